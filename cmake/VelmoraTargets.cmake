@@ -1,0 +1,44 @@
+# Helpers that keep every library and test executable built alike.
+
+function(velmora_warnings target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# velmora_library(<name> [LIBS <targets>...])
+# A static library from every .cpp/.h in the calling folder (not its subfolders).
+function(velmora_library name)
+    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS
+        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
+        ${CMAKE_CURRENT_SOURCE_DIR}/*.h
+        ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+    velmora_warnings(${name})
+endfunction()
+
+# velmora_test(<name> [GUI] [LIBS <targets>...])
+# One GoogleTest executable from every .cpp/.h in the calling folder, started inside a
+# QCoreApplication (or a QApplication with GUI).
+function(velmora_test name)
+    cmake_parse_arguments(ARG "GUI" "" "LIBS" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS
+        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
+        ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+    add_executable(${name} ${sources})
+    if(ARG_GUI)
+        set(main velmora_test_main_gui)
+    else()
+        set(main velmora_test_main)
+    endif()
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} ${main} GTest::gmock GTest::gtest)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+    velmora_warnings(${name})
+    gtest_discover_tests(${name}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES
+            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0:halt_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
+            TIMEOUT 120)
+endfunction()

@@ -1,0 +1,14 @@
+#include <QCoreApplication>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+// Tests of non-visual code run inside a core application, so event loops,
+// queued deliveries and network replies work as they do in the app.
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("VelmoraTests"));
+    QCoreApplication::setApplicationName(QStringLiteral("VelmoraTests"));
+    ::testing::InitGoogleMock(&argc, argv);
+    return RUN_ALL_TESTS();
+}
