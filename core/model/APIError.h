@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace velmora {
+
+// The one error of every network operation. It carries no user-visible text:
+// the views that show an error choose their own words.
+class APIError {
+public:
+    enum class Kind { RateLimited, Unknown, Unauthorized, Validation, NoMorePages, PaymentRequired };
+
+    static APIError rateLimited(std::optional<std::int64_t> retryAfter = std::nullopt) {
+        return APIError(Kind::RateLimited, retryAfter);
+    }
+    static APIError unknown() { return APIError(Kind::Unknown); }
+    static APIError unauthorized() { return APIError(Kind::Unauthorized); }
+    static APIError validation() { return APIError(Kind::Validation); }
+    static APIError noMorePages() { return APIError(Kind::NoMorePages); }
+    static APIError paymentRequired() { return APIError(Kind::PaymentRequired); }
+
+    // Only for the tests' and containers' sake; a real error always names its kind.
+    APIError() : APIError(Kind::Unknown) {}
+
+    Kind kind() const { return m_kind; }
+    bool is(Kind kind) const { return m_kind == kind; }
+    // Seconds to wait, only for `RateLimited`; absent when the server gave none.
+    std::optional<std::int64_t> retryAfter() const { return m_retryAfter; }
+
+    // Same kind, and for rate limits the same (or equally absent) wait.
+    friend bool operator==(const APIError& a, const APIError& b) {
+        return a.m_kind == b.m_kind && a.m_retryAfter == b.m_retryAfter;
+    }
+
+    // "rateLimited(30)", "unauthorized": for logs and test output.
+    QString description() const;
+
+    // Reads a "Retry-After" value: an optional sign and decimal digits, nothing
+    // else. Anything that is not such a number (blank, fraction, HTTP date) is
+    // absent; a negative wait becomes 0 and one beyond the 64-bit range saturates,
+    // so no caller ever sees a wait it cannot use.
+    static std::optional<std::int64_t> parseRetryAfter(std::string_view text);
+
+private:
+    explicit APIError(Kind kind, std::optional<std::int64_t> retryAfter = std::nullopt)
+        : m_kind(kind), m_retryAfter(kind == Kind::RateLimited ? retryAfter : std::nullopt) {}
+
+    Kind m_kind;
+    std::optional<std::int64_t> m_retryAfter;
+};
+
+} // namespace velmora
