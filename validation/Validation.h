@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+namespace velmora {
+
+// The outcome of checking one field. `success` also means "show nothing": a view
+// is cleared by sending it, never by a third state.
+class Validation {
+public:
+    static Validation success() { return Validation(); }
+    static Validation failure(QString message) { return Validation(std::move(message)); }
+
+    bool isSuccess() const { return !m_message.has_value(); }
+    bool isFailure() const { return m_message.has_value(); }
+    // The text of a failure; absent for success.
+    const std::optional<QString>& failureMessage() const { return m_message; }
+
+    // Failures are equal when their texts are canonically equivalent.
+    friend bool operator==(const Validation& a, const Validation& b);
+
+private:
+    Validation() = default;
+    explicit Validation(QString message) : m_message(std::move(message)) {}
+
+    std::optional<QString> m_message;
+};
+
+} // namespace velmora
