@@ -1,6 +1,7 @@
 #include "validation/FormManager.h"
 
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 
 namespace velmora {
@@ -9,6 +10,7 @@ FormManager::FormManager(ValidationType validationType, FormChanged onFormChange
     : QObject(parent), m_validationType(validationType), m_onFormChanged(std::move(onFormChanged)) {}
 
 void FormManager::registerValidator(ValidatorContainer container) {
+    Q_ASSERT(QThread::currentThread() == thread());
     // The validator must not keep its form's manager alive.
     QPointer<FormManager> weakSelf(this);
     container.validator->addOnChanged([weakSelf](const Validation&) {
@@ -70,6 +72,8 @@ QString FormManager::joinedMessages() const {
 }
 
 void FormManager::updateFormState() {
+    // Forms live on the thread of their views; a change from elsewhere is a bug.
+    Q_ASSERT(QThread::currentThread() == thread());
     const bool valid = checkAllValid();
     const bool validChanged = valid != m_allValid.value();
     m_allValid.send(valid);
