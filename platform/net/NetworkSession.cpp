@@ -1,0 +1,177 @@
+#include "platform/net/NetworkSession.h"
+
+#include <QCoreApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSslConfiguration>
+#include <QThread>
+#include <QThreadStorage>
+#include <QTimer>
+
+#include <algorithm>
+#include <mutex>
+
+namespace velmora {
+
+namespace {
+
+// One access manager per thread. The main thread's is deleted while the application
+// object is still there (its connections need it to close down quietly); any other
+// thread's goes with its thread.
+QNetworkAccessManager* mainThreadManager = nullptr;
+
+void deleteMainThreadManager() {
+    delete std::exchange(mainThreadManager, nullptr);
+}
+
+QNetworkAccessManager* threadManager() {
+    const auto* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread()) {
+        if (!mainThreadManager) {
+            mainThreadManager = new QNetworkAccessManager();
+            qAddPostRoutine(deleteMainThreadManager);
+        }
+        return mainThreadManager;
+    }
+    static QThreadStorage<QNetworkAccessManager*> managers;
+    if (!managers.hasLocalData()) {
+        managers.setLocalData(new QNetworkAccessManager());
+    }
+    return managers.localData();
+}
+
+// The reply of one subscription, as far as a cancellation from any thread may see it.
+struct ReplyState {
+    std::mutex mutex;
+    QNetworkReply* reply = nullptr; // cleared (under the mutex) before the reply is deleted
+    bool timedOut = false;          // only touched on the reply's thread
+};
+
+bool isHttpAnswer(QNetworkReply::NetworkError error) {
+    // Errors that Qt derives from the HTTP status itself; the answer came whole.
+    const int code = static_cast<int>(error);
+    return error == QNetworkReply::NoError || (code >= 201 && code <= 299) ||
+           error == QNetworkReply::ProtocolInvalidOperationError || (code >= 401 && code <= 499);
+}
+
+TransportError transportError(QNetworkReply::NetworkError error, const QString& message, bool timedOut) {
+    using Kind = TransportError::Kind;
+    if (timedOut || error == QNetworkReply::TimeoutError || error == QNetworkReply::OperationCanceledError) {
+        // A cancelled subscription never sees its outcome, so an abort that does reach
+        // a subscriber was the transfer time-out.
+        return {Kind::TimedOut, message};
+    }
+    if (error == QNetworkReply::SslHandshakeFailedError) {
+        return {Kind::TlsFailure, message};
+    }
+    if (error == QNetworkReply::ProtocolFailure || error == QNetworkReply::ProtocolUnknownError) {
+        return {Kind::ProtocolFailure, message};
+    }
+    return {Kind::ConnectionFailed, message};
+}
+
+} // namespace
+
+std::shared_ptr<NetworkSession> NetworkSession::create(SessionConfiguration configuration) {
+    return std::shared_ptr<NetworkSession>(new NetworkSession(std::move(configuration)));
+}
+
+Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request) const {
+    using Out = Result<HttpResponse, TransportError>;
+    auto self = shared_from_this();
+    return Publisher<HttpResponse, TransportError>::create(
+        [self, request = std::move(request)](std::function<void(Out)> sink) -> std::function<void()> {
+            const auto& config = self->m_configuration;
+            if (!request.url.isValid() || request.url.host().isEmpty()) {
+                sink(Out::failure({TransportError::Kind::InvalidRequest, request.url.toString()}));
+                return {};
+            }
+
+            QNetworkRequest qrequest(request.url);
+            for (const auto& [name, value] : config.headers) {
+                qrequest.setRawHeader(name, value);
+            }
+            for (const auto& [name, value] : request.headers) {
+                qrequest.setRawHeader(name, value);
+            }
+            auto timeout = config.requestTimeout;
+            if (request.timeout) {
+                timeout = std::min(timeout, *request.timeout);
+            }
+            qrequest.setTransferTimeout(static_cast<int>(std::clamp<qint64>(timeout.count(), 1, INT_MAX)));
+            qrequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                                  request.cachePolicy.value_or(config.cachePolicy));
+            qrequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                                  QNetworkRequest::SameOriginRedirectPolicy);
+            auto ssl = QSslConfiguration::defaultConfiguration();
+            if (!config.extraCaCertificates.isEmpty()) {
+                ssl.addCaCertificates(config.extraCaCertificates);
+            }
+            ssl.setPeerVerifyMode(QSslSocket::VerifyPeer);
+            qrequest.setSslConfiguration(ssl);
+
+            auto* manager = threadManager();
+            QNetworkReply* reply = nullptr;
+            if (request.method == "GET" && !request.body) {
+                reply = manager->get(qrequest);
+            } else if (request.body) {
+                reply = manager->sendCustomRequest(qrequest, request.method, *request.body);
+            } else {
+                reply = manager->sendCustomRequest(qrequest, request.method);
+            }
+
+            auto state = std::make_shared<ReplyState>();
+            state->reply = reply;
+
+            auto* overall = new QTimer(reply);
+            overall->setSingleShot(true);
+            QObject::connect(overall, &QTimer::timeout, reply, [state, reply] {
+                state->timedOut = true;
+                reply->abort();
+            });
+            overall->start(static_cast<int>(std::clamp<qint64>(config.resourceTimeout.count(), 1, INT_MAX)));
+
+            QObject::connect(reply, &QNetworkReply::finished, reply, [state, reply, sink, self] {
+                {
+                    std::lock_guard lock(state->mutex);
+                    state->reply = nullptr;
+                }
+                reply->deleteLater();
+                const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+                const auto error = reply->error();
+                if (!state->timedOut && status.isValid() && status.toInt() > 0 && isHttpAnswer(error)) {
+                    HttpResponse response;
+                    response.statusCode = status.toInt();
+                    for (const auto& [name, value] : reply->rawHeaderPairs()) {
+                        response.headers.emplace_back(name, value);
+                    }
+                    response.body = reply->readAll();
+                    response.url = reply->url();
+                    sink(Out::success(std::move(response)));
+                    return;
+                }
+                sink(Out::failure(transportError(error, reply->errorString(), state->timedOut)));
+            });
+
+            return [state] {
+                QNetworkReply* reply = nullptr;
+                {
+                    std::lock_guard lock(state->mutex);
+                    reply = state->reply;
+                    if (!reply) {
+                        return;
+                    }
+                    if (reply->thread() != QThread::currentThread()) {
+                        // The reply may only be touched on its own thread; it is still
+                        // alive here (it is cleared under this lock before deletion), and
+                        // a queued call to a deleted object is simply dropped.
+                        QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+                        return;
+                    }
+                }
+                reply->abort();
+            };
+        });
+}
+
+} // namespace velmora

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "platform/async/Publisher.h"
+#include "platform/net/HttpRequest.h"
+#include "platform/net/HttpResponse.h"
+#include "platform/net/SessionConfiguration.h"
+#include "platform/net/TransportError.h"
+
+#include <memory>
+
+namespace velmora {
+
+// Sends HTTP requests with one configuration (headers, time-outs, cache policy,
+// trusted authorities) over QNetworkAccessManager.
+//
+// Each thread that sends gets its own access manager, which lives on that thread
+// and is gone with it; the thread needs a running Qt event loop, and the answer is
+// delivered on it. TLS is always verified: a certificate that does not lead to a
+// trusted authority fails the request, and nothing here ever ignores TLS errors.
+// Redirects are followed only within the same scheme, host and port, so headers such
+// as "Authorization" never travel to another server.
+class NetworkSession : public std::enable_shared_from_this<NetworkSession> {
+public:
+    static std::shared_ptr<NetworkSession>
+    create(SessionConfiguration configuration = SessionConfiguration::standard());
+
+    const SessionConfiguration& configuration() const { return m_configuration; }
+
+    // Nothing is sent until the publisher is subscribed; each subscription sends the
+    // request anew. Any HTTP status is a value (judging it is the caller's business);
+    // no answer, a broken one or a time-out is a TransportError. Cancelling the
+    // subscription aborts the request.
+    Publisher<HttpResponse, TransportError> send(HttpRequest request) const;
+
+private:
+    explicit NetworkSession(SessionConfiguration configuration) : m_configuration(std::move(configuration)) {}
+
+    SessionConfiguration m_configuration;
+};
+
+} // namespace velmora

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "platform/net/HttpHeaders.h"
+#include <QByteArray>
+
+#include <QList>
+#include <QNetworkRequest>
+#include <QPair>
+#include <QSslCertificate>
+
+#include <chrono>
+
+namespace velmora {
+
+// The settings every request of one NetworkSession shares.
+struct SessionConfiguration {
+    // Sent with every request, before the request's own headers (which win on a clash).
+    HttpHeaders headers;
+    // A request fails when no byte moved for this long.
+    std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
+    // A request fails when it has not finished after this long, however busy it is.
+    std::chrono::milliseconds resourceTimeout{std::chrono::seconds(120)};
+    // Always ask the server, letting it confirm what a cache may hold.
+    QNetworkRequest::CacheLoadControl cachePolicy = QNetworkRequest::PreferNetwork;
+    // Certificate authorities trusted beside the system's (tests trust their own
+    // authority this way). Server certificates are always verified.
+    QList<QSslCertificate> extraCaCertificates;
+
+    // The configuration new sessions start from: the values above plus the
+    // process-wide extra authorities below.
+    static SessionConfiguration standard();
+
+    // Adds authorities to every configuration made by `standard()` from now on. Only
+    // tests call this, to trust the certificate of their fake servers.
+    static void setProcessExtraCaCertificates(const QList<QSslCertificate>& certificates);
+    static QList<QSslCertificate> processExtraCaCertificates();
+};
+
+} // namespace velmora

@@ -1,0 +1,195 @@
+#include "platform/net/NetworkSession.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/FakeHttpsServer.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+using namespace velmora;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Outcome = Result<HttpResponse, TransportError>;
+
+SessionConfiguration trusting() {
+    auto config = SessionConfiguration::standard();
+    config.extraCaCertificates = test::FakeHttpsServer::trustedCaCertificates();
+    return config;
+}
+
+// Sends and waits for the outcome.
+std::optional<Outcome> run(const std::shared_ptr<NetworkSession>& session, HttpRequest request,
+                           int waitMs = 10000) {
+    std::optional<Outcome> outcome;
+    auto running = session->send(std::move(request)).subscribe([&](Outcome r) { outcome = std::move(r); });
+    test::waitUntil([&] { return outcome.has_value(); }, waitMs);
+    return outcome;
+}
+
+HttpRequest get(const QUrl& url) {
+    HttpRequest request;
+    request.url = url;
+    return request;
+}
+
+} // namespace
+
+TEST(NetworkSession, SendsHeadersAndBodyAndHandsBackAnyStatus) {
+    test::FakeHttpsServer server;
+    server.on("POST", "/things", test::FakeResponse::json(R"({"ok":true})", 201).withHeader("X-Thing", "1"));
+    server.on("GET", "/missing", test::FakeResponse::json(R"({"error":"gone"})", 404));
+    auto config = trusting();
+    config.headers.emplace_back("Authorization", "Bearer session");
+    auto session = NetworkSession::create(config);
+
+    HttpRequest post = get(server.url("/things?a=1"));
+    post.method = "POST";
+    post.body = QByteArray(R"({"name":"x"})");
+    post.setHeader("Content-Type", "application/json");
+    auto outcome = run(session, post);
+    ASSERT_TRUE(outcome.has_value());
+    ASSERT_TRUE(outcome->ok()) << qPrintable(outcome->error().description());
+    EXPECT_EQ(outcome->value().statusCode, 201);
+    EXPECT_EQ(outcome->value().body, R"({"ok":true})");
+    EXPECT_EQ(outcome->value().header("x-thing"), QByteArray("1"));
+
+    const auto seen = server.lastRequest();
+    EXPECT_EQ(seen.method, "POST");
+    EXPECT_EQ(seen.rawQuery, "a=1");
+    EXPECT_EQ(seen.body, R"({"name":"x"})");
+    EXPECT_EQ(seen.header("Authorization"), "Bearer session");
+    EXPECT_EQ(seen.header("Content-Type"), "application/json");
+
+    // An error status is an answer like any other; a bodiless GET carries no Content-Type.
+    outcome = run(session, get(server.url("/missing")));
+    ASSERT_TRUE(outcome.has_value() && outcome->ok());
+    EXPECT_EQ(outcome->value().statusCode, 404);
+    EXPECT_EQ(outcome->value().body, R"({"error":"gone"})");
+    EXPECT_FALSE(server.lastRequest().hasHeader("Content-Type"));
+    EXPECT_FALSE(server.lastRequest().hasHeader("Accept"));
+}
+
+TEST(NetworkSession, RequestHeadersWinOverSessionHeaders) {
+    test::FakeHttpsServer server;
+    server.on("GET", "/", test::FakeResponse::empty(204));
+    auto config = trusting();
+    config.headers.emplace_back("X-Client", "session");
+    auto session = NetworkSession::create(config);
+    auto request = get(server.url("/"));
+    request.setHeader("X-Client", "request");
+    auto outcome = run(session, request);
+    ASSERT_TRUE(outcome.has_value() && outcome->ok());
+    EXPECT_EQ(outcome->value().statusCode, 204);
+    EXPECT_EQ(server.lastRequest().header("X-Client"), "request");
+}
+
+TEST(NetworkSession, VerifiesTheServerCertificate) {
+    // A server whose authority nobody trusts is refused, even by a session that
+    // trusts the test authority.
+    test::FakeHttpsServer untrusted(test::FakeHttpsServer::Certificate::Untrusted);
+    untrusted.onAny([](const test::FakeRequest&) { return test::FakeResponse::empty(200); });
+    auto outcome = run(NetworkSession::create(trusting()), get(untrusted.url("/")));
+    ASSERT_TRUE(outcome.has_value());
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().kind, TransportError::Kind::TlsFailure);
+    EXPECT_EQ(untrusted.requestCount(), 0);
+
+    // The trusted server itself is refused by a session without the test authority.
+    test::FakeHttpsServer server;
+    server.onAny([](const test::FakeRequest&) { return test::FakeResponse::empty(200); });
+    auto config = trusting();
+    config.extraCaCertificates.clear();
+    outcome = run(NetworkSession::create(config), get(server.url("/")));
+    ASSERT_TRUE(outcome.has_value());
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().kind, TransportError::Kind::TlsFailure);
+    EXPECT_EQ(server.requestCount(), 0);
+}
+
+TEST(NetworkSession, ProcessWideAuthoritiesReachNewSessions) {
+    test::FakeHttpsServer server;
+    server.onAny([](const test::FakeRequest&) { return test::FakeResponse::empty(200); });
+    SessionConfiguration::setProcessExtraCaCertificates(test::FakeHttpsServer::trustedCaCertificates());
+    auto outcome = run(NetworkSession::create(), get(server.url("/")));
+    SessionConfiguration::setProcessExtraCaCertificates({});
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_TRUE(outcome->ok());
+    EXPECT_TRUE(SessionConfiguration::standard().extraCaCertificates.isEmpty());
+}
+
+TEST(NetworkSession, StalledAndOverlongRequestsTimeOut) {
+    test::FakeHttpsServer server;
+    server.on("GET", "/slow", test::FakeResponse::json("{}").withDelay(3000));
+
+    auto stalled = trusting();
+    stalled.requestTimeout = 200ms;
+    auto outcome = run(NetworkSession::create(stalled), get(server.url("/slow")), 2500);
+    ASSERT_TRUE(outcome.has_value()) << "the stall time-out did not fire";
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().kind, TransportError::Kind::TimedOut);
+
+    auto overlong = trusting();
+    overlong.resourceTimeout = 300ms;
+    outcome = run(NetworkSession::create(overlong), get(server.url("/slow")), 2500);
+    ASSERT_TRUE(outcome.has_value()) << "the overall time-out did not fire";
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().kind, TransportError::Kind::TimedOut);
+
+    // The request's own time-out applies when it is the shorter one.
+    auto request = get(server.url("/slow"));
+    request.timeout = 200ms;
+    outcome = run(NetworkSession::create(trusting()), request, 2500);
+    ASSERT_TRUE(outcome.has_value()) << "the request's time-out did not fire";
+    EXPECT_FALSE(outcome->ok());
+}
+
+TEST(NetworkSession, CancellingAbortsTheRequest) {
+    test::FakeHttpsServer server;
+    server.on("GET", "/slow", test::FakeResponse::json("{}").withDelay(1500));
+    bool delivered = false;
+    auto running = NetworkSession::create(trusting())->send(get(server.url("/slow"))).subscribe([&](Outcome) {
+        delivered = true;
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return server.requestCount() == 1; }));
+    running.cancel();
+    // The client hangs up long before the server would have answered.
+    EXPECT_TRUE(test::waitUntil([&] { return server.closedConnections() == 1; }, 1000));
+    test::waitUntil([] { return false; }, 1800);
+    EXPECT_FALSE(delivered);
+}
+
+TEST(NetworkSession, BrokenAnswersAreTransportFailures) {
+    test::FakeHttpsServer server;
+    server.on("GET", "/garbage", test::FakeResponse::garbage());
+    server.on("GET", "/hangup", test::FakeResponse::noAnswer());
+    auto session = NetworkSession::create(trusting());
+
+    auto outcome = run(session, get(server.url("/garbage")));
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_FALSE(outcome->ok());
+
+    outcome = run(session, get(server.url("/hangup")));
+    ASSERT_TRUE(outcome.has_value());
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().kind, TransportError::Kind::ConnectionFailed);
+
+    // Nothing listens on a port that was just freed.
+    quint16 port;
+    {
+        test::FakeHttpsServer gone;
+        port = gone.port();
+    }
+    outcome = run(session, get(QUrl(QStringLiteral("https://127.0.0.1:%1/").arg(port))));
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_FALSE(outcome->ok());
+}
+
+TEST(NetworkSession, AnUnusableUrlSendsNothing) {
+    std::optional<Outcome> outcome;
+    auto running = NetworkSession::create()->send(get(QUrl())).subscribe([&](Outcome r) { outcome = r; });
+    ASSERT_TRUE(outcome.has_value());
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().kind, TransportError::Kind::InvalidRequest);
+}

@@ -1,0 +1,150 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QString>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+class QSslServer;
+class QSslSocket;
+
+namespace velmora::test {
+
+// One request as the fake server received it.
+struct FakeRequest {
+    QByteArray method;     // "GET", "POST", ...
+    QByteArray path;       // as sent, still percent-encoded, without the query: "/rest/api/3/issue/A%2FB"
+    QByteArray rawQuery;   // as sent, without the "?": "jql=a%20b&maxResults=50"; empty when there was none
+    bool hasQuery = false; // a "?" was sent, even with nothing after it
+    QList<QPair<QByteArray, QByteArray>> headers; // in the order sent, names as sent
+    QByteArray body;
+
+    QString decodedPath() const;
+    QUrlQuery query() const;
+    // The fully decoded value of the first query item with that name; empty when absent.
+    QString queryValue(const QString& name) const;
+    bool hasQueryItem(const QString& name) const;
+    // Header look-up ignores the case of the name, as HTTP does.
+    bool hasHeader(const QByteArray& name) const;
+    QByteArray header(const QByteArray& name) const;
+};
+
+// What the fake server answers. Build one with the factories and adjust it with the
+// `with...` helpers, which return a changed copy:
+//   FakeResponse::json(R"({"errors":[]})", 429).withHeader("Retry-After", "30").withDelay(200)
+struct FakeResponse {
+    int status = 200;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    int delayMs = 0;        // wait this long before answering (the connection stays open)
+    bool malformed = false; // write `body` verbatim, no status line or headers, then hang up
+    bool hangUp = false;    // close the connection without any answer
+
+    static FakeResponse json(QByteArray body, int status = 200);
+    static FakeResponse text(QByteArray body, int status = 200);
+    static FakeResponse empty(int status = 204);
+    static FakeResponse garbage(QByteArray bytes = "this is not HTTP\r\n\r\n");
+    static FakeResponse noAnswer();
+
+    FakeResponse withHeader(QByteArray name, QByteArray value) const;
+    FakeResponse withDelay(int ms) const;
+    FakeResponse withStatus(int status) const;
+};
+
+// An HTTPS server on 127.0.0.1 for tests of everything that talks to a tracker or to
+// the maker's server. It speaks enough HTTP/1.1 for QNetworkAccessManager (keep-alive,
+// Content-Length bodies) and answers from scripted routes. It lives on the thread that
+// made it and serves through that thread's event loop, so a test must spin the loop
+// while it waits (test::waitUntil does).
+//
+// Its certificate is signed by a test certificate authority that nobody trusts by
+// default: a test trusts it by adding `trustedCaCertificates()` to the session
+// configuration's extra CA certificates, never by ignoring TLS errors. The
+// `Untrusted` server presents a certificate of another authority, for tests that
+// show TLS is really verified.
+//
+// Example:
+//   test::FakeHttpsServer server;
+//   server.on("GET", "/rest/api/3/myself", test::FakeResponse::json(R"({"accountId":"a1"})"));
+//   server.on("POST", "/oauth/app/jira/refresh", [&](const test::FakeRequest& r) {
+//       return r.body.contains("old") ? test::FakeResponse::json(R"({"token":"t2"})")
+//                                     : test::FakeResponse::empty(401);
+//   });
+//   qputenv("VELMORA_JIRA_API_HOST", server.hostAndPort().toUtf8());
+//   ... run the operation, then:
+//   ASSERT_TRUE(test::waitUntil([&] { return done; }));
+//   EXPECT_EQ(server.requests().at(0).header("Authorization"), "Bearer t1");
+//
+// Routes match the method (or "*" for any) and the path exactly as sent (still
+// percent-encoded, without the query). A later route for the same method and path
+// replaces the earlier one. A request that matches no route goes to the fallback
+// handler (`onAny`), which by default answers 404 with an empty JSON object. Handlers
+// may keep state (counters, stored records) to play a whole tracker.
+class FakeHttpsServer : public QObject {
+    Q_OBJECT
+public:
+    enum class Certificate { Trusted, Untrusted };
+    using Handler = std::function<FakeResponse(const FakeRequest&)>;
+
+    // Starts listening at once on 127.0.0.1 with a port of the system's choosing.
+    explicit FakeHttpsServer(Certificate certificate = Certificate::Trusted, QObject* parent = nullptr);
+    ~FakeHttpsServer() override;
+
+    bool isListening() const;
+    quint16 port() const;
+    // "127.0.0.1:<port>": what the host overrides (VELMORA_JIRA_API_HOST, ...) and
+    // base URLs without scheme expect.
+    QString hostAndPort() const;
+    // "https://127.0.0.1:<port>" followed by `pathAndQuery` (which starts with "/").
+    QUrl url(const QString& pathAndQuery = QString()) const;
+
+    void on(const QByteArray& method, const QByteArray& path, Handler handler);
+    void on(const QByteArray& method, const QByteArray& path, FakeResponse response);
+    void onAny(Handler fallback);
+    void clearRoutes();
+
+    // Answers the given responses one after the other, then repeats the last one.
+    static Handler sequence(std::vector<FakeResponse> responses);
+
+    // Every request received so far, in order of arrival (recorded before any delay).
+    QList<FakeRequest> requests() const { return m_requests; }
+    int requestCount() const { return static_cast<int>(m_requests.size()); }
+    FakeRequest lastRequest() const { return m_requests.isEmpty() ? FakeRequest() : m_requests.last(); }
+    void clearRequests() { m_requests.clear(); }
+    // Connections closed so far (by either side), and TLS handshakes that failed.
+    int closedConnections() const { return m_closedConnections; }
+    int failedHandshakes() const { return m_failedHandshakes; }
+
+    // The certificate authority that signs the `Trusted` server's certificate.
+    static QList<QSslCertificate> trustedCaCertificates();
+    // The folder that holds the test certificates (PEM files).
+    static QString certificatesDirectory();
+
+private:
+    struct Connection;
+    void accept();
+    void readFrom(QSslSocket* socket);
+    void answer(QSslSocket* socket, const FakeRequest& request);
+    void write(QSslSocket* socket, const FakeResponse& response);
+
+    QSslServer* m_server = nullptr;
+    std::map<std::pair<QByteArray, QByteArray>, Handler> m_routes;
+    Handler m_fallback;
+    QList<FakeRequest> m_requests;
+    std::map<QSslSocket*, std::shared_ptr<Connection>> m_connections;
+    int m_closedConnections = 0;
+    int m_failedHandshakes = 0;
+};
+
+} // namespace velmora::test
