@@ -7,7 +7,8 @@ namespace velmora {
 QString APIError::description() const {
     switch (m_kind) {
     case Kind::RateLimited:
-        return m_retryAfter ? QStringLiteral("rateLimited(%1)").arg(*m_retryAfter) : QStringLiteral("rateLimited");
+        return m_retryAfter ? QStringLiteral("rateLimited(%1)").arg(*m_retryAfter)
+                            : QStringLiteral("rateLimited");
     case Kind::Unknown:
         return QStringLiteral("unknown");
     case Kind::Unauthorized:
