@@ -1,0 +1,40 @@
+#pragma once
+
+#include "platform/keyring/Keyring.h"
+
+#include <chrono>
+#include <memory>
+
+namespace velmora {
+
+// The user's keyring over the Secret Service. Each account has one item in the default
+// collection, with the attributes "account" (prefix + "." + account) and "service"
+// (prefix + "." + kind); the secret is only in the item's value.
+//
+// libsecret's calls block, and a keyring daemon that hangs (or waits for a prompt no
+// one sees) would hang the caller with them. So every call runs on a worker thread of
+// this object and the caller waits at most `timeout`; a call that takes longer is
+// cancelled and reported as `TimedOut`. Calls never unlock anything or prompt: a locked
+// keyring is reported as `Locked`.
+class SecretServiceKeyring : public Keyring {
+public:
+    explicit SecretServiceKeyring(QString prefix,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    ~SecretServiceKeyring() override;
+
+    Result<std::optional<QByteArray>, KeyringError> load(const QString& account) override;
+    Result<Void, KeyringError> store(const QString& account, const QString& kind,
+                                     const QByteArray& secret) override;
+    Result<bool, KeyringError> remove(const QString& account) override;
+
+    QString prefix() const { return m_prefix; }
+
+    class Worker;
+
+private:
+    const QString m_prefix;
+    const std::chrono::milliseconds m_timeout;
+    std::shared_ptr<Worker> m_worker;
+};
+
+} // namespace velmora

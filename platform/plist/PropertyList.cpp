@@ -1,0 +1,342 @@
+#include "platform/plist/PropertyList.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <plist/plist.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+
+namespace velmora {
+
+namespace {
+
+// libplist++ 2.2 aborts when it copies a date node it made itself (its Date keeps the
+// wrong length), and every insert into its containers copies. The codec therefore
+// builds and walks the nodes with the C interface that the binding wraps.
+struct NodeDeleter {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using Node = std::unique_ptr<void, NodeDeleter>;
+
+// Dates in property lists count seconds from 2001-01-01T00:00:00Z.
+constexpr qint64 kReferenceEpoch = 978307200;
+constexpr int kMaxDepth = 256;
+const char* const kNullKey = "$null";
+
+using EncodeResult = Result<Node, PropertyListError>;
+
+PropertyListError error(PropertyListError::Kind kind, const QString& message) {
+    return PropertyListError{kind, message};
+}
+
+PropertyListError unencodable(const QString& message) {
+    return error(PropertyListError::Kind::Unencodable, message);
+}
+
+EncodeResult encode(const QVariant& value, int depth);
+
+EncodeResult encodeMap(const QVariantMap& map, int depth) {
+    Node dict(plist_new_dict());
+    for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+        auto item = encode(it.value(), depth + 1);
+        if (!item.ok()) {
+            return EncodeResult::failure(
+                unencodable(QStringLiteral("%1 (under \"%2\")").arg(item.error().message, it.key())));
+        }
+        // The dictionary takes the item over.
+        plist_dict_set_item(dict.get(), it.key().toUtf8().constData(), std::move(item).value().release());
+    }
+    return EncodeResult::success(std::move(dict));
+}
+
+EncodeResult encodeList(const QVariantList& list, int depth) {
+    Node array(plist_new_array());
+    for (const auto& element : list) {
+        auto item = encode(element, depth + 1);
+        if (!item.ok()) {
+            return item;
+        }
+        plist_array_append_item(array.get(), std::move(item).value().release());
+    }
+    return EncodeResult::success(std::move(array));
+}
+
+EncodeResult encode(const QVariant& value, int depth) {
+    if (depth > kMaxDepth) {
+        return EncodeResult::failure(unencodable(QStringLiteral("nested too deeply")));
+    }
+    if (PropertyList::isNull(value)) {
+        Node marker(plist_new_dict());
+        plist_dict_set_item(marker.get(), kNullKey, plist_new_bool(1));
+        return EncodeResult::success(std::move(marker));
+    }
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+        return EncodeResult::success(Node(plist_new_bool(value.toBool() ? 1 : 0)));
+    case QMetaType::Int:
+    case QMetaType::Short:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::SChar:
+    case QMetaType::UShort:
+    case QMetaType::UInt:
+    case QMetaType::UChar:
+        // Signed values travel as their two's-complement bits; the reader undoes it.
+        return EncodeResult::success(Node(plist_new_uint(static_cast<uint64_t>(value.toLongLong()))));
+    case QMetaType::ULong:
+    case QMetaType::ULongLong: {
+        const auto v = value.toULongLong();
+        if (v > static_cast<qulonglong>(std::numeric_limits<qint64>::max())) {
+            return EncodeResult::failure(unencodable(QStringLiteral("integer %1 out of range").arg(v)));
+        }
+        return EncodeResult::success(Node(plist_new_uint(v)));
+    }
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        const double d = value.toDouble();
+        // A file with "nan" or "inf" in it could not be read back.
+        if (!std::isfinite(d)) {
+            return EncodeResult::failure(unencodable(QStringLiteral("real number is not finite")));
+        }
+        return EncodeResult::success(Node(plist_new_real(d)));
+    }
+    case QMetaType::QString:
+        return EncodeResult::success(Node(plist_new_string(value.toString().toUtf8().constData())));
+    case QMetaType::QByteArray: {
+        const auto bytes = value.toByteArray();
+        return EncodeResult::success(
+            Node(plist_new_data(bytes.constData(), static_cast<uint64_t>(bytes.size()))));
+    }
+    case QMetaType::QDateTime: {
+        const auto date = value.toDateTime();
+        if (!date.isValid()) {
+            return EncodeResult::failure(unencodable(QStringLiteral("invalid date")));
+        }
+        const qint64 ms = date.toMSecsSinceEpoch() - kReferenceEpoch * 1000;
+        const qint64 seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+        const qint64 micros = (ms - seconds * 1000) * 1000;
+        if (seconds < std::numeric_limits<int32_t>::min() || seconds > std::numeric_limits<int32_t>::max()) {
+            return EncodeResult::failure(
+                unencodable(QStringLiteral("date %1 out of range").arg(date.toString(Qt::ISODate))));
+        }
+        return EncodeResult::success(
+            Node(plist_new_date(static_cast<int32_t>(seconds), static_cast<int32_t>(micros))));
+    }
+    case QMetaType::QVariantMap:
+        return encodeMap(value.toMap(), depth);
+    case QMetaType::QVariantHash: {
+        const auto hash = value.toHash();
+        QVariantMap map;
+        for (auto it = hash.constBegin(); it != hash.constEnd(); ++it) {
+            map.insert(it.key(), it.value());
+        }
+        return encodeMap(map, depth);
+    }
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList:
+        return encodeList(value.toList(), depth);
+    default:
+        return EncodeResult::failure(unencodable(
+            QStringLiteral("a value of type %1 has no property-list form").arg(value.typeName())));
+    }
+}
+
+using DecodeResult = Result<QVariant, PropertyListError>;
+
+PropertyListError malformed(const QString& message) {
+    return error(PropertyListError::Kind::Malformed, message);
+}
+
+DecodeResult decode(plist_t node, int depth) {
+    if (depth > kMaxDepth) {
+        return DecodeResult::failure(malformed(QStringLiteral("nested too deeply")));
+    }
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t v = 0;
+        plist_get_bool_val(node, &v);
+        return DecodeResult::success(QVariant(v != 0));
+    }
+    case PLIST_UINT: {
+        uint64_t v = 0;
+        plist_get_uint_val(node, &v);
+        return DecodeResult::success(QVariant(static_cast<qint64>(v)));
+    }
+    case PLIST_REAL: {
+        double v = 0;
+        plist_get_real_val(node, &v);
+        return DecodeResult::success(QVariant(v));
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+        char* text = nullptr;
+        if (plist_get_node_type(node) == PLIST_STRING) {
+            plist_get_string_val(node, &text);
+        } else {
+            plist_get_key_val(node, &text);
+        }
+        QString result = text ? QString::fromUtf8(text) : QString();
+        free(text);
+        return DecodeResult::success(QVariant(result));
+    }
+    case PLIST_DATA: {
+        char* bytes = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(node, &bytes, &length);
+        QByteArray result(bytes, static_cast<qsizetype>(length));
+        free(bytes);
+        return DecodeResult::success(QVariant(result));
+    }
+    case PLIST_DATE: {
+        int32_t seconds = 0;
+        int32_t micros = 0;
+        plist_get_date_val(node, &seconds, &micros);
+        const qint64 ms = (kReferenceEpoch + seconds) * 1000 + micros / 1000;
+        return DecodeResult::success(QVariant(QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC)));
+    }
+    case PLIST_ARRAY: {
+        QVariantList list;
+        const uint32_t size = plist_array_get_size(node);
+        list.reserve(size);
+        for (uint32_t i = 0; i < size; ++i) {
+            auto item = decode(plist_array_get_item(node, i), depth + 1);
+            if (!item.ok()) {
+                return item;
+            }
+            list.append(std::move(item).value());
+        }
+        return DecodeResult::success(QVariant(list));
+    }
+    case PLIST_DICT: {
+        QVariantMap map;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        for (;;) {
+            char* key = nullptr;
+            plist_t item = nullptr;
+            plist_dict_next_item(node, it, &key, &item);
+            if (!item) {
+                free(key);
+                break;
+            }
+            auto decoded = decode(item, depth + 1);
+            const QString name = QString::fromUtf8(key);
+            free(key);
+            if (!decoded.ok()) {
+                free(it);
+                return decoded;
+            }
+            map.insert(name, std::move(decoded).value());
+        }
+        free(it);
+        if (map.size() == 1 && map.contains(QLatin1String(kNullKey)) &&
+            map.value(QLatin1String(kNullKey)).typeId() == QMetaType::Bool) {
+            return DecodeResult::success(PropertyList::null());
+        }
+        return DecodeResult::success(QVariant(map));
+    }
+    default:
+        return DecodeResult::failure(malformed(QStringLiteral("unsupported property-list node")));
+    }
+}
+
+} // namespace
+
+bool PropertyList::isNull(const QVariant& value) {
+    return !value.isValid() || value.typeId() == QMetaType::Nullptr;
+}
+
+Result<QByteArray, PropertyListError> PropertyList::toXml(const QVariant& root) {
+    using R = Result<QByteArray, PropertyListError>;
+    if (root.typeId() != QMetaType::QVariantMap && root.typeId() != QMetaType::QVariantHash &&
+        root.typeId() != QMetaType::QVariantList && root.typeId() != QMetaType::QStringList) {
+        return R::failure(
+            unencodable(QStringLiteral("the root of a property list must be a dictionary or an array")));
+    }
+    auto node = encode(root, 0);
+    if (!node.ok()) {
+        return R::failure(node.error());
+    }
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(node.value().get(), &xml, &length);
+    if (!xml) {
+        return R::failure(unencodable(QStringLiteral("the property list could not be written as XML")));
+    }
+    QByteArray bytes(xml, static_cast<qsizetype>(length));
+    plist_to_xml_free(xml);
+    return R::success(bytes);
+}
+
+Result<QVariant, PropertyListError> PropertyList::parse(const QByteArray& data) {
+    if (data.isEmpty()) {
+        return DecodeResult::failure(malformed(QStringLiteral("empty file")));
+    }
+    if (data.size() > std::numeric_limits<int32_t>::max()) {
+        return DecodeResult::failure(malformed(QStringLiteral("file too large")));
+    }
+    plist_t raw = nullptr;
+    plist_from_memory(data.constData(), static_cast<uint32_t>(data.size()), &raw);
+    Node root(raw);
+    if (!root) {
+        return DecodeResult::failure(malformed(QStringLiteral("not a property list")));
+    }
+    const auto type = plist_get_node_type(root.get());
+    if (type != PLIST_DICT && type != PLIST_ARRAY) {
+        return DecodeResult::failure(
+            malformed(QStringLiteral("the root is neither a dictionary nor an array")));
+    }
+    return decode(root.get(), 0);
+}
+
+Result<QVariant, PropertyListError> PropertyList::readFile(const QString& path) {
+    QFile file(path);
+    if (!file.exists()) {
+        return DecodeResult::failure(
+            error(PropertyListError::Kind::NotFound, QStringLiteral("no file at %1").arg(path)));
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        return DecodeResult::failure(
+            error(PropertyListError::Kind::Unreadable,
+                  QStringLiteral("cannot open %1: %2").arg(path, file.errorString())));
+    }
+    const QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        return DecodeResult::failure(
+            error(PropertyListError::Kind::Unreadable,
+                  QStringLiteral("cannot read %1: %2").arg(path, file.errorString())));
+    }
+    return parse(data);
+}
+
+Result<Void, PropertyListError> PropertyList::writeFile(const QString& path, const QVariant& root) {
+    using R = Result<Void, PropertyListError>;
+    auto xml = toXml(root);
+    if (!xml.ok()) {
+        return R::failure(xml.error());
+    }
+    const auto folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        return R::failure(error(PropertyListError::Kind::WriteFailed,
+                                QStringLiteral("cannot create the folder %1").arg(folder)));
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return R::failure(error(PropertyListError::Kind::WriteFailed,
+                                QStringLiteral("cannot write %1: %2").arg(path, file.errorString())));
+    }
+    if (file.write(xml.value()) != xml.value().size() || !file.commit()) {
+        return R::failure(error(PropertyListError::Kind::WriteFailed,
+                                QStringLiteral("cannot write %1: %2").arg(path, file.errorString())));
+    }
+    return R::success(Void{});
+}
+
+} // namespace velmora

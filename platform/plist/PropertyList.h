@@ -1,0 +1,45 @@
+#pragma once
+
+#include "platform/async/Result.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+
+namespace velmora {
+
+// Why a property-list file could not be read. `NotFound` is the ordinary first
+// start; the others mean a file is there that must not be thrown away lightly.
+struct PropertyListError {
+    enum class Kind { NotFound, Unreadable, Malformed, Unencodable, WriteFailed };
+    Kind kind;
+    QString message;
+
+    QString description() const { return message; }
+};
+
+// Property lists as Qt values. A document's root is a dictionary (QVariantMap) or an
+// array (QVariantList); inside it: QVariantMap/QVariantHash, QVariantList/QStringList,
+// QString, bool, integers (up to 64 bits), finite doubles, QByteArray (data) and valid
+// QDateTime (dates, kept to whole seconds in XML). `null()` stands for an absent value:
+// property lists have no null, so it is written as a marker dictionary that `parse`
+// turns back into `null()`.
+//
+// Documents are written as XML; reading takes XML or binary.
+class PropertyList {
+public:
+    static QVariant null() { return QVariant::fromValue(nullptr); }
+    // True for `null()` and for an invalid QVariant (both are written as the marker).
+    static bool isNull(const QVariant& value);
+
+    static Result<QByteArray, PropertyListError> toXml(const QVariant& root);
+    static Result<QVariant, PropertyListError> parse(const QByteArray& data);
+
+    // `NotFound` when there is no file; `Unreadable` when it cannot be opened or read.
+    static Result<QVariant, PropertyListError> readFile(const QString& path);
+    // Encodes first, then replaces the file atomically: a failed write leaves the old
+    // file as it was. The parent folder is created when missing.
+    static Result<Void, PropertyListError> writeFile(const QString& path, const QVariant& root);
+};
+
+} // namespace velmora

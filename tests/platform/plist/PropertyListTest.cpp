@@ -1,0 +1,191 @@
+#include "platform/plist/PropertyList.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSize>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <limits>
+
+using namespace velmora;
+
+namespace {
+
+QVariantMap sample() {
+    return QVariantMap{
+        {QStringLiteral("text"), QStringLiteral("Zürich <&> \"quoted\" 日本")},
+        {QStringLiteral("empty"), QString()},
+        {QStringLiteral("yes"), true},
+        {QStringLiteral("no"), false},
+        {QStringLiteral("negative"), qint64(-42)},
+        {QStringLiteral("large"), qint64(9007199254740993LL)},
+        {QStringLiteral("real"), 1234.5678901234},
+        {QStringLiteral("data"), QByteArray("\x00\x01\xff", 3)},
+        {QStringLiteral("date"), QDateTime(QDate(2024, 2, 29), QTime(23, 59, 58), Qt::UTC)},
+        {QStringLiteral("before2001"), QDateTime(QDate(1999, 12, 31), QTime(12, 0, 0), Qt::UTC)},
+        {QStringLiteral("absent"), PropertyList::null()},
+        {QStringLiteral("list"), QVariantList{1, QStringLiteral("two"), QVariantList{}, QVariantMap{}}},
+        {QStringLiteral("nested"),
+         QVariantMap{{QStringLiteral("inner"), QVariantMap{{QStringLiteral("x"), 1.5}}}}},
+    };
+}
+
+void expectSample(const QVariant& read) {
+    ASSERT_EQ(read.typeId(), QMetaType::QVariantMap);
+    const auto map = read.toMap();
+    const auto expected = sample();
+    EXPECT_EQ(map.keys(), expected.keys());
+    EXPECT_EQ(map[QStringLiteral("text")].toString(), expected[QStringLiteral("text")].toString());
+    EXPECT_EQ(map[QStringLiteral("empty")].toString(), QString());
+    EXPECT_EQ(map[QStringLiteral("yes")], QVariant(true));
+    EXPECT_EQ(map[QStringLiteral("no")], QVariant(false));
+    EXPECT_EQ(map[QStringLiteral("negative")].toLongLong(), -42);
+    EXPECT_EQ(map[QStringLiteral("large")].toLongLong(), 9007199254740993LL);
+    EXPECT_DOUBLE_EQ(map[QStringLiteral("real")].toDouble(), 1234.5678901234);
+    EXPECT_EQ(map[QStringLiteral("data")].toByteArray(), QByteArray("\x00\x01\xff", 3));
+    EXPECT_EQ(map[QStringLiteral("date")].toDateTime(), expected[QStringLiteral("date")].toDateTime());
+    EXPECT_EQ(map[QStringLiteral("before2001")].toDateTime(),
+              expected[QStringLiteral("before2001")].toDateTime());
+    EXPECT_TRUE(PropertyList::isNull(map[QStringLiteral("absent")]));
+    const auto list = map[QStringLiteral("list")].toList();
+    ASSERT_EQ(list.size(), 4);
+    EXPECT_EQ(list[0].toLongLong(), 1);
+    EXPECT_EQ(list[1].toString(), QStringLiteral("two"));
+    EXPECT_EQ(list[2].typeId(), QMetaType::QVariantList);
+    EXPECT_EQ(list[3].typeId(), QMetaType::QVariantMap);
+    EXPECT_DOUBLE_EQ(map[QStringLiteral("nested")]
+                         .toMap()[QStringLiteral("inner")]
+                         .toMap()[QStringLiteral("x")]
+                         .toDouble(),
+                     1.5);
+}
+
+} // namespace
+
+TEST(PropertyListTest, WritesXmlAndReadsEveryValueBack) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("sub/folder/file.plist"));
+    ASSERT_TRUE(PropertyList::writeFile(path, sample()).ok());
+
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().startsWith("<?xml"));
+
+    auto read = PropertyList::readFile(path);
+    ASSERT_TRUE(read.ok()) << read.error().message.toStdString();
+    expectSample(read.value());
+}
+
+TEST(PropertyListTest, ReadsBinaryPropertyLists) {
+    auto xml = PropertyList::toXml(sample());
+    ASSERT_TRUE(xml.ok());
+    // Turn our XML into the binary form with the library itself.
+    plist_t root = nullptr;
+    plist_from_xml(xml.value().constData(), static_cast<uint32_t>(xml.value().size()), &root);
+    ASSERT_NE(root, nullptr);
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bin, &length);
+    plist_free(root);
+    const QByteArray binary(bin, static_cast<qsizetype>(length));
+    plist_to_bin_free(bin);
+    ASSERT_TRUE(binary.startsWith("bplist00"));
+
+    auto read = PropertyList::parse(binary);
+    ASSERT_TRUE(read.ok()) << read.error().message.toStdString();
+    expectSample(read.value());
+}
+
+TEST(PropertyListTest, DatesKeepWholeSeconds) {
+    const QDateTime precise = QDateTime::fromMSecsSinceEpoch(1700000000789LL, Qt::UTC);
+    auto xml = PropertyList::toXml(QVariantMap{{QStringLiteral("d"), precise}});
+    ASSERT_TRUE(xml.ok());
+    auto read = PropertyList::parse(xml.value());
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read.value().toMap()[QStringLiteral("d")].toDateTime(),
+              QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC));
+}
+
+TEST(PropertyListTest, RefusesValuesItCouldNotReadBackAndKeepsTheOldFile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("file.plist"));
+    ASSERT_TRUE(PropertyList::writeFile(path, QVariantMap{{QStringLiteral("kept"), 1}}).ok());
+
+    const QList<QVariant> bad = {
+        QVariantMap{{QStringLiteral("nan"), std::numeric_limits<double>::quiet_NaN()}},
+        QVariantMap{{QStringLiteral("inf"), std::numeric_limits<double>::infinity()}},
+        QVariantMap{{QStringLiteral("date"), QDateTime()}},
+        QVariantMap{{QStringLiteral("far"), QDateTime(QDate(2200, 1, 1), QTime(0, 0), Qt::UTC)}},
+        QVariantMap{{QStringLiteral("huge"), std::numeric_limits<quint64>::max()}},
+        QVariantMap{{QStringLiteral("size"), QSize(1, 2)}},
+        QVariantList{QVariantMap{{QStringLiteral("deep"), QUrl(QStringLiteral("https://x"))}}},
+        QVariant(QStringLiteral("a root that is no container")),
+    };
+    for (const auto& value : bad) {
+        auto written = PropertyList::writeFile(path, value);
+        ASSERT_FALSE(written.ok());
+        EXPECT_EQ(written.error().kind, PropertyListError::Kind::Unencodable);
+    }
+    auto read = PropertyList::readFile(path);
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read.value().toMap(), (QVariantMap{{QStringLiteral("kept"), qint64(1)}}));
+}
+
+TEST(PropertyListTest, TellsMissingFromUnreadableFromMalformed) {
+    QTemporaryDir dir;
+    auto missing = PropertyList::readFile(dir.filePath(QStringLiteral("none.plist")));
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().kind, PropertyListError::Kind::NotFound);
+
+    // A folder where the file should be cannot be read as one.
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.plist")));
+    auto unreadable = PropertyList::readFile(dir.filePath(QStringLiteral("folder.plist")));
+    ASSERT_FALSE(unreadable.ok());
+    EXPECT_EQ(unreadable.error().kind, PropertyListError::Kind::Unreadable);
+
+    auto xml = PropertyList::toXml(sample());
+    ASSERT_TRUE(xml.ok());
+    const QList<QByteArray> malformed = {
+        QByteArray(),
+        QByteArray("not a property list at all"),
+        QByteArray("<?xml version=\"1.0\"?><plist><string>scalar root</string></plist>"),
+        xml.value().left(xml.value().size() / 2),
+        QByteArray("bplist00\x00\x01\x02", 11),
+        QByteArray(4096, '\xff'),
+    };
+    for (const auto& bytes : malformed) {
+        auto read = PropertyList::parse(bytes);
+        EXPECT_FALSE(read.ok()) << bytes.left(40).toStdString();
+        if (!read.ok()) {
+            EXPECT_EQ(read.error().kind, PropertyListError::Kind::Malformed);
+        }
+    }
+}
+
+TEST(PropertyListTest, WriteFailsWhenTheFolderCannotBeMade) {
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath(QStringLiteral("blocker")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    auto written = PropertyList::writeFile(dir.filePath(QStringLiteral("blocker/file.plist")), QVariantMap{});
+    ASSERT_FALSE(written.ok());
+    EXPECT_EQ(written.error().kind, PropertyListError::Kind::WriteFailed);
+}
+
+TEST(PropertyListTest, AMarkerLookalikeWithOtherContentStaysADictionary) {
+    const QVariantMap value{
+        {QStringLiteral("a"), QVariantMap{{QStringLiteral("$null"), QStringLiteral("text")}}},
+        {QStringLiteral("b"), QVariantMap{{QStringLiteral("$null"), true}, {QStringLiteral("c"), 1}}}};
+    auto xml = PropertyList::toXml(value);
+    ASSERT_TRUE(xml.ok());
+    auto read = PropertyList::parse(xml.value());
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read.value().toMap()[QStringLiteral("a")].typeId(), QMetaType::QVariantMap);
+    EXPECT_EQ(read.value().toMap()[QStringLiteral("b")].toMap().size(), 2);
+}
