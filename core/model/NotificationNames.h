@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QLatin1StringView>
+
+namespace velmora {
+
+// The names of the app-wide notices (posted on NotificationCenter::defaultCenter()
+// from the main thread) and the object each carries.
+namespace NotificationName {
+
+// A JiraProvider::Credentials from the link that ends the Jira authorisation.
+inline constexpr QLatin1StringView jiraCredentialsReceived{"JiraCredentialsReceived"};
+// An AsanaProvider::Credentials from the link that ends the Asana authorisation.
+inline constexpr QLatin1StringView asanaCredentialsReceived{"AsanaCredentialsReceived"};
+// No object: the user stopped the timer; the booking sheet opens with its time.
+inline constexpr QLatin1StringView timerCanceled{"TimerCanceled"};
+// The Project of the booking form that saved an entry (not the entry).
+inline constexpr QLatin1StringView timeEntrySaved{"TimeEntrySaved"};
+// The selected Issue, or no object when no task is selected.
+inline constexpr QLatin1StringView addManualWorkLog{"AddManualWorkLog"};
+// The deleted WorkEntry.
+inline constexpr QLatin1StringView worklogDeleted{"WorklogDeleted"};
+// No object: the add-account link asks for the accounts page.
+inline constexpr QLatin1StringView addAccount{"AddAccount"};
+// A RateLimitInfo: the limited account's id and the wait in whole seconds.
+inline constexpr QLatin1StringView providerRateLimited{"ProviderRateLimited"};
+
+} // namespace NotificationName
+
+} // namespace velmora
