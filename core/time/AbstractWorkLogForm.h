@@ -1,0 +1,120 @@
+#pragma once
+
+#include "core/model/APIError.h"
+#include "core/time/TimeCountValidator.h"
+#include "core/time/WorkLogFormProtocol.h"
+#include "platform/async/Cancellable.h"
+#include "platform/async/Publisher.h"
+#include "platform/async/Stream.h"
+#include "validation/FormField.h"
+#include "validation/FormManager.h"
+#include "validation/ValidationContainer.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QWidget;
+
+namespace velmora {
+
+// The base of every tracker's booking form: the project and task, the duration to
+// book (at least one minute), the form's manager, the two flags the booking sheet
+// shows and the bookkeeping of a save request in flight. Each tracker adds its own
+// inputs and its save. Main thread only; a form's identity is the object itself.
+class AbstractWorkLogForm : public QObject, public WorkLogFormProtocol {
+    Q_OBJECT
+    Q_PROPERTY(bool errorOccurred READ errorOccurred WRITE setErrorOccurred NOTIFY errorOccurredChanged)
+    Q_PROPERTY(bool networkRequestInProgress READ networkRequestInProgress WRITE setNetworkRequestInProgress
+                   NOTIFY networkRequestInProgressChanged)
+
+public:
+    static inline const QString durationMessage = QStringLiteral("Duration must be at least one minute.");
+    static constexpr qint64 minimumDuration = 60;
+
+    AbstractWorkLogForm(Project project, Issue task, double duration, QObject* parent = nullptr);
+    ~AbstractWorkLogForm() override;
+
+    const Project& project() const override { return m_project; }
+    void setProject(Project project) override { m_project = std::move(project); }
+    const Issue& task() const override { return m_task; }
+    void setTask(Issue task) override { m_task = std::move(task); }
+
+    const std::shared_ptr<FormManager>& manager() const override { return m_manager; }
+    void setManager(std::shared_ptr<FormManager> manager) override;
+
+    // Writing only publishes the new duration; it is judged through durationValidation().
+    double duration() const override { return m_duration.value(); }
+    void setDuration(double seconds) override { m_duration.setValue(seconds); }
+    // The current duration on subscription, then every duration assigned.
+    Stream<double> durationStream() const { return m_duration.projectedValue(); }
+
+    // The duration field's validation, bound to the manager current at the first
+    // call; built once, so the duration is registered with the manager only once.
+    const ValidationContainer& durationValidation();
+
+    bool errorOccurred() const override { return m_errorOccurred; }
+    void setErrorOccurred(bool errorOccurred) override;
+    bool networkRequestInProgress() const override { return m_networkRequestInProgress; }
+    void setNetworkRequestInProgress(bool inProgress) override;
+
+    // The save request in flight, if any.
+    bool hasSaveWorkLogDisposable() const { return m_saveWorkLogDisposable.has_value(); }
+
+    // The tracker's own inputs, shown by the booking sheet under the duration; none
+    // (nullptr) unless a tracker form has some. The caller owns the widget.
+    virtual QWidget* additionalFields(QWidget* parent);
+
+    void save(std::function<void()> completion) override = 0;
+
+signals:
+    void managerChanged();
+    void errorOccurredChanged(bool errorOccurred);
+    void networkRequestInProgressChanged(bool inProgress);
+
+protected:
+    // The part of save() every tracker shares once the form was found valid and its
+    // request is built: keeps the subscription (so the request lives until it ends)
+    // and flags the request in flight; on success calls `completion`, on failure sets
+    // errorOccurred; in both cases then drops the subscription and clears the flag.
+    // Outcomes arrive through the event loop, never inside this call, and not at all
+    // once the form is gone.
+    template <typename T>
+    void runSaveRequest(const Publisher<T, APIError>& request, std::function<void()> completion) {
+        QPointer<AbstractWorkLogForm> self(this);
+        keepSaveRequest(request.receiveOn(this).sink(
+            [self, completion = std::move(completion)](const T&) {
+                if (completion) {
+                    completion();
+                }
+                // The completion may close the sheet and with it the form.
+                if (self) {
+                    self->finishSaveRequest(false);
+                }
+            },
+            [self](const APIError&) {
+                if (self) {
+                    self->finishSaveRequest(true);
+                }
+            }));
+    }
+
+private:
+    void keepSaveRequest(Cancellable subscription);
+    void finishSaveRequest(bool failed);
+
+    Project m_project;
+    Issue m_task;
+    std::shared_ptr<FormManager> m_manager;
+    FormField<double, TimeCountValidator> m_duration;
+    std::optional<ValidationContainer> m_durationValidation;
+    bool m_errorOccurred = false;
+    bool m_networkRequestInProgress = false;
+    std::optional<Cancellable> m_saveWorkLogDisposable;
+};
+
+} // namespace velmora

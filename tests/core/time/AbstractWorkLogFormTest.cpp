@@ -1,0 +1,219 @@
+#include "core/time/AbstractWorkLogForm.h"
+#include "tests/support/EventLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+using namespace velmora;
+
+namespace {
+
+// A booking request the test finishes by hand.
+struct FakeRequest {
+    int started = 0;
+    int cancelled = 0;
+    std::function<void(Result<Void, APIError>)> finish;
+
+    Publisher<Void, APIError> publisher() {
+        return Publisher<Void, APIError>::create([this](auto sink) -> std::function<void()> {
+            ++started;
+            finish = std::move(sink);
+            return [this] { ++cancelled; };
+        });
+    }
+};
+
+class TestForm : public AbstractWorkLogForm {
+public:
+    TestForm(double duration, FakeRequest& request)
+        : AbstractWorkLogForm(
+              Project{QStringLiteral("P1"), QStringLiteral("PRJ"), QStringLiteral("Project"), {}, {}},
+              Issue{QStringLiteral("T1"), {}, QStringLiteral("Task"), {}, {}, {}, {}, {}}, duration),
+          m_request(request) {}
+
+    void save(std::function<void()> completion) override {
+        if (!manager()->checkAllValid()) {
+            return;
+        }
+        runSaveRequest(m_request.publisher(), std::move(completion));
+    }
+
+private:
+    FakeRequest& m_request;
+};
+
+// Subscribes like the booking sheet's message view and records what it would show.
+struct ShownOutcomes {
+    std::vector<Validation> outcomes;
+    Cancellable subscription;
+
+    explicit ShownOutcomes(const ValidationContainer& container)
+        : subscription(
+              container.publisher().subscribe([this](const Validation& v) { outcomes.push_back(v); })) {}
+};
+
+// Records every value a signal carries.
+template <typename Signal>
+std::shared_ptr<std::vector<bool>> record(AbstractWorkLogForm& form, Signal signal) {
+    auto values = std::make_shared<std::vector<bool>>();
+    QObject::connect(&form, signal, [values](bool value) { values->push_back(value); });
+    return values;
+}
+
+const QString durationMessage = QStringLiteral("Duration must be at least one minute.");
+
+} // namespace
+
+TEST(AbstractWorkLogFormTest, NewFormStartsQuietWithAnEmptyManager) {
+    FakeRequest request;
+    TestForm form(3600, request);
+    EXPECT_EQ(form.project().id, u"P1");
+    EXPECT_EQ(form.task().id, u"T1");
+    EXPECT_EQ(form.duration(), 3600.0);
+    EXPECT_FALSE(form.errorOccurred());
+    EXPECT_FALSE(form.networkRequestInProgress());
+    EXPECT_FALSE(form.hasSaveWorkLogDisposable());
+    ASSERT_TRUE(form.manager());
+    EXPECT_TRUE(form.manager()->validators().empty());
+    EXPECT_EQ(form.manager()->validationType(), FormManager::ValidationType::immediate);
+    EXPECT_EQ(form.additionalFields(nullptr), nullptr);
+}
+
+TEST(AbstractWorkLogFormTest, DurationValidationIsBuiltOnceAndRegisteredOnce) {
+    FakeRequest request;
+    TestForm form(3600, request);
+    const ValidationContainer& first = form.durationValidation();
+    const ValidationContainer& second = form.durationValidation();
+    EXPECT_EQ(&first, &second);
+    EXPECT_EQ(first.validator(), second.validator());
+    ASSERT_EQ(form.manager()->validators().size(), 1u);
+    EXPECT_EQ(form.manager()->validators().front().validator, first.validator());
+}
+
+TEST(AbstractWorkLogFormTest, ShortDurationIsJudgedOnceTheInputIsAttached) {
+    FakeRequest request;
+    TestForm form(59, request);
+    ShownOutcomes shown(form.durationValidation());
+    // The starting duration is judged silently: nothing shown, but the form is invalid.
+    EXPECT_TRUE(shown.outcomes.empty());
+    EXPECT_FALSE(form.manager()->allValid());
+    EXPECT_EQ(form.manager()->validationMessages(), QStringList{durationMessage});
+
+    bool completed = false;
+    form.save([&] { completed = true; });
+    EXPECT_EQ(request.started, 0);
+
+    form.setDuration(0);
+    ASSERT_EQ(shown.outcomes.size(), 1u);
+    EXPECT_EQ(shown.outcomes.back(), Validation::failure(durationMessage));
+    form.setDuration(60);
+    ASSERT_EQ(shown.outcomes.size(), 2u);
+    EXPECT_EQ(shown.outcomes.back(), Validation::success());
+    EXPECT_TRUE(form.manager()->allValid());
+    EXPECT_FALSE(completed);
+}
+
+TEST(AbstractWorkLogFormTest, InvalidFormSavesNothingAndChangesNothing) {
+    FakeRequest request;
+    TestForm form(59.999, request);
+    ShownOutcomes shown(form.durationValidation());
+    const auto errors = record(form, &AbstractWorkLogForm::errorOccurredChanged);
+    const auto progress = record(form, &AbstractWorkLogForm::networkRequestInProgressChanged);
+
+    bool completed = false;
+    form.save([&] { completed = true; });
+    test::drainEvents();
+
+    EXPECT_EQ(request.started, 0);
+    EXPECT_FALSE(completed);
+    EXPECT_FALSE(form.errorOccurred());
+    EXPECT_FALSE(form.networkRequestInProgress());
+    EXPECT_FALSE(form.hasSaveWorkLogDisposable());
+    EXPECT_TRUE(errors->empty());
+    EXPECT_TRUE(progress->empty());
+}
+
+TEST(AbstractWorkLogFormTest, SuccessfulSaveCallsCompletionThenClearsTheFlag) {
+    FakeRequest request;
+    TestForm form(90, request);
+    ShownOutcomes shown(form.durationValidation());
+    const auto progress = record(form, &AbstractWorkLogForm::networkRequestInProgressChanged);
+
+    int completions = 0;
+    bool inProgressAtCompletion = false;
+    form.save([&] {
+        ++completions;
+        inProgressAtCompletion = form.networkRequestInProgress();
+    });
+    EXPECT_EQ(request.started, 1);
+    EXPECT_TRUE(form.networkRequestInProgress());
+    EXPECT_TRUE(form.hasSaveWorkLogDisposable());
+
+    request.finish(Result<Void, APIError>::success(Void{}));
+    // Delivered through the event loop, never inside the call that finished it.
+    EXPECT_EQ(completions, 0);
+    ASSERT_TRUE(test::waitUntil([&] { return completions > 0; }));
+    test::drainEvents();
+
+    EXPECT_EQ(completions, 1);
+    EXPECT_TRUE(inProgressAtCompletion);
+    EXPECT_FALSE(form.networkRequestInProgress());
+    EXPECT_FALSE(form.errorOccurred());
+    EXPECT_FALSE(form.hasSaveWorkLogDisposable());
+    EXPECT_EQ(request.cancelled, 0);
+    EXPECT_EQ(*progress, (std::vector<bool>{true, false}));
+}
+
+TEST(AbstractWorkLogFormTest, FailedSaveSetsTheErrorAndKeepsTheValues) {
+    FakeRequest request;
+    TestForm form(90, request);
+    ShownOutcomes shown(form.durationValidation());
+
+    bool completed = false;
+    form.save([&] { completed = true; });
+    request.finish(Result<Void, APIError>::failure(APIError::rateLimited(30)));
+    ASSERT_TRUE(test::waitUntil([&] { return form.errorOccurred(); }));
+
+    EXPECT_FALSE(completed);
+    EXPECT_FALSE(form.networkRequestInProgress());
+    EXPECT_FALSE(form.hasSaveWorkLogDisposable());
+    EXPECT_EQ(form.duration(), 90.0);
+
+    // The user may try again; the error stays until someone clears it.
+    form.save([&] { completed = true; });
+    EXPECT_EQ(request.started, 2);
+    request.finish(Result<Void, APIError>::success(Void{}));
+    ASSERT_TRUE(test::waitUntil([&] { return completed; }));
+    EXPECT_TRUE(form.errorOccurred());
+}
+
+TEST(AbstractWorkLogFormTest, FormGoneBeforeTheAnswerCancelsTheRequest) {
+    FakeRequest request;
+    bool completed = false;
+    {
+        TestForm form(90, request);
+        ShownOutcomes shown(form.durationValidation());
+        form.save([&] { completed = true; });
+        EXPECT_EQ(request.started, 1);
+    }
+    EXPECT_EQ(request.cancelled, 1);
+    test::drainEvents();
+    EXPECT_FALSE(completed);
+}
+
+TEST(AbstractWorkLogFormTest, CompletionMayDeleteTheForm) {
+    FakeRequest request;
+    auto* form = new TestForm(90, request);
+    auto shown = std::make_unique<ShownOutcomes>(form->durationValidation());
+    bool completed = false;
+    form->save([&] {
+        completed = true;
+        shown.reset();
+        delete form;
+    });
+    request.finish(Result<Void, APIError>::success(Void{}));
+    ASSERT_TRUE(test::waitUntil([&] { return completed; }));
+    test::drainEvents();
+}
