@@ -10,6 +10,9 @@ namespace velmora {
 // is cleared by sending it, never by a third state.
 class Validation {
 public:
+    // Success.
+    Validation() = default;
+
     static Validation success() { return Validation(); }
     static Validation failure(QString message) { return Validation(std::move(message)); }
 
@@ -22,7 +25,6 @@ public:
     friend bool operator==(const Validation& a, const Validation& b);
 
 private:
-    Validation() = default;
     explicit Validation(QString message) : m_message(std::move(message)) {}
 
     std::optional<QString> m_message;

@@ -12,7 +12,6 @@ ValidationMessageView::ValidationMessageView(QWidget* input, ValidationContainer
     : QWidget(parent), m_input(input), m_container(std::move(container)), m_errorView(std::move(errorView)) {
     m_layout = new QVBoxLayout(this);
     m_layout->setContentsMargins(0, 0, 0, 0);
-    m_layout->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     if (input) {
         m_layout->addWidget(input);
     }
