@@ -236,13 +236,24 @@ Result<std::optional<QByteArray>, KeyringError> doLoad(Session& session, const Q
         return R::success(std::nullopt);
     }
     SecretItem* item = found.value().front();
-    if (secret_item_get_locked(item)) {
-        return R::failure({KeyringError::Kind::Locked, QStringLiteral("the keyring item is locked")});
-    }
     SecretValue* value = secret_item_get_secret(item);
     if (!value) {
+        // The search loads the secrets of unlocked items only. Ask the daemon itself
+        // rather than the item's cached "Locked" property, which may be out of date.
+        GError* raw = nullptr;
+        secret_item_load_secret_sync(item, session.cancellable(), &raw);
+        ErrorPtr error(raw);
+        if (error) {
+            return R::failure(toKeyringError(error.get(), "reading the keyring item"));
+        }
+        value = secret_item_get_secret(item);
+    }
+    if (!value) {
         return R::failure(
-            {KeyringError::Kind::Failed, QStringLiteral("the keyring item has no readable value")});
+            secret_item_get_locked(item)
+                ? KeyringError{KeyringError::Kind::Locked, QStringLiteral("the keyring item is locked")}
+                : KeyringError{KeyringError::Kind::Failed,
+                               QStringLiteral("the keyring item has no readable value")});
     }
     gsize length = 0;
     const gchar* data = secret_value_get(value, &length);

@@ -1,0 +1,279 @@
+// libsecret first: GLib names struct members "signals", which Qt defines as a macro.
+#pragma push_macro("signals")
+#undef signals
+#define SECRET_API_SUBJECT_TO_CHANGE // for encoding a secret to unlock the test keyring with
+#include <libsecret/secret.h>
+#pragma pop_macro("signals")
+
+#include "platform/keyring/InMemoryKeyring.h"
+#include "platform/keyring/SecretServiceKeyring.h"
+
+#include <QByteArray>
+#include <QTemporaryDir>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+using namespace velmora;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool haveSessionBus() {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    return address && *address;
+}
+
+// Every test gets a prefix of its own, so items never meet those of another test (or
+// of the user, should the tests run against a real keyring).
+QString uniquePrefix() {
+    return QStringLiteral("app.velmora.tests.") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+// The keyring's own view of the items of an account, to check what the store wrote.
+struct RawItem {
+    QByteArray account;
+    QByteArray service;
+    QByteArray schema;
+    QByteArray label;
+};
+
+std::vector<RawItem> rawItems(const QString& prefix, const QString& account) {
+    std::vector<RawItem> out;
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    if (!service) {
+        g_clear_error(&error);
+        return out;
+    }
+    GHashTable* attrs = g_hash_table_new(g_str_hash, g_str_equal);
+    const QByteArray accountValue = (prefix + QLatin1Char('.') + account).toUtf8();
+    g_hash_table_insert(attrs, const_cast<char*>("account"), const_cast<char*>(accountValue.constData()));
+    GList* items = secret_service_search_sync(service, nullptr, attrs, SECRET_SEARCH_ALL, nullptr, &error);
+    g_hash_table_unref(attrs);
+    for (GList* l = items; l; l = l->next) {
+        auto* item = static_cast<SecretItem*>(l->data);
+        GHashTable* itemAttrs = secret_item_get_attributes(item);
+        auto get = [&](const char* key) {
+            const auto* v = static_cast<const char*>(g_hash_table_lookup(itemAttrs, key));
+            return v ? QByteArray(v) : QByteArray();
+        };
+        gchar* label = secret_item_get_label(item);
+        out.push_back({get("account"), get("service"), get("xdg:schema"), QByteArray(label)});
+        g_free(label);
+        g_hash_table_unref(itemAttrs);
+    }
+    g_list_free_full(items, g_object_unref);
+    g_clear_error(&error);
+    g_object_unref(service);
+    return out;
+}
+
+class SecretServiceKeyringTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!haveSessionBus()) {
+            GTEST_SKIP() << "no D-Bus session bus: run the tests through scripts/with-keyring";
+        }
+        m_prefix = uniquePrefix();
+        m_keyring = std::make_unique<SecretServiceKeyring>(m_prefix);
+    }
+    void TearDown() override {
+        if (m_keyring) {
+            for (const auto& account : m_accounts) {
+                (void)m_keyring->remove(account);
+            }
+        }
+    }
+    QString account() {
+        m_accounts.push_back(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+        return m_accounts.back();
+    }
+
+    QString m_prefix;
+    std::unique_ptr<SecretServiceKeyring> m_keyring;
+    std::vector<QString> m_accounts;
+};
+
+} // namespace
+
+TEST_F(SecretServiceKeyringTest, StoresOverwritesInPlaceAndRemoves) {
+    const QString key = account();
+    auto absent = m_keyring->load(key);
+    ASSERT_TRUE(absent.ok()) << absent.error().message.toStdString();
+    EXPECT_FALSE(absent.value().has_value());
+
+    const QByteArray first = R"({"token":"first-secret","refreshToken":"r1"})";
+    const QByteArray second = R"({"token":"second-secret","refreshToken":"r2"})";
+    ASSERT_TRUE(m_keyring->store(key, QStringLiteral("Jira"), first).ok());
+    ASSERT_TRUE(m_keyring->store(key, QStringLiteral("Jira"), second).ok());
+
+    auto loaded = m_keyring->load(key);
+    ASSERT_TRUE(loaded.ok());
+    ASSERT_TRUE(loaded.value().has_value());
+    EXPECT_EQ(*loaded.value(), second);
+
+    // One item, and nothing secret outside its value.
+    const auto items = rawItems(m_prefix, key);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].account, (m_prefix + QLatin1Char('.') + key).toUtf8());
+    EXPECT_EQ(items[0].service, (m_prefix + QStringLiteral(".Jira")).toUtf8());
+    EXPECT_EQ(items[0].schema, m_prefix.toUtf8());
+    for (const auto& visible : {items[0].account, items[0].service, items[0].schema, items[0].label}) {
+        EXPECT_FALSE(visible.contains("secret")) << visible.toStdString();
+    }
+
+    auto removed = m_keyring->remove(key);
+    ASSERT_TRUE(removed.ok());
+    EXPECT_TRUE(removed.value());
+    auto again = m_keyring->remove(key);
+    ASSERT_TRUE(again.ok());
+    EXPECT_FALSE(again.value());
+    auto gone = m_keyring->load(key);
+    ASSERT_TRUE(gone.ok());
+    EXPECT_FALSE(gone.value().has_value());
+}
+
+TEST_F(SecretServiceKeyringTest, OneItemPerAccountWhateverItsKindAndAccountsStayApart) {
+    const QString a = account();
+    const QString b = account();
+    ASSERT_TRUE(m_keyring->store(a, QStringLiteral("Jira"), "jira").ok());
+    ASSERT_TRUE(m_keyring->store(b, QStringLiteral("Asana"), "asana").ok());
+    ASSERT_TRUE(m_keyring->store(a, QStringLiteral("YouTrack"), "youtrack").ok());
+
+    const auto items = rawItems(m_prefix, a);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].service, (m_prefix + QStringLiteral(".YouTrack")).toUtf8());
+    EXPECT_EQ(m_keyring->load(a).value().value_or(QByteArray()), QByteArray("youtrack"));
+    EXPECT_EQ(m_keyring->load(b).value().value_or(QByteArray()), QByteArray("asana"));
+
+    // Another prefix (another application) sees none of them.
+    SecretServiceKeyring other(uniquePrefix());
+    auto foreign = other.load(a);
+    ASSERT_TRUE(foreign.ok());
+    EXPECT_FALSE(foreign.value().has_value());
+}
+
+TEST_F(SecretServiceKeyringTest, ALockedKeyringIsAnErrorAndKeepsTheItem) {
+    // Locking is only safe in the throw-away keyring of scripts/with-keyring, which
+    // can unlock it again with its known password; never lock a user's keyring.
+    const char* password = std::getenv("VELMORA_KEYRING_PASSWORD");
+    if (!password || std::getenv("VELMORA_IN_KEYRING_SESSION") == nullptr) {
+        GTEST_SKIP() << "needs the throw-away keyring of scripts/with-keyring";
+    }
+    const QString key = account();
+    ASSERT_TRUE(m_keyring->store(key, QStringLiteral("Asana"), "kept").ok());
+
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &error);
+    ASSERT_NE(service, nullptr);
+    SecretCollection* collection = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
+                                                                    SECRET_COLLECTION_NONE, nullptr, &error);
+    ASSERT_NE(collection, nullptr);
+    GList* objects = g_list_append(nullptr, collection);
+    secret_service_lock_sync(service, objects, nullptr, nullptr, &error);
+    g_list_free(objects);
+    ASSERT_EQ(error, nullptr) << error->message;
+
+    auto load = m_keyring->load(key);
+    auto store = m_keyring->store(key, QStringLiteral("Asana"), "replacement");
+    auto remove = m_keyring->remove(key);
+
+    // Unlock without a prompt through the daemon's interface for exactly this.
+    SecretValue* secret = secret_value_new(password, -1, "text/plain");
+    GVariant* encoded = secret_service_encode_dbus_secret(service, secret);
+    secret_value_unref(secret);
+    GVariant* reply = g_dbus_proxy_call_sync(
+        G_DBUS_PROXY(service),
+        "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface.UnlockWithMasterPassword",
+        g_variant_new("(o@(oayays))", g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection)), encoded),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    if (reply) {
+        g_variant_unref(reply);
+    }
+    const QString unlockError = error ? QString::fromUtf8(error->message) : QString();
+    g_clear_error(&error);
+    g_object_unref(collection);
+    g_object_unref(service);
+
+    ASSERT_FALSE(load.ok());
+    EXPECT_EQ(load.error().kind, KeyringError::Kind::Locked);
+    ASSERT_FALSE(store.ok());
+    EXPECT_EQ(store.error().kind, KeyringError::Kind::Locked);
+    ASSERT_FALSE(remove.ok());
+    EXPECT_EQ(remove.error().kind, KeyringError::Kind::Locked);
+
+    ASSERT_TRUE(unlockError.isEmpty()) << unlockError.toStdString();
+    auto after = m_keyring->load(key);
+    ASSERT_TRUE(after.ok()) << after.error().message.toStdString();
+    EXPECT_EQ(after.value().value_or(QByteArray()), QByteArray("kept"));
+}
+
+// The next two need a process whose session bus is not yet connected, so each runs in a
+// freshly started copy of the test program (gtest's "threadsafe" death-test style).
+TEST(SecretServiceKeyringBusTest, NoSecretServiceIsUnavailableNotEmpty) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            QTemporaryDir dir;
+            const QByteArray address = "unix:path=" + dir.filePath(QStringLiteral("no-bus")).toUtf8();
+            setenv("DBUS_SESSION_BUS_ADDRESS", address.constData(), 1);
+            SecretServiceKeyring keyring(uniquePrefix(), 3s);
+            auto load = keyring.load(QStringLiteral("A"));
+            auto store = keyring.store(QStringLiteral("A"), QStringLiteral("Jira"), "x");
+            const bool ok = !load.ok() && load.error().kind == KeyringError::Kind::Unavailable &&
+                            !store.ok() && store.error().kind == KeyringError::Kind::Unavailable;
+            std::_Exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(SecretServiceKeyringBusTest, AStalledBusTimesOutWithinTheBound) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // A socket that accepts connections into its backlog and never answers.
+            QTemporaryDir dir;
+            const QByteArray path = dir.filePath(QStringLiteral("stalled")).toUtf8();
+            const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.constData());
+            if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0) {
+                std::_Exit(2);
+            }
+            setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).constData(), 1);
+            SecretServiceKeyring keyring(uniquePrefix(), 300ms);
+            const auto started = std::chrono::steady_clock::now();
+            auto load = keyring.load(QStringLiteral("A"));
+            auto second = keyring.remove(QStringLiteral("A"));
+            const auto took = std::chrono::steady_clock::now() - started;
+            const bool ok = !load.ok() && load.error().kind == KeyringError::Kind::TimedOut && !second.ok() &&
+                            second.error().kind == KeyringError::Kind::TimedOut && took < 3s;
+            std::_Exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(InMemoryKeyringTest, KeepsOneItemPerAccountAndFailsOnRequest) {
+    InMemoryKeyring keyring;
+    ASSERT_TRUE(keyring.store(QStringLiteral("A"), QStringLiteral("Jira"), "one").ok());
+    ASSERT_TRUE(keyring.store(QStringLiteral("A"), QStringLiteral("Jira"), "two").ok());
+    EXPECT_EQ(keyring.itemCount(), 1);
+    EXPECT_EQ(keyring.load(QStringLiteral("A")).value().value_or(QByteArray()), QByteArray("two"));
+
+    keyring.failWith({KeyringError::Kind::Locked, QStringLiteral("locked")});
+    EXPECT_FALSE(keyring.store(QStringLiteral("A"), QStringLiteral("Jira"), "three").ok());
+    EXPECT_FALSE(keyring.load(QStringLiteral("A")).ok());
+    keyring.clearFailure();
+    EXPECT_EQ(keyring.secretOf(QStringLiteral("A")), QByteArray("two"));
+    EXPECT_TRUE(keyring.remove(QStringLiteral("A")).value());
+    EXPECT_FALSE(keyring.remove(QStringLiteral("A")).value());
+}
