@@ -5,6 +5,12 @@
 
 // Widget tests need a full application object (offscreen in CI).
 int main(int argc, char** argv) {
+    // Test discovery runs the executable without the tests' environment: without a
+    // display of its own it must still start.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("VelmoraTests"));
     QCoreApplication::setApplicationName(QStringLiteral("VelmoraTests"));
