@@ -7,7 +7,8 @@
 namespace velmora {
 
 std::optional<QString> TimeFormatter::format(double seconds, Style style) {
-    const auto whole = duration::wholeSeconds(seconds);
+    // A negative duration would come out as "-1:-1:-1"; there is no clock text for it.
+    const auto whole = seconds < 0 ? std::nullopt : duration::wholeSeconds(seconds);
     if (!whole) {
         return std::nullopt;
     }

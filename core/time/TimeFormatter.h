@@ -26,7 +26,7 @@ public:
     std::optional<QString> string(double seconds) const { return format(seconds, m_style); }
 
     // Hours grow as wide as they need (360000 s is "100:00:00"). A duration that is
-    // not finite or has no whole-second count in 64 bits has no text.
+    // negative, not finite or has no whole-second count in 64 bits has no text.
     static std::optional<QString> format(double seconds, Style style);
 
     // Reads "H", "H:M" or "H:M:S" (both styles read all three): each piece is an

@@ -39,6 +39,8 @@ TEST(TimeFormatterTest, FormatsWholeSecondsInBothStyles) {
 
 TEST(TimeFormatterTest, NumbersWithoutWholeSecondsHaveNoText) {
     EXPECT_FALSE(longText(std::nan("")));
+    EXPECT_FALSE(longText(-3661));
+    EXPECT_FALSE(shortText(-0.5));
     EXPECT_FALSE(longText(std::numeric_limits<double>::infinity()));
     EXPECT_FALSE(shortText(-std::numeric_limits<double>::infinity()));
     EXPECT_FALSE(longText(1e19));
