@@ -21,7 +21,8 @@ TEST(APIError, RetryAfterAcceptsOnlyASignedDecimalNumber) {
     EXPECT_EQ(APIError::parseRetryAfter("30"), 30);
     EXPECT_EQ(APIError::parseRetryAfter("+30"), 30);
     EXPECT_EQ(APIError::parseRetryAfter("0"), 0);
-    for (const char* bad : {"", "+", "-", "1.5", " 30", "30 ", "30s", "Wed, 21 Oct 2015 07:28:00 GMT", "0x10"}) {
+    for (const char* bad :
+         {"", "+", "-", "1.5", " 30", "30 ", "30s", "Wed, 21 Oct 2015 07:28:00 GMT", "0x10"}) {
         EXPECT_FALSE(APIError::parseRetryAfter(bad).has_value()) << '"' << bad << '"';
     }
 }
