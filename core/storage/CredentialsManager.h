@@ -1,0 +1,64 @@
+#pragma once
+
+#include "core/model/Coding.h"
+#include "core/model/ProviderProtocol.h"
+#include "platform/async/Result.h"
+#include "platform/keyring/Keyring.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace velmora {
+
+// Keeps each account's credentials in the keyring: one item per account, keyed by the
+// account's id text, holding the credentials as JSON. It never sees an account row.
+//
+// Every keyring failure is logged (category "Keychain") and handed back to the caller:
+// a keyring that is locked, absent or slow is not the same as an account without
+// credentials, and only the latter may send the user back to sign in.
+class CredentialsManager {
+public:
+    explicit CredentialsManager(std::shared_ptr<Keyring> keyring);
+
+    // The user's keyring (Secret Service, items prefixed with the bundle identifier).
+    static CredentialsManager& shared();
+    // Tests (and only they) put another keyring behind `shared()`.
+    static void setSharedKeyring(std::shared_ptr<Keyring> keyring);
+
+    // The stored JSON; none when the account has no item.
+    Result<std::optional<QByteArray>, KeyringError> loadData(const QString& key);
+
+    // The stored credentials of kind C; none when the account has no item or the item
+    // does not hold credentials of that kind (not JSON, keys missing).
+    template <typename C>
+    requires requires(const QByteArray& json) {
+        { C::fromJson(json) } -> std::same_as<std::optional<C>>;
+    }
+    Result<std::optional<C>, KeyringError> load(const QString& key) {
+        auto data = loadData(key);
+        if (!data.ok()) {
+            return Result<std::optional<C>, KeyringError>::failure(data.error());
+        }
+        if (!data.value()) {
+            return Result<std::optional<C>, KeyringError>::success(std::nullopt);
+        }
+        return Result<std::optional<C>, KeyringError>::success(C::fromJson(*data.value()));
+    }
+
+    // Creates or overwrites the account's item with `data`; `identifier` ("Jira",
+    // "Asana", "YouTrack") names the kind in the item's attributes.
+    Result<Void, KeyringError> store(const QByteArray& data, const QString& key, const QString& identifier);
+
+    // Removes the account's item; an account without one is not an error.
+    Result<Void, KeyringError> remove(const QString& key);
+
+    Keyring& keyring() { return *m_keyring; }
+
+private:
+    std::shared_ptr<Keyring> m_keyring;
+};
+
+} // namespace velmora

@@ -1,0 +1,226 @@
+#include "core/storage/SnapshotManager.h"
+
+#include "core/model/Logger.h"
+#include "platform/plist/PropertyList.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+namespace velmora {
+
+namespace {
+
+const QString kTimers = QStringLiteral("timers");
+const QString kFilters = QStringLiteral("filters");
+const QString kStarredProjects = QStringLiteral("starredProjects");
+
+void logSnapshotError(const QString& text) {
+    logError(Logger::dataManager(), QStringLiteral("[SnapshotManager] ") + text);
+}
+
+// The file's root must be a dictionary holding the three maps; anything else is a file
+// this version cannot make sense of.
+std::optional<Snapshot> snapshotFromFile(const QVariant& root) {
+    if (root.typeId() != QMetaType::QVariantMap) {
+        return std::nullopt;
+    }
+    const auto map = root.toMap();
+    for (const auto& key : {kTimers, kFilters, kStarredProjects}) {
+        if (map.value(key).typeId() != QMetaType::QVariantMap) {
+            return std::nullopt;
+        }
+    }
+    return Snapshot{map.value(kTimers).toMap(), map.value(kFilters).toMap(),
+                    map.value(kStarredProjects).toMap()};
+}
+
+QVariant snapshotToFile(const Snapshot& snapshot) {
+    return QVariantMap{{kTimers, snapshot.timers},
+                       {kFilters, snapshot.filters},
+                       {kStarredProjects, snapshot.starredProjects}};
+}
+
+// A free name next to the file, so the unreadable file is kept for the user to look at.
+QString asideName(const QString& path) {
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString candidate = path + QStringLiteral(".unreadable-") + stamp;
+    for (int n = 2; QFile::exists(candidate); ++n) {
+        candidate = path + QStringLiteral(".unreadable-") + stamp + QLatin1Char('-') + QString::number(n);
+    }
+    return candidate;
+}
+
+void flushShared();
+
+} // namespace
+
+QVariantMap& Snapshot::map(SnapshotKind kind) {
+    switch (kind) {
+    case SnapshotKind::Timers:
+        return timers;
+    case SnapshotKind::Filters:
+        return filters;
+    case SnapshotKind::StarredProjects:
+        break;
+    }
+    return starredProjects;
+}
+
+const QVariantMap& Snapshot::map(SnapshotKind kind) const {
+    return const_cast<Snapshot*>(this)->map(kind);
+}
+
+QString SnapshotManager::defaultFilePath() {
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+           QStringLiteral("/Velmora.plist");
+}
+
+SnapshotManager& SnapshotManager::shared() {
+    // Kept for the whole run; what is still pending is written when the application
+    // object goes away.
+    static SnapshotManager* instance = [] {
+        auto* manager = new SnapshotManager(defaultFilePath());
+        qAddPostRoutine(flushShared);
+        return manager;
+    }();
+    return *instance;
+}
+
+namespace {
+void flushShared() {
+    SnapshotManager::shared().flush();
+}
+} // namespace
+
+SnapshotManager::SnapshotManager(const QString& filePath)
+    : m_filePath(filePath), m_writer([this] { writerLoop(); }) {}
+
+SnapshotManager::~SnapshotManager() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    m_writer.join();
+}
+
+void SnapshotManager::ensureLoaded() {
+    // Called with m_mutex held.
+    if (m_loaded) {
+        return;
+    }
+    m_loaded = true;
+    auto read = PropertyList::readFile(m_filePath);
+    if (read.ok()) {
+        if (auto snapshot = snapshotFromFile(read.value())) {
+            m_snapshot = std::move(*snapshot);
+            return;
+        }
+    } else if (read.error().kind == PropertyListError::Kind::NotFound) {
+        return;
+    }
+    const QString reason =
+        read.ok() ? QStringLiteral("it does not hold the three snapshot maps") : read.error().description();
+    const QString aside = asideName(m_filePath);
+    if (QFile::rename(m_filePath, aside)) {
+        logSnapshotError(QStringLiteral("The snapshot file could not be read (%1); it was moved to %2")
+                             .arg(reason, aside));
+    } else {
+        // Better to keep nothing of this run than to overwrite what the user had.
+        m_writesBlocked = true;
+        logSnapshotError(QStringLiteral("The snapshot file could not be read (%1) nor moved aside; "
+                                        "snapshots will not be saved")
+                             .arg(reason));
+    }
+}
+
+Snapshot SnapshotManager::load() {
+    std::lock_guard lock(m_mutex);
+    ensureLoaded();
+    return m_snapshot;
+}
+
+std::optional<QVariant> SnapshotManager::value(SnapshotKind kind, const QString& key) {
+    std::lock_guard lock(m_mutex);
+    ensureLoaded();
+    const auto& map = m_snapshot.map(kind);
+    const auto it = map.constFind(key);
+    if (it == map.constEnd()) {
+        return std::nullopt;
+    }
+    return it.value();
+}
+
+void SnapshotManager::save(SnapshotKind kind, const QString& key, const QVariant& value) {
+    {
+        std::lock_guard lock(m_mutex);
+        ensureLoaded();
+        m_snapshot.map(kind).insert(key, value);
+        ++m_generation;
+    }
+    m_wake.notify_all();
+}
+
+void SnapshotManager::remove(SnapshotKind kind, const QString& key) {
+    {
+        std::lock_guard lock(m_mutex);
+        ensureLoaded();
+        m_snapshot.map(kind).remove(key);
+        ++m_generation;
+    }
+    m_wake.notify_all();
+}
+
+void SnapshotManager::save(const Snapshot& snapshot) {
+    {
+        std::lock_guard lock(m_mutex);
+        // Loading first moves an unreadable file aside instead of writing over it.
+        ensureLoaded();
+        m_snapshot = snapshot;
+        ++m_generation;
+    }
+    m_wake.notify_all();
+}
+
+void SnapshotManager::flush() {
+    std::unique_lock lock(m_mutex);
+    const auto target = m_generation;
+    m_done.wait(lock, [&] { return m_writtenGeneration >= target; });
+}
+
+void SnapshotManager::writerLoop() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [&] { return m_stopping || m_writtenGeneration < m_generation; });
+        if (m_writtenGeneration < m_generation) {
+            // Always the newest snapshot: changes made while a write is under way are
+            // picked up by the next round, never overtaken by older content.
+            const Snapshot snapshot = m_snapshot;
+            const auto generation = m_generation;
+            const bool blocked = m_writesBlocked;
+            lock.unlock();
+            if (blocked) {
+                logSnapshotError(
+                    QStringLiteral("An error occurred while saving snapshot: the unreadable file at %1 "
+                                   "is kept as it is")
+                        .arg(m_filePath));
+            } else if (auto written = PropertyList::writeFile(m_filePath, snapshotToFile(snapshot));
+                       !written.ok()) {
+                logSnapshotError(QStringLiteral("An error occurred while saving snapshot: ") +
+                                 written.error().description());
+            }
+            lock.lock();
+            m_writtenGeneration = generation;
+            m_done.notify_all();
+            continue;
+        }
+        if (m_stopping) {
+            return;
+        }
+    }
+}
+
+} // namespace velmora

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <concepts>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace velmora {
+
+// The three maps of the snapshot file, each keyed by text chosen by its users.
+enum class SnapshotKind { Timers, Filters, StarredProjects };
+
+// The whole content of the snapshot file: one map per kind, entries in property-list
+// form (see PropertyList).
+struct Snapshot {
+    QVariantMap timers;
+    QVariantMap filters;
+    QVariantMap starredProjects;
+
+    QVariantMap& map(SnapshotKind kind);
+    const QVariantMap& map(SnapshotKind kind) const;
+    friend bool operator==(const Snapshot&, const Snapshot&) = default;
+};
+
+// A value kept in the snapshot: it names its map and converts itself to and from a
+// property-list value. A stored entry that does not convert reads as absent.
+//
+//     struct FilterSnapshot {
+//         static constexpr SnapshotKind snapshotKind = SnapshotKind::Filters;
+//         QVariant toSnapshot() const;
+//         static std::optional<FilterSnapshot> fromSnapshot(const QVariant&);
+//     };
+template <typename T>
+concept Snapshotable = requires(const T& value, const QVariant& stored) {
+    { T::snapshotKind } -> std::convertible_to<SnapshotKind>;
+    { value.toSnapshot() } -> std::convertible_to<QVariant>;
+    { T::fromSnapshot(stored) } -> std::same_as<std::optional<T>>;
+};
+
+// Keeps the small state that outlives a run (timers, task filters, starred projects)
+// in one property-list file.
+//
+// There is one snapshot in memory, read from the file on first use; every change is
+// applied to it in the order the calls come and the whole snapshot is then written by
+// a writer thread of its own, atomically. Writes are coalesced: the writer always takes
+// the newest snapshot, so a later write never brings back content that an earlier
+// change replaced, and reads see changes whose write is still pending.
+//
+// A file that is there but cannot be read or has the wrong shape is moved aside (next
+// to it, with a time stamp) and logged; it is never overwritten. If it cannot be moved
+// aside, nothing is written at all for the rest of the run.
+//
+// Used from the main thread; the writing happens on the writer thread.
+class SnapshotManager {
+public:
+    // "Velmora.plist" in the application data folder (created on the first write).
+    static SnapshotManager& shared();
+    static QString defaultFilePath();
+
+    explicit SnapshotManager(const QString& filePath);
+    // Writes what is still pending before it goes.
+    ~SnapshotManager();
+    SnapshotManager(const SnapshotManager&) = delete;
+    SnapshotManager& operator=(const SnapshotManager&) = delete;
+
+    QString filePath() const { return m_filePath; }
+
+    // The current snapshot (with every change made so far, written or not).
+    Snapshot load();
+
+    std::optional<QVariant> value(SnapshotKind kind, const QString& key);
+    void save(SnapshotKind kind, const QString& key, const QVariant& value);
+    // Writes the file also when the key was not there.
+    void remove(SnapshotKind kind, const QString& key);
+    // Replaces the whole snapshot.
+    void save(const Snapshot& snapshot);
+
+    template <Snapshotable T> std::optional<T> value(const QString& key) {
+        const auto stored = value(T::snapshotKind, key);
+        if (!stored) {
+            return std::nullopt;
+        }
+        return T::fromSnapshot(*stored);
+    }
+    template <Snapshotable T> void save(const T& value, const QString& key) {
+        save(T::snapshotKind, key, value.toSnapshot());
+    }
+    template <Snapshotable T> void remove(const QString& key) { remove(T::snapshotKind, key); }
+
+    // Blocks until every change made so far has been written (or has failed).
+    void flush();
+
+private:
+    void ensureLoaded();
+    void enqueueWrite();
+    void writerLoop();
+
+    const QString m_filePath;
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_done;
+    bool m_loaded = false;
+    bool m_writesBlocked = false;
+    bool m_stopping = false;
+    Snapshot m_snapshot;
+    std::uint64_t m_generation = 0;        // changes made
+    std::uint64_t m_writtenGeneration = 0; // changes handled by the writer
+    std::thread m_writer;
+};
+
+} // namespace velmora
