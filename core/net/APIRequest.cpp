@@ -1,0 +1,152 @@
+#include "core/net/APIRequest.h"
+
+#include "core/net/Configuration.h"
+#include "core/net/ResponseCheck.h"
+
+#include <chrono>
+
+namespace velmora {
+
+namespace {
+constexpr std::chrono::seconds requestTimeout{60};
+// Cache rules of each request: those of the protocol (the server's cache headers).
+constexpr auto requestCachePolicy = QNetworkRequest::PreferNetwork;
+} // namespace
+
+APIRequest::APIRequest(QString baseUrl, DateDecodingStrategy dates)
+    : m_baseUrl(std::move(baseUrl)), m_session(NetworkSession::create(sessionConfiguration())),
+      m_decoder(dates) {}
+
+SessionConfiguration APIRequest::sessionConfiguration(const std::optional<QString>& token) {
+    auto configuration = SessionConfiguration::standard();
+    configuration.requestTimeout = std::chrono::seconds(60);
+    configuration.resourceTimeout = std::chrono::seconds(120);
+    // Reload, letting the server confirm whatever a cache holds.
+    configuration.cachePolicy = QNetworkRequest::PreferNetwork;
+    if (token) {
+        configuration.headers.emplace_back("Authorization", "Bearer " + token->toUtf8());
+    }
+    return configuration;
+}
+
+std::shared_ptr<APIRequest> APIRequest::jira(const QString& token, const QString& /*refreshToken*/,
+                                             const QString& cloudId) {
+    QString base = Configuration::jiraApiHost();
+    if (!cloudId.isEmpty()) {
+        base += QStringLiteral("/ex/jira/") + Endpoint::segment(cloudId);
+    }
+    auto request = std::make_shared<APIRequest>(base, DateDecodingStrategy::SecondsSince1970);
+    request->setSession(NetworkSession::create(sessionConfiguration(token)));
+    return request;
+}
+
+std::shared_ptr<APIRequest> APIRequest::asana(const QString& token, const QString& /*refreshToken*/,
+                                              const QString& /*workspace*/) {
+    auto request = std::make_shared<APIRequest>(Configuration::asanaApiHost() + QStringLiteral("/api/1.0"),
+                                                DateDecodingStrategy::Iso8601WithFractionalSeconds);
+    request->setSession(NetworkSession::create(sessionConfiguration(token)));
+    return request;
+}
+
+std::shared_ptr<APIRequest> APIRequest::youTrack(const QString& token, const QString& baseUrl) {
+    auto request = std::make_shared<APIRequest>(baseUrl, DateDecodingStrategy::SecondsSince1970);
+    request->setSession(NetworkSession::create(sessionConfiguration(token)));
+    return request;
+}
+
+std::optional<QUrl> APIRequest::usable(const QUrl& url) {
+    if (!url.isValid() || url.host().isEmpty() || url.scheme().isEmpty()) {
+        return std::nullopt;
+    }
+    return url;
+}
+
+std::optional<QUrl> APIRequest::url(const Endpoint& endpoint) const {
+    const QString text = QStringLiteral("https://") + m_baseUrl + QLatin1Char('/') + endpoint.path();
+    auto url = usable(QUrl(text, QUrl::StrictMode));
+    if (!url) {
+        logError(Logger::network(), QStringLiteral("[APIRequest] Not a valid URL: ") + text);
+    }
+    return url;
+}
+
+void APIRequest::logFailure(FailureLog log, const QString& description) {
+    if (log == FailureLog::ApiLogging) {
+        logError(Logger::apiLogging(),
+                 QStringLiteral("[APIRequest] A parsing error occurred: ") + description);
+    } else {
+        logError(Logger::network(), description);
+    }
+}
+
+Result<HttpRequest, APIError> APIRequest::makeRequest(const QUrl& url, HttpMethod method,
+                                                      const std::optional<QueryItems>& queryItems,
+                                                      const std::optional<nlohmann::json>& body) const {
+    std::optional<Result<QByteArray, QString>> encoded;
+    if (body) {
+        encoded = encodeJsonBody(*body);
+    }
+    return buildRequest(usable(url), method, queryItems, encoded);
+}
+
+Result<HttpRequest, APIError>
+APIRequest::buildRequest(const std::optional<QUrl>& url, HttpMethod method,
+                         const std::optional<QueryItems>& queryItems,
+                         const std::optional<Result<QByteArray, QString>>& body) const {
+    using R = Result<HttpRequest, APIError>;
+    if (!url) {
+        return R::failure(APIError::unknown());
+    }
+    HttpRequest request;
+    request.url = *url;
+    request.method = methodText(method);
+    request.timeout = requestTimeout;
+    request.cachePolicy = requestCachePolicy;
+    if (queryItems) {
+        // Even an empty list replaces the query the URL had.
+        QUrl withQuery = request.url;
+        if (queryItems->empty()) {
+            withQuery.setQuery(QString());
+        } else {
+            withQuery.setQuery(encodedQuery(*queryItems), QUrl::StrictMode);
+        }
+        if (withQuery.isValid()) {
+            request.url = withQuery;
+        }
+    }
+    if (body) {
+        if (!body->ok()) {
+            // Sending the request without its body would do something other than
+            // asked (a booking without its duration), so nothing is sent.
+            qCDebug(Logger::network).noquote()
+                << QStringLiteral("[Network] An error occurred while preparing form data: ") + body->error();
+            return R::failure(APIError::unknown());
+        }
+        request.setHeader("Content-Type", "application/json");
+        request.body = body->value();
+    }
+    return R::success(std::move(request));
+}
+
+Publisher<QByteArray, APIError> APIRequest::send(const Result<HttpRequest, APIError>& request,
+                                                 FailureLog log) const {
+    using Out = Result<QByteArray, APIError>;
+    if (!request.ok()) {
+        return Publisher<QByteArray, APIError>::fail(request.error());
+    }
+    auto session = m_session;
+    return Publisher<QByteArray, APIError>([session, request = request.value(),
+                                            log](const SubscriptionPtr& subscription,
+                                                 std::function<void(Out)> sink) {
+        session->send(request).start(subscription, [sink, log](Result<HttpResponse, TransportError> outcome) {
+            if (!outcome.ok()) {
+                logFailure(log, outcome.error().description());
+                sink(Out::failure(APIError::unknown()));
+                return;
+            }
+            sink(validateResponse(outcome.value()));
+        });
+    });
+}
+
+} // namespace velmora

@@ -1,0 +1,107 @@
+#include "core/net/JsonKeys.h"
+
+#include <QString>
+
+#include <vector>
+
+namespace velmora {
+
+namespace {
+
+bool isAscii(std::string_view text) {
+    for (unsigned char c : text) {
+        if (c >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string lowered(std::string_view word) {
+    if (!isAscii(word)) {
+        return QString::fromUtf8(word.data(), static_cast<qsizetype>(word.size())).toLower().toStdString();
+    }
+    std::string out(word);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+std::string capitalised(std::string_view word) {
+    if (!isAscii(word)) {
+        const QString lower = QString::fromUtf8(word.data(), static_cast<qsizetype>(word.size())).toLower();
+        if (lower.isEmpty()) {
+            return {};
+        }
+        // The first character may be a surrogate pair.
+        const qsizetype firstLength = lower.at(0).isHighSurrogate() && lower.size() > 1 ? 2 : 1;
+        return (lower.left(firstLength).toUpper() + lower.mid(firstLength)).toStdString();
+    }
+    std::string out = lowered(word);
+    if (!out.empty() && out[0] >= 'a' && out[0] <= 'z') {
+        out[0] = static_cast<char>(out[0] - 'a' + 'A');
+    }
+    return out;
+}
+
+} // namespace
+
+std::string camelCaseFromSnakeCase(std::string_view key) {
+    const auto first = key.find_first_not_of('_');
+    if (first == std::string_view::npos) {
+        return std::string(key); // empty, or nothing but underscores
+    }
+    const auto last = key.find_last_not_of('_');
+    const std::string_view core = key.substr(first, last - first + 1);
+    if (core.find('_') == std::string_view::npos) {
+        return std::string(key);
+    }
+    std::vector<std::string_view> words;
+    std::size_t start = 0;
+    while (start < core.size()) {
+        const auto end = core.find('_', start);
+        const auto stop = end == std::string_view::npos ? core.size() : end;
+        if (stop > start) {
+            words.push_back(core.substr(start, stop - start));
+        }
+        start = stop + 1;
+    }
+    std::string out(key.substr(0, first));
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        out += i == 0 ? lowered(words[i]) : capitalised(words[i]);
+    }
+    out += key.substr(last + 1);
+    return out;
+}
+
+void convertKeysFromSnakeCase(nlohmann::json& json) {
+    if (json.is_array()) {
+        for (auto& element : json) {
+            convertKeysFromSnakeCase(element);
+        }
+        return;
+    }
+    if (!json.is_object()) {
+        return;
+    }
+    bool renames = false;
+    for (auto it = json.begin(); it != json.end(); ++it) {
+        convertKeysFromSnakeCase(it.value());
+        renames = renames || it.key().find('_') != std::string::npos;
+    }
+    if (!renames) {
+        return;
+    }
+    auto& members = json.get_ref<nlohmann::json::object_t&>();
+    nlohmann::json::object_t converted;
+    for (auto& [key, value] : members) {
+        std::string name = key.find('_') == std::string::npos ? key : camelCaseFromSnakeCase(key);
+        converted.emplace(std::move(name), std::move(value));
+    }
+    members = std::move(converted);
+}
+
+} // namespace velmora

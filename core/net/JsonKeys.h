@@ -1,0 +1,22 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+// The decoder's key rule: a snake_case key becomes camelCase. Leading and trailing
+// underscores stay; the part between is split at underscores (runs of them count as
+// one); a key without an inner underscore stays as it is; otherwise the first word is
+// lower-cased and each further word capitalised (first letter upper, rest lower):
+// "created_at" -> "createdAt", "_links" -> "_links", "user_ID" -> "userId",
+// "accountId" -> "accountId".
+std::string camelCaseFromSnakeCase(std::string_view key);
+
+// Applies the rule to every object key of the tree, at every depth. When two keys of
+// one object become the same, the one met first (in the object's key order) is kept.
+void convertKeysFromSnakeCase(nlohmann::json& json);
+
+} // namespace velmora
