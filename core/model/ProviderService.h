@@ -12,7 +12,6 @@
 #include "platform/async/Result.h"
 
 #include <QString>
-#include <QUuid>
 
 #include <optional>
 #include <vector>
@@ -28,7 +27,10 @@ namespace velmora {
 // to the main thread themselves (`receiveOnMain()`). Services are held through
 // std::shared_ptr so their own deferred work can hold them weakly.
 //
-// Booking an entry is not here: each tracker's booking form sends it itself.
+// Booking an entry is not here: each tracker's booking form sends it itself. A
+// service whose tracker refuses its account for good marks the account with the
+// account store's `markMissingCredentials(id)` (core/storage), which also lets the
+// window manager choose the current account again.
 class ProviderService {
 public:
     virtual ~ProviderService() = default;
@@ -57,14 +59,6 @@ public:
 
     // Completes once the tracker has removed the entry.
     virtual Publisher<Void, APIError> deleteWorkEntry(const WorkEntry& entry) = 0;
-
-    // Marks the account as missing credentials in the account store and lets the
-    // window manager choose the current account again (ShellHooks). For the services
-    // of all three trackers, when the tracker refuses the account for good. Main
-    // thread only.
-    //
-    // Defined by the account store (core/storage), which owns the account rows.
-    static void markMissingCredentials(const QUuid& providerId);
 };
 
 } // namespace velmora
