@@ -38,7 +38,8 @@ public:
     [[nodiscard]] Cancellable addObserver(const QString& name, Observer observer);
 
     // The same, and the observer also ends when `context` is destroyed. Delivery
-    // still happens on the posting thread, never queued to the context's thread.
+    // still happens on the posting thread, never queued to the context's thread, so
+    // post such notices on the context's own thread (for widgets: the main thread).
     [[nodiscard]] Cancellable addObserver(const QString& name, QObject* context, Observer observer);
 
     void post(const QString& name, std::any object = {});

@@ -5,7 +5,6 @@
 #include <QMetaObject>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QPointer>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
@@ -288,6 +287,7 @@ void ProviderStore::announceChange() {
 }
 
 Result<std::vector<ProviderEntity>, StoreError> ProviderStore::fetchProviders(const Filter& filter) const {
+    Q_ASSERT_X(QThread::currentThread() == thread(), "ProviderStore", "used on another thread than its own");
     if (m_openError) {
         return *m_openError;
     }
@@ -310,6 +310,7 @@ Result<std::vector<ProviderEntity>, StoreError> ProviderStore::fetchProviders(co
 }
 
 Result<std::optional<ProviderEntity>, StoreError> ProviderStore::fetchProvider(const QUuid& id) const {
+    Q_ASSERT_X(QThread::currentThread() == thread(), "ProviderStore", "used on another thread than its own");
     if (m_openError) {
         return *m_openError;
     }

@@ -19,9 +19,9 @@ namespace velmora {
 //
 // One ProviderStore is one database connection, and a connection belongs to the
 // thread that opened it: the app keeps one on the main thread, and a background job
-// opens its own on its thread (same file, its own instance). Every change is written
-// in a transaction of its own, or inside `transaction()`; a failed change leaves
-// nothing behind. After a change is committed, every store on the same file
+// opens its own on its thread (same file, its own instance) and destroys it there.
+// Every change is written in a transaction of its own, or inside `transaction()`; a
+// failed change leaves nothing behind. After a change is committed, every store on the same file
 // announces `changed()` on its own thread (the store that wrote it at once, the
 // others through their event loops).
 //
