@@ -28,6 +28,8 @@ public:
     DebouncedState(T initial, std::chrono::milliseconds delay)
         : m_current(initial), m_debounced(std::move(initial)), m_delay(delay) {
         m_timer.setSingleShot(true);
+        // A coarse timer may fire up to 5 % early, which would cut a burst short.
+        m_timer.setTimerType(Qt::PreciseTimer);
         m_timer.setInterval(delay);
         QObject::connect(&m_timer, &QTimer::timeout, [this] { setDebouncedValue(m_current); });
         m_timer.start();

@@ -31,22 +31,34 @@ TEST(DebouncedState, ABurstOfWritesLeadsToOneDebouncedValueAfterTheLastWrite) {
     auto t2 = state.currentValueChanges().subscribe([&](const QString& v) { current.push_back(v); });
     auto t3 = state.changes().subscribe([&](const Void&) { ++changes; });
 
+    // Writes 30 ms apart, well inside the delay. On a machine so loaded that a gap
+    // outgrew the delay, an earlier publication is right, so only the timing-free
+    // facts are checked then.
     QElapsedTimer sinceLastWrite;
+    bool gapsInsideDelay = true;
     for (const char* value : {"b", "c", "d"}) {
+        if (sinceLastWrite.isValid() && sinceLastWrite.elapsed() >= 120) {
+            gapsInsideDelay = false;
+        }
         state.setCurrentValue(value);
         sinceLastWrite.start();
-        test::waitUntil([] { return false; }, 30); // writes 30 ms apart, well inside the delay
+        test::waitUntil([] { return false; }, 30);
     }
-    EXPECT_TRUE(debounced.empty()) << "nothing before the delay passed after the last write";
-    EXPECT_EQ(state.debouncedValue(), "a");
-    ASSERT_TRUE(test::waitUntil([&] { return !debounced.empty(); }, 2000));
-    EXPECT_GE(sinceLastWrite.elapsed(), 110);
-    EXPECT_EQ(debounced, std::vector<QString>{"d"});
+    if (gapsInsideDelay && sinceLastWrite.elapsed() < 120) {
+        EXPECT_TRUE(debounced.empty()) << "nothing before the delay passed after the last write";
+        EXPECT_EQ(state.debouncedValue(), "a");
+    }
+    ASSERT_TRUE(test::waitUntil([&] { return !debounced.empty() && debounced.back() == "d"; }, 2000));
+    EXPECT_GE(sinceLastWrite.elapsed(), 115);
+    if (gapsInsideDelay) {
+        EXPECT_EQ(debounced, std::vector<QString>{"d"});
+        EXPECT_EQ(changes, 4);
+    }
     EXPECT_EQ(current, (std::vector<QString>{"b", "c", "d"}));
-    EXPECT_EQ(changes, 4);
 
     // Writing the same value again still restarts the delay and publishes again.
     state.setCurrentValue("d");
-    ASSERT_TRUE(test::waitUntil([&] { return debounced.size() == 2; }, 2000));
+    const auto before = debounced.size();
+    ASSERT_TRUE(test::waitUntil([&] { return debounced.size() == before + 1; }, 2000));
     EXPECT_EQ(debounced.back(), "d");
 }
