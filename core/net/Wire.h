@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -115,6 +116,16 @@ template <typename T> T decode(const nlohmann::json& json) {
                 detail::fail("whole number out of range");
             }
             return static_cast<T>(value);
+        }
+        if (json.is_number_float()) {
+            // "3.0" is the whole number 3; "3.5" is not a whole number at all.
+            const double value = json.get<double>();
+            const double upper = std::ldexp(1.0, std::numeric_limits<T>::digits); // one past the largest
+            const double lower = std::is_signed_v<T> ? -upper : 0.0;
+            if (std::trunc(value) == value && value >= lower && value < upper) {
+                return static_cast<T>(value);
+            }
+            detail::fail("expected a whole number, found a fraction or one out of range");
         }
         detail::fail("expected a whole number, found " + detail::kindName(json));
     } else if constexpr (std::is_floating_point_v<T>) {
