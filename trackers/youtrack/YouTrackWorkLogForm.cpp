@@ -1,0 +1,132 @@
+#include "trackers/youtrack/YouTrackWorkLogForm.h"
+
+#include "core/time/DurationMath.h"
+#include "trackers/youtrack/YouTrackWorkLogFields.h"
+
+#include <QPointer>
+
+namespace velmora {
+
+YouTrackWorkLogForm::YouTrackWorkLogForm(YouTrackProvider provider, std::shared_ptr<YouTrackService> service,
+                                         Project project, Issue task, double duration, QObject* parent)
+    : AbstractWorkLogForm(std::move(project), std::move(task), duration, parent),
+      m_provider(std::move(provider)), m_service(std::move(service)),
+      m_description(QString(), std::make_shared<CountValidator>(
+                                   descriptionLimit, CountValidator::ValidationType::lessThanOrEquals,
+                                   [] { return descriptionMessage; })) {
+    Q_ASSERT(m_service);
+    loadWorkItemTypes();
+}
+
+// A request still in flight is cancelled with its subscription.
+YouTrackWorkLogForm::~YouTrackWorkLogForm() = default;
+
+void YouTrackWorkLogForm::setType(const QString& type) {
+    if (m_type == type) {
+        return;
+    }
+    m_type = type;
+    emit typeChanged(m_type);
+}
+
+void YouTrackWorkLogForm::setDescription(const QString& description) {
+    const bool changed = description != m_description.value();
+    m_description.setValue(description);
+    if (changed) {
+        emit descriptionChanged(description);
+    }
+}
+
+const ValidationContainer& YouTrackWorkLogForm::descriptionValidation() {
+    if (!m_descriptionValidation) {
+        m_descriptionValidation.emplace(m_description.validation(*manager(), [] { return false; }));
+    }
+    return *m_descriptionValidation;
+}
+
+void YouTrackWorkLogForm::setTypes(std::vector<WorkItemType> types) {
+    m_types = std::move(types);
+    emit typesChanged();
+}
+
+void YouTrackWorkLogForm::loadWorkItemTypes() {
+    QPointer<YouTrackWorkLogForm> self(this);
+    // Delivery is queued, so the subscription is kept below before any outcome.
+    m_timeTrackingSettingsDisposable = m_service->fetchTimeTrackingSettings(project().id)
+                                           .receiveOn(this)
+                                           .sink(
+                                               [self](const YouTrackTimeTrackingSettingsDTO& settings) {
+                                                   if (self) {
+                                                       // Offered whatever "enabled" says.
+                                                       self->setTypes(settings.workItemTypes);
+                                                       self->finishTypeLoad(false);
+                                                   }
+                                               },
+                                               [self](const APIError&) {
+                                                   if (self) {
+                                                       self->finishTypeLoad(true);
+                                                   }
+                                               });
+    setNetworkRequestInProgress(true);
+}
+
+void YouTrackWorkLogForm::finishTypeLoad(bool failed) {
+    if (failed) {
+        setErrorOccurred(true);
+    }
+    // The load has ended: let go of its subscription without cancelling anything.
+    if (m_timeTrackingSettingsDisposable) {
+        m_timeTrackingSettingsDisposable->detach();
+        m_timeTrackingSettingsDisposable.reset();
+    }
+    setNetworkRequestInProgress(hasSaveWorkLogDisposable());
+}
+
+bool YouTrackWorkLogForm::ownRequestPending() const {
+    return m_timeTrackingSettingsDisposable.has_value() || hasSaveWorkLogDisposable();
+}
+
+void YouTrackWorkLogForm::setNetworkRequestInProgress(bool inProgress) {
+    AbstractWorkLogForm::setNetworkRequestInProgress(inProgress || ownRequestPending());
+}
+
+std::optional<std::int64_t> YouTrackWorkLogForm::bookedMinutes(double seconds) {
+    const auto whole = duration::wholeSeconds(seconds);
+    if (!whole || *whole < 0) {
+        return std::nullopt;
+    }
+    return *whole / 60;
+}
+
+void YouTrackWorkLogForm::save(std::function<void()> completion) {
+    // A pending booking may already have reached the tracker: sending again could
+    // book the time twice.
+    if (hasSaveWorkLogDisposable()) {
+        return;
+    }
+    if (!manager()->checkAllValid()) {
+        return;
+    }
+    const auto minutes = bookedMinutes(this->duration());
+    if (!minutes) {
+        return;
+    }
+    YouTrackWorkItemDTO body;
+    if (!m_type.isEmpty()) {
+        body.type = YouTrackWorkItemDTO::WorkItemType{m_type};
+    }
+    body.duration.minutes = *minutes;
+    // Sent as typed, blanks and all.
+    if (!description().isEmpty()) {
+        body.text = description();
+    }
+    runSaveRequest(m_service->request()->perform<Void>(YouTrackEndpoint::saveWorkItem(task()),
+                                                       HttpMethod::Post, std::nullopt, body),
+                   std::move(completion));
+}
+
+QWidget* YouTrackWorkLogForm::additionalFields(QWidget* parent) {
+    return new YouTrackWorkLogFields(*this, parent);
+}
+
+} // namespace velmora
