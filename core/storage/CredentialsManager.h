@@ -33,19 +33,26 @@ public:
 
     // The stored credentials of kind C; none when the account has no item or the item
     // does not hold credentials of that kind (not JSON, keys missing).
-    template <typename C>
-    requires requires(const QByteArray& json) {
-        { C::fromJson(json) } -> std::same_as<std::optional<C>>;
-    }
-    Result<std::optional<C>, KeyringError> load(const QString& key) {
+    template <ProviderCredentials C> Result<std::optional<C>, KeyringError> load(const QString& key) {
+        using R = Result<std::optional<C>, KeyringError>;
         auto data = loadData(key);
         if (!data.ok()) {
-            return Result<std::optional<C>, KeyringError>::failure(data.error());
+            return R::failure(data.error());
         }
         if (!data.value()) {
-            return Result<std::optional<C>, KeyringError>::success(std::nullopt);
+            return R::success(std::nullopt);
         }
-        return Result<std::optional<C>, KeyringError>::success(C::fromJson(*data.value()));
+        auto decoded = decodeJsonText<C>(QString::fromUtf8(*data.value()));
+        if (!decoded.ok()) {
+            return R::success(std::nullopt);
+        }
+        return R::success(std::move(decoded).value());
+    }
+
+    // Stores typed credentials under their kind's identifier.
+    template <ProviderCredentials C>
+    Result<Void, KeyringError> store(const C& credentials, const QString& key) {
+        return store(encodeJsonText(credentials).toUtf8(), key, C::identifier());
     }
 
     // Creates or overwrites the account's item with `data`; `identifier` ("Jira",

@@ -128,8 +128,9 @@ KeyringError toKeyringError(const GError* error, const char* what) {
 // The pieces every call needs: the service connection, the schema, the attributes.
 class Session {
 public:
-    Session(const QString& prefix, GCancellable* cancellable)
-        : m_prefix(prefix.toUtf8()), m_schema(schemaFor(m_prefix)), m_cancellable(cancellable) {}
+    Session(const QString& prefix, const QString& collection, GCancellable* cancellable)
+        : m_prefix(prefix.toUtf8()), m_collection(collection.toUtf8()), m_schema(schemaFor(m_prefix)),
+          m_cancellable(cancellable) {}
 
     std::optional<KeyringError> connect() {
         GError* raw = nullptr;
@@ -184,22 +185,61 @@ public:
         return R::success(std::move(items));
     }
 
-    // The default collection must exist and be unlocked: storing into a missing or
-    // locked one would make the daemon prompt, and nobody may be there to answer.
-    std::optional<KeyringError> checkDefaultCollection() {
+    // The collection must exist and be unlocked: storing into a missing or locked one
+    // would make the daemon prompt, and nobody may be there to answer.
+    // Resolves the collection (an alias such as "default", or an object path) and
+    // asks the daemon itself whether it is locked: libsecret's cached objects may
+    // still show an older state.
+    std::optional<KeyringError> checkCollection() {
+        GDBusConnection* bus = g_dbus_proxy_get_connection(G_DBUS_PROXY(m_service.get()));
+        const char* name = g_dbus_proxy_get_name(G_DBUS_PROXY(m_service.get()));
+        if (!m_collection.startsWith('/')) {
+            GError* raw = nullptr;
+            GVariant* reply = g_dbus_connection_call_sync(
+                bus, name, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "ReadAlias",
+                g_variant_new("(s)", m_collection.constData()), G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE,
+                -1, m_cancellable, &raw);
+            ErrorPtr error(raw);
+            if (error) {
+                return toKeyringError(error.get(), "opening the keyring");
+            }
+            const char* path = nullptr;
+            g_variant_get(reply, "(&o)", &path);
+            m_collectionPath = QByteArray(path);
+            g_variant_unref(reply);
+        } else {
+            m_collectionPath = m_collection;
+        }
+        if (m_collectionPath.isEmpty() || m_collectionPath == "/") {
+            return KeyringError{
+                KeyringError::Kind::Unavailable,
+                QStringLiteral("the keyring has no collection \"%1\"").arg(QString::fromUtf8(m_collection))};
+        }
         GError* raw = nullptr;
-        GObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
-            m_service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, m_cancellable, &raw));
+        GVariant* reply = g_dbus_connection_call_sync(
+            bus, name, m_collectionPath.constData(), "org.freedesktop.DBus.Properties", "Get",
+            g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"), G_VARIANT_TYPE("(v)"),
+            G_DBUS_CALL_FLAGS_NONE, -1, m_cancellable, &raw);
         ErrorPtr error(raw);
         if (error) {
-            return toKeyringError(error.get(), "opening the default keyring");
+            if (g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
+                g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT)) {
+                return KeyringError{KeyringError::Kind::Unavailable,
+                                    QStringLiteral("the keyring has no collection \"%1\"")
+                                        .arg(QString::fromUtf8(m_collection))};
+            }
+            return toKeyringError(error.get(), "opening the keyring");
         }
-        if (!collection) {
-            return KeyringError{KeyringError::Kind::Unavailable,
-                                QStringLiteral("the keyring has no default collection")};
+        GVariant* value = nullptr;
+        g_variant_get(reply, "(v)", &value);
+        const bool locked =
+            value && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
+        if (value) {
+            g_variant_unref(value);
         }
-        if (secret_collection_get_locked(collection.get())) {
-            return KeyringError{KeyringError::Kind::Locked, QStringLiteral("the default keyring is locked")};
+        g_variant_unref(reply);
+        if (locked) {
+            return KeyringError{KeyringError::Kind::Locked, QStringLiteral("the keyring is locked")};
         }
         return std::nullopt;
     }
@@ -208,9 +248,13 @@ public:
     const SecretSchema* schema() const { return m_schema; }
     GCancellable* cancellable() const { return m_cancellable; }
     const QByteArray& prefix() const { return m_prefix; }
+    // The object path found by `checkCollection()`.
+    const char* collectionPath() const { return m_collectionPath.constData(); }
 
 private:
     QByteArray m_prefix;
+    QByteArray m_collection;
+    QByteArray m_collectionPath;
     const SecretSchema* m_schema;
     GCancellable* m_cancellable;
     GObjectPtr<SecretService> m_service;
@@ -268,7 +312,7 @@ Result<Void, KeyringError> doStore(Session& session, const QString& account, con
     if (auto failed = session.connect()) {
         return R::failure(*failed);
     }
-    if (auto failed = session.checkDefaultCollection()) {
+    if (auto failed = session.checkCollection()) {
         return R::failure(*failed);
     }
     auto attrs = session.attributes(account, &kind);
@@ -278,7 +322,7 @@ Result<Void, KeyringError> doStore(Session& session, const QString& account, con
     // Same attributes replace the item in place; nothing is deleted before the new value
     // is safely stored.
     const gboolean stored =
-        secret_service_store_sync(session.service(), session.schema(), attrs.get(), SECRET_COLLECTION_DEFAULT,
+        secret_service_store_sync(session.service(), session.schema(), attrs.get(), session.collectionPath(),
                                   label.constData(), value, session.cancellable(), &raw);
     secret_value_unref(value);
     ErrorPtr error(raw);
@@ -332,8 +376,8 @@ Result<bool, KeyringError> doRemove(Session& session, const QString& account) {
 
 // Runs `op` on the worker and waits at most `timeout` for it.
 template <typename R>
-R runBounded(SecretServiceKeyring::Worker& worker, const QString& prefix, std::chrono::milliseconds timeout,
-             std::function<R(Session&)> op) {
+R runBounded(SecretServiceKeyring::Worker& worker, const QString& prefix, const QString& collection,
+             std::chrono::milliseconds timeout, std::function<R(Session&)> op) {
     struct Call {
         std::mutex mutex;
         std::condition_variable done;
@@ -342,13 +386,13 @@ R runBounded(SecretServiceKeyring::Worker& worker, const QString& prefix, std::c
         ~Call() { g_object_unref(cancellable); }
     };
     auto call = std::make_shared<Call>();
-    worker.post([call, prefix, op = std::move(op)] {
+    worker.post([call, prefix, collection, op = std::move(op)] {
         std::optional<R> result;
         if (g_cancellable_is_cancelled(call->cancellable)) {
             result =
                 R::failure({KeyringError::Kind::TimedOut, QStringLiteral("the keyring call was abandoned")});
         } else {
-            Session session(prefix, call->cancellable);
+            Session session(prefix, collection, call->cancellable);
             result = op(session);
         }
         {
@@ -368,8 +412,10 @@ R runBounded(SecretServiceKeyring::Worker& worker, const QString& prefix, std::c
 
 } // namespace
 
-SecretServiceKeyring::SecretServiceKeyring(QString prefix, std::chrono::milliseconds timeout)
-    : m_prefix(std::move(prefix)), m_timeout(timeout), m_worker(Worker::start()) {}
+SecretServiceKeyring::SecretServiceKeyring(QString prefix, std::chrono::milliseconds timeout,
+                                           QString collection)
+    : m_prefix(std::move(prefix)), m_collection(std::move(collection)), m_timeout(timeout),
+      m_worker(Worker::start()) {}
 
 SecretServiceKeyring::~SecretServiceKeyring() {
     m_worker->stop();
@@ -377,20 +423,20 @@ SecretServiceKeyring::~SecretServiceKeyring() {
 
 Result<std::optional<QByteArray>, KeyringError> SecretServiceKeyring::load(const QString& account) {
     using R = Result<std::optional<QByteArray>, KeyringError>;
-    return runBounded<R>(*m_worker, m_prefix, m_timeout,
+    return runBounded<R>(*m_worker, m_prefix, m_collection, m_timeout,
                          [account](Session& s) { return doLoad(s, account); });
 }
 
 Result<Void, KeyringError> SecretServiceKeyring::store(const QString& account, const QString& kind,
                                                        const QByteArray& secret) {
     using R = Result<Void, KeyringError>;
-    return runBounded<R>(*m_worker, m_prefix, m_timeout,
+    return runBounded<R>(*m_worker, m_prefix, m_collection, m_timeout,
                          [account, kind, secret](Session& s) { return doStore(s, account, kind, secret); });
 }
 
 Result<bool, KeyringError> SecretServiceKeyring::remove(const QString& account) {
     using R = Result<bool, KeyringError>;
-    return runBounded<R>(*m_worker, m_prefix, m_timeout,
+    return runBounded<R>(*m_worker, m_prefix, m_collection, m_timeout,
                          [account](Session& s) { return doRemove(s, account); });
 }
 

@@ -8,8 +8,8 @@
 namespace velmora {
 
 // The user's keyring over the Secret Service. Each account has one item in the default
-// collection, with the attributes "account" (prefix + "." + account) and "service"
-// (prefix + "." + kind); the secret is only in the item's value.
+// collection (or the one given), with the attributes "account" (prefix + "." + account) and
+// "service" (prefix + "." + kind); the secret is only in the item's value.
 //
 // libsecret's calls block, and a keyring daemon that hangs (or waits for a prompt no
 // one sees) would hang the caller with them. So every call runs on a worker thread of
@@ -18,8 +18,10 @@ namespace velmora {
 // keyring is reported as `Locked`.
 class SecretServiceKeyring : public Keyring {
 public:
-    explicit SecretServiceKeyring(QString prefix,
-                                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // `collection` is the collection new items go to: an alias ("default") or a D-Bus
+    // object path.
+    explicit SecretServiceKeyring(QString prefix, std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                                  QString collection = QStringLiteral("default"));
     ~SecretServiceKeyring() override;
 
     Result<std::optional<QByteArray>, KeyringError> load(const QString& account) override;
@@ -33,6 +35,7 @@ public:
 
 private:
     const QString m_prefix;
+    const QString m_collection;
     const std::chrono::milliseconds m_timeout;
     std::shared_ptr<Worker> m_worker;
 };

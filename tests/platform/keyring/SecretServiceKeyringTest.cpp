@@ -161,59 +161,124 @@ TEST_F(SecretServiceKeyringTest, OneItemPerAccountWhateverItsKindAndAccountsStay
     EXPECT_FALSE(foreign.value().has_value());
 }
 
+// A collection of the test's own, made and unlocked with a password through the
+// daemon's interface for exactly this, so that locking it disturbs no other test.
+class TestCollection {
+public:
+    explicit TestCollection(const char* password) : m_password(password) {
+        GError* error = nullptr;
+        m_service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+        if (!m_service) {
+            m_error = QString::fromUtf8(error->message);
+            g_clear_error(&error);
+            return;
+        }
+        GVariantBuilder properties;
+        g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
+        g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Collection.Label",
+                              g_variant_new_string("velmora test"));
+        GVariant* created =
+            call("org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface.CreateWithMasterPassword",
+                 g_variant_new("(a{sv}@(oayays))", &properties, master()));
+        if (!created) {
+            return;
+        }
+        const char* path = nullptr;
+        g_variant_get(created, "(&o)", &path);
+        m_path = QByteArray(path);
+        g_variant_unref(created);
+    }
+    ~TestCollection() {
+        if (!m_path.isEmpty()) {
+            GError* error = nullptr;
+            release(g_dbus_connection_call_sync(g_dbus_proxy_get_connection(G_DBUS_PROXY(m_service)),
+                                                "org.freedesktop.secrets", m_path.constData(),
+                                                "org.freedesktop.Secret.Collection", "Delete", nullptr,
+                                                nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error));
+            g_clear_error(&error);
+        }
+        if (m_service) {
+            g_object_unref(m_service);
+        }
+    }
+
+    bool lock() {
+        const char* paths[] = {m_path.constData(), nullptr};
+        return release(call("org.freedesktop.Secret.Service.Lock", g_variant_new("(^ao)", paths)));
+    }
+    bool unlock() {
+        return release(
+            call("org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface.UnlockWithMasterPassword",
+                 g_variant_new("(o@(oayays))", m_path.constData(), master())));
+    }
+
+    bool ok() const { return m_error.isEmpty() && !m_path.isEmpty(); }
+    QString error() const { return m_error; }
+    QString path() const { return QString::fromUtf8(m_path); }
+
+private:
+    GVariant* master() {
+        SecretValue* secret = secret_value_new(m_password, -1, "text/plain");
+        GVariant* encoded = secret_service_encode_dbus_secret(m_service, secret);
+        secret_value_unref(secret);
+        return encoded;
+    }
+    GVariant* call(const char* method, GVariant* args) {
+        GError* error = nullptr;
+        GVariant* reply = g_dbus_proxy_call_sync(G_DBUS_PROXY(m_service), method, args,
+                                                 G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+        if (error) {
+            m_error = QString::fromUtf8(error->message);
+            g_clear_error(&error);
+        }
+        return reply;
+    }
+    static bool release(GVariant* reply) {
+        if (reply) {
+            g_variant_unref(reply);
+        }
+        return reply != nullptr;
+    }
+
+    const char* m_password;
+    SecretService* m_service = nullptr;
+    QByteArray m_path;
+    QString m_error;
+};
+
 TEST_F(SecretServiceKeyringTest, ALockedKeyringIsAnErrorAndKeepsTheItem) {
-    // Locking is only safe in the throw-away keyring of scripts/with-keyring, which
-    // can unlock it again with its known password; never lock a user's keyring.
-    const char* password = std::getenv("VELMORA_KEYRING_PASSWORD");
-    if (!password || std::getenv("VELMORA_IN_KEYRING_SESSION") == nullptr) {
+    // Only with the throw-away keyring of scripts/with-keyring: never touch a user's.
+    if (std::getenv("VELMORA_IN_KEYRING_SESSION") == nullptr) {
         GTEST_SKIP() << "needs the throw-away keyring of scripts/with-keyring";
     }
+    TestCollection collection("velmora-collection-password");
+    ASSERT_TRUE(collection.ok()) << collection.error().toStdString();
+    SecretServiceKeyring keyring(m_prefix, std::chrono::seconds(5), collection.path());
     const QString key = account();
-    ASSERT_TRUE(m_keyring->store(key, QStringLiteral("Asana"), "kept").ok());
+    ASSERT_TRUE(keyring.store(key, QStringLiteral("Asana"), "kept").ok());
 
-    GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, &error);
-    ASSERT_NE(service, nullptr);
-    SecretCollection* collection = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
-                                                                    SECRET_COLLECTION_NONE, nullptr, &error);
-    ASSERT_NE(collection, nullptr);
-    GList* objects = g_list_append(nullptr, collection);
-    secret_service_lock_sync(service, objects, nullptr, nullptr, &error);
-    g_list_free(objects);
-    ASSERT_EQ(error, nullptr) << error->message;
-
-    auto load = m_keyring->load(key);
-    auto store = m_keyring->store(key, QStringLiteral("Asana"), "replacement");
-    auto remove = m_keyring->remove(key);
-
-    // Unlock without a prompt through the daemon's interface for exactly this.
-    SecretValue* secret = secret_value_new(password, -1, "text/plain");
-    GVariant* encoded = secret_service_encode_dbus_secret(service, secret);
-    secret_value_unref(secret);
-    GVariant* reply = g_dbus_proxy_call_sync(
-        G_DBUS_PROXY(service),
-        "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface.UnlockWithMasterPassword",
-        g_variant_new("(o@(oayays))", g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection)), encoded),
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
-    if (reply) {
-        g_variant_unref(reply);
-    }
-    const QString unlockError = error ? QString::fromUtf8(error->message) : QString();
-    g_clear_error(&error);
-    g_object_unref(collection);
-    g_object_unref(service);
+    ASSERT_TRUE(collection.lock()) << collection.error().toStdString();
+    auto load = keyring.load(key);
+    auto store = keyring.store(key, QStringLiteral("Asana"), "replacement");
+    auto remove = keyring.remove(key);
+    ASSERT_TRUE(collection.unlock()) << collection.error().toStdString();
 
     ASSERT_FALSE(load.ok());
-    EXPECT_EQ(load.error().kind, KeyringError::Kind::Locked);
+    EXPECT_EQ(load.error().kind, KeyringError::Kind::Locked) << load.error().message.toStdString();
     ASSERT_FALSE(store.ok());
-    EXPECT_EQ(store.error().kind, KeyringError::Kind::Locked);
+    EXPECT_EQ(store.error().kind, KeyringError::Kind::Locked) << store.error().message.toStdString();
     ASSERT_FALSE(remove.ok());
-    EXPECT_EQ(remove.error().kind, KeyringError::Kind::Locked);
+    EXPECT_EQ(remove.error().kind, KeyringError::Kind::Locked) << remove.error().message.toStdString();
 
-    ASSERT_TRUE(unlockError.isEmpty()) << unlockError.toStdString();
-    auto after = m_keyring->load(key);
+    auto after = keyring.load(key);
     ASSERT_TRUE(after.ok()) << after.error().message.toStdString();
     EXPECT_EQ(after.value().value_or(QByteArray()), QByteArray("kept"));
+
+    // A collection that is not there is no keyring to store in.
+    SecretServiceKeyring nowhere(m_prefix, std::chrono::seconds(5), QStringLiteral("no-such-collection"));
+    auto stored = nowhere.store(account(), QStringLiteral("Jira"), "x");
+    ASSERT_FALSE(stored.ok());
+    EXPECT_EQ(stored.error().kind, KeyringError::Kind::Unavailable);
 }
 
 // The next two need a process whose session bus is not yet connected, so each runs in a

@@ -1,0 +1,197 @@
+#include "core/storage/SnapshotManager.h"
+
+#include "platform/plist/PropertyList.h"
+#include "tests/core/storage/LogCapture.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+using namespace velmora;
+
+namespace {
+
+// A stand-in for the state layer's entries: a filter of a project.
+struct TestFilter {
+    static constexpr SnapshotKind snapshotKind = SnapshotKind::Filters;
+    QString state;
+
+    QVariant toSnapshot() const { return QVariantMap{{QStringLiteral("state"), state}}; }
+    static std::optional<TestFilter> fromSnapshot(const QVariant& stored) {
+        const auto map = stored.toMap();
+        if (stored.typeId() != QMetaType::QVariantMap ||
+            map.value(QStringLiteral("state")).typeId() != QMetaType::QString) {
+            return std::nullopt;
+        }
+        return TestFilter{map.value(QStringLiteral("state")).toString()};
+    }
+};
+static_assert(Snapshotable<TestFilter>);
+
+QVariantMap readFile(const QString& path) {
+    auto read = PropertyList::readFile(path);
+    EXPECT_TRUE(read.ok()) << (read.ok() ? "" : read.error().message.toStdString());
+    return read.ok() ? read.value().toMap() : QVariantMap{};
+}
+
+QVariantMap timerRecord(double previous) {
+    return QVariantMap{{QStringLiteral("project"), PropertyList::null()},
+                       {QStringLiteral("task"), PropertyList::null()},
+                       {QStringLiteral("state"), QVariantMap{{QStringLiteral("paused"), QVariantMap{}}}},
+                       {QStringLiteral("previousDuration"), previous},
+                       {QStringLiteral("startedAt"), PropertyList::null()}};
+}
+
+const QString kAccount = QStringLiteral("0F8FAD5B-D9CB-469F-A165-70867728950E");
+
+} // namespace
+
+TEST(SnapshotManagerTest, NoFileReadsEmptyAndTheFirstSaveWritesACompleteFile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("data/Velmora.plist"));
+    SnapshotManager manager(path);
+    EXPECT_FALSE(manager.value(SnapshotKind::Timers, kAccount).has_value());
+    EXPECT_FALSE(manager.value<TestFilter>(QStringLiteral("10001-filters")).has_value());
+
+    manager.save(TestFilter{QStringLiteral("Unresolved")}, QStringLiteral("10001-filters"));
+    manager.flush();
+
+    const auto file = readFile(path);
+    EXPECT_EQ(file.keys(), (QStringList{QStringLiteral("filters"), QStringLiteral("starredProjects"),
+                                        QStringLiteral("timers")}));
+    EXPECT_TRUE(file[QStringLiteral("timers")].toMap().isEmpty());
+    EXPECT_TRUE(file[QStringLiteral("starredProjects")].toMap().isEmpty());
+    EXPECT_EQ(file[QStringLiteral("filters")]
+                  .toMap()[QStringLiteral("10001-filters")]
+                  .toMap()[QStringLiteral("state")],
+              QStringLiteral("Unresolved"));
+}
+
+TEST(SnapshotManagerTest, EntriesOfOneKindLeaveTheOthersAndSurviveARestart) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    {
+        SnapshotManager manager(path);
+        manager.save(SnapshotKind::Timers, kAccount, timerRecord(90.5));
+        manager.save(
+            SnapshotKind::StarredProjects, kAccount,
+            QVariantMap{{QStringLiteral("projects"), QStringList{QStringLiteral("1"), QStringLiteral("2")}}});
+        manager.save(TestFilter{QStringLiteral("Open")}, QStringLiteral("7-filters"));
+        manager.save(TestFilter{QStringLiteral("Done")}, QStringLiteral("7-filters"));
+        // Removing what is not there still writes (the file stays as it was otherwise).
+        manager.remove<TestFilter>(QStringLiteral("missing-filters"));
+    }
+    SnapshotManager restarted(path);
+    auto timer = restarted.value(SnapshotKind::Timers, kAccount);
+    ASSERT_TRUE(timer.has_value());
+    const auto record = timer->toMap();
+    EXPECT_TRUE(PropertyList::isNull(record[QStringLiteral("project")]));
+    EXPECT_TRUE(PropertyList::isNull(record[QStringLiteral("startedAt")]));
+    EXPECT_DOUBLE_EQ(record[QStringLiteral("previousDuration")].toDouble(), 90.5);
+    EXPECT_EQ(record[QStringLiteral("state")].toMap().keys(), QStringList{QStringLiteral("paused")});
+    EXPECT_EQ(restarted.value<TestFilter>(QStringLiteral("7-filters"))->state, QStringLiteral("Done"));
+    EXPECT_EQ(restarted.value(SnapshotKind::StarredProjects, kAccount)
+                  ->toMap()[QStringLiteral("projects")]
+                  .toStringList(),
+              (QStringList{QStringLiteral("1"), QStringLiteral("2")}));
+
+    restarted.remove(SnapshotKind::Timers, kAccount);
+    EXPECT_FALSE(restarted.value(SnapshotKind::Timers, kAccount).has_value());
+    restarted.flush();
+    const auto file = readFile(path);
+    EXPECT_TRUE(file[QStringLiteral("timers")].toMap().isEmpty());
+    EXPECT_EQ(file[QStringLiteral("filters")].toMap().size(), 1);
+    EXPECT_EQ(file[QStringLiteral("starredProjects")].toMap().size(), 1);
+}
+
+TEST(SnapshotManagerTest, BackToBackChangesAreAllKeptInOrder) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    SnapshotManager manager(path);
+    // Changes that follow each other faster than the writer: each read sees all
+    // earlier ones, and the file ends with the last state of every key.
+    for (int i = 0; i < 300; ++i) {
+        manager.save(SnapshotKind::Timers, QStringLiteral("account-%1").arg(i % 7), timerRecord(i));
+        manager.save(SnapshotKind::Filters, QStringLiteral("%1-filters").arg(i), QVariantMap{});
+        if (i % 3 == 0) {
+            manager.remove(SnapshotKind::Filters, QStringLiteral("%1-filters").arg(i));
+        }
+        ASSERT_EQ(manager.value(SnapshotKind::Timers, QStringLiteral("account-%1").arg(i % 7))
+                      ->toMap()[QStringLiteral("previousDuration")]
+                      .toDouble(),
+                  i);
+    }
+    const Snapshot expected = manager.load();
+    EXPECT_EQ(expected.timers.size(), 7);
+    EXPECT_EQ(expected.filters.size(), 200);
+    manager.flush();
+
+    SnapshotManager reread(path);
+    EXPECT_EQ(reread.load(), expected);
+}
+
+using test::LogCapture;
+
+TEST(SnapshotManagerTest, AnUnreadableFileIsMovedAsideNotOverwritten) {
+    LogCapture log;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    // Not a property list at all; and one without the "filters" map.
+    const auto partial = PropertyList::toXml(QVariantMap{{QStringLiteral("timers"), QVariantMap{}},
+                                                         {QStringLiteral("starredProjects"), QVariantMap{}}});
+    ASSERT_TRUE(partial.ok());
+    const QList<QByteArray> unreadable = {QByteArray("this is not a property list"), partial.value()};
+    for (const auto& content : unreadable) {
+        QDir(dir.path()).removeRecursively();
+        QDir().mkpath(dir.path());
+        {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        SnapshotManager manager(path);
+        EXPECT_FALSE(manager.value(SnapshotKind::Timers, kAccount).has_value());
+        manager.save(SnapshotKind::Timers, kAccount, timerRecord(1));
+        manager.flush();
+
+        const auto aside =
+            QDir(dir.path()).entryList({QStringLiteral("Velmora.plist.unreadable-*")}, QDir::Files);
+        ASSERT_EQ(aside.size(), 1);
+        QFile kept(dir.filePath(aside.first()));
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), content);
+        EXPECT_EQ(readFile(path)[QStringLiteral("timers")].toMap().keys(), QStringList{kAccount});
+        EXPECT_TRUE(log.contains(QStringLiteral("[SnapshotManager] The snapshot file could not be read")));
+    }
+}
+
+TEST(SnapshotManagerTest, AFailedWriteIsLoggedAndKeepsTheSnapshotInMemory) {
+    LogCapture log;
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath(QStringLiteral("blocker")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QString path = dir.filePath(QStringLiteral("blocker/Velmora.plist"));
+    SnapshotManager manager(path);
+    manager.save(SnapshotKind::Timers, kAccount, timerRecord(3));
+    manager.flush();
+    EXPECT_TRUE(log.contains(QStringLiteral("[SnapshotManager] An error occurred while saving snapshot: ")));
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_TRUE(manager.value(SnapshotKind::Timers, kAccount).has_value());
+
+    // A value with no property-list form fails the write the same way, and the last
+    // good file stays.
+    QTemporaryDir other;
+    const QString good = other.filePath(QStringLiteral("Velmora.plist"));
+    SnapshotManager second(good);
+    second.save(SnapshotKind::Timers, kAccount, timerRecord(4));
+    second.flush();
+    second.save(SnapshotKind::Timers, QStringLiteral("bad"), QVariantMap{{QStringLiteral("x"), qQNaN()}});
+    second.flush();
+    EXPECT_EQ(readFile(good)[QStringLiteral("timers")].toMap().keys(), QStringList{kAccount});
+}

@@ -1,0 +1,76 @@
+#include "core/storage/UserSettings.h"
+
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace velmora;
+
+TEST(UserSettingsTest, FreshStoreReadsTheDefaults) {
+    QTemporaryDir dir;
+    UserSettings settings(dir.filePath(QStringLiteral("settings.conf")));
+    EXPECT_TRUE(settings.changeDefaultAccountAutomatically());
+    EXPECT_EQ(settings.defaultAccount(), QString());
+    EXPECT_TRUE(settings.showUnresolvedTasksByDefault());
+    EXPECT_TRUE(settings.showMyTasksByDefault());
+    EXPECT_TRUE(settings.persistProjectFilters());
+    EXPECT_TRUE(settings.stopTimeTrackingWhenClosed());
+    EXPECT_TRUE(settings.stopTimeTrackingWhenSwitching());
+}
+
+TEST(UserSettingsTest, WritesAreSharedKeptAcrossRestartsAndStoredUnderThePropertyNames) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("settings.conf"));
+    {
+        UserSettings first(path);
+        UserSettings second(path);
+        first.setPersistProjectFilters(false);
+        first.setDefaultAccount(QStringLiteral("0F8FAD5B-D9CB-469F-A165-70867728950E"));
+        EXPECT_FALSE(second.persistProjectFilters());
+        EXPECT_EQ(second.defaultAccount(), QStringLiteral("0F8FAD5B-D9CB-469F-A165-70867728950E"));
+    }
+    UserSettings restarted(path);
+    EXPECT_FALSE(restarted.persistProjectFilters());
+    EXPECT_TRUE(restarted.stopTimeTrackingWhenClosed());
+    EXPECT_EQ(restarted.defaultAccount(), QStringLiteral("0F8FAD5B-D9CB-469F-A165-70867728950E"));
+
+    QSettings raw(path, QSettings::NativeFormat);
+    EXPECT_EQ(raw.value(QStringLiteral("persistProjectFilters")).toBool(), false);
+    EXPECT_EQ(raw.value(QStringLiteral("defaultAccount")).toString(),
+              QStringLiteral("0F8FAD5B-D9CB-469F-A165-70867728950E"));
+    EXPECT_FALSE(raw.contains(QStringLiteral("stopTimeTrackingWhenClosed")));
+}
+
+TEST(UserSettingsTest, AnnouncesRealChangesOnlyAndBindsThroughItsProperties) {
+    QTemporaryDir dir;
+    UserSettings settings(dir.filePath(QStringLiteral("settings.conf")));
+    QSignalSpy closed(&settings, &UserSettings::stopTimeTrackingWhenClosedChanged);
+    QSignalSpy any(&settings, &UserSettings::settingChanged);
+
+    // Writing the default that is already in force changes nothing.
+    settings.setStopTimeTrackingWhenClosed(true);
+    EXPECT_EQ(closed.count(), 0);
+
+    // The settings pages bind to the property by name.
+    ASSERT_TRUE(settings.setProperty("stopTimeTrackingWhenClosed", false));
+    EXPECT_FALSE(settings.stopTimeTrackingWhenClosed());
+    ASSERT_EQ(closed.count(), 1);
+    EXPECT_EQ(closed.at(0).at(0).toBool(), false);
+    ASSERT_EQ(any.count(), 1);
+    EXPECT_EQ(any.at(0).at(0).toString(), QStringLiteral("stopTimeTrackingWhenClosed"));
+
+    settings.setStopTimeTrackingWhenClosed(false);
+    EXPECT_EQ(closed.count(), 1);
+
+    QSignalSpy account(&settings, &UserSettings::defaultAccountChanged);
+    settings.setDefaultAccount(QString());
+    EXPECT_EQ(account.count(), 0);
+    settings.setDefaultAccount(QStringLiteral("A"));
+    settings.setDefaultAccount(QStringLiteral("A"));
+    EXPECT_EQ(account.count(), 1);
+    EXPECT_EQ(settings.property("defaultAccount").toString(), QStringLiteral("A"));
+}
