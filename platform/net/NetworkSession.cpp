@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 
 namespace velmora {
@@ -38,6 +39,38 @@ QNetworkAccessManager* threadManager() {
         managers.setLocalData(new QNetworkAccessManager());
     }
     return managers.localData();
+}
+
+// The body of a request that must not be sent twice (POST, PATCH). Qt quietly sends
+// a request again when the connection closes before the answer; for a booking that
+// the server may already have applied, that would book twice. Once a byte of this
+// body was read it cannot be rewound, so such a second send fails instead.
+class OnceOnlyBody final : public QIODevice {
+public:
+    explicit OnceOnlyBody(QByteArray data) : m_data(std::move(data)) { open(QIODevice::ReadOnly); }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return m_data.size() - m_read + QIODevice::bytesAvailable(); }
+    bool atEnd() const override { return m_read >= m_data.size() && QIODevice::bytesAvailable() == 0; }
+    bool reset() override { return m_read == 0 && QIODevice::bytesAvailable() == 0; }
+    qint64 size() const override { return m_data.size(); }
+
+protected:
+    qint64 readData(char* out, qint64 max) override {
+        const qint64 n = std::min<qint64>(max, m_data.size() - m_read);
+        std::memcpy(out, m_data.constData() + m_read, static_cast<std::size_t>(n));
+        m_read += n;
+        return n;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QByteArray m_data;
+    qint64 m_read = 0;
+};
+
+bool mayBeSentTwice(const QByteArray& method) {
+    return method == "GET" || method == "HEAD" || method == "PUT" || method == "DELETE" ||
+           method == "OPTIONS";
 }
 
 // The reply of one subscription, as far as a cancellation from any thread may see it.
@@ -114,6 +147,12 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
             QNetworkReply* reply = nullptr;
             if (request.method == "GET" && !request.body) {
                 reply = manager->get(qrequest);
+            } else if (request.body && !mayBeSentTwice(request.method)) {
+                qrequest.setHeader(QNetworkRequest::ContentLengthHeader, request.body->size());
+                qrequest.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+                auto* body = new OnceOnlyBody(*request.body);
+                reply = manager->sendCustomRequest(qrequest, request.method, body);
+                body->setParent(reply);
             } else if (request.body) {
                 reply = manager->sendCustomRequest(qrequest, request.method, *request.body);
             } else {

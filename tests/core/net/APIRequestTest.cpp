@@ -341,3 +341,15 @@ TEST_F(APIRequestTest, AbsoluteUrlsReachTheMakersServer) {
     EXPECT_EQ(server.lastRequest().rawQuery, "appVersion=1.0.0");
     EXPECT_EQ(server.lastRequest().header("Authorization"), "Bearer t1");
 }
+
+TEST_F(APIRequestTest, ABookingIsSentOnceWhateverHappens) {
+    server.on("POST", "/api/1.0/tasks/1/time_tracking_entries", FakeResponse::noAnswer());
+    auto client = APIRequest::asana("t", "r", "w");
+    auto outcome =
+        await(client->perform<Void>(PathEndpoint("tasks/1/time_tracking_entries"), HttpMethod::Post,
+                                    std::nullopt, nlohmann::json{{"data", {{"duration_minutes", 5}}}}));
+    ASSERT_TRUE(outcome && !outcome->ok());
+    EXPECT_EQ(outcome->error(), APIError::unknown());
+    test::waitUntil([] { return false; }, 200);
+    EXPECT_EQ(server.requestCount(), 1);
+}

@@ -193,3 +193,32 @@ TEST(NetworkSession, AnUnusableUrlSendsNothing) {
     ASSERT_FALSE(outcome->ok());
     EXPECT_EQ(outcome->error().kind, TransportError::Kind::InvalidRequest);
 }
+
+TEST(NetworkSession, APostIsNeverSentTwice) {
+    // Qt would quietly send a request again when the connection closes before the
+    // answer; a booking the server may already have applied must not go twice.
+    test::FakeHttpsServer server;
+    server.on("POST", "/book", test::FakeResponse::noAnswer());
+    server.on("POST", "/big", [](const test::FakeRequest& r) {
+        return test::FakeResponse::text(QByteArray::number(r.body.size()));
+    });
+    auto session = NetworkSession::create(trusting());
+
+    HttpRequest booking = get(server.url("/book"));
+    booking.method = "POST";
+    booking.body = QByteArray(R"({"timeSpentSeconds":60})");
+    auto outcome = run(session, booking);
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_FALSE(outcome->ok());
+    test::waitUntil([] { return false; }, 200);
+    EXPECT_EQ(server.requestCount(), 1);
+
+    // A body of any size still goes out whole.
+    HttpRequest big = get(server.url("/big"));
+    big.method = "POST";
+    big.body = QByteArray(700 * 1024, 'x');
+    outcome = run(session, big);
+    ASSERT_TRUE(outcome.has_value() && outcome->ok());
+    EXPECT_EQ(outcome->value().body, QByteArray::number(700 * 1024));
+    EXPECT_EQ(server.lastRequest().header("Content-Length"), QByteArray::number(700 * 1024));
+}
