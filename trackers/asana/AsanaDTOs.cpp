@@ -1,0 +1,110 @@
+#include "trackers/asana/AsanaDTOs.h"
+
+namespace velmora {
+
+void from_json(const nlohmann::json& json, AsanaPhotoDTO& value) {
+    wire::field(json, "image60X60", value.image60X60);
+}
+
+void from_json(const nlohmann::json& json, AsanaUserDTO& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "name", value.name);
+    wire::field(json, "photo", value.photo);
+}
+
+void from_json(const nlohmann::json& json, AsanaWorkspaceDTO& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "name", value.name);
+    wire::field(json, "resourceType", value.resourceType);
+}
+
+void from_json(const nlohmann::json& json, AsanaSectionDTO& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "name", value.name);
+}
+
+void from_json(const nlohmann::json& json, AsanaMembershipDTO::Member& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "name", value.name);
+    wire::field(json, "resourceType", value.resourceType);
+}
+
+void from_json(const nlohmann::json& json, AsanaMembershipDTO& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "member", value.member);
+}
+
+void from_json(const nlohmann::json& json, AsanaProjectDTO::CustomFieldSetting::CustomField& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "asanaCreatedField", value.asanaCreatedField);
+}
+
+void from_json(const nlohmann::json& json, AsanaProjectDTO::CustomFieldSetting& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "customField", value.customField);
+}
+
+void from_json(const nlohmann::json& json, AsanaProjectDTO& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "name", value.name);
+    wire::field(json, "customFieldSettings", value.customFieldSettings);
+}
+
+void from_json(const nlohmann::json& json, AsanaTaskDTO::Assignee& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "name", value.name);
+    wire::field(json, "photo", value.photo);
+}
+
+void from_json(const nlohmann::json& json, AsanaTaskDTO::Membership::Section& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "name", value.name);
+}
+
+void from_json(const nlohmann::json& json, AsanaTaskDTO::Membership& value) {
+    wire::field(json, "section", value.section);
+}
+
+void from_json(const nlohmann::json& json, AsanaTaskDTO& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "actualTimeMinutes", value.actualTimeMinutes);
+    wire::field(json, "assignee", value.assignee);
+    wire::field(json, "htmlNotes", value.htmlNotes);
+    wire::field(json, "memberships", value.memberships);
+    wire::field(json, "name", value.name);
+    wire::field(json, "permalinkUrl", value.permalinkUrl);
+    wire::field(json, "modifiedAt", value.modifiedAt);
+}
+
+void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO::CreatedBy& value) {
+    wire::field(json, "gid", value.gid);
+}
+
+void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO& value) {
+    wire::field(json, "gid", value.gid);
+    wire::field(json, "enteredOn", value.enteredOn);
+    wire::field(json, "durationMinutes", value.durationMinutes);
+    wire::field(json, "createdBy", value.createdBy);
+}
+
+void from_json(const nlohmann::json& json, AsanaPaginationMeta& value) {
+    wire::field(json, "offset", value.offset);
+    wire::field(json, "path", value.path);
+    wire::field(json, "uri", value.uri);
+}
+
+void to_json(nlohmann::json& json, const AsanaTimeTrackingDTO::Data& value) {
+    json = nlohmann::json::object();
+    json["duration_minutes"] = value.durationMinutes;
+}
+
+void to_json(nlohmann::json& json, const AsanaTimeTrackingDTO& value) {
+    json = nlohmann::json::object();
+    json["data"] = value.data;
+}
+
+void from_json(const nlohmann::json& json, AsanaTimeTrackingDTO::Data& value) {
+    value.durationMinutes = wire::decode<std::int64_t>(json.at("duration_minutes"));
+}
+
+} // namespace velmora

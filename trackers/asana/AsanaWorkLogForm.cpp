@@ -1,0 +1,49 @@
+#include "trackers/asana/AsanaWorkLogForm.h"
+
+#include "trackers/asana/AsanaEndpoint.h"
+
+#include <cmath>
+#include <limits>
+
+namespace velmora {
+
+AsanaWorkLogForm::AsanaWorkLogForm(AsanaProvider provider, std::shared_ptr<AsanaService> service,
+                                   Project project, Issue task, double duration, QObject* parent)
+    : AbstractWorkLogForm(std::move(project), std::move(task), duration, parent),
+      m_provider(std::move(provider)), m_service(std::move(service)) {
+    Q_ASSERT(m_service);
+}
+
+std::optional<AsanaTimeTrackingDTO> AsanaWorkLogForm::body(double seconds) {
+    if (!std::isfinite(seconds)) {
+        return std::nullopt;
+    }
+    const double minutes = std::trunc(seconds / 60.0);
+    // 2^63 itself does not fit; every double below it does.
+    constexpr double limit = 9223372036854775808.0;
+    if (minutes >= limit || minutes < -limit) {
+        return std::nullopt;
+    }
+    return AsanaTimeTrackingDTO{AsanaTimeTrackingDTO::Data{static_cast<std::int64_t>(minutes)}};
+}
+
+void AsanaWorkLogForm::save(std::function<void()> completion) {
+    if (hasSaveWorkLogDisposable()) {
+        // One booking at a time: a second would book the time twice.
+        return;
+    }
+    // The duration rule takes part even when no view asked for its validation yet.
+    durationValidation();
+    if (!manager()->checkAllValid()) {
+        return;
+    }
+    const auto booking = body(duration());
+    if (!booking) {
+        return;
+    }
+    auto request = m_service->request()->perform<Void>(AsanaEndpoint::saveTimeTrackingEntry(task()),
+                                                       HttpMethod::Post, std::nullopt, *booking);
+    runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion));
+}
+
+} // namespace velmora
