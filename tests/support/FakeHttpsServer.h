@@ -74,15 +74,18 @@ struct FakeResponse {
 // `Untrusted` server presents a certificate of another authority, for tests that
 // show TLS is really verified.
 //
-// Example:
+// Example (clients made by APIRequest's factories trust the test authority once it is
+// added process-wide, and reach the server through the host overrides):
 //   test::FakeHttpsServer server;
-//   server.on("GET", "/rest/api/3/myself", test::FakeResponse::json(R"({"accountId":"a1"})"));
-//   server.on("POST", "/oauth/app/jira/refresh", [&](const test::FakeRequest& r) {
+//   SessionConfiguration::setProcessExtraCaCertificates(test::FakeHttpsServer::trustedCaCertificates());
+//   qputenv("VELMORA_JIRA_API_HOST", server.hostAndPort().toUtf8()); // also _ASANA_API_HOST,
+//   VELMORA_SERVER_URL server.on("GET", "/ex/jira/cloud-1/rest/api/3/myself",
+//   test::FakeResponse::json(R"({"accountId":"a1"})")); server.on("POST", "/oauth/app/jira/refresh",
+//   [&](const test::FakeRequest& r) {
 //       return r.body.contains("old") ? test::FakeResponse::json(R"({"token":"t2"})")
 //                                     : test::FakeResponse::empty(401);
 //   });
-//   qputenv("VELMORA_JIRA_API_HOST", server.hostAndPort().toUtf8());
-//   ... run the operation, then:
+//   ... run the operation (YouTrack: APIRequest::youTrack(token, server.hostAndPort())), then:
 //   ASSERT_TRUE(test::waitUntil([&] { return done; }));
 //   EXPECT_EQ(server.requests().at(0).header("Authorization"), "Bearer t1");
 //
