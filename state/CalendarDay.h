@@ -1,0 +1,27 @@
+#pragma once
+
+#include "core/model/WorkEntry.h"
+
+#include <QDateTime>
+#include <QUuid>
+
+#include <vector>
+
+namespace velmora {
+
+// One day of the calendar: its start, the entries booked on it and their total.
+// Every computation gives a day a new random `id`, so two computations of the same
+// day are different values (the day columns are rebuilt from scratch).
+struct CalendarDay {
+    QUuid id;
+    // 00:00 of the day in the user's time zone.
+    QDateTime date;
+    // Seconds; 0 for a day without entries.
+    double totalTimeSpent = 0;
+    // In the order of the calendar's entry list.
+    std::vector<WorkEntry> workEntries;
+
+    friend bool operator==(const CalendarDay&, const CalendarDay&) = default;
+};
+
+} // namespace velmora

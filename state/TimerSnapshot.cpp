@@ -1,0 +1,134 @@
+#include "state/TimerSnapshot.h"
+
+#include "platform/plist/PropertyList.h"
+#include "state/SnapshotCoding.h"
+
+#include <QVariantMap>
+
+#include <array>
+#include <cmath>
+
+namespace velmora {
+
+namespace {
+
+const QString kProject = QStringLiteral("project");
+const QString kTask = QStringLiteral("task");
+const QString kState = QStringLiteral("state");
+const QString kPreviousDuration = QStringLiteral("previousDuration");
+const QString kStartedAt = QStringLiteral("startedAt");
+
+constexpr std::array<TimerViewModel::State, 3> kStates{
+    TimerViewModel::State::active, TimerViewModel::State::paused, TimerViewModel::State::cancelled};
+
+using Decoded = Result<TimerSnapshot, QString>;
+
+Decoded failure(const QString& text) {
+    return Decoded::failure(text);
+}
+
+bool isNumber(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+QString TimerSnapshot::stateName(TimerViewModel::State state) {
+    switch (state) {
+    case TimerViewModel::State::active:
+        return QStringLiteral("active");
+    case TimerViewModel::State::paused:
+        return QStringLiteral("paused");
+    case TimerViewModel::State::cancelled:
+        break;
+    }
+    return QStringLiteral("cancelled");
+}
+
+QVariant TimerSnapshot::toSnapshot() const {
+    QVariantMap map;
+    map.insert(kProject, project ? SnapshotCoding::encode(*project) : PropertyList::null());
+    map.insert(kTask, task ? SnapshotCoding::encode(*task) : PropertyList::null());
+    map.insert(kState, QVariantMap{{stateName(state), QVariantMap{}}});
+    map.insert(kPreviousDuration, previousDuration);
+    map.insert(kStartedAt, startedAt ? QVariant(*startedAt) : PropertyList::null());
+    return map;
+}
+
+Result<TimerSnapshot, QString> TimerSnapshot::decode(const QVariant& stored) {
+    if (stored.typeId() != QMetaType::QVariantMap) {
+        return failure(QStringLiteral("A timer entry must be a dictionary."));
+    }
+    const QVariantMap map = stored.toMap();
+    for (const auto& key : {kProject, kTask, kState, kPreviousDuration, kStartedAt}) {
+        if (!map.contains(key)) {
+            return failure(QStringLiteral("Missing key \"%1\".").arg(key));
+        }
+    }
+
+    TimerSnapshot snapshot;
+    if (const QVariant& project = map.value(kProject); !PropertyList::isNull(project)) {
+        auto decoded = SnapshotCoding::decode<Project>(project);
+        if (!decoded.ok()) {
+            return failure(decoded.error());
+        }
+        snapshot.project = std::move(decoded).value();
+    }
+    if (const QVariant& task = map.value(kTask); !PropertyList::isNull(task)) {
+        auto decoded = SnapshotCoding::decode<Issue>(task);
+        if (!decoded.ok()) {
+            return failure(decoded.error());
+        }
+        snapshot.task = std::move(decoded).value();
+    }
+
+    const QVariant state = map.value(kState);
+    const QVariantMap stateMap = state.typeId() == QMetaType::QVariantMap ? state.toMap() : QVariantMap{};
+    bool stateFound = false;
+    if (stateMap.size() == 1) {
+        for (const auto candidate : kStates) {
+            if (stateMap.firstKey() == stateName(candidate) &&
+                stateMap.first().typeId() == QMetaType::QVariantMap) {
+                snapshot.state = candidate;
+                stateFound = true;
+            }
+        }
+    }
+    if (!stateFound) {
+        return failure(QStringLiteral("Invalid number of keys found, expected one."));
+    }
+
+    const QVariant duration = map.value(kPreviousDuration);
+    if (!isNumber(duration) || !std::isfinite(duration.toDouble())) {
+        return failure(QStringLiteral("\"previousDuration\" must be a number of seconds."));
+    }
+    snapshot.previousDuration = duration.toDouble();
+
+    if (const QVariant& startedAt = map.value(kStartedAt); !PropertyList::isNull(startedAt)) {
+        if (startedAt.typeId() != QMetaType::QDateTime || !startedAt.toDateTime().isValid()) {
+            return failure(QStringLiteral("\"startedAt\" must be a date."));
+        }
+        snapshot.startedAt = startedAt.toDateTime().toLocalTime();
+    }
+    return Decoded::success(std::move(snapshot));
+}
+
+std::optional<TimerSnapshot> TimerSnapshot::fromSnapshot(const QVariant& stored) {
+    auto decoded = decode(stored);
+    if (!decoded.ok()) {
+        return std::nullopt;
+    }
+    return std::move(decoded).value();
+}
+
+} // namespace velmora

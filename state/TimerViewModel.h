@@ -1,0 +1,115 @@
+#pragma once
+
+#include "core/model/Issue.h"
+#include "core/model/Project.h"
+#include "core/time/TimeFormatter.h"
+#include "state/StateEnvironment.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+namespace velmora {
+
+struct TimerSnapshot;
+
+// The one timer of a main window: the project and task time is tracked for, whether
+// it runs, and the time gathered. It keeps no ticking clock: it stores when the
+// current run started and what was gathered before it, and works out the elapsed
+// time when asked, so a view that shows a running clock refreshes itself.
+//
+// Most operations act only while both a project and a task are set. Stopping the
+// timer with cancel() leaves it paused (the booking sheet opens with its time); only
+// reset() makes it idle again. Main thread only.
+class TimerViewModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(std::optional<velmora::Project> project READ project NOTIFY projectChanged)
+    Q_PROPERTY(std::optional<velmora::Issue> task READ task NOTIFY taskChanged)
+    Q_PROPERTY(State state READ state NOTIFY stateChanged)
+
+public:
+    // `cancelled` is the idle state (a new timer, a reset one).
+    enum class State { active, paused, cancelled };
+    Q_ENUM(State)
+
+    // Why the main window closes: the user switches accounts, or anything else.
+    enum class LifecycleReason { switching, closing };
+    Q_ENUM(LifecycleReason)
+
+    using Snapshot = TimerSnapshot;
+
+    // `key` is the account's id as upper-case UUID text; the timer saved under it
+    // when the account's window last closed comes back as it was (a timer saved while
+    // running keeps counting the time the application was closed).
+    explicit TimerViewModel(const QString& key, StateEnvironment environment = {}, QObject* parent = nullptr);
+    ~TimerViewModel() override;
+
+    // "01:02:03" for the timer block, "01:02" for the status item's title.
+    const TimeFormatter& formatter() const { return m_formatter; }
+    const TimeFormatter& shortFormatter() const { return m_shortFormatter; }
+
+    const std::optional<Project>& project() const { return m_project; }
+    const std::optional<Issue>& task() const { return m_task; }
+    State state() const { return m_state; }
+    // Time gathered before the current run (or set by hand), in seconds.
+    double previousDuration() const { return m_previousDuration; }
+    // Start of the current run; absent while the timer does not run.
+    const std::optional<QDateTime>& startedAt() const { return m_startedAt; }
+
+    // Seconds gathered so far: the earlier runs plus the current one.
+    double elapsed() const;
+    // Whether the timer holds anything worth keeping when its window closes.
+    bool isInUse() const;
+    // Whether `task` is the tracked task. Tasks are matched by id: a reloaded task
+    // whose spent time changed is still the one being tracked.
+    bool isTracking(const Issue& task) const;
+
+    // Starts tracking the task. Time gathered so far is kept, including the run in
+    // progress when the timer moves from one task to another while running.
+    void start(const Project& project, const Issue& task);
+    void pause();
+    // Continues a paused timer; on a running timer it does nothing, so the current
+    // run is never dropped.
+    void resume();
+    // Pauses, then posts "TimerCanceled" from the event loop, after this call returned.
+    void cancel();
+    void reset();
+    // Replaces the gathered time (the editable time field). A running timer counts on
+    // from the new value. A value that is negative or not a number is ignored.
+    void setDuration(double seconds);
+
+    // The close hook of the main window: an idle timer removes its saved entry under
+    // `key`; otherwise the timer pauses when the user's setting for `reason` says so
+    // ("stopTimeTrackingWhenSwitching", "stopTimeTrackingWhenClosed") and is saved.
+    void handleLifecycle(const QString& key, LifecycleReason reason);
+
+    // The stored form of this timer.
+    TimerSnapshot snapshot() const;
+
+signals:
+    void projectChanged();
+    void taskChanged();
+    void stateChanged(velmora::TimerViewModel::State state);
+
+private:
+    bool hasProjectAndTask() const { return m_project.has_value() && m_task.has_value(); }
+    // Seconds since `m_startedAt`; never negative, so a clock set back takes nothing
+    // away from the time already gathered.
+    double runningSpan() const;
+    void setProject(std::optional<Project> project);
+    void setTask(std::optional<Issue> task);
+    void setState(State state);
+
+    StateEnvironment m_environment;
+    TimeFormatter m_formatter{TimeFormatter::Style::Long};
+    TimeFormatter m_shortFormatter{TimeFormatter::Style::Short};
+    std::optional<Project> m_project;
+    std::optional<Issue> m_task;
+    State m_state = State::cancelled;
+    double m_previousDuration = 0;
+    std::optional<QDateTime> m_startedAt;
+};
+
+} // namespace velmora

@@ -1,0 +1,287 @@
+#include "StateTestEnvironment.h"
+
+#include "core/model/NotificationNames.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "platform/plist/PropertyList.h"
+#include "state/FilterSnapshot.h"
+#include "state/TimerSnapshot.h"
+#include "state/TimerViewModel.h"
+#include "tests/support/EventLoop.h"
+
+#include <QVariantMap>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace velmora {
+namespace {
+
+const QString kKey = QStringLiteral("0E4A2F0C-6C8B-4D5B-9C55-2D4E8A1B7F10");
+
+class TimerViewModelTest : public ::testing::Test {
+protected:
+    TimerViewModelTest() {
+        m_observer = NotificationCenter::defaultCenter().addObserver(
+            QString(NotificationName::timerCanceled), [this](const Notification&) { ++canceledPosts; });
+    }
+
+    void advance(double seconds) { env.clock->advance(static_cast<qint64>(seconds * 1000)); }
+
+    test::StateTestEnvironment env;
+    Project project = test::makeProject(QStringLiteral("p1"));
+    Issue taskA = test::makeIssue(QStringLiteral("A"));
+    Issue taskB = test::makeIssue(QStringLiteral("B"));
+    int canceledPosts = 0;
+
+private:
+    Cancellable m_observer;
+};
+
+TEST_F(TimerViewModelTest, IdleTimerIgnoresCommandsWithoutATask) {
+    TimerViewModel timer(kKey, env.environment());
+    EXPECT_EQ(timer.state(), TimerViewModel::State::cancelled);
+    EXPECT_EQ(timer.elapsed(), 0);
+    EXPECT_FALSE(timer.isInUse());
+
+    timer.pause();
+    timer.resume();
+    timer.cancel();
+    timer.reset();
+    test::drainEvents();
+    EXPECT_EQ(timer.state(), TimerViewModel::State::cancelled);
+    EXPECT_FALSE(timer.startedAt().has_value());
+    EXPECT_EQ(canceledPosts, 0);
+}
+
+TEST_F(TimerViewModelTest, PauseResumeAndStartKeepEveryTrackedSecond) {
+    TimerViewModel timer(kKey, env.environment());
+    int stateChanges = 0;
+    QObject::connect(&timer, &TimerViewModel::stateChanged, [&] { ++stateChanges; });
+
+    timer.start(project, taskA);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+    advance(30);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 30);
+
+    timer.pause();
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+    EXPECT_DOUBLE_EQ(timer.previousDuration(), 30);
+    advance(100);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 30) << "a paused timer does not count";
+
+    timer.resume();
+    advance(15);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 45);
+
+    // Continuing a running timer must not drop the run in progress.
+    advance(5);
+    timer.resume();
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 50);
+
+    // Moving a running timer to another task keeps the time tracked so far.
+    advance(10);
+    timer.start(project, taskB);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 60);
+    EXPECT_EQ(timer.task(), taskB);
+    advance(5);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 65);
+
+    // Starting a paused timer continues from what it gathered.
+    timer.pause();
+    advance(50);
+    timer.start(project, taskA);
+    advance(1);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 66);
+    EXPECT_EQ(stateChanges, 5) << "active, paused, active, paused, active";
+}
+
+TEST_F(TimerViewModelTest, CancelPausesAndPostsLaterEvenWhenAlreadyPaused) {
+    TimerViewModel timer(kKey, env.environment());
+    timer.start(project, taskA);
+    advance(90);
+
+    TimerViewModel::State stateSeenByObserver = TimerViewModel::State::active;
+    auto observer = NotificationCenter::defaultCenter().addObserver(
+        QString(NotificationName::timerCanceled),
+        [&](const Notification&) { stateSeenByObserver = timer.state(); });
+
+    timer.cancel();
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+    EXPECT_EQ(canceledPosts, 0) << "the notice must not be posted inside cancel()";
+    test::drainEvents();
+    EXPECT_EQ(canceledPosts, 1);
+    EXPECT_EQ(stateSeenByObserver, TimerViewModel::State::paused);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 90);
+
+    advance(30);
+    timer.cancel();
+    test::drainEvents();
+    EXPECT_EQ(canceledPosts, 2);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 90) << "cancelling a paused timer adds nothing";
+    EXPECT_EQ(timer.task(), taskA) << "the task stays until the booking sheet resets the timer";
+
+    timer.reset();
+    EXPECT_FALSE(timer.isInUse());
+    EXPECT_EQ(timer.state(), TimerViewModel::State::cancelled);
+    EXPECT_EQ(timer.elapsed(), 0);
+}
+
+TEST_F(TimerViewModelTest, SetDurationRestartsARunningTimerAndIgnoresUnusableValues) {
+    TimerViewModel timer(kKey, env.environment());
+    timer.start(project, taskA);
+    advance(20);
+    timer.setDuration(3600);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 3600);
+    advance(10);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 3610);
+
+    timer.pause();
+    timer.setDuration(1800);
+    advance(100);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 1800);
+    EXPECT_FALSE(timer.startedAt().has_value());
+
+    timer.setDuration(std::numeric_limits<double>::quiet_NaN());
+    timer.setDuration(std::numeric_limits<double>::infinity());
+    timer.setDuration(-5);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 1800);
+}
+
+TEST_F(TimerViewModelTest, ClockSetBackTakesNoTrackedTimeAway) {
+    TimerViewModel timer(kKey, env.environment());
+    timer.start(project, taskA);
+    advance(60);
+    timer.pause();
+    timer.resume();
+    advance(-3600);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 60);
+    timer.pause();
+    EXPECT_DOUBLE_EQ(timer.previousDuration(), 60);
+}
+
+TEST_F(TimerViewModelTest, TrackedTaskIsRecognisedById) {
+    TimerViewModel timer(kKey, env.environment());
+    timer.start(project, test::makeIssue(QStringLiteral("A"), QStringLiteral("1h")));
+    EXPECT_TRUE(timer.isTracking(test::makeIssue(QStringLiteral("A"), QStringLiteral("2h 30m"))));
+    EXPECT_FALSE(timer.isTracking(taskB));
+    timer.reset();
+    EXPECT_FALSE(timer.isTracking(taskA));
+}
+
+struct LifecycleCase {
+    TimerViewModel::LifecycleReason reason;
+    bool stopSettingOn;
+};
+
+class TimerLifecycleTest : public TimerViewModelTest, public ::testing::WithParamInterface<LifecycleCase> {};
+
+TEST_P(TimerLifecycleTest, CloseHookPausesPerSettingAndLeavesASnapshot) {
+    const auto [reason, stopOn] = GetParam();
+    // Only the setting that belongs to the reason may count.
+    const bool switching = reason == TimerViewModel::LifecycleReason::switching;
+    env.settings->setStopTimeTrackingWhenSwitching(switching ? stopOn : !stopOn);
+    env.settings->setStopTimeTrackingWhenClosed(switching ? !stopOn : stopOn);
+
+    {
+        TimerViewModel timer(kKey, env.environment());
+        timer.start(project, taskA);
+        advance(120);
+        timer.handleLifecycle(kKey, reason);
+        EXPECT_EQ(timer.state(), stopOn ? TimerViewModel::State::paused : TimerViewModel::State::active);
+    }
+
+    env.reopenSnapshots();
+    advance(300); // the application is closed meanwhile
+    TimerViewModel restored(kKey, env.environment());
+    EXPECT_EQ(restored.task(), taskA);
+    EXPECT_EQ(restored.project(), project);
+    if (stopOn) {
+        EXPECT_EQ(restored.state(), TimerViewModel::State::paused);
+        EXPECT_DOUBLE_EQ(restored.elapsed(), 120);
+    } else {
+        // A timer saved while running counts the time the application was closed.
+        EXPECT_EQ(restored.state(), TimerViewModel::State::active);
+        EXPECT_DOUBLE_EQ(restored.elapsed(), 420);
+    }
+
+    // Idle at the next close: the saved entry goes away.
+    restored.reset();
+    restored.handleLifecycle(kKey, reason);
+    env.reopenSnapshots();
+    EXPECT_FALSE(env.snapshots->value<TimerSnapshot>(kKey).has_value());
+    TimerViewModel fresh(kKey, env.environment());
+    EXPECT_FALSE(fresh.isInUse());
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, TimerLifecycleTest,
+                         ::testing::Values(LifecycleCase{TimerViewModel::LifecycleReason::closing, true},
+                                           LifecycleCase{TimerViewModel::LifecycleReason::closing, false},
+                                           LifecycleCase{TimerViewModel::LifecycleReason::switching, true},
+                                           LifecycleCase{TimerViewModel::LifecycleReason::switching, false}));
+
+TEST_F(TimerViewModelTest, StoredFormWritesNullMarkersAndReadsThemBack) {
+    TimerSnapshot idle;
+    idle.previousDuration = 75.5;
+    const QVariantMap stored = idle.toSnapshot().toMap();
+    EXPECT_EQ(stored.keys(), (QStringList{"previousDuration", "project", "startedAt", "state", "task"}));
+    EXPECT_TRUE(PropertyList::isNull(stored.value("project")));
+    EXPECT_TRUE(PropertyList::isNull(stored.value("task")));
+    EXPECT_TRUE(PropertyList::isNull(stored.value("startedAt")));
+    EXPECT_EQ(stored.value("state").toMap().keys(), QStringList{"cancelled"});
+
+    TimerSnapshot running;
+    Project withTasks = project;
+    withTasks.tasks.push_back(test::makeIssue(QStringLiteral("X")));
+    running.project = withTasks;
+    Issue task = test::makeIssue(QStringLiteral("A"), QStringLiteral("1h"));
+    task.state = Issue::State{QStringLiteral("s1"), QStringLiteral("Open")};
+    task.assignee = test::makeUser(QStringLiteral("u1"));
+    task.externalUrl = QUrl(QStringLiteral("https://tracker.test/A"));
+    running.task = task;
+    running.state = TimerViewModel::State::active;
+    running.previousDuration = 12;
+    running.startedAt = QDateTime::fromSecsSinceEpoch(1'741'176'000);
+
+    // Through the file, as the next start reads it.
+    env.snapshots->save(idle, QStringLiteral("idle"));
+    env.snapshots->save(running, QStringLiteral("running"));
+    env.reopenSnapshots();
+    EXPECT_EQ(env.snapshots->value<TimerSnapshot>(QStringLiteral("idle")), idle);
+    EXPECT_EQ(env.snapshots->value<TimerSnapshot>(QStringLiteral("running")), running);
+}
+
+TEST_F(TimerViewModelTest, StateRecordNeedsExactlyOneKnownKey) {
+    auto withState = [](QVariantMap state) {
+        QVariantMap stored = TimerSnapshot{}.toSnapshot().toMap();
+        stored.insert(QStringLiteral("state"), state);
+        return QVariant(stored);
+    };
+    const auto paused = TimerSnapshot::decode(withState({{"paused", QVariantMap{}}}));
+    ASSERT_TRUE(paused.ok());
+    EXPECT_EQ(paused.value().state, TimerViewModel::State::paused);
+
+    for (const auto& bad : {QVariantMap{}, QVariantMap{{"active", QVariantMap{}}, {"paused", QVariantMap{}}},
+                            QVariantMap{{"running", QVariantMap{}}}}) {
+        const auto decoded = TimerSnapshot::decode(withState(bad));
+        ASSERT_FALSE(decoded.ok());
+        EXPECT_EQ(decoded.error(), QStringLiteral("Invalid number of keys found, expected one."));
+    }
+
+    QVariantMap missingKey = TimerSnapshot{}.toSnapshot().toMap();
+    missingKey.remove(QStringLiteral("startedAt"));
+    EXPECT_FALSE(TimerSnapshot::decode(missingKey).ok());
+
+    // A damaged timer entry costs that entry only: the timer starts idle and the other
+    // entries of the file are still there.
+    env.snapshots->save(SnapshotKind::Timers, kKey, withState({}));
+    env.snapshots->save(FilterSnapshot{Issue::State::unresolved(), std::nullopt}, FilterSnapshot::key("p1"));
+    env.reopenSnapshots();
+    TimerViewModel timer(kKey, env.environment());
+    EXPECT_FALSE(timer.isInUse());
+    EXPECT_TRUE(env.snapshots->value<FilterSnapshot>(FilterSnapshot::key("p1")).has_value());
+}
+
+} // namespace
+} // namespace velmora
