@@ -136,6 +136,11 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
                                   request.cachePolicy.value_or(config.cachePolicy));
             qrequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                                   QNetworkRequest::SameOriginRedirectPolicy);
+            // The access manager is shared by every session of its thread, so a cookie
+            // kept for one account would travel with another's requests; the trackers
+            // authenticate by header alone.
+            qrequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+            qrequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
             auto ssl = QSslConfiguration::defaultConfiguration();
             if (!config.extraCaCertificates.isEmpty()) {
                 ssl.addCaCertificates(config.extraCaCertificates);

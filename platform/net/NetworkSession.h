@@ -18,7 +18,7 @@ namespace velmora {
 // delivered on it. TLS is always verified: a certificate that does not lead to a
 // trusted authority fails the request, and nothing here ever ignores TLS errors.
 // Redirects are followed only within the same scheme, host and port, so headers such
-// as "Authorization" never travel to another server.
+// as "Authorization" never travel to another server; no cookies are kept or sent.
 class NetworkSession : public std::enable_shared_from_this<NetworkSession> {
 public:
     static std::shared_ptr<NetworkSession>

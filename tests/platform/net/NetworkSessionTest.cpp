@@ -222,3 +222,14 @@ TEST(NetworkSession, APostIsNeverSentTwice) {
     EXPECT_EQ(outcome->value().body, QByteArray::number(700 * 1024));
     EXPECT_EQ(server.lastRequest().header("Content-Length"), QByteArray::number(700 * 1024));
 }
+
+TEST(NetworkSession, KeepsNoCookies) {
+    test::FakeHttpsServer server;
+    server.on("GET", "/login",
+              test::FakeResponse::empty(200).withHeader("Set-Cookie", "session=account-a; Path=/"));
+    server.on("GET", "/next", test::FakeResponse::empty(200));
+    auto session = NetworkSession::create(trusting());
+    ASSERT_TRUE(run(session, get(server.url("/login")))->ok());
+    ASSERT_TRUE(run(NetworkSession::create(trusting()), get(server.url("/next")))->ok());
+    EXPECT_FALSE(server.lastRequest().hasHeader("Cookie"));
+}
