@@ -140,6 +140,14 @@ QString FakeYouTrackServer::decodedQueryValue(const FakeRequest& request, const 
 }
 
 FakeResponse FakeYouTrackServer::handle(const FakeRequest& request) {
+    FakeResponse response = simulate(request);
+    if (m_delayMs > 0 && request.decodedPath().endsWith(m_delayedPathSuffix)) {
+        response = response.withDelay(m_delayMs);
+    }
+    return response;
+}
+
+FakeResponse FakeYouTrackServer::simulate(const FakeRequest& request) {
     if (m_refusal != 0) {
         return error(m_refusal, QStringLiteral("refused"));
     }

@@ -112,6 +112,13 @@ public:
     // 0 serves normally again.
     void refuseAll(int status) { m_refusal = status; }
 
+    // Holds back the answers to requests whose decoded path ends with `pathSuffix`
+    // (all requests when it is empty) for `ms` milliseconds; 0 answers at once.
+    void setAnswerDelay(int ms, const QString& pathSuffix = QString()) {
+        m_delayMs = ms;
+        m_delayedPathSuffix = pathSuffix;
+    }
+
     const std::vector<WorkItem>& workItems() const { return m_workItems; }
 
     // The requests whose decoded path is `path` ("/api/issues"), in order of arrival.
@@ -122,6 +129,7 @@ public:
 
 private:
     FakeResponse handle(const FakeRequest& request);
+    FakeResponse simulate(const FakeRequest& request);
     FakeResponse projects(const FakeRequest& request) const;
     FakeResponse timeTrackingSettings(const QString& projectId) const;
     FakeResponse stateBundles(const FakeRequest& request) const;
@@ -149,6 +157,8 @@ private:
     std::vector<UserBundle> m_userBundles;
     qint64 m_now = 0;
     int m_refusal = 0;
+    int m_delayMs = 0;
+    QString m_delayedPathSuffix;
     int m_nextWorkItem = 1;
 };
 
