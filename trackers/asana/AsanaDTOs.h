@@ -13,7 +13,7 @@
 
 // The JSON records of the Asana REST interface. Responses are decoded strictly
 // (core/net/Wire.h) after the snake_case key rule, so the keys read below are the
-// camelCase forms ("image_60x60" arrives as "image60X60"). A record missing a required
+// camelCase forms ("modified_at" arrives as "modifiedAt"). A record missing a required
 // key, or holding null or a value of the wrong kind there, fails the whole response.
 namespace velmora {
 

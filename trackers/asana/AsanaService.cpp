@@ -405,7 +405,11 @@ AsanaService::searchPage(std::int64_t limit, const std::optional<SearchCursor>& 
                          const QueryItems& own) {
     using Response = AsanaResponseDTO<std::vector<AsanaTaskDTO>>;
     const QString workspace = m_provider.parameters().workspace;
-    const std::optional<QDateTime> before = cursor ? std::optional<QDateTime>(cursor->before) : std::nullopt;
+    // Up to and including the last task's own millisecond: tasks modified in the same
+    // second, even the same millisecond, as the last one read are read too; whatever
+    // comes again is dropped by its id.
+    const std::optional<QDateTime> before =
+        cursor ? std::optional<QDateTime>(cursor->last.addMSecs(1)) : std::nullopt;
     const QueryItems items = searchQueryItems(limit, before, own);
     auto response =
         guardRateLimit(recoverable<Response>([workspace, items](const std::shared_ptr<APIRequest>& request) {
@@ -424,13 +428,12 @@ AsanaService::searchPage(std::int64_t limit, const std::optional<SearchCursor>& 
             delivered.insert(task.gid);
         }
         if (!response.data.empty()) {
-            // Read on from the last task's own moment, not a second before it: tasks
-            // modified within that second would otherwise never be read. Whatever comes
-            // again is dropped by its id.
-            const QDateTime next = response.data.back().modifiedAt;
-            const bool stuck = cursor && next >= cursor->before && page.tasks.empty();
+            const QDateTime last = response.data.back().modifiedAt;
+            // A page of nothing new that did not move back in time would be asked for
+            // again and again (more tasks share one millisecond than fit a page).
+            const bool stuck = cursor && page.tasks.empty() && last >= cursor->last;
             if (!stuck) {
-                page.next = SearchCursor{next, std::move(delivered)};
+                page.next = SearchCursor{last, std::move(delivered)};
             }
         }
         return page;

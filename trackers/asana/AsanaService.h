@@ -142,10 +142,11 @@ private:
     template <typename T>
     using Attempt = std::function<Publisher<T, APIError>(const std::shared_ptr<APIRequest>&)>;
 
-    // Where the search stands: before which moment to read, and the tasks already
-    // delivered (a task modified at the very moment of the cursor may come again).
+    // Where the search stands: the modification time of the last task read, and the
+    // tasks already delivered (the next page reads from that very moment on, so some
+    // come again).
     struct SearchCursor {
-        QDateTime before;
+        QDateTime last;
         QSet<QString> delivered;
     };
     // One search page as the paging sees it: the tasks not delivered before, how many
