@@ -1,0 +1,170 @@
+#include "tests/trackers/jira/JiraFixture.h"
+
+#include <QTimeZone>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+
+class JiraWorkEntriesTest : public JiraFixture {
+protected:
+    JiraWorkEntriesTest() {
+        addProject();
+        jira.addUser(
+            {QStringLiteral("acc-col"), QStringLiteral("Colleague"), QStringLiteral("https://a.test/c.png")});
+    }
+
+    static QDateTime at(int day, int hour, int minute = 0) {
+        return QDateTime(QDate(2024, 3, day), QTime(hour, minute));
+    }
+    static DateInterval week() {
+        return DateInterval{QDateTime(QDate(2024, 3, 4), QTime(0, 0)),
+                            QDateTime(QDate(2024, 3, 10), QTime(23, 59, 59))};
+    }
+    void addIssue(const QString& id) {
+        jira.addIssue(
+            {id, QStringLiteral("PRJ-") + id, QStringLiteral("10000"), QStringLiteral("Issue ") + id});
+    }
+    QString log(const QString& issue, const QDateTime& started, double seconds = 3600,
+                const QString& author = QStringLiteral("acc-me"), std::optional<QString> comment = {}) {
+        return jira.addWorkLog({{}, issue, author, started, seconds, std::move(comment)});
+    }
+};
+
+} // namespace
+
+TEST(JiraWorkLogTimeTest, StartsParseInTheirOwnZoneAndDaysAreTheUsersOwn) {
+    const auto started = JiraService::parseStarted(QStringLiteral("2024-03-04T10:00:00.000+0100"));
+    ASSERT_TRUE(started.has_value());
+    EXPECT_EQ(started->toMSecsSinceEpoch(),
+              QDateTime(QDate(2024, 3, 4), QTime(9, 0), QTimeZone::utc()).toMSecsSinceEpoch());
+    EXPECT_TRUE(JiraService::parseStarted(QStringLiteral("2024-03-04T10:00:00.250Z")).has_value());
+    EXPECT_TRUE(JiraService::parseStarted(QStringLiteral("2024-03-04T10:00:00.000-05:30")).has_value());
+    for (const char* bad :
+         {"2024-03-04T10:00:00+0000", "2024-03-04 10:00:00.000+0000", "2024-02-30T10:00:00.000+0000",
+          "٢٠٢٤-03-04T10:00:00.000+0000", "", "2024-03-04T10:00:00.000+2500"}) {
+        EXPECT_FALSE(JiraService::parseStarted(QString::fromUtf8(bad)).has_value()) << bad;
+    }
+
+    const DateInterval days{QDateTime(QDate(2024, 3, 4), QTime(0, 0)),
+                            QDateTime(QDate(2024, 3, 6), QTime(23, 59, 59))};
+    EXPECT_EQ(JiraService::workLogQuery(days),
+              u"worklogDate >= 2024-03-04 AND worklogDate <= 2024-03-06 AND worklogAuthor = currentUser()");
+}
+
+TEST_F(JiraWorkEntriesTest, AWeekOfTheUsersOwnEntriesComesSortedAcrossIssues) {
+    addIssue(QStringLiteral("10001"));
+    addIssue(QStringLiteral("10002"));
+    addIssue(QStringLiteral("10003"));
+    log(QStringLiteral("10001"), at(5, 10), 3600, QStringLiteral("acc-me"), QStringLiteral("Review"));
+    log(QStringLiteral("10002"), at(5, 9), 5400, QStringLiteral("acc-me"), QString());
+    log(QStringLiteral("10001"), at(4, 8));
+    // A colleague's time on the same issue, and on an issue the user never touched.
+    log(QStringLiteral("10001"), at(5, 11), 7200, QStringLiteral("acc-col"));
+    log(QStringLiteral("10003"), at(6, 11), 7200, QStringLiteral("acc-col"));
+    // Outside the week.
+    log(QStringLiteral("10002"), at(12, 9));
+
+    auto entries = await(service()->fetchWorkEntries(week()));
+    ASSERT_TRUE(entries.ok()) << entries.error().description().toStdString();
+    ASSERT_EQ(entries.value().size(), 3u);
+    EXPECT_EQ(entries.value()[0].started, at(4, 8));
+    EXPECT_EQ(entries.value()[1].started, at(5, 9));
+    EXPECT_EQ(entries.value()[2].started, at(5, 10));
+    EXPECT_EQ(entries.value()[1].issue.id, u"10002");
+    EXPECT_EQ(entries.value()[1].spentTimeSeconds, 5400.0);
+    EXPECT_EQ(entries.value()[1].spentTime, u"1h 30m");
+    EXPECT_FALSE(entries.value()[1].description.has_value()); // an empty comment is none
+    EXPECT_EQ(entries.value()[2].description, u"Review");
+
+    // Only the user's issues were searched, and only those read.
+    const auto search = jira.requestsTo(QStringLiteral("/rest/api/3/search"));
+    ASSERT_EQ(search.size(), 1);
+    EXPECT_EQ(search.front().queryValue("jql"),
+              u"worklogDate >= 2024-03-04 AND worklogDate <= 2024-03-10 AND worklogAuthor = currentUser()");
+    const auto reads = jira.requestsTo(QStringLiteral("/worklog"), "GET");
+    EXPECT_EQ(reads.size(), 2);
+    for (const auto& r : reads) {
+        EXPECT_TRUE(r.path.contains("/rest/api/2/issue/"));
+        EXPECT_EQ(r.queryValue("startedAfter"), QString::number(week().start.toMSecsSinceEpoch()));
+        EXPECT_EQ(r.queryValue("startedBefore"), QString::number(week().end.toMSecsSinceEpoch()));
+    }
+}
+
+TEST_F(JiraWorkEntriesTest, AnEmptyRangeSendsOnlyTheSearch) {
+    auto entries = await(service()->fetchWorkEntries(week()));
+    ASSERT_TRUE(entries.ok());
+    EXPECT_TRUE(entries.value().empty());
+    EXPECT_EQ(jira.requestsTo(QStringLiteral("/worklog")).size(), 0);
+}
+
+TEST_F(JiraWorkEntriesTest, TheFirstFailingIssueFailsTheWholeRange) {
+    addIssue(QStringLiteral("10001"));
+    addIssue(QStringLiteral("10002"));
+    log(QStringLiteral("10001"), at(5, 10));
+    log(QStringLiteral("10002"), at(5, 11));
+    jira.interceptOnce("GET", QStringLiteral("/rest/api/2/issue/10002/worklog"),
+                       FakeResponse::json("{}", 500));
+
+    auto entries = await(service()->fetchWorkEntries(week()));
+    ASSERT_FALSE(entries.ok());
+    EXPECT_EQ(entries.error(), APIError::unknown());
+}
+
+TEST_F(JiraWorkEntriesTest, AtMostFourIssuesAreReadAtATime) {
+    for (int i = 1; i <= 9; ++i) {
+        addIssue(QString::number(10000 + i));
+        log(QString::number(10000 + i), at(5, 8 + i));
+    }
+    jira.intercept([](const FakeRequest& r) -> std::optional<FakeResponse> {
+        if (r.path.contains("/rest/api/2/issue/")) {
+            // Slow enough that the first four are still open while we look.
+            return FakeResponse::json(R"({"maxResults":50,"startAt":0,"total":0,"worklogs":[]})")
+                .withDelay(400);
+        }
+        return std::nullopt;
+    });
+    std::optional<Result<std::vector<WorkEntry>, APIError>> outcome;
+    auto subscription = service()->fetchWorkEntries(week()).subscribe([&](auto r) { outcome = r; });
+    ASSERT_TRUE(waitUntil([&] { return jira.requestsTo(QStringLiteral("/worklog")).size() >= 4; }));
+    waitUntil([] { return false; }, 150);
+    EXPECT_EQ(jira.requestsTo(QStringLiteral("/worklog")).size(), 4);
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 10000));
+    ASSERT_TRUE(outcome->ok());
+    EXPECT_EQ(jira.requestsTo(QStringLiteral("/worklog")).size(), 9);
+}
+
+TEST_F(JiraWorkEntriesTest, AnAccountWithoutAKnownUserLearnsItFirst) {
+    addIssue(QStringLiteral("10001"));
+    log(QStringLiteral("10001"), at(5, 10));
+    log(QStringLiteral("10001"), at(5, 11), 600, QStringLiteral("acc-col"));
+    JiraProvider noUser(account.id(), account.name(), account.parameters());
+    auto svc = JiraService::create(noUser, APIRequest::jira("token-1", "refresh-1", jira.cloudId), clock);
+
+    auto entries = await(svc->fetchWorkEntries(week()));
+    ASSERT_TRUE(entries.ok());
+    ASSERT_EQ(entries.value().size(), 1u);
+    EXPECT_EQ(entries.value().front().started, at(5, 10));
+    EXPECT_EQ(jira.http().requests().front().path, "/me");
+}
+
+TEST_F(JiraWorkEntriesTest, DeletingRemovesTheWorkLogOfItsIssue) {
+    addIssue(QStringLiteral("10001"));
+    const QString id = log(QStringLiteral("10001"), at(5, 10));
+    auto entries = await(service()->fetchWorkEntries(week()));
+    ASSERT_TRUE(entries.ok());
+    ASSERT_EQ(entries.value().size(), 1u);
+
+    auto deleted = await(service()->deleteWorkEntry(entries.value().front()));
+    ASSERT_TRUE(deleted.ok());
+    EXPECT_EQ(jira.http().lastRequest().method, "DELETE");
+    EXPECT_EQ(jira.http().lastRequest().path,
+              "/ex/jira/cloud-1/rest/api/3/issue/10001/worklog/" + id.toUtf8());
+    EXPECT_TRUE(jira.workLogs().empty());
+
+    // Gone already: the tracker's 404 arrives as it is.
+    auto again = await(service()->deleteWorkEntry(entries.value().front()));
+    ASSERT_FALSE(again.ok());
+    EXPECT_EQ(again.error(), APIError::unknown());
+}

@@ -1,0 +1,168 @@
+#include "trackers/jira/JiraWorkLogForm.h"
+#include "tests/trackers/jira/JiraFixture.h"
+#include "trackers/jira/JiraDescriptionInput.h"
+#include "validation/ValidationMessageView.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+
+#include <limits>
+#include <memory>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+
+class JiraWorkLogFormTest : public JiraFixture {
+protected:
+    JiraWorkLogFormTest() {
+        addProject();
+        jira.addIssue({QStringLiteral("10001"), QStringLiteral("PRJ-1"), QStringLiteral("10000"),
+                       QStringLiteral("Task")});
+    }
+
+    std::unique_ptr<JiraWorkLogForm> form(double duration, std::shared_ptr<JiraService> svc = nullptr) {
+        auto f = std::make_unique<JiraWorkLogForm>(
+            account, svc ? svc : service(),
+            Project{QStringLiteral("10000"), QStringLiteral("PRJ"), QStringLiteral("Project"), {}, {}},
+            Issue{
+                QStringLiteral("10001"), QStringLiteral("PRJ-1"), QStringLiteral("Task"), {}, {}, {}, {}, {}},
+            duration);
+        // As the booking sheet does: both inputs are shown, so both are judged.
+        m_shown.push_back(f->durationValidation().publisher().subscribe([](const Validation&) {}));
+        m_shown.push_back(f->descriptionValidation().publisher().subscribe([](const Validation&) {}));
+        return f;
+    }
+
+    // Saves and waits until the request has ended; yields whether the completion ran.
+    bool saveAndWait(JiraWorkLogForm& f) {
+        bool completed = false;
+        f.save([&] { completed = true; });
+        EXPECT_TRUE(waitUntil([&] { return !f.networkRequestInProgress(); }));
+        return completed;
+    }
+
+    static QJsonObject sentBody(const FakeRequest& request) {
+        return QJsonDocument::fromJson(request.body).object();
+    }
+
+private:
+    std::vector<Cancellable> m_shown;
+};
+
+} // namespace
+
+TEST(JiraWorkItemTest, TheBodyHasWholeSecondsAndTheDescriptionAsOneParagraph) {
+    auto bare = JiraWorkLogForm::workItem(QString(), 90.9);
+    ASSERT_TRUE(bare.has_value());
+    EXPECT_EQ(nlohmann::json(*bare).dump(), R"({"timeSpentSeconds":90})");
+
+    auto described = JiraWorkLogForm::workItem(QStringLiteral("Line one\n  line two "), 3600);
+    ASSERT_TRUE(described.has_value());
+    EXPECT_EQ(nlohmann::json(*described).dump(),
+              R"({"comment":{"content":[{"content":[{"text":"Line one\n  line two ","type":"text"}],)"
+              R"("type":"paragraph"}],"type":"doc","version":1},"timeSpentSeconds":3600})");
+
+    EXPECT_EQ(nlohmann::json(*JiraWorkLogForm::workItem(QStringLiteral(" "),
+                                                        60))["comment"]["content"][0]["content"][0]["text"],
+              " ");
+    for (double bad :
+         {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(), 1e19}) {
+        EXPECT_FALSE(JiraWorkLogForm::workItem(QString(), bad).has_value()) << bad;
+    }
+}
+
+TEST_F(JiraWorkLogFormTest, ABookedWorkLogIsSentOnceAndShowsInTheNextRangeRead) {
+    auto svc = service();
+    auto f = form(5400.7, svc);
+    f->setDescription(QStringLiteral("Fixed the crash"));
+    std::vector<bool> inProgress;
+    QObject::connect(f.get(), &AbstractWorkLogForm::networkRequestInProgressChanged,
+                     [&](bool value) { inProgress.push_back(value); });
+
+    int completions = 0;
+    f->save([&] { ++completions; });
+    EXPECT_TRUE(f->networkRequestInProgress());
+    ASSERT_TRUE(waitUntil([&] { return !f->networkRequestInProgress(); }));
+    EXPECT_EQ(completions, 1);
+    EXPECT_FALSE(f->errorOccurred());
+    EXPECT_EQ(inProgress, (std::vector<bool>{true, false}));
+
+    const FakeRequest sent = jira.http().lastRequest();
+    EXPECT_EQ(sent.method, "POST");
+    EXPECT_EQ(sent.path, "/ex/jira/cloud-1/rest/api/3/issue/10001/worklog");
+    EXPECT_EQ(sent.header("Content-Type"), "application/json");
+    EXPECT_EQ(sent.header("Authorization"), "Bearer token-1");
+    EXPECT_EQ(sentBody(sent).value("timeSpentSeconds").toInteger(), 5400);
+
+    const QDateTime now = QDateTime::currentDateTime();
+    auto entries = await(svc->fetchWorkEntries(DateInterval{now.addDays(-1), now.addDays(1)}));
+    ASSERT_TRUE(entries.ok());
+    ASSERT_EQ(entries.value().size(), 1u);
+    EXPECT_EQ(entries.value().front().description, u"Fixed the crash");
+    EXPECT_EQ(entries.value().front().spentTimeSeconds, 5400.0);
+    EXPECT_EQ(entries.value().front().issue.id, u"10001");
+}
+
+TEST_F(JiraWorkLogFormTest, AnInvalidFormSendsNothing) {
+    auto tooShort = form(59);
+    tooShort->save([] { ADD_FAILURE() << "completed"; });
+    EXPECT_FALSE(tooShort->networkRequestInProgress());
+
+    // Counted in user-perceived characters, blanks at both ends not counted.
+    const QString accented = QString::fromUtf8("e\xcc\x81"); // e + combining acute: one character
+    auto tooLong = form(3600);
+    tooLong->setDescription(QStringLiteral("  ") + accented.repeated(10001) + QStringLiteral("  "));
+    tooLong->save([] { ADD_FAILURE() << "completed"; });
+    EXPECT_FALSE(tooLong->networkRequestInProgress());
+    EXPECT_FALSE(tooLong->errorOccurred());
+    EXPECT_TRUE(tooLong->manager()->validationMessages().contains(JiraWorkLogForm::descriptionTooLong));
+    drainEvents();
+    EXPECT_EQ(jira.requestCount(), 0);
+
+    tooLong->setDescription(QStringLiteral("  ") + accented.repeated(10000) + QStringLiteral("  "));
+    EXPECT_TRUE(saveAndWait(*tooLong));
+    EXPECT_EQ(jira.workLogs().size(), 1u);
+}
+
+TEST_F(JiraWorkLogFormTest, ARateLimitedSaveSendsNothingAndARefusedOneIsNotRefreshed) {
+    auto svc = service();
+    svc->setRateLimitedUntil(clock->now().addSecs(30));
+    auto limited = form(3600, svc);
+    EXPECT_FALSE(saveAndWait(*limited));
+    EXPECT_TRUE(limited->errorOccurred());
+    EXPECT_FALSE(limited->networkRequestInProgress());
+    EXPECT_EQ(jira.requestCount(), 0);
+
+    jira.revokeToken(QStringLiteral("token-1"));
+    auto refused = form(3600);
+    EXPECT_FALSE(saveAndWait(*refused));
+    EXPECT_TRUE(refused->errorOccurred());
+    EXPECT_EQ(refused->description(), QString()); // values kept for another try
+    EXPECT_EQ(maker.refreshCount(), 0);
+    EXPECT_TRUE(jira.workLogs().empty());
+}
+
+TEST_F(JiraWorkLogFormTest, TheDescriptionInputEditsTheFormAndShowsItsMessage) {
+    auto f = std::make_unique<JiraWorkLogForm>(
+        account, service(), Project{QStringLiteral("10000"), {}, {}, {}, {}},
+        Issue{QStringLiteral("10001"), {}, QStringLiteral("Task"), {}, {}, {}, {}, {}}, 3600);
+    f->setDescription(QStringLiteral("Start"));
+    std::unique_ptr<QWidget> widget(f->additionalFields(nullptr));
+    auto* input = qobject_cast<JiraDescriptionInput*>(widget.get());
+    ASSERT_NE(input, nullptr);
+    EXPECT_EQ(input->label()->text(), u"Description");
+    EXPECT_EQ(input->editor()->toPlainText(), u"Start");
+    EXPECT_EQ(input->editor()->height(), JiraDescriptionInput::editorHeight);
+    ASSERT_EQ(f->manager()->validators().size(), 1u); // the description, registered once
+    f->descriptionValidation();
+    EXPECT_EQ(f->manager()->validators().size(), 1u);
+
+    input->editor()->setPlainText(QStringLiteral("x").repeated(10001));
+    EXPECT_EQ(f->description().size(), 10001);
+    EXPECT_EQ(input->messageView()->latestValidation(),
+              Validation::failure(JiraWorkLogForm::descriptionTooLong));
+    input->editor()->setPlainText(QStringLiteral("fine"));
+    EXPECT_EQ(input->messageView()->latestValidation(), Validation::success());
+}

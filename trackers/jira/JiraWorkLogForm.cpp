@@ -1,0 +1,58 @@
+#include "trackers/jira/JiraWorkLogForm.h"
+
+#include "trackers/jira/JiraDescriptionInput.h"
+#include "trackers/jira/JiraEndpoint.h"
+
+#include <cmath>
+
+namespace velmora {
+
+JiraWorkLogForm::JiraWorkLogForm(JiraProvider provider, std::shared_ptr<JiraService> service, Project project,
+                                 Issue task, double duration, QObject* parent)
+    : AbstractWorkLogForm(std::move(project), std::move(task), duration, parent),
+      m_provider(std::move(provider)), m_service(std::move(service)),
+      m_description(QString(), std::make_shared<CountValidator>(
+                                   maximumDescriptionLength, CountValidator::ValidationType::lessThanOrEquals,
+                                   [] { return descriptionTooLong; })) {
+    Q_ASSERT(m_service);
+}
+
+const ValidationContainer& JiraWorkLogForm::descriptionValidation() {
+    if (!m_descriptionValidation) {
+        m_descriptionValidation.emplace(m_description.validation(*manager(), [] { return false; }));
+    }
+    return *m_descriptionValidation;
+}
+
+QWidget* JiraWorkLogForm::additionalFields(QWidget* parent) {
+    return new JiraDescriptionInput(*this, parent);
+}
+
+std::optional<JiraWorkItemDTO> JiraWorkLogForm::workItem(const QString& description, double duration) {
+    // 2^63 is the first double beyond the 64-bit range.
+    if (!std::isfinite(duration) || duration >= 9223372036854775808.0 || duration <= -9223372036854775808.0) {
+        return std::nullopt;
+    }
+    JiraWorkItemDTO item;
+    if (!description.isEmpty()) {
+        item.comment = JiraWorkItemDTO::Comment::document(description);
+    }
+    item.timeSpentSeconds = static_cast<std::int64_t>(std::trunc(duration));
+    return item;
+}
+
+void JiraWorkLogForm::save(std::function<void()> completion) {
+    if (!manager()->checkAllValid()) {
+        return;
+    }
+    const auto body = workItem(description(), duration());
+    if (!body) {
+        setErrorOccurred(true);
+        return;
+    }
+    auto request = m_service->request()->perform<Void>(JiraEndpoint::saveWorkItem(task()), HttpMethod::Post,
+                                                       std::nullopt, *body);
+    runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion));
+}
+
+} // namespace velmora
