@@ -116,10 +116,12 @@ void FakeAsanaServer::interceptOnce(Matcher match, FakeResponse response) {
     m_once.emplace_back(std::move(match), std::move(response));
 }
 
-void FakeAsanaServer::interceptOnce(const QByteArray& method, const QString& pathSuffix, FakeResponse response) {
+void FakeAsanaServer::interceptOnce(const QByteArray& method, const QString& pathSuffix,
+                                    FakeResponse response) {
     interceptOnce(
         [method, pathSuffix](const FakeRequest& request) {
-            return (method.isEmpty() || request.method == method) && request.decodedPath().endsWith(pathSuffix);
+            return (method.isEmpty() || request.method == method) &&
+                   request.decodedPath().endsWith(pathSuffix);
         },
         std::move(response));
 }
@@ -144,8 +146,8 @@ const FakeAsanaServer::User* FakeAsanaServer::user(const QString& gid) const {
 }
 
 const FakeAsanaServer::Workspace* FakeAsanaServer::workspace(const QString& gid) const {
-    const auto it =
-        std::find_if(m_workspaces.begin(), m_workspaces.end(), [&](const Workspace& w) { return w.gid == gid; });
+    const auto it = std::find_if(m_workspaces.begin(), m_workspaces.end(),
+                                 [&](const Workspace& w) { return w.gid == gid; });
     return it == m_workspaces.end() ? nullptr : &*it;
 }
 
@@ -183,7 +185,8 @@ FakeResponse FakeAsanaServer::page(const FakeRequest& request, const std::vector
     int start = 0;
     if (request.hasQueryItem(QStringLiteral("offset"))) {
         const QString offset = request.queryValue(QStringLiteral("offset"));
-        if (!offset.startsWith(QStringLiteral("off-")) || (start = offset.mid(4).toInt(&ok), !ok) || start < 0) {
+        if (!offset.startsWith(QStringLiteral("off-")) || (start = offset.mid(4).toInt(&ok), !ok) ||
+            start < 0) {
             return asanaError(400, QStringLiteral("offset: Your pagination token is invalid."));
         }
     }
@@ -231,7 +234,8 @@ FakeResponse FakeAsanaServer::handle(const FakeRequest& request) {
     return route(request, segments, token->second);
 }
 
-FakeResponse FakeAsanaServer::route(const FakeRequest& request, const QStringList& s, const QString& userGid) {
+FakeResponse FakeAsanaServer::route(const FakeRequest& request, const QStringList& s,
+                                    const QString& userGid) {
     const QByteArray& method = request.method;
     const QStringList fields = optFields(request);
     const auto notFound = asanaError(404, QStringLiteral("Unknown object"));
@@ -263,7 +267,8 @@ FakeResponse FakeAsanaServer::route(const FakeRequest& request, const QStringLis
                 for (const auto& created : p.customFields) {
                     ++n;
                     QJsonObject field{{"gid", QStringLiteral("%1-cf%2").arg(p.gid).arg(n)}};
-                    if (wants(fields, QStringLiteral("custom_field_settings.custom_field.asana_created_field"))) {
+                    if (wants(fields,
+                              QStringLiteral("custom_field_settings.custom_field.asana_created_field"))) {
                         field["asana_created_field"] = created ? QJsonValue(*created) : QJsonValue::Null;
                     }
                     settings.append(QJsonObject{{"gid", QStringLiteral("%1-cfs%2").arg(p.gid).arg(n)},
@@ -279,13 +284,15 @@ FakeResponse FakeAsanaServer::route(const FakeRequest& request, const QStringLis
         std::vector<QJsonObject> all;
         for (const auto& section : m_sections) {
             if (section.projectGid == s[1]) {
-                all.push_back(QJsonObject{{"gid", section.gid}, {"name", section.name}, {"resource_type", "section"}});
+                all.push_back(
+                    QJsonObject{{"gid", section.gid}, {"name", section.name}, {"resource_type", "section"}});
             }
         }
         return page(request, all);
     }
     if (method == "GET" && s.size() == 3 && s[0] == "teams" && s[2] == "users") {
-        const auto team = std::find_if(m_teams.begin(), m_teams.end(), [&](const Team& t) { return t.gid == s[1]; });
+        const auto team =
+            std::find_if(m_teams.begin(), m_teams.end(), [&](const Team& t) { return t.gid == s[1]; });
         if (team == m_teams.end()) {
             return notFound;
         }
@@ -305,12 +312,13 @@ FakeResponse FakeAsanaServer::route(const FakeRequest& request, const QStringLis
         std::vector<QJsonObject> all;
         for (const auto& m : m_memberships) {
             if (m.projectGid == parent) {
-                all.push_back(QJsonObject{
-                    {"gid", m.gid},
-                    {"resource_type", "membership"},
-                    {"parent", QJsonObject{{"gid", m.projectGid}, {"resource_type", "project"}}},
-                    {"member",
-                     QJsonObject{{"gid", m.memberGid}, {"name", m.memberName}, {"resource_type", m.resourceType}}}});
+                all.push_back(
+                    QJsonObject{{"gid", m.gid},
+                                {"resource_type", "membership"},
+                                {"parent", QJsonObject{{"gid", m.projectGid}, {"resource_type", "project"}}},
+                                {"member", QJsonObject{{"gid", m.memberGid},
+                                                       {"name", m.memberName},
+                                                       {"resource_type", m.resourceType}}}});
             }
         }
         return page(request, all);
@@ -345,10 +353,9 @@ FakeResponse FakeAsanaServer::route(const FakeRequest& request, const QStringLis
                 }
                 if (wants(fields, QStringLiteral("created_by"))) {
                     const User* author = user(e.createdByGid);
-                    json["created_by"] =
-                        QJsonObject{{"gid", e.createdByGid},
-                                    {"name", author ? author->name : QString()},
-                                    {"resource_type", "user"}};
+                    json["created_by"] = QJsonObject{{"gid", e.createdByGid},
+                                                     {"name", author ? author->name : QString()},
+                                                     {"resource_type", "user"}};
                 }
                 all.push_back(json);
             }
@@ -372,7 +379,8 @@ FakeResponse FakeAsanaServer::route(const FakeRequest& request, const QStringLis
     return notFound;
 }
 
-FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QString& taskGid, const QString& userGid) {
+FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QString& taskGid,
+                                        const QString& userGid) {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(request.body, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
@@ -441,9 +449,9 @@ FakeResponse FakeAsanaServer::search(const FakeRequest& request, const QString& 
     for (const auto& t : m_tasks) {
         if (t.workspaceGid != workspaceGid || (!project.isEmpty() && t.projectGid != project) ||
             (!text.isEmpty() && !t.name.contains(text, Qt::CaseInsensitive)) ||
-            (!section.isEmpty() && t.sectionGid != section) || (!assignee.isEmpty() && t.assigneeGid != assignee) ||
-            (completed && t.completed != *completed) || (before && !(t.modifiedAt < *before)) ||
-            (after && !(t.modifiedAt > *after))) {
+            (!section.isEmpty() && t.sectionGid != section) ||
+            (!assignee.isEmpty() && t.assigneeGid != assignee) || (completed && t.completed != *completed) ||
+            (before && !(t.modifiedAt < *before)) || (after && !(t.modifiedAt > *after))) {
             continue;
         }
         found.push_back(&t);
@@ -461,8 +469,9 @@ FakeResponse FakeAsanaServer::search(const FakeRequest& request, const QString& 
             json["html_notes"] = t.htmlNotes;
         }
         if (wants(fields, QStringLiteral("actual_time_minutes"))) {
-            json["actual_time_minutes"] =
-                t.actualTimeMinutes ? QJsonValue(static_cast<qint64>(*t.actualTimeMinutes)) : QJsonValue::Null;
+            json["actual_time_minutes"] = t.actualTimeMinutes
+                                              ? QJsonValue(static_cast<qint64>(*t.actualTimeMinutes))
+                                              : QJsonValue::Null;
         }
         if (wants(fields, QStringLiteral("assignee"))) {
             const User* a = t.assigneeGid ? user(*t.assigneeGid) : nullptr;
@@ -483,7 +492,8 @@ FakeResponse FakeAsanaServer::search(const FakeRequest& request, const QString& 
                 const auto it = std::find_if(m_sections.begin(), m_sections.end(),
                                              [&](const Section& s) { return s.gid == *t.sectionGid; });
                 if (it != m_sections.end()) {
-                    sectionJson = QJsonObject{{"gid", it->gid}, {"name", it->name}, {"resource_type", "section"}};
+                    sectionJson =
+                        QJsonObject{{"gid", it->gid}, {"name", it->name}, {"resource_type", "section"}};
                 }
             }
             json["memberships"] = QJsonArray{QJsonObject{{"section", sectionJson}}};

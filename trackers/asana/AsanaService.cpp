@@ -222,18 +222,12 @@ Publisher<AsanaService::Client, APIError> AsanaService::renewedClient(const Clie
         }
         const QUuid id = *self->m_provider.id();
         auto exchange = [id, request = used.request]() -> Publisher<Credentials, APIError> {
-            auto stored = CredentialsManager::shared().loadData(uuidText(id));
+            auto stored = CredentialsManager::shared().load<Credentials>(uuidText(id));
             if (!stored.ok()) {
                 // The keyring did not answer: the credentials may well be there.
                 return Publisher<Credentials, APIError>::fail(APIError::unknown());
             }
-            std::optional<Credentials> credentials;
-            if (stored.value()) {
-                auto decoded = decodeJsonText<Credentials>(QString::fromUtf8(*stored.value()));
-                if (decoded.ok()) {
-                    credentials = std::move(decoded).value();
-                }
-            }
+            const std::optional<Credentials>& credentials = stored.value();
             if (!credentials || credentials->refreshToken.isEmpty()) {
                 logError(Logger::keychain(),
                          QStringLiteral("[AsanaService] No refresh token is stored for the account"));

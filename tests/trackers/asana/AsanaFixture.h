@@ -47,7 +47,8 @@ protected:
     AsanaFixture()
         : store(dir.filePath(QStringLiteral("Velmora.sqlite"))), keyring(std::make_shared<InMemoryKeyring>()),
           snapshots(dir.filePath(QStringLiteral("Velmora.plist"))),
-          manager(store, (CredentialsManager::setSharedKeyring(keyring), CredentialsManager::shared()), snapshots),
+          manager(store, (CredentialsManager::setSharedKeyring(keyring), CredentialsManager::shared()),
+                  snapshots),
           maker(asana) {
         m_previousManager = ProviderManager::setShared(&manager);
         SessionConfiguration::setProcessExtraCaCertificates(FakeHttpsServer::trustedCaCertificates());
@@ -56,8 +57,8 @@ protected:
         maker.addRefreshToken(QStringLiteral("refresh-1"), QStringLiteral("u1"));
 
         auto saved = manager.save(
-            AsanaProvider(std::nullopt, QStringLiteral("Work"), AsanaProvider::Parameters{QStringLiteral("w1")},
-                          ProviderState::operational,
+            AsanaProvider(std::nullopt, QStringLiteral("Work"),
+                          AsanaProvider::Parameters{QStringLiteral("w1")}, ProviderState::operational,
                           ProviderUser{QStringLiteral("u1"), QStringLiteral("Una User"), QString()}),
             std::optional<AsanaProvider::Credentials>(
                 AsanaProvider::Credentials{QStringLiteral("token-1"), QStringLiteral("refresh-1")}));
@@ -84,7 +85,8 @@ protected:
 
     // A service of the saved account whose client sends `token`; its clock is the test's.
     std::shared_ptr<AsanaService> service(const QString& token = QStringLiteral("token-1")) {
-        return AsanaService::create(account, AsanaProvider::Credentials{token, QStringLiteral("refresh-1")}, clock);
+        return AsanaService::create(account, AsanaProvider::Credentials{token, QStringLiteral("refresh-1")},
+                                    clock);
     }
 
     std::optional<AsanaProvider::Credentials> storedCredentials() {
@@ -98,11 +100,14 @@ protected:
 
     ProviderState storedState() {
         auto row = manager.fetchProviderEntity(*account.id());
-        auto provider = row ? AsanaProvider::fromEntity(*row) : Result<AsanaProvider, QString>::failure(QString());
+        auto provider =
+            row ? AsanaProvider::fromEntity(*row) : Result<AsanaProvider, QString>::failure(QString());
         return provider.ok() ? provider.value().state() : ProviderState::missingParameters;
     }
 
-    static QString bearer(const FakeRequest& request) { return QString::fromUtf8(request.header("Authorization")); }
+    static QString bearer(const FakeRequest& request) {
+        return QString::fromUtf8(request.header("Authorization"));
+    }
 
     QTemporaryDir dir;
     ProviderStore store;

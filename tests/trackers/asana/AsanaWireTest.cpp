@@ -80,7 +80,8 @@ TEST(AsanaWire, AMalformedRecordFailsItsWholePage) {
 }
 
 TEST(AsanaWire, PagedEnvelopeNeedsACompleteNextPage) {
-    auto last = decode<AsanaPaginatedResponseDTO<AsanaSectionDTO>>(R"({"data":[{"gid":"s","name":"S"}],"next_page":null})");
+    auto last = decode<AsanaPaginatedResponseDTO<AsanaSectionDTO>>(
+        R"({"data":[{"gid":"s","name":"S"}],"next_page":null})");
     ASSERT_TRUE(last.ok());
     EXPECT_FALSE(last.value().nextPage.has_value());
     EXPECT_TRUE((decode<AsanaPaginatedResponseDTO<AsanaSectionDTO>>(R"({"data":[]})").ok()));
@@ -91,11 +92,11 @@ TEST(AsanaWire, PagedEnvelopeNeedsACompleteNextPage) {
     EXPECT_EQ(more.value().nextPage->offset, QStringLiteral("abc"));
 
     EXPECT_FALSE((decode<AsanaPaginatedResponseDTO<AsanaSectionDTO>>(
-                       R"({"data":[],"next_page":{"offset":"abc","uri":"https://x/p"}})")
-                       .ok()));
+                      R"({"data":[],"next_page":{"offset":"abc","uri":"https://x/p"}})")
+                      .ok()));
     EXPECT_FALSE((decode<AsanaPaginatedResponseDTO<AsanaSectionDTO>>(
-                       R"({"data":[],"next_page":{"offset":"abc","path":"/p"}})")
-                       .ok()));
+                      R"({"data":[],"next_page":{"offset":"abc","path":"/p"}})")
+                      .ok()));
     EXPECT_FALSE((decode<AsanaPaginatedResponseDTO<AsanaSectionDTO>>(R"({"next_page":null})").ok()));
 }
 
@@ -108,7 +109,8 @@ TEST(AsanaWire, ProjectsMembershipsAndEntriesDecode) {
     EXPECT_FALSE(projects.value().data[1].customFieldSettings[0].customField.asanaCreatedField.has_value());
     EXPECT_EQ(projects.value().data[1].customFieldSettings[1].customField.asanaCreatedField,
               QStringLiteral("estimated_time"));
-    EXPECT_FALSE((decode<AsanaPaginatedResponseDTO<AsanaProjectDTO>>(R"({"data":[{"gid":"p1","name":"A"}]})").ok()));
+    EXPECT_FALSE(
+        (decode<AsanaPaginatedResponseDTO<AsanaProjectDTO>>(R"({"data":[{"gid":"p1","name":"A"}]})").ok()));
 
     auto members = decode<AsanaPaginatedResponseDTO<AsanaMembershipDTO>>(
         R"({"data":[{"gid":"m","member":{"gid":"t1","name":"Team","resource_type":"team"}}]})");
@@ -125,7 +127,9 @@ TEST(AsanaWire, ProjectsMembershipsAndEntriesDecode) {
     auto user = decode<AsanaResponseDTO<AsanaUserDTO>>(R"({"data":{"gid":"u1","name":"Una","photo":null}})");
     ASSERT_TRUE(user.ok());
     EXPECT_FALSE(user.value().data.photo.has_value());
-    EXPECT_FALSE((decode<AsanaResponseDTO<AsanaUserDTO>>(R"({"data":{"gid":"u1","name":"Una","photo":{"image_128x128":"l"}}})").ok()));
+    EXPECT_FALSE((decode<AsanaResponseDTO<AsanaUserDTO>>(
+                      R"({"data":{"gid":"u1","name":"Una","photo":{"image_128x128":"l"}}})")
+                      .ok()));
 }
 
 TEST(AsanaWire, BookingBodyHoldsOnlyTheWholeMinutes) {
@@ -136,7 +140,8 @@ TEST(AsanaWire, BookingBodyHoldsOnlyTheWholeMinutes) {
 
 TEST(AsanaWire, EntriesMapToLocalDaysAndDropWhatCannotBeShown) {
     const Issue task{QStringLiteral("t1"), {}, QStringLiteral("Task"), {}, {}, {}, {}, {}};
-    auto entry = AsanaService::workEntryFrom({QStringLiteral("e1"), QStringLiteral("2024-05-06"), 90, {}}, task);
+    auto entry =
+        AsanaService::workEntryFrom({QStringLiteral("e1"), QStringLiteral("2024-05-06"), 90, {}}, task);
     ASSERT_TRUE(entry);
     EXPECT_EQ(entry->started, QDate(2024, 5, 6).startOfDay());
     EXPECT_EQ(entry->spentTimeSeconds, 5400.0);
@@ -144,12 +149,16 @@ TEST(AsanaWire, EntriesMapToLocalDaysAndDropWhatCannotBeShown) {
     EXPECT_EQ(entry->issue, task);
     EXPECT_FALSE(entry->description.has_value());
 
-    EXPECT_FALSE(AsanaService::workEntryFrom({QStringLiteral("e"), QStringLiteral("2024-05-06"), 0, {}}, task));
-    EXPECT_FALSE(AsanaService::workEntryFrom({QStringLiteral("e"), QStringLiteral("2024-05-06"), -5, {}}, task));
+    EXPECT_FALSE(
+        AsanaService::workEntryFrom({QStringLiteral("e"), QStringLiteral("2024-05-06"), 0, {}}, task));
+    EXPECT_FALSE(
+        AsanaService::workEntryFrom({QStringLiteral("e"), QStringLiteral("2024-05-06"), -5, {}}, task));
     EXPECT_FALSE(AsanaService::workEntryFrom({QStringLiteral("e"), QStringLiteral("2024-5-6"), 5, {}}, task));
-    EXPECT_FALSE(AsanaService::workEntryFrom({QStringLiteral("e"), QStringLiteral("2024-02-30"), 5, {}}, task));
+    EXPECT_FALSE(
+        AsanaService::workEntryFrom({QStringLiteral("e"), QStringLiteral("2024-02-30"), 5, {}}, task));
     EXPECT_FALSE(AsanaService::workEntryFrom(
-        {QStringLiteral("e"), QStringLiteral("2024-05-06"), std::numeric_limits<std::int64_t>::max(), {}}, task));
+        {QStringLiteral("e"), QStringLiteral("2024-05-06"), std::numeric_limits<std::int64_t>::max(), {}},
+        task));
 }
 
 TEST(AsanaEndpoint, PathsPutEachIdInOneEncodedSegment) {
@@ -168,9 +177,12 @@ TEST(AsanaEndpoint, PathsPutEachIdInOneEncodedSegment) {
     EXPECT_EQ(AsanaEndpoint::sections(project).path(), QStringLiteral("projects/P/sections"));
     EXPECT_EQ(AsanaEndpoint::tasks(project).path(), QStringLiteral("projects/P/tasks"));
     EXPECT_EQ(AsanaEndpoint::teamUsers(QStringLiteral("T")).path(), QStringLiteral("teams/T/users"));
-    EXPECT_EQ(AsanaEndpoint::timeTrackingEntries(task).path(), QStringLiteral("tasks/T/time_tracking_entries"));
-    EXPECT_EQ(AsanaEndpoint::saveTimeTrackingEntry(task).path(), QStringLiteral("tasks/T/time_tracking_entries"));
-    EXPECT_EQ(AsanaEndpoint::deleteTimeTrackingEntry(entry).path(), QStringLiteral("time_tracking_entries/E"));
+    EXPECT_EQ(AsanaEndpoint::timeTrackingEntries(task).path(),
+              QStringLiteral("tasks/T/time_tracking_entries"));
+    EXPECT_EQ(AsanaEndpoint::saveTimeTrackingEntry(task).path(),
+              QStringLiteral("tasks/T/time_tracking_entries"));
+    EXPECT_EQ(AsanaEndpoint::deleteTimeTrackingEntry(entry).path(),
+              QStringLiteral("time_tracking_entries/E"));
 
     // An id can never reach another resource or add a query.
     task.id = QStringLiteral("1/../../users/me?x=#");
@@ -179,15 +191,16 @@ TEST(AsanaEndpoint, PathsPutEachIdInOneEncodedSegment) {
 }
 
 TEST(AsanaSearchQuery, OwnItemsMergeOverTheBaseAndEmptyOnesAreDropped) {
-    const QString fields = QStringLiteral(
-        "name,html_notes,actual_time_minutes,assignee.name,assignee.photo,permalink_url,memberships.section.name,"
-        "modified_at");
+    const QString fields = QStringLiteral("name,html_notes,actual_time_minutes,assignee.name,assignee.photo,"
+                                          "permalink_url,memberships.section.name,"
+                                          "modified_at");
     // First page: no cursor; empty filters are not sent.
     EXPECT_EQ(itemsText(AsanaService::searchQueryItems(
                   50, std::nullopt,
                   {{"projects.any", "p1"}, {"text", ""}, {"sections.all", ""}, {"assignee.any", ""}})),
               QStringLiteral("opt_fields=") + fields +
-                  QStringLiteral("&completed=false&sort_by=modified_at&sort_ascending=false&limit=50&projects.any=p1"));
+                  QStringLiteral(
+                      "&completed=false&sort_by=modified_at&sort_ascending=false&limit=50&projects.any=p1"));
 
     // A cursor is written in UTC with milliseconds; an own item replaces a base item in
     // its place, and one with an empty value removes it.
