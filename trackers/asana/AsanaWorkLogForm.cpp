@@ -32,9 +32,13 @@ void AsanaWorkLogForm::save(std::function<void()> completion) {
         // One booking at a time: a second would book the time twice.
         return;
     }
-    // The duration rule takes part even when no view asked for its validation yet.
-    durationValidation();
     if (!manager()->checkAllValid()) {
+        return;
+    }
+    // The minute rule holds even when no view has the duration's validation open (its
+    // validator only follows the value while one does): 59 seconds never go out as
+    // a booking of 0 minutes.
+    if (!(duration() >= minimumDuration)) {
         return;
     }
     const auto booking = body(duration());

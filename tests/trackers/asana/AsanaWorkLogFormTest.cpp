@@ -1,0 +1,149 @@
+#include "trackers/asana/AsanaWorkLogForm.h"
+#include "tests/trackers/asana/AsanaFixture.h"
+
+#include <cmath>
+#include <limits>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+
+class AsanaWorkLogFormTest : public AsanaFixture {
+protected:
+    AsanaWorkLogFormTest() {
+        FakeAsanaServer::Task t;
+        t.gid = QStringLiteral("t1");
+        t.name = QStringLiteral("Task");
+        t.projectGid = QStringLiteral("p1");
+        asana.addTask(t);
+        svc = service();
+    }
+
+    // A form as the booking sheet shows it: its duration's validation is watched.
+    std::unique_ptr<AsanaWorkLogForm> form(double seconds, bool shown = true) {
+        Project project;
+        project.id = QStringLiteral("p1");
+        Issue task;
+        task.id = QStringLiteral("t1");
+        auto f = std::make_unique<AsanaWorkLogForm>(account, svc, project, task, seconds);
+        if (shown) {
+            m_shown.push_back(f->durationValidation().publisher().subscribe([](const Validation&) {}));
+        }
+        return f;
+    }
+
+    // Saves and waits until the form is idle again; yields how often the completion ran.
+    int saveAndWait(AsanaWorkLogForm& f) {
+        int completions = 0;
+        f.save([&] { ++completions; });
+        EXPECT_TRUE(waitUntil([&] { return !f.networkRequestInProgress(); }));
+        drainEvents();
+        return completions;
+    }
+
+    std::shared_ptr<AsanaService> svc;
+
+private:
+    std::vector<Cancellable> m_shown;
+};
+
+} // namespace
+
+TEST_F(AsanaWorkLogFormTest, BooksTheWholeMinutesOfTheDuration) {
+    for (const auto& [seconds, minutes] :
+         std::vector<std::pair<double, qint64>>{{60, 1}, {119, 1}, {7200, 120}}) {
+        auto f = form(seconds);
+        EXPECT_EQ(saveAndWait(*f), 1) << seconds;
+        EXPECT_FALSE(f->errorOccurred());
+        EXPECT_FALSE(f->hasSaveWorkLogDisposable());
+        const FakeRequest sent = asana.http().lastRequest();
+        EXPECT_EQ(sent.method, QByteArray("POST"));
+        EXPECT_EQ(sent.path, QByteArray("/api/1.0/tasks/t1/time_tracking_entries"));
+        EXPECT_FALSE(sent.hasQuery);
+        EXPECT_EQ(sent.header("Content-Type"), QByteArray("application/json"));
+        EXPECT_EQ(sent.body, QStringLiteral(R"({"data":{"duration_minutes":%1}})").arg(minutes).toUtf8());
+        EXPECT_EQ(asana.entries().back().durationMinutes, minutes);
+    }
+    // The booking shows in the calendar's next read.
+    auto entries = awaitAsana(svc->fetchWorkEntries(
+        DateInterval{asana.bookingDay.startOfDay(), asana.bookingDay.startOfDay().addSecs(86399)}));
+    ASSERT_TRUE(entries.ok());
+    EXPECT_EQ(entries.value().size(), 0u); // the task is not the user's: the search does not find it
+    asana.tasks().back().assigneeGid = QStringLiteral("u1");
+    asana.tasks().back().modifiedAt = asana.bookingDay.startOfDay().addSecs(3600);
+    entries = awaitAsana(svc->fetchWorkEntries(
+        DateInterval{asana.bookingDay.startOfDay(), asana.bookingDay.startOfDay().addSecs(86399)}));
+    ASSERT_TRUE(entries.ok());
+    EXPECT_EQ(entries.value().size(), 3u);
+}
+
+TEST_F(AsanaWorkLogFormTest, AnInvalidDurationSendsNothing) {
+    for (bool shown : {true, false}) {
+        for (double seconds : {59.0, 0.0, -60.0, std::nan("")}) {
+            auto f = form(seconds, shown);
+            int completions = 0;
+            f->save([&] { ++completions; });
+            drainEvents();
+            EXPECT_EQ(completions, 0) << seconds;
+            EXPECT_FALSE(f->networkRequestInProgress());
+            EXPECT_FALSE(f->errorOccurred());
+        }
+    }
+    EXPECT_EQ(asana.requestCount(), 0);
+
+    EXPECT_FALSE(AsanaWorkLogForm::body(std::numeric_limits<double>::infinity()));
+    EXPECT_FALSE(AsanaWorkLogForm::body(1e300));
+    EXPECT_EQ(AsanaWorkLogForm::body(3599)->data.durationMinutes, 59);
+}
+
+TEST_F(AsanaWorkLogFormTest, AFailedBookingOnlySetsTheErrorFlag) {
+    // An expired token: the booking is not retried and the account is left alone.
+    asana.revokeToken(QStringLiteral("token-1"));
+    auto f = form(600);
+    EXPECT_EQ(saveAndWait(*f), 0);
+    EXPECT_TRUE(f->errorOccurred());
+    EXPECT_EQ(maker.refreshCount(), 0);
+    EXPECT_EQ(asana.requestCount(), 1);
+    EXPECT_EQ(storedState(), ProviderState::operational);
+    EXPECT_EQ(storedCredentials()->token, QStringLiteral("token-1"));
+
+    // A 429 records no limit and posts nothing.
+    asana.addToken(QStringLiteral("token-1"), QStringLiteral("u1"));
+    asana.interceptOnce("POST", QStringLiteral("/time_tracking_entries"),
+                        FakeResponse::json("{}", 429).withHeader("Retry-After", "30"));
+    auto limited = form(600);
+    EXPECT_EQ(saveAndWait(*limited), 0);
+    EXPECT_TRUE(limited->errorOccurred());
+    EXPECT_FALSE(svc->rateLimitedUntil().has_value());
+    EXPECT_TRUE(notices.empty());
+    EXPECT_TRUE(asana.entries().empty());
+}
+
+TEST_F(AsanaWorkLogFormTest, ARateLimitedAccountBooksNothing) {
+    svc->setRateLimitedUntil(clock->now().addSecs(30));
+    auto f = form(600);
+    EXPECT_EQ(saveAndWait(*f), 0);
+    EXPECT_TRUE(f->errorOccurred());
+    EXPECT_EQ(asana.requestCount(), 0);
+}
+
+TEST_F(AsanaWorkLogFormTest, ASecondSaveWhilePendingIsIgnored) {
+    asana.setLatency(100);
+    auto f = form(600);
+    int first = 0;
+    int second = 0;
+    f->save([&] { ++first; });
+    EXPECT_TRUE(f->networkRequestInProgress());
+    f->save([&] { ++second; });
+    ASSERT_TRUE(waitUntil([&] { return !f->networkRequestInProgress(); }));
+    drainEvents();
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(second, 0);
+    EXPECT_EQ(asana.entries().size(), 1u);
+    EXPECT_EQ(asana.requestCount(), 1);
+
+    // Afterwards the form books again when asked.
+    EXPECT_EQ(saveAndWait(*f), 1);
+    EXPECT_EQ(asana.entries().size(), 2u);
+}
