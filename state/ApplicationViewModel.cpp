@@ -1,12 +1,22 @@
 #include "state/ApplicationViewModel.h"
 
+#include "trackers/ServiceFactory.h"
+#include "trackers/asana/AsanaWorkLogForm.h"
+#include "trackers/jira/JiraWorkLogForm.h"
+#include "trackers/youtrack/YouTrackWorkLogForm.h"
+
 #include <QMetaObject>
 #include <QSet>
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 namespace velmora {
+
+ApplicationViewModel::ApplicationViewModel(AnyProvider provider, StateEnvironment environment,
+                                           QObject* parent)
+    : ApplicationViewModel(provider, ServiceFactory::makeService(provider), std::move(environment), parent) {}
 
 ApplicationViewModel::ApplicationViewModel(AnyProvider provider, std::shared_ptr<ProviderService> service,
                                            StateEnvironment environment, QObject* parent)
@@ -145,6 +155,33 @@ void ApplicationViewModel::saveStarredProjects() {
         }
     }
     snapshots.save(snapshot, key);
+}
+
+std::unique_ptr<AbstractWorkLogForm>
+ApplicationViewModel::makeWorkLogForm(const Project& project, const Issue& task, double duration) const {
+    // The service was made from this account, so it is the account's tracker's; a
+    // service of another kind (a test's stand-in) has no booking form.
+    return std::visit(
+        [&](const auto& account) -> std::unique_ptr<AbstractWorkLogForm> {
+            using P = std::decay_t<decltype(account)>;
+            if constexpr (std::is_same_v<P, JiraProvider>) {
+                if (auto service = std::dynamic_pointer_cast<JiraService>(m_service)) {
+                    return std::make_unique<JiraWorkLogForm>(account, service, project, task, duration);
+                }
+            } else if constexpr (std::is_same_v<P, AsanaProvider>) {
+                if (auto service = std::dynamic_pointer_cast<AsanaService>(m_service)) {
+                    return std::make_unique<AsanaWorkLogForm>(account, service, project, task, duration);
+                }
+            } else {
+                static_assert(std::is_same_v<P, YouTrackProvider>);
+                // Its work-item types start loading as it is made.
+                if (auto service = std::dynamic_pointer_cast<YouTrackService>(m_service)) {
+                    return std::make_unique<YouTrackWorkLogForm>(account, service, project, task, duration);
+                }
+            }
+            return nullptr;
+        },
+        m_provider);
 }
 
 void ApplicationViewModel::setProjects(std::vector<Project> projects) {

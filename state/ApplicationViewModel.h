@@ -82,7 +82,9 @@ public:
     void toggleStar(bool starred, const Project& project);
 
     // A new booking form of the account's tracker for the task, its duration field
-    // starting at `duration` seconds (0 for a work log added by hand).
+    // starting at `duration` seconds (0 for a work log added by hand): a Jira or
+    // YouTrack form with a description of at most 10000 characters, an Asana form
+    // without one. Null only when the service is not of the account's tracker.
     std::unique_ptr<AbstractWorkLogForm> makeWorkLogForm(const Project& project, const Issue& task,
                                                          double duration) const;
 
