@@ -30,6 +30,12 @@ std::shared_ptr<YouTrackService> ServiceFactory::makeService(const YouTrackProvi
 }
 #endif
 
+#ifdef VELMORA_WITH_ASANA
+std::shared_ptr<AsanaService> ServiceFactory::makeService(const AsanaProvider& provider) {
+    return AsanaService::create(provider, credentialsOf(provider));
+}
+#endif
+
 std::shared_ptr<ProviderService> ServiceFactory::makeService(const AnyProvider& provider) {
     return std::visit(
         [](const auto& account) -> std::shared_ptr<ProviderService> {
@@ -41,6 +47,11 @@ std::shared_ptr<ProviderService> ServiceFactory::makeService(const AnyProvider& 
 #endif
 #ifdef VELMORA_WITH_YOUTRACK
             if constexpr (std::is_same_v<P, YouTrackProvider>) {
+                return makeService(account);
+            }
+#endif
+#ifdef VELMORA_WITH_ASANA
+            if constexpr (std::is_same_v<P, AsanaProvider>) {
                 return makeService(account);
             }
 #endif

@@ -11,6 +11,9 @@
 #ifdef VELMORA_WITH_YOUTRACK
 #include "trackers/youtrack/YouTrackService.h"
 #endif
+#ifdef VELMORA_WITH_ASANA
+#include "trackers/asana/AsanaService.h"
+#endif
 
 namespace velmora {
 
@@ -34,6 +37,9 @@ public:
 #endif
 #ifdef VELMORA_WITH_YOUTRACK
     static std::shared_ptr<YouTrackService> makeService(const YouTrackProvider& provider);
+#endif
+#ifdef VELMORA_WITH_ASANA
+    static std::shared_ptr<AsanaService> makeService(const AsanaProvider& provider);
 #endif
 };
 
