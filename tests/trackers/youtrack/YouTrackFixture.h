@@ -43,6 +43,8 @@ protected:
           credentials(keyring), snapshots(dir.filePath(QStringLiteral("Velmora.plist"))),
           manager(store, credentials, snapshots), m_previousManager(ProviderManager::setShared(&manager)) {
         SessionConfiguration::setProcessExtraCaCertificates(FakeHttpsServer::trustedCaCertificates());
+        // The service factory reads credentials through the shared manager.
+        CredentialsManager::setSharedKeyring(keyring);
         auto saved = manager.save(YouTrackProvider(std::nullopt, QStringLiteral("Work"),
                                                    YouTrackProvider::Parameters{youTrack.baseUrl()}),
                                   YouTrackProvider::Credentials{youTrack.token()});
