@@ -60,6 +60,9 @@ TEST_F(ApplicationViewModelTest, StartsOnTheCalendarAndLoadsProjectsInServiceOrd
     EXPECT_TRUE(model->starredProjects().empty());
     EXPECT_EQ(ids(model->projects()), (std::vector<QString>{"A", "B", "C"}));
 
+    EXPECT_EQ(model->makeWorkLogForm(a, test::makeIssue(QStringLiteral("1")), 0), nullptr)
+        << "a service that is not the account's tracker's has no booking form";
+
     model->setRoute(ApplicationRoute::forProject(b));
     EXPECT_EQ(model->route().project(), b);
     EXPECT_NE(model->route(), ApplicationRoute::calendar());

@@ -134,6 +134,34 @@ protected:
         return trip;
     }
 
+    // The form the sidebar asks for when a work log is added by hand: no time yet.
+    std::unique_ptr<AbstractWorkLogForm> manualForm(const AnyProvider& account, const Project& project,
+                                                    const Issue& task) {
+        ApplicationViewModel app(account, state.environment());
+        auto form = app.makeWorkLogForm(project, task, 0);
+        EXPECT_TRUE(form);
+        if (form) {
+            EXPECT_EQ(form->duration(), 0);
+            EXPECT_EQ(form->project(), project);
+            EXPECT_EQ(form->task(), task);
+            // As the booking sheet's duration field does: it watches the outcomes.
+            Cancellable view = form->durationValidation().publisher().subscribe([](const Validation&) {});
+            EXPECT_FALSE(form->manager()->checkAllValid()) << "no time is not a booking";
+            form->setDuration(60);
+            EXPECT_TRUE(form->manager()->checkAllValid());
+        }
+        return form;
+    }
+
+    // Whether a form whose description is `length` characters (blanks around it not
+    // counted) is valid.
+    template <typename Form> static bool validWithDescription(Form& form, int length) {
+        Cancellable view = form.descriptionValidation().publisher().subscribe([](const Validation&) {});
+        form.setDescription(QStringLiteral("  ") + QStringLiteral("x").repeated(length) +
+                            QStringLiteral("\t"));
+        return form.manager()->checkAllValid();
+    }
+
     QTemporaryDir dir;
     StateTestEnvironment state;
     ProviderStore store;

@@ -52,5 +52,15 @@ TEST_F(JiraEndToEndTest, BookAWorkLogSeeItInTheCalendarAndDeleteIt) {
     EXPECT_TRUE(jira.workLogs().empty()) << "deleted at the tracker";
 }
 
+TEST_F(JiraEndToEndTest, ManualWorkLogFormStartsAtZeroWithADescriptionOfAtMost10000Characters) {
+    const Project project{QStringLiteral("10000"), QStringLiteral("PRJ"), QStringLiteral("Project"), {}, {}};
+    auto form = manualForm(account, project, test::makeIssue(QStringLiteral("10001")));
+    auto* jiraForm = dynamic_cast<JiraWorkLogForm*>(form.get());
+    ASSERT_NE(jiraForm, nullptr);
+    EXPECT_EQ(jiraForm->provider(), account);
+    EXPECT_TRUE(validWithDescription(*jiraForm, 10000));
+    EXPECT_FALSE(validWithDescription(*jiraForm, 10001));
+}
+
 } // namespace
 } // namespace velmora

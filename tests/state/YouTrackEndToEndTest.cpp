@@ -56,5 +56,17 @@ TEST_F(YouTrackEndToEndTest, BookAWorkItemSeeItInTheCalendarAndDeleteIt) {
     EXPECT_TRUE(youTrack.workItems().empty()) << "deleted at the tracker";
 }
 
+TEST_F(YouTrackEndToEndTest, ManualWorkLogFormStartsAtZeroWithADescriptionOfAtMost10000Characters) {
+    const Project project{
+        QStringLiteral("0-1"), QStringLiteral("APP"), QStringLiteral("Application"), {}, {}};
+    auto form = manualForm(account, project, test::makeIssue(QStringLiteral("2-1")));
+    auto* youTrackForm = dynamic_cast<YouTrackWorkLogForm*>(form.get());
+    ASSERT_NE(youTrackForm, nullptr);
+    EXPECT_TRUE(youTrackForm->type().isEmpty());
+    EXPECT_TRUE(test::waitUntil([&] { return youTrackForm->types().size() == 2; }));
+    EXPECT_TRUE(validWithDescription(*youTrackForm, 10000));
+    EXPECT_FALSE(validWithDescription(*youTrackForm, 10001));
+}
+
 } // namespace
 } // namespace velmora
