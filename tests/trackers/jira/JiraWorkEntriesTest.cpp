@@ -1,5 +1,6 @@
 #include "tests/trackers/jira/JiraFixture.h"
 
+#include <QElapsedTimer>
 #include <QTimeZone>
 
 using namespace velmora;
@@ -117,22 +118,29 @@ TEST_F(JiraWorkEntriesTest, AtMostFourIssuesAreReadAtATime) {
         addIssue(QString::number(10000 + i));
         log(QString::number(10000 + i), at(5, 8 + i));
     }
-    jira.intercept([](const FakeRequest& r) -> std::optional<FakeResponse> {
+    // Each work-log read is answered `delay` after it arrives; a fifth read may only
+    // arrive once the first answer is out, and so on.
+    constexpr int delay = 300;
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> arrivals;
+    jira.intercept([&](const FakeRequest& r) -> std::optional<FakeResponse> {
         if (r.path.contains("/rest/api/2/issue/")) {
-            // Slow enough that the first four are still open while we look.
+            arrivals.push_back(clock.elapsed());
             return FakeResponse::json(R"({"maxResults":50,"startAt":0,"total":0,"worklogs":[]})")
-                .withDelay(400);
+                .withDelay(delay);
         }
         return std::nullopt;
     });
-    std::optional<Result<std::vector<WorkEntry>, APIError>> outcome;
-    auto subscription = service()->fetchWorkEntries(week()).subscribe([&](auto r) { outcome = r; });
-    ASSERT_TRUE(waitUntil([&] { return jira.requestsTo(QStringLiteral("/worklog")).size() >= 4; }));
-    waitUntil([] { return false; }, 150);
-    EXPECT_EQ(jira.requestsTo(QStringLiteral("/worklog")).size(), 4);
-    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 10000));
-    ASSERT_TRUE(outcome->ok());
-    EXPECT_EQ(jira.requestsTo(QStringLiteral("/worklog")).size(), 9);
+    auto entries = await(service()->fetchWorkEntries(week()), 20000);
+    ASSERT_TRUE(entries.ok());
+    ASSERT_EQ(arrivals.size(), 9u);
+    // The first four overlap...
+    EXPECT_LT(arrivals[3], arrivals[0] + delay);
+    // ...and no read starts before a slot is free.
+    for (std::size_t k = 4; k < arrivals.size(); ++k) {
+        EXPECT_GE(arrivals[k], arrivals[k - 4] + delay - 5) << k;
+    }
 }
 
 TEST_F(JiraWorkEntriesTest, AnAccountWithoutAKnownUserLearnsItFirst) {
