@@ -108,8 +108,4 @@ void to_json(nlohmann::json& json, const AsanaTimeTrackingDTO& value) {
     json["data"] = value.data;
 }
 
-void from_json(const nlohmann::json& json, AsanaTimeTrackingDTO::Data& value) {
-    value.durationMinutes = wire::decode<std::int64_t>(json.at("duration_minutes"));
-}
-
 } // namespace velmora

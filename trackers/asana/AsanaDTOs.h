@@ -187,7 +187,5 @@ template <typename T> void from_json(const nlohmann::json& json, AsanaPaginatedR
 
 void to_json(nlohmann::json& json, const AsanaTimeTrackingDTO::Data& value);
 void to_json(nlohmann::json& json, const AsanaTimeTrackingDTO& value);
-// Read back only by tests and the fake tracker.
-void from_json(const nlohmann::json& json, AsanaTimeTrackingDTO::Data& value);
 
 } // namespace velmora
