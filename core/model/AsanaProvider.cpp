@@ -36,51 +36,15 @@ AsanaProvider::AsanaProvider(std::optional<QUuid> id, QString name, Parameters p
       m_parameters(std::move(parameters)) {}
 
 Result<AsanaProvider, QString> AsanaProvider::fromEntity(const ProviderEntity& entity) {
-    using R = Result<AsanaProvider, QString>;
-    auto common = readCommon(entity, providerType);
-    if (!common.ok()) {
-        return R::failure(common.error());
-    }
-    auto parameters = decodeJsonText<Parameters>(entity.parametersValue);
-    if (!parameters.ok()) {
-        return R::failure(QStringLiteral("Provider is missing parameters"));
-    }
-    const ProviderBase& base = common.value();
-    return R::success(
-        AsanaProvider(base.id(), base.name(), std::move(parameters).value(), base.state(), base.user()));
+    return fromEntityAs<AsanaProvider>(entity);
 }
 
 ProviderEntity AsanaProvider::toEntity() const {
-    ProviderEntity entity;
-    writeCommon(entity);
-    entity.parametersValue = encodeJsonText(m_parameters);
-    return entity;
+    return toEntityWith(m_parameters);
 }
 
-void to_json(nlohmann::json& json, const AsanaProvider::Parameters& parameters) {
-    encode(json, parameters);
-}
-void to_json(nlohmann::ordered_json& json, const AsanaProvider::Parameters& parameters) {
-    encode(json, parameters);
-}
-void from_json(const nlohmann::json& json, AsanaProvider::Parameters& parameters) {
-    decode(json, parameters);
-}
-void from_json(const nlohmann::ordered_json& json, AsanaProvider::Parameters& parameters) {
-    decode(json, parameters);
-}
+VELMORA_JSON_CODING(AsanaProvider::Parameters)
 
-void to_json(nlohmann::json& json, const AsanaProvider::Credentials& credentials) {
-    encode(json, credentials);
-}
-void to_json(nlohmann::ordered_json& json, const AsanaProvider::Credentials& credentials) {
-    encode(json, credentials);
-}
-void from_json(const nlohmann::json& json, AsanaProvider::Credentials& credentials) {
-    decode(json, credentials);
-}
-void from_json(const nlohmann::ordered_json& json, AsanaProvider::Credentials& credentials) {
-    decode(json, credentials);
-}
+VELMORA_JSON_CODING(AsanaProvider::Credentials)
 
 } // namespace velmora

@@ -44,6 +44,14 @@ template <typename T> QString encodeJsonText(const T& value) {
     return QString::fromStdString(json.dump());
 }
 
+// Defines the four nlohmann hooks of a record (both JSON flavours, both ways) from
+// the `encode`/`decode` templates its file defines in the same namespace.
+#define VELMORA_JSON_CODING(Type)                                                                        \
+    void to_json(nlohmann::json& json, const Type& value) { encode(json, value); }                       \
+    void to_json(nlohmann::ordered_json& json, const Type& value) { encode(json, value); }               \
+    void from_json(const nlohmann::json& json, Type& value) { decode(json, value); }                     \
+    void from_json(const nlohmann::ordered_json& json, Type& value) { decode(json, value); }
+
 // Field readers and writers shared by the records' coded forms. Readers throw on a
 // missing required key or a value of the wrong kind; an optional key that is missing
 // or null reads as none.

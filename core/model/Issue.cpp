@@ -84,30 +84,8 @@ std::size_t qHash(const Issue& issue, std::size_t seed) {
         .result();
 }
 
-void to_json(nlohmann::json& json, const Issue::State& state) {
-    encode(json, state);
-}
-void to_json(nlohmann::ordered_json& json, const Issue::State& state) {
-    encode(json, state);
-}
-void from_json(const nlohmann::json& json, Issue::State& state) {
-    decode(json, state);
-}
-void from_json(const nlohmann::ordered_json& json, Issue::State& state) {
-    decode(json, state);
-}
+VELMORA_JSON_CODING(Issue::State)
 
-void to_json(nlohmann::json& json, const Issue& issue) {
-    encode(json, issue);
-}
-void to_json(nlohmann::ordered_json& json, const Issue& issue) {
-    encode(json, issue);
-}
-void from_json(const nlohmann::json& json, Issue& issue) {
-    decode(json, issue);
-}
-void from_json(const nlohmann::ordered_json& json, Issue& issue) {
-    decode(json, issue);
-}
+VELMORA_JSON_CODING(Issue)
 
 } // namespace velmora

@@ -36,51 +36,15 @@ JiraProvider::JiraProvider(std::optional<QUuid> id, QString name, Parameters par
       m_parameters(std::move(parameters)) {}
 
 Result<JiraProvider, QString> JiraProvider::fromEntity(const ProviderEntity& entity) {
-    using R = Result<JiraProvider, QString>;
-    auto common = readCommon(entity, providerType);
-    if (!common.ok()) {
-        return R::failure(common.error());
-    }
-    auto parameters = decodeJsonText<Parameters>(entity.parametersValue);
-    if (!parameters.ok()) {
-        return R::failure(QStringLiteral("Provider is missing parameters"));
-    }
-    const ProviderBase& base = common.value();
-    return R::success(
-        JiraProvider(base.id(), base.name(), std::move(parameters).value(), base.state(), base.user()));
+    return fromEntityAs<JiraProvider>(entity);
 }
 
 ProviderEntity JiraProvider::toEntity() const {
-    ProviderEntity entity;
-    writeCommon(entity);
-    entity.parametersValue = encodeJsonText(m_parameters);
-    return entity;
+    return toEntityWith(m_parameters);
 }
 
-void to_json(nlohmann::json& json, const JiraProvider::Parameters& parameters) {
-    encode(json, parameters);
-}
-void to_json(nlohmann::ordered_json& json, const JiraProvider::Parameters& parameters) {
-    encode(json, parameters);
-}
-void from_json(const nlohmann::json& json, JiraProvider::Parameters& parameters) {
-    decode(json, parameters);
-}
-void from_json(const nlohmann::ordered_json& json, JiraProvider::Parameters& parameters) {
-    decode(json, parameters);
-}
+VELMORA_JSON_CODING(JiraProvider::Parameters)
 
-void to_json(nlohmann::json& json, const JiraProvider::Credentials& credentials) {
-    encode(json, credentials);
-}
-void to_json(nlohmann::ordered_json& json, const JiraProvider::Credentials& credentials) {
-    encode(json, credentials);
-}
-void from_json(const nlohmann::json& json, JiraProvider::Credentials& credentials) {
-    decode(json, credentials);
-}
-void from_json(const nlohmann::ordered_json& json, JiraProvider::Credentials& credentials) {
-    decode(json, credentials);
-}
+VELMORA_JSON_CODING(JiraProvider::Credentials)
 
 } // namespace velmora

@@ -72,30 +72,8 @@ std::size_t qHash(const Project& project, std::size_t seed) {
         .result();
 }
 
-void to_json(nlohmann::json& json, const Project::Configuration& c) {
-    encode(json, c);
-}
-void to_json(nlohmann::ordered_json& json, const Project::Configuration& c) {
-    encode(json, c);
-}
-void from_json(const nlohmann::json& json, Project::Configuration& c) {
-    decode(json, c);
-}
-void from_json(const nlohmann::ordered_json& json, Project::Configuration& c) {
-    decode(json, c);
-}
+VELMORA_JSON_CODING(Project::Configuration)
 
-void to_json(nlohmann::json& json, const Project& project) {
-    encode(json, project);
-}
-void to_json(nlohmann::ordered_json& json, const Project& project) {
-    encode(json, project);
-}
-void from_json(const nlohmann::json& json, Project& project) {
-    decode(json, project);
-}
-void from_json(const nlohmann::ordered_json& json, Project& project) {
-    decode(json, project);
-}
+VELMORA_JSON_CODING(Project)
 
 } // namespace velmora

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/model/Coding.h"
 #include "core/model/ProviderState.h"
 #include "core/model/ProviderType.h"
 #include "core/model/ProviderUser.h"
@@ -54,6 +55,31 @@ protected:
     // Writes the common fields into a row (the parameters are the kind's business).
     // An account without an id gives a row with a null id: the caller assigns one.
     void writeCommon(ProviderEntity& entity) const;
+
+    // The account value `P` kept in a row: the common fields plus `P`'s parameters,
+    // decoded from the row's JSON text ("Provider is missing parameters" when they
+    // do not decode).
+    template <typename P> static Result<P, QString> fromEntityAs(const ProviderEntity& entity) {
+        using R = Result<P, QString>;
+        auto common = readCommon(entity, P::providerType);
+        if (!common.ok()) {
+            return R::failure(common.error());
+        }
+        auto parameters = decodeJsonText<typename P::Parameters>(entity.parametersValue);
+        if (!parameters.ok()) {
+            return R::failure(QStringLiteral("Provider is missing parameters"));
+        }
+        const ProviderBase& base = common.value();
+        return R::success(P(base.id(), base.name(), std::move(parameters).value(), base.state(), base.user()));
+    }
+
+    // The row that keeps an account with these parameters.
+    template <typename Parameters> ProviderEntity toEntityWith(const Parameters& parameters) const {
+        ProviderEntity entity;
+        writeCommon(entity);
+        entity.parametersValue = encodeJsonText(parameters);
+        return entity;
+    }
 
 private:
     std::optional<QUuid> m_id;

@@ -25,17 +25,6 @@ std::size_t qHash(const User& user, std::size_t seed) {
     return HashBuilder(seed).add(user.id).add(user.name).add(user.avatar).result();
 }
 
-void to_json(nlohmann::json& json, const User& user) {
-    encode(json, user);
-}
-void to_json(nlohmann::ordered_json& json, const User& user) {
-    encode(json, user);
-}
-void from_json(const nlohmann::json& json, User& user) {
-    decode(json, user);
-}
-void from_json(const nlohmann::ordered_json& json, User& user) {
-    decode(json, user);
-}
+VELMORA_JSON_CODING(User)
 
 } // namespace velmora

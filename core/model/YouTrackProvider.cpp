@@ -34,51 +34,15 @@ YouTrackProvider::YouTrackProvider(std::optional<QUuid> id, QString name, Parame
       m_parameters(std::move(parameters)) {}
 
 Result<YouTrackProvider, QString> YouTrackProvider::fromEntity(const ProviderEntity& entity) {
-    using R = Result<YouTrackProvider, QString>;
-    auto common = readCommon(entity, providerType);
-    if (!common.ok()) {
-        return R::failure(common.error());
-    }
-    auto parameters = decodeJsonText<Parameters>(entity.parametersValue);
-    if (!parameters.ok()) {
-        return R::failure(QStringLiteral("Provider is missing parameters"));
-    }
-    const ProviderBase& base = common.value();
-    return R::success(
-        YouTrackProvider(base.id(), base.name(), std::move(parameters).value(), base.state(), base.user()));
+    return fromEntityAs<YouTrackProvider>(entity);
 }
 
 ProviderEntity YouTrackProvider::toEntity() const {
-    ProviderEntity entity;
-    writeCommon(entity);
-    entity.parametersValue = encodeJsonText(m_parameters);
-    return entity;
+    return toEntityWith(m_parameters);
 }
 
-void to_json(nlohmann::json& json, const YouTrackProvider::Parameters& parameters) {
-    encode(json, parameters);
-}
-void to_json(nlohmann::ordered_json& json, const YouTrackProvider::Parameters& parameters) {
-    encode(json, parameters);
-}
-void from_json(const nlohmann::json& json, YouTrackProvider::Parameters& parameters) {
-    decode(json, parameters);
-}
-void from_json(const nlohmann::ordered_json& json, YouTrackProvider::Parameters& parameters) {
-    decode(json, parameters);
-}
+VELMORA_JSON_CODING(YouTrackProvider::Parameters)
 
-void to_json(nlohmann::json& json, const YouTrackProvider::Credentials& credentials) {
-    encode(json, credentials);
-}
-void to_json(nlohmann::ordered_json& json, const YouTrackProvider::Credentials& credentials) {
-    encode(json, credentials);
-}
-void from_json(const nlohmann::json& json, YouTrackProvider::Credentials& credentials) {
-    decode(json, credentials);
-}
-void from_json(const nlohmann::ordered_json& json, YouTrackProvider::Credentials& credentials) {
-    decode(json, credentials);
-}
+VELMORA_JSON_CODING(YouTrackProvider::Credentials)
 
 } // namespace velmora
