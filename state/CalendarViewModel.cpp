@@ -41,6 +41,9 @@ CalendarViewModel::CalendarViewModel(std::shared_ptr<ProviderService> service, S
 CalendarViewModel::~CalendarViewModel() = default;
 
 void CalendarViewModel::setDate(const QDateTime& date) {
+    if (!date.isValid()) {
+        return;
+    }
     const bool changed = m_date != date;
     m_date = date;
     if (changed) {

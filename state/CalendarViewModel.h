@@ -36,6 +36,8 @@ class CalendarViewModel : public QObject {
     Q_PROPERTY(std::vector<velmora::WorkEntry> workEntries READ workEntries NOTIFY workEntriesChanged)
 
 public:
+    using CalendarDay = velmora::CalendarDay;
+
     // Loads nothing; `date` starts at the environment's now and `isLoading` true.
     explicit CalendarViewModel(std::shared_ptr<ProviderService> service, StateEnvironment environment = {},
                                QObject* parent = nullptr);
@@ -44,6 +46,7 @@ public:
     const std::shared_ptr<ProviderService>& service() const { return m_service; }
 
     const QDateTime& date() const { return m_date; }
+    // An invalid date is ignored: it names no range.
     void setDate(const QDateTime& date);
     const std::optional<CalendarMode>& calendarMode() const { return m_calendarMode; }
     void setCalendarMode(std::optional<CalendarMode> mode);

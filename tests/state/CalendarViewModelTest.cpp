@@ -165,6 +165,8 @@ TEST_F(CalendarViewModelTest, EveryAssignmentReloadsAndOnlyTheNewestLoadDelivers
     model->setCalendarMode(CalendarMode::fiveDays);
     model->move(0);
     EXPECT_EQ(service->workEntries.calls(), 3);
+    model->setDate(QDateTime());
+    EXPECT_EQ(service->workEntries.calls(), 3) << "an invalid date names no range";
     model->move(-5);
     EXPECT_EQ(model->date(), berlin(2025, 2, 28, 12));
     ASSERT_EQ(service->workEntryIntervals.size(), 4u);

@@ -14,6 +14,8 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
+#include <string>
 
 namespace velmora {
 namespace {
@@ -175,6 +177,11 @@ struct LifecycleCase {
     bool stopSettingOn;
 };
 
+void PrintTo(const LifecycleCase& value, std::ostream* out) {
+    *out << (value.reason == TimerViewModel::LifecycleReason::closing ? "closing" : "switching")
+         << (value.stopSettingOn ? ", stop on" : ", stop off");
+}
+
 class TimerLifecycleTest : public TimerViewModelTest, public ::testing::WithParamInterface<LifecycleCase> {};
 
 TEST_P(TimerLifecycleTest, CloseHookPausesPerSettingAndLeavesASnapshot) {
@@ -219,7 +226,13 @@ INSTANTIATE_TEST_SUITE_P(Settings, TimerLifecycleTest,
                          ::testing::Values(LifecycleCase{TimerViewModel::LifecycleReason::closing, true},
                                            LifecycleCase{TimerViewModel::LifecycleReason::closing, false},
                                            LifecycleCase{TimerViewModel::LifecycleReason::switching, true},
-                                           LifecycleCase{TimerViewModel::LifecycleReason::switching, false}));
+                                           LifecycleCase{TimerViewModel::LifecycleReason::switching, false}),
+                         [](const ::testing::TestParamInfo<LifecycleCase>& info) {
+                             const bool closing =
+                                 info.param.reason == TimerViewModel::LifecycleReason::closing;
+                             return std::string(closing ? "Closing" : "Switching") +
+                                    (info.param.stopSettingOn ? "StopOn" : "StopOff");
+                         });
 
 TEST_F(TimerViewModelTest, StoredFormWritesNullMarkersAndReadsThemBack) {
     TimerSnapshot idle;
