@@ -39,6 +39,6 @@ function(velmora_test name)
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
         PROPERTIES
-            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0:halt_on_error=1;UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
+            ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
             TIMEOUT 120)
 endfunction()

@@ -38,11 +38,22 @@ std::string capitalised(std::string_view word) {
         }
         // The first character may be a surrogate pair.
         const qsizetype firstLength = lower.at(0).isHighSurrogate() && lower.size() > 1 ? 2 : 1;
-        return (lower.left(firstLength).toUpper() + lower.mid(firstLength)).toStdString();
+        QString out = lower.left(firstLength).toUpper() + lower.mid(firstLength);
+        for (qsizetype i = 1; i < out.size(); ++i) {
+            if (out.at(i - 1).isDigit() && out.at(i).isLower()) {
+                out[i] = out.at(i).toUpper();
+            }
+        }
+        return out.toStdString();
     }
+    // Each word starts with a capital, and a letter right after a digit starts a new
+    // word: "60x60" becomes "60X60".
     std::string out = lowered(word);
-    if (!out.empty() && out[0] >= 'a' && out[0] <= 'z') {
-        out[0] = static_cast<char>(out[0] - 'a' + 'A');
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const bool startsWord = i == 0 || (out[i - 1] >= '0' && out[i - 1] <= '9');
+        if (startsWord && out[i] >= 'a' && out[i] <= 'z') {
+            out[i] = static_cast<char>(out[i] - 'a' + 'A');
+        }
     }
     return out;
 }

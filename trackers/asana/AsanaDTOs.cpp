@@ -1,14 +1,10 @@
 #include "trackers/asana/AsanaDTOs.h"
 
-#include "core/net/JsonKeys.h"
-
 namespace velmora {
 
 void from_json(const nlohmann::json& json, AsanaPhotoDTO& value) {
-    // Whatever the decoder's key rule makes of "image_60x60" ("image60X60" or
-    // "image60x60" depending on how it treats a letter after a digit).
-    static const std::string key = camelCaseFromSnakeCase("image_60x60");
-    wire::field(json, key.c_str(), value.image60X60);
+    // "image_60x60" after the decoder's key rule.
+    wire::field(json, "image60X60", value.image60X60);
 }
 
 void from_json(const nlohmann::json& json, AsanaUserDTO& value) {

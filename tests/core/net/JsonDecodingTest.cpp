@@ -150,7 +150,9 @@ TEST(JsonKeys, ConvertsSnakeCaseLikeTheDecoder) {
         {"a__b", "aB"},
         {"___", "___"},
         {"", ""},
-        {"avatar_48x48", "avatar48x48"},
+        {"avatar_48x48", "avatar48X48"},
+        {"image_60x60", "image60X60"},
+        {"size_2x", "size2X"},
         {"time_spent_SECONDS", "timeSpentSeconds"},
         {"\xC3\x84rger_\xC3\xBC"
          "ber",
