@@ -1,11 +1,12 @@
-#include "tests/support/FakeJiraRefreshServer.h"
+#include "tests/support/FakeRefreshServer.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
 namespace velmora::test {
 
-FakeJiraRefreshServer::FakeJiraRefreshServer(FakeJiraServer& jira) : m_jira(jira) {
+FakeRefreshServer::FakeRefreshServer(QString path, Grant grant)
+    : m_path(std::move(path)), m_grant(std::move(grant)) {
     m_http.onAny([this](const FakeRequest& request) {
         FakeResponse response = handle(request);
         if (m_latencyMs > 0 && response.delayMs == 0) {
@@ -15,8 +16,8 @@ FakeJiraRefreshServer::FakeJiraRefreshServer(FakeJiraServer& jira) : m_jira(jira
     });
 }
 
-FakeResponse FakeJiraRefreshServer::handle(const FakeRequest& request) {
-    if (request.method != "POST" || request.decodedPath() != QLatin1String("/oauth/app/jira/refresh")) {
+FakeResponse FakeRefreshServer::handle(const FakeRequest& request) {
+    if (request.method != "POST" || request.decodedPath() != m_path) {
         return FakeResponse::json("{}", 404);
     }
     if (m_failure) {
@@ -28,14 +29,14 @@ FakeResponse FakeJiraRefreshServer::handle(const FakeRequest& request) {
     if (!document.isObject() || it == m_refreshTokens.end()) {
         return FakeResponse::json(R"({"error":"invalid_grant"})", 401);
     }
-    const QString account = it->second;
+    const QString user = it->second;
     m_refreshTokens.erase(it);
     m_lastToken = QStringLiteral("token-%1").arg(m_next);
     m_lastRefreshToken = QStringLiteral("refresh-%1").arg(m_next);
     ++m_next;
     ++m_granted;
-    m_refreshTokens[m_lastRefreshToken] = account;
-    m_jira.addToken(m_lastToken, account);
+    m_refreshTokens[m_lastRefreshToken] = user;
+    m_grant(m_lastToken, user);
     const QJsonObject answer{{"token", m_lastToken}, {"refreshToken", m_lastRefreshToken}};
     return FakeResponse::json(QJsonDocument(answer).toJson(QJsonDocument::Compact));
 }
