@@ -1,3 +1,5 @@
+#include "SanitizerDefaults.h"
+
 #include <QCoreApplication>
 
 #include <gmock/gmock.h>

@@ -1,3 +1,5 @@
+#include "SanitizerDefaults.h"
+
 #include <QApplication>
 
 #include <gmock/gmock.h>

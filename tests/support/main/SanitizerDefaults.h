@@ -1,5 +1,8 @@
-// Sanitizer settings compiled into every test executable, so a test run reports the
-// same way whether it is started by ctest, by its preset or by hand.
+#pragma once
+
+// Sanitizer settings compiled into every test executable, so a run reports the same
+// way whether ctest, its preset or a developer starts it. Included by the file that
+// holds main(): in a file of their own the linker would drop them from the archive.
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" {
 const char* __asan_default_options() { return "detect_leaks=1:halt_on_error=1"; }
