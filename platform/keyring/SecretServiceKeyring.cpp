@@ -277,6 +277,12 @@ Result<std::optional<QByteArray>, KeyringError> doLoad(Session& session, const Q
         return R::failure(found.error());
     }
     if (found.value().empty()) {
+        // An empty search only means "no credentials" when the keyring could look: a
+        // collection that is locked (some services hide what a locked one holds) or not
+        // there at all is an error, and must not send the user back to sign in.
+        if (auto failed = session.checkCollection()) {
+            return R::failure(*failed);
+        }
         return R::success(std::nullopt);
     }
     SecretItem* item = found.value().front();

@@ -259,6 +259,8 @@ TEST_F(SecretServiceKeyringTest, ALockedKeyringIsAnErrorAndKeepsTheItem) {
 
     ASSERT_TRUE(collection.lock()) << collection.error().toStdString();
     auto load = keyring.load(key);
+    // An account with no item at all cannot be told apart while the keyring is locked.
+    auto unknown = keyring.load(account());
     auto store = keyring.store(key, QStringLiteral("Asana"), "replacement");
     auto remove = keyring.remove(key);
     ASSERT_TRUE(collection.unlock()) << collection.error().toStdString();
@@ -269,6 +271,8 @@ TEST_F(SecretServiceKeyringTest, ALockedKeyringIsAnErrorAndKeepsTheItem) {
     EXPECT_EQ(store.error().kind, KeyringError::Kind::Locked) << store.error().message.toStdString();
     ASSERT_FALSE(remove.ok());
     EXPECT_EQ(remove.error().kind, KeyringError::Kind::Locked) << remove.error().message.toStdString();
+    ASSERT_FALSE(unknown.ok());
+    EXPECT_EQ(unknown.error().kind, KeyringError::Kind::Locked) << unknown.error().message.toStdString();
 
     auto after = keyring.load(key);
     ASSERT_TRUE(after.ok()) << after.error().message.toStdString();
@@ -279,6 +283,10 @@ TEST_F(SecretServiceKeyringTest, ALockedKeyringIsAnErrorAndKeepsTheItem) {
     auto stored = nowhere.store(account(), QStringLiteral("Jira"), "x");
     ASSERT_FALSE(stored.ok());
     EXPECT_EQ(stored.error().kind, KeyringError::Kind::Unavailable);
+    // Nor one to have no credentials in: loading from it is an error, not "none".
+    auto loaded = nowhere.load(account());
+    ASSERT_FALSE(loaded.ok());
+    EXPECT_EQ(loaded.error().kind, KeyringError::Kind::Unavailable);
 }
 
 // The next two need a process whose session bus is not yet connected, so each runs in a
