@@ -43,6 +43,18 @@ QVariant snapshotToFile(const Snapshot& snapshot) {
                        {kStarredProjects, snapshot.starredProjects}};
 }
 
+// The snapshot lives in memory and is written whole: a value with no property-list
+// form would make every later write fail, so it is refused at the door (logged the way
+// a failed write is) and what it would have replaced stays.
+bool encodable(const QVariant& value) {
+    auto encoded = PropertyList::toXml(QVariantList{value});
+    if (!encoded.ok()) {
+        logSnapshotError(QStringLiteral("An error occurred while saving snapshot: ") +
+                         encoded.error().description());
+    }
+    return encoded.ok();
+}
+
 // A free name next to the file, so the unreadable file is kept for the user to look at.
 QString asideName(const QString& path) {
     const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss"));
@@ -155,6 +167,9 @@ std::optional<QVariant> SnapshotManager::value(SnapshotKind kind, const QString&
 }
 
 void SnapshotManager::save(SnapshotKind kind, const QString& key, const QVariant& value) {
+    if (!encodable(value)) {
+        return;
+    }
     {
         std::lock_guard lock(m_mutex);
         ensureLoaded();
@@ -175,6 +190,9 @@ void SnapshotManager::remove(SnapshotKind kind, const QString& key) {
 }
 
 void SnapshotManager::save(const Snapshot& snapshot) {
+    if (!encodable(snapshotToFile(snapshot))) {
+        return;
+    }
     {
         std::lock_guard lock(m_mutex);
         // Loading first moves an unreadable file aside instead of writing over it.

@@ -75,6 +75,8 @@ public:
     Snapshot load();
 
     std::optional<QVariant> value(SnapshotKind kind, const QString& key);
+    // A value (or snapshot) with no property-list form is refused and logged; it
+    // changes nothing.
     void save(SnapshotKind kind, const QString& key, const QVariant& value);
     // Writes the file also when the key was not there.
     void remove(SnapshotKind kind, const QString& key);

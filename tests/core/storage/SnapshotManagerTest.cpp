@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QSize>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -194,4 +195,19 @@ TEST(SnapshotManagerTest, AFailedWriteIsLoggedAndKeepsTheSnapshotInMemory) {
     second.save(SnapshotKind::Timers, QStringLiteral("bad"), QVariantMap{{QStringLiteral("x"), qQNaN()}});
     second.flush();
     EXPECT_EQ(readFile(good)[QStringLiteral("timers")].toMap().keys(), QStringList{kAccount});
+
+    // The value that cannot be written is not kept either, so it does not hold back
+    // every later change; an entry it would have replaced stays as it was.
+    second.save(SnapshotKind::Timers, kAccount, QVariantMap{{QStringLiteral("x"), qInf()}});
+    EXPECT_FALSE(second.value(SnapshotKind::Timers, QStringLiteral("bad")).has_value());
+    EXPECT_EQ(second.value(SnapshotKind::Timers, kAccount), QVariant(timerRecord(4)));
+    second.save(TestFilter{QStringLiteral("Open")}, QStringLiteral("7-filters"));
+    second.flush();
+    const auto file = readFile(good);
+    EXPECT_EQ(file[QStringLiteral("timers")].toMap().keys(), QStringList{kAccount});
+    EXPECT_EQ(file[QStringLiteral("filters")].toMap().keys(), QStringList{QStringLiteral("7-filters")});
+    Snapshot whole = second.load();
+    whole.starredProjects.insert(QStringLiteral("bad"), QVariant::fromValue(QSize(1, 1)));
+    second.save(whole);
+    EXPECT_TRUE(second.load().starredProjects.isEmpty());
 }
