@@ -82,9 +82,15 @@ protected:
     // and flags the request in flight; on success calls `completion`, on failure sets
     // errorOccurred; in both cases then drops the subscription and clears the flag.
     // Outcomes arrive through the event loop, never inside this call, and not at all
-    // once the form is gone.
+    // once the form is gone. While a request is in flight another is not started
+    // (nothing is sent and `completion` is never called): replacing the subscription
+    // would cancel a booking that may already have reached the tracker and send it
+    // a second time.
     template <typename T>
     void runSaveRequest(const Publisher<T, APIError>& request, std::function<void()> completion) {
+        if (m_saveWorkLogDisposable) {
+            return;
+        }
         QPointer<AbstractWorkLogForm> self(this);
         keepSaveRequest(request.receiveOn(this).sink(
             [self, completion = std::move(completion)](const T&) {

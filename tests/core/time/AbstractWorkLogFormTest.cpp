@@ -189,6 +189,35 @@ TEST(AbstractWorkLogFormTest, FailedSaveSetsTheErrorAndKeepsTheValues) {
     EXPECT_TRUE(form.errorOccurred());
 }
 
+TEST(AbstractWorkLogFormTest, SaveWhileOneIsInFlightSendsNothingMore) {
+    FakeRequest request;
+    TestForm form(90, request);
+    ShownOutcomes shown(form.durationValidation());
+
+    int first = 0;
+    int second = 0;
+    form.save([&] { ++first; });
+    // A double click: the first booking may already have reached the tracker, so it
+    // is neither cancelled nor sent again.
+    form.save([&] { ++second; });
+    EXPECT_EQ(request.started, 1);
+    EXPECT_EQ(request.cancelled, 0);
+    EXPECT_TRUE(form.networkRequestInProgress());
+
+    request.finish(Result<Void, APIError>::success(Void{}));
+    ASSERT_TRUE(test::waitUntil([&] { return first > 0; }));
+    test::drainEvents();
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(second, 0);
+    EXPECT_FALSE(form.networkRequestInProgress());
+
+    // Once it has ended, the next save goes out as usual.
+    form.save([&] { ++second; });
+    EXPECT_EQ(request.started, 2);
+    request.finish(Result<Void, APIError>::success(Void{}));
+    ASSERT_TRUE(test::waitUntil([&] { return second > 0; }));
+}
+
 TEST(AbstractWorkLogFormTest, FormGoneBeforeTheAnswerCancelsTheRequest) {
     FakeRequest request;
     bool completed = false;
