@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace velmora {
@@ -88,19 +90,24 @@ std::string camelCaseFromSnakeCase(std::string_view key) {
     return out;
 }
 
-void convertKeysFromSnakeCase(nlohmann::json& json) {
-    if (json.is_array()) {
-        for (auto& element : json) {
-            convertKeysFromSnakeCase(element);
-        }
+namespace {
+
+void convertKeys(nlohmann::json& json, int depth) {
+    if (!json.is_structured()) {
         return;
     }
-    if (!json.is_object()) {
+    if (depth >= maxJsonNesting) {
+        throw std::runtime_error("JSON nested more than " + std::to_string(maxJsonNesting) + " levels deep");
+    }
+    if (json.is_array()) {
+        for (auto& element : json) {
+            convertKeys(element, depth + 1);
+        }
         return;
     }
     bool renames = false;
     for (auto it = json.begin(); it != json.end(); ++it) {
-        convertKeysFromSnakeCase(it.value());
+        convertKeys(it.value(), depth + 1);
         renames = renames || it.key().find('_') != std::string::npos;
     }
     if (!renames) {
@@ -113,6 +120,12 @@ void convertKeysFromSnakeCase(nlohmann::json& json) {
         converted.emplace(std::move(name), std::move(value));
     }
     members = std::move(converted);
+}
+
+} // namespace
+
+void convertKeysFromSnakeCase(nlohmann::json& json) {
+    convertKeys(json, 0);
 }
 
 } // namespace velmora

@@ -15,8 +15,15 @@ namespace velmora {
 // "accountId" -> "accountId".
 std::string camelCaseFromSnakeCase(std::string_view key);
 
+// The deepest nesting of lists and objects that a decoded answer may have. No tracker
+// answer comes anywhere near it; a deeper one (a broken or hostile server) is refused
+// rather than walked, so a body can never exhaust the stack.
+inline constexpr int maxJsonNesting = 512;
+
 // Applies the rule to every object key of the tree, at every depth. When two keys of
 // one object become the same, the one met first (in the object's key order) is kept.
+// Throws std::runtime_error, leaving the tree half converted, when it is nested deeper
+// than `maxJsonNesting`.
 void convertKeysFromSnakeCase(nlohmann::json& json);
 
 } // namespace velmora

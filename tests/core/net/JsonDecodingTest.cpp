@@ -175,6 +175,22 @@ TEST(JsonKeys, ConvertsSnakeCaseLikeTheDecoder) {
     EXPECT_EQ(clash, nlohmann::json::parse(R"({"aB": 2})"));
 }
 
+TEST(JsonDecoding, ABodyNestedTooDeeplyFailsInsteadOfExhaustingTheStack) {
+    const auto nested = [](int levels) {
+        return "{\"outer_key\":" + QByteArray(levels, '[') + QByteArray(levels, ']') + "}";
+    };
+    // Deep, but within reason: decoded with its keys converted.
+    const auto deep = JsonDecoder().decode<nlohmann::json>(nested(maxJsonNesting - 1));
+    ASSERT_TRUE(deep.ok()) << qPrintable(deep.error());
+    EXPECT_TRUE(deep.value().contains("outerKey"));
+
+    // A body a million levels deep (a broken or hostile server) is a decode failure,
+    // not a crash.
+    const auto hostile = JsonDecoder().decode<nlohmann::json>(nested(1'000'000));
+    ASSERT_FALSE(hostile.ok());
+    EXPECT_TRUE(hostile.error().contains("nested")) << qPrintable(hostile.error());
+}
+
 TEST(JsonDecoding, SecondsSince1970) {
     JsonDecoder decoder(DateDecodingStrategy::SecondsSince1970);
     auto stamp = decoder.decode<StampDTO>(R"({"at": 1700000000})");
@@ -230,3 +246,4 @@ TEST(JsonBody, RefusesWhatJsonCannotCarry) {
     wire::put(body, "text", QStringLiteral("ü"));
     EXPECT_EQ(encodeJsonBody(body).value(), "{\"text\":\"\xC3\xBC\"}") << "an absent optional writes no key";
 }
+
