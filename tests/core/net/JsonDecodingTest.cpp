@@ -246,4 +246,3 @@ TEST(JsonBody, RefusesWhatJsonCannotCarry) {
     wire::put(body, "text", QStringLiteral("ü"));
     EXPECT_EQ(encodeJsonBody(body).value(), "{\"text\":\"\xC3\xBC\"}") << "an absent optional writes no key";
 }
-
