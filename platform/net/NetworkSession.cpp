@@ -68,6 +68,20 @@ private:
     qint64 m_read = 0;
 };
 
+// A line break (or NUL) in a header would end the header early: whatever follows it,
+// say from a token that arrived by link, would go out as further headers or even as
+// a second request on the same connection. Qt writes header values as they are.
+bool headersAreSafe(const HttpHeaders& headers) {
+    for (const auto& [name, value] : headers) {
+        for (const QByteArray* text : {&name, &value}) {
+            if (text->contains('\r') || text->contains('\n') || text->contains('\0')) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool mayBeSentTwice(const QByteArray& method) {
     return method == "GET" || method == "HEAD" || method == "PUT" || method == "DELETE" ||
            method == "OPTIONS";
@@ -117,6 +131,12 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
             const auto& config = self->m_configuration;
             if (!request.url.isValid() || request.url.host().isEmpty()) {
                 sink(Out::failure({TransportError::Kind::InvalidRequest, request.url.toString()}));
+                return {};
+            }
+            if (!headersAreSafe(config.headers) || !headersAreSafe(request.headers)) {
+                // The message never repeats the header: it may hold a token.
+                sink(Out::failure(
+                    {TransportError::Kind::InvalidRequest, QStringLiteral("a header holds a line break")}));
                 return {};
             }
 

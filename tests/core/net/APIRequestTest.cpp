@@ -259,6 +259,12 @@ TEST_F(APIRequestTest, SendsNothingForABadUrlOrAnUnwritableBody) {
                                    nlohmann::json{{"text", std::string("\xff")}})
                      .ok());
 
+    // A token (from a link, say) with a line break would add headers of its own.
+    auto injected = await(APIRequest::jira("t\r\nX-Injected: 1", "r", "cloud-1")
+                              ->perform<ItemDTO>(PathEndpoint("rest/api/3/myself"), HttpMethod::Get));
+    ASSERT_TRUE(injected && !injected->ok());
+    EXPECT_EQ(injected->error(), APIError::unknown());
+
     test::drainEvents();
     EXPECT_EQ(server.requestCount(), 0);
 }

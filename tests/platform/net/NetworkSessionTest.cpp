@@ -194,6 +194,39 @@ TEST(NetworkSession, AnUnusableUrlSendsNothing) {
     EXPECT_EQ(outcome->error().kind, TransportError::Kind::InvalidRequest);
 }
 
+TEST(NetworkSession, AHeaderThatWouldSplitTheRequestIsNeverSent) {
+    // A token that came by link may hold anything; Qt would write a line break in it
+    // as it is, adding headers (or a whole request) of the sender's choosing.
+    test::FakeHttpsServer server;
+    server.on("GET", "/x", test::FakeResponse::json("{}"));
+
+    auto config = trusting();
+    config.headers.emplace_back("Authorization", "Bearer abc\r\nX-Injected: yes");
+    auto outcome = run(NetworkSession::create(config), get(server.url("/x")));
+    ASSERT_TRUE(outcome.has_value());
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().kind, TransportError::Kind::InvalidRequest);
+    EXPECT_FALSE(outcome->error().message.contains("abc")) << "the message never repeats a token";
+
+    for (const QByteArray& value : {QByteArray("a\nb"), QByteArray("a\rb"), QByteArray("a\0b", 3)}) {
+        HttpRequest request = get(server.url("/x"));
+        request.setHeader("X-Value", value);
+        outcome = run(NetworkSession::create(trusting()), request);
+        ASSERT_TRUE(outcome.has_value());
+        ASSERT_FALSE(outcome->ok());
+        EXPECT_EQ(outcome->error().kind, TransportError::Kind::InvalidRequest);
+    }
+    test::drainEvents();
+    EXPECT_EQ(server.requestCount(), 0);
+
+    // Ordinary values still go out.
+    HttpRequest plain = get(server.url("/x"));
+    plain.setHeader("X-Value", "a b: c");
+    outcome = run(NetworkSession::create(trusting()), plain);
+    ASSERT_TRUE(outcome.has_value() && outcome->ok());
+    EXPECT_EQ(server.lastRequest().header("X-Value"), "a b: c");
+}
+
 TEST(NetworkSession, APostIsNeverSentTwice) {
     // Qt would quietly send a request again when the connection closes before the
     // answer; a booking the server may already have applied must not go twice.
