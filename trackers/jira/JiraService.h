@@ -43,10 +43,10 @@ namespace velmora {
 //   meanwhile (from this service or another one of the same account) waits for it and
 //   retries with its result, and a 401 of a read made before the refresh simply runs
 //   again on the new client. A read that already ran again after a 401 reports the
-//   next one, and a client whose fresh token is refused is not refreshed again until
-//   a read on it succeeds (another service of the account starts afresh). Only a refusal of the refresh
-//   (401/403) marks the account as missing its credentials; a refresh that fails for any other reason marks
-//   nothing. The caller gets the refresh's own error.
+//   next one, and a client whose fresh token (or whose refresh) is refused is not
+//   refreshed again until a read on it succeeds (another service of the account starts afresh). Only a
+//   refusal of the refresh (401/403) marks the account as missing its credentials; a refresh that fails for
+//   any other reason marks nothing. The caller gets the refresh's own error.
 // Outermost, the rate-limit guard fails an operation at once, without sending, while
 // a recorded limit lies ahead. Deleting has the guard but no handler.
 //
@@ -272,10 +272,20 @@ Publisher<T, APIError> JiraService::handleError(const APIError& error,
             return P::fail(error);
         }
         auto self = shared_from_this();
-        return refreshedCredentials().flatMap([self, retry](const Credentials& credentials) {
-            self->applyRefreshedToken(credentials);
-            return retry();
-        });
+        return refreshedCredentials()
+            .catchError([self, current](const APIError& refreshError) {
+                // A refresh that ends in a 401 is not asked for again on this client:
+                // the handlers of enclosing reads would repeat the refusal (and the
+                // marking of the account) once each.
+                if (refreshError.is(APIError::Kind::Unauthorized)) {
+                    self->setRefused(current, true);
+                }
+                return Publisher<Credentials, APIError>::fail(refreshError);
+            })
+            .flatMap([self, retry](const Credentials& credentials) {
+                self->applyRefreshedToken(credentials);
+                return retry();
+            });
     }
     default:
         return P::fail(error);

@@ -90,6 +90,31 @@ TEST_F(JiraErrorHandlingTest, ARefusedRefreshFailsWithItsOwnErrorMarksTheAccount
     EXPECT_EQ(storedCredentials()->token, u"token-1");
 }
 
+TEST_F(JiraErrorHandlingTest, ARefusedRefreshMetByNestedReadsIsAskedForOnce) {
+    jira.revokeToken(QStringLiteral("token-1"));
+    maker.failWith(FakeResponse::json(R"({"error":"invalid_grant"})", 401));
+    auto svc = service();
+
+    // The server information, the search page and the range read each have a handler:
+    // the refused refresh is not asked for again by the outer ones.
+    auto entries = await(svc->fetchWorkEntries(
+        DateInterval{QDateTime::currentDateTime().addDays(-1), QDateTime::currentDateTime()}));
+    ASSERT_FALSE(entries.ok());
+    EXPECT_EQ(entries.error(), APIError::unauthorized());
+    drainEvents();
+    EXPECT_EQ(maker.refreshCount(), 1);
+    EXPECT_EQ(storedState(), ProviderState::missingCredentials);
+    EXPECT_EQ(shell.defaultSelections, std::vector<bool>{true});
+
+    // Nor by later reads of the same client.
+    auto projects = await(svc->fetchProjects());
+    ASSERT_FALSE(projects.ok());
+    EXPECT_EQ(projects.error(), APIError::unauthorized());
+    drainEvents();
+    EXPECT_EQ(maker.refreshCount(), 1);
+    EXPECT_EQ(shell.defaultSelections, std::vector<bool>{true});
+}
+
 TEST_F(JiraErrorHandlingTest, ARefreshThatFailsOnTheWayMarksNothing) {
     jira.revokeToken(QStringLiteral("token-1"));
     for (const FakeResponse& failure : {FakeResponse::json("{}", 500), FakeResponse::json("{}", 429),
