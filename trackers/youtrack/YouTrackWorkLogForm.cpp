@@ -107,8 +107,11 @@ void YouTrackWorkLogForm::save(std::function<void()> completion) {
     if (!manager()->checkAllValid()) {
         return;
     }
+    // The minute rule holds even when no view watches the duration (its validator
+    // only follows the value while one does): under a minute would go out as a
+    // booking of 0 minutes.
     const auto minutes = bookedMinutes(this->duration());
-    if (!minutes) {
+    if (!minutes || *minutes < 1) {
         return;
     }
     YouTrackWorkItemDTO body;

@@ -161,6 +161,24 @@ TEST_F(YouTrackWorkLogFormTest, InvalidFormSendsNothing) {
     EXPECT_EQ(bookings().size(), 1);
 }
 
+TEST_F(YouTrackWorkLogFormTest, UnderAMinuteNeverBooksZeroMinutesWithoutAWatchingView) {
+    // No view has built the duration's validation: the manager has no rule to check.
+    auto unwatched = makeForm(59);
+    ASSERT_TRUE(test::waitUntil([&] { return !unwatched->networkRequestInProgress(); }));
+    bool saved = false;
+    unwatched->save([&] { saved = true; });
+    EXPECT_FALSE(unwatched->hasSaveWorkLogDisposable());
+    EXPECT_FALSE(unwatched->networkRequestInProgress());
+
+    // A whole minute goes out as usual.
+    unwatched->setDuration(60);
+    unwatched->save([&] { saved = true; });
+    ASSERT_TRUE(test::waitUntil([&] { return saved; }));
+    ASSERT_EQ(bookings().size(), 1);
+    EXPECT_EQ(bookings()[0].body, R"({"duration":{"minutes":1}})");
+    EXPECT_FALSE(unwatched->errorOccurred());
+}
+
 TEST_F(YouTrackWorkLogFormTest, SuccessRunsTheActionOnceThenClearsTheFlag) {
     auto form = readyForm(3600);
     int actions = 0;
