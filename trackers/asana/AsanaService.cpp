@@ -172,17 +172,17 @@ void AsanaService::registerRateLimit(std::optional<std::int64_t> retryAfter) {
     }
 }
 
-template <typename T> Publisher<T, APIError> AsanaService::recoverable(Attempt<T> attempt) {
+template <typename T> Publisher<T, APIError> AsanaService::recoverable(Attempt<T> attempt, bool guarded) {
     const Client used = client();
     auto self = shared_from_this();
-    return attempt(used.request).catchError([self, attempt, used](const APIError& error) {
-        return self->handleError<T>(error, attempt, used, false);
+    return attempt(used.request).catchError([self, attempt, used, guarded](const APIError& error) {
+        return self->handleError<T>(error, attempt, used, false, guarded);
     });
 }
 
 template <typename T>
 Publisher<T, APIError> AsanaService::handleError(const APIError& error, Attempt<T> attempt,
-                                                 const Client& used, bool retried) {
+                                                 const Client& used, bool retried, bool guarded) {
     const auto& id = m_provider.id();
     if (!id) {
         // An account being set up: its errors are the setup's to show.
@@ -200,11 +200,15 @@ Publisher<T, APIError> AsanaService::handleError(const APIError& error, Attempt<
             return Publisher<T, APIError>::fail(error);
         }
         auto self = shared_from_this();
-        return renewedClient(used).flatMap([self, attempt](const Client& renewed) {
-            return self->guardRateLimit(attempt(renewed.request))
-                .catchError([self, attempt, renewed](const APIError& again) {
-                    return self->handleError<T>(again, attempt, renewed, true);
+        return renewedClient(used).flatMap([self, attempt, guarded](const Client& renewed) {
+            // The second try is the operation once more: the recovery behind the
+            // request, the guard outermost (so a refusal by the guard is no new limit
+            // and no new notice), and no guard at all for the user read.
+            auto again =
+                attempt(renewed.request).catchError([self, attempt, renewed](const APIError& failure) {
+                    return self->handleError<T>(failure, attempt, renewed, true, false);
                 });
+            return guarded ? self->guardRateLimit(std::move(again)) : again;
         });
     }
     default:
@@ -288,13 +292,15 @@ Publisher<std::vector<AsanaWorkspaceDTO>, APIError> AsanaService::fetchWorkspace
 }
 
 Publisher<ProviderUser, APIError> AsanaService::fetchUser() {
-    return recoverable<ProviderUser>([](const std::shared_ptr<APIRequest>& request) {
-        return request->perform<AsanaResponseDTO<AsanaUserDTO>>(AsanaEndpoint::user(), HttpMethod::Get)
-            .map([](const AsanaResponseDTO<AsanaUserDTO>& response) {
-                const AsanaUserDTO& user = response.data;
-                return ProviderUser{user.gid, user.name, avatarOf(user.photo).value_or(QString())};
-            });
-    });
+    return recoverable<ProviderUser>(
+        [](const std::shared_ptr<APIRequest>& request) {
+            return request->perform<AsanaResponseDTO<AsanaUserDTO>>(AsanaEndpoint::user(), HttpMethod::Get)
+                .map([](const AsanaResponseDTO<AsanaUserDTO>& response) {
+                    const AsanaUserDTO& user = response.data;
+                    return ProviderUser{user.gid, user.name, avatarOf(user.photo).value_or(QString())};
+                });
+        },
+        false);
 }
 
 Publisher<std::vector<Project>, APIError> AsanaService::fetchProjects() {

@@ -161,13 +161,14 @@ private:
 
     Client client() const;
 
-    // `attempt` on the current client, with the recovery step behind it.
-    template <typename T> Publisher<T, APIError> recoverable(Attempt<T> attempt);
+    // `attempt` on the current client, with the recovery step behind it. `guarded`:
+    // whether the operation passes the rate-limit guard, and so its second try too.
+    template <typename T> Publisher<T, APIError> recoverable(Attempt<T> attempt, bool guarded = true);
     // The recovery step for a failure of `attempt` made on `used`; `retried` once the
     // operation had its second try.
     template <typename T>
     Publisher<T, APIError> handleError(const APIError& error, Attempt<T> attempt, const Client& used,
-                                       bool retried);
+                                       bool retried, bool guarded);
     // A client with a token newer than `used`'s: the current one when another operation
     // already renewed it, else one made from an exchange.
     Publisher<Client, APIError> renewedClient(const Client& used);

@@ -245,3 +245,30 @@ TEST_F(AsanaRecoveryTest, AnAccountBeingSetUpGetsItsErrorsAsTheyAre) {
     EXPECT_TRUE(shell.defaultSelections.empty());
     EXPECT_EQ(storedState(), ProviderState::operational);
 }
+
+TEST_F(AsanaRecoveryTest, TheSecondTryPassesTheGuardLikeItsOperation) {
+    addProjectAndTask();
+    asana.revokeToken(QStringLiteral("token-1"));
+    maker.setLatency(150);
+    auto svc = service();
+    std::optional<Result<std::vector<Project>, APIError>> projects;
+    std::optional<Result<ProviderUser, APIError>> user;
+    Cancellable projectsRead = svc->fetchProjects().subscribe([&](auto r) { projects = std::move(r); });
+    Cancellable userRead = svc->fetchUser().subscribe([&](auto r) { user = std::move(r); });
+    // A limit begins while the token is being exchanged.
+    ASSERT_TRUE(waitUntil([&] { return maker.refreshCount() == 1; }));
+    svc->setRateLimitedUntil(clock->now().addSecs(30));
+    ASSERT_TRUE(waitUntil([&] { return projects && user; }));
+
+    // The guarded read is refused without being sent again; the refusal is no new
+    // limit, so nothing is announced.
+    EXPECT_EQ(projects->error(), APIError::rateLimited(30));
+    EXPECT_EQ(asana.requestsTo(QStringLiteral("/workspaces/w1/projects")).size(), 1);
+    settle();
+    EXPECT_TRUE(notices.empty());
+    EXPECT_EQ(svc->rateLimitedUntil(), clock->now().addSecs(30));
+    // The user read is never guarded, its second try neither.
+    ASSERT_TRUE(user->ok()) << user->error().description().toStdString();
+    EXPECT_EQ(bearer(asana.requestsTo(QStringLiteral("/users/me")).last()), QStringLiteral("Bearer token-2"));
+    EXPECT_EQ(maker.refreshCount(), 1);
+}
