@@ -156,6 +156,9 @@ void ProjectViewModel::resetTasks() {
 }
 
 void ProjectViewModel::loadTasks() {
+    // A request for more that is still waiting out its pause would replace this first
+    // page and append to the old list; it is dropped instead.
+    ++m_query;
     keepRequest(tasksRequest, m_tasksPaginator.fetchFirst().receiveOn(this).sink(
                                   [this](std::vector<Issue> page) {
                                       receiveFirstPage(std::move(page));
@@ -169,8 +172,8 @@ void ProjectViewModel::loadMoreTasks() {
     setLoadingMoreTasks(true);
     const auto query = m_query;
     QTimer::singleShot(m_environment.loadMoreDelay, this, [this, query] {
-        // A new query started meanwhile: its first page must not be cancelled by, nor
-        // mixed with, a page of the old one.
+        // A new query or a new first page started meanwhile: it must not be cancelled
+        // by, nor mixed with, a page asked for before it.
         if (query != m_query) {
             return;
         }

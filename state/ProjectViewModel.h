@@ -106,7 +106,7 @@ public:
     // The first page of the current query.
     void loadTasks();
     // The next page, after the environment's pause (one second). Nothing is asked
-    // for when the query changed meanwhile.
+    // for when the query changed or its first page was asked for again meanwhile.
     void loadMoreTasks();
 
 signals:
@@ -151,8 +151,8 @@ private:
     std::vector<Issue> m_tasks;
     std::optional<Issue> m_task;
     AnyPaginator<Issue> m_tasksPaginator;
-    // Counts the queries made by resetTasks(), so a delayed request for more tasks
-    // can tell that its query was replaced.
+    // Counts the queries made by resetTasks() and the first pages asked for, so a
+    // delayed request for more tasks can tell that the list was reloaded meanwhile.
     std::uint64_t m_query = 0;
     bool m_isFirstIteration = true;
     bool m_loadingMoreTasks = false;

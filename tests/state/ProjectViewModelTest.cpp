@@ -237,6 +237,34 @@ TEST_F(ProjectViewModelTest, QueryChangedDuringThePauseKeepsTheNewFirstPage) {
     EXPECT_EQ(model->tasks().front().id, QStringLiteral("done-1"));
 }
 
+TEST_F(ProjectViewModelTest, RefreshDuringThePauseKeepsItsFirstPage) {
+    setAllDefaults(false);
+    auto model = makeModel(100ms);
+    settle(*model);
+    service->holdPages = true;
+
+    // The list asks for more, and within the pause the toolbar refreshes the same query
+    // (or a saved work log reloads it).
+    model->loadMoreTasks();
+    service->tasks.insert(service->tasks.begin(), test::makeIssue(QStringLiteral("new")));
+    model->refresh(false);
+    ASSERT_TRUE(test::waitUntil([&] { return service->waitingPages() == 1; }));
+    const auto pages = service->pageRequests.size();
+    EXPECT_EQ(service->pageRequests.back().skip, 0);
+
+    QThread::msleep(250);
+    test::drainEvents();
+    EXPECT_EQ(service->pageRequests.size(), pages) << "the older request for more asks for nothing";
+    ASSERT_EQ(service->waitingPages(), 1u) << "the fresh first page was not cancelled";
+
+    service->completePage(pages - 1);
+    settle(*model);
+    ASSERT_EQ(model->tasks().size(), 20u);
+    EXPECT_EQ(model->tasks().front().id, QStringLiteral("new"));
+    EXPECT_EQ(model->task(), test::makeIssue(QStringLiteral("new")));
+    EXPECT_TRUE(model->hasMoreTasks());
+}
+
 TEST_F(ProjectViewModelTest, FailedPageKeepsTheListAndEndsLoading) {
     auto model = makeModel();
     settle(*model);
