@@ -193,8 +193,13 @@ Publisher<Credentials, APIError> JiraService::refreshedCredentials() {
                 return {};
             }
             if (stored.value().refreshToken.isEmpty()) {
-                // Nothing stored: loading it has marked the account already, and the
-                // maker's server would only refuse an empty token.
+                // Nothing to refresh with, and the maker's server would only refuse an
+                // empty token. Loading has marked an account with nothing stored; one
+                // whose item lacks the refresh token needs signing in again just as much.
+                auto item = CredentialsManager::shared().load<Credentials>(uuidText(providerId));
+                if (item.ok() && item.value()) {
+                    markMissingCredentials(providerId);
+                }
                 finish(providerId, flight, CredentialsResult::failure(APIError::unauthorized()));
                 return {};
             }

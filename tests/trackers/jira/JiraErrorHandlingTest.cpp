@@ -115,6 +115,32 @@ TEST_F(JiraErrorHandlingTest, ARefusedRefreshMetByNestedReadsIsAskedForOnce) {
     EXPECT_EQ(shell.defaultSelections, std::vector<bool>{true});
 }
 
+TEST_F(JiraErrorHandlingTest, StoredCredentialsWithoutARefreshTokenMarkTheAccount) {
+    // Nothing to refresh with: the user has to sign in again, so the account is marked
+    // as when nothing is stored at all, once.
+    for (const bool itemKept : {true, false}) {
+        ASSERT_TRUE(manager.setState(ProviderState::operational, *account.id()));
+        shell.defaultSelections.clear();
+        if (itemKept) {
+            ASSERT_TRUE(CredentialsManager::shared()
+                            .store(JiraProvider::Credentials{QStringLiteral("token-1"), QString()},
+                                   uuidText(*account.id()))
+                            .ok());
+        } else {
+            ASSERT_TRUE(keyring->remove(uuidText(*account.id())).ok());
+        }
+        jira.revokeToken(QStringLiteral("token-1"));
+
+        auto states = await(service()->fetchStates(project));
+        ASSERT_FALSE(states.ok());
+        EXPECT_EQ(states.error(), APIError::unauthorized());
+        drainEvents();
+        EXPECT_EQ(maker.refreshCount(), 0);
+        EXPECT_EQ(storedState(), ProviderState::missingCredentials) << itemKept;
+        EXPECT_EQ(shell.defaultSelections, std::vector<bool>{true}) << itemKept;
+    }
+}
+
 TEST_F(JiraErrorHandlingTest, ARefreshThatFailsOnTheWayMarksNothing) {
     jira.revokeToken(QStringLiteral("token-1"));
     for (const FakeResponse& failure : {FakeResponse::json("{}", 500), FakeResponse::json("{}", 429),
