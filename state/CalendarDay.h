@@ -1,10 +1,13 @@
 #pragma once
 
+#include "core/model/Hashing.h"
 #include "core/model/WorkEntry.h"
 
 #include <QDateTime>
 #include <QUuid>
 
+#include <cstddef>
+#include <functional>
 #include <vector>
 
 namespace velmora {
@@ -24,4 +27,13 @@ struct CalendarDay {
     friend bool operator==(const CalendarDay&, const CalendarDay&) = default;
 };
 
+// Over all four fields, like equality.
+inline std::size_t qHash(const CalendarDay& day, std::size_t seed = 0) {
+    return HashBuilder(seed).add(day.id).add(day.date).add(day.totalTimeSpent).add(day.workEntries).result();
+}
+
 } // namespace velmora
+
+template <> struct std::hash<velmora::CalendarDay> {
+    std::size_t operator()(const velmora::CalendarDay& day) const { return velmora::qHash(day); }
+};

@@ -5,6 +5,7 @@
 #include "tests/support/EventLoop.h"
 
 #include <QLocale>
+#include <QSet>
 #include <QThread>
 #include <QTimeZone>
 
@@ -145,6 +146,11 @@ TEST_F(CalendarViewModelTest, DaysGroupEntriesByCalendarDay) {
     EXPECT_DOUBLE_EQ(again[1].totalTimeSpent, days[1].totalTimeSpent);
     EXPECT_NE(again[1].id, days[1].id);
     EXPECT_NE(again[1], days[1]);
+    // Days serve as keys of the day columns: a copy is the same key, a recomputed day
+    // is another.
+    const QSet<CalendarDay> keys{days[1], CalendarDay(days[1]), again[1]};
+    EXPECT_EQ(keys.size(), 2);
+    EXPECT_TRUE(keys.contains(again[1]));
 
     EXPECT_TRUE(model->days(DateInterval{berlin(2025, 3, 5), berlin(2025, 3, 4)}).empty());
 }
