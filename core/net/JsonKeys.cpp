@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -72,6 +74,34 @@ std::string camelCaseFromSnakeCase(std::string_view key) {
     if (core.find('_') == std::string_view::npos) {
         return std::string(key);
     }
+    if (isAscii(core)) {
+        // The common case in one pass, by the same rule as the words below: the first
+        // word in lower case; every further word, and within it every letter right
+        // after a digit, starting with a capital.
+        std::string out;
+        out.reserve(key.size());
+        out.append(key.substr(0, first));
+        std::size_t words = 0;
+        char previous = '_';
+        for (const char raw : core) {
+            if (raw == '_') {
+                previous = raw;
+                continue;
+            }
+            if (previous == '_') {
+                ++words;
+            }
+            char c = raw >= 'A' && raw <= 'Z' ? static_cast<char>(raw - 'A' + 'a') : raw;
+            const bool startsWord = previous == '_' || (previous >= '0' && previous <= '9');
+            if (words > 1 && startsWord && c >= 'a' && c <= 'z') {
+                c = static_cast<char>(c - 'a' + 'A');
+            }
+            out.push_back(c);
+            previous = raw;
+        }
+        out.append(key.substr(last + 1));
+        return out;
+    }
     std::vector<std::string_view> words;
     std::size_t start = 0;
     while (start < core.size()) {
@@ -113,13 +143,35 @@ void convertKeys(nlohmann::json& json, int depth) {
     if (!renames) {
         return;
     }
+    // Members are renamed in place, moving each one's node rather than rebuilding the
+    // object. Of members that end up with one name, the one whose own key comes first
+    // in key order keeps it; `renamed` holds the names already taken that way.
     auto& members = json.get_ref<nlohmann::json::object_t&>();
-    nlohmann::json::object_t converted;
-    for (auto& [key, value] : members) {
-        std::string name = key.find('_') == std::string::npos ? key : camelCaseFromSnakeCase(key);
-        converted.emplace(std::move(name), std::move(value));
+    std::vector<std::string> renamed;
+    for (auto it = members.begin(); it != members.end();) {
+        const auto next = std::next(it);
+        if (it->first.find('_') == std::string::npos) {
+            it = next;
+            continue;
+        }
+        std::string name = camelCaseFromSnakeCase(it->first);
+        if (name == it->first) {
+            it = next;
+            continue;
+        }
+        auto node = members.extract(it);
+        const auto existing = members.find(name);
+        if (existing == members.end()) {
+            node.key() = name;
+            members.insert(std::move(node));
+            renamed.push_back(std::move(name));
+        } else if (std::find(renamed.begin(), renamed.end(), name) == renamed.end() && node.key() < name) {
+            // A member that already had this name, but whose key comes after this one's.
+            existing->second = std::move(node.mapped());
+            renamed.push_back(std::move(name));
+        }
+        it = next;
     }
-    members = std::move(converted);
 }
 
 } // namespace

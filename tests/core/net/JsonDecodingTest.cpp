@@ -154,6 +154,9 @@ TEST(JsonKeys, ConvertsSnakeCaseLikeTheDecoder) {
         {"image_60x60", "image60X60"},
         {"size_2x", "size2X"},
         {"time_spent_SECONDS", "timeSpentSeconds"},
+        {"v2_api", "v2Api"},
+        {"abc_1x_2y", "abc1X2Y"},
+        {"_a_b_", "_aB_"},
         {"\xC3\x84rger_\xC3\xBC"
          "ber",
          "\xC3\xA4rger\xC3\x9C"
@@ -170,9 +173,17 @@ TEST(JsonKeys, ConvertsSnakeCaseLikeTheDecoder) {
               nlohmann::json::parse(R"({"outerKey": [{"innerKey": {"deepKey": 1}}], "plain": {"xY": 2}})"));
 
     // Two keys that become one: the first in key order stays.
-    auto clash = nlohmann::json::parse(R"({"a_b": 1, "aB": 2})");
-    convertKeysFromSnakeCase(clash);
-    EXPECT_EQ(clash, nlohmann::json::parse(R"({"aB": 2})"));
+    for (const auto& [in, out] : std::vector<std::pair<const char*, const char*>>{
+             {R"({"a_b": 1, "aB": 2})", R"({"aB": 2})"},
+             {R"({"A_b": 1, "aB": 2})", R"({"aB": 1})"},
+             {R"({"a_b": 1, "a__b": 2, "A_B": 3})", R"({"aB": 3})"},
+             {R"({"a_b": 1, "a__b": 2, "z_y": 3})", R"({"aB": 2, "zY": 3})"},
+             {R"({"_links": 1, "self_url": 2, "__x_y": 3})", R"({"_links": 1, "selfUrl": 2, "__xY": 3})"},
+         }) {
+        auto clash = nlohmann::json::parse(in);
+        convertKeysFromSnakeCase(clash);
+        EXPECT_EQ(clash, nlohmann::json::parse(out)) << in;
+    }
 }
 
 TEST(JsonDecoding, ABodyNestedTooDeeplyFailsInsteadOfExhaustingTheStack) {
