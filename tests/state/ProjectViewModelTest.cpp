@@ -239,7 +239,8 @@ TEST_F(ProjectViewModelTest, QueryChangedDuringThePauseKeepsTheNewFirstPage) {
 
 TEST_F(ProjectViewModelTest, RefreshDuringThePauseKeepsItsFirstPage) {
     setAllDefaults(false);
-    auto model = makeModel(100ms);
+    // Long enough for the refresh's filter lists to arrive within the pause.
+    auto model = makeModel(400ms);
     settle(*model);
     service->holdPages = true;
 
@@ -252,7 +253,7 @@ TEST_F(ProjectViewModelTest, RefreshDuringThePauseKeepsItsFirstPage) {
     const auto pages = service->pageRequests.size();
     EXPECT_EQ(service->pageRequests.back().skip, 0);
 
-    QThread::msleep(250);
+    QThread::msleep(600);
     test::drainEvents();
     EXPECT_EQ(service->pageRequests.size(), pages) << "the older request for more asks for nothing";
     ASSERT_EQ(service->waitingPages(), 1u) << "the fresh first page was not cancelled";
