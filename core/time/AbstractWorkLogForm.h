@@ -109,6 +109,14 @@ protected:
             }));
     }
 
+    // Whether a booking may go out now: none in flight, every registered field valid,
+    // and the duration at least a minute. The last is checked here too because the
+    // duration's validator only follows the value while a view shows it: without one,
+    // 59 seconds would pass the form and be booked as nothing.
+    bool readyToSave() const {
+        return !m_saveWorkLogDisposable && m_manager->checkAllValid() && duration() >= minimumDuration;
+    }
+
 private:
     void keepSaveRequest(Cancellable subscription);
     void finishSaveRequest(bool failed);

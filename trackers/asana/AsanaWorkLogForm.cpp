@@ -28,17 +28,7 @@ std::optional<AsanaTimeTrackingDTO> AsanaWorkLogForm::body(double seconds) {
 }
 
 void AsanaWorkLogForm::save(std::function<void()> completion) {
-    if (hasSaveWorkLogDisposable()) {
-        // One booking at a time: a second would book the time twice.
-        return;
-    }
-    if (!manager()->checkAllValid()) {
-        return;
-    }
-    // The minute rule holds even when no view has the duration's validation open (its
-    // validator only follows the value while one does): 59 seconds never go out as
-    // a booking of 0 minutes.
-    if (!(duration() >= minimumDuration)) {
+    if (!readyToSave()) {
         return;
     }
     const auto booking = body(duration());

@@ -42,7 +42,7 @@ std::optional<JiraWorkItemDTO> JiraWorkLogForm::workItem(const QString& descript
 }
 
 void JiraWorkLogForm::save(std::function<void()> completion) {
-    if (!manager()->checkAllValid()) {
+    if (!readyToSave()) {
         return;
     }
     const auto body = workItem(description(), duration());

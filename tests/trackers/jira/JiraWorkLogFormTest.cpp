@@ -126,6 +126,23 @@ TEST_F(JiraWorkLogFormTest, AnInvalidFormSendsNothing) {
     EXPECT_EQ(jira.workLogs().size(), 1u);
 }
 
+TEST_F(JiraWorkLogFormTest, UnderAMinuteIsNeverBookedEvenWithoutAView) {
+    // A form no booking sheet shows: its duration validator never saw the value.
+    JiraWorkLogForm unseen(
+        account, service(),
+        Project{QStringLiteral("10000"), QStringLiteral("PRJ"), QStringLiteral("Project"), {}, {}},
+        Issue{QStringLiteral("10001"), QStringLiteral("PRJ-1"), QStringLiteral("Task"), {}, {}, {}, {}, {}},
+        59.9);
+    unseen.save([] { ADD_FAILURE() << "completed"; });
+    drainEvents();
+    EXPECT_FALSE(unseen.networkRequestInProgress());
+    EXPECT_EQ(jira.requestCount(), 0);
+
+    unseen.setDuration(60);
+    EXPECT_TRUE(saveAndWait(unseen));
+    EXPECT_EQ(jira.workLogs().size(), 1u);
+}
+
 TEST_F(JiraWorkLogFormTest, ARateLimitedSaveSendsNothingAndARefusedOneIsNotRefreshed) {
     auto svc = service();
     svc->setRateLimitedUntil(clock->now().addSecs(30));
