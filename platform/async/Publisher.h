@@ -131,8 +131,30 @@ public:
 
     Cancellable subscribe(std::function<void(ResultType)> onResult) const {
         auto sub = std::make_shared<Subscription>();
-        start(sub, std::move(onResult));
-        return Cancellable([sub] { sub->cancel(); });
+        // The chain only holds its subscription weakly; a detached one is kept alive by
+        // the final delivery itself until the outcome arrives (or the work is dropped).
+        struct KeepAlive {
+            std::mutex mutex;
+            bool delivered = false;
+            SubscriptionPtr subscription;
+        };
+        auto keep = std::make_shared<KeepAlive>();
+        start(sub, [onResult = std::move(onResult), keep](ResultType r) {
+            SubscriptionPtr holdUntilDelivered;
+            {
+                std::lock_guard lock(keep->mutex);
+                keep->delivered = true;
+                holdUntilDelivered = std::move(keep->subscription);
+            }
+            onResult(std::move(r));
+        });
+        return Cancellable([sub] { sub->cancel(); },
+                           [sub, keep] {
+                               std::lock_guard lock(keep->mutex);
+                               if (!keep->delivered) {
+                                   keep->subscription = sub;
+                               }
+                           });
     }
 
     Cancellable sink(std::function<void(T)> onValue, std::function<void(E)> onError) const {

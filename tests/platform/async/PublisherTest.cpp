@@ -177,3 +177,16 @@ TEST(WhenAll, EmptyInputYieldsAnEmptyList) {
     ASSERT_TRUE(out.has_value());
     EXPECT_TRUE(out->empty());
 }
+
+TEST(Publisher, ADetachedSubscriptionStillDeliversItsOutcome) {
+    std::optional<int> out;
+    P::just(1).flatMap([](int v) { return delayed(v + 1, 5); }).sink([&](int v) { out = v; }, {}).detach();
+    ASSERT_TRUE(test::waitUntil([&] { return out.has_value(); }));
+    EXPECT_EQ(*out, 2);
+
+    // Detaching after the outcome arrived changes nothing.
+    std::optional<int> sync;
+    auto done = P::just(3).sink([&](int v) { sync = v; }, {});
+    done.detach();
+    EXPECT_EQ(sync, 3);
+}
