@@ -62,7 +62,19 @@ std::optional<QUrl> APIRequest::usable(const QUrl& url) {
 }
 
 std::optional<QUrl> APIRequest::url(const Endpoint& endpoint) const {
-    const QString text = QStringLiteral("https://") + m_baseUrl + QLatin1Char('/') + endpoint.path();
+    const QString path = endpoint.path();
+    // An id the tracker handed us could be "." or "..". Encoded or not, the URL would
+    // fold it away and the request would reach another resource (a delete above all):
+    // such a path is refused.
+    for (const QString& segment : path.section(QLatin1Char('?'), 0, 0).split(QLatin1Char('/'))) {
+        const QString decoded = QUrl::fromPercentEncoding(segment.toUtf8());
+        if (decoded == QLatin1String(".") || decoded == QLatin1String("..")) {
+            logError(Logger::network(),
+                     QStringLiteral("[APIRequest] A path segment may not be a dot segment: ") + path);
+            return std::nullopt;
+        }
+    }
+    const QString text = QStringLiteral("https://") + m_baseUrl + QLatin1Char('/') + path;
     auto url = usable(QUrl(text, QUrl::StrictMode));
     if (!url) {
         logError(Logger::network(), QStringLiteral("[APIRequest] Not a valid URL: ") + text);

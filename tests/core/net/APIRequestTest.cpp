@@ -233,6 +233,16 @@ TEST_F(APIRequestTest, QueryItemsReplaceTheQueryAndAreFullyEncoded) {
                     ->ok());
     EXPECT_EQ(server.lastRequest().path, "/api/issues/A%2FB%20C%3F%23/timeTracking");
     EXPECT_FALSE(server.lastRequest().hasQuery);
+
+    // Nor can an id of dots climb out of its place in the path: that is refused unsent.
+    const int sent = server.requestCount();
+    for (const QString& dots : {Endpoint::segment("."), Endpoint::segment(".."), QStringLiteral("%2E%2e")}) {
+        auto outcome = await(client->perform<ItemDTO>(PathEndpoint("api/issues/" + dots + "/timeTracking"),
+                                                      HttpMethod::Delete));
+        ASSERT_TRUE(outcome && !outcome->ok()) << qPrintable(dots);
+        EXPECT_EQ(outcome->error(), APIError::unknown());
+    }
+    EXPECT_EQ(server.requestCount(), sent);
 }
 
 TEST_F(APIRequestTest, SendsNothingForABadUrlOrAnUnwritableBody) {
