@@ -3,9 +3,7 @@
 namespace velmora {
 
 nlohmann::json JsonDecoder::parse(const QByteArray& data) const {
-    auto json = nlohmann::json::parse(data.cbegin(), data.cend());
-    convertKeysFromSnakeCase(json);
-    return json;
+    return parseWithKeyRule(data.cbegin(), data.cend());
 }
 
 } // namespace velmora

@@ -3,7 +3,9 @@
 #include <QString>
 
 #include <algorithm>
+#include <deque>
 #include <iterator>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -178,6 +180,117 @@ void convertKeys(nlohmann::json& json, int depth) {
 
 void convertKeysFromSnakeCase(nlohmann::json& json) {
     convertKeys(json, 0);
+}
+
+namespace {
+
+// Builds the tree from parser events, converting each key as it arrives. Values of a
+// member that loses a clash of names are built aside and dropped.
+class KeyRuleTreeBuilder final : public nlohmann::json_sax<nlohmann::json> {
+public:
+    explicit KeyRuleTreeBuilder(nlohmann::json& root) : m_root(root) {}
+
+    bool null() override { return put(nullptr); }
+    bool boolean(bool value) override { return put(value); }
+    bool number_integer(number_integer_t value) override { return put(value); }
+    bool number_unsigned(number_unsigned_t value) override { return put(value); }
+    bool number_float(number_float_t value, const string_t&) override { return put(value); }
+    bool string(string_t& value) override { return put(std::move(value)); }
+    bool binary(binary_t& value) override { return put(nlohmann::json::binary(std::move(value))); }
+
+    bool start_object(std::size_t) override { return open(nlohmann::json::value_t::object); }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(nlohmann::json::value_t::array); }
+    bool end_array() override { return close(); }
+
+    bool key(string_t& raw) override {
+        Level& level = m_levels.back();
+        auto& members = level.node->get_ref<nlohmann::json::object_t&>();
+        const bool snake = raw.find('_') != std::string::npos;
+        std::string name = snake ? camelCaseFromSnakeCase(raw) : raw;
+        const auto [it, inserted] = members.emplace(name, nullptr);
+        if (inserted) {
+            if (name != raw) {
+                level.origins.emplace(name, raw);
+            }
+            m_slot = &it->second;
+            return true;
+        }
+        // Two keys of one object meet under one name: the key that comes first in key
+        // order keeps it (the same key twice: the later value, as plain parsing does).
+        const auto origin = level.origins.find(name);
+        const std::string& holder = origin == level.origins.end() ? name : origin->second;
+        if (raw <= holder) {
+            level.origins[name] = raw;
+            it->second = nullptr;
+            m_slot = &it->second;
+        } else {
+            m_slot = &m_dropped.emplace_back();
+        }
+        return true;
+    }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
+        // Rethrown as what it is, so callers see the same error plain parsing gives.
+        if (const auto* parseError = dynamic_cast<const nlohmann::json::parse_error*>(&error)) {
+            throw *parseError;
+        }
+        throw std::runtime_error(error.what());
+    }
+
+private:
+    struct Level {
+        nlohmann::json* node;
+        // Converted names whose member came from another key, and that key.
+        std::map<std::string, std::string> origins;
+    };
+
+    nlohmann::json* target() {
+        if (m_levels.empty()) {
+            return &m_root;
+        }
+        nlohmann::json* node = m_levels.back().node;
+        if (node->is_array()) {
+            node->push_back(nullptr);
+            return &node->back();
+        }
+        return m_slot;
+    }
+
+    template <typename V> bool put(V&& value) {
+        *target() = std::forward<V>(value);
+        return true;
+    }
+
+    bool open(nlohmann::json::value_t kind) {
+        if (static_cast<int>(m_levels.size()) >= maxJsonNesting) {
+            throw std::runtime_error("JSON nested more than " + std::to_string(maxJsonNesting) +
+                                     " levels deep");
+        }
+        nlohmann::json* node = target();
+        *node = nlohmann::json(kind);
+        m_levels.push_back(Level{node, {}});
+        return true;
+    }
+
+    bool close() {
+        m_levels.pop_back();
+        return true;
+    }
+
+    nlohmann::json& m_root;
+    std::vector<Level> m_levels;
+    nlohmann::json* m_slot = nullptr;
+    std::deque<nlohmann::json> m_dropped;
+};
+
+} // namespace
+
+nlohmann::json parseWithKeyRule(const char* first, const char* last) {
+    nlohmann::json root;
+    KeyRuleTreeBuilder builder(root);
+    nlohmann::json::sax_parse(first, last, &builder);
+    return root;
 }
 
 } // namespace velmora

@@ -26,4 +26,10 @@ inline constexpr int maxJsonNesting = 512;
 // than `maxJsonNesting`.
 void convertKeysFromSnakeCase(nlohmann::json& json);
 
+// Parses JSON text and applies the key rule while the tree is built, with the same
+// outcome as parsing and then calling convertKeysFromSnakeCase (also for keys that
+// become one, and for nesting beyond `maxJsonNesting`), at little more than the cost
+// of the parse alone. Throws nlohmann's parse error on text that is not JSON.
+nlohmann::json parseWithKeyRule(const char* first, const char* last);
+
 } // namespace velmora

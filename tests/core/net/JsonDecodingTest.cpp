@@ -183,7 +183,16 @@ TEST(JsonKeys, ConvertsSnakeCaseLikeTheDecoder) {
         auto clash = nlohmann::json::parse(in);
         convertKeysFromSnakeCase(clash);
         EXPECT_EQ(clash, nlohmann::json::parse(out)) << in;
+        // Converting while parsing settles clashes the same way, in either key order.
+        const std::string text(in);
+        EXPECT_EQ(parseWithKeyRule(text.data(), text.data() + text.size()), nlohmann::json::parse(out)) << in;
     }
+    const std::string reversed =
+        R"({"aB": {"k_k": [1, {"x_y": null}]}, "a_b": {"dropped_too": true}, "b": 1, "b": 2})";
+    EXPECT_EQ(parseWithKeyRule(reversed.data(), reversed.data() + reversed.size()),
+              nlohmann::json::parse(R"({"aB": {"kK": [1, {"xY": null}]}, "b": 2})"));
+    const std::string broken = R"({"a_b": [1, 2)";
+    EXPECT_THROW(parseWithKeyRule(broken.data(), broken.data() + broken.size()), nlohmann::json::parse_error);
 }
 
 TEST(JsonDecoding, ABodyNestedTooDeeplyFailsInsteadOfExhaustingTheStack) {
