@@ -31,7 +31,10 @@ ProviderManager& ProviderManager::shared() {
     static ProviderManager* own = [] {
         auto* store = new ProviderStore(ProviderStore::defaultPath());
         if (!store->isOpen()) {
-            logManagerError(QStringLiteral("opening the account store"), store->openError()->description);
+            // The details name the file, which is what a user needs to look at.
+            logError(Logger::dataManager(),
+                     QStringLiteral("Unresolved error ") + store->openError()->description +
+                         QStringLiteral(", {path: ") + store->path() + QStringLiteral("}"));
         }
         return new ProviderManager(*store, CredentialsManager::shared(), SnapshotManager::shared());
     }();
