@@ -127,6 +127,11 @@ public:
         m_ended = true;
         return m_store.endWrite(true);
     }
+    // Commits a scope that changed rows, so the change is announced.
+    std::optional<StoreError> commitChange() {
+        m_store.m_changedInTransaction = true;
+        return commit();
+    }
     void rollback() {
         m_ended = true;
         // What this scope changed is gone; an enclosing transaction only announces
@@ -385,8 +390,7 @@ Result<Void, StoreError> ProviderStore::insertProvider(const ProviderEntity& ent
             return *error;
         }
     }
-    m_changedInTransaction = true;
-    if (auto error = scope.commit()) {
+    if (auto error = scope.commitChange()) {
         return *error;
     }
     return Void{};
@@ -417,8 +421,7 @@ Result<bool, StoreError> ProviderStore::updateProvider(const ProviderEntity& ent
             return *error;
         }
     }
-    m_changedInTransaction = true;
-    if (auto error = scope.commit()) {
+    if (auto error = scope.commitChange()) {
         return *error;
     }
     return true;
@@ -440,8 +443,7 @@ Result<bool, StoreError> ProviderStore::setState(const QUuid& id, const QString&
         scope.rollback();
         return false;
     }
-    m_changedInTransaction = true;
-    if (auto error = scope.commit()) {
+    if (auto error = scope.commitChange()) {
         return *error;
     }
     return true;
@@ -463,8 +465,7 @@ Result<bool, StoreError> ProviderStore::setUser(const QUuid& id, const ProviderU
     if (auto error = upsertUser(id, user)) {
         return *error;
     }
-    m_changedInTransaction = true;
-    if (auto error = scope.commit()) {
+    if (auto error = scope.commitChange()) {
         return *error;
     }
     return true;
@@ -493,8 +494,7 @@ Result<bool, StoreError> ProviderStore::deleteProvider(const QUuid& id) {
         scope.rollback();
         return false;
     }
-    m_changedInTransaction = true;
-    if (auto error = scope.commit()) {
+    if (auto error = scope.commitChange()) {
         return *error;
     }
     return true;
