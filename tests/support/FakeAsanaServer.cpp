@@ -112,30 +112,6 @@ QString FakeAsanaServer::addEntry(Entry entry) {
     return entry.gid;
 }
 
-void FakeAsanaServer::interceptOnce(Matcher match, FakeResponse response) {
-    m_once.emplace_back(std::move(match), std::move(response));
-}
-
-void FakeAsanaServer::interceptOnce(const QByteArray& method, const QString& pathSuffix,
-                                    FakeResponse response) {
-    interceptOnce(
-        [method, pathSuffix](const FakeRequest& request) {
-            return (method.isEmpty() || request.method == method) &&
-                   request.decodedPath().endsWith(pathSuffix);
-        },
-        std::move(response));
-}
-
-QList<FakeRequest> FakeAsanaServer::requestsTo(const QString& pathSuffix, const QByteArray& method) const {
-    QList<FakeRequest> matching;
-    for (const auto& request : m_http.requests()) {
-        if ((method.isEmpty() || request.method == method) && request.decodedPath().endsWith(pathSuffix)) {
-            matching.push_back(request);
-        }
-    }
-    return matching;
-}
-
 QString FakeAsanaServer::asanaTime(const QDateTime& time) {
     return time.toTimeZone(QTimeZone::utc()).toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
 }
@@ -207,17 +183,8 @@ FakeResponse FakeAsanaServer::page(const FakeRequest& request, const std::vector
 }
 
 FakeResponse FakeAsanaServer::handle(const FakeRequest& request) {
-    for (auto it = m_once.begin(); it != m_once.end(); ++it) {
-        if (it->first(request)) {
-            FakeResponse response = it->second;
-            m_once.erase(it);
-            return response;
-        }
-    }
-    if (m_interceptor) {
-        if (auto response = m_interceptor(request)) {
-            return *response;
-        }
+    if (auto scripted = m_scripted.answer(request)) {
+        return *scripted;
     }
     const auto token = m_tokens.find(bearerToken(request));
     if (token == m_tokens.end()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tests/support/FakeHttpsServer.h"
+#include "tests/support/ScriptedAnswers.h"
 
 #include <QByteArray>
 #include <QDate>
@@ -96,7 +97,7 @@ public:
         std::int64_t durationMinutes = 0;
         QString createdByGid;
     };
-    using Matcher = std::function<bool(const FakeRequest&)>;
+    using Matcher = ScriptedAnswers::Matcher;
 
     FakeAsanaServer();
 
@@ -129,16 +130,22 @@ public:
     void setLatency(int ms) { m_latencyMs = ms; }
 
     // The next request that `match` accepts gets `response` instead of the simulation.
-    void interceptOnce(Matcher match, FakeResponse response);
-    // Shorthand: method (empty: any) and the end of the decoded path, e.g. ("GET", "/users/me").
-    void interceptOnce(const QByteArray& method, const QString& pathSuffix, FakeResponse response);
-    // Every request that `handler` answers (a non-empty result) is answered by it.
-    void intercept(std::function<std::optional<FakeResponse>(const FakeRequest&)> handler) {
-        m_interceptor = std::move(handler);
+    void interceptOnce(Matcher match, FakeResponse response) {
+        m_scripted.once(std::move(match), std::move(response));
     }
+    // Shorthand: method (empty: any) and the end of the decoded path, e.g. ("GET", "/users/me").
+    void interceptOnce(const QByteArray& method, const QString& pathSuffix, FakeResponse response) {
+        interceptOnce(
+            [method, pathSuffix](const FakeRequest& request) { return request.matches(method, pathSuffix); },
+            std::move(response));
+    }
+    // Every request that `handler` answers (a non-empty result) is answered by it.
+    void intercept(ScriptedAnswers::Handler handler) { m_scripted.always(std::move(handler)); }
 
     // Requests received whose decoded path ends with `pathSuffix` (any method when empty).
-    QList<FakeRequest> requestsTo(const QString& pathSuffix, const QByteArray& method = {}) const;
+    QList<FakeRequest> requestsTo(const QString& pathSuffix, const QByteArray& method = {}) const {
+        return m_http.requestsTo(pathSuffix, method);
+    }
     int requestCount() const { return m_http.requestCount(); }
     // The most requests that were being answered at once (with a latency set).
     int peakConcurrency() const { return m_peak; }
@@ -172,8 +179,7 @@ private:
     int m_latencyMs = 0;
     int m_inFlight = 0;
     int m_peak = 0;
-    std::vector<std::pair<Matcher, FakeResponse>> m_once;
-    std::function<std::optional<FakeResponse>(const FakeRequest&)> m_interceptor;
+    ScriptedAnswers m_scripted;
 };
 
 } // namespace velmora::test

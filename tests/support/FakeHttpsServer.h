@@ -38,6 +38,10 @@ struct FakeRequest {
     // Header look-up ignores the case of the name, as HTTP does.
     bool hasHeader(const QByteArray& name) const;
     QByteArray header(const QByteArray& name) const;
+    // The method (any when empty) and the end of the decoded path, e.g. ("GET", "/users/me").
+    bool matches(const QByteArray& method, const QString& pathSuffix) const {
+        return (method.isEmpty() || this->method == method) && decodedPath().endsWith(pathSuffix);
+    }
 };
 
 // What the fake server answers. Build one with the factories and adjust it with the
@@ -123,6 +127,16 @@ public:
     // Every request received so far, in order of arrival (recorded before any delay).
     QList<FakeRequest> requests() const { return m_requests; }
     int requestCount() const { return static_cast<int>(m_requests.size()); }
+    // Requests received whose decoded path ends with `pathSuffix` (any method when empty).
+    QList<FakeRequest> requestsTo(const QString& pathSuffix, const QByteArray& method = {}) const {
+        QList<FakeRequest> found;
+        for (const FakeRequest& request : m_requests) {
+            if (request.matches(method, pathSuffix)) {
+                found << request;
+            }
+        }
+        return found;
+    }
     FakeRequest lastRequest() const { return m_requests.isEmpty() ? FakeRequest() : m_requests.last(); }
     void clearRequests() { m_requests.clear(); }
     // Connections closed so far (by either side), and TLS handshakes that failed.

@@ -142,45 +142,13 @@ QString FakeJiraServer::addWorkLog(WorkLog workLog) {
     return workLog.id;
 }
 
-void FakeJiraServer::interceptOnce(Matcher match, FakeResponse response) {
-    m_once.emplace_back(std::move(match), std::move(response));
-}
-
-void FakeJiraServer::interceptOnce(const QByteArray& method, const QString& pathSuffix,
-                                   FakeResponse response) {
-    interceptOnce(
-        [method, pathSuffix](const FakeRequest& r) {
-            return r.method == method && r.decodedPath().endsWith(pathSuffix);
-        },
-        std::move(response));
-}
-
-QList<FakeRequest> FakeJiraServer::requestsTo(const QString& pathSuffix, const QByteArray& method) const {
-    QList<FakeRequest> found;
-    for (const FakeRequest& r : m_http.requests()) {
-        if (r.decodedPath().endsWith(pathSuffix) && (method.isEmpty() || r.method == method)) {
-            found << r;
-        }
-    }
-    return found;
-}
-
 QString FakeJiraServer::jiraTime(const QDateTime& time) {
     return time.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) + QStringLiteral("+0000");
 }
 
 FakeResponse FakeJiraServer::handle(const FakeRequest& request) {
-    for (auto it = m_once.begin(); it != m_once.end(); ++it) {
-        if (it->first(request)) {
-            FakeResponse response = it->second;
-            m_once.erase(it);
-            return response;
-        }
-    }
-    if (m_interceptor) {
-        if (auto response = m_interceptor(request)) {
-            return *response;
-        }
+    if (auto scripted = m_scripted.answer(request)) {
+        return *scripted;
     }
 
     const auto account = m_tokens.find(bearerToken(request));

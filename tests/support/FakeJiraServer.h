@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tests/support/FakeHttpsServer.h"
+#include "tests/support/ScriptedAnswers.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -83,7 +84,7 @@ public:
         double seconds = 0;
         std::optional<QString> comment;
     };
-    using Matcher = std::function<bool(const FakeRequest&)>;
+    using Matcher = ScriptedAnswers::Matcher;
 
     FakeJiraServer();
 
@@ -122,16 +123,22 @@ public:
     void setLatency(int ms) { m_latencyMs = ms; }
 
     // The next request that `match` accepts gets `response` instead of the simulation.
-    void interceptOnce(Matcher match, FakeResponse response);
-    // Shorthand: method and a path ending (decoded), e.g. ("GET", "/rest/api/3/serverInfo").
-    void interceptOnce(const QByteArray& method, const QString& pathSuffix, FakeResponse response);
-    // Every request that `handler` answers (a non-empty result) is answered by it.
-    void intercept(std::function<std::optional<FakeResponse>(const FakeRequest&)> handler) {
-        m_interceptor = std::move(handler);
+    void interceptOnce(Matcher match, FakeResponse response) {
+        m_scripted.once(std::move(match), std::move(response));
     }
+    // Shorthand: method (empty: any) and a path ending (decoded), e.g. ("GET", "/rest/api/3/serverInfo").
+    void interceptOnce(const QByteArray& method, const QString& pathSuffix, FakeResponse response) {
+        interceptOnce(
+            [method, pathSuffix](const FakeRequest& request) { return request.matches(method, pathSuffix); },
+            std::move(response));
+    }
+    // Every request that `handler` answers (a non-empty result) is answered by it.
+    void intercept(ScriptedAnswers::Handler handler) { m_scripted.always(std::move(handler)); }
 
     // Requests received whose decoded path ends with `pathSuffix` (any method when empty).
-    QList<FakeRequest> requestsTo(const QString& pathSuffix, const QByteArray& method = {}) const;
+    QList<FakeRequest> requestsTo(const QString& pathSuffix, const QByteArray& method = {}) const {
+        return m_http.requestsTo(pathSuffix, method);
+    }
     int requestCount() const { return m_http.requestCount(); }
 
     // "2024-03-04T10:00:00.000+0000": how Jira writes a work log's start.
@@ -161,8 +168,7 @@ private:
     int m_nextWorkLogId = 20001;
     int m_maxResultsCap = 1000;
     int m_latencyMs = 0;
-    std::vector<std::pair<Matcher, FakeResponse>> m_once;
-    std::function<std::optional<FakeResponse>(const FakeRequest&)> m_interceptor;
+    ScriptedAnswers m_scripted;
 };
 
 } // namespace velmora::test
