@@ -1,6 +1,7 @@
 #include "core/net/APIRequest.h"
 #include "core/model/JiraProvider.h"
 #include "core/net/ServerEndpoint.h"
+#include "tests/support/Await.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeHttpsServer.h"
 
@@ -12,6 +13,7 @@
 
 using namespace velmora;
 using namespace std::chrono_literals;
+using test::awaitOutcome;
 using test::FakeResponse;
 
 namespace {
@@ -39,14 +41,6 @@ struct StampDTO {
 };
 void from_json(const nlohmann::json& j, StampDTO& v) {
     wire::field(j, "createdAt", v.createdAt);
-}
-
-template <typename T>
-std::optional<Result<T, APIError>> await(const Publisher<T, APIError>& operation, int ms = 10000) {
-    std::optional<Result<T, APIError>> outcome;
-    auto running = operation.subscribe([&](Result<T, APIError> r) { outcome = std::move(r); });
-    test::waitUntil([&] { return outcome.has_value(); }, ms);
-    return outcome;
 }
 
 // Log lines written while it exists, as "category: message".
@@ -125,7 +119,8 @@ TEST_F(APIRequestTest, SendsOnlyItsOwnHeaders) {
     server.on("POST", "/ex/jira/cloud-1/rest/api/3/issue/A-1/worklog", FakeResponse::empty(201));
     auto client = APIRequest::jira("secret", "refresh", "cloud-1");
 
-    auto read = await(client->perform<ItemDTO>(PathEndpoint("rest/api/3/project/search"), HttpMethod::Get));
+    auto read =
+        awaitOutcome(client->perform<ItemDTO>(PathEndpoint("rest/api/3/project/search"), HttpMethod::Get));
     ASSERT_TRUE(read && read->ok()) << (read ? qPrintable(read->error().description()) : "no outcome");
     auto seen = server.lastRequest();
     EXPECT_EQ(seen.header("Authorization"), "Bearer secret");
@@ -133,8 +128,9 @@ TEST_F(APIRequestTest, SendsOnlyItsOwnHeaders) {
     EXPECT_FALSE(seen.hasHeader("Accept"));
     EXPECT_FALSE(seen.hasHeader("Device-ID"));
 
-    auto booked = await(client->perform<Void>(PathEndpoint("rest/api/3/issue/A-1/worklog"), HttpMethod::Post,
-                                              std::nullopt, nlohmann::json{{"timeSpentSeconds", 3600}}));
+    auto booked =
+        awaitOutcome(client->perform<Void>(PathEndpoint("rest/api/3/issue/A-1/worklog"), HttpMethod::Post,
+                                           std::nullopt, nlohmann::json{{"timeSpentSeconds", 3600}}));
     ASSERT_TRUE(booked && booked->ok());
     seen = server.lastRequest();
     EXPECT_EQ(seen.method, "POST");
@@ -156,14 +152,14 @@ TEST_F(APIRequestTest, ChecksTheStatusBeforeDecoding) {
     server.on("GET", "/not-json", FakeResponse::text("<html>"));
     auto client = youTrack();
 
-    auto ok = await(client->perform<ItemDTO>(PathEndpoint("ok"), HttpMethod::Get));
+    auto ok = awaitOutcome(client->perform<ItemDTO>(PathEndpoint("ok"), HttpMethod::Get));
     ASSERT_TRUE(ok && ok->ok());
     EXPECT_EQ(ok->value().id, "7");
     EXPECT_FALSE(ok->value().name.has_value());
 
     {
         LogCapture log;
-        auto mismatch = await(client->perform<ItemDTO>(PathEndpoint("mismatch"), HttpMethod::Get));
+        auto mismatch = awaitOutcome(client->perform<ItemDTO>(PathEndpoint("mismatch"), HttpMethod::Get));
         ASSERT_TRUE(mismatch && !mismatch->ok());
         EXPECT_EQ(mismatch->error(), APIError::unknown());
         EXPECT_EQ(log.count("Network"), 1) << qPrintable(LogCapture::lines().join('\n'));
@@ -179,7 +175,7 @@ TEST_F(APIRequestTest, ChecksTheStatusBeforeDecoding) {
         {"not-json", APIError::unknown()},
     };
     for (const auto& [path, expected] : refusals) {
-        auto outcome = await(client->perform<ItemDTO>(PathEndpoint(path), HttpMethod::Get));
+        auto outcome = awaitOutcome(client->perform<ItemDTO>(PathEndpoint(path), HttpMethod::Get));
         ASSERT_TRUE(outcome.has_value()) << path;
         ASSERT_FALSE(outcome->ok()) << path;
         EXPECT_EQ(outcome->error(), expected) << path << ": " << qPrintable(outcome->error().description());
@@ -192,17 +188,17 @@ TEST_F(APIRequestTest, TheEmptyFormIgnoresTheBody) {
     server.on("DELETE", "/item/2", FakeResponse::json("{}", 404));
     auto client = youTrack();
 
-    auto deleted = await(client->perform(PathEndpoint("item/1"), HttpMethod::Delete));
+    auto deleted = awaitOutcome(client->perform(PathEndpoint("item/1"), HttpMethod::Delete));
     ASSERT_TRUE(deleted && deleted->ok());
     EXPECT_EQ(server.lastRequest().method, "DELETE");
     EXPECT_FALSE(server.lastRequest().hasHeader("Content-Type"));
 
-    auto posted = await(client->perform<Void>(PathEndpoint("item"), HttpMethod::Post, std::nullopt,
-                                              nlohmann::json{{"a", 1}}));
+    auto posted = awaitOutcome(client->perform<Void>(PathEndpoint("item"), HttpMethod::Post, std::nullopt,
+                                                     nlohmann::json{{"a", 1}}));
     ASSERT_TRUE(posted && posted->ok());
 
     LogCapture log;
-    auto missing = await(client->perform(PathEndpoint("item/2"), HttpMethod::Delete));
+    auto missing = awaitOutcome(client->perform(PathEndpoint("item/2"), HttpMethod::Delete));
     ASSERT_TRUE(missing && !missing->ok());
     EXPECT_EQ(missing->error(), APIError::unknown());
     EXPECT_EQ(log.count("API Logging"), 0) << "an error status is not a parsing error";
@@ -213,23 +209,23 @@ TEST_F(APIRequestTest, QueryItemsReplaceTheQueryAndAreFullyEncoded) {
     auto client = youTrack();
     const PathEndpoint endpoint("api/issues?fields=id");
 
-    ASSERT_TRUE(await(client->perform<ItemDTO>(endpoint, HttpMethod::Get,
-                                               QueryItems{{"query", "a+b c&d=e/#"}, {"cursor", ""}}))
+    ASSERT_TRUE(awaitOutcome(client->perform<ItemDTO>(endpoint, HttpMethod::Get,
+                                                      QueryItems{{"query", "a+b c&d=e/#"}, {"cursor", ""}}))
                     ->ok());
     EXPECT_EQ(server.lastRequest().path, "/api/issues");
     EXPECT_EQ(server.lastRequest().rawQuery, "query=a%2Bb%20c%26d%3De%2F%23&cursor=");
     EXPECT_EQ(server.lastRequest().queryValue("query"), "a+b c&d=e/#");
 
     // An empty list still replaces the endpoint's own query; no list keeps it.
-    ASSERT_TRUE(await(client->perform<ItemDTO>(endpoint, HttpMethod::Get, QueryItems{}))->ok());
+    ASSERT_TRUE(awaitOutcome(client->perform<ItemDTO>(endpoint, HttpMethod::Get, QueryItems{}))->ok());
     EXPECT_TRUE(server.lastRequest().rawQuery.isEmpty());
-    ASSERT_TRUE(await(client->perform<ItemDTO>(endpoint, HttpMethod::Get))->ok());
+    ASSERT_TRUE(awaitOutcome(client->perform<ItemDTO>(endpoint, HttpMethod::Get))->ok());
     EXPECT_EQ(server.lastRequest().rawQuery, "fields=id");
 
     // An id with "/" and "?" stays one path segment.
-    ASSERT_TRUE(await(client->perform<ItemDTO>(
-                          PathEndpoint("api/issues/" + Endpoint::segment("A/B C?#") + "/timeTracking"),
-                          HttpMethod::Get))
+    ASSERT_TRUE(awaitOutcome(client->perform<ItemDTO>(
+                                 PathEndpoint("api/issues/" + Endpoint::segment("A/B C?#") + "/timeTracking"),
+                                 HttpMethod::Get))
                     ->ok());
     EXPECT_EQ(server.lastRequest().path, "/api/issues/A%2FB%20C%3F%23/timeTracking");
     EXPECT_FALSE(server.lastRequest().hasQuery);
@@ -237,8 +233,8 @@ TEST_F(APIRequestTest, QueryItemsReplaceTheQueryAndAreFullyEncoded) {
     // Nor can an id of dots climb out of its place in the path: that is refused unsent.
     const int sent = server.requestCount();
     for (const QString& dots : {Endpoint::segment("."), Endpoint::segment(".."), QStringLiteral("%2E%2e")}) {
-        auto outcome = await(client->perform<ItemDTO>(PathEndpoint("api/issues/" + dots + "/timeTracking"),
-                                                      HttpMethod::Delete));
+        auto outcome = awaitOutcome(client->perform<ItemDTO>(
+            PathEndpoint("api/issues/" + dots + "/timeTracking"), HttpMethod::Delete));
         ASSERT_TRUE(outcome && !outcome->ok()) << qPrintable(dots);
         EXPECT_EQ(outcome->error(), APIError::unknown());
     }
@@ -252,16 +248,17 @@ TEST_F(APIRequestTest, SendsNothingForABadUrlOrAnUnwritableBody) {
     for (const QString& base :
          {server.hostAndPort() + "/you track", QStringLiteral(""), server.hostAndPort() + "/%zz"}) {
         auto client = APIRequest::youTrack("t", base);
-        auto outcome = await(client->perform(PathEndpoint("api/issues"), HttpMethod::Get));
+        auto outcome = awaitOutcome(client->perform(PathEndpoint("api/issues"), HttpMethod::Get));
         ASSERT_TRUE(outcome && !outcome->ok()) << qPrintable(base);
         EXPECT_EQ(outcome->error(), APIError::unknown());
     }
-    auto outcome = await(youTrack()->perform<ItemDTO>(QUrl("not a url"), HttpMethod::Get));
+    auto outcome = awaitOutcome(youTrack()->perform<ItemDTO>(QUrl("not a url"), HttpMethod::Get));
     ASSERT_TRUE(outcome && !outcome->ok());
 
     // A booking whose duration cannot be written is not sent without it.
-    auto booking = await(youTrack()->perform<Void>(PathEndpoint("api/workItems"), HttpMethod::Post,
-                                                   std::nullopt, nlohmann::json{{"duration", std::nan("")}}));
+    auto booking =
+        awaitOutcome(youTrack()->perform<Void>(PathEndpoint("api/workItems"), HttpMethod::Post, std::nullopt,
+                                               nlohmann::json{{"duration", std::nan("")}}));
     ASSERT_TRUE(booking && !booking->ok());
     EXPECT_EQ(booking->error(), APIError::unknown());
     EXPECT_FALSE(youTrack()
@@ -270,8 +267,8 @@ TEST_F(APIRequestTest, SendsNothingForABadUrlOrAnUnwritableBody) {
                      .ok());
 
     // A token (from a link, say) with a line break would add headers of its own.
-    auto injected = await(APIRequest::jira("t\r\nX-Injected: 1", "r", "cloud-1")
-                              ->perform<ItemDTO>(PathEndpoint("rest/api/3/myself"), HttpMethod::Get));
+    auto injected = awaitOutcome(APIRequest::jira("t\r\nX-Injected: 1", "r", "cloud-1")
+                                     ->perform<ItemDTO>(PathEndpoint("rest/api/3/myself"), HttpMethod::Get));
     ASSERT_TRUE(injected && !injected->ok());
     EXPECT_EQ(injected->error(), APIError::unknown());
 
@@ -287,8 +284,8 @@ TEST_F(APIRequestTest, IsColdAndReadsTheBaseAddressWhenMade) {
     test::drainEvents();
     EXPECT_EQ(server.requestCount(), 0) << "nothing is sent before a subscription";
 
-    ASSERT_TRUE(await(operation)->ok());
-    ASSERT_TRUE(await(operation)->ok());
+    ASSERT_TRUE(awaitOutcome(operation)->ok());
+    ASSERT_TRUE(awaitOutcome(operation)->ok());
     EXPECT_EQ(server.requestCount(), 2) << "each subscription sends anew";
 }
 
@@ -301,7 +298,7 @@ TEST_F(APIRequestTest, TimeOutsAndCancellation) {
 
     {
         LogCapture log;
-        auto outcome = await(client->perform<ItemDTO>(PathEndpoint("slow"), HttpMethod::Get), 2500);
+        auto outcome = awaitOutcome(client->perform<ItemDTO>(PathEndpoint("slow"), HttpMethod::Get), 2500);
         ASSERT_TRUE(outcome.has_value()) << "the time-out did not fire";
         ASSERT_FALSE(outcome->ok());
         EXPECT_EQ(outcome->error(), APIError::unknown());
@@ -309,7 +306,7 @@ TEST_F(APIRequestTest, TimeOutsAndCancellation) {
     }
     {
         LogCapture log;
-        auto outcome = await(client->perform(PathEndpoint("slow"), HttpMethod::Get), 2500);
+        auto outcome = awaitOutcome(client->perform(PathEndpoint("slow"), HttpMethod::Get), 2500);
         ASSERT_TRUE(outcome.has_value() && !outcome->ok());
         EXPECT_EQ(log.count("API Logging"), 1);
         EXPECT_TRUE(LogCapture::lines().join('\n').contains("[APIRequest] A parsing error occurred: "));
@@ -332,10 +329,10 @@ TEST_F(APIRequestTest, AsanaDatesAreIso8601) {
     server.on("GET", "/api/1.0/stamp-without-fraction",
               FakeResponse::json(R"({"created_at":"2024-05-01T10:00:00Z"})"));
     auto client = APIRequest::asana("t", "r", "w");
-    auto stamp = await(client->perform<StampDTO>(PathEndpoint("stamp"), HttpMethod::Get));
+    auto stamp = awaitOutcome(client->perform<StampDTO>(PathEndpoint("stamp"), HttpMethod::Get));
     ASSERT_TRUE(stamp && stamp->ok()) << (stamp ? qPrintable(stamp->error().description()) : "");
     EXPECT_EQ(stamp->value().createdAt, QDateTime(QDate(2024, 5, 1), QTime(10, 0), QTimeZone::utc()));
-    stamp = await(client->perform<StampDTO>(PathEndpoint("stamp-without-fraction"), HttpMethod::Get));
+    stamp = awaitOutcome(client->perform<StampDTO>(PathEndpoint("stamp-without-fraction"), HttpMethod::Get));
     ASSERT_TRUE(stamp && !stamp->ok());
     EXPECT_EQ(stamp->error(), APIError::unknown());
 }
@@ -347,7 +344,7 @@ TEST_F(APIRequestTest, AbsoluteUrlsReachTheMakersServer) {
                    : FakeResponse::empty(401);
     });
     auto client = APIRequest::jira("t1", "r1", "cloud");
-    auto credentials = await(client->perform<JiraProvider::Credentials>(
+    auto credentials = awaitOutcome(client->perform<JiraProvider::Credentials>(
         QUrl(ServerEndpoint(ServerEndpoint::JiraRefresh).url()), HttpMethod::Post, std::nullopt,
         nlohmann::json{{"refreshToken", "r1"}}));
     ASSERT_TRUE(credentials && credentials->ok())
@@ -361,9 +358,9 @@ TEST_F(APIRequestTest, AbsoluteUrlsReachTheMakersServer) {
 TEST_F(APIRequestTest, ABookingIsSentOnceWhateverHappens) {
     server.on("POST", "/api/1.0/tasks/1/time_tracking_entries", FakeResponse::noAnswer());
     auto client = APIRequest::asana("t", "r", "w");
-    auto outcome =
-        await(client->perform<Void>(PathEndpoint("tasks/1/time_tracking_entries"), HttpMethod::Post,
-                                    std::nullopt, nlohmann::json{{"data", {{"duration_minutes", 5}}}}));
+    auto outcome = awaitOutcome(client->perform<Void>(PathEndpoint("tasks/1/time_tracking_entries"),
+                                                      HttpMethod::Post, std::nullopt,
+                                                      nlohmann::json{{"data", {{"duration_minutes", 5}}}}));
     ASSERT_TRUE(outcome && !outcome->ok());
     EXPECT_EQ(outcome->error(), APIError::unknown());
     test::waitUntil([] { return false; }, 200);

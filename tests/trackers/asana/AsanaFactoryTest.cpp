@@ -31,7 +31,7 @@ TEST_F(AsanaFactoryTest, TheFactoryMakesAnAsanaServiceWithTheStoredToken) {
     EXPECT_EQ(asanaService->provider(), account);
     EXPECT_EQ(asanaService->request()->baseUrl(), asana.hostAndPort() + QStringLiteral("/api/1.0"));
     EXPECT_FALSE(asanaService->rateLimitedUntil().has_value());
-    ASSERT_TRUE(awaitAsana(service->fetchUser()).ok());
+    ASSERT_TRUE(awaitResult(service->fetchUser()).ok());
     EXPECT_EQ(bearer(asana.http().lastRequest()), QStringLiteral("Bearer token-1"));
 }
 
@@ -43,7 +43,7 @@ TEST_F(AsanaFactoryTest, AnAccountWithoutStoredCredentialsIsMarkedAndStillGetsAS
 
     // With nothing to exchange, the expiry reaches the caller without asking the
     // maker's server.
-    EXPECT_EQ(awaitAsana(service->fetchUser()).error(), APIError::unauthorized());
+    EXPECT_EQ(awaitResult(service->fetchUser()).error(), APIError::unauthorized());
     EXPECT_EQ(maker.refreshCount(), 0);
 }
 

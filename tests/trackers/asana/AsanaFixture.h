@@ -12,6 +12,7 @@
 #include "platform/net/SessionConfiguration.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "platform/store/ProviderStore.h"
+#include "tests/support/Await.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeAsanaRefreshServer.h"
 #include "tests/support/FakeAsanaServer.h"
@@ -28,16 +29,6 @@
 #include <vector>
 
 namespace velmora::test {
-
-// Waits for a publisher's outcome; `unknown` (and a test failure) when none comes.
-template <typename T>
-Result<T, APIError> awaitAsana(const Publisher<T, APIError>& publisher, int timeoutMs = 10000) {
-    std::optional<Result<T, APIError>> outcome;
-    Cancellable subscription = publisher.subscribe([&](Result<T, APIError> r) { outcome = std::move(r); });
-    const bool done = waitUntil([&] { return outcome.has_value(); }, timeoutMs);
-    EXPECT_TRUE(done) << "no outcome";
-    return outcome ? *outcome : Result<T, APIError>::failure(APIError::unknown());
-}
 
 // A fake Asana and maker's server, a real account store in a temporary folder, an
 // in-memory keyring and a recording shell; one saved Asana account ("Work", workspace

@@ -43,7 +43,7 @@ TEST_F(AsanaRecoveryTest, RateLimitIsRecordedAndAnnounced) {
     auto svc = service();
     asana.interceptOnce("GET", QStringLiteral("/workspaces/w1/projects"),
                         FakeResponse::json("{}", 429).withHeader("Retry-After", "5"));
-    EXPECT_EQ(awaitAsana(svc->fetchProjects()).error(), APIError::rateLimited(5));
+    EXPECT_EQ(awaitResult(svc->fetchProjects()).error(), APIError::rateLimited(5));
     EXPECT_EQ(svc->rateLimitedUntil(), clock->now().addSecs(5));
     settle();
     ASSERT_EQ(notices.size(), 1u);
@@ -52,7 +52,7 @@ TEST_F(AsanaRecoveryTest, RateLimitIsRecordedAndAnnounced) {
     // Without "Retry-After": a minute, and the error keeps saying it named no wait.
     auto other = service();
     asana.interceptOnce("GET", QStringLiteral("/workspaces"), FakeResponse::json("{}", 429));
-    EXPECT_EQ(awaitAsana(other->fetchWorkspaces()).error(), APIError::rateLimited(std::nullopt));
+    EXPECT_EQ(awaitResult(other->fetchWorkspaces()).error(), APIError::rateLimited(std::nullopt));
     EXPECT_EQ(other->rateLimitedUntil(), clock->now().addSecs(60));
     settle();
     ASSERT_EQ(notices.size(), 2u);
@@ -66,20 +66,22 @@ TEST_F(AsanaRecoveryTest, GuardRefusesEverythingButTheUserReadWhileLimited) {
     const APIError refused = APIError::rateLimited(2);
     WorkEntry entry;
     entry.id = QStringLiteral("e1");
-    EXPECT_EQ(awaitAsana(svc->fetchWorkspaces()).error(), refused);
-    EXPECT_EQ(awaitAsana(svc->fetchProjects()).error(), refused);
-    EXPECT_EQ(awaitAsana(svc->fetchStates(project())).error(), refused);
-    EXPECT_EQ(awaitAsana(svc->fetchAssignees(project())).error(), refused);
-    EXPECT_EQ(awaitAsana(svc->fetchTeamUsers(QStringLiteral("team1"))).error(), refused);
-    EXPECT_EQ(awaitAsana(svc->fetchTasks(project(), {}, {}, {}).fetchFirst()).error(), refused);
-    EXPECT_EQ(awaitAsana(svc->fetchWorkEntries(task(QStringLiteral("t1")), DateInterval{})).error(), refused);
-    EXPECT_EQ(awaitAsana(svc->fetchWorkEntries(DateInterval{clock->now().addDays(-1), clock->now()})).error(),
+    EXPECT_EQ(awaitResult(svc->fetchWorkspaces()).error(), refused);
+    EXPECT_EQ(awaitResult(svc->fetchProjects()).error(), refused);
+    EXPECT_EQ(awaitResult(svc->fetchStates(project())).error(), refused);
+    EXPECT_EQ(awaitResult(svc->fetchAssignees(project())).error(), refused);
+    EXPECT_EQ(awaitResult(svc->fetchTeamUsers(QStringLiteral("team1"))).error(), refused);
+    EXPECT_EQ(awaitResult(svc->fetchTasks(project(), {}, {}, {}).fetchFirst()).error(), refused);
+    EXPECT_EQ(awaitResult(svc->fetchWorkEntries(task(QStringLiteral("t1")), DateInterval{})).error(),
               refused);
-    EXPECT_EQ(awaitAsana(svc->deleteWorkEntry(entry)).error(), refused);
+    EXPECT_EQ(
+        awaitResult(svc->fetchWorkEntries(DateInterval{clock->now().addDays(-1), clock->now()})).error(),
+        refused);
+    EXPECT_EQ(awaitResult(svc->deleteWorkEntry(entry)).error(), refused);
     EXPECT_EQ(asana.requestCount(), 0);
 
     // The account's own user is read all the same.
-    EXPECT_TRUE(awaitAsana(svc->fetchUser()).ok());
+    EXPECT_TRUE(awaitResult(svc->fetchUser()).ok());
     EXPECT_EQ(asana.requestCount(), 1);
 
     // A refusal is no new limit: nothing announced, the end unchanged.
@@ -89,7 +91,7 @@ TEST_F(AsanaRecoveryTest, GuardRefusesEverythingButTheUserReadWhileLimited) {
 
     // Once the moment has come, requests go out again.
     clock->advance(2700);
-    EXPECT_TRUE(awaitAsana(svc->fetchProjects()).ok());
+    EXPECT_TRUE(awaitResult(svc->fetchProjects()).ok());
 }
 
 TEST_F(AsanaRecoveryTest, ExpiredTokenIsExchangedOnceAndTheReadRunsAgain) {
@@ -97,7 +99,7 @@ TEST_F(AsanaRecoveryTest, ExpiredTokenIsExchangedOnceAndTheReadRunsAgain) {
     auto svc = service();
     asana.revokeToken(QStringLiteral("token-1"));
 
-    auto projects = awaitAsana(svc->fetchProjects());
+    auto projects = awaitResult(svc->fetchProjects());
     ASSERT_TRUE(projects.ok()) << projects.error().description().toStdString();
     EXPECT_EQ(projects.value().size(), 1u);
     ASSERT_EQ(maker.refreshCount(), 1);
@@ -118,14 +120,14 @@ TEST_F(AsanaRecoveryTest, ExpiredTokenIsExchangedOnceAndTheReadRunsAgain) {
     EXPECT_EQ(storedState(), ProviderState::operational);
 
     // Later reads of the service use the new token without asking again.
-    ASSERT_TRUE(awaitAsana(svc->fetchStates(project())).ok());
+    ASSERT_TRUE(awaitResult(svc->fetchStates(project())).ok());
     EXPECT_EQ(bearer(asana.http().lastRequest()), QStringLiteral("Bearer token-2"));
     EXPECT_EQ(maker.refreshCount(), 1);
 
     // Each operation has its own second try: when the new token expires too, the
     // next read exchanges again (and the keyring follows).
     asana.revokeToken(QStringLiteral("token-2"));
-    ASSERT_TRUE(awaitAsana(svc->fetchWorkEntries(task(QStringLiteral("t1")), DateInterval{})).ok());
+    ASSERT_TRUE(awaitResult(svc->fetchWorkEntries(task(QStringLiteral("t1")), DateInterval{})).ok());
     EXPECT_EQ(maker.refreshCount(), 2);
     settle();
     EXPECT_EQ(storedCredentials()->token, QStringLiteral("token-3"));
@@ -139,7 +141,7 @@ TEST_F(AsanaRecoveryTest, AReadRefusedAfterItsRetryFailsWithoutAnotherExchange) 
         }
         return std::nullopt;
     });
-    EXPECT_EQ(awaitAsana(svc->fetchUser()).error(), APIError::unauthorized());
+    EXPECT_EQ(awaitResult(svc->fetchUser()).error(), APIError::unauthorized());
     EXPECT_EQ(maker.refreshCount(), 1);
     EXPECT_EQ(asana.requestsTo(QStringLiteral("/users/me")).size(), 2);
     settle();
@@ -151,7 +153,7 @@ TEST_F(AsanaRecoveryTest, AReadRefusedAfterItsRetryFailsWithoutAnotherExchange) 
 TEST_F(AsanaRecoveryTest, ARefusedExchangeMarksTheAccount) {
     asana.revokeToken(QStringLiteral("token-1"));
     maker.failWith(FakeResponse::json(R"({"error":"invalid_grant"})", 401));
-    EXPECT_EQ(awaitAsana(service()->fetchProjects()).error(), APIError::unauthorized());
+    EXPECT_EQ(awaitResult(service()->fetchProjects()).error(), APIError::unauthorized());
     EXPECT_EQ(asana.requestsTo(QStringLiteral("/projects")).size(), 1); // not sent again
     ASSERT_TRUE(waitUntil([&] { return storedState() == ProviderState::missingCredentials; }));
     EXPECT_EQ(shell.defaultSelections, std::vector<bool>{true});
@@ -168,12 +170,12 @@ TEST_F(AsanaRecoveryTest, AnExchangeThatFailsOtherwiseLeavesTheAccountAlone) {
     };
     for (const auto& [response, error] : failures) {
         maker.failWith(response);
-        EXPECT_EQ(awaitAsana(service()->fetchProjects()).error(), error);
+        EXPECT_EQ(awaitResult(service()->fetchProjects()).error(), error);
     }
     // A keyring that does not answer is no reason to sign in again either.
     maker.failWith(std::nullopt);
     keyring->failWith(KeyringError{KeyringError::Kind::TimedOut, QStringLiteral("slow")});
-    EXPECT_EQ(awaitAsana(service()->fetchProjects()).error(), APIError::unknown());
+    EXPECT_EQ(awaitResult(service()->fetchProjects()).error(), APIError::unknown());
     keyring->clearFailure();
     settle();
     EXPECT_EQ(storedState(), ProviderState::operational);
@@ -181,7 +183,7 @@ TEST_F(AsanaRecoveryTest, AnExchangeThatFailsOtherwiseLeavesTheAccountAlone) {
     EXPECT_EQ(storedCredentials()->refreshToken, QStringLiteral("refresh-1"));
 
     // Nothing lost: the next expiry still exchanges the same refresh token.
-    EXPECT_TRUE(awaitAsana(service()->fetchProjects()).ok());
+    EXPECT_TRUE(awaitResult(service()->fetchProjects()).ok());
     EXPECT_EQ(maker.grantedCount(), 1);
 }
 
@@ -203,7 +205,7 @@ TEST_F(AsanaRecoveryTest, ConcurrentExpiriesShareOneExchange) {
     // A service still holding the old token, meeting its expiry afterwards, takes the
     // pair it was exchanged for instead of spending the (used) refresh token again.
     auto late = service(QStringLiteral("token-1"));
-    ASSERT_TRUE(awaitAsana(late->fetchUser()).ok());
+    ASSERT_TRUE(awaitResult(late->fetchUser()).ok());
     EXPECT_EQ(maker.refreshCount(), 1);
     EXPECT_EQ(bearer(asana.http().lastRequest()), QStringLiteral("Bearer token-2"));
 }
@@ -221,7 +223,7 @@ TEST_F(AsanaRecoveryTest, AnExchangeOutlivesTheReadsThatAskedForIt) {
 
 TEST_F(AsanaRecoveryTest, PaymentRequiredMarksTheAccount) {
     asana.setPremium(QStringLiteral("w1"), false);
-    EXPECT_EQ(awaitAsana(service()->fetchTasks(project(), {}, {}, {}).fetchFirst()).error(),
+    EXPECT_EQ(awaitResult(service()->fetchTasks(project(), {}, {}, {}).fetchFirst()).error(),
               APIError::paymentRequired());
     ASSERT_TRUE(waitUntil([&] { return storedState() == ProviderState::missingCredentials; }));
     EXPECT_EQ(shell.defaultSelections, std::vector<bool>{true});
@@ -230,16 +232,16 @@ TEST_F(AsanaRecoveryTest, PaymentRequiredMarksTheAccount) {
 TEST_F(AsanaRecoveryTest, AnAccountBeingSetUpGetsItsErrorsAsTheyAre) {
     auto setup = AsanaService::create(AsanaProvider(),
                                       {QStringLiteral("token-x"), QStringLiteral("refresh-1")}, clock);
-    EXPECT_EQ(awaitAsana(setup->fetchWorkspaces()).error(), APIError::unauthorized());
+    EXPECT_EQ(awaitResult(setup->fetchWorkspaces()).error(), APIError::unauthorized());
     EXPECT_EQ(maker.refreshCount(), 0);
 
     asana.addToken(QStringLiteral("token-x"), QStringLiteral("u1"));
     asana.interceptOnce("GET", QStringLiteral("/workspaces"), FakeResponse::json("{}", 429));
-    EXPECT_EQ(awaitAsana(setup->fetchWorkspaces()).error(), APIError::rateLimited(std::nullopt));
+    EXPECT_EQ(awaitResult(setup->fetchWorkspaces()).error(), APIError::rateLimited(std::nullopt));
     EXPECT_FALSE(setup->rateLimitedUntil().has_value());
 
     asana.interceptOnce("GET", QStringLiteral("/users/me"), FakeResponse::json("{}", 402));
-    EXPECT_EQ(awaitAsana(setup->fetchUser()).error(), APIError::paymentRequired());
+    EXPECT_EQ(awaitResult(setup->fetchUser()).error(), APIError::paymentRequired());
     settle();
     EXPECT_TRUE(notices.empty());
     EXPECT_TRUE(shell.defaultSelections.empty());

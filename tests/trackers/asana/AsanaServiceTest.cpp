@@ -80,13 +80,13 @@ private:
 
 TEST_F(AsanaServiceTest, WorkspacesUserAndTeamUsers) {
     asana.addWorkspace({QStringLiteral("w2"), QStringLiteral("Other"), false});
-    auto workspaces = awaitAsana(service()->fetchWorkspaces());
+    auto workspaces = awaitResult(service()->fetchWorkspaces());
     ASSERT_TRUE(workspaces.ok()) << workspaces.error().description().toStdString();
     ASSERT_EQ(workspaces.value().size(), 2u);
     EXPECT_EQ(workspaces.value()[1], (AsanaWorkspaceDTO{QStringLiteral("w2"), QStringLiteral("Other"),
                                                         QStringLiteral("workspace")}));
 
-    auto user = awaitAsana(service()->fetchUser());
+    auto user = awaitResult(service()->fetchUser());
     ASSERT_TRUE(user.ok());
     EXPECT_EQ(user.value(), (ProviderUser{QStringLiteral("u1"), QStringLiteral("Una User"),
                                           QStringLiteral("https://s3.example.test/u1_60x60.png")}));
@@ -97,8 +97,8 @@ TEST_F(AsanaServiceTest, WorkspacesUserAndTeamUsers) {
     asana.addToken(QStringLiteral("token-u2"), QStringLiteral("u2"));
     asana.addTeam(
         {QStringLiteral("team1"), QStringLiteral("Team"), {QStringLiteral("u1"), QStringLiteral("u2")}});
-    EXPECT_EQ(awaitAsana(service(QStringLiteral("token-u2"))->fetchUser()).value().avatar, QString());
-    auto members = awaitAsana(service()->fetchTeamUsers(QStringLiteral("team1")));
+    EXPECT_EQ(awaitResult(service(QStringLiteral("token-u2"))->fetchUser()).value().avatar, QString());
+    auto members = awaitResult(service()->fetchTeamUsers(QStringLiteral("team1")));
     ASSERT_TRUE(members.ok());
     EXPECT_EQ(members.value(),
               (std::vector<User>{{QStringLiteral("u1"), QStringLiteral("Una User"),
@@ -121,7 +121,7 @@ TEST_F(AsanaServiceTest, ProjectsArePagedByOffsetAndFlagTimeTracking) {
         }
         asana.addProject(p);
     }
-    auto projects = awaitAsana(service()->fetchProjects());
+    auto projects = awaitResult(service()->fetchProjects());
     ASSERT_TRUE(projects.ok()) << projects.error().description().toStdString();
     ASSERT_EQ(projects.value().size(), 120u);
     EXPECT_EQ(projects.value()[119].id, QStringLiteral("120"));
@@ -146,7 +146,7 @@ TEST_F(AsanaServiceTest, StatesAreTheSectionsInTheTrackersOrder) {
     asana.addSection({QStringLiteral("s2"), QStringLiteral("Doing"), QStringLiteral("p1")});
     asana.addSection({QStringLiteral("s1"), QStringLiteral("To do"), QStringLiteral("p1")});
     asana.addSection({QStringLiteral("s9"), QStringLiteral("Elsewhere"), QStringLiteral("p9")});
-    auto states = awaitAsana(service()->fetchStates(project()));
+    auto states = awaitResult(service()->fetchStates(project()));
     ASSERT_TRUE(states.ok());
     EXPECT_EQ(states.value(), (std::vector<Issue::State>{{QStringLiteral("s2"), QStringLiteral("Doing")},
                                                          {QStringLiteral("s1"), QStringLiteral("To do")}}));
@@ -163,7 +163,7 @@ TEST_F(AsanaServiceTest, AssigneesJoinDirectMembersAndTeamsOncePerId) {
                          QStringLiteral("Team"), QStringLiteral("team")});
     asana.addMembership({QStringLiteral("m3"), QStringLiteral("p1"), QStringLiteral("x1"),
                          QStringLiteral("X"), QStringLiteral("portfolio")});
-    auto assignees = awaitAsana(service()->fetchAssignees(project()));
+    auto assignees = awaitResult(service()->fetchAssignees(project()));
     ASSERT_TRUE(assignees.ok()) << assignees.error().description().toStdString();
     EXPECT_EQ(
         assignees.value(),
@@ -178,7 +178,7 @@ TEST_F(AsanaServiceTest, AssigneesJoinDirectMembersAndTeamsOncePerId) {
     asana.addMembership({QStringLiteral("m4"), QStringLiteral("p2"), QStringLiteral("u2"),
                          QStringLiteral("Bo"), QStringLiteral("user")});
     asana.http().clearRequests();
-    auto direct = awaitAsana(service()->fetchAssignees(other));
+    auto direct = awaitResult(service()->fetchAssignees(other));
     ASSERT_TRUE(direct.ok());
     EXPECT_EQ(direct.value(),
               (std::vector<User>{{QStringLiteral("u2"), QStringLiteral("Bo"), std::nullopt}}));
@@ -186,7 +186,7 @@ TEST_F(AsanaServiceTest, AssigneesJoinDirectMembersAndTeamsOncePerId) {
 
     // A failing team fails the whole.
     asana.interceptOnce("GET", QStringLiteral("/teams/team1/users"), FakeResponse::json("{}", 500));
-    EXPECT_EQ(awaitAsana(service()->fetchAssignees(project())).error(), APIError::unknown());
+    EXPECT_EQ(awaitResult(service()->fetchAssignees(project())).error(), APIError::unknown());
 }
 
 TEST_F(AsanaServiceTest, TaskSearchLosesNoTaskAtTheCursorBoundary) {
@@ -203,18 +203,18 @@ TEST_F(AsanaServiceTest, TaskSearchLosesNoTaskAtTheCursorBoundary) {
 
     AnyPaginator<Issue> tasks = service()->fetchTasks(project(), QString(), std::nullopt, std::nullopt);
     EXPECT_EQ(asana.requestCount(), 0); // making the paginator sends nothing
-    auto first = awaitAsana(tasks.fetchFirst());
+    auto first = awaitResult(tasks.fetchFirst());
     ASSERT_TRUE(first.ok()) << first.error().description().toStdString();
     EXPECT_EQ(first.value().size(), 50u);
     EXPECT_EQ(first.value().front().id, QStringLiteral("t1"));
     EXPECT_TRUE(tasks.hasMorePages());
 
-    auto second = awaitAsana(tasks.fetchNext());
+    auto second = awaitResult(tasks.fetchNext());
     ASSERT_TRUE(second.ok());
     EXPECT_EQ(ids(second.value()), (QStringList{QStringLiteral("same-ms"), QStringLiteral("same-second"),
                                                 QStringLiteral("second-before")}));
     EXPECT_FALSE(tasks.hasMorePages());
-    EXPECT_EQ(awaitAsana(tasks.fetchNext()).error(), APIError::noMorePages());
+    EXPECT_EQ(awaitResult(tasks.fetchNext()).error(), APIError::noMorePages());
 
     const auto requests = asana.requestsTo(QStringLiteral("/workspaces/w1/tasks/search"));
     ASSERT_EQ(requests.size(), 2);
@@ -243,7 +243,7 @@ TEST_F(AsanaServiceTest, TaskSearchFiltersAndMapsTasks) {
     asana.addTask(done);
 
     auto all =
-        awaitAsana(service()->fetchTasks(project(), std::nullopt, std::nullopt, std::nullopt).fetchFirst());
+        awaitResult(service()->fetchTasks(project(), std::nullopt, std::nullopt, std::nullopt).fetchFirst());
     ASSERT_TRUE(all.ok());
     EXPECT_EQ(ids(all.value()), (QStringList{QStringLiteral("b"), QStringLiteral("a")}));
     const Issue& a = all.value()[1];
@@ -257,11 +257,11 @@ TEST_F(AsanaServiceTest, TaskSearchFiltersAndMapsTasks) {
     EXPECT_FALSE(all.value()[0].assignee->avatar.has_value());
 
     auto filtered =
-        awaitAsana(service()
-                       ->fetchTasks(project(), QStringLiteral("report"),
-                                    Issue::State{QStringLiteral("s1"), QStringLiteral("Doing")},
-                                    User{QStringLiteral("u1"), QStringLiteral("Una"), std::nullopt})
-                       .fetchFirst());
+        awaitResult(service()
+                        ->fetchTasks(project(), QStringLiteral("report"),
+                                     Issue::State{QStringLiteral("s1"), QStringLiteral("Doing")},
+                                     User{QStringLiteral("u1"), QStringLiteral("Una"), std::nullopt})
+                        .fetchFirst());
     ASSERT_TRUE(filtered.ok());
     EXPECT_EQ(ids(filtered.value()), QStringList{QStringLiteral("a")});
     const FakeRequest sent = asana.requestsTo(QStringLiteral("/tasks/search")).last();
@@ -299,7 +299,7 @@ TEST_F(AsanaServiceTest, RangeReadKeepsTheUsersOwnEntriesSorted) {
     asana.addEntry(
         {QStringLiteral("e-old"), QStringLiteral("old"), QDate(2024, 5, 8), 10, QStringLiteral("u1")});
 
-    auto entries = awaitAsana(service()->fetchWorkEntries(week()));
+    auto entries = awaitResult(service()->fetchWorkEntries(week()));
     ASSERT_TRUE(entries.ok()) << entries.error().description().toStdString();
     EXPECT_EQ(ids(entries.value()), (QStringList{QStringLiteral("e-t1-mon"), QStringLiteral("e-t2-tue"),
                                                  QStringLiteral("e-t1-fri")}));
@@ -325,14 +325,14 @@ TEST_F(AsanaServiceTest, RangeReadKeepsTheUsersOwnEntriesSorted) {
     // The entries of one task within the interval, whoever booked them.
     Issue t1;
     t1.id = QStringLiteral("t1");
-    auto ofTask = awaitAsana(service()->fetchWorkEntries(t1, week()));
+    auto ofTask = awaitResult(service()->fetchWorkEntries(t1, week()));
     ASSERT_TRUE(ofTask.ok());
     EXPECT_EQ(ids(ofTask.value()), (QStringList{QStringLiteral("e-t1-fri"), QStringLiteral("e-t1-mon"),
                                                 QStringLiteral("e-t1-colleague")}));
 
     // Nothing found: nothing to read.
     asana.http().clearRequests();
-    auto empty = awaitAsana(service()->fetchWorkEntries(
+    auto empty = awaitResult(service()->fetchWorkEntries(
         DateInterval{QDate(2030, 1, 1).startOfDay(), QDate(2030, 1, 2).startOfDay()}));
     ASSERT_TRUE(empty.ok());
     EXPECT_TRUE(empty.value().empty());
@@ -345,7 +345,7 @@ TEST_F(AsanaServiceTest, RangeReadFailsWholeWhenOneTaskFails) {
     asana.addEntry({QString(), QStringLiteral("t1"), QDate(2024, 5, 7), 60, QStringLiteral("u1")});
     asana.interceptOnce("GET", QStringLiteral("/tasks/t2/time_tracking_entries"),
                         FakeResponse::json(R"({"errors":[{"message":"Unknown object"}]})", 404));
-    EXPECT_EQ(awaitAsana(service()->fetchWorkEntries(week())).error(), APIError::unknown());
+    EXPECT_EQ(awaitResult(service()->fetchWorkEntries(week())).error(), APIError::unknown());
 }
 
 TEST_F(AsanaServiceTest, RangeReadAsksForTheUserWhenTheAccountHasNone) {
@@ -358,7 +358,7 @@ TEST_F(AsanaServiceTest, RangeReadAsksForTheUserWhenTheAccountHasNone) {
         {QStringLiteral("mine"), QStringLiteral("t1"), QDate(2024, 5, 7), 60, QStringLiteral("u1")});
     asana.addEntry(
         {QStringLiteral("theirs"), QStringLiteral("t1"), QDate(2024, 5, 7), 60, QStringLiteral("u9")});
-    auto entries = awaitAsana(svc->fetchWorkEntries(week()));
+    auto entries = awaitResult(svc->fetchWorkEntries(week()));
     ASSERT_TRUE(entries.ok());
     EXPECT_EQ(ids(entries.value()), QStringList{QStringLiteral("mine")});
     EXPECT_EQ(asana.requestsTo(QStringLiteral("/users/me")).size(), 1);
@@ -378,7 +378,7 @@ TEST_F(AsanaServiceTest, EnteredOnIsADayOfTheUsersTimeZone) {
         {QStringLiteral("last-day"), QStringLiteral("t1"), QDate(2024, 5, 12), 30, QStringLiteral("u1")});
     asana.addEntry(
         {QStringLiteral("mon-after"), QStringLiteral("t1"), QDate(2024, 5, 13), 30, QStringLiteral("u1")});
-    auto entries = awaitAsana(service()->fetchWorkEntries(interval));
+    auto entries = awaitResult(service()->fetchWorkEntries(interval));
     ASSERT_TRUE(entries.ok());
     EXPECT_EQ(ids(entries.value()), (QStringList{QStringLiteral("first-day"), QStringLiteral("last-day")}));
     EXPECT_EQ(entries.value()[0].started, interval.start);
@@ -393,7 +393,7 @@ TEST_F(AsanaServiceTest, EntryReadsRunAtMostFourAtOnce) {
         asana.addEntry({QString(), gid, QDate(2024, 5, 7), 60, QStringLiteral("u1")});
     }
     asana.setLatency(40);
-    auto entries = awaitAsana(service()->fetchWorkEntries(week()));
+    auto entries = awaitResult(service()->fetchWorkEntries(week()));
     ASSERT_TRUE(entries.ok());
     EXPECT_EQ(entries.value().size(), 12u);
     EXPECT_LE(asana.peakConcurrency(), 4);
@@ -406,18 +406,18 @@ TEST_F(AsanaServiceTest, DeletingAnEntryRemovesItFromLaterReads) {
         asana.addEntry({QString(), QStringLiteral("t1"), QDate(2024, 5, 7), 60, QStringLiteral("u1")});
     asana.addEntry(
         {QStringLiteral("a/b"), QStringLiteral("t1"), QDate(2024, 5, 8), 60, QStringLiteral("u1")});
-    auto before = awaitAsana(service()->fetchWorkEntries(week()));
+    auto before = awaitResult(service()->fetchWorkEntries(week()));
     ASSERT_TRUE(before.ok());
     ASSERT_EQ(before.value().size(), 2u);
 
-    auto deleted = awaitAsana(service()->deleteWorkEntry(before.value()[1]));
+    auto deleted = awaitResult(service()->deleteWorkEntry(before.value()[1]));
     ASSERT_TRUE(deleted.ok());
     EXPECT_EQ(asana.requestsTo(QString(), "DELETE").at(0).path,
               QByteArray("/api/1.0/time_tracking_entries/a%2Fb"));
-    auto after = awaitAsana(service()->fetchWorkEntries(week()));
+    auto after = awaitResult(service()->fetchWorkEntries(week()));
     ASSERT_TRUE(after.ok());
     EXPECT_EQ(ids(after.value()), QStringList{keep});
 
     // Deleting it again: the tracker no longer knows it.
-    EXPECT_EQ(awaitAsana(service()->deleteWorkEntry(before.value()[1])).error(), APIError::unknown());
+    EXPECT_EQ(awaitResult(service()->deleteWorkEntry(before.value()[1])).error(), APIError::unknown());
 }

@@ -66,13 +66,13 @@ TEST_F(AsanaWorkLogFormTest, BooksTheWholeMinutesOfTheDuration) {
         EXPECT_EQ(asana.entries().back().durationMinutes, minutes);
     }
     // The booking shows in the calendar's next read.
-    auto entries = awaitAsana(svc->fetchWorkEntries(
+    auto entries = awaitResult(svc->fetchWorkEntries(
         DateInterval{asana.bookingDay.startOfDay(), asana.bookingDay.startOfDay().addSecs(86399)}));
     ASSERT_TRUE(entries.ok());
     EXPECT_EQ(entries.value().size(), 0u); // the task is not the user's: the search does not find it
     asana.tasks().back().assigneeGid = QStringLiteral("u1");
     asana.tasks().back().modifiedAt = asana.bookingDay.startOfDay().addSecs(3600);
-    entries = awaitAsana(svc->fetchWorkEntries(
+    entries = awaitResult(svc->fetchWorkEntries(
         DateInterval{asana.bookingDay.startOfDay(), asana.bookingDay.startOfDay().addSecs(86399)}));
     ASSERT_TRUE(entries.ok());
     EXPECT_EQ(entries.value().size(), 3u);

@@ -27,7 +27,7 @@ protected:
 TEST_F(JiraErrorHandlingTest, AnExpiredTokenIsRefreshedOnceStoredAndTheReadSentAgainWithTheNewOne) {
     jira.revokeToken(QStringLiteral("token-1"));
     auto svc = service();
-    auto states = await(svc->fetchStates(project));
+    auto states = awaitResult(svc->fetchStates(project));
     ASSERT_TRUE(states.ok()) << states.error().description().toStdString();
 
     ASSERT_EQ(maker.refreshCount(), 1);
@@ -49,7 +49,7 @@ TEST_F(JiraErrorHandlingTest, AnExpiredTokenIsRefreshedOnceStoredAndTheReadSentA
 
     // The next expiry refreshes again, with the refresh token stored last time.
     jira.revokeToken(QStringLiteral("token-2"));
-    ASSERT_TRUE(await(svc->fetchUser()).ok());
+    ASSERT_TRUE(awaitResult(svc->fetchUser()).ok());
     EXPECT_EQ(maker.refreshCount(), 2);
     EXPECT_EQ(QJsonDocument::fromJson(maker.http().lastRequest().body).object().value("refreshToken"),
               "refresh-2");
@@ -81,7 +81,7 @@ TEST_F(JiraErrorHandlingTest, ARefusedRefreshFailsWithItsOwnErrorMarksTheAccount
     jira.revokeToken(QStringLiteral("token-1"));
     maker.failWith(FakeResponse::json(R"({"error":"invalid_grant"})", 403));
 
-    auto states = await(service()->fetchStates(project));
+    auto states = awaitResult(service()->fetchStates(project));
     ASSERT_FALSE(states.ok());
     EXPECT_EQ(states.error(), APIError::validation()); // the refresh's error, not the first 401
     drainEvents();
@@ -97,7 +97,7 @@ TEST_F(JiraErrorHandlingTest, ARefusedRefreshMetByNestedReadsIsAskedForOnce) {
 
     // The server information, the search page and the range read each have a handler:
     // the refused refresh is not asked for again by the outer ones.
-    auto entries = await(svc->fetchWorkEntries(
+    auto entries = awaitResult(svc->fetchWorkEntries(
         DateInterval{QDateTime::currentDateTime().addDays(-1), QDateTime::currentDateTime()}));
     ASSERT_FALSE(entries.ok());
     EXPECT_EQ(entries.error(), APIError::unauthorized());
@@ -107,7 +107,7 @@ TEST_F(JiraErrorHandlingTest, ARefusedRefreshMetByNestedReadsIsAskedForOnce) {
     EXPECT_EQ(shell.defaultSelections, std::vector<bool>{true});
 
     // Nor by later reads of the same client.
-    auto projects = await(svc->fetchProjects());
+    auto projects = awaitResult(svc->fetchProjects());
     ASSERT_FALSE(projects.ok());
     EXPECT_EQ(projects.error(), APIError::unauthorized());
     drainEvents();
@@ -131,7 +131,7 @@ TEST_F(JiraErrorHandlingTest, StoredCredentialsWithoutARefreshTokenMarkTheAccoun
         }
         jira.revokeToken(QStringLiteral("token-1"));
 
-        auto states = await(service()->fetchStates(project));
+        auto states = awaitResult(service()->fetchStates(project));
         ASSERT_FALSE(states.ok());
         EXPECT_EQ(states.error(), APIError::unauthorized());
         drainEvents();
@@ -146,7 +146,7 @@ TEST_F(JiraErrorHandlingTest, ARefreshThatFailsOnTheWayMarksNothing) {
     for (const FakeResponse& failure : {FakeResponse::json("{}", 500), FakeResponse::json("{}", 429),
                                         FakeResponse::noAnswer(), FakeResponse::json("not json")}) {
         maker.failWith(failure);
-        auto states = await(service()->fetchStates(project));
+        auto states = awaitResult(service()->fetchStates(project));
         ASSERT_FALSE(states.ok());
         EXPECT_NE(states.error(), APIError::unauthorized());
     }
@@ -158,7 +158,7 @@ TEST_F(JiraErrorHandlingTest, ARefreshThatFailsOnTheWayMarksNothing) {
 TEST_F(JiraErrorHandlingTest, ATokenRefusedAgainAfterTheRefreshIsReportedWithoutLooping) {
     siteAnswers(FakeResponse::json("{}", 401));
     auto svc = service();
-    auto states = await(svc->fetchStates(project));
+    auto states = awaitResult(svc->fetchStates(project));
     ASSERT_FALSE(states.ok());
     EXPECT_EQ(states.error(), APIError::unauthorized());
     EXPECT_EQ(maker.refreshCount(), 1);
@@ -166,7 +166,7 @@ TEST_F(JiraErrorHandlingTest, ATokenRefusedAgainAfterTheRefreshIsReportedWithout
 
     // A range read nests reads with handlers of their own: none of them refreshes a
     // token that was refused fresh.
-    auto entries = await(svc->fetchWorkEntries(
+    auto entries = awaitResult(svc->fetchWorkEntries(
         DateInterval{QDateTime::currentDateTime().addDays(-1), QDateTime::currentDateTime()}));
     ASSERT_FALSE(entries.ok());
     EXPECT_EQ(entries.error(), APIError::unauthorized());
@@ -174,7 +174,7 @@ TEST_F(JiraErrorHandlingTest, ATokenRefusedAgainAfterTheRefreshIsReportedWithout
 
     // Nested, on a fresh service: one refresh, and the whole range read is given up.
     auto fresh = service(QStringLiteral("token-2"));
-    entries = await(fresh->fetchWorkEntries(
+    entries = awaitResult(fresh->fetchWorkEntries(
         DateInterval{QDateTime::currentDateTime().addDays(-1), QDateTime::currentDateTime()}));
     ASSERT_FALSE(entries.ok());
     EXPECT_EQ(entries.error(), APIError::unauthorized());
@@ -185,17 +185,17 @@ TEST_F(JiraErrorHandlingTest, AnAccountBeingSetUpAndADeleteNeverRefresh) {
     siteAnswers(FakeResponse::json("{}", 401));
     auto setup =
         JiraService::create(JiraProvider(), APIRequest::jira("token-1", "refresh-1", QString()), clock);
-    auto sites = await(setup->fetchAccessibleResources());
+    auto sites = awaitResult(setup->fetchAccessibleResources());
     ASSERT_TRUE(sites.ok()); // the cloud host itself still knows the token
     jira.revokeToken(QStringLiteral("token-1"));
-    sites = await(setup->fetchAccessibleResources());
+    sites = awaitResult(setup->fetchAccessibleResources());
     ASSERT_FALSE(sites.ok());
     EXPECT_EQ(sites.error(), APIError::unauthorized());
 
     WorkEntry entry;
     entry.id = QStringLiteral("20001");
     entry.issue.id = QStringLiteral("10001");
-    auto deleted = await(service()->deleteWorkEntry(entry));
+    auto deleted = awaitResult(service()->deleteWorkEntry(entry));
     ASSERT_FALSE(deleted.ok());
     EXPECT_EQ(deleted.error(), APIError::unauthorized());
     EXPECT_EQ(maker.refreshCount(), 0);
@@ -205,7 +205,7 @@ TEST_F(JiraErrorHandlingTest, ATooManyRequestsAnswerIsRecordedAnnouncedAndBlocks
     auto svc = service();
     jira.interceptOnce("GET", QStringLiteral("/statuses"),
                        FakeResponse::json("{}", 429).withHeader("Retry-After", "30"));
-    auto states = await(svc->fetchStates(project));
+    auto states = awaitResult(svc->fetchStates(project));
     ASSERT_FALSE(states.ok());
     EXPECT_EQ(states.error(), APIError::rateLimited(30));
     EXPECT_EQ(svc->rateLimitedUntil(), clock->now().addSecs(30));
@@ -216,10 +216,10 @@ TEST_F(JiraErrorHandlingTest, ATooManyRequestsAnswerIsRecordedAnnouncedAndBlocks
     // While it lasts nothing is sent, deletes included, and the refusal announces nothing.
     const int sent = jira.requestCount();
     clock->advance(300);
-    auto blocked = await(svc->fetchProjects());
+    auto blocked = awaitResult(svc->fetchProjects());
     ASSERT_FALSE(blocked.ok());
     EXPECT_EQ(blocked.error(), APIError::rateLimited(29));
-    auto deleted = await(svc->deleteWorkEntry(WorkEntry{}));
+    auto deleted = awaitResult(svc->deleteWorkEntry(WorkEntry{}));
     EXPECT_EQ(deleted.error(), APIError::rateLimited(29));
     drainEvents();
     EXPECT_EQ(jira.requestCount(), sent);
@@ -227,7 +227,7 @@ TEST_F(JiraErrorHandlingTest, ATooManyRequestsAnswerIsRecordedAnnouncedAndBlocks
     EXPECT_EQ(svc->rateLimitedUntil(), clock->now().addMSecs(29700));
 
     clock->advance(29700);
-    EXPECT_TRUE(await(svc->fetchStates(project)).ok());
+    EXPECT_TRUE(awaitResult(svc->fetchStates(project)).ok());
     // A new service of the account starts without the limit.
     EXPECT_FALSE(service()->rateLimitedUntil().has_value());
 }
@@ -235,7 +235,7 @@ TEST_F(JiraErrorHandlingTest, ATooManyRequestsAnswerIsRecordedAnnouncedAndBlocks
 TEST_F(JiraErrorHandlingTest, WithoutRetryAfterTheLimitIsAMinuteWhileTheErrorKeepsNoDelay) {
     auto svc = service();
     jira.interceptOnce("GET", QStringLiteral("/me"), FakeResponse::json("{}", 429));
-    auto user = await(svc->fetchUser());
+    auto user = awaitResult(svc->fetchUser());
     ASSERT_FALSE(user.ok());
     EXPECT_EQ(user.error(), APIError::rateLimited());
     EXPECT_EQ(svc->rateLimitedUntil(), clock->now().addSecs(60));
@@ -248,19 +248,19 @@ TEST_F(JiraErrorHandlingTest, WithoutRetryAfterTheLimitIsAMinuteWhileTheErrorKee
         JiraService::create(JiraProvider(), APIRequest::jira("token-1", "refresh-1", QString()), clock);
     jira.interceptOnce("GET", QStringLiteral("/oauth/token/accessible-resources"),
                        FakeResponse::json("{}", 429).withHeader("Retry-After", "0"));
-    auto sites = await(setup->fetchAccessibleResources());
+    auto sites = awaitResult(setup->fetchAccessibleResources());
     EXPECT_EQ(sites.error(), APIError::rateLimited(0));
     drainEvents();
     EXPECT_EQ(notices.size(), 1u);
     // A wait of nothing blocks nothing.
-    EXPECT_TRUE(await(setup->fetchAccessibleResources()).ok());
+    EXPECT_TRUE(awaitResult(setup->fetchAccessibleResources()).ok());
 }
 
 TEST_F(JiraErrorHandlingTest, NestedReadsAnnounceTwiceAndARangeReadWhileLimitedSendsNothing) {
     auto svc = service();
     jira.interceptOnce("GET", QStringLiteral("/configuration/timetracking"),
                        FakeResponse::json("{}", 429).withHeader("Retry-After", "20"));
-    auto projects = await(svc->fetchProjects());
+    auto projects = awaitResult(svc->fetchProjects());
     ASSERT_FALSE(projects.ok());
     EXPECT_EQ(projects.error(), APIError::rateLimited(20));
     drainEvents();
@@ -271,7 +271,7 @@ TEST_F(JiraErrorHandlingTest, NestedReadsAnnounceTwiceAndARangeReadWhileLimitedS
     notices.clear();
     const int sent = jira.requestCount();
     clock->advance(5000);
-    auto entries = await(svc->fetchWorkEntries(DateInterval{clock->now().addDays(-1), clock->now()}));
+    auto entries = awaitResult(svc->fetchWorkEntries(DateInterval{clock->now().addDays(-1), clock->now()}));
     ASSERT_FALSE(entries.ok());
     EXPECT_EQ(entries.error(), APIError::rateLimited(15));
     drainEvents();

@@ -11,6 +11,7 @@
 #include "platform/net/SessionConfiguration.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "platform/store/ProviderStore.h"
+#include "tests/support/Await.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeJiraRefreshServer.h"
 #include "tests/support/FakeJiraServer.h"
@@ -28,16 +29,6 @@
 #include <vector>
 
 namespace velmora::test {
-
-// Waits for a publisher's outcome; `unknown` (and a test failure) when none comes.
-template <typename T>
-Result<T, APIError> await(const Publisher<T, APIError>& publisher, int timeoutMs = 10000) {
-    std::optional<Result<T, APIError>> outcome;
-    Cancellable subscription = publisher.subscribe([&](Result<T, APIError> r) { outcome = std::move(r); });
-    const bool done = waitUntil([&] { return outcome.has_value(); }, timeoutMs);
-    EXPECT_TRUE(done) << "no outcome";
-    return outcome ? *outcome : Result<T, APIError>::failure(APIError::unknown());
-}
 
 // A fake Jira Cloud and maker's server, a real account store in a temporary folder, an
 // in-memory keyring and a recording shell; one saved Jira account ("Work", site

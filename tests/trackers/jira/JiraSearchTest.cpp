@@ -41,11 +41,11 @@ TEST_F(JiraSearchTest, PagesOfIssuesReadTheServerInformationOnceBeforeTheFirstPa
     auto tasks = svc->fetchTasks(project, std::nullopt, std::nullopt, std::nullopt);
     EXPECT_EQ(jira.requestCount(), 0); // nothing until the first fetch
 
-    auto first = await(tasks.fetchFirst());
+    auto first = awaitResult(tasks.fetchFirst());
     ASSERT_TRUE(first.ok());
     EXPECT_EQ(first.value().size(), 50u);
     EXPECT_TRUE(tasks.hasMorePages());
-    auto second = await(tasks.fetchNext());
+    auto second = awaitResult(tasks.fetchNext());
     ASSERT_TRUE(second.ok());
     EXPECT_EQ(second.value().size(), 10u);
     EXPECT_FALSE(tasks.hasMorePages());
@@ -62,7 +62,8 @@ TEST_F(JiraSearchTest, PagesOfIssuesReadTheServerInformationOnceBeforeTheFirstPa
 
     // Later searches of the same service reuse what it read.
     ASSERT_TRUE(
-        await(svc->fetchTasks(project, QStringLiteral("Task 1"), std::nullopt, std::nullopt).fetchFirst())
+        awaitResult(
+            svc->fetchTasks(project, QStringLiteral("Task 1"), std::nullopt, std::nullopt).fetchFirst())
             .ok());
     EXPECT_EQ(jira.requestsTo(QStringLiteral("/serverInfo")).size(), 1);
 }
@@ -86,7 +87,8 @@ TEST_F(JiraSearchTest, IssuesMapWithTheirLinkStateTimeAndAssignee) {
     jira.addWorkLog(
         {{}, QStringLiteral("10002"), QStringLiteral("acc-me"), QDateTime::currentDateTimeUtc(), 5400, {}});
 
-    auto page = await(service()->fetchTasks(project, std::nullopt, std::nullopt, std::nullopt).fetchFirst());
+    auto page =
+        awaitResult(service()->fetchTasks(project, std::nullopt, std::nullopt, std::nullopt).fetchFirst());
     ASSERT_TRUE(page.ok());
     ASSERT_EQ(page.value().size(), 2u);
     const Issue& a = page.value()[0];
@@ -119,20 +121,20 @@ TEST_F(JiraSearchTest, FiltersReachTheServerAsJqlAndQuotedTextIsFoundNotRejected
     jira.addIssue(done);
     auto svc = service();
 
-    auto found =
-        await(svc->fetchTasks(project, QStringLiteral(R"("Save")"), std::nullopt, std::nullopt).fetchFirst());
+    auto found = awaitResult(
+        svc->fetchTasks(project, QStringLiteral(R"("Save")"), std::nullopt, std::nullopt).fetchFirst());
     ASSERT_TRUE(found.ok()) << found.error().description().toStdString();
     ASSERT_EQ(found.value().size(), 1u);
     EXPECT_EQ(found.value().front().id, u"10001");
 
-    auto open =
-        await(svc->fetchTasks(project, std::nullopt, Issue::State::unresolved(), std::nullopt).fetchFirst());
+    auto open = awaitResult(
+        svc->fetchTasks(project, std::nullopt, Issue::State::unresolved(), std::nullopt).fetchFirst());
     ASSERT_TRUE(open.ok());
     ASSERT_EQ(open.value().size(), 1u);
     EXPECT_EQ(open.value().front().id, u"10001");
 
-    auto byStatus =
-        await(svc->fetchTasks(project, std::nullopt, Issue::State{"3", "Done"}, std::nullopt).fetchFirst());
+    auto byStatus = awaitResult(
+        svc->fetchTasks(project, std::nullopt, Issue::State{"3", "Done"}, std::nullopt).fetchFirst());
     ASSERT_TRUE(byStatus.ok());
     ASSERT_EQ(byStatus.value().size(), 1u);
     EXPECT_EQ(byStatus.value().front().id, u"10002");
@@ -141,7 +143,8 @@ TEST_F(JiraSearchTest, FiltersReachTheServerAsJqlAndQuotedTextIsFoundNotRejected
 TEST_F(JiraSearchTest, AFailedServerInformationReadFailsThePageWithoutSendingIt) {
     addProject();
     jira.interceptOnce("GET", QStringLiteral("/serverInfo"), FakeResponse::json("{}", 500));
-    auto page = await(service()->fetchTasks(project, std::nullopt, std::nullopt, std::nullopt).fetchFirst());
+    auto page =
+        awaitResult(service()->fetchTasks(project, std::nullopt, std::nullopt, std::nullopt).fetchFirst());
     ASSERT_FALSE(page.ok());
     EXPECT_EQ(page.error(), APIError::unknown());
     EXPECT_EQ(jira.requestsTo(QStringLiteral("/rest/api/3/search")).size(), 0);

@@ -24,7 +24,7 @@ TEST_F(JiraServiceReadsTest, ProjectsComeSortedByCodePointWithTheSiteTimeTrackin
     jira.addProject({QStringLiteral("2"), QStringLiteral("UA"), QStringLiteral("A")});
     jira.addProject({QStringLiteral("3"), QStringLiteral("LA"), QStringLiteral("a")});
 
-    auto projects = await(service()->fetchProjects());
+    auto projects = awaitResult(service()->fetchProjects());
     ASSERT_TRUE(projects.ok());
     EXPECT_EQ(names(projects.value()), (QStringList{"A", "a", "b"}));
     const Project& first = projects.value().front();
@@ -35,7 +35,7 @@ TEST_F(JiraServiceReadsTest, ProjectsComeSortedByCodePointWithTheSiteTimeTrackin
 
     // Another tool tracks the time: only that switch goes off, for every project.
     jira.timeTrackingKey = QStringLiteral("jira");
-    projects = await(service()->fetchProjects());
+    projects = awaitResult(service()->fetchProjects());
     ASSERT_TRUE(projects.ok());
     for (const auto& p : projects.value()) {
         EXPECT_EQ(p.configuration, (Project::Configuration{false, true, true, true})) << p.name.toStdString();
@@ -48,7 +48,7 @@ TEST_F(JiraServiceReadsTest, ListsPageByTheServersOwnPageSizeUntilAShortPage) {
                          QStringLiteral("P%1").arg(i, 2, 10, QChar('0'))});
     }
     jira.setMaxResultsCap(20);
-    auto projects = await(service()->fetchProjects());
+    auto projects = awaitResult(service()->fetchProjects());
     ASSERT_TRUE(projects.ok());
     EXPECT_EQ(projects.value().size(), 45u);
 
@@ -66,13 +66,13 @@ TEST_F(JiraServiceReadsTest, AFullLastPageIsFollowedByOneMoreRequestAndAZeroPage
     for (int i = 0; i < 50; ++i) {
         jira.addProject({QString::number(i), QStringLiteral("K%1").arg(i), QStringLiteral("P%1").arg(i)});
     }
-    ASSERT_TRUE(await(service()->fetchProjects()).ok());
+    ASSERT_TRUE(awaitResult(service()->fetchProjects()).ok());
     EXPECT_EQ(jira.requestsTo(QStringLiteral("/rest/api/3/project/search")).size(), 2);
 
     // A server that claims pages of nothing would otherwise be asked forever.
     jira.http().clearRequests();
     jira.setMaxResultsCap(0);
-    auto projects = await(service()->fetchProjects());
+    auto projects = awaitResult(service()->fetchProjects());
     ASSERT_TRUE(projects.ok());
     EXPECT_TRUE(projects.value().empty());
     EXPECT_EQ(jira.requestsTo(QStringLiteral("/rest/api/3/project/search")).size(), 1);
@@ -91,7 +91,7 @@ TEST_F(JiraServiceReadsTest, StatesStartWithUnresolvedAndKeepTheFirstNameOfEachI
           true}});
     Project project{QStringLiteral("10000"), QStringLiteral("PRJ"), QStringLiteral("Project"), {}, {}};
 
-    auto states = await(service()->fetchStates(project));
+    auto states = awaitResult(service()->fetchStates(project));
     ASSERT_TRUE(states.ok());
     const std::vector<Issue::State> expected{Issue::State::unresolved(),
                                              {QStringLiteral("1"), QStringLiteral("To Do")},
@@ -102,7 +102,7 @@ TEST_F(JiraServiceReadsTest, StatesStartWithUnresolvedAndKeepTheFirstNameOfEachI
     EXPECT_EQ(jira.requestsTo(QStringLiteral("/rest/api/3/project/10000/statuses")).size(), 1);
 
     jira.setIssueTypes(QStringLiteral("10000"), {});
-    states = await(service()->fetchStates(project));
+    states = awaitResult(service()->fetchStates(project));
     ASSERT_TRUE(states.ok());
     EXPECT_EQ(states.value(), std::vector<Issue::State>{Issue::State::unresolved()});
 }
@@ -116,7 +116,7 @@ TEST_F(JiraServiceReadsTest, AssigneesAreTheUsersAssignedInTheProject) {
     issue.assigneeId = QStringLiteral("acc-ann");
     jira.addIssue(issue);
 
-    auto users = await(service()->fetchAssignees(
+    auto users = awaitResult(service()->fetchAssignees(
         Project{QStringLiteral("10000"), QStringLiteral("PRJ"), QStringLiteral("Project"), {}, {}}));
     ASSERT_TRUE(users.ok());
     ASSERT_EQ(users.value().size(), 1u);
@@ -134,7 +134,7 @@ TEST_F(JiraServiceReadsTest, TheUserAndTheSitesAreReadFromTheCloudHostWhateverTh
     auto svc = service();
     const QString siteBase = svc->request()->baseUrl();
 
-    auto user = await(svc->fetchUser());
+    auto user = awaitResult(svc->fetchUser());
     ASSERT_TRUE(user.ok());
     EXPECT_EQ(user.value(), (ProviderUser{QStringLiteral("acc-me"), QStringLiteral("Me Myself"),
                                           QStringLiteral("https://avatars.test/me.png")}));
@@ -142,13 +142,13 @@ TEST_F(JiraServiceReadsTest, TheUserAndTheSitesAreReadFromTheCloudHostWhateverTh
     // The shared client's base is never rewritten for it.
     EXPECT_EQ(svc->request()->baseUrl(), siteBase);
 
-    auto sites = await(svc->fetchAccessibleResources());
+    auto sites = awaitResult(svc->fetchAccessibleResources());
     ASSERT_TRUE(sites.ok());
     ASSERT_EQ(sites.value().size(), 1u);
     EXPECT_EQ(sites.value().front().id, jira.cloudId);
     EXPECT_EQ(jira.http().lastRequest().path, "/oauth/token/accessible-resources");
 
-    ASSERT_TRUE(await(svc->fetchServerInfo()).ok());
+    ASSERT_TRUE(awaitResult(svc->fetchServerInfo()).ok());
     EXPECT_EQ(jira.http().lastRequest().path, "/ex/jira/cloud-1/rest/api/3/serverInfo");
 }
 
@@ -157,12 +157,12 @@ TEST_F(JiraServiceReadsTest, AnUndecodableAnswerIsUnknownAndAPaymentRefusalPasse
     jira.interceptOnce(
         "GET", QStringLiteral("/rest/api/3/project/search"),
         FakeResponse::json(R"({"maxResults":50,"startAt":0,"total":1,"values":[{"id":"1","name":"x"}]})"));
-    auto projects = await(service()->fetchProjects());
+    auto projects = awaitResult(service()->fetchProjects());
     ASSERT_FALSE(projects.ok());
     EXPECT_EQ(projects.error(), APIError::unknown());
 
     jira.interceptOnce("GET", QStringLiteral("/statuses"), FakeResponse::json("{}", 402));
-    auto states = await(service()->fetchStates(Project{QStringLiteral("10000"), {}, {}, {}, {}}));
+    auto states = awaitResult(service()->fetchStates(Project{QStringLiteral("10000"), {}, {}, {}, {}}));
     ASSERT_FALSE(states.ok());
     EXPECT_EQ(states.error(), APIError::paymentRequired());
     EXPECT_EQ(maker.refreshCount(), 0);

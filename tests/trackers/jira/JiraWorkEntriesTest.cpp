@@ -67,7 +67,7 @@ TEST_F(JiraWorkEntriesTest, AWeekOfTheUsersOwnEntriesComesSortedAcrossIssues) {
     // Outside the week.
     log(QStringLiteral("10002"), at(12, 9));
 
-    auto entries = await(service()->fetchWorkEntries(week()));
+    auto entries = awaitResult(service()->fetchWorkEntries(week()));
     ASSERT_TRUE(entries.ok()) << entries.error().description().toStdString();
     ASSERT_EQ(entries.value().size(), 3u);
     EXPECT_EQ(entries.value()[0].started, at(4, 8));
@@ -94,7 +94,7 @@ TEST_F(JiraWorkEntriesTest, AWeekOfTheUsersOwnEntriesComesSortedAcrossIssues) {
 }
 
 TEST_F(JiraWorkEntriesTest, AnEmptyRangeSendsOnlyTheSearch) {
-    auto entries = await(service()->fetchWorkEntries(week()));
+    auto entries = awaitResult(service()->fetchWorkEntries(week()));
     ASSERT_TRUE(entries.ok());
     EXPECT_TRUE(entries.value().empty());
     EXPECT_EQ(jira.requestsTo(QStringLiteral("/worklog")).size(), 0);
@@ -108,7 +108,7 @@ TEST_F(JiraWorkEntriesTest, TheFirstFailingIssueFailsTheWholeRange) {
     jira.interceptOnce("GET", QStringLiteral("/rest/api/2/issue/10002/worklog"),
                        FakeResponse::json("{}", 500));
 
-    auto entries = await(service()->fetchWorkEntries(week()));
+    auto entries = awaitResult(service()->fetchWorkEntries(week()));
     ASSERT_FALSE(entries.ok());
     EXPECT_EQ(entries.error(), APIError::unknown());
 }
@@ -132,7 +132,7 @@ TEST_F(JiraWorkEntriesTest, AtMostFourIssuesAreReadAtATime) {
         }
         return std::nullopt;
     });
-    auto entries = await(service()->fetchWorkEntries(week()), 20000);
+    auto entries = awaitResult(service()->fetchWorkEntries(week()), 20000);
     ASSERT_TRUE(entries.ok());
     ASSERT_EQ(arrivals.size(), 9u);
     // The first four overlap...
@@ -150,7 +150,7 @@ TEST_F(JiraWorkEntriesTest, AnAccountWithoutAKnownUserLearnsItFirst) {
     JiraProvider noUser(account.id(), account.name(), account.parameters());
     auto svc = JiraService::create(noUser, APIRequest::jira("token-1", "refresh-1", jira.cloudId), clock);
 
-    auto entries = await(svc->fetchWorkEntries(week()));
+    auto entries = awaitResult(svc->fetchWorkEntries(week()));
     ASSERT_TRUE(entries.ok());
     ASSERT_EQ(entries.value().size(), 1u);
     EXPECT_EQ(entries.value().front().started, at(5, 10));
@@ -160,11 +160,11 @@ TEST_F(JiraWorkEntriesTest, AnAccountWithoutAKnownUserLearnsItFirst) {
 TEST_F(JiraWorkEntriesTest, DeletingRemovesTheWorkLogOfItsIssue) {
     addIssue(QStringLiteral("10001"));
     const QString id = log(QStringLiteral("10001"), at(5, 10));
-    auto entries = await(service()->fetchWorkEntries(week()));
+    auto entries = awaitResult(service()->fetchWorkEntries(week()));
     ASSERT_TRUE(entries.ok());
     ASSERT_EQ(entries.value().size(), 1u);
 
-    auto deleted = await(service()->deleteWorkEntry(entries.value().front()));
+    auto deleted = awaitResult(service()->deleteWorkEntry(entries.value().front()));
     ASSERT_TRUE(deleted.ok());
     EXPECT_EQ(jira.http().lastRequest().method, "DELETE");
     EXPECT_EQ(jira.http().lastRequest().path,
@@ -172,7 +172,7 @@ TEST_F(JiraWorkEntriesTest, DeletingRemovesTheWorkLogOfItsIssue) {
     EXPECT_TRUE(jira.workLogs().empty());
 
     // Gone already: the tracker's 404 arrives as it is.
-    auto again = await(service()->deleteWorkEntry(entries.value().front()));
+    auto again = awaitResult(service()->deleteWorkEntry(entries.value().front()));
     ASSERT_FALSE(again.ok());
     EXPECT_EQ(again.error(), APIError::unknown());
 }

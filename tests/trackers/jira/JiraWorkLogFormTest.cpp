@@ -97,7 +97,7 @@ TEST_F(JiraWorkLogFormTest, ABookedWorkLogIsSentOnceAndShowsInTheNextRangeRead) 
     EXPECT_EQ(sentBody(sent).value("timeSpentSeconds").toInteger(), 5400);
 
     const QDateTime now = QDateTime::currentDateTime();
-    auto entries = await(svc->fetchWorkEntries(DateInterval{now.addDays(-1), now.addDays(1)}));
+    auto entries = awaitResult(svc->fetchWorkEntries(DateInterval{now.addDays(-1), now.addDays(1)}));
     ASSERT_TRUE(entries.ok());
     ASSERT_EQ(entries.value().size(), 1u);
     EXPECT_EQ(entries.value().front().description, u"Fixed the crash");

@@ -47,7 +47,7 @@ TEST_F(YouTrackFactoryTest, TheFactoryMakesAYouTrackServiceWithTheStoredToken) {
     ASSERT_NE(youTrackService, nullptr);
     EXPECT_EQ(youTrackService->provider(), account);
     EXPECT_EQ(youTrackService->request()->baseUrl(), youTrack.baseUrl());
-    auto user = awaitResult(made->fetchUser());
+    auto user = awaitOutcome(made->fetchUser());
     ASSERT_TRUE(user && user->ok());
     EXPECT_EQ(youTrack.http().lastRequest().header("Authorization"), "Bearer perm-token");
 }

@@ -8,6 +8,7 @@
 #include "platform/keyring/InMemoryKeyring.h"
 #include "platform/net/SessionConfiguration.h"
 #include "platform/store/ProviderStore.h"
+#include "tests/support/Await.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeShellHooks.h"
 #include "tests/support/FakeYouTrackServer.h"
@@ -21,17 +22,6 @@
 #include <optional>
 
 namespace velmora::test {
-
-// Waits for the one outcome of a publisher.
-template <typename T>
-std::optional<Result<T, APIError>> awaitResult(const Publisher<T, APIError>& publisher,
-                                               int timeoutMs = 10000) {
-    auto out = std::make_shared<std::optional<Result<T, APIError>>>();
-    Cancellable subscription =
-        publisher.subscribe([out](Result<T, APIError> result) { *out = std::move(result); });
-    waitUntil([&] { return out->has_value(); }, timeoutMs);
-    return *out;
-}
 
 // A fake YouTrack with a stored account on it: a real account store in a temporary
 // folder (so a refused token can be seen marking the account), an in-memory keyring

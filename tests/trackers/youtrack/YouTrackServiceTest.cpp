@@ -1,7 +1,7 @@
 #include "tests/trackers/youtrack/YouTrackFixture.h"
 
 using namespace velmora;
-using test::awaitResult;
+using test::awaitOutcome;
 using test::FakeYouTrackServer;
 
 namespace {
@@ -26,7 +26,7 @@ protected:
 } // namespace
 
 TEST_F(YouTrackServiceTest, UserWithTokenFieldsAndResolvedAvatar) {
-    auto user = awaitResult(service->fetchUser());
+    auto user = awaitOutcome(service->fetchUser());
     ASSERT_TRUE(user && user->ok());
     EXPECT_EQ(user->value().externalId, u"jane");
     EXPECT_EQ(user->value().name, u"Jane Roe");
@@ -57,7 +57,7 @@ TEST_F(YouTrackServiceTest, AvatarAddressesAreResolvedAgainstTheBaseUrl) {
 TEST_F(YouTrackServiceTest, TwentyProjectsCostTwoPagesAndTwentySettingsSortedByName) {
     addProjects(20);
     youTrack.project(QStringLiteral("0-3"))->timeTrackingEnabled = false;
-    auto projects = awaitResult(service->fetchProjects());
+    auto projects = awaitOutcome(service->fetchProjects());
     ASSERT_TRUE(projects && projects->ok());
     const auto& list = projects->value();
     ASSERT_EQ(list.size(), 20u);
@@ -92,7 +92,7 @@ TEST_F(YouTrackServiceTest, TwentyProjectsCostTwoPagesAndTwentySettingsSortedByN
 }
 
 TEST_F(YouTrackServiceTest, NoProjectsSendNoSettingsRequest) {
-    auto projects = awaitResult(service->fetchProjects());
+    auto projects = awaitOutcome(service->fetchProjects());
     ASSERT_TRUE(projects && projects->ok());
     EXPECT_TRUE(projects->value().empty());
     EXPECT_EQ(youTrack.http().requestCount(), 1);
@@ -101,7 +101,7 @@ TEST_F(YouTrackServiceTest, NoProjectsSendNoSettingsRequest) {
 TEST_F(YouTrackServiceTest, ForbiddenSettingsListTheProjectWithoutTrackingAndLoadTheRest) {
     addProjects(3);
     youTrack.project(QStringLiteral("0-1"))->settingsStatus = 403;
-    auto projects = awaitResult(service->fetchProjects());
+    auto projects = awaitOutcome(service->fetchProjects());
     ASSERT_TRUE(projects && projects->ok());
     ASSERT_EQ(projects->value().size(), 3u);
     for (const auto& project : projects->value()) {
@@ -112,7 +112,7 @@ TEST_F(YouTrackServiceTest, ForbiddenSettingsListTheProjectWithoutTrackingAndLoa
 
     // Any other failure of one project's settings still fails the whole list.
     youTrack.project(QStringLiteral("0-1"))->settingsStatus = 500;
-    auto failed = awaitResult(service->fetchProjects());
+    auto failed = awaitOutcome(service->fetchProjects());
     ASSERT_TRUE(failed && !failed->ok());
     EXPECT_EQ(failed->error(), APIError::unknown());
 }
@@ -120,7 +120,7 @@ TEST_F(YouTrackServiceTest, ForbiddenSettingsListTheProjectWithoutTrackingAndLoa
 TEST_F(YouTrackServiceTest, RefusedTokenMarksTheAccountOnItsOwnData) {
     addProjects(2);
     youTrack.project(QStringLiteral("0-1"))->settingsStatus = 401;
-    auto projects = awaitResult(service->fetchProjects());
+    auto projects = awaitOutcome(service->fetchProjects());
     ASSERT_TRUE(projects && !projects->ok());
     EXPECT_EQ(projects->error(), APIError::unauthorized());
     EXPECT_EQ(stateAfterDelivery(), ProviderState::missingCredentials);
@@ -129,7 +129,7 @@ TEST_F(YouTrackServiceTest, RefusedTokenMarksTheAccountOnItsOwnData) {
     // An account that was never saved has nothing to mark: only the failure arrives.
     youTrack.refuseAll(401);
     YouTrackProvider transient(std::nullopt, QStringLiteral("New"), {youTrack.baseUrl()});
-    auto user = awaitResult(makeService(transient)->fetchUser());
+    auto user = awaitOutcome(makeService(transient)->fetchUser());
     ASSERT_TRUE(user && !user->ok());
     EXPECT_EQ(user->error(), APIError::unauthorized());
     test::drainEvents();
@@ -138,19 +138,19 @@ TEST_F(YouTrackServiceTest, RefusedTokenMarksTheAccountOnItsOwnData) {
 
 TEST_F(YouTrackServiceTest, ForbiddenIsNotATokenRefusal) {
     youTrack.refuseAll(403);
-    auto states = awaitResult(service->fetchStates(project()));
+    auto states = awaitOutcome(service->fetchStates(project()));
     ASSERT_TRUE(states && !states->ok());
     EXPECT_EQ(states->error(), APIError::validation());
     EXPECT_EQ(stateAfterDelivery(), ProviderState::operational);
 }
 
 TEST_F(YouTrackServiceTest, StatesAreUnresolvedThenTheFirstBundle) {
-    auto none = awaitResult(service->fetchStates(project()));
+    auto none = awaitOutcome(service->fetchStates(project()));
     ASSERT_TRUE(none && none->ok());
     EXPECT_TRUE(none->value().empty());
 
     youTrack.setStateBundles({{"Open", "Fixed"}, {"Other"}});
-    auto states = awaitResult(service->fetchStates(project()));
+    auto states = awaitOutcome(service->fetchStates(project()));
     ASSERT_TRUE(states && states->ok());
     EXPECT_EQ(states->value(),
               (std::vector<Issue::State>{Issue::State::unresolved(), {"Open", "Open"}, {"Fixed", "Fixed"}}));
@@ -158,7 +158,7 @@ TEST_F(YouTrackServiceTest, StatesAreUnresolvedThenTheFirstBundle) {
               u"values(name)");
 
     youTrack.setStateBundles({{}, {"Other"}});
-    auto first = awaitResult(service->fetchStates(project()));
+    auto first = awaitOutcome(service->fetchStates(project()));
     ASSERT_TRUE(first && first->ok());
     EXPECT_EQ(first->value(), std::vector<Issue::State>{Issue::State::unresolved()});
 }
@@ -174,7 +174,7 @@ TEST_F(YouTrackServiceTest, AssigneesOfServingBundlesOnceEachWithResolvedAvatars
     youTrack.addUserBundle({{std::nullopt}, {"jane", "eve"}});                // no project's team
     youTrack.addUserBundle({{QStringLiteral("0-2"), std::nullopt}, {"bob"}}); // one group is enough
 
-    auto users = awaitResult(service->fetchAssignees(project()));
+    auto users = awaitOutcome(service->fetchAssignees(project()));
     ASSERT_TRUE(users && users->ok());
     const QString host = "https://" + youTrack.baseUrl();
     EXPECT_EQ(users->value(),
@@ -202,7 +202,7 @@ TEST_F(YouTrackServiceTest, SearchQueryTextAndItsEncoding) {
 
     auto tasks = service->fetchTasks(app, QStringLiteral("C++ & #1 = 100%"), std::nullopt, std::nullopt);
     EXPECT_EQ(youTrack.http().requestCount(), 0) << "nothing is sent before a page is asked for";
-    auto page = awaitResult(tasks.fetchFirst());
+    auto page = awaitOutcome(tasks.fetchFirst());
     ASSERT_TRUE(page && page->ok());
     const auto request = youTrack.requestsTo(QStringLiteral("/api/issues")).value(0);
     // Decoded as the real server does ("+" would be a blank): every character survives.
@@ -230,7 +230,7 @@ TEST_F(YouTrackServiceTest, IssuesMapFromTheirCustomFields) {
     youTrack.addWorkItem({"wi-1", "2-1", "jane", 90, std::nullopt, 0, std::nullopt});
 
     auto all =
-        awaitResult(service->fetchTasks(project(), std::nullopt, std::nullopt, std::nullopt).fetchAll());
+        awaitOutcome(service->fetchTasks(project(), std::nullopt, std::nullopt, std::nullopt).fetchAll());
     ASSERT_TRUE(all && all->ok());
     ASSERT_EQ(all->value().size(), 2u);
     const Issue& crash = all->value()[0];
@@ -247,10 +247,10 @@ TEST_F(YouTrackServiceTest, IssuesMapFromTheirCustomFields) {
     EXPECT_FALSE(login.spentTime);
     EXPECT_FALSE(login.assignee);
 
-    auto unresolved = awaitResult(service
-                                      ->fetchTasks(project(), QStringLiteral("crash"),
-                                                   Issue::State::unresolved(), User{"bob", "Bob", {}})
-                                      .fetchAll());
+    auto unresolved = awaitOutcome(service
+                                       ->fetchTasks(project(), QStringLiteral("crash"),
+                                                    Issue::State::unresolved(), User{"bob", "Bob", {}})
+                                       .fetchAll());
     ASSERT_TRUE(unresolved && unresolved->ok());
     ASSERT_EQ(unresolved->value().size(), 1u);
     EXPECT_EQ(unresolved->value()[0].id, u"2-1");
@@ -291,11 +291,11 @@ TEST_F(YouTrackServiceTest, IssueSearchPagesAndReportsRefusalsWithoutMarking) {
                            QStringLiteral("Task %1").arg(i)});
     }
     auto tasks = service->fetchTasks(project(), std::nullopt, std::nullopt, std::nullopt);
-    auto first = awaitResult(tasks.fetchFirst());
+    auto first = awaitOutcome(tasks.fetchFirst());
     ASSERT_TRUE(first && first->ok());
     EXPECT_EQ(first->value().size(), 20u);
     EXPECT_TRUE(tasks.hasMorePages());
-    auto second = awaitResult(tasks.fetchNext());
+    auto second = awaitOutcome(tasks.fetchNext());
     ASSERT_TRUE(second && second->ok());
     EXPECT_EQ(second->value().size(), 5u);
     EXPECT_FALSE(tasks.hasMorePages());
@@ -304,7 +304,7 @@ TEST_F(YouTrackServiceTest, IssueSearchPagesAndReportsRefusalsWithoutMarking) {
 
     youTrack.refuseAll(401);
     auto refused =
-        awaitResult(service->fetchTasks(project(), std::nullopt, std::nullopt, std::nullopt).fetchFirst());
+        awaitOutcome(service->fetchTasks(project(), std::nullopt, std::nullopt, std::nullopt).fetchFirst());
     ASSERT_TRUE(refused && !refused->ok());
     EXPECT_EQ(refused->error(), APIError::unauthorized());
     EXPECT_EQ(stateAfterDelivery(), ProviderState::operational);
@@ -317,7 +317,7 @@ TEST_F(YouTrackServiceTest, UndecodablePageFailsWithUnknown) {
             R"([{"id":"2-1","idReadable":"APP-1","summary":"x","wikifiedDescription":"",)"
             R"("customFields":[{"name":"Tags","$type":"MultiValue","value":[{"id":"t"}]}]}])"));
     auto page =
-        awaitResult(service->fetchTasks(project(), std::nullopt, std::nullopt, std::nullopt).fetchFirst());
+        awaitOutcome(service->fetchTasks(project(), std::nullopt, std::nullopt, std::nullopt).fetchFirst());
     ASSERT_TRUE(page && !page->ok());
     EXPECT_EQ(page->error(), APIError::unknown());
 }
@@ -337,7 +337,7 @@ TEST_F(YouTrackServiceTest, WorkEntriesOfTheIntervalPageByPage) {
 
     const DateInterval interval{QDateTime::fromMSecsSinceEpoch(day, Qt::UTC),
                                 QDateTime::fromMSecsSinceEpoch(day + 3600000 + 0.5, Qt::UTC)};
-    auto entries = awaitResult(service->fetchWorkEntries(interval));
+    auto entries = awaitOutcome(service->fetchWorkEntries(interval));
     ASSERT_TRUE(entries && entries->ok());
     ASSERT_EQ(entries->value().size(), 20u);
     const WorkEntry& first = entries->value()[0];
@@ -369,12 +369,12 @@ TEST_F(YouTrackServiceTest, WorkEntriesOfTheIntervalPageByPage) {
 TEST_F(YouTrackServiceTest, RefusedWorkItemsMarkTheAccount) {
     youTrack.refuseAll(401);
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    auto entries = awaitResult(service->fetchWorkEntries({now.addDays(-1), now}));
+    auto entries = awaitOutcome(service->fetchWorkEntries({now.addDays(-1), now}));
     ASSERT_TRUE(entries && !entries->ok());
     EXPECT_EQ(entries->error(), APIError::unauthorized());
     EXPECT_EQ(stateAfterDelivery(), ProviderState::missingCredentials);
 
-    auto invalid = awaitResult(service->fetchWorkEntries({QDateTime(), now}));
+    auto invalid = awaitOutcome(service->fetchWorkEntries({QDateTime(), now}));
     ASSERT_TRUE(invalid && !invalid->ok());
     EXPECT_EQ(invalid->error(), APIError::unknown());
 }
@@ -385,26 +385,26 @@ TEST_F(YouTrackServiceTest, DeleteRemovesTheItemAndReportsRefusalsWithoutMarking
     youTrack.addWorkItem({"wi-1", "2-1", "jane", 90, std::nullopt, 1700000000000, std::nullopt});
     const DateInterval interval{QDateTime::fromMSecsSinceEpoch(1690000000000, Qt::UTC),
                                 QDateTime::fromMSecsSinceEpoch(1710000000000, Qt::UTC)};
-    auto before = awaitResult(service->fetchWorkEntries(interval));
+    auto before = awaitOutcome(service->fetchWorkEntries(interval));
     ASSERT_TRUE(before && before->ok());
     ASSERT_EQ(before->value().size(), 1u);
 
-    auto deleted = awaitResult(service->deleteWorkEntry(before->value()[0]));
+    auto deleted = awaitOutcome(service->deleteWorkEntry(before->value()[0]));
     ASSERT_TRUE(deleted && deleted->ok());
     EXPECT_EQ(youTrack.http().lastRequest().method, "DELETE");
     EXPECT_EQ(youTrack.http().lastRequest().path, "/api/issues/2-1/timeTracking/workItems/wi-1");
     EXPECT_FALSE(youTrack.http().lastRequest().hasQuery);
     EXPECT_TRUE(youTrack.http().lastRequest().body.isEmpty());
-    auto after = awaitResult(service->fetchWorkEntries(interval));
+    auto after = awaitOutcome(service->fetchWorkEntries(interval));
     ASSERT_TRUE(after && after->ok());
     EXPECT_TRUE(after->value().empty());
 
-    auto again = awaitResult(service->deleteWorkEntry(before->value()[0]));
+    auto again = awaitOutcome(service->deleteWorkEntry(before->value()[0]));
     ASSERT_TRUE(again && !again->ok());
     EXPECT_EQ(again->error(), APIError::unknown());
 
     youTrack.refuseAll(401);
-    auto refused = awaitResult(service->deleteWorkEntry(before->value()[0]));
+    auto refused = awaitOutcome(service->deleteWorkEntry(before->value()[0]));
     ASSERT_TRUE(refused && !refused->ok());
     EXPECT_EQ(refused->error(), APIError::unauthorized());
     EXPECT_EQ(stateAfterDelivery(), ProviderState::operational);

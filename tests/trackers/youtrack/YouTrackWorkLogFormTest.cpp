@@ -117,7 +117,7 @@ TEST_F(YouTrackWorkLogFormTest, BookingBodyCarriesOnlyWhatWasGiven) {
 
     // What was booked shows in the next read of the calendar.
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    auto entries = test::awaitResult(service->fetchWorkEntries({now.addSecs(-60), now.addSecs(60)}));
+    auto entries = test::awaitOutcome(service->fetchWorkEntries({now.addSecs(-60), now.addSecs(60)}));
     ASSERT_TRUE(entries && entries->ok());
     ASSERT_EQ(entries->value().size(), 2u);
     EXPECT_EQ(entries->value()[0].spentTimeSeconds, 120.0);
