@@ -3,3 +3,7 @@ if(TARGET velmora_test_support AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/FakeHttpsS
     target_compile_definitions(velmora_test_support PRIVATE
         VELMORA_TEST_CERTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/certs")
 endif()
+# The loopback image server paints its test images with QImage.
+if(TARGET velmora_test_support AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/LoopbackImageServer.cpp)
+    target_link_libraries(velmora_test_support PUBLIC Qt6::Gui)
+endif()

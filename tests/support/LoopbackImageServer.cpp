@@ -1,0 +1,431 @@
+#include "tests/support/LoopbackImageServer.h"
+
+#include "tests/support/FakeHttpsServer.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QHostAddress>
+#include <QImage>
+#include <QImageWriter>
+#include <QPointer>
+#include <QSemaphore>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include <map>
+#include <mutex>
+
+namespace velmora::test {
+
+// --- ImageAnswer --------------------------------------------------------------
+
+ImageAnswer ImageAnswer::image(QByteArray body, QByteArray contentType) {
+    ImageAnswer answer;
+    answer.body = std::move(body);
+    answer.contentType = std::move(contentType);
+    return answer;
+}
+
+ImageAnswer ImageAnswer::failure(int status, QByteArray body) {
+    ImageAnswer answer;
+    answer.status = status;
+    answer.body = std::move(body);
+    answer.contentType = "text/plain";
+    return answer;
+}
+
+ImageAnswer ImageAnswer::withoutContentLength() const {
+    auto copy = *this;
+    copy.sendContentLength = false;
+    return copy;
+}
+
+ImageAnswer ImageAnswer::trickled(int size, int intervalMs) const {
+    auto copy = *this;
+    copy.chunkSize = size;
+    copy.chunkIntervalMs = intervalMs;
+    return copy;
+}
+
+ImageAnswer ImageAnswer::withLatency(int ms) const {
+    auto copy = *this;
+    copy.latencyMs = ms;
+    return copy;
+}
+
+ImageAnswer ImageAnswer::withHeader(QByteArray name, QByteArray value) const {
+    auto copy = *this;
+    copy.headers.append({std::move(name), std::move(value)});
+    return copy;
+}
+
+ImageAnswer ImageAnswer::withContentType(QByteArray type) const {
+    auto copy = *this;
+    copy.contentType = std::move(type);
+    return copy;
+}
+
+// --- shared state ------------------------------------------------------------
+
+struct LoopbackImageServer::Shared {
+    mutable std::mutex mutex;
+    std::map<QByteArray, ImageAnswer> routes;
+    std::map<QByteArray, int> counts;
+    std::map<QByteArray, QList<QPair<QByteArray, QByteArray>>> lastHeaders;
+    std::map<QByteArray, QByteArray> lastMethods;
+    std::map<QByteArray, bool> holding;
+    std::map<QByteArray, int> held;
+    int total = 0;
+    int latencyMs = 0;
+    int openConnections = 0;
+    int peakConnections = 0;
+};
+
+// --- worker on the server's thread ----------------------------------------------
+
+class LoopbackImageServer::Worker : public QObject {
+public:
+    Worker(std::shared_ptr<Shared> shared, Scheme scheme) : m_shared(std::move(shared)), m_scheme(scheme) {}
+
+    quint16 start() {
+        if (m_scheme == Scheme::Https) {
+            auto* server = new QSslServer(this);
+            const QString base = FakeHttpsServer::certificatesDirectory() + QStringLiteral("/server");
+            QFile certFile(base + QStringLiteral(".pem"));
+            QFile keyFile(base + QStringLiteral(".key.pem"));
+            if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
+                qFatal("LoopbackImageServer: cannot read the test certificate");
+            }
+            const auto chain = QSslCertificate::fromData(certFile.readAll(), QSsl::Pem);
+            const QSslKey key(keyFile.readAll(), QSsl::Rsa, QSsl::Pem);
+            auto config = QSslConfiguration::defaultConfiguration();
+            config.setLocalCertificate(chain.value(0));
+            config.setPrivateKey(key);
+            config.setPeerVerifyMode(QSslSocket::VerifyNone);
+            server->setSslConfiguration(config);
+            m_server = server;
+        } else {
+            m_server = new QTcpServer(this);
+        }
+        connect(m_server, &QTcpServer::pendingConnectionAvailable, this, [this] { accept(); });
+        if (!m_server->listen(QHostAddress::LocalHost, 0)) {
+            qWarning("LoopbackImageServer: cannot listen: %s", qPrintable(m_server->errorString()));
+        }
+        return m_server->serverPort();
+    }
+
+    void releaseHeld(const QByteArray& path) {
+        auto waiting = std::move(m_waiting[path]);
+        m_waiting.erase(path);
+        for (const auto& socket : waiting) {
+            if (socket) {
+                answer(socket, path);
+            }
+        }
+    }
+
+    void stop() {
+        for (auto* socket : m_server->findChildren<QTcpSocket*>()) {
+            socket->disconnect(this);
+            socket->abort();
+        }
+        m_server->close();
+    }
+
+private:
+    struct Connection {
+        QByteArray buffer;
+        bool answering = false;
+    };
+
+    void accept() {
+        while (m_server->hasPendingConnections()) {
+            QTcpSocket* socket = m_server->nextPendingConnection();
+            if (!socket) {
+                continue;
+            }
+            {
+                std::lock_guard lock(m_shared->mutex);
+                ++m_shared->openConnections;
+                m_shared->peakConnections = std::max(m_shared->peakConnections, m_shared->openConnections);
+            }
+            m_connections[socket] = Connection();
+            connect(socket, &QIODevice::readyRead, this, [this, socket] { read(socket); });
+            connect(socket, &QAbstractSocket::disconnected, this, [this, socket] {
+                if (m_connections.erase(socket)) {
+                    std::lock_guard lock(m_shared->mutex);
+                    --m_shared->openConnections;
+                }
+                socket->deleteLater();
+            });
+            if (socket->bytesAvailable() > 0) {
+                read(socket);
+            }
+        }
+    }
+
+    void read(QTcpSocket* socket) {
+        const auto it = m_connections.find(socket);
+        if (it == m_connections.end()) {
+            return;
+        }
+        Connection& connection = it->second;
+        connection.buffer += socket->readAll();
+        if (connection.answering) {
+            return;
+        }
+        const auto headEnd = connection.buffer.indexOf("\r\n\r\n");
+        if (headEnd < 0) {
+            return;
+        }
+        const QByteArray head = connection.buffer.left(headEnd);
+        connection.buffer.remove(0, headEnd + 4);
+        const auto lines = head.split('\n');
+        const auto requestLine = lines.value(0).trimmed().split(' ');
+        const QByteArray method = requestLine.value(0);
+        QByteArray path = requestLine.value(1);
+        if (const auto query = path.indexOf('?'); query >= 0) {
+            path.truncate(query);
+        }
+        QList<QPair<QByteArray, QByteArray>> headers;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines.at(i).trimmed();
+            const auto colon = line.indexOf(':');
+            if (colon > 0) {
+                headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+            }
+        }
+        connection.answering = true;
+        bool hold = false;
+        {
+            std::lock_guard lock(m_shared->mutex);
+            ++m_shared->counts[path];
+            ++m_shared->total;
+            m_shared->lastHeaders[path] = headers;
+            m_shared->lastMethods[path] = method;
+            hold = m_shared->holding[path];
+            if (hold) {
+                ++m_shared->held[path];
+            }
+        }
+        if (hold) {
+            m_waiting[path].append(QPointer<QTcpSocket>(socket));
+            return;
+        }
+        answer(socket, path);
+    }
+
+    void answer(QTcpSocket* socket, const QByteArray& path) {
+        ImageAnswer answer;
+        int latency = 0;
+        {
+            std::lock_guard lock(m_shared->mutex);
+            m_shared->held[path] = 0;
+            const auto route = m_shared->routes.find(path);
+            answer = route != m_shared->routes.end() ? route->second : ImageAnswer::failure(404, "not found");
+            latency = m_shared->latencyMs + answer.latencyMs;
+        }
+        QPointer<QTcpSocket> guarded(socket);
+        auto send = [this, guarded, answer] {
+            if (guarded) {
+                writeAnswer(guarded, answer);
+            }
+        };
+        if (latency > 0) {
+            QTimer::singleShot(latency, this, send);
+        } else {
+            send();
+        }
+    }
+
+    void writeAnswer(QTcpSocket* socket, const ImageAnswer& answer) {
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + " Answer\r\n";
+        if (!answer.contentType.isEmpty()) {
+            head += "Content-Type: " + answer.contentType + "\r\n";
+        }
+        if (answer.sendContentLength) {
+            head += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
+        } else {
+            head += "Connection: close\r\n";
+        }
+        for (const auto& [name, value] : answer.headers) {
+            head += name + ": " + value + "\r\n";
+        }
+        head += "\r\n";
+        socket->write(head);
+        if (answer.chunkSize > 0 && answer.chunkIntervalMs > 0) {
+            writeChunk(QPointer<QTcpSocket>(socket), answer, 0);
+        } else {
+            socket->write(answer.body);
+            finish(socket, answer);
+        }
+    }
+
+    void writeChunk(QPointer<QTcpSocket> socket, const ImageAnswer& answer, qsizetype offset) {
+        if (!socket) {
+            return;
+        }
+        socket->write(answer.body.mid(offset, answer.chunkSize));
+        socket->flush();
+        const qsizetype next = offset + answer.chunkSize;
+        if (next >= answer.body.size()) {
+            finish(socket, answer);
+            return;
+        }
+        QTimer::singleShot(answer.chunkIntervalMs, this,
+                           [this, socket, answer, next] { writeChunk(socket, answer, next); });
+    }
+
+    void finish(QTcpSocket* socket, const ImageAnswer& answer) {
+        if (!answer.sendContentLength) {
+            socket->disconnectFromHost();
+            return;
+        }
+        const auto it = m_connections.find(socket);
+        if (it == m_connections.end()) {
+            return;
+        }
+        it->second.answering = false;
+        if (it->second.buffer.contains("\r\n\r\n")) {
+            read(socket);
+        }
+    }
+
+    std::shared_ptr<Shared> m_shared;
+    Scheme m_scheme;
+    QTcpServer* m_server = nullptr;
+    std::map<QTcpSocket*, Connection> m_connections;
+    std::map<QByteArray, QList<QPointer<QTcpSocket>>> m_waiting;
+};
+
+// --- LoopbackImageServer ---------------------------------------------------------
+
+LoopbackImageServer::LoopbackImageServer(Scheme scheme)
+    : m_shared(std::make_shared<Shared>()), m_thread(std::make_unique<QThread>()) {
+    m_scheme = scheme;
+    m_thread->setObjectName(QStringLiteral("LoopbackImageServer"));
+    m_thread->start();
+    m_worker = new Worker(m_shared, scheme);
+    m_worker->moveToThread(m_thread.get());
+    QMetaObject::invokeMethod(m_worker, [this] { m_port = m_worker->start(); }, Qt::BlockingQueuedConnection);
+}
+
+LoopbackImageServer::~LoopbackImageServer() {
+    QMetaObject::invokeMethod(
+        m_worker,
+        [this] {
+            m_worker->stop();
+            delete m_worker;
+        },
+        Qt::BlockingQueuedConnection);
+    m_thread->quit();
+    m_thread->wait();
+}
+
+quint16 LoopbackImageServer::port() const {
+    return m_port;
+}
+
+QUrl LoopbackImageServer::url(const QString& path) const {
+    const QString scheme = m_scheme == Scheme::Https ? QStringLiteral("https") : QStringLiteral("http");
+    return QUrl(scheme + QStringLiteral("://127.0.0.1:") + QString::number(m_port) + path);
+}
+
+void LoopbackImageServer::serve(const QByteArray& path, ImageAnswer answer) {
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->routes[path] = std::move(answer);
+}
+
+void LoopbackImageServer::setLatency(int ms) {
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->latencyMs = ms;
+}
+
+void LoopbackImageServer::hold(const QByteArray& path) {
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->holding[path] = true;
+}
+
+void LoopbackImageServer::release(const QByteArray& path) {
+    {
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->holding[path] = false;
+    }
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, path] { worker->releaseHeld(path); });
+}
+
+int LoopbackImageServer::heldCount(const QByteArray& path) const {
+    std::lock_guard lock(m_shared->mutex);
+    const auto it = m_shared->held.find(path);
+    return it == m_shared->held.end() ? 0 : it->second;
+}
+
+int LoopbackImageServer::requestCount(const QByteArray& path) const {
+    std::lock_guard lock(m_shared->mutex);
+    const auto it = m_shared->counts.find(path);
+    return it == m_shared->counts.end() ? 0 : it->second;
+}
+
+int LoopbackImageServer::totalRequestCount() const {
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->total;
+}
+
+QList<QPair<QByteArray, QByteArray>> LoopbackImageServer::lastRequestHeaders(const QByteArray& path) const {
+    std::lock_guard lock(m_shared->mutex);
+    const auto it = m_shared->lastHeaders.find(path);
+    return it == m_shared->lastHeaders.end() ? QList<QPair<QByteArray, QByteArray>>() : it->second;
+}
+
+QByteArray LoopbackImageServer::lastRequestHeader(const QByteArray& path, const QByteArray& name) const {
+    for (const auto& [key, value] : lastRequestHeaders(path)) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0) {
+            return value;
+        }
+    }
+    return {};
+}
+
+QByteArray LoopbackImageServer::lastRequestMethod(const QByteArray& path) const {
+    std::lock_guard lock(m_shared->mutex);
+    const auto it = m_shared->lastMethods.find(path);
+    return it == m_shared->lastMethods.end() ? QByteArray() : it->second;
+}
+
+int LoopbackImageServer::peakConnections() const {
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->peakConnections;
+}
+
+QList<QSslCertificate> LoopbackImageServer::trustedCaCertificates() {
+    return FakeHttpsServer::trustedCaCertificates();
+}
+
+namespace {
+QByteArray encode(int width, int height, QColor colour, const char* format) {
+    QImage image(width, height, QImage::Format_ARGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.write(image);
+    return bytes;
+}
+} // namespace
+
+QByteArray LoopbackImageServer::png(int width, int height, QColor colour) {
+    return encode(width, height, colour, "png");
+}
+
+QByteArray LoopbackImageServer::jpeg(int width, int height, QColor colour) {
+    return encode(width, height, colour, "jpeg");
+}
+
+} // namespace velmora::test

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QByteArray>
+#include <QColor>
+#include <QList>
+#include <QPair>
+#include <QSslCertificate>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+namespace velmora::test {
+
+// What the loopback image server answers for one path.
+struct ImageAnswer {
+    int status = 200;
+    QByteArray contentType = "image/png"; // no Content-Type header when empty
+    QByteArray body;
+    // Without Content-Length the body ends when the server closes the connection.
+    bool sendContentLength = true;
+    int latencyMs = 0;  // wait this long before the status line (besides the server's latency)
+    int chunkSize = 0;  // with chunkIntervalMs: send the body in pieces of this many bytes
+    int chunkIntervalMs = 0;
+    QList<QPair<QByteArray, QByteArray>> headers; // further headers, added as given
+
+    static ImageAnswer image(QByteArray body, QByteArray contentType = "image/png");
+    static ImageAnswer failure(int status, QByteArray body = {});
+    ImageAnswer withoutContentLength() const;
+    ImageAnswer trickled(int chunkSize, int intervalMs) const;
+    ImageAnswer withLatency(int ms) const;
+    ImageAnswer withHeader(QByteArray name, QByteArray value) const;
+    ImageAnswer withContentType(QByteArray type) const;
+};
+
+// An HTTP or HTTPS image server on 127.0.0.1 that runs on a thread of its own, so
+// that tests and benchmarks may block their own thread (or spin its loop) while it
+// answers. Paths are served from a table; an unknown path gets 404. It counts requests
+// per path, can add latency to every answer and can hold the answers of a path back
+// until they are released. All members may be called from any thread.
+//
+// The HTTPS server presents the test certificate of tests/support/certs; clients trust
+// it through `trustedCaCertificates()`, never by ignoring TLS errors.
+class LoopbackImageServer {
+public:
+    enum class Scheme { Http, Https };
+
+    explicit LoopbackImageServer(Scheme scheme = Scheme::Http);
+    ~LoopbackImageServer();
+    LoopbackImageServer(const LoopbackImageServer&) = delete;
+    LoopbackImageServer& operator=(const LoopbackImageServer&) = delete;
+
+    quint16 port() const;
+    // "<scheme>://127.0.0.1:<port>" followed by `path` (which starts with "/").
+    QUrl url(const QString& path) const;
+
+    void serve(const QByteArray& path, ImageAnswer answer);
+    // Added before every answer's own latency.
+    void setLatency(int ms);
+
+    // Requests of `path` that arrive from now on are not answered until `release`.
+    void hold(const QByteArray& path);
+    // Answers the held requests of `path` and stops holding it.
+    void release(const QByteArray& path);
+    // Requests of `path` waiting for `release`.
+    int heldCount(const QByteArray& path) const;
+
+    int requestCount(const QByteArray& path) const;
+    int totalRequestCount() const;
+    // The headers of the last request of `path` (names as sent); empty when none came.
+    QList<QPair<QByteArray, QByteArray>> lastRequestHeaders(const QByteArray& path) const;
+    QByteArray lastRequestHeader(const QByteArray& path, const QByteArray& name) const;
+    QByteArray lastRequestMethod(const QByteArray& path) const;
+    // The most connections that were open at the same time.
+    int peakConnections() const;
+
+    static QList<QSslCertificate> trustedCaCertificates();
+
+    // A PNG of the given size filled with one colour, made here so tests need no files.
+    static QByteArray png(int width, int height, QColor colour = Qt::red);
+    // A baseline JPEG of the given size.
+    static QByteArray jpeg(int width, int height, QColor colour = Qt::blue);
+
+private:
+    class Worker;
+    struct Shared;
+    std::shared_ptr<Shared> m_shared;
+    Scheme m_scheme = Scheme::Http;
+    quint16 m_port = 0;
+    std::unique_ptr<class QThread> m_thread;
+    Worker* m_worker = nullptr;
+};
+
+} // namespace velmora::test
