@@ -10,8 +10,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 
 namespace velmora {
 
@@ -38,6 +40,18 @@ PropertyListError error(PropertyListError::Kind kind, const QString& message) {
 
 PropertyListError unencodable(const QString& message) {
     return error(PropertyListError::Kind::Unencodable, message);
+}
+
+// Seconds since the reference date of a time in milliseconds since 1970, rounded down,
+// when the file format's 32-bit seconds can hold them. Reading applies the same test,
+// so a file never yields a date that could not be written back.
+std::optional<int32_t> fileSeconds(qint64 msSinceEpoch) {
+    const qint64 ms = msSinceEpoch - kReferenceEpoch * 1000;
+    const qint64 seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+    if (seconds < std::numeric_limits<int32_t>::min() || seconds > std::numeric_limits<int32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int32_t>(seconds);
 }
 
 EncodeResult encode(const QVariant& value, int depth);
@@ -119,15 +133,14 @@ EncodeResult encode(const QVariant& value, int depth) {
         if (!date.isValid()) {
             return EncodeResult::failure(unencodable(QStringLiteral("invalid date")));
         }
-        const qint64 ms = date.toMSecsSinceEpoch() - kReferenceEpoch * 1000;
-        const qint64 seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
-        const qint64 micros = (ms - seconds * 1000) * 1000;
-        if (seconds < std::numeric_limits<int32_t>::min() || seconds > std::numeric_limits<int32_t>::max()) {
+        const auto seconds = fileSeconds(date.toMSecsSinceEpoch());
+        if (!seconds) {
             return EncodeResult::failure(
                 unencodable(QStringLiteral("date %1 out of range").arg(date.toString(Qt::ISODate))));
         }
-        return EncodeResult::success(
-            Node(plist_new_date(static_cast<int32_t>(seconds), static_cast<int32_t>(micros))));
+        const qint64 ms = date.toMSecsSinceEpoch() - kReferenceEpoch * 1000;
+        const qint64 micros = (ms - qint64(*seconds) * 1000) * 1000;
+        return EncodeResult::success(Node(plist_new_date(*seconds, static_cast<int32_t>(micros))));
     }
     case QMetaType::QVariantMap:
         return encodeMap(value.toMap(), depth);
@@ -174,17 +187,19 @@ DecodeResult decode(plist_t node, int depth) {
         plist_get_real_val(node, &v);
         return DecodeResult::success(QVariant(v));
     }
-    case PLIST_STRING:
-    case PLIST_KEY: {
-        char* text = nullptr;
-        if (plist_get_node_type(node) == PLIST_STRING) {
-            plist_get_string_val(node, &text);
-        } else {
-            plist_get_key_val(node, &text);
+    case PLIST_STRING: {
+        // The copying accessor asserts that the text has no NUL in it and so stops the
+        // whole process on such a file; the pointer one hands out the length instead.
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (!text) {
+            return DecodeResult::success(QVariant(QString()));
         }
-        QString result = text ? QString::fromUtf8(text) : QString();
-        free(text);
-        return DecodeResult::success(QVariant(result));
+        if (length > static_cast<uint64_t>(std::numeric_limits<qsizetype>::max()) ||
+            std::memchr(text, 0, static_cast<std::size_t>(length)) != nullptr) {
+            return DecodeResult::failure(malformed(QStringLiteral("a text holds a NUL character")));
+        }
+        return DecodeResult::success(QVariant(QString::fromUtf8(text, static_cast<qsizetype>(length))));
     }
     case PLIST_DATA: {
         char* bytes = nullptr;
@@ -247,6 +262,78 @@ DecodeResult decode(plist_t node, int depth) {
     }
 }
 
+quint64 bigEndian(const unsigned char* bytes, int size) {
+    quint64 value = 0;
+    for (int i = 0; i < size; ++i) {
+        value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
+// The binary reader of the library keeps texts with a NUL in them, and its accessors
+// for texts and dictionary keys then stop the process on an assertion; there is no
+// accessor for a key that reports its length. So a binary document is walked here first,
+// object by object through its offset table: a text or key holding NUL and a table that points outside the
+// document make it malformed before the library has seen it.
+std::optional<QString> binaryDocumentProblem(const QByteArray& data) {
+    constexpr qsizetype headerSize = 8;
+    constexpr qsizetype trailerSize = 32;
+    if (!data.startsWith("bplist00")) {
+        return std::nullopt;
+    }
+    if (data.size() < headerSize + trailerSize) {
+        return QStringLiteral("binary property list too short");
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.constData());
+    const auto size = static_cast<quint64>(data.size());
+    const unsigned char* trailer = bytes + size - trailerSize;
+    const int offsetSize = trailer[6];
+    const quint64 objects = bigEndian(trailer + 8, 8);
+    const quint64 table = bigEndian(trailer + 24, 8);
+    const quint64 end = size - trailerSize;
+    if (offsetSize < 1 || offsetSize > 8 || table < headerSize || table > end ||
+        objects > (end - table) / static_cast<quint64>(offsetSize)) {
+        return QStringLiteral("binary property list with a broken offset table");
+    }
+    const QString outside = QStringLiteral("binary property list with an object outside the document");
+    for (quint64 i = 0; i < objects; ++i) {
+        const quint64 offset = bigEndian(bytes + table + i * offsetSize, offsetSize);
+        if (offset < headerSize || offset >= end) {
+            return outside;
+        }
+        const unsigned marker = bytes[offset];
+        const unsigned kind = marker >> 4;
+        if (kind != 0x5 && kind != 0x6) {
+            continue;
+        }
+        // The count is in the marker, or follows as an integer object when it is 15 or more.
+        quint64 count = marker & 0x0f;
+        quint64 start = offset + 1;
+        if (count == 0x0f) {
+            if (start >= end || (bytes[start] >> 4) != 0x1 || (bytes[start] & 0x0f) > 3) {
+                return outside;
+            }
+            const int width = 1 << (bytes[start] & 0x0f);
+            if (end - start - 1 < static_cast<quint64>(width)) {
+                return outside;
+            }
+            count = bigEndian(bytes + start + 1, width);
+            start += 1 + width;
+        }
+        const quint64 unit = kind == 0x6 ? 2 : 1;
+        if (count > (end - start) / unit) {
+            return outside;
+        }
+        for (quint64 k = 0; k < count; ++k) {
+            const unsigned char* at = bytes + start + k * unit;
+            if (at[0] == 0 && (unit == 1 || at[1] == 0)) {
+                return QStringLiteral("a text holds a NUL character");
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 bool PropertyList::isNull(const QVariant& value) {
@@ -281,6 +368,9 @@ Result<QVariant, PropertyListError> PropertyList::parse(const QByteArray& data) 
     }
     if (data.size() > std::numeric_limits<int32_t>::max()) {
         return DecodeResult::failure(malformed(QStringLiteral("file too large")));
+    }
+    if (const auto problem = binaryDocumentProblem(data)) {
+        return DecodeResult::failure(malformed(*problem));
     }
     plist_t raw = nullptr;
     plist_from_memory(data.constData(), static_cast<uint32_t>(data.size()), &raw);

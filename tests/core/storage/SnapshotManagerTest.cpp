@@ -2,6 +2,7 @@
 
 #include "platform/plist/PropertyList.h"
 #include "tests/core/storage/LogCapture.h"
+#include "tests/support/BinaryPropertyList.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -210,4 +211,44 @@ TEST(SnapshotManagerTest, AFailedWriteIsLoggedAndKeepsTheSnapshotInMemory) {
     whole.starredProjects.insert(QStringLiteral("bad"), QVariant::fromValue(QSize(1, 1)));
     second.save(whole);
     EXPECT_TRUE(second.load().starredProjects.isEmpty());
+}
+
+namespace {
+
+// Starts a store on `content`, then saves: the file must have gone aside untouched and
+// the save must have written a fresh, complete file.
+void expectMovedAsideAndSavingGoesOn(const QByteArray& content) {
+    LogCapture log;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    SnapshotManager manager(path);
+    EXPECT_TRUE(manager.load().starredProjects.isEmpty());
+    manager.save(SnapshotKind::Timers, kAccount, timerRecord(5));
+    manager.save(SnapshotKind::StarredProjects, kAccount,
+                 QVariantMap{{QStringLiteral("projects"), QVariantList{QStringLiteral("P-1")}}});
+    manager.flush();
+
+    EXPECT_FALSE(log.contains(QStringLiteral("An error occurred while saving snapshot")));
+    const auto aside =
+        QDir(dir.path()).entryList({QStringLiteral("Velmora.plist.unreadable-*")}, QDir::Files);
+    ASSERT_EQ(aside.size(), 1);
+    QFile kept(dir.filePath(aside.first()));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), content);
+    const auto written = readFile(path);
+    EXPECT_EQ(written[QStringLiteral("timers")].toMap().keys(), QStringList{kAccount});
+    EXPECT_EQ(written[QStringLiteral("starredProjects")].toMap().keys(), QStringList{kAccount});
+}
+
+} // namespace
+
+TEST(SnapshotManagerTest, ABinaryFileWithANulInATextIsMovedAsideAndSavingGoesOn) {
+    const auto file = test::snapshotWithStarredProject(test::utf16Object({u'P', 0, u'1'}));
+    EXPECT_EQ(file.size(), 120);
+    expectMovedAsideAndSavingGoesOn(file);
 }

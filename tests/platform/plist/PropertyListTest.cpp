@@ -1,4 +1,5 @@
 #include "platform/plist/PropertyList.h"
+#include "tests/support/BinaryPropertyList.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -188,4 +189,31 @@ TEST(PropertyListTest, AMarkerLookalikeWithOtherContentStaysADictionary) {
     ASSERT_TRUE(read.ok());
     EXPECT_EQ(read.value().toMap()[QStringLiteral("a")].typeId(), QMetaType::QVariantMap);
     EXPECT_EQ(read.value().toMap()[QStringLiteral("b")].toMap().size(), 2);
+}
+
+TEST(PropertyListTest, BinaryFilesTheWriterCouldNotProduceAreMalformedNotFatal) {
+    using namespace velmora::test;
+    const auto nulText = utf16Object({u'a', 0});
+    const QList<std::pair<const char*, QByteArray>> files = {
+        {"UTF-16 text with NUL", snapshotWithStarredProject(nulText)},
+        {"ASCII text with NUL", snapshotWithStarredProject(asciiObject(QByteArray("a\0b", 3)))},
+        {"UTF-16 key with NUL", binaryPropertyList({dictObject({1}, {2}), nulText, asciiObject("value")})},
+        {"offset table outside the file",
+         binaryPropertyList({dictObject({1}, {2}), asciiObject("k"), QByteArray("\x5f\x10\x7f", 3)})},
+    };
+    for (const auto& [what, bytes] : files) {
+        auto read = PropertyList::parse(bytes);
+        ASSERT_FALSE(read.ok()) << what;
+        EXPECT_EQ(read.error().kind, PropertyListError::Kind::Malformed) << what;
+    }
+
+    // The same shape with ordinary values still reads.
+    auto fine = PropertyList::parse(snapshotWithStarredProject(utf16Object({u'a', u'\u00e9'})));
+    ASSERT_TRUE(fine.ok()) << fine.error().message.toStdString();
+    EXPECT_EQ(fine.value()
+                  .toMap()[QStringLiteral("starredProjects")]
+                  .toMap()[QStringLiteral("K")]
+                  .toMap()[QStringLiteral("projects")]
+                  .toList(),
+              QVariantList{QStringLiteral("a\u00e9")});
 }
