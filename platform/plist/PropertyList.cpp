@@ -185,6 +185,10 @@ DecodeResult decode(plist_t node, int depth) {
     case PLIST_REAL: {
         double v = 0;
         plist_get_real_val(node, &v);
+        // Refused like the writer refuses it: a snapshot holding it could never be saved.
+        if (!std::isfinite(v)) {
+            return DecodeResult::failure(malformed(QStringLiteral("real number is not finite")));
+        }
         return DecodeResult::success(QVariant(v));
     }
     case PLIST_STRING: {
@@ -213,7 +217,12 @@ DecodeResult decode(plist_t node, int depth) {
         int32_t seconds = 0;
         int32_t micros = 0;
         plist_get_date_val(node, &seconds, &micros);
+        // The library makes the parts of a date that is not a number (or out of its
+        // range) into nonsense; only a date the writer takes back is a date.
         const qint64 ms = (kReferenceEpoch + seconds) * 1000 + micros / 1000;
+        if (micros <= -1000000 || micros >= 1000000 || !fileSeconds(ms)) {
+            return DecodeResult::failure(malformed(QStringLiteral("date out of range")));
+        }
         return DecodeResult::success(QVariant(QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC)));
     }
     case PLIST_ARRAY: {
@@ -272,9 +281,11 @@ quint64 bigEndian(const unsigned char* bytes, int size) {
 
 // The binary reader of the library keeps texts with a NUL in them, and its accessors
 // for texts and dictionary keys then stop the process on an assertion; there is no
-// accessor for a key that reports its length. So a binary document is walked here first,
-// object by object through its offset table: a text or key holding NUL and a table that points outside the
-// document make it malformed before the library has seen it.
+// accessor for a key that reports its length. Its dates are doubles that it converts
+// to 32-bit seconds without a range check. So a binary document is walked here first,
+// object by object through its offset table: a text or key holding NUL, a date that
+// is not a number or lies outside the writer's range, and a table that points outside
+// the document make it malformed before the library has seen it.
 std::optional<QString> binaryDocumentProblem(const QByteArray& data) {
     constexpr qsizetype headerSize = 8;
     constexpr qsizetype trailerSize = 32;
@@ -303,6 +314,19 @@ std::optional<QString> binaryDocumentProblem(const QByteArray& data) {
         }
         const unsigned marker = bytes[offset];
         const unsigned kind = marker >> 4;
+        if (marker == 0x33) {
+            if (end - offset < 9) {
+                return outside;
+            }
+            const quint64 bits = bigEndian(bytes + offset + 1, 8);
+            double seconds = 0;
+            std::memcpy(&seconds, &bits, sizeof seconds);
+            if (!std::isfinite(seconds) || seconds < double(std::numeric_limits<int32_t>::min()) ||
+                seconds >= double(std::numeric_limits<int32_t>::max()) + 1.0) {
+                return QStringLiteral("date out of range");
+            }
+            continue;
+        }
         if (kind != 0x5 && kind != 0x6) {
             continue;
         }

@@ -252,3 +252,8 @@ TEST(SnapshotManagerTest, ABinaryFileWithANulInATextIsMovedAsideAndSavingGoesOn)
     EXPECT_EQ(file.size(), 120);
     expectMovedAsideAndSavingGoesOn(file);
 }
+
+TEST(SnapshotManagerTest, AFileWithValuesThatCouldNotBeWrittenBackIsMovedAsideAndSavingGoesOn) {
+    expectMovedAsideAndSavingGoesOn(test::snapshotWithStarredProject(test::realObject(qQNaN())));
+    expectMovedAsideAndSavingGoesOn(test::snapshotWithStarredProject(test::dateObject(qQNaN())));
+}

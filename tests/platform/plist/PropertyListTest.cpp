@@ -198,6 +198,10 @@ TEST(PropertyListTest, BinaryFilesTheWriterCouldNotProduceAreMalformedNotFatal) 
         {"UTF-16 text with NUL", snapshotWithStarredProject(nulText)},
         {"ASCII text with NUL", snapshotWithStarredProject(asciiObject(QByteArray("a\0b", 3)))},
         {"UTF-16 key with NUL", binaryPropertyList({dictObject({1}, {2}), nulText, asciiObject("value")})},
+        {"real that is not a number", snapshotWithStarredProject(realObject(qQNaN()))},
+        {"infinite real", snapshotWithStarredProject(realObject(qInf()))},
+        {"date that is not a number", snapshotWithStarredProject(dateObject(qQNaN()))},
+        {"date beyond 32-bit seconds", snapshotWithStarredProject(dateObject(1e12))},
         {"offset table outside the file",
          binaryPropertyList({dictObject({1}, {2}), asciiObject("k"), QByteArray("\x5f\x10\x7f", 3)})},
     };
@@ -216,4 +220,14 @@ TEST(PropertyListTest, BinaryFilesTheWriterCouldNotProduceAreMalformedNotFatal) 
                   .toMap()[QStringLiteral("projects")]
                   .toList(),
               QVariantList{QStringLiteral("a\u00e9")});
+    auto date = PropertyList::parse(snapshotWithStarredProject(dateObject(86400.5)));
+    ASSERT_TRUE(date.ok());
+    EXPECT_EQ(date.value()
+                  .toMap()[QStringLiteral("starredProjects")]
+                  .toMap()[QStringLiteral("K")]
+                  .toMap()[QStringLiteral("projects")]
+                  .toList()
+                  .value(0)
+                  .toDateTime(),
+              QDateTime(QDate(2001, 1, 2), QTime(0, 0, 0, 500), Qt::UTC));
 }
