@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace velmora::images {
+
+// What an image cache needs of its disk level: bytes per key, an optional blob of extended data per
+// key, trimming and sizes. It knows nothing of images. The image cache calls it only from its own
+// I/O thread, so an implementation needs no lock of its own.
+class AbstractDiskCache {
+public:
+    virtual ~AbstractDiskCache() = default;
+
+    virtual bool containsDataForKey(const QString& key) const = 0;
+    virtual std::optional<QByteArray> dataForKey(const QString& key) const = 0;
+    virtual void setData(const QByteArray& data, const QString& key) = 0;
+    virtual std::optional<QByteArray> extendedDataForKey(const QString& key) const = 0;
+    // No data removes the extended data.
+    virtual void setExtendedData(const std::optional<QByteArray>& data, const QString& key) = 0;
+    virtual void removeDataForKey(const QString& key) = 0;
+    virtual void removeAllData() = 0;
+    virtual void removeExpiredData() = 0;
+    virtual QString cachePathForKey(const QString& key) const = 0;
+    virtual quint64 totalSize() const = 0;
+    virtual quint64 totalCount() const = 0;
+
+    // Carries the files of an older location over; a cache without a location of its own ignores it.
+    virtual void moveCacheDirectory(const QString& sourcePath, const QString& destinationPath) {
+        Q_UNUSED(sourcePath);
+        Q_UNUSED(destinationPath);
+    }
+};
+
+} // namespace velmora::images

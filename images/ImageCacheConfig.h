@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace velmora::images {
+
+class AbstractDiskCache;
+class AbstractMemoryCache;
+class ImageCacheConfig;
+
+// Which file date decides whether a disk cache file has expired.
+enum class ImageCacheConfigExpireType : int {
+    AccessDate = 0,
+    ModificationDate = 1,
+    CreationDate = 2,
+    ChangeDate = 3,
+};
+
+// How an image cache makes its two levels; the defaults make `MemoryCache` and `DiskCache`.
+using MemoryCacheFactory =
+    std::function<std::shared_ptr<AbstractMemoryCache>(const std::shared_ptr<ImageCacheConfig>& config)>;
+using DiskCacheFactory = std::function<std::shared_ptr<AbstractDiskCache>(
+    const QString& cachePath, const std::shared_ptr<ImageCacheConfig>& config)>;
+
+// The settings one image cache shares with its memory and disk levels. The levels read it at each
+// operation, so a change takes effect with the next one; the two memory limits are also announced,
+// because the memory cache applies them at once. Fields may be read and written from any thread.
+class ImageCacheConfig : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(quint64 maxMemoryCost READ maxMemoryCost WRITE setMaxMemoryCost NOTIFY maxMemoryCostChanged)
+    Q_PROPERTY(quint64 maxMemoryCount READ maxMemoryCount WRITE setMaxMemoryCount NOTIFY maxMemoryCountChanged)
+
+public:
+    // File-writing option bit: write to a temporary file and rename it into place.
+    static constexpr quint32 WriteAtomic = 1;
+
+    ImageCacheConfig();
+    ~ImageCacheConfig() override;
+
+    // The configuration the shared image cache is made with; made once.
+    static std::shared_ptr<ImageCacheConfig> defaultCacheConfig();
+
+    // A new configuration holding every field of this one.
+    std::shared_ptr<ImageCacheConfig> copy() const;
+
+    bool shouldCacheImagesInMemory() const;
+    void setShouldCacheImagesInMemory(bool value);
+    bool shouldUseWeakMemoryCache() const;
+    void setShouldUseWeakMemoryCache(bool value);
+    bool shouldRemoveExpiredDataWhenTerminate() const;
+    void setShouldRemoveExpiredDataWhenTerminate(bool value);
+    quint32 diskCacheWritingOptions() const;
+    void setDiskCacheWritingOptions(quint32 value);
+    // Seconds; negative (or NaN) never expires, 0 expires everything.
+    double maxDiskAge() const;
+    void setMaxDiskAge(double seconds);
+    // Bytes; 0 is no limit.
+    quint64 maxDiskSize() const;
+    void setMaxDiskSize(quint64 bytes);
+    // 0 is no limit.
+    quint64 maxMemoryCost() const;
+    void setMaxMemoryCost(quint64 value);
+    quint64 maxMemoryCount() const;
+    void setMaxMemoryCount(quint64 value);
+    ImageCacheConfigExpireType diskCacheExpireType() const;
+    void setDiskCacheExpireType(ImageCacheConfigExpireType value);
+    MemoryCacheFactory memoryCacheFactory() const;
+    void setMemoryCacheFactory(MemoryCacheFactory factory);
+    DiskCacheFactory diskCacheFactory() const;
+    void setDiskCacheFactory(DiskCacheFactory factory);
+
+signals:
+    void maxMemoryCostChanged();
+    void maxMemoryCountChanged();
+
+private:
+    mutable std::mutex m_mutex;
+    bool m_shouldCacheImagesInMemory = true;
+    bool m_shouldUseWeakMemoryCache = false;
+    bool m_shouldRemoveExpiredDataWhenTerminate = true;
+    quint32 m_diskCacheWritingOptions = WriteAtomic;
+    double m_maxDiskAge = 60.0 * 60 * 24 * 7;
+    quint64 m_maxDiskSize = 0;
+    quint64 m_maxMemoryCost = 0;
+    quint64 m_maxMemoryCount = 0;
+    ImageCacheConfigExpireType m_diskCacheExpireType = ImageCacheConfigExpireType::ModificationDate;
+    MemoryCacheFactory m_memoryCacheFactory;
+    DiskCacheFactory m_diskCacheFactory;
+};
+
+} // namespace velmora::images
