@@ -1,5 +1,7 @@
 #pragma once
 
+#include "images/RemoteImageOperation.h"
+
 #include <QObject>
 
 #include <atomic>
@@ -10,7 +12,7 @@ namespace velmora::images {
 // The handle the caches manager returns when it asks several caches: it counts the caches that have
 // not answered yet and carries the executing, finished and cancelled states, each change announced.
 // The manager drives it by hand; it never runs on a queue.
-class CachesManagerOperation : public QObject {
+class CachesManagerOperation : public QObject, public RemoteImageOperation {
     Q_OBJECT
     Q_PROPERTY(bool isExecuting READ isExecuting NOTIFY isExecutingChanged)
     Q_PROPERTY(bool isFinished READ isFinished NOTIFY isFinishedChanged)
@@ -25,7 +27,7 @@ public:
     // One cache answered; the count never goes below 0.
     void completeOne();
     void done();
-    void cancel();
+    void cancel() override;
 
     bool isExecuting() const { return m_executing.load(); }
     bool isFinished() const { return m_finished.load(); }
