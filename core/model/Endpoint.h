@@ -11,7 +11,7 @@ public:
     virtual ~Endpoint() = default;
 
     // The path relative to the client's base address, without a leading "/"
-    // ("rest/api/3/search").
+    // ("rest/api/3/search/jql").
     virtual QString path() const = 0;
 
     // An id as one path segment: everything but letters, digits and "-._~" is

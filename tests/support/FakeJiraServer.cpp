@@ -220,7 +220,12 @@ FakeResponse FakeJiraServer::site(const FakeRequest& request, const QString& pat
         }
         return page(request, all, "values");
     }
-    if (request.method == "GET" && path == QLatin1String("rest/api/3/search")) {
+    if (path == QLatin1String("rest/api/3/search")) {
+        // Removed from Jira Cloud, in both its forms.
+        return jiraError(410, QStringLiteral("The requested API has been removed. Please migrate to the "
+                                             "/rest/api/3/search/jql API."));
+    }
+    if (request.method == "GET" && path == QLatin1String("rest/api/3/search/jql")) {
         return search(request, account);
     }
     if (auto m = statuses.match(path); m.hasMatch() && request.method == "GET") {
@@ -309,18 +314,84 @@ FakeResponse FakeJiraServer::search(const FakeRequest& request, const QString& a
             return jiraError(400, QStringLiteral("Unsupported clause: ") + clause);
         }
     }
-    const bool rendered = request.queryValue(QStringLiteral("expand")) == QLatin1String("renderedFields");
-    QJsonArray all;
-    for (const Issue& i : m_issues) {
-        if (std::all_of(tests.begin(), tests.end(), [&](const auto& test) { return test(i); })) {
-            QJsonObject json = issueJson(i);
-            if (!rendered) {
-                json.remove("renderedFields");
-            }
-            all.append(json);
+    // Only the fields named come back (none named: the ids alone), and the rendered
+    // ones only when asked for.
+    const bool rendered = request.queryValue(QStringLiteral("expand"))
+                              .split(QLatin1Char(','))
+                              .contains(QStringLiteral("renderedFields"));
+    QStringList named;
+    for (const QString& name : request.queryValue(QStringLiteral("fields")).split(QLatin1Char(','))) {
+        if (!name.trimmed().isEmpty()) {
+            named << name.trimmed();
         }
     }
-    return page(request, all, "issues");
+    const bool allFields =
+        named.contains(QStringLiteral("*all")) || named.contains(QStringLiteral("*navigable"));
+    QJsonArray all;
+    for (const Issue& i : m_issues) {
+        if (!std::all_of(tests.begin(), tests.end(), [&](const auto& test) { return test(i); })) {
+            continue;
+        }
+        const QJsonObject full = issueJson(i);
+        if (named.isEmpty()) {
+            all.append(QJsonObject{{"id", i.id}});
+            continue;
+        }
+        QJsonObject json{{"id", i.id}, {"key", i.key}, {"self", full.value("self")}};
+        QJsonObject fields;
+        QJsonObject renderedFields;
+        for (const QString& key : full.value("fields").toObject().keys()) {
+            if (allFields || named.contains(key)) {
+                fields.insert(key, full.value("fields").toObject().value(key));
+                if (full.value("renderedFields").toObject().contains(key)) {
+                    renderedFields.insert(key, full.value("renderedFields").toObject().value(key));
+                }
+            }
+        }
+        json.insert("fields", fields);
+        if (rendered) {
+            json.insert("renderedFields", renderedFields);
+        }
+        all.append(json);
+    }
+    return tokenPage(request, all);
+}
+
+FakeResponse FakeJiraServer::tokenPage(const FakeRequest& request, const QJsonArray& all) const {
+    bool ok = true;
+    const QString maxText = request.queryValue(QStringLiteral("maxResults"));
+    qint64 maxResults = maxText.isEmpty() ? 50 : maxText.toLongLong(&ok);
+    if (!ok || maxResults < 1) {
+        return jiraError(400, QStringLiteral("maxResults is not a positive number"));
+    }
+    if (request.hasQueryItem(QStringLiteral("startAt"))) {
+        return jiraError(400, QStringLiteral("startAt is not supported; page with nextPageToken"));
+    }
+    // A token names the query it belongs to and where its page starts.
+    const QString jql = request.queryValue(QStringLiteral("jql"));
+    qint64 startAt = 0;
+    if (request.hasQueryItem(QStringLiteral("nextPageToken"))) {
+        const QString decoded = QString::fromUtf8(QByteArray::fromBase64(
+            request.queryValue(QStringLiteral("nextPageToken")).toLatin1(), QByteArray::Base64UrlEncoding));
+        const qsizetype bar = decoded.indexOf(QLatin1Char('|'));
+        startAt = bar > 0 ? decoded.left(bar).toLongLong(&ok) : -1;
+        if (bar <= 0 || !ok || startAt <= 0 || decoded.mid(bar + 1) != jql) {
+            return jiraError(400, QStringLiteral("Invalid nextPageToken"));
+        }
+    }
+    maxResults = std::min<qint64>(maxResults, m_maxResultsCap);
+    QJsonArray issues;
+    for (qint64 i = startAt; i < all.size() && i < startAt + maxResults; ++i) {
+        issues.append(all.at(i));
+    }
+    const qint64 next = startAt + maxResults;
+    QJsonObject body{{"issues", issues}, {"isLast", next >= all.size()}};
+    if (next < all.size()) {
+        body.insert("nextPageToken", QString::fromLatin1((QString::number(next) + QLatin1Char('|') + jql)
+                                                             .toUtf8()
+                                                             .toBase64(QByteArray::Base64UrlEncoding)));
+    }
+    return jsonResponse(body);
 }
 
 FakeResponse FakeJiraServer::workLogPage(const FakeRequest& request, const QString& issueId) {

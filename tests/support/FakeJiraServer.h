@@ -32,7 +32,10 @@ namespace velmora::test {
 // Every request must carry "Authorization: Bearer <token>" of a token the server
 // knows (`addToken`), else 401; the token names the user that "currentUser()" and a
 // new work log's author are. Site resources live under "/ex/jira/<cloud id>/".
-// Lists page with "maxResults" (capped by `setMaxResultsCap`) and "startAt". The JQL
+// Lists page with "maxResults" (capped by `setMaxResultsCap`) and "startAt"; the issue
+// search ("rest/api/3/search/jql") pages by "nextPageToken" instead, answers only the
+// fields named in "fields" (the ids alone when none are) and the rendered ones only
+// with "expand=renderedFields"; the removed "rest/api/3/search" answers 410. The JQL
 // of the search is understood for the clauses the connector writes (project,
 // summary~"text" with \" and \\ escapes, status, resolution=Unresolved, assignee,
 // worklogDate >= / <= day, worklogAuthor = currentUser()), joined by AND; anything
@@ -152,6 +155,7 @@ private:
     FakeResponse addWorkLogFrom(const FakeRequest& request, const QString& issueId, const QString& account);
     FakeResponse deleteWorkLog(const QString& issueId, const QString& workLogId);
     FakeResponse page(const FakeRequest& request, const QJsonArray& all, const char* itemsKey) const;
+    FakeResponse tokenPage(const FakeRequest& request, const QJsonArray& all) const;
     QJsonObject issueJson(const Issue& issue) const;
     QJsonObject userJson(const User& user) const;
     const User* user(const QString& accountId) const;

@@ -46,8 +46,9 @@ void from_json(const nlohmann::json& json, JiraTaskDTO& value) {
 }
 
 void from_json(const nlohmann::json& json, JiraSearchDTO& value) {
-    detail::readPageCounters(json, value.maxResults, value.startAt, value.total);
     wire::field(json, "issues", value.values);
+    wire::field(json, "nextPageToken", value.nextPageToken);
+    wire::field(json, "isLast", value.isLast);
 }
 
 void from_json(const nlohmann::json& json, JiraWorkLogDTO::Author& value) {

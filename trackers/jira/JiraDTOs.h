@@ -69,8 +69,19 @@ struct JiraTaskDTO {
     RenderedFields renderedFields;
 };
 
-// One page of the issue search; the issues stand under "issues".
-struct JiraSearchDTO : JiraPage<JiraTaskDTO> {};
+// One page of the issue search ("search/jql"); the issues stand under "issues". The
+// search pages by token: the next page is asked for with `nextPageToken`, and there is
+// none after the last page (`isLast`, when the server says so). It counts nothing:
+// there is no "startAt" and no "total".
+struct JiraSearchDTO {
+    using ValueType = JiraTaskDTO;
+    std::vector<JiraTaskDTO> values;
+    std::optional<QString> nextPageToken;
+    std::optional<bool> isLast;
+
+    // No further page: the server says so, or hands out no token to ask for one.
+    bool isLastPage() const { return isLast.value_or(false) || !nextPageToken || nextPageToken->isEmpty(); }
+};
 
 // --- work logs (version 2: comments are plain text) ------------------------------
 

@@ -26,7 +26,8 @@ QString JiraEndpoint::path() const {
     case Case::timeTrackingSettings:
         return QStringLiteral("rest/api/3/configuration/timetracking");
     case Case::search:
-        return QStringLiteral("rest/api/3/search");
+        // The old "rest/api/3/search" is gone from Jira Cloud (410 Gone).
+        return QStringLiteral("rest/api/3/search/jql");
     case Case::userSearch:
         return QStringLiteral("rest/api/3/user/search/query");
     }

@@ -447,29 +447,37 @@ std::vector<Issue> JiraService::makeIssues(const JiraSearchDTO& page) const {
 }
 
 Publisher<JiraSearchDTO, APIError> JiraService::searchPage(const QString& jql, std::int64_t size,
-                                                           std::int64_t skip) {
+                                                           const SearchCursor& token) {
     auto self = shared_from_this();
-    return read<JiraSearchDTO>([self, jql, size, skip](const RequestPtr& request) {
-        return self->loadServerInfoIfNeeded().flatMap([request, jql, size, skip](Void) {
-            return get<JiraSearchDTO>(
-                request, JiraEndpoint::search(),
-                withPaging({{QStringLiteral("jql"), jql},
-                            {QStringLiteral("fields"), searchFields},
-                            {QStringLiteral("expand"), QStringLiteral("renderedFields")}},
-                           size, skip));
+    return read<JiraSearchDTO>([self, jql, size, token](const RequestPtr& request) {
+        return self->loadServerInfoIfNeeded().flatMap([request, jql, size, token](Void) {
+            // The search answers with bare ids unless the fields are named.
+            QueryItems items{{QStringLiteral("jql"), jql},
+                             {QStringLiteral("fields"), searchFields},
+                             {QStringLiteral("expand"), QStringLiteral("renderedFields")},
+                             {QStringLiteral("maxResults"), QString::number(size)}};
+            if (token) {
+                items.push_back({QStringLiteral("nextPageToken"), *token});
+            }
+            return get<JiraSearchDTO>(request, JiraEndpoint::search(), items);
         });
     });
 }
 
-APIPaginator<JiraService::PagingConfig<JiraSearchDTO, Issue>>
-JiraService::searchPaginator(const QString& jql) {
+APIPaginator<JiraService::SearchConfig> JiraService::searchPaginator(const QString& jql) {
     auto self = shared_from_this();
-    return APIPaginator<PagingConfig<JiraSearchDTO, Issue>>(
-        pagingConfig<JiraSearchDTO, Issue>(
-            [self](const JiraSearchDTO& page) { return self->makeIssues(page); }),
-        [self, jql](std::int64_t size, const std::int64_t& skip) {
-            return self->searchPage(jql, size, skip);
-        });
+    SearchConfig config;
+    config.pageSize = pageSize;
+    config.initialSkip = std::nullopt;
+    config.isLastPage = [](const JiraSearchDTO& page) { return page.isLastPage(); };
+    config.calculateNextSkip = [](const SearchCursor&, const JiraSearchDTO& page) {
+        return page.nextPageToken;
+    };
+    config.extractItems = [self](const JiraSearchDTO& page) { return self->makeIssues(page); };
+    return APIPaginator<SearchConfig>(std::move(config),
+                                      [self, jql](std::int64_t size, const SearchCursor& token) {
+                                          return self->searchPage(jql, size, token);
+                                      });
 }
 
 AnyPaginator<Issue> JiraService::fetchTasks(const Project& project, const std::optional<QString>& search,

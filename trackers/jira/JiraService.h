@@ -211,8 +211,12 @@ private:
     static QUrl vendorRootUrl(const JiraEndpoint& endpoint);
     static QueryItems withPaging(QueryItems items, std::int64_t size, std::int64_t skip);
 
-    Publisher<JiraSearchDTO, APIError> searchPage(const QString& jql, std::int64_t size, std::int64_t skip);
-    APIPaginator<PagingConfig<JiraSearchDTO, Issue>> searchPaginator(const QString& jql);
+    // The issue search pages by token: none asks for the first page.
+    using SearchCursor = std::optional<QString>;
+    using SearchConfig = APIPaginatorConfig<JiraSearchDTO, Issue, SearchCursor>;
+    Publisher<JiraSearchDTO, APIError> searchPage(const QString& jql, std::int64_t size,
+                                                  const SearchCursor& token);
+    APIPaginator<SearchConfig> searchPaginator(const QString& jql);
 
     const JiraProvider m_provider;
     RateLimitGuard m_guard;

@@ -33,7 +33,7 @@ TEST(JiraEndpointTest, PathsNameTheirRecordsByIdAsOneSegment) {
     EXPECT_EQ(JiraEndpoint::saveWorkItem(task).path(), u"rest/api/3/issue/10001/worklog");
     EXPECT_EQ(JiraEndpoint::statuses(project).path(), u"rest/api/3/project/10000/statuses");
     EXPECT_EQ(JiraEndpoint::user().path(), u"me");
-    EXPECT_EQ(JiraEndpoint::search().path(), u"rest/api/3/search");
+    EXPECT_EQ(JiraEndpoint::search().path(), u"rest/api/3/search/jql");
     EXPECT_EQ(JiraEndpoint::userSearch().path(), u"rest/api/3/user/search/query");
     EXPECT_EQ(JiraEndpoint::timeTrackingSettings().path(), u"rest/api/3/configuration/timetracking");
     EXPECT_EQ(JiraEndpoint::projects().path(), u"rest/api/3/project/search");
@@ -51,7 +51,7 @@ TEST(JiraEndpointTest, PathsNameTheirRecordsByIdAsOneSegment) {
 TEST(JiraWireTest, IssuesDecodeWithTheirOptionalPartsAndFailWholeOnAMissingOne) {
     const char* assignee = R"({"accountId":"a1","displayName":"Ann","avatarUrls":{"24x24":"s","48x48":"l"}})";
     const std::string page =
-        std::string(R"({"maxResults":50,"startAt":0,"total":3,"issues":[)") +
+        std::string(R"({"isLast":true,"issues":[)") +
         issue(R"({"summary":"s","status":{"id":"1","name":"Open"},"assignee":null})") + "," +
         issue(R"({"summary":"s","status":{"id":"1","name":"Open"},"timespent":null})") + "," +
         issue(std::string(R"({"summary":"s","status":{"id":"1","name":"Open"},"timespent":90,)"
@@ -67,10 +67,11 @@ TEST(JiraWireTest, IssuesDecodeWithTheirOptionalPartsAndFailWholeOnAMissingOne) 
     EXPECT_EQ(search.value().values[2].fields.timespent, 90);
     EXPECT_EQ(search.value().values[2].fields.assignee->avatarUrls.large, u"l");
     EXPECT_EQ(search.value().values[2].renderedFields.description, u"<p>x</p>");
+    EXPECT_TRUE(search.value().isLastPage());
 
     // One bad issue fails the page: no 48 px avatar, no rendered fields, items under another key.
     EXPECT_FALSE(decode<JiraSearchDTO>(
-                     (std::string(R"({"maxResults":50,"startAt":0,"total":1,"issues":[)") +
+                     (std::string(R"({"isLast":true,"issues":[)") +
                       issue(R"({"summary":"s","status":{"id":"1","name":"O"},)"
                             R"("assignee":{"accountId":"a","displayName":"A","avatarUrls":{"24x24":"s"}}})") +
                       "]}")
@@ -78,15 +79,31 @@ TEST(JiraWireTest, IssuesDecodeWithTheirOptionalPartsAndFailWholeOnAMissingOne) 
                      .ok());
     EXPECT_FALSE(
         decode<JiraSearchDTO>(
-            R"({"maxResults":50,"startAt":0,"total":1,"issues":[{"id":"1","key":"K","fields":{"summary":"s","status":{"id":"1","name":"O"}}}]})")
+            R"({"isLast":true,"issues":[{"id":"1","key":"K","fields":{"summary":"s","status":{"id":"1","name":"O"}}}]})")
             .ok());
-    EXPECT_FALSE(decode<JiraSearchDTO>(R"({"maxResults":50,"startAt":0,"total":0,"values":[]})").ok());
+    EXPECT_FALSE(decode<JiraSearchDTO>(R"({"isLast":true,"values":[]})").ok());
+    // An issue of bare ids (no fields named) fails as well.
+    EXPECT_FALSE(decode<JiraSearchDTO>(R"({"isLast":true,"issues":[{"id":"1"}]})").ok());
     EXPECT_FALSE(decode<JiraPaginatedResponseDTO<JiraProjectDTO>>(
                      R"({"maxResults":50,"startAt":0,"total":0,"issues":[]})")
                      .ok());
     EXPECT_TRUE(decode<JiraPaginatedResponseDTO<JiraProjectDTO>>(
                     R"({"maxResults":50,"startAt":0,"total":0,"values":[]})")
                     .ok());
+}
+
+TEST(JiraWireTest, SearchPagesEndWhenTheServerSaysSoOrGivesNoToken) {
+    auto more = decode<JiraSearchDTO>(R"({"issues":[],"nextPageToken":"t2","isLast":false})");
+    ASSERT_TRUE(more.ok());
+    EXPECT_FALSE(more.value().isLastPage());
+    EXPECT_EQ(more.value().nextPageToken, u"t2");
+    // No "isLast" at all, but a token: more to come.
+    EXPECT_FALSE(decode<JiraSearchDTO>(R"({"issues":[],"nextPageToken":"t2"})").value().isLastPage());
+    EXPECT_TRUE(
+        decode<JiraSearchDTO>(R"({"issues":[],"nextPageToken":"t2","isLast":true})").value().isLastPage());
+    EXPECT_TRUE(decode<JiraSearchDTO>(R"({"issues":[]})").value().isLastPage());
+    EXPECT_TRUE(
+        decode<JiraSearchDTO>(R"({"issues":[],"nextPageToken":null,"isLast":false})").value().isLastPage());
 }
 
 TEST(JiraWireTest, WorkLogsArePlainTextWithOptionalCommentAndAuthor) {

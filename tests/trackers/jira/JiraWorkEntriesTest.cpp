@@ -80,7 +80,7 @@ TEST_F(JiraWorkEntriesTest, AWeekOfTheUsersOwnEntriesComesSortedAcrossIssues) {
     EXPECT_EQ(entries.value()[2].description, u"Review");
 
     // Only the user's issues were searched, and only those read.
-    const auto search = jira.requestsTo(QStringLiteral("/rest/api/3/search"));
+    const auto search = jira.requestsTo(QStringLiteral("/rest/api/3/search/jql"));
     ASSERT_EQ(search.size(), 1);
     EXPECT_EQ(search.front().queryValue("jql"),
               u"worklogDate >= 2024-03-04 AND worklogDate <= 2024-03-10 AND worklogAuthor = currentUser()");
