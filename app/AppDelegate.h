@@ -1,0 +1,60 @@
+#pragma once
+
+#include "app/ShellEnvironment.h"
+#include "app/WindowViews.h"
+
+#include <QObject>
+
+#include <memory>
+
+namespace velmora {
+
+class WindowManager;
+
+// Ties the shell together: owns the window manager (which picks the current account
+// as it is made), runs the start-up sequence once the event loop is about to run, and
+// sees to it that any quit (the last window closed, the session ending, SIGTERM) gives
+// the main window's timer its close hook and writes what the snapshot store still
+// holds before the process ends.
+//
+// The running app has exactly one, reached through shared().
+class AppDelegate : public QObject {
+    Q_OBJECT
+
+public:
+    explicit AppDelegate(ShellEnvironment environment = {}, WindowViews views = WindowViews::standard(),
+                         QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // The app's delegate; null before it is made and after it is gone.
+    static AppDelegate* shared();
+
+    WindowManager& windowManager() const { return *m_windowManager; }
+
+    // The start-up sequence: registers the image coders the avatars need, checks the
+    // configuration, and opens the main window for the current account or the welcome
+    // window.
+    void applicationDidFinishLaunching();
+
+    // Closes the main window (its close hook runs unless it ran already) and writes the
+    // snapshot store's pending changes. Runs at most once; every way of quitting ends
+    // here.
+    void applicationWillTerminate();
+
+    // Whether the configuration error alert was shown in this run.
+    bool configurationAlertShown() const { return m_configurationAlertShown; }
+
+signals:
+    // The first of the shell's windows is on screen.
+    void firstWindowShown();
+
+private:
+    void checkConfiguration();
+
+    ShellEnvironment m_environment;
+    std::unique_ptr<WindowManager> m_windowManager;
+    bool m_terminated = false;
+    bool m_configurationAlertShown = false;
+};
+
+} // namespace velmora

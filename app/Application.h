@@ -1,0 +1,25 @@
+#pragma once
+
+#include <functional>
+
+namespace velmora {
+
+class AppDelegate;
+
+// The whole run of the app, from the process's arguments to its exit code.
+class Application {
+public:
+    Application() = delete;
+
+    // Names the application (so settings, the account store, the snapshot file and the
+    // caches land in Velmora's folders), makes the delegate, starts up and runs the
+    // event loop. `onLaunched` is called once the delegate has started up (benchmarks
+    // and tools use it; the app passes nothing).
+    static int run(int argc, char** argv, const std::function<void(AppDelegate&)>& onLaunched = {});
+
+    // The names every store's location derives from; set before anything reads a
+    // setting or a path.
+    static void setApplicationNames();
+};
+
+} // namespace velmora

@@ -1,0 +1,237 @@
+#include "app/ApplicationWindowController.h"
+
+#include "core/model/NotificationNames.h"
+#include "core/model/RateLimitInfo.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "state/ApplicationViewModel.h"
+#include "state/CalendarViewModel.h"
+#include "state/ProjectViewModel.h"
+#include "state/TimerViewModel.h"
+#include "views/main/SidebarSplitViewController.h"
+#include "views/main/ToolbarDelegate.h"
+#include "views/main/ToolbarItemIdentifier.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QSettings>
+#include <QToolBar>
+
+namespace velmora {
+
+ApplicationWindowController::ApplicationWindowController(AnyProvider provider, ShellEnvironment environment,
+                                                         WindowViews views, IsSwitching isSwitching)
+    : m_provider(std::move(provider)), m_environment(std::move(environment)), m_views(std::move(views)),
+      m_isSwitching(std::move(isSwitching)) {}
+
+ApplicationWindowController* ApplicationWindowController::make(const AnyProvider& provider,
+                                                               const ShellEnvironment& environment,
+                                                               const WindowViews& views,
+                                                               IsSwitching isSwitching) {
+    auto* window = new ApplicationWindowController(provider, environment, views, std::move(isSwitching));
+    window->setObjectName(frameAutosaveName);
+    window->setWindowTitle(QStringLiteral("Velmora"));
+    window->setMinimumSize(minimumWidth, minimumHeight);
+    window->resize(minimumWidth, minimumHeight);
+    window->restoreFrame();
+
+    QPointer<ApplicationWindowController> weak(window);
+    window->m_rateLimitObserver = NotificationCenter::defaultCenter().addObserver(
+        NotificationName::providerRateLimited, window, [weak](const Notification& notification) {
+            if (weak) {
+                weak->handleRateLimit(notification.object);
+            }
+        });
+
+    window->m_applicationViewModel =
+        std::make_unique<ApplicationViewModel>(provider, environment.service(provider), environment.state);
+    const auto id = providerId(provider);
+    window->m_timerViewModel =
+        std::make_unique<TimerViewModel>(id ? uuidText(*id) : QString(), environment.state);
+    window->setupContent();
+    return window;
+}
+
+ApplicationWindowController::~ApplicationWindowController() {
+    m_rateLimitObserver.cancel();
+    disconnect(m_routeDisposable);
+    // The panes hold pointers into the view models: they go first.
+    delete takeCentralWidget();
+}
+
+void ApplicationWindowController::setupContent() {
+    m_applicationViewModel->start();
+
+    QWidget* sidebar =
+        m_views.sidebar ? m_views.sidebar(*m_applicationViewModel, *m_timerViewModel) : nullptr;
+    auto* split = new SidebarSplitViewController(sidebar);
+    split->resize(size());
+    disconnect(m_routeDisposable);
+    delete takeCentralWidget();
+    setCentralWidget(split);
+
+    // The detail pane of the route shown now; the subscription below then skips it.
+    const ApplicationRoute route = m_applicationViewModel->route();
+    if (m_previousRoute) {
+        m_previousRoute.reset();
+    }
+    updateToolbar();
+
+    QPointer<ApplicationWindowController> weak(this);
+    m_routeDisposable = connect(m_applicationViewModel.get(), &ApplicationViewModel::routeChanged, this,
+                                [weak](const ApplicationRoute& changed) {
+                                    if (weak) {
+                                        weak->routeChanged(changed);
+                                    }
+                                });
+    routeChanged(route);
+}
+
+void ApplicationWindowController::routeChanged(const ApplicationRoute& route) {
+    if (m_previousRoute && *m_previousRoute == route) {
+        return;
+    }
+    if (auto* split = splitViewController()) {
+        QWidget* detail = nullptr;
+        if (const auto& project = route.project()) {
+            auto* model = new ProjectViewModel(m_applicationViewModel->service(), *project,
+                                               providerUser(m_provider), m_environment.state);
+            detail = m_views.projectView ? m_views.projectView(model, *m_timerViewModel) : nullptr;
+            if (detail) {
+                model->setParent(detail);
+            } else {
+                delete model;
+            }
+        } else {
+            auto* model = new CalendarViewModel(m_applicationViewModel->service(), m_environment.state);
+            detail = m_views.calendarView ? m_views.calendarView(model) : nullptr;
+            if (detail) {
+                model->setParent(detail);
+            } else {
+                delete model;
+            }
+        }
+        split->setDetailViewController(detail ? detail : new QWidget);
+    }
+    updateToolbar(route);
+    m_previousRoute = route;
+}
+
+SidebarSplitViewController* ApplicationWindowController::splitViewController() const {
+    return qobject_cast<SidebarSplitViewController*>(centralWidget());
+}
+
+QWidget* ApplicationWindowController::contentSplitItem() const {
+    auto* split = splitViewController();
+    if (!split || split->count() < 2) {
+        return nullptr;
+    }
+    return split->widget(1);
+}
+
+void ApplicationWindowController::updateToolbar() {
+    updateToolbar(m_applicationViewModel->route());
+}
+
+void ApplicationWindowController::updateToolbar(const ApplicationRoute& shown) {
+    if (m_toolbar) {
+        removeToolBar(m_toolbar);
+        m_toolbar->deleteLater();
+        m_toolbar = nullptr;
+    }
+    auto* delegate = dynamic_cast<ToolbarDelegate*>(contentSplitItem());
+    if (!delegate) {
+        return;
+    }
+    auto* toolbar = new QToolBar(this);
+    toolbar->setObjectName(shown.isCalendar() ? ToolbarIdentifier::applicationCalendar
+                                              : ToolbarIdentifier::applicationProject);
+    toolbar->setMovable(false);
+    toolbar->setFloatable(false);
+    toolbar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    toolbar->toggleViewAction()->setVisible(false);
+    for (const QString& identifier : delegate->toolbarDefaultItemIdentifiers()) {
+        delegate->addToolbarItem(*toolbar, identifier);
+    }
+    addToolBar(Qt::TopToolBarArea, toolbar);
+    m_toolbar = toolbar;
+}
+
+void ApplicationWindowController::handleRateLimit(const std::any& object) {
+    const auto* info = std::any_cast<RateLimitInfo>(&object);
+    if (!info) {
+        return;
+    }
+    const auto id = providerId(m_provider);
+    if (!id || info->provider != *id) {
+        return;
+    }
+    showRateLimit(info->delay);
+}
+
+void ApplicationWindowController::showRateLimit(std::int64_t delay) {
+    m_previousRoute.reset();
+    disconnect(m_routeDisposable);
+    QPointer<ApplicationWindowController> weak(this);
+    auto retry = [weak] {
+        if (weak) {
+            // Later, so the screen that asked is not deleted under its own click.
+            QMetaObject::invokeMethod(
+                weak, [weak] { weak ? weak->setupContent() : void(); }, Qt::QueuedConnection);
+        }
+    };
+    QWidget* screen = m_views.rateLimitView ? m_views.rateLimitView(delay, retry) : new QWidget;
+    delete takeCentralWidget();
+    setCentralWidget(screen);
+    if (m_toolbar) {
+        removeToolBar(m_toolbar);
+        m_toolbar->deleteLater();
+        m_toolbar = nullptr;
+    }
+}
+
+void ApplicationWindowController::closeEvent(QCloseEvent* event) {
+    windowWillClose();
+    QMainWindow::closeEvent(event);
+}
+
+void ApplicationWindowController::windowWillClose() {
+    if (m_closed) {
+        return;
+    }
+    m_closed = true;
+    saveFrame();
+    const bool byUser = !(m_isSwitching && m_isSwitching());
+    const auto id = providerId(m_provider);
+    m_timerViewModel->handleLifecycle(id ? uuidText(*id) : QString(),
+                                      byUser ? TimerViewModel::LifecycleReason::closing
+                                             : TimerViewModel::LifecycleReason::switching);
+    emit closed(byUser);
+}
+
+namespace {
+std::unique_ptr<QSettings> frameSettings(const QString& file) {
+    return file.isEmpty() ? std::make_unique<QSettings>()
+                          : std::make_unique<QSettings>(file, QSettings::NativeFormat);
+}
+} // namespace
+
+void ApplicationWindowController::saveFrame() {
+    frameSettings(m_environment.windowStateFile)->setValue(frameAutosaveName, saveGeometry());
+}
+
+void ApplicationWindowController::restoreFrame() {
+    const QByteArray frame =
+        frameSettings(m_environment.windowStateFile)->value(frameAutosaveName).toByteArray();
+    if (frame.isEmpty() || !restoreGeometry(frame)) {
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            // Centred on first start.
+            QRect area(QPoint(), size());
+            area.moveCenter(screen->availableGeometry().center());
+            move(area.topLeft());
+        }
+    }
+    resize(size().expandedTo(QSize(minimumWidth, minimumHeight)));
+}
+
+} // namespace velmora

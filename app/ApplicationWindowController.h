@@ -1,0 +1,102 @@
+#pragma once
+
+#include "app/ShellEnvironment.h"
+#include "app/WindowViews.h"
+#include "core/model/AnyProvider.h"
+#include "platform/async/Cancellable.h"
+#include "state/ApplicationRoute.h"
+#include "views/main/ToolbarHost.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include <QToolBar>
+
+namespace velmora {
+
+class ApplicationViewModel;
+class SidebarSplitViewController;
+class TimerViewModel;
+
+// The main window of one account: it owns the account's ApplicationViewModel and
+// TimerViewModel, shows the sidebar and the detail pane of the current route side by
+// side, installs the toolbar that the detail pane supplies, swaps the whole content for
+// the rate-limit screen while the account is rate-limited, and gives the timer its close
+// hook when the window closes. A new one is made for every account the window manager
+// shows; the old one is closed first.
+class ApplicationWindowController : public QMainWindow, public ToolbarHost {
+    Q_OBJECT
+
+public:
+    static constexpr int minimumWidth = 812;
+    static constexpr int minimumHeight = 400;
+    // The key of the window's saved frame.
+    static inline const QString frameAutosaveName = QStringLiteral("ApplicationWindow");
+
+    // Tells the window whether its close is part of an account switch.
+    using IsSwitching = std::function<bool()>;
+
+    // A window ready to show for `provider` (a stored account, so it has an id).
+    static ApplicationWindowController* make(const AnyProvider& provider, const ShellEnvironment& environment,
+                                             const WindowViews& views, IsSwitching isSwitching);
+    ~ApplicationWindowController() override;
+
+    const AnyProvider& provider() const { return m_provider; }
+    ApplicationViewModel* applicationViewModel() const { return m_applicationViewModel.get(); }
+    TimerViewModel* timerViewModel() const { return m_timerViewModel.get(); }
+    const std::optional<ApplicationRoute>& previousRoute() const { return m_previousRoute; }
+
+    // Builds the normal content; also what the rate-limit screen's retry calls.
+    virtual void setupContent();
+    // Replaces the whole content by the rate-limit screen for `delay` seconds.
+    virtual void showRateLimit(std::int64_t delay);
+    // The detail pane, or null while the content is not the sidebar split.
+    virtual QWidget* contentSplitItem() const;
+    // Rebuilds the toolbar from the detail pane (removed when the pane supplies none).
+    void updateToolbar() override;
+
+    // The split of the normal content; null on the rate-limit screen.
+    SidebarSplitViewController* splitViewController() const;
+    // The installed toolbar (identifier as its object name), or null.
+    QToolBar* toolbar() const { return m_toolbar; }
+    // Whether the close hook has run.
+    bool hasClosed() const { return m_closed; }
+
+signals:
+    // After the close hook ran; `byUser` is false for a close of an account switch.
+    void closed(bool byUser);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    ApplicationWindowController(AnyProvider provider, ShellEnvironment environment, WindowViews views,
+                                IsSwitching isSwitching);
+
+    void handleRateLimit(const std::any& object);
+    void routeChanged(const ApplicationRoute& route);
+    void updateToolbar(const ApplicationRoute& shown);
+    void windowWillClose();
+    void saveFrame();
+    void restoreFrame();
+
+    const AnyProvider m_provider;
+    const ShellEnvironment m_environment;
+    const WindowViews m_views;
+    const IsSwitching m_isSwitching;
+    std::unique_ptr<ApplicationViewModel> m_applicationViewModel;
+    std::unique_ptr<TimerViewModel> m_timerViewModel;
+    std::optional<ApplicationRoute> m_previousRoute;
+    QMetaObject::Connection m_routeDisposable;
+    Cancellable m_rateLimitObserver;
+    QPointer<QToolBar> m_toolbar;
+    bool m_closed = false;
+};
+
+} // namespace velmora

@@ -1,0 +1,188 @@
+#include "app/WindowViews.h"
+
+#include "state/ApplicationViewModel.h"
+#include "state/CalendarViewModel.h"
+#include "state/ProjectViewModel.h"
+#include "state/TimerViewModel.h"
+#include "views/main/AssetNames.h"
+#include "views/main/ToolbarDelegate.h"
+#include "views/main/ToolbarHost.h"
+#include "views/main/ToolbarItemIdentifier.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QStyle>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+// The panes below stand in for the main window's views until each is built: they show
+// what the pane is for and keep the route and the toolbar working end to end.
+
+namespace velmora {
+
+namespace {
+
+QLabel* centredLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setAlignment(Qt::AlignCenter);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+// The account's calendar entry and projects; a click selects the row's route.
+class PlaceholderSidebar : public QListWidget {
+public:
+    explicit PlaceholderSidebar(ApplicationViewModel& model) : m_model(&model) {
+        setObjectName(QStringLiteral("Sidebar"));
+        setFrameShape(QFrame::NoFrame);
+        connect(&model, &ApplicationViewModel::projectsChanged, this, [this] { rebuild(); });
+        connect(this, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
+            const int index = row(item);
+            if (index == 0) {
+                m_model->setRoute(ApplicationRoute::calendar());
+            } else if (index - 1 < static_cast<int>(m_model->projects().size())) {
+                m_model->setRoute(ApplicationRoute::forProject(m_model->projects()[index - 1]));
+            }
+        });
+        rebuild();
+    }
+
+private:
+    void rebuild() {
+        clear();
+        addItem(QStringLiteral("Calendar"));
+        for (const Project& project : m_model->projects()) {
+            addItem(project.name);
+        }
+    }
+
+    QPointer<ApplicationViewModel> m_model;
+};
+
+class PlaceholderProjectView : public QWidget, public ToolbarDelegate {
+public:
+    explicit PlaceholderProjectView(ProjectViewModel* model) : m_model(model) {
+        setObjectName(QStringLiteral("ProjectView"));
+        auto* layout = new QVBoxLayout(this);
+        m_label = centredLabel(QString(), this);
+        layout->addWidget(m_label);
+        connect(model, &ProjectViewModel::tasksChanged, this, [this] { update(); });
+        connect(model, &ProjectViewModel::loadingChanged, this, [this] { update(); });
+        update();
+    }
+
+    QStringList toolbarDefaultItemIdentifiers() override { return {ToolbarItemIdentifier::refreshData}; }
+    void addToolbarItem(QToolBar& toolbar, const QString& identifier) override {
+        if (identifier == ToolbarItemIdentifier::refreshData) {
+            QAction* action = toolbar.addAction(style()->standardIcon(QStyle::SP_BrowserReload), QString());
+            action->setObjectName(identifier);
+            action->setToolTip(QStringLiteral("Refresh"));
+            QPointer<ProjectViewModel> model(m_model);
+            connect(action, &QAction::triggered, this, [model] { model ? model->refresh(false) : void(); });
+        }
+    }
+
+private:
+    void update() {
+        const QString name = m_model->project().name;
+        if (m_model->loading()) {
+            m_label->setText(name + QStringLiteral("\nLoading…"));
+        } else {
+            m_label->setText(name + QStringLiteral("\n") + QString::number(m_model->tasks().size()) +
+                             QStringLiteral(" issues"));
+        }
+    }
+
+    QPointer<ProjectViewModel> m_model;
+    QLabel* m_label;
+};
+
+class PlaceholderCalendarView : public QWidget, public ToolbarDelegate {
+public:
+    explicit PlaceholderCalendarView(CalendarViewModel* model) : m_model(model) {
+        setObjectName(QStringLiteral("CalendarView"));
+        auto* layout = new QVBoxLayout(this);
+        layout->addWidget(centredLabel(QStringLiteral("Calendar"), this));
+    }
+
+    QStringList toolbarDefaultItemIdentifiers() override {
+        return {ToolbarItemIdentifier::previousDay, ToolbarItemIdentifier::upcomingDay};
+    }
+    void addToolbarItem(QToolBar& toolbar, const QString& identifier) override {
+        const bool previous = identifier == ToolbarItemIdentifier::previousDay;
+        if (!previous && identifier != ToolbarItemIdentifier::upcomingDay) {
+            return;
+        }
+        QAction* action = toolbar.addAction(
+            style()->standardIcon(previous ? QStyle::SP_ArrowBack : QStyle::SP_ArrowForward), QString());
+        action->setObjectName(identifier);
+        QPointer<CalendarViewModel> model(m_model);
+        connect(action, &QAction::triggered, this, [model, previous] {
+            if (model) {
+                model->move(previous ? -1 : 1);
+            }
+        });
+    }
+
+private:
+    QPointer<CalendarViewModel> m_model;
+};
+
+QWidget* placeholderRateLimit(std::int64_t delay, std::function<void()> retry) {
+    auto* view = new QWidget;
+    view->setObjectName(QStringLiteral("RateLimitView"));
+    auto* layout = new QVBoxLayout(view);
+    layout->addStretch();
+    layout->addWidget(
+        centredLabel(QStringLiteral("Too many requests. Try again in %1 seconds.").arg(delay), view));
+    auto* button = new QPushButton(QStringLiteral("Bring me back"), view);
+    QObject::connect(button, &QPushButton::clicked, view, [retry] { retry(); });
+    layout->addWidget(button, 0, Qt::AlignHCenter);
+    layout->addStretch();
+    return view;
+}
+
+QWidget* placeholderWelcome() {
+    auto* view = new QWidget;
+    view->setObjectName(QStringLiteral("WelcomeView"));
+    auto* layout = new QVBoxLayout(view);
+    layout->addStretch();
+    auto* logo = new QLabel(view);
+    logo->setPixmap(Assets::pixmap(QStringLiteral("Velmora"), QSize(96, 96)));
+    logo->setAlignment(Qt::AlignCenter);
+    layout->addWidget(logo);
+    auto* title = centredLabel(QStringLiteral("Welcome to Velmora"), view);
+    QFont font = title->font();
+    font.setPointSizeF(font.pointSizeF() * 1.8);
+    font.setBold(true);
+    title->setFont(font);
+    layout->addWidget(title);
+    layout->addWidget(
+        centredLabel(QStringLiteral("Track your time and book it into Jira, Asana and YouTrack."), view));
+    layout->addStretch();
+    return view;
+}
+
+} // namespace
+
+WindowViews WindowViews::standard() {
+    WindowViews views;
+    views.sidebar = [](ApplicationViewModel& application, TimerViewModel&) -> QWidget* {
+        return new PlaceholderSidebar(application);
+    };
+    views.projectView = [](ProjectViewModel* project, TimerViewModel&) -> QWidget* {
+        return new PlaceholderProjectView(project);
+    };
+    views.calendarView = [](CalendarViewModel* calendar) -> QWidget* {
+        return new PlaceholderCalendarView(calendar);
+    };
+    views.rateLimitView = placeholderRateLimit;
+    views.welcomeView = placeholderWelcome;
+    return views;
+}
+
+} // namespace velmora

@@ -1,0 +1,209 @@
+#include "app/WindowManager.h"
+
+#include "app/ApplicationWindowController.h"
+#include "app/WelcomeWindowController.h"
+
+#include <QApplication>
+#include <QTimer>
+
+namespace velmora {
+
+WindowManager::WindowManager(ShellEnvironment environment, WindowViews views, QObject* parent)
+    : QObject(parent), m_environment(std::move(environment)), m_views(std::move(views)) {}
+
+WindowManager::~WindowManager() {
+    ++m_closingOwnWindows;
+    delete m_applicationWindow;
+    delete m_welcomeWindow;
+}
+
+WelcomeWindowController* WindowManager::welcomeWindow() {
+    if (!m_welcomeWindow) {
+        QWidget* content = m_views.welcomeView ? m_views.welcomeView() : nullptr;
+        m_welcomeWindow = new WelcomeWindowController(content, m_environment.windowStateFile);
+        m_welcomeWindow->setAttribute(Qt::WA_QuitOnClose, false);
+        connect(m_welcomeWindow, &WelcomeWindowController::closed, this, [this] {
+            if (m_closingOwnWindows == 0) {
+                windowClosedByUser();
+            }
+        });
+    }
+    return m_welcomeWindow;
+}
+
+void WindowManager::selectInitialAccount() {
+    if (auto loaded = loadProvider(m_environment.settings().defaultAccount())) {
+        m_provider = std::move(loaded);
+        return;
+    }
+    chooseDefault();
+}
+
+std::optional<AnyProvider> WindowManager::loadProvider(const QString& id) {
+    if (id.isEmpty()) {
+        return std::nullopt;
+    }
+    const QUuid uuid = QUuid::fromString(id);
+    if (uuid.isNull()) {
+        return std::nullopt;
+    }
+    auto provider = m_environment.providerManager().provider(uuid);
+    if (!provider || providerState(*provider) != ProviderState::operational) {
+        return std::nullopt;
+    }
+    return provider;
+}
+
+void WindowManager::chooseDefault() {
+    const auto operational = m_environment.providerManager().fetchOperationalProviders();
+    if (operational.empty()) {
+        m_provider.reset();
+        m_environment.settings().setDefaultAccount(QString());
+        return;
+    }
+    m_provider = operational.front();
+    const auto id = providerId(*m_provider);
+    m_environment.settings().setDefaultAccount(id ? uuidText(*id) : QString());
+}
+
+void WindowManager::selectDefaultProvider(bool showWindow) {
+    // The current account stays when it is still usable: a background refresh that
+    // marks another account must not switch the user away from this one.
+    std::optional<AnyProvider> stillCurrent;
+    if (m_provider) {
+        if (const auto id = providerId(*m_provider)) {
+            stillCurrent = loadProvider(uuidText(*id));
+        }
+    }
+    if (stillCurrent) {
+        m_provider = std::move(stillCurrent);
+        if (showWindow) {
+            rebuildMainMenu();
+        }
+        return;
+    }
+    chooseDefault();
+    if (!showWindow) {
+        return;
+    }
+    rebuildMainMenu();
+    if (m_provider) {
+        closeWelcome();
+        showApplication();
+    } else {
+        closeApplication();
+        showWelcome();
+    }
+}
+
+void WindowManager::switchProvider(const AnyProvider& provider, bool setAsDefault) {
+    const auto id = providerId(provider);
+    if (!id) {
+        return;
+    }
+    m_isSwitching = true;
+    if (m_environment.settings().changeDefaultAccountAutomatically() || setAsDefault) {
+        m_environment.settings().setDefaultAccount(uuidText(*id));
+    }
+    if (auto loaded = loadProvider(uuidText(*id))) {
+        m_provider = std::move(loaded);
+        closeWelcome();
+        showApplication();
+    } else {
+        // Gone or not operational: choose again from scratch.
+        m_provider.reset();
+        selectDefaultProvider(true);
+    }
+    rebuildMainMenu();
+    m_isSwitching = false;
+}
+
+void WindowManager::switchToProvider(const QUuid& id, bool force) {
+    if (auto provider = m_environment.providerManager().provider(id)) {
+        switchProvider(*provider, force);
+        return;
+    }
+    // The account vanished before the switch: choose again.
+    m_isSwitching = true;
+    m_provider.reset();
+    selectDefaultProvider(true);
+    m_isSwitching = false;
+}
+
+void WindowManager::providerDeleted(const AnyProvider& provider) {
+    const std::optional<QUuid> current = m_provider ? providerId(*m_provider) : std::nullopt;
+    if (current != providerId(provider)) {
+        return;
+    }
+    m_provider.reset();
+    selectDefaultProvider(true);
+}
+
+void WindowManager::rebuildMainMenu() {
+    emit mainMenuRebuildRequested();
+}
+
+void WindowManager::showWelcome() {
+    WelcomeWindowController* window = welcomeWindow();
+    window->show();
+    window->activateWindow();
+}
+
+void WindowManager::closeWelcome() {
+    ++m_closingOwnWindows;
+    welcomeWindow()->close();
+    --m_closingOwnWindows;
+}
+
+void WindowManager::showApplication() {
+    closeApplication();
+    if (!m_provider) {
+        return;
+    }
+    auto* window = ApplicationWindowController::make(*m_provider, m_environment, m_views,
+                                                     [this] { return m_isSwitching; });
+    window->setAttribute(Qt::WA_QuitOnClose, false);
+    connect(window, &ApplicationWindowController::closed, this, [this] {
+        if (m_closingOwnWindows == 0) {
+            windowClosedByUser();
+        }
+    });
+    m_applicationWindow = window;
+    window->show();
+    window->activateWindow();
+}
+
+void WindowManager::closeApplication() {
+    if (!m_applicationWindow) {
+        return;
+    }
+    ++m_closingOwnWindows;
+    ApplicationWindowController* window = m_applicationWindow;
+    m_applicationWindow = nullptr;
+    // Runs the window's close hook (once, also when the user closed it before).
+    window->close();
+    window->deleteLater();
+    --m_closingOwnWindows;
+}
+
+bool WindowManager::anyWindowVisible() const {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window->isVisible() && window->isWindow() && !window->testAttribute(Qt::WA_DontShowOnScreen) &&
+            window->windowType() != Qt::Popup && window->windowType() != Qt::ToolTip) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void WindowManager::windowClosedByUser() {
+    // Checked once the close has settled, so a window that closes while another opens
+    // (a sheet, the settings window) is counted correctly.
+    QTimer::singleShot(0, this, [this] {
+        if (!anyWindowVisible()) {
+            emit lastWindowClosed();
+        }
+    });
+}
+
+} // namespace velmora

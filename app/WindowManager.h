@@ -1,0 +1,90 @@
+#pragma once
+
+#include "app/ApplicationWindowController.h"
+#include "app/ShellEnvironment.h"
+#include "app/WelcomeWindowController.h"
+#include "app/WindowViews.h"
+#include "core/model/AnyProvider.h"
+#include "core/model/ShellHooks.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+
+namespace velmora {
+
+// Decides which account is current and which window shows: the main window of the
+// current account, or the welcome window while no account is usable. The current
+// account is always an operational stored account or none; the choice survives
+// restarts through the "defaultAccount" setting.
+//
+// It is the shell's side of ShellHooks: core reaches it after an account is saved,
+// deleted or marked missing credentials. Main thread only.
+class WindowManager : public QObject, public ShellHooks {
+    Q_OBJECT
+
+public:
+    explicit WindowManager(ShellEnvironment environment = {}, WindowViews views = WindowViews::standard(),
+                           QObject* parent = nullptr);
+    ~WindowManager() override;
+
+    const std::optional<AnyProvider>& provider() const { return m_provider; }
+    // True only while switchProvider() swaps the windows.
+    bool isSwitching() const { return m_isSwitching; }
+
+    // Made on first use and then kept.
+    WelcomeWindowController* welcomeWindow();
+    // The main window of the current account, while there is one.
+    ApplicationWindowController* applicationWindow() const { return m_applicationWindow; }
+
+    // Picks the current account at start-up: the stored default when it is usable,
+    // otherwise the default chosen again (without touching windows).
+    virtual void selectInitialAccount();
+    // The operational stored account with this id text, or none.
+    virtual std::optional<AnyProvider> loadProvider(const QString& id);
+    // Chooses the current account again: the first operational account by name, stored
+    // as the default (or none, and an empty default). A current account that is still
+    // operational stays current, so an account marked in the background never pulls
+    // the user away from a healthy one. With `showWindow` the menu is rebuilt and the
+    // window that fits the choice is shown.
+    virtual void selectDefaultProvider(bool showWindow) override;
+    // Makes the account current; its id is stored as the default when the user lets the
+    // default follow, or with `setAsDefault`. An account without id does nothing.
+    void switchProvider(const AnyProvider& provider, bool setAsDefault);
+
+    // ShellHooks.
+    std::optional<AnyProvider> currentProvider() const override { return m_provider; }
+    void switchToProvider(const QUuid& id, bool force) override;
+    void providerDeleted(const AnyProvider& provider) override;
+    void rebuildMainMenu() override;
+
+    void showWelcome();
+    void closeWelcome();
+    void showApplication();
+    void closeApplication();
+
+signals:
+    // The accounts or the current account changed in a way the main menu shows.
+    void mainMenuRebuildRequested();
+    // The user closed the last of the shell's windows: time to quit.
+    void lastWindowClosed();
+
+private:
+    void chooseDefault();
+    void windowClosedByUser();
+    bool anyWindowVisible() const;
+
+    const ShellEnvironment m_environment;
+    const WindowViews m_views;
+    QPointer<WelcomeWindowController> m_welcomeWindow;
+    QPointer<ApplicationWindowController> m_applicationWindow;
+    std::optional<AnyProvider> m_provider;
+    bool m_isSwitching = false;
+    // Above zero while the shell itself closes windows (a swap), which never quits.
+    int m_closingOwnWindows = 0;
+};
+
+} // namespace velmora

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "app/AppDelegate.h"
+#include "app/ApplicationWindowController.h"
+#include "app/ShellEnvironment.h"
+#include "app/WindowManager.h"
+#include "core/storage/CredentialsManager.h"
+#include "core/storage/ProviderManager.h"
+#include "core/storage/SnapshotManager.h"
+#include "core/storage/UserSettings.h"
+#include "platform/keyring/InMemoryKeyring.h"
+#include "platform/store/ProviderStore.h"
+#include "state/TimerViewModel.h"
+#include "tests/state/FakeProviderService.h"
+#include "tests/state/StateTestEnvironment.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace velmora::test {
+
+// A shell on a real account store, snapshot file and settings file in a temporary
+// folder, an in-memory keyring and scripted tracker services (one per account, kept
+// here so a test can answer for them).
+class ShellFixture : public ::testing::Test {
+protected:
+    ShellFixture()
+        : store(dir.filePath(QStringLiteral("Velmora.sqlite"))), keyring(std::make_shared<InMemoryKeyring>()),
+          credentials(keyring), snapshots(std::make_unique<SnapshotManager>(snapshotPath())),
+          settings(dir.filePath(QStringLiteral("settings.conf"))),
+          manager(std::make_unique<ProviderManager>(store, credentials, *snapshots)) {
+        m_previous = ProviderManager::setShared(manager.get());
+        service->projects.answer({makeProject(QStringLiteral("p1")), makeProject(QStringLiteral("p2"))});
+        service->workEntries.answer({});
+        service->states.answer({});
+        service->assignees.answer({});
+    }
+    ~ShellFixture() override {
+        delegate.reset();
+        closeAllWindows();
+        ProviderManager::setShared(m_previous);
+    }
+
+    QString snapshotPath() const { return dir.filePath(QStringLiteral("Velmora.plist")); }
+
+    ShellEnvironment environment() {
+        ShellEnvironment env;
+        env.providers = manager.get();
+        env.state.snapshots = snapshots.get();
+        env.state.settings = &settings;
+        env.state.loadMoreDelay = std::chrono::milliseconds(10);
+        auto shared = service;
+        env.makeService = [shared](const AnyProvider&) -> std::shared_ptr<ProviderService> { return shared; };
+        env.windowStateFile = dir.filePath(QStringLiteral("windows.conf"));
+        return env;
+    }
+
+    // A stored account (through the store, so the shell is not told).
+    YouTrackProvider addAccount(const QString& name, ProviderState state = ProviderState::operational) {
+        YouTrackProvider provider(std::nullopt, name,
+                                  YouTrackProvider::Parameters{QStringLiteral("https://yt.test")}, state,
+                                  ProviderUser{QStringLiteral("me"), QStringLiteral("Me"), QString()});
+        ProviderEntity entity = provider.toEntity();
+        entity.id = QUuid::createUuid();
+        EXPECT_TRUE(store.insertProvider(entity).ok());
+        return YouTrackProvider::fromEntity(entity).value();
+    }
+
+    // The delegate as the app makes it, started up.
+    AppDelegate& launch() {
+        delegate = std::make_unique<AppDelegate>(environment());
+        delegate->applicationDidFinishLaunching();
+        QCoreApplication::processEvents();
+        return *delegate;
+    }
+    WindowManager& windows() { return delegate->windowManager(); }
+
+    // Writes what is pending and reads the file anew, as the next start would.
+    void restartSnapshots() {
+        delegate.reset();
+        manager.reset();
+        snapshots->flush();
+        snapshots = std::make_unique<SnapshotManager>(snapshotPath());
+        manager = std::make_unique<ProviderManager>(store, credentials, *snapshots);
+        ProviderManager::setShared(manager.get());
+    }
+
+    static void closeAllWindows() {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            widget->close();
+            widget->deleteLater();
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    QTemporaryDir dir;
+    ProviderStore store;
+    std::shared_ptr<InMemoryKeyring> keyring;
+    CredentialsManager credentials;
+    std::unique_ptr<SnapshotManager> snapshots;
+    UserSettings settings;
+    std::unique_ptr<ProviderManager> manager;
+    std::shared_ptr<FakeProviderService> service = std::make_shared<FakeProviderService>();
+    std::unique_ptr<AppDelegate> delegate;
+
+private:
+    ProviderManager* m_previous = nullptr;
+};
+
+} // namespace velmora::test

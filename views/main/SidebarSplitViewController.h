@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QPointer>
+#include <QSplitter>
+
+namespace velmora {
+
+// The content of the main window: the sidebar in a fixed column of 220 px that cannot
+// be collapsed, and next to it the detail pane that the window puts in with
+// setDetailViewController() (at least 592 px wide).
+class SidebarSplitViewController : public QSplitter {
+    Q_OBJECT
+
+public:
+    static constexpr int sidebarWidth = 220;
+    static constexpr int detailMinimumWidth = 592;
+
+    // Takes the sidebar as its first child (the controller owns it).
+    explicit SidebarSplitViewController(QWidget* sidebarView, QWidget* parent = nullptr);
+
+    QWidget* sidebarView() const { return m_sidebar; }
+    // The detail pane; null before the first setDetailViewController().
+    QWidget* detailViewController() const { return m_detail; }
+
+    // Puts `detail` into the detail pane, deleting the one there before; the sidebar is
+    // never touched. The split then holds exactly two items.
+    void setDetailViewController(QWidget* detail);
+
+signals:
+    void detailViewControllerChanged(QWidget* detail);
+
+private:
+    QPointer<QWidget> m_sidebar;
+    QPointer<QWidget> m_detail;
+};
+
+} // namespace velmora
