@@ -38,6 +38,13 @@ StoreError errorOf(const QSqlQuery& query) {
     return StoreError{query.lastError().text()};
 }
 
+// SQLITE_CORRUPT and SQLITE_NOTADB, also in their extended forms.
+bool isDamage(const QSqlError& error) {
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok && ((code & 0xff) == 11 || (code & 0xff) == 26);
+}
+
 // A NULL column (never written) reads as empty text.
 QString textAt(const QSqlQuery& query, int column) {
     const QVariant value = query.value(column);
@@ -247,6 +254,10 @@ std::optional<StoreError> ProviderStore::beginWrite() {
     if (m_openError) {
         return m_openError;
     }
+    if (m_damage) {
+        // Writing into a file that reads as damaged could only spread the damage.
+        return m_damage;
+    }
     if (auto error = run(m_db, QStringLiteral("SAVEPOINT velmora_write"))) {
         return error;
     }
@@ -311,6 +322,11 @@ Result<std::vector<ProviderEntity>, StoreError> ProviderStore::fetchProviders(co
     while (query.next()) {
         rows.push_back(entityAt(query));
     }
+    // The loop also ends when a row cannot be read; a shorter list would look like
+    // accounts that were deleted.
+    if (auto error = steppingError(query)) {
+        return *error;
+    }
     return rows;
 }
 
@@ -327,6 +343,9 @@ Result<std::optional<ProviderEntity>, StoreError> ProviderStore::fetchProvider(c
         return errorOf(query);
     }
     if (!query.next()) {
+        if (auto error = steppingError(query)) {
+            return *error;
+        }
         return std::optional<ProviderEntity>();
     }
     return std::optional<ProviderEntity>(entityAt(query));
@@ -339,7 +358,23 @@ Result<bool, StoreError> ProviderStore::exists(const QUuid& id) const {
     if (!query.exec()) {
         return errorOf(query);
     }
-    return query.next();
+    if (query.next()) {
+        return true;
+    }
+    if (auto error = steppingError(query)) {
+        return *error;
+    }
+    return false;
+}
+
+std::optional<StoreError> ProviderStore::steppingError(const QSqlQuery& query) const {
+    if (!query.lastError().isValid()) {
+        return std::nullopt;
+    }
+    if (isDamage(query.lastError())) {
+        m_damage = errorOf(query);
+    }
+    return errorOf(query);
 }
 
 std::optional<StoreError> ProviderStore::upsertUser(const QUuid& id, const ProviderUserEntity& user) {

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QUuid>
 
@@ -57,7 +58,8 @@ public:
     std::optional<StoreError> openError() const { return m_openError; }
 
     // All accounts (with their owners) in ascending order of name; rows with equal
-    // names keep the order in which they were stored.
+    // names keep the order in which they were stored. A row that cannot be read fails
+    // the whole fetch; when the file is damaged, every later change fails too.
     Result<std::vector<ProviderEntity>, StoreError> fetchProviders(const Filter& filter = {}) const;
 
     // The account with this id, or none.
@@ -102,6 +104,8 @@ private:
     std::optional<StoreError> beginWrite();
     std::optional<StoreError> endWrite(bool keep);
     Result<bool, StoreError> exists(const QUuid& id) const;
+    // The error that ended a walk through rows early, if one did; remembers damage.
+    std::optional<StoreError> steppingError(const QSqlQuery& query) const;
     std::optional<StoreError> upsertUser(const QUuid& id, const ProviderUserEntity& user);
     void announceChange();
 
@@ -109,6 +113,8 @@ private:
     QString m_connectionName;
     QSqlDatabase m_db;
     std::optional<StoreError> m_openError;
+    // Set once a read found the file damaged: from then on nothing is written to it.
+    mutable std::optional<StoreError> m_damage;
     int m_writeDepth = 0;
     bool m_changedInTransaction = false;
 };

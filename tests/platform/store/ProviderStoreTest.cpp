@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 
 using namespace velmora;
@@ -317,4 +318,44 @@ TEST_F(ProviderStoreTest, AWriterOnAnotherThreadIsSeenAndAnnouncedHere) {
 
     EXPECT_EQ(store->fetchProvider(row.id).value(), row) << "visible here without anything else";
     EXPECT_TRUE(test::waitUntil([&] { return changes == 1; }, 2000));
+}
+
+TEST_F(ProviderStoreTest, ADamagedFileFailsTheFetchAndTakesNoFurtherRows) {
+    // Enough rows (with bulky parameters) to fill many pages, then garbage into the
+    // middle of the file, as a failing disk leaves it.
+    ASSERT_TRUE(store
+                    ->transaction([&] {
+                        for (int i = 0; i < 300; ++i) {
+                            auto row = account(QStringLiteral("Account %1").arg(i, 3, 10, QChar('0')));
+                            row.parametersValue = QString(1000, QChar('a' + i % 26));
+                            if (!store->insertProvider(row).ok()) {
+                                return false;
+                            }
+                        }
+                        return true;
+                    })
+                    .value());
+    store.reset();
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        const qint64 size = file.size();
+        ASSERT_GT(size, 200 * 1024);
+        QByteArray garbage(static_cast<qsizetype>(size / 10), '\0');
+        quint32 seed = 12345;
+        for (auto& byte : garbage) {
+            seed = seed * 1103515245u + 12345u;
+            byte = static_cast<char>(seed >> 24);
+        }
+        ASSERT_TRUE(file.seek(size / 2));
+        ASSERT_EQ(file.write(garbage), garbage.size());
+    }
+
+    ProviderStore damaged(path);
+    ASSERT_TRUE(damaged.isOpen());
+    const auto all = damaged.fetchProviders();
+    ASSERT_FALSE(all.ok()) << "read " << all.value().size() << " of 300 rows without a word";
+    EXPECT_FALSE(all.error().description.isEmpty());
+    EXPECT_FALSE(damaged.insertProvider(account("New")).ok());
+    EXPECT_EQ(countRows(path, "SELECT COUNT(*) FROM ProviderEntity WHERE name = 'New'"), 0);
 }
