@@ -187,9 +187,11 @@ Publisher<Credentials, APIError> JiraService::refreshedCredentials() {
             // refreshed before us and stored the newer one.
             auto stored = loadCredentials(provider);
             if (!stored.ok()) {
-                // The keyring did not answer; the credentials may well be there, so
-                // nothing is marked.
-                finish(providerId, flight, CredentialsResult::failure(APIError::unauthorized()));
+                // The keyring did not answer (locked, absent, too slow). That says nothing
+                // about the token: the credentials may well be there, so nothing is
+                // marked, and the read fails as `unknown` rather than as a refusal, which
+                // would keep this client from ever refreshing again.
+                finish(providerId, flight, CredentialsResult::failure(APIError::unknown()));
                 return {};
             }
             if (stored.value().refreshToken.isEmpty()) {
@@ -197,7 +199,11 @@ Publisher<Credentials, APIError> JiraService::refreshedCredentials() {
                 // empty token. Loading has marked an account with nothing stored; one
                 // whose item lacks the refresh token needs signing in again just as much.
                 auto item = CredentialsManager::shared().load<Credentials>(uuidText(providerId));
-                if (item.ok() && item.value()) {
+                if (!item.ok()) {
+                    finish(providerId, flight, CredentialsResult::failure(APIError::unknown()));
+                    return {};
+                }
+                if (item.value()) {
                     markMissingCredentials(providerId);
                 }
                 finish(providerId, flight, CredentialsResult::failure(APIError::unauthorized()));

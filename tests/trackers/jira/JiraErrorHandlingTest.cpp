@@ -155,6 +155,28 @@ TEST_F(JiraErrorHandlingTest, ARefreshThatFailsOnTheWayMarksNothing) {
     EXPECT_TRUE(shell.defaultSelections.empty());
 }
 
+TEST_F(JiraErrorHandlingTest, AKeyringFailureDuringARefreshIsNoRefusalAndALaterReadRefreshes) {
+    jira.revokeToken(QStringLiteral("token-1"));
+    auto svc = service();
+    for (const auto kind :
+         {KeyringError::Kind::Locked, KeyringError::Kind::Unavailable, KeyringError::Kind::TimedOut}) {
+        keyring->failWith(KeyringError{kind, QStringLiteral("no keyring today")});
+        auto states = awaitResult(svc->fetchStates(project));
+        ASSERT_FALSE(states.ok());
+        EXPECT_EQ(states.error(), APIError::unknown());
+    }
+    drainEvents();
+    EXPECT_EQ(maker.refreshCount(), 0);
+    EXPECT_EQ(storedState(), ProviderState::operational);
+    EXPECT_TRUE(shell.defaultSelections.empty());
+
+    // Once the keyring answers, the same service refreshes and reads.
+    keyring->clearFailure();
+    auto states = awaitResult(svc->fetchStates(project));
+    ASSERT_TRUE(states.ok()) << states.error().description().toStdString();
+    EXPECT_EQ(maker.refreshCount(), 1);
+}
+
 TEST_F(JiraErrorHandlingTest, ATokenRefusedAgainAfterTheRefreshIsReportedWithoutLooping) {
     siteAnswers(FakeResponse::json("{}", 401));
     auto svc = service();
