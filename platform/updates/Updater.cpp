@@ -1,0 +1,192 @@
+#include "platform/updates/Updater.h"
+
+#include "platform/net/NetworkSession.h"
+#include "platform/updates/AppVersion.h"
+#include "platform/updates/Appcast.h"
+#include "platform/updates/SystemProfile.h"
+
+#include <QLoggingCategory>
+#include <QSettings>
+#include <QUrlQuery>
+
+#include <algorithm>
+#include <climits>
+
+namespace velmora {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcUpdates, "app.velmora.Velmora.Updates")
+
+const QString kAutomaticKey = QStringLiteral("Updates/automaticallyChecksForUpdates");
+const QString kLastCheckKey = QStringLiteral("Updates/lastUpdateCheckDate");
+
+QString failureMessage() {
+    return QObject::tr("An error occurred while checking for updates. Please try again later.");
+}
+
+} // namespace
+
+Updater::Updater(Options options, std::shared_ptr<UserDriver> userDriver, QObject* parent)
+    : QObject(parent), m_options(std::move(options)), m_userDriver(std::move(userDriver)),
+      m_settings(m_options.settingsFile.isEmpty()
+                     ? std::make_unique<QSettings>()
+                     : std::make_unique<QSettings>(m_options.settingsFile, QSettings::IniFormat)) {
+    if (m_options.currentDisplayVersion.isEmpty())
+        m_options.currentDisplayVersion = m_options.currentVersion;
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &Updater::checkForUpdatesInBackground);
+}
+
+Updater::~Updater() = default;
+
+void Updater::start() {
+    m_started = true;
+    schedule();
+}
+
+bool Updater::automaticallyChecksForUpdates() const {
+    return m_settings->value(kAutomaticKey, false).toBool();
+}
+
+void Updater::setAutomaticallyChecksForUpdates(bool on) {
+    if (on == automaticallyChecksForUpdates())
+        return;
+    m_settings->setValue(kAutomaticKey, on);
+    m_settings->sync();
+    schedule();
+    emit automaticallyChecksForUpdatesChanged(on);
+}
+
+std::optional<QDateTime> Updater::lastUpdateCheckDate() const {
+    const QDateTime date = m_settings->value(kLastCheckKey).toDateTime();
+    return date.isValid() ? std::optional<QDateTime>(date) : std::nullopt;
+}
+
+QUrl Updater::feedUrl() const {
+    QUrl url(m_feedUrl ? m_feedUrl() : QString(), QUrl::StrictMode);
+    if (m_sendsSystemProfile && url.isValid()) {
+        QUrlQuery query(url);
+        for (const auto& [name, value] : SystemProfile::queryItems()) {
+            // Fully encoded, so a value such as "C++" or "a&b" stays one value.
+            query.addQueryItem(QString::fromUtf8(QUrl::toPercentEncoding(name)),
+                               QString::fromUtf8(QUrl::toPercentEncoding(value)));
+        }
+        url.setQuery(query);
+    }
+    return url;
+}
+
+std::optional<QDateTime> Updater::nextScheduledCheck() const {
+    if (!automaticallyChecksForUpdates())
+        return std::nullopt;
+    std::optional<QDateTime> base = lastUpdateCheckDate();
+    if (m_lastAttempt && (!base || *m_lastAttempt > *base))
+        base = m_lastAttempt;
+    if (!base)
+        return m_options.clock->now();
+    return base->addMSecs(m_options.checkInterval.count());
+}
+
+void Updater::schedule() {
+    m_timer.stop();
+    if (!m_started)
+        return;
+    const std::optional<QDateTime> next = nextScheduledCheck();
+    if (!next)
+        return;
+    const qint64 wait = std::clamp<qint64>(m_options.clock->now().msecsTo(*next), 0, INT_MAX);
+    m_timer.start(static_cast<int>(wait));
+}
+
+void Updater::checkForUpdates() {
+    check(true);
+}
+
+void Updater::checkForUpdatesInBackground() {
+    check(false);
+}
+
+void Updater::check(bool userInitiated) {
+    if (checkInProgress())
+        return;
+    m_lastAttempt = m_options.clock->now();
+    const QUrl url = feedUrl();
+    if (!url.isValid() || url.scheme() != QLatin1String("https")) {
+        fail(userInitiated, QStringLiteral("the feed address is not a valid https URL: ") + url.toString());
+        return;
+    }
+    HttpRequest request;
+    request.url = url;
+    request.headers = m_headers;
+    if (!m_session)
+        m_session = NetworkSession::create(m_options.session);
+
+    m_check.emplace();
+    Cancellable subscription =
+        m_session->send(std::move(request))
+            .subscribe([this, userInitiated](Result<HttpResponse, TransportError> r) {
+                if (m_check) {
+                    Cancellable done = std::move(*m_check);
+                    m_check.reset();
+                    done.detach();
+                }
+                if (!r.ok()) {
+                    fail(userInitiated,
+                         QStringLiteral("the feed could not be fetched: ") + r.error().description());
+                    return;
+                }
+                const HttpResponse& response = r.value();
+                if (response.statusCode < 200 || response.statusCode > 299) {
+                    fail(userInitiated, QStringLiteral("the feed answered HTTP %1").arg(response.statusCode));
+                    return;
+                }
+                auto items = Appcast::parse(response.body);
+                if (!items.ok()) {
+                    fail(userInitiated, QStringLiteral("the feed cannot be read: ") + items.error());
+                    return;
+                }
+                m_settings->setValue(kLastCheckKey, m_options.clock->now());
+                m_settings->sync();
+                emit lastUpdateCheckDateChanged();
+
+                const AppcastItem* best = nullptr;
+                for (const AppcastItem& item : items.value()) {
+                    if (!item.downloadLink.isValid() ||
+                        item.downloadLink.scheme() != QLatin1String("https")) {
+                        qCWarning(lcUpdates)
+                            << "[Updater] Skipping version" << item.version
+                            << "whose download page is not https:" << item.downloadLink.toString();
+                        continue;
+                    }
+                    if (AppVersion::compare(item.version, m_options.currentVersion) > 0 &&
+                        (best == nullptr || AppVersion::compare(item.version, best->version) > 0)) {
+                        best = &item;
+                    }
+                }
+                if (best != nullptr) {
+                    m_userDriver->showUpdateFound(*best, m_options.currentDisplayVersion);
+                    finish(Outcome::UpdateFound);
+                } else {
+                    if (userInitiated)
+                        m_userDriver->showUpdateNotFound(m_options.currentDisplayVersion);
+                    finish(Outcome::NoUpdate);
+                }
+            });
+    if (m_check)
+        *m_check = std::move(subscription);
+}
+
+void Updater::fail(bool userInitiated, const QString& reason) {
+    qCWarning(lcUpdates).noquote() << "[Updater] An update check failed:" << reason;
+    if (userInitiated)
+        m_userDriver->showUpdaterError(failureMessage());
+    finish(Outcome::Failed);
+}
+
+void Updater::finish(Outcome outcome) {
+    schedule();
+    emit checkFinished(outcome);
+}
+
+} // namespace velmora

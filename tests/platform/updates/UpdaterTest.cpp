@@ -1,0 +1,157 @@
+#include "platform/updates/Updater.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/FakeUpdateFeed.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+using Release = test::FakeUpdateFeed::Release;
+
+namespace {
+
+struct RecordingDriver : UserDriver {
+    std::vector<AppcastItem> offered;
+    int notFound = 0;
+    std::vector<QString> errors;
+    void showUpdateFound(const AppcastItem& item, const QString&) override { offered.push_back(item); }
+    void showUpdateNotFound(const QString&) override { ++notFound; }
+    void showUpdaterError(const QString& message) override { errors.push_back(message); }
+};
+
+const QByteArray kDeviceId = QByteArray(64, 'a');
+
+class UpdaterTest : public ::testing::Test {
+protected:
+    std::unique_ptr<Updater> makeUpdater(QString currentVersion = QStringLiteral("1.9")) {
+        Updater::Options options;
+        options.settingsFile = dir.filePath(QStringLiteral("updates.ini"));
+        options.currentVersion = std::move(currentVersion);
+        options.clock = clock;
+        options.session.extraCaCertificates = test::FakeHttpsServer::trustedCaCertificates();
+        options.session.requestTimeout = std::chrono::milliseconds(400);
+        auto updater = std::make_unique<Updater>(options, driver);
+        updater->setFeedUrlProvider([this] { return feed.feedUrl(QStringLiteral("1.9")); });
+        updater->setHttpHeaders({{"Device-ID", kDeviceId}});
+        updater->setSendsSystemProfile(true);
+        return updater;
+    }
+
+    std::optional<Updater::Outcome> run(Updater& updater, bool userInitiated) {
+        std::optional<Updater::Outcome> outcome;
+        QObject::connect(&updater, &Updater::checkFinished, [&](Updater::Outcome o) { outcome = o; });
+        userInitiated ? updater.checkForUpdates() : updater.checkForUpdatesInBackground();
+        test::waitUntil([&] { return outcome.has_value(); }, 5000);
+        return outcome;
+    }
+
+    QTemporaryDir dir;
+    test::FakeUpdateFeed feed;
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    std::shared_ptr<RecordingDriver> driver = std::make_shared<RecordingDriver>();
+};
+
+TEST_F(UpdaterTest, TheFeedRequestCarriesTheDeviceIdAndTheSystemProfile) {
+    auto updater = makeUpdater();
+    ASSERT_EQ(run(*updater, true), Updater::Outcome::NoUpdate);
+    ASSERT_EQ(feed.requests().size(), 1);
+    const test::FakeRequest request = feed.requests().first();
+    EXPECT_EQ(request.header("Device-ID"), kDeviceId);
+    EXPECT_EQ(request.queryValue("appVersion"), "1.9");
+    for (const char* item : {"osName", "osVersion", "cpuArchitecture", "lang"})
+        EXPECT_TRUE(request.hasQueryItem(QString::fromLatin1(item))) << item;
+    EXPECT_EQ(driver->notFound, 1);
+}
+
+TEST_F(UpdaterTest, OffersTheNewestNewerVersionOnly) {
+    auto updater = makeUpdater();
+    feed.serve({{"1.9", "1.9"}, {"1.8", "1.8"}});
+    EXPECT_EQ(run(*updater, false), Updater::Outcome::NoUpdate);
+    EXPECT_TRUE(driver->offered.empty());
+    EXPECT_EQ(driver->notFound, 0); // nobody asked: nothing to say
+
+    feed.serve({{"1.10", "1.10"}, {"1.9.5", "1.9.5"}, {"1.2", "1.2"}});
+    EXPECT_EQ(run(*updater, false), Updater::Outcome::UpdateFound);
+    ASSERT_EQ(driver->offered.size(), 1u);
+    EXPECT_EQ(driver->offered.front().version, "1.10");
+}
+
+TEST_F(UpdaterTest, NeverOffersADownloadPageThatIsNotHttps) {
+    auto updater = makeUpdater();
+    Release plain{"2.0", "2.0", "http://downloads.example.test/velmora.tar.gz"};
+    Release script{"2.1", "2.1", "javascript:alert(1)"};
+    Release safe{"1.11", "1.11"};
+    feed.serve({plain, script, safe});
+    EXPECT_EQ(run(*updater, true), Updater::Outcome::UpdateFound);
+    ASSERT_EQ(driver->offered.size(), 1u);
+    EXPECT_EQ(driver->offered.front().version, "1.11");
+}
+
+TEST_F(UpdaterTest, AFeedThatCannotBeUsedOffersNothingAndKeepsTheLastCheckDate) {
+    auto updater = makeUpdater();
+    feed.serve({{"1.9", "1.9"}});
+    ASSERT_EQ(run(*updater, false), Updater::Outcome::NoUpdate);
+    const std::optional<QDateTime> checked = updater->lastUpdateCheckDate();
+    ASSERT_TRUE(checked);
+    EXPECT_EQ(*checked, clock->now());
+
+    clock->advance(3600 * 1000);
+    const std::vector<test::FakeResponse> failures{
+        test::FakeResponse::text("<rss><channel><item>", 200),
+        test::FakeResponse::text(test::FakeUpdateFeed::appcast({{"", "2.0"}}), 200),
+        test::FakeResponse::text("", 200),
+        test::FakeResponse::text(test::FakeUpdateFeed::appcast({{"2.0", "2.0"}}), 500),
+        test::FakeResponse::text(test::FakeUpdateFeed::appcast({{"2.0", "2.0"}})).withDelay(2000),
+        test::FakeResponse::noAnswer(),
+    };
+    for (const auto& failure : failures) {
+        feed.serve(failure);
+        EXPECT_EQ(run(*updater, false), Updater::Outcome::Failed);
+        EXPECT_TRUE(driver->errors.empty()); // quiet: nobody asked
+    }
+    feed.serve(test::FakeResponse::text("", 503));
+    EXPECT_EQ(run(*updater, true), Updater::Outcome::Failed);
+    EXPECT_EQ(driver->errors.size(), 1u); // the user asked: told plainly
+
+    EXPECT_TRUE(driver->offered.empty());
+    EXPECT_EQ(updater->lastUpdateCheckDate(), checked);
+}
+
+TEST_F(UpdaterTest, TheAutomaticSwitchAndTheLastCheckDatePersistAcrossRestarts) {
+    {
+        auto updater = makeUpdater();
+        EXPECT_FALSE(updater->automaticallyChecksForUpdates());
+        int changes = 0;
+        QObject::connect(updater.get(), &Updater::automaticallyChecksForUpdatesChanged,
+                         [&](bool) { ++changes; });
+        updater->setAutomaticallyChecksForUpdates(true);
+        updater->setAutomaticallyChecksForUpdates(true);
+        EXPECT_EQ(changes, 1);
+        ASSERT_EQ(run(*updater, false), Updater::Outcome::NoUpdate);
+    }
+    auto restarted = makeUpdater();
+    EXPECT_TRUE(restarted->automaticallyChecksForUpdates());
+    EXPECT_EQ(restarted->lastUpdateCheckDate(), clock->now());
+}
+
+TEST_F(UpdaterTest, ChecksOnceADayWhileTheSwitchIsOn) {
+    auto updater = makeUpdater();
+    updater->start();
+    EXPECT_FALSE(updater->nextScheduledCheck());
+    test::drainEvents();
+    EXPECT_EQ(feed.requests().size(), 0);
+
+    // Never checked before: the first automatic check is due at once.
+    std::optional<Updater::Outcome> outcome;
+    QObject::connect(updater.get(), &Updater::checkFinished, [&](Updater::Outcome o) { outcome = o; });
+    updater->setAutomaticallyChecksForUpdates(true);
+    ASSERT_TRUE(test::waitUntil([&] { return outcome.has_value(); }));
+    EXPECT_EQ(feed.requests().size(), 1);
+    EXPECT_EQ(updater->nextScheduledCheck(), clock->now().addDays(1));
+
+    updater->setAutomaticallyChecksForUpdates(false);
+    EXPECT_FALSE(updater->nextScheduledCheck());
+}
+
+} // namespace
