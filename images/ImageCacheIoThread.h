@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace velmora::images {
+
+// One thread of its own that runs an image cache's disk work, one task at a time in submission
+// order. A synchronous task submitted from that thread itself runs inline instead of waiting on
+// itself. Tasks still queued when the thread object goes away run before the thread ends.
+class ImageCacheIoThread {
+public:
+    explicit ImageCacheIoThread(const QString& name);
+    ~ImageCacheIoThread();
+
+    ImageCacheIoThread(const ImageCacheIoThread&) = delete;
+    ImageCacheIoThread& operator=(const ImageCacheIoThread&) = delete;
+
+    void async(std::function<void()> task);
+    void sync(const std::function<void()>& task);
+    bool isCurrent() const;
+
+    struct State;
+
+private:
+    std::shared_ptr<State> m_state;
+};
+
+} // namespace velmora::images
