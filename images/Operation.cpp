@@ -72,7 +72,7 @@ void Operation::setCompletionBlock(std::function<void()> block) {
 
 void Operation::waitUntilFinished() {
     std::unique_lock lock(m_stateMutex);
-    m_finishedCondition.wait(lock, [this] { return isFinished(); });
+    m_finishedCondition.wait(lock, [this] { return m_settled.load(); });
 }
 
 void Operation::setExecuting(bool executing) {
@@ -92,10 +92,14 @@ void Operation::markFinished() {
         // Dependencies are no longer needed; dropping them breaks chains of ownership.
         m_dependencies.clear();
     }
-    m_finishedCondition.notify_all();
     if (completion) {
         completion();
     }
+    {
+        std::lock_guard lock(m_stateMutex);
+        m_settled = true;
+    }
+    m_finishedCondition.notify_all();
     notifyObservers();
 }
 

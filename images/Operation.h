@@ -71,6 +71,8 @@ private:
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_executing{false};
     std::atomic<bool> m_finished{false};
+    // Finished and its completion block has run: what waiters and the queue wait for.
+    std::atomic<bool> m_settled{false};
     std::atomic<QueuePriority> m_priority{QueuePriority::Normal};
     std::vector<std::shared_ptr<Operation>> m_dependencies;
     std::vector<std::weak_ptr<Operation>> m_dependents;

@@ -42,7 +42,7 @@ struct OperationQueue::Core : std::enable_shared_from_this<OperationQueue::Core>
         std::vector<std::shared_ptr<Operation>> toStart;
         {
             std::lock_guard lock(mutex);
-            std::erase_if(entries, [](const Entry& entry) { return entry.operation->isFinished(); });
+            std::erase_if(entries, [](const Entry& entry) { return entry.operation->m_settled.load(); });
             if (entries.empty()) {
                 drained.notify_all();
             }
@@ -189,7 +189,7 @@ void OperationQueue::waitUntilAllOperationsAreFinished() {
     std::unique_lock lock(m_core->mutex);
     m_core->drained.wait(lock, [this] {
         return std::all_of(m_core->entries.begin(), m_core->entries.end(),
-                           [](const Core::Entry& entry) { return entry.operation->isFinished(); });
+                           [](const Core::Entry& entry) { return entry.operation->m_settled.load(); });
     });
 }
 
