@@ -1,0 +1,240 @@
+#include "views/main/SidebarView.h"
+
+#include "core/model/NotificationNames.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "platform/store/ProviderStore.h"
+#include "tests/state/FakeProviderService.h"
+#include "tests/state/StateTestEnvironment.h"
+#include "tests/support/EventLoop.h"
+#include "views/main/AvatarView.h"
+#include "views/main/NavigationLinkButton.h"
+#include "views/main/ProjectLinkView.h"
+#include "views/main/ProjectListModel.h"
+
+#include <QLabel>
+#include <QListView>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+
+class SidebarViewTest : public ::testing::Test {
+protected:
+    SidebarViewTest()
+        : store(dir.filePath(QStringLiteral("Velmora.sqlite"))),
+          account(QUuid::createUuid(), QStringLiteral("Work"), JiraProvider::Parameters{QStringLiteral("cloud")},
+                  ProviderState::operational,
+                  ProviderUser{QStringLiteral("u1"), QStringLiteral("Una User"), QString()}),
+          service(std::make_shared<FakeProviderService>()), viewModel(account, service, env.environment()),
+          timer(QStringLiteral("ACCOUNT"), env.environment()) {
+        EXPECT_TRUE(store.insertProvider(toEntity(account)).ok());
+        service->projects.answer({makeProject(QStringLiteral("a")), makeProject(QStringLiteral("b")),
+                                  makeProject(QStringLiteral("c"))});
+    }
+
+    std::unique_ptr<SidebarView> sidebar() {
+        auto view = std::make_unique<SidebarView>(viewModel, timer, account.id(), store);
+        view->resize(SidebarView::columnWidth, 600);
+        view->show();
+        return view;
+    }
+
+    QStringList listedNames(SidebarView& view) {
+        QStringList names;
+        for (int row = 0; row < view.projectModel()->rowCount(); ++row) {
+            names << view.projectModel()->index(row).data().toString();
+        }
+        return names;
+    }
+
+    void clickRow(SidebarView& view, int row) {
+        const QRect rect = view.projectList()->visualRect(view.projectModel()->index(row));
+        QTest::mouseClick(view.projectList()->viewport(), Qt::LeftButton, {}, rect.center());
+    }
+
+    QTemporaryDir dir;
+    ProviderStore store;
+    StateTestEnvironment env;
+    JiraProvider account;
+    std::shared_ptr<FakeProviderService> service;
+    ApplicationViewModel viewModel;
+    TimerViewModel timer;
+};
+
+} // namespace
+
+TEST_F(SidebarViewTest, TheHeaderShowsTheAccountAndItsUser) {
+    auto view = sidebar();
+    EXPECT_EQ(view->userNameLabel()->text(), QStringLiteral("Una User"));
+    EXPECT_EQ(view->accountNameLabel()->text(), QStringLiteral("Work"));
+    EXPECT_FALSE(view->avatarView()->url().has_value());
+    EXPECT_EQ(view->width(), SidebarView::columnWidth);
+
+    // Without a user the account's name shows twice.
+    JiraProvider bare(QUuid::createUuid(), QStringLiteral("Side"), JiraProvider::Parameters{QStringLiteral("c2")},
+                      ProviderState::operational, std::nullopt);
+    ASSERT_TRUE(store.insertProvider(toEntity(bare)).ok());
+    SidebarView other(viewModel, timer, bare.id(), store);
+    EXPECT_EQ(other.userNameLabel()->text(), QStringLiteral("Side"));
+    EXPECT_EQ(other.accountNameLabel()->text(), QStringLiteral("Side"));
+    EXPECT_FALSE(other.avatarView()->url().has_value());
+
+    QTest::mouseClick(view->accountHeader(), Qt::LeftButton);
+    EXPECT_TRUE(view->isProviderSelectorShown());
+}
+
+TEST_F(SidebarViewTest, LoadingWinsThenTheProjectsOrNoProjectsShow) {
+    service->projects.hold();
+    auto view = sidebar();
+    EXPECT_EQ(view->projectsContent(), view->noProjectsLabel());
+    EXPECT_EQ(view->noProjectsLabel()->text(), QStringLiteral("No Projects"));
+
+    viewModel.start();
+    EXPECT_EQ(view->projectsContent(), view->loadingRow());
+    service->projects.complete({makeProject(QStringLiteral("a")), makeProject(QStringLiteral("b"))});
+    drainEvents();
+    EXPECT_EQ(view->projectsContent(), view->projectList());
+    EXPECT_EQ(listedNames(*view), (QStringList{QStringLiteral("Project a"), QStringLiteral("Project b")}));
+
+    // A reload shows the loading row even though projects are listed.
+    viewModel.loadProjects();
+    EXPECT_EQ(view->projectsContent(), view->loadingRow());
+}
+
+TEST_F(SidebarViewTest, StarringReordersAsTheStateSays) {
+    auto view = sidebar();
+    viewModel.start();
+    drainEvents();
+    ASSERT_EQ(listedNames(*view).size(), 3);
+
+    view->toggleFavorite(2);
+    drainEvents();
+    EXPECT_EQ(listedNames(*view),
+              (QStringList{QStringLiteral("Project c"), QStringLiteral("Project a"), QStringLiteral("Project b")}));
+    EXPECT_TRUE(view->projectModel()->isStarred(0).get());
+    EXPECT_EQ(view->projectModel()->index(0).data(ProjectListModel::IsStarredRole).toBool(), true);
+
+    view->toggleFavorite(0);
+    drainEvents();
+    EXPECT_EQ(listedNames(*view),
+              (QStringList{QStringLiteral("Project a"), QStringLiteral("Project b"), QStringLiteral("Project c")}));
+    EXPECT_TRUE(viewModel.starredProjects().empty());
+}
+
+TEST_F(SidebarViewTest, ClicksSelectTheCalendarAndProjectsAndNeverDeselect) {
+    auto view = sidebar();
+    viewModel.start();
+    drainEvents();
+
+    clickRow(*view, 1);
+    EXPECT_EQ(viewModel.route(), ApplicationRoute::forProject(makeProject(QStringLiteral("b"))));
+    EXPECT_TRUE(view->projectModel()->index(1).data(ProjectListModel::IsActiveRole).toBool());
+    EXPECT_FALSE(view->calendarButton()->isActive());
+    clickRow(*view, 1);
+    EXPECT_EQ(viewModel.route(), ApplicationRoute::forProject(makeProject(QStringLiteral("b"))));
+
+    QTest::mouseClick(view->calendarButton(), Qt::LeftButton);
+    EXPECT_TRUE(viewModel.route().isCalendar());
+    EXPECT_TRUE(view->calendarButton()->isActive());
+    QTest::mouseClick(view->calendarButton(), Qt::LeftButton);
+    EXPECT_TRUE(viewModel.route().isCalendar());
+}
+
+TEST_F(SidebarViewTest, ARowIsActiveOnlyForAnEqualProject) {
+    auto view = sidebar();
+    viewModel.start();
+    drainEvents();
+    Project renamed = makeProject(QStringLiteral("a"));
+    renamed.name = QStringLiteral("Renamed");
+    viewModel.setRoute(ApplicationRoute::forProject(renamed));
+    for (int row = 0; row < 3; ++row) {
+        EXPECT_FALSE(view->projectModel()->isActive(row).get());
+    }
+}
+
+TEST_F(SidebarViewTest, TheMarkShowsTheRunningTimerOverThePin) {
+    auto view = sidebar();
+    viewModel.start();
+    drainEvents();
+    view->toggleFavorite(0);
+    drainEvents();
+    auto* model = view->projectModel();
+    auto mark = [&] {
+        const QModelIndex first = model->index(0);
+        return ProjectLinkView::indicator(first.data(ProjectListModel::IsStarredRole).toBool(),
+                                          first.data(ProjectListModel::IsRecordingRole).toBool());
+    };
+    EXPECT_EQ(mark(), ProjectLinkView::Indicator::pin);
+    timer.start(model->project(0), makeIssue(QStringLiteral("1")));
+    EXPECT_EQ(mark(), ProjectLinkView::Indicator::recording);
+    timer.reset();
+    EXPECT_EQ(mark(), ProjectLinkView::Indicator::pin);
+    EXPECT_EQ(ProjectLinkView::favoriteActionText(true), QStringLiteral("Remove from Favorites"));
+    EXPECT_EQ(ProjectLinkView::favoriteActionText(false), QStringLiteral("Add to Favorites"));
+}
+
+TEST_F(SidebarViewTest, NotificationsThatDoNotQualifyOpenNoSheet) {
+    auto view = sidebar();
+    // A stopped timer without a task.
+    timer.cancel();
+    drainEvents();
+    EXPECT_EQ(view->bookingSheet(), nullptr);
+    // A manual work log while the calendar shows, or without a task.
+    NotificationCenter::defaultCenter().post(QString(NotificationName::addManualWorkLog),
+                                             makeIssue(QStringLiteral("1")));
+    viewModel.setRoute(ApplicationRoute::forProject(makeProject(QStringLiteral("a"))));
+    NotificationCenter::defaultCenter().post(QString(NotificationName::addManualWorkLog));
+    drainEvents();
+    EXPECT_EQ(view->bookingSheet(), nullptr);
+    EXPECT_EQ(view->workLogForm(), nullptr);
+}
+
+TEST(NavigationLinkButtonTest, AClickWritesTheNegationAndTheLookFollowsTheWindow) {
+    bool active = false;
+    std::vector<bool> written;
+    NavigationLinkButton button(Binding<bool>([&] { return active; },
+                                              [&](const bool& value) {
+                                                  written.push_back(value);
+                                                  active = true;
+                                              }),
+                                QStringLiteral("Calendar"), SystemSymbol::Name::calendar);
+    button.resize(200, 28);
+    button.show();
+    QTest::mouseClick(&button, Qt::LeftButton);
+    QTest::mouseClick(&button, Qt::LeftButton);
+    EXPECT_EQ(written, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(button.isActive());
+
+    const QPalette colors = button.palette();
+    const auto key = NavigationLinkButton::look(colors, true, true);
+    EXPECT_EQ(key.foreground, QColor(Qt::white));
+    EXPECT_TRUE(key.background.isValid());
+    const auto inactive = NavigationLinkButton::look(colors, true, false);
+    EXPECT_NE(inactive.foreground, QColor(Qt::white));
+    EXPECT_NEAR(inactive.background.alphaF(), 0.15, 0.01);
+    EXPECT_FALSE(NavigationLinkButton::look(colors, false, true).background.isValid());
+}
+
+TEST(AvatarViewTest, WithoutAnAddressARingOfATenth) {
+    AvatarView avatar(std::nullopt, 20);
+    EXPECT_EQ(avatar.size(), QSize(20, 20));
+    EXPECT_DOUBLE_EQ(avatar.ringWidth(), 2.0);
+    EXPECT_FALSE(avatar.showsPlaceholder());
+
+    AvatarView remote(QUrl(QStringLiteral("https://avatars.test/me.png")), 30);
+    EXPECT_TRUE(remote.showsPlaceholder());
+    EXPECT_DOUBLE_EQ(remote.ringWidth(), 0.0);
+    QImage picture(8, 8, QImage::Format_ARGB32);
+    picture.fill(Qt::blue);
+    remote.setImage(picture);
+    EXPECT_FALSE(remote.showsPlaceholder());
+    // An address that is empty counts as none.
+    remote.setUrl(QUrl());
+    EXPECT_FALSE(remote.url().has_value());
+    EXPECT_DOUBLE_EQ(remote.ringWidth(), 3.0);
+}

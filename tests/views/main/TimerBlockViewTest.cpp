@@ -1,0 +1,131 @@
+#include "views/main/TimerBlockView.h"
+
+#include "tests/state/StateTestEnvironment.h"
+#include "tests/support/EventLoop.h"
+#include "views/main/TimeEditFieldView.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+
+class TimerBlockViewTest : public ::testing::Test {
+protected:
+    TimerBlockViewTest() : timer(QStringLiteral("ACCOUNT"), env.environment()), block(timer) { block.show(); }
+
+    // Clicks the time, types `text` and presses Return.
+    void edit(const QString& text) {
+        auto* field = block.timeField();
+        QTest::mouseClick(field->elapsedLabel(), Qt::LeftButton);
+        ASSERT_TRUE(field->isEditing());
+        field->textField()->selectAll();
+        QTest::keyClicks(field->textField(), text);
+        QTest::keyClick(field->textField(), Qt::Key_Return);
+    }
+
+    StateTestEnvironment env;
+    TimerViewModel timer;
+    TimerBlockView block;
+};
+
+} // namespace
+
+TEST_F(TimerBlockViewTest, AnIdleTimerShowsTheClockZeroAndNoButtons) {
+    EXPECT_TRUE(block.showsClock());
+    EXPECT_EQ(block.timeField()->elapsedLabel()->text(), QStringLiteral("00:00:00"));
+    EXPECT_FALSE(block.stopButton()->isVisible());
+    EXPECT_FALSE(block.pauseButton()->isVisible());
+    EXPECT_FALSE(block.playButton()->isVisible());
+}
+
+TEST_F(TimerBlockViewTest, TheButtonsAndTheReferenceFollowTheTimer) {
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("7")));
+    EXPECT_FALSE(block.showsClock());
+    EXPECT_EQ(block.referenceLabel()->text(), QStringLiteral("KEY-7"));
+    EXPECT_TRUE(block.stopButton()->isVisible());
+    EXPECT_TRUE(block.pauseButton()->isVisible());
+    EXPECT_FALSE(block.playButton()->isVisible());
+
+    QTest::mouseClick(block.pauseButton(), Qt::LeftButton);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+    EXPECT_FALSE(block.pauseButton()->isVisible());
+    EXPECT_TRUE(block.playButton()->isVisible());
+    QTest::mouseClick(block.playButton(), Qt::LeftButton);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+
+    // Stopping pauses the timer (the booking sheet opens from the sidebar).
+    QTest::mouseClick(block.stopButton(), Qt::LeftButton);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+
+    Issue bare = makeIssue(QStringLiteral("8"));
+    bare.reference.reset();
+    timer.start(makeProject(QStringLiteral("p")), bare);
+    EXPECT_TRUE(block.showsClock());
+}
+
+TEST_F(TimerBlockViewTest, TheBackgroundDependsOnTheAppearance) {
+    QPalette light = block.palette();
+    light.setColor(QPalette::Window, Qt::white);
+    light.setColor(QPalette::WindowText, Qt::black);
+    block.setPalette(light);
+    EXPECT_NEAR(block.backgroundColor().alphaF(), 0.3 * 0.2, 0.01);
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    dark.setColor(QPalette::WindowText, Qt::white);
+    block.setPalette(dark);
+    EXPECT_NEAR(block.backgroundColor().alphaF(), 0.3 * 0.5, 0.01);
+}
+
+TEST_F(TimerBlockViewTest, TypedClockTimeReplacesTheElapsedTime) {
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("1")));
+    env.clock->advance(12'400);
+    QTest::mouseClick(block.timeField()->elapsedLabel(), Qt::LeftButton);
+    // The field starts at the elapsed time in whole seconds.
+    EXPECT_EQ(block.timeField()->value(), 12);
+    EXPECT_EQ(block.timeField()->textField()->text(), QStringLiteral("00:00:12"));
+    // Return with the value unchanged leaves the timer alone (no rounding to 12 s).
+    block.timeField()->commitEdit();
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 12.4);
+
+    edit(QStringLiteral("1:30"));
+    EXPECT_FALSE(block.timeField()->isEditing());
+    EXPECT_EQ(timer.elapsed(), 5400);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+    EXPECT_EQ(block.timeField()->elapsedLabel()->text(), QStringLiteral("01:30:00"));
+}
+
+TEST_F(TimerBlockViewTest, TextThatIsNoTimeLeavesTheTimerAlone) {
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("1")));
+    env.clock->advance(600'000);
+    for (const QString& text : {QStringLiteral("1:75"), QStringLiteral("abc"), QStringLiteral("1h")}) {
+        edit(text);
+        EXPECT_EQ(timer.elapsed(), 600) << text.toStdString();
+        EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+        EXPECT_EQ(timer.startedAt(), env.clock->now().addSecs(-600));
+        EXPECT_FALSE(block.timeField()->isEditing());
+    }
+}
+
+TEST_F(TimerBlockViewTest, LeavingTheFieldCommitsLikeReturn) {
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("1")));
+    QLineEdit other;
+    other.show();
+    QTest::mouseClick(block.timeField()->elapsedLabel(), Qt::LeftButton);
+    block.timeField()->textField()->selectAll();
+    QTest::keyClicks(block.timeField()->textField(), QStringLiteral("2:00:30"));
+    QEvent focusOut(QEvent::FocusOut);
+    QCoreApplication::sendEvent(block.timeField()->textField(), &focusOut);
+    EXPECT_FALSE(block.timeField()->isEditing());
+    EXPECT_EQ(timer.elapsed(), 7230);
+}
+
+TEST_F(TimerBlockViewTest, TheShortStyleShowsHoursAndMinutes) {
+    EXPECT_EQ(timer.shortFormatter().string(3725), QStringLiteral("01:02"));
+}

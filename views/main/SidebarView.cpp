@@ -1,0 +1,333 @@
+#include "views/main/SidebarView.h"
+
+#include "core/model/AnyProvider.h"
+#include "core/model/NotificationNames.h"
+#include "core/storage/FetchProvider.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "state/ApplicationViewModel.h"
+#include "state/TimerViewModel.h"
+#include "views/main/ActivityIndicator.h"
+#include "views/main/Appearance.h"
+#include "views/main/AvatarView.h"
+#include "views/main/BookTimeView.h"
+#include "views/main/NavigationLinkButton.h"
+#include "views/main/ProjectLinkView.h"
+#include "views/main/ProjectListModel.h"
+#include "views/main/SystemSymbol.h"
+#include "views/main/TimerBlockView.h"
+
+#include <QDialog>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+namespace velmora {
+
+namespace {
+QLabel* secondaryLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    QPalette colors = label->palette();
+    colors.setColor(QPalette::WindowText, Appearance::secondary(colors));
+    label->setPalette(colors);
+    return label;
+}
+} // namespace
+
+SidebarView::SidebarView(ApplicationViewModel& viewModel, TimerViewModel& timer, std::optional<QUuid> providerId,
+                         QWidget* parent)
+    : QWidget(parent), m_viewModel(&viewModel), m_timer(&timer), m_provider(new FetchProvider(this)) {
+    m_provider->setProviderId(providerId);
+    build();
+}
+
+SidebarView::SidebarView(ApplicationViewModel& viewModel, TimerViewModel& timer, std::optional<QUuid> providerId,
+                         ProviderStore& store, QWidget* parent)
+    : QWidget(parent), m_viewModel(&viewModel), m_timer(&timer), m_provider(new FetchProvider(store, this)) {
+    m_provider->setProviderId(providerId);
+    build();
+}
+
+SidebarView::~SidebarView() {
+    // The sheet belongs to the window; it must not outlive the form it shows.
+    if (m_sheet) {
+        delete m_sheet.data();
+    }
+}
+
+void SidebarView::build() {
+    setFixedWidth(columnWidth);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 8, 0, 8);
+
+    // The account header.
+    m_header = new QWidget(this);
+    m_header->setCursor(Qt::PointingHandCursor);
+    m_header->installEventFilter(this);
+    auto* header = new QHBoxLayout(m_header);
+    header->setContentsMargins(10, 2, 10, 2);
+    m_avatar = new AvatarView(std::nullopt, avatarSize, m_header);
+    header->addWidget(m_avatar);
+    auto* names = new QVBoxLayout;
+    names->setSpacing(2);
+    m_userName = new QLabel(m_header);
+    m_accountName = secondaryLabel(QString(), m_header);
+    QFont caption = m_accountName->font();
+    caption.setPointSizeF(caption.pointSizeF() * 0.85);
+    m_accountName->setFont(caption);
+    names->addWidget(m_userName);
+    names->addWidget(m_accountName);
+    header->addLayout(names, 1);
+    column->addWidget(m_header);
+
+    // The list: the calendar entry, a gap, then the projects.
+    auto* list = new QVBoxLayout;
+    list->setContentsMargins(8, 8, 8, 0);
+    list->setSpacing(0);
+    QPointer<ApplicationViewModel> viewModel = m_viewModel;
+    m_calendar = new NavigationLinkButton(
+        Binding<bool>([viewModel] { return viewModel && viewModel->route().isCalendar(); },
+                      // Whatever is written, a click shows the calendar.
+                      [viewModel](const bool&) {
+                          if (viewModel) {
+                              viewModel->setRoute(ApplicationRoute::calendar());
+                          }
+                      }),
+        tr("Calendar"), SystemSymbol::Name::calendar, this);
+    list->addWidget(m_calendar);
+    list->addSpacing(20);
+    auto* sectionHeader = secondaryLabel(tr("Projects"), this);
+    QFont sectionFont = sectionHeader->font();
+    sectionFont.setPointSizeF(sectionFont.pointSizeF() * 0.85);
+    sectionFont.setBold(true);
+    sectionHeader->setFont(sectionFont);
+    sectionHeader->setContentsMargins(6, 0, 0, 4);
+    list->addWidget(sectionHeader);
+
+    m_projects = new QStackedWidget(this);
+    m_loadingRow = new QWidget(m_projects);
+    auto* loading = new QHBoxLayout(m_loadingRow);
+    loading->setContentsMargins(6, 4, 6, 4);
+    loading->setSpacing(8);
+    m_loadingIndicator = new ActivityIndicator(12, m_loadingRow);
+    loading->addWidget(m_loadingIndicator, 0, Qt::AlignTop);
+    loading->addWidget(new QLabel(tr("Loading..."), m_loadingRow), 1, Qt::AlignTop);
+    auto* loadingPage = new QWidget(m_projects);
+    auto* loadingPageLayout = new QVBoxLayout(loadingPage);
+    loadingPageLayout->setContentsMargins(0, 0, 0, 0);
+    loadingPageLayout->addWidget(m_loadingRow);
+    loadingPageLayout->addStretch(1);
+
+    m_list = new QListView(m_projects);
+    m_model = new ProjectListModel(*m_viewModel, *m_timer, this);
+    m_list->setModel(m_model);
+    m_list->setItemDelegate(new ProjectLinkView(m_list));
+    // The rows draw their own selection from the route; the view keeps none.
+    m_list->setSelectionMode(QAbstractItemView::NoSelection);
+    m_list->setFocusPolicy(Qt::NoFocus);
+    m_list->setFrameShape(QFrame::NoFrame);
+    m_list->setUniformItemSizes(true);
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_list->viewport()->setAutoFillBackground(false);
+    m_list->setStyleSheet(QStringLiteral("QListView { background: transparent; }"));
+
+    m_noProjects = new QLabel(tr("No Projects"), m_projects);
+    m_noProjects->setContentsMargins(6, 4, 6, 4);
+    m_noProjects->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    m_projects->addWidget(loadingPage);
+    m_projects->addWidget(m_list);
+    m_projects->addWidget(m_noProjects);
+    list->addWidget(m_projects, 1);
+    column->addLayout(list, 1);
+
+    auto* timerRow = new QHBoxLayout;
+    timerRow->setContentsMargins(10, 0, 10, 0);
+    m_timerBlock = new TimerBlockView(*m_timer, this);
+    timerRow->addWidget(m_timerBlock);
+    column->addLayout(timerRow);
+
+    connect(m_list, &QListView::clicked, this, [this](const QModelIndex& index) {
+        if (index.isValid()) {
+            const auto isActive = m_model->isActive(index.row());
+            isActive.set(!isActive.get());
+        }
+    });
+    connect(m_list, &QListView::customContextMenuRequested, this, [this](const QPoint& at) {
+        const QModelIndex index = m_list->indexAt(at);
+        if (!index.isValid()) {
+            return;
+        }
+        const int row = index.row();
+        QMenu menu(this);
+        menu.addAction(SystemSymbol::icon(SystemSymbol::Name::pinFill, Appearance::primary(palette())),
+                       ProjectLinkView::favoriteActionText(m_model->isStarred(row).get()), this,
+                       [this, row] { toggleFavorite(row); });
+        menu.exec(m_list->viewport()->mapToGlobal(at));
+    });
+    connect(m_viewModel, &ApplicationViewModel::routeChanged, m_calendar, qOverload<>(&QWidget::update));
+    connect(m_viewModel, &ApplicationViewModel::loadingProjectsChanged, this, &SidebarView::showProjectsContent);
+    connect(m_viewModel, &ApplicationViewModel::projectsChanged, this, &SidebarView::showProjectsContent);
+    connect(m_provider, &FetchProvider::providerChanged, this, &SidebarView::showAccount);
+
+    auto& center = NotificationCenter::defaultCenter();
+    m_timerCanceledObserver = center.addObserver(QString(NotificationName::timerCanceled), this,
+                                                 [this](const Notification&) { timerCanceled(); });
+    m_addManualWorkLogObserver =
+        center.addObserver(QString(NotificationName::addManualWorkLog), this,
+                           [this](const Notification& notification) { addManualWorkLog(notification); });
+
+    showAccount();
+    showProjectsContent();
+}
+
+QWidget* SidebarView::projectsContent() const {
+    const QWidget* page = m_projects->currentWidget();
+    if (page == m_list || page == m_noProjects) {
+        return m_projects->currentWidget();
+    }
+    return m_loadingRow;
+}
+
+void SidebarView::showAccount() {
+    const auto& provider = m_provider->provider();
+    if (!provider) {
+        // The account's row is gone (the window is about to be replaced).
+        m_userName->clear();
+        m_accountName->clear();
+        m_avatar->setUrl(std::nullopt);
+        return;
+    }
+    const auto& user = providerUser(*provider);
+    const QString accountName = providerName(*provider);
+    m_userName->setText(user ? user->name : accountName);
+    m_accountName->setText(accountName);
+    const QString avatar = user ? user->avatar : QString();
+    m_avatar->setUrl(avatar.isEmpty() ? std::nullopt : std::optional<QUrl>(QUrl(avatar)));
+}
+
+void SidebarView::showProjectsContent() {
+    if (!m_viewModel) {
+        return;
+    }
+    // Loading wins even while the old projects are still listed.
+    if (m_viewModel->loadingProjects()) {
+        m_projects->setCurrentIndex(0);
+        m_loadingIndicator->setAnimating(true);
+        return;
+    }
+    m_loadingIndicator->setAnimating(false);
+    m_projects->setCurrentWidget(m_viewModel->projects().empty() ? static_cast<QWidget*>(m_noProjects)
+                                                                 : static_cast<QWidget*>(m_list));
+}
+
+void SidebarView::toggleFavorite(int row) {
+    if (row < 0 || row >= m_model->rowCount()) {
+        return;
+    }
+    const auto isStarred = m_model->isStarred(row);
+    isStarred.set(!isStarred.get());
+}
+
+void SidebarView::toggleProviderSelector() {
+    setProviderSelector(!m_providerSelector);
+}
+
+void SidebarView::setProviderSelector(bool shown) {
+    if (m_providerSelector == shown) {
+        return;
+    }
+    m_providerSelector = shown;
+    emit providerSelectorShownChanged(shown);
+    if (shown && m_providerSelectorFactory && !m_providerSelectorSheet) {
+        m_providerSelectorSheet = m_providerSelectorFactory(window());
+        if (m_providerSelectorSheet) {
+            m_providerSelectorSheet->setAttribute(Qt::WA_DeleteOnClose);
+            m_providerSelectorSheet->setWindowModality(Qt::WindowModal);
+            connect(m_providerSelectorSheet, &QDialog::finished, this, [this] { setProviderSelector(false); });
+            m_providerSelectorSheet->open();
+        }
+    } else if (!shown && m_providerSelectorSheet) {
+        m_providerSelectorSheet->close();
+    }
+}
+
+bool SidebarView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_header && event->type() == QEvent::MouseButtonRelease) {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::LeftButton && m_header->rect().contains(mouse->position().toPoint())) {
+            toggleProviderSelector();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void SidebarView::timerCanceled() {
+    if (!m_timer || !m_viewModel) {
+        return;
+    }
+    const auto& project = m_timer->project();
+    const auto& task = m_timer->task();
+    if (!project || !task) {
+        return;
+    }
+    present(m_viewModel->makeWorkLogForm(*project, *task, m_timer->elapsed()));
+}
+
+void SidebarView::addManualWorkLog(const Notification& notification) {
+    if (!m_viewModel) {
+        return;
+    }
+    const auto* task = notification.objectAs<Issue>();
+    const auto& route = m_viewModel->route();
+    if (!task || !route.project()) {
+        return;
+    }
+    present(m_viewModel->makeWorkLogForm(*route.project(), *task, 0));
+}
+
+void SidebarView::present(std::unique_ptr<AbstractWorkLogForm> form) {
+    if (!form) {
+        return;
+    }
+    // A new form replaces the sheet of the one before.
+    if (m_sheet) {
+        m_sheet->done(QDialog::Rejected);
+    }
+    m_workLogForm = std::move(form);
+    auto* sheet = new BookTimeView(*m_workLogForm, *m_timer, window());
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    m_sheet = sheet;
+    connect(sheet, &BookTimeView::dismissed, this, [this, sheet] { sheetDismissed(sheet); });
+    sheet->open();
+}
+
+void SidebarView::sheetDismissed(BookTimeView* sheet) {
+    if (!m_workLogForm || sheet->form() != m_workLogForm.get()) {
+        return;
+    }
+    if (m_sheet == sheet) {
+        m_sheet = nullptr;
+    }
+    // The form goes once nothing of it is on its way: a booking sent before the sheet
+    // closed still ends (and announces itself) as it would have.
+    AbstractWorkLogForm* form = m_workLogForm.release();
+    form->setParent(this);
+    if (!form->networkRequestInProgress()) {
+        form->deleteLater();
+        return;
+    }
+    connect(form, &AbstractWorkLogForm::networkRequestInProgressChanged, form, [form](bool inProgress) {
+        if (!inProgress) {
+            form->deleteLater();
+        }
+    });
+}
+
+} // namespace velmora

@@ -1,0 +1,130 @@
+#pragma once
+
+#include "state/ApplicationViewModel.h"
+#include "state/TimerViewModel.h"
+#include "views/main/BookTimeView.h"
+#include "platform/async/Cancellable.h"
+
+#include <QDialog>
+#include <QPointer>
+#include <QUuid>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+
+class QLabel;
+class QListView;
+class QStackedWidget;
+
+namespace velmora {
+
+class AbstractWorkLogForm;
+class ActivityIndicator;
+class AvatarView;
+class FetchProvider;
+class NavigationLinkButton;
+struct Notification;
+class ProjectListModel;
+class ProviderStore;
+class TimerBlockView;
+
+// The fixed left column of the main window: the current account (a click opens the
+// account switcher), the "Calendar" entry, the account's projects with their stars,
+// and the timer block. Choosing an entry writes the route of the window's
+// application state, which decides the detail pane.
+//
+// The sidebar also presents the booking sheet: when the timer is stopped
+// ("TimerCanceled", with the elapsed time) and when the task list asks for a work log
+// by hand ("AddManualWorkLog", with no time). It keeps the sheet's form, and keeps a
+// form whose booking is still on its way after its sheet closed until that ends.
+class SidebarView : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int columnWidth = 220;
+    static constexpr int avatarSize = 30;
+
+    using SheetFactory = std::function<QDialog*(QWidget* parent)>;
+
+    // The account is read from the process's account store.
+    SidebarView(ApplicationViewModel& viewModel, TimerViewModel& timer, std::optional<QUuid> providerId,
+                QWidget* parent = nullptr);
+    SidebarView(ApplicationViewModel& viewModel, TimerViewModel& timer, std::optional<QUuid> providerId,
+                ProviderStore& store, QWidget* parent = nullptr);
+    ~SidebarView() override;
+
+    // What opens when the account header is clicked (the account switcher); without
+    // one the click only flips `isProviderSelectorShown`.
+    void setProviderSelectorFactory(SheetFactory factory) { m_providerSelectorFactory = std::move(factory); }
+    bool isProviderSelectorShown() const { return m_providerSelector; }
+    // A click on the account header.
+    void toggleProviderSelector();
+
+    // The form of the booking sheet while it is shown.
+    AbstractWorkLogForm* workLogForm() const { return m_workLogForm.get(); }
+    BookTimeView* bookingSheet() const { return m_sheet; }
+
+    // Parts, for tests and for the window around it.
+    QWidget* accountHeader() const { return m_header; }
+    AvatarView* avatarView() const { return m_avatar; }
+    QLabel* userNameLabel() const { return m_userName; }
+    QLabel* accountNameLabel() const { return m_accountName; }
+    NavigationLinkButton* calendarButton() const { return m_calendar; }
+    QListView* projectList() const { return m_list; }
+    ProjectListModel* projectModel() const { return m_model; }
+    // Which of "Loading...", the list and "No Projects" is shown.
+    QWidget* projectsContent() const;
+    QWidget* loadingRow() const { return m_loadingRow; }
+    QLabel* noProjectsLabel() const { return m_noProjects; }
+    TimerBlockView* timerBlock() const { return m_timerBlock; }
+
+    // The context menu entry of a project row.
+    void toggleFavorite(int row);
+
+signals:
+    void providerSelectorShownChanged(bool shown);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void build();
+    void showAccount();
+    void showProjectsContent();
+    void timerCanceled();
+    void addManualWorkLog(const Notification& notification);
+    void present(std::unique_ptr<AbstractWorkLogForm> form);
+    void sheetDismissed(BookTimeView* sheet);
+    void setProviderSelector(bool shown);
+
+    QPointer<ApplicationViewModel> m_viewModel;
+    QPointer<TimerViewModel> m_timer;
+    FetchProvider* m_provider = nullptr;
+
+    QWidget* m_header = nullptr;
+    AvatarView* m_avatar = nullptr;
+    QLabel* m_userName = nullptr;
+    QLabel* m_accountName = nullptr;
+    NavigationLinkButton* m_calendar = nullptr;
+    QStackedWidget* m_projects = nullptr;
+    QWidget* m_loadingRow = nullptr;
+    ActivityIndicator* m_loadingIndicator = nullptr;
+    QLabel* m_noProjects = nullptr;
+    QListView* m_list = nullptr;
+    ProjectListModel* m_model = nullptr;
+    TimerBlockView* m_timerBlock = nullptr;
+
+    bool m_providerSelector = false;
+    SheetFactory m_providerSelectorFactory;
+    QPointer<QDialog> m_providerSelectorSheet;
+
+    std::unique_ptr<AbstractWorkLogForm> m_workLogForm;
+    QPointer<BookTimeView> m_sheet;
+    Cancellable m_timerCanceledObserver;
+    Cancellable m_addManualWorkLogObserver;
+};
+
+} // namespace velmora
