@@ -5,13 +5,13 @@
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
 #include "views/main/AssetNames.h"
+#include "views/main/SidebarView.h"
 #include "views/main/ToolbarDelegate.h"
 #include "views/main/ToolbarHost.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
 #include <QAction>
 #include <QLabel>
-#include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
 #include <QStyle>
@@ -32,36 +32,6 @@ QLabel* centredLabel(const QString& text, QWidget* parent) {
     label->setTextFormat(Qt::PlainText);
     return label;
 }
-
-// The account's calendar entry and projects; a click selects the row's route.
-class PlaceholderSidebar : public QListWidget {
-public:
-    explicit PlaceholderSidebar(ApplicationViewModel& model) : m_model(&model) {
-        setObjectName(QStringLiteral("Sidebar"));
-        setFrameShape(QFrame::NoFrame);
-        connect(&model, &ApplicationViewModel::projectsChanged, this, [this] { rebuild(); });
-        connect(this, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
-            const int index = row(item);
-            if (index == 0) {
-                m_model->setRoute(ApplicationRoute::calendar());
-            } else if (index - 1 < static_cast<int>(m_model->projects().size())) {
-                m_model->setRoute(ApplicationRoute::forProject(m_model->projects()[index - 1]));
-            }
-        });
-        rebuild();
-    }
-
-private:
-    void rebuild() {
-        clear();
-        addItem(QStringLiteral("Calendar"));
-        for (const Project& project : m_model->projects()) {
-            addItem(project.name);
-        }
-    }
-
-    QPointer<ApplicationViewModel> m_model;
-};
 
 class PlaceholderProjectView : public QWidget, public ToolbarDelegate {
 public:
@@ -171,8 +141,8 @@ QWidget* placeholderWelcome() {
 
 WindowViews WindowViews::standard() {
     WindowViews views;
-    views.sidebar = [](ApplicationViewModel& application, TimerViewModel&) -> QWidget* {
-        return new PlaceholderSidebar(application);
+    views.sidebar = [](ApplicationViewModel& application, TimerViewModel& timer) -> QWidget* {
+        return new SidebarView(application, timer, providerId(application.provider()));
     };
     views.projectView = [](ProjectViewModel* project, TimerViewModel&) -> QWidget* {
         return new PlaceholderProjectView(project);

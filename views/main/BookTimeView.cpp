@@ -3,6 +3,10 @@
 #include "core/model/NotificationNames.h"
 #include "core/time/AbstractWorkLogForm.h"
 #include "core/time/ReadableTimeFormatter.h"
+#include "introspection/Introspect.h"
+#include "introspection/PlatformViewVersionPredicate.h"
+#include "introspection/QtVersion.h"
+#include "introspection/TextEditor.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/TimerViewModel.h"
 #include "validation/FormManager.h"
@@ -31,15 +35,15 @@ QLabel* calloutLabel(const QString& text, QWidget* parent) {
     return label;
 }
 
-// The description editors of the tracker's inputs get the shared editor look. The
-// forms build plain text editors; this finds them behind whatever the form made.
-void customizeTextEditors(QWidget* fields) {
-    if (!fields) {
-        return;
-    }
-    for (auto* editor : fields->findChildren<QPlainTextEdit*>()) {
-        CustomTextEditor::attach(editor);
-    }
+// The description editor of the tracker's inputs gets the shared editor look. The
+// forms build it themselves; introspection reaches it behind whatever they made, on
+// every Qt release from the one this was built against on.
+void customizeTextEditor(QWidget* fields) {
+    using namespace introspection;
+    introspect(fields, textEditor(),
+               {PlatformViewVersionPredicate<TextEditorType>::forQtOnwards(
+                   PlatformViewVersion<TextEditorType>(QtVersion::qt6_4()))},
+               [](QPlainTextEdit* editor) { CustomTextEditor::attach(editor); });
 }
 
 } // namespace
@@ -79,7 +83,7 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, QWi
     m_additionalFields = form.additionalFields(this);
     if (m_additionalFields) {
         layout->addWidget(m_additionalFields);
-        customizeTextEditors(m_additionalFields);
+        customizeTextEditor(m_additionalFields);
     }
 
     auto* buttons = new QHBoxLayout;
