@@ -68,7 +68,9 @@ bool readEntryValues(const QString& path, ImageCacheConfigExpireType type, Entry
     }
     values.path = path;
     values.allocatedSize = quint64(info.stx_blocks) * 512;
-    const auto ms = [](const struct statx_timestamp& t) { return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000; };
+    const auto ms = [](const struct statx_timestamp& t) {
+        return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000;
+    };
     switch (type) {
     case ImageCacheConfigExpireType::AccessDate:
         values.hasDate = (info.stx_mask & STATX_ATIME) != 0;
@@ -118,7 +120,8 @@ QString DiskCache::cacheFileNameForKey(const QString& key) {
     const auto extension = keyExtension(key);
     // The limit counts bytes, as the file system does: a long non-ASCII extension would otherwise
     // make a name it refuses.
-    if (!extension.isEmpty() && extension.toUtf8().size() <= maxExtensionBytes && !extension.contains(QChar(0))) {
+    if (!extension.isEmpty() && extension.toUtf8().size() <= maxExtensionBytes &&
+        !extension.contains(QChar(0))) {
         name += QLatin1Char('.') + extension;
     }
     return name;
@@ -180,7 +183,8 @@ std::optional<QByteArray> DiskCache::extendedDataForKey(const QString& key) cons
             return std::nullopt;
         }
         QByteArray value(qsizetype(size), Qt::Uninitialized);
-        const auto read = ::lgetxattr(path.constData(), extendedAttributeName, value.data(), size_t(value.size()));
+        const auto read =
+            ::lgetxattr(path.constData(), extendedAttributeName, value.data(), size_t(value.size()));
         if (read >= 0) {
             value.truncate(qsizetype(read));
             return value;

@@ -27,17 +27,18 @@ std::shared_ptr<ImageCacheConfig> ImageCacheConfig::copy() const {
     return result;
 }
 
-#define VELMORA_CONFIG_FIELD(Type, getter, setter, member)                                                  \
-    Type ImageCacheConfig::getter() const {                                                                 \
-        std::lock_guard lock(m_mutex);                                                                      \
-        return member;                                                                                      \
-    }                                                                                                       \
-    void ImageCacheConfig::setter(Type value) {                                                             \
-        std::lock_guard lock(m_mutex);                                                                      \
-        member = std::move(value);                                                                          \
+#define VELMORA_CONFIG_FIELD(Type, getter, setter, member)                                                   \
+    Type ImageCacheConfig::getter() const {                                                                  \
+        std::lock_guard lock(m_mutex);                                                                       \
+        return member;                                                                                       \
+    }                                                                                                        \
+    void ImageCacheConfig::setter(Type value) {                                                              \
+        std::lock_guard lock(m_mutex);                                                                       \
+        member = std::move(value);                                                                           \
     }
 
-VELMORA_CONFIG_FIELD(bool, shouldCacheImagesInMemory, setShouldCacheImagesInMemory, m_shouldCacheImagesInMemory)
+VELMORA_CONFIG_FIELD(bool, shouldCacheImagesInMemory, setShouldCacheImagesInMemory,
+                     m_shouldCacheImagesInMemory)
 VELMORA_CONFIG_FIELD(bool, shouldUseWeakMemoryCache, setShouldUseWeakMemoryCache, m_shouldUseWeakMemoryCache)
 VELMORA_CONFIG_FIELD(bool, shouldRemoveExpiredDataWhenTerminate, setShouldRemoveExpiredDataWhenTerminate,
                      m_shouldRemoveExpiredDataWhenTerminate)

@@ -32,7 +32,8 @@ using DiskCacheFactory = std::function<std::shared_ptr<AbstractDiskCache>(
 class ImageCacheConfig : public QObject {
     Q_OBJECT
     Q_PROPERTY(quint64 maxMemoryCost READ maxMemoryCost WRITE setMaxMemoryCost NOTIFY maxMemoryCostChanged)
-    Q_PROPERTY(quint64 maxMemoryCount READ maxMemoryCount WRITE setMaxMemoryCount NOTIFY maxMemoryCountChanged)
+    Q_PROPERTY(
+        quint64 maxMemoryCount READ maxMemoryCount WRITE setMaxMemoryCount NOTIFY maxMemoryCountChanged)
 
 public:
     // File-writing option bit: write to a temporary file and rename it into place.

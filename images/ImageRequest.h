@@ -13,8 +13,8 @@ namespace velmora::images {
 // plain value: modifiers take one and hand back a changed copy.
 struct ImageRequest {
     enum class CachePolicy {
-        UseProtocolCachePolicy,        // the URL cache answers when HTTP allows it
-        ReloadIgnoringLocalCacheData,  // always ask the server
+        UseProtocolCachePolicy,       // the URL cache answers when HTTP allows it
+        ReloadIgnoringLocalCacheData, // always ask the server
     };
     using Headers = std::vector<std::pair<QByteArray, QByteArray>>;
 

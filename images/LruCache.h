@@ -14,8 +14,7 @@ namespace velmora::images {
 // and a count (0 = no limit). Reading an entry makes it the most recent; when a limit is passed the
 // least recent entries go first. Evicted values are released after the lock is let go, so a value
 // whose destruction is costly never stalls other threads.
-template <typename Value>
-class LruCache {
+template <typename Value> class LruCache {
 public:
     std::optional<Value> object(const QString& key) {
         std::lock_guard lock(m_mutex);

@@ -78,7 +78,8 @@ struct OperationQueue::Core : std::enable_shared_from_this<OperationQueue::Core>
     }
 };
 
-OperationQueue::OperationQueue(QString name, int maxConcurrentOperationCount) : m_core(std::make_shared<Core>()) {
+OperationQueue::OperationQueue(QString name, int maxConcurrentOperationCount)
+    : m_core(std::make_shared<Core>()) {
     m_core->name = std::move(name);
     m_core->maxConcurrent = maxConcurrentOperationCount;
 }

@@ -19,7 +19,8 @@ class OperationQueue {
 public:
     static constexpr int DefaultMaxConcurrentOperationCount = -1;
 
-    explicit OperationQueue(QString name = {}, int maxConcurrentOperationCount = DefaultMaxConcurrentOperationCount);
+    explicit OperationQueue(QString name = {},
+                            int maxConcurrentOperationCount = DefaultMaxConcurrentOperationCount);
     // Operations already started run to their end; the others are dropped unstarted.
     ~OperationQueue();
     OperationQueue(const OperationQueue&) = delete;

@@ -10,7 +10,8 @@ namespace velmora::images {
 // A decryptor made of a function.
 class RemoteImageDownloaderDecryptor : public AbstractRemoteImageDownloaderDecryptor {
 public:
-    using Block = std::function<std::optional<QByteArray>(const QByteArray&, const std::optional<ImageResponse>&)>;
+    using Block =
+        std::function<std::optional<QByteArray>(const QByteArray&, const std::optional<ImageResponse>&)>;
 
     explicit RemoteImageDownloaderDecryptor(Block block);
     static std::shared_ptr<RemoteImageDownloaderDecryptor> withBlock(Block block);

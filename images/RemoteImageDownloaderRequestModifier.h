@@ -23,9 +23,8 @@ public:
     static std::shared_ptr<RemoteImageDownloaderRequestModifier> withMethod(QByteArray method);
     static std::shared_ptr<RemoteImageDownloaderRequestModifier> withHeaders(ImageRequest::Headers headers);
     static std::shared_ptr<RemoteImageDownloaderRequestModifier> withBody(QByteArray body);
-    static std::shared_ptr<RemoteImageDownloaderRequestModifier> with(std::optional<QByteArray> method,
-                                                                      ImageRequest::Headers headers,
-                                                                      std::optional<QByteArray> body);
+    static std::shared_ptr<RemoteImageDownloaderRequestModifier>
+    with(std::optional<QByteArray> method, ImageRequest::Headers headers, std::optional<QByteArray> body);
 
     std::optional<ImageRequest> modifiedRequest(const ImageRequest& request) const override;
 

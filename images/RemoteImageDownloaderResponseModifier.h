@@ -24,9 +24,8 @@ public:
     static std::shared_ptr<RemoteImageDownloaderResponseModifier> withStatusCode(int statusCode);
     static std::shared_ptr<RemoteImageDownloaderResponseModifier> withVersion(QByteArray version);
     static std::shared_ptr<RemoteImageDownloaderResponseModifier> withHeaders(ImageResponse::Headers headers);
-    static std::shared_ptr<RemoteImageDownloaderResponseModifier> with(int statusCode,
-                                                                       std::optional<QByteArray> version,
-                                                                       ImageResponse::Headers headers);
+    static std::shared_ptr<RemoteImageDownloaderResponseModifier>
+    with(int statusCode, std::optional<QByteArray> version, ImageResponse::Headers headers);
 
     std::optional<ImageResponse> modifiedResponse(const ImageResponse& response) const override;
 
