@@ -354,6 +354,30 @@ Result<Void, KeyringError> doStore(Session& session, const QString& account, con
     return R::success(Void{});
 }
 
+// Whether the daemon holds `item` locked right now.
+Result<bool, KeyringError> itemLockedNow(Session& session, SecretItem* item) {
+    using R = Result<bool, KeyringError>;
+    auto* proxy = G_DBUS_PROXY(item);
+    GError* raw = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(
+        g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy), g_dbus_proxy_get_object_path(proxy),
+        "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Locked"),
+        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, session.cancellable(), &raw);
+    ErrorPtr error(raw);
+    if (error) {
+        return R::failure(toKeyringError(error.get(), "reading the keyring item"));
+    }
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    const bool locked =
+        value && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
+    if (value) {
+        g_variant_unref(value);
+    }
+    g_variant_unref(reply);
+    return R::success(locked);
+}
+
 Result<bool, KeyringError> doRemove(Session& session, const QString& account) {
     using R = Result<bool, KeyringError>;
     if (auto failed = session.connect()) {
@@ -365,7 +389,13 @@ Result<bool, KeyringError> doRemove(Session& session, const QString& account) {
         return R::failure(found.error());
     }
     for (SecretItem* item : found.value()) {
-        if (secret_item_get_locked(item)) {
+        // The daemon deletes items of a locked collection too, so ask it whether the item
+        // is locked: libsecret's cached "Locked" property may not have caught up yet.
+        auto locked = itemLockedNow(session, item);
+        if (!locked.ok()) {
+            return R::failure(locked.error());
+        }
+        if (locked.value()) {
             return R::failure({KeyringError::Kind::Locked, QStringLiteral("the keyring item is locked")});
         }
     }
