@@ -1,0 +1,89 @@
+// Ten callers ask for one avatar URL at once, while the loopback image server (20 ms
+// latency) has not answered yet: the downloader must make exactly one request and give
+// all ten callers the same decoded image.
+//
+// Counters: wall_ms (until the tenth caller has its image), requests (per round; 1),
+// distinct_images (1).
+#include "images/RemoteImageDownloader.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/LoopbackImageServer.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <set>
+
+namespace {
+
+using namespace velmora;
+using namespace velmora::images;
+
+constexpr int callerCount = 10;
+
+void BM_TenCallersOneUrl(benchmark::State& state) {
+    test::LoopbackImageServer server;
+    server.serve("/avatar.png", test::ImageAnswer::image(test::LoopbackImageServer::png(64, 64)));
+    server.setLatency(20);
+    QTemporaryDir cacheFolder;
+    RemoteImageDownloaderConfig config;
+    ImageSession::Configuration session;
+    session.urlCacheDirectory = cacheFolder.path();
+    config.sessionConfiguration = session;
+    RemoteImageDownloader downloader(config);
+
+    double wallTotal = 0;
+    int requests = 0;
+    std::size_t distinctImages = 0;
+    for (auto _ : state) {
+        const int before = server.requestCount("/avatar.png");
+        int finished = 0;
+        std::vector<Image> images;
+        std::vector<std::shared_ptr<RemoteImageDownloadToken>> tokens;
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < callerCount; ++i) {
+            tokens.push_back(downloader.downloadImage(
+                server.url(QStringLiteral("/avatar.png")), 0, {}, nullptr,
+                [&](const Image& image, const QByteArray&, const ImageError&, bool done) {
+                    if (done) {
+                        ++finished;
+                        images.push_back(image);
+                    }
+                }));
+        }
+        test::waitUntil([&] { return finished == callerCount; }, 60000);
+        const double wallMs = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+        std::set<const void*> distinct;
+        for (const Image& image : images) {
+            if (!image) {
+                state.SkipWithError("a caller got no image");
+                return;
+            }
+            distinct.insert(image.bitmap().constBits());
+        }
+        requests = server.requestCount("/avatar.png") - before;
+        distinctImages = distinct.size();
+        state.SetIterationTime(wallMs / 1000.0);
+        wallTotal += wallMs;
+    }
+    const double iterations = static_cast<double>(state.iterations());
+    if (iterations > 0) {
+        state.counters["wall_ms"] = wallTotal / iterations;
+        state.counters["requests"] = requests;
+        state.counters["distinct_images"] = static_cast<double>(distinctImages);
+    }
+}
+BENCHMARK(BM_TenCallersOneUrl)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
