@@ -205,6 +205,20 @@ std::optional<StoreError> ProviderStore::open() {
     return migrate();
 }
 
+std::optional<StoreError> ProviderStore::openIfClosed() const {
+    if (!m_openError) {
+        return std::nullopt;
+    }
+    // A file that was locked (or missing its folder) at start-up is often fine a
+    // moment later; failing for the whole run would hide every account until a restart.
+    auto* self = const_cast<ProviderStore*>(this);
+    self->m_db.close();
+    self->m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+    self->m_openError = self->open();
+    return m_openError;
+}
+
 int ProviderStore::storedSchemaVersion() const {
     if (!m_db.isOpen()) {
         return -1;
@@ -251,8 +265,8 @@ std::optional<StoreError> ProviderStore::migrate() {
 
 std::optional<StoreError> ProviderStore::beginWrite() {
     Q_ASSERT_X(QThread::currentThread() == thread(), "ProviderStore", "used on another thread than its own");
-    if (m_openError) {
-        return m_openError;
+    if (auto error = openIfClosed()) {
+        return error;
     }
     if (m_damage) {
         // Writing into a file that reads as damaged could only spread the damage.
@@ -304,8 +318,8 @@ void ProviderStore::announceChange() {
 
 Result<std::vector<ProviderEntity>, StoreError> ProviderStore::fetchProviders(const Filter& filter) const {
     Q_ASSERT_X(QThread::currentThread() == thread(), "ProviderStore", "used on another thread than its own");
-    if (m_openError) {
-        return *m_openError;
+    if (auto error = openIfClosed()) {
+        return *error;
     }
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
@@ -332,8 +346,8 @@ Result<std::vector<ProviderEntity>, StoreError> ProviderStore::fetchProviders(co
 
 Result<std::optional<ProviderEntity>, StoreError> ProviderStore::fetchProvider(const QUuid& id) const {
     Q_ASSERT_X(QThread::currentThread() == thread(), "ProviderStore", "used on another thread than its own");
-    if (m_openError) {
-        return *m_openError;
+    if (auto error = openIfClosed()) {
+        return *error;
     }
     QSqlQuery query(m_db);
     query.setForwardOnly(true);

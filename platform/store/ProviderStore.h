@@ -42,8 +42,9 @@ public:
     };
 
     // Opens the file at `path`, creating it (and its folder) when missing, and brings
-    // its tables up to `schemaVersion`. When that fails, `isOpen()` is false and
-    // every operation fails with `openError()`.
+    // its tables up to `schemaVersion`. When that fails, `isOpen()` is false and the
+    // next operation tries to open it again, failing with `openError()` if it still
+    // cannot.
     explicit ProviderStore(const QString& path, QObject* parent = nullptr);
     ~ProviderStore() override;
 
@@ -100,6 +101,8 @@ private:
     class WriteScope;
 
     std::optional<StoreError> open();
+    // Opens the file again after a failed open; none when the store is open.
+    std::optional<StoreError> openIfClosed() const;
     std::optional<StoreError> migrate();
     std::optional<StoreError> beginWrite();
     std::optional<StoreError> endWrite(bool keep);

@@ -359,3 +359,55 @@ TEST_F(ProviderStoreTest, ADamagedFileFailsTheFetchAndTakesNoFurtherRows) {
     EXPECT_FALSE(damaged.insertProvider(account("New")).ok());
     EXPECT_EQ(countRows(path, "SELECT COUNT(*) FROM ProviderEntity WHERE name = 'New'"), 0);
 }
+
+namespace {
+
+// Holds the whole file, readers included, the way another program's exclusive
+// transaction does, until released.
+class FileLock {
+public:
+    explicit FileLock(const QString& path) {
+        m_db = QSqlDatabase::addDatabase("QSQLITE", "locker");
+        m_db.setDatabaseName(path);
+        if (m_db.open()) {
+            QSqlQuery query(m_db);
+            m_held = query.exec("PRAGMA locking_mode = EXCLUSIVE") && query.exec("BEGIN EXCLUSIVE") &&
+                     query.exec("SELECT COUNT(*) FROM ProviderEntity");
+        }
+    }
+    ~FileLock() { release(); }
+    bool held() const { return m_held; }
+    void release() {
+        if (m_db.isValid()) {
+            QSqlQuery(m_db).exec("ROLLBACK");
+            m_db.close();
+            m_db = QSqlDatabase();
+            QSqlDatabase::removeDatabase("locker");
+        }
+    }
+
+private:
+    QSqlDatabase m_db;
+    bool m_held = false;
+};
+
+} // namespace
+
+TEST_F(ProviderStoreTest, AStoreLockedAtStartIsOpenedOnItsNextUse) {
+    const auto row = account("Kept");
+    ASSERT_TRUE(store->insertProvider(row).ok());
+    store.reset();
+
+    FileLock lock(path);
+    ASSERT_TRUE(lock.held());
+    ProviderStore locked(path);
+    EXPECT_FALSE(locked.isOpen());
+    EXPECT_FALSE(locked.fetchProviders().ok());
+    lock.release();
+
+    const auto rows = locked.fetchProviders();
+    ASSERT_TRUE(rows.ok()) << rows.error().description.toStdString();
+    EXPECT_EQ(names(rows.value()), std::vector<QString>{"Kept"});
+    EXPECT_TRUE(locked.isOpen());
+    EXPECT_TRUE(locked.setState(row.id, "missingCredentials").value());
+}
