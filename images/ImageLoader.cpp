@@ -1,36 +1,143 @@
 #include "images/ImageLoader.h"
 
+#include "images/AbstractRemoteImageCacheKeyFilter.h"
 #include "images/AbstractRemoteImageDownloaderOperation.h"
+#include "images/AnimatedImageClass.h"
+#include "images/CacheKeys.h"
+#include "images/ImageCoderHelper.h"
+#include "images/ImageCodersManager.h"
 #include "images/ProgressiveImageCoder.h"
 
-#include <QImage>
+#include <QFileInfo>
 
 namespace velmora::images {
 
+namespace {
+
+const RemoteImageContext& orEmpty(const RemoteImageContext* context) {
+    static const RemoteImageContext empty;
+    return context ? *context : empty;
+}
+
+Image forceDecoded(const Image& image, RemoteImageOptions options, const RemoteImageContext& context,
+                   const DecodeOptions& decodeOptions) {
+    ImageForceDecodePolicy policy = context.imageForceDecodePolicy.valueOr(ImageForceDecodePolicy::Automatic);
+    if (options & RemoteImageAvoidDecodeImage) {
+        policy = ImageForceDecodePolicy::Never;
+    }
+    Image result = ImageCoderHelper::decodedImage(image, policy);
+    result.setDecodeOptions(decodeOptions);
+    return result;
+}
+
+} // namespace
+
 QString imageLoaderCacheKey(const QUrl& url, const RemoteImageContext* context) {
-    Q_UNUSED(context);
+    if (context && context->cacheKeyFilter.hasValue() && context->cacheKeyFilter.value()) {
+        return context->cacheKeyFilter.value()->cacheKeyForURL(url);
+    }
     return url.toString(QUrl::FullyEncoded);
 }
 
+DecodeOptions imageLoaderDecodeOptions(const RemoteImageContext* maybeContext, RemoteImageOptions options,
+                                       const QString& cacheKey) {
+    const RemoteImageContext& context = orEmpty(maybeContext);
+    DecodeOptions decodeOptions = context.imageDecodeOptions.valueOr(DecodeOptions());
+    decodeOptions.firstFrameOnly = (options & RemoteImageDecodeFirstFrameOnly) != 0;
+    if (context.imageScaleFactor.hasValue() && context.imageScaleFactor.value() >= 1) {
+        decodeOptions.scaleFactor = context.imageScaleFactor.value();
+    } else {
+        decodeOptions.scaleFactor = scaleFactorForCacheKey(cacheKey);
+    }
+    if (context.imagePreserveAspectRatio.isPresent()) {
+        decodeOptions.preserveAspectRatio = context.imagePreserveAspectRatio;
+    }
+    if (context.imageThumbnailPixelSize.isPresent()) {
+        decodeOptions.thumbnailPixelSize = context.imageThumbnailPixelSize;
+    }
+    if (context.imageTypeIdentifierHint.isPresent()) {
+        decodeOptions.typeIdentifierHint = context.imageTypeIdentifierHint;
+    } else {
+        const QString extension = QFileInfo(QUrl(cacheKey).path()).suffix();
+        if (!extension.isEmpty()) {
+            decodeOptions.fileExtensionHint = extension;
+        }
+    }
+    if (context.imageScaleDownLimitBytes.isPresent()) {
+        decodeOptions.scaleDownLimitBytes = context.imageScaleDownLimitBytes;
+    } else if (options & RemoteImageScaleDownLargeImages) {
+        decodeOptions.scaleDownLimitBytes = ImageCoderHelper::defaultScaleDownLimitBytes();
+    }
+    return decodeOptions;
+}
+
 Image imageLoaderDecodeImageData(const QByteArray& imageData, const QUrl& imageURL, RemoteImageOptions options,
-                                 const RemoteImageContext* context) {
-    Q_UNUSED(imageURL);
-    Q_UNUSED(options);
-    Q_UNUSED(context);
-    const QImage bitmap = QImage::fromData(imageData);
-    return bitmap.isNull() ? Image() : Image(bitmap, 1.0);
+                                 const RemoteImageContext* maybeContext) {
+    const RemoteImageContext& context = orEmpty(maybeContext);
+    const DecodeOptions decodeOptions =
+        imageLoaderDecodeOptions(&context, options, imageLoaderCacheKey(imageURL, &context));
+    const double scale = decodeOptions.scaleFactor.valueOr(1.0);
+    Image image;
+    if (!(options & RemoteImageDecodeFirstFrameOnly) && context.animatedImageClass.hasValue() &&
+        context.animatedImageClass.value()) {
+        const auto& animatedClass = context.animatedImageClass.value();
+        image = animatedClass->imageWithData(imageData, scale, decodeOptions);
+        if (image) {
+            if (options & RemoteImagePreloadAllFrames) {
+                animatedClass->preloadAllFrames(image);
+            }
+        } else if (options & RemoteImageMatchAnimatedImageClass) {
+            return {};
+        }
+    }
+    if (!image) {
+        const std::shared_ptr<ImageCoder> coder = context.imageCoder.hasValue() && context.imageCoder.value()
+                                                      ? context.imageCoder.value()
+                                                      : ImageCodersManager::sharedManager();
+        image = coder->decodedImageWithData(imageData, decodeOptions);
+        if (!image) {
+            return {};
+        }
+    }
+    return forceDecoded(image, options, context, decodeOptions);
 }
 
 Image imageLoaderDecodeProgressiveImageData(const QByteArray& imageData, const QUrl& imageURL, bool finished,
                                             AbstractRemoteImageDownloaderOperation& operation,
-                                            RemoteImageOptions options, const RemoteImageContext* context) {
-    Q_UNUSED(imageData);
-    Q_UNUSED(imageURL);
-    Q_UNUSED(finished);
-    Q_UNUSED(operation);
-    Q_UNUSED(options);
-    Q_UNUSED(context);
-    return {};
+                                            RemoteImageOptions options, const RemoteImageContext* maybeContext) {
+    const RemoteImageContext& context = orEmpty(maybeContext);
+    const DecodeOptions decodeOptions =
+        imageLoaderDecodeOptions(&context, options, imageLoaderCacheKey(imageURL, &context));
+    std::shared_ptr<ProgressiveImageCoder> coder = imageLoaderGetProgressiveCoder(operation);
+    if (!coder) {
+        const auto contextCoder = context.imageCoder.hasValue()
+                                      ? std::dynamic_pointer_cast<ProgressiveImageCoder>(context.imageCoder.value())
+                                      : nullptr;
+        if (contextCoder) {
+            coder = contextCoder->createIncrementalCoder(decodeOptions);
+        } else {
+            const auto coders = ImageCodersManager::sharedManager()->coders();
+            for (auto it = coders.rbegin(); it != coders.rend(); ++it) {
+                const auto progressive = std::dynamic_pointer_cast<ProgressiveImageCoder>(*it);
+                if (progressive && progressive->canIncrementalDecodeFromData(imageData)) {
+                    coder = progressive->createIncrementalCoder(decodeOptions);
+                    break;
+                }
+            }
+        }
+        imageLoaderSetProgressiveCoder(operation, coder);
+    }
+    if (!coder) {
+        return {};
+    }
+    coder->updateIncrementalData(imageData, finished);
+    const Image image = coder->incrementalDecodedImageWithOptions(decodeOptions);
+    if (!image) {
+        return {};
+    }
+    Image result = forceDecoded(image, options, context, decodeOptions);
+    result.setIncremental(!finished);
+    return result;
 }
 
 std::shared_ptr<ProgressiveImageCoder> imageLoaderGetProgressiveCoder(

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "images/DecodeOptions.h"
 #include "images/ImageError.h"
 #include "images/ImageLoaderBlocks.h"
 #include "images/RemoteImageContext.h"
@@ -41,6 +42,12 @@ public:
 
 // The cache key of a URL for a load: the context's key filter's answer, else the URL.
 QString imageLoaderCacheKey(const QUrl& url, const RemoteImageContext* context);
+
+// The coder options of a load, from its context, its options and its cache key: the
+// context's scale when it is at least 1, else the one the key names; the key's extension
+// as a hint when the context gives no type hint.
+DecodeOptions imageLoaderDecodeOptions(const RemoteImageContext* context, RemoteImageOptions options,
+                                       const QString& cacheKey);
 
 // Decodes a whole download by the load's options and context. Null when nothing
 // decodes the bytes.

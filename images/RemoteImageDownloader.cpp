@@ -21,31 +21,6 @@ QString tableKey(const QUrl& url) {
     return url.toString(QUrl::FullyEncoded);
 }
 
-// The decode options a caller's download is decoded with, read from its context.
-DecodeOptions downloadDecodeOptions(const RemoteImageContext& context, RemoteImageOptions options) {
-    DecodeOptions decodeOptions;
-    if (context.imageDecodeOptions.hasValue()) {
-        decodeOptions = context.imageDecodeOptions.value();
-    }
-    decodeOptions.firstFrameOnly = (options & RemoteImageDecodeFirstFrameOnly) != 0;
-    if (context.imageScaleFactor.hasValue() && context.imageScaleFactor.value() >= 1) {
-        decodeOptions.scaleFactor = context.imageScaleFactor.value();
-    }
-    if (context.imagePreserveAspectRatio.isPresent()) {
-        decodeOptions.preserveAspectRatio = context.imagePreserveAspectRatio;
-    }
-    if (context.imageThumbnailPixelSize.isPresent()) {
-        decodeOptions.thumbnailPixelSize = context.imageThumbnailPixelSize;
-    }
-    if (context.imageTypeIdentifierHint.isPresent()) {
-        decodeOptions.typeIdentifierHint = context.imageTypeIdentifierHint;
-    }
-    if (context.imageScaleDownLimitBytes.isPresent()) {
-        decodeOptions.scaleDownLimitBytes = context.imageScaleDownLimitBytes;
-    }
-    return decodeOptions;
-}
-
 template <typename T>
 std::shared_ptr<T> contextOr(const Field<std::shared_ptr<T>>& field, const std::shared_ptr<T>& fallback) {
     if (field.hasValue()) {
@@ -176,7 +151,8 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
         }
         return nullptr;
     }
-    const DecodeOptions decodeOptions = downloadDecodeOptions(context, imageOptionsFromDownloaderOptions(options));
+    const DecodeOptions decodeOptions = imageLoaderDecodeOptions(&context, imageOptionsFromDownloaderOptions(options),
+                                                                 imageLoaderCacheKey(url, &context));
     const QString key = tableKey(url);
 
     std::shared_ptr<AbstractRemoteImageDownloaderOperation> operation;
