@@ -82,8 +82,27 @@ public:
     void setExtendedObject(std::optional<QByteArray> object);
 
 private:
+    friend class WeakImage;
     struct Data;
     std::shared_ptr<Data> m_data;
+};
+
+// A handle that does not keep its image alive: `lock` gives the image while somebody else holds
+// it, and a null image afterwards.
+class WeakImage {
+public:
+    WeakImage() = default;
+    WeakImage(const Image& image) : m_data(image.m_data) {}
+
+    Image lock() const {
+        Image image;
+        image.m_data = m_data.lock();
+        return image;
+    }
+    bool expired() const { return m_data.expired(); }
+
+private:
+    std::weak_ptr<Image::Data> m_data;
 };
 
 // Copies the metadata of one image to another (incremental, transformed, decode options, loop
