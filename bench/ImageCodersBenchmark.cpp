@@ -1,0 +1,95 @@
+// Decoding through the coders registry against a plain QImageReader read of the same bytes:
+// a 64 px PNG avatar and a 512×512 JPEG, side by side in one run.
+#include "images/ImageCodersManager.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QBuffer>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QPainter>
+
+namespace {
+
+using namespace velmora::images;
+
+QImage picture(int side) {
+    QImage image(side, side, QImage::Format_ARGB32);
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x) {
+            image.setPixel(x, y, qRgba((x * 5 + y * 3) % 256, (x * y) % 256, (x ^ y) % 256, 255 - (x % 64)));
+        }
+    }
+    return image;
+}
+
+QByteArray encoded(const QImage& image, const char* format) {
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(90);
+    writer.write(image);
+    return data;
+}
+
+const QByteArray& avatarPng() {
+    static const QByteArray data = encoded(picture(64), "png");
+    return data;
+}
+
+const QByteArray& photoJpeg() {
+    static const QByteArray data = encoded(picture(512).convertToFormat(QImage::Format_RGB32), "jpeg");
+    return data;
+}
+
+void plainRead(benchmark::State& state, const QByteArray& data) {
+    for (auto _ : state) {
+        QBuffer buffer;
+        buffer.setData(data);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer);
+        QImage image = reader.read();
+        benchmark::DoNotOptimize(image);
+    }
+}
+
+void registryDecode(benchmark::State& state, const QByteArray& data) {
+    auto manager = ImageCodersManager::sharedManager();
+    for (auto _ : state) {
+        Image image = manager->decodedImageWithData(data, {});
+        benchmark::DoNotOptimize(image);
+    }
+}
+
+void BM_AvatarPngQImageReader(benchmark::State& state) {
+    plainRead(state, avatarPng());
+}
+void BM_AvatarPngCodersManager(benchmark::State& state) {
+    registryDecode(state, avatarPng());
+}
+void BM_PhotoJpegQImageReader(benchmark::State& state) {
+    plainRead(state, photoJpeg());
+}
+void BM_PhotoJpegCodersManager(benchmark::State& state) {
+    registryDecode(state, photoJpeg());
+}
+
+BENCHMARK(BM_AvatarPngQImageReader);
+BENCHMARK(BM_AvatarPngCodersManager);
+BENCHMARK(BM_PhotoJpegQImageReader);
+BENCHMARK(BM_PhotoJpegCodersManager);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
+    QGuiApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
