@@ -6,8 +6,12 @@
 #include "views/main/AssetNames.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QImageReader>
+#include <QSslSocket>
+#include <QThreadPool>
 
 #include <csignal>
 
@@ -20,27 +24,46 @@ void Application::setApplicationNames() {
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Velmora"));
 }
 
+void Application::connectQuitting(AppDelegate& delegate, UnixSignalWatcher& signalWatcher) {
+    QCoreApplication* application = QCoreApplication::instance();
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &delegate,
+                     [] { QCoreApplication::quit(); });
+    QObject::connect(
+        &delegate.windowManager(), &WindowManager::lastWindowClosed, &delegate,
+        [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    // Every way out passes here: the last window closed, the session ending, a
+    // termination signal.
+    QObject::connect(application, &QCoreApplication::aboutToQuit, &delegate,
+                     [&delegate] { delegate.applicationWillTerminate(); });
+    if (auto* gui = qobject_cast<QGuiApplication*>(application)) {
+        QObject::connect(gui, &QGuiApplication::commitDataRequest, &delegate,
+                         [&delegate] { delegate.applicationWillTerminate(); });
+    }
+}
+
+void Application::warmUp() {
+    // The first text on screen loads the font database, the first toolbar the image
+    // plugins (for its extension arrow) and the first request the TLS library; each
+    // takes longer than opening the account store and building the window. Loaded here
+    // on worker threads they are ready, or nearly, when the window first needs them.
+    // Qt guards each with its own lock.
+    QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
+    QThreadPool::globalInstance()->start([] { QImageReader::supportedImageFormats(); });
+    QThreadPool::globalInstance()->start([] { QSslSocket::supportsSsl(); });
+}
+
 int Application::run(int argc, char** argv, const std::function<void(AppDelegate&)>& onLaunched) {
     setApplicationNames();
     QApplication application(argc, argv);
     // The windows come and go as accounts change; quitting is the shell's decision.
     QApplication::setQuitOnLastWindowClosed(false);
     Assets::initialise();
-    QApplication::setWindowIcon(QIcon(Assets::imagePath(QStringLiteral("Velmora"))));
+    warmUp();
+    QApplication::setWindowIcon(Assets::icon(QStringLiteral("Velmora")));
 
     AppDelegate delegate;
     UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
-    QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &application,
-                     [] { QCoreApplication::quit(); });
-    QObject::connect(
-        &delegate.windowManager(), &WindowManager::lastWindowClosed, &application,
-        [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
-    // Every way out passes here: quit(), the session ending, a termination signal.
-    QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
-                     [&delegate] { delegate.applicationWillTerminate(); });
-    QObject::connect(&application, &QGuiApplication::commitDataRequest, &delegate,
-                     [&delegate] { delegate.applicationWillTerminate(); });
-
+    connectQuitting(delegate, signalWatcher);
     delegate.applicationDidFinishLaunching();
     if (onLaunched) {
         onLaunched(delegate);

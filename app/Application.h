@@ -5,6 +5,7 @@
 namespace velmora {
 
 class AppDelegate;
+class UnixSignalWatcher;
 
 // The whole run of the app, from the process's arguments to its exit code.
 class Application {
@@ -20,6 +21,14 @@ public:
     // The names every store's location derives from; set before anything reads a
     // setting or a path.
     static void setApplicationNames();
+
+    // Quits on a termination signal and when the user closed the last window, and lets
+    // the delegate finish (close hook, snapshot writes) on every quit.
+    // Starts loading, off the main thread, what the first window and the first request
+    // will need.
+    static void warmUp();
+
+    static void connectQuitting(AppDelegate& delegate, UnixSignalWatcher& signalWatcher);
 };
 
 } // namespace velmora

@@ -14,7 +14,6 @@
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
-#include <QStyle>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -48,7 +47,8 @@ public:
     QStringList toolbarDefaultItemIdentifiers() override { return {ToolbarItemIdentifier::refreshData}; }
     void addToolbarItem(QToolBar& toolbar, const QString& identifier) override {
         if (identifier == ToolbarItemIdentifier::refreshData) {
-            QAction* action = toolbar.addAction(style()->standardIcon(QStyle::SP_BrowserReload), QString());
+            QAction* action =
+                toolbar.addAction(Assets::icon(QStringLiteral("arrow.clockwise.circle")), QString());
             action->setObjectName(identifier);
             action->setToolTip(QStringLiteral("Refresh"));
             QPointer<ProjectViewModel> model(m_model);
@@ -88,7 +88,8 @@ public:
             return;
         }
         QAction* action = toolbar.addAction(
-            style()->standardIcon(previous ? QStyle::SP_ArrowBack : QStyle::SP_ArrowForward), QString());
+            Assets::icon(previous ? QStringLiteral("chevron.left") : QStringLiteral("chevron.right")),
+            QString());
         action->setObjectName(identifier);
         QPointer<CalendarViewModel> model(m_model);
         connect(action, &QAction::triggered, this, [model, previous] {

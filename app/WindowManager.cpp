@@ -56,14 +56,17 @@ std::optional<AnyProvider> WindowManager::loadProvider(const QString& id) {
 
 void WindowManager::chooseDefault() {
     const auto operational = m_environment.providerManager().fetchOperationalProviders();
-    if (operational.empty()) {
-        m_provider.reset();
-        m_environment.settings().setDefaultAccount(QString());
-        return;
+    m_provider.reset();
+    if (!operational.empty()) {
+        m_provider = operational.front();
     }
-    m_provider = operational.front();
-    const auto id = providerId(*m_provider);
-    m_environment.settings().setDefaultAccount(id ? uuidText(*id) : QString());
+    const auto id = m_provider ? providerId(*m_provider) : std::nullopt;
+    const QString stored = id ? uuidText(*id) : QString();
+    // Written only when it changes: every write goes to disk at once, and this runs
+    // on every start.
+    if (m_environment.settings().defaultAccount() != stored) {
+        m_environment.settings().setDefaultAccount(stored);
+    }
 }
 
 void WindowManager::selectDefaultProvider(bool showWindow) {
@@ -150,8 +153,12 @@ void WindowManager::showWelcome() {
 }
 
 void WindowManager::closeWelcome() {
+    // A welcome window that was never made has nothing to close.
+    if (!m_welcomeWindow) {
+        return;
+    }
     ++m_closingOwnWindows;
-    welcomeWindow()->close();
+    m_welcomeWindow->close();
     --m_closingOwnWindows;
 }
 

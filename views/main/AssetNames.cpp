@@ -1,6 +1,9 @@
 #include "views/main/AssetNames.h"
 
 #include <QFile>
+#include <QIconEngine>
+#include <QPainter>
+#include <QSvgRenderer>
 
 static void initialiseVelmoraResources() {
     Q_INIT_RESOURCE(velmora);
@@ -22,13 +25,46 @@ QString Assets::imagePath(const QString& name) {
     return QFile::exists(path) ? path : QString();
 }
 
+namespace {
+// Draws the bundled SVG at any size with the SVG renderer we link anyway, instead of
+// the icon and image plugins, which Qt would load (all of them) on first use.
+class SvgAssetEngine : public QIconEngine {
+public:
+    explicit SvgAssetEngine(QString path) : m_path(std::move(path)) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+        QSvgRenderer renderer(m_path);
+        renderer.render(painter, rect);
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        QPixmap pixmap(size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        paint(&painter, QRect(QPoint(), size), mode, state);
+        return pixmap;
+    }
+    QIconEngine* clone() const override { return new SvgAssetEngine(m_path); }
+
+private:
+    QString m_path;
+};
+} // namespace
+
 QIcon Assets::icon(const QString& name) {
     const QString path = imagePath(name);
-    return path.isEmpty() ? QIcon() : QIcon(path);
+    return path.isEmpty() ? QIcon() : QIcon(new SvgAssetEngine(path));
 }
 
 QPixmap Assets::pixmap(const QString& name, const QSize& size) {
-    return icon(name).pixmap(size);
+    const QString path = imagePath(name);
+    if (path.isEmpty()) {
+        return {};
+    }
+    QPixmap pixmap(size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    QSvgRenderer(path).render(&painter, QRectF(QPointF(), size));
+    return pixmap;
 }
 
 QColor Assets::color(const QString& name) {

@@ -27,7 +27,8 @@ public:
 
     // The resource path of an image asset (":/assets/Jira.svg"); empty for an unknown name.
     static QString imagePath(const QString& name);
-    // The image by name; a null icon for an unknown name.
+    // The image by name; a null icon for an unknown name. Toolbar symbols are bundled
+    // under their symbol names ("play.circle", "arrow.clockwise.circle", ...).
     static QIcon icon(const QString& name);
     static QPixmap pixmap(const QString& name, const QSize& size);
     // The colour by name; invalid for an unknown name.

@@ -1,0 +1,164 @@
+#include "ShellFixture.h"
+
+#include "core/model/NotificationNames.h"
+#include "core/model/RateLimitInfo.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "state/ApplicationViewModel.h"
+#include "state/TimerSnapshot.h"
+#include "views/main/SidebarSplitViewController.h"
+#include "views/main/ToolbarItemIdentifier.h"
+
+#include <QPushButton>
+#include <QSettings>
+#include <QToolBar>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+class ApplicationWindowControllerTest : public ShellFixture {
+protected:
+    ApplicationWindowController& openWindow() {
+        account = addAccount(QStringLiteral("Alpha"));
+        launch();
+        EXPECT_NE(windows().applicationWindow(), nullptr);
+        return *windows().applicationWindow();
+    }
+    QString key() const { return uuidText(*account.id()); }
+    std::optional<TimerSnapshot> savedTimer() { return snapshots->value<TimerSnapshot>(key()); }
+    void startTimer(ApplicationWindowController& window) {
+        window.timerViewModel()->start(makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")));
+    }
+    static void pump() {
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::processEvents();
+        }
+    }
+
+    YouTrackProvider account;
+};
+} // namespace
+
+TEST_F(ApplicationWindowControllerTest, OpensWithTheSidebarTheCalendarAndItsToolbar) {
+    auto& window = openWindow();
+    pump();
+    EXPECT_EQ(window.minimumSize(), QSize(812, 400));
+    auto* split = window.splitViewController();
+    ASSERT_NE(split, nullptr);
+    EXPECT_EQ(split->count(), 2);
+    EXPECT_EQ(split->sidebarView()->width(), 220);
+    EXPECT_GE(window.contentSplitItem()->minimumWidth(), 592);
+    ASSERT_NE(window.toolbar(), nullptr);
+    EXPECT_EQ(window.toolbar()->objectName(), ToolbarIdentifier::applicationCalendar);
+    EXPECT_EQ(window.applicationViewModel()->projects().size(), 2u) << "the projects were loaded";
+}
+
+TEST_F(ApplicationWindowControllerTest, RoutesSwapTheDetailPaneOnlyWhenTheyChange) {
+    auto& window = openWindow();
+    pump();
+    const Project project = makeProject(QStringLiteral("p1"));
+    window.applicationViewModel()->setRoute(ApplicationRoute::forProject(project));
+    QWidget* projectPane = window.contentSplitItem();
+    EXPECT_EQ(projectPane->objectName(), "ProjectView");
+    EXPECT_EQ(window.toolbar()->objectName(), ToolbarIdentifier::applicationProject);
+
+    window.applicationViewModel()->setRoute(ApplicationRoute::forProject(project));
+    EXPECT_EQ(window.contentSplitItem(), projectPane) << "the same project is not built again";
+
+    window.applicationViewModel()->setRoute(ApplicationRoute::calendar());
+    EXPECT_EQ(window.contentSplitItem()->objectName(), "CalendarView");
+    window.applicationViewModel()->setRoute(ApplicationRoute::forProject(makeProject(QStringLiteral("p2"))));
+    EXPECT_EQ(window.splitViewController()->count(), 2);
+    EXPECT_EQ(window.toolbar()->objectName(), ToolbarIdentifier::applicationProject);
+}
+
+TEST_F(ApplicationWindowControllerTest, ARateLimitOfThisAccountShowsTheScreenUntilRetry) {
+    auto& window = openWindow();
+    pump();
+    const Project project = makeProject(QStringLiteral("p2"));
+    window.applicationViewModel()->setRoute(ApplicationRoute::forProject(project));
+
+    NotificationCenter::defaultCenter().post(NotificationName::providerRateLimited,
+                                             RateLimitInfo{QUuid::createUuid(), 30});
+    NotificationCenter::defaultCenter().post(NotificationName::providerRateLimited, QStringLiteral("junk"));
+    EXPECT_NE(window.splitViewController(), nullptr) << "another account's limit changes nothing";
+
+    NotificationCenter::defaultCenter().post(NotificationName::providerRateLimited,
+                                             RateLimitInfo{*account.id(), 30});
+    EXPECT_EQ(window.splitViewController(), nullptr);
+    EXPECT_EQ(window.toolbar(), nullptr);
+    EXPECT_FALSE(window.previousRoute().has_value());
+
+    auto* back = window.centralWidget()->findChild<QPushButton*>();
+    ASSERT_NE(back, nullptr);
+    back->click();
+    pump();
+    ASSERT_NE(window.splitViewController(), nullptr);
+    EXPECT_EQ(window.contentSplitItem()->objectName(), "ProjectView")
+        << "the project comes back, not the calendar";
+    EXPECT_EQ(window.previousRoute(), ApplicationRoute::forProject(project));
+}
+
+TEST_F(ApplicationWindowControllerTest, ClosingPausesOrKeepsTheTimerAsTheUserSetIt) {
+    settings.setStopTimeTrackingWhenClosed(true);
+    auto& window = openWindow();
+    startTimer(window);
+    window.close();
+    ASSERT_TRUE(savedTimer().has_value());
+    EXPECT_EQ(savedTimer()->state, TimerViewModel::State::paused);
+    delegate.reset();
+
+    settings.setStopTimeTrackingWhenClosed(false);
+    launch();
+    ApplicationWindowController* second = windows().applicationWindow();
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->timerViewModel()->state(), TimerViewModel::State::paused)
+        << "restored from the snapshot";
+    second->timerViewModel()->resume();
+    second->close();
+    EXPECT_EQ(savedTimer()->state, TimerViewModel::State::active);
+}
+
+TEST_F(ApplicationWindowControllerTest, SwitchingAccountsUsesTheSwitchingSetting) {
+    settings.setStopTimeTrackingWhenClosed(true);
+    settings.setStopTimeTrackingWhenSwitching(false);
+    auto& window = openWindow();
+    const auto other = addAccount(QStringLiteral("Beta"));
+    startTimer(window);
+    windows().switchProvider(other, false);
+    EXPECT_TRUE(window.hasClosed());
+    EXPECT_EQ(savedTimer()->state, TimerViewModel::State::active);
+
+    settings.setStopTimeTrackingWhenSwitching(true);
+    windows().switchProvider(account, false);
+    ASSERT_NE(windows().applicationWindow(), nullptr);
+    EXPECT_EQ(windows().applicationWindow()->timerViewModel()->state(), TimerViewModel::State::active);
+    windows().switchProvider(other, false);
+    EXPECT_EQ(savedTimer()->state, TimerViewModel::State::paused);
+}
+
+TEST_F(ApplicationWindowControllerTest, AnIdleTimerLeavesNoSnapshotBehind) {
+    auto& window = openWindow();
+    startTimer(window);
+    window.timerViewModel()->reset();
+    snapshots->save(TimerSnapshot{}, key());
+    window.close();
+    EXPECT_FALSE(snapshots->value(SnapshotKind::Timers, key()).has_value());
+}
+
+TEST_F(ApplicationWindowControllerTest, TheWindowReopensWhereItWasAndNeverSmallerThanItsMinimum) {
+    auto& window = openWindow();
+    window.setGeometry(QRect(40, 50, 1000, 700));
+    window.close();
+    delegate.reset();
+    launch();
+    ASSERT_NE(windows().applicationWindow(), nullptr);
+    EXPECT_EQ(windows().applicationWindow()->size(), QSize(1000, 700));
+
+    QSettings(dir.filePath(QStringLiteral("windows.conf")), QSettings::NativeFormat)
+        .setValue(ApplicationWindowController::frameAutosaveName, QByteArray("garbage"));
+    delegate.reset();
+    launch();
+    EXPECT_GE(windows().applicationWindow()->width(), 812);
+    EXPECT_GE(windows().applicationWindow()->height(), 400);
+}
