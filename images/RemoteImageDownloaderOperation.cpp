@@ -124,6 +124,9 @@ void RemoteImageDownloaderOperation::callCompletionBlock(
     if (!token || !token->completedBlock) {
         return;
     }
+    if (finished && token->finishDelivered.exchange(true)) {
+        return;
+    }
     const auto queue = m_context.callbackQueue.hasValue() && m_context.callbackQueue.value()
                            ? m_context.callbackQueue.value()
                            : CallbackQueue::mainQueue();

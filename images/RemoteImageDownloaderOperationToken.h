@@ -3,6 +3,7 @@
 #include "images/DecodeOptions.h"
 #include "images/ImageLoaderBlocks.h"
 
+#include <atomic>
 #include <optional>
 
 namespace velmora::images {
@@ -13,6 +14,8 @@ struct RemoteImageDownloaderOperationToken {
     ImageLoaderProgressBlock progressBlock;
     ImageLoaderCompletedBlock completedBlock;
     std::optional<DecodeOptions> decodeOptions;
+    // Set by the one final call; a cancel racing the end of the download can't make a second.
+    std::atomic<bool> finishDelivered{false};
 };
 
 } // namespace velmora::images

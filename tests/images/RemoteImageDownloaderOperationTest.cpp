@@ -269,3 +269,22 @@ TEST(RemoteImageDownloaderUserAgentTest, anAccentedNameIsSentInAscii) {
         EXPECT_LT(static_cast<unsigned char>(c), 0x80);
     }
 }
+
+TEST_F(RemoteImageDownloaderOperationTest, cancellingWhileTheBytesAreDecodedCallsBackOnce) {
+    LoopbackImageServer server;
+    server.serve("/gate.png", ImageAnswer::image(LoopbackImageServer::png(20, 20)));
+    auto downloader = makeDownloader();
+    auto gate = std::make_shared<GateCoder>();
+    RemoteImageContext context;
+    context.imageCoder = std::static_pointer_cast<ImageCoder>(gate);
+    auto calls = std::make_shared<Calls>();
+    const auto token = downloader->downloadImage(server.url("/gate.png"), 0, context, nullptr, record(calls));
+    ASSERT_TRUE(test::waitUntil([&] { return gate->enteredCount() == 1; }));
+    token->cancel();
+    gate->letGo();
+    ASSERT_TRUE(test::waitUntil([&] { return calls->finished; }));
+    test::waitUntil([] { return false; }, 100);
+    std::lock_guard lock(calls->mutex);
+    EXPECT_EQ(calls->images.size(), 1u);
+    EXPECT_TRUE(calls->error.is(ImageErrorCode::Cancelled));
+}
