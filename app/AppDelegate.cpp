@@ -4,6 +4,8 @@
 #include "app/ConfigurationCheck.h"
 #include "app/WelcomeWindowController.h"
 #include "app/WindowManager.h"
+#include "images/ImageCodersManager.h"
+#include "images/ImageSVGCoder.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
@@ -40,8 +42,7 @@ AppDelegate* AppDelegate::shared() {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
-    // The SVG coder of the image library joins here once that library is part of the
-    // app.
+    registerImageCoders();
     WindowManager& windows = *m_windowManager;
     windows.rebuildMainMenu();
     if (windows.provider()) {
@@ -53,6 +54,15 @@ void AppDelegate::applicationDidFinishLaunching() {
     }
     checkConfiguration();
     QTimer::singleShot(0, this, [this] { emit firstWindowShown(); });
+}
+
+void AppDelegate::registerImageCoders() {
+    // Once per process, however often the shell starts up (tests start it many times).
+    static const bool registered = [] {
+        images::ImageCodersManager::sharedManager()->addCoder(images::ImageSVGCoder::sharedCoder());
+        return true;
+    }();
+    Q_UNUSED(registered);
 }
 
 void AppDelegate::checkConfiguration() {

@@ -49,6 +49,8 @@ signals:
     void firstWindowShown();
 
 private:
+    // So that SVG avatars decode.
+    static void registerImageCoders();
     void checkConfiguration();
 
     ShellEnvironment m_environment;

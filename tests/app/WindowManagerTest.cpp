@@ -2,6 +2,10 @@
 
 #include "app/WelcomeWindowController.h"
 #include "core/storage/CredentialLoading.h"
+#include "images/ImageCodersManager.h"
+#include "images/ImageSVGCoder.h"
+
+#include <algorithm>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -140,4 +144,12 @@ TEST_F(WindowManagerTest, DeletingOnlyTheCurrentAccountChoosesAgain) {
     EXPECT_FALSE(windows().provider().has_value());
     EXPECT_EQ(windows().applicationWindow(), nullptr);
     EXPECT_TRUE(windows().welcomeWindow()->isVisible());
+}
+
+TEST_F(WindowManagerTest, StartUpRegistersTheSvgCoderOnce) {
+    launch();
+    delegate->applicationDidFinishLaunching();
+    const auto coders = images::ImageCodersManager::sharedManager()->coders();
+    EXPECT_EQ(std::count(coders.begin(), coders.end(), images::ImageSVGCoder::sharedCoder()), 1);
+    EXPECT_EQ(coders.last(), images::ImageSVGCoder::sharedCoder()) << "asked first";
 }
