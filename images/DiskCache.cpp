@@ -95,8 +95,9 @@ bool readEntryValues(const QString& path, ImageCacheConfigExpireType type, Entry
 }
 
 std::optional<QByteArray> readFile(const QString& path) {
+    // Qt refuses to open a folder, so no separate test for a regular file is needed.
     QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly)) {
         return std::nullopt;
     }
     return file.readAll();

@@ -8,8 +8,9 @@
 namespace velmora::images {
 
 // One thread of its own that runs an image cache's disk work, one task at a time in submission
-// order. A synchronous task submitted from that thread itself runs inline instead of waiting on
-// itself. Tasks still queued when the thread object goes away run before the thread ends.
+// order. A synchronous task waits for everything queued before it and then runs on the caller's
+// thread with the queue held; one submitted from a task of the queue itself runs inline instead of
+// waiting on itself. Tasks still queued when the thread object goes away run before the thread ends.
 class ImageCacheIoThread {
 public:
     explicit ImageCacheIoThread(const QString& name);

@@ -16,7 +16,8 @@ class CallbackQueue;
 // when the query is cancelled first, with nothing found. A cancel after the answer does nothing.
 class ImageCacheToken : public RemoteImageOperation {
 public:
-    ImageCacheToken(QString key, ImageCacheQueryCompletion done, std::shared_ptr<CallbackQueue> callbackQueue);
+    ImageCacheToken(QString key, ImageCacheQueryCompletion done,
+                    std::shared_ptr<CallbackQueue> callbackQueue);
 
     void cancel() override;
     bool isCancelled() const;

@@ -1,0 +1,149 @@
+// What a cached avatar costs: a memory hit against a plain QCache<QString, QImage> lookup, and a
+// disk hit (read and decode) against QNetworkDiskCache plus QImage decoding of the same bytes.
+#include "images/ImageCache.h"
+#include "images/ImageCacheConfig.h"
+#include "images/MemoryCache.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QBuffer>
+#include <QCache>
+#include <QCoreApplication>
+#include <QImage>
+#include <QImageWriter>
+#include <QNetworkCacheMetaData>
+#include <QNetworkDiskCache>
+#include <QTemporaryDir>
+#include <QUrl>
+
+namespace {
+
+using namespace velmora::images;
+
+const QString avatarKey = QStringLiteral("https://avatars.example.com/u/12345/avatar-64.png?v=3");
+
+QImage avatarBitmap() {
+    QImage bitmap(64, 64, QImage::Format_ARGB32);
+    for (int y = 0; y < 64; ++y) {
+        for (int x = 0; x < 64; ++x) {
+            bitmap.setPixel(x, y, qRgba(x * 4, y * 4, (x * y) % 256, 255 - x));
+        }
+    }
+    return bitmap;
+}
+
+QByteArray avatarPng() {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter(&buffer, "png").write(avatarBitmap());
+    return bytes;
+}
+
+// A cache of some hundred avatars, as a long task list would fill it.
+QString keyFor(int i) {
+    return QStringLiteral("https://avatars.example.com/u/%1/avatar-64.png?v=3").arg(i);
+}
+
+void BM_QCacheLookup(benchmark::State& state) {
+    QCache<QString, QImage> cache(1000);
+    for (int i = 0; i < 300; ++i) {
+        cache.insert(keyFor(i), new QImage(avatarBitmap()));
+    }
+    cache.insert(avatarKey, new QImage(avatarBitmap()));
+    for (auto _ : state) {
+        const QImage* image = cache.object(avatarKey);
+        benchmark::DoNotOptimize(image);
+    }
+}
+BENCHMARK(BM_QCacheLookup);
+
+// The same lookup, keeping the image as any user of it outside the cache must (a QCache pointer
+// dies with the next insert).
+void BM_QCacheLookupAndCopy(benchmark::State& state) {
+    QCache<QString, QImage> cache(1000);
+    for (int i = 0; i < 300; ++i) {
+        cache.insert(keyFor(i), new QImage(avatarBitmap()));
+    }
+    cache.insert(avatarKey, new QImage(avatarBitmap()));
+    for (auto _ : state) {
+        const QImage* found = cache.object(avatarKey);
+        QImage image = found ? *found : QImage();
+        benchmark::DoNotOptimize(image);
+    }
+}
+BENCHMARK(BM_QCacheLookupAndCopy);
+
+void BM_ImageCacheMemoryHit(benchmark::State& state) {
+    QTemporaryDir root;
+    ImageCache cache(QStringLiteral("bench"), root.path(), std::make_shared<ImageCacheConfig>());
+    const Image avatar(avatarBitmap());
+    for (int i = 0; i < 300; ++i) {
+        cache.storeImageToMemory(Image(avatarBitmap()), keyFor(i));
+    }
+    cache.storeImageToMemory(avatar, avatarKey);
+    for (auto _ : state) {
+        auto image = cache.imageFromMemoryCacheForKey(avatarKey);
+        benchmark::DoNotOptimize(image);
+    }
+}
+BENCHMARK(BM_ImageCacheMemoryHit);
+
+void BM_MemoryCacheHit(benchmark::State& state) {
+    MemoryCache cache;
+    for (int i = 0; i < 300; ++i) {
+        cache.setObject(Image(avatarBitmap()), keyFor(i), 1);
+    }
+    cache.setObject(Image(avatarBitmap()), avatarKey, 1);
+    for (auto _ : state) {
+        auto image = cache.objectForKey(avatarKey);
+        benchmark::DoNotOptimize(image);
+    }
+}
+BENCHMARK(BM_MemoryCacheHit);
+
+void BM_QNetworkDiskCacheHitAndDecode(benchmark::State& state) {
+    QTemporaryDir root;
+    QNetworkDiskCache cache;
+    cache.setCacheDirectory(root.path());
+    const QUrl url(avatarKey);
+    QNetworkCacheMetaData meta;
+    meta.setUrl(url);
+    meta.setSaveToDisk(true);
+    meta.setRawHeaders({{"Content-Type", "image/png"}});
+    const auto png = avatarPng();
+    if (auto* device = cache.prepare(meta)) {
+        device->write(png);
+        cache.insert(device);
+    }
+    for (auto _ : state) {
+        std::unique_ptr<QIODevice> device(cache.data(url));
+        const auto bytes = device ? device->readAll() : QByteArray();
+        auto image = QImage::fromData(bytes);
+        benchmark::DoNotOptimize(image);
+    }
+}
+BENCHMARK(BM_QNetworkDiskCacheHitAndDecode);
+
+void BM_ImageCacheDiskHit(benchmark::State& state) {
+    QTemporaryDir root;
+    auto config = std::make_shared<ImageCacheConfig>();
+    config->setShouldCacheImagesInMemory(false); // every query reads and decodes
+    ImageCache cache(QStringLiteral("bench"), root.path(), config);
+    cache.storeImageDataToDisk(avatarPng(), avatarKey);
+    for (auto _ : state) {
+        auto image = cache.imageFromDiskCacheForKey(avatarKey);
+        benchmark::DoNotOptimize(image);
+    }
+}
+BENCHMARK(BM_ImageCacheDiskHit);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "images/DecodeOptions.h"
+#include "images/Image.h"
+#include "images/RemoteImageContext.h"
+#include "images/RemoteImageOptions.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace velmora::images {
+
+// The coder options of one load, built from its context, its options and its cache key, so an image
+// decoded from the network and the same image decoded from disk are decoded alike. The scale is the
+// context's when it is at least 1, else the one the key names; the key's extension is a hint only
+// when the context gives no type hint.
+DecodeOptions decodeOptionsFromContext(const RemoteImageContext& context, RemoteImageOptions options,
+                                       const QString& cacheKey);
+
+// Writes coder options back into a context and the first-frame-only bit of the options.
+void contextFromDecodeOptions(RemoteImageContext& context, RemoteImageOptions& options,
+                              const DecodeOptions& decodeOptions);
+
+// Decodes bytes read from a cache: through the context's animated image class when it names one
+// (and first-frame-only is not asked), else through the context's coder or the shared registry;
+// then force-decoded by the context's policy. The result carries its decode options. Null when the
+// bytes or the key are empty or nothing decodes them.
+Image imageCacheDecodeImageData(const QByteArray& data, const QString& cacheKey, RemoteImageOptions options,
+                                const RemoteImageContext& context);
+
+} // namespace velmora::images
