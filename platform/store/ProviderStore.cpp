@@ -272,7 +272,13 @@ std::optional<StoreError> ProviderStore::beginWrite() {
         // Writing into a file that reads as damaged could only spread the damage.
         return m_damage;
     }
-    if (auto error = run(m_db, QStringLiteral("SAVEPOINT velmora_write"))) {
+    // The outermost write takes the write lock at once. A transaction that read first
+    // and asks for the lock later fails at once when another connection wrote in the
+    // meantime (its snapshot is stale, so waiting would not help): with IMMEDIATE the
+    // busy timeout applies and the writer waits its turn instead.
+    const QString begin =
+        m_writeDepth == 0 ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("SAVEPOINT velmora_write");
+    if (auto error = run(m_db, begin)) {
         return error;
     }
     if (m_writeDepth++ == 0) {
@@ -283,12 +289,17 @@ std::optional<StoreError> ProviderStore::beginWrite() {
 
 std::optional<StoreError> ProviderStore::endWrite(bool keep) {
     std::optional<StoreError> error;
+    const bool outermost = m_writeDepth == 1;
     if (keep) {
-        error = run(m_db, QStringLiteral("RELEASE velmora_write"));
+        error = run(m_db, outermost ? QStringLiteral("COMMIT") : QStringLiteral("RELEASE velmora_write"));
     }
     if (!keep || error) {
-        run(m_db, QStringLiteral("ROLLBACK TO velmora_write"));
-        run(m_db, QStringLiteral("RELEASE velmora_write"));
+        if (outermost) {
+            run(m_db, QStringLiteral("ROLLBACK"));
+        } else {
+            run(m_db, QStringLiteral("ROLLBACK TO velmora_write"));
+            run(m_db, QStringLiteral("RELEASE velmora_write"));
+        }
     }
     const bool kept = keep && !error;
     --m_writeDepth;

@@ -411,3 +411,40 @@ TEST_F(ProviderStoreTest, AStoreLockedAtStartIsOpenedOnItsNextUse) {
     EXPECT_TRUE(locked.isOpen());
     EXPECT_TRUE(locked.setState(row.id, "missingCredentials").value());
 }
+
+TEST_F(ProviderStoreTest, OwnerUpdatesWaitForAWriterOnAnotherThreadInsteadOfFailing) {
+    const auto saved = account("Saved");
+    const auto owned = account("Owned");
+    ASSERT_TRUE(store->insertProvider(saved).ok());
+    ASSERT_TRUE(store->insertProvider(owned).ok());
+    constexpr int rounds = 300;
+
+    std::atomic<int> saveFailures{0};
+    std::atomic<int> ownerFailures{0};
+    std::unique_ptr<QThread> saver(QThread::create([&] {
+        ProviderStore own(path);
+        for (int i = 0; i < rounds; ++i) {
+            auto row = saved;
+            row.name = QStringLiteral("Saved %1").arg(i);
+            if (!own.updateProvider(row).ok()) {
+                ++saveFailures;
+            }
+        }
+    }));
+    std::unique_ptr<QThread> refresher(QThread::create([&] {
+        ProviderStore own(path);
+        for (int i = 0; i < rounds; ++i) {
+            if (!own.setUser(owned.id, ProviderUserEntity{QString::number(i), "", "Owner"}).ok()) {
+                ++ownerFailures;
+            }
+        }
+    }));
+    saver->start();
+    refresher->start();
+    ASSERT_TRUE(saver->wait(60000));
+    ASSERT_TRUE(refresher->wait(60000));
+
+    EXPECT_EQ(saveFailures, 0);
+    EXPECT_EQ(ownerFailures, 0);
+    EXPECT_EQ(store->fetchProvider(owned.id).value()->user->externalId, QString::number(rounds - 1));
+}
