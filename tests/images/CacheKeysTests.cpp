@@ -1,5 +1,7 @@
 #include "images/CacheKeys.h"
+#include "images/ImagePipelineTransformer.h"
 
+#include <QImage>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -14,7 +16,8 @@ TEST(CacheKeys, TransformedKeysGoBeforeTheExtension) {
     EXPECT_EQ(web.host(), QStringLiteral("e.com"));
 
     EXPECT_EQ(transformedCacheKey(QStringLiteral("avatar"), blur), QStringLiteral("avatar-") + blur);
-    EXPECT_EQ(transformedCacheKey(QStringLiteral("dir/pic.jpg"), QStringLiteral("T")), QStringLiteral("dir/pic-T.jpg"));
+    EXPECT_EQ(transformedCacheKey(QStringLiteral("dir/pic.jpg"), QStringLiteral("T")),
+              QStringLiteral("dir/pic-T.jpg"));
     EXPECT_EQ(transformedCacheKey(QStringLiteral("file:///tmp/pic.jpg"), QStringLiteral("T")),
               QStringLiteral("file:///tmp/pic-T.jpg"));
     EXPECT_EQ(transformedCacheKey(QStringLiteral("https://e.com/path?x=1"), QStringLiteral("T")),
@@ -41,4 +44,41 @@ TEST(CacheKeys, ScaleReadFromTheKey) {
     EXPECT_EQ(scaleFactorForCacheKey(QStringLiteral("https://e.com/a@3x.png?b@2x.png")), 2.0);
     EXPECT_EQ(scaleFactorForCacheKey(QStringLiteral("@2x.png")), 1.0); // shorter than 8
     EXPECT_EQ(scaleFactorForCacheKey(QString()), 1.0);
+}
+
+namespace {
+class Tint : public ImageTransformer {
+public:
+    explicit Tint(QString key, bool fails = false) : m_key(std::move(key)), m_fails(fails) {}
+    QString transformerKey() const override { return m_key; }
+    Image transformedImageWithImage(const Image& image, const QString&) override {
+        ++calls;
+        return image && !m_fails ? Image(image.bitmap().mirrored()) : Image();
+    }
+    int calls = 0;
+
+private:
+    QString m_key;
+    bool m_fails;
+};
+} // namespace
+
+TEST(CacheKeys, PipelineTransformerKeysAndChain) {
+    auto first = std::make_shared<Tint>(QStringLiteral("A(1)"));
+    auto failing = std::make_shared<Tint>(QStringLiteral("B"), true);
+    auto last = std::make_shared<Tint>(QStringLiteral("C"));
+    const auto pipeline = ImagePipelineTransformer::transformerWithTransformers({first, failing, last});
+    EXPECT_EQ(pipeline->transformerKey(), QStringLiteral("A(1)-B-C"));
+    EXPECT_EQ(ImagePipelineTransformer::cacheKeyForTransformers({}), QString());
+    EXPECT_EQ(transformedCacheKey(QStringLiteral("abc"), ImagePipelineTransformer({}).transformerKey()),
+              QStringLiteral("abc-"));
+
+    QImage bitmap(2, 2, QImage::Format_RGB32);
+    bitmap.fill(Qt::red);
+    EXPECT_FALSE(pipeline->transformedImageWithImage(Image(bitmap), QStringLiteral("k")));
+    EXPECT_EQ(first->calls, 1);
+    EXPECT_EQ(last->calls, 0); // the chain ended at the failing member
+    EXPECT_TRUE(
+        ImagePipelineTransformer({first}).transformedImageWithImage(Image(bitmap), QStringLiteral("k")));
+    EXPECT_FALSE(pipeline->transformedImageWithImage(Image(), QStringLiteral("k")));
 }
