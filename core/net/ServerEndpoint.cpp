@@ -1,5 +1,6 @@
 #include "core/net/ServerEndpoint.h"
 
+#include "core/model/Logger.h"
 #include "core/net/Configuration.h"
 
 namespace velmora {
@@ -20,12 +21,14 @@ QString ServerEndpoint::path() const {
     return {};
 }
 
-QString ServerEndpoint::url() const {
-    const auto host = Configuration::application().value<QString>(Configuration::Key::ServerUrl);
+QString ServerEndpoint::url(const Configuration& configuration) const {
+    const auto host = configuration.value<QString>(Configuration::Key::ServerUrl);
     if (!host.ok()) {
-        qFatal("The server host (%s) cannot be read: %s",
-               qPrintable(Configuration::rawKey(Configuration::Key::ServerUrl)),
-               qPrintable(Configuration::description(host.error())));
+        logError(Logger::network(),
+                 QStringLiteral("[ServerEndpoint] An error occurred while reading the server host (") +
+                     Configuration::rawKey(Configuration::Key::ServerUrl) + QStringLiteral("): ") +
+                     Configuration::description(host.error()));
+        return {};
     }
     const QString version = Configuration::shortVersion();
     if (version.isEmpty()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/net/Configuration.h"
+
 #include <QString>
 
 namespace velmora {
@@ -19,9 +21,10 @@ public:
     QString path() const;
 
     // "https://" + the server host + "/" + path + "?appVersion=" + the short version,
-    // the version as it is. The host comes from the configuration ("SERVER_URL"); a
-    // build without one cannot talk to its server and stops here, naming the error.
-    QString url() const;
+    // the version as it is. The host comes from the configuration ("SERVER_URL"). When
+    // it cannot be read the error is logged and the URL is empty, so the request fails
+    // as a transport failure would; the app tells the user once at start-up.
+    QString url(const Configuration& configuration = Configuration::application()) const;
 
     friend bool operator==(ServerEndpoint a, ServerEndpoint b) { return a.m_case == b.m_case; }
 

@@ -30,6 +30,15 @@ TEST(ServerEndpoint, JoinsHostPathAndVersion) {
               "velmora.app");
 }
 
+TEST(ServerEndpoint, AServerHostThatCannotBeReadGivesNoUrlInsteadOfStopping) {
+    EXPECT_EQ(ServerEndpoint(ServerEndpoint::JiraRefresh).url(Configuration({})), QString());
+    EXPECT_EQ(
+        ServerEndpoint(ServerEndpoint::JiraRefresh).url(Configuration({{"SERVER_URL", QVariantList{}}})),
+        QString());
+    EXPECT_EQ(ServerEndpoint(ServerEndpoint::Updates).url(Configuration({{"SERVER_URL", "h"}})),
+              "https://h/api/v1/app/updates?appVersion=" + Configuration::shortVersion());
+}
+
 TEST(Configuration, ReadsEntriesOfTheAskedType) {
     using Key = Configuration::Key;
     using Error = Configuration::Error;
