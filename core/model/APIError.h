@@ -26,7 +26,18 @@ public:
     // Only for the tests' and containers' sake; a real error always names its kind.
     APIError() : APIError(Kind::Unknown) {}
 
+    // The refusal of a rate-limit guard while a limit it recorded lies ahead: no
+    // request was sent, and `retryAfter` is what is left of that limit. Equal to the
+    // `rateLimited` a server's 429 gives; only the handlers that record limits tell
+    // them apart, so that passing a refusal on never moves the limit.
+    static APIError refusedByRateLimit(std::int64_t secondsLeft) {
+        APIError error(Kind::RateLimited, secondsLeft);
+        error.m_refusedLocally = true;
+        return error;
+    }
+
     Kind kind() const { return m_kind; }
+    bool isLocalRefusal() const { return m_refusedLocally; }
     bool is(Kind kind) const { return m_kind == kind; }
     // Seconds to wait, only for `RateLimited`; absent when the server gave none.
     std::optional<std::int64_t> retryAfter() const { return m_retryAfter; }
@@ -51,6 +62,7 @@ private:
 
     Kind m_kind;
     std::optional<std::int64_t> m_retryAfter;
+    bool m_refusedLocally = false;
 };
 
 } // namespace velmora

@@ -26,13 +26,23 @@ public:
     std::optional<QDateTime> limitedUntil() const;
     void setLimitedUntil(const std::optional<QDateTime>& until);
 
-    // Limits from now for `retryAfter` seconds (60 when absent), replacing any earlier
-    // limit, and gives the delay to announce: `retryAfter`, or 60 when absent. A wait
-    // too long for any calendar is held at about thirty million years.
+    // Limits from now for `retryAfter` seconds (60 when absent) and gives the delay to
+    // announce. A limit never ends early: while one is in force, a wait that ends no
+    // later leaves it as it is, and the delay announced is then the seconds it still
+    // has, rounded up. Otherwise the new limit replaces the old and the delay is
+    // `retryAfter`, or 60 when absent. A wait too long for any calendar is held at
+    // about thirty million years.
     std::int64_t record(std::optional<std::int64_t> retryAfter);
 
-    // While a limit lies ahead (strictly later than now): `rateLimited` with the whole
-    // seconds left, cut toward zero (0 in the last second).
+    // Records the `rateLimited` error an operation failed with. A guard's own refusal
+    // (APIError::isLocalRefusal) moves no limit: its seconds are rounded up, so
+    // recording them would push the limit on a little each time an enclosing read
+    // passes a refusal on. It announces what is left of the limit in force.
+    std::int64_t record(const APIError& error);
+
+    // While a limit lies ahead (strictly later than now): a refusal
+    // (APIError::refusedByRateLimit) with the seconds left rounded up (1 in the last
+    // second), so that a caller who waits that long is never early.
     std::optional<APIError> refusal() const;
 
     // Judged now, when the operation is made, not when it is subscribed: while
@@ -46,6 +56,11 @@ public:
     }
 
 private:
+    // A limit lies ahead of `now`. Under the lock.
+    bool inForce(const QDateTime& now) const;
+    // Whole seconds from `now` to `until`, rounded up.
+    static std::int64_t secondsUntil(const QDateTime& now, const QDateTime& until);
+
     std::shared_ptr<Clock> m_clock;
     mutable std::mutex m_mutex;
     std::optional<QDateTime> m_until;

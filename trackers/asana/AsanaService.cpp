@@ -164,7 +164,14 @@ AsanaService::Client AsanaService::client() const {
 // --- rate limits and recovery --------------------------------------------------------------
 
 void AsanaService::registerRateLimit(std::optional<std::int64_t> retryAfter) {
-    const std::int64_t delay = m_guard.record(retryAfter);
+    announceRateLimit(m_guard.record(retryAfter));
+}
+
+void AsanaService::registerRateLimit(const APIError& error) {
+    announceRateLimit(m_guard.record(error));
+}
+
+void AsanaService::announceRateLimit(std::int64_t delay) {
     if (const auto& id = m_provider.id()) {
         onMainThread([info = RateLimitInfo{*id, delay}] {
             NotificationCenter::defaultCenter().post(QString(NotificationName::providerRateLimited), info);
@@ -190,7 +197,7 @@ Publisher<T, APIError> AsanaService::handleError(const APIError& error, Attempt<
     }
     switch (error.kind()) {
     case APIError::Kind::RateLimited:
-        registerRateLimit(error.retryAfter());
+        registerRateLimit(error);
         return Publisher<T, APIError>::fail(error);
     case APIError::Kind::PaymentRequired:
         markAccount(*id);

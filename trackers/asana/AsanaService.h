@@ -78,6 +78,9 @@ public:
     }
     // Records the limit and, for a saved account, announces it on the main thread.
     void registerRateLimit(std::optional<std::int64_t> retryAfter) override;
+    // What a read's handler records: a 429's wait, or a refusal passed on (which moves
+    // no limit).
+    void registerRateLimit(const APIError& error);
 
     // `operation` unchanged, or while limited one that fails at once with the whole
     // seconds left; judged now.
@@ -134,6 +137,8 @@ public:
     static QUrl refreshUrl();
 
 private:
+    // Posts "ProviderRateLimited" with `delay` for a saved account, on the main thread.
+    void announceRateLimit(std::int64_t delay);
     // A client and the token it sends.
     struct Client {
         std::shared_ptr<APIRequest> request;

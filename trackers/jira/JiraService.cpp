@@ -130,7 +130,14 @@ std::optional<JiraServerInfoDTO> JiraService::serverInfo() const {
 }
 
 void JiraService::registerRateLimit(std::optional<std::int64_t> retryAfter) {
-    const std::int64_t delay = m_guard.record(retryAfter);
+    announceRateLimit(m_guard.record(retryAfter));
+}
+
+void JiraService::registerRateLimit(const APIError& error) {
+    announceRateLimit(m_guard.record(error));
+}
+
+void JiraService::announceRateLimit(std::int64_t delay) {
     // The notice goes out from the main thread, and only while the service still
     // exists: its account decides whether there is anyone to tell.
     std::weak_ptr<JiraService> weakSelf = weak_from_this();

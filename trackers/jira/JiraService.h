@@ -87,6 +87,9 @@ public:
         m_guard.setLimitedUntil(until);
     }
     void registerRateLimit(std::optional<std::int64_t> retryAfter) override;
+    // What a read's handler records: a 429's wait, or a refusal passed on (which moves
+    // no limit).
+    void registerRateLimit(const APIError& error);
 
     // The site's server information once `loadServerInfoIfNeeded()` read it.
     std::optional<JiraServerInfoDTO> serverInfo() const;
@@ -190,6 +193,8 @@ private:
     Publisher<T, APIError> handleError(const APIError& error, std::function<Publisher<T, APIError>()> retry,
                                        const RequestPtr& builtOn, int attempt);
 
+    // Posts "ProviderRateLimited" with `delay` from the main thread.
+    void announceRateLimit(std::int64_t delay);
     // Waits for the account's refresh in flight, or starts one; yields the new pair.
     Publisher<Credentials, APIError> refreshedCredentials();
     void applyRefreshedToken(const Credentials& credentials);
@@ -251,7 +256,7 @@ Publisher<T, APIError> JiraService::handleError(const APIError& error,
     using P = Publisher<T, APIError>;
     switch (error.kind()) {
     case APIError::Kind::RateLimited:
-        registerRateLimit(error.retryAfter());
+        registerRateLimit(error);
         return P::fail(error);
     case APIError::Kind::Unauthorized: {
         // An account being set up has nothing to refresh with.

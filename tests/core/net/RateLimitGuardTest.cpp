@@ -36,11 +36,12 @@ TEST(RateLimitGuard, RefusesWhileLimitedAndLetsThroughAfter) {
     guard.setLimitedUntil(clock->now().addMSecs(59'700));
     auto refused = runNow(guard.guard(counted(starts)));
     ASSERT_TRUE(refused && !refused->ok());
-    EXPECT_EQ(refused->error(), APIError::rateLimited(59)) << "whole seconds left, cut toward zero";
+    EXPECT_EQ(refused->error(), APIError::rateLimited(60)) << "whole seconds left, rounded up";
+    EXPECT_TRUE(refused->error().isLocalRefusal());
     EXPECT_EQ(starts, 1) << "a refused operation is never started";
 
     clock->advance(59'300);
-    EXPECT_EQ(guard.refusal(), APIError::rateLimited(0)) << "the last second still refuses";
+    EXPECT_EQ(guard.refusal(), APIError::rateLimited(1)) << "the last second still refuses, as a second";
     clock->advance(400);
     EXPECT_FALSE(guard.refusal().has_value()) << "the limit's own moment no longer refuses";
     EXPECT_TRUE(runNow(guard.guard(counted(starts)))->ok());
@@ -69,8 +70,36 @@ TEST(RateLimitGuard, RecordsTheWaitOrSixtySeconds) {
     EXPECT_EQ(guard.record(std::nullopt), RateLimitGuard::defaultDelaySeconds);
     EXPECT_EQ(guard.limitedUntil(), clock->now().addSecs(60)) << "a later limit replaces the earlier one";
 
-    EXPECT_EQ(guard.record(0), 0);
-    EXPECT_FALSE(guard.refusal().has_value());
+    RateLimitGuard open(clock);
+    EXPECT_EQ(open.record(0), 0);
+    EXPECT_FALSE(open.refusal().has_value()) << "a wait of nothing limits nothing";
+}
+
+TEST(RateLimitGuard, ALimitNeverEndsEarly) {
+    auto clock = std::make_shared<ManualClock>();
+    RateLimitGuard guard(clock);
+    const QDateTime end = clock->now().addSecs(3);
+    EXPECT_EQ(guard.record(3), 3);
+
+    // 1.2 s left: a shorter wait, or no wait at all, keeps the end and announces
+    // what is left of it.
+    clock->advance(1800);
+    EXPECT_EQ(guard.record(1), 2);
+    EXPECT_EQ(guard.record(0), 2);
+    EXPECT_EQ(guard.limitedUntil(), end);
+    // The guard's own refusal passed back moves nothing either, though rounded up.
+    const auto refused = guard.refusal();
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->retryAfter(), 2);
+    EXPECT_EQ(guard.record(*refused), 2);
+    EXPECT_EQ(guard.limitedUntil(), end);
+    // A server's longer wait does move it.
+    EXPECT_EQ(guard.record(APIError::rateLimited(5)), 5);
+    EXPECT_EQ(guard.limitedUntil(), clock->now().addSecs(5));
+
+    RateLimitGuard other(clock);
+    other.setLimitedUntil(clock->now().addMSecs(2100));
+    EXPECT_EQ(other.refusal(), APIError::rateLimited(3)) << "2.1 s left is 3 s to wait";
 }
 
 TEST(RateLimitGuard, AHugeWaitStillRefuses) {
@@ -100,5 +129,5 @@ TEST(RateLimitGuard, RecordAndGuardFromTwoThreads) {
         }
     }
     writer.join();
-    EXPECT_EQ(guard.refusal(), APIError::rateLimited(60)) << "the last record wins";
+    EXPECT_EQ(guard.refusal(), APIError::rateLimited(1999)) << "the latest end wins";
 }

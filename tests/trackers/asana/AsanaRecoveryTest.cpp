@@ -63,7 +63,8 @@ TEST_F(AsanaRecoveryTest, GuardRefusesEverythingButTheUserReadWhileLimited) {
     addProjectAndTask();
     auto svc = service();
     svc->setRateLimitedUntil(clock->now().addMSecs(2700));
-    const APIError refused = APIError::rateLimited(2);
+    // 2.7 s left: 3 whole seconds, rounded up.
+    const APIError refused = APIError::rateLimited(3);
     WorkEntry entry;
     entry.id = QStringLiteral("e1");
     EXPECT_EQ(awaitResult(svc->fetchWorkspaces()).error(), refused);

@@ -240,9 +240,9 @@ TEST_F(JiraErrorHandlingTest, ATooManyRequestsAnswerIsRecordedAnnouncedAndBlocks
     clock->advance(300);
     auto blocked = awaitResult(svc->fetchProjects());
     ASSERT_FALSE(blocked.ok());
-    EXPECT_EQ(blocked.error(), APIError::rateLimited(29));
+    EXPECT_EQ(blocked.error(), APIError::rateLimited(30)) << "29.7 s left, rounded up";
     auto deleted = awaitResult(svc->deleteWorkEntry(WorkEntry{}));
-    EXPECT_EQ(deleted.error(), APIError::rateLimited(29));
+    EXPECT_EQ(deleted.error(), APIError::rateLimited(30));
     drainEvents();
     EXPECT_EQ(jira.requestCount(), sent);
     EXPECT_EQ(notices.size(), 1u);
@@ -300,6 +300,37 @@ TEST_F(JiraErrorHandlingTest, NestedReadsAnnounceTwiceAndARangeReadWhileLimitedS
     EXPECT_EQ(jira.requestCount(), sent);
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices.front().delay, 15);
+}
+
+TEST_F(JiraErrorHandlingTest, ARangeReadRefusedAgainAndAgainNeverMovesTheLimit) {
+    auto svc = service();
+    jira.interceptOnce("GET", QStringLiteral("/statuses"),
+                       FakeResponse::json("{}", 429).withHeader("Retry-After", "3"));
+    ASSERT_FALSE(awaitResult(svc->fetchStates(project)).ok());
+    const QDateTime end = clock->now().addSecs(3);
+    ASSERT_EQ(svc->rateLimitedUntil(), end);
+    drainEvents();
+    notices.clear();
+
+    // The calendar asks again and again; each range read's handler records the refusal
+    // it was given, which neither ends the limit early nor pushes it on.
+    const DateInterval day{clock->now().addDays(-1), clock->now()};
+    for (const int step : {800, 1000, 900}) {
+        clock->advance(step);
+        auto entries = awaitResult(svc->fetchWorkEntries(day));
+        ASSERT_FALSE(entries.ok());
+        EXPECT_TRUE(entries.error().is(APIError::Kind::RateLimited));
+        EXPECT_EQ(svc->rateLimitedUntil(), end) << step;
+    }
+    drainEvents();
+    ASSERT_EQ(notices.size(), 3u);
+    // 2.2 s, 1.2 s and 0.3 s left: never announced as nothing.
+    EXPECT_EQ(notices[0].delay, 3);
+    EXPECT_EQ(notices[1].delay, 2);
+    EXPECT_EQ(notices[2].delay, 1);
+
+    clock->advance(300);
+    EXPECT_TRUE(awaitResult(svc->fetchStates(project)).ok());
 }
 
 TEST_F(JiraErrorHandlingTest, TheNoticeNeedsTheServiceStillAlive) {
