@@ -1,0 +1,97 @@
+#include "tests/support/EventLoop.h"
+#include "tests/views/settings/SettingsFixture.h"
+#include "views/settings/GeneralSettingsView.h"
+#include "views/settings/SettingsForm.h"
+#include "views/settings/SettingsSidebarView.h"
+#include "views/settings/SettingsSplitViewController.h"
+#include "views/settings/SettingsViewModel.h"
+#include "views/settings/SettingsWindowController.h"
+#include "views/settings/TimeTrackingSettingsView.h"
+
+#include <QPointer>
+#include <QScrollArea>
+#include <QSplitter>
+
+using namespace velmora;
+
+namespace {
+
+class SettingsWindowTest : public test::SettingsFixture {};
+
+TEST_F(SettingsWindowTest, OpensOnGeneralWithItsPageListAndLimits) {
+    SettingsWindowController window(environment());
+    EXPECT_EQ(window.windowTitle(), "Settings");
+    test::drainEvents();
+    EXPECT_EQ(window.windowTitle(), "General");
+    SettingsSplitViewController* split = window.splitViewController();
+    EXPECT_NE(qobject_cast<GeneralSettingsView*>(split->detail()), nullptr);
+    EXPECT_EQ(window.minimumSize(), QSize(715, 400));
+    EXPECT_EQ(split->sidebar()->width(), 215);
+    EXPECT_EQ(split->sidebar()->count(), 3);
+    EXPECT_EQ(split->sidebar()->item(1)->text().trimmed(), "Time Tracking");
+}
+
+TEST_F(SettingsWindowTest, ARouteSetFromOutsideShowsItsPageOnALaterTurn) {
+    SettingsWindowController window(environment());
+    test::drainEvents();
+    SettingsSplitViewController* split = window.splitViewController();
+    split->viewModel().setRoute(SettingsPage::Name::accounts);
+    EXPECT_NE(qobject_cast<GeneralSettingsView*>(split->detail()), nullptr); // not inside the assignment
+    test::drainEvents();
+    EXPECT_EQ(window.windowTitle(), "Accounts");
+    EXPECT_EQ(split->sidebar()->currentRow(), 2);
+
+    // Choosing a row is a route too; the same route again rebuilds the page.
+    split->sidebar()->setCurrentRow(1);
+    test::drainEvents();
+    QPointer<QWidget> page = split->detail();
+    EXPECT_NE(qobject_cast<TimeTrackingSettingsView*>(page.data()), nullptr);
+    split->viewModel().setRoute(SettingsPage::Name::timeTracking);
+    test::drainEvents();
+    EXPECT_TRUE(page.isNull());
+    EXPECT_EQ(window.windowTitle(), "Time Tracking");
+    EXPECT_EQ(split->splitter()->count(), 2);
+}
+
+TEST_F(SettingsWindowTest, TheFormTracksWhetherItsRowsAreAtTheTop) {
+    SettingsViewModel model;
+    SettingsForm form(model);
+    for (int i = 0; i < 3; ++i)
+        form.addSection(QStringLiteral("Section"));
+    // The container reached its own scroll area through introspection.
+    ASSERT_NE(form.introspectedScrollArea(), nullptr);
+    EXPECT_EQ(form.introspectedScrollArea(), form.findChild<QScrollArea*>());
+
+    // At rest the head lies below the top by the form's top margin.
+    EXPECT_LE(form.offset(), -SettingsForm::scrolledToTopDistance);
+    EXPECT_TRUE(model.scrolledToTop());
+
+    int published = 0;
+    QObject::connect(&model, &SettingsViewModel::scrolledToTopChanged, [&](bool) { ++published; });
+    form.applyOffset(-19);
+    EXPECT_FALSE(model.scrolledToTop());
+    EXPECT_TRUE(form.backdropShown());
+    form.applyOffset(0);
+    form.applyOffset(300);
+    EXPECT_EQ(published, 1); // within the range: nothing announced
+    form.applyOffset(-20);
+    EXPECT_TRUE(model.scrolledToTop());
+    EXPECT_FALSE(form.backdropShown());
+    form.applyOffset(-25);
+    EXPECT_EQ(published, 2);
+}
+
+TEST_F(SettingsWindowTest, TheShadowLineFollowsTheColourSchemeAndTheWindowState) {
+    SettingsViewModel model;
+    SettingsForm form(model);
+    EXPECT_EQ(form.shadowLineStartOpacity(), 0.17);
+    EXPECT_EQ(form.shadowLineHeight(), 1); // not the active window
+    QPalette dark = form.palette();
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    dark.setColor(QPalette::WindowText, Qt::white);
+    form.setPalette(dark);
+    EXPECT_EQ(form.shadowLineStartOpacity(), 1.0);
+    EXPECT_EQ(form.shadowLineHeight(), 1);
+}
+
+} // namespace

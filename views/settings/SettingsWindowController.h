@@ -1,0 +1,34 @@
+#pragma once
+
+#include "views/settings/SettingsEnvironment.h"
+
+#include <QMainWindow>
+
+namespace velmora {
+
+class SettingsSplitViewController;
+
+// The settings window: at least 715 × 400, titled after its page, its frame kept under
+// "SettingsWindow". Closing it keeps it (and its page) for the next time it is shown.
+class SettingsWindowController : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr char frameAutosaveName[] = "SettingsWindow";
+
+    explicit SettingsWindowController(SettingsEnvironment environment, QWidget* parent = nullptr);
+
+    SettingsSplitViewController* splitViewController() const { return m_split; }
+
+protected:
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void saveFrame();
+
+    QString m_windowStateFile;
+    SettingsSplitViewController* m_split = nullptr;
+    bool m_restored = false;
+};
+
+} // namespace velmora
