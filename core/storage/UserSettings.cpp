@@ -1,5 +1,7 @@
 #include "core/storage/UserSettings.h"
 
+#include "core/model/Logger.h"
+
 namespace velmora {
 
 namespace {
@@ -12,10 +14,13 @@ const QString kStopTimeTrackingWhenClosed = QStringLiteral("stopTimeTrackingWhen
 const QString kStopTimeTrackingWhenSwitching = QStringLiteral("stopTimeTrackingWhenSwitching");
 } // namespace
 
-UserSettings::UserSettings(QObject* parent) : QObject(parent), m_settings(std::make_unique<QSettings>()) {}
+UserSettings::UserSettings(QObject* parent)
+    : QObject(parent), m_open([] { return std::make_unique<QSettings>(); }), m_settings(m_open()) {}
 
 UserSettings::UserSettings(const QString& filePath, QObject* parent)
-    : QObject(parent), m_settings(std::make_unique<QSettings>(filePath, QSettings::NativeFormat)) {}
+    : QObject(parent),
+      m_open([filePath] { return std::make_unique<QSettings>(filePath, QSettings::NativeFormat); }),
+      m_settings(m_open()) {}
 
 UserSettings::~UserSettings() = default;
 
@@ -35,12 +40,30 @@ bool UserSettings::readBool(const QString& key, bool fallback) const {
 }
 
 bool UserSettings::write(const QString& key, const QVariant& value, const QVariant& fallback) {
-    const QVariant stored = m_settings->value(key, fallback);
+    const QVariant previous = m_settings->value(key);
+    const QVariant stored = previous.isValid() ? previous : fallback;
     const bool changed = stored.toString() != value.toString();
     m_settings->setValue(key, value);
     // Stored at once, so a crash right after a change does not lose it.
     m_settings->sync();
-    return changed;
+    if (m_settings->status() == QSettings::NoError) {
+        return changed;
+    }
+    // The file keeps the old value, so this run does too: what is read and announced
+    // is what the next start will find.
+    logError(Logger::dataManager(),
+             QStringLiteral("[UserSettings] The setting \"%1\" could not be stored in %2")
+                 .arg(key, m_settings->fileName()));
+    if (previous.isValid()) {
+        m_settings->setValue(key, previous);
+    } else {
+        m_settings->remove(key);
+    }
+    m_settings->sync();
+    // A settings object keeps the first error it met for good; a fresh one tells the
+    // next write's outcome apart.
+    m_settings = m_open();
+    return false;
 }
 
 #define VELMORA_BOOL_SETTING(getter, setter, key, fallback)                                                  \

@@ -4,6 +4,7 @@
 #include <QSettings>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace velmora {
@@ -11,7 +12,7 @@ namespace velmora {
 // The user's preferences, kept in the native per-user settings store under keys
 // named exactly like the properties. A key that holds nothing reads as its default;
 // every write is stored at once and announced by the property's change signal (the
-// settings pages bind to them), but only when the value really changed.
+// settings pages bind to them), but only when the value really changed and was stored.
 class UserSettings : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool changeDefaultAccountAutomatically READ changeDefaultAccountAutomatically WRITE
@@ -68,9 +69,11 @@ signals:
 
 private:
     bool readBool(const QString& key, bool fallback) const;
-    // Stores and syncs; true when the stored value changed.
+    // Stores and syncs; true when the stored value changed. A value that could not be
+    // stored is logged, taken back and reported as no change.
     bool write(const QString& key, const QVariant& value, const QVariant& fallback);
 
+    std::function<std::unique_ptr<QSettings>()> m_open;
     std::unique_ptr<QSettings> m_settings;
 };
 

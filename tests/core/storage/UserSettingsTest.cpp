@@ -1,4 +1,8 @@
 #include "core/storage/UserSettings.h"
+#include "tests/core/storage/LogCapture.h"
+
+#include <QDir>
+#include <QFile>
 
 #include <QSettings>
 #include <QSignalSpy>
@@ -73,4 +77,31 @@ TEST(UserSettingsTest, AnnouncesRealChangesOnlyAndBindsThroughItsProperties) {
     settings.setDefaultAccount(QStringLiteral("A"));
     EXPECT_EQ(account.count(), 1);
     EXPECT_EQ(settings.property("defaultAccount").toString(), QStringLiteral("A"));
+}
+
+TEST(UserSettingsTest, AChangeThatCouldNotBeStoredIsLoggedAndNotAnnounced) {
+    test::LogCapture log;
+    QTemporaryDir dir;
+    // The settings file's folder is taken by a plain file, so nothing can be stored
+    // (whatever the permissions of whoever runs the test).
+    const QString folder = dir.filePath(QStringLiteral("config"));
+    {
+        QFile blocker(folder);
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    }
+    UserSettings settings(folder + QStringLiteral("/settings.conf"));
+    QSignalSpy any(&settings, &UserSettings::settingChanged);
+
+    settings.setPersistProjectFilters(false);
+    EXPECT_EQ(any.count(), 0);
+    EXPECT_TRUE(settings.persistProjectFilters()) << "reads what is stored";
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("[UserSettings] The setting \"persistProjectFilters\" could not be stored")));
+
+    // Once the folder can be made, the same change is stored and announced.
+    ASSERT_TRUE(QFile::remove(folder));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    settings.setPersistProjectFilters(false);
+    EXPECT_EQ(any.count(), 1);
+    EXPECT_FALSE(UserSettings(folder + QStringLiteral("/settings.conf")).persistProjectFilters());
 }
