@@ -8,7 +8,7 @@
 namespace velmora::images {
 
 // A coder of an animated format that, made over one piece of data, hands out its frames.
-class AnimatedImageCoder : public ImageCoder, public AnimatedImageProvider {
+class AnimatedImageCoder : public virtual ImageCoder, public AnimatedImageProvider {
 public:
     // A coder over the data, or null when the data is not of this coder's format.
     virtual std::shared_ptr<AnimatedImageCoder> createAnimatedCoder(const QByteArray& data,

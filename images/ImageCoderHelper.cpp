@@ -1,5 +1,7 @@
 #include "images/ImageCoderHelper.h"
 
+#include "images/FramesAnimatedImageProvider.h"
+
 #include <QPainter>
 #include <QTransform>
 
@@ -217,6 +219,37 @@ Image ImageCoderHelper::decodedAndScaledDownImage(const Image& image, quint64 li
     copyImageMetadata(image, scaled);
     scaled.setDecoded(true);
     return scaled;
+}
+
+Image ImageCoderHelper::animatedImageWithFrames(const QList<ImageFrame>& frames, unsigned loopCount) {
+    if (frames.isEmpty() || frames.first().image.isNull()) {
+        return {};
+    }
+    const Image& first = frames.first().image;
+    return Image(first.bitmap(), first.scale(),
+                 std::make_shared<FramesAnimatedImageProvider>(frames, loopCount));
+}
+
+std::optional<QList<ImageFrame>> ImageCoderHelper::framesFromAnimatedImage(const Image& image) {
+    const auto provider = image.animatedProvider();
+    if (!provider || image.isVector()) {
+        return std::nullopt;
+    }
+    if (const auto known = std::dynamic_pointer_cast<FramesAnimatedImageProvider>(provider)) {
+        return known->frames();
+    }
+    const unsigned count = provider->animatedImageFrameCount();
+    if (count == 0) {
+        return std::nullopt;
+    }
+    QList<ImageFrame> frames;
+    for (unsigned index = 0; index < count; ++index) {
+        const Image frame = provider->animatedImageFrameAtIndex(index);
+        if (!frame.isNull()) {
+            frames.append({frame, provider->animatedImageDurationAtIndex(index)});
+        }
+    }
+    return frames;
 }
 
 } // namespace velmora::images

@@ -2,10 +2,14 @@
 
 #include "images/Image.h"
 #include "images/ImageForceDecodePolicy.h"
+#include "images/ImageFrame.h"
 
 #include <QImage>
+#include <QList>
 #include <QSize>
 #include <QSizeF>
+
+#include <optional>
 
 namespace velmora::images {
 
@@ -59,6 +63,12 @@ public:
     // Decoded and scaled down so that its bitmap stays within the limit (0 means the default).
     static Image decodedAndScaledDownImage(const Image& image, quint64 limitBytes,
                                            ImageForceDecodePolicy policy = ImageForceDecodePolicy::Automatic);
+
+    // One animated image of decoded frames (its bitmap is the first frame's); null for no frames.
+    static Image animatedImageWithFrames(const QList<ImageFrame>& frames, unsigned loopCount = 0);
+    // The frames of an animated image: the very list it was made of, or each frame of its
+    // provider; nothing for a still or vector image.
+    static std::optional<QList<ImageFrame>> framesFromAnimatedImage(const Image& image);
 };
 
 } // namespace velmora::images

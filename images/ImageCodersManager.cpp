@@ -1,5 +1,7 @@
 #include "images/ImageCodersManager.h"
 
+#include "images/ImageAPNGCoder.h"
+#include "images/ImageGIFCoder.h"
 #include "images/ImageIOCoder.h"
 
 namespace velmora::images {
@@ -12,7 +14,7 @@ std::shared_ptr<ImageCodersManager> ImageCodersManager::sharedManager() {
 }
 
 QList<std::shared_ptr<ImageCoder>> ImageCodersManager::defaultCoders() {
-    return {ImageIOCoder::sharedCoder()};
+    return {ImageIOCoder::sharedCoder(), ImageGIFCoder::sharedCoder(), ImageAPNGCoder::sharedCoder()};
 }
 
 QList<std::shared_ptr<ImageCoder>> ImageCodersManager::coders() const {

@@ -9,7 +9,7 @@ namespace velmora::images {
 // A coder that can show partial data while it arrives. The shared coder makes one
 // incremental coder per download; that one is fed all data so far, again and again, and is
 // used by one caller at a time.
-class ProgressiveImageCoder : public ImageCoder {
+class ProgressiveImageCoder : public virtual ImageCoder {
 public:
     virtual bool canIncrementalDecodeFromData(const QByteArray& data) = 0;
     // A new coder for one progressive decode.

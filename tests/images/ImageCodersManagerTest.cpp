@@ -1,6 +1,8 @@
 #include "TestImages.h"
 
+#include "images/ImageAPNGCoder.h"
 #include "images/ImageCodersManager.h"
+#include "images/ImageGIFCoder.h"
 #include "images/ImageIOCoder.h"
 
 #include <gtest/gtest.h>
@@ -62,7 +64,9 @@ TEST(ImageCodersManagerTest, DefaultCodersAndListChanges) {
     const auto defaults = manager.coders();
     ASSERT_FALSE(defaults.isEmpty());
     // The general coder is registered first, so it is asked last.
-    EXPECT_EQ(defaults.first(), std::static_pointer_cast<ImageCoder>(ImageIOCoder::sharedCoder()));
+    const QList<std::shared_ptr<ImageCoder>> expected{
+        ImageIOCoder::sharedCoder(), ImageGIFCoder::sharedCoder(), ImageAPNGCoder::sharedCoder()};
+    EXPECT_EQ(defaults, expected);
     EXPECT_EQ(defaults, ImageCodersManager::defaultCoders());
 
     manager.addCoder(nullptr);
