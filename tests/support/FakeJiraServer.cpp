@@ -456,9 +456,19 @@ FakeResponse FakeJiraServer::addWorkLogFrom(const FakeRequest& request, const QS
     WorkLog workLog;
     workLog.issueId = issueId;
     workLog.authorId = account;
-    workLog.started = body.contains("started")
-                          ? QDateTime::fromString(body.value("started").toString(), Qt::ISODateWithMs)
-                          : QDateTime::currentDateTimeUtc();
+    // Jira wants the start, in its own form and nothing else.
+    static const QRegularExpression startedShape(
+        QStringLiteral("^(\\d{4}-\\d{2}-\\d{2})T(\\d{2}:\\d{2}:\\d{2}\\.\\d{3})([+-])(\\d{2})(\\d{2})$"));
+    const auto started = startedShape.match(body.value("started").toString());
+    if (!started.hasMatch()) {
+        return jiraError(400, QStringLiteral("started: Invalid date format. Please enter the date in the "
+                                             "format \"yyyy-MM-dd'T'HH:mm:ss.SSSZ\"."));
+    }
+    const int offset = (started.captured(4).toInt() * 3600 + started.captured(5).toInt() * 60) *
+                       (started.captured(3) == QLatin1String("-") ? -1 : 1);
+    workLog.started =
+        QDateTime(QDate::fromString(started.captured(1), Qt::ISODate),
+                  QTime::fromString(started.captured(2), QStringLiteral("HH:mm:ss.zzz")), QTimeZone(offset));
     workLog.seconds = seconds.toDouble();
     if (body.contains("comment")) {
         workLog.comment = documentText(body.value("comment").toObject());

@@ -139,6 +139,7 @@ void to_json(nlohmann::json& json, const JiraWorkItemDTO::Comment& value) {
 void to_json(nlohmann::json& json, const JiraWorkItemDTO& value) {
     json = nlohmann::json::object();
     wire::put(json, "comment", value.comment);
+    wire::put(json, "started", value.started);
     json["timeSpentSeconds"] = value.timeSpentSeconds;
 }
 

@@ -156,8 +156,8 @@ struct JiraAccessibleResourceDTO {
 
 // --- the booking ------------------------------------------------------------------
 
-// The body of a new work log: the whole seconds, and the description (when there is
-// one) as a one-paragraph document. Keys as named, with no case conversion; an
+// The body of a new work log: the whole seconds, when the work began, and the
+// description (when there is one) as a one-paragraph document. Keys as named, with no case conversion; an
 // absent comment leaves no key at all.
 struct JiraWorkItemDTO {
     struct Comment {
@@ -178,6 +178,9 @@ struct JiraWorkItemDTO {
     };
 
     std::optional<Comment> comment;
+    // When the work began, in Jira's form with the offset of the local zone
+    // ("2026-12-07T09:15:00.000+0100"); Jira asks for it with every new work log.
+    QString started;
     std::int64_t timeSpentSeconds = 0;
 };
 

@@ -104,7 +104,8 @@ User makeUser(const JiraTaskDTO::Fields::Assignee& assignee) {
 
 JiraService::JiraService(JiraProvider provider, std::shared_ptr<APIRequest> request,
                          std::shared_ptr<Clock> clock)
-    : m_provider(std::move(provider)), m_guard(std::move(clock)), m_request(std::move(request)) {
+    : m_provider(std::move(provider)), m_clock(std::move(clock)), m_guard(m_clock),
+      m_request(std::move(request)) {
     Q_ASSERT(m_request);
 }
 
@@ -540,6 +541,18 @@ std::optional<QDateTime> JiraService::parseStarted(const QString& text) {
         return std::nullopt;
     }
     return started.toLocalTime();
+}
+
+QString JiraService::formatStarted(const QDateTime& time) {
+    const QDateTime local = time.toLocalTime();
+    const int offsetMinutes = local.offsetFromUtc() / 60;
+    const int magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+    // A format string writes ASCII digits of the Gregorian calendar whatever the locale.
+    return local.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) +
+           QLatin1Char(offsetMinutes < 0 ? '-' : '+') +
+           QStringLiteral("%1%2")
+               .arg(magnitude / 60, 2, 10, QLatin1Char('0'))
+               .arg(magnitude % 60, 2, 10, QLatin1Char('0'));
 }
 
 WorkEntry JiraService::makeWorkEntry(const JiraWorkLogDTO& workLog, const Issue& task,

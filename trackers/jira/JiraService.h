@@ -76,6 +76,8 @@ public:
                                                std::shared_ptr<Clock> clock = Clock::system());
 
     const JiraProvider& provider() const { return m_provider; }
+    // The clock of its rate limit, and of the bookings made through it.
+    const std::shared_ptr<Clock>& clock() const { return m_clock; }
 
     // The client current now; replaced after every successful token refresh.
     std::shared_ptr<APIRequest> request() const;
@@ -154,6 +156,9 @@ public:
     // "2024-03-04T10:00:00.000+0100" (also "Z" and "+01:00" as the zone); none for
     // anything else. ASCII digits and the Gregorian calendar whatever the locale.
     static std::optional<QDateTime> parseStarted(const QString& text);
+    // `time` in the local zone as Jira writes a work log's start:
+    // "2026-12-07T09:15:00.000+0100", ASCII digits whatever the locale.
+    static QString formatStarted(const QDateTime& time);
 
     // Issues of a search page as the task list shows them.
     std::vector<Issue> makeIssues(const JiraSearchDTO& page) const;
@@ -224,6 +229,7 @@ private:
     APIPaginator<SearchConfig> searchPaginator(const QString& jql);
 
     const JiraProvider m_provider;
+    const std::shared_ptr<Clock> m_clock;
     RateLimitGuard m_guard;
     mutable std::mutex m_mutex;
     RequestPtr m_request;

@@ -28,7 +28,8 @@ QWidget* JiraWorkLogForm::additionalFields(QWidget* parent) {
     return new JiraDescriptionInput(*this, parent);
 }
 
-std::optional<JiraWorkItemDTO> JiraWorkLogForm::workItem(const QString& description, double duration) {
+std::optional<JiraWorkItemDTO> JiraWorkLogForm::workItem(const QString& description, double duration,
+                                                         const QDateTime& bookedAt) {
     // 2^63 is the first double beyond the 64-bit range.
     if (!std::isfinite(duration) || duration >= 9223372036854775808.0 || duration <= -9223372036854775808.0) {
         return std::nullopt;
@@ -38,6 +39,11 @@ std::optional<JiraWorkItemDTO> JiraWorkLogForm::workItem(const QString& descript
         item.comment = JiraWorkItemDTO::Comment::document(description);
     }
     item.timeSpentSeconds = static_cast<std::int64_t>(std::trunc(duration));
+    const QDateTime started = bookedAt.addSecs(-item.timeSpentSeconds);
+    if (!started.isValid()) {
+        return std::nullopt;
+    }
+    item.started = JiraService::formatStarted(started);
     return item;
 }
 
@@ -45,7 +51,7 @@ void JiraWorkLogForm::save(std::function<void()> completion) {
     if (!readyToSave()) {
         return;
     }
-    const auto body = workItem(description(), duration());
+    const auto body = workItem(description(), duration(), m_service->clock()->now());
     if (!body) {
         setErrorOccurred(true);
         return;

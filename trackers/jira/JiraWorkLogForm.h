@@ -52,10 +52,12 @@ public:
     // does nothing.
     void save(std::function<void()> completion) override;
 
-    // The body of a booking: whole seconds (the fraction dropped) and, unless the text
-    // is empty, the description exactly as typed as the comment. None for a duration
-    // that is not a finite number of seconds within 64 bits: such a booking is not sent.
-    static std::optional<JiraWorkItemDTO> workItem(const QString& description, double duration);
+    // The body of a booking made at `bookedAt`: whole seconds (the fraction dropped),
+    // the work's start (`bookedAt` less those seconds) and, unless the text is empty,
+    // the description exactly as typed as the comment. None for a duration that is not
+    // a finite number of seconds within 64 bits: such a booking is not sent.
+    static std::optional<JiraWorkItemDTO> workItem(const QString& description, double duration,
+                                                   const QDateTime& bookedAt);
 
 private:
     JiraProvider m_provider;

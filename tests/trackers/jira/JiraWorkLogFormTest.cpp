@@ -5,7 +5,10 @@
 
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QTimeZone>
 
+#include <cstdlib>
 #include <limits>
 #include <memory>
 
@@ -53,24 +56,62 @@ private:
 
 } // namespace
 
-TEST(JiraWorkItemTest, TheBodyHasWholeSecondsAndTheDescriptionAsOneParagraph) {
-    auto bare = JiraWorkLogForm::workItem(QString(), 90.9);
+TEST(JiraWorkItemTest, TheBodyHasWholeSecondsItsStartAndTheDescriptionAsOneParagraph) {
+    const QDateTime at = QDateTime::currentDateTime();
+    auto bare = JiraWorkLogForm::workItem(QString(), 90.9, at);
     ASSERT_TRUE(bare.has_value());
-    EXPECT_EQ(nlohmann::json(*bare).dump(), R"({"timeSpentSeconds":90})");
+    EXPECT_EQ(nlohmann::json(*bare).dump(), R"({"started":")" +
+                                                JiraService::formatStarted(at.addSecs(-90)).toStdString() +
+                                                R"(","timeSpentSeconds":90})");
 
-    auto described = JiraWorkLogForm::workItem(QStringLiteral("Line one\n  line two "), 3600);
+    auto described = JiraWorkLogForm::workItem(QStringLiteral("Line one\n  line two "), 3600, at);
     ASSERT_TRUE(described.has_value());
-    EXPECT_EQ(nlohmann::json(*described).dump(),
+    nlohmann::json body = *described;
+    body.erase("started");
+    EXPECT_EQ(body.dump(),
               R"({"comment":{"content":[{"content":[{"text":"Line one\n  line two ","type":"text"}],)"
               R"("type":"paragraph"}],"type":"doc","version":1},"timeSpentSeconds":3600})");
 
-    EXPECT_EQ(nlohmann::json(*JiraWorkLogForm::workItem(QStringLiteral(" "),
-                                                        60))["comment"]["content"][0]["content"][0]["text"],
+    EXPECT_EQ(nlohmann::json(*JiraWorkLogForm::workItem(QStringLiteral(" "), 60,
+                                                        at))["comment"]["content"][0]["content"][0]["text"],
               " ");
     for (double bad :
          {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(), 1e19}) {
-        EXPECT_FALSE(JiraWorkLogForm::workItem(QString(), bad).has_value()) << bad;
+        EXPECT_FALSE(JiraWorkLogForm::workItem(QString(), bad, at).has_value()) << bad;
     }
+}
+
+TEST(JiraWorkItemTest, TheStartIsWrittenAsJiraDoesWithTheLocalOffset) {
+    const QDateTime at(QDate(2026, 12, 7), QTime(9, 15, 0, 250), QTimeZone(3600));
+    // Shown in the local zone with its offset, whatever that zone is.
+    const QString text = JiraService::formatStarted(at);
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}[+-]\\d{4}$"))
+            .match(text)
+            .hasMatch())
+        << text.toStdString();
+    EXPECT_EQ(JiraService::parseStarted(text), at);
+    const QDateTime local = at.toLocalTime();
+    const int offset = local.offsetFromUtc() / 60;
+    EXPECT_EQ(text.right(5), QStringLiteral("%1%2%3")
+                                 .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                                 .arg(std::abs(offset) / 60, 2, 10, QLatin1Char('0'))
+                                 .arg(std::abs(offset) % 60, 2, 10, QLatin1Char('0')));
+    EXPECT_EQ(text.left(23), local.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")));
+}
+
+TEST_F(JiraWorkLogFormTest, ABookingJustAfterMidnightStartsThePreviousDay) {
+    const QDateTime bookedAt(QDate(2026, 12, 7), QTime(0, 10));
+    clock->set(bookedAt);
+    auto f = form(30 * 60);
+    EXPECT_TRUE(saveAndWait(*f));
+    ASSERT_FALSE(f->errorOccurred());
+
+    const QString started = sentBody(jira.http().lastRequest()).value("started").toString();
+    EXPECT_TRUE(started.startsWith(QStringLiteral("2026-12-06T23:40:00.000"))) << started.toStdString();
+    EXPECT_EQ(JiraService::parseStarted(started), bookedAt.addSecs(-30 * 60));
+    ASSERT_EQ(jira.workLogs().size(), 1u);
+    EXPECT_EQ(jira.workLogs().front().started, bookedAt.addSecs(-30 * 60));
 }
 
 TEST_F(JiraWorkLogFormTest, ABookedWorkLogIsSentOnceAndShowsInTheNextRangeRead) {
