@@ -22,6 +22,17 @@ inline std::optional<qint64> wholeSeconds(double seconds) {
     return static_cast<qint64>(seconds);
 }
 
+// A parsed count of seconds as the double that carries durations, or absent when that
+// double has no whole seconds: counts within 512 of the 64-bit maximum round up to
+// 2^63, which formatting refuses, so parsing refuses them too.
+inline std::optional<double> parsedSeconds(qint64 total) {
+    const auto seconds = static_cast<double>(total);
+    if (!wholeSeconds(seconds)) {
+        return std::nullopt;
+    }
+    return seconds;
+}
+
 // ASCII decimal digits only, at least one; absent when there are none, when anything
 // else is in the text or when the number does not fit 64 bits.
 inline std::optional<qint64> parseDigits(QStringView digits) {

@@ -66,7 +66,7 @@ std::optional<double> ReadableTimeFormatter::parse(QStringView text) {
             return std::nullopt;
         }
     }
-    return static_cast<double>(total);
+    return duration::parsedSeconds(total);
 }
 
 } // namespace velmora

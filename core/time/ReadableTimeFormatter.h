@@ -26,7 +26,8 @@ public:
     // "m", separated by exactly one space, in any order, each unit at most once.
     // Nothing else is understood: no other letters or upper case, no fractions, no
     // blanks at either end. A number too large for its unit, or a total beyond the
-    // 64-bit range, makes the whole text not understood.
+    // 64-bit range (as a double, the range format() takes), makes the whole text not
+    // understood.
     static std::optional<double> parse(QStringView text);
 };
 

@@ -48,7 +48,7 @@ std::optional<double> TimeFormatter::parse(QStringView text) {
         __builtin_add_overflow(total, minutes * 60 + secs, &total)) {
         return std::nullopt;
     }
-    return static_cast<double>(total);
+    return duration::parsedSeconds(total);
 }
 
 } // namespace velmora

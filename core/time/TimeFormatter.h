@@ -31,7 +31,8 @@ public:
 
     // Reads "H", "H:M" or "H:M:S" (both styles read all three): each piece is an
     // optional sign and ASCII digits, hours are 0 or more, minutes and seconds 0 to
-    // 59. Anything else, and a total beyond the 64-bit range, is not understood.
+    // 59. Anything else, and a total beyond what format() takes (the 64-bit range, as
+    // a double), is not understood.
     static std::optional<double> parse(QStringView text);
 
 private:

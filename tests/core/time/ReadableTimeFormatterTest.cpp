@@ -61,6 +61,15 @@ TEST(ReadableTimeFormatterTest, NumbersTooLargeFailTheWholeText) {
     EXPECT_FALSE(ReadableTimeFormatter::parse(u"15250284452471w 106751991167d"));
 }
 
+TEST(ReadableTimeFormatterTest, ParsesOnlyWhatItCanFormatBack) {
+    // 2^63 - 7 s: fits 64 bits, but as a duration it is 2^63, which has no text.
+    EXPECT_FALSE(ReadableTimeFormatter::parse(u"153722867280912930m"));
+    EXPECT_FALSE(ReadableTimeFormatter::parse(u"15250284452471w 3d 15h 22m"));
+    const auto largest = ReadableTimeFormatter::parse(u"15250284452471w 3d 15h 21m");
+    ASSERT_TRUE(largest);
+    EXPECT_TRUE(ReadableTimeFormatter::format(*largest));
+}
+
 TEST(ReadableTimeFormatterTest, FormattedTextReadsBack) {
     for (const double seconds : {60.0, 3660.0, 694860.0, 1209600.0 + 86400 * 6 + 3600 * 23 + 60 * 59}) {
         const auto text = ReadableTimeFormatter::format(seconds);

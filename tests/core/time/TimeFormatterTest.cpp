@@ -74,6 +74,17 @@ TEST(TimeFormatterTest, RefusesHoursWhoseSecondsDoNotFit) {
     EXPECT_FALSE(TimeFormatter::parse(u"2562047788015215:59:59"));
 }
 
+TEST(TimeFormatterTest, ParsesOnlyWhatItCanFormatBack) {
+    // Fits 64 bits, but as a duration it is 2^63, which has no clock text.
+    EXPECT_FALSE(TimeFormatter::parse(u"2562047788015215:30:07"));
+    EXPECT_FALSE(TimeFormatter::parse(u"2562047788015215:21:36"));
+    for (const char16_t* text : {u"2562047788015215:21:35", u"2562047788015215", u"10000:00:00"}) {
+        const auto seconds = TimeFormatter::parse(text);
+        ASSERT_TRUE(seconds) << QString::fromUtf16(text).toStdString();
+        EXPECT_TRUE(longText(*seconds)) << QString::fromUtf16(text).toStdString();
+    }
+}
+
 TEST(TimeFormatterTest, ValidatorAcceptsOnlyReadableTextButKeepsTheRestEditable) {
     velmora::TimeFormatterValidator validator;
     int pos = 0;
