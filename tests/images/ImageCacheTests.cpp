@@ -1,6 +1,7 @@
 #include "ImageCacheTestSupport.h"
 
 #include "images/AbstractDiskCache.h"
+#include "images/AnimatedImageProvider.h"
 #include "images/CacheKeys.h"
 #include "images/CallbackPolicy.h"
 #include "images/CallbackQueue.h"
@@ -318,4 +319,51 @@ TEST_F(ImageCacheTest, CompletionsRunOnTheContextsCallbackQueue) {
     });
     ASSERT_TRUE(waitUntil([&] { return stored.load(); }));
     EXPECT_TRUE(onQueue);
+}
+
+namespace {
+// Three frames of one colour each; the encoded data is whatever the test says.
+class ThreeFrames : public AnimatedImageProvider {
+public:
+    explicit ThreeFrames(QByteArray data) : m_data(std::move(data)) {}
+    QByteArray animatedImageData() override { return m_data; }
+    unsigned animatedImageFrameCount() override { return 3; }
+    unsigned animatedImageLoopCount() override { return 0; }
+    Image animatedImageFrameAtIndex(unsigned index) override {
+        auto bitmap = paintedBitmap(8, false);
+        bitmap.fill(QColor::fromHsv(int(index) * 100, 200, 200));
+        return Image(bitmap);
+    }
+    double animatedImageDurationAtIndex(unsigned) override { return 0.1; }
+
+private:
+    QByteArray m_data;
+};
+} // namespace
+
+TEST_F(ImageCacheTest, AnimatedImagesCostTheirPosterFrameAndStoreTheirOwnData) {
+    auto memory = std::dynamic_pointer_cast<MemoryCache>(cache->memoryCache());
+    ASSERT_TRUE(memory);
+    const Image animated(paintedBitmap(8, false), 1.0,
+                         std::make_shared<ThreeFrames>(QByteArray("GIF89a-original")));
+    ASSERT_TRUE(animated.isAnimated());
+    // Frames beyond the first are decoded on demand into the frame pool, which keeps its own budget.
+    storeAndWait(animated, std::nullopt, ImageCacheType::All, key);
+    EXPECT_EQ(memory->totalCost(), animated.memoryCost());
+    EXPECT_EQ(memory->totalCost(), quint64(8 * 8 * 4));
+    // Without data of its own, an animated image writes the data it was decoded from.
+    EXPECT_EQ(cache->diskImageDataForKey(key), std::optional<QByteArray>("GIF89a-original"));
+
+    // A stored cost wins over the computed one.
+    Image priced(paintedBitmap(8, false));
+    priced.setMemoryCost(1000);
+    cache->storeImageToMemory(priced, QStringLiteral("priced"));
+    EXPECT_EQ(memory->totalCost(), quint64(8 * 8 * 4) + 1000);
+
+    // No data at all: three frames and no format of its own are encoded as GIF.
+    const Image frames(paintedBitmap(8, false), 1.0, std::make_shared<ThreeFrames>(QByteArray()));
+    storeAndWait(frames, std::nullopt, ImageCacheType::Disk, QStringLiteral("frames"));
+    const auto written = cache->diskImageDataForKey(QStringLiteral("frames"));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(imageFormatForImageData(*written), ImageFormat::GIF);
 }
