@@ -2,6 +2,7 @@
 
 #include "app/ApplicationWindowController.h"
 #include "app/ConfigurationCheck.h"
+#include "app/SoftwareUpdater.h"
 #include "app/WelcomeWindowController.h"
 #include "app/WindowManager.h"
 #include "images/ImageCodersManager.h"
@@ -18,9 +19,10 @@ AppDelegate* sharedDelegate = nullptr;
 } // namespace
 
 AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObject* parent)
-    : QObject(parent), m_environment(environment),
+    : QObject(parent), m_environment(environment), m_softwareUpdater(std::make_unique<SoftwareUpdater>()),
       m_windowManager(std::make_unique<WindowManager>(std::move(environment), std::move(views))) {
     sharedDelegate = this;
+    m_windowManager->setSoftwareUpdater(m_softwareUpdater.get());
     ShellHooks::setInstance(m_windowManager.get());
     m_windowManager->selectInitialAccount();
 }
@@ -32,6 +34,7 @@ AppDelegate::~AppDelegate() {
         ShellHooks::setInstance(previous);
     }
     m_windowManager.reset();
+    m_softwareUpdater.reset();
     if (sharedDelegate == this) {
         sharedDelegate = nullptr;
     }

@@ -9,6 +9,7 @@
 
 namespace velmora {
 
+class SoftwareUpdater;
 class WindowManager;
 
 // Ties the shell together: owns the window manager (which picks the current account
@@ -30,6 +31,8 @@ public:
     static AppDelegate* shared();
 
     WindowManager& windowManager() const { return *m_windowManager; }
+    // Made first of the shell's services; it checks for updates from the start.
+    SoftwareUpdater& softwareUpdater() const { return *m_softwareUpdater; }
 
     // The start-up sequence: registers the image coders the avatars need, checks the
     // configuration, and opens the main window for the current account or the welcome
@@ -54,6 +57,7 @@ private:
     void checkConfiguration();
 
     ShellEnvironment m_environment;
+    std::unique_ptr<SoftwareUpdater> m_softwareUpdater;
     std::unique_ptr<WindowManager> m_windowManager;
     bool m_terminated = false;
     bool m_configurationAlertShown = false;

@@ -1,6 +1,7 @@
 #include "app/WindowManager.h"
 
 #include "app/ApplicationWindowController.h"
+#include "app/SoftwareUpdater.h"
 #include "app/WelcomeWindowController.h"
 
 #include <QApplication>
@@ -15,6 +16,7 @@ WindowManager::~WindowManager() {
     ++m_closingOwnWindows;
     delete m_applicationWindow;
     delete m_welcomeWindow;
+    delete m_settingsWindow;
 }
 
 WelcomeWindowController* WindowManager::welcomeWindow() {
@@ -29,6 +31,42 @@ WelcomeWindowController* WindowManager::welcomeWindow() {
         });
     }
     return m_welcomeWindow;
+}
+
+SettingsWindowController* WindowManager::settingsWindow() {
+    if (!m_settingsWindow) {
+        Q_ASSERT(m_softwareUpdater != nullptr);
+        SettingsEnvironment settings;
+        settings.settings = &m_environment.settings();
+        settings.updater = m_softwareUpdater->updater();
+        settings.store = &m_environment.providerManager().store();
+        settings.accountsPage = m_views.accountsPage;
+        settings.windowStateFile = m_environment.windowStateFile;
+        m_settingsWindow = new SettingsWindowController(std::move(settings));
+        m_settingsWindow->setAttribute(Qt::WA_QuitOnClose, false);
+        connect(m_settingsWindow, &SettingsWindowController::closed, this, [this] {
+            if (m_closingOwnWindows == 0) {
+                windowClosedByUser();
+            }
+        });
+    }
+    return m_settingsWindow;
+}
+
+void WindowManager::showSettings() {
+    SettingsWindowController* window = settingsWindow();
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void WindowManager::closeSettings() {
+    if (!m_settingsWindow) {
+        return;
+    }
+    ++m_closingOwnWindows;
+    m_settingsWindow->close();
+    --m_closingOwnWindows;
 }
 
 void WindowManager::selectInitialAccount() {

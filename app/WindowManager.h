@@ -6,6 +6,7 @@
 #include "app/WindowViews.h"
 #include "core/model/AnyProvider.h"
 #include "core/model/ShellHooks.h"
+#include "views/settings/SettingsWindowController.h"
 
 #include <QObject>
 #include <QPointer>
@@ -15,6 +16,8 @@
 #include <optional>
 
 namespace velmora {
+
+class SoftwareUpdater;
 
 // Decides which account is current and which window shows: the main window of the
 // current account, or the welcome window while no account is usable. The current
@@ -37,6 +40,10 @@ public:
 
     // Made on first use and then kept.
     WelcomeWindowController* welcomeWindow();
+    // Made on first use and then kept; needs the software updater (setSoftwareUpdater).
+    SettingsWindowController* settingsWindow();
+    // The updater whose switch and checks the settings window's General page shows.
+    void setSoftwareUpdater(SoftwareUpdater* updater) { m_softwareUpdater = updater; }
     // The main window of the current account, while there is one.
     ApplicationWindowController* applicationWindow() const { return m_applicationWindow; }
 
@@ -65,6 +72,8 @@ public:
     void closeWelcome();
     void showApplication();
     void closeApplication();
+    void showSettings();
+    void closeSettings();
 
 signals:
     // The accounts or the current account changed in a way the main menu shows.
@@ -81,6 +90,8 @@ private:
     const WindowViews m_views;
     QPointer<WelcomeWindowController> m_welcomeWindow;
     QPointer<ApplicationWindowController> m_applicationWindow;
+    QPointer<SettingsWindowController> m_settingsWindow;
+    SoftwareUpdater* m_softwareUpdater = nullptr;
     std::optional<AnyProvider> m_provider;
     bool m_isSwitching = false;
     // Above zero while the shell itself closes windows (a swap), which never quits.

@@ -12,6 +12,7 @@ namespace velmora {
 class ApplicationViewModel;
 class CalendarViewModel;
 class ProjectViewModel;
+class SettingsViewModel;
 class TimerViewModel;
 
 // Makes the content of the shell's windows. The window controllers decide when a
@@ -30,6 +31,8 @@ struct WindowViews {
     std::function<QWidget*(std::int64_t delay, std::function<void()> retry)> rateLimitView;
     // The welcome window's content.
     std::function<QWidget*()> welcomeView;
+    // The settings window's Accounts page; empty: an empty page.
+    std::function<QWidget*(SettingsViewModel& model)> accountsPage;
 
     // The app's views.
     static WindowViews standard();

@@ -34,6 +34,11 @@ SettingsWindowController::SettingsWindowController(SettingsEnvironment environme
     m_restored = true;
 }
 
+void SettingsWindowController::closeEvent(QCloseEvent* event) {
+    QMainWindow::closeEvent(event);
+    emit closed();
+}
+
 void SettingsWindowController::saveFrame() {
     if (m_restored)
         frameSettings(m_windowStateFile)->setValue(QLatin1String(frameAutosaveName), saveGeometry());

@@ -19,7 +19,12 @@ public:
 
     SettingsSplitViewController* splitViewController() const { return m_split; }
 
+signals:
+    // The window closed (it is kept, and shows the same page when shown again).
+    void closed();
+
 protected:
+    void closeEvent(QCloseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
