@@ -21,16 +21,21 @@ void AsyncBlockOperation::start() {
         }
     }
     if (isCancelled()) {
-        markFinished();
-        return;
-    }
-    if (!m_block) {
+        finish();
         return;
     }
     std::weak_ptr<Operation> weak = weak_from_this();
     DispatchQueue::global().async([weak] {
         if (const auto self = std::static_pointer_cast<AsyncBlockOperation>(weak.lock())) {
-            self->m_block(self);
+            // A copy runs, so that finishing (which lets the block go) may happen inside it.
+            Block block;
+            {
+                std::lock_guard lock(self->m_monitor);
+                block = self->m_block;
+            }
+            if (block) {
+                block(self);
+            }
         }
     });
 }
@@ -46,7 +51,7 @@ void AsyncBlockOperation::cancel() {
         }
     }
     if (wasExecuting) {
-        markFinished();
+        finish();
     }
 }
 
@@ -60,8 +65,19 @@ void AsyncBlockOperation::complete() {
         }
     }
     if (wasExecuting) {
-        markFinished();
+        finish();
     }
+}
+
+void AsyncBlockOperation::finish() {
+    Block released;
+    {
+        // What the block holds may hold this operation: letting it go ends such a cycle.
+        std::lock_guard lock(m_monitor);
+        released = std::move(m_block);
+        m_block = nullptr;
+    }
+    markFinished();
 }
 
 } // namespace velmora::images

@@ -26,6 +26,9 @@ public:
     void complete();
 
 private:
+    // Finishes and lets the block go.
+    void finish();
+
     std::mutex m_monitor;
     Block m_block;
 };
