@@ -46,6 +46,7 @@ private:
     std::atomic<quint64> m_finishedCount{0};
     std::atomic<quint64> m_skippedCount{0};
     std::atomic<bool> m_allFinished{false};
+    std::atomic<bool> m_cancelled{false};
     std::weak_ptr<RemoteImagePrefetcher> m_prefetcher;
 
     mutable std::mutex m_blocksMutex;

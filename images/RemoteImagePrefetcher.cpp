@@ -14,6 +14,8 @@ namespace velmora::images {
 // Token.
 
 void RemoteImagePrefetchToken::cancel() {
+    // Set first: a load that starts while the lists below are emptied sees it and cancels itself.
+    m_cancelled = true;
     std::vector<std::weak_ptr<AsyncBlockOperation>> prefetchOperations;
     {
         std::lock_guard lock(m_prefetchOperationsMutex);
@@ -129,7 +131,7 @@ std::shared_ptr<RemoteImagePrefetchToken> RemoteImagePrefetcher::prefetchURLs(
         auto operation = AsyncBlockOperation::blockOperationWithBlock(
             [weakSelf = weak_from_this(), token, url](const std::shared_ptr<AsyncBlockOperation>& operation) {
                 const auto self = weakSelf.lock();
-                if (!self || operation->isCancelled()) {
+                if (!self || operation->isCancelled() || token->m_cancelled) {
                     return;
                 }
                 const auto load = self->m_manager->loadImage(
@@ -147,8 +149,17 @@ std::shared_ptr<RemoteImagePrefetchToken> RemoteImagePrefetcher::prefetchURLs(
                             finishedOperation->complete();
                         }
                     });
-                std::lock_guard lock(token->m_loadOperationsMutex);
-                token->m_loadOperations.push_back(load);
+                {
+                    std::lock_guard lock(token->m_loadOperationsMutex);
+                    if (!token->m_cancelled) {
+                        token->m_loadOperations.push_back(load);
+                        return;
+                    }
+                }
+                // The token was cancelled while this load started: a cancelled load reports nothing,
+                // so its place in the queue is given back here.
+                load->cancel();
+                operation->complete();
             });
         {
             std::lock_guard lock(token->m_prefetchOperationsMutex);
@@ -161,6 +172,9 @@ std::shared_ptr<RemoteImagePrefetchToken> RemoteImagePrefetcher::prefetchURLs(
 
 void RemoteImagePrefetcher::loadFinished(const std::shared_ptr<RemoteImagePrefetchToken>& token,
                                          const QUrl& url, bool failed) {
+    if (token->m_cancelled) {
+        return; // a cancelled list reports nothing more
+    }
     const auto finished = ++token->m_finishedCount;
     if (failed) {
         ++token->m_skippedCount;

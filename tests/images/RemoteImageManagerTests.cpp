@@ -103,14 +103,24 @@ public:
         std::lock_guard lock(m_mutex);
         return m_requests.at(i);
     }
+    // Drops the completions never called, which hold the manager that holds this loader.
+    void forgetRequests() {
+        std::lock_guard lock(m_mutex);
+        for (auto& request : m_requests) {
+            request.completed = nullptr;
+        }
+    }
     int peak() {
         std::lock_guard lock(m_mutex);
         return m_peak;
     }
     void answer(size_t i, const Image& image, const ImageError& error = {}) {
-        const auto completed = request(i).completed;
+        ImageLoaderCompletedBlock completed;
         {
+            // A loader lets go of a completion once it has called it, as the downloader does.
             std::lock_guard lock(m_mutex);
+            completed = std::move(m_requests.at(i).completed);
+            m_requests.at(i).completed = nullptr;
             --m_inFlight;
         }
         completed(image, image ? encoded(image.bitmap(), "png") : QByteArray(), error, true);
@@ -147,6 +157,8 @@ protected:
     Deliveries deliveries;
     const QUrl url{QStringLiteral("https://example.com/a/avatar.png")};
     const Image avatar{paintedBitmap(8, true)};
+
+    void TearDown() override { loader->forgetRequests(); }
 
     // Every disk write queued so far has happened.
     void settleDisk() { cache->totalDiskCount(); }
@@ -424,14 +436,20 @@ TEST_F(RemoteImageManagerTest, ACancelledPrefetchStopsItsLoadsAndReportsNoEnd) {
     ASSERT_TRUE(waitUntil([&] { return loader->requestCount() == 3; }));
     loader->answer(0, avatar);
     token->cancel();
-    for (size_t i = 1; i < 3; ++i) {
+    drainEvents();
+    QThread::msleep(30);
+    drainEvents();
+    // The fourth may have started as the first ended; whatever started after is cancelled.
+    const auto started = loader->requestCount();
+    EXPECT_LE(started, 4u);
+    for (size_t i = 1; i < started; ++i) {
         EXPECT_TRUE(loader->request(i).operation->cancelled) << i;
         loader->answer(i, avatar);
     }
     drainEvents();
     QThread::msleep(30);
     drainEvents();
-    EXPECT_EQ(loader->requestCount(), 3u); // the queued fourth never started
+    EXPECT_EQ(loader->requestCount(), started);
     EXPECT_FALSE(ended);
     EXPECT_LE(token->finishedCount(), 1u);
 }
