@@ -1,6 +1,7 @@
 #include "image-views/RemoteImage.h"
 
 #include "image-views/IndicatorViewModifier.h"
+#include "images/AnimatedImage.h"
 
 #include <QPainter>
 
@@ -8,10 +9,13 @@ namespace velmora::imageviews {
 
 namespace {
 
-images::RemoteImageContext withScale(images::RemoteImageContext context, double scale) {
-    // A scale the context names already wins over the argument.
+images::RemoteImageContext prepared(images::RemoteImageContext context, double scale, bool animating) {
+    // A scale or an animated kind the context names already wins.
     if (context.imageScaleFactor.isAbsent()) {
         context.imageScaleFactor = scale;
+    }
+    if (animating && context.animatedImageClass.isAbsent()) {
+        context.animatedImageClass = images::AnimatedImage::animatedImageClass();
     }
     return context;
 }
@@ -24,8 +28,9 @@ RemoteImage::RemoteImage(std::optional<QUrl> url, double scale, images::RemoteIm
 
 RemoteImage::RemoteImage(std::optional<QUrl> url, double scale, images::RemoteImageOptions options,
                          images::RemoteImageContext context, bool animating, Content content, QWidget* parent)
-    : QWidget(parent), m_url(std::move(url)), m_options(options), m_context(withScale(std::move(context), scale)),
-      m_animating(animating), m_content(std::move(content)), m_manager(new ImageManager(this)) {
+    : QWidget(parent), m_url(std::move(url)), m_options(options), m_context(prepared(std::move(context), scale, animating)),
+      m_animating(animating), m_content(std::move(content)), m_manager(new ImageManager(this)),
+      m_player(new ImagePlayer(this)) {
     if (!m_content) {
         m_content = [this](QPainter& painter, const QRect& rect, const RemoteImagePhase& phase) {
             if (const auto image = phase.image()) {
@@ -34,6 +39,7 @@ RemoteImage::RemoteImage(std::optional<QUrl> url, double scale, images::RemoteIm
         };
     }
     connect(m_manager, &ImageManager::objectWillChange, this, &RemoteImage::scheduleEvaluation);
+    connect(m_player, &ImagePlayer::objectWillChange, this, &RemoteImage::scheduleEvaluation);
 }
 
 RemoteImage* RemoteImage::withContentAndPlaceholder(std::optional<QUrl> url, double scale,
@@ -99,13 +105,58 @@ void RemoteImage::evaluate() {
     if (!isVisible()) {
         return;
     }
-    if (!showsLoadedImage()) {
+    if (showsLoadedImage()) {
+        if (m_animating && !m_manager->isIncremental()) {
+            showPlayer();
+        } else {
+            showStill();
+        }
+    } else {
+        m_shownFrame = {};
         setUpManager();
         if (m_manager->error().isNull()) {
             m_manager->load(m_url, m_options, m_context);
         }
     }
     update();
+}
+
+void RemoteImage::showStill() {
+    // Animation off freezes the view on the frame that was showing.
+    if (m_configuration.pausable) {
+        m_player->pausePlaying();
+    } else {
+        m_player->stopPlaying();
+    }
+    if (m_configuration.purgeable) {
+        m_player->clearFrameBuffer();
+    }
+    m_shownFrame = m_player->currentFrame();
+}
+
+void RemoteImage::showPlayer() {
+    const images::Image image = m_manager->image();
+    const bool reset = m_player->currentAnimatedImage() && !(m_player->currentAnimatedImage() == image);
+    if (!reset) {
+        m_player->startPlaying();
+    }
+    if (m_player->currentFrame() && !reset) {
+        m_shownFrame = m_player->currentFrame();
+        return;
+    }
+    m_shownFrame = {};
+    if (reset) {
+        m_player->resetPlayer();
+    }
+    if (image.animatedProvider()) {
+        m_player->customLoopCount = m_configuration.customLoopCount;
+        m_player->maxBufferSize = m_configuration.maxBufferSize;
+        m_player->runLoopMode = m_configuration.runLoopMode;
+        m_player->playbackMode = m_configuration.playbackMode;
+        m_player->playbackRate = m_configuration.playbackRate;
+        m_player->setupPlayer(image);
+        m_player->startPlaying();
+    }
 }
 
 void RemoteImage::setUpManager() {
@@ -135,7 +186,7 @@ RemoteImagePhase RemoteImage::phase() const {
 }
 
 QImage RemoteImage::configuredImage() const {
-    QImage image = m_manager->image().bitmap();
+    QImage image = m_shownFrame ? m_shownFrame.bitmap() : m_manager->image().bitmap();
     for (const auto& configuration : m_configurations) {
         image = configuration(image);
     }
@@ -198,6 +249,8 @@ void RemoteImage::hideEvent(QHideEvent* event) {
     if (m_configuration.cancelOnDisappear && !m_manager->error().isNull() && !m_manager->isIncremental()) {
         m_manager->cancel();
     }
+    // Nobody sees the frames of a hidden view; showing it again plays on.
+    m_player->pausePlaying();
 }
 
 // --- modifiers ------------------------------------------------------------------------------
@@ -287,6 +340,16 @@ RemoteImage& RemoteImage::purgeable(bool purgeable) {
 
 RemoteImage& RemoteImage::playbackRate(double rate) {
     m_configuration.playbackRate = rate;
+    return *this;
+}
+
+RemoteImage& RemoteImage::playbackMode(images::AnimatedImagePlaybackMode mode) {
+    m_configuration.playbackMode = mode;
+    return *this;
+}
+
+RemoteImage& RemoteImage::runLoopMode(const QString& mode) {
+    m_configuration.runLoopMode = mode;
     return *this;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "image-views/ImageManager.h"
+#include "image-views/ImagePlayer.h"
 #include "image-views/Indicator.h"
 #include "image-views/RemoteImagePhase.h"
 
@@ -59,6 +60,7 @@ public:
     void setAnimating(bool animating);
 
     ImageManager* imageManager() const { return m_manager; }
+    ImagePlayer* imagePlayer() const { return m_player; }
     IndicatorStatus* indicatorStatus() const { return m_manager->indicatorStatus(); }
     // The phase the widget draws now.
     RemoteImagePhase phase() const;
@@ -79,12 +81,14 @@ public:
     RemoteImage& indicator(Indicator indicator);
     RemoteImage& retryOnAppear(bool retry);
     RemoteImage& cancelOnDisappear(bool cancel);
-    // Animation settings, kept for the frame player.
+    // Animation settings, handed to the frame player when it is set up.
     RemoteImage& customLoopCount(std::optional<unsigned> count);
     RemoteImage& maxBufferSize(std::optional<quint64> bytes);
     RemoteImage& pausable(bool pausable);
     RemoteImage& purgeable(bool purgeable);
     RemoteImage& playbackRate(double rate);
+    RemoteImage& playbackMode(images::AnimatedImagePlaybackMode mode);
+    RemoteImage& runLoopMode(const QString& mode);
 
     struct Configuration {
         bool retryOnAppear = true;
@@ -94,6 +98,8 @@ public:
         bool pausable = true;
         bool purgeable = false;
         double playbackRate = 1.0;
+        images::AnimatedImagePlaybackMode playbackMode = images::AnimatedImagePlaybackMode::Normal;
+        QString runLoopMode = images::AnimatedImagePlayer::defaultRunLoopMode();
     };
     const Configuration& configuration() const { return m_configuration; }
 
@@ -110,6 +116,8 @@ private:
     void setUpManager();
     bool showsLoadedImage() const;
     QImage configuredImage() const;
+    void showStill();
+    void showPlayer();
     void drawImage(QPainter& painter, const QRect& rect, const QImage& image) const;
 
     std::optional<QUrl> m_url;
@@ -118,6 +126,9 @@ private:
     bool m_animating = true;
     Content m_content;
     ImageManager* m_manager;
+    ImagePlayer* m_player;
+    // The frame the widget draws instead of the manager's image, while one is chosen.
+    images::Image m_shownFrame;
     IndicatorViewModifier* m_indicator = nullptr;
     ImageManager::SuccessBlock m_successBlock;
     ImageManager::FailureBlock m_failureBlock;

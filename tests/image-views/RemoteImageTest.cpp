@@ -1,6 +1,8 @@
 #include "image-views/ImageManager.h"
 #include "image-views/RemoteImage.h"
+#include "images/AnimatedImage.h"
 #include "images/ImageCache.h"
+#include "images/ImageCodersManager.h"
 #include "images/RemoteImageDownloader.h"
 #include "images/RemoteImageManager.h"
 
@@ -138,4 +140,58 @@ TEST_F(RemoteImageTest, twoViewsOfOneUrlLoadItOnceAndTheIndicatorFollowsTheLoad)
     }));
     EXPECT_EQ(server.requestCount("/shared.png"), 1);
     EXPECT_TRUE(test::waitUntil([&] { return first.findChildren<QProgressBar*>().isEmpty(); }));
+}
+
+namespace {
+QByteArray animatedGif() {
+    QList<images::ImageFrame> frames;
+    for (const QColor colour : {QColor(Qt::red), QColor(Qt::green), QColor(Qt::blue)}) {
+        QImage bitmap(10, 10, QImage::Format_ARGB32);
+        bitmap.fill(colour);
+        frames.append({images::Image(bitmap), 0.03});
+    }
+    return images::ImageCodersManager::sharedManager()->encodedDataWithFrames(frames, 0, images::ImageFormat::GIF, {});
+}
+} // namespace
+
+TEST_F(RemoteImageTest, anAnimatedImagePlaysAndPausesWhenHidden) {
+    const QByteArray gif = animatedGif();
+    ASSERT_FALSE(gif.isEmpty());
+    server.serve("/anim.gif", ImageAnswer::image(gif, "image/gif"));
+    RemoteImage view(server.url("/anim.gif"), 1.0, 0, m_context, true);
+    view.resize(10, 10);
+    view.show();
+    ASSERT_TRUE(test::waitUntil([&] { return view.imagePlayer()->isPlaying(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return view.imagePlayer()->currentFrameIndex() > 0; }));
+    EXPECT_EQ(view.imagePlayer()->player()->totalFrameCount(), 3u);
+    view.hide();
+    EXPECT_FALSE(view.imagePlayer()->isPlaying());
+
+    // Animation off keeps the frame that was showing.
+    view.show();
+    ASSERT_TRUE(test::waitUntil([&] { return view.imagePlayer()->isPlaying(); }));
+    view.setAnimating(false);
+    ASSERT_TRUE(test::waitUntil([&] { return !view.imagePlayer()->isPlaying(); }));
+    EXPECT_TRUE(view.imagePlayer()->isValid());
+}
+
+TEST(ImagePlayerTest, aStillImageMakesNoPlayerAndASecondSetupChangesNothing) {
+    ImagePlayer player;
+    QImage bitmap(4, 4, QImage::Format_ARGB32);
+    const images::Image still(bitmap);
+    player.setupPlayer(still);
+    EXPECT_FALSE(player.isValid());
+    EXPECT_EQ(player.currentAnimatedImage(), still);
+    player.startPlaying();
+    EXPECT_FALSE(player.isPlaying());
+
+    const images::Image animated = images::AnimatedImage::imageWithData(animatedGif());
+    player.setupPlayer(animated);
+    ASSERT_TRUE(player.isValid());
+    player.customLoopCount = 0;
+    player.setupPlayer(images::AnimatedImage::imageWithData(animatedGif()));
+    EXPECT_EQ(player.currentAnimatedImage(), animated);
+    player.pausePlaying();
+    player.seekToFrame(2, 0);
+    EXPECT_EQ(player.currentFrameIndex(), 0u) << "a paused player's seek is not published";
 }
