@@ -182,6 +182,9 @@ TEST_F(RemoteImageDownloaderOperationTest, anUnchangedBodyFromTheUrlCacheIsRepor
                                              record(stored));
     ASSERT_TRUE(test::waitUntil([&] { return stored->finished; }));
     ASSERT_TRUE(stored->error.isNull());
+    // The first transfer has ended for good, so the second call makes a transfer of its own
+    // instead of joining the one that is still winding down.
+    ASSERT_TRUE(test::waitUntil([&] { return downloader->currentDownloadCount() == 0; }));
 
     auto again = std::make_shared<Calls>();
     const auto b = downloader->downloadImage(server.url("/cached.png"),
