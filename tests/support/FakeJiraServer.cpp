@@ -299,7 +299,7 @@ FakeResponse FakeJiraServer::search(const FakeRequest& request, const QString& a
             const bool from = op == QLatin1String(">=");
             tests.push_back([this, day, from](const Issue& i) {
                 return std::any_of(m_workLogs.begin(), m_workLogs.end(), [&](const WorkLog& w) {
-                    const QDate logged = w.started.toLocalTime().date();
+                    const QDate logged = w.started.toTimeZone(profileTimeZone).date();
                     return w.issueId == i.id && (from ? logged >= day : logged <= day);
                 });
             });

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QTimeZone>
 
 #include <functional>
 #include <map>
@@ -101,6 +102,9 @@ public:
     QString siteName = QStringLiteral("Example");
     // "JIRA" for the site's own time tracking.
     QString timeTrackingKey = QStringLiteral("JIRA");
+    // The zone of the user's profile, in which JQL's "worklogDate" is read; the
+    // machine's own unless a test moves it.
+    QTimeZone profileTimeZone = QTimeZone::systemTimeZone();
 
     void addUser(const User& user) { m_users.push_back(user); }
     // Requests with this bearer token act as `accountId`.

@@ -503,9 +503,12 @@ AnyPaginator<Issue> JiraService::fetchTasks(const Project& project, const std::o
 // --- work entries -----------------------------------------------------------------------
 
 QString JiraService::workLogQuery(const DateInterval& interval) {
-    // Qt::ISODate writes ASCII digits of the Gregorian date whatever the locale.
-    const QString from = interval.start.toLocalTime().date().toString(Qt::ISODate);
-    const QString to = interval.end.toLocalTime().date().toString(Qt::ISODate);
+    // Jira reads these days in the time zone of the user's profile, which need not be
+    // this machine's: a day either side takes in the work logs of the interval for any
+    // two zones less than a day apart (all but the farthest Pacific pairs), and the
+    // per-issue reads keep to the exact interval. Qt::ISODate writes ASCII digits of the Gregorian date whatever the locale.
+    const QString from = interval.start.toLocalTime().date().addDays(-1).toString(Qt::ISODate);
+    const QString to = interval.end.toLocalTime().date().addDays(1).toString(Qt::ISODate);
     return QStringLiteral("worklogDate >= ") + from + QStringLiteral(" AND worklogDate <= ") + to +
            QStringLiteral(" AND worklogAuthor = currentUser()");
 }

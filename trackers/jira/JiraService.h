@@ -148,8 +148,9 @@ public:
     // assignee.
     static QString searchQuery(const Project& project, const std::optional<QString>& search,
                                const std::optional<Issue::State>& state, const std::optional<User>& assignee);
-    // The JQL of a date range: the account user's work logs on the interval's days
-    // (in the user's time zone), both included.
+    // The JQL of a date range: the account user's work logs from the day before the
+    // interval's first local day to the day after its last, both included (Jira reads
+    // the days in its profile's time zone).
     static QString workLogQuery(const DateInterval& interval);
     // Text as the inside of a JQL string: backslash and double quote escaped.
     static QString escapeJql(const QString& text);

@@ -51,7 +51,7 @@ TEST(JiraWorkLogTimeTest, StartsParseInTheirOwnZoneAndDaysAreTheUsersOwn) {
     const DateInterval days{QDateTime(QDate(2024, 3, 4), QTime(0, 0)),
                             QDateTime(QDate(2024, 3, 6), QTime(23, 59, 59))};
     EXPECT_EQ(JiraService::workLogQuery(days),
-              u"worklogDate >= 2024-03-04 AND worklogDate <= 2024-03-06 AND worklogAuthor = currentUser()");
+              u"worklogDate >= 2024-03-03 AND worklogDate <= 2024-03-07 AND worklogAuthor = currentUser()");
 }
 
 TEST_F(JiraWorkEntriesTest, AWeekOfTheUsersOwnEntriesComesSortedAcrossIssues) {
@@ -83,13 +83,37 @@ TEST_F(JiraWorkEntriesTest, AWeekOfTheUsersOwnEntriesComesSortedAcrossIssues) {
     const auto search = jira.requestsTo(QStringLiteral("/rest/api/3/search/jql"));
     ASSERT_EQ(search.size(), 1);
     EXPECT_EQ(search.front().queryValue("jql"),
-              u"worklogDate >= 2024-03-04 AND worklogDate <= 2024-03-10 AND worklogAuthor = currentUser()");
+              u"worklogDate >= 2024-03-03 AND worklogDate <= 2024-03-11 AND worklogAuthor = currentUser()");
     const auto reads = jira.requestsTo(QStringLiteral("/worklog"), "GET");
     EXPECT_EQ(reads.size(), 2);
     for (const auto& r : reads) {
         EXPECT_TRUE(r.path.contains("/rest/api/2/issue/"));
         EXPECT_EQ(r.queryValue("startedAfter"), QString::number(week().start.toMSecsSinceEpoch()));
         EXPECT_EQ(r.queryValue("startedBefore"), QString::number(week().end.toMSecsSinceEpoch()));
+    }
+}
+
+TEST_F(JiraWorkEntriesTest, TheWeekHoldsItsLocalDaysWhateverTheZoneOfTheJiraProfile) {
+    addIssue(QStringLiteral("10001"));
+    addIssue(QStringLiteral("10002"));
+    const QDateTime mondayEarly = at(4, 1);
+    const QDateTime sundayLate = at(10, 23, 30);
+    log(QStringLiteral("10001"), mondayEarly);
+    log(QStringLiteral("10002"), sundayLate);
+    // Just outside the week, on both sides.
+    log(QStringLiteral("10001"), at(3, 23, 30));
+    log(QStringLiteral("10002"), at(11, 0, 30));
+
+    // Half a day behind this machine, then half a day ahead (as far as zones go).
+    const int here = mondayEarly.offsetFromUtc();
+    for (const int profile :
+         {std::max(here - 12 * 3600, -12 * 3600), std::min(here + 12 * 3600, 14 * 3600)}) {
+        jira.profileTimeZone = QTimeZone(profile);
+        auto entries = awaitResult(service()->fetchWorkEntries(week()));
+        ASSERT_TRUE(entries.ok()) << profile;
+        ASSERT_EQ(entries.value().size(), 2u) << profile;
+        EXPECT_EQ(entries.value()[0].started, mondayEarly);
+        EXPECT_EQ(entries.value()[1].started, sundayLate);
     }
 }
 
