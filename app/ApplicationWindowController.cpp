@@ -11,6 +11,7 @@
 #include "views/main/ToolbarDelegate.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
@@ -133,8 +134,19 @@ void ApplicationWindowController::updateToolbar() {
     updateToolbar(m_applicationViewModel->route());
 }
 
+void ApplicationWindowController::setTitleAndSubtitle(const QString& title, const QString& subtitle) {
+    m_subtitle = subtitle;
+    setWindowTitle(subtitle.isEmpty() ? title : title + QStringLiteral(" — ") + subtitle);
+}
+
 void ApplicationWindowController::updateToolbar(const ApplicationRoute& shown) {
+    // An item kept by the pane (the search field) moves to the new toolbar with its
+    // text and, when it had it, the keyboard focus.
+    QPointer<QWidget> focused = QApplication::focusWidget();
+    const bool focusInToolbar = m_toolbar && focused && m_toolbar->isAncestorOf(focused);
     if (m_toolbar) {
+        // Releases the kept items now; the buttons go once their own signals are done.
+        m_toolbar->clear();
         removeToolBar(m_toolbar);
         m_toolbar->deleteLater();
         m_toolbar = nullptr;
@@ -154,7 +166,11 @@ void ApplicationWindowController::updateToolbar(const ApplicationRoute& shown) {
         delegate->addToolbarItem(*toolbar, identifier);
     }
     addToolBar(Qt::TopToolBarArea, toolbar);
+    toolbar->show();
     m_toolbar = toolbar;
+    if (focusInToolbar && focused && toolbar->isAncestorOf(focused)) {
+        focused->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void ApplicationWindowController::handleRateLimit(const std::any& object) {

@@ -60,6 +60,9 @@ public:
     virtual QWidget* contentSplitItem() const;
     // Rebuilds the toolbar from the detail pane (removed when the pane supplies none).
     void updateToolbar() override;
+    // Qt windows have no subtitle: it follows the title after a dash.
+    void setTitleAndSubtitle(const QString& title, const QString& subtitle) override;
+    const QString& subtitle() const { return m_subtitle; }
 
     // The split of the normal content; null on the rate-limit screen.
     SidebarSplitViewController* splitViewController() const;
@@ -97,6 +100,7 @@ private:
     Cancellable m_rateLimitObserver;
     QPointer<QToolBar> m_toolbar;
     bool m_closed = false;
+    QString m_subtitle;
 };
 
 } // namespace velmora

@@ -5,6 +5,7 @@
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
 #include "views/main/AssetNames.h"
+#include "views/main/ProjectViewController.h"
 #include "views/main/SidebarView.h"
 #include "views/main/ToolbarDelegate.h"
 #include "views/main/ToolbarHost.h"
@@ -31,45 +32,6 @@ QLabel* centredLabel(const QString& text, QWidget* parent) {
     label->setTextFormat(Qt::PlainText);
     return label;
 }
-
-class PlaceholderProjectView : public QWidget, public ToolbarDelegate {
-public:
-    explicit PlaceholderProjectView(ProjectViewModel* model) : m_model(model) {
-        setObjectName(QStringLiteral("ProjectView"));
-        auto* layout = new QVBoxLayout(this);
-        m_label = centredLabel(QString(), this);
-        layout->addWidget(m_label);
-        connect(model, &ProjectViewModel::tasksChanged, this, [this] { update(); });
-        connect(model, &ProjectViewModel::loadingChanged, this, [this] { update(); });
-        update();
-    }
-
-    QStringList toolbarDefaultItemIdentifiers() override { return {ToolbarItemIdentifier::refreshData}; }
-    void addToolbarItem(QToolBar& toolbar, const QString& identifier) override {
-        if (identifier == ToolbarItemIdentifier::refreshData) {
-            QAction* action =
-                toolbar.addAction(Assets::icon(QStringLiteral("arrow.clockwise.circle")), QString());
-            action->setObjectName(identifier);
-            action->setToolTip(QStringLiteral("Refresh"));
-            QPointer<ProjectViewModel> model(m_model);
-            connect(action, &QAction::triggered, this, [model] { model ? model->refresh(false) : void(); });
-        }
-    }
-
-private:
-    void update() {
-        const QString name = m_model->project().name;
-        if (m_model->loading()) {
-            m_label->setText(name + QStringLiteral("\nLoading…"));
-        } else {
-            m_label->setText(name + QStringLiteral("\n") + QString::number(m_model->tasks().size()) +
-                             QStringLiteral(" issues"));
-        }
-    }
-
-    QPointer<ProjectViewModel> m_model;
-    QLabel* m_label;
-};
 
 class PlaceholderCalendarView : public QWidget, public ToolbarDelegate {
 public:
@@ -145,8 +107,8 @@ WindowViews WindowViews::standard() {
     views.sidebar = [](ApplicationViewModel& application, TimerViewModel& timer) -> QWidget* {
         return new SidebarView(application, timer, providerId(application.provider()));
     };
-    views.projectView = [](ProjectViewModel* project, TimerViewModel&) -> QWidget* {
-        return new PlaceholderProjectView(project);
+    views.projectView = [](ProjectViewModel* project, TimerViewModel& timer) -> QWidget* {
+        return new ProjectViewController(*project, timer);
     };
     views.calendarView = [](CalendarViewModel* calendar) -> QWidget* {
         return new PlaceholderCalendarView(calendar);

@@ -68,8 +68,6 @@ signals:
     // The sheet was closed (by a save, Cancel or from outside); emitted once.
     void dismissed();
 
-
-
 private:
     void takeDurationText();
     void showDuration();

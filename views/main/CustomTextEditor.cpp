@@ -91,11 +91,11 @@ void CustomTextEditor::restyle() {
     const QColor background = Appearance::isDark(colors) ? Appearance::quinary(colors) : QColor(Qt::white);
     const QColor border = m_focused ? Appearance::focusIndicator(colors) : QColor(Qt::gray);
     const QString sheet = QStringLiteral("QPlainTextEdit { background: %1; border: %2px solid %3; "
-                                           "font-size: %4px; }")
-                                .arg(background.name(QColor::HexArgb))
-                                .arg(borderWidth)
-                                .arg(border.name(QColor::HexArgb))
-                                .arg(fontPixelSize);
+                                         "font-size: %4px; }")
+                              .arg(background.name(QColor::HexArgb))
+                              .arg(borderWidth)
+                              .arg(border.name(QColor::HexArgb))
+                              .arg(fontPixelSize);
     // Applying a style sheet changes the editor's palette, which brings us back here.
     if (sheet != m_editor->styleSheet()) {
         m_editor->setStyleSheet(sheet);

@@ -10,7 +10,8 @@
 
 namespace velmora {
 
-NavigationLinkButton::Look NavigationLinkButton::look(const QPalette& palette, bool isActive, bool windowIsKey) {
+NavigationLinkButton::Look NavigationLinkButton::look(const QPalette& palette, bool isActive,
+                                                      bool windowIsKey) {
     if (isActive && windowIsKey) {
         return {Appearance::accent(palette), QColor(Qt::white)};
     }
@@ -68,15 +69,15 @@ void NavigationLinkButton::paintEvent(QPaintEvent*) {
     const Look current = currentLook();
     paintHighlight(painter, QRectF(rect()), current);
 
-    const QRect content = rect().adjusted(static_cast<int>(horizontalPadding), 0,
-                                          -static_cast<int>(horizontalPadding), 0);
+    const QRect content =
+        rect().adjusted(static_cast<int>(horizontalPadding), 0, -static_cast<int>(horizontalPadding), 0);
     int x = content.left();
     if (m_symbol) {
         const QSize size = iconSize();
         const QRectF iconRect(x, content.center().y() - size.height() / 2.0, size.width(), size.height());
         // The symbol follows the label: accent-coloured at rest, white on the highlight.
         const QColor color = current.background.isValid() && isActiveWindow() ? current.foreground
-                                                                               : Appearance::accent(palette());
+                                                                              : Appearance::accent(palette());
         SystemSymbol::paint(painter, iconRect, *m_symbol, color);
         x += size.width() + 6;
     }

@@ -67,8 +67,9 @@ void ProjectLinkView::paint(QPainter* painter, const QStyleOptionViewItem& optio
     painter->setPen(look.foreground);
     painter->setFont(option.font);
     const QString name = index.data(Qt::DisplayRole).toString();
-    painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter,
-                      option.fontMetrics.elidedText(name, Qt::ElideRight, static_cast<int>(textRect.width())));
+    painter->drawText(
+        textRect, Qt::AlignLeft | Qt::AlignVCenter,
+        option.fontMetrics.elidedText(name, Qt::ElideRight, static_cast<int>(textRect.width())));
     painter->restore();
 }
 

@@ -1,15 +1,14 @@
 #pragma once
 
+#include "core/model/Project.h"
 #include "state/ApplicationViewModel.h"
 #include "state/TimerViewModel.h"
-#include "core/model/Project.h"
 #include "views/main/Binding.h"
 
 #include <QAbstractListModel>
 #include <QPointer>
 
 namespace velmora {
-
 
 // The account's projects as the sidebar lists them, in the order the application
 // state keeps them (starred first). Each row can say whether it is the route shown,

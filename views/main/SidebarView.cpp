@@ -38,15 +38,15 @@ QLabel* secondaryLabel(const QString& text, QWidget* parent) {
 }
 } // namespace
 
-SidebarView::SidebarView(ApplicationViewModel& viewModel, TimerViewModel& timer, std::optional<QUuid> providerId,
-                         QWidget* parent)
+SidebarView::SidebarView(ApplicationViewModel& viewModel, TimerViewModel& timer,
+                         std::optional<QUuid> providerId, QWidget* parent)
     : QWidget(parent), m_viewModel(&viewModel), m_timer(&timer), m_provider(new FetchProvider(this)) {
     m_provider->setProviderId(providerId);
     build();
 }
 
-SidebarView::SidebarView(ApplicationViewModel& viewModel, TimerViewModel& timer, std::optional<QUuid> providerId,
-                         ProviderStore& store, QWidget* parent)
+SidebarView::SidebarView(ApplicationViewModel& viewModel, TimerViewModel& timer,
+                         std::optional<QUuid> providerId, ProviderStore& store, QWidget* parent)
     : QWidget(parent), m_viewModel(&viewModel), m_timer(&timer), m_provider(new FetchProvider(store, this)) {
     m_provider->setProviderId(providerId);
     build();
@@ -171,7 +171,8 @@ void SidebarView::build() {
         menu.exec(m_list->viewport()->mapToGlobal(at));
     });
     connect(m_viewModel, &ApplicationViewModel::routeChanged, m_calendar, qOverload<>(&QWidget::update));
-    connect(m_viewModel, &ApplicationViewModel::loadingProjectsChanged, this, &SidebarView::showProjectsContent);
+    connect(m_viewModel, &ApplicationViewModel::loadingProjectsChanged, this,
+            &SidebarView::showProjectsContent);
     connect(m_viewModel, &ApplicationViewModel::projectsChanged, this, &SidebarView::showProjectsContent);
     connect(m_provider, &FetchProvider::providerChanged, this, &SidebarView::showAccount);
 
@@ -249,7 +250,8 @@ void SidebarView::setProviderSelector(bool shown) {
         if (m_providerSelectorSheet) {
             m_providerSelectorSheet->setAttribute(Qt::WA_DeleteOnClose);
             m_providerSelectorSheet->setWindowModality(Qt::WindowModal);
-            connect(m_providerSelectorSheet, &QDialog::finished, this, [this] { setProviderSelector(false); });
+            connect(m_providerSelectorSheet, &QDialog::finished, this,
+                    [this] { setProviderSelector(false); });
             m_providerSelectorSheet->open();
         }
     } else if (!shown && m_providerSelectorSheet) {

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "platform/async/Cancellable.h"
 #include "state/ApplicationViewModel.h"
 #include "state/TimerViewModel.h"
 #include "views/main/BookTimeView.h"
-#include "platform/async/Cancellable.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -13,7 +13,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-
 
 class QLabel;
 class QListView;

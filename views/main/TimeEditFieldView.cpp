@@ -13,7 +13,8 @@
 
 namespace velmora {
 
-TimeEditFieldView::TimeEditFieldView(TimerViewModel& timer, QWidget* parent) : QWidget(parent), m_timer(&timer) {
+TimeEditFieldView::TimeEditFieldView(TimerViewModel& timer, QWidget* parent)
+    : QWidget(parent), m_timer(&timer) {
     m_stack = new QStackedLayout(this);
     m_stack->setContentsMargins(0, 0, 0, 0);
     m_label = new QLabel(this);

@@ -11,7 +11,6 @@ class QStackedLayout;
 
 namespace velmora {
 
-
 // The elapsed time of the window's timer, refreshed every second; a click turns it
 // into a text field ("H", "H:M" or "H:M:S", minutes and seconds below 60) in which
 // the user types a new elapsed time. Return or leaving the field ends the edit and

@@ -1,5 +1,6 @@
 #pragma once
 
+class QString;
 class QWidget;
 
 namespace velmora {
@@ -13,6 +14,9 @@ public:
     virtual ~ToolbarHost() = default;
 
     virtual void updateToolbar() = 0;
+    // The window's title and, under it, a smaller subtitle (a project's name and its
+    // number of tasks).
+    virtual void setTitleAndSubtitle(const QString& title, const QString& subtitle) = 0;
 
     // The host of `view`'s window, or null.
     static ToolbarHost* of(const QWidget* view);

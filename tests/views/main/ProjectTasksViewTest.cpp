@@ -1,0 +1,141 @@
+#include "views/main/ProjectTasksView.h"
+#include "core/model/NotificationNames.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "state/ProjectViewModel.h"
+#include "state/TimerViewModel.h"
+#include "tests/state/FakeProviderService.h"
+#include "tests/state/StateTestEnvironment.h"
+#include "tests/support/EventLoop.h"
+#include "views/main/ProjectTaskRowView.h"
+#include "views/main/ProjectTasksModel.h"
+
+#include <QMenu>
+#include <QScrollBar>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+class ProjectTasksViewTest : public ::testing::Test {
+protected:
+    ProjectTasksViewTest() {
+        env.settings->setShowUnresolvedTasksByDefault(false);
+        env.settings->setShowMyTasksByDefault(false);
+        service->states.answer({});
+        service->assignees.answer({});
+        service->tasks = makeIssues(50);
+        service->pageSize = 20;
+    }
+
+    std::unique_ptr<ProjectTasksView> list(Project project = makeProject(QStringLiteral("p"))) {
+        model = std::make_unique<ProjectViewModel>(service, project, std::nullopt, env.environment());
+        waitUntil([&] { return model->tasks().size() == 20; });
+        auto view = std::make_unique<ProjectTasksView>(*model, &timer);
+        view->resize(320, 300);
+        view->show();
+        drainEvents();
+        return view;
+    }
+
+    StateTestEnvironment env;
+    std::shared_ptr<FakeProviderService> service = std::make_shared<FakeProviderService>();
+    TimerViewModel timer{QStringLiteral("ACCOUNT"), env.environment()};
+    std::unique_ptr<ProjectViewModel> model;
+};
+} // namespace
+
+TEST_F(ProjectTasksViewTest, TheLastRowAsksForTheNextPageOnceEachTimeItComesIntoView) {
+    auto view = list();
+    const auto requests = service->pageRequests.size();
+    drainEvents();
+    EXPECT_EQ(service->pageRequests.size(), requests) << "the last row is not in view yet";
+
+    view->scrollToBottom();
+    drainEvents();
+    ASSERT_TRUE(waitUntil([&] { return model->tasks().size() == 40; }));
+    EXPECT_EQ(service->pageRequests.size(), requests + 1);
+    EXPECT_EQ(view->tasksModel()->rowCount(), 40) << "no spinner row once the page is in";
+
+    // Scrolling around without reaching the new last row asks for nothing.
+    view->verticalScrollBar()->setValue(view->verticalScrollBar()->value() + 10);
+    view->verticalScrollBar()->setValue(0);
+    drainEvents();
+    EXPECT_EQ(service->pageRequests.size(), requests + 1);
+
+    view->scrollToBottom();
+    ASSERT_TRUE(waitUntil([&] { return model->tasks().size() == 50; }));
+    view->scrollToBottom();
+    drainEvents();
+    EXPECT_FALSE(model->hasMoreTasks());
+    EXPECT_EQ(service->pageRequests.size(), requests + 2) << "no more pages, nothing asked";
+}
+
+TEST_F(ProjectTasksViewTest, ASpinnerRowShowsWhileThePageLoads) {
+    service->holdPages = true;
+    model = std::make_unique<ProjectViewModel>(service, makeProject(QStringLiteral("p")), std::nullopt,
+                                               env.environment());
+    drainEvents();
+    service->completePage(0);
+    drainEvents();
+    ProjectTasksView view(*model, &timer);
+    view.resize(320, 2000);
+    view.show();
+    ASSERT_TRUE(waitUntil([&] { return model->loadingMoreTasks(); }));
+    EXPECT_EQ(view.tasksModel()->rowCount(), 21);
+    EXPECT_TRUE(view.tasksModel()->index(20).data(ProjectTasksModel::SpinnerRole).toBool());
+    ASSERT_TRUE(waitUntil([&] { return service->waitingPages() == 1; }));
+    service->completePage(1);
+    drainEvents();
+    EXPECT_EQ(view.tasksModel()->taskCount(), 40);
+}
+
+TEST_F(ProjectTasksViewTest, SelectionIsTheViewModelsTaskBothWays) {
+    auto view = list();
+    EXPECT_EQ(view->currentIndex().row(), 0);
+    const QRect third = view->visualRect(view->tasksModel()->index(2));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, third.center());
+    ASSERT_TRUE(model->task().has_value());
+    EXPECT_EQ(model->task()->id, "3");
+    model->setTask(model->tasks()[5]);
+    EXPECT_EQ(view->currentIndex().row(), 5);
+}
+
+TEST_F(ProjectTasksViewTest, AddWorkLogAsksForABookingOfTheClickedTask) {
+    auto view = list();
+    std::vector<std::optional<QString>> posted;
+    auto token = NotificationCenter::defaultCenter().addObserver(
+        NotificationName::addManualWorkLog, [&](const Notification& notification) {
+            const Issue* task = notification.objectAs<Issue>();
+            posted.push_back(task ? std::optional<QString>(task->id) : std::nullopt);
+        });
+    const QRect second = view->visualRect(view->tasksModel()->index(1));
+    std::unique_ptr<QMenu> menu(view->makeContextMenu(second.center()));
+    ASSERT_EQ(menu->actions().size(), 1);
+    EXPECT_EQ(menu->actions()[0]->text(), "Add work log");
+    EXPECT_TRUE(menu->actions()[0]->isEnabled());
+    menu->actions()[0]->trigger();
+    std::unique_ptr<QMenu> empty(view->makeContextMenu(QPoint(5, 5000)));
+    empty->actions()[0]->trigger();
+    EXPECT_EQ(posted, (std::vector<std::optional<QString>>{QStringLiteral("2"), std::nullopt}));
+
+    Project untracked = makeProject(QStringLiteral("q"));
+    untracked.configuration.timeTrackingEnabled = false;
+    auto other = list(untracked);
+    std::unique_ptr<QMenu> disabled(other->makeContextMenu(QPoint(5, 5)));
+    EXPECT_FALSE(disabled->actions()[0]->isEnabled());
+}
+
+TEST(ProjectTaskRowView, FillsTheMissingFactsWithTheirPlaceholders) {
+    Issue task;
+    task.id = QStringLiteral("1");
+    task.name = QStringLiteral("Name");
+    EXPECT_EQ(ProjectTaskRowView::stateText(task), "Unknown");
+    EXPECT_EQ(ProjectTaskRowView::spentTimeText(task), "No Spent Time");
+    task.state = Issue::State{QStringLiteral("s"), QStringLiteral("Open")};
+    task.spentTime = QStringLiteral("1h 5m");
+    EXPECT_EQ(ProjectTaskRowView::stateText(task), "Open");
+    EXPECT_EQ(ProjectTaskRowView::spentTimeText(task), "1h 5m");
+}

@@ -1,0 +1,226 @@
+#include "ProjectViewTestHost.h"
+
+#include "core/model/NotificationNames.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "state/ProjectViewModel.h"
+#include "state/TimerViewModel.h"
+#include "tests/state/FakeProviderService.h"
+#include "tests/state/StateTestEnvironment.h"
+#include "tests/support/EventLoop.h"
+#include "views/main/ProjectSplitViewController.h"
+#include "views/main/ProjectTaskView.h"
+#include "views/main/ProjectTasksModel.h"
+#include "views/main/ProjectTasksView.h"
+#include "views/main/ProjectViewController.h"
+#include "views/main/ToolbarItemIdentifier.h"
+
+#include <QLineEdit>
+#include <QMenu>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+using namespace velmora::test;
+namespace id = velmora::ToolbarItemIdentifier;
+
+namespace {
+
+class ProjectViewControllerTest : public ::testing::Test {
+protected:
+    ProjectViewControllerTest() {
+        env.settings->setShowUnresolvedTasksByDefault(false);
+        env.settings->setShowMyTasksByDefault(false);
+        env.settings->setPersistProjectFilters(false);
+        ProjectSplitViewController::setSettingsFile(env.snapshotPath() + QStringLiteral(".windows"));
+        service->states.answer({Issue::State{QStringLiteral("s1"), QStringLiteral("Open")},
+                                Issue::State{QStringLiteral("s2"), QStringLiteral("Done")}});
+        service->assignees.answer({makeUser(QStringLiteral("u1"))});
+        service->tasks = makeIssues(3);
+    }
+    ~ProjectViewControllerTest() override { ProjectSplitViewController::setSettingsFile({}); }
+
+    ProjectViewController& open(Project project = makeProject(QStringLiteral("p"))) {
+        model = std::make_unique<ProjectViewModel>(service, project, std::nullopt, env.environment());
+        controller = new ProjectViewController(*model, timer);
+        host.setPane(controller);
+        host.show();
+        settle();
+        return *controller;
+    }
+    void settle() { drainEvents(10); }
+
+    StateTestEnvironment env;
+    std::shared_ptr<FakeProviderService> service = std::make_shared<FakeProviderService>();
+    TimerViewModel timer{QStringLiteral("ACCOUNT"), env.environment()};
+    ProjectViewTestHost host;
+    std::unique_ptr<ProjectViewModel> model;
+    QPointer<ProjectViewController> controller;
+};
+
+} // namespace
+
+TEST_F(ProjectViewControllerTest, ShowsLoadingThenTheTasksOrTheEmptyView) {
+    service->holdPages = true;
+    auto& view = open();
+    EXPECT_EQ(view.currentView(), ProjectViewController::ViewState::loading);
+    service->completePage(0);
+    settle();
+    EXPECT_EQ(view.currentView(), ProjectViewController::ViewState::tasks);
+    ASSERT_NE(view.splitViewController(), nullptr);
+    EXPECT_EQ(host.title, "Project p");
+    EXPECT_EQ(host.subtitle, "3 issues");
+    ASSERT_NE(view.splitViewController()->detailView(), nullptr) << "the first task is selected and shown";
+    EXPECT_EQ(view.splitViewController()->detailView()->task().id, "1");
+
+    // A refresh goes through loading again and ends with no tasks.
+    service->tasks.clear();
+    view.refreshData();
+    settle();
+    EXPECT_EQ(view.currentView(), ProjectViewController::ViewState::loading);
+    service->completePage(1);
+    settle();
+    EXPECT_EQ(view.currentView(), ProjectViewController::ViewState::noTasks);
+    EXPECT_EQ(host.subtitle, "0 issues");
+    EXPECT_EQ(host.identifiers, (QStringList{id::refreshData, id::filter, id::searchItem}));
+}
+
+TEST_F(ProjectViewControllerTest, AFailedLoadKeepsTheTasksShown) {
+    service->holdPages = true;
+    auto& view = open();
+    service->completePage(0);
+    settle();
+    view.refreshData();
+    settle();
+    service->failPage(1, APIError::unknown());
+    settle();
+    EXPECT_EQ(model->tasks().size(), 3u);
+    EXPECT_EQ(view.currentView(), ProjectViewController::ViewState::tasks);
+}
+
+TEST_F(ProjectViewControllerTest, TimerItemsFollowTheTimerAndTheSelection) {
+    open();
+    const QStringList head{id::refreshData, id::filter, id::trackingSplitItem};
+    EXPECT_EQ(host.identifiers, (head + QStringList{id::startTimeTracking, id::searchItem})) << "idle";
+
+    host.item(id::startTimeTracking)->trigger();
+    settle();
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+    EXPECT_EQ(host.identifiers, (head + QStringList{id::cancelTimeTracking, id::pauseTimeTracking, id::searchItem}));
+
+    host.item(id::pauseTimeTracking)->trigger();
+    settle();
+    EXPECT_EQ(host.identifiers, (head + QStringList{id::cancelTimeTracking, id::continueTimeTracking, id::searchItem}));
+
+    // Another task selected: only start, which moves the timer there.
+    model->setTask(model->tasks()[1]);
+    settle();
+    EXPECT_EQ(host.identifiers, (head + QStringList{id::startTimeTracking, id::searchItem}));
+    host.item(id::startTimeTracking)->trigger();
+    settle();
+    EXPECT_EQ(timer.task()->id, "2");
+
+    // The tracked task reloaded with another spent time is still the tracked one.
+    service->tasks[1].spentTime = QStringLiteral("1h");
+    model->loadTasks();
+    settle();
+    model->setTask(model->tasks()[1]);
+    settle();
+    EXPECT_TRUE(host.identifiers.contains(id::cancelTimeTracking));
+    auto* split = controller->splitViewController();
+    ASSERT_NE(split, nullptr);
+    EXPECT_TRUE(split->tasksView()->tasksModel()->index(1).data(ProjectTasksModel::TrackingRole).toBool());
+}
+
+TEST_F(ProjectViewControllerTest, WithoutTimeTrackingOnlyTheWarningAndNoTimerItems) {
+    Project project = makeProject(QStringLiteral("p"));
+    project.configuration.timeTrackingEnabled = false;
+    project.configuration.searchEnabled = false;
+    open(project);
+    EXPECT_EQ(host.identifiers,
+              (QStringList{id::timeTrackingDisabled, id::refreshData, id::filter, id::trackingSplitItem}));
+    // No selection and an idle timer: start is offered but does nothing.
+    model->setTask(std::nullopt);
+    controller->startTimeTracking();
+    EXPECT_EQ(timer.state(), TimerViewModel::State::cancelled);
+}
+
+TEST_F(ProjectViewControllerTest, FiltersAndSearchMakeANewQuery) {
+    auto& view = open();
+    const auto queries = service->taskQueries.size();
+    const Issue::State open{QStringLiteral("s1"), QStringLiteral("Open")};
+    view.setStateFilter(open);
+    settle();
+    ASSERT_EQ(service->taskQueries.size(), queries + 1);
+    EXPECT_EQ(service->taskQueries.back().state, open);
+
+    std::unique_ptr<QMenu> menu(view.makeFilterMenu());
+    auto* states = menu->findChild<QMenu*>(QStringLiteral("StateMenu"));
+    ASSERT_NE(states, nullptr);
+    EXPECT_TRUE(states->menuAction()->isChecked());
+    ASSERT_EQ(states->actions().size(), 2);
+    EXPECT_TRUE(states->actions()[0]->isChecked());
+    states->actions()[0]->trigger(); // the checked entry again clears the filter
+    settle();
+    EXPECT_EQ(service->taskQueries.back().state, std::nullopt);
+    EXPECT_FALSE(model->isFiltered());
+
+    QLineEdit* search = view.searchField();
+    ASSERT_NE(search, nullptr);
+    search->setText(QStringLiteral("bug"));
+    view.commitSearch();
+    settle();
+    EXPECT_EQ(service->taskQueries.back().search, QStringLiteral("bug"));
+    view.commitSearch(); // unchanged text still searches again
+    settle();
+    EXPECT_EQ(service->taskQueries.size(), queries + 4);
+}
+
+TEST_F(ProjectViewControllerTest, TheSearchFieldKeepsItsTextAndFocusThroughRebuilds) {
+    auto& view = open();
+    host.activateWindow();
+    QLineEdit* search = view.searchField();
+    ASSERT_NE(search, nullptr);
+    search->setFocus();
+    QTest::keyClicks(search, QStringLiteral("abc"));
+    const auto queries = service->taskQueries.size();
+    host.updateToolbar();
+    host.updateToolbar();
+    settle();
+    EXPECT_EQ(view.searchField(), search);
+    EXPECT_EQ(search->text(), "abc");
+    EXPECT_TRUE(search->isVisible());
+    EXPECT_TRUE(host.toolbar->isAncestorOf(search));
+    EXPECT_TRUE(search->hasFocus());
+    EXPECT_EQ(service->taskQueries.size(), queries) << "a rebuild is not the end of an edit";
+}
+
+TEST_F(ProjectViewControllerTest, ASavedEntryReloadsOnlyItsOwnProject) {
+    open();
+    const auto pages = service->pageRequests.size();
+    NotificationCenter::defaultCenter().post(NotificationName::timeEntrySaved,
+                                             makeProject(QStringLiteral("other")));
+    settle();
+    EXPECT_EQ(service->pageRequests.size(), pages);
+    NotificationCenter::defaultCenter().post(NotificationName::timeEntrySaved, model->project());
+    settle();
+    EXPECT_EQ(service->pageRequests.size(), pages + 1);
+}
+
+TEST_F(ProjectViewControllerTest, TheDetailPaneJoinsAtTheFirstSelectionAndKeepsTheLastTask) {
+    open();
+    auto* split = controller->splitViewController();
+    ASSERT_NE(split, nullptr);
+    EXPECT_EQ(split->count(), 2);
+    EXPECT_EQ(split->objectName(), "split-view-project");
+    ProjectTaskView* detail = split->detailView();
+    model->setTask(model->tasks()[2]);
+    settle();
+    EXPECT_EQ(split->detailView(), detail) << "the same pane, new content";
+    EXPECT_EQ(detail->task().id, "3");
+    model->setTask(std::nullopt);
+    settle();
+    EXPECT_EQ(detail->task().id, "3");
+    EXPECT_FALSE(split->tasksView()->currentIndex().isValid());
+    EXPECT_EQ(split->count(), 2);
+}

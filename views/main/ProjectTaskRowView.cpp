@@ -1,0 +1,172 @@
+#include "views/main/ProjectTaskRowView.h"
+
+#include "core/model/Issue.h"
+#include "views/main/Appearance.h"
+#include "views/main/ProjectTasksModel.h"
+#include "views/main/SystemSymbol.h"
+
+#include <QAbstractItemView>
+#include <QHelpEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QToolTip>
+
+namespace velmora {
+
+namespace {
+constexpr int verticalPadding = 5;
+constexpr int horizontalPadding = 8;
+constexpr int markSize = 10;
+
+QFont scaled(const QFont& base, qreal points, bool bold = false) {
+    QFont font = base;
+    font.setPointSizeF(base.pointSizeF() * points / 13.0);
+    font.setBold(bold);
+    return font;
+}
+
+struct Fonts {
+    explicit Fonts(const QFont& base)
+        : subheadline(scaled(base, 11, true)), footnote(scaled(base, 10)), callout(scaled(base, 12)),
+          caption(scaled(base, 10)) {}
+    QFont subheadline;
+    QFont footnote;
+    QFont callout;
+    QFont caption;
+};
+} // namespace
+
+ProjectTaskRowView::ProjectTaskRowView(QObject* parent) : QStyledItemDelegate(parent) {}
+
+QString ProjectTaskRowView::stateText(const Issue& task) {
+    return task.state ? task.state->name : QStringLiteral("Unknown");
+}
+
+QString ProjectTaskRowView::spentTimeText(const Issue& task) {
+    return task.spentTime.value_or(QStringLiteral("No Spent Time"));
+}
+
+QRect ProjectTaskRowView::avatarRect(const QRect& row) {
+    return QRect(row.right() - horizontalPadding - avatarSize + 1, row.top() + verticalPadding + 2,
+                 avatarSize, avatarSize);
+}
+
+QSize ProjectTaskRowView::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+    // One height for every row (the height of a row with a key), so the list can lay
+    // out only what it shows.
+    const Fonts fonts(option.font);
+    const int height = verticalPadding + QFontMetrics(fonts.subheadline).height() +
+                       QFontMetrics(fonts.footnote).height() + 2 + QFontMetrics(fonts.caption).height() +
+                       verticalPadding;
+    return QSize(200, height);
+}
+
+void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                               const QModelIndex& index) const {
+    const auto* model = qobject_cast<const ProjectTasksModel*>(index.model());
+    const QRect rect = option.rect;
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    const QPalette& colors = option.palette;
+
+    if (index.data(ProjectTasksModel::SpinnerRole).toBool()) {
+        const int side = 12;
+        const QRectF arc(rect.center().x() - side / 2.0, rect.center().y() - side / 2.0, side, side);
+        painter->setPen(QPen(Appearance::secondary(colors), 1.6, Qt::SolidLine, Qt::RoundCap));
+        painter->drawArc(arc, -m_spinnerAngle * 16, 270 * 16);
+        painter->restore();
+        return;
+    }
+    const Issue* task = model ? model->taskAt(index.row()) : nullptr;
+    if (!task) {
+        painter->restore();
+        return;
+    }
+
+    const bool selected = option.state & QStyle::State_Selected;
+    if (selected) {
+        const bool active = option.state & QStyle::State_Active;
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(active ? Appearance::accent(colors) : Appearance::inactiveSelection(colors));
+        painter->drawRoundedRect(QRectF(rect).adjusted(4, 1, -4, -1), 5, 5);
+    }
+    const QColor primary = selected ? colors.color(QPalette::HighlightedText) : Appearance::primary(colors);
+    const QColor secondary = selected ? Appearance::withOpacity(primary, 0.8) : Appearance::secondary(colors);
+
+    const Fonts fonts(option.font);
+    const int left = rect.left() + horizontalPadding + 4;
+    const int right = (task->assignee ? avatarRect(rect).left() - 6 : rect.right() - horizontalPadding);
+    int y = rect.top() + verticalPadding;
+
+    auto drawLine = [&](const QFont& font, const QString& text, const QColor& color, bool withMark) {
+        const QFontMetrics metrics(font);
+        const int markRoom = withMark ? markSize + 6 : 0;
+        const QString shown = metrics.elidedText(text, Qt::ElideRight, std::max(0, right - left - markRoom));
+        painter->setFont(font);
+        painter->setPen(color);
+        painter->drawText(QRect(left, y, right - left, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                          shown);
+        if (withMark && model->isTracking(*task)) {
+            const int x = left + metrics.horizontalAdvance(shown) + 4;
+            const QRectF mark(x, y + (metrics.height() - markSize) / 2.0, markSize, markSize);
+            SystemSymbol::paint(*painter, mark, SystemSymbol::Name::recordCircle, QColor(Qt::red));
+        }
+        y += metrics.height();
+    };
+
+    if (task->reference) {
+        drawLine(fonts.subheadline, *task->reference, primary, true);
+        drawLine(fonts.footnote, task->name, primary, false);
+    } else {
+        drawLine(fonts.callout, task->name, primary, true);
+        y = rect.top() + verticalPadding + QFontMetrics(fonts.subheadline).height() +
+            QFontMetrics(fonts.footnote).height();
+    }
+    y += 2;
+
+    // Second line: state, a 2 px dot, spent time.
+    const QFontMetrics caption(fonts.caption);
+    painter->setFont(fonts.caption);
+    painter->setPen(secondary);
+    const QString state = stateText(*task);
+    const int stateWidth = caption.horizontalAdvance(state);
+    painter->drawText(QRect(left, y, stateWidth + 1, caption.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                      state);
+    const qreal dotX = left + stateWidth + 5;
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(secondary);
+    painter->drawEllipse(QRectF(dotX, y + caption.height() / 2.0 - 1, 2, 2));
+    painter->setPen(secondary);
+    const int spentLeft = static_cast<int>(dotX) + 2 + 5;
+    painter->drawText(QRect(spentLeft, y, std::max(0, rect.right() - spentLeft), caption.height()),
+                      Qt::AlignLeft | Qt::AlignVCenter, spentTimeText(*task));
+
+    if (task->assignee) {
+        // The avatar's placeholder: the person symbol on a secondary square, cut to a
+        // circle.
+        const QRectF avatar = avatarRect(rect);
+        QPainterPath circle;
+        circle.addEllipse(avatar);
+        painter->setClipPath(circle);
+        painter->fillRect(avatar, Appearance::quinary(colors));
+        SystemSymbol::paint(*painter, avatar.adjusted(2, 2, -2, -2), SystemSymbol::Name::personFill,
+                            Appearance::secondary(colors));
+        painter->setClipping(false);
+    }
+    painter->restore();
+}
+
+bool ProjectTaskRowView::helpEvent(QHelpEvent* event, QAbstractItemView* view,
+                                   const QStyleOptionViewItem& option, const QModelIndex& index) {
+    const auto* model = qobject_cast<const ProjectTasksModel*>(index.model());
+    const Issue* task = model ? model->taskAt(index.row()) : nullptr;
+    if (event->type() == QEvent::ToolTip && task && task->assignee &&
+        avatarRect(option.rect).contains(event->pos())) {
+        QToolTip::showText(event->globalPos(), task->assignee->name, view->viewport(),
+                           avatarRect(option.rect));
+        return true;
+    }
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
+}
+
+} // namespace velmora
