@@ -164,8 +164,11 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
         }
         // Only the caller's blocks and decode options join; its options and context do not
         // change a transfer that is already on its way.
+        handlers = it->second->addHandlers(progress, completed, decodeOptions);
+        if (!handlers) {
+            return false; // it has answered its callers for the last time
+        }
         operation = it->second;
-        handlers = operation->addHandlers(progress, completed, decodeOptions);
         return true;
     };
     bool joined = false;

@@ -75,6 +75,11 @@ std::shared_ptr<RemoteImageDownloaderOperationToken> RemoteImageDownloaderOperat
     token->completedBlock = std::move(completed);
     token->decodeOptions = std::move(decodeOptions);
     std::lock_guard lock(m_lock);
+    // The callers have been answered for the last time: a late one needs an operation of
+    // its own.
+    if (m_closed) {
+        return nullptr;
+    }
     m_callbackTokens.push_back(token);
     return token;
 }
@@ -185,6 +190,7 @@ void RemoteImageDownloaderOperation::start() {
             }
         }
         tokens = m_callbackTokens;
+        m_closed = !failure.isNull();
     }
     if (!failure.isNull()) {
         markFinished();
@@ -212,6 +218,7 @@ void RemoteImageDownloaderOperation::cancel() {
             return;
         }
         m_cancelHandled = true;
+        m_closed = true;
         tokens = m_callbackTokens;
         task = std::exchange(m_dataTask, nullptr);
         wasExecuting = isExecuting();
@@ -439,12 +446,21 @@ void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const Imag
             return;
         }
         m_downloadCompleted = true;
-        tokens = m_callbackTokens;
         m_dataTask.reset();
         data = m_imageData;
         response = m_response;
         cachedData = m_cachedData;
+        if (!error.isNull()) {
+            m_closed = true;
+            tokens = m_callbackTokens;
+        }
     }
+    // The callers as they are now, with nobody joining any more.
+    auto closeAndTakeTokens = [this] {
+        std::lock_guard lock(m_lock);
+        m_closed = true;
+        return m_callbackTokens;
+    };
     postOnMain(RemoteImageDownloadNotifications::stop);
     if (error.isNull()) {
         postOnMain(RemoteImageDownloadNotifications::finish);
@@ -454,14 +470,11 @@ void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const Imag
         done();
         return;
     }
-    if (tokens.empty()) {
-        done();
-        return;
-    }
     if (m_decryptor) {
         data = m_decryptor->decryptedData(data, response).value_or(QByteArray());
     }
     if (data.isEmpty()) {
+        tokens = closeAndTakeTokens();
         callCompletionBlocks(tokens, Image(), QByteArray(),
                              ImageError(ImageErrorCode::BadImageData, QStringLiteral("Image data is nil")), true);
         done();
@@ -475,7 +488,17 @@ void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const Imag
             std::lock_guard lock(m_lock);
             m_responseError = notModified;
         }
+        tokens = closeAndTakeTokens();
         callCompletionBlocks(tokens, Image(), QByteArray(), notModified, true);
+        done();
+        return;
+    }
+    {
+        std::lock_guard lock(m_lock);
+        tokens = m_callbackTokens;
+        m_closed = tokens.empty();
+    }
+    if (tokens.empty()) {
         done();
         return;
     }
@@ -553,6 +576,7 @@ void RemoteImageDownloaderOperation::checkDone(const QByteArray& data, const Tok
                 pending.push_back(token);
             }
         }
+        m_closed = pending.empty();
     }
     if (!pending.empty()) {
         // Callers that joined while the bytes were being decoded.

@@ -107,6 +107,8 @@ private:
     qint64 m_maximumDataSize = 0;
     bool m_downloadCompleted = false;
     bool m_cancelHandled = false;
+    // Set with the last look at the callers: nobody can join after it.
+    bool m_closed = false;
     QByteArray m_imageData;
     std::optional<QByteArray> m_cachedData;
     qint64 m_expectedSize = 0;

@@ -201,6 +201,7 @@ TEST_F(RemoteImageDownloaderOperationTest, anUnchangedBodyFromTheUrlCacheIsRepor
         auto plain = std::make_shared<Calls>();
         const auto c = downloader->downloadImage(server.url("/uncached.png"), 0, {}, nullptr, record(plain));
         ASSERT_TRUE(test::waitUntil([&] { return plain->finished; }));
+        ASSERT_TRUE(test::waitUntil([&] { return downloader->currentDownloadCount() == 0; }));
     }
     EXPECT_EQ(server.requestCount("/uncached.png"), 2);
 }

@@ -156,6 +156,7 @@ TEST_F(RemoteImageDownloaderTest, modifiersChangeTheRequestAndTheAnswerAndTheDec
     const auto teapot = download(*downloader, "/teapot.png", 0, context);
     ASSERT_TRUE(waitFor(teapot));
     EXPECT_TRUE(teapot->error.isNull()) << teapot->error.message().toStdString();
+    ASSERT_TRUE(test::waitUntil([&] { return downloader->currentDownloadCount() == 0; }));
 
     context.downloadResponseModifier = std::static_pointer_cast<AbstractRemoteImageDownloaderResponseModifier>(
         RemoteImageDownloaderResponseModifier::withBlock([](const ImageResponse&) { return std::nullopt; }));
