@@ -108,8 +108,12 @@ void Updater::checkForUpdatesInBackground() {
 }
 
 void Updater::check(bool userInitiated) {
-    if (checkInProgress())
+    if (checkInProgress()) {
+        // The user asked while an automatic check runs: that check's outcome is shown.
+        m_userWaiting = m_userWaiting || userInitiated;
         return;
+    }
+    m_userWaiting = userInitiated;
     m_lastAttempt = m_options.clock->now();
     const QUrl url = feedUrl();
     if (!url.isValid() || url.scheme() != QLatin1String("https")) {
@@ -124,55 +128,54 @@ void Updater::check(bool userInitiated) {
 
     m_check.emplace();
     Cancellable subscription =
-        m_session->send(std::move(request))
-            .subscribe([this, userInitiated](Result<HttpResponse, TransportError> r) {
-                if (m_check) {
-                    Cancellable done = std::move(*m_check);
-                    m_check.reset();
-                    done.detach();
-                }
-                if (!r.ok()) {
-                    fail(userInitiated,
-                         QStringLiteral("the feed could not be fetched: ") + r.error().description());
-                    return;
-                }
-                const HttpResponse& response = r.value();
-                if (response.statusCode < 200 || response.statusCode > 299) {
-                    fail(userInitiated, QStringLiteral("the feed answered HTTP %1").arg(response.statusCode));
-                    return;
-                }
-                auto items = Appcast::parse(response.body);
-                if (!items.ok()) {
-                    fail(userInitiated, QStringLiteral("the feed cannot be read: ") + items.error());
-                    return;
-                }
-                m_settings->setValue(kLastCheckKey, m_options.clock->now());
-                m_settings->sync();
-                emit lastUpdateCheckDateChanged();
+        m_session->send(std::move(request)).subscribe([this](Result<HttpResponse, TransportError> r) {
+            const bool userInitiated = m_userWaiting;
+            if (m_check) {
+                Cancellable done = std::move(*m_check);
+                m_check.reset();
+                done.detach();
+            }
+            if (!r.ok()) {
+                fail(userInitiated,
+                     QStringLiteral("the feed could not be fetched: ") + r.error().description());
+                return;
+            }
+            const HttpResponse& response = r.value();
+            if (response.statusCode < 200 || response.statusCode > 299) {
+                fail(userInitiated, QStringLiteral("the feed answered HTTP %1").arg(response.statusCode));
+                return;
+            }
+            auto items = Appcast::parse(response.body);
+            if (!items.ok()) {
+                fail(userInitiated, QStringLiteral("the feed cannot be read: ") + items.error());
+                return;
+            }
+            m_settings->setValue(kLastCheckKey, m_options.clock->now());
+            m_settings->sync();
+            emit lastUpdateCheckDateChanged();
 
-                const AppcastItem* best = nullptr;
-                for (const AppcastItem& item : items.value()) {
-                    if (!item.downloadLink.isValid() ||
-                        item.downloadLink.scheme() != QLatin1String("https")) {
-                        qCWarning(lcUpdates)
-                            << "[Updater] Skipping version" << item.version
-                            << "whose download page is not https:" << item.downloadLink.toString();
-                        continue;
-                    }
-                    if (AppVersion::compare(item.version, m_options.currentVersion) > 0 &&
-                        (best == nullptr || AppVersion::compare(item.version, best->version) > 0)) {
-                        best = &item;
-                    }
+            const AppcastItem* best = nullptr;
+            for (const AppcastItem& item : items.value()) {
+                if (!item.downloadLink.isValid() || item.downloadLink.scheme() != QLatin1String("https")) {
+                    qCWarning(lcUpdates)
+                        << "[Updater] Skipping version" << item.version
+                        << "whose download page is not https:" << item.downloadLink.toString();
+                    continue;
                 }
-                if (best != nullptr) {
-                    m_userDriver->showUpdateFound(*best, m_options.currentDisplayVersion);
-                    finish(Outcome::UpdateFound);
-                } else {
-                    if (userInitiated)
-                        m_userDriver->showUpdateNotFound(m_options.currentDisplayVersion);
-                    finish(Outcome::NoUpdate);
+                if (AppVersion::compare(item.version, m_options.currentVersion) > 0 &&
+                    (best == nullptr || AppVersion::compare(item.version, best->version) > 0)) {
+                    best = &item;
                 }
-            });
+            }
+            if (best != nullptr) {
+                m_userDriver->showUpdateFound(*best, m_options.currentDisplayVersion);
+                finish(Outcome::UpdateFound);
+            } else {
+                if (userInitiated)
+                    m_userDriver->showUpdateNotFound(m_options.currentDisplayVersion);
+                finish(Outcome::NoUpdate);
+            }
+        });
     if (m_check)
         *m_check = std::move(subscription);
 }

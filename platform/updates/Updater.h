@@ -103,6 +103,8 @@ private:
     std::shared_ptr<NetworkSession> m_session;
     std::optional<Cancellable> m_check;
     std::optional<QDateTime> m_lastAttempt;
+    // Someone waits for the running check's outcome.
+    bool m_userWaiting = false;
     QTimer m_timer;
 };
 

@@ -118,6 +118,18 @@ TEST_F(UpdaterTest, AFeedThatCannotBeUsedOffersNothingAndKeepsTheLastCheckDate) 
     EXPECT_EQ(updater->lastUpdateCheckDate(), checked);
 }
 
+TEST_F(UpdaterTest, AskingDuringAnAutomaticCheckShowsThatChecksOutcome) {
+    auto updater = makeUpdater();
+    feed.serve(test::FakeResponse::text(test::FakeUpdateFeed::appcast({{"1.9", "1.9"}})).withDelay(200));
+    std::optional<Updater::Outcome> outcome;
+    QObject::connect(updater.get(), &Updater::checkFinished, [&](Updater::Outcome o) { outcome = o; });
+    updater->checkForUpdatesInBackground();
+    updater->checkForUpdates();
+    ASSERT_TRUE(test::waitUntil([&] { return outcome.has_value(); }));
+    EXPECT_EQ(feed.requests().size(), 1);
+    EXPECT_EQ(driver->notFound, 1);
+}
+
 TEST_F(UpdaterTest, TheAutomaticSwitchAndTheLastCheckDatePersistAcrossRestarts) {
     {
         auto updater = makeUpdater();
