@@ -109,6 +109,7 @@ DiskCache::DiskCache(const QString& cachePath, std::shared_ptr<ImageCacheConfig>
                      std::shared_ptr<Clock> clock)
     : m_diskCachePath(cachePath), m_config(std::move(config)), m_clock(std::move(clock)) {
     Q_ASSERT(m_config);
+    m_pathForKey.setCountLimit(512);
     if (!m_clock) {
         m_clock = Clock::system();
     }
@@ -133,7 +134,12 @@ QString DiskCache::cachePathForKey(const QString& key, const QString& path) {
 }
 
 QString DiskCache::cachePathForKey(const QString& key) const {
-    return cachePathForKey(key, m_diskCachePath);
+    if (auto path = m_pathForKey.object(key)) {
+        return *path;
+    }
+    auto path = cachePathForKey(key, m_diskCachePath);
+    m_pathForKey.insert(key, path, 1);
+    return path;
 }
 
 namespace {

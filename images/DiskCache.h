@@ -1,6 +1,7 @@
 #pragma once
 
 #include "images/AbstractDiskCache.h"
+#include "images/LruCache.h"
 #include "platform/async/Clock.h"
 
 #include <memory>
@@ -47,6 +48,9 @@ public:
     static QString cacheFileNameForKey(const QString& key);
 
 private:
+    // Parsing the key as a URL and hashing it costs microseconds; a read and its extended data ask
+    // for the same name, and the same avatars come back again and again.
+    mutable LruCache<QString> m_pathForKey;
     QString m_diskCachePath;
     std::shared_ptr<ImageCacheConfig> m_config;
     std::shared_ptr<Clock> m_clock;
