@@ -1,5 +1,6 @@
 #include "images/Image.h"
 
+#include "images/AbstractAnimatedImage.h"
 #include "images/AnimatedImageProvider.h"
 #include "images/VectorImageSource.h"
 
@@ -225,7 +226,13 @@ quint64 Image::memoryCost() const {
     if (m_data->bitmap.isNull()) {
         return 0;
     }
-    return quint64(m_data->bitmap.bytesPerLine()) * quint64(m_data->bitmap.height());
+    const quint64 frameCost = quint64(m_data->bitmap.bytesPerLine()) * quint64(m_data->bitmap.height());
+    // An animation that holds all its frames decoded costs all of them.
+    if (const auto animated = std::dynamic_pointer_cast<AbstractAnimatedImage>(m_data->provider);
+        animated && animated->isAllFramesLoaded()) {
+        return frameCost * std::max(animated->animatedImageFrameCount(), 1u);
+    }
+    return frameCost;
 }
 
 void Image::setMemoryCost(quint64 cost) {

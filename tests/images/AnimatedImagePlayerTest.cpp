@@ -3,6 +3,7 @@
 #include "images/AnimatedImage.h"
 #include "images/AnimatedImageClass.h"
 #include "images/AnimatedImagePlayer.h"
+#include "images/DisplayLink.h"
 #include "images/GifEncoder.h"
 #include "images/ImageFramePool.h"
 
@@ -64,8 +65,8 @@ std::vector<unsigned> shownIndices(AnimatedImagePlayer& player, int refreshes, d
     return shown;
 }
 
-bool waitUntil(const std::function<bool()>& condition) {
-    for (int i = 0; i < 2000 && !condition(); ++i) {
+bool waitUntil(const std::function<bool()>& condition, int milliseconds = 2000) {
+    for (int i = 0; i < milliseconds && !condition(); ++i) {
         QCoreApplication::processEvents();
         QThread::msleep(1);
     }
@@ -203,8 +204,10 @@ TEST(AnimatedImageTest, DataBecomesAnAnimationAStillOrNothing) {
     EXPECT_EQ(object->imageDataAsFormat(animated, ImageFormat::GIF), gif);
     EXPECT_DOUBLE_EQ(object->animatedImageDurationAtIndex(1), 0.3);
     EXPECT_TRUE(object->animatedImageFrameAtIndex(2).isNull());
+    const quint64 oneFrame = animated.memoryCost();
     object->preloadAllFrames();
     EXPECT_TRUE(object->isAllFramesLoaded());
+    EXPECT_EQ(animated.memoryCost(), 2 * oneFrame);
     EXPECT_FALSE(object->animatedImageFrameAtIndex(1).isNull());
     object->unloadAllFrames();
     EXPECT_FALSE(object->isAllFramesLoaded());
@@ -217,6 +220,18 @@ TEST(AnimatedImageTest, DataBecomesAnAnimationAStillOrNothing) {
     EXPECT_TRUE(AnimatedImage::imageWithData(QByteArray("%PDF-1.4 whatever")).isNull());
     EXPECT_TRUE(AnimatedImage::imageWithData("<svg xmlns=\"http://www.w3.org/2000/svg\"></svg>").isNull());
     EXPECT_TRUE(AnimatedImage::imageWithData(QByteArray()).isNull());
+}
+
+TEST(DisplayLinkTest, FiresOnlyOnceAddedToAMode) {
+    int fired = 0;
+    DisplayLink link([&](DisplayLink&) { ++fired; });
+    link.start();
+    EXPECT_FALSE(waitUntil([&] { return fired > 0; }, 100));
+    link.addToRunLoop(QStringLiteral("common"));
+    EXPECT_TRUE(waitUntil([&] { return fired >= 2; }));
+    EXPECT_GT(link.duration(), 0.0);
+    link.stop();
+    EXPECT_FALSE(link.isRunning());
 }
 
 TEST(AnimatedImageTest, TheFileNameGivesTheScale) {
