@@ -76,18 +76,26 @@ CustomTextEditor::CustomTextEditor(QPlainTextEdit* editor) : QObject(editor), m_
     restyle();
 }
 
+QPlainTextEdit* CustomTextEditor::liveEditor() const {
+    // qobject_cast follows the dynamic type, which is no longer an editor once its own
+    // destructor has run; a static downcast there would be undefined.
+    return qobject_cast<QPlainTextEdit*>(m_editor.data());
+}
+
 QColor CustomTextEditor::ringColor() const {
-    if (!m_focused || !m_editor) {
+    QPlainTextEdit* const editor = liveEditor();
+    if (!m_focused || !editor) {
         return QColor(Qt::transparent);
     }
-    return Appearance::focusIndicator(m_editor->palette());
+    return Appearance::focusIndicator(editor->palette());
 }
 
 void CustomTextEditor::restyle() {
-    if (!m_editor) {
+    QPlainTextEdit* const editor = liveEditor();
+    if (!editor) {
         return;
     }
-    const QPalette& colors = m_editor->palette();
+    const QPalette& colors = editor->palette();
     const QColor background = Appearance::isDark(colors) ? Appearance::quinary(colors) : QColor(Qt::white);
     const QColor border = m_focused ? Appearance::focusIndicator(colors) : QColor(Qt::gray);
     const QString sheet = QStringLiteral("QPlainTextEdit { background: %1; border: %2px solid %3; "
@@ -97,8 +105,8 @@ void CustomTextEditor::restyle() {
                               .arg(border.name(QColor::HexArgb))
                               .arg(fontPixelSize);
     // Applying a style sheet changes the editor's palette, which brings us back here.
-    if (sheet != m_editor->styleSheet()) {
-        m_editor->setStyleSheet(sheet);
+    if (sheet != editor->styleSheet()) {
+        editor->setStyleSheet(sheet);
     }
     if (m_ring) {
         m_ring->update();
@@ -106,22 +114,26 @@ void CustomTextEditor::restyle() {
 }
 
 void CustomTextEditor::placeRing() {
-    if (!m_editor || !m_ring) {
+    QPlainTextEdit* const editor = liveEditor();
+    if (!editor || !m_ring) {
         return;
     }
     // The ring surrounds the editor's 2 px padding.
     const int outset = 2 + static_cast<int>(ringWidth);
-    const QRect frame(m_editor->mapTo(m_ring->parentWidget(), QPoint(0, 0)), m_editor->size());
+    const QRect frame(editor->mapTo(m_ring->parentWidget(), QPoint(0, 0)), editor->size());
     m_ring->setGeometry(frame.adjusted(-outset, -outset, outset, outset));
-    m_ring->setVisible(m_editor->isVisible());
+    m_ring->setVisible(editor->isVisible());
     m_ring->raise();
 }
 
 bool CustomTextEditor::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != m_editor && (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
+    if (watched == m_editor.data() && !liveEditor()) {
+        return QObject::eventFilter(watched, event);
+    }
+    if (watched != m_editor.data() && (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
         placeRing();
     }
-    if (watched == m_editor) {
+    if (watched == m_editor.data()) {
         switch (event->type()) {
         case QEvent::FocusIn:
         case QEvent::FocusOut: {

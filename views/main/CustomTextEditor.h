@@ -26,7 +26,7 @@ public:
     // The one attached to `editor`, if any.
     static CustomTextEditor* of(const QPlainTextEdit* editor);
 
-    QPlainTextEdit* editor() const { return m_editor; }
+    QPlainTextEdit* editor() const { return liveEditor(); }
     bool isFocused() const { return m_focused; }
     // The ring drawn around the editor (transparent while it is not focused).
     QWidget* focusRing() const { return m_ring; }
@@ -41,7 +41,11 @@ private:
     explicit CustomTextEditor(QPlainTextEdit* editor);
     void restyle();
 
-    QPointer<QPlainTextEdit> m_editor;
+    // The editor, or null once it is gone or being destroyed: the filter still sees its
+    // events while its destructor runs, when it may no longer be treated as an editor.
+    QPlainTextEdit* liveEditor() const;
+
+    QPointer<QObject> m_editor;
     QPointer<QWidget> m_ring;
     bool m_focused = false;
 };
