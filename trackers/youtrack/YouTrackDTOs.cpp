@@ -41,11 +41,22 @@ void from_json(const nlohmann::json& json, YouTrackTaskDTO::CustomField::Value& 
 }
 
 void from_json(const nlohmann::json& json, YouTrackTaskDTO::CustomField& value) {
+    using Field = YouTrackTaskDTO::CustomField;
     wire::field(json, "name", value.name);
-    wire::field(json, "value", value.value);
     // Every YouTrack entity carries its class in "$type"; only here is it kept. A
     // plain "type" key means nothing.
     wire::field(json, "$type", value.type);
+    // A project may hold fields of any type and shape; only those the issue mapping
+    // reads are decoded, so that no other field can fail the page.
+    if (value.type == Field::stateType || value.type == Field::periodType ||
+        value.type == Field::singleUserType) {
+        wire::field(json, "value", value.value);
+    } else if (value.type == Field::multiUserType) {
+        const auto users = wire::field<std::optional<std::vector<Field::Value>>>(json, "value");
+        value.value = users && !users->empty() ? std::optional<Field::Value>(users->front()) : std::nullopt;
+    } else {
+        value.value = std::nullopt;
+    }
 }
 
 void from_json(const nlohmann::json& json, YouTrackTaskDTO& value) {

@@ -52,8 +52,16 @@ struct YouTrackStateBundleDTO {
 // One issue of the issue search, and the issue of a work item.
 struct YouTrackTaskDTO {
     struct CustomField {
-        // A single value. A field holding several values (a JSON array) does not
-        // decode, and with it the whole page fails.
+        // The field types whose value is read; any other field keeps its name and
+        // type only, whatever shape its value has (lists, numbers, texts).
+        static inline const QString stateType = QStringLiteral("StateIssueCustomField");
+        static inline const QString periodType = QStringLiteral("PeriodIssueCustomField");
+        static inline const QString singleUserType = QStringLiteral("SingleUserIssueCustomField");
+        // A field of several users (an assignee field may be one): its value is a list,
+        // of which the first user is kept.
+        static inline const QString multiUserType = QStringLiteral("MultiUserIssueCustomField");
+
+        // A single value, strict in its shape for the types read.
         struct Value {
             QString id;
             std::optional<QString> name;
@@ -62,6 +70,7 @@ struct YouTrackTaskDTO {
         };
 
         QString name;
+        // None for a field of a type not read, and for a list of no users.
         std::optional<Value> value;
         // The tracker's type tag, read from "$type" ("StateIssueCustomField", ...).
         QString type;

@@ -44,9 +44,12 @@ QueryItems withPaging(QueryItems items, std::int64_t top, std::int64_t skip) {
     return items;
 }
 
-const YouTrackTaskDTO::CustomField* firstFieldOfType(const YouTrackTaskDTO& task, const QString& type) {
+const YouTrackTaskDTO::CustomField* firstFieldOfType(const YouTrackTaskDTO& task, const QString& type,
+                                                     const QString& otherType = QString()) {
     auto it = std::find_if(task.customFields.begin(), task.customFields.end(),
-                           [&](const YouTrackTaskDTO::CustomField& field) { return field.type == type; });
+                           [&](const YouTrackTaskDTO::CustomField& field) {
+                               return field.type == type || (!otherType.isEmpty() && field.type == otherType);
+                           });
     return it == task.customFields.end() ? nullptr : &*it;
 }
 
@@ -308,7 +311,7 @@ Issue YouTrackService::issueFrom(const YouTrackTaskDTO& task, const QString& bas
         field && field->value && field->value->presentation) {
         issue.spentTime = *field->value->presentation;
     }
-    if (const auto* field = firstFieldOfType(task, assigneeFieldType);
+    if (const auto* field = firstFieldOfType(task, assigneeFieldType, multiAssigneeFieldType);
         field && field->value && field->value->name) {
         User user{field->value->id, *field->value->name, std::nullopt};
         if (field->value->avatarUrl) {

@@ -53,9 +53,11 @@ public:
                        "customFields(name)),text,textPreview,date");
 
     // The custom-field types the issue mapping reads (by type alone, never by name).
-    static inline const QString stateFieldType = QStringLiteral("StateIssueCustomField");
-    static inline const QString spentTimeFieldType = QStringLiteral("PeriodIssueCustomField");
-    static inline const QString assigneeFieldType = QStringLiteral("SingleUserIssueCustomField");
+    static inline const QString stateFieldType = YouTrackTaskDTO::CustomField::stateType;
+    static inline const QString spentTimeFieldType = YouTrackTaskDTO::CustomField::periodType;
+    static inline const QString assigneeFieldType = YouTrackTaskDTO::CustomField::singleUserType;
+    // An assignee field of several users shows its first one.
+    static inline const QString multiAssigneeFieldType = YouTrackTaskDTO::CustomField::multiUserType;
 
     YouTrackService(YouTrackProvider provider, std::shared_ptr<APIRequest> request);
 

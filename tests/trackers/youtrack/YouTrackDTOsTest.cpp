@@ -1,5 +1,6 @@
 #include "trackers/youtrack/YouTrackDTOs.h"
 #include "core/net/JsonDecoder.h"
+#include "trackers/youtrack/YouTrackService.h"
 
 #include <nlohmann/json.hpp>
 
@@ -48,12 +49,51 @@ TEST(YouTrackDTOsTest, CustomFieldTypeComesFromDollarTypeOnly) {
         decode<YouTrackTaskDTO>(issueWith(R"([{"name":"State","type":"StateIssueCustomField"}])")).ok());
 }
 
+TEST(YouTrackDTOsTest, FieldsOfAnyShapeDecodeAndSeveralAssigneesShowTheFirst) {
+    const char* page =
+        R"([{"id":"2-1","idReadable":"APP-1","summary":"One","wikifiedDescription":"","customFields":)"
+        R"(  [{"name":"Assignee","$type":"SingleUserIssueCustomField","value":{"id":"1-1","name":"Ann"}}]},)"
+        R"( {"id":"2-2","idReadable":"APP-2","summary":"Two","wikifiedDescription":"","customFields":)"
+        R"(  [{"name":"Assignee","$type":"MultiUserIssueCustomField",)"
+        R"(    "value":[{"id":"1-2","name":"Bob","avatarUrl":"/b.png"},{"id":"1-3","name":"Cy"}]},)"
+        R"(   {"name":"Fix versions","$type":"MultiVersionIssueCustomField","value":[{"id":"v1","name":"1.0"}]},)"
+        R"(   {"name":"Tags","$type":"MultiEnumIssueCustomField","value":[{"name":"no id"}]},)"
+        R"(   {"name":"Estimate","$type":"SimpleIssueCustomField","value":3.5},)"
+        R"(   {"name":"Notes","$type":"TextIssueCustomField","value":"text"}]},)"
+        R"( {"id":"2-3","idReadable":"APP-3","summary":"Three","wikifiedDescription":"","customFields":)"
+        R"(  [{"name":"Assignee","$type":"MultiUserIssueCustomField","value":[]}]}])";
+    auto decoded = decode<std::vector<YouTrackTaskDTO>>(page);
+    ASSERT_TRUE(decoded.ok()) << decoded.error().toStdString();
+    ASSERT_EQ(decoded.value().size(), 3u);
+    const auto& two = decoded.value()[1].customFields;
+    ASSERT_EQ(two.size(), 5u);
+    ASSERT_TRUE(two[0].value.has_value());
+    EXPECT_EQ(two[0].value->name, QStringLiteral("Bob"));
+    for (std::size_t i = 1; i < two.size(); ++i) {
+        EXPECT_FALSE(two[i].value.has_value()) << i;
+    }
+    EXPECT_FALSE(decoded.value()[2].customFields[0].value.has_value());
+
+    const auto issues = [&] {
+        std::vector<Issue> mapped;
+        for (const auto& task : decoded.value()) {
+            mapped.push_back(YouTrackService::issueFrom(task, QStringLiteral("yt.example.com")));
+        }
+        return mapped;
+    }();
+    EXPECT_EQ(issues[0].assignee->name, u"Ann");
+    ASSERT_TRUE(issues[1].assignee.has_value());
+    EXPECT_EQ(issues[1].assignee->id, u"1-2");
+    EXPECT_EQ(issues[1].assignee->avatar, u"https://yt.example.com/b.png");
+    EXPECT_FALSE(issues[2].assignee.has_value());
+}
+
 TEST(YouTrackDTOsTest, MalformedCustomFieldValueFailsTheWholePage) {
-    // A multi-value field (an array) fails its issue and with it the page.
+    // A field that is read but not of its shape fails its issue and with it the page.
     const char* page =
         R"([{"id":"2-1","idReadable":"APP-1","summary":"Fine","wikifiedDescription":"","customFields":[]},)"
-        R"( {"id":"2-2","idReadable":"APP-2","summary":"Tags","wikifiedDescription":"","customFields":)"
-        R"(  [{"name":"Fix versions","$type":"MultiVersionIssueCustomField","value":[{"id":"v1","name":"1.0"}]}]}])";
+        R"( {"id":"2-2","idReadable":"APP-2","summary":"Odd","wikifiedDescription":"","customFields":)"
+        R"(  [{"name":"State","$type":"StateIssueCustomField","value":[{"id":"s1","name":"Open"}]}]}])";
     EXPECT_FALSE(decode<std::vector<YouTrackTaskDTO>>(page).ok());
 
     // A value object without its id fails too.

@@ -315,11 +315,27 @@ TEST_F(YouTrackServiceTest, UndecodablePageFailsWithUnknown) {
         "GET", "/api/issues",
         test::FakeResponse::json(
             R"([{"id":"2-1","idReadable":"APP-1","summary":"x","wikifiedDescription":"",)"
-            R"("customFields":[{"name":"Tags","$type":"MultiValue","value":[{"id":"t"}]}]}])"));
+            R"("customFields":[{"name":"State","$type":"StateIssueCustomField","value":[{"id":"t"}]}]}])"));
     auto page =
         awaitOutcome(service->fetchTasks(project(), std::nullopt, std::nullopt, std::nullopt).fetchFirst());
     ASSERT_TRUE(page && !page->ok());
     EXPECT_EQ(page->error(), APIError::unknown());
+}
+
+TEST_F(YouTrackServiceTest, AProjectWithSeveralAssigneesPerIssueListsItsTasks) {
+    youTrack.http().on(
+        "GET", "/api/issues",
+        test::FakeResponse::json(
+            R"([{"id":"2-1","idReadable":"APP-1","summary":"x","wikifiedDescription":"","customFields":[)"
+            R"({"name":"Assignee","$type":"MultiUserIssueCustomField","value":[{"id":"1-2","name":"Bob"}]},)"
+            R"({"name":"Tags","$type":"MultiEnumIssueCustomField","value":[{"name":"t"}]},)"
+            R"({"name":"Due","$type":"DateIssueCustomField","value":1700000000000}]}])"));
+    auto page =
+        awaitOutcome(service->fetchTasks(project(), std::nullopt, std::nullopt, std::nullopt).fetchFirst());
+    ASSERT_TRUE(page && page->ok());
+    ASSERT_EQ(page->value().size(), 1u);
+    ASSERT_TRUE(page->value().front().assignee.has_value());
+    EXPECT_EQ(page->value().front().assignee->name, u"Bob");
 }
 
 TEST_F(YouTrackServiceTest, WorkEntriesOfTheIntervalPageByPage) {
