@@ -357,8 +357,7 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
     }
     startIndicator(view);
     const auto indicator = imageIndicator(view);
-    const auto loadProgress = loadState.progress;
-    auto combinedProgress = [loadProgress, indicator, progress, guarded, key, requested](
+    auto combinedProgress = [indicator, progress, guarded, key, requested](
                                 qint64 received, qint64 expected, const QUrl& target) {
         const double fraction =
             expected > 0 ? std::clamp(static_cast<double>(received) / static_cast<double>(expected), 0.0, 1.0) : 0.0;
@@ -366,7 +365,7 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
         // still shows this URL.
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [loadProgress, indicator, guarded, key, requested, received, expected, fraction] {
+            [indicator, guarded, key, requested, received, expected, fraction] {
                 if (!guarded) {
                     return;
                 }
@@ -374,9 +373,9 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
                 if (!state || state->url != requested) {
                     return;
                 }
-                if (loadProgress) {
-                    loadProgress->totalUnitCount = expected;
-                    loadProgress->completedUnitCount = received;
+                if (state->progress) {
+                    state->progress->totalUnitCount = expected;
+                    state->progress->completedUnitCount = received;
                 }
                 if (indicator && indicator->showsProgress()) {
                     indicator->updateIndicatorProgress(fraction);
@@ -387,7 +386,7 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
             progress(received, expected, target);
         }
     };
-    auto done = [guarded, key, requested, loadProgress, options, completed, setImageBlock, placeholder](
+    auto done = [guarded, key, requested, options, completed, setImageBlock, placeholder](
                     const Image& image, const QByteArray& data, const ImageError& error, ImageCacheType cacheType,
                     bool finished, const QUrl& imageURL) {
         onMain([=] {
@@ -399,10 +398,12 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
             if (!state || state->url != std::optional<QUrl>(requested)) {
                 return;
             }
-            if (error.isNull() && loadProgress && finished && loadProgress->totalUnitCount == 0 &&
-                loadProgress->completedUnitCount == 0) {
-                loadProgress->totalUnitCount = 1;
-                loadProgress->completedUnitCount = 1;
+            // The slot's progress as it is now: somebody may have asked for it since the start.
+            const auto progress = state->progress;
+            if (error.isNull() && progress && finished && progress->totalUnitCount == 0 &&
+                progress->completedUnitCount == 0) {
+                progress->totalUnitCount = 1;
+                progress->completedUnitCount = 1;
             }
             if (finished) {
                 stopIndicator(guarded);

@@ -195,3 +195,23 @@ TEST(ImagePlayerTest, aStillImageMakesNoPlayerAndASecondSetupChangesNothing) {
     player.seekToFrame(2, 0);
     EXPECT_EQ(player.currentFrameIndex(), 0u) << "a paused player's seek is not published";
 }
+
+TEST_F(RemoteImageTest, theContextKeepsItsOwnScaleAndThePhasesAnswerOnlyForThemselves) {
+    images::RemoteImageContext context = m_context;
+    context.imageScaleFactor = 3.0;
+    RemoteImage scaled(server.url("/x.png"), 2.0, 0, context, false);
+    EXPECT_EQ(scaled.context().imageScaleFactor.value(), 3.0);
+    EXPECT_TRUE(scaled.context().animatedImageClass.isAbsent()) << "no animated kind without animation";
+    RemoteImage plain(server.url("/x.png"), 2.0, 0, m_context, true);
+    EXPECT_EQ(plain.context().imageScaleFactor.value(), 2.0);
+    EXPECT_TRUE(plain.context().animatedImageClass.hasValue());
+
+    const auto success = RemoteImagePhase::success(QImage(1, 1, QImage::Format_ARGB32));
+    EXPECT_TRUE(success.image());
+    EXPECT_FALSE(success.error());
+    const auto failure = RemoteImagePhase::failure(images::ImageError(ImageErrorCode::BadImageData, {}));
+    EXPECT_FALSE(failure.image());
+    EXPECT_TRUE(failure.error());
+    EXPECT_FALSE(RemoteImagePhase::empty().image());
+    EXPECT_FALSE(RemoteImagePhase::empty().error());
+}

@@ -112,3 +112,72 @@ TEST_F(RemoteImageViewLoadingTest, noUrlGivesTheInvalidUrlErrorAndKeepsThePlaceh
     EXPECT_TRUE(outcome->is(ImageErrorCode::InvalidURL));
     EXPECT_EQ(label.pixmap().size(), QSize(3, 3));
 }
+
+TEST_F(RemoteImageViewLoadingTest, slotsWithTheirOwnKeysLoadApartAndTheNoCancelOptionKeepsBothLoads) {
+    server.serve("/one.png", ImageAnswer::image(LoopbackImageServer::png(4, 4)).withLatency(60));
+    server.serve("/two.png", ImageAnswer::image(LoopbackImageServer::png(5, 5)).withLatency(60));
+    QWidget view;
+    RemoteImageContext first = m_context;
+    first.setImageOperationKey = QStringLiteral("first");
+    RemoteImageContext second = m_context;
+    second.setImageOperationKey = QStringLiteral("second");
+    int finished = 0;
+    auto count = [&](const Image& image, const QByteArray&, const ImageError&, ImageCacheType, bool, const QUrl&) {
+        finished += image ? 1 : 0;
+    };
+    internalSetImageWithURL(&view, server.url("/one.png"), {}, 0, first, [](auto&&...) {}, nullptr, count);
+    internalSetImageWithURL(&view, server.url("/two.png"), {}, 0, second, [](auto&&...) {}, nullptr, count);
+    EXPECT_EQ(imageLoadState(&view, QStringLiteral("first"))->url, server.url("/one.png"));
+    EXPECT_EQ(imageURL(&view), server.url("/two.png"));
+    ASSERT_TRUE(test::waitUntil([&] { return finished == 2; }));
+
+    // One slot: without the option the second call cancels the first, with it both run.
+    server.serve("/three.png", ImageAnswer::image(LoopbackImageServer::png(6, 6)).withLatency(60));
+    server.serve("/four.png", ImageAnswer::image(LoopbackImageServer::png(7, 7)).withLatency(60));
+    int both = 0;
+    auto countBoth = [&](const Image& image, const QByteArray&, const ImageError&, ImageCacheType, bool, const QUrl&) {
+        both += image ? 1 : 0;
+    };
+    const auto third = internalSetImageWithURL(&view, server.url("/three.png"), {}, RemoteImageAvoidAutoCancelImage,
+                                               m_context, [](auto&&...) {}, nullptr, countBoth);
+    internalSetImageWithURL(&view, server.url("/four.png"), {}, RemoteImageAvoidAutoCancelImage, m_context,
+                            [](auto&&...) {}, nullptr, countBoth);
+    ASSERT_TRUE(test::waitUntil([&] { return server.requestCount("/four.png") == 1; }));
+    EXPECT_EQ(server.requestCount("/three.png"), 1) << "the first load was not cancelled";
+    EXPECT_EQ(imageURL(&view), server.url("/four.png"));
+}
+
+TEST_F(RemoteImageViewLoadingTest, aMemoryHitGetsNoTransitionUnlessForcedAndProgressEndsAtOneOfOne) {
+    server.serve("/m.png", ImageAnswer::image(LoopbackImageServer::png(8, 8)));
+    QLabel label;
+    bool done = false;
+    auto finish = [&](const Image&, const QByteArray&, const ImageError&, ImageCacheType, bool, const QUrl&) {
+        done = true;
+    };
+    internalSetImageWithURL(&label, server.url("/m.png"), {}, 0, m_context, nullptr, nullptr, finish);
+    ASSERT_TRUE(test::waitUntil([&] { return done; }));
+
+    int prepared = 0;
+    auto transition = RemoteImageTransition::fadeTransition(0.01);
+    transition->prepares = [&](QWidget*, const Image&, const QByteArray&, ImageCacheType, const QUrl&) { ++prepared; };
+    setImageTransition(&label, transition);
+    ImageCacheType seen = ImageCacheType::None;
+    done = false;
+    const auto progress = imageProgress(&label);
+    internalSetImageWithURL(&label, server.url("/m.png"), {}, 0, m_context, nullptr, nullptr,
+                            [&](const Image&, const QByteArray&, const ImageError&, ImageCacheType type, bool,
+                                const QUrl&) {
+                                seen = type;
+                                done = true;
+                            });
+    ASSERT_TRUE(test::waitUntil([&] { return done; }));
+    EXPECT_EQ(seen, ImageCacheType::Memory);
+    EXPECT_EQ(prepared, 0);
+    EXPECT_EQ(progress->totalUnitCount.load(), 1);
+    EXPECT_EQ(progress->completedUnitCount.load(), 1);
+
+    done = false;
+    internalSetImageWithURL(&label, server.url("/m.png"), {}, RemoteImageForceTransition, m_context, nullptr, nullptr,
+                            finish);
+    ASSERT_TRUE(test::waitUntil([&] { return done && prepared == 1; }));
+}
