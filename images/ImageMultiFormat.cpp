@@ -2,6 +2,7 @@
 
 #include "images/ImageCoderHelper.h"
 #include "images/ImageCodersManager.h"
+#include "images/ImageGIFCoder.h"
 
 #include <algorithm>
 
@@ -15,6 +16,13 @@ Image imageWithData(const QByteArray& data, double scale, bool firstFrameOnly) {
     options.scaleFactor = std::max(scale, 1.0);
     options.firstFrameOnly = firstFrameOnly;
     return ImageCodersManager::sharedManager()->decodedImageWithData(data, options);
+}
+
+Image imageWithGIFData(const QByteArray& data) {
+    if (data.isNull()) {
+        return {};
+    }
+    return ImageGIFCoder::sharedCoder()->decodedImageWithData(data, {});
 }
 
 QByteArray imageData(const Image& image) {

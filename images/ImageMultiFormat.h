@@ -13,6 +13,10 @@ namespace velmora::images {
 // null data or when nothing decodes it.
 Image imageWithData(const QByteArray& data, double scale = 1.0, bool firstFrameOnly = false);
 
+// The image the shared GIF coder decodes from the data (animated when it has frames); null for
+// null data.
+Image imageWithGIFData(const QByteArray& data);
+
 // The image's own animated data when it has some, else the image encoded in its format.
 QByteArray imageData(const Image& image);
 

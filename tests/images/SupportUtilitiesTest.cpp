@@ -2,6 +2,7 @@
 
 #include "images/AsyncBlockOperation.h"
 #include "images/DeviceHelper.h"
+#include "images/GifEncoder.h"
 #include "images/ImageAssetManager.h"
 #include "images/ImageCoderHelper.h"
 #include "images/ImageMultiFormat.h"
@@ -130,6 +131,10 @@ TEST(ImageMultiFormatTest, DataToImageAndBack) {
     EXPECT_EQ(imageFormatForImageData(imageData(image)), ImageFormat::PNG);
     EXPECT_EQ(imageFormatForImageData(imageDataAsFormat(image, ImageFormat::JPEG, 0.8)), ImageFormat::JPEG);
     EXPECT_TRUE(imageWithData(QByteArray()).isNull());
+    EXPECT_TRUE(imageWithGIFData(QByteArray()).isNull());
+    EXPECT_EQ(imageWithGIFData(GifEncoder::encode({{quadrants(4, 4), 0.1}, {noise(4, 4), 0.1}}, 0))
+                  .imageFrameCount(),
+              2u);
     EXPECT_TRUE(decodedImage(Image()).isNull());
     EXPECT_TRUE(ImageCoderHelper::imageIsHardwareSupported(decodedImage(image).bitmap()));
 }
