@@ -1,5 +1,8 @@
 #include "platform/net/SessionConfiguration.h"
 
+#include <QFile>
+#include <QLoggingCategory>
+
 #include <mutex>
 
 namespace velmora {
@@ -27,8 +30,28 @@ void SessionConfiguration::setProcessExtraCaCertificates(const QList<QSslCertifi
 }
 
 QList<QSslCertificate> SessionConfiguration::processExtraCaCertificates() {
+    QList<QSslCertificate> certificates = environmentCaCertificates();
     std::lock_guard lock(processMutex());
-    return processCertificates();
+    certificates += processCertificates();
+    return certificates;
+}
+
+QList<QSslCertificate> SessionConfiguration::environmentCaCertificates() {
+    const QString path = qEnvironmentVariable(extraCaFileVariable);
+    if (path.isEmpty()) {
+        return {};
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning("%s names %s, which cannot be read: %s", extraCaFileVariable, qPrintable(path),
+                 qPrintable(file.errorString()));
+        return {};
+    }
+    const QList<QSslCertificate> certificates = QSslCertificate::fromData(file.readAll(), QSsl::Pem);
+    if (certificates.isEmpty()) {
+        qWarning("%s names %s, which holds no PEM certificate", extraCaFileVariable, qPrintable(path));
+    }
+    return certificates;
 }
 
 } // namespace velmora

@@ -33,7 +33,16 @@ struct SessionConfiguration {
     // Adds authorities to every configuration made by `standard()` from now on. Only
     // tests call this, to trust the certificate of their fake servers.
     static void setProcessExtraCaCertificates(const QList<QSslCertificate>& certificates);
+    // The authorities set above, plus those of the PEM file that the environment
+    // variable below names (read afresh on each call).
     static QList<QSslCertificate> processExtraCaCertificates();
+
+    // Names a PEM file of extra authorities to trust, so the running app can be tried
+    // against the fake trackers of the tests. Unset (the normal case) adds nothing; a
+    // file that cannot be read or holds no certificate adds nothing either (and says so
+    // in the log). Nothing is ever trusted without it.
+    static constexpr char extraCaFileVariable[] = "VELMORA_EXTRA_CA_FILE";
+    static QList<QSslCertificate> environmentCaCertificates();
 };
 
 } // namespace velmora

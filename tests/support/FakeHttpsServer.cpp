@@ -169,6 +169,9 @@ QList<QSslCertificate> FakeHttpsServer::trustedCaCertificates() {
 }
 
 FakeHttpsServer::FakeHttpsServer(Certificate certificate, QObject* parent)
+    : FakeHttpsServer(0, certificate, parent) {}
+
+FakeHttpsServer::FakeHttpsServer(quint16 port, Certificate certificate, QObject* parent)
     : QObject(parent), m_server(new QSslServer(this)) {
     const QString base =
         certificatesDirectory() + (certificate == Certificate::Trusted ? QStringLiteral("/server")
@@ -192,7 +195,7 @@ FakeHttpsServer::FakeHttpsServer(Certificate certificate, QObject* parent)
             [this](QSslSocket*, QAbstractSocket::SocketError) { ++m_failedHandshakes; });
     connect(m_server, &QSslServer::handshakeInterruptedOnError, this,
             [this](QSslSocket*, const QSslError&) { ++m_failedHandshakes; });
-    if (!m_server->listen(QHostAddress::LocalHost, 0)) {
+    if (!m_server->listen(QHostAddress::LocalHost, port)) {
         qWarning("FakeHttpsServer: cannot listen: %s", qPrintable(m_server->errorString()));
     }
 }
@@ -322,12 +325,16 @@ void FakeHttpsServer::readFrom(QSslSocket* socket) {
     answer(socket, request);
 }
 
-void FakeHttpsServer::answer(QSslSocket* socket, const FakeRequest& request) {
+FakeResponse FakeHttpsServer::respond(const FakeRequest& request) {
     auto route = m_routes.find({request.method.toUpper(), request.path});
     if (route == m_routes.end()) {
         route = m_routes.find({QByteArray("*"), request.path});
     }
-    const FakeResponse response = route != m_routes.end() ? route->second(request) : m_fallback(request);
+    return route != m_routes.end() ? route->second(request) : m_fallback(request);
+}
+
+void FakeHttpsServer::answer(QSslSocket* socket, const FakeRequest& request) {
+    const FakeResponse response = respond(request);
     if (response.delayMs <= 0) {
         write(socket, response);
         return;

@@ -106,6 +106,9 @@ public:
 
     // Starts listening at once on 127.0.0.1 with a port of the system's choosing.
     explicit FakeHttpsServer(Certificate certificate = Certificate::Trusted, QObject* parent = nullptr);
+    // The same on a port of the caller's (0: the system's choice); isListening() says
+    // whether the port could be had.
+    FakeHttpsServer(quint16 port, Certificate certificate, QObject* parent = nullptr);
     ~FakeHttpsServer() override;
 
     bool isListening() const;
@@ -120,6 +123,10 @@ public:
     void on(const QByteArray& method, const QByteArray& path, FakeResponse response);
     void onAny(Handler fallback);
     void clearRoutes();
+
+    // What the routes (or the fallback) answer to `request`, without recording it; a
+    // server in front of several fakes hands requests on this way.
+    FakeResponse respond(const FakeRequest& request);
 
     // Answers the given responses one after the other, then repeats the last one.
     static Handler sequence(std::vector<FakeResponse> responses);

@@ -119,6 +119,31 @@ TEST(NetworkSession, ProcessWideAuthoritiesReachNewSessions) {
     EXPECT_TRUE(SessionConfiguration::standard().extraCaCertificates.isEmpty());
 }
 
+TEST(NetworkSession, AnAuthorityFileIsTrustedOnlyWhenTheEnvironmentNamesIt) {
+    test::FakeHttpsServer server;
+    server.onAny([](const test::FakeRequest&) { return test::FakeResponse::empty(200); });
+    ASSERT_TRUE(qEnvironmentVariableIsEmpty(SessionConfiguration::extraCaFileVariable));
+    auto refused = run(NetworkSession::create(), get(server.url("/")));
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_FALSE(refused->ok());
+
+    qputenv(SessionConfiguration::extraCaFileVariable,
+            (test::FakeHttpsServer::certificatesDirectory() + QStringLiteral("/test-ca.pem")).toUtf8());
+    // Another server: the failed handshake above must not be what is looked at again.
+    test::FakeHttpsServer second;
+    second.onAny([](const test::FakeRequest&) { return test::FakeResponse::empty(200); });
+    auto trusted = run(NetworkSession::create(), get(second.url("/")));
+    EXPECT_EQ(SessionConfiguration::processExtraCaCertificates().size(), 1);
+
+    // A file that is not there trusts nothing and breaks nothing.
+    qputenv(SessionConfiguration::extraCaFileVariable, "/nonexistent/ca.pem");
+    EXPECT_TRUE(SessionConfiguration::environmentCaCertificates().isEmpty());
+    qunsetenv(SessionConfiguration::extraCaFileVariable);
+    ASSERT_TRUE(trusted.has_value());
+    EXPECT_TRUE(trusted->ok()) << (trusted->ok() ? "" : trusted->error().message.toStdString());
+    EXPECT_TRUE(SessionConfiguration::standard().extraCaCertificates.isEmpty());
+}
+
 TEST(NetworkSession, StalledAndOverlongRequestsTimeOut) {
     test::FakeHttpsServer server;
     server.on("GET", "/slow", test::FakeResponse::json("{}").withDelay(3000));

@@ -1,0 +1,228 @@
+// Serves the fake Jira, Asana and YouTrack and the maker's server (token refresh and
+// the update feed) on one HTTPS port of 127.0.0.1, so the running app can be tried
+// without a tracker account:
+//
+//   velmora_fake_trackers --port 8443 --add-accounts
+//
+// prints the environment the app needs (the hosts and the file of the test
+// authority, which the app trusts only when told to) and serves until stopped.
+// --add-accounts stores one account per tracker in the app's account store and
+// keyring (run it under scripts/with-keyring when the desktop has no keyring), and a
+// paused timer on a Jira task ready to be booked.
+
+#include "core/model/AsanaProvider.h"
+#include "core/model/JiraProvider.h"
+#include "core/model/YouTrackProvider.h"
+#include "core/storage/ProviderManager.h"
+#include "core/model/AppIdentity.h"
+#include "core/storage/SnapshotManager.h"
+#include "core/storage/UserSettings.h"
+#include "state/ApplicationViewModel.h"
+#include "state/TimerSnapshot.h"
+#include "platform/net/SessionConfiguration.h"
+#include "tests/support/FakeAsanaRefreshServer.h"
+#include "tests/support/FakeAsanaServer.h"
+#include "tests/support/FakeHttpsServer.h"
+#include "tests/support/FakeJiraRefreshServer.h"
+#include "tests/support/FakeJiraServer.h"
+#include "tests/support/FakeUpdateFeed.h"
+#include "tests/support/FakeYouTrackServer.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+
+#include <cstdio>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+
+const QString youTrackPrefix = QStringLiteral("/youtrack");
+const QString youTrackToken = QStringLiteral("perm-token");
+
+void seedJira(FakeJiraServer& jira) {
+    jira.addProject({QStringLiteral("10000"), QStringLiteral("WEB"), QStringLiteral("Website")});
+    jira.addProject({QStringLiteral("10010"), QStringLiteral("OPS"), QStringLiteral("Operations")});
+    jira.addIssue({QStringLiteral("10001"), QStringLiteral("WEB-1"), QStringLiteral("10000"),
+                   QStringLiteral("Crash on start")});
+    jira.addIssue({QStringLiteral("10002"), QStringLiteral("WEB-2"), QStringLiteral("10000"),
+                   QStringLiteral("Slow search results")});
+    jira.addIssue({QStringLiteral("10003"), QStringLiteral("WEB-3"), QStringLiteral("10000"),
+                   QStringLiteral("Broken links in the footer")});
+    jira.addIssue({QStringLiteral("10011"), QStringLiteral("OPS-1"), QStringLiteral("10010"),
+                   QStringLiteral("Rotate the certificates")});
+    const QDateTime yesterday = QDateTime::currentDateTime().addDays(-1);
+    jira.addWorkLog({QString(), QStringLiteral("10001"), QStringLiteral("acc-me"), yesterday, 5400,
+                     QStringLiteral("Found the cause")});
+}
+
+void seedAsana(FakeAsanaServer& asana) {
+    asana.addProject({QStringLiteral("p1"), QStringLiteral("Marketing site"), QStringLiteral("w1"), {}});
+    asana.addProject({QStringLiteral("p2"), QStringLiteral("Launch plan"), QStringLiteral("w1"), {}});
+    auto task = [](const char* gid, const char* name) {
+        FakeAsanaServer::Task task;
+        task.gid = QString::fromLatin1(gid);
+        task.name = QString::fromLatin1(name);
+        task.projectGid = QStringLiteral("p1");
+        task.assigneeGid = QStringLiteral("u1");
+        return task;
+    };
+    asana.addTask(task("t1", "Write the announcement"));
+    asana.addTask(task("t2", "Pick the screenshots"));
+}
+
+void seedYouTrack(FakeYouTrackServer& youTrack) {
+    FakeYouTrackServer::Project app;
+    app.id = QStringLiteral("0-1");
+    app.shortName = QStringLiteral("APP");
+    app.name = QStringLiteral("Application");
+    app.workItemTypes = {{QStringLiteral("t-1"), QStringLiteral("Development")},
+                         {QStringLiteral("t-2"), QStringLiteral("Review")}};
+    youTrack.addProject(app);
+    FakeYouTrackServer::Issue issue;
+    issue.id = QStringLiteral("2-1");
+    issue.idReadable = QStringLiteral("APP-1");
+    issue.projectId = app.id;
+    issue.summary = QStringLiteral("Settings are not saved");
+    youTrack.addIssue(issue);
+}
+
+// Stores one account per tracker, unless one of that name is there already.
+bool addAccounts(quint16 port) {
+    auto& manager = ProviderManager::shared();
+    bool ok = true;
+    auto report = [&ok](const char* what, bool saved, const QString& error) {
+        if (!saved) {
+            ok = false;
+            std::fprintf(stderr, "Could not store the %s account: %s\n", what, qPrintable(error));
+        }
+    };
+    auto saved = manager.save(
+        JiraProvider(std::nullopt, QStringLiteral("Fake Jira"), JiraProvider::Parameters{QStringLiteral("cloud-1")},
+                     ProviderState::operational,
+                     ProviderUser{QStringLiteral("acc-me"), QStringLiteral("Me Myself"), QString()}),
+        std::optional<JiraProvider::Credentials>(
+            JiraProvider::Credentials{QStringLiteral("token-1"), QStringLiteral("refresh-1")}));
+    report("Jira", saved.ok(), saved.ok() ? QString() : saved.error().message);
+    if (saved.ok() && saved.value().id()) {
+        // A stopped hour and a half on WEB-1, so the sidebar's timer can be booked at once.
+        TimerSnapshot timer;
+        Project::Configuration configuration{true, true, true, true};
+        timer.project = Project{QStringLiteral("10000"), QStringLiteral("WEB"), QStringLiteral("Website"),
+                                configuration, {}};
+        Issue task;
+        task.id = QStringLiteral("10001");
+        task.reference = QStringLiteral("WEB-1");
+        task.name = QStringLiteral("Crash on start");
+        timer.task = task;
+        timer.state = TimerViewModel::State::paused;
+        timer.previousDuration = 5400;
+        SnapshotManager::shared().save(timer, ApplicationViewModel::snapshotKey(*saved.value().id()));
+        SnapshotManager::shared().flush();
+        // The Jira account is the one the app opens with.
+        UserSettings::shared().setDefaultAccount(uuidText(*saved.value().id()));
+    }
+    auto asana = manager.save(
+        AsanaProvider(std::nullopt, QStringLiteral("Fake Asana"), AsanaProvider::Parameters{QStringLiteral("w1")},
+                      ProviderState::operational,
+                      ProviderUser{QStringLiteral("u1"), QStringLiteral("Una User"), QString()}),
+        std::optional<AsanaProvider::Credentials>(
+            AsanaProvider::Credentials{QStringLiteral("token-1"), QStringLiteral("refresh-1")}));
+    report("Asana", asana.ok(), asana.ok() ? QString() : asana.error().message);
+    auto youTrack = manager.save(
+        YouTrackProvider(std::nullopt, QStringLiteral("Fake YouTrack"),
+                         YouTrackProvider::Parameters{QStringLiteral("127.0.0.1:%1%2").arg(port).arg(youTrackPrefix)},
+                         ProviderState::operational,
+                         ProviderUser{QStringLiteral("1-1"), QStringLiteral("Jane Roe"), QString()}),
+        std::optional<YouTrackProvider::Credentials>(YouTrackProvider::Credentials{youTrackToken}));
+    report("YouTrack", youTrack.ok(), youTrack.ok() ? QString() : youTrack.error().message);
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    // The app's names, so --add-accounts writes where the app reads.
+    QCoreApplication::setOrganizationName(QStringLiteral("Velmora"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("velmora.app"));
+    QCoreApplication::setApplicationName(QStringLiteral("Velmora"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Fake trackers and maker's server for trying Velmora."));
+    parser.addHelpOption();
+    QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("The HTTPS port on 127.0.0.1."),
+                                  QStringLiteral("port"), QStringLiteral("8443"));
+    QCommandLineOption accountsOption(QStringLiteral("add-accounts"),
+                                      QStringLiteral("Store a Jira, an Asana and a YouTrack account for the app."));
+    parser.addOption(portOption);
+    parser.addOption(accountsOption);
+    parser.process(app);
+
+    bool portOk = false;
+    const uint port = parser.value(portOption).toUInt(&portOk);
+    if (!portOk || port == 0 || port > 65535) {
+        std::fprintf(stderr, "Not a port: %s\n", qPrintable(parser.value(portOption)));
+        return 2;
+    }
+
+    FakeJiraServer jira;
+    FakeJiraRefreshServer jiraMaker(jira);
+    jiraMaker.addRefreshToken(QStringLiteral("refresh-1"), QStringLiteral("acc-me"));
+    FakeAsanaServer asana;
+    FakeAsanaRefreshServer asanaMaker(asana);
+    asanaMaker.addRefreshToken(QStringLiteral("refresh-1"), QStringLiteral("u1"));
+    FakeYouTrackServer youTrack(youTrackToken);
+    FakeUpdateFeed updates;
+    seedJira(jira);
+    seedAsana(asana);
+    seedYouTrack(youTrack);
+
+    // One port in front of them all, sorted by path: every fake keeps its own port as
+    // well (the Asana paging links point there).
+    FakeHttpsServer front(static_cast<quint16>(port), FakeHttpsServer::Certificate::Trusted);
+    if (!front.isListening()) {
+        std::fprintf(stderr, "Cannot listen on 127.0.0.1:%u\n", port);
+        return 1;
+    }
+    front.onAny([&](const FakeRequest& request) {
+        const QString path = request.decodedPath();
+        std::fprintf(stderr, "%s %s\n", request.method.constData(), request.path.constData());
+        if (path.startsWith(QLatin1String("/oauth/app/jira/"))) {
+            return jiraMaker.http().respond(request);
+        }
+        if (path.startsWith(QLatin1String("/oauth/app/asana/"))) {
+            return asanaMaker.http().respond(request);
+        }
+        if (path == QLatin1String(FakeUpdateFeed::path)) {
+            return updates.server().respond(request);
+        }
+        if (path.startsWith(QLatin1String("/api/1.0/"))) {
+            return asana.http().respond(request);
+        }
+        if (path.startsWith(youTrackPrefix + QLatin1Char('/'))) {
+            FakeRequest inner = request;
+            inner.path = request.path.mid(youTrackPrefix.size());
+            return youTrack.http().respond(inner);
+        }
+        return jira.http().respond(request);
+    });
+
+    if (parser.isSet(accountsOption) && !addAccounts(static_cast<quint16>(port))) {
+        return 1;
+    }
+
+    const QString host = front.hostAndPort();
+    std::printf("Serving the fake trackers on https://%s. Start the app with:\n", qPrintable(host));
+    std::printf("  export %s=%s/test-ca.pem\n", SessionConfiguration::extraCaFileVariable,
+                qPrintable(FakeHttpsServer::certificatesDirectory()));
+    std::printf("  export VELMORA_JIRA_API_HOST=%s\n", qPrintable(host));
+    std::printf("  export VELMORA_ASANA_API_HOST=%s\n", qPrintable(host));
+    std::printf("  export VELMORA_SERVER_URL=%s\n", qPrintable(host));
+    std::printf("YouTrack base URL: %s%s (token %s)\n", qPrintable(host), qPrintable(youTrackPrefix),
+                qPrintable(youTrackToken));
+    std::fflush(stdout);
+    return app.exec();
+}
