@@ -3,12 +3,11 @@
 #include "images/AbstractRemoteImageCacheKeyFilter.h"
 #include "images/AbstractRemoteImageDownloaderOperation.h"
 #include "images/AnimatedImageClass.h"
-#include "images/CacheKeys.h"
+#include "images/ImageCacheDecoding.h"
 #include "images/ImageCoderHelper.h"
 #include "images/ImageCodersManager.h"
 #include "images/ProgressiveImageCoder.h"
 
-#include <QFileInfo>
 
 namespace velmora::images {
 
@@ -39,36 +38,10 @@ QString imageLoaderCacheKey(const QUrl& url, const RemoteImageContext* context) 
     return url.toString(QUrl::FullyEncoded);
 }
 
-DecodeOptions imageLoaderDecodeOptions(const RemoteImageContext* maybeContext, RemoteImageOptions options,
+DecodeOptions imageLoaderDecodeOptions(const RemoteImageContext* context, RemoteImageOptions options,
                                        const QString& cacheKey) {
-    const RemoteImageContext& context = orEmpty(maybeContext);
-    DecodeOptions decodeOptions = context.imageDecodeOptions.valueOr(DecodeOptions());
-    decodeOptions.firstFrameOnly = (options & RemoteImageDecodeFirstFrameOnly) != 0;
-    if (context.imageScaleFactor.hasValue() && context.imageScaleFactor.value() >= 1) {
-        decodeOptions.scaleFactor = context.imageScaleFactor.value();
-    } else {
-        decodeOptions.scaleFactor = scaleFactorForCacheKey(cacheKey);
-    }
-    if (context.imagePreserveAspectRatio.isPresent()) {
-        decodeOptions.preserveAspectRatio = context.imagePreserveAspectRatio;
-    }
-    if (context.imageThumbnailPixelSize.isPresent()) {
-        decodeOptions.thumbnailPixelSize = context.imageThumbnailPixelSize;
-    }
-    if (context.imageTypeIdentifierHint.isPresent()) {
-        decodeOptions.typeIdentifierHint = context.imageTypeIdentifierHint;
-    } else {
-        const QString extension = QFileInfo(QUrl(cacheKey).path()).suffix();
-        if (!extension.isEmpty()) {
-            decodeOptions.fileExtensionHint = extension;
-        }
-    }
-    if (context.imageScaleDownLimitBytes.isPresent()) {
-        decodeOptions.scaleDownLimitBytes = context.imageScaleDownLimitBytes;
-    } else if (options & RemoteImageScaleDownLargeImages) {
-        decodeOptions.scaleDownLimitBytes = ImageCoderHelper::defaultScaleDownLimitBytes();
-    }
-    return decodeOptions;
+    // One builder for downloads and cache reads, so both decode alike.
+    return decodeOptionsFromContext(orEmpty(context), options, cacheKey);
 }
 
 Image imageLoaderDecodeImageData(const QByteArray& imageData, const QUrl& imageURL, RemoteImageOptions options,

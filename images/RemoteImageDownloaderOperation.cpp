@@ -4,6 +4,7 @@
 #include "images/AbstractRemoteImageDownloaderResponseModifier.h"
 #include "images/CallbackQueue.h"
 #include "images/DispatchQueue.h"
+#include "images/ImageCacheDecoding.h"
 #include "images/ImageLoader.h"
 #include "images/RemoteImageDownloadNotifications.h"
 #include "platform/notifications/NotificationCenter.h"
@@ -18,18 +19,12 @@ ImageError cancelledError(const char* message) {
     return ImageError(ImageErrorCode::Cancelled, QString::fromLatin1(message));
 }
 
-// The decode options a caller asked for, written back into a copy of the context.
-void applyDecodeOptions(RemoteImageContext& context, RemoteImageOptions& options, const DecodeOptions& decodeOptions) {
-    if (decodeOptions.firstFrameOnly.valueOr(false)) {
-        options |= RemoteImageDecodeFirstFrameOnly;
-    } else {
-        options &= ~RemoteImageOptions(RemoteImageDecodeFirstFrameOnly);
-    }
-    context.imageScaleFactor = decodeOptions.scaleFactor;
-    context.imagePreserveAspectRatio = decodeOptions.preserveAspectRatio;
-    context.imageThumbnailPixelSize = decodeOptions.thumbnailPixelSize;
-    context.imageScaleDownLimitBytes = decodeOptions.scaleDownLimitBytes;
-    context.imageTypeIdentifierHint = decodeOptions.typeIdentifierHint;
+// Two callers want the same decoded image when their options agree; the context each
+// brought along for the coders is not part of that question.
+bool sameDecodeOptions(DecodeOptions a, DecodeOptions b) {
+    a.remoteImageContext.reset();
+    b.remoteImageContext.reset();
+    return a == b;
 }
 
 bool holds(const std::vector<std::shared_ptr<RemoteImageDownloaderOperationToken>>& tokens,
@@ -514,7 +509,7 @@ Image RemoteImageDownloaderOperation::decodedImage(const QByteArray& data,
     if (decodeOptions) {
         std::lock_guard lock(m_imageMapMutex);
         for (const auto& [options, image] : m_imageMap) {
-            if (options == *decodeOptions) {
+            if (sameDecodeOptions(options, *decodeOptions)) {
                 return image;
             }
         }
@@ -522,7 +517,7 @@ Image RemoteImageDownloaderOperation::decodedImage(const QByteArray& data,
     RemoteImageOptions imageOptions = imageOptionsFromDownloaderOptions(m_options);
     RemoteImageContext context = m_context;
     if (decodeOptions) {
-        applyDecodeOptions(context, imageOptions, *decodeOptions);
+        contextFromDecodeOptions(context, imageOptions, *decodeOptions);
     }
     Image image = progressiveCoder()
                       ? imageLoaderDecodeProgressiveImageData(data, m_request.url, true, *this, imageOptions, &context)
