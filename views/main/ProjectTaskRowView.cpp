@@ -83,13 +83,15 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
         return;
     }
 
-    const bool selected = option.state & QStyle::State_Selected;
-    if (selected) {
-        const bool active = option.state & QStyle::State_Active;
+    const bool selectedRow = option.state & QStyle::State_Selected;
+    const bool active = option.state & QStyle::State_Active;
+    if (selectedRow) {
         painter->setPen(Qt::NoPen);
         painter->setBrush(active ? Appearance::accent(colors) : Appearance::inactiveSelection(colors));
         painter->drawRoundedRect(QRectF(rect).adjusted(4, 1, -4, -1), 5, 5);
     }
+    // Light text only on the strong highlight of the active window.
+    const bool selected = selectedRow && active;
     const QColor primary = selected ? colors.color(QPalette::HighlightedText) : Appearance::primary(colors);
     const QColor secondary = selected ? Appearance::withOpacity(primary, 0.8) : Appearance::secondary(colors);
 

@@ -103,7 +103,7 @@ void ProjectTaskView::rebuild() {
         button->setCursor(Qt::PointingHandCursor);
         button->setToolTip(m_task.externalUrl->toString());
         connect(button, &QToolButton::clicked, this, &ProjectTaskView::openTaskUrl);
-        headerLayout->addWidget(button, 0, Qt::AlignLeft);
+        headerLayout->addWidget(button, 0, Qt::AlignLeft | Qt::AlignAbsolute);
         m_linkButton = button;
     } else if (m_task.reference) {
         m_referenceLabel = verbatim(*m_task.reference, header);
@@ -129,6 +129,7 @@ void ProjectTaskView::rebuild() {
     const QFont caption = scaled(base, 10.0 / 13.0);
     auto fact = [&](const QString& label, const QString& value) {
         auto* factColumn = new QVBoxLayout;
+        factColumn->setSpacing(2);
         QLabel* title = verbatim(label, header);
         title->setFont(caption);
         QLabel* shown = verbatim(value, header);

@@ -22,8 +22,6 @@ ProjectTasksView::ProjectTasksView(ProjectViewModel& viewModel, TimerViewModel* 
     setItemDelegate(m_rowView);
     // Every row has one height: the list lays out and paints only what it shows.
     setUniformItemSizes(true);
-    setLayoutMode(QListView::Batched);
-    setBatchSize(500);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -1,5 +1,7 @@
 #include "views/main/SidebarSplitViewController.h"
 
+#include <algorithm>
+
 namespace velmora {
 
 SidebarSplitViewController::SidebarSplitViewController(QWidget* sidebarView, QWidget* parent)
@@ -32,6 +34,8 @@ void SidebarSplitViewController::setDetailViewController(QWidget* detail) {
         insertWidget(1, detail);
         setCollapsible(1, false);
         setStretchFactor(1, 1);
+        // The sidebar's slot is exactly its column; all the rest is the detail's.
+        setSizes({sidebarWidth, std::max(detailMinimumWidth, width() - sidebarWidth - handleWidth())});
         detail->show();
     }
     emit detailViewControllerChanged(detail);
