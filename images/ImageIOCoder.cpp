@@ -3,6 +3,7 @@
 #include "images/GraphicsImageRenderer.h"
 #include "images/HeifSupport.h"
 #include "images/ImageCoderHelper.h"
+#include "images/PartialPngDecoder.h"
 #include "images/PdfVectorImageSource.h"
 
 #include <QBuffer>
@@ -346,12 +347,14 @@ void ImageIOCoder::updateIncrementalData(const QByteArray& data, bool finished) 
 Image ImageIOCoder::incrementalDecodedImageWithOptions(const DecodeOptions& options) {
     QByteArray data;
     FrameRequest request;
+    int orientation = 1;
     {
         std::lock_guard lock(m_mutex);
         if (m_width + m_height == 0) {
             return {};
         }
         data = m_data;
+        orientation = m_orientation;
         request.scale = scaleFrom(options, m_scale);
         request.preserveAspectRatio = m_preserveAspectRatio;
         request.thumbnailSize = m_thumbnailSize;
@@ -361,6 +364,15 @@ Image ImageIOCoder::incrementalDecodedImageWithOptions(const DecodeOptions& opti
     Image image = (format == ImageFormat::HEIC || format == ImageFormat::HEIF)
                       ? decodeHeif(data, request)
                       : decodeWithReader(data, QByteArray(), request, &format);
+    if (image.isNull() && format == ImageFormat::PNG) {
+        // Qt refuses a PNG that is cut off: the rows received so far are shown instead.
+        QImage rows = PartialPngDecoder::decode(data);
+        const QSize target = targetPixelSize(rows.size(), request);
+        if (!rows.isNull() && target != rows.size()) {
+            rows = ImageCoderHelper::createScaled(rows, target);
+        }
+        image = finishFrame(rows, orientation, request);
+    }
     if (!image.isNull()) {
         image.setImageFormat(format);
     }

@@ -146,6 +146,24 @@ TEST(ImageIOCoderTest, ProgressiveJpegGivesNothingThenAPartialImageThenTheWholeO
         plainDecode(jpeg));
 }
 
+TEST(ImageIOCoderTest, ACutOffPngShowsTheRowsReceivedSoFar) {
+    const QImage source = noise(64, 64);
+    const QByteArray png = encode(source, "png");
+    auto incremental = ImageIOCoder::sharedCoder()->createIncrementalCoder({});
+    incremental->updateIncrementalData(png.left(png.size() / 2), false);
+    const Image partial = incremental->incrementalDecodedImageWithOptions({});
+    ASSERT_FALSE(partial.isNull());
+    EXPECT_EQ(partial.pixelSize(), QSize(64, 64));
+    const QImage rows = partial.bitmap().convertToFormat(QImage::Format_ARGB32);
+    EXPECT_EQ(rows.pixel(5, 2), source.pixel(5, 2));
+    EXPECT_EQ(qAlpha(rows.pixel(5, 63)), 0);
+
+    incremental->updateIncrementalData(png, true);
+    EXPECT_EQ(
+        incremental->incrementalDecodedImageWithOptions({}).bitmap().convertToFormat(QImage::Format_RGB32),
+        source);
+}
+
 TEST(ImageIOCoderTest, EncodesWithQualityAMaximumFileSizeAndAMaximumPixelSize) {
     auto coder = ImageIOCoder::sharedCoder();
     const Image image(noise(256, 256));
