@@ -11,18 +11,27 @@
 namespace velmora {
 
 namespace {
+
 std::optional<QUrl> usable(std::optional<QUrl> url) {
     if (url && (url->isEmpty() || !url->isValid())) {
         return std::nullopt;
     }
     return url;
 }
+
+QPainterPath circle(const QRectF& rect) {
+    QPainterPath path;
+    path.addEllipse(rect);
+    return path;
+}
+
 } // namespace
 
 AvatarView::AvatarView(std::optional<QUrl> url, qreal size, QWidget* parent)
     : QWidget(parent), m_url(usable(std::move(url))), m_size(size) {
     const int side = static_cast<int>(std::ceil(size));
     setFixedSize(side, side);
+    rebuild();
 }
 
 void AvatarView::setUrl(std::optional<QUrl> url) {
@@ -31,13 +40,33 @@ void AvatarView::setUrl(std::optional<QUrl> url) {
         return;
     }
     m_url = std::move(url);
-    m_image = QImage();
+    rebuild();
     update();
 }
 
-void AvatarView::setImage(const QImage& image) {
-    m_image = image;
-    update();
+void AvatarView::rebuild() {
+    if (m_remote) {
+        delete m_remote.data();
+    }
+    if (!m_url) {
+        return;
+    }
+    QPointer<AvatarView> self(this);
+    m_remote = imageviews::RemoteImage::withContentAndPlaceholder(
+        m_url, 1.0, 0, {}, true,
+        [](QPainter& painter, const QRect& rect, const QImage& image) { paintImage(painter, rect, image); },
+        [self](QPainter& painter, const QRect& rect) {
+            if (self) {
+                paintPlaceholder(painter, rect, self->palette());
+            }
+        },
+        this);
+    m_remote->setGeometry(rect());
+    m_remote->setVisible(true);
+}
+
+bool AvatarView::showsPlaceholder() const {
+    return m_remote && m_remote->phase().kind() != imageviews::RemoteImagePhase::Kind::Success;
 }
 
 QSize AvatarView::sizeHint() const {
@@ -45,41 +74,48 @@ QSize AvatarView::sizeHint() const {
     return QSize(side, side);
 }
 
-void AvatarView::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
+void AvatarView::paintImage(QPainter& painter, const QRectF& rect, const QImage& image) {
+    painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    const QRectF frame(0, 0, m_size, m_size);
-    QPainterPath circle;
-    circle.addEllipse(frame);
+    painter.setClipPath(circle(rect));
+    const QSizeF fitted = QSizeF(image.size()).scaled(rect.size(), Qt::KeepAspectRatio);
+    QRectF target(QPointF(0, 0), fitted);
+    target.moveCenter(rect.center());
+    painter.drawImage(target, image);
+    painter.restore();
+}
 
-    if (!m_url) {
-        painter.save();
-        painter.setClipPath(circle);
-        SystemSymbol::paint(painter, frame, SystemSymbol::Name::personFill, Appearance::primary(palette()));
-        painter.restore();
-        const qreal ring = ringWidth();
-        painter.setPen(QPen(QColor(Qt::gray), ring));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawEllipse(frame.adjusted(ring / 2, ring / 2, -ring / 2, -ring / 2));
-        return;
-    }
-
-    painter.setClipPath(circle);
-    if (!m_image.isNull()) {
-        const QSizeF fitted = QSizeF(m_image.size()).scaled(frame.size(), Qt::KeepAspectRatio);
-        QRectF target(QPointF(0, 0), fitted);
-        target.moveCenter(frame.center());
-        painter.drawImage(target, m_image);
-        return;
-    }
-    painter.fillRect(frame, Appearance::secondary(palette()));
-    // The symbol keeps its own (large) size and is cut by the circle, as a glyph
-    // larger than a small avatar would be.
-    const qreal glyph = std::max<qreal>(m_size, 26.0);
+void AvatarView::paintPlaceholder(QPainter& painter, const QRectF& rect, const QPalette& palette) {
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setClipPath(circle(rect));
+    painter.fillRect(rect, Appearance::secondary(palette));
+    // The symbol keeps its own (large) size and is cut by the circle, as a large glyph
+    // in a small avatar would be.
+    const qreal glyph = std::max<qreal>(rect.width(), 26.0);
     QRectF symbol(0, 0, glyph, glyph);
-    symbol.moveCenter(frame.center());
-    SystemSymbol::paint(painter, symbol, SystemSymbol::Name::personFill, Appearance::primary(palette()));
+    symbol.moveCenter(rect.center());
+    SystemSymbol::paint(painter, symbol, SystemSymbol::Name::personFill, Appearance::primary(palette));
+    painter.restore();
+}
+
+void AvatarView::paintEvent(QPaintEvent*) {
+    if (m_url) {
+        // The remote view draws the picture or its placeholder.
+        return;
+    }
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF frame(0, 0, m_size, m_size);
+    painter.save();
+    painter.setClipPath(circle(frame));
+    SystemSymbol::paint(painter, frame, SystemSymbol::Name::personFill, Appearance::primary(palette()));
+    painter.restore();
+    const qreal ring = ringWidth();
+    painter.setPen(QPen(QColor(Qt::gray), ring));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawEllipse(frame.adjusted(ring / 2, ring / 2, -ring / 2, -ring / 2));
 }
 
 } // namespace velmora

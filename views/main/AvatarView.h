@@ -1,6 +1,8 @@
 #pragma once
 
-#include <QImage>
+#include "image-views/RemoteImage.h"
+
+#include <QPointer>
 #include <QUrl>
 #include <QWidget>
 
@@ -11,9 +13,9 @@ namespace velmora {
 // A user's avatar as a round image of a fixed side length.
 //
 // Without an address it draws the person symbol inside a grey ring a tenth of the
-// side wide. With one it shows the loaded picture scaled to fit, and the person
-// symbol on a secondary-colour square (both cut to the circle, no ring) while the
-// picture loads or when it cannot be had.
+// side wide. With one it stands over a remote image view that loads the picture and
+// shows it scaled to fit, and shows the person symbol on a secondary-colour square
+// (both cut to the circle, no ring) while the picture loads or when it cannot be had.
 class AvatarView : public QWidget {
     Q_OBJECT
 
@@ -22,25 +24,33 @@ public:
     AvatarView(std::optional<QUrl> url, qreal size, QWidget* parent = nullptr);
 
     const std::optional<QUrl>& url() const { return m_url; }
-    // A new address drops the picture of the old one.
+    // An address arriving (or going) replaces the content: the remote view is made
+    // for the new address, or dropped.
     void setUrl(std::optional<QUrl> url);
     qreal avatarSize() const { return m_size; }
 
-    // The picture loaded for the current address; a null image shows the placeholder.
-    void setImage(const QImage& image);
-    bool showsPlaceholder() const { return m_url.has_value() && m_image.isNull(); }
+    // The remote view while there is an address; null otherwise.
+    imageviews::RemoteImage* remoteImage() const { return m_remote; }
+    // True while an address's picture is not (or cannot be) shown.
+    bool showsPlaceholder() const;
     // Width of the grey ring; 0 when the avatar has an address (no ring then).
     qreal ringWidth() const { return m_url ? 0.0 : m_size / 10.0; }
 
     QSize sizeHint() const override;
 
+    // The two looks of a picture that is not there, drawn into `rect`.
+    static void paintPlaceholder(QPainter& painter, const QRectF& rect, const QPalette& palette);
+    static void paintImage(QPainter& painter, const QRectF& rect, const QImage& image);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void rebuild();
+
     std::optional<QUrl> m_url;
     qreal m_size;
-    QImage m_image;
+    QPointer<imageviews::RemoteImage> m_remote;
 };
 
 } // namespace velmora

@@ -6,6 +6,7 @@
 #include "tests/state/FakeProviderService.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/LoopbackImageServer.h"
 #include "views/main/AvatarView.h"
 #include "views/main/NavigationLinkButton.h"
 #include "views/main/ProjectLinkView.h"
@@ -226,15 +227,33 @@ TEST(AvatarViewTest, WithoutAnAddressARingOfATenth) {
     EXPECT_DOUBLE_EQ(avatar.ringWidth(), 2.0);
     EXPECT_FALSE(avatar.showsPlaceholder());
 
-    AvatarView remote(QUrl(QStringLiteral("https://avatars.test/me.png")), 30);
+    EXPECT_EQ(avatar.remoteImage(), nullptr);
+
+    // An address that cannot be loaded keeps the placeholder, with no ring.
+    AvatarView remote(QUrl(QStringLiteral("https://127.0.0.1:1/me.png")), 30);
+    remote.show();
+    ASSERT_NE(remote.remoteImage(), nullptr);
+    EXPECT_EQ(remote.remoteImage()->url(), QUrl(QStringLiteral("https://127.0.0.1:1/me.png")));
     EXPECT_TRUE(remote.showsPlaceholder());
     EXPECT_DOUBLE_EQ(remote.ringWidth(), 0.0);
-    QImage picture(8, 8, QImage::Format_ARGB32);
-    picture.fill(Qt::blue);
-    remote.setImage(picture);
-    EXPECT_FALSE(remote.showsPlaceholder());
-    // An address that is empty counts as none.
+    // An address that is empty counts as none, and the remote view goes.
     remote.setUrl(QUrl());
     EXPECT_FALSE(remote.url().has_value());
+    EXPECT_EQ(remote.remoteImage(), nullptr);
     EXPECT_DOUBLE_EQ(remote.ringWidth(), 3.0);
+}
+
+TEST(AvatarViewTest, ALoadedPictureFillsTheCircle) {
+    LoopbackImageServer server;
+    server.serve("/me.png", ImageAnswer::image(LoopbackImageServer::png(8, 8, Qt::blue)));
+    AvatarView avatar(server.url(QStringLiteral("/me.png")), 30);
+    avatar.show();
+    ASSERT_TRUE(waitUntil([&] { return !avatar.showsPlaceholder(); }));
+    drainEvents();
+    QImage shown(avatar.size(), QImage::Format_ARGB32);
+    shown.fill(Qt::transparent);
+    avatar.render(&shown, QPoint(), QRegion(), QWidget::DrawChildren);
+    EXPECT_EQ(shown.pixelColor(15, 15), QColor(Qt::blue));
+    // Outside the circle nothing is drawn.
+    EXPECT_EQ(shown.pixelColor(0, 0).alpha(), 0);
 }
