@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 
 namespace velmora {
@@ -46,6 +47,7 @@ AppDelegate* AppDelegate::shared() {
 
 void AppDelegate::applicationDidFinishLaunching() {
     registerImageCoders();
+    observeAccountStore();
     WindowManager& windows = *m_windowManager;
     windows.rebuildMainMenu();
     if (windows.provider()) {
@@ -66,6 +68,26 @@ void AppDelegate::registerImageCoders() {
         return true;
     }();
     Q_UNUSED(registered);
+}
+
+void AppDelegate::observeAccountStore() {
+    if (m_storeObserver) {
+        return;
+    }
+    QPointer<AppDelegate> weak(this);
+    m_storeObserver =
+        connect(&m_environment.providerManager().store(), &ProviderStore::changed, this, [weak] {
+            // Always a later turn: a change made inside a menu action never rebuilds the
+            // menu under it.
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [weak] {
+                    if (weak) {
+                        weak->m_windowManager->rebuildMainMenu();
+                    }
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void AppDelegate::checkConfiguration() {

@@ -54,11 +54,14 @@ signals:
 private:
     // So that SVG avatars decode.
     static void registerImageCoders();
+    // Every change of the stored accounts rebuilds the main menu.
+    void observeAccountStore();
     void checkConfiguration();
 
     ShellEnvironment m_environment;
     std::unique_ptr<SoftwareUpdater> m_softwareUpdater;
     std::unique_ptr<WindowManager> m_windowManager;
+    QMetaObject::Connection m_storeObserver;
     bool m_terminated = false;
     bool m_configurationAlertShown = false;
 };

@@ -4,7 +4,10 @@
 #include "app/SoftwareUpdater.h"
 #include "app/WelcomeWindowController.h"
 
+#include "core/net/Configuration.h"
+
 #include <QApplication>
+#include <QMessageBox>
 #include <QTimer>
 
 namespace velmora {
@@ -229,6 +232,14 @@ void WindowManager::closeApplication() {
     window->close();
     window->deleteLater();
     --m_closingOwnWindows;
+}
+
+void WindowManager::showAbout() {
+    QWidget* parent =
+        m_applicationWindow ? static_cast<QWidget*>(m_applicationWindow) : m_welcomeWindow.data();
+    QMessageBox::about(
+        parent, QStringLiteral("About Velmora"),
+        QStringLiteral("Velmora %1 (%2)").arg(Configuration::shortVersion(), Configuration::buildVersion()));
 }
 
 bool WindowManager::anyWindowVisible() const {

@@ -72,6 +72,8 @@ public:
     void closeWelcome();
     void showApplication();
     void closeApplication();
+    // The About box (name, version and build).
+    void showAbout();
     void showSettings();
     void closeSettings();
 

@@ -153,3 +153,13 @@ TEST_F(WindowManagerTest, StartUpRegistersTheSvgCoderOnce) {
     EXPECT_EQ(std::count(coders.begin(), coders.end(), images::ImageSVGCoder::sharedCoder()), 1);
     EXPECT_EQ(coders.last(), images::ImageSVGCoder::sharedCoder()) << "asked first";
 }
+
+TEST_F(WindowManagerTest, AnyChangeOfTheStoredAccountsRebuildsTheMenuLater) {
+    launch();
+    int rebuilds = 0;
+    QObject::connect(&windows(), &WindowManager::mainMenuRebuildRequested, [&] { ++rebuilds; });
+    addAccount(QStringLiteral("Alpha"));
+    EXPECT_EQ(rebuilds, 0) << "not inside the change";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rebuilds, 1);
+}
