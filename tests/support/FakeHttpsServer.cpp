@@ -8,6 +8,8 @@
 #include <QSslSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace velmora::test {
 
 namespace {
@@ -322,6 +324,7 @@ void FakeHttpsServer::readFrom(QSslSocket* socket) {
     connection->buffer.remove(0, total);
     connection->answering = true;
     m_requests.append(request);
+    m_peakInFlight = std::max(m_peakInFlight, ++m_inFlight);
     answer(socket, request);
 }
 
@@ -336,11 +339,13 @@ FakeResponse FakeHttpsServer::respond(const FakeRequest& request) {
 void FakeHttpsServer::answer(QSslSocket* socket, const FakeRequest& request) {
     const FakeResponse response = respond(request);
     if (response.delayMs <= 0) {
+        --m_inFlight;
         write(socket, response);
         return;
     }
     QPointer<QSslSocket> guarded(socket);
     QTimer::singleShot(response.delayMs, this, [this, guarded, response] {
+        --m_inFlight;
         if (guarded && m_connections.count(guarded.data())) {
             write(guarded.data(), response);
         }

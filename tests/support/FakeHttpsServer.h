@@ -146,6 +146,11 @@ public:
     }
     FakeRequest lastRequest() const { return m_requests.isEmpty() ? FakeRequest() : m_requests.last(); }
     void clearRequests() { m_requests.clear(); }
+    // Requests received and not yet answered (a delayed answer counts until it is
+    // written), and the most there were at once since the last reset.
+    int inFlight() const { return m_inFlight; }
+    int peakInFlight() const { return m_peakInFlight; }
+    void resetPeakInFlight() { m_peakInFlight = m_inFlight; }
     // Connections closed so far (by either side), and TLS handshakes that failed.
     int closedConnections() const { return m_closedConnections; }
     int failedHandshakes() const { return m_failedHandshakes; }
@@ -167,6 +172,8 @@ private:
     Handler m_fallback;
     QList<FakeRequest> m_requests;
     std::map<QSslSocket*, std::shared_ptr<Connection>> m_connections;
+    int m_inFlight = 0;
+    int m_peakInFlight = 0;
     int m_closedConnections = 0;
     int m_failedHandshakes = 0;
 };
