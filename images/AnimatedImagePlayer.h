@@ -41,6 +41,8 @@ public:
     unsigned currentFrameIndex() const { return m_currentFrameIndex; }
     unsigned currentLoopCount() const { return m_currentLoopCount; }
     unsigned totalFrameCount() const { return m_totalFrameCount; }
+    // A provider still receiving its data (a download in progress) grows its frame count.
+    void setTotalFrameCount(unsigned count) { m_totalFrameCount = count; }
     unsigned totalLoopCount() const { return m_totalLoopCount; }
     void setTotalLoopCount(unsigned count) { m_totalLoopCount = count; }
     double playbackRate() const { return m_playbackRate; }

@@ -1,5 +1,6 @@
 #include "images/RemoteImageViewLoading.h"
 
+#include "images/AnimatedImageView.h"
 #include "images/RemoteImageIndicator.h"
 #include "images/RemoteImageManager.h"
 #include "images/RemoteImageTransition.h"
@@ -215,7 +216,13 @@ void setImageOnView(QWidget* view, const Image& image, const QByteArray& data, R
     RemoteImageSetImageBlock finalBlock = std::move(setImageBlock);
     if (!finalBlock) {
         QPointer<QWidget> guarded(view);
-        if (qobject_cast<QLabel*>(view)) {
+        if (qobject_cast<AnimatedImageView*>(view)) {
+            finalBlock = [guarded](const Image& image, const QByteArray&, ImageCacheType, const QUrl&) {
+                if (auto* animated = qobject_cast<AnimatedImageView*>(guarded.data())) {
+                    animated->setImage(image);
+                }
+            };
+        } else if (qobject_cast<QLabel*>(view)) {
             finalBlock = [guarded](const Image& image, const QByteArray&, ImageCacheType, const QUrl&) {
                 if (auto* label = qobject_cast<QLabel*>(guarded.data())) {
                     label->setPixmap(image ? QPixmap::fromImage(image.bitmap()) : QPixmap());
