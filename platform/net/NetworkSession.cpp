@@ -1,6 +1,7 @@
 #include "platform/net/NetworkSession.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSslConfiguration>
@@ -10,35 +11,65 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 
 namespace velmora {
 
 namespace {
 
-// One access manager per thread. The main thread's is deleted while the application
-// object is still there (its connections need it to close down quietly); any other
-// thread's goes with its thread.
-QNetworkAccessManager* mainThreadManager = nullptr;
+// Access managers per thread, one for each set of trusted authorities. A manager keeps
+// its connections open for reuse by host and port alone, and a reused connection makes
+// no new certificate check: sessions that trust different authorities must never share
+// one, or a connection opened by a trusting session would carry a strict session's
+// requests to a server the strict session does not trust.
+struct ThreadManagers {
+    std::map<QByteArray, std::unique_ptr<QNetworkAccessManager>> byTrust;
+};
 
-void deleteMainThreadManager() {
-    delete std::exchange(mainThreadManager, nullptr);
+// The main thread's managers are deleted while the application object is still there
+// (their connections need it to close down quietly); any other thread's go with their
+// thread.
+ThreadManagers* mainThreadManagers = nullptr;
+
+void deleteMainThreadManagers() {
+    delete std::exchange(mainThreadManagers, nullptr);
 }
 
-QNetworkAccessManager* threadManager() {
+// The same authorities in any order give the same key.
+QByteArray trustKey(const QList<QSslCertificate>& authorities) {
+    QList<QByteArray> digests;
+    digests.reserve(authorities.size());
+    for (const auto& certificate : authorities) {
+        digests.append(certificate.digest(QCryptographicHash::Sha256));
+    }
+    std::sort(digests.begin(), digests.end());
+    digests.erase(std::unique(digests.begin(), digests.end()), digests.end());
+    return digests.join();
+}
+
+QNetworkAccessManager* threadManager(const QList<QSslCertificate>& authorities) {
+    ThreadManagers* managers = nullptr;
     const auto* app = QCoreApplication::instance();
     if (app && QThread::currentThread() == app->thread()) {
-        if (!mainThreadManager) {
-            mainThreadManager = new QNetworkAccessManager();
-            qAddPostRoutine(deleteMainThreadManager);
+        if (!mainThreadManagers) {
+            mainThreadManagers = new ThreadManagers;
+            qAddPostRoutine(deleteMainThreadManagers);
         }
-        return mainThreadManager;
+        managers = mainThreadManagers;
+    } else {
+        static QThreadStorage<ThreadManagers*> perThread;
+        if (!perThread.hasLocalData()) {
+            perThread.setLocalData(new ThreadManagers);
+        }
+        managers = perThread.localData();
     }
-    static QThreadStorage<QNetworkAccessManager*> managers;
-    if (!managers.hasLocalData()) {
-        managers.setLocalData(new QNetworkAccessManager());
+    auto& manager = managers->byTrust[trustKey(authorities)];
+    if (!manager) {
+        manager = std::make_unique<QNetworkAccessManager>();
     }
-    return managers.localData();
+    return manager.get();
 }
 
 // The body of a request that must not be sent twice (POST, PATCH). Qt quietly sends
@@ -156,7 +187,7 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
                                   request.cachePolicy.value_or(config.cachePolicy));
             qrequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                                   QNetworkRequest::SameOriginRedirectPolicy);
-            // The access manager is shared by every session of its thread, so a cookie
+            // An access manager is shared by the sessions of its thread, so a cookie
             // kept for one account would travel with another's requests; the trackers
             // authenticate by header alone.
             qrequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
@@ -168,7 +199,7 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
             ssl.setPeerVerifyMode(QSslSocket::VerifyPeer);
             qrequest.setSslConfiguration(ssl);
 
-            auto* manager = threadManager();
+            auto* manager = threadManager(config.extraCaCertificates);
             QNetworkReply* reply = nullptr;
             if (request.method == "GET" && !request.body) {
                 reply = manager->get(qrequest);

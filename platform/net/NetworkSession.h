@@ -13,8 +13,9 @@ namespace velmora {
 // Sends HTTP requests with one configuration (headers, time-outs, cache policy,
 // trusted authorities) over QNetworkAccessManager.
 //
-// Each thread that sends gets its own access manager, which lives on that thread
-// and is gone with it; the thread needs a running Qt event loop, and the answer is
+// Each thread that sends gets its own access managers (one per set of trusted
+// authorities, so sessions that trust differently never share a connection), which
+// live on that thread and are gone with it; the thread needs a running Qt event loop, and the answer is
 // delivered on it. TLS is always verified: a certificate that does not lead to a
 // trusted authority fails the request, and nothing here ever ignores TLS errors.
 // Redirects are followed only within the same scheme, host and port, so headers such

@@ -291,3 +291,25 @@ TEST(NetworkSession, KeepsNoCookies) {
     ASSERT_TRUE(run(NetworkSession::create(trusting()), get(server.url("/next")))->ok());
     EXPECT_FALSE(server.lastRequest().hasHeader("Cookie"));
 }
+
+TEST(NetworkSession, SessionsThatTrustDifferentAuthoritiesNeverShareAConnection) {
+    test::FakeHttpsServer server;
+    server.onAny([](const test::FakeRequest&) { return test::FakeResponse::empty(200); });
+    auto trustingSession = NetworkSession::create(trusting());
+    auto strictConfig = trusting();
+    strictConfig.extraCaCertificates.clear();
+    auto strictSession = NetworkSession::create(strictConfig);
+
+    // A connection that the trusting session opened, kept alive, must not carry the
+    // strict session's requests past the certificate check it never made.
+    for (int round = 0; round < 4; ++round) {
+        auto trusted = run(trustingSession, get(server.url("/trusted")));
+        ASSERT_TRUE(trusted.has_value());
+        ASSERT_TRUE(trusted->ok()) << qPrintable(trusted->error().description());
+        auto strict = run(strictSession, get(server.url("/strict")));
+        ASSERT_TRUE(strict.has_value());
+        ASSERT_FALSE(strict->ok()) << "round " << round << ": answered " << strict->value().statusCode;
+        EXPECT_EQ(strict->error().kind, TransportError::Kind::TlsFailure);
+    }
+    EXPECT_EQ(server.requestCount(), 4);
+}
