@@ -5,7 +5,10 @@
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
 #include "views/main/AssetNames.h"
+#include "views/main/CalendarViewController.h"
 #include "views/main/ProjectViewController.h"
+#include "views/main/ProviderSelectorView.h"
+#include "views/main/RateLimitViewController.h"
 #include "views/main/SidebarView.h"
 #include "views/main/ToolbarDelegate.h"
 #include "views/main/ToolbarHost.h"
@@ -31,52 +34,6 @@ QLabel* centredLabel(const QString& text, QWidget* parent) {
     label->setWordWrap(true);
     label->setTextFormat(Qt::PlainText);
     return label;
-}
-
-class PlaceholderCalendarView : public QWidget, public ToolbarDelegate {
-public:
-    explicit PlaceholderCalendarView(CalendarViewModel* model) : m_model(model) {
-        setObjectName(QStringLiteral("CalendarView"));
-        auto* layout = new QVBoxLayout(this);
-        layout->addWidget(centredLabel(QStringLiteral("Calendar"), this));
-    }
-
-    QStringList toolbarDefaultItemIdentifiers() override {
-        return {ToolbarItemIdentifier::previousDay, ToolbarItemIdentifier::upcomingDay};
-    }
-    void addToolbarItem(QToolBar& toolbar, const QString& identifier) override {
-        const bool previous = identifier == ToolbarItemIdentifier::previousDay;
-        if (!previous && identifier != ToolbarItemIdentifier::upcomingDay) {
-            return;
-        }
-        QAction* action = toolbar.addAction(
-            Assets::icon(previous ? QStringLiteral("chevron.left") : QStringLiteral("chevron.right")),
-            QString());
-        action->setObjectName(identifier);
-        QPointer<CalendarViewModel> model(m_model);
-        connect(action, &QAction::triggered, this, [model, previous] {
-            if (model) {
-                model->move(previous ? -1 : 1);
-            }
-        });
-    }
-
-private:
-    QPointer<CalendarViewModel> m_model;
-};
-
-QWidget* placeholderRateLimit(std::int64_t delay, std::function<void()> retry) {
-    auto* view = new QWidget;
-    view->setObjectName(QStringLiteral("RateLimitView"));
-    auto* layout = new QVBoxLayout(view);
-    layout->addStretch();
-    layout->addWidget(
-        centredLabel(QStringLiteral("Too many requests. Try again in %1 seconds.").arg(delay), view));
-    auto* button = new QPushButton(QStringLiteral("Bring me back"), view);
-    QObject::connect(button, &QPushButton::clicked, view, [retry] { retry(); });
-    layout->addWidget(button, 0, Qt::AlignHCenter);
-    layout->addStretch();
-    return view;
 }
 
 QWidget* placeholderWelcome() {
@@ -105,15 +62,19 @@ QWidget* placeholderWelcome() {
 WindowViews WindowViews::standard() {
     WindowViews views;
     views.sidebar = [](ApplicationViewModel& application, TimerViewModel& timer) -> QWidget* {
-        return new SidebarView(application, timer, providerId(application.provider()));
+        auto* sidebar = new SidebarView(application, timer, providerId(application.provider()));
+        sidebar->setProviderSelectorFactory([](QWidget* parent) { return new ProviderSelectorView(parent); });
+        return sidebar;
     };
     views.projectView = [](ProjectViewModel* project, TimerViewModel& timer) -> QWidget* {
         return new ProjectViewController(*project, timer);
     };
     views.calendarView = [](CalendarViewModel* calendar) -> QWidget* {
-        return new PlaceholderCalendarView(calendar);
+        return new CalendarViewController(calendar);
     };
-    views.rateLimitView = placeholderRateLimit;
+    views.rateLimitView = [](std::int64_t delay, std::function<void()> retry) -> QWidget* {
+        return new RateLimitViewController(delay, std::move(retry));
+    };
     views.welcomeView = placeholderWelcome;
     return views;
 }

@@ -152,9 +152,10 @@ void CalendarViewModel::deleteWorkEntry(const WorkEntry& entry) {
                 setIsLoading(false);
             }
         },
-        [this](const APIError&) {
+        [this](const APIError& error) {
             m_deleteRequest.reset();
             setIsLoading(false);
+            emit workEntryDeleteFailed(error);
         });
 }
 

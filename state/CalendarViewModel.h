@@ -86,6 +86,8 @@ signals:
     void calendarModeChanged();
     void isLoadingChanged(bool isLoading);
     void workEntriesChanged();
+    // A delete the tracker refused or that never reached it; the view tells the user.
+    void workEntryDeleteFailed(const velmora::APIError& error);
 
 private:
     void setWorkEntries(std::vector<WorkEntry> entries);

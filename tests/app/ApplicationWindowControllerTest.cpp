@@ -5,6 +5,7 @@
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ApplicationViewModel.h"
 #include "state/TimerSnapshot.h"
+#include "views/main/RateLimitView.h"
 #include "views/main/SidebarSplitViewController.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
@@ -89,9 +90,16 @@ TEST_F(ApplicationWindowControllerTest, ARateLimitOfThisAccountShowsTheScreenUnt
     EXPECT_EQ(window.toolbar(), nullptr);
     EXPECT_FALSE(window.previousRoute().has_value());
 
-    auto* back = window.centralWidget()->findChild<QPushButton*>();
-    ASSERT_NE(back, nullptr);
-    back->click();
+    auto* screen = window.centralWidget()->findChild<RateLimitView*>();
+    ASSERT_NE(screen, nullptr);
+    // The way back opens once the wait has been counted down.
+    screen->bringMeBackButton()->click();
+    pump();
+    EXPECT_EQ(window.splitViewController(), nullptr);
+    while (screen->delay() > 0) {
+        screen->tick();
+    }
+    screen->bringMeBackButton()->click();
     pump();
     ASSERT_NE(window.splitViewController(), nullptr);
     EXPECT_EQ(window.contentSplitItem()->objectName(), "ProjectView")

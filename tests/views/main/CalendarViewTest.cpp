@@ -1,0 +1,200 @@
+#include "views/main/CalendarView.h"
+
+#include "core/model/NotificationNames.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "tests/state/FakeProviderService.h"
+#include "tests/state/StateTestEnvironment.h"
+#include "tests/support/EventLoop.h"
+#include "views/main/CalendarDayView.h"
+#include "views/main/CalendarDaysView.h"
+#include "views/main/CalendarViewController.h"
+#include "views/main/ToolbarItemIdentifier.h"
+
+#include <QLabel>
+#include <QListView>
+#include <QLocale>
+#include <QToolBar>
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+using namespace velmora::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+WorkEntry entryAt(const QString& id, const QDateTime& started, double seconds) {
+    WorkEntry entry;
+    entry.id = id;
+    entry.spentTimeSeconds = seconds;
+    entry.spentTime = QStringLiteral("%1m").arg(seconds / 60);
+    entry.issue = makeIssue(id);
+    entry.started = started;
+    return entry;
+}
+
+class CalendarViewTest : public ::testing::Test {
+protected:
+    CalendarViewTest() : service(std::make_shared<FakeProviderService>()) {
+        service->workEntries.answer({});
+        service->deletes.answer(Void{});
+        viewModel = new CalendarViewModel(service, env.environment());
+        controller = std::make_unique<CalendarViewController>(viewModel, 30ms);
+    }
+
+    CalendarView& view() { return *controller->calendarView(); }
+
+    // Shows the calendar at `width` and waits for the chosen mode to load.
+    void showAt(int width) {
+        controller->resize(width, 500);
+        controller->show();
+        ASSERT_TRUE(waitUntil([&] { return !viewModel->isLoading() && viewModel->calendarMode(); }));
+    }
+
+    StateTestEnvironment env;
+    std::shared_ptr<FakeProviderService> service;
+    CalendarViewModel* viewModel = nullptr;
+    std::unique_ptr<CalendarViewController> controller;
+};
+
+} // namespace
+
+TEST(CalendarModeTest, TheWidthChoosesSevenFiveOrThreeDays) {
+    EXPECT_EQ(CalendarView::modeForWidth(1190), CalendarMode::sevenDays);
+    EXPECT_EQ(CalendarView::modeForWidth(1189), CalendarMode::fiveDays);
+    EXPECT_EQ(CalendarView::modeForWidth(850), CalendarMode::fiveDays);
+    EXPECT_EQ(CalendarView::modeForWidth(849), CalendarMode::threeDays);
+    EXPECT_EQ(CalendarView::modeForWidth(600), CalendarMode::threeDays);
+    EXPECT_EQ(CalendarView::modeForWidth(300), CalendarMode::threeDays);
+}
+
+TEST_F(CalendarViewTest, TheFirstModeLoadsOnceAfterTheDelayAndShowsItsColumns) {
+    EXPECT_FALSE(view().showsDays());
+    showAt(600);
+    EXPECT_EQ(viewModel->calendarMode(), CalendarMode::threeDays);
+    EXPECT_EQ(service->workEntryIntervals.size(), 1u);
+    EXPECT_TRUE(view().showsDays());
+    EXPECT_EQ(view().daysView()->columns().size(), 3u);
+    EXPECT_EQ(view().daysView()->dividerCount(), 2);
+}
+
+TEST_F(CalendarViewTest, ResizesWithinTheDelayLoadOnceForTheLastFit) {
+    showAt(600);
+    const std::size_t loads = service->workEntryIntervals.size();
+    controller->resize(900, 500);
+    controller->resize(1300, 500);
+    controller->resize(1000, 500);
+    ASSERT_TRUE(waitUntil([&] { return viewModel->calendarMode() == CalendarMode::fiveDays; }));
+    drainEvents();
+    EXPECT_EQ(service->workEntryIntervals.size(), loads + 1);
+    EXPECT_FALSE(viewModel->isLoading());
+    EXPECT_EQ(view().daysView()->columns().size(), 5u);
+}
+
+TEST_F(CalendarViewTest, AResizeBackToTheLoadedModeStillEndsLoading) {
+    showAt(600);
+    const std::size_t loads = service->workEntryIntervals.size();
+    controller->resize(900, 500);
+    controller->resize(700, 500);
+    EXPECT_TRUE(viewModel->isLoading());
+    ASSERT_TRUE(waitUntil([&] { return !viewModel->isLoading(); }, 2000));
+    EXPECT_EQ(service->workEntryIntervals.size(), loads);
+    EXPECT_TRUE(view().showsDays());
+}
+
+TEST_F(CalendarViewTest, TheToolbarMovesByTheModesStepAndTheTitleFollows) {
+    EXPECT_FALSE(CalendarViewController::step(std::nullopt));
+    // Before a mode is known the buttons do nothing.
+    const QDateTime start = viewModel->date();
+    controller->toolbarUpcomingDay();
+    EXPECT_EQ(viewModel->date(), start);
+
+    showAt(600);
+    controller->toolbarUpcomingDay();
+    controller->toolbarUpcomingDay();
+    EXPECT_EQ(viewModel->date(), start.addDays(4));
+    controller->toolbarPreviousDay();
+    EXPECT_EQ(viewModel->date(), start.addDays(2));
+    EXPECT_EQ(CalendarViewController::step(CalendarMode::fiveDays), 5);
+    EXPECT_EQ(CalendarViewController::step(CalendarMode::sevenDays), 7);
+
+    EXPECT_EQ(controller->toolbarDefaultItemIdentifiers(),
+              (QStringList{ToolbarItemIdentifier::previousDay, ToolbarItemIdentifier::upcomingDay}));
+    QToolBar toolbar;
+    controller->addToolbarItem(toolbar, ToolbarItemIdentifier::previousDay);
+    controller->addToolbarItem(toolbar, QStringLiteral("Other"));
+    EXPECT_EQ(toolbar.actions().size(), 1);
+}
+
+TEST_F(CalendarViewTest, DaysShowTheirEntriesAndReadableTotals) {
+    // 23:59 and 00:00 a minute apart fall on two days.
+    const QDateTime today = env.clock->now();
+    const QDateTime midnight(today.date(), QTime(0, 0));
+    service->workEntries.answer({entryAt(QStringLiteral("1"), midnight.addSecs(-60), 5400),
+                                 entryAt(QStringLiteral("2"), midnight, 1800),
+                                 entryAt(QStringLiteral("3"), midnight.addSecs(3600), 600)});
+    showAt(600);
+    const auto columns = view().daysView()->columns();
+    ASSERT_EQ(columns.size(), 3u);
+    EXPECT_EQ(columns[0]->totalLabel()->text(), QStringLiteral("1h 30m"));
+    EXPECT_EQ(columns[0]->entryList()->model()->rowCount(), 1);
+    EXPECT_EQ(columns[1]->totalLabel()->text(), QStringLiteral("40m"));
+    EXPECT_EQ(columns[1]->entryList()->model()->rowCount(), 2);
+    EXPECT_EQ(columns[2]->totalLabel()->text(), QStringLiteral("0m"));
+    EXPECT_TRUE(columns[2]->noRecordsLabel()->isVisibleTo(columns[2]));
+    EXPECT_EQ(columns[2]->noRecordsLabel()->text(), QStringLiteral("No records."));
+
+    EXPECT_EQ(CalendarDayView::totalText(59), QStringLiteral("0m"));
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    EXPECT_EQ(CalendarDayView::weekdayLabel(QDate(2025, 3, 3)), QStringLiteral("MON"));
+}
+
+TEST_F(CalendarViewTest, AConfirmedDeleteDeletesOnceAndReloadsOnce) {
+    const QDateTime today = env.clock->now();
+    service->workEntries.answer({entryAt(QStringLiteral("1"), today, 5400)});
+    showAt(600);
+    const std::size_t loads = service->workEntryIntervals.size();
+    int notices = 0;
+    auto observer = NotificationCenter::defaultCenter().addObserver(QString(NotificationName::worklogDeleted),
+                                                                    [&](const Notification&) { ++notices; });
+
+    CalendarDayView* column = view().daysView()->columns()[1];
+    const WorkEntry entry = column->day().workEntries.at(0);
+    column->requestDelete(entry);
+    ASSERT_NE(column->confirmation(), nullptr);
+    EXPECT_EQ(column->confirmation()->text(), CalendarDayView::confirmationTitle);
+    column->cancelDelete();
+    EXPECT_EQ(notices, 0);
+    EXPECT_FALSE(column->deleting().has_value());
+
+    column->requestDelete(entry);
+    column->confirmDelete();
+    ASSERT_TRUE(waitUntil([&] { return !viewModel->isLoading(); }));
+    drainEvents();
+    EXPECT_EQ(notices, 1);
+    ASSERT_EQ(service->deletedEntries.size(), 1u);
+    EXPECT_EQ(service->deletedEntries.front(), entry);
+    EXPECT_EQ(service->workEntryIntervals.size(), loads + 1);
+}
+
+TEST_F(CalendarViewTest, AFailedDeleteTellsTheUserAndEndsLoading) {
+    const QDateTime today = env.clock->now();
+    service->workEntries.answer({entryAt(QStringLiteral("1"), today, 5400)});
+    service->deletes.answerError(APIError::unknown());
+    showAt(600);
+    NotificationCenter::defaultCenter().post(QString(NotificationName::worklogDeleted),
+                                             entryAt(QStringLiteral("1"), today, 5400));
+    ASSERT_TRUE(waitUntil([&] { return view().alert() != nullptr; }));
+    EXPECT_EQ(view().alert()->text(), QStringLiteral("Unknown error occurred."));
+    EXPECT_FALSE(viewModel->isLoading());
+    EXPECT_TRUE(view().showsDays());
+}
+
+TEST_F(CalendarViewTest, AHiddenCalendarDeletesNothing) {
+    showAt(600);
+    controller->hide();
+    NotificationCenter::defaultCenter().post(QString(NotificationName::worklogDeleted),
+                                             entryAt(QStringLiteral("1"), env.clock->now(), 60));
+    drainEvents();
+    EXPECT_TRUE(service->deletedEntries.empty());
+}

@@ -1,0 +1,135 @@
+#include "views/main/CalendarDayView.h"
+
+#include "core/model/NotificationNames.h"
+#include "core/time/ReadableTimeFormatter.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "views/main/Appearance.h"
+#include "views/main/AssetNames.h"
+#include "views/main/CalendarEntryCard.h"
+#include "views/main/CalendarEntryModel.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListView>
+#include <QLocale>
+#include <QMenu>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace velmora {
+
+QString CalendarDayView::weekdayLabel(const QDate& date) {
+    const QString name = QLocale().toString(date, QStringLiteral("dddd"));
+    return name.left(3).toUpper();
+}
+
+QString CalendarDayView::totalText(double seconds) {
+    return ReadableTimeFormatter::format(seconds).value_or(QStringLiteral("0m"));
+}
+
+CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(parent), m_day(std::move(day)) {
+    setMinimumWidth(columnWidth / 2);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 8, 0, 8);
+    column->setSpacing(10);
+
+    auto* header = new QHBoxLayout;
+    m_weekday = new QLabel(weekdayLabel(m_day.date.date()), this);
+    QFont bold = m_weekday->font();
+    bold.setBold(true);
+    m_weekday->setFont(bold);
+    m_today = m_day.date.date() == QDate::currentDate();
+    if (m_today) {
+        // Today stands out on the accent colour.
+        QColor accent = Assets::color(AssetNames::accentColor);
+        if (!accent.isValid()) {
+            accent = Appearance::accent(palette());
+        }
+        const QColor text = Appearance::isDark(palette()) ? Appearance::primary(palette()) : QColor(Qt::white);
+        m_weekday->setStyleSheet(QStringLiteral("QLabel { background: %1; color: %2; border-radius: 3px; "
+                                                "padding: 3px; }")
+                                     .arg(accent.name(), text.name()));
+    } else {
+        m_weekday->setContentsMargins(0, 3, 0, 3);
+    }
+    m_dayNumber = new QLabel(QString::number(m_day.date.date().day()), this);
+    m_total = new QLabel(totalText(m_day.totalTimeSpent), this);
+    header->addWidget(m_weekday);
+    header->addWidget(m_dayNumber);
+    header->addStretch(1);
+    header->addWidget(m_total);
+    column->addLayout(header);
+
+    m_noRecords = new QLabel(tr("No records."), this);
+    m_noRecords->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    m_model = new CalendarEntryModel(this);
+    m_model->setEntries(m_day.workEntries);
+    m_list = new QListView(this);
+    m_list->setModel(m_model);
+    m_list->setItemDelegate(new CalendarEntryCard(m_list));
+    m_list->setFrameShape(QFrame::NoFrame);
+    m_list->setSelectionMode(QAbstractItemView::NoSelection);
+    m_list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->setResizeMode(QListView::Adjust);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_list->viewport()->setAutoFillBackground(false);
+    m_list->setStyleSheet(QStringLiteral("QListView { background: transparent; }"));
+    column->addWidget(m_noRecords);
+    column->addWidget(m_list, 1);
+    const bool empty = m_day.workEntries.empty();
+    m_noRecords->setVisible(empty);
+    m_list->setVisible(!empty);
+    if (empty) {
+        column->addStretch(1);
+    }
+
+    connect(m_list, &QListView::customContextMenuRequested, this, [this](const QPoint& at) {
+        const QModelIndex index = m_list->indexAt(at);
+        if (!index.isValid()) {
+            return;
+        }
+        const WorkEntry entry = m_model->entry(index.row());
+        QMenu menu(this);
+        menu.addAction(tr("Delete"), this, [this, entry] { requestDelete(entry); });
+        menu.exec(m_list->viewport()->mapToGlobal(at));
+    });
+}
+
+void CalendarDayView::requestDelete(const WorkEntry& entry) {
+    m_deleting = entry;
+    if (m_confirmation) {
+        return;
+    }
+    m_confirmation = new QMessageBox(QMessageBox::Warning, confirmationTitle, confirmationTitle,
+                                     QMessageBox::NoButton, window());
+    m_confirmation->setAttribute(Qt::WA_DeleteOnClose);
+    m_confirmation->setWindowModality(Qt::WindowModal);
+    QPushButton* remove = m_confirmation->addButton(tr("Delete"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = m_confirmation->addButton(tr("Cancel"), QMessageBox::RejectRole);
+    m_confirmation->setDefaultButton(cancel);
+    connect(remove, &QPushButton::clicked, this, &CalendarDayView::confirmDelete);
+    connect(cancel, &QPushButton::clicked, this, &CalendarDayView::cancelDelete);
+    m_confirmation->open();
+}
+
+void CalendarDayView::confirmDelete() {
+    if (!m_deleting) {
+        return;
+    }
+    // Taken out first: however the dialog closes now, the entry is announced once.
+    const WorkEntry entry = *std::exchange(m_deleting, std::nullopt);
+    if (m_confirmation) {
+        m_confirmation->close();
+    }
+    NotificationCenter::defaultCenter().post(QString(NotificationName::worklogDeleted), entry);
+}
+
+void CalendarDayView::cancelDelete() {
+    m_deleting.reset();
+    if (m_confirmation) {
+        m_confirmation->close();
+    }
+}
+
+} // namespace velmora

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "core/model/WorkEntry.h"
+#include "state/CalendarDay.h"
+
+#include <QMessageBox>
+#include <QPointer>
+#include <QWidget>
+
+#include <optional>
+
+class QLabel;
+class QListView;
+
+namespace velmora {
+
+class CalendarEntryModel;
+
+// One day of the calendar: a header with the weekday (highlighted for today), the day
+// of the month and the day's booked total, then the day's entries as cards, or "No
+// records.". An entry's context menu offers "Delete"; once the user confirms, the
+// column announces "WorklogDeleted" with the entry and the calendar deletes it.
+class CalendarDayView : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int columnWidth = 170;
+    static inline const QString confirmationTitle = QStringLiteral("Are you sure that you want to delete this?");
+
+    explicit CalendarDayView(CalendarDay day, QWidget* parent = nullptr);
+
+    const CalendarDay& day() const { return m_day; }
+
+    // "MON": the weekday's name cut to three characters (the whole name when shorter),
+    // upper-cased, in the default locale.
+    static QString weekdayLabel(const QDate& date);
+    // The readable total, "0m" under a minute.
+    static QString totalText(double seconds);
+
+    QLabel* weekdayLabelView() const { return m_weekday; }
+    QLabel* dayNumberLabel() const { return m_dayNumber; }
+    QLabel* totalLabel() const { return m_total; }
+    QLabel* noRecordsLabel() const { return m_noRecords; }
+    QListView* entryList() const { return m_list; }
+    bool isToday() const { return m_today; }
+
+    // The entry waiting for the user's confirmation, and the dialog that asks.
+    const std::optional<WorkEntry>& deleting() const { return m_deleting; }
+    QMessageBox* confirmation() const { return m_confirmation; }
+
+    // The context menu's "Delete": asks for confirmation.
+    void requestDelete(const WorkEntry& entry);
+    // The dialog's "Delete": announces the deletion (once) and closes the dialog.
+    void confirmDelete();
+    // The dialog's "Cancel".
+    void cancelDelete();
+
+private:
+    CalendarDay m_day;
+    bool m_today = false;
+    QLabel* m_weekday = nullptr;
+    QLabel* m_dayNumber = nullptr;
+    QLabel* m_total = nullptr;
+    QLabel* m_noRecords = nullptr;
+    QListView* m_list = nullptr;
+    CalendarEntryModel* m_model = nullptr;
+    std::optional<WorkEntry> m_deleting;
+    QPointer<QMessageBox> m_confirmation;
+};
+
+} // namespace velmora

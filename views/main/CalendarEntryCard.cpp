@@ -1,0 +1,72 @@
+#include "views/main/CalendarEntryCard.h"
+
+#include "views/main/Appearance.h"
+#include "views/main/CalendarEntryModel.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QPainter>
+#include <QTextDocument>
+
+namespace velmora {
+
+namespace {
+
+// The description as laid-out text of the card's inner width. Nothing in it is loaded
+// from anywhere: a document without a resource loader shows no images.
+void prepare(QTextDocument& document, const QString& html, const QFont& font, qreal width) {
+    document.setDefaultFont(font);
+    document.setDocumentMargin(0);
+    document.setHtml(html);
+    document.setTextWidth(width);
+}
+
+} // namespace
+
+QSize CalendarEntryCard::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const QFontMetrics metrics(option.font);
+    int height = padding + metrics.height() + padding;
+    const QVariant description = index.data(CalendarEntryModel::DescriptionRole);
+    if (description.isValid()) {
+        QTextDocument document;
+        prepare(document, description.toString(), option.font, option.rect.width() - 2 * padding);
+        height += padding + static_cast<int>(std::ceil(document.size().height()));
+    }
+    // The space under each card belongs to it.
+    return QSize(option.rect.width(), height + spacing);
+}
+
+void CalendarEntryCard::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                              const QModelIndex& index) const {
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    const QRectF card = QRectF(option.rect).adjusted(0.5, 0.5, -0.5, -0.5 - spacing);
+    painter->setPen(QPen(Appearance::quaternary(option.palette).darker(110), 1));
+    painter->setBrush(Appearance::withOpacity(QColor(Qt::black), 0.01));
+    painter->drawRoundedRect(card, cornerRadius, cornerRadius);
+
+    const QRectF inner = card.adjusted(padding, padding, -padding, -padding);
+    const QFontMetrics metrics(option.font);
+    const QRectF titleRow(inner.left(), inner.top(), inner.width(), metrics.height());
+    painter->setPen(Appearance::primary(option.palette));
+    painter->setFont(option.font);
+    const QString spent = index.data(CalendarEntryModel::SpentTimeRole).toString();
+    const int spentWidth = metrics.horizontalAdvance(spent);
+    painter->drawText(titleRow, Qt::AlignRight | Qt::AlignVCenter, spent);
+    const QString label = index.data(CalendarEntryModel::TaskLabelRole).toString();
+    painter->drawText(titleRow.adjusted(0, 0, -spentWidth - 6, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                      metrics.elidedText(label, Qt::ElideRight, static_cast<int>(titleRow.width()) - spentWidth - 6));
+
+    const QVariant description = index.data(CalendarEntryModel::DescriptionRole);
+    if (description.isValid()) {
+        QTextDocument document;
+        prepare(document, description.toString(), option.font, inner.width());
+        painter->translate(inner.left(), titleRow.bottom() + padding);
+        QAbstractTextDocumentLayout::PaintContext context;
+        context.palette = option.palette;
+        context.palette.setColor(QPalette::Text, Appearance::primary(option.palette));
+        document.documentLayout()->draw(painter, context);
+    }
+    painter->restore();
+}
+
+} // namespace velmora

@@ -1,0 +1,133 @@
+#include "views/main/CalendarView.h"
+
+#include "core/model/NotificationNames.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "views/main/ActivityIndicator.h"
+#include "views/main/BookTimeView.h"
+#include "views/main/CalendarDaysView.h"
+
+#include <QStackedLayout>
+
+namespace velmora {
+
+CalendarView::CalendarView(CalendarViewModel& viewModel, std::chrono::milliseconds delay, QWidget* parent)
+    : QWidget(parent), m_viewModel(&viewModel), m_calendarMode(std::nullopt, delay) {
+    m_stack = new QStackedLayout(this);
+    auto* spinnerPage = new QWidget(this);
+    auto* spinnerLayout = new QStackedLayout(spinnerPage);
+    m_progress = new ActivityIndicator(24, spinnerPage);
+    spinnerLayout->addWidget(m_progress);
+    spinnerLayout->setAlignment(m_progress, Qt::AlignCenter);
+    m_days = new CalendarDaysView(this);
+    m_stack->addWidget(spinnerPage);
+    m_stack->addWidget(m_days);
+
+    QPointer<CalendarView> self(this);
+    m_debounced = m_calendarMode.debouncedValueChanges().subscribe([self](const std::optional<CalendarMode>& mode) {
+        if (self) {
+            self->applyMode(mode);
+        }
+    });
+    m_deletions = NotificationCenter::defaultCenter().addObserver(
+        QString(NotificationName::worklogDeleted), this, [self](const Notification& notification) {
+            // Only the calendar on screen deletes; one left over in a closed window does not.
+            if (!self || !self->isVisible() || !self->m_viewModel) {
+                return;
+            }
+            if (const auto* entry = notification.objectAs<WorkEntry>()) {
+                self->m_viewModel->deleteWorkEntry(*entry);
+            }
+        });
+    connect(&viewModel, &CalendarViewModel::isLoadingChanged, this, &CalendarView::showLoading);
+    connect(&viewModel, &CalendarViewModel::workEntriesChanged, this, &CalendarView::refresh);
+    connect(&viewModel, &CalendarViewModel::dateChanged, this, &CalendarView::refresh);
+    connect(&viewModel, &CalendarViewModel::workEntryDeleteFailed, this, &CalendarView::deleteFailed);
+    showLoading();
+}
+
+CalendarView::~CalendarView() = default;
+
+CalendarView::CalendarMode CalendarView::modeForWidth(int width) {
+    if (width >= CalendarDaysView::idealWidth(7)) {
+        return CalendarMode::sevenDays;
+    }
+    if (width >= CalendarDaysView::idealWidth(5)) {
+        return CalendarMode::fiveDays;
+    }
+    return CalendarMode::threeDays;
+}
+
+bool CalendarView::showsDays() const {
+    return m_stack->currentWidget() == m_days;
+}
+
+void CalendarView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    fit();
+}
+
+void CalendarView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    fit();
+}
+
+void CalendarView::fit() {
+    const CalendarMode mode = modeForWidth(width());
+    // A strip "appears" only when the fit changes.
+    if (m_calendarMode.currentValue() != mode) {
+        selectMode(mode);
+    }
+}
+
+void CalendarView::selectMode(CalendarMode mode) {
+    if (m_viewModel) {
+        m_viewModel->setIsLoading(true);
+    }
+    m_calendarMode.setCurrentValue(mode);
+    refresh();
+}
+
+void CalendarView::applyMode(std::optional<CalendarMode> mode) {
+    if (!m_viewModel || !mode) {
+        return;
+    }
+    if (m_viewModel->calendarMode() == mode) {
+        // Back to the mode already loaded within the delay: nothing to load, and the
+        // spinner must not stay.
+        m_viewModel->setIsLoading(false);
+        return;
+    }
+    m_viewModel->setCalendarMode(mode);
+}
+
+void CalendarView::refresh() {
+    if (!m_viewModel) {
+        return;
+    }
+    const auto mode = m_calendarMode.currentValue();
+    m_days->setDays(mode ? m_viewModel->visibleDays(*mode) : std::vector<CalendarDay>());
+}
+
+void CalendarView::showLoading() {
+    const bool loading = m_viewModel && m_viewModel->isLoading();
+    m_progress->setAnimating(loading);
+    m_stack->setCurrentIndex(loading ? 0 : 1);
+    if (!loading) {
+        // The columns are built anew, so a column whose deletion was confirmed is gone.
+        refresh();
+    }
+}
+
+void CalendarView::deleteFailed() {
+    if (m_alert) {
+        return;
+    }
+    m_alert = new QMessageBox(QMessageBox::Warning, BookTimeView::errorTitle, BookTimeView::errorTitle,
+                              QMessageBox::Ok, window());
+    m_alert->setInformativeText(BookTimeView::errorMessage);
+    m_alert->setAttribute(Qt::WA_DeleteOnClose);
+    m_alert->setWindowModality(Qt::WindowModal);
+    m_alert->open();
+}
+
+} // namespace velmora

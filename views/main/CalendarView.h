@@ -1,0 +1,73 @@
+#pragma once
+
+#include "core/model/DebouncedState.h"
+#include "platform/async/Cancellable.h"
+#include "state/CalendarMode.h"
+#include "state/CalendarViewModel.h"
+
+#include <QMessageBox>
+#include <QPointer>
+#include <QWidget>
+
+#include <chrono>
+#include <optional>
+
+class QStackedLayout;
+
+namespace velmora {
+
+class ActivityIndicator;
+class CalendarDaysView;
+
+// The calendar: seven, five or three day columns, as many as fit the width (170 px a
+// day; three when even those do not fit), with a spinner in their place while entries
+// load. A new fit is handed to the calendar state only once it has held for the
+// debounce delay, so dragging a window edge reloads once. It also carries out the
+// deletion a day column announced ("WorklogDeleted"), and tells the user when the
+// tracker refused it.
+class CalendarView : public QWidget {
+    Q_OBJECT
+
+public:
+    using CalendarMode = velmora::CalendarMode;
+    static constexpr std::chrono::milliseconds debounceDelay{300};
+
+    explicit CalendarView(CalendarViewModel& viewModel, std::chrono::milliseconds delay = debounceDelay,
+                          QWidget* parent = nullptr);
+    ~CalendarView() override;
+
+    // The mode whose strip fits `width`.
+    static CalendarMode modeForWidth(int width);
+
+    // The mode of the strip shown now (chosen, maybe not yet debounced).
+    std::optional<CalendarMode> shownMode() const { return m_calendarMode.currentValue(); }
+    const DebouncedState<std::optional<CalendarMode>>& calendarMode() const { return m_calendarMode; }
+    CalendarDaysView* daysView() const { return m_days; }
+    ActivityIndicator* progressIndicator() const { return m_progress; }
+    // Whether the strip (and not the spinner) shows.
+    bool showsDays() const;
+    QMessageBox* alert() const { return m_alert; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void fit();
+    void selectMode(CalendarMode mode);
+    void applyMode(std::optional<CalendarMode> mode);
+    void refresh();
+    void showLoading();
+    void deleteFailed();
+
+    QPointer<CalendarViewModel> m_viewModel;
+    DebouncedState<std::optional<CalendarMode>> m_calendarMode;
+    QStackedLayout* m_stack = nullptr;
+    ActivityIndicator* m_progress = nullptr;
+    CalendarDaysView* m_days = nullptr;
+    QPointer<QMessageBox> m_alert;
+    Cancellable m_debounced;
+    Cancellable m_deletions;
+};
+
+} // namespace velmora
