@@ -1,0 +1,313 @@
+#include "tests/views/settings/AccountFixture.h"
+
+#include "core/model/NotificationNames.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "tests/support/FakeAsanaServer.h"
+#include "tests/support/FakeJiraServer.h"
+#include "views/settings/AsanaProviderView.h"
+#include "views/settings/ChoicePicker.h"
+#include "views/settings/JiraProviderView.h"
+#include "views/settings/ProviderNameValidation.h"
+#include "views/settings/YouTrackProviderView.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+
+QString failureOf(ProviderSetupViewModel::TextField& field, const QString& value) {
+    field.setValue(value);
+    field.validator()->setValue(value);
+    return field.validator()->validate().failureMessage().value_or(QString());
+}
+
+void type(QLineEdit* edit, const QString& text) {
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClicks(edit, text);
+    QMetaObject::invokeMethod(edit, "editingFinished");
+}
+
+std::optional<YouTrackProvider> storedYouTrack(ProviderManager& manager) {
+    const auto all = manager.fetchProviders();
+    if (all.size() != 1 || !std::holds_alternative<YouTrackProvider>(all.front())) {
+        return std::nullopt;
+    }
+    return std::get<YouTrackProvider>(all.front());
+}
+
+} // namespace
+
+TEST(ProviderNameValidation, ThirtyFiveCharactersPassAndBlankNamesFailWithTheEmptyMessageOnly) {
+    auto name = ProviderNameValidation::make();
+    EXPECT_EQ(failureOf(*name, QString(35, QLatin1Char('a'))), QString());
+    EXPECT_EQ(failureOf(*name, QString(36, QLatin1Char('a'))), "Name is too long.");
+    EXPECT_EQ(failureOf(*name, QString()), "Name cannot be empty.");
+    EXPECT_EQ(failureOf(*name, QString(40, QLatin1Char(' '))), "Name cannot be empty.");
+    EXPECT_EQ(failureOf(*name, QStringLiteral("  Work  ")), QString());
+}
+
+TEST(YouTrackBaseUrl, KeepsPortAndPathDropsSchemeAndPagesAndLeavesOtherSchemesForTheRule) {
+    using VM = YouTrackProviderViewModel;
+    EXPECT_EQ(VM::normalizedBaseUrl("https://yt.example.com:8443/youtrack"), "yt.example.com:8443/youtrack");
+    EXPECT_EQ(VM::normalizedBaseUrl("https://yt.example.com/youtrack/issue/APP-1?tab=x#c"), "yt.example.com/youtrack");
+    EXPECT_EQ(VM::normalizedBaseUrl("https://acme.myjetbrains.com/agiles/1-2"), "acme.myjetbrains.com");
+    EXPECT_EQ(VM::normalizedBaseUrl(" yt.example.com/ "), "yt.example.com");
+    EXPECT_EQ(VM::normalizedBaseUrl("http://yt.example.com"), "http://yt.example.com");
+
+    VM model;
+    EXPECT_EQ(failureOf(model.baseUrl(), "http://yt.example.com"), "Base URL must use https.");
+    EXPECT_EQ(failureOf(model.baseUrl(), "localhost"), "Base URL is invalid.");
+    EXPECT_EQ(failureOf(model.baseUrl(), ""), "Base URL cannot be empty.");
+    EXPECT_EQ(failureOf(model.token(), "token"), "Permanent token is invalid.");
+    EXPECT_EQ(failureOf(model.token(), "perm-"), "Permanent token is invalid.");
+}
+
+class YouTrackSetup : public AccountFixture {};
+
+TEST_F(YouTrackSetup, TypingKeepsTheAddressUntilCommittedThenSavesOnceWithUserAndToken) {
+    int saves = 0;
+    YouTrackProviderView view(new YouTrackProviderViewModel([&] { ++saves; }), {}, [] {});
+    view.show();
+    ASSERT_EQ(view.deleteButton(), nullptr);
+    ASSERT_NE(view.cancelButton(), nullptr);
+    EXPECT_EQ(view.changeCredentialsToggle(), nullptr);
+
+    type(view.nameField(), "Work");
+    view.baseUrlField()->setFocus();
+    QTest::keyClicks(view.baseUrlField(), "https://y");
+    EXPECT_EQ(view.baseUrlField()->text(), "https://y") << "nothing is rewritten under the cursor";
+    QTest::keyClicks(view.baseUrlField(), "t.example.test:8443/youtrack/issues");
+    QMetaObject::invokeMethod(view.baseUrlField(), "editingFinished");
+    EXPECT_EQ(view.baseUrlField()->text(), "yt.example.test:8443/youtrack");
+    type(view.tokenField(), youTrack.token());
+    ASSERT_EQ(view.mainButton()->text(), "OK");
+    ASSERT_TRUE(view.mainButton()->isEnabled());
+
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    EXPECT_FALSE(view.mainButton()->isEnabled()) << "a second click cannot start a second save";
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return saves > 0; }));
+    drainEvents();
+
+    EXPECT_EQ(saves, 1);
+    EXPECT_EQ(requestedBaseUrls, QStringList{"yt.example.test:8443/youtrack"});
+    const auto stored = storedYouTrack(manager);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->name(), "Work");
+    EXPECT_EQ(stored->parameters().baseUrl, "yt.example.test:8443/youtrack");
+    ASSERT_TRUE(stored->user());
+    EXPECT_EQ(stored->user()->externalId, youTrack.me().login);
+    EXPECT_TRUE(keyring->secretOf(uuidText(*stored->id())).contains(youTrack.token().toUtf8()));
+    ASSERT_EQ(shell.switches.size(), 1u) << "the first account becomes current";
+}
+
+TEST_F(YouTrackSetup, ARefusedTokenShowsTheAuthorizationAlertAndStoresNothing) {
+    int saves = 0;
+    YouTrackProviderView view(new YouTrackProviderViewModel([&] { ++saves; }));
+    view.show();
+    type(view.nameField(), "Work");
+    type(view.baseUrlField(), "yt.example.test");
+    type(view.tokenField(), "perm-wrong");
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+
+    QMessageBox* alert = waitForAlert(view);
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->text(), "Authorization failed.");
+    EXPECT_EQ(alert->informativeText(), "Check whether the provided credentials are correct and try again.");
+    EXPECT_EQ(saves, 0);
+    EXPECT_TRUE(manager.fetchProviders().empty());
+    EXPECT_EQ(keyring->itemCount(), 0);
+    EXPECT_EQ(view.tokenField()->text(), "perm-wrong") << "the form keeps its values";
+
+    alert->accept();
+    drainEvents();
+    EXPECT_FALSE(view.model().badCredentials()) << "closing the alert lets the same error show again";
+    EXPECT_TRUE(view.mainButton()->isEnabled());
+}
+
+TEST_F(YouTrackSetup, AKeyringFailureKeepsTheFormOpenAndStoresNoAccount) {
+    int saves = 0;
+    YouTrackProviderView view(new YouTrackProviderViewModel([&] { ++saves; }));
+    view.show();
+    type(view.nameField(), "Work");
+    type(view.baseUrlField(), "yt.example.test");
+    type(view.tokenField(), youTrack.token());
+    keyring->failWith({KeyringError::Kind::Locked, QStringLiteral("locked")});
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+
+    QMessageBox* alert = waitForAlert(view);
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->text(), "The account could not be saved.");
+    EXPECT_EQ(saves, 0);
+    EXPECT_TRUE(manager.fetchProviders().empty()) << "no row without its credentials";
+
+    alert->accept();
+    keyring->clearFailure();
+    drainEvents();
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return saves == 1; }));
+    EXPECT_EQ(manager.fetchProviders().size(), 1u);
+}
+
+TEST_F(YouTrackSetup, EditingTheNameAloneSendsNothingAndTheToggleRestoresTheStoredAddress) {
+    YouTrackProvider account(std::nullopt, QStringLiteral("Old"), {QStringLiteral("yt.example.test")});
+    auto saved = manager.save(account, YouTrackProvider::Credentials{QStringLiteral("perm-token")});
+    ASSERT_TRUE(saved.ok());
+    const int storesBefore = keyring->storeCalls();
+    int saves = 0;
+    YouTrackProviderView view(new YouTrackProviderViewModel(saved.value(), [&] { ++saves; }), [] {});
+    view.show();
+    drainEvents();
+    EXPECT_EQ(view.cancelButton(), nullptr);
+    ASSERT_NE(view.deleteButton(), nullptr);
+    ASSERT_NE(view.changeCredentialsToggle(), nullptr);
+    EXPECT_FALSE(view.baseUrlField()->isVisible());
+
+    view.changeCredentialsToggle()->setChecked(true);
+    EXPECT_EQ(view.baseUrlField()->text(), "");
+    type(view.baseUrlField(), "https://other.example.test");
+    view.changeCredentialsToggle()->setChecked(false);
+    EXPECT_EQ(view.model().baseUrl().value(), "yt.example.test");
+
+    type(view.nameField(), "New");
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    EXPECT_EQ(saves, 1);
+    EXPECT_TRUE(requestedBaseUrls.isEmpty()) << "no request";
+    EXPECT_EQ(keyring->storeCalls(), storesBefore) << "the stored token stays";
+    EXPECT_EQ(storedYouTrack(manager)->name(), "New");
+    EXPECT_EQ(storedYouTrack(manager)->parameters().baseUrl, "yt.example.test");
+}
+
+TEST_F(YouTrackSetup, DeleteAsksFirstAndCancelDeletesNothing) {
+    int deletes = 0;
+    YouTrackProviderView view(
+        new YouTrackProviderViewModel(YouTrackProvider(QUuid::createUuid(), "A", {"yt.example.test"})),
+        [&] { ++deletes; });
+    view.show();
+    QTest::mouseClick(view.deleteButton(), Qt::LeftButton);
+    ASSERT_NE(view.deleteConfirmationDialog(), nullptr);
+    EXPECT_EQ(view.deleteConfirmationDialog()->text(), "Are you sure that you want to delete this?");
+    view.deleteConfirmationDialog()->findChild<QPushButton*>("cancelDelete")->click();
+    drainEvents();
+    EXPECT_EQ(deletes, 0);
+    EXPECT_FALSE(view.deleteConfirmation());
+
+    QTest::mouseClick(view.deleteButton(), Qt::LeftButton);
+    view.deleteConfirmationDialog()->findChild<QPushButton*>("confirmDelete")->click();
+    drainEvents();
+    EXPECT_EQ(deletes, 1);
+}
+
+class OAuthSetup : public AccountFixture {
+protected:
+    OAuthSetup() {
+        qputenv("VELMORA_JIRA_API_HOST", jira.hostAndPort().toUtf8());
+        qputenv("VELMORA_ASANA_API_HOST", asana.hostAndPort().toUtf8());
+    }
+    FakeJiraServer jira;
+    FakeAsanaServer asana;
+};
+
+TEST_F(OAuthSetup, JiraTakesCredentialsOnlyAfterAuthorizeThenLoadsSitesAndSavesTheChosenOne) {
+    int saves = 0;
+    JiraProviderView view(new JiraProviderViewModel([&] { ++saves; }), {}, [] {});
+    view.show();
+    type(view.nameField(), "Jira work");
+    drainEvents();
+    ASSERT_EQ(view.mainButton()->text(), "Authorize");
+
+    // Unasked: no form waits, so nothing is taken.
+    NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                             JiraProvider::Credentials{"token-1", "refresh-1"});
+    EXPECT_FALSE(view.model().credentials());
+
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    ASSERT_EQ(browser.opened.size(), 1);
+    EXPECT_TRUE(browser.opened.front().toString().contains("oauth/app/jira/redirect"));
+    // Credentials of the other tracker are not this form's.
+    NotificationCenter::defaultCenter().post(QString(NotificationName::asanaCredentialsReceived),
+                                             AsanaProvider::Credentials{"token-1", "refresh-1"});
+    EXPECT_FALSE(view.model().credentials());
+    NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                             JiraProvider::Credentials{"token-1", "refresh-1"});
+    ASSERT_TRUE(waitUntil([&] { return !view.model().accessibleResources().empty(); }));
+    drainEvents();
+    EXPECT_EQ(view.mainButton()->text(), "OK");
+    EXPECT_EQ(view.picker()->chosenId(), "") << "the picker waits for the user's choice";
+    EXPECT_FALSE(view.mainButton()->isEnabled());
+
+    view.picker()->choose(jira.cloudId);
+    ASSERT_TRUE(view.mainButton()->isEnabled());
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return saves == 1; }));
+    const auto all = manager.fetchProviders();
+    ASSERT_EQ(all.size(), 1u);
+    const auto& stored = std::get<JiraProvider>(all.front());
+    EXPECT_EQ(stored.parameters().organisation, jira.cloudId);
+    EXPECT_EQ(stored.user()->externalId, "acc-me");
+    EXPECT_TRUE(keyring->contains(uuidText(*stored.id())));
+}
+
+TEST_F(OAuthSetup, JiraChangeCredentialsOffRestoresTheStoredSiteAndDropsReceivedCredentials) {
+    JiraProvider account(std::nullopt, QStringLiteral("J"), {QStringLiteral("stored-site")});
+    auto saved = manager.save(account, JiraProvider::Credentials{"old", "old-refresh"});
+    ASSERT_TRUE(saved.ok());
+    JiraProviderView view(new JiraProviderViewModel(saved.value()), [] {});
+    view.show();
+    view.changeCredentialsToggle()->setChecked(true);
+    drainEvents();
+    ASSERT_EQ(view.mainButton()->text(), "Authorize");
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                             JiraProvider::Credentials{"token-1", "refresh-1"});
+    ASSERT_TRUE(waitUntil([&] { return !view.model().accessibleResources().empty(); }));
+    EXPECT_EQ(view.model().model().parameters().organisation, jira.cloudId);
+
+    view.changeCredentialsToggle()->setChecked(false);
+    EXPECT_FALSE(view.model().credentials());
+    EXPECT_EQ(view.model().organisation().value(), "stored-site");
+    EXPECT_EQ(view.model().model().parameters().organisation, "stored-site");
+    NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                             JiraProvider::Credentials{"token-1", "refresh-1"});
+    EXPECT_FALSE(view.model().credentials()) << "the form no longer waits";
+}
+
+TEST_F(OAuthSetup, AsanaRefusesAFreeWorkspaceAndSavesAPremiumOne) {
+    asana.addWorkspace({"w2", "Free workspace", false});
+    int saves = 0;
+    AsanaProviderView view(new AsanaProviderViewModel([&] { ++saves; }), {}, [] {});
+    view.show();
+    type(view.nameField(), "Asana work");
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    NotificationCenter::defaultCenter().post(QString(NotificationName::asanaCredentialsReceived),
+                                             AsanaProvider::Credentials{"token-1", "refresh-1"});
+    ASSERT_TRUE(waitUntil([&] { return view.model().workspaces().size() == 2; }));
+    drainEvents();
+
+    view.picker()->choose("w2");
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    QMessageBox* alert = waitForAlert(view);
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->text(), "Authorization failed.");
+    EXPECT_EQ(alert->informativeText(), "Selected workspace must be a part of Asana Premium.");
+    EXPECT_EQ(saves, 0);
+    EXPECT_TRUE(manager.fetchProviders().empty());
+    alert->accept();
+    drainEvents();
+
+    view.picker()->choose("w1");
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    EXPECT_TRUE(view.model().networkRequestInProgress());
+    ASSERT_TRUE(waitUntil([&] { return saves == 1; }));
+    EXPECT_FALSE(view.model().networkRequestInProgress());
+    const auto all = manager.fetchProviders();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(std::get<AsanaProvider>(all.front()).parameters().workspace, "w1");
+}
+

@@ -1,0 +1,151 @@
+#include "tests/views/settings/AccountFixture.h"
+
+#include "core/model/NotificationNames.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "views/main/AvatarView.h"
+#include "views/settings/AccountRowView.h"
+#include "views/settings/AccountsSettingsView.h"
+#include "views/settings/ProviderSetupView.h"
+#include "views/settings/SettingsSection.h"
+#include "views/settings/SettingsViewModel.h"
+#include "views/settings/WelcomeView.h"
+#include "views/settings/YouTrackProviderView.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+
+QStringList rowTitles(AccountsSettingsView& page) {
+    QStringList titles;
+    for (SettingsRow* row : page.section()->rows()) {
+        titles << row->title();
+    }
+    return titles;
+}
+
+} // namespace
+
+class AccountsPage : public AccountFixture {
+protected:
+    YouTrackProvider add(const QString& name, ProviderState state = ProviderState::operational,
+                         std::optional<ProviderUser> user = std::nullopt) {
+        auto saved = manager.save(YouTrackProvider(std::nullopt, name, {"yt.example.test"}, state, user),
+                                  YouTrackProvider::Credentials{"perm-token"});
+        EXPECT_TRUE(saved.ok());
+        return saved.value();
+    }
+    SettingsViewModel settingsModel;
+};
+
+TEST_F(AccountsPage, ListsAccountsByNameWithTheirStateAndFollowsTheStore) {
+    AccountsSettingsView page(settingsModel, &store);
+    page.show();
+    EXPECT_EQ(rowTitles(page), QStringList{"No accounts"});
+    EXPECT_TRUE(page.addAccountButton()->isVisible());
+
+    add("b", ProviderState::missingCredentials, ProviderUser{"u", "U", "not a url"});
+    add("a");
+    add("a");
+    ASSERT_TRUE(waitUntil([&] { return rowTitles(page).size() == 3; }));
+    EXPECT_EQ(rowTitles(page), (QStringList{"a", "a", "b"})) << "same names are each their own row";
+    auto* warned = qobject_cast<AccountRowView*>(page.section()->rows().at(2));
+    ASSERT_NE(warned, nullptr);
+    EXPECT_NE(warned->warning(), nullptr);
+    EXPECT_FALSE(warned->avatar()->url()) << "an avatar text that is no URL shows the placeholder";
+    EXPECT_EQ(qobject_cast<AccountRowView*>(page.section()->rows().at(0))->warning(), nullptr);
+}
+
+TEST_F(AccountsPage, AddAccountAsksForTheTrackerThenOpensItsFormAndCancelLeavesNothing) {
+    AccountsSettingsView page(settingsModel, &store);
+    page.show();
+    NotificationCenter::defaultCenter().post(QString(NotificationName::addAccount));
+    ASSERT_NE(page.selectionSheet(), nullptr);
+    AccountSelectionView* first = page.selectionSheet();
+    NotificationCenter::defaultCenter().post(QString(NotificationName::addAccount));
+    EXPECT_EQ(page.selectionSheet(), first) << "already open: nothing changes";
+
+    page.selectionSheet()->trackerButton(ProviderType::asana)->click();
+    ASSERT_TRUE(waitUntil([&] { return page.setupSheet() != nullptr; }));
+    EXPECT_EQ(page.setupSheet()->type(), ProviderType::asana);
+    EXPECT_EQ(page.setupSheet()->setupView()->deleteButton(), nullptr);
+    page.setupSheet()->setupView()->cancelButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return page.setupSheet() == nullptr; }));
+    EXPECT_FALSE(page.selectedProvider());
+
+    QTest::mouseClick(page.addAccountButton(), Qt::LeftButton);
+    ASSERT_NE(page.selectionSheet(), nullptr);
+    page.selectionSheet()->trackerButton(ProviderType::asana)->click();
+    ASSERT_TRUE(waitUntil([&] { return page.setupSheet() != nullptr; }));
+    EXPECT_EQ(page.setupSheet()->type(), ProviderType::asana) << "the same tracker opens again";
+    EXPECT_TRUE(manager.fetchProviders().empty());
+}
+
+TEST_F(AccountsPage, DeletingTheCurrentAccountRemovesRowAndKeyringItemAndTellsTheShell) {
+    const auto current = add("Current");
+    const auto other = add("Other");
+    shell.current = current;
+    AccountsSettingsView page(settingsModel, &store);
+    page.show();
+    int routes = 0;
+    QObject::connect(&settingsModel, &SettingsViewModel::routeChanged, [&] { ++routes; });
+
+    page.openEditor(current);
+    ASSERT_NE(page.editor(), nullptr);
+    ProviderSetupView* form = page.editor()->setupView();
+    EXPECT_EQ(form->cancelButton(), nullptr);
+    form->deleteButton()->click();
+    form->deleteConfirmationDialog()->findChild<QPushButton*>("confirmDelete")->click();
+    drainEvents();
+
+    EXPECT_EQ(routes, 1) << "back to the accounts list";
+    ASSERT_EQ(manager.fetchProviders().size(), 1u);
+    EXPECT_FALSE(keyring->contains(uuidText(*current.id())));
+    EXPECT_TRUE(keyring->contains(uuidText(*other.id())));
+    ASSERT_EQ(shell.deleted.size(), 1u);
+    EXPECT_EQ(providerId(shell.deleted.front()), current.id());
+}
+
+TEST_F(AccountsPage, SavingAnEditedNameReturnsToTheListWithTheNameInItsPlace) {
+    const auto account = add("Zeta");
+    add("Beta");
+    AccountsSettingsView page(settingsModel, &store);
+    page.show();
+    int routes = 0;
+    QObject::connect(&settingsModel, &SettingsViewModel::routeChanged, [&] { ++routes; });
+    page.openEditor(account);
+    auto* form = qobject_cast<YouTrackProviderView*>(page.editor()->setupView());
+    ASSERT_NE(form, nullptr);
+    form->nameField()->setText(QString());
+    QTest::keyClicks(form->nameField(), "Alpha");
+    drainEvents();
+    QTest::mouseClick(form->mainButton(), Qt::LeftButton);
+    EXPECT_EQ(routes, 1);
+    ASSERT_TRUE(waitUntil([&] { return rowTitles(page) == QStringList({"Alpha", "Beta"}); }));
+}
+
+TEST_F(AccountFixture, WelcomeLeadsToTheSetupFormsAndCancelReturnsToTheGreeting) {
+    WelcomeView welcome;
+    welcome.show();
+    EXPECT_TRUE(welcome.path().isEmpty());
+    EXPECT_EQ(welcome.setupView(), nullptr);
+    EXPECT_EQ(welcome.trackerButton(IntroRoute::youTrackSetup)->text(), "YouTrack");
+    EXPECT_LT(welcome.trackerButton(IntroRoute::youTrackSetup)->y(), welcome.trackerButton(IntroRoute::jiraSetup)->y());
+    EXPECT_LT(welcome.trackerButton(IntroRoute::jiraSetup)->y(), welcome.trackerButton(IntroRoute::asanaSetup)->y());
+
+    welcome.trackerButton(IntroRoute::jiraSetup)->click();
+    EXPECT_EQ(welcome.path(), QList<IntroRoute>{IntroRoute::jiraSetup});
+    ASSERT_NE(welcome.setupView(), nullptr);
+    EXPECT_EQ(welcome.setupView()->objectName(), "JiraProviderView");
+    EXPECT_EQ(welcome.setupView()->deleteButton(), nullptr);
+    welcome.setupView()->cancelButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return welcome.setupView() == nullptr; }));
+    EXPECT_TRUE(welcome.path().isEmpty());
+
+    welcome.trackerButton(IntroRoute::youTrackSetup)->click();
+    EXPECT_EQ(welcome.path(), QList<IntroRoute>{IntroRoute::youTrackSetup});
+}

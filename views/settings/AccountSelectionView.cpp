@@ -1,0 +1,60 @@
+#include "views/settings/AccountSelectionView.h"
+
+#include "views/main/AssetNames.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace velmora {
+
+AccountSelectionView::AccountSelectionView(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("AccountSelectionView"));
+    setFixedWidth(width);
+    auto* layout = new QVBoxLayout(this);
+    auto* box = new QFrame;
+    box->setFrameShape(QFrame::StyledPanel);
+    auto* trackers = new QVBoxLayout(box);
+    trackers->setSpacing(0);
+    for (ProviderType type : allProviderTypes) {
+        auto* button = new QPushButton;
+        button->setObjectName(rawText(type));
+        button->setToolTip(rawText(type));
+        button->setAccessibleName(rawText(type));
+        button->setFlat(true);
+        button->setIcon(Assets::icon(imageName(type)));
+        button->setIconSize(QSize(120, 32));
+        button->setMinimumHeight(52);
+        connect(button, &QPushButton::clicked, this, [this, type] {
+            m_selected = type;
+            emit providerSelected(type);
+            accept();
+        });
+        trackers->addWidget(button);
+        if (type != allProviderTypes.back()) {
+            auto* divider = new QFrame;
+            divider->setFrameShape(QFrame::HLine);
+            divider->setFrameShadow(QFrame::Sunken);
+            trackers->addWidget(divider);
+        }
+    }
+    layout->addWidget(box);
+    auto* divider = new QFrame;
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    layout->addWidget(divider);
+    auto* footer = new QHBoxLayout;
+    footer->addStretch();
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"));
+    cancel->setObjectName(QStringLiteral("cancelButton"));
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    footer->addWidget(cancel);
+    layout->addLayout(footer);
+}
+
+QPushButton* AccountSelectionView::trackerButton(ProviderType type) const {
+    return findChild<QPushButton*>(rawText(type));
+}
+
+} // namespace velmora

@@ -1,0 +1,137 @@
+#include "views/settings/AccountsSettingsView.h"
+
+#include "core/model/NotificationNames.h"
+#include "core/storage/FetchProviders.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "views/settings/AccountRowView.h"
+#include "views/settings/AccountSelectionView.h"
+#include "views/settings/CreateAccountView.h"
+#include "views/settings/EditAccountView.h"
+#include "views/settings/SettingsForm.h"
+#include "views/settings/SettingsSection.h"
+
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QVBoxLayout>
+
+namespace velmora {
+
+AccountsSettingsView::AccountsSettingsView(SettingsViewModel& model, ProviderStore* store, QWidget* parent)
+    : QWidget(parent), m_model(model),
+      m_accounts(store ? new FetchProviders(*store, this) : new FetchProviders(this)) {
+    setObjectName(QStringLiteral("AccountsSettingsView"));
+    m_stack = new QStackedWidget;
+    auto* list = new QWidget;
+    auto* listLayout = new QVBoxLayout(list);
+    listLayout->setContentsMargins(0, 0, 0, 0);
+    m_form = new SettingsForm(model);
+    m_section = m_form->addSection();
+    listLayout->addWidget(m_form, 1);
+    auto* footer = new QHBoxLayout;
+    footer->setContentsMargins(20, 0, 20, 16);
+    footer->addStretch();
+    m_addAccount = new QPushButton(QStringLiteral("Add Account"));
+    m_addAccount->setObjectName(QStringLiteral("addAccountButton"));
+    connect(m_addAccount, &QPushButton::clicked, this, &AccountsSettingsView::presentSelection);
+    footer->addWidget(m_addAccount);
+    listLayout->addLayout(footer);
+    m_stack->addWidget(list);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_stack);
+
+    connect(m_accounts, &FetchProviders::providersChanged, this, &AccountsSettingsView::reloadRows);
+    reloadRows();
+}
+
+AccountsSettingsView::~AccountsSettingsView() = default;
+
+void AccountsSettingsView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!m_addAccountObserver.isActive()) {
+        m_addAccountObserver = NotificationCenter::defaultCenter().addObserver(
+            QString(NotificationName::addAccount), this, [this](const Notification&) { presentSelection(); });
+    }
+}
+
+void AccountsSettingsView::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    m_addAccountObserver.cancel();
+}
+
+void AccountsSettingsView::reloadRows() {
+    // The section keeps no removal of its own: a new list replaces the old section.
+    auto* old = m_section;
+    m_section = m_form->addSection();
+    old->hide();
+    old->deleteLater();
+    const auto& accounts = m_accounts->providers();
+    if (accounts.empty()) {
+        m_section->addRow(new SettingsRow(QStringLiteral("No accounts"), QString(), nullptr));
+        return;
+    }
+    for (const auto& account : accounts) {
+        auto* row = new AccountRowView(account);
+        connect(row, &AccountRowView::chosen, this, &AccountsSettingsView::openEditor);
+        m_section->addRow(row);
+    }
+}
+
+void AccountsSettingsView::openEditor(const AnyProvider& provider) {
+    popEditor();
+    m_editor = new EditAccountView(m_model, provider);
+    auto* page = new QWidget;
+    auto* layout = new QVBoxLayout(page);
+    auto* back = new QPushButton(QStringLiteral("Accounts"));
+    back->setObjectName(QStringLiteral("backButton"));
+    back->setIcon(style()->standardIcon(QStyle::SP_ArrowBack));
+    back->setFlat(true);
+    connect(back, &QPushButton::clicked, this, &AccountsSettingsView::popEditor);
+    layout->addWidget(back, 0, Qt::AlignLeft);
+    layout->addWidget(m_editor, 1);
+    m_stack->addWidget(page);
+    m_stack->setCurrentWidget(page);
+}
+
+void AccountsSettingsView::popEditor() {
+    while (m_stack->count() > 1) {
+        QWidget* page = m_stack->widget(1);
+        m_stack->removeWidget(page);
+        page->deleteLater();
+    }
+    m_stack->setCurrentIndex(0);
+}
+
+void AccountsSettingsView::presentSelection() {
+    // Already asking (or already setting one up): nothing more.
+    if (m_selection || m_setup) {
+        return;
+    }
+    auto* sheet = new AccountSelectionView(this);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->setWindowModality(Qt::WindowModal);
+    connect(sheet, &QDialog::finished, this, [this, sheet] {
+        m_selectedProvider = sheet->selectedProvider();
+        if (m_selectedProvider) {
+            // Once the selection sheet has gone.
+            const ProviderType type = *m_selectedProvider;
+            QMetaObject::invokeMethod(this, [this, type] { presentSetup(type); }, Qt::QueuedConnection);
+        }
+    });
+    m_selection = sheet;
+    sheet->open();
+}
+
+void AccountsSettingsView::presentSetup(ProviderType type) {
+    auto* sheet = new CreateAccountView(type, this);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->setWindowModality(Qt::WindowModal);
+    connect(sheet, &QDialog::finished, this, [this] { m_selectedProvider.reset(); });
+    m_setup = sheet;
+    sheet->open();
+}
+
+} // namespace velmora

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "core/model/AnyProvider.h"
+#include "core/model/ProviderType.h"
+#include "platform/async/Cancellable.h"
+#include "views/settings/AccountSelectionView.h"
+#include "views/settings/CreateAccountView.h"
+#include "views/settings/EditAccountView.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <optional>
+
+class QPushButton;
+class QStackedWidget;
+
+namespace velmora {
+
+class FetchProviders;
+class ProviderStore;
+class SettingsForm;
+class SettingsSection;
+class SettingsViewModel;
+
+// The Accounts page of the settings window: the stored accounts by name, each opening
+// its editor inside the page, and "Add Account", which asks for the tracker and then
+// shows its setup form for a new account. The notice "AddAccount" starts the same
+// while the page is on screen.
+class AccountsSettingsView : public QWidget {
+    Q_OBJECT
+public:
+    // `store`: the accounts' store (null: the app's).
+    explicit AccountsSettingsView(SettingsViewModel& model, ProviderStore* store = nullptr, QWidget* parent = nullptr);
+    ~AccountsSettingsView() override;
+
+    // The list's rows (account rows, or the "No accounts" row).
+    SettingsSection* section() const { return m_section; }
+    QPushButton* addAccountButton() const { return m_addAccount; }
+    // The sheets and the editor on screen, if any.
+    AccountSelectionView* selectionSheet() const { return m_selection; }
+    CreateAccountView* setupSheet() const { return m_setup; }
+    EditAccountView* editor() const { return m_editor; }
+    bool addAccountSheetPresented() const { return m_selection != nullptr; }
+    const std::optional<ProviderType>& selectedProvider() const { return m_selectedProvider; }
+
+    // Pushes the editor of `provider`.
+    void openEditor(const AnyProvider& provider);
+    // Back to the list.
+    void popEditor();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void reloadRows();
+    void presentSelection();
+    void presentSetup(ProviderType type);
+
+    SettingsViewModel& m_model;
+    FetchProviders* m_accounts;
+    QStackedWidget* m_stack;
+    SettingsForm* m_form;
+    SettingsSection* m_section;
+    QPushButton* m_addAccount;
+    QPointer<AccountSelectionView> m_selection;
+    QPointer<CreateAccountView> m_setup;
+    QPointer<EditAccountView> m_editor;
+    std::optional<ProviderType> m_selectedProvider;
+    Cancellable m_addAccountObserver;
+};
+
+} // namespace velmora

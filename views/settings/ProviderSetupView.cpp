@@ -1,0 +1,242 @@
+#include "views/settings/ProviderSetupView.h"
+
+#include "views/main/ActivityIndicator.h"
+#include "views/main/DisableReasons.h"
+#include "views/main/ValidatedContainerModifier.h"
+#include "views/main/ValidatedFormManagerModifier.h"
+#include "views/main/ValidationError.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace velmora {
+
+namespace {
+
+const QString requestReason = QStringLiteral("networkRequestInProgress");
+
+QLabel* sectionHeader(const QString& text) {
+    auto* label = new QLabel(text);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    return label;
+}
+
+QFrame* sectionBox() {
+    auto* box = new QFrame;
+    box->setFrameShape(QFrame::StyledPanel);
+    return box;
+}
+
+} // namespace
+
+ProviderSetupView::ProviderSetupView(ProviderSetupViewModel* viewModel, Action onDelete, Action onCancel,
+                                     QWidget* parent)
+    : QWidget(parent), m_viewModel(viewModel), m_onDelete(std::move(onDelete)), m_onCancel(std::move(onCancel)) {
+    m_viewModel->setParent(this);
+}
+
+ProviderSetupView::~ProviderSetupView() = default;
+
+QWidget* ProviderSetupView::labelled(const QString& text, const ValidationContainer& validation,
+                                     const QString& footnote) {
+    auto* box = new QWidget;
+    auto* layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    layout->addWidget(new QLabel(text));
+    if (!footnote.isEmpty()) {
+        auto* note = new QLabel(footnote);
+        QFont font = note->font();
+        font.setPointSizeF(font.pointSizeF() * 0.85);
+        note->setFont(font);
+        note->setForegroundRole(QPalette::PlaceholderText);
+        layout->addWidget(note);
+    }
+    layout->addWidget(new ValidationError(validation));
+    return box;
+}
+
+void ProviderSetupView::build() {
+    auto* layout = new QVBoxLayout(this);
+
+    // Base information.
+    layout->addWidget(sectionHeader(QStringLiteral("Base information")));
+    auto* base = sectionBox();
+    auto* baseLayout = new QVBoxLayout(base);
+    baseLayout->addWidget(labelled(QStringLiteral("Name"), m_viewModel->nameValidation()));
+    m_name = new QLineEdit(m_viewModel->name().value());
+    m_name->setObjectName(QStringLiteral("nameField"));
+    connect(m_name, &QLineEdit::textEdited, this, [this](const QString& text) { m_viewModel->name().setValue(text); });
+    baseLayout->addWidget(m_name);
+    layout->addWidget(base);
+
+    // Account credentials.
+    layout->addWidget(sectionHeader(QStringLiteral("Account credentials")));
+    auto* credentialsBox = sectionBox();
+    auto* credentialsLayout = new QVBoxLayout(credentialsBox);
+    if (m_viewModel->isExisting()) {
+        m_changeCredentials = new QCheckBox(QStringLiteral("Change credentials"));
+        m_changeCredentials->setObjectName(QStringLiteral("changeCredentials"));
+        m_changeCredentials->setChecked(m_viewModel->changeCredentials());
+        connect(m_changeCredentials, &QCheckBox::toggled, this,
+                [this](bool on) { m_viewModel->setChangeCredentials(on); });
+        credentialsLayout->addWidget(m_changeCredentials);
+    }
+    m_credentials = new QWidget;
+    auto* fields = new QVBoxLayout(m_credentials);
+    fields->setContentsMargins(0, 0, 0, 0);
+    buildCredentials(fields);
+    credentialsLayout->addWidget(m_credentials);
+    layout->addWidget(credentialsBox);
+
+    // Footer.
+    m_footer = new QWidget;
+    auto* footer = new QHBoxLayout(m_footer);
+    footer->setContentsMargins(0, 0, 0, 0);
+    if (m_onDelete) {
+        m_deleteButton = new QPushButton(QStringLiteral("Delete account"));
+        m_deleteButton->setObjectName(QStringLiteral("deleteButton"));
+        connect(m_deleteButton, &QPushButton::clicked, this, &ProviderSetupView::askToDelete);
+        footer->addWidget(m_deleteButton);
+    }
+    if (m_onCancel) {
+        m_cancelButton = new QPushButton(QStringLiteral("Cancel"));
+        m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
+        connect(m_cancelButton, &QPushButton::clicked, this, [this] {
+            Action cancel = m_onCancel;
+            cancel();
+        });
+        footer->addWidget(m_cancelButton);
+    }
+    footer->addStretch();
+    m_progress = new ActivityIndicator(16);
+    QSizePolicy keepRoom = m_progress->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    m_progress->setSizePolicy(keepRoom);
+    footer->addWidget(m_progress);
+    layout->addWidget(m_footer);
+    layout->addStretch();
+
+    auto followRequests = [this](bool running) {
+        m_progress->setVisible(running);
+        m_progress->setAnimating(running);
+        if (m_mainButton) {
+            DisableReasons::set(m_mainButton, requestReason, running);
+        }
+    };
+    connect(m_viewModel, &ProviderSetupViewModel::networkRequestInProgressChanged, this, followRequests);
+    connect(m_viewModel, &ProviderSetupViewModel::choicesChanged, this, &ProviderSetupView::rebuildMainButton);
+    connect(m_viewModel, &ProviderSetupViewModel::changeCredentialsChanged, this, [this](bool on) {
+        if (m_changeCredentials && m_changeCredentials->isChecked() != on) {
+            m_changeCredentials->setChecked(on);
+        }
+        updateCredentialsVisibility();
+        rebuildMainButton();
+    });
+    connect(m_viewModel, &ProviderSetupViewModel::badCredentialsChanged, this, &ProviderSetupView::refreshAlert);
+    connect(m_viewModel, &ProviderSetupViewModel::saveErrorChanged, this, &ProviderSetupView::refreshAlert);
+
+    rebuildMainButton();
+    updateCredentialsVisibility();
+    followRequests(m_viewModel->networkRequestInProgress());
+}
+
+void ProviderSetupView::updateCredentialsVisibility() {
+    m_credentials->setVisible(m_viewModel->changeCredentials());
+}
+
+void ProviderSetupView::rebuildMainButton() {
+    // The button's modifiers depend on the mode, so a change of mode makes a new one.
+    const bool authorize = m_viewModel->showsAuthorize();
+    auto* button = new QPushButton(authorize ? QStringLiteral("Authorize") : QStringLiteral("OK"));
+    button->setObjectName(QStringLiteral("mainButton"));
+    button->setDefault(true);
+    if (authorize) {
+        new ValidatedContainerModifier(button, m_viewModel->nameValidation(), Validation::failure(QString()));
+        connect(button, &QPushButton::clicked, m_viewModel, &ProviderSetupViewModel::authorize);
+    } else {
+        if (m_viewModel->changeCredentials()) {
+            new ValidatedFormManagerModifier(button, m_viewModel->manager(), false);
+        } else {
+            new ValidatedContainerModifier(button, m_viewModel->nameValidation(), Validation::failure(QString()));
+        }
+        connect(button, &QPushButton::clicked, m_viewModel, &ProviderSetupViewModel::confirm);
+    }
+    DisableReasons::set(button, requestReason, m_viewModel->networkRequestInProgress());
+    auto* footer = static_cast<QHBoxLayout*>(m_footer->layout());
+    if (m_mainButton) {
+        footer->removeWidget(m_mainButton);
+        m_mainButton->hide();
+        m_mainButton->deleteLater();
+    }
+    m_mainButton = button;
+    footer->addWidget(button);
+}
+
+void ProviderSetupView::askToDelete() {
+    if (m_deleteDialog) {
+        return;
+    }
+    auto* dialog = new QMessageBox(QMessageBox::Warning, QStringLiteral("Are you sure that you want to delete this?"),
+                                   QStringLiteral("Are you sure that you want to delete this?"), QMessageBox::NoButton,
+                                   this);
+    dialog->setObjectName(QStringLiteral("deleteConfirmation"));
+    QPushButton* remove = dialog->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
+    remove->setObjectName(QStringLiteral("confirmDelete"));
+    dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole)->setObjectName(QStringLiteral("cancelDelete"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QMessageBox::buttonClicked, this, [this, remove](QAbstractButton* clicked) {
+        if (clicked != remove || !m_onDelete) {
+            return;
+        }
+        // After the dialog has gone: the action may end this view.
+        Action action = m_onDelete;
+        QMetaObject::invokeMethod(this, [action] { action(); }, Qt::QueuedConnection);
+    });
+    m_deleteDialog = dialog;
+    dialog->open();
+}
+
+std::optional<ProviderSetupView::Alert> ProviderSetupView::pendingAlert() {
+    if (m_viewModel->badCredentials()) {
+        return Alert{authorizationFailedTitle(), checkCredentialsMessage(),
+                     [this] { m_viewModel->setBadCredentials(false); }};
+    }
+    if (!m_viewModel->saveError().isEmpty()) {
+        return Alert{QStringLiteral("The account could not be saved."), m_viewModel->saveError(),
+                     [this] { m_viewModel->setSaveError(QString()); }};
+    }
+    return std::nullopt;
+}
+
+void ProviderSetupView::refreshAlert() {
+    if (m_alert) {
+        return;
+    }
+    auto alert = pendingAlert();
+    if (!alert) {
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Warning, alert->title, alert->title, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("alert"));
+    box->setInformativeText(alert->message);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [this, close = alert->close] {
+        m_alert = nullptr;
+        close();
+        // The next failure, if another flag is still up.
+        QMetaObject::invokeMethod(this, &ProviderSetupView::refreshAlert, Qt::QueuedConnection);
+    });
+    m_alert = box;
+    box->open();
+}
+
+} // namespace velmora

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "views/settings/ProviderSetupViewModel.h"
+
+#include <QMessageBox>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+
+class QPushButton;
+class QVBoxLayout;
+
+namespace velmora {
+
+class ActivityIndicator;
+
+// The form that every tracker's setup view is: "Base information" with the name,
+// "Account credentials" with the tracker's fields (behind "Change credentials" when
+// the account exists), and the footer with "Delete account" (when the host can
+// delete), "Cancel" (when the host can cancel), the progress indicator and the main
+// button ("Authorize" or "OK"). Alerts show the model's failures one at a time; closing
+// one clears the flag that raised it.
+//
+// The view takes its model (it becomes the view's child).
+class ProviderSetupView : public QWidget {
+    Q_OBJECT
+public:
+    using Action = std::function<void()>;
+
+    ~ProviderSetupView() override;
+
+    ProviderSetupViewModel& viewModel() const { return *m_viewModel; }
+
+    QLineEdit* nameField() const { return m_name; }
+    QCheckBox* changeCredentialsToggle() const { return m_changeCredentials; }
+    QPushButton* mainButton() const { return m_mainButton; }
+    QPushButton* deleteButton() const { return m_deleteButton; }
+    QPushButton* cancelButton() const { return m_cancelButton; }
+    ActivityIndicator* progressIndicator() const { return m_progress; }
+    // The alert on screen, if any.
+    QMessageBox* alert() const { return m_alert; }
+    // The delete confirmation on screen, if any.
+    QMessageBox* deleteConfirmationDialog() const { return m_deleteDialog; }
+    bool deleteConfirmation() const { return m_deleteDialog != nullptr; }
+
+protected:
+    struct Alert {
+        QString title;
+        QString message;
+        std::function<void()> close;
+    };
+
+    ProviderSetupView(ProviderSetupViewModel* viewModel, Action onDelete, Action onCancel, QWidget* parent);
+
+    // Builds the view; subclasses call it at the end of their constructor.
+    void build();
+    // Adds the tracker's credential rows to `layout` (shown only while the credentials
+    // are being changed).
+    virtual void buildCredentials(QVBoxLayout* layout) = 0;
+    // The alert that should be on screen now; the base shows a failed store.
+    virtual std::optional<Alert> pendingAlert();
+    // Shows the next pending alert unless one is on screen.
+    void refreshAlert();
+
+    // A label over its field with the field's message under the label.
+    static QWidget* labelled(const QString& text, const ValidationContainer& validation,
+                             const QString& footnote = QString());
+    static QString authorizationFailedTitle() { return QStringLiteral("Authorization failed."); }
+    static QString checkCredentialsMessage() {
+        return QStringLiteral("Check whether the provided credentials are correct and try again.");
+    }
+
+private:
+    void rebuildMainButton();
+    void updateCredentialsVisibility();
+    void askToDelete();
+
+    ProviderSetupViewModel* m_viewModel;
+    Action m_onDelete;
+    Action m_onCancel;
+    QLineEdit* m_name = nullptr;
+    QCheckBox* m_changeCredentials = nullptr;
+    QWidget* m_credentials = nullptr;
+    QWidget* m_footer = nullptr;
+    QPushButton* m_mainButton = nullptr;
+    QPushButton* m_deleteButton = nullptr;
+    QPushButton* m_cancelButton = nullptr;
+    ActivityIndicator* m_progress = nullptr;
+    QPointer<QMessageBox> m_alert;
+    QPointer<QMessageBox> m_deleteDialog;
+};
+
+} // namespace velmora
