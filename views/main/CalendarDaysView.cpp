@@ -1,5 +1,6 @@
 #include "views/main/CalendarDaysView.h"
 
+#include "views/main/Appearance.h"
 #include "views/main/CalendarDayView.h"
 
 #include <QFrame>
@@ -30,6 +31,10 @@ void CalendarDaysView::setDays(std::vector<CalendarDay> days) {
             divider->setFrameShape(QFrame::VLine);
             divider->setFrameShadow(QFrame::Plain);
             divider->setObjectName(QStringLiteral("CalendarDivider"));
+            // A hairline, not a bar.
+            QPalette colors = divider->palette();
+            colors.setColor(QPalette::WindowText, Appearance::quaternary(colors));
+            divider->setPalette(colors);
             layout->addWidget(divider);
         }
         layout->addWidget(new CalendarDayView(m_days[i], row), 1);

@@ -56,6 +56,9 @@ void seedJira(FakeJiraServer& jira) {
     const QDateTime yesterday = QDateTime::currentDateTime().addDays(-1);
     jira.addWorkLog({QString(), QStringLiteral("10001"), QStringLiteral("acc-me"), yesterday, 5400,
                      QStringLiteral("Found the cause")});
+    const QDateTime thisMorning(QDate::currentDate(), QTime(9, 0));
+    jira.addWorkLog({QString(), QStringLiteral("10011"), QStringLiteral("acc-me"), thisMorning, 1800,
+                     QStringLiteral("Renewed the staging certificate")});
 }
 
 void seedAsana(FakeAsanaServer& asana) {
