@@ -38,8 +38,11 @@ std::unique_ptr<ProviderSetupViewModel::TextField> field(const QString& value,
 std::unique_ptr<ProviderSetupViewModel::TextField> baseUrlField(const QString& value) {
     return field(value, {
                             std::make_shared<NonEmptyValidator>(text("Base URL cannot be empty.")),
+                            // A dotted host name, or an instance on an address or on this
+                            // machine, which self-hosted installations use.
                             std::make_shared<PatternValidator>(
-                                QRegularExpression(QStringLiteral("([a-zA-Z0-9-]+\\.)+[a-zA-Z]{2,}")),
+                                QRegularExpression(QStringLiteral(
+                                    "([a-zA-Z0-9-]+\\.)+[a-zA-Z]{2,}|^(https://)?(localhost|(\\d{1,3}\\.){3}\\d{1,3})(:\\d+)?(/|$)")),
                                 text("Base URL is invalid.")),
                             // What is left with a scheme after normalising is not https,
                             // and a token must not travel in the clear.

@@ -62,7 +62,10 @@ TEST(YouTrackBaseUrl, KeepsPortAndPathDropsSchemeAndPagesAndLeavesOtherSchemesFo
 
     VM model;
     EXPECT_EQ(failureOf(model.baseUrl(), "http://yt.example.com"), "Base URL must use https.");
-    EXPECT_EQ(failureOf(model.baseUrl(), "localhost"), "Base URL is invalid.");
+    EXPECT_EQ(failureOf(model.baseUrl(), "intranet"), "Base URL is invalid.");
+    EXPECT_EQ(failureOf(model.baseUrl(), "1.2.3"), "Base URL is invalid.");
+    EXPECT_EQ(failureOf(model.baseUrl(), "127.0.0.1:8443/youtrack"), "");
+    EXPECT_EQ(failureOf(model.baseUrl(), "localhost:8080"), "");
     EXPECT_EQ(failureOf(model.baseUrl(), ""), "Base URL cannot be empty.");
     EXPECT_EQ(failureOf(model.token(), "token"), "Permanent token is invalid.");
     EXPECT_EQ(failureOf(model.token(), "perm-"), "Permanent token is invalid.");
