@@ -16,7 +16,6 @@
 #include "views/main/ToolbarHost.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
-
 namespace velmora {
 
 WindowViews WindowViews::standard() {
