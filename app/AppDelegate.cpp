@@ -7,6 +7,7 @@
 #include "app/WindowManager.h"
 #include "images/ImageCodersManager.h"
 #include "images/ImageSVGCoder.h"
+#include "views/main/ProjectSplitViewController.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>

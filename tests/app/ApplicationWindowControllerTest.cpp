@@ -9,6 +9,7 @@
 #include "views/main/SidebarSplitViewController.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QToolBar>
@@ -169,4 +170,31 @@ TEST_F(ApplicationWindowControllerTest, TheWindowReopensWhereItWasAndNeverSmalle
     launch();
     EXPECT_GE(windows().applicationWindow()->width(), 812);
     EXPECT_GE(windows().applicationWindow()->height(), 400);
+}
+
+TEST_F(ApplicationWindowControllerTest, AProjectSuppliesTheToolbarAndItsSearchFieldSurvivesRebuilds) {
+    service->tasks = makeIssues(3);
+    settings.setShowUnresolvedTasksByDefault(false);
+    settings.setShowMyTasksByDefault(false);
+    auto& window = openWindow();
+    pump();
+    window.applicationViewModel()->setRoute(ApplicationRoute::forProject(makeProject(QStringLiteral("p1"))));
+    pump();
+    pump();
+    ASSERT_NE(window.toolbar(), nullptr);
+    QStringList items;
+    for (QAction* action : window.toolbar()->actions()) {
+        items << action->objectName();
+    }
+    EXPECT_TRUE(items.contains(ToolbarItemIdentifier::startTimeTracking)) << items.join(',').toStdString();
+    EXPECT_EQ(window.windowTitle(), "Project p1 — 3 issues");
+
+    auto* search = window.toolbar()->findChild<QLineEdit*>(ToolbarItemIdentifier::searchItem);
+    ASSERT_NE(search, nullptr);
+    search->setText(QStringLiteral("needle"));
+    window.updateToolbar();
+    window.updateToolbar();
+    pump();
+    EXPECT_TRUE(window.toolbar()->isAncestorOf(search));
+    EXPECT_EQ(search->text(), "needle");
 }
