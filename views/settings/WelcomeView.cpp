@@ -42,7 +42,6 @@ WelcomeView::WelcomeView(QWidget* parent) : QWidget(parent) {
     auto* header = new QWidget;
     header->setFixedHeight(220);
     auto* headerLayout = new QVBoxLayout(header);
-    headerLayout->setAlignment(Qt::AlignCenter);
     auto* icon = new QLabel;
     QIcon appIcon = QApplication::windowIcon();
     icon->setPixmap(appIcon.isNull() ? Assets::pixmap(QStringLiteral("Velmora"), QSize(70, 70))
@@ -56,7 +55,7 @@ WelcomeView::WelcomeView(QWidget* parent) : QWidget(parent) {
     large.setBold(true);
     title->setFont(large);
     title->setAlignment(Qt::AlignCenter);
-    headerLayout->addWidget(title);
+    headerLayout->addWidget(title, 0, Qt::AlignHCenter);
     headerLayout->addSpacing(20);
     auto* intro = new QLabel(QStringLiteral("Get things done with best time tracking app yet. Just choose your "
                                             "provider and start your timeless journey!"));
