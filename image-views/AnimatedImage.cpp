@@ -42,7 +42,8 @@ AnimatedImage::AnimatedImage(bool isAnimating, QWidget* parent)
       m_wrapper(new AnimatedImageViewWrapper(this)), m_isAnimating(isAnimating) {
     m_wrapper->setGeometry(rect());
     connect(m_model, &AnimatedImageModel::objectWillChange, this, &AnimatedImage::scheduleUpdate);
-    connect(m_wrapper, &AnimatedImageViewWrapper::intrinsicContentSizeInvalidated, this, &QWidget::updateGeometry);
+    connect(m_wrapper, &AnimatedImageViewWrapper::intrinsicContentSizeInvalidated, this,
+            &QWidget::updateGeometry);
     // The caller shapes the view first; its view-create callback and first update come after.
     QTimer::singleShot(0, this, [this] {
         if (m_handler.viewCreateBlock) {
@@ -53,8 +54,8 @@ AnimatedImage::AnimatedImage(bool isAnimating, QWidget* parent)
 }
 
 AnimatedImage::AnimatedImage(std::optional<QUrl> url, images::RemoteImageOptions options,
-                             std::optional<images::RemoteImageContext> context, images::Image placeholderImage,
-                             bool isAnimating, QWidget* parent)
+                             std::optional<images::RemoteImageContext> context,
+                             images::Image placeholderImage, bool isAnimating, QWidget* parent)
     : AnimatedImage(isAnimating, parent) {
     m_model->kind = AnimatedImageModel::Kind::Url;
     m_model->setUrl(std::move(url));
@@ -64,8 +65,10 @@ AnimatedImage::AnimatedImage(std::optional<QUrl> url, images::RemoteImageOptions
 }
 
 AnimatedImage* AnimatedImage::withPlaceholderView(std::optional<QUrl> url, images::RemoteImageOptions options,
-                                                  std::optional<images::RemoteImageContext> context, bool isAnimating,
-                                                  const std::function<QWidget*()>& placeholder, QWidget* parent) {
+                                                  std::optional<images::RemoteImageContext> context,
+                                                  bool isAnimating,
+                                                  const std::function<QWidget*()>& placeholder,
+                                                  QWidget* parent) {
     auto* view = new AnimatedImage(std::move(url), options, std::move(context), {}, isAnimating, parent);
     if (placeholder) {
         view->m_model->setPlaceholderView(placeholder());
@@ -73,8 +76,8 @@ AnimatedImage* AnimatedImage::withPlaceholderView(std::optional<QUrl> url, image
     return view;
 }
 
-AnimatedImage* AnimatedImage::named(std::optional<QString> name, std::optional<QString> bundle, bool isAnimating,
-                                    QWidget* parent) {
+AnimatedImage* AnimatedImage::named(std::optional<QString> name, std::optional<QString> bundle,
+                                    bool isAnimating, QWidget* parent) {
     auto* view = new AnimatedImage(isAnimating, parent);
     view->m_model->kind = AnimatedImageModel::Kind::Name;
     view->m_model->setName(std::move(name));
@@ -157,7 +160,8 @@ void AnimatedImage::loadName(const std::optional<QString>& name) {
     images::Image image = images::AnimatedImage::imageNamed(*name, folder);
     if (!image) {
         double scale = 1.0;
-        const QString path = images::ImageAssetManager::sharedAssetManager()->pathForName(*name, folder, &scale);
+        const QString path =
+            images::ImageAssetManager::sharedAssetManager()->pathForName(*name, folder, &scale);
         QFile file(path);
         if (!path.isEmpty() && file.open(QIODevice::ReadOnly)) {
             image = decodedStill(file.readAll(), scale);
@@ -232,7 +236,8 @@ void AnimatedImage::loadURL(const std::optional<QUrl>& url) {
 
     QPointer<AnimatedImage> guarded(this);
     auto progress = [guarded](qint64 received, qint64 expected, const QUrl&) {
-        const double fraction = expected >= 1 ? static_cast<double>(received) / static_cast<double>(expected) : 0.0;
+        const double fraction =
+            expected >= 1 ? static_cast<double>(received) / static_cast<double>(expected) : 0.0;
         // Progress reaches the record and the caller on the main thread only.
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
@@ -247,8 +252,9 @@ void AnimatedImage::loadURL(const std::optional<QUrl>& url) {
             },
             Qt::QueuedConnection);
     };
-    auto completed = [guarded, url](const images::Image& image, const QByteArray& data, const images::ImageError& error,
-                                    images::ImageCacheType cacheType, bool, const QUrl&) {
+    auto completed = [guarded, url](const images::Image& image, const QByteArray& data,
+                                    const images::ImageError& error, images::ImageCacheType cacheType, bool,
+                                    const QUrl&) {
         if (!guarded) {
             return;
         }
@@ -282,8 +288,8 @@ void AnimatedImage::loadURL(const std::optional<QUrl>& url) {
         guarded->configure();
         guarded->layOut();
     };
-    images::internalSetImageWithURL(m_wrapper->wrapped(), url, m_model->placeholderImage(), options, context, nullptr,
-                                    progress, completed);
+    images::internalSetImageWithURL(m_wrapper->wrapped(), url, m_model->placeholderImage(), options, context,
+                                    nullptr, progress, completed);
 }
 
 // --- configuration and layout ---------------------------------------------------------------------
@@ -316,8 +322,9 @@ void AnimatedImage::configure() {
 void AnimatedImage::layOut() {
     images::AnimatedImageView* view = m_wrapper->wrapped();
     const AnimatedImageLayout& y = m_layout;
-    view->setImageScaling(!y.aspectRatio && y.contentMode ? images::AnimatedImageView::ImageScaling::ProportionallyUpOrDown
-                                                          : images::AnimatedImageView::ImageScaling::AxesIndependently);
+    view->setImageScaling(!y.aspectRatio && y.contentMode
+                              ? images::AnimatedImageView::ImageScaling::ProportionallyUpOrDown
+                              : images::AnimatedImageView::ImageScaling::AxesIndependently);
     m_wrapper->setResizingMode(y.resizingMode);
     if (view->image()) {
         // Kept on the view, never on the image, which the memory cache may share.

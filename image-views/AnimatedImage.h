@@ -41,16 +41,18 @@ public:
     // From a URL, with a placeholder image shown while it loads.
     explicit AnimatedImage(std::optional<QUrl> url, images::RemoteImageOptions options = 0,
                            std::optional<images::RemoteImageContext> context = std::nullopt,
-                           images::Image placeholderImage = {}, bool isAnimating = true, QWidget* parent = nullptr);
+                           images::Image placeholderImage = {}, bool isAnimating = true,
+                           QWidget* parent = nullptr);
     // From a URL, with a placeholder widget that `placeholder` makes once, here.
     static AnimatedImage* withPlaceholderView(std::optional<QUrl> url, images::RemoteImageOptions options,
-                                              std::optional<images::RemoteImageContext> context, bool isAnimating,
-                                              const std::function<QWidget*()>& placeholder, QWidget* parent = nullptr);
+                                              std::optional<images::RemoteImageContext> context,
+                                              bool isAnimating, const std::function<QWidget*()>& placeholder,
+                                              QWidget* parent = nullptr);
     // A named image of a folder (a resource path or a folder on disk; none: ":/images").
     static AnimatedImage* named(std::optional<QString> name, std::optional<QString> bundle = std::nullopt,
                                 bool isAnimating = true, QWidget* parent = nullptr);
-    static AnimatedImage* fromData(std::optional<QByteArray> data, double scale = 1.0, bool isAnimating = true,
-                                   QWidget* parent = nullptr);
+    static AnimatedImage* fromData(std::optional<QByteArray> data, double scale = 1.0,
+                                   bool isAnimating = true, QWidget* parent = nullptr);
     ~AnimatedImage() override;
 
     AnimatedImageModel* imageModel() const { return m_model; }
@@ -76,8 +78,9 @@ public:
     AnimatedImage& onViewCreate(AnimatedImageHandler::ViewBlock block);
     AnimatedImage& onViewUpdate(AnimatedImageHandler::ViewBlock block);
 
-    AnimatedImage& resizable(QMarginsF capInsets = {},
-                             AnimatedImageLayout::ResizingMode mode = AnimatedImageLayout::ResizingMode::Stretch);
+    AnimatedImage&
+    resizable(QMarginsF capInsets = {},
+              AnimatedImageLayout::ResizingMode mode = AnimatedImageLayout::ResizingMode::Stretch);
     AnimatedImage& renderingMode(std::optional<AnimatedImageLayout::TemplateRenderingMode> mode);
     AnimatedImage& interpolation(AnimatedImageLayout::Interpolation interpolation);
     AnimatedImage& antialiased(bool antialiased);

@@ -65,8 +65,9 @@ void AnimatedImageViewWrapper::resizeEvent(QResizeEvent* event) {
 void AnimatedImageViewWrapper::paintEvent(QPaintEvent*) {
     // Nothing of its own to draw; the settings are the inner view's to use.
     QPainter painter(this);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, m_interpolationQuality != InterpolationQuality::None &&
-                                                               m_interpolationQuality != InterpolationQuality::Low);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform,
+                          m_interpolationQuality != InterpolationQuality::None &&
+                              m_interpolationQuality != InterpolationQuality::Low);
     painter.setRenderHint(QPainter::Antialiasing, m_shouldAntialias);
 }
 

@@ -31,7 +31,9 @@ public:
     bool shouldAntialias() const { return m_shouldAntialias; }
     void setShouldAntialias(bool antialias);
     std::optional<images::AnimatedImageView::ResizingMode> resizingMode() const { return m_resizingMode; }
-    void setResizingMode(std::optional<images::AnimatedImageView::ResizingMode> mode) { m_resizingMode = mode; }
+    void setResizingMode(std::optional<images::AnimatedImageView::ResizingMode> mode) {
+        m_resizingMode = mode;
+    }
 
     // The inner view's size, or only its aspect ratio (width / height, 1) once resizable.
     QSizeF intrinsicContentSize() const;

@@ -6,11 +6,11 @@
 #include "images/ProgressiveImageCoder.h"
 
 #include <QCoreApplication>
-#include <qdrawutil.h>
 #include <QEvent>
 #include <QPainter>
 #include <QPointer>
 #include <QThread>
+#include <qdrawutil.h>
 
 #include <algorithm>
 #include <limits>
@@ -187,7 +187,8 @@ void AnimatedImageView::loopChanged(unsigned loopCount) {
 
 unsigned AnimatedImageView::playerLoopCount() const {
     // Negative counts mean nothing to the player; huge ones are as good as endless.
-    return static_cast<unsigned>(std::clamp<qint64>(m_animationRepeatCount, 0, std::numeric_limits<unsigned>::max()));
+    return static_cast<unsigned>(
+        std::clamp<qint64>(m_animationRepeatCount, 0, std::numeric_limits<unsigned>::max()));
 }
 
 // --- drawing settings -----------------------------------------------------------------------------
@@ -268,8 +269,8 @@ QRectF AnimatedImageView::imageRect() const {
         size = own.scaled(bounds.size(), Qt::KeepAspectRatio);
         break;
     }
-    return QRectF(bounds.x() + (bounds.width() - size.width()) / 2, bounds.y() + (bounds.height() - size.height()) / 2,
-                  size.width(), size.height());
+    return QRectF(bounds.x() + (bounds.width() - size.width()) / 2,
+                  bounds.y() + (bounds.height() - size.height()) / 2, size.width(), size.height());
 }
 
 void AnimatedImageView::paintEvent(QPaintEvent*) {
@@ -296,8 +297,8 @@ void AnimatedImageView::paintEvent(QPaintEvent*) {
     const QMargins source((m_capInsets * scale).toMargins());
     const QMargins destination(m_capInsets.toMargins());
     const Qt::TileRule rule = *m_resizingMode == ResizingMode::Tile ? Qt::RepeatTile : Qt::StretchTile;
-    qDrawBorderPixmap(&painter, target.toRect(), destination, pixmap, QRect(QPoint(0, 0), bitmap.size()), source,
-                      QTileRules(rule, rule));
+    qDrawBorderPixmap(&painter, target.toRect(), destination, pixmap, QRect(QPoint(0, 0), bitmap.size()),
+                      source, QTileRules(rule, rule));
 }
 
 // --- playback -------------------------------------------------------------------------------------
@@ -430,10 +431,12 @@ bool AnimatedImageView::event(QEvent* event) {
 std::shared_ptr<RemoteImageOperation>
 AnimatedImageView::setImageWithURL(const std::optional<QUrl>& url, const Image& placeholder,
                                    RemoteImageOptions options, const RemoteImageContext& context,
-                                   ImageLoaderProgressBlock progress, RemoteImageViewSimpleCompletedBlock completed) {
+                                   ImageLoaderProgressBlock progress,
+                                   RemoteImageViewSimpleCompletedBlock completed) {
     RemoteImageContext animatedContext = context;
     animatedContext.animatedImageClass = AnimatedImage::animatedImageClass();
-    return internalSetImageWithURL(this, url, placeholder, options, animatedContext, nullptr, std::move(progress),
+    return internalSetImageWithURL(this, url, placeholder, options, animatedContext, nullptr,
+                                   std::move(progress),
                                    [completed](const Image& image, const QByteArray&, const ImageError& error,
                                                ImageCacheType cacheType, bool, const QUrl& imageURL) {
                                        if (completed) {

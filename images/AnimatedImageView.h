@@ -120,8 +120,9 @@ public:
     // Loads the URL into the view, decoding downloads as animated images. The completion
     // gets the image, the error, where it came from and the URL.
     std::shared_ptr<RemoteImageOperation>
-    setImageWithURL(const std::optional<QUrl>& url, const Image& placeholder = {}, RemoteImageOptions options = 0,
-                    const RemoteImageContext& context = {}, ImageLoaderProgressBlock progress = nullptr,
+    setImageWithURL(const std::optional<QUrl>& url, const Image& placeholder = {},
+                    RemoteImageOptions options = 0, const RemoteImageContext& context = {},
+                    ImageLoaderProgressBlock progress = nullptr,
                     RemoteImageViewSimpleCompletedBlock completed = nullptr);
     void cancelCurrentImageLoad();
 

@@ -62,9 +62,10 @@ void storeAndShow(QAbstractButton* button, bool alternate, const Image& image) {
     button->setIcon(icon);
 }
 
-std::shared_ptr<RemoteImageOperation> load(QAbstractButton* button, bool alternate, const std::optional<QUrl>& url,
-                                           const Image& placeholder, RemoteImageOptions options,
-                                           const RemoteImageContext& context, ImageLoaderProgressBlock progress,
+std::shared_ptr<RemoteImageOperation> load(QAbstractButton* button, bool alternate,
+                                           const std::optional<QUrl>& url, const Image& placeholder,
+                                           RemoteImageOptions options, const RemoteImageContext& context,
+                                           ImageLoaderProgressBlock progress,
                                            RemoteImageViewSimpleCompletedBlock completed) {
     RemoteImageContext slotContext = context;
     if (alternate) {
@@ -77,7 +78,8 @@ std::shared_ptr<RemoteImageOperation> load(QAbstractButton* button, bool alterna
             storeAndShow(guarded, alternate, image);
         }
     };
-    return internalSetImageWithURL(button, url, placeholder, options, slotContext, setImage, std::move(progress),
+    return internalSetImageWithURL(button, url, placeholder, options, slotContext, setImage,
+                                   std::move(progress),
                                    [completed](const Image& image, const QByteArray&, const ImageError& error,
                                                ImageCacheType cacheType, bool, const QUrl& imageURL) {
                                        if (completed) {
@@ -100,11 +102,10 @@ std::shared_ptr<RemoteImageOperation> setImageWithURL(QAbstractButton* button, c
     return load(button, false, url, placeholder, options, context, std::move(progress), std::move(completed));
 }
 
-std::shared_ptr<RemoteImageOperation> setAlternateImageWithURL(QAbstractButton* button, const std::optional<QUrl>& url,
-                                                               const Image& placeholder, RemoteImageOptions options,
-                                                               const RemoteImageContext& context,
-                                                               ImageLoaderProgressBlock progress,
-                                                               RemoteImageViewSimpleCompletedBlock completed) {
+std::shared_ptr<RemoteImageOperation>
+setAlternateImageWithURL(QAbstractButton* button, const std::optional<QUrl>& url, const Image& placeholder,
+                         RemoteImageOptions options, const RemoteImageContext& context,
+                         ImageLoaderProgressBlock progress, RemoteImageViewSimpleCompletedBlock completed) {
     return load(button, true, url, placeholder, options, context, std::move(progress), std::move(completed));
 }
 

@@ -24,15 +24,15 @@ namespace velmora::images {
 // The key under which the alternate image's load runs.
 QString alternateImageOperationKey();
 
-std::shared_ptr<RemoteImageOperation> setImageWithURL(QAbstractButton* button, const std::optional<QUrl>& url,
-                                                      const Image& placeholder = {}, RemoteImageOptions options = 0,
-                                                      const RemoteImageContext& context = {},
-                                                      ImageLoaderProgressBlock progress = nullptr,
-                                                      RemoteImageViewSimpleCompletedBlock completed = nullptr);
 std::shared_ptr<RemoteImageOperation>
-setAlternateImageWithURL(QAbstractButton* button, const std::optional<QUrl>& url, const Image& placeholder = {},
-                         RemoteImageOptions options = 0, const RemoteImageContext& context = {},
-                         ImageLoaderProgressBlock progress = nullptr,
+setImageWithURL(QAbstractButton* button, const std::optional<QUrl>& url, const Image& placeholder = {},
+                RemoteImageOptions options = 0, const RemoteImageContext& context = {},
+                ImageLoaderProgressBlock progress = nullptr,
+                RemoteImageViewSimpleCompletedBlock completed = nullptr);
+std::shared_ptr<RemoteImageOperation>
+setAlternateImageWithURL(QAbstractButton* button, const std::optional<QUrl>& url,
+                         const Image& placeholder = {}, RemoteImageOptions options = 0,
+                         const RemoteImageContext& context = {}, ImageLoaderProgressBlock progress = nullptr,
                          RemoteImageViewSimpleCompletedBlock completed = nullptr);
 
 void cancelCurrentImageLoad(QAbstractButton* button);

@@ -82,8 +82,12 @@ TEST(AnimatedImageConfigureTest, modifiersReachTheViewAndChangeWhatStoppingDoes)
     auto* view = AnimatedImage::fromData(gifData(4), 1.0, true, &window);
     view->resize(40, 40);
     window.show();
-    view->customLoopCount(1).maxBufferSize(4096).pausable(false).purgeable(true).playbackRate(0.5).playbackMode(
-        images::AnimatedImagePlaybackMode::Reverse);
+    view->customLoopCount(1)
+        .maxBufferSize(4096)
+        .pausable(false)
+        .purgeable(true)
+        .playbackRate(0.5)
+        .playbackMode(images::AnimatedImagePlaybackMode::Reverse);
     view->updateView();
     AnimatedImageView* inner = view->wrapper()->wrapped();
     ASSERT_NE(inner->player(), nullptr);
@@ -110,7 +114,8 @@ TEST(AnimatedImageConfigureTest, modifiersReachTheViewAndChangeWhatStoppingDoes)
 TEST(AnimatedImageLayoutTest, resizingRenderingAndInterpolationReachTheViews) {
     QImage bitmap(200, 100, QImage::Format_ARGB32);
     bitmap.fill(Qt::red);
-    std::unique_ptr<AnimatedImage> view(AnimatedImage::fromData(images::GifEncoder::encode({{bitmap, 0}}, 0)));
+    std::unique_ptr<AnimatedImage> view(
+        AnimatedImage::fromData(images::GifEncoder::encode({{bitmap, 0}}, 0)));
     view->updateView();
     AnimatedImageView* inner = view->wrapper()->wrapped();
     ASSERT_TRUE(inner->image());
@@ -159,7 +164,8 @@ TEST(AnimatedImageLayoutTest, resizingRenderingAndInterpolationReachTheViews) {
 TEST(AnimatedImageViewWrapperTest, followsTheInnerViewsImageAndCoversItself) {
     AnimatedImageViewWrapper wrapper;
     int invalidated = 0;
-    QObject::connect(&wrapper, &AnimatedImageViewWrapper::intrinsicContentSizeInvalidated, [&] { ++invalidated; });
+    QObject::connect(&wrapper, &AnimatedImageViewWrapper::intrinsicContentSizeInvalidated,
+                     [&] { ++invalidated; });
     EXPECT_EQ(invalidated, 0);
     EXPECT_EQ(wrapper.intrinsicContentSize(), QSizeF(-1, -1));
     wrapper.setResizingMode(AnimatedImageView::ResizingMode::Stretch);

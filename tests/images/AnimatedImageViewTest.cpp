@@ -306,8 +306,9 @@ TEST_F(LoadingTest, aDownloadedGifPlaysInTheView) {
     server.serve("/a.gif", ImageAnswer::image(gifData(3), "image/gif"));
     ShownView shown;
     std::optional<ImageError> outcome;
-    shown.view->setImageWithURL(server.url("/a.gif"), {}, 0, m_context, nullptr,
-                                [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { outcome = error; });
+    shown.view->setImageWithURL(
+        server.url("/a.gif"), {}, 0, m_context, nullptr,
+        [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { outcome = error; });
     ASSERT_TRUE(test::waitUntil([&] { return outcome.has_value(); }));
     EXPECT_TRUE(outcome->isNull());
     EXPECT_TRUE(AnimatedImage::fromImage(shown.view->image()));
@@ -328,8 +329,9 @@ TEST_F(LoadingTest, aButtonShowsEachStatesImageAndANewUrlCancelsTheOldLoad) {
     setImageWithURL(&button, server.url("/slow.png"), {}, 0, m_context, nullptr,
                     [&](const Image&, const ImageError&, ImageCacheType, const QUrl&) { ++slowCalls; });
     // The alternate image has a slot of its own: it does not cancel the image's load.
-    setAlternateImageWithURL(&button, server.url("/on.png"), {}, 0, m_context, nullptr,
-                             [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { on = error; });
+    setAlternateImageWithURL(
+        &button, server.url("/on.png"), {}, 0, m_context, nullptr,
+        [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { on = error; });
     EXPECT_EQ(currentImageURL(&button), server.url("/slow.png"));
     setImageWithURL(&button, server.url("/off.png"), {}, 0, m_context, nullptr,
                     [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { off = error; });
@@ -350,10 +352,12 @@ TEST_F(LoadingTest, aSecondAlternateLoadReplacesTheFirst) {
     QPushButton button;
     int slowCalls = 0;
     std::optional<ImageError> second;
-    setAlternateImageWithURL(&button, server.url("/slow.png"), {}, 0, m_context, nullptr,
-                             [&](const Image&, const ImageError&, ImageCacheType, const QUrl&) { ++slowCalls; });
-    setAlternateImageWithURL(&button, server.url("/b.png"), {}, 0, m_context, nullptr,
-                             [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { second = error; });
+    setAlternateImageWithURL(
+        &button, server.url("/slow.png"), {}, 0, m_context, nullptr,
+        [&](const Image&, const ImageError&, ImageCacheType, const QUrl&) { ++slowCalls; });
+    setAlternateImageWithURL(
+        &button, server.url("/b.png"), {}, 0, m_context, nullptr,
+        [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { second = error; });
     ASSERT_TRUE(test::waitUntil([&] { return second.has_value(); }));
     test::waitUntil([] { return false; }, 400);
     EXPECT_EQ(slowCalls, 0);
@@ -363,8 +367,9 @@ TEST_F(LoadingTest, aSecondAlternateLoadReplacesTheFirst) {
     // Cancelling the image's slot leaves the alternate image's load running.
     server.serve("/c.png", ImageAnswer::image(LoopbackImageServer::png(9, 9)).withLatency(200));
     std::optional<ImageError> third;
-    setAlternateImageWithURL(&button, server.url("/c.png"), {}, 0, m_context, nullptr,
-                             [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { third = error; });
+    setAlternateImageWithURL(
+        &button, server.url("/c.png"), {}, 0, m_context, nullptr,
+        [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { third = error; });
     cancelCurrentImageLoad(&button);
     ASSERT_TRUE(test::waitUntil([&] { return third.has_value(); }));
     EXPECT_TRUE(third->isNull());
