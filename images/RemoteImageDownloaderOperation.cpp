@@ -9,6 +9,8 @@
 #include "images/RemoteImageDownloadNotifications.h"
 #include "platform/notifications/NotificationCenter.h"
 
+#include <QThreadPool>
+
 #include <algorithm>
 
 namespace velmora::images {
@@ -155,7 +157,16 @@ void RemoteImageDownloaderOperation::postOnMain(QLatin1String name) {
 void RemoteImageDownloaderOperation::start() {
     // The URL cache is asked before the lock is taken: the session answers on its network
     // thread, which may be waiting for this lock to deliver an event.
-    const auto session = m_unownedSession.lock();
+    std::shared_ptr<ImageSession> session = m_unownedSession.lock();
+    if (!session && !isCancelled()) {
+        // Without the downloader's session the operation makes one of its own, with itself
+        // as the receiver of its events.
+        ImageSession::Configuration configuration;
+        configuration.requestTimeoutSeconds = 15.0;
+        session = std::make_shared<ImageSession>(configuration, this);
+        std::lock_guard lock(m_lock);
+        m_ownedSession = session;
+    }
     std::optional<ImageSession::CachedResponse> cached;
     if (session && !isCancelled() && (m_options & RemoteImageDownloaderIgnoreCachedResponse)) {
         cached = session->cachedResponse(m_request.url);
@@ -239,9 +250,19 @@ void RemoteImageDownloaderOperation::done() {
 }
 
 void RemoteImageDownloaderOperation::reset() {
-    std::lock_guard lock(m_lock);
-    m_callbackTokens.clear();
-    m_dataTask.reset();
+    std::shared_ptr<ImageSession> owned;
+    {
+        std::lock_guard lock(m_lock);
+        m_callbackTokens.clear();
+        m_dataTask.reset();
+        owned = std::exchange(m_ownedSession, nullptr);
+    }
+    if (owned) {
+        owned->invalidate(true);
+        // A session stops its network thread when it goes, which it can't do from that very
+        // thread (where the last event of a download arrives): it goes on a worker instead.
+        QThreadPool::globalInstance()->start([owned = std::move(owned)]() mutable { owned.reset(); });
+    }
 }
 
 // --- session events ------------------------------------------------------------------------

@@ -98,6 +98,8 @@ private:
     mutable std::recursive_mutex m_lock;
     TokenList m_callbackTokens;
     std::shared_ptr<ImageDataTask> m_dataTask;
+    // A session of the operation's own, made when the downloader's is gone.
+    std::shared_ptr<ImageSession> m_ownedSession;
     std::optional<ImageResponse> m_response;
     std::optional<ImageTaskMetrics> m_metrics;
     std::optional<ImageCredential> m_credential;

@@ -1,6 +1,7 @@
 #include "images/ImageCodersManager.h"
 #include "images/RemoteImageDownloadNotifications.h"
 #include "images/RemoteImageDownloader.h"
+#include "images/RemoteImageDownloaderOperation.h"
 #include "platform/notifications/NotificationCenter.h"
 
 #include "tests/support/EventLoop.h"
@@ -291,4 +292,20 @@ TEST_F(RemoteImageDownloaderOperationTest, cancellingWhileTheBytesAreDecodedCall
     std::lock_guard lock(calls->mutex);
     EXPECT_EQ(calls->images.size(), 1u);
     EXPECT_TRUE(calls->error.is(ImageErrorCode::Cancelled));
+}
+
+TEST_F(RemoteImageDownloaderOperationTest, anOperationWithoutTheDownloadersSessionMakesOneOfItsOwn) {
+    LoopbackImageServer server;
+    server.serve("/own.png", ImageAnswer::image(LoopbackImageServer::png(9, 9)));
+    ImageRequest request;
+    request.url = server.url("/own.png");
+    auto operation = std::make_shared<RemoteImageDownloaderOperation>(request, std::weak_ptr<ImageSession>(), 0);
+    auto calls = std::make_shared<Calls>();
+    operation->addHandlers(nullptr, record(calls));
+    OperationQueue queue;
+    queue.addOperation(operation);
+    ASSERT_TRUE(test::waitUntil([&] { return calls->finished; }));
+    EXPECT_TRUE(calls->error.isNull()) << calls->error.message().toStdString();
+    EXPECT_EQ(calls->images.back().first.pixelSize(), QSize(9, 9));
+    EXPECT_TRUE(test::waitUntil([&] { return operation->isFinished(); }));
 }
