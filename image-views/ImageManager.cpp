@@ -98,7 +98,11 @@ void ImageManager::load(const std::optional<QUrl>& url, images::RemoteImageOptio
             }
         });
     };
-    m_currentOperation = manager->loadImage(url.value_or(QUrl()), options, context, progress, completed);
+    // The manager must not reach itself through the context it is handed: decoded images keep
+    // their context, the manager's cache keeps the images, and the three would keep each other.
+    images::RemoteImageContext handedOn = context;
+    handedOn.customManager.clear();
+    m_currentOperation = manager->loadImage(url.value_or(QUrl()), options, handedOn, progress, completed);
 }
 
 void ImageManager::finish(const std::optional<QUrl>& requested, const images::Image& image, const QByteArray& data,
