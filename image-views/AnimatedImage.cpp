@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <algorithm>
 #include <limits>
 
 namespace velmora::imageviews {
@@ -159,12 +160,12 @@ void AnimatedImage::loadName(const std::optional<QString>& name) {
     const QString folder = m_model->bundle().value_or(defaultFolder);
     images::Image image = images::AnimatedImage::imageNamed(*name, folder);
     if (!image) {
-        double scale = 1.0;
+        double scale = 0; // no preferred scale: the screen's order decides
         const QString path =
             images::ImageAssetManager::sharedAssetManager()->pathForName(*name, folder, &scale);
         QFile file(path);
         if (!path.isEmpty() && file.open(QIODevice::ReadOnly)) {
-            image = decodedStill(file.readAll(), scale);
+            image = decodedStill(file.readAll(), std::max(scale, 1.0));
         }
     }
     loading.setImageName(name);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QThread>
@@ -218,6 +219,27 @@ TEST(AnimatedImageSourceTest, dataEqualToTheLastShownIsNotDecodedAgain) {
     view->imageModel()->setData(QByteArray("not an image"));
     view->updateView();
     EXPECT_FALSE(view->wrapper()->wrapped()->image());
+}
+
+TEST(AnimatedImageSourceTest, aNamedImageIsLookedUpOnceInItsFolder) {
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("spin.gif")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(gifData(3));
+    file.close();
+    std::unique_ptr<AnimatedImage> view(AnimatedImage::named(QStringLiteral("spin.gif"), folder.path()));
+    view->updateView();
+    AnimatedImageView* inner = view->wrapper()->wrapped();
+    const images::Image first = inner->image();
+    ASSERT_TRUE(images::AnimatedImage::fromImage(first));
+    EXPECT_EQ(view->coordinator().imageLoading.imageName(), QStringLiteral("spin.gif"));
+    inner->setImage({});
+    view->updateView();
+    EXPECT_FALSE(inner->image()); // already shown once: not looked up again
+
+    view->imageModel()->setName(QStringLiteral("missing.gif"));
+    view->updateView();
+    EXPECT_FALSE(inner->image());
 }
 
 TEST_F(AnimatedImageTest, oneLoadPerUrlAndTheLoadedImageIsShownAgainWithoutARequest) {
