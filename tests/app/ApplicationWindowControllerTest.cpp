@@ -5,7 +5,9 @@
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ApplicationViewModel.h"
 #include "state/TimerSnapshot.h"
+#include "views/main/ProviderSelectorView.h"
 #include "views/main/RateLimitView.h"
+#include "views/main/SidebarView.h"
 #include "views/main/SidebarSplitViewController.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
@@ -197,4 +199,31 @@ TEST_F(ApplicationWindowControllerTest, AProjectSuppliesTheToolbarAndItsSearchFi
     pump();
     EXPECT_TRUE(window.toolbar()->isAncestorOf(search));
     EXPECT_EQ(search->text(), "needle");
+}
+
+TEST_F(ApplicationWindowControllerTest, TheSidebarsSwitcherSwitchesAfterTheTimerWasSettled) {
+    settings.setStopTimeTrackingWhenSwitching(true);
+    settings.setChangeDefaultAccountAutomatically(false);
+    auto& window = openWindow();
+    const auto other = addAccount(QStringLiteral("Beta"));
+    pump();
+    startTimer(window);
+
+    auto* sidebar = window.findChild<SidebarView*>();
+    ASSERT_NE(sidebar, nullptr);
+    sidebar->toggleProviderSelector();
+    auto* sheet = window.findChild<ProviderSelectorView*>();
+    ASSERT_NE(sheet, nullptr);
+    ASSERT_EQ(sheet->rows().size(), 2u);
+    // Rows in order of name: Alpha, Beta.
+    sheet->rows()[1]->click();
+    pump();
+
+    ASSERT_NE(windows().applicationWindow(), nullptr);
+    EXPECT_EQ(providerName(windows().applicationWindow()->provider()), QStringLiteral("Beta"));
+    // The old window's timer was paused and saved before the new content was made.
+    ASSERT_TRUE(savedTimer().has_value());
+    EXPECT_EQ(savedTimer()->state, TimerViewModel::State::paused);
+    EXPECT_EQ(settings.defaultAccount(), uuidText(*account.id())) << "the default follows only when allowed";
+    Q_UNUSED(other);
 }
