@@ -77,6 +77,13 @@ ProjectViewController::~ProjectViewController() {
     m_timeEntrySaved.cancel();
     m_disposables.clear();
     if (m_toolbarSearch) {
+        // Out of any toolbar first, so the field is released before it is deleted.
+        const QObjectList holders = m_toolbarSearch->associatedObjects();
+        for (QObject* holder : holders) {
+            if (auto* widget = qobject_cast<QWidget*>(holder)) {
+                widget->removeAction(m_toolbarSearch);
+            }
+        }
         delete m_toolbarSearch;
     }
 }
