@@ -26,6 +26,18 @@ public:
     nlohmann::json parse(const QByteArray& data) const;
 
     template <typename T> Result<T, QString> decode(const QByteArray& data) const {
+        if constexpr (wire::readable<T>()) {
+            // Straight from the text into the record when it can say so for sure;
+            // otherwise (and for every failure, with its message) the tree decides.
+            try {
+                wire::DateStrategyScope scope(m_dates);
+                JsonReader reader(data.cbegin(), data.cend());
+                T value = wire::read<T>(reader);
+                reader.finish();
+                return Result<T, QString>::success(std::move(value));
+            } catch (const std::exception&) {
+            }
+        }
         try {
             const nlohmann::json json = parse(data);
             return decodeTree<T>(json);

@@ -1,5 +1,9 @@
 #include "core/net/Wire.h"
 
+#include "core/net/JsonKeys.h"
+
+#include <cstring>
+
 namespace velmora::wire {
 
 namespace {
@@ -47,6 +51,46 @@ std::string kindName(const nlohmann::json& json) {
 }
 
 } // namespace detail
+
+void readObject(JsonReader& reader, std::initializer_list<Member> members) {
+    if (members.size() > 64) {
+        throw JsonReader::Unsure("too many members");
+    }
+    std::uint64_t seen = 0;
+    std::string key;
+    reader.beginObject();
+    while (reader.nextKey(key)) {
+        if (key.find('_') != std::string::npos) {
+            key = camelCaseFromSnakeCase(key);
+        }
+        std::size_t index = 0;
+        const Member* found = nullptr;
+        for (const Member& m : members) {
+            if (std::strcmp(m.key, key.c_str()) == 0 && key.size() == std::strlen(m.key)) {
+                found = &m;
+                break;
+            }
+            ++index;
+        }
+        if (!found) {
+            reader.skipValue();
+            continue;
+        }
+        const std::uint64_t bit = std::uint64_t{1} << index;
+        if (seen & bit) {
+            throw JsonReader::Unsure("a member met twice");
+        }
+        seen |= bit;
+        found->read(reader, found->target);
+    }
+    std::size_t index = 0;
+    for (const Member& m : members) {
+        if (m.required && !(seen & (std::uint64_t{1} << index))) {
+            detail::fail(std::string("missing key \"") + m.key + "\"");
+        }
+        ++index;
+    }
+}
 
 QString decodeText(const nlohmann::json& json) {
     if (!json.is_string()) {

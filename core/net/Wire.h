@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/net/DateDecodingStrategy.h"
+#include "core/net/JsonReader.h"
 
 #include <QDateTime>
 #include <QList>
@@ -10,6 +11,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <map>
 #include <optional>
@@ -216,6 +218,109 @@ template <typename T> T field(const nlohmann::json& json, const char* key) {
     field(json, key, out);
     return out;
 }
+
+// --- decoding straight from the text -------------------------------------------------
+//
+// A record may also bring a `read_json(JsonReader&, T&)`, found by argument-dependent
+// lookup, that reads the same fields under the same rules straight from the text
+// (JsonDecoder tries it first and falls back to the tree whenever the reader is unsure
+// or anything fails, so both roads always agree):
+//
+//   inline void read_json(JsonReader& r, JiraUserDTO& v) {
+//       wire::readObject(r, {wire::member("accountId", v.accountId),
+//                            wire::member("emailAddress", v.emailAddress)});
+//   }
+//
+// Keys are matched after the snake_case rule; a member met twice (also as two keys that
+// the rule makes one) is left to the tree, whose rule for that case holds.
+
+template <typename T> constexpr bool readable();
+
+// Decodes one value strictly from the reader (the rules of `decode`).
+template <typename T> T read(JsonReader& reader) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return reader.readBoolean();
+    } else if constexpr (std::is_integral_v<T>) {
+        const std::int64_t value = reader.readInteger();
+        if constexpr (!std::is_same_v<T, std::int64_t>) {
+            if (value < static_cast<std::int64_t>(std::numeric_limits<T>::min()) ||
+                static_cast<std::uint64_t>(value) >
+                    static_cast<std::uint64_t>(std::numeric_limits<T>::max())) {
+                throw JsonReader::Unsure("whole number out of range");
+            }
+        }
+        return static_cast<T>(value);
+    } else if constexpr (std::is_floating_point_v<T>) {
+        return static_cast<T>(reader.readDouble());
+    } else if constexpr (std::is_same_v<T, QString>) {
+        return reader.readString();
+    } else if constexpr (std::is_same_v<T, QDateTime>) {
+        const auto strategy = DateStrategyScope::current();
+        if (!strategy) {
+            detail::fail("no date strategy in effect");
+        }
+        std::optional<QDateTime> date;
+        if (*strategy == DateDecodingStrategy::SecondsSince1970) {
+            date = dateFromSecondsSince1970(reader.readDouble());
+        } else {
+            date = parseIso8601WithFractionalSeconds(reader.readUtf8());
+        }
+        if (!date) {
+            detail::fail("not a date");
+        }
+        return *date;
+    } else if constexpr (detail::IsOptional<T>::value) {
+        if (reader.readNull()) {
+            return std::nullopt;
+        }
+        return read<typename T::value_type>(reader);
+    } else if constexpr (detail::IsSequence<T>::value) {
+        T out;
+        reader.beginArray();
+        while (reader.nextElement()) {
+            out.push_back(read<typename T::value_type>(reader));
+        }
+        return out;
+    } else {
+        static_assert(readable<T>(), "no read_json for this type");
+        T value{};
+        read_json(reader, value);
+        return value;
+    }
+}
+
+// Whether T can be read straight from the text: the kinds above, and records with a
+// `read_json`.
+template <typename T> constexpr bool readable() {
+    if constexpr (std::is_same_v<T, bool> || std::is_arithmetic_v<T> || std::is_same_v<T, QString> ||
+                  std::is_same_v<T, QDateTime>) {
+        return true;
+    } else if constexpr (detail::IsOptional<T>::value || detail::IsSequence<T>::value) {
+        return readable<typename T::value_type>();
+    } else {
+        return requires(JsonReader & r, T & v) {
+            read_json(r, v);
+        };
+    }
+}
+
+// One member of a record for `readObject`: its key, where it goes, and whether it
+// must be there (any std::optional may be missing).
+struct Member {
+    const char* key;
+    void (*read)(JsonReader&, void*);
+    void* target;
+    bool required;
+};
+
+template <typename T> Member member(const char* key, T& out) {
+    return Member{key,
+                  [](JsonReader& reader, void* target) { *static_cast<T*>(target) = wire::read<T>(reader); },
+                  &out, !detail::IsOptional<T>::value};
+}
+
+// Reads an object into its members; keys nobody asks for are read over.
+void readObject(JsonReader& reader, std::initializer_list<Member> members);
 
 // Writes `value` under `key`; an absent optional writes nothing (no key, no null).
 template <typename T> void put(nlohmann::json& json, const char* key, const T& value) {

@@ -104,4 +104,30 @@ void to_json(nlohmann::json& json, const AsanaTimeTrackingDTO& value) {
     json["data"] = value.data;
 }
 
+void read_json(JsonReader& reader, AsanaPhotoDTO& value) {
+    wire::readObject(reader, {wire::member("image60X60", value.image60X60)});
+}
+
+void read_json(JsonReader& reader, AsanaTaskDTO::Assignee& value) {
+    wire::readObject(reader, {wire::member("gid", value.gid), wire::member("name", value.name),
+                              wire::member("photo", value.photo)});
+}
+
+void read_json(JsonReader& reader, AsanaTaskDTO::Membership::Section& value) {
+    wire::readObject(reader, {wire::member("gid", value.gid), wire::member("name", value.name)});
+}
+
+void read_json(JsonReader& reader, AsanaTaskDTO::Membership& value) {
+    wire::readObject(reader, {wire::member("section", value.section)});
+}
+
+void read_json(JsonReader& reader, AsanaTaskDTO& value) {
+    wire::readObject(
+        reader,
+        {wire::member("gid", value.gid), wire::member("actualTimeMinutes", value.actualTimeMinutes),
+         wire::member("assignee", value.assignee), wire::member("htmlNotes", value.htmlNotes),
+         wire::member("memberships", value.memberships), wire::member("name", value.name),
+         wire::member("permalinkUrl", value.permalinkUrl), wire::member("modifiedAt", value.modifiedAt)});
+}
+
 } // namespace velmora

@@ -180,6 +180,19 @@ template <typename T> void from_json(const nlohmann::json& json, AsanaResponseDT
     wire::field(json, "data", value.data);
 }
 
+// The task search page is read straight from the text (core/net/Wire.h), by the same
+// rules as above.
+void read_json(JsonReader& reader, AsanaPhotoDTO& value);
+void read_json(JsonReader& reader, AsanaTaskDTO::Assignee& value);
+void read_json(JsonReader& reader, AsanaTaskDTO::Membership::Section& value);
+void read_json(JsonReader& reader, AsanaTaskDTO::Membership& value);
+void read_json(JsonReader& reader, AsanaTaskDTO& value);
+
+template <typename T>
+requires(wire::readable<T>()) void read_json(JsonReader& reader, AsanaResponseDTO<T>& value) {
+    wire::readObject(reader, {wire::member("data", value.data)});
+}
+
 template <typename T> void from_json(const nlohmann::json& json, AsanaPaginatedResponseDTO<T>& value) {
     wire::field(json, "data", value.data);
     wire::field(json, "nextPage", value.nextPage);

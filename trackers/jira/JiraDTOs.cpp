@@ -51,6 +51,43 @@ void from_json(const nlohmann::json& json, JiraSearchDTO& value) {
     wire::field(json, "isLast", value.isLast);
 }
 
+void read_json(JsonReader& reader, JiraTaskDTO::Fields::Status& value) {
+    wire::readObject(reader, {wire::member("id", value.id), wire::member("name", value.name)});
+}
+
+void read_json(JsonReader& reader, JiraTaskDTO::Fields::Assignee::Avatars& value) {
+    wire::readObject(reader, {wire::member("48x48", value.large)});
+}
+
+void read_json(JsonReader& reader, JiraTaskDTO::Fields::Assignee& value) {
+    wire::readObject(reader, {wire::member("accountId", value.accountId),
+                              wire::member("displayName", value.displayName),
+                              wire::member("avatarUrls", value.avatarUrls)});
+}
+
+void read_json(JsonReader& reader, JiraTaskDTO::Fields& value) {
+    wire::readObject(reader,
+                     {wire::member("summary", value.summary), wire::member("status", value.status),
+                      wire::member("timespent", value.timespent), wire::member("assignee", value.assignee)});
+}
+
+void read_json(JsonReader& reader, JiraTaskDTO::RenderedFields& value) {
+    wire::readObject(
+        reader, {wire::member("timespent", value.timespent), wire::member("description", value.description)});
+}
+
+void read_json(JsonReader& reader, JiraTaskDTO& value) {
+    wire::readObject(reader, {wire::member("id", value.id), wire::member("key", value.key),
+                              wire::member("fields", value.fields),
+                              wire::member("renderedFields", value.renderedFields)});
+}
+
+void read_json(JsonReader& reader, JiraSearchDTO& value) {
+    wire::readObject(reader, {wire::member("issues", value.values),
+                              wire::member("nextPageToken", value.nextPageToken),
+                              wire::member("isLast", value.isLast)});
+}
+
 void from_json(const nlohmann::json& json, JiraWorkLogDTO::Author& value) {
     wire::field(json, "accountId", value.accountId);
 }

@@ -202,6 +202,15 @@ void from_json(const nlohmann::json& json, JiraServerInfoDTO& value);
 void from_json(const nlohmann::json& json, JiraTimeTrackingSettingsDTO& value);
 void from_json(const nlohmann::json& json, JiraAccessibleResourceDTO& value);
 
+// The search page is read straight from the text (core/net/Wire.h), by the same rules.
+void read_json(JsonReader& reader, JiraTaskDTO::Fields::Status& value);
+void read_json(JsonReader& reader, JiraTaskDTO::Fields::Assignee::Avatars& value);
+void read_json(JsonReader& reader, JiraTaskDTO::Fields::Assignee& value);
+void read_json(JsonReader& reader, JiraTaskDTO::Fields& value);
+void read_json(JsonReader& reader, JiraTaskDTO::RenderedFields& value);
+void read_json(JsonReader& reader, JiraTaskDTO& value);
+void read_json(JsonReader& reader, JiraSearchDTO& value);
+
 void to_json(nlohmann::json& json, const JiraWorkItemDTO::Comment::ContentLine::Paragraph& value);
 void to_json(nlohmann::json& json, const JiraWorkItemDTO::Comment::ContentLine& value);
 void to_json(nlohmann::json& json, const JiraWorkItemDTO::Comment& value);
