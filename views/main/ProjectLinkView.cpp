@@ -34,7 +34,9 @@ void ProjectLinkView::paint(QPainter* painter, const QStyleOptionViewItem& optio
     const bool active = index.data(ProjectListModel::IsActiveRole).toBool();
     const bool starred = index.data(ProjectListModel::IsStarredRole).toBool();
     const bool recording = index.data(ProjectListModel::IsRecordingRole).toBool();
-    const bool windowIsKey = option.state.testFlag(QStyle::State_Active);
+    // The same test as the calendar entry's button, so both rows agree on the look.
+    const bool windowIsKey =
+        option.widget ? option.widget->isActiveWindow() : option.state.testFlag(QStyle::State_Active);
     const auto look = NavigationLinkButton::look(option.palette, active, windowIsKey);
 
     painter->save();
