@@ -473,7 +473,15 @@ Publisher<JiraSearchDTO, APIError> JiraService::searchPage(const QString& jql, s
             if (token) {
                 items.push_back({QStringLiteral("nextPageToken"), *token});
             }
-            return get<JiraSearchDTO>(request, JiraEndpoint::search(), items);
+            // A page that hands back the token it was asked with would be asked for
+            // again and again: it ends the search.
+            return get<JiraSearchDTO>(request, JiraEndpoint::search(), items)
+                .map([token](JiraSearchDTO page) {
+                    if (token && page.nextPageToken == token) {
+                        page.nextPageToken.reset();
+                    }
+                    return page;
+                });
         });
     });
 }
@@ -506,7 +514,8 @@ QString JiraService::workLogQuery(const DateInterval& interval) {
     // Jira reads these days in the time zone of the user's profile, which need not be
     // this machine's: a day either side takes in the work logs of the interval for any
     // two zones less than a day apart (all but the farthest Pacific pairs), and the
-    // per-issue reads keep to the exact interval. Qt::ISODate writes ASCII digits of the Gregorian date whatever the locale.
+    // per-issue reads keep to the exact interval. Qt::ISODate writes ASCII digits of the Gregorian date
+    // whatever the locale.
     const QString from = interval.start.toLocalTime().date().addDays(-1).toString(Qt::ISODate);
     const QString to = interval.end.toLocalTime().date().addDays(1).toString(Qt::ISODate);
     return QStringLiteral("worklogDate >= ") + from + QStringLiteral(" AND worklogDate <= ") + to +

@@ -59,3 +59,16 @@ TEST_F(JiraSearchPagingTest, TheRemovedSearchIsGoneAndBareIdsDoNotMakeIssues) {
     ASSERT_FALSE(page.ok());
     EXPECT_EQ(page.error(), APIError::unknown());
 }
+
+TEST_F(JiraSearchPagingTest, APageThatHandsBackItsOwnTokenEndsTheSearch) {
+    jira.intercept([](const FakeRequest& r) -> std::optional<FakeResponse> {
+        if (!r.path.endsWith("/rest/api/3/search/jql")) {
+            return std::nullopt;
+        }
+        return FakeResponse::json(R"({"issues":[],"nextPageToken":"again","isLast":false})");
+    });
+    auto all =
+        awaitResult(service()->fetchTasks(project, std::nullopt, std::nullopt, std::nullopt).fetchAll());
+    ASSERT_TRUE(all.ok());
+    EXPECT_EQ(jira.requestsTo(QStringLiteral("/rest/api/3/search/jql")).size(), 2);
+}
