@@ -45,7 +45,8 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
         if (!accent.isValid()) {
             accent = Appearance::accent(palette());
         }
-        const QColor text = Appearance::isDark(palette()) ? Appearance::primary(palette()) : QColor(Qt::white);
+        const QColor text =
+            Appearance::isDark(palette()) ? Appearance::primary(palette()) : QColor(Qt::white);
         m_weekday->setStyleSheet(QStringLiteral("QLabel { background: %1; color: %2; border-radius: 3px; "
                                                 "padding: 3px; }")
                                      .arg(accent.name(), text.name()));

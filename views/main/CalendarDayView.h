@@ -25,7 +25,8 @@ class CalendarDayView : public QWidget {
 
 public:
     static constexpr int columnWidth = 170;
-    static inline const QString confirmationTitle = QStringLiteral("Are you sure that you want to delete this?");
+    static inline const QString confirmationTitle =
+        QStringLiteral("Are you sure that you want to delete this?");
 
     explicit CalendarDayView(CalendarDay day, QWidget* parent = nullptr);
 

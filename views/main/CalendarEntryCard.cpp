@@ -53,8 +53,9 @@ void CalendarEntryCard::paint(QPainter* painter, const QStyleOptionViewItem& opt
     const int spentWidth = metrics.horizontalAdvance(spent);
     painter->drawText(titleRow, Qt::AlignRight | Qt::AlignVCenter, spent);
     const QString label = index.data(CalendarEntryModel::TaskLabelRole).toString();
-    painter->drawText(titleRow.adjusted(0, 0, -spentWidth - 6, 0), Qt::AlignLeft | Qt::AlignVCenter,
-                      metrics.elidedText(label, Qt::ElideRight, static_cast<int>(titleRow.width()) - spentWidth - 6));
+    painter->drawText(
+        titleRow.adjusted(0, 0, -spentWidth - 6, 0), Qt::AlignLeft | Qt::AlignVCenter,
+        metrics.elidedText(label, Qt::ElideRight, static_cast<int>(titleRow.width()) - spentWidth - 6));
 
     const QVariant description = index.data(CalendarEntryModel::DescriptionRole);
     if (description.isValid()) {

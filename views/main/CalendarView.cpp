@@ -23,11 +23,12 @@ CalendarView::CalendarView(CalendarViewModel& viewModel, std::chrono::millisecon
     m_stack->addWidget(m_days);
 
     QPointer<CalendarView> self(this);
-    m_debounced = m_calendarMode.debouncedValueChanges().subscribe([self](const std::optional<CalendarMode>& mode) {
-        if (self) {
-            self->applyMode(mode);
-        }
-    });
+    m_debounced =
+        m_calendarMode.debouncedValueChanges().subscribe([self](const std::optional<CalendarMode>& mode) {
+            if (self) {
+                self->applyMode(mode);
+            }
+        });
     m_deletions = NotificationCenter::defaultCenter().addObserver(
         QString(NotificationName::worklogDeleted), this, [self](const Notification& notification) {
             // Only the calendar on screen deletes; one left over in a closed window does not.

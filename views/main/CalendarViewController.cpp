@@ -12,8 +12,8 @@
 
 namespace velmora {
 
-CalendarViewController::CalendarViewController(CalendarViewModel* viewModel, std::chrono::milliseconds debounce,
-                                               QWidget* parent)
+CalendarViewController::CalendarViewController(CalendarViewModel* viewModel,
+                                               std::chrono::milliseconds debounce, QWidget* parent)
     : QWidget(parent), m_viewModel(viewModel) {
     Q_ASSERT(viewModel);
     viewModel->setParent(this);

@@ -27,8 +27,8 @@ class ProviderSelectorView : public QDialog {
 
 public:
     static constexpr int sheetWidth = 300;
-    static inline const QString notFunctioning =
-        QStringLiteral("The provider is not functioning. Please review the settings for diagnostic purposes.");
+    static inline const QString notFunctioning = QStringLiteral(
+        "The provider is not functioning. Please review the settings for diagnostic purposes.");
 
     explicit ProviderSelectorView(QWidget* parent = nullptr);
     ProviderSelectorView(ProviderStore& store, QWidget* parent = nullptr);

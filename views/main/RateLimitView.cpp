@@ -36,7 +36,8 @@ QPixmap warningSign(const QPalette& palette, int side) {
 } // namespace
 
 QString RateLimitView::message(std::int64_t delay) {
-    return QStringLiteral("You’ve hit a speed bump. Let’s take a break for <b>%1 seconds</b> before we go again!")
+    return QStringLiteral(
+               "You’ve hit a speed bump. Let’s take a break for <b>%1 seconds</b> before we go again!")
         .arg(delay);
 }
 

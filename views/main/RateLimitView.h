@@ -24,7 +24,8 @@ public:
     using SheetFactory = std::function<QDialog*(QWidget* parent)>;
 
     RateLimitView(std::int64_t delay, std::function<void()> retry,
-                  std::chrono::milliseconds tickInterval = std::chrono::seconds(1), QWidget* parent = nullptr);
+                  std::chrono::milliseconds tickInterval = std::chrono::seconds(1),
+                  QWidget* parent = nullptr);
 
     std::int64_t delay() const { return m_delay; }
     bool isCountingDown() const { return m_timer.isActive(); }

@@ -10,16 +10,16 @@
 // keyring (run it under scripts/with-keyring when the desktop has no keyring), and a
 // paused timer on a Jira task ready to be booked.
 
+#include "core/model/AppIdentity.h"
 #include "core/model/AsanaProvider.h"
 #include "core/model/JiraProvider.h"
 #include "core/model/YouTrackProvider.h"
 #include "core/storage/ProviderManager.h"
-#include "core/model/AppIdentity.h"
 #include "core/storage/SnapshotManager.h"
 #include "core/storage/UserSettings.h"
+#include "platform/net/SessionConfiguration.h"
 #include "state/ApplicationViewModel.h"
 #include "state/TimerSnapshot.h"
-#include "platform/net/SessionConfiguration.h"
 #include "tests/support/FakeAsanaRefreshServer.h"
 #include "tests/support/FakeAsanaServer.h"
 #include "tests/support/FakeHttpsServer.h"
@@ -103,8 +103,8 @@ bool addAccounts(quint16 port) {
         }
     };
     auto saved = manager.save(
-        JiraProvider(std::nullopt, QStringLiteral("Fake Jira"), JiraProvider::Parameters{QStringLiteral("cloud-1")},
-                     ProviderState::operational,
+        JiraProvider(std::nullopt, QStringLiteral("Fake Jira"),
+                     JiraProvider::Parameters{QStringLiteral("cloud-1")}, ProviderState::operational,
                      ProviderUser{QStringLiteral("acc-me"), QStringLiteral("Me Myself"), QString()}),
         std::optional<JiraProvider::Credentials>(
             JiraProvider::Credentials{QStringLiteral("token-1"), QStringLiteral("refresh-1")}));
@@ -113,8 +113,8 @@ bool addAccounts(quint16 port) {
         // A stopped hour and a half on WEB-1, so the sidebar's timer can be booked at once.
         TimerSnapshot timer;
         Project::Configuration configuration{true, true, true, true};
-        timer.project = Project{QStringLiteral("10000"), QStringLiteral("WEB"), QStringLiteral("Website"),
-                                configuration, {}};
+        timer.project = Project{
+            QStringLiteral("10000"), QStringLiteral("WEB"), QStringLiteral("Website"), configuration, {}};
         Issue task;
         task.id = QStringLiteral("10001");
         task.reference = QStringLiteral("WEB-1");
@@ -128,17 +128,18 @@ bool addAccounts(quint16 port) {
         UserSettings::shared().setDefaultAccount(uuidText(*saved.value().id()));
     }
     auto asana = manager.save(
-        AsanaProvider(std::nullopt, QStringLiteral("Fake Asana"), AsanaProvider::Parameters{QStringLiteral("w1")},
-                      ProviderState::operational,
+        AsanaProvider(std::nullopt, QStringLiteral("Fake Asana"),
+                      AsanaProvider::Parameters{QStringLiteral("w1")}, ProviderState::operational,
                       ProviderUser{QStringLiteral("u1"), QStringLiteral("Una User"), QString()}),
         std::optional<AsanaProvider::Credentials>(
             AsanaProvider::Credentials{QStringLiteral("token-1"), QStringLiteral("refresh-1")}));
     report("Asana", asana.ok(), asana.ok() ? QString() : asana.error().message);
     auto youTrack = manager.save(
-        YouTrackProvider(std::nullopt, QStringLiteral("Fake YouTrack"),
-                         YouTrackProvider::Parameters{QStringLiteral("127.0.0.1:%1%2").arg(port).arg(youTrackPrefix)},
-                         ProviderState::operational,
-                         ProviderUser{QStringLiteral("1-1"), QStringLiteral("Jane Roe"), QString()}),
+        YouTrackProvider(
+            std::nullopt, QStringLiteral("Fake YouTrack"),
+            YouTrackProvider::Parameters{QStringLiteral("127.0.0.1:%1%2").arg(port).arg(youTrackPrefix)},
+            ProviderState::operational,
+            ProviderUser{QStringLiteral("1-1"), QStringLiteral("Jane Roe"), QString()}),
         std::optional<YouTrackProvider::Credentials>(YouTrackProvider::Credentials{youTrackToken}));
     report("YouTrack", youTrack.ok(), youTrack.ok() ? QString() : youTrack.error().message);
     return ok;
@@ -158,8 +159,9 @@ int main(int argc, char** argv) {
     parser.addHelpOption();
     QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("The HTTPS port on 127.0.0.1."),
                                   QStringLiteral("port"), QStringLiteral("8443"));
-    QCommandLineOption accountsOption(QStringLiteral("add-accounts"),
-                                      QStringLiteral("Store a Jira, an Asana and a YouTrack account for the app."));
+    QCommandLineOption accountsOption(
+        QStringLiteral("add-accounts"),
+        QStringLiteral("Store a Jira, an Asana and a YouTrack account for the app."));
     parser.addOption(portOption);
     parser.addOption(accountsOption);
     parser.process(app);

@@ -18,7 +18,8 @@ using namespace velmora::test;
 
 TEST(RateLimitViewTest, CountsDownAndOffersTheWayBackAtZero) {
     int retries = 0;
-    RateLimitView view(3, [&] { ++retries; }, std::chrono::hours(1));
+    RateLimitView view(
+        3, [&] { ++retries; }, std::chrono::hours(1));
     view.show();
     EXPECT_TRUE(view.isCountingDown());
     EXPECT_TRUE(view.messageLabel()->text().contains(QStringLiteral("<b>3 seconds</b>")));
@@ -40,7 +41,8 @@ TEST(RateLimitViewTest, CountsDownAndOffersTheWayBackAtZero) {
 }
 
 TEST(RateLimitViewTest, ARealSecondTicks) {
-    RateLimitView view(1, [] {}, std::chrono::milliseconds(20));
+    RateLimitView view(
+        1, [] {}, std::chrono::milliseconds(20));
     view.show();
     ASSERT_TRUE(waitUntil([&] { return view.delay() == 0; }));
     EXPECT_TRUE(view.bringMeBackButton()->isEnabled());
@@ -68,7 +70,8 @@ TEST(ProviderSelectorViewTest, ListsAccountsByNameAndSwitchesOnlyToWorkingOnes) 
     QTemporaryDir dir;
     ProviderStore store(dir.filePath(QStringLiteral("Velmora.sqlite")));
     FakeShellHooks shell;
-    const JiraProvider broken(QUuid::createUuid(), QStringLiteral("Alpha"), JiraProvider::Parameters{QStringLiteral("c")},
+    const JiraProvider broken(QUuid::createUuid(), QStringLiteral("Alpha"),
+                              JiraProvider::Parameters{QStringLiteral("c")},
                               ProviderState::missingCredentials, std::nullopt);
     const YouTrackProvider working(QUuid::createUuid(), QStringLiteral("Beta"),
                                    YouTrackProvider::Parameters{QStringLiteral("yt.example.test")},

@@ -20,7 +20,8 @@ namespace {
 class SidebarBookingTest : public JiraFixture {
 protected:
     SidebarBookingTest()
-        : viewModel(account, service(), env.environment()), timer(QStringLiteral("ACCOUNT"), env.environment()) {
+        : viewModel(account, service(), env.environment()),
+          timer(QStringLiteral("ACCOUNT"), env.environment()) {
         addProject();
         jira.addIssue({QStringLiteral("10001"), QStringLiteral("PRJ-1"), QStringLiteral("10000"),
                        QStringLiteral("Crash on start")});
@@ -55,7 +56,13 @@ protected:
     ApplicationViewModel viewModel;
     TimerViewModel timer;
     Project project{QStringLiteral("10000"), QStringLiteral("PRJ"), QStringLiteral("Project"), {}, {}};
-    Issue task{QStringLiteral("10001"), QStringLiteral("PRJ-1"), QStringLiteral("Crash on start"), {}, {}, {}, {},
+    Issue task{QStringLiteral("10001"),
+               QStringLiteral("PRJ-1"),
+               QStringLiteral("Crash on start"),
+               {},
+               {},
+               {},
+               {},
                {}};
     std::unique_ptr<SidebarView> view;
     std::vector<Project> saved;

@@ -28,8 +28,8 @@ class SidebarViewTest : public ::testing::Test {
 protected:
     SidebarViewTest()
         : store(dir.filePath(QStringLiteral("Velmora.sqlite"))),
-          account(QUuid::createUuid(), QStringLiteral("Work"), JiraProvider::Parameters{QStringLiteral("cloud")},
-                  ProviderState::operational,
+          account(QUuid::createUuid(), QStringLiteral("Work"),
+                  JiraProvider::Parameters{QStringLiteral("cloud")}, ProviderState::operational,
                   ProviderUser{QStringLiteral("u1"), QStringLiteral("Una User"), QString()}),
           service(std::make_shared<FakeProviderService>()), viewModel(account, service, env.environment()),
           timer(QStringLiteral("ACCOUNT"), env.environment()) {
@@ -77,8 +77,9 @@ TEST_F(SidebarViewTest, TheHeaderShowsTheAccountAndItsUser) {
     EXPECT_EQ(view->width(), SidebarView::columnWidth);
 
     // Without a user the account's name shows twice.
-    JiraProvider bare(QUuid::createUuid(), QStringLiteral("Side"), JiraProvider::Parameters{QStringLiteral("c2")},
-                      ProviderState::operational, std::nullopt);
+    JiraProvider bare(QUuid::createUuid(), QStringLiteral("Side"),
+                      JiraProvider::Parameters{QStringLiteral("c2")}, ProviderState::operational,
+                      std::nullopt);
     ASSERT_TRUE(store.insertProvider(toEntity(bare)).ok());
     SidebarView other(viewModel, timer, bare.id(), store);
     EXPECT_EQ(other.userNameLabel()->text(), QStringLiteral("Side"));
@@ -115,15 +116,15 @@ TEST_F(SidebarViewTest, StarringReordersAsTheStateSays) {
 
     view->toggleFavorite(2);
     drainEvents();
-    EXPECT_EQ(listedNames(*view),
-              (QStringList{QStringLiteral("Project c"), QStringLiteral("Project a"), QStringLiteral("Project b")}));
+    EXPECT_EQ(listedNames(*view), (QStringList{QStringLiteral("Project c"), QStringLiteral("Project a"),
+                                               QStringLiteral("Project b")}));
     EXPECT_TRUE(view->projectModel()->isStarred(0).get());
     EXPECT_EQ(view->projectModel()->index(0).data(ProjectListModel::IsStarredRole).toBool(), true);
 
     view->toggleFavorite(0);
     drainEvents();
-    EXPECT_EQ(listedNames(*view),
-              (QStringList{QStringLiteral("Project a"), QStringLiteral("Project b"), QStringLiteral("Project c")}));
+    EXPECT_EQ(listedNames(*view), (QStringList{QStringLiteral("Project a"), QStringLiteral("Project b"),
+                                               QStringLiteral("Project c")}));
     EXPECT_TRUE(viewModel.starredProjects().empty());
 }
 
