@@ -1,0 +1,51 @@
+#include "views/main/EffectView.h"
+#include "views/main/PopoverOnHover.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLabel>
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+
+TEST(PopoverOnHoverTest, ShowsWhileThePointerRestsAndWrapsAtItsWidth) {
+    QWidget target;
+    target.resize(40, 20);
+    target.show();
+    const QString text = QStringLiteral("The provider is not functioning. Please review the settings for "
+                                        "diagnostic purposes.");
+    auto* popover = PopoverOnHover::attach(&target, text, PopoverOnHover::ArrowEdge::bottom, 200);
+    EXPECT_EQ(popover->popover(), nullptr);
+
+    QEvent enter(QEvent::Enter);
+    QCoreApplication::sendEvent(&target, &enter);
+    EXPECT_TRUE(popover->isHovering());
+    auto* shown = qobject_cast<QLabel*>(popover->popover());
+    ASSERT_NE(shown, nullptr);
+    EXPECT_EQ(shown->text(), text);
+    EXPECT_TRUE(shown->wordWrap());
+    EXPECT_EQ(shown->width(), 200 + 2 * shown->margin());
+    // The arrow at the bottom puts the popup above the view.
+    EXPECT_LT(shown->geometry().bottom(), target.mapToGlobal(QPoint(0, 0)).y());
+
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(&target, &leave);
+    EXPECT_FALSE(popover->isHovering());
+    EXPECT_EQ(popover->popover(), nullptr);
+}
+
+TEST(EffectViewTest, MaterialAndBlendingChangeTheFillButEmphasisIsFixed) {
+    EffectView view(EffectView::Material::sidebar, EffectView::BlendingMode::behindWindow, false);
+    const QColor sidebar = view.fillColor();
+    view.setMaterial(EffectView::Material::windowBackground);
+    EXPECT_NE(view.fillColor(), sidebar);
+    const QColor behind = view.fillColor();
+    view.setBlendingMode(EffectView::BlendingMode::withinWindow);
+    EXPECT_NE(view.fillColor().alphaF(), behind.alphaF());
+    EXPECT_FALSE(view.isEmphasized());
+
+    EffectView emphasized(EffectView::Material::sidebar, EffectView::BlendingMode::behindWindow, true);
+    EXPECT_TRUE(emphasized.isEmphasized());
+    EXPECT_DOUBLE_EQ(emphasized.fillColor().alphaF(), 1.0);
+}
