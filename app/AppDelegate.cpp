@@ -1,16 +1,25 @@
 #include "app/AppDelegate.h"
 
 #include "app/ApplicationWindowController.h"
+#include "app/BackgroundTaskManager.h"
+#include "app/DeepLinkHandler.h"
+#include "app/MainMenu.h"
+#include "app/MenuBarManager.h"
 #include "app/ConfigurationCheck.h"
 #include "app/SoftwareUpdater.h"
 #include "app/WelcomeWindowController.h"
 #include "app/WindowManager.h"
 #include "images/ImageCodersManager.h"
 #include "images/ImageSVGCoder.h"
+#include "trackers/RefreshProviderUsers.h"
+#include "views/settings/SettingsWindowController.h"
 #include "views/main/ProjectSplitViewController.h"
 
 #include <QCoreApplication>
+#include <QLayout>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QPointer>
 #include <QTimer>
 
@@ -22,8 +31,22 @@ AppDelegate* sharedDelegate = nullptr;
 
 AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObject* parent)
     : QObject(parent), m_environment(environment), m_softwareUpdater(std::make_unique<SoftwareUpdater>()),
-      m_windowManager(std::make_unique<WindowManager>(std::move(environment), std::move(views))) {
+      m_windowManager(std::make_unique<WindowManager>(std::move(environment), std::move(views))),
+      m_menuBarManager(std::make_unique<MenuBarManager>(m_environment.makeStatusItem ? m_environment.makeStatusItem()
+                                                                                     : nullptr)),
+      m_backgroundTaskManager(std::make_unique<BackgroundTaskManager>()),
+      m_deepLinkHandler(std::make_unique<DeepLinkHandler>(*m_windowManager)) {
     sharedDelegate = this;
+    connect(m_windowManager.get(), &WindowManager::mainMenuRebuildRequested, this, &AppDelegate::buildMainMenu);
+    // A window made now gets its menu once it is set up.
+    connect(m_windowManager.get(), &WindowManager::windowMade, this, [this] {
+        if (m_menuRebuildPending) {
+            return;
+        }
+        m_menuRebuildPending = true;
+        QMetaObject::invokeMethod(this, &AppDelegate::buildMainMenu, Qt::QueuedConnection);
+    });
+    connect(m_menuBarManager.get(), &MenuBarManager::timerTextChanged, this, &AppDelegate::showTimerInTitle);
     m_windowManager->setSoftwareUpdater(m_softwareUpdater.get());
     ShellHooks::setInstance(m_windowManager.get());
     m_windowManager->selectInitialAccount();
@@ -35,6 +58,9 @@ AppDelegate::~AppDelegate() {
         // Someone else's hooks were installed meanwhile: leave them.
         ShellHooks::setInstance(previous);
     }
+    m_backgroundTaskManager.reset();
+    m_menuBarManager.reset();
+    m_deepLinkHandler.reset();
     m_windowManager.reset();
     m_softwareUpdater.reset();
     if (sharedDelegate == this) {
@@ -58,8 +84,75 @@ void AppDelegate::applicationDidFinishLaunching() {
         windows.closeApplication();
         windows.showWelcome();
     }
+    buildMainMenu();
+    if (m_environment.scheduleJobs) {
+        m_backgroundTaskManager->schedule(std::make_shared<RefreshProviderUsers>());
+    }
     checkConfiguration();
     QTimer::singleShot(0, this, [this] { emit firstWindowShown(); });
+}
+
+void AppDelegate::openLinks(const QStringList& links) {
+    if (links.isEmpty()) {
+        // Started again without a link: the user looks for the app's window.
+        QWidget* window = m_windowManager->applicationWindow();
+        if (!window) {
+            window = m_windowManager->existingWelcomeWindow();
+        }
+        if (window) {
+            window->show();
+            window->raise();
+            window->activateWindow();
+        }
+        return;
+    }
+    m_deepLinkHandler->handle(links);
+}
+
+void AppDelegate::buildMainMenu() {
+    m_menuRebuildPending = false;
+    if (ApplicationWindowController* window = m_windowManager->applicationWindow()) {
+        window->setMenuBar(MainMenu::build(*this));
+        if (m_menuBarManager->timerViewModel() != window->timerViewModel()) {
+            m_menuBarManager->setTimerViewModel(window->timerViewModel());
+            QPointer<AppDelegate> self(this);
+            connect(window, &ApplicationWindowController::closed, this, [self] {
+                if (self) {
+                    self->m_menuBarManager->setTimerViewModel(nullptr);
+                }
+            }, Qt::UniqueConnection);
+        }
+    } else if (m_menuBarManager->timerViewModel()) {
+        m_menuBarManager->setTimerViewModel(nullptr);
+    }
+    if (SettingsWindowController* window = m_windowManager->existingSettingsWindow()) {
+        window->setMenuBar(MainMenu::build(*this));
+    }
+    if (WelcomeWindowController* window = m_windowManager->existingWelcomeWindow(); window && window->layout()) {
+        QWidget* old = window->layout()->menuBar();
+        window->layout()->setMenuBar(MainMenu::build(*this));
+        delete old;
+    }
+}
+
+void AppDelegate::showTimerInTitle(const QString& text) {
+    // Only where no tray shows the time.
+    if (m_menuBarManager->statusItem().isAvailable()) {
+        return;
+    }
+    ApplicationWindowController* window = m_windowManager->applicationWindow();
+    if (!window) {
+        return;
+    }
+    static const QRegularExpression shown(QStringLiteral(" — ⏱ [0-9:]+$"));
+    QString title = window->windowTitle();
+    title.remove(shown);
+    if (!text.isEmpty()) {
+        title += QStringLiteral(" — ⏱ ") + text;
+    }
+    if (title != window->windowTitle()) {
+        window->setWindowTitle(title);
+    }
 }
 
 void AppDelegate::registerImageCoders() {

@@ -9,6 +9,9 @@
 
 namespace velmora {
 
+class BackgroundTaskManager;
+class DeepLinkHandler;
+class MenuBarManager;
 class SoftwareUpdater;
 class WindowManager;
 
@@ -33,6 +36,18 @@ public:
     WindowManager& windowManager() const { return *m_windowManager; }
     // Made first of the shell's services; it checks for updates from the start.
     SoftwareUpdater& softwareUpdater() const { return *m_softwareUpdater; }
+    MenuBarManager& menuBarManager() const { return *m_menuBarManager; }
+    BackgroundTaskManager& backgroundTaskManager() const { return *m_backgroundTaskManager; }
+    DeepLinkHandler& deepLinkHandler() const { return *m_deepLinkHandler; }
+    ProviderManager& providerManager() const { return m_environment.providerManager(); }
+
+    // Links the app was opened with (by this start or a later one); none brings the
+    // app's window to the front.
+    void openLinks(const QStringList& links);
+
+    // Gives every window of the shell a new main menu, and binds the status item to
+    // the main window's timer.
+    void buildMainMenu();
 
     // The start-up sequence: registers the image coders the avatars need, checks the
     // configuration, and opens the main window for the current account or the welcome
@@ -57,10 +72,15 @@ private:
     // Every change of the stored accounts rebuilds the main menu.
     void observeAccountStore();
     void checkConfiguration();
+    void showTimerInTitle(const QString& text);
 
     ShellEnvironment m_environment;
     std::unique_ptr<SoftwareUpdater> m_softwareUpdater;
     std::unique_ptr<WindowManager> m_windowManager;
+    std::unique_ptr<MenuBarManager> m_menuBarManager;
+    std::unique_ptr<BackgroundTaskManager> m_backgroundTaskManager;
+    std::unique_ptr<DeepLinkHandler> m_deepLinkHandler;
+    bool m_menuRebuildPending = false;
     QMetaObject::Connection m_storeObserver;
     bool m_terminated = false;
     bool m_configurationAlertShown = false;

@@ -1,6 +1,7 @@
 #include "app/Application.h"
 
 #include "app/AppDelegate.h"
+#include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
 #include "app/WindowManager.h"
 #include "views/main/AssetNames.h"
@@ -55,6 +56,13 @@ void Application::warmUp() {
 int Application::run(int argc, char** argv, const std::function<void(AppDelegate&)>& onLaunched) {
     setApplicationNames();
     QApplication application(argc, argv);
+    // One app per user: a start while it runs hands its links over and ends.
+    const QStringList links = SingleInstance::linksIn(QCoreApplication::arguments());
+    SingleInstance instance;
+    if (instance.handOver(links, 1000)) {
+        return 0;
+    }
+    instance.listen();
     // The windows come and go as accounts change; quitting is the shell's decision.
     QApplication::setQuitOnLastWindowClosed(false);
     Assets::initialise();
@@ -65,6 +73,11 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
     connectQuitting(delegate, signalWatcher);
     delegate.applicationDidFinishLaunching();
+    QObject::connect(&instance, &SingleInstance::linksReceived, &delegate,
+                     [&delegate](const QStringList& received) { delegate.openLinks(received); });
+    if (!links.isEmpty()) {
+        QMetaObject::invokeMethod(&delegate, [&delegate, links] { delegate.openLinks(links); }, Qt::QueuedConnection);
+    }
     if (onLaunched) {
         onLaunched(delegate);
     }

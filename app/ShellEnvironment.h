@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/StatusItem.h"
 #include "core/model/AnyProvider.h"
 #include "core/model/ProviderService.h"
 #include "core/storage/ProviderManager.h"
@@ -25,6 +26,10 @@ struct ShellEnvironment {
     std::function<std::shared_ptr<ProviderService>(const AnyProvider&)> makeService;
     // Where window frames are kept; empty: the app's settings file.
     QString windowStateFile;
+    // Makes the status item; empty: the system tray's.
+    std::function<std::unique_ptr<StatusItem>()> makeStatusItem;
+    // Whether the periodic jobs run (tests of the windows leave them out).
+    bool scheduleJobs = true;
 
     ProviderManager& providerManager() const { return providers ? *providers : ProviderManager::shared(); }
     UserSettings& settings() const { return state.userSettings(); }

@@ -32,6 +32,7 @@ WelcomeWindowController* WindowManager::welcomeWindow() {
                 windowClosedByUser();
             }
         });
+        emit windowMade();
     }
     return m_welcomeWindow;
 }
@@ -52,6 +53,7 @@ SettingsWindowController* WindowManager::settingsWindow() {
                 windowClosedByUser();
             }
         });
+        emit windowMade();
     }
     return m_settingsWindow;
 }
@@ -217,6 +219,7 @@ void WindowManager::showApplication() {
         }
     });
     m_applicationWindow = window;
+    emit windowMade();
     window->show();
     window->activateWindow();
 }

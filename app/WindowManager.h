@@ -46,6 +46,9 @@ public:
     void setSoftwareUpdater(SoftwareUpdater* updater) { m_softwareUpdater = updater; }
     // The main window of the current account, while there is one.
     ApplicationWindowController* applicationWindow() const { return m_applicationWindow; }
+    // The welcome and settings windows if they were made (none is made here).
+    WelcomeWindowController* existingWelcomeWindow() const { return m_welcomeWindow; }
+    SettingsWindowController* existingSettingsWindow() const { return m_settingsWindow; }
 
     // Picks the current account at start-up: the stored default when it is usable,
     // otherwise the default chosen again (without touching windows).
@@ -80,6 +83,8 @@ public:
 signals:
     // The accounts or the current account changed in a way the main menu shows.
     void mainMenuRebuildRequested();
+    // A window was made (each window carries its own main menu).
+    void windowMade();
     // The user closed the last of the shell's windows: time to quit.
     void lastWindowClosed();
 

@@ -13,7 +13,7 @@
 namespace velmora {
 
 TimerViewModel::TimerViewModel(const QString& key, StateEnvironment environment, QObject* parent)
-    : QObject(parent), m_environment(std::move(environment)) {
+    : QObject(parent), m_key(key), m_environment(std::move(environment)) {
     if (auto saved = m_environment.snapshotManager().value<TimerSnapshot>(key)) {
         // Taken as it was saved: a timer saved while running comes back running from
         // its old start.
@@ -56,6 +56,7 @@ void TimerViewModel::start(const Project& project, const Issue& task) {
     setTask(task);
     m_startedAt = m_environment.currentTime();
     setState(State::active);
+    persist();
 }
 
 void TimerViewModel::pause() {
@@ -67,6 +68,7 @@ void TimerViewModel::pause() {
     }
     m_startedAt.reset();
     setState(State::paused);
+    persist();
 }
 
 void TimerViewModel::resume() {
@@ -75,6 +77,7 @@ void TimerViewModel::resume() {
     }
     m_startedAt = m_environment.currentTime();
     setState(State::active);
+    persist();
 }
 
 void TimerViewModel::cancel() {
@@ -98,6 +101,7 @@ void TimerViewModel::reset() {
     setProject(std::nullopt);
     setTask(std::nullopt);
     setState(State::cancelled);
+    persist();
 }
 
 void TimerViewModel::setDuration(double seconds) {
@@ -125,6 +129,18 @@ void TimerViewModel::handleLifecycle(const QString& key, LifecycleReason reason)
         pause();
     }
     snapshots.save(snapshot(), key);
+}
+
+void TimerViewModel::persist() {
+    if (m_key.isEmpty()) {
+        return;
+    }
+    SnapshotManager& snapshots = m_environment.snapshotManager();
+    if (!isInUse()) {
+        snapshots.remove<TimerSnapshot>(m_key);
+        return;
+    }
+    snapshots.save(snapshot(), m_key);
 }
 
 TimerSnapshot TimerViewModel::snapshot() const {

@@ -101,7 +101,11 @@ private:
     void setProject(std::optional<Project> project);
     void setTask(std::optional<Issue> task);
     void setState(State state);
+    // Writes the timer as it is now (or forgets it when idle), so a crash or a kill
+    // loses no tracked time.
+    void persist();
 
+    QString m_key;
     StateEnvironment m_environment;
     TimeFormatter m_formatter{TimeFormatter::Style::Long};
     TimeFormatter m_shortFormatter{TimeFormatter::Style::Short};

@@ -56,6 +56,7 @@ protected:
         auto shared = service;
         env.makeService = [shared](const AnyProvider&) -> std::shared_ptr<ProviderService> { return shared; };
         env.windowStateFile = dir.filePath(QStringLiteral("windows.conf"));
+        env.scheduleJobs = false;
         return env;
     }
 

@@ -129,6 +129,7 @@ void AsanaProviderViewModel::credentialsModeChanged(bool on) {
     // Back to what is stored: the stored workspace, and no credentials of a sign-in
     // that was not saved.
     setAwaitingCredentials(false);
+    m_received.cancel();
     release(m_workspacesCancellable);
     release(m_isPremiumCancellable);
     release(m_userCancellable);
@@ -221,6 +222,7 @@ void AsanaProviderViewModel::save() {
                   m_model = *saved;
                   m_storedWorkspace = m_model.parameters().workspace;
                   setAwaitingCredentials(false);
+                  m_received.cancel();
                   finishSave();
               }));
 }

@@ -129,6 +129,7 @@ void JiraProviderViewModel::credentialsModeChanged(bool on) {
     // Back to what is stored: the stored site, and no credentials of a sign-in that
     // was not saved.
     setAwaitingCredentials(false);
+    m_received.cancel();
     release(m_resourcesCancellable);
     release(m_userCancellable);
     m_credentials.reset();
@@ -178,6 +179,7 @@ void JiraProviderViewModel::save() {
                   m_model = *saved;
                   m_storedOrganisation = m_model.parameters().organisation;
                   setAwaitingCredentials(false);
+                  m_received.cancel();
                   finishSave();
               }));
 }

@@ -1,0 +1,86 @@
+#include "app/MenuBarManager.h"
+
+#include "app/TrayStatusItem.h"
+#include "state/TimerViewModel.h"
+
+#include <QCoreApplication>
+
+namespace velmora {
+
+MenuBarManager::MenuBarManager(std::unique_ptr<StatusItem> item, QObject* parent)
+    : QObject(parent), m_item(item ? std::move(item) : std::make_unique<TrayStatusItem>()),
+      m_quit([] { QCoreApplication::quit(); }) {
+    m_timer.setInterval(refreshIntervalMs);
+    connect(&m_timer, &QTimer::timeout, this, &MenuBarManager::refresh);
+}
+
+MenuBarManager::~MenuBarManager() = default;
+
+void MenuBarManager::setTimerViewModel(TimerViewModel* model) {
+    m_timerViewModel = model;
+    disconnect(m_stateConnection);
+    if (!model) {
+        m_timer.stop();
+        refresh();
+        return;
+    }
+    m_stateConnection = connect(model, &TimerViewModel::stateChanged, this, &MenuBarManager::refresh);
+    m_timer.start();
+    refresh();
+}
+
+void MenuBarManager::refresh() {
+    QList<StatusMenuEntry> entries;
+    QString text;
+    TimerViewModel* model = m_timerViewModel;
+    if (model && model->state() != TimerViewModel::State::cancelled) {
+        const bool active = model->state() == TimerViewModel::State::active;
+        text = model->shortFormatter().string(model->elapsed()).value_or(QStringLiteral("00:00"));
+        m_item->setImage(QStringLiteral("MenuBarActive"));
+        m_item->setTitle(text);
+        QPointer<MenuBarManager> self(this);
+        entries << StatusMenuEntry{QStringLiteral("Pause"),
+                                   active ? std::function<void()>([self] {
+                                       if (self) {
+                                           self->menuBarPause();
+                                       }
+                                   })
+                                          : std::function<void()>()};
+        entries << StatusMenuEntry{QStringLiteral("Continue"),
+                                   active ? std::function<void()>() : std::function<void()>([self] {
+                                       if (self) {
+                                           self->menuBarContinue();
+                                       }
+                                   })};
+        entries << StatusMenuEntry{QString(), {}, true};
+    } else {
+        m_item->setImage(QStringLiteral("MenuBarInactive"));
+        m_item->setTitle(QString());
+    }
+    QPointer<MenuBarManager> self(this);
+    entries << StatusMenuEntry{QStringLiteral("Quit"), [self] {
+                                   if (self) {
+                                       self->menuBarQuit();
+                                   }
+                               }};
+    m_item->setMenu(entries);
+    emit timerTextChanged(text);
+}
+
+void MenuBarManager::menuBarPause() {
+    if (m_timerViewModel) {
+        m_timerViewModel->pause();
+    }
+}
+
+void MenuBarManager::menuBarContinue() {
+    if (m_timerViewModel) {
+        m_timerViewModel->resume();
+    }
+}
+
+void MenuBarManager::menuBarQuit() {
+    m_quit();
+}
+
+} // namespace velmora

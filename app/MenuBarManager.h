@@ -1,0 +1,59 @@
+#pragma once
+
+#include "app/StatusItem.h"
+#include "state/TimerViewModel.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+namespace velmora {
+
+
+
+// Keeps the status item in step with the timer of the current main window: while a
+// timer is bound it shows the active image with the elapsed hours and minutes and
+// offers Pause or Continue, refreshed every second; otherwise the inactive image.
+// "Quit" is always there.
+//
+// Without a tray the same text goes to `timerTextChanged`, for the main window's title.
+class MenuBarManager : public QObject {
+    Q_OBJECT
+public:
+    // The refresh while a timer is bound.
+    static constexpr int refreshIntervalMs = 1000;
+
+    // `item`: null for the system tray.
+    explicit MenuBarManager(std::unique_ptr<StatusItem> item = nullptr, QObject* parent = nullptr);
+    ~MenuBarManager() override;
+
+    void setTimerViewModel(TimerViewModel* model);
+    TimerViewModel* timerViewModel() const { return m_timerViewModel; }
+
+    // Redraws the item.
+    void refresh();
+
+    StatusItem& statusItem() const { return *m_item; }
+    // What quitting does (tests); default: quit the application.
+    void setQuit(std::function<void()> quit) { m_quit = std::move(quit); }
+
+    void menuBarPause();
+    void menuBarContinue();
+    void menuBarQuit();
+
+signals:
+    // The running timer's text ("01:02"), empty when none runs; sent on every refresh.
+    void timerTextChanged(const QString& text);
+
+private:
+    std::unique_ptr<StatusItem> m_item;
+    QPointer<TimerViewModel> m_timerViewModel;
+    QTimer m_timer;
+    QMetaObject::Connection m_stateConnection;
+    std::function<void()> m_quit;
+};
+
+} // namespace velmora

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+namespace velmora {
+
+// One entry of the status item's menu: a title with its action (none: shown disabled),
+// or a separator.
+struct StatusMenuEntry {
+    QString title;
+    std::function<void()> action;
+    bool separator = false;
+
+    bool enabled() const { return static_cast<bool>(action); }
+};
+
+// The app's item in the desktop's tray: an image (an asset name) with a text, and its
+// menu. The tray stands behind this so the menu-bar manager can be tried without one.
+class StatusItem {
+public:
+    virtual ~StatusItem() = default;
+
+    // Whether the desktop shows the item at all.
+    virtual bool isAvailable() const = 0;
+    virtual void setImage(const QString& assetName) = 0;
+    virtual void setTitle(const QString& title) = 0;
+    // Replaces the whole menu.
+    virtual void setMenu(const QList<StatusMenuEntry>& entries) = 0;
+};
+
+} // namespace velmora

@@ -1,0 +1,84 @@
+#include "app/TrayStatusItem.h"
+
+#include "views/main/AssetNames.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QPainter>
+#include <QSystemTrayIcon>
+
+namespace velmora {
+
+TrayStatusItem::TrayStatusItem(QObject* parent) : QObject(parent), m_tray(new QSystemTrayIcon(this)) {}
+
+TrayStatusItem::~TrayStatusItem() {
+    m_tray->setContextMenu(nullptr);
+}
+
+bool TrayStatusItem::isAvailable() const {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void TrayStatusItem::setImage(const QString& assetName) {
+    if (m_image == assetName) {
+        return;
+    }
+    m_image = assetName;
+    redraw();
+}
+
+void TrayStatusItem::setTitle(const QString& title) {
+    if (m_title == title) {
+        return;
+    }
+    m_title = title;
+    redraw();
+}
+
+void TrayStatusItem::setMenu(const QList<StatusMenuEntry>& entries) {
+    auto menu = std::make_unique<QMenu>();
+    for (const StatusMenuEntry& entry : entries) {
+        if (entry.separator) {
+            menu->addSeparator();
+            continue;
+        }
+        QAction* action = menu->addAction(entry.title);
+        action->setEnabled(entry.enabled());
+        if (entry.enabled()) {
+            connect(action, &QAction::triggered, this, [run = entry.action] { run(); });
+        }
+    }
+    m_tray->setContextMenu(menu.get());
+    // The menu on screen stays until the new one is in place.
+    m_menu = std::move(menu);
+    if (isAvailable() && !m_tray->isVisible()) {
+        m_tray->show();
+    }
+}
+
+void TrayStatusItem::redraw() {
+    // Trays show no text beside an icon, so the time is drawn into the icon.
+    const QSize size(64, 64);
+    QPixmap pixmap(size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QPixmap image = Assets::pixmap(m_image, m_title.isEmpty() ? size : QSize(36, 36));
+    if (m_title.isEmpty()) {
+        painter.drawPixmap(0, 0, image);
+    } else {
+        painter.drawPixmap((size.width() - image.width()) / 2, 0, image);
+        QFont font = QApplication::font();
+        font.setPixelSize(22);
+        font.setBold(true);
+        painter.setFont(font);
+        painter.setPen(QApplication::palette().color(QPalette::WindowText));
+        painter.drawText(QRect(0, 38, size.width(), 26), Qt::AlignCenter, m_title);
+    }
+    painter.end();
+    m_tray->setIcon(QIcon(pixmap));
+    m_tray->setToolTip(m_title.isEmpty() ? QApplication::applicationDisplayName()
+                                         : QApplication::applicationDisplayName() + QStringLiteral(" — ") + m_title);
+}
+
+} // namespace velmora

@@ -1,0 +1,144 @@
+#include "ShellFixture.h"
+
+#include "app/MainMenu.h"
+#include "app/MenuBarManager.h"
+#include "tests/support/EventLoop.h"
+
+#include <QMenu>
+#include <QMenuBar>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+
+QMenu* accountsMenu(QMenuBar* bar) {
+    return bar->findChild<QMenu*>(QStringLiteral("accountsMenu"));
+}
+
+QStringList titles(QMenu* menu) {
+    QStringList result;
+    for (QAction* action : menu->actions()) {
+        result << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    }
+    return result;
+}
+
+// A status item that remembers what it shows.
+struct FakeStatusItem : StatusItem {
+    bool isAvailable() const override { return true; }
+    void setImage(const QString& name) override { image = name; }
+    void setTitle(const QString& text) override { title = text; }
+    void setMenu(const QList<StatusMenuEntry>& menu) override { entries = menu; }
+    const StatusMenuEntry* entry(const QString& text) const {
+        for (const auto& e : entries) {
+            if (e.title == text) {
+                return &e;
+            }
+        }
+        return nullptr;
+    }
+    QString image;
+    QString title;
+    QList<StatusMenuEntry> entries;
+};
+
+} // namespace
+
+class MainMenuTest : public ShellFixture {};
+
+TEST_F(MainMenuTest, TheAccountsMenuListsAccountsByNameMarksTheCurrentAndFollowsTheStore) {
+    launch();
+    std::unique_ptr<QMenuBar> empty(MainMenu::build(*delegate));
+    EXPECT_EQ(titles(accountsMenu(empty.get())), QStringList{"Add Account"});
+
+    addAccount(QStringLiteral("Beta"));
+    addAccount(QStringLiteral("Alpha"));
+    addAccount(QStringLiteral("Broken"), ProviderState::missingParameters);
+    windows().selectDefaultProvider(true);
+    drainEvents();
+    ApplicationWindowController* window = windows().applicationWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_NE(window->menuBar(), nullptr);
+    QMenu* menu = accountsMenu(window->menuBar());
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(titles(menu), (QStringList{"Alpha", "Beta", "Broken", "-", "Add Account"}));
+    EXPECT_TRUE(menu->actions().at(0)->isChecked());
+    EXPECT_FALSE(menu->actions().at(1)->isChecked());
+    EXPECT_FALSE(menu->actions().at(2)->isEnabled());
+
+    menu->actions().at(1)->trigger();
+    ASSERT_TRUE(waitUntil([&] { return windows().provider() && providerName(*windows().provider()) == "Beta"; }));
+    drainEvents();
+    menu = accountsMenu(windows().applicationWindow()->menuBar());
+    EXPECT_TRUE(menu->actions().at(1)->isChecked()) << "the check mark moves with the switch";
+
+    // A store change by anyone rebuilds the menu.
+    addAccount(QStringLiteral("Gamma"));
+    ASSERT_TRUE(waitUntil([&] {
+        return titles(accountsMenu(windows().applicationWindow()->menuBar())).contains("Gamma");
+    }));
+}
+
+class StatusItemTest : public ShellFixture {};
+
+TEST_F(StatusItemTest, ShowsTheTimersHoursAndMinutesAndDrivesIt) {
+    auto* item = new FakeStatusItem;
+    MenuBarManager manager{std::unique_ptr<StatusItem>(item)};
+    int quits = 0;
+    manager.setQuit([&] { ++quits; });
+    manager.refresh();
+    EXPECT_EQ(item->image, "MenuBarInactive");
+    EXPECT_EQ(item->title, "");
+    ASSERT_EQ(item->entries.size(), 1);
+    item->entries.front().action();
+    EXPECT_EQ(quits, 1);
+
+    auto clock = std::make_shared<ManualClock>();
+    StateEnvironment env = environment().state;
+    env.clock = clock;
+    TimerViewModel timer(QStringLiteral("T"), env);
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("i")));
+    manager.setTimerViewModel(&timer);
+    clock->advance(3725 * 1000);
+    manager.refresh();
+    EXPECT_EQ(item->image, "MenuBarActive");
+    EXPECT_EQ(item->title, "01:02");
+    ASSERT_TRUE(item->entry("Pause") && item->entry("Continue"));
+    EXPECT_TRUE(item->entry("Pause")->enabled());
+    EXPECT_FALSE(item->entry("Continue")->enabled());
+
+    item->entry("Pause")->action();
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+    clock->advance(600 * 1000);
+    EXPECT_EQ(item->title, "01:02") << "frozen while paused";
+    EXPECT_FALSE(item->entry("Pause")->enabled());
+    item->entry("Continue")->action();
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+
+    timer.reset();
+    EXPECT_EQ(item->image, "MenuBarInactive");
+    EXPECT_EQ(item->title, "");
+    manager.setTimerViewModel(nullptr);
+    EXPECT_EQ(item->entries.size(), 1);
+}
+
+TEST_F(StatusItemTest, EveryTimerCommandIsWrittenAtOnce) {
+    StateEnvironment env = environment().state;
+    auto clock = std::make_shared<ManualClock>();
+    env.clock = clock;
+    {
+        TimerViewModel timer(QStringLiteral("K"), env);
+        timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("i")));
+        clock->advance(90 * 1000);
+        timer.pause();
+        // No close hook runs: the process is killed here.
+    }
+    snapshots->flush();
+    SnapshotManager reread(snapshotPath());
+    StateEnvironment after = env;
+    after.snapshots = &reread;
+    TimerViewModel restored(QStringLiteral("K"), after);
+    EXPECT_EQ(restored.state(), TimerViewModel::State::paused);
+    EXPECT_DOUBLE_EQ(restored.elapsed(), 90.0);
+}
