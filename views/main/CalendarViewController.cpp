@@ -1,6 +1,8 @@
 #include "views/main/CalendarViewController.h"
 
+#include "views/main/Appearance.h"
 #include "views/main/CalendarView.h"
+#include "views/main/SystemSymbol.h"
 #include "views/main/ToolbarHost.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
@@ -85,8 +87,11 @@ void CalendarViewController::addToolbarItem(QToolBar& toolbar, const QString& id
     if (!previous && identifier != ToolbarItemIdentifier::upcomingDay) {
         return;
     }
-    QAction* action = toolbar.addAction(
-        style()->standardIcon(previous ? QStyle::SP_ArrowBack : QStyle::SP_ArrowForward), QString());
+    QAction* action =
+        toolbar.addAction(SystemSymbol::icon(previous ? SystemSymbol::Name::chevronBackwardCircle
+                                                      : SystemSymbol::Name::chevronForwardCircle,
+                                             Appearance::secondary(palette()), QSize(20, 20)),
+                          QString());
     action->setObjectName(identifier);
     QPointer<CalendarViewController> self(this);
     connect(action, &QAction::triggered, this, [self, previous] {

@@ -118,6 +118,20 @@ void drawHourglass(QPainter& p, const QColor& color) {
     p.drawPath(path);
 }
 
+void drawChevronCircle(QPainter& p, const QColor& color, bool forward) {
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(color, 1.6));
+    p.drawEllipse(QPointF(10, 10), 8, 8);
+    p.setPen(QPen(color, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    const qreal tip = forward ? 12.5 : 7.5;
+    const qreal back = forward ? 8.5 : 11.5;
+    QPainterPath chevron;
+    chevron.moveTo(back, 6);
+    chevron.lineTo(tip, 10);
+    chevron.lineTo(back, 14);
+    p.drawPath(chevron);
+}
+
 } // namespace
 
 void SystemSymbol::paint(QPainter& painter, const QRectF& rect, Name name, const QColor& color) {
@@ -161,6 +175,12 @@ void SystemSymbol::paint(QPainter& painter, const QRectF& rect, Name name, const
         break;
     case Name::hourglass:
         drawHourglass(painter, color);
+        break;
+    case Name::chevronBackwardCircle:
+        drawChevronCircle(painter, color, false);
+        break;
+    case Name::chevronForwardCircle:
+        drawChevronCircle(painter, color, true);
         break;
     }
     painter.restore();

@@ -14,16 +14,18 @@ namespace velmora {
 class SystemSymbol {
 public:
     enum class Name {
-        personFill,   // a head and shoulders
-        calendar,     // a page with a binding strip
-        clock,        // a dial with two hands
-        pinFill,      // a pushpin
-        recordCircle, // a ring around a dot
-        squareStack,  // three stacked layers (a project)
-        squareFill,   // stop
-        pauseFill,    // pause
-        playFill,     // play
-        hourglass,    // waiting
+        personFill,            // a head and shoulders
+        calendar,              // a page with a binding strip
+        clock,                 // a dial with two hands
+        pinFill,               // a pushpin
+        recordCircle,          // a ring around a dot
+        squareStack,           // three stacked layers (a project)
+        squareFill,            // stop
+        pauseFill,             // pause
+        playFill,              // play
+        hourglass,             // waiting
+        chevronBackwardCircle, // a ring around a chevron pointing back
+        chevronForwardCircle,  // a ring around a chevron pointing forward
     };
 
     // Draws the symbol scaled to fit `rect` (keeping its square shape, centred).
