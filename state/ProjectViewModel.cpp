@@ -1,7 +1,6 @@
 #include "state/ProjectViewModel.h"
 
 #include <QPointer>
-#include <QTimer>
 
 #include <algorithm>
 #include <iterator>
@@ -171,7 +170,7 @@ void ProjectViewModel::loadMoreTasks() {
     m_isFirstIteration = false;
     setLoadingMoreTasks(true);
     const auto query = m_query;
-    QTimer::singleShot(m_environment.loadMoreDelay, this, [this, query] {
+    m_environment.clock->callAfter(m_environment.loadMoreDelay, this, [this, query] {
         // A new query or a new first page started meanwhile: it must not be cancelled
         // by, nor mixed with, a page asked for before it.
         if (query != m_query) {

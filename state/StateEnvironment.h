@@ -20,7 +20,7 @@ struct StateEnvironment {
     // Null: UserSettings::shared().
     UserSettings* settings = nullptr;
     // The list asks for more when its last row comes into view; the pause keeps a
-    // quick scroll from firing one request per row.
+    // quick scroll from firing one request per row. Measured on `clock`.
     std::chrono::milliseconds loadMoreDelay{1000};
 
     QDateTime currentTime() const { return clock->now(); }

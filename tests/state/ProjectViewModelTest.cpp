@@ -173,7 +173,8 @@ TEST_F(ProjectViewModelTest, ResetKeepsTheOldTasksUntilTheNewFirstPageArrives) {
 
 TEST_F(ProjectViewModelTest, LoadMoreWaitsThenAppendsAndShowsAsLoadingMore) {
     EXPECT_EQ(StateEnvironment{}.loadMoreDelay, 1000ms);
-    auto model = makeModel(150ms);
+    // Far longer than any test waits: only the test's clock ends it.
+    auto model = makeModel(10min);
     settle(*model);
     service->holdPages = true;
     const auto pagesBefore = service->pageRequests.size();
@@ -182,8 +183,11 @@ TEST_F(ProjectViewModelTest, LoadMoreWaitsThenAppendsAndShowsAsLoadingMore) {
     EXPECT_TRUE(model->loadingMoreTasks()) << "shown at once";
     EXPECT_FALSE(model->isFirstIteration());
     test::drainEvents();
+    env.clock->advance(10 * 60 * 1000 - 1);
+    test::drainEvents();
     EXPECT_EQ(service->pageRequests.size(), pagesBefore) << "asked for only after the pause";
 
+    env.clock->advance(1);
     ASSERT_TRUE(test::waitUntil([&] { return service->pageRequests.size() == pagesBefore + 1; }));
     EXPECT_EQ(service->pageRequests.back().skip, 20);
     EXPECT_FALSE(model->loading()) << "page requests now show as loading more, not loading";
@@ -225,7 +229,7 @@ TEST_F(ProjectViewModelTest, QueryChangedDuringThePauseKeepsTheNewFirstPage) {
     ASSERT_EQ(service->waitingPages(), 1u);
 
     // Well past the pause: the old query asks for nothing.
-    QThread::msleep(250);
+    env.clock->advance(250);
     test::drainEvents();
     EXPECT_EQ(service->pageRequests.size(), pages);
     EXPECT_EQ(service->pageRequests.back().skip, 0);
@@ -239,13 +243,12 @@ TEST_F(ProjectViewModelTest, QueryChangedDuringThePauseKeepsTheNewFirstPage) {
 
 TEST_F(ProjectViewModelTest, RefreshDuringThePauseKeepsItsFirstPage) {
     setAllDefaults(false);
-    // Long enough for the refresh's filter lists to arrive within the pause.
     auto model = makeModel(400ms);
     settle(*model);
     service->holdPages = true;
 
     // The list asks for more, and within the pause the toolbar refreshes the same query
-    // (or a saved work log reloads it).
+    // (or a saved work log reloads it), its filter lists arriving within the pause.
     model->loadMoreTasks();
     service->tasks.insert(service->tasks.begin(), test::makeIssue(QStringLiteral("new")));
     model->refresh(false);
@@ -253,7 +256,7 @@ TEST_F(ProjectViewModelTest, RefreshDuringThePauseKeepsItsFirstPage) {
     const auto pages = service->pageRequests.size();
     EXPECT_EQ(service->pageRequests.back().skip, 0);
 
-    QThread::msleep(600);
+    env.clock->advance(600);
     test::drainEvents();
     EXPECT_EQ(service->pageRequests.size(), pages) << "the older request for more asks for nothing";
     ASSERT_EQ(service->waitingPages(), 1u) << "the fresh first page was not cancelled";
@@ -271,6 +274,7 @@ TEST_F(ProjectViewModelTest, FailedPageKeepsTheListAndEndsLoading) {
     settle(*model);
     service->holdPages = true;
     model->loadMoreTasks();
+    env.clock->advance(20);
     ASSERT_TRUE(test::waitUntil([&] { return service->waitingPages() == 1; }));
     service->failPage(service->pageRequests.size() - 1, APIError::rateLimited(30));
     settle(*model);

@@ -55,6 +55,7 @@ TEST_F(ProjectTasksViewTest, TheLastRowAsksForTheNextPageOnceEachTimeItComesInto
 
     view->scrollToBottom();
     drainEvents();
+    env.clock->advance(20); // the pause before asking for more
     ASSERT_TRUE(waitUntil([&] { return model->tasks().size() == 40; }));
     EXPECT_EQ(service->pageRequests.size(), requests + 1);
     EXPECT_EQ(view->tasksModel()->rowCount(), 40) << "no spinner row once the page is in";
@@ -66,6 +67,8 @@ TEST_F(ProjectTasksViewTest, TheLastRowAsksForTheNextPageOnceEachTimeItComesInto
     EXPECT_EQ(service->pageRequests.size(), requests + 1);
 
     view->scrollToBottom();
+    drainEvents();
+    env.clock->advance(20);
     ASSERT_TRUE(waitUntil([&] { return model->tasks().size() == 50; }));
     view->scrollToBottom();
     drainEvents();
@@ -86,6 +89,7 @@ TEST_F(ProjectTasksViewTest, ASpinnerRowShowsWhileThePageLoads) {
     ASSERT_TRUE(waitUntil([&] { return model->loadingMoreTasks(); }));
     EXPECT_EQ(view.tasksModel()->rowCount(), 21);
     EXPECT_TRUE(view.tasksModel()->index(20).data(ProjectTasksModel::SpinnerRole).toBool());
+    env.clock->advance(20); // the pause before asking for more
     ASSERT_TRUE(waitUntil([&] { return service->waitingPages() == 1; }));
     service->completePage(1);
     drainEvents();
