@@ -120,7 +120,7 @@ void AppDelegate::buildMainMenu() {
                 if (self) {
                     self->m_menuBarManager->setTimerViewModel(nullptr);
                 }
-            }, Qt::UniqueConnection);
+            });
         }
     } else if (m_menuBarManager->timerViewModel()) {
         m_menuBarManager->setTimerViewModel(nullptr);

@@ -8,6 +8,11 @@
 namespace velmora {
 
 QString SingleInstance::defaultName() {
+    // Tests run their own app beside the user's.
+    const QString named = qEnvironmentVariable("VELMORA_INSTANCE_NAME");
+    if (!named.isEmpty()) {
+        return named;
+    }
     return QStringLiteral("velmora-%1").arg(::getuid());
 }
 
