@@ -336,8 +336,35 @@ FakeResponse FakeHttpsServer::respond(const FakeRequest& request) {
     return route != m_routes.end() ? route->second(request) : m_fallback(request);
 }
 
+void FakeHttpsServer::holdAnswers(const QString& pathSuffix) {
+    m_holdSuffix = pathSuffix;
+}
+
+void FakeHttpsServer::releaseHeldAnswers(int count) {
+    for (; count > 0 && !m_held.empty(); --count) {
+        auto send = std::move(m_held.front());
+        m_held.pop_front();
+        send();
+    }
+}
+
+void FakeHttpsServer::stopHolding() {
+    m_holdSuffix.reset();
+    releaseHeldAnswers();
+}
+
 void FakeHttpsServer::answer(QSslSocket* socket, const FakeRequest& request) {
     const FakeResponse response = respond(request);
+    if (m_holdSuffix && request.decodedPath().endsWith(*m_holdSuffix)) {
+        QPointer<QSslSocket> guarded(socket);
+        m_held.push_back([this, guarded, response] {
+            --m_inFlight;
+            if (guarded && m_connections.count(guarded.data())) {
+                write(guarded.data(), response);
+            }
+        });
+        return;
+    }
     if (response.delayMs <= 0) {
         --m_inFlight;
         write(socket, response);

@@ -10,9 +10,12 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <deque>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -151,6 +154,15 @@ public:
     int inFlight() const { return m_inFlight; }
     int peakInFlight() const { return m_peakInFlight; }
     void resetPeakInFlight() { m_peakInFlight = m_inFlight; }
+    // Holds back, from now on, the answers to requests whose decoded path ends with
+    // `pathSuffix` (every request when empty): they stay in flight until released, so
+    // a test decides when answers go out instead of timing them.
+    void holdAnswers(const QString& pathSuffix = QString());
+    int heldAnswers() const { return static_cast<int>(m_held.size()); }
+    // Sends up to `count` held answers, oldest first; later answers are still held.
+    void releaseHeldAnswers(int count = std::numeric_limits<int>::max());
+    // Sends every held answer and holds nothing more.
+    void stopHolding();
     // Connections closed so far (by either side), and TLS handshakes that failed.
     int closedConnections() const { return m_closedConnections; }
     int failedHandshakes() const { return m_failedHandshakes; }
@@ -174,6 +186,8 @@ private:
     std::map<QSslSocket*, std::shared_ptr<Connection>> m_connections;
     int m_inFlight = 0;
     int m_peakInFlight = 0;
+    std::optional<QString> m_holdSuffix;
+    std::deque<std::function<void()>> m_held;
     int m_closedConnections = 0;
     int m_failedHandshakes = 0;
 };

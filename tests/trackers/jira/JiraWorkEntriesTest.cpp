@@ -1,6 +1,5 @@
 #include "tests/trackers/jira/JiraFixture.h"
 
-#include <QElapsedTimer>
 #include <QTimeZone>
 
 using namespace velmora;
@@ -142,29 +141,34 @@ TEST_F(JiraWorkEntriesTest, AtMostFourIssuesAreReadAtATime) {
         addIssue(QString::number(10000 + i));
         log(QString::number(10000 + i), at(5, 8 + i));
     }
-    // Each work-log read is answered `delay` after it arrives; a fifth read may only
-    // arrive once the first answer is out, and so on.
-    constexpr int delay = 300;
-    QElapsedTimer clock;
-    clock.start();
-    std::vector<qint64> arrivals;
+    // The server holds every work-log answer until the test lets one out: a fifth read
+    // may only arrive once an answer is out, and so on.
     jira.intercept([&](const FakeRequest& r) -> std::optional<FakeResponse> {
         if (r.path.contains("/rest/api/2/issue/")) {
-            arrivals.push_back(clock.elapsed());
-            return FakeResponse::json(R"({"maxResults":50,"startAt":0,"total":0,"worklogs":[]})")
-                .withDelay(delay);
+            return FakeResponse::json(R"({"maxResults":50,"startAt":0,"total":0,"worklogs":[]})");
         }
         return std::nullopt;
     });
-    auto entries = awaitResult(service()->fetchWorkEntries(week()), 20000);
-    ASSERT_TRUE(entries.ok());
-    ASSERT_EQ(arrivals.size(), 9u);
-    // The first four overlap...
-    EXPECT_LT(arrivals[3], arrivals[0] + delay);
-    // ...and no read starts before a slot is free.
-    for (std::size_t k = 4; k < arrivals.size(); ++k) {
-        EXPECT_GE(arrivals[k], arrivals[k - 4] + delay - 5) << k;
+    auto reads = [&] { return jira.requestsTo(QStringLiteral("/worklog")).size(); };
+    jira.http().holdAnswers(QStringLiteral("/worklog"));
+    std::optional<Result<std::vector<WorkEntry>, APIError>> entries;
+    Cancellable running =
+        service()->fetchWorkEntries(week()).subscribe([&](auto result) { entries = std::move(result); });
+
+    ASSERT_TRUE(waitUntil([&] { return jira.http().heldAnswers() == 4; }, 20000));
+    drainEvents();
+    EXPECT_EQ(reads(), 4) << "four at once, and no more while all four are open";
+    for (qsizetype answered = 1; answered <= 5; ++answered) {
+        jira.http().releaseHeldAnswers(1);
+        ASSERT_TRUE(waitUntil([&] { return reads() == 4 + answered; }, 20000)) << answered;
+        drainEvents();
+        EXPECT_EQ(reads(), 4 + answered) << "one answer out, one read in";
     }
+    jira.http().stopHolding();
+    ASSERT_TRUE(waitUntil([&] { return entries.has_value(); }, 20000));
+    ASSERT_TRUE(entries->ok());
+    EXPECT_EQ(reads(), 9);
+    EXPECT_EQ(jira.http().peakInFlight(), 4);
 }
 
 TEST_F(JiraWorkEntriesTest, AnAccountWithoutAKnownUserLearnsItFirst) {

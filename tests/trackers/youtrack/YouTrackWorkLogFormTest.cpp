@@ -238,7 +238,8 @@ TEST_F(YouTrackWorkLogFormTest, SaveWhileABookingIsPendingIsIgnored) {
 }
 
 TEST_F(YouTrackWorkLogFormTest, StaysBusyWhileTheTypeLoadOutlivesABooking) {
-    youTrack.setAnswerDelay(800, QStringLiteral("/timeTrackingSettings"));
+    // The type load is answered only when the test says so, after the booking.
+    youTrack.http().holdAnswers(QStringLiteral("/timeTrackingSettings"));
     auto form = makeForm(3600);
     AttachedValidation duration(form->durationValidation());
     bool saved = false;
@@ -251,6 +252,7 @@ TEST_F(YouTrackWorkLogFormTest, StaysBusyWhileTheTypeLoadOutlivesABooking) {
     form->setNetworkRequestInProgress(false);
     EXPECT_TRUE(form->networkRequestInProgress());
 
+    youTrack.http().stopHolding();
     ASSERT_TRUE(test::waitUntil([&] { return !form->networkRequestInProgress(); }));
     EXPECT_EQ(form->types().size(), 3u);
 }
