@@ -13,6 +13,7 @@ TrayStatusItem::TrayStatusItem(QObject* parent) : QObject(parent), m_tray(new QS
 
 TrayStatusItem::~TrayStatusItem() {
     m_tray->setContextMenu(nullptr);
+    delete m_menu;
 }
 
 bool TrayStatusItem::isAvailable() const {
@@ -36,7 +37,22 @@ void TrayStatusItem::setTitle(const QString& title) {
 }
 
 void TrayStatusItem::setMenu(const QList<StatusMenuEntry>& entries) {
-    auto menu = std::make_unique<QMenu>();
+    QStringList shape;
+    for (const StatusMenuEntry& entry : entries) {
+        shape << (entry.separator
+                      ? QStringLiteral("|")
+                      : (entry.enabled() ? QStringLiteral("+") : QStringLiteral("-")) + entry.title);
+    }
+    // The manager hands over the menu every second. Entries of the same title and
+    // state do the same, so the menu on screen stays: a new one each second would
+    // close it under the user's pointer.
+    if (m_menu && shape == m_menuShape) {
+        if (isAvailable() && !m_tray->isVisible()) {
+            m_tray->show();
+        }
+        return;
+    }
+    auto* menu = new QMenu;
     for (const StatusMenuEntry& entry : entries) {
         if (entry.separator) {
             menu->addSeparator();
@@ -48,9 +64,14 @@ void TrayStatusItem::setMenu(const QList<StatusMenuEntry>& entries) {
             connect(action, &QAction::triggered, this, [run = entry.action] { run(); });
         }
     }
-    m_tray->setContextMenu(menu.get());
-    // The menu on screen stays until the new one is in place.
-    m_menu = std::move(menu);
+    m_tray->setContextMenu(menu);
+    // The old menu may be the one whose item is being handled right now (Pause changes
+    // the state, which asks for this new menu): it goes once that is over.
+    if (m_menu) {
+        m_menu->deleteLater();
+    }
+    m_menu = menu;
+    m_menuShape = shape;
     if (isAvailable() && !m_tray->isVisible()) {
         m_tray->show();
     }
@@ -77,8 +98,9 @@ void TrayStatusItem::redraw() {
     }
     painter.end();
     m_tray->setIcon(QIcon(pixmap));
-    m_tray->setToolTip(m_title.isEmpty() ? QApplication::applicationDisplayName()
-                                         : QApplication::applicationDisplayName() + QStringLiteral(" — ") + m_title);
+    m_tray->setToolTip(m_title.isEmpty()
+                           ? QApplication::applicationDisplayName()
+                           : QApplication::applicationDisplayName() + QStringLiteral(" — ") + m_title);
 }
 
 } // namespace velmora

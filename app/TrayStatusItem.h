@@ -2,11 +2,13 @@
 
 #include "app/StatusItem.h"
 
+#include <QMenu>
 #include <QObject>
+#include <QPointer>
+#include <QStringList>
 
 #include <memory>
 
-class QMenu;
 class QSystemTrayIcon;
 
 namespace velmora {
@@ -24,11 +26,16 @@ public:
     void setTitle(const QString& title) override;
     void setMenu(const QList<StatusMenuEntry>& entries) override;
 
+    // The menu the tray shows now.
+    QMenu* menu() const { return m_menu; }
+
 private:
     void redraw();
 
     QSystemTrayIcon* m_tray;
-    std::unique_ptr<QMenu> m_menu;
+    QPointer<QMenu> m_menu;
+    // Title, enabled and separator of each entry of the menu shown now.
+    QStringList m_menuShape;
     QString m_image;
     QString m_title;
 };

@@ -1,0 +1,92 @@
+#include "core/storage/SnapshotManager.h"
+#include "core/storage/UserSettings.h"
+#include "platform/async/Clock.h"
+#include "state/TimerViewModel.h"
+#include "tests/state/StateTestEnvironment.h"
+#include "tests/support/EventLoop.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+
+const QDateTime start = QDateTime::fromSecsSinceEpoch(1'741'176'000);
+const char* childVariable = "VELMORA_TIMER_KILL_CHILD";
+
+} // namespace
+
+// Not a test of its own: the body of the process that the test below kills. It tracks
+// time on a clock it moves by hand, says when it is done and waits to be killed; no
+// close hook and no destructor ever runs.
+TEST(TimerKillChild, TracksAndWaitsToBeKilled) {
+    const QString folder = qEnvironmentVariable(childVariable);
+    if (folder.isEmpty()) {
+        GTEST_SKIP() << "runs only inside TimerKillTest";
+    }
+    auto* snapshots = new SnapshotManager(folder + QStringLiteral("/Velmora.plist"));
+    auto* settings = new UserSettings(folder + QStringLiteral("/settings.conf"));
+    auto clock = std::make_shared<ManualClock>(start);
+    StateEnvironment environment;
+    environment.clock = clock;
+    environment.snapshots = snapshots;
+    environment.settings = settings;
+    auto* timer = new TimerViewModel(QStringLiteral("KEY"), environment);
+    timer->start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("1")));
+    clock->advance(3725 * 1000);
+    timer->pause();
+    clock->advance(50 * 1000);
+    timer->resume();
+    clock->advance(5 * 1000);
+    // Let the writer thread catch up, as a second of wall time would.
+    QThread::msleep(300);
+    std::printf("tracking\n");
+    std::fflush(stdout);
+    for (;;) {
+        QThread::sleep(1);
+    }
+}
+
+TEST(TimerKillTest, ATimerKilledWhileRunningComesBackWithItsTime) {
+    QTemporaryDir folder;
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(childVariable), folder.path());
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=TimerKillChild.*")});
+    ASSERT_TRUE(child.waitForStarted());
+    QByteArray output;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            output += child.readAllStandardOutput();
+            return output.contains("tracking\n") || child.state() == QProcess::NotRunning;
+        },
+        30000));
+    ASSERT_EQ(child.state(), QProcess::Running);
+    ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
+    ASSERT_TRUE(child.waitForFinished());
+    EXPECT_EQ(child.exitStatus(), QProcess::CrashExit);
+
+    // The next start, ten seconds of wall time after the last command.
+    SnapshotManager snapshots(folder.filePath(QStringLiteral("Velmora.plist")));
+    UserSettings settings(folder.filePath(QStringLiteral("settings.conf")));
+    StateEnvironment next;
+    next.clock = std::make_shared<ManualClock>(start.addSecs(3725 + 50 + 10));
+    next.snapshots = &snapshots;
+    next.settings = &settings;
+    TimerViewModel restored(QStringLiteral("KEY"), next);
+    EXPECT_EQ(restored.state(), TimerViewModel::State::active);
+    ASSERT_TRUE(restored.task());
+    EXPECT_EQ(restored.task()->id, "1");
+    // 3725 s before the pause, none while paused, 10 s since it went on.
+    EXPECT_DOUBLE_EQ(restored.elapsed(), 3735.0);
+}
