@@ -100,22 +100,26 @@ void AvatarView::paintPlaceholder(QPainter& painter, const QRectF& rect, const Q
     painter.restore();
 }
 
+void AvatarView::paintWithoutAddress(QPainter& painter, const QRectF& rect, const QPalette& palette) {
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setClipPath(circle(rect));
+    SystemSymbol::paint(painter, rect, SystemSymbol::Name::personFill, Appearance::primary(palette));
+    painter.setClipping(false);
+    const qreal ring = rect.width() / 10.0;
+    painter.setPen(QPen(QColor(Qt::gray), ring));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawEllipse(rect.adjusted(ring / 2, ring / 2, -ring / 2, -ring / 2));
+    painter.restore();
+}
+
 void AvatarView::paintEvent(QPaintEvent*) {
     if (m_url) {
         // The remote view draws the picture or its placeholder.
         return;
     }
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF frame(0, 0, m_size, m_size);
-    painter.save();
-    painter.setClipPath(circle(frame));
-    SystemSymbol::paint(painter, frame, SystemSymbol::Name::personFill, Appearance::primary(palette()));
-    painter.restore();
-    const qreal ring = ringWidth();
-    painter.setPen(QPen(QColor(Qt::gray), ring));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawEllipse(frame.adjusted(ring / 2, ring / 2, -ring / 2, -ring / 2));
+    paintWithoutAddress(painter, QRectF(0, 0, m_size, m_size), palette());
 }
 
 } // namespace velmora

@@ -41,6 +41,8 @@ public:
     // The two looks of a picture that is not there, drawn into `rect`.
     static void paintPlaceholder(QPainter& painter, const QRectF& rect, const QPalette& palette);
     static void paintImage(QPainter& painter, const QRectF& rect, const QImage& image);
+    // The look without an address: the person symbol in a grey ring a tenth of the side wide.
+    static void paintWithoutAddress(QPainter& painter, const QRectF& rect, const QPalette& palette);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -1,14 +1,17 @@
 #include "views/main/ProjectTaskRowView.h"
 
 #include "core/model/Issue.h"
+#include "images/RemoteImageManager.h"
 #include "views/main/Appearance.h"
+#include "views/main/AvatarView.h"
 #include "views/main/ProjectTasksModel.h"
 #include "views/main/SystemSymbol.h"
 
 #include <QAbstractItemView>
 #include <QHelpEvent>
 #include <QPainter>
-#include <QPainterPath>
+#include <QPointer>
+#include <QThread>
 #include <QToolTip>
 
 namespace velmora {
@@ -37,6 +40,88 @@ struct Fonts {
 } // namespace
 
 ProjectTaskRowView::ProjectTaskRowView(QObject* parent) : QStyledItemDelegate(parent) {}
+
+ProjectTaskRowView::~ProjectTaskRowView() {
+    for (const Avatar& avatar : std::as_const(m_avatars)) {
+        if (avatar.operation) {
+            avatar.operation->cancel();
+        }
+    }
+}
+
+std::optional<QUrl> ProjectTaskRowView::avatarUrl(const Issue& task) {
+    if (!task.assignee) {
+        return std::nullopt;
+    }
+    const QUrl url(task.assignee->avatar.value_or(QString()));
+    if (url.isEmpty() || !url.isValid()) {
+        return std::nullopt;
+    }
+    return url;
+}
+
+QImage ProjectTaskRowView::avatarImage(const QUrl& url) const {
+    const auto found = m_avatars.constFind(url);
+    return found == m_avatars.constEnd() ? QImage() : found->image;
+}
+
+bool ProjectTaskRowView::isLoadingAvatar(const QUrl& url) const {
+    const auto found = m_avatars.constFind(url);
+    return found != m_avatars.constEnd() && !found->done;
+}
+
+void ProjectTaskRowView::requestAvatar(const QUrl& url) {
+    if (m_avatars.contains(url)) {
+        return;
+    }
+    // Entered before the load starts: a picture in the memory cache may be handed back
+    // before loadImage returns.
+    m_avatars.insert(url, Avatar{});
+    QPointer<ProjectTaskRowView> self(this);
+    auto completed = [self, url](const images::Image& image, const QByteArray&,
+                                 const images::ImageError& error, images::ImageCacheType, bool finished,
+                                 const QUrl&) {
+        if (!finished || error.is(images::ImageErrorCode::Cancelled)) {
+            return;
+        }
+        const QImage bitmap = image ? image.bitmap() : QImage();
+        auto finish = [self, url, bitmap] {
+            if (self) {
+                self->finishAvatar(url, bitmap);
+            }
+        };
+        if (!self) {
+            return;
+        }
+        if (QThread::currentThread() == self->thread()) {
+            finish();
+        } else {
+            QMetaObject::invokeMethod(self.data(), finish, Qt::QueuedConnection);
+        }
+    };
+    auto operation =
+        images::RemoteImageManager::sharedManager()->loadImage(url, 0, {}, nullptr, std::move(completed));
+    const auto entry = m_avatars.find(url);
+    if (entry != m_avatars.end() && !entry->done) {
+        entry->operation = std::move(operation);
+    }
+}
+
+void ProjectTaskRowView::finishAvatar(const QUrl& url, const QImage& image) {
+    const auto entry = m_avatars.find(url);
+    if (entry == m_avatars.end() || entry->done) {
+        return;
+    }
+    entry->done = true;
+    entry->operation.reset();
+    // Rows draw the picture a few pixels wide; a large one is kept only at a size that
+    // stays sharp on dense screens.
+    constexpr int keptSide = avatarSize * 4;
+    entry->image = image.width() > keptSide || image.height() > keptSide
+                       ? image.scaled(keptSide, keptSide, Qt::KeepAspectRatio, Qt::SmoothTransformation)
+                       : image;
+    emit avatarArrived(url);
+}
 
 QString ProjectTaskRowView::stateText(const Issue& task) {
     return task.state ? task.state->name : QStringLiteral("Unknown");
@@ -144,16 +229,20 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
                       Qt::AlignLeft | Qt::AlignVCenter, spentTimeText(*task));
 
     if (task->assignee) {
-        // The avatar's placeholder: the person symbol on a secondary square, cut to a
-        // circle.
         const QRectF avatar = avatarRect(rect);
-        QPainterPath circle;
-        circle.addEllipse(avatar);
-        painter->setClipPath(circle);
-        painter->fillRect(avatar, Appearance::quinary(colors));
-        SystemSymbol::paint(*painter, avatar.adjusted(2, 2, -2, -2), SystemSymbol::Name::personFill,
-                            Appearance::secondary(colors));
-        painter->setClipping(false);
+        if (const std::optional<QUrl> url = avatarUrl(*task)) {
+            // A delegate paints from a const member; asking for the picture only fills
+            // the cache of pictures, which is not what the row shows.
+            const_cast<ProjectTaskRowView*>(this)->requestAvatar(*url);
+            const QImage image = avatarImage(*url);
+            if (image.isNull()) {
+                AvatarView::paintPlaceholder(*painter, avatar, colors);
+            } else {
+                AvatarView::paintImage(*painter, avatar, image);
+            }
+        } else {
+            AvatarView::paintWithoutAddress(*painter, avatar, colors);
+        }
     }
     painter->restore();
 }

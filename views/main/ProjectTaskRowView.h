@@ -1,6 +1,16 @@
 #pragma once
 
+#include <QHash>
+#include <QImage>
 #include <QStyledItemDelegate>
+#include <QUrl>
+
+#include <memory>
+#include <optional>
+
+namespace velmora::images {
+class RemoteImageCombinedOperation;
+}
 
 namespace velmora {
 
@@ -12,6 +22,11 @@ struct Issue;
 // mark keeps its place when hidden, so the text never shifts. All rows have one
 // height, so the list lays out only the rows it shows.
 //
+// The avatar looks as `AvatarView`'s does. Its picture is asked of the shared image
+// manager when a row showing it is painted, once per address however many rows show
+// it; the placeholder stands until it comes, and then `avatarArrived` tells the list
+// which rows to paint again. No widget is made per row.
+//
 // The row under the last task while the next page loads is a small spinner.
 class ProjectTaskRowView : public QStyledItemDelegate {
     Q_OBJECT
@@ -20,6 +35,8 @@ public:
     static constexpr int avatarSize = 15;
 
     explicit ProjectTaskRowView(QObject* parent = nullptr);
+    // Loads still running are called off.
+    ~ProjectTaskRowView() override;
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
@@ -34,12 +51,39 @@ public:
     // "No Spent Time".
     static QString stateText(const Issue& task);
     static QString spentTimeText(const Issue& task);
+    // The assignee's avatar text read as an address; none without an assignee or when
+    // the text is empty or no valid address.
+    static std::optional<QUrl> avatarUrl(const Issue& task);
+    // The picture loaded for `url`; null while it loads, when it could not be had or
+    // when no row has asked for it yet.
+    QImage avatarImage(const QUrl& url) const;
+    // True while the picture of `url` is being loaded.
+    bool isLoadingAvatar(const QUrl& url) const;
 
     // The angle of the spinner, advanced by the list while a page loads.
     void setSpinnerAngle(int angle) { m_spinnerAngle = angle; }
 
+signals:
+    // The load of `url` has ended (with its picture or without); always on the main
+    // thread.
+    void avatarArrived(const QUrl& url);
+
 private:
+    struct Avatar {
+        QImage image;
+        // Set while the load runs.
+        std::shared_ptr<images::RemoteImageCombinedOperation> operation;
+        bool done = false;
+    };
+
+    // Starts the load of `url` unless it has been asked for already.
+    void requestAvatar(const QUrl& url);
+    void finishAvatar(const QUrl& url, const QImage& image);
+
     int m_spinnerAngle = 0;
+    // Every address asked for, loaded, loading or failed; a failed one is not asked
+    // again while the list lives.
+    QHash<QUrl, Avatar> m_avatars;
 };
 
 } // namespace velmora

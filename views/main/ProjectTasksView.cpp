@@ -40,6 +40,7 @@ ProjectTasksView::ProjectTasksView(ProjectViewModel& viewModel, TimerViewModel* 
     connect(m_model, &QAbstractItemModel::rowsInserted, this, &ProjectTasksView::selectionFromModel);
     connect(&viewModel, &ProjectViewModel::taskChanged, this, &ProjectTasksView::selectionFromModel);
     connect(&viewModel, &ProjectViewModel::loadingMoreTasksChanged, this, &ProjectTasksView::updateSpinner);
+    connect(m_rowView, &ProjectTaskRowView::avatarArrived, this, &ProjectTasksView::repaintAvatar);
 
     m_spinnerTimer.setInterval(50);
     connect(&m_spinnerTimer, &QTimer::timeout, this, [this] {
@@ -51,6 +52,25 @@ ProjectTasksView::ProjectTasksView(ProjectViewModel& viewModel, TimerViewModel* 
     });
     selectionFromModel();
     updateSpinner();
+}
+
+void ProjectTasksView::repaintAvatar(const QUrl& url) {
+    // Rows out of view find the picture when they are next painted.
+    const QRect shown = viewport()->rect();
+    const QModelIndex first = indexAt(shown.topLeft());
+    if (!first.isValid()) {
+        return;
+    }
+    for (int row = first.row(); row < m_model->taskCount(); ++row) {
+        const QRect rect = visualRect(m_model->index(row));
+        if (!rect.intersects(shown)) {
+            break;
+        }
+        const Issue* task = m_model->taskAt(row);
+        if (task && ProjectTaskRowView::avatarUrl(*task) == url) {
+            viewport()->update(rect);
+        }
+    }
 }
 
 void ProjectTasksView::updateSpinner() {

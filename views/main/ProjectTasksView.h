@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 
 namespace velmora {
 
@@ -45,6 +46,8 @@ private:
     void selectionFromModel();
     void scheduleLastRowCheck();
     void updateSpinner();
+    // Paints again the rows in view whose avatar is the picture of `url`.
+    void repaintAvatar(const QUrl& url);
 
     QPointer<ProjectViewModel> m_viewModel;
     ProjectTasksModel* m_model;

@@ -27,12 +27,14 @@
 #include "tests/support/FakeJiraServer.h"
 #include "tests/support/FakeUpdateFeed.h"
 #include "tests/support/FakeYouTrackServer.h"
+#include "tests/support/LoopbackImageServer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 
 #include <cstdio>
+#include <map>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -42,15 +44,32 @@ namespace {
 const QString youTrackPrefix = QStringLiteral("/youtrack");
 const QString youTrackToken = QStringLiteral("perm-token");
 
-void seedJira(FakeJiraServer& jira) {
+const QString avatarPrefix = QStringLiteral("/avatars/");
+
+// The pictures of the Jira assignees, served by the front port under avatarPrefix.
+const std::map<QString, QColor>& avatarColours() {
+    static const std::map<QString, QColor> colours{{QStringLiteral("ann.png"), QColor(0x2e, 0x86, 0xde)},
+                                                   {QStringLiteral("bo.png"), QColor(0xe6, 0x7e, 0x22)}};
+    return colours;
+}
+
+void seedJira(FakeJiraServer& jira, quint16 port) {
+    const QString avatars = QStringLiteral("https://127.0.0.1:%1%2").arg(port).arg(avatarPrefix);
+    jira.addUser(
+        {QStringLiteral("acc-ann"), QStringLiteral("Ann Able"), avatars + QStringLiteral("ann.png")});
+    jira.addUser({QStringLiteral("acc-bo"), QStringLiteral("Bo Baker"), avatars + QStringLiteral("bo.png")});
     jira.addProject({QStringLiteral("10000"), QStringLiteral("WEB"), QStringLiteral("Website")});
     jira.addProject({QStringLiteral("10010"), QStringLiteral("OPS"), QStringLiteral("Operations")});
-    jira.addIssue({QStringLiteral("10001"), QStringLiteral("WEB-1"), QStringLiteral("10000"),
-                   QStringLiteral("Crash on start")});
-    jira.addIssue({QStringLiteral("10002"), QStringLiteral("WEB-2"), QStringLiteral("10000"),
-                   QStringLiteral("Slow search results")});
-    jira.addIssue({QStringLiteral("10003"), QStringLiteral("WEB-3"), QStringLiteral("10000"),
-                   QStringLiteral("Broken links in the footer")});
+    auto issue = [](const char* id, const char* key, const char* project, const char* summary,
+                    std::optional<QString> assignee) {
+        FakeJiraServer::Issue issue{QString::fromLatin1(id), QString::fromLatin1(key),
+                                    QString::fromLatin1(project), QString::fromLatin1(summary)};
+        issue.assigneeId = std::move(assignee);
+        return issue;
+    };
+    jira.addIssue(issue("10001", "WEB-1", "10000", "Crash on start", QStringLiteral("acc-ann")));
+    jira.addIssue(issue("10002", "WEB-2", "10000", "Slow search results", QStringLiteral("acc-bo")));
+    jira.addIssue(issue("10003", "WEB-3", "10000", "Broken links in the footer", QStringLiteral("acc-ann")));
     jira.addIssue({QStringLiteral("10011"), QStringLiteral("OPS-1"), QStringLiteral("10010"),
                    QStringLiteral("Rotate the certificates")});
     const QDateTime yesterday = QDateTime::currentDateTime().addDays(-1);
@@ -181,7 +200,7 @@ int main(int argc, char** argv) {
     asanaMaker.addRefreshToken(QStringLiteral("refresh-1"), QStringLiteral("u1"));
     FakeYouTrackServer youTrack(youTrackToken);
     FakeUpdateFeed updates;
-    seedJira(jira);
+    seedJira(jira, static_cast<quint16>(port));
     seedAsana(asana);
     seedYouTrack(youTrack);
 
@@ -206,6 +225,15 @@ int main(int argc, char** argv) {
         }
         if (path.startsWith(QLatin1String("/api/1.0/"))) {
             return asana.http().respond(request);
+        }
+        if (path.startsWith(avatarPrefix)) {
+            const auto colour = avatarColours().find(path.mid(avatarPrefix.size()));
+            if (colour == avatarColours().end()) {
+                return FakeResponse::empty(404);
+            }
+            FakeResponse picture;
+            picture.body = LoopbackImageServer::png(48, 48, colour->second);
+            return picture.withHeader("Content-Type", "image/png");
         }
         if (path.startsWith(youTrackPrefix + QLatin1Char('/'))) {
             FakeRequest inner = request;

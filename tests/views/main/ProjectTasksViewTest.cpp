@@ -6,10 +6,12 @@
 #include "tests/state/FakeProviderService.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/LoopbackImageServer.h"
 #include "views/main/ProjectTaskRowView.h"
 #include "views/main/ProjectTasksModel.h"
 
 #include <QMenu>
+#include <QPaintEvent>
 #include <QScrollBar>
 #include <QTest>
 
@@ -142,4 +144,79 @@ TEST(ProjectTaskRowView, FillsTheMissingFactsWithTheirPlaceholders) {
     task.spentTime = QStringLiteral("1h 5m");
     EXPECT_EQ(ProjectTaskRowView::stateText(task), "Open");
     EXPECT_EQ(ProjectTaskRowView::spentTimeText(task), "1h 5m");
+}
+
+namespace {
+// Collects what the list's viewport is asked to paint.
+class PaintRecorder : public QObject {
+public:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            painted += static_cast<QPaintEvent*>(event)->region();
+        }
+        return false;
+    }
+    QRegion painted;
+};
+} // namespace
+
+TEST_F(ProjectTasksViewTest, AvatarsLoadOncePerAddressAndRepaintOnlyTheirRows) {
+    LoopbackImageServer server;
+    server.serve("/ann.png", ImageAnswer::image(LoopbackImageServer::png(8, 8, Qt::blue)));
+    server.serve("/bob.png", ImageAnswer::image(LoopbackImageServer::png(8, 8, Qt::green)));
+    server.hold("/ann.png");
+    server.hold("/bob.png");
+    const QUrl ann = server.url(QStringLiteral("/ann.png"));
+    const QUrl bob = server.url(QStringLiteral("/bob.png"));
+    const QUrl unreachable(QStringLiteral("https://127.0.0.1:1/cid.png"));
+    auto assign = [&](int row, std::optional<QString> avatar) {
+        service->tasks[row].assignee =
+            User{QStringLiteral("u%1").arg(row), QStringLiteral("N"), std::move(avatar)};
+    };
+    assign(0, ann.toString());
+    assign(1, bob.toString());
+    assign(2, ann.toString());
+    assign(3, unreachable.toString());
+    assign(4, std::nullopt);
+
+    auto view = list();
+    ProjectTaskRowView* rows = view->rowView();
+    auto avatarPixel = [&](int row) {
+        const QImage shown = view->viewport()->grab().toImage();
+        const QRect avatar = ProjectTaskRowView::avatarRect(view->visualRect(view->tasksModel()->index(row)));
+        return shown.pixelColor(avatar.center() * shown.devicePixelRatio());
+    };
+    ASSERT_TRUE(
+        waitUntil([&] { return server.heldCount("/ann.png") == 1 && server.heldCount("/bob.png") == 1; }));
+    view->viewport()->repaint();
+    drainEvents();
+    EXPECT_EQ(server.requestCount("/ann.png"), 1) << "two rows and several paints, one load";
+    EXPECT_TRUE(rows->isLoadingAvatar(ann));
+    EXPECT_NE(avatarPixel(0), QColor(Qt::blue)) << "the placeholder until the picture comes";
+    EXPECT_FALSE(ProjectTaskRowView::avatarUrl(*view->tasksModel()->taskAt(4)).has_value());
+
+    PaintRecorder recorder;
+    view->viewport()->installEventFilter(&recorder);
+    server.release("/ann.png");
+    ASSERT_TRUE(waitUntil([&] { return !rows->isLoadingAvatar(ann); }));
+    drainEvents();
+    const auto rowRect = [&](int row) { return view->visualRect(view->tasksModel()->index(row)); };
+    EXPECT_TRUE(recorder.painted.contains(rowRect(0)));
+    EXPECT_TRUE(recorder.painted.contains(rowRect(2)));
+    EXPECT_FALSE(recorder.painted.intersects(rowRect(1))) << "a row with another avatar is left alone";
+    EXPECT_EQ(avatarPixel(0), QColor(Qt::blue));
+    EXPECT_EQ(avatarPixel(2), QColor(Qt::blue));
+    EXPECT_NE(avatarPixel(1), QColor(Qt::green));
+
+    // An address that cannot be had keeps the placeholder and is not asked again.
+    ASSERT_TRUE(waitUntil([&] { return !rows->isLoadingAvatar(unreachable); }));
+    EXPECT_TRUE(rows->avatarImage(unreachable).isNull());
+    view->viewport()->repaint();
+    EXPECT_FALSE(rows->isLoadingAvatar(unreachable));
+
+    server.release("/bob.png");
+    ASSERT_TRUE(waitUntil([&] { return !rows->avatarImage(bob).isNull(); }));
+    drainEvents();
+    EXPECT_EQ(avatarPixel(1), QColor(Qt::green));
+    EXPECT_EQ(server.requestCount("/ann.png"), 1);
 }
