@@ -7,11 +7,22 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeHttpsServer.h"
 #include "tests/support/FakeJiraServer.h"
+#include "tests/support/FakeYouTrackServer.h"
+#include "state/ApplicationViewModel.h"
+#include "state/ProjectViewModel.h"
+#include "views/main/BookTimeView.h"
+#include "views/main/CalendarDayView.h"
+#include "views/main/ProjectViewController.h"
+#include "views/main/ToolbarItemIdentifier.h"
+#include "views/settings/YouTrackProviderView.h"
 #include "views/settings/ChoicePicker.h"
 #include "views/settings/JiraProviderView.h"
 #include "views/settings/WelcomeView.h"
 
+#include <QAction>
 #include <QDesktopServices>
+#include <QMessageBox>
+#include <QToolBar>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -110,4 +121,79 @@ TEST_F(EndToEndTest, AJiraSignInComesBackThroughASecondStartOfTheApp) {
     EXPECT_EQ(account.parameters().organisation, jira.cloudId);
     EXPECT_EQ(account.user()->externalId, "acc-me");
     EXPECT_TRUE(keyring->contains(uuidText(*account.id())));
+}
+
+TEST_F(EndToEndTest, AFirstStartTracksTimeOnAYouTrackTaskBooksItAndDeletesItFromTheCalendar) {
+    FakeYouTrackServer youTrack;
+    FakeYouTrackServer::Project app;
+    app.id = QStringLiteral("0-1");
+    app.shortName = QStringLiteral("APP");
+    app.name = QStringLiteral("Application");
+    youTrack.addProject(app);
+    FakeYouTrackServer::Issue issue;
+    issue.id = QStringLiteral("2-1");
+    issue.idReadable = QStringLiteral("APP-1");
+    issue.projectId = app.id;
+    issue.summary = QStringLiteral("Settings are not saved");
+    youTrack.addIssue(issue);
+
+    delegate = std::make_unique<AppDelegate>(realServices());
+    delegate->applicationDidFinishLaunching();
+    auto* welcome = qobject_cast<WelcomeView*>(windows().welcomeWindow()->content());
+    ASSERT_NE(welcome, nullptr);
+    QTest::mouseClick(welcome->trackerButton(IntroRoute::youTrackSetup), Qt::LeftButton);
+    auto* form = qobject_cast<YouTrackProviderView*>(welcome->setupView());
+    ASSERT_NE(form, nullptr);
+    type(form->nameField(), QStringLiteral("Work"));
+    type(form->baseUrlField(), QStringLiteral("https://") + youTrack.baseUrl() + QStringLiteral("/issues"));
+    type(form->tokenField(), youTrack.token());
+    QTest::mouseClick(form->mainButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return windows().applicationWindow() != nullptr; }));
+    ApplicationWindowController* window = windows().applicationWindow();
+    ApplicationViewModel& application = *window->applicationViewModel();
+
+    // Open the project and choose its task.
+    ASSERT_TRUE(waitUntil([&] { return !application.projects().empty(); }));
+    application.setRoute(ApplicationRoute::forProject(application.projects().front()));
+    ProjectViewController* project = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        project = window->findChild<ProjectViewController*>();
+        return project && !project->viewModel().tasks().empty();
+    }));
+    project->viewModel().setTask(project->viewModel().tasks().front());
+    drainEvents();
+
+    // Start the timer from the toolbar, let an hour pass, stop it: the booking sheet asks.
+    QAction* start = window->toolbar()->findChild<QAction*>(ToolbarItemIdentifier::startTimeTracking);
+    ASSERT_NE(start, nullptr);
+    start->trigger();
+    TimerViewModel& timer = *window->timerViewModel();
+    ASSERT_EQ(timer.state(), TimerViewModel::State::active);
+    timer.setDuration(3600);
+    drainEvents();
+    QAction* stop = window->toolbar()->findChild<QAction*>(ToolbarItemIdentifier::cancelTimeTracking);
+    ASSERT_NE(stop, nullptr);
+    stop->trigger();
+    BookTimeView* sheet = nullptr;
+    ASSERT_TRUE(waitUntil([&] { return (sheet = window->findChild<BookTimeView*>()) && sheet->isVisible(); }));
+    QTest::mouseClick(sheet->saveButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return youTrack.workItems().size() == 1; }));
+    EXPECT_EQ(youTrack.workItems().front().minutes, 60);
+    ASSERT_TRUE(waitUntil([&] { return timer.state() == TimerViewModel::State::cancelled; }));
+
+    // The calendar shows the entry; deleting it there removes it from the tracker.
+    application.setRoute(ApplicationRoute::calendar());
+    CalendarDayView* today = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        for (CalendarDayView* day : window->findChildren<CalendarDayView*>()) {
+            if (!day->day().workEntries.empty()) {
+                today = day;
+            }
+        }
+        return today != nullptr;
+    }));
+    today->requestDelete(today->day().workEntries.front());
+    ASSERT_NE(today->confirmation(), nullptr);
+    today->confirmDelete();
+    ASSERT_TRUE(waitUntil([&] { return youTrack.workItems().empty(); }));
 }
