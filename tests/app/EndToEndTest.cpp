@@ -176,6 +176,9 @@ TEST_F(EndToEndTest, AFirstStartTracksTimeOnAYouTrackTaskBooksItAndDeletesItFrom
     stop->trigger();
     BookTimeView* sheet = nullptr;
     ASSERT_TRUE(waitUntil([&] { return (sheet = window->findChild<BookTimeView*>()) && sheet->isVisible(); }));
+    // The sheet reads the project's work item settings before it lets the user save.
+    ASSERT_TRUE(waitUntil([&] { return sheet->saveButton()->isEnabled(); }));
+    drainEvents();
     QTest::mouseClick(sheet->saveButton(), Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return youTrack.workItems().size() == 1; }));
     EXPECT_EQ(youTrack.workItems().front().minutes, 60);
