@@ -187,6 +187,30 @@ TEST_F(YouTrackSetup, EditingTheNameAloneSendsNothingAndTheToggleRestoresTheStor
     EXPECT_EQ(storedYouTrack(manager)->parameters().baseUrl, "yt.example.test");
 }
 
+TEST_F(YouTrackSetup, NewCredentialsAloneReplaceTheStoredTokenAndAddressAndClearTheWarning) {
+    YouTrackProvider account(std::nullopt, QStringLiteral("Work"), {QStringLiteral("old.example.test")},
+                             ProviderState::missingCredentials);
+    auto saved = manager.save(account, YouTrackProvider::Credentials{QStringLiteral("perm-old")});
+    ASSERT_TRUE(saved.ok());
+    int saves = 0;
+    YouTrackProviderView view(new YouTrackProviderViewModel(saved.value(), [&] { ++saves; }), [] {});
+    view.show();
+    view.changeCredentialsToggle()->setChecked(true);
+    drainEvents();
+    type(view.baseUrlField(), "https://yt.example.test/youtrack");
+    type(view.tokenField(), youTrack.token());
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return saves == 1; }));
+
+    const auto stored = storedYouTrack(manager);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->id(), saved.value().id()) << "the same account, not a second one";
+    EXPECT_EQ(stored->name(), "Work");
+    EXPECT_EQ(stored->parameters().baseUrl, "yt.example.test/youtrack");
+    EXPECT_EQ(stored->state(), ProviderState::operational);
+    EXPECT_TRUE(keyring->secretOf(uuidText(*stored->id())).contains(youTrack.token().toUtf8()));
+}
+
 TEST_F(YouTrackSetup, DeleteAsksFirstAndCancelDeletesNothing) {
     int deletes = 0;
     YouTrackProviderView view(
