@@ -28,6 +28,8 @@
 #include <memory>
 #include <string>
 
+#include <unistd.h>
+
 namespace {
 
 using namespace velmora;
@@ -174,6 +176,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     self = argv[0];
+    // The children start the app, which hands over to an app already running for this
+    // user and ends at once; a socket name of the benchmark's own keeps them apart.
+    qputenv("VELMORA_INSTANCE_NAME", QByteArray("velmora-startup-bench-") + QByteArray::number(::getpid()));
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
