@@ -1,7 +1,8 @@
 #include "image-views/ImageTransition.h"
 
-#include <QGraphicsOpacityEffect>
-#include <QPropertyAnimation>
+#include "images/RemoteImageTransition.h"
+
+#include <QEasingCurve>
 #include <QWidget>
 
 namespace velmora::imageviews {
@@ -13,20 +14,10 @@ QAbstractAnimation* ImageTransition::insertionAnimation(QWidget* view) const {
     const int ms = static_cast<int>(m_duration.value_or(defaultDuration) * 1000);
     const QEasingCurve curve(QEasingCurve::InOutQuad);
     if (m_kind == Kind::Opacity) {
-        auto* opacity = new QGraphicsOpacityEffect(view);
-        opacity->setOpacity(0);
-        view->setGraphicsEffect(opacity);
-        auto* animation = new QPropertyAnimation(opacity, "opacity", view);
-        animation->setStartValue(0.0);
-        animation->setEndValue(1.0);
-        animation->setDuration(ms);
-        animation->setEasingCurve(curve);
-        QObject::connect(animation, &QAbstractAnimation::finished, view, [view] { view->setGraphicsEffect(nullptr); });
-        return animation;
+        return images::fadeInAnimation(view, ms, curve);
     }
     const bool rightToLeft = view->layoutDirection() == Qt::RightToLeft;
-    const QPoint end = view->pos();
-    QPoint start = end;
+    QPoint start = view->pos();
     switch (m_edge) {
     case Edge::Top:
         start.ry() -= view->height();
@@ -41,12 +32,7 @@ QAbstractAnimation* ImageTransition::insertionAnimation(QWidget* view) const {
         start.rx() += rightToLeft ? -view->width() : view->width();
         break;
     }
-    auto* animation = new QPropertyAnimation(view, "pos", view);
-    animation->setStartValue(start);
-    animation->setEndValue(end);
-    animation->setDuration(ms);
-    animation->setEasingCurve(curve);
-    return animation;
+    return images::slideInAnimation(view, start, ms, curve);
 }
 
 } // namespace velmora::imageviews

@@ -17,47 +17,42 @@ std::shared_ptr<CallbackQueue> CallbackQueue::globalQueue() {
     return std::make_shared<CallbackQueue>(DispatchQueue::global());
 }
 
-void CallbackQueue::sync(std::function<void()> block) const {
+namespace {
+
+// Runs the block at once (Invoke, or Safe when already on the queue) or hands it to the queue
+// through `submit` (its sync or its async).
+void run(const DispatchQueue& queue, CallbackPolicy policy, std::function<void()> block,
+         void (DispatchQueue::*submit)(std::function<void()>) const) {
     if (!block) {
         return;
     }
-    switch (m_policy) {
+    switch (policy) {
     case CallbackPolicy::Invoke:
         block();
         return;
     case CallbackPolicy::Dispatch:
-        // The queue itself runs a block at once rather than wait for itself on its own queue.
-        m_queue.sync(std::move(block));
+        // Submitted even from the queue itself; its sync then runs a block at once rather than
+        // wait for itself.
+        (queue.*submit)(std::move(block));
         return;
     case CallbackPolicy::Safe:
         break;
     }
-    if (m_queue.isCurrent()) {
+    if (queue.isCurrent()) {
         block();
     } else {
-        m_queue.sync(std::move(block));
+        (queue.*submit)(std::move(block));
     }
 }
 
+} // namespace
+
+void CallbackQueue::sync(std::function<void()> block) const {
+    run(m_queue, m_policy, std::move(block), &DispatchQueue::sync);
+}
+
 void CallbackQueue::async(std::function<void()> block) const {
-    if (!block) {
-        return;
-    }
-    switch (m_policy) {
-    case CallbackPolicy::Invoke:
-        block();
-        return;
-    case CallbackPolicy::Dispatch:
-        m_queue.async(std::move(block));
-        return;
-    case CallbackPolicy::Safe:
-        break;
-    }
-    if (m_queue.isCurrent()) {
-        block();
-    } else {
-        m_queue.async(std::move(block));
-    }
+    run(m_queue, m_policy, std::move(block), &DispatchQueue::async);
 }
 
 } // namespace velmora::images

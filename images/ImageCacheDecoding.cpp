@@ -80,14 +80,21 @@ void contextFromDecodeOptions(RemoteImageContext& context, RemoteImageOptions& o
     }
 }
 
-Image imageCacheDecodeImageData(const QByteArray& data, const QString& cacheKey, RemoteImageOptions options,
-                                const RemoteImageContext& context) {
-    if (data.isEmpty() || cacheKey.isEmpty()) {
-        return {};
+Image forceDecodedImage(const Image& image, RemoteImageOptions options, const RemoteImageContext& context,
+                        const DecodeOptions& decodeOptions) {
+    auto policy = context.imageForceDecodePolicy.valueOr(ImageForceDecodePolicy::Automatic);
+    if (options & RemoteImageAvoidDecodeImage) {
+        policy = ImageForceDecodePolicy::Never;
     }
-    const auto decodeOptions = decodeOptionsFromContext(context, options, cacheKey);
-    const double scale = decodeOptions.scaleFactor.valueOr(1.0);
+    Image result = ImageCoderHelper::decodedImage(image, policy);
+    // Tells the cache later whether this was a thumbnail decode, and of which size.
+    result.setDecodeOptions(decodeOptions);
+    return result;
+}
 
+Image decodeImageDataWithOptions(const QByteArray& data, RemoteImageOptions options,
+                                 const RemoteImageContext& context, const DecodeOptions& decodeOptions) {
+    const double scale = decodeOptions.scaleFactor.valueOr(1.0);
     Image image;
     const auto animatedClass = context.animatedImageClass.valueOr(nullptr);
     if (!(options & RemoteImageDecodeFirstFrameOnly) && animatedClass) {
@@ -108,17 +115,16 @@ Image imageCacheDecodeImageData(const QByteArray& data, const QString& cacheKey,
             return {};
         }
     }
+    return forceDecodedImage(image, options, context, decodeOptions);
+}
 
-    auto policy = context.imageForceDecodePolicy.valueOr(ImageForceDecodePolicy::Automatic);
-    if (options & RemoteImageAvoidDecodeImage) {
-        policy = ImageForceDecodePolicy::Never;
+Image imageCacheDecodeImageData(const QByteArray& data, const QString& cacheKey, RemoteImageOptions options,
+                                const RemoteImageContext& context) {
+    if (data.isEmpty() || cacheKey.isEmpty()) {
+        return {};
     }
-    image = ImageCoderHelper::decodedImage(image, policy);
-    if (image) {
-        // Tells the cache later whether this was a thumbnail decode, and of which size.
-        image.setDecodeOptions(decodeOptions);
-    }
-    return image;
+    return decodeImageDataWithOptions(data, options, context,
+                                      decodeOptionsFromContext(context, options, cacheKey));
 }
 
 } // namespace velmora::images

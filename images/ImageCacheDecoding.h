@@ -21,6 +21,18 @@ DecodeOptions decodeOptionsFromContext(const RemoteImageContext& context, Remote
 void contextFromDecodeOptions(RemoteImageContext& context, RemoteImageOptions& options,
                               const DecodeOptions& decodeOptions);
 
+// Force-decodes a decoded image by the context's policy (never when the options avoid it) and
+// gives it the decode options it was made with.
+Image forceDecodedImage(const Image& image, RemoteImageOptions options, const RemoteImageContext& context,
+                        const DecodeOptions& decodeOptions);
+
+// Decodes whole image data with the given coder options: through the context's animated image
+// class when it names one (and first-frame-only is not asked), else through the context's coder
+// or the shared registry; then force-decoded. Null when nothing decodes the data. Downloads and
+// cache reads both decode through here.
+Image decodeImageDataWithOptions(const QByteArray& data, RemoteImageOptions options,
+                                 const RemoteImageContext& context, const DecodeOptions& decodeOptions);
+
 // Decodes bytes read from a cache: through the context's animated image class when it names one
 // (and first-frame-only is not asked), else through the context's coder or the shared registry;
 // then force-decoded by the context's policy. The result carries its decode options. Null when the

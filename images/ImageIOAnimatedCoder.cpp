@@ -202,29 +202,10 @@ Image ImageIOAnimatedCoder::incrementalDecodedImageWithOptions(const DecodeOptio
     if (!m_state || !m_state->incremental) {
         return {};
     }
-    std::shared_ptr<AnimatedFrameSource> source;
-    double scale = 1.0;
-    bool preserve = true;
-    QSizeF thumbnail;
-    bool lazy = false;
-    {
-        std::lock_guard lock(m_state->mutex);
-        if (m_state->width + m_state->height == 0 || !m_state->source) {
-            return {};
-        }
-        source = m_state->source;
-        scale = (options.scaleFactor.hasValue() && options.scaleFactor.value() >= 1)
-                    ? options.scaleFactor.value()
-                    : m_state->scale;
-        preserve = m_state->preserveAspectRatio;
-        thumbnail = m_state->thumbnailSize;
-        lazy = m_state->lazyDecode;
-    }
-    Image image = createFrame(*source, 0, scale, preserve, thumbnail, lazy);
-    if (!image.isNull()) {
-        image.setImageFormat(imageFormat());
-    }
-    return image;
+    const std::optional<double> scale = options.scaleFactor.hasValue() && options.scaleFactor.value() >= 1
+                                            ? std::optional<double>(options.scaleFactor.value())
+                                            : std::nullopt;
+    return frameOfSource(0, scale, [](const State& state) { return state.width + state.height != 0; });
 }
 
 std::shared_ptr<AnimatedImageCoder> ImageIOAnimatedCoder::createAnimatedCoder(const QByteArray& data,
@@ -276,23 +257,29 @@ Image ImageIOAnimatedCoder::animatedImageFrameAtIndex(unsigned index) {
     if (!m_state) {
         return {};
     }
+    return frameOfSource(int(index), std::nullopt,
+                         [index](const State& state) { return index < unsigned(state.durations.size()); });
+}
+
+Image ImageIOAnimatedCoder::frameOfSource(int index, std::optional<double> scale,
+                                          const std::function<bool(const State&)>& ready) {
     std::shared_ptr<AnimatedFrameSource> source;
-    double scale = 1.0;
+    double drawnScale = 1.0;
     bool preserve = true;
     QSizeF thumbnail;
     bool lazy = false;
     {
         std::lock_guard lock(m_state->mutex);
-        if (index >= unsigned(m_state->durations.size()) || !m_state->source) {
+        if (!ready(*m_state) || !m_state->source) {
             return {};
         }
         source = m_state->source;
-        scale = m_state->scale;
+        drawnScale = scale.value_or(m_state->scale);
         preserve = m_state->preserveAspectRatio;
         thumbnail = m_state->thumbnailSize;
         lazy = m_state->lazyDecode;
     }
-    Image frame = createFrame(*source, int(index), scale, preserve, thumbnail, lazy);
+    Image frame = createFrame(*source, index, drawnScale, preserve, thumbnail, lazy);
     if (!frame.isNull()) {
         frame.setImageFormat(imageFormat());
     }

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QSizeF>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -72,6 +73,11 @@ private:
     void readOptions(const DecodeOptions& options, bool lazyDefault);
     // The source and frame scan of the data; false when the data gives no frame.
     bool scan(const QByteArray& data);
+    // Frame `index` of the scanned source, drawn with the coder's settings (at `scale` when given,
+    // else the coder's scale) and marked with the coder's format; null when the coder has no
+    // source or, asked under the same lock, `ready` says there is nothing to draw yet.
+    Image frameOfSource(int index, std::optional<double> scale,
+                        const std::function<bool(const State&)>& ready);
 
     std::unique_ptr<State> m_state;
 };

@@ -8,7 +8,6 @@
 #include "images/ImageCodersManager.h"
 #include "images/ProgressiveImageCoder.h"
 
-
 namespace velmora::images {
 
 namespace {
@@ -16,17 +15,6 @@ namespace {
 const RemoteImageContext& orEmpty(const RemoteImageContext* context) {
     static const RemoteImageContext empty;
     return context ? *context : empty;
-}
-
-Image forceDecoded(const Image& image, RemoteImageOptions options, const RemoteImageContext& context,
-                   const DecodeOptions& decodeOptions) {
-    ImageForceDecodePolicy policy = context.imageForceDecodePolicy.valueOr(ImageForceDecodePolicy::Automatic);
-    if (options & RemoteImageAvoidDecodeImage) {
-        policy = ImageForceDecodePolicy::Never;
-    }
-    Image result = ImageCoderHelper::decodedImage(image, policy);
-    result.setDecodeOptions(decodeOptions);
-    return result;
 }
 
 } // namespace
@@ -44,48 +32,27 @@ DecodeOptions imageLoaderDecodeOptions(const RemoteImageContext* context, Remote
     return decodeOptionsFromContext(orEmpty(context), options, cacheKey);
 }
 
-Image imageLoaderDecodeImageData(const QByteArray& imageData, const QUrl& imageURL, RemoteImageOptions options,
-                                 const RemoteImageContext* maybeContext) {
+Image imageLoaderDecodeImageData(const QByteArray& imageData, const QUrl& imageURL,
+                                 RemoteImageOptions options, const RemoteImageContext* maybeContext) {
     const RemoteImageContext& context = orEmpty(maybeContext);
-    const DecodeOptions decodeOptions =
-        imageLoaderDecodeOptions(&context, options, imageLoaderCacheKey(imageURL, &context));
-    const double scale = decodeOptions.scaleFactor.valueOr(1.0);
-    Image image;
-    if (!(options & RemoteImageDecodeFirstFrameOnly) && context.animatedImageClass.hasValue() &&
-        context.animatedImageClass.value()) {
-        const auto& animatedClass = context.animatedImageClass.value();
-        image = animatedClass->imageWithData(imageData, scale, decodeOptions);
-        if (image) {
-            if (options & RemoteImagePreloadAllFrames) {
-                animatedClass->preloadAllFrames(image);
-            }
-        } else if (options & RemoteImageMatchAnimatedImageClass) {
-            return {};
-        }
-    }
-    if (!image) {
-        const std::shared_ptr<ImageCoder> coder = context.imageCoder.hasValue() && context.imageCoder.value()
-                                                      ? context.imageCoder.value()
-                                                      : ImageCodersManager::sharedManager();
-        image = coder->decodedImageWithData(imageData, decodeOptions);
-        if (!image) {
-            return {};
-        }
-    }
-    return forceDecoded(image, options, context, decodeOptions);
+    return decodeImageDataWithOptions(
+        imageData, options, context,
+        imageLoaderDecodeOptions(&context, options, imageLoaderCacheKey(imageURL, &context)));
 }
 
 Image imageLoaderDecodeProgressiveImageData(const QByteArray& imageData, const QUrl& imageURL, bool finished,
                                             AbstractRemoteImageDownloaderOperation& operation,
-                                            RemoteImageOptions options, const RemoteImageContext* maybeContext) {
+                                            RemoteImageOptions options,
+                                            const RemoteImageContext* maybeContext) {
     const RemoteImageContext& context = orEmpty(maybeContext);
     const DecodeOptions decodeOptions =
         imageLoaderDecodeOptions(&context, options, imageLoaderCacheKey(imageURL, &context));
     std::shared_ptr<ProgressiveImageCoder> coder = imageLoaderGetProgressiveCoder(operation);
     if (!coder) {
-        const auto contextCoder = context.imageCoder.hasValue()
-                                      ? std::dynamic_pointer_cast<ProgressiveImageCoder>(context.imageCoder.value())
-                                      : nullptr;
+        const auto contextCoder =
+            context.imageCoder.hasValue()
+                ? std::dynamic_pointer_cast<ProgressiveImageCoder>(context.imageCoder.value())
+                : nullptr;
         if (contextCoder) {
             coder = contextCoder->createIncrementalCoder(decodeOptions);
         } else {
@@ -108,13 +75,13 @@ Image imageLoaderDecodeProgressiveImageData(const QByteArray& imageData, const Q
     if (!image) {
         return {};
     }
-    Image result = forceDecoded(image, options, context, decodeOptions);
+    Image result = forceDecodedImage(image, options, context, decodeOptions);
     result.setIncremental(!finished);
     return result;
 }
 
-std::shared_ptr<ProgressiveImageCoder> imageLoaderGetProgressiveCoder(
-    const AbstractRemoteImageDownloaderOperation& operation) {
+std::shared_ptr<ProgressiveImageCoder>
+imageLoaderGetProgressiveCoder(const AbstractRemoteImageDownloaderOperation& operation) {
     return operation.progressiveCoder();
 }
 

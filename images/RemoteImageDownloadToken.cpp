@@ -31,31 +31,30 @@ RemoteImageDownloadToken::RemoteImageDownloadToken(
     m_state->cancelToken = downloadOperationCancelToken;
     m_state->operation = operation;
     std::weak_ptr<State> weakState = m_state;
-    auto& center = NotificationCenter::defaultCenter();
-    m_state->responseObserver = center.addObserver(
-        QString(RemoteImageDownloadNotifications::receiveResponse), [weakState](const Notification& notification) {
-            const auto state = weakState.lock();
-            const auto* object = notification.objectAs<OperationPointer>();
-            if (!state || !object) {
-                return;
-            }
-            std::lock_guard lock(state->mutex);
-            if (state->operation.lock() == *object) {
-                state->response = (*object)->response();
-            }
-        });
-    m_state->stopObserver = center.addObserver(
-        QString(RemoteImageDownloadNotifications::stop), [weakState](const Notification& notification) {
-            const auto state = weakState.lock();
-            const auto* object = notification.objectAs<OperationPointer>();
-            if (!state || !object) {
-                return;
-            }
-            std::lock_guard lock(state->mutex);
-            if (state->operation.lock() == *object) {
-                state->metrics = (*object)->metrics();
-            }
-        });
+    // Copies, under the state's lock, what `take` wants from this token's own operation when it
+    // posts `name`.
+    const auto observe = [&weakState](QLatin1String name, auto take) {
+        return NotificationCenter::defaultCenter().addObserver(
+            QString(name), [weakState, take](const Notification& notification) {
+                const auto state = weakState.lock();
+                const auto* object = notification.objectAs<OperationPointer>();
+                if (!state || !object) {
+                    return;
+                }
+                std::lock_guard lock(state->mutex);
+                if (state->operation.lock() == *object) {
+                    take(*state, **object);
+                }
+            });
+    };
+    m_state->responseObserver = observe(RemoteImageDownloadNotifications::receiveResponse,
+                                        [](State& state, AbstractRemoteImageDownloaderOperation& operation) {
+                                            state.response = operation.response();
+                                        });
+    m_state->stopObserver = observe(RemoteImageDownloadNotifications::stop,
+                                    [](State& state, AbstractRemoteImageDownloaderOperation& operation) {
+                                        state.metrics = operation.metrics();
+                                    });
 }
 
 RemoteImageDownloadToken::~RemoteImageDownloadToken() {

@@ -81,19 +81,9 @@ QAbstractAnimation* animationForTransitionEffect(QWidget* view, const RemoteImag
                                                  double durationSeconds, const QEasingCurve& curve) {
     const int ms = static_cast<int>(std::max(0.0, durationSeconds) * 1000);
     if (effect.type == RemoteImageTransitionEffect::Type::Fade) {
-        auto* opacity = new QGraphicsOpacityEffect(view);
-        opacity->setOpacity(0);
-        view->setGraphicsEffect(opacity);
-        auto* animation = new QPropertyAnimation(opacity, "opacity", view);
-        animation->setStartValue(0.0);
-        animation->setEndValue(1.0);
-        animation->setDuration(ms);
-        animation->setEasingCurve(curve);
-        QObject::connect(animation, &QAbstractAnimation::finished, view, [view] { view->setGraphicsEffect(nullptr); });
-        return animation;
+        return fadeInAnimation(view, ms, curve);
     }
-    const QPoint end = view->pos();
-    QPoint start = end;
+    QPoint start = view->pos();
     switch (effect.subtype) {
     case RemoteImageTransitionEffect::Subtype::FromLeft:
         start.rx() -= view->width();
@@ -107,10 +97,29 @@ QAbstractAnimation* animationForTransitionEffect(QWidget* view, const RemoteImag
     case RemoteImageTransitionEffect::Subtype::None:
         break;
     }
+    return slideInAnimation(view, start, ms, curve);
+}
+
+QAbstractAnimation* fadeInAnimation(QWidget* view, int durationMs, const QEasingCurve& curve) {
+    auto* opacity = new QGraphicsOpacityEffect(view);
+    opacity->setOpacity(0);
+    view->setGraphicsEffect(opacity);
+    auto* animation = new QPropertyAnimation(opacity, "opacity", view);
+    animation->setStartValue(0.0);
+    animation->setEndValue(1.0);
+    animation->setDuration(durationMs);
+    animation->setEasingCurve(curve);
+    QObject::connect(animation, &QAbstractAnimation::finished, view,
+                     [view] { view->setGraphicsEffect(nullptr); });
+    return animation;
+}
+
+QAbstractAnimation* slideInAnimation(QWidget* view, const QPoint& start, int durationMs,
+                                     const QEasingCurve& curve) {
     auto* animation = new QPropertyAnimation(view, "pos", view);
     animation->setStartValue(start);
-    animation->setEndValue(end);
-    animation->setDuration(ms);
+    animation->setEndValue(view->pos());
+    animation->setDuration(durationMs);
     animation->setEasingCurve(curve);
     return animation;
 }

@@ -12,6 +12,7 @@
 #include <optional>
 
 class QAbstractAnimation;
+class QPoint;
 class QWidget;
 
 namespace velmora::images {
@@ -70,5 +71,12 @@ QEasingCurve timingFunctionForTransitionOptions(quint64 options);
 // or reveal slides the view in from the side named.
 QAbstractAnimation* animationForTransitionEffect(QWidget* view, const RemoteImageTransitionEffect& effect,
                                                  double durationSeconds, const QEasingCurve& curve);
+
+// The two insertions the image views animate (not started; owned by the view): `view` fades in
+// from transparent through an opacity effect that is removed at the end, or slides from
+// `start` to where it stands now.
+QAbstractAnimation* fadeInAnimation(QWidget* view, int durationMs, const QEasingCurve& curve);
+QAbstractAnimation* slideInAnimation(QWidget* view, const QPoint& start, int durationMs,
+                                     const QEasingCurve& curve);
 
 } // namespace velmora::images
