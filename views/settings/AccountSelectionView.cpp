@@ -18,13 +18,14 @@ AccountSelectionView::AccountSelectionView(QWidget* parent) : QDialog(parent) {
     auto* trackers = new QVBoxLayout(box);
     trackers->setSpacing(0);
     for (ProviderType type : allProviderTypes) {
-        auto* button = new QPushButton;
+        // The bundled logos are marks without the tracker's name, so the name stands beside them.
+        auto* button = new QPushButton(rawText(type));
         button->setObjectName(rawText(type));
         button->setToolTip(rawText(type));
         button->setAccessibleName(rawText(type));
         button->setFlat(true);
         button->setIcon(Assets::icon(imageName(type)));
-        button->setIconSize(QSize(120, 32));
+        button->setIconSize(QSize(32, 32));
         button->setMinimumHeight(52);
         connect(button, &QPushButton::clicked, this, [this, type] {
             m_selected = type;
