@@ -50,7 +50,8 @@ void BackgroundTaskManager::schedule(std::shared_ptr<BackgroundJob> job,
         const double seconds = job->interval();
         if (!std::isfinite(seconds) || seconds < 1 || seconds > 86400.0 * 365) {
             logError(Logger::backgroundTask(),
-                     QStringLiteral("[BackgroundTaskManager] Not scheduling %1: its interval is unusable").arg(key));
+                     QStringLiteral("[BackgroundTaskManager] Not scheduling %1: its interval is unusable")
+                         .arg(key));
             return;
         }
         every = std::chrono::milliseconds(static_cast<qint64>(seconds * 1000));
@@ -75,7 +76,8 @@ void BackgroundTaskManager::runJob(const QString& key) {
     if (found == m_jobs.end()) {
         return;
     }
-    QMetaObject::invokeMethod(found->second.worker, [job = found->second.job] { job->run(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        found->second.worker, [job = found->second.job] { job->run(); }, Qt::QueuedConnection);
 }
 
 } // namespace velmora

@@ -31,7 +31,8 @@ template <typename Credentials> void deliver(QLatin1StringView name, const Crede
 
 } // namespace
 
-DeepLinkHandler::DeepLinkHandler(WindowManager& windows, QObject* parent) : QObject(parent), m_windows(windows) {}
+DeepLinkHandler::DeepLinkHandler(WindowManager& windows, QObject* parent)
+    : QObject(parent), m_windows(windows) {}
 
 void DeepLinkHandler::handle(const QStringList& urls) {
     for (const QString& url : urls) {

@@ -18,7 +18,8 @@ using namespace velmora;
 using namespace velmora::test;
 
 TEST(DeepLink, SignInLinksTakeTheFirstOfEachTokenInAnyOrderAndNeedBoth) {
-    auto jira = DeepLink::parse(QStringLiteral("velmora://authorize-jira?refreshToken=r1&x=1&token=t%2B1&token=t2"));
+    auto jira =
+        DeepLink::parse(QStringLiteral("velmora://authorize-jira?refreshToken=r1&x=1&token=t%2B1&token=t2"));
     ASSERT_TRUE(jira);
     EXPECT_EQ(std::get<DeepLink::AuthorizeJira>(*jira).credentials,
               (JiraProvider::Credentials{QStringLiteral("t+1"), QStringLiteral("r1")}));
@@ -86,7 +87,8 @@ TEST(SingleInstance, ALaterStartHandsItsLinksToTheRunningOneAndAStaleSocketDoesN
     EXPECT_FALSE(first.handOver({}, 200)) << "nobody answers a stale socket";
     ASSERT_TRUE(first.listen());
     QList<QStringList> received;
-    QObject::connect(&first, &SingleInstance::linksReceived, [&](const QStringList& links) { received << links; });
+    QObject::connect(&first, &SingleInstance::linksReceived,
+                     [&](const QStringList& links) { received << links; });
 
     SingleInstance second(name);
     const QStringList links{QStringLiteral("velmora://authorize-jira?token=a&refreshToken=b"),

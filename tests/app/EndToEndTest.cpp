@@ -4,29 +4,29 @@
 #include "app/SingleInstance.h"
 #include "app/WelcomeWindowController.h"
 #include "platform/net/SessionConfiguration.h"
+#include "state/ApplicationViewModel.h"
+#include "state/ProjectViewModel.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeHttpsServer.h"
 #include "tests/support/FakeJiraServer.h"
 #include "tests/support/FakeYouTrackServer.h"
-#include "state/ApplicationViewModel.h"
-#include "state/ProjectViewModel.h"
 #include "views/main/BookTimeView.h"
 #include "views/main/CalendarDayView.h"
 #include "views/main/ProjectViewController.h"
 #include "views/main/ToolbarItemIdentifier.h"
-#include "views/settings/YouTrackProviderView.h"
 #include "views/settings/ChoicePicker.h"
 #include "views/settings/JiraProviderView.h"
 #include "views/settings/WelcomeView.h"
+#include "views/settings/YouTrackProviderView.h"
 
 #include <QAction>
 #include <QDesktopServices>
-#include <QMessageBox>
-#include <QToolBar>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
+#include <QToolBar>
 #include <QUuid>
 
 using namespace velmora;
@@ -108,7 +108,8 @@ TEST_F(EndToEndTest, AJiraSignInComesBackThroughASecondStartOfTheApp) {
     EXPECT_TRUE(browser.opened.front().path().endsWith("oauth/app/jira/redirect"));
 
     // The browser comes back with a link; the desktop starts the app for it.
-    EXPECT_EQ(openInSecondApp(QStringLiteral("velmora://authorize-jira?refreshToken=refresh-1&token=token-1")), 0);
+    EXPECT_EQ(
+        openInSecondApp(QStringLiteral("velmora://authorize-jira?refreshToken=refresh-1&token=token-1")), 0);
     ASSERT_TRUE(waitUntil([&] { return !form->model().accessibleResources().empty(); }));
     drainEvents();
     form->picker()->choose(jira.cloudId);
@@ -175,7 +176,8 @@ TEST_F(EndToEndTest, AFirstStartTracksTimeOnAYouTrackTaskBooksItAndDeletesItFrom
     ASSERT_NE(stop, nullptr);
     stop->trigger();
     BookTimeView* sheet = nullptr;
-    ASSERT_TRUE(waitUntil([&] { return (sheet = window->findChild<BookTimeView*>()) && sheet->isVisible(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return (sheet = window->findChild<BookTimeView*>()) && sheet->isVisible(); }));
     // The sheet reads the project's work item settings before it lets the user save.
     ASSERT_TRUE(waitUntil([&] { return sheet->saveButton()->isEnabled(); }));
     drainEvents();

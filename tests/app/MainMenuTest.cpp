@@ -68,16 +68,16 @@ TEST_F(MainMenuTest, TheAccountsMenuListsAccountsByNameMarksTheCurrentAndFollows
     EXPECT_FALSE(menu->actions().at(2)->isEnabled());
 
     menu->actions().at(1)->trigger();
-    ASSERT_TRUE(waitUntil([&] { return windows().provider() && providerName(*windows().provider()) == "Beta"; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return windows().provider() && providerName(*windows().provider()) == "Beta"; }));
     drainEvents();
     menu = accountsMenu(windows().applicationWindow()->menuBar());
     EXPECT_TRUE(menu->actions().at(1)->isChecked()) << "the check mark moves with the switch";
 
     // A store change by anyone rebuilds the menu.
     addAccount(QStringLiteral("Gamma"));
-    ASSERT_TRUE(waitUntil([&] {
-        return titles(accountsMenu(windows().applicationWindow()->menuBar())).contains("Gamma");
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return titles(accountsMenu(windows().applicationWindow()->menuBar())).contains("Gamma"); }));
 }
 
 class StatusItemTest : public ShellFixture {};

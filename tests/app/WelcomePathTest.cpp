@@ -18,7 +18,9 @@ protected:
     WelcomePathTest() {
         auto shared = service;
         YouTrackProviderViewModel::setServiceMaker(
-            [shared](const YouTrackProvider&, const QString&) -> std::shared_ptr<ProviderService> { return shared; });
+            [shared](const YouTrackProvider&, const QString&) -> std::shared_ptr<ProviderService> {
+                return shared;
+            });
     }
     ~WelcomePathTest() override { YouTrackProviderViewModel::setServiceMaker({}); }
 };

@@ -118,7 +118,8 @@ void AccountsSettingsView::presentSelection() {
         if (m_selectedProvider) {
             // Once the selection sheet has gone.
             const ProviderType type = *m_selectedProvider;
-            QMetaObject::invokeMethod(this, [this, type] { presentSetup(type); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this, type] { presentSetup(type); }, Qt::QueuedConnection);
         }
     });
     m_selection = sheet;

@@ -31,7 +31,8 @@ class AccountsSettingsView : public QWidget {
     Q_OBJECT
 public:
     // `store`: the accounts' store (null: the app's).
-    explicit AccountsSettingsView(SettingsViewModel& model, ProviderStore* store = nullptr, QWidget* parent = nullptr);
+    explicit AccountsSettingsView(SettingsViewModel& model, ProviderStore* store = nullptr,
+                                  QWidget* parent = nullptr);
     ~AccountsSettingsView() override;
 
     // The list's rows (account rows, or the "No accounts" row).

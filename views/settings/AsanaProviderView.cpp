@@ -11,7 +11,8 @@ AsanaProviderView::AsanaProviderView(AsanaProviderViewModel* viewModel, Action o
     : ProviderSetupView(viewModel, std::move(onDelete), std::move(onCancel), parent), m_model(viewModel) {
     setObjectName(QStringLiteral("AsanaProviderView"));
     build();
-    connect(m_model, &AsanaProviderViewModel::notPremiumWorkspaceChanged, this, &AsanaProviderView::refreshAlert);
+    connect(m_model, &AsanaProviderViewModel::notPremiumWorkspaceChanged, this,
+            &AsanaProviderView::refreshAlert);
 }
 
 void AsanaProviderView::buildCredentials(QVBoxLayout* layout) {
@@ -23,7 +24,8 @@ void AsanaProviderView::buildCredentials(QVBoxLayout* layout) {
 std::optional<ProviderSetupView::Alert> AsanaProviderView::pendingAlert() {
     // One alert for both refusals; the premium one first, as it tells the user what to do.
     if (m_model->notPremiumWorkspace()) {
-        return Alert{authorizationFailedTitle(), QStringLiteral("Selected workspace must be a part of Asana Premium."),
+        return Alert{authorizationFailedTitle(),
+                     QStringLiteral("Selected workspace must be a part of Asana Premium."),
                      [this] { m_model->setNotPremiumWorkspace(false); }};
     }
     return ProviderSetupView::pendingAlert();

@@ -20,8 +20,9 @@ std::unique_ptr<ProviderSetupViewModel::TextField> workspaceField(const QString&
     std::vector<std::shared_ptr<StringValidator>> rules{
         std::make_shared<NonEmptyValidator>([] { return QStringLiteral("Workspace cannot be empty."); })};
     return std::make_unique<ProviderSetupViewModel::TextField>(
-        value, std::make_shared<CompositeValidator>(std::move(rules), CompositeValidator::ValidationType::all(),
-                                                    CompositeValidationMessagesStrategy::onByOne));
+        value,
+        std::make_shared<CompositeValidator>(std::move(rules), CompositeValidator::ValidationType::all(),
+                                             CompositeValidationMessagesStrategy::onByOne));
 }
 
 // A service for an account that is not stored yet, working with `credentials`.
@@ -41,8 +42,8 @@ AsanaProviderViewModel::AsanaProviderViewModel(Action onSave, QObject* parent)
 }
 
 AsanaProviderViewModel::AsanaProviderViewModel(const AsanaProvider& provider, Action onSave, QObject* parent)
-    : ProviderSetupViewModel(ProviderType::asana, provider.name(), std::move(onSave), parent), m_model(provider),
-      m_storedWorkspace(provider.parameters().workspace),
+    : ProviderSetupViewModel(ProviderType::asana, provider.name(), std::move(onSave), parent),
+      m_model(provider), m_storedWorkspace(provider.parameters().workspace),
       m_workspace(workspaceField(provider.parameters().workspace)) {
     m_workspaceValidation = follow(*m_workspace);
     initialiseChangeCredentials(false);
@@ -58,12 +59,14 @@ void AsanaProviderViewModel::authorize() {
     const QUrl url(ServerEndpoint(ServerEndpoint::AsanaRedirect).url());
     if (!url.isValid() || url.isEmpty()) {
         // The configuration error was told at start-up; there is nowhere to go.
-        logError(Logger::network(), QStringLiteral("[AsanaProviderView] The sign-in address is not configured"));
+        logError(Logger::network(),
+                 QStringLiteral("[AsanaProviderView] The sign-in address is not configured"));
         return;
     }
     if (!m_received.isActive()) {
         m_received = NotificationCenter::defaultCenter().addObserver(
-            QString(NotificationName::asanaCredentialsReceived), this, [this](const Notification& notification) {
+            QString(NotificationName::asanaCredentialsReceived), this,
+            [this](const Notification& notification) {
                 // Only while this form still waits for a sign-in of its own.
                 if (!awaitingCredentials()) {
                     return;

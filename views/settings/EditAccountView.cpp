@@ -10,7 +10,8 @@
 
 namespace velmora {
 
-EditAccountView::EditAccountView(SettingsViewModel& settingsModel, const AnyProvider& provider, QWidget* parent)
+EditAccountView::EditAccountView(SettingsViewModel& settingsModel, const AnyProvider& provider,
+                                 QWidget* parent)
     : QWidget(parent), m_settingsModel(settingsModel), m_provider(provider) {
     setObjectName(QStringLiteral("EditAccountView"));
     QPointer<SettingsViewModel> model(&settingsModel);

@@ -11,7 +11,8 @@ JiraProviderView::JiraProviderView(JiraProviderViewModel* viewModel, Action onDe
     : ProviderSetupView(viewModel, std::move(onDelete), std::move(onCancel), parent), m_model(viewModel) {
     setObjectName(QStringLiteral("JiraProviderView"));
     build();
-    connect(m_model, &JiraProviderViewModel::noAccessibleResourcesChanged, this, &JiraProviderView::refreshAlert);
+    connect(m_model, &JiraProviderViewModel::noAccessibleResourcesChanged, this,
+            &JiraProviderView::refreshAlert);
 }
 
 void JiraProviderView::buildCredentials(QVBoxLayout* layout) {

@@ -19,14 +19,17 @@ std::unique_ptr<ProviderSetupViewModel::TextField> organisationField(const QStri
     std::vector<std::shared_ptr<StringValidator>> rules{
         std::make_shared<NonEmptyValidator>([] { return QStringLiteral("Organisation cannot be empty."); })};
     return std::make_unique<ProviderSetupViewModel::TextField>(
-        value, std::make_shared<CompositeValidator>(std::move(rules), CompositeValidator::ValidationType::all(),
-                                                    CompositeValidationMessagesStrategy::onByOne));
+        value,
+        std::make_shared<CompositeValidator>(std::move(rules), CompositeValidator::ValidationType::all(),
+                                             CompositeValidationMessagesStrategy::onByOne));
 }
 
 // A service for an account that is not stored yet, working with `credentials`.
-std::shared_ptr<JiraService> provisionalService(const QString& name, const JiraProvider::Credentials& credentials) {
+std::shared_ptr<JiraService> provisionalService(const QString& name,
+                                                const JiraProvider::Credentials& credentials) {
     JiraProvider provisional(std::nullopt, name, JiraProvider::Parameters{});
-    return JiraService::create(provisional, APIRequest::jira(credentials.token, credentials.refreshToken, QString()));
+    return JiraService::create(provisional,
+                               APIRequest::jira(credentials.token, credentials.refreshToken, QString()));
 }
 
 } // namespace
@@ -39,8 +42,8 @@ JiraProviderViewModel::JiraProviderViewModel(Action onSave, QObject* parent)
 }
 
 JiraProviderViewModel::JiraProviderViewModel(const JiraProvider& provider, Action onSave, QObject* parent)
-    : ProviderSetupViewModel(ProviderType::jira, provider.name(), std::move(onSave), parent), m_model(provider),
-      m_storedOrganisation(provider.parameters().organisation),
+    : ProviderSetupViewModel(ProviderType::jira, provider.name(), std::move(onSave), parent),
+      m_model(provider), m_storedOrganisation(provider.parameters().organisation),
       m_organisation(organisationField(provider.parameters().organisation)) {
     m_organisationValidation = follow(*m_organisation);
     initialiseChangeCredentials(false);
@@ -56,12 +59,14 @@ void JiraProviderViewModel::authorize() {
     const QUrl url(ServerEndpoint(ServerEndpoint::JiraRedirect).url());
     if (!url.isValid() || url.isEmpty()) {
         // The configuration error was told at start-up; there is nowhere to go.
-        logError(Logger::network(), QStringLiteral("[JiraProviderView] The sign-in address is not configured"));
+        logError(Logger::network(),
+                 QStringLiteral("[JiraProviderView] The sign-in address is not configured"));
         return;
     }
     if (!m_received.isActive()) {
         m_received = NotificationCenter::defaultCenter().addObserver(
-            QString(NotificationName::jiraCredentialsReceived), this, [this](const Notification& notification) {
+            QString(NotificationName::jiraCredentialsReceived), this,
+            [this](const Notification& notification) {
                 // Only while this form still waits for a sign-in of its own.
                 if (!awaitingCredentials()) {
                     return;

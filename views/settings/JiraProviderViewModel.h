@@ -28,7 +28,9 @@ public:
     // Takes credentials and loads the sites they grant.
     void setCredentials(std::optional<JiraProvider::Credentials> credentials);
 
-    const std::vector<JiraAccessibleResourceDTO>& accessibleResources() const { return m_accessibleResources; }
+    const std::vector<JiraAccessibleResourceDTO>& accessibleResources() const {
+        return m_accessibleResources;
+    }
     bool noAccessibleResources() const { return m_noAccessibleResources; }
     void setNoAccessibleResources(bool value);
 
@@ -45,7 +47,9 @@ public:
 
     std::vector<Choice> choices() const override;
     TextField* parameterField() override { return m_organisation.get(); }
-    std::optional<ValidationContainer> parameterValidation() const override { return m_organisationValidation; }
+    std::optional<ValidationContainer> parameterValidation() const override {
+        return m_organisationValidation;
+    }
 
 signals:
     void noAccessibleResourcesChanged(bool value);

@@ -39,7 +39,8 @@ QFrame* sectionBox() {
 
 ProviderSetupView::ProviderSetupView(ProviderSetupViewModel* viewModel, Action onDelete, Action onCancel,
                                      QWidget* parent)
-    : QWidget(parent), m_viewModel(viewModel), m_onDelete(std::move(onDelete)), m_onCancel(std::move(onCancel)) {
+    : QWidget(parent), m_viewModel(viewModel), m_onDelete(std::move(onDelete)),
+      m_onCancel(std::move(onCancel)) {
     m_viewModel->setParent(this);
 }
 
@@ -74,7 +75,8 @@ void ProviderSetupView::build() {
     baseLayout->addWidget(labelled(QStringLiteral("Name"), m_viewModel->nameValidation()));
     m_name = new QLineEdit(m_viewModel->name().value());
     m_name->setObjectName(QStringLiteral("nameField"));
-    connect(m_name, &QLineEdit::textEdited, this, [this](const QString& text) { m_viewModel->name().setValue(text); });
+    connect(m_name, &QLineEdit::textEdited, this,
+            [this](const QString& text) { m_viewModel->name().setValue(text); });
     baseLayout->addWidget(m_name);
     layout->addWidget(base);
 
@@ -133,7 +135,8 @@ void ProviderSetupView::build() {
         }
     };
     connect(m_viewModel, &ProviderSetupViewModel::networkRequestInProgressChanged, this, followRequests);
-    connect(m_viewModel, &ProviderSetupViewModel::choicesChanged, this, &ProviderSetupView::rebuildMainButton);
+    connect(m_viewModel, &ProviderSetupViewModel::choicesChanged, this,
+            &ProviderSetupView::rebuildMainButton);
     connect(m_viewModel, &ProviderSetupViewModel::changeCredentialsChanged, this, [this](bool on) {
         if (m_changeCredentials && m_changeCredentials->isChecked() != on) {
             m_changeCredentials->setChecked(on);
@@ -141,7 +144,8 @@ void ProviderSetupView::build() {
         updateCredentialsVisibility();
         rebuildMainButton();
     });
-    connect(m_viewModel, &ProviderSetupViewModel::badCredentialsChanged, this, &ProviderSetupView::refreshAlert);
+    connect(m_viewModel, &ProviderSetupViewModel::badCredentialsChanged, this,
+            &ProviderSetupView::refreshAlert);
     connect(m_viewModel, &ProviderSetupViewModel::saveErrorChanged, this, &ProviderSetupView::refreshAlert);
 
     rebuildMainButton();
@@ -166,7 +170,8 @@ void ProviderSetupView::rebuildMainButton() {
         if (m_viewModel->changeCredentials()) {
             new ValidatedFormManagerModifier(button, m_viewModel->manager(), false);
         } else {
-            new ValidatedContainerModifier(button, m_viewModel->nameValidation(), Validation::failure(QString()));
+            new ValidatedContainerModifier(button, m_viewModel->nameValidation(),
+                                           Validation::failure(QString()));
         }
         connect(button, &QPushButton::clicked, m_viewModel, &ProviderSetupViewModel::confirm);
     }
@@ -185,13 +190,14 @@ void ProviderSetupView::askToDelete() {
     if (m_deleteDialog) {
         return;
     }
-    auto* dialog = new QMessageBox(QMessageBox::Warning, QStringLiteral("Are you sure that you want to delete this?"),
-                                   QStringLiteral("Are you sure that you want to delete this?"), QMessageBox::NoButton,
-                                   this);
+    auto* dialog = new QMessageBox(
+        QMessageBox::Warning, QStringLiteral("Are you sure that you want to delete this?"),
+        QStringLiteral("Are you sure that you want to delete this?"), QMessageBox::NoButton, this);
     dialog->setObjectName(QStringLiteral("deleteConfirmation"));
     QPushButton* remove = dialog->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
     remove->setObjectName(QStringLiteral("confirmDelete"));
-    dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole)->setObjectName(QStringLiteral("cancelDelete"));
+    dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole)
+        ->setObjectName(QStringLiteral("cancelDelete"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QMessageBox::buttonClicked, this, [this, remove](QAbstractButton* clicked) {
         if (clicked != remove || !m_onDelete) {
@@ -199,7 +205,8 @@ void ProviderSetupView::askToDelete() {
         }
         // After the dialog has gone: the action may end this view.
         Action action = m_onDelete;
-        QMetaObject::invokeMethod(this, [action] { action(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [action] { action(); }, Qt::QueuedConnection);
     });
     m_deleteDialog = dialog;
     dialog->open();

@@ -45,7 +45,8 @@ void ProviderSetupViewModel::setSaveError(const QString& message) {
 QString ProviderSetupViewModel::saveErrorMessage(const ProviderManagerError& error) {
     switch (error.kind) {
     case ProviderManagerError::Kind::Keyring:
-        return QStringLiteral("The credentials could not be stored in the keyring. Unlock the keyring and try again.");
+        return QStringLiteral(
+            "The credentials could not be stored in the keyring. Unlock the keyring and try again.");
     case ProviderManagerError::Kind::NotFound:
         return QStringLiteral("The account no longer exists.");
     case ProviderManagerError::Kind::Database:

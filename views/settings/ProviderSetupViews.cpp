@@ -6,16 +6,20 @@
 
 namespace velmora {
 
-ProviderSetupView* ProviderSetupViews::create(ProviderType type, Action onSave, Action onCancel, QWidget* parent) {
+ProviderSetupView* ProviderSetupViews::create(ProviderType type, Action onSave, Action onCancel,
+                                              QWidget* parent) {
     switch (type) {
     case ProviderType::jira:
-        return new JiraProviderView(new JiraProviderViewModel(std::move(onSave)), {}, std::move(onCancel), parent);
+        return new JiraProviderView(new JiraProviderViewModel(std::move(onSave)), {}, std::move(onCancel),
+                                    parent);
     case ProviderType::asana:
-        return new AsanaProviderView(new AsanaProviderViewModel(std::move(onSave)), {}, std::move(onCancel), parent);
+        return new AsanaProviderView(new AsanaProviderViewModel(std::move(onSave)), {}, std::move(onCancel),
+                                     parent);
     case ProviderType::youTrack:
         break;
     }
-    return new YouTrackProviderView(new YouTrackProviderViewModel(std::move(onSave)), {}, std::move(onCancel), parent);
+    return new YouTrackProviderView(new YouTrackProviderViewModel(std::move(onSave)), {}, std::move(onCancel),
+                                    parent);
 }
 
 ProviderSetupView* ProviderSetupViews::edit(const AnyProvider& provider, Action onSave, Action onDelete,
@@ -24,8 +28,8 @@ ProviderSetupView* ProviderSetupViews::edit(const AnyProvider& provider, Action 
         [&](const auto& account) -> ProviderSetupView* {
             using P = std::decay_t<decltype(account)>;
             if constexpr (std::is_same_v<P, JiraProvider>) {
-                return new JiraProviderView(new JiraProviderViewModel(account, std::move(onSave)), std::move(onDelete),
-                                            {}, parent);
+                return new JiraProviderView(new JiraProviderViewModel(account, std::move(onSave)),
+                                            std::move(onDelete), {}, parent);
             } else if constexpr (std::is_same_v<P, AsanaProvider>) {
                 return new AsanaProviderView(new AsanaProviderViewModel(account, std::move(onSave)),
                                              std::move(onDelete), {}, parent);

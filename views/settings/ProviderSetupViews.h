@@ -19,7 +19,8 @@ public:
     ProviderSetupViews() = delete;
 
     // A new account of `type`: no delete action.
-    static ProviderSetupView* create(ProviderType type, Action onSave, Action onCancel, QWidget* parent = nullptr);
+    static ProviderSetupView* create(ProviderType type, Action onSave, Action onCancel,
+                                     QWidget* parent = nullptr);
     // The stored `provider`: no cancel action.
     static ProviderSetupView* edit(const AnyProvider& provider, Action onSave, Action onDelete,
                                    QWidget* parent = nullptr);

@@ -57,8 +57,9 @@ WelcomeView::WelcomeView(QWidget* parent) : QWidget(parent) {
     title->setAlignment(Qt::AlignCenter);
     headerLayout->addWidget(title, 0, Qt::AlignHCenter);
     headerLayout->addSpacing(20);
-    auto* intro = new QLabel(QStringLiteral("Get things done with best time tracking app yet. Just choose your "
-                                            "provider and start your timeless journey!"));
+    auto* intro =
+        new QLabel(QStringLiteral("Get things done with best time tracking app yet. Just choose your "
+                                  "provider and start your timeless journey!"));
     intro->setWordWrap(true);
     intro->setAlignment(Qt::AlignCenter);
     intro->setForegroundRole(QPalette::PlaceholderText);

@@ -10,7 +10,8 @@ namespace {
 // Keeps a line edit showing a field's value (the model rewrites it: normalising,
 // switching "Change credentials") and the field following what the user types.
 Cancellable bind(QLineEdit* edit, ProviderSetupViewModel::TextField& field) {
-    QObject::connect(edit, &QLineEdit::textEdited, edit, [&field](const QString& text) { field.setValue(text); });
+    QObject::connect(edit, &QLineEdit::textEdited, edit,
+                     [&field](const QString& text) { field.setValue(text); });
     return field.projectedValue().subscribe([edit](const QString& value) {
         if (edit->text() != value) {
             edit->setText(value);
@@ -20,8 +21,8 @@ Cancellable bind(QLineEdit* edit, ProviderSetupViewModel::TextField& field) {
 
 } // namespace
 
-YouTrackProviderView::YouTrackProviderView(YouTrackProviderViewModel* viewModel, Action onDelete, Action onCancel,
-                                           QWidget* parent)
+YouTrackProviderView::YouTrackProviderView(YouTrackProviderViewModel* viewModel, Action onDelete,
+                                           Action onCancel, QWidget* parent)
     : ProviderSetupView(viewModel, std::move(onDelete), std::move(onCancel), parent), m_model(viewModel) {
     setObjectName(QStringLiteral("YouTrackProviderView"));
     build();

@@ -21,43 +21,48 @@ std::shared_ptr<ProviderService> makeService(const YouTrackProvider& provider, c
     if (const auto& maker = serviceMaker()) {
         return maker(provider, token);
     }
-    return std::make_shared<YouTrackService>(provider, APIRequest::youTrack(token, provider.parameters().baseUrl));
+    return std::make_shared<YouTrackService>(provider,
+                                             APIRequest::youTrack(token, provider.parameters().baseUrl));
 }
 
 Validatable::MessageSource text(const char* message) {
     return [t = QString::fromUtf8(message)] { return t; };
 }
 
-std::unique_ptr<ProviderSetupViewModel::TextField> field(const QString& value,
-                                                         std::vector<std::shared_ptr<StringValidator>> rules) {
+std::unique_ptr<ProviderSetupViewModel::TextField>
+field(const QString& value, std::vector<std::shared_ptr<StringValidator>> rules) {
     return std::make_unique<ProviderSetupViewModel::TextField>(
-        value, std::make_shared<CompositeValidator>(std::move(rules), CompositeValidator::ValidationType::all(),
-                                                    CompositeValidationMessagesStrategy::onByOne));
+        value,
+        std::make_shared<CompositeValidator>(std::move(rules), CompositeValidator::ValidationType::all(),
+                                             CompositeValidationMessagesStrategy::onByOne));
 }
 
 std::unique_ptr<ProviderSetupViewModel::TextField> baseUrlField(const QString& value) {
-    return field(value, {
-                            std::make_shared<NonEmptyValidator>(text("Base URL cannot be empty.")),
-                            // A dotted host name, or an instance on an address or on this
-                            // machine, which self-hosted installations use.
-                            std::make_shared<PatternValidator>(
-                                QRegularExpression(QStringLiteral(
-                                    "([a-zA-Z0-9-]+\\.)+[a-zA-Z]{2,}|^(https://)?(localhost|(\\d{1,3}\\.){3}\\d{1,3})(:\\d+)?(/|$)")),
-                                text("Base URL is invalid.")),
-                            // What is left with a scheme after normalising is not https,
-                            // and a token must not travel in the clear.
-                            std::make_shared<PatternValidator>(
-                                QRegularExpression(QStringLiteral("^(?![a-zA-Z][a-zA-Z0-9+.-]*://)")),
-                                text("Base URL must use https.")),
-                        });
+    return field(
+        value,
+        {
+            std::make_shared<NonEmptyValidator>(text("Base URL cannot be empty.")),
+            // A dotted host name, or an instance on an address or on this
+            // machine, which self-hosted installations use.
+            std::make_shared<PatternValidator>(
+                QRegularExpression(QStringLiteral("([a-zA-Z0-9-]+\\.)+[a-zA-Z]{2,}|^(https://"
+                                                  ")?(localhost|(\\d{1,3}\\.){3}\\d{1,3})(:\\d+)?(/|$)")),
+                text("Base URL is invalid.")),
+            // What is left with a scheme after normalising is not https,
+            // and a token must not travel in the clear.
+            std::make_shared<PatternValidator>(
+                QRegularExpression(QStringLiteral("^(?![a-zA-Z][a-zA-Z0-9+.-]*://)")),
+                text("Base URL must use https.")),
+        });
 }
 
 std::unique_ptr<ProviderSetupViewModel::TextField> tokenField() {
-    return field(QString(), {
-                                std::make_shared<NonEmptyValidator>(text("Permanent token cannot be empty.")),
-                                std::make_shared<PatternValidator>(QRegularExpression(QStringLiteral("^perm-(.+$)")),
-                                                                   text("Permanent token is invalid.")),
-                            });
+    return field(QString(),
+                 {
+                     std::make_shared<NonEmptyValidator>(text("Permanent token cannot be empty.")),
+                     std::make_shared<PatternValidator>(QRegularExpression(QStringLiteral("^perm-(.+$)")),
+                                                        text("Permanent token is invalid.")),
+                 });
 }
 
 // Path segments of the instance's own pages: what follows them is not part of the

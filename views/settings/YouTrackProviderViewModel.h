@@ -16,13 +16,14 @@ class YouTrackProviderViewModel : public ProviderSetupViewModel {
     Q_OBJECT
 public:
     // Makes the service that checks a token against the account's base URL.
-    using ServiceMaker =
-        std::function<std::shared_ptr<ProviderService>(const YouTrackProvider& provider, const QString& token)>;
+    using ServiceMaker = std::function<std::shared_ptr<ProviderService>(const YouTrackProvider& provider,
+                                                                        const QString& token)>;
 
     // A new account.
     explicit YouTrackProviderViewModel(Action onSave = {}, QObject* parent = nullptr);
     // An existing account; its stored token is never read into the form.
-    YouTrackProviderViewModel(const YouTrackProvider& provider, Action onSave = {}, QObject* parent = nullptr);
+    YouTrackProviderViewModel(const YouTrackProvider& provider, Action onSave = {},
+                              QObject* parent = nullptr);
     ~YouTrackProviderViewModel() override;
 
     TextField& baseUrl() { return *m_baseUrl; }

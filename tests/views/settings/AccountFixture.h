@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/model/ShellHooks.h"
+#include "core/net/APIRequest.h"
 #include "core/storage/CredentialsManager.h"
 #include "core/storage/ProviderManager.h"
 #include "core/storage/SnapshotManager.h"
@@ -12,7 +13,6 @@
 #include "tests/support/FakeShellHooks.h"
 #include "tests/support/FakeYouTrackServer.h"
 #include "trackers/youtrack/YouTrackService.h"
-#include "core/net/APIRequest.h"
 #include "views/settings/YouTrackProviderViewModel.h"
 
 #include <QApplication>
@@ -53,7 +53,8 @@ protected:
         QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "open");
         const QString fake = youTrack.baseUrl();
         YouTrackProviderViewModel::setServiceMaker(
-            [this, fake](const YouTrackProvider& provider, const QString& token) -> std::shared_ptr<ProviderService> {
+            [this, fake](const YouTrackProvider& provider,
+                         const QString& token) -> std::shared_ptr<ProviderService> {
                 requestedBaseUrls << provider.parameters().baseUrl;
                 return std::make_shared<YouTrackService>(provider, APIRequest::youTrack(token, fake));
             });

@@ -55,7 +55,8 @@ TEST(ProviderNameValidation, ThirtyFiveCharactersPassAndBlankNamesFailWithTheEmp
 TEST(YouTrackBaseUrl, KeepsPortAndPathDropsSchemeAndPagesAndLeavesOtherSchemesForTheRule) {
     using VM = YouTrackProviderViewModel;
     EXPECT_EQ(VM::normalizedBaseUrl("https://yt.example.com:8443/youtrack"), "yt.example.com:8443/youtrack");
-    EXPECT_EQ(VM::normalizedBaseUrl("https://yt.example.com/youtrack/issue/APP-1?tab=x#c"), "yt.example.com/youtrack");
+    EXPECT_EQ(VM::normalizedBaseUrl("https://yt.example.com/youtrack/issue/APP-1?tab=x#c"),
+              "yt.example.com/youtrack");
     EXPECT_EQ(VM::normalizedBaseUrl("https://acme.myjetbrains.com/agiles/1-2"), "acme.myjetbrains.com");
     EXPECT_EQ(VM::normalizedBaseUrl(" yt.example.com/ "), "yt.example.com");
     EXPECT_EQ(VM::normalizedBaseUrl("http://yt.example.com"), "http://yt.example.com");
@@ -337,4 +338,3 @@ TEST_F(OAuthSetup, AsanaRefusesAFreeWorkspaceAndSavesAPremiumOne) {
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(std::get<AsanaProvider>(all.front()).parameters().workspace, "w1");
 }
-

@@ -134,8 +134,10 @@ TEST_F(AccountFixture, WelcomeLeadsToTheSetupFormsAndCancelReturnsToTheGreeting)
     EXPECT_TRUE(welcome.path().isEmpty());
     EXPECT_EQ(welcome.setupView(), nullptr);
     EXPECT_EQ(welcome.trackerButton(IntroRoute::youTrackSetup)->text(), "YouTrack");
-    EXPECT_LT(welcome.trackerButton(IntroRoute::youTrackSetup)->y(), welcome.trackerButton(IntroRoute::jiraSetup)->y());
-    EXPECT_LT(welcome.trackerButton(IntroRoute::jiraSetup)->y(), welcome.trackerButton(IntroRoute::asanaSetup)->y());
+    EXPECT_LT(welcome.trackerButton(IntroRoute::youTrackSetup)->y(),
+              welcome.trackerButton(IntroRoute::jiraSetup)->y());
+    EXPECT_LT(welcome.trackerButton(IntroRoute::jiraSetup)->y(),
+              welcome.trackerButton(IntroRoute::asanaSetup)->y());
 
     welcome.trackerButton(IntroRoute::jiraSetup)->click();
     EXPECT_EQ(welcome.path(), QList<IntroRoute>{IntroRoute::jiraSetup});
