@@ -1,7 +1,9 @@
 #include "app/SingleInstance.h"
 
+#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QStandardPaths>
 
 #include <unistd.h>
 
@@ -13,7 +15,16 @@ QString SingleInstance::defaultName() {
     if (!named.isEmpty()) {
         return named;
     }
-    return QStringLiteral("velmora-%1").arg(::getuid());
+    const QString name = QStringLiteral("velmora-%1").arg(::getuid());
+    // A bare name would put the socket in the shared temporary folder, where any user
+    // of the machine can make a socket of that name first and so be handed the links
+    // (with their sign-in tokens) of every later start. The runtime folder is the
+    // user's alone, and each session (each throw-away home of a test run) has its own.
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (runtime.isEmpty()) {
+        return name;
+    }
+    return QDir(runtime).filePath(name);
 }
 
 SingleInstance::SingleInstance(QString name, QObject* parent) : QObject(parent), m_name(std::move(name)) {}

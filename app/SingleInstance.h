@@ -14,7 +14,8 @@ namespace velmora {
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    // "velmora-" + the user's id (or what VELMORA_INSTANCE_NAME names).
+    // "velmora-" + the user's id in the user's runtime folder (or what
+    // VELMORA_INSTANCE_NAME names).
     static QString defaultName();
 
     explicit SingleInstance(QString name = defaultName(), QObject* parent = nullptr);

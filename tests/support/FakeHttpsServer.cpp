@@ -321,6 +321,7 @@ void FakeHttpsServer::readFrom(QSslSocket* socket) {
         return; // the body is still on its way
     }
     request.body = connection->buffer.mid(headEnd + 4, contentLength);
+    request.peerPort = socket->peerPort();
     connection->buffer.remove(0, total);
     connection->answering = true;
     m_requests.append(request);

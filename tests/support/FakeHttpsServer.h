@@ -32,6 +32,9 @@ struct FakeRequest {
     bool hasQuery = false; // a "?" was sent, even with nothing after it
     QList<QPair<QByteArray, QByteArray>> headers; // in the order sent, names as sent
     QByteArray body;
+    // The client's end of the connection: requests from one app on one kept-alive
+    // connection share it, two apps (or two connections) never do.
+    quint16 peerPort = 0;
 
     QString decodedPath() const;
     QUrlQuery query() const;

@@ -281,6 +281,34 @@ TEST(NetworkSession, APostIsNeverSentTwice) {
     EXPECT_EQ(server.lastRequest().header("Content-Length"), QByteArray::number(700 * 1024));
 }
 
+TEST(NetworkSession, APostOnAKeptAliveConnectionThatTheServerDropsIsNotSentAgain) {
+    // The usual way to lose an answer: the connection was kept open after an earlier
+    // read, the server takes the booking and then closes it without answering. The
+    // server may have booked it; sending it again on a new connection could book twice.
+    test::FakeHttpsServer server;
+    server.on("GET", "/projects", test::FakeResponse::json("[]"));
+    server.on("POST", "/worklog", test::FakeResponse::noAnswer());
+    auto session = NetworkSession::create(trusting());
+
+    auto read = run(session, get(server.url("/projects")));
+    ASSERT_TRUE(read.has_value() && read->ok());
+    HttpRequest booking = get(server.url("/worklog"));
+    booking.method = "POST";
+    booking.body = QByteArray(R"({"timeSpentSeconds":3600})");
+    auto outcome = run(session, booking);
+    ASSERT_TRUE(outcome.has_value());
+    ASSERT_FALSE(outcome->ok()) << "an unanswered booking is a failure, never a success";
+    test::waitUntil([] { return false; }, 300);
+
+    int posts = 0;
+    for (const auto& request : server.requests()) {
+        posts += request.method == "POST" ? 1 : 0;
+    }
+    EXPECT_EQ(posts, 1);
+    // Both went over the one connection the read opened.
+    EXPECT_EQ(server.requests().front().peerPort, server.requests().back().peerPort);
+}
+
 TEST(NetworkSession, KeepsNoCookies) {
     test::FakeHttpsServer server;
     server.on("GET", "/login",

@@ -213,7 +213,10 @@ int main(int argc, char** argv) {
     }
     front.onAny([&](const FakeRequest& request) {
         const QString path = request.decodedPath();
-        std::fprintf(stderr, "%s %s\n", request.method.constData(), request.path.constData());
+        // The client's port tells two apps (or a request sent again on a new
+        // connection) apart from one app asking twice.
+        std::fprintf(stderr, "%s %s (client port %u)\n", request.method.constData(), request.path.constData(),
+                     static_cast<unsigned>(request.peerPort));
         if (path.startsWith(QLatin1String("/oauth/app/jira/"))) {
             return jiraMaker.http().respond(request);
         }
