@@ -28,7 +28,8 @@ TEST(SingleInstancePermission, OnlyTheUserCanReachTheRunningApp) {
 // links of the user's later starts; the runtime folder is the user's own, one per session.
 TEST(SingleInstancePermission, TheSocketLivesInTheUsersOwnRuntimeFolder) {
     QTemporaryDir session;
-    ASSERT_TRUE(QFile::setPermissions(session.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    ASSERT_TRUE(
+        QFile::setPermissions(session.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     const QByteArray previous = qgetenv("XDG_RUNTIME_DIR");
     const QByteArray previousName = qgetenv("VELMORA_INSTANCE_NAME");
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(session.path()));
