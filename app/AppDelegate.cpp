@@ -80,6 +80,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (windows.provider()) {
         windows.closeWelcome();
         windows.showApplication();
+    } else if (windows.accountsUnreadable()) {
+        windows.closeApplication();
+        windows.showAccountsUnreadable();
     } else {
         windows.closeApplication();
         windows.showWelcome();

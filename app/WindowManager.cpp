@@ -7,6 +7,7 @@
 #include "core/net/Configuration.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -20,6 +21,7 @@ WindowManager::~WindowManager() {
     delete m_applicationWindow;
     delete m_welcomeWindow;
     delete m_settingsWindow;
+    delete m_accountsAlert;
 }
 
 WelcomeWindowController* WindowManager::welcomeWindow() {
@@ -75,6 +77,14 @@ void WindowManager::closeSettings() {
 }
 
 void WindowManager::selectInitialAccount() {
+    // The whole list is read first: a damaged store may still yield the default's own
+    // row, and opening it would leave every other account silently missing.
+    if (!m_environment.providerManager().tryFetchOperationalProviders().ok()) {
+        m_provider.reset();
+        m_accountsUnreadable = true;
+        return;
+    }
+    m_accountsUnreadable = false;
     if (auto loaded = loadProvider(m_environment.settings().defaultAccount())) {
         m_provider = std::move(loaded);
         return;
@@ -97,9 +107,15 @@ std::optional<AnyProvider> WindowManager::loadProvider(const QString& id) {
     return provider;
 }
 
-void WindowManager::chooseDefault() {
-    const auto operational = m_environment.providerManager().fetchOperationalProviders();
+bool WindowManager::chooseDefault() {
+    const auto read = m_environment.providerManager().tryFetchOperationalProviders();
     m_provider.reset();
+    m_accountsUnreadable = !read.ok();
+    if (!read.ok()) {
+        // Nothing is known about the accounts, least of all that the default is gone.
+        return false;
+    }
+    const auto& operational = read.value();
     if (!operational.empty()) {
         m_provider = operational.front();
     }
@@ -110,6 +126,7 @@ void WindowManager::chooseDefault() {
     if (m_environment.settings().defaultAccount() != stored) {
         m_environment.settings().setDefaultAccount(stored);
     }
+    return true;
 }
 
 void WindowManager::selectDefaultProvider(bool showWindow) {
@@ -128,7 +145,7 @@ void WindowManager::selectDefaultProvider(bool showWindow) {
         }
         return;
     }
-    chooseDefault();
+    const bool read = chooseDefault();
     if (!showWindow) {
         return;
     }
@@ -136,6 +153,12 @@ void WindowManager::selectDefaultProvider(bool showWindow) {
     if (m_provider) {
         closeWelcome();
         showApplication();
+    } else if (!read) {
+        // Setting up accounts again from the welcome window would only meet a store
+        // that takes no more writes.
+        closeApplication();
+        closeWelcome();
+        showAccountsUnreadable();
     } else {
         closeApplication();
         showWelcome();
@@ -193,6 +216,34 @@ void WindowManager::showWelcome() {
     WelcomeWindowController* window = welcomeWindow();
     window->show();
     window->activateWindow();
+}
+
+void WindowManager::showAccountsUnreadable() {
+    if (m_accountsAlert) {
+        m_accountsAlert->raise();
+        m_accountsAlert->activateWindow();
+        return;
+    }
+    const QString path = QDir::toNativeSeparators(m_environment.providerManager().store().path());
+    auto* alert = new QMessageBox(
+        QMessageBox::Critical, QStringLiteral("Your accounts could not be read."),
+        QStringLiteral("The account store %1 is damaged, so Velmora cannot show your accounts. Nothing "
+                       "was changed in that file, and Velmora will not write to it. Restore the file from "
+                       "a backup, then start Velmora again.")
+            .arg(path),
+        QMessageBox::Ok);
+    alert->setObjectName(QStringLiteral("AccountsUnreadableAlert"));
+    // The path is there to be copied.
+    alert->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setAttribute(Qt::WA_QuitOnClose, false);
+    connect(alert, &QDialog::finished, this, [this] {
+        if (m_closingOwnWindows == 0) {
+            windowClosedByUser();
+        }
+    });
+    m_accountsAlert = alert;
+    alert->open();
 }
 
 void WindowManager::closeWelcome() {

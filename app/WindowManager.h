@@ -8,6 +8,7 @@
 #include "core/model/ShellHooks.h"
 #include "views/settings/SettingsWindowController.h"
 
+#include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -49,9 +50,17 @@ public:
     // The welcome and settings windows if they were made (none is made here).
     WelcomeWindowController* existingWelcomeWindow() const { return m_welcomeWindow; }
     SettingsWindowController* existingSettingsWindow() const { return m_settingsWindow; }
+    // True when the last choice of the current account found the stored accounts
+    // unreadable (a damaged store): no account is current then, yet the user has not
+    // been found to have none, so the welcome window is not the answer.
+    bool accountsUnreadable() const { return m_accountsUnreadable; }
+    // The alert saying so, while it is on screen.
+    QMessageBox* accountsAlert() const { return m_accountsAlert; }
 
     // Picks the current account at start-up: the stored default when it is usable,
-    // otherwise the default chosen again (without touching windows).
+    // otherwise the default chosen again (without touching windows). When the stored
+    // accounts cannot be read, none is current, the stored default is kept and
+    // `accountsUnreadable()` is true.
     virtual void selectInitialAccount();
     // The operational stored account with this id text, or none.
     virtual std::optional<AnyProvider> loadProvider(const QString& id);
@@ -59,7 +68,8 @@ public:
     // as the default (or none, and an empty default). A current account that is still
     // operational stays current, so an account marked in the background never pulls
     // the user away from a healthy one. With `showWindow` the menu is rebuilt and the
-    // window that fits the choice is shown.
+    // window that fits the choice is shown (the alert of `showAccountsUnreadable` when
+    // the accounts cannot be read).
     virtual void selectDefaultProvider(bool showWindow) override;
     // Makes the account current; its id is stored as the default when the user lets the
     // default follow, or with `setAsDefault`. An account without id does nothing.
@@ -72,6 +82,9 @@ public:
     void rebuildMainMenu() override;
 
     void showWelcome();
+    // The alert "Your accounts could not be read.", naming the store's file; shown once
+    // (raised again while it is open). Closing it counts as closing a window.
+    void showAccountsUnreadable();
     void closeWelcome();
     void showApplication();
     void closeApplication();
@@ -89,7 +102,8 @@ signals:
     void lastWindowClosed();
 
 private:
-    void chooseDefault();
+    // False (keeping the stored default) when the accounts could not be read.
+    bool chooseDefault();
     void windowClosedByUser();
     bool anyWindowVisible() const;
 
@@ -98,9 +112,11 @@ private:
     QPointer<WelcomeWindowController> m_welcomeWindow;
     QPointer<ApplicationWindowController> m_applicationWindow;
     QPointer<SettingsWindowController> m_settingsWindow;
+    QPointer<QMessageBox> m_accountsAlert;
     SoftwareUpdater* m_softwareUpdater = nullptr;
     std::optional<AnyProvider> m_provider;
     bool m_isSwitching = false;
+    bool m_accountsUnreadable = false;
     // Above zero while the shell itself closes windows (a swap), which never quits.
     int m_closingOwnWindows = 0;
 };

@@ -23,14 +23,23 @@ void FetchProviders::refresh() {
         logError(Logger::dataManager(),
                  QStringLiteral("[FetchProviders] An error occurred while fetching providers: ") +
                      rows.error().description);
+        if (!m_readFailed) {
+            m_readFailed = true;
+            emit providersChanged();
+        }
         return;
     }
     auto providers = providersFromEntities(rows.value());
-    if (providers == m_providers) {
+    if (providers == m_providers && !m_readFailed) {
         return;
     }
     m_providers = std::move(providers);
+    m_readFailed = false;
     emit providersChanged();
+}
+
+QString FetchProviders::storePath() const {
+    return m_store ? m_store->path() : QString();
 }
 
 } // namespace velmora

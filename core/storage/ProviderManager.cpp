@@ -46,16 +46,27 @@ ProviderManager* ProviderManager::setShared(ProviderManager* manager) {
 }
 
 std::vector<AnyProvider> ProviderManager::fetchProviders(const ProviderStore::Filter& filter) {
-    auto rows = m_store.fetchProviders(filter);
-    if (!rows.ok()) {
-        logManagerError(QStringLiteral("fetching providers"), rows.error().description);
-        return {};
-    }
-    return providersFromEntities(rows.value());
+    auto providers = tryFetchProviders(filter);
+    return providers.ok() ? std::move(providers).value() : std::vector<AnyProvider>{};
 }
 
 std::vector<AnyProvider> ProviderManager::fetchOperationalProviders() {
     return fetchProviders(ProviderStore::Filter{rawText(ProviderState::operational)});
+}
+
+Result<std::vector<AnyProvider>, ProviderManagerError>
+ProviderManager::tryFetchProviders(const ProviderStore::Filter& filter) {
+    using R = Result<std::vector<AnyProvider>, ProviderManagerError>;
+    auto rows = m_store.fetchProviders(filter);
+    if (!rows.ok()) {
+        logManagerError(QStringLiteral("fetching providers"), rows.error().description);
+        return R::failure({ProviderManagerError::Kind::Database, rows.error().description, std::nullopt});
+    }
+    return R::success(providersFromEntities(rows.value()));
+}
+
+Result<std::vector<AnyProvider>, ProviderManagerError> ProviderManager::tryFetchOperationalProviders() {
+    return tryFetchProviders(ProviderStore::Filter{rawText(ProviderState::operational)});
 }
 
 std::optional<ProviderEntity> ProviderManager::fetchProviderEntity(const QUuid& id) {

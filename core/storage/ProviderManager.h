@@ -49,6 +49,12 @@ public:
     std::vector<AnyProvider> fetchProviders(const ProviderStore::Filter& filter = {});
     // Only accounts in state `operational`, by name: whom the window manager may open.
     std::vector<AnyProvider> fetchOperationalProviders();
+    // As the two above, but a store that cannot be read (a damaged file) fails with
+    // `Database` (logged) instead of reading as no accounts: for callers that would
+    // otherwise take the user for one who has none.
+    Result<std::vector<AnyProvider>, ProviderManagerError>
+    tryFetchProviders(const ProviderStore::Filter& filter = {});
+    Result<std::vector<AnyProvider>, ProviderManagerError> tryFetchOperationalProviders();
 
     // The row of the account with this id, or none (also on a store failure, logged).
     std::optional<ProviderEntity> fetchProviderEntity(const QUuid& id);

@@ -4,6 +4,13 @@
 #include "core/storage/CredentialLoading.h"
 #include "images/ImageCodersManager.h"
 #include "images/ImageSVGCoder.h"
+#include "tests/support/DamagedStore.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QSignalSpy>
 
 #include <algorithm>
 
@@ -162,4 +169,80 @@ TEST_F(WindowManagerTest, AnyChangeOfTheStoredAccountsRebuildsTheMenuLater) {
     EXPECT_EQ(rebuilds, 0) << "not inside the change";
     QCoreApplication::processEvents();
     EXPECT_EQ(rebuilds, 1);
+}
+
+namespace {
+// The shell on an account store whose file a failing disk damaged after "Alpha" was
+// stored (its row, near the start of the file, still reads on its own).
+class DamagedStoreWindowManagerTest : public WindowManagerTest {
+protected:
+    DamagedStoreWindowManagerTest() : damagedPath(dir.filePath(QStringLiteral("Damaged.sqlite"))) {
+        {
+            ProviderStore before(damagedPath);
+            ProviderEntity entity =
+                YouTrackProvider(std::nullopt, QStringLiteral("Alpha"),
+                                 YouTrackProvider::Parameters{QStringLiteral("https://yt.test")})
+                    .toEntity();
+            entity.id = QUuid::createUuid();
+            alphaId = entity.id;
+            EXPECT_TRUE(before.insertProvider(entity).ok());
+        }
+        EXPECT_TRUE(damageAccountStore(damagedPath));
+        damagedBytes = fileBytes();
+        damaged = std::make_unique<ProviderStore>(damagedPath);
+        manager = std::make_unique<ProviderManager>(*damaged, credentials, *snapshots);
+        ProviderManager::setShared(manager.get());
+    }
+    ~DamagedStoreWindowManagerTest() override {
+        delegate.reset();
+        closeAllWindows();
+        manager.reset();
+    }
+    QByteArray fileBytes() const {
+        QFile file(damagedPath);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    QString damagedPath;
+    QUuid alphaId;
+    QByteArray damagedBytes;
+    std::unique_ptr<ProviderStore> damaged;
+};
+} // namespace
+
+TEST_F(DamagedStoreWindowManagerTest, StartUpShowsOneAlertNamingTheFileInsteadOfTheWelcomeWindow) {
+    settings.setDefaultAccount(uuidText(alphaId));
+    launch();
+    EXPECT_TRUE(windows().accountsUnreadable());
+    EXPECT_FALSE(windows().provider().has_value()) << "not one account of a list that cannot be read";
+    EXPECT_EQ(windows().applicationWindow(), nullptr);
+    EXPECT_TRUE(windows().existingWelcomeWindow() == nullptr ||
+                !windows().existingWelcomeWindow()->isVisible());
+    EXPECT_EQ(settings.defaultAccount(), uuidText(alphaId)) << "the default is not forgotten";
+
+    QMessageBox* alert = windows().accountsAlert();
+    ASSERT_NE(alert, nullptr);
+    EXPECT_TRUE(alert->isVisible());
+    EXPECT_EQ(alert->windowTitle(), "Your accounts could not be read.");
+    EXPECT_TRUE(alert->text().contains(QDir::toNativeSeparators(damagedPath)));
+
+    // Choosing again (an account deleted elsewhere, a switch) brings up the same alert.
+    windows().selectDefaultProvider(true);
+    EXPECT_EQ(windows().accountsAlert(), alert);
+    int alerts = 0;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        alerts += qobject_cast<QMessageBox*>(widget) && widget->isVisible() ? 1 : 0;
+    }
+    EXPECT_EQ(alerts, 1);
+    EXPECT_TRUE(windows().existingWelcomeWindow() == nullptr ||
+                !windows().existingWelcomeWindow()->isVisible());
+
+    // Dismissed with nothing else on screen, the app is done.
+    QSignalSpy lastClosed(&windows(), &WindowManager::lastWindowClosed);
+    alert->button(QMessageBox::Ok)->click();
+    EXPECT_TRUE(lastClosed.wait(2000));
+
+    delegate.reset();
+    damaged.reset();
+    EXPECT_EQ(fileBytes(), damagedBytes) << "nothing was written to the damaged file";
 }

@@ -10,6 +10,7 @@
 #include "views/settings/SettingsForm.h"
 #include "views/settings/SettingsSection.h"
 
+#include <QDir>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -68,6 +69,16 @@ void AccountsSettingsView::reloadRows() {
     m_section = m_form->addSection();
     old->hide();
     old->deleteLater();
+    // A store that cannot be read takes no new accounts either.
+    m_addAccount->setEnabled(!m_accounts->readFailed());
+    if (m_accounts->readFailed()) {
+        const QString path = QDir::toNativeSeparators(m_accounts->storePath());
+        m_section->addRow(new SettingsRow(
+            QStringLiteral("Your accounts could not be read."),
+            QStringLiteral("The account store %1 is damaged. Nothing was changed in that file.").arg(path),
+            nullptr));
+        return;
+    }
     const auto& accounts = m_accounts->providers();
     if (accounts.empty()) {
         m_section->addRow(new SettingsRow(QStringLiteral("No accounts"), QString(), nullptr));

@@ -35,7 +35,8 @@ public:
                                   QWidget* parent = nullptr);
     ~AccountsSettingsView() override;
 
-    // The list's rows (account rows, or the "No accounts" row).
+    // The list's rows (account rows, the "No accounts" row, or the row saying the
+    // accounts could not be read).
     SettingsSection* section() const { return m_section; }
     QPushButton* addAccountButton() const { return m_addAccount; }
     // The sheets and the editor on screen, if any.

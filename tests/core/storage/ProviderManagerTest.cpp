@@ -1,6 +1,7 @@
 #include "core/model/AppIdentity.h"
 #include "tests/core/storage/LogCapture.h"
 #include "tests/core/storage/StorageFixture.h"
+#include "tests/support/DamagedStore.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -217,4 +218,24 @@ TEST_F(ProviderManagerTest, DeletingRemovesTheRowTheTimerAndTheCredentials) {
     EXPECT_EQ(partly.error().kind, ProviderManagerError::Kind::Keyring);
     EXPECT_TRUE(manager.fetchProviders().empty());
     EXPECT_EQ(shell.deleted.size(), 2u);
+}
+
+TEST_F(ProviderManagerTest, ADamagedStoreFailsTheReportingFetchWhileThePlainOneStaysEmpty) {
+    const QString path = dir.filePath(QStringLiteral("Damaged.sqlite"));
+    ASSERT_TRUE(test::damageAccountStore(path));
+    ProviderStore damaged(path);
+    ProviderManager onDamaged(damaged, credentials, snapshots);
+
+    const auto all = onDamaged.tryFetchProviders();
+    ASSERT_FALSE(all.ok()) << "read " << all.value().size() << " accounts without a word";
+    EXPECT_EQ(all.error().kind, ProviderManagerError::Kind::Database);
+    const auto operational = onDamaged.tryFetchOperationalProviders();
+    ASSERT_FALSE(operational.ok());
+    EXPECT_TRUE(onDamaged.fetchProviders().empty()) << "the callers that take no failure keep theirs";
+
+    // The reporting fetch on a sound store is the plain one.
+    saved(jira(QStringLiteral("Bravo")));
+    saved(jira(QStringLiteral("Alpha"), ProviderState::missingCredentials));
+    EXPECT_EQ(names(manager.tryFetchProviders().value()), (QStringList{"Alpha", "Bravo"}));
+    EXPECT_EQ(names(manager.tryFetchOperationalProviders().value()), QStringList{"Bravo"});
 }

@@ -2,6 +2,7 @@
 
 #include "core/model/NotificationNames.h"
 #include "platform/notifications/NotificationCenter.h"
+#include "tests/support/DamagedStore.h"
 #include "views/main/AvatarView.h"
 #include "views/settings/AccountRowView.h"
 #include "views/settings/AccountsSettingsView.h"
@@ -11,6 +12,7 @@
 #include "views/settings/WelcomeView.h"
 #include "views/settings/YouTrackProviderView.h"
 
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -150,4 +152,15 @@ TEST_F(AccountFixture, WelcomeLeadsToTheSetupFormsAndCancelReturnsToTheGreeting)
 
     welcome.trackerButton(IntroRoute::youTrackSetup)->click();
     EXPECT_EQ(welcome.path(), QList<IntroRoute>{IntroRoute::youTrackSetup});
+}
+
+TEST_F(AccountsPage, AStoreThatCannotBeReadShowsTheErrorAndTakesNoNewAccount) {
+    const QString path = dir.filePath(QStringLiteral("Damaged.sqlite"));
+    ASSERT_TRUE(damageAccountStore(path));
+    ProviderStore damaged(path);
+    AccountsSettingsView page(settingsModel, &damaged);
+    page.show();
+    ASSERT_EQ(rowTitles(page), QStringList{"Your accounts could not be read."}) << "not \"No accounts\"";
+    EXPECT_TRUE(page.section()->rows().at(0)->footnote().contains(QDir::toNativeSeparators(path)));
+    EXPECT_FALSE(page.addAccountButton()->isEnabled());
 }
