@@ -1,6 +1,7 @@
 #include "images/DispatchQueue.h"
 
 #include "images/ImageLibraryLog.h"
+#include "images/Teardown.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -10,6 +11,8 @@
 #include <QThreadPool>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <future>
 #include <mutex>
@@ -34,6 +37,10 @@ namespace {
 
 thread_local DispatchQueue::Impl* runningQueue = nullptr;
 
+// How long the teardown waits for a pool: a task stuck on something outside the library must not
+// keep the process from ending.
+constexpr int teardownWaitMs = 5000;
+
 // The pool the serial and concurrent queues run on. Its own, so that tasks of the library that
 // wait for each other never starve the application's pool, and larger than the core count
 // because serial queues may block on disk.
@@ -42,6 +49,8 @@ QThreadPool& pool() {
         auto* created = new QThreadPool;
         created->setMaxThreadCount(std::max(16, QThread::idealThreadCount() * 2));
         created->setObjectName(libraryPrefix() + QStringLiteral(".pool"));
+        // Kept for the process's life; its tasks finish before the statics they use go.
+        Teardown::add(Teardown::Stage::Work, [created] { created->waitForDone(teardownWaitMs); });
         return created;
     }();
     return *instance;
@@ -158,6 +167,10 @@ void DispatchQueue::async(std::function<void()> task) const {
     }
     switch (m_impl->kind) {
     case Kind::Main: {
+        if (Teardown::hasBegun()) {
+            // The objects such a task would reach are being taken apart.
+            return;
+        }
         auto* app = QCoreApplication::instance();
         if (!app) {
             qCWarning(imageLibraryLog) << "No application object: a task for the main queue runs at once";
@@ -214,13 +227,32 @@ void DispatchQueue::sync(std::function<void()> task) const {
         // Its thread has ended: nobody would ever run the task.
         return;
     }
-    std::promise<void> done;
-    auto finished = done.get_future();
-    async([&task, &done] {
-        task();
-        done.set_value();
+    // Shared with the submitted task: a wait for the main thread gives up once the teardown
+    // began, since the main thread then runs no more tasks.
+    struct Handoff {
+        std::function<void()> task;
+        std::promise<void> done;
+        std::atomic<bool> abandoned{false};
+    };
+    auto handoff = std::make_shared<Handoff>();
+    handoff->task = std::move(task);
+    auto finished = handoff->done.get_future();
+    async([handoff] {
+        if (!handoff->abandoned) {
+            handoff->task();
+        }
+        handoff->done.set_value();
     });
-    finished.wait();
+    if (m_impl->kind != Kind::Main) {
+        finished.wait();
+        return;
+    }
+    while (finished.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+        if (Teardown::hasBegun()) {
+            handoff->abandoned = true;
+            return;
+        }
+    }
 }
 
 } // namespace velmora::images

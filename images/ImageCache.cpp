@@ -10,6 +10,7 @@
 #include "images/ImageCacheIoThread.h"
 #include "images/ImageCodersManager.h"
 #include "images/MemoryCache.h"
+#include "images/Teardown.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -217,7 +218,17 @@ ImageCache::ImageCache(const QString& nameSpace, const QString& diskCacheDirecto
 ImageCache::~ImageCache() = default;
 
 std::shared_ptr<ImageCache> ImageCache::sharedImageCache() {
-    static const auto cache = std::make_shared<ImageCache>();
+    static const auto cache = [] {
+        auto created = std::make_shared<ImageCache>();
+        // Disk work still queued at the end runs while what it uses is whole; after that the
+        // cache answers from the caller's thread.
+        Teardown::add(Teardown::Stage::Disk, [core = std::weak_ptr<Core>(created->d)] {
+            if (const auto alive = core.lock()) {
+                alive->io->stop();
+            }
+        });
+        return created;
+    }();
     return cache;
 }
 

@@ -63,8 +63,15 @@ ImageCacheIoThread::ImageCacheIoThread(const QString& name) : m_state(std::make_
 }
 
 ImageCacheIoThread::~ImageCacheIoThread() {
+    stop();
+}
+
+void ImageCacheIoThread::stop() {
     {
         std::lock_guard lock(m_state->mutex);
+        if (m_state->stopping) {
+            return;
+        }
         m_state->stopping = true;
     }
     m_state->changed.notify_all();
@@ -79,6 +86,11 @@ ImageCacheIoThread::~ImageCacheIoThread() {
 void ImageCacheIoThread::async(std::function<void()> task) {
     {
         std::lock_guard lock(m_state->mutex);
+        // Once stopping, only the thread's own tasks may still add work: it drains the queue
+        // before it ends. Anything else would wait for a thread that is gone.
+        if (m_state->stopping && runningQueue != m_state.get()) {
+            return;
+        }
         m_state->tasks.push_back(std::move(task));
     }
     m_state->changed.notify_all();

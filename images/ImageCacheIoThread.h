@@ -22,6 +22,9 @@ public:
     void async(std::function<void()> task);
     void sync(const std::function<void()>& task);
     bool isCurrent() const;
+    // Runs what is queued and ends the thread, as the destructor does, for a queue that lives on.
+    // Later asynchronous tasks are dropped; synchronous ones run on the caller's thread.
+    void stop();
 
     struct State;
 

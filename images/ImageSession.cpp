@@ -16,6 +16,7 @@
 #include <QThread>
 
 #include <map>
+#include <utility>
 
 namespace velmora::images {
 
@@ -336,14 +337,26 @@ ImageSession::ImageSession(Configuration configuration, ImageSessionDelegate* de
 }
 
 ImageSession::~ImageSession() {
+    stop();
+}
+
+void ImageSession::stop() {
     {
         std::lock_guard lock(m_link->mutex);
         m_link->session = nullptr;
     }
     invalidate(true);
+    Worker* worker = nullptr;
+    {
+        std::unique_lock lock(m_workerLock);
+        worker = std::exchange(m_worker, nullptr);
+    }
+    if (!worker) {
+        return;
+    }
     QMetaObject::invokeMethod(
-        m_worker,
-        [worker = m_worker] {
+        worker,
+        [worker] {
             worker->tearDown(true);
             delete worker;
         },
@@ -366,15 +379,24 @@ std::shared_ptr<ImageDataTask> ImageSession::dataTask(const ImageRequest& reques
 std::optional<ImageSession::CachedResponse> ImageSession::cachedResponse(const QUrl& url) const {
     std::optional<CachedResponse> result;
     if (QThread::currentThread() == m_thread.get()) {
-        return m_worker->cached(url);
+        // The worker goes on this very thread, so it is still here.
+        return m_worker ? m_worker->cached(url) : std::nullopt;
+    }
+    std::shared_lock lock(m_workerLock);
+    if (!m_worker) {
+        return result;
     }
     QMetaObject::invokeMethod(
-        m_worker, [&] { result = m_worker->cached(url); }, Qt::BlockingQueuedConnection);
+        m_worker, [&, worker = m_worker] { result = worker->cached(url); }, Qt::BlockingQueuedConnection);
     return result;
 }
 
 void ImageSession::invalidate(bool cancelTasks) {
     if (m_invalidated.exchange(true)) {
+        return;
+    }
+    std::shared_lock lock(m_workerLock);
+    if (!m_worker) {
         return;
     }
     QMetaObject::invokeMethod(m_worker, [worker = m_worker, cancelTasks] {
@@ -390,10 +412,18 @@ void ImageSession::resume(const std::shared_ptr<ImageDataTask>& task) {
     if (m_invalidated) {
         return;
     }
+    std::shared_lock lock(m_workerLock);
+    if (!m_worker) {
+        return;
+    }
     QMetaObject::invokeMethod(m_worker, [worker = m_worker, task] { worker->start(task); });
 }
 
 void ImageSession::cancel(quint64 taskIdentifier) {
+    std::shared_lock lock(m_workerLock);
+    if (!m_worker) {
+        return;
+    }
     QMetaObject::invokeMethod(m_worker, [worker = m_worker, taskIdentifier] { worker->cancel(taskIdentifier); });
 }
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 
 class QThread;
 
@@ -62,7 +63,8 @@ public:
     }
     // A server asked for a user name and password; `previousFailureCount` says how often
     // the ones given were refused. None: no answer, the transfer fails.
-    virtual std::optional<ImageCredential> credentialForChallenge(ImageDataTask& task, int previousFailureCount) {
+    virtual std::optional<ImageCredential> credentialForChallenge(ImageDataTask& task,
+                                                                  int previousFailureCount) {
         Q_UNUSED(task);
         Q_UNUSED(previousFailureCount);
         return std::nullopt;
@@ -114,6 +116,9 @@ public:
     ImageSession(Configuration configuration, ImageSessionDelegate* delegate);
     // Cancels all transfers and stops the network thread. No delegate call happens after.
     ~ImageSession();
+    // What the destructor does, for a session that lives on: later tasks are refused and a
+    // cached answer reads as none. Not from the session's own thread.
+    void stop();
     ImageSession(const ImageSession&) = delete;
     ImageSession& operator=(const ImageSession&) = delete;
 
@@ -146,6 +151,9 @@ private:
     std::atomic<ImageSessionDelegate*> m_delegate;
     std::atomic<bool> m_invalidated{false};
     std::unique_ptr<QThread> m_thread;
+    // Null once stopped; posting to the worker holds the lock shared, so it never meets a
+    // worker that is being deleted.
+    mutable std::shared_mutex m_workerLock;
     Worker* m_worker = nullptr;
     std::atomic<quint64> m_nextIdentifier{1};
     std::shared_ptr<ImageSessionLink> m_link;
@@ -158,7 +166,8 @@ public:
 
     using SessionLink = ImageSessionLink;
 
-    ImageDataTask(std::shared_ptr<SessionLink> link, quint64 identifier, ImageRequest request, bool storesInUrlCache);
+    ImageDataTask(std::shared_ptr<SessionLink> link, quint64 identifier, ImageRequest request,
+                  bool storesInUrlCache);
 
     quint64 taskIdentifier() const { return m_identifier; }
     const ImageRequest& originalRequest() const { return m_request; }

@@ -1,5 +1,7 @@
 #include "images/OperationQueue.h"
 
+#include "images/Teardown.h"
+
 #include <QThreadPool>
 
 #include <climits>
@@ -17,6 +19,9 @@ QThreadPool& workerPool() {
         auto* created = new QThreadPool();
         created->setMaxThreadCount(64);
         created->setObjectName(QStringLiteral("velmora.images.OperationQueue"));
+        // Kept for the process's life; the operations it runs finish before the statics they
+        // use go (a stuck one is not waited for beyond a few seconds).
+        Teardown::add(Teardown::Stage::Work, [created] { created->waitForDone(5000); });
         return created;
     }();
     return *pool;

@@ -5,6 +5,7 @@
 #include "images/AbstractRemoteImageDownloaderResponseModifier.h"
 #include "images/OperationQueue.h"
 #include "images/RemoteImageDownloaderOperation.h"
+#include "images/Teardown.h"
 
 #include <QCoreApplication>
 #include <QSysInfo>
@@ -70,6 +71,12 @@ std::shared_ptr<RemoteImageDownloader> RemoteImageDownloader::sharedDownloader()
     static auto* shared = [] {
         auto downloader = std::make_shared<RemoteImageDownloader>();
         downloader->m_isShared = true;
+        // Never destroyed, so its network thread would still deliver while the statics that
+        // the deliveries reach are taken apart: the transfers end with the application.
+        Teardown::add(Teardown::Stage::Network, [state = downloader->m_state] {
+            state->downloadQueue.cancelAllOperations();
+            state->session->stop();
+        });
         return new std::shared_ptr<RemoteImageDownloader>(std::move(downloader));
     }();
     return *shared;
