@@ -60,16 +60,18 @@ void Teardown::run() {
         }
         steps.swap(shared.steps);
     }
-    // A pool's task may hand follow-up work to another pool: the worker stage runs twice so
-    // both are idle at the end.
-    for (auto& [stage, list] : steps) {
-        const int passes = stage == Stage::Work ? 2 : 1;
-        for (int pass = 0; pass < passes; ++pass) {
-            for (const auto& step : list) {
-                step();
-            }
+    const auto runStage = [&steps](Stage stage) {
+        for (const auto& step : steps[stage]) {
+            step();
         }
-    }
+    };
+    runStage(Stage::Network);
+    // A pool's task may hand follow-up work to another pool, and a disk task its completion to a
+    // pool: the pools are waited for twice before the disk queues stop and once after.
+    runStage(Stage::Work);
+    runStage(Stage::Work);
+    runStage(Stage::Disk);
+    runStage(Stage::Work);
 }
 
 } // namespace velmora::images
