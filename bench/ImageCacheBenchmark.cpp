@@ -4,6 +4,8 @@
 #include "images/ImageCacheConfig.h"
 #include "images/MemoryCache.h"
 
+#include "BenchMain.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QBuffer>
@@ -142,8 +144,5 @@ BENCHMARK(BM_ImageCacheDiskHit);
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return velmora::bench::runBenchmarks(argc, argv);
 }

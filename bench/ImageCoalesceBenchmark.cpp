@@ -8,6 +8,9 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
+#include "BenchMain.h"
+#include "ImageBenchSetup.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -28,10 +31,7 @@ void BM_TenCallersOneUrl(benchmark::State& state) {
     server.serve("/avatar.png", test::ImageAnswer::image(test::LoopbackImageServer::png(64, 64)));
     server.setLatency(20);
     QTemporaryDir cacheFolder;
-    RemoteImageDownloaderConfig config;
-    ImageSession::Configuration session;
-    session.urlCacheDirectory = cacheFolder.path();
-    config.sessionConfiguration = session;
+    const RemoteImageDownloaderConfig config = velmora::bench::downloaderConfig(cacheFolder);
     RemoteImageDownloader downloader(config);
 
     double wallTotal = 0;
@@ -82,8 +82,5 @@ BENCHMARK(BM_TenCallersOneUrl)->UseManualTime()->Unit(benchmark::kMillisecond)->
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return velmora::bench::runBenchmarks(argc, argv);
 }

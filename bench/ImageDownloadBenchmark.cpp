@@ -8,6 +8,9 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
+#include "BenchMain.h"
+#include "ImageBenchSetup.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -26,14 +29,12 @@ void BM_HundredAvatars(benchmark::State& state) {
     test::LoopbackImageServer server;
     for (int i = 0; i < avatarCount; ++i) {
         server.serve("/avatar/" + QByteArray::number(i) + ".png",
-                     test::ImageAnswer::image(test::LoopbackImageServer::png(64, 64, QColor::fromHsv(i * 3, 200, 200))));
+                     test::ImageAnswer::image(
+                         test::LoopbackImageServer::png(64, 64, QColor::fromHsv(i * 3, 200, 200))));
     }
     server.setLatency(latencyMs);
     QTemporaryDir cacheFolder;
-    RemoteImageDownloaderConfig config;
-    ImageSession::Configuration session;
-    session.urlCacheDirectory = cacheFolder.path();
-    config.sessionConfiguration = session;
+    const RemoteImageDownloaderConfig config = velmora::bench::downloaderConfig(cacheFolder);
     const double bound = 1.5 * (static_cast<double>(avatarCount) / 6.0 * latencyMs);
 
     double wallTotal = 0;
@@ -83,8 +84,5 @@ BENCHMARK(BM_HundredAvatars)->UseManualTime()->Unit(benchmark::kMillisecond)->It
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return velmora::bench::runBenchmarks(argc, argv);
 }

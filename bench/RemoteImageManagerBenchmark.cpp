@@ -6,6 +6,8 @@
 #include "images/RemoteImageDownloader.h"
 #include "images/RemoteImageManager.h"
 
+#include "BenchMain.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -41,14 +43,15 @@ BENCHMARK(BM_MemoryLookupPlusQueuedCall);
 
 void BM_PipelineMemoryHit(benchmark::State& state) {
     QTemporaryDir root;
-    auto cache = std::make_shared<ImageCache>(QStringLiteral("bench"), root.path(), std::make_shared<ImageCacheConfig>());
+    auto cache = std::make_shared<ImageCache>(QStringLiteral("bench"), root.path(),
+                                              std::make_shared<ImageCacheConfig>());
     auto manager = std::make_shared<RemoteImageManager>(cache, RemoteImageDownloader::sharedDownloader());
     cache->storeImageToMemory(avatar(), manager->cacheKeyForURL(avatarURL));
     for (auto _ : state) {
         bool done = false;
         manager->loadImage(avatarURL, 0, nullptr,
-                           [&done](const Image& image, const QByteArray&, const ImageError&, ImageCacheType, bool,
-                                   const QUrl&) { done = !image.isNull(); });
+                           [&done](const Image& image, const QByteArray&, const ImageError&, ImageCacheType,
+                                   bool, const QUrl&) { done = !image.isNull(); });
         if (!done) {
             QCoreApplication::sendPostedEvents();
         }
@@ -61,8 +64,5 @@ BENCHMARK(BM_PipelineMemoryHit);
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return velmora::bench::runBenchmarks(argc, argv);
 }

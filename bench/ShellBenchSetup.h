@@ -4,18 +4,15 @@
 // store, snapshot file and settings of their own, one YouTrack account whose service
 // answers from memory with one project of 1,000 tasks, a clock moved by hand, and the
 // main window on that project with its timer running.
+#include "BenchMain.h"
+#include "TaskBenchSetup.h"
 #include "app/AppDelegate.h"
 #include "app/ApplicationWindowController.h"
 #include "app/MenuBarManager.h"
 #include "app/WindowManager.h"
-#include "core/model/APIPaginator.h"
-#include "core/model/AnyPaginator.h"
-#include "core/model/ProviderService.h"
 #include "core/model/YouTrackProvider.h"
 #include "core/storage/CredentialsManager.h"
 #include "core/storage/ProviderManager.h"
-#include "core/storage/SnapshotManager.h"
-#include "core/storage/UserSettings.h"
 #include "platform/async/Clock.h"
 #include "platform/keyring/InMemoryKeyring.h"
 #include "platform/store/ProviderStore.h"
@@ -28,12 +25,9 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QThread>
 
-#include <cstdint>
 #include <memory>
-#include <vector>
 
 namespace velmora::bench {
 
@@ -59,93 +53,25 @@ inline void settle(int ms = 200) {
     }
 }
 
-struct TaskPage {
-    std::vector<Issue> items;
-    std::int64_t skip = 0;
-    std::int64_t total = 0;
-};
-
-struct TaskPageConfig {
-    using ResponseType = TaskPage;
-    using ItemType = Issue;
-    using SkipType = std::int64_t;
-    std::int64_t pageSize = 100;
-    std::int64_t initialSkip = 0;
-    bool isLastPage(const TaskPage& page) const {
-        return page.skip + static_cast<std::int64_t>(page.items.size()) >= page.total;
-    }
-    std::int64_t calculateNextSkip(std::int64_t skip, const TaskPage& page) const {
-        return skip + static_cast<std::int64_t>(page.items.size());
-    }
-    std::vector<Issue> extractItems(const TaskPage& page) const { return page.items; }
-};
-
 // One project of `count` tasks, answered from memory in pages of 100.
-class InMemoryProjectService : public ProviderService {
+class InMemoryProjectService : public InMemoryTaskService {
 public:
-    explicit InMemoryProjectService(int count) {
-        project.id = QStringLiteral("10000");
+    explicit InMemoryProjectService(int count) : InMemoryTaskService(sampleTasks(count)) {
+        project = sampleProject();
         project.shortName = QStringLiteral("PRJ");
-        project.name = QStringLiteral("Project");
         project.configuration = Project::Configuration{true, false, false, true};
-        for (int i = 0; i < count; ++i) {
-            Issue task;
-            task.id = QString::number(100000 + i);
-            task.reference = QStringLiteral("PRJ-%1").arg(i);
-            task.name = QStringLiteral("Make the thing number %1 work with the other things").arg(i);
-            task.state = Issue::State{QStringLiteral("3"), QStringLiteral("In Progress")};
-            task.spentTime = QStringLiteral("1h 30m");
-            tasks.push_back(std::move(task));
-        }
-    }
-
-    Publisher<ProviderUser, APIError> fetchUser() override {
-        return Publisher<ProviderUser, APIError>::fail({});
-    }
-    Publisher<std::vector<Project>, APIError> fetchProjects() override {
-        return Publisher<std::vector<Project>, APIError>::just({project});
-    }
-    Publisher<std::vector<Issue::State>, APIError> fetchStates(const Project&) override {
-        return Publisher<std::vector<Issue::State>, APIError>::just({});
-    }
-    Publisher<std::vector<User>, APIError> fetchAssignees(const Project&) override {
-        return Publisher<std::vector<User>, APIError>::just({});
-    }
-    AnyPaginator<Issue> fetchTasks(const Project&, const std::optional<QString>&,
-                                   const std::optional<Issue::State>&, const std::optional<User>&) override {
-        const std::vector<Issue>* all = &tasks;
-        return AnyPaginator<Issue>(
-            APIPaginator<TaskPageConfig>(TaskPageConfig{}, [all](std::int64_t size, std::int64_t skip) {
-                TaskPage page;
-                page.skip = skip;
-                page.total = static_cast<std::int64_t>(all->size());
-                const auto end = std::min<std::int64_t>(skip + size, page.total);
-                page.items.assign(all->begin() + skip, all->begin() + end);
-                return Publisher<TaskPage, APIError>::just(std::move(page));
-            }));
-    }
-    Publisher<std::vector<WorkEntry>, APIError> fetchWorkEntries(const DateInterval&) override {
-        return Publisher<std::vector<WorkEntry>, APIError>::just({});
-    }
-    Publisher<Void, APIError> deleteWorkEntry(const WorkEntry&) override {
-        return Publisher<Void, APIError>::just(Void{});
+        projects = {project};
     }
 
     Project project;
-    std::vector<Issue> tasks;
 };
 
 class RunningShell {
 public:
     explicit RunningShell(int taskCount = 1000)
-        : store(dir.filePath(QStringLiteral("Velmora.sqlite"))),
-          credentials(std::make_shared<InMemoryKeyring>()),
-          snapshots(dir.filePath(QStringLiteral("Velmora.plist"))),
-          settings(dir.filePath(QStringLiteral("settings.conf"))), manager(store, credentials, snapshots),
+        : store(stores.dir.filePath(QStringLiteral("Velmora.sqlite"))),
+          credentials(std::make_shared<InMemoryKeyring>()), manager(store, credentials, stores.snapshots),
           service(std::make_shared<InMemoryProjectService>(taskCount)) {
-        settings.setShowUnresolvedTasksByDefault(false);
-        settings.setShowMyTasksByDefault(false);
-        settings.setPersistProjectFilters(false);
         YouTrackProvider provider(std::nullopt, QStringLiteral("Work"),
                                   YouTrackProvider::Parameters{QStringLiteral("https://yt.test")},
                                   ProviderState::operational,
@@ -157,15 +83,14 @@ public:
 
         ShellEnvironment environment;
         environment.providers = &manager;
+        environment.state = stores.environment;
         environment.state.clock = clock;
-        environment.state.snapshots = &snapshots;
-        environment.state.settings = &settings;
         environment.state.loadMoreDelay = std::chrono::milliseconds(0);
         auto shared = service;
         environment.makeService = [shared](const AnyProvider&) -> std::shared_ptr<ProviderService> {
             return shared;
         };
-        environment.windowStateFile = dir.filePath(QStringLiteral("windows.conf"));
+        environment.windowStateFile = stores.dir.filePath(QStringLiteral("windows.conf"));
         delegate = std::make_unique<AppDelegate>(environment);
         delegate->applicationDidFinishLaunching();
         settle();
@@ -200,16 +125,22 @@ public:
         return project ? project->tasks().size() : 0;
     }
 
-    QTemporaryDir dir;
+    TaskListStores stores;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     ProviderStore store;
     CredentialsManager credentials;
-    SnapshotManager snapshots;
-    UserSettings settings;
     ProviderManager manager;
     std::shared_ptr<InMemoryProjectService> service;
     std::unique_ptr<AppDelegate> delegate;
     ProviderManager* previous = nullptr;
 };
+
+// The main() of a shell benchmark: offscreen, with the app's images registered.
+inline int runShellBenchmarks(int& argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    Assets::initialise();
+    return runBenchmarks(argc, argv);
+}
 
 } // namespace velmora::bench

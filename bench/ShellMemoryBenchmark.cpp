@@ -26,11 +26,5 @@ BENCHMARK(BM_MainWindowOn1000TasksWithRunningTimer)->Iterations(1)->Unit(benchma
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    Assets::initialise();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return velmora::bench::runShellBenchmarks(argc, argv);
 }

@@ -47,11 +47,5 @@ BENCHMARK(BM_StatusItemRefreshesForADay)->Iterations(1)->Unit(benchmark::kMillis
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    Assets::initialise();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return velmora::bench::runShellBenchmarks(argc, argv);
 }
