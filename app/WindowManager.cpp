@@ -225,13 +225,15 @@ void WindowManager::showAccountsUnreadable() {
         return;
     }
     const QString path = QDir::toNativeSeparators(m_environment.providerManager().store().path());
-    auto* alert = new QMessageBox(
-        QMessageBox::Critical, QStringLiteral("Your accounts could not be read."),
-        QStringLiteral("The account store %1 is damaged, so Velmora cannot show your accounts. Nothing "
-                       "was changed in that file, and Velmora will not write to it. Restore the file from "
-                       "a backup, then start Velmora again.")
-            .arg(path),
-        QMessageBox::Ok);
+    const QString title = QStringLiteral("Your accounts could not be read.");
+    // The title goes in the text too: without a window manager's title bar (and in some
+    // desktops' dialogs) the window title is never seen.
+    auto* alert = new QMessageBox(QMessageBox::Critical, title, title, QMessageBox::Ok);
+    alert->setInformativeText(
+        QStringLiteral("The account store %1 is damaged, so Velmora cannot show your accounts. Nothing was "
+                       "changed in that file, and Velmora will not write to it. Restore the file from a "
+                       "backup, then start Velmora again.")
+            .arg(path));
     alert->setObjectName(QStringLiteral("AccountsUnreadableAlert"));
     // The path is there to be copied.
     alert->setTextInteractionFlags(Qt::TextSelectableByMouse);

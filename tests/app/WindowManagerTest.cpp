@@ -224,7 +224,7 @@ TEST_F(DamagedStoreWindowManagerTest, StartUpShowsOneAlertNamingTheFileInsteadOf
     ASSERT_NE(alert, nullptr);
     EXPECT_TRUE(alert->isVisible());
     EXPECT_EQ(alert->windowTitle(), "Your accounts could not be read.");
-    EXPECT_TRUE(alert->text().contains(QDir::toNativeSeparators(damagedPath)));
+    EXPECT_TRUE(alert->informativeText().contains(QDir::toNativeSeparators(damagedPath)));
 
     // Choosing again (an account deleted elsewhere, a switch) brings up the same alert.
     windows().selectDefaultProvider(true);
