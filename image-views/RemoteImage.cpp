@@ -28,9 +28,9 @@ RemoteImage::RemoteImage(std::optional<QUrl> url, double scale, images::RemoteIm
 
 RemoteImage::RemoteImage(std::optional<QUrl> url, double scale, images::RemoteImageOptions options,
                          images::RemoteImageContext context, bool animating, Content content, QWidget* parent)
-    : QWidget(parent), m_url(std::move(url)), m_options(options), m_context(prepared(std::move(context), scale, animating)),
-      m_animating(animating), m_content(std::move(content)), m_manager(new ImageManager(this)),
-      m_player(new ImagePlayer(this)) {
+    : QWidget(parent), m_url(std::move(url)), m_options(options),
+      m_context(prepared(std::move(context), scale, animating)), m_animating(animating),
+      m_content(std::move(content)), m_manager(new ImageManager(this)), m_player(new ImagePlayer(this)) {
     if (!m_content) {
         m_content = [this](QPainter& painter, const QRect& rect, const RemoteImagePhase& phase) {
             if (const auto image = phase.image()) {
@@ -43,10 +43,10 @@ RemoteImage::RemoteImage(std::optional<QUrl> url, double scale, images::RemoteIm
 }
 
 RemoteImage* RemoteImage::withContentAndPlaceholder(std::optional<QUrl> url, double scale,
-                                                   images::RemoteImageOptions options,
-                                                   images::RemoteImageContext context, bool animating,
-                                                   ImageContent content, PlaceholderContent placeholder,
-                                                   QWidget* parent) {
+                                                    images::RemoteImageOptions options,
+                                                    images::RemoteImageContext context, bool animating,
+                                                    ImageContent content, PlaceholderContent placeholder,
+                                                    QWidget* parent) {
     auto draw = [content = std::move(content), placeholder = std::move(placeholder)](
                     QPainter& painter, const QRect& rect, const RemoteImagePhase& phase) {
         if (const auto image = phase.image()) {
@@ -57,7 +57,8 @@ RemoteImage* RemoteImage::withContentAndPlaceholder(std::optional<QUrl> url, dou
             placeholder(painter, rect);
         }
     };
-    return new RemoteImage(std::move(url), scale, options, std::move(context), animating, std::move(draw), parent);
+    return new RemoteImage(std::move(url), scale, options, std::move(context), animating, std::move(draw),
+                           parent);
 }
 
 void RemoteImage::setUrl(std::optional<QUrl> url) {
@@ -131,7 +132,10 @@ void RemoteImage::showStill() {
     if (m_configuration.purgeable) {
         m_player->clearFrameBuffer();
     }
-    m_shownFrame = m_player->currentFrame();
+    // Only a frame of the image shown now: the player may still hold one of an earlier URL's
+    // animation.
+    const bool framesOfThisImage = m_player->currentAnimatedImage() == m_manager->image();
+    m_shownFrame = framesOfThisImage ? m_player->currentFrame() : images::Image();
 }
 
 void RemoteImage::showPlayer() {
@@ -217,7 +221,8 @@ void RemoteImage::drawImage(QPainter& painter, const QRect& rect, const QImage& 
         return;
     }
     const QSizeF size = image.deviceIndependentSize();
-    const QPointF origin(rect.x() + (rect.width() - size.width()) / 2, rect.y() + (rect.height() - size.height()) / 2);
+    const QPointF origin(rect.x() + (rect.width() - size.width()) / 2,
+                         rect.y() + (rect.height() - size.height()) / 2);
     painter.drawImage(QRectF(origin, size), image);
 }
 

@@ -1,5 +1,5 @@
-#include "image-views/ImageManager.h"
 #include "image-views/RemoteImage.h"
+#include "image-views/ImageManager.h"
 #include "images/AnimatedImage.h"
 #include "images/ImageCache.h"
 #include "images/ImageCodersManager.h"
@@ -58,7 +58,9 @@ TEST_F(RemoteImageTest, theManagerPublishesTheImageAndIgnoresASupersededOrCancel
     server.serve("/b.png", ImageAnswer::image(LoopbackImageServer::png(9, 9, Qt::blue)));
     ImageManager manager;
     int successes = 0;
-    manager.successBlock = [&](const images::Image&, const QByteArray&, images::ImageCacheType) { ++successes; };
+    manager.successBlock = [&](const images::Image&, const QByteArray&, images::ImageCacheType) {
+        ++successes;
+    };
     manager.load(server.url("/a.png"), 0, m_context);
     EXPECT_TRUE(manager.indicatorStatus()->isLoading());
     manager.load(server.url("/a.png"), 0, m_context); // the same URL loads once
@@ -84,7 +86,8 @@ TEST_F(RemoteImageTest, theManagerPublishesTheImageAndIgnoresASupersededOrCancel
 
 TEST_F(RemoteImageTest, showsThePlaceholderThenTheImageAndNeverTheOldImageForANewUrl) {
     server.serve("/red.png", ImageAnswer::image(LoopbackImageServer::png(20, 20, Qt::red)));
-    server.serve("/blue.png", ImageAnswer::image(LoopbackImageServer::png(20, 20, Qt::blue)).withLatency(100));
+    server.serve("/blue.png",
+                 ImageAnswer::image(LoopbackImageServer::png(20, 20, Qt::blue)).withLatency(100));
     auto* view = RemoteImage::withContentAndPlaceholder(
         server.url("/red.png"), 1.0, 0, m_context, true,
         [](QPainter& painter, const QRect& rect, const QImage& image) { painter.drawImage(rect, image); },
@@ -143,14 +146,15 @@ TEST_F(RemoteImageTest, twoViewsOfOneUrlLoadItOnceAndTheIndicatorFollowsTheLoad)
 }
 
 namespace {
-QByteArray animatedGif() {
+QByteArray animatedGif(const QList<QColor>& colours = {Qt::red, Qt::green, Qt::blue}) {
     QList<images::ImageFrame> frames;
-    for (const QColor colour : {QColor(Qt::red), QColor(Qt::green), QColor(Qt::blue)}) {
+    for (const QColor& colour : colours) {
         QImage bitmap(10, 10, QImage::Format_ARGB32);
         bitmap.fill(colour);
         frames.append({images::Image(bitmap), 0.03});
     }
-    return images::ImageCodersManager::sharedManager()->encodedDataWithFrames(frames, 0, images::ImageFormat::GIF, {});
+    return images::ImageCodersManager::sharedManager()->encodedDataWithFrames(frames, 0,
+                                                                              images::ImageFormat::GIF, {});
 }
 } // namespace
 
@@ -214,4 +218,46 @@ TEST_F(RemoteImageTest, theContextKeepsItsOwnScaleAndThePhasesAnswerOnlyForThems
     EXPECT_TRUE(failure.error());
     EXPECT_FALSE(RemoteImagePhase::empty().image());
     EXPECT_FALSE(RemoteImagePhase::empty().error());
+}
+
+// After an animation, the view with the next URL shows that URL's image, and a still image
+// settles: nothing keeps the player announcing changes.
+class RemoteImageAfterAnimationTest : public RemoteImageTest {
+protected:
+    void playGreenAnimation(RemoteImage& view) {
+        const QByteArray gif = animatedGif({Qt::green, Qt::darkGreen, Qt::green});
+        ASSERT_FALSE(gif.isEmpty());
+        server.serve("/green.gif", ImageAnswer::image(gif, "image/gif"));
+        // A vector image: it never becomes an animated one, so it comes without frames.
+        server.serve("/yellow.svg",
+                     ImageAnswer::image(R"(<svg xmlns="http://www.w3.org/2000/svg" width="12" )"
+                                        R"(height="12"><rect width="12" height="12" fill="#ffff00"/></svg>)",
+                                        "image/svg+xml"));
+        view.setUrl(server.url("/green.gif"));
+        view.resizable();
+        view.resize(12, 12);
+        view.show();
+        ASSERT_TRUE(test::waitUntil([&] { return static_cast<bool>(view.imagePlayer()->currentFrame()); }));
+    }
+    static bool showsYellow(const RemoteImage& view) {
+        return view.phase().kind() == RemoteImagePhase::Kind::Success &&
+               !images::AnimatedImage::fromImage(view.imageManager()->image());
+    }
+    static bool isYellow(const QColor& colour) {
+        return colour.red() > 240 && colour.green() > 240 && colour.blue() < 30;
+    }
+};
+
+TEST_F(RemoteImageAfterAnimationTest, withAnimationOffANewUrlShowsItsOwnImageNotAFrameOfTheOldOne) {
+    RemoteImage view(std::nullopt, 1.0, 0, m_context, true);
+    playGreenAnimation(view);
+    view.setAnimating(false);
+    ASSERT_TRUE(test::waitUntil([&] { return !view.imagePlayer()->isPlaying(); }));
+
+    view.setUrl(server.url("/yellow.svg"));
+    ASSERT_TRUE(test::waitUntil([&] { return showsYellow(view); }));
+    test::drainEvents();
+    EXPECT_TRUE(isYellow(render(view).pixelColor(6, 6)))
+        << render(view).pixelColor(6, 6).name().toStdString();
+    EXPECT_TRUE(isYellow(view.phase().image()->pixelColor(6, 6)));
 }
