@@ -99,6 +99,9 @@ void ImagePlayer::resetPlayer() {
         m_player->stopPlaying();
     }
     m_player.reset();
+    // Forgotten too: a still image that follows sets up no player, and a view comparing it
+    // with the old image would reset again on every evaluation.
+    m_currentAnimatedImage = {};
     setCurrentFrame({});
     setCurrentFrameIndex(0);
     setCurrentLoopCount(0);

@@ -41,7 +41,8 @@ public:
     // Makes the frame player for an animated image, once; a still image (fewer than two
     // frames) makes none. Playing starts with `startPlaying`.
     void setupPlayer(const images::Image& animatedImage);
-    // Drops the frame player and the published state, so another image can be set up.
+    // Drops the frame player, the image it was set up for and the published state, so
+    // another image can be set up.
     void resetPlayer();
 
     images::Image currentFrame() const { return m_currentFrame; }

@@ -261,3 +261,18 @@ TEST_F(RemoteImageAfterAnimationTest, withAnimationOffANewUrlShowsItsOwnImageNot
         << render(view).pixelColor(6, 6).name().toStdString();
     EXPECT_TRUE(isYellow(view.phase().image()->pixelColor(6, 6)));
 }
+
+TEST_F(RemoteImageAfterAnimationTest, aStillImageAfterAnAnimatedOneSettles) {
+    RemoteImage view(std::nullopt, 1.0, 0, m_context, true);
+    playGreenAnimation(view);
+
+    view.setUrl(server.url("/yellow.svg"));
+    ASSERT_TRUE(test::waitUntil([&] { return showsYellow(view); }));
+    test::waitUntil([] { return false; }, 50);
+    int notices = 0;
+    QObject::connect(view.imagePlayer(), &ImagePlayer::objectWillChange, [&] { ++notices; });
+    test::waitUntil([] { return false; }, 300);
+    EXPECT_EQ(notices, 0);
+    EXPECT_FALSE(view.imagePlayer()->isValid());
+    EXPECT_TRUE(isYellow(render(view).pixelColor(6, 6)));
+}
