@@ -355,14 +355,15 @@ void AnimatedImageView::updateShouldAnimate() {
 }
 
 void AnimatedImageView::checkPlay() {
-    if (!m_player || !m_autoPlay) {
+    if (!m_player) {
         return;
     }
     updateShouldAnimate();
-    if (m_shouldAnimate) {
-        startAnimating();
-    } else {
+    // A view nobody can see stops, whoever started it; only auto-play starts it again.
+    if (!m_shouldAnimate) {
         stopAnimating();
+    } else if (m_autoPlay) {
+        startAnimating();
     }
 }
 

@@ -145,6 +145,30 @@ TEST(AnimatedImageViewTest, playsOnlyWhileVisibleInAShownWindowAndNotTransparent
     EXPECT_FALSE(view->animates());
 }
 
+TEST(AnimatedImageViewTest, withoutAutoPlayAViewStartedByHandStillStopsWhenItCannotBeSeen) {
+    QWidget window;
+    auto* view = new AnimatedImageView(&window);
+    view->setAutoPlayAnimatedImage(false);
+    view->setImage(gif(3));
+    window.show();
+    EXPECT_FALSE(view->animates());
+
+    view->startAnimating();
+    ASSERT_TRUE(view->animates());
+    window.hide();
+    EXPECT_FALSE(view->player()->isPlaying());
+    window.show();
+    EXPECT_FALSE(view->animates()) << "nothing starts by itself";
+
+    view->startAnimating();
+    window.close();
+    EXPECT_FALSE(view->player()->isPlaying());
+    window.show();
+    view->startAnimating();
+    view->hide();
+    EXPECT_FALSE(view->player()->isPlaying());
+}
+
 TEST(AnimatedImageViewTest, stopSettingsDecideWhatStoppingDoes) {
     {
         // Pausing keeps the frame.
