@@ -189,8 +189,11 @@ void AnimatedImage::decideURL(const std::optional<QUrl>& url) {
     AnimatedLoadingModel& loading = m_coordinator.imageLoading;
     if (url == loading.imageURL()) {
         // A load that was called off never reports back: with no load left in the view's
-        // slot, the record is not loading any more, or it would never load again.
-        if (loading.isLoading() && images::imageLoadOperation(m_wrapper->wrapped(), QString())) {
+        // slot, the record is not loading any more, or it would never load again. The slot
+        // is the one the context names, if it names one.
+        const std::optional<images::RemoteImageContext>& context = m_model->webContext();
+        const QString key = context ? context->setImageOperationKey.valueOr(QString()) : QString();
+        if (loading.isLoading() && images::imageLoadOperation(m_wrapper->wrapped(), key)) {
             return;
         }
         if (loading.image()) {
@@ -199,8 +202,9 @@ void AnimatedImage::decideURL(const std::optional<QUrl>& url) {
         }
     } else {
         loading.setImageURL(url);
-        // The image of the previous URL must never be shown again for this one.
+        // The image and progress of the previous URL must never count for this one.
         loading.setImage({});
+        loading.setProgress(0);
     }
     setUpIndicator();
     loadURL(url);
@@ -214,6 +218,9 @@ void AnimatedImage::setUpIndicator() {
     if (!placeholder) {
         return;
     }
+    // A failed load is set up again on every update: the placeholder is bound to the view's
+    // bounds once, when it moves into the view.
+    const bool boundAlready = placeholder->parentWidget() == view;
     placeholder->setParent(view);
     placeholder->hide();
     QWidget* indicatorView = m_configuration.indicator ? m_configuration.indicator->indicatorView() : nullptr;
@@ -222,7 +229,9 @@ void AnimatedImage::setUpIndicator() {
     } else {
         placeholder->raise();
     }
-    bindFrameToSuperviewBounds(placeholder);
+    if (!boundAlready) {
+        bindFrameToSuperviewBounds(placeholder);
+    }
 }
 
 void AnimatedImage::loadURL(const std::optional<QUrl>& url) {
@@ -236,14 +245,22 @@ void AnimatedImage::loadURL(const std::optional<QUrl>& url) {
     context.animatedImageClass = images::AnimatedImage::animatedImageClass();
 
     QPointer<AnimatedImage> guarded(this);
-    auto progress = [guarded](qint64 received, qint64 expected, const QUrl&) {
+    auto progress = [guarded, url](qint64 received, qint64 expected, const QUrl&) {
+        // A server may send more than it announced: the record stays a fraction.
         const double fraction =
-            expected >= 1 ? static_cast<double>(received) / static_cast<double>(expected) : 0.0;
-        // Progress reaches the record and the caller on the main thread only.
+            expected >= 1
+                ? std::clamp(static_cast<double>(received) / static_cast<double>(expected), 0.0, 1.0)
+                : 0.0;
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app) {
+            return;
+        }
+        // Progress reaches the record and the caller on the main thread only, and only while
+        // the view still shows this URL.
         QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [guarded, received, expected, fraction] {
-                if (!guarded) {
+            app,
+            [guarded, url, received, expected, fraction] {
+                if (!guarded || guarded->m_coordinator.imageLoading.imageURL() != url) {
                     return;
                 }
                 guarded->m_coordinator.imageLoading.setProgress(fraction);

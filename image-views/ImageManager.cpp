@@ -15,12 +15,18 @@ using images::ImageErrorCode;
 
 namespace {
 
-// Runs `work` on the manager's (the main) thread: at once when already there.
-void onMain(QObject* context, std::function<void()> work) {
-    if (QThread::currentThread() == context->thread()) {
+// Runs `work` on the main thread: at once when already there, otherwise queued to the
+// application object. A library thread never touches the manager itself, which the main
+// thread may be destroying meanwhile; `work` checks its guard once it runs there.
+void onMain(std::function<void()> work) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) {
+        return;
+    }
+    if (QThread::currentThread() == app->thread()) {
         work();
     } else {
-        QMetaObject::invokeMethod(context, std::move(work), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
     }
 }
 
@@ -29,7 +35,8 @@ void onMain(QObject* context, std::function<void()> work) {
 ImageManager::ImageManager(QObject* parent) : QObject(parent), m_indicatorStatus(new IndicatorStatus(this)) {}
 
 void ImageManager::announce() {
-    QMetaObject::invokeMethod(this, [this] { emit objectWillChange(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { emit objectWillChange(); }, Qt::QueuedConnection);
 }
 
 void ImageManager::setImage(const images::Image& image) {
@@ -60,8 +67,9 @@ void ImageManager::setIncremental(bool incremental) {
 void ImageManager::load(const std::optional<QUrl>& url, images::RemoteImageOptions options,
                         const images::RemoteImageContext& context) {
     const std::shared_ptr<images::RemoteImageManager> manager =
-        context.customManager.hasValue() && context.customManager.value() ? context.customManager.value()
-                                                                          : images::RemoteImageManager::sharedManager();
+        context.customManager.hasValue() && context.customManager.value()
+            ? context.customManager.value()
+            : images::RemoteImageManager::sharedManager();
     if (currentOperation() && m_currentURL == url) {
         return;
     }
@@ -72,11 +80,8 @@ void ImageManager::load(const std::optional<QUrl>& url, images::RemoteImageOptio
     QPointer<ImageManager> self(this);
     const std::optional<QUrl> requested = url;
     auto progress = [self, requested](qint64 received, qint64 expected, const QUrl&) {
-        if (!self) {
-            return;
-        }
         // Progress is written on the main thread only, and only for the URL shown now.
-        onMain(self, [self, requested, received, expected] {
+        onMain([self, requested, received, expected] {
             if (!self || self->m_currentURL != requested) {
                 return;
             }
@@ -87,12 +92,10 @@ void ImageManager::load(const std::optional<QUrl>& url, images::RemoteImageOptio
             }
         });
     };
-    auto completed = [self, requested](const images::Image& image, const QByteArray& data, const ImageError& error,
-                                       ImageCacheType cacheType, bool finished, const QUrl&) {
-        if (!self) {
-            return;
-        }
-        onMain(self, [self, requested, image, data, error, cacheType, finished] {
+    auto completed = [self, requested](const images::Image& image, const QByteArray& data,
+                                       const ImageError& error, ImageCacheType cacheType, bool finished,
+                                       const QUrl&) {
+        onMain([self, requested, image, data, error, cacheType, finished] {
             if (self) {
                 self->finish(requested, image, data, error, cacheType, finished);
             }
@@ -105,8 +108,9 @@ void ImageManager::load(const std::optional<QUrl>& url, images::RemoteImageOptio
     m_currentOperation = manager->loadImage(url.value_or(QUrl()), options, handedOn, progress, completed);
 }
 
-void ImageManager::finish(const std::optional<QUrl>& requested, const images::Image& image, const QByteArray& data,
-                          const ImageError& error, ImageCacheType cacheType, bool finished) {
+void ImageManager::finish(const std::optional<QUrl>& requested, const images::Image& image,
+                          const QByteArray& data, const ImageError& error, ImageCacheType cacheType,
+                          bool finished) {
     if (error.is(ImageErrorCode::Cancelled)) {
         return;
     }

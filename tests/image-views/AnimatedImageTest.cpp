@@ -8,6 +8,7 @@
 #include "images/RemoteImageManager.h"
 #include "images/RemoteImageProgressIndicator.h"
 
+#include "tests/image-views/ScriptedLoader.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
@@ -355,4 +356,86 @@ TEST_F(AnimatedImageTest, goingAwayCancelsTheLoadAndStopsPlaybackBeforeTheDestro
     server.release("/held.gif");
     test::waitUntil([] { return false; }, 200);
     EXPECT_EQ(completions, 0);
+}
+
+namespace {
+
+// Views over a loader the test answers by hand.
+class AnimatedImageScriptedTest : public ::testing::Test {
+protected:
+    AnimatedImageScriptedTest() {
+        m_context.customManager = std::make_shared<images::RemoteImageManager>(
+            std::make_shared<images::ImageCache>(QStringLiteral("scripted-views"), m_folder.path()),
+            m_loader);
+    }
+
+    QTemporaryDir m_folder;
+    std::shared_ptr<test::ScriptedLoader> m_loader = std::make_shared<test::ScriptedLoader>();
+    images::RemoteImageContext m_context;
+    const QUrl m_first = QUrl(QStringLiteral("https://images.example/first.gif"));
+    const QUrl m_second = QUrl(QStringLiteral("https://images.example/second.gif"));
+};
+
+} // namespace
+
+TEST_F(AnimatedImageScriptedTest, aContextWithItsOwnOperationKeyLoadsOncePerUrl) {
+    m_context.setImageOperationKey = QStringLiteral("avatar");
+    std::unique_ptr<AnimatedImage> view(new AnimatedImage(m_first, 0, m_context));
+    for (int update = 0; update < 3; ++update) {
+        view->updateView();
+        test::drainEvents();
+    }
+    ASSERT_TRUE(test::waitUntil([&] { return m_loader->requestCount(m_first) > 0; }));
+    test::waitUntil([] { return false; }, 100);
+    EXPECT_EQ(m_loader->requestCount(m_first), 1);
+    EXPECT_FALSE(m_loader->latest(m_first).operation->cancelled);
+}
+
+TEST_F(AnimatedImageScriptedTest, failedRetriesBindThePlaceholderOnce) {
+    QWidget* placeholder = nullptr;
+    std::unique_ptr<AnimatedImage> view(AnimatedImage::withPlaceholderView(m_first, 0, m_context, true, [&] {
+        placeholder = new QWidget;
+        return placeholder;
+    }));
+    int failures = 0;
+    view->onFailure([&](const images::ImageError&) { ++failures; });
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        view->updateView();
+        ASSERT_TRUE(test::waitUntil([&] { return m_loader->requestCount(m_first) == attempt; }));
+        m_loader->latest(m_first).completed(
+            {}, {}, images::ImageError(images::ImageErrorCode::BadImageData, {}), true);
+        ASSERT_TRUE(test::waitUntil([&] { return failures == attempt; }));
+    }
+    ASSERT_NE(placeholder, nullptr);
+    EXPECT_EQ(placeholder->findChildren<QObject*>(QString(), Qt::FindDirectChildrenOnly).size(), 1)
+        << "one binding to the view's bounds, however often the load was set up";
+    view->show();
+    view->resize(40, 30);
+    EXPECT_TRUE(test::waitUntil([&] { return placeholder->geometry() == QRect(0, 0, 40, 30); }));
+}
+
+TEST_F(AnimatedImageScriptedTest, theProgressRecordIsAFractionOfTheUrlShownOnly) {
+    std::unique_ptr<AnimatedImage> view(new AnimatedImage(m_first, 0, m_context));
+    std::vector<std::pair<qint64, qint64>> reported;
+    view->onProgress([&](qint64 received, qint64 expected) { reported.emplace_back(received, expected); });
+    view->updateView();
+    ASSERT_TRUE(test::waitUntil([&] { return m_loader->requestCount(m_first) == 1; }));
+    const auto first = m_loader->latest(m_first);
+    first.progress(300, 100, m_first); // more than announced
+    test::drainEvents();
+    EXPECT_EQ(view->coordinator().imageLoading.progress(), 1.0);
+    first.progress(-5, 100, m_first);
+    test::drainEvents();
+    EXPECT_EQ(view->coordinator().imageLoading.progress(), 0.0);
+
+    view->imageModel()->setUrl(m_second);
+    view->updateView();
+    ASSERT_TRUE(test::waitUntil([&] { return m_loader->requestCount(m_second) == 1; }));
+    first.progress(50, 100, m_first); // a late report of the URL left behind
+    test::drainEvents();
+    EXPECT_EQ(view->coordinator().imageLoading.progress(), 0.0);
+    m_loader->latest(m_second).progress(25, 100, m_second);
+    test::drainEvents();
+    EXPECT_EQ(view->coordinator().imageLoading.progress(), 0.25);
+    EXPECT_EQ(reported.size(), 3u) << "the caller hears only of the URL shown";
 }

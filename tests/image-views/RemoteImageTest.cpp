@@ -6,6 +6,7 @@
 #include "images/RemoteImageDownloader.h"
 #include "images/RemoteImageManager.h"
 
+#include "tests/image-views/ScriptedLoader.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
@@ -14,6 +15,8 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QTemporaryDir>
+
+#include <thread>
 
 using namespace velmora;
 using namespace velmora::imageviews;
@@ -275,4 +278,64 @@ TEST_F(RemoteImageAfterAnimationTest, aStillImageAfterAnAnimatedOneSettles) {
     EXPECT_EQ(notices, 0);
     EXPECT_FALSE(view.imagePlayer()->isValid());
     EXPECT_TRUE(isYellow(render(view).pixelColor(6, 6)));
+}
+
+// Progress reported on a library thread reaches the manager on the main thread only, and a
+// manager that goes away meanwhile is never touched from that thread.
+TEST(ImageManagerProgressTest, progressFromALibraryThreadReachesTheManagerOnlyOnTheMainThread) {
+    QTemporaryDir folder;
+    auto loader = std::make_shared<test::ScriptedLoader>();
+    images::RemoteImageContext context;
+    context.customManager = std::make_shared<images::RemoteImageManager>(
+        std::make_shared<images::ImageCache>(QStringLiteral("progress"), folder.path()), loader);
+    const QUrl url(QStringLiteral("https://images.example/progress.png"));
+
+    ImageManager manager;
+    std::vector<bool> onMain;
+    manager.progressBlock = [&](qint64, qint64) {
+        onMain.push_back(QThread::currentThread() == qApp->thread());
+    };
+    manager.load(url, 0, context);
+    ASSERT_TRUE(test::waitUntil([&] { return loader->requestCount(url) == 1; }));
+    // What a library thread posts goes to the application object, never to the manager,
+    // which the main thread may be destroying meanwhile.
+    struct MetaCallCounter : QObject {
+        int count = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            count += event->type() == QEvent::MetaCall ? 1 : 0;
+            return false;
+        }
+    } postedToManager;
+    manager.installEventFilter(&postedToManager);
+    const auto request = loader->latest(url);
+    std::thread([&] { request.progress(50, 100, url); }).join();
+    ASSERT_TRUE(test::waitUntil([&] { return onMain.size() == 1; }));
+    EXPECT_EQ(manager.indicatorStatus()->progress(), 0.5);
+    std::thread([&] { request.progress(700, 100, url); }).join();
+    ASSERT_TRUE(test::waitUntil([&] { return onMain.size() == 2; }));
+    EXPECT_EQ(manager.indicatorStatus()->progress(), 1.0);
+    EXPECT_EQ(onMain, std::vector<bool>({true, true}));
+    EXPECT_EQ(postedToManager.count, 0);
+    manager.removeEventFilter(&postedToManager);
+
+    // Managers that go while a library thread keeps reporting.
+    for (int round = 0; round < 20; ++round) {
+        auto* doomed = new ImageManager;
+        const QUrl roundUrl(QStringLiteral("https://images.example/doomed-%1.png").arg(round));
+        doomed->load(roundUrl, 0, context);
+        ASSERT_TRUE(test::waitUntil([&] { return loader->requestCount(roundUrl) == 1; }));
+        const auto reporter = loader->latest(roundUrl);
+        std::atomic<bool> stop{false};
+        std::thread reporting([&] {
+            for (qint64 received = 0; !stop && received < 5000; ++received) {
+                reporter.progress(received % 100, 100, roundUrl);
+            }
+        });
+        test::drainEvents(1);
+        delete doomed;
+        test::drainEvents(1);
+        stop = true;
+        reporting.join();
+        test::drainEvents();
+    }
 }
