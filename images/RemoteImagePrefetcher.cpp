@@ -130,8 +130,14 @@ std::shared_ptr<RemoteImagePrefetchToken> RemoteImagePrefetcher::prefetchURLs(
         // The operation runs until its load has finished, so the queue's limit bounds running loads.
         auto operation = AsyncBlockOperation::blockOperationWithBlock(
             [weakSelf = weak_from_this(), token, url](const std::shared_ptr<AsyncBlockOperation>& operation) {
+                if (operation->isCancelled()) {
+                    return; // its cancel has finished it
+                }
                 const auto self = weakSelf.lock();
-                if (!self || operation->isCancelled() || token->m_cancelled) {
+                if (!self || token->m_cancelled) {
+                    // Nothing loads, so nothing would finish it: its place in the queue is
+                    // given back here.
+                    operation->complete();
                     return;
                 }
                 const auto load = self->m_manager->loadImage(
@@ -162,7 +168,12 @@ std::shared_ptr<RemoteImagePrefetchToken> RemoteImagePrefetcher::prefetchURLs(
                 operation->complete();
             });
         {
+            // A cancel from another thread may come while the list is being queued: what it
+            // found is cancelled, and what is left is not queued at all.
             std::lock_guard lock(token->m_prefetchOperationsMutex);
+            if (token->m_cancelled) {
+                break;
+            }
             token->m_prefetchOperations.push_back(operation);
         }
         m_prefetchQueue->addOperation(operation);

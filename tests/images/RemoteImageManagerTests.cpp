@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace velmora::images;
@@ -452,4 +453,43 @@ TEST_F(RemoteImageManagerTest, ACancelledPrefetchStopsItsLoadsAndReportsNoEnd) {
     EXPECT_EQ(loader->requestCount(), started);
     EXPECT_FALSE(ended);
     EXPECT_LE(token->finishedCount(), 1u);
+}
+
+TEST_F(RemoteImageManagerTest, ACancelFromAnotherThreadWhileAListIsQueuedLeavesNoLoadHoldingAPlace) {
+    auto prefetcher = std::make_shared<RemoteImagePrefetcher>(manager);
+    QList<QUrl> urls;
+    for (int i = 0; i < 20000; ++i) {
+        urls << QUrl(QStringLiteral("https://example.com/q%1.png").arg(i));
+    }
+    // Nothing starts while the list is queued, so every queued load waits for a place.
+    prefetcher->setMaxConcurrentPrefetchCount(0);
+    std::atomic<bool> queueing{true};
+    std::atomic<bool> cancellerReady{false};
+    std::thread canceller([&] {
+        cancellerReady = true;
+        while (queueing) {
+            prefetcher->cancelPrefetching();
+        }
+    });
+    while (!cancellerReady) {
+        std::this_thread::yield();
+    }
+    bool ended = false;
+    prefetcher->prefetchURLs(urls, nullptr, [&](quint64, quint64) { ended = true; });
+    queueing = false;
+    canceller.join();
+
+    prefetcher->setMaxConcurrentPrefetchCount(3);
+    QThread::msleep(50);
+    drainEvents();
+    ASSERT_EQ(loader->requestCount(), 0u) << "the list was cancelled while it was being queued";
+
+    // The places are free: the next list runs to its end.
+    bool nextEnded = false;
+    prefetcher->prefetchURLs({QUrl(QStringLiteral("https://example.com/next.png"))}, nullptr,
+                             [&](quint64, quint64) { nextEnded = true; });
+    ASSERT_TRUE(waitUntil([&] { return loader->requestCount() == 1; }, 3000));
+    loader->answer(0, avatar);
+    EXPECT_TRUE(waitUntil([&] { return nextEnded; }));
+    EXPECT_FALSE(ended);
 }
