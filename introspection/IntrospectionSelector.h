@@ -31,6 +31,18 @@ public:
         return selector;
     }
 
+    // Looks for widgets of class Target that `accept` takes, and hands them out as they are.
+    static IntrospectionSelector matching(std::function<bool(Target*)> accept) {
+        IntrospectionSelector selector;
+        selector.receiverSelector = [accept](IntrospectionView* view) -> Target* {
+            return PlatformEntity::findReceiver<Target>(view, accept);
+        };
+        selector.ancestorSelector = [accept](IntrospectionView* view) -> Target* {
+            return PlatformEntity::findAncestor<Target>(view, accept);
+        };
+        return selector;
+    }
+
     static IntrospectionSelector identity() {
         return make<Target>([](Target* target) { return target; });
     }

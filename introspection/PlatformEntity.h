@@ -39,9 +39,10 @@ QWidget* anchorEntity(QWidget* widget);
 // The nearest of `widget` and its ancestors that contains `other`, or null.
 QWidget* closestContainer(QWidget* widget, QWidget* other);
 
-// The first widget of class T placed between the anchor behind `front` and `front` itself,
-// in pre-order: a container wins over anything inside it, an earlier sibling over a later one.
-template <typename T> T* findReceiver(QWidget* front) {
+// The first widget of class T (that `accept` takes, when given) placed between the anchor
+// behind `front` and `front` itself, in pre-order: a container wins over anything inside it,
+// an earlier sibling over a later one.
+template <typename T> T* findReceiver(QWidget* front, const std::function<bool(T*)>& accept = {}) {
     QWidget* back = anchorEntity(front);
     if (back == nullptr)
         return nullptr;
@@ -60,18 +61,20 @@ template <typename T> T* findReceiver(QWidget* front) {
             break;
         if (isIntrospectionPlatformEntity(*candidate))
             continue;
-        if (T* match = conditionalCast<T>(*candidate))
+        T* match = conditionalCast<T>(*candidate);
+        if (match != nullptr && (!accept || accept(match)))
             return match;
     }
     return nullptr;
 }
 
-// The nearest ancestor of `front` of class T.
-template <typename T> T* findAncestor(QWidget* front) {
+// The nearest ancestor of `front` of class T (that `accept` takes, when given).
+template <typename T> T* findAncestor(QWidget* front, const std::function<bool(T*)>& accept = {}) {
     for (QWidget* ancestor : parentChain(front)) {
         if (isIntrospectionPlatformEntity(ancestor))
             continue;
-        if (T* match = conditionalCast<T>(ancestor))
+        T* match = conditionalCast<T>(ancestor);
+        if (match != nullptr && (!accept || accept(match)))
             return match;
     }
     return nullptr;

@@ -6,9 +6,12 @@
 #include "introspection/ScrollView.h"
 #include "introspection/TabView.h"
 #include "introspection/TextEditor.h"
+#include "introspection/ToggleWithCheckboxStyle.h"
+#include "introspection/ToggleWithSwitchStyle.h"
 #include "introspection/View.h"
 #include "introspection/Window.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QPlainTextEdit>
@@ -71,6 +74,37 @@ TEST(IntrospectTest, FindsRealQtWidgetsInsideComposites) {
     EXPECT_EQ(menu.calls, std::vector<QComboBox*>{combo});
     EXPECT_EQ(dates.calls, std::vector<QDateEdit*>{date});
     EXPECT_EQ(tab.calls, std::vector<QTabWidget*>{tabs});
+}
+
+TEST(IntrospectTest, SwitchesAndCheckBoxesAreToldApartByTheSwitchMark) {
+    Composite composite;
+    auto* toggleSwitch = composite.add(new QCheckBox);
+    markAsSwitch(toggleSwitch);
+    auto* checkbox = composite.add(new QCheckBox);
+
+    Recorder<ToggleWithSwitchStyleType> switches;
+    Recorder<ToggleWithCheckboxStyleType> checkboxes;
+    introspect(&composite, toggle(ToggleWithSwitchStyleType::Style::switch_),
+               fromQt64<ToggleWithSwitchStyleType>(), switches.customize());
+    introspect(&composite, toggle(ToggleWithCheckboxStyleType::Style::checkbox),
+               fromQt64<ToggleWithCheckboxStyleType>(), checkboxes.customize());
+    EXPECT_EQ(switches.calls, std::vector<QCheckBox*>{toggleSwitch});
+    EXPECT_EQ(checkboxes.calls, std::vector<QCheckBox*>{checkbox});
+
+    // A switch that contains the composite is found as an ancestor; a plain box is not.
+    QCheckBox outerSwitch;
+    markAsSwitch(&outerSwitch);
+    auto* inner = new Composite(&outerSwitch);
+    Recorder<ToggleWithSwitchStyleType> outer;
+    introspect(inner, toggle(ToggleWithSwitchStyleType::Style::switch_),
+               fromQt64<ToggleWithSwitchStyleType>(), IntrospectionScope::ancestor(), outer.customize());
+    EXPECT_EQ(outer.calls, std::vector<QCheckBox*>{&outerSwitch});
+    QCheckBox outerBox;
+    auto* innerOfBox = new Composite(&outerBox);
+    Recorder<ToggleWithSwitchStyleType> none;
+    introspect(innerOfBox, toggle(ToggleWithSwitchStyleType::Style::switch_),
+               fromQt64<ToggleWithSwitchStyleType>(), IntrospectionScope::ancestor(), none.customize());
+    EXPECT_TRUE(none.calls.empty());
 }
 
 TEST(IntrospectTest, TheOuterMatchIsFoundBeforeAnInnerOne) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "introspection/ToggleWithSwitchStyle.h"
+
 #include <QCheckBox>
 
 #include <functional>
@@ -16,6 +18,8 @@ public:
     static QCheckBox* make(Object* object, std::function<bool()> read, std::function<void(bool)> write,
                            Signal changed, QWidget* parent = nullptr) {
         auto* box = new QCheckBox(parent);
+        // Introspection tells our switches from plain check boxes by this mark.
+        introspection::markAsSwitch(box);
         box->setChecked(read());
         QObject::connect(box, &QCheckBox::toggled, box, [write = std::move(write)](bool on) { write(on); });
         QObject::connect(object, changed, box, [box, read = std::move(read)] {

@@ -1,14 +1,18 @@
+#include "introspection/Introspect.h"
+#include "introspection/ToggleWithSwitchStyle.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeUpdateFeed.h"
 #include "tests/views/settings/SettingsFixture.h"
 #include "views/settings/GeneralSettingsView.h"
 #include "views/settings/SettingsRow.h"
+#include "views/settings/SettingsSwitch.h"
 #include "views/settings/SettingsViewModel.h"
 #include "views/settings/TimeTrackingSettingsView.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 using namespace velmora;
 
@@ -45,6 +49,24 @@ TEST_F(SettingsPagesTest, TimeTrackingSwitchesWriteTheirOwnKeyAtOnce) {
     // Stored, not only held: a second reader of the same file sees it.
     settings.setStopTimeTrackingWhenClosed(false);
     EXPECT_FALSE(UserSettings(dir.filePath(QStringLiteral("settings.conf"))).stopTimeTrackingWhenClosed());
+}
+
+TEST_F(SettingsPagesTest, ASettingsSwitchIsReachedAsASwitchByIntrospection) {
+    namespace is = introspection;
+    QWidget composite;
+    auto* layout = new QVBoxLayout(&composite);
+    layout->addWidget(new QCheckBox);
+    QCheckBox* made = SettingsSwitch::make(
+        &settings, [this] { return settings.stopTimeTrackingWhenClosed(); },
+        [this](bool on) { settings.setStopTimeTrackingWhenClosed(on); },
+        &UserSettings::stopTimeTrackingWhenClosedChanged);
+    layout->addWidget(made);
+    std::vector<QCheckBox*> found;
+    is::introspect(&composite, is::toggle(is::ToggleWithSwitchStyleType::Style::switch_),
+                   {is::PlatformViewVersionPredicate<is::ToggleWithSwitchStyleType>::forQtOnwards(
+                       is::ToggleWithSwitchStyleType::qt6_2())},
+                   [&](QCheckBox* box) { found.push_back(box); });
+    EXPECT_EQ(found, std::vector<QCheckBox*>{made});
 }
 
 TEST_F(SettingsPagesTest, GeneralSwitchesWriteTheirKeysAndFollowChangesMadeElsewhere) {
