@@ -624,6 +624,11 @@ bool RemoteImageDownloaderOperation::isDownloadCompleted() const {
     return m_downloadCompleted;
 }
 
+qint64 RemoteImageDownloaderOperation::receiveBufferCapacity() const {
+    std::lock_guard lock(m_lock);
+    return m_imageData.capacity();
+}
+
 std::optional<ImageCredential> RemoteImageDownloaderOperation::credential() const {
     std::lock_guard lock(m_lock);
     return m_credential;

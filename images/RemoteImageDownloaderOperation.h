@@ -50,6 +50,8 @@ public:
     RemoteImageDownloaderOptions options() const { return m_options; }
     const RemoteImageContext& context() const { return m_context; }
     bool isDownloadCompleted() const;
+    // The bytes the receive buffer has room for now.
+    qint64 receiveBufferCapacity() const;
 
     std::optional<ImageCredential> credential() const;
     void setCredential(std::optional<ImageCredential> credential) override;

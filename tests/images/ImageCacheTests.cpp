@@ -8,12 +8,14 @@
 #include "images/DispatchQueue.h"
 #include "images/ImageCache.h"
 #include "images/ImageCacheConfig.h"
+#include "images/ImageCodersManager.h"
 #include "images/ImageFormat.h"
 #include "images/MemoryCache.h"
 #include "tests/support/EventLoop.h"
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -246,6 +248,31 @@ TEST_F(ImageCacheTest, CorruptOrTruncatedFilesAreMissesAndGo) {
         EXPECT_FALSE(answer->data) << k.toStdString();
         EXPECT_FALSE(fileExists(k)) << k.toStdString();
     }
+}
+
+TEST_F(ImageCacheTest, ATruncatedJpegThatStillDecodesIsAMissAndGoes) {
+    // Noise compresses poorly, so the cut falls in the middle of the picture's data: the decoder
+    // hands back the rows before it and fills the rest.
+    QImage noise(128, 128, QImage::Format_RGB32);
+    QRandomGenerator random(37);
+    for (int y = 0; y < noise.height(); ++y) {
+        for (int x = 0; x < noise.width(); ++x) {
+            noise.setPixel(x, y, random.generate());
+        }
+    }
+    const QByteArray jpeg = encoded(noise, "jpeg");
+    const QByteArray cut = jpeg.left(jpeg.size() * 9 / 10);
+    ASSERT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(cut, {}))
+        << "the cut file must still decode for this test to mean anything";
+
+    const QString k = QStringLiteral("partial.jpg");
+    cache->storeImageDataToDisk(cut, k);
+    auto answer = std::make_shared<Answer>();
+    cache->queryCacheOperationForKey(k, ImageCacheQueryDiskDataSync, {}, ImageCacheType::All,
+                                     recordInto(answer));
+    EXPECT_EQ(answer->calls, 1);
+    EXPECT_FALSE(answer->image);
+    EXPECT_FALSE(fileExists(k));
 }
 
 TEST_F(ImageCacheTest, ExtendedDataTravelsAsBytes) {

@@ -309,3 +309,40 @@ TEST_F(RemoteImageDownloaderOperationTest, anOperationWithoutTheDownloadersSessi
     EXPECT_EQ(calls->images.back().first.pixelSize(), QSize(9, 9));
     EXPECT_TRUE(test::waitUntil([&] { return operation->isFinished(); }));
 }
+
+TEST_F(RemoteImageDownloaderOperationTest, theReceiveBufferReservesAtMostOneMegabyteOnTheAnswersWord) {
+    // An answer that announces 3 MB and sends its first bytes on their own.
+    LoopbackImageServer server;
+    QByteArray body = LoopbackImageServer::png(8, 8);
+    body.append(QByteArray(3 * 1024 * 1024 - body.size(), '\0'));
+    server.serve("/large.png", ImageAnswer::image(body).trickled(64 * 1024, 5));
+    server.hold("/large.png");
+    auto downloader = makeDownloader();
+    std::mutex mutex;
+    std::shared_ptr<RemoteImageDownloaderOperation> operation;
+    std::optional<std::pair<qint64, qint64>> firstBytes; // (received, buffer capacity)
+    const auto calls = std::make_shared<Calls>();
+    const auto token = downloader->downloadImage(
+        server.url("/large.png"), 0, {},
+        [&](qint64 received, qint64, const QUrl&) {
+            std::lock_guard lock(mutex);
+            if (received > 0 && !firstBytes && operation) {
+                firstBytes = {received, operation->receiveBufferCapacity()};
+            }
+        },
+        record(calls));
+    {
+        std::lock_guard lock(mutex);
+        operation = std::dynamic_pointer_cast<RemoteImageDownloaderOperation>(token->downloadOperation());
+    }
+    ASSERT_NE(operation, nullptr);
+    server.release("/large.png");
+    ASSERT_TRUE(test::waitUntil([&] {
+        std::lock_guard lock(calls->mutex);
+        return calls->finished;
+    }));
+    std::lock_guard lock(mutex);
+    ASSERT_TRUE(firstBytes.has_value());
+    ASSERT_LT(firstBytes->first, RemoteImageDownloaderOperation::maximumReserve);
+    EXPECT_LE(firstBytes->second, RemoteImageDownloaderOperation::maximumReserve);
+}

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 using namespace velmora;
@@ -220,19 +221,31 @@ TEST_F(RemoteImageDownloaderTest, aFinishedOperationNeverDropsTheNewerOneOfItsUr
     m_tokens[0]->cancel(); // cancelled but still queued: its table entry stays
     const auto fresh = download(*downloader, "/again.png");
     const auto freshOperation = m_tokens[1]->downloadOperation();
-    EXPECT_NE(oldOperation, freshOperation);
-    downloader->setSuspended(false);
-    ASSERT_TRUE(test::waitUntil([&] { return oldOperation->isFinished(); }));
-    // The old operation's end must not have removed the fresh entry: a third caller joins it.
+    ASSERT_NE(oldOperation, freshOperation);
+
+    // The fresh download can't end before the third caller comes: its answer is held.
     server.hold("/again.png");
+    downloader->setSuspended(false);
+    // Settled: finished, and its completion block (which tidies the table) has run.
+    std::atomic<bool> oldSettled{false};
+    std::thread waiter([&] {
+        oldOperation->waitUntilFinished();
+        oldSettled = true;
+    });
+    EXPECT_TRUE(test::waitUntil([&] { return oldSettled.load(); }));
+    waiter.join();
+    ASSERT_TRUE(test::waitUntil([&] { return server.heldCount("/again.png") == 1; }));
+    ASSERT_FALSE(freshOperation->isFinished());
+
+    // The old operation's end must not have removed the fresh entry: a third caller joins it.
     const auto joined = download(*downloader, "/again.png");
-    if (!freshOperation->isFinished()) {
-        EXPECT_EQ(m_tokens[2]->downloadOperation(), freshOperation);
-    }
+    EXPECT_EQ(m_tokens[2]->downloadOperation(), freshOperation);
     server.release("/again.png");
     ASSERT_TRUE(waitFor(fresh));
     ASSERT_TRUE(waitFor(joined));
     EXPECT_TRUE(fresh->images.back());
+    EXPECT_TRUE(joined->images.back());
+    EXPECT_EQ(server.requestCount("/again.png"), 1);
     EXPECT_TRUE(old->error.is(ImageErrorCode::Cancelled));
 }
 
