@@ -1,6 +1,6 @@
 #pragma once
 
-#include "images/ImageLoader.h"
+#include "images/download/ImageLoader.h"
 
 #include <QUrl>
 
