@@ -368,6 +368,7 @@ protected:
             std::make_shared<images::ImageCache>(QStringLiteral("scripted-views"), m_folder.path()),
             m_loader);
     }
+    void TearDown() override { m_loader->forgetRequests(); }
 
     QTemporaryDir m_folder;
     std::shared_ptr<test::ScriptedLoader> m_loader = std::make_shared<test::ScriptedLoader>();

@@ -338,4 +338,5 @@ TEST(ImageManagerProgressTest, progressFromALibraryThreadReachesTheManagerOnlyOn
         reporting.join();
         test::drainEvents();
     }
+    loader->forgetRequests();
 }

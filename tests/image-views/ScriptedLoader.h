@@ -52,6 +52,14 @@ public:
         }
         return count;
     }
+    // Lets go of the blocks never called, which hold the manager that holds this loader.
+    void forgetRequests() {
+        std::lock_guard lock(m_mutex);
+        for (Request& request : m_requests) {
+            request.progress = nullptr;
+            request.completed = nullptr;
+        }
+    }
     // The latest request for `url`; call only once there is one.
     Request latest(const QUrl& url) const {
         std::lock_guard lock(m_mutex);
