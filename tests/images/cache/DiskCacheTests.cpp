@@ -209,3 +209,47 @@ TEST_F(DiskCacheTest, MovingTheFolder) {
     cache.moveCacheDirectory(root.filePath(QStringLiteral("missing")), destination);
     EXPECT_TRUE(cache.containsDataForKey(QStringLiteral("k")));
 }
+
+TEST_F(DiskCacheTest, ReadsOnlyRegularFilesOfItsOwnUpToTheEntryLimit) {
+    EXPECT_EQ(ImageCacheConfig().maxDiskEntrySize(), quint64(50) * 1024 * 1024);
+    config->setMaxDiskEntrySize(1000);
+    auto cache = makeCache();
+    const auto linkAt = [&](const QString& key, const QString& target) {
+        QFile::remove(cache.cachePathForKey(key));
+        ASSERT_TRUE(QFile::link(target, cache.cachePathForKey(key)));
+    };
+
+    // Links lead out of the folder: to a private file, to an endless device, to an old-layout name.
+    QFile secret(root.filePath(QStringLiteral("secret.txt")));
+    ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
+    secret.write("not an image of the cache");
+    secret.close();
+    linkAt(QStringLiteral("https://e.com/secret.png"), secret.fileName());
+    linkAt(QStringLiteral("https://e.com/zero.png"), QStringLiteral("/dev/zero"));
+    const auto oldLayout = QStringLiteral("https://e.com/old.png");
+    ASSERT_TRUE(QFile::link(secret.fileName(), QDir(path()).filePath(md5(oldLayout))));
+    for (const auto& key :
+         {QStringLiteral("https://e.com/secret.png"), QStringLiteral("https://e.com/zero.png"), oldLayout}) {
+        EXPECT_FALSE(cache.containsDataForKey(key)) << key.toStdString();
+        EXPECT_EQ(cache.dataForKey(key), std::nullopt) << key.toStdString();
+    }
+
+    // A pipe put in the cache's place is no file: reading it neither blocks nor answers.
+    const auto fifoKey = QStringLiteral("https://e.com/fifo.png");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(cache.cachePathForKey(fifoKey)).constData(), 0600), 0);
+    EXPECT_EQ(cache.dataForKey(fifoKey), std::nullopt);
+
+    // An entry larger than any the cache would store is a miss, and such bytes are not written.
+    const auto key = QStringLiteral("https://e.com/big.png");
+    cache.setData(QByteArray(1000, 'a'), key);
+    EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>(QByteArray(1000, 'a')));
+    QFile grown(cache.cachePathForKey(key));
+    ASSERT_TRUE(grown.open(QIODevice::Append));
+    grown.write("b");
+    grown.close();
+    EXPECT_FALSE(cache.containsDataForKey(key));
+    EXPECT_EQ(cache.dataForKey(key), std::nullopt);
+    cache.setData(QByteArray(10, 'c'), key);
+    cache.setData(QByteArray(1001, 'd'), key);
+    EXPECT_FALSE(QFile::exists(cache.cachePathForKey(key)));
+}
