@@ -218,8 +218,12 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
     }
     if (m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic) {
         // Readers on other threads or in other processes see the old file or the whole new one.
+        // A write into the buffer succeeds whatever the disk says, and commit() would put the
+        // flushed part in place even when the flush failed (a full disk): flush and check first. A
+        // save file that is not committed removes its temporary file.
         QSaveFile file(path);
-        if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size()) {
+        if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush() &&
+            file.error() == QFileDevice::NoError) {
             file.commit();
         }
         return;
@@ -238,6 +242,8 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
             continue;
         }
         if (written <= 0) {
+            // The earlier bytes are gone already; a part of the new ones is no entry either.
+            ::unlink(QFile::encodeName(path).constData());
             return;
         }
         done += written;

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace velmora;
@@ -34,6 +36,29 @@ quint64 allocatedSize(const QString& path) {
     ::stat(QFile::encodeName(path).constData(), &info);
     return quint64(info.st_blocks) * 512;
 }
+
+// While it lives, a write past `bytes` into any file fails with EFBIG (as on a full disk, the
+// buffered bytes only fail when flushed) instead of ending the process.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        m_signal = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        struct rlimit lowered = m_old;
+        lowered.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_signal);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    struct rlimit m_old {};
+    void (*m_signal)(int) = SIG_DFL;
+};
 
 class DiskCacheTest : public ::testing::Test {
 protected:
@@ -252,4 +277,30 @@ TEST_F(DiskCacheTest, ReadsOnlyRegularFilesOfItsOwnUpToTheEntryLimit) {
     cache.setData(QByteArray(10, 'c'), key);
     cache.setData(QByteArray(1001, 'd'), key);
     EXPECT_FALSE(QFile::exists(cache.cachePathForKey(key)));
+}
+
+TEST_F(DiskCacheTest, AFailedWriteLeavesNoPartOfTheNewBytes) {
+    const auto key = QStringLiteral("https://e.com/avatar.png");
+    const QByteArray earlier(100, 'o');
+    const QByteArray larger(10000, 'n');
+
+    // Atomic writes: the earlier entry stays byte for byte, and no temporary file is left over.
+    auto cache = makeCache();
+    cache.setData(earlier, key);
+    {
+        FileSizeLimit limit(4096);
+        cache.setData(larger, key);
+    }
+    EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>(earlier));
+    EXPECT_EQ(QDir(path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+    // In-place writes have already cut the earlier entry; what is left of them must not stay.
+    config->setDiskCacheWritingOptions(0);
+    {
+        FileSizeLimit limit(4096);
+        cache.setData(larger, key);
+    }
+    EXPECT_EQ(cache.dataForKey(key), std::nullopt);
+    cache.setData(larger, key);
+    EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>(larger));
 }
