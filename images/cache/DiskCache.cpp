@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 #include <vector>
 
 namespace velmora::images {
@@ -94,13 +95,54 @@ bool readEntryValues(const QString& path, ImageCacheConfigExpireType type, Entry
     return true;
 }
 
-std::optional<QByteArray> readFile(const QString& path) {
-    // Qt refuses to open a folder, so no separate test for a regular file is needed.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+// Closes a descriptor when it goes out of scope.
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+// Whether the entry at `path` is a file the cache may have written: a regular file, not a link
+// to something elsewhere, of at most `limit` bytes.
+bool isOwnEntry(const struct stat& info, quint64 limit) {
+    return S_ISREG(info.st_mode) && info.st_size >= 0 && quint64(info.st_size) <= limit;
+}
+
+bool hasOwnEntry(const QString& path, quint64 limit) {
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && isOwnEntry(info, limit);
+}
+
+// The bytes of the cache's own file at `path`. A link is not followed (it could lead to any file of
+// the user, or to a device that never ends), a pipe or device is not waited on, and a file larger
+// than any entry the cache writes is not read at all.
+std::optional<QByteArray> readOwnFile(const QString& path, quint64 limit) {
+    Descriptor file{
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    struct stat info {};
+    if (file.fd < 0 || ::fstat(file.fd, &info) != 0 || !isOwnEntry(info, limit)) {
         return std::nullopt;
     }
-    return file.readAll();
+    QByteArray data(qsizetype(info.st_size), Qt::Uninitialized);
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const auto read = ::read(file.fd, data.data() + done, size_t(data.size() - done));
+        if (read < 0 && errno == EINTR) {
+            continue;
+        }
+        if (read < 0) {
+            return std::nullopt;
+        }
+        if (read == 0) {
+            break;
+        }
+        done += read;
+    }
+    data.truncate(done);
+    return data;
 }
 
 } // namespace
@@ -153,31 +195,58 @@ QString pathWithoutExtension(const QString& path) {
 
 bool DiskCache::containsDataForKey(const QString& key) const {
     const auto path = cachePathForKey(key);
-    return QFileInfo::exists(path) || QFileInfo::exists(pathWithoutExtension(path));
+    const auto limit = m_config->maxDiskEntrySize();
+    return hasOwnEntry(path, limit) || hasOwnEntry(pathWithoutExtension(path), limit);
 }
 
 std::optional<QByteArray> DiskCache::dataForKey(const QString& key) const {
     const auto path = cachePathForKey(key);
-    if (auto data = readFile(path)) {
+    const auto limit = m_config->maxDiskEntrySize();
+    if (auto data = readOwnFile(path, limit)) {
         return data;
     }
     const auto plain = pathWithoutExtension(path);
-    return plain == path ? std::nullopt : readFile(plain);
+    return plain == path ? std::nullopt : readOwnFile(plain, limit);
 }
 
 void DiskCache::setData(const QByteArray& data, const QString& key) {
     const auto path = cachePathForKey(key);
+    if (quint64(data.size()) > m_config->maxDiskEntrySize()) {
+        // It would never be read; what the key held before is no longer its image either.
+        QFile::remove(path);
+        return;
+    }
     if (m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic) {
         // Readers on other threads or in other processes see the old file or the whole new one.
+        // A write into the buffer succeeds whatever the disk says, and commit() would put the
+        // flushed part in place even when the flush failed (a full disk): flush and check first. A
+        // save file that is not committed removes its temporary file.
         QSaveFile file(path);
-        if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size()) {
+        if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush() &&
+            file.error() == QFileDevice::NoError) {
             file.commit();
         }
         return;
     }
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        file.write(data);
+    // Never through a link: the bytes go into the cache's own folder or nowhere.
+    Descriptor file{::open(QFile::encodeName(path).constData(),
+                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666)};
+    struct stat info {};
+    if (file.fd < 0 || ::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return;
+    }
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const auto written = ::write(file.fd, data.constData() + done, size_t(data.size() - done));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            // The earlier bytes are gone already; a part of the new ones is no entry either.
+            ::unlink(QFile::encodeName(path).constData());
+            return;
+        }
+        done += written;
     }
 }
 

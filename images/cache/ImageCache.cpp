@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include <cstring>
 #include <mutex>
 
 namespace velmora::images {
@@ -52,21 +53,118 @@ bool storesToDisk(ImageCacheType type) {
     return type == ImageCacheType::Disk || type == ImageCacheType::All;
 }
 
-// Bytes that stop before their format's end marker: a file cut short by a crash, a full disk or
-// another writer. Decoders tend to hand back the upper part of such an image with the rest blank,
-// so a cache treats them as a miss.
-bool isCutShort(const QByteArray& data) {
-    const auto tailHas = [&](const QByteArray& marker, qsizetype slack) {
-        const auto at = data.lastIndexOf(marker);
-        return at >= 0 && at + marker.size() + slack >= data.size();
+// Big-endian numbers in image headers.
+quint32 bigEndian32(const uchar* bytes) {
+    return quint32(bytes[0]) << 24 | quint32(bytes[1]) << 16 | quint32(bytes[2]) << 8 | quint32(bytes[3]);
+}
+
+// Whether the chunks of a PNG run up to its IEND chunk. Bytes after it (padding, a signature a tool
+// appended) belong to no chunk and change nothing.
+bool pngReachesItsEnd(const QByteArray& data) {
+    const auto* bytes = reinterpret_cast<const uchar*>(data.constData());
+    const quint64 size = quint64(data.size());
+    quint64 at = 8; // the signature
+    while (at + 8 <= size) {
+        const quint64 length = bigEndian32(bytes + at);
+        if (std::memcmp(bytes + at + 4, "IEND", 4) == 0) {
+            return true;
+        }
+        at += 12 + length; // length, type, data, CRC
+    }
+    return false;
+}
+
+// Whether a JPEG's segments and scans run up to its end-of-image marker. Segments are skipped by
+// their length, so an end marker inside one (the preview image of a camera file) does not count,
+// and whatever follows the real end is not looked at.
+bool jpegReachesItsEnd(const QByteArray& data) {
+    const auto* bytes = reinterpret_cast<const uchar*>(data.constData());
+    const qsizetype size = data.size();
+    qsizetype at = 2; // the start-of-image marker
+    while (at < size) {
+        // Decoders skip stray bytes before a marker, so this walk does too.
+        if (bytes[at] != 0xff) {
+            ++at;
+            continue;
+        }
+        while (at < size && bytes[at] == 0xff) {
+            ++at; // fill bytes
+        }
+        if (at >= size) {
+            return false;
+        }
+        const uchar marker = bytes[at++];
+        if (marker == 0xd9) {
+            return true;
+        }
+        if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7)) {
+            continue; // markers without a segment
+        }
+        if (at + 2 > size) {
+            return false;
+        }
+        at += (qsizetype(bytes[at]) << 8) | bytes[at + 1];
+        if (marker == 0xda) {
+            // The entropy-coded data of a scan: 0xff is followed by 0x00 (a stuffed byte), a restart
+            // marker, or the next marker.
+            while (at + 1 < size && !(bytes[at] == 0xff && bytes[at + 1] != 0x00 && bytes[at + 1] != 0xff &&
+                                      !(bytes[at + 1] >= 0xd0 && bytes[at + 1] <= 0xd7))) {
+                ++at;
+            }
+        }
+    }
+    return false;
+}
+
+// Whether a GIF's blocks run up to its trailer.
+bool gifReachesItsEnd(const QByteArray& data) {
+    const auto* bytes = reinterpret_cast<const uchar*>(data.constData());
+    const qsizetype size = data.size();
+    if (size < 13) {
+        return false;
+    }
+    const auto colourTable = [&](uchar packed) {
+        return (packed & 0x80) ? 3 * (qsizetype(2) << (packed & 7)) : 0;
     };
+    const auto skipSubBlocks = [&](qsizetype at) {
+        while (at < size && bytes[at] != 0) {
+            at += 1 + bytes[at];
+        }
+        return at + 1;
+    };
+    qsizetype at = 13 + colourTable(bytes[10]);
+    while (at < size) {
+        switch (bytes[at]) {
+        case 0x3b:
+            return true;
+        case 0x21: // extension: label, then sub-blocks
+            at = skipSubBlocks(at + 2);
+            break;
+        case 0x2c: // image: descriptor, local colour table, code size, then sub-blocks
+            if (at + 10 > size) {
+                return false;
+            }
+            at = skipSubBlocks(at + 10 + colourTable(bytes[at + 9]) + 1);
+            break;
+        default:
+            // Not a block: leave judging it to the decoder.
+            return true;
+        }
+    }
+    return false;
+}
+
+// Bytes that stop before their format's end: a file cut short by a crash, a full disk or another
+// writer. Decoders tend to hand back the upper part of such an image with the rest blank, so a cache
+// treats them as a miss.
+bool isCutShort(const QByteArray& data) {
     switch (imageFormatForImageData(data)) {
     case ImageFormat::JPEG:
-        return !tailHas(QByteArray("\xff\xd9", 2), 64);
+        return !jpegReachesItsEnd(data);
     case ImageFormat::PNG:
-        return !tailHas(QByteArray("IEND"), 64);
+        return !pngReachesItsEnd(data);
     case ImageFormat::GIF:
-        return !tailHas(QByteArray(";"), 16);
+        return !gifReachesItsEnd(data);
     case ImageFormat::WebP: {
         if (data.size() < 12) {
             return true;
@@ -79,6 +177,14 @@ bool isCutShort(const QByteArray& data) {
     default:
         return false;
     }
+}
+
+// Whether any query at all could make an image of the bytes: the shared coders with no options
+// beyond the first frame.
+bool decodesAtAll(const QByteArray& data) {
+    DecodeOptions options;
+    options.firstFrameOnly = true;
+    return bool(ImageCodersManager::sharedManager()->decodedImageWithData(data, options));
 }
 
 } // namespace
@@ -123,13 +229,15 @@ struct ImageCache::Core {
         if (!data || key.isEmpty()) {
             return {};
         }
+        const bool cutShort = isCutShort(*data);
         auto image =
-            isCutShort(*data)
-                ? Image()
-                : imageCacheDecodeImageData(*data, key, imageOptionsFromCacheOptions(options), context);
+            cutShort ? Image()
+                     : imageCacheDecodeImageData(*data, key, imageOptionsFromCacheOptions(options), context);
         if (!image) {
-            // A file that cannot be decoded would be read and refused again on every query.
-            if (!data->isEmpty()) {
+            // A file that cannot be decoded would be read and refused again on every query. One that
+            // only this query's options refuse (an animated kind to match, a coder of its own) is
+            // another query's image and stays.
+            if (!data->isEmpty() && (cutShort || !decodesAtAll(*data))) {
                 io->sync([&] { disk->removeDataForKey(key); });
             }
             return {};

@@ -62,6 +62,10 @@ public:
     // Bytes; 0 is no limit.
     quint64 maxDiskSize() const;
     void setMaxDiskSize(quint64 bytes);
+    // Bytes; a file of the disk cache larger than this is a miss and such bytes are not written.
+    // The default is the downloader's default limit on a body, the largest image it hands over.
+    quint64 maxDiskEntrySize() const;
+    void setMaxDiskEntrySize(quint64 bytes);
     // 0 is no limit.
     quint64 maxMemoryCost() const;
     void setMaxMemoryCost(quint64 value);
@@ -86,6 +90,7 @@ private:
     quint32 m_diskCacheWritingOptions = WriteAtomic;
     double m_maxDiskAge = 60.0 * 60 * 24 * 7;
     quint64 m_maxDiskSize = 0;
+    quint64 m_maxDiskEntrySize = quint64(50) * 1024 * 1024;
     quint64 m_maxMemoryCost = 0;
     quint64 m_maxMemoryCount = 0;
     ImageCacheConfigExpireType m_diskCacheExpireType = ImageCacheConfigExpireType::ModificationDate;

@@ -14,7 +14,9 @@
 #include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QThread>
+#include <QTimer>
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -128,13 +130,23 @@ public:
             return;
         }
         const ImageRequest& request = task->originalRequest();
+        if (!ImageSession::isFetchable(request.url)) {
+            // Whatever changed the request (a modifier, a caller), a file:, data: or qrc: URL
+            // never reads a local resource here.
+            if (ImageSessionDelegate* target = delegate()) {
+                target->didComplete(*task, ImageError(QString(urlErrorDomain), UnsupportedURL,
+                                                      QStringLiteral("unsupported URL")));
+            }
+            return;
+        }
         QNetworkRequest networkRequest(request.url);
         for (const auto& [name, value] : request.headers) {
             networkRequest.setRawHeader(name, value);
         }
         const double timeout = request.timeoutSeconds > 0 ? request.timeoutSeconds
                                                           : m_configuration.requestTimeoutSeconds;
-        networkRequest.setTransferTimeout(static_cast<int>(std::min(timeout, 86400.0) * 1000));
+        const int timeoutMs = static_cast<int>(std::clamp(timeout, 0.001, 86400.0) * 1000);
+        networkRequest.setTransferTimeout(timeoutMs);
         networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                                     request.cachePolicy == ImageRequest::CachePolicy::UseProtocolCachePolicy
                                         ? QNetworkRequest::PreferNetwork
@@ -166,6 +178,12 @@ public:
         Transfer& transfer = m_transfers[reply];
         transfer.task = task;
         transfer.metrics.fetchStart = QDateTime::currentDateTimeUtc();
+        // The transfer time-out above only watches for a silent connection; a server that sends a
+        // byte now and then would hold the transfer for ever. The same time-out bounds the whole.
+        auto* deadline = new QTimer(reply);
+        deadline->setSingleShot(true);
+        connect(deadline, &QTimer::timeout, this, [this, reply] { timedOut(reply); });
+        deadline->start(timeoutMs);
         connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] { headArrived(reply); });
         connect(reply, &QIODevice::readyRead, this, [this, reply] { dataArrived(reply); });
         connect(reply, &QNetworkReply::redirected, this, [this, reply] {
@@ -210,11 +228,21 @@ private:
         std::shared_ptr<ImageDataTask> task;
         bool headDelivered = false;
         bool refused = false;
+        bool timedOut = false;
         int authenticationFailures = 0;
         ImageTaskMetrics metrics;
     };
 
     ImageSessionDelegate* delegate() const { return m_delivering ? m_session->delegate() : nullptr; }
+
+    void timedOut(QNetworkReply* reply) {
+        const auto it = m_transfers.find(reply);
+        if (it == m_transfers.end() || it->second.refused) {
+            return;
+        }
+        it->second.timedOut = true;
+        reply->abort();
+    }
 
     void headArrived(QNetworkReply* reply) {
         const auto it = m_transfers.find(reply);
@@ -288,6 +316,9 @@ private:
         const bool httpAnswered = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
         if (transfer.refused) {
             error = ImageError(QString(urlErrorDomain), Cancelled, QStringLiteral("cancelled"));
+        } else if (transfer.timedOut || networkError == QNetworkReply::OperationCanceledError) {
+            // Nothing but a time-out aborts a transfer that nobody cancelled.
+            error = ImageError(QString(urlErrorDomain), TimedOut, QStringLiteral("The request timed out."));
         } else if (networkError != QNetworkReply::NoError && !(httpAnswered && isHttpStatusError(networkError))) {
             error = ImageError(QString(urlErrorDomain), urlErrorCode(networkError), reply->errorString());
         }
@@ -324,6 +355,11 @@ private:
 };
 
 // --- ImageSession ----------------------------------------------------------------
+
+bool ImageSession::isFetchable(const QUrl& url) {
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
 
 ImageSession::ImageSession(Configuration configuration, ImageSessionDelegate* delegate)
     : m_configuration(std::move(configuration)), m_delegate(delegate), m_thread(std::make_unique<QThread>()),

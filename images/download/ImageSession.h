@@ -78,9 +78,11 @@ public:
     virtual void didComplete(ImageDataTask& task, const ImageError& error) = 0;
 };
 
-// Image transfers over HTTP(S) and file URLs, run by a QNetworkAccessManager that lives
-// on a network thread of the session's own, with a disk-backed URL cache. TLS is always
-// verified; tests add their certificate authority to `extraCaCertificates`.
+// Image transfers over HTTP and HTTPS only, run by a QNetworkAccessManager that lives on a
+// network thread of the session's own, with a disk-backed URL cache. A transfer of any other
+// URL completes at once as UnsupportedURL. Each transfer ends at its time-out, counted for the
+// whole transfer, as TimedOut. TLS is always verified; tests add their certificate authority
+// to `extraCaCertificates`.
 class ImageSession {
 public:
     // The domain of transport errors and its codes (HTTP answers of any status are not
@@ -109,11 +111,13 @@ public:
         // Authorities trusted beside the system's; the process-wide test authorities of
         // platform/net are always added.
         QList<QSslCertificate> extraCaCertificates;
-        // Applies when a request carries no time-out of its own.
+        // Applies when a request carries no time-out of its own; either bounds the whole transfer.
         double requestTimeoutSeconds = 60.0;
     };
 
     ImageSession(Configuration configuration, ImageSessionDelegate* delegate);
+    // Whether a session fetches the URL at all: http and https, nothing else.
+    static bool isFetchable(const QUrl& url);
     // Cancels all transfers and stops the network thread. No delegate call happens after.
     ~ImageSession();
     // What the destructor does, for a session that lives on: later tasks are refused and a

@@ -158,6 +158,16 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
         }
         return nullptr;
     }
+    if (!ImageSession::isFetchable(url)) {
+        // An avatar URL from a tracker must not read a local file or carry its own bytes.
+        if (completed) {
+            completed(Image(), QByteArray(),
+                      ImageError(ImageErrorCode::InvalidURL,
+                                 QStringLiteral("Image url is not an http or https url")),
+                      true);
+        }
+        return nullptr;
+    }
     const DecodeOptions decodeOptions = imageLoaderDecodeOptions(&context, imageOptionsFromDownloaderOptions(options),
                                                                  imageLoaderCacheKey(url, &context));
     const QString key = tableKey(url);
@@ -231,7 +241,8 @@ std::shared_ptr<AbstractRemoteImageDownloaderOperation> RemoteImageDownloader::c
     const QUrl& url, RemoteImageDownloaderOptions options, const RemoteImageContext& context) {
     ImageRequest request;
     request.url = url;
-    request.timeoutSeconds = m_config.downloadTimeout == 0 ? 15.0 : m_config.downloadTimeout;
+    // 0 (or anything that is no positive number of seconds) is the default.
+    request.timeoutSeconds = m_config.downloadTimeout > 0 ? m_config.downloadTimeout : 15.0;
     request.cachePolicy = (options & RemoteImageDownloaderUseURLCache)
                               ? ImageRequest::CachePolicy::UseProtocolCachePolicy
                               : ImageRequest::CachePolicy::ReloadIgnoringLocalCacheData;
@@ -348,7 +359,7 @@ RemoteImageDownloaderOptions RemoteImageDownloader::downloaderOptionsFromImageOp
 }
 
 bool RemoteImageDownloader::canRequestImage(const QUrl& url, RemoteImageOptions, const RemoteImageContext&) {
-    return !url.isEmpty();
+    return ImageSession::isFetchable(url);
 }
 
 std::shared_ptr<RemoteImageOperation> RemoteImageDownloader::requestImage(const QUrl& url, RemoteImageOptions options,

@@ -17,7 +17,7 @@ enum class RemoteImageDownloaderExecutionOrder { FIFO = 0, LIFO = 1 };
 // The settings of one downloader, copied by it when it is made.
 struct RemoteImageDownloaderConfig {
     int maxConcurrentDownloads = 6;
-    // Seconds; 0 means 15.
+    // Seconds for the whole of each download, from its request to its last byte; 0 means 15.
     double downloadTimeout = 15.0;
     // Progress is reported each time this fraction of the whole has arrived (0 to 1).
     double minimumProgressInterval = 0;

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace velmora;
@@ -34,6 +36,29 @@ quint64 allocatedSize(const QString& path) {
     ::stat(QFile::encodeName(path).constData(), &info);
     return quint64(info.st_blocks) * 512;
 }
+
+// While it lives, a write past `bytes` into any file fails with EFBIG (as on a full disk, the
+// buffered bytes only fail when flushed) instead of ending the process.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        m_signal = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        struct rlimit lowered = m_old;
+        lowered.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_signal);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    struct rlimit m_old {};
+    void (*m_signal)(int) = SIG_DFL;
+};
 
 class DiskCacheTest : public ::testing::Test {
 protected:
@@ -208,4 +233,74 @@ TEST_F(DiskCacheTest, MovingTheFolder) {
     cache.moveCacheDirectory(destination, destination);
     cache.moveCacheDirectory(root.filePath(QStringLiteral("missing")), destination);
     EXPECT_TRUE(cache.containsDataForKey(QStringLiteral("k")));
+}
+
+TEST_F(DiskCacheTest, ReadsOnlyRegularFilesOfItsOwnUpToTheEntryLimit) {
+    EXPECT_EQ(ImageCacheConfig().maxDiskEntrySize(), quint64(50) * 1024 * 1024);
+    config->setMaxDiskEntrySize(1000);
+    auto cache = makeCache();
+    const auto linkAt = [&](const QString& key, const QString& target) {
+        QFile::remove(cache.cachePathForKey(key));
+        ASSERT_TRUE(QFile::link(target, cache.cachePathForKey(key)));
+    };
+
+    // Links lead out of the folder: to a private file, to an endless device, to an old-layout name.
+    QFile secret(root.filePath(QStringLiteral("secret.txt")));
+    ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
+    secret.write("not an image of the cache");
+    secret.close();
+    linkAt(QStringLiteral("https://e.com/secret.png"), secret.fileName());
+    linkAt(QStringLiteral("https://e.com/zero.png"), QStringLiteral("/dev/zero"));
+    const auto oldLayout = QStringLiteral("https://e.com/old.png");
+    ASSERT_TRUE(QFile::link(secret.fileName(), QDir(path()).filePath(md5(oldLayout))));
+    for (const auto& key :
+         {QStringLiteral("https://e.com/secret.png"), QStringLiteral("https://e.com/zero.png"), oldLayout}) {
+        EXPECT_FALSE(cache.containsDataForKey(key)) << key.toStdString();
+        EXPECT_EQ(cache.dataForKey(key), std::nullopt) << key.toStdString();
+    }
+
+    // A pipe put in the cache's place is no file: reading it neither blocks nor answers.
+    const auto fifoKey = QStringLiteral("https://e.com/fifo.png");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(cache.cachePathForKey(fifoKey)).constData(), 0600), 0);
+    EXPECT_EQ(cache.dataForKey(fifoKey), std::nullopt);
+
+    // An entry larger than any the cache would store is a miss, and such bytes are not written.
+    const auto key = QStringLiteral("https://e.com/big.png");
+    cache.setData(QByteArray(1000, 'a'), key);
+    EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>(QByteArray(1000, 'a')));
+    QFile grown(cache.cachePathForKey(key));
+    ASSERT_TRUE(grown.open(QIODevice::Append));
+    grown.write("b");
+    grown.close();
+    EXPECT_FALSE(cache.containsDataForKey(key));
+    EXPECT_EQ(cache.dataForKey(key), std::nullopt);
+    cache.setData(QByteArray(10, 'c'), key);
+    cache.setData(QByteArray(1001, 'd'), key);
+    EXPECT_FALSE(QFile::exists(cache.cachePathForKey(key)));
+}
+
+TEST_F(DiskCacheTest, AFailedWriteLeavesNoPartOfTheNewBytes) {
+    const auto key = QStringLiteral("https://e.com/avatar.png");
+    const QByteArray earlier(100, 'o');
+    const QByteArray larger(10000, 'n');
+
+    // Atomic writes: the earlier entry stays byte for byte, and no temporary file is left over.
+    auto cache = makeCache();
+    cache.setData(earlier, key);
+    {
+        FileSizeLimit limit(4096);
+        cache.setData(larger, key);
+    }
+    EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>(earlier));
+    EXPECT_EQ(QDir(path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+    // In-place writes have already cut the earlier entry; what is left of them must not stay.
+    config->setDiskCacheWritingOptions(0);
+    {
+        FileSizeLimit limit(4096);
+        cache.setData(larger, key);
+    }
+    EXPECT_EQ(cache.dataForKey(key), std::nullopt);
+    cache.setData(larger, key);
+    EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>(larger));
 }

@@ -1,5 +1,6 @@
 #include "tests/images/support/ImageCacheTestSupport.h"
 
+#include "images/animation/AnimatedImageClass.h"
 #include "images/cache/AbstractDiskCache.h"
 #include "images/cache/CacheKeys.h"
 #include "images/cache/ImageCache.h"
@@ -273,6 +274,73 @@ TEST_F(ImageCacheTest, ATruncatedJpegThatStillDecodesIsAMissAndGoes) {
     EXPECT_EQ(answer->calls, 1);
     EXPECT_FALSE(answer->image);
     EXPECT_FALSE(fileExists(k));
+}
+
+namespace {
+
+// An animated kind that takes no data at all.
+class RefusingAnimatedClass : public AnimatedImageClass {
+public:
+    Image imageWithData(const QByteArray&, double, const DecodeOptions&) const override { return {}; }
+    bool isInstance(const Image&) const override { return false; }
+};
+
+// A JPEG whose first segment carries a whole small JPEG, end marker included, the way camera
+// files carry a preview.
+QByteArray jpegWithPreview(const QByteArray& jpeg, const QByteArray& preview) {
+    QByteArray app1("\xff\xe1", 2);
+    const auto length = preview.size() + 2;
+    app1.append(char(length >> 8)).append(char(length & 0xff)).append(preview);
+    return jpeg.left(2) + app1 + jpeg.mid(2);
+}
+
+} // namespace
+
+TEST_F(ImageCacheTest, WholeImagesStayWhateverFollowsThemAndOneQuerysRefusalRemovesNothing) {
+    const auto png = encoded(paintedBitmap(64, false), "png");
+    const auto jpeg = encoded(paintedBitmap(64, false), "jpeg");
+    const QByteArray gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00\x00!\xf9\x04\x01\x00\x00\x00"
+                         "\x00,\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02D\x01\x00;",
+                         43);
+    const QByteArray trailer(300, '\0');
+    const QList<std::pair<QString, QByteArray>> whole = {
+        {QStringLiteral("padded.png"), png + trailer},
+        {QStringLiteral("padded.jpg"), jpeg + trailer},
+        {QStringLiteral("signed.jpg"), jpeg + QByteArray("trailing text a tool appended").repeated(8)},
+        {QStringLiteral("padded.gif"), gif + trailer},
+        {QStringLiteral("preview.jpg"), jpegWithPreview(jpeg, encoded(paintedBitmap(8, false), "jpeg"))},
+    };
+    for (const auto& [k, bytes] : whole) {
+        cache->storeImageDataToDisk(bytes, k);
+        for (int round = 0; round < 2; ++round) {
+            cache->removeImageFromMemoryForKey(k);
+            auto answer = std::make_shared<Answer>();
+            cache->queryCacheOperationForKey(k, ImageCacheQueryDiskDataSync, {}, ImageCacheType::All,
+                                             recordInto(answer));
+            EXPECT_TRUE(answer->image) << k.toStdString() << " round " << round;
+            EXPECT_EQ(answer->data, std::optional<QByteArray>(bytes)) << k.toStdString();
+        }
+        EXPECT_TRUE(fileExists(k)) << k.toStdString();
+    }
+
+    // A file cut short inside the image it carries is still cut short, whatever a preview ends with.
+    const auto previewed = jpegWithPreview(jpeg, encoded(paintedBitmap(8, false), "jpeg"));
+    const auto cutKey = QStringLiteral("cut-preview.jpg");
+    cache->storeImageDataToDisk(previewed.left(previewed.size() - jpeg.size() / 3), cutKey);
+    EXPECT_FALSE(cache->imageFromDiskCacheForKey(cutKey));
+    EXPECT_FALSE(fileExists(cutKey));
+
+    // Refused by one query's options (an animated kind it must match) is not undecodable.
+    RemoteImageContext context;
+    context.animatedImageClass = std::make_shared<const RefusingAnimatedClass>();
+    cache->storeImageDataToDisk(png, key);
+    auto refused = std::make_shared<Answer>();
+    cache->queryCacheOperationForKey(key, ImageCacheQueryDiskDataSync | ImageCacheMatchAnimatedImageClass,
+                                     context, ImageCacheType::All, recordInto(refused));
+    EXPECT_EQ(refused->calls, 1);
+    EXPECT_FALSE(refused->image);
+    EXPECT_TRUE(fileExists(key));
+    EXPECT_TRUE(cache->imageFromDiskCacheForKey(key));
 }
 
 TEST_F(ImageCacheTest, ExtendedDataTravelsAsBytes) {

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -350,4 +352,71 @@ TEST_F(RemoteImageDownloaderTest, settingsAreHandedToTheOperation) {
     EXPECT_TRUE(downloader->shouldBlockFailedURL(QUrl(), ImageError(QString(ImageSession::urlErrorDomain), -1000, {})));
     EXPECT_FALSE(downloader->shouldBlockFailedURL(QUrl(), ImageError(ImageErrorCode::InvalidDownloadStatusCode, {})));
     EXPECT_TRUE(downloader->shouldBlockFailedURL(QUrl(), ImageError(ImageErrorCode::BadImageData, {})));
+}
+
+TEST_F(RemoteImageDownloaderTest, onlyHttpAndHttpsUrlsAreFetched) {
+    const QByteArray png = LoopbackImageServer::png(16, 16);
+    QTemporaryDir folder;
+    const QString local = folder.filePath(QStringLiteral("local.png"));
+    {
+        QFile file(local);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(png);
+    }
+    server.serve("/a.png", ImageAnswer::image(png));
+    server.serve("/to-file.png",
+                 ImageAnswer::failure(302).withHeader("Location", QUrl::fromLocalFile(local).toEncoded()));
+    auto downloader = makeDownloader();
+    EXPECT_TRUE(downloader->canRequestImage(server.url("/a.png")));
+    EXPECT_TRUE(downloader->canRequestImage(QUrl(QStringLiteral("HTTPS://example.test/a.png"))));
+
+    const auto expectRefused = [&](const std::shared_ptr<Outcome>& outcome, const std::string& what) {
+        ASSERT_TRUE(waitFor(outcome)) << what;
+        EXPECT_FALSE(outcome->images.back()) << what;
+        EXPECT_TRUE(outcome->data.isEmpty()) << what;
+        EXPECT_FALSE(outcome->error.isNull()) << what;
+    };
+    const QList<QUrl> others = {
+        QUrl::fromLocalFile(local),
+        QUrl(QStringLiteral("data:image/png;base64,") + QString::fromLatin1(png.toBase64())),
+        QUrl(QStringLiteral("qrc:/icons/app.png")), QUrl(QStringLiteral("ftp://127.0.0.1/a.png"))};
+    for (const QUrl& url : others) {
+        EXPECT_FALSE(downloader->canRequestImage(url)) << url.scheme().toStdString();
+        auto outcome = std::make_shared<Outcome>();
+        m_tokens.push_back(downloader->downloadImage(url, 0, {}, nullptr, collect(outcome)));
+        expectRefused(outcome, url.scheme().toStdString());
+    }
+
+    // Neither a request modifier nor a redirect leads anywhere else.
+    RemoteImageContext context;
+    context.downloadRequestModifier = std::static_pointer_cast<AbstractRemoteImageDownloaderRequestModifier>(
+        RemoteImageDownloaderRequestModifier::withBlock([&](const ImageRequest& request) {
+            auto changed = request;
+            changed.url = QUrl::fromLocalFile(local);
+            return std::optional<ImageRequest>(changed);
+        }));
+    expectRefused(download(*downloader, "/a.png", 0, context), "modified");
+    expectRefused(download(*downloader, "/to-file.png"), "redirected");
+}
+
+TEST_F(RemoteImageDownloaderTest, everyDownloadEndsAtItsDeadlineAndSaysItTimedOut) {
+    const QByteArray png = LoopbackImageServer::png(64, 64);
+    // One byte every 200 ms never leaves the connection idle for long; the other never answers.
+    server.serve("/trickle.png", ImageAnswer::image(png).trickled(1, 200));
+    server.serve("/silent.png", ImageAnswer::image(png).withLatency(4000));
+    RemoteImageDownloaderConfig config;
+    config.downloadTimeout = 0.8;
+    auto downloader = makeDownloader(config);
+    QElapsedTimer clock;
+    clock.start();
+    const auto trickle = download(*downloader, "/trickle.png");
+    const auto silent = download(*downloader, "/silent.png");
+    ASSERT_TRUE(test::waitUntil([&] { return trickle->finished && silent->finished; }, 3000));
+    EXPECT_LT(clock.elapsed(), 2500);
+    for (const auto& outcome : {trickle, silent}) {
+        EXPECT_FALSE(outcome->images.back());
+        EXPECT_EQ(outcome->error.errorDomain(), QString(ImageSession::urlErrorDomain));
+        EXPECT_EQ(outcome->error.code(), ImageSession::TimedOut) << outcome->error.message().toStdString();
+        EXPECT_FALSE(downloader->shouldBlockFailedURL(server.url("/trickle.png"), outcome->error));
+    }
 }
