@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace velmora {
 
@@ -48,8 +49,20 @@ bool TimerViewModel::isTracking(const Issue& task) const {
 }
 
 void TimerViewModel::start(const Project& project, const Issue& task) {
-    // Moving a running timer to another task keeps the run so far: it is tracked time.
-    if (m_startedAt) {
+    const bool anotherTask = m_task && !isTracking(task);
+    if (anotherTask && hasProjectAndTask() && elapsed() >= minimumBookable) {
+        // The tracked time belongs to its own task: it is booked (or discarded) there
+        // first, the usual way a stop goes.
+        m_pendingStart = PendingStart{project, task};
+        cancel();
+        return;
+    }
+    m_pendingStart.reset();
+    if (anotherTask) {
+        // Under a minute: nothing a tracker would take, and never the new task's time.
+        m_previousDuration = 0;
+        m_startedAt.reset();
+    } else if (m_startedAt) {
         m_previousDuration += runningSpan();
     }
     setProject(project);
@@ -75,6 +88,9 @@ void TimerViewModel::resume() {
     if (!hasProjectAndTask() || m_state == State::active) {
         return;
     }
+    // Going on with the tracked task: the task that waited for its booking does not
+    // start when that time is booked later.
+    m_pendingStart.reset();
     m_startedAt = m_environment.currentTime();
     setState(State::active);
     persist();
@@ -102,6 +118,10 @@ void TimerViewModel::reset() {
     setTask(std::nullopt);
     setState(State::cancelled);
     persist();
+    // The task that waited for the tracked time to be booked or discarded.
+    if (auto pending = std::exchange(m_pendingStart, std::nullopt)) {
+        start(pending->project, pending->task);
+    }
 }
 
 void TimerViewModel::setDuration(double seconds) {

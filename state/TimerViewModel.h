@@ -66,9 +66,20 @@ public:
     // whose spent time changed is still the one being tracked.
     bool isTracking(const Issue& task) const;
 
-    // Starts tracking the task. Time gathered so far is kept, including the run in
-    // progress when the timer moves from one task to another while running.
+    // Less than this is no time worth booking (the trackers' smallest unit).
+    static constexpr double minimumBookable = 60;
+
+    // Starts tracking the task. On the tracked task the time gathered so far is kept.
+    // Another task never takes over tracked time: with a minute or more on the
+    // tracked task the timer is stopped instead (cancel(), which opens its booking
+    // sheet) and the new task starts only once that time is booked or discarded
+    // (reset()); with less, the new task starts from nothing.
     void start(const Project& project, const Issue& task);
+    // Whether a task waits for the tracked time to be booked or discarded.
+    bool hasPendingStart() const { return m_pendingStart.has_value(); }
+    // The booking sheet closed and the tracked time stays: the waiting task does not
+    // start.
+    void dropPendingStart() { m_pendingStart.reset(); }
     void pause();
     // Continues a paused timer; on a running timer it does nothing, so the current
     // run is never dropped.
@@ -114,6 +125,11 @@ private:
     State m_state = State::cancelled;
     double m_previousDuration = 0;
     std::optional<QDateTime> m_startedAt;
+    struct PendingStart {
+        Project project;
+        Issue task;
+    };
+    std::optional<PendingStart> m_pendingStart;
 };
 
 } // namespace velmora

@@ -82,15 +82,15 @@ TEST_F(TimerViewModelTest, PauseResumeAndStartKeepEveryTrackedSecond) {
     timer.resume();
     EXPECT_DOUBLE_EQ(timer.elapsed(), 50);
 
-    // Moving a running timer to another task keeps the time tracked so far.
+    // Starting the tracked task again keeps the run so far.
     advance(10);
-    timer.start(project, taskB);
+    timer.start(project, taskA);
     EXPECT_DOUBLE_EQ(timer.elapsed(), 60);
-    EXPECT_EQ(timer.task(), taskB);
+    EXPECT_EQ(timer.task(), taskA);
     advance(5);
     EXPECT_DOUBLE_EQ(timer.elapsed(), 65);
 
-    // Starting a paused timer continues from what it gathered.
+    // Starting a paused timer on its task continues from what it gathered.
     timer.pause();
     advance(50);
     timer.start(project, taskA);
@@ -128,6 +128,55 @@ TEST_F(TimerViewModelTest, CancelPausesAndPostsLaterEvenWhenAlreadyPaused) {
     EXPECT_FALSE(timer.isInUse());
     EXPECT_EQ(timer.state(), TimerViewModel::State::cancelled);
     EXPECT_EQ(timer.elapsed(), 0);
+}
+
+TEST_F(TimerViewModelTest, AnotherTaskNeverTakesOverTrackedTime) {
+    TimerViewModel timer(kKey, env.environment());
+    // Under a minute on A: B starts from nothing, nothing to book.
+    timer.start(project, taskA);
+    advance(30);
+    timer.start(project, taskB);
+    test::drainEvents();
+    EXPECT_EQ(timer.task(), taskB);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 0);
+    EXPECT_EQ(canceledPosts, 0);
+
+    // Two hours on B: starting A stops B the usual way (its booking sheet opens) and
+    // A waits until B's time is booked or discarded.
+    advance(7200);
+    timer.start(project, taskA);
+    EXPECT_EQ(timer.task(), taskB);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+    EXPECT_TRUE(timer.hasPendingStart());
+    test::drainEvents();
+    EXPECT_EQ(canceledPosts, 1);
+    advance(100);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 7200);
+    timer.reset();
+    EXPECT_EQ(timer.task(), taskA);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+    EXPECT_FALSE(timer.hasPendingStart());
+    advance(5);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 5);
+
+    // The sheet closed keeping the time, or the user went on with A: B never starts.
+    for (const bool resume : {false, true}) {
+        advance(120);
+        timer.start(project, taskB);
+        ASSERT_TRUE(timer.hasPendingStart());
+        if (resume) {
+            timer.resume();
+        } else {
+            timer.dropPendingStart();
+        }
+        EXPECT_FALSE(timer.hasPendingStart());
+        EXPECT_EQ(timer.task(), taskA);
+        timer.pause();
+        timer.reset();
+        EXPECT_FALSE(timer.isInUse()) << resume;
+        timer.start(project, taskA);
+    }
 }
 
 TEST_F(TimerViewModelTest, SetDurationRestartsARunningTimerAndIgnoresUnusableValues) {
