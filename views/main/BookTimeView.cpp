@@ -137,9 +137,21 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     });
     connect(&form, &AbstractWorkLogForm::errorOccurredChanged, this, [this](bool occurred) {
         if (occurred) {
+            if (m_source == Source::timer && m_timer) {
+                m_timer->forgetBooking();
+            }
             showAlert();
         }
     });
+    if (m_source == Source::timer) {
+        // The timer keeps what goes out with its time, so a crash before the answer
+        // does not end in the same time booked twice.
+        connect(&form, &AbstractWorkLogForm::bookingSending, this, [this](const WorkLogBooking& booking) {
+            if (m_timer) {
+                m_timer->recordBooking(booking);
+            }
+        });
+    }
     m_progress->setAnimating(form.networkRequestInProgress());
     updateSaveButton();
 }
@@ -218,6 +230,8 @@ void BookTimeView::save() {
         if (timer && timer->task() && timer->task()->id == bookedTaskId &&
             timer->state() == TimerViewModel::State::paused) {
             timer->reset();
+        } else if (timer) {
+            timer->forgetBooking();
         }
     });
     updateSaveButton();

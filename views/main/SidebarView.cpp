@@ -333,6 +333,7 @@ void SidebarView::sheetDismissed(BookTimeView* sheet) {
         if (occurred) {
             if (m_timer) {
                 m_timer->dropPendingStart();
+                m_timer->forgetBooking();
             }
             showLateBookingFailure();
         }
