@@ -2,6 +2,7 @@
 
 #include "core/model/NotificationNames.h"
 #include "core/model/RateLimitInfo.h"
+#include "core/time/ReadableTimeFormatter.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ApplicationViewModel.h"
 #include "state/CalendarViewModel.h"
@@ -14,6 +15,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QScreen>
 #include <QSettings>
 #include <QToolBar>
@@ -49,6 +51,34 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
     const auto id = providerId(provider);
     window->m_timerViewModel =
         std::make_unique<TimerViewModel>(id ? uuidText(*id) : QString(), environment.state);
+    // A booking that an earlier run sent but never saw answered is looked up in the
+    // tracker: found, its time leaves the timer; otherwise the user hears of it before
+    // booking the same time again.
+    TimerViewModel* timer = window->m_timerViewModel.get();
+    connect(
+        timer, &TimerViewModel::bookingMayNotHaveBeenSaved, window,
+        [weak, timer](const WorkLogBooking& booking) {
+            if (!weak) {
+                return;
+            }
+            const QString task =
+                timer->task() ? timer->task()->reference.value_or(timer->task()->name) : QString();
+            auto* alert =
+                new QMessageBox(QMessageBox::Warning, tr("Booking not confirmed"),
+                                tr("The earlier booking may not have been saved."), QMessageBox::Ok, weak);
+            alert->setTextFormat(Qt::PlainText);
+            alert->setInformativeText(
+                tr("%1 on %2 was on its way to the tracker when Velmora stopped, and the tracker does not "
+                   "list "
+                   "it. The time is kept on the timer: check the task's work log before booking it again.")
+                    .arg(ReadableTimeFormatter::format(static_cast<double>(booking.seconds))
+                             .value_or(QString()),
+                         task));
+            alert->setAttribute(Qt::WA_DeleteOnClose);
+            alert->setWindowModality(Qt::WindowModal);
+            alert->open();
+        });
+    timer->checkRecordedBooking(window->m_applicationViewModel->service());
     window->setupContent();
     return window;
 }

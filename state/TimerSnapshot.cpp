@@ -17,6 +17,11 @@ const QString kTask = QStringLiteral("task");
 const QString kState = QStringLiteral("state");
 const QString kPreviousDuration = QStringLiteral("previousDuration");
 const QString kStartedAt = QStringLiteral("startedAt");
+const QString kBooking = QStringLiteral("booking");
+const QString kBookingTask = QStringLiteral("task");
+const QString kBookingStarted = QStringLiteral("started");
+const QString kBookingSeconds = QStringLiteral("seconds");
+const QString kBookingDescription = QStringLiteral("description");
 
 constexpr std::array<TimerViewModel::State, 3> kStates{
     TimerViewModel::State::active, TimerViewModel::State::paused, TimerViewModel::State::cancelled};
@@ -62,8 +67,34 @@ QVariant TimerSnapshot::toSnapshot() const {
     map.insert(kState, QVariantMap{{stateName(state), QVariantMap{}}});
     map.insert(kPreviousDuration, previousDuration);
     map.insert(kStartedAt, startedAt ? QVariant(*startedAt) : PropertyList::null());
+    if (booking) {
+        map.insert(kBooking, QVariantMap{{kBookingTask, booking->taskId},
+                                         {kBookingStarted, booking->started},
+                                         {kBookingSeconds, booking->seconds},
+                                         {kBookingDescription, booking->description}});
+    }
     return map;
 }
+
+namespace {
+std::optional<WorkLogBooking> decodeBooking(const QVariant& stored) {
+    if (stored.typeId() != QMetaType::QVariantMap) {
+        return std::nullopt;
+    }
+    const QVariantMap map = stored.toMap();
+    const QVariant task = map.value(kBookingTask);
+    const QVariant started = map.value(kBookingStarted);
+    const QVariant seconds = map.value(kBookingSeconds);
+    const QVariant description = map.value(kBookingDescription);
+    if (task.typeId() != QMetaType::QString || started.typeId() != QMetaType::QDateTime ||
+        !started.toDateTime().isValid() || !isNumber(seconds) || !std::isfinite(seconds.toDouble()) ||
+        std::abs(seconds.toDouble()) > 1e12 || description.typeId() != QMetaType::QString) {
+        return std::nullopt;
+    }
+    return WorkLogBooking{task.toString(), started.toDateTime(), static_cast<qint64>(seconds.toDouble()),
+                          description.toString()};
+}
+} // namespace
 
 Result<TimerSnapshot, QString> TimerSnapshot::decode(const QVariant& stored) {
     if (stored.typeId() != QMetaType::QVariantMap) {
@@ -119,6 +150,9 @@ Result<TimerSnapshot, QString> TimerSnapshot::decode(const QVariant& stored) {
             return failure(QStringLiteral("\"startedAt\" must be a date."));
         }
         snapshot.startedAt = startedAt.toDateTime().toLocalTime();
+    }
+    if (map.contains(kBooking)) {
+        snapshot.booking = decodeBooking(map.value(kBooking));
     }
     return Decoded::success(std::move(snapshot));
 }

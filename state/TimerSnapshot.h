@@ -3,6 +3,7 @@
 #include "core/model/Issue.h"
 #include "core/model/Project.h"
 #include "core/storage/SnapshotManager.h"
+#include "core/time/WorkLogBooking.h"
 #include "platform/async/Result.h"
 #include "state/TimerViewModel.h"
 
@@ -21,6 +22,9 @@ namespace velmora {
 // "previousDuration" and "startedAt", all required; an absent project, task or start
 // is the property list's null marker. "state" is a dictionary with exactly one key,
 // the state's name ("active", "paused", "cancelled"), holding an empty dictionary.
+// While a booking of the timer's time is on its way, a sixth key "booking" holds it
+// ("task", "started", "seconds", "description"); files without it read as before, and
+// a record that does not read is left out rather than losing the timer.
 struct TimerSnapshot {
     static constexpr SnapshotKind snapshotKind = SnapshotKind::Timers;
 
@@ -29,6 +33,7 @@ struct TimerSnapshot {
     TimerViewModel::State state = TimerViewModel::State::cancelled;
     double previousDuration = 0;
     std::optional<QDateTime> startedAt;
+    std::optional<WorkLogBooking> booking;
 
     QVariant toSnapshot() const;
     // The stored entry, or why it cannot be read.

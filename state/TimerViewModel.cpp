@@ -1,14 +1,20 @@
 #include "state/TimerViewModel.h"
 
+#include "core/model/DateInterval.h"
 #include "core/model/NotificationNames.h"
+#include "core/model/ProviderService.h"
+#include "core/model/WorkEntry.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/TimerSnapshot.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QPointer>
+#include <QTimeZone>
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace velmora {
 
@@ -22,6 +28,7 @@ TimerViewModel::TimerViewModel(const QString& key, StateEnvironment environment,
         m_state = saved->state;
         m_previousDuration = saved->previousDuration;
         m_startedAt = std::move(saved->startedAt);
+        m_booking = std::move(saved->booking);
     }
 }
 
@@ -48,8 +55,20 @@ bool TimerViewModel::isTracking(const Issue& task) const {
 }
 
 void TimerViewModel::start(const Project& project, const Issue& task) {
-    // Moving a running timer to another task keeps the run so far: it is tracked time.
-    if (m_startedAt) {
+    const bool anotherTask = m_task && !isTracking(task);
+    if (anotherTask && hasProjectAndTask() && elapsed() >= minimumBookable) {
+        // The tracked time belongs to its own task: it is booked (or discarded) there
+        // first, the usual way a stop goes.
+        m_pendingStart = PendingStart{project, task};
+        cancel();
+        return;
+    }
+    m_pendingStart.reset();
+    if (anotherTask) {
+        // Under a minute: nothing a tracker would take, and never the new task's time.
+        m_previousDuration = 0;
+        m_startedAt.reset();
+    } else if (m_startedAt) {
         m_previousDuration += runningSpan();
     }
     setProject(project);
@@ -75,6 +94,9 @@ void TimerViewModel::resume() {
     if (!hasProjectAndTask() || m_state == State::active) {
         return;
     }
+    // Going on with the tracked task: the task that waited for its booking does not
+    // start when that time is booked later.
+    m_pendingStart.reset();
     m_startedAt = m_environment.currentTime();
     setState(State::active);
     persist();
@@ -98,10 +120,16 @@ void TimerViewModel::reset() {
     }
     m_previousDuration = 0;
     m_startedAt.reset();
+    m_booking.reset();
+    m_bookingCheck.reset();
     setProject(std::nullopt);
     setTask(std::nullopt);
     setState(State::cancelled);
     persist();
+    // The task that waited for the tracked time to be booked or discarded.
+    if (auto pending = std::exchange(m_pendingStart, std::nullopt)) {
+        start(pending->project, pending->task);
+    }
 }
 
 void TimerViewModel::setDuration(double seconds) {
@@ -144,7 +172,78 @@ void TimerViewModel::persist() {
 }
 
 TimerSnapshot TimerViewModel::snapshot() const {
-    return TimerSnapshot{m_project, m_task, m_state, m_previousDuration, m_startedAt};
+    return TimerSnapshot{m_project, m_task, m_state, m_previousDuration, m_startedAt, m_booking};
+}
+
+void TimerViewModel::recordBooking(const WorkLogBooking& booking) {
+    m_booking = booking;
+    persist();
+    // The record must be on disk before the booking leaves: written later, a crash in
+    // between would leave nothing to look for.
+    if (!m_key.isEmpty()) {
+        m_environment.snapshotManager().flush();
+    }
+}
+
+void TimerViewModel::forgetBooking() {
+    if (!m_booking) {
+        return;
+    }
+    m_booking.reset();
+    persist();
+}
+
+bool TimerViewModel::isEntryOf(const WorkEntry& entry, const WorkLogBooking& booking) {
+    if (entry.issue.id != booking.taskId || !entry.started.isValid() || !booking.started.isValid() ||
+        !std::isfinite(entry.spentTimeSeconds) ||
+        std::llround(entry.spentTimeSeconds / 60.0) != std::llround(booking.seconds / 60.0)) {
+        return false;
+    }
+    if (std::abs(entry.started.secsTo(booking.started)) < 60) {
+        return true;
+    }
+    // Trackers that date entries by the day: the day and the description must agree.
+    const QDateTime sent = booking.started.toTimeZone(entry.started.timeZone());
+    return entry.started.time() == QTime(0, 0) && entry.started.date() == sent.date() &&
+           entry.description.value_or(QString()) == booking.description;
+}
+
+void TimerViewModel::checkRecordedBooking(const std::shared_ptr<ProviderService>& service) {
+    if (!m_booking || !service || m_bookingCheck) {
+        return;
+    }
+    const WorkLogBooking booking = *m_booking;
+    const DateInterval around{booking.started.addDays(-1), booking.started.addDays(1)};
+    QPointer<TimerViewModel> self(this);
+    m_bookingCheck = service->fetchWorkEntries(around).receiveOn(this).sink(
+        [self, booking](const std::vector<WorkEntry>& entries) {
+            if (!self) {
+                return;
+            }
+            self->m_bookingCheck.reset();
+            const bool found = std::any_of(entries.begin(), entries.end(),
+                                           [&](const WorkEntry& entry) { return isEntryOf(entry, booking); });
+            if (self->m_booking != booking) {
+                return;
+            }
+            if (found) {
+                self->reset();
+                return;
+            }
+            self->forgetBooking();
+            emit self->bookingMayNotHaveBeenSaved(booking);
+        },
+        [self, booking](const APIError&) {
+            if (!self) {
+                return;
+            }
+            self->m_bookingCheck.reset();
+            if (self->m_booking != booking) {
+                return;
+            }
+            self->forgetBooking();
+            emit self->bookingMayNotHaveBeenSaved(booking);
+        });
 }
 
 void TimerViewModel::setProject(std::optional<Project> project) {

@@ -3,17 +3,22 @@
 #include "core/model/Issue.h"
 #include "core/model/Project.h"
 #include "core/time/TimeFormatter.h"
+#include "core/time/WorkLogBooking.h"
+#include "platform/async/Cancellable.h"
 #include "state/StateEnvironment.h"
 
 #include <QDateTime>
 #include <QObject>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 namespace velmora {
 
+class ProviderService;
 struct TimerSnapshot;
+struct WorkEntry;
 
 // The one timer of a main window: the project and task time is tracked for, whether
 // it runs, and the time gathered. It keeps no ticking clock: it stores when the
@@ -66,9 +71,20 @@ public:
     // whose spent time changed is still the one being tracked.
     bool isTracking(const Issue& task) const;
 
-    // Starts tracking the task. Time gathered so far is kept, including the run in
-    // progress when the timer moves from one task to another while running.
+    // Less than this is no time worth booking (the trackers' smallest unit).
+    static constexpr double minimumBookable = 60;
+
+    // Starts tracking the task. On the tracked task the time gathered so far is kept.
+    // Another task never takes over tracked time: with a minute or more on the
+    // tracked task the timer is stopped instead (cancel(), which opens its booking
+    // sheet) and the new task starts only once that time is booked or discarded
+    // (reset()); with less, the new task starts from nothing.
     void start(const Project& project, const Issue& task);
+    // Whether a task waits for the tracked time to be booked or discarded.
+    bool hasPendingStart() const { return m_pendingStart.has_value(); }
+    // The booking sheet closed and the tracked time stays: the waiting task does not
+    // start.
+    void dropPendingStart() { m_pendingStart.reset(); }
     void pause();
     // Continues a paused timer; on a running timer it does nothing, so the current
     // run is never dropped.
@@ -85,6 +101,25 @@ public:
     // ("stopTimeTrackingWhenSwitching", "stopTimeTrackingWhenClosed") and is saved.
     void handleLifecycle(const QString& key, LifecycleReason reason);
 
+    // The booking of this timer's time that is on its way to the tracker, or whose
+    // outcome an earlier run never learnt.
+    const std::optional<WorkLogBooking>& recordedBooking() const { return m_booking; }
+    // Keeps the booking with the timer and has both on disk before it returns, so the
+    // booking may go out: a run that dies before the answer can still find out.
+    void recordBooking(const WorkLogBooking& booking);
+    // The booking ended without taking the time off the timer (refused, or the timer
+    // moved on meanwhile): the record goes, the time stays.
+    void forgetBooking();
+    // Looks for the recorded booking among the account's work logs of its task: found,
+    // the time is booked and the timer is reset; not found (or the tracker cannot be
+    // asked), the timer stays as it is and bookingMayNotHaveBeenSaved() tells. Without a
+    // record it does nothing.
+    void checkRecordedBooking(const std::shared_ptr<ProviderService>& service);
+    // Whether the tracker's `entry` is the one `booking` made: the same task and
+    // duration (to the minute), started at the same time; where the tracker keeps only
+    // the day, the same day and description.
+    static bool isEntryOf(const WorkEntry& entry, const WorkLogBooking& booking);
+
     // The stored form of this timer.
     TimerSnapshot snapshot() const;
 
@@ -92,6 +127,9 @@ signals:
     void projectChanged();
     void taskChanged();
     void stateChanged(velmora::TimerViewModel::State state);
+    // A booking recorded by an earlier run was not found in the tracker; the timer
+    // keeps its time.
+    void bookingMayNotHaveBeenSaved(const velmora::WorkLogBooking& booking);
 
 private:
     bool hasProjectAndTask() const { return m_project.has_value() && m_task.has_value(); }
@@ -114,6 +152,13 @@ private:
     State m_state = State::cancelled;
     double m_previousDuration = 0;
     std::optional<QDateTime> m_startedAt;
+    struct PendingStart {
+        Project project;
+        Issue task;
+    };
+    std::optional<PendingStart> m_pendingStart;
+    std::optional<WorkLogBooking> m_booking;
+    std::optional<Cancellable> m_bookingCheck;
 };
 
 } // namespace velmora

@@ -125,6 +125,13 @@ void SnapshotManager::ensureLoaded() {
         return;
     }
     m_loaded = true;
+    // What a killed write left next to the file is of no use: the file itself is
+    // either the old or the new snapshot, never a half of one.
+    if (const int removed = PropertyList::removeLeftoverTemporaries(m_filePath); removed > 0) {
+        logSnapshotError(QStringLiteral("Removed %1 unfinished snapshot write(s) next to %2")
+                             .arg(removed)
+                             .arg(m_filePath));
+    }
     auto read = PropertyList::readFile(m_filePath);
     if (read.ok()) {
         if (auto snapshot = snapshotFromFile(read.value())) {

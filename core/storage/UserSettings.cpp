@@ -2,6 +2,10 @@
 
 #include "core/model/Logger.h"
 
+#include <QDateTime>
+#include <QFile>
+#include <QStringDecoder>
+
 namespace velmora {
 
 namespace {
@@ -39,7 +43,67 @@ bool UserSettings::readBool(const QString& key, bool fallback) const {
     return value.toBool();
 }
 
+namespace {
+
+// Whether the settings file is one the store can make sense of. The store's own
+// reading skips what it does not understand, so a damaged file (random bytes, not
+// text at all) reads as some or no settings and would be rewritten from that.
+bool settingsFileReadable(const QSettings& settings) {
+    if (settings.status() == QSettings::FormatError) {
+        return false;
+    }
+    QFile file(settings.fileName());
+    if (!file.exists() || !file.open(QIODevice::ReadOnly)) {
+        return true;
+    }
+    // A settings file is a few lines of text; this bounds what is read.
+    constexpr qint64 limit = 1 << 20;
+    const QByteArray bytes = file.read(limit + 1);
+    if (bytes.size() > limit || bytes.contains('\0')) {
+        return false;
+    }
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString text = utf8(bytes);
+    return !utf8.hasError();
+}
+
+} // namespace
+
+bool UserSettings::setAsideUnreadableFile() {
+    if (m_fileChecked) {
+        return true;
+    }
+    if (settingsFileReadable(*m_settings)) {
+        m_fileChecked = true;
+        return true;
+    }
+    // The store would rewrite the file from the little it made of it: the user's
+    // original is copied aside first, and the store starts afresh without it.
+    const QString path = m_settings->fileName();
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString aside = path + QStringLiteral(".unreadable-") + stamp;
+    for (int n = 2; QFile::exists(aside); ++n) {
+        aside = path + QStringLiteral(".unreadable-") + stamp + QLatin1Char('-') + QString::number(n);
+    }
+    if (!QFile::copy(path, aside) || !QFile::remove(path)) {
+        logError(Logger::dataManager(),
+                 QStringLiteral("[UserSettings] The settings file %1 cannot be read nor set aside; "
+                                "it is left as it is")
+                     .arg(path));
+        return false;
+    }
+    logError(Logger::dataManager(),
+             QStringLiteral("[UserSettings] The settings file %1 could not be read; it was copied to %2")
+                 .arg(path, aside));
+    m_settings = m_open();
+    m_fileChecked = true;
+    return true;
+}
+
 bool UserSettings::write(const QString& key, const QVariant& value, const QVariant& fallback) {
+    if (!setAsideUnreadableFile()) {
+        return false;
+    }
     const QVariant previous = m_settings->value(key);
     const QVariant stored = previous.isValid() ? previous : fallback;
     const bool changed = stored.toString() != value.toString();

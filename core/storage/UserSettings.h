@@ -72,9 +72,14 @@ private:
     // Stores and syncs; true when the stored value changed. A value that could not be
     // stored is logged, taken back and reported as no change.
     bool write(const QString& key, const QVariant& value, const QVariant& fallback);
+    // Before the first write over a file the store could not parse: copies it aside
+    // and starts afresh. False when it could not be set aside (nothing may be written).
+    bool setAsideUnreadableFile();
 
     std::function<std::unique_ptr<QSettings>()> m_open;
     std::unique_ptr<QSettings> m_settings;
+    // Whether the file was found readable (or set aside) once already.
+    bool m_fileChecked = false;
 };
 
 } // namespace velmora

@@ -2,6 +2,7 @@
 
 #include "core/model/APIError.h"
 #include "core/time/TimeCountValidator.h"
+#include "core/time/WorkLogBooking.h"
 #include "core/time/WorkLogFormProtocol.h"
 #include "platform/async/Cancellable.h"
 #include "platform/async/Publisher.h"
@@ -75,6 +76,9 @@ signals:
     void managerChanged();
     void errorOccurredChanged(bool errorOccurred);
     void networkRequestInProgressChanged(bool inProgress);
+    // Right before a booking is sent, with what it books; whoever keeps the time
+    // records it here (synchronously, before anything leaves).
+    void bookingSending(const velmora::WorkLogBooking& booking);
 
 protected:
     // The part of save() every tracker shares once the form was found valid and its
@@ -87,9 +91,13 @@ protected:
     // would cancel a booking that may already have reached the tracker and send it
     // a second time.
     template <typename T>
-    void runSaveRequest(const Publisher<T, APIError>& request, std::function<void()> completion) {
+    void runSaveRequest(const Publisher<T, APIError>& request, std::function<void()> completion,
+                        std::optional<WorkLogBooking> booking = std::nullopt) {
         if (m_saveWorkLogDisposable) {
             return;
+        }
+        if (booking) {
+            emit bookingSending(*booking);
         }
         QPointer<AbstractWorkLogForm> self(this);
         keepSaveRequest(request.receiveOn(this).sink(

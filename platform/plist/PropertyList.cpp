@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 #include <plist/plist.h>
@@ -446,11 +447,42 @@ Result<Void, PropertyListError> PropertyList::writeFile(const QString& path, con
         return R::failure(error(PropertyListError::Kind::WriteFailed,
                                 QStringLiteral("cannot write %1: %2").arg(path, file.errorString())));
     }
-    if (file.write(xml.value()) != xml.value().size() || !file.commit()) {
+    // The write is buffered: a full disk shows only when the buffer goes out, and
+    // commit() would then put the short file over the old one. So everything must be
+    // out, without error, before the new file may replace the old.
+    const qint64 written = file.write(xml.value());
+    if (written != xml.value().size() || !file.flush() || file.error() != QFileDevice::NoError) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return R::failure(error(PropertyListError::Kind::WriteFailed,
+                                QStringLiteral("cannot write %1: %2").arg(path, reason)));
+    }
+    if (!file.commit()) {
         return R::failure(error(PropertyListError::Kind::WriteFailed,
                                 QStringLiteral("cannot write %1: %2").arg(path, file.errorString())));
     }
     return R::success(Void{});
+}
+
+int PropertyList::removeLeftoverTemporaries(const QString& path) {
+    const QFileInfo target(path);
+    const QDir folder = target.absoluteDir();
+    if (!folder.exists()) {
+        return 0;
+    }
+    // The atomic write goes through "<name>.XXXXXX" next to the file; a process killed
+    // between writing and renaming leaves it behind, and nothing else ever removes it.
+    const QRegularExpression temporary(QRegularExpression::anchoredPattern(
+        QRegularExpression::escape(target.fileName()) + QStringLiteral("\\.[A-Za-z0-9]{6}")));
+    int removed = 0;
+    const auto entries = folder.entryInfoList({target.fileName() + QStringLiteral(".??????")},
+                                              QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
+    for (const QFileInfo& entry : entries) {
+        if (temporary.match(entry.fileName()).hasMatch() && QFile::remove(entry.absoluteFilePath())) {
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 } // namespace velmora

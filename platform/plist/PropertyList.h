@@ -39,7 +39,11 @@ public:
     static Result<QVariant, PropertyListError> readFile(const QString& path);
     // Encodes first, then replaces the file atomically: a failed write leaves the old
     // file as it was. The parent folder is created when missing.
+    // A write that fails on the way (a full disk) leaves the old file byte for byte.
     static Result<Void, PropertyListError> writeFile(const QString& path, const QVariant& root);
+    // Removes what interrupted writes of `path` left next to it; returns how many.
+    // Only for a file that no other process writes at the same time.
+    static int removeLeftoverTemporaries(const QString& path);
 };
 
 } // namespace velmora

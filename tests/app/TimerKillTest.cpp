@@ -4,6 +4,8 @@
 #include "state/TimerViewModel.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
+#include "tests/views/main/ScriptedWorkLogForm.h"
+#include "views/main/BookTimeView.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -22,6 +24,7 @@ namespace {
 
 const QDateTime start = QDateTime::fromSecsSinceEpoch(1'741'176'000);
 const char* childVariable = "VELMORA_TIMER_KILL_CHILD";
+const char* bookedChildVariable = "VELMORA_TIMER_KILL_BOOKED_CHILD";
 
 } // namespace
 
@@ -56,25 +59,80 @@ TEST(TimerKillChild, TracksAndWaitsToBeKilled) {
     }
 }
 
-TEST(TimerKillTest, ATimerKilledWhileRunningComesBackWithItsTime) {
-    QTemporaryDir folder;
+// The body of the process killed right after a booking was taken: the booking sheet
+// books the stopped timer's time and resets the timer, which is all that happens
+// before the kill.
+TEST(TimerKillChild, BooksAndWaitsToBeKilled) {
+    const QString folder = qEnvironmentVariable(bookedChildVariable);
+    if (folder.isEmpty()) {
+        GTEST_SKIP() << "runs only inside TimerKillTest";
+    }
+    auto* snapshots = new SnapshotManager(folder + QStringLiteral("/Velmora.plist"));
+    auto* settings = new UserSettings(folder + QStringLiteral("/settings.conf"));
+    auto clock = std::make_shared<ManualClock>(start);
+    StateEnvironment environment;
+    environment.clock = clock;
+    environment.snapshots = snapshots;
+    environment.settings = settings;
+    const Project project = makeProject(QStringLiteral("p"));
+    const Issue task = makeIssue(QStringLiteral("1"));
+    auto* timer = new TimerViewModel(QStringLiteral("KEY"), environment);
+    timer->start(project, task);
+    clock->advance(5400 * 1000);
+    timer->pause();
+    // The stopped timer is on disk, as it would be long before the user books it.
+    snapshots->flush();
+
+    auto* form = new ScriptedWorkLogForm(project, task, timer->elapsed());
+    auto* sheet = new BookTimeView(*form, *timer);
+    sheet->show();
+    sheet->save();
+    form->bookings.complete(Void{});
+    drainEvents();
+    QThread::msleep(300);
+    std::printf(timer->isInUse() ? "not reset\n" : "booked\n");
+    std::fflush(stdout);
+    for (;;) {
+        QThread::sleep(1);
+    }
+}
+
+namespace {
+
+// Runs the named child test with `variable` set to `folder` until it prints `marker`,
+// then kills it without warning.
+void runAndKill(const char* variable, const QString& folder, const QString& childTest,
+                const QByteArray& marker) {
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(childVariable), folder.path());
+    environment.insert(QString::fromLatin1(variable), folder);
     child.setProcessEnvironment(environment);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=TimerKillChild.*")});
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + childTest});
     ASSERT_TRUE(child.waitForStarted());
     QByteArray output;
     ASSERT_TRUE(waitUntil(
         [&] {
             output += child.readAllStandardOutput();
-            return output.contains("tracking\n") || child.state() == QProcess::NotRunning;
+            return output.contains(marker) || output.contains("not reset") ||
+                   child.state() == QProcess::NotRunning;
         },
         30000));
     ASSERT_EQ(child.state(), QProcess::Running);
     ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
     ASSERT_TRUE(child.waitForFinished());
     EXPECT_EQ(child.exitStatus(), QProcess::CrashExit);
+    EXPECT_TRUE(output.contains(marker)) << output.toStdString();
+}
+
+} // namespace
+
+TEST(TimerKillTest, ATimerKilledWhileRunningComesBackWithItsTime) {
+    QTemporaryDir folder;
+    runAndKill(childVariable, folder.path(), QStringLiteral("TimerKillChild.TracksAndWaitsToBeKilled"),
+               "tracking\n");
+    if (HasFatalFailure()) {
+        return;
+    }
 
     // The next start, ten seconds of wall time after the last command.
     SnapshotManager snapshots(folder.filePath(QStringLiteral("Velmora.plist")));
@@ -89,4 +147,25 @@ TEST(TimerKillTest, ATimerKilledWhileRunningComesBackWithItsTime) {
     EXPECT_EQ(restored.task()->id, "1");
     // 3725 s before the pause, none while paused, 10 s since it went on.
     EXPECT_DOUBLE_EQ(restored.elapsed(), 3735.0);
+}
+
+// A crash right after a booking must not bring the booked time back, to be booked a
+// second time.
+TEST(TimerKillTest, ATimerKilledRightAfterItsBookingComesBackReset) {
+    QTemporaryDir folder;
+    runAndKill(bookedChildVariable, folder.path(), QStringLiteral("TimerKillChild.BooksAndWaitsToBeKilled"),
+               "booked\n");
+    if (HasFatalFailure()) {
+        return;
+    }
+    SnapshotManager snapshots(folder.filePath(QStringLiteral("Velmora.plist")));
+    UserSettings settings(folder.filePath(QStringLiteral("settings.conf")));
+    StateEnvironment next;
+    next.clock = std::make_shared<ManualClock>(start.addSecs(6000));
+    next.snapshots = &snapshots;
+    next.settings = &settings;
+    TimerViewModel restored(QStringLiteral("KEY"), next);
+    EXPECT_FALSE(restored.isInUse());
+    EXPECT_EQ(restored.state(), TimerViewModel::State::cancelled);
+    EXPECT_DOUBLE_EQ(restored.elapsed(), 0);
 }

@@ -6,6 +6,7 @@
 #include "state/FilterSnapshot.h"
 #include "state/TimerSnapshot.h"
 #include "state/TimerViewModel.h"
+#include "tests/state/FakeProviderService.h"
 #include "tests/support/EventLoop.h"
 
 #include <QVariantMap>
@@ -82,15 +83,15 @@ TEST_F(TimerViewModelTest, PauseResumeAndStartKeepEveryTrackedSecond) {
     timer.resume();
     EXPECT_DOUBLE_EQ(timer.elapsed(), 50);
 
-    // Moving a running timer to another task keeps the time tracked so far.
+    // Starting the tracked task again keeps the run so far.
     advance(10);
-    timer.start(project, taskB);
+    timer.start(project, taskA);
     EXPECT_DOUBLE_EQ(timer.elapsed(), 60);
-    EXPECT_EQ(timer.task(), taskB);
+    EXPECT_EQ(timer.task(), taskA);
     advance(5);
     EXPECT_DOUBLE_EQ(timer.elapsed(), 65);
 
-    // Starting a paused timer continues from what it gathered.
+    // Starting a paused timer on its task continues from what it gathered.
     timer.pause();
     advance(50);
     timer.start(project, taskA);
@@ -128,6 +129,55 @@ TEST_F(TimerViewModelTest, CancelPausesAndPostsLaterEvenWhenAlreadyPaused) {
     EXPECT_FALSE(timer.isInUse());
     EXPECT_EQ(timer.state(), TimerViewModel::State::cancelled);
     EXPECT_EQ(timer.elapsed(), 0);
+}
+
+TEST_F(TimerViewModelTest, AnotherTaskNeverTakesOverTrackedTime) {
+    TimerViewModel timer(kKey, env.environment());
+    // Under a minute on A: B starts from nothing, nothing to book.
+    timer.start(project, taskA);
+    advance(30);
+    timer.start(project, taskB);
+    test::drainEvents();
+    EXPECT_EQ(timer.task(), taskB);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 0);
+    EXPECT_EQ(canceledPosts, 0);
+
+    // Two hours on B: starting A stops B the usual way (its booking sheet opens) and
+    // A waits until B's time is booked or discarded.
+    advance(7200);
+    timer.start(project, taskA);
+    EXPECT_EQ(timer.task(), taskB);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+    EXPECT_TRUE(timer.hasPendingStart());
+    test::drainEvents();
+    EXPECT_EQ(canceledPosts, 1);
+    advance(100);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 7200);
+    timer.reset();
+    EXPECT_EQ(timer.task(), taskA);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+    EXPECT_FALSE(timer.hasPendingStart());
+    advance(5);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 5);
+
+    // The sheet closed keeping the time, or the user went on with A: B never starts.
+    for (const bool resume : {false, true}) {
+        advance(120);
+        timer.start(project, taskB);
+        ASSERT_TRUE(timer.hasPendingStart());
+        if (resume) {
+            timer.resume();
+        } else {
+            timer.dropPendingStart();
+        }
+        EXPECT_FALSE(timer.hasPendingStart());
+        EXPECT_EQ(timer.task(), taskA);
+        timer.pause();
+        timer.reset();
+        EXPECT_FALSE(timer.isInUse()) << resume;
+        timer.start(project, taskA);
+    }
 }
 
 TEST_F(TimerViewModelTest, SetDurationRestartsARunningTimerAndIgnoresUnusableValues) {
@@ -294,6 +344,132 @@ TEST_F(TimerViewModelTest, StateRecordNeedsExactlyOneKnownKey) {
     TimerViewModel timer(kKey, env.environment());
     EXPECT_FALSE(timer.isInUse());
     EXPECT_TRUE(env.snapshots->value<FilterSnapshot>(FilterSnapshot::key("p1")).has_value());
+}
+
+} // namespace
+} // namespace velmora
+
+namespace velmora {
+namespace {
+
+class TimerBookingRecordTest : public TimerViewModelTest {
+protected:
+    // A paused timer with 1 h 30 min on A whose booking went out and was never answered:
+    // the run ends there, and the next one starts from the file.
+    std::unique_ptr<TimerViewModel> restartAfterUnansweredBooking() {
+        {
+            TimerViewModel timer(kKey, env.environment());
+            timer.start(project, taskA);
+            advance(5400);
+            timer.pause();
+            timer.recordBooking(booking);
+        }
+        env.reopenSnapshots();
+        return std::make_unique<TimerViewModel>(kKey, env.environment());
+    }
+
+    WorkEntry entry(const QDateTime& started, double seconds, const QString& description = {}) const {
+        WorkEntry made;
+        made.id = QStringLiteral("w1");
+        made.issue = taskA;
+        made.started = started;
+        made.spentTimeSeconds = seconds;
+        if (!description.isEmpty()) {
+            made.description = description;
+        }
+        return made;
+    }
+
+    const WorkLogBooking booking{QStringLiteral("A"), QDateTime::fromSecsSinceEpoch(1'741'176'000), 5400,
+                                 QStringLiteral("Fixed it")};
+    std::shared_ptr<test::FakeProviderService> service = std::make_shared<test::FakeProviderService>();
+};
+
+TEST_F(TimerBookingRecordTest, TheRecordIsOnDiskBeforeRecordBookingReturnsAndOldFilesStillLoad) {
+    TimerViewModel timer(kKey, env.environment());
+    timer.start(project, taskA);
+    advance(5400);
+    timer.pause();
+    timer.recordBooking(booking);
+    // Read by a second store from the file itself, without flushing the first.
+    SnapshotManager other(env.snapshotPath());
+    const auto stored = other.value<TimerSnapshot>(kKey);
+    ASSERT_TRUE(stored.has_value());
+    ASSERT_TRUE(stored->booking.has_value());
+    EXPECT_EQ(stored->booking->taskId, QStringLiteral("A"));
+    EXPECT_EQ(stored->booking->seconds, 5400);
+    EXPECT_EQ(stored->booking->started, booking.started);
+    EXPECT_EQ(stored->booking->description, QStringLiteral("Fixed it"));
+
+    // An entry written before records existed (five keys) reads as it always did,
+    // and a damaged record costs only the record, never the timer.
+    QVariantMap old = stored->toSnapshot().toMap();
+    old.remove(QStringLiteral("booking"));
+    EXPECT_EQ(old.keys(), (QStringList{"previousDuration", "project", "startedAt", "state", "task"}));
+    const auto oldRead = TimerSnapshot::fromSnapshot(old);
+    ASSERT_TRUE(oldRead.has_value());
+    EXPECT_FALSE(oldRead->booking.has_value());
+    EXPECT_DOUBLE_EQ(oldRead->previousDuration, 5400);
+    old.insert(QStringLiteral("booking"), QVariantMap{{QStringLiteral("task"), 7}});
+    const auto damaged = TimerSnapshot::fromSnapshot(old);
+    ASSERT_TRUE(damaged.has_value());
+    EXPECT_FALSE(damaged->booking.has_value());
+
+    // Reset (the booking was taken) drops the record with the time.
+    timer.reset();
+    EXPECT_FALSE(timer.recordedBooking().has_value());
+}
+
+TEST_F(TimerBookingRecordTest, ARecordFoundInTheTrackerResetsTheTimer) {
+    auto timer = restartAfterUnansweredBooking();
+    ASSERT_TRUE(timer->recordedBooking().has_value());
+    std::vector<WorkLogBooking> uncertain;
+    QObject::connect(timer.get(), &TimerViewModel::bookingMayNotHaveBeenSaved,
+                     [&](const WorkLogBooking& told) { uncertain.push_back(told); });
+    service->workEntries.answer(
+        {entry(booking.started.addSecs(-7200), 5400), entry(booking.started.addMSecs(400), 5400)});
+    timer->checkRecordedBooking(service);
+    ASSERT_TRUE(test::waitUntil([&] { return !timer->isInUse(); }));
+    EXPECT_TRUE(uncertain.empty());
+    ASSERT_EQ(service->workEntryIntervals.size(), 1u);
+    EXPECT_TRUE(service->workEntryIntervals.front().contains(booking.started));
+    env.reopenSnapshots();
+    EXPECT_FALSE(env.snapshots->value<TimerSnapshot>(kKey).has_value());
+}
+
+TEST_F(TimerBookingRecordTest, ARecordNotFoundOrNotToBeCheckedKeepsTheTimeAndTells) {
+    for (const bool trackerAnswers : {true, false}) {
+        auto timer = restartAfterUnansweredBooking();
+        std::vector<WorkLogBooking> uncertain;
+        QObject::connect(timer.get(), &TimerViewModel::bookingMayNotHaveBeenSaved,
+                         [&](const WorkLogBooking& told) { uncertain.push_back(told); });
+        if (trackerAnswers) {
+            // Close, but not it: another task's duration, a minute off, an hour off.
+            service->workEntries.answer(
+                {entry(booking.started, 5340), entry(booking.started.addSecs(3600), 5400)});
+        } else {
+            service->workEntries.answerError(APIError::unknown());
+        }
+        timer->checkRecordedBooking(service);
+        ASSERT_TRUE(test::waitUntil([&] { return uncertain.size() == 1; })) << trackerAnswers;
+        EXPECT_EQ(timer->task(), taskA);
+        EXPECT_EQ(timer->state(), TimerViewModel::State::paused);
+        EXPECT_DOUBLE_EQ(timer->elapsed(), 5400);
+        EXPECT_FALSE(timer->recordedBooking().has_value()) << "told once, not at every start";
+        EXPECT_EQ(uncertain.front(), booking);
+        timer->reset();
+        env.reopenSnapshots();
+    }
+}
+
+TEST_F(TimerBookingRecordTest, EntriesOfTrackersThatKeepOnlyTheDayMatchByDayAndDescription) {
+    const QDateTime day = QDateTime(booking.started.toLocalTime().date(), QTime(0, 0));
+    EXPECT_TRUE(TimerViewModel::isEntryOf(entry(day, 5400, QStringLiteral("Fixed it")), booking));
+    EXPECT_FALSE(TimerViewModel::isEntryOf(entry(day, 5400, QStringLiteral("Other")), booking));
+    EXPECT_FALSE(TimerViewModel::isEntryOf(entry(day.addDays(1), 5400, QStringLiteral("Fixed it")), booking));
+    WorkEntry otherTask = entry(booking.started, 5400);
+    otherTask.issue = taskB;
+    EXPECT_FALSE(TimerViewModel::isEntryOf(otherTask, booking));
 }
 
 } // namespace

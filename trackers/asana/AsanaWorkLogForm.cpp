@@ -37,7 +37,10 @@ void AsanaWorkLogForm::save(std::function<void()> completion) {
     }
     auto request = m_service->request()->perform<Void>(AsanaEndpoint::saveTimeTrackingEntry(task()),
                                                        HttpMethod::Post, std::nullopt, *booking);
-    runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion));
+    // Asana dates the entry itself, by the day it arrives.
+    const WorkLogBooking record{
+        task().id, QDateTime::currentDateTime(), booking->data.durationMinutes * 60, {}};
+    runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion), record);
 }
 
 } // namespace velmora

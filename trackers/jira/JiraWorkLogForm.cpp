@@ -51,14 +51,17 @@ void JiraWorkLogForm::save(std::function<void()> completion) {
     if (!readyToSave()) {
         return;
     }
-    const auto body = workItem(description(), duration(), m_service->clock()->now());
+    const QDateTime bookedAt = m_service->clock()->now();
+    const auto body = workItem(description(), duration(), bookedAt);
     if (!body) {
         setErrorOccurred(true);
         return;
     }
+    const WorkLogBooking booking{task().id, bookedAt.addSecs(-body->timeSpentSeconds), body->timeSpentSeconds,
+                                 description()};
     auto request = m_service->request()->perform<Void>(JiraEndpoint::saveWorkItem(task()), HttpMethod::Post,
                                                        std::nullopt, *body);
-    runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion));
+    runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion), booking);
 }
 
 } // namespace velmora

@@ -123,9 +123,11 @@ void YouTrackWorkLogForm::save(std::function<void()> completion) {
     if (!description().isEmpty()) {
         body.text = description();
     }
+    // YouTrack dates the work item itself, by the day it arrives.
+    const WorkLogBooking booking{task().id, QDateTime::currentDateTime(), *minutes * 60, description()};
     runSaveRequest(m_service->request()->perform<Void>(YouTrackEndpoint::saveWorkItem(task()),
                                                        HttpMethod::Post, std::nullopt, body),
-                   std::move(completion));
+                   std::move(completion), booking);
 }
 
 QWidget* YouTrackWorkLogForm::additionalFields(QWidget* parent) {

@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -49,7 +50,10 @@ void customizeTextEditor(QWidget* fields) {
 } // namespace
 
 BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, QWidget* parent)
-    : QDialog(parent), m_form(&form), m_timer(&timer) {
+    : BookTimeView(form, timer, Source::timer, parent) {}
+
+BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Source source, QWidget* parent)
+    : QDialog(parent), m_form(&form), m_timer(&timer), m_source(source) {
     setWindowModality(Qt::WindowModal);
     setWindowTitle(tr("Save your work log"));
     setFixedWidth(sheetWidth);
@@ -77,6 +81,14 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, QWi
     // starting duration, so the form's validity is known before Save is set up.
     m_durationView = new ValidationMessageView(m_durationField, form.durationValidation(), {}, this);
     durationGroup->addWidget(m_durationView);
+    m_durationTextError = new QLabel(durationTextMessage, this);
+    m_durationTextError->setWordWrap(true);
+    m_durationTextError->setTextFormat(Qt::PlainText);
+    QPalette errorColors = m_durationTextError->palette();
+    errorColors.setColor(QPalette::WindowText, Qt::red);
+    m_durationTextError->setPalette(errorColors);
+    m_durationTextError->hide();
+    durationGroup->addWidget(m_durationTextError);
     layout->addLayout(durationGroup);
     showDuration();
 
@@ -100,6 +112,7 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, QWi
     buttons->addWidget(m_save);
     layout->addLayout(buttons);
 
+    connect(m_durationField, &QLineEdit::textEdited, this, &BookTimeView::durationTextEdited);
     connect(m_durationField, &QLineEdit::editingFinished, this, &BookTimeView::takeDurationText);
     connect(m_save, &QPushButton::clicked, this, &BookTimeView::save);
     connect(m_cancel, &QPushButton::clicked, this, &BookTimeView::cancel);
@@ -108,7 +121,7 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, QWi
     m_durationSubscription = form.durationStream().subscribe([self](const double&) {
         // A duration set from elsewhere shows at once; the field being edited keeps
         // what the user is typing.
-        if (self && !self->m_durationField->hasFocus()) {
+        if (self && !self->m_takingText && !self->m_durationField->hasFocus()) {
             self->showDuration();
         }
     });
@@ -124,9 +137,21 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, QWi
     });
     connect(&form, &AbstractWorkLogForm::errorOccurredChanged, this, [this](bool occurred) {
         if (occurred) {
+            if (m_source == Source::timer && m_timer) {
+                m_timer->forgetBooking();
+            }
             showAlert();
         }
     });
+    if (m_source == Source::timer) {
+        // The timer keeps what goes out with its time, so a crash before the answer
+        // does not end in the same time booked twice.
+        connect(&form, &AbstractWorkLogForm::bookingSending, this, [this](const WorkLogBooking& booking) {
+            if (m_timer) {
+                m_timer->recordBooking(booking);
+            }
+        });
+    }
     m_progress->setAnimating(form.networkRequestInProgress());
     updateSaveButton();
 }
@@ -141,22 +166,40 @@ void BookTimeView::showDuration() {
     m_durationField->setText(ReadableTimeFormatter::format(m_form->duration()).value_or(QString()));
 }
 
+void BookTimeView::durationTextEdited(const QString& text) {
+    if (!m_form) {
+        return;
+    }
+    // The form follows the text as it is typed, so Save always stands for what the
+    // field shows. An empty field is no time at all (the minute rule then speaks).
+    const QString trimmed = text.trimmed();
+    const auto seconds = trimmed.isEmpty() ? std::optional<double>(0) : ReadableTimeFormatter::parse(trimmed);
+    m_durationTextInvalid = !seconds;
+    m_durationTextError->setVisible(m_durationTextInvalid);
+    if (seconds) {
+        // The field already shows this duration, as typed: it must not be rewritten.
+        m_takingText = true;
+        m_form->setDuration(*seconds);
+        m_takingText = false;
+    }
+    updateSaveButton();
+}
+
 void BookTimeView::takeDurationText() {
     if (!m_form) {
         return;
     }
-    const QString text = m_durationField->text();
-    if (auto seconds = ReadableTimeFormatter::parse(text)) {
-        m_form->setDuration(*seconds);
+    durationTextEdited(m_durationField->text());
+    // Text that reads as a duration is shown in its usual form; text that does not
+    // stays as typed, with Save disabled, so the user sees what to correct.
+    if (!m_durationTextInvalid) {
+        showDuration();
     }
-    // What the field shows is always the duration that would be booked: rejected
-    // text gives way to the duration kept.
-    showDuration();
 }
 
 void BookTimeView::updateSaveButton() {
     const bool inProgress = m_form && m_form->networkRequestInProgress();
-    m_save->setEnabled(m_form && m_allValid && !inProgress);
+    m_save->setEnabled(m_form && m_allValid && !inProgress && !m_durationTextInvalid);
 }
 
 void BookTimeView::save() {
@@ -168,32 +211,80 @@ void BookTimeView::save() {
         m_durationField->setModified(false);
         takeDurationText();
     }
-    if (m_form->networkRequestInProgress()) {
+    if (m_form->networkRequestInProgress() || m_durationTextInvalid) {
         return;
     }
     QPointer<BookTimeView> sheet(this);
-    QPointer<TimerViewModel> timer(m_timer);
+    QPointer<TimerViewModel> timer(m_source == Source::timer ? m_timer : nullptr);
     const Project project = m_form->project();
-    m_form->save([sheet, timer, project] {
+    const QString bookedTaskId = m_form->task().id;
+    m_form->save([sheet, timer, project, bookedTaskId] {
         NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), project);
-        // A sheet closed in the meantime has already let go of its timer, which may
-        // be tracking something new by now.
         if (sheet && !sheet->m_dismissed) {
+            sheet->m_settling = true;
             sheet->dismiss(QDialog::Accepted);
-            if (timer) {
-                timer->reset();
-            }
+        }
+        // The booked time leaves the timer, also when the sheet was closed while the
+        // booking was on its way; but not when the timer has moved on since (it runs
+        // again, or tracks another task): that is time of its own.
+        if (timer && timer->task() && timer->task()->id == bookedTaskId &&
+            timer->state() == TimerViewModel::State::paused) {
+            timer->reset();
+        } else if (timer) {
+            timer->forgetBooking();
         }
     });
     updateSaveButton();
 }
 
+QString BookTimeView::discardQuestionText(double seconds, const Issue& task) {
+    const QString duration = ReadableTimeFormatter::format(seconds).value_or(QString());
+    const QString name = task.reference && !task.reference->isEmpty() ? *task.reference : task.name;
+    return tr("Discard %1 tracked on %2?").arg(duration, name);
+}
+
 void BookTimeView::cancel() {
+    if (m_dismissed || m_discardQuestion) {
+        return;
+    }
+    const bool tracked = m_source == Source::timer && m_timer && m_timer->task() &&
+                         m_timer->elapsed() >= AbstractWorkLogForm::minimumDuration;
+    if (!tracked) {
+        discard();
+        return;
+    }
+    // Tracked time is gone for good once discarded: the user says so first. Keep is
+    // the default, so Return or Escape in the question loses nothing.
+    m_discardQuestion = new QMessageBox(QMessageBox::Question, tr("Discard tracked time"),
+                                        discardQuestionText(m_timer->elapsed(), *m_timer->task()),
+                                        QMessageBox::NoButton, this);
+    m_discardQuestion->setTextFormat(Qt::PlainText);
+    QPushButton* discardButton = m_discardQuestion->addButton(tr("Discard"), QMessageBox::DestructiveRole);
+    QPushButton* keepButton = m_discardQuestion->addButton(tr("Keep"), QMessageBox::RejectRole);
+    m_discardQuestion->setDefaultButton(keepButton);
+    m_discardQuestion->setEscapeButton(keepButton);
+    m_discardQuestion->setAttribute(Qt::WA_DeleteOnClose);
+    m_discardQuestion->setWindowModality(Qt::WindowModal);
+    QMessageBox* question = m_discardQuestion;
+    connect(question, &QMessageBox::finished, this, [this, question, discardButton] {
+        if (question->clickedButton() == discardButton) {
+            // After the question has gone, so the sheet never closes under it.
+            QMetaObject::invokeMethod(this, &BookTimeView::discard, Qt::QueuedConnection);
+        }
+    });
+    m_discardQuestion->open();
+}
+
+void BookTimeView::discard() {
     if (m_dismissed) {
         return;
     }
+    // A booking on its way decides itself: taken, the time leaves the timer (see
+    // save()); failed, the user is told and the time stays on the stopped timer.
+    const bool bookingInFlight = m_form && m_form->networkRequestInProgress();
+    m_settling = true;
     dismiss(QDialog::Rejected);
-    if (m_timer) {
+    if (m_source == Source::timer && m_timer && !bookingInFlight) {
         m_timer->reset();
     }
 }
@@ -219,8 +310,9 @@ void BookTimeView::dismiss(int result) {
 }
 
 void BookTimeView::reject() {
-    // Escape and the window's close button mean Cancel.
-    cancel();
+    // Escape and the window's close button only close the sheet: the time stays on
+    // the stopped timer, to be booked later.
+    dismiss(QDialog::Rejected);
 }
 
 void BookTimeView::done(int result) {
@@ -228,9 +320,17 @@ void BookTimeView::done(int result) {
     if (m_alert) {
         m_alert->close();
     }
+    if (m_discardQuestion) {
+        m_discardQuestion->close();
+    }
     QDialog::done(result);
     if (!m_dismissed) {
         m_dismissed = true;
+        // Closed with the time kept: a task waiting for it to be booked or discarded
+        // does not start.
+        if (!m_settling && m_source == Source::timer && m_timer) {
+            m_timer->dropPendingStart();
+        }
         emit dismissed();
     }
 }

@@ -23,7 +23,13 @@ class ValidationMessageView;
 // the tracker's own inputs (a description, for YouTrack also a type) and Save or
 // Cancel. Saving books through the form; once the tracker took the entry the sheet
 // posts "TimeEntrySaved" with the project, closes and resets the window's timer.
-// Cancel closes it and resets the timer without booking anything.
+// Only Cancel discards the timer's time, and asks first when there is a minute or
+// more of it; Escape or closing the window closes the sheet and leaves the time on
+// the stopped timer, to be booked later. A sheet for a booking by hand (not the
+// timer's time) never touches the timer.
+//
+// Save books exactly what the duration field shows: text that does not read as a
+// duration disables Save and says why.
 //
 // A failed booking shows an alert and keeps the sheet as it is, so nothing typed is
 // lost. While a booking is on its way Save is disabled, and a booking that ends after
@@ -39,27 +45,42 @@ public:
     static inline const QString errorMessage =
         QStringLiteral("Check whether the provided information is correct and try again.");
 
+    // Whose time the sheet books: the timer's (it was stopped to book it) or time
+    // entered by hand.
+    enum class Source { timer, manual };
+
+    static inline const QString durationTextMessage =
+        QStringLiteral("Enter the duration as weeks, days, hours and minutes, such as 1h 30m.");
+
     BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, QWidget* parent = nullptr);
+    BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Source source, QWidget* parent = nullptr);
     ~BookTimeView() override;
 
     AbstractWorkLogForm* form() const { return m_form; }
     QLineEdit* durationField() const { return m_durationField; }
     ValidationMessageView* durationValidationView() const { return m_durationView; }
+    // Says why the duration text cannot be booked; hidden while it can.
+    QLabel* durationTextError() const { return m_durationTextError; }
     QWidget* additionalFields() const { return m_additionalFields; }
     QPushButton* saveButton() const { return m_save; }
     QPushButton* cancelButton() const { return m_cancel; }
     ActivityIndicator* progressIndicator() const { return m_progress; }
     // The failure alert while it is shown.
     QMessageBox* alert() const { return m_alert; }
+    // The question Cancel asks before it discards tracked time, while it is shown.
+    QMessageBox* discardQuestion() const { return m_discardQuestion; }
+    // "Discard 2h 30m tracked on WEB-1?"
+    static QString discardQuestionText(double seconds, const Issue& task);
     // True once the sheet was closed by a save, Cancel or from outside.
     bool isDismissed() const { return m_dismissed; }
 
     // The Save button's action.
     void save();
-    // The Cancel button's action.
+    // The Cancel button's action: discards the timer's time, after asking when it is
+    // a minute or more.
     void cancel();
 
-    // Escape and the window's close button mean Cancel.
+    // Escape and the window's close button: close, keeping the timer's time.
     void reject() override;
     // Every way of closing ends here (and emits `dismissed` once).
     void done(int result) override;
@@ -70,6 +91,8 @@ signals:
 
 private:
     void takeDurationText();
+    void durationTextEdited(const QString& text);
+    void discard();
     void showDuration();
     void updateSaveButton();
     void showAlert();
@@ -77,7 +100,12 @@ private:
 
     QPointer<AbstractWorkLogForm> m_form;
     QPointer<TimerViewModel> m_timer;
+    Source m_source = Source::timer;
     QLineEdit* m_durationField = nullptr;
+    QLabel* m_durationTextError = nullptr;
+    bool m_durationTextInvalid = false;
+    bool m_takingText = false;
+    QPointer<QMessageBox> m_discardQuestion;
     ValidationMessageView* m_durationView = nullptr;
     QWidget* m_additionalFields = nullptr;
     QPushButton* m_save = nullptr;
@@ -86,6 +114,8 @@ private:
     QPointer<QMessageBox> m_alert;
     bool m_allValid = false;
     bool m_dismissed = false;
+    // Set while the sheet closes because its time was booked or discarded.
+    bool m_settling = false;
     Cancellable m_allValidSubscription;
     Cancellable m_durationSubscription;
 };

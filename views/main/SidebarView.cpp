@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -279,7 +280,7 @@ void SidebarView::timerCanceled() {
     if (!project || !task) {
         return;
     }
-    present(m_viewModel->makeWorkLogForm(*project, *task, m_timer->elapsed()));
+    present(m_viewModel->makeWorkLogForm(*project, *task, m_timer->elapsed()), BookTimeView::Source::timer);
 }
 
 void SidebarView::addManualWorkLog(const Notification& notification) {
@@ -291,10 +292,11 @@ void SidebarView::addManualWorkLog(const Notification& notification) {
     if (!task || !route.project()) {
         return;
     }
-    present(m_viewModel->makeWorkLogForm(*route.project(), *task, 0));
+    // Time entered by hand: the timer, whatever it holds, is none of this sheet's business.
+    present(m_viewModel->makeWorkLogForm(*route.project(), *task, 0), BookTimeView::Source::manual);
 }
 
-void SidebarView::present(std::unique_ptr<AbstractWorkLogForm> form) {
+void SidebarView::present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source) {
     if (!form) {
         return;
     }
@@ -303,7 +305,7 @@ void SidebarView::present(std::unique_ptr<AbstractWorkLogForm> form) {
         m_sheet->done(QDialog::Rejected);
     }
     m_workLogForm = std::move(form);
-    auto* sheet = new BookTimeView(*m_workLogForm, *m_timer, window());
+    auto* sheet = new BookTimeView(*m_workLogForm, *m_timer, source, window());
     sheet->setAttribute(Qt::WA_DeleteOnClose);
     m_sheet = sheet;
     connect(sheet, &BookTimeView::dismissed, this, [this, sheet] { sheetDismissed(sheet); });
@@ -325,11 +327,36 @@ void SidebarView::sheetDismissed(BookTimeView* sheet) {
         form->deleteLater();
         return;
     }
+    // Nobody else would tell the user that it failed: the time it was to book is
+    // still on the timer, so they can book it again.
+    connect(form, &AbstractWorkLogForm::errorOccurredChanged, this, [this](bool occurred) {
+        if (occurred) {
+            if (m_timer) {
+                m_timer->dropPendingStart();
+                m_timer->forgetBooking();
+            }
+            showLateBookingFailure();
+        }
+    });
     connect(form, &AbstractWorkLogForm::networkRequestInProgressChanged, form, [form](bool inProgress) {
         if (!inProgress) {
             form->deleteLater();
         }
     });
+}
+
+void SidebarView::showLateBookingFailure() {
+    if (m_lateFailureAlert) {
+        return;
+    }
+    m_lateFailureAlert = new QMessageBox(QMessageBox::Warning, BookTimeView::errorTitle,
+                                         tr("The work log could not be saved."), QMessageBox::Ok, window());
+    m_lateFailureAlert->setTextFormat(Qt::PlainText);
+    m_lateFailureAlert->setInformativeText(
+        tr("The time is kept on the stopped timer, so it can be booked again."));
+    m_lateFailureAlert->setAttribute(Qt::WA_DeleteOnClose);
+    m_lateFailureAlert->setWindowModality(Qt::WindowModal);
+    m_lateFailureAlert->open();
 }
 
 } // namespace velmora

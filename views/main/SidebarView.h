@@ -16,6 +16,7 @@
 
 class QLabel;
 class QListView;
+class QMessageBox;
 class QStackedWidget;
 
 namespace velmora {
@@ -65,6 +66,8 @@ public:
     // The form of the booking sheet while it is shown.
     AbstractWorkLogForm* workLogForm() const { return m_workLogForm.get(); }
     BookTimeView* bookingSheet() const { return m_sheet; }
+    // The alert for a booking that failed after its sheet had closed, while shown.
+    QMessageBox* lateBookingFailureAlert() const { return m_lateFailureAlert; }
 
     // Parts, for tests and for the window around it.
     QWidget* accountHeader() const { return m_header; }
@@ -95,7 +98,8 @@ private:
     void showProjectsContent();
     void timerCanceled();
     void addManualWorkLog(const Notification& notification);
-    void present(std::unique_ptr<AbstractWorkLogForm> form);
+    void present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source);
+    void showLateBookingFailure();
     void sheetDismissed(BookTimeView* sheet);
     void setProviderSelector(bool shown);
 
@@ -122,6 +126,7 @@ private:
 
     std::unique_ptr<AbstractWorkLogForm> m_workLogForm;
     QPointer<BookTimeView> m_sheet;
+    QPointer<QMessageBox> m_lateFailureAlert;
     Cancellable m_timerCanceledObserver;
     Cancellable m_addManualWorkLogObserver;
 };

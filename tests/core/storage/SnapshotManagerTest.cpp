@@ -3,6 +3,7 @@
 #include "platform/plist/PropertyList.h"
 #include "tests/core/storage/LogCapture.h"
 #include "tests/support/BinaryPropertyList.h"
+#include "tests/support/FileSizeLimit.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -256,4 +257,55 @@ TEST(SnapshotManagerTest, ABinaryFileWithANulInATextIsMovedAsideAndSavingGoesOn)
 TEST(SnapshotManagerTest, AFileWithValuesThatCouldNotBeWrittenBackIsMovedAsideAndSavingGoesOn) {
     expectMovedAsideAndSavingGoesOn(test::snapshotWithStarredProject(test::realObject(qQNaN())));
     expectMovedAsideAndSavingGoesOn(test::snapshotWithStarredProject(test::dateObject(qQNaN())));
+}
+
+TEST(SnapshotManagerTest, ASaveOnAFullDiskKeepsTheOldFileAndTheNextChangeWritesAgain) {
+    LogCapture log;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    SnapshotManager manager(path);
+    manager.save(SnapshotKind::Timers, kAccount, timerRecord(7));
+    manager.flush();
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+
+    {
+        test::FileSizeLimit fullDisk(before.size() + 200);
+        ASSERT_TRUE(fullDisk.active());
+        manager.save(SnapshotKind::Filters, QStringLiteral("big"),
+                     QVariantMap{{QStringLiteral("state"), QString(4000, QLatin1Char('x'))}});
+        manager.flush();
+    }
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), before) << "the old snapshot stays byte for byte";
+    file.close();
+    EXPECT_TRUE(log.contains(QStringLiteral("[SnapshotManager] An error occurred while saving snapshot: ")));
+
+    // The failed change is still in memory and goes out with the next one.
+    manager.save(SnapshotKind::Timers, kAccount, timerRecord(8));
+    manager.flush();
+    const auto written = readFile(path);
+    EXPECT_EQ(written[QStringLiteral("filters")].toMap().keys(), QStringList{QStringLiteral("big")});
+    EXPECT_EQ(written[QStringLiteral("timers")].toMap().value(kAccount), QVariant(timerRecord(8)));
+}
+
+TEST(SnapshotManagerTest, TheNextStartRemovesWhatAnInterruptedWriteLeftBehind) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    {
+        SnapshotManager manager(path);
+        manager.save(SnapshotKind::Timers, kAccount, timerRecord(9));
+    }
+    // A write killed between its temporary file and the rename.
+    QFile leftover(dir.filePath(QStringLiteral("Velmora.plist.k1LLd9")));
+    ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
+    leftover.write("<?xml version=\"1.0\"");
+    leftover.close();
+
+    SnapshotManager next(path);
+    EXPECT_EQ(next.value(SnapshotKind::Timers, kAccount), QVariant(timerRecord(9)));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("Velmora.plist")});
 }

@@ -105,3 +105,33 @@ TEST(UserSettingsTest, AChangeThatCouldNotBeStoredIsLoggedAndNotAnnounced) {
     EXPECT_EQ(any.count(), 1);
     EXPECT_FALSE(UserSettings(folder + QStringLiteral("/settings.conf")).persistProjectFilters());
 }
+
+TEST(UserSettingsTest, AnUnreadableSettingsFileIsCopiedAsideBeforeItIsRewritten) {
+    test::LogCapture log;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.conf"));
+    QByteArray garbage;
+    for (int i = 0; i < 4096; ++i) {
+        garbage.append(static_cast<char>((i * 7919 + 13) % 256));
+    }
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(garbage);
+    }
+    UserSettings settings(path);
+    settings.setPersistProjectFilters(false);
+
+    const auto aside = QDir(dir.path()).entryList({QStringLiteral("Velmora.conf.unreadable-*")}, QDir::Files);
+    ASSERT_EQ(aside.size(), 1);
+    QFile kept(dir.filePath(aside.first()));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), garbage) << "the original is kept byte for byte";
+    EXPECT_FALSE(UserSettings(path).persistProjectFilters()) << "the change is stored in a fresh file";
+    EXPECT_TRUE(log.contains(QStringLiteral("[UserSettings] The settings file")));
+
+    // A readable file is never set aside.
+    settings.setShowMyTasksByDefault(false);
+    EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("Velmora.conf.unreadable-*")}, QDir::Files).size(),
+              1);
+}

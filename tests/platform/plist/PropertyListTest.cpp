@@ -1,5 +1,6 @@
 #include "platform/plist/PropertyList.h"
 #include "tests/support/BinaryPropertyList.h"
+#include "tests/support/FileSizeLimit.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -230,4 +231,66 @@ TEST(PropertyListTest, BinaryFilesTheWriterCouldNotProduceAreMalformedNotFatal) 
                   .value(0)
                   .toDateTime(),
               QDateTime(QDate(2001, 1, 2), QTime(0, 0, 0, 500), Qt::UTC));
+}
+
+namespace {
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+} // namespace
+
+TEST(PropertyListTest, AWriteThatRunsOutOfRoomKeepsTheOldFileByteForByte) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    ASSERT_TRUE(PropertyList::writeFile(path, sample()).ok());
+    const QByteArray before = fileBytes(path);
+    ASSERT_FALSE(before.isEmpty());
+
+    // Small enough to sit in the write buffer whole, so write() itself reports
+    // success and only the way out to the disk fails; and one larger than the buffer.
+    for (const qsizetype size : {qsizetype(6000), qsizetype(200000)}) {
+        const QVariantMap larger{{QStringLiteral("blob"), QByteArray(size, 'x')}};
+        Result<Void, PropertyListError> written = Result<Void, PropertyListError>::success(Void{});
+        {
+            test::FileSizeLimit fullDisk(1024);
+            ASSERT_TRUE(fullDisk.active());
+            written = PropertyList::writeFile(path, larger);
+        }
+        ASSERT_FALSE(written.ok()) << size;
+        EXPECT_EQ(written.error().kind, PropertyListError::Kind::WriteFailed);
+        EXPECT_EQ(fileBytes(path), before) << size;
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{QStringLiteral("Velmora.plist")})
+            << "no half-written file is left behind";
+    }
+
+    // With room again the same write goes through.
+    ASSERT_TRUE(
+        PropertyList::writeFile(path, QVariantMap{{QStringLiteral("blob"), QByteArray(6000, 'x')}}).ok());
+    EXPECT_EQ(PropertyList::readFile(path).value().toMap().value(QStringLiteral("blob")).toByteArray().size(),
+              6000);
+}
+
+TEST(PropertyListTest, LeftoversOfInterruptedWritesAreRemovedAndNothingElse) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    const QStringList leftovers = {QStringLiteral("Velmora.plist.aB3xY9"),
+                                   QStringLiteral("Velmora.plist.QQQQQQ")};
+    const QStringList others = {
+        QStringLiteral("Velmora.plist"), QStringLiteral("Velmora.plist.unreadable-20260101-000000"),
+        QStringLiteral("Velmora.plist.abc-12"), QStringLiteral("Velmora.plist.abcdefg"),
+        QStringLiteral("Other.plist.aB3xY9")};
+    for (const auto& name : leftovers + others) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("x");
+    }
+    EXPECT_EQ(PropertyList::removeLeftoverTemporaries(path), 2);
+    QStringList remaining = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+    QStringList expected = others;
+    remaining.sort();
+    expected.sort();
+    EXPECT_EQ(remaining, expected);
+    EXPECT_EQ(PropertyList::removeLeftoverTemporaries(dir.filePath(QStringLiteral("none/Velmora.plist"))), 0);
 }

@@ -9,7 +9,10 @@
 #include "views/main/ActivityIndicator.h"
 #include "views/main/CustomTextEditor.h"
 
+#include <QAbstractButton>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -20,6 +23,16 @@ using namespace velmora;
 using namespace velmora::test;
 
 namespace {
+
+// The buttons of the discard question by their text.
+QAbstractButton* questionButton(QMessageBox* question, const QString& text) {
+    for (QAbstractButton* button : question->buttons()) {
+        if (button->text() == text) {
+            return button;
+        }
+    }
+    return nullptr;
+}
 
 class BookTimeViewTest : public ::testing::Test {
 protected:
@@ -78,11 +91,50 @@ TEST_F(BookTimeViewTest, RejectedDurationTextKeepsTheDuration) {
     ScriptedWorkLogForm form(project, task, 9000);
     auto view = sheet(form);
     EXPECT_EQ(view->durationField()->text(), QStringLiteral("2h 30m"));
+    EXPECT_TRUE(view->durationTextError()->isHidden());
     for (const QString& text : {QStringLiteral("1h 1h"), QStringLiteral("90"), QStringLiteral("1:30")}) {
         type(view->durationField(), text);
-        EXPECT_EQ(form.duration(), 9000) << text.toStdString();
-        EXPECT_EQ(view->durationField()->text(), QStringLiteral("2h 30m"));
+        // The text stays as typed, Save cannot book it and the sheet says why: Save
+        // never stands for a duration other than the one on screen.
+        EXPECT_EQ(view->durationField()->text(), text);
+        EXPECT_FALSE(view->saveButton()->isEnabled()) << text.toStdString();
+        EXPECT_FALSE(view->durationTextError()->isHidden());
+        EXPECT_EQ(view->durationTextError()->text(), BookTimeView::durationTextMessage);
+        view->save();
+        EXPECT_EQ(form.bookings.calls(), 0) << text.toStdString();
     }
+
+    // Corrected text counts as soon as it is typed, without Return.
+    view->durationField()->setFocus();
+    view->durationField()->selectAll();
+    QTest::keyClicks(view->durationField(), QStringLiteral("2h"));
+    EXPECT_EQ(form.duration(), 7200);
+    EXPECT_TRUE(view->saveButton()->isEnabled());
+    EXPECT_TRUE(view->durationTextError()->isHidden());
+    QTest::mouseClick(view->saveButton(), Qt::LeftButton);
+    EXPECT_EQ(form.bookings.calls(), 1);
+}
+
+TEST_F(BookTimeViewTest, AManualBookingsSaveFollowsTheTextAsItIsTyped) {
+    ScriptedWorkLogForm form(project, task, 0);
+    auto view = sheet(form);
+    view->durationField()->setFocus();
+    QTest::keyClicks(view->durationField(), QStringLiteral("45m"));
+    EXPECT_EQ(form.duration(), 2700);
+    EXPECT_TRUE(view->saveButton()->isEnabled()) << "no Return or Tab needed";
+    QTest::keyClick(view->durationField(), Qt::Key_Backspace);
+    EXPECT_FALSE(view->saveButton()->isEnabled()) << "\"45\" is no duration";
+    QTest::keyClicks(view->durationField(), QStringLiteral("m 1"));
+    EXPECT_FALSE(view->saveButton()->isEnabled());
+    QTest::keyClicks(view->durationField(), QStringLiteral("h"));
+    EXPECT_TRUE(view->saveButton()->isEnabled());
+    EXPECT_EQ(form.duration(), 2700 + 3600);
+    // Emptied, the field books nothing: the minute rule speaks.
+    view->durationField()->selectAll();
+    QTest::keyClick(view->durationField(), Qt::Key_Delete);
+    EXPECT_FALSE(view->saveButton()->isEnabled());
+    EXPECT_TRUE(view->durationTextError()->isHidden());
+    EXPECT_EQ(form.duration(), 0);
 }
 
 TEST_F(BookTimeViewTest, UnderAMinuteShowsTheRuleAndDisablesSave) {
@@ -158,6 +210,9 @@ TEST_F(BookTimeViewTest, CancelResetsTheTimerAndAnnouncesNothing) {
     ScriptedWorkLogForm form(project, task, timer.elapsed());
     auto view = sheet(form);
     QTest::mouseClick(view->cancelButton(), Qt::LeftButton);
+    ASSERT_NE(view->discardQuestion(), nullptr);
+    QTest::mouseClick(questionButton(view->discardQuestion(), QStringLiteral("Discard")), Qt::LeftButton);
+    drainEvents();
     EXPECT_TRUE(view->isDismissed());
     EXPECT_EQ(timer.state(), TimerViewModel::State::cancelled);
     EXPECT_EQ(form.bookings.calls(), 0);
@@ -168,16 +223,132 @@ TEST_F(BookTimeViewTest, ABookingThatEndsAfterCancelOnlyAnnouncesItself) {
     ScriptedWorkLogForm form(project, task, timer.elapsed());
     auto view = sheet(form);
     view->save();
-    view->cancel();
-    // The user starts tracking something new before the tracker answers.
-    const Issue next = makeIssue(QStringLiteral("2"));
-    timer.start(project, next);
+    view->reject();
+    // The user goes on tracking the task before the tracker answers: that is time of
+    // its own, which the booking's end must not take away.
+    timer.resume();
+    env.clock->advance(600 * 1000);
 
     form.bookings.complete(Void{});
     drainEvents();
     EXPECT_EQ(saved.size(), 1u);
     EXPECT_EQ(timer.state(), TimerViewModel::State::active);
-    EXPECT_EQ(timer.task(), next);
+    EXPECT_EQ(timer.task(), task);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 5400 + 600);
+}
+
+TEST_F(BookTimeViewTest, EscapeAndClosingKeepTheTrackedTime) {
+    for (const bool escape : {true, false}) {
+        ScriptedWorkLogForm form(project, task, timer.elapsed());
+        auto view = sheet(form);
+        if (escape) {
+            QTest::keyClick(view.get(), Qt::Key_Escape);
+        } else {
+            view->close();
+        }
+        drainEvents();
+        EXPECT_TRUE(view->isDismissed());
+        EXPECT_EQ(view->discardQuestion(), nullptr) << "nothing to ask: nothing is discarded";
+        EXPECT_EQ(timer.state(), TimerViewModel::State::paused) << escape;
+        EXPECT_EQ(timer.task(), task);
+        EXPECT_DOUBLE_EQ(timer.elapsed(), 5400) << escape;
+        EXPECT_EQ(form.bookings.calls(), 0);
+    }
+}
+
+TEST_F(BookTimeViewTest, CancelAsksBeforeDiscardingAndKeepKeeps) {
+    ScriptedWorkLogForm form(project, task, timer.elapsed());
+    auto view = sheet(form);
+    QTest::mouseClick(view->cancelButton(), Qt::LeftButton);
+    QMessageBox* question = view->discardQuestion();
+    ASSERT_NE(question, nullptr);
+    EXPECT_EQ(question->text(), QStringLiteral("Discard 1h 30m tracked on KEY-1?"));
+    QAbstractButton* keep = questionButton(question, QStringLiteral("Keep"));
+    ASSERT_NE(keep, nullptr);
+    ASSERT_NE(questionButton(question, QStringLiteral("Discard")), nullptr);
+    EXPECT_EQ(question->defaultButton(), keep);
+    EXPECT_EQ(question->escapeButton(), keep);
+
+    // Return takes the default: Keep.
+    QTest::keyClick(question, Qt::Key_Return);
+    drainEvents();
+    EXPECT_EQ(view->discardQuestion(), nullptr);
+    EXPECT_FALSE(view->isDismissed());
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
+    EXPECT_EQ(timer.task(), task);
+
+    QTest::mouseClick(view->cancelButton(), Qt::LeftButton);
+    ASSERT_NE(view->discardQuestion(), nullptr);
+    QTest::mouseClick(questionButton(view->discardQuestion(), QStringLiteral("Discard")), Qt::LeftButton);
+    drainEvents();
+    EXPECT_TRUE(view->isDismissed());
+    EXPECT_FALSE(timer.isInUse());
+    EXPECT_EQ(BookTimeView::discardQuestionText(9000, makeIssue(QStringLiteral("1"))),
+              QStringLiteral("Discard 2h 30m tracked on KEY-1?"));
+}
+
+TEST_F(BookTimeViewTest, UnderAMinuteOrABookingByHandCancelsWithoutAsking) {
+    // A manual booking's sheet leaves the timer's 1 h 30 min alone, however it ends.
+    for (const bool save : {false, true}) {
+        ScriptedWorkLogForm form(project, makeIssue(QStringLiteral("9")), 3600);
+        BookTimeView view(form, timer, BookTimeView::Source::manual);
+        view.show();
+        if (save) {
+            view.save();
+            form.bookings.complete(Void{});
+            drainEvents();
+            EXPECT_TRUE(view.isDismissed());
+        } else {
+            view.cancel();
+            EXPECT_EQ(view.discardQuestion(), nullptr);
+            EXPECT_TRUE(view.isDismissed());
+        }
+        EXPECT_EQ(timer.task(), task) << save;
+        EXPECT_DOUBLE_EQ(timer.elapsed(), 5400) << save;
+    }
+
+    timer.reset();
+    timer.start(project, task);
+    env.clock->advance(30 * 1000);
+    timer.pause();
+    ScriptedWorkLogForm form(project, task, timer.elapsed());
+    auto view = sheet(form);
+    view->cancel();
+    EXPECT_EQ(view->discardQuestion(), nullptr);
+    EXPECT_TRUE(view->isDismissed());
+    EXPECT_FALSE(timer.isInUse());
+}
+
+TEST_F(BookTimeViewTest, ABookingThatFailsAfterCancelKeepsTheTime) {
+    ScriptedWorkLogForm form(project, task, timer.elapsed());
+    auto view = sheet(form);
+    view->save();
+    view->cancel();
+    ASSERT_NE(view->discardQuestion(), nullptr);
+    questionButton(view->discardQuestion(), QStringLiteral("Discard"))->click();
+    drainEvents();
+    ASSERT_TRUE(view->isDismissed());
+    // The booking on its way decides: until it answers the time stays.
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
+
+    form.bookings.fail(APIError::unknown());
+    drainEvents();
+    EXPECT_TRUE(saved.empty());
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+    EXPECT_EQ(timer.task(), task);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
+}
+
+TEST_F(BookTimeViewTest, ABookingTakenAfterCancelResetsTheTimer) {
+    ScriptedWorkLogForm form(project, task, timer.elapsed());
+    auto view = sheet(form);
+    view->save();
+    view->reject();
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
+    form.bookings.complete(Void{});
+    drainEvents();
+    EXPECT_EQ(saved.size(), 1u);
+    EXPECT_FALSE(timer.isInUse()) << "booked time must not stay to be booked twice";
 }
 
 TEST_F(BookTimeViewTest, TheDescriptionEditorGetsTheSharedLook) {

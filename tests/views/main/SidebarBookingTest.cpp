@@ -6,7 +6,9 @@
 #include "trackers/jira/JiraWorkLogForm.h"
 #include "views/main/BookTimeView.h"
 
+#include <QAbstractButton>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -15,6 +17,15 @@ using namespace velmora;
 using namespace velmora::test;
 
 namespace {
+
+QAbstractButton* questionButton(QMessageBox* question, const QString& text) {
+    for (QAbstractButton* button : question->buttons()) {
+        if (button->text() == text) {
+            return button;
+        }
+    }
+    return nullptr;
+}
 
 // The sidebar, its booking sheet and a Jira form booking against the fake Jira.
 class SidebarBookingTest : public JiraFixture {
@@ -143,10 +154,77 @@ TEST_F(SidebarBookingTest, ABookingSentBeforeCancelStillEndsAndOnlyAnnouncesItse
     ASSERT_NE(sheet, nullptr);
     sheet->save();
     sheet->cancel();
-    EXPECT_EQ(timer.state(), TimerViewModel::State::cancelled);
-    timer.start(project, task);
+    ASSERT_NE(sheet->discardQuestion(), nullptr);
+    questionButton(sheet->discardQuestion(), QStringLiteral("Discard"))->click();
+    // The booking on its way decides what becomes of the time.
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
 
     ASSERT_TRUE(waitUntil([&] { return !saved.empty(); }));
+    drainEvents();
     EXPECT_EQ(jira.workLogs().size(), 1u);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::cancelled) << "booked, so it leaves the timer";
+    EXPECT_EQ(view->lateBookingFailureAlert(), nullptr);
+}
+
+TEST_F(SidebarBookingTest, ABookingThatFailsAfterCancelIsReportedAndKeepsTheTime) {
+    jira.setLatency(200);
+    jira.interceptOnce("POST", QStringLiteral("/worklog"), FakeResponse::json("{}", 500));
+    BookTimeView* sheet = stopTimer();
+    ASSERT_NE(sheet, nullptr);
+    sheet->save();
+    sheet->cancel();
+    ASSERT_NE(sheet->discardQuestion(), nullptr);
+    questionButton(sheet->discardQuestion(), QStringLiteral("Discard"))->click();
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() == nullptr; }));
+
+    ASSERT_TRUE(waitUntil([&] { return view->lateBookingFailureAlert() != nullptr; }));
+    EXPECT_EQ(view->lateBookingFailureAlert()->text(), QStringLiteral("The work log could not be saved."));
+    EXPECT_TRUE(jira.workLogs().empty());
+    EXPECT_TRUE(saved.empty());
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+    EXPECT_EQ(timer.task(), task);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
+}
+
+TEST_F(SidebarBookingTest, StartingAnotherTaskBooksTheTrackedTimeOnItsOwnTaskFirst) {
+    jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
+                   QStringLiteral("Slow search")});
+    Issue other = task;
+    other.id = QStringLiteral("10002");
+    other.reference = QStringLiteral("PRJ-2");
+    other.name = QStringLiteral("Slow search");
+
+    // Two hours on PRJ-1, then Start on PRJ-2 (what the toolbar's Start does).
+    timer.start(project, task);
+    env.clock->advance(7200 * 1000);
+    timer.start(project, other);
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    BookTimeView* sheet = view->bookingSheet();
+    EXPECT_EQ(view->workLogForm()->task().id, task.id);
+    EXPECT_EQ(sheet->durationField()->text(), QStringLiteral("2h"));
+    EXPECT_EQ(timer.task(), task);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+
+    sheet->save();
+    ASSERT_TRUE(waitUntil([&] { return !saved.empty(); }));
+    drainEvents();
+    ASSERT_EQ(jira.workLogs().size(), 1u);
+    EXPECT_EQ(jira.workLogs().front().issueId, task.id);
+    EXPECT_EQ(jira.workLogs().front().seconds, 7200);
+    EXPECT_EQ(timer.task(), other) << "PRJ-2 runs once PRJ-1's time is booked";
     EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 0);
+
+    // An hour on PRJ-2, Start on PRJ-1, and the sheet is closed with Escape: the
+    // hour stays on the stopped timer and PRJ-1 does not start.
+    env.clock->advance(3600 * 1000);
+    timer.start(project, task);
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    QTest::keyClick(view->bookingSheet(), Qt::Key_Escape);
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() == nullptr; }));
+    EXPECT_EQ(timer.task(), other);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 3600);
+    EXPECT_FALSE(timer.hasPendingStart());
+    EXPECT_EQ(jira.workLogs().size(), 1u);
 }

@@ -338,3 +338,39 @@ TEST_F(OAuthSetup, AsanaRefusesAFreeWorkspaceAndSavesAPremiumOne) {
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(std::get<AsanaProvider>(all.front()).parameters().workspace, "w1");
 }
+
+// The Jira and Asana forms share the step that stores the account once the tracker
+// named its user; a keyring that refuses the credentials there stores nothing, says
+// so, and the same form saves once the keyring works again.
+TEST_F(OAuthSetup, AKeyringFailureAfterTheUserWasFetchedStoresNothingAndKeepsTheForm) {
+    int saves = 0;
+    JiraProviderView view(new JiraProviderViewModel([&] { ++saves; }), {}, [] {});
+    view.show();
+    type(view.nameField(), "Jira work");
+    drainEvents();
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                             JiraProvider::Credentials{"token-1", "refresh-1"});
+    ASSERT_TRUE(waitUntil([&] { return !view.model().accessibleResources().empty(); }));
+    drainEvents();
+    view.picker()->choose(jira.cloudId);
+
+    keyring->failWith({KeyringError::Kind::Locked, QStringLiteral("locked")});
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    QMessageBox* alert = waitForAlert(view);
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->text(), "The account could not be saved.");
+    EXPECT_EQ(saves, 0);
+    EXPECT_TRUE(manager.fetchProviders().empty()) << "no row without its credentials";
+    EXPECT_EQ(keyring->itemCount(), 0);
+    EXPECT_TRUE(view.model().credentials()) << "the received credentials stay for the next try";
+
+    alert->accept();
+    keyring->clearFailure();
+    drainEvents();
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return saves == 1; }));
+    const auto all = manager.fetchProviders();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_TRUE(keyring->contains(uuidText(*std::get<JiraProvider>(all.front()).id())));
+}
