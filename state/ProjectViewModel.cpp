@@ -34,6 +34,11 @@ ProjectViewModel::ProjectViewModel(std::shared_ptr<ProviderService> service, Pro
 }
 
 ProjectViewModel::~ProjectViewModel() {
+    if (!m_filtersChosen) {
+        // The filters were never chosen (the tracker could not be reached): what the
+        // user saved last time is still what they want next time.
+        return;
+    }
     SnapshotManager& snapshots = m_environment.snapshotManager();
     const QString key = FilterSnapshot::key(m_project.id);
     if (isFiltered() && !isDefaultFilter()) {
@@ -63,6 +68,9 @@ bool ProjectViewModel::isDefaultFilter() const {
 
 void ProjectViewModel::refresh(bool resetFilters) {
     setTask(std::nullopt);
+    // A first load that failed left the filters unchosen; keeping them would list the
+    // project unfiltered after the outage.
+    resetFilters = resetFilters || !m_filtersChosen;
     setLoadError(std::nullopt);
 
     // Each list is loaded only when the project offers that filter; the first failure
@@ -120,6 +128,7 @@ void ProjectViewModel::chooseFilters(bool resetFilters) {
     const bool unresolvedByDefault = settings.showUnresolvedTasksByDefault();
     const bool mineByDefault = settings.showMyTasksByDefault();
     const bool persist = settings.persistProjectFilters();
+    m_filtersChosen = true;
     if (!resetFilters || !(unresolvedByDefault || mineByDefault || persist)) {
         loadTasks();
         return;

@@ -39,7 +39,8 @@ namespace velmora {
 // what the lists held and is kept for the views to show: `loadError` for the filter
 // lists and the first page, `moreTasksError` for a later page; retry() repeats what
 // failed. An empty list therefore means "no tasks" only once `hasLoaded` holds and no
-// error is kept.
+// error is kept. Filters and search survive a failure: filters that could not be
+// chosen yet (the first load failed) are chosen by the next load that succeeds.
 // Main thread only.
 class ProjectViewModel : public QObject {
     Q_OBJECT
@@ -182,6 +183,9 @@ private:
     // What failed last, for retry().
     enum class Failed { nothing, refresh, firstPage, nextPage };
     Failed m_failed = Failed::nothing;
+    // The filters were chosen (from the defaults or the saved filter) by a refresh that
+    // got its lists; until then a refresh chooses them and leaving saves nothing.
+    bool m_filtersChosen = false;
     bool m_hasLoaded = false;
     std::map<QString, Cancellable> m_requests;
 };

@@ -353,6 +353,32 @@ TEST_F(ProjectViewModelTest, DefaultFilterRules) {
     EXPECT_FALSE(model->isDefaultFilter());
 }
 
+// An outage on the first load leaves the filters unchosen; the load that follows it
+// chooses them as a first visit would, and leaving meanwhile keeps what was saved.
+TEST_F(ProjectViewModelTest, FiltersSurviveAnOutageOnTheFirstLoad) {
+    const QString key = FilterSnapshot::key(project.id);
+    env.snapshots->save(FilterSnapshot{kOpen, colleague}, key);
+    service->states.answerError(APIError::failure(APIError::Cause::Unreachable));
+    {
+        auto model = makeModel();
+        settle(*model);
+        EXPECT_FALSE(model->isFiltered());
+    }
+    EXPECT_EQ(env.snapshots->value<FilterSnapshot>(key), (FilterSnapshot{kOpen, colleague}))
+        << "leaving a project that never loaded keeps its saved filter";
+
+    auto model = makeModel();
+    settle(*model);
+    service->states.answer({kUnresolved, kOpen, kDone});
+    // The toolbar's refresh after the server is back.
+    model->refresh(false);
+    settle(*model);
+    EXPECT_EQ(model->state(), kOpen);
+    EXPECT_EQ(model->assignee(), colleague);
+    EXPECT_EQ(lastQuery().state, kOpen);
+    EXPECT_EQ(lastQuery().assignee, colleague);
+}
+
 TEST_F(ProjectViewModelTest, AFailureIsKeptUntilTryAgainRepeatsWhatFailed) {
     setAllDefaults(false);
     service->states.answerError(APIError::failure(APIError::Cause::ServerError, 500));
