@@ -318,9 +318,11 @@ void SidebarView::sheetDismissed(BookTimeView* sheet) {
         m_sheet = nullptr;
     }
     // The form goes once nothing of it is on its way: a booking sent before the sheet
-    // closed still ends (and announces itself) as it would have.
+    // closed still ends (and announces itself) as it would have. It is kept by the
+    // window, not by the sidebar: the window's content may be swapped (for the
+    // rate-limit screen) while the booking is on its way.
     AbstractWorkLogForm* form = m_workLogForm.release();
-    form->setParent(this);
+    form->setParent(window());
     if (!form->networkRequestInProgress()) {
         form->deleteLater();
         return;
