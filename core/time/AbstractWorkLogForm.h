@@ -62,6 +62,9 @@ public:
     bool networkRequestInProgress() const override { return m_networkRequestInProgress; }
     void setNetworkRequestInProgress(bool inProgress) override;
 
+    // Why the last booking failed; absent until one did.
+    const std::optional<APIError>& lastError() const { return m_lastError; }
+
     // The save request in flight, if any.
     bool hasSaveWorkLogDisposable() const { return m_saveWorkLogDisposable.has_value(); }
 
@@ -102,8 +105,9 @@ protected:
                     self->finishSaveRequest(false);
                 }
             },
-            [self](const APIError&) {
+            [self](const APIError& error) {
                 if (self) {
+                    self->m_lastError = error;
                     self->finishSaveRequest(true);
                 }
             }));
@@ -129,6 +133,7 @@ private:
     bool m_errorOccurred = false;
     bool m_networkRequestInProgress = false;
     std::optional<Cancellable> m_saveWorkLogDisposable;
+    std::optional<APIError> m_lastError;
 };
 
 } // namespace velmora

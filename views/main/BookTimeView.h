@@ -38,6 +38,8 @@ public:
     static inline const QString errorTitle = QStringLiteral("Unknown error occurred.");
     static inline const QString errorMessage =
         QStringLiteral("Check whether the provided information is correct and try again.");
+    // When the failure was not the input's: the server's, the network's or the account's.
+    static inline const QString notSavedTitle = QStringLiteral("The work log wasn't saved.");
 
     BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, QWidget* parent = nullptr);
     ~BookTimeView() override;
