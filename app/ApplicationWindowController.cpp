@@ -14,11 +14,14 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSettings>
 #include <QToolBar>
+
+#include <algorithm>
 
 namespace velmora {
 
@@ -212,7 +215,45 @@ void ApplicationWindowController::handleRateLimit(const std::any& object) {
     if (!id || info->provider != *id) {
         return;
     }
-    showRateLimit(info->delay);
+    const std::int64_t delay = std::max<std::int64_t>(info->delay, 0);
+    // The longer of two limits stands; what is left of the one waiting is reckoned
+    // from when it was announced.
+    if (!m_pendingRateLimit || m_pendingRateLimit->secondsLeft() < delay) {
+        m_pendingRateLimit = PendingRateLimit{delay, {}};
+        m_pendingRateLimit->since.start();
+    }
+    showPendingRateLimit();
+}
+
+std::int64_t ApplicationWindowController::PendingRateLimit::secondsLeft() const {
+    const std::int64_t waited = since.elapsed() / 1000;
+    return waited >= delay ? 0 : delay - waited;
+}
+
+QDialog* ApplicationWindowController::openSheet() const {
+    const auto dialogs = findChildren<QDialog*>();
+    for (QDialog* dialog : dialogs) {
+        if (dialog->isVisible() && dialog->isModal()) {
+            return dialog;
+        }
+    }
+    return nullptr;
+}
+
+void ApplicationWindowController::showPendingRateLimit() {
+    if (!m_pendingRateLimit) {
+        return;
+    }
+    // A sheet open on the window (a booking with what the user typed) would go with the
+    // content: the screen waits until the sheet closes, counting down what is left.
+    if (QDialog* sheet = openSheet()) {
+        connect(sheet, &QDialog::finished, this, &ApplicationWindowController::showPendingRateLimit,
+                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection));
+        return;
+    }
+    const std::int64_t delay = m_pendingRateLimit->secondsLeft();
+    m_pendingRateLimit.reset();
+    showRateLimit(delay);
 }
 
 void ApplicationWindowController::showRateLimit(std::int64_t delay) {

@@ -7,6 +7,7 @@
 #include "state/ApplicationRoute.h"
 #include "views/main/ToolbarHost.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
@@ -18,6 +19,8 @@
 
 #include <QToolBar>
 
+class QDialog;
+
 namespace velmora {
 
 class ApplicationViewModel;
@@ -27,7 +30,8 @@ class TimerViewModel;
 // The main window of one account: it owns the account's ApplicationViewModel and
 // TimerViewModel, shows the sidebar and the detail pane of the current route side by
 // side, installs the toolbar that the detail pane supplies, swaps the whole content for
-// the rate-limit screen while the account is rate-limited, and gives the timer its close
+// the rate-limit screen while the account is rate-limited (once no sheet is open on
+// the window, so a booking being typed is never lost), and gives the timer its close
 // hook when the window closes. A new one is made for every account the window manager
 // shows; the old one is closed first.
 class ApplicationWindowController : public QMainWindow, public ToolbarHost {
@@ -83,6 +87,10 @@ private:
                                 IsSwitching isSwitching);
 
     void handleRateLimit(const std::any& object);
+    // The rate-limit screen once no sheet is open on the window.
+    void showPendingRateLimit();
+    // A window-modal sheet shown on the window, or null.
+    QDialog* openSheet() const;
     void routeChanged(const ApplicationRoute& route);
     void updateToolbar(const ApplicationRoute& shown);
     void windowWillClose();
@@ -98,6 +106,13 @@ private:
     std::optional<ApplicationRoute> m_previousRoute;
     QMetaObject::Connection m_routeDisposable;
     Cancellable m_rateLimitObserver;
+    // A limit announced while a sheet was open, waiting for the sheet to close.
+    struct PendingRateLimit {
+        std::int64_t delay = 0;
+        QElapsedTimer since;
+        std::int64_t secondsLeft() const;
+    };
+    std::optional<PendingRateLimit> m_pendingRateLimit;
     QPointer<QToolBar> m_toolbar;
     bool m_closed = false;
     QString m_subtitle;

@@ -76,8 +76,22 @@ void BackgroundTaskManager::runJob(const QString& key) {
     if (found == m_jobs.end()) {
         return;
     }
+    // A run waits for the network in a local event loop, which would start a run queued
+    // meanwhile inside it: runs would nest without bound while the network is slow. A
+    // tick that finds a run under way is skipped; the next one after it ends runs.
+    const std::shared_ptr<std::atomic<bool>>& running = found->second.running;
+    if (running->exchange(true)) {
+        qCDebug(Logger::backgroundTask).noquote()
+            << QStringLiteral("[BackgroundTaskManager] %1 is still running; skipping this run").arg(key);
+        return;
+    }
     QMetaObject::invokeMethod(
-        found->second.worker, [job = found->second.job] { job->run(); }, Qt::QueuedConnection);
+        found->second.worker,
+        [job = found->second.job, running] {
+            job->run();
+            running->store(false);
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace velmora

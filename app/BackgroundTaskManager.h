@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -29,7 +30,8 @@ public:
     // with the key of one already scheduled replaces it.
     void schedule(std::shared_ptr<BackgroundJob> job,
                   std::optional<std::chrono::milliseconds> interval = std::nullopt);
-    // Runs `job` once on its thread (it must be scheduled).
+    // Runs `job` once on its thread (it must be scheduled); nothing while a run of it
+    // is still under way.
     void runJob(const QString& key);
 
     bool isScheduled(const QString& key) const { return m_jobs.count(key) > 0; }
@@ -42,6 +44,8 @@ private:
         QThread* thread = nullptr;
         QObject* worker = nullptr;
         QTimer* timer = nullptr;
+        // Set from the moment a run is queued until it returns.
+        std::shared_ptr<std::atomic<bool>> running = std::make_shared<std::atomic<bool>>(false);
     };
     void stop(Entry& entry);
 

@@ -111,15 +111,25 @@ void ApplicationViewModel::bindProjectSorting() {
 }
 
 void ApplicationViewModel::loadProjects() {
+    setProjectsLoadError(std::nullopt);
     setProjectsRequest(m_service->fetchProjects().receiveOn(this).sink(
         [this](std::vector<Project> projects) {
             m_projectsSubject.send(std::move(projects));
             setProjectsRequest(std::nullopt);
         },
-        [this](const APIError&) {
-            // Silent: the projects shown stay as they were.
+        [this](const APIError& error) {
+            // The projects shown stay as they were; the sidebar says why no new ones came.
+            setProjectsLoadError(error);
             setProjectsRequest(std::nullopt);
         }));
+}
+
+void ApplicationViewModel::setProjectsLoadError(std::optional<APIError> error) {
+    if (!m_projectsLoadError && !error) {
+        return;
+    }
+    m_projectsLoadError = std::move(error);
+    emit projectsLoadErrorChanged();
 }
 
 void ApplicationViewModel::toggleStar(bool starred, const Project& project) {

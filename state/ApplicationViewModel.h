@@ -76,8 +76,10 @@ public:
     std::vector<QString> restoreStarredProjects() const;
     // Keeps `projects` sorted with the starred first, from now on.
     void bindProjectSorting();
-    // Replaces a load still running. A failure keeps the projects as they were.
+    // Replaces a load still running. A failure keeps the projects as they were and
+    // is kept in `projectsLoadError` until the next load starts.
     void loadProjects();
+    const std::optional<APIError>& projectsLoadError() const { return m_projectsLoadError; }
     // Stars (true) or unstars (false) the project, saves the stars and re-sorts.
     void toggleStar(bool starred, const Project& project);
 
@@ -92,6 +94,7 @@ signals:
     void routeChanged(const velmora::ApplicationRoute& route);
     void projectsChanged();
     void loadingProjectsChanged(bool loadingProjects);
+    void projectsLoadErrorChanged();
     void starredProjectsChanged();
 
 private:
@@ -100,6 +103,7 @@ private:
     void setProjects(std::vector<Project> projects);
     void setStarredProjects(std::vector<QString> ids);
     void setProjectsRequest(std::optional<Cancellable> request);
+    void setProjectsLoadError(std::optional<APIError> error);
 
     const AnyProvider m_provider;
     const std::shared_ptr<ProviderService> m_service;
@@ -108,6 +112,7 @@ private:
     ApplicationRoute m_route;
     std::vector<Project> m_projects;
     bool m_loadingProjects = false;
+    std::optional<APIError> m_projectsLoadError;
     std::vector<QString> m_starredProjects;
     CurrentValueSubject<std::vector<Project>> m_projectsSubject{{}};
     CurrentValueSubject<std::vector<QString>> m_starredProjectsSubject{{}};

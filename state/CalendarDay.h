@@ -23,13 +23,22 @@ struct CalendarDay {
     double totalTimeSpent = 0;
     // In the order of the calendar's entry list.
     std::vector<WorkEntry> workEntries;
+    // The day's entries could not be loaded: the day is unknown, not empty (its total
+    // and entries say nothing).
+    bool unavailable = false;
 
     friend bool operator==(const CalendarDay&, const CalendarDay&) = default;
 };
 
-// Over all four fields, like equality.
+// Over all fields, like equality.
 inline std::size_t qHash(const CalendarDay& day, std::size_t seed = 0) {
-    return HashBuilder(seed).add(day.id).add(day.date).add(day.totalTimeSpent).add(day.workEntries).result();
+    return HashBuilder(seed)
+        .add(day.id)
+        .add(day.date)
+        .add(day.totalTimeSpent)
+        .add(day.workEntries)
+        .add(day.unavailable)
+        .result();
 }
 
 } // namespace velmora

@@ -126,13 +126,17 @@ void CalendarViewModel::loadWorkEntries() {
     // Replacing the request cancels a load still running: only the newest range
     // delivers.
     m_workEntriesRequest = m_service->fetchWorkEntries(*range).receiveOn(this).sink(
-        [this](std::vector<WorkEntry> entries) {
+        [this, loaded = *range](std::vector<WorkEntry> entries) {
+            m_loadedInterval = loaded;
+            setLoadError(std::nullopt);
             setWorkEntries(std::move(entries));
             m_workEntriesRequest.reset();
             setIsLoading(false);
         },
-        [this](const APIError&) {
-            // The entries stay as they were; nothing is shown.
+        [this](const APIError& error) {
+            // The entries stay as they were: the days they cover keep showing them,
+            // and the others are unknown rather than empty.
+            setLoadError(error);
             m_workEntriesRequest.reset();
             setIsLoading(false);
         });
@@ -170,7 +174,7 @@ std::vector<CalendarDay> CalendarViewModel::days(const DateInterval& range) cons
     }
     for (QDateTime cursor = range.start; cursor.isValid() && cursor <= range.end;
          cursor = cursor.addDays(1)) {
-        CalendarDay day{QUuid::createUuid(), cursor, 0, {}};
+        CalendarDay day{QUuid::createUuid(), cursor, 0, {}, m_loadError.has_value() && !isLoaded(cursor)};
         for (const auto& entry : m_workEntries) {
             if (DateOperations::isSameDay(entry.started, cursor)) {
                 day.totalTimeSpent += entry.spentTimeSeconds;
@@ -180,6 +184,18 @@ std::vector<CalendarDay> CalendarViewModel::days(const DateInterval& range) cons
         result.push_back(std::move(day));
     }
     return result;
+}
+
+bool CalendarViewModel::isLoaded(const QDateTime& dayStart) const {
+    return m_loadedInterval && m_loadedInterval->start <= dayStart && dayStart <= m_loadedInterval->end;
+}
+
+void CalendarViewModel::setLoadError(std::optional<APIError> error) {
+    if (!m_loadError && !error) {
+        return;
+    }
+    m_loadError = std::move(error);
+    emit loadErrorChanged();
 }
 
 void CalendarViewModel::setWorkEntries(std::vector<WorkEntry> entries) {

@@ -26,7 +26,10 @@ namespace velmora {
 // Nothing loads until a mode is chosen. Every assignment of `date` or `calendarMode`
 // (also of the value already held) reloads. Days are calendar days in the user's time
 // zone; the week starts on the default locale's first day of the week; texts use the
-// default locale. Main thread only: every outcome of the service is handled there.
+// default locale. A failed load keeps the entries of the last load that delivered and
+// the error (`loadError`): the days that load covered still show their entries, the
+// others are marked unavailable, never empty. Main thread only: every outcome of the
+// service is handled there.
 class CalendarViewModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(QDateTime date READ date WRITE setDate NOTIFY dateChanged)
@@ -57,6 +60,8 @@ public:
     void setIsLoading(bool isLoading);
     // The entries of the last load that delivered, in the service's order.
     const std::vector<WorkEntry>& workEntries() const { return m_workEntries; }
+    // Why the last load failed; absent once a load delivers.
+    const std::optional<APIError>& loadError() const { return m_loadError; }
 
     // The range of `calendarMode` around `date`; absent without a mode.
     std::optional<DateInterval> dateInterval() const;
@@ -86,11 +91,15 @@ signals:
     void calendarModeChanged();
     void isLoadingChanged(bool isLoading);
     void workEntriesChanged();
+    void loadErrorChanged();
     // A delete the tracker refused or that never reached it; the view tells the user.
     void workEntryDeleteFailed(const velmora::APIError& error);
 
 private:
     void setWorkEntries(std::vector<WorkEntry> entries);
+    void setLoadError(std::optional<APIError> error);
+    // The day starting at `dayStart` lies in the range of the last load that delivered.
+    bool isLoaded(const QDateTime& dayStart) const;
 
     const std::shared_ptr<ProviderService> m_service;
     StateEnvironment m_environment;
@@ -98,6 +107,8 @@ private:
     std::optional<CalendarMode> m_calendarMode;
     bool m_isLoading = true;
     std::vector<WorkEntry> m_workEntries;
+    std::optional<DateInterval> m_loadedInterval;
+    std::optional<APIError> m_loadError;
     std::optional<Cancellable> m_workEntriesRequest;
     std::optional<Cancellable> m_deleteRequest;
 };

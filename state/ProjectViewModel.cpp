@@ -34,6 +34,11 @@ ProjectViewModel::ProjectViewModel(std::shared_ptr<ProviderService> service, Pro
 }
 
 ProjectViewModel::~ProjectViewModel() {
+    if (!m_filtersChosen) {
+        // The filters were never chosen (the tracker could not be reached): what the
+        // user saved last time is still what they want next time.
+        return;
+    }
     SnapshotManager& snapshots = m_environment.snapshotManager();
     const QString key = FilterSnapshot::key(m_project.id);
     if (isFiltered() && !isDefaultFilter()) {
@@ -63,6 +68,10 @@ bool ProjectViewModel::isDefaultFilter() const {
 
 void ProjectViewModel::refresh(bool resetFilters) {
     setTask(std::nullopt);
+    // A first load that failed left the filters unchosen; keeping them would list the
+    // project unfiltered after the outage.
+    resetFilters = resetFilters || !m_filtersChosen;
+    setLoadError(std::nullopt);
 
     // Each list is loaded only when the project offers that filter; the first failure
     // ends the chain, and then no filter is chosen and no task loaded.
@@ -83,7 +92,11 @@ void ProjectViewModel::refresh(bool resetFilters) {
                                         chooseFilters(resetFilters);
                                         endRequest(filtersRequest);
                                     },
-                                    [this](const APIError&) { endRequest(filtersRequest); }));
+                                    [this](const APIError& error) {
+                                        m_failed = Failed::refresh;
+                                        setLoadError(error);
+                                        endRequest(filtersRequest);
+                                    }));
 }
 
 Publisher<Void, APIError> ProjectViewModel::loadStates() {
@@ -115,6 +128,7 @@ void ProjectViewModel::chooseFilters(bool resetFilters) {
     const bool unresolvedByDefault = settings.showUnresolvedTasksByDefault();
     const bool mineByDefault = settings.showMyTasksByDefault();
     const bool persist = settings.persistProjectFilters();
+    m_filtersChosen = true;
     if (!resetFilters || !(unresolvedByDefault || mineByDefault || persist)) {
         loadTasks();
         return;
@@ -152,22 +166,31 @@ void ProjectViewModel::resetTasks() {
     ++m_query;
     setLoadingMoreTasks(false);
     setHasMoreTasks(false);
+    setMoreTasksError(std::nullopt);
 }
 
 void ProjectViewModel::loadTasks() {
     // A request for more that is still waiting out its pause would replace this first
     // page and append to the old list; it is dropped instead.
     ++m_query;
+    setLoadError(std::nullopt);
+    setMoreTasksError(std::nullopt);
     keepRequest(tasksRequest, m_tasksPaginator.fetchFirst().receiveOn(this).sink(
                                   [this](std::vector<Issue> page) {
+                                      m_hasLoaded = true;
                                       receiveFirstPage(std::move(page));
                                       endRequest(tasksRequest);
                                   },
-                                  [this](const APIError&) { endRequest(tasksRequest); }));
+                                  [this](const APIError& error) {
+                                      m_failed = Failed::firstPage;
+                                      setLoadError(error);
+                                      endRequest(tasksRequest);
+                                  }));
 }
 
 void ProjectViewModel::loadMoreTasks() {
     m_isFirstIteration = false;
+    setMoreTasksError(std::nullopt);
     setLoadingMoreTasks(true);
     const auto query = m_query;
     m_environment.clock->callAfter(m_environment.loadMoreDelay, this, [this, query] {
@@ -186,7 +209,28 @@ void ProjectViewModel::requestNextPage() {
                                       receiveNextPage(std::move(page));
                                       endRequest(tasksRequest);
                                   },
-                                  [this](const APIError&) { endRequest(tasksRequest); }));
+                                  [this](const APIError& error) {
+                                      m_failed = Failed::nextPage;
+                                      setMoreTasksError(error);
+                                      endRequest(tasksRequest);
+                                  }));
+}
+
+void ProjectViewModel::retry() {
+    const Failed failed = std::exchange(m_failed, Failed::nothing);
+    switch (failed) {
+    case Failed::refresh:
+        refresh(false);
+        break;
+    case Failed::firstPage:
+        loadTasks();
+        break;
+    case Failed::nextPage:
+        loadMoreTasks();
+        break;
+    case Failed::nothing:
+        break;
+    }
 }
 
 void ProjectViewModel::receiveFirstPage(std::vector<Issue> page) {
@@ -298,6 +342,22 @@ void ProjectViewModel::setHasMoreTasks(bool value) {
     }
     m_hasMoreTasks = value;
     emit hasMoreTasksChanged(value);
+}
+
+void ProjectViewModel::setLoadError(std::optional<APIError> error) {
+    if (!m_loadError && !error) {
+        return;
+    }
+    m_loadError = std::move(error);
+    emit loadErrorChanged();
+}
+
+void ProjectViewModel::setMoreTasksError(std::optional<APIError> error) {
+    if (!m_moreTasksError && !error) {
+        return;
+    }
+    m_moreTasksError = std::move(error);
+    emit moreTasksErrorChanged();
 }
 
 void ProjectViewModel::setLoading(bool value) {

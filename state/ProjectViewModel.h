@@ -35,8 +35,13 @@ namespace velmora {
 // next visit, or removes the saved one when the filter is none or the default.
 //
 // Running requests are kept by purpose ("filters" for the refresh chain, "tasks" for
-// every page); a new request under a purpose cancels the one before. Failures are
-// not shown and not retried: the lists keep what they held. Main thread only.
+// every page); a new request under a purpose cancels the one before. A failure keeps
+// what the lists held and is kept for the views to show: `loadError` for the filter
+// lists and the first page, `moreTasksError` for a later page; retry() repeats what
+// failed. An empty list therefore means "no tasks" only once `hasLoaded` holds and no
+// error is kept. Filters and search survive a failure: filters that could not be
+// chosen yet (the first load failed) are chosen by the next load that succeeds.
+// Main thread only.
 class ProjectViewModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(velmora::Project project READ project NOTIFY projectChanged)
@@ -87,6 +92,16 @@ public:
     bool loading() const { return m_loading; }
     // True until the first request for more tasks.
     bool isFirstIteration() const { return m_isFirstIteration; }
+    // Why the last refresh or first page failed; absent once a load starts again.
+    const std::optional<APIError>& loadError() const { return m_loadError; }
+    // Why the last later page failed; absent once it is asked for again or the query
+    // changes.
+    const std::optional<APIError>& moreTasksError() const { return m_moreTasksError; }
+    // The tracker answered a first page since the project was opened.
+    bool hasLoaded() const { return m_hasLoaded; }
+    // Repeats the load that failed: the refresh (choosing the filters when they were
+    // never chosen), the first page, or the later page. Nothing when none failed.
+    void retry();
 
     // A state or an assignee filter is set.
     bool isFiltered() const;
@@ -121,6 +136,8 @@ signals:
     void hasMoreTasksChanged(bool hasMoreTasks);
     void searchChanged();
     void loadingChanged(bool loading);
+    void loadErrorChanged();
+    void moreTasksErrorChanged();
 
 private:
     void chooseFilters(bool resetFilters);
@@ -138,6 +155,8 @@ private:
     void setLoadingMoreTasks(bool value);
     void setHasMoreTasks(bool value);
     void setLoading(bool value);
+    void setLoadError(std::optional<APIError> error);
+    void setMoreTasksError(std::optional<APIError> error);
 
     const std::shared_ptr<ProviderService> m_service;
     const std::optional<ProviderUser> m_providerUser;
@@ -159,6 +178,15 @@ private:
     bool m_hasMoreTasks = false;
     std::optional<QString> m_search;
     bool m_loading = false;
+    std::optional<APIError> m_loadError;
+    std::optional<APIError> m_moreTasksError;
+    // What failed last, for retry().
+    enum class Failed { nothing, refresh, firstPage, nextPage };
+    Failed m_failed = Failed::nothing;
+    // The filters were chosen (from the defaults or the saved filter) by a refresh that
+    // got its lists; until then a refresh chooses them and leaving saves nothing.
+    bool m_filtersChosen = false;
+    bool m_hasLoaded = false;
     std::map<QString, Cancellable> m_requests;
 };
 

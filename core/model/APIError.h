@@ -14,6 +14,18 @@ class APIError {
 public:
     enum class Kind { RateLimited, Unknown, Unauthorized, Validation, NoMorePages, PaymentRequired };
 
+    // What went wrong on the way, where it is known: what the user is told depends on
+    // it (a server at fault, a network down, a certificate refused), never the kind
+    // alone.
+    enum class Cause {
+        None,                 // not known, or nothing beyond the kind
+        ServerError,          // the server answered with a status that is no answer (5xx and the like)
+        Unreachable,          // no connection, or it broke before the answer was complete
+        TimedOut,             // the server did not answer in time
+        UntrustedCertificate, // the TLS handshake was refused: the server's certificate isn't trusted
+        Unreadable,           // the answer was not HTTP, or not the record asked for
+    };
+
     static APIError rateLimited(std::optional<std::int64_t> retryAfter = std::nullopt) {
         return APIError(Kind::RateLimited, retryAfter);
     }
@@ -22,6 +34,13 @@ public:
     static APIError validation() { return APIError(Kind::Validation); }
     static APIError noMorePages() { return APIError(Kind::NoMorePages); }
     static APIError paymentRequired() { return APIError(Kind::PaymentRequired); }
+    // A failure that is none of the kinds above, with what is known of it.
+    static APIError failure(Cause cause, int httpStatus = 0) {
+        APIError error(Kind::Unknown);
+        error.m_cause = cause;
+        error.m_httpStatus = httpStatus;
+        return error;
+    }
 
     // Only for the tests' and containers' sake; a real error always names its kind.
     APIError() : APIError(Kind::Unknown) {}
@@ -39,10 +58,31 @@ public:
     Kind kind() const { return m_kind; }
     bool isLocalRefusal() const { return m_refusedLocally; }
     bool is(Kind kind) const { return m_kind == kind; }
+    Cause cause() const { return m_cause; }
+    // The status the server answered with; 0 when there was no HTTP answer.
+    int httpStatus() const { return m_httpStatus; }
+    // The host the request went to; empty when not known.
+    const QString& host() const { return m_host; }
+    APIError withHost(const QString& host) const {
+        APIError copy = *this;
+        copy.m_host = host;
+        return copy;
+    }
+    APIError withHttpStatus(int status) const {
+        APIError copy = *this;
+        copy.m_httpStatus = status;
+        return copy;
+    }
+    // The server refused the account's access (401 or 403), whatever kind it was
+    // reported as.
+    bool isAccessRefused() const {
+        return m_kind == Kind::Unauthorized || m_httpStatus == 401 || m_httpStatus == 403;
+    }
     // Seconds to wait, only for `RateLimited`; absent when the server gave none.
     std::optional<std::int64_t> retryAfter() const { return m_retryAfter; }
 
-    // Same kind, and for rate limits the same (or equally absent) wait.
+    // Same kind, and for rate limits the same (or equally absent) wait. The cause, the
+    // status and the host tell the user more but do not make another error.
     friend bool operator==(const APIError& a, const APIError& b) {
         return a.m_kind == b.m_kind && a.m_retryAfter == b.m_retryAfter;
     }
@@ -63,6 +103,9 @@ private:
     Kind m_kind;
     std::optional<std::int64_t> m_retryAfter;
     bool m_refusedLocally = false;
+    Cause m_cause = Cause::None;
+    int m_httpStatus = 0;
+    QString m_host;
 };
 
 } // namespace velmora

@@ -13,6 +13,22 @@ constexpr std::chrono::seconds requestTimeout{60};
 constexpr auto requestCachePolicy = QNetworkRequest::PreferNetwork;
 } // namespace
 
+APIError APIRequest::transportFailure(const TransportError& error) {
+    switch (error.kind) {
+    case TransportError::Kind::TimedOut:
+        return APIError::failure(APIError::Cause::TimedOut);
+    case TransportError::Kind::TlsFailure:
+        return APIError::failure(APIError::Cause::UntrustedCertificate);
+    case TransportError::Kind::ConnectionFailed:
+        return APIError::failure(APIError::Cause::Unreachable);
+    case TransportError::Kind::ProtocolFailure:
+        return APIError::failure(APIError::Cause::Unreadable);
+    case TransportError::Kind::InvalidRequest:
+        break;
+    }
+    return APIError::unknown();
+}
+
 APIRequest::APIRequest(QString baseUrl, DateDecodingStrategy dates)
     : m_baseUrl(std::move(baseUrl)), m_session(NetworkSession::create(sessionConfiguration())),
       m_decoder(dates) {}
@@ -147,18 +163,25 @@ Publisher<QByteArray, APIError> APIRequest::send(const Result<HttpRequest, APIEr
         return Publisher<QByteArray, APIError>::fail(request.error());
     }
     auto session = m_session;
-    return Publisher<QByteArray, APIError>([session, request = request.value(),
-                                            log](const SubscriptionPtr& subscription,
-                                                 std::function<void(Out)> sink) {
-        session->send(request).start(subscription, [sink, log](Result<HttpResponse, TransportError> outcome) {
-            if (!outcome.ok()) {
-                logFailure(log, outcome.error().description());
-                sink(Out::failure(APIError::unknown()));
-                return;
-            }
-            sink(validateResponse(outcome.value()));
+    return Publisher<QByteArray, APIError>(
+        [session, request = request.value(), log](const SubscriptionPtr& subscription,
+                                                  std::function<void(Out)> sink) {
+            const QString host = request.url.host();
+            session->send(request).start(
+                subscription, [sink, log, host](Result<HttpResponse, TransportError> outcome) {
+                    if (!outcome.ok()) {
+                        logFailure(log, outcome.error().description());
+                        sink(Out::failure(transportFailure(outcome.error()).withHost(host)));
+                        return;
+                    }
+                    auto checked = validateResponse(outcome.value());
+                    if (!checked.ok()) {
+                        sink(Out::failure(checked.error().withHost(host)));
+                        return;
+                    }
+                    sink(std::move(checked));
+                });
         });
-    });
 }
 
 } // namespace velmora

@@ -29,7 +29,8 @@ namespace velmora {
 // change of the base address does not reach it. Failures: the status check of
 // ResponseCheck.h first (an error status never reaches the decoder); a transport
 // failure, a time-out or a body that does not decode is logged and becomes
-// `unknown`; a URL that does not parse or a request body that cannot be encoded
+// `unknown` with its cause (Unreachable, TimedOut, UntrustedCertificate, Unreadable)
+// and the host; a URL that does not parse or a request body that cannot be encoded
 // fails with `unknown` without sending anything. Nothing is retried here.
 //
 // Decoding form:   request->perform<JiraUserDTO>(JiraEndpoint::myself(), HttpMethod::Get)
@@ -114,6 +115,7 @@ private:
     }
 
     static std::optional<QUrl> usable(const QUrl& url);
+    static APIError transportFailure(const TransportError& error);
     static void logFailure(FailureLog log, const QString& description);
     Result<HttpRequest, APIError> buildRequest(const std::optional<QUrl>& url, HttpMethod method,
                                                const std::optional<QueryItems>& queryItems,
@@ -128,7 +130,7 @@ private:
                 auto decoded = decoder.template decode<T>(bytes);
                 if (!decoded.ok()) {
                     logFailure(FailureLog::Network, decoded.error());
-                    return Result<T, APIError>::failure(APIError::unknown());
+                    return Result<T, APIError>::failure(APIError::failure(APIError::Cause::Unreadable));
                 }
                 return Result<T, APIError>::success(std::move(decoded).value());
             });

@@ -11,8 +11,9 @@ namespace velmora {
 // The status check every response passes before anything reads its body: 2xx gives
 // the body back untouched; 401 unauthorized; 402 paymentRequired; 403 and 422
 // validation; 429 rateLimited with the "Retry-After" seconds (absent when the header
-// is missing or not a plain number); anything else, and a response that is not HTTP,
-// unknown. An error body is never looked at.
+// is missing or not a plain number); anything else unknown with the cause
+// ServerError, and a response that is not HTTP unknown with the cause Unreadable.
+// Every error keeps the status it came with. An error body is never looked at.
 Result<QByteArray, APIError> validateResponse(const HttpResponse& response);
 
 } // namespace velmora

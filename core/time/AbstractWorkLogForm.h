@@ -63,6 +63,9 @@ public:
     bool networkRequestInProgress() const override { return m_networkRequestInProgress; }
     void setNetworkRequestInProgress(bool inProgress) override;
 
+    // Why the last booking failed; absent until one did.
+    const std::optional<APIError>& lastError() const { return m_lastError; }
+
     // The save request in flight, if any.
     bool hasSaveWorkLogDisposable() const { return m_saveWorkLogDisposable.has_value(); }
 
@@ -110,8 +113,9 @@ protected:
                     self->finishSaveRequest(false);
                 }
             },
-            [self](const APIError&) {
+            [self](const APIError& error) {
                 if (self) {
+                    self->m_lastError = error;
                     self->finishSaveRequest(true);
                 }
             }));
@@ -137,6 +141,7 @@ private:
     bool m_errorOccurred = false;
     bool m_networkRequestInProgress = false;
     std::optional<Cancellable> m_saveWorkLogDisposable;
+    std::optional<APIError> m_lastError;
 };
 
 } // namespace velmora

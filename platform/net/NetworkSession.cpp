@@ -182,6 +182,11 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
             if (request.timeout) {
                 timeout = std::min(timeout, *request.timeout);
             }
+            auto resourceTimeout = config.resourceTimeout;
+            if (const auto cap = SessionConfiguration::processTimeoutCap()) {
+                timeout = std::min(timeout, *cap);
+                resourceTimeout = std::min(resourceTimeout, *cap);
+            }
             qrequest.setTransferTimeout(static_cast<int>(std::clamp<qint64>(timeout.count(), 1, INT_MAX)));
             qrequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                                   request.cachePolicy.value_or(config.cachePolicy));
@@ -224,7 +229,7 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
                 state->timedOut = true;
                 reply->abort();
             });
-            overall->start(static_cast<int>(std::clamp<qint64>(config.resourceTimeout.count(), 1, INT_MAX)));
+            overall->start(static_cast<int>(std::clamp<qint64>(resourceTimeout.count(), 1, INT_MAX)));
 
             QObject::connect(reply, &QNetworkReply::finished, reply, [state, reply, sink, self] {
                 {

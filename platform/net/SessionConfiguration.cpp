@@ -16,7 +16,21 @@ QList<QSslCertificate>& processCertificates() {
     static QList<QSslCertificate> certificates;
     return certificates;
 }
+std::optional<std::chrono::milliseconds>& processCap() {
+    static std::optional<std::chrono::milliseconds> cap;
+    return cap;
+}
 } // namespace
+
+void SessionConfiguration::setProcessTimeoutCap(std::optional<std::chrono::milliseconds> cap) {
+    std::lock_guard lock(processMutex());
+    processCap() = cap;
+}
+
+std::optional<std::chrono::milliseconds> SessionConfiguration::processTimeoutCap() {
+    std::lock_guard lock(processMutex());
+    return processCap();
+}
 
 SessionConfiguration SessionConfiguration::standard() {
     SessionConfiguration configuration;

@@ -9,6 +9,7 @@
 #include <QSslCertificate>
 
 #include <chrono>
+#include <optional>
 
 namespace velmora {
 
@@ -33,6 +34,12 @@ struct SessionConfiguration {
     // Adds authorities to every configuration made by `standard()` from now on. Only
     // tests call this, to trust the certificate of their fake servers.
     static void setProcessExtraCaCertificates(const QList<QSslCertificate>& certificates);
+    // Shortens both time-outs of every request sent from now on to at most `cap`
+    // (none: as configured). Only tests call this, to see a time-out without waiting a
+    // minute for it.
+    static void setProcessTimeoutCap(std::optional<std::chrono::milliseconds> cap);
+    static std::optional<std::chrono::milliseconds> processTimeoutCap();
+
     // The authorities set above, plus those of the PEM file that the environment
     // variable below names (read afresh on each call).
     static QList<QSslCertificate> processExtraCaCertificates();

@@ -5,10 +5,13 @@
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ApplicationViewModel.h"
 #include "state/TimerSnapshot.h"
+#include "tests/support/EventLoop.h"
+#include "tests/views/main/ScriptedWorkLogForm.h"
+#include "views/main/BookTimeView.h"
 #include "views/main/ProviderSelectorView.h"
 #include "views/main/RateLimitView.h"
-#include "views/main/SidebarView.h"
 #include "views/main/SidebarSplitViewController.h"
+#include "views/main/SidebarView.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
 #include <QLineEdit>
@@ -226,4 +229,36 @@ TEST_F(ApplicationWindowControllerTest, TheSidebarsSwitcherSwitchesAfterTheTimer
     EXPECT_EQ(savedTimer()->state, TimerViewModel::State::paused);
     EXPECT_EQ(settings.defaultAccount(), uuidText(*account.id())) << "the default follows only when allowed";
     Q_UNUSED(other);
+}
+
+// A rate limit met by a read in the background while the user types a booking: the
+// sheet and its text stay, and the screen comes once the sheet has closed, with what
+// is left of the wait.
+TEST_F(ApplicationWindowControllerTest, ARateLimitWaitsForTheOpenBookingSheet) {
+    auto& window = openWindow();
+    window.show();
+    pump();
+    ScriptedWorkLogForm form(makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")), 0);
+    QPointer<BookTimeView> sheet = new BookTimeView(form, *window.timerViewModel(), &window);
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->open();
+    pump();
+    form.editor->setPlainText(QStringLiteral("Half a day of review"));
+    sheet->durationField()->setText(QStringLiteral("2h"));
+
+    NotificationCenter::defaultCenter().post(NotificationName::providerRateLimited,
+                                             RateLimitInfo{*account.id(), 30});
+    pump();
+    ASSERT_TRUE(sheet);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(form.editor->toPlainText(), QStringLiteral("Half a day of review"));
+    EXPECT_EQ(sheet->durationField()->text(), QStringLiteral("2h"));
+    EXPECT_NE(window.splitViewController(), nullptr) << "the content stays while the sheet is open";
+
+    sheet->cancel();
+    ASSERT_TRUE(waitUntil([&] { return window.splitViewController() == nullptr; }, 2000));
+    auto* screen = window.centralWidget()->findChild<RateLimitView*>();
+    ASSERT_NE(screen, nullptr);
+    EXPECT_GT(screen->delay(), 0);
+    EXPECT_LE(screen->delay(), 30);
 }

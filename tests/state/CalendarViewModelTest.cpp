@@ -222,5 +222,52 @@ TEST_F(CalendarViewModelTest, DeleteOutcomesAreHandledOnTheMainThread) {
     EXPECT_EQ(service->workEntries.calls(), loads);
 }
 
+// A reload that fails never turns loaded days into empty ones: the days of the last
+// load keep their entries, the others are unknown (not "no records"), and the error
+// stays until a load delivers.
+TEST_F(CalendarViewModelTest, AFailedLoadMarksOnlyTheDaysItCouldNotLoad) {
+    service->workEntries.answer({entry("wed", berlin(2025, 3, 5, 9), 1800)});
+    auto model = makeModel();
+    model->setCalendarMode(CalendarMode::threeDays); // March 4 to 6
+    ASSERT_TRUE(test::waitUntil([&] { return !model->isLoading(); }));
+
+    service->workEntries.answerError(APIError::failure(APIError::Cause::Unreachable));
+    model->move(2); // March 6 to 8
+    ASSERT_TRUE(test::waitUntil([&] { return model->loadError().has_value(); }));
+    auto days = model->visibleDays(CalendarMode::threeDays);
+    ASSERT_EQ(days.size(), 3u);
+    EXPECT_FALSE(days[0].unavailable) << "March 6 was loaded before";
+    EXPECT_TRUE(days[1].unavailable);
+    EXPECT_TRUE(days[2].unavailable);
+
+    model->move(-2);
+    ASSERT_TRUE(test::waitUntil([&] { return service->workEntries.calls() == 3; }));
+    test::drainEvents();
+    days = model->visibleDays(CalendarMode::threeDays);
+    EXPECT_FALSE(days[1].unavailable);
+    ASSERT_EQ(days[1].workEntries.size(), 1u) << "a failed reload keeps the entries it had";
+    EXPECT_DOUBLE_EQ(days[1].totalTimeSpent, 1800);
+
+    service->workEntries.answer({});
+    model->loadWorkEntries();
+    ASSERT_TRUE(test::waitUntil([&] { return !model->loadError().has_value(); }));
+    for (const auto& day : model->visibleDays(CalendarMode::threeDays)) {
+        EXPECT_FALSE(day.unavailable);
+    }
+}
+
+TEST_F(CalendarViewModelTest, AFirstLoadThatFailsLeavesEveryDayUnknown) {
+    service->workEntries.answerError(APIError::failure(APIError::Cause::ServerError, 503));
+    auto model = makeModel();
+    model->setCalendarMode(CalendarMode::sevenDays);
+    ASSERT_TRUE(test::waitUntil([&] { return !model->isLoading(); }));
+    ASSERT_TRUE(model->loadError().has_value());
+    EXPECT_EQ(model->loadError()->httpStatus(), 503);
+    for (const auto& day : model->visibleDays(CalendarMode::sevenDays)) {
+        EXPECT_TRUE(day.unavailable);
+        EXPECT_TRUE(day.workEntries.empty());
+    }
+}
+
 } // namespace
 } // namespace velmora

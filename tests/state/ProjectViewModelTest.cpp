@@ -353,5 +353,68 @@ TEST_F(ProjectViewModelTest, DefaultFilterRules) {
     EXPECT_FALSE(model->isDefaultFilter());
 }
 
+// An outage on the first load leaves the filters unchosen; the load that follows it
+// chooses them as a first visit would, and leaving meanwhile keeps what was saved.
+TEST_F(ProjectViewModelTest, FiltersSurviveAnOutageOnTheFirstLoad) {
+    const QString key = FilterSnapshot::key(project.id);
+    env.snapshots->save(FilterSnapshot{kOpen, colleague}, key);
+    service->states.answerError(APIError::failure(APIError::Cause::Unreachable));
+    {
+        auto model = makeModel();
+        settle(*model);
+        EXPECT_FALSE(model->isFiltered());
+    }
+    EXPECT_EQ(env.snapshots->value<FilterSnapshot>(key), (FilterSnapshot{kOpen, colleague}))
+        << "leaving a project that never loaded keeps its saved filter";
+
+    auto model = makeModel();
+    settle(*model);
+    service->states.answer({kUnresolved, kOpen, kDone});
+    // The toolbar's refresh after the server is back.
+    model->refresh(false);
+    settle(*model);
+    EXPECT_EQ(model->state(), kOpen);
+    EXPECT_EQ(model->assignee(), colleague);
+    EXPECT_EQ(lastQuery().state, kOpen);
+    EXPECT_EQ(lastQuery().assignee, colleague);
+}
+
+TEST_F(ProjectViewModelTest, AFailureIsKeptUntilTryAgainRepeatsWhatFailed) {
+    setAllDefaults(false);
+    service->states.answerError(APIError::failure(APIError::Cause::ServerError, 500));
+    auto model = makeModel();
+    settle(*model);
+    ASSERT_TRUE(model->loadError().has_value()) << "the refresh chain failed";
+    EXPECT_EQ(model->loadError()->cause(), APIError::Cause::ServerError);
+    EXPECT_FALSE(model->hasLoaded()) << "an empty list that is no answer";
+
+    service->states.answer({kUnresolved, kOpen, kDone});
+    model->retry();
+    settle(*model);
+    EXPECT_FALSE(model->loadError().has_value());
+    EXPECT_TRUE(model->hasLoaded());
+    EXPECT_EQ(model->tasks().size(), 20u);
+
+    // A later page: its failure is kept apart and its retry asks for that page again.
+    service->holdPages = true;
+    model->loadMoreTasks();
+    test::drainEvents();
+    env.clock->advance(20);
+    ASSERT_TRUE(test::waitUntil([&] { return service->waitingPages() == 1; }));
+    service->failPage(service->pageRequests.size() - 1, APIError::failure(APIError::Cause::TimedOut));
+    settle(*model);
+    ASSERT_TRUE(model->moreTasksError().has_value());
+    EXPECT_FALSE(model->loadError().has_value());
+    const std::size_t shown = model->tasks().size();
+    model->retry();
+    EXPECT_FALSE(model->moreTasksError().has_value());
+    test::drainEvents();
+    env.clock->advance(20);
+    ASSERT_TRUE(test::waitUntil([&] { return service->waitingPages() == 1; }));
+    service->completePage(service->pageRequests.size() - 1);
+    settle(*model);
+    EXPECT_GT(model->tasks().size(), shown);
+}
+
 } // namespace
 } // namespace velmora

@@ -254,6 +254,28 @@ FakeHttpsServer::Handler FakeHttpsServer::sequence(std::vector<FakeResponse> res
     };
 }
 
+void FakeHttpsServer::stop() {
+    if (m_server->isListening()) {
+        m_port = m_server->serverPort();
+    }
+    m_server->close();
+    // Aborting a socket removes it from the map (its disconnected signal): a copy first.
+    std::vector<QSslSocket*> sockets;
+    for (const auto& entry : m_connections) {
+        sockets.push_back(entry.first);
+    }
+    for (QSslSocket* socket : sockets) {
+        socket->abort();
+    }
+}
+
+bool FakeHttpsServer::start() {
+    if (m_server->isListening()) {
+        return true;
+    }
+    return m_server->listen(QHostAddress::LocalHost, m_port);
+}
+
 void FakeHttpsServer::accept() {
     while (m_server->hasPendingConnections()) {
         auto* socket = qobject_cast<QSslSocket*>(m_server->nextPendingConnection());

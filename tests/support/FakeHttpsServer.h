@@ -119,6 +119,10 @@ public:
 
     bool isListening() const;
     quint16 port() const;
+    // A stopped server: the open connections are dropped and new ones refused, so a
+    // client sees the server gone. start() listens on the same port again.
+    void stop();
+    bool start();
     // "127.0.0.1:<port>": what the host overrides (VELMORA_JIRA_API_HOST, ...) and
     // base URLs without scheme expect.
     QString hostAndPort() const;
@@ -183,6 +187,7 @@ private:
     void write(QSslSocket* socket, const FakeResponse& response);
 
     QSslServer* m_server = nullptr;
+    quint16 m_port = 0;
     std::map<std::pair<QByteArray, QByteArray>, Handler> m_routes;
     Handler m_fallback;
     QList<FakeRequest> m_requests;

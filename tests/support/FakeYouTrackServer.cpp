@@ -140,6 +140,9 @@ QString FakeYouTrackServer::decodedQueryValue(const FakeRequest& request, const 
 }
 
 FakeResponse FakeYouTrackServer::handle(const FakeRequest& request) {
+    if (auto scripted = m_scripted.answer(request)) {
+        return *scripted;
+    }
     FakeResponse response = simulate(request);
     if (m_delayMs > 0 && request.decodedPath().endsWith(m_delayedPathSuffix)) {
         response = response.withDelay(m_delayMs);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tests/support/FakeHttpsServer.h"
+#include "tests/support/ScriptedAnswers.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -121,6 +122,19 @@ public:
 
     const std::vector<WorkItem>& workItems() const { return m_workItems; }
 
+    // Scripted answers, as the other fake trackers take them: the next request that
+    // `match` accepts gets `response` instead of the simulation; `intercept` answers
+    // every request its handler answers (a non-empty result).
+    void interceptOnce(ScriptedAnswers::Matcher match, FakeResponse response) {
+        m_scripted.once(std::move(match), std::move(response));
+    }
+    void interceptOnce(const QByteArray& method, const QString& pathSuffix, FakeResponse response) {
+        interceptOnce(
+            [method, pathSuffix](const FakeRequest& request) { return request.matches(method, pathSuffix); },
+            std::move(response));
+    }
+    void intercept(ScriptedAnswers::Handler handler) { m_scripted.always(std::move(handler)); }
+
     // The requests whose decoded path is `path` ("/api/issues"), in order of arrival.
     QList<FakeRequest> requestsTo(const QString& path) const;
     // A request's query items, decoded as the real server does ("+" is a blank).
@@ -157,6 +171,7 @@ private:
     std::vector<UserBundle> m_userBundles;
     qint64 m_now = 0;
     int m_refusal = 0;
+    ScriptedAnswers m_scripted;
     int m_delayMs = 0;
     QString m_delayedPathSuffix;
     int m_nextWorkItem = 1;

@@ -1,6 +1,9 @@
 #include "trackers/youtrack/YouTrackService.h"
 
+#include "core/model/NotificationNames.h"
+#include "core/model/RateLimitInfo.h"
 #include "core/storage/CredentialLoading.h"
+#include "platform/notifications/NotificationCenter.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -56,8 +59,31 @@ const YouTrackTaskDTO::CustomField* firstFieldOfType(const YouTrackTaskDTO& task
 } // namespace
 
 YouTrackService::YouTrackService(YouTrackProvider provider, std::shared_ptr<APIRequest> request)
-    : m_provider(std::move(provider)), m_request(std::move(request)) {
+    : m_provider(std::move(provider)), m_request(std::move(request)),
+      m_rateLimit(std::make_shared<RateLimitGuard>()) {
     Q_ASSERT(m_request);
+}
+
+template <typename T>
+Publisher<T, APIError> YouTrackService::announcingRateLimit(Publisher<T, APIError> publisher,
+                                                            std::shared_ptr<RateLimitGuard> guard,
+                                                            std::optional<QUuid> id) {
+    return publisher.handleEvents({}, [guard, id](const APIError& error) {
+        if (!error.is(APIError::Kind::RateLimited) || !id) {
+            return;
+        }
+        // The window of the account shows the wait and brings the content back after it.
+        const RateLimitInfo info{*id, guard->record(error)};
+        if (QCoreApplication* app = QCoreApplication::instance()) {
+            QMetaObject::invokeMethod(
+                app,
+                [info] {
+                    NotificationCenter::defaultCenter().post(QString(NotificationName::providerRateLimited),
+                                                             info);
+                },
+                Qt::QueuedConnection);
+        }
+    });
 }
 
 template <typename T>
@@ -105,9 +131,11 @@ YouTrackService::paginator(const YouTrackEndpoint& endpoint, const QueryItems& q
     };
     auto request = m_request;
     return APIPaginator<Config<DTO, Item>>(
-        std::move(config), [request, endpoint, queryItems](std::int64_t top, const std::int64_t& skip) {
-            return request->perform<std::vector<DTO>>(endpoint, HttpMethod::Get,
-                                                      withPaging(queryItems, top, skip));
+        std::move(config), [request, endpoint, queryItems, guard = m_rateLimit,
+                            id = m_provider.id()](std::int64_t top, const std::int64_t& skip) {
+            return announcingRateLimit(request->perform<std::vector<DTO>>(endpoint, HttpMethod::Get,
+                                                                          withPaging(queryItems, top, skip)),
+                                       guard, id);
         });
 }
 
@@ -119,28 +147,33 @@ Publisher<ProviderUser, APIError> YouTrackService::fetchUser() {
                     .map([baseUrl](const YouTrackUserDTO& dto) {
                         return ProviderUser{dto.login, dto.fullName, resolveAvatar(baseUrl, dto.avatarUrl)};
                     });
-    return handleRejectedToken(std::move(user));
+    return handleRejectedToken(announcingRateLimit(std::move(user), m_rateLimit, m_provider.id()));
 }
 
 Publisher<YouTrackTimeTrackingSettingsDTO, APIError>
 YouTrackService::fetchTimeTrackingSettings(const QString& projectId) {
-    return handleRejectedToken(m_request->perform<YouTrackTimeTrackingSettingsDTO>(
-        YouTrackEndpoint::timeTrackingSettings(projectId), HttpMethod::Get,
-        QueryItems{{QStringLiteral("fields"), settingsFields}}));
+    return handleRejectedToken(
+        announcingRateLimit(m_request->perform<YouTrackTimeTrackingSettingsDTO>(
+                                YouTrackEndpoint::timeTrackingSettings(projectId), HttpMethod::Get,
+                                QueryItems{{QStringLiteral("fields"), settingsFields}}),
+                            m_rateLimit, m_provider.id()));
 }
 
 Publisher<std::vector<Project>, APIError> YouTrackService::fetchProjects() {
     auto pages = paginator<YouTrackProjectDTO>(YouTrackEndpoint::projects(),
                                                QueryItems{{QStringLiteral("fields"), projectFields}});
     auto request = m_request;
-    auto projects = pages.fetchAll().flatMap([request](const std::vector<YouTrackProjectDTO>& records) {
+    auto projects = pages.fetchAll().flatMap([request, guard = m_rateLimit, id = m_provider.id()](
+                                                 const std::vector<YouTrackProjectDTO>& records) {
         std::vector<Publisher<Project, APIError>> withSettings;
         withSettings.reserve(records.size());
         for (const auto& record : records) {
             Project project{record.id, record.shortName, record.name, {false, true, true, true}, {}};
-            auto settings = request->perform<YouTrackTimeTrackingSettingsDTO>(
-                YouTrackEndpoint::timeTrackingSettings(record.id), HttpMethod::Get,
-                QueryItems{{QStringLiteral("fields"), settingsFields}});
+            auto settings =
+                announcingRateLimit(request->perform<YouTrackTimeTrackingSettingsDTO>(
+                                        YouTrackEndpoint::timeTrackingSettings(record.id), HttpMethod::Get,
+                                        QueryItems{{QStringLiteral("fields"), settingsFields}}),
+                                    guard, id);
             withSettings.push_back(settings
                                        .map([project](const YouTrackTimeTrackingSettingsDTO& dto) {
                                            Project withTracking = project;

@@ -6,10 +6,12 @@
 #include "core/model/ProviderService.h"
 #include "core/model/YouTrackProvider.h"
 #include "core/net/APIRequest.h"
+#include "core/net/RateLimitGuard.h"
 #include "trackers/youtrack/YouTrackDTOs.h"
 #include "trackers/youtrack/YouTrackEndpoint.h"
 
 #include <QString>
+#include <QUuid>
 
 #include <cstdint>
 #include <functional>
@@ -22,8 +24,10 @@ namespace velmora {
 // The tracker service of one YouTrack account, talking to the account's own
 // instance with its permanent token.
 //
-// The token cannot be renewed from here, so there is no refresh and no retry, and
-// YouTrack has no rate limits we honour. A refused token (`unauthorized`) on the
+// The token cannot be renewed from here, so there is no refresh and no retry. A 429
+// on a read of the account announces "ProviderRateLimited" with the server's
+// "Retry-After" (60 s without one), as the other trackers do, so the window shows
+// the wait instead of an empty list; the read still fails. A refused token (`unauthorized`) on the
 // account's own data (user, projects, states, assignees, settings, work items)
 // marks the account missing its credentials, on the main thread, and still fails
 // the operation; the issue search and the delete only report it.
@@ -117,11 +121,18 @@ private:
     APIPaginator<Config<DTO, Item>> paginator(const YouTrackEndpoint& endpoint, const QueryItems& queryItems,
                                               std::function<Item(const DTO&)> map = {}) const;
 
+    // Passes any failure on unchanged; a 429 first announces the account's limit.
+    template <typename T>
+    static Publisher<T, APIError> announcingRateLimit(Publisher<T, APIError> publisher,
+                                                      std::shared_ptr<RateLimitGuard> guard,
+                                                      std::optional<QUuid> id);
     // Passes any failure on unchanged; a refused token first marks the account.
     template <typename T> Publisher<T, APIError> handleRejectedToken(Publisher<T, APIError> publisher) const;
 
     YouTrackProvider m_provider;
     std::shared_ptr<APIRequest> m_request;
+    // Only to reckon the wait announced; YouTrack reads are not held back by it.
+    std::shared_ptr<RateLimitGuard> m_rateLimit;
 };
 
 } // namespace velmora

@@ -1,5 +1,7 @@
 #include "views/main/BookTimeView.h"
 
+#include "views/main/LoadFailureView.h"
+
 #include "core/model/NotificationNames.h"
 #include "core/time/AbstractWorkLogForm.h"
 #include "core/time/ReadableTimeFormatter.h"
@@ -294,7 +296,15 @@ void BookTimeView::showAlert() {
         return;
     }
     m_alert = new QMessageBox(QMessageBox::Warning, errorTitle, errorTitle, QMessageBox::Ok, this);
-    m_alert->setInformativeText(errorMessage);
+    const std::optional<APIError> error = m_form ? m_form->lastError() : std::nullopt;
+    if (!error || failureMayBeTheInput(*error)) {
+        m_alert->setInformativeText(errorMessage);
+    } else {
+        // The server, the network or the account failed, not what was typed.
+        m_alert->setWindowTitle(notSavedTitle);
+        m_alert->setText(notSavedTitle);
+        m_alert->setInformativeText(failureExplanation(*error));
+    }
     m_alert->setAttribute(Qt::WA_DeleteOnClose);
     m_alert->setWindowModality(Qt::WindowModal);
     connect(m_alert, &QMessageBox::finished, this, [this] {

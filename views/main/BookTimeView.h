@@ -44,6 +44,8 @@ public:
     static inline const QString errorTitle = QStringLiteral("Unknown error occurred.");
     static inline const QString errorMessage =
         QStringLiteral("Check whether the provided information is correct and try again.");
+    // When the failure was not the input's: the server's, the network's or the account's.
+    static inline const QString notSavedTitle = QStringLiteral("The work log wasn't saved.");
 
     // Whose time the sheet books: the timer's (it was stopped to book it) or time
     // entered by hand.

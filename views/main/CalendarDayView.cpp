@@ -54,15 +54,17 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
         m_weekday->setContentsMargins(0, 3, 0, 3);
     }
     m_dayNumber = new QLabel(QString::number(m_day.date.date().day()), this);
-    m_total = new QLabel(totalText(m_day.totalTimeSpent), this);
+    // A day whose entries could not be loaded has no total to tell.
+    m_total = new QLabel(m_day.unavailable ? QStringLiteral("–") : totalText(m_day.totalTimeSpent), this);
     header->addWidget(m_weekday);
     header->addWidget(m_dayNumber);
     header->addStretch(1);
     header->addWidget(m_total);
     column->addLayout(header);
 
-    m_noRecords = new QLabel(tr("No records."), this);
+    m_noRecords = new QLabel(m_day.unavailable ? tr("Entries couldn't be loaded.") : tr("No records."), this);
     m_noRecords->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    m_noRecords->setWordWrap(true);
     m_model = new CalendarEntryModel(this);
     m_model->setEntries(m_day.workEntries);
     m_list = new QListView(this);

@@ -5,14 +5,30 @@
 #include "views/main/ActivityIndicator.h"
 #include "views/main/BookTimeView.h"
 #include "views/main/CalendarDaysView.h"
+#include "views/main/LoadFailureView.h"
 
 #include <QStackedLayout>
+#include <QVBoxLayout>
 
 namespace velmora {
 
 CalendarView::CalendarView(CalendarViewModel& viewModel, std::chrono::milliseconds delay, QWidget* parent)
     : QWidget(parent), m_viewModel(&viewModel), m_calendarMode(std::nullopt, delay) {
-    m_stack = new QStackedLayout(this);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    m_failureBanner =
+        new LoadFailureView(LoadFailureView::Style::banner, tr("Entries couldn't be loaded"), this);
+    m_failureBanner->setObjectName(QStringLiteral("CalendarLoadFailure"));
+    m_failureBanner->hide();
+    connect(m_failureBanner, &LoadFailureView::retryRequested, this, [this] {
+        if (m_viewModel) {
+            m_viewModel->loadWorkEntries();
+        }
+    });
+    column->addWidget(m_failureBanner);
+    m_stack = new QStackedLayout;
+    column->addLayout(m_stack, 1);
     auto* spinnerPage = new QWidget(this);
     auto* spinnerLayout = new QStackedLayout(spinnerPage);
     m_progress = new ActivityIndicator(24, spinnerPage);
@@ -43,7 +59,12 @@ CalendarView::CalendarView(CalendarViewModel& viewModel, std::chrono::millisecon
     connect(&viewModel, &CalendarViewModel::workEntriesChanged, this, &CalendarView::refresh);
     connect(&viewModel, &CalendarViewModel::dateChanged, this, &CalendarView::refresh);
     connect(&viewModel, &CalendarViewModel::workEntryDeleteFailed, this, &CalendarView::deleteFailed);
+    connect(&viewModel, &CalendarViewModel::loadErrorChanged, this, [this] {
+        showLoadError();
+        refresh();
+    });
     showLoading();
+    showLoadError();
 }
 
 CalendarView::~CalendarView() = default;
@@ -119,13 +140,27 @@ void CalendarView::showLoading() {
     }
 }
 
-void CalendarView::deleteFailed() {
+void CalendarView::showLoadError() {
+    const std::optional<APIError> error = m_viewModel ? m_viewModel->loadError() : std::nullopt;
+    if (error) {
+        m_failureBanner->setError(*error);
+    }
+    m_failureBanner->setVisible(error.has_value());
+}
+
+void CalendarView::deleteFailed(const APIError& error) {
     if (m_alert) {
         return;
     }
     m_alert = new QMessageBox(QMessageBox::Warning, BookTimeView::errorTitle, BookTimeView::errorTitle,
                               QMessageBox::Ok, window());
-    m_alert->setInformativeText(BookTimeView::errorMessage);
+    if (failureMayBeTheInput(error)) {
+        m_alert->setInformativeText(BookTimeView::errorMessage);
+    } else {
+        m_alert->setWindowTitle(tr("The entry wasn't deleted."));
+        m_alert->setText(tr("The entry wasn't deleted."));
+        m_alert->setInformativeText(failureExplanation(error));
+    }
     m_alert->setAttribute(Qt::WA_DeleteOnClose);
     m_alert->setWindowModality(Qt::WindowModal);
     m_alert->open();

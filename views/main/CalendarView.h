@@ -18,13 +18,15 @@ namespace velmora {
 
 class ActivityIndicator;
 class CalendarDaysView;
+class LoadFailureView;
 
 // The calendar: seven, five or three day columns, as many as fit the width (170 px a
 // day; three when even those do not fit), with a spinner in their place while entries
 // load. A new fit is handed to the calendar state only once it has held for the
 // debounce delay, so dragging a window edge reloads once. It also carries out the
 // deletion a day column announced ("WorklogDeleted"), and tells the user when the
-// tracker refused it.
+// tracker refused it. A load that failed is said above the columns, with one "Try
+// Again"; the columns whose entries are unknown say so instead of showing none.
 class CalendarView : public QWidget {
     Q_OBJECT
 
@@ -47,6 +49,8 @@ public:
     // Whether the strip (and not the spinner) shows.
     bool showsDays() const;
     QMessageBox* alert() const { return m_alert; }
+    // Shown while the last load failed.
+    LoadFailureView* failureBanner() const { return m_failureBanner; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -58,13 +62,15 @@ private:
     void applyMode(std::optional<CalendarMode> mode);
     void refresh();
     void showLoading();
-    void deleteFailed();
+    void deleteFailed(const APIError& error);
+    void showLoadError();
 
     QPointer<CalendarViewModel> m_viewModel;
     DebouncedState<std::optional<CalendarMode>> m_calendarMode;
     QStackedLayout* m_stack = nullptr;
     ActivityIndicator* m_progress = nullptr;
     CalendarDaysView* m_days = nullptr;
+    LoadFailureView* m_failureBanner = nullptr;
     QPointer<QMessageBox> m_alert;
     Cancellable m_debounced;
     Cancellable m_deletions;

@@ -7,9 +7,10 @@ namespace velmora {
 
 ProjectTasksModel::ProjectTasksModel(ProjectViewModel& viewModel, TimerViewModel* timer, QObject* parent)
     : QAbstractListModel(parent), m_viewModel(&viewModel), m_timer(timer), m_tasks(viewModel.tasks()),
-      m_spinner(viewModel.loadingMoreTasks()) {
+      m_spinner(viewModel.loadingMoreTasks() || viewModel.moreTasksError()) {
     connect(&viewModel, &ProjectViewModel::tasksChanged, this, &ProjectTasksModel::tasksChanged);
     connect(&viewModel, &ProjectViewModel::loadingMoreTasksChanged, this, &ProjectTasksModel::spinnerChanged);
+    connect(&viewModel, &ProjectViewModel::moreTasksErrorChanged, this, &ProjectTasksModel::spinnerChanged);
     if (timer) {
         connect(timer, &TimerViewModel::taskChanged, this, &ProjectTasksModel::trackingChanged);
     }
@@ -78,7 +79,7 @@ void ProjectTasksModel::tasksChanged() {
     if (!extends) {
         beginResetModel();
         m_tasks = next;
-        m_spinner = m_viewModel->loadingMoreTasks();
+        m_spinner = m_viewModel->loadingMoreTasks() || m_viewModel->moreTasksError();
         endResetModel();
         return;
     }
@@ -102,7 +103,9 @@ void ProjectTasksModel::tasksChanged() {
 }
 
 void ProjectTasksModel::spinnerChanged() {
-    const bool wanted = m_viewModel->loadingMoreTasks() && !m_tasks.empty();
+    // A page that failed keeps the row: it says so there, with its retry.
+    const bool wanted =
+        (m_viewModel->loadingMoreTasks() || m_viewModel->moreTasksError().has_value()) && !m_tasks.empty();
     if (wanted == m_spinner) {
         return;
     }

@@ -12,7 +12,8 @@
 namespace velmora {
 
 // The rows of the task list: one per task loaded so far and, while the next page
-// loads, one more for the spinner under the last task. A page that extends the list
+// loads or after it failed, one more under the last task for the spinner or the
+// failure. A page that extends the list
 // inserts its rows; anything else resets the model. The rows read the window's timer
 // for the tracking mark.
 class ProjectTasksModel : public QAbstractListModel {

@@ -1,5 +1,7 @@
 #include "views/main/ProjectTasksView.h"
 
+#include "views/main/LoadFailureView.h"
+
 #include "core/model/NotificationNames.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ProjectViewModel.h"
@@ -40,6 +42,9 @@ ProjectTasksView::ProjectTasksView(ProjectViewModel& viewModel, TimerViewModel* 
     connect(m_model, &QAbstractItemModel::rowsInserted, this, &ProjectTasksView::selectionFromModel);
     connect(&viewModel, &ProjectViewModel::taskChanged, this, &ProjectTasksView::selectionFromModel);
     connect(&viewModel, &ProjectViewModel::loadingMoreTasksChanged, this, &ProjectTasksView::updateSpinner);
+    connect(&viewModel, &ProjectViewModel::moreTasksErrorChanged, this, &ProjectTasksView::updateFailureRow);
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, &ProjectTasksView::updateFailureRow);
+    connect(m_model, &QAbstractItemModel::modelReset, this, &ProjectTasksView::updateFailureRow);
     connect(m_rowView, &ProjectTaskRowView::avatarArrived, this, &ProjectTasksView::repaintAvatar);
 
     m_spinnerTimer.setInterval(50);
@@ -71,6 +76,37 @@ void ProjectTasksView::repaintAvatar(const QUrl& url) {
             viewport()->update(rect);
         }
     }
+}
+
+void ProjectTasksView::updateFailureRow() {
+    if (!m_viewModel) {
+        return;
+    }
+    const std::optional<APIError>& error = m_viewModel->moreTasksError();
+    const QModelIndex row = m_model->index(m_model->taskCount());
+    if (!row.isValid()) {
+        return;
+    }
+    if (!error) {
+        setIndexWidget(row, nullptr);
+        return;
+    }
+    auto* failure = qobject_cast<LoadFailureView*>(indexWidget(row));
+    if (!failure) {
+        failure = new LoadFailureView(LoadFailureView::Style::banner, tr("Couldn't load more tasks"));
+        failure->setObjectName(QStringLiteral("MoreTasksFailure"));
+        connect(failure, &LoadFailureView::retryRequested, this, [this] {
+            if (m_viewModel) {
+                m_viewModel->retry();
+            }
+        });
+        setIndexWidget(row, failure);
+    }
+    failure->setError(*error);
+}
+
+QWidget* ProjectTasksView::moreTasksFailure() const {
+    return indexWidget(m_model->index(m_model->taskCount()));
 }
 
 void ProjectTasksView::updateSpinner() {

@@ -17,7 +17,8 @@ class TimerViewModel;
 // The task list of a project: a list over the loaded tasks whose selection is the view
 // model's selected task (both ways). When the last task comes into view and more pages
 // are to be had, it asks for the next one, once each time the last task appears; a
-// spinner row under the last task shows while that page loads. Its context menu offers
+// spinner row under the last task shows while that page loads, and a page that
+// failed says so in that row, with "Try Again". Its context menu offers
 // "Add work log", which asks the sidebar for a booking of the task clicked.
 class ProjectTasksView : public QListView {
     Q_OBJECT
@@ -36,6 +37,10 @@ public:
     // into view. Runs after every scroll, resize and change of the rows.
     void checkLastRow();
 
+    // The failure of the next page with its retry, in the row under the last task;
+    // null while no page failed.
+    QWidget* moreTasksFailure() const;
+
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -46,6 +51,7 @@ private:
     void selectionFromModel();
     void scheduleLastRowCheck();
     void updateSpinner();
+    void updateFailureRow();
     // Paints again the rows in view whose avatar is the picture of `url`.
     void repaintAvatar(const QUrl& url);
 

@@ -7,6 +7,7 @@
 #include "state/TimerViewModel.h"
 #include "views/main/ActivityIndicator.h"
 #include "views/main/AssetNames.h"
+#include "views/main/LoadFailureView.h"
 #include "views/main/PopoverOnHover.h"
 #include "views/main/ProjectNoTasksView.h"
 #include "views/main/ProjectSplitViewController.h"
@@ -51,13 +52,28 @@ ProjectViewController::ProjectViewController(ProjectViewModel& viewModel, TimerV
                                              QWidget* parent)
     : QWidget(parent), m_viewModel(&viewModel), m_timer(&timer) {
     setObjectName(QStringLiteral("ProjectView"));
-    m_layout = new QStackedLayout(this);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    m_failureBanner =
+        new LoadFailureView(LoadFailureView::Style::banner, tr("Couldn't refresh the tasks"), this);
+    m_failureBanner->hide();
+    connect(m_failureBanner, &LoadFailureView::retryRequested, this, [this] {
+        if (m_viewModel) {
+            m_viewModel->retry();
+        }
+    });
+    column->addWidget(m_failureBanner);
+    m_layout = new QStackedLayout;
     m_layout->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(m_layout, 1);
 
     m_disposables[QStringLiteral("loading")] =
         later(&viewModel, &ProjectViewModel::loadingChanged, this, [this] { updateView(); });
     m_disposables[QStringLiteral("tasks")] =
         later(&viewModel, &ProjectViewModel::tasksChanged, this, [this] { updateView(); });
+    m_disposables[QStringLiteral("loadError")] =
+        later(&viewModel, &ProjectViewModel::loadErrorChanged, this, [this] { updateView(); });
     m_disposables[QStringLiteral("timerState")] =
         later(&timer, &TimerViewModel::stateChanged, this, [this] { requestToolbarUpdate(); });
 
@@ -96,9 +112,19 @@ void ProjectViewController::updateView() {
     if (!m_viewModel) {
         return;
     }
+    const std::size_t count = m_viewModel->tasks().size();
+    const std::optional<APIError>& error = m_viewModel->loadError();
+    const bool failedEmpty = !m_viewModel->loading() && error && count == 0;
     if (ToolbarHost* host = ToolbarHost::of(this)) {
+        // A list that failed to load has no count to tell.
         host->setTitleAndSubtitle(m_viewModel->project().name,
-                                  QString::number(m_viewModel->tasks().size()) + QStringLiteral(" issues"));
+                                  failedEmpty  ? QString()
+                                  : count == 1 ? tr("1 issue")
+                                               : QString(QString::number(count) + QStringLiteral(" issues")));
+    }
+    m_failureBanner->setVisible(!m_viewModel->loading() && error && count > 0);
+    if (error) {
+        m_failureBanner->setError(*error);
     }
     if (m_viewModel->loading()) {
         if (m_currentView != ViewState::loading) {
@@ -111,6 +137,20 @@ void ProjectViewController::updateView() {
             show(page);
             m_currentView = ViewState::loading;
         }
+    } else if (failedEmpty) {
+        auto* page = qobject_cast<LoadFailureView*>(m_child);
+        if (m_currentView != ViewState::failed || !page) {
+            page = new LoadFailureView(LoadFailureView::Style::page, tr("Couldn't load the tasks"));
+            page->setObjectName(QStringLiteral("ProjectLoadFailure"));
+            connect(page, &LoadFailureView::retryRequested, this, [this] {
+                if (m_viewModel) {
+                    m_viewModel->retry();
+                }
+            });
+            show(page);
+            m_currentView = ViewState::failed;
+        }
+        page->setError(*error);
     } else if (m_viewModel->tasks().empty()) {
         if (m_currentView != ViewState::noTasks) {
             show(new ProjectNoTasksView);

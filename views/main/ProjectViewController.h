@@ -19,10 +19,13 @@ class QWidgetAction;
 
 namespace velmora {
 
+class LoadFailureView;
 class ProjectSplitViewController;
 
 // The detail pane of a project route: a spinner while the project loads, the empty
-// view when it has no tasks, or the task list beside the task detail. It keeps the
+// view when the tracker answered with no tasks, the failure page with "Try Again"
+// when a load failed with nothing to show, or the task list beside the task detail
+// (with the failure above it when a reload failed). It keeps the
 // window's title (the project's name) and subtitle (its number of tasks), and it
 // supplies the main window's toolbar: refresh, the state and assignee filters, the
 // timer commands for the selected task, and search. The search field is made once and
@@ -31,7 +34,7 @@ class ProjectViewController : public QWidget, public ToolbarDelegate {
     Q_OBJECT
 
 public:
-    enum class ViewState { none, loading, noTasks, tasks };
+    enum class ViewState { none, loading, noTasks, tasks, failed };
     Q_ENUM(ViewState)
 
     ProjectViewController(ProjectViewModel& viewModel, TimerViewModel& timer, QWidget* parent = nullptr);
@@ -39,8 +42,10 @@ public:
 
     ProjectViewModel& viewModel() const { return *m_viewModel; }
     ViewState currentView() const { return m_currentView; }
-    // The child shown now (spinner, empty view or split).
+    // The child shown now (spinner, empty view, failure page or split).
     QWidget* currentChild() const { return m_child; }
+    // The failure shown above the task list while a reload failed; hidden otherwise.
+    LoadFailureView* failureBanner() const { return m_failureBanner; }
     ProjectSplitViewController* splitViewController() const;
 
     // Brings title, subtitle, child and toolbar up to date.
@@ -80,6 +85,7 @@ private:
     ViewState m_currentView = ViewState::none;
     QPointer<QWidget> m_child;
     QStackedLayout* m_layout = nullptr;
+    LoadFailureView* m_failureBanner = nullptr;
     QWidgetAction* m_toolbarSearch = nullptr;
     // The user typed in the search field since its last search.
     bool m_searchEdited = false;

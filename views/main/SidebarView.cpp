@@ -10,6 +10,7 @@
 #include "views/main/Appearance.h"
 #include "views/main/AvatarView.h"
 #include "views/main/BookTimeView.h"
+#include "views/main/LoadFailureView.h"
 #include "views/main/NavigationLinkButton.h"
 #include "views/main/ProjectLinkView.h"
 #include "views/main/ProjectListModel.h"
@@ -144,6 +145,21 @@ void SidebarView::build() {
     m_projects->addWidget(loadingPage);
     m_projects->addWidget(m_list);
     m_projects->addWidget(m_noProjects);
+    m_projectsFailure =
+        new LoadFailureView(LoadFailureView::Style::page, tr("Couldn't load the projects"), m_projects);
+    m_projectsFailure->setObjectName(QStringLiteral("ProjectsLoadFailure"));
+    // The narrow column takes the headline at the list's size, wrapped.
+    QFont headline = m_projectsFailure->headlineLabel()->font();
+    headline.setPointSizeF(font().pointSizeF());
+    m_projectsFailure->headlineLabel()->setFont(headline);
+    m_projectsFailure->headlineLabel()->setWordWrap(true);
+    m_projectsFailure->explanationLabel()->setFixedWidth(columnWidth - 40);
+    connect(m_projectsFailure, &LoadFailureView::retryRequested, this, [this] {
+        if (m_viewModel) {
+            m_viewModel->loadProjects();
+        }
+    });
+    m_projects->addWidget(m_projectsFailure);
     list->addWidget(m_projects, 1);
     column->addLayout(list, 1);
 
@@ -175,6 +191,8 @@ void SidebarView::build() {
     connect(m_viewModel, &ApplicationViewModel::loadingProjectsChanged, this,
             &SidebarView::showProjectsContent);
     connect(m_viewModel, &ApplicationViewModel::projectsChanged, this, &SidebarView::showProjectsContent);
+    connect(m_viewModel, &ApplicationViewModel::projectsLoadErrorChanged, this,
+            &SidebarView::showProjectsContent);
     connect(m_provider, &FetchProvider::providerChanged, this, &SidebarView::showAccount);
 
     auto& center = NotificationCenter::defaultCenter();
@@ -190,7 +208,7 @@ void SidebarView::build() {
 
 QWidget* SidebarView::projectsContent() const {
     const QWidget* page = m_projects->currentWidget();
-    if (page == m_list || page == m_noProjects) {
+    if (page == m_list || page == m_noProjects || page == m_projectsFailure) {
         return m_projects->currentWidget();
     }
     return m_loadingRow;
@@ -224,6 +242,13 @@ void SidebarView::showProjectsContent() {
         return;
     }
     m_loadingIndicator->setAnimating(false);
+    // An account whose projects could not be loaded is not an account without any.
+    const auto& error = m_viewModel->projectsLoadError();
+    if (error && m_viewModel->projects().empty()) {
+        m_projectsFailure->setError(*error);
+        m_projects->setCurrentWidget(m_projectsFailure);
+        return;
+    }
     m_projects->setCurrentWidget(m_viewModel->projects().empty() ? static_cast<QWidget*>(m_noProjects)
                                                                  : static_cast<QWidget*>(m_list));
 }
@@ -320,9 +345,11 @@ void SidebarView::sheetDismissed(BookTimeView* sheet) {
         m_sheet = nullptr;
     }
     // The form goes once nothing of it is on its way: a booking sent before the sheet
-    // closed still ends (and announces itself) as it would have.
+    // closed still ends (and announces itself) as it would have. It is kept by the
+    // window, not by the sidebar: the window's content may be swapped (for the
+    // rate-limit screen) while the booking is on its way.
     AbstractWorkLogForm* form = m_workLogForm.release();
-    form->setParent(this);
+    form->setParent(window());
     if (!form->networkRequestInProgress()) {
         form->deleteLater();
         return;

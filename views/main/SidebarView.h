@@ -25,6 +25,7 @@ class AbstractWorkLogForm;
 class ActivityIndicator;
 class AvatarView;
 class FetchProvider;
+class LoadFailureView;
 class NavigationLinkButton;
 struct Notification;
 class ProjectListModel;
@@ -77,10 +78,12 @@ public:
     NavigationLinkButton* calendarButton() const { return m_calendar; }
     QListView* projectList() const { return m_list; }
     ProjectListModel* projectModel() const { return m_model; }
-    // Which of "Loading...", the list and "No Projects" is shown.
+    // Which of "Loading...", the list, "No Projects" and the failure is shown.
     QWidget* projectsContent() const;
     QWidget* loadingRow() const { return m_loadingRow; }
     QLabel* noProjectsLabel() const { return m_noProjects; }
+    // Shown in place of "No Projects" when the projects could not be loaded.
+    LoadFailureView* projectsFailure() const { return m_projectsFailure; }
     TimerBlockView* timerBlock() const { return m_timerBlock; }
 
     // The context menu entry of a project row.
@@ -116,6 +119,7 @@ private:
     QWidget* m_loadingRow = nullptr;
     ActivityIndicator* m_loadingIndicator = nullptr;
     QLabel* m_noProjects = nullptr;
+    LoadFailureView* m_projectsFailure = nullptr;
     QListView* m_list = nullptr;
     ProjectListModel* m_model = nullptr;
     TimerBlockView* m_timerBlock = nullptr;

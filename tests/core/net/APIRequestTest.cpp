@@ -366,3 +366,47 @@ TEST_F(APIRequestTest, ABookingIsSentOnceWhateverHappens) {
     test::waitUntil([] { return false; }, 200);
     EXPECT_EQ(server.requestCount(), 1);
 }
+
+// Every failure keeps what happened and where, so the user can be told whose fault it
+// was; a server whose certificate isn't trusted never receives the request (nor its
+// token).
+TEST_F(APIRequestTest, FailuresKeepTheirCauseStatusAndHost) {
+    server.on("GET", "/broken", FakeResponse::json("{}", 503));
+    server.on("GET", "/forbidden", FakeResponse::json("{}", 403));
+    server.on("GET", "/not-json", FakeResponse::text("<html>"));
+    server.on("GET", "/slow", FakeResponse::json(R"({"id":"1"})").withDelay(3000));
+    auto client = youTrack();
+    auto failure = [&](const QString& path) {
+        auto outcome = awaitOutcome(client->perform<ItemDTO>(PathEndpoint(path), HttpMethod::Get), 2500);
+        EXPECT_TRUE(outcome && !outcome->ok()) << path.toStdString();
+        return outcome && !outcome->ok() ? outcome->error() : APIError();
+    };
+
+    const APIError broken = failure(QStringLiteral("broken"));
+    EXPECT_EQ(broken.cause(), APIError::Cause::ServerError);
+    EXPECT_EQ(broken.httpStatus(), 503);
+    EXPECT_EQ(broken.host(), QStringLiteral("127.0.0.1"));
+    const APIError forbidden = failure(QStringLiteral("forbidden"));
+    EXPECT_TRUE(forbidden.is(APIError::Kind::Validation));
+    EXPECT_TRUE(forbidden.isAccessRefused());
+    EXPECT_EQ(failure(QStringLiteral("not-json")).cause(), APIError::Cause::Unreadable);
+
+    SessionConfiguration::setProcessTimeoutCap(200ms);
+    EXPECT_EQ(failure(QStringLiteral("slow")).cause(), APIError::Cause::TimedOut);
+    SessionConfiguration::setProcessTimeoutCap(std::nullopt);
+
+    test::FakeHttpsServer untrusted(test::FakeHttpsServer::Certificate::Untrusted);
+    auto toUntrusted = APIRequest::youTrack(QStringLiteral("yt-token"), untrusted.hostAndPort());
+    auto outcome = awaitOutcome(toUntrusted->perform<ItemDTO>(PathEndpoint("ok"), HttpMethod::Get), 2500);
+    ASSERT_TRUE(outcome && !outcome->ok());
+    EXPECT_EQ(outcome->error().cause(), APIError::Cause::UntrustedCertificate);
+    EXPECT_EQ(outcome->error().host(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(untrusted.requestCount(), 0) << "nothing, no token, was sent";
+
+    const quint16 port = server.port();
+    server.stop();
+    auto gone = APIRequest::youTrack(QStringLiteral("yt-token"), QStringLiteral("127.0.0.1:%1").arg(port));
+    auto refused = awaitOutcome(gone->perform<ItemDTO>(PathEndpoint("ok"), HttpMethod::Get), 2500);
+    ASSERT_TRUE(refused && !refused->ok());
+    EXPECT_EQ(refused->error().cause(), APIError::Cause::Unreachable);
+}

@@ -366,3 +366,51 @@ TEST_F(BookTimeViewTest, TheDescriptionEditorGetsTheSharedLook) {
     EXPECT_GT(look->ringColor().alpha(), 0);
     EXPECT_EQ(form.editor->font().pixelSize(), CustomTextEditor::fontPixelSize);
 }
+
+// What the server, the network or the account did is never blamed on the input, and
+// the sheet keeps everything typed whatever the failure.
+TEST_F(BookTimeViewTest, AFailureThatIsNotTheInputsSaysWhatHappenedAndKeepsTheSheet) {
+    struct Case {
+        APIError error;
+        QString explanation;
+    };
+    const QString host = QStringLiteral("tracker.example");
+    const std::vector<Case> cases{
+        {APIError::failure(APIError::Cause::ServerError, 500).withHost(host),
+         "tracker.example answered with an error (HTTP 500). The fault is on the server's side; try again in "
+         "a "
+         "moment."},
+        {APIError::failure(APIError::Cause::TimedOut).withHost(host),
+         "tracker.example did not answer in time."},
+        {APIError::failure(APIError::Cause::Unreachable).withHost(host),
+         "Can't reach tracker.example. The server or the network connection may be down."},
+        {APIError::rateLimited(12).withHost(host),
+         "tracker.example asked us to slow down. Try again in 12 seconds."},
+        {APIError::validation().withHttpStatus(403).withHost(host),
+         "tracker.example refused the account's access. Open Settings \u203a Accounts and sign in to the "
+         "account "
+         "again."},
+    };
+    for (const Case& failure : cases) {
+        SCOPED_TRACE(failure.explanation.toStdString());
+        ScriptedWorkLogForm form(project, task, 0);
+        auto view = sheet(form);
+        type(view->durationField(), QStringLiteral("45m"));
+        form.editor->setPlainText(QStringLiteral("Wrote the report"));
+        view->save();
+        form.bookings.fail(failure.error);
+        drainEvents();
+
+        ASSERT_NE(view->alert(), nullptr);
+        EXPECT_EQ(view->alert()->text(), QStringLiteral("The work log wasn't saved."));
+        EXPECT_EQ(view->alert()->informativeText(), failure.explanation);
+        EXPECT_FALSE(view->alert()->informativeText().contains(QStringLiteral("Check whether")));
+        EXPECT_TRUE(view->isVisible());
+        EXPECT_FALSE(view->isDismissed());
+        EXPECT_EQ(form.editor->toPlainText(), QStringLiteral("Wrote the report"));
+        EXPECT_EQ(form.duration(), 2700);
+        view->alert()->button(QMessageBox::Ok)->click();
+        drainEvents();
+        view->cancel();
+    }
+}

@@ -8,11 +8,14 @@
 #include "views/main/CalendarDayView.h"
 #include "views/main/CalendarDaysView.h"
 #include "views/main/CalendarViewController.h"
+#include "views/main/LoadFailureView.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
 #include <QLabel>
 #include <QListView>
 #include <QLocale>
+#include <QPushButton>
+#include <QTest>
 #include <QToolBar>
 
 #include <gtest/gtest.h>
@@ -197,4 +200,31 @@ TEST_F(CalendarViewTest, AHiddenCalendarDeletesNothing) {
                                              entryAt(QStringLiteral("1"), env.clock->now(), 60));
     drainEvents();
     EXPECT_TRUE(service->deletedEntries.empty());
+}
+
+// A load that fails never reads as days without records: the columns say their
+// entries could not be loaded, the failure stands above them once, and Try Again
+// loads the range again.
+TEST_F(CalendarViewTest, AFailedLoadShowsTheOutageAndTryAgainRecovers) {
+    service->workEntries.answerError(
+        APIError::failure(APIError::Cause::UntrustedCertificate).withHost(QStringLiteral("tracker.example")));
+    showAt(600);
+    ASSERT_TRUE(view().failureBanner()->isVisible());
+    EXPECT_EQ(view().failureBanner()->explanationLabel()->text(),
+              "The connection to tracker.example was refused because its certificate isn't trusted.");
+    ASSERT_EQ(view().daysView()->columns().size(), 3u);
+    for (CalendarDayView* column : view().daysView()->columns()) {
+        EXPECT_EQ(column->noRecordsLabel()->text(), "Entries couldn't be loaded.");
+        EXPECT_NE(column->totalLabel()->text(), "0m");
+    }
+    EXPECT_EQ(view().findChildren<QPushButton*>(QStringLiteral("TryAgain")).size(), 1) << "one Try Again";
+
+    service->workEntries.answer({entryAt(QStringLiteral("1"), env.clock->now(), 1800)});
+    QTest::mouseClick(view().failureBanner()->tryAgainButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !viewModel->loadError(); }));
+    drainEvents();
+    EXPECT_FALSE(view().failureBanner()->isVisible());
+    for (CalendarDayView* column : view().daysView()->columns()) {
+        EXPECT_NE(column->noRecordsLabel()->text(), "Entries couldn't be loaded.");
+    }
 }

@@ -7,6 +7,8 @@
 #include "tests/state/FakeProviderService.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
+#include "views/main/LoadFailureView.h"
+#include "views/main/ProjectNoTasksView.h"
 #include "views/main/ProjectSplitViewController.h"
 #include "views/main/ProjectTaskView.h"
 #include "views/main/ProjectTasksModel.h"
@@ -14,8 +16,10 @@
 #include "views/main/ProjectViewController.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -106,11 +110,13 @@ TEST_F(ProjectViewControllerTest, TimerItemsFollowTheTimerAndTheSelection) {
     host.item(id::startTimeTracking)->trigger();
     settle();
     EXPECT_EQ(timer.state(), TimerViewModel::State::active);
-    EXPECT_EQ(host.identifiers, (head + QStringList{id::cancelTimeTracking, id::pauseTimeTracking, id::searchItem}));
+    EXPECT_EQ(host.identifiers,
+              (head + QStringList{id::cancelTimeTracking, id::pauseTimeTracking, id::searchItem}));
 
     host.item(id::pauseTimeTracking)->trigger();
     settle();
-    EXPECT_EQ(host.identifiers, (head + QStringList{id::cancelTimeTracking, id::continueTimeTracking, id::searchItem}));
+    EXPECT_EQ(host.identifiers,
+              (head + QStringList{id::cancelTimeTracking, id::continueTimeTracking, id::searchItem}));
 
     // Another task selected: only start, which moves the timer there.
     model->setTask(model->tasks()[1]);
@@ -223,4 +229,86 @@ TEST_F(ProjectViewControllerTest, TheDetailPaneJoinsAtTheFirstSelectionAndKeepsT
     EXPECT_EQ(detail->task().id, "3");
     EXPECT_FALSE(split->tasksView()->currentIndex().isValid());
     EXPECT_EQ(split->count(), 2);
+}
+
+// A load that fails with nothing to show is said as a failure, never as "No tasks
+// here.", and Try Again loads again; a failed refresh keeps the list under the failure.
+TEST_F(ProjectViewControllerTest, AFailedLoadShowsWhatFailedAndTryAgainRecovers) {
+    service->holdPages = true;
+    auto& view = open();
+    service->failPage(
+        0, APIError::failure(APIError::Cause::Unreachable).withHost(QStringLiteral("jira.example")));
+    settle();
+    EXPECT_EQ(view.currentView(), ProjectViewController::ViewState::failed);
+    auto* page = qobject_cast<LoadFailureView*>(view.currentChild());
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->headlineLabel()->text(), "Couldn't load the tasks");
+    EXPECT_EQ(page->explanationLabel()->text(),
+              "Can't reach jira.example. The server or the network connection may be down.");
+    EXPECT_TRUE(view.findChildren<ProjectNoTasksView*>().isEmpty());
+    EXPECT_TRUE(host.subtitle.isEmpty()) << "no count for a list that did not load";
+
+    QTest::mouseClick(page->tryAgainButton(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(view.currentView(), ProjectViewController::ViewState::loading);
+    service->completePage(1);
+    settle();
+    EXPECT_EQ(view.currentView(), ProjectViewController::ViewState::tasks);
+    EXPECT_FALSE(view.failureBanner()->isVisible());
+
+    view.refreshData();
+    settle();
+    service->failPage(2, APIError::failure(APIError::Cause::ServerError, 502));
+    settle();
+    EXPECT_EQ(view.currentView(), ProjectViewController::ViewState::tasks) << "the list stays";
+    EXPECT_TRUE(view.failureBanner()->isVisible());
+    EXPECT_EQ(
+        view.failureBanner()->explanationLabel()->text(),
+        "The server answered with an error (HTTP 502). The fault is on the server's side; try again in a "
+        "moment.");
+    EXPECT_EQ(host.subtitle, "3 issues");
+    QTest::mouseClick(view.failureBanner()->tryAgainButton(), Qt::LeftButton);
+    settle();
+    service->completePage(3);
+    settle();
+    EXPECT_FALSE(view.failureBanner()->isVisible());
+}
+
+TEST_F(ProjectViewControllerTest, NoTasksOnlyForAnAnswerWithNoneAndTheCountReadsRight) {
+    service->tasks = makeIssues(1);
+    auto& view = open();
+    EXPECT_EQ(host.subtitle, "1 issue");
+    service->tasks.clear();
+    view.refreshData();
+    settle();
+    EXPECT_EQ(view.currentView(), ProjectViewController::ViewState::noTasks);
+    EXPECT_EQ(host.subtitle, "0 issues");
+}
+
+TEST_F(ProjectViewControllerTest, AFailedLaterPageSaysSoInItsRowWithTryAgain) {
+    service->tasks = makeIssues(30);
+    auto& view = open();
+    ASSERT_NE(view.splitViewController(), nullptr);
+    auto* list = view.findChild<ProjectTasksView*>();
+    ASSERT_NE(list, nullptr);
+    service->holdPages = true;
+    model->loadMoreTasks();
+    settle();
+    env.clock->advance(20);
+    ASSERT_TRUE(waitUntil([&] { return service->waitingPages() == 1; }));
+    service->failPage(service->pageRequests.size() - 1, APIError::rateLimited(30));
+    settle();
+    auto* row = qobject_cast<LoadFailureView*>(list->moreTasksFailure());
+    ASSERT_NE(row, nullptr) << "the failure stands where the spinner was";
+    EXPECT_EQ(row->explanationLabel()->text(), "The server asked us to slow down. Try again in 30 seconds.");
+    EXPECT_EQ(list->tasksModel()->rowCount(), 21);
+
+    QTest::mouseClick(row->tryAgainButton(), Qt::LeftButton);
+    settle();
+    env.clock->advance(20);
+    ASSERT_TRUE(waitUntil([&] { return service->waitingPages() == 1; }));
+    service->completePage(service->pageRequests.size() - 1);
+    settle();
+    EXPECT_EQ(list->moreTasksFailure(), nullptr);
+    EXPECT_EQ(list->tasksModel()->taskCount(), 30);
 }

@@ -8,12 +8,14 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 #include "views/main/AvatarView.h"
+#include "views/main/LoadFailureView.h"
 #include "views/main/NavigationLinkButton.h"
 #include "views/main/ProjectLinkView.h"
 #include "views/main/ProjectListModel.h"
 
 #include <QLabel>
 #include <QListView>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -257,4 +259,23 @@ TEST(AvatarViewTest, ALoadedPictureFillsTheCircle) {
     EXPECT_EQ(shown.pixelColor(15, 15), QColor(Qt::blue));
     // Outside the circle nothing is drawn.
     EXPECT_EQ(shown.pixelColor(0, 0).alpha(), 0);
+}
+
+// An account whose projects could not be had is not an account without projects: a
+// refused certificate (or any other failure) is named, with a way to try again.
+TEST_F(SidebarViewTest, AFailedProjectLoadIsNamedNotShownAsNoProjects) {
+    service->projects.answerError(
+        APIError::failure(APIError::Cause::UntrustedCertificate).withHost(QStringLiteral("acme.example")));
+    auto view = sidebar();
+    viewModel.start();
+    drainEvents();
+    ASSERT_EQ(view->projectsContent(), view->projectsFailure());
+    EXPECT_EQ(view->projectsFailure()->explanationLabel()->text(),
+              QStringLiteral("The connection to acme.example was refused because its certificate isn't trusted."));
+
+    service->projects.answer({makeProject(QStringLiteral("a"))});
+    QTest::mouseClick(view->projectsFailure()->tryAgainButton(), Qt::LeftButton);
+    drainEvents();
+    EXPECT_EQ(view->projectsContent(), view->projectList());
+    EXPECT_EQ(listedNames(*view), (QStringList{QStringLiteral("Project a")}));
 }
