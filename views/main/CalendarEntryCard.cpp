@@ -12,12 +12,12 @@ namespace velmora {
 
 namespace {
 
-// The description as laid-out text of the card's inner width, with nothing in it
-// loaded from anywhere.
+// The description as laid-out text of the card's inner width, bounded, with nothing
+// in it loaded from anywhere.
 void prepare(TrackerTextDocument& document, const QString& html, const QFont& font, qreal width) {
     document.setDefaultFont(font);
     document.setDocumentMargin(0);
-    document.setHtml(html);
+    document.setTrackerHtml(html);
     document.setTextWidth(width);
 }
 

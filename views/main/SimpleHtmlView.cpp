@@ -1,6 +1,7 @@
 #include "views/main/SimpleHtmlView.h"
 
 #include "views/main/Appearance.h"
+#include "views/main/TrackerHtml.h"
 #include "views/main/TrackerTextDocument.h"
 
 #include <QAbstractButton>
@@ -107,7 +108,7 @@ void SimpleHtmlView::render() {
     const QString text =
         Appearance::isDark(colors) ? hexString(Appearance::primary(colors)) : hexString(QColor(Qt::black));
     const QString link = hexString(Appearance::accent(colors));
-    setHtml(page(m_content, text, link));
+    setHtml(page(boundTrackerHtml(m_content), text, link));
 }
 
 void SimpleHtmlView::activateLink(const QUrl& url) {

@@ -1,5 +1,7 @@
 #include "views/main/TrackerTextDocument.h"
 
+#include "views/main/TrackerHtml.h"
+
 #include <QImage>
 #include <QUrl>
 
@@ -9,6 +11,10 @@ TrackerTextDocument::TrackerTextDocument(QObject* parent) : QTextDocument(parent
     // A provider of our own, so a process-wide default provider is never asked either;
     // it finds nothing, and loadResource() below answers.
     setResourceProvider([](const QUrl&) { return QVariant(); });
+}
+
+void TrackerTextDocument::setTrackerHtml(const QString& html) {
+    setHtml(boundTrackerHtml(html));
 }
 
 QVariant TrackerTextDocument::placeholder(int type) {

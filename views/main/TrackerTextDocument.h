@@ -16,6 +16,9 @@ class TrackerTextDocument : public QTextDocument {
 public:
     explicit TrackerTextDocument(QObject* parent = nullptr);
 
+    // The fragment bounded (see boundTrackerHtml) and set as the document's HTML.
+    void setTrackerHtml(const QString& html);
+
     // What stands for any resource of `type`.
     static QVariant placeholder(int type);
 

@@ -1,9 +1,12 @@
+#include "views/main/TrackerHtml.h"
 #include "views/main/CalendarEntryCard.h"
 #include "views/main/CalendarEntryModel.h"
 #include "views/main/SimpleHtmlView.h"
 #include "views/main/TrackerTextDocument.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QPainter>
 #include <QStandardItemModel>
@@ -97,6 +100,19 @@ QImage render(QTextDocument& document) {
     return image;
 }
 
+QString nestedTables(int levels) {
+    return QStringLiteral("<table><tr><td>").repeated(levels) + QStringLiteral("x") +
+           QStringLiteral("</td></tr></table>").repeated(levels);
+}
+
+qint64 layoutMilliseconds(QTextDocument& document) {
+    QElapsedTimer clock;
+    clock.start();
+    document.setTextWidth(400);
+    document.documentLayout()->documentSize();
+    return clock.elapsed();
+}
+
 QString cardHtmlWith(const QString& description, const CalendarEntryCard& card, QImage* picture) {
     QStandardItemModel model(1, 1);
     const QModelIndex index = model.index(0, 0);
@@ -182,4 +198,112 @@ TEST(TrackerTextDocument, TheDescriptionViewAndTheCalendarCardReadNothingEither)
         EXPECT_FALSE(hasRed(picture)) << tag.toStdString();
     }
     EXPECT_EQ(files.fifoReads, 0) << "the FIFO was opened";
+}
+
+// Qt's layout time about doubles with each level of nested tables, and thousands of
+// nested elements crash it; bounded, any description lays out at once.
+TEST(TrackerHtml, DeeplyNestedDescriptionsLayOutAtOnce) {
+    const QString tables = nestedTables(22);
+    EXPECT_LT(tables.size(), 740);
+
+    SimpleHtmlView view;
+    QElapsedTimer clock;
+    clock.start();
+    view.setContent(tables);
+    view.document()->documentLayout()->documentSize();
+    EXPECT_LT(clock.elapsed(), 1000) << "the description view";
+    EXPECT_TRUE(view.toPlainText().contains(QStringLiteral("x")));
+    EXPECT_TRUE(view.toPlainText().contains(trackerHtmlFlattenedNote()));
+
+    TrackerTextDocument document;
+    document.setTrackerHtml(tables);
+    EXPECT_LT(layoutMilliseconds(document), 1000);
+
+    CalendarEntryCard card;
+    for (const QString& deep :
+         {nestedTables(3000), QStringLiteral("<div dir=\"rtl\"><span dir=\"ltr\">a").repeated(3000),
+          QStringLiteral("<ul><li>").repeated(3000) + QStringLiteral("x")}) {
+        clock.restart();
+        QImage picture;
+        cardHtmlWith(deep, card, &picture);
+        EXPECT_LT(clock.elapsed(), 1000) << "the calendar card";
+    }
+}
+
+// What makes Qt's layout slow or large is bounded; what a description says is kept.
+TEST(TrackerHtml, KeepsTheTextAndBoundsTheMarkup) {
+    const QString plain =
+        QStringLiteral("<p>Steps:</p><ol><li>Open <a href=\"https://x.example/a?b=1&amp;c=2\">"
+                       "the page</a></li><li><b>Click</b></li></ol>"
+                       "<table><tr><td colspan=\"2\">A</td></tr><tr><td>B</td><td>C</td></tr>"
+                       "</table>");
+    const QString kept = boundTrackerHtml(plain);
+    EXPECT_EQ(kept, plain) << "well-formed presentation markup passes as it is";
+
+    // Flattened past three tables: the text stays, the note says so.
+    const QString flat = boundTrackerHtml(nestedTables(5));
+    EXPECT_EQ(flat.count(QStringLiteral("<table>")), 3);
+    EXPECT_EQ(flat.count(QStringLiteral("<table>")), flat.count(QStringLiteral("</table>")));
+    EXPECT_TRUE(flat.contains(QStringLiteral("x")));
+    EXPECT_TRUE(flat.endsWith(QStringLiteral("<p>") + trackerHtmlFlattenedNote() + QStringLiteral("</p>")));
+
+    // Cut past the text limit, with the note at the end.
+    TrackerHtmlLimits small;
+    small.maxText = 10;
+    const QString cut = boundTrackerHtml(QStringLiteral("<p>0123456789abcdef</p><p>more</p>"), small);
+    EXPECT_EQ(cut,
+              QStringLiteral("<p>0123456789</p><p>") + trackerHtmlShortenedNote() + QStringLiteral("</p>"));
+    EXPECT_EQ(boundTrackerHtml(QStringLiteral("<b>12345678&amp;x</b>"), small),
+              QStringLiteral("<b>12345678</b><p>") + trackerHtmlShortenedNote() + QStringLiteral("</p>"))
+        << "an entity is not cut in half";
+
+    // Spans and sizes are clamped; images, scripts, styles, comments, unknown elements
+    // and other attributes go; quotes in values cannot open new attributes.
+    EXPECT_EQ(
+        boundTrackerHtml(QStringLiteral("<table cellpadding=\"99999\"><tr><td colspan=\"100000\" "
+                                        "rowspan=99999999999 width=\"100000\">a</td></tr></table>")),
+        QStringLiteral("<table cellpadding=\"64\"><tr><td colspan=\"64\" rowspan=\"64\" width=\"4000\">a"
+                       "</td></tr></table>"));
+    EXPECT_EQ(
+        boundTrackerHtml(QStringLiteral("<img src=\"/dev/zero\"><script>alert(1)</script><style>p{}</style>"
+                                        "<!-- <table> --><section onclick=\"x\">s</section>"
+                                        "<a href='x\" onclick=\"y' id=z>l</a>")),
+        QStringLiteral("s<a href=\"x&quot; onclick=&quot;y\">l</a>"));
+
+    // Text that only looks like markup stays text.
+    EXPECT_EQ(boundTrackerHtml(QStringLiteral("a < b > c <3 <<p>d")),
+              QStringLiteral("a &lt; b &gt; c &lt;3 &lt;<p>d</p>"));
+    EXPECT_EQ(boundTrackerHtml(QStringLiteral("a <b title=\"never ends")), QStringLiteral("a "));
+    // Items and cells left open end at the next one instead of nesting.
+    EXPECT_EQ(
+        boundTrackerHtml(QStringLiteral("<ul><li>a<li>b</ul><table><tr><td>1<td>2<tr><td>3</table>")),
+        QStringLiteral("<ul><li>a</li><li>b</li></ul><table><tr><td>1</td><td>2</td></tr><tr><td>3</td></tr>"
+                       "</table>"));
+}
+
+// The bounding itself is linear, whatever the fragment: hostile inputs of the largest
+// size looked at take well under a second, and their result lays out at once.
+TEST(TrackerHtml, HostileFragmentsAreBoundedQuickly) {
+    const qsizetype size = TrackerHtmlLimits{}.maxSource;
+    const QStringList hostile = {
+        QStringLiteral("<div>").repeated(size / 5),
+        QStringLiteral("<x>").repeated(300) + QStringLiteral("</y>").repeated(size / 4),
+        QStringLiteral("<ul>") + QStringLiteral("<x>").repeated(300) +
+            QStringLiteral("<li>").repeated(size / 4),
+        QStringLiteral("<td>x").repeated(size / 5),
+        QStringLiteral("<table><tr><td>x").repeated(size / 16),
+        QStringLiteral("<br>").repeated(size / 4),
+        QStringLiteral("<a b=\"").repeated(size / 6),
+        QStringLiteral("<").repeated(size),
+        QStringLiteral("<p>") + QStringLiteral("x ").repeated(size),
+    };
+    for (const QString& html : hostile) {
+        QElapsedTimer clock;
+        clock.start();
+        const QString bounded = boundTrackerHtml(html);
+        EXPECT_LT(clock.elapsed(), 1000) << html.left(20).toStdString();
+        TrackerTextDocument document;
+        document.setHtml(bounded);
+        EXPECT_LT(layoutMilliseconds(document), 1000) << html.left(20).toStdString();
+    }
 }
