@@ -7,6 +7,7 @@
 #include "state/TimerViewModel.h"
 #include "views/main/ActivityIndicator.h"
 #include "views/main/AssetNames.h"
+#include "views/main/PlainText.h"
 #include "views/main/PopoverOnHover.h"
 #include "views/main/ProjectNoTasksView.h"
 #include "views/main/ProjectSplitViewController.h"
@@ -97,7 +98,7 @@ void ProjectViewController::updateView() {
         return;
     }
     if (ToolbarHost* host = ToolbarHost::of(this)) {
-        host->setTitleAndSubtitle(m_viewModel->project().name,
+        host->setTitleAndSubtitle(plainName(m_viewModel->project().name),
                                   QString::number(m_viewModel->tasks().size()) + QStringLiteral(" issues"));
     }
     if (m_viewModel->loading()) {
@@ -296,7 +297,7 @@ QMenu* ProjectViewController::makeFilterMenu() {
     states->menuAction()->setCheckable(true);
     states->menuAction()->setChecked(m_viewModel->state().has_value());
     for (const Issue::State& state : m_viewModel->states()) {
-        QAction* item = states->addAction(state.name);
+        QAction* item = states->addAction(plainMenuText(state.name));
         item->setCheckable(true);
         item->setChecked(m_viewModel->state() == state);
         connect(item, &QAction::triggered, this, [this, state] { setStateFilter(state); });
@@ -306,7 +307,7 @@ QMenu* ProjectViewController::makeFilterMenu() {
     assignees->menuAction()->setCheckable(true);
     assignees->menuAction()->setChecked(m_viewModel->assignee().has_value());
     for (const User& user : m_viewModel->assignees()) {
-        QAction* item = assignees->addAction(user.name);
+        QAction* item = assignees->addAction(plainMenuText(user.name));
         item->setCheckable(true);
         item->setChecked(m_viewModel->assignee() == user);
         connect(item, &QAction::triggered, this, [this, user] { setAssigneeFilter(user); });
