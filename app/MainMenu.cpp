@@ -5,6 +5,7 @@
 #include "app/SoftwareUpdater.h"
 #include "app/WindowManager.h"
 #include "views/main/AssetNames.h"
+#include "views/main/PlainText.h"
 #include "views/main/SystemSymbol.h"
 
 #include <QAction>
@@ -68,7 +69,7 @@ void addAccountsMenu(QMenuBar* bar, AppDelegate& delegate) {
     QPointer<AppDelegate> self(&delegate);
     for (const AnyProvider& account : accounts) {
         const bool operational = providerState(account) == ProviderState::operational;
-        QAction* item = menu->addAction(providerName(account));
+        QAction* item = menu->addAction(plainMenuText(providerName(account)));
         item->setIcon(operational ? SystemSymbol::icon(SystemSymbol::Name::personFill,
                                                        QApplication::palette().color(QPalette::WindowText))
                                   : Assets::icon(QStringLiteral("exclamationmark.triangle.fill")));

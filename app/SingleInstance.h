@@ -11,17 +11,32 @@ namespace velmora {
 // app over a local socket (named per user, reachable by that user only) and ends; the
 // running app receives them as `linksReceived`. A socket file left behind by an app
 // that crashed does not keep the next one from starting.
+//
+// Whatever arrives on the socket is sized before it is kept: a message larger than
+// `maxMessage`, one that takes longer than `messageTimeoutMs`, and connections beyond
+// `maxConnections` at a time are dropped unread.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    // "velmora-" + the user's id in the user's runtime folder (or what
-    // VELMORA_INSTANCE_NAME names).
+    struct Limits {
+        qsizetype maxMessage = 64 * 1024;
+        int messageTimeoutMs = 5000;
+        int maxConnections = 8;
+    };
+
+    // "velmora-" + the user's id in the user's runtime folder, or without one in a
+    // folder of the user's cache that only the user may enter (or what
+    // VELMORA_INSTANCE_NAME names). Empty when there is no such folder: the socket is
+    // never put where another user could make it first, so there is no hand-over.
     static QString defaultName();
 
     explicit SingleInstance(QString name = defaultName(), QObject* parent = nullptr);
     ~SingleInstance() override;
 
     const QString& name() const { return m_name; }
+
+    // Tests shorten the limits.
+    void setLimits(const Limits& limits) { m_limits = limits; }
 
     // Gives `links` to the running app; false when no app answers (this one is then
     // the first).
@@ -42,7 +57,9 @@ private:
     void accept();
 
     QString m_name;
+    Limits m_limits;
     QLocalServer* m_server = nullptr;
+    int m_connections = 0;
 };
 
 } // namespace velmora

@@ -22,6 +22,8 @@ struct HttpRequest {
     std::optional<QByteArray> body;
     // The stall time-out of this request; the session's own applies too (the shorter wins).
     std::optional<std::chrono::milliseconds> timeout;
+    // The largest answer body kept for this request; absent: the session's.
+    std::optional<qint64> maxBodySize;
     // Absent: the session's cache policy.
     std::optional<QNetworkRequest::CacheLoadControl> cachePolicy;
 

@@ -123,6 +123,7 @@ struct ReplyState {
     std::mutex mutex;
     QNetworkReply* reply = nullptr; // cleared (under the mutex) before the reply is deleted
     bool timedOut = false;          // only touched on the reply's thread
+    bool tooLarge = false;          // only touched on the reply's thread
 };
 
 bool isHttpAnswer(QNetworkReply::NetworkError error) {
@@ -231,12 +232,35 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
             });
             overall->start(static_cast<int>(std::clamp<qint64>(resourceTimeout.count(), 1, INT_MAX)));
 
-            QObject::connect(reply, &QNetworkReply::finished, reply, [state, reply, sink, self] {
+            // The body is judged by what it announces and by what arrived so far, so a
+            // body without a length is stopped as soon as it grows past the limit.
+            const qint64 maxBody = std::max<qint64>(request.maxBodySize.value_or(config.maxBodySize), 0);
+            const bool hasBody = request.method != "HEAD";
+            auto checkSize = [state, reply, maxBody, hasBody] {
+                const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+                if (state->tooLarge || state->timedOut) {
+                    return;
+                }
+                if ((hasBody && announced.isValid() && announced.toLongLong() > maxBody) ||
+                    reply->bytesAvailable() > maxBody) {
+                    state->tooLarge = true;
+                    reply->abort();
+                }
+            };
+            QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
+            QObject::connect(reply, &QNetworkReply::readyRead, reply, checkSize);
+
+            QObject::connect(reply, &QNetworkReply::finished, reply, [state, reply, sink, self, maxBody] {
                 {
                     std::lock_guard lock(state->mutex);
                     state->reply = nullptr;
                 }
                 reply->deleteLater();
+                if (state->tooLarge || reply->bytesAvailable() > maxBody) {
+                    sink(Out::failure(
+                        {TransportError::Kind::TooLarge, QStringLiteral("more than %1 bytes").arg(maxBody)}));
+                    return;
+                }
                 const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
                 const auto error = reply->error();
                 if (!state->timedOut && status.isValid() && status.toInt() > 0 && isHttpAnswer(error)) {

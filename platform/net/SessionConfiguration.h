@@ -21,6 +21,10 @@ struct SessionConfiguration {
     std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};
     // A request fails when it has not finished after this long, however busy it is.
     std::chrono::milliseconds resourceTimeout{std::chrono::seconds(120)};
+    // The largest answer body kept; a larger one fails the request (TooLarge) as soon
+    // as it shows, so a broken or hostile server cannot fill memory. Tracker pages are
+    // a few hundred kilobytes at most.
+    qint64 maxBodySize = 16 * 1024 * 1024;
     // Always ask the server, letting it confirm what a cache may hold.
     QNetworkRequest::CacheLoadControl cachePolicy = QNetworkRequest::PreferNetwork;
     // Certificate authorities trusted beside the system's (tests trust their own

@@ -20,6 +20,9 @@ QString TransportError::description() const {
     case Kind::ProtocolFailure:
         what = QStringLiteral("protocol failure");
         break;
+    case Kind::TooLarge:
+        what = QStringLiteral("answer too large");
+        break;
     }
     return message.isEmpty() ? what : what + QStringLiteral(": ") + message;
 }

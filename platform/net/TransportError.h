@@ -12,6 +12,7 @@ struct TransportError {
         TlsFailure,       // the server's certificate or the TLS handshake was refused
         ConnectionFailed, // no connection, or it broke before the answer was complete
         ProtocolFailure,  // the server did not answer in HTTP
+        TooLarge,         // the answer's body is larger than the request may keep
     };
 
     Kind kind = Kind::ConnectionFailed;

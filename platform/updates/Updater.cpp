@@ -123,6 +123,8 @@ void Updater::check(bool userInitiated) {
     HttpRequest request;
     request.url = url;
     request.headers = m_headers;
+    // A feed lists a few releases; anything near this size is not one.
+    request.maxBodySize = maxFeedSize;
     if (!m_session)
         m_session = NetworkSession::create(m_options.session);
 

@@ -54,6 +54,9 @@ public:
 
     enum class Outcome { UpdateFound, NoUpdate, Failed };
 
+    // The largest feed read; a larger answer fails the check.
+    static constexpr qint64 maxFeedSize = 1024 * 1024;
+
     Updater(Options options, std::shared_ptr<UserDriver> userDriver, QObject* parent = nullptr);
     ~Updater() override;
 

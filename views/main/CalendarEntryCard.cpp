@@ -2,6 +2,7 @@
 
 #include "views/main/Appearance.h"
 #include "views/main/CalendarEntryModel.h"
+#include "views/main/TrackerTextDocument.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QPainter>
@@ -11,12 +12,12 @@ namespace velmora {
 
 namespace {
 
-// The description as laid-out text of the card's inner width. Nothing in it is loaded
-// from anywhere: a document without a resource loader shows no images.
-void prepare(QTextDocument& document, const QString& html, const QFont& font, qreal width) {
+// The description as laid-out text of the card's inner width, bounded, with nothing
+// in it loaded from anywhere.
+void prepare(TrackerTextDocument& document, const QString& html, const QFont& font, qreal width) {
     document.setDefaultFont(font);
     document.setDocumentMargin(0);
-    document.setHtml(html);
+    document.setTrackerHtml(html);
     document.setTextWidth(width);
 }
 
@@ -27,7 +28,7 @@ QSize CalendarEntryCard::sizeHint(const QStyleOptionViewItem& option, const QMod
     int height = padding + metrics.height() + padding;
     const QVariant description = index.data(CalendarEntryModel::DescriptionRole);
     if (description.isValid()) {
-        QTextDocument document;
+        TrackerTextDocument document;
         prepare(document, description.toString(), option.font, option.rect.width() - 2 * padding);
         height += padding + static_cast<int>(std::ceil(document.size().height()));
     }
@@ -59,7 +60,7 @@ void CalendarEntryCard::paint(QPainter* painter, const QStyleOptionViewItem& opt
 
     const QVariant description = index.data(CalendarEntryModel::DescriptionRole);
     if (description.isValid()) {
-        QTextDocument document;
+        TrackerTextDocument document;
         prepare(document, description.toString(), option.font, inner.width());
         painter->translate(inner.left(), titleRow.bottom() + padding);
         QAbstractTextDocumentLayout::PaintContext context;

@@ -1,5 +1,6 @@
 #include "views/main/CalendarEntryModel.h"
 
+#include "views/main/PlainText.h"
 namespace velmora {
 
 CalendarEntryModel::CalendarEntryModel(QObject* parent) : QAbstractListModel(parent) {}
@@ -26,7 +27,7 @@ QVariant CalendarEntryModel::data(const QModelIndex& index, int role) const {
     switch (role) {
     case Qt::DisplayRole:
     case TaskLabelRole:
-        return taskLabel(item);
+        return plainName(taskLabel(item));
     case SpentTimeRole:
         return item.spentTime;
     case DescriptionRole:

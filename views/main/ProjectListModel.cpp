@@ -2,6 +2,7 @@
 
 #include "state/ApplicationViewModel.h"
 #include "state/TimerViewModel.h"
+#include "views/main/PlainText.h"
 
 #include <algorithm>
 
@@ -34,8 +35,9 @@ QVariant ProjectListModel::data(const QModelIndex& index, int role) const {
     const int row = index.row();
     switch (role) {
     case Qt::DisplayRole:
+        return plainName(project(row).name);
     case Qt::ToolTipRole:
-        return project(row).name;
+        return plainToolTip(project(row).name);
     case ProjectIdRole:
         return project(row).id;
     case IsActiveRole:

@@ -4,6 +4,7 @@
 #include "images/pipeline/RemoteImageManager.h"
 #include "views/main/Appearance.h"
 #include "views/main/AvatarView.h"
+#include "views/main/PlainText.h"
 #include "views/main/ProjectTasksModel.h"
 #include "views/main/SystemSymbol.h"
 
@@ -188,7 +189,8 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     auto drawLine = [&](const QFont& font, const QString& text, const QColor& color, bool withMark) {
         const QFontMetrics metrics(font);
         const int markRoom = withMark ? markSize + 6 : 0;
-        const QString shown = metrics.elidedText(text, Qt::ElideRight, std::max(0, right - left - markRoom));
+        const QString shown =
+            metrics.elidedText(plainName(text), Qt::ElideRight, std::max(0, right - left - markRoom));
         painter->setFont(font);
         painter->setPen(color);
         painter->drawText(QRect(left, y, right - left, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
@@ -215,7 +217,7 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     const QFontMetrics caption(fonts.caption);
     painter->setFont(fonts.caption);
     painter->setPen(secondary);
-    const QString state = stateText(*task);
+    const QString state = plainName(stateText(*task));
     const int stateWidth = caption.horizontalAdvance(state);
     painter->drawText(QRect(left, y, stateWidth + 1, caption.height()), Qt::AlignLeft | Qt::AlignVCenter,
                       state);
@@ -253,7 +255,7 @@ bool ProjectTaskRowView::helpEvent(QHelpEvent* event, QAbstractItemView* view,
     const Issue* task = model ? model->taskAt(index.row()) : nullptr;
     if (event->type() == QEvent::ToolTip && task && task->assignee &&
         avatarRect(option.rect).contains(event->pos())) {
-        QToolTip::showText(event->globalPos(), task->assignee->name, view->viewport(),
+        QToolTip::showText(event->globalPos(), plainToolTip(task->assignee->name), view->viewport(),
                            avatarRect(option.rect));
         return true;
     }

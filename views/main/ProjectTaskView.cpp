@@ -2,6 +2,7 @@
 
 #include "views/main/Appearance.h"
 #include "views/main/AssetNames.h"
+#include "views/main/PlainText.h"
 
 #include <QDesktopServices>
 #include <QFrame>
@@ -14,8 +15,8 @@ namespace velmora {
 
 namespace {
 QLabel* verbatim(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
+    auto* label = new QLabel(parent);
+    setPlainText(label, text);
     return label;
 }
 
@@ -96,12 +97,12 @@ void ProjectTaskView::rebuild() {
         button->setAutoRaise(true);
         button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
         button->setLayoutDirection(Qt::RightToLeft);
-        button->setText(m_task.reference.value_or(QStringLiteral("Open in browser")));
+        button->setText(plainMenuText(m_task.reference.value_or(QStringLiteral("Open in browser"))));
         button->setFont(subheadline);
         button->setIcon(Assets::icon(QStringLiteral("square.and.arrow.up")));
         button->setIconSize(QSize(11, 11));
         button->setCursor(Qt::PointingHandCursor);
-        button->setToolTip(m_task.externalUrl->toString());
+        button->setToolTip(plainToolTip(m_task.externalUrl->toString()));
         connect(button, &QToolButton::clicked, this, &ProjectTaskView::openTaskUrl);
         headerLayout->addWidget(button, 0, Qt::AlignLeft | Qt::AlignAbsolute);
         m_linkButton = button;

@@ -2,6 +2,7 @@
 
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
+#include "views/main/PlainText.h"
 
 namespace velmora {
 
@@ -57,9 +58,10 @@ QVariant ProjectTasksModel::data(const QModelIndex& index, int role) const {
     }
     switch (role) {
     case Qt::DisplayRole:
-        return task->name;
+        return plainName(task->name);
     case Qt::ToolTipRole:
-        return task->reference ? *task->reference + QStringLiteral(" ") + task->name : task->name;
+        return plainToolTip(task->reference ? *task->reference + QStringLiteral(" ") + task->name
+                                            : task->name);
     case TrackingRole:
         return isTracking(*task);
     case TaskIdRole:

@@ -8,6 +8,7 @@
 #include "views/main/ActivityIndicator.h"
 #include "views/main/AssetNames.h"
 #include "views/main/LoadFailureView.h"
+#include "views/main/PlainText.h"
 #include "views/main/PopoverOnHover.h"
 #include "views/main/ProjectNoTasksView.h"
 #include "views/main/ProjectSplitViewController.h"
@@ -117,7 +118,7 @@ void ProjectViewController::updateView() {
     const bool failedEmpty = !m_viewModel->loading() && error && count == 0;
     if (ToolbarHost* host = ToolbarHost::of(this)) {
         // A list that failed to load has no count to tell.
-        host->setTitleAndSubtitle(m_viewModel->project().name,
+        host->setTitleAndSubtitle(plainName(m_viewModel->project().name),
                                   failedEmpty  ? QString()
                                   : count == 1 ? tr("1 issue")
                                                : QString(QString::number(count) + QStringLiteral(" issues")));
@@ -336,7 +337,7 @@ QMenu* ProjectViewController::makeFilterMenu() {
     states->menuAction()->setCheckable(true);
     states->menuAction()->setChecked(m_viewModel->state().has_value());
     for (const Issue::State& state : m_viewModel->states()) {
-        QAction* item = states->addAction(state.name);
+        QAction* item = states->addAction(plainMenuText(state.name));
         item->setCheckable(true);
         item->setChecked(m_viewModel->state() == state);
         connect(item, &QAction::triggered, this, [this, state] { setStateFilter(state); });
@@ -346,7 +347,7 @@ QMenu* ProjectViewController::makeFilterMenu() {
     assignees->menuAction()->setCheckable(true);
     assignees->menuAction()->setChecked(m_viewModel->assignee().has_value());
     for (const User& user : m_viewModel->assignees()) {
-        QAction* item = assignees->addAction(user.name);
+        QAction* item = assignees->addAction(plainMenuText(user.name));
         item->setCheckable(true);
         item->setChecked(m_viewModel->assignee() == user);
         connect(item, &QAction::triggered, this, [this, user] { setAssigneeFilter(user); });

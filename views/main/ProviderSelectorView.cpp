@@ -4,6 +4,7 @@
 #include "core/storage/FetchProviders.h"
 #include "views/main/Appearance.h"
 #include "views/main/AvatarView.h"
+#include "views/main/PlainText.h"
 #include "views/main/PopoverOnHover.h"
 
 #include <QHBoxLayout>
@@ -109,7 +110,9 @@ void ProviderSelectorView::rebuild() {
             new AvatarView(avatar.isEmpty() ? std::nullopt : std::optional<QUrl>(QUrl(avatar)), 30, button));
         auto* texts = new QVBoxLayout;
         texts->setSpacing(0);
-        texts->addWidget(new QLabel(providerName(provider), button));
+        auto* name = new QLabel(button);
+        setPlainText(name, providerName(provider));
+        texts->addWidget(name);
         auto* tracker = new QLabel(trackerName(providerType(provider)), button);
         QFont footnote = tracker->font();
         footnote.setPointSizeF(footnote.pointSizeF() * 0.85);

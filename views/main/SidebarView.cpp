@@ -12,6 +12,7 @@
 #include "views/main/BookTimeView.h"
 #include "views/main/LoadFailureView.h"
 #include "views/main/NavigationLinkButton.h"
+#include "views/main/PlainText.h"
 #include "views/main/ProjectLinkView.h"
 #include "views/main/ProjectListModel.h"
 #include "views/main/SystemSymbol.h"
@@ -32,7 +33,8 @@ namespace velmora {
 
 namespace {
 QLabel* secondaryLabel(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
+    auto* label = new QLabel(parent);
+    setPlainText(label, text);
     QPalette colors = label->palette();
     colors.setColor(QPalette::WindowText, Appearance::secondary(colors));
     label->setPalette(colors);
@@ -77,6 +79,7 @@ void SidebarView::build() {
     auto* names = new QVBoxLayout;
     names->setSpacing(2);
     m_userName = new QLabel(m_header);
+    m_userName->setTextFormat(Qt::PlainText);
     m_accountName = secondaryLabel(QString(), m_header);
     QFont caption = m_accountName->font();
     caption.setPointSizeF(caption.pointSizeF() * 0.85);
@@ -225,8 +228,8 @@ void SidebarView::showAccount() {
     }
     const auto& user = providerUser(*provider);
     const QString accountName = providerName(*provider);
-    m_userName->setText(user ? user->name : accountName);
-    m_accountName->setText(accountName);
+    setPlainText(m_userName, user ? user->name : accountName);
+    setPlainText(m_accountName, accountName);
     const QString avatar = user ? user->avatar : QString();
     m_avatar->setUrl(avatar.isEmpty() ? std::nullopt : std::optional<QUrl>(QUrl(avatar)));
 }

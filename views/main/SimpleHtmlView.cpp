@@ -1,6 +1,8 @@
 #include "views/main/SimpleHtmlView.h"
 
 #include "views/main/Appearance.h"
+#include "views/main/TrackerHtml.h"
+#include "views/main/TrackerTextDocument.h"
 
 #include <QAbstractButton>
 #include <QDesktopServices>
@@ -34,6 +36,8 @@ constexpr char pageEnd[] = "\n</body>\n</html>\n";
 SimpleHtmlView::SimpleHtmlView(const QString& content, QWidget* parent)
     : QTextBrowser(parent), m_content(content) {
     setObjectName(QStringLiteral("SimpleHtmlView"));
+    // The browser's own document would read whatever the fragment names from disk.
+    setDocument(new TrackerTextDocument(this));
     // Links never navigate the view; every click comes to activateLink().
     setOpenLinks(false);
     setOpenExternalLinks(false);
@@ -86,10 +90,10 @@ QString SimpleHtmlView::leaveInformativeText(const QUrl& url) {
     return QStringLiteral("The link will take you to: ") + (host.isEmpty() ? url.toString() : host);
 }
 
-QVariant SimpleHtmlView::loadResource(int, const QUrl&) {
+QVariant SimpleHtmlView::loadResource(int type, const QUrl&) {
     // A description is text from elsewhere: it must not make the app fetch or read
     // anything (remote images, style sheets, local files).
-    return {};
+    return TrackerTextDocument::placeholder(type);
 }
 
 void SimpleHtmlView::changeEvent(QEvent* event) {
@@ -104,7 +108,7 @@ void SimpleHtmlView::render() {
     const QString text =
         Appearance::isDark(colors) ? hexString(Appearance::primary(colors)) : hexString(QColor(Qt::black));
     const QString link = hexString(Appearance::accent(colors));
-    setHtml(page(m_content, text, link));
+    setHtml(page(boundTrackerHtml(m_content), text, link));
 }
 
 void SimpleHtmlView::activateLink(const QUrl& url) {

@@ -46,7 +46,8 @@ public:
     static QString leaveMessage();
     static QString leaveInformativeText(const QUrl& url);
 
-    // Nothing is loaded for the page: every resource is empty.
+    // Nothing is loaded for the page: every image is a transparent placeholder and
+    // every other resource is empty. The page's document answers the same way.
     QVariant loadResource(int type, const QUrl& name) override;
 
 signals:

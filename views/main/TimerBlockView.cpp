@@ -2,6 +2,7 @@
 
 #include "state/TimerViewModel.h"
 #include "views/main/Appearance.h"
+#include "views/main/PlainText.h"
 #include "views/main/SystemSymbol.h"
 #include "views/main/TimeEditFieldView.h"
 
@@ -87,7 +88,7 @@ void TimerBlockView::refresh() {
     }
     const auto& task = m_timer->task();
     const bool hasReference = task && task->reference && !task->reference->isEmpty();
-    m_reference->setText(hasReference ? *task->reference : QString());
+    setPlainText(m_reference, hasReference ? *task->reference : QString());
     m_reference->setVisible(hasReference);
     m_clock->setVisible(!hasReference);
 

@@ -1,5 +1,6 @@
 #include "views/settings/ChoicePicker.h"
 
+#include "views/main/PlainText.h"
 #include "views/settings/ProviderSetupViewModel.h"
 
 namespace velmora {
@@ -30,7 +31,7 @@ void ChoicePicker::reload() {
     clear();
     addItem(m_placeholder, QString());
     for (const auto& choice : m_model.choices()) {
-        addItem(choice.name, choice.id);
+        addItem(plainName(choice.name), choice.id);
     }
     // A list that holds the field's value shows it; otherwise the placeholder.
     const QString value = m_model.parameterField() ? m_model.parameterField()->value() : QString();

@@ -3,6 +3,7 @@
 #include "core/storage/FetchProviders.h"
 #include "core/storage/UserSettings.h"
 #include "platform/updates/Updater.h"
+#include "views/main/PlainText.h"
 #include "views/settings/SettingsForm.h"
 #include "views/settings/SettingsRow.h"
 #include "views/settings/SettingsSection.h"
@@ -114,7 +115,7 @@ void GeneralSettingsView::refreshPicker() {
         const QString idText = id->toString(QUuid::WithoutBraces).toUpper();
         if (idText.compare(stored, Qt::CaseInsensitive) == 0)
             selected = m_picker->count();
-        m_picker->addItem(providerName(provider), idText);
+        m_picker->addItem(plainName(providerName(provider)), idText);
     }
     m_picker->setCurrentIndex(selected);
     m_picker->setEnabled(!m_settings.changeDefaultAccountAutomatically());

@@ -234,7 +234,12 @@ void ProviderSetupView::refreshAlert() {
     }
     auto* box = new QMessageBox(QMessageBox::Warning, alert->title, alert->title, QMessageBox::Ok, this);
     box->setObjectName(QStringLiteral("alert"));
+    box->setTextFormat(Qt::PlainText);
     box->setInformativeText(alert->message);
+    // The informative text is a label of its own that guesses its format.
+    if (auto* informative = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        informative->setTextFormat(Qt::PlainText);
+    }
     box->setAttribute(Qt::WA_DeleteOnClose);
     connect(box, &QMessageBox::finished, this, [this, close = alert->close] {
         m_alert = nullptr;

@@ -1,6 +1,7 @@
 #include "views/settings/SettingsRow.h"
 
 #include "views/main/Appearance.h"
+#include "views/main/PlainText.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -10,7 +11,9 @@ namespace velmora {
 
 SettingsRow::SettingsRow(const QString& title, const QString& footnote, QWidget* control, QWidget* parent)
     : QWidget(parent), m_control(control) {
-    m_title = new QLabel(title, this);
+    m_title = new QLabel(this);
+    // Account rows are titled with names.
+    setPlainText(m_title, title);
     m_title->setWordWrap(true);
     m_footnote = new QLabel(footnote, this);
     m_footnote->setWordWrap(true);

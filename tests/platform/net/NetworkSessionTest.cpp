@@ -341,3 +341,35 @@ TEST(NetworkSession, SessionsThatTrustDifferentAuthoritiesNeverShareAConnection)
     }
     EXPECT_EQ(server.requestCount(), 4);
 }
+
+// A body is kept only up to its limit: one that announces more, or grows past it
+// without announcing its length, fails as too large instead of filling memory.
+TEST(NetworkSession, ABodyOverItsLimitIsAnErrorNotAnAllocation) {
+    test::FakeHttpsServer server;
+    const QByteArray big(2 * 1024 * 1024, 'x');
+    server.on("GET", "/announced", test::FakeResponse::text(big));
+    server.on("GET", "/unannounced",
+              test::FakeResponse::garbage("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + big));
+    server.on("GET", "/fits", test::FakeResponse::text(QByteArray(512 * 1024, 'y')));
+    auto config = trusting();
+    config.maxBodySize = 1024 * 1024;
+    auto session = NetworkSession::create(config);
+
+    for (const char* path : {"/announced", "/unannounced"}) {
+        auto outcome = run(session, get(server.url(path)));
+        ASSERT_TRUE(outcome.has_value()) << path;
+        ASSERT_FALSE(outcome->ok()) << path << ": " << outcome->value().body.size() << " bytes kept";
+        EXPECT_EQ(outcome->error().kind, TransportError::Kind::TooLarge) << path;
+    }
+    auto outcome = run(session, get(server.url("/fits")));
+    ASSERT_TRUE(outcome.has_value() && outcome->ok());
+    EXPECT_EQ(outcome->value().body.size(), 512 * 1024);
+
+    // A request may set its own, smaller limit.
+    auto request = get(server.url("/fits"));
+    request.maxBodySize = 1000;
+    outcome = run(session, request);
+    ASSERT_TRUE(outcome.has_value());
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().kind, TransportError::Kind::TooLarge);
+}

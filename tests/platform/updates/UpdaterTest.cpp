@@ -114,6 +114,13 @@ TEST_F(UpdaterTest, AFeedThatCannotBeUsedOffersNothingAndKeepsTheLastCheckDate) 
     EXPECT_EQ(run(*updater, true), Updater::Outcome::Failed);
     EXPECT_EQ(driver->errors.size(), 1u); // the user asked: told plainly
 
+    // A feed past its size limit is not read, however good the rest of it is.
+    QByteArray oversized = test::FakeUpdateFeed::appcast({{"2.0", "2.0"}});
+    oversized.replace("<item>", "<item><!--" + QByteArray(Updater::maxFeedSize, ' ') + "-->");
+    feed.serve(test::FakeResponse::text(oversized, 200));
+    EXPECT_EQ(run(*updater, true), Updater::Outcome::Failed);
+    ASSERT_EQ(driver->errors.size(), 2u);
+
     EXPECT_TRUE(driver->offered.empty());
     EXPECT_EQ(updater->lastUpdateCheckDate(), checked);
 }

@@ -1,0 +1,527 @@
+#include "views/main/TrackerHtml.h"
+
+#include <QHash>
+#include <algorithm>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+namespace velmora {
+
+namespace {
+
+// Elements kept with their tags: what Qt lays out as text, lists and tables.
+constexpr const char* keptElements[] = {
+    "a",     "abbr", "acronym", "address", "b",   "big", "blockquote", "caption", "center",
+    "cite",  "code", "dd",      "del",     "dfn", "div", "dl",         "dt",      "em",
+    "font",  "h1",   "h2",      "h3",      "h4",  "h5",  "h6",         "i",       "ins",
+    "kbd",   "li",   "nobr",    "ol",      "p",   "pre", "q",          "s",       "samp",
+    "small", "span", "strike",  "strong",  "sub", "sup", "table",      "tbody",   "td",
+    "tfoot", "th",   "thead",   "tr",      "tt",  "u",   "ul",         "var"};
+// Kept, and never hold anything.
+constexpr const char* voidElements[] = {"br", "hr"};
+// Left out together with what they hold: none of it is text to read.
+constexpr const char* skippedElements[] = {"script", "style",    "title",  "textarea", "template", "iframe",
+                                           "object", "svg",      "math",   "noscript", "xmp",      "select",
+                                           "applet", "frameset", "canvas", "audio",    "video"};
+// Left out, and never hold anything either.
+constexpr const char* droppedVoidElements[] = {"img",   "meta",  "link",   "input",   "area",  "base",
+                                               "col",   "embed", "param",  "source",  "track", "wbr",
+                                               "frame", "image", "keygen", "basefont"};
+// The parts of a table: kept only inside a table that is kept.
+constexpr const char* tableParts[] = {"caption", "tbody", "td", "tfoot", "th", "thead", "tr"};
+// Blocks that end an open paragraph.
+constexpr const char* blocks[] = {"address", "blockquote", "center", "div", "dl", "h1",  "h2",    "h3", "h4",
+                                  "h5",      "h6",         "hr",     "ol",  "p",  "pre", "table", "ul"};
+
+// Open elements tracked to match their end tags; deeper ones are not tracked (their
+// tags are dropped anyway), which bounds the cost of every match.
+constexpr std::size_t maxTracked = 256;
+// Attribute values longer than this are left out (a link is far shorter).
+constexpr qsizetype maxAttributeValue = 2048;
+constexpr int maxAttributes = 16;
+
+bool isOneOf(QStringView name, std::initializer_list<const char*> names) {
+    return std::any_of(names.begin(), names.end(),
+                       [name](const char* candidate) { return name == QLatin1String(candidate); });
+}
+
+// What an element is to the bounding, looked up once per tag.
+enum Flag : unsigned {
+    Kept = 1,
+    Void = 2,
+    Skipped = 4,
+    DroppedVoid = 8,
+    TablePart = 16,
+    Block = 32,
+    Phrase = 64,
+};
+// The elements that HTML closes without an end tag, and what bounds that.
+enum class Role : unsigned char { Other, Item, List, Cell, Row, Section, Table, Term, Terms, Paragraph };
+
+struct Element {
+    unsigned flags = 0;
+    Role role = Role::Other;
+};
+
+Element element(const QString& name) {
+    static const QHash<QString, Element> table = [] {
+        QHash<QString, Element> elements;
+        auto mark = [&](const auto& names, unsigned flag) {
+            for (const char* each : names) {
+                elements[QString::fromLatin1(each)].flags |= flag;
+            }
+        };
+        mark(keptElements, Kept);
+        mark(voidElements, Void);
+        mark(skippedElements, Skipped);
+        mark(droppedVoidElements, DroppedVoid);
+        mark(tableParts, TablePart);
+        mark(blocks, Block);
+        mark(std::initializer_list<const char*>{"a", "b", "i", "u", "s", "em", "strong", "span", "font",
+                                                "sub", "sup"},
+             Phrase);
+        const std::pair<const char*, Role> roles[] = {
+            {"li", Role::Item},       {"ul", Role::List},       {"ol", Role::List},
+            {"td", Role::Cell},       {"th", Role::Cell},       {"tr", Role::Row},
+            {"tbody", Role::Section}, {"thead", Role::Section}, {"tfoot", Role::Section},
+            {"table", Role::Table},   {"dt", Role::Term},       {"dd", Role::Term},
+            {"dl", Role::Terms},      {"p", Role::Paragraph}};
+        for (const auto& [name, role] : roles) {
+            elements[QString::fromLatin1(name)].role = role;
+        }
+        return elements;
+    }();
+    return table.value(name);
+}
+
+bool isSpace(QChar c) {
+    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\f';
+}
+
+bool isAsciiLetter(QChar c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
+bool isNameChar(QChar c) {
+    return isAsciiLetter(c) || (c >= u'0' && c <= u'9') || c == u'-' || c == u':' || c == u'_';
+}
+
+// A number attribute kept within [0, max]; "50%" stays a percentage when `percent`.
+// Empty when the value does not start with a number.
+QString boundedNumber(QStringView value, int max, bool percent) {
+    value = value.trimmed();
+    qsizetype digits = 0;
+    while (digits < value.size() && value[digits] >= u'0' && value[digits] <= u'9') {
+        ++digits;
+    }
+    if (digits == 0) {
+        return {};
+    }
+    // Only the first few digits matter once the value is over the limit.
+    long long number = value.left(std::min<qsizetype>(digits, 9)).toLongLong();
+    if (digits > 9) {
+        number = max;
+    }
+    const bool isPercent = percent && digits < value.size() && value[digits] == u'%';
+    number = std::min<long long>(number, isPercent ? 100 : max);
+    return QString::number(number) + (isPercent ? QStringLiteral("%") : QString());
+}
+
+// The attribute as kept on `element`, or empty to leave it out.
+QString keptAttribute(QStringView element, QStringView name, QStringView value,
+                      const TrackerHtmlLimits& limits) {
+    if (value.size() > maxAttributeValue) {
+        return {};
+    }
+    if (isOneOf(name, {"colspan", "rowspan"})) {
+        return isOneOf(element, {"td", "th"}) ? boundedNumber(value, limits.maxSpan, false) : QString();
+    }
+    if (isOneOf(name, {"border", "cellspacing", "cellpadding"})) {
+        return element == u"table" ? boundedNumber(value, limits.maxSpan, false) : QString();
+    }
+    if (isOneOf(name, {"width", "height"})) {
+        return isOneOf(element, {"table", "td", "th", "hr"}) ? boundedNumber(value, limits.maxPixels, true)
+                                                             : QString();
+    }
+    if (name == u"start" || name == u"value") {
+        return isOneOf(element, {"ol", "li"}) ? boundedNumber(value, 1000000, false) : QString();
+    }
+    if (name == u"size") {
+        return element == u"font" ? boundedNumber(value, 7, false) : QString();
+    }
+    const bool kept = isOneOf(name, {"align", "valign", "dir", "style", "bgcolor"}) ||
+                      (element == u"a" && isOneOf(name, {"href", "name"})) ||
+                      (element == u"font" && isOneOf(name, {"color", "face"})) ||
+                      (isOneOf(element, {"ol", "ul"}) && name == u"type") ||
+                      (isOneOf(element, {"td", "th"}) && name == u"nowrap");
+    if (!kept) {
+        return {};
+    }
+    QString out = value.toString();
+    out.replace(u'"', QLatin1String("&quot;"));
+    out.replace(u'<', QLatin1String("&lt;"));
+    out.replace(u'>', QLatin1String("&gt;"));
+    return out.isEmpty() ? QStringLiteral(" ") : out;
+}
+
+class Bounder {
+public:
+    Bounder(QStringView html, const TrackerHtmlLimits& limits)
+        : m_in(html.left(std::max<qsizetype>(limits.maxSource, 0))), m_limits(limits),
+          m_cut(html.size() > m_in.size()) {}
+
+    QString run() {
+        while (m_pos < m_in.size() && !m_stop) {
+            if (m_in[m_pos] == u'<') {
+                tag();
+            } else {
+                qsizetype end = m_in.indexOf(u'<', m_pos);
+                if (end < 0) {
+                    end = m_in.size();
+                }
+                text(m_in.mid(m_pos, end - m_pos));
+                m_pos = end;
+            }
+        }
+        while (!m_open.empty()) {
+            pop();
+        }
+        if (m_cut) {
+            m_out += QStringLiteral("<p>") + trackerHtmlShortenedNote() + QStringLiteral("</p>");
+        } else if (m_flattened) {
+            m_out += QStringLiteral("<p>") + trackerHtmlFlattenedNote() + QStringLiteral("</p>");
+        }
+        return m_out;
+    }
+
+private:
+    struct Open {
+        QString name;
+        Role role = Role::Other;
+        bool kept = false;
+        // Whether the table that holds this element's content (if any) is kept.
+        bool inKeptTable = false;
+    };
+
+    bool inKeptTable() const { return !m_open.empty() && m_open.back().inKeptTable; }
+
+    void text(QStringView text) {
+        const qsizetype room = m_limits.maxText - m_textLength;
+        if (text.size() > room) {
+            qsizetype keep = std::max<qsizetype>(room, 0);
+            // Neither half an entity nor half a surrogate pair.
+            const qsizetype amp = text.left(keep).lastIndexOf(u'&');
+            if (amp >= 0 && text.left(keep).indexOf(u';', amp) < 0) {
+                keep = amp;
+            }
+            if (keep > 0 && text[keep - 1].isHighSurrogate()) {
+                --keep;
+            }
+            text = text.left(keep);
+            m_cut = true;
+            m_stop = true;
+        }
+        m_textLength += text.size();
+        for (QChar c : text) {
+            if (c == u'<') {
+                m_out += QLatin1String("&lt;");
+            } else if (c == u'>') {
+                m_out += QLatin1String("&gt;");
+            } else {
+                m_out += c;
+            }
+        }
+    }
+
+    qsizetype skipSpaces(qsizetype p) const {
+        while (p < m_in.size() && isSpace(m_in[p])) {
+            ++p;
+        }
+        return p;
+    }
+
+    // At a "<": a tag, a comment or a declaration, or else a plain "<" of the text. A
+    // tag that the fragment never ends ends the fragment, as in a browser.
+    void tag() {
+        const qsizetype n = m_in.size();
+        const qsizetype start = m_pos + 1;
+        if (start >= n) {
+            text(m_in.mid(m_pos));
+            m_pos = n;
+            return;
+        }
+        const QChar first = m_in[start];
+        if (first == u'!' || first == u'?') {
+            qsizetype end = -1;
+            if (m_in.mid(start).startsWith(QLatin1String("!--"))) {
+                end = m_in.indexOf(QLatin1String("-->"), start + 3);
+                end = end < 0 ? -1 : end + 2;
+            } else {
+                end = m_in.indexOf(u'>', start);
+            }
+            m_pos = end < 0 ? n : end + 1;
+            return;
+        }
+        if (first == u'/') {
+            qsizetype p = start + 1;
+            while (p < n && isNameChar(m_in[p])) {
+                ++p;
+            }
+            if (p == start + 1 || !isAsciiLetter(m_in[start + 1])) {
+                text(m_in.mid(m_pos, 1));
+                ++m_pos;
+                return;
+            }
+            const QString name = m_in.mid(start + 1, p - start - 1).toString().toLower();
+            const qsizetype end = m_in.indexOf(u'>', p);
+            m_pos = end < 0 ? n : end + 1;
+            if (end >= 0) {
+                close(name);
+            }
+            return;
+        }
+        if (!isAsciiLetter(first)) {
+            text(m_in.mid(m_pos, 1));
+            ++m_pos;
+            return;
+        }
+        qsizetype p = start;
+        while (p < n && isNameChar(m_in[p])) {
+            ++p;
+        }
+        const QString name = m_in.mid(start, p - start).toString().toLower();
+        std::vector<std::pair<QString, QStringView>> attributes;
+        bool selfClosed = false;
+        for (;;) {
+            p = skipSpaces(p);
+            if (p >= n) {
+                m_pos = n;
+                return;
+            }
+            const QChar c = m_in[p];
+            if (c == u'>') {
+                ++p;
+                break;
+            }
+            if (c == u'/' || c == u'=') {
+                selfClosed = c == u'/' && p + 1 < n && m_in[p + 1] == u'>';
+                ++p;
+                continue;
+            }
+            const qsizetype nameStart = p;
+            while (p < n && !isSpace(m_in[p]) && m_in[p] != u'=' && m_in[p] != u'>' && m_in[p] != u'/') {
+                ++p;
+            }
+            const QStringView attribute = m_in.mid(nameStart, p - nameStart);
+            QStringView value;
+            p = skipSpaces(p);
+            if (p < n && m_in[p] == u'=') {
+                p = skipSpaces(p + 1);
+                if (p < n && (m_in[p] == u'"' || m_in[p] == u'\'')) {
+                    const qsizetype close = m_in.indexOf(m_in[p], p + 1);
+                    if (close < 0) {
+                        m_pos = n;
+                        return;
+                    }
+                    value = m_in.mid(p + 1, close - p - 1);
+                    p = close + 1;
+                } else {
+                    const qsizetype valueStart = p;
+                    while (p < n && !isSpace(m_in[p]) && m_in[p] != u'>') {
+                        ++p;
+                    }
+                    value = m_in.mid(valueStart, p - valueStart);
+                }
+            }
+            if (attributes.size() < maxAttributes) {
+                attributes.emplace_back(attribute.toString().toLower(), value);
+            }
+        }
+        m_pos = p;
+        open(name, attributes, selfClosed);
+    }
+
+    void open(const QString& name, const std::vector<std::pair<QString, QStringView>>& attributes,
+              bool selfClosed) {
+        const Element kind = element(name);
+        if (kind.flags & Skipped) {
+            if (!selfClosed) {
+                // Up to its end tag; the end tag itself then matches nothing.
+                const qsizetype end = m_in.indexOf(QStringLiteral("</") + name, m_pos, Qt::CaseInsensitive);
+                m_pos = end < 0 ? m_in.size() : end;
+            }
+            return;
+        }
+        if (kind.flags & DroppedVoid) {
+            return;
+        }
+        const bool isVoid = kind.flags & Void;
+        if (!(kind.flags & (Kept | Void))) {
+            // Its text stays; its end tag is matched so it closes nothing else.
+            if (!selfClosed) {
+                push({name, Role::Other, false, inKeptTable()});
+            }
+            return;
+        }
+        closeImplied(kind);
+        const bool isTable = kind.role == Role::Table;
+        bool kept = m_elements < m_limits.maxElements && m_depth < m_limits.maxDepth;
+        if (isTable && m_tableDepth >= m_limits.maxTableDepth) {
+            kept = false;
+        }
+        if ((kind.flags & TablePart) && !inKeptTable()) {
+            kept = false;
+        }
+        if (!kept) {
+            m_flattened = true;
+            // Flat text of cells and items still reads as separate words.
+            if (!(kind.flags & Phrase)) {
+                m_out += u' ';
+            }
+        } else {
+            ++m_elements;
+            m_out += u'<' + name;
+            for (const auto& [attribute, value] : attributes) {
+                const QString keptValue = keptAttribute(name, attribute, value, m_limits);
+                if (!keptValue.isEmpty()) {
+                    m_out += u' ' + attribute + QStringLiteral("=\"") + keptValue + u'"';
+                }
+            }
+            m_out += u'>';
+        }
+        if (isVoid) {
+            return;
+        }
+        if (push({name, kind.role, kept, isTable ? kept : inKeptTable()}) && selfClosed) {
+            pop();
+        }
+    }
+
+    // False when the element is too deep to track: it is closed at once.
+    bool push(Open element) {
+        if (m_open.size() >= maxTracked) {
+            if (element.kept) {
+                m_out += QStringLiteral("</") + element.name + u'>';
+            }
+            m_flattened = true;
+            return false;
+        }
+        if (element.kept) {
+            ++m_depth;
+            if (element.role == Role::Table) {
+                ++m_tableDepth;
+            }
+        }
+        ++m_openNames[element.name];
+        m_open.push_back(std::move(element));
+        return true;
+    }
+
+    void pop() {
+        const Open& top = m_open.back();
+        if (top.kept) {
+            m_out += QStringLiteral("</") + top.name + u'>';
+            --m_depth;
+            if (top.role == Role::Table) {
+                --m_tableDepth;
+            }
+        }
+        --m_openNames[top.name];
+        m_open.pop_back();
+    }
+
+    // Closes the open elements down to and including the innermost `name`, if any. An
+    // end tag that matches nothing costs no search, and one that matches pops all it
+    // passed, so matching stays linear in the fragment.
+    void close(const QString& name) {
+        if (m_openNames.value(name) <= 0) {
+            return;
+        }
+        const auto found = std::find_if(m_open.rbegin(), m_open.rend(),
+                                        [name](const Open& element) { return element.name == name; });
+        if (found == m_open.rend()) {
+            return;
+        }
+        const std::size_t keep = static_cast<std::size_t>(m_open.rend() - found) - 1;
+        while (m_open.size() > keep) {
+            pop();
+        }
+    }
+
+    // What HTML closes without an end tag: a list item at the next item, a cell at the
+    // next cell or row, a paragraph at the next block. Left open, they would nest.
+    void closeImplied(const Element& kind) {
+        auto closeWithin = [this](std::initializer_list<Role> targets,
+                                  std::initializer_list<Role> boundaries) {
+            // Only the innermost few: an item that far inside something else is nested.
+            const std::size_t reach = std::min<std::size_t>(m_open.size(), 16);
+            for (auto it = m_open.rbegin(); it != m_open.rbegin() + static_cast<std::ptrdiff_t>(reach);
+                 ++it) {
+                const Role role = it->role;
+                if (std::find(boundaries.begin(), boundaries.end(), role) != boundaries.end()) {
+                    return;
+                }
+                if (std::find(targets.begin(), targets.end(), role) != targets.end()) {
+                    const QString target = it->name;
+                    close(target);
+                    return;
+                }
+            }
+        };
+        switch (kind.role) {
+        case Role::Item:
+            closeWithin({Role::Item}, {Role::List, Role::Table});
+            break;
+        case Role::Cell:
+            closeWithin({Role::Cell}, {Role::Row, Role::Table});
+            break;
+        case Role::Row:
+            closeWithin({Role::Row}, {Role::Table, Role::Section});
+            break;
+        case Role::Section:
+            closeWithin({Role::Section}, {Role::Table});
+            break;
+        case Role::Term:
+            closeWithin({Role::Term}, {Role::Terms});
+            break;
+        default:
+            break;
+        }
+        if ((kind.flags & Block) && !m_open.empty() && m_open.back().role == Role::Paragraph) {
+            pop();
+        }
+    }
+
+    QStringView m_in;
+    const TrackerHtmlLimits& m_limits;
+    qsizetype m_pos = 0;
+    QString m_out;
+    std::vector<Open> m_open;
+    // How many of each name are open, so an end tag matching none is dropped at once.
+    QHash<QString, int> m_openNames;
+    int m_depth = 0;
+    int m_tableDepth = 0;
+    int m_elements = 0;
+    qsizetype m_textLength = 0;
+    bool m_cut = false;
+    bool m_flattened = false;
+    bool m_stop = false;
+};
+
+} // namespace
+
+QString boundTrackerHtml(QStringView html, const TrackerHtmlLimits& limits) {
+    return Bounder(html, limits).run();
+}
+
+QString trackerHtmlShortenedNote() {
+    return QStringLiteral("[The description is too long to show whole: the rest is left out.]");
+}
+
+QString trackerHtmlFlattenedNote() {
+    return QStringLiteral("[The description nests too deeply to show its layout whole: deeper parts are "
+                          "shown flat.]");
+}
+
+} // namespace velmora

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+namespace velmora {
+
+// How much of a tracker's HTML fragment is laid out. Qt's text layout grows steeply
+// with nested tables (each level about doubles it) and fails outright on thousands of
+// nested elements, so a fragment is bounded before it reaches a QTextDocument.
+struct TrackerHtmlLimits {
+    // Characters of the fragment looked at; the rest is cut.
+    qsizetype maxSource = 512 * 1024;
+    // Characters of text kept; the rest is cut.
+    qsizetype maxText = 20000;
+    // Elements kept; the tags of any further ones are dropped, their text kept.
+    int maxElements = 2000;
+    // Elements open inside each other; deeper tags are dropped, their text kept.
+    int maxDepth = 24;
+    // Tables inside tables; deeper table tags are dropped, their text kept.
+    int maxTableDepth = 3;
+    // The largest colspan or rowspan, and the largest size or spacing in pixels.
+    int maxSpan = 64;
+    int maxPixels = 4000;
+};
+
+// The fragment rebuilt from what it says, so that Qt's HTML parser sees only
+// well-formed markup of known elements: unknown elements, images, scripts, style
+// sheets, comments and attributes other than plain presentation ones are left out,
+// deeper nesting than the limits is flattened, and text past the limits is cut. When
+// anything was cut or flattened, a note saying so ends the result. Pure: it reads
+// nothing but its arguments.
+QString boundTrackerHtml(QStringView html, const TrackerHtmlLimits& limits = {});
+
+// The notes that end a fragment which was cut or flattened.
+QString trackerHtmlShortenedNote();
+QString trackerHtmlFlattenedNote();
+
+} // namespace velmora
