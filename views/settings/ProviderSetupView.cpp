@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -61,7 +62,20 @@ QWidget* ProviderSetupView::labelled(const QString& text, const ValidationContai
         note->setForegroundRole(QPalette::PlaceholderText);
         layout->addWidget(note);
     }
-    layout->addWidget(new ValidationError(validation));
+    auto* error = new ValidationError(validation);
+    // The message's line stays reserved while the field is valid, so a message
+    // coming or going never moves the fields under the pointer.
+    for (auto* message : error->findChildren<QLabel*>()) {
+        QSizePolicy policy = message->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        message->setSizePolicy(policy);
+        // As tall as a line of message, whatever it holds now.
+        const QString shown = message->text();
+        message->setText(QStringLiteral("Ag"));
+        message->setMinimumHeight(message->sizeHint().height());
+        message->setText(shown);
+    }
+    layout->addWidget(error);
     return box;
 }
 
@@ -106,12 +120,14 @@ void ProviderSetupView::build() {
     if (m_onDelete) {
         m_deleteButton = new QPushButton(QStringLiteral("Delete account"));
         m_deleteButton->setObjectName(QStringLiteral("deleteButton"));
+        m_deleteButton->setAutoDefault(false);
         connect(m_deleteButton, &QPushButton::clicked, this, &ProviderSetupView::askToDelete);
         footer->addWidget(m_deleteButton);
     }
     if (m_onCancel) {
         m_cancelButton = new QPushButton(QStringLiteral("Cancel"));
         m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
+        m_cancelButton->setAutoDefault(false);
         connect(m_cancelButton, &QPushButton::clicked, this, [this] {
             Action cancel = m_onCancel;
             cancel();
@@ -151,6 +167,20 @@ void ProviderSetupView::build() {
     rebuildMainButton();
     updateCredentialsVisibility();
     followRequests(m_viewModel->networkRequestInProgress());
+}
+
+void ProviderSetupView::keyPressEvent(QKeyEvent* event) {
+    // Return in a field is the main button, as in any form; it never reaches a host
+    // dialog, whose default would otherwise be whatever button it found first.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (!enter || (event->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+    if (m_mainButton && m_mainButton->isEnabled() && m_mainButton->isVisible()) {
+        m_mainButton->click();
+    }
 }
 
 void ProviderSetupView::updateCredentialsVisibility() {

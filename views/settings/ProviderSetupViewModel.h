@@ -133,6 +133,8 @@ protected:
 
 private:
     void setRunning(int running);
+    // Empties the parameter when the tracker's choices no longer hold it.
+    void dropUnlistedChoice();
 
     const ProviderType m_type;
     FormManager m_manager;
