@@ -16,7 +16,30 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace velmora {
+
+namespace {
+
+// The cards of a day, as tall as all of them together: the strip around the columns
+// scrolls, so every card of a long day can be reached, and seen to be, with the one
+// scroll bar of the calendar.
+class EntryList : public QListView {
+public:
+    using QListView::QListView;
+
+protected:
+    void updateGeometries() override {
+        QListView::updateGeometries();
+        const int height = std::max(0, contentsSize().height()) + 2 * frameWidth();
+        if (minimumHeight() != height) {
+            setMinimumHeight(height);
+        }
+    }
+};
+
+} // namespace
 
 QString CalendarDayView::weekdayLabel(const QDate& date) {
     const QString name = QLocale().toString(date, QStringLiteral("dddd"));
@@ -65,7 +88,7 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
     m_noRecords->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     m_model = new CalendarEntryModel(this);
     m_model->setEntries(m_day.workEntries);
-    m_list = new QListView(this);
+    m_list = new EntryList(this);
     m_list->setModel(m_model);
     m_list->setItemDelegate(new CalendarEntryCard(m_list));
     m_list->setFrameShape(QFrame::NoFrame);
