@@ -19,6 +19,7 @@
 #include <QDialog>
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
@@ -128,7 +129,9 @@ void SidebarView::build() {
     m_list->setItemDelegate(new ProjectLinkView(m_list));
     // The rows draw their own selection from the route; the view keeps none.
     m_list->setSelectionMode(QAbstractItemView::NoSelection);
-    m_list->setFocusPolicy(Qt::NoFocus);
+    // Tab reaches the list: the arrows move through it, Return and Space choose.
+    m_list->setFocusPolicy(Qt::StrongFocus);
+    m_list->installEventFilter(this);
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setUniformItemSizes(true);
     m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -264,6 +267,14 @@ bool SidebarView::eventFilter(QObject* watched, QEvent* event) {
         auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::LeftButton && m_header->rect().contains(mouse->position().toPoint())) {
             toggleProviderSelector();
+            return true;
+        }
+    }
+    if (watched == m_list && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        const QModelIndex current = m_list->currentIndex();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) && current.isValid()) {
+            emit m_list->clicked(current);
             return true;
         }
     }

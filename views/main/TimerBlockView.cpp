@@ -7,6 +7,7 @@
 
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QStackedLayout>
@@ -15,13 +16,29 @@
 namespace velmora {
 
 namespace {
+// Reached with Tab (a click leaves the focus where it was); Space and Return press it.
+class TimerButton : public QToolButton {
+public:
+    using QToolButton::QToolButton;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->isAutoRepeat()) {
+            event->accept();
+            click();
+            return;
+        }
+        QToolButton::keyPressEvent(event);
+    }
+};
+
 QToolButton* makeButton(QWidget* parent, const QString& name) {
-    auto* button = new QToolButton(parent);
+    auto* button = new TimerButton(parent);
     button->setAutoRaise(true);
     button->setObjectName(name);
     button->setToolTip(name);
     button->setIconSize(QSize(14, 14));
-    button->setFocusPolicy(Qt::NoFocus);
+    button->setFocusPolicy(Qt::TabFocus);
     return button;
 }
 } // namespace
