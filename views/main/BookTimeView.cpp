@@ -13,6 +13,7 @@
 #include "validation/ValidationMessageView.h"
 #include "views/main/ActivityIndicator.h"
 #include "views/main/CustomTextEditor.h"
+#include "views/main/ReadableAlert.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -211,6 +212,7 @@ void BookTimeView::showAlert() {
             m_form->setErrorOccurred(false);
         }
     });
+    ReadableAlert::prepare(*m_alert);
     m_alert->open();
 }
 

@@ -7,6 +7,7 @@
 #include "views/main/AssetNames.h"
 #include "views/main/CalendarEntryCard.h"
 #include "views/main/CalendarEntryModel.h"
+#include "views/main/ReadableAlert.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -120,6 +121,12 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
     });
 }
 
+QString CalendarDayView::deleteQuestion(const WorkEntry& entry) {
+    const QString task = entry.issue.reference && !entry.issue.reference->isEmpty() ? *entry.issue.reference
+                                                                                    : entry.issue.name;
+    return tr("Delete the %1 work log on %2?").arg(entry.spentTime, task);
+}
+
 void CalendarDayView::requestDelete(const WorkEntry& entry) {
     m_deleting = entry;
     if (m_confirmation) {
@@ -129,11 +136,16 @@ void CalendarDayView::requestDelete(const WorkEntry& entry) {
                                      QMessageBox::NoButton, window());
     m_confirmation->setAttribute(Qt::WA_DeleteOnClose);
     m_confirmation->setWindowModality(Qt::WindowModal);
+    m_confirmation->setTextFormat(Qt::PlainText);
+    m_confirmation->setInformativeText(deleteQuestion(entry));
     QPushButton* remove = m_confirmation->addButton(tr("Delete"), QMessageBox::DestructiveRole);
     QPushButton* cancel = m_confirmation->addButton(tr("Cancel"), QMessageBox::RejectRole);
     m_confirmation->setDefaultButton(cancel);
     connect(remove, &QPushButton::clicked, this, &CalendarDayView::confirmDelete);
+    m_confirmation->setEscapeButton(cancel);
+    remove->setAutoDefault(false);
     connect(cancel, &QPushButton::clicked, this, &CalendarDayView::cancelDelete);
+    ReadableAlert::prepare(*m_confirmation);
     m_confirmation->open();
 }
 

@@ -5,6 +5,7 @@
 #include "views/main/ActivityIndicator.h"
 #include "views/main/BookTimeView.h"
 #include "views/main/CalendarDaysView.h"
+#include "views/main/ReadableAlert.h"
 
 #include <QStackedLayout>
 
@@ -128,6 +129,7 @@ void CalendarView::deleteFailed() {
     m_alert->setInformativeText(BookTimeView::errorMessage);
     m_alert->setAttribute(Qt::WA_DeleteOnClose);
     m_alert->setWindowModality(Qt::WindowModal);
+    ReadableAlert::prepare(*m_alert);
     m_alert->open();
 }
 

@@ -2,6 +2,7 @@
 
 #include "views/main/ActivityIndicator.h"
 #include "views/main/DisableReasons.h"
+#include "views/main/ReadableAlert.h"
 #include "views/main/ValidatedContainerModifier.h"
 #include "views/main/ValidatedFormManagerModifier.h"
 #include "views/main/ValidationError.h"
@@ -224,10 +225,17 @@ void ProviderSetupView::askToDelete() {
         QMessageBox::Warning, QStringLiteral("Are you sure that you want to delete this?"),
         QStringLiteral("Are you sure that you want to delete this?"), QMessageBox::NoButton, this);
     dialog->setObjectName(QStringLiteral("deleteConfirmation"));
+    // What goes, by the name it is stored under (not what the name field holds now).
+    dialog->setInformativeText(QStringLiteral("Delete the account \"%1\"?").arg(m_viewModel->storedName()));
+    dialog->setTextFormat(Qt::PlainText);
     QPushButton* remove = dialog->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
     remove->setObjectName(QStringLiteral("confirmDelete"));
-    dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole)
-        ->setObjectName(QStringLiteral("cancelDelete"));
+    remove->setAutoDefault(false);
+    QPushButton* cancel = dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    cancel->setObjectName(QStringLiteral("cancelDelete"));
+    // A stray Return keeps the account.
+    dialog->setDefaultButton(cancel);
+    dialog->setEscapeButton(cancel);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QMessageBox::buttonClicked, this, [this, remove](QAbstractButton* clicked) {
         if (clicked != remove || !m_onDelete) {
@@ -239,6 +247,7 @@ void ProviderSetupView::askToDelete() {
             this, [action] { action(); }, Qt::QueuedConnection);
     });
     m_deleteDialog = dialog;
+    ReadableAlert::prepare(*dialog);
     dialog->open();
 }
 
@@ -273,6 +282,7 @@ void ProviderSetupView::refreshAlert() {
         QMetaObject::invokeMethod(this, &ProviderSetupView::refreshAlert, Qt::QueuedConnection);
     });
     m_alert = box;
+    ReadableAlert::prepare(*box);
     box->open();
 }
 

@@ -7,7 +7,7 @@ namespace velmora {
 ProviderSetupViewModel::ProviderSetupViewModel(ProviderType type, const QString& name, Action onSave,
                                                QObject* parent)
     : QObject(parent), m_type(type), m_manager(FormManager::ValidationType::immediate),
-      m_name(ProviderNameValidation::make(name)), m_onSave(std::move(onSave)) {
+      m_name(ProviderNameValidation::make(name)), m_storedName(name), m_onSave(std::move(onSave)) {
     m_nameValidation = follow(*m_name);
     connect(this, &ProviderSetupViewModel::choicesChanged, this, &ProviderSetupViewModel::dropUnlistedChoice);
 }

@@ -212,6 +212,26 @@ TEST_F(CalendarViewTest, AConfirmedDeleteDeletesOnceAndReloadsOnce) {
     EXPECT_EQ(service->workEntryIntervals.size(), loads + 1);
 }
 
+TEST_F(CalendarViewTest, TheDeleteConfirmationNamesTheWorkLogAndDefaultsToCancel) {
+    WorkEntry entry = entryAt(QStringLiteral("1"), env.clock->now(), 5400);
+    entry.spentTime = QStringLiteral("1h 30m");
+    entry.issue.reference = QStringLiteral("WEB-1");
+    EXPECT_EQ(CalendarDayView::deleteQuestion(entry), "Delete the 1h 30m work log on WEB-1?");
+    entry.issue.reference.reset();
+    entry.issue.name = QStringLiteral("Fix the header");
+    EXPECT_EQ(CalendarDayView::deleteQuestion(entry), "Delete the 1h 30m work log on Fix the header?");
+
+    service->workEntries.answer({entry});
+    showAt(600);
+    CalendarDayView* column = view().daysView()->columns()[1];
+    column->requestDelete(column->day().workEntries.at(0));
+    ASSERT_NE(column->confirmation(), nullptr);
+    EXPECT_EQ(column->confirmation()->informativeText(), "Delete the 1h 30m work log on Fix the header?");
+    ASSERT_NE(column->confirmation()->defaultButton(), nullptr);
+    EXPECT_EQ(column->confirmation()->defaultButton()->text(), "Cancel");
+    column->cancelDelete();
+}
+
 TEST_F(CalendarViewTest, AFailedDeleteTellsTheUserAndEndsLoading) {
     const QDateTime today = env.clock->now();
     service->workEntries.answer({entryAt(QStringLiteral("1"), today, 5400)});

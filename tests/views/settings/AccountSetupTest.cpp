@@ -235,6 +235,26 @@ TEST_F(YouTrackSetup, DeleteAsksFirstAndCancelDeletesNothing) {
     EXPECT_EQ(deletes, 1);
 }
 
+TEST_F(YouTrackSetup, TheDeleteConfirmationNamesTheStoredAccountAndReturnKeepsIt) {
+    int deletes = 0;
+    YouTrackProviderView view(new YouTrackProviderViewModel(YouTrackProvider(
+                                  QUuid::createUuid(), "Work YouTrack", {"yt.example.test"})),
+                              [&] { ++deletes; });
+    view.show();
+    type(view.nameField(), "Renamed but not saved");
+    QTest::mouseClick(view.deleteButton(), Qt::LeftButton);
+    QMessageBox* dialog = view.deleteConfirmationDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->informativeText(), "Delete the account \"Work YouTrack\"?");
+    ASSERT_NE(dialog->defaultButton(), nullptr);
+    EXPECT_EQ(dialog->defaultButton()->objectName(), "cancelDelete");
+    EXPECT_TRUE(dialog->defaultButton()->icon().isNull());
+    QTest::keyClick(dialog, Qt::Key_Return);
+    drainEvents();
+    EXPECT_EQ(deletes, 0) << "Return is Cancel here";
+    EXPECT_FALSE(view.deleteConfirmation());
+}
+
 class OAuthSetup : public AccountFixture {
 protected:
     OAuthSetup() {
