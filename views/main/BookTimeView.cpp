@@ -12,6 +12,7 @@
 #include "validation/FormManager.h"
 #include "validation/ValidationMessageView.h"
 #include "views/main/ActivityIndicator.h"
+#include "views/main/Appearance.h"
 #include "views/main/CustomTextEditor.h"
 #include "views/main/ReadableAlert.h"
 
@@ -30,9 +31,7 @@ namespace {
 
 QLabel* calloutLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
-    QFont callout = label->font();
-    callout.setPointSizeF(callout.pointSizeF() * 0.92);
-    label->setFont(callout);
+    label->setFont(Appearance::scaledFont(label->font(), 0.92));
     return label;
 }
 

@@ -111,9 +111,7 @@ void ProviderSelectorView::rebuild() {
         texts->setSpacing(0);
         texts->addWidget(new QLabel(providerName(provider), button));
         auto* tracker = new QLabel(trackerName(providerType(provider)), button);
-        QFont footnote = tracker->font();
-        footnote.setPointSizeF(footnote.pointSizeF() * 0.85);
-        tracker->setFont(footnote);
+        tracker->setFont(Appearance::scaledFont(tracker->font(), 0.85));
         texts->addWidget(tracker);
         label->addLayout(texts, 1);
         button->setMinimumHeight(40);

@@ -77,9 +77,7 @@ void SidebarView::build() {
     names->setSpacing(2);
     m_userName = new QLabel(m_header);
     m_accountName = secondaryLabel(QString(), m_header);
-    QFont caption = m_accountName->font();
-    caption.setPointSizeF(caption.pointSizeF() * 0.85);
-    m_accountName->setFont(caption);
+    m_accountName->setFont(Appearance::scaledFont(m_accountName->font(), 0.85));
     names->addWidget(m_userName);
     names->addWidget(m_accountName);
     header->addLayout(names, 1);
@@ -102,8 +100,7 @@ void SidebarView::build() {
     list->addWidget(m_calendar);
     list->addSpacing(20);
     auto* sectionHeader = secondaryLabel(tr("Projects"), this);
-    QFont sectionFont = sectionHeader->font();
-    sectionFont.setPointSizeF(sectionFont.pointSizeF() * 0.85);
+    QFont sectionFont = Appearance::scaledFont(sectionHeader->font(), 0.85);
     sectionFont.setBold(true);
     sectionHeader->setFont(sectionFont);
     sectionHeader->setContentsMargins(6, 0, 0, 4);

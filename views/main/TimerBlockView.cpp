@@ -52,9 +52,7 @@ TimerBlockView::TimerBlockView(TimerViewModel& timer, QWidget* parent) : QWidget
     auto* markStack = new QStackedLayout(mark);
     markStack->setStackingMode(QStackedLayout::StackAll);
     m_reference = new QLabel(mark);
-    QFont caption = m_reference->font();
-    caption.setPointSizeF(caption.pointSizeF() * 0.8);
-    m_reference->setFont(caption);
+    m_reference->setFont(Appearance::scaledFont(m_reference->font(), 0.8));
     m_reference->setAlignment(Qt::AlignCenter);
     m_clock = new QLabel(mark);
     m_clock->setAlignment(Qt::AlignCenter);

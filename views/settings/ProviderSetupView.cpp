@@ -1,6 +1,7 @@
 #include "views/settings/ProviderSetupView.h"
 
 #include "views/main/ActivityIndicator.h"
+#include "views/main/Appearance.h"
 #include "views/main/DisableReasons.h"
 #include "views/main/ReadableAlert.h"
 #include "views/main/ValidatedContainerModifier.h"
@@ -57,10 +58,10 @@ QWidget* ProviderSetupView::labelled(const QString& text, const ValidationContai
     layout->addWidget(new QLabel(text));
     if (!footnote.isEmpty()) {
         auto* note = new QLabel(footnote);
-        QFont font = note->font();
-        font.setPointSizeF(font.pointSizeF() * 0.85);
-        note->setFont(font);
-        note->setForegroundRole(QPalette::PlaceholderText);
+        note->setFont(Appearance::scaledFont(note->font(), 0.85));
+        QPalette colors = note->palette();
+        colors.setColor(QPalette::WindowText, Appearance::secondary(colors));
+        note->setPalette(colors);
         layout->addWidget(note);
     }
     auto* error = new ValidationError(validation);
