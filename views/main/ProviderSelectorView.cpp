@@ -105,8 +105,7 @@ void ProviderSelectorView::rebuild() {
         label->setContentsMargins(4, 2, 4, 2);
         const auto& user = providerUser(provider);
         const QString avatar = user ? user->avatar : QString();
-        label->addWidget(
-            new AvatarView(avatar.isEmpty() ? std::nullopt : std::optional<QUrl>(QUrl(avatar)), 30, button));
+        label->addWidget(new AvatarView(AvatarView::remoteUrl(avatar), 30, button));
         auto* texts = new QVBoxLayout;
         texts->setSpacing(0);
         texts->addWidget(new QLabel(providerName(provider), button));

@@ -209,7 +209,7 @@ void SidebarView::showAccount() {
     m_userName->setText(user ? user->name : accountName);
     m_accountName->setText(accountName);
     const QString avatar = user ? user->avatar : QString();
-    m_avatar->setUrl(avatar.isEmpty() ? std::nullopt : std::optional<QUrl>(QUrl(avatar)));
+    m_avatar->setUrl(AvatarView::remoteUrl(avatar));
 }
 
 void SidebarView::showProjectsContent() {
