@@ -11,6 +11,8 @@
 #include "app/WindowManager.h"
 #include "images/ImageCodersManager.h"
 #include "images/ImageSVGCoder.h"
+#include "state/TimerSnapshot.h"
+#include "state/TimerViewModel.h"
 #include "trackers/RefreshProviderUsers.h"
 #include "views/main/ProjectSplitViewController.h"
 #include "views/main/ReadableAlert.h"
@@ -209,6 +211,17 @@ void AppDelegate::checkConfiguration() {
     alert->setAttribute(Qt::WA_QuitOnClose, false);
     ReadableAlert::prepare(*alert);
     alert->open();
+}
+
+void AppDelegate::commitData() {
+    if (ApplicationWindowController* window = m_windowManager->applicationWindow()) {
+        const TimerViewModel* timer = window->timerViewModel();
+        const auto id = providerId(window->provider());
+        if (timer && id && timer->isInUse()) {
+            m_environment.snapshots().save(timer->snapshot(), uuidText(*id));
+        }
+    }
+    m_environment.snapshots().flush();
 }
 
 void AppDelegate::applicationWillTerminate() {
