@@ -11,8 +11,11 @@
 #include "app/WindowManager.h"
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageSVGCoder.h"
+#include "state/TimerSnapshot.h"
+#include "state/TimerViewModel.h"
 #include "trackers/RefreshProviderUsers.h"
 #include "views/main/ProjectSplitViewController.h"
+#include "views/main/ReadableAlert.h"
 #include "views/settings/SettingsWindowController.h"
 
 #include <QCoreApplication>
@@ -206,7 +209,19 @@ void AppDelegate::checkConfiguration() {
     alert->setObjectName(QStringLiteral("ConfigurationAlert"));
     alert->setAttribute(Qt::WA_DeleteOnClose);
     alert->setAttribute(Qt::WA_QuitOnClose, false);
+    ReadableAlert::prepare(*alert);
     alert->open();
+}
+
+void AppDelegate::commitData() {
+    if (ApplicationWindowController* window = m_windowManager->applicationWindow()) {
+        const TimerViewModel* timer = window->timerViewModel();
+        const auto id = providerId(window->provider());
+        if (timer && id && timer->isInUse()) {
+            m_environment.snapshots().save(timer->snapshot(), uuidText(*id));
+        }
+    }
+    m_environment.snapshots().flush();
 }
 
 void AppDelegate::applicationWillTerminate() {

@@ -54,6 +54,12 @@ public:
     // window.
     void applicationDidFinishLaunching();
 
+    // The session manager asks the app to save its state before the session ends; the
+    // user may still cancel the end. Writes the main window's timer as it stands and
+    // the snapshot store's pending changes, and leaves every window where it is: the
+    // windows close only when the application really quits.
+    void commitData();
+
     // Closes the main window (its close hook runs unless it ran already) and writes the
     // snapshot store's pending changes. Runs at most once; every way of quitting ends
     // here.

@@ -37,8 +37,10 @@ void Application::connectQuitting(AppDelegate& delegate, UnixSignalWatcher& sign
     QObject::connect(application, &QCoreApplication::aboutToQuit, &delegate,
                      [&delegate] { delegate.applicationWillTerminate(); });
     if (auto* gui = qobject_cast<QGuiApplication*>(application)) {
+        // Only a save: the user may still cancel the session's end, and the app must
+        // then be as it was. A real end quits, which runs the rest.
         QObject::connect(gui, &QGuiApplication::commitDataRequest, &delegate,
-                         [&delegate] { delegate.applicationWillTerminate(); });
+                         [&delegate] { delegate.commitData(); });
     }
 }
 

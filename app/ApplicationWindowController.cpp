@@ -303,6 +303,12 @@ std::unique_ptr<QSettings> frameSettings(const QString& file) {
 }
 } // namespace
 
+QSize ApplicationWindowController::firstStartSize(const QRect& available) {
+    // The frame's decorations come on top of this size: a margin keeps them on screen.
+    const QSize room = available.size() - QSize(40, 60);
+    return QSize(1100, 720).boundedTo(room).expandedTo(QSize(minimumWidth, minimumHeight));
+}
+
 void ApplicationWindowController::saveFrame() {
     frameSettings(m_environment.windowStateFile)->setValue(frameAutosaveName, saveGeometry());
 }
@@ -313,6 +319,7 @@ void ApplicationWindowController::restoreFrame() {
     if (frame.isEmpty() || !restoreGeometry(frame)) {
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
             // Centred on first start.
+            resize(firstStartSize(screen->availableGeometry()));
             QRect area(QPoint(), size());
             area.moveCenter(screen->availableGeometry().center());
             move(area.topLeft());

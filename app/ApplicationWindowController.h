@@ -42,6 +42,10 @@ public:
     static constexpr int minimumHeight = 400;
     // The key of the window's saved frame.
     static inline const QString frameAutosaveName = QStringLiteral("ApplicationWindow");
+    // The size of a first start (no frame saved yet) on a screen whose free area is
+    // `available`: room for the sidebar, a task list and the task's detail, within
+    // the screen, never under the minimum.
+    static QSize firstStartSize(const QRect& available);
 
     // Tells the window whether its close is part of an account switch.
     using IsSwitching = std::function<bool()>;

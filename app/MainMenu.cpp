@@ -64,7 +64,10 @@ void addAccountsMenu(QMenuBar* bar, AppDelegate& delegate) {
     QMenu* menu = bar->addMenu(QStringLiteral("Accounts"));
     menu->setObjectName(QStringLiteral("accountsMenu"));
     WindowManager& windows = delegate.windowManager();
-    const auto accounts = delegate.providerManager().fetchProviders();
+    auto read = delegate.providerManager().tryFetchProviders();
+    // A store that cannot be read lists nothing and takes no new account.
+    const bool readable = read.ok();
+    const std::vector<AnyProvider> accounts = readable ? std::move(read).value() : std::vector<AnyProvider>();
     const std::optional<QUuid> current = windows.provider() ? providerId(*windows.provider()) : std::nullopt;
     QPointer<AppDelegate> self(&delegate);
     for (const AnyProvider& account : accounts) {
@@ -90,11 +93,12 @@ void addAccountsMenu(QMenuBar* bar, AppDelegate& delegate) {
     if (!accounts.empty()) {
         menu->addSeparator();
     }
-    menu->addAction(QStringLiteral("Add Account"), [self] {
+    QAction* add = menu->addAction(QStringLiteral("Add Account"), [self] {
         if (self) {
             self->openLinks({DeepLink::addAccountLink});
         }
     });
+    add->setEnabled(readable);
 }
 
 void addEditMenu(QMenuBar* bar) {

@@ -5,6 +5,7 @@
 #include "app/WelcomeWindowController.h"
 
 #include "core/net/Configuration.h"
+#include "views/main/ReadableAlert.h"
 
 #include <QApplication>
 #include <QDir>
@@ -245,6 +246,7 @@ void WindowManager::showAccountsUnreadable() {
         }
     });
     m_accountsAlert = alert;
+    ReadableAlert::prepare(*alert);
     alert->open();
 }
 

@@ -24,6 +24,8 @@ Result<AppcastItem, QString> readItem(QXmlStreamReader& xml) {
             item.publicationDate = QDateTime::fromString(xml.readElementText().trimmed(), Qt::RFC2822Date);
         } else if (name == u"description") {
             item.releaseNotes = xml.readElementText(QXmlStreamReader::IncludeChildElements);
+        } else if (name == u"releaseNotesLink") {
+            item.releaseNotesLink = QUrl(xml.readElementText().trimmed(), QUrl::StrictMode);
         } else if (name == u"link") {
             item.downloadLink = QUrl(xml.readElementText().trimmed(), QUrl::StrictMode);
         } else {

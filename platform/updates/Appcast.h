@@ -12,7 +12,8 @@ namespace velmora {
 
 // The update feed: an RSS 2.0 document whose channel lists one item per release. Each item
 // carries "title", "pubDate" (RFC 2822), "description" (release notes, HTML), "link" (the
-// download page) and, in the feed's own namespace, "version" and "shortVersionString".
+// download page) and, in the feed's own namespace, "version", "shortVersionString" and
+// "releaseNotesLink" (a page of release notes, for an item without a description).
 class Appcast {
 public:
     Appcast() = delete;

@@ -13,6 +13,7 @@ struct AppcastItem {
     QString shortVersionString; // shown to the user; the version when the feed names none
     QDateTime publicationDate;  // invalid when the feed gives none or an unreadable one
     QString releaseNotes;       // HTML
+    QUrl releaseNotesLink;      // where the notes are when the item carries none itself
     QUrl downloadLink;          // the page that offers the download
 
     QString displayVersion() const { return shortVersionString.isEmpty() ? version : shortVersionString; }

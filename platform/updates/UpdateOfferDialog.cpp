@@ -1,11 +1,12 @@
 #include "platform/updates/UpdateOfferDialog.h"
 
+#include "platform/updates/ReleaseNotesBrowser.h"
+
 #include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QTextBrowser>
 #include <QVBoxLayout>
 
 namespace velmora {
@@ -28,9 +29,7 @@ UpdateOfferDialog::UpdateOfferDialog(const AppcastItem& item, const QString& cur
 
     // Release notes come from the server: shown as HTML, but nothing in them is fetched
     // and no link in them is followed from here.
-    m_releaseNotes = new QTextBrowser(this);
-    m_releaseNotes->setOpenLinks(false);
-    m_releaseNotes->setOpenExternalLinks(false);
+    m_releaseNotes = new ReleaseNotesBrowser(this);
     m_releaseNotes->setHtml(item.releaseNotes);
 
     auto* buttons = new QDialogButtonBox(this);

@@ -170,8 +170,7 @@ void Updater::check(bool userInitiated) {
                 }
             }
             if (best != nullptr) {
-                m_userDriver->showUpdateFound(*best, m_options.currentDisplayVersion);
-                finish(Outcome::UpdateFound);
+                offer(*best);
             } else {
                 if (userInitiated)
                     m_userDriver->showUpdateNotFound(m_options.currentDisplayVersion);
@@ -180,6 +179,58 @@ void Updater::check(bool userInitiated) {
         });
     if (m_check)
         *m_check = std::move(subscription);
+}
+
+void Updater::offer(AppcastItem item) {
+    const QUrl notes = item.releaseNotesLink;
+    if (!item.releaseNotes.trimmed().isEmpty() || notes.isEmpty()) {
+        m_userDriver->showUpdateFound(item, m_options.currentDisplayVersion);
+        finish(Outcome::UpdateFound);
+        return;
+    }
+    if (!notes.isValid() || notes.scheme() != QLatin1String("https") || notes.host().isEmpty()) {
+        qCWarning(lcUpdates) << "[Updater] Not fetching release notes that are not on https:"
+                             << notes.toString();
+        m_userDriver->showUpdateFound(item, m_options.currentDisplayVersion);
+        finish(Outcome::UpdateFound);
+        return;
+    }
+    HttpRequest request;
+    request.url = notes;
+    // The check stays in progress until the offer is shown.
+    m_check.emplace();
+    Cancellable subscription = m_session->send(std::move(request))
+                                   .subscribe([this, item](Result<HttpResponse, TransportError> r) mutable {
+                                       if (m_check) {
+                                           Cancellable done = std::move(*m_check);
+                                           m_check.reset();
+                                           done.detach();
+                                       }
+                                       item.releaseNotes = releaseNotesFrom(r);
+                                       m_userDriver->showUpdateFound(item, m_options.currentDisplayVersion);
+                                       finish(Outcome::UpdateFound);
+                                   });
+    if (m_check)
+        *m_check = std::move(subscription);
+}
+
+QString Updater::releaseNotesFrom(const Result<HttpResponse, TransportError>& response) {
+    // Without its notes the offer still stands: a failure here is only logged.
+    if (!response.ok()) {
+        qCWarning(lcUpdates).noquote()
+            << "[Updater] The release notes could not be fetched:" << response.error().description();
+        return QString();
+    }
+    const HttpResponse& page = response.value();
+    if (page.statusCode < 200 || page.statusCode > 299) {
+        qCWarning(lcUpdates) << "[Updater] The release notes answered HTTP" << page.statusCode;
+        return QString();
+    }
+    if (page.body.size() > kReleaseNotesCap) {
+        qCWarning(lcUpdates) << "[Updater] Release notes of" << page.body.size() << "bytes are not shown";
+        return QString();
+    }
+    return QString::fromUtf8(page.body);
 }
 
 void Updater::fail(bool userInitiated, const QString& reason) {

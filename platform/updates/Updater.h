@@ -2,8 +2,11 @@
 
 #include "platform/async/Cancellable.h"
 #include "platform/async/Clock.h"
+#include "platform/async/Result.h"
 #include "platform/net/HttpHeaders.h"
+#include "platform/net/HttpResponse.h"
 #include "platform/net/SessionConfiguration.h"
+#include "platform/net/TransportError.h"
 #include "platform/updates/AppcastItem.h"
 #include "platform/updates/UserDriver.h"
 
@@ -56,6 +59,8 @@ public:
 
     // The largest feed read; a larger answer fails the check.
     static constexpr qint64 maxFeedSize = 1024 * 1024;
+    // The most of a release notes page that is shown; a longer page is not shown at all.
+    static constexpr qsizetype kReleaseNotesCap = 512 * 1024;
 
     Updater(Options options, std::shared_ptr<UserDriver> userDriver, QObject* parent = nullptr);
     ~Updater() override;
@@ -92,6 +97,10 @@ signals:
 
 private:
     void check(bool userInitiated);
+    // Shows the offer of `item`, with the release notes its link points to (https only)
+    // when it carries none itself.
+    void offer(AppcastItem item);
+    static QString releaseNotesFrom(const Result<HttpResponse, TransportError>& response);
     void finish(Outcome outcome);
     void fail(bool userInitiated, const QString& reason);
     void schedule();

@@ -14,8 +14,10 @@
 #include "views/main/SidebarView.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QToolBar>
 
@@ -175,6 +177,22 @@ TEST_F(ApplicationWindowControllerTest, TheWindowReopensWhereItWasAndNeverSmalle
     launch();
     EXPECT_GE(windows().applicationWindow()->width(), 812);
     EXPECT_GE(windows().applicationWindow()->height(), 400);
+}
+
+TEST_F(ApplicationWindowControllerTest, AFirstStartOpensLargeEnoughForItsContentWithinTheScreen) {
+    using W = ApplicationWindowController;
+    EXPECT_EQ(W::firstStartSize(QRect(0, 0, 1440, 900)), QSize(1100, 720));
+    const QSize small = W::firstStartSize(QRect(0, 0, 1024, 768));
+    EXPECT_GE(small.width(), 900) << "room for the sidebar and a task list with its detail";
+    EXPECT_LE(small.width(), 1024 - 40);
+    EXPECT_GE(small.height(), 600);
+    EXPECT_LE(small.height(), 768 - 60) << "the title bar and the bottom edge stay on screen";
+    EXPECT_EQ(W::firstStartSize(QRect(0, 0, 800, 480)), QSize(812, 420)) << "never under the minimum width";
+
+    // With nothing saved the window opens at that size on the screen it has.
+    auto& window = openWindow();
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(window.size(), W::firstStartSize(available));
 }
 
 TEST_F(ApplicationWindowControllerTest, AProjectSuppliesTheToolbarAndItsSearchFieldSurvivesRebuilds) {

@@ -99,3 +99,31 @@ TEST_F(QuittingTest, ClosingTheWelcomeWindowQuits) {
     QCoreApplication::processEvents();
     EXPECT_EQ(lastClosed.count(), 1);
 }
+
+TEST_F(QuittingTest, ACancelledSessionEndKeepsTheMainWindowAndTheTimerRunning) {
+    settings.setStopTimeTrackingWhenClosed(true);
+    const auto account = addAccount(QStringLiteral("Alpha"));
+    launch();
+    ApplicationWindowController* window = windows().applicationWindow();
+    ASSERT_NE(window, nullptr);
+    window->timerViewModel()->start(makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")));
+
+    // The session manager asks the app to save; the user then cancels the logout, so
+    // no quit follows.
+    delegate->commitData();
+    QCoreApplication::processEvents();
+
+    EXPECT_EQ(windows().applicationWindow(), window) << "the main window stays";
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->timerViewModel()->state(), TimerViewModel::State::active)
+        << "not paused by a close that never happened";
+    const auto saved = timerInFile(uuidText(*account.id()));
+    ASSERT_TRUE(saved.has_value()) << "the timer is on disk in case the session does end";
+    EXPECT_EQ(saved->state, TimerViewModel::State::active);
+    EXPECT_EQ(saved->task->id, "7");
+
+    // A real end quits, and only then does the window close with its close hook.
+    delegate->applicationWillTerminate();
+    EXPECT_EQ(windows().applicationWindow(), nullptr);
+    EXPECT_EQ(timerInFile(uuidText(*account.id()))->state, TimerViewModel::State::paused);
+}

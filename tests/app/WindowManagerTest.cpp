@@ -1,5 +1,6 @@
 #include "ShellFixture.h"
 
+#include "app/MainMenu.h"
 #include "app/WelcomeWindowController.h"
 #include "core/storage/CredentialLoading.h"
 #include "images/coders/ImageCodersManager.h"
@@ -9,6 +10,8 @@
 #include <QAbstractButton>
 #include <QDir>
 #include <QFile>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QSignalSpy>
 
@@ -245,4 +248,15 @@ TEST_F(DamagedStoreWindowManagerTest, StartUpShowsOneAlertNamingTheFileInsteadOf
     delegate.reset();
     damaged.reset();
     EXPECT_EQ(fileBytes(), damagedBytes) << "nothing was written to the damaged file";
+}
+
+TEST_F(DamagedStoreWindowManagerTest, TheMenusAddAccountIsOffWhileTheStoreCannotBeRead) {
+    launch();
+    std::unique_ptr<QMenuBar> bar(MainMenu::build(*delegate));
+    auto* menu = bar->findChild<QMenu*>(QStringLiteral("accountsMenu"));
+    ASSERT_NE(menu, nullptr);
+    ASSERT_FALSE(menu->actions().isEmpty());
+    QAction* add = menu->actions().last();
+    EXPECT_EQ(add->text(), "Add Account");
+    EXPECT_FALSE(add->isEnabled());
 }

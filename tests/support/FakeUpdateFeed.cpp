@@ -20,6 +20,9 @@ QByteArray FakeUpdateFeed::appcast(const std::vector<Release>& releases) {
         if (!release.shortVersion.isEmpty())
             xml += QStringLiteral("<updates:shortVersionString>%1</updates:shortVersionString>\n")
                        .arg(release.shortVersion.toHtmlEscaped());
+        if (!release.notesLink.isEmpty())
+            xml += QStringLiteral("<updates:releaseNotesLink>%1</updates:releaseNotesLink>\n")
+                       .arg(release.notesLink.toHtmlEscaped());
         xml += QStringLiteral("<pubDate>%1</pubDate>\n<description><![CDATA[%2]]></description>\n"
                               "<link>%3</link>\n</item>\n")
                    .arg(release.pubDate, release.notes, release.link.toHtmlEscaped());

@@ -18,6 +18,8 @@ public:
         QString link = QStringLiteral("https://downloads.example.test/velmora.tar.gz");
         QString notes = QStringLiteral("<p>Fixes and improvements.</p>");
         QString pubDate = QStringLiteral("Mon, 07 Dec 2026 10:00:00 +0000");
+        // A page of release notes; no element when empty.
+        QString notesLink = QString();
     };
 
     static constexpr char path[] = "/api/v1/app/updates";

@@ -1,6 +1,47 @@
 #include "views/main/Appearance.h"
 
+#include <QFontDatabase>
+
+#include <algorithm>
+#include <cmath>
+
 namespace velmora {
+
+namespace {
+
+qreal luminance(const QColor& color) {
+    const auto channel = [](qreal c) {
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
+           0.0722 * channel(color.blueF());
+}
+
+QColor blended(const QColor& top, const QColor& bottom) {
+    const qreal a = top.alphaF();
+    return QColor::fromRgbF(static_cast<float>(top.redF() * a + bottom.redF() * (1 - a)),
+                            static_cast<float>(top.greenF() * a + bottom.greenF() * (1 - a)),
+                            static_cast<float>(top.blueF() * a + bottom.blueF() * (1 - a)));
+}
+
+} // namespace
+
+qreal Appearance::contrast(const QColor& text, const QColor& background) {
+    const qreal a = luminance(blended(text, background)) + 0.05;
+    const qreal b = luminance(background) + 0.05;
+    return std::max(a, b) / std::min(a, b);
+}
+
+QFont Appearance::scaledFont(const QFont& base, qreal factor) {
+    QFont font = base;
+    const qreal smallest = QFontDatabase::systemFont(QFontDatabase::SmallestReadableFont).pointSizeF();
+    if (base.pointSizeF() > 0) {
+        // A platform whose smallest readable size is above the text's own size keeps
+        // captions at the text's size: a caption never outgrows its text.
+        font.setPointSizeF(std::max(base.pointSizeF() * factor, std::min(smallest, base.pointSizeF())));
+    }
+    return font;
+}
 
 bool Appearance::isDark(const QPalette& palette) {
     return palette.color(QPalette::Window).lightness() < 128;
@@ -16,7 +57,19 @@ QColor Appearance::primary(const QPalette& palette) {
 }
 
 QColor Appearance::secondary(const QPalette& palette) {
-    return withOpacity(primary(palette), 0.55);
+    // As light as the palette allows: the least opacity, from 55 % up, that reads on
+    // both grounds text is drawn on.
+    const QColor text = primary(palette);
+    const QColor grounds[] = {palette.color(QPalette::Window), palette.color(QPalette::Base)};
+    for (qreal opacity = 0.55; opacity < 1.0; opacity += 0.05) {
+        const QColor candidate = withOpacity(text, opacity);
+        if (std::all_of(std::begin(grounds), std::end(grounds), [&](const QColor& ground) {
+                return contrast(candidate, ground) >= minimumContrast;
+            })) {
+            return candidate;
+        }
+    }
+    return text;
 }
 
 QColor Appearance::tertiary(const QPalette& palette) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QFont>
 #include <QPalette>
 
 namespace velmora {
@@ -14,6 +15,8 @@ public:
     static bool isDark(const QPalette& palette);
 
     static QColor primary(const QPalette& palette);
+    // Captions and status lines: lighter than primary text, yet at a contrast of at
+    // least `minimumContrast` on the window and on the base of `palette`.
     static QColor secondary(const QPalette& palette);
     static QColor tertiary(const QPalette& palette);
     static QColor quaternary(const QPalette& palette);
@@ -28,6 +31,16 @@ public:
 
     // `color` with its alpha multiplied by `opacity`.
     static QColor withOpacity(QColor color, qreal opacity);
+
+    // The least contrast of text that must be read, as a ratio of relative luminances.
+    static constexpr qreal minimumContrast = 4.5;
+    // The contrast of `text` (its alpha blended over `background`) on `background`:
+    // 1 for none, 21 for black on white.
+    static qreal contrast(const QColor& text, const QColor& background);
+
+    // `base` scaled by `factor` (captions, footnotes), never below the platform's
+    // smallest readable size (nor, for a caption, above `base`).
+    static QFont scaledFont(const QFont& base, qreal factor);
 };
 
 } // namespace velmora

@@ -27,6 +27,16 @@ QPainterPath circle(const QRectF& rect) {
 
 } // namespace
 
+std::optional<QUrl> AvatarView::remoteUrl(const QString& text) {
+    const QUrl url(text.trimmed(), QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty() ||
+        (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        return std::nullopt;
+    }
+    return url;
+}
+
 AvatarView::AvatarView(std::optional<QUrl> url, qreal size, QWidget* parent)
     : QWidget(parent), m_url(usable(std::move(url))), m_size(size) {
     const int side = static_cast<int>(std::ceil(size));

@@ -23,6 +23,11 @@ public:
     // An empty or invalid address counts as none.
     AvatarView(std::optional<QUrl> url, qreal size, QWidget* parent = nullptr);
 
+    // The address of a picture from a tracker's avatar text: only an http(s) address
+    // with a host; anything else (a local path, another scheme, no text) is none, so
+    // a tracker never makes the app read a file.
+    static std::optional<QUrl> remoteUrl(const QString& text);
+
     const std::optional<QUrl>& url() const { return m_url; }
     // An address arriving (or going) replaces the content: the remote view is made
     // for the new address, or dropped.

@@ -14,7 +14,9 @@
 #include "validation/FormManager.h"
 #include "validation/ValidationMessageView.h"
 #include "views/main/ActivityIndicator.h"
+#include "views/main/Appearance.h"
 #include "views/main/CustomTextEditor.h"
+#include "views/main/ReadableAlert.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -32,9 +34,7 @@ namespace {
 
 QLabel* calloutLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
-    QFont callout = label->font();
-    callout.setPointSizeF(callout.pointSizeF() * 0.92);
-    label->setFont(callout);
+    label->setFont(Appearance::scaledFont(label->font(), 0.92));
     return label;
 }
 
@@ -312,6 +312,7 @@ void BookTimeView::showAlert() {
             m_form->setErrorOccurred(false);
         }
     });
+    ReadableAlert::prepare(*m_alert);
     m_alert->open();
 }
 

@@ -7,6 +7,7 @@
 #include "views/main/AssetNames.h"
 #include "views/main/CalendarEntryCard.h"
 #include "views/main/CalendarEntryModel.h"
+#include "views/main/ReadableAlert.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -16,7 +17,30 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace velmora {
+
+namespace {
+
+// The cards of a day, as tall as all of them together: the strip around the columns
+// scrolls, so every card of a long day can be reached, and seen to be, with the one
+// scroll bar of the calendar.
+class EntryList : public QListView {
+public:
+    using QListView::QListView;
+
+protected:
+    void updateGeometries() override {
+        QListView::updateGeometries();
+        const int height = std::max(0, contentsSize().height()) + 2 * frameWidth();
+        if (minimumHeight() != height) {
+            setMinimumHeight(height);
+        }
+    }
+};
+
+} // namespace
 
 QString CalendarDayView::weekdayLabel(const QDate& date) {
     const QString name = QLocale().toString(date, QStringLiteral("dddd"));
@@ -67,7 +91,7 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
     m_noRecords->setWordWrap(true);
     m_model = new CalendarEntryModel(this);
     m_model->setEntries(m_day.workEntries);
-    m_list = new QListView(this);
+    m_list = new EntryList(this);
     m_list->setModel(m_model);
     m_list->setItemDelegate(new CalendarEntryCard(m_list));
     m_list->setFrameShape(QFrame::NoFrame);
@@ -99,6 +123,12 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
     });
 }
 
+QString CalendarDayView::deleteQuestion(const WorkEntry& entry) {
+    const QString task = entry.issue.reference && !entry.issue.reference->isEmpty() ? *entry.issue.reference
+                                                                                    : entry.issue.name;
+    return tr("Delete the %1 work log on %2?").arg(entry.spentTime, task);
+}
+
 void CalendarDayView::requestDelete(const WorkEntry& entry) {
     m_deleting = entry;
     if (m_confirmation) {
@@ -108,11 +138,16 @@ void CalendarDayView::requestDelete(const WorkEntry& entry) {
                                      QMessageBox::NoButton, window());
     m_confirmation->setAttribute(Qt::WA_DeleteOnClose);
     m_confirmation->setWindowModality(Qt::WindowModal);
+    m_confirmation->setTextFormat(Qt::PlainText);
+    m_confirmation->setInformativeText(deleteQuestion(entry));
     QPushButton* remove = m_confirmation->addButton(tr("Delete"), QMessageBox::DestructiveRole);
     QPushButton* cancel = m_confirmation->addButton(tr("Cancel"), QMessageBox::RejectRole);
     m_confirmation->setDefaultButton(cancel);
     connect(remove, &QPushButton::clicked, this, &CalendarDayView::confirmDelete);
+    m_confirmation->setEscapeButton(cancel);
+    remove->setAutoDefault(false);
     connect(cancel, &QPushButton::clicked, this, &CalendarDayView::cancelDelete);
+    ReadableAlert::prepare(*m_confirmation);
     m_confirmation->open();
 }
 

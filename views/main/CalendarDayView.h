@@ -37,6 +37,9 @@ public:
     static QString weekdayLabel(const QDate& date);
     // The readable total, "0m" under a minute.
     static QString totalText(double seconds);
+    // What the delete confirmation asks: "Delete the 1h 30m work log on WEB-1?" (the
+    // task's name when it has no key).
+    static QString deleteQuestion(const WorkEntry& entry);
 
     QLabel* weekdayLabelView() const { return m_weekday; }
     QLabel* dayNumberLabel() const { return m_dayNumber; }

@@ -6,6 +6,7 @@
 #include "views/main/BookTimeView.h"
 #include "views/main/CalendarDaysView.h"
 #include "views/main/LoadFailureView.h"
+#include "views/main/ReadableAlert.h"
 
 #include <QStackedLayout>
 #include <QVBoxLayout>
@@ -163,6 +164,7 @@ void CalendarView::deleteFailed(const APIError& error) {
     }
     m_alert->setAttribute(Qt::WA_DeleteOnClose);
     m_alert->setWindowModality(Qt::WindowModal);
+    ReadableAlert::prepare(*m_alert);
     m_alert->open();
 }
 

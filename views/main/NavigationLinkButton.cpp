@@ -3,6 +3,7 @@
 #include "views/main/Appearance.h"
 
 #include <QEvent>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -46,6 +47,26 @@ NavigationLinkButton::NavigationLinkButton(Binding<bool> isActive, QString text,
     });
 }
 
+void NavigationLinkButton::paintFocusRing(QPainter& painter, const QRectF& rect, const QPalette& palette) {
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    QColor ring = palette.color(QPalette::Highlight);
+    ring.setAlphaF(0.8);
+    painter.setPen(QPen(ring, 2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(rect.adjusted(1, 1, -1, -1), cornerRadius, cornerRadius);
+    painter.restore();
+}
+
+void NavigationLinkButton::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->isAutoRepeat()) {
+        event->accept();
+        click();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
+}
+
 NavigationLinkButton::Look NavigationLinkButton::currentLook() const {
     return look(palette(), isActive(), isActiveWindow());
 }
@@ -68,6 +89,9 @@ void NavigationLinkButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const Look current = currentLook();
     paintHighlight(painter, QRectF(rect()), current);
+    if (hasFocus()) {
+        paintFocusRing(painter, QRectF(rect()), palette());
+    }
 
     const QRect content =
         rect().adjusted(static_cast<int>(horizontalPadding), 0, -static_cast<int>(horizontalPadding), 0);

@@ -35,6 +35,8 @@ public:
     static Look look(const QPalette& palette, bool isActive, bool windowIsKey);
     // Paints the highlight of `look` over `rect` (with its rounded corners).
     static void paintHighlight(QPainter& painter, const QRectF& rect, const Look& look);
+    // Marks the row that has the keyboard focus, over whatever highlight it has.
+    static void paintFocusRing(QPainter& painter, const QRectF& rect, const QPalette& palette);
 
     // The label: an optional symbol (drawn in the row's text colour) and a text.
     NavigationLinkButton(Binding<bool> isActive, QString text,
@@ -52,6 +54,8 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
+    // Return chooses the row, as Space does.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     Binding<bool> m_isActive;

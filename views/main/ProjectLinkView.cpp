@@ -42,6 +42,9 @@ void ProjectLinkView::paint(QPainter* painter, const QStyleOptionViewItem& optio
     painter->save();
     const QRectF row = QRectF(option.rect).adjusted(0, 1, 0, -1);
     NavigationLinkButton::paintHighlight(*painter, row, look);
+    if (option.state.testFlag(QStyle::State_HasFocus)) {
+        NavigationLinkButton::paintFocusRing(*painter, row, option.palette);
+    }
 
     const qreal padding = NavigationLinkButton::horizontalPadding;
     const qreal iconSide = 16;

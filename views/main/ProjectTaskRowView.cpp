@@ -23,8 +23,7 @@ constexpr int horizontalPadding = 8;
 constexpr int markSize = 10;
 
 QFont scaled(const QFont& base, qreal points, bool bold = false) {
-    QFont font = base;
-    font.setPointSizeF(base.pointSizeF() * points / 13.0);
+    QFont font = Appearance::scaledFont(base, points / 13.0);
     font.setBold(bold);
     return font;
 }
@@ -179,7 +178,9 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     // Light text only on the strong highlight of the active window.
     const bool selected = selectedRow && active;
     const QColor primary = selected ? colors.color(QPalette::HighlightedText) : Appearance::primary(colors);
-    const QColor secondary = selected ? Appearance::withOpacity(primary, 0.8) : Appearance::secondary(colors);
+    // On the highlight no lighter shade reads well enough: the status line takes the
+    // highlight's own text colour.
+    const QColor secondary = selected ? primary : Appearance::secondary(colors);
 
     const Fonts fonts(option.font);
     const int left = rect.left() + horizontalPadding + 4;

@@ -21,7 +21,7 @@ QLabel* verbatim(const QString& text, QWidget* parent) {
 }
 
 QFont scaled(QFont font, qreal factor, bool bold = false) {
-    font.setPointSizeF(font.pointSizeF() * factor);
+    font = Appearance::scaledFont(font, factor);
     font.setBold(bold);
     return font;
 }

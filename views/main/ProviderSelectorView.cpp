@@ -106,17 +106,14 @@ void ProviderSelectorView::rebuild() {
         label->setContentsMargins(4, 2, 4, 2);
         const auto& user = providerUser(provider);
         const QString avatar = user ? user->avatar : QString();
-        label->addWidget(
-            new AvatarView(avatar.isEmpty() ? std::nullopt : std::optional<QUrl>(QUrl(avatar)), 30, button));
+        label->addWidget(new AvatarView(AvatarView::remoteUrl(avatar), 30, button));
         auto* texts = new QVBoxLayout;
         texts->setSpacing(0);
         auto* name = new QLabel(button);
         setPlainText(name, providerName(provider));
         texts->addWidget(name);
         auto* tracker = new QLabel(trackerName(providerType(provider)), button);
-        QFont footnote = tracker->font();
-        footnote.setPointSizeF(footnote.pointSizeF() * 0.85);
-        tracker->setFont(footnote);
+        tracker->setFont(Appearance::scaledFont(tracker->font(), 0.85));
         texts->addWidget(tracker);
         label->addLayout(texts, 1);
         button->setMinimumHeight(40);

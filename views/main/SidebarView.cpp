@@ -21,6 +21,7 @@
 #include <QDialog>
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
@@ -81,9 +82,7 @@ void SidebarView::build() {
     m_userName = new QLabel(m_header);
     m_userName->setTextFormat(Qt::PlainText);
     m_accountName = secondaryLabel(QString(), m_header);
-    QFont caption = m_accountName->font();
-    caption.setPointSizeF(caption.pointSizeF() * 0.85);
-    m_accountName->setFont(caption);
+    m_accountName->setFont(Appearance::scaledFont(m_accountName->font(), 0.85));
     names->addWidget(m_userName);
     names->addWidget(m_accountName);
     header->addLayout(names, 1);
@@ -106,8 +105,7 @@ void SidebarView::build() {
     list->addWidget(m_calendar);
     list->addSpacing(20);
     auto* sectionHeader = secondaryLabel(tr("Projects"), this);
-    QFont sectionFont = sectionHeader->font();
-    sectionFont.setPointSizeF(sectionFont.pointSizeF() * 0.85);
+    QFont sectionFont = Appearance::scaledFont(sectionHeader->font(), 0.85);
     sectionFont.setBold(true);
     sectionHeader->setFont(sectionFont);
     sectionHeader->setContentsMargins(6, 0, 0, 4);
@@ -133,7 +131,9 @@ void SidebarView::build() {
     m_list->setItemDelegate(new ProjectLinkView(m_list));
     // The rows draw their own selection from the route; the view keeps none.
     m_list->setSelectionMode(QAbstractItemView::NoSelection);
-    m_list->setFocusPolicy(Qt::NoFocus);
+    // Tab reaches the list: the arrows move through it, Return and Space choose.
+    m_list->setFocusPolicy(Qt::StrongFocus);
+    m_list->installEventFilter(this);
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setUniformItemSizes(true);
     m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -231,7 +231,7 @@ void SidebarView::showAccount() {
     setPlainText(m_userName, user ? user->name : accountName);
     setPlainText(m_accountName, accountName);
     const QString avatar = user ? user->avatar : QString();
-    m_avatar->setUrl(avatar.isEmpty() ? std::nullopt : std::optional<QUrl>(QUrl(avatar)));
+    m_avatar->setUrl(AvatarView::remoteUrl(avatar));
 }
 
 void SidebarView::showProjectsContent() {
@@ -293,6 +293,14 @@ bool SidebarView::eventFilter(QObject* watched, QEvent* event) {
         auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::LeftButton && m_header->rect().contains(mouse->position().toPoint())) {
             toggleProviderSelector();
+            return true;
+        }
+    }
+    if (watched == m_list && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        const QModelIndex current = m_list->currentIndex();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) && current.isValid()) {
+            emit m_list->clicked(current);
             return true;
         }
     }

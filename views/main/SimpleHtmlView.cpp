@@ -1,6 +1,7 @@
 #include "views/main/SimpleHtmlView.h"
 
 #include "views/main/Appearance.h"
+#include "views/main/ReadableAlert.h"
 #include "views/main/TrackerHtml.h"
 #include "views/main/TrackerTextDocument.h"
 
@@ -128,6 +129,7 @@ void SimpleHtmlView::activateLink(const QUrl& url) {
         QPushButton* open = alert.addButton(QStringLiteral("Open in Browser"), QMessageBox::AcceptRole);
         alert.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
         alert.setDefaultButton(open);
+        ReadableAlert::prepare(alert);
         alert.exec();
         confirmed = alert.clickedButton() == open;
     }

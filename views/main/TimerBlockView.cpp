@@ -8,6 +8,7 @@
 
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QStackedLayout>
@@ -16,13 +17,29 @@
 namespace velmora {
 
 namespace {
+// Reached with Tab (a click leaves the focus where it was); Space and Return press it.
+class TimerButton : public QToolButton {
+public:
+    using QToolButton::QToolButton;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->isAutoRepeat()) {
+            event->accept();
+            click();
+            return;
+        }
+        QToolButton::keyPressEvent(event);
+    }
+};
+
 QToolButton* makeButton(QWidget* parent, const QString& name) {
-    auto* button = new QToolButton(parent);
+    auto* button = new TimerButton(parent);
     button->setAutoRaise(true);
     button->setObjectName(name);
     button->setToolTip(name);
     button->setIconSize(QSize(14, 14));
-    button->setFocusPolicy(Qt::NoFocus);
+    button->setFocusPolicy(Qt::TabFocus);
     return button;
 }
 } // namespace
@@ -36,9 +53,7 @@ TimerBlockView::TimerBlockView(TimerViewModel& timer, QWidget* parent) : QWidget
     auto* markStack = new QStackedLayout(mark);
     markStack->setStackingMode(QStackedLayout::StackAll);
     m_reference = new QLabel(mark);
-    QFont caption = m_reference->font();
-    caption.setPointSizeF(caption.pointSizeF() * 0.8);
-    m_reference->setFont(caption);
+    m_reference->setFont(Appearance::scaledFont(m_reference->font(), 0.8));
     m_reference->setAlignment(Qt::AlignCenter);
     m_clock = new QLabel(mark);
     m_clock->setAlignment(Qt::AlignCenter);

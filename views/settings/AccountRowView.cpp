@@ -17,11 +17,7 @@ std::optional<QUrl> avatarUrl(const AnyProvider& provider) {
     if (!user) {
         return std::nullopt;
     }
-    const QUrl url(user->avatar, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty()) {
-        return std::nullopt;
-    }
-    return url;
+    return AvatarView::remoteUrl(user->avatar);
 }
 
 QWidget* warningIcon(const AnyProvider& provider) {

@@ -117,8 +117,10 @@ void AccountsSettingsView::popEditor() {
 }
 
 void AccountsSettingsView::presentSelection() {
-    // Already asking (or already setting one up): nothing more.
-    if (m_selection || m_setup) {
+    // Already asking (or already setting one up): nothing more. A store that cannot
+    // be read takes no new account, however the request came (the button, a link,
+    // the menu).
+    if (m_selection || m_setup || m_accounts->readFailed()) {
         return;
     }
     auto* sheet = new AccountSelectionView(this);

@@ -1,7 +1,9 @@
 #include "views/settings/ProviderSetupView.h"
 
 #include "views/main/ActivityIndicator.h"
+#include "views/main/Appearance.h"
 #include "views/main/DisableReasons.h"
+#include "views/main/ReadableAlert.h"
 #include "views/main/ValidatedContainerModifier.h"
 #include "views/main/ValidatedFormManagerModifier.h"
 #include "views/main/ValidationError.h"
@@ -9,6 +11,7 @@
 #include <QCheckBox>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -55,13 +58,26 @@ QWidget* ProviderSetupView::labelled(const QString& text, const ValidationContai
     layout->addWidget(new QLabel(text));
     if (!footnote.isEmpty()) {
         auto* note = new QLabel(footnote);
-        QFont font = note->font();
-        font.setPointSizeF(font.pointSizeF() * 0.85);
-        note->setFont(font);
-        note->setForegroundRole(QPalette::PlaceholderText);
+        note->setFont(Appearance::scaledFont(note->font(), 0.85));
+        QPalette colors = note->palette();
+        colors.setColor(QPalette::WindowText, Appearance::secondary(colors));
+        note->setPalette(colors);
         layout->addWidget(note);
     }
-    layout->addWidget(new ValidationError(validation));
+    auto* error = new ValidationError(validation);
+    // The message's line stays reserved while the field is valid, so a message
+    // coming or going never moves the fields under the pointer.
+    for (auto* message : error->findChildren<QLabel*>()) {
+        QSizePolicy policy = message->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        message->setSizePolicy(policy);
+        // As tall as a line of message, whatever it holds now.
+        const QString shown = message->text();
+        message->setText(QStringLiteral("Ag"));
+        message->setMinimumHeight(message->sizeHint().height());
+        message->setText(shown);
+    }
+    layout->addWidget(error);
     return box;
 }
 
@@ -106,12 +122,14 @@ void ProviderSetupView::build() {
     if (m_onDelete) {
         m_deleteButton = new QPushButton(QStringLiteral("Delete account"));
         m_deleteButton->setObjectName(QStringLiteral("deleteButton"));
+        m_deleteButton->setAutoDefault(false);
         connect(m_deleteButton, &QPushButton::clicked, this, &ProviderSetupView::askToDelete);
         footer->addWidget(m_deleteButton);
     }
     if (m_onCancel) {
         m_cancelButton = new QPushButton(QStringLiteral("Cancel"));
         m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
+        m_cancelButton->setAutoDefault(false);
         connect(m_cancelButton, &QPushButton::clicked, this, [this] {
             Action cancel = m_onCancel;
             cancel();
@@ -151,6 +169,20 @@ void ProviderSetupView::build() {
     rebuildMainButton();
     updateCredentialsVisibility();
     followRequests(m_viewModel->networkRequestInProgress());
+}
+
+void ProviderSetupView::keyPressEvent(QKeyEvent* event) {
+    // Return in a field is the main button, as in any form; it never reaches a host
+    // dialog, whose default would otherwise be whatever button it found first.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (!enter || (event->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+    if (m_mainButton && m_mainButton->isEnabled() && m_mainButton->isVisible()) {
+        m_mainButton->click();
+    }
 }
 
 void ProviderSetupView::updateCredentialsVisibility() {
@@ -194,10 +226,17 @@ void ProviderSetupView::askToDelete() {
         QMessageBox::Warning, QStringLiteral("Are you sure that you want to delete this?"),
         QStringLiteral("Are you sure that you want to delete this?"), QMessageBox::NoButton, this);
     dialog->setObjectName(QStringLiteral("deleteConfirmation"));
+    // What goes, by the name it is stored under (not what the name field holds now).
+    dialog->setInformativeText(QStringLiteral("Delete the account \"%1\"?").arg(m_viewModel->storedName()));
+    dialog->setTextFormat(Qt::PlainText);
     QPushButton* remove = dialog->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
     remove->setObjectName(QStringLiteral("confirmDelete"));
-    dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole)
-        ->setObjectName(QStringLiteral("cancelDelete"));
+    remove->setAutoDefault(false);
+    QPushButton* cancel = dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    cancel->setObjectName(QStringLiteral("cancelDelete"));
+    // A stray Return keeps the account.
+    dialog->setDefaultButton(cancel);
+    dialog->setEscapeButton(cancel);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QMessageBox::buttonClicked, this, [this, remove](QAbstractButton* clicked) {
         if (clicked != remove || !m_onDelete) {
@@ -209,6 +248,7 @@ void ProviderSetupView::askToDelete() {
             this, [action] { action(); }, Qt::QueuedConnection);
     });
     m_deleteDialog = dialog;
+    ReadableAlert::prepare(*dialog);
     dialog->open();
 }
 
@@ -248,6 +288,7 @@ void ProviderSetupView::refreshAlert() {
         QMetaObject::invokeMethod(this, &ProviderSetupView::refreshAlert, Qt::QueuedConnection);
     });
     m_alert = box;
+    ReadableAlert::prepare(*box);
     box->open();
 }
 

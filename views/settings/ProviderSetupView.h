@@ -58,6 +58,8 @@ protected:
 
     ProviderSetupView(ProviderSetupViewModel* viewModel, Action onDelete, Action onCancel, QWidget* parent);
 
+    void keyPressEvent(QKeyEvent* event) override;
+
     // Builds the view; subclasses call it at the end of their constructor.
     void build();
     // Adds the tracker's credential rows to `layout` (shown only while the credentials

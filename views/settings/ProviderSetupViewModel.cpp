@@ -7,8 +7,25 @@ namespace velmora {
 ProviderSetupViewModel::ProviderSetupViewModel(ProviderType type, const QString& name, Action onSave,
                                                QObject* parent)
     : QObject(parent), m_type(type), m_manager(FormManager::ValidationType::immediate),
-      m_name(ProviderNameValidation::make(name)), m_onSave(std::move(onSave)) {
+      m_name(ProviderNameValidation::make(name)), m_storedName(name), m_onSave(std::move(onSave)) {
     m_nameValidation = follow(*m_name);
+    connect(this, &ProviderSetupViewModel::choicesChanged, this, &ProviderSetupViewModel::dropUnlistedChoice);
+}
+
+void ProviderSetupViewModel::dropUnlistedChoice() {
+    // A new sign-in may grant other sites or workspaces than the last one: a choice
+    // that is no longer offered must not be saved with the new credentials. With the
+    // stored credentials kept, the stored choice stays whatever a sign-in offered.
+    TextField* field = parameterField();
+    if (!changeCredentials() || !field || field->value().isEmpty()) {
+        return;
+    }
+    for (const Choice& choice : choices()) {
+        if (choice.id == field->value()) {
+            return;
+        }
+    }
+    field->setValue(QString());
 }
 
 ProviderSetupViewModel::~ProviderSetupViewModel() = default;

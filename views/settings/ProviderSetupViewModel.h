@@ -49,6 +49,9 @@ public:
     TextField& name() { return *m_name; }
     const ValidationContainer& nameValidation() const { return *m_nameValidation; }
 
+    // The account's name as stored when the form opened (empty for a new account).
+    const QString& storedName() const { return m_storedName; }
+
     // The account being edited already exists (it has an id).
     virtual bool isExisting() const = 0;
 
@@ -133,10 +136,13 @@ protected:
 
 private:
     void setRunning(int running);
+    // Empties the parameter when the tracker's choices no longer hold it.
+    void dropUnlistedChoice();
 
     const ProviderType m_type;
     FormManager m_manager;
     std::unique_ptr<TextField> m_name;
+    QString m_storedName;
     std::optional<ValidationContainer> m_nameValidation;
     std::vector<Cancellable> m_following;
     Action m_onSave;

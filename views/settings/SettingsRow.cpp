@@ -17,9 +17,7 @@ SettingsRow::SettingsRow(const QString& title, const QString& footnote, QWidget*
     m_title->setWordWrap(true);
     m_footnote = new QLabel(footnote, this);
     m_footnote->setWordWrap(true);
-    QFont small = m_footnote->font();
-    small.setPointSizeF(small.pointSizeF() * 0.85);
-    m_footnote->setFont(small);
+    m_footnote->setFont(Appearance::scaledFont(m_footnote->font(), 0.85));
     QPalette secondary = m_footnote->palette();
     secondary.setColor(QPalette::WindowText, Appearance::secondary(palette()));
     m_footnote->setPalette(secondary);

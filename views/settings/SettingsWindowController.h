@@ -3,6 +3,7 @@
 #include "views/settings/SettingsEnvironment.h"
 
 #include <QMainWindow>
+#include <QTimer>
 
 namespace velmora {
 
@@ -17,6 +18,11 @@ public:
 
     explicit SettingsWindowController(SettingsEnvironment environment, QWidget* parent = nullptr);
 
+    // The size of a first start (no frame saved yet) on a screen whose free area is
+    // `available`: tall enough for the longest page, within the screen, never under
+    // the minimum.
+    static QSize firstStartSize(const QRect& available);
+
     SettingsSplitViewController* splitViewController() const { return m_split; }
 
 signals:
@@ -25,6 +31,8 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Escape and Ctrl+W close the window, as they close any secondary window.
+    void keyPressEvent(QKeyEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
@@ -34,6 +42,9 @@ private:
     QString m_windowStateFile;
     SettingsSplitViewController* m_split = nullptr;
     bool m_restored = false;
+    // A drag moves the window many times a second: the frame is written once it
+    // rests, and when the window closes.
+    QTimer* m_frameSettled = nullptr;
 };
 
 } // namespace velmora

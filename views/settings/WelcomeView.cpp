@@ -1,5 +1,6 @@
 #include "views/settings/WelcomeView.h"
 
+#include "views/main/Appearance.h"
 #include "views/main/AssetNames.h"
 #include "views/settings/ProviderSetupView.h"
 #include "views/settings/ProviderSetupViews.h"
@@ -62,7 +63,9 @@ WelcomeView::WelcomeView(QWidget* parent) : QWidget(parent) {
                                   "provider and start your timeless journey!"));
     intro->setWordWrap(true);
     intro->setAlignment(Qt::AlignCenter);
-    intro->setForegroundRole(QPalette::PlaceholderText);
+    QPalette introColors = intro->palette();
+    introColors.setColor(QPalette::WindowText, Appearance::secondary(introColors));
+    intro->setPalette(introColors);
     intro->setContentsMargins(100, 0, 100, 0);
     headerLayout->addWidget(intro);
     page->addWidget(header);

@@ -37,22 +37,37 @@ field(const QString& value, std::vector<std::shared_ptr<StringValidator>> rules)
                                              CompositeValidationMessagesStrategy::onByOne));
 }
 
+// Judges an address as it will be stored, so an https address being typed or
+// pasted passes before the field is committed and normalised.
+class NormalizedPatternValidator : public PatternValidator {
+public:
+    using PatternValidator::PatternValidator;
+
+    Validation validate() override {
+        if (!value() || matches(pattern(), YouTrackProviderViewModel::normalizedBaseUrl(*value()))) {
+            return Validation::success();
+        }
+        return Validation::failure(messageText());
+    }
+};
+
 std::unique_ptr<ProviderSetupViewModel::TextField> baseUrlField(const QString& value) {
     return field(
         value,
         {
             std::make_shared<NonEmptyValidator>(text("Base URL cannot be empty.")),
+            // An address with a scheme other than https: a token must not travel in
+            // the clear. Said first, since such an address is otherwise well formed.
+            std::make_shared<PatternValidator>(
+                QRegularExpression(QStringLiteral("^\\s*+(https://|(?![a-zA-Z][a-zA-Z0-9+.-]*://))"),
+                                   QRegularExpression::CaseInsensitiveOption),
+                text("Base URL must use https.")),
             // A dotted host name, or an instance on an address or on this
             // machine, which self-hosted installations use.
-            std::make_shared<PatternValidator>(
+            std::make_shared<NormalizedPatternValidator>(
                 QRegularExpression(QStringLiteral("([a-zA-Z0-9-]+\\.)+[a-zA-Z]{2,}|^(https://"
                                                   ")?(localhost|(\\d{1,3}\\.){3}\\d{1,3})(:\\d+)?(/|$)")),
                 text("Base URL is invalid.")),
-            // What is left with a scheme after normalising is not https,
-            // and a token must not travel in the clear.
-            std::make_shared<PatternValidator>(
-                QRegularExpression(QStringLiteral("^(?![a-zA-Z][a-zA-Z0-9+.-]*://)")),
-                text("Base URL must use https.")),
         });
 }
 

@@ -3,8 +3,13 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QEvent>
+#include <QFile>
+#include <QImage>
 #include <QPointer>
 #include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QTextDocument>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +45,43 @@ TEST(UpdateOfferDialogTest, ShowsTheVersionAndItsNotesAndOpensTheDownloadPage) {
     EXPECT_EQ(browser.opened, QList<QUrl>{item.downloadLink});
     EXPECT_TRUE(dialog.isNull()); // closed and gone
     QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+}
+
+TEST(UpdateOfferDialogTest, TheNotesReadNothingTheyNameNotEvenALocalFile) {
+    QTemporaryDir dir;
+    const QString picture = dir.filePath(QStringLiteral("local.png"));
+    QImage red(8, 8, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    ASSERT_TRUE(red.save(picture));
+    const QString sheet = dir.filePath(QStringLiteral("local.css"));
+    QFile css(sheet);
+    ASSERT_TRUE(css.open(QIODevice::WriteOnly));
+    css.write("p { color: red; }");
+    css.close();
+
+    AppcastItem item;
+    item.version = QStringLiteral("12");
+    item.releaseNotes =
+        QStringLiteral("<html><head><link rel=\"stylesheet\" href=\"%1\"></head><body>"
+                       "<p>Faster sync.</p><img src=\"%2\"><img src=\"local.png\"></body></html>")
+            .arg(QUrl::fromLocalFile(sheet).toString(), QUrl::fromLocalFile(picture).toString());
+    item.downloadLink = QUrl(QStringLiteral("https://downloads.example.test/velmora-1.2"));
+    UpdateOfferDialog dialog(item, QStringLiteral("1.1"));
+    dialog.show();
+    QCoreApplication::processEvents();
+    auto* notes = dialog.findChild<QTextBrowser*>();
+    ASSERT_NE(notes, nullptr);
+    EXPECT_TRUE(dialog.releaseNotesText().contains(QStringLiteral("Faster sync.")));
+    for (const QUrl& url : {QUrl::fromLocalFile(picture), QUrl(QStringLiteral("local.png"))}) {
+        const QVariant image = notes->document()->resource(QTextDocument::ImageResource, url);
+        EXPECT_TRUE(image.value<QImage>().isNull()) << url.toString().toStdString();
+    }
+    EXPECT_TRUE(notes->document()
+                    ->resource(QTextDocument::StyleSheetResource, QUrl::fromLocalFile(sheet))
+                    .toByteArray()
+                    .isEmpty());
+    EXPECT_TRUE(
+        notes->loadResource(QTextDocument::HtmlResource, QUrl::fromLocalFile(sheet)).toByteArray().isEmpty());
 }
 
 } // namespace

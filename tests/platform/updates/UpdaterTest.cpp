@@ -77,6 +77,46 @@ TEST_F(UpdaterTest, OffersTheNewestNewerVersionOnly) {
     EXPECT_EQ(driver->offered.front().version, "1.10");
 }
 
+TEST_F(UpdaterTest, AnItemWithoutNotesIsOfferedWithTheNotesItsLinkPointsTo) {
+    auto updater = makeUpdater();
+    const QString page = feed.server().url(QStringLiteral("/notes/2.0.html")).toString();
+    feed.server().on(
+        "GET", "/notes/2.0.html",
+        test::FakeResponse{200, {{"Content-Type", "text/html"}}, "<h2>2.0</h2><p>Faster sync.</p>"});
+    Release release{"2.0", "2.0"};
+    release.notes.clear();
+    release.notesLink = page;
+    feed.serve({release});
+    ASSERT_EQ(run(*updater, false), Updater::Outcome::UpdateFound);
+    ASSERT_EQ(driver->offered.size(), 1u);
+    EXPECT_TRUE(driver->offered.front().releaseNotes.contains("Faster sync."));
+    EXPECT_EQ(driver->offered.front().releaseNotesLink, QUrl(page));
+}
+
+TEST_F(UpdaterTest, NotesThatAreNotHttpsOrTooLongOrMissingLeaveTheOfferWithoutNotes) {
+    auto updater = makeUpdater();
+    feed.server().on("GET", "/notes/huge.html",
+                     test::FakeResponse{200, {}, QByteArray(Updater::kReleaseNotesCap + 1, 'x')});
+    feed.server().on("GET", "/notes/gone.html", test::FakeResponse{404, {}, "<p>Not here</p>"});
+    const QString plain = feed.server()
+                              .url(QStringLiteral("/notes/2.0.html"))
+                              .toString()
+                              .replace(QStringLiteral("https://"), QStringLiteral("http://"));
+    for (const QString& link : {plain, QStringLiteral("file:///etc/hostname"),
+                                feed.server().url(QStringLiteral("/notes/huge.html")).toString(),
+                                feed.server().url(QStringLiteral("/notes/gone.html")).toString()}) {
+        driver->offered.clear();
+        Release release{"2.0", "2.0"};
+        release.notes.clear();
+        release.notesLink = link;
+        feed.serve({release});
+        ASSERT_EQ(run(*updater, false), Updater::Outcome::UpdateFound) << link.toStdString();
+        ASSERT_EQ(driver->offered.size(), 1u) << link.toStdString();
+        EXPECT_TRUE(driver->offered.front().releaseNotes.isEmpty()) << link.toStdString();
+    }
+    EXPECT_TRUE(feed.server().requestsTo(QStringLiteral("/notes/2.0.html")).isEmpty()) << "nothing over http";
+}
+
 TEST_F(UpdaterTest, NeverOffersADownloadPageThatIsNotHttps) {
     auto updater = makeUpdater();
     Release plain{"2.0", "2.0", "http://downloads.example.test/velmora.tar.gz"};

@@ -14,7 +14,9 @@
 #include <QLabel>
 #include <QListView>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QToolBar>
 
@@ -152,6 +154,38 @@ TEST_F(CalendarViewTest, DaysShowTheirEntriesAndReadableTotals) {
     EXPECT_EQ(CalendarDayView::weekdayLabel(QDate(2025, 3, 3)), QStringLiteral("MON"));
 }
 
+TEST_F(CalendarViewTest, ALongDayScrollsAndEveryEntryCanBeReached) {
+    const QDateTime morning(env.clock->now().date(), QTime(9, 0));
+    std::vector<WorkEntry> entries;
+    for (int i = 0; i < 15; ++i) {
+        entries.push_back(entryAt(QString::number(i + 1), morning.addSecs(600 * i), 600));
+    }
+    service->workEntries.answer(entries);
+    showAt(600);
+    drainEvents();
+    CalendarDaysView* strip = view().daysView();
+    QListView* list = strip->columns()[1]->entryList();
+    ASSERT_EQ(list->model()->rowCount(), 15);
+    QScrollBar* bar = strip->verticalScrollBar();
+    EXPECT_GT(bar->maximum(), 0);
+    EXPECT_TRUE(bar->isVisible()) << "the strip shows that there is more";
+    EXPECT_EQ(list->verticalScrollBar()->maximum(), 0) << "no scrolling hidden inside one column";
+
+    const auto cardInStrip = [&](int row) {
+        const QRect card = list->visualRect(list->model()->index(row, 0));
+        return QRect(list->viewport()->mapTo(strip->viewport(), card.topLeft()), card.size());
+    };
+    for (int row = 0; row < 15; ++row) {
+        EXPECT_LE(list->visualRect(list->model()->index(row, 0)).bottom(), list->viewport()->height())
+            << "card " << row << " is laid out whole";
+    }
+    EXPECT_GE(cardInStrip(0).top(), 0);
+    bar->setValue(bar->maximum());
+    drainEvents();
+    EXPECT_LE(cardInStrip(14).bottom(), strip->viewport()->height()) << "the last card comes into view";
+    EXPECT_GE(cardInStrip(14).top(), 0);
+}
+
 TEST_F(CalendarViewTest, AConfirmedDeleteDeletesOnceAndReloadsOnce) {
     const QDateTime today = env.clock->now();
     service->workEntries.answer({entryAt(QStringLiteral("1"), today, 5400)});
@@ -178,6 +212,26 @@ TEST_F(CalendarViewTest, AConfirmedDeleteDeletesOnceAndReloadsOnce) {
     ASSERT_EQ(service->deletedEntries.size(), 1u);
     EXPECT_EQ(service->deletedEntries.front(), entry);
     EXPECT_EQ(service->workEntryIntervals.size(), loads + 1);
+}
+
+TEST_F(CalendarViewTest, TheDeleteConfirmationNamesTheWorkLogAndDefaultsToCancel) {
+    WorkEntry entry = entryAt(QStringLiteral("1"), env.clock->now(), 5400);
+    entry.spentTime = QStringLiteral("1h 30m");
+    entry.issue.reference = QStringLiteral("WEB-1");
+    EXPECT_EQ(CalendarDayView::deleteQuestion(entry), "Delete the 1h 30m work log on WEB-1?");
+    entry.issue.reference.reset();
+    entry.issue.name = QStringLiteral("Fix the header");
+    EXPECT_EQ(CalendarDayView::deleteQuestion(entry), "Delete the 1h 30m work log on Fix the header?");
+
+    service->workEntries.answer({entry});
+    showAt(600);
+    CalendarDayView* column = view().daysView()->columns()[1];
+    column->requestDelete(column->day().workEntries.at(0));
+    ASSERT_NE(column->confirmation(), nullptr);
+    EXPECT_EQ(column->confirmation()->informativeText(), "Delete the 1h 30m work log on Fix the header?");
+    ASSERT_NE(column->confirmation()->defaultButton(), nullptr);
+    EXPECT_EQ(column->confirmation()->defaultButton()->text(), "Cancel");
+    column->cancelDelete();
 }
 
 TEST_F(CalendarViewTest, AFailedDeleteTellsTheUserAndEndsLoading) {

@@ -3,6 +3,7 @@
 #include "platform/store/ProviderStore.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeShellHooks.h"
+#include "views/main/AvatarView.h"
 #include "views/main/ProviderSelectorView.h"
 
 #include <QAbstractButton>
@@ -95,6 +96,31 @@ TEST(ProviderSelectorViewTest, ListsAccountsByNameAndSwitchesOnlyToWorkingOnes) 
     EXPECT_EQ(shell.switches.front().first, *working.id());
     EXPECT_FALSE(shell.switches.front().second);
     EXPECT_EQ(sheet.result(), QDialog::Accepted);
+}
+
+TEST(ProviderSelectorViewTest, LoadsAnOwnersAvatarOnlyFromAnHttpAddress) {
+    QTemporaryDir dir;
+    ProviderStore store(dir.filePath(QStringLiteral("Velmora.sqlite")));
+    const QStringList avatars{QStringLiteral("file:///etc/passwd"), QStringLiteral("/home/me/face.png"),
+                              QStringLiteral("ftp://example.test/a.png"),
+                              QStringLiteral("https://example.test/a.png"), QStringLiteral("not an address")};
+    for (int i = 0; i < avatars.size(); ++i) {
+        const YouTrackProvider account(QUuid::createUuid(), QStringLiteral("Account %1").arg(i),
+                                       YouTrackProvider::Parameters{QStringLiteral("yt.example.test")},
+                                       ProviderState::operational,
+                                       ProviderUser{QStringLiteral("u"), QStringLiteral("U"), avatars[i]});
+        ASSERT_TRUE(store.insertProvider(toEntity(AnyProvider(account))).ok());
+    }
+    ProviderSelectorView sheet(store);
+    ASSERT_EQ(sheet.rows().size(), 5u);
+    for (int i = 0; i < avatars.size(); ++i) {
+        auto* avatar = sheet.rows()[i]->findChild<AvatarView*>();
+        ASSERT_NE(avatar, nullptr);
+        EXPECT_EQ(avatar->url().has_value(), i == 3) << avatars[i].toStdString();
+    }
+    EXPECT_EQ(AvatarView::remoteUrl(QStringLiteral("HTTP://example.test/x")),
+              std::optional<QUrl>(QUrl(QStringLiteral("HTTP://example.test/x"))));
+    EXPECT_FALSE(AvatarView::remoteUrl(QStringLiteral("https:///no-host")));
 }
 
 TEST(ProviderSelectorViewTest, CancelSwitchesNothing) {

@@ -1,9 +1,12 @@
 #include "views/main/EffectView.h"
 #include "views/main/PopoverOnHover.h"
+#include "views/main/ReadableAlert.h"
 
 #include <QCoreApplication>
 #include <QEvent>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 
 #include <gtest/gtest.h>
 
@@ -48,4 +51,28 @@ TEST(EffectViewTest, MaterialAndBlendingChangeTheFillButEmphasisIsFixed) {
     EffectView emphasized(EffectView::Material::sidebar, EffectView::BlendingMode::behindWindow, true);
     EXPECT_TRUE(emphasized.isEmphasized());
     EXPECT_DOUBLE_EQ(emphasized.fillColor().alphaF(), 1.0);
+}
+
+TEST(ReadableAlertTest, AShortHeadlineDoesNotSqueezeTheExplanationIntoAColumn) {
+    QMessageBox alert(QMessageBox::Warning, QStringLiteral("Authorization failed."),
+                      QStringLiteral("Authorization failed."), QMessageBox::Ok);
+    alert.setInformativeText(
+        QStringLiteral("Check whether the provided credentials are correct and try again."));
+    ReadableAlert::prepare(alert);
+    alert.show();
+    QCoreApplication::processEvents();
+    EXPECT_GE(alert.width(), ReadableAlert::minimumTextWidth(alert));
+    EXPECT_GE(ReadableAlert::minimumTextWidth(alert), 320);
+    for (QAbstractButton* button : alert.buttons()) {
+        EXPECT_TRUE(button->icon().isNull()) << button->text().toStdString();
+    }
+    // The explanation has that width to itself, beside the icon.
+    int explanations = 0;
+    for (const QLabel* label : alert.findChildren<QLabel*>()) {
+        if (label->text().startsWith(QStringLiteral("Check"))) {
+            ++explanations;
+            EXPECT_GE(label->width(), ReadableAlert::minimumTextWidth(alert));
+        }
+    }
+    EXPECT_EQ(explanations, 1);
 }

@@ -12,12 +12,16 @@
 #include "views/main/NavigationLinkButton.h"
 #include "views/main/ProjectLinkView.h"
 #include "views/main/ProjectListModel.h"
+#include "views/main/TimerBlockView.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QListView>
 #include <QPushButton>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -147,6 +151,46 @@ TEST_F(SidebarViewTest, ClicksSelectTheCalendarAndProjectsAndNeverDeselect) {
     EXPECT_TRUE(view->calendarButton()->isActive());
     QTest::mouseClick(view->calendarButton(), Qt::LeftButton);
     EXPECT_TRUE(viewModel.route().isCalendar());
+}
+
+TEST_F(SidebarViewTest, TabReachesTheCalendarTheProjectsAndTheTimerButtonsAndKeysUseThem) {
+    auto view = sidebar();
+    viewModel.start();
+    drainEvents();
+    timer.start(makeProject(QStringLiteral("a")), makeIssue(QStringLiteral("7")));
+    drainEvents();
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    view->calendarButton()->setFocus(Qt::TabFocusReason);
+
+    QSet<QWidget*> reached;
+    for (int i = 0; i < 12; ++i) {
+        reached << QApplication::focusWidget();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    EXPECT_TRUE(reached.contains(view->calendarButton()));
+    EXPECT_TRUE(reached.contains(view->projectList()));
+    EXPECT_TRUE(reached.contains(view->timerBlock()->stopButton()));
+    EXPECT_TRUE(reached.contains(view->timerBlock()->pauseButton()));
+
+    // The arrows move through the projects; Return and Space choose one.
+    view->projectList()->setFocus(Qt::TabFocusReason);
+    view->projectList()->setCurrentIndex(view->projectModel()->index(0));
+    QTest::keyClick(view->projectList(), Qt::Key_Down);
+    QTest::keyClick(view->projectList(), Qt::Key_Return);
+    EXPECT_EQ(viewModel.route(), ApplicationRoute::forProject(makeProject(QStringLiteral("b"))));
+    QTest::keyClick(view->projectList(), Qt::Key_Down);
+    QTest::keyClick(view->projectList(), Qt::Key_Space);
+    EXPECT_EQ(viewModel.route(), ApplicationRoute::forProject(makeProject(QStringLiteral("c"))));
+    QTest::keyClick(view->calendarButton(), Qt::Key_Return);
+    EXPECT_TRUE(viewModel.route().isCalendar());
+
+    // The timer's buttons answer Space and Return.
+    QTest::keyClick(view->timerBlock()->pauseButton(), Qt::Key_Space);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+    drainEvents();
+    QTest::keyClick(view->timerBlock()->playButton(), Qt::Key_Return);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
 }
 
 TEST_F(SidebarViewTest, ARowIsActiveOnlyForAnEqualProject) {

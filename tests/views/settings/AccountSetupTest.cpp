@@ -4,6 +4,7 @@
 #include "platform/notifications/NotificationCenter.h"
 #include "tests/support/FakeAsanaServer.h"
 #include "tests/support/FakeJiraServer.h"
+#include "views/main/ValidationError.h"
 #include "views/settings/AsanaProviderView.h"
 #include "views/settings/ChoicePicker.h"
 #include "views/settings/JiraProviderView.h"
@@ -11,9 +12,11 @@
 #include "views/settings/YouTrackProviderView.h"
 
 #include <QCheckBox>
+#include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QVBoxLayout>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -232,6 +235,26 @@ TEST_F(YouTrackSetup, DeleteAsksFirstAndCancelDeletesNothing) {
     EXPECT_EQ(deletes, 1);
 }
 
+TEST_F(YouTrackSetup, TheDeleteConfirmationNamesTheStoredAccountAndReturnKeepsIt) {
+    int deletes = 0;
+    YouTrackProviderView view(new YouTrackProviderViewModel(YouTrackProvider(
+                                  QUuid::createUuid(), "Work YouTrack", {"yt.example.test"})),
+                              [&] { ++deletes; });
+    view.show();
+    type(view.nameField(), "Renamed but not saved");
+    QTest::mouseClick(view.deleteButton(), Qt::LeftButton);
+    QMessageBox* dialog = view.deleteConfirmationDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->informativeText(), "Delete the account \"Work YouTrack\"?");
+    ASSERT_NE(dialog->defaultButton(), nullptr);
+    EXPECT_EQ(dialog->defaultButton()->objectName(), "cancelDelete");
+    EXPECT_TRUE(dialog->defaultButton()->icon().isNull());
+    QTest::keyClick(dialog, Qt::Key_Return);
+    drainEvents();
+    EXPECT_EQ(deletes, 0) << "Return is Cancel here";
+    EXPECT_FALSE(view.deleteConfirmation());
+}
+
 class OAuthSetup : public AccountFixture {
 protected:
     OAuthSetup() {
@@ -337,6 +360,215 @@ TEST_F(OAuthSetup, AsanaRefusesAFreeWorkspaceAndSavesAPremiumOne) {
     const auto all = manager.fetchProviders();
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(std::get<AsanaProvider>(all.front()).parameters().workspace, "w1");
+}
+
+namespace {
+
+// Presses Return in `field` the way a person does: the key goes to the focused field
+// and climbs to the form when the field does not take it.
+void pressReturn(QWidget* field) {
+    field->setFocus();
+    QTest::keyClick(field, Qt::Key_Return);
+}
+
+// The form inside a dialog, as the account creation sheet hosts it: Return must reach
+// the form's main button, never the dialog's own default.
+struct InDialog {
+    explicit InDialog(ProviderSetupView* view) {
+        auto* layout = new QVBoxLayout(&dialog);
+        layout->addWidget(view);
+        QObject::connect(&dialog, &QDialog::finished, [this] { ++closed; });
+        dialog.show();
+    }
+    QDialog dialog;
+    int closed = 0;
+};
+
+QString shownMessage(const ProviderSetupView& view, int field) {
+    const auto messages = view.findChildren<ValidationError*>();
+    return messages.value(field)
+               ? messages.value(field)->latestValidation().failureMessage().value_or(QString())
+               : QStringLiteral("<no such field>");
+}
+
+} // namespace
+
+TEST_F(YouTrackSetup, ReturnSubmitsAValidFormAndDoesNothingOnAnInvalidOne) {
+    int saves = 0;
+    int cancels = 0;
+    auto* view =
+        new YouTrackProviderView(new YouTrackProviderViewModel([&] { ++saves; }), {}, [&] { ++cancels; });
+    InDialog host(view);
+
+    type(view->nameField(), "Work");
+    type(view->baseUrlField(), "yt.example.test");
+    pressReturn(view->baseUrlField());
+    drainEvents();
+    EXPECT_FALSE(view->mainButton()->isEnabled()) << "no token yet";
+    EXPECT_EQ(cancels, 0) << "Return is not Cancel";
+    EXPECT_EQ(host.closed, 0);
+    EXPECT_TRUE(host.dialog.isVisible());
+    EXPECT_TRUE(requestedBaseUrls.isEmpty());
+
+    view->tokenField()->setFocus();
+    QTest::keyClicks(view->tokenField(), youTrack.token());
+    pressReturn(view->tokenField());
+    ASSERT_TRUE(waitUntil([&] { return saves == 1; }));
+    EXPECT_EQ(cancels, 0);
+    EXPECT_EQ(requestedBaseUrls, QStringList{"yt.example.test"});
+    EXPECT_TRUE(storedYouTrack(manager));
+
+    // A form that is no dialog's (the welcome window, the account editor) answers
+    // Return the same way.
+    int edits = 0;
+    YouTrackProviderView editor(new YouTrackProviderViewModel(*storedYouTrack(manager), [&] { ++edits; }),
+                                [] {});
+    editor.show();
+    type(editor.nameField(), "Renamed");
+    pressReturn(editor.nameField());
+    ASSERT_TRUE(waitUntil([&] { return edits == 1; }));
+    EXPECT_EQ(storedYouTrack(manager)->name(), "Renamed");
+}
+
+TEST_F(YouTrackSetup, TheHttpsMessageFollowsTheTextAsTypedAndNamesEveryOtherScheme) {
+    YouTrackProviderView view(new YouTrackProviderViewModel(), {}, [] {});
+    view.show();
+    type(view.nameField(), "Work");
+    view.baseUrlField()->setFocus();
+    const QString address = QStringLiteral("https://yt.example.test/youtrack/issues");
+    for (const QChar c : address) {
+        QTest::keyClicks(view.baseUrlField(), QString(c));
+        drainEvents();
+        ASSERT_NE(shownMessage(view, 1), "Base URL must use https.")
+            << view.baseUrlField()->text().toStdString();
+    }
+    EXPECT_EQ(shownMessage(view, 1), "");
+    EXPECT_EQ(view.baseUrlField()->text(), address) << "not rewritten under the cursor";
+    view.tokenField()->setFocus();
+    QTest::keyClicks(view.tokenField(), youTrack.token());
+    drainEvents();
+    EXPECT_TRUE(view.mainButton()->isEnabled()) << "an https address being typed is acceptable as it stands";
+
+    // Pasted, whole.
+    view.baseUrlField()->setFocus();
+    view.baseUrlField()->selectAll();
+    view.baseUrlField()->insert(QStringLiteral("HTTPS://yt.example.test:8443"));
+    drainEvents();
+    EXPECT_EQ(shownMessage(view, 1), "");
+
+    for (const char* other : {"http://yt.example.test", "http://localhost:8080", "ftp://yt.example.test",
+                              "  http://127.0.0.1/youtrack"}) {
+        view.baseUrlField()->selectAll();
+        view.baseUrlField()->insert(QString::fromLatin1(other));
+        drainEvents();
+        EXPECT_EQ(shownMessage(view, 1), "Base URL must use https.") << other;
+        EXPECT_FALSE(view.mainButton()->isEnabled()) << other;
+    }
+}
+
+TEST_F(YouTrackSetup, AMessageComingOrGoingMovesNoField) {
+    YouTrackProviderView view(new YouTrackProviderViewModel(), {}, [] {});
+    view.resize(400, 600);
+    view.show();
+    drainEvents();
+    const auto positions = [&] {
+        drainEvents();
+        view.layout()->activate();
+        return QList<int>{
+            view.nameField()->mapTo(&view, QPoint()).y(), view.baseUrlField()->mapTo(&view, QPoint()).y(),
+            view.tokenField()->mapTo(&view, QPoint()).y(), view.mainButton()->mapTo(&view, QPoint()).y()};
+    };
+    const QList<int> before = positions();
+    type(view.nameField(), "W");
+    type(view.baseUrlField(), "intranet");
+    type(view.tokenField(), "token");
+    drainEvents();
+    ASSERT_EQ(shownMessage(view, 1), "Base URL is invalid.");
+    ASSERT_EQ(shownMessage(view, 2), "Permanent token is invalid.");
+    EXPECT_EQ(positions(), before) << "messages shown";
+    view.nameField()->setFocus();
+    view.nameField()->selectAll();
+    QTest::keyClick(view.nameField(), Qt::Key_Backspace);
+    drainEvents();
+    ASSERT_EQ(shownMessage(view, 0), "Name cannot be empty.");
+    EXPECT_EQ(positions(), before) << "name message shown";
+    type(view.nameField(), "Work");
+    type(view.baseUrlField(), "yt.example.test");
+    drainEvents();
+    ASSERT_EQ(shownMessage(view, 1), "");
+    EXPECT_EQ(positions(), before) << "messages gone";
+}
+
+TEST_F(OAuthSetup, ReturnSavesTheChosenSiteOrWorkspaceAndDoesNothingWithoutOne) {
+    asana.addWorkspace({"w2", "Free workspace", false});
+    int jiraSaves = 0;
+    auto* jiraView = new JiraProviderView(new JiraProviderViewModel([&] { ++jiraSaves; }), {}, [] {});
+    InDialog jiraHost(jiraView);
+    type(jiraView->nameField(), "Jira work");
+    QTest::mouseClick(jiraView->mainButton(), Qt::LeftButton);
+    NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                             JiraProvider::Credentials{"token-1", "refresh-1"});
+    ASSERT_TRUE(waitUntil([&] { return !jiraView->model().accessibleResources().empty(); }));
+    drainEvents();
+    pressReturn(jiraView->nameField());
+    drainEvents();
+    EXPECT_EQ(jiraSaves, 0) << "no site chosen";
+    EXPECT_TRUE(jiraHost.dialog.isVisible());
+    EXPECT_EQ(browser.opened.size(), 1) << "Return did not sign in again either";
+    jiraView->picker()->choose(jira.cloudId);
+    pressReturn(jiraView->nameField());
+    ASSERT_TRUE(waitUntil([&] { return jiraSaves == 1; }));
+
+    int asanaSaves = 0;
+    auto* asanaView = new AsanaProviderView(new AsanaProviderViewModel([&] { ++asanaSaves; }), {}, [] {});
+    InDialog asanaHost(asanaView);
+    type(asanaView->nameField(), "Asana work");
+    QTest::mouseClick(asanaView->mainButton(), Qt::LeftButton);
+    NotificationCenter::defaultCenter().post(QString(NotificationName::asanaCredentialsReceived),
+                                             AsanaProvider::Credentials{"token-1", "refresh-1"});
+    ASSERT_TRUE(waitUntil([&] { return asanaView->model().workspaces().size() == 2; }));
+    drainEvents();
+    pressReturn(asanaView->picker());
+    drainEvents();
+    EXPECT_EQ(asanaSaves, 0) << "no workspace chosen";
+    asanaView->picker()->choose("w1");
+    pressReturn(asanaView->nameField());
+    ASSERT_TRUE(waitUntil([&] { return asanaSaves == 1; }));
+    EXPECT_EQ(jiraHost.closed + asanaHost.closed, 0) << "only the host's own save action ends a form";
+}
+
+TEST_F(OAuthSetup, ASecondSignInWithoutTheChosenSiteEmptiesTheSiteField) {
+    int saves = 0;
+    JiraProviderView view(new JiraProviderViewModel([&] { ++saves; }), {}, [] {});
+    view.show();
+    type(view.nameField(), "Jira work");
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                             JiraProvider::Credentials{"token-1", "refresh-1"});
+    ASSERT_TRUE(waitUntil([&] { return !view.model().accessibleResources().empty(); }));
+    view.picker()->choose("cloud-1");
+    ASSERT_EQ(view.model().organisation().value(), "cloud-1");
+
+    // The next sign-in grants another site only.
+    jira.cloudId = QStringLiteral("cloud-2");
+    NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                             JiraProvider::Credentials{"token-1", "refresh-1"});
+    ASSERT_TRUE(waitUntil([&] { return view.model().accessibleResources().front().id == "cloud-2"; }));
+    drainEvents();
+    EXPECT_EQ(view.model().organisation().value(), "");
+    EXPECT_EQ(view.picker()->chosenId(), "");
+    EXPECT_FALSE(view.mainButton()->isEnabled());
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    drainEvents();
+    EXPECT_EQ(saves, 0);
+
+    // A sign-in that still grants the chosen site keeps it.
+    view.picker()->choose("cloud-2");
+    NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                             JiraProvider::Credentials{"token-1", "refresh-1"});
+    ASSERT_TRUE(waitUntil([&] { return !view.model().networkRequestInProgress(); }));
+    drainEvents();
+    EXPECT_EQ(view.model().organisation().value(), "cloud-2");
 }
 
 // The Jira and Asana forms share the step that stores the account once the tracker

@@ -163,4 +163,9 @@ TEST_F(AccountsPage, AStoreThatCannotBeReadShowsTheErrorAndTakesNoNewAccount) {
     ASSERT_EQ(rowTitles(page), QStringList{"Your accounts could not be read."}) << "not \"No accounts\"";
     EXPECT_TRUE(page.section()->rows().at(0)->footnote().contains(QDir::toNativeSeparators(path)));
     EXPECT_FALSE(page.addAccountButton()->isEnabled());
+
+    // The "add account" link and menu item ask through the notification: no sheet.
+    NotificationCenter::defaultCenter().post(QString(NotificationName::addAccount));
+    drainEvents();
+    EXPECT_EQ(page.selectionSheet(), nullptr);
 }

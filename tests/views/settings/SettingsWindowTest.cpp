@@ -8,9 +8,14 @@
 #include "views/settings/SettingsWindowController.h"
 #include "views/settings/TimeTrackingSettingsView.h"
 
+#include <QAbstractButton>
 #include <QPointer>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QSettings>
+#include <QSignalSpy>
 #include <QSplitter>
+#include <QTest>
 
 using namespace velmora;
 
@@ -92,6 +97,66 @@ TEST_F(SettingsWindowTest, TheShadowLineFollowsTheColourSchemeAndTheWindowState)
     form.setPalette(dark);
     EXPECT_EQ(form.shadowLineStartOpacity(), 1.0);
     EXPECT_EQ(form.shadowLineHeight(), 1);
+}
+
+TEST_F(SettingsWindowTest, AFirstStartShowsTheWholeGeneralPageOnCommonScreens) {
+    for (const QRect screen : {QRect(0, 0, 1440, 900), QRect(0, 0, 1024, 768)}) {
+        const QSize size = SettingsWindowController::firstStartSize(screen);
+        EXPECT_GE(size.width(), 715);
+        EXPECT_LE(size.height(), screen.height() - 40) << "the title bar stays on screen";
+        SettingsWindowController window(environment());
+        window.resize(size);
+        window.show();
+        test::drainEvents();
+        auto* scroll = window.splitViewController()->detail()->findChild<QScrollArea*>();
+        ASSERT_NE(scroll, nullptr);
+        EXPECT_EQ(scroll->verticalScrollBar()->maximum(), 0)
+            << "the General page needs no scrolling at " << size.width() << "x" << size.height();
+    }
+    EXPECT_EQ(SettingsWindowController::firstStartSize(QRect(0, 0, 640, 480)), QSize(715, 420))
+        << "never under the minimum width";
+}
+
+TEST_F(SettingsWindowTest, EscapeAndCtrlWCloseTheWindowFromAnyRow) {
+    SettingsWindowController window(environment());
+    QSignalSpy closed(&window, &SettingsWindowController::closed);
+    window.show();
+    test::drainEvents();
+    QWidget* row = window.splitViewController()->sidebar();
+    QTest::keyClick(row, Qt::Key_Escape);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(closed.count(), 1);
+
+    window.show();
+    test::drainEvents();
+    auto* check = window.splitViewController()->detail()->findChild<QAbstractButton*>();
+    ASSERT_NE(check, nullptr);
+    QTest::keyClick(check, Qt::Key_W, Qt::ControlModifier);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(closed.count(), 2);
+}
+
+TEST_F(SettingsWindowTest, TheFrameIsWrittenOnceAMoveRestsAndWhenTheWindowCloses) {
+    const QString file = environment().windowStateFile;
+    const auto stored = [&] {
+        return QSettings(file, QSettings::NativeFormat)
+            .value(QLatin1String(SettingsWindowController::frameAutosaveName))
+            .toByteArray();
+    };
+    SettingsWindowController window(environment());
+    window.show();
+    test::drainEvents();
+    for (int i = 0; i < 30; ++i) {
+        window.move(100 + i, 80 + i);
+        test::drainEvents();
+    }
+    EXPECT_TRUE(stored().isEmpty()) << "nothing written while the window is being dragged";
+    ASSERT_TRUE(test::waitUntil([&] { return !stored().isEmpty(); }, 3000));
+    EXPECT_EQ(stored(), window.saveGeometry());
+
+    window.resize(800, 500);
+    window.close();
+    EXPECT_EQ(stored(), window.saveGeometry()) << "closing writes at once";
 }
 
 } // namespace
