@@ -22,6 +22,8 @@ APIError APIRequest::transportFailure(const TransportError& error) {
     case TransportError::Kind::ConnectionFailed:
         return APIError::failure(APIError::Cause::Unreachable);
     case TransportError::Kind::ProtocolFailure:
+    case TransportError::Kind::TooLarge:
+        // An answer past the size cap is no record we can read.
         return APIError::failure(APIError::Cause::Unreadable);
     case TransportError::Kind::InvalidRequest:
         break;
