@@ -197,6 +197,8 @@ void Updater::offer(AppcastItem item) {
     }
     HttpRequest request;
     request.url = notes;
+    // Stop reading past the cap rather than hold a page too long to show.
+    request.maxBodySize = kReleaseNotesCap;
     // The check stays in progress until the offer is shown.
     m_check.emplace();
     Cancellable subscription = m_session->send(std::move(request))
