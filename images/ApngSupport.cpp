@@ -1,5 +1,7 @@
 #include "images/ApngSupport.h"
 
+#include "images/Image.h"
+
 #include <QBuffer>
 #include <QImageWriter>
 
@@ -83,10 +85,12 @@ std::optional<ApngSupport::Layout> ApngSupport::parse(const QByteArray& data) {
     }
     Layout layout;
     layout.header = all.first().body;
-    layout.canvas = QSize(int(be32(layout.header, 0)), int(be32(layout.header, 4)));
-    if (layout.canvas.isEmpty()) {
+    const quint32 width = be32(layout.header, 0);
+    const quint32 height = be32(layout.header, 4);
+    if (!fitsPixelBudget(qint64(width), qint64(height))) {
         return std::nullopt;
     }
+    layout.canvas = QSize(int(width), int(height));
     bool seenImageData = false;
     bool ended = false;
     // The frame being gathered: its control and whether its data may still grow.
@@ -155,6 +159,24 @@ std::optional<ApngSupport::Layout> ApngSupport::parse(const QByteArray& data) {
         return std::nullopt;
     }
     return layout;
+}
+
+bool ApngSupport::isAnimated(const QByteArray& data) {
+    if (!data.startsWith(signature)) {
+        return false;
+    }
+    qint64 at = signature.size();
+    while (at + 8 <= data.size()) {
+        const QByteArrayView type(data.constData() + at + 4, 4);
+        if (type == "acTL") {
+            return true;
+        }
+        if (type == "IDAT" || type == "IEND") {
+            return false;
+        }
+        at += 12 + qint64(be32(data, at));
+    }
+    return false;
 }
 
 QImage ApngSupport::decodeFrame(const Layout& layout, int index) {

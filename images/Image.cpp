@@ -4,9 +4,14 @@
 #include "images/AnimatedImageProvider.h"
 #include "images/VectorImageSource.h"
 
+#include <QImageReader>
 #include <QPainter>
 
+#include <atomic>
+
+#include <climits>
 #include <cmath>
+#include <limits>
 #include <mutex>
 
 namespace velmora::images {
@@ -285,6 +290,64 @@ void Image::setExtendedObject(std::optional<QByteArray> object) {
         std::lock_guard lock(m_data->mutex);
         m_data->extendedObject = std::move(object);
     }
+}
+
+namespace {
+std::atomic<quint64> budgetOverride{0};
+} // namespace
+
+quint64 pixelBudget() {
+    if (const quint64 set = budgetOverride.load(std::memory_order_relaxed); set > 0) {
+        return set;
+    }
+    // Qt's limit is in megabytes; 0 there means none, which is no budget for outside data.
+    const int megabytes = QImageReader::allocationLimit();
+    return quint64(megabytes > 0 ? megabytes : 256) * 1024u * 1024u / 4u;
+}
+
+void setPixelBudget(quint64 pixels) {
+    budgetOverride.store(pixels, std::memory_order_relaxed);
+}
+
+bool fitsPixelBudget(qint64 width, qint64 height) {
+    if (width <= 0 || height <= 0 || width > std::numeric_limits<int>::max() ||
+        height > std::numeric_limits<int>::max()) {
+        return false;
+    }
+    return quint64(width) * quint64(height) <= pixelBudget();
+}
+
+QSize sizeWithinPixelBudget(const QSizeF& wanted) {
+    const double width = wanted.width();
+    const double height = wanted.height();
+    if (!(width > 0) || !(height > 0) || !std::isfinite(width) || !std::isfinite(height)) {
+        return {};
+    }
+    const double budget = double(pixelBudget());
+    double factor = 1.0;
+    if (width * height > budget) {
+        factor = std::sqrt(budget / (width * height));
+    }
+    // A side clamped to 1 may still step over the budget: the longer side gives way.
+    // Brought down, sides round down; else up, as a drawing of a fractional size covers it.
+    const auto side = [factor](double length) {
+        return quint64(std::max(1.0, factor < 1.0 ? std::floor(length * factor) : std::ceil(length)));
+    };
+    quint64 w = side(width);
+    quint64 h = side(height);
+    const quint64 pixels = pixelBudget();
+    if (w * h > pixels) {
+        if (w >= h) {
+            w = std::max<quint64>(1, pixels / h);
+        } else {
+            h = std::max<quint64>(1, pixels / w);
+        }
+    }
+    if (!fitsPixelBudget(qint64(std::min<quint64>(w, quint64(INT_MAX) + 1)),
+                         qint64(std::min<quint64>(h, quint64(INT_MAX) + 1)))) {
+        return {};
+    }
+    return QSize(int(w), int(h));
 }
 
 void copyImageMetadata(const Image& source, const Image& target) {

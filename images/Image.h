@@ -105,6 +105,21 @@ private:
     std::weak_ptr<Image::Data> m_data;
 };
 
+// The most pixels one bitmap made from outside data may hold. Every coder checks the size the
+// data declares against it before it allocates (canvases, frames, rendered pages and
+// documents), so a few bytes declaring a huge image cost nothing. By default it follows Qt's
+// image allocation limit at four bytes a pixel; a budget of 0 restores that default.
+quint64 pixelBudget();
+void setPixelBudget(quint64 pixels);
+// Both sides above 0 and their product within the budget.
+bool fitsPixelBudget(qint64 width, qint64 height);
+inline bool fitsPixelBudget(const QSize& size) {
+    return fitsPixelBudget(size.width(), size.height());
+}
+// The largest size of the proportions of `wanted` (rounded up, at least 1 a side) that fits
+// the budget; `wanted` itself when it fits, empty when it has no area.
+QSize sizeWithinPixelBudget(const QSizeF& wanted);
+
 // Copies the metadata of one image to another (incremental, transformed, decode options, loop
 // count, format, decoded, extended object); nothing happens when either is null.
 void copyImageMetadata(const Image& source, const Image& target);

@@ -119,6 +119,11 @@ Image decodeWithReader(const QByteArray& data, const QByteArray& qtFormatHint, c
     *format = imageFormatFromUTType(utTypeForQtFormat(reader.format()));
     const int orientation = exifOrientation(reader.transformation());
     const QSize raw = reader.size();
+    // The declared size is checked before a pixel is read; data that declares none is left to
+    // Qt's own allocation limit.
+    if (raw.isValid() && !fitsPixelBudget(raw)) {
+        return {};
+    }
     if (raw.isValid() && !raw.isEmpty()) {
         const QSize upright = swapsSides(orientation) ? raw.transposed() : raw;
         const QSize target = targetPixelSize(upright, request);

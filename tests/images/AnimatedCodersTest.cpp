@@ -159,6 +159,60 @@ TEST(AnimatedCodersTest, ATruncatedApngGivesTheFramesThatAreWhole) {
     EXPECT_FALSE(coder->animatedImageFrameAtIndex(1).isNull());
 }
 
+TEST(AnimatedCodersTest, OnlyPngsWithAnAnimationControlBeforeTheirDataGoToTheApngCoder) {
+    const QByteArray still = encode(quadrants(6, 6), "png");
+    const QByteArray apng = ApngSupport::write(
+        QSize(4, 4),
+        {{solid(QSize(4, 4), Qt::red), {}, 0.1, 0, 0}, {solid(QSize(4, 4), Qt::blue), {}, 0.1, 0, 0}}, 0);
+    EXPECT_TRUE(ImageAPNGCoder::sharedCoder()->canDecodeFromData(apng));
+    EXPECT_FALSE(ImageAPNGCoder::sharedCoder()->canDecodeFromData(still));
+    // A control chunk after the image data does not make an animation.
+    const qsizetype end = still.indexOf("IEND") - 4;
+    QByteArray late = still.left(end) +
+                      QByteArray("\0\0\0\x08"
+                                 "acTL"
+                                 "\0\0\0\x02\0\0\0\0"
+                                 "\0\0\0\0",
+                                 20) +
+                      still.mid(end);
+    EXPECT_FALSE(ImageAPNGCoder::sharedCoder()->canDecodeFromData(late));
+
+    const Image decoded = ImageCodersManager::sharedManager()->decodedImageWithData(still, {});
+    ASSERT_FALSE(decoded.isNull());
+    EXPECT_EQ(decoded.imageFormat(), ImageFormat::PNG);
+    EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(apng, {}).isAnimated());
+}
+
+TEST(AnimatedCodersTest, CanvasesBeyondThePixelBudgetAreRefusedBeforeDecoding) {
+    const ScopedPixelBudget budget(64 * 64);
+    const QList<ApngSupport::Frame> frames{{solid(QSize(2, 2), Qt::red), {}, 0.1, 0, 0},
+                                           {solid(QSize(2, 2), Qt::blue), {}, 0.1, 0, 0}};
+    // A few hundred bytes declaring a canvas of 100 by 100 pixels.
+    const QByteArray large = ApngSupport::write(QSize(100, 100), frames, 0);
+    EXPECT_FALSE(ApngSupport::parse(large));
+    EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(large, {}).isNull());
+    EXPECT_FALSE(ImageAPNGCoder::sharedCoder()->createAnimatedCoder(large, {}));
+    const QByteArray fits = ApngSupport::write(QSize(64, 64), frames, 0);
+    EXPECT_TRUE(ImageAPNGCoder::sharedCoder()->createAnimatedCoder(fits, {}));
+
+    const QByteArray wideGif = GifEncoder::encode(
+        {{solid(QSize(100, 41), Qt::red), 0.1}, {solid(QSize(100, 41), Qt::blue), 0.1}}, 0);
+    EXPECT_FALSE(ImageGIFCoder::sharedCoder()->createAnimatedCoder(wideGif, {}));
+    EXPECT_TRUE(ImageGIFCoder::sharedCoder()->decodedImageWithData(wideGif, {}).isNull());
+    EXPECT_TRUE(ImageGIFCoder::sharedCoder()->createAnimatedCoder(gif({0.1, 0.1}), {}));
+
+    QList<ImageFrame> webpFrames{{Image(solid(QSize(100, 41), Qt::red)), 0.1},
+                                 {Image(solid(QSize(100, 41), Qt::blue)), 0.1}};
+    QByteArray webp;
+    {
+        const ScopedPixelBudget roomy(0);
+        webp = ImageAWebPCoder::sharedCoder()->encodedDataWithFrames(webpFrames, 0, ImageFormat::WebP, {});
+    }
+    const ScopedPixelBudget again(64 * 64);
+    ASSERT_FALSE(webp.isEmpty());
+    EXPECT_FALSE(ImageAWebPCoder::sharedCoder()->createAnimatedCoder(webp, {}));
+}
+
 TEST(AnimatedCodersTest, FramesRoundTripThroughEachAnimatedFormat) {
     QList<ImageFrame> frames;
     frames.append({Image(solid(QSize(16, 8), Qt::red)), 0.2});

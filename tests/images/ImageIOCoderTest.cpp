@@ -2,6 +2,7 @@
 
 #include "images/HeifSupport.h"
 #include "images/ImageIOCoder.h"
+#include "images/PartialPngDecoder.h"
 
 #include <QPdfWriter>
 
@@ -162,6 +163,26 @@ TEST(ImageIOCoderTest, ACutOffPngShowsTheRowsReceivedSoFar) {
     EXPECT_EQ(
         incremental->incrementalDecodedImageWithOptions({}).bitmap().convertToFormat(QImage::Format_RGB32),
         source);
+}
+
+TEST(ImageIOCoderTest, DeclaredSizesBeyondThePixelBudgetAreRefusedWholeOrCutOff) {
+    const QByteArray png = encode(noise(100, 41), "png");
+    {
+        const ScopedPixelBudget budget(64 * 64);
+        EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(png, {}).isNull());
+        auto incremental = ImageIOCoder::sharedCoder()->createIncrementalCoder({});
+        incremental->updateIncrementalData(png.left(png.size() / 2), false);
+        EXPECT_TRUE(incremental->incrementalDecodedImageWithOptions({}).isNull());
+        EXPECT_TRUE(PartialPngDecoder::decode(png.left(png.size() / 2)).isNull());
+    }
+    EXPECT_FALSE(ImageIOCoder::sharedCoder()->decodedImageWithData(png, {}).isNull());
+    EXPECT_FALSE(PartialPngDecoder::decode(png.left(png.size() / 2)).isNull());
+
+    // Declaring 30000 by 30000 pixels is within the old per-side limit but far beyond the
+    // budget: nothing is decoded, and nothing the size of the image is allocated for it.
+    const QByteArray huge = withBigEndian32(withBigEndian32(png, 16, 30000), 20, 30000);
+    EXPECT_TRUE(PartialPngDecoder::decode(huge.left(200)).isNull());
+    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(huge, {}).isNull());
 }
 
 TEST(ImageIOCoderTest, EncodesWithQualityAMaximumFileSizeAndAMaximumPixelSize) {
