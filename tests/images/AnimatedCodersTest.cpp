@@ -213,6 +213,29 @@ TEST(AnimatedCodersTest, CanvasesBeyondThePixelBudgetAreRefusedBeforeDecoding) {
     EXPECT_FALSE(ImageAWebPCoder::sharedCoder()->createAnimatedCoder(webp, {}));
 }
 
+TEST(AnimatedCodersTest, PixelsThatCannotBeDecodedAreNoImageNotABlankOne) {
+    const QByteArray broken = withBrokenImageData(encode(quadrants(16, 16), "png"));
+    EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(broken, {}).isNull());
+    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(broken, {}).isNull());
+    // Even asked directly, the animation coder gives no picture for it.
+    EXPECT_TRUE(ImageAPNGCoder::sharedCoder()->decodedImageWithData(broken, {}).isNull());
+
+    const QList<ApngSupport::Frame> frames{{solid(QSize(4, 4), Qt::red), {}, 0.1, 0, 0},
+                                           {solid(QSize(4, 4), Qt::blue), {}, 0.1, 0, 0}};
+    const QByteArray apng = ApngSupport::write(QSize(4, 4), frames, 0);
+    // No frame that can be decoded: no image. One that cannot is no frame, and is skipped.
+    const QByteArray noFrame = withBrokenImageData(withBrokenImageData(apng), "fdAT");
+    EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(noFrame, {}).isNull());
+    const auto firstBroken = ImageAPNGCoder::sharedCoder()->createAnimatedCoder(withBrokenImageData(apng), {});
+    ASSERT_TRUE(firstBroken);
+    EXPECT_TRUE(firstBroken->animatedImageFrameAtIndex(0).isNull());
+    const auto coder =
+        ImageAPNGCoder::sharedCoder()->createAnimatedCoder(withBrokenImageData(apng, "fdAT"), {});
+    ASSERT_TRUE(coder);
+    EXPECT_FALSE(coder->animatedImageFrameAtIndex(0).isNull());
+    EXPECT_TRUE(coder->animatedImageFrameAtIndex(1).isNull());
+}
+
 TEST(AnimatedCodersTest, FramesRoundTripThroughEachAnimatedFormat) {
     QList<ImageFrame> frames;
     frames.append({Image(solid(QSize(16, 8), Qt::red)), 0.2});
