@@ -28,9 +28,9 @@ RemoteImage::RemoteImage(std::optional<QUrl> url, double scale, images::RemoteIm
 
 RemoteImage::RemoteImage(std::optional<QUrl> url, double scale, images::RemoteImageOptions options,
                          images::RemoteImageContext context, bool animating, Content content, QWidget* parent)
-    : QWidget(parent), m_url(std::move(url)), m_options(options), m_context(prepared(std::move(context), scale, animating)),
-      m_animating(animating), m_content(std::move(content)), m_manager(new ImageManager(this)),
-      m_player(new ImagePlayer(this)) {
+    : QWidget(parent), m_url(std::move(url)), m_options(options),
+      m_context(prepared(std::move(context), scale, animating)), m_animating(animating),
+      m_content(std::move(content)), m_manager(new ImageManager(this)), m_player(new ImagePlayer(this)) {
     if (!m_content) {
         m_content = [this](QPainter& painter, const QRect& rect, const RemoteImagePhase& phase) {
             if (const auto image = phase.image()) {
@@ -43,10 +43,10 @@ RemoteImage::RemoteImage(std::optional<QUrl> url, double scale, images::RemoteIm
 }
 
 RemoteImage* RemoteImage::withContentAndPlaceholder(std::optional<QUrl> url, double scale,
-                                                   images::RemoteImageOptions options,
-                                                   images::RemoteImageContext context, bool animating,
-                                                   ImageContent content, PlaceholderContent placeholder,
-                                                   QWidget* parent) {
+                                                    images::RemoteImageOptions options,
+                                                    images::RemoteImageContext context, bool animating,
+                                                    ImageContent content, PlaceholderContent placeholder,
+                                                    QWidget* parent) {
     auto draw = [content = std::move(content), placeholder = std::move(placeholder)](
                     QPainter& painter, const QRect& rect, const RemoteImagePhase& phase) {
         if (const auto image = phase.image()) {
@@ -57,7 +57,8 @@ RemoteImage* RemoteImage::withContentAndPlaceholder(std::optional<QUrl> url, dou
             placeholder(painter, rect);
         }
     };
-    return new RemoteImage(std::move(url), scale, options, std::move(context), animating, std::move(draw), parent);
+    return new RemoteImage(std::move(url), scale, options, std::move(context), animating, std::move(draw),
+                           parent);
 }
 
 void RemoteImage::setUrl(std::optional<QUrl> url) {
@@ -186,7 +187,9 @@ RemoteImagePhase RemoteImage::phase() const {
 }
 
 QImage RemoteImage::configuredImage() const {
-    QImage image = m_shownFrame ? m_shownFrame.bitmap() : m_manager->image().bitmap();
+    // A vector image is rendered at the size it is drawn at (the widget's when it is resized).
+    const images::Image shown = m_shownFrame ? m_shownFrame : m_manager->image();
+    QImage image = shown.bitmap(m_resizable ? QSizeF(size()) : shown.size(), devicePixelRatioF());
     for (const auto& configuration : m_configurations) {
         image = configuration(image);
     }
@@ -217,7 +220,8 @@ void RemoteImage::drawImage(QPainter& painter, const QRect& rect, const QImage& 
         return;
     }
     const QSizeF size = image.deviceIndependentSize();
-    const QPointF origin(rect.x() + (rect.width() - size.width()) / 2, rect.y() + (rect.height() - size.height()) / 2);
+    const QPointF origin(rect.x() + (rect.width() - size.width()) / 2,
+                         rect.y() + (rect.height() - size.height()) / 2);
     painter.drawImage(QRectF(origin, size), image);
 }
 

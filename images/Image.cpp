@@ -31,6 +31,11 @@ struct Image::Data {
     std::optional<quint64> memoryCost;
     unsigned loopCount = 0;
     std::optional<QByteArray> extendedObject;
+
+    // The last rendering of a vector image and the pixel size it was asked for.
+    mutable std::mutex renderMutex;
+    QSize renderedFor;
+    QImage rendered;
 };
 
 namespace {
@@ -59,6 +64,35 @@ Image::Image(std::shared_ptr<VectorImageSource> source) : m_data(std::make_share
     m_data->vector = std::move(source);
 }
 
+namespace {
+
+// The vector source drawn into a bitmap of the wanted pixel size (the drawn size times the
+// ratio), or of the largest size of its proportions within the pixel budget; the bitmap's own
+// ratio keeps it the drawn size either way.
+QImage renderVector(const VectorImageSource& source, const QSizeF& wantedPixels, qreal ratio) {
+    const QSize pixels = sizeWithinPixelBudget(wantedPixels);
+    if (pixels.isEmpty()) {
+        return {};
+    }
+    QImage rendered(pixels, QImage::Format_ARGB32_Premultiplied);
+    if (rendered.isNull()) {
+        return {};
+    }
+    rendered.fill(Qt::transparent);
+    {
+        QPainter painter(&rendered);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        source.render(painter, QRectF(QPointF(0, 0), QSizeF(pixels)));
+    }
+    rendered.setDevicePixelRatio(pixels.width() == int(wantedPixels.width())
+                                     ? ratio
+                                     : ratio * double(pixels.width()) / wantedPixels.width());
+    return rendered;
+}
+
+} // namespace
+
 QImage Image::bitmap() const {
     if (!m_data) {
         return {};
@@ -66,20 +100,31 @@ QImage Image::bitmap() const {
     if (!m_data->vector) {
         return m_data->bitmap;
     }
-    const QSize pixels = pixelSize();
-    if (pixels.isEmpty()) {
+    return bitmap(size(), m_data->scale);
+}
+
+QImage Image::bitmap(const QSizeF& drawnSize, qreal devicePixelRatio) const {
+    if (!m_data) {
         return {};
     }
-    QImage rendered(pixels, QImage::Format_ARGB32_Premultiplied);
-    rendered.fill(Qt::transparent);
-    {
-        QPainter painter(&rendered);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        m_data->vector->render(painter, QRectF(QPointF(0, 0), QSizeF(pixels)));
+    if (!m_data->vector) {
+        return m_data->bitmap;
     }
-    rendered.setDevicePixelRatio(m_data->scale);
-    return rendered;
+    const qreal ratio = (std::isfinite(devicePixelRatio) && devicePixelRatio > 0) ? devicePixelRatio : 1.0;
+    const QSizeF wanted(std::ceil(drawnSize.width() * ratio), std::ceil(drawnSize.height() * ratio));
+    if (!(wanted.width() >= 1) || !(wanted.height() >= 1) || !std::isfinite(wanted.width()) ||
+        !std::isfinite(wanted.height())) {
+        return {};
+    }
+    // Sizes beyond int are never rendered at; the budget brings them down first.
+    const QSize key(int(std::min(wanted.width(), double(INT_MAX))),
+                    int(std::min(wanted.height(), double(INT_MAX))));
+    std::lock_guard lock(m_data->renderMutex);
+    if (m_data->renderedFor != key || m_data->rendered.isNull()) {
+        m_data->rendered = renderVector(*m_data->vector, wanted, ratio);
+        m_data->renderedFor = key;
+    }
+    return m_data->rendered;
 }
 
 bool Image::hasBitmapRepresentation() const {

@@ -35,9 +35,14 @@ public:
     // Two handles are equal when they share one image.
     bool operator==(const Image& other) const { return m_data == other.m_data; }
 
-    // The bitmap: the stored one, or, for a vector image, one rendered at its size and scale.
-    // Null when there is none.
+    // The bitmap: the stored one, or, for a vector image, one rendered at its size and scale
+    // (made smaller to fit the pixel budget). Null when there is none.
     QImage bitmap() const;
+    // The bitmap to draw the image at a size in points on a device of a pixel ratio: the stored
+    // one, or, for a vector image, one rendered at that size times the ratio (made smaller to
+    // fit the pixel budget), whose device pixel ratio makes it that size in points. The last
+    // rendering is kept and handed out again until another size is asked for.
+    QImage bitmap(const QSizeF& drawnSize, qreal devicePixelRatio) const;
     bool hasBitmapRepresentation() const;
     // Size in points, scale in pixels per point.
     QSizeF size() const;

@@ -1,5 +1,7 @@
 #include "images/PdfVectorImageSource.h"
 
+#include "images/Image.h"
+
 #include <QBuffer>
 #include <QPainter>
 #include <QPdfDocument>
@@ -17,18 +19,6 @@ std::mutex& pdfMutex() {
     static std::mutex mutex;
     return mutex;
 }
-
-struct LoadedDocument {
-    QBuffer buffer;
-    QPdfDocument document;
-
-    explicit LoadedDocument(const QByteArray& data) {
-        buffer.setData(data);
-        buffer.open(QIODevice::ReadOnly);
-        document.load(&buffer);
-    }
-    bool ok() const { return document.status() == QPdfDocument::Status::Ready; }
-};
 
 // QtPdf answers a page whose media box has no area with a letter-sized page, so the declared
 // boxes are read from the document itself: when every one it declares is empty, so is the page.
@@ -51,47 +41,72 @@ bool declaredBoxesAreEmpty(const QByteArray& data) {
 
 } // namespace
 
-PdfVectorImageSource::PdfVectorImageSource(QByteArray data, int pageIndex, QSizeF pageSize)
-    : m_data(std::move(data)), m_pageIndex(pageIndex), m_pageSize(pageSize) {}
+// Made, used and destroyed under the PDF lock only, from whichever thread holds it: it must not
+// belong to a thread that may end first.
+struct PdfVectorImageSource::Document {
+    QBuffer buffer;
+    QPdfDocument document;
 
-std::shared_ptr<PdfVectorImageSource> PdfVectorImageSource::create(const QByteArray& data, int pageIndex) {
-    const QSizeF size = pageSize(data, pageIndex);
-    if (size.isEmpty()) {
+    explicit Document(const QByteArray& data) {
+        buffer.setData(data);
+        buffer.open(QIODevice::ReadOnly);
+        document.load(&buffer);
+        document.moveToThread(nullptr);
+        buffer.moveToThread(nullptr);
+    }
+    bool ok() const { return document.status() == QPdfDocument::Status::Ready; }
+};
+
+PdfVectorImageSource::PdfVectorImageSource(QByteArray data, int pageIndex, QSizeF pageSize,
+                                           std::unique_ptr<Document> document)
+    : m_data(std::move(data)), m_pageIndex(pageIndex), m_pageSize(pageSize), m_document(std::move(document)) {
+}
+
+PdfVectorImageSource::~PdfVectorImageSource() {
+    std::lock_guard lock(pdfMutex());
+    m_document.reset();
+}
+
+std::unique_ptr<PdfVectorImageSource::Document> PdfVectorImageSource::load(const QByteArray& data,
+                                                                           int pageIndex, QSizeF* pageSize) {
+    if (data.isEmpty() || pageIndex < 0) {
         return nullptr;
     }
-    return std::shared_ptr<PdfVectorImageSource>(new PdfVectorImageSource(data, pageIndex, size));
+    auto loaded = std::make_unique<Document>(data);
+    if (!loaded->ok() || pageIndex >= loaded->document.pageCount()) {
+        return nullptr;
+    }
+    const QSizeF size = loaded->document.pagePointSize(pageIndex);
+    if (!(size.width() > 0) || !(size.height() > 0) || declaredBoxesAreEmpty(data)) {
+        return nullptr;
+    }
+    *pageSize = size;
+    return loaded;
+}
+
+std::shared_ptr<PdfVectorImageSource> PdfVectorImageSource::create(const QByteArray& data, int pageIndex) {
+    std::lock_guard lock(pdfMutex());
+    QSizeF size;
+    auto document = load(data, pageIndex, &size);
+    if (!document) {
+        return nullptr;
+    }
+    return std::shared_ptr<PdfVectorImageSource>(
+        new PdfVectorImageSource(data, pageIndex, size, std::move(document)));
 }
 
 QSizeF PdfVectorImageSource::pageSize(const QByteArray& data, int pageIndex) {
-    if (data.isEmpty() || pageIndex < 0) {
-        return {};
-    }
     std::lock_guard lock(pdfMutex());
-    LoadedDocument loaded(data);
-    if (!loaded.ok() || pageIndex >= loaded.document.pageCount()) {
-        return {};
-    }
-    const QSizeF size = loaded.document.pagePointSize(pageIndex);
-    if (!(size.width() > 0) || !(size.height() > 0) || declaredBoxesAreEmpty(data)) {
-        return {};
-    }
-    return size;
-}
-
-QImage PdfVectorImageSource::renderPage(const QByteArray& data, int pageIndex, const QSize& pixelSize) {
-    if (pixelSize.isEmpty() || data.isEmpty()) {
-        return {};
-    }
-    std::lock_guard lock(pdfMutex());
-    LoadedDocument loaded(data);
-    if (!loaded.ok() || pageIndex < 0 || pageIndex >= loaded.document.pageCount()) {
-        return {};
-    }
-    return loaded.document.render(pageIndex, pixelSize);
+    QSizeF size;
+    return load(data, pageIndex, &size) ? size : QSizeF();
 }
 
 QImage PdfVectorImageSource::renderPage(const QSize& pixelSize) const {
-    return renderPage(m_data, m_pageIndex, pixelSize);
+    if (!fitsPixelBudget(pixelSize)) {
+        return {};
+    }
+    std::lock_guard lock(pdfMutex());
+    return m_document->document.render(m_pageIndex, pixelSize);
 }
 
 void PdfVectorImageSource::render(QPainter& painter, const QRectF& target) const {
