@@ -68,6 +68,16 @@ QList<Chunk> chunks(const QByteArray& data) {
     return result;
 }
 
+// A frame lies inside the canvas; sums are taken wide, as the fields are 32 bits unsigned.
+bool fitsCanvas(const QByteArray& body, const QSize& canvas) {
+    const quint64 width = be32(body, 4);
+    const quint64 height = be32(body, 8);
+    const quint64 x = be32(body, 12);
+    const quint64 y = be32(body, 16);
+    return width > 0 && height > 0 && x + width <= quint64(canvas.width()) &&
+           y + height <= quint64(canvas.height());
+}
+
 bool isShared(const QByteArray& type) {
     return type == "PLTE" || type == "tRNS" || type == "gAMA" || type == "cHRM" || type == "sRGB" ||
            type == "iCCP" || type == "sBIT";
@@ -116,6 +126,13 @@ std::optional<ApngSupport::Layout> ApngSupport::parse(const QByteArray& data) {
             layout.loopCount = be32(part.body, 4);
         } else if (part.type == "fcTL" && part.body.size() >= 26) {
             closePending();
+            if (!fitsCanvas(part.body, layout.canvas)) {
+                if (!layout.animated) {
+                    continue; // a still image's stray control is no frame of anything
+                }
+                ended = true;
+                break;
+            }
             FrameControl control;
             control.size = QSize(int(be32(part.body, 4)), int(be32(part.body, 8)));
             control.offset = QPoint(int(be32(part.body, 12)), int(be32(part.body, 16)));

@@ -236,6 +236,29 @@ TEST(AnimatedCodersTest, PixelsThatCannotBeDecodedAreNoImageNotABlankOne) {
     EXPECT_TRUE(coder->animatedImageFrameAtIndex(1).isNull());
 }
 
+TEST(AnimatedCodersTest, ApngFramesOutsideTheCanvasEndTheAnimation) {
+    QList<ApngSupport::Frame> frames;
+    for (int i = 0; i < 3; ++i) {
+        frames.append({solid(QSize(4, 4), i == 1 ? Qt::blue : Qt::red), {}, 0.1, 0, 0});
+    }
+    const QByteArray apng = ApngSupport::write(QSize(8, 8), frames, 0);
+    // The second control chunk's x offset (after its length, type, sequence, width and height).
+    const qsizetype second = apng.indexOf("fcTL", apng.indexOf("fcTL") + 4);
+    ASSERT_GT(second, 0);
+    for (const quint32 offset : {0x7FFFFFFFu, 0xFFFFFFFFu, 5u}) {
+        const QByteArray bad = withBigEndian32(apng, second + 16, offset);
+        const auto layout = ApngSupport::parse(bad);
+        ASSERT_TRUE(layout) << offset;
+        EXPECT_EQ(layout->controls.size(), 1) << offset;
+        const auto coder = ImageAPNGCoder::sharedCoder()->createAnimatedCoder(bad, {});
+        ASSERT_TRUE(coder);
+        EXPECT_EQ(coder->animatedImageFrameCount(), 1u);
+    }
+    // A width that overflows the canvas with a zero offset is refused the same way.
+    EXPECT_EQ(ApngSupport::parse(withBigEndian32(apng, second + 8, 0xFFFFFFF0u))->controls.size(), 1);
+    EXPECT_EQ(ApngSupport::parse(apng)->controls.size(), 3);
+}
+
 TEST(AnimatedCodersTest, FramesRoundTripThroughEachAnimatedFormat) {
     QList<ImageFrame> frames;
     frames.append({Image(solid(QSize(16, 8), Qt::red)), 0.2});
