@@ -1,10 +1,10 @@
 // All frames of a 40-frame 256×256 GIF through the animated coder against Qt's plain
 // QImageReader loop over the same bytes, and ten seconds of playback on an injected clock with
 // the frame buffer's size watched.
-#include "images/AnimatedImagePlayer.h"
-#include "images/GifEncoder.h"
-#include "images/ImageFramePool.h"
-#include "images/ImageGIFCoder.h"
+#include "images/animation/AnimatedImagePlayer.h"
+#include "images/animation/ImageFramePool.h"
+#include "images/coders/GifEncoder.h"
+#include "images/coders/ImageGIFCoder.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,7 +4,7 @@
 //
 // Counters: wall_ms (the batch, from the first request to the last decoded image),
 // bound_ms = 1.5 x (100 / 6 x 20 ms), requests (per batch; exactly 100), peak_connections.
-#include "images/RemoteImageDownloader.h"
+#include "images/download/RemoteImageDownloader.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 

@@ -1,7 +1,7 @@
 // The animated WebP source: the demuxer walk and the frames decoded on the canvas.
 #include "ImageFuzzSupport.h"
 
-#include "images/WebPSupport.h"
+#include "images/coders/WebPSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     velmora::fuzz::prepareImages();

@@ -1,8 +1,8 @@
 // The APNG chunk walk and the composition of its frames on the canvas.
 #include "ImageFuzzSupport.h"
 
-#include "images/ApngFrameSource.h"
-#include "images/ApngSupport.h"
+#include "images/coders/ApngFrameSource.h"
+#include "images/coders/ApngSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     velmora::fuzz::prepareImages();

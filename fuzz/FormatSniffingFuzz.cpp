@@ -2,9 +2,9 @@
 // coder's claim, plus the SVG coder's.
 #include "ImageFuzzSupport.h"
 
-#include "images/ImageCodersManager.h"
-#include "images/ImageFormat.h"
-#include "images/ImageSVGCoder.h"
+#include "images/coders/ImageCodersManager.h"
+#include "images/core/ImageFormat.h"
+#include "images/coders/ImageSVGCoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     velmora::fuzz::prepareImages();

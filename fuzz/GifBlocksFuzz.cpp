@@ -1,7 +1,7 @@
 // The GIF block walk (frame count, delays, loop count) and the frames it lets Qt decode.
 #include "ImageFuzzSupport.h"
 
-#include "images/GifFrameSource.h"
+#include "images/coders/GifFrameSource.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     velmora::fuzz::prepareImages();

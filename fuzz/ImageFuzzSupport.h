@@ -2,7 +2,7 @@
 
 #include "FuzzSupport.h"
 
-#include "images/Image.h"
+#include "images/core/Image.h"
 
 #include <QCoreApplication>
 

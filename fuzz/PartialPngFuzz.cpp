@@ -1,7 +1,7 @@
 // The decoder that shows the rows of a PNG received so far.
 #include "ImageFuzzSupport.h"
 
-#include "images/PartialPngDecoder.h"
+#include "images/coders/PartialPngDecoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     velmora::fuzz::prepareImages();

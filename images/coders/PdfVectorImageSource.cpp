@@ -1,0 +1,122 @@
+#include "images/coders/PdfVectorImageSource.h"
+
+#include "images/core/Image.h"
+
+#include <QBuffer>
+#include <QPainter>
+#include <QPdfDocument>
+#include <QRegularExpression>
+
+#include <cmath>
+#include <mutex>
+
+namespace velmora::images {
+
+namespace {
+
+// The PDF library behind QtPdf is not safe to enter from two threads at once.
+std::mutex& pdfMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// QtPdf answers a page whose media box has no area with a letter-sized page, so the declared
+// boxes are read from the document itself: when every one it declares is empty, so is the page.
+bool declaredBoxesAreEmpty(const QByteArray& data) {
+    static const QRegularExpression box(
+        QStringLiteral(R"(/MediaBox\s*\[\s*(-?[\d.]+)\s+(-?[\d.]+)\s+(-?[\d.]+)\s+(-?[\d.]+)\s*\])"));
+    bool found = false;
+    auto matches = box.globalMatch(QString::fromLatin1(data));
+    while (matches.hasNext()) {
+        const auto match = matches.next();
+        found = true;
+        const double width = std::abs(match.captured(3).toDouble() - match.captured(1).toDouble());
+        const double height = std::abs(match.captured(4).toDouble() - match.captured(2).toDouble());
+        if (width > 0 && height > 0) {
+            return false;
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+// Made, used and destroyed under the PDF lock only, from whichever thread holds it: it must not
+// belong to a thread that may end first.
+struct PdfVectorImageSource::Document {
+    QBuffer buffer;
+    QPdfDocument document;
+
+    explicit Document(const QByteArray& data) {
+        buffer.setData(data);
+        buffer.open(QIODevice::ReadOnly);
+        document.load(&buffer);
+        document.moveToThread(nullptr);
+        buffer.moveToThread(nullptr);
+    }
+    bool ok() const { return document.status() == QPdfDocument::Status::Ready; }
+};
+
+PdfVectorImageSource::PdfVectorImageSource(QByteArray data, int pageIndex, QSizeF pageSize,
+                                           std::unique_ptr<Document> document)
+    : m_data(std::move(data)), m_pageIndex(pageIndex), m_pageSize(pageSize), m_document(std::move(document)) {
+}
+
+PdfVectorImageSource::~PdfVectorImageSource() {
+    std::lock_guard lock(pdfMutex());
+    m_document.reset();
+}
+
+std::unique_ptr<PdfVectorImageSource::Document> PdfVectorImageSource::load(const QByteArray& data,
+                                                                           int pageIndex, QSizeF* pageSize) {
+    if (data.isEmpty() || pageIndex < 0) {
+        return nullptr;
+    }
+    auto loaded = std::make_unique<Document>(data);
+    if (!loaded->ok() || pageIndex >= loaded->document.pageCount()) {
+        return nullptr;
+    }
+    const QSizeF size = loaded->document.pagePointSize(pageIndex);
+    if (!(size.width() > 0) || !(size.height() > 0) || declaredBoxesAreEmpty(data)) {
+        return nullptr;
+    }
+    *pageSize = size;
+    return loaded;
+}
+
+std::shared_ptr<PdfVectorImageSource> PdfVectorImageSource::create(const QByteArray& data, int pageIndex) {
+    std::lock_guard lock(pdfMutex());
+    QSizeF size;
+    auto document = load(data, pageIndex, &size);
+    if (!document) {
+        return nullptr;
+    }
+    return std::shared_ptr<PdfVectorImageSource>(
+        new PdfVectorImageSource(data, pageIndex, size, std::move(document)));
+}
+
+QSizeF PdfVectorImageSource::pageSize(const QByteArray& data, int pageIndex) {
+    std::lock_guard lock(pdfMutex());
+    QSizeF size;
+    return load(data, pageIndex, &size) ? size : QSizeF();
+}
+
+QImage PdfVectorImageSource::renderPage(const QSize& pixelSize) const {
+    if (!fitsPixelBudget(pixelSize)) {
+        return {};
+    }
+    std::lock_guard lock(pdfMutex());
+    return m_document->document.render(m_pageIndex, pixelSize);
+}
+
+void PdfVectorImageSource::render(QPainter& painter, const QRectF& target) const {
+    const QRectF device = painter.transform().mapRect(target);
+    const QSize pixels(std::max(1, int(std::ceil(device.width()))),
+                       std::max(1, int(std::ceil(device.height()))));
+    const QImage page = renderPage(pixels);
+    if (!page.isNull()) {
+        painter.drawImage(target, page);
+    }
+}
+
+} // namespace velmora::images
