@@ -20,25 +20,6 @@ std::mutex& pdfMutex() {
     return mutex;
 }
 
-// QtPdf answers a page whose media box has no area with a letter-sized page, so the declared
-// boxes are read from the document itself: when every one it declares is empty, so is the page.
-bool declaredBoxesAreEmpty(const QByteArray& data) {
-    static const QRegularExpression box(
-        QStringLiteral(R"(/MediaBox\s*\[\s*(-?[\d.]+)\s+(-?[\d.]+)\s+(-?[\d.]+)\s+(-?[\d.]+)\s*\])"));
-    bool found = false;
-    auto matches = box.globalMatch(QString::fromLatin1(data));
-    while (matches.hasNext()) {
-        const auto match = matches.next();
-        found = true;
-        const double width = std::abs(match.captured(3).toDouble() - match.captured(1).toDouble());
-        const double height = std::abs(match.captured(4).toDouble() - match.captured(2).toDouble());
-        if (width > 0 && height > 0) {
-            return false;
-        }
-    }
-    return found;
-}
-
 } // namespace
 
 // Made, used and destroyed under the PDF lock only, from whichever thread holds it: it must not
@@ -56,6 +37,23 @@ struct PdfVectorImageSource::Document {
     }
     bool ok() const { return document.status() == QPdfDocument::Status::Ready; }
 };
+
+bool PdfVectorImageSource::declaresOnlyEmptyBoxes(const QByteArray& data) {
+    static const QRegularExpression box(
+        QStringLiteral(R"(/MediaBox\s*\[\s*(-?[\d.]+)\s+(-?[\d.]+)\s+(-?[\d.]+)\s+(-?[\d.]+)\s*\])"));
+    bool found = false;
+    auto matches = box.globalMatch(QString::fromLatin1(data));
+    while (matches.hasNext()) {
+        const auto match = matches.next();
+        found = true;
+        const double width = std::abs(match.captured(3).toDouble() - match.captured(1).toDouble());
+        const double height = std::abs(match.captured(4).toDouble() - match.captured(2).toDouble());
+        if (width > 0 && height > 0) {
+            return false;
+        }
+    }
+    return found;
+}
 
 PdfVectorImageSource::PdfVectorImageSource(QByteArray data, int pageIndex, QSizeF pageSize,
                                            std::unique_ptr<Document> document)
@@ -77,7 +75,7 @@ std::unique_ptr<PdfVectorImageSource::Document> PdfVectorImageSource::load(const
         return nullptr;
     }
     const QSizeF size = loaded->document.pagePointSize(pageIndex);
-    if (!(size.width() > 0) || !(size.height() > 0) || declaredBoxesAreEmpty(data)) {
+    if (!(size.width() > 0) || !(size.height() > 0) || declaresOnlyEmptyBoxes(data)) {
         return nullptr;
     }
     *pageSize = size;

@@ -28,6 +28,9 @@ public:
     QImage renderPage(const QSize& pixelSize) const;
     // The page's size in points, empty when the data is no PDF or the page is missing.
     static QSizeF pageSize(const QByteArray& data, int pageIndex);
+    // Whether the data declares media boxes and every one of them has no area. QtPdf answers
+    // such a page with a letter-sized one, so the boxes are read from the bytes themselves.
+    static bool declaresOnlyEmptyBoxes(const QByteArray& data);
 
 private:
     struct Document;
