@@ -3,6 +3,7 @@
 #include "images/core/Image.h"
 
 #include <QBuffer>
+#include <QHash>
 #include <QPainter>
 #include <QPdfDocument>
 #include <QRegularExpression>
@@ -55,6 +56,55 @@ bool PdfVectorImageSource::declaresOnlyEmptyBoxes(const QByteArray& data) {
     return found;
 }
 
+bool PdfVectorImageSource::pageTreeHasCycle(const QByteArray& data) {
+    static const QRegularExpression object(QStringLiteral(R"((\d+)\s+\d+\s+obj\b(.*?)\bendobj\b)"),
+                                           QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression kids(QStringLiteral(R"(/Kids\s*\[([^\]]*)\])"));
+    static const QRegularExpression reference(QStringLiteral(R"((\d+)\s+\d+\s+R\b)"));
+    QHash<qint64, QList<qint64>> children;
+    auto objects = object.globalMatch(QString::fromLatin1(data));
+    while (objects.hasNext()) {
+        const auto match = objects.next();
+        const auto list = kids.match(match.capturedView(2));
+        if (!list.hasMatch()) {
+            continue;
+        }
+        QList<qint64>& own = children[match.capturedView(1).toLongLong()];
+        auto references = reference.globalMatch(list.capturedView(1));
+        while (references.hasNext()) {
+            own.append(references.next().capturedView(1).toLongLong());
+        }
+    }
+    // Depth-first, without recursion: 1 while a node is on the path, 2 once it is done.
+    QHash<qint64, int> state;
+    for (auto root = children.cbegin(); root != children.cend(); ++root) {
+        if (state.value(root.key()) != 0) {
+            continue;
+        }
+        QList<std::pair<qint64, qsizetype>> path{{root.key(), 0}};
+        state[root.key()] = 1;
+        while (!path.isEmpty()) {
+            auto& [node, next] = path.last();
+            const QList<qint64> below = children.value(node);
+            if (next == below.size()) {
+                state[node] = 2;
+                path.removeLast();
+                continue;
+            }
+            const qint64 child = below.at(next++);
+            const int seen = state.value(child);
+            if (seen == 1) {
+                return true;
+            }
+            if (seen == 0 && children.contains(child)) {
+                state[child] = 1;
+                path.append({child, 0});
+            }
+        }
+    }
+    return false;
+}
+
 PdfVectorImageSource::PdfVectorImageSource(QByteArray data, int pageIndex, QSizeF pageSize,
                                            std::unique_ptr<Document> document)
     : m_data(std::move(data)), m_pageIndex(pageIndex), m_pageSize(pageSize), m_document(std::move(document)) {
@@ -67,7 +117,7 @@ PdfVectorImageSource::~PdfVectorImageSource() {
 
 std::unique_ptr<PdfVectorImageSource::Document> PdfVectorImageSource::load(const QByteArray& data,
                                                                            int pageIndex, QSizeF* pageSize) {
-    if (data.isEmpty() || pageIndex < 0) {
+    if (data.isEmpty() || pageIndex < 0 || pageTreeHasCycle(data)) {
         return nullptr;
     }
     auto loaded = std::make_unique<Document>(data);

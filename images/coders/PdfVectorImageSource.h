@@ -31,6 +31,10 @@ public:
     // Whether the data declares media boxes and every one of them has no area. QtPdf answers
     // such a page with a letter-sized one, so the boxes are read from the bytes themselves.
     static bool declaresOnlyEmptyBoxes(const QByteArray& data);
+    // Whether the page tree, as far as its nodes stand in the bytes uncompressed, leads back to
+    // a node it came from (every object with a /Kids array counts as a node). QtPdf walks such
+    // a tree for ever, holding the PDF lock, so it is never handed one.
+    static bool pageTreeHasCycle(const QByteArray& data);
 
 private:
     struct Document;
