@@ -190,7 +190,9 @@ RemoteImagePhase RemoteImage::phase() const {
 }
 
 QImage RemoteImage::configuredImage() const {
-    QImage image = m_shownFrame ? m_shownFrame.bitmap() : m_manager->image().bitmap();
+    // A vector image is rendered at the size it is drawn at (the widget's when it is resized).
+    const images::Image shown = m_shownFrame ? m_shownFrame : m_manager->image();
+    QImage image = shown.bitmap(m_resizable ? QSizeF(size()) : shown.size(), devicePixelRatioF());
     for (const auto& configuration : m_configurations) {
         image = configuration(image);
     }

@@ -16,8 +16,12 @@ namespace velmora::images {
 
 namespace {
 
+// Geometry beyond this many points is refused like NaN: no image comes near it, and the pixel
+// arithmetic after it (rectangles, box sizes, integer coordinates) would overflow.
+constexpr double largestGeometry = double(1 << 20);
+
 bool finite(double value) {
-    return std::isfinite(value);
+    return std::isfinite(value) && std::abs(value) <= largestGeometry;
 }
 
 bool usableRect(const QRectF& rect) {
@@ -160,8 +164,9 @@ Image roundedCornerImage(const Image& image, double radius, quint64 corners, dou
     if (image.isNull()) {
         return {};
     }
-    radius = finite(radius) ? std::max(radius, 0.0) : 0.0;
-    borderWidth = finite(borderWidth) ? std::max(borderWidth, 0.0) : 0.0;
+    // A radius or border wider than any image rounds or covers it whole, as the largest does.
+    radius = std::isfinite(radius) ? std::clamp(radius, 0.0, largestGeometry) : 0.0;
+    borderWidth = std::isfinite(borderWidth) ? std::clamp(borderWidth, 0.0, largestGeometry) : 0.0;
     const QSizeF size = image.size();
     const double scale = image.scale();
     const double half = std::min(size.width(), size.height()) / 2;
@@ -188,7 +193,7 @@ Image roundedCornerImage(const Image& image, double radius, quint64 corners, dou
 }
 
 Image rotatedImage(const Image& image, double angle, bool fitSize) {
-    if (image.isNull() || !finite(angle)) {
+    if (image.isNull() || !std::isfinite(angle)) {
         return {};
     }
     const double width = std::trunc(image.size().width());
@@ -286,9 +291,10 @@ std::optional<QList<QColor>> colorsWithRect(const Image& image, const QRectF& re
 }
 
 int blurBoxSize(double pixelRadius) {
-    if (!finite(pixelRadius) || pixelRadius - 2.0 < FLT_EPSILON) {
+    if (!std::isfinite(pixelRadius) || pixelRadius - 2.0 < FLT_EPSILON) {
         pixelRadius = 2.0;
     }
+    pixelRadius = std::min(pixelRadius, largestGeometry);
     const int size = int(std::floor(pixelRadius * 3.0 * std::sqrt(2 * std::numbers::pi) / 4.0 + 0.5));
     return size | 1;
 }
@@ -344,7 +350,8 @@ Image blurredImage(const Image& image, double radius) {
     bitmap = bitmap.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     const int width = bitmap.width();
     const int height = bitmap.height();
-    const int box = blurBoxSize(radius * image.scale());
+    // A box wider than twice the image averages each line whole: wider ones only cost time.
+    const int box = std::min(blurBoxSize(radius * image.scale()), 2 * std::max(width, height) + 1);
     std::vector<quint32> first(size_t(width) * size_t(height));
     for (int y = 0; y < height; ++y) {
         const auto* line = reinterpret_cast<const quint32*>(bitmap.constScanLine(y));

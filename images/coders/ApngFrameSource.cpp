@@ -19,10 +19,14 @@ std::optional<double> ApngFrameSource::frameDelay(int index) const {
     return m_layout.controls.at(index).delay;
 }
 
-void ApngFrameSource::renderNext() {
+bool ApngFrameSource::renderNext() {
     const int index = m_rendered + 1;
     if (index == 0) {
+        // The parser checked the canvas against the pixel budget.
         m_canvas = QImage(m_layout.canvas, QImage::Format_ARGB32_Premultiplied);
+        if (m_canvas.isNull()) {
+            return false;
+        }
         m_canvas.fill(Qt::transparent);
     } else {
         // The previous frame leaves the canvas as its dispose operation says.
@@ -41,16 +45,19 @@ void ApngFrameSource::renderNext() {
         }
     }
     const ApngSupport::FrameControl& control = m_layout.controls.at(index);
-    m_beforeLast = m_canvas.copy();
-    const QImage pixels = ApngSupport::decodeFrame(m_layout, index);
-    if (!pixels.isNull()) {
-        QPainter painter(&m_canvas);
-        painter.setCompositionMode(control.blend == ApngSupport::BlendOver
-                                       ? QPainter::CompositionMode_SourceOver
-                                       : QPainter::CompositionMode_Source);
-        painter.drawImage(control.offset, pixels);
-    }
+    // Only a frame that restores what was under it needs the canvas kept (a shared copy: the
+    // pixels are copied when the canvas is next drawn on).
+    m_beforeLast = control.dispose == ApngSupport::DisposePrevious ? m_canvas : QImage();
     m_rendered = index;
+    const QImage pixels = ApngSupport::decodeFrame(m_layout, index);
+    if (pixels.isNull()) {
+        return false;
+    }
+    QPainter painter(&m_canvas);
+    painter.setCompositionMode(control.blend == ApngSupport::BlendOver ? QPainter::CompositionMode_SourceOver
+                                                                       : QPainter::CompositionMode_Source);
+    painter.drawImage(control.offset, pixels);
+    return true;
 }
 
 QImage ApngFrameSource::frameAt(int index) {
@@ -63,9 +70,14 @@ QImage ApngFrameSource::frameAt(int index) {
         m_beforeLast = QImage();
     }
     while (m_rendered < index) {
-        renderNext();
+        m_renderedFailed = !renderNext();
+        if (m_canvas.isNull()) {
+            m_rendered = -1;
+            return {};
+        }
     }
-    return m_canvas.copy();
+    // A frame whose pixels cannot be decoded is no frame, not the canvas without it.
+    return m_renderedFailed ? QImage() : m_canvas;
 }
 
 } // namespace velmora::images

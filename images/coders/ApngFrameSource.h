@@ -21,12 +21,14 @@ public:
 
 private:
     explicit ApngFrameSource(ApngSupport::Layout layout) : m_layout(std::move(layout)) {}
-    void renderNext();
+    // Composes the next frame; false when its pixels cannot be decoded.
+    bool renderNext();
 
     ApngSupport::Layout m_layout;
     std::mutex m_mutex;
     QImage m_canvas;
     int m_rendered = -1; // index of the frame the canvas shows
+    bool m_renderedFailed = false;
     QImage m_beforeLast; // the canvas before the last frame, for "dispose to previous"
 };
 

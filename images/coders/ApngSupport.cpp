@@ -1,5 +1,7 @@
 #include "images/coders/ApngSupport.h"
 
+#include "images/core/Image.h"
+
 #include <QBuffer>
 #include <QImageWriter>
 
@@ -66,6 +68,16 @@ QList<Chunk> chunks(const QByteArray& data) {
     return result;
 }
 
+// A frame lies inside the canvas; sums are taken wide, as the fields are 32 bits unsigned.
+bool fitsCanvas(const QByteArray& body, const QSize& canvas) {
+    const quint64 width = be32(body, 4);
+    const quint64 height = be32(body, 8);
+    const quint64 x = be32(body, 12);
+    const quint64 y = be32(body, 16);
+    return width > 0 && height > 0 && x + width <= quint64(canvas.width()) &&
+           y + height <= quint64(canvas.height());
+}
+
 bool isShared(const QByteArray& type) {
     return type == "PLTE" || type == "tRNS" || type == "gAMA" || type == "cHRM" || type == "sRGB" ||
            type == "iCCP" || type == "sBIT";
@@ -83,10 +95,12 @@ std::optional<ApngSupport::Layout> ApngSupport::parse(const QByteArray& data) {
     }
     Layout layout;
     layout.header = all.first().body;
-    layout.canvas = QSize(int(be32(layout.header, 0)), int(be32(layout.header, 4)));
-    if (layout.canvas.isEmpty()) {
+    const quint32 width = be32(layout.header, 0);
+    const quint32 height = be32(layout.header, 4);
+    if (!fitsPixelBudget(qint64(width), qint64(height))) {
         return std::nullopt;
     }
+    layout.canvas = QSize(int(width), int(height));
     bool seenImageData = false;
     bool ended = false;
     // The frame being gathered: its control and whether its data may still grow.
@@ -112,6 +126,13 @@ std::optional<ApngSupport::Layout> ApngSupport::parse(const QByteArray& data) {
             layout.loopCount = be32(part.body, 4);
         } else if (part.type == "fcTL" && part.body.size() >= 26) {
             closePending();
+            if (!fitsCanvas(part.body, layout.canvas)) {
+                if (!layout.animated) {
+                    continue; // a still image's stray control is no frame of anything
+                }
+                ended = true;
+                break;
+            }
             FrameControl control;
             control.size = QSize(int(be32(part.body, 4)), int(be32(part.body, 8)));
             control.offset = QPoint(int(be32(part.body, 12)), int(be32(part.body, 16)));
@@ -155,6 +176,24 @@ std::optional<ApngSupport::Layout> ApngSupport::parse(const QByteArray& data) {
         return std::nullopt;
     }
     return layout;
+}
+
+bool ApngSupport::isAnimated(const QByteArray& data) {
+    if (!data.startsWith(signature)) {
+        return false;
+    }
+    qint64 at = signature.size();
+    while (at + 8 <= data.size()) {
+        const QByteArrayView type(data.constData() + at + 4, 4);
+        if (type == "acTL") {
+            return true;
+        }
+        if (type == "IDAT" || type == "IEND") {
+            return false;
+        }
+        at += 12 + qint64(be32(data, at));
+    }
+    return false;
 }
 
 QImage ApngSupport::decodeFrame(const Layout& layout, int index) {

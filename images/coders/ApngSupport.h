@@ -39,7 +39,12 @@ public:
     };
 
     // The layout of a PNG, animated or not; frames cut off by the end of the data are left out.
+    // Nothing when the canvas exceeds the pixel budget; a frame that does not lie inside the
+    // canvas ends the animation (the frames before it stand).
     static std::optional<Layout> parse(const QByteArray& data);
+    // Whether a PNG carries an animation control chunk before its first image data: only then
+    // is it an animation. Reads chunk headers only.
+    static bool isAnimated(const QByteArray& data);
     // One frame's own pixels (not composed), as a one-frame PNG decoded by Qt.
     static QImage decodeFrame(const Layout& layout, int index);
 

@@ -1,5 +1,7 @@
 #include "images/coders/GifFrameSource.h"
 
+#include "images/core/Image.h"
+
 namespace velmora::images {
 
 namespace {
@@ -84,7 +86,7 @@ std::optional<GifFrameSource::Layout> GifFrameSource::parse(const QByteArray& da
         }
         break; // anything else is damage: what came before stands
     }
-    if (layout.delays.isEmpty() || layout.canvas.isEmpty()) {
+    if (layout.delays.isEmpty() || !fitsPixelBudget(layout.canvas)) {
         return std::nullopt;
     }
     return layout;

@@ -1,5 +1,7 @@
 #include "images/coders/HeifSupport.h"
 
+#include "images/core/Image.h"
+
 #include <libheif/heif.h>
 
 #include <cstring>
@@ -78,7 +80,8 @@ QImage HeifSupport::decode(const QByteArray& data) {
     initialiseOnce();
     Context context(heif_context_alloc());
     const Handle handle = primaryHandle(context, data);
-    if (!handle) {
+    if (!handle || !fitsPixelBudget(heif_image_handle_get_width(handle.get()),
+                                    heif_image_handle_get_height(handle.get()))) {
         return {};
     }
     heif_image* decoded = nullptr;

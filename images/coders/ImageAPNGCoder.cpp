@@ -12,6 +12,10 @@ std::shared_ptr<ImageAPNGCoder> ImageAPNGCoder::sharedCoder() {
     return instance;
 }
 
+bool ImageAPNGCoder::canDecodeFromData(const QByteArray& data) {
+    return ApngSupport::isAnimated(data);
+}
+
 QByteArray ImageAPNGCoder::writeFrames(const QList<ImageFrame>& frames, unsigned loopCount,
                                        const EncodeOptions&) {
     if (frames.size() == 1) {

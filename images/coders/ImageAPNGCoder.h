@@ -4,10 +4,14 @@
 
 namespace velmora::images {
 
-// Animated PNG of our own over Qt's PNG plugin and zlib; a still PNG is a one-frame image.
+// Animated PNG of our own over Qt's PNG plugin and zlib. It takes only PNGs that carry an
+// animation control before their image data: a still PNG is left to the still coder, which
+// decodes it directly. Asked to decode a still PNG anyway, it gives a one-frame image.
 class ImageAPNGCoder : public ImageIOAnimatedCoder {
 public:
     static std::shared_ptr<ImageAPNGCoder> sharedCoder();
+
+    bool canDecodeFromData(const QByteArray& data) override;
 
     ImageFormat imageFormat() const override { return ImageFormat::PNG; }
     QString imageUTType() const override { return QStringLiteral("public.png"); }

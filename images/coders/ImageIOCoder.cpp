@@ -119,6 +119,11 @@ Image decodeWithReader(const QByteArray& data, const QByteArray& qtFormatHint, c
     *format = imageFormatFromUTType(utTypeForQtFormat(reader.format()));
     const int orientation = exifOrientation(reader.transformation());
     const QSize raw = reader.size();
+    // The declared size is checked before a pixel is read; data that declares none is left to
+    // Qt's own allocation limit.
+    if (raw.isValid() && !fitsPixelBudget(raw)) {
+        return {};
+    }
     if (raw.isValid() && !raw.isEmpty()) {
         const QSize upright = swapsSides(orientation) ? raw.transposed() : raw;
         const QSize target = targetPixelSize(upright, request);
@@ -284,11 +289,12 @@ Image ImageIOCoder::decodedImageWithData(const QByteArray& data, const DecodeOpt
 Image ImageIOCoder::createBitmapPDF(const QByteArray& data, int pageNumber, const QSizeF& targetSize,
                                     bool preserveAspectRatio) {
     Q_ASSERT_X(!data.isNull(), "createBitmapPDF", "Invalid parameter not satisfying: data");
-    const QSizeF box = PdfVectorImageSource::pageSize(data, pageNumber);
     // A page with an empty box has nothing to draw: no image rather than one of no size.
-    if (box.isEmpty()) {
+    const auto source = PdfVectorImageSource::create(data, pageNumber);
+    if (!source) {
         return {};
     }
+    const QSizeF box = source->size();
     const QSizeF target = (targetSize.width() > 0 && targetSize.height() > 0) ? targetSize : box;
     const double xRatio = target.width() / box.width();
     const double yRatio = target.height() / box.height();
@@ -299,9 +305,13 @@ Image ImageIOCoder::createBitmapPDF(const QByteArray& data, int pageNumber, cons
 
     GraphicsImageRendererFormat format;
     const double scale = format.scale;
-    const QSize pagePixels(std::max(1, int(std::ceil(drawn.width() * scale))),
-                           std::max(1, int(std::ceil(drawn.height() * scale))));
-    const QImage page = PdfVectorImageSource::renderPage(data, pageNumber, pagePixels);
+    const double pageWidth = std::max(1.0, std::ceil(drawn.width() * scale));
+    const double pageHeight = std::max(1.0, std::ceil(drawn.height() * scale));
+    if (!(pageWidth * pageHeight <= double(pixelBudget()))) {
+        return {};
+    }
+    const QSize pagePixels{int(pageWidth), int(pageHeight)};
+    const QImage page = source->renderPage(pagePixels);
     if (page.isNull()) {
         return {};
     }

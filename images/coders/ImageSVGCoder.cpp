@@ -115,9 +115,10 @@ Image ImageSVGCoder::createBitmapSVG(const QByteArray& data, const QSizeF& targe
     // within the byte limit instead of allocating the whole canvas.
     GraphicsImageRendererFormat format;
     const QSizeF pixels = output * format.scale;
-    if (ImageCoderHelper::shouldScaleDownImagePixelSize(pixels, limitBytes)) {
-        const QSizeF limited = ImageCoderHelper::scaledSize(
-            pixels, limitBytes == 0 ? ImageCoderHelper::defaultScaleDownLimitBytes() : limitBytes, 4, 1);
+    const quint64 byteLimit = std::min(
+        (limitBytes == 0 ? ImageCoderHelper::defaultScaleDownLimitBytes() : limitBytes), pixelBudget() * 4u);
+    if (ImageCoderHelper::shouldScaleDownImagePixelSize(pixels, byteLimit)) {
+        const QSizeF limited = ImageCoderHelper::scaledSize(pixels, byteLimit, 4, 1);
         const double factor = std::min(limited.width() / pixels.width(), limited.height() / pixels.height());
         output *= factor;
         xScale *= factor;

@@ -1,9 +1,12 @@
 #include "images/coders/PartialPngDecoder.h"
 
+#include "images/core/Image.h"
+
 #include <QList>
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace velmora::images {
@@ -26,23 +29,29 @@ int paeth(int a, int b, int c) {
     return pb <= pc ? b : c;
 }
 
-// As much of the zlib stream as the compressed bytes give.
+// As much of the zlib stream as the compressed bytes give, at most `limit` bytes. The output
+// grows with what the stream yields, so a short input never costs the whole image.
 QByteArray inflatePartial(const QByteArray& compressed, qsizetype limit) {
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK) {
         return {};
     }
     QByteArray output;
-    output.resize(limit);
+    qsizetype produced = 0;
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.constData()));
     stream.avail_in = uInt(compressed.size());
-    stream.next_out = reinterpret_cast<Bytef*>(output.data());
-    stream.avail_out = uInt(output.size());
     int result = Z_OK;
-    while (result == Z_OK && stream.avail_in > 0 && stream.avail_out > 0) {
+    while (result == Z_OK && stream.avail_in > 0 && produced < limit) {
+        if (produced == output.size()) {
+            output.resize(std::min(limit, std::max<qsizetype>(64 * 1024, output.size() * 2)));
+        }
+        stream.next_out = reinterpret_cast<Bytef*>(output.data() + produced);
+        stream.avail_out = uInt(std::min<qsizetype>(output.size() - produced, 1 << 30));
+        const uLong before = stream.total_out;
         result = inflate(&stream, Z_SYNC_FLUSH);
+        produced += qsizetype(stream.total_out - before);
     }
-    output.truncate(qsizetype(stream.total_out));
+    output.truncate(produced);
     inflateEnd(&stream);
     if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
         return {};
@@ -83,7 +92,7 @@ QImage PartialPngDecoder::decode(const QByteArray& data) {
     default:
         return {};
     }
-    if (depth != 8 || interlace != 0 || width == 0 || height == 0 || width > 1u << 15 || height > 1u << 15) {
+    if (depth != 8 || interlace != 0 || !fitsPixelBudget(qint64(width), qint64(height))) {
         return {};
     }
     QList<QRgb> palette;

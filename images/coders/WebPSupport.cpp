@@ -1,5 +1,7 @@
 #include "images/coders/WebPSupport.h"
 
+#include "images/core/Image.h"
+
 #include <webp/demux.h>
 #include <webp/encode.h>
 #include <webp/mux.h>
@@ -39,7 +41,7 @@ std::shared_ptr<WebPFrameSource> WebPFrameSource::create(const QByteArray& data)
         WebPDemuxReleaseIterator(&iterator);
     }
     WebPDemuxDelete(demux);
-    if (source->m_delays.isEmpty() || source->m_canvas.isEmpty()) {
+    if (source->m_delays.isEmpty() || !fitsPixelBudget(source->m_canvas)) {
         return nullptr;
     }
     return source;

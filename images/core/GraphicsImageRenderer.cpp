@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -59,7 +60,8 @@ bool graphicsBeginImageContext(bool opaque, const QSizeF& size, double scale) {
     const double effectiveScale = scale > 0 ? scale : mainScreenScale();
     const double width = std::ceil(size.width() * effectiveScale);
     const double height = std::ceil(size.height() * effectiveScale);
-    if (!(width >= 1) || !(height >= 1) || width > 1 << 15 || height > 1 << 15) {
+    if (!(width >= 1) || !(height >= 1) || width > INT_MAX || height > INT_MAX ||
+        !fitsPixelBudget(qint64(width), qint64(height))) {
         return false;
     }
     auto context = std::make_unique<DrawingContext>();

@@ -4,9 +4,14 @@
 #include "images/core/AnimatedImageProvider.h"
 #include "images/core/VectorImageSource.h"
 
+#include <QImageReader>
 #include <QPainter>
 
+#include <atomic>
+
+#include <climits>
 #include <cmath>
+#include <limits>
 #include <mutex>
 
 namespace velmora::images {
@@ -26,6 +31,11 @@ struct Image::Data {
     std::optional<quint64> memoryCost;
     unsigned loopCount = 0;
     std::optional<QByteArray> extendedObject;
+
+    // The last rendering of a vector image and the pixel size it was asked for.
+    mutable std::mutex renderMutex;
+    QSize renderedFor;
+    QImage rendered;
 };
 
 namespace {
@@ -54,6 +64,35 @@ Image::Image(std::shared_ptr<VectorImageSource> source) : m_data(std::make_share
     m_data->vector = std::move(source);
 }
 
+namespace {
+
+// The vector source drawn into a bitmap of the wanted pixel size (the drawn size times the
+// ratio), or of the largest size of its proportions within the pixel budget; the bitmap's own
+// ratio keeps it the drawn size either way.
+QImage renderVector(const VectorImageSource& source, const QSizeF& wantedPixels, qreal ratio) {
+    const QSize pixels = sizeWithinPixelBudget(wantedPixels);
+    if (pixels.isEmpty()) {
+        return {};
+    }
+    QImage rendered(pixels, QImage::Format_ARGB32_Premultiplied);
+    if (rendered.isNull()) {
+        return {};
+    }
+    rendered.fill(Qt::transparent);
+    {
+        QPainter painter(&rendered);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        source.render(painter, QRectF(QPointF(0, 0), QSizeF(pixels)));
+    }
+    rendered.setDevicePixelRatio(pixels.width() == int(wantedPixels.width())
+                                     ? ratio
+                                     : ratio * double(pixels.width()) / wantedPixels.width());
+    return rendered;
+}
+
+} // namespace
+
 QImage Image::bitmap() const {
     if (!m_data) {
         return {};
@@ -61,20 +100,31 @@ QImage Image::bitmap() const {
     if (!m_data->vector) {
         return m_data->bitmap;
     }
-    const QSize pixels = pixelSize();
-    if (pixels.isEmpty()) {
+    return bitmap(size(), m_data->scale);
+}
+
+QImage Image::bitmap(const QSizeF& drawnSize, qreal devicePixelRatio) const {
+    if (!m_data) {
         return {};
     }
-    QImage rendered(pixels, QImage::Format_ARGB32_Premultiplied);
-    rendered.fill(Qt::transparent);
-    {
-        QPainter painter(&rendered);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        m_data->vector->render(painter, QRectF(QPointF(0, 0), QSizeF(pixels)));
+    if (!m_data->vector) {
+        return m_data->bitmap;
     }
-    rendered.setDevicePixelRatio(m_data->scale);
-    return rendered;
+    const qreal ratio = (std::isfinite(devicePixelRatio) && devicePixelRatio > 0) ? devicePixelRatio : 1.0;
+    const QSizeF wanted(std::ceil(drawnSize.width() * ratio), std::ceil(drawnSize.height() * ratio));
+    if (!(wanted.width() >= 1) || !(wanted.height() >= 1) || !std::isfinite(wanted.width()) ||
+        !std::isfinite(wanted.height())) {
+        return {};
+    }
+    // Sizes beyond int are never rendered at; the budget brings them down first.
+    const QSize key(int(std::min(wanted.width(), double(INT_MAX))),
+                    int(std::min(wanted.height(), double(INT_MAX))));
+    std::lock_guard lock(m_data->renderMutex);
+    if (m_data->renderedFor != key || m_data->rendered.isNull()) {
+        m_data->rendered = renderVector(*m_data->vector, wanted, ratio);
+        m_data->renderedFor = key;
+    }
+    return m_data->rendered;
 }
 
 bool Image::hasBitmapRepresentation() const {
@@ -285,6 +335,64 @@ void Image::setExtendedObject(std::optional<QByteArray> object) {
         std::lock_guard lock(m_data->mutex);
         m_data->extendedObject = std::move(object);
     }
+}
+
+namespace {
+std::atomic<quint64> budgetOverride{0};
+} // namespace
+
+quint64 pixelBudget() {
+    if (const quint64 set = budgetOverride.load(std::memory_order_relaxed); set > 0) {
+        return set;
+    }
+    // Qt's limit is in megabytes; 0 there means none, which is no budget for outside data.
+    const int megabytes = QImageReader::allocationLimit();
+    return quint64(megabytes > 0 ? megabytes : 256) * 1024u * 1024u / 4u;
+}
+
+void setPixelBudget(quint64 pixels) {
+    budgetOverride.store(pixels, std::memory_order_relaxed);
+}
+
+bool fitsPixelBudget(qint64 width, qint64 height) {
+    if (width <= 0 || height <= 0 || width > std::numeric_limits<int>::max() ||
+        height > std::numeric_limits<int>::max()) {
+        return false;
+    }
+    return quint64(width) * quint64(height) <= pixelBudget();
+}
+
+QSize sizeWithinPixelBudget(const QSizeF& wanted) {
+    const double width = wanted.width();
+    const double height = wanted.height();
+    if (!(width > 0) || !(height > 0) || !std::isfinite(width) || !std::isfinite(height)) {
+        return {};
+    }
+    const double budget = double(pixelBudget());
+    double factor = 1.0;
+    if (width * height > budget) {
+        factor = std::sqrt(budget / (width * height));
+    }
+    // A side clamped to 1 may still step over the budget: the longer side gives way.
+    // Brought down, sides round down; else up, as a drawing of a fractional size covers it.
+    const auto side = [factor](double length) {
+        return quint64(std::max(1.0, factor < 1.0 ? std::floor(length * factor) : std::ceil(length)));
+    };
+    quint64 w = side(width);
+    quint64 h = side(height);
+    const quint64 pixels = pixelBudget();
+    if (w * h > pixels) {
+        if (w >= h) {
+            w = std::max<quint64>(1, pixels / h);
+        } else {
+            h = std::max<quint64>(1, pixels / w);
+        }
+    }
+    if (!fitsPixelBudget(qint64(std::min<quint64>(w, quint64(INT_MAX) + 1)),
+                         qint64(std::min<quint64>(h, quint64(INT_MAX) + 1)))) {
+        return {};
+    }
+    return QSize(int(w), int(h));
 }
 
 void copyImageMetadata(const Image& source, const Image& target) {

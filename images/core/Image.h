@@ -35,9 +35,14 @@ public:
     // Two handles are equal when they share one image.
     bool operator==(const Image& other) const { return m_data == other.m_data; }
 
-    // The bitmap: the stored one, or, for a vector image, one rendered at its size and scale.
-    // Null when there is none.
+    // The bitmap: the stored one, or, for a vector image, one rendered at its size and scale
+    // (made smaller to fit the pixel budget). Null when there is none.
     QImage bitmap() const;
+    // The bitmap to draw the image at a size in points on a device of a pixel ratio: the stored
+    // one, or, for a vector image, one rendered at that size times the ratio (made smaller to
+    // fit the pixel budget), whose device pixel ratio makes it that size in points. The last
+    // rendering is kept and handed out again until another size is asked for.
+    QImage bitmap(const QSizeF& drawnSize, qreal devicePixelRatio) const;
     bool hasBitmapRepresentation() const;
     // Size in points, scale in pixels per point.
     QSizeF size() const;
@@ -104,6 +109,21 @@ public:
 private:
     std::weak_ptr<Image::Data> m_data;
 };
+
+// The most pixels one bitmap made from outside data may hold. Every coder checks the size the
+// data declares against it before it allocates (canvases, frames, rendered pages and
+// documents), so a few bytes declaring a huge image cost nothing. By default it follows Qt's
+// image allocation limit at four bytes a pixel; a budget of 0 restores that default.
+quint64 pixelBudget();
+void setPixelBudget(quint64 pixels);
+// Both sides above 0 and their product within the budget.
+bool fitsPixelBudget(qint64 width, qint64 height);
+inline bool fitsPixelBudget(const QSize& size) {
+    return fitsPixelBudget(size.width(), size.height());
+}
+// The largest size of the proportions of `wanted` (rounded up, at least 1 a side) that fits
+// the budget; `wanted` itself when it fits, empty when it has no area.
+QSize sizeWithinPixelBudget(const QSizeF& wanted);
 
 // Copies the metadata of one image to another (incremental, transformed, decode options, loop
 // count, format, decoded, extended object); nothing happens when either is null.

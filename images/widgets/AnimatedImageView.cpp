@@ -24,9 +24,9 @@ bool onMainThread() {
     return !app || QThread::currentThread() == app->thread();
 }
 
-// The bitmap of an image at its scale, vector images rendered.
-QImage bitmapOf(const Image& image) {
-    return image ? image.bitmap() : QImage();
+// The bitmap of an image at its scale, vector images rendered at the size they are drawn.
+QImage bitmapOf(const Image& image, const QSizeF& drawn, qreal devicePixelRatio) {
+    return image ? image.bitmap(drawn, devicePixelRatio) : QImage();
 }
 
 // Only the alpha of the bitmap counts, in the given colour.
@@ -274,8 +274,8 @@ QRectF AnimatedImageView::imageRect() const {
 }
 
 void AnimatedImageView::paintEvent(QPaintEvent*) {
-    QImage bitmap = bitmapOf(m_currentFrame ? m_currentFrame : m_image);
     const QRectF target = imageRect();
+    QImage bitmap = bitmapOf(m_currentFrame ? m_currentFrame : m_image, target.size(), devicePixelRatioF());
     if (bitmap.isNull() || target.isEmpty() || m_alphaValue <= 0) {
         return;
     }

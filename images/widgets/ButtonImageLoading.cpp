@@ -31,8 +31,10 @@ ButtonImages imagesOf(const QAbstractButton* button) {
     return it == table().end() ? ButtonImages() : it->second;
 }
 
-QPixmap pixmapOf(const Image& image) {
-    return image ? QPixmap::fromImage(image.bitmap()) : QPixmap();
+// A vector image is rendered at the button's icon size.
+QPixmap pixmapOf(const Image& image, const QAbstractButton* button) {
+    const QSizeF drawn = image.size().scaled(QSizeF(button->iconSize()), Qt::KeepAspectRatio);
+    return image ? QPixmap::fromImage(image.bitmap(drawn, button->devicePixelRatioF())) : QPixmap();
 }
 
 // The icon holds the image for the off state and the alternate image for the on state.
@@ -54,10 +56,10 @@ void storeAndShow(QAbstractButton* button, bool alternate, const Image& image) {
     }
     QIcon icon;
     if (images.image) {
-        icon.addPixmap(pixmapOf(images.image), QIcon::Normal, QIcon::Off);
+        icon.addPixmap(pixmapOf(images.image, button), QIcon::Normal, QIcon::Off);
     }
     if (images.alternate) {
-        icon.addPixmap(pixmapOf(images.alternate), QIcon::Normal, QIcon::On);
+        icon.addPixmap(pixmapOf(images.alternate, button), QIcon::Normal, QIcon::On);
     }
     button->setIcon(icon);
 }

@@ -102,7 +102,8 @@ std::shared_ptr<RemoteImageOperation> imageLoadOperation(QWidget* view, const QS
     return it == state->operations.end() ? nullptr : it->second.lock();
 }
 
-void setImageLoadOperation(QWidget* view, const std::shared_ptr<RemoteImageOperation>& operation, const QString& key) {
+void setImageLoadOperation(QWidget* view, const std::shared_ptr<RemoteImageOperation>& operation,
+                           const QString& key) {
     if (!operation) {
         return;
     }
@@ -231,7 +232,10 @@ void setImageOnView(QWidget* view, const Image& image, const QByteArray& data, R
         } else if (qobject_cast<QAbstractButton*>(view)) {
             finalBlock = [guarded](const Image& image, const QByteArray&, ImageCacheType, const QUrl&) {
                 if (auto* button = qobject_cast<QAbstractButton*>(guarded.data())) {
-                    button->setIcon(image ? QIcon(QPixmap::fromImage(image.bitmap())) : QIcon());
+                    const QSizeF drawn = image.size().scaled(QSizeF(button->iconSize()), Qt::KeepAspectRatio);
+                    button->setIcon(
+                        image ? QIcon(QPixmap::fromImage(image.bitmap(drawn, button->devicePixelRatioF())))
+                              : QIcon());
                 }
             };
         }
@@ -254,41 +258,42 @@ void setImageOnView(QWidget* view, const Image& image, const QByteArray& data, R
         transition->prepares(view, image, data, cacheType, imageURL);
     }
     // The animated part begins on the next turn, after the preparation took effect.
-    QTimer::singleShot(0, view, [guarded, startingKey, transition, finalBlock, image, data, cacheType, imageURL,
-                                 callback, wait] {
-        if (!stillCurrent(guarded, startingKey)) {
-            return;
-        }
-        if (finalBlock && !transition->avoidAutoSetImage) {
-            finalBlock(image, data, cacheType, imageURL);
-        }
-        const QEasingCurve curve =
-            transition->timingFunction.value_or(timingFunctionForTransitionOptions(transition->animationOptions));
-        QAbstractAnimation* animation = nullptr;
-        if (const auto effect = transitionForTransitionOptions(transition->animationOptions)) {
-            animation = animationForTransitionEffect(guarded, *effect, transition->duration, curve);
-        }
-        if (transition->animations) {
-            transition->animations(guarded, image);
-        }
-        auto finish = [guarded, startingKey, transition, callback, wait] {
+    QTimer::singleShot(
+        0, view,
+        [guarded, startingKey, transition, finalBlock, image, data, cacheType, imageURL, callback, wait] {
             if (!stillCurrent(guarded, startingKey)) {
                 return;
             }
-            if (transition->completion) {
-                transition->completion(true);
+            if (finalBlock && !transition->avoidAutoSetImage) {
+                finalBlock(image, data, cacheType, imageURL);
             }
-            if (wait && callback) {
-                callback();
+            const QEasingCurve curve = transition->timingFunction.value_or(
+                timingFunctionForTransitionOptions(transition->animationOptions));
+            QAbstractAnimation* animation = nullptr;
+            if (const auto effect = transitionForTransitionOptions(transition->animationOptions)) {
+                animation = animationForTransitionEffect(guarded, *effect, transition->duration, curve);
             }
-        };
-        if (animation) {
-            QObject::connect(animation, &QAbstractAnimation::finished, guarded, finish);
-            animation->start(QAbstractAnimation::DeleteWhenStopped);
-        } else {
-            QTimer::singleShot(static_cast<int>(transition->duration * 1000), guarded.data(), finish);
-        }
-    });
+            if (transition->animations) {
+                transition->animations(guarded, image);
+            }
+            auto finish = [guarded, startingKey, transition, callback, wait] {
+                if (!stillCurrent(guarded, startingKey)) {
+                    return;
+                }
+                if (transition->completion) {
+                    transition->completion(true);
+                }
+                if (wait && callback) {
+                    callback();
+                }
+            };
+            if (animation) {
+                QObject::connect(animation, &QAbstractAnimation::finished, guarded, finish);
+                animation->start(QAbstractAnimation::DeleteWhenStopped);
+            } else {
+                QTimer::singleShot(static_cast<int>(transition->duration * 1000), guarded.data(), finish);
+            }
+        });
     if (!wait && callback) {
         callback();
     }
@@ -296,24 +301,22 @@ void setImageOnView(QWidget* view, const Image& image, const QByteArray& data, R
 
 // --- loading --------------------------------------------------------------------------------------
 
-std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, const QString& url,
-                                                              const Image& placeholder, RemoteImageOptions options,
-                                                              const RemoteImageContext& context,
-                                                              RemoteImageSetImageBlock setImageBlock,
-                                                              ImageLoaderProgressBlock progress,
-                                                              RemoteImageViewCompletedBlock completed) {
+std::shared_ptr<RemoteImageOperation>
+internalSetImageWithURL(QWidget* view, const QString& url, const Image& placeholder,
+                        RemoteImageOptions options, const RemoteImageContext& context,
+                        RemoteImageSetImageBlock setImageBlock, ImageLoaderProgressBlock progress,
+                        RemoteImageViewCompletedBlock completed) {
     const QUrl parsed(url, QUrl::StrictMode);
-    return internalSetImageWithURL(view, parsed.isValid() && !url.isEmpty() ? std::optional<QUrl>(parsed) : std::nullopt,
-                                   placeholder, options, context, std::move(setImageBlock), std::move(progress),
-                                   std::move(completed));
+    return internalSetImageWithURL(
+        view, parsed.isValid() && !url.isEmpty() ? std::optional<QUrl>(parsed) : std::nullopt, placeholder,
+        options, context, std::move(setImageBlock), std::move(progress), std::move(completed));
 }
 
-std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, const std::optional<QUrl>& url,
-                                                              const Image& placeholder, RemoteImageOptions options,
-                                                              const RemoteImageContext& givenContext,
-                                                              RemoteImageSetImageBlock setImageBlock,
-                                                              ImageLoaderProgressBlock progress,
-                                                              RemoteImageViewCompletedBlock completed) {
+std::shared_ptr<RemoteImageOperation>
+internalSetImageWithURL(QWidget* view, const std::optional<QUrl>& url, const Image& placeholder,
+                        RemoteImageOptions options, const RemoteImageContext& givenContext,
+                        RemoteImageSetImageBlock setImageBlock, ImageLoaderProgressBlock progress,
+                        RemoteImageViewCompletedBlock completed) {
     RemoteImageContext context = givenContext;
     QString key = context.setImageOperationKey.valueOr(QString());
     if (key.isEmpty()) {
@@ -343,8 +346,8 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
     if (!(options & RemoteImageDelayPlaceholder)) {
         onMain([guarded, placeholder, options, setImageBlock, requested] {
             if (guarded) {
-                setImageOnView(guarded, placeholder, {}, options, setImageBlock, nullptr, ImageCacheType::None,
-                               requested, nullptr);
+                setImageOnView(guarded, placeholder, {}, options, setImageBlock, nullptr,
+                               ImageCacheType::None, requested, nullptr);
             }
         });
     }
@@ -352,7 +355,8 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
         stopIndicator(view);
         if (completed) {
             onMain([completed] {
-                completed(Image(), QByteArray(), ImageError(ImageErrorCode::InvalidURL, QStringLiteral("Image url is nil")),
+                completed(Image(), QByteArray(),
+                          ImageError(ImageErrorCode::InvalidURL, QStringLiteral("Image url is nil")),
                           ImageCacheType::None, true, QUrl());
             });
         }
@@ -364,10 +368,11 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
     }
     startIndicator(view);
     const auto indicator = imageIndicator(view);
-    auto combinedProgress = [indicator, progress, guarded, key, requested](
-                                qint64 received, qint64 expected, const QUrl& target) {
+    auto combinedProgress = [indicator, progress, guarded, key, requested](qint64 received, qint64 expected,
+                                                                           const QUrl& target) {
         const double fraction =
-            expected > 0 ? std::clamp(static_cast<double>(received) / static_cast<double>(expected), 0.0, 1.0) : 0.0;
+            expected > 0 ? std::clamp(static_cast<double>(received) / static_cast<double>(expected), 0.0, 1.0)
+                         : 0.0;
         // Counters and indicator change on the main thread only, and only while the slot
         // still shows this URL.
         QMetaObject::invokeMethod(
@@ -393,9 +398,9 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
             progress(received, expected, target);
         }
     };
-    auto done = [guarded, key, requested, options, completed, setImageBlock, placeholder](
-                    const Image& image, const QByteArray& data, const ImageError& error, ImageCacheType cacheType,
-                    bool finished, const QUrl& imageURL) {
+    auto done = [guarded, key, requested, options, completed, setImageBlock,
+                 placeholder](const Image& image, const QByteArray& data, const ImageError& error,
+                              ImageCacheType cacheType, bool finished, const QUrl& imageURL) {
         onMain([=] {
             if (!guarded) {
                 return;
@@ -419,8 +424,8 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
             const bool shouldCallCompletion = finished || (options & RemoteImageAvoidAutoSetImage);
             const bool shouldNotSetImage = (image && (options & RemoteImageAvoidAutoSetImage)) ||
                                            (!image && !(options & RemoteImageDelayPlaceholder)) || cancelled;
-            auto completionStep = [guarded, shouldNotSetImage, completed, shouldCallCompletion, image, data, error,
-                                   cacheType, finished, requested] {
+            auto completionStep = [guarded, shouldNotSetImage, completed, shouldCallCompletion, image, data,
+                                   error, cacheType, finished, requested] {
                 if (guarded && !shouldNotSetImage) {
                     guarded->updateGeometry();
                     guarded->update();
@@ -437,14 +442,16 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
             const QByteArray targetData = image ? data : QByteArray();
             std::shared_ptr<RemoteImageTransition> transition;
             if (finished) {
-                const bool fromDiskAsync = cacheType == ImageCacheType::Disk &&
-                                           !(options & (RemoteImageQueryMemoryDataSync | RemoteImageQueryDiskDataSync));
-                if ((options & RemoteImageForceTransition) || cacheType == ImageCacheType::None || fromDiskAsync) {
+                const bool fromDiskAsync =
+                    cacheType == ImageCacheType::Disk &&
+                    !(options & (RemoteImageQueryMemoryDataSync | RemoteImageQueryDiskDataSync));
+                if ((options & RemoteImageForceTransition) || cacheType == ImageCacheType::None ||
+                    fromDiskAsync) {
                     transition = imageTransition(guarded);
                 }
             }
-            setImageOnView(guarded, target, targetData, options, setImageBlock, transition, cacheType, imageURL,
-                           completionStep);
+            setImageOnView(guarded, target, targetData, options, setImageBlock, transition, cacheType,
+                           imageURL, completionStep);
         });
     };
     auto operation = manager->loadImage(requested, options, context, combinedProgress, done);
@@ -452,9 +459,9 @@ std::shared_ptr<RemoteImageOperation> internalSetImageWithURL(QWidget* view, con
     return operation;
 }
 
-void setImageWithURL(QLabel* view, const std::optional<QUrl>& url, const Image& placeholder, RemoteImageOptions options,
-                     const RemoteImageContext& context, ImageLoaderProgressBlock progress,
-                     RemoteImageViewSimpleCompletedBlock completed) {
+void setImageWithURL(QLabel* view, const std::optional<QUrl>& url, const Image& placeholder,
+                     RemoteImageOptions options, const RemoteImageContext& context,
+                     ImageLoaderProgressBlock progress, RemoteImageViewSimpleCompletedBlock completed) {
     internalSetImageWithURL(view, url, placeholder, options, context, nullptr, std::move(progress),
                             [completed](const Image& image, const QByteArray&, const ImageError& error,
                                         ImageCacheType cacheType, bool, const QUrl& imageURL) {

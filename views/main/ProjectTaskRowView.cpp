@@ -84,7 +84,10 @@ void ProjectTaskRowView::requestAvatar(const QUrl& url) {
         if (!finished || error.is(images::ImageErrorCode::Cancelled)) {
             return;
         }
-        const QImage bitmap = image ? image.bitmap() : QImage();
+        // A vector picture is rendered at the size it is kept at, never at the canvas it declares.
+        const QImage bitmap =
+            image ? image.bitmap(image.size().scaled(avatarSize, avatarSize, Qt::KeepAspectRatio), 4.0)
+                  : QImage();
         auto finish = [self, url, bitmap] {
             if (self) {
                 self->finishAvatar(url, bitmap);

@@ -133,6 +133,26 @@ TEST(ImageTransformTest, BlurWithABoxOfFive) {
     EXPECT_GE(qRed(at(blurred, 10, 10)), qRed(at(blurred, 12, 10)));
 }
 
+TEST(ImageTransformTest, HugeFiniteGeometryIsRefusedLikeNaN) {
+    const Image source(quadrants(20, 20));
+    for (const double huge : {1e20, -1e20, 1e10}) {
+        EXPECT_TRUE(resizedImage(source, QSizeF(huge, 10), 0).isNull()) << huge;
+        EXPECT_TRUE(croppedImage(source, QRectF(huge, 0, 10, 10)).isNull()) << huge;
+        EXPECT_TRUE(croppedImage(source, QRectF(0, 0, huge, huge)).isNull()) << huge;
+        EXPECT_FALSE(colorAtPoint(source, QPointF(huge, 0)).has_value()) << huge;
+        EXPECT_FALSE(colorsWithRect(source, QRectF(0, 0, huge, 1)).has_value()) << huge;
+        // A blur of such a radius is refused as a NaN one is: the image comes back as it was.
+        EXPECT_EQ(blurredImage(source, huge), source) << huge;
+    }
+    EXPECT_GT(blurBoxSize(1e10), 0);
+    // A radius far wider than the image but not absurd still blurs, and ends quickly.
+    EXPECT_EQ(blurredImage(source, 1e5).pixelSize(), QSize(20, 20));
+    // A huge corner radius rounds the image as the largest one does; a huge border covers it.
+    EXPECT_FALSE(roundedCornerImage(source, 1e20, ImageRectCornerAllCorners, 0, std::nullopt).isNull());
+    EXPECT_EQ(qAlpha(at(roundedCornerImage(source, 1e20, ImageRectCornerAllCorners, 0, std::nullopt), 0, 0)),
+              0);
+}
+
 TEST(ImageTransformTest, TransformerKeysAndPipeline) {
     auto resize = ImageResizingTransformer::transformerWithSize(QSizeF(100, 100), 0);
     auto round = ImageRoundCornerTransformer::transformerWithRadius(8, 1, 0, QColor(Qt::black));

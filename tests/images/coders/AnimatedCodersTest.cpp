@@ -159,6 +159,106 @@ TEST(AnimatedCodersTest, ATruncatedApngGivesTheFramesThatAreWhole) {
     EXPECT_FALSE(coder->animatedImageFrameAtIndex(1).isNull());
 }
 
+TEST(AnimatedCodersTest, OnlyPngsWithAnAnimationControlBeforeTheirDataGoToTheApngCoder) {
+    const QByteArray still = encode(quadrants(6, 6), "png");
+    const QByteArray apng = ApngSupport::write(
+        QSize(4, 4),
+        {{solid(QSize(4, 4), Qt::red), {}, 0.1, 0, 0}, {solid(QSize(4, 4), Qt::blue), {}, 0.1, 0, 0}}, 0);
+    EXPECT_TRUE(ImageAPNGCoder::sharedCoder()->canDecodeFromData(apng));
+    EXPECT_FALSE(ImageAPNGCoder::sharedCoder()->canDecodeFromData(still));
+    // A control chunk after the image data does not make an animation.
+    const qsizetype end = still.indexOf("IEND") - 4;
+    QByteArray late = still.left(end) +
+                      QByteArray("\0\0\0\x08"
+                                 "acTL"
+                                 "\0\0\0\x02\0\0\0\0"
+                                 "\0\0\0\0",
+                                 20) +
+                      still.mid(end);
+    EXPECT_FALSE(ImageAPNGCoder::sharedCoder()->canDecodeFromData(late));
+
+    const Image decoded = ImageCodersManager::sharedManager()->decodedImageWithData(still, {});
+    ASSERT_FALSE(decoded.isNull());
+    EXPECT_EQ(decoded.imageFormat(), ImageFormat::PNG);
+    EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(apng, {}).isAnimated());
+}
+
+TEST(AnimatedCodersTest, CanvasesBeyondThePixelBudgetAreRefusedBeforeDecoding) {
+    const ScopedPixelBudget budget(64 * 64);
+    const QList<ApngSupport::Frame> frames{{solid(QSize(2, 2), Qt::red), {}, 0.1, 0, 0},
+                                           {solid(QSize(2, 2), Qt::blue), {}, 0.1, 0, 0}};
+    // A few hundred bytes declaring a canvas of 100 by 100 pixels.
+    const QByteArray large = ApngSupport::write(QSize(100, 100), frames, 0);
+    EXPECT_FALSE(ApngSupport::parse(large));
+    EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(large, {}).isNull());
+    EXPECT_FALSE(ImageAPNGCoder::sharedCoder()->createAnimatedCoder(large, {}));
+    const QByteArray fits = ApngSupport::write(QSize(64, 64), frames, 0);
+    EXPECT_TRUE(ImageAPNGCoder::sharedCoder()->createAnimatedCoder(fits, {}));
+
+    const QByteArray wideGif = GifEncoder::encode(
+        {{solid(QSize(100, 41), Qt::red), 0.1}, {solid(QSize(100, 41), Qt::blue), 0.1}}, 0);
+    EXPECT_FALSE(ImageGIFCoder::sharedCoder()->createAnimatedCoder(wideGif, {}));
+    EXPECT_TRUE(ImageGIFCoder::sharedCoder()->decodedImageWithData(wideGif, {}).isNull());
+    EXPECT_TRUE(ImageGIFCoder::sharedCoder()->createAnimatedCoder(gif({0.1, 0.1}), {}));
+
+    QList<ImageFrame> webpFrames{{Image(solid(QSize(100, 41), Qt::red)), 0.1},
+                                 {Image(solid(QSize(100, 41), Qt::blue)), 0.1}};
+    QByteArray webp;
+    {
+        const ScopedPixelBudget roomy(0);
+        webp = ImageAWebPCoder::sharedCoder()->encodedDataWithFrames(webpFrames, 0, ImageFormat::WebP, {});
+    }
+    const ScopedPixelBudget again(64 * 64);
+    ASSERT_FALSE(webp.isEmpty());
+    EXPECT_FALSE(ImageAWebPCoder::sharedCoder()->createAnimatedCoder(webp, {}));
+}
+
+TEST(AnimatedCodersTest, PixelsThatCannotBeDecodedAreNoImageNotABlankOne) {
+    const QByteArray broken = withBrokenImageData(encode(quadrants(16, 16), "png"));
+    EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(broken, {}).isNull());
+    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(broken, {}).isNull());
+    // Even asked directly, the animation coder gives no picture for it.
+    EXPECT_TRUE(ImageAPNGCoder::sharedCoder()->decodedImageWithData(broken, {}).isNull());
+
+    const QList<ApngSupport::Frame> frames{{solid(QSize(4, 4), Qt::red), {}, 0.1, 0, 0},
+                                           {solid(QSize(4, 4), Qt::blue), {}, 0.1, 0, 0}};
+    const QByteArray apng = ApngSupport::write(QSize(4, 4), frames, 0);
+    // No frame that can be decoded: no image. One that cannot is no frame, and is skipped.
+    const QByteArray noFrame = withBrokenImageData(withBrokenImageData(apng), "fdAT");
+    EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(noFrame, {}).isNull());
+    const auto firstBroken = ImageAPNGCoder::sharedCoder()->createAnimatedCoder(withBrokenImageData(apng), {});
+    ASSERT_TRUE(firstBroken);
+    EXPECT_TRUE(firstBroken->animatedImageFrameAtIndex(0).isNull());
+    const auto coder =
+        ImageAPNGCoder::sharedCoder()->createAnimatedCoder(withBrokenImageData(apng, "fdAT"), {});
+    ASSERT_TRUE(coder);
+    EXPECT_FALSE(coder->animatedImageFrameAtIndex(0).isNull());
+    EXPECT_TRUE(coder->animatedImageFrameAtIndex(1).isNull());
+}
+
+TEST(AnimatedCodersTest, ApngFramesOutsideTheCanvasEndTheAnimation) {
+    QList<ApngSupport::Frame> frames;
+    for (int i = 0; i < 3; ++i) {
+        frames.append({solid(QSize(4, 4), i == 1 ? Qt::blue : Qt::red), {}, 0.1, 0, 0});
+    }
+    const QByteArray apng = ApngSupport::write(QSize(8, 8), frames, 0);
+    // The second control chunk's x offset (after its length, type, sequence, width and height).
+    const qsizetype second = apng.indexOf("fcTL", apng.indexOf("fcTL") + 4);
+    ASSERT_GT(second, 0);
+    for (const quint32 offset : {0x7FFFFFFFu, 0xFFFFFFFFu, 5u}) {
+        const QByteArray bad = withBigEndian32(apng, second + 16, offset);
+        const auto layout = ApngSupport::parse(bad);
+        ASSERT_TRUE(layout) << offset;
+        EXPECT_EQ(layout->controls.size(), 1) << offset;
+        const auto coder = ImageAPNGCoder::sharedCoder()->createAnimatedCoder(bad, {});
+        ASSERT_TRUE(coder);
+        EXPECT_EQ(coder->animatedImageFrameCount(), 1u);
+    }
+    // A width that overflows the canvas with a zero offset is refused the same way.
+    EXPECT_EQ(ApngSupport::parse(withBigEndian32(apng, second + 8, 0xFFFFFFF0u))->controls.size(), 1);
+    EXPECT_EQ(ApngSupport::parse(apng)->controls.size(), 3);
+}
+
 TEST(AnimatedCodersTest, FramesRoundTripThroughEachAnimatedFormat) {
     QList<ImageFrame> frames;
     frames.append({Image(solid(QSize(16, 8), Qt::red)), 0.2});

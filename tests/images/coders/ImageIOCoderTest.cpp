@@ -2,6 +2,8 @@
 
 #include "images/coders/HeifSupport.h"
 #include "images/coders/ImageIOCoder.h"
+#include "images/coders/PartialPngDecoder.h"
+#include "images/coders/PdfVectorImageSource.h"
 
 #include <QPdfWriter>
 
@@ -29,6 +31,24 @@ QByteArray pdfPage(QSizeF points) {
     painter.fillRect(QRectF(0, 0, painter.device()->width(), painter.device()->height()), Qt::red);
     painter.end();
     return data;
+}
+
+// A PDF of these objects (numbered from 1 in order), with its cross-reference table.
+QByteArray pdfOf(const QList<QByteArray>& objects) {
+    QByteArray body = "%PDF-1.4\n";
+    QList<qsizetype> offsets;
+    for (const auto& object : objects) {
+        offsets.append(body.size());
+        body += object;
+    }
+    const qsizetype xref = body.size();
+    body += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (qsizetype offset : offsets) {
+        body += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    }
+    body += "trailer << /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+            QByteArray::number(xref) + "\n%%EOF\n";
+    return body;
 }
 
 // A one-page PDF whose media box has no area.
@@ -164,6 +184,26 @@ TEST(ImageIOCoderTest, ACutOffPngShowsTheRowsReceivedSoFar) {
         source);
 }
 
+TEST(ImageIOCoderTest, DeclaredSizesBeyondThePixelBudgetAreRefusedWholeOrCutOff) {
+    const QByteArray png = encode(noise(100, 41), "png");
+    {
+        const ScopedPixelBudget budget(64 * 64);
+        EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(png, {}).isNull());
+        auto incremental = ImageIOCoder::sharedCoder()->createIncrementalCoder({});
+        incremental->updateIncrementalData(png.left(png.size() / 2), false);
+        EXPECT_TRUE(incremental->incrementalDecodedImageWithOptions({}).isNull());
+        EXPECT_TRUE(PartialPngDecoder::decode(png.left(png.size() / 2)).isNull());
+    }
+    EXPECT_FALSE(ImageIOCoder::sharedCoder()->decodedImageWithData(png, {}).isNull());
+    EXPECT_FALSE(PartialPngDecoder::decode(png.left(png.size() / 2)).isNull());
+
+    // Declaring 30000 by 30000 pixels is within the old per-side limit but far beyond the
+    // budget: nothing is decoded, and nothing the size of the image is allocated for it.
+    const QByteArray huge = withBigEndian32(withBigEndian32(png, 16, 30000), 20, 30000);
+    EXPECT_TRUE(PartialPngDecoder::decode(huge.left(200)).isNull());
+    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(huge, {}).isNull());
+}
+
 TEST(ImageIOCoderTest, EncodesWithQualityAMaximumFileSizeAndAMaximumPixelSize) {
     auto coder = ImageIOCoder::sharedCoder();
     const Image image(noise(256, 256));
@@ -233,6 +273,24 @@ TEST(ImageIOCoderTest, PdfIsAVectorImageOrABitmapOfTheAskedSize) {
     options.preserveAspectRatio = false;
     const QImage stretched = coder->decodedImageWithData(pdf, options).bitmap();
     EXPECT_EQ(qAlpha(stretched.pixel(50 * scale, 5 * scale)), 255);
+}
+
+TEST(ImageIOCoderTest, PdfWhosePageTreeLeadsBackToItselfIsNoImageAndDoesNotHang) {
+    const QByteArray catalog = "1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n";
+    const QByteArray page = "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 10 10] >> endobj\n";
+    const QByteArray selfLoop =
+        pdfOf({catalog, "2 0 obj << /Type /Pages /Kids [2 0 R] /Count 1 >> endobj\n", page});
+    const QByteArray twoNodes =
+        pdfOf({catalog, "2 0 obj << /Type /Pages /Kids [4 0 R] /Count 1 >> endobj\n", page,
+               "4 0 obj << /Type /Pages /Kids [3 0 R 2 0 R] /Count 1 >> endobj\n"});
+    for (const QByteArray& data : {selfLoop, twoNodes}) {
+        EXPECT_TRUE(PdfVectorImageSource::pageSize(data, 0).isEmpty());
+        EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(data, {}).isNull());
+    }
+    // The same tree without the loop is a page.
+    const QByteArray fine = pdfOf({catalog, "2 0 obj << /Type /Pages /Kids [4 0 R] /Count 1 >> endobj\n",
+                                   page, "4 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n"});
+    EXPECT_EQ(PdfVectorImageSource::pageSize(fine, 0), QSizeF(10, 10));
 }
 
 TEST(ImageIOCoderTest, PdfWithAnEmptyPageBoxDecodesToNoImage) {

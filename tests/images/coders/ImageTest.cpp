@@ -2,6 +2,9 @@
 #include "images/coders/AnimatedImageCoder.h"
 #include "images/coders/ProgressiveImageCoder.h"
 #include "images/core/RemoteImageContext.h"
+#include "images/core/VectorImageSource.h"
+
+#include <QPainter>
 
 #include <gtest/gtest.h>
 
@@ -79,4 +82,61 @@ TEST(ImageTest, FieldsTellAbsentNoneAndValueApart) {
     EXPECT_EQ(context.imageScaleFactor.valueOr(1.0), 2.0);
     context.imageScaleFactor.clear();
     EXPECT_EQ(context.imageScaleFactor.valueOr(1.0), 1.0);
+}
+
+namespace {
+
+// A vector source that counts its renderings.
+class CountingVectorSource : public velmora::images::VectorImageSource {
+public:
+    explicit CountingVectorSource(QSizeF size) : m_size(size) {}
+    velmora::images::ImageFormat format() const override { return velmora::images::ImageFormat::SVG; }
+    QSizeF size() const override { return m_size; }
+    void render(QPainter& painter, const QRectF& target) const override {
+        ++renders;
+        painter.fillRect(target, Qt::red);
+    }
+    QByteArray documentData() const override { return {}; }
+    mutable int renders = 0;
+
+private:
+    QSizeF m_size;
+};
+
+} // namespace
+
+TEST(ImageTest, AVectorImageRendersAtTheDrawnSizeAndKeepsItUntilTheSizeChanges) {
+    // A document declaring 30000 by 30000 points, drawn as a 40 point avatar on a 2x screen.
+    const auto source = std::make_shared<CountingVectorSource>(QSizeF(30000, 30000));
+    const velmora::images::Image image(source);
+    const QImage drawn = image.bitmap(QSizeF(40, 40), 2.0);
+    EXPECT_EQ(drawn.size(), QSize(80, 80));
+    EXPECT_EQ(drawn.devicePixelRatio(), 2.0);
+    EXPECT_EQ(drawn.deviceIndependentSize(), QSizeF(40, 40));
+    EXPECT_EQ(image.bitmap(QSizeF(40, 40), 2.0).cacheKey(), drawn.cacheKey());
+    EXPECT_EQ(source->renders, 1);
+    EXPECT_EQ(image.bitmap(QSizeF(20, 20), 2.0).size(), QSize(40, 40));
+    EXPECT_EQ(source->renders, 2);
+    // A bitmap image is what it is at any drawn size.
+    QImage pixels(8, 8, QImage::Format_ARGB32);
+    pixels.fill(Qt::blue);
+    EXPECT_EQ(velmora::images::Image(pixels).bitmap(QSizeF(100, 100), 3.0).size(), QSize(8, 8));
+}
+
+TEST(ImageTest, AVectorImageIsNeverRenderedBeyondThePixelBudget) {
+    velmora::images::setPixelBudget(100 * 100);
+    const auto source = std::make_shared<CountingVectorSource>(QSizeF(30000, 15000));
+    const velmora::images::Image image(source);
+    // Its whole canvas, and a drawn size beyond the budget, come out smaller, in proportion,
+    // and still stand for the size asked.
+    const QImage whole = image.bitmap();
+    const QImage drawn = image.bitmap(QSizeF(3000, 1500), 1.0);
+    const QImage enormous = image.bitmap(QSizeF(1e300, 1e300), 1.0);
+    velmora::images::setPixelBudget(0);
+    EXPECT_LE(qint64(enormous.width()) * enormous.height(), 100 * 100);
+    EXPECT_LE(qint64(whole.width()) * whole.height(), 100 * 100);
+    EXPECT_NEAR(whole.width(), 2 * whole.height(), 2);
+    EXPECT_LE(qint64(drawn.width()) * drawn.height(), 100 * 100);
+    EXPECT_NEAR(drawn.deviceIndependentSize().width(), 3000, 1);
+    EXPECT_TRUE(image.bitmap(QSizeF(-1, 10), 1.0).isNull());
 }

@@ -1,3 +1,5 @@
+#include "tests/images/support/TestImages.h"
+
 #include "images/download/RemoteImageDownloader.h"
 #include "images/download/RemoteImageDownloadNotifications.h"
 #include "images/download/RemoteImageDownloaderDecryptor.h"
@@ -58,11 +60,12 @@ protected:
     }
 
     std::shared_ptr<Outcome> download(RemoteImageDownloader& downloader, const QByteArray& path,
-                                      RemoteImageDownloaderOptions options = 0, const RemoteImageContext& context = {},
+                                      RemoteImageDownloaderOptions options = 0,
+                                      const RemoteImageContext& context = {},
                                       ImageLoaderProgressBlock progress = nullptr) {
         auto outcome = std::make_shared<Outcome>();
-        m_tokens.push_back(
-            downloader.downloadImage(server.url(QString::fromLatin1(path)), options, context, progress, collect(outcome)));
+        m_tokens.push_back(downloader.downloadImage(server.url(QString::fromLatin1(path)), options, context,
+                                                    progress, collect(outcome)));
         return outcome;
     }
 
@@ -109,7 +112,8 @@ TEST_F(RemoteImageDownloaderTest, badAnswersEndWithTheirOwnErrors) {
         EXPECT_FALSE(outcome->images.back());
     }
     EXPECT_TRUE(missing->error.is(ImageErrorCode::InvalidDownloadStatusCode));
-    EXPECT_EQ(missing->error.message(), "Download marked as failed because of invalid response status code 404");
+    EXPECT_EQ(missing->error.message(),
+              "Download marked as failed because of invalid response status code 404");
     EXPECT_EQ(missing->error.value(ImageError::downloadStatusCodeKey).toInt(), 404);
     EXPECT_EQ(missing->error.value(ImageError::downloadResponseKey).value<ImageResponse>().statusCode, 404);
     EXPECT_TRUE(page->error.is(ImageErrorCode::InvalidDownloadContentType));
@@ -117,6 +121,18 @@ TEST_F(RemoteImageDownloaderTest, badAnswersEndWithTheirOwnErrors) {
     EXPECT_TRUE(empty->error.is(ImageErrorCode::BadImageData));
     EXPECT_EQ(empty->error.message(), "Image data is nil");
     EXPECT_EQ(garbage->error.message(), "Downloaded image decode failed");
+}
+
+TEST_F(RemoteImageDownloaderTest, anImageWhosePixelsCannotBeDecodedIsADecodeFailure) {
+    server.serve("/broken.png",
+                 ImageAnswer::image(images::testing::withBrokenImageData(LoopbackImageServer::png(64, 48))));
+    auto downloader = makeDownloader();
+    const auto broken = download(*downloader, "/broken.png");
+    ASSERT_TRUE(waitFor(broken));
+    EXPECT_FALSE(broken->images.back());
+    EXPECT_TRUE(broken->error.is(ImageErrorCode::BadImageData));
+    EXPECT_EQ(broken->error.message(), "Downloaded image decode failed");
+    EXPECT_TRUE(downloader->shouldBlockFailedURL(QUrl(), broken->error));
 }
 
 TEST_F(RemoteImageDownloaderTest, aNilUrlAndARefusingRequestModifierFailAtOnce) {
@@ -130,7 +146,8 @@ TEST_F(RemoteImageDownloaderTest, aNilUrlAndARefusingRequestModifierFailAtOnce) 
     context.downloadRequestModifier = std::static_pointer_cast<AbstractRemoteImageDownloaderRequestModifier>(
         RemoteImageDownloaderRequestModifier::withBlock([](const ImageRequest&) { return std::nullopt; }));
     auto refused = std::make_shared<Outcome>();
-    EXPECT_EQ(downloader->downloadImage(server.url("/a.png"), 0, context, nullptr, collect(refused)), nullptr);
+    EXPECT_EQ(downloader->downloadImage(server.url("/a.png"), 0, context, nullptr, collect(refused)),
+              nullptr);
     EXPECT_TRUE(refused->finished);
     EXPECT_TRUE(refused->error.is(ImageErrorCode::InvalidDownloadOperation));
     EXPECT_EQ(refused->error.message(), "Downloader operation is nil");
@@ -139,7 +156,8 @@ TEST_F(RemoteImageDownloaderTest, aNilUrlAndARefusingRequestModifierFailAtOnce) 
 
 TEST_F(RemoteImageDownloaderTest, modifiersChangeTheRequestAndTheAnswerAndTheDecryptorFeedsTheDecoder) {
     const QByteArray png = LoopbackImageServer::png(10, 10);
-    server.serve("/secret", ImageAnswer::image(png.toBase64(), "application/octet-stream").withHeader("X-S", "1"));
+    server.serve("/secret",
+                 ImageAnswer::image(png.toBase64(), "application/octet-stream").withHeader("X-S", "1"));
     server.serve("/teapot.png", ImageAnswer::failure(418, png).withContentType("image/png"));
     auto downloader = makeDownloader();
     downloader->setRequestModifier(RemoteImageDownloaderRequestModifier::withHeaders({{"X-Token", "abc"}}));
@@ -153,16 +171,19 @@ TEST_F(RemoteImageDownloaderTest, modifiersChangeTheRequestAndTheAnswerAndTheDec
 
     // The context's modifiers win over the downloader's.
     RemoteImageContext context;
-    context.downloadResponseModifier = std::static_pointer_cast<AbstractRemoteImageDownloaderResponseModifier>(
-        RemoteImageDownloaderResponseModifier::withStatusCode(200));
+    context.downloadResponseModifier =
+        std::static_pointer_cast<AbstractRemoteImageDownloaderResponseModifier>(
+            RemoteImageDownloaderResponseModifier::withStatusCode(200));
     context.downloadDecryptor.setNone();
     const auto teapot = download(*downloader, "/teapot.png", 0, context);
     ASSERT_TRUE(waitFor(teapot));
     EXPECT_TRUE(teapot->error.isNull()) << teapot->error.message().toStdString();
     ASSERT_TRUE(test::waitUntil([&] { return downloader->currentDownloadCount() == 0; }));
 
-    context.downloadResponseModifier = std::static_pointer_cast<AbstractRemoteImageDownloaderResponseModifier>(
-        RemoteImageDownloaderResponseModifier::withBlock([](const ImageResponse&) { return std::nullopt; }));
+    context.downloadResponseModifier =
+        std::static_pointer_cast<AbstractRemoteImageDownloaderResponseModifier>(
+            RemoteImageDownloaderResponseModifier::withBlock(
+                [](const ImageResponse&) { return std::nullopt; }));
     const auto dropped = download(*downloader, "/teapot.png", 0, context);
     ASSERT_TRUE(waitFor(dropped));
     EXPECT_TRUE(dropped->error.is(ImageErrorCode::InvalidDownloadResponse));
@@ -260,10 +281,11 @@ TEST_F(RemoteImageDownloaderTest, progressIsThrottledAndReachesTheWholeSize) {
     auto downloader = makeDownloader(config);
     std::vector<std::pair<qint64, qint64>> reports;
     std::mutex mutex;
-    const auto outcome = download(*downloader, "/big.png", 0, {}, [&](qint64 received, qint64 expected, const QUrl&) {
-        std::lock_guard lock(mutex);
-        reports.emplace_back(received, expected);
-    });
+    const auto outcome =
+        download(*downloader, "/big.png", 0, {}, [&](qint64 received, qint64 expected, const QUrl&) {
+            std::lock_guard lock(mutex);
+            reports.emplace_back(received, expected);
+        });
     ASSERT_TRUE(waitFor(outcome));
     std::lock_guard lock(mutex);
     ASSERT_GE(reports.size(), 3u);
@@ -278,10 +300,11 @@ TEST_F(RemoteImageDownloaderTest, anAnswerWithoutLengthReportsEveryChunkAgainstZ
     auto downloader = makeDownloader();
     std::vector<std::pair<qint64, qint64>> reports;
     std::mutex mutex;
-    const auto outcome = download(*downloader, "/open.png", 0, {}, [&](qint64 received, qint64 expected, const QUrl&) {
-        std::lock_guard lock(mutex);
-        reports.emplace_back(received, expected);
-    });
+    const auto outcome =
+        download(*downloader, "/open.png", 0, {}, [&](qint64 received, qint64 expected, const QUrl&) {
+            std::lock_guard lock(mutex);
+            reports.emplace_back(received, expected);
+        });
     ASSERT_TRUE(waitFor(outcome));
     EXPECT_TRUE(outcome->images.back());
     std::lock_guard lock(mutex);
@@ -311,7 +334,8 @@ TEST_F(RemoteImageDownloaderTest, lifoStartsTheNewestFirstAndTheLimitHolds) {
     std::mutex mutex;
     auto observer = NotificationCenter::defaultCenter().addObserver(
         QString(RemoteImageDownloadNotifications::start), [&](const Notification& notification) {
-            const auto* operation = notification.objectAs<std::shared_ptr<AbstractRemoteImageDownloaderOperation>>();
+            const auto* operation =
+                notification.objectAs<std::shared_ptr<AbstractRemoteImageDownloaderOperation>>();
             std::lock_guard lock(mutex);
             order.push_back((*operation)->request().url.path().toLatin1());
         });
@@ -337,20 +361,24 @@ TEST_F(RemoteImageDownloaderTest, settingsAreHandedToTheOperation) {
     config.minimumProgressInterval = 3.0;
     config.downloadTimeout = 0;
     auto downloader = makeDownloader(config);
-    const auto operation = std::dynamic_pointer_cast<RemoteImageDownloaderOperation>(downloader->createDownloaderOperation(
-        server.url("/x.png"), RemoteImageDownloaderLowPriority | RemoteImageDownloaderHighPriority, {}));
+    const auto operation =
+        std::dynamic_pointer_cast<RemoteImageDownloaderOperation>(downloader->createDownloaderOperation(
+            server.url("/x.png"), RemoteImageDownloaderLowPriority | RemoteImageDownloaderHighPriority, {}));
     ASSERT_TRUE(operation);
     EXPECT_EQ(operation->minimumProgressInterval(), 1.0);
     EXPECT_EQ(operation->request().timeoutSeconds, 15.0);
     EXPECT_EQ(operation->queuePriority(), Operation::QueuePriority::High);
     EXPECT_EQ(operation->maximumDataSize(), 50ll * 1024 * 1024);
-    EXPECT_EQ(RemoteImageDownloader::imageOptionsFromDownloaderOptions(RemoteImageDownloaderAvoidDecodeImage |
-                                                                       RemoteImageDownloaderScaleDownLargeImages |
-                                                                       RemoteImageDownloaderHighPriority),
+    EXPECT_EQ(RemoteImageDownloader::imageOptionsFromDownloaderOptions(
+                  RemoteImageDownloaderAvoidDecodeImage | RemoteImageDownloaderScaleDownLargeImages |
+                  RemoteImageDownloaderHighPriority),
               RemoteImageAvoidDecodeImage | RemoteImageScaleDownLargeImages);
-    EXPECT_FALSE(downloader->shouldBlockFailedURL(QUrl(), ImageError(QString(ImageSession::urlErrorDomain), -1001, {})));
-    EXPECT_TRUE(downloader->shouldBlockFailedURL(QUrl(), ImageError(QString(ImageSession::urlErrorDomain), -1000, {})));
-    EXPECT_FALSE(downloader->shouldBlockFailedURL(QUrl(), ImageError(ImageErrorCode::InvalidDownloadStatusCode, {})));
+    EXPECT_FALSE(downloader->shouldBlockFailedURL(
+        QUrl(), ImageError(QString(ImageSession::urlErrorDomain), -1001, {})));
+    EXPECT_TRUE(downloader->shouldBlockFailedURL(
+        QUrl(), ImageError(QString(ImageSession::urlErrorDomain), -1000, {})));
+    EXPECT_FALSE(
+        downloader->shouldBlockFailedURL(QUrl(), ImageError(ImageErrorCode::InvalidDownloadStatusCode, {})));
     EXPECT_TRUE(downloader->shouldBlockFailedURL(QUrl(), ImageError(ImageErrorCode::BadImageData, {})));
 }
 

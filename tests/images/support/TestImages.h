@@ -7,6 +7,8 @@
 #include <QImageWriter>
 #include <QPainter>
 
+#include "images/core/Image.h"
+
 // Test images the tests paint and encode themselves.
 namespace velmora::images::testing {
 
@@ -73,6 +75,50 @@ inline QByteArray withExifOrientation(const QByteArray& jpeg, quint16 orientatio
     segment.append(char(length & 0xFF));
     segment.append(payload);
     return jpeg.left(2) + segment + jpeg.mid(2);
+}
+
+// The PNG with the zlib header of its first image data chunk (or frame data chunk, when
+// `chunkType` says so) broken and the chunk's checksum made right again: a file every reader
+// takes apart, whose pixels no inflater will give.
+inline QByteArray withBrokenImageData(QByteArray png, const char* chunkType = "IDAT") {
+    const qsizetype type = png.indexOf(chunkType);
+    const qsizetype length = (qsizetype(quint8(png[type - 4])) << 24) |
+                             (qsizetype(quint8(png[type - 3])) << 16) |
+                             (qsizetype(quint8(png[type - 2])) << 8) | qsizetype(quint8(png[type - 1]));
+    // Frame data starts with a sequence number.
+    const qsizetype stream = type + 4 + (QByteArray(chunkType) == "fdAT" ? 4 : 0);
+    png[stream] = char(0xFF);
+    png[stream + 1] = char(0xFF);
+    quint32 crc = 0xFFFFFFFFu;
+    for (qsizetype i = type; i < type + 4 + length; ++i) {
+        crc ^= quint8(png[i]);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+    }
+    crc ^= 0xFFFFFFFFu;
+    for (int i = 0; i < 4; ++i) {
+        png[type + 4 + length + i] = char((crc >> (24 - 8 * i)) & 0xFF);
+    }
+    return png;
+}
+
+// The pixel budget set for one test and restored after it.
+class ScopedPixelBudget {
+public:
+    explicit ScopedPixelBudget(quint64 pixels) { setPixelBudget(pixels); }
+    ~ScopedPixelBudget() { setPixelBudget(0); }
+    ScopedPixelBudget(const ScopedPixelBudget&) = delete;
+    ScopedPixelBudget& operator=(const ScopedPixelBudget&) = delete;
+};
+
+// The data with a big-endian 32-bit value written at an offset (chunk checksums are not
+// redone: the readers under test do not check them).
+inline QByteArray withBigEndian32(QByteArray data, qsizetype at, quint32 value) {
+    for (int i = 0; i < 4; ++i) {
+        data[at + i] = char((value >> (24 - 8 * i)) & 0xFF);
+    }
+    return data;
 }
 
 } // namespace velmora::images::testing
