@@ -1,0 +1,36 @@
+// Tracker HTML through the bounding step and then laid out, as a task description or a
+// calendar entry is: whatever the fragment, the layout must end quickly and read nothing.
+#include "FuzzSupport.h"
+
+#include "views/main/TrackerHtml.h"
+#include "views/main/TrackerTextDocument.h"
+
+#include <QGuiApplication>
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool ready = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "fuzz";
+        static char* argv[] = {name, nullptr};
+        static QGuiApplication application(argc, argv);
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+        return true;
+    }();
+    (void)ready;
+
+    const QString html = QString::fromUtf8(velmora::fuzz::bytes(data, size));
+    const QString bounded = velmora::boundTrackerHtml(html);
+    // The bound keeps the text, not more than it was given: a result far longer than its
+    // input plus the closing note means the step itself grows what it is fed.
+    if (bounded.size() > html.size() * 4 + 4096) {
+        std::abort();
+    }
+    velmora::TrackerTextDocument document;
+    document.setTrackerHtml(html);
+    document.setTextWidth(420);
+    (void)document.size();
+    return 0;
+}
