@@ -1,6 +1,7 @@
 #include "core/storage/UserSettings.h"
 
 #include "core/model/Logger.h"
+#include "platform/plist/PropertyList.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -19,12 +20,31 @@ const QString kStopTimeTrackingWhenSwitching = QStringLiteral("stopTimeTrackingW
 } // namespace
 
 UserSettings::UserSettings(QObject* parent)
-    : QObject(parent), m_open([] { return std::make_unique<QSettings>(); }), m_settings(m_open()) {}
+    : QObject(parent), m_open([] { return std::make_unique<QSettings>(); }), m_settings(m_open()) {
+    removeLeftovers();
+}
 
 UserSettings::UserSettings(const QString& filePath, QObject* parent)
     : QObject(parent),
       m_open([filePath] { return std::make_unique<QSettings>(filePath, QSettings::NativeFormat); }),
-      m_settings(m_open()) {}
+      m_settings(m_open()) {
+    removeLeftovers();
+}
+
+void UserSettings::removeLeftovers() {
+    // The settings file is written through a temporary next to it, renamed over the file;
+    // a process killed in between leaves the temporary for good. A second start (a link
+    // handed to the running app) may meet a write of the first under way, so only what
+    // is clearly abandoned goes.
+    const int removed =
+        PropertyList::removeLeftoverTemporaries(m_settings->fileName(), std::chrono::seconds(60));
+    if (removed > 0) {
+        qCInfo(Logger::dataManager()).noquote()
+            << QStringLiteral("[UserSettings] Removed %1 leftover temporary file(s) of %2")
+                   .arg(removed)
+                   .arg(m_settings->fileName());
+    }
+}
 
 UserSettings::~UserSettings() = default;
 

@@ -464,7 +464,7 @@ Result<Void, PropertyListError> PropertyList::writeFile(const QString& path, con
     return R::success(Void{});
 }
 
-int PropertyList::removeLeftoverTemporaries(const QString& path) {
+int PropertyList::removeLeftoverTemporaries(const QString& path, std::chrono::seconds olderThan) {
     const QFileInfo target(path);
     const QDir folder = target.absoluteDir();
     if (!folder.exists()) {
@@ -477,7 +477,11 @@ int PropertyList::removeLeftoverTemporaries(const QString& path) {
     int removed = 0;
     const auto entries = folder.entryInfoList({target.fileName() + QStringLiteral(".??????")},
                                               QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-olderThan.count());
     for (const QFileInfo& entry : entries) {
+        if (olderThan.count() > 0 && entry.lastModified().toUTC() > before) {
+            continue;
+        }
         if (temporary.match(entry.fileName()).hasMatch() && QFile::remove(entry.absoluteFilePath())) {
             ++removed;
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 #include "platform/async/Result.h"
 
 #include <QByteArray>
@@ -42,8 +44,10 @@ public:
     // A write that fails on the way (a full disk) leaves the old file byte for byte.
     static Result<Void, PropertyListError> writeFile(const QString& path, const QVariant& root);
     // Removes what interrupted writes of `path` left next to it; returns how many.
-    // Only for a file that no other process writes at the same time.
-    static int removeLeftoverTemporaries(const QString& path);
+    // Only for a file that no other process writes at the same time, unless `olderThan`
+    // spares what a write under way may still be filling.
+    static int removeLeftoverTemporaries(const QString& path,
+                                         std::chrono::seconds olderThan = std::chrono::seconds(0));
 };
 
 } // namespace velmora

@@ -1,6 +1,7 @@
 #include "core/storage/UserSettings.h"
 #include "tests/core/storage/LogCapture.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 
@@ -134,4 +135,24 @@ TEST(UserSettingsTest, AnUnreadableSettingsFileIsCopiedAsideBeforeItIsRewritten)
     settings.setShowMyTasksByDefault(false);
     EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("Velmora.conf.unreadable-*")}, QDir::Files).size(),
               1);
+}
+
+TEST(UserSettingsTest, TemporariesOfAnInterruptedWriteGoAtTheNextStartOnceAbandoned) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.conf"));
+    const auto leave = [&](const QString& name, int ageSeconds) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[General]\npersistProjectFilters=false\n");
+        file.flush();
+        file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds),
+                         QFileDevice::FileModificationTime);
+    };
+    leave(QStringLiteral("Velmora.conf.a1B2c3"), 3600);
+    leave(QStringLiteral("Velmora.conf.Zz9Yy8"), 0); // a write of another start, maybe under way
+    leave(QStringLiteral("Velmora.conf.old"), 3600); // not a temporary's name
+
+    UserSettings settings(path);
+    const auto left = QDir(dir.path()).entryList(QDir::Files, QDir::Name);
+    EXPECT_EQ(left, (QStringList{QStringLiteral("Velmora.conf.Zz9Yy8"), QStringLiteral("Velmora.conf.old")}));
 }
