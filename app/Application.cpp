@@ -1,6 +1,7 @@
 #include "app/Application.h"
 
 #include "app/AppDelegate.h"
+#include "app/FirstFrameExit.h"
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
 #include "app/WindowManager.h"
@@ -64,6 +65,7 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
         qputenv("QT_XCB_NO_MITSHM", "1");
     }
     QApplication application(argc, argv);
+    FirstFrameExit::installIfAsked();
     // One app per user: a start while it runs hands its links over and ends.
     const QStringList links = SingleInstance::linksIn(QCoreApplication::arguments());
     SingleInstance instance;
