@@ -2,25 +2,25 @@
 
 #include "app/ApplicationWindowController.h"
 #include "app/BackgroundTaskManager.h"
+#include "app/ConfigurationCheck.h"
 #include "app/DeepLinkHandler.h"
 #include "app/MainMenu.h"
 #include "app/MenuBarManager.h"
-#include "app/ConfigurationCheck.h"
 #include "app/SoftwareUpdater.h"
 #include "app/WelcomeWindowController.h"
 #include "app/WindowManager.h"
-#include "images/ImageCodersManager.h"
-#include "images/ImageSVGCoder.h"
+#include "images/coders/ImageCodersManager.h"
+#include "images/coders/ImageSVGCoder.h"
 #include "trackers/RefreshProviderUsers.h"
-#include "views/settings/SettingsWindowController.h"
 #include "views/main/ProjectSplitViewController.h"
+#include "views/settings/SettingsWindowController.h"
 
 #include <QCoreApplication>
 #include <QLayout>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QRegularExpression>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTimer>
 
 namespace velmora {

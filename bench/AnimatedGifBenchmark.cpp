@@ -2,10 +2,10 @@
 // QImageReader loop over the same bytes, and ten seconds of playback on an injected clock with
 // the frame buffer's size watched.
 #include "BenchMain.h"
-#include "images/AnimatedImagePlayer.h"
-#include "images/GifEncoder.h"
-#include "images/ImageFramePool.h"
-#include "images/ImageGIFCoder.h"
+#include "images/animation/AnimatedImagePlayer.h"
+#include "images/animation/ImageFramePool.h"
+#include "images/coders/GifEncoder.h"
+#include "images/coders/ImageGIFCoder.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "images/RemoteImageDownloader.h"
+#include "images/download/RemoteImageDownloader.h"
 
 #include <QTemporaryDir>
 

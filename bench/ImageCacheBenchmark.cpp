@@ -1,8 +1,8 @@
 // What a cached avatar costs: a memory hit against a plain QCache<QString, QImage> lookup, and a
 // disk hit (read and decode) against QNetworkDiskCache plus QImage decoding of the same bytes.
-#include "images/ImageCache.h"
-#include "images/ImageCacheConfig.h"
-#include "images/MemoryCache.h"
+#include "images/cache/ImageCache.h"
+#include "images/cache/ImageCacheConfig.h"
+#include "images/cache/MemoryCache.h"
 
 #include "BenchMain.h"
 

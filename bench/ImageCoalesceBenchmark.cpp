@@ -4,7 +4,7 @@
 //
 // Counters: wall_ms (until the tenth caller has its image), requests (per round; 1),
 // distinct_images (1).
-#include "images/RemoteImageDownloader.h"
+#include "images/download/RemoteImageDownloader.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 

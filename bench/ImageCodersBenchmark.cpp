@@ -1,7 +1,7 @@
 // Decoding through the coders registry against a plain QImageReader read of the same bytes:
 // a 64 px PNG avatar and a 512×512 JPEG, side by side in one run.
 #include "BenchMain.h"
-#include "images/ImageCodersManager.h"
+#include "images/coders/ImageCodersManager.h"
 
 #include <benchmark/benchmark.h>
 

@@ -5,7 +5,7 @@
 // Counters: wall_ms (the batch, from the first request to the last decoded image),
 // requests (per batch), peak_connections. Bounds: the wall time against 100 / 6 rounds
 // of 20 ms, exactly 100 requests, at most 6 connections.
-#include "images/RemoteImageDownloader.h"
+#include "images/download/RemoteImageDownloader.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 

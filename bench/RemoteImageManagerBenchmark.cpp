@@ -1,10 +1,10 @@
 // An avatar already in memory, loaded through the whole pipeline (cache key, query, completion on
 // the main thread), beside a direct memory-cache lookup plus one queued call to the main thread.
-#include "images/ImageCache.h"
-#include "images/ImageCacheConfig.h"
-#include "images/MemoryCache.h"
-#include "images/RemoteImageDownloader.h"
-#include "images/RemoteImageManager.h"
+#include "images/cache/ImageCache.h"
+#include "images/cache/ImageCacheConfig.h"
+#include "images/cache/MemoryCache.h"
+#include "images/download/RemoteImageDownloader.h"
+#include "images/pipeline/RemoteImageManager.h"
 
 #include "BenchMain.h"
 

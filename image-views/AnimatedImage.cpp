@@ -2,12 +2,12 @@
 
 #include "image-views/FrameBinding.h"
 
-#include "images/AnimatedImage.h"
-#include "images/ImageAssetManager.h"
-#include "images/ImageCodersManager.h"
-#include "images/RemoteImageActivityIndicator.h"
-#include "images/RemoteImageProgressIndicator.h"
-#include "images/RemoteImageViewLoading.h"
+#include "images/animation/AnimatedImage.h"
+#include "images/animation/ImageAssetManager.h"
+#include "images/coders/ImageCodersManager.h"
+#include "images/widgets/RemoteImageActivityIndicator.h"
+#include "images/widgets/RemoteImageProgressIndicator.h"
+#include "images/widgets/RemoteImageViewLoading.h"
 
 #include <QCoreApplication>
 #include <QFile>

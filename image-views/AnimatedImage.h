@@ -8,10 +8,10 @@
 #include "image-views/AnimatedImageViewWrapper.h"
 #include "image-views/IndicatorStatus.h"
 
-#include "images/AnimatedImagePlaybackMode.h"
-#include "images/Image.h"
-#include "images/RemoteImageContext.h"
-#include "images/RemoteImageOptions.h"
+#include "images/animation/AnimatedImagePlaybackMode.h"
+#include "images/core/Image.h"
+#include "images/core/RemoteImageContext.h"
+#include "images/core/RemoteImageOptions.h"
 
 #include <QByteArray>
 #include <QMarginsF>

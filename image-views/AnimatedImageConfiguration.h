@@ -1,8 +1,8 @@
 #pragma once
 
-#include "images/AnimatedImagePlaybackMode.h"
-#include "images/RemoteImageIndicator.h"
-#include "images/RemoteImageTransition.h"
+#include "images/animation/AnimatedImagePlaybackMode.h"
+#include "images/widgets/RemoteImageIndicator.h"
+#include "images/widgets/RemoteImageTransition.h"
 
 #include <QString>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "images/Image.h"
-#include "images/ImageCacheType.h"
-#include "images/ImageError.h"
+#include "images/core/Image.h"
+#include "images/core/ImageCacheType.h"
+#include "images/core/ImageError.h"
 
 #include <QByteArray>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "images/Image.h"
-#include "images/RemoteImageContext.h"
-#include "images/RemoteImageOptions.h"
+#include "images/core/Image.h"
+#include "images/core/RemoteImageContext.h"
+#include "images/core/RemoteImageOptions.h"
 
 #include <QByteArray>
 #include <QObject>

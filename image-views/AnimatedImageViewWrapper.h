@@ -1,6 +1,6 @@
 #pragma once
 
-#include "images/AnimatedImageView.h"
+#include "images/widgets/AnimatedImageView.h"
 
 #include <QSizeF>
 #include <QWidget>

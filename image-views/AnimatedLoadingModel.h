@@ -1,6 +1,6 @@
 #pragma once
 
-#include "images/Image.h"
+#include "images/core/Image.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,7 +1,7 @@
 #include "image-views/ImageManager.h"
 
-#include "images/RemoteImageCombinedOperation.h"
-#include "images/RemoteImageManager.h"
+#include "images/pipeline/RemoteImageCombinedOperation.h"
+#include "images/pipeline/RemoteImageManager.h"
 
 #include <QCoreApplication>
 #include <QPointer>

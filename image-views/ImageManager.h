@@ -1,12 +1,12 @@
 #pragma once
 
 #include "image-views/IndicatorStatus.h"
-#include "images/Image.h"
-#include "images/ImageCacheType.h"
-#include "images/ImageError.h"
-#include "images/RemoteImageContext.h"
-#include "images/RemoteImageOperation.h"
-#include "images/RemoteImageOptions.h"
+#include "images/core/Image.h"
+#include "images/core/ImageCacheType.h"
+#include "images/core/ImageError.h"
+#include "images/core/RemoteImageContext.h"
+#include "images/core/RemoteImageOperation.h"
+#include "images/core/RemoteImageOptions.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "images/AnimatedImagePlaybackMode.h"
-#include "images/AnimatedImagePlayer.h"
-#include "images/Image.h"
+#include "images/animation/AnimatedImagePlaybackMode.h"
+#include "images/animation/AnimatedImagePlayer.h"
+#include "images/core/Image.h"
 
 #include <QObject>
 #include <QString>

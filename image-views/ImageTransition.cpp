@@ -1,6 +1,6 @@
 #include "image-views/ImageTransition.h"
 
-#include "images/RemoteImageTransition.h"
+#include "images/widgets/RemoteImageTransition.h"
 
 #include <QEasingCurve>
 #include <QWidget>

@@ -1,6 +1,6 @@
 #include "image-views/Indicator.h"
 
-#include "images/ActivitySpinner.h"
+#include "images/widgets/ActivitySpinner.h"
 
 #include <QPointer>
 #include <QProgressBar>

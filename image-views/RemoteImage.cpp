@@ -1,7 +1,7 @@
 #include "image-views/RemoteImage.h"
 
 #include "image-views/IndicatorViewModifier.h"
-#include "images/AnimatedImage.h"
+#include "images/animation/AnimatedImage.h"
 
 #include <QPainter>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "images/ImageError.h"
+#include "images/core/ImageError.h"
 
 #include <QImage>
 

@@ -2,8 +2,8 @@
 
 #include "app/WelcomeWindowController.h"
 #include "core/storage/CredentialLoading.h"
-#include "images/ImageCodersManager.h"
-#include "images/ImageSVGCoder.h"
+#include "images/coders/ImageCodersManager.h"
+#include "images/coders/ImageSVGCoder.h"
 #include "tests/support/DamagedStore.h"
 
 #include <QAbstractButton>

@@ -1,12 +1,12 @@
 #include "image-views/AnimatedImage.h"
 #include "image-views/FrameBinding.h"
 
-#include "images/AnimatedImage.h"
-#include "images/GifEncoder.h"
-#include "images/ImageCache.h"
-#include "images/RemoteImageDownloader.h"
-#include "images/RemoteImageManager.h"
-#include "images/RemoteImageProgressIndicator.h"
+#include "images/animation/AnimatedImage.h"
+#include "images/cache/ImageCache.h"
+#include "images/coders/GifEncoder.h"
+#include "images/download/RemoteImageDownloader.h"
+#include "images/pipeline/RemoteImageManager.h"
+#include "images/widgets/RemoteImageProgressIndicator.h"
 
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"

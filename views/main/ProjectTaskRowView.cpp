@@ -1,7 +1,7 @@
 #include "views/main/ProjectTaskRowView.h"
 
 #include "core/model/Issue.h"
-#include "images/RemoteImageManager.h"
+#include "images/pipeline/RemoteImageManager.h"
 #include "views/main/Appearance.h"
 #include "views/main/AvatarView.h"
 #include "views/main/ProjectTasksModel.h"

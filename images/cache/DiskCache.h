@@ -1,0 +1,59 @@
+#pragma once
+
+#include "images/cache/AbstractDiskCache.h"
+#include "images/cache/LruCache.h"
+#include "platform/async/Clock.h"
+
+#include <memory>
+
+namespace velmora::images {
+
+class ImageCacheConfig;
+
+// Image bytes as one file per key in one folder: the file is named by the MD5 of the key plus the
+// key's extension, written through QSaveFile when the configuration asks for atomic writes, and the
+// key's extended data lives in a `user.` extended attribute of that file. Every answer comes from the
+// file system at the moment of the call, so files of an earlier run are found again. Failures are
+// not reported: a read that fails is a miss, a write that fails leaves nothing behind.
+class DiskCache : public AbstractDiskCache {
+public:
+    // The name of the extended attribute that holds a key's extended data.
+    static const char* const extendedAttributeName;
+    // The longest extension, in UTF-8 bytes, that a file name keeps: 32 digits, a dot and this
+    // many bytes fill the 255 bytes a Linux file name may have.
+    static constexpr int maxExtensionBytes = 222;
+
+    DiskCache(const QString& cachePath, std::shared_ptr<ImageCacheConfig> config,
+              std::shared_ptr<Clock> clock = Clock::system());
+
+    QString diskCachePath() const { return m_diskCachePath; }
+    std::shared_ptr<ImageCacheConfig> config() const { return m_config; }
+
+    bool containsDataForKey(const QString& key) const override;
+    std::optional<QByteArray> dataForKey(const QString& key) const override;
+    void setData(const QByteArray& data, const QString& key) override;
+    std::optional<QByteArray> extendedDataForKey(const QString& key) const override;
+    void setExtendedData(const std::optional<QByteArray>& data, const QString& key) override;
+    void removeDataForKey(const QString& key) override;
+    void removeAllData() override;
+    void removeExpiredData() override;
+    QString cachePathForKey(const QString& key) const override;
+    quint64 totalSize() const override;
+    quint64 totalCount() const override;
+    void moveCacheDirectory(const QString& sourcePath, const QString& destinationPath) override;
+
+    // The file path of a key inside `path`.
+    static QString cachePathForKey(const QString& key, const QString& path);
+    // The file name of a key: 32 lower-case hex digits of its MD5, then "." and its extension.
+    static QString cacheFileNameForKey(const QString& key);
+
+private:
+    // Parsing the key as a URL and hashing it costs microseconds; a read and its extended data ask
+    // for the same name, and the same avatars come back again and again.
+    mutable LruCache<QString> m_pathForKey;
+    QString m_diskCachePath;
+    std::shared_ptr<ImageCacheConfig> m_config;
+    std::shared_ptr<Clock> m_clock;
+};
+
+} // namespace velmora::images

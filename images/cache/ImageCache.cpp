@@ -1,0 +1,739 @@
+#include "images/cache/ImageCache.h"
+
+#include "images/animation/AnimatedImageClass.h"
+#include "images/cache/CacheKeys.h"
+#include "images/cache/DiskCache.h"
+#include "images/cache/ImageCacheConfig.h"
+#include "images/cache/ImageCacheDecoding.h"
+#include "images/cache/ImageCacheIoThread.h"
+#include "images/cache/MemoryCache.h"
+#include "images/coders/ImageCodersManager.h"
+#include "images/core/CallbackQueue.h"
+#include "images/core/DispatchQueue.h"
+#include "images/core/Teardown.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <mutex>
+
+namespace velmora::images {
+
+namespace {
+
+const auto cacheFolderName = QStringLiteral("velmora.images.ImageCache");
+
+std::mutex& defaultDirectoryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+QString& defaultDirectoryStorage() {
+    static QString directory;
+    return directory;
+}
+
+void onMainThread(std::function<void()> block) {
+    DispatchQueue::main().async(std::move(block));
+}
+
+std::shared_ptr<CallbackQueue> callbackQueueOf(const RemoteImageContext& context) {
+    const auto queue = context.callbackQueue.valueOr(nullptr);
+    return queue ? queue : CallbackQueue::mainQueue();
+}
+
+bool storesToMemory(ImageCacheType type) {
+    return type == ImageCacheType::Memory || type == ImageCacheType::All;
+}
+
+bool storesToDisk(ImageCacheType type) {
+    return type == ImageCacheType::Disk || type == ImageCacheType::All;
+}
+
+// Bytes that stop before their format's end marker: a file cut short by a crash, a full disk or
+// another writer. Decoders tend to hand back the upper part of such an image with the rest blank,
+// so a cache treats them as a miss.
+bool isCutShort(const QByteArray& data) {
+    const auto tailHas = [&](const QByteArray& marker, qsizetype slack) {
+        const auto at = data.lastIndexOf(marker);
+        return at >= 0 && at + marker.size() + slack >= data.size();
+    };
+    switch (imageFormatForImageData(data)) {
+    case ImageFormat::JPEG:
+        return !tailHas(QByteArray("\xff\xd9", 2), 64);
+    case ImageFormat::PNG:
+        return !tailHas(QByteArray("IEND"), 64);
+    case ImageFormat::GIF:
+        return !tailHas(QByteArray(";"), 16);
+    case ImageFormat::WebP: {
+        if (data.size() < 12) {
+            return true;
+        }
+        const auto* bytes = reinterpret_cast<const uchar*>(data.constData());
+        const quint64 riffSize =
+            quint64(bytes[4]) | quint64(bytes[5]) << 8 | quint64(bytes[6]) << 16 | quint64(bytes[7]) << 24;
+        return quint64(data.size()) < riffSize + 8;
+    }
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+struct ImageCache::Core {
+    std::shared_ptr<ImageCacheConfig> config;
+    std::shared_ptr<AbstractMemoryCache> memory;
+    std::shared_ptr<AbstractDiskCache> disk;
+    QString diskCachePath;
+    std::unique_ptr<ImageCacheIoThread> io;
+
+    mutable std::mutex mutex;
+    std::function<QString(const QString&)> additionalCachePathBlock;
+
+    ~Core() {
+        // Queued disk work finishes before the levels it uses go away.
+        io.reset();
+    }
+
+    // On the I/O thread.
+    std::optional<QByteArray> diskDataBySearchingAllPaths(const QString& key) {
+        if (auto data = disk->dataForKey(key)) {
+            return data;
+        }
+        std::function<QString(const QString&)> block;
+        {
+            std::lock_guard lock(mutex);
+            block = additionalCachePathBlock;
+        }
+        if (block) {
+            const auto path = block(key);
+            QFile file(path);
+            if (!path.isEmpty() && file.open(QIODevice::ReadOnly)) {
+                return file.readAll();
+            }
+        }
+        return std::nullopt;
+    }
+
+    Image diskImage(const QString& key, const std::optional<QByteArray>& data, ImageCacheOptions options,
+                    const RemoteImageContext& context) {
+        if (!data || key.isEmpty()) {
+            return {};
+        }
+        auto image =
+            isCutShort(*data)
+                ? Image()
+                : imageCacheDecodeImageData(*data, key, imageOptionsFromCacheOptions(options), context);
+        if (!image) {
+            // A file that cannot be decoded would be read and refused again on every query.
+            if (!data->isEmpty()) {
+                io->sync([&] { disk->removeDataForKey(key); });
+            }
+            return {};
+        }
+        // Extended data travels as bytes both ways; nothing read from a cache file becomes an object.
+        std::optional<QByteArray> extended;
+        io->sync([&] { extended = disk->extendedDataForKey(key); });
+        if (extended) {
+            image.setExtendedObject(extended);
+        }
+        return image;
+    }
+
+    void storeDiskImageToMemory(const Image& image, const QString& key) {
+        if (!image || !config->shouldCacheImagesInMemory()) {
+            return;
+        }
+        auto memoryKey = key;
+        if (image.isThumbnail() && !key.contains(QLatin1String("-Thumbnail("))) {
+            const auto options = image.decodeOptions().value_or(DecodeOptions{});
+            const auto size = options.thumbnailPixelSize.valueOr(QSizeF());
+            memoryKey = thumbnailCacheKey(key, options.preserveAspectRatio.valueOr(true), size.width(),
+                                          size.height());
+        }
+        memory->setObject(image, memoryKey, image.memoryCost());
+    }
+
+    // On the I/O thread.
+    void writeToDisk(const std::optional<QByteArray>& bytes, const Image& image, const QString& key) {
+        if (bytes) {
+            disk->setData(*bytes, key);
+        }
+        if (image) {
+            if (const auto extended = image.extendedObject()) {
+                disk->setExtendedData(*extended, key);
+            }
+        }
+    }
+};
+
+ImageCache::ImageCache(const QString& nameSpace, const QString& diskCacheDirectory,
+                       const std::shared_ptr<ImageCacheConfig>& config)
+    : d(std::make_shared<Core>()), m_terminationGuard(std::make_unique<QObject>()) {
+    Q_ASSERT_X(!nameSpace.isEmpty(), "ImageCache", "Cache namespace should not be empty");
+    d->config = (config ? config : ImageCacheConfig::defaultCacheConfig())->copy();
+    d->io = std::make_unique<ImageCacheIoThread>(QStringLiteral("ImageCache.io"));
+
+    const auto memoryFactory = d->config->memoryCacheFactory();
+    d->memory = memoryFactory ? memoryFactory(d->config) : std::make_shared<MemoryCache>(d->config);
+
+    const auto directory = diskCacheDirectory.isEmpty() ? defaultDiskCacheDirectory() : diskCacheDirectory;
+    d->diskCachePath = QDir(directory).filePath(nameSpace);
+    const auto diskFactory = d->config->diskCacheFactory();
+    d->disk = diskFactory ? diskFactory(d->diskCachePath, d->config)
+                          : std::make_shared<DiskCache>(d->diskCachePath, d->config);
+    Q_ASSERT(d->memory && d->disk);
+
+    // Files of the folder an earlier layout used are carried over once per process.
+    if (dynamic_cast<DiskCache*>(d->disk.get())) {
+        static std::once_flag migrated;
+        std::call_once(migrated, [this] {
+            const auto user = userCacheDirectory();
+            const auto source =
+                QDir(user).filePath(QStringLiteral("default/velmora.images.RemoteImageCache.default"));
+            const auto destination =
+                QDir(QDir(user).filePath(cacheFolderName)).filePath(QStringLiteral("default"));
+            d->io->async(
+                [disk = d->disk, source, destination] { disk->moveCacheDirectory(source, destination); });
+        });
+    }
+
+    if (auto* app = QCoreApplication::instance()) {
+        // Expired files go before the process ends; the quit waits for it.
+        QObject::connect(
+            app, &QCoreApplication::aboutToQuit, m_terminationGuard.get(),
+            [weak = std::weak_ptr<Core>(d)] {
+                const auto core = weak.lock();
+                if (core && core->config->shouldRemoveExpiredDataWhenTerminate()) {
+                    core->io->sync([&] { core->disk->removeExpiredData(); });
+                }
+            },
+            Qt::DirectConnection);
+    }
+}
+
+ImageCache::~ImageCache() = default;
+
+std::shared_ptr<ImageCache> ImageCache::sharedImageCache() {
+    static const auto cache = [] {
+        auto created = std::make_shared<ImageCache>();
+        // Disk work still queued at the end runs while what it uses is whole; after that the
+        // cache answers from the caller's thread.
+        Teardown::add(Teardown::Stage::Disk, [core = std::weak_ptr<Core>(created->d)] {
+            if (const auto alive = core.lock()) {
+                alive->io->stop();
+            }
+        });
+        return created;
+    }();
+    return cache;
+}
+
+QString ImageCache::userCacheDirectory() {
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+}
+
+QString ImageCache::defaultDiskCacheDirectory() {
+    std::lock_guard lock(defaultDirectoryMutex());
+    auto& directory = defaultDirectoryStorage();
+    if (directory.isEmpty()) {
+        directory = QDir(userCacheDirectory()).filePath(cacheFolderName);
+    }
+    return directory;
+}
+
+void ImageCache::setDefaultDiskCacheDirectory(const QString& directory) {
+    std::lock_guard lock(defaultDirectoryMutex());
+    defaultDirectoryStorage() = directory;
+}
+
+std::shared_ptr<ImageCacheConfig> ImageCache::config() const {
+    return d->config;
+}
+
+std::shared_ptr<AbstractMemoryCache> ImageCache::memoryCache() const {
+    return d->memory;
+}
+
+std::shared_ptr<AbstractDiskCache> ImageCache::diskCache() const {
+    return d->disk;
+}
+
+QString ImageCache::diskCachePath() const {
+    return d->diskCachePath;
+}
+
+void ImageCache::setAdditionalCachePathBlock(std::function<QString(const QString&)> block) {
+    std::lock_guard lock(d->mutex);
+    d->additionalCachePathBlock = std::move(block);
+}
+
+QString ImageCache::cachePathForKey(const QString& key) const {
+    return key.isEmpty() ? QString() : d->disk->cachePathForKey(key);
+}
+
+// Store.
+
+void ImageCache::storeImage(const Image& image, const std::optional<QByteArray>& data, const QString& key,
+                            RemoteImageOptions options, const RemoteImageContext& context,
+                            ImageCacheType cacheType, ImageCacheCompletion completion) {
+    Q_UNUSED(options);
+    if ((!image && !data) || key.isEmpty()) {
+        if (completion) {
+            completion();
+        }
+        return;
+    }
+    if (image && storesToMemory(cacheType) && d->config->shouldCacheImagesInMemory()) {
+        d->memory->setObject(image, key, image.memoryCost());
+    }
+    if (!storesToDisk(cacheType)) {
+        if (completion) {
+            completion();
+        }
+        return;
+    }
+
+    auto finish = [core = d, image, key, queue = callbackQueueOf(context),
+                   completion = std::move(completion)](const std::optional<QByteArray>& bytes) {
+        core->io->async([core, image, key, queue, completion, bytes] {
+            core->writeToDisk(bytes, image, key);
+            if (completion) {
+                queue->async(completion);
+            }
+        });
+    };
+
+    auto bytes = data;
+    if (!bytes && image) {
+        const auto animated = image.animatedImageData();
+        if (!animated.isEmpty()) {
+            bytes = animated;
+        }
+    }
+    if (bytes || !image) {
+        finish(bytes);
+        return;
+    }
+    // Encoding may take a while; it runs beside the I/O thread, which only writes the result.
+    DispatchQueue::global().async([image, encodeOptions = context.imageEncodeOptions.valueOr(EncodeOptions{}),
+                                   finish = std::move(finish)] {
+        auto format = image.imageFormat();
+        if (format == ImageFormat::Undefined) {
+            if (image.imageFrameCount() >= 2) {
+                format = ImageFormat::GIF;
+            } else {
+                format = image.bitmap().hasAlphaChannel() ? ImageFormat::PNG : ImageFormat::JPEG;
+            }
+        }
+        const auto encoded =
+            ImageCodersManager::sharedManager()->encodedDataWithImage(image, format, encodeOptions);
+        finish(encoded.isNull() ? std::nullopt : std::optional<QByteArray>(encoded));
+    });
+}
+
+void ImageCache::storeImage(const Image& image, const QString& key, ImageCacheCompletion completion) {
+    storeImage(image, std::nullopt, key, 0, RemoteImageContext{}, ImageCacheType::All, std::move(completion));
+}
+
+void ImageCache::storeImage(const Image& image, const QString& key, bool toDisk,
+                            ImageCacheCompletion completion) {
+    storeImage(image, std::nullopt, key, toDisk, std::move(completion));
+}
+
+void ImageCache::storeImage(const Image& image, const std::optional<QByteArray>& data, const QString& key,
+                            bool toDisk, ImageCacheCompletion completion) {
+    storeImage(image, data, key, 0, RemoteImageContext{},
+               toDisk ? ImageCacheType::All : ImageCacheType::Memory, std::move(completion));
+}
+
+void ImageCache::storeImageData(const QByteArray& data, const QString& key, ImageCacheCompletion completion) {
+    storeImage(Image(), data, key, 0, RemoteImageContext{}, ImageCacheType::All, std::move(completion));
+}
+
+void ImageCache::storeImageToMemory(const Image& image, const QString& key) {
+    if (image && !key.isEmpty()) {
+        d->memory->setObject(image, key, image.memoryCost());
+    }
+}
+
+void ImageCache::storeImageDataToDisk(const QByteArray& data, const QString& key) {
+    if (data.isNull() || key.isEmpty()) {
+        return;
+    }
+    d->io->sync([&] { d->disk->setData(data, key); });
+}
+
+// Query.
+
+std::shared_ptr<ImageCacheToken> ImageCache::queryCacheOperationForKey(const QString& key,
+                                                                       ImageCacheQueryCompletion done) {
+    return queryCacheOperationForKey(key, 0, RemoteImageContext{}, ImageCacheType::All, std::move(done));
+}
+
+std::shared_ptr<ImageCacheToken> ImageCache::queryCacheOperationForKey(const QString& key,
+                                                                       ImageCacheOptions options,
+                                                                       const RemoteImageContext& context,
+                                                                       ImageCacheQueryCompletion done) {
+    return queryCacheOperationForKey(key, options, context, ImageCacheType::All, std::move(done));
+}
+
+namespace {
+
+// A memory image as the query's options want it, or null when they make it a miss.
+Image adjustedMemoryImage(Image image, ImageCacheOptions options, const RemoteImageContext& context) {
+    if (!image) {
+        return image;
+    }
+    if ((options & ImageCacheDecodeFirstFrameOnly) && image.imageFrameCount() >= 2) {
+        const auto firstFrame = image.bitmap();
+        return firstFrame.isNull() ? Image() : Image(firstFrame, image.scale());
+    }
+    if (options & ImageCacheMatchAnimatedImageClass) {
+        const auto animatedClass = context.animatedImageClass.valueOr(nullptr);
+        if (animatedClass && !animatedClass->isInstance(image)) {
+            return Image();
+        }
+    }
+    return image;
+}
+
+} // namespace
+
+std::shared_ptr<ImageCacheToken> ImageCache::queryCacheOperationForKey(const QString& key,
+                                                                       ImageCacheOptions options,
+                                                                       const RemoteImageContext& context,
+                                                                       ImageCacheType cacheType,
+                                                                       ImageCacheQueryCompletion done) {
+    if (key.isEmpty() || cacheType == ImageCacheType::None) {
+        if (done) {
+            done(Image(), std::nullopt, ImageCacheType::None);
+        }
+        return nullptr;
+    }
+    Image memoryImage;
+    if (cacheType != ImageCacheType::Disk) {
+        memoryImage = adjustedMemoryImage(d->memory->objectForKey(key).value_or(Image()), options, context);
+    }
+    if (cacheType == ImageCacheType::Memory || (memoryImage && !(options & ImageCacheQueryMemoryData))) {
+        if (done) {
+            done(memoryImage, std::nullopt, ImageCacheType::Memory);
+        }
+        return nullptr;
+    }
+
+    const auto queue = callbackQueueOf(context);
+    auto token = std::make_shared<ImageCacheToken>(key, std::move(done), queue);
+    struct Result {
+        Image image;
+        std::optional<QByteArray> data;
+    };
+    auto diskStep = [core = d, token, key, memoryImage, options, context]() {
+        Result result;
+        if (token->isCancelled()) {
+            return result;
+        }
+        result.data = core->diskDataBySearchingAllPaths(key);
+        if (token->isCancelled()) {
+            return result;
+        }
+        if (memoryImage) {
+            result.image = memoryImage;
+            return result;
+        }
+        if (!result.data) {
+            return result;
+        }
+        const auto storeType = context.storeCacheType;
+        if (storeType.hasValue() && !storesToMemory(storeType.value())) {
+            result.image = core->diskImage(key, result.data, options, context);
+        } else if (const auto stored = core->config->shouldCacheImagesInMemory()
+                                           ? core->memory->objectForKey(key)
+                                           : std::nullopt) {
+            result.image = *stored; // stored meanwhile
+        } else {
+            result.image = core->diskImage(key, result.data, options, context);
+            core->storeDiskImageToMemory(result.image, key);
+        }
+        if (!result.image) {
+            result.data.reset(); // a file that does not decode is a miss
+        }
+        return result;
+    };
+
+    const bool synchronous = memoryImage ? (options & ImageCacheQueryMemoryDataSync) != 0
+                                         : (options & ImageCacheQueryDiskDataSync) != 0;
+    if (synchronous) {
+        Result result;
+        d->io->sync([&] { result = diskStep(); });
+        if (const auto callback = token->takeDone()) {
+            callback(result.image, result.data, ImageCacheType::Disk);
+        }
+        return token;
+    }
+    d->io->async([diskStep = std::move(diskStep), token, queue] {
+        auto result = diskStep();
+        if (token->isCancelled()) {
+            return;
+        }
+        queue->async([token, result = std::move(result)] {
+            if (const auto callback = token->takeDone()) {
+                callback(result.image, result.data, ImageCacheType::Disk);
+            }
+        });
+    });
+    return token;
+}
+
+std::shared_ptr<RemoteImageOperation> ImageCache::queryImageForKey(const QString& key,
+                                                                   RemoteImageOptions options,
+                                                                   const RemoteImageContext& context,
+                                                                   ImageCacheType cacheType,
+                                                                   ImageCacheQueryCompletion completion) {
+    return queryCacheOperationForKey(key, cacheOptionsFromImageOptions(options), context, cacheType,
+                                     std::move(completion));
+}
+
+Image ImageCache::imageFromMemoryCacheForKey(const QString& key) const {
+    return key.isEmpty() ? Image() : d->memory->objectForKey(key).value_or(Image());
+}
+
+Image ImageCache::imageFromDiskCacheForKey(const QString& key, ImageCacheOptions options,
+                                           const RemoteImageContext& context) {
+    if (key.isEmpty()) {
+        return {};
+    }
+    const auto data = diskImageDataForKey(key);
+    auto image = d->diskImage(key, data, options, context);
+    const auto storeType = context.storeCacheType;
+    if (!storeType.hasValue() || storesToMemory(storeType.value())) {
+        d->storeDiskImageToMemory(image, key);
+    }
+    return image;
+}
+
+Image ImageCache::imageFromCacheForKey(const QString& key, ImageCacheOptions options,
+                                       const RemoteImageContext& context) {
+    const auto memoryImage = adjustedMemoryImage(imageFromMemoryCacheForKey(key), options, context);
+    return memoryImage ? memoryImage : imageFromDiskCacheForKey(key, options, context);
+}
+
+Image ImageCache::diskImageForKey(const QString& key) {
+    if (key.isEmpty()) {
+        return {};
+    }
+    return d->diskImage(key, diskImageDataForKey(key), 0, RemoteImageContext{});
+}
+
+Image ImageCache::diskImageForKey(const QString& key, const std::optional<QByteArray>& data,
+                                  ImageCacheOptions options, const RemoteImageContext& context) {
+    return d->diskImage(key, data, options, context);
+}
+
+std::optional<QByteArray> ImageCache::diskImageDataForKey(const QString& key) {
+    if (key.isEmpty()) {
+        return std::nullopt;
+    }
+    std::optional<QByteArray> data;
+    d->io->sync([&] { data = d->diskDataBySearchingAllPaths(key); });
+    return data;
+}
+
+void ImageCache::diskImageDataQueryForKey(const QString& key,
+                                          std::function<void(const std::optional<QByteArray>&)> completion) {
+    d->io->async([core = d, key, completion = std::move(completion)] {
+        auto data = key.isEmpty() ? std::nullopt : core->diskDataBySearchingAllPaths(key);
+        if (completion) {
+            onMainThread([completion, data = std::move(data)] { completion(data); });
+        }
+    });
+}
+
+void ImageCache::diskImageExistsWithKey(const QString& key, std::function<void(bool)> completion) {
+    d->io->async([core = d, key, completion = std::move(completion)] {
+        const bool exists = !key.isEmpty() && core->disk->containsDataForKey(key);
+        if (completion) {
+            onMainThread([completion, exists] { completion(exists); });
+        }
+    });
+}
+
+bool ImageCache::diskImageDataExistsWithKey(const QString& key) {
+    if (key.isEmpty()) {
+        return false;
+    }
+    bool exists = false;
+    d->io->sync([&] { exists = d->disk->containsDataForKey(key); });
+    return exists;
+}
+
+void ImageCache::containsImageForKey(const QString& key, ImageCacheType cacheType,
+                                     ImageCacheContainsCompletion completion) {
+    const auto answerFromDisk = [&] {
+        diskImageExistsWithKey(key, [completion](bool exists) {
+            if (completion) {
+                completion(exists ? ImageCacheType::Disk : ImageCacheType::None);
+            }
+        });
+    };
+    switch (cacheType) {
+    case ImageCacheType::Disk:
+        answerFromDisk();
+        return;
+    case ImageCacheType::Memory:
+        if (completion) {
+            completion(imageFromMemoryCacheForKey(key) ? ImageCacheType::Memory : ImageCacheType::None);
+        }
+        return;
+    case ImageCacheType::All:
+        if (imageFromMemoryCacheForKey(key)) {
+            if (completion) {
+                completion(ImageCacheType::Memory);
+            }
+            return;
+        }
+        answerFromDisk();
+        return;
+    default:
+        if (completion) {
+            completion(ImageCacheType::None);
+        }
+        return;
+    }
+}
+
+// Remove and clear.
+
+void ImageCache::removeImageForKey(const QString& key, bool fromMemory, bool fromDisk,
+                                   ImageCacheCompletion completion) {
+    if (key.isEmpty()) {
+        return;
+    }
+    if (fromMemory && d->config->shouldCacheImagesInMemory()) {
+        d->memory->removeObjectForKey(key);
+    }
+    if (!fromDisk) {
+        if (completion) {
+            completion();
+        }
+        return;
+    }
+    d->io->async([core = d, key, completion = std::move(completion)] {
+        core->disk->removeDataForKey(key);
+        if (completion) {
+            onMainThread(completion);
+        }
+    });
+}
+
+void ImageCache::removeImageForKey(const QString& key, ImageCacheCompletion completion) {
+    removeImageForKey(key, true, true, std::move(completion));
+}
+
+void ImageCache::removeImageForKey(const QString& key, bool fromDisk, ImageCacheCompletion completion) {
+    removeImageForKey(key, true, fromDisk, std::move(completion));
+}
+
+void ImageCache::removeImageForKey(const QString& key, ImageCacheType cacheType,
+                                   ImageCacheCompletion completion) {
+    switch (cacheType) {
+    case ImageCacheType::None:
+        removeImageForKey(key, false, false, std::move(completion));
+        return;
+    case ImageCacheType::Disk:
+        removeImageForKey(key, false, true, std::move(completion));
+        return;
+    case ImageCacheType::Memory:
+        removeImageForKey(key, true, false, std::move(completion));
+        return;
+    case ImageCacheType::All:
+        removeImageForKey(key, true, true, std::move(completion));
+        return;
+    }
+    if (completion) {
+        completion();
+    }
+}
+
+void ImageCache::removeImageFromMemoryForKey(const QString& key) {
+    if (!key.isEmpty()) {
+        d->memory->removeObjectForKey(key);
+    }
+}
+
+void ImageCache::removeImageFromDiskForKey(const QString& key) {
+    if (!key.isEmpty()) {
+        d->io->sync([&] { d->disk->removeDataForKey(key); });
+    }
+}
+
+void ImageCache::clearMemory() {
+    d->memory->removeAllObjects();
+}
+
+void ImageCache::clearDiskOnCompletion(ImageCacheCompletion completion) {
+    d->io->async([core = d, completion = std::move(completion)] {
+        core->disk->removeAllData();
+        if (completion) {
+            onMainThread(completion);
+        }
+    });
+}
+
+void ImageCache::clearWithCacheType(ImageCacheType cacheType, ImageCacheCompletion completion) {
+    switch (cacheType) {
+    case ImageCacheType::Disk:
+        clearDiskOnCompletion(std::move(completion));
+        return;
+    case ImageCacheType::Memory:
+        clearMemory();
+        break;
+    case ImageCacheType::All:
+        clearMemory();
+        clearDiskOnCompletion(std::move(completion));
+        return;
+    default:
+        break;
+    }
+    if (completion) {
+        completion();
+    }
+}
+
+void ImageCache::deleteOldFilesWithCompletion(ImageCacheCompletion completion) {
+    d->io->async([core = d, completion = std::move(completion)] {
+        core->disk->removeExpiredData();
+        if (completion) {
+            onMainThread(completion);
+        }
+    });
+}
+
+// Sizes.
+
+quint64 ImageCache::totalDiskSize() {
+    quint64 size = 0;
+    d->io->sync([&] { size = d->disk->totalSize(); });
+    return size;
+}
+
+quint64 ImageCache::totalDiskCount() {
+    quint64 count = 0;
+    d->io->sync([&] { count = d->disk->totalCount(); });
+    return count;
+}
+
+void ImageCache::calculateSizeWithCompletion(std::function<void(quint64, quint64)> completion) {
+    d->io->async([core = d, completion = std::move(completion)] {
+        const auto count = core->disk->totalCount();
+        const auto size = core->disk->totalSize();
+        if (completion) {
+            onMainThread([completion, count, size] { completion(count, size); });
+        }
+    });
+}
+
+} // namespace velmora::images

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "images/core/ImageFormat.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QSize>
+
+#include <memory>
+#include <optional>
+
+namespace velmora::images {
+
+// What the animated coders read from one piece of encoded data: how many frames are whole,
+// the container's loop count and each frame's delay as stored, and each frame as a full canvas
+// with the earlier frames composed under it. Frames are decoded on demand; implementations
+// are safe to call from several threads.
+class AnimatedFrameSource {
+public:
+    virtual ~AnimatedFrameSource() = default;
+
+    virtual int frameCount() const = 0;
+    // The stored loop count (0 endless), nothing when the data holds none.
+    virtual std::optional<unsigned> loopCount() const = 0;
+    // The stored delay in seconds, nothing when the frame has none.
+    virtual std::optional<double> frameDelay(int index) const = 0;
+    virtual QSize canvasSize() const = 0;
+    // The frame composed on the canvas; null when it cannot be decoded.
+    virtual QImage frameAt(int index) = 0;
+
+    // A source over the data for one of the animated formats (GIF, PNG, WebP, HEIC/HEIF);
+    // null when the data is not of that format or holds no whole frame.
+    static std::shared_ptr<AnimatedFrameSource> create(ImageFormat format, const QByteArray& data);
+};
+
+} // namespace velmora::images

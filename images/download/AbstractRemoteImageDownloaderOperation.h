@@ -1,0 +1,76 @@
+#pragma once
+
+#include "images/core/DecodeOptions.h"
+#include "images/core/Operation.h"
+#include "images/core/RemoteImageContext.h"
+#include "images/core/RemoteImageOperation.h"
+#include "images/download/ImageLoaderBlocks.h"
+#include "images/download/ImageRequest.h"
+#include "images/download/ImageResponse.h"
+#include "images/download/ImageSession.h"
+#include "images/download/RemoteImageDownloaderOperationToken.h"
+#include "images/download/RemoteImageDownloaderOptions.h"
+
+#include <QByteArray>
+#include <QSet>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace velmora::images {
+
+class ProgressiveImageCoder;
+
+// What the downloader needs of a download operation: a queued operation that receives
+// its transfer's events and serves any number of callers. The setters at the end have
+// empty defaults, so a custom operation takes only the settings it understands.
+class AbstractRemoteImageDownloaderOperation : public Operation,
+                                               public RemoteImageOperation,
+                                               public ImageSessionDelegate {
+public:
+    // Cancels the whole operation for every caller.
+    void cancel() override = 0;
+
+    // Adds a caller; none when all three are empty.
+    virtual std::shared_ptr<RemoteImageDownloaderOperationToken> addHandlers(
+        ImageLoaderProgressBlock progress, ImageLoaderCompletedBlock completed,
+        std::optional<DecodeOptions> decodeOptions = std::nullopt) = 0;
+    // Cancels one caller. True when that cancelled the whole operation (it was the only
+    // caller); false when the transfer goes on for the others, or the token is unknown.
+    virtual bool cancel(const std::shared_ptr<RemoteImageDownloaderOperationToken>& token) = 0;
+
+    virtual ImageRequest request() const = 0;
+    virtual std::optional<ImageResponse> response() const = 0;
+
+    virtual std::shared_ptr<ImageDataTask> dataTask() const { return nullptr; }
+    virtual std::optional<ImageTaskMetrics> metrics() const { return std::nullopt; }
+    virtual void setCredential(std::optional<ImageCredential> credential) { Q_UNUSED(credential); }
+    virtual void setMinimumProgressInterval(double interval) { Q_UNUSED(interval); }
+    virtual void setAcceptableStatusCodes(std::optional<QSet<int>> codes) { Q_UNUSED(codes); }
+    virtual void setAcceptableContentTypes(std::optional<QSet<QByteArray>> types) { Q_UNUSED(types); }
+    virtual void setMaximumDataSize(qint64 bytes) { Q_UNUSED(bytes); }
+
+    // The incremental coder of this download's progressive decodes, chosen on the first
+    // partial decode and kept for the later ones.
+    std::shared_ptr<ProgressiveImageCoder> progressiveCoder() const {
+        std::lock_guard lock(m_coderMutex);
+        return m_progressiveCoder;
+    }
+    void setProgressiveCoder(std::shared_ptr<ProgressiveImageCoder> coder) {
+        std::lock_guard lock(m_coderMutex);
+        m_progressiveCoder = std::move(coder);
+    }
+
+private:
+    mutable std::mutex m_coderMutex;
+    std::shared_ptr<ProgressiveImageCoder> m_progressiveCoder;
+};
+
+// Makes the operations of a downloader: the request, the downloader's session (held
+// weakly by the operation), the options and the context.
+using RemoteImageDownloaderOperationFactory = std::function<std::shared_ptr<AbstractRemoteImageDownloaderOperation>(
+    const ImageRequest&, const std::shared_ptr<ImageSession>&, RemoteImageDownloaderOptions, const RemoteImageContext&)>;
+
+} // namespace velmora::images

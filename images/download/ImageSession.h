@@ -1,0 +1,193 @@
+#pragma once
+
+#include "images/download/ImageRequest.h"
+#include "images/download/ImageResponse.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QSslCertificate>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+
+class QThread;
+
+namespace velmora::images {
+
+class ImageDataTask;
+class ImageError;
+class ImageSession;
+
+// The session a task belongs to, or none once the session is gone.
+struct ImageSessionLink {
+    std::mutex mutex;
+    ImageSession* session = nullptr;
+};
+
+// What a finished transfer took: when it began and ended, how often it was redirected.
+struct ImageTaskMetrics {
+    QDateTime fetchStart;
+    QDateTime responseEnd;
+    int redirectCount = 0;
+};
+
+// A user name and password for servers that ask for them.
+struct ImageCredential {
+    QString user;
+    QString password;
+};
+
+// Receives the events of a session's transfers, all on the session's network thread,
+// one at a time, in the order they happen for each transfer.
+class ImageSessionDelegate {
+public:
+    virtual ~ImageSessionDelegate() = default;
+    // The head of the answer arrived. `completion(true)` lets the body come,
+    // `completion(false)` ends the transfer, which then completes as cancelled.
+    virtual void didReceiveResponse(ImageDataTask& task, const ImageResponse& response,
+                                    const std::function<void(bool allow)>& completion) {
+        Q_UNUSED(task);
+        Q_UNUSED(response);
+        completion(true);
+    }
+    virtual void didReceiveData(ImageDataTask& task, const QByteArray& data) {
+        Q_UNUSED(task);
+        Q_UNUSED(data);
+    }
+    // A server asked for a user name and password; `previousFailureCount` says how often
+    // the ones given were refused. None: no answer, the transfer fails.
+    virtual std::optional<ImageCredential> credentialForChallenge(ImageDataTask& task,
+                                                                  int previousFailureCount) {
+        Q_UNUSED(task);
+        Q_UNUSED(previousFailureCount);
+        return std::nullopt;
+    }
+    virtual void didFinishCollectingMetrics(ImageDataTask& task, const ImageTaskMetrics& metrics) {
+        Q_UNUSED(task);
+        Q_UNUSED(metrics);
+    }
+    // The transfer ended; `error` is null on success. Transport failures are errors of
+    // ImageSession::urlErrorDomain.
+    virtual void didComplete(ImageDataTask& task, const ImageError& error) = 0;
+};
+
+// Image transfers over HTTP(S) and file URLs, run by a QNetworkAccessManager that lives
+// on a network thread of the session's own, with a disk-backed URL cache. TLS is always
+// verified; tests add their certificate authority to `extraCaCertificates`.
+class ImageSession {
+public:
+    // The domain of transport errors and its codes (HTTP answers of any status are not
+    // errors here: judging them is the delegate's business).
+    static constexpr QLatin1String urlErrorDomain{"VelmoraURLErrorDomain"};
+    enum UrlErrorCode : int {
+        Unknown = -1,
+        Cancelled = -999,
+        BadURL = -1000,
+        TimedOut = -1001,
+        UnsupportedURL = -1002,
+        CannotFindHost = -1003,
+        CannotConnectToHost = -1004,
+        NetworkConnectionLost = -1005,
+        NotConnectedToInternet = -1009,
+        BadServerResponse = -1011,
+        UserAuthenticationRequired = -1013,
+        SecureConnectionFailed = -1200,
+        FileDoesNotExist = -1100,
+    };
+
+    struct Configuration {
+        // The folder of the URL cache; empty: the app's cache folder.
+        QString urlCacheDirectory;
+        qint64 urlCacheMaximumSize = 50ll * 1024 * 1024;
+        // Authorities trusted beside the system's; the process-wide test authorities of
+        // platform/net are always added.
+        QList<QSslCertificate> extraCaCertificates;
+        // Applies when a request carries no time-out of its own.
+        double requestTimeoutSeconds = 60.0;
+    };
+
+    ImageSession(Configuration configuration, ImageSessionDelegate* delegate);
+    // Cancels all transfers and stops the network thread. No delegate call happens after.
+    ~ImageSession();
+    // What the destructor does, for a session that lives on: later tasks are refused and a
+    // cached answer reads as none. Not from the session's own thread.
+    void stop();
+    ImageSession(const ImageSession&) = delete;
+    ImageSession& operator=(const ImageSession&) = delete;
+
+    const Configuration& configuration() const { return m_configuration; }
+    ImageSessionDelegate* delegate() const;
+
+    // A transfer of `request`, started by `resume`. `storesInUrlCache` says whether the
+    // answer may be kept in the URL cache.
+    std::shared_ptr<ImageDataTask> dataTask(const ImageRequest& request, bool storesInUrlCache);
+
+    // The URL cache's stored answer for a URL and its body.
+    struct CachedResponse {
+        ImageResponse response;
+        QByteArray data;
+    };
+    std::optional<CachedResponse> cachedResponse(const QUrl& url) const;
+
+    // No delegate call happens after this; with `cancelTasks` running transfers are
+    // cancelled, otherwise they run on unobserved.
+    void invalidate(bool cancelTasks);
+    bool isInvalidated() const { return m_invalidated.load(); }
+
+private:
+    friend class ImageDataTask;
+    class Worker;
+    void resume(const std::shared_ptr<ImageDataTask>& task);
+    void cancel(quint64 taskIdentifier);
+
+    Configuration m_configuration;
+    std::atomic<ImageSessionDelegate*> m_delegate;
+    std::atomic<bool> m_invalidated{false};
+    std::unique_ptr<QThread> m_thread;
+    // Null once stopped; posting to the worker holds the lock shared, so it never meets a
+    // worker that is being deleted.
+    mutable std::shared_mutex m_workerLock;
+    Worker* m_worker = nullptr;
+    std::atomic<quint64> m_nextIdentifier{1};
+    std::shared_ptr<ImageSessionLink> m_link;
+};
+
+// One transfer of an ImageSession.
+class ImageDataTask : public std::enable_shared_from_this<ImageDataTask> {
+public:
+    enum class Priority { Low, Default, High };
+
+    using SessionLink = ImageSessionLink;
+
+    ImageDataTask(std::shared_ptr<SessionLink> link, quint64 identifier, ImageRequest request,
+                  bool storesInUrlCache);
+
+    quint64 taskIdentifier() const { return m_identifier; }
+    const ImageRequest& originalRequest() const { return m_request; }
+    bool storesInUrlCache() const { return m_storesInUrlCache; }
+    Priority priority() const { return m_priority.load(); }
+    void setPriority(Priority priority) { m_priority = priority; }
+
+    void resume();
+    // Ends the transfer; a task cancelled before it began never goes out.
+    void cancel();
+    bool isCancelled() const { return m_cancelled.load(); }
+
+private:
+    std::shared_ptr<SessionLink> m_link;
+    quint64 m_identifier;
+    ImageRequest m_request;
+    bool m_storesInUrlCache;
+    std::atomic<Priority> m_priority{Priority::Default};
+    std::atomic<bool> m_resumed{false};
+    std::atomic<bool> m_cancelled{false};
+};
+
+} // namespace velmora::images

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "images/download/AbstractRemoteImageDownloaderOperation.h"
+#include "images/download/ImageSession.h"
+
+#include <QByteArray>
+#include <QSet>
+#include <QString>
+
+#include <optional>
+
+namespace velmora::images {
+
+// In which order queued downloads start.
+enum class RemoteImageDownloaderExecutionOrder { FIFO = 0, LIFO = 1 };
+
+// The settings of one downloader, copied by it when it is made.
+struct RemoteImageDownloaderConfig {
+    int maxConcurrentDownloads = 6;
+    // Seconds; 0 means 15.
+    double downloadTimeout = 15.0;
+    // Progress is reported each time this fraction of the whole has arrived (0 to 1).
+    double minimumProgressInterval = 0;
+    // Read once when the downloader is made; none means the standard configuration.
+    std::optional<ImageSession::Configuration> sessionConfiguration;
+    // Makes the download operations; none means RemoteImageDownloaderOperation.
+    RemoteImageDownloaderOperationFactory operationFactory;
+    RemoteImageDownloaderExecutionOrder executionOrder = RemoteImageDownloaderExecutionOrder::FIFO;
+    std::optional<ImageCredential> urlCredential;
+    // With `password`, the credential when `urlCredential` is none.
+    QString username;
+    QString password;
+    // None turns the status check off.
+    std::optional<QSet<int>> acceptableStatusCodes = defaultAcceptableStatusCodes();
+    // None turns the MIME type check off.
+    std::optional<QSet<QByteArray>> acceptableContentTypes;
+    // A body larger than this ends the download with an error; 0 means no limit.
+    qint64 maximumDownloadSize = 50ll * 1024 * 1024;
+
+    static QSet<int> defaultAcceptableStatusCodes() {
+        QSet<int> codes;
+        for (int code = 200; code < 300; ++code) {
+            codes.insert(code);
+        }
+        return codes;
+    }
+    static const RemoteImageDownloaderConfig& defaultDownloaderConfig() {
+        static const RemoteImageDownloaderConfig config;
+        return config;
+    }
+};
+
+} // namespace velmora::images

@@ -1,0 +1,211 @@
+#include "images/cache/DiskCache.h"
+#include "images/cache/ImageCacheConfig.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using namespace velmora;
+using namespace velmora::images;
+
+namespace {
+
+QString md5(const QString& key) {
+    return QString::fromLatin1(QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+// Sets both file dates to `secondsSinceEpoch`.
+void setFileDate(const QString& path, qint64 secondsSinceEpoch) {
+    struct timespec times[2];
+    times[0].tv_sec = secondsSinceEpoch;
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+}
+
+quint64 allocatedSize(const QString& path) {
+    struct stat info {};
+    ::stat(QFile::encodeName(path).constData(), &info);
+    return quint64(info.st_blocks) * 512;
+}
+
+class DiskCacheTest : public ::testing::Test {
+protected:
+    QTemporaryDir root;
+    std::shared_ptr<ImageCacheConfig> config = std::make_shared<ImageCacheConfig>();
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    QString path() const { return root.filePath(QStringLiteral("cache")); }
+    DiskCache makeCache() { return DiskCache(path(), config, clock); }
+};
+
+} // namespace
+
+TEST(DiskCacheNames, FileNamesFollowTheKeysDigestAndExtension) {
+    const auto url = QStringLiteral("https://example.com/a/avatar.png?size=64#top");
+    EXPECT_EQ(DiskCache::cacheFileNameForKey(url), md5(url) + QStringLiteral(".png"));
+    EXPECT_EQ(DiskCache::cacheFileNameForKey(QStringLiteral("avatar")), md5(QStringLiteral("avatar")));
+    EXPECT_EQ(DiskCache::cacheFileNameForKey(QStringLiteral("my photo.jpeg")),
+              md5(QStringLiteral("my photo.jpeg")) + QStringLiteral(".jpeg"));
+    EXPECT_EQ(DiskCache::cacheFileNameForKey(QStringLiteral("https://example.com/dir.v2/")),
+              md5(QStringLiteral("https://example.com/dir.v2/")) + QStringLiteral(".v2"));
+}
+
+TEST(DiskCacheNames, ExtensionLimitCountsBytes) {
+    const auto keyWith = [](const QString& extension) { return QStringLiteral("https://e.com/x.") + extension; };
+    const auto kept = keyWith(QString(222, QLatin1Char('a')));
+    EXPECT_EQ(DiskCache::cacheFileNameForKey(kept), md5(kept) + QStringLiteral(".") + QString(222, QLatin1Char('a')));
+    const auto dropped = keyWith(QString(223, QLatin1Char('a')));
+    EXPECT_EQ(DiskCache::cacheFileNameForKey(dropped), md5(dropped));
+
+    // 111 two-byte characters are 222 bytes; 112 would give a name longer than 255 bytes.
+    const auto wideKept = keyWith(QString(111, QChar(0x00e9)));
+    EXPECT_EQ(DiskCache::cacheFileNameForKey(wideKept).toUtf8().size(), 32 + 1 + 222);
+    const auto wideDropped = keyWith(QString(112, QChar(0x00e9)));
+    EXPECT_EQ(DiskCache::cacheFileNameForKey(wideDropped), md5(wideDropped));
+}
+
+TEST_F(DiskCacheTest, StoresReadsAndRemovesBytesForKeysAtTheNameLimits) {
+    auto cache = makeCache();
+    const QStringList keys = {
+        QStringLiteral("plain"),
+        QStringLiteral("https://e.com/a.png?q=1"),
+        QStringLiteral("https://e.com/x.") + QString(222, QLatin1Char('b')),
+        QStringLiteral("https://e.com/x.") + QString(111, QChar(0x00e9)),
+        QStringLiteral("https://e.com/x.") + QString(112, QChar(0x00e9)),
+    };
+    for (const auto& key : keys) {
+        const auto data = key.toUtf8() + "-data";
+        cache.setData(data, key);
+        EXPECT_TRUE(cache.containsDataForKey(key)) << key.left(40).toStdString();
+        EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>(data));
+        cache.removeDataForKey(key);
+        EXPECT_FALSE(cache.containsDataForKey(key));
+        EXPECT_EQ(cache.dataForKey(key), std::nullopt);
+    }
+    cache.removeDataForKey(QStringLiteral("never stored")); // no error
+}
+
+TEST_F(DiskCacheTest, FindsFilesOfTheLayoutWithoutExtension) {
+    auto cache = makeCache();
+    const auto key = QStringLiteral("https://e.com/old.png");
+    QFile old(QDir(path()).filePath(md5(key)));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("old bytes");
+    old.close();
+    EXPECT_TRUE(cache.containsDataForKey(key));
+    EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>("old bytes"));
+}
+
+TEST_F(DiskCacheTest, ExtendedDataIsPlainBytesBesideTheFile) {
+    auto cache = makeCache();
+    const auto key = QStringLiteral("k.png");
+    cache.setData("image", key);
+    const QByteArray blob("\x00\x01 any bytes \xff", 15);
+    cache.setExtendedData(blob, key);
+    const auto stored = cache.extendedDataForKey(key);
+    if (!stored) {
+        GTEST_SKIP() << "the temporary folder's file system keeps no user extended attributes";
+    }
+    EXPECT_EQ(*stored, blob);
+    cache.setExtendedData(QByteArray("replaced"), key);
+    EXPECT_EQ(cache.extendedDataForKey(key), std::optional<QByteArray>("replaced"));
+    cache.setExtendedData(std::nullopt, key);
+    EXPECT_EQ(cache.extendedDataForKey(key), std::nullopt);
+    EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>("image"));
+}
+
+TEST_F(DiskCacheTest, ExpiryFollowsTheChosenDateAndTheInjectedClock) {
+    auto cache = makeCache();
+    const qint64 now = clock->now().toSecsSinceEpoch();
+    cache.setData("old", QStringLiteral("old"));
+    cache.setData("recent", QStringLiteral("recent"));
+    setFileDate(cache.cachePathForKey(QStringLiteral("old")), now - 8 * 86400);
+    setFileDate(cache.cachePathForKey(QStringLiteral("recent")), now - 6 * 86400);
+
+    config->setMaxDiskAge(-1);
+    cache.removeExpiredData();
+    EXPECT_TRUE(cache.containsDataForKey(QStringLiteral("old")));
+
+    config->setMaxDiskAge(604800);
+    cache.removeExpiredData();
+    EXPECT_FALSE(cache.containsDataForKey(QStringLiteral("old")));
+    EXPECT_TRUE(cache.containsDataForKey(QStringLiteral("recent")));
+
+    // By access date: the recent file was read long ago, as far as the clock is concerned.
+    config->setDiskCacheExpireType(ImageCacheConfigExpireType::AccessDate);
+    clock->advance(qint64(2) * 86400 * 1000);
+    cache.removeExpiredData();
+    EXPECT_FALSE(cache.containsDataForKey(QStringLiteral("recent")));
+
+    cache.setData("now", QStringLiteral("now"));
+    setFileDate(cache.cachePathForKey(QStringLiteral("now")), clock->now().toSecsSinceEpoch());
+    config->setMaxDiskAge(0);
+    cache.removeExpiredData();
+    EXPECT_FALSE(cache.containsDataForKey(QStringLiteral("now")));
+}
+
+TEST_F(DiskCacheTest, SizeLimitTrimsOldestFirstToHalf) {
+    auto cache = makeCache();
+    config->setMaxDiskAge(-1);
+    const qint64 now = clock->now().toSecsSinceEpoch();
+    for (int i = 0; i < 5; ++i) {
+        const auto key = QStringLiteral("file%1").arg(i);
+        cache.setData(QByteArray(300, 'x'), key);
+        setFileDate(cache.cachePathForKey(key), now - 100 + i);
+    }
+    const auto each = allocatedSize(cache.cachePathForKey(QStringLiteral("file0")));
+    ASSERT_GT(each, 0u);
+    // Five files of `each` against a limit of three and a third: trimming goes below half of it.
+    config->setMaxDiskSize(each * 10 / 3);
+    cache.removeExpiredData();
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_FALSE(cache.containsDataForKey(QStringLiteral("file%1").arg(i))) << i;
+    }
+    EXPECT_TRUE(cache.containsDataForKey(QStringLiteral("file4")));
+}
+
+TEST_F(DiskCacheTest, SizesCountAndClearing) {
+    auto cache = makeCache();
+    cache.setData("12345", QStringLiteral("a"));
+    cache.setData("123", QStringLiteral("b"));
+    QDir(path()).mkdir(QStringLiteral("sub"));
+    EXPECT_EQ(cache.totalSize(), 8u);
+    EXPECT_EQ(cache.totalCount(), 3u);
+    cache.removeAllData();
+    EXPECT_TRUE(QDir(path()).exists());
+    EXPECT_EQ(cache.totalCount(), 0u);
+}
+
+TEST_F(DiskCacheTest, MovingTheFolder) {
+    const auto source = root.filePath(QStringLiteral("old"));
+    const auto destination = root.filePath(QStringLiteral("new/deeper/cache"));
+    {
+        DiskCache old(source, config, clock);
+        old.setData("moved", QStringLiteral("k"));
+    }
+    auto cache = DiskCache(destination, config, clock);
+    QDir(destination).removeRecursively();
+    cache.moveCacheDirectory(source, destination);
+    EXPECT_FALSE(QDir(source).exists());
+    EXPECT_EQ(cache.dataForKey(QStringLiteral("k")), std::optional<QByteArray>("moved"));
+
+    // Into an existing folder: entries of the same name stay as the destination has them.
+    DiskCache second(source, config, clock);
+    second.setData("from source", QStringLiteral("k"));
+    second.setData("only in source", QStringLiteral("other"));
+    cache.moveCacheDirectory(source, destination);
+    EXPECT_FALSE(QDir(source).exists());
+    EXPECT_EQ(cache.dataForKey(QStringLiteral("k")), std::optional<QByteArray>("moved"));
+    EXPECT_EQ(cache.dataForKey(QStringLiteral("other")), std::optional<QByteArray>("only in source"));
+
+    // The same path, or a missing source, changes nothing.
+    cache.moveCacheDirectory(destination, destination);
+    cache.moveCacheDirectory(root.filePath(QStringLiteral("missing")), destination);
+    EXPECT_TRUE(cache.containsDataForKey(QStringLiteral("k")));
+}

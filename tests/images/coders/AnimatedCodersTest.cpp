@@ -1,0 +1,211 @@
+#include "tests/images/support/TestImages.h"
+
+#include "images/coders/ApngSupport.h"
+#include "images/coders/GifEncoder.h"
+#include "images/coders/ImageAPNGCoder.h"
+#include "images/coders/ImageAWebPCoder.h"
+#include "images/coders/ImageCoderHelper.h"
+#include "images/coders/ImageCodersManager.h"
+#include "images/coders/ImageGIFCoder.h"
+#include "images/coders/ImageHEICCoder.h"
+#include "images/coders/ImageIOCoder.h"
+
+#include <gtest/gtest.h>
+
+using namespace velmora::images;
+using namespace velmora::images::testing;
+
+namespace {
+
+QImage solid(QSize size, QColor colour) {
+    QImage image(size, QImage::Format_ARGB32);
+    image.fill(colour);
+    return image;
+}
+
+QByteArray gif(const QList<double>& delays, unsigned loopCount = 0) {
+    QList<GifEncoder::Frame> frames;
+    const QList<QColor> colours{Qt::red, Qt::green, Qt::blue, Qt::yellow};
+    for (qsizetype i = 0; i < delays.size(); ++i) {
+        frames.append({solid(QSize(8, 8), colours.at(i % colours.size())), delays.at(i)});
+    }
+    return GifEncoder::encode(frames, loopCount);
+}
+
+QRgb pixel(const Image& image, int x, int y) {
+    return image.bitmap().convertToFormat(QImage::Format_ARGB32).pixel(x, y);
+}
+
+} // namespace
+
+TEST(AnimatedCodersTest, GifDurationsFollowTheMinimumDelayRule) {
+    auto coder = ImageGIFCoder::sharedCoder();
+    const auto animated = coder->createAnimatedCoder(gif({0.0, 0.01, 0.02, 0.5}, 3), {});
+    ASSERT_TRUE(animated);
+    EXPECT_EQ(animated->animatedImageFrameCount(), 4u);
+    EXPECT_DOUBLE_EQ(animated->animatedImageDurationAtIndex(0), 0.1);
+    EXPECT_DOUBLE_EQ(animated->animatedImageDurationAtIndex(1), 0.1);
+    EXPECT_DOUBLE_EQ(animated->animatedImageDurationAtIndex(2), 0.02);
+    EXPECT_DOUBLE_EQ(animated->animatedImageDurationAtIndex(3), 0.5);
+    EXPECT_EQ(animated->animatedImageLoopCount(), 3u);
+    EXPECT_EQ(animated->animatedImageDurationAtIndex(4), 0.0);
+    EXPECT_TRUE(animated->animatedImageFrameAtIndex(4).isNull());
+    EXPECT_EQ(qRed(pixel(animated->animatedImageFrameAtIndex(0), 4, 4)), 255);
+    EXPECT_EQ(qBlue(pixel(animated->animatedImageFrameAtIndex(2), 4, 4)), 255);
+    // Going back to an earlier frame works too.
+    EXPECT_EQ(qGreen(pixel(animated->animatedImageFrameAtIndex(1), 4, 4)), 255);
+}
+
+TEST(AnimatedCodersTest, GifWithoutLoopEntryPlaysOnceAndApngForEver) {
+    QByteArray data = gif({0.1, 0.1}, 0);
+    const qsizetype at = data.indexOf("NETSCAPE2.0");
+    ASSERT_GT(at, 3);
+    data.remove(at - 3, 3 + 11 + 1 + 3 + 1);
+    const auto gifCoder = ImageGIFCoder::sharedCoder()->createAnimatedCoder(data, {});
+    ASSERT_TRUE(gifCoder);
+    EXPECT_EQ(gifCoder->animatedImageFrameCount(), 2u);
+    EXPECT_EQ(gifCoder->animatedImageLoopCount(), 1u);
+
+    QByteArray apng = ApngSupport::write(
+        QSize(4, 4),
+        {{solid(QSize(4, 4), Qt::red), {}, 0.1, 0, 0}, {solid(QSize(4, 4), Qt::blue), {}, 0.1, 0, 0}}, 0);
+    const auto apngCoder = ImageAPNGCoder::sharedCoder()->createAnimatedCoder(apng, {});
+    ASSERT_TRUE(apngCoder);
+    EXPECT_EQ(apngCoder->animatedImageLoopCount(), 0u);
+}
+
+TEST(AnimatedCodersTest, WholeDataDecodesToAnAnimationOrToTheFirstFrame) {
+    const QByteArray data = gif({0.1, 0.2, 0.3});
+    auto coder = ImageGIFCoder::sharedCoder();
+    const Image animated = coder->decodedImageWithData(data, {});
+    ASSERT_FALSE(animated.isNull());
+    EXPECT_TRUE(animated.isAnimated());
+    EXPECT_EQ(animated.imageFrameCount(), 3u);
+    EXPECT_EQ(animated.imageFormat(), ImageFormat::GIF);
+    EXPECT_EQ(animated.animatedImageData(), data);
+
+    DecodeOptions still;
+    still.firstFrameOnly = true;
+    still.thumbnailPixelSize = QSizeF(4, 4);
+    const Image first = coder->decodedImageWithData(data, still);
+    EXPECT_FALSE(first.isAnimated());
+    EXPECT_EQ(first.pixelSize(), QSize(4, 4));
+
+    // With a thumbnail every frame is decoded at once, at the thumbnail's size.
+    DecodeOptions small;
+    small.thumbnailPixelSize = QSizeF(4, 4);
+    const Image eager = coder->decodedImageWithData(data, small);
+    EXPECT_EQ(eager.imageFrameCount(), 3u);
+    const auto frames = ImageCoderHelper::framesFromAnimatedImage(eager);
+    ASSERT_TRUE(frames.has_value());
+    EXPECT_EQ(frames->at(1).image.pixelSize(), QSize(4, 4));
+    EXPECT_DOUBLE_EQ(frames->at(2).duration, 0.3);
+
+    // A still PNG is the APNG coder's too, and stays a still image.
+    const Image png = ImageAPNGCoder::sharedCoder()->decodedImageWithData(encode(quadrants(6, 6), "png"), {});
+    EXPECT_EQ(png.imageFrameCount(), 1u);
+    EXPECT_EQ(png.pixelSize(), QSize(6, 6));
+    EXPECT_FALSE(ImageCoderHelper::framesFromAnimatedImage(png).has_value());
+}
+
+TEST(AnimatedCodersTest, ApngDisposeAndBlendOpsArePixelExact) {
+    const QImage base = solid(QSize(8, 8), QColor(255, 0, 0));
+    QImage half(4, 4, QImage::Format_ARGB32);
+    half.fill(QColor(0, 0, 255, 0));
+    half.setPixel(0, 0, qRgba(0, 0, 255, 255));
+    const QByteArray apng = ApngSupport::write(
+        QSize(8, 8),
+        {{base, {}, 0.05, ApngSupport::DisposeNone, ApngSupport::BlendSource},
+         // Source blend replaces a corner with mostly transparent pixels, then is cleared.
+         {half, QPoint(4, 4), 0.07, ApngSupport::DisposeBackground, ApngSupport::BlendSource},
+         // Over blend keeps the red under transparent pixels, then is undone.
+         {half, QPoint(0, 0), 0.09, ApngSupport::DisposePrevious, ApngSupport::BlendOver},
+         {solid(QSize(2, 2), Qt::green), QPoint(6, 0), 0.11, ApngSupport::DisposeNone,
+          ApngSupport::BlendOver}},
+        2);
+    const auto coder = ImageAPNGCoder::sharedCoder()->createAnimatedCoder(apng, {});
+    ASSERT_TRUE(coder);
+    ASSERT_EQ(coder->animatedImageFrameCount(), 4u);
+    EXPECT_EQ(coder->animatedImageLoopCount(), 2u);
+    EXPECT_DOUBLE_EQ(coder->animatedImageDurationAtIndex(1), 0.07);
+    EXPECT_DOUBLE_EQ(coder->animatedImageDurationAtIndex(3), 0.11);
+
+    const Image second = coder->animatedImageFrameAtIndex(1);
+    EXPECT_EQ(pixel(second, 4, 4), qRgba(0, 0, 255, 255));
+    EXPECT_EQ(qAlpha(pixel(second, 5, 5)), 0);
+    EXPECT_EQ(pixel(second, 0, 0), qRgba(255, 0, 0, 255));
+
+    const Image third = coder->animatedImageFrameAtIndex(2);
+    EXPECT_EQ(pixel(third, 0, 0), qRgba(0, 0, 255, 255));
+    EXPECT_EQ(pixel(third, 1, 1), qRgba(255, 0, 0, 255));
+    EXPECT_EQ(qAlpha(pixel(third, 5, 5)), 0); // cleared by the second frame's dispose
+
+    const Image fourth = coder->animatedImageFrameAtIndex(3);
+    EXPECT_EQ(pixel(fourth, 0, 0), qRgba(255, 0, 0, 255)); // the third frame was undone
+    EXPECT_EQ(pixel(fourth, 7, 1), qRgba(0, 255, 0, 255));
+    EXPECT_EQ(qAlpha(pixel(fourth, 5, 5)), 0);
+}
+
+TEST(AnimatedCodersTest, ATruncatedApngGivesTheFramesThatAreWhole) {
+    QList<ApngSupport::Frame> frames;
+    for (int i = 0; i < 3; ++i) {
+        frames.append({noise(32, 32), {}, 0.1, 0, 0});
+    }
+    const QByteArray apng = ApngSupport::write(QSize(32, 32), frames, 0);
+    const QByteArray cut = apng.left(apng.size() - 40);
+    const auto coder = ImageAPNGCoder::sharedCoder()->createAnimatedCoder(cut, {});
+    ASSERT_TRUE(coder);
+    EXPECT_EQ(coder->animatedImageFrameCount(), 2u);
+    EXPECT_FALSE(coder->animatedImageFrameAtIndex(1).isNull());
+}
+
+TEST(AnimatedCodersTest, FramesRoundTripThroughEachAnimatedFormat) {
+    QList<ImageFrame> frames;
+    frames.append({Image(solid(QSize(16, 8), Qt::red)), 0.2});
+    frames.append({Image(solid(QSize(16, 8), Qt::blue)), 0.3});
+    const Image animation = ImageCoderHelper::animatedImageWithFrames(frames, 5);
+    for (const auto& coder : QList<std::shared_ptr<ImageIOAnimatedCoder>>{
+             ImageGIFCoder::sharedCoder(), ImageAPNGCoder::sharedCoder(), ImageAWebPCoder::sharedCoder()}) {
+        EXPECT_TRUE(coder->canEncodeToFormat(coder->imageFormat()));
+        EXPECT_FALSE(coder->canEncodeToFormat(ImageFormat::JPEG));
+        const QByteArray data = coder->encodedDataWithImage(animation, coder->imageFormat(), {});
+        ASSERT_FALSE(data.isEmpty()) << int(coder->imageFormat());
+        EXPECT_EQ(imageFormatForImageData(data), coder->imageFormat());
+        const auto decoded = coder->createAnimatedCoder(data, {});
+        ASSERT_TRUE(decoded) << int(coder->imageFormat());
+        EXPECT_EQ(decoded->animatedImageFrameCount(), 2u);
+        EXPECT_EQ(decoded->animatedImageLoopCount(), 5u);
+        EXPECT_NEAR(decoded->animatedImageDurationAtIndex(1), 0.3, 0.001);
+        EXPECT_EQ(qBlue(pixel(decoded->animatedImageFrameAtIndex(1), 8, 4)), 255);
+
+        EncodeOptions first;
+        first.firstFrameOnly = true;
+        const QByteArray still = coder->encodedDataWithImage(animation, coder->imageFormat(), first);
+        EXPECT_EQ(ImageCodersManager::sharedManager()->decodedImageWithData(still, {}).imageFrameCount(), 1u);
+    }
+}
+
+TEST(AnimatedCodersTest, HeicCoderClaimsHeicAndHeifStills) {
+    auto coder = ImageHEICCoder::sharedCoder();
+    if (!coder->canEncodeToFormat(ImageFormat::HEIC)) {
+        GTEST_SKIP() << "libheif cannot write HEVC here";
+    }
+    EXPECT_TRUE(coder->canEncodeToFormat(ImageFormat::HEIF));
+    EXPECT_FALSE(coder->canEncodeToFormat(ImageFormat::PNG));
+    const QByteArray data = coder->encodedDataWithImage(Image(quadrants(32, 16)), ImageFormat::HEIC, {});
+    ASSERT_TRUE(coder->canDecodeFromData(data));
+    const Image image = coder->decodedImageWithData(data, {});
+    EXPECT_EQ(image.pixelSize(), QSize(32, 16));
+    EXPECT_EQ(image.imageFormat(), ImageFormat::HEIC);
+}
+
+TEST(AnimatedCodersTest, IncrementalGifShowsNothingUntilTheFirstFrameIsWhole) {
+    const QByteArray data = gif({0.1, 0.1});
+    auto incremental = ImageGIFCoder::sharedCoder()->createIncrementalCoder({});
+    incremental->updateIncrementalData(data.left(20), false);
+    EXPECT_TRUE(incremental->incrementalDecodedImageWithOptions({}).isNull());
+    incremental->updateIncrementalData(data, true);
+    EXPECT_EQ(incremental->incrementalDecodedImageWithOptions({}).pixelSize(), QSize(8, 8));
+    incremental->updateIncrementalData(data.left(20), false);
+    EXPECT_FALSE(incremental->incrementalDecodedImageWithOptions({}).isNull());
+}

@@ -1,0 +1,258 @@
+#include "tests/images/support/TestImages.h"
+
+#include "images/coders/HeifSupport.h"
+#include "images/coders/ImageIOCoder.h"
+
+#include <QPdfWriter>
+
+#include <gtest/gtest.h>
+
+using namespace velmora::images;
+using namespace velmora::images::testing;
+
+namespace {
+
+QImage plainDecode(const QByteArray& data) {
+    QImage image;
+    image.loadFromData(data);
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+QByteArray pdfPage(QSizeF points) {
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    QPdfWriter writer(&buffer);
+    writer.setPageSize(QPageSize(points, QPageSize::Point));
+    writer.setPageMargins(QMarginsF(0, 0, 0, 0));
+    QPainter painter(&writer);
+    painter.fillRect(QRectF(0, 0, painter.device()->width(), painter.device()->height()), Qt::red);
+    painter.end();
+    return data;
+}
+
+// A one-page PDF whose media box has no area.
+QByteArray pdfWithEmptyBox() {
+    QByteArray body = "%PDF-1.4\n";
+    QList<qsizetype> offsets;
+    const QList<QByteArray> objects{
+        "1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n",
+        "2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n",
+        "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 0 0] >> endobj\n",
+    };
+    for (const auto& object : objects) {
+        offsets.append(body.size());
+        body += object;
+    }
+    const qsizetype xref = body.size();
+    body += "xref\n0 4\n0000000000 65535 f \n";
+    for (qsizetype offset : offsets) {
+        body += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    }
+    body += "trailer << /Size 4 /Root 1 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
+    return body;
+}
+
+} // namespace
+
+TEST(ImageIOCoderTest, DecodesStillFormatsWithTheirFormat) {
+    const QImage source = quadrants(16, 8);
+    auto coder = ImageIOCoder::sharedCoder();
+    for (const auto& [qtFormat, format] :
+         {std::pair{"png", ImageFormat::PNG}, std::pair{"jpeg", ImageFormat::JPEG},
+          std::pair{"bmp", ImageFormat::BMP}, std::pair{"tiff", ImageFormat::TIFF},
+          std::pair{"webp", ImageFormat::WebP}}) {
+        const Image image = coder->decodedImageWithData(encode(source, qtFormat), {});
+        ASSERT_FALSE(image.isNull()) << qtFormat;
+        EXPECT_EQ(image.pixelSize(), QSize(16, 8)) << qtFormat;
+        EXPECT_EQ(image.imageFormat(), format) << qtFormat;
+        EXPECT_EQ(image.imageFrameCount(), 1u);
+    }
+    EXPECT_TRUE(coder->decodedImageWithData(QByteArray(), {}).isNull());
+    EXPECT_TRUE(coder->decodedImageWithData("not an image", {}).isNull());
+}
+
+TEST(ImageIOCoderTest, ExifOrientationsTwoAndSixArePixelExact) {
+    const QByteArray jpeg = encode(quadrants(40, 30), "jpeg", 100);
+    const QImage plain = plainDecode(jpeg);
+    auto coder = ImageIOCoder::sharedCoder();
+
+    const Image mirrored = coder->decodedImageWithData(withExifOrientation(jpeg, 2), {});
+    ASSERT_FALSE(mirrored.isNull());
+    EXPECT_EQ(mirrored.bitmap().convertToFormat(QImage::Format_RGB32), plain.mirrored(true, false));
+
+    const Image rotated = coder->decodedImageWithData(withExifOrientation(jpeg, 6), {});
+    ASSERT_FALSE(rotated.isNull());
+    EXPECT_EQ(rotated.pixelSize(), QSize(30, 40));
+    EXPECT_EQ(rotated.bitmap().convertToFormat(QImage::Format_RGB32),
+              plain.transformed(QTransform().rotate(90)));
+}
+
+TEST(ImageIOCoderTest, ThumbnailsFitOrFillTheAskedSize) {
+    const QByteArray png = encode(quadrants(200, 100), "png");
+    auto coder = ImageIOCoder::sharedCoder();
+    DecodeOptions options;
+    options.thumbnailPixelSize = QSizeF(64, 64);
+    EXPECT_EQ(coder->decodedImageWithData(png, options).pixelSize(), QSize(64, 32));
+    options.preserveAspectRatio = false;
+    EXPECT_EQ(coder->decodedImageWithData(png, options).pixelSize(), QSize(64, 64));
+    // A frame that already fits is decoded whole.
+    options.thumbnailPixelSize = QSizeF(400, 400);
+    EXPECT_EQ(coder->decodedImageWithData(png, options).pixelSize(), QSize(200, 100));
+}
+
+TEST(ImageIOCoderTest, ScaleBelowOneCountsAsOneAndANoneTypeHintIgnoresTheExtension) {
+    auto coder = ImageIOCoder::sharedCoder();
+    const QByteArray png = encode(quadrants(20, 20), "png");
+    DecodeOptions options;
+    options.scaleFactor = 0.5;
+    EXPECT_EQ(coder->decodedImageWithData(png, options).scale(), 1.0);
+    options.scaleFactor = 2.0;
+    EXPECT_EQ(coder->decodedImageWithData(png, options).size(), QSizeF(10, 10));
+
+    DecodeOptions hinted;
+    hinted.typeIdentifierHint.setNone();
+    hinted.fileExtensionHint = QStringLiteral("jpg");
+    const Image image = coder->decodedImageWithData(png, hinted);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.imageFormat(), ImageFormat::PNG);
+    // A wrong hint falls back to the data's own format.
+    DecodeOptions wrong;
+    wrong.typeIdentifierHint = QStringLiteral("public.jpeg");
+    EXPECT_EQ(coder->decodedImageWithData(png, wrong).imageFormat(), ImageFormat::PNG);
+}
+
+TEST(ImageIOCoderTest, ProgressiveJpegGivesNothingThenAPartialImageThenTheWholeOne) {
+    const QByteArray jpeg = encode(noise(256, 256), "jpeg", 90, true);
+    auto incremental = ImageIOCoder::sharedCoder()->createIncrementalCoder({});
+    incremental->updateIncrementalData(jpeg.left(10), false);
+    EXPECT_TRUE(incremental->incrementalDecodedImageWithOptions({}).isNull());
+
+    incremental->updateIncrementalData(jpeg.left(jpeg.size() / 2), false);
+    const Image partial = incremental->incrementalDecodedImageWithOptions({});
+    ASSERT_FALSE(partial.isNull());
+    EXPECT_EQ(partial.pixelSize(), QSize(256, 256));
+
+    incremental->updateIncrementalData(jpeg, true);
+    const Image whole = incremental->incrementalDecodedImageWithOptions({});
+    ASSERT_FALSE(whole.isNull());
+    EXPECT_EQ(whole.bitmap().convertToFormat(QImage::Format_RGB32), plainDecode(jpeg));
+    EXPECT_EQ(whole.imageFormat(), ImageFormat::JPEG);
+
+    // After the finished update nothing changes.
+    incremental->updateIncrementalData(jpeg.left(10), false);
+    EXPECT_EQ(
+        incremental->incrementalDecodedImageWithOptions({}).bitmap().convertToFormat(QImage::Format_RGB32),
+        plainDecode(jpeg));
+}
+
+TEST(ImageIOCoderTest, ACutOffPngShowsTheRowsReceivedSoFar) {
+    const QImage source = noise(64, 64);
+    const QByteArray png = encode(source, "png");
+    auto incremental = ImageIOCoder::sharedCoder()->createIncrementalCoder({});
+    incremental->updateIncrementalData(png.left(png.size() / 2), false);
+    const Image partial = incremental->incrementalDecodedImageWithOptions({});
+    ASSERT_FALSE(partial.isNull());
+    EXPECT_EQ(partial.pixelSize(), QSize(64, 64));
+    const QImage rows = partial.bitmap().convertToFormat(QImage::Format_ARGB32);
+    EXPECT_EQ(rows.pixel(5, 2), source.pixel(5, 2));
+    EXPECT_EQ(qAlpha(rows.pixel(5, 63)), 0);
+
+    incremental->updateIncrementalData(png, true);
+    EXPECT_EQ(
+        incremental->incrementalDecodedImageWithOptions({}).bitmap().convertToFormat(QImage::Format_RGB32),
+        source);
+}
+
+TEST(ImageIOCoderTest, EncodesWithQualityAMaximumFileSizeAndAMaximumPixelSize) {
+    auto coder = ImageIOCoder::sharedCoder();
+    const Image image(noise(256, 256));
+    EncodeOptions best;
+    best.compressionQuality = 1.0;
+    EncodeOptions low;
+    low.compressionQuality = 0.1;
+    const QByteArray bestData = coder->encodedDataWithImage(image, ImageFormat::JPEG, best);
+    const QByteArray lowData = coder->encodedDataWithImage(image, ImageFormat::JPEG, low);
+    ASSERT_FALSE(bestData.isEmpty());
+    EXPECT_LT(lowData.size(), bestData.size());
+    EXPECT_EQ(imageFormatForImageData(bestData), ImageFormat::JPEG);
+
+    EncodeOptions limited;
+    limited.compressionQuality = 1.0;
+    limited.maxFileSize = quint64(bestData.size() / 3);
+    const QByteArray limitedData = coder->encodedDataWithImage(image, ImageFormat::JPEG, limited);
+    ASSERT_FALSE(limitedData.isEmpty());
+    EXPECT_LE(quint64(limitedData.size()), limited.maxFileSize.value());
+
+    EncodeOptions small;
+    small.maxPixelSize = QSizeF(64, 64);
+    const Image reduced =
+        coder->decodedImageWithData(coder->encodedDataWithImage(image, ImageFormat::PNG, small), {});
+    EXPECT_EQ(reduced.pixelSize(), QSize(64, 64));
+
+    // Undefined picks PNG for an image with alpha and JPEG for one without.
+    EXPECT_EQ(imageFormatForImageData(coder->encodedDataWithImage(image, ImageFormat::Undefined, {})),
+              ImageFormat::JPEG);
+    EXPECT_EQ(imageFormatForImageData(
+                  coder->encodedDataWithImage(Image(quadrants(8, 8, true)), ImageFormat::Undefined, {})),
+              ImageFormat::PNG);
+    EXPECT_TRUE(coder->encodedDataWithImage(Image(), ImageFormat::PNG, {}).isEmpty());
+}
+
+TEST(ImageIOCoderTest, MaximumPixelSizeLimit) {
+    EXPECT_EQ(ImageIOCoder::maxPixelSizeLimit(QSize(4000, 1000), QSizeF(1000, 1000)), 1000);
+    EXPECT_EQ(ImageIOCoder::maxPixelSizeLimit(QSize(1000, 4000), QSizeF(1000, 1000)), 1000);
+    EXPECT_EQ(ImageIOCoder::maxPixelSizeLimit(QSize(4000, 1000), QSizeF(2000, 100)), 400);
+    EXPECT_EQ(ImageIOCoder::maxPixelSizeLimit(QSize(500, 500), QSizeF(1000, 1000)), 0);
+}
+
+TEST(ImageIOCoderTest, PdfIsAVectorImageOrABitmapOfTheAskedSize) {
+    const QByteArray pdf = pdfPage(QSizeF(200, 100));
+    auto coder = ImageIOCoder::sharedCoder();
+    const Image vector = coder->decodedImageWithData(pdf, {});
+    ASSERT_FALSE(vector.isNull());
+    EXPECT_TRUE(vector.isVector());
+    EXPECT_EQ(vector.imageFormat(), ImageFormat::PDF);
+    EXPECT_NEAR(vector.size().width(), 200, 1);
+    EXPECT_NEAR(vector.size().height(), 100, 1);
+    EXPECT_EQ(vector.imageFrameCount(), 1u);
+    EXPECT_EQ(vector.imageLoopCount(), 0u);
+
+    DecodeOptions options;
+    options.thumbnailPixelSize = QSizeF(100, 100);
+    const Image bitmap = coder->decodedImageWithData(pdf, options);
+    ASSERT_FALSE(bitmap.isNull());
+    EXPECT_FALSE(bitmap.isVector());
+    EXPECT_EQ(bitmap.size(), QSizeF(100, 100));
+    // Drawn at its own proportions: red in the middle, transparent above and below.
+    const QImage pixels = bitmap.bitmap();
+    const int scale = int(bitmap.scale());
+    EXPECT_EQ(QColor(pixels.pixel(50 * scale, 50 * scale)).red(), 255);
+    EXPECT_EQ(qAlpha(pixels.pixel(50 * scale, 5 * scale)), 0);
+
+    options.preserveAspectRatio = false;
+    const QImage stretched = coder->decodedImageWithData(pdf, options).bitmap();
+    EXPECT_EQ(qAlpha(stretched.pixel(50 * scale, 5 * scale)), 255);
+}
+
+TEST(ImageIOCoderTest, PdfWithAnEmptyPageBoxDecodesToNoImage) {
+    auto coder = ImageIOCoder::sharedCoder();
+    EXPECT_TRUE(coder->decodedImageWithData(pdfWithEmptyBox(), {}).isNull());
+    DecodeOptions options;
+    options.thumbnailPixelSize = QSizeF(50, 50);
+    EXPECT_TRUE(coder->decodedImageWithData(pdfWithEmptyBox(), options).isNull());
+}
+
+TEST(ImageIOCoderTest, HeicRoundTripsThroughLibheif) {
+    if (!HeifSupport::canEncode() || !HeifSupport::canDecode()) {
+        GTEST_SKIP() << "libheif has no HEVC encoder or decoder here";
+    }
+    auto coder = ImageIOCoder::sharedCoder();
+    const QByteArray heic = coder->encodedDataWithImage(Image(quadrants(64, 32)), ImageFormat::HEIC, {});
+    ASSERT_FALSE(heic.isEmpty());
+    EXPECT_EQ(imageFormatForImageData(heic), ImageFormat::HEIC);
+    const Image decoded = coder->decodedImageWithData(heic, {});
+    ASSERT_FALSE(decoded.isNull());
+    EXPECT_EQ(decoded.pixelSize(), QSize(64, 32));
+    EXPECT_EQ(decoded.imageFormat(), ImageFormat::HEIC);
+}

@@ -1,0 +1,116 @@
+#include "images/core/OperationQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <QThread>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+using namespace velmora::images;
+
+namespace {
+
+// Finishes only when told to, like a download.
+class ManualOperation : public Operation {
+public:
+    bool isAsynchronous() const override { return true; }
+    void start() override {
+        if (isCancelled()) {
+            markFinished();
+            return;
+        }
+        setExecuting(true);
+        started = true;
+    }
+    void finish() { markFinished(); }
+    std::atomic<bool> started{false};
+};
+
+} // namespace
+
+TEST(OperationQueueTest, runsAtMostTheLimitAndStartsTheNextWhenOneFinishes) {
+    OperationQueue queue(QStringLiteral("test"), 2);
+    std::vector<std::shared_ptr<ManualOperation>> operations;
+    for (int i = 0; i < 4; ++i) {
+        operations.push_back(std::make_shared<ManualOperation>());
+        queue.addOperation(operations.back());
+    }
+    QThread::msleep(50);
+    int started = 0;
+    for (const auto& operation : operations) {
+        started += operation->started ? 1 : 0;
+    }
+    EXPECT_EQ(started, 2);
+    operations[0]->finish();
+    for (int i = 0; i < 100 && !operations[2]->started; ++i) {
+        QThread::msleep(5);
+    }
+    EXPECT_TRUE(operations[2]->started);
+    EXPECT_FALSE(operations[3]->started);
+    for (const auto& operation : operations) {
+        operation->finish();
+    }
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(queue.operationCount(), 0);
+}
+
+TEST(OperationQueueTest, higherPriorityAndDependenciesDecideTheOrderAfterResuming) {
+    OperationQueue queue(QStringLiteral("test"), 1);
+    queue.setSuspended(true);
+    std::mutex mutex;
+    std::vector<int> order;
+    auto record = [&](int value) {
+        return std::make_shared<BlockOperation>([&, value] {
+            std::lock_guard lock(mutex);
+            order.push_back(value);
+        });
+    };
+    auto low = record(1);
+    low->setQueuePriority(Operation::QueuePriority::Low);
+    auto normal = record(2);
+    auto high = record(3);
+    high->setQueuePriority(Operation::QueuePriority::High);
+    auto first = record(4);
+    high->addDependency(first);
+    queue.addOperation(low);
+    queue.addOperation(normal);
+    queue.addOperation(high);
+    queue.addOperation(first);
+    queue.setSuspended(false);
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(order, (std::vector<int>{2, 4, 3, 1}));
+}
+
+TEST(OperationQueueTest, aCancelledQueuedOperationFinishesWithoutRunning) {
+    OperationQueue queue(QStringLiteral("test"), 1);
+    queue.setSuspended(true);
+    std::atomic<bool> ran{false};
+    std::atomic<bool> completed{false};
+    auto operation = queue.addOperation([&] { ran = true; });
+    operation->setCompletionBlock([&] { completed = true; });
+    queue.cancelAllOperations();
+    queue.setSuspended(false);
+    operation->waitUntilFinished();
+    EXPECT_FALSE(ran);
+    EXPECT_TRUE(completed);
+}
+
+TEST(OperationQueueTest, aBarrierWaitsForEverythingBeforeIt) {
+    OperationQueue queue(QStringLiteral("test"));
+    std::atomic<int> done{0};
+    for (int i = 0; i < 5; ++i) {
+        queue.addOperation([&] {
+            QThread::msleep(10);
+            ++done;
+        });
+    }
+    std::atomic<int> seenByBarrier{-1};
+    queue.addBarrierBlock([&] { seenByBarrier = done.load(); });
+    std::atomic<int> seenAfter{-1};
+    queue.addOperation([&] { seenAfter = seenByBarrier.load(); });
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(seenByBarrier, 5);
+    EXPECT_EQ(seenAfter, 5);
+}

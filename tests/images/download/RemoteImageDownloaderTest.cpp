@@ -1,0 +1,340 @@
+#include "images/download/RemoteImageDownloader.h"
+#include "images/download/RemoteImageDownloadNotifications.h"
+#include "images/download/RemoteImageDownloaderDecryptor.h"
+#include "images/download/RemoteImageDownloaderOperation.h"
+#include "images/download/RemoteImageDownloaderRequestModifier.h"
+#include "images/download/RemoteImageDownloaderResponseModifier.h"
+#include "platform/notifications/NotificationCenter.h"
+
+#include "tests/support/EventLoop.h"
+#include "tests/support/LoopbackImageServer.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+using namespace velmora;
+using namespace velmora::images;
+using test::ImageAnswer;
+using test::LoopbackImageServer;
+
+namespace {
+
+struct Outcome {
+    std::vector<Image> images; // every call, partial ones included
+    QByteArray data;
+    ImageError error;
+    int calls = 0;
+    bool finished = false;
+};
+
+ImageLoaderCompletedBlock collect(const std::shared_ptr<Outcome>& outcome) {
+    return [outcome](const Image& image, const QByteArray& data, const ImageError& error, bool finished) {
+        ++outcome->calls;
+        outcome->images.push_back(image);
+        if (finished) {
+            outcome->finished = true;
+            outcome->data = data;
+            outcome->error = error;
+        }
+    };
+}
+
+class RemoteImageDownloaderTest : public ::testing::Test {
+protected:
+    std::unique_ptr<RemoteImageDownloader> makeDownloader(RemoteImageDownloaderConfig config = {}) {
+        ImageSession::Configuration session;
+        session.urlCacheDirectory = m_cacheFolder.path();
+        session.extraCaCertificates = LoopbackImageServer::trustedCaCertificates();
+        config.sessionConfiguration = session;
+        return std::make_unique<RemoteImageDownloader>(config);
+    }
+
+    std::shared_ptr<Outcome> download(RemoteImageDownloader& downloader, const QByteArray& path,
+                                      RemoteImageDownloaderOptions options = 0, const RemoteImageContext& context = {},
+                                      ImageLoaderProgressBlock progress = nullptr) {
+        auto outcome = std::make_shared<Outcome>();
+        m_tokens.push_back(
+            downloader.downloadImage(server.url(QString::fromLatin1(path)), options, context, progress, collect(outcome)));
+        return outcome;
+    }
+
+    static bool waitFor(const std::shared_ptr<Outcome>& outcome) {
+        return test::waitUntil([&] { return outcome->finished; });
+    }
+
+    LoopbackImageServer server;
+    QTemporaryDir m_cacheFolder;
+    std::vector<std::shared_ptr<RemoteImageDownloadToken>> m_tokens;
+};
+
+} // namespace
+
+TEST_F(RemoteImageDownloaderTest, downloadsAndDecodesAnImageWithTheDefaultHeaders) {
+    server.serve("/a.png", ImageAnswer::image(LoopbackImageServer::png(64, 48)));
+    auto downloader = makeDownloader();
+    const auto outcome = download(*downloader, "/a.png");
+    ASSERT_TRUE(waitFor(outcome));
+    ASSERT_TRUE(outcome->error.isNull()) << outcome->error.message().toStdString();
+    ASSERT_TRUE(outcome->images.back());
+    EXPECT_EQ(outcome->images.back().pixelSize(), QSize(64, 48));
+    EXPECT_EQ(outcome->data, LoopbackImageServer::png(64, 48));
+    EXPECT_EQ(server.lastRequestHeader("/a.png", "Accept"), "image/*,*/*;q=0.8");
+    EXPECT_TRUE(server.lastRequestHeader("/a.png", "User-Agent").startsWith("VelmoraTests/"));
+}
+
+TEST_F(RemoteImageDownloaderTest, badAnswersEndWithTheirOwnErrors) {
+    server.serve("/missing.png", ImageAnswer::failure(404));
+    server.serve("/page.png", ImageAnswer::image("<html></html>", "text/html"));
+    server.serve("/empty.png", ImageAnswer::image(QByteArray()));
+    server.serve("/garbage.png", ImageAnswer::image("not an image at all"));
+    RemoteImageDownloaderConfig config;
+    config.acceptableContentTypes = QSet<QByteArray>{"image/png"};
+    auto downloader = makeDownloader(config);
+
+    const auto missing = download(*downloader, "/missing.png");
+    const auto page = download(*downloader, "/page.png");
+    const auto empty = download(*downloader, "/empty.png");
+    const auto garbage = download(*downloader, "/garbage.png");
+    for (const auto& outcome : {missing, page, empty, garbage}) {
+        ASSERT_TRUE(waitFor(outcome));
+        EXPECT_EQ(outcome->calls, 1);
+        EXPECT_FALSE(outcome->images.back());
+    }
+    EXPECT_TRUE(missing->error.is(ImageErrorCode::InvalidDownloadStatusCode));
+    EXPECT_EQ(missing->error.message(), "Download marked as failed because of invalid response status code 404");
+    EXPECT_EQ(missing->error.value(ImageError::downloadStatusCodeKey).toInt(), 404);
+    EXPECT_EQ(missing->error.value(ImageError::downloadResponseKey).value<ImageResponse>().statusCode, 404);
+    EXPECT_TRUE(page->error.is(ImageErrorCode::InvalidDownloadContentType));
+    EXPECT_EQ(page->error.value(ImageError::downloadContentTypeKey).toString(), "text/html");
+    EXPECT_TRUE(empty->error.is(ImageErrorCode::BadImageData));
+    EXPECT_EQ(empty->error.message(), "Image data is nil");
+    EXPECT_EQ(garbage->error.message(), "Downloaded image decode failed");
+}
+
+TEST_F(RemoteImageDownloaderTest, aNilUrlAndARefusingRequestModifierFailAtOnce) {
+    auto downloader = makeDownloader();
+    auto nilUrl = std::make_shared<Outcome>();
+    EXPECT_EQ(downloader->downloadImage(QUrl(), 0, {}, nullptr, collect(nilUrl)), nullptr);
+    EXPECT_TRUE(nilUrl->finished);
+    EXPECT_TRUE(nilUrl->error.is(ImageErrorCode::InvalidURL));
+
+    RemoteImageContext context;
+    context.downloadRequestModifier = std::static_pointer_cast<AbstractRemoteImageDownloaderRequestModifier>(
+        RemoteImageDownloaderRequestModifier::withBlock([](const ImageRequest&) { return std::nullopt; }));
+    auto refused = std::make_shared<Outcome>();
+    EXPECT_EQ(downloader->downloadImage(server.url("/a.png"), 0, context, nullptr, collect(refused)), nullptr);
+    EXPECT_TRUE(refused->finished);
+    EXPECT_TRUE(refused->error.is(ImageErrorCode::InvalidDownloadOperation));
+    EXPECT_EQ(refused->error.message(), "Downloader operation is nil");
+    EXPECT_EQ(server.totalRequestCount(), 0);
+}
+
+TEST_F(RemoteImageDownloaderTest, modifiersChangeTheRequestAndTheAnswerAndTheDecryptorFeedsTheDecoder) {
+    const QByteArray png = LoopbackImageServer::png(10, 10);
+    server.serve("/secret", ImageAnswer::image(png.toBase64(), "application/octet-stream").withHeader("X-S", "1"));
+    server.serve("/teapot.png", ImageAnswer::failure(418, png).withContentType("image/png"));
+    auto downloader = makeDownloader();
+    downloader->setRequestModifier(RemoteImageDownloaderRequestModifier::withHeaders({{"X-Token", "abc"}}));
+    downloader->setDecryptor(RemoteImageDownloaderDecryptor::base64Decryptor());
+    const auto secret = download(*downloader, "/secret");
+    ASSERT_TRUE(waitFor(secret));
+    ASSERT_TRUE(secret->error.isNull()) << secret->error.message().toStdString();
+    EXPECT_EQ(secret->images.back().pixelSize(), QSize(10, 10));
+    EXPECT_EQ(secret->data, png);
+    EXPECT_EQ(server.lastRequestHeader("/secret", "X-Token"), "abc");
+
+    // The context's modifiers win over the downloader's.
+    RemoteImageContext context;
+    context.downloadResponseModifier = std::static_pointer_cast<AbstractRemoteImageDownloaderResponseModifier>(
+        RemoteImageDownloaderResponseModifier::withStatusCode(200));
+    context.downloadDecryptor.setNone();
+    const auto teapot = download(*downloader, "/teapot.png", 0, context);
+    ASSERT_TRUE(waitFor(teapot));
+    EXPECT_TRUE(teapot->error.isNull()) << teapot->error.message().toStdString();
+    ASSERT_TRUE(test::waitUntil([&] { return downloader->currentDownloadCount() == 0; }));
+
+    context.downloadResponseModifier = std::static_pointer_cast<AbstractRemoteImageDownloaderResponseModifier>(
+        RemoteImageDownloaderResponseModifier::withBlock([](const ImageResponse&) { return std::nullopt; }));
+    const auto dropped = download(*downloader, "/teapot.png", 0, context);
+    ASSERT_TRUE(waitFor(dropped));
+    EXPECT_TRUE(dropped->error.is(ImageErrorCode::InvalidDownloadResponse));
+    EXPECT_EQ(dropped->error.message(), "Download marked as failed because response is nil");
+}
+
+TEST_F(RemoteImageDownloaderTest, callersOfOneUrlShareOneTransferAndCancelAlone) {
+    server.serve("/shared.png", ImageAnswer::image(LoopbackImageServer::png(32, 32)));
+    server.hold("/shared.png");
+    auto downloader = makeDownloader();
+    const auto first = download(*downloader, "/shared.png");
+    const auto second = download(*downloader, "/shared.png");
+    const auto third = download(*downloader, "/shared.png");
+    ASSERT_TRUE(test::waitUntil([&] { return server.heldCount("/shared.png") == 1; }));
+    EXPECT_EQ(m_tokens[0]->downloadOperation(), m_tokens[1]->downloadOperation());
+
+    m_tokens[1]->cancel();
+    m_tokens[1]->cancel(); // a second cancel does nothing
+    ASSERT_TRUE(waitFor(second));
+    EXPECT_TRUE(second->error.is(ImageErrorCode::Cancelled));
+    EXPECT_EQ(second->error.message(), "Operation cancelled by user during sending the request");
+    EXPECT_EQ(second->calls, 1);
+
+    server.release("/shared.png");
+    ASSERT_TRUE(waitFor(first));
+    ASSERT_TRUE(waitFor(third));
+    EXPECT_TRUE(first->images.back());
+    EXPECT_TRUE(third->images.back());
+    EXPECT_EQ(first->images.back(), third->images.back()) << "equal decode options share one image";
+    EXPECT_EQ(server.requestCount("/shared.png"), 1);
+    test::drainEvents();
+    EXPECT_EQ(second->calls, 1);
+}
+
+TEST_F(RemoteImageDownloaderTest, cancellingTheOnlyCallerCancelsTheTransfer) {
+    server.serve("/slow.png", ImageAnswer::image(LoopbackImageServer::png(8, 8)));
+    server.hold("/slow.png");
+    auto downloader = makeDownloader();
+    const auto only = download(*downloader, "/slow.png");
+    ASSERT_TRUE(test::waitUntil([&] { return server.heldCount("/slow.png") == 1; }));
+    const auto operation = m_tokens[0]->downloadOperation();
+    m_tokens[0]->cancel();
+    ASSERT_TRUE(waitFor(only));
+    EXPECT_TRUE(only->error.is(ImageErrorCode::Cancelled));
+    EXPECT_TRUE(operation->isCancelled());
+    EXPECT_TRUE(test::waitUntil([&] { return operation->isFinished(); }));
+    server.release("/slow.png");
+    test::drainEvents();
+    EXPECT_EQ(only->calls, 1);
+}
+
+TEST_F(RemoteImageDownloaderTest, aFinishedOperationNeverDropsTheNewerOneOfItsUrl) {
+    server.serve("/again.png", ImageAnswer::image(LoopbackImageServer::png(8, 8)));
+    auto downloader = makeDownloader();
+    downloader->setSuspended(true);
+    const auto old = download(*downloader, "/again.png");
+    const auto oldOperation = m_tokens[0]->downloadOperation();
+    m_tokens[0]->cancel(); // cancelled but still queued: its table entry stays
+    const auto fresh = download(*downloader, "/again.png");
+    const auto freshOperation = m_tokens[1]->downloadOperation();
+    EXPECT_NE(oldOperation, freshOperation);
+    downloader->setSuspended(false);
+    ASSERT_TRUE(test::waitUntil([&] { return oldOperation->isFinished(); }));
+    // The old operation's end must not have removed the fresh entry: a third caller joins it.
+    server.hold("/again.png");
+    const auto joined = download(*downloader, "/again.png");
+    if (!freshOperation->isFinished()) {
+        EXPECT_EQ(m_tokens[2]->downloadOperation(), freshOperation);
+    }
+    server.release("/again.png");
+    ASSERT_TRUE(waitFor(fresh));
+    ASSERT_TRUE(waitFor(joined));
+    EXPECT_TRUE(fresh->images.back());
+    EXPECT_TRUE(old->error.is(ImageErrorCode::Cancelled));
+}
+
+TEST_F(RemoteImageDownloaderTest, progressIsThrottledAndReachesTheWholeSize) {
+    QByteArray body = LoopbackImageServer::png(200, 200, Qt::transparent);
+    body.append(QByteArray(20000 - body.size(), '\0')); // trailing bytes do not hurt a PNG
+    server.serve("/big.png", ImageAnswer::image(body).trickled(1000, 2));
+    RemoteImageDownloaderConfig config;
+    config.minimumProgressInterval = 0.25;
+    auto downloader = makeDownloader(config);
+    std::vector<std::pair<qint64, qint64>> reports;
+    std::mutex mutex;
+    const auto outcome = download(*downloader, "/big.png", 0, {}, [&](qint64 received, qint64 expected, const QUrl&) {
+        std::lock_guard lock(mutex);
+        reports.emplace_back(received, expected);
+    });
+    ASSERT_TRUE(waitFor(outcome));
+    std::lock_guard lock(mutex);
+    ASSERT_GE(reports.size(), 3u);
+    EXPECT_EQ(reports.front(), std::make_pair(qint64(0), qint64(-1)));
+    EXPECT_EQ(reports.back(), std::make_pair(qint64(20000), qint64(20000)));
+    EXPECT_LE(reports.size(), 2u + 5u) << "a report at most every quarter, plus the start and the head";
+}
+
+TEST_F(RemoteImageDownloaderTest, anAnswerWithoutLengthReportsEveryChunkAgainstZero) {
+    const QByteArray png = LoopbackImageServer::png(40, 40);
+    server.serve("/open.png", ImageAnswer::image(png).withoutContentLength().trickled(100, 2));
+    auto downloader = makeDownloader();
+    std::vector<std::pair<qint64, qint64>> reports;
+    std::mutex mutex;
+    const auto outcome = download(*downloader, "/open.png", 0, {}, [&](qint64 received, qint64 expected, const QUrl&) {
+        std::lock_guard lock(mutex);
+        reports.emplace_back(received, expected);
+    });
+    ASSERT_TRUE(waitFor(outcome));
+    EXPECT_TRUE(outcome->images.back());
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(reports.back(), std::make_pair(qint64(png.size()), qint64(0)));
+}
+
+TEST_F(RemoteImageDownloaderTest, aBodyOverTheCeilingEndsTheDownloadInsteadOfFillingMemory) {
+    server.serve("/huge.png", ImageAnswer::image(QByteArray(300000, 'x')));
+    server.serve("/sneaky.png", ImageAnswer::image(QByteArray(300000, 'x')).withoutContentLength());
+    RemoteImageDownloaderConfig config;
+    config.maximumDownloadSize = 100000;
+    auto downloader = makeDownloader(config);
+    const auto huge = download(*downloader, "/huge.png");
+    const auto sneaky = download(*downloader, "/sneaky.png");
+    ASSERT_TRUE(waitFor(huge));
+    ASSERT_TRUE(waitFor(sneaky));
+    EXPECT_TRUE(huge->error.is(ImageErrorCode::InvalidDownloadResponse));
+    EXPECT_TRUE(sneaky->error.is(ImageErrorCode::InvalidDownloadResponse));
+}
+
+TEST_F(RemoteImageDownloaderTest, lifoStartsTheNewestFirstAndTheLimitHolds) {
+    RemoteImageDownloaderConfig config;
+    config.executionOrder = RemoteImageDownloaderExecutionOrder::LIFO;
+    config.maxConcurrentDownloads = 1;
+    auto downloader = makeDownloader(config);
+    std::vector<QByteArray> order;
+    std::mutex mutex;
+    auto observer = NotificationCenter::defaultCenter().addObserver(
+        QString(RemoteImageDownloadNotifications::start), [&](const Notification& notification) {
+            const auto* operation = notification.objectAs<std::shared_ptr<AbstractRemoteImageDownloaderOperation>>();
+            std::lock_guard lock(mutex);
+            order.push_back((*operation)->request().url.path().toLatin1());
+        });
+    downloader->setSuspended(true);
+    std::vector<std::shared_ptr<Outcome>> outcomes;
+    for (const QByteArray path : {"/1.png", "/2.png", "/3.png"}) {
+        server.serve(path, ImageAnswer::image(LoopbackImageServer::png(4, 4)));
+        outcomes.push_back(download(*downloader, path));
+    }
+    EXPECT_EQ(downloader->currentDownloadCount(), 3);
+    downloader->setSuspended(false);
+    for (const auto& outcome : outcomes) {
+        ASSERT_TRUE(waitFor(outcome));
+    }
+    test::drainEvents();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(order, (std::vector<QByteArray>{"/3.png", "/2.png", "/1.png"}));
+    EXPECT_EQ(server.peakConnections(), 1);
+}
+
+TEST_F(RemoteImageDownloaderTest, settingsAreHandedToTheOperation) {
+    RemoteImageDownloaderConfig config;
+    config.minimumProgressInterval = 3.0;
+    config.downloadTimeout = 0;
+    auto downloader = makeDownloader(config);
+    const auto operation = std::dynamic_pointer_cast<RemoteImageDownloaderOperation>(downloader->createDownloaderOperation(
+        server.url("/x.png"), RemoteImageDownloaderLowPriority | RemoteImageDownloaderHighPriority, {}));
+    ASSERT_TRUE(operation);
+    EXPECT_EQ(operation->minimumProgressInterval(), 1.0);
+    EXPECT_EQ(operation->request().timeoutSeconds, 15.0);
+    EXPECT_EQ(operation->queuePriority(), Operation::QueuePriority::High);
+    EXPECT_EQ(operation->maximumDataSize(), 50ll * 1024 * 1024);
+    EXPECT_EQ(RemoteImageDownloader::imageOptionsFromDownloaderOptions(RemoteImageDownloaderAvoidDecodeImage |
+                                                                       RemoteImageDownloaderScaleDownLargeImages |
+                                                                       RemoteImageDownloaderHighPriority),
+              RemoteImageAvoidDecodeImage | RemoteImageScaleDownLargeImages);
+    EXPECT_FALSE(downloader->shouldBlockFailedURL(QUrl(), ImageError(QString(ImageSession::urlErrorDomain), -1001, {})));
+    EXPECT_TRUE(downloader->shouldBlockFailedURL(QUrl(), ImageError(QString(ImageSession::urlErrorDomain), -1000, {})));
+    EXPECT_FALSE(downloader->shouldBlockFailedURL(QUrl(), ImageError(ImageErrorCode::InvalidDownloadStatusCode, {})));
+    EXPECT_TRUE(downloader->shouldBlockFailedURL(QUrl(), ImageError(ImageErrorCode::BadImageData, {})));
+}
