@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     using velmora::bench::Runs;
     Bounds bounds;
     const std::string name = "BM_HundredAvatars";
-    // Against 100 / 6 rounds of the latency: five at a time (20 rounds) misses.
+    // Against 100 / 6 rounds of the latency: four at a time (25 rounds) misses.
     bounds.atMost(
         "100 avatars: wall / (100 / 6 rounds of 20 ms)",
         [name](const Runs& runs) -> std::optional<Measurement> {
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
                                                       Quantity::seconds(avatarCount / 6.0 * latencyMs / 1e3)})
                         : std::nullopt;
         },
-        1.5);
+        1.35);
     bounds.exactly("100 avatars: requests", [name](const Runs& runs) -> std::optional<Measurement> {
         const auto requests = Bounds::counter(runs, name, "requests");
         return requests

@@ -66,6 +66,6 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     velmora::bench::Bounds bounds;
     bounds.timeRatio("avatar memory hit: whole pipeline / lookup + queued call", "BM_PipelineMemoryHit",
-                     "BM_MemoryLookupPlusQueuedCall", 5.0);
+                     "BM_MemoryLookupPlusQueuedCall", 2.0);
     return velmora::bench::runBenchmarks(argc, argv, bounds);
 }

@@ -25,6 +25,6 @@ BENCHMARK(BM_MainWindowOn1000TasksWithRunningTimer)->Iterations(1)->Unit(benchma
 int main(int argc, char** argv) {
     velmora::bench::Bounds bounds;
     velmora::bench::mibAtMost(bounds, "in-process shell, 1,000 tasks, timer running: resident",
-                              "BM_MainWindowOn1000TasksWithRunningTimer", "rss_mib", 55.0);
+                              "BM_MainWindowOn1000TasksWithRunningTimer", "rss_mib", 50.0);
     return velmora::bench::runShellBenchmarks(argc, argv, bounds);
 }

@@ -76,6 +76,6 @@ int main(int argc, char** argv) {
             return velmora::bench::Measurement{velmora::bench::Quantity::seconds(large->seconds / 10000),
                                                velmora::bench::Quantity::seconds(small->seconds / 1000)};
         },
-        1.3);
+        2.0);
     return velmora::bench::runBenchmarks(argc, argv, bounds, true);
 }
