@@ -1,6 +1,7 @@
 #include "app/Application.h"
 
 #include "app/AppDelegate.h"
+#include "app/FirstFrameExit.h"
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
 #include "app/WindowManager.h"
@@ -57,7 +58,16 @@ void Application::warmUp() {
 
 int Application::run(int argc, char** argv, const std::function<void(AppDelegate&)>& onLaunched) {
     setApplicationNames();
+    // On X the shared-memory upload of a window's pixels makes every repaint wait for
+    // the server (a segment is reused only once the server has read it): with a running
+    // timer redrawing its clock each second, that is a round trip, and a wake-up of both
+    // the X event thread and the main thread, every second, plus a segment as large as
+    // the window kept mapped. The windows are small; a plain upload needs no round trip.
+    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) {
+        qputenv("QT_XCB_NO_MITSHM", "1");
+    }
     QApplication application(argc, argv);
+    FirstFrameExit::installIfAsked();
     // One app per user: a start while it runs hands its links over and ends.
     const QStringList links = SingleInstance::linksIn(QCoreApplication::arguments());
     SingleInstance instance;
@@ -78,7 +88,8 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     QObject::connect(&instance, &SingleInstance::linksReceived, &delegate,
                      [&delegate](const QStringList& received) { delegate.openLinks(received); });
     if (!links.isEmpty()) {
-        QMetaObject::invokeMethod(&delegate, [&delegate, links] { delegate.openLinks(links); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &delegate, [&delegate, links] { delegate.openLinks(links); }, Qt::QueuedConnection);
     }
     if (onLaunched) {
         onLaunched(delegate);

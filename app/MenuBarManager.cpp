@@ -1,6 +1,7 @@
 #include "app/MenuBarManager.h"
 
 #include "app/TrayStatusItem.h"
+#include "state/ElapsedTicker.h"
 #include "state/TimerViewModel.h"
 
 #include <QCoreApplication>
@@ -9,23 +10,17 @@ namespace velmora {
 
 MenuBarManager::MenuBarManager(std::unique_ptr<StatusItem> item, QObject* parent)
     : QObject(parent), m_item(item ? std::move(item) : std::make_unique<TrayStatusItem>()),
-      m_quit([] { QCoreApplication::quit(); }) {
-    m_timer.setInterval(refreshIntervalMs);
-    connect(&m_timer, &QTimer::timeout, this, &MenuBarManager::refresh);
-}
+      m_quit([] { QCoreApplication::quit(); }) {}
 
 MenuBarManager::~MenuBarManager() = default;
 
 void MenuBarManager::setTimerViewModel(TimerViewModel* model) {
     m_timerViewModel = model;
-    disconnect(m_stateConnection);
-    if (!model) {
-        m_timer.stop();
-        refresh();
-        return;
+    m_ticker.reset();
+    if (model) {
+        // The title shows hours and minutes.
+        m_ticker = std::make_unique<ElapsedTicker>(*model, 60, [this] { refresh(); });
     }
-    m_stateConnection = connect(model, &TimerViewModel::stateChanged, this, &MenuBarManager::refresh);
-    m_timer.start();
     refresh();
 }
 
@@ -39,13 +34,12 @@ void MenuBarManager::refresh() {
         m_item->setImage(QStringLiteral("MenuBarActive"));
         m_item->setTitle(text);
         QPointer<MenuBarManager> self(this);
-        entries << StatusMenuEntry{QStringLiteral("Pause"),
-                                   active ? std::function<void()>([self] {
+        entries << StatusMenuEntry{QStringLiteral("Pause"), active ? std::function<void()>([self] {
                                        if (self) {
                                            self->menuBarPause();
                                        }
                                    })
-                                          : std::function<void()>()};
+                                                                   : std::function<void()>()};
         entries << StatusMenuEntry{QStringLiteral("Continue"),
                                    active ? std::function<void()>() : std::function<void()>([self] {
                                        if (self) {

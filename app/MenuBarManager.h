@@ -5,27 +5,24 @@
 
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
 
 namespace velmora {
 
-
+class ElapsedTicker;
 
 // Keeps the status item in step with the timer of the current main window: while a
 // timer is bound it shows the active image with the elapsed hours and minutes and
-// offers Pause or Continue, refreshed every second; otherwise the inactive image.
+// offers Pause or Continue, refreshed when those minutes change (and on every change of
+// the timer), never while it does not run; otherwise the inactive image.
 // "Quit" is always there.
 //
 // Without a tray the same text goes to `timerTextChanged`, for the main window's title.
 class MenuBarManager : public QObject {
     Q_OBJECT
 public:
-    // The refresh while a timer is bound.
-    static constexpr int refreshIntervalMs = 1000;
-
     // `item`: null for the system tray.
     explicit MenuBarManager(std::unique_ptr<StatusItem> item = nullptr, QObject* parent = nullptr);
     ~MenuBarManager() override;
@@ -51,8 +48,7 @@ signals:
 private:
     std::unique_ptr<StatusItem> m_item;
     QPointer<TimerViewModel> m_timerViewModel;
-    QTimer m_timer;
-    QMetaObject::Connection m_stateConnection;
+    std::unique_ptr<ElapsedTicker> m_ticker;
     std::function<void()> m_quit;
 };
 

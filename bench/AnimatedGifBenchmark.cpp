@@ -1,6 +1,7 @@
 // All frames of a 40-frame 256×256 GIF through the animated coder against Qt's plain
 // QImageReader loop over the same bytes, and ten seconds of playback on an injected clock with
 // the frame buffer's size watched.
+#include "BenchMain.h"
 #include "images/animation/AnimatedImagePlayer.h"
 #include "images/animation/ImageFramePool.h"
 #include "images/coders/GifEncoder.h"
@@ -107,8 +108,32 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    using velmora::bench::Bounds;
+    using velmora::bench::Measurement;
+    using velmora::bench::Quantity;
+    using velmora::bench::Runs;
+    Bounds bounds;
+    bounds.timeRatio("40-frame GIF, all frames: animated coder / QImageReader loop",
+                     "BM_GifAnimatedCoderAllFrames", "BM_GifQImageReaderLoop", 1.6);
+    const std::string playback = "BM_GifPlaybackTenSeconds";
+    bounds.atMost(
+        "GIF playback: largest frame buffer / its limit",
+        [playback](const Runs& runs) -> std::optional<Measurement> {
+            const auto largest = Bounds::counter(runs, playback, "largest_buffer");
+            const auto limit = Bounds::counter(runs, playback, "buffer_limit");
+            if (!largest || !limit) {
+                return std::nullopt;
+            }
+            return Measurement{Quantity::count(*largest), Quantity::count(*limit)};
+        },
+        1.0);
+    // Ten seconds of 50 ms frames: 200 shown, none skipped while the buffer refills.
+    bounds.exactly("GIF playback: frames shown in ten seconds",
+                   [playback](const Runs& runs) -> std::optional<Measurement> {
+                       const auto shown = Bounds::counter(runs, playback, "frames_shown");
+                       return shown ? std::optional<Measurement>(
+                                          {Quantity::count(*shown), Quantity::count(200)})
+                                    : std::nullopt;
+                   });
+    return velmora::bench::runBenchmarks(argc, argv, bounds);
 }

@@ -25,11 +25,12 @@ using namespace velmora;
 using namespace velmora::images;
 
 constexpr int callerCount = 10;
+constexpr int latencyMs = 20;
 
 void BM_TenCallersOneUrl(benchmark::State& state) {
     test::LoopbackImageServer server;
     server.serve("/avatar.png", test::ImageAnswer::image(test::LoopbackImageServer::png(64, 64)));
-    server.setLatency(20);
+    server.setLatency(latencyMs);
     QTemporaryDir cacheFolder;
     const RemoteImageDownloaderConfig config = velmora::bench::downloaderConfig(cacheFolder);
     RemoteImageDownloader downloader(config);
@@ -82,5 +83,33 @@ BENCHMARK(BM_TenCallersOneUrl)->UseManualTime()->Unit(benchmark::kMillisecond)->
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    return velmora::bench::runBenchmarks(argc, argv);
+    using velmora::bench::Bounds;
+    using velmora::bench::Measurement;
+    using velmora::bench::Quantity;
+    using velmora::bench::Runs;
+    Bounds bounds;
+    const std::string name = "BM_TenCallersOneUrl";
+    bounds.exactly(
+        "ten callers of one URL: requests", [name](const Runs& runs) -> std::optional<Measurement> {
+            const auto requests = Bounds::counter(runs, name, "requests");
+            return requests ? std::optional<Measurement>({Quantity::count(*requests), Quantity::count(1)})
+                            : std::nullopt;
+        });
+    bounds.exactly(
+        "ten callers of one URL: distinct images", [name](const Runs& runs) -> std::optional<Measurement> {
+            const auto images = Bounds::counter(runs, name, "distinct_images");
+            return images ? std::optional<Measurement>({Quantity::count(*images), Quantity::count(1)})
+                          : std::nullopt;
+        });
+    // One answer's latency and one decode: a second round trip would double it.
+    bounds.atMost(
+        "ten callers of one URL: wall / one answer's latency",
+        [name](const Runs& runs) -> std::optional<Measurement> {
+            const auto wall = Bounds::counter(runs, name, "wall_ms");
+            return wall ? std::optional<Measurement>(
+                              {Quantity::seconds(*wall / 1e3), Quantity::seconds(latencyMs / 1e3)})
+                        : std::nullopt;
+        },
+        2.0);
+    return velmora::bench::runBenchmarks(argc, argv, bounds);
 }

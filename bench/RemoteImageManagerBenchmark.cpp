@@ -64,5 +64,8 @@ BENCHMARK(BM_PipelineMemoryHit);
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    return velmora::bench::runBenchmarks(argc, argv);
+    velmora::bench::Bounds bounds;
+    bounds.timeRatio("avatar memory hit: whole pipeline / lookup + queued call", "BM_PipelineMemoryHit",
+                     "BM_MemoryLookupPlusQueuedCall", 2.0);
+    return velmora::bench::runBenchmarks(argc, argv, bounds);
 }

@@ -136,11 +136,23 @@ public:
 };
 
 // The main() of a shell benchmark: offscreen, with the app's images registered.
-inline int runShellBenchmarks(int& argc, char** argv) {
+inline int runShellBenchmarks(int& argc, char** argv, const Bounds& bounds) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     Assets::initialise();
-    return runBenchmarks(argc, argv);
+    return runBenchmarks(argc, argv, bounds);
+}
+
+// A bound on one counter of one benchmark, in MiB.
+inline void mibAtMost(Bounds& bounds, std::string measure, std::string benchmark, std::string counter,
+                      double bound) {
+    bounds.atMost(
+        std::move(measure),
+        [benchmark, counter](const Runs& runs) -> std::optional<Measurement> {
+            const auto value = Bounds::counter(runs, benchmark, counter);
+            return value ? std::optional<Measurement>({Quantity::mib(*value), std::nullopt}) : std::nullopt;
+        },
+        bound);
 }
 
 } // namespace velmora::bench

@@ -63,5 +63,19 @@ BENCHMARK(BM_PageThroughProject)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillis
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    return velmora::bench::runBenchmarks(argc, argv, true);
+    velmora::bench::Bounds bounds;
+    // Linear: a task of the 10,000 costs what a task of the 1,000 costs.
+    bounds.atMost(
+        "paging, per task: 10,000 / 1,000 tasks",
+        [](const velmora::bench::Runs& runs) -> std::optional<velmora::bench::Measurement> {
+            const auto* large = runs.find("BM_PageThroughProject/10000");
+            const auto* small = runs.find("BM_PageThroughProject/1000");
+            if (!large || !small || large->failed || small->failed) {
+                return std::nullopt;
+            }
+            return velmora::bench::Measurement{velmora::bench::Quantity::seconds(large->seconds / 10000),
+                                               velmora::bench::Quantity::seconds(small->seconds / 1000)};
+        },
+        2.0);
+    return velmora::bench::runBenchmarks(argc, argv, bounds, true);
 }

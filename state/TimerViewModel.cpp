@@ -142,6 +142,7 @@ void TimerViewModel::setDuration(double seconds) {
     if (hasProjectAndTask() && m_state == State::active) {
         m_startedAt = m_environment.currentTime();
     }
+    emit durationChanged();
 }
 
 void TimerViewModel::handleLifecycle(const QString& key, LifecycleReason reason) {

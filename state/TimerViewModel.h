@@ -65,6 +65,8 @@ public:
 
     // Seconds gathered so far: the earlier runs plus the current one.
     double elapsed() const;
+    // The clock the time is measured on.
+    const std::shared_ptr<Clock>& clock() const { return m_environment.clock; }
     // Whether the timer holds anything worth keeping when its window closes.
     bool isInUse() const;
     // Whether `task` is the tracked task. Tasks are matched by id: a reloaded task
@@ -130,6 +132,8 @@ signals:
     // A booking recorded by an earlier run was not found in the tracker; the timer
     // keeps its time.
     void bookingMayNotHaveBeenSaved(const velmora::WorkLogBooking& booking);
+    // The gathered time was replaced (setDuration).
+    void durationChanged();
 
 private:
     bool hasProjectAndTask() const { return m_project.has_value() && m_task.has_value(); }

@@ -123,6 +123,41 @@ TEST_F(StatusItemTest, ShowsTheTimersHoursAndMinutesAndDrivesIt) {
     EXPECT_EQ(item->entries.size(), 1);
 }
 
+// The item shows hours and minutes: it changes once a minute of the timer's time, on the
+// timer's clock, and a bound timer that does not run wakes nothing.
+TEST_F(StatusItemTest, RefreshesOncePerMinuteOfARunningTimerAndNeverForAnIdleOne) {
+    auto* item = new FakeStatusItem;
+    MenuBarManager manager{std::unique_ptr<StatusItem>(item)};
+    auto clock = std::make_shared<ManualClock>();
+    StateEnvironment env = environment().state;
+    env.clock = clock;
+    TimerViewModel timer(QStringLiteral("T"), env);
+    manager.setTimerViewModel(&timer);
+    int refreshes = 0;
+    QObject::connect(&manager, &MenuBarManager::timerTextChanged, [&] { ++refreshes; });
+    // Real time passes with the event loop running: an idle timer needs no refresh.
+    waitUntil([] { return false; }, 1300);
+    EXPECT_EQ(refreshes, 0);
+    EXPECT_EQ(clock->scheduledCount(), 0U);
+
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("i")));
+    refreshes = 0;
+    for (int second = 0; second < 180; ++second) {
+        clock->advance(1000);
+        EXPECT_LE(clock->scheduledCount(), 1U);
+    }
+    EXPECT_EQ(refreshes, 3);
+    EXPECT_EQ(item->title, "00:03");
+
+    timer.pause();
+    refreshes = 0;
+    clock->advance(3600 * 1000);
+    EXPECT_EQ(refreshes, 0);
+    EXPECT_EQ(clock->scheduledCount(), 0U);
+    timer.setDuration(3600);
+    EXPECT_EQ(item->title, "01:00") << "a new duration shows at once";
+}
+
 TEST_F(StatusItemTest, EveryTimerCommandIsWrittenAtOnce) {
     StateEnvironment env = environment().state;
     auto clock = std::make_shared<ManualClock>();

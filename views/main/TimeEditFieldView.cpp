@@ -1,6 +1,7 @@
 #include "views/main/TimeEditFieldView.h"
 
 #include "core/time/TimeFormatter.h"
+#include "state/ElapsedTicker.h"
 #include "state/TimerViewModel.h"
 
 #include <QEvent>
@@ -33,9 +34,9 @@ TimeEditFieldView::TimeEditFieldView(TimerViewModel& timer, QWidget* parent)
     m_stack->setCurrentWidget(m_label);
 
     connect(m_field, &QLineEdit::returnPressed, this, &TimeEditFieldView::commitEdit);
-    m_timeline.setInterval(1000);
-    connect(&m_timeline, &QTimer::timeout, this, &TimeEditFieldView::refresh);
-    m_timeline.start();
+    // A wake-up for each second the running timer gathers, none while it does not run.
+    m_ticker = new ElapsedTicker(
+        timer, 1, [this] { refresh(); }, this);
     refresh();
 }
 

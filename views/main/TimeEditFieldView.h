@@ -2,7 +2,6 @@
 
 #include "state/TimerViewModel.h"
 #include <QPointer>
-#include <QTimer>
 #include <QWidget>
 
 class QLabel;
@@ -11,11 +10,13 @@ class QStackedLayout;
 
 namespace velmora {
 
-// The elapsed time of the window's timer, refreshed every second; a click turns it
-// into a text field ("H", "H:M" or "H:M:S", minutes and seconds below 60) in which
-// the user types a new elapsed time. Return or leaving the field ends the edit and
-// hands a changed value to the timer; text that does not read as a time leaves the
-// value as it was, so the timer is left alone.
+class ElapsedTicker;
+
+// The elapsed time of the window's timer, refreshed with each second a running timer
+// gathers; a click turns it into a text field ("H", "H:M" or "H:M:S", minutes and
+// seconds below 60) in which the user types a new elapsed time. Return or leaving the
+// field ends the edit and hands a changed value to the timer; text that does not read
+// as a time leaves the value as it was, so the timer is left alone.
 class TimeEditFieldView : public QWidget {
     Q_OBJECT
 
@@ -57,7 +58,7 @@ private:
     QStackedLayout* m_stack = nullptr;
     QLabel* m_label = nullptr;
     QLineEdit* m_field = nullptr;
-    QTimer m_timeline;
+    ElapsedTicker* m_ticker = nullptr;
 };
 
 } // namespace velmora

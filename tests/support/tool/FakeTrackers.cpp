@@ -8,7 +8,8 @@
 // authority, which the app trusts only when told to) and serves until stopped.
 // --add-accounts stores one account per tracker in the app's account store and
 // keyring (run it under scripts/with-keyring when the desktop has no keyring), and a
-// paused timer on a Jira task ready to be booked.
+// paused timer on a Jira task ready to be booked (running with --timer-running).
+// --website-tasks N fills the Jira Website project up to N tasks.
 
 #include "core/model/AppIdentity.h"
 #include "core/model/AsanaProvider.h"
@@ -53,7 +54,7 @@ const std::map<QString, QColor>& avatarColours() {
     return colours;
 }
 
-void seedJira(FakeJiraServer& jira, quint16 port) {
+void seedJira(FakeJiraServer& jira, quint16 port, int websiteTasks) {
     const QString avatars = QStringLiteral("https://127.0.0.1:%1%2").arg(port).arg(avatarPrefix);
     jira.addUser(
         {QStringLiteral("acc-ann"), QStringLiteral("Ann Able"), avatars + QStringLiteral("ann.png")});
@@ -70,6 +71,12 @@ void seedJira(FakeJiraServer& jira, quint16 port) {
     jira.addIssue(issue("10001", "WEB-1", "10000", "Crash on start", QStringLiteral("acc-ann")));
     jira.addIssue(issue("10002", "WEB-2", "10000", "Slow search results", QStringLiteral("acc-bo")));
     jira.addIssue(issue("10003", "WEB-3", "10000", "Broken links in the footer", QStringLiteral("acc-ann")));
+    // More tasks on the Website project, up to `websiteTasks` in all (the benchmarks' large
+    // project).
+    for (int i = 4; i <= websiteTasks; ++i) {
+        jira.addIssue({QString::number(20000 + i), QStringLiteral("WEB-%1").arg(i), QStringLiteral("10000"),
+                       QStringLiteral("Website task %1").arg(i)});
+    }
     jira.addIssue({QStringLiteral("10011"), QStringLiteral("OPS-1"), QStringLiteral("10010"),
                    QStringLiteral("Rotate the certificates")});
     const QDateTime yesterday = QDateTime::currentDateTime().addDays(-1);
@@ -112,7 +119,7 @@ void seedYouTrack(FakeYouTrackServer& youTrack) {
 }
 
 // Stores one account per tracker, unless one of that name is there already.
-bool addAccounts(quint16 port) {
+bool addAccounts(quint16 port, bool timerRunning) {
     auto& manager = ProviderManager::shared();
     bool ok = true;
     auto report = [&ok](const char* what, bool saved, const QString& error) {
@@ -141,6 +148,10 @@ bool addAccounts(quint16 port) {
         timer.task = task;
         timer.state = TimerViewModel::State::paused;
         timer.previousDuration = 5400;
+        if (timerRunning) {
+            timer.state = TimerViewModel::State::active;
+            timer.startedAt = QDateTime::currentDateTime();
+        }
         SnapshotManager::shared().save(timer, ApplicationViewModel::snapshotKey(*saved.value().id()));
         SnapshotManager::shared().flush();
         // The Jira account is the one the app opens with.
@@ -181,8 +192,16 @@ int main(int argc, char** argv) {
     QCommandLineOption accountsOption(
         QStringLiteral("add-accounts"),
         QStringLiteral("Store a Jira, an Asana and a YouTrack account for the app."));
+    QCommandLineOption tasksOption(QStringLiteral("website-tasks"),
+                                   QStringLiteral("Fill the Jira Website project up to this many tasks."),
+                                   QStringLiteral("count"), QStringLiteral("3"));
+    QCommandLineOption runningOption(
+        QStringLiteral("timer-running"),
+        QStringLiteral("With --add-accounts: the Jira timer runs instead of paused."));
     parser.addOption(portOption);
     parser.addOption(accountsOption);
+    parser.addOption(tasksOption);
+    parser.addOption(runningOption);
     parser.process(app);
 
     bool portOk = false;
@@ -200,7 +219,13 @@ int main(int argc, char** argv) {
     asanaMaker.addRefreshToken(QStringLiteral("refresh-1"), QStringLiteral("u1"));
     FakeYouTrackServer youTrack(youTrackToken);
     FakeUpdateFeed updates;
-    seedJira(jira, static_cast<quint16>(port));
+    const int websiteTasks = parser.value(tasksOption).toInt();
+    if (websiteTasks < 3 || websiteTasks > 100000) {
+        std::fprintf(stderr, "Not a task count from 3 to 100000: %s\n",
+                     qPrintable(parser.value(tasksOption)));
+        return 2;
+    }
+    seedJira(jira, static_cast<quint16>(port), websiteTasks);
     seedAsana(asana);
     seedYouTrack(youTrack);
 
@@ -246,7 +271,8 @@ int main(int argc, char** argv) {
         return jira.http().respond(request);
     });
 
-    if (parser.isSet(accountsOption) && !addAccounts(static_cast<quint16>(port))) {
+    if (parser.isSet(accountsOption) &&
+        !addAccounts(static_cast<quint16>(port), parser.isSet(runningOption))) {
         return 1;
     }
 

@@ -129,3 +129,45 @@ TEST_F(TimerBlockViewTest, LeavingTheFieldCommitsLikeReturn) {
 TEST_F(TimerBlockViewTest, TheShortStyleShowsHoursAndMinutes) {
     EXPECT_EQ(timer.shortFormatter().string(3725), QStringLiteral("01:02"));
 }
+
+// The clock text follows the timer's own seconds, on the timer's clock, and nothing is
+// kept scheduled while the timer does not run.
+TEST_F(TimerBlockViewTest, TheClockTicksOnTheTimersSecondsOnlyWhileItRuns) {
+    QLabel* label = block.timeField()->elapsedLabel();
+    env.clock->advance(5000);
+    EXPECT_EQ(env.clock->scheduledCount(), 0U) << "an idle timer schedules nothing";
+
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("7")));
+    int changes = 0;
+    QString shown = label->text();
+    for (int step = 0; step < 30; ++step) {
+        env.clock->advance(100);
+        if (label->text() != shown) {
+            ++changes;
+            shown = label->text();
+        }
+        EXPECT_LE(env.clock->scheduledCount(), 1U);
+    }
+    EXPECT_EQ(changes, 3);
+    EXPECT_EQ(shown, QStringLiteral("00:00:03"));
+
+    timer.pause();
+    env.clock->advance(2000);
+    EXPECT_EQ(env.clock->scheduledCount(), 0U) << "a paused timer schedules nothing";
+    env.clock->advance(60000);
+    EXPECT_EQ(label->text(), QStringLiteral("00:00:03"));
+
+    // Back from a pause the seconds count from the time gathered, not from the clock's
+    // whole seconds.
+    env.clock->advance(400);
+    timer.resume();
+    env.clock->advance(999);
+    EXPECT_EQ(label->text(), QStringLiteral("00:00:03"));
+    env.clock->advance(1);
+    EXPECT_EQ(label->text(), QStringLiteral("00:00:04"));
+
+    timer.setDuration(7200);
+    EXPECT_EQ(label->text(), QStringLiteral("02:00:00")) << "a new duration shows at once";
+    env.clock->advance(1000);
+    EXPECT_EQ(label->text(), QStringLiteral("02:00:01"));
+}

@@ -1,0 +1,329 @@
+// The real app as it runs for a user, against velmora_fake_trackers on a display of its
+// own: three accounts (Jira, Asana, YouTrack; real TLS sessions, keyring and avatar
+// downloads), the Jira account's Website project of 1,000 tasks open with every task
+// loaded into the list, and the timer running. The project is opened and the list
+// scrolled to its end with xdotool, as a user would with the mouse and keyboard.
+//
+// Measured: the resident memory once everything is loaded and settled, and again after
+// a minute of the running timer (the growth); and the wake-ups over that minute (the
+// voluntary context switches of all its threads, from /proc), with the timer running
+// and, in a second start, with the timer paused.
+//
+// Bounds: at most 55 MiB resident; at most 2 MiB growth; at most 2 wake-ups a second
+// with the timer running; with no timer running, nothing to wake for: at most one
+// wake-up in the minute.
+//
+// Needs an X display (scripts/bench gives it Xvfb), xdotool, and a Secret Service
+// (scripts/with-keyring).
+#include "BenchMain.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <map>
+#include <optional>
+
+#include <unistd.h>
+
+namespace {
+
+using namespace velmora::bench;
+
+constexpr int taskCount = 1000;
+constexpr int windowSeconds = 60;
+
+QString binaryDir() {
+    return QFileInfo(QCoreApplication::applicationFilePath()).absolutePath();
+}
+
+QProcessEnvironment environmentIn(const QString& home) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
+    environment.insert(QStringLiteral("VELMORA_INSTANCE_NAME"),
+                       QStringLiteral("velmora-running-bench-%1").arg(::getpid()));
+    return environment;
+}
+
+// A field of /proc/<pid>/status, in its unit (kB for the memory lines).
+std::optional<double> statusField(qint64 pid, const QByteArray& field, const QString& task = {}) {
+    QFile status(task.isEmpty() ? QStringLiteral("/proc/%1/status").arg(pid)
+                                : QStringLiteral("/proc/%1/task/%2/status").arg(pid).arg(task));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(field + ':')) {
+            return line.mid(field.size() + 1).trimmed().split(' ').front().toDouble();
+        }
+    }
+    return std::nullopt;
+}
+
+// How often each of the process's threads went to sleep: each sleep is one wake-up
+// ahead. (Switches forced by other busy processes are no wake-ups and not counted.)
+std::map<QString, double> contextSwitches(qint64 pid) {
+    std::map<QString, double> switches;
+    const QStringList tasks =
+        QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& task : tasks) {
+        switches[task] = statusField(pid, "voluntary_ctxt_switches", task).value_or(0);
+    }
+    return switches;
+}
+
+// The wake-ups between two readings: of the threads there at the first, those still
+// there at the second, plus every thread started in between.
+double wakeupsBetween(const std::map<QString, double>& before, const std::map<QString, double>& after) {
+    double total = 0;
+    for (const auto& [task, count] : after) {
+        const auto earlier = before.find(task);
+        total += earlier == before.end() ? count : count - earlier->second;
+    }
+    return total;
+}
+
+bool xdotool(const QStringList& arguments, QByteArray* output = nullptr) {
+    QProcess process;
+    process.start(QStringLiteral("xdotool"), arguments);
+    if (!process.waitForFinished(20000) || process.exitStatus() != QProcess::NormalExit) {
+        return false;
+    }
+    if (output) {
+        *output = process.readAllStandardOutput();
+    }
+    return process.exitCode() == 0;
+}
+
+void sleepSeconds(double seconds) {
+    QThread::msleep(static_cast<unsigned long>(seconds * 1000));
+}
+
+struct Figures {
+    double residentMiB = 0;
+    double growthMiB = 0;
+    double wakeupsPerSecond = 0;
+    double searchPages = 0;
+};
+
+class RunningApp {
+public:
+    explicit RunningApp(bool timerRunning) {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        port = probe.serverPort();
+        probe.close();
+        trackers.setProcessEnvironment(environmentIn(home.path()));
+        trackers.setStandardErrorFile(home.filePath(QStringLiteral("requests.log")));
+        QStringList arguments{QStringLiteral("--port"), QString::number(port),
+                              QStringLiteral("--add-accounts"), QStringLiteral("--website-tasks"),
+                              QString::number(taskCount)};
+        if (timerRunning) {
+            arguments << QStringLiteral("--timer-running");
+        }
+        trackers.start(binaryDir() + QStringLiteral("/../tests/support/velmora_fake_trackers"), arguments);
+        // The accounts are stored before the server says where it listens.
+        QElapsedTimer waited;
+        waited.start();
+        QByteArray output;
+        while (waited.elapsed() < 20000 && trackers.state() != QProcess::NotRunning && !ready) {
+            trackers.waitForReadyRead(100);
+            output += trackers.readAllStandardOutput();
+            ready = output.contains("Serving");
+        }
+    }
+    ~RunningApp() {
+        for (QProcess* process : {&app, &trackers}) {
+            process->terminate();
+            if (!process->waitForFinished(5000)) {
+                process->kill();
+                process->waitForFinished(1000);
+            }
+        }
+    }
+
+    bool start() {
+        if (!ready) {
+            return false;
+        }
+        QProcessEnvironment environment = environmentIn(home.path());
+        const QString host = QStringLiteral("127.0.0.1:%1").arg(port);
+        environment.insert(QStringLiteral("VELMORA_EXTRA_CA_FILE"),
+                           QStringLiteral(VELMORA_SOURCE_DIR "/tests/support/certs/test-ca.pem"));
+        environment.insert(QStringLiteral("VELMORA_JIRA_API_HOST"), host);
+        environment.insert(QStringLiteral("VELMORA_ASANA_API_HOST"), host);
+        environment.insert(QStringLiteral("VELMORA_SERVER_URL"), host);
+        app.setProcessEnvironment(environment);
+        app.setStandardOutputFile(QProcess::nullDevice());
+        app.setStandardErrorFile(QProcess::nullDevice());
+        app.start(binaryDir() + QStringLiteral("/../app/velmora"), {});
+        if (!app.waitForStarted(10000)) {
+            return false;
+        }
+        QByteArray found;
+        if (!xdotool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
+                      QStringLiteral("--pid"), QString::number(app.processId())},
+                     &found)) {
+            return false;
+        }
+        window = QString::fromLatin1(found.split('\n').front().trimmed());
+        sleepSeconds(3);
+        return !window.isEmpty();
+    }
+
+    // Clicks the Website project in the sidebar and brings every one of its tasks into
+    // the list, a page at a time, as scrolling to the end does.
+    bool openLargeProject() {
+        // The Website project is the last of the Jira account's two projects, sorted by
+        // name, under the calendar entry.
+        if (!xdotool({QStringLiteral("windowmove"), window, QStringLiteral("0"), QStringLiteral("0")}) ||
+            !xdotool({QStringLiteral("windowsize"), window, QStringLiteral("1200"), QStringLiteral("800")})) {
+            return false;
+        }
+        sleepSeconds(1);
+        click(sidebarX, websiteRowY);
+        sleepSeconds(3);
+        // Into the task list, then to its end, again and again while pages arrive.
+        click(taskListX, taskListY);
+        int pages = searchPages();
+        for (int idle = 0, attempt = 0; idle < 4 && attempt < 100; ++attempt) {
+            xdotool({QStringLiteral("key"), QStringLiteral("--window"), window, QStringLiteral("ctrl+End")});
+            sleepSeconds(0.7);
+            const int now = searchPages();
+            idle = now > pages ? 0 : idle + 1;
+            pages = now;
+        }
+        // Pages of 50: the whole project, beside the calendar's searches.
+        return pages >= taskCount / 50;
+    }
+
+    // The fake Jira's search pages asked for so far.
+    int searchPages() const {
+        QFile log(home.filePath(QStringLiteral("requests.log")));
+        if (!log.open(QIODevice::ReadOnly)) {
+            return 0;
+        }
+        return static_cast<int>(log.readAll().count("/search/jql"));
+    }
+
+    Figures measure() {
+        Figures figures;
+        sleepSeconds(10);
+        const qint64 pid = app.processId();
+        const double before = statusField(pid, "VmRSS").value_or(0) / 1024.0;
+        const auto switches = contextSwitches(pid);
+        sleepSeconds(windowSeconds);
+        figures.wakeupsPerSecond = wakeupsBetween(switches, contextSwitches(pid)) / windowSeconds;
+        const double after = statusField(pid, "VmRSS").value_or(0) / 1024.0;
+        figures.residentMiB = std::max(before, after);
+        figures.growthMiB = after - before;
+        figures.searchPages = searchPages();
+        return figures;
+    }
+
+    bool running() const { return app.state() == QProcess::Running; }
+
+    // In a window of 1200 x 800 at the screen's corner.
+    static constexpr int sidebarX = 80;
+    static constexpr int websiteRowY = 217;
+    static constexpr int taskListX = 500;
+    static constexpr int taskListY = 300;
+
+private:
+    void click(int x, int y) {
+        xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QString::number(x),
+                 QString::number(y), QStringLiteral("click"), QStringLiteral("1")});
+    }
+
+    QTemporaryDir home;
+    quint16 port = 0;
+    bool ready = false;
+    QProcess trackers;
+    QProcess app;
+    QString window;
+};
+
+void BM_RunningTimerOnLargeProject(benchmark::State& state) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        state.SkipWithError("needs an X display (scripts/bench runs it under Xvfb)");
+        return;
+    }
+    for (auto _ : state) {
+        RunningApp running(true);
+        if (!running.start()) {
+            state.SkipWithError("the app showed no window");
+            return;
+        }
+        if (!running.openLargeProject()) {
+            state.SkipWithError("the large project's tasks did not all load");
+            return;
+        }
+        const Figures figures = running.measure();
+        if (!running.running()) {
+            state.SkipWithError("the app ended");
+            return;
+        }
+        state.counters["rss_mib"] = figures.residentMiB;
+        state.counters["growth_mib"] = figures.growthMiB;
+        state.counters["wakeups_per_s"] = figures.wakeupsPerSecond;
+        state.counters["search_pages"] = figures.searchPages;
+    }
+}
+
+void BM_PausedTimerOnMainWindow(benchmark::State& state) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        state.SkipWithError("needs an X display (scripts/bench runs it under Xvfb)");
+        return;
+    }
+    for (auto _ : state) {
+        RunningApp running(false);
+        if (!running.start()) {
+            state.SkipWithError("the app showed no window");
+            return;
+        }
+        const Figures figures = running.measure();
+        state.counters["rss_mib"] = figures.residentMiB;
+        state.counters["wakeups_per_min"] = figures.wakeupsPerSecond * 60;
+    }
+}
+
+BENCHMARK(BM_RunningTimerOnLargeProject)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_PausedTimerOnMainWindow)->Iterations(1)->Unit(benchmark::kSecond);
+
+void counterAtMost(Bounds& bounds, std::string measure, std::string benchmark, std::string counter,
+                   std::string unit, double bound) {
+    bounds.atMost(
+        std::move(measure),
+        [benchmark, counter, unit](const Runs& runs) -> std::optional<Measurement> {
+            const auto value = Bounds::counter(runs, benchmark, counter);
+            return value ? std::optional<Measurement>({Quantity{*value, unit}, std::nullopt}) : std::nullopt;
+        },
+        bound);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    Bounds bounds;
+    counterAtMost(bounds, "real app, 1,000 tasks, timer running: resident", "BM_RunningTimerOnLargeProject",
+                  "rss_mib", "MiB", 55);
+    counterAtMost(bounds, "real app, timer running: resident growth in a minute",
+                  "BM_RunningTimerOnLargeProject", "growth_mib", "MiB", 2);
+    counterAtMost(bounds, "real app, timer running: wake-ups a second", "BM_RunningTimerOnLargeProject",
+                  "wakeups_per_s", "/s", 2);
+    counterAtMost(bounds, "real app, no timer running: wake-ups a minute", "BM_PausedTimerOnMainWindow",
+                  "wakeups_per_min", "/min", 1);
+    return runBenchmarks(argc, argv, bounds, true);
+}
