@@ -202,9 +202,28 @@ private:
         bool kept = false;
         // Whether the table that holds this element's content (if any) is kept.
         bool inKeptTable = false;
+        // The role of the innermost kept element, this one or one around it: what Qt's
+        // parser sees as the parent of the next tag.
+        Role keptRole = Role::Other;
     };
 
     bool inKeptTable() const { return !m_open.empty() && m_open.back().inKeptTable; }
+    Role keptParentRole() const { return m_open.empty() ? Role::Other : m_open.back().keptRole; }
+
+    // Whether a table part may stand where the next tag goes. Qt lays out a cell outside
+    // a row by nesting all that follows it, which costs as much as deep tables.
+    bool tablePartFits(const Element& kind) const {
+        const Role parent = keptParentRole();
+        switch (kind.role) {
+        case Role::Cell:
+            return parent == Role::Row;
+        case Role::Row:
+            return parent == Role::Table || parent == Role::Section;
+        default:
+            // Sections and the caption.
+            return parent == Role::Table;
+        }
+    }
 
     void text(QStringView text) {
         const qsizetype room = m_limits.maxText - m_textLength;
@@ -360,17 +379,22 @@ private:
         if (!(kind.flags & (Kept | Void))) {
             // Its text stays; its end tag is matched so it closes nothing else.
             if (!selfClosed) {
-                push({name, Role::Other, false, inKeptTable()});
+                push({name, Role::Other, false, inKeptTable(), keptParentRole()});
             }
             return;
         }
         closeImplied(kind);
+        if (kind.role == Role::Cell && inKeptTable() &&
+            (keptParentRole() == Role::Table || keptParentRole() == Role::Section)) {
+            // A cell straight in its table gets the row it lacks.
+            open(QStringLiteral("tr"), {}, false);
+        }
         const bool isTable = kind.role == Role::Table;
         bool kept = m_elements < m_limits.maxElements && m_depth < m_limits.maxDepth;
         if (isTable && m_tableDepth >= m_limits.maxTableDepth) {
             kept = false;
         }
-        if ((kind.flags & TablePart) && !inKeptTable()) {
+        if ((kind.flags & TablePart) && (!inKeptTable() || !tablePartFits(kind))) {
             kept = false;
         }
         if (!kept) {
@@ -393,7 +417,8 @@ private:
         if (isVoid) {
             return;
         }
-        if (push({name, kind.role, kept, isTable ? kept : inKeptTable()}) && selfClosed) {
+        if (push({name, kind.role, kept, isTable ? kept : inKeptTable(), kept ? kind.role : keptParentRole()}) &&
+            selfClosed) {
             pop();
         }
     }
