@@ -15,6 +15,7 @@
 //
 // Needs an X display (scripts/bench gives it Xvfb), xdotool, and a Secret Service
 // (scripts/with-keyring).
+#include "AppProcessSetup.h"
 #include "BenchMain.h"
 
 #include <benchmark/benchmark.h>
@@ -23,9 +24,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -41,19 +40,8 @@ using namespace velmora::bench;
 constexpr int taskCount = 1000;
 constexpr int windowSeconds = 60;
 
-QString binaryDir() {
-    return QFileInfo(QCoreApplication::applicationFilePath()).absolutePath();
-}
-
 QProcessEnvironment environmentIn(const QString& home) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home);
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
-    environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
-    environment.insert(QStringLiteral("VELMORA_INSTANCE_NAME"),
-                       QStringLiteral("velmora-running-bench-%1").arg(::getpid()));
-    return environment;
+    return velmora::bench::environmentIn(home, QStringLiteral("velmora-running-bench"));
 }
 
 // A field of /proc/<pid>/status, in its unit (kB for the memory lines).
@@ -118,52 +106,26 @@ struct Figures {
 };
 
 class RunningApp {
-public:
-    explicit RunningApp(bool timerRunning) {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost);
-        port = probe.serverPort();
-        probe.close();
-        trackers.setProcessEnvironment(environmentIn(home.path()));
-        trackers.setStandardErrorFile(home.filePath(QStringLiteral("requests.log")));
-        QStringList arguments{QStringLiteral("--port"), QString::number(port),
-                              QStringLiteral("--add-accounts"), QStringLiteral("--website-tasks"),
-                              QString::number(taskCount)};
+    static QStringList trackerArguments(bool timerRunning) {
+        QStringList arguments{QStringLiteral("--website-tasks"), QString::number(taskCount)};
         if (timerRunning) {
             arguments << QStringLiteral("--timer-running");
         }
-        trackers.start(binaryDir() + QStringLiteral("/../tests/support/velmora_fake_trackers"), arguments);
-        // The accounts are stored before the server says where it listens.
-        QElapsedTimer waited;
-        waited.start();
-        QByteArray output;
-        while (waited.elapsed() < 20000 && trackers.state() != QProcess::NotRunning && !ready) {
-            trackers.waitForReadyRead(100);
-            output += trackers.readAllStandardOutput();
-            ready = output.contains("Serving");
-        }
-    }
-    ~RunningApp() {
-        for (QProcess* process : {&app, &trackers}) {
-            process->terminate();
-            if (!process->waitForFinished(5000)) {
-                process->kill();
-                process->waitForFinished(1000);
-            }
-        }
+        return arguments;
     }
 
+public:
+    explicit RunningApp(bool timerRunning)
+        : trackers(home.path(), QStringLiteral("velmora-running-bench"), trackerArguments(timerRunning),
+                   home.filePath(QStringLiteral("requests.log"))) {}
+    ~RunningApp() { FakeTrackers::stop(app); }
+
     bool start() {
-        if (!ready) {
+        if (!trackers.ready) {
             return false;
         }
         QProcessEnvironment environment = environmentIn(home.path());
-        const QString host = QStringLiteral("127.0.0.1:%1").arg(port);
-        environment.insert(QStringLiteral("VELMORA_EXTRA_CA_FILE"),
-                           QStringLiteral(VELMORA_SOURCE_DIR "/tests/support/certs/test-ca.pem"));
-        environment.insert(QStringLiteral("VELMORA_JIRA_API_HOST"), host);
-        environment.insert(QStringLiteral("VELMORA_ASANA_API_HOST"), host);
-        environment.insert(QStringLiteral("VELMORA_SERVER_URL"), host);
+        trackers.addTo(environment);
         app.setProcessEnvironment(environment);
         app.setStandardOutputFile(QProcess::nullDevice());
         app.setStandardErrorFile(QProcess::nullDevice());
@@ -247,9 +209,7 @@ private:
     }
 
     QTemporaryDir home;
-    quint16 port = 0;
-    bool ready = false;
-    QProcess trackers;
+    FakeTrackers trackers;
     QProcess app;
     QString window;
 };

@@ -13,6 +13,7 @@
 //
 // Bounds: the app's median at most 2.0 x the bare program's with the empty store, 2.5 x
 // with three accounts.
+#include "AppProcessSetup.h"
 #include "BenchMain.h"
 
 #include <benchmark/benchmark.h>
@@ -20,9 +21,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -37,10 +36,6 @@ using namespace velmora::bench;
 
 constexpr int pairs = 15;
 
-QString binaryDir() {
-    return QFileInfo(QCoreApplication::applicationFilePath()).absolutePath();
-}
-
 QString velmoraBinary() {
     const QString given = qEnvironmentVariable("VELMORA_BINARY");
     return given.isEmpty() ? binaryDir() + QStringLiteral("/../app/velmora") : given;
@@ -50,24 +45,8 @@ QString bareBinary() {
     return binaryDir() + QStringLiteral("/velmora_bare_window");
 }
 
-QString fakeTrackersBinary() {
-    return binaryDir() + QStringLiteral("/../tests/support/velmora_fake_trackers");
-}
-
-// A home of its own: the app keeps its store, settings and caches in it.
 QProcessEnvironment environmentIn(const QString& home) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home);
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
-    environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/cache"));
-    if (environment.value(QStringLiteral("DISPLAY")).isEmpty()) {
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    }
-    // An app already running for this user would take the start over.
-    environment.insert(QStringLiteral("VELMORA_INSTANCE_NAME"),
-                       QStringLiteral("velmora-startup-bench-%1").arg(::getpid()));
-    return environment;
+    return velmora::bench::environmentIn(home, QStringLiteral("velmora-startup-bench"));
 }
 
 // Seconds from just before the fork to the program's "first frame" line; none when it
@@ -102,50 +81,6 @@ double median(std::vector<double> values) {
     const std::size_t middle = values.size() / 2;
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
-
-// The fake trackers on a free port, with three accounts stored in `home`.
-class FakeTrackers {
-public:
-    explicit FakeTrackers(const QString& home) {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost);
-        port = probe.serverPort();
-        probe.close();
-        process.setProcessEnvironment(environmentIn(home));
-        process.setStandardErrorFile(QProcess::nullDevice());
-        process.start(fakeTrackersBinary(),
-                      {QStringLiteral("--port"), QString::number(port), QStringLiteral("--add-accounts")});
-        QElapsedTimer timer;
-        timer.start();
-        QByteArray output;
-        while (timer.elapsed() < 20000 && process.state() != QProcess::NotRunning && !ready) {
-            process.waitForReadyRead(100);
-            output += process.readAllStandardOutput();
-            ready = output.contains("Serving");
-        }
-    }
-    ~FakeTrackers() {
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(1000);
-        }
-    }
-
-    // What the app needs to reach them and trust their certificate.
-    void addTo(QProcessEnvironment& environment) const {
-        const QString host = QStringLiteral("127.0.0.1:%1").arg(port);
-        environment.insert(QStringLiteral("VELMORA_EXTRA_CA_FILE"),
-                           QStringLiteral(VELMORA_SOURCE_DIR "/tests/support/certs/test-ca.pem"));
-        environment.insert(QStringLiteral("VELMORA_JIRA_API_HOST"), host);
-        environment.insert(QStringLiteral("VELMORA_ASANA_API_HOST"), host);
-        environment.insert(QStringLiteral("VELMORA_SERVER_URL"), host);
-    }
-
-    QProcess process;
-    quint16 port = 0;
-    bool ready = false;
-};
 
 // Paired starts of the bare program and the app in `home`; the medians as counters.
 void measurePairs(benchmark::State& state, const QString& home, const QProcessEnvironment& appEnvironment) {
@@ -186,7 +121,7 @@ void BM_FirstFrameEmptyStore(benchmark::State& state) {
 
 void BM_FirstFrameThreeAccounts(benchmark::State& state) {
     QTemporaryDir home;
-    FakeTrackers trackers(home.path());
+    FakeTrackers trackers(home.path(), QStringLiteral("velmora-startup-bench"));
     if (!trackers.ready) {
         state.SkipWithError("the fake trackers did not start (inside scripts/with-keyring?)");
         return;

@@ -26,6 +26,35 @@ const QDateTime start = QDateTime::fromSecsSinceEpoch(1'741'176'000);
 const char* childVariable = "VELMORA_TIMER_KILL_CHILD";
 const char* bookedChildVariable = "VELMORA_TIMER_KILL_BOOKED_CHILD";
 
+// A child body's timer on the snapshot and settings files in `folder` and a clock moved
+// by hand. Never freed: the process is killed, and nothing may be torn down before.
+struct ChildTimer {
+    std::shared_ptr<ManualClock> clock;
+    SnapshotManager* snapshots = nullptr;
+    TimerViewModel* timer = nullptr;
+};
+
+ChildTimer childTimer(const QString& folder) {
+    ChildTimer child;
+    child.snapshots = new SnapshotManager(folder + QStringLiteral("/Velmora.plist"));
+    child.clock = std::make_shared<ManualClock>(start);
+    StateEnvironment environment;
+    environment.clock = child.clock;
+    environment.snapshots = child.snapshots;
+    environment.settings = new UserSettings(folder + QStringLiteral("/settings.conf"));
+    child.timer = new TimerViewModel(QStringLiteral("KEY"), environment);
+    return child;
+}
+
+// Says `state` to the parent and waits for its kill.
+[[noreturn]] void waitToBeKilled(const char* state) {
+    std::printf("%s\n", state);
+    std::fflush(stdout);
+    for (;;) {
+        QThread::sleep(1);
+    }
+}
+
 } // namespace
 
 // Not a test of its own: the body of the process that the test below kills. It tracks
@@ -36,14 +65,9 @@ TEST(TimerKillChild, TracksAndWaitsToBeKilled) {
     if (folder.isEmpty()) {
         GTEST_SKIP() << "runs only inside TimerKillTest";
     }
-    auto* snapshots = new SnapshotManager(folder + QStringLiteral("/Velmora.plist"));
-    auto* settings = new UserSettings(folder + QStringLiteral("/settings.conf"));
-    auto clock = std::make_shared<ManualClock>(start);
-    StateEnvironment environment;
-    environment.clock = clock;
-    environment.snapshots = snapshots;
-    environment.settings = settings;
-    auto* timer = new TimerViewModel(QStringLiteral("KEY"), environment);
+    const ChildTimer child = childTimer(folder);
+    const auto& clock = child.clock;
+    TimerViewModel* timer = child.timer;
     timer->start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("1")));
     clock->advance(3725 * 1000);
     timer->pause();
@@ -52,11 +76,7 @@ TEST(TimerKillChild, TracksAndWaitsToBeKilled) {
     clock->advance(5 * 1000);
     // Let the writer thread catch up, as a second of wall time would.
     QThread::msleep(300);
-    std::printf("tracking\n");
-    std::fflush(stdout);
-    for (;;) {
-        QThread::sleep(1);
-    }
+    waitToBeKilled("tracking");
 }
 
 // The body of the process killed right after a booking was taken: the booking sheet
@@ -67,16 +87,12 @@ TEST(TimerKillChild, BooksAndWaitsToBeKilled) {
     if (folder.isEmpty()) {
         GTEST_SKIP() << "runs only inside TimerKillTest";
     }
-    auto* snapshots = new SnapshotManager(folder + QStringLiteral("/Velmora.plist"));
-    auto* settings = new UserSettings(folder + QStringLiteral("/settings.conf"));
-    auto clock = std::make_shared<ManualClock>(start);
-    StateEnvironment environment;
-    environment.clock = clock;
-    environment.snapshots = snapshots;
-    environment.settings = settings;
+    const ChildTimer child = childTimer(folder);
+    const auto& clock = child.clock;
+    SnapshotManager* snapshots = child.snapshots;
     const Project project = makeProject(QStringLiteral("p"));
     const Issue task = makeIssue(QStringLiteral("1"));
-    auto* timer = new TimerViewModel(QStringLiteral("KEY"), environment);
+    TimerViewModel* timer = child.timer;
     timer->start(project, task);
     clock->advance(5400 * 1000);
     timer->pause();
@@ -90,11 +106,7 @@ TEST(TimerKillChild, BooksAndWaitsToBeKilled) {
     form->bookings.complete(Void{});
     drainEvents();
     QThread::msleep(300);
-    std::printf(timer->isInUse() ? "not reset\n" : "booked\n");
-    std::fflush(stdout);
-    for (;;) {
-        QThread::sleep(1);
-    }
+    waitToBeKilled(timer->isInUse() ? "not reset" : "booked");
 }
 
 namespace {
