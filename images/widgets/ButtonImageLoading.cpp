@@ -18,17 +18,17 @@ struct ButtonImages {
     Image alternate;
 };
 
-std::mutex tableLock;
+std::mutex buttonTableLock;
 
-std::map<const QAbstractButton*, ButtonImages>& table() {
+std::map<const QAbstractButton*, ButtonImages>& buttonTable() {
     static std::map<const QAbstractButton*, ButtonImages> images;
     return images;
 }
 
 ButtonImages imagesOf(const QAbstractButton* button) {
-    std::lock_guard lock(tableLock);
-    const auto it = table().find(button);
-    return it == table().end() ? ButtonImages() : it->second;
+    std::lock_guard lock(buttonTableLock);
+    const auto it = buttonTable().find(button);
+    return it == buttonTable().end() ? ButtonImages() : it->second;
 }
 
 // A vector image is rendered at the button's icon size.
@@ -41,14 +41,14 @@ QPixmap pixmapOf(const Image& image, const QAbstractButton* button) {
 void storeAndShow(QAbstractButton* button, bool alternate, const Image& image) {
     ButtonImages images;
     {
-        std::lock_guard lock(tableLock);
-        auto& states = table();
+        std::lock_guard lock(buttonTableLock);
+        auto& states = buttonTable();
         auto it = states.find(button);
         if (it == states.end()) {
             it = states.emplace(button, ButtonImages()).first;
             QObject::connect(button, &QObject::destroyed, [button] {
-                std::lock_guard lock(tableLock);
-                table().erase(button);
+                std::lock_guard lock(buttonTableLock);
+                buttonTable().erase(button);
             });
         }
         (alternate ? it->second.alternate : it->second.image) = image;

@@ -20,7 +20,7 @@ QLabel* verbatim(const QString& text, QWidget* parent) {
     return label;
 }
 
-QFont scaled(QFont font, qreal factor, bool bold = false) {
+QFont scaledBy(QFont font, qreal factor, bool bold = false) {
     font = Appearance::scaledFont(font, factor);
     font.setBold(bold);
     return font;
@@ -90,7 +90,7 @@ void ProjectTaskView::rebuild() {
     auto* headerLayout = new QVBoxLayout(header);
     headerLayout->setContentsMargins(12, 12, 12, 5);
     const QFont base = font();
-    const QFont subheadline = scaled(base, 11.0 / 13.0, true);
+    const QFont subheadline = scaledBy(base, 11.0 / 13.0, true);
     if (m_task.externalUrl) {
         auto* button = new QToolButton(header);
         button->setObjectName(QStringLiteral("TaskLink"));
@@ -113,7 +113,7 @@ void ProjectTaskView::rebuild() {
     }
     m_nameLabel = verbatim(m_task.name, header);
     m_nameLabel->setObjectName(QStringLiteral("TaskName"));
-    m_nameLabel->setFont(scaled(base, 22.0 / 13.0));
+    m_nameLabel->setFont(scaledBy(base, 22.0 / 13.0));
     m_nameLabel->setWordWrap(true);
     m_nameLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     headerLayout->addWidget(m_nameLabel);
@@ -127,7 +127,7 @@ void ProjectTaskView::rebuild() {
     auto* facts = new QHBoxLayout;
     facts->setSpacing(20);
     facts->setContentsMargins(0, 5, 0, 0);
-    const QFont caption = scaled(base, 10.0 / 13.0);
+    const QFont caption = scaledBy(base, 10.0 / 13.0);
     auto fact = [&](const QString& label, const QString& value) {
         auto* factColumn = new QVBoxLayout;
         factColumn->setSpacing(2);
@@ -159,7 +159,7 @@ void ProjectTaskView::rebuild() {
         column->addWidget(m_description, 1);
     } else {
         m_noDescription = verbatim(QStringLiteral("No description"), content);
-        m_noDescription->setFont(scaled(base, 10.0 / 13.0));
+        m_noDescription->setFont(scaledBy(base, 10.0 / 13.0));
         m_noDescription->setContentsMargins(12, 0, 12, 0);
         column->addWidget(m_noDescription, 0, Qt::AlignLeft | Qt::AlignTop);
         column->addStretch(1);
