@@ -22,12 +22,12 @@ public:
     // setting or a path.
     static void setApplicationNames();
 
-    // Quits on a termination signal and when the user closed the last window, and lets
-    // the delegate finish (close hook, snapshot writes) on every quit.
     // Starts loading, off the main thread, what the first window and the first request
     // will need.
     static void warmUp();
 
+    // Quits on a termination signal and when the user closed the last window, and lets
+    // the delegate finish (close hook, snapshot writes) on every quit.
     static void connectQuitting(AppDelegate& delegate, UnixSignalWatcher& signalWatcher);
 };
 
