@@ -29,8 +29,8 @@ std::optional<T> firstWithId(const std::vector<T>& items, const std::optional<QS
 // A page of tasks is decoded from a JSON body many times its size, on a worker thread;
 // once the page is in the list, that memory is free but the allocator keeps it, in
 // holes between what stays. Paging through a long project would leave the app a few
-// megabytes larger for good; handing the free pages back costs well under a
-// millisecond per page.
+// megabytes larger for good. Handing the free pages back is one walk over the
+// allocator's free lists per page.
 void returnFreedMemory() {
 #if defined(__GLIBC__)
     malloc_trim(0);
