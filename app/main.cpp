@@ -7,10 +7,10 @@
 int main(int argc, char** argv) {
 #if defined(__GLIBC__)
     // The allocator gives each thread that allocates an arena of its own, and the app
-    // has some eighteen threads (network, keyring, image decoding, the store, Qt's own)
-    // that mostly sleep; each arena keeps its freed memory apart. Two suffice for threads that
-    // seldom allocate at once, and keep the app's resident memory about half a
-    // megabyte smaller.
+    // has some eighteen threads (network, keyring, image decoding, the store, Qt's
+    // own) that mostly sleep; each arena keeps its freed memory apart. Two suffice for
+    // threads that seldom allocate at once, and keep the app's resident memory about
+    // half a megabyte smaller.
     mallopt(M_ARENA_MAX, 2);
 #endif
     return velmora::Application::run(argc, argv);
