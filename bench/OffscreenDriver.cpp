@@ -51,8 +51,8 @@ private:
                     continue;
                 }
                 const QModelIndexList found =
-                    view->model()->match(view->model()->index(0, 0), Qt::DisplayRole, QStringLiteral("Website"), 1,
-                                         Qt::MatchExactly | Qt::MatchRecursive);
+                    view->model()->match(view->model()->index(0, 0), Qt::DisplayRole,
+                                         QStringLiteral("Website"), 1, Qt::MatchExactly | Qt::MatchRecursive);
                 if (!found.isEmpty()) {
                     click(view->viewport(), view->visualRect(found.front()).center());
                     m_stage = Stage::LoadTasks;
