@@ -262,16 +262,19 @@ TEST(TrackerHtml, DeeplyNestedDescriptionsLayOutAtOnce) {
 TEST(TrackerHtml, CellsOutsideRowsLayOutAtOnce) {
     EXPECT_EQ(boundTrackerHtml(QStringLiteral("<table><td>a</td></table>")),
               QStringLiteral("<table><tr><td>a</td></tr></table>"));
-    EXPECT_EQ(boundTrackerHtml(QStringLiteral("<table><tbody><tr><td>a</td></tr></tbody><td>b<td>c</table>")),
-              QStringLiteral("<table><tbody><tr><td>a</td></tr></tbody><tr><td>b</td><td>c</td></tr></table>"));
+    EXPECT_EQ(
+        boundTrackerHtml(QStringLiteral("<table><tbody><tr><td>a</td></tr></tbody><td>b<td>c</table>")),
+        QStringLiteral("<table><tbody><tr><td>a</td></tr></tbody><tr><td>b</td><td>c</td></tr></table>"));
     // A cell or row inside something that is not its table part is shown flat.
-    EXPECT_EQ(boundTrackerHtml(QStringLiteral("<table><tr><td>a</td></tr><tr><div><td>b</td></div></tr></table>")),
-              QStringLiteral("<table><tr><td>a</td></tr><tr><div> b</div></tr></table><p>") +
-                  trackerHtmlFlattenedNote() + QStringLiteral("</p>"));
+    EXPECT_EQ(
+        boundTrackerHtml(QStringLiteral("<table><tr><td>a</td></tr><tr><div><td>b</td></div></tr></table>")),
+        QStringLiteral("<table><tr><td>a</td></tr><tr><div> b</div></tr></table><p>") +
+            trackerHtmlFlattenedNote() + QStringLiteral("</p>"));
 
-    for (const QString& stray : {QStringLiteral("<table><tr><td>a</td></tr><td>x</td></table> y "),
-                                 QStringLiteral("<table><td>x</td></table> y "),
-                                 QStringLiteral("<table><tbody><tr><td>a</td></tr></tbody><td>x</td></table> ")}) {
+    for (const QString& stray :
+         {QStringLiteral("<table><tr><td>a</td></tr><td>x</td></table> y "),
+          QStringLiteral("<table><td>x</td></table> y "),
+          QStringLiteral("<table><tbody><tr><td>a</td></tr></tbody><td>x</td></table> ")}) {
         TrackerTextDocument document;
         document.setTrackerHtml(stray.repeated(10));
         EXPECT_LT(layoutMilliseconds(document), budget(200)) << stray.toStdString();
