@@ -1,6 +1,7 @@
 #include "app/Application.h"
 
 #include "app/AppDelegate.h"
+#include "app/AppStyle.h"
 #include "app/FirstFrameExit.h"
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
@@ -11,7 +12,6 @@
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QIcon>
-#include <QImageReader>
 #include <QSslSocket>
 #include <QThreadPool>
 
@@ -46,13 +46,12 @@ void Application::connectQuitting(AppDelegate& delegate, UnixSignalWatcher& sign
 }
 
 void Application::warmUp() {
-    // The first text on screen loads the font database, the first toolbar the image
-    // plugins (for its extension arrow) and the first request the TLS library; each
-    // takes longer than opening the account store and building the window. Loaded here
-    // on worker threads they are ready, or nearly, when the window first needs them.
-    // Qt guards each with its own lock.
+    // The first text on screen loads the font database and the first request the TLS
+    // library; each takes longer than opening the account store and building the
+    // window. Loaded here on worker threads they are ready, or nearly, when the window
+    // first needs them. Qt guards each with its own lock. (Image plugins load one at a
+    // time, as images of their type arrive.)
     QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
-    QThreadPool::globalInstance()->start([] { QImageReader::supportedImageFormats(); });
     QThreadPool::globalInstance()->start([] { QSslSocket::supportsSsl(); });
 }
 
@@ -67,6 +66,7 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
         qputenv("QT_XCB_NO_MITSHM", "1");
     }
     QApplication application(argc, argv);
+    QApplication::setStyle(new AppStyle);
     FirstFrameExit::installIfAsked();
     // One app per user: a start while it runs hands its links over and ends.
     const QStringList links = SingleInstance::linksIn(QCoreApplication::arguments());

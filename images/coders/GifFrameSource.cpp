@@ -117,6 +117,8 @@ void GifFrameSource::restart() {
     m_buffer->setData(m_data);
     m_buffer->open(QIODevice::ReadOnly);
     m_reader = std::make_unique<QImageReader>(m_buffer.get(), "gif");
+    // Only the GIF plugin: detection would load and ask every other one first.
+    m_reader->setAutoDetectImageFormat(false);
     m_nextIndex = 0;
     m_last = QImage();
 }

@@ -97,12 +97,15 @@ Image finishFrame(QImage bitmap, int orientation, const FrameRequest& request) {
 }
 
 // The first frame through Qt's plugins, with the type hint first and then without it.
+// The hint alone asks only the plugin for that type: Qt's detection asks every plugin in
+// turn, loading all of them, and runs their parsers on bytes from anywhere.
 Image decodeWithReader(const QByteArray& data, const QByteArray& qtFormatHint, const FrameRequest& request,
                        ImageFormat* format) {
     QBuffer buffer;
     buffer.setData(data);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer, qtFormatHint);
+    reader.setAutoDetectImageFormat(qtFormatHint.isEmpty());
     reader.setAutoTransform(false);
     if (!reader.canRead()) {
         if (qtFormatHint.isEmpty()) {
@@ -111,6 +114,7 @@ Image decodeWithReader(const QByteArray& data, const QByteArray& qtFormatHint, c
         buffer.seek(0);
         reader.setDevice(nullptr);
         reader.setFormat(QByteArray());
+        reader.setAutoDetectImageFormat(true);
         reader.setDevice(&buffer);
         if (!reader.canRead()) {
             return {};
@@ -149,6 +153,11 @@ Image decodeHeif(const QByteArray& data, const FrameRequest& request) {
     }
     // libheif already turned the image upright.
     return finishFrame(bitmap, 1, request);
+}
+
+// Qt's name for a sniffed format; empty when there is none.
+QByteArray qtFormatFor(ImageFormat format) {
+    return format == ImageFormat::Undefined ? QByteArray() : qtFormatForUTType(utTypeFromImageFormat(format));
 }
 
 QByteArray typeHintFor(const DecodeOptions& options) {
@@ -278,7 +287,8 @@ Image ImageIOCoder::decodedImageWithData(const QByteArray& data, const DecodeOpt
     if (format == ImageFormat::HEIC || format == ImageFormat::HEIF) {
         image = decodeHeif(data, request);
     } else {
-        image = decodeWithReader(data, typeHintFor(options), request, &format);
+        const QByteArray hint = typeHintFor(options);
+        image = decodeWithReader(data, hint.isEmpty() ? qtFormatFor(format) : hint, request, &format);
     }
     if (!image.isNull()) {
         image.setImageFormat(format);
@@ -344,9 +354,20 @@ void ImageIOCoder::updateIncrementalData(const QByteArray& data, bool finished) 
     QBuffer buffer;
     buffer.setData(data);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
+    // The sniffed type's plugin alone first, as for decoding.
+    const QByteArray sniffed = qtFormatFor(format);
+    QImageReader reader(&buffer, sniffed);
+    reader.setAutoDetectImageFormat(sniffed.isEmpty());
     reader.setAutoTransform(false);
-    const QSize size = reader.size();
+    QSize size = reader.size();
+    if (!size.isValid() && !sniffed.isEmpty()) {
+        buffer.seek(0);
+        reader.setDevice(nullptr);
+        reader.setFormat(QByteArray());
+        reader.setAutoDetectImageFormat(true);
+        reader.setDevice(&buffer);
+        size = reader.size();
+    }
     if (size.isValid() && !size.isEmpty()) {
         m_width = quint64(size.width());
         m_height = quint64(size.height());
@@ -373,7 +394,7 @@ Image ImageIOCoder::incrementalDecodedImageWithOptions(const DecodeOptions& opti
     ImageFormat format = imageFormatForImageData(data);
     Image image = (format == ImageFormat::HEIC || format == ImageFormat::HEIF)
                       ? decodeHeif(data, request)
-                      : decodeWithReader(data, QByteArray(), request, &format);
+                      : decodeWithReader(data, qtFormatFor(format), request, &format);
     if (image.isNull() && format == ImageFormat::PNG) {
         // Qt refuses a PNG that is cut off: the rows received so far are shown instead.
         QImage rows = PartialPngDecoder::decode(data);

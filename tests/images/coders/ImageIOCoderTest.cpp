@@ -4,6 +4,7 @@
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/PartialPngDecoder.h"
 #include "images/coders/PdfVectorImageSource.h"
+#include "tests/support/LoadedImagePlugins.h"
 
 #include <QPdfWriter>
 
@@ -90,6 +91,37 @@ TEST(ImageIOCoderTest, DecodesStillFormatsWithTheirFormat) {
     }
     EXPECT_TRUE(coder->decodedImageWithData(QByteArray(), {}).isNull());
     EXPECT_TRUE(coder->decodedImageWithData("not an image", {}).isNull());
+}
+
+// Qt's format detection loads every image plugin and runs each one's parser on the bytes
+// (TIFF, MNG, ICNS and more, for a PNG avatar from anywhere); a sniffed type asks its
+// own plugin only, and detection is left for bytes that are not what they seem.
+TEST(ImageIOCoderTest, ADecodeAsksOnlyThePluginOfItsType) {
+    // Written out, as Qt's writer would load the plugins itself: 2 x 2 red pixels each.
+    const QByteArray png = QByteArray::fromHex("89504e470d0a1a0a0000000d4948445200000002000000020802000000fdd4"
+                                               "9a730000001049444154789c63f8cfc000440c100a001fee03fd8b5f14d400"
+                                               "00000049454e44ae426082");
+    const QByteArray gif = QByteArray::fromHex("47494638396102000200f00000ff000000000021f90400000000002c000000"
+                                               "00020002000002028451003b");
+    const QStringList before = velmora::test::loadedImagePlugins();
+    ASSERT_FALSE(before.contains(QStringLiteral("libqtiff.so"))) << before.join(u' ').toStdString();
+
+    auto coder = ImageIOCoder::sharedCoder();
+    EXPECT_EQ(coder->decodedImageWithData(png, {}).pixelSize(), QSize(2, 2));
+    EXPECT_EQ(coder->decodedImageWithData(gif, {}).pixelSize(), QSize(2, 2));
+    auto incremental = coder->createIncrementalCoder({});
+    incremental->updateIncrementalData(png, true);
+    EXPECT_EQ(incremental->incrementalDecodedImageWithOptions({}).pixelSize(), QSize(2, 2));
+    QStringList added = velmora::test::loadedImagePlugins();
+    for (const QString& plugin : before) {
+        added.removeAll(plugin);
+    }
+    EXPECT_EQ(added, QStringList{QStringLiteral("libqgif.so")}) << added.join(u' ').toStdString();
+
+    // A type hint that is wrong still decodes, by detection.
+    DecodeOptions wrongHint;
+    wrongHint.typeIdentifierHint = QStringLiteral("public.jpeg");
+    EXPECT_EQ(coder->decodedImageWithData(png, wrongHint).pixelSize(), QSize(2, 2));
 }
 
 TEST(ImageIOCoderTest, ExifOrientationsTwoAndSixArePixelExact) {

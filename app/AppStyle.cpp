@@ -1,0 +1,80 @@
+#include "app/AppStyle.h"
+
+#include <QApplication>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QWidget>
+
+#include <functional>
+
+namespace velmora {
+
+namespace {
+
+// An icon of 16 and 32 pixels (for a device pixel ratio of 2), each drawn by `draw` on
+// a unit square.
+QIcon drawnIcon(const std::function<void(QPainter&)>& draw) {
+    QIcon icon;
+    for (const int side : {16, 32}) {
+        QPixmap pixmap(side, side);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.scale(side, side);
+        draw(painter);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+} // namespace
+
+QIcon AppStyle::standardIcon(StandardPixmap standardIcon, const QStyleOption* option,
+                             const QWidget* widget) const {
+    const QPalette palette = widget ? widget->palette() : QApplication::palette();
+    switch (standardIcon) {
+    case SP_ToolBarHorizontalExtensionButton:
+    case SP_ToolBarVerticalExtensionButton: {
+        const Qt::LayoutDirection direction =
+            widget ? widget->layoutDirection() : QApplication::layoutDirection();
+        return extensionIcon(standardIcon == SP_ToolBarVerticalExtensionButton, direction == Qt::RightToLeft,
+                             palette.color(QPalette::WindowText));
+    }
+    case SP_LineEditClearButton:
+        return clearIcon(palette.color(QPalette::PlaceholderText), palette.color(QPalette::Base));
+    default:
+        return QProxyStyle::standardIcon(standardIcon, option, widget);
+    }
+}
+
+QIcon AppStyle::extensionIcon(bool vertical, bool rightToLeft, const QColor& color) {
+    return drawnIcon([&](QPainter& painter) {
+        // Drawn pointing right, then turned into place about the centre.
+        painter.translate(0.5, 0.5);
+        painter.rotate(vertical ? 90 : (rightToLeft ? 180 : 0));
+        painter.translate(-0.5, -0.5);
+        QPainterPath chevrons;
+        for (const double left : {0.25, 0.5}) {
+            chevrons.moveTo(left, 0.3);
+            chevrons.lineTo(left + 0.2, 0.5);
+            chevrons.lineTo(left, 0.7);
+        }
+        painter.setPen(QPen(color, 0.1, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.drawPath(chevrons);
+    });
+}
+
+QIcon AppStyle::clearIcon(const QColor& disc, const QColor& cross) {
+    return drawnIcon([&](QPainter& painter) {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(disc);
+        painter.drawEllipse(QRectF(0.125, 0.125, 0.75, 0.75));
+        painter.setPen(QPen(cross, 0.09, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(QPointF(0.36, 0.36), QPointF(0.64, 0.64));
+        painter.drawLine(QPointF(0.64, 0.36), QPointF(0.36, 0.64));
+    });
+}
+
+} // namespace velmora

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QProxyStyle>
+
+namespace velmora {
+
+// The style Qt picks for the desktop, with its own drawings of the few standard icons
+// the app's windows show: a toolbar's overflow arrows and a search field's clear
+// button. Qt takes those from image files whose type it finds by asking every image
+// plugin in turn, which loads all of them, and the libraries behind them (TIFF, MNG,
+// colour management and more), into every run for two small pictures.
+class AppStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+
+    QIcon standardIcon(StandardPixmap standardIcon, const QStyleOption* option = nullptr,
+                       const QWidget* widget = nullptr) const override;
+
+    // Two chevrons pointing the way a toolbar's hidden items lie: right (left in a
+    // right-to-left layout) for a horizontal toolbar, down for a vertical one.
+    static QIcon extensionIcon(bool vertical, bool rightToLeft, const QColor& color);
+    // A cross on a round, muted disc.
+    static QIcon clearIcon(const QColor& disc, const QColor& cross);
+};
+
+} // namespace velmora

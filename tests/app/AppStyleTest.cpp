@@ -1,0 +1,46 @@
+#include "app/AppStyle.h"
+
+#include "tests/support/LoadedImagePlugins.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QToolBar>
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+
+// Qt's own pictures for a toolbar's overflow arrow and a search field's clear button
+// are files that Qt identifies by asking every image plugin in turn; the app's style
+// draws them, so opening a window loads no image plugin.
+TEST(AppStyle, AWindowWithAToolbarAndASearchFieldLoadsNoImagePlugin) {
+    QApplication::setStyle(new AppStyle);
+    {
+        QMainWindow window;
+        QToolBar* toolbar = window.addToolBar(QStringLiteral("Tools"));
+        auto* search = new QLineEdit;
+        search->setClearButtonEnabled(true);
+        toolbar->addWidget(search);
+        window.resize(300, 200);
+        window.show();
+        QApplication::processEvents();
+    }
+    EXPECT_EQ(velmora::test::loadedImagePlugins(), QStringList())
+        << velmora::test::loadedImagePlugins().join(u' ').toStdString();
+
+    for (const auto icon : {QStyle::SP_ToolBarHorizontalExtensionButton,
+                            QStyle::SP_ToolBarVerticalExtensionButton, QStyle::SP_LineEditClearButton}) {
+        const QImage drawn = QApplication::style()->standardIcon(icon).pixmap(16, 16).toImage();
+        ASSERT_EQ(drawn.size(), QSize(16, 16)) << icon;
+        // Something is drawn, and not over the whole square.
+        int opaque = 0;
+        for (int y = 0; y < 16; ++y) {
+            for (int x = 0; x < 16; ++x) {
+                opaque += qAlpha(drawn.pixel(x, y)) > 128 ? 1 : 0;
+            }
+        }
+        EXPECT_GT(opaque, 8) << icon;
+        EXPECT_LT(opaque, 200) << icon;
+    }
+}
