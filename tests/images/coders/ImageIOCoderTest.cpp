@@ -98,11 +98,13 @@ TEST(ImageIOCoderTest, DecodesStillFormatsWithTheirFormat) {
 // own plugin only, and detection is left for bytes that are not what they seem.
 TEST(ImageIOCoderTest, ADecodeAsksOnlyThePluginOfItsType) {
     // Written out, as Qt's writer would load the plugins itself: 2 x 2 red pixels each.
-    const QByteArray png = QByteArray::fromHex("89504e470d0a1a0a0000000d4948445200000002000000020802000000fdd4"
-                                               "9a730000001049444154789c63f8cfc000440c100a001fee03fd8b5f14d400"
-                                               "00000049454e44ae426082");
-    const QByteArray gif = QByteArray::fromHex("47494638396102000200f00000ff000000000021f90400000000002c000000"
-                                               "00020002000002028451003b");
+    const QByteArray png =
+        QByteArray::fromHex("89504e470d0a1a0a0000000d4948445200000002000000020802000000fdd4"
+                            "9a730000001049444154789c63f8cfc000440c100a001fee03fd8b5f14d400"
+                            "00000049454e44ae426082");
+    const QByteArray gif =
+        QByteArray::fromHex("47494638396102000200f00000ff000000000021f90400000000002c000000"
+                            "00020002000002028451003b");
     const QStringList before = velmora::test::loadedImagePlugins();
     ASSERT_FALSE(before.contains(QStringLiteral("libqtiff.so"))) << before.join(u' ').toStdString();
 
