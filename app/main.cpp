@@ -9,8 +9,8 @@ int main(int argc, char** argv) {
     // The allocator gives each thread that allocates an arena of its own, and the app
     // has some eighteen threads (network, keyring, image decoding, the store, Qt's
     // own) that mostly sleep; each arena keeps its freed memory apart. Two suffice for
-    // threads that seldom allocate at once, and keep the app's resident memory about
-    // half a megabyte smaller.
+    // threads that seldom allocate at once, and keep the app's resident memory a few
+    // hundred kilobytes smaller.
     mallopt(M_ARENA_MAX, 2);
 #endif
     return velmora::Application::run(argc, argv);
