@@ -11,8 +11,9 @@ class ReleaseNotesBrowser : public QTextBrowser {
 public:
     explicit ReleaseNotesBrowser(QWidget* parent = nullptr);
 
-    // An empty resource of the asked kind, always. (An empty QVariant would let the
-    // document read a local file itself.)
+    // An empty resource of the asked kind, always: a transparent pixel for an image.
+    // (An empty QVariant or a null image would let the document read a local file
+    // itself.)
     QVariant loadResource(int type, const QUrl& name) override;
 };
 

@@ -62,9 +62,10 @@ TEST(UpdateOfferDialogTest, TheNotesReadNothingTheyNameNotEvenALocalFile) {
     AppcastItem item;
     item.version = QStringLiteral("12");
     item.releaseNotes =
-        QStringLiteral("<html><head><link rel=\"stylesheet\" href=\"%1\"></head><body>"
-                       "<p>Faster sync.</p><img src=\"%2\"><img src=\"local.png\"></body></html>")
-            .arg(QUrl::fromLocalFile(sheet).toString(), QUrl::fromLocalFile(picture).toString());
+        QStringLiteral(
+            "<html><head><link rel=\"stylesheet\" href=\"%1\"></head><body>"
+            "<p>Faster sync.</p><img src=\"%2\"><img src=\"%3\"><img src=\"local.png\"></body></html>")
+            .arg(QUrl::fromLocalFile(sheet).toString(), QUrl::fromLocalFile(picture).toString(), picture);
     item.downloadLink = QUrl(QStringLiteral("https://downloads.example.test/velmora-1.2"));
     UpdateOfferDialog dialog(item, QStringLiteral("1.1"));
     dialog.show();
@@ -82,7 +83,7 @@ TEST(UpdateOfferDialogTest, TheNotesReadNothingTheyNameNotEvenALocalFile) {
         }
     }
     EXPECT_EQ(redPixels, 0);
-    for (const QUrl& url : {QUrl::fromLocalFile(picture), QUrl(QStringLiteral("local.png"))}) {
+    for (const QUrl& url : {QUrl::fromLocalFile(picture), QUrl(picture), QUrl(QStringLiteral("local.png"))}) {
         const QImage image = notes->document()->resource(QTextDocument::ImageResource, url).value<QImage>();
         EXPECT_LE(image.width() * image.height(), 1) << url.toString().toStdString();
     }
