@@ -96,26 +96,31 @@ Image finishFrame(QImage bitmap, int orientation, const FrameRequest& request) {
     return image;
 }
 
+// Points `reader` at the start of `buffer`, asking only the plugin for `qtFormat`, or,
+// without one, Qt's detection. Detection asks every plugin in turn, loading all of them,
+// and runs their parsers on bytes from anywhere, so it is the second try, not the first.
+void readFromStart(QImageReader& reader, QBuffer& buffer, const QByteArray& qtFormat) {
+    buffer.seek(0);
+    reader.setDevice(nullptr);
+    reader.setFormat(qtFormat);
+    reader.setAutoDetectImageFormat(qtFormat.isEmpty());
+    reader.setAutoTransform(false);
+    reader.setDevice(&buffer);
+}
+
 // The first frame through Qt's plugins, with the type hint first and then without it.
-// The hint alone asks only the plugin for that type: Qt's detection asks every plugin in
-// turn, loading all of them, and runs their parsers on bytes from anywhere.
 Image decodeWithReader(const QByteArray& data, const QByteArray& qtFormatHint, const FrameRequest& request,
                        ImageFormat* format) {
     QBuffer buffer;
     buffer.setData(data);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, qtFormatHint);
-    reader.setAutoDetectImageFormat(qtFormatHint.isEmpty());
-    reader.setAutoTransform(false);
+    QImageReader reader;
+    readFromStart(reader, buffer, qtFormatHint);
     if (!reader.canRead()) {
         if (qtFormatHint.isEmpty()) {
             return {};
         }
-        buffer.seek(0);
-        reader.setDevice(nullptr);
-        reader.setFormat(QByteArray());
-        reader.setAutoDetectImageFormat(true);
-        reader.setDevice(&buffer);
+        readFromStart(reader, buffer, QByteArray());
         if (!reader.canRead()) {
             return {};
         }
@@ -356,16 +361,11 @@ void ImageIOCoder::updateIncrementalData(const QByteArray& data, bool finished) 
     buffer.open(QIODevice::ReadOnly);
     // The sniffed type's plugin alone first, as for decoding.
     const QByteArray sniffed = qtFormatFor(format);
-    QImageReader reader(&buffer, sniffed);
-    reader.setAutoDetectImageFormat(sniffed.isEmpty());
-    reader.setAutoTransform(false);
+    QImageReader reader;
+    readFromStart(reader, buffer, sniffed);
     QSize size = reader.size();
     if (!size.isValid() && !sniffed.isEmpty()) {
-        buffer.seek(0);
-        reader.setDevice(nullptr);
-        reader.setFormat(QByteArray());
-        reader.setAutoDetectImageFormat(true);
-        reader.setDevice(&buffer);
+        readFromStart(reader, buffer, QByteArray());
         size = reader.size();
     }
     if (size.isValid() && !size.isEmpty()) {
