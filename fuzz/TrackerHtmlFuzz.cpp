@@ -2,8 +2,8 @@
 // calendar entry is: whatever the fragment, the layout must end quickly and read nothing.
 #include "FuzzSupport.h"
 
-#include "views/main/TrackerHtml.h"
-#include "views/main/TrackerTextDocument.h"
+#include "platform/richtext/TrackerHtml.h"
+#include "platform/richtext/TrackerTextDocument.h"
 
 #include <QGuiApplication>
 

@@ -1,7 +1,7 @@
 #include "platform/updates/ReleaseNotesBrowser.h"
 
-#include <QImage>
-#include <QTextDocument>
+#include "platform/richtext/TrackerHtml.h"
+#include "platform/richtext/TrackerTextDocument.h"
 
 namespace velmora {
 
@@ -9,20 +9,17 @@ ReleaseNotesBrowser::ReleaseNotesBrowser(QWidget* parent) : QTextBrowser(parent)
     setOpenLinks(false);
     setOpenExternalLinks(false);
     setSearchPaths({});
+    // Its document answers every resource itself, so neither a process-wide resource
+    // provider nor the file system is ever asked.
+    setDocument(new TrackerTextDocument(this));
+}
+
+void ReleaseNotesBrowser::setNotes(const QString& html) {
+    setHtml(boundTrackerHtml(html));
 }
 
 QVariant ReleaseNotesBrowser::loadResource(int type, const QUrl&) {
-    if (type == QTextDocument::ImageResource) {
-        // Not a null image: for a null one Qt's image handler loads the name itself when
-        // it is a plain path, so notes naming /dev/zero or a FIFO would take the app down.
-        static const QImage pixel = [] {
-            QImage image(1, 1, QImage::Format_ARGB32_Premultiplied);
-            image.fill(Qt::transparent);
-            return image;
-        }();
-        return pixel;
-    }
-    return QByteArray();
+    return TrackerTextDocument::placeholder(type);
 }
 
 } // namespace velmora

@@ -30,7 +30,7 @@ UpdateOfferDialog::UpdateOfferDialog(const AppcastItem& item, const QString& cur
     // Release notes come from the server: shown as HTML, but nothing in them is fetched
     // and no link in them is followed from here.
     m_releaseNotes = new ReleaseNotesBrowser(this);
-    m_releaseNotes->setHtml(item.releaseNotes);
+    m_releaseNotes->setNotes(item.releaseNotes);
 
     auto* buttons = new QDialogButtonBox(this);
     m_later = buttons->addButton(tr("Remind Me Later"), QDialogButtonBox::RejectRole);

@@ -6,9 +6,10 @@
 
 class QLabel;
 class QPushButton;
-class QTextBrowser;
 
 namespace velmora {
+
+class ReleaseNotesBrowser;
 
 // Offers a newer version: what it is, its release notes, and a button that opens its
 // download page in the browser. Nothing is downloaded or installed here.
@@ -30,7 +31,7 @@ private:
     AppcastItem m_item;
     QLabel* m_headline = nullptr;
     QLabel* m_details = nullptr;
-    QTextBrowser* m_releaseNotes = nullptr;
+    ReleaseNotesBrowser* m_releaseNotes = nullptr;
     QPushButton* m_download = nullptr;
     QPushButton* m_later = nullptr;
 };

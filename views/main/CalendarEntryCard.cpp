@@ -1,8 +1,8 @@
 #include "views/main/CalendarEntryCard.h"
 
+#include "platform/richtext/TrackerTextDocument.h"
 #include "views/main/Appearance.h"
 #include "views/main/CalendarEntryModel.h"
-#include "views/main/TrackerTextDocument.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QPainter>

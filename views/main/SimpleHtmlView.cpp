@@ -1,9 +1,9 @@
 #include "views/main/SimpleHtmlView.h"
 
+#include "platform/richtext/TrackerHtml.h"
+#include "platform/richtext/TrackerTextDocument.h"
 #include "views/main/Appearance.h"
 #include "views/main/ReadableAlert.h"
-#include "views/main/TrackerHtml.h"
-#include "views/main/TrackerTextDocument.h"
 
 #include <QAbstractButton>
 #include <QDesktopServices>

@@ -1,4 +1,5 @@
 #include "platform/updates/UpdateOfferDialog.h"
+#include "platform/richtext/TrackerHtml.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -10,8 +11,12 @@
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QTextDocument>
+#include <QTextFrame>
+#include <QTextTable>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace velmora;
 
@@ -25,6 +30,15 @@ public:
 public slots:
     void open(const QUrl& url) { opened << url; }
 };
+
+// How deep tables sit inside each other in a frame.
+int tableDepth(QTextFrame* frame) {
+    int deepest = 0;
+    for (QTextFrame* child : frame->childFrames()) {
+        deepest = std::max(deepest, tableDepth(child) + (qobject_cast<QTextTable*>(child) ? 1 : 0));
+    }
+    return deepest;
+}
 
 TEST(UpdateOfferDialogTest, ShowsTheVersionAndItsNotesAndOpensTheDownloadPage) {
     Browser browser;
@@ -93,6 +107,21 @@ TEST(UpdateOfferDialogTest, TheNotesReadNothingTheyNameNotEvenALocalFile) {
                     .isEmpty());
     EXPECT_TRUE(
         notes->loadResource(QTextDocument::HtmlResource, QUrl::fromLocalFile(sheet)).toByteArray().isEmpty());
+}
+
+// Notes are laid out by the same text layout as tracker descriptions, whose time
+// doubles with each level of nested tables: a broken feed would freeze the offer.
+TEST(UpdateOfferDialogTest, DeeplyNestedNotesAreFlattenedBeforeLayout) {
+    AppcastItem item;
+    item.version = QStringLiteral("12");
+    item.releaseNotes = QStringLiteral("<table><tr><td>").repeated(8) + QStringLiteral("Faster sync.") +
+                        QStringLiteral("</td></tr></table>").repeated(8);
+    UpdateOfferDialog dialog(item, QStringLiteral("1.1"));
+    auto* notes = dialog.findChild<QTextBrowser*>();
+    ASSERT_NE(notes, nullptr);
+    EXPECT_LE(tableDepth(notes->document()->rootFrame()), TrackerHtmlLimits{}.maxTableDepth);
+    EXPECT_TRUE(dialog.releaseNotesText().contains(QStringLiteral("Faster sync.")));
+    EXPECT_TRUE(dialog.releaseNotesText().contains(trackerHtmlFlattenedNote()));
 }
 
 } // namespace

@@ -1,8 +1,8 @@
-#include "views/main/TrackerHtml.h"
+#include "platform/richtext/TrackerHtml.h"
+#include "platform/richtext/TrackerTextDocument.h"
 #include "views/main/CalendarEntryCard.h"
 #include "views/main/CalendarEntryModel.h"
 #include "views/main/SimpleHtmlView.h"
-#include "views/main/TrackerTextDocument.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "views/main/TrackerHtml.h"
+#include "platform/richtext/TrackerHtml.h"
 
 #include <QHash>
 #include <algorithm>

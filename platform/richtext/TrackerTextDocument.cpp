@@ -1,6 +1,6 @@
-#include "views/main/TrackerTextDocument.h"
+#include "platform/richtext/TrackerTextDocument.h"
 
-#include "views/main/TrackerHtml.h"
+#include "platform/richtext/TrackerHtml.h"
 
 #include <QImage>
 #include <QUrl>
