@@ -16,9 +16,9 @@ public:
     // The notes, bounded, as the browser's content.
     void setNotes(const QString& html);
 
-    // An empty resource of the asked kind, always: a transparent pixel for an image.
-    // (An empty QVariant or a null image would let the document read a local file
-    // itself.)
+    // The notes' document answers resources itself and never asks here; this answers
+    // whatever else would, such as setSource(): always the document's placeholder (a
+    // transparent pixel for an image, empty bytes otherwise), never a file.
     QVariant loadResource(int type, const QUrl& name) override;
 };
 
