@@ -541,11 +541,11 @@ QString boundTrackerHtml(QStringView html, const TrackerHtmlLimits& limits) {
 }
 
 QString trackerHtmlShortenedNote() {
-    return QStringLiteral("[The description is too long to show whole: the rest is left out.]");
+    return QStringLiteral("[This text is too long to show whole: the rest is left out.]");
 }
 
 QString trackerHtmlFlattenedNote() {
-    return QStringLiteral("[The description nests too deeply to show its layout whole: deeper parts are "
+    return QStringLiteral("[This text nests too deeply to show its layout whole: deeper parts are "
                           "shown flat.]");
 }
 
