@@ -5,9 +5,11 @@
 #include "core/time/ReadableTimeFormatter.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ApplicationViewModel.h"
+#include "state/BookingRecovery.h"
 #include "state/CalendarViewModel.h"
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
+#include "views/main/BookingRecoveryAlert.h"
 #include "views/main/SidebarSplitViewController.h"
 #include "views/main/ToolbarDelegate.h"
 #include "views/main/ToolbarItemIdentifier.h"
@@ -55,33 +57,34 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
     window->m_timerViewModel =
         std::make_unique<TimerViewModel>(id ? uuidText(*id) : QString(), environment.state);
     // A booking that an earlier run sent but never saw answered is looked up in the
-    // tracker: found, its time leaves the timer; otherwise the user hears of it before
-    // booking the same time again.
+    // tracker: found, its time leaves the timer; otherwise the user hears of it (or is
+    // asked, when an entry there may be it) before booking the same time again.
     TimerViewModel* timer = window->m_timerViewModel.get();
+    auto* recovery = new BookingRecovery(*timer, window);
+    const auto taskName = [timer](const WorkLogBooking& booking) {
+        const auto& task = timer->task();
+        return task && task->id == booking.taskId ? task->reference.value_or(task->name) : booking.taskId;
+    };
+    connect(recovery, &BookingRecovery::bookingMayNotHaveBeenSaved, window,
+            [weak, taskName](const WorkLogBooking& booking) {
+                if (weak) {
+                    BookingRecoveryAlert::tellNotConfirmed(booking, taskName(booking), weak)->open();
+                }
+            });
     connect(
-        timer, &TimerViewModel::bookingMayNotHaveBeenSaved, window,
-        [weak, timer](const WorkLogBooking& booking) {
+        recovery, &BookingRecovery::bookingMayBe, window,
+        [weak, recovery, taskName](const WorkLogBooking& booking, const WorkEntry& entry) {
             if (!weak) {
                 return;
             }
-            const QString task =
-                timer->task() ? timer->task()->reference.value_or(timer->task()->name) : QString();
-            auto* alert =
-                new QMessageBox(QMessageBox::Warning, tr("Booking not confirmed"),
-                                tr("The earlier booking may not have been saved."), QMessageBox::Ok, weak);
-            alert->setTextFormat(Qt::PlainText);
-            alert->setInformativeText(
-                tr("%1 on %2 was on its way to the tracker when Velmora stopped, and the tracker does not "
-                   "list "
-                   "it. The time is kept on the timer: check the task's work log before booking it again.")
-                    .arg(ReadableTimeFormatter::format(static_cast<double>(booking.seconds))
-                             .value_or(QString()),
-                         task));
-            alert->setAttribute(Qt::WA_DeleteOnClose);
-            alert->setWindowModality(Qt::WindowModal);
-            alert->open();
+            QPointer<BookingRecovery> alive(recovery);
+            BookingRecoveryAlert::askWhetherSaved(booking, entry, taskName(booking), weak, [alive, booking] {
+                if (alive) {
+                    alive->confirmSaved(booking);
+                }
+            })->open();
         });
-    timer->checkRecordedBooking(window->m_applicationViewModel->service());
+    recovery->check(window->m_applicationViewModel->service());
     window->setupContent();
     return window;
 }

@@ -106,6 +106,10 @@ public:
     Publisher<std::vector<WorkEntry>, APIError> fetchWorkEntries(const DateInterval&) override {
         return Publisher<std::vector<WorkEntry>, APIError>::just({});
     }
+    Publisher<std::vector<WorkEntry>, APIError> fetchOwnWorkEntries(const Issue&,
+                                                                    const DateInterval&) override {
+        return Publisher<std::vector<WorkEntry>, APIError>::just({});
+    }
     Publisher<Void, APIError> deleteWorkEntry(const WorkEntry&) override {
         return Publisher<Void, APIError>::just(Void{});
     }

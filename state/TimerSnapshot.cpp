@@ -22,6 +22,10 @@ const QString kBookingTask = QStringLiteral("task");
 const QString kBookingStarted = QStringLiteral("started");
 const QString kBookingSeconds = QStringLiteral("seconds");
 const QString kBookingDescription = QStringLiteral("description");
+const QString kBookingDating = QStringLiteral("dating");
+const QString kBookingSent = QStringLiteral("sent");
+const QString kDatingExact = QStringLiteral("exact");
+const QString kDatingDay = QStringLiteral("day");
 
 constexpr std::array<TimerViewModel::State, 3> kStates{
     TimerViewModel::State::active, TimerViewModel::State::paused, TimerViewModel::State::cancelled};
@@ -68,10 +72,18 @@ QVariant TimerSnapshot::toSnapshot() const {
     map.insert(kPreviousDuration, previousDuration);
     map.insert(kStartedAt, startedAt ? QVariant(*startedAt) : PropertyList::null());
     if (booking) {
-        map.insert(kBooking, QVariantMap{{kBookingTask, booking->taskId},
-                                         {kBookingStarted, booking->started},
-                                         {kBookingSeconds, booking->seconds},
-                                         {kBookingDescription, booking->description}});
+        QVariantMap record{{kBookingTask, booking->taskId},
+                           {kBookingStarted, booking->started},
+                           {kBookingSeconds, booking->seconds},
+                           {kBookingDescription, booking->description}};
+        if (booking->dating) {
+            record.insert(kBookingDating,
+                          *booking->dating == WorkLogBooking::Dating::day ? kDatingDay : kDatingExact);
+        }
+        if (booking->sent) {
+            record.insert(kBookingSent, *booking->sent);
+        }
+        map.insert(kBooking, record);
     }
     return map;
 }
@@ -91,8 +103,21 @@ std::optional<WorkLogBooking> decodeBooking(const QVariant& stored) {
         std::abs(seconds.toDouble()) > 1e12 || description.typeId() != QMetaType::QString) {
         return std::nullopt;
     }
-    return WorkLogBooking{task.toString(), started.toDateTime(), static_cast<qint64>(seconds.toDouble()),
-                          description.toString()};
+    WorkLogBooking booking{task.toString(), started.toDateTime(), static_cast<qint64>(seconds.toDouble()),
+                           description.toString()};
+    // Later additions: a record without them (or with a value that does not read) is
+    // judged with less to go on, never dropped.
+    const QVariant dating = map.value(kBookingDating);
+    if (dating.typeId() == QMetaType::QString && dating.toString() == kDatingExact) {
+        booking.dating = WorkLogBooking::Dating::exact;
+    } else if (dating.typeId() == QMetaType::QString && dating.toString() == kDatingDay) {
+        booking.dating = WorkLogBooking::Dating::day;
+    }
+    const QVariant sent = map.value(kBookingSent);
+    if (sent.typeId() == QMetaType::QDateTime && sent.toDateTime().isValid()) {
+        booking.sent = sent.toDateTime();
+    }
+    return booking;
 }
 } // namespace
 

@@ -1,16 +1,11 @@
 #include "state/TimerViewModel.h"
 
-#include "core/model/DateInterval.h"
 #include "core/model/NotificationNames.h"
-#include "core/model/ProviderService.h"
-#include "core/model/WorkEntry.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/TimerSnapshot.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <QPointer>
-#include <QTimeZone>
 
 #include <algorithm>
 #include <cmath>
@@ -121,7 +116,6 @@ void TimerViewModel::reset() {
     m_previousDuration = 0;
     m_startedAt.reset();
     m_booking.reset();
-    m_bookingCheck.reset();
     setProject(std::nullopt);
     setTask(std::nullopt);
     setState(State::cancelled);
@@ -192,59 +186,6 @@ void TimerViewModel::forgetBooking() {
     }
     m_booking.reset();
     persist();
-}
-
-bool TimerViewModel::isEntryOf(const WorkEntry& entry, const WorkLogBooking& booking) {
-    if (entry.issue.id != booking.taskId || !entry.started.isValid() || !booking.started.isValid() ||
-        !std::isfinite(entry.spentTimeSeconds) ||
-        std::llround(entry.spentTimeSeconds / 60.0) != std::llround(booking.seconds / 60.0)) {
-        return false;
-    }
-    if (std::abs(entry.started.secsTo(booking.started)) < 60) {
-        return true;
-    }
-    // Trackers that date entries by the day: the day and the description must agree.
-    const QDateTime sent = booking.started.toTimeZone(entry.started.timeZone());
-    return entry.started.time() == QTime(0, 0) && entry.started.date() == sent.date() &&
-           entry.description.value_or(QString()) == booking.description;
-}
-
-void TimerViewModel::checkRecordedBooking(const std::shared_ptr<ProviderService>& service) {
-    if (!m_booking || !service || m_bookingCheck) {
-        return;
-    }
-    const WorkLogBooking booking = *m_booking;
-    const DateInterval around{booking.started.addDays(-1), booking.started.addDays(1)};
-    QPointer<TimerViewModel> self(this);
-    m_bookingCheck = service->fetchWorkEntries(around).receiveOn(this).sink(
-        [self, booking](const std::vector<WorkEntry>& entries) {
-            if (!self) {
-                return;
-            }
-            self->m_bookingCheck.reset();
-            const bool found = std::any_of(entries.begin(), entries.end(),
-                                           [&](const WorkEntry& entry) { return isEntryOf(entry, booking); });
-            if (self->m_booking != booking) {
-                return;
-            }
-            if (found) {
-                self->reset();
-                return;
-            }
-            self->forgetBooking();
-            emit self->bookingMayNotHaveBeenSaved(booking);
-        },
-        [self, booking](const APIError&) {
-            if (!self) {
-                return;
-            }
-            self->m_bookingCheck.reset();
-            if (self->m_booking != booking) {
-                return;
-            }
-            self->forgetBooking();
-            emit self->bookingMayNotHaveBeenSaved(booking);
-        });
 }
 
 void TimerViewModel::setProject(std::optional<Project> project) {

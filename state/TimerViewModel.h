@@ -4,7 +4,6 @@
 #include "core/model/Project.h"
 #include "core/time/TimeFormatter.h"
 #include "core/time/WorkLogBooking.h"
-#include "platform/async/Cancellable.h"
 #include "state/StateEnvironment.h"
 
 #include <QDateTime>
@@ -16,9 +15,7 @@
 
 namespace velmora {
 
-class ProviderService;
 struct TimerSnapshot;
-struct WorkEntry;
 
 // The one timer of a main window: the project and task time is tracked for, whether
 // it runs, and the time gathered. It keeps no ticking clock: it stores when the
@@ -104,7 +101,7 @@ public:
     void handleLifecycle(const QString& key, LifecycleReason reason);
 
     // The booking of this timer's time that is on its way to the tracker, or whose
-    // outcome an earlier run never learnt.
+    // outcome an earlier run never learnt (BookingRecovery finds it out).
     const std::optional<WorkLogBooking>& recordedBooking() const { return m_booking; }
     // Keeps the booking with the timer and has both on disk before it returns, so the
     // booking may go out: a run that dies before the answer can still find out.
@@ -112,16 +109,6 @@ public:
     // The booking ended without taking the time off the timer (refused, or the timer
     // moved on meanwhile): the record goes, the time stays.
     void forgetBooking();
-    // Looks for the recorded booking among the account's work logs of its task: found,
-    // the time is booked and the timer is reset; not found (or the tracker cannot be
-    // asked), the timer stays as it is and bookingMayNotHaveBeenSaved() tells. Without a
-    // record it does nothing.
-    void checkRecordedBooking(const std::shared_ptr<ProviderService>& service);
-    // Whether the tracker's `entry` is the one `booking` made: the same task and
-    // duration (to the minute), started at the same time; where the tracker keeps only
-    // the day, the same day and description.
-    static bool isEntryOf(const WorkEntry& entry, const WorkLogBooking& booking);
-
     // The stored form of this timer.
     TimerSnapshot snapshot() const;
 
@@ -129,9 +116,6 @@ signals:
     void projectChanged();
     void taskChanged();
     void stateChanged(velmora::TimerViewModel::State state);
-    // A booking recorded by an earlier run was not found in the tracker; the timer
-    // keeps its time.
-    void bookingMayNotHaveBeenSaved(const velmora::WorkLogBooking& booking);
     // The gathered time was replaced (setDuration).
     void durationChanged();
 
@@ -162,7 +146,6 @@ private:
     };
     std::optional<PendingStart> m_pendingStart;
     std::optional<WorkLogBooking> m_booking;
-    std::optional<Cancellable> m_bookingCheck;
 };
 
 } // namespace velmora

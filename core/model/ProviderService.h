@@ -57,6 +57,11 @@ public:
     // The entries the account booked within the interval.
     virtual Publisher<std::vector<WorkEntry>, APIError> fetchWorkEntries(const DateInterval& interval) = 0;
 
+    // The account user's own entries on one task within the interval, whoever the task
+    // is assigned to, each with its creation time where the tracker tells it.
+    virtual Publisher<std::vector<WorkEntry>, APIError> fetchOwnWorkEntries(const Issue& task,
+                                                                            const DateInterval& interval) = 0;
+
     // Completes once the tracker has removed the entry.
     virtual Publisher<Void, APIError> deleteWorkEntry(const WorkEntry& entry) = 0;
 };

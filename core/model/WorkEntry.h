@@ -22,6 +22,8 @@ struct WorkEntry {
     double spentTimeSeconds = 0;
     Issue issue;
     QDateTime started;
+    // When the tracker created the entry, by its own clock; absent where it does not say.
+    std::optional<QDateTime> created = std::nullopt;
 
     friend bool operator==(const WorkEntry&, const WorkEntry&) = default;
 };

@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QString>
 
+#include <optional>
+
 namespace velmora {
 
 // A booking as it goes out to the tracker. The timer keeps it, on disk, while the
@@ -17,6 +19,15 @@ struct WorkLogBooking {
     // As booked: whole minutes where the tracker takes minutes.
     qint64 seconds = 0;
     QString description;
+
+    // How the tracker dates an entry: with the start as sent (to the second), or by the
+    // day it arrives.
+    enum class Dating { exact, day };
+    // Absent in records written before the booking said so.
+    std::optional<Dating> dating = std::nullopt;
+    // When the booking left this machine, on its clock: an entry the tracker created
+    // clearly before it is an earlier booking. Absent in records written before.
+    std::optional<QDateTime> sent = std::nullopt;
 
     friend bool operator==(const WorkLogBooking&, const WorkLogBooking&) = default;
 };

@@ -167,6 +167,7 @@ public:
     std::vector<TaskQuery> taskQueries;
     std::vector<DateInterval> workEntryIntervals;
     std::vector<WorkEntry> deletedEntries;
+    std::vector<Issue> ownEntryTasks;
 
     struct PageRequest {
         std::size_t query; // index into taskQueries
@@ -194,6 +195,13 @@ public:
                                    const std::optional<Issue::State>& state,
                                    const std::optional<User>& assignee) override;
     Publisher<std::vector<WorkEntry>, APIError> fetchWorkEntries(const DateInterval& interval) override {
+        workEntryIntervals.push_back(interval);
+        return workEntries.publisher();
+    }
+    // Answered by `workEntries` too; every task asked for is kept.
+    Publisher<std::vector<WorkEntry>, APIError> fetchOwnWorkEntries(const Issue& task,
+                                                                    const DateInterval& interval) override {
+        ownEntryTasks.push_back(task);
         workEntryIntervals.push_back(interval);
         return workEntries.publisher();
     }

@@ -3,6 +3,7 @@
 #include "core/model/NotificationNames.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "platform/plist/PropertyList.h"
+#include "state/BookingRecovery.h"
 #include "state/FilterSnapshot.h"
 #include "state/TimerSnapshot.h"
 #include "state/TimerViewModel.h"
@@ -420,17 +421,54 @@ TEST_F(TimerBookingRecordTest, TheRecordIsOnDiskBeforeRecordBookingReturnsAndOld
     EXPECT_FALSE(timer.recordedBooking().has_value());
 }
 
-TEST_F(TimerBookingRecordTest, ARecordFoundInTheTrackerResetsTheTimer) {
+TEST_F(TimerBookingRecordTest, TheRecordKeepsHowItsTrackerDatesEntriesAndWhenItLeft) {
+    WorkLogBooking byDay = booking;
+    byDay.dating = WorkLogBooking::Dating::day;
+    byDay.sent = booking.started.addSecs(2);
+    TimerViewModel timer(kKey, env.environment());
+    timer.start(project, taskA);
+    advance(5400);
+    timer.pause();
+    timer.recordBooking(byDay);
+    SnapshotManager other(env.snapshotPath());
+    const auto stored = other.value<TimerSnapshot>(kKey);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->booking, byDay);
+
+    // A record of the version before has neither, and one whose additions do not read
+    // keeps the rest.
+    QVariantMap entry = stored->toSnapshot().toMap();
+    QVariantMap record = entry.value(QStringLiteral("booking")).toMap();
+    record.remove(QStringLiteral("dating"));
+    record.remove(QStringLiteral("sent"));
+    entry.insert(QStringLiteral("booking"), record);
+    const auto old = TimerSnapshot::fromSnapshot(entry);
+    ASSERT_TRUE(old.has_value() && old->booking.has_value());
+    EXPECT_EQ(*old->booking, booking);
+    record.insert(QStringLiteral("dating"), QStringLiteral("hourly"));
+    record.insert(QStringLiteral("sent"), 7);
+    entry.insert(QStringLiteral("booking"), record);
+    const auto odd = TimerSnapshot::fromSnapshot(entry);
+    ASSERT_TRUE(odd.has_value() && odd->booking.has_value());
+    EXPECT_EQ(*odd->booking, booking);
+}
+
+TEST_F(TimerBookingRecordTest, ARecordFoundAmongTheTasksOwnWorkLogsResetsTheTimer) {
     auto timer = restartAfterUnansweredBooking();
     ASSERT_TRUE(timer->recordedBooking().has_value());
+    BookingRecovery recovery(*timer);
     std::vector<WorkLogBooking> uncertain;
-    QObject::connect(timer.get(), &TimerViewModel::bookingMayNotHaveBeenSaved,
+    QObject::connect(&recovery, &BookingRecovery::bookingMayNotHaveBeenSaved,
                      [&](const WorkLogBooking& told) { uncertain.push_back(told); });
+    // An earlier booking of the same minutes two hours before, and this one.
     service->workEntries.answer(
         {entry(booking.started.addSecs(-7200), 5400), entry(booking.started.addMSecs(400), 5400)});
-    timer->checkRecordedBooking(service);
+    recovery.check(service);
     ASSERT_TRUE(test::waitUntil([&] { return !timer->isInUse(); }));
     EXPECT_TRUE(uncertain.empty());
+    // The task's own work logs are read, not the account's calendar.
+    ASSERT_EQ(service->ownEntryTasks.size(), 1u);
+    EXPECT_EQ(service->ownEntryTasks.front().id, QStringLiteral("A"));
     ASSERT_EQ(service->workEntryIntervals.size(), 1u);
     EXPECT_TRUE(service->workEntryIntervals.front().contains(booking.started));
     env.reopenSnapshots();
@@ -440,17 +478,20 @@ TEST_F(TimerBookingRecordTest, ARecordFoundInTheTrackerResetsTheTimer) {
 TEST_F(TimerBookingRecordTest, ARecordNotFoundOrNotToBeCheckedKeepsTheTimeAndTells) {
     for (const bool trackerAnswers : {true, false}) {
         auto timer = restartAfterUnansweredBooking();
+        BookingRecovery recovery(*timer);
         std::vector<WorkLogBooking> uncertain;
-        QObject::connect(timer.get(), &TimerViewModel::bookingMayNotHaveBeenSaved,
+        QObject::connect(&recovery, &BookingRecovery::bookingMayNotHaveBeenSaved,
                          [&](const WorkLogBooking& told) { uncertain.push_back(told); });
         if (trackerAnswers) {
-            // Close, but not it: another task's duration, a minute off, an hour off.
-            service->workEntries.answer(
-                {entry(booking.started, 5340), entry(booking.started.addSecs(3600), 5400)});
+            // Close, but not it: another task's duration, a minute off, an hour off, and
+            // the same minutes started 30 seconds earlier.
+            service->workEntries.answer({entry(booking.started, 5340),
+                                         entry(booking.started.addSecs(3600), 5400),
+                                         entry(booking.started.addSecs(-30), 5400)});
         } else {
             service->workEntries.answerError(APIError::unknown());
         }
-        timer->checkRecordedBooking(service);
+        recovery.check(service);
         ASSERT_TRUE(test::waitUntil([&] { return uncertain.size() == 1; })) << trackerAnswers;
         EXPECT_EQ(timer->task(), taskA);
         EXPECT_EQ(timer->state(), TimerViewModel::State::paused);
@@ -463,13 +504,19 @@ TEST_F(TimerBookingRecordTest, ARecordNotFoundOrNotToBeCheckedKeepsTheTimeAndTel
 }
 
 TEST_F(TimerBookingRecordTest, EntriesOfTrackersThatKeepOnlyTheDayMatchByDayAndDescription) {
+    WorkLogBooking byDay = booking;
+    byDay.dating = WorkLogBooking::Dating::day;
+    byDay.sent = booking.started;
     const QDateTime day = QDateTime(booking.started.toLocalTime().date(), QTime(0, 0));
-    EXPECT_TRUE(TimerViewModel::isEntryOf(entry(day, 5400, QStringLiteral("Fixed it")), booking));
-    EXPECT_FALSE(TimerViewModel::isEntryOf(entry(day, 5400, QStringLiteral("Other")), booking));
-    EXPECT_FALSE(TimerViewModel::isEntryOf(entry(day.addDays(1), 5400, QStringLiteral("Fixed it")), booking));
+    EXPECT_TRUE(BookingRecovery::looksLike(entry(day, 5400, QStringLiteral("Fixed it")), byDay));
+    EXPECT_FALSE(BookingRecovery::looksLike(entry(day, 5400, QStringLiteral("Other")), byDay));
+    EXPECT_FALSE(BookingRecovery::looksLike(entry(day.addDays(1), 5400, QStringLiteral("Fixed it")), byDay));
     WorkEntry otherTask = entry(booking.started, 5400);
     otherTask.issue = taskB;
-    EXPECT_FALSE(TimerViewModel::isEntryOf(otherTask, booking));
+    EXPECT_FALSE(BookingRecovery::looksLike(otherTask, booking));
+    // Where the start is kept, only the same start (to the second) looks like it.
+    EXPECT_TRUE(BookingRecovery::looksLike(entry(booking.started.addMSecs(400), 5400), booking));
+    EXPECT_FALSE(BookingRecovery::looksLike(entry(booking.started.addSecs(-30), 5400), booking));
 }
 
 } // namespace

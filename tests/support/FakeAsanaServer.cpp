@@ -324,6 +324,9 @@ FakeResponse FakeAsanaServer::route(const FakeRequest& request, const QStringLis
                                                      {"name", author ? author->name : QString()},
                                                      {"resource_type", "user"}};
                 }
+                if (wants(fields, QStringLiteral("created_at")) && e.createdAt) {
+                    json["created_at"] = asanaTime(*e.createdAt);
+                }
                 all.push_back(json);
             }
             return page(request, all);
@@ -363,6 +366,7 @@ FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QStrin
     entry.enteredOn = bookingDay;
     entry.durationMinutes = minutes.toInteger();
     entry.createdByGid = userGid;
+    entry.createdAt = QDateTime::currentDateTimeUtc();
     const QString gid = addEntry(entry);
     return data(QJsonObject{{"gid", gid},
                             {"resource_type", "time_tracking_entry"},

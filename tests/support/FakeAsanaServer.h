@@ -96,6 +96,8 @@ public:
         QDate enteredOn;
         std::int64_t durationMinutes = 0;
         QString createdByGid;
+        // Sent as "created_at" when set; a booked entry gets the moment it arrived.
+        std::optional<QDateTime> createdAt = std::nullopt;
     };
     using Matcher = ScriptedAnswers::Matcher;
 

@@ -429,6 +429,9 @@ FakeResponse FakeJiraServer::workLogPage(const FakeRequest& request, const QStri
         if (w.comment) {
             json.insert("comment", *w.comment);
         }
+        if (w.created) {
+            json.insert("created", jiraTime(*w.created));
+        }
         all.append(json);
     }
     return page(request, all, "worklogs");
@@ -473,6 +476,7 @@ FakeResponse FakeJiraServer::addWorkLogFrom(const FakeRequest& request, const QS
     if (body.contains("comment")) {
         workLog.comment = documentText(body.value("comment").toObject());
     }
+    workLog.created = QDateTime::currentDateTime();
     const QString id = addWorkLog(workLog);
     return jsonResponse(QJsonObject{{"id", id}, {"issueId", issueId}, {"timeSpentSeconds", seconds}}, 201);
 }

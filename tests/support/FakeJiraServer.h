@@ -87,6 +87,8 @@ public:
         QDateTime started;
         double seconds = 0;
         std::optional<QString> comment;
+        // Sent as "created" when set; a booked work log gets the moment it arrived.
+        std::optional<QDateTime> created = std::nullopt;
     };
     using Matcher = ScriptedAnswers::Matcher;
 

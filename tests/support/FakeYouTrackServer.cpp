@@ -435,6 +435,9 @@ QJsonObject FakeYouTrackServer::workItemJson(const WorkItem& item) const {
          text.isEmpty() ? QString() : QStringLiteral("<p>") + text + QStringLiteral("</p>")},
         {QStringLiteral("date"), item.date},
         {QStringLiteral("$type"), QStringLiteral("IssueWorkItem")}};
+    if (item.created) {
+        json.insert(QStringLiteral("created"), *item.created);
+    }
     if (item.typeId) {
         json.insert(QStringLiteral("type"),
                     QJsonObject{{QStringLiteral("id"), *item.typeId},
@@ -496,6 +499,7 @@ FakeResponse FakeYouTrackServer::addWorkItemFrom(const QString& issueId, const F
     item.authorLogin = m_me.login;
     item.minutes = minutes.toInteger();
     item.date = m_now;
+    item.created = QDateTime::currentMSecsSinceEpoch();
     if (body.contains(QStringLiteral("text"))) {
         if (!body.value(QStringLiteral("text")).isString()) {
             return error(400, QStringLiteral("Text must be a string"));

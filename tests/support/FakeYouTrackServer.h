@@ -76,6 +76,9 @@ public:
         // Milliseconds since 1970.
         qint64 date = 0;
         std::optional<QString> typeId{};
+        // Milliseconds since 1970, sent as "created" when set; a booked item gets the
+        // moment it arrived.
+        std::optional<qint64> created{};
     };
     struct UserBundle {
         // The project ids of the bundle's groups; an absent one is a group that is no

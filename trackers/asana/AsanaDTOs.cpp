@@ -86,6 +86,7 @@ void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO& value) {
     wire::field(json, "enteredOn", value.enteredOn);
     wire::field(json, "durationMinutes", value.durationMinutes);
     wire::field(json, "createdBy", value.createdBy);
+    wire::field(json, "createdAt", value.createdAt);
 }
 
 void from_json(const nlohmann::json& json, AsanaPaginationMeta& value) {

@@ -120,6 +120,8 @@ struct AsanaTimeTrackingEntryDTO {
     std::int64_t durationMinutes = 0;
     // Asked for only by the range read, which keeps the account user's own entries.
     std::optional<CreatedBy> createdBy;
+    // When the entry was made ("created_at"); absent when not asked for.
+    std::optional<QDateTime> createdAt = std::nullopt;
     friend bool operator==(const AsanaTimeTrackingEntryDTO&, const AsanaTimeTrackingEntryDTO&) = default;
 };
 

@@ -33,7 +33,7 @@ const QString taskFields = QStringLiteral(
     "name,html_notes,actual_time_minutes,assignee.name,assignee.photo,permalink_url,memberships.section.name,"
     "modified_at");
 // The author is asked for too: the calendar shows only the user's own entries.
-const QString entryFields = QStringLiteral("entered_on,duration_minutes,created_by");
+const QString entryFields = QStringLiteral("entered_on,duration_minutes,created_by,created_at");
 
 // Effects on the account store, the keyring and the notices belong to the main thread
 // and never run inside the call that caused them.
@@ -507,6 +507,7 @@ std::optional<WorkEntry> AsanaService::workEntryFrom(const AsanaTimeTrackingEntr
     out.issue = task;
     // The day as the user lives it: its start in the local time zone.
     out.started = day.startOfDay();
+    out.created = entry.createdAt;
     return out;
 }
 
@@ -584,6 +585,27 @@ Publisher<std::vector<WorkEntry>, APIError> AsanaService::fetchWorkEntries(const
                     });
                     return all;
                 });
+        });
+    });
+}
+
+Publisher<std::vector<WorkEntry>, APIError> AsanaService::fetchOwnWorkEntries(const Issue& task,
+                                                                              const DateInterval& interval) {
+    // Read on the task itself: whoever it is assigned to, the user's entries are there.
+    auto self = shared_from_this();
+    return accountUserId().flatMap([self, task, interval](const QString& userId) {
+        return self->fetchEntryRecords(task).map([task, userId, interval](
+                                                     const std::vector<AsanaTimeTrackingEntryDTO>& records) {
+            std::vector<WorkEntry> entries;
+            for (const auto& record : records) {
+                if (!record.createdBy || record.createdBy->gid != userId) {
+                    continue;
+                }
+                if (auto entry = workEntryFrom(record, task); entry && interval.contains(entry->started)) {
+                    entries.push_back(std::move(*entry));
+                }
+            }
+            return entries;
         });
     });
 }

@@ -117,6 +117,10 @@ public:
     Publisher<std::vector<WorkEntry>, APIError> fetchWorkEntries(const Issue& task,
                                                                  const DateInterval& interval);
 
+    // The account user's own entries of the task within the interval.
+    Publisher<std::vector<WorkEntry>, APIError> fetchOwnWorkEntries(const Issue& task,
+                                                                    const DateInterval& interval) override;
+
     // Guarded; every error reaches the caller as it is.
     Publisher<Void, APIError> deleteWorkEntry(const WorkEntry& entry) override;
 

@@ -37,9 +37,11 @@ void AsanaWorkLogForm::save(std::function<void()> completion) {
     }
     auto request = m_service->request()->perform<Void>(AsanaEndpoint::saveTimeTrackingEntry(task()),
                                                        HttpMethod::Post, std::nullopt, *booking);
-    // Asana dates the entry itself, by the day it arrives.
-    const WorkLogBooking record{
-        task().id, QDateTime::currentDateTime(), booking->data.durationMinutes * 60, {}};
+    // Asana dates the entry itself, by the day it arrives; it keeps no description.
+    const QDateTime now = QDateTime::currentDateTime();
+    WorkLogBooking record{task().id, now, booking->data.durationMinutes * 60, {}};
+    record.dating = WorkLogBooking::Dating::day;
+    record.sent = now;
     runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion), record);
 }
 

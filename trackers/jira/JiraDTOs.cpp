@@ -98,6 +98,7 @@ void from_json(const nlohmann::json& json, JiraWorkLogDTO& value) {
     wire::field(json, "timeSpentSeconds", value.timeSpentSeconds);
     wire::field(json, "started", value.started);
     wire::field(json, "comment", value.comment);
+    wire::field(json, "created", value.created);
     wire::field(json, "author", value.author);
 }
 

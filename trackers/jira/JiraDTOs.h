@@ -96,6 +96,9 @@ struct JiraWorkLogDTO {
     // "2024-03-04T10:00:00.000+0000"; turned into a date by the service.
     QString started;
     std::optional<QString> comment;
+    // When the work log was made, in the form of `started`; Jira always sends it, but a
+    // work log without it still reads.
+    std::optional<QString> created = std::nullopt;
     // Who logged the work; a work log without one belongs to nobody we know.
     std::optional<Author> author;
 };

@@ -578,6 +578,9 @@ WorkEntry JiraService::makeWorkEntry(const JiraWorkLogDTO& workLog, const Issue&
     entry.spentTimeSeconds = workLog.timeSpentSeconds;
     entry.issue = task;
     entry.started = parseStarted(workLog.started).value_or(fallbackStart);
+    if (workLog.created) {
+        entry.created = parseStarted(*workLog.created);
+    }
     return entry;
 }
 
@@ -643,6 +646,22 @@ Publisher<std::vector<WorkEntry>, APIError> JiraService::fetchWorkEntries(const 
                             return entries;
                         });
                 });
+            });
+        },
+        /*guarded=*/false);
+}
+
+Publisher<std::vector<WorkEntry>, APIError> JiraService::fetchOwnWorkEntries(const Issue& task,
+                                                                             const DateInterval& interval) {
+    auto self = shared_from_this();
+    return read<std::vector<WorkEntry>>(
+        [self, task, interval](const RequestPtr&) {
+            const auto& owner = self->m_provider.user();
+            auto accountId =
+                owner ? Publisher<QString, APIError>::just(owner->externalId)
+                      : self->fetchUser().map([](const ProviderUser& user) { return user.externalId; });
+            return accountId.flatMap([self, task, interval](const QString& accountId) {
+                return self->fetchWorkEntries(task, interval.start, interval.end, accountId);
             });
         },
         /*guarded=*/false);

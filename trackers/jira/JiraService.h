@@ -139,6 +139,10 @@ public:
                                                                  const QDateTime& end,
                                                                  const std::optional<QString>& authorId = {});
 
+    // The account user's work logs of one issue started within the interval.
+    Publisher<std::vector<WorkEntry>, APIError> fetchOwnWorkEntries(const Issue& task,
+                                                                    const DateInterval& interval) override;
+
     Publisher<Void, APIError> deleteWorkEntry(const WorkEntry& entry) override;
 
     // --- pieces with rules of their own -------------------------------------------------

@@ -57,8 +57,11 @@ void JiraWorkLogForm::save(std::function<void()> completion) {
         setErrorOccurred(true);
         return;
     }
-    const WorkLogBooking booking{task().id, bookedAt.addSecs(-body->timeSpentSeconds), body->timeSpentSeconds,
-                                 description()};
+    WorkLogBooking booking{task().id, bookedAt.addSecs(-body->timeSpentSeconds), body->timeSpentSeconds,
+                           description()};
+    // Jira keeps the start as sent, to the millisecond.
+    booking.dating = WorkLogBooking::Dating::exact;
+    booking.sent = bookedAt;
     auto request = m_service->request()->perform<Void>(JiraEndpoint::saveWorkItem(task()), HttpMethod::Post,
                                                        std::nullopt, *body);
     runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion), booking);

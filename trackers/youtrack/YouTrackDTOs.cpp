@@ -79,6 +79,7 @@ void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO& value) {
     wire::field(json, "issue", value.issue);
     wire::field(json, "duration", value.duration);
     wire::field(json, "date", value.date);
+    wire::field(json, "created", value.created);
 }
 
 void from_json(const nlohmann::json& json, YouTrackTimeTrackingSettingsDTO::WorkItemType& value) {

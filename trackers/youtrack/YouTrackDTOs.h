@@ -98,6 +98,8 @@ struct YouTrackWorkEntryDTO {
     Duration duration;
     // Milliseconds since 1970-01-01 00:00 UTC, exactly as sent.
     std::int64_t date = 0;
+    // When the item was made, in the same unit; only some reads ask for it.
+    std::optional<std::int64_t> created = std::nullopt;
 };
 
 // The time-tracking settings of one project.

@@ -291,6 +291,30 @@ Publisher<std::vector<WorkEntry>, APIError> YouTrackService::fetchWorkEntries(co
     return handleRejectedToken(std::move(entries));
 }
 
+Publisher<std::vector<WorkEntry>, APIError>
+YouTrackService::fetchOwnWorkEntries(const Issue& task, const DateInterval& interval) {
+    if (!interval.start.isValid() || !interval.end.isValid()) {
+        return Publisher<std::vector<WorkEntry>, APIError>::fail(APIError::unknown());
+    }
+    const QueryItems items{
+        {QStringLiteral("start"), QString::number(interval.start.toMSecsSinceEpoch())},
+        {QStringLiteral("end"), QString::number(interval.end.toMSecsSinceEpoch())},
+        {QStringLiteral("fields"), workItemFieldsWithCreation},
+        {QStringLiteral("author"), QStringLiteral("me")},
+    };
+    const QString taskId = task.id;
+    auto entries =
+        paginator<YouTrackWorkEntryDTO, WorkEntry>(
+            YouTrackEndpoint::workItems(), items,
+            [](const YouTrackWorkEntryDTO& entry) { return workEntryFrom(entry); })
+            .fetchAll()
+            .map([taskId](std::vector<WorkEntry> all) {
+                std::erase_if(all, [&](const WorkEntry& entry) { return entry.issue.id != taskId; });
+                return all;
+            });
+    return handleRejectedToken(std::move(entries));
+}
+
 Publisher<Void, APIError> YouTrackService::deleteWorkEntry(const WorkEntry& entry) {
     return m_request->perform<Void>(YouTrackEndpoint::deleteWorkItem(entry), HttpMethod::Delete);
 }
@@ -377,6 +401,12 @@ WorkEntry YouTrackService::workEntryFrom(const YouTrackWorkEntryDTO& entry) {
     out.issue.name = entry.issue.summary;
     // Whole seconds, cut toward zero: the calendar shows no milliseconds.
     out.started = QDateTime::fromSecsSinceEpoch(entry.date / 1000, Qt::UTC);
+    if (entry.created) {
+        const QDateTime created = QDateTime::fromMSecsSinceEpoch(*entry.created, Qt::UTC);
+        if (created.isValid()) {
+            out.created = created;
+        }
+    }
     return out;
 }
 

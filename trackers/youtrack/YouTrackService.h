@@ -55,6 +55,8 @@ public:
     static inline const QString workItemFields =
         QStringLiteral("id,duration(presentation,minutes),issue(id,idReadable,summary,wikifiedDescription,"
                        "customFields(name)),text,textPreview,date");
+    // The fields of the reads that also want to know when each item was made.
+    static inline const QString workItemFieldsWithCreation = workItemFields + QStringLiteral(",created");
 
     // The custom-field types the issue mapping reads (by type alone, never by name).
     static inline const QString stateFieldType = YouTrackTaskDTO::CustomField::stateType;
@@ -94,6 +96,11 @@ public:
 
     // The account user's own work items within the interval, in the tracker's order.
     Publisher<std::vector<WorkEntry>, APIError> fetchWorkEntries(const DateInterval& interval) override;
+
+    // The account user's own work items of one issue dated within the interval (read
+    // among the user's work items, so whoever the issue is assigned to).
+    Publisher<std::vector<WorkEntry>, APIError> fetchOwnWorkEntries(const Issue& task,
+                                                                    const DateInterval& interval) override;
 
     Publisher<Void, APIError> deleteWorkEntry(const WorkEntry& entry) override;
 

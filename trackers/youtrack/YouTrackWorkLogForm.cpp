@@ -124,7 +124,10 @@ void YouTrackWorkLogForm::save(std::function<void()> completion) {
         body.text = description();
     }
     // YouTrack dates the work item itself, by the day it arrives.
-    const WorkLogBooking booking{task().id, QDateTime::currentDateTime(), *minutes * 60, description()};
+    const QDateTime now = QDateTime::currentDateTime();
+    WorkLogBooking booking{task().id, now, *minutes * 60, description()};
+    booking.dating = WorkLogBooking::Dating::day;
+    booking.sent = now;
     runSaveRequest(m_service->request()->perform<Void>(YouTrackEndpoint::saveWorkItem(task()),
                                                        HttpMethod::Post, std::nullopt, body),
                    std::move(completion), booking);

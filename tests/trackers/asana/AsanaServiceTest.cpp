@@ -318,7 +318,7 @@ TEST_F(AsanaServiceTest, RangeReadKeepsTheUsersOwnEntriesSorted) {
     const auto reads = asana.requestsTo(QStringLiteral("/time_tracking_entries"), "GET");
     ASSERT_EQ(reads.size(), 2);
     EXPECT_EQ(reads[0].queryValue(QStringLiteral("opt_fields")),
-              QStringLiteral("entered_on,duration_minutes,created_by"));
+              QStringLiteral("entered_on,duration_minutes,created_by,created_at"));
     // The account knows its user: no need to ask who that is.
     EXPECT_TRUE(asana.requestsTo(QStringLiteral("/users/me")).isEmpty());
 

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "core/model/WorkEntry.h"
+#include "core/time/WorkLogBooking.h"
+#include "platform/async/Cancellable.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace velmora {
+
+class ProviderService;
+class TimerViewModel;
+
+// Finds out what became of a booking that an earlier run sent and never saw answered
+// (the timer keeps its record): the task's own work logs are read, and only an entry
+// made since the booking left can be it. Earlier bookings that look the same (the same
+// minutes on the same task, the same day) are told apart by when the tracker made them.
+//
+// Found, the booked time leaves the timer; not there, the time stays and the user
+// hears of it; when the app cannot tell (an entry that looks the same but was made
+// later than the booking could have arrived, or two of them), the time stays and the
+// user is asked, with the entry named. Every outcome is told once: the record goes as
+// soon as the answer is in. Main thread only.
+class BookingRecovery : public QObject {
+    Q_OBJECT
+
+public:
+    // Clocks of this machine and of the tracker may differ by this much (seconds): an
+    // entry made more than this before the booking left is an earlier one.
+    static constexpr qint64 clockTolerance = 5;
+    // How long after it left (seconds) a booking may still have reached the tracker;
+    // an entry that looks the same but was made later is no sure sign.
+    static constexpr qint64 arrivalWindow = 600;
+
+    struct Verdict {
+        enum class Kind {
+            // One entry can be the booking and nothing else: it was saved.
+            saved,
+            // No entry can be the booking.
+            notFound,
+            // An entry may be the booking, or two may: the user decides.
+            uncertain,
+        };
+        Kind kind = Kind::notFound;
+        // The entry found (saved) or to be named in the question (uncertain).
+        std::optional<WorkEntry> entry;
+    };
+
+    // Whether `entry` looks like what `booking` sends: the same task and minutes, and
+    // the same start (to the second) where the tracker keeps it, else the same day and
+    // description.
+    static bool looksLike(const WorkEntry& entry, const WorkLogBooking& booking);
+    // What the tracker's `entries` (of the booking's task) say of `booking`.
+    static Verdict judge(const std::vector<WorkEntry>& entries, const WorkLogBooking& booking);
+
+    explicit BookingRecovery(TimerViewModel& timer, QObject* parent = nullptr);
+    ~BookingRecovery() override;
+
+    // Looks the timer's recorded booking up in the tracker; without a record, or while a
+    // look-up runs, it does nothing.
+    void check(const std::shared_ptr<ProviderService>& service);
+    // The user says the entry named in the question is `booking`: its time leaves the
+    // timer, unless the timer has moved on meanwhile (runs again, or tracks another task).
+    void confirmSaved(const WorkLogBooking& booking);
+
+signals:
+    // Nothing in the tracker is the booking (or the tracker could not be asked); the
+    // timer keeps its time.
+    void bookingMayNotHaveBeenSaved(const velmora::WorkLogBooking& booking);
+    // `entry` may be the booking; the timer keeps its time until the user says so.
+    void bookingMayBe(const velmora::WorkLogBooking& booking, const velmora::WorkEntry& entry);
+
+private:
+    void finish(const WorkLogBooking& booking, const std::optional<Verdict>& verdict);
+
+    QPointer<TimerViewModel> m_timer;
+    std::optional<Cancellable> m_check;
+};
+
+} // namespace velmora

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "core/model/WorkEntry.h"
+#include "core/time/WorkLogBooking.h"
+
+#include <QCoreApplication>
+#include <QString>
+
+#include <functional>
+
+class QMessageBox;
+class QWidget;
+
+namespace velmora {
+
+// The alerts of a booking that an earlier run sent and never saw answered: told when
+// the tracker does not list it, asked when an entry there may be it. Both keep the
+// time on the timer unless the user says otherwise, and show every text as plain text
+// (task names are the tracker's free text). Each opens window-modal on `parent` and
+// deletes itself when closed.
+class BookingRecoveryAlert {
+    Q_DECLARE_TR_FUNCTIONS(BookingRecoveryAlert)
+
+public:
+    static inline const QString keepButton = QStringLiteral("Keep the Time");
+    static inline const QString savedButton = QStringLiteral("It Was Saved");
+
+    // "A 30m work log on BIG-20 at 10:02 may be this booking.": the entry's minutes, the
+    // task and when the tracker made it (where it does not say, its start, or its day).
+    static QString questionText(const WorkEntry& entry, const QString& taskName);
+
+    // "The earlier booking may not have been saved.", with what it was.
+    static QMessageBox* tellNotConfirmed(const WorkLogBooking& booking, const QString& taskName,
+                                         QWidget* parent);
+    // Whether `entry` is the booking: "Keep the Time" (the default, also Escape) or "It
+    // Was Saved", which runs `saved`.
+    static QMessageBox* askWhetherSaved(const WorkLogBooking& booking, const WorkEntry& entry,
+                                        const QString& taskName, QWidget* parent,
+                                        std::function<void()> saved);
+};
+
+} // namespace velmora
