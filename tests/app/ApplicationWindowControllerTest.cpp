@@ -16,9 +16,11 @@
 
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
+#include <QTimeZone>
 #include <QToolBar>
 
 using namespace velmora;
@@ -279,4 +281,47 @@ TEST_F(ApplicationWindowControllerTest, ARateLimitWaitsForTheOpenBookingSheet) {
     ASSERT_NE(screen, nullptr);
     EXPECT_GT(screen->delay(), 0);
     EXPECT_LE(screen->delay(), 30);
+}
+
+// A booking an earlier run sent and never saw answered, with an entry in the tracker that
+// may be it: the window asks, keeping the time until the user says it was saved.
+TEST_F(ApplicationWindowControllerTest, ABookingThatMayHaveBeenSavedIsAskedAboutAsTheWindowOpens) {
+    account = addAccount(QStringLiteral("Alpha"));
+    const QDateTime sent = QDateTime::currentDateTime().addSecs(-600);
+    WorkLogBooking booking{QStringLiteral("7"), sent, 1800, QString()};
+    booking.dating = WorkLogBooking::Dating::day;
+    booking.sent = sent;
+    TimerSnapshot timer{makeProject(QStringLiteral("p1")),
+                        makeIssue(QStringLiteral("7")),
+                        TimerViewModel::State::paused,
+                        1800,
+                        std::nullopt,
+                        booking};
+    snapshots->save(timer, key());
+    // The same minutes that day; the tracker does not say when it was made.
+    WorkEntry entry;
+    entry.id = QStringLiteral("w9");
+    entry.issue = makeIssue(QStringLiteral("7"));
+    entry.spentTimeSeconds = 1800;
+    entry.started = QDateTime(sent.toUTC().date(), QTime(0, 0), QTimeZone::utc());
+    service->workEntries.answer({entry});
+    launch();
+    auto* window = windows().applicationWindow();
+    ASSERT_NE(window, nullptr);
+    QMessageBox* question = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        question = window->findChild<QMessageBox*>();
+        return question != nullptr;
+    }));
+    EXPECT_TRUE(question->text().startsWith(QStringLiteral("A 30m work log on KEY-7 ")))
+        << question->text().toStdString();
+    EXPECT_DOUBLE_EQ(window->timerViewModel()->elapsed(), 1800);
+    ASSERT_NE(question->defaultButton(), nullptr);
+    EXPECT_EQ(question->defaultButton()->text(), QStringLiteral("Keep the Time"));
+    for (QAbstractButton* button : question->buttons()) {
+        if (button->text() == QStringLiteral("It Was Saved")) {
+            button->click();
+        }
+    }
+    EXPECT_FALSE(window->timerViewModel()->isInUse());
 }
