@@ -330,6 +330,14 @@ TEST_F(AsanaServiceTest, RangeReadKeepsTheUsersOwnEntriesSorted) {
     EXPECT_EQ(ids(ofTask.value()), (QStringList{QStringLiteral("e-t1-fri"), QStringLiteral("e-t1-mon"),
                                                 QStringLiteral("e-t1-colleague")}));
 
+    // The user's own entries of the task, with when they were made: read on the task
+    // itself, whoever it is assigned to.
+    asana.http().clearRequests();
+    auto own = awaitResult(service()->fetchOwnWorkEntries(t1, week()));
+    ASSERT_TRUE(own.ok());
+    EXPECT_EQ(ids(own.value()), (QStringList{QStringLiteral("e-t1-fri"), QStringLiteral("e-t1-mon")}));
+    EXPECT_TRUE(asana.requestsTo(QStringLiteral("/tasks/search")).isEmpty());
+
     // Nothing found: nothing to read.
     asana.http().clearRequests();
     auto empty = awaitResult(service()->fetchWorkEntries(

@@ -92,6 +92,22 @@ TEST_F(JiraWorkEntriesTest, AWeekOfTheUsersOwnEntriesComesSortedAcrossIssues) {
     }
 }
 
+TEST_F(JiraWorkEntriesTest, TheUsersOwnWorkLogsOfOneIssueComeWithWhenTheyWereMade) {
+    addIssue(QStringLiteral("10001"));
+    jira.addWorkLog(
+        {{}, QStringLiteral("10001"), QStringLiteral("acc-me"), at(5, 9), 1800, {}, at(5, 9, 30)});
+    log(QStringLiteral("10001"), at(5, 10), 1800, QStringLiteral("acc-col"));
+    Issue task;
+    task.id = QStringLiteral("10001");
+    auto entries = awaitResult(service()->fetchOwnWorkEntries(task, week()));
+    ASSERT_TRUE(entries.ok()) << entries.error().description().toStdString();
+    ASSERT_EQ(entries.value().size(), 1u);
+    EXPECT_EQ(entries.value()[0].started, at(5, 9));
+    EXPECT_EQ(entries.value()[0].created, at(5, 9, 30));
+    // The issue itself is read: no search for the user's issues.
+    EXPECT_TRUE(jira.requestsTo(QStringLiteral("/rest/api/3/search/jql")).isEmpty());
+}
+
 TEST_F(JiraWorkEntriesTest, TheWeekHoldsItsLocalDaysWhateverTheZoneOfTheJiraProfile) {
     addIssue(QStringLiteral("10001"));
     addIssue(QStringLiteral("10002"));

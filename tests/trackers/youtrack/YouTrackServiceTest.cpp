@@ -382,6 +382,32 @@ TEST_F(YouTrackServiceTest, WorkEntriesOfTheIntervalPageByPage) {
     EXPECT_EQ(FakeYouTrackServer::decodedQueryValue(pages[1], QStringLiteral("$skip")), u"20");
 }
 
+TEST_F(YouTrackServiceTest, OwnWorkItemsOfOneIssueComeWithWhenTheyWereMade) {
+    youTrack.addProject({"0-1", "APP", "Application"});
+    youTrack.addIssue({"2-1", "APP-1", "0-1", "Crash on start", "", "Open"});
+    youTrack.addIssue({"2-2", "APP-2", "0-1", "Other", "", "Open"});
+    const qint64 day = 1700000000000;
+    FakeYouTrackServer::WorkItem mine{"wi-mine", "2-1", "jane", 30, std::nullopt, day, std::nullopt};
+    mine.created = day + 4000;
+    youTrack.addWorkItem(mine);
+    youTrack.addWorkItem({"wi-other-issue", "2-2", "jane", 30, std::nullopt, day, std::nullopt});
+    youTrack.addWorkItem({"wi-colleague", "2-1", "bob", 30, std::nullopt, day, std::nullopt});
+
+    Issue task;
+    task.id = QStringLiteral("2-1");
+    const DateInterval interval{QDateTime::fromMSecsSinceEpoch(day - 3600000, Qt::UTC),
+                                QDateTime::fromMSecsSinceEpoch(day + 3600000, Qt::UTC)};
+    auto entries = awaitOutcome(service->fetchOwnWorkEntries(task, interval));
+    ASSERT_TRUE(entries && entries->ok());
+    ASSERT_EQ(entries->value().size(), 1u);
+    EXPECT_EQ(entries->value()[0].id, u"wi-mine");
+    EXPECT_EQ(entries->value()[0].created, QDateTime::fromMSecsSinceEpoch(day + 4000, Qt::UTC));
+    const auto pages = youTrack.requestsTo(QStringLiteral("/api/workItems"));
+    ASSERT_EQ(pages.size(), 1);
+    EXPECT_TRUE(
+        FakeYouTrackServer::decodedQueryValue(pages[0], QStringLiteral("fields")).endsWith(u",created"));
+}
+
 TEST_F(YouTrackServiceTest, RefusedWorkItemsMarkTheAccount) {
     youTrack.refuseAll(401);
     const QDateTime now = QDateTime::currentDateTimeUtc();
