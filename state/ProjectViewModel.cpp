@@ -6,10 +6,6 @@
 #include <iterator>
 #include <utility>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 namespace velmora {
 
 namespace {
@@ -24,17 +20,6 @@ std::optional<T> firstWithId(const std::vector<T>& items, const std::optional<QS
         return std::nullopt;
     }
     return *it;
-}
-
-// A page of tasks is decoded from a JSON body many times its size, on a worker thread;
-// once the page is in the list, that memory is free but the allocator keeps it, in
-// holes between what stays. Paging through a long project would leave the app a few
-// megabytes larger for good. Handing the free pages back is one walk over the
-// allocator's free lists per page.
-void returnFreedMemory() {
-#if defined(__GLIBC__)
-    malloc_trim(0);
-#endif
 }
 
 } // namespace
@@ -269,10 +254,8 @@ void ProjectViewModel::receiveFirstPage(std::vector<Issue> page) {
 void ProjectViewModel::receiveNextPage(std::vector<Issue> page) {
     // Appended in place: paging through a long project costs the new page only.
     m_tasks.insert(m_tasks.end(), std::make_move_iterator(page.begin()), std::make_move_iterator(page.end()));
-    page = {};
     emit tasksChanged();
     setHasMoreTasks(m_tasksPaginator.hasMorePages());
-    returnFreedMemory();
 }
 
 void ProjectViewModel::keepRequest(const QString& purpose, Cancellable request) {
