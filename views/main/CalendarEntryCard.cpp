@@ -1,6 +1,6 @@
 #include "views/main/CalendarEntryCard.h"
 
-#include "platform/richtext/TrackerTextDocument.h"
+#include "platform/richtext/OutsideTextDocument.h"
 #include "views/main/Appearance.h"
 #include "views/main/CalendarEntryModel.h"
 
@@ -14,10 +14,10 @@ namespace {
 
 // The description as laid-out text of the card's inner width, bounded, with nothing
 // in it loaded from anywhere.
-void prepare(TrackerTextDocument& document, const QString& html, const QFont& font, qreal width) {
+void prepare(OutsideTextDocument& document, const QString& html, const QFont& font, qreal width) {
     document.setDefaultFont(font);
     document.setDocumentMargin(0);
-    document.setTrackerHtml(html);
+    document.setOutsideHtml(html);
     document.setTextWidth(width);
 }
 
@@ -28,7 +28,7 @@ QSize CalendarEntryCard::sizeHint(const QStyleOptionViewItem& option, const QMod
     int height = padding + metrics.height() + padding;
     const QVariant description = index.data(CalendarEntryModel::DescriptionRole);
     if (description.isValid()) {
-        TrackerTextDocument document;
+        OutsideTextDocument document;
         prepare(document, description.toString(), option.font, option.rect.width() - 2 * padding);
         height += padding + static_cast<int>(std::ceil(document.size().height()));
     }
@@ -60,7 +60,7 @@ void CalendarEntryCard::paint(QPainter* painter, const QStyleOptionViewItem& opt
 
     const QVariant description = index.data(CalendarEntryModel::DescriptionRole);
     if (description.isValid()) {
-        TrackerTextDocument document;
+        OutsideTextDocument document;
         prepare(document, description.toString(), option.font, inner.width());
         painter->translate(inner.left(), titleRow.bottom() + padding);
         QAbstractTextDocumentLayout::PaintContext context;

@@ -1,5 +1,5 @@
 #include "platform/updates/UpdateOfferDialog.h"
-#include "platform/richtext/TrackerHtml.h"
+#include "platform/richtext/OutsideHtml.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -119,9 +119,9 @@ TEST(UpdateOfferDialogTest, DeeplyNestedNotesAreFlattenedBeforeLayout) {
     UpdateOfferDialog dialog(item, QStringLiteral("1.1"));
     auto* notes = dialog.findChild<QTextBrowser*>();
     ASSERT_NE(notes, nullptr);
-    EXPECT_LE(tableDepth(notes->document()->rootFrame()), TrackerHtmlLimits{}.maxTableDepth);
+    EXPECT_LE(tableDepth(notes->document()->rootFrame()), OutsideHtmlLimits{}.maxTableDepth);
     EXPECT_TRUE(dialog.releaseNotesText().contains(QStringLiteral("Faster sync.")));
-    EXPECT_TRUE(dialog.releaseNotesText().contains(trackerHtmlFlattenedNote()));
+    EXPECT_TRUE(dialog.releaseNotesText().contains(outsideHtmlFlattenedNote()));
 }
 
 } // namespace

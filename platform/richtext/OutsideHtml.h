@@ -5,10 +5,11 @@
 
 namespace velmora {
 
-// How much of a tracker's HTML fragment is laid out. Qt's text layout grows steeply
+// How much of an HTML fragment from outside (a tracker's description, release notes, a
+// calendar entry) is laid out. Qt's text layout grows steeply
 // with nested tables (each level about doubles it) and fails outright on thousands of
 // nested elements, so a fragment is bounded before it reaches a QTextDocument.
-struct TrackerHtmlLimits {
+struct OutsideHtmlLimits {
     // Characters of the fragment looked at; the rest is cut.
     qsizetype maxSource = 512 * 1024;
     // Characters of text kept; the rest is cut.
@@ -30,10 +31,10 @@ struct TrackerHtmlLimits {
 // deeper nesting than the limits is flattened, and text past the limits is cut. When
 // anything was cut or flattened, a note saying so ends the result. Pure: it reads
 // nothing but its arguments.
-QString boundTrackerHtml(QStringView html, const TrackerHtmlLimits& limits = {});
+QString boundOutsideHtml(QStringView html, const OutsideHtmlLimits& limits = {});
 
 // The notes that end a fragment which was cut or flattened.
-QString trackerHtmlShortenedNote();
-QString trackerHtmlFlattenedNote();
+QString outsideHtmlShortenedNote();
+QString outsideHtmlFlattenedNote();
 
 } // namespace velmora

@@ -1,4 +1,4 @@
-#include "platform/richtext/TrackerHtml.h"
+#include "platform/richtext/OutsideHtml.h"
 
 #include <QHash>
 #include <algorithm>
@@ -130,7 +130,7 @@ QString boundedNumber(QStringView value, int max, bool percent) {
 
 // The attribute as kept on `element`, or empty to leave it out.
 QString keptAttribute(QStringView element, QStringView name, QStringView value,
-                      const TrackerHtmlLimits& limits) {
+                      const OutsideHtmlLimits& limits) {
     if (value.size() > maxAttributeValue) {
         return {};
     }
@@ -167,7 +167,7 @@ QString keptAttribute(QStringView element, QStringView name, QStringView value,
 
 class Bounder {
 public:
-    Bounder(QStringView html, const TrackerHtmlLimits& limits)
+    Bounder(QStringView html, const OutsideHtmlLimits& limits)
         : m_in(html.left(std::max<qsizetype>(limits.maxSource, 0))), m_limits(limits),
           m_cut(html.size() > m_in.size()) {}
 
@@ -188,9 +188,9 @@ public:
             pop();
         }
         if (m_cut) {
-            m_out += QStringLiteral("<p>") + trackerHtmlShortenedNote() + QStringLiteral("</p>");
+            m_out += QStringLiteral("<p>") + outsideHtmlShortenedNote() + QStringLiteral("</p>");
         } else if (m_flattened) {
-            m_out += QStringLiteral("<p>") + trackerHtmlFlattenedNote() + QStringLiteral("</p>");
+            m_out += QStringLiteral("<p>") + outsideHtmlFlattenedNote() + QStringLiteral("</p>");
         }
         return m_out;
     }
@@ -417,7 +417,8 @@ private:
         if (isVoid) {
             return;
         }
-        if (push({name, kind.role, kept, isTable ? kept : inKeptTable(), kept ? kind.role : keptParentRole()}) &&
+        if (push({name, kind.role, kept, isTable ? kept : inKeptTable(),
+                  kept ? kind.role : keptParentRole()}) &&
             selfClosed) {
             pop();
         }
@@ -519,7 +520,7 @@ private:
     }
 
     QStringView m_in;
-    const TrackerHtmlLimits& m_limits;
+    const OutsideHtmlLimits& m_limits;
     qsizetype m_pos = 0;
     QString m_out;
     std::vector<Open> m_open;
@@ -536,15 +537,15 @@ private:
 
 } // namespace
 
-QString boundTrackerHtml(QStringView html, const TrackerHtmlLimits& limits) {
+QString boundOutsideHtml(QStringView html, const OutsideHtmlLimits& limits) {
     return Bounder(html, limits).run();
 }
 
-QString trackerHtmlShortenedNote() {
+QString outsideHtmlShortenedNote() {
     return QStringLiteral("[This text is too long to show whole: the rest is left out.]");
 }
 
-QString trackerHtmlFlattenedNote() {
+QString outsideHtmlFlattenedNote() {
     return QStringLiteral("[This text nests too deeply to show its layout whole: deeper parts are "
                           "shown flat.]");
 }

@@ -1,0 +1,106 @@
+#include "platform/richtext/OutsideHtml.h"
+#include "platform/richtext/OutsideTextDocument.h"
+#include "tests/support/ResourceTraps.h"
+#include "tests/support/ThreadCpuClock.h"
+#include "views/main/CalendarEntryCard.h"
+#include "views/main/CalendarEntryModel.h"
+#include "views/main/SimpleHtmlView.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QImage>
+#include <QPainter>
+#include <QStandardItemModel>
+#include <QTextDocument>
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+
+namespace {
+
+QString nestedTables(int levels) {
+    return QStringLiteral("<table><tr><td>").repeated(levels) + QStringLiteral("x") +
+           QStringLiteral("</td></tr></table>").repeated(levels);
+}
+
+qint64 layoutMilliseconds(QTextDocument& document) {
+    test::ThreadCpuClock clock;
+    document.setTextWidth(400);
+    document.documentLayout()->documentSize();
+    return clock.elapsed();
+}
+
+QString cardHtmlWith(const QString& description, const CalendarEntryCard& card, QImage* picture) {
+    QStandardItemModel model(1, 1);
+    const QModelIndex index = model.index(0, 0);
+    model.setData(index, QStringLiteral("T-1"), CalendarEntryModel::TaskLabelRole);
+    model.setData(index, QStringLiteral("1h"), CalendarEntryModel::SpentTimeRole);
+    model.setData(index, description, CalendarEntryModel::DescriptionRole);
+    QStyleOptionViewItem option;
+    option.rect = QRect(0, 0, 200, 0);
+    option.font = QFont();
+    const QSize size = card.sizeHint(option, index);
+    option.rect = QRect(QPoint(0, 0), QSize(200, std::min(size.height(), 400)));
+    QImage image(option.rect.size(), QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    card.paint(&painter, option, index);
+    painter.end();
+    if (picture) {
+        *picture = image;
+    }
+    return QString::number(size.height());
+}
+
+} // namespace
+
+// The description view and the calendar card render through such a document.
+TEST(DescriptionLayout, TheDescriptionViewAndTheCalendarCardReadNothingEither) {
+    test::ResourceTraps files;
+    const QString red = files.path(QStringLiteral("red.png"));
+    const QString fifo = files.path(QStringLiteral("fifo"));
+
+    SimpleHtmlView view;
+    view.resize(200, 200);
+    for (const QString& tag : test::ResourceTraps::namingTags({red, fifo, QStringLiteral("/dev/zero")})) {
+        // Straight into the view's document, past the bounding that drops images.
+        view.document()->setHtml(tag);
+        EXPECT_FALSE(test::ResourceTraps::hasRed(view.grab().toImage())) << tag.toStdString();
+    }
+
+    CalendarEntryCard card;
+    for (const QString& tag : test::ResourceTraps::namingTags({red, fifo, QStringLiteral("/dev/zero")})) {
+        QImage picture;
+        cardHtmlWith(tag, card, &picture);
+        EXPECT_FALSE(test::ResourceTraps::hasRed(picture)) << tag.toStdString();
+    }
+    EXPECT_EQ(files.fifoReads, 0) << "the FIFO was opened";
+}
+
+// nested elements crash it; bounded, any description lays out at once.
+TEST(DescriptionLayout, DeeplyNestedDescriptionsLayOutAtOnce) {
+    const QString tables = nestedTables(22);
+    EXPECT_LT(tables.size(), 740);
+
+    SimpleHtmlView view;
+    test::ThreadCpuClock clock;
+    view.setContent(tables);
+    view.document()->documentLayout()->documentSize();
+    EXPECT_LT(clock.elapsed(), test::cpuBudget(1000)) << "the description view";
+    EXPECT_TRUE(view.toPlainText().contains(QStringLiteral("x")));
+    EXPECT_TRUE(view.toPlainText().contains(outsideHtmlFlattenedNote()));
+
+    OutsideTextDocument document;
+    document.setOutsideHtml(tables);
+    EXPECT_LT(layoutMilliseconds(document), test::cpuBudget(1000));
+
+    CalendarEntryCard card;
+    for (const QString& deep :
+         {nestedTables(3000), QStringLiteral("<div dir=\"rtl\"><span dir=\"ltr\">a").repeated(3000),
+          QStringLiteral("<ul><li>").repeated(3000) + QStringLiteral("x")}) {
+        clock.restart();
+        QImage picture;
+        cardHtmlWith(deep, card, &picture);
+        EXPECT_LT(clock.elapsed(), test::cpuBudget(1000)) << "the calendar card";
+    }
+}
