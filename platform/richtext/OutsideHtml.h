@@ -20,9 +20,22 @@ struct OutsideHtmlLimits {
     int maxDepth = 24;
     // Tables inside tables; deeper table tags are dropped, their text kept.
     int maxTableDepth = 3;
-    // The largest colspan or rowspan, and the largest size or spacing in pixels.
+    // The largest colspan or rowspan, and the largest width in pixels.
     int maxSpan = 64;
     int maxPixels = 4000;
+    // The largest length that runs down the page (a margin's, a padding's, a cell's
+    // height, a table's spacing), in pixels: a few lines. Qt lays out any length as
+    // given, and a hundred paragraphs 100,000 px apart took it minutes.
+    int maxLength = 48;
+    // The cells of the grid one table makes, counting those that spans fill: Qt builds
+    // every one of them.
+    int maxTableCells = 1024;
+    // Combining marks one letter carries; further ones are left out.
+    int maxMarks = 4;
+    // Font families one fragment names; further faces are left out.
+    int maxFontFamilies = 4;
+    // The largest number a list starts from or an item is given.
+    int maxListStart = 9999;
 };
 
 // The fragment rebuilt from what it says, so that Qt's HTML parser sees only

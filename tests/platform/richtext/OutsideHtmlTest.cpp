@@ -4,6 +4,8 @@
 
 #include <QAbstractTextDocumentLayout>
 #include <QTextDocument>
+#include <QTextFrame>
+#include <QTextTable>
 
 #include <gtest/gtest.h>
 
@@ -77,11 +79,12 @@ TEST(OutsideHtml, KeepsTheTextAndBoundsTheMarkup) {
 
     // Spans and sizes are clamped; images, scripts, styles, comments, unknown elements
     // and other attributes go; quotes in values cannot open new attributes.
-    EXPECT_EQ(
-        boundOutsideHtml(QStringLiteral("<table cellpadding=\"99999\"><tr><td colspan=\"100000\" "
-                                        "rowspan=99999999999 width=\"100000\">a</td></tr></table>")),
-        QStringLiteral("<table cellpadding=\"64\"><tr><td colspan=\"64\" rowspan=\"64\" width=\"4000\">a"
-                       "</td></tr></table>"));
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<table cellpadding=\"99999\"><tr><td colspan=\"100000\" "
+                                              "rowspan=99999999999 width=\"100000\">a</td><td>b</td></tr>"
+                                              "<tr><td>c</td><td>d</td></tr></table>")),
+              QStringLiteral("<table cellpadding=\"%1\"><tr><td colspan=\"2\" rowspan=\"2\" width=\"4000\">a"
+                             "</td><td>b</td></tr><tr><td>c</td><td>d</td></tr></table>")
+                  .arg(OutsideHtmlLimits{}.maxLength));
     EXPECT_EQ(
         boundOutsideHtml(QStringLiteral("<img src=\"/dev/zero\"><script>alert(1)</script><style>p{}</style>"
                                         "<!-- <table> --><section onclick=\"x\">s</section>"
@@ -121,5 +124,168 @@ TEST(OutsideHtml, HostileFragmentsAreBoundedQuickly) {
         OutsideTextDocument document;
         document.setHtml(bounded);
         EXPECT_LT(layoutMilliseconds(document), test::cpuBudget(1000)) << html.left(20).toStdString();
+    }
+}
+
+namespace {
+
+// The one table the fragment makes, as Qt builds it.
+QSize tableGrid(const QString& bounded) {
+    QTextDocument document;
+    document.setHtml(bounded);
+    for (QTextFrame* frame : document.rootFrame()->childFrames()) {
+        if (auto* table = qobject_cast<QTextTable*>(frame)) {
+            return QSize(table->columns(), table->rows());
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+// A style keeps what a description's text needs, with every length a few lines high
+// at most: Qt lays out a margin, padding, indent or line height of any size, and a
+// hundred paragraphs 100,000 px apart took minutes.
+TEST(OutsideHtml, StylesKeepOnlyWhatTextNeedsWithinAFewLines) {
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<p style=\"margin:100000px\">a</p>")),
+              QStringLiteral("<p>a</p>"));
+    EXPECT_EQ(
+        boundOutsideHtml(QStringLiteral(
+            "<span style=\"color: #c00; background-color: yellow; font-weight: bold; "
+            "font-style: italic; text-decoration: underline line-through; font-size: 14px\">x</span>"
+            "<p style=\"TEXT-ALIGN: center\">y</p>")),
+        QStringLiteral("<span style=\"color:#c00;background-color:yellow;font-weight:bold;"
+                       "font-style:italic;text-decoration:underline line-through;font-size:14px\">x</span>"
+                       "<p style=\"text-align:center\">y</p>"));
+    // Everything else goes, and so does a value that is not one of its kind.
+    for (const char* dropped :
+         {"line-height:100000px", "text-indent:100000px", "padding:100000px", "margin-top:9999px",
+          "-qt-block-indent:100000", "-qt-list-indent:100000", "white-space:pre", "width:100000px",
+          "height:100000px", "font-family:a,b,c", "background-image:url(/dev/zero)",
+          "background:url(/dev/zero)", "color:url(/dev/zero)", "font-weight:100000", "display:none",
+          "font-size:50em", "border-width:100000px", "list-style-type:upper-roman"}) {
+        EXPECT_EQ(boundOutsideHtml(QStringLiteral("<p style=\"%1\">a</p>").arg(QLatin1String(dropped))),
+                  QStringLiteral("<p>a</p>"))
+            << dropped;
+    }
+    // Font sizes stay in a small range.
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<span style=\"font-size:100000px\">a</span>")),
+              QStringLiteral("<span style=\"font-size:32px\">a</span>"));
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<span style=\"font-size:0.1px\">a</span>")),
+              QStringLiteral("<span style=\"font-size:8px\">a</span>"));
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<span style=\"font-size:900pt\">a</span>")),
+              QStringLiteral("<span style=\"font-size:24pt\">a</span>"));
+    // Lengths in attributes too: a few lines at most.
+    const int lines = OutsideHtmlLimits{}.maxLength;
+    EXPECT_LE(lines, 64);
+    EXPECT_EQ(
+        boundOutsideHtml(QStringLiteral("<table cellpadding=\"99999\" cellspacing=\"99999\" border=\"99999\">"
+                                        "<tr><td height=\"99999\">a</td></tr></table>")),
+        QStringLiteral("<table cellpadding=\"%1\" cellspacing=\"%1\" border=\"%1\"><tr><td height=\"%1\">a"
+                       "</td></tr></table>")
+            .arg(lines));
+}
+
+// A span reaches no further than the rows and columns its table has, and a table makes
+// no larger a grid than the bound: Qt builds every cell of the grid, so twenty rows of
+// three cells spanning 64 × 64 took seconds, and six hundred took most of a gigabyte.
+TEST(OutsideHtml, TableSpansStayInsideTheGridThatExists) {
+    EXPECT_EQ(
+        boundOutsideHtml(
+            QStringLiteral("<table><tr><td rowspan=\"9\">a</td><td>b</td></tr><tr><td>c</td></tr></table>")),
+        QStringLiteral("<table><tr><td rowspan=\"2\">a</td><td>b</td></tr><tr><td>c</td></tr></table>"));
+    EXPECT_EQ(
+        boundOutsideHtml(
+            QStringLiteral("<table><tr><td colspan=\"9\">a</td></tr><tr><td>b</td><td>c</td></tr></table>")),
+        QStringLiteral("<table><tr><td colspan=\"2\">a</td></tr><tr><td>b</td><td>c</td></tr></table>"));
+    EXPECT_EQ(
+        boundOutsideHtml(QStringLiteral("<table><tr><td>a</td><td rowspan=\"2\" colspan=\"5\">b</td></tr>"
+                                        "<tr><td>c</td></tr></table>")),
+        QStringLiteral("<table><tr><td>a</td><td rowspan=\"2\">b</td></tr><tr><td>c</td></tr></table>"))
+        << "a span that is cut to one is left out";
+
+    const int cells = OutsideHtmlLimits{}.maxTableCells;
+    const QString spans = QStringLiteral("<td colspan=64 rowspan=64>x</td>").repeated(3);
+    for (const QString& table :
+         {QStringLiteral("<table>") +
+              (QStringLiteral("<tr>") + spans + QStringLiteral("</tr>")).repeated(20) +
+              QStringLiteral("</table>"),
+          QStringLiteral("<table>") +
+              (QStringLiteral("<tr>") + spans + QStringLiteral("</tr>")).repeated(600) +
+              QStringLiteral("</table>"),
+          QStringLiteral("<table>") + QStringLiteral("<tr><td>x</td></tr>").repeated(900) +
+              QStringLiteral("<tr>") + QStringLiteral("<td>y</td>").repeated(900) +
+              QStringLiteral("</tr></table>"),
+          QStringLiteral("<table><tr>") + QStringLiteral("<td rowspan=64>x</td>").repeated(1500) +
+              QStringLiteral("</tr>") + QStringLiteral("<tr><td>y</td></tr>").repeated(60) +
+              QStringLiteral("</table>")}) {
+        const QSize grid = tableGrid(boundOutsideHtml(table));
+        EXPECT_GT(grid.width() * grid.height(), 0) << table.left(60).toStdString();
+        EXPECT_LE(grid.width() * grid.height(), cells) << table.left(60).toStdString();
+    }
+}
+
+// A letter carries a few combining marks at most, whether written as characters or as
+// character references: Qt shapes one letter with 20,000 marks for over a second.
+TEST(OutsideHtml, ALetterCarriesAFewCombiningMarks) {
+    const int marks = OutsideHtmlLimits{}.maxMarks;
+    EXPECT_GE(marks, 2);
+    EXPECT_LE(marks, 8);
+    const QString acute(QChar(0x0301));
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("a") + acute.repeated(5000) + QStringLiteral("b") + acute),
+              QStringLiteral("a") + acute.repeated(marks) + QStringLiteral("b") + acute);
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("a") + QStringLiteral("&#769;&#x301;").repeated(100)),
+              QStringLiteral("a") + acute.repeated(marks));
+    // Marks outside the basic plane count the same.
+    const QString musical = QString::fromUcs4(U"\U0001D167");
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("x") + musical.repeated(50)),
+              QStringLiteral("x") + musical.repeated(marks));
+    // Text that is no mark passes as it was.
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("caf\u00e9 &amp; &#65;&lt;")),
+              QStringLiteral("caf\u00e9 &amp; A&lt;"));
+}
+
+// A fragment names a few font families: each new one costs Qt a font database search,
+// and two thousand faces took over a second.
+TEST(OutsideHtml, AFragmentNamesAFewFontFamilies) {
+    const int families = OutsideHtmlLimits{}.maxFontFamilies;
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<font face=\"Sans, Serif, Mono\">a</font>")),
+              QStringLiteral("<font face=\"Sans\">a</font>"));
+    QString many;
+    for (int i = 0; i < 2000; ++i) {
+        many += QStringLiteral("<font face=\"Face%1\">x</font>").arg(i);
+    }
+    const QString bounded = boundOutsideHtml(many);
+    EXPECT_EQ(bounded.count(QStringLiteral("face=")), families);
+    EXPECT_EQ(bounded.count(QStringLiteral("<font")), 2000) << "the elements stay, without a face";
+    // The same family again costs nothing new.
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<font face=\"Sans\">x</font>").repeated(families + 3))
+                  .count(QStringLiteral("face=")),
+              families + 3);
+}
+
+// A list counts from a small start: Qt measures every item's label, and lists numbered
+// from 999,999 took half a second.
+TEST(OutsideHtml, ListsStartFromASmallNumber) {
+    const int start = OutsideHtmlLimits{}.maxListStart;
+    EXPECT_LE(start, 10000);
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<ol start=\"999999\"><li value=\"5000000\">a</li></ol>")),
+              QStringLiteral("<ol start=\"%1\"><li value=\"%1\">a</li></ol>").arg(start));
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<ol start=\"3\"><li>a</li></ol>")),
+              QStringLiteral("<ol start=\"3\"><li>a</li></ol>"));
+}
+
+// Elements nest no deeper than the depth limit; deeper tags are left out, their text
+// kept, and the note says so.
+TEST(OutsideHtml, ElementsNestNoDeeperThanTheDepthLimit) {
+    EXPECT_EQ(OutsideHtmlLimits{}.maxDepth, 24);
+    for (const char* name : {"div", "span", "blockquote", "ul"}) {
+        const QString open = QStringLiteral("<%1>").arg(QLatin1String(name));
+        const QString bounded = boundOutsideHtml(open.repeated(40) + QStringLiteral("x"));
+        EXPECT_EQ(bounded.count(open), 24) << name;
+        EXPECT_TRUE(bounded.contains(QStringLiteral("x")));
+        EXPECT_TRUE(bounded.endsWith(outsideHtmlFlattenedNote() + QStringLiteral("</p>")));
+        EXPECT_EQ(boundOutsideHtml(open.repeated(24) + QStringLiteral("x")).count(open), 24)
+            << "up to the limit nothing is flattened";
     }
 }

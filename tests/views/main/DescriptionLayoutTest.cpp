@@ -1,5 +1,6 @@
 #include "platform/richtext/OutsideHtml.h"
 #include "platform/richtext/OutsideTextDocument.h"
+#include "tests/support/HostileHtml.h"
 #include "tests/support/ResourceTraps.h"
 #include "tests/support/ThreadCpuClock.h"
 #include "views/main/CalendarEntryCard.h"
@@ -102,5 +103,32 @@ TEST(DescriptionLayout, DeeplyNestedDescriptionsLayOutAtOnce) {
         QImage picture;
         cardHtmlWith(deep, card, &picture);
         EXPECT_LT(clock.elapsed(), test::cpuBudget(1000)) << "the calendar card";
+    }
+}
+
+// Whatever a description holds within the size bounds, the description view lays it
+// out and paints it in well under the time a click may take, and the calendar card
+// sizes it in a fraction of that: lengths in styles, table spans, combining marks, font
+// faces, list starts and deep lists each once took seconds to minutes.
+TEST(DescriptionLayout, HostileDescriptionsLayOutAndPaintQuickly) {
+    CalendarEntryCard card;
+    for (const auto& [name, html] : test::hostileHtml()) {
+        SimpleHtmlView view;
+        view.resize(420, 300);
+        test::ThreadCpuClock clock;
+        view.setContent(html);
+        view.document()->documentLayout()->documentSize();
+        view.grab();
+        EXPECT_LT(clock.elapsed(), test::cpuBudget(100)) << "the description view: " << name.toStdString();
+
+        QStandardItemModel model(1, 1);
+        const QModelIndex index = model.index(0, 0);
+        model.setData(index, html, CalendarEntryModel::DescriptionRole);
+        QStyleOptionViewItem option;
+        option.rect = QRect(0, 0, 200, 0);
+        clock.restart();
+        const QSize size = card.sizeHint(option, index);
+        EXPECT_LT(clock.elapsed(), test::cpuBudget(20)) << "the calendar card: " << name.toStdString();
+        EXPECT_LT(size.height(), 100000) << name.toStdString();
     }
 }
