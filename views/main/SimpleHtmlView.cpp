@@ -35,7 +35,7 @@ constexpr char pageEnd[] = "\n</body>\n</html>\n";
 } // namespace
 
 SimpleHtmlView::SimpleHtmlView(const QString& content, QWidget* parent)
-    : QTextBrowser(parent), m_content(content) {
+    : QTextBrowser(parent), m_content(content), m_bounded(boundOutsideHtml(content)) {
     setObjectName(QStringLiteral("SimpleHtmlView"));
     // The browser's own document would read whatever the fragment names from disk.
     setDocument(new OutsideTextDocument(this));
@@ -53,6 +53,8 @@ SimpleHtmlView::SimpleHtmlView(const QString& content, QWidget* parent)
 
 void SimpleHtmlView::setContent(const QString& content) {
     m_content = content;
+    m_bounded = boundOutsideHtml(content);
+    m_rendered = false;
     render();
 }
 
@@ -109,7 +111,15 @@ void SimpleHtmlView::render() {
     const QString text =
         Appearance::isDark(colors) ? hexString(Appearance::primary(colors)) : hexString(QColor(Qt::black));
     const QString link = hexString(Appearance::accent(colors));
-    setHtml(page(boundOutsideHtml(m_content), text, link));
+    // Qt reports a style change when the view is built, polished and shown: each one
+    // would parse and lay the page out anew in the same colours.
+    if (m_rendered && text == m_textColor && link == m_linkColor) {
+        return;
+    }
+    m_textColor = text;
+    m_linkColor = link;
+    m_rendered = true;
+    setHtml(page(m_bounded, text, link));
 }
 
 void SimpleHtmlView::activateLink(const QUrl& url) {

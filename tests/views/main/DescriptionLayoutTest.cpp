@@ -8,6 +8,7 @@
 #include "views/main/SimpleHtmlView.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QCoreApplication>
 #include <QImage>
 #include <QPainter>
 #include <QStandardItemModel>
@@ -131,4 +132,65 @@ TEST(DescriptionLayout, HostileDescriptionsLayOutAndPaintQuickly) {
         EXPECT_LT(clock.elapsed(), test::cpuBudget(20)) << "the calendar card: " << name.toStdString();
         EXPECT_LT(size.height(), 100000) << name.toStdString();
     }
+}
+
+// The description view parses and lays its fragment out once, however often Qt tells
+// it that its style changed: building and showing it used to lay it out three times.
+TEST(DescriptionLayout, TheViewLaysItsDescriptionOutOnce) {
+    SimpleHtmlView view;
+    int settings = 0;
+    QObject::connect(view.document(), &QTextDocument::contentsChanged, [&settings] { ++settings; });
+    view.setContent(QStringLiteral("<p>Steps: <b>one</b></p>").repeated(50));
+    const int once = settings;
+    ASSERT_GT(once, 0);
+    view.resize(300, 200);
+    view.show();
+    QCoreApplication::processEvents();
+    view.grab();
+    view.setStyleSheet(view.styleSheet() + QStringLiteral(" "));
+    view.setPalette(view.palette());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(settings, once);
+
+    // A new appearance does build the page anew, in its colours.
+    QPalette dark = view.palette();
+    dark.setColor(QPalette::Window, Qt::black);
+    dark.setColor(QPalette::WindowText, Qt::white);
+    view.setPalette(dark);
+    QCoreApplication::processEvents();
+    EXPECT_GT(settings, once);
+}
+
+// The calendar card keeps an entry's laid-out description for its width: the size
+// checks and paints that follow cost next to nothing, where each used to lay the
+// description out again.
+TEST(DescriptionLayout, TheCardLaysEachDescriptionOutOncePerWidth) {
+    const QString description =
+        QStringLiteral("<p>Worked on <b>the importer</b>, reviewed <i>two</i> changes and wrote notes.</p>")
+            .repeated(150);
+    CalendarEntryCard card;
+    QStandardItemModel model(1, 1);
+    const QModelIndex index = model.index(0, 0);
+    model.setData(index, QStringLiteral("T-1"), CalendarEntryModel::TaskLabelRole);
+    model.setData(index, description, CalendarEntryModel::DescriptionRole);
+    QStyleOptionViewItem option;
+    option.rect = QRect(0, 0, 240, 0);
+
+    test::ThreadCpuClock clock;
+    const QSize size = card.sizeHint(option, index);
+    const qint64 first = std::max<qint64>(clock.elapsed(), 1);
+    clock.restart();
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(card.sizeHint(option, index), size);
+    }
+    EXPECT_LT(clock.elapsed(), 2 * first)
+        << "twenty more size checks against the first one's " << first << " ms";
+
+    // Another width is another layout.
+    option.rect = QRect(0, 0, 120, 0);
+    EXPECT_GT(card.sizeHint(option, index).height(), size.height());
+    // And another description at the first width too.
+    option.rect = QRect(0, 0, 240, 0);
+    model.setData(index, QStringLiteral("<p>short</p>"), CalendarEntryModel::DescriptionRole);
+    EXPECT_LT(card.sizeHint(option, index).height(), size.height());
 }
