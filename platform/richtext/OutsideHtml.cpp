@@ -798,9 +798,10 @@ private:
             carried += columns;
         }
         const long long width = std::max({table.columns, carried, 1});
-        if ((table.rows + 1) * width > m_limits.maxTableCells) {
+        if ((table.rows + 1) * width > gridRoom(table)) {
             return false;
         }
+        const long long before = grid(table);
         ++table.rows;
         table.rowCells = 0;
         table.rowColumns = carried;
@@ -811,17 +812,19 @@ private:
         table.spanning.erase(std::remove_if(table.spanning.begin(), table.spanning.end(),
                                             [](const std::pair<int, int>& each) { return each.first <= 0; }),
                              table.spanning.end());
+        m_gridCells += grid(table) - before;
         return true;
     }
 
     // A cell is kept, its columns cut, while its row stays within the grid's bound.
     bool admitCell(Span& span) {
         Table& table = m_tables.back();
-        const int room = m_limits.maxTableCells / std::max(table.rows, 1) - table.rowColumns;
+        const long long room = gridRoom(table) / std::max(table.rows, 1) - table.rowColumns;
         if (room < 1) {
             return false;
         }
-        span.columns = std::min(span.columns, room);
+        const long long before = grid(table);
+        span.columns = static_cast<int>(std::min<long long>(span.columns, room));
         table.rowColumns += span.columns;
         table.columns = std::max(table.columns, table.rowColumns);
         ++table.rowCells;
@@ -829,7 +832,15 @@ private:
         if (span.rows > 1) {
             table.spanning.emplace_back(span.rows - 1, span.columns);
         }
+        m_gridCells += grid(table) - before;
         return true;
+    }
+
+    static long long grid(const Table& table) { return static_cast<long long>(table.rows) * table.columns; }
+
+    // The grid `table` may grow to: the fragment's bound less what its other tables take.
+    long long gridRoom(const Table& table) const {
+        return m_limits.maxTableCells - (m_gridCells - grid(table));
     }
 
     void writeSpans(const Span& span) {
@@ -914,6 +925,8 @@ private:
     // Marks carried by the last letter.
     int m_marks = 0;
     std::vector<Table> m_tables;
+    // The cells of the grids of all kept tables so far.
+    long long m_gridCells = 0;
     QSet<QString> m_families;
 };
 

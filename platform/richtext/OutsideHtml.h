@@ -27,9 +27,9 @@ struct OutsideHtmlLimits {
     // height, a table's spacing), in pixels: a few lines. Qt lays out any length as
     // given, and a hundred paragraphs 100,000 px apart took it minutes.
     int maxLength = 48;
-    // The cells of the grid one table makes, counting those that spans fill: Qt builds
-    // every one of them.
-    int maxTableCells = 1024;
+    // The cells of the grids all tables of a fragment make, counting those that spans
+    // fill and those a short row leaves empty: Qt builds and lays out every one of them.
+    int maxTableCells = 512;
     // Combining marks one letter carries; further ones are left out.
     int maxMarks = 4;
     // Font families one fragment names; further faces are left out.

@@ -34,6 +34,15 @@ inline std::vector<std::pair<QString, QString>> hostileHtml() {
         {QStringLiteral("faces"), faces},
         {QStringLiteral("list-starts"),
          QStringLiteral("<ol start=\"999999\"><li>x</li><li>y</li></ol>").repeated(600)},
+        // As much as the size bounds let through, of the same kinds.
+        {QStringLiteral("marked-letters"),
+         (QStringLiteral("a") + QString(QChar(0x0301)).repeated(8)).repeated(2200)},
+        {QStringLiteral("many-lists"), QStringLiteral("<ol start=9999><li>x</ol>").repeated(1000)},
+        {QStringLiteral("full-grid"),
+         QStringLiteral("<table border=99 cellpadding=99>") +
+             (QStringLiteral("<tr>") + QStringLiteral("<td>x</td>").repeated(40) + QStringLiteral("</tr>"))
+                 .repeated(40) +
+             QStringLiteral("</table>")},
         {QStringLiteral("deep-lists"), QStringLiteral("<ul><li>").repeated(10000) + QStringLiteral("x")},
         {QStringLiteral("deep-ordered-lists"),
          QStringLiteral("<ol start=999999><li>").repeated(10000) + QStringLiteral("x")},

@@ -129,16 +129,22 @@ TEST(OutsideHtml, HostileFragmentsAreBoundedQuickly) {
 
 namespace {
 
-// The one table the fragment makes, as Qt builds it.
-QSize tableGrid(const QString& bounded) {
+int gridCells(QTextFrame* frame) {
+    int cells = 0;
+    if (auto* table = qobject_cast<QTextTable*>(frame)) {
+        cells += table->rows() * table->columns();
+    }
+    for (QTextFrame* child : frame->childFrames()) {
+        cells += gridCells(child);
+    }
+    return cells;
+}
+
+// The cells of all the grids the fragment's tables make, as Qt builds them.
+int gridCells(const QString& bounded) {
     QTextDocument document;
     document.setHtml(bounded);
-    for (QTextFrame* frame : document.rootFrame()->childFrames()) {
-        if (auto* table = qobject_cast<QTextTable*>(frame)) {
-            return QSize(table->columns(), table->rows());
-        }
-    }
-    return {};
+    return gridCells(document.rootFrame());
 }
 
 } // namespace
@@ -218,10 +224,21 @@ TEST(OutsideHtml, TableSpansStayInsideTheGridThatExists) {
               QStringLiteral("</tr></table>"),
           QStringLiteral("<table><tr>") + QStringLiteral("<td rowspan=64>x</td>").repeated(1500) +
               QStringLiteral("</tr>") + QStringLiteral("<tr><td>y</td></tr>").repeated(60) +
-              QStringLiteral("</table>")}) {
-        const QSize grid = tableGrid(boundOutsideHtml(table));
-        EXPECT_GT(grid.width() * grid.height(), 0) << table.left(60).toStdString();
-        EXPECT_LE(grid.width() * grid.height(), cells) << table.left(60).toStdString();
+              QStringLiteral("</table>"),
+          // The bound is the fragment's, over all its tables, nested or side by side.
+          (QStringLiteral("<table>") +
+           (QStringLiteral("<tr>") + QStringLiteral("<td>x</td>").repeated(20) + QStringLiteral("</tr>"))
+               .repeated(20) +
+           QStringLiteral("</table>"))
+              .repeated(4),
+          QStringLiteral("<table><tr><td>") +
+              (QStringLiteral("<table>") + QStringLiteral("<tr><td>x</td><td>y</td></tr>").repeated(200) +
+               QStringLiteral("</table>"))
+                  .repeated(4) +
+              QStringLiteral("</td></tr></table>")}) {
+        const int grid = gridCells(boundOutsideHtml(table));
+        EXPECT_GT(grid, 0) << table.left(60).toStdString();
+        EXPECT_LE(grid, cells) << table.left(60).toStdString();
     }
 }
 
