@@ -133,10 +133,6 @@ bool isHexDigit(QChar c) {
     return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
 }
 
-bool isOneOfWords(QStringView value, std::initializer_list<const char*> words) {
-    return isOneOf(value, words);
-}
-
 // A colour by hex digits, rgb()/rgba() of numbers, or a name: nothing that could name
 // anything else.
 bool isColour(QStringView value) {
@@ -157,8 +153,8 @@ bool isColour(QStringView value) {
 
 // A font size within a small range: a keyword, or pixels or points clamped.
 QString boundedFontSize(QStringView value) {
-    if (isOneOfWords(value, {"xx-small", "x-small", "small", "medium", "large", "x-large", "xx-large",
-                             "smaller", "larger"})) {
+    if (isOneOf(value, {"xx-small", "x-small", "small", "medium", "large", "x-large", "xx-large", "smaller",
+                        "larger"})) {
         return value.toString();
     }
     const bool pixels = value.endsWith(QLatin1String("px"));
@@ -176,6 +172,7 @@ QString boundedFontSize(QStringView value) {
     if (!ok) {
         return {};
     }
+    // From small print to a large heading.
     const double low = pixels ? 8 : 6;
     const double high = pixels ? 32 : 24;
     return QString::number(std::clamp(size, low, high)) +
@@ -202,25 +199,20 @@ QString keptStyle(QStringView style) {
         if (name == u"color" || name == u"background-color") {
             kept = isColour(value) ? value : QString();
         } else if (name == u"font-weight") {
-            kept = isOneOfWords(value, {"normal", "bold", "bolder", "lighter", "100", "200", "300", "400",
-                                        "500", "600", "700", "800", "900"})
+            kept = isOneOf(value, {"normal", "bold", "bolder", "lighter", "100", "200", "300", "400", "500",
+                                   "600", "700", "800", "900"})
                        ? value
                        : QString();
         } else if (name == u"font-style") {
-            kept = isOneOfWords(value, {"normal", "italic", "oblique"}) ? value : QString();
+            kept = isOneOf(value, {"normal", "italic", "oblique"}) ? value : QString();
         } else if (name == u"text-decoration") {
             const QStringList words = value.split(u' ');
-            kept =
-                words.size() <= 3 &&
-                        std::all_of(
-                            words.begin(), words.end(),
-                            [](const QString& word) {
-                                return isOneOfWords(word, {"none", "underline", "overline", "line-through"});
-                            })
-                    ? value
-                    : QString();
+            const bool lines = std::all_of(words.begin(), words.end(), [](const QString& word) {
+                return isOneOf(word, {"none", "underline", "overline", "line-through"});
+            });
+            kept = words.size() <= 3 && lines ? value : QString();
         } else if (name == u"text-align") {
-            kept = isOneOfWords(value, {"left", "right", "center", "justify"}) ? value : QString();
+            kept = isOneOf(value, {"left", "right", "center", "justify"}) ? value : QString();
         } else if (name == u"font-size") {
             kept = boundedFontSize(value);
         }
