@@ -1,7 +1,7 @@
 #include "platform/updates/ReleaseNotesBrowser.h"
 
-#include "platform/richtext/TrackerHtml.h"
-#include "platform/richtext/TrackerTextDocument.h"
+#include "platform/richtext/OutsideHtml.h"
+#include "platform/richtext/OutsideTextDocument.h"
 
 namespace velmora {
 
@@ -11,15 +11,15 @@ ReleaseNotesBrowser::ReleaseNotesBrowser(QWidget* parent) : QTextBrowser(parent)
     setSearchPaths({});
     // Its document answers every resource itself, so neither a process-wide resource
     // provider nor the file system is ever asked.
-    setDocument(new TrackerTextDocument(this));
+    setDocument(new OutsideTextDocument(this));
 }
 
 void ReleaseNotesBrowser::setNotes(const QString& html) {
-    setHtml(boundTrackerHtml(html));
+    setHtml(boundOutsideHtml(html));
 }
 
 QVariant ReleaseNotesBrowser::loadResource(int type, const QUrl&) {
-    return TrackerTextDocument::placeholder(type);
+    return OutsideTextDocument::placeholder(type);
 }
 
 } // namespace velmora

@@ -1,6 +1,6 @@
 #include "views/main/CalendarEntryCard.h"
 
-#include "platform/richtext/TrackerTextDocument.h"
+#include "platform/richtext/OutsideTextDocument.h"
 #include "views/main/Appearance.h"
 #include "views/main/CalendarEntryModel.h"
 
@@ -10,26 +10,32 @@
 
 namespace velmora {
 
-namespace {
-
-// The description as laid-out text of the card's inner width, bounded, with nothing
-// in it loaded from anywhere.
-void prepare(TrackerTextDocument& document, const QString& html, const QFont& font, qreal width) {
-    document.setDefaultFont(font);
-    document.setDocumentMargin(0);
-    document.setTrackerHtml(html);
-    document.setTextWidth(width);
+const QTextDocument& CalendarEntryCard::description(const QString& html, const QFont& font,
+                                                    qreal width) const {
+    const QString key = QString::number(width) + u'\n' + font.key() + u'\n' + html;
+    if (QTextDocument* kept = m_descriptions.object(key)) {
+        return *kept;
+    }
+    // Bounded, with nothing in it loaded from anywhere.
+    auto* document = new OutsideTextDocument;
+    document->setDefaultFont(font);
+    document->setDocumentMargin(0);
+    document->setOutsideHtml(html);
+    document->setTextWidth(width);
+    document->documentLayout()->documentSize();
+    m_descriptions.insert(key, document);
+    return *document;
 }
-
-} // namespace
 
 QSize CalendarEntryCard::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
     const QFontMetrics metrics(option.font);
     int height = padding + metrics.height() + padding;
     const QVariant description = index.data(CalendarEntryModel::DescriptionRole);
     if (description.isValid()) {
-        TrackerTextDocument document;
-        prepare(document, description.toString(), option.font, option.rect.width() - 2 * padding);
+        // The width paint() lays it out in, inside the outline's half-pixel inset, so
+        // that both find the same layout.
+        const QTextDocument& document =
+            this->description(description.toString(), option.font, option.rect.width() - 1 - 2 * padding);
         height += padding + static_cast<int>(std::ceil(document.size().height()));
     }
     // The space under each card belongs to it.
@@ -60,8 +66,7 @@ void CalendarEntryCard::paint(QPainter* painter, const QStyleOptionViewItem& opt
 
     const QVariant description = index.data(CalendarEntryModel::DescriptionRole);
     if (description.isValid()) {
-        TrackerTextDocument document;
-        prepare(document, description.toString(), option.font, inner.width());
+        const QTextDocument& document = this->description(description.toString(), option.font, inner.width());
         painter->translate(inner.left(), titleRow.bottom() + padding);
         QAbstractTextDocumentLayout::PaintContext context;
         context.palette = option.palette;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QCache>
 #include <QStyledItemDelegate>
+#include <QTextDocument>
 
 namespace velmora {
 
@@ -21,6 +23,15 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+
+private:
+    // The description laid out at `width` in `font`, kept for the size checks and
+    // paints that follow: a calendar asks for each card's size and paints it many
+    // times, and laying the description out is what costs.
+    const QTextDocument& description(const QString& html, const QFont& font, qreal width) const;
+
+    // The last few descriptions laid out, by width, font and HTML.
+    mutable QCache<QString, QTextDocument> m_descriptions{32};
 };
 
 } // namespace velmora

@@ -1,7 +1,7 @@
 #include "views/main/SimpleHtmlView.h"
 
-#include "platform/richtext/TrackerHtml.h"
-#include "platform/richtext/TrackerTextDocument.h"
+#include "platform/richtext/OutsideHtml.h"
+#include "platform/richtext/OutsideTextDocument.h"
 #include "views/main/Appearance.h"
 #include "views/main/ReadableAlert.h"
 
@@ -35,10 +35,10 @@ constexpr char pageEnd[] = "\n</body>\n</html>\n";
 } // namespace
 
 SimpleHtmlView::SimpleHtmlView(const QString& content, QWidget* parent)
-    : QTextBrowser(parent), m_content(content) {
+    : QTextBrowser(parent), m_content(content), m_bounded(boundOutsideHtml(content)) {
     setObjectName(QStringLiteral("SimpleHtmlView"));
     // The browser's own document would read whatever the fragment names from disk.
-    setDocument(new TrackerTextDocument(this));
+    setDocument(new OutsideTextDocument(this));
     // Links never navigate the view; every click comes to activateLink().
     setOpenLinks(false);
     setOpenExternalLinks(false);
@@ -53,6 +53,8 @@ SimpleHtmlView::SimpleHtmlView(const QString& content, QWidget* parent)
 
 void SimpleHtmlView::setContent(const QString& content) {
     m_content = content;
+    m_bounded = boundOutsideHtml(content);
+    m_rendered = false;
     render();
 }
 
@@ -94,7 +96,7 @@ QString SimpleHtmlView::leaveInformativeText(const QUrl& url) {
 QVariant SimpleHtmlView::loadResource(int type, const QUrl&) {
     // A description is text from elsewhere: it must not make the app fetch or read
     // anything (remote images, style sheets, local files).
-    return TrackerTextDocument::placeholder(type);
+    return OutsideTextDocument::placeholder(type);
 }
 
 void SimpleHtmlView::changeEvent(QEvent* event) {
@@ -109,7 +111,15 @@ void SimpleHtmlView::render() {
     const QString text =
         Appearance::isDark(colors) ? hexString(Appearance::primary(colors)) : hexString(QColor(Qt::black));
     const QString link = hexString(Appearance::accent(colors));
-    setHtml(page(boundTrackerHtml(m_content), text, link));
+    // Qt reports a style change when the view is built, polished and shown: each one
+    // would parse and lay the page out anew in the same colours.
+    if (m_rendered && text == m_textColor && link == m_linkColor) {
+        return;
+    }
+    m_textColor = text;
+    m_linkColor = link;
+    m_rendered = true;
+    setHtml(page(m_bounded, text, link));
 }
 
 void SimpleHtmlView::activateLink(const QUrl& url) {

@@ -62,6 +62,12 @@ private:
     void activateLink(const QUrl& url);
 
     QString m_content;
+    // The content bounded, and the colours it was last laid out in: a style or palette
+    // change that leaves them as they were lays nothing out again.
+    QString m_bounded;
+    QString m_textColor;
+    QString m_linkColor;
+    bool m_rendered = false;
     Confirmation m_confirmation;
     Opener m_opener;
 };

@@ -1,6 +1,7 @@
-#include "platform/richtext/TrackerHtml.h"
+#include "platform/richtext/OutsideHtml.h"
 
 #include <QHash>
+#include <QSet>
 #include <algorithm>
 #include <initializer_list>
 #include <utility>
@@ -128,31 +129,153 @@ QString boundedNumber(QStringView value, int max, bool percent) {
     return QString::number(number) + (isPercent ? QStringLiteral("%") : QString());
 }
 
-// The attribute as kept on `element`, or empty to leave it out.
+bool isHexDigit(QChar c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+// A colour by hex digits, rgb()/rgba() of numbers, or a name: nothing that could name
+// anything else.
+bool isColour(QStringView value) {
+    if (value.startsWith(u'#')) {
+        const QStringView digits = value.mid(1);
+        return (digits.size() == 3 || digits.size() == 4 || digits.size() == 6 || digits.size() == 8) &&
+               std::all_of(digits.begin(), digits.end(), isHexDigit);
+    }
+    if (value.startsWith(QLatin1String("rgb(")) || value.startsWith(QLatin1String("rgba("))) {
+        const QStringView inside = value.mid(value.indexOf(u'(') + 1);
+        return inside.endsWith(u')') && inside.size() <= 40 &&
+               std::all_of(inside.begin(), inside.end() - 1, [](QChar c) {
+                   return (c >= u'0' && c <= u'9') || c == u',' || c == u'.' || c == u' ' || c == u'%';
+               });
+    }
+    return !value.isEmpty() && value.size() <= 24 && std::all_of(value.begin(), value.end(), isAsciiLetter);
+}
+
+// A font size within a small range: a keyword, or pixels or points clamped.
+QString boundedFontSize(QStringView value) {
+    if (isOneOf(value, {"xx-small", "x-small", "small", "medium", "large", "x-large", "xx-large", "smaller",
+                        "larger"})) {
+        return value.toString();
+    }
+    const bool pixels = value.endsWith(QLatin1String("px"));
+    if (!pixels && !value.endsWith(QLatin1String("pt"))) {
+        return {};
+    }
+    const QStringView number = value.chopped(2).trimmed();
+    if (number.isEmpty() || number.size() > 12 || !std::all_of(number.begin(), number.end(), [](QChar c) {
+            return (c >= u'0' && c <= u'9') || c == u'.';
+        })) {
+        return {};
+    }
+    bool ok = false;
+    const double size = number.toDouble(&ok);
+    if (!ok) {
+        return {};
+    }
+    // From small print to a large heading.
+    const double low = pixels ? 8 : 6;
+    const double high = pixels ? 32 : 24;
+    return QString::number(std::clamp(size, low, high)) +
+           (pixels ? QStringLiteral("px") : QStringLiteral("pt"));
+}
+
+// The declarations of a style that text needs (colours, weight, italics, decoration,
+// alignment, a font size in a small range), each checked to be a value of its kind;
+// everything else (margins, paddings, indents, line heights, positions, families,
+// images) goes. Qt lays out any length as given: a hundred paragraphs 100,000 px apart
+// take it minutes.
+QString keptStyle(QStringView style) {
+    constexpr int maxDeclarations = 16;
+    QString out;
+    int declarations = 0;
+    for (QStringView declaration : style.split(u';')) {
+        const qsizetype colon = declaration.indexOf(u':');
+        if (colon < 0) {
+            continue;
+        }
+        const QString name = declaration.left(colon).trimmed().toString().toLower();
+        const QString value = declaration.mid(colon + 1).trimmed().toString().toLower().simplified();
+        QString kept;
+        if (name == u"color" || name == u"background-color") {
+            kept = isColour(value) ? value : QString();
+        } else if (name == u"font-weight") {
+            kept = isOneOf(value, {"normal", "bold", "bolder", "lighter", "100", "200", "300", "400", "500",
+                                   "600", "700", "800", "900"})
+                       ? value
+                       : QString();
+        } else if (name == u"font-style") {
+            kept = isOneOf(value, {"normal", "italic", "oblique"}) ? value : QString();
+        } else if (name == u"text-decoration") {
+            const QStringList words = value.split(u' ');
+            const bool lines = std::all_of(words.begin(), words.end(), [](const QString& word) {
+                return isOneOf(word, {"none", "underline", "overline", "line-through"});
+            });
+            kept = words.size() <= 3 && lines ? value : QString();
+        } else if (name == u"text-align") {
+            kept = isOneOf(value, {"left", "right", "center", "justify"}) ? value : QString();
+        } else if (name == u"font-size") {
+            kept = boundedFontSize(value);
+        }
+        if (kept.isEmpty()) {
+            continue;
+        }
+        if (++declarations > maxDeclarations) {
+            break;
+        }
+        out += (out.isEmpty() ? QString() : QStringLiteral(";")) + name + u':' + kept;
+    }
+    return out;
+}
+
+// The first family a face names, if it is a plain name: Qt searches its font database
+// for every family it has not seen, so a fragment gets only a few.
+QString firstFamily(QStringView face) {
+    QStringView family = face.left(face.indexOf(u',') < 0 ? face.size() : face.indexOf(u',')).trimmed();
+    if (family.size() >= 2 && (family.front() == u'"' || family.front() == u'\'') &&
+        family.back() == family.front()) {
+        family = family.mid(1, family.size() - 2).trimmed();
+    }
+    if (family.isEmpty() || family.size() > 64 || !std::all_of(family.begin(), family.end(), [](QChar c) {
+            return c.isLetterOrNumber() || c == u' ' || c == u'-' || c == u'_' || c == u'.';
+        })) {
+        return {};
+    }
+    return family.toString();
+}
+
+// The attribute as kept on `element`, or empty to leave it out. Spans are kept by the
+// table that holds them, and a font's face by the fragment's families.
 QString keptAttribute(QStringView element, QStringView name, QStringView value,
-                      const TrackerHtmlLimits& limits) {
+                      const OutsideHtmlLimits& limits) {
     if (value.size() > maxAttributeValue) {
         return {};
     }
-    if (isOneOf(name, {"colspan", "rowspan"})) {
-        return isOneOf(element, {"td", "th"}) ? boundedNumber(value, limits.maxSpan, false) : QString();
-    }
     if (isOneOf(name, {"border", "cellspacing", "cellpadding"})) {
-        return element == u"table" ? boundedNumber(value, limits.maxSpan, false) : QString();
+        return element == u"table" ? boundedNumber(value, limits.maxLength, false) : QString();
     }
-    if (isOneOf(name, {"width", "height"})) {
+    if (name == u"width") {
         return isOneOf(element, {"table", "td", "th", "hr"}) ? boundedNumber(value, limits.maxPixels, true)
                                                              : QString();
     }
+    if (name == u"height") {
+        return isOneOf(element, {"table", "td", "th", "hr"}) ? boundedNumber(value, limits.maxLength, false)
+                                                             : QString();
+    }
     if (name == u"start" || name == u"value") {
-        return isOneOf(element, {"ol", "li"}) ? boundedNumber(value, 1000000, false) : QString();
+        return isOneOf(element, {"ol", "li"}) ? boundedNumber(value, limits.maxListStart, false) : QString();
     }
     if (name == u"size") {
         return element == u"font" ? boundedNumber(value, 7, false) : QString();
     }
-    const bool kept = isOneOf(name, {"align", "valign", "dir", "style", "bgcolor"}) ||
+    if (name == u"style") {
+        return keptStyle(value);
+    }
+    if (name == u"bgcolor" || (element == u"font" && name == u"color")) {
+        const QString colour = value.trimmed().toString().toLower();
+        return isColour(colour) ? colour : QString();
+    }
+    const bool kept = isOneOf(name, {"align", "valign", "dir"}) ||
                       (element == u"a" && isOneOf(name, {"href", "name"})) ||
-                      (element == u"font" && isOneOf(name, {"color", "face"})) ||
                       (isOneOf(element, {"ol", "ul"}) && name == u"type") ||
                       (isOneOf(element, {"td", "th"}) && name == u"nowrap");
     if (!kept) {
@@ -165,9 +288,26 @@ QString keptAttribute(QStringView element, QStringView name, QStringView value,
     return out.isEmpty() ? QStringLiteral(" ") : out;
 }
 
+// A colspan or rowspan as given, within [1, max]; 1 when it is no number.
+int spanValue(QStringView value, int max) {
+    const QString number = boundedNumber(value, max, false);
+    return std::max(1, number.isEmpty() ? 1 : number.toInt());
+}
+
+bool isMark(char32_t c) {
+    switch (QChar::category(c)) {
+    case QChar::Mark_NonSpacing:
+    case QChar::Mark_SpacingCombining:
+    case QChar::Mark_Enclosing:
+        return true;
+    default:
+        return false;
+    }
+}
+
 class Bounder {
 public:
-    Bounder(QStringView html, const TrackerHtmlLimits& limits)
+    Bounder(QStringView html, const OutsideHtmlLimits& limits)
         : m_in(html.left(std::max<qsizetype>(limits.maxSource, 0))), m_limits(limits),
           m_cut(html.size() > m_in.size()) {}
 
@@ -188,9 +328,9 @@ public:
             pop();
         }
         if (m_cut) {
-            m_out += QStringLiteral("<p>") + trackerHtmlShortenedNote() + QStringLiteral("</p>");
+            m_out += QStringLiteral("<p>") + outsideHtmlShortenedNote() + QStringLiteral("</p>");
         } else if (m_flattened) {
-            m_out += QStringLiteral("<p>") + trackerHtmlFlattenedNote() + QStringLiteral("</p>");
+            m_out += QStringLiteral("<p>") + outsideHtmlFlattenedNote() + QStringLiteral("</p>");
         }
         return m_out;
     }
@@ -242,15 +382,70 @@ private:
             m_stop = true;
         }
         m_textLength += text.size();
-        for (QChar c : text) {
+        for (qsizetype i = 0; i < text.size();) {
+            char32_t c = text[i].unicode();
+            qsizetype next = i + 1;
+            bool reference = false;
+            if (text[i].isHighSurrogate() && next < text.size() && text[next].isLowSurrogate()) {
+                c = QChar::surrogateToUcs4(text[i], text[next]);
+                ++next;
+            } else if (text[i] == u'&') {
+                // A character reference is read here, so that marks written as
+                // references count as marks.
+                const qsizetype end = characterReference(text, i, &c);
+                reference = end > i;
+                next = reference ? end : next;
+            }
+            // A letter carries a few marks; Qt shapes thousands on one letter for
+            // seconds.
+            if (isMark(c) && ++m_marks > m_limits.maxMarks) {
+                i = next;
+                continue;
+            }
+            if (!isMark(c)) {
+                m_marks = 0;
+            }
             if (c == u'<') {
                 m_out += QLatin1String("&lt;");
             } else if (c == u'>') {
                 m_out += QLatin1String("&gt;");
+            } else if (reference && c == u'&') {
+                m_out += QLatin1String("&amp;");
+            } else if (reference) {
+                m_out += QString::fromUcs4(&c, 1);
             } else {
-                m_out += c;
+                m_out += text.mid(i, next - i);
             }
+            i = next;
         }
+    }
+
+    // The end of the numeric character reference `&#...;` at `at`, with its character
+    // in `c`; `at` when there is none, or it names no character a text may hold.
+    static qsizetype characterReference(QStringView text, qsizetype at, char32_t* c) {
+        qsizetype p = at + 1;
+        if (p >= text.size() || text[p] != u'#') {
+            return at;
+        }
+        ++p;
+        const bool hex = p < text.size() && (text[p] == u'x' || text[p] == u'X');
+        if (hex) {
+            ++p;
+        }
+        const qsizetype digitsStart = p;
+        unsigned long long value = 0;
+        while (p < text.size() && p - digitsStart < 10 &&
+               (hex ? isHexDigit(text[p]) : (text[p] >= u'0' && text[p] <= u'9'))) {
+            const char16_t digit = text[p].unicode();
+            value = value * (hex ? 16 : 10) + (digit <= u'9' ? digit - u'0' : (digit | 0x20) - u'a' + 10);
+            ++p;
+        }
+        if (p == digitsStart || p >= text.size() || text[p] != u';' || value == 0 || value > 0x10FFFF ||
+            (value >= 0xD800 && value <= 0xDFFF)) {
+            return at;
+        }
+        *c = static_cast<char32_t>(value);
+        return p + 1;
     }
 
     qsizetype skipSpaces(qsizetype p) const {
@@ -397,6 +592,14 @@ private:
         if ((kind.flags & TablePart) && (!inKeptTable() || !tablePartFits(kind))) {
             kept = false;
         }
+        // The grid the cell or row would add to.
+        Span span;
+        if (kept && kind.role == Role::Row) {
+            kept = admitRow();
+        } else if (kept && kind.role == Role::Cell) {
+            span = spanOf(attributes);
+            kept = admitCell(span);
+        }
         if (!kept) {
             m_flattened = true;
             // Flat text of cells and items still reads as separate words.
@@ -406,8 +609,21 @@ private:
         } else {
             ++m_elements;
             m_out += u'<' + name;
+            bool spansWritten = false;
             for (const auto& [attribute, value] : attributes) {
-                const QString keptValue = keptAttribute(name, attribute, value, m_limits);
+                if (attribute == u"colspan" || attribute == u"rowspan") {
+                    if (kind.role == Role::Cell && !spansWritten) {
+                        writeSpans(span);
+                        spansWritten = true;
+                    }
+                    continue;
+                }
+                QString keptValue;
+                if (attribute == u"face" && name == u"font") {
+                    keptValue = keptFamily(value);
+                } else {
+                    keptValue = keptAttribute(name, attribute, value, m_limits);
+                }
                 if (!keptValue.isEmpty()) {
                     m_out += u' ' + attribute + QStringLiteral("=\"") + keptValue + u'"';
                 }
@@ -417,7 +633,8 @@ private:
         if (isVoid) {
             return;
         }
-        if (push({name, kind.role, kept, isTable ? kept : inKeptTable(), kept ? kind.role : keptParentRole()}) &&
+        if (push({name, kind.role, kept, isTable ? kept : inKeptTable(),
+                  kept ? kind.role : keptParentRole()}) &&
             selfClosed) {
             pop();
         }
@@ -436,6 +653,8 @@ private:
             ++m_depth;
             if (element.role == Role::Table) {
                 ++m_tableDepth;
+                m_tables.push_back(Table{});
+                m_tables.back().start = m_out.size();
             }
         }
         ++m_openNames[element.name];
@@ -450,6 +669,7 @@ private:
             --m_depth;
             if (top.role == Role::Table) {
                 --m_tableDepth;
+                closeTable();
             }
         }
         --m_openNames[top.name];
@@ -518,8 +738,170 @@ private:
         }
     }
 
+    // A table as it is being kept: the grid its rows and cells make so far, and where
+    // its spans were written, so that they can be cut to the grid when it ends.
+    struct SpanWritten {
+        qsizetype offset = 0;
+        qsizetype length = 0;
+        bool rows = false;
+        int value = 1;
+        int row = 0;
+        int cell = 0;
+    };
+    struct Table {
+        qsizetype start = 0;
+        int rows = 0;
+        // The widest row counted in columns (with spans) and in cells.
+        int columns = 0;
+        int widestCells = 0;
+        int rowCells = 0;
+        int rowColumns = 0;
+        // Cells spanning into later rows: the rows they still take, and their columns.
+        std::vector<std::pair<int, int>> spanning;
+        std::vector<SpanWritten> spans;
+    };
+    struct Span {
+        int columns = 1;
+        int rows = 1;
+    };
+
+    Span spanOf(const std::vector<std::pair<QString, QStringView>>& attributes) const {
+        Span span;
+        bool columns = false;
+        bool rows = false;
+        for (const auto& [attribute, value] : attributes) {
+            if (attribute == u"colspan" && !columns && value.size() <= maxAttributeValue) {
+                span.columns = spanValue(value, m_limits.maxSpan);
+                columns = true;
+            } else if (attribute == u"rowspan" && !rows && value.size() <= maxAttributeValue) {
+                span.rows = spanValue(value, m_limits.maxSpan);
+                rows = true;
+            }
+        }
+        return span;
+    }
+
+    // Qt builds every cell of a table's grid, spans filling the ones they cover: a row
+    // is kept while the rows times the widest row stay within the bound.
+    bool admitRow() {
+        Table& table = m_tables.back();
+        int carried = 0;
+        for (const auto& [rows, columns] : table.spanning) {
+            carried += columns;
+        }
+        const long long width = std::max({table.columns, carried, 1});
+        if ((table.rows + 1) * width > gridRoom(table)) {
+            return false;
+        }
+        const long long before = grid(table);
+        ++table.rows;
+        table.rowCells = 0;
+        table.rowColumns = carried;
+        table.columns = std::max(table.columns, carried);
+        for (auto& each : table.spanning) {
+            --each.first;
+        }
+        table.spanning.erase(std::remove_if(table.spanning.begin(), table.spanning.end(),
+                                            [](const std::pair<int, int>& each) { return each.first <= 0; }),
+                             table.spanning.end());
+        m_gridCells += grid(table) - before;
+        return true;
+    }
+
+    // A cell is kept, its columns cut, while its row stays within the grid's bound.
+    bool admitCell(Span& span) {
+        Table& table = m_tables.back();
+        const long long room = gridRoom(table) / std::max(table.rows, 1) - table.rowColumns;
+        if (room < 1) {
+            return false;
+        }
+        const long long before = grid(table);
+        span.columns = static_cast<int>(std::min<long long>(span.columns, room));
+        table.rowColumns += span.columns;
+        table.columns = std::max(table.columns, table.rowColumns);
+        ++table.rowCells;
+        table.widestCells = std::max(table.widestCells, table.rowCells);
+        if (span.rows > 1) {
+            table.spanning.emplace_back(span.rows - 1, span.columns);
+        }
+        m_gridCells += grid(table) - before;
+        return true;
+    }
+
+    static long long grid(const Table& table) { return static_cast<long long>(table.rows) * table.columns; }
+
+    // The grid `table` may grow to: the fragment's bound less what its other tables take.
+    long long gridRoom(const Table& table) const {
+        return m_limits.maxTableCells - (m_gridCells - grid(table));
+    }
+
+    void writeSpans(const Span& span) {
+        Table& table = m_tables.back();
+        auto write = [&](bool rows, int value) {
+            if (value <= 1) {
+                return;
+            }
+            const qsizetype offset = m_out.size();
+            m_out += (rows ? QStringLiteral(" rowspan=\"") : QStringLiteral(" colspan=\"")) +
+                     QString::number(value) + u'"';
+            table.spans.push_back(
+                {offset, m_out.size() - offset, rows, value, table.rows - 1, table.rowCells - 1});
+        };
+        // In the order Qt reads them does not matter; columns first.
+        write(false, span.columns);
+        write(true, span.rows);
+    }
+
+    // At the end of a table its spans are cut to the rows and columns it has: a span
+    // past them makes Qt build rows and columns that hold nothing.
+    void closeTable() {
+        Table table = std::move(m_tables.back());
+        m_tables.pop_back();
+        bool changed = false;
+        for (SpanWritten& span : table.spans) {
+            const int room = span.rows ? table.rows - span.row : table.widestCells - span.cell;
+            const int value = std::max(1, std::min(span.value, room));
+            changed = changed || value != span.value;
+            span.value = value;
+        }
+        if (!changed) {
+            return;
+        }
+        // Rebuilt once from its start, so that cutting stays linear in the table.
+        QString rebuilt;
+        rebuilt.reserve(m_out.size() - table.start);
+        qsizetype from = table.start;
+        for (const SpanWritten& span : table.spans) {
+            rebuilt += QStringView(m_out).mid(from, span.offset - from);
+            if (span.value > 1) {
+                rebuilt += (span.rows ? QStringLiteral(" rowspan=\"") : QStringLiteral(" colspan=\"")) +
+                           QString::number(span.value) + u'"';
+            }
+            from = span.offset + span.length;
+        }
+        rebuilt += QStringView(m_out).mid(from);
+        m_out.truncate(table.start);
+        m_out += rebuilt;
+    }
+
+    // A font's first family, while the fragment names no more than its few.
+    QString keptFamily(QStringView face) {
+        const QString family = firstFamily(face);
+        if (family.isEmpty()) {
+            return {};
+        }
+        const QString key = family.toLower();
+        if (!m_families.contains(key)) {
+            if (m_families.size() >= m_limits.maxFontFamilies) {
+                return {};
+            }
+            m_families.insert(key);
+        }
+        return family;
+    }
+
     QStringView m_in;
-    const TrackerHtmlLimits& m_limits;
+    const OutsideHtmlLimits& m_limits;
     qsizetype m_pos = 0;
     QString m_out;
     std::vector<Open> m_open;
@@ -532,19 +914,25 @@ private:
     bool m_cut = false;
     bool m_flattened = false;
     bool m_stop = false;
+    // Marks carried by the last letter.
+    int m_marks = 0;
+    std::vector<Table> m_tables;
+    // The cells of the grids of all kept tables so far.
+    long long m_gridCells = 0;
+    QSet<QString> m_families;
 };
 
 } // namespace
 
-QString boundTrackerHtml(QStringView html, const TrackerHtmlLimits& limits) {
+QString boundOutsideHtml(QStringView html, const OutsideHtmlLimits& limits) {
     return Bounder(html, limits).run();
 }
 
-QString trackerHtmlShortenedNote() {
+QString outsideHtmlShortenedNote() {
     return QStringLiteral("[This text is too long to show whole: the rest is left out.]");
 }
 
-QString trackerHtmlFlattenedNote() {
+QString outsideHtmlFlattenedNote() {
     return QStringLiteral("[This text nests too deeply to show its layout whole: deeper parts are "
                           "shown flat.]");
 }

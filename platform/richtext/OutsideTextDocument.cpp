@@ -1,23 +1,23 @@
-#include "platform/richtext/TrackerTextDocument.h"
+#include "platform/richtext/OutsideTextDocument.h"
 
-#include "platform/richtext/TrackerHtml.h"
+#include "platform/richtext/OutsideHtml.h"
 
 #include <QImage>
 #include <QUrl>
 
 namespace velmora {
 
-TrackerTextDocument::TrackerTextDocument(QObject* parent) : QTextDocument(parent) {
+OutsideTextDocument::OutsideTextDocument(QObject* parent) : QTextDocument(parent) {
     // A provider of our own, so a process-wide default provider is never asked either;
     // it finds nothing, and loadResource() below answers.
     setResourceProvider([](const QUrl&) { return QVariant(); });
 }
 
-void TrackerTextDocument::setTrackerHtml(const QString& html) {
-    setHtml(boundTrackerHtml(html));
+void OutsideTextDocument::setOutsideHtml(const QString& html) {
+    setHtml(boundOutsideHtml(html));
 }
 
-QVariant TrackerTextDocument::placeholder(int type) {
+QVariant OutsideTextDocument::placeholder(int type) {
     if (type == QTextDocument::ImageResource) {
         // Not a null image: for a null one Qt's image handler loads the name itself.
         static const QImage pixel = [] {
@@ -30,7 +30,7 @@ QVariant TrackerTextDocument::placeholder(int type) {
     return QByteArray();
 }
 
-QVariant TrackerTextDocument::loadResource(int type, const QUrl&) {
+QVariant OutsideTextDocument::loadResource(int type, const QUrl&) {
     return placeholder(type);
 }
 

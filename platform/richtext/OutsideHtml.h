@@ -5,10 +5,11 @@
 
 namespace velmora {
 
-// How much of a tracker's HTML fragment is laid out. Qt's text layout grows steeply
+// How much of an HTML fragment from outside (a tracker's description, release notes, a
+// calendar entry) is laid out. Qt's text layout grows steeply
 // with nested tables (each level about doubles it) and fails outright on thousands of
 // nested elements, so a fragment is bounded before it reaches a QTextDocument.
-struct TrackerHtmlLimits {
+struct OutsideHtmlLimits {
     // Characters of the fragment looked at; the rest is cut.
     qsizetype maxSource = 512 * 1024;
     // Characters of text kept; the rest is cut.
@@ -19,9 +20,22 @@ struct TrackerHtmlLimits {
     int maxDepth = 24;
     // Tables inside tables; deeper table tags are dropped, their text kept.
     int maxTableDepth = 3;
-    // The largest colspan or rowspan, and the largest size or spacing in pixels.
+    // The largest colspan or rowspan, and the largest width in pixels.
     int maxSpan = 64;
     int maxPixels = 4000;
+    // The largest length that runs down the page (a margin's, a padding's, a cell's
+    // height, a table's spacing), in pixels: a few lines. Qt lays out any length as
+    // given, and a hundred paragraphs 100,000 px apart took it minutes.
+    int maxLength = 48;
+    // The cells of the grids all tables of a fragment make, counting those that spans
+    // fill and those a short row leaves empty: Qt builds and lays out every one of them.
+    int maxTableCells = 512;
+    // Combining marks one letter carries; further ones are left out.
+    int maxMarks = 4;
+    // Font families one fragment names; further faces are left out.
+    int maxFontFamilies = 4;
+    // The largest number a list starts from or an item is given.
+    int maxListStart = 9999;
 };
 
 // The fragment rebuilt from what it says, so that Qt's HTML parser sees only
@@ -30,10 +44,10 @@ struct TrackerHtmlLimits {
 // deeper nesting than the limits is flattened, and text past the limits is cut. When
 // anything was cut or flattened, a note saying so ends the result. Pure: it reads
 // nothing but its arguments.
-QString boundTrackerHtml(QStringView html, const TrackerHtmlLimits& limits = {});
+QString boundOutsideHtml(QStringView html, const OutsideHtmlLimits& limits = {});
 
 // The notes that end a fragment which was cut or flattened.
-QString trackerHtmlShortenedNote();
-QString trackerHtmlFlattenedNote();
+QString outsideHtmlShortenedNote();
+QString outsideHtmlFlattenedNote();
 
 } // namespace velmora

@@ -1,9 +1,9 @@
-// Tracker HTML through the bounding step and then laid out, as a task description or a
+// HTML from outside through the bounding step and then laid out, as a task description or a
 // calendar entry is: whatever the fragment, the layout must end quickly and read nothing.
 #include "FuzzSupport.h"
 
-#include "platform/richtext/TrackerHtml.h"
-#include "platform/richtext/TrackerTextDocument.h"
+#include "platform/richtext/OutsideHtml.h"
+#include "platform/richtext/OutsideTextDocument.h"
 
 #include <QGuiApplication>
 
@@ -25,14 +25,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)ready;
 
     const QString html = QString::fromUtf8(velmora::fuzz::bytes(data, size));
-    const QString bounded = velmora::boundTrackerHtml(html);
+    const QString bounded = velmora::boundOutsideHtml(html);
     // The bound keeps the text, not more than it was given: a result far longer than its
     // input plus the closing note means the step itself grows what it is fed.
     if (bounded.size() > html.size() * 4 + 4096) {
         std::abort();
     }
-    velmora::TrackerTextDocument document;
-    document.setTrackerHtml(html);
+    velmora::OutsideTextDocument document;
+    document.setOutsideHtml(html);
     document.setTextWidth(420);
     (void)document.size();
     // Qt trims its font caches from a timer, as the app's event loop runs it: without it,

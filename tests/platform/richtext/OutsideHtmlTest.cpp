@@ -1,0 +1,308 @@
+#include "platform/richtext/OutsideHtml.h"
+#include "platform/richtext/OutsideTextDocument.h"
+#include "tests/support/ThreadCpuClock.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QTextDocument>
+#include <QTextFrame>
+#include <QTextTable>
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+
+namespace {
+
+QString nestedTables(int levels) {
+    return QStringLiteral("<table><tr><td>").repeated(levels) + QStringLiteral("x") +
+           QStringLiteral("</td></tr></table>").repeated(levels);
+}
+
+qint64 layoutMilliseconds(QTextDocument& document) {
+    test::ThreadCpuClock clock;
+    document.setTextWidth(400);
+    document.documentLayout()->documentSize();
+    return clock.elapsed();
+}
+
+} // namespace
+
+// the row they lack.
+TEST(OutsideHtml, CellsOutsideRowsLayOutAtOnce) {
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<table><td>a</td></table>")),
+              QStringLiteral("<table><tr><td>a</td></tr></table>"));
+    EXPECT_EQ(
+        boundOutsideHtml(QStringLiteral("<table><tbody><tr><td>a</td></tr></tbody><td>b<td>c</table>")),
+        QStringLiteral("<table><tbody><tr><td>a</td></tr></tbody><tr><td>b</td><td>c</td></tr></table>"));
+    // A cell or row inside something that is not its table part is shown flat.
+    EXPECT_EQ(
+        boundOutsideHtml(QStringLiteral("<table><tr><td>a</td></tr><tr><div><td>b</td></div></tr></table>")),
+        QStringLiteral("<table><tr><td>a</td></tr><tr><div> b</div></tr></table><p>") +
+            outsideHtmlFlattenedNote() + QStringLiteral("</p>"));
+
+    for (const QString& stray :
+         {QStringLiteral("<table><tr><td>a</td></tr><td>x</td></table> y "),
+          QStringLiteral("<table><td>x</td></table> y "),
+          QStringLiteral("<table><tbody><tr><td>a</td></tr></tbody><td>x</td></table> ")}) {
+        OutsideTextDocument document;
+        document.setOutsideHtml(stray.repeated(10));
+        EXPECT_LT(layoutMilliseconds(document), test::cpuBudget(200)) << stray.toStdString();
+    }
+}
+
+// What makes Qt's layout slow or large is bounded; what a description says is kept.
+TEST(OutsideHtml, KeepsTheTextAndBoundsTheMarkup) {
+    const QString plain =
+        QStringLiteral("<p>Steps:</p><ol><li>Open <a href=\"https://x.example/a?b=1&amp;c=2\">"
+                       "the page</a></li><li><b>Click</b></li></ol>"
+                       "<table><tr><td colspan=\"2\">A</td></tr><tr><td>B</td><td>C</td></tr>"
+                       "</table>");
+    const QString kept = boundOutsideHtml(plain);
+    EXPECT_EQ(kept, plain) << "well-formed presentation markup passes as it is";
+
+    // Flattened past three tables: the text stays, the note says so.
+    const QString flat = boundOutsideHtml(nestedTables(5));
+    EXPECT_EQ(flat.count(QStringLiteral("<table>")), 3);
+    EXPECT_EQ(flat.count(QStringLiteral("<table>")), flat.count(QStringLiteral("</table>")));
+    EXPECT_TRUE(flat.contains(QStringLiteral("x")));
+    EXPECT_TRUE(flat.endsWith(QStringLiteral("<p>") + outsideHtmlFlattenedNote() + QStringLiteral("</p>")));
+
+    // Cut past the text limit, with the note at the end.
+    OutsideHtmlLimits small;
+    small.maxText = 10;
+    const QString cut = boundOutsideHtml(QStringLiteral("<p>0123456789abcdef</p><p>more</p>"), small);
+    EXPECT_EQ(cut,
+              QStringLiteral("<p>0123456789</p><p>") + outsideHtmlShortenedNote() + QStringLiteral("</p>"));
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<b>12345678&amp;x</b>"), small),
+              QStringLiteral("<b>12345678</b><p>") + outsideHtmlShortenedNote() + QStringLiteral("</p>"))
+        << "an entity is not cut in half";
+
+    // Spans and sizes are clamped; images, scripts, styles, comments, unknown elements
+    // and other attributes go; quotes in values cannot open new attributes.
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<table cellpadding=\"99999\"><tr><td colspan=\"100000\" "
+                                              "rowspan=99999999999 width=\"100000\">a</td><td>b</td></tr>"
+                                              "<tr><td>c</td><td>d</td></tr></table>")),
+              QStringLiteral("<table cellpadding=\"%1\"><tr><td colspan=\"2\" rowspan=\"2\" width=\"4000\">a"
+                             "</td><td>b</td></tr><tr><td>c</td><td>d</td></tr></table>")
+                  .arg(OutsideHtmlLimits{}.maxLength));
+    EXPECT_EQ(
+        boundOutsideHtml(QStringLiteral("<img src=\"/dev/zero\"><script>alert(1)</script><style>p{}</style>"
+                                        "<!-- <table> --><section onclick=\"x\">s</section>"
+                                        "<a href='x\" onclick=\"y' id=z>l</a>")),
+        QStringLiteral("s<a href=\"x&quot; onclick=&quot;y\">l</a>"));
+
+    // Text that only looks like markup stays text.
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("a < b > c <3 <<p>d")),
+              QStringLiteral("a &lt; b &gt; c &lt;3 &lt;<p>d</p>"));
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("a <b title=\"never ends")), QStringLiteral("a "));
+    // Items and cells left open end at the next one instead of nesting.
+    EXPECT_EQ(
+        boundOutsideHtml(QStringLiteral("<ul><li>a<li>b</ul><table><tr><td>1<td>2<tr><td>3</table>")),
+        QStringLiteral("<ul><li>a</li><li>b</li></ul><table><tr><td>1</td><td>2</td></tr><tr><td>3</td></tr>"
+                       "</table>"));
+}
+
+// size looked at take well under a second, and their result lays out at once.
+TEST(OutsideHtml, HostileFragmentsAreBoundedQuickly) {
+    const qsizetype size = OutsideHtmlLimits{}.maxSource;
+    const QStringList hostile = {
+        QStringLiteral("<div>").repeated(size / 5),
+        QStringLiteral("<x>").repeated(300) + QStringLiteral("</y>").repeated(size / 4),
+        QStringLiteral("<ul>") + QStringLiteral("<x>").repeated(300) +
+            QStringLiteral("<li>").repeated(size / 4),
+        QStringLiteral("<td>x").repeated(size / 5),
+        QStringLiteral("<table><tr><td>x").repeated(size / 16),
+        QStringLiteral("<br>").repeated(size / 4),
+        QStringLiteral("<a b=\"").repeated(size / 6),
+        QStringLiteral("<").repeated(size),
+        QStringLiteral("<p>") + QStringLiteral("x ").repeated(size),
+    };
+    for (const QString& html : hostile) {
+        test::ThreadCpuClock clock;
+        const QString bounded = boundOutsideHtml(html);
+        EXPECT_LT(clock.elapsed(), test::cpuBudget(1000)) << html.left(20).toStdString();
+        OutsideTextDocument document;
+        document.setHtml(bounded);
+        EXPECT_LT(layoutMilliseconds(document), test::cpuBudget(1000)) << html.left(20).toStdString();
+    }
+}
+
+namespace {
+
+int gridCells(QTextFrame* frame) {
+    int cells = 0;
+    if (auto* table = qobject_cast<QTextTable*>(frame)) {
+        cells += table->rows() * table->columns();
+    }
+    for (QTextFrame* child : frame->childFrames()) {
+        cells += gridCells(child);
+    }
+    return cells;
+}
+
+// The cells of all the grids the fragment's tables make, as Qt builds them.
+int gridCells(const QString& bounded) {
+    QTextDocument document;
+    document.setHtml(bounded);
+    return gridCells(document.rootFrame());
+}
+
+} // namespace
+
+// A style keeps what a description's text needs, with every length a few lines high
+// at most: Qt lays out a margin, padding, indent or line height of any size, and a
+// hundred paragraphs 100,000 px apart took minutes.
+TEST(OutsideHtml, StylesKeepOnlyWhatTextNeedsWithinAFewLines) {
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<p style=\"margin:100000px\">a</p>")),
+              QStringLiteral("<p>a</p>"));
+    EXPECT_EQ(
+        boundOutsideHtml(QStringLiteral(
+            "<span style=\"color: #c00; background-color: yellow; font-weight: bold; "
+            "font-style: italic; text-decoration: underline line-through; font-size: 14px\">x</span>"
+            "<p style=\"TEXT-ALIGN: center\">y</p>")),
+        QStringLiteral("<span style=\"color:#c00;background-color:yellow;font-weight:bold;"
+                       "font-style:italic;text-decoration:underline line-through;font-size:14px\">x</span>"
+                       "<p style=\"text-align:center\">y</p>"));
+    // Everything else goes, and so does a value that is not one of its kind.
+    for (const char* dropped :
+         {"line-height:100000px", "text-indent:100000px", "padding:100000px", "margin-top:9999px",
+          "-qt-block-indent:100000", "-qt-list-indent:100000", "white-space:pre", "width:100000px",
+          "height:100000px", "font-family:a,b,c", "background-image:url(/dev/zero)",
+          "background:url(/dev/zero)", "color:url(/dev/zero)", "font-weight:100000", "display:none",
+          "font-size:50em", "border-width:100000px", "list-style-type:upper-roman"}) {
+        EXPECT_EQ(boundOutsideHtml(QStringLiteral("<p style=\"%1\">a</p>").arg(QLatin1String(dropped))),
+                  QStringLiteral("<p>a</p>"))
+            << dropped;
+    }
+    // Font sizes stay in a small range.
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<span style=\"font-size:100000px\">a</span>")),
+              QStringLiteral("<span style=\"font-size:32px\">a</span>"));
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<span style=\"font-size:0.1px\">a</span>")),
+              QStringLiteral("<span style=\"font-size:8px\">a</span>"));
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<span style=\"font-size:900pt\">a</span>")),
+              QStringLiteral("<span style=\"font-size:24pt\">a</span>"));
+    // Lengths in attributes too: a few lines at most.
+    const int lines = OutsideHtmlLimits{}.maxLength;
+    EXPECT_LE(lines, 64);
+    EXPECT_EQ(
+        boundOutsideHtml(QStringLiteral("<table cellpadding=\"99999\" cellspacing=\"99999\" border=\"99999\">"
+                                        "<tr><td height=\"99999\">a</td></tr></table>")),
+        QStringLiteral("<table cellpadding=\"%1\" cellspacing=\"%1\" border=\"%1\"><tr><td height=\"%1\">a"
+                       "</td></tr></table>")
+            .arg(lines));
+}
+
+// A span reaches no further than the rows and columns its table has, and a table makes
+// no larger a grid than the bound: Qt builds every cell of the grid, so twenty rows of
+// three cells spanning 64 × 64 took seconds, and six hundred took most of a gigabyte.
+TEST(OutsideHtml, TableSpansStayInsideTheGridThatExists) {
+    EXPECT_EQ(
+        boundOutsideHtml(
+            QStringLiteral("<table><tr><td rowspan=\"9\">a</td><td>b</td></tr><tr><td>c</td></tr></table>")),
+        QStringLiteral("<table><tr><td rowspan=\"2\">a</td><td>b</td></tr><tr><td>c</td></tr></table>"));
+    EXPECT_EQ(
+        boundOutsideHtml(
+            QStringLiteral("<table><tr><td colspan=\"9\">a</td></tr><tr><td>b</td><td>c</td></tr></table>")),
+        QStringLiteral("<table><tr><td colspan=\"2\">a</td></tr><tr><td>b</td><td>c</td></tr></table>"));
+    EXPECT_EQ(
+        boundOutsideHtml(QStringLiteral("<table><tr><td>a</td><td rowspan=\"2\" colspan=\"5\">b</td></tr>"
+                                        "<tr><td>c</td></tr></table>")),
+        QStringLiteral("<table><tr><td>a</td><td rowspan=\"2\">b</td></tr><tr><td>c</td></tr></table>"))
+        << "a span that is cut to one is left out";
+
+    const int cells = OutsideHtmlLimits{}.maxTableCells;
+    const QString spans = QStringLiteral("<td colspan=64 rowspan=64>x</td>").repeated(3);
+    for (const QString& table :
+         {QStringLiteral("<table>") +
+              (QStringLiteral("<tr>") + spans + QStringLiteral("</tr>")).repeated(20) +
+              QStringLiteral("</table>"),
+          QStringLiteral("<table>") +
+              (QStringLiteral("<tr>") + spans + QStringLiteral("</tr>")).repeated(600) +
+              QStringLiteral("</table>"),
+          QStringLiteral("<table>") + QStringLiteral("<tr><td>x</td></tr>").repeated(900) +
+              QStringLiteral("<tr>") + QStringLiteral("<td>y</td>").repeated(900) +
+              QStringLiteral("</tr></table>"),
+          QStringLiteral("<table><tr>") + QStringLiteral("<td rowspan=64>x</td>").repeated(1500) +
+              QStringLiteral("</tr>") + QStringLiteral("<tr><td>y</td></tr>").repeated(60) +
+              QStringLiteral("</table>"),
+          // The bound is the fragment's, over all its tables, nested or side by side.
+          (QStringLiteral("<table>") +
+           (QStringLiteral("<tr>") + QStringLiteral("<td>x</td>").repeated(20) + QStringLiteral("</tr>"))
+               .repeated(20) +
+           QStringLiteral("</table>"))
+              .repeated(4),
+          QStringLiteral("<table><tr><td>") +
+              (QStringLiteral("<table>") + QStringLiteral("<tr><td>x</td><td>y</td></tr>").repeated(200) +
+               QStringLiteral("</table>"))
+                  .repeated(4) +
+              QStringLiteral("</td></tr></table>")}) {
+        const int grid = gridCells(boundOutsideHtml(table));
+        EXPECT_GT(grid, 0) << table.left(60).toStdString();
+        EXPECT_LE(grid, cells) << table.left(60).toStdString();
+    }
+}
+
+// A letter carries a few combining marks at most, whether written as characters or as
+// character references: Qt shapes one letter with 20,000 marks for over a second.
+TEST(OutsideHtml, ALetterCarriesAFewCombiningMarks) {
+    const int marks = OutsideHtmlLimits{}.maxMarks;
+    EXPECT_GE(marks, 2);
+    EXPECT_LE(marks, 8);
+    const QString acute(QChar(0x0301));
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("a") + acute.repeated(5000) + QStringLiteral("b") + acute),
+              QStringLiteral("a") + acute.repeated(marks) + QStringLiteral("b") + acute);
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("a") + QStringLiteral("&#769;&#x301;").repeated(100)),
+              QStringLiteral("a") + acute.repeated(marks));
+    // Marks outside the basic plane count the same.
+    const QString musical = QString::fromUcs4(U"\U0001D167");
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("x") + musical.repeated(50)),
+              QStringLiteral("x") + musical.repeated(marks));
+    // Text that is no mark passes as it was.
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("caf\u00e9 &amp; &#65;&lt;")),
+              QStringLiteral("caf\u00e9 &amp; A&lt;"));
+}
+
+// A fragment names a few font families: each new one costs Qt a font database search,
+// and two thousand faces took over a second.
+TEST(OutsideHtml, AFragmentNamesAFewFontFamilies) {
+    const int families = OutsideHtmlLimits{}.maxFontFamilies;
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<font face=\"Sans, Serif, Mono\">a</font>")),
+              QStringLiteral("<font face=\"Sans\">a</font>"));
+    QString many;
+    for (int i = 0; i < 2000; ++i) {
+        many += QStringLiteral("<font face=\"Face%1\">x</font>").arg(i);
+    }
+    const QString bounded = boundOutsideHtml(many);
+    EXPECT_EQ(bounded.count(QStringLiteral("face=")), families);
+    EXPECT_EQ(bounded.count(QStringLiteral("<font")), 2000) << "the elements stay, without a face";
+    // The same family again costs nothing new.
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<font face=\"Sans\">x</font>").repeated(families + 3))
+                  .count(QStringLiteral("face=")),
+              families + 3);
+}
+
+// A list counts from a small start: Qt measures every item's label, and lists numbered
+// from 999,999 took half a second.
+TEST(OutsideHtml, ListsStartFromASmallNumber) {
+    const int start = OutsideHtmlLimits{}.maxListStart;
+    EXPECT_LE(start, 10000);
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<ol start=\"999999\"><li value=\"5000000\">a</li></ol>")),
+              QStringLiteral("<ol start=\"%1\"><li value=\"%1\">a</li></ol>").arg(start));
+    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<ol start=\"3\"><li>a</li></ol>")),
+              QStringLiteral("<ol start=\"3\"><li>a</li></ol>"));
+}
+
+// Elements nest no deeper than the depth limit; deeper tags are left out, their text
+// kept, and the note says so.
+TEST(OutsideHtml, ElementsNestNoDeeperThanTheDepthLimit) {
+    EXPECT_EQ(OutsideHtmlLimits{}.maxDepth, 24);
+    for (const char* name : {"div", "span", "blockquote", "ul"}) {
+        const QString open = QStringLiteral("<%1>").arg(QLatin1String(name));
+        const QString bounded = boundOutsideHtml(open.repeated(40) + QStringLiteral("x"));
+        EXPECT_EQ(bounded.count(open), 24) << name;
+        EXPECT_TRUE(bounded.contains(QStringLiteral("x")));
+        EXPECT_TRUE(bounded.endsWith(outsideHtmlFlattenedNote() + QStringLiteral("</p>")));
+        EXPECT_EQ(boundOutsideHtml(open.repeated(24) + QStringLiteral("x")).count(open), 24)
+            << "up to the limit nothing is flattened";
+    }
+}
