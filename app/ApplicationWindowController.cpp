@@ -8,6 +8,8 @@
 #include "state/CalendarViewModel.h"
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
+#include "views/main/PlainText.h"
+#include "views/main/ReadableAlert.h"
 #include "views/main/SidebarSplitViewController.h"
 #include "views/main/ToolbarDelegate.h"
 #include "views/main/ToolbarItemIdentifier.h"
@@ -65,7 +67,7 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
                 return;
             }
             const QString task =
-                timer->task() ? timer->task()->reference.value_or(timer->task()->name) : QString();
+                timer->task() ? plainName(timer->task()->reference.value_or(timer->task()->name)) : QString();
             auto* alert =
                 new QMessageBox(QMessageBox::Warning, tr("Booking not confirmed"),
                                 tr("The earlier booking may not have been saved."), QMessageBox::Ok, weak);
@@ -79,6 +81,7 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
                          task));
             alert->setAttribute(Qt::WA_DeleteOnClose);
             alert->setWindowModality(Qt::WindowModal);
+            ReadableAlert::prepare(*alert);
             alert->open();
         });
     timer->checkRecordedBooking(window->m_applicationViewModel->service());

@@ -6,6 +6,7 @@
 #include "state/ApplicationViewModel.h"
 #include "state/TimerSnapshot.h"
 #include "tests/support/EventLoop.h"
+#include "tests/views/main/AlertTexts.h"
 #include "tests/views/main/ScriptedWorkLogForm.h"
 #include "views/main/BookTimeView.h"
 #include "views/main/ProviderSelectorView.h"
@@ -279,4 +280,27 @@ TEST_F(ApplicationWindowControllerTest, ARateLimitWaitsForTheOpenBookingSheet) {
     ASSERT_NE(screen, nullptr);
     EXPECT_GT(screen->delay(), 0);
     EXPECT_LE(screen->delay(), 30);
+}
+
+// The alert after an unanswered booking names the task by what the tracker sent, as
+// text on one line.
+TEST_F(ApplicationWindowControllerTest, TheBookingNotConfirmedAlertShowsTheTasksNameAsText) {
+    auto& window = openWindow();
+    pump();
+    Issue task = makeIssue(QStringLiteral("7"));
+    task.reference.reset();
+    task.name = markupName + QStringLiteral("\nagain");
+    window.timerViewModel()->start(makeProject(QStringLiteral("p1")), task);
+    WorkLogBooking booking;
+    booking.taskId = task.id;
+    booking.seconds = 5400;
+    emit window.timerViewModel()->bookingMayNotHaveBeenSaved(booking);
+    QMessageBox* alert = window.findChild<QMessageBox*>();
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(richLabels(*alert), QStringList());
+    EXPECT_TRUE(
+        showsLiterally(*alert, QStringLiteral("1h 30m on ") + markupName + QStringLiteral(" again was on")))
+        << shownTexts(*alert).join(u'|').toStdString();
+    alert->close();
+    window.timerViewModel()->reset();
 }
