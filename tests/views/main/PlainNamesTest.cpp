@@ -235,6 +235,22 @@ TEST(PlainText, BoundingANameCostsLittleWhateverItHolds) {
     EXPECT_LT(clock.elapsed(), budget(20)) << "10 tooltips of each of these names";
 }
 
+// The calendar's entries: the task and the tracker's wording of its time.
+TEST(PlainText, CalendarEntriesShowTheirTaskAndTimeAsOneBoundedLine) {
+    WorkEntry entry;
+    entry.issue = makeIssue(QStringLiteral("1"));
+    entry.issue.reference.reset();
+    entry.issue.name = QStringLiteral("Fix\nit ") + QString(100000, QChar(u'x'));
+    entry.spentTime = QStringLiteral("1h\n30m\u200B");
+    CalendarEntryModel model;
+    model.setEntries({entry});
+    const QModelIndex index = model.index(0);
+    EXPECT_EQ(index.data(CalendarEntryModel::SpentTimeRole).toString(), QStringLiteral("1h 30m"));
+    const QString label = index.data(CalendarEntryModel::TaskLabelRole).toString();
+    EXPECT_TRUE(label.startsWith(QStringLiteral("Fix it x")));
+    EXPECT_LE(label.size(), plainNameLength);
+}
+
 namespace {
 
 class PlainNamesTest : public ::testing::Test {
