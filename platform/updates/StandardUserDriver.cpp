@@ -10,6 +10,9 @@ namespace velmora {
 namespace {
 void inform(QMessageBox::Icon icon, const QString& title, const QString& text) {
     auto* box = new QMessageBox(icon, title, text, QMessageBox::Ok);
+    // Shown as text, never guessed to be markup (these boxes have no explanation label,
+    // which the box's format would not reach).
+    box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
 }

@@ -4,8 +4,10 @@
 #include "core/model/RateLimitInfo.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ApplicationViewModel.h"
+#include "state/BookingRecovery.h"
 #include "state/TimerSnapshot.h"
 #include "tests/support/EventLoop.h"
+#include "tests/views/main/AlertTexts.h"
 #include "tests/views/main/ScriptedWorkLogForm.h"
 #include "views/main/BookTimeView.h"
 #include "views/main/ProviderSelectorView.h"
@@ -324,4 +326,29 @@ TEST_F(ApplicationWindowControllerTest, ABookingThatMayHaveBeenSavedIsAskedAbout
         }
     }
     EXPECT_FALSE(window->timerViewModel()->isInUse());
+}
+
+// The alert after an unanswered booking names the task by what the tracker sent, as
+// text on one line.
+TEST_F(ApplicationWindowControllerTest, TheBookingNotConfirmedAlertShowsTheTasksNameAsText) {
+    auto& window = openWindow();
+    pump();
+    Issue task = makeIssue(QStringLiteral("7"));
+    task.reference.reset();
+    task.name = markupName + QStringLiteral("\nagain");
+    window.timerViewModel()->start(makeProject(QStringLiteral("p1")), task);
+    WorkLogBooking booking;
+    booking.taskId = task.id;
+    booking.seconds = 5400;
+    auto* recovery = window.findChild<BookingRecovery*>();
+    ASSERT_NE(recovery, nullptr);
+    emit recovery->bookingMayNotHaveBeenSaved(booking);
+    QMessageBox* alert = window.findChild<QMessageBox*>();
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(richLabels(*alert), QStringList());
+    EXPECT_TRUE(
+        showsLiterally(*alert, QStringLiteral("1h 30m on ") + markupName + QStringLiteral(" again was on")))
+        << shownTexts(*alert).join(u'|').toStdString();
+    alert->close();
+    window.timerViewModel()->reset();
 }

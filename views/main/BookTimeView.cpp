@@ -16,6 +16,7 @@
 #include "views/main/ActivityIndicator.h"
 #include "views/main/Appearance.h"
 #include "views/main/CustomTextEditor.h"
+#include "views/main/PlainText.h"
 #include "views/main/ReadableAlert.h"
 
 #include <QFrame>
@@ -242,7 +243,7 @@ void BookTimeView::save() {
 QString BookTimeView::discardQuestionText(double seconds, const Issue& task) {
     const QString duration = ReadableTimeFormatter::format(seconds).value_or(QString());
     const QString name = task.reference && !task.reference->isEmpty() ? *task.reference : task.name;
-    return tr("Discard %1 tracked on %2?").arg(duration, name);
+    return tr("Discard %1 tracked on %2?").arg(duration, plainName(name));
 }
 
 void BookTimeView::cancel() {
@@ -274,6 +275,7 @@ void BookTimeView::cancel() {
             QMetaObject::invokeMethod(this, &BookTimeView::discard, Qt::QueuedConnection);
         }
     });
+    ReadableAlert::prepare(*m_discardQuestion);
     m_discardQuestion->open();
 }
 

@@ -7,6 +7,7 @@
 #include "views/main/AssetNames.h"
 #include "views/main/CalendarEntryCard.h"
 #include "views/main/CalendarEntryModel.h"
+#include "views/main/PlainText.h"
 #include "views/main/ReadableAlert.h"
 
 #include <QHBoxLayout>
@@ -126,7 +127,7 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
 QString CalendarDayView::deleteQuestion(const WorkEntry& entry) {
     const QString task = entry.issue.reference && !entry.issue.reference->isEmpty() ? *entry.issue.reference
                                                                                     : entry.issue.name;
-    return tr("Delete the %1 work log on %2?").arg(entry.spentTime, task);
+    return tr("Delete the %1 work log on %2?").arg(plainName(entry.spentTime), plainName(task));
 }
 
 void CalendarDayView::requestDelete(const WorkEntry& entry) {

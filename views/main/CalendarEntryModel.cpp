@@ -29,7 +29,8 @@ QVariant CalendarEntryModel::data(const QModelIndex& index, int role) const {
     case TaskLabelRole:
         return plainName(taskLabel(item));
     case SpentTimeRole:
-        return item.spentTime;
+        // The tracker's own wording of the time.
+        return plainName(item.spentTime);
     case DescriptionRole:
         return item.description ? QVariant(*item.description) : QVariant();
     default:

@@ -28,18 +28,56 @@ QFont scaled(const QFont& base, qreal points, bool bold = false) {
     return font;
 }
 
-struct Fonts {
+// `text` cut with an ellipsis to what `width` pixels show. Laying out text costs by its
+// length, and a name may be hundreds of characters long: the characters' own advances
+// (kept per font, no layout) tell where the line ends, and only that much is laid out.
+QString elided(const QFontMetrics& metrics, const QString& text, int width) {
+    width = std::max(0, width);
+    // Nor does a line lay out more than a code unit for every two pixels, however many
+    // marks its letters carry: ordinary text of any script holds far fewer.
+    const qsizetype most = width / 2 + 2;
+    qsizetype end = 0;
+    int advance = 0;
+    while (end < text.size() && end < most && advance <= width) {
+        advance += metrics.horizontalAdvance(text[end]);
+        ++end;
+    }
+    if (end == text.size()) {
+        return metrics.elidedText(text, Qt::ElideRight, width);
+    }
+    const QString cut = text.left(end + 1);
+    const QString shown = metrics.elidedText(cut, Qt::ElideRight, width);
+    if (shown != cut) {
+        return shown;
+    }
+    // Laid out, the cut is narrower than its characters (kerning, joined forms), yet the
+    // text goes on: the ellipsis says so.
+    const QString shorter =
+        metrics.elidedText(cut, Qt::ElideRight, width - metrics.horizontalAdvance(QChar(0x2026)));
+    return shorter == cut ? cut + QChar(0x2026) : shorter;
+}
+
+} // namespace
+
+struct ProjectTaskRowView::Fonts {
     explicit Fonts(const QFont& base)
-        : subheadline(scaled(base, 11, true)), footnote(scaled(base, 10)), callout(scaled(base, 12)),
-          caption(scaled(base, 10)) {}
+        : base(base), subheadline(scaled(base, 11, true)), footnote(scaled(base, 10)),
+          callout(scaled(base, 12)), caption(scaled(base, 10)) {}
+    QFont base;
     QFont subheadline;
     QFont footnote;
     QFont callout;
     QFont caption;
 };
-} // namespace
 
 ProjectTaskRowView::ProjectTaskRowView(QObject* parent) : QStyledItemDelegate(parent) {}
+
+const ProjectTaskRowView::Fonts& ProjectTaskRowView::fonts(const QFont& base) const {
+    if (!m_fonts || m_fonts->base != base) {
+        m_fonts = std::make_unique<const Fonts>(base);
+    }
+    return *m_fonts;
+}
 
 ProjectTaskRowView::~ProjectTaskRowView() {
     for (const Avatar& avatar : std::as_const(m_avatars)) {
@@ -142,7 +180,7 @@ QRect ProjectTaskRowView::avatarRect(const QRect& row) {
 QSize ProjectTaskRowView::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
     // One height for every row (the height of a row with a key), so the list can lay
     // out only what it shows.
-    const Fonts fonts(option.font);
+    const Fonts& fonts = this->fonts(option.font);
     const int height = verticalPadding + QFontMetrics(fonts.subheadline).height() +
                        QFontMetrics(fonts.footnote).height() + 2 + QFontMetrics(fonts.caption).height() +
                        verticalPadding;
@@ -185,7 +223,7 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     // highlight's own text colour.
     const QColor secondary = selected ? primary : Appearance::secondary(colors);
 
-    const Fonts fonts(option.font);
+    const Fonts& fonts = this->fonts(option.font);
     const int left = rect.left() + horizontalPadding + 4;
     const int right = (task->assignee ? avatarRect(rect).left() - 6 : rect.right() - horizontalPadding);
     int y = rect.top() + verticalPadding;
@@ -193,8 +231,7 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     auto drawLine = [&](const QFont& font, const QString& text, const QColor& color, bool withMark) {
         const QFontMetrics metrics(font);
         const int markRoom = withMark ? markSize + 6 : 0;
-        const QString shown =
-            metrics.elidedText(plainName(text), Qt::ElideRight, std::max(0, right - left - markRoom));
+        const QString shown = elided(metrics, plainName(text), right - left - markRoom);
         painter->setFont(font);
         painter->setPen(color);
         painter->drawText(QRect(left, y, right - left, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
@@ -221,7 +258,8 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     const QFontMetrics caption(fonts.caption);
     painter->setFont(fonts.caption);
     painter->setPen(secondary);
-    const QString state = plainName(stateText(*task));
+    // Both are cut to the line: they come from the tracker and may be of any length.
+    const QString state = elided(caption, plainName(stateText(*task)), right - left);
     const int stateWidth = caption.horizontalAdvance(state);
     painter->drawText(QRect(left, y, stateWidth + 1, caption.height()), Qt::AlignLeft | Qt::AlignVCenter,
                       state);
@@ -231,8 +269,9 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     painter->drawEllipse(QRectF(dotX, y + caption.height() / 2.0 - 1, 2, 2));
     painter->setPen(secondary);
     const int spentLeft = static_cast<int>(dotX) + 2 + 5;
-    painter->drawText(QRect(spentLeft, y, std::max(0, rect.right() - spentLeft), caption.height()),
-                      Qt::AlignLeft | Qt::AlignVCenter, spentTimeText(*task));
+    const int spentWidth = std::max(0, rect.right() - spentLeft);
+    painter->drawText(QRect(spentLeft, y, spentWidth, caption.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                      elided(caption, plainName(spentTimeText(*task)), spentWidth));
 
     if (task->assignee) {
         const QRectF avatar = avatarRect(rect);

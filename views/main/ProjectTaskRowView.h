@@ -69,6 +69,11 @@ signals:
     void avatarArrived(const QUrl& url);
 
 private:
+    struct Fonts;
+    // The row's fonts for `base`, made again only when it changes: scaling a font asks
+    // the platform for its smallest readable size, which cost more than the rest of a row.
+    const Fonts& fonts(const QFont& base) const;
+
     struct Avatar {
         QImage image;
         // Set while the load runs.
@@ -80,6 +85,7 @@ private:
     void requestAvatar(const QUrl& url);
     void finishAvatar(const QUrl& url, const QImage& image);
 
+    mutable std::unique_ptr<const Fonts> m_fonts;
     int m_spinnerAngle = 0;
     // Every address asked for, loaded, loading or failed; a failed one is not asked
     // again while the list lives.

@@ -60,7 +60,9 @@ QVariant ProjectTasksModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
         return plainName(task->name);
     case Qt::ToolTipRole:
-        return plainToolTip(task->reference ? *task->reference + QStringLiteral(" ") + task->name
+        // Bounded before it is joined: a name may be megabytes long.
+        return plainToolTip(task->reference ? plainName(*task->reference) + QStringLiteral(" ") +
+                                                  plainName(task->name, plainToolTipLength)
                                             : task->name);
     case TrackingRole:
         return isTracking(*task);

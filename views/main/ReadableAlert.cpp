@@ -17,6 +17,19 @@ int ReadableAlert::minimumTextWidth(const QMessageBox& box) {
 }
 
 void ReadableAlert::prepare(QMessageBox& box) {
+    // Alerts show names and messages from outside, which are text: a message box takes
+    // text that looks like HTML for rich text, in which an image may name any local file
+    // (a path to /dev/zero reads until memory runs out). The box's format reaches its
+    // headline; the explanation under it is a label of its own, told here as well.
+    box.setTextFormat(Qt::PlainText);
+    for (QLabel* label : box.findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+    }
+    // A plain headline does not wrap by itself: a long name would widen the box to the
+    // screen.
+    if (auto* headline = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        headline->setWordWrap(true);
+    }
     for (QAbstractButton* button : box.buttons()) {
         button->setIcon(QIcon());
     }

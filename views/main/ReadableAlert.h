@@ -4,10 +4,11 @@ class QMessageBox;
 
 namespace velmora {
 
-// What every alert and confirmation of the app does before it opens: a width at which
-// its text reads as lines rather than a column (a message box otherwise takes the
-// width of its headline, however long the explanation under it), and buttons that
-// carry their text alone, as the buttons of the windows do.
+// What every alert and confirmation of the app does before it opens: every text shown
+// as plain text (never markup, whoever wrote it), a width at which its text reads as
+// lines rather than a column (a message box otherwise takes the width of its headline,
+// however long the explanation under it), and buttons that carry their text alone, as
+// the buttons of the windows do.
 //
 // A message box lays itself out again when its texts change: call this last, right
 // before the box opens.

@@ -15,6 +15,7 @@
 #include "views/main/PlainText.h"
 #include "views/main/ProjectLinkView.h"
 #include "views/main/ProjectListModel.h"
+#include "views/main/ReadableAlert.h"
 #include "views/main/SystemSymbol.h"
 #include "views/main/TimerBlockView.h"
 
@@ -394,6 +395,7 @@ void SidebarView::showLateBookingFailure() {
         tr("The time is kept on the stopped timer, so it can be booked again."));
     m_lateFailureAlert->setAttribute(Qt::WA_DeleteOnClose);
     m_lateFailureAlert->setWindowModality(Qt::WindowModal);
+    ReadableAlert::prepare(*m_lateFailureAlert);
     m_lateFailureAlert->open();
 }
 

@@ -4,6 +4,7 @@
 #include "platform/notifications/NotificationCenter.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
+#include "tests/views/main/AlertTexts.h"
 #include "tests/views/main/ScriptedWorkLogForm.h"
 #include "validation/ValidationMessageView.h"
 #include "views/main/ActivityIndicator.h"
@@ -285,6 +286,29 @@ TEST_F(BookTimeViewTest, CancelAsksBeforeDiscardingAndKeepKeeps) {
     EXPECT_FALSE(timer.isInUse());
     EXPECT_EQ(BookTimeView::discardQuestionText(9000, makeIssue(QStringLiteral("1"))),
               QStringLiteral("Discard 2h 30m tracked on KEY-1?"));
+}
+
+// The question names the tracked task by what the tracker sent, as text on one line.
+TEST_F(BookTimeViewTest, TheDiscardQuestionShowsTheTasksNameAsText) {
+    Issue named = makeIssue(QStringLiteral("2"));
+    named.reference.reset();
+    named.name = markupName + QStringLiteral("\nagain");
+    TimerViewModel tracking(QStringLiteral("OTHER"), env.environment());
+    tracking.start(project, named);
+    env.clock->advance(3600 * 1000);
+    tracking.pause();
+    ScriptedWorkLogForm form(project, named, tracking.elapsed());
+    BookTimeView view(form, tracking);
+    view.show();
+    QTest::mouseClick(view.cancelButton(), Qt::LeftButton);
+    QMessageBox* question = view.discardQuestion();
+    ASSERT_NE(question, nullptr);
+    EXPECT_EQ(richLabels(*question), QStringList());
+    EXPECT_TRUE(showsLiterally(*question, QStringLiteral("Discard 1h tracked on ") + markupName +
+                                              QStringLiteral(" again?")))
+        << shownTexts(*question).join(u'|').toStdString();
+    questionButton(question, QStringLiteral("Keep"))->click();
+    drainEvents();
 }
 
 TEST_F(BookTimeViewTest, UnderAMinuteOrABookingByHandCancelsWithoutAsking) {

@@ -5,6 +5,7 @@
 #include "tests/state/FakeProviderService.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
+#include "tests/views/main/AlertTexts.h"
 #include "views/main/CalendarDayView.h"
 #include "views/main/CalendarDaysView.h"
 #include "views/main/CalendarViewController.h"
@@ -231,6 +232,25 @@ TEST_F(CalendarViewTest, TheDeleteConfirmationNamesTheWorkLogAndDefaultsToCancel
     EXPECT_EQ(column->confirmation()->informativeText(), "Delete the 1h 30m work log on Fix the header?");
     ASSERT_NE(column->confirmation()->defaultButton(), nullptr);
     EXPECT_EQ(column->confirmation()->defaultButton()->text(), "Cancel");
+    column->cancelDelete();
+}
+
+// The confirmation names the work log by what the tracker sent, as text on one line.
+TEST_F(CalendarViewTest, TheDeleteConfirmationShowsTheTasksNameAsText) {
+    WorkEntry entry = entryAt(QStringLiteral("1"), env.clock->now(), 5400);
+    entry.spentTime = QStringLiteral("1h <b>30m</b>");
+    entry.issue.reference.reset();
+    entry.issue.name = markupName + QStringLiteral("\nagain");
+    service->workEntries.answer({entry});
+    showAt(600);
+    CalendarDayView* column = view().daysView()->columns()[1];
+    column->requestDelete(column->day().workEntries.at(0));
+    QMessageBox* box = column->confirmation();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(richLabels(*box), QStringList());
+    EXPECT_TRUE(showsLiterally(*box, QStringLiteral("Delete the 1h <b>30m</b> work log on ") + markupName +
+                                         QStringLiteral(" again?")))
+        << shownTexts(*box).join(u'|').toStdString();
     column->cancelDelete();
 }
 

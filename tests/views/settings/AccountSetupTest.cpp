@@ -4,6 +4,7 @@
 #include "platform/notifications/NotificationCenter.h"
 #include "tests/support/FakeAsanaServer.h"
 #include "tests/support/FakeJiraServer.h"
+#include "tests/views/main/AlertTexts.h"
 #include "views/main/ValidationError.h"
 #include "views/settings/AsanaProviderView.h"
 #include "views/settings/ChoicePicker.h"
@@ -253,6 +254,23 @@ TEST_F(YouTrackSetup, TheDeleteConfirmationNamesTheStoredAccountAndReturnKeepsIt
     drainEvents();
     EXPECT_EQ(deletes, 0) << "Return is Cancel here";
     EXPECT_FALSE(view.deleteConfirmation());
+}
+
+// The account's name is shown as it was typed, however it reads as markup.
+TEST_F(YouTrackSetup, TheDeleteConfirmationShowsTheAccountsNameAsText) {
+    YouTrackProviderView view(
+        new YouTrackProviderViewModel(YouTrackProvider(QUuid::createUuid(), markupName, {"yt.example.test"})),
+        [] {});
+    view.show();
+    QTest::mouseClick(view.deleteButton(), Qt::LeftButton);
+    QMessageBox* dialog = view.deleteConfirmationDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(richLabels(*dialog), QStringList());
+    EXPECT_TRUE(
+        showsLiterally(*dialog, QStringLiteral("Delete the account \"") + markupName + QStringLiteral("\"?")))
+        << shownTexts(*dialog).join(u'|').toStdString();
+    dialog->findChild<QPushButton*>("cancelDelete")->click();
+    drainEvents();
 }
 
 class OAuthSetup : public AccountFixture {
