@@ -6,7 +6,29 @@
 #include "images/coders/StillFrameSource.h"
 #include "images/coders/WebPSupport.h"
 
+#include <atomic>
+
 namespace velmora::images {
+
+namespace {
+// A 1024 x 1024 canvas: 4 MB, redrawn in a few milliseconds.
+constexpr quint64 defaultCompositionPixels = 1024u * 1024u;
+std::atomic<quint64> compositionOverride{0};
+} // namespace
+
+quint64 AnimatedFrameSource::compositionPixelBudget() {
+    const quint64 set = compositionOverride.load(std::memory_order_relaxed);
+    return set > 0 ? set : defaultCompositionPixels;
+}
+
+void AnimatedFrameSource::setCompositionPixelBudget(quint64 pixels) {
+    compositionOverride.store(pixels, std::memory_order_relaxed);
+}
+
+bool AnimatedFrameSource::fitsCompositionBudget(const QSize& canvas) {
+    return canvas.width() > 0 && canvas.height() > 0 &&
+           quint64(canvas.width()) * quint64(canvas.height()) <= compositionPixelBudget();
+}
 
 std::shared_ptr<AnimatedFrameSource> AnimatedFrameSource::create(ImageFormat format, const QByteArray& data) {
     switch (format) {

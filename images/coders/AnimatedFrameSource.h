@@ -28,6 +28,15 @@ public:
     // The frame composed on the canvas; null when it cannot be decoded.
     virtual QImage frameAt(int index) = 0;
 
+    // The largest canvas, in pixels, composed frame by frame for playback: composing keeps a
+    // whole canvas (and the decoder one more) for as long as the animation plays and redraws
+    // it for every frame, so a larger one plays as its first frame only. Settable for tests.
+    static quint64 compositionPixelBudget();
+    static void setCompositionPixelBudget(quint64 pixels);
+    static bool fitsCompositionBudget(const QSize& canvas);
+    // The bytes of decoded frames kept for one animation, eagerly decoded or pooled for playback.
+    static constexpr quint64 keptFramesByteBudget = 16u * 1024u * 1024u;
+
     // A source over the data for one of the animated formats (GIF, PNG, WebP, HEIC/HEIF);
     // null when the data is not of that format or holds no whole frame.
     static std::shared_ptr<AnimatedFrameSource> create(ImageFormat format, const QByteArray& data);

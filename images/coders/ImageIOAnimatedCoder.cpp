@@ -4,8 +4,24 @@
 #include "images/coders/ImageIOCoder.h"
 
 #include <cmath>
+#include <limits>
 
 namespace velmora::images {
+
+namespace {
+
+// The bytes all frames of the source take when decoded at the size asked for.
+quint64 keptFramesBytes(const AnimatedFrameSource& source, const QSizeF& thumbnail, bool preserve) {
+    QSizeF frame = QSizeF(source.canvasSize());
+    if (thumbnail.width() > 0 && thumbnail.height() > 0 &&
+        (frame.width() > thumbnail.width() || frame.height() > thumbnail.height())) {
+        frame = preserve ? ImageCoderHelper::scaledSize(frame, thumbnail, true, false) : thumbnail;
+    }
+    const double bytes = std::ceil(frame.width()) * std::ceil(frame.height()) * 4.0 * source.frameCount();
+    return bytes >= 1.8e19 ? std::numeric_limits<quint64>::max() : quint64(bytes);
+}
+
+} // namespace
 
 struct ImageIOAnimatedCoder::State {
     std::mutex mutex;
@@ -155,7 +171,21 @@ Image ImageIOAnimatedCoder::decodedImageWithData(const QByteArray& data, const D
         thumbnail = ImageCoderHelper::scaledSize(QSizeF(source->canvasSize()), limit, 4, unsigned(count));
         preserve = true;
     }
-    if (!firstFrameOnly && count > 1) {
+    // A canvas too large to compose frame by frame plays as its first frame.
+    const bool playable = count > 1 && AnimatedFrameSource::fitsCompositionBudget(source->canvasSize());
+    if (!firstFrameOnly && playable &&
+        keptFramesBytes(*source, thumbnail, preserve) > AnimatedFrameSource::keptFramesByteBudget) {
+        // Too many frames to keep decoded: they are decoded when shown, at the size asked for.
+        auto animated = std::dynamic_pointer_cast<ImageIOAnimatedCoder>(createAnimatedCoder(data, options));
+        const Image poster = animated ? animated->animatedImageFrameAtIndex(0) : Image();
+        if (poster.isNull()) {
+            return {};
+        }
+        result = Image(poster.bitmap(), scale, animated);
+        result.setImageFormat(imageFormat());
+        return result;
+    }
+    if (!firstFrameOnly && playable) {
         QList<ImageFrame> frames;
         for (int i = 0; i < count; ++i) {
             const Image frame = createFrame(*source, i, scale, preserve, thumbnail, false);
@@ -216,6 +246,10 @@ std::shared_ptr<AnimatedImageCoder> ImageIOAnimatedCoder::createAnimatedCoder(co
     auto coder = newInstance();
     coder->readOptions(options, false);
     if (!coder->scan(data)) {
+        return nullptr;
+    }
+    if (coder->m_state->durations.size() > 1 &&
+        !AnimatedFrameSource::fitsCompositionBudget(coder->m_state->source->canvasSize())) {
         return nullptr;
     }
     return coder;

@@ -102,8 +102,8 @@ void ProjectTaskRowView::requestAvatar(const QUrl& url) {
             QMetaObject::invokeMethod(self.data(), finish, Qt::QueuedConnection);
         }
     };
-    auto operation =
-        images::RemoteImageManager::sharedManager()->loadImage(url, 0, {}, nullptr, std::move(completed));
+    auto operation = images::RemoteImageManager::sharedManager()->loadImage(
+        url, 0, AvatarView::loadContext(avatarSize), nullptr, std::move(completed));
     const auto entry = m_avatars.find(url);
     if (entry != m_avatars.end() && !entry->done) {
         entry->operation = std::move(operation);
@@ -119,7 +119,7 @@ void ProjectTaskRowView::finishAvatar(const QUrl& url, const QImage& image) {
     entry->operation.reset();
     // Rows draw the picture a few pixels wide; a large one is kept only at a size that
     // stays sharp on dense screens.
-    constexpr int keptSide = avatarSize * 4;
+    constexpr int keptSide = avatarSize * AvatarView::keptPixelsPerPoint;
     entry->image = image.width() > keptSide || image.height() > keptSide
                        ? image.scaled(keptSide, keptSide, Qt::KeepAspectRatio, Qt::SmoothTransformation)
                        : image;

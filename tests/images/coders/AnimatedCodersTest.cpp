@@ -1,6 +1,8 @@
 #include "tests/images/support/TestImages.h"
 
+#include "images/coders/AnimatedFrameSource.h"
 #include "images/coders/ApngSupport.h"
+#include "images/coders/FramesAnimatedImageProvider.h"
 #include "images/coders/GifEncoder.h"
 #include "images/coders/ImageAPNGCoder.h"
 #include "images/coders/ImageAWebPCoder.h"
@@ -226,7 +228,8 @@ TEST(AnimatedCodersTest, PixelsThatCannotBeDecodedAreNoImageNotABlankOne) {
     // No frame that can be decoded: no image. One that cannot is no frame, and is skipped.
     const QByteArray noFrame = withBrokenImageData(withBrokenImageData(apng), "fdAT");
     EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(noFrame, {}).isNull());
-    const auto firstBroken = ImageAPNGCoder::sharedCoder()->createAnimatedCoder(withBrokenImageData(apng), {});
+    const auto firstBroken =
+        ImageAPNGCoder::sharedCoder()->createAnimatedCoder(withBrokenImageData(apng), {});
     ASSERT_TRUE(firstBroken);
     EXPECT_TRUE(firstBroken->animatedImageFrameAtIndex(0).isNull());
     const auto coder =
@@ -308,4 +311,51 @@ TEST(AnimatedCodersTest, IncrementalGifShowsNothingUntilTheFirstFrameIsWhole) {
     EXPECT_EQ(incremental->incrementalDecodedImageWithOptions({}).pixelSize(), QSize(8, 8));
     incremental->updateIncrementalData(data.left(20), false);
     EXPECT_FALSE(incremental->incrementalDecodedImageWithOptions({}).isNull());
+}
+
+TEST(AnimatedCodersTest, ACanvasTooLargeToComposePlaysAsItsFirstFrame) {
+    // 1500 x 1500 is within the pixel budget but beyond what is composed frame by frame.
+    const QByteArray large = pixelFramesGif(QSize(1500, 1500), 3);
+    ASSERT_TRUE(AnimatedFrameSource::create(ImageFormat::GIF, large));
+    EXPECT_FALSE(ImageGIFCoder::sharedCoder()->createAnimatedCoder(large, {}));
+    const Image still = ImageGIFCoder::sharedCoder()->decodedImageWithData(large, {});
+    ASSERT_FALSE(still.isNull());
+    EXPECT_FALSE(still.isAnimated());
+    DecodeOptions thumbnail;
+    thumbnail.thumbnailPixelSize = QSizeF(60, 60);
+    const Image small = ImageGIFCoder::sharedCoder()->decodedImageWithData(large, thumbnail);
+    ASSERT_FALSE(small.isNull());
+    EXPECT_FALSE(small.isAnimated());
+    EXPECT_EQ(small.bitmap().size(), QSize(60, 60));
+
+    // A canvas within it still plays.
+    const QByteArray fits = pixelFramesGif(QSize(1000, 1000), 3);
+    EXPECT_TRUE(ImageGIFCoder::sharedCoder()->createAnimatedCoder(fits, {}));
+}
+
+TEST(AnimatedCodersTest, FramesKeptDecodedForOneAnimationStayWithinTheirBytes) {
+    // 600 frames of 100 x 100 would take 24 MB decoded at once: they are decoded when shown.
+    const QByteArray many = pixelFramesGif(QSize(200, 200), 600);
+    DecodeOptions options;
+    options.thumbnailPixelSize = QSizeF(100, 100);
+    const Image image = ImageGIFCoder::sharedCoder()->decodedImageWithData(many, options);
+    ASSERT_FALSE(image.isNull());
+    ASSERT_TRUE(image.isAnimated());
+    EXPECT_EQ(image.imageFrameCount(), 600u);
+    const auto provider = image.animatedProvider();
+    ASSERT_TRUE(provider);
+    quint64 kept = 0;
+    if (const auto frames = std::dynamic_pointer_cast<FramesAnimatedImageProvider>(provider)) {
+        for (const ImageFrame& frame : frames->frames()) {
+            kept += quint64(frame.image.bitmap().sizeInBytes());
+        }
+    }
+    EXPECT_LE(kept, quint64(16) << 20); // tens of megabytes, not a share of the machine
+    // Each frame still comes at the size asked for.
+    EXPECT_EQ(provider->animatedImageFrameAtIndex(599).bitmap().size(), QSize(100, 100));
+
+    // A few frames stay decoded together, as before.
+    const Image few =
+        ImageGIFCoder::sharedCoder()->decodedImageWithData(pixelFramesGif(QSize(200, 200), 4), options);
+    EXPECT_TRUE(std::dynamic_pointer_cast<FramesAnimatedImageProvider>(few.animatedProvider()));
 }
