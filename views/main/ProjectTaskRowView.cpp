@@ -84,10 +84,9 @@ void ProjectTaskRowView::requestAvatar(const QUrl& url) {
         if (!finished || error.is(images::ImageErrorCode::Cancelled)) {
             return;
         }
-        // A vector picture is rendered at the size it is kept at, never at the canvas it declares.
-        const QImage bitmap =
-            image ? image.bitmap(image.size().scaled(avatarSize, avatarSize, Qt::KeepAspectRatio), 4.0)
-                  : QImage();
+        // The load asked for a bitmap of the kept size, drawn on the image threads; a vector
+        // picture is never drawn here, where its cost would hold up the window.
+        const QImage bitmap = image && !image.isVector() ? image.bitmap() : QImage();
         auto finish = [self, url, bitmap] {
             if (self) {
                 self->finishAvatar(url, bitmap);

@@ -5,6 +5,7 @@
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/PartialPngDecoder.h"
 #include "images/coders/PdfVectorImageSource.h"
+#include "images/coders/VectorDrawingCost.h"
 #include "tests/support/LoadedImagePlugins.h"
 
 #include <QPdfWriter>
@@ -479,4 +480,59 @@ TEST(ImageIOCoderTest, ADecodeEndsOnceItHasSpentItsCpuTime) {
     // A JPEG cut short shows what was read, but never the whole picture.
     EXPECT_TRUE(starvedJpeg.isNull() ||
                 starvedJpeg.bitmap().convertToFormat(QImage::Format_RGB32) != plainDecode(jpeg));
+}
+
+namespace {
+
+// A one-page PDF of 600 x 800 points that draws `content`, with its cross-reference table.
+QByteArray pdfDrawing(const QByteArray& content) {
+    QList<QByteArray> objects{
+        "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 600 800] /Contents 4 0 R >>",
+        "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream"};
+    QByteArray pdf("%PDF-1.4\n");
+    QList<qsizetype> offsets;
+    for (qsizetype i = 0; i < objects.size(); ++i) {
+        offsets.append(pdf.size());
+        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
+    }
+    const qsizetype xref = pdf.size();
+    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (const qsizetype offset : offsets) {
+        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    }
+    pdf += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+           QByteArray::number(xref) + "\n%%EOF\n";
+    return pdf;
+}
+
+} // namespace
+
+TEST(ImageIOCoderTest, APdfPageThatCostsTooMuchToDrawIsNoImage) {
+    // Twenty lines across the page in dashes a thousandth of a point long: millions of dashes.
+    QByteArray dashed("1 w [0.001] 0 d\n");
+    for (int i = 0; i < 20; ++i) {
+        dashed +=
+            "10 " + QByteArray::number(20 + i * 30) + " m 590 " + QByteArray::number(700 - i * 30) + " l S\n";
+    }
+    DecodeOptions thumbnail;
+    thumbnail.thumbnailPixelSize = QSizeF(60, 60);
+    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(dashed), {}).isNull());
+    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(dashed), thumbnail).isNull());
+
+    // A quarter of a million paths.
+    QByteArray paths;
+    for (int i = 0; i < 250000; ++i) {
+        paths += "1 1 m 2 2 l\n";
+    }
+    paths += "S\n";
+    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(paths), thumbnail).isNull());
+
+    // The same lines in ordinary dashes draw as always.
+    QByteArray plain(dashed);
+    plain.replace("[0.001]", "[3 2]");
+    const Image drawn = ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(plain), thumbnail);
+    ASSERT_FALSE(drawn.isNull());
+    EXPECT_LE(drawn.pixelSize().width(), 60);
+    EXPECT_LE(drawn.pixelSize().height(), 60);
 }
