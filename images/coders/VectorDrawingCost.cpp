@@ -59,6 +59,10 @@ public:
     explicit ContentTally(double fallbackDashPeriod) : m_fallbackDash(fallbackDashPeriod) {}
 
     void read(const QByteArray& content);
+    // Past the bound already, however often it is drawn: reading on would only cost more.
+    bool over() const {
+        return m_segments > VectorDrawingCost::maxPdfSegments || m_dashes > VectorDrawingCost::maxPdfDashes;
+    }
     double segments() const { return m_segments; }
     double dashes() const { return m_dashes; }
     int forms() const { return m_forms; }
@@ -215,8 +219,16 @@ void ContentTally::read(const QByteArray& content) {
                 ++at;
             }
             const QByteArray token = QByteArray::fromRawData(p + start, at - start);
+            const char first = token.at(0);
             bool isNumber = false;
-            const double value = token.toDouble(&isNumber);
+            double value = 0;
+            if ((first >= '0' && first <= '9') || first == '-' || first == '+' || first == '.') {
+                value = token.toDouble(&isNumber);
+                if (!isNumber) {
+                    m_numbers.clear(); // neither a number nor an operator: damage
+                    continue;
+                }
+            }
             if (isNumber) {
                 if (m_inArray) {
                     if (m_array.size() < 64) {
@@ -241,6 +253,9 @@ void ContentTally::read(const QByteArray& content) {
                 at = end + 3;
             } else if (!m_inArray) {
                 operate(token);
+                if (over()) {
+                    return;
+                }
             }
             m_numbers.clear();
         }
@@ -337,6 +352,7 @@ std::optional<VectorDrawingCost::Pdf> VectorDrawingCost::measurePdf(const QByteA
     qsizetype at = 0;
     qsizetype previousEnd = 0;
     int forms = 0;
+    int streams = 0;
     while ((at = data.indexOf("stream", at)) >= 0) {
         const qsizetype keyword = at;
         at += 6;
@@ -356,12 +372,17 @@ std::optional<VectorDrawingCost::Pdf> VectorDrawingCost::measurePdf(const QByteA
         if (end < 0) {
             end = data.size();
         }
-        // The dictionary: back to the object's start, never into the stream before.
-        const qsizetype from = std::max(previousEnd, data.lastIndexOf("obj", keyword));
-        const QByteArray dictionary =
-            data.mid(std::max<qsizetype>(from, 0), keyword - std::max<qsizetype>(from, 0));
+        // The dictionary: back to the object's start, never into the stream before nor further
+        // than a dictionary of a stream runs.
+        const qsizetype window = std::max(previousEnd, keyword - 4096);
+        const qsizetype object = QByteArrayView(data).sliced(window, keyword - window).lastIndexOf("obj");
+        const qsizetype from = object < 0 ? window : window + object;
+        const QByteArray dictionary = data.mid(from, keyword - from);
         previousEnd = end;
         at = end;
+        if (++streams > maxPdfStreams) {
+            return std::nullopt;
+        }
         if (drawsNothing(dictionary)) {
             continue;
         }
@@ -390,6 +411,9 @@ std::optional<VectorDrawingCost::Pdf> VectorDrawingCost::measurePdf(const QByteA
         }
         read += content.size();
         tally.read(content);
+        if (tally.over()) {
+            break;
+        }
     }
     // A form may be drawn by every drawing of a form, each of which may draw all of it again.
     const double repeats = forms == 0 ? 1.0 : std::min(std::pow(1.0 + tally.forms(), forms), 1e15);

@@ -23,7 +23,9 @@ public:
     static constexpr double maxPdfSegments = 200000;
     static constexpr double maxPdfDashes = 100000;
     // Bytes of content streams read, once inflated.
-    static constexpr qsizetype maxPdfContentBytes = 16 * 1024 * 1024;
+    static constexpr qsizetype maxPdfContentBytes = 8 * 1024 * 1024;
+    // Streams looked at.
+    static constexpr int maxPdfStreams = 10000;
 
     // The drawing of the PDF's content streams; nothing when one of them cannot be read (a
     // filter other than Flate on drawing, damage, more content than is read), so its cost is
