@@ -331,6 +331,16 @@ TEST(AnimatedCodersTest, ACanvasTooLargeToComposePlaysAsItsFirstFrame) {
     // A canvas within it still plays.
     const QByteArray fits = pixelFramesGif(QSize(1000, 1000), 3);
     EXPECT_TRUE(ImageGIFCoder::sharedCoder()->createAnimatedCoder(fits, {}));
+
+    // An animated PNG of the same shape alike.
+    const QList<ApngSupport::Frame> frames{{solid(QSize(2, 2), Qt::red), {}, 0.1, 0, 0},
+                                           {solid(QSize(2, 2), Qt::blue), {}, 0.1, 0, 0}};
+    const QByteArray apng = ApngSupport::write(QSize(1500, 1500), frames, 0);
+    ASSERT_TRUE(ApngSupport::parse(apng));
+    EXPECT_FALSE(ImageAPNGCoder::sharedCoder()->createAnimatedCoder(apng, {}));
+    EXPECT_FALSE(ImageAPNGCoder::sharedCoder()->decodedImageWithData(apng, thumbnail).isAnimated());
+    EXPECT_TRUE(ImageAPNGCoder::sharedCoder()->createAnimatedCoder(
+        ApngSupport::write(QSize(1000, 1000), frames, 0), {}));
 }
 
 TEST(AnimatedCodersTest, FramesKeptDecodedForOneAnimationStayWithinTheirBytes) {
