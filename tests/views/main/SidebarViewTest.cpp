@@ -332,8 +332,9 @@ TEST_F(SidebarViewTest, AFailedProjectLoadIsNamedNotShownAsNoProjects) {
     viewModel.start();
     drainEvents();
     ASSERT_EQ(view->projectsContent(), view->projectsFailure());
-    EXPECT_EQ(view->projectsFailure()->explanationLabel()->text(),
-              QStringLiteral("The connection to acme.example was refused because its certificate isn't trusted."));
+    EXPECT_EQ(
+        view->projectsFailure()->explanationLabel()->text(),
+        QStringLiteral("The connection to acme.example was refused because its certificate isn't trusted."));
 
     service->projects.answer({makeProject(QStringLiteral("a"))});
     QTest::mouseClick(view->projectsFailure()->tryAgainButton(), Qt::LeftButton);
