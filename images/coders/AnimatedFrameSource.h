@@ -27,6 +27,12 @@ public:
     virtual QSize canvasSize() const = 0;
     // The frame composed on the canvas; null when it cannot be decoded.
     virtual QImage frameAt(int index) = 0;
+    // The first frame on its canvas, brought down to `size` without ever holding the whole
+    // canvas; null when the source cannot do that (the caller then scales frameAt(0)).
+    virtual QImage firstFrameScaledTo(const QSize& size) {
+        (void)size;
+        return {};
+    }
 
     // The largest canvas, in pixels, composed frame by frame for playback: composing keeps a
     // whole canvas (and the decoder one more) for as long as the animation plays and redraws

@@ -10,6 +10,16 @@ namespace velmora::images {
 
 namespace {
 
+// The size a frame of `size` is brought down to for a thumbnail: fitted when the aspect ratio
+// is kept, else exactly the thumbnail's.
+QSize thumbnailTarget(const QSizeF& size, const QSizeF& thumbnail, bool preserveAspectRatio) {
+    if (preserveAspectRatio) {
+        const QSizeF fitted = ImageCoderHelper::scaledSize(size, thumbnail, true, false);
+        return QSize(std::max(1, int(fitted.width())), std::max(1, int(fitted.height())));
+    }
+    return QSize(int(std::round(thumbnail.width())), int(std::round(thumbnail.height())));
+}
+
 // The bytes all frames of the source take when decoded at the size asked for.
 quint64 keptFramesBytes(const AnimatedFrameSource& source, const QSizeF& thumbnail, bool preserve) {
     QSizeF frame = QSizeF(source.canvasSize());
@@ -53,7 +63,19 @@ double ImageIOAnimatedCoder::frameDuration(std::optional<double> storedDelay) {
 Image ImageIOAnimatedCoder::createFrame(AnimatedFrameSource& source, int index, double scale,
                                         bool preserveAspectRatio, const QSizeF& thumbnailSize,
                                         bool lazyDecode) {
-    QImage bitmap = source.frameAt(index);
+    // The first frame of a canvas too large to compose comes at the size asked for, from a source
+    // that can bring it down without holding the canvas.
+    QImage bitmap;
+    const QSize canvas = source.canvasSize();
+    if (index == 0 && !AnimatedFrameSource::fitsCompositionBudget(canvas) && thumbnailSize.width() > 0 &&
+        thumbnailSize.height() > 0 &&
+        (canvas.width() > thumbnailSize.width() || canvas.height() > thumbnailSize.height())) {
+        bitmap =
+            source.firstFrameScaledTo(thumbnailTarget(QSizeF(canvas), thumbnailSize, preserveAspectRatio));
+    }
+    if (bitmap.isNull()) {
+        bitmap = source.frameAt(index);
+    }
     if (bitmap.isNull()) {
         return {};
     }
@@ -63,14 +85,7 @@ Image ImageIOAnimatedCoder::createFrame(AnimatedFrameSource& source, int index, 
     const double thumbHeight = thumbnailSize.height();
     if (thumbWidth > 0 && thumbHeight > 0 && width > 0 && height > 0 &&
         (width > thumbWidth || height > thumbHeight)) {
-        QSize target;
-        if (preserveAspectRatio) {
-            const QSizeF fitted =
-                ImageCoderHelper::scaledSize(QSizeF(width, height), thumbnailSize, true, false);
-            target = QSize(std::max(1, int(fitted.width())), std::max(1, int(fitted.height())));
-        } else {
-            target = QSize(int(std::round(thumbWidth)), int(std::round(thumbHeight)));
-        }
+        const QSize target = thumbnailTarget(QSizeF(width, height), thumbnailSize, preserveAspectRatio);
         const QImage scaled = ImageCoderHelper::createScaled(bitmap, target);
         if (!scaled.isNull()) {
             bitmap = scaled;

@@ -15,6 +15,8 @@
 
 #include <set>
 
+#include <sys/resource.h>
+
 using namespace velmora::images;
 using namespace velmora::images::testing;
 
@@ -63,6 +65,13 @@ std::vector<unsigned> shownIndices(AnimatedImagePlayer& player, int refreshes, d
         player.displayDidRefresh(duration);
     }
     return shown;
+}
+
+// The most memory the process has held so far.
+long peakKilobytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
 
 bool waitUntil(const std::function<bool()>& condition, int milliseconds = 2000) {
@@ -301,7 +310,10 @@ TEST(AnimatedImageTest, AnAvatarOfAHugeScreenOfTinyFramesStaysSmall) {
     const QByteArray gif = pixelFramesGif(QSize(5000, 5000), 10000);
     DecodeOptions avatar;
     avatar.thumbnailPixelSize = QSizeF(120, 120);
+    const long peakBefore = peakKilobytes();
     const Image image = AnimatedImage::imageWithData(gif, 1.0, avatar);
+    // Nor is the screen composed even once (100 MB) for the still: the process grows by far less.
+    EXPECT_LT(peakKilobytes() - peakBefore, 32 * 1024);
     ASSERT_FALSE(image.isNull());
     EXPECT_EQ(image.bitmap().size(), QSize(120, 120));
     // Composing it would keep 100 MB canvases busy for as long as it shows: it stays still.

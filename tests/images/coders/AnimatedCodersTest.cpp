@@ -328,6 +328,15 @@ TEST(AnimatedCodersTest, ACanvasTooLargeToComposePlaysAsItsFirstFrame) {
     EXPECT_FALSE(small.isAnimated());
     EXPECT_EQ(small.bitmap().size(), QSize(60, 60));
 
+    // Brought down without composing the canvas, the first frame shows as Qt would show it.
+    const QByteArray painted =
+        GifEncoder::encode({{quadrants(1500, 1500), 0.1}, {solid(QSize(1500, 1500), Qt::white), 0.1}}, 0);
+    const Image first = ImageGIFCoder::sharedCoder()->decodedImageWithData(painted, thumbnail);
+    ASSERT_EQ(first.bitmap().size(), QSize(60, 60));
+    EXPECT_EQ(pixel(first, 10, 10), qRgb(255, 0, 0));
+    EXPECT_EQ(pixel(first, 50, 10), qRgb(0, 255, 0));
+    EXPECT_EQ(pixel(first, 10, 50), qRgb(0, 0, 255));
+
     // A canvas within it still plays.
     const QByteArray fits = pixelFramesGif(QSize(1000, 1000), 3);
     EXPECT_TRUE(ImageGIFCoder::sharedCoder()->createAnimatedCoder(fits, {}));
