@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QPoint>
 #include <QSize>
 
 #include <memory>
@@ -33,6 +34,9 @@ public:
         (void)size;
         return {};
     }
+    // `pixels`, standing at `offset` on an empty canvas, drawn onto a canvas of `size`.
+    static QImage drawnScaled(const QImage& pixels, const QPoint& offset, const QSize& canvas,
+                              const QSize& size);
 
     // The largest canvas, in pixels, composed frame by frame for playback: composing keeps a
     // whole canvas (and the decoder one more) for as long as the animation plays and redraws

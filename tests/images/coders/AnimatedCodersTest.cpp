@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 using namespace velmora::images;
 using namespace velmora::images::testing;
 
@@ -377,4 +379,74 @@ TEST(AnimatedCodersTest, FramesKeptDecodedForOneAnimationStayWithinTheirBytes) {
     const Image few =
         ImageGIFCoder::sharedCoder()->decodedImageWithData(pixelFramesGif(QSize(200, 200), 4), options);
     EXPECT_TRUE(std::dynamic_pointer_cast<FramesAnimatedImageProvider>(few.animatedProvider()));
+}
+
+namespace {
+
+QByteArray le24(quint32 value) {
+    QByteArray bytes;
+    for (int shift = 0; shift < 24; shift += 8) {
+        bytes += char((value >> shift) & 0xFF);
+    }
+    return bytes;
+}
+
+QByteArray riffChunk(const QByteArray& tag, const QByteArray& body) {
+    QByteArray chunk = tag;
+    const quint32 size = quint32(body.size());
+    chunk += le24(size) + char(size >> 24);
+    chunk += body;
+    if (body.size() % 2) {
+        chunk += '\0';
+    }
+    return chunk;
+}
+
+// An animated WebP of two one-pixel frames in the corners of a large canvas.
+QByteArray webpPixelFrames(QSize canvas) {
+    // A lossless one-pixel picture, encoded by the WebP coder, taken out of its container.
+    QList<ImageFrame> pixel{{Image(solid(QSize(1, 1), Qt::red)), 0.1}};
+    const QByteArray still =
+        ImageAWebPCoder::sharedCoder()->encodedDataWithFrames(pixel, 0, ImageFormat::WebP, {});
+    const qsizetype at = still.indexOf("VP8");
+    const QByteArray image = still.mid(at);
+    QByteArray body = "WEBP";
+    body += riffChunk("VP8X", QByteArray(1, char(0x12)) + QByteArray(3, '\0') +
+                                  le24(quint32(canvas.width() - 1)) + le24(quint32(canvas.height() - 1)));
+    body += riffChunk("ANIM", QByteArray(6, '\0'));
+    for (const QPoint corner : {QPoint(0, 0), QPoint(canvas.width() - 2, canvas.height() - 2)}) {
+        body += riffChunk("ANMF", le24(quint32(corner.x() / 2)) + le24(quint32(corner.y() / 2)) + le24(0) +
+                                      le24(0) + le24(100) + QByteArray(1, '\0') + image);
+    }
+    return riffChunk("RIFF", body);
+}
+
+} // namespace
+
+TEST(AnimatedCodersTest, TheFirstFrameOfACanvasTooLargeToComposeNeverTakesTheCanvas) {
+    const QByteArray webp = webpPixelFrames(QSize(3000, 3000));
+    const auto source = AnimatedFrameSource::create(ImageFormat::WebP, webp);
+    ASSERT_TRUE(source);
+    ASSERT_EQ(source->frameCount(), 2);
+    DecodeOptions thumbnail;
+    thumbnail.thumbnailPixelSize = QSizeF(60, 60);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    const Image still = ImageAWebPCoder::sharedCoder()->decodedImageWithData(webp, thumbnail);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    ASSERT_FALSE(still.isNull());
+    EXPECT_FALSE(still.isAnimated());
+    EXPECT_EQ(still.bitmap().size(), QSize(60, 60));
+    // The canvas takes 36 MB, and the animation decoder's copy as much again.
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 * 1024);
+
+    // An animated PNG's first frame, drawn straight onto the small canvas, shows as composed.
+    const QList<ApngSupport::Frame> frames{{quadrants(1500, 1500), {}, 0.1, 0, 0},
+                                           {solid(QSize(2, 2), Qt::blue), {}, 0.1, 0, 0}};
+    const Image apng = ImageAPNGCoder::sharedCoder()->decodedImageWithData(
+        ApngSupport::write(QSize(1500, 1500), frames, 0), thumbnail);
+    ASSERT_EQ(apng.bitmap().size(), QSize(60, 60));
+    EXPECT_EQ(pixel(apng, 10, 10), qRgb(255, 0, 0));
+    EXPECT_EQ(pixel(apng, 50, 10), qRgb(0, 255, 0));
 }
