@@ -17,6 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (frames > 1) {
             (void)source->frameAt(0); // composition starts over
         }
+        // The first frame alone, drawn onto a small canvas.
+        const QSize canvas = source->canvasSize();
+        (void)source->firstFrameScaledTo(QSize(std::min(canvas.width(), 7), std::min(canvas.height(), 5)));
     }
     return 0;
 }

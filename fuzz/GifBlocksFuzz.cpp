@@ -1,4 +1,5 @@
-// The GIF block walk (frame count, delays, loop count) and the frames it lets Qt decode.
+// The GIF block walk (frame count, delays, loop count), the frames it lets Qt decode, and the
+// first frame decoded row by row into a small picture.
 #include "ImageFuzzSupport.h"
 
 #include "images/coders/GifFrameSource.h"
@@ -13,6 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (void)source->frameAt(i);
         }
         (void)source->frameAt(0); // back to the start
+        // The first frame brought down without composing the screen.
+        const QSize canvas = source->canvasSize();
+        (void)source->firstFrameScaledTo(QSize(std::min(canvas.width(), 7), std::min(canvas.height(), 5)));
     }
     return 0;
 }

@@ -2,13 +2,25 @@
 
 #include "images/animation/DisplayLink.h"
 #include "images/animation/ImageFramePool.h"
-#include "images/core/DeviceHelper.h"
 
 #include <QThread>
 
 #include <cmath>
 
 namespace velmora::images {
+
+namespace {
+
+// Seconds a frame stays on screen at a rate: never less than the shortest frame delay, so no
+// animation (nor a fast playback rate) is drawn and decoded more than 50 times a second.
+double shownFor(double duration, double rate) {
+    const double shown = duration / rate;
+    return std::isfinite(shown) && shown > AnimatedImagePlayer::minimumFrameDelay
+               ? shown
+               : AnimatedImagePlayer::minimumFrameDelay;
+}
+
+} // namespace
 
 std::unique_ptr<AnimatedImagePlayer>
 AnimatedImagePlayer::playerWithProvider(std::shared_ptr<AnimatedImageProvider> provider) {
@@ -141,10 +153,11 @@ void AnimatedImagePlayer::calculateMaxBufferCount(const Image& frame) {
             frameBytes = 1024;
         }
     }
+    // The pool holds no more than its per-image bytes whatever is asked; a share of the machine's
+    // memory would let one picture take gigabytes.
     quint64 budget = m_maxBufferSize;
-    if (budget == 0) {
-        budget = quint64(
-            std::min(double(DeviceHelper::totalMemory()) * 0.2, double(DeviceHelper::freeMemory()) * 0.6));
+    if (budget == 0 || budget > ImageFramePool::maxBytesPerImage) {
+        budget = ImageFramePool::maxBytesPerImage;
     }
     m_framePool->setMaxBufferCount(unsigned(std::max<quint64>(budget / frameBytes, 1)));
 }
@@ -211,7 +224,7 @@ void AnimatedImagePlayer::displayDidRefresh(double duration) {
 
     if (!m_bufferMiss) {
         m_currentTime += d;
-        const double displayTime = m_provider->animatedImageDurationAtIndex(i) / m_playbackRate;
+        const double displayTime = shownFor(m_provider->animatedImageDurationAtIndex(i), m_playbackRate);
         if (m_currentTime < displayTime) {
             prefetchFrame(i, next);
             return;
@@ -220,7 +233,8 @@ void AnimatedImagePlayer::displayDidRefresh(double duration) {
         m_currentFrameIndex = next;
         m_currentTime -= displayTime;
         // A long stall moves on by one frame only.
-        const double nextDisplayTime = m_provider->animatedImageDurationAtIndex(next) / m_playbackRate;
+        const double nextDisplayTime =
+            shownFor(m_provider->animatedImageDurationAtIndex(next), m_playbackRate);
         m_currentTime = std::min(m_currentTime, nextDisplayTime);
         if (next == 0) {
             ++m_currentLoopCount;

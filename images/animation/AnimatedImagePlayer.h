@@ -49,7 +49,9 @@ public:
     void setPlaybackRate(double rate) { m_playbackRate = rate; }
     AnimatedImagePlaybackMode playbackMode() const { return m_playbackMode; }
     void setPlaybackMode(AnimatedImagePlaybackMode mode) { m_playbackMode = mode; }
-    // Bytes of decoded frames to keep; 0 sizes the buffer from the machine's memory.
+    // The shortest time a frame stays on screen, whatever its delay and the playback rate.
+    static constexpr double minimumFrameDelay = 0.02;
+    // Bytes of decoded frames to keep, at most the frame pool's per-image bytes; 0 keeps those.
     quint64 maxBufferSize() const { return m_maxBufferSize; }
     void setMaxBufferSize(quint64 bytes) { m_maxBufferSize = bytes; }
     QString runLoopMode() const;

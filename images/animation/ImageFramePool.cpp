@@ -3,6 +3,7 @@
 #include "images/core/ImageLibraryLog.h"
 
 #include <map>
+#include <set>
 
 namespace velmora::images {
 
@@ -25,6 +26,27 @@ std::map<const AnimatedImageProvider*, Registration>& table() {
 
 unsigned distance(unsigned a, unsigned b) {
     return a > b ? a - b : b - a;
+}
+
+std::atomic<quint64>& allPoolsBytes() {
+    static std::atomic<quint64> bytes{0};
+    return bytes;
+}
+
+// Every pool alive, so that one over the total can make the others give back frames.
+std::mutex& livePoolsMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::set<ImageFramePool*>& livePools() {
+    static std::set<ImageFramePool*> pools;
+    return pools;
+}
+
+quint64 frameBytes(const Image& frame) {
+    const QImage bitmap = frame.bitmap();
+    return bitmap.isNull() ? 0 : quint64(bitmap.sizeInBytes());
 }
 
 } // namespace
@@ -68,7 +90,68 @@ std::shared_ptr<ImageFramePool> ImageFramePool::poolForProvider(const AnimatedIm
 
 ImageFramePool::ImageFramePool(std::weak_ptr<AnimatedImageProvider> provider)
     : m_provider(std::move(provider)),
-      m_fetchQueue(DispatchQueue::serial(libraryPrefix() + QStringLiteral(".VIImageFramePool.fetchQueue"))) {}
+      m_fetchQueue(DispatchQueue::serial(libraryPrefix() + QStringLiteral(".VIImageFramePool.fetchQueue"))) {
+    std::lock_guard lock(livePoolsMutex());
+    livePools().insert(this);
+}
+
+ImageFramePool::~ImageFramePool() {
+    {
+        std::lock_guard lock(livePoolsMutex());
+        livePools().erase(this);
+    }
+    std::lock_guard lock(m_mutex);
+    clearLocked();
+}
+
+void ImageFramePool::trimAllToOneFrame() {
+    // Over the total, pools keep only the frame they stored last until it holds again. Lock
+    // order: the table of pools, then one pool at a time; never with a pool's lock held first.
+    std::lock_guard pools(livePoolsMutex());
+    for (ImageFramePool* pool : livePools()) {
+        if (allPoolsBytes().load() <= maxTotalBytes) {
+            return;
+        }
+        std::lock_guard lock(pool->m_mutex);
+        if (pool->m_buffer.size() > 1) {
+            pool->trimToLocked(pool->m_lastStored, 1);
+        }
+    }
+}
+
+quint64 ImageFramePool::totalBytes() {
+    return allPoolsBytes().load();
+}
+
+quint64 ImageFramePool::currentBytes() const {
+    std::lock_guard lock(m_mutex);
+    return m_bytes;
+}
+
+void ImageFramePool::insertLocked(unsigned index, const Image& frame) {
+    removeLocked(index);
+    const quint64 bytes = frameBytes(frame);
+    m_buffer.insert(index, frame);
+    m_bytes += bytes;
+    allPoolsBytes() += bytes;
+}
+
+void ImageFramePool::removeLocked(unsigned index) {
+    const auto it = m_buffer.find(index);
+    if (it == m_buffer.end()) {
+        return;
+    }
+    const quint64 bytes = frameBytes(it.value());
+    m_buffer.erase(it);
+    m_bytes -= bytes;
+    allPoolsBytes() -= bytes;
+}
+
+void ImageFramePool::clearLocked() {
+    allPoolsBytes() -= m_bytes;
+    m_bytes = 0;
+    m_buffer.clear();
+}
 
 Image ImageFramePool::frameAtIndex(unsigned index) const {
     std::lock_guard lock(m_mutex);
@@ -76,11 +159,17 @@ Image ImageFramePool::frameAtIndex(unsigned index) const {
 }
 
 void ImageFramePool::trimLocked(unsigned keep) {
-    const unsigned limit = m_maxBufferCount;
-    if (limit == 0) {
-        return;
-    }
-    while (unsigned(m_buffer.size()) > limit) {
+    trimToLocked(keep, m_maxBufferCount);
+}
+
+void ImageFramePool::trimToLocked(unsigned keep, unsigned limit) {
+    // Frames are decoded again when wanted; memory held for an animation is not given back
+    // until it goes, so every pool stays within its bytes (and all of them within theirs, see
+    // trimAllToOneFrame).
+    const auto over = [&] {
+        return (limit != 0 && unsigned(m_buffer.size()) > limit) || m_bytes > maxBytesPerImage;
+    };
+    while (over()) {
         // The frame farthest from the one kept goes first.
         unsigned farthest = keep;
         for (auto it = m_buffer.cbegin(); it != m_buffer.cend(); ++it) {
@@ -92,29 +181,36 @@ void ImageFramePool::trimLocked(unsigned keep) {
         if (farthest == keep) {
             break;
         }
-        m_buffer.remove(farthest);
+        removeLocked(farthest);
     }
 }
 
 void ImageFramePool::setFrame(const Image& frame, unsigned index) {
-    std::lock_guard lock(m_mutex);
     if (frame.isNull()) {
-        m_buffer.remove(index);
+        std::lock_guard lock(m_mutex);
+        removeLocked(index);
         return;
     }
-    m_failed.remove(index);
-    m_buffer.insert(index, frame);
-    trimLocked(index);
+    {
+        std::lock_guard lock(m_mutex);
+        m_failed.remove(index);
+        insertLocked(index, frame);
+        m_lastStored = index;
+        trimLocked(index);
+    }
+    if (allPoolsBytes().load() > maxTotalBytes) {
+        trimAllToOneFrame();
+    }
 }
 
 void ImageFramePool::removeFrameAtIndex(unsigned index) {
     std::lock_guard lock(m_mutex);
-    m_buffer.remove(index);
+    removeLocked(index);
 }
 
 void ImageFramePool::removeAllFrames() {
     std::lock_guard lock(m_mutex);
-    m_buffer.clear();
+    clearLocked();
 }
 
 unsigned ImageFramePool::currentFrameCount() const {
@@ -139,8 +235,8 @@ void ImageFramePool::prefetchFrameAtIndex(unsigned index) {
     {
         std::lock_guard lock(m_mutex);
         if (unsigned(m_buffer.size()) > m_maxBufferCount) {
-            m_buffer.remove(index - 1);
-            m_buffer.remove(index + 1);
+            removeLocked(index - 1);
+            removeLocked(index + 1);
         }
     }
     const auto provider = m_provider.lock();

@@ -14,8 +14,9 @@
 namespace velmora::images {
 
 // Decoded frames of one animation, shared by every player of that provider, with one
-// background fetch at a time. The buffer never holds more than its limit (once set): storing a
-// frame evicts the ones farthest from it, and a single frame is always kept.
+// background fetch at a time. The buffer never holds more than its limit (once set), nor more
+// bytes than the per-image budget, nor more than its share of what all pools together may hold:
+// storing a frame evicts the ones farthest from it, and a single frame is always kept.
 class ImageFramePool : public std::enable_shared_from_this<ImageFramePool> {
 public:
     // The pool of the provider, made on its first registration; each registration counts.
@@ -27,6 +28,7 @@ public:
     static std::shared_ptr<ImageFramePool> poolForProvider(const AnimatedImageProvider* provider);
 
     explicit ImageFramePool(std::weak_ptr<AnimatedImageProvider> provider);
+    ~ImageFramePool();
 
     Image frameAtIndex(unsigned index) const;
     // A null image removes the frame.
@@ -34,6 +36,12 @@ public:
     void removeFrameAtIndex(unsigned index);
     void removeAllFrames();
     unsigned currentFrameCount() const;
+    // Bytes of the frames this pool holds, and of those all pools hold.
+    quint64 currentBytes() const;
+    static quint64 totalBytes();
+    // What one pool, and all pools together, may hold.
+    static constexpr quint64 maxBytesPerImage = 16u * 1024u * 1024u;
+    static constexpr quint64 maxTotalBytes = 48u * 1024u * 1024u;
 
     unsigned maxBufferCount() const { return m_maxBufferCount; }
     void setMaxBufferCount(unsigned count);
@@ -50,11 +58,18 @@ public:
 
 private:
     void trimLocked(unsigned keep);
+    void trimToLocked(unsigned keep, unsigned limit);
+    void trimAllToOneFrame();
+    void insertLocked(unsigned index, const Image& frame);
+    void removeLocked(unsigned index);
+    void clearLocked();
 
     std::weak_ptr<AnimatedImageProvider> m_provider;
     mutable std::mutex m_mutex;
     QHash<unsigned, Image> m_buffer;
     QSet<unsigned> m_failed;
+    quint64 m_bytes = 0;
+    unsigned m_lastStored = 0;
     std::atomic<unsigned> m_maxBufferCount{0};
     std::atomic<bool> m_fetching{false};
     DispatchQueue m_fetchQueue;

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QPoint>
 #include <QSize>
 
 #include <memory>
@@ -27,6 +28,24 @@ public:
     virtual QSize canvasSize() const = 0;
     // The frame composed on the canvas; null when it cannot be decoded.
     virtual QImage frameAt(int index) = 0;
+    // The first frame on its canvas, brought down to `size` without ever holding the whole
+    // canvas; null when the source cannot do that (the caller then scales frameAt(0)).
+    virtual QImage firstFrameScaledTo(const QSize& size) {
+        (void)size;
+        return {};
+    }
+    // `pixels`, standing at `offset` on an empty canvas, drawn onto a canvas of `size`.
+    static QImage drawnScaled(const QImage& pixels, const QPoint& offset, const QSize& canvas,
+                              const QSize& size);
+
+    // The largest canvas, in pixels, composed frame by frame for playback: composing keeps a
+    // whole canvas (and the decoder one more) for as long as the animation plays and redraws
+    // it for every frame, so a larger one plays as its first frame only. Settable for tests.
+    static quint64 compositionPixelBudget();
+    static void setCompositionPixelBudget(quint64 pixels);
+    static bool fitsCompositionBudget(const QSize& canvas);
+    // The bytes of decoded frames kept for one animation, eagerly decoded or pooled for playback.
+    static constexpr quint64 keptFramesByteBudget = 16u * 1024u * 1024u;
 
     // A source over the data for one of the animated formats (GIF, PNG, WebP, HEIC/HEIF);
     // null when the data is not of that format or holds no whole frame.

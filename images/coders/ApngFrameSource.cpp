@@ -80,4 +80,15 @@ QImage ApngFrameSource::frameAt(int index) {
     return m_renderedFailed ? QImage() : m_canvas;
 }
 
+QImage ApngFrameSource::firstFrameScaledTo(const QSize& size) {
+    if (size.isEmpty() || frameCount() == 0 || m_layout.canvas.isEmpty()) {
+        return {};
+    }
+    const QImage pixels = ApngSupport::decodeFrame(m_layout, 0);
+    if (pixels.isNull()) {
+        return {};
+    }
+    return drawnScaled(pixels, m_layout.controls.at(0).offset, m_layout.canvas, size);
+}
+
 } // namespace velmora::images

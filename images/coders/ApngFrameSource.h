@@ -18,6 +18,8 @@ public:
     std::optional<double> frameDelay(int index) const override;
     QSize canvasSize() const override { return m_layout.canvas; }
     QImage frameAt(int index) override;
+    // The first frame's own pixels drawn scaled onto a canvas of the wanted size.
+    QImage firstFrameScaledTo(const QSize& size) override;
 
 private:
     explicit ApngFrameSource(ApngSupport::Layout layout) : m_layout(std::move(layout)) {}

@@ -2,6 +2,13 @@
 
 #include "images/core/Image.h"
 
+#include <QScopeGuard>
+
+#include <gif_lib.h>
+
+#include <cstring>
+#include <vector>
+
 namespace velmora::images {
 
 namespace {
@@ -24,7 +31,145 @@ qsizetype skipSubBlocks(const QByteArray& data, qsizetype at) {
     return -1;
 }
 
+struct GifReadState {
+    const QByteArray* data = nullptr;
+    qsizetype at = 0;
+};
+
+int readFromArray(GifFileType* file, GifByteType* bytes, int length) {
+    auto* state = static_cast<GifReadState*>(file->UserData);
+    const qsizetype count = std::min<qsizetype>(length, state->data->size() - state->at);
+    if (count <= 0) {
+        return 0;
+    }
+    std::memcpy(bytes, state->data->constData() + state->at, size_t(count));
+    state->at += count;
+    return int(count);
+}
+
+// The row of the frame that the `line`th stored line fills.
+int storedRowToFrameRow(int line, int height, bool interlaced) {
+    if (!interlaced) {
+        return line;
+    }
+    static const int start[4] = {0, 4, 2, 1};
+    static const int step[4] = {8, 8, 4, 2};
+    for (int pass = 0; pass < 4; ++pass) {
+        const int rows = height > start[pass] ? (height - start[pass] + step[pass] - 1) / step[pass] : 0;
+        if (line < rows) {
+            return start[pass] + line * step[pass];
+        }
+        line -= rows;
+    }
+    return -1;
+}
+
 } // namespace
+
+QImage GifFrameSource::firstFrameScaledTo(const QSize& size) {
+    const int screenWidth = m_canvas.width();
+    const int screenHeight = m_canvas.height();
+    if (size.isEmpty() || size.width() > screenWidth || size.height() > screenHeight) {
+        return {};
+    }
+    GifReadState state{&m_data, 0};
+    int error = 0;
+    GifFileType* file = DGifOpen(&state, readFromArray, &error);
+    if (!file) {
+        return {};
+    }
+    const auto close = qScopeGuard([file] {
+        int ignored = 0;
+        DGifCloseFile(file, &ignored);
+    });
+    int transparent = -1;
+    GifRecordType record = UNDEFINED_RECORD_TYPE;
+    do {
+        if (DGifGetRecordType(file, &record) == GIF_ERROR) {
+            return {};
+        }
+        if (record == EXTENSION_RECORD_TYPE) {
+            int code = 0;
+            GifByteType* block = nullptr;
+            if (DGifGetExtension(file, &code, &block) == GIF_ERROR) {
+                return {};
+            }
+            if (code == GRAPHICS_EXT_FUNC_CODE && block && block[0] >= 4) {
+                transparent = (block[1] & 0x01) ? int(block[4]) : -1;
+            }
+            while (block) {
+                if (DGifGetExtensionNext(file, &block) == GIF_ERROR) {
+                    return {};
+                }
+            }
+        }
+    } while (record != IMAGE_DESC_RECORD_TYPE && record != TERMINATE_RECORD_TYPE);
+    if (record != IMAGE_DESC_RECORD_TYPE || DGifGetImageDesc(file) == GIF_ERROR) {
+        return {};
+    }
+    const GifImageDesc& frame = file->Image;
+    const ColorMapObject* colours = frame.ColorMap ? frame.ColorMap : file->SColorMap;
+    if (!colours || colours->ColorCount <= 0 || frame.Width <= 0 || frame.Height <= 0 ||
+        !fitsPixelBudget(frame.Width, frame.Height)) {
+        return {};
+    }
+    // Premultiplied sums of the screen pixels falling into each pixel of the result; pixels of
+    // the screen the frame leaves uncovered are transparent and add nothing.
+    const int width = size.width();
+    const int height = size.height();
+    std::vector<quint64> sums(size_t(width) * size_t(height) * 4, 0);
+    std::vector<GifPixelType> line(size_t(frame.Width));
+    std::vector<int> column(size_t(frame.Width), -1);
+    for (int x = 0; x < frame.Width; ++x) {
+        const qint64 screenX = qint64(frame.Left) + x;
+        if (screenX < screenWidth) {
+            column[size_t(x)] = int(screenX * width / screenWidth);
+        }
+    }
+    for (int stored = 0; stored < frame.Height; ++stored) {
+        if (DGifGetLine(file, line.data(), frame.Width) == GIF_ERROR) {
+            break; // the rows so far stand, as a viewer shows them
+        }
+        const int frameRow = storedRowToFrameRow(stored, frame.Height, frame.Interlace);
+        const qint64 screenY = qint64(frame.Top) + frameRow;
+        if (frameRow < 0 || screenY >= screenHeight) {
+            continue;
+        }
+        quint64* row = sums.data() + size_t(screenY * height / screenHeight) * size_t(width) * 4;
+        for (int x = 0; x < frame.Width; ++x) {
+            const int index = line[size_t(x)];
+            if (column[size_t(x)] < 0 || index == transparent || index >= colours->ColorCount) {
+                continue;
+            }
+            const GifColorType& colour = colours->Colors[index];
+            quint64* cell = row + size_t(column[size_t(x)]) * 4;
+            cell[0] += colour.Red;
+            cell[1] += colour.Green;
+            cell[2] += colour.Blue;
+            cell[3] += 255;
+        }
+    }
+    QImage result(size, QImage::Format_ARGB32_Premultiplied);
+    if (result.isNull()) {
+        return {};
+    }
+    // Each pixel of the result averages the screen pixels that fall into it.
+    const auto span = [](int index, int length, int screen) {
+        const auto first = [&](int i) { return (qint64(i) * screen + length - 1) / length; };
+        return std::max<qint64>(1, first(index + 1) - first(index));
+    };
+    for (int y = 0; y < height; ++y) {
+        auto* out = reinterpret_cast<QRgb*>(result.scanLine(y));
+        const qint64 rows = span(y, height, screenHeight);
+        for (int x = 0; x < width; ++x) {
+            const quint64* cell = sums.data() + (size_t(y) * size_t(width) + size_t(x)) * 4;
+            const quint64 area = quint64(rows * span(x, width, screenWidth));
+            out[x] =
+                qRgba(int(cell[0] / area), int(cell[1] / area), int(cell[2] / area), int(cell[3] / area));
+        }
+    }
+    return result;
+}
 
 std::optional<GifFrameSource::Layout> GifFrameSource::parse(const QByteArray& data) {
     if (data.size() < 13 || !(data.startsWith("GIF87a") || data.startsWith("GIF89a"))) {

@@ -23,6 +23,9 @@ public:
     std::optional<double> frameDelay(int index) const override;
     QSize canvasSize() const override { return m_canvas; }
     QImage frameAt(int index) override;
+    // Decoded row by row into a box filter of the wanted size: memory for one row and the
+    // result, whatever the logical screen declares.
+    QImage firstFrameScaledTo(const QSize& size) override;
 
     // The parts of a GIF stream that say how it plays, read without decoding pixels; frames
     // whose data is cut off are not counted.

@@ -4,8 +4,34 @@
 #include "images/coders/ImageIOCoder.h"
 
 #include <cmath>
+#include <limits>
 
 namespace velmora::images {
+
+namespace {
+
+// The size a frame of `size` is brought down to for a thumbnail: fitted when the aspect ratio
+// is kept, else exactly the thumbnail's.
+QSize thumbnailTarget(const QSizeF& size, const QSizeF& thumbnail, bool preserveAspectRatio) {
+    if (preserveAspectRatio) {
+        const QSizeF fitted = ImageCoderHelper::scaledSize(size, thumbnail, true, false);
+        return QSize(std::max(1, int(fitted.width())), std::max(1, int(fitted.height())));
+    }
+    return QSize(int(std::round(thumbnail.width())), int(std::round(thumbnail.height())));
+}
+
+// The bytes all frames of the source take when decoded at the size asked for.
+quint64 keptFramesBytes(const AnimatedFrameSource& source, const QSizeF& thumbnail, bool preserve) {
+    QSizeF frame = QSizeF(source.canvasSize());
+    if (thumbnail.width() > 0 && thumbnail.height() > 0 &&
+        (frame.width() > thumbnail.width() || frame.height() > thumbnail.height())) {
+        frame = preserve ? ImageCoderHelper::scaledSize(frame, thumbnail, true, false) : thumbnail;
+    }
+    const double bytes = std::ceil(frame.width()) * std::ceil(frame.height()) * 4.0 * source.frameCount();
+    return bytes >= 1.8e19 ? std::numeric_limits<quint64>::max() : quint64(bytes);
+}
+
+} // namespace
 
 struct ImageIOAnimatedCoder::State {
     std::mutex mutex;
@@ -37,7 +63,19 @@ double ImageIOAnimatedCoder::frameDuration(std::optional<double> storedDelay) {
 Image ImageIOAnimatedCoder::createFrame(AnimatedFrameSource& source, int index, double scale,
                                         bool preserveAspectRatio, const QSizeF& thumbnailSize,
                                         bool lazyDecode) {
-    QImage bitmap = source.frameAt(index);
+    // The first frame of a canvas too large to compose comes at the size asked for, from a source
+    // that can bring it down without holding the canvas.
+    QImage bitmap;
+    const QSize canvas = source.canvasSize();
+    if (index == 0 && !AnimatedFrameSource::fitsCompositionBudget(canvas) && thumbnailSize.width() > 0 &&
+        thumbnailSize.height() > 0 &&
+        (canvas.width() > thumbnailSize.width() || canvas.height() > thumbnailSize.height())) {
+        bitmap =
+            source.firstFrameScaledTo(thumbnailTarget(QSizeF(canvas), thumbnailSize, preserveAspectRatio));
+    }
+    if (bitmap.isNull()) {
+        bitmap = source.frameAt(index);
+    }
     if (bitmap.isNull()) {
         return {};
     }
@@ -47,14 +85,7 @@ Image ImageIOAnimatedCoder::createFrame(AnimatedFrameSource& source, int index, 
     const double thumbHeight = thumbnailSize.height();
     if (thumbWidth > 0 && thumbHeight > 0 && width > 0 && height > 0 &&
         (width > thumbWidth || height > thumbHeight)) {
-        QSize target;
-        if (preserveAspectRatio) {
-            const QSizeF fitted =
-                ImageCoderHelper::scaledSize(QSizeF(width, height), thumbnailSize, true, false);
-            target = QSize(std::max(1, int(fitted.width())), std::max(1, int(fitted.height())));
-        } else {
-            target = QSize(int(std::round(thumbWidth)), int(std::round(thumbHeight)));
-        }
+        const QSize target = thumbnailTarget(QSizeF(width, height), thumbnailSize, preserveAspectRatio);
         const QImage scaled = ImageCoderHelper::createScaled(bitmap, target);
         if (!scaled.isNull()) {
             bitmap = scaled;
@@ -155,7 +186,21 @@ Image ImageIOAnimatedCoder::decodedImageWithData(const QByteArray& data, const D
         thumbnail = ImageCoderHelper::scaledSize(QSizeF(source->canvasSize()), limit, 4, unsigned(count));
         preserve = true;
     }
-    if (!firstFrameOnly && count > 1) {
+    // A canvas too large to compose frame by frame plays as its first frame.
+    const bool playable = count > 1 && AnimatedFrameSource::fitsCompositionBudget(source->canvasSize());
+    if (!firstFrameOnly && playable &&
+        keptFramesBytes(*source, thumbnail, preserve) > AnimatedFrameSource::keptFramesByteBudget) {
+        // Too many frames to keep decoded: they are decoded when shown, at the size asked for.
+        auto animated = std::dynamic_pointer_cast<ImageIOAnimatedCoder>(createAnimatedCoder(data, options));
+        const Image poster = animated ? animated->animatedImageFrameAtIndex(0) : Image();
+        if (poster.isNull()) {
+            return {};
+        }
+        result = Image(poster.bitmap(), scale, animated);
+        result.setImageFormat(imageFormat());
+        return result;
+    }
+    if (!firstFrameOnly && playable) {
         QList<ImageFrame> frames;
         for (int i = 0; i < count; ++i) {
             const Image frame = createFrame(*source, i, scale, preserve, thumbnail, false);
@@ -216,6 +261,10 @@ std::shared_ptr<AnimatedImageCoder> ImageIOAnimatedCoder::createAnimatedCoder(co
     auto coder = newInstance();
     coder->readOptions(options, false);
     if (!coder->scan(data)) {
+        return nullptr;
+    }
+    if (coder->m_state->durations.size() > 1 &&
+        !AnimatedFrameSource::fitsCompositionBudget(coder->m_state->source->canvasSize())) {
         return nullptr;
     }
     return coder;

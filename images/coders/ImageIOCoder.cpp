@@ -1,5 +1,6 @@
 #include "images/coders/ImageIOCoder.h"
 
+#include "images/coders/DecodeCostGuard.h"
 #include "images/coders/HeifSupport.h"
 #include "images/coders/ImageCoderHelper.h"
 #include "images/coders/PartialPngDecoder.h"
@@ -99,7 +100,7 @@ Image finishFrame(QImage bitmap, int orientation, const FrameRequest& request) {
 // Points `reader` at the start of `buffer`, asking only the plugin for `qtFormat`, or,
 // without one, Qt's detection. Detection asks every plugin in turn, loading all of them,
 // and runs their parsers on bytes from anywhere, so it is the second try, not the first.
-void readFromStart(QImageReader& reader, QBuffer& buffer, const QByteArray& qtFormat) {
+void readFromStart(QImageReader& reader, QIODevice& buffer, const QByteArray& qtFormat) {
     buffer.seek(0);
     reader.setDevice(nullptr);
     reader.setFormat(qtFormat);
@@ -108,11 +109,12 @@ void readFromStart(QImageReader& reader, QBuffer& buffer, const QByteArray& qtFo
     reader.setDevice(&buffer);
 }
 
-// The first frame through Qt's plugins, with the type hint first and then without it.
+// The first frame through Qt's plugins, with the type hint first and then without it. What the
+// plugin reads is bounded first: a JPEG ends after its last allowed scan, and its bytes end once
+// the decode has spent its CPU time.
 Image decodeWithReader(const QByteArray& data, const QByteArray& qtFormatHint, const FrameRequest& request,
                        ImageFormat* format) {
-    QBuffer buffer;
-    buffer.setData(data);
+    DecodeCostGuard::BudgetedBuffer buffer(DecodeCostGuard::withinJpegScanLimit(data));
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader;
     readFromStart(reader, buffer, qtFormatHint);
@@ -145,6 +147,17 @@ Image decodeWithReader(const QByteArray& data, const QByteArray& qtFormatHint, c
         return {};
     }
     return finishFrame(bitmap, orientation, request);
+}
+
+// A PNG's declared rows and nothing after them: Qt's plugin would inflate all the data that
+// follows the rows before it answers.
+Image decodeRowsOnly(const QByteArray& data, const FrameRequest& request) {
+    QImage rows = PartialPngDecoder::decode(data);
+    const QSize target = targetPixelSize(rows.size(), request);
+    if (!rows.isNull() && target != rows.size()) {
+        rows = ImageCoderHelper::createScaled(rows, target);
+    }
+    return finishFrame(rows, 1, request);
 }
 
 Image decodeHeif(const QByteArray& data, const FrameRequest& request) {
@@ -291,6 +304,8 @@ Image ImageIOCoder::decodedImageWithData(const QByteArray& data, const DecodeOpt
     }
     if (format == ImageFormat::HEIC || format == ImageFormat::HEIF) {
         image = decodeHeif(data, request);
+    } else if (format == ImageFormat::PNG && DecodeCostGuard::pngInflatesBeyondItsRows(data)) {
+        image = decodeRowsOnly(data, request);
     } else {
         const QByteArray hint = typeHintFor(options);
         image = decodeWithReader(data, hint.isEmpty() ? qtFormatFor(format) : hint, request, &format);
@@ -392,9 +407,10 @@ Image ImageIOCoder::incrementalDecodedImageWithOptions(const DecodeOptions& opti
         request.lazyDecode = m_lazyDecode;
     }
     ImageFormat format = imageFormatForImageData(data);
-    Image image = (format == ImageFormat::HEIC || format == ImageFormat::HEIF)
-                      ? decodeHeif(data, request)
-                      : decodeWithReader(data, qtFormatFor(format), request, &format);
+    const bool flood = format == ImageFormat::PNG && DecodeCostGuard::pngInflatesBeyondItsRows(data);
+    Image image = (format == ImageFormat::HEIC || format == ImageFormat::HEIF) ? decodeHeif(data, request)
+                  : flood                                                      ? Image()
+                          : decodeWithReader(data, qtFormatFor(format), request, &format);
     if (image.isNull() && format == ImageFormat::PNG) {
         // Qt refuses a PNG that is cut off: the rows received so far are shown instead.
         QImage rows = PartialPngDecoder::decode(data);

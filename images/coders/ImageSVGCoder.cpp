@@ -2,6 +2,7 @@
 
 #include "images/coders/ImageCoderHelper.h"
 #include "images/coders/SvgVectorImageSource.h"
+#include "images/coders/VectorDrawingCost.h"
 #include "images/core/GraphicsImageRenderer.h"
 #include "images/core/RemoteImageContext.h"
 
@@ -33,7 +34,7 @@ bool ImageSVGCoder::canEncodeToFormat(ImageFormat format) {
 }
 
 Image ImageSVGCoder::decodedImageWithData(const QByteArray& data, const DecodeOptions& options) {
-    if (data.isEmpty()) {
+    if (data.isEmpty() || !VectorDrawingCost::svgWithinBound(data)) {
         return {};
     }
     const RemoteImageContext* context = options.remoteImageContext.get();

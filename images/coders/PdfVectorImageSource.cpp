@@ -1,5 +1,6 @@
 #include "images/coders/PdfVectorImageSource.h"
 
+#include "images/coders/VectorDrawingCost.h"
 #include "images/core/Image.h"
 
 #include <QBuffer>
@@ -117,7 +118,8 @@ PdfVectorImageSource::~PdfVectorImageSource() {
 
 std::unique_ptr<PdfVectorImageSource::Document> PdfVectorImageSource::load(const QByteArray& data,
                                                                            int pageIndex, QSizeF* pageSize) {
-    if (data.isEmpty() || pageIndex < 0 || pageTreeHasCycle(data)) {
+    if (data.isEmpty() || pageIndex < 0 || pageTreeHasCycle(data) ||
+        !VectorDrawingCost::pdfWithinBound(data)) {
         return nullptr;
     }
     auto loaded = std::make_unique<Document>(data);

@@ -14,7 +14,8 @@ namespace velmora::images {
 // drawn. The document is loaded once, when the source is made, and kept with it.
 class PdfVectorImageSource : public VectorImageSource {
 public:
-    // Null when the data is no PDF, has no such page, or the page's box is empty.
+    // Null when the data is no PDF, has no such page, the page's box is empty, or drawing it
+    // would cost more than VectorDrawingCost allows.
     static std::shared_ptr<PdfVectorImageSource> create(const QByteArray& data, int pageIndex = 0);
     ~PdfVectorImageSource() override;
 

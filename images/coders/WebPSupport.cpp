@@ -2,6 +2,7 @@
 
 #include "images/core/Image.h"
 
+#include <webp/decode.h>
 #include <webp/demux.h>
 #include <webp/encode.h>
 #include <webp/mux.h>
@@ -51,6 +52,41 @@ WebPFrameSource::~WebPFrameSource() {
     if (m_decoder) {
         WebPAnimDecoderDelete(m_decoder);
     }
+}
+
+QImage WebPFrameSource::firstFrameScaledTo(const QSize& size) {
+    if (size.isEmpty()) {
+        return {};
+    }
+    WebPData webp{reinterpret_cast<const uint8_t*>(m_data.constData()), size_t(m_data.size())};
+    WebPDemuxer* demux = WebPDemux(&webp);
+    if (!demux) {
+        return {};
+    }
+    QImage pixels;
+    QPoint offset;
+    WebPIterator iterator;
+    if (WebPDemuxGetFrame(demux, 1, &iterator)) {
+        offset = QPoint(iterator.x_offset, iterator.y_offset);
+        int width = 0;
+        int height = 0;
+        if (iterator.complete &&
+            WebPGetInfo(iterator.fragment.bytes, iterator.fragment.size, &width, &height) &&
+            width == iterator.width && height == iterator.height && fitsPixelBudget(width, height)) {
+            if (uint8_t* rgba =
+                    WebPDecodeRGBA(iterator.fragment.bytes, iterator.fragment.size, &width, &height)) {
+                pixels = QImage(rgba, width, height, width * 4, QImage::Format_RGBA8888)
+                             .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+                WebPFree(rgba);
+            }
+        }
+        WebPDemuxReleaseIterator(&iterator);
+    }
+    WebPDemuxDelete(demux);
+    if (pixels.isNull()) {
+        return {};
+    }
+    return drawnScaled(pixels, offset, m_canvas, size);
 }
 
 std::optional<double> WebPFrameSource::frameDelay(int index) const {

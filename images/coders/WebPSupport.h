@@ -22,6 +22,9 @@ public:
     std::optional<double> frameDelay(int index) const override;
     QSize canvasSize() const override { return m_canvas; }
     QImage frameAt(int index) override;
+    // The first frame's own area decoded alone and drawn scaled onto a canvas of the wanted size:
+    // the animation decoder would hold the whole canvas (and a copy of it) for it.
+    QImage firstFrameScaledTo(const QSize& size) override;
 
     struct Frame {
         QImage image;

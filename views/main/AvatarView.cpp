@@ -63,7 +63,7 @@ void AvatarView::rebuild() {
     }
     QPointer<AvatarView> self(this);
     m_remote = imageviews::RemoteImage::withContentAndPlaceholder(
-        m_url, 1.0, 0, {}, true,
+        m_url, 1.0, 0, loadContext(m_size), true,
         [](QPainter& painter, const QRect& rect, const QImage& image) { paintImage(painter, rect, image); },
         [self](QPainter& painter, const QRect& rect) {
             if (self) {
@@ -73,6 +73,16 @@ void AvatarView::rebuild() {
         this);
     m_remote->setGeometry(rect());
     m_remote->setVisible(true);
+}
+
+images::RemoteImageContext AvatarView::loadContext(qreal size) {
+    // Decoded, composed and kept at the size it is drawn (sharp up to four device pixels a
+    // point), never at the size the file declares: a vector picture is drawn on the image
+    // threads, and an animation's frames stay small.
+    const qreal side = std::ceil(std::max<qreal>(size, 1.0)) * keptPixelsPerPoint;
+    images::RemoteImageContext context;
+    context.imageThumbnailPixelSize = QSizeF(side, side);
+    return context;
 }
 
 bool AvatarView::showsPlaceholder() const {

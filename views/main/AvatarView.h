@@ -43,6 +43,11 @@ public:
 
     QSize sizeHint() const override;
 
+    // Device pixels a point of an avatar is kept at.
+    static constexpr int keptPixelsPerPoint = 4;
+    // What an avatar of this side asks its picture's load for.
+    static images::RemoteImageContext loadContext(qreal size);
+
     // The two looks of a picture that is not there, drawn into `rect`.
     static void paintPlaceholder(QPainter& painter, const QRectF& rect, const QPalette& palette);
     static void paintImage(QPainter& painter, const QRectF& rect, const QImage& image);

@@ -122,10 +122,9 @@ void ProjectTaskRowView::requestAvatar(const QUrl& url) {
         if (!finished || error.is(images::ImageErrorCode::Cancelled)) {
             return;
         }
-        // A vector picture is rendered at the size it is kept at, never at the canvas it declares.
-        const QImage bitmap =
-            image ? image.bitmap(image.size().scaled(avatarSize, avatarSize, Qt::KeepAspectRatio), 4.0)
-                  : QImage();
+        // The load asked for a bitmap of the kept size, drawn on the image threads; a vector
+        // picture is never drawn here, where its cost would hold up the window.
+        const QImage bitmap = image && !image.isVector() ? image.bitmap() : QImage();
         auto finish = [self, url, bitmap] {
             if (self) {
                 self->finishAvatar(url, bitmap);
@@ -140,8 +139,8 @@ void ProjectTaskRowView::requestAvatar(const QUrl& url) {
             QMetaObject::invokeMethod(self.data(), finish, Qt::QueuedConnection);
         }
     };
-    auto operation =
-        images::RemoteImageManager::sharedManager()->loadImage(url, 0, {}, nullptr, std::move(completed));
+    auto operation = images::RemoteImageManager::sharedManager()->loadImage(
+        url, 0, AvatarView::loadContext(avatarSize), nullptr, std::move(completed));
     const auto entry = m_avatars.find(url);
     if (entry != m_avatars.end() && !entry->done) {
         entry->operation = std::move(operation);
@@ -157,7 +156,7 @@ void ProjectTaskRowView::finishAvatar(const QUrl& url, const QImage& image) {
     entry->operation.reset();
     // Rows draw the picture a few pixels wide; a large one is kept only at a size that
     // stays sharp on dense screens.
-    constexpr int keptSide = avatarSize * 4;
+    constexpr int keptSide = avatarSize * AvatarView::keptPixelsPerPoint;
     entry->image = image.width() > keptSide || image.height() > keptSide
                        ? image.scaled(keptSide, keptSide, Qt::KeepAspectRatio, Qt::SmoothTransformation)
                        : image;

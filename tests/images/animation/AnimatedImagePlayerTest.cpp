@@ -15,6 +15,8 @@
 
 #include <set>
 
+#include <sys/resource.h>
+
 using namespace velmora::images;
 using namespace velmora::images::testing;
 
@@ -63,6 +65,13 @@ std::vector<unsigned> shownIndices(AnimatedImagePlayer& player, int refreshes, d
         player.displayDidRefresh(duration);
     }
     return shown;
+}
+
+// The most memory the process has held so far.
+long peakKilobytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
 
 bool waitUntil(const std::function<bool()>& condition, int milliseconds = 2000) {
@@ -245,4 +254,69 @@ TEST(AnimatedImageTest, TheFileNameGivesTheScale) {
     EXPECT_EQ(AnimatedImage::imageWithContentsOfFile(dir.filePath("spinner@3x.gif")).scale(), 3.0);
     EXPECT_EQ(AnimatedImage::imageWithContentsOfFile(dir.filePath("spinner.gif")).scale(), 1.0);
     EXPECT_TRUE(AnimatedImage::imageWithContentsOfFile(dir.filePath("missing.gif")).isNull());
+}
+
+TEST(AnimatedImagePlayerTest, NoFrameIsShownForLessThanTheMinimumDelay) {
+    // A provider may report no delay at all, and a rate may be as fast as asked: a frame still
+    // stays a fiftieth of a second, so the animation is drawn and decoded at most 50 times a second.
+    auto provider = std::make_shared<FakeProvider>(4, 0.0);
+    auto player = readyPlayer(provider);
+    player->startPlaying();
+    EXPECT_LE(shownIndices(*player, 100, 0.001).size(), 7u);
+    player->stopPlaying();
+
+    auto fast = readyPlayer(std::make_shared<FakeProvider>(4, 0.1));
+    fast->setPlaybackRate(1000);
+    fast->startPlaying();
+    EXPECT_LE(shownIndices(*fast, 100, 0.001).size(), 7u);
+}
+
+TEST(AnimatedImagePlayerTest, FramePoolsHoldTensOfMegabytesPerImageAndInTotal) {
+    // Frames of 1024 x 1024 take 4 MB each.
+    const auto big = [](unsigned index) {
+        QImage image(1024, 1024, QImage::Format_ARGB32_Premultiplied);
+        image.fill(QColor(int(index), 0, 0));
+        return Image(image);
+    };
+    constexpr quint64 frameBytes = 4u << 20;
+    auto provider = std::make_shared<FakeProvider>(40, 0.1);
+    auto player = AnimatedImagePlayer::playerWithProvider(provider);
+    // Not limited by a frame count: only the bytes hold it back.
+    for (unsigned i = 0; i < 40; ++i) {
+        player->framePool()->setFrame(big(i), i);
+    }
+    EXPECT_GE(player->framePool()->currentFrameCount(), 1u);
+    EXPECT_LE(player->framePool()->currentFrameCount() * frameBytes, quint64(16) << 20);
+
+    // However many animations play, together they keep a bounded amount.
+    std::vector<std::shared_ptr<FakeProvider>> providers;
+    std::vector<std::unique_ptr<AnimatedImagePlayer>> players;
+    for (int n = 0; n < 8; ++n) {
+        providers.push_back(std::make_shared<FakeProvider>(4, 0.1));
+        players.push_back(AnimatedImagePlayer::playerWithProvider(providers.back()));
+        for (unsigned i = 0; i < 4; ++i) {
+            players.back()->framePool()->setFrame(big(i), i);
+        }
+    }
+    quint64 total = player->framePool()->currentFrameCount() * frameBytes;
+    for (const auto& each : players) {
+        total += each->framePool()->currentFrameCount() * frameBytes;
+    }
+    EXPECT_LE(total, quint64(48) << 20);
+}
+
+TEST(AnimatedImageTest, AnAvatarOfAHugeScreenOfTinyFramesStaysSmall) {
+    // 230 KB: a 5000 x 5000 screen and 10,000 frames of one pixel each.
+    const QByteArray gif = pixelFramesGif(QSize(5000, 5000), 10000);
+    DecodeOptions avatar;
+    avatar.thumbnailPixelSize = QSizeF(120, 120);
+    const long peakBefore = peakKilobytes();
+    const Image image = AnimatedImage::imageWithData(gif, 1.0, avatar);
+    // Nor is the screen composed even once (100 MB) for the still: the process grows by far less.
+    EXPECT_LT(peakKilobytes() - peakBefore, 32 * 1024);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.bitmap().size(), QSize(120, 120));
+    // Composing it would keep 100 MB canvases busy for as long as it shows: it stays still.
+    EXPECT_FALSE(image.isAnimated());
+    EXPECT_FALSE(AnimatedImagePlayer::playerWithProvider(image.animatedProvider()));
 }

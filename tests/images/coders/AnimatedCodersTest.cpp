@@ -1,6 +1,8 @@
 #include "tests/images/support/TestImages.h"
 
+#include "images/coders/AnimatedFrameSource.h"
 #include "images/coders/ApngSupport.h"
+#include "images/coders/FramesAnimatedImageProvider.h"
 #include "images/coders/GifEncoder.h"
 #include "images/coders/ImageAPNGCoder.h"
 #include "images/coders/ImageAWebPCoder.h"
@@ -11,6 +13,8 @@
 #include "images/coders/ImageIOCoder.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
 
 using namespace velmora::images;
 using namespace velmora::images::testing;
@@ -226,7 +230,8 @@ TEST(AnimatedCodersTest, PixelsThatCannotBeDecodedAreNoImageNotABlankOne) {
     // No frame that can be decoded: no image. One that cannot is no frame, and is skipped.
     const QByteArray noFrame = withBrokenImageData(withBrokenImageData(apng), "fdAT");
     EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(noFrame, {}).isNull());
-    const auto firstBroken = ImageAPNGCoder::sharedCoder()->createAnimatedCoder(withBrokenImageData(apng), {});
+    const auto firstBroken =
+        ImageAPNGCoder::sharedCoder()->createAnimatedCoder(withBrokenImageData(apng), {});
     ASSERT_TRUE(firstBroken);
     EXPECT_TRUE(firstBroken->animatedImageFrameAtIndex(0).isNull());
     const auto coder =
@@ -308,4 +313,140 @@ TEST(AnimatedCodersTest, IncrementalGifShowsNothingUntilTheFirstFrameIsWhole) {
     EXPECT_EQ(incremental->incrementalDecodedImageWithOptions({}).pixelSize(), QSize(8, 8));
     incremental->updateIncrementalData(data.left(20), false);
     EXPECT_FALSE(incremental->incrementalDecodedImageWithOptions({}).isNull());
+}
+
+TEST(AnimatedCodersTest, ACanvasTooLargeToComposePlaysAsItsFirstFrame) {
+    // 1500 x 1500 is within the pixel budget but beyond what is composed frame by frame.
+    const QByteArray large = pixelFramesGif(QSize(1500, 1500), 3);
+    ASSERT_TRUE(AnimatedFrameSource::create(ImageFormat::GIF, large));
+    EXPECT_FALSE(ImageGIFCoder::sharedCoder()->createAnimatedCoder(large, {}));
+    const Image still = ImageGIFCoder::sharedCoder()->decodedImageWithData(large, {});
+    ASSERT_FALSE(still.isNull());
+    EXPECT_FALSE(still.isAnimated());
+    DecodeOptions thumbnail;
+    thumbnail.thumbnailPixelSize = QSizeF(60, 60);
+    const Image small = ImageGIFCoder::sharedCoder()->decodedImageWithData(large, thumbnail);
+    ASSERT_FALSE(small.isNull());
+    EXPECT_FALSE(small.isAnimated());
+    EXPECT_EQ(small.bitmap().size(), QSize(60, 60));
+
+    // Brought down without composing the canvas, the first frame shows as Qt would show it.
+    const QByteArray painted =
+        GifEncoder::encode({{quadrants(1500, 1500), 0.1}, {solid(QSize(1500, 1500), Qt::white), 0.1}}, 0);
+    const Image first = ImageGIFCoder::sharedCoder()->decodedImageWithData(painted, thumbnail);
+    ASSERT_EQ(first.bitmap().size(), QSize(60, 60));
+    EXPECT_EQ(pixel(first, 10, 10), qRgb(255, 0, 0));
+    EXPECT_EQ(pixel(first, 50, 10), qRgb(0, 255, 0));
+    EXPECT_EQ(pixel(first, 10, 50), qRgb(0, 0, 255));
+
+    // A canvas within it still plays.
+    const QByteArray fits = pixelFramesGif(QSize(1000, 1000), 3);
+    EXPECT_TRUE(ImageGIFCoder::sharedCoder()->createAnimatedCoder(fits, {}));
+
+    // An animated PNG of the same shape alike.
+    const QList<ApngSupport::Frame> frames{{solid(QSize(2, 2), Qt::red), {}, 0.1, 0, 0},
+                                           {solid(QSize(2, 2), Qt::blue), {}, 0.1, 0, 0}};
+    const QByteArray apng = ApngSupport::write(QSize(1500, 1500), frames, 0);
+    ASSERT_TRUE(ApngSupport::parse(apng));
+    EXPECT_FALSE(ImageAPNGCoder::sharedCoder()->createAnimatedCoder(apng, {}));
+    EXPECT_FALSE(ImageAPNGCoder::sharedCoder()->decodedImageWithData(apng, thumbnail).isAnimated());
+    EXPECT_TRUE(ImageAPNGCoder::sharedCoder()->createAnimatedCoder(
+        ApngSupport::write(QSize(1000, 1000), frames, 0), {}));
+}
+
+TEST(AnimatedCodersTest, FramesKeptDecodedForOneAnimationStayWithinTheirBytes) {
+    // 600 frames of 100 x 100 would take 24 MB decoded at once: they are decoded when shown.
+    const QByteArray many = pixelFramesGif(QSize(200, 200), 600);
+    DecodeOptions options;
+    options.thumbnailPixelSize = QSizeF(100, 100);
+    const Image image = ImageGIFCoder::sharedCoder()->decodedImageWithData(many, options);
+    ASSERT_FALSE(image.isNull());
+    ASSERT_TRUE(image.isAnimated());
+    EXPECT_EQ(image.imageFrameCount(), 600u);
+    const auto provider = image.animatedProvider();
+    ASSERT_TRUE(provider);
+    quint64 kept = 0;
+    if (const auto frames = std::dynamic_pointer_cast<FramesAnimatedImageProvider>(provider)) {
+        for (const ImageFrame& frame : frames->frames()) {
+            kept += quint64(frame.image.bitmap().sizeInBytes());
+        }
+    }
+    EXPECT_LE(kept, quint64(16) << 20); // tens of megabytes, not a share of the machine
+    // Each frame still comes at the size asked for.
+    EXPECT_EQ(provider->animatedImageFrameAtIndex(599).bitmap().size(), QSize(100, 100));
+
+    // A few frames stay decoded together, as before.
+    const Image few =
+        ImageGIFCoder::sharedCoder()->decodedImageWithData(pixelFramesGif(QSize(200, 200), 4), options);
+    EXPECT_TRUE(std::dynamic_pointer_cast<FramesAnimatedImageProvider>(few.animatedProvider()));
+}
+
+namespace {
+
+QByteArray le24(quint32 value) {
+    QByteArray bytes;
+    for (int shift = 0; shift < 24; shift += 8) {
+        bytes += char((value >> shift) & 0xFF);
+    }
+    return bytes;
+}
+
+QByteArray riffChunk(const QByteArray& tag, const QByteArray& body) {
+    QByteArray chunk = tag;
+    const quint32 size = quint32(body.size());
+    chunk += le24(size) + char(size >> 24);
+    chunk += body;
+    if (body.size() % 2) {
+        chunk += '\0';
+    }
+    return chunk;
+}
+
+// An animated WebP of two one-pixel frames in the corners of a large canvas.
+QByteArray webpPixelFrames(QSize canvas) {
+    // A lossless one-pixel picture, encoded by the WebP coder, taken out of its container.
+    QList<ImageFrame> pixel{{Image(solid(QSize(1, 1), Qt::red)), 0.1}};
+    const QByteArray still =
+        ImageAWebPCoder::sharedCoder()->encodedDataWithFrames(pixel, 0, ImageFormat::WebP, {});
+    const qsizetype at = still.indexOf("VP8");
+    const QByteArray image = still.mid(at);
+    QByteArray body = "WEBP";
+    body += riffChunk("VP8X", QByteArray(1, char(0x12)) + QByteArray(3, '\0') +
+                                  le24(quint32(canvas.width() - 1)) + le24(quint32(canvas.height() - 1)));
+    body += riffChunk("ANIM", QByteArray(6, '\0'));
+    for (const QPoint corner : {QPoint(0, 0), QPoint(canvas.width() - 2, canvas.height() - 2)}) {
+        body += riffChunk("ANMF", le24(quint32(corner.x() / 2)) + le24(quint32(corner.y() / 2)) + le24(0) +
+                                      le24(0) + le24(100) + QByteArray(1, '\0') + image);
+    }
+    return riffChunk("RIFF", body);
+}
+
+} // namespace
+
+TEST(AnimatedCodersTest, TheFirstFrameOfACanvasTooLargeToComposeNeverTakesTheCanvas) {
+    const QByteArray webp = webpPixelFrames(QSize(3000, 3000));
+    const auto source = AnimatedFrameSource::create(ImageFormat::WebP, webp);
+    ASSERT_TRUE(source);
+    ASSERT_EQ(source->frameCount(), 2);
+    DecodeOptions thumbnail;
+    thumbnail.thumbnailPixelSize = QSizeF(60, 60);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    const Image still = ImageAWebPCoder::sharedCoder()->decodedImageWithData(webp, thumbnail);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    ASSERT_FALSE(still.isNull());
+    EXPECT_FALSE(still.isAnimated());
+    EXPECT_EQ(still.bitmap().size(), QSize(60, 60));
+    // The canvas takes 36 MB, and the animation decoder's copy as much again.
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 * 1024);
+
+    // An animated PNG's first frame, drawn straight onto the small canvas, shows as composed.
+    const QList<ApngSupport::Frame> frames{{quadrants(1500, 1500), {}, 0.1, 0, 0},
+                                           {solid(QSize(2, 2), Qt::blue), {}, 0.1, 0, 0}};
+    const Image apng = ImageAPNGCoder::sharedCoder()->decodedImageWithData(
+        ApngSupport::write(QSize(1500, 1500), frames, 0), thumbnail);
+    ASSERT_EQ(apng.bitmap().size(), QSize(60, 60));
+    EXPECT_EQ(pixel(apng, 10, 10), qRgb(255, 0, 0));
+    EXPECT_EQ(pixel(apng, 50, 10), qRgb(0, 255, 0));
 }

@@ -1,14 +1,18 @@
 #include "tests/images/support/TestImages.h"
 
+#include "images/coders/DecodeCostGuard.h"
 #include "images/coders/HeifSupport.h"
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/PartialPngDecoder.h"
 #include "images/coders/PdfVectorImageSource.h"
+#include "images/coders/VectorDrawingCost.h"
 #include "tests/support/LoadedImagePlugins.h"
 
 #include <QPdfWriter>
 
 #include <gtest/gtest.h>
+
+#include <zlib.h>
 
 using namespace velmora::images;
 using namespace velmora::images::testing;
@@ -347,4 +351,188 @@ TEST(ImageIOCoderTest, HeicRoundTripsThroughLibheif) {
     ASSERT_FALSE(decoded.isNull());
     EXPECT_EQ(decoded.pixelSize(), QSize(64, 32));
     EXPECT_EQ(decoded.imageFormat(), ImageFormat::HEIC);
+}
+
+namespace {
+
+// The scans of a JPEG: each from its start-of-scan marker to the next marker that is not a
+// restart, a stuffed zero or a fill byte.
+QList<QByteArray> jpegScans(const QByteArray& jpeg) {
+    QList<QByteArray> scans;
+    qsizetype at = jpeg.indexOf(QByteArray("\xFF\xDA", 2));
+    while (at >= 0) {
+        qsizetype end = at + 2 + ((quint8(jpeg.at(at + 2)) << 8) | quint8(jpeg.at(at + 3)));
+        while (end + 1 < jpeg.size() &&
+               !(quint8(jpeg.at(end)) == 0xFF && quint8(jpeg.at(end + 1)) != 0 &&
+                 (quint8(jpeg.at(end + 1)) < 0xD0 || quint8(jpeg.at(end + 1)) > 0xD7))) {
+            ++end;
+        }
+        scans.append(jpeg.mid(at, end - at));
+        at = jpeg.indexOf(QByteArray("\xFF\xDA", 2), end);
+    }
+    return scans;
+}
+
+QByteArray pngChunk(const QByteArray& type, const QByteArray& body) {
+    QByteArray chunk;
+    const auto be32 = [&chunk](quint32 value) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            chunk.append(char((value >> shift) & 0xFF));
+        }
+    };
+    be32(quint32(body.size()));
+    chunk.append(type + body);
+    const QByteArray crcd = type + body;
+    be32(quint32(crc32(0, reinterpret_cast<const Bytef*>(crcd.constData()), uInt(crcd.size()))));
+    return chunk;
+}
+
+// A 1 x 1 grey PNG whose one compressed stream goes on to inflate `megabytes` of zeros after
+// the two bytes of its only row.
+QByteArray pngInflatingFar(int megabytes) {
+    // One megabyte of zeros, deflated and flushed to a byte boundary: a block that can repeat.
+    z_stream stream{};
+    deflateInit2(&stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    QByteArray zeros(1 << 20, '\0');
+    QByteArray block(64 * 1024, Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef*>(zeros.data());
+    stream.avail_in = uInt(zeros.size());
+    stream.next_out = reinterpret_cast<Bytef*>(block.data());
+    stream.avail_out = uInt(block.size());
+    deflate(&stream, Z_SYNC_FLUSH);
+    block.resize(block.size() - qsizetype(stream.avail_out));
+    deflateEnd(&stream);
+
+    QByteArray compressed("\x78\x01", 2);
+    for (int i = 0; i < megabytes; ++i) {
+        compressed.append(block);
+    }
+    compressed.append("\x03\x00", 2); // the last block: empty
+    const quint64 length = quint64(megabytes) << 20;
+    const quint32 adler = (quint32(length % 65521) << 16) | 1u; // of zeros only
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        compressed.append(char((adler >> shift) & 0xFF));
+    }
+    QByteArray header;
+    header.append(QByteArray::fromHex("00000001"
+                                      "00000001"
+                                      "0800000000"));
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", compressed) +
+           pngChunk("IEND", {});
+}
+
+} // namespace
+
+TEST(ImageIOCoderTest, AJpegOfEndlessScansDecodesFromItsFirstScansInLittleTime) {
+    QImage flat(2000, 2000, QImage::Format_RGB32);
+    flat.fill(QColor(90, 120, 200));
+    const QByteArray jpeg = encode(flat, "jpeg", 75, true);
+    const QList<QByteArray> scans = jpegScans(jpeg);
+    ASSERT_GE(scans.size(), 2);
+    QByteArray smallest = scans.first();
+    for (const QByteArray& scan : scans) {
+        if (scan.size() < smallest.size()) {
+            smallest = scan;
+        }
+    }
+    // One small scan over again, 20,000 times.
+    const qsizetype end = jpeg.lastIndexOf(QByteArray("\xFF\xD9", 2));
+    QByteArray flood = jpeg.left(end);
+    for (int i = 0; i < 20000; ++i) {
+        flood.append(smallest);
+    }
+    flood.append("\xFF\xD9", 2);
+
+    const double start = DecodeCostGuard::threadCpuSeconds();
+    const Image image = ImageIOCoder::sharedCoder()->decodedImageWithData(flood, {});
+    const double spent = DecodeCostGuard::threadCpuSeconds() - start;
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.pixelSize(), QSize(2000, 2000));
+    EXPECT_LT(spent, 1.0);
+    EXPECT_LE(DecodeCostGuard::jpegScanCount(DecodeCostGuard::withinJpegScanLimit(flood), 1000),
+              DecodeCostGuard::maxJpegScans);
+}
+
+TEST(ImageIOCoderTest, APngEndsWhenItsDeclaredRowsAreComplete) {
+    // 3 MB of data that inflate to 3 GB after the image's two bytes.
+    const QByteArray flood = pngInflatingFar(3000);
+    const double start = DecodeCostGuard::threadCpuSeconds();
+    const Image image = ImageIOCoder::sharedCoder()->decodedImageWithData(flood, {});
+    const double spent = DecodeCostGuard::threadCpuSeconds() - start;
+    EXPECT_LT(spent, 0.5);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.pixelSize(), QSize(1, 1));
+
+    // Data that ends with the rows goes to Qt's plugin as always.
+    EXPECT_FALSE(DecodeCostGuard::pngInflatesBeyondItsRows(encode(noise(64, 64), "png")));
+    EXPECT_TRUE(DecodeCostGuard::pngInflatesBeyondItsRows(flood));
+}
+
+TEST(ImageIOCoderTest, ADecodeEndsOnceItHasSpentItsCpuTime) {
+    const QByteArray png = encode(noise(256, 256), "png");
+    const QByteArray jpeg = encode(noise(256, 256), "jpeg", 90, true);
+    EXPECT_FALSE(ImageIOCoder::sharedCoder()->decodedImageWithData(png, {}).isNull());
+    DecodeCostGuard::setDecodeCpuBudget(1e-9);
+    const Image starved = ImageIOCoder::sharedCoder()->decodedImageWithData(png, {});
+    const Image starvedJpeg = ImageIOCoder::sharedCoder()->decodedImageWithData(jpeg, {});
+    DecodeCostGuard::setDecodeCpuBudget(0);
+    EXPECT_TRUE(starved.isNull());
+    // A JPEG cut short shows what was read, but never the whole picture.
+    EXPECT_TRUE(starvedJpeg.isNull() ||
+                starvedJpeg.bitmap().convertToFormat(QImage::Format_RGB32) != plainDecode(jpeg));
+}
+
+namespace {
+
+// A one-page PDF of 600 x 800 points that draws `content`, with its cross-reference table.
+QByteArray pdfDrawing(const QByteArray& content) {
+    QList<QByteArray> objects{
+        "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 600 800] /Contents 4 0 R >>",
+        "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream"};
+    QByteArray pdf("%PDF-1.4\n");
+    QList<qsizetype> offsets;
+    for (qsizetype i = 0; i < objects.size(); ++i) {
+        offsets.append(pdf.size());
+        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
+    }
+    const qsizetype xref = pdf.size();
+    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (const qsizetype offset : offsets) {
+        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    }
+    pdf += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+           QByteArray::number(xref) + "\n%%EOF\n";
+    return pdf;
+}
+
+} // namespace
+
+TEST(ImageIOCoderTest, APdfPageThatCostsTooMuchToDrawIsNoImage) {
+    // Twenty lines across the page in dashes a thousandth of a point long: millions of dashes.
+    QByteArray dashed("1 w [0.001] 0 d\n");
+    for (int i = 0; i < 20; ++i) {
+        dashed +=
+            "10 " + QByteArray::number(20 + i * 30) + " m 590 " + QByteArray::number(700 - i * 30) + " l S\n";
+    }
+    DecodeOptions thumbnail;
+    thumbnail.thumbnailPixelSize = QSizeF(60, 60);
+    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(dashed), {}).isNull());
+    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(dashed), thumbnail).isNull());
+
+    // A quarter of a million paths.
+    QByteArray paths;
+    for (int i = 0; i < 250000; ++i) {
+        paths += "1 1 m 2 2 l\n";
+    }
+    paths += "S\n";
+    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(paths), thumbnail).isNull());
+
+    // The same lines in ordinary dashes draw as always.
+    QByteArray plain(dashed);
+    plain.replace("[0.001]", "[3 2]");
+    const Image drawn = ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(plain), thumbnail);
+    ASSERT_FALSE(drawn.isNull());
+    EXPECT_LE(drawn.pixelSize().width(), 60);
+    EXPECT_LE(drawn.pixelSize().height(), 60);
 }

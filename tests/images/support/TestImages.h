@@ -121,4 +121,45 @@ inline QByteArray withBigEndian32(QByteArray data, qsizetype at, quint32 value) 
     return data;
 }
 
+// A GIF whose logical screen is `screen` and whose frames are single pixels, each with a
+// delay of `delay` hundredths: tiny on the wire, as large as the screen once composed.
+inline QByteArray pixelFramesGif(QSize screen, int frames, int delay = 0) {
+    QByteArray gif("GIF89a");
+    const auto le16 = [&gif](int value) {
+        gif.append(char(value & 0xFF));
+        gif.append(char((value >> 8) & 0xFF));
+    };
+    le16(screen.width());
+    le16(screen.height());
+    gif.append(char(0x80)); // a global table of two colours
+    gif.append(char(0));
+    gif.append(char(0));
+    gif.append(QByteArray::fromHex("ff0000"
+                                   "0000ff"));
+    gif.append(QByteArray::fromHex("21ff0b") + "NETSCAPE2.0" +
+               QByteArray::fromHex("03010000"
+                                   "00"));
+    for (int i = 0; i < frames; ++i) {
+        gif.append(QByteArray::fromHex("21f904"
+                                       "04")); // keep the frame under the next one
+        le16(delay);
+        gif.append(QByteArray::fromHex("0000"));
+        gif.append(char(0x2C));
+        le16((i * 7) % screen.width());
+        le16((i * 13) % screen.height());
+        le16(1);
+        le16(1);
+        gif.append(char(0));
+        // Minimum code size 2: clear, colour i % 2, end, in three-bit codes.
+        const int code = 4 | ((i % 2) << 3) | (5 << 6);
+        gif.append(char(2));
+        gif.append(char(0x02));
+        gif.append(char(code & 0xFF));
+        gif.append(char(code >> 8));
+        gif.append(char(0));
+    }
+    gif.append(char(0x3B));
+    return gif;
+}
+
 } // namespace velmora::images::testing

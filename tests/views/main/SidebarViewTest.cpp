@@ -305,6 +305,24 @@ TEST(AvatarViewTest, ALoadedPictureFillsTheCircle) {
     EXPECT_EQ(shown.pixelColor(0, 0).alpha(), 0);
 }
 
+// A vector picture arrives drawn at the avatar's kept size on the image threads, and an
+// animation's frames at that size too: the window never draws a document, nor keeps a frame
+// of the size a file declares.
+TEST(AvatarViewTest, APictureArrivesAtTheSizeItIsKeptAt) {
+    LoopbackImageServer server;
+    server.serve("/me.svg", ImageAnswer::image("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"1000\" "
+                                               "height=\"1000\"><rect width=\"1000\" height=\"1000\" "
+                                               "fill=\"#0000ff\"/></svg>\n",
+                                               "image/svg+xml"));
+    AvatarView avatar(server.url(QStringLiteral("/me.svg")), 30);
+    avatar.show();
+    ASSERT_TRUE(waitUntil([&] { return !avatar.showsPlaceholder(); }));
+    const images::Image picture = avatar.remoteImage()->imageManager()->image();
+    EXPECT_FALSE(picture.isVector());
+    EXPECT_LE(picture.bitmap().width(), 30 * AvatarView::keptPixelsPerPoint);
+    EXPECT_LE(picture.bitmap().height(), 30 * AvatarView::keptPixelsPerPoint);
+}
+
 // An account whose projects could not be had is not an account without projects: a
 // refused certificate (or any other failure) is named, with a way to try again.
 TEST_F(SidebarViewTest, AFailedProjectLoadIsNamedNotShownAsNoProjects) {
@@ -314,8 +332,9 @@ TEST_F(SidebarViewTest, AFailedProjectLoadIsNamedNotShownAsNoProjects) {
     viewModel.start();
     drainEvents();
     ASSERT_EQ(view->projectsContent(), view->projectsFailure());
-    EXPECT_EQ(view->projectsFailure()->explanationLabel()->text(),
-              QStringLiteral("The connection to acme.example was refused because its certificate isn't trusted."));
+    EXPECT_EQ(
+        view->projectsFailure()->explanationLabel()->text(),
+        QStringLiteral("The connection to acme.example was refused because its certificate isn't trusted."));
 
     service->projects.answer({makeProject(QStringLiteral("a"))});
     QTest::mouseClick(view->projectsFailure()->tryAgainButton(), Qt::LeftButton);
