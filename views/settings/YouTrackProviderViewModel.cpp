@@ -196,14 +196,14 @@ void YouTrackProviderViewModel::save() {
     YouTrackProvider transient(std::nullopt, m_model.name(), parameters);
     auto service = makeService(transient, token);
     if (!service) {
-        setBadCredentials(true);
+        checkFailed(APIError::unknown());
         return;
     }
     track(m_userCancellable, service->fetchUser().receiveOn(this).subscribe(
                                  [this, service, token, parameters](Result<ProviderUser, APIError> result) {
                                      if (!result.ok()) {
                                          release(m_userCancellable);
-                                         setBadCredentials(true);
+                                         checkFailed(result.error());
                                          return;
                                      }
                                      YouTrackProvider account = m_model;

@@ -138,6 +138,77 @@ TEST_F(YouTrackSetup, ARefusedTokenShowsTheAuthorizationAlertAndStoresNothing) {
     EXPECT_TRUE(view.mainButton()->isEnabled());
 }
 
+// What failed is what the alert says: a refusal of the token is a matter of
+// credentials, an address that nothing (or no tracker) answers at, or answers
+// without a trusted certificate, is not.
+TEST_F(YouTrackSetup, EachSetupFailureSaysWhatFailed) {
+    // The form reaches exactly the address typed, not the fixture's instance.
+    YouTrackProviderViewModel::setServiceMaker({});
+    struct Said {
+        QString title;
+        QString message;
+    };
+    const auto failureAt = [&](const QString& baseUrl) -> Said {
+        YouTrackProviderView view(new YouTrackProviderViewModel(), {}, [] {});
+        view.show();
+        type(view.nameField(), "Work");
+        type(view.baseUrlField(), baseUrl);
+        type(view.tokenField(), "perm-token");
+        QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+        QMessageBox* alert = waitForAlert(view);
+        if (!alert) {
+            ADD_FAILURE() << "no alert for " << baseUrl.toStdString();
+            return {};
+        }
+        Said said{alert->text(), alert->informativeText()};
+        EXPECT_EQ(alert->windowTitle(), said.title);
+        EXPECT_TRUE(manager.fetchProviders().empty());
+        alert->accept();
+        drainEvents();
+        return said;
+    };
+    const QString credentials = QStringLiteral("Authorization failed.");
+
+    FakeHttpsServer server;
+    // A mistyped path: nothing there but the server's own "not found".
+    const Said notFound = failureAt(server.hostAndPort() + QStringLiteral("/yuotrack"));
+    EXPECT_EQ(notFound.title, "No tracker answers at this address.");
+    EXPECT_EQ(notFound.message, "Check whether the provided base URL is correct and try again.");
+
+    // Refusals of the token keep the credentials text, whichever status they come with.
+    server.on("*", "/api/users/me", FakeResponse::json("{}", 403));
+    EXPECT_EQ(failureAt(server.hostAndPort()).title, credentials);
+    server.on("*", "/api/users/me", FakeResponse::json("{}", 401));
+    const Said refused = failureAt(server.hostAndPort());
+    EXPECT_EQ(refused.title, credentials);
+    EXPECT_EQ(refused.message, "Check whether the provided credentials are correct and try again.");
+
+    server.on("*", "/api/users/me", FakeResponse::json("{}").withDelay(3000));
+    SessionConfiguration::setProcessTimeoutCap(std::chrono::milliseconds(200));
+    const Said slow = failureAt(server.hostAndPort());
+    SessionConfiguration::setProcessTimeoutCap(std::nullopt);
+    EXPECT_EQ(slow.title, "Can't reach 127.0.0.1.");
+    EXPECT_TRUE(slow.message.startsWith("It did not answer in time.")) << slow.message.toStdString();
+    EXPECT_NE(slow.message.indexOf("base URL"), -1) << slow.message.toStdString();
+
+    FakeHttpsServer untrusted(FakeHttpsServer::Certificate::Untrusted);
+    const Said certificate = failureAt(untrusted.hostAndPort());
+    EXPECT_EQ(certificate.title, "The certificate of 127.0.0.1 isn't trusted.");
+    EXPECT_EQ(untrusted.requestCount(), 0);
+
+    const QString gone = server.hostAndPort();
+    server.stop();
+    const Said closedPort = failureAt(gone);
+    EXPECT_EQ(closedPort.title, "Can't reach 127.0.0.1.");
+    EXPECT_EQ(closedPort.message,
+              "Check whether the base URL is correct and the network connection is up, and try again.");
+
+    for (const Said& said : {notFound, slow, certificate, closedPort}) {
+        EXPECT_NE(said.title, credentials) << said.title.toStdString();
+        EXPECT_EQ(said.message.indexOf("credentials"), -1) << said.message.toStdString();
+    }
+}
+
 TEST_F(YouTrackSetup, AKeyringFailureKeepsTheFormOpenAndStoresNoAccount) {
     int saves = 0;
     YouTrackProviderView view(new YouTrackProviderViewModel([&] { ++saves; }));
@@ -303,6 +374,25 @@ TEST_F(OAuthSetup, JiraTakesCredentialsOnlyAfterAuthorizeThenLoadsSitesAndSavesT
     EXPECT_EQ(stored.parameters().organisation, jira.cloudId);
     EXPECT_EQ(stored.user()->externalId, "acc-me");
     EXPECT_TRUE(keyring->contains(uuidText(*stored.id())));
+}
+
+// The sign-in's address is the tracker's, not the user's: an unreachable tracker is
+// neither the credentials' fault nor a base URL to check.
+TEST_F(OAuthSetup, AnUnreachableTrackerIsNotBlamedOnTheCredentials) {
+    FakeHttpsServer gone;
+    const QString address = gone.hostAndPort();
+    gone.stop();
+    qputenv("VELMORA_JIRA_API_HOST", address.toUtf8());
+    JiraProviderView view(new JiraProviderViewModel(), {}, [] {});
+    view.show();
+    type(view.nameField(), "Jira work");
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                             JiraProvider::Credentials{"token-1", "refresh-1"});
+    QMessageBox* alert = waitForAlert(view);
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->text(), "Can't reach 127.0.0.1.");
+    EXPECT_EQ(alert->informativeText(), "Check whether the network connection is up and try again.");
 }
 
 TEST_F(OAuthSetup, JiraChangeCredentialsOffRestoresTheStoredSiteAndDropsReceivedCredentials) {
