@@ -556,6 +556,58 @@ TEST_F(YouTrackSetup, TheHttpsMessageFollowsTheTextAsTypedAndNamesEveryOtherSche
     }
 }
 
+// Messages show as the address is typed, so they must follow what an address is:
+// while a valid https address is typed, the message may show only until the text
+// first forms an address and never comes back, and a prefix that is itself an address
+// shows none.
+TEST_F(YouTrackSetup, TypingAValidHttpsAddressNeverFlashesTheInvalidMessage) {
+    const QStringList valid{
+        "https://yt.example.com",
+        "https://yt.example.com:8443/youtrack",
+        "https://my-yt.example.co.uk/youtrack/issues",
+        "https://localhost:8080",
+        "https://10.1.2.3",
+        "https://127.0.0.1",
+        "https://127.0.0.1:8443/youtrack",
+        "https://[::1]",
+        "https://[::1]:8443",
+        "https://[2001:db8::7]/youtrack",
+    };
+    for (const QString& address : valid) {
+        YouTrackProviderView view(new YouTrackProviderViewModel(), {}, [] {});
+        view.show();
+        view.baseUrlField()->setFocus();
+        bool wasValid = false;
+        for (const QChar c : address) {
+            QTest::keyClicks(view.baseUrlField(), QString(c));
+            drainEvents();
+            const QString typed = view.baseUrlField()->text();
+            const QString shown = shownMessage(view, 1);
+            if (valid.contains(typed)) {
+                EXPECT_EQ(shown, "") << typed.toStdString() << " is an address";
+            }
+            if (wasValid) {
+                EXPECT_EQ(shown, "") << typed.toStdString() << " after a valid prefix of "
+                                     << address.toStdString();
+            }
+            wasValid = wasValid || shown.isEmpty();
+        }
+        EXPECT_EQ(view.baseUrlField()->text(), address);
+    }
+
+    using VM = YouTrackProviderViewModel;
+    EXPECT_EQ(VM::normalizedBaseUrl("https://[::1]:8443/youtrack/issues/APP-1"), "[::1]:8443/youtrack");
+    EXPECT_EQ(VM::normalizedBaseUrl("https://[2001:DB8::7]"), "[2001:db8::7]");
+    // Shorthands that a URL parser widens into another address are taken as typed,
+    // never stored as the address they were widened to.
+    EXPECT_EQ(VM::normalizedBaseUrl("https://127"), "https://127");
+    EXPECT_EQ(VM::normalizedBaseUrl("https://127.1:8443"), "https://127.1:8443");
+    VM model;
+    EXPECT_EQ(failureOf(model.baseUrl(), "https://127"), "Base URL is invalid.");
+    EXPECT_EQ(failureOf(model.baseUrl(), "[::1]:8443"), "");
+    EXPECT_EQ(failureOf(model.baseUrl(), "https://[::1"), "Base URL is invalid.");
+}
+
 TEST_F(YouTrackSetup, AMessageComingOrGoingMovesNoField) {
     YouTrackProviderView view(new YouTrackProviderViewModel(), {}, [] {});
     view.resize(400, 600);
