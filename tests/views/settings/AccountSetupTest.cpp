@@ -4,6 +4,7 @@
 #include "platform/notifications/NotificationCenter.h"
 #include "tests/support/FakeAsanaServer.h"
 #include "tests/support/FakeJiraServer.h"
+#include "views/main/Appearance.h"
 #include "views/main/ValidationError.h"
 #include "views/settings/AsanaProviderView.h"
 #include "views/settings/ChoicePicker.h"
@@ -13,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -606,6 +608,27 @@ TEST_F(YouTrackSetup, TypingAValidHttpsAddressNeverFlashesTheInvalidMessage) {
     EXPECT_EQ(failureOf(model.baseUrl(), "https://127"), "Base URL is invalid.");
     EXPECT_EQ(failureOf(model.baseUrl(), "[::1]:8443"), "");
     EXPECT_EQ(failureOf(model.baseUrl(), "https://[::1"), "Base URL is invalid.");
+}
+
+// A failure message is read on whatever the form is drawn on.
+TEST_F(YouTrackSetup, TheValidationMessageReadsOnItsBackground) {
+    YouTrackProviderView view(new YouTrackProviderViewModel(), {}, [] {});
+    view.resize(480, view.sizeHint().height());
+    view.show();
+    type(view.nameField(), "Work");
+    view.nameField()->selectAll();
+    QTest::keyClick(view.nameField(), Qt::Key_Backspace);
+    drainEvents();
+    ASSERT_EQ(shownMessage(view, 0), "Name cannot be empty.");
+    auto* message = qobject_cast<QLabel*>(view.findChildren<ValidationError*>().value(0)->messageView());
+    ASSERT_NE(message, nullptr);
+    const QImage shown = view.grab().toImage();
+    const QPoint ground = message->mapTo(&view, QPoint(message->width() - 3, message->height() / 2));
+    const QColor background = shown.pixelColor(ground * shown.devicePixelRatio());
+    const QColor text = message->palette().color(QPalette::WindowText);
+    EXPECT_GE(Appearance::contrast(text, background), Appearance::minimumContrast)
+        << text.name().toStdString() << " on " << background.name().toStdString();
+    EXPECT_GT(text.red(), 2 * std::max(text.green(), text.blue())) << "still red";
 }
 
 TEST_F(YouTrackSetup, AMessageComingOrGoingMovesNoField) {
