@@ -15,6 +15,7 @@
 #include "views/main/PlainText.h"
 #include "views/main/ProjectLinkView.h"
 #include "views/main/ProjectListModel.h"
+#include "views/main/ReadableAlert.h"
 #include "views/main/SystemSymbol.h"
 #include "views/main/TimerBlockView.h"
 
@@ -387,13 +388,14 @@ void SidebarView::showLateBookingFailure() {
     if (m_lateFailureAlert) {
         return;
     }
-    m_lateFailureAlert = new QMessageBox(QMessageBox::Warning, BookTimeView::errorTitle,
-                                         tr("The work log could not be saved."), QMessageBox::Ok, window());
+    const QString title = tr("The work log could not be saved.");
+    m_lateFailureAlert = new QMessageBox(QMessageBox::Warning, title, title, QMessageBox::Ok, window());
     m_lateFailureAlert->setTextFormat(Qt::PlainText);
     m_lateFailureAlert->setInformativeText(
         tr("The time is kept on the stopped timer, so it can be booked again."));
     m_lateFailureAlert->setAttribute(Qt::WA_DeleteOnClose);
     m_lateFailureAlert->setWindowModality(Qt::WindowModal);
+    ReadableAlert::prepare(*m_lateFailureAlert);
     m_lateFailureAlert->open();
 }
 
