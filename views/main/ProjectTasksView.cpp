@@ -10,6 +10,7 @@
 
 #include <QContextMenuEvent>
 #include <QMenu>
+#include <QResizeEvent>
 #include <QScrollBar>
 
 #include <any>
@@ -89,6 +90,8 @@ void ProjectTasksView::updateFailureRow() {
     }
     if (!error) {
         setIndexWidget(row, nullptr);
+        setUniformItemSizes(true);
+        scheduleDelayedItemsLayout();
         return;
     }
     auto* failure = qobject_cast<LoadFailureView*>(indexWidget(row));
@@ -103,6 +106,9 @@ void ProjectTasksView::updateFailureRow() {
         setIndexWidget(row, failure);
     }
     failure->setError(*error);
+    // Every task row has one height; the failure row takes what its text needs.
+    setUniformItemSizes(false);
+    scheduleDelayedItemsLayout();
 }
 
 QWidget* ProjectTasksView::moreTasksFailure() const {
@@ -190,6 +196,10 @@ void ProjectTasksView::checkLastRow() {
 
 void ProjectTasksView::resizeEvent(QResizeEvent* event) {
     QListView::resizeEvent(event);
+    if (moreTasksFailure() && event->size().width() != event->oldSize().width()) {
+        // The failure's text wraps anew.
+        scheduleDelayedItemsLayout();
+    }
     scheduleLastRowCheck();
 }
 
