@@ -84,14 +84,17 @@ void ProjectTasksView::updateFailureRow() {
         return;
     }
     const std::optional<APIError>& error = m_viewModel->moreTasksError();
+    // Every task row has one height; a failure row takes what its text needs.
+    if (uniformItemSizes() == error.has_value()) {
+        setUniformItemSizes(!error.has_value());
+        scheduleDelayedItemsLayout();
+    }
     const QModelIndex row = m_model->index(m_model->taskCount());
     if (!row.isValid()) {
         return;
     }
     if (!error) {
         setIndexWidget(row, nullptr);
-        setUniformItemSizes(true);
-        scheduleDelayedItemsLayout();
         return;
     }
     auto* failure = qobject_cast<LoadFailureView*>(indexWidget(row));
@@ -106,8 +109,7 @@ void ProjectTasksView::updateFailureRow() {
         setIndexWidget(row, failure);
     }
     failure->setError(*error);
-    // Every task row has one height; the failure row takes what its text needs.
-    setUniformItemSizes(false);
+    // Its text may have changed.
     scheduleDelayedItemsLayout();
 }
 
