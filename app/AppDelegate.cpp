@@ -23,7 +23,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QTimer>
 
 namespace velmora {
@@ -150,15 +149,7 @@ void AppDelegate::showTimerInTitle(const QString& text) {
     if (!window) {
         return;
     }
-    static const QRegularExpression shown(QStringLiteral(" — ⏱ [0-9:]+$"));
-    QString title = window->windowTitle();
-    title.remove(shown);
-    if (!text.isEmpty()) {
-        title += QStringLiteral(" — ⏱ ") + text;
-    }
-    if (title != window->windowTitle()) {
-        window->setWindowTitle(title);
-    }
+    window->setRunningTime(text);
 }
 
 void AppDelegate::registerImageCoders() {

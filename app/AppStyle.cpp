@@ -1,5 +1,7 @@
 #include "app/AppStyle.h"
 
+#include "views/main/Appearance.h"
+
 #include <QApplication>
 #include <QPainter>
 #include <QPainterPath>
@@ -30,6 +32,18 @@ QIcon drawnIcon(const std::function<void(QPainter&)>& draw) {
 }
 
 } // namespace
+
+void AppStyle::polish(QPalette& palette) {
+    QProxyStyle::polish(palette);
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        QPalette shown = palette;
+        shown.setCurrentColorGroup(group);
+        shown.setColor(QPalette::Active, QPalette::Highlight, palette.color(group, QPalette::Highlight));
+        shown.setColor(QPalette::Active, QPalette::HighlightedText,
+                       palette.color(group, QPalette::HighlightedText));
+        palette.setColor(group, QPalette::Highlight, Appearance::accent(shown));
+    }
+}
 
 QIcon AppStyle::standardIcon(StandardPixmap standardIcon, const QStyleOption* option,
                              const QWidget* widget) const {

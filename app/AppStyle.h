@@ -15,6 +15,10 @@ public:
 
     QIcon standardIcon(StandardPixmap standardIcon, const QStyleOption* option = nullptr,
                        const QWidget* widget = nullptr) const override;
+    // The desktop's palette with a selection highlight that its text reads on, so the
+    // lists Qt draws select as readably as the app's own rows.
+    void polish(QPalette& palette) override;
+    using QProxyStyle::polish;
 
     // Two chevrons pointing the way a toolbar's hidden items lie: right (left in a
     // right-to-left layout) for a horizontal toolbar, down for a vertical one.

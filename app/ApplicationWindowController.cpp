@@ -38,7 +38,7 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
                                                                IsSwitching isSwitching) {
     auto* window = new ApplicationWindowController(provider, environment, views, std::move(isSwitching));
     window->setObjectName(frameAutosaveName);
-    window->setWindowTitle(QStringLiteral("Velmora"));
+    window->setTitleAndSubtitle(QStringLiteral("Velmora"), QString());
     window->setMinimumSize(minimumWidth, minimumHeight);
     window->resize(minimumWidth, minimumHeight);
     window->restoreFrame();
@@ -172,7 +172,16 @@ void ApplicationWindowController::updateToolbar() {
 
 void ApplicationWindowController::setTitleAndSubtitle(const QString& title, const QString& subtitle) {
     m_subtitle = subtitle;
-    setWindowTitle(subtitle.isEmpty() ? title : title + QStringLiteral(" — ") + subtitle);
+    m_viewTitle = subtitle.isEmpty() ? title : title + QStringLiteral(" — ") + subtitle;
+    setRunningTime(m_runningTime);
+}
+
+void ApplicationWindowController::setRunningTime(const QString& text) {
+    m_runningTime = text;
+    const QString title = text.isEmpty() ? m_viewTitle : m_viewTitle + QStringLiteral(" — ⏱ ") + text;
+    if (title != windowTitle()) {
+        setWindowTitle(title);
+    }
 }
 
 void ApplicationWindowController::updateToolbar(const ApplicationRoute& shown) {

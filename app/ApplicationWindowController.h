@@ -71,6 +71,9 @@ public:
     // Qt windows have no subtitle: it follows the title after a dash.
     void setTitleAndSubtitle(const QString& title, const QString& subtitle) override;
     const QString& subtitle() const { return m_subtitle; }
+    // The running time after the title, where nothing else shows it; empty for none.
+    // It stays when a view sets its own title.
+    void setRunningTime(const QString& text);
 
     // The split of the normal content; null on the rate-limit screen.
     SidebarSplitViewController* splitViewController() const;
@@ -120,6 +123,8 @@ private:
     QPointer<QToolBar> m_toolbar;
     bool m_closed = false;
     QString m_subtitle;
+    QString m_viewTitle;
+    QString m_runningTime;
 };
 
 } // namespace velmora

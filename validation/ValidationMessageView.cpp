@@ -1,5 +1,7 @@
 #include "validation/ValidationMessageView.h"
 
+#include "validation/MessageColor.h"
+
 #include <QFontDatabase>
 #include <QLabel>
 #include <QPalette>
@@ -26,7 +28,7 @@ ValidationMessageView::ValidationMessageView(QWidget* input, ValidationContainer
         font.setWeight(QFont::Normal);
         m_defaultMessage->setFont(font);
         QPalette palette = m_defaultMessage->palette();
-        palette.setColor(QPalette::WindowText, Qt::red);
+        palette.setColor(QPalette::WindowText, MessageColor::readable(palette));
         m_defaultMessage->setPalette(palette);
         m_defaultMessage->hide();
         m_layout->addWidget(m_defaultMessage);

@@ -27,8 +27,8 @@ public:
     // Builds the widget that shows a failure message; may return nullptr for none.
     using ErrorViewBuilder = std::function<QWidget*(const QString& message)>;
 
-    // Takes `input` as its child. Without a builder the message is plain red text
-    // in the 14 px system font.
+    // Takes `input` as its child. Without a builder the message is plain red text (of a
+    // shade that reads on its ground, MessageColor) in the 14 px system font.
     ValidationMessageView(QWidget* input, ValidationContainer container, ErrorViewBuilder errorView = {},
                           QWidget* parent = nullptr);
     ~ValidationMessageView() override;

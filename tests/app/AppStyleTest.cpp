@@ -1,6 +1,7 @@
 #include "app/AppStyle.h"
 
 #include "tests/support/LoadedImagePlugins.h"
+#include "views/main/Appearance.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -42,5 +43,18 @@ TEST(AppStyle, AWindowWithAToolbarAndASearchFieldLoadsNoImagePlugin) {
         }
         EXPECT_GT(opaque, 8) << icon;
         EXPECT_LT(opaque, 200) << icon;
+    }
+}
+
+// Lists that Qt draws itself (the settings pages) select with the palette's own
+// highlight: the app's palette carries a highlight its text reads on.
+TEST(AppStyle, TheApplicationsHighlightCarriesItsText) {
+    QApplication::setStyle(new AppStyle);
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        const QPalette palette = QApplication::palette();
+        EXPECT_GE(Appearance::contrast(palette.color(group, QPalette::HighlightedText),
+                                       palette.color(group, QPalette::Highlight)),
+                  Appearance::minimumContrast)
+            << palette.color(group, QPalette::Highlight).name().toStdString();
     }
 }

@@ -226,6 +226,34 @@ TEST_F(ApplicationWindowControllerTest, AProjectSuppliesTheToolbarAndItsSearchFi
     EXPECT_EQ(search->text(), "needle");
 }
 
+// Where no tray shows the running time, the title does; a view's own title replaces
+// only the view's part of it.
+TEST_F(ApplicationWindowControllerTest, TheRunningTimeStaysInTheTitleAcrossViewChanges) {
+    auto& window = openWindow();
+    pump();
+    startTimer(window);
+    pump();
+    const QString running = QStringLiteral(" — ⏱ ");
+    ASSERT_TRUE(window.windowTitle().contains(running)) << window.windowTitle().toStdString();
+    const QString time = window.windowTitle().section(running, 1);
+
+    window.applicationViewModel()->setRoute(ApplicationRoute::forProject(makeProject(QStringLiteral("p1"))));
+    pump();
+    pump();
+    EXPECT_TRUE(window.windowTitle().startsWith(QStringLiteral("Project p1")))
+        << window.windowTitle().toStdString();
+    EXPECT_TRUE(window.windowTitle().endsWith(running + time)) << window.windowTitle().toStdString();
+    window.applicationViewModel()->setRoute(ApplicationRoute::calendar());
+    pump();
+    pump();
+    EXPECT_TRUE(window.windowTitle().endsWith(running + time)) << window.windowTitle().toStdString();
+    EXPECT_EQ(window.windowTitle().count(running), 1);
+
+    window.timerViewModel()->reset();
+    pump();
+    EXPECT_FALSE(window.windowTitle().contains(running)) << window.windowTitle().toStdString();
+}
+
 TEST_F(ApplicationWindowControllerTest, TheSidebarsSwitcherSwitchesAfterTheTimerWasSettled) {
     settings.setStopTimeTrackingWhenSwitching(true);
     settings.setChangeDefaultAccountAutomatically(false);

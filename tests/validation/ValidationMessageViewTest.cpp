@@ -1,6 +1,7 @@
 #include "validation/ValidationMessageView.h"
 #include "validation/FormField.h"
 #include "validation/FormManager.h"
+#include "validation/MessageColor.h"
 #include "validation/NonEmptyValidator.h"
 
 #include "TestMessages.h"
@@ -50,7 +51,9 @@ TEST(ValidationMessageView, ShowsTheLatestFailureInRedUnderTheInput) {
     EXPECT_TRUE(label->isVisible());
     EXPECT_EQ(label->text(), "required");
     EXPECT_EQ(label->font().pixelSize(), 14);
-    EXPECT_EQ(label->palette().color(QPalette::WindowText), QColor(Qt::red));
+    // Red, of the shade that reads on the view's grounds.
+    EXPECT_EQ(label->palette().color(QPalette::WindowText), MessageColor::readable(view->palette()));
+    EXPECT_EQ(label->palette().color(QPalette::WindowText).hue(), 0);
     EXPECT_EQ(label->textFormat(), Qt::PlainText);
     EXPECT_GT(label->geometry().top(), input->geometry().top());
 
@@ -111,4 +114,33 @@ TEST(ValidationMessageView, DestroyingTheViewEndsItsSubscriptions) {
     EXPECT_EQ(subject.observerCount(), 0u);
     form.name.setValue("");
     form.manager.triggerValidation();
+}
+
+// Messages are read on light and dark palettes alike, on every ground a field sits on,
+// and stay recognisably red.
+TEST(MessageColorTest, ReadsOnWindowBaseAndGroupedFillInLightAndDarkPalettes) {
+    QPalette light;
+    light.setColor(QPalette::Window, QColor(0xef, 0xef, 0xef));
+    light.setColor(QPalette::Base, Qt::white);
+    light.setColor(QPalette::WindowText, Qt::black);
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(40, 40, 40));
+    dark.setColor(QPalette::Base, QColor(30, 30, 30));
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+    for (const QPalette& palette : {light, dark}) {
+        const QColor window = palette.color(QPalette::Window);
+        const QColor text = palette.color(QPalette::WindowText);
+        const QColor grouped =
+            QColor::fromRgbF(static_cast<float>(window.redF() * 0.94 + text.redF() * 0.06),
+                             static_cast<float>(window.greenF() * 0.94 + text.greenF() * 0.06),
+                             static_cast<float>(window.blueF() * 0.94 + text.blueF() * 0.06));
+        const QColor message = MessageColor::readable(palette);
+        for (const QColor& ground : {window, palette.color(QPalette::Base), grouped}) {
+            EXPECT_GE(MessageColor::contrast(message, ground), 4.5)
+                << message.name().toStdString() << " on " << ground.name().toStdString();
+        }
+        EXPECT_GT(message.red(), std::max(message.green(), message.blue()) + 60)
+            << message.name().toStdString();
+    }
+    EXPECT_NEAR(MessageColor::contrast(Qt::black, Qt::white), 21.0, 0.01);
 }

@@ -60,7 +60,8 @@ QColor Appearance::secondary(const QPalette& palette) {
     // As light as the palette allows: the least opacity, from 55 % up, that reads on
     // both grounds text is drawn on.
     const QColor text = primary(palette);
-    const QColor grounds[] = {palette.color(QPalette::Window), palette.color(QPalette::Base)};
+    const QColor grounds[] = {palette.color(QPalette::Window), palette.color(QPalette::Base),
+                              groupedBackground(palette)};
     for (qreal opacity = 0.55; opacity < 1.0; opacity += 0.05) {
         const QColor candidate = withOpacity(text, opacity);
         if (std::all_of(std::begin(grounds), std::end(grounds), [&](const QColor& ground) {
@@ -84,8 +85,26 @@ QColor Appearance::quinary(const QPalette& palette) {
     return withOpacity(primary(palette), 0.06);
 }
 
+QColor Appearance::groupedBackground(const QPalette& palette) {
+    return blended(quinary(palette), palette.color(QPalette::Window));
+}
+
 QColor Appearance::accent(const QPalette& palette) {
-    return palette.color(QPalette::Active, QPalette::Highlight);
+    const QColor highlight = palette.color(QPalette::Active, QPalette::Highlight);
+    const QColor text = palette.color(QPalette::Active, QPalette::HighlightedText);
+    // Light text deepens the highlight; dark text lightens it.
+    const QColor towards = luminance(text) > luminance(highlight) ? QColor(Qt::black) : QColor(Qt::white);
+    for (int step = 0; step < 20; ++step) {
+        const qreal t = step / 20.0;
+        const QColor candidate = QColor::fromRgbF(
+            static_cast<float>(highlight.redF() + (towards.redF() - highlight.redF()) * t),
+            static_cast<float>(highlight.greenF() + (towards.greenF() - highlight.greenF()) * t),
+            static_cast<float>(highlight.blueF() + (towards.blueF() - highlight.blueF()) * t));
+        if (contrast(text, candidate) >= minimumContrast) {
+            return candidate;
+        }
+    }
+    return towards;
 }
 
 QColor Appearance::inactiveSelection(const QPalette& palette) {

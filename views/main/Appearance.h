@@ -21,8 +21,11 @@ public:
     static QColor tertiary(const QPalette& palette);
     static QColor quaternary(const QPalette& palette);
     static QColor quinary(const QPalette& palette);
+    // The ground of a grouped box (a settings section): the quinary fill over the window.
+    static QColor groupedBackground(const QPalette& palette);
 
-    // The highlight of a selected row in the key window.
+    // The highlight of a selected row in the key window: the palette's, deepened (or
+    // lightened) until its highlighted text reads on it at `minimumContrast`.
     static QColor accent(const QPalette& palette);
     // The highlight of a selected row in a window that is not key.
     static QColor inactiveSelection(const QPalette& palette);

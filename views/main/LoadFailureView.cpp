@@ -108,6 +108,8 @@ LoadFailureView::LoadFailureView(Style style, const QString& headline, QWidget* 
     auto* texts = new QVBoxLayout;
     texts->setSpacing(0);
     m_headline->setFont(bold);
+    // A narrow list wraps the headline rather than cutting it.
+    m_headline->setWordWrap(true);
     texts->addWidget(m_headline);
     texts->addWidget(m_explanation);
     row->addLayout(texts, 1);

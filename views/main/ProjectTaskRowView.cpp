@@ -176,7 +176,16 @@ QRect ProjectTaskRowView::avatarRect(const QRect& row) {
                  avatarSize, avatarSize);
 }
 
-QSize ProjectTaskRowView::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+QSize ProjectTaskRowView::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    // A row that holds a widget (the failure of a later page) is as tall as the widget
+    // needs at the list's width.
+    if (const auto* list = qobject_cast<const QAbstractItemView*>(option.widget); list && index.isValid()) {
+        if (const QWidget* held = list->indexWidget(index)) {
+            const int width = list->viewport()->width();
+            return QSize(width,
+                         held->hasHeightForWidth() ? held->heightForWidth(width) : held->sizeHint().height());
+        }
+    }
     // One height for every row (the height of a row with a key), so the list can lay
     // out only what it shows.
     const Fonts& fonts = this->fonts(option.font);

@@ -10,6 +10,7 @@
 
 #include <QContextMenuEvent>
 #include <QMenu>
+#include <QResizeEvent>
 #include <QScrollBar>
 
 #include <any>
@@ -83,6 +84,11 @@ void ProjectTasksView::updateFailureRow() {
         return;
     }
     const std::optional<APIError>& error = m_viewModel->moreTasksError();
+    // Every task row has one height; a failure row takes what its text needs.
+    if (uniformItemSizes() == error.has_value()) {
+        setUniformItemSizes(!error.has_value());
+        scheduleDelayedItemsLayout();
+    }
     const QModelIndex row = m_model->index(m_model->taskCount());
     if (!row.isValid()) {
         return;
@@ -103,6 +109,8 @@ void ProjectTasksView::updateFailureRow() {
         setIndexWidget(row, failure);
     }
     failure->setError(*error);
+    // Its text may have changed.
+    scheduleDelayedItemsLayout();
 }
 
 QWidget* ProjectTasksView::moreTasksFailure() const {
@@ -190,6 +198,10 @@ void ProjectTasksView::checkLastRow() {
 
 void ProjectTasksView::resizeEvent(QResizeEvent* event) {
     QListView::resizeEvent(event);
+    if (moreTasksFailure() && event->size().width() != event->oldSize().width()) {
+        // The failure's text wraps anew.
+        scheduleDelayedItemsLayout();
+    }
     scheduleLastRowCheck();
 }
 

@@ -110,6 +110,9 @@ void RateLimitView::tick() {
 
 void RateLimitView::refresh() {
     m_message->setText(message(m_delay));
+    // A wrapped label of fixed width in a centred column is given one line's height
+    // unless it asks for its lines: without this the screen shows a middle line only.
+    m_message->setMinimumHeight(m_message->heightForWidth(m_message->width()));
     m_bringMeBack->setEnabled(m_delay <= 0);
 }
 

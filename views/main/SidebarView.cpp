@@ -388,8 +388,8 @@ void SidebarView::showLateBookingFailure() {
     if (m_lateFailureAlert) {
         return;
     }
-    m_lateFailureAlert = new QMessageBox(QMessageBox::Warning, BookTimeView::errorTitle,
-                                         tr("The work log could not be saved."), QMessageBox::Ok, window());
+    const QString title = tr("The work log could not be saved.");
+    m_lateFailureAlert = new QMessageBox(QMessageBox::Warning, title, title, QMessageBox::Ok, window());
     m_lateFailureAlert->setTextFormat(Qt::PlainText);
     m_lateFailureAlert->setInformativeText(
         tr("The time is kept on the stopped timer, so it can be booked again."));

@@ -56,7 +56,7 @@ void AsanaProviderViewModel::loadWorkspaces() {
               [this, service](Result<std::vector<AsanaWorkspaceDTO>, APIError> result) {
                   release(m_workspacesCancellable);
                   if (!result.ok()) {
-                      setBadCredentials(true);
+                      checkFailed(result.error());
                       return;
                   }
                   m_workspaces = result.value();
@@ -114,7 +114,7 @@ void AsanaProviderViewModel::checkPremium(std::function<void()> completion) {
                       if (result.error().kind() == APIError::Kind::PaymentRequired) {
                           setNotPremiumWorkspace(true);
                       } else {
-                          setBadCredentials(true);
+                          checkFailed(result.error());
                       }
                       return;
                   }

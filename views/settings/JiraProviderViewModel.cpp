@@ -54,7 +54,7 @@ void JiraProviderViewModel::loadAccessibleResources() {
               [this, service](Result<std::vector<JiraAccessibleResourceDTO>, APIError> result) {
                   release(m_resourcesCancellable);
                   if (!result.ok()) {
-                      setBadCredentials(true);
+                      checkFailed(result.error());
                       return;
                   }
                   if (result.value().empty()) {

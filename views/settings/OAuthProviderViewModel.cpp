@@ -128,7 +128,7 @@ template <ProviderProtocol P> void OAuthProviderViewModel<P>::save() {
               [this, service, account, credentials](Result<ProviderUser, APIError> result) mutable {
                   if (!result.ok()) {
                       release(m_userCancellable);
-                      setBadCredentials(true);
+                      checkFailed(result.error());
                       return;
                   }
                   account.setUser(result.value());

@@ -3,6 +3,7 @@
 #include "views/main/ActivityIndicator.h"
 #include "views/main/Appearance.h"
 #include "views/main/DisableReasons.h"
+#include "views/main/LoadFailureView.h"
 #include "views/main/ReadableAlert.h"
 #include "views/main/ValidatedContainerModifier.h"
 #include "views/main/ValidatedFormManagerModifier.h"
@@ -252,10 +253,54 @@ void ProviderSetupView::askToDelete() {
     dialog->open();
 }
 
+std::pair<QString, QString> ProviderSetupView::checkFailure(const std::optional<APIError>& failure,
+                                                            bool addressIsTyped) {
+    if (!failure || failure->isAccessRefused()) {
+        return {authorizationFailedTitle(), checkCredentialsMessage()};
+    }
+    const APIError& error = *failure;
+    const QString host = error.host().isEmpty() ? QStringLiteral("the server") : error.host();
+    const QString checkConnection =
+        addressIsTyped
+            ? QStringLiteral(
+                  "Check whether the base URL is correct and the network connection is up, and try "
+                  "again.")
+            : QStringLiteral("Check whether the network connection is up and try again.");
+    const std::pair<QString, QString> noTracker{
+        QStringLiteral("No tracker answers at this address."),
+        addressIsTyped ? QStringLiteral("Check whether the provided base URL is correct and try again.")
+                       : QStringLiteral("Try again later.")};
+    switch (error.cause()) {
+    case APIError::Cause::Unreachable:
+        return {QStringLiteral("Can't reach %1.").arg(host), checkConnection};
+    case APIError::Cause::TimedOut:
+        return {QStringLiteral("Can't reach %1.").arg(host),
+                QStringLiteral("It did not answer in time. ") + checkConnection};
+    case APIError::Cause::UntrustedCertificate:
+        return {QStringLiteral("The certificate of %1 isn't trusted.").arg(host),
+                addressIsTyped ? QStringLiteral("Nothing was sent to it. Check whether the base URL is "
+                                                "correct, or have the system trust the server's certificate, "
+                                                "and try again.")
+                               : QStringLiteral("Nothing was sent to it. Check whether the network "
+                                                "connection is secure and try again.")};
+    case APIError::Cause::Unreadable:
+        // An answer, but not a tracker's: a web page, or no HTTP at all.
+        return noTracker;
+    case APIError::Cause::ServerError:
+        if (error.httpStatus() == 404) {
+            return noTracker;
+        }
+        break;
+    case APIError::Cause::None:
+        break;
+    }
+    return {QStringLiteral("The credentials could not be checked."), failureExplanation(error)};
+}
+
 std::optional<ProviderSetupView::Alert> ProviderSetupView::pendingAlert() {
     if (m_viewModel->badCredentials()) {
-        return Alert{authorizationFailedTitle(), checkCredentialsMessage(),
-                     [this] { m_viewModel->setBadCredentials(false); }};
+        auto [title, message] = checkFailure(m_viewModel->failure(), m_viewModel->addressIsTyped());
+        return Alert{title, message, [this] { m_viewModel->setBadCredentials(false); }};
     }
     if (!m_viewModel->saveError().isEmpty()) {
         return Alert{QStringLiteral("The account could not be saved."), m_viewModel->saveError(),

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 class QCheckBox;
 class QComboBox;
@@ -78,6 +79,14 @@ protected:
         return QStringLiteral("Check whether the provided credentials are correct and try again.");
     }
 
+public:
+    // The title and message that tell why credentials could not be checked: only a
+    // refusal of the credentials (or a failure nothing more is known of) blames them.
+    // `addressIsTyped`: the user typed the address, so it may be what is wrong.
+    static std::pair<QString, QString> checkFailure(const std::optional<APIError>& failure,
+                                                    bool addressIsTyped);
+
+protected:
 private:
     void rebuildMainButton();
     void updateCredentialsVisibility();

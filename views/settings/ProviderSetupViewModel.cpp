@@ -43,7 +43,15 @@ void ProviderSetupViewModel::setChangeCredentials(bool value) {
     emit choicesChanged();
 }
 
+void ProviderSetupViewModel::checkFailed(const APIError& error) {
+    m_failure = error;
+    setBadCredentials(true);
+}
+
 void ProviderSetupViewModel::setBadCredentials(bool value) {
+    if (!value) {
+        m_failure.reset();
+    }
     if (m_badCredentials == value) {
         return;
     }

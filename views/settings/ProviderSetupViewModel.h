@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/model/APIError.h"
 #include "core/model/ProviderProtocol.h"
 #include "core/model/ProviderType.h"
 #include "core/storage/ProviderManager.h"
@@ -60,7 +61,14 @@ public:
     void setChangeCredentials(bool value);
 
     bool badCredentials() const { return m_badCredentials; }
+    // Clearing the flag also forgets the failure that raised it.
     void setBadCredentials(bool value);
+    // Why the credentials could not be checked, while `badCredentials` is up; absent
+    // when nothing more is known than that they could not.
+    const std::optional<APIError>& failure() const { return m_failure; }
+    // Whether the user typed the address the requests go to (YouTrack), rather than
+    // the tracker's own sign-in reaching a fixed one.
+    virtual bool addressIsTyped() const { return false; }
 
     // True while any request of the form runs, and while the account is being stored.
     bool networkRequestInProgress() const { return m_running > 0; }
@@ -117,6 +125,9 @@ protected:
 
     void setAwaitingCredentials(bool value) { m_awaitingCredentials = value; }
 
+    // A request that checks the credentials failed: raises `badCredentials` with why.
+    void checkFailed(const APIError& error);
+
     // Stores the account (and the credentials when given) and yields the stored
     // account; on failure shows why and yields none.
     template <ProviderProtocol P>
@@ -148,6 +159,7 @@ private:
     Action m_onSave;
     bool m_changeCredentials = false;
     bool m_badCredentials = false;
+    std::optional<APIError> m_failure;
     bool m_awaitingCredentials = false;
     int m_running = 0;
     QString m_saveError;

@@ -5,6 +5,7 @@
 #include "validation/NonEmptyValidator.h"
 #include "validation/PatternValidator.h"
 
+#include <QHostAddress>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -52,23 +53,23 @@ public:
 };
 
 std::unique_ptr<ProviderSetupViewModel::TextField> baseUrlField(const QString& value) {
-    return field(
-        value,
-        {
-            std::make_shared<NonEmptyValidator>(text("Base URL cannot be empty.")),
-            // An address with a scheme other than https: a token must not travel in
-            // the clear. Said first, since such an address is otherwise well formed.
-            std::make_shared<PatternValidator>(
-                QRegularExpression(QStringLiteral("^\\s*+(https://|(?![a-zA-Z][a-zA-Z0-9+.-]*://))"),
-                                   QRegularExpression::CaseInsensitiveOption),
-                text("Base URL must use https.")),
-            // A dotted host name, or an instance on an address or on this
-            // machine, which self-hosted installations use.
-            std::make_shared<NormalizedPatternValidator>(
-                QRegularExpression(QStringLiteral("([a-zA-Z0-9-]+\\.)+[a-zA-Z]{2,}|^(https://"
-                                                  ")?(localhost|(\\d{1,3}\\.){3}\\d{1,3})(:\\d+)?(/|$)")),
-                text("Base URL is invalid.")),
-        });
+    return field(value,
+                 {
+                     std::make_shared<NonEmptyValidator>(text("Base URL cannot be empty.")),
+                     // An address with a scheme other than https: a token must not travel in
+                     // the clear. Said first, since such an address is otherwise well formed.
+                     std::make_shared<PatternValidator>(
+                         QRegularExpression(QStringLiteral("^\\s*+(https://|(?![a-zA-Z][a-zA-Z0-9+.-]*://))"),
+                                            QRegularExpression::CaseInsensitiveOption),
+                         text("Base URL must use https.")),
+                     // A dotted host name, or an instance on an address (IPv4, or IPv6 in
+                     // brackets) or on this machine, which self-hosted installations use.
+                     std::make_shared<NormalizedPatternValidator>(
+                         QRegularExpression(QStringLiteral(
+                             "([a-zA-Z0-9-]+\\.)+[a-zA-Z]{2,}|^(https://"
+                             ")?(localhost|(\\d{1,3}\\.){3}\\d{1,3}|\\[[0-9a-fA-F:.]+\\])(:\\d+)?(/|$)")),
+                         text("Base URL is invalid.")),
+                 });
 }
 
 std::unique_ptr<ProviderSetupViewModel::TextField> tokenField() {
@@ -90,6 +91,22 @@ const QStringList& pageSegments() {
         QStringLiteral("newIssue"),  QStringLiteral("users"),    QStringLiteral("api"),
     };
     return segments;
+}
+
+// The host of an address with a scheme as the user wrote it: after the scheme and any
+// user name, up to the port, path, query or fragment; an IPv6 literal with its brackets
+// stripped.
+QString hostAsTyped(const QString& text) {
+    QString authority = text.mid(text.indexOf(QStringLiteral("://")) + 3);
+    const qsizetype end = authority.indexOf(QRegularExpression(QStringLiteral("[/?#]")));
+    if (end >= 0) {
+        authority.truncate(end);
+    }
+    authority = authority.mid(authority.lastIndexOf(QLatin1Char('@')) + 1);
+    if (authority.startsWith(QLatin1Char('['))) {
+        return authority.mid(1, authority.indexOf(QLatin1Char(']')) - 1);
+    }
+    return authority.left(authority.indexOf(QLatin1Char(':')));
 }
 
 QString withoutTrailingSlashes(QString text) {
@@ -135,6 +152,16 @@ QString YouTrackProviderViewModel::normalizedBaseUrl(const QString& typed) {
         return text;
     }
     QString result = url.host(QUrl::FullyEncoded);
+    QHostAddress address;
+    if (address.setAddress(url.host())) {
+        if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+            result = QLatin1Char('[') + result + QLatin1Char(']');
+        } else if (hostAsTyped(text).compare(result, Qt::CaseInsensitive) != 0) {
+            // The parser widened a shorthand ("127" to "0.0.0.127"): that is not the
+            // address the user means, so it is judged as typed.
+            return text;
+        }
+    }
     if (url.port() != -1 && url.port() != 443) {
         result += QLatin1Char(':') + QString::number(url.port());
     }
@@ -196,14 +223,14 @@ void YouTrackProviderViewModel::save() {
     YouTrackProvider transient(std::nullopt, m_model.name(), parameters);
     auto service = makeService(transient, token);
     if (!service) {
-        setBadCredentials(true);
+        checkFailed(APIError::unknown());
         return;
     }
     track(m_userCancellable, service->fetchUser().receiveOn(this).subscribe(
                                  [this, service, token, parameters](Result<ProviderUser, APIError> result) {
                                      if (!result.ok()) {
                                          release(m_userCancellable);
-                                         setBadCredentials(true);
+                                         checkFailed(result.error());
                                          return;
                                      }
                                      YouTrackProvider account = m_model;

@@ -33,6 +33,7 @@ public:
 
     const YouTrackProvider& model() const { return m_model; }
     bool isExisting() const override { return m_model.id().has_value(); }
+    bool addressIsTyped() const override { return true; }
 
     // The user has committed the base URL (left the field, pressed Return): it is
     // brought to the stored form.

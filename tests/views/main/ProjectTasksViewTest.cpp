@@ -7,11 +7,14 @@
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
+#include "views/main/Appearance.h"
 #include "views/main/ProjectTaskRowView.h"
 #include "views/main/ProjectTasksModel.h"
 
+#include <QImage>
 #include <QMenu>
 #include <QPaintEvent>
+#include <QPainter>
 #include <QScrollBar>
 #include <QTest>
 
@@ -132,6 +135,31 @@ TEST_F(ProjectTasksViewTest, AddWorkLogAsksForABookingOfTheClickedTask) {
     auto other = list(untracked);
     std::unique_ptr<QMenu> disabled(other->makeContextMenu(QPoint(5, 5)));
     EXPECT_FALSE(disabled->actions()[0]->isEnabled());
+}
+
+// The selected row of the key window is the strongest highlight of the list; its
+// text is read on it as on any other ground.
+TEST_F(ProjectTasksViewTest, TheSelectedRowsTextReadsOnItsHighlight) {
+    auto view = list();
+    const QModelIndex first = view->model()->index(0, 0);
+    QStyleOptionViewItem option;
+    option.initFrom(view->viewport());
+    option.font = view->font();
+    option.state |= QStyle::State_Selected | QStyle::State_Active | QStyle::State_Enabled;
+    option.rect =
+        QRect(QPoint(0, 0), view->itemDelegate()->sizeHint(option, first).expandedTo(QSize(300, 0)));
+    QImage row(option.rect.size(), QImage::Format_RGB32);
+    row.fill(option.palette.color(QPalette::Base));
+    {
+        QPainter painter(&row);
+        view->itemDelegate()->paint(&painter, option, first);
+    }
+    // The highlight under the text, below the last line (inside its rounded corners).
+    const QColor highlight = row.pixelColor(option.rect.center().x(), option.rect.bottom() - 2);
+    EXPECT_NE(highlight, option.palette.color(QPalette::Base)) << "the row is highlighted";
+    const QColor text = option.palette.color(QPalette::HighlightedText);
+    EXPECT_GE(Appearance::contrast(text, highlight), Appearance::minimumContrast)
+        << text.name().toStdString() << " on " << highlight.name().toStdString();
 }
 
 TEST(ProjectTaskRowView, FillsTheMissingFactsWithTheirPlaceholders) {

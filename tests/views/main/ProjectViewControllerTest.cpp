@@ -285,6 +285,48 @@ TEST_F(ProjectViewControllerTest, NoTasksOnlyForAnAnswerWithNoneAndTheCountReads
     EXPECT_EQ(host.subtitle, "0 issues");
 }
 
+// The failure row is as tall as what it says at the list's width, down to the
+// narrowest list, and the list scrolls it wholly into view.
+TEST_F(ProjectViewControllerTest, AFailedLaterPagesRowFitsItsText) {
+    service->tasks = makeIssues(30);
+    auto& view = open();
+    ASSERT_NE(view.splitViewController(), nullptr);
+    auto* list = view.findChild<ProjectTasksView*>();
+    ASSERT_NE(list, nullptr);
+    service->holdPages = true;
+    // The user scrolls to the end of the list, which asks for the next page.
+    list->scrollToBottom();
+    settle();
+    env.clock->advance(20);
+    ASSERT_TRUE(waitUntil([&] { return service->waitingPages() == 1; }));
+    service->failPage(
+        service->pageRequests.size() - 1,
+        APIError::failure(APIError::Cause::Unreachable).withHost(QStringLiteral("jira.example")));
+    settle();
+    for (const int width : {list->width(), 300}) {
+        list->setFixedWidth(width);
+        settle();
+        list->scrollToBottom();
+        settle();
+        auto* row = qobject_cast<LoadFailureView*>(list->moreTasksFailure());
+        ASSERT_NE(row, nullptr);
+        for (QLabel* label : {row->headlineLabel(), row->explanationLabel()}) {
+            const std::string what = label->text().toStdString() + " at " + std::to_string(width);
+            EXPECT_GE(label->height(),
+                      label->wordWrap() ? label->heightForWidth(label->width()) : label->sizeHint().height())
+                << what;
+            if (!label->wordWrap()) {
+                EXPECT_GE(label->width(), label->sizeHint().width()) << what;
+            }
+            const QRect shown(label->mapTo(list->viewport(), QPoint(0, 0)), label->size());
+            EXPECT_TRUE(list->viewport()->rect().contains(shown)) << what;
+        }
+        QPushButton* tryAgain = row->tryAgainButton();
+        EXPECT_TRUE(tryAgain->isVisible());
+        EXPECT_TRUE(row->rect().contains(QRect(tryAgain->mapTo(row, QPoint(0, 0)), tryAgain->size())));
+    }
+}
+
 TEST_F(ProjectViewControllerTest, AFailedLaterPageSaysSoInItsRowWithTryAgain) {
     service->tasks = makeIssues(30);
     auto& view = open();

@@ -1,4 +1,5 @@
 #include "views/main/RateLimitView.h"
+#include "views/main/RateLimitViewController.h"
 
 #include "platform/store/ProviderStore.h"
 #include "tests/support/EventLoop.h"
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 
 #include <gtest/gtest.h>
 
@@ -65,6 +67,32 @@ TEST(RateLimitViewTest, NoWaitIsReadyAtOnceAndTheSwitcherOpensMeanwhile) {
     QTest::mouseClick(waiting.changeProviderButton(), Qt::LeftButton);
     EXPECT_EQ(opened, 1);
     EXPECT_TRUE(waiting.isChangingProvider());
+}
+
+// The wait is read in a sentence: every line of it is on screen, whether the number
+// has one digit or two, and the way back opens exactly when nothing is left.
+TEST(RateLimitViewTest, TheWholeSentenceShowsAtEveryCount) {
+    for (const int delay : {20, 9, 0}) {
+        RateLimitViewController screen(delay, [] {});
+        screen.resize(1180, 820);
+        screen.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&screen));
+        QCoreApplication::processEvents();
+        const QLabel* message = screen.rateLimitView()->messageLabel();
+
+        QTextDocument sentence;
+        sentence.setHtml(message->text());
+        EXPECT_EQ(
+            sentence.toPlainText(),
+            QStringLiteral("You’ve hit a speed bump. Let’s take a break for %1 seconds before we go again!")
+                .arg(delay));
+        EXPECT_EQ(message->width(), 300);
+        EXPECT_GE(message->height(), message->heightForWidth(message->width()))
+            << delay << " s: the label is shorter than its wrapped lines";
+        EXPECT_GT(message->heightForWidth(message->width()), message->fontMetrics().height())
+            << "the sentence wraps at its width";
+        EXPECT_EQ(screen.rateLimitView()->bringMeBackButton()->isEnabled(), delay == 0);
+    }
 }
 
 TEST(ProviderSelectorViewTest, ListsAccountsByNameAndSwitchesOnlyToWorkingOnes) {

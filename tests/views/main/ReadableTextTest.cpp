@@ -60,3 +60,24 @@ TEST(ReadableTextTest, CaptionsAndTaskRowsKeepThePlatformsSmallestReadableSize) 
     small.setPointSizeF(smallest);
     EXPECT_GE(row.sizeHint(option, QModelIndex()).height(), 3 * QFontMetrics(small).height());
 }
+
+// The highlight of a selected row carries its text whichever way the palette leans:
+// light text deepens it, dark text lightens it, and a highlight that already reads
+// stays as it is.
+TEST(ReadableTextTest, TheSelectionHighlightCarriesItsText) {
+    QPalette light;
+    light.setColor(QPalette::Highlight, QColor(0x30, 0x8c, 0xc6));
+    light.setColor(QPalette::HighlightedText, Qt::white);
+    QPalette pale;
+    pale.setColor(QPalette::Highlight, QColor(0x30, 0x8c, 0xc6));
+    pale.setColor(QPalette::HighlightedText, Qt::black);
+    QPalette strong;
+    strong.setColor(QPalette::Highlight, QColor(0, 0x40, 0x90));
+    strong.setColor(QPalette::HighlightedText, Qt::white);
+    for (const QPalette& palette : {light, pale, strong}) {
+        EXPECT_GE(Appearance::contrast(palette.color(QPalette::HighlightedText), Appearance::accent(palette)),
+                  Appearance::minimumContrast);
+    }
+    EXPECT_LT(Appearance::accent(light).lightness(), light.color(QPalette::Highlight).lightness());
+    EXPECT_EQ(Appearance::accent(strong), strong.color(QPalette::Highlight));
+}

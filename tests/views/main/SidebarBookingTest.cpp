@@ -5,6 +5,7 @@
 #include "tests/trackers/jira/JiraFixture.h"
 #include "trackers/jira/JiraWorkLogForm.h"
 #include "views/main/BookTimeView.h"
+#include "views/main/ReadableAlert.h"
 
 #include <QAbstractButton>
 #include <QLineEdit>
@@ -178,7 +179,16 @@ TEST_F(SidebarBookingTest, ABookingThatFailsAfterCancelIsReportedAndKeepsTheTime
     ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() == nullptr; }));
 
     ASSERT_TRUE(waitUntil([&] { return view->lateBookingFailureAlert() != nullptr; }));
-    EXPECT_EQ(view->lateBookingFailureAlert()->text(), QStringLiteral("The work log could not be saved."));
+    QMessageBox* alert = view->lateBookingFailureAlert();
+    EXPECT_EQ(alert->text(), QStringLiteral("The work log could not be saved."));
+    // Read as the app's other alerts are: titled by what happened, wide enough for its
+    // lines, and a button of text alone.
+    drainEvents();
+    EXPECT_EQ(alert->windowTitle(), alert->text());
+    EXPECT_GE(alert->width(), ReadableAlert::minimumTextWidth(*alert));
+    for (QAbstractButton* button : alert->buttons()) {
+        EXPECT_TRUE(button->icon().isNull()) << button->text().toStdString();
+    }
     EXPECT_TRUE(jira.workLogs().empty());
     EXPECT_TRUE(saved.empty());
     EXPECT_EQ(timer.state(), TimerViewModel::State::paused);

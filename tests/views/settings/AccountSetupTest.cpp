@@ -5,6 +5,7 @@
 #include "tests/support/FakeAsanaServer.h"
 #include "tests/support/FakeJiraServer.h"
 #include "tests/views/main/AlertTexts.h"
+#include "views/main/Appearance.h"
 #include "views/main/ValidationError.h"
 #include "views/settings/AsanaProviderView.h"
 #include "views/settings/ChoicePicker.h"
@@ -14,6 +15,7 @@
 
 #include <QCheckBox>
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -137,6 +139,77 @@ TEST_F(YouTrackSetup, ARefusedTokenShowsTheAuthorizationAlertAndStoresNothing) {
     drainEvents();
     EXPECT_FALSE(view.model().badCredentials()) << "closing the alert lets the same error show again";
     EXPECT_TRUE(view.mainButton()->isEnabled());
+}
+
+// What failed is what the alert says: a refusal of the token is a matter of
+// credentials, an address that nothing (or no tracker) answers at, or answers
+// without a trusted certificate, is not.
+TEST_F(YouTrackSetup, EachSetupFailureSaysWhatFailed) {
+    // The form reaches exactly the address typed, not the fixture's instance.
+    YouTrackProviderViewModel::setServiceMaker({});
+    struct Said {
+        QString title;
+        QString message;
+    };
+    const auto failureAt = [&](const QString& baseUrl) -> Said {
+        YouTrackProviderView view(new YouTrackProviderViewModel(), {}, [] {});
+        view.show();
+        type(view.nameField(), "Work");
+        type(view.baseUrlField(), baseUrl);
+        type(view.tokenField(), "perm-token");
+        QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+        QMessageBox* alert = waitForAlert(view);
+        if (!alert) {
+            ADD_FAILURE() << "no alert for " << baseUrl.toStdString();
+            return {};
+        }
+        Said said{alert->text(), alert->informativeText()};
+        EXPECT_EQ(alert->windowTitle(), said.title);
+        EXPECT_TRUE(manager.fetchProviders().empty());
+        alert->accept();
+        drainEvents();
+        return said;
+    };
+    const QString credentials = QStringLiteral("Authorization failed.");
+
+    FakeHttpsServer server;
+    // A mistyped path: nothing there but the server's own "not found".
+    const Said notFound = failureAt(server.hostAndPort() + QStringLiteral("/yuotrack"));
+    EXPECT_EQ(notFound.title, "No tracker answers at this address.");
+    EXPECT_EQ(notFound.message, "Check whether the provided base URL is correct and try again.");
+
+    // Refusals of the token keep the credentials text, whichever status they come with.
+    server.on("*", "/api/users/me", FakeResponse::json("{}", 403));
+    EXPECT_EQ(failureAt(server.hostAndPort()).title, credentials);
+    server.on("*", "/api/users/me", FakeResponse::json("{}", 401));
+    const Said refused = failureAt(server.hostAndPort());
+    EXPECT_EQ(refused.title, credentials);
+    EXPECT_EQ(refused.message, "Check whether the provided credentials are correct and try again.");
+
+    server.on("*", "/api/users/me", FakeResponse::json("{}").withDelay(3000));
+    SessionConfiguration::setProcessTimeoutCap(std::chrono::milliseconds(200));
+    const Said slow = failureAt(server.hostAndPort());
+    SessionConfiguration::setProcessTimeoutCap(std::nullopt);
+    EXPECT_EQ(slow.title, "Can't reach 127.0.0.1.");
+    EXPECT_TRUE(slow.message.startsWith("It did not answer in time.")) << slow.message.toStdString();
+    EXPECT_NE(slow.message.indexOf("base URL"), -1) << slow.message.toStdString();
+
+    FakeHttpsServer untrusted(FakeHttpsServer::Certificate::Untrusted);
+    const Said certificate = failureAt(untrusted.hostAndPort());
+    EXPECT_EQ(certificate.title, "The certificate of 127.0.0.1 isn't trusted.");
+    EXPECT_EQ(untrusted.requestCount(), 0);
+
+    const QString gone = server.hostAndPort();
+    server.stop();
+    const Said closedPort = failureAt(gone);
+    EXPECT_EQ(closedPort.title, "Can't reach 127.0.0.1.");
+    EXPECT_EQ(closedPort.message,
+              "Check whether the base URL is correct and the network connection is up, and try again.");
+
+    for (const Said& said : {notFound, slow, certificate, closedPort}) {
+        EXPECT_NE(said.title, credentials) << said.title.toStdString();
+        EXPECT_EQ(said.message.indexOf("credentials"), -1) << said.message.toStdString();
+    }
 }
 
 TEST_F(YouTrackSetup, AKeyringFailureKeepsTheFormOpenAndStoresNoAccount) {
@@ -323,6 +396,25 @@ TEST_F(OAuthSetup, JiraTakesCredentialsOnlyAfterAuthorizeThenLoadsSitesAndSavesT
     EXPECT_TRUE(keyring->contains(uuidText(*stored.id())));
 }
 
+// The sign-in's address is the tracker's, not the user's: an unreachable tracker is
+// neither the credentials' fault nor a base URL to check.
+TEST_F(OAuthSetup, AnUnreachableTrackerIsNotBlamedOnTheCredentials) {
+    FakeHttpsServer gone;
+    const QString address = gone.hostAndPort();
+    gone.stop();
+    qputenv("VELMORA_JIRA_API_HOST", address.toUtf8());
+    JiraProviderView view(new JiraProviderViewModel(), {}, [] {});
+    view.show();
+    type(view.nameField(), "Jira work");
+    QTest::mouseClick(view.mainButton(), Qt::LeftButton);
+    NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                             JiraProvider::Credentials{"token-1", "refresh-1"});
+    QMessageBox* alert = waitForAlert(view);
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->text(), "Can't reach 127.0.0.1.");
+    EXPECT_EQ(alert->informativeText(), "Check whether the network connection is up and try again.");
+}
+
 TEST_F(OAuthSetup, JiraChangeCredentialsOffRestoresTheStoredSiteAndDropsReceivedCredentials) {
     JiraProvider account(std::nullopt, QStringLiteral("J"), {QStringLiteral("stored-site")});
     auto saved = manager.save(account, JiraProvider::Credentials{"old", "old-refresh"});
@@ -482,6 +574,79 @@ TEST_F(YouTrackSetup, TheHttpsMessageFollowsTheTextAsTypedAndNamesEveryOtherSche
         EXPECT_EQ(shownMessage(view, 1), "Base URL must use https.") << other;
         EXPECT_FALSE(view.mainButton()->isEnabled()) << other;
     }
+}
+
+// Messages show as the address is typed, so they must follow what an address is:
+// while a valid https address is typed, the message may show only until the text
+// first forms an address and never comes back, and a prefix that is itself an address
+// shows none.
+TEST_F(YouTrackSetup, TypingAValidHttpsAddressNeverFlashesTheInvalidMessage) {
+    const QStringList valid{
+        "https://yt.example.com",
+        "https://yt.example.com:8443/youtrack",
+        "https://my-yt.example.co.uk/youtrack/issues",
+        "https://localhost:8080",
+        "https://10.1.2.3",
+        "https://127.0.0.1",
+        "https://127.0.0.1:8443/youtrack",
+        "https://[::1]",
+        "https://[::1]:8443",
+        "https://[2001:db8::7]/youtrack",
+    };
+    for (const QString& address : valid) {
+        YouTrackProviderView view(new YouTrackProviderViewModel(), {}, [] {});
+        view.show();
+        view.baseUrlField()->setFocus();
+        bool wasValid = false;
+        for (const QChar c : address) {
+            QTest::keyClicks(view.baseUrlField(), QString(c));
+            drainEvents();
+            const QString typed = view.baseUrlField()->text();
+            const QString shown = shownMessage(view, 1);
+            if (valid.contains(typed)) {
+                EXPECT_EQ(shown, "") << typed.toStdString() << " is an address";
+            }
+            if (wasValid) {
+                EXPECT_EQ(shown, "") << typed.toStdString() << " after a valid prefix of "
+                                     << address.toStdString();
+            }
+            wasValid = wasValid || shown.isEmpty();
+        }
+        EXPECT_EQ(view.baseUrlField()->text(), address);
+    }
+
+    using VM = YouTrackProviderViewModel;
+    EXPECT_EQ(VM::normalizedBaseUrl("https://[::1]:8443/youtrack/issues/APP-1"), "[::1]:8443/youtrack");
+    EXPECT_EQ(VM::normalizedBaseUrl("https://[2001:DB8::7]"), "[2001:db8::7]");
+    // Shorthands that a URL parser widens into another address are taken as typed,
+    // never stored as the address they were widened to.
+    EXPECT_EQ(VM::normalizedBaseUrl("https://127"), "https://127");
+    EXPECT_EQ(VM::normalizedBaseUrl("https://127.1:8443"), "https://127.1:8443");
+    VM model;
+    EXPECT_EQ(failureOf(model.baseUrl(), "https://127"), "Base URL is invalid.");
+    EXPECT_EQ(failureOf(model.baseUrl(), "[::1]:8443"), "");
+    EXPECT_EQ(failureOf(model.baseUrl(), "https://[::1"), "Base URL is invalid.");
+}
+
+// A failure message is read on whatever the form is drawn on.
+TEST_F(YouTrackSetup, TheValidationMessageReadsOnItsBackground) {
+    YouTrackProviderView view(new YouTrackProviderViewModel(), {}, [] {});
+    view.resize(480, view.sizeHint().height());
+    view.show();
+    type(view.nameField(), "Work");
+    view.nameField()->selectAll();
+    QTest::keyClick(view.nameField(), Qt::Key_Backspace);
+    drainEvents();
+    ASSERT_EQ(shownMessage(view, 0), "Name cannot be empty.");
+    auto* message = qobject_cast<QLabel*>(view.findChildren<ValidationError*>().value(0)->messageView());
+    ASSERT_NE(message, nullptr);
+    const QImage shown = view.grab().toImage();
+    const QPoint ground = message->mapTo(&view, QPoint(message->width() - 3, message->height() / 2));
+    const QColor background = shown.pixelColor(ground * shown.devicePixelRatio());
+    const QColor text = message->palette().color(QPalette::WindowText);
+    EXPECT_GE(Appearance::contrast(text, background), Appearance::minimumContrast)
+        << text.name().toStdString() << " on " << background.name().toStdString();
+    EXPECT_GT(text.red(), 2 * std::max(text.green(), text.blue())) << "still red";
 }
 
 TEST_F(YouTrackSetup, AMessageComingOrGoingMovesNoField) {

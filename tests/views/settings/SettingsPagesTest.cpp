@@ -3,14 +3,17 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeUpdateFeed.h"
 #include "tests/views/settings/SettingsFixture.h"
+#include "views/main/Appearance.h"
 #include "views/settings/GeneralSettingsView.h"
 #include "views/settings/SettingsRow.h"
+#include "views/settings/SettingsSection.h"
 #include "views/settings/SettingsSwitch.h"
 #include "views/settings/SettingsViewModel.h"
 #include "views/settings/TimeTrackingSettingsView.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -134,3 +137,29 @@ TEST_F(SettingsPagesTest, TheUpdatesSectionDrivesTheUpdater) {
 }
 
 } // namespace
+
+// Help text under a setting is read on the grouped box it sits in, not on the window.
+TEST_F(SettingsPagesTest, HelpTextReadsOnItsGroupedBox) {
+    SettingsSection section(QStringLiteral("Section"));
+    auto* row = new SettingsRow(QStringLiteral("Title"), QStringLiteral("Help"), nullptr);
+    section.addRow(row);
+    section.resize(420, section.sizeHint().height());
+    section.show();
+    test::drainEvents();
+    QLabel* help = nullptr;
+    for (QLabel* label : row->findChildren<QLabel*>()) {
+        if (label->text() == QStringLiteral("Help")) {
+            help = label;
+        }
+    }
+    ASSERT_NE(help, nullptr);
+    const QImage shown = section.grab().toImage();
+    const qreal scale = shown.devicePixelRatio();
+    // Right of the short text, still within the label: the box's own fill.
+    const QPoint ground = help->mapTo(&section, QPoint(help->width() - 3, help->height() / 2));
+    const QColor box = shown.pixelColor(ground * scale);
+    EXPECT_NE(box, section.palette().color(QPalette::Window)) << "the box has a fill of its own";
+    const QColor text = help->palette().color(QPalette::WindowText);
+    EXPECT_GE(Appearance::contrast(text, box), Appearance::minimumContrast)
+        << text.name(QColor::HexArgb).toStdString() << " on " << box.name().toStdString();
+}
