@@ -16,8 +16,10 @@
 #include "views/main/ActivityIndicator.h"
 #include "views/main/Appearance.h"
 #include "views/main/CustomTextEditor.h"
+#include "views/main/PlainText.h"
 #include "views/main/ReadableAlert.h"
 
+#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -69,6 +71,19 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     title->setFont(titleFont);
     layout->addWidget(title);
 
+    // Which task this books: another task may be selected behind the sheet by now.
+    m_taskLabel = new QLabel(this);
+    m_taskLabel->setObjectName(QStringLiteral("BookedTask"));
+    m_taskLabel->setTextFormat(Qt::PlainText);
+    m_taskLabel->setWordWrap(false);
+    m_taskLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    const QString taskName = bookedTaskName(form.task());
+    const QMargins margins = layout->contentsMargins();
+    m_taskLabel->setText(m_taskLabel->fontMetrics().elidedText(
+        taskName, Qt::ElideRight, sheetWidth - margins.left() - margins.right()));
+    m_taskLabel->setToolTip(plainToolTip(taskName));
+    layout->addWidget(m_taskLabel);
+
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Sunken);
@@ -94,17 +109,35 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     layout->addLayout(durationGroup);
     showDuration();
 
+    // What the tracker's inputs could not load says so above them; the sheet still books.
+    m_loadFailure = new LoadFailureView(LoadFailureView::Style::banner, QString(), this);
+    m_loadFailure->setObjectName(QStringLiteral("InputsLoadFailure"));
+    m_loadFailure->headlineLabel()->setWordWrap(true);
+    m_loadFailure->hide();
+    layout->addWidget(m_loadFailure);
+    connect(m_loadFailure, &LoadFailureView::retryRequested, this, [this] {
+        if (m_form) {
+            m_form->retryInputsLoad();
+        }
+    });
+    connect(&form, &AbstractWorkLogForm::inputsLoadFailureChanged, this, &BookTimeView::showLoadFailure);
+
     m_additionalFields = form.additionalFields(this);
     if (m_additionalFields) {
         layout->addWidget(m_additionalFields);
         customizeTextEditor(m_additionalFields);
+        // Tab moves on to the next input: a description needs no tab characters.
+        for (QPlainTextEdit* editor : m_additionalFields->findChildren<QPlainTextEdit*>()) {
+            editor->setTabChangesFocus(true);
+        }
     }
 
     auto* buttons = new QHBoxLayout;
     m_cancel = new QPushButton(tr("Cancel"), this);
     m_cancel->setAutoDefault(false);
     m_save = new QPushButton(tr("Save"), this);
-    // Return commits the field being edited; it never books on its own.
+    // Return books only from the duration field (below): elsewhere it commits the
+    // input being edited.
     m_save->setAutoDefault(false);
     m_progress = new ActivityIndicator(16, this);
     m_progress->setContentsMargins(0, 0, 1, 0);
@@ -116,6 +149,15 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
 
     connect(m_durationField, &QLineEdit::textEdited, this, &BookTimeView::durationTextEdited);
     connect(m_durationField, &QLineEdit::editingFinished, this, &BookTimeView::takeDurationText);
+    // Return in the duration books what it says, as the sheet's default action, once
+    // Save can.
+    connect(m_durationField, &QLineEdit::returnPressed, this, [this] {
+        m_durationField->setModified(false);
+        takeDurationText();
+        if (m_save->isEnabled()) {
+            save();
+        }
+    });
     connect(m_save, &QPushButton::clicked, this, &BookTimeView::save);
     connect(m_cancel, &QPushButton::clicked, this, &BookTimeView::cancel);
 
@@ -156,6 +198,48 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     }
     m_progress->setAnimating(form.networkRequestInProgress());
     updateSaveButton();
+    showLoadFailure();
+    fitHeight();
+}
+
+QString BookTimeView::bookedTaskName(const Issue& task) {
+    const QString reference = task.reference ? plainName(*task.reference) : QString();
+    const QString name = plainName(task.name);
+    // One line, whatever line breaks the tracker's names hold.
+    return (reference.isEmpty() ? name : reference + QLatin1Char(' ') + name).simplified();
+}
+
+void BookTimeView::showLoadFailure() {
+    const auto& failure = m_form ? m_form->inputsLoadFailure() : std::nullopt;
+    if (failure) {
+        m_loadFailure->setHeadline(failure->headline);
+        m_loadFailure->setError(failure->error);
+    }
+    m_loadFailure->setVisible(failure.has_value());
+}
+
+bool BookTimeView::event(QEvent* event) {
+    const bool handled = QDialog::event(event);
+    // The layout has just taken in a change of content (a message shown or hidden).
+    if (event->type() == QEvent::LayoutRequest) {
+        fitHeight();
+    }
+    return handled;
+}
+
+void BookTimeView::fitHeight() {
+    // The width is fixed, so the height follows from the content: messages that wrap
+    // make the sheet taller instead of pushing its buttons out of view.
+    QLayout* content = layout();
+    if (!content) {
+        return;
+    }
+    content->activate();
+    const int height = content->hasHeightForWidth() ? content->totalHeightForWidth(sheetWidth)
+                                                    : content->totalSizeHint().height();
+    if (height > 0 && height != this->height()) {
+        setFixedHeight(height);
+    }
 }
 
 BookTimeView::~BookTimeView() = default;
