@@ -195,16 +195,16 @@ QList<std::pair<QAction*, QWidget*>> focusableItems(QToolBar& toolbar) {
     return items;
 }
 
-// The first widget of `pane` that Tab stops at, in the window's focus chain.
-QWidget* firstTabStopIn(QWidget& window, QWidget& pane) {
+// The last widget of `pane` that Tab stops at, in the window's focus chain.
+QWidget* lastTabStopIn(QWidget& window, QWidget& pane) {
+    QWidget* last = nullptr;
     for (QWidget* widget = window.nextInFocusChain(); widget && widget != &window;
          widget = widget->nextInFocusChain()) {
-        if (pane.isAncestorOf(widget) && (widget->focusPolicy() & Qt::TabFocus) && widget->isEnabled() &&
-            widget->isVisibleTo(&window)) {
-            return widget;
+        if (pane.isAncestorOf(widget) && (widget->focusPolicy() & Qt::TabFocus)) {
+            last = widget;
         }
     }
-    return nullptr;
+    return last;
 }
 
 } // namespace
@@ -251,14 +251,14 @@ void ApplicationWindowController::updateToolbar(const ApplicationRoute& shown) {
     toolbar->show();
     m_toolbar = toolbar;
 
-    // Tab reaches the toolbar right before the pane it belongs to.
+    // Tab reaches the toolbar right after the sidebar, before the pane it belongs to
+    // (whose widgets, made later, join the chain after it).
     const auto items = focusableItems(*toolbar);
     if (!items.isEmpty()) {
-        if (QWidget* pane = contentSplitItem();
-            QWidget* first = pane ? firstTabStopIn(*this, *pane) : nullptr) {
-            QWidget* before = first->previousInFocusChain();
-            if (before != items.front().second) {
-                QWidget::setTabOrder(before, items.front().second);
+        SidebarSplitViewController* split = splitViewController();
+        if (QWidget* sidebar = split ? split->sidebarView() : nullptr) {
+            if (QWidget* last = lastTabStopIn(*this, *sidebar)) {
+                QWidget::setTabOrder(last, items.front().second);
             }
         }
         for (qsizetype i = 1; i < items.size(); ++i) {

@@ -12,15 +12,20 @@
 #include "views/main/RateLimitView.h"
 #include "views/main/SidebarSplitViewController.h"
 #include "views/main/SidebarView.h"
+#include "views/main/TimerBlockView.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
+#include <QAbstractButton>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QListView>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
 #include <QTest>
 #include <QToolBar>
+
+#include <algorithm>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -347,7 +352,16 @@ TEST_F(ApplicationWindowControllerTest, TabReachesTheAccountSwitcherTheWeekArrow
     ASSERT_NE(start, nullptr);
     stops = tabStops(window);
     ASSERT_TRUE(stops.contains(start));
-    EXPECT_TRUE(stops.contains(toolbarWidget(window, ToolbarItemIdentifier::refreshData)));
+    QWidget* refresh = toolbarWidget(window, ToolbarItemIdentifier::refreshData);
+    EXPECT_TRUE(stops.contains(refresh));
+    // Round from the account header: the sidebar, the toolbar, then the pane.
+    auto* list = window.contentSplitItem()->findChild<QListView*>();
+    ASSERT_NE(list, nullptr);
+    ASSERT_TRUE(stops.contains(list) && stops.contains(sidebar->accountHeader()));
+    std::rotate(stops.begin(), stops.begin() + stops.indexOf(sidebar->accountHeader()), stops.end());
+    EXPECT_LT(stops.indexOf(sidebar->timerBlock()->findChild<QAbstractButton*>()), stops.indexOf(refresh));
+    EXPECT_LT(stops.indexOf(refresh), stops.indexOf(start));
+    EXPECT_LT(stops.indexOf(start), stops.indexOf(list));
 
     // Starting from the keyboard keeps the focus in the toolbar, on the timer's item.
     start->setFocus(Qt::TabFocusReason);
