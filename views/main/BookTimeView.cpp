@@ -29,6 +29,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace velmora {
 
@@ -218,6 +219,16 @@ void BookTimeView::showLoadFailure() {
     m_loadFailure->setVisible(failure.has_value());
 }
 
+bool BookTimeView::eventFilter(QObject* watched, QEvent* event) {
+    if (m_fitOnExpose && watched == windowHandle() && event->type() == QEvent::Expose) {
+        m_fitOnExpose = false;
+        watched->removeEventFilter(this);
+        // After the exposure has been handled.
+        QMetaObject::invokeMethod(this, &BookTimeView::fitHeight, Qt::QueuedConnection);
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 bool BookTimeView::event(QEvent* event) {
     const bool handled = QDialog::event(event);
     // The layout has just taken in a change of content (a message shown or hidden).
@@ -237,9 +248,19 @@ void BookTimeView::fitHeight() {
     content->activate();
     const int height = content->hasHeightForWidth() ? content->totalHeightForWidth(sheetWidth)
                                                     : content->totalSizeHint().height();
-    if (height > 0 && height != this->height()) {
-        setFixedHeight(height);
+    if (height <= 0 || height == this->height()) {
+        return;
     }
+    // A window the desktop is still placing is left alone until it shows: changing its
+    // size then loses the place it was given (the sheet would land in a screen corner).
+    if (QWindow* handle = windowHandle(); handle && isVisible() && !handle->isExposed()) {
+        if (!m_fitOnExpose) {
+            m_fitOnExpose = true;
+            handle->installEventFilter(this);
+        }
+        return;
+    }
+    setFixedHeight(height);
 }
 
 BookTimeView::~BookTimeView() = default;

@@ -105,6 +105,7 @@ signals:
 
 protected:
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void showLoadFailure();
@@ -129,6 +130,8 @@ private:
     QWidget* m_additionalFields = nullptr;
     QLabel* m_taskLabel = nullptr;
     LoadFailureView* m_loadFailure = nullptr;
+    // A fit waits for the window to show.
+    bool m_fitOnExpose = false;
     QPushButton* m_save = nullptr;
     QPushButton* m_cancel = nullptr;
     ActivityIndicator* m_progress = nullptr;
