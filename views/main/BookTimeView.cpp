@@ -204,8 +204,10 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
 }
 
 QString BookTimeView::bookedTaskName(const Issue& task) {
-    const QString reference = task.reference ? plainName(*task.reference) : QString();
-    const QString name = plainName(task.name);
+    // The sheet shows a line of it: a tracker's name of any length costs no more than that.
+    constexpr qsizetype shownLength = 300;
+    const QString reference = task.reference ? plainName(task.reference->left(shownLength)) : QString();
+    const QString name = plainName(task.name.left(shownLength));
     // One line, whatever line breaks the tracker's names hold.
     return (reference.isEmpty() ? name : reference + QLatin1Char(' ') + name).simplified();
 }

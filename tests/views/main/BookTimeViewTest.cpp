@@ -445,6 +445,14 @@ TEST_F(BookTimeViewTest, TheSheetNamesTheTaskItBooksOnOneLine) {
     EXPECT_LE(longView->taskLabel()->fontMetrics().horizontalAdvance(longView->taskLabel()->text()),
               longView->taskLabel()->width());
     EXPECT_TRUE(longView->taskLabel()->text().startsWith(QStringLiteral("WEB-1 www")));
+
+    // Line breaks in a name do not make a second line; a name of any length is cut
+    // before it is laid out.
+    named.name = QStringLiteral("Fix\nlogin\r\nagain") + QString(1000000, QLatin1Char('x'));
+    const QString shown = BookTimeView::bookedTaskName(named);
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("WEB-1 Fix login again")));
+    EXPECT_FALSE(shown.contains(QLatin1Char('\n')));
+    EXPECT_LE(shown.size(), 1000);
 }
 
 // Messages that appear under the duration make the sheet taller: Save and Cancel
