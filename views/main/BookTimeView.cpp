@@ -265,7 +265,13 @@ void BookTimeView::fitHeight() {
     setFixedHeight(height);
 }
 
-BookTimeView::~BookTimeView() = default;
+BookTimeView::~BookTimeView() {
+    // The window's teardown moves the focus, and the duration field would report its
+    // editing finished to a sheet that is no longer one.
+    if (m_durationField) {
+        m_durationField->disconnect(this);
+    }
+}
 
 void BookTimeView::showDuration() {
     if (!m_form) {
