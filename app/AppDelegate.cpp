@@ -34,12 +34,13 @@ AppDelegate* sharedDelegate = nullptr;
 AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObject* parent)
     : QObject(parent), m_environment(environment), m_softwareUpdater(std::make_unique<SoftwareUpdater>()),
       m_windowManager(std::make_unique<WindowManager>(std::move(environment), std::move(views))),
-      m_menuBarManager(std::make_unique<MenuBarManager>(m_environment.makeStatusItem ? m_environment.makeStatusItem()
-                                                                                     : nullptr)),
+      m_menuBarManager(std::make_unique<MenuBarManager>(
+          m_environment.makeStatusItem ? m_environment.makeStatusItem() : nullptr)),
       m_backgroundTaskManager(std::make_unique<BackgroundTaskManager>()),
       m_deepLinkHandler(std::make_unique<DeepLinkHandler>(*m_windowManager)) {
     sharedDelegate = this;
-    connect(m_windowManager.get(), &WindowManager::mainMenuRebuildRequested, this, &AppDelegate::buildMainMenu);
+    connect(m_windowManager.get(), &WindowManager::mainMenuRebuildRequested, this,
+            &AppDelegate::buildMainMenu);
     // A window made now gets its menu once it is set up.
     connect(m_windowManager.get(), &WindowManager::windowMade, this, [this] {
         if (m_menuRebuildPending) {
@@ -49,6 +50,13 @@ AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObjec
         QMetaObject::invokeMethod(this, &AppDelegate::buildMainMenu, Qt::QueuedConnection);
     });
     connect(m_menuBarManager.get(), &MenuBarManager::timerTextChanged, this, &AppDelegate::showTimerInTitle);
+    // With the tray the app outlives its windows; the item brings them back.
+    QPointer<AppDelegate> self(this);
+    m_menuBarManager->setOpenWindow([self] {
+        if (self) {
+            self->showMainWindow();
+        }
+    });
     m_windowManager->setSoftwareUpdater(m_softwareUpdater.get());
     ShellHooks::setInstance(m_windowManager.get());
     m_windowManager->selectInitialAccount();
@@ -100,18 +108,33 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::openLinks(const QStringList& links) {
     if (links.isEmpty()) {
         // Started again without a link: the user looks for the app's window.
-        QWidget* window = m_windowManager->applicationWindow();
-        if (!window) {
-            window = m_windowManager->existingWelcomeWindow();
-        }
-        if (window) {
-            window->show();
-            window->raise();
-            window->activateWindow();
-        }
+        showMainWindow();
         return;
     }
     m_deepLinkHandler->handle(links);
+}
+
+void AppDelegate::showMainWindow() {
+    WindowManager& windows = *m_windowManager;
+    QWidget* window = nullptr;
+    if (ApplicationWindowController* main = windows.applicationWindow(); main && !main->hasClosed()) {
+        window = main;
+    } else if (windows.provider()) {
+        // A main window the user closed has handed its timer over (paused or saved, as
+        // the settings say) and let go of the status item: a new one takes both up.
+        windows.showApplication();
+        window = windows.applicationWindow();
+    } else if (windows.accountsUnreadable()) {
+        windows.showAccountsUnreadable();
+        return;
+    } else {
+        window = windows.welcomeWindow();
+    }
+    if (window) {
+        window->show();
+        window->raise();
+        window->activateWindow();
+    }
 }
 
 void AppDelegate::buildMainMenu() {
@@ -133,7 +156,8 @@ void AppDelegate::buildMainMenu() {
     if (SettingsWindowController* window = m_windowManager->existingSettingsWindow()) {
         window->setMenuBar(MainMenu::build(*this));
     }
-    if (WelcomeWindowController* window = m_windowManager->existingWelcomeWindow(); window && window->layout()) {
+    if (WelcomeWindowController* window = m_windowManager->existingWelcomeWindow();
+        window && window->layout()) {
         QWidget* old = window->layout()->menuBar();
         window->layout()->setMenuBar(MainMenu::build(*this));
         delete old;

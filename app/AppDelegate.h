@@ -45,6 +45,11 @@ public:
     // app's window to the front.
     void openLinks(const QStringList& links);
 
+    // Brings the app's window to the front: the main window of the current account
+    // (made anew when the user had closed it), or else the welcome window, or the
+    // alert about unreadable accounts. What the status item's click and menu do.
+    void showMainWindow();
+
     // Gives every window of the shell a new main menu, and binds the status item to
     // the main window's timer.
     void buildMainMenu();

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <QStyleOption>
 #include <QWidget>
 
 #include <functional>
@@ -61,6 +62,22 @@ QIcon AppStyle::standardIcon(StandardPixmap standardIcon, const QStyleOption* op
     default:
         return QProxyStyle::standardIcon(standardIcon, option, widget);
     }
+}
+
+void AppStyle::drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                                  QPainter* painter, const QWidget* widget) const {
+    QProxyStyle::drawComplexControl(control, option, painter, widget);
+    if (control != CC_ToolButton || !option || !option->state.testFlag(State_HasFocus) ||
+        !option->state.testFlag(State_KeyboardFocusChange)) {
+        return;
+    }
+    // The desktop style's pale frame is hard to see on a toolbar.
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(QPen(option->palette.color(QPalette::Active, QPalette::Highlight), 2));
+    painter->setBrush(Qt::NoBrush);
+    painter->drawRoundedRect(QRectF(option->rect).adjusted(1, 1, -1, -1), 4, 4);
+    painter->restore();
 }
 
 QIcon AppStyle::extensionIcon(bool vertical, bool rightToLeft, const QColor& color) {

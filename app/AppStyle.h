@@ -8,7 +8,8 @@ namespace velmora {
 // the app's windows show: a toolbar's overflow arrows and a search field's clear
 // button. Qt takes those from image files whose type it finds by asking every image
 // plugin in turn, which loads all of them, and the libraries behind them (TIFF, MNG,
-// colour management and more), into every run for two small pictures.
+// colour management and more), into every run for two small pictures. It also marks
+// a tool button that has the keyboard focus more plainly than the desktop style does.
 class AppStyle : public QProxyStyle {
 public:
     using QProxyStyle::QProxyStyle;
@@ -19,6 +20,10 @@ public:
     // lists Qt draws select as readably as the app's own rows.
     void polish(QPalette& palette) override;
     using QProxyStyle::polish;
+    // Tool buttons (the toolbar's, the timer's) that the keyboard reached wear a ring in
+    // the accent colour.
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
+                            const QWidget* widget = nullptr) const override;
 
     // Two chevrons pointing the way a toolbar's hidden items lie: right (left in a
     // right-to-left layout) for a horizontal toolbar, down for a vertical one.

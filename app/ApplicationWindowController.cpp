@@ -22,8 +22,10 @@
 #include <QScreen>
 #include <QSettings>
 #include <QToolBar>
+#include <QToolButton>
 
 #include <algorithm>
+#include <utility>
 
 namespace velmora {
 
@@ -184,11 +186,58 @@ void ApplicationWindowController::setRunningTime(const QString& text) {
     }
 }
 
+namespace {
+
+// The toolbar's items that take the keyboard focus, in the toolbar's order, each with
+// its action. Qt gives a toolbar's buttons no focus; here they take it by Tab.
+QList<std::pair<QAction*, QWidget*>> focusableItems(QToolBar& toolbar) {
+    QList<std::pair<QAction*, QWidget*>> items;
+    for (QAction* action : toolbar.actions()) {
+        QWidget* widget = toolbar.widgetForAction(action);
+        if (!widget || action->isSeparator()) {
+            continue;
+        }
+        if (qobject_cast<QToolButton*>(widget)) {
+            widget->setFocusPolicy(Qt::TabFocus);
+        }
+        if (widget->focusPolicy() & Qt::TabFocus) {
+            items.append({action, widget});
+        }
+    }
+    return items;
+}
+
+// The last widget of `pane` that Tab stops at, in the window's focus chain.
+QWidget* lastTabStopIn(QWidget& window, QWidget& pane) {
+    QWidget* last = nullptr;
+    for (QWidget* widget = window.nextInFocusChain(); widget && widget != &window;
+         widget = widget->nextInFocusChain()) {
+        if (pane.isAncestorOf(widget) && (widget->focusPolicy() & Qt::TabFocus)) {
+            last = widget;
+        }
+    }
+    return last;
+}
+
+} // namespace
+
 void ApplicationWindowController::updateToolbar(const ApplicationRoute& shown) {
     // An item kept by the pane (the search field) moves to the new toolbar with its
-    // text and, when it had it, the keyboard focus.
+    // text and, when it had it, the keyboard focus; a button that had it hands it to
+    // the new toolbar's item of the same name, or at the same place.
     QPointer<QWidget> focused = QApplication::focusWidget();
     const bool focusInToolbar = m_toolbar && focused && m_toolbar->isAncestorOf(focused);
+    QString focusedItem;
+    qsizetype focusedIndex = -1;
+    if (focusInToolbar) {
+        const auto items = focusableItems(*m_toolbar);
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            if (items[i].second == focused) {
+                focusedItem = items[i].first->objectName();
+                focusedIndex = i;
+            }
+        }
+    }
     if (m_toolbar) {
         // Releases the kept items now; the buttons go once their own signals are done.
         m_toolbar->clear();
@@ -213,8 +262,37 @@ void ApplicationWindowController::updateToolbar(const ApplicationRoute& shown) {
     addToolBar(Qt::TopToolBarArea, toolbar);
     toolbar->show();
     m_toolbar = toolbar;
+
+    // Tab reaches the toolbar right after the sidebar, before the pane it belongs to
+    // (whose widgets, made later, join the chain after it).
+    const auto items = focusableItems(*toolbar);
+    if (!items.isEmpty()) {
+        SidebarSplitViewController* split = splitViewController();
+        if (QWidget* sidebar = split ? split->sidebarView() : nullptr) {
+            if (QWidget* last = lastTabStopIn(*this, *sidebar)) {
+                QWidget::setTabOrder(last, items.front().second);
+            }
+        }
+        for (qsizetype i = 1; i < items.size(); ++i) {
+            QWidget::setTabOrder(items[i - 1].second, items[i].second);
+        }
+    }
+
     if (focusInToolbar && focused && toolbar->isAncestorOf(focused)) {
         focused->setFocus(Qt::OtherFocusReason);
+    } else if (focusInToolbar && !items.isEmpty()) {
+        QWidget* next = nullptr;
+        for (const auto& [action, widget] : items) {
+            if (!focusedItem.isEmpty() && action->objectName() == focusedItem) {
+                next = widget;
+            }
+        }
+        if (!next && focusedIndex >= 0) {
+            next = items[std::min(focusedIndex, items.size() - 1)].second;
+        }
+        if (next) {
+            next->setFocus(Qt::TabFocusReason);
+        }
     }
 }
 

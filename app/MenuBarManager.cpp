@@ -24,9 +24,19 @@ void MenuBarManager::setTimerViewModel(TimerViewModel* model) {
     refresh();
 }
 
+void MenuBarManager::setOpenWindow(std::function<void()> open) {
+    m_openWindow = std::move(open);
+    m_item->setActivation(m_openWindow);
+    refresh();
+}
+
 void MenuBarManager::refresh() {
     QList<StatusMenuEntry> entries;
     QString text;
+    if (m_openWindow) {
+        entries << StatusMenuEntry{QStringLiteral("Open Velmora"), m_openWindow};
+        entries << StatusMenuEntry{QString(), {}, true};
+    }
     TimerViewModel* model = m_timerViewModel;
     if (model && model->state() != TimerViewModel::State::cancelled) {
         const bool active = model->state() == TimerViewModel::State::active;

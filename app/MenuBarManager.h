@@ -17,7 +17,8 @@ class ElapsedTicker;
 // timer is bound it shows the active image with the elapsed hours and minutes and
 // offers Pause or Continue, refreshed when those minutes change (and on every change of
 // the timer), never while it does not run; otherwise the inactive image.
-// "Quit" is always there.
+// "Quit" is always there, and so is "Open Velmora" once the shell said how to open its
+// window: the item is how the app is reached while no window is open.
 //
 // Without a tray the same text goes to `timerTextChanged`, for the main window's title.
 class MenuBarManager : public QObject {
@@ -32,6 +33,10 @@ public:
 
     // Redraws the item.
     void refresh();
+
+    // How the item brings the app's window back (its click, and "Open Velmora" at the
+    // top of its menu); without one the item offers neither.
+    void setOpenWindow(std::function<void()> open);
 
     StatusItem& statusItem() const { return *m_item; }
     // What quitting does (tests); default: quit the application.
@@ -50,6 +55,7 @@ private:
     QPointer<TimerViewModel> m_timerViewModel;
     std::unique_ptr<ElapsedTicker> m_ticker;
     std::function<void()> m_quit;
+    std::function<void()> m_openWindow;
 };
 
 } // namespace velmora

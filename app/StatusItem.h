@@ -29,6 +29,8 @@ public:
     virtual void setTitle(const QString& title) = 0;
     // Replaces the whole menu.
     virtual void setMenu(const QList<StatusMenuEntry>& entries) = 0;
+    // What a click on the item does (none: nothing); the menu has a button of its own.
+    virtual void setActivation(std::function<void()> /*activate*/) {}
 };
 
 } // namespace velmora

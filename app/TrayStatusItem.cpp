@@ -9,7 +9,18 @@
 
 namespace velmora {
 
-TrayStatusItem::TrayStatusItem(QObject* parent) : QObject(parent), m_tray(new QSystemTrayIcon(this)) {}
+TrayStatusItem::TrayStatusItem(QObject* parent) : QObject(parent), m_tray(new QSystemTrayIcon(this)) {
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        // The context button shows the menu; the others are a click on the app.
+        if (reason != QSystemTrayIcon::Context && m_activation) {
+            m_activation();
+        }
+    });
+}
+
+void TrayStatusItem::setActivation(std::function<void()> activate) {
+    m_activation = std::move(activate);
+}
 
 TrayStatusItem::~TrayStatusItem() {
     m_tray->setContextMenu(nullptr);

@@ -1,7 +1,10 @@
 #include "app/WelcomeWindowController.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QScreen>
 #include <QSettings>
 #include <QVBoxLayout>
@@ -38,6 +41,21 @@ WelcomeWindowController::WelcomeWindowController(QWidget* content, const QString
         area.moveCenter(screen->availableGeometry().center());
         move(area.topLeft());
     }
+}
+
+void WelcomeWindowController::keyPressEvent(QKeyEvent* event) {
+    // Buttons outside a dialog leave Return to their window, which has no default
+    // button: the one with the focus is what the user means.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        auto* button = qobject_cast<QAbstractButton*>(QApplication::focusWidget());
+        if (button && isAncestorOf(button) && button->isEnabled() && button->isVisible()) {
+            event->accept();
+            button->click();
+            return;
+        }
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void WelcomeWindowController::closeEvent(QCloseEvent* event) {

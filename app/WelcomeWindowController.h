@@ -26,6 +26,8 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Return presses the focused button, as Space does.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QWidget* m_content;

@@ -33,6 +33,14 @@ void AbstractWorkLogForm::setErrorOccurred(bool errorOccurred) {
     emit errorOccurredChanged(errorOccurred);
 }
 
+void AbstractWorkLogForm::setInputsLoadFailure(std::optional<InputsLoadFailure> failure) {
+    if (!failure && !m_inputsLoadFailure) {
+        return;
+    }
+    m_inputsLoadFailure = std::move(failure);
+    emit inputsLoadFailureChanged();
+}
+
 void AbstractWorkLogForm::setNetworkRequestInProgress(bool inProgress) {
     if (m_networkRequestInProgress == inProgress) {
         return;

@@ -66,6 +66,17 @@ public:
     // Why the last booking failed; absent until one did.
     const std::optional<APIError>& lastError() const { return m_lastError; }
 
+    // What the tracker's own inputs could not load (such as the choices of a picker),
+    // and why. Not a failed booking: the form can still book without them.
+    struct InputsLoadFailure {
+        QString headline;
+        APIError error;
+    };
+    // Absent while nothing failed, and while a load runs again.
+    const std::optional<InputsLoadFailure>& inputsLoadFailure() const { return m_inputsLoadFailure; }
+    // Loads the inputs again after a failure; nothing for a form that loads none.
+    virtual void retryInputsLoad() {}
+
     // The save request in flight, if any.
     bool hasSaveWorkLogDisposable() const { return m_saveWorkLogDisposable.has_value(); }
 
@@ -82,8 +93,11 @@ signals:
     // Right before a booking is sent, with what it books; whoever keeps the time
     // records it here (synchronously, before anything leaves).
     void bookingSending(const velmora::WorkLogBooking& booking);
+    void inputsLoadFailureChanged();
 
 protected:
+    void setInputsLoadFailure(std::optional<InputsLoadFailure> failure);
+
     // The part of save() every tracker shares once the form was found valid and its
     // request is built: keeps the subscription (so the request lives until it ends)
     // and flags the request in flight; on success calls `completion`, on failure sets
@@ -142,6 +156,7 @@ private:
     bool m_networkRequestInProgress = false;
     std::optional<Cancellable> m_saveWorkLogDisposable;
     std::optional<APIError> m_lastError;
+    std::optional<InputsLoadFailure> m_inputsLoadFailure;
 };
 
 } // namespace velmora

@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QPainter>
+#include <QStyleOption>
 #include <QToolBar>
 
 #include <gtest/gtest.h>
@@ -57,4 +59,42 @@ TEST(AppStyle, TheApplicationsHighlightCarriesItsText) {
                   Appearance::minimumContrast)
             << palette.color(group, QPalette::Highlight).name().toStdString();
     }
+}
+
+// A toolbar button reached by the keyboard wears a ring in the accent colour: the
+// style's own pale frame is hard to see on the toolbar's grey.
+TEST(AppStyle, AToolButtonWithKeyboardFocusWearsAnAccentRing) {
+    AppStyle style;
+    QStyleOptionToolButton option;
+    option.rect = QRect(0, 0, 32, 32);
+    option.palette = QApplication::palette();
+    option.subControls = QStyle::SC_ToolButton;
+    option.features = QStyleOptionToolButton::None;
+    option.toolButtonStyle = Qt::ToolButtonIconOnly;
+    option.state = QStyle::State_Enabled | QStyle::State_AutoRaise;
+    const QColor accent = option.palette.color(QPalette::Active, QPalette::Highlight);
+    auto accentPixels = [&](QStyle::State extra) {
+        QImage image(32, 32, QImage::Format_ARGB32);
+        image.fill(option.palette.color(QPalette::Window));
+        QPainter painter(&image);
+        QStyleOptionToolButton painted = option;
+        painted.state |= extra;
+        style.drawComplexControl(QStyle::CC_ToolButton, &painted, &painter);
+        painter.end();
+        int count = 0;
+        for (int y = 0; y < 32; ++y) {
+            for (int x = 0; x < 32; ++x) {
+                const QColor pixel = image.pixelColor(x, y);
+                count += std::abs(pixel.red() - accent.red()) < 24 &&
+                                 std::abs(pixel.green() - accent.green()) < 24 &&
+                                 std::abs(pixel.blue() - accent.blue()) < 24
+                             ? 1
+                             : 0;
+            }
+        }
+        return count;
+    };
+    EXPECT_EQ(accentPixels(QStyle::State_HasFocus), 0) << "a click's focus shows no ring";
+    EXPECT_GT(accentPixels(QStyle::State_HasFocus | QStyle::State_KeyboardFocusChange), 64);
+    EXPECT_EQ(accentPixels(QStyle::State_KeyboardFocusChange), 0);
 }

@@ -14,16 +14,22 @@
 #include "views/main/RateLimitView.h"
 #include "views/main/SidebarSplitViewController.h"
 #include "views/main/SidebarView.h"
+#include "views/main/TimerBlockView.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
+#include <QAbstractButton>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
+#include <QTest>
 #include <QTimeZone>
 #include <QToolBar>
+
+#include <algorithm>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -379,4 +385,90 @@ TEST_F(ApplicationWindowControllerTest, TheBookingNotConfirmedAlertShowsTheTasks
         << shownTexts(*alert).join(u'|').toStdString();
     alert->close();
     window.timerViewModel()->reset();
+}
+
+namespace {
+
+// The widgets that Tab gives the focus to, from the window's first, once round.
+QList<QWidget*> tabStops(QWidget& window) {
+    QApplication::setActiveWindow(&window);
+    window.activateWindow();
+    QList<QWidget*> stops;
+    for (int i = 0; i < 60; ++i) {
+        QWidget* from = QApplication::focusWidget() ? QApplication::focusWidget() : &window;
+        QTest::keyClick(from, Qt::Key_Tab);
+        QWidget* focused = QApplication::focusWidget();
+        if (!focused || (!stops.isEmpty() && focused == stops.front())) {
+            break;
+        }
+        stops << focused;
+    }
+    return stops;
+}
+
+QWidget* toolbarWidget(ApplicationWindowController& window, const QString& identifier) {
+    for (QAction* action : window.toolbar()->actions()) {
+        if (action->objectName() == identifier) {
+            return window.toolbar()->widgetForAction(action);
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+// Every control of the window can be reached with Tab: the account switcher, the week
+// arrows of the calendar and the timer commands of a project's toolbar.
+TEST_F(ApplicationWindowControllerTest, TabReachesTheAccountSwitcherTheWeekArrowsAndStart) {
+    service->tasks = makeIssues(3);
+    settings.setShowUnresolvedTasksByDefault(false);
+    settings.setShowMyTasksByDefault(false);
+    auto& window = openWindow();
+    window.show();
+    pump();
+    QWidget* previous = toolbarWidget(window, ToolbarItemIdentifier::previousDay);
+    QWidget* upcoming = toolbarWidget(window, ToolbarItemIdentifier::upcomingDay);
+    ASSERT_TRUE(previous && upcoming);
+    auto* sidebar = window.findChild<SidebarView*>();
+    ASSERT_NE(sidebar, nullptr);
+    QList<QWidget*> stops = tabStops(window);
+    EXPECT_TRUE(stops.contains(sidebar->accountHeader()));
+    EXPECT_TRUE(stops.contains(previous));
+    EXPECT_TRUE(stops.contains(upcoming));
+    // The toolbar comes before the pane it belongs to.
+    EXPECT_LT(stops.indexOf(previous), stops.indexOf(upcoming));
+
+    // Return on the account header opens the switcher.
+    sidebar->accountHeader()->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(sidebar->accountHeader(), Qt::Key_Return);
+    EXPECT_TRUE(sidebar->isProviderSelectorShown());
+    sidebar->toggleProviderSelector();
+    pump();
+
+    window.applicationViewModel()->setRoute(ApplicationRoute::forProject(makeProject(QStringLiteral("p1"))));
+    pump();
+    pump();
+    QWidget* start = toolbarWidget(window, ToolbarItemIdentifier::startTimeTracking);
+    ASSERT_NE(start, nullptr);
+    stops = tabStops(window);
+    ASSERT_TRUE(stops.contains(start));
+    QWidget* refresh = toolbarWidget(window, ToolbarItemIdentifier::refreshData);
+    EXPECT_TRUE(stops.contains(refresh));
+    // Round from the account header: the sidebar, the toolbar, then the pane.
+    auto* list = window.contentSplitItem()->findChild<QListView*>();
+    ASSERT_NE(list, nullptr);
+    ASSERT_TRUE(stops.contains(list) && stops.contains(sidebar->accountHeader()));
+    std::rotate(stops.begin(), stops.begin() + stops.indexOf(sidebar->accountHeader()), stops.end());
+    EXPECT_LT(stops.indexOf(sidebar->timerBlock()->findChild<QAbstractButton*>()), stops.indexOf(refresh));
+    EXPECT_LT(stops.indexOf(refresh), stops.indexOf(start));
+    EXPECT_LT(stops.indexOf(start), stops.indexOf(list));
+
+    // Starting from the keyboard keeps the focus in the toolbar, on the timer's item.
+    start->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(start, Qt::Key_Space);
+    pump();
+    EXPECT_EQ(window.timerViewModel()->state(), TimerViewModel::State::active);
+    QWidget* focused = QApplication::focusWidget();
+    ASSERT_NE(focused, nullptr);
+    EXPECT_TRUE(window.toolbar()->isAncestorOf(focused));
 }

@@ -50,6 +50,10 @@ void YouTrackWorkLogForm::setTypes(std::vector<WorkItemType> types) {
 }
 
 void YouTrackWorkLogForm::loadWorkItemTypes() {
+    if (m_timeTrackingSettingsDisposable) {
+        return;
+    }
+    setInputsLoadFailure(std::nullopt);
     QPointer<YouTrackWorkLogForm> self(this);
     // Delivery is queued, so the subscription is kept below before any outcome.
     m_timeTrackingSettingsDisposable = m_service->fetchTimeTrackingSettings(project().id)
@@ -59,20 +63,26 @@ void YouTrackWorkLogForm::loadWorkItemTypes() {
                                                    if (self) {
                                                        // Offered whatever "enabled" says.
                                                        self->setTypes(settings.workItemTypes);
-                                                       self->finishTypeLoad(false);
+                                                       self->finishTypeLoad(std::nullopt);
                                                    }
                                                },
-                                               [self](const APIError&) {
+                                               [self](const APIError& error) {
                                                    if (self) {
-                                                       self->finishTypeLoad(true);
+                                                       self->finishTypeLoad(error);
                                                    }
                                                });
     setNetworkRequestInProgress(true);
 }
 
-void YouTrackWorkLogForm::finishTypeLoad(bool failed) {
-    if (failed) {
-        setErrorOccurred(true);
+void YouTrackWorkLogForm::retryInputsLoad() {
+    loadWorkItemTypes();
+}
+
+void YouTrackWorkLogForm::finishTypeLoad(const std::optional<APIError>& error) {
+    // Told as what it is, not as a failed booking: nothing was booked, and the form
+    // books without a type.
+    if (error) {
+        setInputsLoadFailure(InputsLoadFailure{workItemTypesLoadFailure, *error});
     }
     // The load has ended: let go of its subscription without cancelling anything.
     if (m_timeTrackingSettingsDisposable) {

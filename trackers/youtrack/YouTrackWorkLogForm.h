@@ -59,9 +59,13 @@ public:
     // registers the length rule with it) and kept.
     const ValidationContainer& descriptionValidation();
 
-    // Loads the project's work-item types (the constructor does); a failure sets
-    // errorOccurred and leaves the list empty.
+    static inline const QString workItemTypesLoadFailure =
+        QStringLiteral("Couldn't load the work item types.");
+
+    // Loads the project's work-item types (the constructor does) unless a load runs; a
+    // failure is kept as the inputs' load failure and leaves the list as it was.
     void loadWorkItemTypes();
+    void retryInputsLoad() override;
     bool hasTimeTrackingSettingsDisposable() const { return m_timeTrackingSettingsDisposable.has_value(); }
 
     // The "Type" choice and the "Description" input, bound to this form.
@@ -87,7 +91,7 @@ signals:
 
 private:
     void setTypes(std::vector<WorkItemType> types);
-    void finishTypeLoad(bool failed);
+    void finishTypeLoad(const std::optional<APIError>& error);
     bool ownRequestPending() const;
 
     YouTrackProvider m_provider;

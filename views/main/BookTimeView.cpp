@@ -19,6 +19,7 @@
 #include "views/main/PlainText.h"
 #include "views/main/ReadableAlert.h"
 
+#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -28,6 +29,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace velmora {
 
@@ -70,6 +72,19 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     title->setFont(titleFont);
     layout->addWidget(title);
 
+    // Which task this books: another task may be selected behind the sheet by now.
+    m_taskLabel = new QLabel(this);
+    m_taskLabel->setObjectName(QStringLiteral("BookedTask"));
+    m_taskLabel->setTextFormat(Qt::PlainText);
+    m_taskLabel->setWordWrap(false);
+    m_taskLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    const QString taskName = bookedTaskName(form.task());
+    const QMargins margins = layout->contentsMargins();
+    m_taskLabel->setText(m_taskLabel->fontMetrics().elidedText(
+        taskName, Qt::ElideRight, sheetWidth - margins.left() - margins.right()));
+    m_taskLabel->setToolTip(plainToolTip(taskName));
+    layout->addWidget(m_taskLabel);
+
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Sunken);
@@ -95,17 +110,35 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     layout->addLayout(durationGroup);
     showDuration();
 
+    // What the tracker's inputs could not load says so above them; the sheet still books.
+    m_loadFailure = new LoadFailureView(LoadFailureView::Style::banner, QString(), this);
+    m_loadFailure->setObjectName(QStringLiteral("InputsLoadFailure"));
+    m_loadFailure->headlineLabel()->setWordWrap(true);
+    m_loadFailure->hide();
+    layout->addWidget(m_loadFailure);
+    connect(m_loadFailure, &LoadFailureView::retryRequested, this, [this] {
+        if (m_form) {
+            m_form->retryInputsLoad();
+        }
+    });
+    connect(&form, &AbstractWorkLogForm::inputsLoadFailureChanged, this, &BookTimeView::showLoadFailure);
+
     m_additionalFields = form.additionalFields(this);
     if (m_additionalFields) {
         layout->addWidget(m_additionalFields);
         customizeTextEditor(m_additionalFields);
+        // Tab moves on to the next input: a description needs no tab characters.
+        for (QPlainTextEdit* editor : m_additionalFields->findChildren<QPlainTextEdit*>()) {
+            editor->setTabChangesFocus(true);
+        }
     }
 
     auto* buttons = new QHBoxLayout;
     m_cancel = new QPushButton(tr("Cancel"), this);
     m_cancel->setAutoDefault(false);
     m_save = new QPushButton(tr("Save"), this);
-    // Return commits the field being edited; it never books on its own.
+    // Return books only from the duration field (below): elsewhere it commits the
+    // input being edited.
     m_save->setAutoDefault(false);
     m_progress = new ActivityIndicator(16, this);
     m_progress->setContentsMargins(0, 0, 1, 0);
@@ -117,6 +150,15 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
 
     connect(m_durationField, &QLineEdit::textEdited, this, &BookTimeView::durationTextEdited);
     connect(m_durationField, &QLineEdit::editingFinished, this, &BookTimeView::takeDurationText);
+    // Return in the duration books what it says, as the sheet's default action, once
+    // Save can.
+    connect(m_durationField, &QLineEdit::returnPressed, this, [this] {
+        m_durationField->setModified(false);
+        takeDurationText();
+        if (m_save->isEnabled()) {
+            save();
+        }
+    });
     connect(m_save, &QPushButton::clicked, this, &BookTimeView::save);
     connect(m_cancel, &QPushButton::clicked, this, &BookTimeView::cancel);
 
@@ -157,9 +199,79 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     }
     m_progress->setAnimating(form.networkRequestInProgress());
     updateSaveButton();
+    showLoadFailure();
+    fitHeight();
 }
 
-BookTimeView::~BookTimeView() = default;
+QString BookTimeView::bookedTaskName(const Issue& task) {
+    // The sheet shows a line of it: a tracker's name of any length costs no more than that.
+    constexpr qsizetype shownLength = 300;
+    const QString reference = task.reference ? plainName(task.reference->left(shownLength)) : QString();
+    const QString name = plainName(task.name.left(shownLength));
+    // One line, whatever line breaks the tracker's names hold.
+    return (reference.isEmpty() ? name : reference + QLatin1Char(' ') + name).simplified();
+}
+
+void BookTimeView::showLoadFailure() {
+    const auto& failure = m_form ? m_form->inputsLoadFailure() : std::nullopt;
+    if (failure) {
+        m_loadFailure->setHeadline(failure->headline);
+        m_loadFailure->setError(failure->error);
+    }
+    m_loadFailure->setVisible(failure.has_value());
+}
+
+bool BookTimeView::eventFilter(QObject* watched, QEvent* event) {
+    if (m_fitOnExpose && watched == windowHandle() && event->type() == QEvent::Expose) {
+        m_fitOnExpose = false;
+        watched->removeEventFilter(this);
+        // After the exposure has been handled.
+        QMetaObject::invokeMethod(this, &BookTimeView::fitHeight, Qt::QueuedConnection);
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+bool BookTimeView::event(QEvent* event) {
+    const bool handled = QDialog::event(event);
+    // The layout has just taken in a change of content (a message shown or hidden).
+    if (event->type() == QEvent::LayoutRequest) {
+        fitHeight();
+    }
+    return handled;
+}
+
+void BookTimeView::fitHeight() {
+    // The width is fixed, so the height follows from the content: messages that wrap
+    // make the sheet taller instead of pushing its buttons out of view.
+    QLayout* content = layout();
+    if (!content) {
+        return;
+    }
+    content->activate();
+    const int height = content->hasHeightForWidth() ? content->totalHeightForWidth(sheetWidth)
+                                                    : content->totalSizeHint().height();
+    if (height <= 0 || height == this->height()) {
+        return;
+    }
+    // A window the desktop is still placing is left alone until it shows: changing its
+    // size then loses the place it was given (the sheet would land in a screen corner).
+    if (QWindow* handle = windowHandle(); handle && isVisible() && !handle->isExposed()) {
+        if (!m_fitOnExpose) {
+            m_fitOnExpose = true;
+            handle->installEventFilter(this);
+        }
+        return;
+    }
+    setFixedHeight(height);
+}
+
+BookTimeView::~BookTimeView() {
+    // The window's teardown moves the focus, and the duration field would report its
+    // editing finished to a sheet that is no longer one.
+    if (m_durationField) {
+        m_durationField->disconnect(this);
+    }
+}
 
 void BookTimeView::showDuration() {
     if (!m_form) {

@@ -17,6 +17,7 @@ class QPushButton;
 namespace velmora {
 
 class ActivityIndicator;
+class LoadFailureView;
 class ValidationMessageView;
 
 // The sheet that books time on one task: the duration in readable form ("1h 30m"),
@@ -28,8 +29,11 @@ class ValidationMessageView;
 // the stopped timer, to be booked later. A sheet for a booking by hand (not the
 // timer's time) never touches the timer.
 //
-// Save books exactly what the duration field shows: text that does not read as a
-// duration disables Save and says why.
+// The sheet names the task it books under its title. Save books exactly what the
+// duration field shows: text that does not read as a duration disables Save and says
+// why; Return in the field saves once Save can. What the tracker's inputs could not
+// load (the YouTrack types) is said above them, with "Try Again"; the sheet books
+// without them meanwhile. The width is fixed and the height follows the content.
 //
 // A failed booking shows an alert and keeps the sheet as it is, so nothing typed is
 // lost. While a booking is on its way Save is disabled, and a booking that ends after
@@ -64,6 +68,11 @@ public:
     // Says why the duration text cannot be booked; hidden while it can.
     QLabel* durationTextError() const { return m_durationTextError; }
     QWidget* additionalFields() const { return m_additionalFields; }
+    // The task booked: "WEB-1 Fix login", on one line.
+    QLabel* taskLabel() const { return m_taskLabel; }
+    // Says what the tracker's inputs could not load, with "Try Again"; hidden while
+    // nothing failed.
+    LoadFailureView* loadFailureBanner() const { return m_loadFailure; }
     QPushButton* saveButton() const { return m_save; }
     QPushButton* cancelButton() const { return m_cancel; }
     ActivityIndicator* progressIndicator() const { return m_progress; }
@@ -87,11 +96,20 @@ public:
     // Every way of closing ends here (and emits `dismissed` once).
     void done(int result) override;
 
+    // "WEB-1 Fix login": the task's reference and name as plain text on one line.
+    static QString bookedTaskName(const Issue& task);
+
 signals:
     // The sheet was closed (by a save, Cancel or from outside); emitted once.
     void dismissed();
 
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void showLoadFailure();
+    void fitHeight();
     void takeDurationText();
     void durationTextEdited(const QString& text);
     void discard();
@@ -110,6 +128,10 @@ private:
     QPointer<QMessageBox> m_discardQuestion;
     ValidationMessageView* m_durationView = nullptr;
     QWidget* m_additionalFields = nullptr;
+    QLabel* m_taskLabel = nullptr;
+    LoadFailureView* m_loadFailure = nullptr;
+    // A fit waits for the window to show.
+    bool m_fitOnExpose = false;
     QPushButton* m_save = nullptr;
     QPushButton* m_cancel = nullptr;
     ActivityIndicator* m_progress = nullptr;

@@ -50,6 +50,12 @@ void CalendarEntryCard::paint(QPainter* painter, const QStyleOptionViewItem& opt
     painter->setPen(QPen(Appearance::quaternary(option.palette).darker(110), 1));
     painter->setBrush(Appearance::withOpacity(QColor(Qt::black), 0.01));
     painter->drawRoundedRect(card, cornerRadius, cornerRadius);
+    if (option.state & QStyle::State_HasFocus) {
+        // The entry the keyboard is on (the arrows move between the cards).
+        painter->setPen(QPen(Appearance::accent(option.palette), 2));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRoundedRect(card.adjusted(0.5, 0.5, -0.5, -0.5), cornerRadius, cornerRadius);
+    }
 
     const QRectF inner = card.adjusted(padding, padding, -padding, -padding);
     const QFontMetrics metrics(option.font);

@@ -47,10 +47,12 @@ NavigationLinkButton::NavigationLinkButton(Binding<bool> isActive, QString text,
     });
 }
 
-void NavigationLinkButton::paintFocusRing(QPainter& painter, const QRectF& rect, const QPalette& palette) {
+void NavigationLinkButton::paintFocusRing(QPainter& painter, const QRectF& rect, const QPalette& palette,
+                                          const Look& under) {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
-    QColor ring = palette.color(QPalette::Highlight);
+    // On a highlighted row the accent ring would vanish: it takes the row's text colour.
+    QColor ring = under.background.isValid() ? under.foreground : palette.color(QPalette::Highlight);
     ring.setAlphaF(0.8);
     painter.setPen(QPen(ring, 2));
     painter.setBrush(Qt::NoBrush);
@@ -90,7 +92,7 @@ void NavigationLinkButton::paintEvent(QPaintEvent*) {
     const Look current = currentLook();
     paintHighlight(painter, QRectF(rect()), current);
     if (hasFocus()) {
-        paintFocusRing(painter, QRectF(rect()), palette());
+        paintFocusRing(painter, QRectF(rect()), palette(), current);
     }
 
     const QRect content =

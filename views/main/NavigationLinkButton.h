@@ -36,7 +36,9 @@ public:
     // Paints the highlight of `look` over `rect` (with its rounded corners).
     static void paintHighlight(QPainter& painter, const QRectF& rect, const Look& look);
     // Marks the row that has the keyboard focus, over whatever highlight it has.
-    static void paintFocusRing(QPainter& painter, const QRectF& rect, const QPalette& palette);
+    // `under`: the highlight the row is painted with.
+    static void paintFocusRing(QPainter& painter, const QRectF& rect, const QPalette& palette,
+                               const Look& under = {});
 
     // The label: an optional symbol (drawn in the row's text colour) and a text.
     NavigationLinkButton(Binding<bool> isActive, QString text,

@@ -43,7 +43,7 @@ void ProjectLinkView::paint(QPainter* painter, const QStyleOptionViewItem& optio
     const QRectF row = QRectF(option.rect).adjusted(0, 1, 0, -1);
     NavigationLinkButton::paintHighlight(*painter, row, look);
     if (option.state.testFlag(QStyle::State_HasFocus)) {
-        NavigationLinkButton::paintFocusRing(*painter, row, option.palette);
+        NavigationLinkButton::paintFocusRing(*painter, row, option.palette, look);
     }
 
     const qreal padding = NavigationLinkButton::horizontalPadding;

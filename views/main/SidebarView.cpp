@@ -28,6 +28,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -74,6 +75,9 @@ void SidebarView::build() {
     m_header = new QWidget(this);
     m_header->setCursor(Qt::PointingHandCursor);
     m_header->installEventFilter(this);
+    // Tab reaches the switcher too; Return or Space opens it.
+    m_header->setFocusPolicy(Qt::TabFocus);
+    m_header->setAccessibleName(tr("Switch account"));
     auto* header = new QHBoxLayout(m_header);
     header->setContentsMargins(10, 2, 10, 2);
     m_avatar = new AvatarView(std::nullopt, avatarSize, m_header);
@@ -295,6 +299,35 @@ bool SidebarView::eventFilter(QObject* watched, QEvent* event) {
         if (mouse->button() == Qt::LeftButton && m_header->rect().contains(mouse->position().toPoint())) {
             toggleProviderSelector();
             return true;
+        }
+    }
+    if (watched == m_header) {
+        switch (event->type()) {
+        case QEvent::KeyPress: {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter ||
+                 key->key() == Qt::Key_Space) &&
+                !key->isAutoRepeat()) {
+                toggleProviderSelector();
+                return true;
+            }
+            break;
+        }
+        case QEvent::FocusIn:
+        case QEvent::FocusOut:
+            m_header->update();
+            break;
+        case QEvent::Paint:
+            // The header paints nothing of its own: the ring goes under its avatar and
+            // names, around them.
+            if (m_header->hasFocus()) {
+                QPainter painter(m_header);
+                NavigationLinkButton::paintFocusRing(painter, QRectF(m_header->rect()).adjusted(6, 0, -6, 0),
+                                                     m_header->palette());
+            }
+            break;
+        default:
+            break;
         }
     }
     if (watched == m_list && event->type() == QEvent::KeyPress) {

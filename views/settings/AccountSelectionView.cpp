@@ -1,13 +1,39 @@
 #include "views/settings/AccountSelectionView.h"
 
+#include "views/main/Appearance.h"
 #include "views/main/AssetNames.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 namespace velmora {
+
+namespace {
+
+// A flat tracker button draws no frame, so the style shows no focus on it: it draws
+// its own ring while it has the keyboard focus.
+class TrackerButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QPushButton::paintEvent(event);
+        if (!hasFocus()) {
+            return;
+        }
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(Appearance::accent(palette()), 2));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(QRectF(rect()).adjusted(2, 2, -2, -2), 4, 4);
+    }
+};
+
+} // namespace
 
 AccountSelectionView::AccountSelectionView(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("AccountSelectionView"));
@@ -19,7 +45,7 @@ AccountSelectionView::AccountSelectionView(QWidget* parent) : QDialog(parent) {
     trackers->setSpacing(0);
     for (ProviderType type : allProviderTypes) {
         // The bundled logos are marks without the tracker's name, so the name stands beside them.
-        auto* button = new QPushButton(rawText(type));
+        auto* button = new TrackerButton(rawText(type));
         button->setObjectName(rawText(type));
         button->setToolTip(rawText(type));
         button->setAccessibleName(rawText(type));

@@ -82,11 +82,28 @@ TEST_F(YouTrackWorkLogFormTest, TypesLoadAsTheFormIsMadeWithNothingChosen) {
     EXPECT_EQ(youTrack.http().lastRequest().decodedPath(), u"/api/admin/projects/0-1/timeTrackingSettings");
 }
 
-TEST_F(YouTrackWorkLogFormTest, FailedTypeLoadSetsErrorOccurredAndBookingStillWorks) {
-    youTrack.project(QStringLiteral("0-1"))->settingsStatus = 403;
+// A failed type load is no failed booking: the form says what could not be loaded,
+// loads again when asked, and books without a type meanwhile.
+TEST_F(YouTrackWorkLogFormTest, FailedTypeLoadIsToldAsSuchCanBeRetriedAndBookingStillWorks) {
+    youTrack.project(QStringLiteral("0-1"))->settingsStatus = 500;
     auto form = readyForm(150);
-    EXPECT_TRUE(form->errorOccurred());
+    EXPECT_FALSE(form->errorOccurred());
     EXPECT_TRUE(form->types().empty());
+    ASSERT_TRUE(form->inputsLoadFailure().has_value());
+    EXPECT_EQ(form->inputsLoadFailure()->headline, QStringLiteral("Couldn't load the work item types."));
+    EXPECT_EQ(form->inputsLoadFailure()->error.httpStatus(), 500);
+
+    youTrack.project(QStringLiteral("0-1"))->settingsStatus = 0;
+    form->retryInputsLoad();
+    EXPECT_FALSE(form->inputsLoadFailure().has_value()) << "cleared while loading again";
+    ASSERT_TRUE(test::waitUntil([&] { return !form->networkRequestInProgress(); }));
+    EXPECT_FALSE(form->inputsLoadFailure().has_value());
+    EXPECT_EQ(form->types().size(), 3u);
+
+    youTrack.project(QStringLiteral("0-1"))->settingsStatus = 500;
+    form->retryInputsLoad();
+    ASSERT_TRUE(test::waitUntil([&] { return !form->networkRequestInProgress(); }));
+    ASSERT_TRUE(form->inputsLoadFailure().has_value());
 
     bool saved = false;
     form->save([&] { saved = true; });

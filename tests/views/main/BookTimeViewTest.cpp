@@ -6,16 +6,21 @@
 #include "tests/support/EventLoop.h"
 #include "tests/views/main/AlertTexts.h"
 #include "tests/views/main/ScriptedWorkLogForm.h"
+#include "trackers/youtrack/YouTrackService.h"
+#include "trackers/youtrack/YouTrackWorkLogForm.h"
 #include "validation/ValidationMessageView.h"
 #include "views/main/ActivityIndicator.h"
 #include "views/main/CustomTextEditor.h"
+#include "views/main/LoadFailureView.h"
 
 #include <QAbstractButton>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -82,10 +87,14 @@ TEST_F(BookTimeViewTest, AManualBookingStartsEmptyWithSaveDisabled) {
     EXPECT_FALSE(view->saveButton()->isEnabled());
     EXPECT_EQ(view->width(), BookTimeView::sheetWidth);
 
-    type(view->durationField(), QStringLiteral("1h 30m"));
+    // Entered by leaving the field (Return would book it at once).
+    view->durationField()->setFocus();
+    QTest::keyClicks(view->durationField(), QStringLiteral("1h 30m"));
+    view->durationField()->clearFocus();
     EXPECT_EQ(form.duration(), 5400);
     EXPECT_EQ(view->durationField()->text(), QStringLiteral("1h 30m"));
     EXPECT_TRUE(view->saveButton()->isEnabled());
+    EXPECT_EQ(form.bookings.calls(), 0);
 }
 
 TEST_F(BookTimeViewTest, RejectedDurationTextKeepsTheDuration) {
@@ -437,4 +446,121 @@ TEST_F(BookTimeViewTest, AFailureThatIsNotTheInputsSaysWhatHappenedAndKeepsTheSh
         drainEvents();
         view->cancel();
     }
+}
+
+TEST_F(BookTimeViewTest, TheSheetNamesTheTaskItBooksOnOneLine) {
+    Issue named = task;
+    named.reference = QStringLiteral("WEB-1");
+    named.name = QStringLiteral("Fix login");
+    ScriptedWorkLogForm form(project, named, 3600);
+    auto view = sheet(form);
+    ASSERT_NE(view->taskLabel(), nullptr);
+    EXPECT_EQ(view->taskLabel()->text(), QStringLiteral("WEB-1 Fix login"));
+    EXPECT_FALSE(view->taskLabel()->wordWrap());
+    EXPECT_EQ(view->taskLabel()->textFormat(), Qt::PlainText);
+
+    // A name too long for the sheet is cut, and the sheet keeps its width.
+    Issue lengthy = named;
+    lengthy.name = QString(400, QLatin1Char('w'));
+    ScriptedWorkLogForm longForm(project, lengthy, 3600);
+    auto longView = sheet(longForm);
+    drainEvents();
+    EXPECT_EQ(longView->width(), BookTimeView::sheetWidth);
+    EXPECT_LE(longView->taskLabel()->fontMetrics().horizontalAdvance(longView->taskLabel()->text()),
+              longView->taskLabel()->width());
+    EXPECT_TRUE(longView->taskLabel()->text().startsWith(QStringLiteral("WEB-1 www")));
+
+    // Line breaks in a name do not make a second line; a name of any length is cut
+    // before it is laid out.
+    named.name = QStringLiteral("Fix\nlogin\r\nagain") + QString(1000000, QLatin1Char('x'));
+    const QString shown = BookTimeView::bookedTaskName(named);
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("WEB-1 Fix login again")));
+    EXPECT_FALSE(shown.contains(QLatin1Char('\n')));
+    EXPECT_LE(shown.size(), 1000);
+}
+
+// Messages that appear under the duration make the sheet taller: Save and Cancel
+// stay in view and the description keeps its height.
+TEST_F(BookTimeViewTest, TheSheetGrowsWithItsMessagesSoItsButtonsStayInView) {
+    ScriptedWorkLogForm form(project, task, 3600);
+    auto view = sheet(form);
+    drainEvents();
+    const int before = view->height();
+    view->durationField()->setFocus();
+    view->durationField()->selectAll();
+    QTest::keyClicks(view->durationField(), QStringLiteral("abc"));
+    drainEvents();
+    ASSERT_FALSE(view->durationTextError()->isHidden());
+    EXPECT_GT(view->height(), before);
+    EXPECT_EQ(form.editor->height(), 100);
+    const QRect save(view->saveButton()->mapTo(view.get(), QPoint(0, 0)), view->saveButton()->size());
+    const QRect editor(form.editor->mapTo(view.get(), QPoint(0, 0)), form.editor->size());
+    EXPECT_TRUE(view->rect().contains(save));
+    EXPECT_GE(save.top(), editor.bottom());
+}
+
+TEST_F(BookTimeViewTest, TabLeavesTheDescriptionWithoutTypingATab) {
+    ScriptedWorkLogForm form(project, task, 3600);
+    auto view = sheet(form);
+    view->activateWindow();
+    QApplication::setActiveWindow(view.get());
+    form.editor->setFocus();
+    ASSERT_TRUE(form.editor->hasFocus());
+    QTest::keyClick(form.editor, Qt::Key_Tab);
+    EXPECT_FALSE(form.editor->hasFocus());
+    EXPECT_FALSE(form.editor->toPlainText().contains(QLatin1Char('\t')));
+}
+
+TEST_F(BookTimeViewTest, ReturnInTheDurationSavesOnlyWhileSaveIsEnabled) {
+    ScriptedWorkLogForm form(project, task, 0);
+    auto view = sheet(form);
+    view->durationField()->setFocus();
+    QTest::keyClicks(view->durationField(), QStringLiteral("1h 1h"));
+    QTest::keyClick(view->durationField(), Qt::Key_Return);
+    EXPECT_EQ(form.bookings.calls(), 0) << "Save was disabled";
+
+    view->durationField()->selectAll();
+    QTest::keyClicks(view->durationField(), QStringLiteral("1h 30m"));
+    QTest::keyClick(view->durationField(), Qt::Key_Return);
+    EXPECT_EQ(form.bookings.calls(), 1);
+    EXPECT_EQ(form.duration(), 5400);
+    QTest::keyClick(view->durationField(), Qt::Key_Return);
+    EXPECT_EQ(form.bookings.calls(), 1) << "not while the booking is on its way";
+}
+
+// A YouTrack sheet opened while the tracker cannot be reached: it says the work item
+// types could not be loaded and why, offers to try again, and books without a type.
+TEST_F(BookTimeViewTest, TheOfflineSheetSaysWhatCouldNotBeLoaded) {
+    // A port that nothing listens on.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const QString baseUrl = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+    probe.close();
+    YouTrackProvider account(std::nullopt, QStringLiteral("Work"), YouTrackProvider::Parameters{baseUrl});
+    auto service =
+        std::make_shared<YouTrackService>(account, APIRequest::youTrack(QStringLiteral("token"), baseUrl));
+    YouTrackWorkLogForm form(account, service, project, task, 3600);
+    auto view = std::make_unique<BookTimeView>(form, timer);
+    view->show();
+    ASSERT_TRUE(waitUntil([&] { return !form.networkRequestInProgress(); }));
+    drainEvents();
+
+    EXPECT_FALSE(form.errorOccurred());
+    EXPECT_EQ(view->alert(), nullptr) << "no error before anything was done";
+    LoadFailureView* banner = view->loadFailureBanner();
+    ASSERT_NE(banner, nullptr);
+    EXPECT_FALSE(banner->isHidden());
+    EXPECT_EQ(banner->headlineLabel()->text(), QStringLiteral("Couldn't load the work item types."));
+    EXPECT_TRUE(banner->explanationLabel()->text().startsWith(QStringLiteral("Can't reach 127.0.0.1")))
+        << banner->explanationLabel()->text().toStdString();
+    EXPECT_TRUE(view->saveButton()->isEnabled()) << "a booking needs no type";
+    const QRect save(view->saveButton()->mapTo(view.get(), QPoint(0, 0)), view->saveButton()->size());
+    EXPECT_TRUE(view->rect().contains(save));
+
+    // Try Again loads them again.
+    banner->tryAgainButton()->click();
+    EXPECT_TRUE(form.networkRequestInProgress());
+    EXPECT_TRUE(banner->isHidden());
+    ASSERT_TRUE(waitUntil([&] { return !form.networkRequestInProgress(); }));
+    EXPECT_FALSE(banner->isHidden());
 }

@@ -6,16 +6,21 @@
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
 #include "tests/views/main/AlertTexts.h"
+#include "views/main/Appearance.h"
 #include "views/main/CalendarDayView.h"
 #include "views/main/CalendarDaysView.h"
+#include "views/main/CalendarEntryCard.h"
+#include "views/main/CalendarEntryModel.h"
 #include "views/main/CalendarViewController.h"
 #include "views/main/LoadFailureView.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QListView>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
@@ -301,4 +306,46 @@ TEST_F(CalendarViewTest, AFailedLoadShowsTheOutageAndTryAgainRecovers) {
     for (CalendarDayView* column : view().daysView()->columns()) {
         EXPECT_NE(column->noRecordsLabel()->text(), "Entries couldn't be loaded.");
     }
+}
+
+namespace {
+
+// How many pixels of `image` show `color` (within a small distance, for smoothed edges).
+int pixelsOf(const QImage& image, const QColor& color) {
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (pixel.alpha() > 200 && std::abs(pixel.red() - color.red()) < 24 &&
+                std::abs(pixel.green() - color.green()) < 24 && std::abs(pixel.blue() - color.blue()) < 24) {
+                ++count;
+            }
+        }
+    }
+    return count;
+}
+
+} // namespace
+
+// An entry that has the keyboard focus shows it: the arrows move through the cards.
+TEST(CalendarEntryCardTest, TheFocusedEntryShowsAFocusRing) {
+    CalendarEntryModel model;
+    model.setEntries({entryAt(QStringLiteral("1"), QDateTime::currentDateTime(), 1800)});
+    CalendarEntryCard card;
+    QStyleOptionViewItem option;
+    option.palette = QApplication::palette();
+    option.font = QApplication::font();
+    option.rect = QRect(0, 0, 160, card.sizeHint(option, model.index(0)).height());
+    auto paint = [&](QStyle::State state) {
+        QImage image(option.rect.size(), QImage::Format_ARGB32);
+        image.fill(option.palette.color(QPalette::Window));
+        QPainter painter(&image);
+        QStyleOptionViewItem painted = option;
+        painted.state = state;
+        card.paint(&painter, painted, model.index(0));
+        return image;
+    };
+    const QColor ring = Appearance::accent(option.palette);
+    EXPECT_EQ(pixelsOf(paint(QStyle::State_Enabled), ring), 0);
+    EXPECT_GT(pixelsOf(paint(QStyle::State_Enabled | QStyle::State_HasFocus), ring), 2 * 160);
 }

@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QListView>
+#include <QPainter>
 #include <QPushButton>
 #include <QSet>
 #include <QTemporaryDir>
@@ -341,4 +342,28 @@ TEST_F(SidebarViewTest, AFailedProjectLoadIsNamedNotShownAsNoProjects) {
     drainEvents();
     EXPECT_EQ(view->projectsContent(), view->projectList());
     EXPECT_EQ(listedNames(*view), (QStringList{QStringLiteral("Project a")}));
+}
+
+// The focus ring of the selected row is drawn in the row's text colour: in the accent
+// colour it would vanish into the row's own highlight.
+TEST(NavigationLinkButtonTest, TheFocusRingShowsOnAHighlightedRow) {
+    const QPalette colors = QApplication::palette();
+    const auto key = NavigationLinkButton::look(colors, true, true);
+    QImage image(120, 24, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    const QRectF row(0, 0, 120, 24);
+    NavigationLinkButton::paintHighlight(painter, row, key);
+    NavigationLinkButton::paintFocusRing(painter, row, colors, key);
+    painter.end();
+    int ring = 0;
+    for (int x = 10; x < 110; ++x) {
+        const QColor pixel = image.pixelColor(x, 1);
+        if (std::abs(pixel.red() - key.foreground.red()) < 60 &&
+            std::abs(pixel.green() - key.foreground.green()) < 60 &&
+            std::abs(pixel.blue() - key.foreground.blue()) < 60) {
+            ++ring;
+        }
+    }
+    EXPECT_GT(ring, 90);
 }

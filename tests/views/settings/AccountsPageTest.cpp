@@ -3,8 +3,10 @@
 #include "core/model/NotificationNames.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "tests/support/DamagedStore.h"
+#include "views/main/Appearance.h"
 #include "views/main/AvatarView.h"
 #include "views/settings/AccountRowView.h"
+#include "views/settings/AccountSelectionView.h"
 #include "views/settings/AccountsSettingsView.h"
 #include "views/settings/ProviderSetupView.h"
 #include "views/settings/SettingsSection.h"
@@ -12,6 +14,7 @@
 #include "views/settings/WelcomeView.h"
 #include "views/settings/YouTrackProviderView.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
@@ -168,4 +171,33 @@ TEST_F(AccountsPage, AStoreThatCannotBeReadShowsTheErrorAndTakesNoNewAccount) {
     NotificationCenter::defaultCenter().post(QString(NotificationName::addAccount));
     drainEvents();
     EXPECT_EQ(page.selectionSheet(), nullptr);
+}
+
+// The tracker choice shows which tracker has the keyboard focus: Tab moves through them.
+TEST(AccountSelectionFocus, TheFocusedTrackerShowsAFocusRing) {
+    AccountSelectionView sheet;
+    sheet.show();
+    QApplication::setActiveWindow(&sheet);
+    QPushButton* jira = sheet.trackerButton(ProviderType::jira);
+    QPushButton* asana = sheet.trackerButton(ProviderType::asana);
+    ASSERT_TRUE(jira && asana);
+    jira->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(jira->hasFocus());
+    const QColor ring = Appearance::accent(jira->palette());
+    auto ringPixels = [&](QWidget* button) {
+        const QImage image = button->grab().toImage();
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor pixel = image.pixelColor(x, y);
+                if (std::abs(pixel.red() - ring.red()) < 24 && std::abs(pixel.green() - ring.green()) < 24 &&
+                    std::abs(pixel.blue() - ring.blue()) < 24) {
+                    ++count;
+                }
+            }
+        }
+        return count;
+    };
+    EXPECT_GT(ringPixels(jira), jira->width());
+    EXPECT_EQ(ringPixels(asana), 0);
 }
