@@ -12,6 +12,7 @@
 #include "platform/notifications/NotificationCenter.h"
 #include "state/TimerViewModel.h"
 #include "validation/FormManager.h"
+#include "validation/MessageColor.h"
 #include "validation/ValidationMessageView.h"
 #include "views/main/ActivityIndicator.h"
 #include "views/main/Appearance.h"
@@ -103,7 +104,7 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     m_durationTextError->setWordWrap(true);
     m_durationTextError->setTextFormat(Qt::PlainText);
     QPalette errorColors = m_durationTextError->palette();
-    errorColors.setColor(QPalette::WindowText, Qt::red);
+    errorColors.setColor(QPalette::WindowText, MessageColor::readable(errorColors));
     m_durationTextError->setPalette(errorColors);
     m_durationTextError->hide();
     durationGroup->addWidget(m_durationTextError);

@@ -10,6 +10,7 @@
 #include "trackers/youtrack/YouTrackWorkLogForm.h"
 #include "validation/ValidationMessageView.h"
 #include "views/main/ActivityIndicator.h"
+#include "views/main/Appearance.h"
 #include "views/main/CustomTextEditor.h"
 #include "views/main/LoadFailureView.h"
 
@@ -123,6 +124,18 @@ TEST_F(BookTimeViewTest, RejectedDurationTextKeepsTheDuration) {
     EXPECT_TRUE(view->durationTextError()->isHidden());
     QTest::mouseClick(view->saveButton(), Qt::LeftButton);
     EXPECT_EQ(form.bookings.calls(), 1);
+}
+
+// The message under a duration it can't read is as readable as every other field's:
+// red on the sheet's background at the least contrast text must have.
+TEST_F(BookTimeViewTest, TheDurationTextMessageReadsOnTheSheet) {
+    ScriptedWorkLogForm form(project, task, 9000);
+    auto view = sheet(form);
+    type(view->durationField(), QStringLiteral("1h 1h"));
+    ASSERT_FALSE(view->durationTextError()->isHidden());
+    const QPalette palette = view->durationTextError()->palette();
+    EXPECT_GE(Appearance::contrast(palette.color(QPalette::WindowText), view->palette().color(QPalette::Window)),
+              Appearance::minimumContrast);
 }
 
 TEST_F(BookTimeViewTest, AManualBookingsSaveFollowsTheTextAsItIsTyped) {
