@@ -134,8 +134,9 @@ TEST_F(BookTimeViewTest, TheDurationTextMessageReadsOnTheSheet) {
     type(view->durationField(), QStringLiteral("1h 1h"));
     ASSERT_FALSE(view->durationTextError()->isHidden());
     const QPalette palette = view->durationTextError()->palette();
-    EXPECT_GE(Appearance::contrast(palette.color(QPalette::WindowText), view->palette().color(QPalette::Window)),
-              Appearance::minimumContrast);
+    EXPECT_GE(
+        Appearance::contrast(palette.color(QPalette::WindowText), view->palette().color(QPalette::Window)),
+        Appearance::minimumContrast);
 }
 
 TEST_F(BookTimeViewTest, AManualBookingsSaveFollowsTheTextAsItIsTyped) {
