@@ -6,6 +6,7 @@
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
 #include "app/WindowManager.h"
+#include "core/storage/CredentialsManager.h"
 #include "views/main/AssetNames.h"
 
 #include <QApplication>
@@ -53,6 +54,10 @@ void Application::warmUp() {
     // time, as images of their type arrive.)
     QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
     QThreadPool::globalInstance()->start([] { QSslSocket::supportsSsl(); });
+    // The current account's service is made with its credentials before the main window
+    // shows, and the keyring's first call opens a bus connection and a session (a key
+    // exchange) that take longer than reading the credentials themselves.
+    CredentialsManager::shared().keyring().connectAhead();
 }
 
 int Application::run(int argc, char** argv, const std::function<void(AppDelegate&)>& onLaunched) {

@@ -23,17 +23,25 @@ class ElapsedTicker;
 class MenuBarManager : public QObject {
     Q_OBJECT
 public:
-    // `item`: null for the system tray.
-    explicit MenuBarManager(std::unique_ptr<StatusItem> item = nullptr, QObject* parent = nullptr);
+    // Shows `item` from the start.
+    explicit MenuBarManager(std::unique_ptr<StatusItem> item, QObject* parent = nullptr);
+    // Has no item until showStatusItem(), which makes it with `makeItem` (empty: the
+    // system tray's).
+    explicit MenuBarManager(std::function<std::unique_ptr<StatusItem>()> makeItem = {},
+                            QObject* parent = nullptr);
     ~MenuBarManager() override;
 
     void setTimerViewModel(TimerViewModel* model);
     TimerViewModel* timerViewModel() const { return m_timerViewModel; }
 
-    // Redraws the item.
+    // Redraws the item; nothing while there is none yet (its first drawing shows the
+    // timer as it stands then).
     void refresh();
+    // Makes the item unless it is there, and draws it.
+    void showStatusItem();
 
-    StatusItem& statusItem() const { return *m_item; }
+    // The item, made now if it was not yet.
+    StatusItem& statusItem();
     // What quitting does (tests); default: quit the application.
     void setQuit(std::function<void()> quit) { m_quit = std::move(quit); }
 
@@ -46,6 +54,7 @@ signals:
     void timerTextChanged(const QString& text);
 
 private:
+    std::function<std::unique_ptr<StatusItem>()> m_makeItem;
     std::unique_ptr<StatusItem> m_item;
     QPointer<TimerViewModel> m_timerViewModel;
     std::unique_ptr<ElapsedTicker> m_ticker;

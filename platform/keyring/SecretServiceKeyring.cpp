@@ -361,8 +361,9 @@ Result<bool, KeyringError> itemLockedNow(Session& session, SecretItem* item) {
     GError* raw = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(
         g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy), g_dbus_proxy_get_object_path(proxy),
-        "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Locked"),
-        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, session.cancellable(), &raw);
+        "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Locked"), G_VARIANT_TYPE("(v)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, session.cancellable(), &raw);
     ErrorPtr error(raw);
     if (error) {
         return R::failure(toKeyringError(error.get(), "reading the keyring item"));
@@ -455,6 +456,13 @@ SecretServiceKeyring::SecretServiceKeyring(QString prefix, std::chrono::millisec
 
 SecretServiceKeyring::~SecretServiceKeyring() {
     m_worker->stop();
+}
+
+void SecretServiceKeyring::connectAhead() {
+    m_worker->post([prefix = m_prefix, collection = m_collection] {
+        Session session(prefix, collection, nullptr);
+        (void)session.connect();
+    });
 }
 
 Result<std::optional<QByteArray>, KeyringError> SecretServiceKeyring::load(const QString& account) {
