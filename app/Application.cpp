@@ -54,10 +54,6 @@ void Application::warmUp() {
     // time, as images of their type arrive.)
     QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
     QThreadPool::globalInstance()->start([] { QSslSocket::supportsSsl(); });
-    // The current account's service is made with its credentials before the main window
-    // shows, and the keyring's first call opens a bus connection and a session (a key
-    // exchange) that take longer than reading the credentials themselves.
-    CredentialsManager::shared().keyring().connectAhead();
 }
 
 int Application::run(int argc, char** argv, const std::function<void(AppDelegate&)>& onLaunched) {
@@ -70,6 +66,12 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) {
         qputenv("QT_XCB_NO_MITSHM", "1");
     }
+    // The current account's service is made with its credentials before the main window
+    // shows, and the keyring's first call opens a bus connection and a session (a key
+    // exchange) that take longer than reading the credentials themselves: that starts
+    // now, on the keyring's own thread, while the application object connects to the
+    // display.
+    CredentialsManager::shared().keyring().connectAhead();
     QApplication application(argc, argv);
     QApplication::setStyle(new AppStyle);
     FirstFrameExit::installIfAsked();

@@ -22,8 +22,8 @@ public:
     // setting or a path.
     static void setApplicationNames();
 
-    // Starts loading, off the main thread, what the first window, the first request and
-    // the first keyring read will need.
+    // Starts loading, off the main thread, what the first window and the first request
+    // will need.
     static void warmUp();
 
     // Quits on a termination signal and when the user closed the last window, and lets

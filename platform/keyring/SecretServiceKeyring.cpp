@@ -459,9 +459,13 @@ SecretServiceKeyring::~SecretServiceKeyring() {
 }
 
 void SecretServiceKeyring::connectAhead() {
-    m_worker->post([prefix = m_prefix, collection = m_collection] {
-        Session session(prefix, collection, nullptr);
-        (void)session.connect();
+    // libsecret keeps the service object, with its session, for every later call; a
+    // failure here is met again, and reported, by the call that needs the service.
+    m_worker->post([] {
+        GError* raw = nullptr;
+        GObjectPtr<SecretService> service(
+            secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &raw));
+        ErrorPtr error(raw);
     });
 }
 
