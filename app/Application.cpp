@@ -56,6 +56,13 @@ void Application::warmUp() {
     QThreadPool::globalInstance()->start([] { QSslSocket::supportsSsl(); });
 }
 
+void Application::configureThreadPool() {
+    // An idle pool thread wakes once more to end: a moment after the work (these
+    // warm-ups, a release of downloads), while the app is awake anyway, rather than half
+    // a minute later, in the quiet of a running timer.
+    QThreadPool::globalInstance()->setExpiryTimeout(idleThreadExpiryMs);
+}
+
 int Application::run(int argc, char** argv, const std::function<void(AppDelegate&)>& onLaunched) {
     setApplicationNames();
     // On X the shared-memory upload of a window's pixels makes every repaint wait for
@@ -85,6 +92,7 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     // The windows come and go as accounts change; quitting is the shell's decision.
     QApplication::setQuitOnLastWindowClosed(false);
     Assets::initialise();
+    configureThreadPool();
     warmUp();
     QApplication::setWindowIcon(Assets::icon(QStringLiteral("Velmora")));
 

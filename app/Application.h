@@ -26,6 +26,12 @@ public:
     // will need.
     static void warmUp();
 
+    // How long an idle thread of the application's thread pool waits for more work
+    // before it ends.
+    static constexpr int idleThreadExpiryMs = 2000;
+    // Sets the application's thread pool up for a process that mostly sleeps.
+    static void configureThreadPool();
+
     // Quits on a termination signal and when the user closed the last window, and lets
     // the delegate finish (close hook, snapshot writes) on every quit.
     static void connectQuitting(AppDelegate& delegate, UnixSignalWatcher& signalWatcher);
