@@ -47,12 +47,19 @@ void Application::connectQuitting(AppDelegate& delegate, UnixSignalWatcher& sign
 }
 
 void Application::warmUp() {
-    // The first text on screen loads the font database and the first request the TLS
-    // library; each takes longer than opening the account store and building the
-    // window. Loaded here on worker threads they are ready, or nearly, when the window
-    // first needs them. Qt guards each with its own lock. (Image plugins load one at a
-    // time, as images of their type arrive.)
+    // The first text on screen loads the font database, which takes longer than opening
+    // the account store: loaded here on a worker thread it is ready, or nearly, when the
+    // window first needs it. Qt guards it with its own lock. (Image plugins load one at
+    // a time, as images of their type arrive.)
     QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
+}
+
+void Application::warmUpTls() {
+    // The TLS library is large to load, and loading it holds the dynamic loader's lock,
+    // which every plugin the main thread loads meanwhile (the store's database driver,
+    // the window's image formats) waits for: it starts once the store is open, when the
+    // current account's first request is near; with no account, once the first window
+    // is on screen.
     QThreadPool::globalInstance()->start([] { QSslSocket::supportsSsl(); });
 }
 
@@ -97,6 +104,11 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     QApplication::setWindowIcon(Assets::icon(QStringLiteral("Velmora")));
 
     AppDelegate delegate;
+    if (delegate.windowManager().provider()) {
+        warmUpTls();
+    } else {
+        QObject::connect(&delegate, &AppDelegate::firstWindowShown, &delegate, &Application::warmUpTls);
+    }
     UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
     connectQuitting(delegate, signalWatcher);
     delegate.applicationDidFinishLaunching();

@@ -22,9 +22,10 @@ public:
     // setting or a path.
     static void setApplicationNames();
 
-    // Starts loading, off the main thread, what the first window and the first request
-    // will need.
+    // Starts loading, off the main thread, what the first window will need.
     static void warmUp();
+    // Starts loading, off the main thread, what the first request will need.
+    static void warmUpTls();
 
     // How long an idle thread of the application's thread pool waits for more work
     // before it ends.
