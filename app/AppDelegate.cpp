@@ -4,6 +4,7 @@
 #include "app/BackgroundTaskManager.h"
 #include "app/ConfigurationCheck.h"
 #include "app/DeepLinkHandler.h"
+#include "app/FirstFrameWatch.h"
 #include "app/MainMenu.h"
 #include "app/MenuBarManager.h"
 #include "app/SoftwareUpdater.h"
@@ -34,8 +35,7 @@ AppDelegate* sharedDelegate = nullptr;
 AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObject* parent)
     : QObject(parent), m_environment(environment), m_softwareUpdater(std::make_unique<SoftwareUpdater>()),
       m_windowManager(std::make_unique<WindowManager>(std::move(environment), std::move(views))),
-      m_menuBarManager(std::make_unique<MenuBarManager>(
-          m_environment.makeStatusItem ? m_environment.makeStatusItem() : nullptr)),
+      m_menuBarManager(std::make_unique<MenuBarManager>(m_environment.makeStatusItem)),
       m_backgroundTaskManager(std::make_unique<BackgroundTaskManager>()),
       m_deepLinkHandler(std::make_unique<DeepLinkHandler>(*m_windowManager)) {
     sharedDelegate = this;
@@ -102,7 +102,15 @@ void AppDelegate::applicationDidFinishLaunching() {
         m_backgroundTaskManager->schedule(std::make_shared<RefreshProviderUsers>());
     }
     checkConfiguration();
-    QTimer::singleShot(0, this, [this] { emit firstWindowShown(); });
+    // The status item lives outside the windows, and making the tray's connects to the
+    // session bus and asks whether a tray is there, which takes longer than building
+    // the window: it comes once the first window is on screen.
+    m_firstFrameWatch = std::make_unique<FirstFrameWatch>(
+        [this] {
+            m_menuBarManager->showStatusItem();
+            emit firstWindowShown();
+        },
+        firstFrameFallbackMs);
 }
 
 void AppDelegate::openLinks(const QStringList& links) {

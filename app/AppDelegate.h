@@ -11,6 +11,7 @@ namespace velmora {
 
 class BackgroundTaskManager;
 class DeepLinkHandler;
+class FirstFrameWatch;
 class MenuBarManager;
 class SoftwareUpdater;
 class WindowManager;
@@ -74,10 +75,13 @@ public:
     bool configurationAlertShown() const { return m_configurationAlertShown; }
 
 signals:
-    // The first of the shell's windows is on screen.
+    // The first of the shell's windows has painted its first frame (or none did within
+    // a second of the start-up); the status item is there from now on.
     void firstWindowShown();
 
 private:
+    // How long the start-up waits for a first frame before it goes on without one.
+    static constexpr int firstFrameFallbackMs = 1000;
     // So that SVG avatars decode.
     static void registerImageCoders();
     // Every change of the stored accounts rebuilds the main menu.
@@ -91,6 +95,7 @@ private:
     std::unique_ptr<MenuBarManager> m_menuBarManager;
     std::unique_ptr<BackgroundTaskManager> m_backgroundTaskManager;
     std::unique_ptr<DeepLinkHandler> m_deepLinkHandler;
+    std::unique_ptr<FirstFrameWatch> m_firstFrameWatch;
     bool m_menuRebuildPending = false;
     QMetaObject::Connection m_storeObserver;
     bool m_terminated = false;

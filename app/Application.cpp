@@ -6,6 +6,7 @@
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
 #include "app/WindowManager.h"
+#include "core/storage/CredentialsManager.h"
 #include "views/main/AssetNames.h"
 
 #include <QApplication>
@@ -46,13 +47,27 @@ void Application::connectQuitting(AppDelegate& delegate, UnixSignalWatcher& sign
 }
 
 void Application::warmUp() {
-    // The first text on screen loads the font database and the first request the TLS
-    // library; each takes longer than opening the account store and building the
-    // window. Loaded here on worker threads they are ready, or nearly, when the window
-    // first needs them. Qt guards each with its own lock. (Image plugins load one at a
-    // time, as images of their type arrive.)
+    // The first text on screen loads the font database, which takes longer than opening
+    // the account store: loaded here on a worker thread it is ready, or nearly, when the
+    // window first needs it. Qt guards it with its own lock. (Image plugins load one at
+    // a time, as images of their type arrive.)
     QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
+}
+
+void Application::warmUpTls() {
+    // The TLS library is large to load, and loading it holds the dynamic loader's lock,
+    // which every plugin the main thread loads meanwhile (the store's database driver,
+    // the window's image formats) waits for: it starts once the store is open, when the
+    // current account's first request is near; with no account, once the first window
+    // is on screen.
     QThreadPool::globalInstance()->start([] { QSslSocket::supportsSsl(); });
+}
+
+void Application::configureThreadPool() {
+    // An idle pool thread wakes once more to end: a moment after the work (these
+    // warm-ups, a release of downloads), while the app is awake anyway, rather than half
+    // a minute later, in the quiet of a running timer.
+    QThreadPool::globalInstance()->setExpiryTimeout(idleThreadExpiryMs);
 }
 
 int Application::run(int argc, char** argv, const std::function<void(AppDelegate&)>& onLaunched) {
@@ -65,6 +80,12 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) {
         qputenv("QT_XCB_NO_MITSHM", "1");
     }
+    // The current account's service is made with its credentials before the main window
+    // shows, and the keyring's first call opens a bus connection and a session (a key
+    // exchange) that take longer than reading the credentials themselves: that starts
+    // now, on the keyring's own thread, while the application object connects to the
+    // display.
+    CredentialsManager::shared().keyring().connectAhead();
     QApplication application(argc, argv);
     QApplication::setStyle(new AppStyle);
     FirstFrameExit::installIfAsked();
@@ -78,10 +99,16 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     // The windows come and go as accounts change; quitting is the shell's decision.
     QApplication::setQuitOnLastWindowClosed(false);
     Assets::initialise();
+    configureThreadPool();
     warmUp();
     QApplication::setWindowIcon(Assets::icon(QStringLiteral("Velmora")));
 
     AppDelegate delegate;
+    if (delegate.windowManager().provider()) {
+        warmUpTls();
+    } else {
+        QObject::connect(&delegate, &AppDelegate::firstWindowShown, &delegate, &Application::warmUpTls);
+    }
     UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
     connectQuitting(delegate, signalWatcher);
     delegate.applicationDidFinishLaunching();

@@ -22,9 +22,16 @@ public:
     // setting or a path.
     static void setApplicationNames();
 
-    // Starts loading, off the main thread, what the first window and the first request
-    // will need.
+    // Starts loading, off the main thread, what the first window will need.
     static void warmUp();
+    // Starts loading, off the main thread, what the first request will need.
+    static void warmUpTls();
+
+    // How long an idle thread of the application's thread pool waits for more work
+    // before it ends.
+    static constexpr int idleThreadExpiryMs = 2000;
+    // Sets the application's thread pool up for a process that mostly sleeps.
+    static void configureThreadPool();
 
     // Quits on a termination signal and when the user closed the last window, and lets
     // the delegate finish (close hook, snapshot writes) on every quit.

@@ -9,8 +9,10 @@
 namespace velmora {
 
 MenuBarManager::MenuBarManager(std::unique_ptr<StatusItem> item, QObject* parent)
-    : QObject(parent), m_item(item ? std::move(item) : std::make_unique<TrayStatusItem>()),
-      m_quit([] { QCoreApplication::quit(); }) {}
+    : QObject(parent), m_item(std::move(item)), m_quit([] { QCoreApplication::quit(); }) {}
+
+MenuBarManager::MenuBarManager(std::function<std::unique_ptr<StatusItem>()> makeItem, QObject* parent)
+    : QObject(parent), m_makeItem(std::move(makeItem)), m_quit([] { QCoreApplication::quit(); }) {}
 
 MenuBarManager::~MenuBarManager() = default;
 
@@ -26,11 +28,36 @@ void MenuBarManager::setTimerViewModel(TimerViewModel* model) {
 
 void MenuBarManager::setOpenWindow(std::function<void()> open) {
     m_openWindow = std::move(open);
-    m_item->setActivation(m_openWindow);
+    if (m_item) {
+        m_item->setActivation(m_openWindow);
+    }
     refresh();
 }
 
+void MenuBarManager::showStatusItem() {
+    if (!m_item) {
+        m_item = m_makeItem ? m_makeItem() : nullptr;
+        if (!m_item) {
+            m_item = std::make_unique<TrayStatusItem>();
+        }
+        if (m_openWindow) {
+            m_item->setActivation(m_openWindow);
+        }
+    }
+    refresh();
+}
+
+StatusItem& MenuBarManager::statusItem() {
+    if (!m_item) {
+        showStatusItem();
+    }
+    return *m_item;
+}
+
 void MenuBarManager::refresh() {
+    if (!m_item) {
+        return;
+    }
     QList<StatusMenuEntry> entries;
     QString text;
     if (m_openWindow) {

@@ -24,21 +24,29 @@ class ElapsedTicker;
 class MenuBarManager : public QObject {
     Q_OBJECT
 public:
-    // `item`: null for the system tray.
-    explicit MenuBarManager(std::unique_ptr<StatusItem> item = nullptr, QObject* parent = nullptr);
+    // Shows `item` from the start.
+    explicit MenuBarManager(std::unique_ptr<StatusItem> item, QObject* parent = nullptr);
+    // Has no item until showStatusItem(), which makes it with `makeItem` (empty: the
+    // system tray's).
+    explicit MenuBarManager(std::function<std::unique_ptr<StatusItem>()> makeItem = {},
+                            QObject* parent = nullptr);
     ~MenuBarManager() override;
 
     void setTimerViewModel(TimerViewModel* model);
     TimerViewModel* timerViewModel() const { return m_timerViewModel; }
 
-    // Redraws the item.
+    // Redraws the item; nothing while there is none yet (its first drawing shows the
+    // timer as it stands then).
     void refresh();
+    // Makes the item unless it is there, and draws it.
+    void showStatusItem();
 
     // How the item brings the app's window back (its click, and "Open Velmora" at the
     // top of its menu); without one the item offers neither.
     void setOpenWindow(std::function<void()> open);
 
-    StatusItem& statusItem() const { return *m_item; }
+    // The item, made now if it was not yet.
+    StatusItem& statusItem();
     // What quitting does (tests); default: quit the application.
     void setQuit(std::function<void()> quit) { m_quit = std::move(quit); }
 
@@ -51,6 +59,7 @@ signals:
     void timerTextChanged(const QString& text);
 
 private:
+    std::function<std::unique_ptr<StatusItem>()> m_makeItem;
     std::unique_ptr<StatusItem> m_item;
     QPointer<TimerViewModel> m_timerViewModel;
     std::unique_ptr<ElapsedTicker> m_ticker;

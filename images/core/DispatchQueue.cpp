@@ -41,6 +41,9 @@ thread_local DispatchQueue::Impl* runningQueue = nullptr;
 // keep the process from ending.
 constexpr int teardownWaitMs = 5000;
 
+// How long an idle pool thread waits for more work before it ends.
+constexpr int idleThreadExpiryMs = 2000;
+
 // The pool the serial and concurrent queues run on. Its own, so that tasks of the library that
 // wait for each other never starve the application's pool, and larger than the core count
 // because serial queues may block on disk.
@@ -49,6 +52,9 @@ QThreadPool& pool() {
         auto* created = new QThreadPool;
         created->setMaxThreadCount(std::max(16, QThread::idealThreadCount() * 2));
         created->setObjectName(libraryPrefix() + QStringLiteral(".pool"));
+        // An idle thread wakes once more to end: a moment after the work, while the app
+        // is awake anyway, not half a minute later in the quiet that follows.
+        created->setExpiryTimeout(idleThreadExpiryMs);
         // Kept for the process's life; its tasks finish before the statics they use go.
         Teardown::add(Teardown::Stage::Work, [created] { created->waitForDone(teardownWaitMs); });
         return created;

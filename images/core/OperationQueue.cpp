@@ -12,6 +12,9 @@ namespace velmora::images {
 
 namespace {
 
+// How long an idle worker thread waits for more work before it ends.
+constexpr int idleThreadExpiryMs = 2000;
+
 // One pool for every queue: the queues bound how many operations run, the pool only
 // lends threads. Asynchronous operations hold a thread just for their start.
 QThreadPool& workerPool() {
@@ -19,6 +22,9 @@ QThreadPool& workerPool() {
         auto* created = new QThreadPool();
         created->setMaxThreadCount(64);
         created->setObjectName(QStringLiteral("velmora.images.OperationQueue"));
+        // An idle thread wakes once more to end: a moment after the work, while the app
+        // is awake anyway, not half a minute later in the quiet that follows.
+        created->setExpiryTimeout(idleThreadExpiryMs);
         // Kept for the process's life; the operations it runs finish before the statics they
         // use go (a stuck one is not waited for beyond a few seconds).
         Teardown::add(Teardown::Stage::Work, [created] { created->waitForDone(5000); });

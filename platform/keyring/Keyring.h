@@ -25,6 +25,9 @@ public:
                                              const QByteArray& secret) = 0;
     // True when an item was removed, false when there was none.
     virtual Result<bool, KeyringError> remove(const QString& account) = 0;
+    // Starts, without waiting for it, what every call needs first (a keyring service's
+    // connection), so the first call that follows is quicker. Nothing by default.
+    virtual void connectAhead() {}
 };
 
 } // namespace velmora

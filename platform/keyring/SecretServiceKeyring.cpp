@@ -361,8 +361,9 @@ Result<bool, KeyringError> itemLockedNow(Session& session, SecretItem* item) {
     GError* raw = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(
         g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy), g_dbus_proxy_get_object_path(proxy),
-        "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Locked"),
-        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, session.cancellable(), &raw);
+        "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Locked"), G_VARIANT_TYPE("(v)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, session.cancellable(), &raw);
     ErrorPtr error(raw);
     if (error) {
         return R::failure(toKeyringError(error.get(), "reading the keyring item"));
@@ -455,6 +456,17 @@ SecretServiceKeyring::SecretServiceKeyring(QString prefix, std::chrono::millisec
 
 SecretServiceKeyring::~SecretServiceKeyring() {
     m_worker->stop();
+}
+
+void SecretServiceKeyring::connectAhead() {
+    // libsecret keeps the service object, with its session, for every later call; a
+    // failure here is met again, and reported, by the call that needs the service.
+    m_worker->post([] {
+        GError* raw = nullptr;
+        GObjectPtr<SecretService> service(
+            secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &raw));
+        ErrorPtr error(raw);
+    });
 }
 
 Result<std::optional<QByteArray>, KeyringError> SecretServiceKeyring::load(const QString& account) {

@@ -28,6 +28,10 @@ public:
     Result<Void, KeyringError> store(const QString& account, const QString& kind,
                                      const QByteArray& secret) override;
     Result<bool, KeyringError> remove(const QString& account) override;
+    // Opens the connection to the Secret Service and its session on the worker: libsecret
+    // keeps both for the process, and opening them (a bus connection and a key exchange)
+    // is most of what a first call costs.
+    void connectAhead() override;
 
     QString prefix() const { return m_prefix; }
 

@@ -126,7 +126,7 @@ void Updater::check(bool userInitiated) {
     // A feed lists a few releases; anything near this size is not one.
     request.maxBodySize = maxFeedSize;
     if (!m_session)
-        m_session = NetworkSession::create(m_options.session);
+        m_session = NetworkSession::create(m_options.session.value_or(SessionConfiguration::standard()));
 
     m_check.emplace();
     Cancellable subscription =

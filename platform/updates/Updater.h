@@ -52,7 +52,11 @@ public:
         QString currentDisplayVersion;
         std::shared_ptr<Clock> clock = Clock::system();
         std::chrono::milliseconds checkInterval = std::chrono::hours(24);
-        SessionConfiguration session = SessionConfiguration::standard();
+        // The feed session's settings; none: SessionConfiguration::standard() as it
+        // stands when the first check makes the session. (Reading the standard one
+        // here would read the extra authorities, loading the TLS library, while the
+        // app starts.)
+        std::optional<SessionConfiguration> session;
     };
 
     enum class Outcome { UpdateFound, NoUpdate, Failed };

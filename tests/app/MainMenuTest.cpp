@@ -123,6 +123,41 @@ TEST_F(StatusItemTest, ShowsTheTimersHoursAndMinutesAndDrivesIt) {
     EXPECT_EQ(item->entries.size(), 1);
 }
 
+// Making the tray's item connects to the session bus and asks it whether a tray is
+// there, which takes longer than the rest of the start-up: the shell makes the item once
+// its first window has been painted, and then shows it as the timer bound to it stands.
+TEST_F(StatusItemTest, TheItemIsMadeOnlyOnceTheFirstWindowHasBeenPainted) {
+    addAccount(QStringLiteral("Alpha"));
+    struct PaintWatch : QObject {
+        bool painted = false;
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            painted = painted || (event->type() == QEvent::Paint && watched->isWidgetType());
+            return false;
+        }
+    } watch;
+    FakeStatusItem* made = nullptr;
+    int makes = 0;
+    bool paintedBeforeMade = false;
+    ShellEnvironment env = environment();
+    env.makeStatusItem = [&]() -> std::unique_ptr<StatusItem> {
+        ++makes;
+        paintedBeforeMade = watch.painted;
+        made = new FakeStatusItem;
+        return std::unique_ptr<StatusItem>(made);
+    };
+    qApp->installEventFilter(&watch);
+    delegate = std::make_unique<AppDelegate>(env);
+    delegate->applicationDidFinishLaunching();
+    EXPECT_EQ(makes, 0) << "made before the first frame";
+    ASSERT_TRUE(waitUntil([&] { return makes > 0; }));
+    qApp->removeEventFilter(&watch);
+    EXPECT_TRUE(paintedBeforeMade);
+    EXPECT_EQ(makes, 1);
+    ASSERT_NE(windows().applicationWindow(), nullptr);
+    EXPECT_EQ(delegate->menuBarManager().timerViewModel(), windows().applicationWindow()->timerViewModel());
+    EXPECT_NE(made->entry("Quit"), nullptr) << "drawn as it stands once made";
+}
+
 // The item shows hours and minutes: it changes once a minute of the timer's time, on the
 // timer's clock, and a bound timer that does not run wakes nothing.
 TEST_F(StatusItemTest, RefreshesOncePerMinuteOfARunningTimerAndNeverForAnIdleOne) {

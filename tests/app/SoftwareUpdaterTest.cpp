@@ -26,7 +26,8 @@ protected:
         qputenv("VELMORA_SERVER_URL", feed.server().hostAndPort().toUtf8());
         options.settingsFile = dir.filePath(QStringLiteral("updates.ini"));
         options.currentVersion = QStringLiteral("1.9");
-        options.session.extraCaCertificates = test::FakeHttpsServer::trustedCaCertificates();
+        options.session = SessionConfiguration::standard();
+        options.session->extraCaCertificates = test::FakeHttpsServer::trustedCaCertificates();
     }
     ~SoftwareUpdaterTest() override { qunsetenv("VELMORA_SERVER_URL"); }
 

@@ -1,9 +1,13 @@
 #include "images/core/OperationQueue.h"
+#include "images/core/DispatchQueue.h"
 
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -28,7 +32,51 @@ public:
     std::atomic<bool> started{false};
 };
 
+int threadCount() {
+    return static_cast<int>(
+        QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
 } // namespace
+
+// A pool's idle thread wakes once more, to end. Ending a moment after the work, while
+// the app is awake anyway, keeps that wake-up out of the quiet that follows (a running
+// timer's minute must not see the threads of the last scroll end in it).
+TEST(OperationQueueTest, IdlePoolThreadsEndSoonAfterTheirWork) {
+    const int before = threadCount();
+    {
+        OperationQueue queue(QStringLiteral("idle"), 4);
+        std::vector<std::shared_ptr<ManualOperation>> operations;
+        for (int i = 0; i < 4; ++i) {
+            operations.push_back(std::make_shared<ManualOperation>());
+            queue.addOperation(operations.back());
+        }
+        std::atomic<int> ran{0};
+        const DispatchQueue concurrent = DispatchQueue::concurrent(QStringLiteral("idle"));
+        for (int i = 0; i < 4; ++i) {
+            concurrent.async([&ran] {
+                QThread::msleep(20);
+                ++ran;
+            });
+        }
+        QDeadlineTimer started(5000);
+        while (!started.hasExpired() &&
+               (ran < 4 || !std::all_of(operations.begin(), operations.end(),
+                                        [](const auto& o) { return o->started.load(); }))) {
+            QThread::msleep(5);
+        }
+        ASSERT_EQ(ran, 4);
+        EXPECT_GT(threadCount(), before);
+        for (const auto& operation : operations) {
+            operation->finish();
+        }
+    }
+    QDeadlineTimer ended(5000);
+    while (!ended.hasExpired() && threadCount() > before) {
+        QThread::msleep(20);
+    }
+    EXPECT_LE(threadCount(), before) << "idle pool threads still there 5 s after their work";
+}
 
 TEST(OperationQueueTest, runsAtMostTheLimitAndStartsTheNextWhenOneFinishes) {
     OperationQueue queue(QStringLiteral("test"), 2);

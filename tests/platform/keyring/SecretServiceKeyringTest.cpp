@@ -335,6 +335,47 @@ TEST(SecretServiceKeyringBusTest, AStalledBusTimesOutWithinTheBound) {
         ::testing::ExitedWithCode(0), "");
 }
 
+// Connecting ahead (as the app does while it starts) must not hold the calls that follow
+// beyond their own bound when the bus never answers.
+TEST(SecretServiceKeyringBusTest, ConnectingAheadToAStalledBusKeepsLaterCallsWithinTheirBound) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            QTemporaryDir dir;
+            const QByteArray path = dir.filePath(QStringLiteral("stalled")).toUtf8();
+            const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.constData());
+            if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0) {
+                std::_Exit(2);
+            }
+            setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).constData(), 1);
+            SecretServiceKeyring keyring(uniquePrefix(), 300ms);
+            const auto started = std::chrono::steady_clock::now();
+            keyring.connectAhead();
+            const bool returnedAtOnce = std::chrono::steady_clock::now() - started < 100ms;
+            auto load = keyring.load(QStringLiteral("A"));
+            auto second = keyring.remove(QStringLiteral("A"));
+            const auto took = std::chrono::steady_clock::now() - started;
+            const bool ok = returnedAtOnce && !load.ok() &&
+                            load.error().kind == KeyringError::Kind::TimedOut && !second.ok() &&
+                            second.error().kind == KeyringError::Kind::TimedOut && took < 2s;
+            std::_Exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SecretServiceKeyringTest, CallsAfterConnectingAheadWorkAsBefore) {
+    SecretServiceKeyring keyring(m_prefix, 5s);
+    keyring.connectAhead();
+    const QString key = account();
+    ASSERT_TRUE(keyring.store(key, QStringLiteral("Jira"), "one").ok());
+    auto loaded = keyring.load(key);
+    ASSERT_TRUE(loaded.ok());
+    EXPECT_EQ(loaded.value(), std::optional<QByteArray>("one"));
+}
+
 TEST(InMemoryKeyringTest, KeepsOneItemPerAccountAndFailsOnRequest) {
     InMemoryKeyring keyring;
     ASSERT_TRUE(keyring.store(QStringLiteral("A"), QStringLiteral("Jira"), "one").ok());

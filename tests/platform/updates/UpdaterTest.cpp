@@ -29,8 +29,9 @@ protected:
         options.settingsFile = dir.filePath(QStringLiteral("updates.ini"));
         options.currentVersion = std::move(currentVersion);
         options.clock = clock;
-        options.session.extraCaCertificates = test::FakeHttpsServer::trustedCaCertificates();
-        options.session.requestTimeout = std::chrono::milliseconds(400);
+        options.session = SessionConfiguration::standard();
+        options.session->extraCaCertificates = test::FakeHttpsServer::trustedCaCertificates();
+        options.session->requestTimeout = std::chrono::milliseconds(400);
         auto updater = std::make_unique<Updater>(options, driver);
         updater->setFeedUrlProvider([this] { return feed.feedUrl(QStringLiteral("1.9")); });
         updater->setHttpHeaders({{"Device-ID", kDeviceId}});
@@ -62,6 +63,23 @@ TEST_F(UpdaterTest, TheFeedRequestCarriesTheDeviceIdAndTheSystemProfile) {
     for (const char* item : {"osName", "osVersion", "cpuArchitecture", "lang"})
         EXPECT_TRUE(request.hasQueryItem(QString::fromLatin1(item))) << item;
     EXPECT_EQ(driver->notFound, 1);
+}
+
+// Making the updater is part of every start: it must not read the authorities there
+// (which loads the TLS library on the main thread before the first window), only when
+// its first check makes the session, and then it honours them as they stand.
+TEST_F(UpdaterTest, TheProcessAuthoritiesAreTakenWhenTheFirstCheckRunsNotWhenTheUpdaterIsMade) {
+    Updater::Options options;
+    options.settingsFile = dir.filePath(QStringLiteral("updates.ini"));
+    options.currentVersion = QStringLiteral("1.9");
+    options.clock = clock;
+    Updater updater(options, driver);
+    updater.setFeedUrlProvider([this] { return feed.feedUrl(QStringLiteral("1.9")); });
+    SessionConfiguration::setProcessExtraCaCertificates(test::FakeHttpsServer::trustedCaCertificates());
+    const auto outcome = run(updater, true);
+    SessionConfiguration::setProcessExtraCaCertificates({});
+    EXPECT_EQ(outcome, Updater::Outcome::NoUpdate);
+    EXPECT_TRUE(driver->errors.empty());
 }
 
 TEST_F(UpdaterTest, OffersTheNewestNewerVersionOnly) {

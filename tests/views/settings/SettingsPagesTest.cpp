@@ -118,7 +118,8 @@ TEST_F(SettingsPagesTest, TheUpdatesSectionDrivesTheUpdater) {
     Updater::Options options;
     options.settingsFile = dir.filePath(QStringLiteral("updates.ini"));
     options.currentVersion = QStringLiteral("1.0");
-    options.session.extraCaCertificates = test::FakeHttpsServer::trustedCaCertificates();
+    options.session = SessionConfiguration::standard();
+    options.session->extraCaCertificates = test::FakeHttpsServer::trustedCaCertificates();
     updater = std::make_unique<Updater>(options, driver);
     updater->setFeedUrlProvider([&] { return feed.feedUrl(); });
 
