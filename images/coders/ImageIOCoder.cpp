@@ -108,6 +108,17 @@ void readFromStart(QImageReader& reader, QBuffer& buffer, const QByteArray& qtFo
     reader.setDevice(&buffer);
 }
 
+// Qt's SVG reader opens every file a document names: SVG is read by the SVG coder alone, after
+// its filter, never here (not even when the detection finds it).
+bool isQtVectorFormat(const QByteArray& qtFormat) {
+    return qtFormat == "svg" || qtFormat == "svgz";
+}
+
+// Whether `reader` may read what it points at: it can, and not with Qt's SVG reader.
+bool canReadSafely(QImageReader& reader) {
+    return reader.canRead() && !isQtVectorFormat(reader.format());
+}
+
 // The first frame through Qt's plugins, with the type hint first and then without it.
 Image decodeWithReader(const QByteArray& data, const QByteArray& qtFormatHint, const FrameRequest& request,
                        ImageFormat* format) {
@@ -115,13 +126,13 @@ Image decodeWithReader(const QByteArray& data, const QByteArray& qtFormatHint, c
     buffer.setData(data);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader;
-    readFromStart(reader, buffer, qtFormatHint);
-    if (!reader.canRead()) {
+    readFromStart(reader, buffer, isQtVectorFormat(qtFormatHint) ? QByteArray() : qtFormatHint);
+    if (!canReadSafely(reader)) {
         if (qtFormatHint.isEmpty()) {
             return {};
         }
         readFromStart(reader, buffer, QByteArray());
-        if (!reader.canRead()) {
+        if (!canReadSafely(reader)) {
             return {};
         }
     }
@@ -362,11 +373,11 @@ void ImageIOCoder::updateIncrementalData(const QByteArray& data, bool finished) 
     // The sniffed type's plugin alone first, as for decoding.
     const QByteArray sniffed = qtFormatFor(format);
     QImageReader reader;
-    readFromStart(reader, buffer, sniffed);
-    QSize size = reader.size();
+    readFromStart(reader, buffer, isQtVectorFormat(sniffed) ? QByteArray() : sniffed);
+    QSize size = canReadSafely(reader) ? reader.size() : QSize();
     if (!size.isValid() && !sniffed.isEmpty()) {
         readFromStart(reader, buffer, QByteArray());
-        size = reader.size();
+        size = canReadSafely(reader) ? reader.size() : QSize();
     }
     if (size.isValid() && !size.isEmpty()) {
         m_width = quint64(size.width());
