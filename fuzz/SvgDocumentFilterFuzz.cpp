@@ -19,7 +19,8 @@ bool namesOnlyTheDocument(QStringView css) {
          at = css.indexOf(QLatin1String("url("), at + 4, Qt::CaseInsensitive)) {
         const QStringView rest = css.mid(at + 4);
         qsizetype i = 0;
-        while (i < rest.size() && (rest[i].isSpace() || rest[i] == QLatin1Char('"') || rest[i] == QLatin1Char('\''))) {
+        while (i < rest.size() &&
+               (rest[i].isSpace() || rest[i] == QLatin1Char('"') || rest[i] == QLatin1Char('\''))) {
             ++i;
         }
         if (i >= rest.size() || rest[i] != QLatin1Char('#')) {

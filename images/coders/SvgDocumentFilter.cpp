@@ -22,6 +22,31 @@ bool isLinkAttribute(QStringView qualifiedName) {
     return svgLocalName(qualifiedName).compare(QLatin1String("href"), Qt::CaseInsensitive) == 0;
 }
 
+// Qt's reader lets some characters through that XML does not allow (control characters in a
+// name); a document with them is refused rather than written out for QtSvg to misread.
+bool isXmlText(QStringView text) {
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if ((u < 0x20 && u != 0x09 && u != 0x0a && u != 0x0d) || u == 0xfffe || u == 0xffff) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isXmlName(QStringView name) {
+    if (name.isEmpty() || !isXmlText(name)) {
+        return false;
+    }
+    for (const QChar c : name) {
+        if (c.unicode() < 0x80 && !c.isLetterOrNumber() && c != QLatin1Char('_') && c != QLatin1Char('-') &&
+            c != QLatin1Char('.') && c != QLatin1Char(':')) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // A link to a part of the same document.
 bool isFragmentLink(QStringView value) {
     return value.trimmed().startsWith(QLatin1Char('#'));
@@ -133,6 +158,9 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
         case QXmlStreamReader::StartElement: {
             ++depth;
             const QString name = reader.qualifiedName().toString();
+            if (!isXmlName(name)) {
+                return {};
+            }
             const bool isImage = svgLocalName(name) == QLatin1String("image");
             if (svgLocalName(name) == QLatin1String("style") || styleDepth > 0) {
                 ++styleDepth;
@@ -142,6 +170,9 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
             for (const QXmlStreamAttribute& attribute : attributes) {
                 const QStringView attributeName = attribute.qualifiedName();
                 const QStringView value = attribute.value();
+                if (!isXmlName(attributeName) || !isXmlText(value)) {
+                    return {};
+                }
                 if (isLinkAttribute(attributeName)) {
                     if (isFragmentLink(value)) {
                         writer.writeAttribute(attributeName.toString(), value.toString());
@@ -168,6 +199,9 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
             writer.writeEndElement();
             break;
         case QXmlStreamReader::Characters:
+            if (!isXmlText(reader.text())) {
+                return {};
+            }
             // Text outside the root is white space only; a style sheet's text is CSS.
             if (depth > 0 && (styleDepth == 0 || isSelfContainedCss(reader.text()))) {
                 writer.writeCharacters(reader.text().toString());
