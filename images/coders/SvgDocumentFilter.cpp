@@ -18,8 +18,10 @@ QStringView svgLocalName(QStringView qualifiedName) {
     return colon < 0 ? qualifiedName : qualifiedName.mid(colon + 1);
 }
 
+// "href" under any prefix, and any name ending so: what QtSvg reads as a link differs between
+// its versions, and nothing else needs such a name.
 bool isLinkAttribute(QStringView qualifiedName) {
-    return svgLocalName(qualifiedName).compare(QLatin1String("href"), Qt::CaseInsensitive) == 0;
+    return qualifiedName.endsWith(QLatin1String("href"), Qt::CaseInsensitive);
 }
 
 // Qt's reader lets some characters through that XML does not allow (control characters in a

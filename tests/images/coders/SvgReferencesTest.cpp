@@ -164,7 +164,7 @@ TEST(SvgReferencesTest, NothingInTheFilteredDocumentPointsOutsideIt) {
         "<style>circle { fill: url(#paint) }</style>"
         "<defs><linearGradient id=\"paint\"/><g id=\"shape\"/></defs>"
         "<use xlink:href=\"other.svg#shape\"/><use l:href=\"/abs/other.svg#shape\"/>"
-        "<use xlink:href=\"#shape\"/><use href=\" #shape\"/>"
+        "<use xlink:href=\"#shape\"/><use href=\" #shape\"/><use xhref=\"/upper/case.svg\"/>"
         "<a xlink:href=\"file:///linked\"><text>&inner;</text></a>"
         "<rect style=\"fill:url(/inline)\" fill=\"url(#paint)\" filter=\"url( 'http://remote/f' )\" "
         "mask=\"u\\72l(escaped)\" width=\"10\" height=\"10\"/>"
