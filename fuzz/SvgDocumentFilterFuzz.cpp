@@ -7,6 +7,7 @@
 
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -48,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(!filtered.startsWith("\x1f\x8b"));
     QXmlStreamReader reader(filtered);
     reader.setNamespaceProcessing(false);
-    bool inStyle = false;
+    // Elements open inside a style element, counting it; its text is CSS.
+    int styleDepth = 0;
     while (!reader.atEnd()) {
         switch (reader.readNext()) {
         case QXmlStreamReader::DTD:
@@ -56,7 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case QXmlStreamReader::EntityReference:
             std::abort();
         case QXmlStreamReader::StartElement:
-            inStyle = reader.name().endsWith(QLatin1String("style"));
+            if (styleDepth > 0 || reader.qualifiedName() == QLatin1String("style") ||
+                reader.qualifiedName().endsWith(QLatin1String(":style"))) {
+                ++styleDepth;
+            }
             for (const QXmlStreamAttribute& attribute : reader.attributes()) {
                 const QStringView name = attribute.qualifiedName();
                 const QStringView value = attribute.value();
@@ -69,7 +74,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             break;
         case QXmlStreamReader::Characters:
-            check(!inStyle || namesOnlyTheDocument(reader.text()));
+            check(styleDepth == 0 || namesOnlyTheDocument(reader.text()));
+            break;
+        case QXmlStreamReader::EndElement:
+            styleDepth = std::max(0, styleDepth - 1);
             break;
         default:
             break;
