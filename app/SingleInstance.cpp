@@ -187,9 +187,15 @@ void SingleInstance::accept() {
         while (qsizetype(m_peers.size()) >= std::max(1, m_limits.maxConnections)) {
             const std::shared_ptr<Peer> oldest = m_peers.front();
             m_peers.pop_front();
-            // Bytes that arrived but were not read yet: a whole message is still taken.
-            read(*oldest);
-            drop(*oldest);
+            // Bytes that arrived but were not read yet: a whole message is still taken (and
+            // answered, so its connection closes by itself).
+            if (oldest->socket && !oldest->dropped) {
+                oldest->socket->waitForReadyRead(0);
+                read(*oldest);
+            }
+            if (!oldest->done) {
+                drop(*oldest);
+            }
         }
         auto peer = std::make_shared<Peer>();
         peer->socket = socket;

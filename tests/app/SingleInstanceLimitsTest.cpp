@@ -277,3 +277,26 @@ TEST(SingleInstanceLimits, AStartWhoseLinksWereNotTakenSaysSo) {
     EXPECT_FALSE(said.contains("secret")) << "a sign-in link's tokens stay out of the output";
     EXPECT_TRUE(stuck.isListening()) << "the running app's socket is its own still";
 }
+
+// The peer that makes room for a new one may have sent its whole message already: it is
+// taken and answered, not dropped with it.
+TEST(SingleInstanceLimits, APeerThatMakesRoomHasTheMessageItSentTaken) {
+    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
+    SingleInstance running(name);
+    running.setLimits({/*maxMessage*/ 1024, /*messageTimeoutMs*/ 5000, /*maxConnections*/ 1});
+    ASSERT_TRUE(running.listen());
+    QList<QStringList> received;
+    QObject::connect(&running, &SingleInstance::linksReceived,
+                     [&](const QStringList& links) { received << links; });
+
+    // Both wait to be accepted at once; the first has sent everything before.
+    auto sender = connectTo(name);
+    sender->write("velmora://add-account\n\n");
+    ASSERT_TRUE(sender->waitForBytesWritten(1000));
+    auto next = connectTo(name);
+    ASSERT_TRUE(waitUntil([&] { return !received.isEmpty(); }, 2000));
+    EXPECT_EQ(received.front(), QStringList{QStringLiteral("velmora://add-account")});
+    EXPECT_TRUE(
+        waitUntil([&] { return sender->bytesAvailable() > 0 || !sender->waitForReadyRead(10); }, 2000));
+    EXPECT_EQ(sender->readAll(), "received\n");
+}
