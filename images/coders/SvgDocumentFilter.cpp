@@ -1,13 +1,17 @@
 #include "images/coders/SvgDocumentFilter.h"
 
 #include "images/coders/ImageIOCoder.h"
+#include "images/core/Image.h"
 #include "images/core/ImageFormat.h"
 
 #include <QBuffer>
+#include <QImageReader>
 #include <QImageWriter>
 #include <QPainter>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
+
+#include <algorithm>
 
 namespace velmora::images {
 
@@ -102,15 +106,39 @@ bool looksLikeMarkup(const QByteArray& bytes) {
 // kept, written as a PNG of nothing but its pixels; empty when it is not such an image.
 QString rewrittenEmbeddedImage(QStringView href) {
     const QByteArray bytes = embeddedBytes(href);
+    QByteArray qtFormat;
     switch (imageFormatForImageData(bytes)) {
     case ImageFormat::PNG:
+        qtFormat = "png";
+        break;
     case ImageFormat::JPEG:
+        qtFormat = "jpeg";
+        break;
     case ImageFormat::GIF:
+        qtFormat = "gif";
+        break;
     case ImageFormat::WebP:
+        qtFormat = "webp";
+        break;
     case ImageFormat::BMP:
+        qtFormat = "bmp";
         break;
     default:
         return {};
+    }
+    // The declared size, asked of that format's reader alone, before anything is decoded.
+    {
+        QBuffer declaring;
+        declaring.setData(bytes);
+        declaring.open(QIODevice::ReadOnly);
+        QImageReader reader(&declaring, qtFormat);
+        reader.setAutoDetectImageFormat(false);
+        const QSize declared = reader.size();
+        if (!declared.isValid() || declared.isEmpty() ||
+            quint64(declared.width()) * quint64(declared.height()) >
+                std::min(SvgDocumentFilter::maxEmbeddedImagePixels, pixelBudget())) {
+            return {};
+        }
     }
     DecodeOptions options;
     const double side = SvgDocumentFilter::maxEmbeddedImageSide;

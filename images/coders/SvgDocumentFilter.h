@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QtGlobal>
 
 namespace velmora::images {
 
@@ -22,7 +23,10 @@ public:
     static QByteArray withoutExternalReferences(const QByteArray& data);
 
     // Embedded images beyond this count are dropped: each costs a decode and an encode.
-    static constexpr int maxEmbeddedImages = 16;
+    static constexpr int maxEmbeddedImages = 8;
+    // An embedded image that declares more pixels than this (or than the pixel budget) is
+    // dropped before a pixel is decoded: it is drawn into an avatar, not shown whole.
+    static constexpr quint64 maxEmbeddedImagePixels = 2048 * 2048;
     // An embedded image is kept at most this many pixels a side.
     static constexpr int maxEmbeddedImageSide = 1024;
 };

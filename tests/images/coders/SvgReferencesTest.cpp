@@ -151,6 +151,15 @@ TEST(SvgReferencesTest, EmbeddedImagesStayOnlyAsRasterImagesWithinTheBudget) {
     for (const QColor& centre : colours) {
         EXPECT_FALSE(isRed(centre)) << "an embedded image over the budget";
     }
+    // However large the budget, an embedded image is drawn into an avatar: one that declares
+    // more than 2048 x 2048 pixels is not decoded.
+    const QByteArray large = encode(solid(2049, Qt::red), "png");
+    for (const QColor& centre : centres(documentShowing(dataUrl(large)))) {
+        EXPECT_FALSE(isRed(centre)) << "an embedded image of more than 2048 x 2048 pixels";
+    }
+    for (const QColor& centre : centres(documentShowing(dataUrl(encode(solid(2048, Qt::red), "png"))))) {
+        EXPECT_TRUE(isRed(centre)) << "an embedded image of 2048 x 2048 pixels";
+    }
 }
 
 TEST(SvgReferencesTest, NothingInTheFilteredDocumentPointsOutsideIt) {
