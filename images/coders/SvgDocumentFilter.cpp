@@ -102,10 +102,13 @@ bool looksLikeMarkup(const QByteArray& bytes) {
            head.contains("<!--") || head.contains("<!doctype");
 }
 
-// The embedded image decoded by our own coder, within the budget and at most the largest side
-// kept, written as a PNG of nothing but its pixels; empty when it is not such an image.
+// The embedded PNG or JPEG decoded by our own coder, within the budget and at most the largest
+// side kept, written as a PNG of nothing but its pixels; empty when it is not such an image.
 QString rewrittenEmbeddedImage(QStringView href) {
     const QByteArray bytes = embeddedBytes(href);
+    // PNG and JPEG only, what documents embed: their readers look at no more than the header
+    // until asked for pixels (Qt's GIF reader decodes a frame as soon as it is asked whether
+    // it can read, at whatever size the frame declares).
     QByteArray qtFormat;
     switch (imageFormatForImageData(bytes)) {
     case ImageFormat::PNG:
@@ -113,15 +116,6 @@ QString rewrittenEmbeddedImage(QStringView href) {
         break;
     case ImageFormat::JPEG:
         qtFormat = "jpeg";
-        break;
-    case ImageFormat::GIF:
-        qtFormat = "gif";
-        break;
-    case ImageFormat::WebP:
-        qtFormat = "webp";
-        break;
-    case ImageFormat::BMP:
-        qtFormat = "bmp";
         break;
     default:
         return {};

@@ -10,7 +10,7 @@ namespace velmora::images {
 // reader among them. A document from outside therefore reaches it only through this filter,
 // which writes the document anew with nothing in it that points outside its own bytes:
 // - a link (`href` under any prefix) stays only when it names a part of the same document
-//   ("#id"); an `<image>` keeps an embedded raster image, decoded by our own coder within the
+//   ("#id"); an `<image>` keeps an embedded PNG or JPEG, decoded by our own coder within the
 //   pixel budget and written again as a plain PNG, and loses any other;
 // - CSS (a `<style>` element's text, any attribute) stays only without `@import`, escapes or a
 //   `url()` other than "url(#id)";

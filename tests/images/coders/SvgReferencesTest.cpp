@@ -127,10 +127,22 @@ TEST(SvgReferencesTest, AnSvgNamingAFifoOrADeviceReturnsAtOnce) {
     }
 }
 
-TEST(SvgReferencesTest, EmbeddedImagesStayOnlyAsRasterImagesWithinTheBudget) {
+TEST(SvgReferencesTest, EmbeddedImagesStayOnlyAsPngOrJpegWithinTheBudget) {
     const QByteArray red = encode(solid(16, Qt::red), "png");
     for (const QColor& centre : centres(documentShowing(dataUrl(red)))) {
         EXPECT_TRUE(isRed(centre)) << "an embedded PNG is drawn";
+    }
+    for (const QColor& centre : centres(
+             documentShowing(dataUrl(encode(solid(16, Qt::red), "jpeg"), QStringLiteral("image/jpeg"))))) {
+        EXPECT_TRUE(isRed(centre)) << "an embedded JPEG is drawn";
+    }
+    // Qt's GIF reader decodes a frame of any size when only asked whether it can read.
+    const QByteArray gif =
+        QByteArray::fromHex("47494638396102000200f00000ff000000000021f90400000000002c000000"
+                            "00020002000002028451003b");
+    ASSERT_TRUE(isRed(QColor(QImage::fromData(gif).pixel(0, 0)))) << "a red GIF";
+    for (const QColor& centre : centres(documentShowing(dataUrl(gif, QStringLiteral("image/gif"))))) {
+        EXPECT_FALSE(isRed(centre)) << "an embedded GIF is dropped";
     }
 
     // An embedded SVG is read by Qt with no filter at all: it names a file here.
