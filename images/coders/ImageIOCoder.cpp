@@ -2,6 +2,7 @@
 
 #include "images/coders/HeifSupport.h"
 #include "images/coders/ImageCoderHelper.h"
+#include "images/coders/ImageSVGCoder.h"
 #include "images/coders/PartialPngDecoder.h"
 #include "images/coders/PdfVectorImageSource.h"
 #include "images/core/GraphicsImageRenderer.h"
@@ -117,6 +118,26 @@ bool isQtVectorFormat(const QByteArray& qtFormat) {
 // Whether `reader` may read what it points at: it can, and not with Qt's SVG reader.
 bool canReadSafely(QImageReader& reader) {
     return reader.canRead() && !isQtVectorFormat(reader.format());
+}
+
+// Whether the data is an SVG document: sniffed or hinted as one, or, when the sniff knows
+// nothing, what Qt's detection would give its SVG reader (asking it reads only the first bytes).
+bool isReadAsSvg(const QByteArray& data, ImageFormat sniffed, const QByteArray& hint) {
+    if (sniffed == ImageFormat::SVG || isQtVectorFormat(hint)) {
+        return true;
+    }
+    // Markup or compressed data only; any other bytes are not worth a second detection.
+    const QByteArray start = data.left(64).trimmed();
+    if (sniffed != ImageFormat::Undefined ||
+        !(start.startsWith('<') || start.startsWith("\xef\xbb\xbf<") || start.startsWith("\x1f\x8b"))) {
+        return false;
+    }
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader;
+    readFromStart(reader, buffer, QByteArray());
+    return reader.canRead() && isQtVectorFormat(reader.format());
 }
 
 // The first frame through Qt's plugins, with the type hint first and then without it.
@@ -297,6 +318,15 @@ Image ImageIOCoder::decodedImageWithData(const QByteArray& data, const DecodeOpt
         }
         if (!image.isNull()) {
             image.setImageFormat(ImageFormat::PDF);
+        }
+        return image;
+    }
+    if (isReadAsSvg(data, format, typeHintFor(options))) {
+        // Qt's own SVG reader would open every file the document names: it is drawn through
+        // the SVG coder, whose filter takes every outside reference out first.
+        image = ImageSVGCoder::createBitmapSVG(data, request.thumbnailSize, request.preserveAspectRatio);
+        if (!image.isNull()) {
+            image.setImageFormat(ImageFormat::SVG);
         }
         return image;
     }
