@@ -15,8 +15,10 @@
 #include <QIcon>
 #include <QSslSocket>
 #include <QThreadPool>
+#include <QUrl>
 
 #include <csignal>
+#include <cstdio>
 
 namespace velmora {
 
@@ -92,8 +94,25 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     // One app per user: a start while it runs hands its links over and ends.
     const QStringList links = SingleInstance::linksIn(QCoreApplication::arguments());
     SingleInstance instance;
-    if (instance.handOver(links, 1000)) {
+    switch (instance.handOver(links, 3000)) {
+    case SingleInstance::HandOver::Delivered:
         return 0;
+    case SingleInstance::HandOver::NotDelivered: {
+        // The app runs but did not take the links: they would be lost without a word.
+        QString message =
+            QStringLiteral("Velmora is running but did not answer; nothing was handed over to it.");
+        // A sign-in link carries its tokens in the query: those stay out of the output.
+        for (const QString& link : links) {
+            message += QStringLiteral("\nNot opened: ") +
+                       QUrl(link)
+                           .adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment)
+                           .toString();
+        }
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+        return 1;
+    }
+    case SingleInstance::HandOver::NoRunningApp:
+        break;
     }
     instance.listen();
     // The windows come and go as accounts change; quitting is the shell's decision.

@@ -1,12 +1,15 @@
 #include "app/SingleInstance.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -79,33 +82,48 @@ QStringList SingleInstance::linksIn(const QStringList& arguments) {
     return links;
 }
 
-bool SingleInstance::handOver(const QStringList& links, int timeoutMs) {
+SingleInstance::HandOver SingleInstance::handOver(const QStringList& links, int timeoutMs) {
     if (m_name.isEmpty()) {
-        return false;
+        return HandOver::NoRunningApp;
     }
-    QLocalSocket socket;
-    socket.connectToServer(m_name);
-    if (!socket.waitForConnected(timeoutMs)) {
-        return false;
-    }
-    // One link a line; the running app reads until we hang up.
+    // One link a line, and an empty line that ends the message even when there are none.
     QByteArray message;
     for (const QString& link : links) {
         message += link.toUtf8() + '\n';
     }
-    if (!message.isEmpty()) {
+    message += '\n';
+    const QDeadlineTimer deadline(timeoutMs);
+    // The running app answers a whole message with a word of its own. Without it the message
+    // may not have arrived (the app dropped the connection to make room, or is stuck): it is
+    // sent again while there is time.
+    while (!deadline.hasExpired()) {
+        QLocalSocket socket;
+        socket.connectToServer(m_name);
+        if (!socket.waitForConnected(int(std::max<qint64>(1, deadline.remainingTime())))) {
+            const auto error = socket.error();
+            if (error == QLocalSocket::ServerNotFoundError || error == QLocalSocket::ConnectionRefusedError) {
+                // No socket, or one that nobody listens on (what a crashed app left).
+                return HandOver::NoRunningApp;
+            }
+            continue;
+        }
         socket.write(message);
+        QByteArray answer;
+        while (answer.size() < acknowledgement().size() && !deadline.hasExpired() &&
+               (socket.bytesAvailable() > 0 ||
+                socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))) {
+            answer += socket.read(acknowledgement().size() - answer.size());
+        }
+        if (answer == acknowledgement()) {
+            socket.disconnectFromServer();
+            return HandOver::Delivered;
+        }
+        socket.abort();
+        if (!deadline.hasExpired()) {
+            QThread::msleep(10);
+        }
     }
-    // An empty line ends the message even when there are no links.
-    socket.write("\n");
-    if (!socket.waitForBytesWritten(timeoutMs)) {
-        return false;
-    }
-    socket.disconnectFromServer();
-    if (socket.state() != QLocalSocket::UnconnectedState) {
-        socket.waitForDisconnected(timeoutMs);
-    }
-    return true;
+    return HandOver::NotDelivered;
 }
 
 bool SingleInstance::listen() {
@@ -131,54 +149,99 @@ bool SingleInstance::isListening() const {
     return m_server && m_server->isListening();
 }
 
+// A later start's connection: what it sent so far, how far that was searched for the end,
+// whether its message is complete (it is answered and closing then) and whether it was dropped.
+struct SingleInstance::Peer {
+    QPointer<QLocalSocket> socket;
+    QByteArray received;
+    qsizetype searched = 0;
+    bool done = false;
+    bool dropped = false;
+};
+
+const QByteArray& SingleInstance::acknowledgement() {
+    static const QByteArray word = QByteArrayLiteral("received\n");
+    return word;
+}
+
+void SingleInstance::drop(Peer& peer) {
+    // Once is enough: a socket is aborted and let go a single time.
+    if (peer.dropped || !peer.socket) {
+        return;
+    }
+    peer.dropped = true;
+    peer.socket->abort();
+    peer.socket->deleteLater();
+}
+
 void SingleInstance::accept() {
     while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-        if (m_connections >= m_limits.maxConnections) {
-            // Busy with as many as a person's starts could make: this one is dropped.
-            socket->abort();
-            socket->deleteLater();
-            continue;
+        // Only peers still sending count; when they are as many as the limit, the one waiting
+        // longest makes room (after what it has sent is read). Peers that connect and say
+        // nothing thus never keep a later start out, however often they come back.
+        m_peers.erase(std::remove_if(m_peers.begin(), m_peers.end(),
+                                     [](const std::shared_ptr<Peer>& peer) {
+                                         return !peer->socket || peer->done || peer->dropped;
+                                     }),
+                      m_peers.end());
+        while (qsizetype(m_peers.size()) >= std::max(1, m_limits.maxConnections)) {
+            const std::shared_ptr<Peer> oldest = m_peers.front();
+            m_peers.pop_front();
+            // Bytes that arrived but were not read yet: a whole message is still taken (and
+            // answered, so its connection closes by itself).
+            if (oldest->socket && !oldest->dropped) {
+                oldest->socket->waitForReadyRead(0);
+                read(*oldest);
+            }
+            if (!oldest->done) {
+                drop(*oldest);
+            }
         }
-        ++m_connections;
-        connect(socket, &QObject::destroyed, this, [this] { --m_connections; });
+        auto peer = std::make_shared<Peer>();
+        peer->socket = socket;
+        m_peers.push_back(peer);
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        auto drop = [socket] {
-            socket->abort();
-            socket->deleteLater();
-        };
         // A start hands its links over at once; a peer that dawdles is dropped.
         auto* deadline = new QTimer(socket);
         deadline->setSingleShot(true);
-        connect(deadline, &QTimer::timeout, socket, drop);
+        connect(deadline, &QTimer::timeout, this, [peer] { drop(*peer); });
         deadline->start(m_limits.messageTimeoutMs);
-        // The message so far, and how far it was searched for its end.
-        auto received = std::make_shared<QByteArray>();
-        auto searched = std::make_shared<qsizetype>(0);
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket, drop, received, searched] {
-            received->append(socket->read(m_limits.maxMessage + 2 - received->size()));
-            // Everything up to the empty line that ends the message.
-            const qsizetype end = received->startsWith('\n')
-                                      ? 0
-                                      : received->indexOf("\n\n", std::max<qsizetype>(*searched - 1, 0));
-            *searched = received->size();
-            if (end < 0) {
-                if (received->size() > m_limits.maxMessage) {
-                    drop();
-                }
-                return;
-            }
-            const QByteArray message = received->left(end == 0 ? 1 : end + 2);
-            // One message a connection: whatever follows is not read.
-            drop();
-            QStringList links;
-            for (const QByteArray& line : message.split('\n')) {
-                if (!line.isEmpty()) {
-                    links << QString::fromUtf8(line);
-                }
-            }
-            emit linksReceived(links);
-        });
+        connect(socket, &QLocalSocket::readyRead, this, [this, peer] { read(*peer); });
     }
+}
+
+void SingleInstance::read(Peer& peer) {
+    QLocalSocket* socket = peer.socket;
+    if (!socket || peer.done || peer.dropped) {
+        return;
+    }
+    // Never more than one byte past the limit is kept: a longer message is dropped unread.
+    peer.received.append(socket->read(m_limits.maxMessage + 2 - peer.received.size()));
+    // Everything up to the empty line that ends the message.
+    const qsizetype end = peer.received.startsWith('\n')
+                              ? 0
+                              : peer.received.indexOf("\n\n", std::max<qsizetype>(peer.searched - 1, 0));
+    peer.searched = peer.received.size();
+    if (end < 0 || end + 2 > m_limits.maxMessage) {
+        if (end >= 0 || peer.received.size() > m_limits.maxMessage) {
+            drop(peer);
+        }
+        return;
+    }
+    const QByteArray message = peer.received.left(end == 0 ? 1 : end + 2);
+    // One message a connection: whatever follows is not read. The answer tells the start its
+    // links arrived; the connection closes once it is out.
+    peer.done = true;
+    peer.received.clear();
+    socket->write(acknowledgement());
+    socket->disconnectFromServer();
+    QStringList links;
+    for (const QByteArray& line : message.split('\n')) {
+        if (!line.isEmpty()) {
+            links << QString::fromUtf8(line);
+        }
+    }
+    emit linksReceived(links);
 }
 
 } // namespace velmora

@@ -1,7 +1,12 @@
 #pragma once
 
+#include <QLocalSocket>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
+
+#include <deque>
+#include <memory>
 
 class QLocalServer;
 
@@ -9,18 +14,20 @@ namespace velmora {
 
 // One running app per user. A start while the app runs hands its links to the running
 // app over a local socket (named per user, reachable by that user only) and ends; the
-// running app receives them as `linksReceived`. A socket file left behind by an app
-// that crashed does not keep the next one from starting.
+// running app receives them as `linksReceived` and answers, so that the start knows its
+// links arrived. A socket file left behind by an app that crashed does not keep the next
+// one from starting.
 //
 // Whatever arrives on the socket is sized before it is kept: a message larger than
-// `maxMessage`, one that takes longer than `messageTimeoutMs`, and connections beyond
-// `maxConnections` at a time are dropped unread.
+// `maxMessage` and one that takes longer than `messageTimeoutMs` are dropped unread. At
+// most `maxConnections` peers may be sending at a time; a new one makes room by dropping
+// the one waiting longest, so peers that connect and say nothing never keep a start out.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
     struct Limits {
         qsizetype maxMessage = 64 * 1024;
-        int messageTimeoutMs = 5000;
+        int messageTimeoutMs = 1000;
         int maxConnections = 8;
     };
 
@@ -38,9 +45,16 @@ public:
     // Tests shorten the limits.
     void setLimits(const Limits& limits) { m_limits = limits; }
 
-    // Gives `links` to the running app; false when no app answers (this one is then
-    // the first).
-    bool handOver(const QStringList& links, int timeoutMs = 3000);
+    enum class HandOver {
+        // The running app has the links: it said so.
+        Delivered,
+        // No app listens (no socket, or one a crashed app left): this one is the first.
+        NoRunningApp,
+        // An app listens but did not say it has the links within the time.
+        NotDelivered,
+    };
+    // Gives `links` to the running app.
+    HandOver handOver(const QStringList& links, int timeoutMs = 3000);
 
     // Becomes the app the next starts hand over to; false when the socket cannot be made.
     bool listen();
@@ -54,12 +68,18 @@ signals:
     void linksReceived(const QStringList& links);
 
 private:
+    struct Peer;
+    // What the running app answers a whole message with.
+    static const QByteArray& acknowledgement();
+    static void drop(Peer& peer);
     void accept();
+    void read(Peer& peer);
 
     QString m_name;
     Limits m_limits;
     QLocalServer* m_server = nullptr;
-    int m_connections = 0;
+    // The connections still sending, the longest waiting first.
+    std::deque<std::shared_ptr<Peer>> m_peers;
 };
 
 } // namespace velmora

@@ -1,7 +1,6 @@
 #include "core/storage/UserSettings.h"
 
 #include "core/model/Logger.h"
-#include "platform/plist/PropertyList.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -19,32 +18,16 @@ const QString kStopTimeTrackingWhenClosed = QStringLiteral("stopTimeTrackingWhen
 const QString kStopTimeTrackingWhenSwitching = QStringLiteral("stopTimeTrackingWhenSwitching");
 } // namespace
 
+// Qt writes the settings file through a temporary of its own (unnamed where the file system
+// allows, else "<file>.XXXXXX"), whose name the app cannot tell from a user's file beside it such
+// as "<file>.backup": nothing next to the settings file is removed here.
 UserSettings::UserSettings(QObject* parent)
-    : QObject(parent), m_open([] { return std::make_unique<QSettings>(); }), m_settings(m_open()) {
-    removeLeftovers();
-}
+    : QObject(parent), m_open([] { return std::make_unique<QSettings>(); }), m_settings(m_open()) {}
 
 UserSettings::UserSettings(const QString& filePath, QObject* parent)
     : QObject(parent),
       m_open([filePath] { return std::make_unique<QSettings>(filePath, QSettings::NativeFormat); }),
-      m_settings(m_open()) {
-    removeLeftovers();
-}
-
-void UserSettings::removeLeftovers() {
-    // The settings file is written through a temporary next to it, renamed over the file;
-    // a process killed in between leaves the temporary for good. A second start (a link
-    // handed to the running app) may meet a write of the first under way, so only what
-    // is clearly abandoned goes.
-    const int removed =
-        PropertyList::removeLeftoverTemporaries(m_settings->fileName(), std::chrono::seconds(60));
-    if (removed > 0) {
-        qCInfo(Logger::dataManager()).noquote()
-            << QStringLiteral("[UserSettings] Removed %1 leftover temporary file(s) of %2")
-                   .arg(removed)
-                   .arg(m_settings->fileName());
-    }
-}
+      m_settings(m_open()) {}
 
 UserSettings::~UserSettings() = default;
 

@@ -68,8 +68,6 @@ signals:
     void settingChanged(const QString& key);
 
 private:
-    // Temporaries an interrupted write of the settings file left next to it.
-    void removeLeftovers();
     bool readBool(const QString& key, bool fallback) const;
     // Stores and syncs; true when the stored value changed. A value that could not be
     // stored is logged, taken back and reported as no change.

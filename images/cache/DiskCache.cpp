@@ -1,13 +1,13 @@
 #include "images/cache/DiskCache.h"
 
 #include "images/cache/ImageCacheConfig.h"
+#include "platform/files/AtomicFile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QUrl>
 
 #include <algorithm>
@@ -216,38 +216,11 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
         QFile::remove(path);
         return;
     }
-    if (m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic) {
-        // Readers on other threads or in other processes see the old file or the whole new one.
-        // A write into the buffer succeeds whatever the disk says, and commit() would put the
-        // flushed part in place even when the flush failed (a full disk): flush and check first. A
-        // save file that is not committed removes its temporary file.
-        QSaveFile file(path);
-        if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush() &&
-            file.error() == QFileDevice::NoError) {
-            file.commit();
-        }
-        return;
-    }
-    // Never through a link: the bytes go into the cache's own folder or nowhere.
-    Descriptor file{::open(QFile::encodeName(path).constData(),
-                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666)};
-    struct stat info {};
-    if (file.fd < 0 || ::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        return;
-    }
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const auto written = ::write(file.fd, data.constData() + done, size_t(data.size() - done));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            // The earlier bytes are gone already; a part of the new ones is no entry either.
-            ::unlink(QFile::encodeName(path).constData());
-            return;
-        }
-        done += written;
-    }
+    // The bytes go into a new file in the cache folder, renamed over the entry: a link, FIFO or
+    // second name of a user's file planted at the entry's path is replaced, never written
+    // through, and a failed write (a full disk) leaves the entry as it was. Atomic writes also
+    // wait for the disk before the rename.
+    (void)AtomicFile::write(path, data, m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic);
 }
 
 std::optional<QByteArray> DiskCache::extendedDataForKey(const QString& key) const {

@@ -11,12 +11,13 @@ namespace velmora::images {
 class ImageCacheConfig;
 
 // Image bytes as one file per key in one folder: the file is named by the MD5 of the key plus the
-// key's extension, written through QSaveFile when the configuration asks for atomic writes, and the
+// key's extension, always written to a new file in the folder and renamed over the entry (so a link
+// at its path is replaced, never followed; atomic writes wait for the disk first), and the
 // key's extended data lives in a `user.` extended attribute of that file. Every answer comes from the
 // file system at the moment of the call, so files of an earlier run are found again. Only the
 // cache's own files count: a link, a pipe or a file larger than the configuration's entry limit is a
-// miss. Failures are not reported: a read that fails is a miss, a write that fails leaves nothing
-// behind.
+// miss. Failures are not reported: a read that fails is a miss, a write that fails leaves the
+// entry as it was.
 class DiskCache : public AbstractDiskCache {
 public:
     // The name of the extended attribute that holds a key's extended data.

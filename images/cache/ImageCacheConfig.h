@@ -36,7 +36,8 @@ class ImageCacheConfig : public QObject {
         quint64 maxMemoryCount READ maxMemoryCount WRITE setMaxMemoryCount NOTIFY maxMemoryCountChanged)
 
 public:
-    // File-writing option bit: write to a temporary file and rename it into place.
+    // File-writing option bit: the bytes are on the disk before the new file is renamed into place
+    // (every write goes through a new file and a rename).
     static constexpr quint32 WriteAtomic = 1;
 
     ImageCacheConfig();

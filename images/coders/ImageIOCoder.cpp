@@ -3,6 +3,7 @@
 #include "images/coders/DecodeCostGuard.h"
 #include "images/coders/HeifSupport.h"
 #include "images/coders/ImageCoderHelper.h"
+#include "images/coders/ImageSVGCoder.h"
 #include "images/coders/PartialPngDecoder.h"
 #include "images/coders/PdfVectorImageSource.h"
 #include "images/core/GraphicsImageRenderer.h"
@@ -109,6 +110,37 @@ void readFromStart(QImageReader& reader, QIODevice& buffer, const QByteArray& qt
     reader.setDevice(&buffer);
 }
 
+// Qt's SVG reader opens every file a document names: SVG is read by the SVG coder alone, after
+// its filter, never here (not even when the detection finds it).
+bool isQtVectorFormat(const QByteArray& qtFormat) {
+    return qtFormat == "svg" || qtFormat == "svgz";
+}
+
+// Whether `reader` may read what it points at: it can, and not with Qt's SVG reader.
+bool canReadSafely(QImageReader& reader) {
+    return reader.canRead() && !isQtVectorFormat(reader.format());
+}
+
+// Whether the data is an SVG document: sniffed or hinted as one, or, when the sniff knows
+// nothing, what Qt's detection would give its SVG reader (asking it reads only the first bytes).
+bool isReadAsSvg(const QByteArray& data, ImageFormat sniffed, const QByteArray& hint) {
+    if (sniffed == ImageFormat::SVG || isQtVectorFormat(hint)) {
+        return true;
+    }
+    // Markup or compressed data only; any other bytes are not worth a second detection.
+    const QByteArray start = data.left(64).trimmed();
+    if (sniffed != ImageFormat::Undefined ||
+        !(start.startsWith('<') || start.startsWith("\xef\xbb\xbf<") || start.startsWith("\x1f\x8b"))) {
+        return false;
+    }
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader;
+    readFromStart(reader, buffer, QByteArray());
+    return reader.canRead() && isQtVectorFormat(reader.format());
+}
+
 // The first frame through Qt's plugins, with the type hint first and then without it. What the
 // plugin reads is bounded first: a JPEG ends after its last allowed scan, and its bytes end once
 // the decode has spent its CPU time.
@@ -117,13 +149,13 @@ Image decodeWithReader(const QByteArray& data, const QByteArray& qtFormatHint, c
     DecodeCostGuard::BudgetedBuffer buffer(DecodeCostGuard::withinJpegScanLimit(data));
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader;
-    readFromStart(reader, buffer, qtFormatHint);
-    if (!reader.canRead()) {
+    readFromStart(reader, buffer, isQtVectorFormat(qtFormatHint) ? QByteArray() : qtFormatHint);
+    if (!canReadSafely(reader)) {
         if (qtFormatHint.isEmpty()) {
             return {};
         }
         readFromStart(reader, buffer, QByteArray());
-        if (!reader.canRead()) {
+        if (!canReadSafely(reader)) {
             return {};
         }
     }
@@ -302,6 +334,15 @@ Image ImageIOCoder::decodedImageWithData(const QByteArray& data, const DecodeOpt
         }
         return image;
     }
+    if (isReadAsSvg(data, format, typeHintFor(options))) {
+        // Qt's own SVG reader would open every file the document names: it is drawn through
+        // the SVG coder, whose filter takes every outside reference out first.
+        image = ImageSVGCoder::createBitmapSVG(data, request.thumbnailSize, request.preserveAspectRatio);
+        if (!image.isNull()) {
+            image.setImageFormat(ImageFormat::SVG);
+        }
+        return image;
+    }
     if (format == ImageFormat::HEIC || format == ImageFormat::HEIF) {
         image = decodeHeif(data, request);
     } else if (format == ImageFormat::PNG && DecodeCostGuard::pngInflatesBeyondItsRows(data)) {
@@ -377,11 +418,11 @@ void ImageIOCoder::updateIncrementalData(const QByteArray& data, bool finished) 
     // The sniffed type's plugin alone first, as for decoding.
     const QByteArray sniffed = qtFormatFor(format);
     QImageReader reader;
-    readFromStart(reader, buffer, sniffed);
-    QSize size = reader.size();
+    readFromStart(reader, buffer, isQtVectorFormat(sniffed) ? QByteArray() : sniffed);
+    QSize size = canReadSafely(reader) ? reader.size() : QSize();
     if (!size.isValid() && !sniffed.isEmpty()) {
         readFromStart(reader, buffer, QByteArray());
-        size = reader.size();
+        size = canReadSafely(reader) ? reader.size() : QSize();
     }
     if (size.isValid() && !size.isEmpty()) {
         m_width = quint64(size.width());

@@ -1,6 +1,7 @@
 #include "images/coders/ImageSVGCoder.h"
 
 #include "images/coders/ImageCoderHelper.h"
+#include "images/coders/SvgDocumentFilter.h"
 #include "images/coders/SvgVectorImageSource.h"
 #include "images/coders/VectorDrawingCost.h"
 #include "images/core/GraphicsImageRenderer.h"
@@ -66,14 +67,19 @@ Image ImageSVGCoder::decodedImageWithData(const QByteArray& data, const DecodeOp
 
 Image ImageSVGCoder::createVectorSVG(const QByteArray& data) {
     Q_ASSERT_X(!data.isNull(), "createVectorSVG", "Invalid parameter not satisfying: data");
-    auto source = SvgVectorImageSource::create(data);
+    // QtSvg sees a document only once nothing in it points outside its own bytes.
+    auto source = SvgVectorImageSource::create(SvgDocumentFilter::withoutExternalReferences(data));
     return source ? Image(std::move(source)) : Image();
 }
 
 Image ImageSVGCoder::createBitmapSVG(const QByteArray& data, const QSizeF& targetSize,
                                      bool preserveAspectRatio, quint64 limitBytes) {
     Q_ASSERT_X(!data.isNull(), "createBitmapSVG", "Invalid parameter not satisfying: data");
-    QSvgRenderer renderer(data);
+    const QByteArray document = SvgDocumentFilter::withoutExternalReferences(data);
+    if (document.isEmpty()) {
+        return {};
+    }
+    QSvgRenderer renderer(document);
     if (!renderer.isValid()) {
         return {};
     }

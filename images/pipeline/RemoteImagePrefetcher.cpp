@@ -130,14 +130,11 @@ std::shared_ptr<RemoteImagePrefetchToken> RemoteImagePrefetcher::prefetchURLs(
         // The operation runs until its load has finished, so the queue's limit bounds running loads.
         auto operation = AsyncBlockOperation::blockOperationWithBlock(
             [weakSelf = weak_from_this(), token, url](const std::shared_ptr<AsyncBlockOperation>& operation) {
-                if (operation->isCancelled()) {
-                    return; // its cancel has finished it
-                }
+                // A cancelled list has cancelled every operation it queued (none is queued once
+                // it is cancelled), and the cancel of a running operation finishes it: its place
+                // in the queue is given back there. Without the prefetcher there is no queue.
                 const auto self = weakSelf.lock();
-                if (!self || token->m_cancelled) {
-                    // Nothing loads, so nothing would finish it: its place in the queue is
-                    // given back here.
-                    operation->complete();
+                if (operation->isCancelled() || !self || token->m_cancelled) {
                     return;
                 }
                 const auto load = self->m_manager->loadImage(
@@ -162,10 +159,9 @@ std::shared_ptr<RemoteImagePrefetchToken> RemoteImagePrefetcher::prefetchURLs(
                         return;
                     }
                 }
-                // The token was cancelled while this load started: a cancelled load reports nothing,
-                // so its place in the queue is given back here.
+                // The token was cancelled while this load started: the load is cancelled here (the
+                // cancel did not find it); the cancel has finished this operation already.
                 load->cancel();
-                operation->complete();
             });
         {
             // A cancel from another thread may come while the list is being queued: what it

@@ -1,11 +1,11 @@
 #include "platform/plist/PropertyList.h"
 
+#include "platform/files/AtomicFile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QSaveFile>
 
 #include <plist/plist.h>
 
@@ -442,51 +442,19 @@ Result<Void, PropertyListError> PropertyList::writeFile(const QString& path, con
         return R::failure(error(PropertyListError::Kind::WriteFailed,
                                 QStringLiteral("cannot create the folder %1").arg(folder)));
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return R::failure(error(PropertyListError::Kind::WriteFailed,
-                                QStringLiteral("cannot write %1: %2").arg(path, file.errorString())));
-    }
-    // The write is buffered: a full disk shows only when the buffer goes out, and
-    // commit() would then put the short file over the old one. So everything must be
-    // out, without error, before the new file may replace the old.
-    const qint64 written = file.write(xml.value());
-    if (written != xml.value().size() || !file.flush() || file.error() != QFileDevice::NoError) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        return R::failure(error(PropertyListError::Kind::WriteFailed,
-                                QStringLiteral("cannot write %1: %2").arg(path, reason)));
-    }
-    if (!file.commit()) {
-        return R::failure(error(PropertyListError::Kind::WriteFailed,
-                                QStringLiteral("cannot write %1: %2").arg(path, file.errorString())));
+    // A new file beside it, renamed over it: a link at the path is replaced, not followed, and
+    // a write that fails on the way (a full disk) leaves the old file as it was.
+    auto written = AtomicFile::write(path, xml.value());
+    if (!written.ok()) {
+        return R::failure(error(PropertyListError::Kind::WriteFailed, written.error()));
     }
     return R::success(Void{});
 }
 
 int PropertyList::removeLeftoverTemporaries(const QString& path, std::chrono::seconds olderThan) {
-    const QFileInfo target(path);
-    const QDir folder = target.absoluteDir();
-    if (!folder.exists()) {
-        return 0;
-    }
-    // The atomic write goes through "<name>.XXXXXX" next to the file; a process killed
-    // between writing and renaming leaves it behind, and nothing else ever removes it.
-    const QRegularExpression temporary(QRegularExpression::anchoredPattern(
-        QRegularExpression::escape(target.fileName()) + QStringLiteral("\\.[A-Za-z0-9]{6}")));
-    int removed = 0;
-    const auto entries = folder.entryInfoList({target.fileName() + QStringLiteral(".??????")},
-                                              QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
-    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-olderThan.count());
-    for (const QFileInfo& entry : entries) {
-        if (olderThan.count() > 0 && entry.lastModified().toUTC() > before) {
-            continue;
-        }
-        if (temporary.match(entry.fileName()).hasMatch() && QFile::remove(entry.absoluteFilePath())) {
-            ++removed;
-        }
-    }
-    return removed;
+    // A process killed between writing and renaming leaves its temporary, and nothing else ever
+    // removes it; only names that our writes make are such temporaries.
+    return AtomicFile::removeLeftovers(path, olderThan);
 }
 
 } // namespace velmora

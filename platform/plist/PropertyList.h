@@ -43,7 +43,8 @@ public:
     // file as it was. The parent folder is created when missing.
     // A write that fails on the way (a full disk) leaves the old file byte for byte.
     static Result<Void, PropertyListError> writeFile(const QString& path, const QVariant& root);
-    // Removes what interrupted writes of `path` left next to it; returns how many.
+    // Removes what interrupted writes of `path` left next to it (names only our writes
+    // make: a user's "<name>.backup" stays); returns how many.
     // Only for a file that no other process writes at the same time, unless `olderThan`
     // spares what a write under way may still be filling.
     static int removeLeftoverTemporaries(const QString& path,

@@ -84,7 +84,8 @@ TEST(SingleInstance, ALaterStartHandsItsLinksToTheRunningOneAndAStaleSocketDoesN
         }
     }
     SingleInstance first(name);
-    EXPECT_FALSE(first.handOver({}, 200)) << "nobody answers a stale socket";
+    EXPECT_EQ(first.handOver({}, 200), SingleInstance::HandOver::NoRunningApp)
+        << "nobody answers a stale socket";
     ASSERT_TRUE(first.listen());
     QList<QStringList> received;
     QObject::connect(&first, &SingleInstance::linksReceived,
@@ -93,7 +94,7 @@ TEST(SingleInstance, ALaterStartHandsItsLinksToTheRunningOneAndAStaleSocketDoesN
     SingleInstance second(name);
     const QStringList links{QStringLiteral("velmora://authorize-jira?token=a&refreshToken=b"),
                             QStringLiteral("velmora://add-account")};
-    bool handedOver = false;
+    auto handedOver = SingleInstance::HandOver::NotDelivered;
     // The running app answers on its event loop; the second start waits on its own.
     std::thread later([&] {
         SingleInstance client(name);
@@ -101,7 +102,7 @@ TEST(SingleInstance, ALaterStartHandsItsLinksToTheRunningOneAndAStaleSocketDoesN
     });
     ASSERT_TRUE(waitUntil([&] { return !received.isEmpty(); }));
     later.join();
-    EXPECT_TRUE(handedOver);
+    EXPECT_EQ(handedOver, SingleInstance::HandOver::Delivered);
     EXPECT_EQ(received.front(), links);
     EXPECT_EQ(SingleInstance::linksIn({"velmora", "--x", "velmora://add-account"}),
               QStringList{"velmora://add-account"});

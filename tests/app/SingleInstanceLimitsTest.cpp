@@ -6,15 +6,19 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
 #include <QLocalSocket>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QUuid>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -101,7 +105,8 @@ TEST(SingleInstanceFolder, WithoutARuntimeFolderTheSocketStaysInTheUsersOwnFolde
     ASSERT_TRUE(QFile::link(open.path(), QDir(elsewhere.path()).filePath(QStringLiteral("velmora-run"))));
     EXPECT_TRUE(SingleInstance::defaultName().isEmpty());
     SingleInstance nowhere(QString{});
-    EXPECT_FALSE(nowhere.handOver({QStringLiteral("velmora://add-account")}, 200));
+    EXPECT_EQ(nowhere.handOver({QStringLiteral("velmora://add-account")}, 200),
+              SingleInstance::HandOver::NoRunningApp);
     EXPECT_FALSE(nowhere.listen());
 }
 
@@ -131,15 +136,17 @@ TEST(SingleInstanceLimits, PeersThatSendTooMuchTakeTooLongOrCrowdAreDropped) {
         EXPECT_LT(clock.elapsed(), 2000);
     }
 
-    // Too crowded: three idle peers fill the places, a fourth is dropped at once, and
-    // the idle ones are dropped at the time limit.
+    // Too crowded: three idle peers fill the places, a fourth makes room by the drop of
+    // the one waiting longest, and the others are dropped at the time limit.
     std::vector<std::unique_ptr<QLocalSocket>> idle;
     for (int i = 0; i < 3; ++i) {
         idle.push_back(connectTo(name));
+        drainEvents();
     }
-    drainEvents();
     auto fourth = connectTo(name);
-    EXPECT_TRUE(droppedByTheServer(*fourth, 300));
+    EXPECT_TRUE(droppedByTheServer(*idle.front(), 300));
+    EXPECT_EQ(idle.back()->state(), QLocalSocket::ConnectedState);
+    idle.push_back(std::move(fourth));
     for (auto& peer : idle) {
         EXPECT_TRUE(droppedByTheServer(*peer, 2000)) << "too slow";
     }
@@ -150,4 +157,146 @@ TEST(SingleInstanceLimits, PeersThatSendTooMuchTakeTooLongOrCrowdAreDropped) {
     EXPECT_TRUE(waitUntil([&] { return received > 0; }, 2000));
     drainEvents();
     EXPECT_EQ(received, 1);
+}
+
+// The limit of a message is its size, not its time: a whole message over the limit sent at once
+// is dropped unread, one within it handed over.
+TEST(SingleInstanceLimits, AMessageOverTheSizeLimitIsDroppedEvenWhenItEndsAtOnce) {
+    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
+    SingleInstance running(name);
+    running.setLimits({/*maxMessage*/ 1024, /*messageTimeoutMs*/ 5000, /*maxConnections*/ 8});
+    ASSERT_TRUE(running.listen());
+    QList<QStringList> received;
+    QObject::connect(&running, &SingleInstance::linksReceived,
+                     [&](const QStringList& links) { received << links; });
+
+    const QString within = QStringLiteral("velmora://add-account?x=") + QString(990, QLatin1Char('a'));
+    auto small = connectTo(name);
+    small->write(within.toUtf8() + "\n\n");
+    ASSERT_TRUE(waitUntil([&] { return !received.isEmpty(); }, 2000));
+    EXPECT_EQ(received.front(), QStringList{within});
+
+    const QByteArray over = "velmora://add-account?x=" + QByteArray(2000, 'b') + "\n\n";
+    auto large = connectTo(name);
+    large->write(over);
+    large->flush();
+    EXPECT_TRUE(droppedByTheServer(*large, 2000));
+    drainEvents();
+    EXPECT_EQ(received.size(), 1);
+}
+
+namespace {
+
+// Peers that connect and say nothing, and connect again whenever they are dropped.
+class IdlePeers {
+public:
+    IdlePeers(const QString& name, int count) : m_name(name) {
+        for (int i = 0; i < count; ++i) {
+            auto* socket = new QLocalSocket;
+            m_sockets.emplace_back(socket);
+            QObject::connect(socket, &QLocalSocket::disconnected, socket, [this, socket] {
+                ++reconnects;
+                socket->connectToServer(m_name);
+            });
+            socket->connectToServer(m_name);
+        }
+    }
+    int reconnects = 0;
+
+private:
+    QString m_name;
+    std::vector<std::unique_ptr<QLocalSocket>> m_sockets;
+};
+
+} // namespace
+
+TEST(SingleInstanceLimits, IdlePeersThatComeBackNeverKeepALaterStartOut) {
+    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
+    SingleInstance running(name);
+    ASSERT_TRUE(running.listen());
+    QList<QStringList> received;
+    QObject::connect(&running, &SingleInstance::linksReceived,
+                     [&](const QStringList& links) { received << links; });
+    IdlePeers idle(name, 8);
+    drainEvents();
+
+    const QStringList links{QStringLiteral("velmora://authorize-jira?token=a&refreshToken=b")};
+    std::atomic<bool> finished{false};
+    auto handedOver = SingleInstance::HandOver::NotDelivered;
+    std::thread later([&] {
+        handedOver = SingleInstance(name).handOver(links, 3000);
+        finished = true;
+    });
+    waitUntil([&] { return finished.load(); }, 5000);
+    later.join();
+    drainEvents();
+    EXPECT_EQ(handedOver, SingleInstance::HandOver::Delivered);
+    ASSERT_EQ(received.size(), 1);
+    EXPECT_EQ(received.front(), links);
+}
+
+TEST(SingleInstanceLimits, AStartWhoseLinksWereNotTakenSaysSo) {
+    // An app that accepts the connection and never answers, as one that is stuck would.
+    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
+    QLocalServer stuck;
+    ASSERT_TRUE(stuck.listen(name));
+    std::atomic<bool> finished{false};
+    auto handedOver = SingleInstance::HandOver::Delivered;
+    std::thread later([&] {
+        handedOver = SingleInstance(name).handOver({QStringLiteral("velmora://add-account")}, 500);
+        finished = true;
+    });
+    waitUntil([&] { return finished.load(); }, 5000);
+    later.join();
+    EXPECT_EQ(handedOver, SingleInstance::HandOver::NotDelivered);
+    EXPECT_EQ(
+        SingleInstance(QStringLiteral("velmora-test-nobody-") + QUuid::createUuid().toString(QUuid::Id128))
+            .handOver({}, 200),
+        SingleInstance::HandOver::NoRunningApp);
+
+    // The app started as that later start says so and ends with an error, and does not start.
+    QProcess second;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("VELMORA_INSTANCE_NAME"), name);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    second.setProcessEnvironment(environment);
+    second.start(QStringLiteral(VELMORA_APP_BINARY),
+                 {QStringLiteral("velmora://add-account"),
+                  QStringLiteral("velmora://authorize-jira?token=secret-t&refreshToken=secret-r")});
+    ASSERT_TRUE(second.waitForStarted());
+    EXPECT_TRUE(waitUntil([&] { return second.state() == QProcess::NotRunning; }, 20000));
+    if (second.state() != QProcess::NotRunning) {
+        second.kill();
+        second.waitForFinished();
+    }
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_NE(second.exitCode(), 0);
+    const QByteArray said = second.readAllStandardError();
+    EXPECT_TRUE(said.contains("velmora://add-account")) << said.toStdString();
+    EXPECT_TRUE(said.contains("velmora://authorize-jira")) << said.toStdString();
+    EXPECT_FALSE(said.contains("secret")) << "a sign-in link's tokens stay out of the output";
+    EXPECT_TRUE(stuck.isListening()) << "the running app's socket is its own still";
+}
+
+// The peer that makes room for a new one may have sent its whole message already: it is
+// taken and answered, not dropped with it.
+TEST(SingleInstanceLimits, APeerThatMakesRoomHasTheMessageItSentTaken) {
+    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
+    SingleInstance running(name);
+    running.setLimits({/*maxMessage*/ 1024, /*messageTimeoutMs*/ 5000, /*maxConnections*/ 1});
+    ASSERT_TRUE(running.listen());
+    QList<QStringList> received;
+    QObject::connect(&running, &SingleInstance::linksReceived,
+                     [&](const QStringList& links) { received << links; });
+
+    // Both wait to be accepted at once; the first has sent everything before.
+    auto sender = connectTo(name);
+    sender->write("velmora://add-account\n\n");
+    ASSERT_TRUE(sender->waitForBytesWritten(1000));
+    auto next = connectTo(name);
+    ASSERT_TRUE(waitUntil([&] { return !received.isEmpty(); }, 2000));
+    EXPECT_EQ(received.front(), QStringList{QStringLiteral("velmora://add-account")});
+    EXPECT_TRUE(
+        waitUntil([&] { return sender->bytesAvailable() > 0 || !sender->waitForReadyRead(10); }, 2000));
+    EXPECT_EQ(sender->readAll(), "received\n");
 }

@@ -47,7 +47,7 @@ TEST(SingleInstancePermission, TheSocketLivesInTheUsersOwnRuntimeFolder) {
     ASSERT_TRUE(QFile::setPermissions(other.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(other.path()));
     SingleInstance elsewhere(SingleInstance::defaultName());
-    EXPECT_FALSE(elsewhere.handOver({}, 200));
+    EXPECT_EQ(elsewhere.handOver({}, 200), SingleInstance::HandOver::NoRunningApp);
 
     if (previous.isNull()) {
         qunsetenv("XDG_RUNTIME_DIR");

@@ -146,6 +146,12 @@ FakeResponse FakeResponse::withDelay(int ms) const {
     return r;
 }
 
+FakeResponse FakeResponse::withoutHangingUp() const {
+    auto r = *this;
+    r.keepOpen = true;
+    return r;
+}
+
 FakeResponse FakeResponse::withStatus(int status) const {
     auto r = *this;
     r.status = status;
@@ -409,7 +415,9 @@ void FakeHttpsServer::write(QSslSocket* socket, const FakeResponse& response) {
     }
     if (response.malformed) {
         socket->write(response.body);
-        socket->disconnectFromHost();
+        if (!response.keepOpen) {
+            socket->disconnectFromHost();
+        }
         return;
     }
     QByteArray out =

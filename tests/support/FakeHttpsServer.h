@@ -59,6 +59,7 @@ struct FakeResponse {
     QByteArray body;
     int delayMs = 0;        // wait this long before answering (the connection stays open)
     bool malformed = false; // write `body` verbatim, no status line or headers, then hang up
+    bool keepOpen = false;  // with `malformed`: stay connected after the bytes, saying nothing more
     bool hangUp = false;    // close the connection without any answer
 
     static FakeResponse json(QByteArray body, int status = 200);
@@ -70,6 +71,7 @@ struct FakeResponse {
     FakeResponse withHeader(QByteArray name, QByteArray value) const;
     FakeResponse withDelay(int ms) const;
     FakeResponse withStatus(int status) const;
+    FakeResponse withoutHangingUp() const;
 };
 
 // An HTTPS server on 127.0.0.1 for tests of everything that talks to a tracker or to

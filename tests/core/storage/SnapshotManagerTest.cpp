@@ -299,13 +299,18 @@ TEST(SnapshotManagerTest, TheNextStartRemovesWhatAnInterruptedWriteLeftBehind) {
         manager.save(SnapshotKind::Timers, kAccount, timerRecord(9));
     }
     // A write killed between its temporary file and the rename.
-    QFile leftover(dir.filePath(QStringLiteral("Velmora.plist.k1LLd9")));
+    QFile leftover(dir.filePath(QStringLiteral("Velmora.plist.velmora-write-k1LLd9")));
     ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
     leftover.write("<?xml version=\"1.0\"");
     leftover.close();
+    // The user's own copy, whose name has six letters after the file's as well.
+    QFile backup(dir.filePath(QStringLiteral("Velmora.plist.backup")));
+    ASSERT_TRUE(backup.open(QIODevice::WriteOnly));
+    backup.write("the user's");
+    backup.close();
 
     SnapshotManager next(path);
     EXPECT_EQ(next.value(SnapshotKind::Timers, kAccount), QVariant(timerRecord(9)));
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
-              QStringList{QStringLiteral("Velmora.plist")});
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              (QStringList{QStringLiteral("Velmora.plist"), QStringLiteral("Velmora.plist.backup")}));
 }

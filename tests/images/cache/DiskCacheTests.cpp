@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -82,9 +83,12 @@ TEST(DiskCacheNames, FileNamesFollowTheKeysDigestAndExtension) {
 }
 
 TEST(DiskCacheNames, ExtensionLimitCountsBytes) {
-    const auto keyWith = [](const QString& extension) { return QStringLiteral("https://e.com/x.") + extension; };
+    const auto keyWith = [](const QString& extension) {
+        return QStringLiteral("https://e.com/x.") + extension;
+    };
     const auto kept = keyWith(QString(222, QLatin1Char('a')));
-    EXPECT_EQ(DiskCache::cacheFileNameForKey(kept), md5(kept) + QStringLiteral(".") + QString(222, QLatin1Char('a')));
+    EXPECT_EQ(DiskCache::cacheFileNameForKey(kept),
+              md5(kept) + QStringLiteral(".") + QString(222, QLatin1Char('a')));
     const auto dropped = keyWith(QString(223, QLatin1Char('a')));
     EXPECT_EQ(DiskCache::cacheFileNameForKey(dropped), md5(dropped));
 
@@ -294,13 +298,54 @@ TEST_F(DiskCacheTest, AFailedWriteLeavesNoPartOfTheNewBytes) {
     EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>(earlier));
     EXPECT_EQ(QDir(path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 
-    // In-place writes have already cut the earlier entry; what is left of them must not stay.
+    // Writes that do not wait for the disk go through a new file too: the entry is not cut.
     config->setDiskCacheWritingOptions(0);
     {
         FileSizeLimit limit(4096);
         cache.setData(larger, key);
     }
-    EXPECT_EQ(cache.dataForKey(key), std::nullopt);
+    EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>(earlier));
+    EXPECT_EQ(QDir(path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
     cache.setData(larger, key);
     EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>(larger));
+}
+
+TEST_F(DiskCacheTest, AWriteReplacesALinkAtTheEntrysPathAndNeverWritesThroughIt) {
+    auto cache = makeCache();
+    const QString secret = root.filePath(QStringLiteral("secret.txt"));
+    const auto userFile = [&] {
+        QFile file(secret);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    {
+        QFile file(secret);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("the user's own bytes");
+    }
+    int n = 0;
+    for (const int options : {int(ImageCacheConfig::WriteAtomic), 0}) {
+        config->setDiskCacheWritingOptions(options);
+        const auto plant = [&](const std::function<int(const QByteArray&)>& make) {
+            const QString key = QStringLiteral("https://e.com/%1.png").arg(++n);
+            QDir().mkpath(path());
+            make(QFile::encodeName(cache.cachePathForKey(key)));
+            return key;
+        };
+        const QStringList keys = {
+            plant([&](const QByteArray& at) {
+                return ::symlink(QFile::encodeName(secret).constData(), at.constData());
+            }),
+            plant([&](const QByteArray& at) {
+                return ::link(QFile::encodeName(secret).constData(), at.constData());
+            }),
+            plant([&](const QByteArray& at) { return ::mkfifo(at.constData(), 0600); }),
+        };
+        for (const QString& key : keys) {
+            cache.setData("avatar bytes", key);
+            EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>("avatar bytes")) << key.toStdString();
+            EXPECT_EQ(userFile(), "the user's own bytes") << key.toStdString() << " options " << options;
+        }
+    }
+    const QStringList names = QDir(path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    EXPECT_EQ(names.size(), 6) << names.join(u' ').toStdString();
 }

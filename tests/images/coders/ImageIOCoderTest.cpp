@@ -100,7 +100,8 @@ TEST(ImageIOCoderTest, DecodesStillFormatsWithTheirFormat) {
 // Qt's format detection loads every image plugin and runs each one's parser on the bytes
 // (TIFF, MNG, ICNS and more, for a PNG avatar from anywhere); a sniffed type asks its
 // own plugin only, and detection is left for bytes that are not what they seem.
-TEST(ImageIOCoderTest, ADecodeAsksOnlyThePluginOfItsType) {
+namespace {
+void decodesAskOnlyThePluginOfTheirType() {
     // Written out, as Qt's writer would load the plugins itself: 2 x 2 red pixels each.
     const QByteArray png =
         QByteArray::fromHex("89504e470d0a1a0a0000000d4948445200000002000000020802000000fdd4"
@@ -128,6 +129,19 @@ TEST(ImageIOCoderTest, ADecodeAsksOnlyThePluginOfItsType) {
     DecodeOptions wrongHint;
     wrongHint.typeIdentifierHint = QStringLiteral("public.jpeg");
     EXPECT_EQ(coder->decodedImageWithData(png, wrongHint).pixelSize(), QSize(2, 2));
+}
+} // namespace
+
+TEST(ImageIOCoderTest, ADecodeAsksOnlyThePluginOfItsType) {
+    // Qt never unloads a plugin, so what the other tests of this process loaded would count
+    // here: the decodes run in a new process of this executable, with no plugin loaded yet.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            decodesAskOnlyThePluginOfTheirType();
+            std::exit(::testing::Test::HasFailure() ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ImageIOCoderTest, ExifOrientationsTwoAndSixArePixelExact) {

@@ -1,4 +1,5 @@
 #include "images/coders/ImageSVGCoder.h"
+#include "images/coders/SvgDocumentFilter.h"
 #include "images/core/RemoteImageContext.h"
 
 #include <gtest/gtest.h>
@@ -60,7 +61,9 @@ TEST(ImageSVGCoderTest, VectorImagesWriteBackAndBitmapsDoNot) {
     ASSERT_TRUE(vector.isVector());
     EXPECT_EQ(vector.size(), QSizeF(200, 100));
     EXPECT_EQ(vector.imageFormat(), ImageFormat::SVG);
-    EXPECT_EQ(coder->encodedDataWithImage(vector, ImageFormat::SVG, {}), document);
+    // What is written back is the document as it was drawn: without what it named outside.
+    EXPECT_EQ(coder->encodedDataWithImage(vector, ImageFormat::SVG, {}),
+              SvgDocumentFilter::withoutExternalReferences(document));
 
     auto context = std::make_shared<RemoteImageContext>();
     context->svgPrefersBitmap = true;
@@ -85,4 +88,19 @@ TEST(ImageSVGCoderTest, AHugeCanvasIsRenderedWithinTheByteLimit) {
     EXPECT_LE(quint64(image.pixelSize().width()) * quint64(image.pixelSize().height()) * 4,
               4u * 1000 * 1000 + 4096);
     EXPECT_NEAR(double(image.pixelSize().width()) / image.pixelSize().height(), 2.0, 0.01);
+}
+
+TEST(ImageSVGCoderTest, ABitmapNeverTakesMoreThanThePixelBudgetWhateverTheLimitAsked) {
+    setPixelBudget(100 * 100);
+    DecodeOptions options;
+    // The caller's byte limit is far above the budget: the budget decides.
+    options.scaleDownLimitBytes = quint64(1) << 32;
+    auto context = std::make_shared<RemoteImageContext>();
+    context->svgPrefersBitmap = true;
+    options.remoteImageContext = context;
+    const Image image = ImageSVGCoder::sharedCoder()->decodedImageWithData(svg(4000, 2000), options);
+    setPixelBudget(0);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_LE(qint64(image.pixelSize().width()) * image.pixelSize().height(), 100 * 100);
+    EXPECT_GE(qint64(image.pixelSize().width()) * image.pixelSize().height(), 90 * 90);
 }

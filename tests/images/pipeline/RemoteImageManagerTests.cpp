@@ -453,6 +453,17 @@ TEST_F(RemoteImageManagerTest, ACancelledPrefetchStopsItsLoadsAndReportsNoEnd) {
     EXPECT_EQ(loader->requestCount(), started);
     EXPECT_FALSE(ended);
     EXPECT_LE(token->finishedCount(), 1u);
+
+    // The cancelled list's places are free again: a next list of three starts all three.
+    const auto next = prefetcher->prefetchURLs({QUrl(QStringLiteral("https://example.com/n0.png")),
+                                                QUrl(QStringLiteral("https://example.com/n1.png")),
+                                                QUrl(QStringLiteral("https://example.com/n2.png"))});
+    EXPECT_TRUE(waitUntil([&] { return loader->requestCount() == started + 3; }, 3000))
+        << loader->requestCount() - started << " of 3 started";
+    for (size_t i = started; i < loader->requestCount(); ++i) {
+        loader->answer(i, avatar);
+    }
+    drainEvents();
 }
 
 TEST_F(RemoteImageManagerTest, ACancelFromAnotherThreadWhileAListIsQueuedLeavesNoLoadHoldingAPlace) {

@@ -2,6 +2,8 @@
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeHttpsServer.h"
 
+#include <QElapsedTimer>
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -364,6 +366,21 @@ TEST(NetworkSession, ABodyOverItsLimitIsAnErrorNotAnAllocation) {
     auto outcome = run(session, get(server.url("/fits")));
     ASSERT_TRUE(outcome.has_value() && outcome->ok());
     EXPECT_EQ(outcome->value().body.size(), 512 * 1024);
+
+    // A body that grows past the limit and then stops without ending is cut off as it
+    // passes the limit, not kept until the server ends it or the time runs out.
+    server.on("GET", "/stalls",
+              test::FakeResponse::garbage("HTTP/1.1 200 OK\r\n\r\n" + big).withoutHangingUp());
+    auto patient = config;
+    patient.requestTimeout = std::chrono::seconds(8);
+    patient.resourceTimeout = std::chrono::seconds(8);
+    QElapsedTimer clock;
+    clock.start();
+    auto stalled = run(NetworkSession::create(patient), get(server.url("/stalls")));
+    ASSERT_TRUE(stalled.has_value());
+    ASSERT_FALSE(stalled->ok());
+    EXPECT_EQ(stalled->error().kind, TransportError::Kind::TooLarge);
+    EXPECT_LT(clock.elapsed(), 4000);
 
     // A request may set its own, smaller limit.
     auto request = get(server.url("/fits"));

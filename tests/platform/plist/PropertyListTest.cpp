@@ -275,12 +275,16 @@ TEST(PropertyListTest, AWriteThatRunsOutOfRoomKeepsTheOldFileByteForByte) {
 TEST(PropertyListTest, LeftoversOfInterruptedWritesAreRemovedAndNothingElse) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
-    const QStringList leftovers = {QStringLiteral("Velmora.plist.aB3xY9"),
-                                   QStringLiteral("Velmora.plist.QQQQQQ")};
-    const QStringList others = {
-        QStringLiteral("Velmora.plist"), QStringLiteral("Velmora.plist.unreadable-20260101-000000"),
-        QStringLiteral("Velmora.plist.abc-12"), QStringLiteral("Velmora.plist.abcdefg"),
-        QStringLiteral("Other.plist.aB3xY9")};
+    const QStringList leftovers = {QStringLiteral("Velmora.plist.velmora-write-aB3xY9"),
+                                   QStringLiteral("Velmora.plist.velmora-write-QQQQQQ")};
+    // The user's own files, a six-letter "backup" among them: no write of ours made them.
+    const QStringList others = {QStringLiteral("Velmora.plist"),
+                                QStringLiteral("Velmora.plist.unreadable-20260101-000000"),
+                                QStringLiteral("Velmora.plist.abc-12"),
+                                QStringLiteral("Velmora.plist.abcdefg"),
+                                QStringLiteral("Velmora.plist.backup"),
+                                QStringLiteral("Velmora.plist.aB3xY9"),
+                                QStringLiteral("Other.plist.velmora-write-aB3xY9")};
     for (const auto& name : leftovers + others) {
         QFile file(dir.filePath(name));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -293,4 +297,22 @@ TEST(PropertyListTest, LeftoversOfInterruptedWritesAreRemovedAndNothingElse) {
     expected.sort();
     EXPECT_EQ(remaining, expected);
     EXPECT_EQ(PropertyList::removeLeftoverTemporaries(dir.filePath(QStringLiteral("none/Velmora.plist"))), 0);
+}
+
+TEST(PropertyListTest, AWriteReplacesALinkAtThePathAndKeepsWhatItPointsAt) {
+    QTemporaryDir dir;
+    const QString users = dir.filePath(QStringLiteral("users-own.txt"));
+    {
+        QFile file(users);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("the user's own bytes");
+    }
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    ASSERT_TRUE(QFile::link(users, path));
+    ASSERT_TRUE(PropertyList::writeFile(path, QVariantMap{{QStringLiteral("a"), 1}}).ok());
+    EXPECT_FALSE(QFileInfo(path).isSymLink());
+    EXPECT_EQ(PropertyList::readFile(path).value().toMap().value(QStringLiteral("a")).toInt(), 1);
+    QFile file(users);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "the user's own bytes");
 }

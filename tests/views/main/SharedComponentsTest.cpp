@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace velmora;
 
 TEST(PopoverOnHoverTest, ShowsWhileThePointerRestsAndWrapsAtItsWidth) {
@@ -62,7 +64,19 @@ TEST(ReadableAlertTest, AShortHeadlineDoesNotSqueezeTheExplanationIntoAColumn) {
     alert.show();
     QCoreApplication::processEvents();
     EXPECT_GE(alert.width(), ReadableAlert::minimumTextWidth(alert));
-    EXPECT_GE(ReadableAlert::minimumTextWidth(alert), 320);
+    // About sixty characters of the alert's font a line, within 340 to 480 pixels.
+    const int sixty = alert.fontMetrics().averageCharWidth() * 60;
+    EXPECT_EQ(ReadableAlert::minimumTextWidth(alert), std::clamp(sixty, 340, 480));
+    for (const int pixels : {2, 9, 12, 13, 14, 60}) {
+        QMessageBox sized;
+        QFont font = sized.font();
+        font.setPixelSize(pixels);
+        sized.setFont(font);
+        const int wanted = sized.fontMetrics().averageCharWidth() * 60;
+        EXPECT_EQ(ReadableAlert::minimumTextWidth(sized), std::clamp(wanted, 340, 480)) << pixels;
+        EXPECT_GE(ReadableAlert::minimumTextWidth(sized), 340) << pixels;
+        EXPECT_LE(ReadableAlert::minimumTextWidth(sized), 480) << pixels;
+    }
     for (QAbstractButton* button : alert.buttons()) {
         EXPECT_TRUE(button->icon().isNull()) << button->text().toStdString();
     }

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+namespace velmora::images {
+
+// QtSvg opens whatever an `<image>` names (a path, a `file:` URL, a FIFO that never answers, a
+// device that never ends) and decodes embedded images with every plugin it has, its own SVG
+// reader among them. A document from outside therefore reaches it only through this filter,
+// which writes the document anew with nothing in it that points outside its own bytes:
+// - a link (`href` under any prefix) stays only when it names a part of the same document
+//   ("#id"); an `<image>` keeps an embedded PNG or JPEG, decoded by our own coder within the
+//   pixel budget and written again as a plain PNG, and loses any other;
+// - CSS (a `<style>` element's text, any attribute) stays only without `@import`, escapes or a
+//   `url()` other than "url(#id)";
+// - the document type (with its entities), processing instructions (style sheets), comments and
+//   unresolved entity references go.
+class SvgDocumentFilter {
+public:
+    // The filtered document as UTF-8 XML; empty when the data is not a well-formed XML document
+    // (compressed data, which QtSvg would inflate unseen, is not).
+    static QByteArray withoutExternalReferences(const QByteArray& data);
+
+    // Embedded images beyond this count are dropped: each costs a decode and an encode.
+    static constexpr int maxEmbeddedImages = 8;
+    // An embedded image that declares more pixels than this (or than the pixel budget) is
+    // dropped before a pixel is decoded: it is drawn into an avatar, not shown whole.
+    static constexpr quint64 maxEmbeddedImagePixels = 2048 * 2048;
+    // An embedded image is kept at most this many pixels a side.
+    static constexpr int maxEmbeddedImageSide = 1024;
+};
+
+} // namespace velmora::images

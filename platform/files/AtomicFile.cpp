@@ -1,0 +1,167 @@
+#include "platform/files/AtomicFile.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velmora {
+
+namespace {
+
+const QLatin1String temporaryMarker(".velmora-write-");
+constexpr int temporaryLetters = 6;
+
+bool isTemporaryLetter(QChar c) {
+    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+           (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
+           (c >= QLatin1Char('0') && c <= QLatin1Char('9'));
+}
+
+// The start of every temporary of `fileName`: the name, shortened where the whole would not fit
+// the file system's 255 bytes, and the marker.
+QString temporaryPrefix(const QString& fileName) {
+    constexpr qsizetype maxNameBytes = 255;
+    QString base = fileName;
+    while (!base.isEmpty() &&
+           QFile::encodeName(base + temporaryMarker).size() + temporaryLetters > maxNameBytes) {
+        base.chop(base.size() >= 2 && base.back().isLowSurrogate() ? 2 : 1);
+    }
+    return base + temporaryMarker;
+}
+
+QString newTemporaryName(const QString& fileName) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QString name = temporaryPrefix(fileName);
+    for (int i = 0; i < temporaryLetters; ++i) {
+        name += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof(letters) - 1))]);
+    }
+    return name;
+}
+
+QString reason(const QString& what, const QString& path, int error) {
+    return QStringLiteral("cannot %1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+bool writeAll(int fd, const QByteArray& data) {
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const auto written = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            if (written == 0) {
+                errno = ENOSPC;
+            }
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+} // namespace
+
+Result<Void, QString> AtomicFile::write(const QString& path, const QByteArray& data, bool sync) {
+    using R = Result<Void, QString>;
+    const QFileInfo info(path);
+    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
+    const QString folder = info.absolutePath();
+
+    // O_EXCL: the temporary is a new file of this write, whatever another process put there.
+    int fd = -1;
+    QByteArray temporary;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = QFile::encodeName(QDir(folder).filePath(newTemporaryName(info.fileName())));
+        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return R::failure(reason(QStringLiteral("create a file in"), folder, errno));
+        }
+    }
+    if (fd < 0) {
+        return R::failure(reason(QStringLiteral("create a file in"), folder, EEXIST));
+    }
+    const auto fail = [&](const QString& what) {
+        const int error = errno;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        ::unlink(temporary.constData());
+        return R::failure(reason(what, path, error));
+    };
+    // The file keeps the permissions it had (a user's private file stays private); only a
+    // regular file's are taken, never those of whatever a link points at.
+    struct stat existing {};
+    if (::lstat(target.constData(), &existing) == 0 && S_ISREG(existing.st_mode) &&
+        ::fchmod(fd, existing.st_mode & 07777) != 0) {
+        return fail(QStringLiteral("set the permissions of"));
+    }
+    if (!writeAll(fd, data)) {
+        return fail(QStringLiteral("write"));
+    }
+    if (sync && ::fsync(fd) != 0) {
+        return fail(QStringLiteral("write"));
+    }
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) {
+        return fail(QStringLiteral("write"));
+    }
+    // The rename replaces the name: a link there is replaced, not followed.
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        return fail(QStringLiteral("replace"));
+    }
+    return R::success(Void{});
+}
+
+bool AtomicFile::isTemporaryOf(const QString& path, const QString& fileName) {
+    const QString prefix = temporaryPrefix(QFileInfo(path).fileName());
+    if (fileName.size() != prefix.size() + temporaryLetters || !fileName.startsWith(prefix)) {
+        return false;
+    }
+    for (qsizetype i = prefix.size(); i < fileName.size(); ++i) {
+        if (!isTemporaryLetter(fileName.at(i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int AtomicFile::removeLeftovers(const QString& path, std::chrono::seconds olderThan) {
+    const QFileInfo target(path);
+    const QDir folder = target.absoluteDir();
+    if (!folder.exists()) {
+        return 0;
+    }
+    const qint64 before = QDateTime::currentSecsSinceEpoch() - olderThan.count();
+    int removed = 0;
+    // No name filter: the file's name could hold wildcards of one.
+    const QStringList names = folder.entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        if (!isTemporaryOf(path, name)) {
+            continue;
+        }
+        const QByteArray native = QFile::encodeName(folder.filePath(name));
+        struct stat info {};
+        if (::lstat(native.constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        if (olderThan.count() > 0 && info.st_mtime > before) {
+            continue;
+        }
+        if (::unlink(native.constData()) == 0) {
+            ++removed;
+        }
+    }
+    return removed;
+}
+
+} // namespace velmora

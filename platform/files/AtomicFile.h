@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/async/Result.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+
+namespace velmora {
+
+// The one way the app writes a file of its own. The bytes go into a new temporary file beside it,
+// made by this write alone (never opened through a name that was there before), and the
+// temporary is renamed over the file: readers see the old file or the whole new one, and
+// whatever was at the path (a link to another file, a FIFO, a device, a second name of a user's
+// file) is replaced, never written through.
+//
+// A temporary is named "<file name>.velmora-write-" and six letters or digits; a write killed
+// before its rename leaves it, and `removeLeftovers` removes what has exactly that name and
+// nothing else: a user's "<file name>.backup" is the user's.
+class AtomicFile {
+public:
+    // The reason when the file could not be written; the old file is then as it was. `sync`
+    // waits until the bytes are on the disk before the rename.
+    static Result<Void, QString> write(const QString& path, const QByteArray& data, bool sync = true);
+
+    // Whether `fileName` (a name in the same folder) is a temporary a write of `path` made.
+    static bool isTemporaryOf(const QString& path, const QString& fileName);
+
+    // Removes the regular files beside `path` that writes of it left, unless changed within
+    // `olderThan` (a write under way in another process may still be filling one); how many.
+    static int removeLeftovers(const QString& path, std::chrono::seconds olderThan = std::chrono::seconds(0));
+};
+
+} // namespace velmora
