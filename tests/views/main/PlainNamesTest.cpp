@@ -442,5 +442,8 @@ TEST_F(PlainNamesTest, TaskRowsDrawHostileNamesOnOneLineInsideTheRowAndQuickly) 
     for (int round = 0; round < 5; ++round) {
         best = std::min(best, paintRows(list, canvas, 100));
     }
-    EXPECT_LT(best, budget(20));
+    // The 20 ms figure itself is held by the task list benchmark in an optimised build; here,
+    // among other tests on a busy machine, three times that still fails a name that costs
+    // with its length (100 such rows took over two minutes).
+    EXPECT_LT(best, budget(3 * 20));
 }
