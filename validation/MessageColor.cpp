@@ -5,15 +5,15 @@
 
 namespace velmora {
 
-namespace {
-
-qreal luminance(const QColor& color) {
+qreal MessageColor::luminance(const QColor& color) {
     const auto channel = [](qreal c) {
         return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
     };
     return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
            0.0722 * channel(color.blueF());
 }
+
+namespace {
 
 QColor mixed(const QColor& from, const QColor& to, qreal t) {
     return QColor::fromRgbF(static_cast<float>(from.redF() + (to.redF() - from.redF()) * t),

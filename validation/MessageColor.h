@@ -12,6 +12,8 @@ namespace velmora {
 class MessageColor {
 public:
     static QColor readable(const QPalette& palette);
+    // The relative luminance of opaque `color`, as WCAG reckons it: 0 for black, 1 for white.
+    static qreal luminance(const QColor& color);
     // The contrast of opaque `a` and `b`: 1 for none, 21 for black on white.
     static qreal contrast(const QColor& a, const QColor& b);
 

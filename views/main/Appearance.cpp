@@ -1,5 +1,7 @@
 #include "views/main/Appearance.h"
 
+#include "validation/MessageColor.h"
+
 #include <QFontDatabase>
 
 #include <algorithm>
@@ -8,14 +10,6 @@
 namespace velmora {
 
 namespace {
-
-qreal luminance(const QColor& color) {
-    const auto channel = [](qreal c) {
-        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
-           0.0722 * channel(color.blueF());
-}
 
 QColor blended(const QColor& top, const QColor& bottom) {
     const qreal a = top.alphaF();
@@ -27,9 +21,7 @@ QColor blended(const QColor& top, const QColor& bottom) {
 } // namespace
 
 qreal Appearance::contrast(const QColor& text, const QColor& background) {
-    const qreal a = luminance(blended(text, background)) + 0.05;
-    const qreal b = luminance(background) + 0.05;
-    return std::max(a, b) / std::min(a, b);
+    return MessageColor::contrast(blended(text, background), background);
 }
 
 QFont Appearance::scaledFont(const QFont& base, qreal factor) {
@@ -93,7 +85,9 @@ QColor Appearance::accent(const QPalette& palette) {
     const QColor highlight = palette.color(QPalette::Active, QPalette::Highlight);
     const QColor text = palette.color(QPalette::Active, QPalette::HighlightedText);
     // Light text deepens the highlight; dark text lightens it.
-    const QColor towards = luminance(text) > luminance(highlight) ? QColor(Qt::black) : QColor(Qt::white);
+    const QColor towards = MessageColor::luminance(text) > MessageColor::luminance(highlight)
+                               ? QColor(Qt::black)
+                               : QColor(Qt::white);
     for (int step = 0; step < 20; ++step) {
         const qreal t = step / 20.0;
         const QColor candidate = QColor::fromRgbF(

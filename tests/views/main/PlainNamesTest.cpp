@@ -6,6 +6,7 @@
 #include "tests/state/FakeProviderService.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/ThreadCpuClock.h"
 #include "views/main/CalendarEntryModel.h"
 #include "views/main/ProjectListModel.h"
 #include "views/main/ProjectTaskRowView.h"
@@ -76,32 +77,10 @@ TEST(PlainText, NamesReadAsTheirCharactersWithoutReordering) {
 
 namespace {
 
-// Time this thread spent working, so that other processes on a busy machine don't
-// count against the bounds below.
-class CpuClock {
-public:
-    CpuClock() { restart(); }
-    void restart() { m_start = now(); }
-    qint64 elapsed() const { return (now() - m_start) / 1000000; }
+using CpuClock = ThreadCpuClock;
 
-private:
-    static qint64 now() {
-        timespec time{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
-        return qint64(time.tv_sec) * 1000000000 + time.tv_nsec;
-    }
-    qint64 m_start = 0;
-};
-
-// The bounds hold for an optimised build; unoptimised and under the sanitizers the
-// same work runs 10 to 50 times slower, and there they only guard against the runaway
-// cases (each of which took seconds before names were bounded).
 constexpr qint64 budget(qint64 milliseconds) {
-#if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
-    return milliseconds * 10;
-#else
-    return milliseconds;
-#endif
+    return cpuBudget(milliseconds);
 }
 
 QString repeated(const QString& part, qsizetype times) {
