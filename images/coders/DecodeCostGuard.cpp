@@ -159,6 +159,32 @@ QByteArray DecodeCostGuard::withinJpegScanLimit(const QByteArray& data) {
     return limited;
 }
 
+namespace {
+
+// The most bytes deflate can make of one compressed byte (a run of 258 per two bits or so).
+constexpr qint64 maxDeflateRatio = 1032;
+
+// The bytes of the PNG's image data chunks, as far as the data holds them.
+qint64 idatBytes(const QByteArray& data) {
+    qint64 total = 0;
+    qsizetype at = 8;
+    while (at + 8 <= data.size()) {
+        const quint32 length = bigEndian32(data, at);
+        if (data.mid(at + 4, 4) == "IDAT") {
+            total += std::min<qint64>(length, data.size() - (at + 8));
+        } else if (data.mid(at + 4, 4) == "IEND") {
+            break;
+        }
+        if (qint64(length) > data.size() - (at + 8)) {
+            break;
+        }
+        at += 8 + qsizetype(length) + 4;
+    }
+    return total;
+}
+
+} // namespace
+
 bool DecodeCostGuard::pngInflatesBeyondItsRows(const QByteArray& data) {
     const qint64 rows = declaredPngRowBytes(data);
     if (rows < 0) {
@@ -166,6 +192,14 @@ bool DecodeCostGuard::pngInflatesBeyondItsRows(const QByteArray& data) {
     }
     // A little past the rows is harmless; a flood is far past them.
     const qint64 allowed = rows + std::max<qint64>(rows / 16, 64 * 1024);
+    // Inflating costs as much as the decode itself, so it is spent only where a flood can
+    // cost more: deflate makes at most about 1032 bytes of each, so a stream whose worst
+    // case stays within the allowance can't pass it, and one of under 64 KB inflates to
+    // at most some 66 MB, tens of milliseconds, well inside a decode's CPU time.
+    const qint64 compressed = idatBytes(data);
+    if (compressed * maxDeflateRatio <= allowed || compressed < 64 * 1024) {
+        return false;
+    }
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     if (inflateInit(&stream) != Z_OK) {
