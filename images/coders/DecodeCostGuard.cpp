@@ -1,5 +1,7 @@
 #include "images/coders/DecodeCostGuard.h"
 
+#include "images/coders/PartialPngDecoder.h"
+
 #include "images/core/Image.h"
 
 #include <zlib.h>
@@ -81,33 +83,15 @@ template <typename OnScan> void walkJpegScans(const QByteArray& data, OnScan onS
 
 // The bytes of filtered rows a PNG's header declares, or -1 when it is not one we can tell.
 qint64 declaredPngRowBytes(const QByteArray& data) {
-    static const QByteArray signature("\x89PNG\r\n\x1a\n", 8);
-    if (!data.startsWith(signature) || data.size() < 33 || data.mid(12, 4) != "IHDR") {
+    const std::optional<PartialPngDecoder::Header> header = PartialPngDecoder::header(data);
+    if (!header) {
         return -1;
     }
-    const qint64 width = bigEndian32(data, 16);
-    const qint64 height = bigEndian32(data, 20);
-    const int depth = quint8(data.at(24));
-    const int colourType = quint8(data.at(25));
-    const int interlace = quint8(data.at(28));
-    int channels = 0;
-    switch (colourType) {
-    case 0:
-    case 3:
-        channels = 1;
-        break;
-    case 2:
-        channels = 3;
-        break;
-    case 4:
-        channels = 2;
-        break;
-    case 6:
-        channels = 4;
-        break;
-    default:
-        return -1;
-    }
+    const qint64 width = header->width;
+    const qint64 height = header->height;
+    const int depth = header->depth;
+    const int interlace = header->interlace;
+    const int channels = header->channels;
     if (depth < 1 || depth > 16 || !fitsPixelBudget(width, height)) {
         return -1;
     }

@@ -61,37 +61,48 @@ QByteArray inflatePartial(const QByteArray& compressed, qsizetype limit) {
 
 } // namespace
 
-QImage PartialPngDecoder::decode(const QByteArray& data) {
+std::optional<PartialPngDecoder::Header> PartialPngDecoder::header(const QByteArray& data) {
     static const QByteArray signature("\x89PNG\r\n\x1a\n", 8);
-    if (!data.startsWith(signature) || data.size() < 33) {
-        return {};
+    if (!data.startsWith(signature) || data.size() < 33 || data.mid(12, 4) != "IHDR") {
+        return std::nullopt;
     }
-    if (data.mid(12, 4) != "IHDR") {
-        return {};
-    }
-    const quint32 width = be32(data, 16);
-    const quint32 height = be32(data, 20);
-    const int depth = quint8(data.at(24));
-    const int colourType = quint8(data.at(25));
-    const int interlace = quint8(data.at(28));
-    int channels = 0;
-    switch (colourType) {
+    Header header;
+    header.width = be32(data, 16);
+    header.height = be32(data, 20);
+    header.depth = quint8(data.at(24));
+    header.colourType = quint8(data.at(25));
+    header.interlace = quint8(data.at(28));
+    switch (header.colourType) {
     case 0:
     case 3:
-        channels = 1;
+        header.channels = 1;
         break;
     case 2:
-        channels = 3;
+        header.channels = 3;
         break;
     case 4:
-        channels = 2;
+        header.channels = 2;
         break;
     case 6:
-        channels = 4;
+        header.channels = 4;
         break;
     default:
+        return std::nullopt;
+    }
+    return header;
+}
+
+QImage PartialPngDecoder::decode(const QByteArray& data) {
+    const std::optional<Header> header = PartialPngDecoder::header(data);
+    if (!header) {
         return {};
     }
+    const quint32 width = header->width;
+    const quint32 height = header->height;
+    const int depth = header->depth;
+    const int colourType = header->colourType;
+    const int interlace = header->interlace;
+    const int channels = header->channels;
     if (depth != 8 || interlace != 0 || !fitsPixelBudget(qint64(width), qint64(height))) {
         return {};
     }

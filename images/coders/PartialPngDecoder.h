@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QImage>
 
+#include <optional>
+
 namespace velmora::images {
 
 // The rows of a PNG that have arrived so far, for showing a download while it runs: Qt's PNG
@@ -15,6 +17,20 @@ public:
     // Null when the header is not there yet, no row is whole, or the image is of a kind not
     // handled here.
     static QImage decode(const QByteArray& data);
+
+    // What a PNG's header declares, as it stands in the file.
+    struct Header {
+        quint32 width = 0;
+        quint32 height = 0;
+        int depth = 0;
+        int colourType = 0;
+        int interlace = 0;
+        // Samples a pixel: 1 for grey and palette, 2 grey with alpha, 3 RGB, 4 RGBA.
+        int channels = 0;
+    };
+    // Nothing when `data` doesn't start with a PNG signature and header, or names a colour
+    // type there is none of.
+    static std::optional<Header> header(const QByteArray& data);
 };
 
 } // namespace velmora::images
