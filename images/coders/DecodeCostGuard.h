@@ -47,6 +47,7 @@ public:
     private:
         QByteArray m_data;
         double m_start = 0;
+        double m_startWall = 0;
         double m_budget = 0;
     };
 };
