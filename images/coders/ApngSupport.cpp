@@ -1,9 +1,10 @@
 #include "images/coders/ApngSupport.h"
 
+#include "images/coders/PngWriter.h"
 #include "images/core/Image.h"
 
 #include <QBuffer>
-#include <QImageWriter>
+#include <QImageReader>
 
 #include <zlib.h>
 
@@ -37,12 +38,7 @@ void put16(QByteArray& out, quint16 value) {
 }
 
 QByteArray chunk(const QByteArray& type, const QByteArray& body) {
-    QByteArray out;
-    put32(out, quint32(body.size()));
-    const QByteArray typed = type + body;
-    out.append(typed);
-    put32(out, quint32(crc32(0, reinterpret_cast<const Bytef*>(typed.constData()), uInt(typed.size()))));
-    return out;
+    return PngWriter::chunk(type, body);
 }
 
 struct Chunk {
@@ -216,8 +212,13 @@ QImage ApngSupport::decodeFrame(const Layout& layout, int index) {
     }
     png.append(chunk("IDAT", layout.frameData.at(index)));
     png.append(chunk("IEND", QByteArray()));
+    // Qt's PNG handler alone: with detection on, Qt first asks every image plugin, loading each.
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "png");
+    reader.setAutoDetectImageFormat(false);
     QImage image;
-    if (!image.loadFromData(png, "png")) {
+    if (!reader.read(&image)) {
         return {};
     }
     return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
@@ -233,27 +234,16 @@ QByteArray ApngSupport::write(const QSize& canvas, const QList<Frame>& frames, u
         if (frame.image.isNull()) {
             return {};
         }
-        QByteArray png;
-        QBuffer buffer(&png);
-        buffer.open(QIODevice::WriteOnly);
-        QImage pixels = frame.image.convertToFormat(QImage::Format_ARGB32);
-        pixels.setDevicePixelRatio(1.0);
-        QImageWriter writer(&buffer, "png");
-        if (!writer.write(pixels)) {
+        // Every frame with an alpha channel, so that all share the header's colour type.
+        const std::optional<PngWriter::Encoded> encoded =
+            PngWriter::encode(frame.image.convertToFormat(QImage::Format_ARGB32));
+        if (!encoded || encoded->data.isEmpty()) {
             return {};
         }
-        QByteArray data;
-        for (const Chunk& part : chunks(png)) {
-            if (part.type == "IHDR" && header.isEmpty()) {
-                header = part.body;
-            } else if (part.type == "IDAT") {
-                data.append(part.body);
-            }
+        if (header.isEmpty()) {
+            header = encoded->header;
         }
-        if (data.isEmpty() || header.size() != 13) {
-            return {};
-        }
-        imageData.append(data);
+        imageData.append(encoded->data);
     }
     header.replace(0, 8, QByteArray());
     QByteArray sized;

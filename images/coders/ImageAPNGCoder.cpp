@@ -1,9 +1,7 @@
 #include "images/coders/ImageAPNGCoder.h"
 
 #include "images/coders/ApngSupport.h"
-
-#include <QBuffer>
-#include <QImageWriter>
+#include "images/coders/PngWriter.h"
 
 namespace velmora::images {
 
@@ -19,13 +17,7 @@ bool ImageAPNGCoder::canDecodeFromData(const QByteArray& data) {
 QByteArray ImageAPNGCoder::writeFrames(const QList<ImageFrame>& frames, unsigned loopCount,
                                        const EncodeOptions&) {
     if (frames.size() == 1) {
-        QImage bitmap = frames.first().image.bitmap();
-        bitmap.setDevicePixelRatio(1.0);
-        QByteArray data;
-        QBuffer buffer(&data);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter writer(&buffer, "png");
-        return writer.write(bitmap) ? data : QByteArray();
+        return PngWriter::write(frames.first().image.bitmap());
     }
     const QSize canvas = frames.first().image.pixelSize();
     QList<ApngSupport::Frame> written;

@@ -6,6 +6,7 @@
 #include "images/coders/ImageSVGCoder.h"
 #include "images/coders/PartialPngDecoder.h"
 #include "images/coders/PdfVectorImageSource.h"
+#include "images/coders/PngWriter.h"
 #include "images/core/GraphicsImageRenderer.h"
 
 #include <QBuffer>
@@ -272,6 +273,9 @@ QByteArray encodeOnce(const QImage& bitmap, ImageFormat format, int quality, dou
         return HeifSupport::encode(bitmap, quality < 0 ? 1.0 : quality / 100.0);
     case ImageFormat::PDF:
         return writePdf(bitmap, scale);
+    case ImageFormat::PNG:
+        // Not through Qt's writer, which loads every image plugin to find one for PNG.
+        return PngWriter::write(bitmap);
     default: {
         const QByteArray qtFormat = qtFormatForUTType(utTypeFromImageFormat(format));
         if (qtFormat.isEmpty() || qtFormat == "svg" ||
@@ -552,6 +556,7 @@ bool ImageIOCoder::machineCanDecode(ImageFormat format) {
     case ImageFormat::HEIF:
         return HeifSupport::canDecode();
     case ImageFormat::PDF:
+    case ImageFormat::PNG: // Qt's own, no plugin: asking the plugins would load every one
         return true;
     case ImageFormat::Undefined:
     case ImageFormat::RAW:
@@ -568,6 +573,7 @@ bool ImageIOCoder::machineCanEncode(ImageFormat format) {
     case ImageFormat::HEIF:
         return HeifSupport::canEncode();
     case ImageFormat::PDF:
+    case ImageFormat::PNG: // our own writer
         return true;
     case ImageFormat::Undefined:
     case ImageFormat::RAW:

@@ -1,12 +1,12 @@
 #include "images/coders/SvgDocumentFilter.h"
 
 #include "images/coders/ImageIOCoder.h"
+#include "images/coders/PngWriter.h"
 #include "images/core/Image.h"
 #include "images/core/ImageFormat.h"
 
 #include <QBuffer>
 #include <QImageReader>
-#include <QImageWriter>
 #include <QPainter>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
@@ -152,10 +152,8 @@ QString rewrittenEmbeddedImage(QStringView href) {
         painter.setCompositionMode(QPainter::CompositionMode_Source);
         painter.drawImage(0, 0, decoded);
     }
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    if (!QImageWriter(&buffer, "png").write(pixels) || looksLikeMarkup(png)) {
+    const QByteArray png = PngWriter::write(pixels);
+    if (png.isEmpty() || looksLikeMarkup(png)) {
         return {};
     }
     return QStringLiteral("data:image/png;base64,") + QString::fromLatin1(png.toBase64());
