@@ -7,6 +7,7 @@
 #include "app/UnixSignalWatcher.h"
 #include "app/WindowManager.h"
 #include "core/storage/CredentialsManager.h"
+#include "core/storage/UserSettings.h"
 #include "views/main/AssetNames.h"
 
 #include <QApplication>
@@ -86,8 +87,9 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     // shows, and the keyring's first call opens a bus connection and a session (a key
     // exchange) that take longer than reading the credentials themselves: that starts
     // now, on the keyring's own thread, while the application object connects to the
-    // display.
-    CredentialsManager::shared().keyring().connectAhead();
+    // display, and the default account's item is read right after it, so the window
+    // finds its credentials read rather than waiting some round trips for them.
+    CredentialsManager::shared().keyring().connectAhead(UserSettings::shared().defaultAccount());
     QApplication application(argc, argv);
     QApplication::setStyle(new AppStyle);
     FirstFrameExit::installIfAsked();
@@ -123,6 +125,10 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     QApplication::setWindowIcon(Assets::icon(QStringLiteral("Velmora")));
 
     AppDelegate delegate;
+    // The default account's window took what the keyring read ahead; when no such window
+    // came (another account, the welcome window), the secret is not kept.
+    QObject::connect(&delegate, &AppDelegate::firstWindowShown, &delegate,
+                     [] { CredentialsManager::shared().keyring().forgetAhead(); });
     if (delegate.windowManager().provider()) {
         warmUpTls();
     } else {

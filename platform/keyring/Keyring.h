@@ -26,8 +26,12 @@ public:
     // True when an item was removed, false when there was none.
     virtual Result<bool, KeyringError> remove(const QString& account) = 0;
     // Starts, without waiting for it, what every call needs first (a keyring service's
-    // connection), so the first call that follows is quicker. Nothing by default.
-    virtual void connectAhead() {}
+    // connection), so the first call that follows is quicker; given an account, its item
+    // is read ahead too, and the next load, if it is that account's, takes what was read
+    // (any other call sets it aside). Nothing by default.
+    virtual void connectAhead(const QString& account = {}) { (void)account; }
+    // Sets aside what was read ahead and not yet taken, so the secret is not kept.
+    virtual void forgetAhead() {}
 };
 
 } // namespace velmora

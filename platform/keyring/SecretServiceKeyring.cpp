@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace velmora {
@@ -458,19 +459,66 @@ SecretServiceKeyring::~SecretServiceKeyring() {
     m_worker->stop();
 }
 
-void SecretServiceKeyring::connectAhead() {
+struct SecretServiceKeyring::ReadAhead {
+    using LoadResult = Result<std::optional<QByteArray>, KeyringError>;
+    QString account;
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<LoadResult> result;
+    GCancellable* cancellable = g_cancellable_new();
+    ~ReadAhead() { g_object_unref(cancellable); }
+};
+
+void SecretServiceKeyring::connectAhead(const QString& account) {
+    std::shared_ptr<ReadAhead> ahead;
+    if (!account.isEmpty()) {
+        ahead = std::make_shared<ReadAhead>();
+        ahead->account = account;
+        std::lock_guard lock(m_readAheadMutex);
+        m_readAhead = ahead;
+    }
     // libsecret keeps the service object, with its session, for every later call; a
     // failure here is met again, and reported, by the call that needs the service.
-    m_worker->post([] {
+    m_worker->post([ahead, prefix = m_prefix, collection = m_collection] {
         GError* raw = nullptr;
         GObjectPtr<SecretService> service(
-            secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &raw));
+            secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, ahead ? ahead->cancellable : nullptr, &raw));
         ErrorPtr error(raw);
+        if (!ahead) {
+            return;
+        }
+        Session session(prefix, collection, ahead->cancellable);
+        ReadAhead::LoadResult result = doLoad(session, ahead->account);
+        {
+            std::lock_guard lock(ahead->mutex);
+            ahead->result = std::move(result);
+        }
+        ahead->done.notify_all();
     });
+}
+
+void SecretServiceKeyring::forgetAhead() {
+    (void)takeReadAhead();
+}
+
+std::shared_ptr<SecretServiceKeyring::ReadAhead> SecretServiceKeyring::takeReadAhead() {
+    std::lock_guard lock(m_readAheadMutex);
+    return std::exchange(m_readAhead, nullptr);
 }
 
 Result<std::optional<QByteArray>, KeyringError> SecretServiceKeyring::load(const QString& account) {
     using R = Result<std::optional<QByteArray>, KeyringError>;
+    // What was read ahead is the item as it was then: the calls that change items set it
+    // aside first, and any other load does too, so it stands in for this one load only.
+    if (const std::shared_ptr<ReadAhead> ahead = takeReadAhead(); ahead && ahead->account == account) {
+        std::unique_lock lock(ahead->mutex);
+        if (!ahead->done.wait_for(lock, m_timeout, [&] { return ahead->result.has_value(); })) {
+            g_cancellable_cancel(ahead->cancellable);
+            return R::failure({KeyringError::Kind::TimedOut,
+                               QStringLiteral("the keyring did not answer within %1 ms").arg(m_timeout.count())});
+        }
+        return std::move(*ahead->result);
+    }
     return runBounded<R>(*m_worker, m_prefix, m_collection, m_timeout,
                          [account](Session& s) { return doLoad(s, account); });
 }
@@ -478,12 +526,14 @@ Result<std::optional<QByteArray>, KeyringError> SecretServiceKeyring::load(const
 Result<Void, KeyringError> SecretServiceKeyring::store(const QString& account, const QString& kind,
                                                        const QByteArray& secret) {
     using R = Result<Void, KeyringError>;
+    forgetAhead();
     return runBounded<R>(*m_worker, m_prefix, m_collection, m_timeout,
                          [account, kind, secret](Session& s) { return doStore(s, account, kind, secret); });
 }
 
 Result<bool, KeyringError> SecretServiceKeyring::remove(const QString& account) {
     using R = Result<bool, KeyringError>;
+    forgetAhead();
     return runBounded<R>(*m_worker, m_prefix, m_collection, m_timeout,
                          [account](Session& s) { return doRemove(s, account); });
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 
 namespace velmora {
 
@@ -30,18 +31,26 @@ public:
     Result<bool, KeyringError> remove(const QString& account) override;
     // Opens the connection to the Secret Service and its session on the worker: libsecret
     // keeps both for the process, and opening them (a bus connection and a key exchange)
-    // is most of what a first call costs.
-    void connectAhead() override;
+    // is most of what a first call costs. Reading an item costs a few round trips more,
+    // which the app's start spends connecting to the display instead of waiting.
+    void connectAhead(const QString& account = {}) override;
+    void forgetAhead() override;
 
     QString prefix() const { return m_prefix; }
 
     class Worker;
+    struct ReadAhead;
 
 private:
+    // What was read ahead, until a call takes it or sets it aside.
+    std::shared_ptr<ReadAhead> takeReadAhead();
+
     const QString m_prefix;
     const QString m_collection;
     const std::chrono::milliseconds m_timeout;
     std::shared_ptr<Worker> m_worker;
+    std::mutex m_readAheadMutex;
+    std::shared_ptr<ReadAhead> m_readAhead;
 };
 
 } // namespace velmora

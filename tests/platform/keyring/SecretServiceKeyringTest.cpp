@@ -353,7 +353,9 @@ TEST(SecretServiceKeyringBusTest, ConnectingAheadToAStalledBusKeepsLaterCallsWit
             setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).constData(), 1);
             SecretServiceKeyring keyring(uniquePrefix(), 300ms);
             const auto started = std::chrono::steady_clock::now();
-            keyring.connectAhead();
+            // With an account read ahead too: its load waits for that read no longer than
+            // for its own.
+            keyring.connectAhead(QStringLiteral("A"));
             const bool returnedAtOnce = std::chrono::steady_clock::now() - started < 100ms;
             auto load = keyring.load(QStringLiteral("A"));
             auto second = keyring.remove(QStringLiteral("A"));
@@ -374,6 +376,51 @@ TEST_F(SecretServiceKeyringTest, CallsAfterConnectingAheadWorkAsBefore) {
     auto loaded = keyring.load(key);
     ASSERT_TRUE(loaded.ok());
     EXPECT_EQ(loaded.value(), std::optional<QByteArray>("one"));
+}
+
+// The app reads its default account's item while it starts; what that read found may stand
+// in for the account's first load only, never for another account or after a change.
+TEST_F(SecretServiceKeyringTest, AnItemReadAheadIsWhatItsFirstLoadFindsAndNoChangeIsHidden) {
+    const QString key = account();
+    const QString other = account();
+    ASSERT_TRUE(m_keyring->store(key, QStringLiteral("Jira"), "one").ok());
+
+    SecretServiceKeyring plain(m_prefix, 5s);
+    plain.connectAhead(key);
+    EXPECT_EQ(plain.load(key).value(), std::optional<QByteArray>("one"));
+
+    // A store made after the read ahead wins over what that read found.
+    SecretServiceKeyring storing(m_prefix, 5s);
+    storing.connectAhead(key);
+    ASSERT_TRUE(storing.store(key, QStringLiteral("Jira"), "two").ok());
+    EXPECT_EQ(storing.load(key).value(), std::optional<QByteArray>("two"));
+
+    // Another account's load is not given it, and it serves one load only.
+    SecretServiceKeyring elsewhere(m_prefix, 5s);
+    elsewhere.connectAhead(key);
+    EXPECT_EQ(elsewhere.load(other).value(), std::nullopt);
+    ASSERT_TRUE(m_keyring->store(key, QStringLiteral("Jira"), "three").ok());
+    EXPECT_EQ(elsewhere.load(key).value(), std::optional<QByteArray>("three"));
+
+    SecretServiceKeyring once(m_prefix, 5s);
+    once.connectAhead(key);
+    EXPECT_EQ(once.load(key).value(), std::optional<QByteArray>("three"));
+    ASSERT_TRUE(m_keyring->store(key, QStringLiteral("Jira"), "four").ok());
+    EXPECT_EQ(once.load(key).value(), std::optional<QByteArray>("four"));
+
+    // Removed after the read ahead: gone.
+    SecretServiceKeyring removing(m_prefix, 5s);
+    removing.connectAhead(key);
+    ASSERT_TRUE(removing.remove(key).ok());
+    EXPECT_EQ(removing.load(key).value(), std::nullopt);
+
+    // Forgotten unread: the next load asks the keyring.
+    ASSERT_TRUE(m_keyring->store(key, QStringLiteral("Jira"), "five").ok());
+    SecretServiceKeyring forgetting(m_prefix, 5s);
+    forgetting.connectAhead(key);
+    forgetting.forgetAhead();
+    ASSERT_TRUE(m_keyring->store(key, QStringLiteral("Jira"), "six").ok());
+    EXPECT_EQ(forgetting.load(key).value(), std::optional<QByteArray>("six"));
 }
 
 TEST(InMemoryKeyringTest, KeepsOneItemPerAccountAndFailsOnRequest) {
