@@ -66,17 +66,21 @@ template <typename OnScan> void walkJpegScans(const QByteArray& data, OnScan onS
             return;
         }
         // The scan's coded data runs to the next marker that is neither a stuffed zero nor a
-        // restart.
+        // restart. Only a 0xFF can start one: the bytes between are skipped with memchr,
+        // since they are most of a photo and the walk comes before every decode.
+        const char* bytes = data.constData();
         while (at + 1 < size) {
-            if (quint8(data.at(at)) == 0xFF) {
-                const quint8 next = quint8(data.at(at + 1));
-                if (next != 0x00 && next != 0xFF && !(next >= 0xD0 && next <= 0xD7)) {
-                    break;
-                }
-                at += next == 0xFF ? 1 : 2;
-                continue;
+            const void* found = std::memchr(bytes + at, 0xFF, size_t(size - 1 - at));
+            if (!found) {
+                at = size - 1;
+                break;
             }
-            ++at;
+            at = static_cast<const char*>(found) - bytes;
+            const quint8 next = quint8(bytes[at + 1]);
+            if (next != 0x00 && next != 0xFF && !(next >= 0xD0 && next <= 0xD7)) {
+                break;
+            }
+            at += next == 0xFF ? 1 : 2;
         }
     }
 }
