@@ -1,5 +1,7 @@
 #include "platform/richtext/OutsideHtml.h"
 
+#include "platform/richtext/OutsideName.h"
+
 #include <QHash>
 #include <QSet>
 #include <algorithm>
@@ -294,17 +296,6 @@ int spanValue(QStringView value, int max) {
     return std::max(1, number.isEmpty() ? 1 : number.toInt());
 }
 
-bool isMark(char32_t c) {
-    switch (QChar::category(c)) {
-    case QChar::Mark_NonSpacing:
-    case QChar::Mark_SpacingCombining:
-    case QChar::Mark_Enclosing:
-        return true;
-    default:
-        return false;
-    }
-}
-
 class Bounder {
 public:
     Bounder(QStringView html, const OutsideHtmlLimits& limits)
@@ -398,11 +389,11 @@ private:
             }
             // A letter carries a few marks; Qt shapes thousands on one letter for
             // seconds.
-            if (isMark(c) && ++m_marks > m_limits.maxMarks) {
+            if (isCombiningMark(c) && ++m_marks > m_limits.maxMarks) {
                 i = next;
                 continue;
             }
-            if (!isMark(c)) {
+            if (!isCombiningMark(c)) {
                 m_marks = 0;
             }
             if (c == u'<') {

@@ -1,5 +1,6 @@
 #include "trackers/youtrack/YouTrackWorkLogFields.h"
 
+#include "platform/richtext/OutsideName.h"
 #include "trackers/youtrack/YouTrackWorkLogForm.h"
 #include "validation/ValidationMessageView.h"
 
@@ -62,8 +63,9 @@ void YouTrackWorkLogFields::rebuildTypes() {
     m_updating = true;
     m_typeChoice->clear();
     m_typeChoice->addItem(noTypeLabel, QString());
+    // Type names are the tracker's free text: one bounded line each.
     for (const auto& type : m_form->types()) {
-        m_typeChoice->addItem(type.name, type.id);
+        m_typeChoice->addItem(plainName(type.name), type.id);
     }
     m_updating = false;
     showType();

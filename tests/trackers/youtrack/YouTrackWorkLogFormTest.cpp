@@ -304,3 +304,26 @@ TEST_F(YouTrackWorkLogFormTest, FieldsFollowTheFormBothWays) {
     EXPECT_EQ(fields->descriptionEditor()->toPlainText(), u"Short");
     EXPECT_TRUE(form->manager()->checkAllValid());
 }
+
+// Type names are free text from the tracker: the picker shows each as one bounded line,
+// whatever it holds.
+TEST_F(YouTrackWorkLogFormTest, TypeNamesShowAsOneBoundedLineInThePicker) {
+    const QString lines = QStringLiteral("Bug\nfix\u2028<b>now</b>") + QString(100000, QLatin1Char('a'));
+    const QString marks = QStringLiteral("e") + QString(20000, QChar(0x0301));
+    youTrack.addProject({"0-2", "EVIL", "Evil", true, {{"wt-8", lines}, {"wt-9", marks}}});
+    auto form = std::make_unique<YouTrackWorkLogForm>(account, service, project(QStringLiteral("0-2"),
+                                                                                QStringLiteral("EVIL")),
+                                                      task, 3600);
+    std::unique_ptr<QWidget> widget(form->additionalFields(nullptr));
+    auto* fields = qobject_cast<YouTrackWorkLogFields*>(widget.get());
+    ASSERT_TRUE(fields);
+    ASSERT_TRUE(test::waitUntil([&] { return fields->typeChoice()->count() == 3; }));
+    const QString shownLines = fields->typeChoice()->itemText(1);
+    EXPECT_TRUE(shownLines.startsWith(u"Bug fix <b>now</b>")) << shownLines.left(40).toStdString();
+    EXPECT_FALSE(shownLines.contains(u'\n'));
+    EXPECT_LE(shownLines.size(), 300);
+    EXPECT_LE(fields->typeChoice()->itemText(2).size(), 5);
+    // The choice still books the type's own id.
+    fields->typeChoice()->setCurrentIndex(2);
+    EXPECT_EQ(form->type(), u"wt-9");
+}
