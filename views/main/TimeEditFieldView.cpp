@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 #include <QStackedLayout>
 
+#include <algorithm>
 #include <cmath>
 
 namespace velmora {
@@ -27,8 +28,12 @@ TimeEditFieldView::TimeEditFieldView(TimerViewModel& timer, QWidget* parent)
     m_field->installEventFilter(this);
     // Both layers take the room of the wider one, so the block does not jump.
     const int width = m_field->fontMetrics().horizontalAdvance(QStringLiteral("000:00:00")) + 6;
-    m_label->setMinimumWidth(width);
     m_field->setMinimumWidth(width);
+    // The running time changes its text every second: a label of a fixed size takes a new
+    // text with a repaint of itself alone, where one that may resize has the window's
+    // layout worked out again each second.
+    m_label->setText(QStringLiteral("000:00:00"));
+    m_label->setFixedSize(width, std::max(m_label->sizeHint().height(), m_field->sizeHint().height()));
     m_stack->addWidget(m_label);
     m_stack->addWidget(m_field);
     m_stack->setCurrentWidget(m_label);

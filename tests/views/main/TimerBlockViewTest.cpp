@@ -171,3 +171,43 @@ TEST_F(TimerBlockViewTest, TheClockTicksOnTheTimersSecondsOnlyWhileItRuns) {
     env.clock->advance(1000);
     EXPECT_EQ(label->text(), QStringLiteral("02:00:01"));
 }
+
+namespace {
+
+// Counts the layout requests that reach the widgets it watches.
+class LayoutRequests : public QObject {
+public:
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::LayoutRequest) {
+            ++count;
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+// A running timer's new text each second is a repaint of the clock alone: asking for a
+// new layout would have the whole window laid out every second, for as long as it runs.
+TEST_F(TimerBlockViewTest, EachSecondRedrawsTheClockWithoutLayingOutTheWindow) {
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("7")));
+    drainEvents();
+    LayoutRequests requests;
+    for (QWidget* widget : block.findChildren<QWidget*>()) {
+        widget->installEventFilter(&requests);
+    }
+    block.installEventFilter(&requests);
+    QLabel* label = block.timeField()->elapsedLabel();
+    for (int second = 1; second <= 3; ++second) {
+        env.clock->advance(1000);
+        drainEvents();
+        EXPECT_EQ(label->text(), QStringLiteral("00:00:0%1").arg(second));
+    }
+    EXPECT_EQ(requests.count, 0);
+    // Hours past a hundred still fit the clock's room.
+    timer.setDuration(360000);
+    EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
+}
