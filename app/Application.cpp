@@ -8,6 +8,7 @@
 #include "app/WindowManager.h"
 #include "core/storage/CredentialsManager.h"
 #include "core/storage/UserSettings.h"
+#include "platform/net/NetworkSession.h"
 #include "views/main/AssetNames.h"
 
 #include <QApplication>
@@ -136,6 +137,11 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     }
     UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
     connectQuitting(delegate, signalWatcher);
+    // The first window's requests wait for its first frame (the TLS library and its set-up
+    // would come first otherwise); a second later at most, should no frame come.
+    NetworkSession::holdMainThreadRequests();
+    QObject::connect(&delegate, &AppDelegate::firstWindowShown, &delegate,
+                     [] { NetworkSession::releaseMainThreadRequests(); });
     delegate.applicationDidFinishLaunching();
     QObject::connect(&instance, &SingleInstance::linksReceived, &delegate,
                      [&delegate](const QStringList& received) { delegate.openLinks(received); });

@@ -11,9 +11,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace velmora {
 
@@ -32,6 +35,24 @@ struct ThreadManagers {
 // (their connections need it to close down quietly); any other thread's go with their
 // thread.
 ThreadManagers* mainThreadManagers = nullptr;
+
+// Requests the main thread sends while they are held: each starts on release, unless it
+// was cancelled meanwhile. Only the main thread holds or releases, and only its own
+// requests wait.
+bool mainThreadHolding = false;
+std::vector<std::function<void()>>* heldStarts = nullptr;
+
+bool onMainThread() {
+    const auto* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+// A held request as a cancellation from any thread may see it.
+struct HeldStart {
+    std::mutex mutex;
+    bool cancelled = false;
+    std::function<void()> cancel; // the started request's, once it started
+};
 
 void deleteMainThreadManagers() {
     delete std::exchange(mainThreadManagers, nullptr);
@@ -155,11 +176,64 @@ std::shared_ptr<NetworkSession> NetworkSession::create(SessionConfiguration conf
     return std::shared_ptr<NetworkSession>(new NetworkSession(std::move(configuration)));
 }
 
+void NetworkSession::holdMainThreadRequests() {
+    if (!onMainThread()) {
+        return;
+    }
+    mainThreadHolding = true;
+}
+
+void NetworkSession::releaseMainThreadRequests() {
+    if (!onMainThread() || !mainThreadHolding) {
+        return;
+    }
+    mainThreadHolding = false;
+    std::unique_ptr<std::vector<std::function<void()>>> starts(std::exchange(heldStarts, nullptr));
+    if (starts) {
+        for (auto& start : *starts) {
+            start();
+        }
+    }
+}
+
 Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request) const {
     using Out = Result<HttpResponse, TransportError>;
     auto self = shared_from_this();
     return Publisher<HttpResponse, TransportError>::create(
         [self, request = std::move(request)](std::function<void(Out)> sink) -> std::function<void()> {
+            if (!mainThreadHolding || !onMainThread()) {
+                return self->start(request, std::move(sink));
+            }
+            auto held = std::make_shared<HeldStart>();
+            if (!heldStarts) {
+                heldStarts = new std::vector<std::function<void()>>;
+            }
+            heldStarts->push_back([self, request, sink = std::move(sink), held]() mutable {
+                std::lock_guard lock(held->mutex);
+                if (!held->cancelled) {
+                    held->cancel = self->start(request, std::move(sink));
+                }
+            });
+            return [held] {
+                std::function<void()> cancel;
+                {
+                    std::lock_guard lock(held->mutex);
+                    held->cancelled = true;
+                    cancel = std::move(held->cancel);
+                }
+                if (cancel) {
+                    cancel();
+                }
+            };
+        });
+}
+
+std::function<void()> NetworkSession::start(const HttpRequest& request,
+                                            std::function<void(Result<HttpResponse, TransportError>)> sink) const {
+    using Out = Result<HttpResponse, TransportError>;
+    auto self = shared_from_this();
+    {
+        {
             const auto& config = self->m_configuration;
             if (!request.url.isValid() || request.url.host().isEmpty()) {
                 sink(Out::failure({TransportError::Kind::InvalidRequest, request.url.toString()}));
@@ -198,14 +272,16 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
             // authenticate by header alone.
             qrequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
             qrequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+            const QList<QSslCertificate> authorities =
+                config.extraCaCertificates + SessionConfiguration::environmentCaCertificates();
             auto ssl = QSslConfiguration::defaultConfiguration();
-            if (!config.extraCaCertificates.isEmpty()) {
-                ssl.addCaCertificates(config.extraCaCertificates);
+            if (!authorities.isEmpty()) {
+                ssl.addCaCertificates(authorities);
             }
             ssl.setPeerVerifyMode(QSslSocket::VerifyPeer);
             qrequest.setSslConfiguration(ssl);
 
-            auto* manager = threadManager(config.extraCaCertificates);
+            auto* manager = threadManager(authorities);
             QNetworkReply* reply = nullptr;
             if (request.method == "GET" && !request.body) {
                 reply = manager->get(qrequest);
@@ -295,7 +371,8 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
                 }
                 reply->abort();
             };
-        });
+        }
+    }
 }
 
 } // namespace velmora

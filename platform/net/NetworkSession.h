@@ -35,7 +35,18 @@ public:
     // subscription aborts the request.
     Publisher<HttpResponse, TransportError> send(HttpRequest request) const;
 
+    // While held, the requests the main thread sends wait and start on release, in the
+    // order they were sent; one cancelled meanwhile never starts. The app holds them
+    // until its first window is on screen: a request's set-up (the TLS library, its
+    // configuration) takes longer than anything that frame shows, and no answer could
+    // come before the frame anyway. Other threads' requests never wait. Main thread only.
+    static void holdMainThreadRequests();
+    static void releaseMainThreadRequests();
+
 private:
+    std::function<void()> start(const HttpRequest& request,
+                                std::function<void(Result<HttpResponse, TransportError>)> sink) const;
+
     explicit NetworkSession(SessionConfiguration configuration) : m_configuration(std::move(configuration)) {}
 
     SessionConfiguration m_configuration;

@@ -34,7 +34,8 @@ std::optional<std::chrono::milliseconds> SessionConfiguration::processTimeoutCap
 
 SessionConfiguration SessionConfiguration::standard() {
     SessionConfiguration configuration;
-    configuration.extraCaCertificates = processExtraCaCertificates();
+    std::lock_guard lock(processMutex());
+    configuration.extraCaCertificates = processCertificates();
     return configuration;
 }
 

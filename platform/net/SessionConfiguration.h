@@ -31,8 +31,10 @@ struct SessionConfiguration {
     // authority this way). Server certificates are always verified.
     QList<QSslCertificate> extraCaCertificates;
 
-    // The configuration new sessions start from: the values above plus the
-    // process-wide extra authorities below.
+    // The configuration new sessions start from: the values above plus the authorities
+    // set below. Those of the environment's file (further below) are added by a session
+    // as it sends, so that making a session reads and parses nothing: parsing a
+    // certificate loads the TLS library, which the app's first window does not wait for.
     static SessionConfiguration standard();
 
     // Adds authorities to every configuration made by `standard()` from now on. Only

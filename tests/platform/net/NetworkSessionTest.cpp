@@ -3,10 +3,13 @@
 #include "tests/support/FakeHttpsServer.h"
 
 #include <QElapsedTimer>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <vector>
 
 using namespace velmora;
 using namespace std::chrono_literals;
@@ -389,4 +392,46 @@ TEST(NetworkSession, ABodyOverItsLimitIsAnErrorNotAnAllocation) {
     ASSERT_TRUE(outcome.has_value());
     ASSERT_FALSE(outcome->ok());
     EXPECT_EQ(outcome->error().kind, TransportError::Kind::TooLarge);
+}
+
+// The app holds the main thread's requests until its first window is on screen: none
+// leaves before the release, each leaves after it, and one cancelled meanwhile never
+// does. Another thread's request is not held.
+TEST(NetworkSession, HeldRequestsLeaveOnReleaseAndCancelledOnesNever) {
+    test::FakeHttpsServer server;
+    server.onAny([](const test::FakeRequest&) { return test::FakeResponse::empty(200); });
+    auto session = NetworkSession::create(trusting());
+    NetworkSession::holdMainThreadRequests();
+    std::vector<QByteArray> answered;
+    auto first = session->send(get(server.url("/first"))).subscribe([&](Outcome) { answered.push_back("first"); });
+    auto dropped = session->send(get(server.url("/dropped"))).subscribe([&](Outcome) { answered.push_back("x"); });
+    auto second = session->send(get(server.url("/second"))).subscribe([&](Outcome) { answered.push_back("second"); });
+    dropped.cancel();
+
+    // From another thread: sent at once, while the main thread's wait.
+    std::optional<Outcome> fromWorker;
+    QThread worker;
+    QObject context;
+    context.moveToThread(&worker);
+    worker.start();
+    Cancellable elsewhere;
+    QMetaObject::invokeMethod(&context, [&] {
+        elsewhere = session->send(get(server.url("/worker"))).subscribe([&](Outcome r) { fromWorker = std::move(r); });
+    });
+    EXPECT_TRUE(test::waitUntil([&] { return server.requestCount() == 1; }, 5000));
+    test::drainEvents();
+    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_TRUE(answered.empty());
+
+    NetworkSession::releaseMainThreadRequests();
+    ASSERT_TRUE(test::waitUntil([&] { return answered.size() == 2; }, 10000));
+    // Each on a connection of its own: the answers may come in either order.
+    std::sort(answered.begin(), answered.end());
+    EXPECT_EQ(answered, (std::vector<QByteArray>{"first", "second"}));
+    EXPECT_EQ(server.requestCount(), 3);
+    // Released, a request leaves at once again.
+    EXPECT_TRUE(run(session, get(server.url("/after"))).has_value());
+    QMetaObject::invokeMethod(&context, [&] { elsewhere.cancel(); }, Qt::BlockingQueuedConnection);
+    worker.quit();
+    worker.wait();
 }
