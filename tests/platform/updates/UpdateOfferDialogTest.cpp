@@ -131,7 +131,9 @@ TEST(UpdateOfferDialogTest, DeeplyNestedNotesAreFlattenedBeforeLayout) {
 
 // Notes within the size bounds that once took Qt's layout seconds to minutes (lengths
 // in styles, table spans, combining marks, font faces, list starts, deep lists) are
-// laid out and painted at once: the offer never freezes.
+// laid out and painted at once: the offer never freezes. The 100 ms figure is held by
+// velmora_outside_html_bench on a quiet machine; among the other tests running at once
+// the check here is for runaway cost, at three times it.
 TEST(UpdateOfferDialogTest, HostileNotesLayOutAndPaintQuickly) {
     for (const auto& [name, html] : test::hostileHtml()) {
         ReleaseNotesBrowser notes;
@@ -140,7 +142,7 @@ TEST(UpdateOfferDialogTest, HostileNotesLayOutAndPaintQuickly) {
         notes.setNotes(html);
         notes.document()->documentLayout()->documentSize();
         notes.grab();
-        EXPECT_LT(clock.elapsed(), test::cpuBudget(100)) << name.toStdString();
+        EXPECT_LT(clock.elapsed(), test::cpuBudget(300)) << name.toStdString();
     }
 }
 

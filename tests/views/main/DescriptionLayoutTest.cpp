@@ -110,7 +110,10 @@ TEST(DescriptionLayout, DeeplyNestedDescriptionsLayOutAtOnce) {
 // Whatever a description holds within the size bounds, the description view lays it
 // out and paints it in well under the time a click may take, and the calendar card
 // sizes it in a fraction of that: lengths in styles, table spans, combining marks, font
-// faces, list starts and deep lists each once took seconds to minutes.
+// faces, list starts and deep lists each once took seconds to minutes. The figures
+// themselves (100 ms and 20 ms) are held by velmora_outside_html_bench on a quiet
+// machine; here, among the other tests running at once, the check is for runaway cost,
+// at three times those figures (the card once measured exactly 20 ms under CI's load).
 TEST(DescriptionLayout, HostileDescriptionsLayOutAndPaintQuickly) {
     CalendarEntryCard card;
     for (const auto& [name, html] : test::hostileHtml()) {
@@ -120,7 +123,7 @@ TEST(DescriptionLayout, HostileDescriptionsLayOutAndPaintQuickly) {
         view.setContent(html);
         view.document()->documentLayout()->documentSize();
         view.grab();
-        EXPECT_LT(clock.elapsed(), test::cpuBudget(100)) << "the description view: " << name.toStdString();
+        EXPECT_LT(clock.elapsed(), test::cpuBudget(300)) << "the description view: " << name.toStdString();
 
         QStandardItemModel model(1, 1);
         const QModelIndex index = model.index(0, 0);
@@ -129,7 +132,7 @@ TEST(DescriptionLayout, HostileDescriptionsLayOutAndPaintQuickly) {
         option.rect = QRect(0, 0, 200, 0);
         clock.restart();
         const QSize size = card.sizeHint(option, index);
-        EXPECT_LT(clock.elapsed(), test::cpuBudget(20)) << "the calendar card: " << name.toStdString();
+        EXPECT_LT(clock.elapsed(), test::cpuBudget(60)) << "the calendar card: " << name.toStdString();
         EXPECT_LT(size.height(), 100000) << name.toStdString();
     }
 }
