@@ -37,10 +37,6 @@ void put16(QByteArray& out, quint16 value) {
     out.append(char(value));
 }
 
-QByteArray chunk(const QByteArray& type, const QByteArray& body) {
-    return PngWriter::chunk(type, body);
-}
-
 struct Chunk {
     QByteArray type;
     QByteArray body;
@@ -150,7 +146,7 @@ std::optional<ApngSupport::Layout> ApngSupport::parse(const QByteArray& data) {
         } else if (part.type == "fdAT" && part.body.size() > 4) {
             pendingData.append(part.body.mid(4));
         } else if (isShared(part.type) && !seenImageData) {
-            layout.sharedChunks.append(chunk(part.type, part.body));
+            layout.sharedChunks.append(PngWriter::chunk(part.type, part.body));
         }
     }
     // The last frame is whole only when the stream reached its end marker.
@@ -206,12 +202,12 @@ QImage ApngSupport::decodeFrame(const Layout& layout, int index) {
     put32(sized, quint32(control.size.width()));
     put32(sized, quint32(control.size.height()));
     header.prepend(sized);
-    QByteArray png = signature + chunk("IHDR", header);
+    QByteArray png = signature + PngWriter::chunk("IHDR", header);
     for (const QByteArray& shared : layout.sharedChunks) {
         png.append(shared);
     }
-    png.append(chunk("IDAT", layout.frameData.at(index)));
-    png.append(chunk("IEND", QByteArray()));
+    png.append(PngWriter::chunk("IDAT", layout.frameData.at(index)));
+    png.append(PngWriter::chunk("IEND", QByteArray()));
     // Qt's PNG handler alone: with detection on, Qt first asks every image plugin, loading each.
     QBuffer buffer(&png);
     buffer.open(QIODevice::ReadOnly);
@@ -251,11 +247,11 @@ QByteArray ApngSupport::write(const QSize& canvas, const QList<Frame>& frames, u
     put32(sized, quint32(canvas.height()));
     header.prepend(sized);
 
-    QByteArray out = signature + chunk("IHDR", header);
+    QByteArray out = signature + PngWriter::chunk("IHDR", header);
     QByteArray control;
     put32(control, quint32(frames.size()));
     put32(control, loopCount);
-    out.append(chunk("acTL", control));
+    out.append(PngWriter::chunk("acTL", control));
     quint32 sequence = 0;
     for (qsizetype i = 0; i < frames.size(); ++i) {
         const Frame& frame = frames.at(i);
@@ -271,17 +267,17 @@ QByteArray ApngSupport::write(const QSize& canvas, const QList<Frame>& frames, u
         put16(fc, 1000);
         fc.append(char(frame.dispose));
         fc.append(char(frame.blend));
-        out.append(chunk("fcTL", fc));
+        out.append(PngWriter::chunk("fcTL", fc));
         if (i == 0) {
-            out.append(chunk("IDAT", imageData.at(i)));
+            out.append(PngWriter::chunk("IDAT", imageData.at(i)));
         } else {
             QByteArray body;
             put32(body, sequence++);
             body.append(imageData.at(i));
-            out.append(chunk("fdAT", body));
+            out.append(PngWriter::chunk("fdAT", body));
         }
     }
-    out.append(chunk("IEND", QByteArray()));
+    out.append(PngWriter::chunk("IEND", QByteArray()));
     return out;
 }
 
