@@ -76,6 +76,20 @@ std::vector<RawItem> rawItems(const QString& prefix, const QString& account) {
     return out;
 }
 
+// Makes the session bus a socket at `path` that accepts connections into its backlog
+// and never answers; false when the socket could not be made.
+bool pointBusAtStalledSocket(const QByteArray& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.constData());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0) {
+        return false;
+    }
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).constData(), 1);
+    return true;
+}
+
 class SecretServiceKeyringTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -312,17 +326,11 @@ TEST(SecretServiceKeyringBusTest, AStalledBusTimesOutWithinTheBound) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            // A socket that accepts connections into its backlog and never answers.
             QTemporaryDir dir;
             const QByteArray path = dir.filePath(QStringLiteral("stalled")).toUtf8();
-            const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.constData());
-            if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0) {
+            if (!pointBusAtStalledSocket(path)) {
                 std::_Exit(2);
             }
-            setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).constData(), 1);
             SecretServiceKeyring keyring(uniquePrefix(), 300ms);
             const auto started = std::chrono::steady_clock::now();
             auto load = keyring.load(QStringLiteral("A"));
@@ -343,14 +351,9 @@ TEST(SecretServiceKeyringBusTest, ConnectingAheadToAStalledBusKeepsLaterCallsWit
         {
             QTemporaryDir dir;
             const QByteArray path = dir.filePath(QStringLiteral("stalled")).toUtf8();
-            const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.constData());
-            if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0) {
+            if (!pointBusAtStalledSocket(path)) {
                 std::_Exit(2);
             }
-            setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).constData(), 1);
             SecretServiceKeyring keyring(uniquePrefix(), 300ms);
             const auto started = std::chrono::steady_clock::now();
             // With an account read ahead too: its load waits for that read no longer than
