@@ -10,6 +10,7 @@
 #include "core/storage/UserSettings.h"
 #include "platform/net/NetworkSession.h"
 #include "views/main/AssetNames.h"
+#include "views/main/ReturnPressesFocusedButton.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -93,6 +94,7 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     CredentialsManager::shared().keyring().connectAhead(UserSettings::shared().defaultAccount());
     QApplication application(argc, argv);
     QApplication::setStyle(new AppStyle);
+    ReturnPressesFocusedButton::install(application);
     FirstFrameExit::installIfAsked();
     // One app per user: a start while it runs hands its links over and ends.
     const QStringList links = SingleInstance::linksIn(QCoreApplication::arguments());
