@@ -102,19 +102,25 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     switch (instance.handOver(links, 3000)) {
     case SingleInstance::HandOver::Delivered:
         return 0;
-    case SingleInstance::HandOver::NotDelivered: {
-        // The app runs but did not take the links: they would be lost without a word.
+    case SingleInstance::HandOver::NotConfirmed: {
+        // The app runs but did not say it took the links. It may be frozen for a moment and
+        // take them when it resumes, or it may never: the user hears which links are in
+        // doubt, so as to open one again should nothing happen.
         QString message =
-            QStringLiteral("Velmora is running but did not answer; nothing was handed over to it.");
+            links.isEmpty()
+                ? QStringLiteral("Velmora is running but did not answer in time; it may still come forward "
+                                 "when it responds.")
+                : QStringLiteral("Velmora is running but did not confirm in time that it received the links; "
+                                 "it may still open them when it responds.");
         // A sign-in link carries its tokens in the query: those stay out of the output.
         for (const QString& link : links) {
-            message += QStringLiteral("\nNot opened: ") +
+            message += QStringLiteral("\nNot confirmed: ") +
                        QUrl(link)
                            .adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment)
                            .toString();
         }
         std::fprintf(stderr, "%s\n", qPrintable(message));
-        return 1;
+        return SingleInstance::notConfirmedExitCode;
     }
     case SingleInstance::HandOver::NoRunningApp:
         break;
