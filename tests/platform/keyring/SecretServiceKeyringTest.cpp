@@ -346,9 +346,9 @@ TEST(SecretServiceKeyringBusTest, AStalledBusTimesOutWithinTheBound) {
             auto load = keyring.load(QStringLiteral("A"));
             auto second = keyring.remove(QStringLiteral("A"));
             const auto took = std::chrono::steady_clock::now() - started;
-            // What it is about is that a call ends with the time-out rather than hanging;
-            // the time it takes on a busy machine is far from the bound's, and a hang is
-            // not, so the room is wide. How long it takes belongs to a benchmark.
+            // What it is about: each call ends with the time-out instead of hanging. Among
+            // many tests at once the two 300 ms bounds have taken over 4 s, while a hang
+            // lasts for ever, so the room is wide; how long it takes is a benchmark's.
             const bool ok = !load.ok() && load.error().kind == KeyringError::Kind::TimedOut && !second.ok() &&
                             second.error().kind == KeyringError::Kind::TimedOut && took < 20s;
             std::_Exit(ok ? 0 : 1);
@@ -400,7 +400,8 @@ TEST(SecretServiceKeyringBusTest, AReadAheadSetAsideOrPastItsBoundLetsGoOfTheWor
         if (listener < 0) {
             std::_Exit(2);
         }
-        const auto bound = 1s;
+        // Room for a busy machine: the calls that get the worker are answered at once.
+        const auto bound = 2s;
         SecretServiceKeyring keyring(uniquePrefix(), bound);
         const bool withAccount = then != Then::WaitWithoutAccount;
         keyring.connectAhead(withAccount ? QStringLiteral("A") : QString());
