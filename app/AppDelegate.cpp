@@ -173,15 +173,12 @@ void AppDelegate::buildMainMenu() {
 }
 
 void AppDelegate::showTimerInTitle(const QString& text) {
-    // Only where no tray shows the time.
-    if (m_menuBarManager->statusItem().isAvailable()) {
-        return;
-    }
     ApplicationWindowController* window = m_windowManager->applicationWindow();
     if (!window) {
         return;
     }
-    window->setRunningTime(text);
+    // Only where no tray shows the time: one that started since takes it from the title.
+    window->setRunningTime(m_menuBarManager->statusItem().isAvailable() ? QString() : text);
 }
 
 void AppDelegate::registerImageCoders() {

@@ -10,6 +10,7 @@
 #include "core/storage/UserSettings.h"
 #include "platform/net/NetworkSession.h"
 #include "views/main/AssetNames.h"
+#include "views/main/ReturnPressesFocusedButton.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -93,6 +94,7 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     CredentialsManager::shared().keyring().connectAhead(UserSettings::shared().defaultAccount());
     QApplication application(argc, argv);
     QApplication::setStyle(new AppStyle);
+    ReturnPressesFocusedButton::install(application);
     FirstFrameExit::installIfAsked();
     // One app per user: a start while it runs hands its links over and ends.
     const QStringList links = SingleInstance::linksIn(QCoreApplication::arguments());
@@ -100,19 +102,25 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     switch (instance.handOver(links, 3000)) {
     case SingleInstance::HandOver::Delivered:
         return 0;
-    case SingleInstance::HandOver::NotDelivered: {
-        // The app runs but did not take the links: they would be lost without a word.
+    case SingleInstance::HandOver::NotConfirmed: {
+        // The app runs but did not say it took the links. It may be frozen for a moment and
+        // take them when it resumes, or it may never: the user hears which links are in
+        // doubt, so as to open one again should nothing happen.
         QString message =
-            QStringLiteral("Velmora is running but did not answer; nothing was handed over to it.");
+            links.isEmpty()
+                ? QStringLiteral("Velmora is running but did not answer in time; it may still come forward "
+                                 "when it responds.")
+                : QStringLiteral("Velmora is running but did not confirm in time that it received the links; "
+                                 "it may still open them when it responds.");
         // A sign-in link carries its tokens in the query: those stay out of the output.
         for (const QString& link : links) {
-            message += QStringLiteral("\nNot opened: ") +
+            message += QStringLiteral("\nNot confirmed: ") +
                        QUrl(link)
                            .adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment)
                            .toString();
         }
         std::fprintf(stderr, "%s\n", qPrintable(message));
-        return 1;
+        return SingleInstance::notConfirmedExitCode;
     }
     case SingleInstance::HandOver::NoRunningApp:
         break;

@@ -9,7 +9,11 @@
 namespace velmora {
 
 MenuBarManager::MenuBarManager(std::unique_ptr<StatusItem> item, QObject* parent)
-    : QObject(parent), m_item(std::move(item)), m_quit([] { QCoreApplication::quit(); }) {}
+    : QObject(parent), m_item(std::move(item)), m_quit([] { QCoreApplication::quit(); }) {
+    if (m_item) {
+        followItem();
+    }
+}
 
 MenuBarManager::MenuBarManager(std::function<std::unique_ptr<StatusItem>()> makeItem, QObject* parent)
     : QObject(parent), m_makeItem(std::move(makeItem)), m_quit([] { QCoreApplication::quit(); }) {}
@@ -40,11 +44,22 @@ void MenuBarManager::showStatusItem() {
         if (!m_item) {
             m_item = std::make_unique<TrayStatusItem>();
         }
-        if (m_openWindow) {
-            m_item->setActivation(m_openWindow);
-        }
+        followItem();
     }
     refresh();
+}
+
+void MenuBarManager::followItem() {
+    if (m_openWindow) {
+        m_item->setActivation(m_openWindow);
+    }
+    // A tray that came (or went) takes the text from the window's title (or gives it back).
+    QPointer<MenuBarManager> self(this);
+    m_item->setAvailabilityChanged([self] {
+        if (self) {
+            self->refresh();
+        }
+    });
 }
 
 StatusItem& MenuBarManager::statusItem() {

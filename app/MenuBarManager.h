@@ -59,6 +59,9 @@ signals:
     void timerTextChanged(const QString& text);
 
 private:
+    // Hands the new item what it runs on a click and on a change of tray.
+    void followItem();
+
     std::function<std::unique_ptr<StatusItem>()> m_makeItem;
     std::unique_ptr<StatusItem> m_item;
     QPointer<TimerViewModel> m_timerViewModel;

@@ -123,7 +123,7 @@ SingleInstance::HandOver SingleInstance::handOver(const QStringList& links, int 
             QThread::msleep(10);
         }
     }
-    return HandOver::NotDelivered;
+    return HandOver::NotConfirmed;
 }
 
 bool SingleInstance::listen() {

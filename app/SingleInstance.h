@@ -50,9 +50,14 @@ public:
         Delivered,
         // No app listens (no socket, or one a crashed app left): this one is the first.
         NoRunningApp,
-        // An app listens but did not say it has the links within the time.
-        NotDelivered,
+        // An app listens but did not say it has the links within the time. They may still
+        // reach it: an app that was frozen (stopped, swapping, busy) takes what was sent
+        // once it resumes, so this is "not confirmed", never "not handed over".
+        NotConfirmed,
     };
+    // The status a start ends with when its hand-over was not confirmed: neither success
+    // (0) nor the failure of a start (1).
+    static constexpr int notConfirmedExitCode = 2;
     // Gives `links` to the running app.
     HandOver handOver(const QStringList& links, int timeoutMs = 3000);
 

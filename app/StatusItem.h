@@ -31,6 +31,8 @@ public:
     virtual void setMenu(const QList<StatusMenuEntry>& entries) = 0;
     // What a click on the item does (none: nothing); the menu has a button of its own.
     virtual void setActivation(std::function<void()> /*activate*/) {}
+    // Runs when `isAvailable()` changes (a tray started or ended after the app did).
+    virtual void setAvailabilityChanged(std::function<void()> /*changed*/) {}
 };
 
 } // namespace velmora

@@ -1,5 +1,6 @@
 #include "app/TrayStatusItem.h"
 
+#include "app/DesktopTrayWatch.h"
 #include "views/main/AssetNames.h"
 
 #include <QApplication>
@@ -9,26 +10,56 @@
 
 namespace velmora {
 
-TrayStatusItem::TrayStatusItem(QObject* parent) : QObject(parent), m_tray(new QSystemTrayIcon(this)) {
-    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        // The context button shows the menu; the others are a click on the app.
-        if (reason != QSystemTrayIcon::Context && m_activation) {
-            m_activation();
+TrayStatusItem::TrayStatusItem(std::unique_ptr<SystemTrayWatch> watch, QObject* parent)
+    : QObject(parent), m_watch(watch ? std::move(watch) : std::make_unique<DesktopTrayWatch>()) {
+    connect(m_watch.get(), &SystemTrayWatch::availabilityChanged, this, [this] {
+        showIfAvailable();
+        if (m_availabilityChanged) {
+            m_availabilityChanged();
         }
     });
+    showIfAvailable();
 }
 
 void TrayStatusItem::setActivation(std::function<void()> activate) {
     m_activation = std::move(activate);
 }
 
+void TrayStatusItem::setAvailabilityChanged(std::function<void()> changed) {
+    m_availabilityChanged = std::move(changed);
+}
+
 TrayStatusItem::~TrayStatusItem() {
-    m_tray->setContextMenu(nullptr);
+    if (m_tray) {
+        m_tray->setContextMenu(nullptr);
+    }
     delete m_menu;
 }
 
 bool TrayStatusItem::isAvailable() const {
-    return QSystemTrayIcon::isSystemTrayAvailable();
+    // Never Qt's own check while there may be no tray: see DesktopTrayWatch.
+    return m_watch->isAvailable();
+}
+
+void TrayStatusItem::showIfAvailable() {
+    if (!isAvailable()) {
+        return;
+    }
+    if (!m_tray) {
+        m_tray = new QSystemTrayIcon(this);
+        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            // The context button shows the menu; the others are a click on the app.
+            if (reason != QSystemTrayIcon::Context && m_activation) {
+                m_activation();
+            }
+        });
+        m_tray->setContextMenu(m_menu);
+        redraw();
+    }
+    // Shown once there is something to show: the menu comes with the first refresh.
+    if (m_menu && !m_tray->isVisible()) {
+        m_tray->show();
+    }
 }
 
 void TrayStatusItem::setImage(const QString& assetName) {
@@ -58,9 +89,6 @@ void TrayStatusItem::setMenu(const QList<StatusMenuEntry>& entries) {
     // state do the same, so the menu on screen stays: a new one each second would
     // close it under the user's pointer.
     if (m_menu && shape == m_menuShape) {
-        if (isAvailable() && !m_tray->isVisible()) {
-            m_tray->show();
-        }
         return;
     }
     auto* menu = new QMenu;
@@ -75,7 +103,9 @@ void TrayStatusItem::setMenu(const QList<StatusMenuEntry>& entries) {
             connect(action, &QAction::triggered, this, [run = entry.action] { run(); });
         }
     }
-    m_tray->setContextMenu(menu);
+    if (m_tray) {
+        m_tray->setContextMenu(menu);
+    }
     // The old menu may be the one whose item is being handled right now (Pause changes
     // the state, which asks for this new menu): it goes once that is over.
     if (m_menu) {
@@ -83,12 +113,14 @@ void TrayStatusItem::setMenu(const QList<StatusMenuEntry>& entries) {
     }
     m_menu = menu;
     m_menuShape = shape;
-    if (isAvailable() && !m_tray->isVisible()) {
-        m_tray->show();
-    }
+    showIfAvailable();
 }
 
 void TrayStatusItem::redraw() {
+    // Nothing to draw into before there is a tray.
+    if (!m_tray) {
+        return;
+    }
     // Trays show no text beside an icon, so the time is drawn into the icon.
     const QSize size(64, 64);
     QPixmap pixmap(size);

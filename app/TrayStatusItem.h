@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/StatusItem.h"
+#include "app/SystemTrayWatch.h"
 
 #include <QMenu>
 #include <QObject>
@@ -16,13 +17,18 @@ namespace velmora {
 
 // The status item in the system tray: the image with the elapsed time drawn into it,
 // the same text as tooltip, and the menu. A click on the icon runs its activation.
+//
+// The icon is made once the desktop has a tray, and shown then with what the item holds
+// by that time: a tray that starts after the app gets the icon too. `watch` tells of the
+// tray (by default the desktop's own).
 class TrayStatusItem : public QObject, public StatusItem {
     Q_OBJECT
 public:
-    explicit TrayStatusItem(QObject* parent = nullptr);
+    explicit TrayStatusItem(std::unique_ptr<SystemTrayWatch> watch = {}, QObject* parent = nullptr);
     ~TrayStatusItem() override;
 
     bool isAvailable() const override;
+    void setAvailabilityChanged(std::function<void()> changed) override;
     void setImage(const QString& assetName) override;
     void setTitle(const QString& title) override;
     void setMenu(const QList<StatusMenuEntry>& entries) override;
@@ -31,11 +37,17 @@ public:
 
     // The menu the tray shows now.
     QMenu* menu() const { return m_menu; }
+    // The icon; none until a tray was there.
+    QSystemTrayIcon* trayIcon() const { return m_tray; }
 
 private:
     void redraw();
+    // Makes and shows the icon once there is a tray to show it in.
+    void showIfAvailable();
 
-    QSystemTrayIcon* m_tray;
+    std::unique_ptr<SystemTrayWatch> m_watch;
+    QSystemTrayIcon* m_tray = nullptr;
+    std::function<void()> m_availabilityChanged;
     QPointer<QMenu> m_menu;
     // Title, enabled and separator of each entry of the menu shown now.
     QStringList m_menuShape;

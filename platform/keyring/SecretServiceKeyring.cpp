@@ -456,9 +456,13 @@ SecretServiceKeyring::SecretServiceKeyring(QString prefix, std::chrono::millisec
       m_worker(Worker::start()) {}
 
 SecretServiceKeyring::~SecretServiceKeyring() {
+    forgetAhead();
     m_worker->stop();
 }
 
+// A connection made ahead, and the item read with it when an account is given. Nobody
+// may be waiting for it, so it keeps its own bound: the worker is the keyring's only one,
+// and a read stuck on a bus that never answers would hold every later call behind it.
 struct SecretServiceKeyring::ReadAhead {
     using LoadResult = Result<std::optional<QByteArray>, KeyringError>;
     QString account;
@@ -467,38 +471,65 @@ struct SecretServiceKeyring::ReadAhead {
     std::optional<LoadResult> result;
     GCancellable* cancellable = g_cancellable_new();
     ~ReadAhead() { g_object_unref(cancellable); }
+
+    void finish(LoadResult outcome) {
+        {
+            std::lock_guard lock(mutex);
+            result = std::move(outcome);
+        }
+        done.notify_all();
+    }
+    // Lets go of the worker: the libsecret call in flight returns as cancelled.
+    void setAside() { g_cancellable_cancel(cancellable); }
 };
 
 void SecretServiceKeyring::connectAhead(const QString& account) {
-    std::shared_ptr<ReadAhead> ahead;
+    auto ahead = std::make_shared<ReadAhead>();
+    ahead->account = account;
     if (!account.isEmpty()) {
-        ahead = std::make_shared<ReadAhead>();
-        ahead->account = account;
-        std::lock_guard lock(m_readAheadMutex);
-        m_readAhead = ahead;
+        std::shared_ptr<ReadAhead> previous;
+        {
+            std::lock_guard lock(m_readAheadMutex);
+            previous = std::exchange(m_readAhead, ahead);
+        }
+        if (previous) {
+            previous->setAside();
+        }
     }
     // libsecret keeps the service object, with its session, for every later call; a
     // failure here is met again, and reported, by the call that needs the service.
     m_worker->post([ahead, prefix = m_prefix, collection = m_collection] {
+        if (g_cancellable_is_cancelled(ahead->cancellable)) {
+            ahead->finish(ReadAhead::LoadResult::failure(
+                {KeyringError::Kind::TimedOut, QStringLiteral("the read ahead was set aside")}));
+            return;
+        }
         GError* raw = nullptr;
         GObjectPtr<SecretService> service(
-            secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, ahead ? ahead->cancellable : nullptr, &raw));
+            secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, ahead->cancellable, &raw));
         ErrorPtr error(raw);
-        if (!ahead) {
+        if (ahead->account.isEmpty()) {
+            ahead->finish(ReadAhead::LoadResult::success(std::nullopt));
             return;
         }
         Session session(prefix, collection, ahead->cancellable);
-        ReadAhead::LoadResult result = doLoad(session, ahead->account);
-        {
-            std::lock_guard lock(ahead->mutex);
-            ahead->result = std::move(result);
-        }
-        ahead->done.notify_all();
+        ahead->finish(doLoad(session, ahead->account));
     });
+    // The bound is watched from a thread of its own, which ends as soon as the read does:
+    // the worker is the one thing that cannot watch it. A read ahead is made once a start.
+    std::thread([ahead, timeout = m_timeout] {
+        std::unique_lock lock(ahead->mutex);
+        if (!ahead->done.wait_for(lock, timeout, [&] { return ahead->result.has_value(); })) {
+            lock.unlock();
+            ahead->setAside();
+        }
+    }).detach();
 }
 
 void SecretServiceKeyring::forgetAhead() {
-    (void)takeReadAhead();
+    if (const std::shared_ptr<ReadAhead> ahead = takeReadAhead()) {
+        ahead->setAside();
+    }
 }
 
 std::shared_ptr<SecretServiceKeyring::ReadAhead> SecretServiceKeyring::takeReadAhead() {
@@ -510,16 +541,37 @@ Result<std::optional<QByteArray>, KeyringError> SecretServiceKeyring::load(const
     using R = Result<std::optional<QByteArray>, KeyringError>;
     // What was read ahead is the item as it was then: the calls that change items set it
     // aside first, and any other load does too, so it stands in for this one load only.
-    if (const std::shared_ptr<ReadAhead> ahead = takeReadAhead(); ahead && ahead->account == account) {
-        std::unique_lock lock(ahead->mutex);
-        if (!ahead->done.wait_for(lock, m_timeout, [&] { return ahead->result.has_value(); })) {
-            g_cancellable_cancel(ahead->cancellable);
-            return R::failure({KeyringError::Kind::TimedOut,
-                               QStringLiteral("the keyring did not answer within %1 ms").arg(m_timeout.count())});
+    const auto deadline = std::chrono::steady_clock::now() + m_timeout;
+    const auto timedOut = [this] {
+        return R::failure({KeyringError::Kind::TimedOut,
+                           QStringLiteral("the keyring did not answer within %1 ms").arg(m_timeout.count())});
+    };
+    if (const std::shared_ptr<ReadAhead> ahead = takeReadAhead()) {
+        if (ahead->account == account) {
+            std::unique_lock lock(ahead->mutex);
+            const bool answered =
+                ahead->done.wait_until(lock, deadline, [&] { return ahead->result.has_value(); });
+            lock.unlock();
+            if (!answered) {
+                ahead->setAside();
+                return timedOut();
+            }
+            if (!g_cancellable_is_cancelled(ahead->cancellable)) {
+                return std::move(*ahead->result);
+            }
+            // The read outlived its own bound before this load came: what it found is
+            // its cancellation, not the keyring's answer, so the keyring is asked again.
+        } else {
+            // Not this account's: the worker is freed of it for this load.
+            ahead->setAside();
         }
-        return std::move(*ahead->result);
     }
-    return runBounded<R>(*m_worker, m_prefix, m_collection, m_timeout,
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+        return timedOut();
+    }
+    return runBounded<R>(*m_worker, m_prefix, m_collection, left,
                          [account](Session& s) { return doLoad(s, account); });
 }
 

@@ -32,7 +32,9 @@ public:
     // Opens the connection to the Secret Service and its session on the worker: libsecret
     // keeps both for the process, and opening them (a bus connection and a key exchange)
     // is most of what a first call costs. Reading an item costs a few round trips more,
-    // which the app's start spends connecting to the display instead of waiting.
+    // which the app's start spends connecting to the display instead of waiting. What is
+    // done ahead holds the worker no longer than `timeout`, and is cancelled as soon as it
+    // is set aside (another account's load, a change, `forgetAhead`).
     void connectAhead(const QString& account = {}) override;
     void forgetAhead() override;
 

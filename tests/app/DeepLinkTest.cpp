@@ -94,7 +94,7 @@ TEST(SingleInstance, ALaterStartHandsItsLinksToTheRunningOneAndAStaleSocketDoesN
     SingleInstance second(name);
     const QStringList links{QStringLiteral("velmora://authorize-jira?token=a&refreshToken=b"),
                             QStringLiteral("velmora://add-account")};
-    auto handedOver = SingleInstance::HandOver::NotDelivered;
+    auto handedOver = SingleInstance::HandOver::NotConfirmed;
     // The running app answers on its event loop; the second start waits on its own.
     std::thread later([&] {
         SingleInstance client(name);

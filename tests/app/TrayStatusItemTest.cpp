@@ -1,5 +1,7 @@
 #include "app/TrayStatusItem.h"
 
+#include "app/SystemTrayWatch.h"
+
 #include "ShellFixture.h"
 #include "app/MenuBarManager.h"
 #include "app/WelcomeWindowController.h"
@@ -14,6 +16,25 @@
 
 using namespace velmora;
 using namespace velmora::test;
+
+namespace {
+
+// A tray that the test starts and ends.
+struct FakeTrayWatch : SystemTrayWatch {
+    explicit FakeTrayWatch(bool running) : available(running) {}
+    bool isAvailable() const override { return available; }
+    void set(bool running) {
+        available = running;
+        emit availabilityChanged(running);
+    }
+    bool available;
+};
+
+std::unique_ptr<FakeTrayWatch> trayRunning(bool running = true) {
+    return std::make_unique<FakeTrayWatch>(running);
+}
+
+} // namespace
 
 TEST(TrayStatusItemTest, TheMenuOnScreenStaysWhileItsEntriesDoNotChange) {
     TrayStatusItem item;
@@ -61,7 +82,7 @@ TEST(TrayStatusItemTest, AnItemWhoseActionReplacesTheMenuFinishesSafely) {
 }
 
 TEST(TrayStatusItemTest, ClickingTheIconRunsItsActivationAndTheMenuKeyDoesNot) {
-    TrayStatusItem item;
+    TrayStatusItem item(trayRunning());
     int activations = 0;
     item.setActivation([&] { ++activations; });
     auto* tray = item.findChild<QSystemTrayIcon*>();
@@ -165,4 +186,93 @@ TEST_F(TrayReachTest, WithoutAnAccountTheIconShowsTheWelcomeWindow) {
     item->activation();
     drainEvents();
     EXPECT_TRUE(welcome->isVisible());
+}
+
+// A tray that starts after the app gets the icon, with what the item holds by then; until
+// then there is no icon (and nothing is drawn for one), and the shell hears of the change.
+TEST(TrayStatusItemTest, ATrayThatStartsLaterGetsTheIcon) {
+    auto watch = trayRunning(false);
+    FakeTrayWatch* tray = watch.get();
+    TrayStatusItem item(std::move(watch));
+    int changes = 0;
+    item.setAvailabilityChanged([&] { ++changes; });
+    item.setImage(QStringLiteral("MenuBarActive"));
+    item.setTitle(QStringLiteral("01:05"));
+    item.setMenu({{QStringLiteral("Pause"), [] {}}, {QStringLiteral("Quit"), [] {}}});
+    EXPECT_FALSE(item.isAvailable());
+    EXPECT_EQ(item.trayIcon(), nullptr);
+    EXPECT_EQ(item.findChild<QSystemTrayIcon*>(), nullptr) << "no icon asks Qt for a tray before one runs";
+
+    tray->set(true);
+    EXPECT_TRUE(item.isAvailable());
+    EXPECT_EQ(changes, 1);
+    QSystemTrayIcon* icon = item.trayIcon();
+    ASSERT_NE(icon, nullptr);
+    EXPECT_TRUE(icon->isVisible());
+    EXPECT_FALSE(icon->icon().isNull());
+    EXPECT_TRUE(icon->toolTip().endsWith(QStringLiteral("01:05"))) << icon->toolTip().toStdString();
+    EXPECT_EQ(icon->contextMenu(), item.menu());
+    // Later changes reach the icon as before.
+    item.setTitle(QStringLiteral("01:06"));
+    EXPECT_TRUE(icon->toolTip().endsWith(QStringLiteral("01:06")));
+    item.setMenu({{QStringLiteral("Continue"), [] {}}, {QStringLiteral("Quit"), [] {}}});
+    EXPECT_EQ(icon->contextMenu(), item.menu());
+
+    // A tray that ends and comes back keeps the one icon.
+    tray->set(false);
+    tray->set(true);
+    EXPECT_EQ(changes, 3);
+    EXPECT_EQ(item.trayIcon(), icon);
+}
+
+namespace {
+
+// A status item whose tray the test starts.
+struct LateTrayItem : StatusItem {
+    bool isAvailable() const override { return available; }
+    void setImage(const QString&) override {}
+    void setTitle(const QString& text) override { title = text; }
+    void setMenu(const QList<StatusMenuEntry>&) override {}
+    void setAvailabilityChanged(std::function<void()> changed) override {
+        this->changed = std::move(changed);
+    }
+    bool available = false;
+    QString title;
+    std::function<void()> changed;
+};
+
+class LateTrayTest : public ShellFixture {};
+
+} // namespace
+
+// Without a tray the running time is in the main window's title; a tray that starts then
+// takes it over at once, not at the next minute of the timer.
+TEST_F(LateTrayTest, ATrayThatStartsTakesTheRunningTimeFromTheTitle) {
+    addAccount(QStringLiteral("Alpha"));
+    LateTrayItem* item = nullptr;
+    ShellEnvironment env = environment();
+    env.makeStatusItem = [&item]() -> std::unique_ptr<StatusItem> {
+        auto made = std::make_unique<LateTrayItem>();
+        item = made.get();
+        return made;
+    };
+    delegate = std::make_unique<AppDelegate>(env);
+    delegate->applicationDidFinishLaunching();
+    drainEvents();
+    ApplicationWindowController* window = delegate->windowManager().applicationWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_NE(item, nullptr);
+    window->timerViewModel()->start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("i")));
+    drainEvents();
+    ASSERT_FALSE(item->title.isEmpty());
+    EXPECT_TRUE(window->windowTitle().contains(item->title)) << window->windowTitle().toStdString();
+
+    item->available = true;
+    ASSERT_TRUE(item->changed);
+    item->changed();
+    EXPECT_FALSE(window->windowTitle().contains(item->title)) << window->windowTitle().toStdString();
+    // And gives it back when it ends.
+    item->available = false;
+    item->changed();
+    EXPECT_TRUE(window->windowTitle().contains(item->title)) << window->windowTitle().toStdString();
 }

@@ -21,7 +21,9 @@
 #include "views/main/ReadableAlert.h"
 
 #include <QEvent>
+#include <QFontDatabase>
 #include <QFrame>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -51,6 +53,23 @@ void customizeTextEditor(QWidget* fields) {
                {PlatformViewVersionPredicate<TextEditorType>::forQtOnwards(
                    PlatformViewVersion<TextEditorType>(QtVersion::qt6_4()))},
                [](QPlainTextEdit* editor) { CustomTextEditor::attach(editor); });
+}
+
+// A message under the duration: red text of a shade that reads on the sheet. Hidden, it
+// keeps its room.
+QLabel* durationMessageLabel(const QString& text, const QFont& font, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    label->setFont(font);
+    QPalette colors = label->palette();
+    colors.setColor(QPalette::WindowText, MessageColor::readable(colors));
+    label->setPalette(colors);
+    QSizePolicy policy = label->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    label->setSizePolicy(policy);
+    label->hide();
+    return label;
 }
 
 } // namespace
@@ -97,17 +116,34 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     m_durationField = new QLineEdit;
     m_durationField->setPlaceholderText(QStringLiteral("1w 1d 1h 1m"));
     // Subscribing the message view to the duration's validation is what judges the
-    // starting duration, so the form's validity is known before Save is set up.
-    m_durationView = new ValidationMessageView(m_durationField, form.durationValidation(), {}, this);
+    // starting duration, so the form's validity is known before Save is set up. Its
+    // message shows in the slot below, with the sheet's own.
+    m_durationView = new ValidationMessageView(
+        m_durationField, form.durationValidation(), [](const QString&) -> QWidget* { return nullptr; }, this);
     durationGroup->addWidget(m_durationView);
-    m_durationTextError = new QLabel(durationTextMessage, this);
-    m_durationTextError->setWordWrap(true);
-    m_durationTextError->setTextFormat(Qt::PlainText);
-    QPalette errorColors = m_durationTextError->palette();
-    errorColors.setColor(QPalette::WindowText, MessageColor::readable(errorColors));
-    m_durationTextError->setPalette(errorColors);
-    m_durationTextError->hide();
-    durationGroup->addWidget(m_durationTextError);
+    // One slot under the duration for whichever of its messages applies, as tall as the
+    // longer of them from the start: a message that appears there moves nothing below it.
+    // The field is mostly left by a click elsewhere, and a button that moved between the
+    // press and the release would lose that click.
+    auto* messages = new QWidget(this);
+    auto* slot = new QGridLayout(messages);
+    slot->setContentsMargins(0, 0, 0, 0);
+    QFont ruleFont = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    ruleFont.setPixelSize(14);
+    ruleFont.setWeight(QFont::Normal);
+    m_durationRuleMessage = durationMessageLabel(AbstractWorkLogForm::durationMessage, ruleFont, messages);
+    m_durationTextError = durationMessageLabel(durationTextMessage, font(), messages);
+    slot->addWidget(m_durationRuleMessage, 0, 0, Qt::AlignTop);
+    slot->addWidget(m_durationTextError, 0, 0, Qt::AlignTop);
+    durationGroup->addWidget(messages);
+    const auto showRule = [this](const Validation& validation) {
+        m_durationRule = validation;
+        updateDurationMessages();
+    };
+    m_durationRulePublisher = form.durationValidation().publisher().subscribe(showRule);
+    PassthroughSubject<Validation> checks = form.durationValidation().subject();
+    m_durationRuleSubject = checks.subscribe(showRule);
+    m_durationRule = m_durationView->latestValidation();
     layout->addLayout(durationGroup);
     showDuration();
 
@@ -291,7 +327,7 @@ void BookTimeView::durationTextEdited(const QString& text) {
     const QString trimmed = text.trimmed();
     const auto seconds = trimmed.isEmpty() ? std::optional<double>(0) : ReadableTimeFormatter::parse(trimmed);
     m_durationTextInvalid = !seconds;
-    m_durationTextError->setVisible(m_durationTextInvalid);
+    updateDurationMessages();
     if (seconds) {
         // The field already shows this duration, as typed: it must not be rewritten.
         m_takingText = true;
@@ -299,6 +335,17 @@ void BookTimeView::durationTextEdited(const QString& text) {
         m_takingText = false;
     }
     updateSaveButton();
+}
+
+void BookTimeView::updateDurationMessages() {
+    // Text that cannot be read says so; the rule is about the duration the form has, which
+    // that text did not change.
+    m_durationTextError->setVisible(m_durationTextInvalid);
+    const bool ruleFails = m_durationRule.isFailure() && !m_durationTextInvalid;
+    if (ruleFails) {
+        m_durationRuleMessage->setText(m_durationRule.failureMessage().value_or(QString()));
+    }
+    m_durationRuleMessage->setVisible(ruleFails);
 }
 
 void BookTimeView::takeDurationText() {

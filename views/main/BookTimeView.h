@@ -67,6 +67,9 @@ public:
     ValidationMessageView* durationValidationView() const { return m_durationView; }
     // Says why the duration text cannot be booked; hidden while it can.
     QLabel* durationTextError() const { return m_durationTextError; }
+    // The duration's rule ("at least one minute") while the form's duration breaks it;
+    // hidden otherwise, and while the text error speaks.
+    QLabel* durationRuleMessage() const { return m_durationRuleMessage; }
     QWidget* additionalFields() const { return m_additionalFields; }
     // The task booked: "WEB-1 Fix login", on one line.
     QLabel* taskLabel() const { return m_taskLabel; }
@@ -115,6 +118,7 @@ private:
     void discard();
     void showDuration();
     void updateSaveButton();
+    void updateDurationMessages();
     void showAlert();
     void dismiss(int result);
 
@@ -123,6 +127,10 @@ private:
     Source m_source = Source::timer;
     QLineEdit* m_durationField = nullptr;
     QLabel* m_durationTextError = nullptr;
+    QLabel* m_durationRuleMessage = nullptr;
+    Validation m_durationRule = Validation::success();
+    Cancellable m_durationRulePublisher;
+    Cancellable m_durationRuleSubject;
     bool m_durationTextInvalid = false;
     bool m_takingText = false;
     QPointer<QMessageBox> m_discardQuestion;

@@ -13,6 +13,7 @@
 #include "views/main/Appearance.h"
 #include "views/main/CustomTextEditor.h"
 #include "views/main/LoadFailureView.h"
+#include "views/main/ReturnPressesFocusedButton.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -23,6 +24,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -493,9 +495,9 @@ TEST_F(BookTimeViewTest, TheSheetNamesTheTaskItBooksOnOneLine) {
     EXPECT_LE(shown.size(), 1000);
 }
 
-// Messages that appear under the duration make the sheet taller: Save and Cancel
-// stay in view and the description keeps its height.
-TEST_F(BookTimeViewTest, TheSheetGrowsWithItsMessagesSoItsButtonsStayInView) {
+// The messages under the duration have their room from the start: one that appears
+// moves nothing, Save and Cancel stay in view and the description keeps its height.
+TEST_F(BookTimeViewTest, TheDurationsMessagesHaveTheirRoomSoItsButtonsStayInView) {
     ScriptedWorkLogForm form(project, task, 3600);
     auto view = sheet(form);
     drainEvents();
@@ -505,7 +507,15 @@ TEST_F(BookTimeViewTest, TheSheetGrowsWithItsMessagesSoItsButtonsStayInView) {
     QTest::keyClicks(view->durationField(), QStringLiteral("abc"));
     drainEvents();
     ASSERT_FALSE(view->durationTextError()->isHidden());
-    EXPECT_GT(view->height(), before);
+    EXPECT_EQ(view->height(), before);
+    // Emptied, the minute rule takes the same room.
+    view->durationField()->selectAll();
+    QTest::keyClick(view->durationField(), Qt::Key_Delete);
+    drainEvents();
+    ASSERT_TRUE(view->durationTextError()->isHidden());
+    ASSERT_FALSE(view->durationRuleMessage()->isHidden());
+    EXPECT_EQ(view->durationRuleMessage()->text(), AbstractWorkLogForm::durationMessage);
+    EXPECT_EQ(view->height(), before);
     EXPECT_EQ(form.editor->height(), 100);
     const QRect save(view->saveButton()->mapTo(view.get(), QPoint(0, 0)), view->saveButton()->size());
     const QRect editor(form.editor->mapTo(view.get(), QPoint(0, 0)), form.editor->size());
@@ -577,4 +587,71 @@ TEST_F(BookTimeViewTest, TheOfflineSheetSaysWhatCouldNotBeLoaded) {
     EXPECT_TRUE(banner->isHidden());
     ASSERT_TRUE(waitUntil([&] { return !form.networkRequestInProgress(); }));
     EXPECT_FALSE(banner->isHidden());
+}
+
+// Return on a focused Save books, as Space does; on Cancel it cancels and books nothing.
+TEST_F(BookTimeViewTest, ReturnOnAFocusedButtonPressesIt) {
+    std::unique_ptr<ReturnPressesFocusedButton> keys(ReturnPressesFocusedButton::install(*qApp));
+    ScriptedWorkLogForm form(project, task, 3600);
+    auto view = sheet(form);
+    QApplication::setActiveWindow(view.get());
+    ASSERT_TRUE(view->saveButton()->isEnabled());
+    view->saveButton()->setFocus();
+    QTest::keyClick(view->saveButton(), Qt::Key_Return);
+    EXPECT_EQ(form.bookings.calls(), 1);
+
+    ScriptedWorkLogForm other(project, task, 3600);
+    auto second = std::make_unique<BookTimeView>(other, timer, BookTimeView::Source::manual);
+    second->show();
+    QApplication::setActiveWindow(second.get());
+    QPushButton* cancel = nullptr;
+    for (QPushButton* button : second->findChildren<QPushButton*>()) {
+        if (button->text() == QStringLiteral("Cancel")) {
+            cancel = button;
+        }
+    }
+    ASSERT_NE(cancel, nullptr);
+    cancel->setFocus();
+    QTest::keyClick(cancel, Qt::Key_Return);
+    EXPECT_EQ(other.bookings.calls(), 0);
+    EXPECT_TRUE(second->isHidden()) << "cancelled";
+}
+
+// Leaving the empty duration for Try Again shows the minute rule under the field. The
+// press that left it is on Try Again: the message must not move the button away from
+// under the pointer before the release, or the click is lost.
+TEST_F(BookTimeViewTest, AMessageUnderTheDurationMovesNoButtonUnderThePointer) {
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const QString baseUrl = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+    probe.close();
+    YouTrackProvider account(std::nullopt, QStringLiteral("Work"), YouTrackProvider::Parameters{baseUrl});
+    auto service =
+        std::make_shared<YouTrackService>(account, APIRequest::youTrack(QStringLiteral("token"), baseUrl));
+    YouTrackWorkLogForm form(account, service, project, task, 0);
+    auto view = std::make_unique<BookTimeView>(form, timer, BookTimeView::Source::manual);
+    view->show();
+    ASSERT_TRUE(waitUntil([&] { return !form.networkRequestInProgress(); }));
+    drainEvents();
+    QApplication::setActiveWindow(view.get());
+    QPushButton* tryAgain = view->loadFailureBanner()->tryAgainButton();
+    ASSERT_TRUE(tryAgain->isVisible());
+    ASSERT_EQ(view->durationField()->text(), QString());
+    view->durationField()->setFocus();
+    drainEvents();
+    const int height = view->height();
+    const QRect before(tryAgain->mapTo(view.get(), QPoint(0, 0)), tryAgain->size());
+
+    // Through the window, as a pointer does: the press gives Try Again the focus.
+    QTest::mousePress(view->windowHandle(), Qt::LeftButton, Qt::NoModifier, before.center());
+    drainEvents();
+    EXPECT_FALSE(view->durationField()->hasFocus());
+    EXPECT_EQ(view->durationValidationView()->latestValidation(),
+              Validation::failure(AbstractWorkLogForm::durationMessage))
+        << "the rule speaks once the field is left";
+    EXPECT_EQ(QRect(tryAgain->mapTo(view.get(), QPoint(0, 0)), tryAgain->size()), before);
+    EXPECT_EQ(view->height(), height);
+    QTest::mouseRelease(view->windowHandle(), Qt::LeftButton, Qt::NoModifier, before.center());
+    EXPECT_TRUE(form.networkRequestInProgress()) << "the click loads the inputs again";
+    ASSERT_TRUE(waitUntil([&] { return !form.networkRequestInProgress(); }));
 }
