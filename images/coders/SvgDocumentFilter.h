@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/richtext/OutsideName.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -29,6 +31,8 @@ public:
     static constexpr quint64 maxEmbeddedImagePixels = 2048 * 2048;
     // An embedded image is kept at most this many pixels a side.
     static constexpr int maxEmbeddedImageSide = 1024;
+    // Code units of text a document keeps, over all its elements: ten names' worth.
+    static constexpr qsizetype maxTextLength = 10 * plainNameLength;
 };
 
 } // namespace velmora::images
