@@ -134,6 +134,16 @@ bool hasInternalSubset(QStringView declaration) {
     return false;
 }
 
+// The elements whose text QtSvg lays out (in any case, as readers differ).
+bool drawsText(QStringView qualifiedName) {
+    const QStringView name = svgLocalName(qualifiedName);
+    return name.compare(QLatin1String("text"), Qt::CaseInsensitive) == 0 ||
+           name.compare(QLatin1String("tspan"), Qt::CaseInsensitive) == 0 ||
+           name.compare(QLatin1String("textArea"), Qt::CaseInsensitive) == 0 ||
+           name.compare(QLatin1String("textPath"), Qt::CaseInsensitive) == 0 ||
+           name.compare(QLatin1String("tref"), Qt::CaseInsensitive) == 0;
+}
+
 // The text a document draws, bounded as names are: a letter keeps at most plainMarksPerLetter
 // combining marks (a run of marks costs the text layout far more than letters do), and the
 // whole document keeps at most maxTextLength code units of text. The marks are counted over
@@ -141,9 +151,11 @@ bool hasInternalSubset(QStringView declaration) {
 // between them start a new letter.
 class SvgTextBudget {
 public:
-    QString kept(QStringView text) {
-        // White space between elements is not drawn text, and a pretty-printed document has much.
-        if (text.trimmed().isEmpty()) {
+    // `laidOut` when the text is inside an element that draws text: there white space is laid
+    // out as letters are. Elsewhere white space alone is not drawn, and a pretty-printed
+    // document has much of it between its elements.
+    QString kept(QStringView text, bool laidOut) {
+        if (!laidOut && text.trimmed().isEmpty()) {
             m_marks = 0;
             return text.toString();
         }
@@ -282,6 +294,8 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
     int depth = 0;
     qsizetype elements = 0;
     SvgTextBudget text;
+    // Elements open inside one that draws text, counting it.
+    int textDepth = 0;
     while (!reader.atEnd()) {
         switch (reader.readNext()) {
         case QXmlStreamReader::DTD:
@@ -312,6 +326,9 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
             if (svgLocalName(name) == QLatin1String("style")) {
                 styleDepth = 1;
                 styleSheet.clear();
+            }
+            if (textDepth > 0 || drawsText(name)) {
+                ++textDepth;
             }
             writer.writeStartElement(name);
             const QXmlStreamAttributes attributes = reader.attributes();
@@ -344,6 +361,7 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
             if (styleDepth > 0 && --styleDepth > 0) {
                 break;
             }
+            textDepth = std::max(0, textDepth - 1);
             if (!styleSheet.isEmpty()) {
                 if (isSelfContainedCss(styleSheet)) {
                     writer.writeCharacters(styleSheet);
@@ -360,7 +378,7 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
                 styleSheet += reader.text();
             } else if (depth > 0) {
                 // Text outside the root is white space only.
-                writer.writeCharacters(text.kept(reader.text()));
+                writer.writeCharacters(text.kept(reader.text(), textDepth > 0));
             }
             break;
         default:

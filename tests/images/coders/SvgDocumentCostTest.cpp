@@ -273,11 +273,19 @@ TEST(SvgDocumentCostTest, TextKeepsFewMarksPerLetterAndABoundedLength) {
     EXPECT_EQ(textOf(filtered(documentOf("<text>" + stacked.toUtf8() + "</text>")), QLatin1String("text")),
               stacked);
 
-    // Length: a long text, or many texts, are cut to the document's share of text.
+    // Length: a long text, or many texts, are cut to the document's share of text; white space
+    // that a text lays out counts too (between elements elsewhere it is not drawn, and kept).
     for (const QByteArray& body :
-         {"<text>" + repeated("abcdefghij", 10000) + "</text>", repeated("<text>abcdefghij</text>", 5000)}) {
+         {"<text>" + repeated("abcdefghij", 10000) + "</text>", repeated("<text>abcdefghij</text>", 5000),
+          "<text xml:space=\"preserve\">a<tspan>" + QByteArray(100000, ' ') + "</tspan>b</text>",
+          "<text xml:space=\"preserve\">a" + repeated("<tspan>" + QByteArray(100, ' ') + "</tspan>", 1000) +
+              "</text>"}) {
         const QString text = textOf(filtered(documentOf(body)), QLatin1String("text"));
         EXPECT_GT(text.size(), 0);
         EXPECT_LE(text.size(), SvgDocumentFilter::maxTextLength);
     }
+    // The indentation of a long document takes none of that share.
+    const QByteArray indented = documentOf(
+        repeated("\n        <g>\n            <rect/>\n        </g>", 5000) + "\n        <text>AB</text>\n");
+    EXPECT_EQ(textOf(filtered(indented), QLatin1String("text")), QStringLiteral("AB"));
 }
