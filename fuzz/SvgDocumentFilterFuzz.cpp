@@ -1,9 +1,11 @@
 // The SVG filter on any bytes, and what it writes checked: well-formed, with no link but to a
 // part of the document or an embedded PNG of our own, no processing instruction, no document
-// type and no CSS that could name anything outside.
+// type and no CSS that could name anything outside (read with or without its comments), and
+// within its bounds: elements, text length, and combining marks on one letter.
 #include "ImageFuzzSupport.h"
 
 #include "images/coders/SvgDocumentFilter.h"
+#include "platform/richtext/OutsideName.h"
 
 #include <QXmlStreamReader>
 
@@ -12,7 +14,7 @@
 
 namespace {
 
-bool namesOnlyTheDocument(QStringView css) {
+bool namesOnlyTheDocumentAsWritten(QStringView css) {
     if (css.contains(QLatin1Char('\\')) || css.contains(QLatin1String("@import"), Qt::CaseInsensitive)) {
         return false;
     }
@@ -29,6 +31,23 @@ bool namesOnlyTheDocument(QStringView css) {
         }
     }
     return true;
+}
+
+// The CSS as a reader that skips its comments sees it, and as it stands.
+bool namesOnlyTheDocument(QStringView css) {
+    QString uncommented;
+    for (qsizetype at = 0; at < css.size(); ++at) {
+        if (css.mid(at).startsWith(QLatin1String("/*"))) {
+            const auto close = css.indexOf(QLatin1String("*/"), at + 2);
+            if (close < 0) {
+                break;
+            }
+            at = close + 1;
+            continue;
+        }
+        uncommented += css[at];
+    }
+    return namesOnlyTheDocumentAsWritten(css) && namesOnlyTheDocumentAsWritten(uncommented);
 }
 
 void check(bool condition) {
@@ -51,6 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reader.setNamespaceProcessing(false);
     // Elements open inside a style element, counting it; its text is CSS.
     int styleDepth = 0;
+    qsizetype elements = 0;
+    qsizetype textLength = 0;
+    qsizetype marks = 0;
     while (!reader.atEnd()) {
         switch (reader.readNext()) {
         case QXmlStreamReader::DTD:
@@ -58,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case QXmlStreamReader::EntityReference:
             std::abort();
         case QXmlStreamReader::StartElement:
+            check(++elements <= velmora::images::SvgDocumentFilter::maxElements);
             if (styleDepth > 0 || reader.qualifiedName() == QLatin1String("style") ||
                 reader.qualifiedName().endsWith(QLatin1String(":style"))) {
                 ++styleDepth;
@@ -75,6 +98,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         case QXmlStreamReader::Characters:
             check(styleDepth == 0 || namesOnlyTheDocument(reader.text()));
+            if (styleDepth == 0) {
+                // White space alone is not counted (the filter writes it as it came, and the
+                // writer joins it to the text around it).
+                for (const QChar c : reader.text()) {
+                    textLength += c.isSpace() ? 0 : 1;
+                }
+                check(textLength <= velmora::images::SvgDocumentFilter::maxTextLength);
+            }
+            if (styleDepth == 0) {
+                // Marks are counted across text nodes: a letter in one and marks in the next
+                // stack all the same.
+                for (const char32_t c : reader.text().toUcs4()) {
+                    marks = velmora::isCombiningMark(c) ? marks + 1 : 0;
+                    check(marks <= velmora::plainMarksPerLetter);
+                }
+            }
             break;
         case QXmlStreamReader::EndElement:
             styleDepth = std::max(0, styleDepth - 1);

@@ -339,8 +339,10 @@ Image ImageIOCoder::decodedImageWithData(const QByteArray& data, const DecodeOpt
         return image;
     }
     if (isReadAsSvg(data, format, typeHintFor(options))) {
-        // Qt's own SVG reader would open every file the document names: it is drawn through
-        // the SVG coder, whose filter takes every outside reference out first.
+        // Qt's own SVG reader would open every file the document names, and draws any number
+        // of elements: it is drawn through the SVG coder, whose filter takes every outside
+        // reference out first and holds the same bounds as for a document the coder claims
+        // (whatever follows the closing tag, which the coder's claim looks at).
         image = ImageSVGCoder::createBitmapSVG(data, request.thumbnailSize, request.preserveAspectRatio);
         if (!image.isNull()) {
             image.setImageFormat(ImageFormat::SVG);

@@ -1,14 +1,11 @@
 #include "images/coders/ImageSVGCoder.h"
 
 #include "images/coders/ImageCoderHelper.h"
-#include "images/coders/SvgDocumentFilter.h"
 #include "images/coders/SvgVectorImageSource.h"
-#include "images/coders/VectorDrawingCost.h"
 #include "images/core/GraphicsImageRenderer.h"
 #include "images/core/RemoteImageContext.h"
 
 #include <QPainter>
-#include <QSvgRenderer>
 
 #include <cmath>
 
@@ -35,7 +32,7 @@ bool ImageSVGCoder::canEncodeToFormat(ImageFormat format) {
 }
 
 Image ImageSVGCoder::decodedImageWithData(const QByteArray& data, const DecodeOptions& options) {
-    if (data.isEmpty() || !VectorDrawingCost::svgWithinBound(data)) {
+    if (data.isEmpty()) {
         return {};
     }
     const RemoteImageContext* context = options.remoteImageContext.get();
@@ -67,26 +64,19 @@ Image ImageSVGCoder::decodedImageWithData(const QByteArray& data, const DecodeOp
 
 Image ImageSVGCoder::createVectorSVG(const QByteArray& data) {
     Q_ASSERT_X(!data.isNull(), "createVectorSVG", "Invalid parameter not satisfying: data");
-    // QtSvg sees a document only once nothing in it points outside its own bytes.
-    auto source = SvgVectorImageSource::create(SvgDocumentFilter::withoutExternalReferences(data));
+    auto source = SvgVectorImageSource::create(data);
     return source ? Image(std::move(source)) : Image();
 }
 
 Image ImageSVGCoder::createBitmapSVG(const QByteArray& data, const QSizeF& targetSize,
                                      bool preserveAspectRatio, quint64 limitBytes) {
     Q_ASSERT_X(!data.isNull(), "createBitmapSVG", "Invalid parameter not satisfying: data");
-    const QByteArray document = SvgDocumentFilter::withoutExternalReferences(data);
-    if (document.isEmpty()) {
+    // Drawn through the same source as a vector image, so through the same filter and bounds.
+    const auto source = SvgVectorImageSource::create(data);
+    if (!source) {
         return {};
     }
-    QSvgRenderer renderer(document);
-    if (!renderer.isValid()) {
-        return {};
-    }
-    const QSizeF canvas = renderer.defaultSize();
-    if (canvas.width() <= 0 || canvas.height() <= 0) {
-        return {};
-    }
+    const QSizeF canvas = source->size();
     const double targetWidth = targetSize.width();
     const double targetHeight = targetSize.height();
     const double xRatio = targetWidth / canvas.width();
@@ -134,7 +124,7 @@ Image ImageSVGCoder::createBitmapSVG(const QByteArray& data, const QSizeF& targe
 
     return GraphicsImageRenderer(output, format).imageWithActions([&](QPainter& painter) {
         painter.scale(xScale, yScale);
-        renderer.render(&painter, QRectF(QPointF(0, 0), canvas));
+        source->render(painter, QRectF(QPointF(0, 0), canvas));
     });
 }
 

@@ -2,8 +2,10 @@
 
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/PngWriter.h"
+#include "images/coders/VectorDrawingCost.h"
 #include "images/core/Image.h"
 #include "images/core/ImageFormat.h"
+#include "platform/richtext/OutsideName.h"
 
 #include <QBuffer>
 #include <QImageReader>
@@ -60,7 +62,7 @@ bool isFragmentLink(QStringView value) {
 
 // CSS that can only name parts of the document: no imports, no escapes that could spell one,
 // and every url() a fragment.
-bool isSelfContainedCss(QStringView css) {
+bool namesOnlyPartsOfTheDocument(QStringView css) {
     if (css.contains(QLatin1Char('\\')) || css.contains(QLatin1String("@import"), Qt::CaseInsensitive)) {
         return false;
     }
@@ -81,6 +83,118 @@ bool isSelfContainedCss(QStringView css) {
         from = at;
     }
 }
+
+// The CSS with its comments taken out, as a CSS reader that skips them sees it: "@im/**/port"
+// is an import there.
+QString withoutCssComments(QStringView css) {
+    QString out;
+    out.reserve(css.size());
+    qsizetype from = 0;
+    while (from < css.size()) {
+        const auto open = css.indexOf(QLatin1String("/*"), from);
+        if (open < 0) {
+            out += css.mid(from);
+            break;
+        }
+        out += css.mid(from, open - from);
+        const auto close = css.indexOf(QLatin1String("*/"), open + 2);
+        if (close < 0) {
+            break;
+        }
+        from = close + 2;
+    }
+    return out;
+}
+
+// CSS is judged as it stands and as it reads without its comments.
+bool isSelfContainedCss(QStringView css) {
+    if (!namesOnlyPartsOfTheDocument(css)) {
+        return false;
+    }
+    return !css.contains(QLatin1String("/*")) || namesOnlyPartsOfTheDocument(withoutCssComments(css));
+}
+
+// Whether a document type declaration, as the reader gives its text, has an internal subset
+// (what follows its name and outside identifiers, between brackets). Entities declared there are
+// expanded by the reader wherever they are named, and default attributes copied onto every
+// element: a few bytes could grow into millions of elements.
+bool hasInternalSubset(QStringView declaration) {
+    QChar quote;
+    for (const QChar c : declaration) {
+        if (!quote.isNull()) {
+            if (c == quote) {
+                quote = QChar();
+            }
+        } else if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
+            quote = c;
+        } else if (c == QLatin1Char('[')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The elements whose text QtSvg lays out (in any case, as readers differ).
+bool drawsText(QStringView qualifiedName) {
+    const QStringView name = svgLocalName(qualifiedName);
+    return name.compare(QLatin1String("text"), Qt::CaseInsensitive) == 0 ||
+           name.compare(QLatin1String("tspan"), Qt::CaseInsensitive) == 0 ||
+           name.compare(QLatin1String("textArea"), Qt::CaseInsensitive) == 0 ||
+           name.compare(QLatin1String("textPath"), Qt::CaseInsensitive) == 0 ||
+           name.compare(QLatin1String("tref"), Qt::CaseInsensitive) == 0;
+}
+
+// The text a document draws, bounded as names are: a letter keeps at most plainMarksPerLetter
+// combining marks (a run of marks costs the text layout far more than letters do), and the
+// whole document keeps at most maxTextLength code units of text. The marks are counted over
+// the document's text as one run, so that neither comments, CDATA sections nor elements
+// between them start a new letter.
+class SvgTextBudget {
+public:
+    // `laidOut` when the text is inside an element that draws text: there white space is laid
+    // out as letters are. Elsewhere white space alone is not drawn, and a pretty-printed
+    // document has much of it between its elements.
+    QString kept(QStringView text, bool laidOut) {
+        if (!laidOut && text.trimmed().isEmpty()) {
+            m_marks = 0;
+            return text.toString();
+        }
+        QString out;
+        if (m_left == 0) {
+            return out;
+        }
+        out.reserve(std::min(text.size(), m_left));
+        for (qsizetype i = 0; i < text.size();) {
+            char32_t c = text[i].unicode();
+            qsizetype length = 1;
+            if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+                c = QChar::surrogateToUcs4(text[i], text[i + 1]);
+                length = 2;
+            }
+            const QStringView unit = text.mid(i, length);
+            i += length;
+            if (velmora::isCombiningMark(c)) {
+                if (m_marks >= velmora::plainMarksPerLetter) {
+                    continue;
+                }
+                ++m_marks;
+            } else {
+                m_marks = 0;
+            }
+            if (length > m_left) {
+                m_left = 0;
+                break;
+            }
+            out += unit;
+            m_left -= length;
+        }
+        return out;
+    }
+
+private:
+    qsizetype m_left = SvgDocumentFilter::maxTextLength;
+    qsizetype m_marks = 0;
+};
 
 // Where QtSvg finds an embedded image's bytes: after the last "base64,".
 QByteArray embeddedBytes(QStringView href) {
@@ -173,19 +287,48 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
     QXmlStreamWriter writer(&output);
     writer.writeStartDocument();
     int embeddedImages = 0;
+    // Elements open inside a style element, counting it, and the style sheet's text so far:
+    // the sheet is judged whole, once comments, CDATA sections and elements no longer split it.
     int styleDepth = 0;
+    QString styleSheet;
     int depth = 0;
+    qsizetype elements = 0;
+    SvgTextBudget text;
+    // Elements open inside one that draws text, counting it.
+    int textDepth = 0;
     while (!reader.atEnd()) {
         switch (reader.readNext()) {
+        case QXmlStreamReader::DTD:
+            // A declaration without an internal subset declares nothing the reader uses (it
+            // never fetches the outside part); it goes, and references to what it would have
+            // declared are left out unresolved.
+            if (hasInternalSubset(reader.text()) || !reader.entityDeclarations().isEmpty() ||
+                !reader.notationDeclarations().isEmpty()) {
+                return {};
+            }
+            break;
         case QXmlStreamReader::StartElement: {
+            // Counted as they are read, before any is written, so no document holds more.
+            if (++elements > maxElements) {
+                return {};
+            }
             ++depth;
             const QString name = reader.qualifiedName().toString();
             if (!isXmlName(name)) {
                 return {};
             }
-            const bool isImage = svgLocalName(name) == QLatin1String("image");
-            if (svgLocalName(name) == QLatin1String("style") || styleDepth > 0) {
+            if (styleDepth > 0) {
+                // CSS has no elements: only the text inside one joins the sheet.
                 ++styleDepth;
+                break;
+            }
+            const bool isImage = svgLocalName(name) == QLatin1String("image");
+            if (svgLocalName(name) == QLatin1String("style")) {
+                styleDepth = 1;
+                styleSheet.clear();
+            }
+            if (textDepth > 0 || drawsText(name)) {
+                ++textDepth;
             }
             writer.writeStartElement(name);
             const QXmlStreamAttributes attributes = reader.attributes();
@@ -215,8 +358,15 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
         }
         case QXmlStreamReader::EndElement:
             --depth;
-            if (styleDepth > 0) {
-                --styleDepth;
+            if (styleDepth > 0 && --styleDepth > 0) {
+                break;
+            }
+            textDepth = std::max(0, textDepth - 1);
+            if (!styleSheet.isEmpty()) {
+                if (isSelfContainedCss(styleSheet)) {
+                    writer.writeCharacters(styleSheet);
+                }
+                styleSheet.clear();
             }
             writer.writeEndElement();
             break;
@@ -224,14 +374,16 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
             if (!isXmlText(reader.text())) {
                 return {};
             }
-            // Text outside the root is white space only; a style sheet's text is CSS.
-            if (depth > 0 && (styleDepth == 0 || isSelfContainedCss(reader.text()))) {
-                writer.writeCharacters(reader.text().toString());
+            if (styleDepth > 0) {
+                styleSheet += reader.text();
+            } else if (depth > 0) {
+                // Text outside the root is white space only.
+                writer.writeCharacters(text.kept(reader.text(), textDepth > 0));
             }
             break;
         default:
-            // The document type with its entities, processing instructions (style sheets),
-            // comments and entity references that were not resolved are left out.
+            // Processing instructions (style sheets), comments and entity references that were
+            // not resolved are left out.
             break;
         }
     }

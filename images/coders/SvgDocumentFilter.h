@@ -1,5 +1,8 @@
 #pragma once
 
+#include "images/coders/VectorDrawingCost.h"
+#include "platform/richtext/OutsideName.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -13,15 +16,22 @@ namespace velmora::images {
 //   ("#id"); an `<image>` keeps an embedded PNG or JPEG, decoded by our own coder within the
 //   pixel budget and written again as a plain PNG, and loses any other;
 // - CSS (a `<style>` element's text, any attribute) stays only without `@import`, escapes or a
-//   `url()` other than "url(#id)";
-// - the document type (with its entities), processing instructions (style sheets), comments and
-//   unresolved entity references go.
+//   `url()` other than "url(#id)", judged whole: a style element's text is joined over the
+//   comments, CDATA sections and elements that split it, and read with and without its CSS
+//   comments;
+// - a document type with an internal subset (entities, default attributes) refuses the document,
+//   so nothing is ever expanded; one without goes, as do processing instructions (style
+//   sheets), comments and unresolved entity references.
+// What it writes is bounded too, as it is written, since QtSvg's cost follows it: at most
+// maxElements elements (a document with more is refused), and text as names are bounded.
 class SvgDocumentFilter {
 public:
     // The filtered document as UTF-8 XML; empty when the data is not a well-formed XML document
     // (compressed data, which QtSvg would inflate unseen, is not).
     static QByteArray withoutExternalReferences(const QByteArray& data);
 
+    // Elements a document may hold, counted as the filter reads them (those it leaves out too).
+    static constexpr qsizetype maxElements = VectorDrawingCost::maxSvgElements;
     // Embedded images beyond this count are dropped: each costs a decode and an encode.
     static constexpr int maxEmbeddedImages = 8;
     // An embedded image that declares more pixels than this (or than the pixel budget) is
@@ -29,6 +39,9 @@ public:
     static constexpr quint64 maxEmbeddedImagePixels = 2048 * 2048;
     // An embedded image is kept at most this many pixels a side.
     static constexpr int maxEmbeddedImageSide = 1024;
+    // Code units of text a document keeps, over all its elements, ten names' worth; each letter
+    // keeps at most plainMarksPerLetter combining marks, counted across whatever splits the text.
+    static constexpr qsizetype maxTextLength = 10 * plainNameLength;
 };
 
 } // namespace velmora::images

@@ -1,5 +1,7 @@
 #include "images/coders/SvgVectorImageSource.h"
 
+#include "images/coders/SvgDocumentFilter.h"
+
 #include <QPainter>
 #include <QSvgRenderer>
 
@@ -10,7 +12,10 @@ SvgVectorImageSource::SvgVectorImageSource(QByteArray data, std::unique_ptr<QSvg
 
 SvgVectorImageSource::~SvgVectorImageSource() = default;
 
-std::shared_ptr<SvgVectorImageSource> SvgVectorImageSource::create(const QByteArray& data) {
+std::shared_ptr<SvgVectorImageSource> SvgVectorImageSource::create(const QByteArray& document) {
+    // QtSvg sees a document only once nothing in it points outside its own bytes and what it
+    // holds is within the filter's bounds.
+    const QByteArray data = SvgDocumentFilter::withoutExternalReferences(document);
     if (data.isEmpty()) {
         return nullptr;
     }

@@ -425,8 +425,4 @@ bool VectorDrawingCost::pdfWithinBound(const QByteArray& data) {
     return cost && cost->segments <= maxPdfSegments && cost->dashes <= maxPdfDashes;
 }
 
-bool VectorDrawingCost::svgWithinBound(const QByteArray& data) {
-    return data.count('<') <= maxSvgElements;
-}
-
 } // namespace velmora::images

@@ -33,9 +33,9 @@ public:
     static std::optional<Pdf> measurePdf(const QByteArray& data);
     static bool pdfWithinBound(const QByteArray& data);
 
-    // Elements an SVG document may hold.
+    // Elements an SVG document may hold: SvgDocumentFilter counts them on what it reads, so the
+    // bound holds on every road an SVG document takes.
     static constexpr qsizetype maxSvgElements = 20000;
-    static bool svgWithinBound(const QByteArray& data);
 };
 
 } // namespace velmora::images
