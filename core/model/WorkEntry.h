@@ -14,9 +14,14 @@ namespace velmora {
 // One booked work-log entry. It has no coded form: entries are read from the
 // tracker each time, never stored.
 struct WorkEntry {
+    // What the description is: HTML, as most trackers send it, or text as the user typed
+    // it (Jira's work-log comments), which shows as the characters it is.
+    enum class DescriptionFormat { html, plainText };
+
     // The tracker's id of the entry; deleting uses it.
     QString id;
     std::optional<QString> description;
+    DescriptionFormat descriptionFormat = DescriptionFormat::html;
     // The booked duration as display text, and in seconds.
     QString spentTime;
     double spentTimeSeconds = 0;
