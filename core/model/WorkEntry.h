@@ -21,7 +21,6 @@ struct WorkEntry {
     // The tracker's id of the entry; deleting uses it.
     QString id;
     std::optional<QString> description;
-    DescriptionFormat descriptionFormat = DescriptionFormat::html;
     // The booked duration as display text, and in seconds.
     QString spentTime;
     double spentTimeSeconds = 0;
@@ -29,6 +28,8 @@ struct WorkEntry {
     QDateTime started;
     // When the tracker created the entry, by its own clock; absent where it does not say.
     std::optional<QDateTime> created = std::nullopt;
+    // How `description` is written.
+    DescriptionFormat descriptionFormat = DescriptionFormat::html;
 
     friend bool operator==(const WorkEntry&, const WorkEntry&) = default;
 };
