@@ -1,5 +1,6 @@
 // HTML from outside that once froze the app for seconds to minutes (lengths in styles,
-// table spans, combining marks, font faces, list starts, deep lists), each laid out and
+// table spans, combining marks, joiners between marks, font faces, list starts, deep
+// lists; the fragments are those of tests/support/HostileHtml.h), each laid out and
 // painted where the app shows it: the task's description view, the calendar card's size
 // check, and the update offer's release notes. Every view is new, so nothing laid out
 // before is reused.

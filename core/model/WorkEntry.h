@@ -14,6 +14,10 @@ namespace velmora {
 // One booked work-log entry. It has no coded form: entries are read from the
 // tracker each time, never stored.
 struct WorkEntry {
+    // What the description is: HTML, as most trackers send it, or text as the user typed
+    // it (Jira's work-log comments), which shows as the characters it is.
+    enum class DescriptionFormat { html, plainText };
+
     // The tracker's id of the entry; deleting uses it.
     QString id;
     std::optional<QString> description;
@@ -24,6 +28,8 @@ struct WorkEntry {
     QDateTime started;
     // When the tracker created the entry, by its own clock; absent where it does not say.
     std::optional<QDateTime> created = std::nullopt;
+    // How `description` is written.
+    DescriptionFormat descriptionFormat = DescriptionFormat::html;
 
     friend bool operator==(const WorkEntry&, const WorkEntry&) = default;
 };

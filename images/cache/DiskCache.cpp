@@ -264,6 +264,10 @@ void DiskCache::removeAllData() {
     QDir().mkpath(m_diskCachePath);
 }
 
+int DiskCache::removeLeftoverWrites() const {
+    return AtomicFile::removeLeftoversIn(m_diskCachePath, leftoverWriteAge);
+}
+
 void DiskCache::removeExpiredData() {
     const auto type = m_config->diskCacheExpireType();
     const double maxAge = m_config->maxDiskAge();

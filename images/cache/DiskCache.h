@@ -4,6 +4,7 @@
 #include "images/cache/LruCache.h"
 #include "platform/async/Clock.h"
 
+#include <chrono>
 #include <memory>
 
 namespace velmora::images {
@@ -44,6 +45,14 @@ public:
     quint64 totalSize() const override;
     quint64 totalCount() const override;
     void moveCacheDirectory(const QString& sourcePath, const QString& destinationPath) override;
+
+    // How long a write's temporary goes unchanged before it counts as left by a write that was
+    // killed before its rename: one changed more recently may be a write under way in another
+    // process, which changes its file as it goes.
+    static constexpr std::chrono::seconds leftoverWriteAge = std::chrono::hours(1);
+    // Removes the temporaries in the folder that writes killed before their rename left, unchanged
+    // for leftoverWriteAge; how many. Nothing else ever removes them: no key names them.
+    int removeLeftoverWrites() const;
 
     // The file path of a key inside `path`.
     static QString cachePathForKey(const QString& key, const QString& path);

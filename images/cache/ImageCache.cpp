@@ -295,6 +295,10 @@ ImageCache::ImageCache(const QString& nameSpace, const QString& diskCacheDirecto
                           : std::make_shared<DiskCache>(d->diskCachePath, d->config);
     Q_ASSERT(d->memory && d->disk);
 
+    if (const auto disk = std::dynamic_pointer_cast<DiskCache>(d->disk)) {
+        // What writes killed before their rename left goes at start, off the caller's thread.
+        d->io->async([disk] { disk->removeLeftoverWrites(); });
+    }
     // Files of the folder an earlier layout used are carried over once per process.
     if (dynamic_cast<DiskCache*>(d->disk.get())) {
         static std::once_flag migrated;

@@ -10,9 +10,10 @@
 
 namespace velmora::images {
 
-// Animated PNG read and written by our own code: Qt's PNG plugin sees only the default image.
-// A frame's pixels are decoded by handing Qt a one-frame PNG made of the frame's data; frames
-// are composed on the canvas with their dispose and blend operations.
+// Animated PNG read and written by our own code: Qt's PNG reader sees only the default image.
+// A frame's pixels are decoded by handing Qt's PNG reader a one-frame PNG made of the frame's
+// data, and written by PngWriter; frames are composed on the canvas with their dispose and
+// blend operations.
 class ApngSupport {
 public:
     ApngSupport() = delete;

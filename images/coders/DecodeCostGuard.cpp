@@ -25,7 +25,8 @@ quint32 bigEndian32(const QByteArray& data, qsizetype at) {
 }
 
 // Walks the JPEG's markers and calls `onScan(offset of the marker)` for each start of scan
-// until it returns false; entropy-coded data is skipped byte by byte to the next marker.
+// until it returns false; a scan's entropy-coded data is skipped to the next marker from one
+// 0xFF to the next.
 template <typename OnScan> void walkJpegScans(const QByteArray& data, OnScan onScan) {
     const qsizetype size = data.size();
     if (size < 4 || quint8(data.at(0)) != 0xFF || quint8(data.at(1)) != 0xD8) {

@@ -5,9 +5,9 @@
 
 namespace velmora::images {
 
-// Bounds on what one still decode through Qt's plugins may cost, checked on the bytes before a
-// plugin sees them: the number of scans of a JPEG, how far a PNG's compressed data inflates
-// beyond the rows its header declares, and the CPU time the decode spends.
+// Bounds on what one still decode through Qt's plugins may cost: checked on the bytes before a
+// plugin sees them, the number of scans of a JPEG and how far a PNG's compressed data inflates
+// beyond the rows its header declares; while the plugin reads, the CPU time the decode spends.
 class DecodeCostGuard {
 public:
     DecodeCostGuard() = delete;
@@ -21,8 +21,11 @@ public:
     static int jpegScanCount(const QByteArray& data, int stopAfter);
 
     // Whether the PNG's image data inflates to clearly more than its declared rows need: a
-    // decoder that inflates it whole would work on data no row ever shows. Inflating stops as
-    // soon as that is known, so the check costs no more than the rows themselves.
+    // decoder that inflates it whole would work on data no row ever shows. Only data that could
+    // cost more than the check is inflated: a stream that even at deflate's most can't pass
+    // the rows, or one of under 64 KB (at most some 66 MB, well within a decode's CPU time),
+    // counts as not passing them. Inflating stops as soon as the answer is known, so the check
+    // costs no more than the rows themselves.
     static bool pngInflatesBeyondItsRows(const QByteArray& data);
 
     // Seconds of CPU one decode may take; settable for tests (0 restores the default).

@@ -4,9 +4,10 @@
 
 namespace velmora::images {
 
-// Animated PNG of our own over Qt's PNG plugin and zlib. It takes only PNGs that carry an
-// animation control before their image data: a still PNG is left to the still coder, which
-// decodes it directly. Asked to decode a still PNG anyway, it gives a one-frame image.
+// Animated PNG of our own (ApngSupport): frames read by Qt's PNG reader, written by PngWriter
+// over zlib. It takes only PNGs that carry an animation control before their image data: a
+// still PNG is left to the still coder, which decodes it directly. Asked to decode a still PNG
+// anyway, it gives a one-frame image.
 class ImageAPNGCoder : public ImageIOAnimatedCoder {
 public:
     static std::shared_ptr<ImageAPNGCoder> sharedCoder();

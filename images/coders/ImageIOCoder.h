@@ -12,7 +12,8 @@
 
 namespace velmora::images {
 
-// The general still-image coder over Qt's image plugins, QtPdf and libheif. It claims every
+// The general still-image coder over Qt's image readers and writers, QtPdf and libheif, with
+// PNG written by PngWriter and a PNG that floods read by PartialPngDecoder. It claims every
 // input and every output format, so a registry asks it last; it always decodes the first frame
 // only. The shared instance keeps no state; each progressive decode makes its own instance.
 class ImageIOCoder : public ProgressiveImageCoder {
@@ -41,7 +42,8 @@ public:
     // applies (no maximum, an empty image, or an image already within it).
     static double maxPixelSizeLimit(const QSize& imageSize, const QSizeF& maxPixelSize);
 
-    // Whether Qt's plugins (or the coder libraries) on this machine read or write the format.
+    // Whether Qt's readers and writers (or the coder libraries, or our own PNG writer) on this
+    // machine read or write the format.
     static bool machineCanDecode(ImageFormat format);
     static bool machineCanEncode(ImageFormat format);
 

@@ -7,9 +7,11 @@
 
 namespace velmora::images {
 
-// The rows of a PNG that have arrived so far, for showing a download while it runs: Qt's PNG
-// plugin refuses cut-off data. Handles 8-bit, non-interlaced grey, grey with alpha, RGB, RGBA
-// and palette images; the rows not yet received are transparent.
+// The rows of a PNG that have arrived so far, for showing a download while it runs (Qt's PNG
+// reader refuses cut-off data), and the rows a PNG declares when its data inflates far past
+// them (see DecodeCostGuard), with nothing after them inflated. Handles 8-bit, non-interlaced
+// grey, grey with alpha, RGB, RGBA and palette images; the rows not yet received are
+// transparent.
 class PartialPngDecoder {
 public:
     PartialPngDecoder() = delete;

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -71,6 +72,13 @@ bool writeAll(int fd, const QByteArray& data) {
 } // namespace
 
 Result<Void, QString> AtomicFile::write(const QString& path, const QByteArray& data, bool sync) {
+    const QString fileName = QFileInfo(path).fileName();
+    return write(path, data, sync,
+                 [&fileName](int attempt) { return attempt < 100 ? newTemporaryName(fileName) : QString(); });
+}
+
+Result<Void, QString> AtomicFile::write(const QString& path, const QByteArray& data, bool sync,
+                                        const std::function<QString(int attempt)>& temporaryName) {
     using R = Result<Void, QString>;
     const QFileInfo info(path);
     const QByteArray target = QFile::encodeName(info.absoluteFilePath());
@@ -79,8 +87,12 @@ Result<Void, QString> AtomicFile::write(const QString& path, const QByteArray& d
     // O_EXCL: the temporary is a new file of this write, whatever another process put there.
     int fd = -1;
     QByteArray temporary;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = QFile::encodeName(QDir(folder).filePath(newTemporaryName(info.fileName())));
+    for (int attempt = 0; fd < 0; ++attempt) {
+        const QString name = temporaryName(attempt);
+        if (name.isEmpty()) {
+            break;
+        }
+        temporary = QFile::encodeName(QDir(folder).filePath(name));
         fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) {
             return R::failure(reason(QStringLiteral("create a file in"), folder, errno));
@@ -135,9 +147,20 @@ bool AtomicFile::isTemporaryOf(const QString& path, const QString& fileName) {
     return true;
 }
 
-int AtomicFile::removeLeftovers(const QString& path, std::chrono::seconds olderThan) {
-    const QFileInfo target(path);
-    const QDir folder = target.absoluteDir();
+bool AtomicFile::isTemporary(const QString& fileName) {
+    const qsizetype markerAt = fileName.size() - temporaryLetters - temporaryMarker.size();
+    if (markerAt < 0 || QStringView(fileName).mid(markerAt, temporaryMarker.size()) != temporaryMarker) {
+        return false;
+    }
+    return std::all_of(fileName.end() - temporaryLetters, fileName.end(), isTemporaryLetter);
+}
+
+namespace {
+
+// Removes the regular files of `folder` whose names `isLeftover` takes, unless changed within
+// `olderThan`.
+int removeLeftoversWhere(const QDir& folder, std::chrono::seconds olderThan,
+                         const std::function<bool(const QString&)>& isLeftover) {
     if (!folder.exists()) {
         return 0;
     }
@@ -146,7 +169,7 @@ int AtomicFile::removeLeftovers(const QString& path, std::chrono::seconds olderT
     // No name filter: the file's name could hold wildcards of one.
     const QStringList names = folder.entryList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : names) {
-        if (!isTemporaryOf(path, name)) {
+        if (!isLeftover(name)) {
             continue;
         }
         const QByteArray native = QFile::encodeName(folder.filePath(name));
@@ -162,6 +185,17 @@ int AtomicFile::removeLeftovers(const QString& path, std::chrono::seconds olderT
         }
     }
     return removed;
+}
+
+} // namespace
+
+int AtomicFile::removeLeftovers(const QString& path, std::chrono::seconds olderThan) {
+    return removeLeftoversWhere(QFileInfo(path).absoluteDir(), olderThan,
+                                [&path](const QString& name) { return isTemporaryOf(path, name); });
+}
+
+int AtomicFile::removeLeftoversIn(const QString& folder, std::chrono::seconds olderThan) {
+    return removeLeftoversWhere(QDir(folder), olderThan, isTemporary);
 }
 
 } // namespace velmora

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 
 namespace velmora {
 
@@ -23,6 +24,11 @@ public:
     // The reason when the file could not be written; the old file is then as it was. `sync`
     // waits until the bytes are on the disk before the rename.
     static Result<Void, QString> write(const QString& path, const QByteArray& data, bool sync = true);
+    // The same, trying the temporary names (in the same folder) that `temporaryName` gives for
+    // each attempt in place of random ones; an empty name ends the attempts. Tests plant links
+    // and files at those names.
+    static Result<Void, QString> write(const QString& path, const QByteArray& data, bool sync,
+                                       const std::function<QString(int attempt)>& temporaryName);
 
     // Whether `fileName` (a name in the same folder) is a temporary a write of `path` made.
     static bool isTemporaryOf(const QString& path, const QString& fileName);
@@ -30,6 +36,12 @@ public:
     // Removes the regular files beside `path` that writes of it left, unless changed within
     // `olderThan` (a write under way in another process may still be filling one); how many.
     static int removeLeftovers(const QString& path, std::chrono::seconds olderThan = std::chrono::seconds(0));
+
+    // Whether `fileName` is a temporary that a write of any file made.
+    static bool isTemporary(const QString& fileName);
+    // Removes the regular files in `folder` that writes of any of its files left, by the same
+    // rule as `removeLeftovers`; how many. For a folder of many files the app writes (a cache).
+    static int removeLeftoversIn(const QString& folder, std::chrono::seconds olderThan);
 };
 
 } // namespace velmora

@@ -381,19 +381,28 @@ private:
                 c = QChar::surrogateToUcs4(text[i], text[next]);
                 ++next;
             } else if (text[i] == u'&') {
-                // A character reference is read here, so that marks written as
-                // references count as marks.
-                const qsizetype end = characterReference(text, i, &c);
+                // A character reference is read here, so that marks and joiners written
+                // as references count as what they are.
+                qsizetype end = characterReference(text, i, &c);
+                if (end == i) {
+                    end = invisibleReference(text, i, &c);
+                }
                 reference = end > i;
                 next = reference ? end : next;
             }
             // A letter carries a few marks; Qt shapes thousands on one letter for
-            // seconds.
-            if (isCombiningMark(c) && ++m_marks > m_limits.maxMarks) {
-                i = next;
-                continue;
-            }
-            if (!isCombiningMark(c)) {
+            // seconds. What takes no room between them (a joiner, a direction mark)
+            // starts no new letter: Qt looks past it for the letter a mark sits on, so
+            // a joiner after each mark cost it as much. Once the letter has its marks,
+            // those are left out too.
+            const bool mark = isCombiningMark(c);
+            if (mark || isInvisibleFormat(c)) {
+                if (m_marks >= m_limits.maxMarks) {
+                    i = next;
+                    continue;
+                }
+                m_marks += mark ? 1 : 0;
+            } else {
                 m_marks = 0;
             }
             if (c == u'<') {
@@ -437,6 +446,21 @@ private:
         }
         *c = static_cast<char32_t>(value);
         return p + 1;
+    }
+
+    // The end of the named reference at `at` to a character that takes no room (Qt
+    // reads these few by name), with its character in `c`; `at` when it is none of them.
+    static qsizetype invisibleReference(QStringView text, qsizetype at, char32_t* c) {
+        static constexpr std::pair<const char*, char32_t> names[] = {
+            {"&zwnj;", 0x200C}, {"&zwj;", 0x200D}, {"&shy;", 0x00AD}, {"&lrm;", 0x200E}, {"&rlm;", 0x200F}};
+        const QStringView rest = text.mid(at);
+        for (const auto& [name, character] : names) {
+            if (rest.startsWith(QLatin1String(name))) {
+                *c = character;
+                return at + qsizetype(qstrlen(name));
+            }
+        }
+        return at;
     }
 
     qsizetype skipSpaces(qsizetype p) const {

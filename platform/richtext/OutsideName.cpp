@@ -34,7 +34,7 @@ bool isHidden(char32_t c) {
         (c >= 0xD800 && c <= 0xDFFF) || (c >= 0xE0000 && c <= 0xE007F)) {
         return true;
     }
-    return QChar::category(c) == QChar::Other_Format && !isVisibleFormat(c);
+    return isInvisibleFormat(c);
 }
 
 // Past this much of a name the rest is not looked at: a name that shows so little of
@@ -97,6 +97,11 @@ QString plainName(const QString& text, qsizetype maxLength) {
         plain.append(QChar(0x2026));
     }
     return plain;
+}
+
+bool isInvisibleFormat(char32_t c) {
+    // The soft hyphen is the first format character.
+    return c >= 0x00AD && QChar::category(c) == QChar::Other_Format && !isVisibleFormat(c);
 }
 
 bool isCombiningMark(char32_t c) {

@@ -29,4 +29,10 @@ QString plainName(const QString& text, qsizetype maxLength = plainNameLength);
 // Whether `c` is a combining mark of any kind: what stacks on the letter before it.
 bool isCombiningMark(char32_t c);
 
+// Whether `c` is a format character that shows nothing and takes no room: the joiners,
+// zero-width spaces, direction marks and bidirectional controls, the soft hyphen, the
+// byte-order mark, the tag characters. Such a character starts no new letter: text
+// shaping looks past it for the letter that a mark after it sits on.
+bool isInvisibleFormat(char32_t c);
+
 } // namespace velmora

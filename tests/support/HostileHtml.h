@@ -10,8 +10,8 @@
 namespace velmora::test {
 
 // HTML fragments within the size bounds that once took Qt's text layout seconds to
-// minutes: lengths in styles, table spans, combining marks, font faces, list starts and
-// deep lists. Each with a short name.
+// minutes: lengths in styles, table spans, combining marks (with joiners between them or
+// not), font faces, list starts and deep lists. Each with a short name.
 inline std::vector<std::pair<QString, QString>> hostileHtml() {
     const QString spanRow = QStringLiteral("<tr>") +
                             QStringLiteral("<td colspan=64 rowspan=64>x</td>").repeated(3) +
@@ -31,6 +31,10 @@ inline std::vector<std::pair<QString, QString>> hostileHtml() {
         {QStringLiteral("spans-600"),
          QStringLiteral("<table>") + spanRow.repeated(600) + QStringLiteral("</table>")},
         {QStringLiteral("marks"), QStringLiteral("a") + QString(QChar(0x0301)).repeated(20000)},
+        // Marks of one letter with joiners between them: both kinds of joiner.
+        {QStringLiteral("joined-marks"),
+         QStringLiteral("a") + QStringLiteral("\u0301\u200c").repeated(10000)},
+        {QStringLiteral("zwj-marks"), QStringLiteral("a") + QStringLiteral("\u0301\u200d").repeated(10000)},
         {QStringLiteral("faces"), faces},
         {QStringLiteral("list-starts"),
          QStringLiteral("<ol start=\"999999\"><li>x</li><li>y</li></ol>").repeated(600)},

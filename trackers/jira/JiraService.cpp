@@ -574,6 +574,8 @@ WorkEntry JiraService::makeWorkEntry(const JiraWorkLogDTO& workLog, const Issue&
     if (workLog.comment && !workLog.comment->isEmpty()) {
         entry.description = workLog.comment;
     }
+    // Version 2 of the API sends the comment as it was typed, not as HTML.
+    entry.descriptionFormat = WorkEntry::DescriptionFormat::plainText;
     entry.spentTime = workLog.timeSpent;
     entry.spentTimeSeconds = workLog.timeSpentSeconds;
     entry.issue = task;

@@ -4,6 +4,7 @@
 
 #include <QAbstractListModel>
 
+#include <optional>
 #include <vector>
 
 namespace velmora {
@@ -16,7 +17,7 @@ public:
     enum Role {
         TaskLabelRole = Qt::UserRole + 1, // the task's key, else its name
         SpentTimeRole,
-        DescriptionRole, // HTML; invalid when the entry has none
+        DescriptionRole, // HTML (a plain-text description escaped); invalid when the entry has none
     };
 
     explicit CalendarEntryModel(QObject* parent = nullptr);
@@ -29,9 +30,14 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
     static QString taskLabel(const WorkEntry& entry);
+    // The entry's description as HTML: a plain-text one escaped, its line breaks kept.
+    static std::optional<QString> descriptionHtml(const WorkEntry& entry);
 
 private:
     std::vector<WorkEntry> m_entries;
+    // descriptionHtml of each entry, made once: a card asks for it at every size check
+    // and paint.
+    std::vector<std::optional<QString>> m_descriptions;
 };
 
 } // namespace velmora

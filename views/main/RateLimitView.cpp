@@ -36,9 +36,9 @@ QPixmap warningSign(const QPalette& palette, int side) {
 } // namespace
 
 QString RateLimitView::message(std::int64_t delay) {
-    return QStringLiteral(
-               "You’ve hit a speed bump. Let’s take a break for <b>%1 seconds</b> before we go again!")
-        .arg(delay);
+    return QStringLiteral("You’ve hit a speed bump. Let’s take a break for <b>%1 %2</b> before we go again!")
+        .arg(delay)
+        .arg(delay == 1 ? QStringLiteral("second") : QStringLiteral("seconds"));
 }
 
 RateLimitView::RateLimitView(std::int64_t delay, std::function<void()> retry,

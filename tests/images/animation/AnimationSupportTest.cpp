@@ -72,6 +72,29 @@ TEST(AnimationSupportTest, PoolEvictsNeighboursAndKeepsItsLimit) {
     EXPECT_EQ(pool.currentFrameCount(), 0u);
 }
 
+// One animation keeps at most 16 MB of frames of its own, even while all of them together
+// are far from their 48 MB: eight frames of 4 MB leave the four nearest the last stored.
+TEST(AnimationSupportTest, OnePoolKeepsItsOwnBytesWhileTheTotalHasRoom) {
+    auto provider = std::make_shared<CountingProvider>();
+    ImageFramePool pool(provider);
+    const quint64 before = ImageFramePool::totalBytes();
+    constexpr quint64 frameBytes = 4u << 20;
+    for (unsigned i = 0; i < 8; ++i) {
+        QImage image(1024, 1024, QImage::Format_ARGB32_Premultiplied);
+        image.fill(QColor(int(i), 0, 0));
+        ASSERT_EQ(quint64(image.sizeInBytes()), frameBytes);
+        pool.setFrame(Image(image), i);
+    }
+    // Not the total's doing: 32 MB would have been within it.
+    ASSERT_LE(before + 8 * frameBytes, quint64(48) << 20);
+    EXPECT_LE(pool.currentBytes(), quint64(16) << 20);
+    EXPECT_EQ(pool.currentFrameCount(), 4u);
+    for (unsigned i = 0; i < 8; ++i) {
+        EXPECT_EQ(pool.frameAtIndex(i).isNull(), i < 4) << i;
+    }
+    EXPECT_EQ(ImageFramePool::totalBytes(), before + pool.currentBytes());
+}
+
 TEST(AnimationSupportTest, GifKeepsTransparency) {
     const QByteArray gif =
         GifEncoder::encode({{quadrants(8, 8, true), 0.1}, {quadrants(8, 8, true), 0.1}}, 0);

@@ -3,6 +3,7 @@
 #include "images/animation/AnimatedImageClass.h"
 #include "images/cache/AbstractDiskCache.h"
 #include "images/cache/CacheKeys.h"
+#include "images/cache/DiskCache.h"
 #include "images/cache/ImageCache.h"
 #include "images/cache/ImageCacheConfig.h"
 #include "images/cache/MemoryCache.h"
@@ -14,6 +15,7 @@
 #include "images/core/ImageFormat.h"
 #include "tests/support/EventLoop.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -461,4 +463,47 @@ TEST_F(ImageCacheTest, AnimatedImagesCostTheirPosterFrameAndStoreTheirOwnData) {
     const auto written = cache->diskImageDataForKey(QStringLiteral("frames"));
     ASSERT_TRUE(written);
     EXPECT_EQ(imageFormatForImageData(*written), ImageFormat::GIF);
+}
+
+// A write killed before its rename leaves its temporary in the cache's folder, and no key
+// ever names it: a cache removes those when it starts. One changed lately stays: it may be a
+// write under way in another process.
+TEST(ImageCacheStartTest, RemovesWhatKilledWritesLeftButNotAWriteUnderWay) {
+    QTemporaryDir root;
+    const QDir folder(QDir(root.path()).filePath(QStringLiteral("test")));
+    ASSERT_TRUE(folder.mkpath(QStringLiteral(".")));
+    const auto place = [&](const QString& name, qint64 ageSeconds) {
+        QFile file(folder.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(4096, 'x'));
+        ASSERT_TRUE(file.flush());
+        ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds),
+                                     QFileDevice::FileModificationTime));
+    };
+    const qint64 day = 24 * 3600;
+    const qint64 leftoverAge = DiskCache::leftoverWriteAge.count();
+    const QString entry = DiskCache::cacheFileNameForKey(QStringLiteral("https://e.com/a.png"));
+    const QString killed = entry + QStringLiteral(".velmora-write-aB3xY9");
+    const QString killedLongAgo = DiskCache::cacheFileNameForKey(QStringLiteral("https://e.com/b")) +
+                                  QStringLiteral(".velmora-write-QQQQQQ");
+    place(killed, leftoverAge + 60);
+    place(killedLongAgo, 30 * day);
+    // A write under way, the entry itself however old, and names that only look alike.
+    const QStringList kept = {entry + QStringLiteral(".velmora-write-n0wNow"), entry,
+                              entry + QStringLiteral(".velmora-write-aB3xY"),
+                              entry + QStringLiteral(".velmora-write-aB3-Y9")};
+    place(kept[0], leftoverAge - 600);
+    for (const QString& name : kept.mid(1)) {
+        place(name, day);
+    }
+
+    const auto cache = std::make_shared<ImageCache>(QStringLiteral("test"), root.path(),
+                                                    std::make_shared<ImageCacheConfig>());
+    // Waits for the disk work queued before it.
+    EXPECT_EQ(cache->totalDiskCount(), quint64(kept.size()));
+    QStringList remaining = folder.entryList(QDir::Files | QDir::Hidden);
+    QStringList expected = kept;
+    remaining.sort();
+    expected.sort();
+    EXPECT_EQ(remaining, expected);
 }

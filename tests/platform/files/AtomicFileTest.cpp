@@ -141,3 +141,85 @@ TEST(AtomicFileTest, ANameAtTheFileSystemsLimitIsWrittenAndItsLeftoversKnown) {
     EXPECT_EQ(AtomicFile::removeLeftovers(path), 1);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{name});
 }
+
+// A folder of many files the app writes (a cache) loses the temporaries of any of them, by
+// the same rule: old regular files with exactly a temporary's name.
+TEST(AtomicFileTest, AFoldersLeftoversAreTheTemporariesOfAnyOfItsFiles) {
+    QTemporaryDir dir;
+    const QStringList leftovers = {
+        QStringLiteral("0cc175b9c0f1b6a831c399e269772661.png.velmora-write-aB3xY9"),
+        QStringLiteral("0cc175b9c0f1b6a831c399e269772661.velmora-write-QQQQQQ"),
+        QStringLiteral(".velmora-write-abc123")};
+    const QStringList others = {QStringLiteral("0cc175b9c0f1b6a831c399e269772661.png"),
+                                QStringLiteral("a.velmora-write-aB3xY"),
+                                QStringLiteral("a.velmora-write-aB3xY90"),
+                                QStringLiteral("a.velmora-write-aB3-Y9"),
+                                QStringLiteral("a.velmora-writ-aB3xY9"),
+                                QStringLiteral("velmora-write-aB3xY9")};
+    for (const auto& name : leftovers + others) {
+        put(dir.filePath(name), "x", 3600);
+    }
+    const QString underWay = QStringLiteral("b.velmora-write-n0wNow");
+    put(dir.filePath(underWay), "x");
+    // A link with a temporary's name is no file of a write: it and its target stay.
+    const QString link = dir.filePath(QStringLiteral("c.velmora-write-L1nkLk"));
+    ASSERT_EQ(::symlink(QFile::encodeName(dir.filePath(others[0])).constData(),
+                        QFile::encodeName(link).constData()),
+              0);
+    for (const auto& name : leftovers + QStringList{underWay}) {
+        EXPECT_TRUE(AtomicFile::isTemporary(name)) << name.toStdString();
+    }
+    for (const auto& name : others) {
+        EXPECT_FALSE(AtomicFile::isTemporary(name)) << name.toStdString();
+    }
+
+    EXPECT_EQ(AtomicFile::removeLeftoversIn(dir.path(), std::chrono::seconds(60)), 3);
+    QStringList remaining =
+        QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    QStringList expected = others + QStringList{underWay, QFileInfo(link).fileName()};
+    remaining.sort();
+    expected.sort();
+    EXPECT_EQ(remaining, expected);
+    EXPECT_TRUE(isLink(link));
+    EXPECT_EQ(AtomicFile::removeLeftoversIn(dir.filePath(QStringLiteral("none")), std::chrono::seconds(60)),
+              0);
+}
+
+// The temporary is a new file of this write: a link or a file planted at its name is never
+// opened, whatever it leads to, and the write goes on to another name.
+TEST(AtomicFileTest, ALinkOrFileAtTheTemporarysNameIsNeverWrittenThrough) {
+    QTemporaryDir dir;
+    const QString users = dir.filePath(QStringLiteral("users-own-file"));
+    put(users, "the user's bytes");
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    put(path, "old");
+    const QStringList names = {QStringLiteral("Velmora.plist.velmora-write-link01"),
+                               QStringLiteral("Velmora.plist.velmora-write-name02"),
+                               QStringLiteral("Velmora.plist.velmora-write-free03")};
+    ASSERT_EQ(::symlink(QFile::encodeName(users).constData(),
+                        QFile::encodeName(dir.filePath(names[0])).constData()),
+              0);
+    // A second name of the user's file.
+    ASSERT_EQ(
+        ::link(QFile::encodeName(users).constData(), QFile::encodeName(dir.filePath(names[1])).constData()),
+        0);
+    int tried = 0;
+    const auto namesUpTo = [&](int count) {
+        return [&names, &tried, count](int attempt) {
+            tried = attempt + 1;
+            return attempt < count ? names[attempt] : QString();
+        };
+    };
+
+    ASSERT_TRUE(AtomicFile::write(path, "new", false, namesUpTo(3)).ok());
+    EXPECT_EQ(tried, 3);
+    EXPECT_EQ(contents(users), "the user's bytes");
+    EXPECT_EQ(contents(path), "new");
+    EXPECT_FALSE(isLink(path));
+    EXPECT_TRUE(isLink(dir.filePath(names[0])));
+
+    // With every name taken the write fails, and the file is as it was.
+    EXPECT_FALSE(AtomicFile::write(path, "newer", false, namesUpTo(2)).ok());
+    EXPECT_EQ(contents(path), "new");
+    EXPECT_EQ(contents(users), "the user's bytes");
+}

@@ -77,6 +77,8 @@ TEST_F(JiraWorkEntriesTest, AWeekOfTheUsersOwnEntriesComesSortedAcrossIssues) {
     EXPECT_EQ(entries.value()[1].spentTime, u"1h 30m");
     EXPECT_FALSE(entries.value()[1].description.has_value()); // an empty comment is none
     EXPECT_EQ(entries.value()[2].description, u"Review");
+    // Comments are text as typed, not HTML.
+    EXPECT_EQ(entries.value()[2].descriptionFormat, WorkEntry::DescriptionFormat::plainText);
 
     // Only the user's issues were searched, and only those read.
     const auto search = jira.requestsTo(QStringLiteral("/rest/api/3/search/jql"));

@@ -361,6 +361,7 @@ TEST_F(YouTrackServiceTest, WorkEntriesOfTheIntervalPageByPage) {
     EXPECT_FALSE(first.description);
     EXPECT_FALSE(entries->value()[1].description);
     EXPECT_EQ(entries->value()[2].description, QStringLiteral("Fixing"));
+    EXPECT_EQ(entries->value()[2].descriptionFormat, WorkEntry::DescriptionFormat::html);
     EXPECT_EQ(first.spentTime, u"1h 30m");
     EXPECT_EQ(first.spentTimeSeconds, 5400.0);
     EXPECT_EQ(first.issue, (Issue{"2-1", QStringLiteral("APP-1"), "Crash on start", {}, {}, {}, {}, {}}));

@@ -2,6 +2,7 @@
 
 #include "core/model/NotificationNames.h"
 #include "platform/notifications/NotificationCenter.h"
+#include "platform/richtext/OutsideTextDocument.h"
 #include "tests/state/FakeProviderService.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
@@ -24,6 +25,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextCursor>
 #include <QToolBar>
 
 #include <gtest/gtest.h>
@@ -348,4 +350,44 @@ TEST(CalendarEntryCardTest, TheFocusedEntryShowsAFocusRing) {
     const QColor ring = Appearance::accent(option.palette);
     EXPECT_EQ(pixelsOf(paint(QStyle::State_Enabled), ring), 0);
     EXPECT_GT(pixelsOf(paint(QStyle::State_Enabled | QStyle::State_HasFocus), ring), 2 * 160);
+}
+
+// Jira's work-log comments are text as typed: the card shows their characters, never
+// their markup, while the other trackers' HTML stays HTML.
+TEST(CalendarEntryModelTest, APlainTextDescriptionShowsAsTheCharactersItIs) {
+    // What the card lays out for the entry's description.
+    auto shown = [](const QString& description, WorkEntry::DescriptionFormat format) {
+        WorkEntry entry = entryAt(QStringLiteral("1"), QDateTime::currentDateTime(), 1800);
+        entry.description = description;
+        entry.descriptionFormat = format;
+        CalendarEntryModel model;
+        model.setEntries({entry});
+        auto document = std::make_unique<OutsideTextDocument>();
+        document->setOutsideHtml(model.index(0).data(CalendarEntryModel::DescriptionRole).toString());
+        return document;
+    };
+    auto bold = [](const QTextDocument& document, const QString& word) {
+        QTextCursor cursor(document.find(word));
+        return cursor.charFormat().fontWeight() >= QFont::Bold;
+    };
+    using Format = WorkEntry::DescriptionFormat;
+
+    const QString typed = QStringLiteral("<b>second</b> & \"third\"");
+    const auto asText = shown(typed, Format::plainText);
+    EXPECT_EQ(asText->toPlainText(), typed);
+    EXPECT_FALSE(bold(*asText, QStringLiteral("second")));
+    EXPECT_EQ(shown(QStringLiteral("x<y check"), Format::plainText)->toPlainText(), u"x<y check");
+    // Its lines and spaces as typed.
+    EXPECT_EQ(shown(QStringLiteral("one\r\n  two\nthree  &nbsp;"), Format::plainText)->toPlainText(),
+              QStringLiteral("one\n  two\nthree  &nbsp;"));
+
+    const auto asHtml = shown(typed, Format::html);
+    EXPECT_EQ(asHtml->toPlainText(), u"second & \"third\"");
+    EXPECT_TRUE(bold(*asHtml, QStringLiteral("second")));
+    // An entry without a description has none to show.
+    WorkEntry none = entryAt(QStringLiteral("2"), QDateTime::currentDateTime(), 60);
+    none.descriptionFormat = Format::plainText;
+    CalendarEntryModel model;
+    model.setEntries({none});
+    EXPECT_FALSE(model.index(0).data(CalendarEntryModel::DescriptionRole).isValid());
 }

@@ -154,6 +154,12 @@ TEST(PlainText, ALetterKeepsAFewCombiningMarks) {
     }
     // Marks after nothing at all are capped the same way.
     EXPECT_EQ(plainName(marks).size(), plainMarksPerLetter);
+    // Joiners between the marks start no new letter: they are dropped, and the marks
+    // still count on the letter before them.
+    for (const char16_t joiner : {u'\u200C', u'\u200D'}) {
+        EXPECT_EQ(plainName(QStringLiteral("a") + (QStringLiteral("\u0301") + QChar(joiner)).repeated(50)),
+                  QStringLiteral("a") + QStringLiteral("\u0301").repeated(plainMarksPerLetter));
+    }
 }
 
 TEST(PlainText, NamesAndTooltipsAreCutToABoundedLengthWithAnEllipsis) {

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
+#include <QTextDocumentFragment>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,9 @@ TEST(RateLimitViewTest, CountsDownAndOffersTheWayBackAtZero) {
     view.tick();
     view.tick();
     EXPECT_EQ(view.delay(), 1);
+    // One second is one.
+    EXPECT_EQ(QTextDocumentFragment::fromHtml(view.messageLabel()->text()).toPlainText(),
+              QStringLiteral("You’ve hit a speed bump. Let’s take a break for 1 second before we go again!"));
     EXPECT_FALSE(view.bringMeBackButton()->isEnabled());
     view.tick();
     EXPECT_EQ(view.delay(), 0);
