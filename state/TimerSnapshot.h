@@ -24,8 +24,9 @@ namespace velmora {
 // the state's name ("active", "paused", "cancelled"), holding an empty dictionary.
 // While a booking of the timer's time is on its way, a sixth key "booking" holds it
 // ("task", "started", "seconds", "description", and since later "dating" — "exact" or
-// "day" — and "sent", both optional); files without it read as before, and a record
-// that does not read is left out rather than losing the timer.
+// "day" —, "sent" and "trackerClock" — "least" and "most", milliseconds —, all
+// optional); files without it read as before, and a record that does not read is left
+// out rather than losing the timer.
 struct TimerSnapshot {
     static constexpr SnapshotKind snapshotKind = SnapshotKind::Timers;
 
