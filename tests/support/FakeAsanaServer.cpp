@@ -366,7 +366,7 @@ FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QStrin
     entry.enteredOn = bookingDay;
     entry.durationMinutes = minutes.toInteger();
     entry.createdByGid = userGid;
-    entry.createdAt = QDateTime::currentDateTimeUtc();
+    entry.createdAt = m_http.now();
     const QString gid = addEntry(entry);
     return data(QJsonObject{{"gid", gid},
                             {"resource_type", "time_tracking_entry"},

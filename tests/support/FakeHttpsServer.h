@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -172,6 +173,16 @@ public:
     void releaseHeldAnswers(int count = std::numeric_limits<int>::max());
     // Sends every held answer and holds nothing more.
     void stopHolding();
+    // The server's clock runs this far ahead of this machine's (negative: behind), in
+    // ms: every answer's "Date" header (sent unless the answer has its own) is read off
+    // it, and the fake trackers stamp what they make with now().
+    void setClockOffset(qint64 ms) { m_clockOffsetMs = ms; }
+    qint64 clockOffset() const { return m_clockOffsetMs; }
+    QDateTime now() const;
+    // Requests whose decoded path ends with `pathSuffix` reach the routes (and the state
+    // of a fake tracker) `ms` after they arrived: a slow way to the tracker. 0 stops it.
+    void delayArrival(int ms, const QString& pathSuffix);
+
     // Connections closed so far (by either side), and TLS handshakes that failed.
     int closedConnections() const { return m_closedConnections; }
     int failedHandshakes() const { return m_failedHandshakes; }
@@ -200,6 +211,9 @@ private:
     std::deque<std::function<void()>> m_held;
     int m_closedConnections = 0;
     int m_failedHandshakes = 0;
+    qint64 m_clockOffsetMs = 0;
+    int m_arrivalDelayMs = 0;
+    QString m_arrivalDelaySuffix;
 };
 
 } // namespace velmora::test
