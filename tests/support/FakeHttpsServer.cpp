@@ -265,8 +265,9 @@ QDateTime FakeHttpsServer::now() const {
     return QDateTime::currentDateTimeUtc().addMSecs(m_clockOffsetMs);
 }
 
-void FakeHttpsServer::delayArrival(int ms, const QString& pathSuffix) {
+void FakeHttpsServer::delayArrival(int ms, const QByteArray& method, const QString& pathSuffix) {
     m_arrivalDelayMs = ms;
+    m_arrivalDelayMethod = method;
     m_arrivalDelaySuffix = pathSuffix;
 }
 
@@ -362,7 +363,7 @@ void FakeHttpsServer::readFrom(QSslSocket* socket) {
     request.peerPort = socket->peerPort();
     connection->buffer.remove(0, total);
     connection->answering = true;
-    if (m_arrivalDelayMs > 0 && request.decodedPath().endsWith(m_arrivalDelaySuffix)) {
+    if (m_arrivalDelayMs > 0 && request.matches(m_arrivalDelayMethod, m_arrivalDelaySuffix)) {
         QPointer<QSslSocket> guarded(socket);
         QTimer::singleShot(m_arrivalDelayMs, this, [this, guarded, request] {
             if (guarded && m_connections.count(guarded.data())) {

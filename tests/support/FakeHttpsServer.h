@@ -179,9 +179,10 @@ public:
     void setClockOffset(qint64 ms) { m_clockOffsetMs = ms; }
     qint64 clockOffset() const { return m_clockOffsetMs; }
     QDateTime now() const;
-    // Requests whose decoded path ends with `pathSuffix` reach the routes (and the state
-    // of a fake tracker) `ms` after they arrived: a slow way to the tracker. 0 stops it.
-    void delayArrival(int ms, const QString& pathSuffix);
+    // Requests of `method` whose decoded path ends with `pathSuffix` reach the routes (and
+    // the state of a fake tracker) `ms` after they arrived: a slow way to the tracker.
+    // 0 stops it.
+    void delayArrival(int ms, const QByteArray& method, const QString& pathSuffix);
 
     // Connections closed so far (by either side), and TLS handshakes that failed.
     int closedConnections() const { return m_closedConnections; }
@@ -213,6 +214,7 @@ private:
     int m_failedHandshakes = 0;
     qint64 m_clockOffsetMs = 0;
     int m_arrivalDelayMs = 0;
+    QByteArray m_arrivalDelayMethod;
     QString m_arrivalDelaySuffix;
 };
 
