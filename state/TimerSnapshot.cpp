@@ -5,6 +5,7 @@
 
 #include <QVariantMap>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -65,6 +66,11 @@ QString TimerSnapshot::stateName(TimerViewModel::State state) {
         break;
     }
     return QStringLiteral("cancelled");
+}
+
+double TimerSnapshot::elapsed(const QDateTime& now) const {
+    const qint64 running = startedAt && startedAt->isValid() ? std::max<qint64>(startedAt->msecsTo(now), 0) : 0;
+    return previousDuration + running / 1000.0;
 }
 
 QVariant TimerSnapshot::toSnapshot() const {

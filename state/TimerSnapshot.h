@@ -42,6 +42,9 @@ struct TimerSnapshot {
     static Result<TimerSnapshot, QString> decode(const QVariant& stored);
     static std::optional<TimerSnapshot> fromSnapshot(const QVariant& stored);
 
+    // The seconds the timer holds at `now`: a running one counts on from its start.
+    double elapsed(const QDateTime& now) const;
+
     // "active", "paused", "cancelled".
     static QString stateName(TimerViewModel::State state);
 
