@@ -851,3 +851,36 @@ TEST(BookingRecoveryAlertTest, TheQuestionNamesTheEntryInPlainTextAndKeepsTheTim
     EXPECT_TRUE(saved);
     delete box;
 }
+
+TEST(BookingRecoveryAlertTest, ATrackerThatCouldNotBeAskedIsToldAsSuchWithTheReasonAndTryAgain) {
+    const WorkLogBooking booking{QStringLiteral("20"), QDateTime::currentDateTime(), 1800, QString()};
+    EXPECT_EQ(BookingRecoveryAlert::checkFailedText(booking, QStringLiteral("BIG-20"), QStringLiteral("Asana")),
+              QStringLiteral("Couldn't ask Asana whether the 30m on BIG-20 arrived."));
+
+    QWidget parent;
+    int tries = 0;
+    const QString name = QStringLiteral("<img src=\"/dev/zero\">BIG-20");
+    const APIError unreachable =
+        APIError::failure(APIError::Cause::Unreachable).withHost(QStringLiteral("<b>app.asana.test</b>"));
+    QMessageBox* box = BookingRecoveryAlert::tellCheckFailed(booking, name, QStringLiteral("Asana"), unreachable,
+                                                             &parent, [&] { ++tries; });
+    EXPECT_TRUE(box->text().contains(name));
+    EXPECT_TRUE(box->informativeText().contains(QStringLiteral("Can't reach <b>app.asana.test</b>")))
+        << box->informativeText().toStdString();
+    EXPECT_TRUE(box->informativeText().contains(QStringLiteral("asks again at its next start")));
+    for (const QLabel* label : box->findChildren<QLabel*>()) {
+        if (!label->text().isEmpty()) {
+            EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();
+        }
+    }
+    auto* retry = qobject_cast<QPushButton*>(box->defaultButton());
+    ASSERT_NE(retry, nullptr);
+    EXPECT_EQ(retry->text(), BookingRecoveryAlert::tryAgainButton);
+    ASSERT_NE(box->escapeButton(), nullptr);
+    EXPECT_EQ(box->escapeButton()->text(), BookingRecoveryAlert::laterButton);
+    qobject_cast<QPushButton*>(box->escapeButton())->click();
+    EXPECT_EQ(tries, 0);
+    retry->click();
+    EXPECT_EQ(tries, 1);
+    delete box;
+}
