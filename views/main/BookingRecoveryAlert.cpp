@@ -94,7 +94,7 @@ QMessageBox* BookingRecoveryAlert::tellCheckFailed(const WorkLogBooking& booking
                                                    const QString& trackerName, const APIError& error,
                                                    QWidget* parent, std::function<void()> tryAgain) {
     QMessageBox* box = alert(checkFailedText(booking, taskName, trackerName),
-                             tr("%1\n\nIt was on its way when Velmora stopped. The time stays on the timer, "
+                             tr("%1\n\nThe booking was on its way when Velmora stopped. The time stays on the timer, "
                                 "and Velmora asks again at its next start: until then, check the task's work "
                                 "log before booking it again.")
                                  .arg(failureExplanation(error)),
