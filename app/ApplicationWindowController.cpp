@@ -96,7 +96,8 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
                 BookingRecoveryAlert::tellCheckFailed(booking, taskName(booking), trackerName, error, weak,
                                                       [alive, weak] {
                                                           if (alive && weak) {
-                                                              alive->check(weak->m_applicationViewModel->service());
+                                                              alive->check(
+                                                                  weak->m_applicationViewModel->service());
                                                           }
                                                       })
                     ->open();

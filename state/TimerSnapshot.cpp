@@ -69,7 +69,8 @@ QString TimerSnapshot::stateName(TimerViewModel::State state) {
 }
 
 double TimerSnapshot::elapsed(const QDateTime& now) const {
-    const qint64 running = startedAt && startedAt->isValid() ? std::max<qint64>(startedAt->msecsTo(now), 0) : 0;
+    const qint64 running =
+        startedAt && startedAt->isValid() ? std::max<qint64>(startedAt->msecsTo(now), 0) : 0;
     return previousDuration + running / 1000.0;
 }
 
@@ -139,7 +140,8 @@ std::optional<WorkLogBooking> decodeBooking(const QVariant& stored) {
         return isNumber(value) && std::isfinite(value.toDouble()) && std::abs(value.toDouble()) <= 1e12;
     };
     if (plausible(least) && plausible(most) && least.toDouble() <= most.toDouble()) {
-        booking.trackerClock = ClockOffset{static_cast<qint64>(least.toDouble()), static_cast<qint64>(most.toDouble())};
+        booking.trackerClock =
+            ClockOffset{static_cast<qint64>(least.toDouble()), static_cast<qint64>(most.toDouble())};
     }
     return booking;
 }

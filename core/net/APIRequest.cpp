@@ -180,32 +180,31 @@ Publisher<QByteArray, APIError> APIRequest::send(const Result<HttpRequest, APIEr
         return Publisher<QByteArray, APIError>::fail(request.error());
     }
     auto session = m_session;
-    return Publisher<QByteArray, APIError>(
-        [session, request = request.value(), log](const SubscriptionPtr& subscription,
-                                                  std::function<void(Out)> sink) {
-            const QString host = request.url.host();
-            const QString clockHost = clockHostOf(request.url);
-            const qint64 sentMs = QDateTime::currentMSecsSinceEpoch();
-            session->send(request).start(
-                subscription,
-                [sink, log, host, clockHost, sentMs](Result<HttpResponse, TransportError> outcome) {
-                    if (!outcome.ok()) {
-                        logFailure(log, outcome.error().description());
-                        sink(Out::failure(transportFailure(outcome.error()).withHost(host)));
-                        return;
-                    }
-                    // Every answer, refusals too, tells the tracker's time.
-                    if (const auto date = outcome.value().header("Date")) {
-                        ServerClock::observe(clockHost, sentMs, QDateTime::currentMSecsSinceEpoch(), *date);
-                    }
-                    auto checked = validateResponse(outcome.value());
-                    if (!checked.ok()) {
-                        sink(Out::failure(checked.error().withHost(host)));
-                        return;
-                    }
-                    sink(std::move(checked));
-                });
-        });
+    return Publisher<QByteArray, APIError>([session, request = request.value(),
+                                            log](const SubscriptionPtr& subscription,
+                                                 std::function<void(Out)> sink) {
+        const QString host = request.url.host();
+        const QString clockHost = clockHostOf(request.url);
+        const qint64 sentMs = QDateTime::currentMSecsSinceEpoch();
+        session->send(request).start(
+            subscription, [sink, log, host, clockHost, sentMs](Result<HttpResponse, TransportError> outcome) {
+                if (!outcome.ok()) {
+                    logFailure(log, outcome.error().description());
+                    sink(Out::failure(transportFailure(outcome.error()).withHost(host)));
+                    return;
+                }
+                // Every answer, refusals too, tells the tracker's time.
+                if (const auto date = outcome.value().header("Date")) {
+                    ServerClock::observe(clockHost, sentMs, QDateTime::currentMSecsSinceEpoch(), *date);
+                }
+                auto checked = validateResponse(outcome.value());
+                if (!checked.ok()) {
+                    sink(Out::failure(checked.error().withHost(host)));
+                    return;
+                }
+                sink(std::move(checked));
+            });
+    });
 }
 
 } // namespace velmora

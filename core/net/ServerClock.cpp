@@ -126,7 +126,8 @@ std::optional<ClockOffset> ServerClock::offset(const QString& host, qint64 nowMs
             bound = it->bound;
             continue;
         }
-        const ClockOffset narrowed{std::max(bound->least, it->bound.least), std::min(bound->most, it->bound.most)};
+        const ClockOffset narrowed{std::max(bound->least, it->bound.least),
+                                   std::min(bound->most, it->bound.most)};
         if (narrowed.least > narrowed.most) {
             break;
         }

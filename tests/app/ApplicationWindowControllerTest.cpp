@@ -374,7 +374,8 @@ TEST_F(ApplicationWindowControllerTest, ABookingCheckThatCannotReachTheTrackerIs
     snapshots->save(TimerSnapshot{makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")),
                                   TimerViewModel::State::paused, 1800, std::nullopt, booking},
                     key());
-    service->workEntries.answerError(APIError::failure(APIError::Cause::Unreachable).withHost("yt.example.test"));
+    service->workEntries.answerError(
+        APIError::failure(APIError::Cause::Unreachable).withHost("yt.example.test"));
     launch();
     auto* window = windows().applicationWindow();
     ASSERT_NE(window, nullptr);

@@ -110,9 +110,10 @@ TEST(BookingRecoveryJudgeTest, ALookAlikeThatCannotBeToldApartIsAskedAbout) {
 
 TEST(BookingRecoveryJudgeTest, CreationTimesAreReadOnTheTrackersClock) {
     // Both clocks right: the same minutes booked 1.5 s before it left are another booking.
-    EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("e"), midnight(), sent.addMSecs(-1500))}, dayBooking())
-                  .kind,
-              Kind::notFound);
+    EXPECT_EQ(
+        BookingRecovery::judge({entry(QStringLiteral("e"), midnight(), sent.addMSecs(-1500))}, dayBooking())
+            .kind,
+        Kind::notFound);
 
     // The tracker's clock a minute ahead: 30 s before it left is 30 s after on that clock.
     const WorkLogBooking ahead = dayBooking({}, ClockOffset{59'800, 60'800});
@@ -125,15 +126,18 @@ TEST(BookingRecoveryJudgeTest, CreationTimesAreReadOnTheTrackersClock) {
 
     // A minute behind: made "57 s before it left" is made as it arrived.
     const WorkLogBooking behind = dayBooking({}, ClockOffset{-60'200, -59'200});
-    EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("ours"), midnight(), sent.addSecs(-57))}, behind).kind,
-              Kind::saved);
-    EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("e"), midnight(), sent.addSecs(-62))}, behind).kind,
-              Kind::notFound);
+    EXPECT_EQ(
+        BookingRecovery::judge({entry(QStringLiteral("ours"), midnight(), sent.addSecs(-57))}, behind).kind,
+        Kind::saved);
+    EXPECT_EQ(
+        BookingRecovery::judge({entry(QStringLiteral("e"), midnight(), sent.addSecs(-62))}, behind).kind,
+        Kind::notFound);
 
     // Not knowing the tracker's clock, no creation time is sure: asked, never reset.
     WorkLogBooking unknown = dayBooking();
     unknown.trackerClock.reset();
-    const auto asked = BookingRecovery::judge({entry(QStringLiteral("x"), midnight(), sent.addSecs(2))}, unknown);
+    const auto asked =
+        BookingRecovery::judge({entry(QStringLiteral("x"), midnight(), sent.addSecs(2))}, unknown);
     EXPECT_EQ(asked.kind, Kind::uncertain);
     EXPECT_EQ(asked.entry->id, QStringLiteral("x"));
 }
@@ -151,7 +155,8 @@ TEST(BookingRecoveryJudgeTest, ARecordOfTheVersionBeforeIsStillRecovered) {
     EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("d"), midnight(), std::nullopt)}, old).kind,
               Kind::uncertain);
     EXPECT_EQ(
-        BookingRecovery::judge({entry(QStringLiteral("d"), midnight().addDays(-1), sent.addDays(-1))}, old).kind,
+        BookingRecovery::judge({entry(QStringLiteral("d"), midnight().addDays(-1), sent.addDays(-1))}, old)
+            .kind,
         Kind::notFound);
 }
 

@@ -456,8 +456,9 @@ TEST_F(TimerBookingRecordTest, TheRecordKeepsHowItsTrackerDatesEntriesAndWhenItL
     const auto odd = TimerSnapshot::fromSnapshot(entry);
     ASSERT_TRUE(odd.has_value() && odd->booking.has_value());
     EXPECT_EQ(*odd->booking, booking);
-    record.insert(QStringLiteral("trackerClock"),
-                  QVariantMap{{QStringLiteral("least"), QStringLiteral("-60")}, {QStringLiteral("most"), 1e300}});
+    record.insert(
+        QStringLiteral("trackerClock"),
+        QVariantMap{{QStringLiteral("least"), QStringLiteral("-60")}, {QStringLiteral("most"), 1e300}});
     entry.insert(QStringLiteral("booking"), record);
     EXPECT_EQ(TimerSnapshot::fromSnapshot(entry)->booking, booking);
 }

@@ -92,7 +92,8 @@ FakeAsanaServer::FakeAsanaServer() {
             m_peak = std::max(m_peak, static_cast<int>(arrivals->times.size()));
         }
         FakeResponse response = handle(request);
-        const bool waits = m_latencyMs > 0 && (m_latencyMethod.isEmpty() || request.method == m_latencyMethod);
+        const bool waits =
+            m_latencyMs > 0 && (m_latencyMethod.isEmpty() || request.method == m_latencyMethod);
         return waits ? response.withDelay(m_latencyMs) : response;
     });
 }

@@ -2,11 +2,11 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QLocale>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslServer>
 #include <QSslSocket>
-#include <QLocale>
 #include <QTimer>
 
 #include <algorithm>
@@ -453,8 +453,9 @@ void FakeHttpsServer::write(QSslSocket* socket, const FakeResponse& response) {
     }
     if (!hasDate) {
         // As every HTTP server does: the moment of the answer, to the second, in English.
-        out += "Date: " + QLocale::c().toString(now(), QStringLiteral("ddd, dd MMM yyyy HH:mm:ss")).toLatin1() +
-               " GMT\r\n";
+        out +=
+            "Date: " + QLocale::c().toString(now(), QStringLiteral("ddd, dd MMM yyyy HH:mm:ss")).toLatin1() +
+            " GMT\r\n";
     }
     if (!hasLength && !sendsNoBody(response.status)) {
         out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";

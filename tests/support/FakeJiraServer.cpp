@@ -123,7 +123,8 @@ FakeJiraServer::FakeJiraServer() {
     addToken(QStringLiteral("token-1"), QStringLiteral("acc-me"));
     m_http.onAny([this](const FakeRequest& request) {
         FakeResponse response = handle(request);
-        if (m_latencyMs > 0 && response.delayMs == 0 && (m_latencyMethod.isEmpty() || request.method == m_latencyMethod)) {
+        if (m_latencyMs > 0 && response.delayMs == 0 &&
+            (m_latencyMethod.isEmpty() || request.method == m_latencyMethod)) {
             response.delayMs = m_latencyMs;
         }
         return response;

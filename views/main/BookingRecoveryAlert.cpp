@@ -93,12 +93,13 @@ QString BookingRecoveryAlert::checkFailedText(const WorkLogBooking& booking, con
 QMessageBox* BookingRecoveryAlert::tellCheckFailed(const WorkLogBooking& booking, const QString& taskName,
                                                    const QString& trackerName, const APIError& error,
                                                    QWidget* parent, std::function<void()> tryAgain) {
-    QMessageBox* box = alert(checkFailedText(booking, taskName, trackerName),
-                             tr("%1\n\nThe booking was on its way when Velmora stopped. The time stays on the timer, "
-                                "and Velmora asks again at its next start: until then, check the task's work "
-                                "log before booking it again.")
-                                 .arg(failureExplanation(error)),
-                             parent);
+    QMessageBox* box =
+        alert(checkFailedText(booking, taskName, trackerName),
+              tr("%1\n\nThe booking was on its way when Velmora stopped. The time stays on the timer, "
+                 "and Velmora asks again at its next start: until then, check the task's work "
+                 "log before booking it again.")
+                  .arg(failureExplanation(error)),
+              parent);
     QPushButton* later = box->addButton(laterButton, QMessageBox::RejectRole);
     QPushButton* retry = box->addButton(tryAgainButton, QMessageBox::AcceptRole);
     box->setDefaultButton(retry);

@@ -1,5 +1,5 @@
-#include "core/net/APIRequest.h"
 #include "core/net/ServerClock.h"
+#include "core/net/APIRequest.h"
 #include "tests/support/Await.h"
 #include "tests/support/FakeHttpsServer.h"
 
@@ -83,8 +83,8 @@ TEST_F(ServerClockTest, EveryAnswerOfATrackerTellsItsClockAndRefusalsToo) {
     server.on("GET", "/api/refused", test::FakeResponse::json("{}", 403));
     auto client = APIRequest::youTrack(QStringLiteral("t"), server.hostAndPort());
     EXPECT_FALSE(client->trackerClock().has_value());
-    (void)test::awaitOutcome(client->perform<Void>(QUrl(server.url(QStringLiteral("/api/refused"))),
-                                                   HttpMethod::Get));
+    (void)test::awaitOutcome(
+        client->perform<Void>(QUrl(server.url(QStringLiteral("/api/refused"))), HttpMethod::Get));
     const auto offset = client->trackerClock();
     ASSERT_TRUE(offset.has_value());
     EXPECT_LE(offset->least, -60'000);

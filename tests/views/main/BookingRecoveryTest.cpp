@@ -115,9 +115,9 @@ StateEnvironment stateIn(const QString& folder, SnapshotManager*& snapshots, Use
 void readTheTaskFirst(const std::shared_ptr<ProviderService>& service, Tracker tracker) {
     bool done = false;
     const QDateTime current = QDateTime::currentDateTime();
-    Cancellable read = service->fetchOwnWorkEntries(trackedTask(tracker), {current.addDays(-1), current.addDays(1)})
-                           .sink([&](const std::vector<WorkEntry>&) { done = true; },
-                                 [&](const APIError&) { done = true; });
+    Cancellable read =
+        service->fetchOwnWorkEntries(trackedTask(tracker), {current.addDays(-1), current.addDays(1)})
+            .sink([&](const std::vector<WorkEntry>&) { done = true; }, [&](const APIError&) { done = true; });
     waitUntil([&] { return done; }, 10000);
 }
 
@@ -766,7 +766,8 @@ TEST_F(YouTrackBookingRecoveryTest, ALookAlikeBookedOneAndAHalfSecondsBeforeIsNo
     expectKeptAndReported(recover(service), youTrack.workItems().front().id);
 }
 
-TEST_F(YouTrackBookingRecoveryTest, ATrackerClockAMinuteAheadDoesNotMakeALookAlike30SecondsEarlierTheBooking) {
+TEST_F(YouTrackBookingRecoveryTest,
+       ATrackerClockAMinuteAheadDoesNotMakeALookAlike30SecondsEarlierTheBooking) {
     youTrack.http().setClockOffset(60000);
     killDropped([&] { addLookAlike(youTrack.http().now().addSecs(-30)); });
     if (HasFatalFailure()) {
@@ -855,16 +856,17 @@ TEST(BookingRecoveryAlertTest, TheQuestionNamesTheEntryInPlainTextAndKeepsTheTim
 
 TEST(BookingRecoveryAlertTest, ATrackerThatCouldNotBeAskedIsToldAsSuchWithTheReasonAndTryAgain) {
     const WorkLogBooking booking{QStringLiteral("20"), QDateTime::currentDateTime(), 1800, QString()};
-    EXPECT_EQ(BookingRecoveryAlert::checkFailedText(booking, QStringLiteral("BIG-20"), QStringLiteral("Asana")),
-              QStringLiteral("Couldn't ask Asana whether the 30m on BIG-20 arrived."));
+    EXPECT_EQ(
+        BookingRecoveryAlert::checkFailedText(booking, QStringLiteral("BIG-20"), QStringLiteral("Asana")),
+        QStringLiteral("Couldn't ask Asana whether the 30m on BIG-20 arrived."));
 
     QWidget parent;
     int tries = 0;
     const QString name = QStringLiteral("<img src=\"/dev/zero\">BIG-20");
     const APIError unreachable =
         APIError::failure(APIError::Cause::Unreachable).withHost(QStringLiteral("<b>app.asana.test</b>"));
-    QMessageBox* box = BookingRecoveryAlert::tellCheckFailed(booking, name, QStringLiteral("Asana"), unreachable,
-                                                             &parent, [&] { ++tries; });
+    QMessageBox* box = BookingRecoveryAlert::tellCheckFailed(booking, name, QStringLiteral("Asana"),
+                                                             unreachable, &parent, [&] { ++tries; });
     EXPECT_TRUE(box->text().contains(name));
     EXPECT_TRUE(box->informativeText().contains(QStringLiteral("Can't reach <b>app.asana.test</b>")))
         << box->informativeText().toStdString();

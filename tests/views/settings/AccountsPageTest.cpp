@@ -2,6 +2,7 @@
 
 #include "core/model/NotificationNames.h"
 #include "platform/notifications/NotificationCenter.h"
+#include "state/TimerSnapshot.h"
 #include "tests/support/DamagedStore.h"
 #include "views/main/Appearance.h"
 #include "views/main/AvatarView.h"
@@ -13,7 +14,6 @@
 #include "views/settings/SettingsViewModel.h"
 #include "views/settings/WelcomeView.h"
 #include "views/settings/YouTrackProviderView.h"
-#include "state/TimerSnapshot.h"
 
 #include <QApplication>
 #include <QDir>
@@ -121,8 +121,10 @@ TEST_F(AccountsPage, DeletingAnAccountWhoseTimerHoldsTimeNamesTheTimeAndCancelli
     const auto idle = add("Idle");
     const QString key = uuidText(*tracked.id());
     TimerSnapshot timer;
-    timer.project = Project{QStringLiteral("0-1"), QStringLiteral("APP"), QStringLiteral("Application"), {}, {}};
-    timer.task = Issue{QStringLiteral("2-1"), QStringLiteral("APP-1"), QStringLiteral("Crash"), {}, {}, {}, {}, {}};
+    timer.project =
+        Project{QStringLiteral("0-1"), QStringLiteral("APP"), QStringLiteral("Application"), {}, {}};
+    timer.task =
+        Issue{QStringLiteral("2-1"), QStringLiteral("APP-1"), QStringLiteral("Crash"), {}, {}, {}, {}, {}};
     timer.state = TimerViewModel::State::paused;
     timer.previousDuration = 4800;
     snapshots.save(timer, key);
