@@ -58,6 +58,15 @@ Standing standing(const WorkEntry& entry, const WorkLogBooking& booking) {
     // Records of trackers that date by the day were made as the booking left: their
     // start is when it left.
     const QDateTime left = booking.sent.value_or(booking.started);
+    // Days apart is far outside any clock's offset and the arrival window; it also keeps
+    // a stamp at the end of time (the tracker's word) from overflowing the sums below.
+    const qint64 daysApart = left.daysTo(*entry.created);
+    if (daysApart < -2) {
+        return Standing::earlier;
+    }
+    if (daysApart > 2) {
+        return Standing::unsure;
+    }
     const qint64 made = left.msecsTo(*entry.created);
     const ClockOffset& clock = *booking.trackerClock;
     // On the tracker's clock the booking left between these two moments.
@@ -69,7 +78,7 @@ Standing standing(const WorkEntry& entry, const WorkLogBooking& booking) {
     if (made < leftLatest) {
         return Standing::unsure;
     }
-    return made - leftLatest <= BookingRecovery::arrivalWindow * 1000 ? Standing::arrived : Standing::unsure;
+    return made <= leftLatest + BookingRecovery::arrivalWindow * 1000 ? Standing::arrived : Standing::unsure;
 }
 
 } // namespace

@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimeZone>
+
+#include <limits>
+
 namespace velmora {
 namespace {
 
@@ -132,6 +136,18 @@ TEST(BookingRecoveryJudgeTest, CreationTimesAreReadOnTheTrackersClock) {
     EXPECT_EQ(
         BookingRecovery::judge({entry(QStringLiteral("e"), midnight(), sent.addSecs(-62))}, behind).kind,
         Kind::notFound);
+
+    // Stamps at the ends of time are the tracker's word too: placed, never a sum that
+    // overflows.
+    const QDateTime first =
+        QDateTime::fromMSecsSinceEpoch(std::numeric_limits<qint64>::min() / 2, QTimeZone::utc());
+    const QDateTime last =
+        QDateTime::fromMSecsSinceEpoch(std::numeric_limits<qint64>::max() / 2, QTimeZone::utc());
+    WorkLogBooking farClock = dayBooking({}, ClockOffset{-1'000'000'000'000, 1'000'000'000'000});
+    EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("f"), midnight(), first)}, farClock).kind,
+              Kind::notFound);
+    EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("l"), midnight(), last)}, farClock).kind,
+              Kind::uncertain);
 
     // Not knowing the tracker's clock, no creation time is sure: asked, never reset.
     WorkLogBooking unknown = dayBooking();

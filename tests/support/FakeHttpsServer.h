@@ -181,7 +181,7 @@ public:
     QDateTime now() const;
     // Requests of `method` whose decoded path ends with `pathSuffix` reach the routes (and
     // the state of a fake tracker) `ms` after they arrived: a slow way to the tracker.
-    // 0 stops it.
+    // They are recorded in requests() only then. 0 stops it.
     void delayArrival(int ms, const QByteArray& method, const QString& pathSuffix);
 
     // Connections closed so far (by either side), and TLS handshakes that failed.
