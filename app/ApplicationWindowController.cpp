@@ -86,6 +86,22 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
                 }
             })->open();
         });
+    const QString trackerName = rawText(providerType(provider));
+    connect(recovery, &BookingRecovery::bookingCheckFailed, window,
+            [weak, recovery, taskName, trackerName](const WorkLogBooking& booking, const APIError& error) {
+                if (!weak) {
+                    return;
+                }
+                QPointer<BookingRecovery> alive(recovery);
+                BookingRecoveryAlert::tellCheckFailed(booking, taskName(booking), trackerName, error, weak,
+                                                      [alive, weak] {
+                                                          if (alive && weak) {
+                                                              alive->check(
+                                                                  weak->m_applicationViewModel->service());
+                                                          }
+                                                      })
+                    ->open();
+            });
     recovery->check(window->m_applicationViewModel->service());
     window->setupContent();
     return window;

@@ -38,7 +38,9 @@ enum class Standing {
     earlier,
     // Can be the booking.
     arrived,
-    // Looks like it, but was made too late to be sure (or when is not known).
+    // Looks like it, but the app cannot tell: made so close to the moment the booking
+    // left that it may be an earlier one, or too late to be sure, or when (or on which
+    // clock) is not known.
     unsure,
 };
 
@@ -48,17 +50,35 @@ Standing standing(const WorkEntry& entry, const WorkLogBooking& booking) {
     if (booking.dating != WorkLogBooking::Dating::day && sameStart(entry, booking)) {
         return Standing::arrived;
     }
+    // The tracker stamps an entry on its own clock: without knowing how that ran
+    // against ours, no stamp says before or after.
+    if (!entry.created || !entry.created->isValid() || !booking.trackerClock) {
+        return Standing::unsure;
+    }
     // Records of trackers that date by the day were made as the booking left: their
     // start is when it left.
     const QDateTime left = booking.sent.value_or(booking.started);
-    if (!entry.created || !entry.created->isValid()) {
-        return Standing::unsure;
-    }
-    const qint64 after = left.secsTo(*entry.created);
-    if (after < -BookingRecovery::clockTolerance) {
+    // Days apart is far outside any clock's offset and the arrival window; it also keeps
+    // a stamp at the end of time (the tracker's word) from overflowing the sums below.
+    const qint64 daysApart = left.daysTo(*entry.created);
+    if (daysApart < -2) {
         return Standing::earlier;
     }
-    return after <= BookingRecovery::arrivalWindow ? Standing::arrived : Standing::unsure;
+    if (daysApart > 2) {
+        return Standing::unsure;
+    }
+    const qint64 made = left.msecsTo(*entry.created);
+    const ClockOffset& clock = *booking.trackerClock;
+    // On the tracker's clock the booking left between these two moments.
+    const qint64 leftEarliest = clock.least - BookingRecovery::stampSlack;
+    const qint64 leftLatest = clock.most + BookingRecovery::stampSlack;
+    if (made < leftEarliest) {
+        return Standing::earlier;
+    }
+    if (made < leftLatest) {
+        return Standing::unsure;
+    }
+    return made <= leftLatest + BookingRecovery::arrivalWindow * 1000 ? Standing::arrived : Standing::unsure;
 }
 
 } // namespace
@@ -112,7 +132,9 @@ BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& en
     return Verdict{Verdict::Kind::uncertain, arrived ? arrived : unsure};
 }
 
-BookingRecovery::BookingRecovery(TimerViewModel& timer, QObject* parent) : QObject(parent), m_timer(&timer) {}
+BookingRecovery::BookingRecovery(TimerViewModel& timer, QObject* parent) : QObject(parent), m_timer(&timer) {
+    connect(&timer, &TimerViewModel::taskChanged, this, &BookingRecovery::timerTaskChanged);
+}
 
 BookingRecovery::~BookingRecovery() = default;
 
@@ -133,41 +155,60 @@ void BookingRecovery::check(const std::shared_ptr<ProviderService>& service) {
                               self->finish(booking, judge(entries, booking));
                           }
                       },
-                      [self, booking](const APIError&) {
+                      [self, booking](const APIError& error) {
                           if (self) {
-                              self->finish(booking, std::nullopt);
+                              self->fail(booking, error);
                           }
                       });
 }
 
-void BookingRecovery::finish(const WorkLogBooking& booking, const std::optional<Verdict>& verdict) {
+bool BookingRecovery::settle(const WorkLogBooking& booking) {
     if (m_check) {
         m_check->detach();
         m_check.reset();
     }
     // The timer moved on meanwhile (booked, reset): the record is no longer the one read.
-    if (!m_timer || m_timer->recordedBooking() != booking) {
+    return m_timer && m_timer->recordedBooking() == booking;
+}
+
+void BookingRecovery::fail(const WorkLogBooking& booking, const APIError& error) {
+    if (!settle(booking)) {
         return;
     }
-    if (verdict && verdict->kind == Verdict::Kind::saved) {
+    // Nothing was learnt: the record stays, so asking again (now or at the next start)
+    // still knows what to look for.
+    emit bookingCheckFailed(booking, error);
+}
+
+void BookingRecovery::finish(const WorkLogBooking& booking, const Verdict& verdict) {
+    if (!settle(booking)) {
+        return;
+    }
+    if (verdict.kind == Verdict::Kind::saved) {
         m_timer->reset();
         return;
     }
     m_timer->forgetBooking();
-    if (verdict && verdict->kind == Verdict::Kind::uncertain && verdict->entry) {
-        emit bookingMayBe(booking, *verdict->entry);
+    if (verdict.kind == Verdict::Kind::uncertain && verdict.entry) {
+        m_asked = booking;
+        emit bookingMayBe(booking, *verdict.entry);
         return;
     }
     emit bookingMayNotHaveBeenSaved(booking);
 }
 
+void BookingRecovery::timerTaskChanged() {
+    // Reset, or on to another task: what the timer holds now is none of the booking.
+    m_asked.reset();
+}
+
 void BookingRecovery::confirmSaved(const WorkLogBooking& booking) {
-    // As after a booking answered late: time gathered since (the timer runs again) is
-    // time of its own.
-    if (m_timer && m_timer->task() && m_timer->task()->id == booking.taskId &&
-        m_timer->state() == TimerViewModel::State::paused) {
-        m_timer->reset();
+    if (!m_timer || m_asked != booking) {
+        return;
     }
+    m_asked.reset();
+    // Only what was booked: time gathered while the question was open is time of its own.
+    m_timer->takeOff(static_cast<double>(booking.seconds));
 }
 
 } // namespace velmora

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/model/APIError.h"
 #include "core/model/WorkEntry.h"
 #include "core/time/WorkLogBooking.h"
 #include "platform/async/Cancellable.h"
@@ -21,18 +22,25 @@ class TimerViewModel;
 // made since the booking left can be it. Earlier bookings that look the same (the same
 // minutes on the same task, the same day) are told apart by when the tracker made them.
 //
+// Creation times are the tracker's, on its clock: the record says how that clock ran
+// against ours when the booking left (from the HTTP dates of the answers before).
+//
 // Found, the booked time leaves the timer; not there, the time stays and the user
-// hears of it; when the app cannot tell (an entry that looks the same but was made
-// later than the booking could have arrived, or two of them), the time stays and the
-// user is asked, with the entry named. Every outcome is told once: the record goes as
-// soon as the answer is in. Main thread only.
+// hears of it; when the app cannot tell (an entry that looks the same but was made so
+// close to the moment the booking left that it may be an earlier one, or later than the
+// booking could have arrived, or on a clock not known, or two of them), the time stays
+// and the user is asked, with the entry named. Every outcome is told once: the record
+// goes as soon as the answer is in. A tracker that could not be asked answers nothing:
+// the record stays for the next try. Main thread only.
 class BookingRecovery : public QObject {
     Q_OBJECT
 
 public:
-    // Clocks of this machine and of the tracker may differ by this much (seconds): an
-    // entry made more than this before the booking left is an earlier one.
-    static constexpr qint64 clockTolerance = 5;
+    // The tracker's creation stamps and its HTTP dates may come from different machines
+    // of it, whose clocks agree to well within this (ms): an entry made this much before
+    // the earliest moment the booking can have left is an earlier one; one made before
+    // the latest moment plus this may be an earlier one.
+    static constexpr qint64 stampSlack = 500;
     // How long after it left (seconds) a booking may still have reached the tracker;
     // an entry that looks the same but was made later is no sure sign.
     static constexpr qint64 arrivalWindow = 600;
@@ -64,22 +72,31 @@ public:
     // Looks the timer's recorded booking up in the tracker; without a record, or while a
     // look-up runs, it does nothing.
     void check(const std::shared_ptr<ProviderService>& service);
-    // The user says the entry named in the question is `booking`: its time leaves the
-    // timer, unless the timer has moved on meanwhile (runs again, or tracks another task).
+    // The user says the entry named in the question about `booking` is it: the booked
+    // seconds leave the timer, and only those (it may have run on meanwhile). A timer
+    // reset or on another task since the question keeps all of its time.
     void confirmSaved(const WorkLogBooking& booking);
 
 signals:
-    // Nothing in the tracker is the booking (or the tracker could not be asked); the
-    // timer keeps its time.
+    // Nothing in the tracker is the booking; the timer keeps its time.
     void bookingMayNotHaveBeenSaved(const velmora::WorkLogBooking& booking);
     // `entry` may be the booking; the timer keeps its time until the user says so.
     void bookingMayBe(const velmora::WorkLogBooking& booking, const velmora::WorkEntry& entry);
+    // The tracker could not be asked (`error` says why); the timer keeps its time and
+    // the record, and check() asks again.
+    void bookingCheckFailed(const velmora::WorkLogBooking& booking, const velmora::APIError& error);
 
 private:
-    void finish(const WorkLogBooking& booking, const std::optional<Verdict>& verdict);
+    // Ends the look-up; whether the timer still holds the record read.
+    bool settle(const WorkLogBooking& booking);
+    void finish(const WorkLogBooking& booking, const Verdict& verdict);
+    void fail(const WorkLogBooking& booking, const APIError& error);
+    void timerTaskChanged();
 
     QPointer<TimerViewModel> m_timer;
     std::optional<Cancellable> m_check;
+    // The booking the open question is about, while the timer has stayed on its task.
+    std::optional<WorkLogBooking> m_asked;
 };
 
 } // namespace velmora

@@ -5,6 +5,7 @@
 
 #include <QVariantMap>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -24,6 +25,9 @@ const QString kBookingSeconds = QStringLiteral("seconds");
 const QString kBookingDescription = QStringLiteral("description");
 const QString kBookingDating = QStringLiteral("dating");
 const QString kBookingSent = QStringLiteral("sent");
+const QString kBookingTrackerClock = QStringLiteral("trackerClock");
+const QString kClockLeast = QStringLiteral("least");
+const QString kClockMost = QStringLiteral("most");
 const QString kDatingExact = QStringLiteral("exact");
 const QString kDatingDay = QStringLiteral("day");
 
@@ -64,6 +68,12 @@ QString TimerSnapshot::stateName(TimerViewModel::State state) {
     return QStringLiteral("cancelled");
 }
 
+double TimerSnapshot::elapsed(const QDateTime& now) const {
+    const qint64 running =
+        startedAt && startedAt->isValid() ? std::max<qint64>(startedAt->msecsTo(now), 0) : 0;
+    return previousDuration + running / 1000.0;
+}
+
 QVariant TimerSnapshot::toSnapshot() const {
     QVariantMap map;
     map.insert(kProject, project ? SnapshotCoding::encode(*project) : PropertyList::null());
@@ -82,6 +92,10 @@ QVariant TimerSnapshot::toSnapshot() const {
         }
         if (booking->sent) {
             record.insert(kBookingSent, *booking->sent);
+        }
+        if (booking->trackerClock) {
+            record.insert(kBookingTrackerClock, QVariantMap{{kClockLeast, booking->trackerClock->least},
+                                                            {kClockMost, booking->trackerClock->most}});
         }
         map.insert(kBooking, record);
     }
@@ -116,6 +130,18 @@ std::optional<WorkLogBooking> decodeBooking(const QVariant& stored) {
     const QVariant sent = map.value(kBookingSent);
     if (sent.typeId() == QMetaType::QDateTime && sent.toDateTime().isValid()) {
         booking.sent = sent.toDateTime();
+    }
+    // Without it (or unreadable) the tracker's clock is unknown: the check then asks
+    // rather than trusting a creation time.
+    const QVariantMap clock = map.value(kBookingTrackerClock).toMap();
+    const QVariant least = clock.value(kClockLeast);
+    const QVariant most = clock.value(kClockMost);
+    const auto plausible = [](const QVariant& value) {
+        return isNumber(value) && std::isfinite(value.toDouble()) && std::abs(value.toDouble()) <= 1e12;
+    };
+    if (plausible(least) && plausible(most) && least.toDouble() <= most.toDouble()) {
+        booking.trackerClock =
+            ClockOffset{static_cast<qint64>(least.toDouble()), static_cast<qint64>(most.toDouble())};
     }
     return booking;
 }

@@ -24,8 +24,9 @@ namespace velmora {
 // the state's name ("active", "paused", "cancelled"), holding an empty dictionary.
 // While a booking of the timer's time is on its way, a sixth key "booking" holds it
 // ("task", "started", "seconds", "description", and since later "dating" — "exact" or
-// "day" — and "sent", both optional); files without it read as before, and a record
-// that does not read is left out rather than losing the timer.
+// "day" —, "sent" and "trackerClock" — "least" and "most", milliseconds —, all
+// optional); files without it read as before, and a record that does not read is left
+// out rather than losing the timer.
 struct TimerSnapshot {
     static constexpr SnapshotKind snapshotKind = SnapshotKind::Timers;
 
@@ -40,6 +41,9 @@ struct TimerSnapshot {
     // The stored entry, or why it cannot be read.
     static Result<TimerSnapshot, QString> decode(const QVariant& stored);
     static std::optional<TimerSnapshot> fromSnapshot(const QVariant& stored);
+
+    // The seconds the timer holds at `now`: a running one counts on from its start.
+    double elapsed(const QDateTime& now) const;
 
     // "active", "paused", "cancelled".
     static QString stateName(TimerViewModel::State state);

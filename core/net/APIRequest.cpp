@@ -2,6 +2,9 @@
 
 #include "core/net/Configuration.h"
 #include "core/net/ResponseCheck.h"
+#include "core/net/ServerClock.h"
+
+#include <QDateTime>
 
 #include <chrono>
 
@@ -29,6 +32,18 @@ APIError APIRequest::transportFailure(const TransportError& error) {
         break;
     }
     return APIError::unknown();
+}
+
+QString APIRequest::clockHostOf(const QUrl& url) {
+    return url.host().toLower() + QLatin1Char(':') + QString::number(url.port(443));
+}
+
+std::optional<ClockOffset> APIRequest::trackerClock() const {
+    const QUrl base(QStringLiteral("https://") + m_baseUrl, QUrl::StrictMode);
+    if (!base.isValid() || base.host().isEmpty()) {
+        return std::nullopt;
+    }
+    return ServerClock::offset(clockHostOf(base), QDateTime::currentMSecsSinceEpoch());
 }
 
 APIRequest::APIRequest(QString baseUrl, DateDecodingStrategy dates)
@@ -165,25 +180,31 @@ Publisher<QByteArray, APIError> APIRequest::send(const Result<HttpRequest, APIEr
         return Publisher<QByteArray, APIError>::fail(request.error());
     }
     auto session = m_session;
-    return Publisher<QByteArray, APIError>(
-        [session, request = request.value(), log](const SubscriptionPtr& subscription,
-                                                  std::function<void(Out)> sink) {
-            const QString host = request.url.host();
-            session->send(request).start(
-                subscription, [sink, log, host](Result<HttpResponse, TransportError> outcome) {
-                    if (!outcome.ok()) {
-                        logFailure(log, outcome.error().description());
-                        sink(Out::failure(transportFailure(outcome.error()).withHost(host)));
-                        return;
-                    }
-                    auto checked = validateResponse(outcome.value());
-                    if (!checked.ok()) {
-                        sink(Out::failure(checked.error().withHost(host)));
-                        return;
-                    }
-                    sink(std::move(checked));
-                });
-        });
+    return Publisher<QByteArray, APIError>([session, request = request.value(),
+                                            log](const SubscriptionPtr& subscription,
+                                                 std::function<void(Out)> sink) {
+        const QString host = request.url.host();
+        const QString clockHost = clockHostOf(request.url);
+        const qint64 sentMs = QDateTime::currentMSecsSinceEpoch();
+        session->send(request).start(
+            subscription, [sink, log, host, clockHost, sentMs](Result<HttpResponse, TransportError> outcome) {
+                if (!outcome.ok()) {
+                    logFailure(log, outcome.error().description());
+                    sink(Out::failure(transportFailure(outcome.error()).withHost(host)));
+                    return;
+                }
+                // Every answer, refusals too, tells the tracker's time.
+                if (const auto date = outcome.value().header("Date")) {
+                    ServerClock::observe(clockHost, sentMs, QDateTime::currentMSecsSinceEpoch(), *date);
+                }
+                auto checked = validateResponse(outcome.value());
+                if (!checked.ok()) {
+                    sink(Out::failure(checked.error().withHost(host)));
+                    return;
+                }
+                sink(std::move(checked));
+            });
+    });
 }
 
 } // namespace velmora

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/model/APIError.h"
+#include "core/model/ClockOffset.h"
 #include "core/model/Endpoint.h"
 #include "core/model/Logger.h"
 #include "core/net/DateDecodingStrategy.h"
@@ -66,6 +67,10 @@ public:
     void setSession(std::shared_ptr<NetworkSession> session) { m_session = std::move(session); }
     const JsonDecoder& decoder() const { return m_decoder; }
 
+    // How far the tracker's clock runs from this machine's, as its recent answers (to
+    // any client of the same host) tell; absent when none told.
+    std::optional<ClockOffset> trackerClock() const;
+
     // "https://" + base address + "/" + the endpoint's path, joined as text and parsed
     // strictly; absent when that is no usable URL (a base address typed by a user).
     std::optional<QUrl> url(const Endpoint& endpoint) const;
@@ -115,6 +120,8 @@ private:
     }
 
     static std::optional<QUrl> usable(const QUrl& url);
+    // The host whose clock answers of `url` tell: name and port.
+    static QString clockHostOf(const QUrl& url);
     static APIError transportFailure(const TransportError& error);
     static void logFailure(FailureLog log, const QString& description);
     Result<HttpRequest, APIError> buildRequest(const std::optional<QUrl>& url, HttpMethod method,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/model/ClockOffset.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -28,6 +30,10 @@ struct WorkLogBooking {
     // When the booking left this machine, on its clock: an entry the tracker created
     // clearly before it is an earlier booking. Absent in records written before.
     std::optional<QDateTime> sent = std::nullopt;
+    // How far the tracker's clock ran from this machine's when the booking left, as its
+    // answers before told: the tracker dates what it makes on its own clock. Absent when
+    // no answer told (or in records written before).
+    std::optional<ClockOffset> trackerClock = std::nullopt;
 
     friend bool operator==(const WorkLogBooking&, const WorkLogBooking&) = default;
 };

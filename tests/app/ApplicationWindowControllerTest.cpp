@@ -362,6 +362,48 @@ TEST_F(ApplicationWindowControllerTest, ABookingThatMayHaveBeenSavedIsAskedAbout
     EXPECT_FALSE(window->timerViewModel()->isInUse());
 }
 
+// A tracker that cannot be reached as the window opens: the window says so, keeps the
+// time and the record, and Try Again asks once more.
+TEST_F(ApplicationWindowControllerTest, ABookingCheckThatCannotReachTheTrackerIsToldAndTriedAgain) {
+    account = addAccount(QStringLiteral("Alpha"));
+    const QDateTime sent = QDateTime::currentDateTime().addSecs(-600);
+    WorkLogBooking booking{QStringLiteral("7"), sent, 1800, QString()};
+    booking.dating = WorkLogBooking::Dating::day;
+    booking.sent = sent;
+    booking.trackerClock = ClockOffset{-500, 500};
+    snapshots->save(TimerSnapshot{makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")),
+                                  TimerViewModel::State::paused, 1800, std::nullopt, booking},
+                    key());
+    service->workEntries.answerError(
+        APIError::failure(APIError::Cause::Unreachable).withHost("yt.example.test"));
+    launch();
+    auto* window = windows().applicationWindow();
+    ASSERT_NE(window, nullptr);
+    QMessageBox* alert = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        alert = window->findChild<QMessageBox*>();
+        return alert != nullptr;
+    }));
+    EXPECT_EQ(alert->text(), QStringLiteral("Couldn't ask YouTrack whether the 30m on KEY-7 arrived."));
+    EXPECT_TRUE(alert->informativeText().contains(QStringLiteral("yt.example.test")));
+    EXPECT_DOUBLE_EQ(window->timerViewModel()->elapsed(), 1800);
+    EXPECT_EQ(window->timerViewModel()->recordedBooking(), booking);
+
+    // Reached now, the tracker lists the booking, made as it arrived.
+    WorkEntry entry;
+    entry.id = QStringLiteral("w9");
+    entry.issue = makeIssue(QStringLiteral("7"));
+    entry.spentTimeSeconds = 1800;
+    entry.started = QDateTime(sent.toUTC().date(), QTime(0, 0), QTimeZone::utc());
+    entry.created = sent.addSecs(3);
+    service->workEntries.answer({entry});
+    auto* retry = qobject_cast<QPushButton*>(alert->defaultButton());
+    ASSERT_NE(retry, nullptr);
+    EXPECT_EQ(retry->text(), QStringLiteral("Try Again"));
+    retry->click();
+    EXPECT_TRUE(waitUntil([&] { return !window->timerViewModel()->isInUse(); }));
+}
+
 // The alert after an unanswered booking names the task by what the tracker sent, as
 // text on one line.
 TEST_F(ApplicationWindowControllerTest, TheBookingNotConfirmedAlertShowsTheTasksNameAsText) {

@@ -7,25 +7,34 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimeZone>
+
+#include <limits>
+
 namespace velmora {
 namespace {
 
 using Kind = BookingRecovery::Verdict::Kind;
 
 const QDateTime sent = QDateTime(QDate(2026, 3, 5), QTime(10, 2, 7));
+// What one answer before the booking tells of a tracker whose clock is right: its date
+// was written somewhere in the second around it.
+const ClockOffset rightClock{-200, 800};
 
 // A booking of 30 minutes on BIG-20 as each kind of tracker records it.
 WorkLogBooking exactBooking() {
     WorkLogBooking booking{QStringLiteral("20"), sent.addSecs(-1800), 1800, QStringLiteral("standup")};
     booking.dating = WorkLogBooking::Dating::exact;
     booking.sent = sent;
+    booking.trackerClock = rightClock;
     return booking;
 }
 
-WorkLogBooking dayBooking(const QString& description = {}) {
+WorkLogBooking dayBooking(const QString& description = {}, ClockOffset clock = rightClock) {
     WorkLogBooking booking{QStringLiteral("20"), sent, 1800, description};
     booking.dating = WorkLogBooking::Dating::day;
     booking.sent = sent;
+    booking.trackerClock = clock;
     return booking;
 }
 
@@ -54,7 +63,8 @@ TEST(BookingRecoveryJudgeTest, AnEarlierLookAlikeIsNeverTakenForTheBooking) {
     const WorkEntry sameDay = entry(QStringLiteral("e2"), midnight(), sent.addSecs(-3 * 3600));
     EXPECT_TRUE(BookingRecovery::looksLike(thirtySeconds, byDay));
     EXPECT_EQ(BookingRecovery::judge({thirtySeconds, sameDay}, byDay).kind, Kind::notFound);
-    const WorkEntry ours = entry(QStringLiteral("e3"), midnight(), sent.addMSecs(800));
+    // Made once the booking had surely left.
+    const WorkEntry ours = entry(QStringLiteral("e3"), midnight(), sent.addMSecs(2000));
     const auto found = BookingRecovery::judge({thirtySeconds, sameDay, ours}, byDay);
     EXPECT_EQ(found.kind, Kind::saved);
     ASSERT_TRUE(found.entry.has_value());
@@ -87,19 +97,65 @@ TEST(BookingRecoveryJudgeTest, ALookAlikeThatCannotBeToldApartIsAskedAbout) {
               Kind::uncertain);
     // Two made as it arrived: only one is the booking, the app cannot say which.
     verdict = BookingRecovery::judge(
-        {entry(QStringLiteral("a"), midnight(), sent.addSecs(1), QStringLiteral("standup")),
-         entry(QStringLiteral("b"), midnight(), sent.addSecs(2), QStringLiteral("standup"))},
+        {entry(QStringLiteral("a"), midnight(), sent.addSecs(2), QStringLiteral("standup")),
+         entry(QStringLiteral("b"), midnight(), sent.addSecs(3), QStringLiteral("standup"))},
         byDay);
     EXPECT_EQ(verdict.kind, Kind::uncertain);
     ASSERT_TRUE(verdict.entry.has_value());
     EXPECT_EQ(verdict.entry->id, QStringLiteral("a"));
-    // The clocks may differ by a few seconds: made just before it left still counts.
-    EXPECT_EQ(BookingRecovery::judge(
-                  {entry(QStringLiteral("c"), midnight(), sent.addSecs(-BookingRecovery::clockTolerance + 1),
-                         QStringLiteral("standup"))},
-                  byDay)
-                  .kind,
-              Kind::saved);
+    // Made just before it left, as far as the tracker's clock is known: the app cannot
+    // tell it from an earlier booking.
+    verdict = BookingRecovery::judge(
+        {entry(QStringLiteral("c"), midnight(), sent.addMSecs(-300), QStringLiteral("standup"))}, byDay);
+    EXPECT_EQ(verdict.kind, Kind::uncertain);
+    ASSERT_TRUE(verdict.entry.has_value());
+    EXPECT_EQ(verdict.entry->id, QStringLiteral("c"));
+}
+
+TEST(BookingRecoveryJudgeTest, CreationTimesAreReadOnTheTrackersClock) {
+    // Both clocks right: the same minutes booked 1.5 s before it left are another booking.
+    EXPECT_EQ(
+        BookingRecovery::judge({entry(QStringLiteral("e"), midnight(), sent.addMSecs(-1500))}, dayBooking())
+            .kind,
+        Kind::notFound);
+
+    // The tracker's clock a minute ahead: 30 s before it left is 30 s after on that clock.
+    const WorkLogBooking ahead = dayBooking({}, ClockOffset{59'800, 60'800});
+    const WorkEntry earlier = entry(QStringLiteral("e"), midnight(), sent.addSecs(30));
+    EXPECT_EQ(BookingRecovery::judge({earlier}, ahead).kind, Kind::notFound);
+    const auto found =
+        BookingRecovery::judge({earlier, entry(QStringLiteral("ours"), midnight(), sent.addSecs(62))}, ahead);
+    EXPECT_EQ(found.kind, Kind::saved);
+    EXPECT_EQ(found.entry->id, QStringLiteral("ours"));
+
+    // A minute behind: made "57 s before it left" is made as it arrived.
+    const WorkLogBooking behind = dayBooking({}, ClockOffset{-60'200, -59'200});
+    EXPECT_EQ(
+        BookingRecovery::judge({entry(QStringLiteral("ours"), midnight(), sent.addSecs(-57))}, behind).kind,
+        Kind::saved);
+    EXPECT_EQ(
+        BookingRecovery::judge({entry(QStringLiteral("e"), midnight(), sent.addSecs(-62))}, behind).kind,
+        Kind::notFound);
+
+    // Stamps at the ends of time are the tracker's word too: placed, never a sum that
+    // overflows.
+    const QDateTime first =
+        QDateTime::fromMSecsSinceEpoch(std::numeric_limits<qint64>::min() / 2, QTimeZone::utc());
+    const QDateTime last =
+        QDateTime::fromMSecsSinceEpoch(std::numeric_limits<qint64>::max() / 2, QTimeZone::utc());
+    WorkLogBooking farClock = dayBooking({}, ClockOffset{-1'000'000'000'000, 1'000'000'000'000});
+    EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("f"), midnight(), first)}, farClock).kind,
+              Kind::notFound);
+    EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("l"), midnight(), last)}, farClock).kind,
+              Kind::uncertain);
+
+    // Not knowing the tracker's clock, no creation time is sure: asked, never reset.
+    WorkLogBooking unknown = dayBooking();
+    unknown.trackerClock.reset();
+    const auto asked =
+        BookingRecovery::judge({entry(QStringLiteral("x"), midnight(), sent.addSecs(2))}, unknown);
+    EXPECT_EQ(asked.kind, Kind::uncertain);
+    EXPECT_EQ(asked.entry->id, QStringLiteral("x"));
 }
 
 TEST(BookingRecoveryJudgeTest, ARecordOfTheVersionBeforeIsStillRecovered) {
@@ -108,13 +164,16 @@ TEST(BookingRecoveryJudgeTest, ARecordOfTheVersionBeforeIsStillRecovered) {
     EXPECT_EQ(
         BookingRecovery::judge({entry(QStringLiteral("x"), sent.addMSecs(300), std::nullopt)}, old).kind,
         Kind::saved);
-    // Dated at midnight: made as it left is it, made earlier is not, unknown is asked.
+    // Dated at midnight: with no word on the tracker's clock, its creation time tells
+    // nothing sure, so the user is asked; an entry of another day is not it.
     EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("d"), midnight(), sent.addSecs(1))}, old).kind,
-              Kind::saved);
-    EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("d"), midnight(), sent.addSecs(-70))}, old).kind,
-              Kind::notFound);
+              Kind::uncertain);
     EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("d"), midnight(), std::nullopt)}, old).kind,
               Kind::uncertain);
+    EXPECT_EQ(
+        BookingRecovery::judge({entry(QStringLiteral("d"), midnight().addDays(-1), sent.addDays(-1))}, old)
+            .kind,
+        Kind::notFound);
 }
 
 TEST(BookingRecoveryTest, AnUncertainEntryKeepsTheTimeUntilTheUserSaysItWasSaved) {
@@ -147,13 +206,113 @@ TEST(BookingRecoveryTest, AnUncertainEntryKeepsTheTimeUntilTheUserSaysItWasSaved
     EXPECT_DOUBLE_EQ(timer.elapsed(), 1800);
     EXPECT_FALSE(timer.recordedBooking().has_value()) << "asked once, not at every start";
 
-    // "It Was Saved" on a timer that runs again takes nothing: that is time of its own.
+    // "It Was Saved" after the timer ran on for an hour: only the booked half hour goes.
     timer.resume();
-    recovery.confirmSaved(booking);
-    EXPECT_TRUE(timer.isInUse());
+    env.clock->advance(3600 * 1000);
     timer.pause();
     recovery.confirmSaved(booking);
-    EXPECT_FALSE(timer.isInUse());
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 3600);
+    EXPECT_TRUE(timer.isInUse());
+    recovery.confirmSaved(booking);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 3600) << "taken off once";
+}
+
+// The question is open while the timer goes on; returns the timer and the recovery.
+class OpenQuestion : public ::testing::Test {
+protected:
+    OpenQuestion() {
+        timer.start(test::makeProject(QStringLiteral("p")), task);
+        env.clock->advance(1800 * 1000);
+        timer.pause();
+        timer.recordBooking(booking);
+        service->workEntries.answer({entry(QStringLiteral("late"), midnight(), std::nullopt)});
+        QObject::connect(&recovery, &BookingRecovery::bookingMayBe, [this] { asked = true; });
+        recovery.check(service);
+        EXPECT_TRUE(test::waitUntil([this] { return asked; }));
+    }
+
+    test::StateTestEnvironment env;
+    TimerViewModel timer{QStringLiteral("0E4A2F0C-6C8B-4D5B-9C55-2D4E8A1B7F10"), env.environment()};
+    const Issue task = test::makeIssue(QStringLiteral("20"));
+    const WorkLogBooking booking = dayBooking();
+    std::shared_ptr<test::FakeProviderService> service = std::make_shared<test::FakeProviderService>();
+    BookingRecovery recovery{timer};
+    bool asked = false;
+};
+
+TEST_F(OpenQuestion, ItWasSavedOnARunningTimerTakesOffTheBookedTimeAndLetsItRun) {
+    timer.resume();
+    env.clock->advance(600 * 1000);
+    recovery.confirmSaved(booking);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 600);
+    env.clock->advance(60 * 1000);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 660);
+}
+
+TEST_F(OpenQuestion, ItWasSavedTakesNothingFromATimerResetOrOnAnotherTaskSince) {
+    // Reset, then the same task again: the 20 minutes are new time.
+    timer.reset();
+    timer.start(test::makeProject(QStringLiteral("p")), task);
+    env.clock->advance(1200 * 1000);
+    timer.pause();
+    recovery.confirmSaved(booking);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 1200);
+    EXPECT_TRUE(timer.isInUse());
+}
+
+TEST_F(OpenQuestion, ItWasSavedTakesNothingFromAnotherTasksTime) {
+    timer.start(test::makeProject(QStringLiteral("p")), test::makeIssue(QStringLiteral("21")));
+    // The half hour stays with its task: the sheet opens for it, the other waits.
+    ASSERT_TRUE(timer.hasPendingStart());
+    // The stop's notice goes out from the event loop: here, not in the next test.
+    test::drainEvents();
+    timer.reset();
+    ASSERT_EQ(timer.task()->id, QStringLiteral("21"));
+    env.clock->advance(2400 * 1000);
+    timer.pause();
+    recovery.confirmSaved(booking);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 2400);
+}
+
+TEST(BookingRecoveryTest, ATrackerThatCannotBeAskedKeepsTheRecordAndIsAskedAgain) {
+    test::StateTestEnvironment env;
+    const QString key = QStringLiteral("0E4A2F0C-6C8B-4D5B-9C55-2D4E8A1B7F10");
+    auto timer = std::make_unique<TimerViewModel>(key, env.environment());
+    timer->start(test::makeProject(QStringLiteral("p")), test::makeIssue(QStringLiteral("20")));
+    env.clock->advance(1800 * 1000);
+    timer->pause();
+    const WorkLogBooking booking = dayBooking();
+    timer->recordBooking(booking);
+
+    auto service = std::make_shared<test::FakeProviderService>();
+    service->workEntries.answerError(APIError::failure(APIError::Cause::Unreachable));
+    auto recovery = std::make_unique<BookingRecovery>(*timer);
+    std::optional<APIError> failed;
+    bool told = false;
+    QObject::connect(recovery.get(), &BookingRecovery::bookingCheckFailed,
+                     [&](const WorkLogBooking& checked, const APIError& error) {
+                         EXPECT_EQ(checked, booking);
+                         failed = error;
+                     });
+    QObject::connect(recovery.get(), &BookingRecovery::bookingMayNotHaveBeenSaved, [&] { told = true; });
+    recovery->check(service);
+    ASSERT_TRUE(test::waitUntil([&] { return failed.has_value(); }));
+    EXPECT_EQ(failed->cause(), APIError::Cause::Unreachable);
+    EXPECT_FALSE(told) << "nothing was learnt of the booking";
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 1800);
+    EXPECT_EQ(timer->recordedBooking(), booking);
+
+    // The next start reads the record again and, the tracker reached, finds the booking.
+    recovery.reset();
+    timer.reset();
+    env.reopenSnapshots();
+    timer = std::make_unique<TimerViewModel>(key, env.environment());
+    ASSERT_EQ(timer->recordedBooking(), booking);
+    service->workEntries.answer({entry(QStringLiteral("ours"), midnight(), sent.addSecs(3))});
+    BookingRecovery again(*timer);
+    again.check(service);
+    EXPECT_TRUE(test::waitUntil([&] { return !timer->isInUse(); }));
 }
 
 } // namespace

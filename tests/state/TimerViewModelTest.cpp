@@ -425,6 +425,7 @@ TEST_F(TimerBookingRecordTest, TheRecordKeepsHowItsTrackerDatesEntriesAndWhenItL
     WorkLogBooking byDay = booking;
     byDay.dating = WorkLogBooking::Dating::day;
     byDay.sent = booking.started.addSecs(2);
+    byDay.trackerClock = ClockOffset{-60'400, -59'400};
     TimerViewModel timer(kKey, env.environment());
     timer.start(project, taskA);
     advance(5400);
@@ -441,16 +442,25 @@ TEST_F(TimerBookingRecordTest, TheRecordKeepsHowItsTrackerDatesEntriesAndWhenItL
     QVariantMap record = entry.value(QStringLiteral("booking")).toMap();
     record.remove(QStringLiteral("dating"));
     record.remove(QStringLiteral("sent"));
+    record.remove(QStringLiteral("trackerClock"));
     entry.insert(QStringLiteral("booking"), record);
     const auto old = TimerSnapshot::fromSnapshot(entry);
     ASSERT_TRUE(old.has_value() && old->booking.has_value());
     EXPECT_EQ(*old->booking, booking);
     record.insert(QStringLiteral("dating"), QStringLiteral("hourly"));
     record.insert(QStringLiteral("sent"), 7);
+    // A clock bound the wrong way round, or not numbers, is no clock known.
+    record.insert(QStringLiteral("trackerClock"),
+                  QVariantMap{{QStringLiteral("least"), 5000}, {QStringLiteral("most"), 4000}});
     entry.insert(QStringLiteral("booking"), record);
     const auto odd = TimerSnapshot::fromSnapshot(entry);
     ASSERT_TRUE(odd.has_value() && odd->booking.has_value());
     EXPECT_EQ(*odd->booking, booking);
+    record.insert(
+        QStringLiteral("trackerClock"),
+        QVariantMap{{QStringLiteral("least"), QStringLiteral("-60")}, {QStringLiteral("most"), 1e300}});
+    entry.insert(QStringLiteral("booking"), record);
+    EXPECT_EQ(TimerSnapshot::fromSnapshot(entry)->booking, booking);
 }
 
 TEST_F(TimerBookingRecordTest, ARecordFoundAmongTheTasksOwnWorkLogsResetsTheTimer) {
@@ -480,8 +490,14 @@ TEST_F(TimerBookingRecordTest, ARecordNotFoundOrNotToBeCheckedKeepsTheTimeAndTel
         auto timer = restartAfterUnansweredBooking();
         BookingRecovery recovery(*timer);
         std::vector<WorkLogBooking> uncertain;
-        QObject::connect(&recovery, &BookingRecovery::bookingMayNotHaveBeenSaved,
-                         [&](const WorkLogBooking& told) { uncertain.push_back(told); });
+        // Not found, or not to be asked: each is told as what it is.
+        if (trackerAnswers) {
+            QObject::connect(&recovery, &BookingRecovery::bookingMayNotHaveBeenSaved,
+                             [&](const WorkLogBooking& told) { uncertain.push_back(told); });
+        } else {
+            QObject::connect(&recovery, &BookingRecovery::bookingCheckFailed,
+                             [&](const WorkLogBooking& told) { uncertain.push_back(told); });
+        }
         if (trackerAnswers) {
             // Close, but not it: another task's duration, a minute off, an hour off, and
             // the same minutes started 30 seconds earlier.
@@ -496,7 +512,11 @@ TEST_F(TimerBookingRecordTest, ARecordNotFoundOrNotToBeCheckedKeepsTheTimeAndTel
         EXPECT_EQ(timer->task(), taskA);
         EXPECT_EQ(timer->state(), TimerViewModel::State::paused);
         EXPECT_DOUBLE_EQ(timer->elapsed(), 5400);
-        EXPECT_FALSE(timer->recordedBooking().has_value()) << "told once, not at every start";
+        if (trackerAnswers) {
+            EXPECT_FALSE(timer->recordedBooking().has_value()) << "told once, not at every start";
+        } else {
+            EXPECT_EQ(timer->recordedBooking(), booking) << "asked again at the next start";
+        }
         EXPECT_EQ(uncertain.front(), booking);
         timer->reset();
         env.reopenSnapshots();

@@ -92,7 +92,9 @@ FakeAsanaServer::FakeAsanaServer() {
             m_peak = std::max(m_peak, static_cast<int>(arrivals->times.size()));
         }
         FakeResponse response = handle(request);
-        return m_latencyMs > 0 ? response.withDelay(m_latencyMs) : response;
+        const bool waits =
+            m_latencyMs > 0 && (m_latencyMethod.isEmpty() || request.method == m_latencyMethod);
+        return waits ? response.withDelay(m_latencyMs) : response;
     });
 }
 
@@ -366,7 +368,7 @@ FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QStrin
     entry.enteredOn = bookingDay;
     entry.durationMinutes = minutes.toInteger();
     entry.createdByGid = userGid;
-    entry.createdAt = QDateTime::currentDateTimeUtc();
+    entry.createdAt = m_http.now();
     const QString gid = addEntry(entry);
     return data(QJsonObject{{"gid", gid},
                             {"resource_type", "time_tracking_entry"},

@@ -129,7 +129,12 @@ public:
     // The day a booked entry is entered on (Asana takes the booking's day).
     QDate bookingDay = QDate(2024, 5, 6);
     // Every answer waits this long (per request; requests are served side by side).
-    void setLatency(int ms) { m_latencyMs = ms; }
+    void setLatency(int ms) { setLatency(ms, QByteArray()); }
+    // Only the answers to requests of `method` (all when empty) wait.
+    void setLatency(int ms, const QByteArray& method) {
+        m_latencyMs = ms;
+        m_latencyMethod = method;
+    }
 
     // The next request that `match` accepts gets `response` instead of the simulation.
     void interceptOnce(Matcher match, FakeResponse response) {
@@ -179,6 +184,7 @@ private:
     std::vector<Entry> m_entries;
     int m_nextEntry = 9001;
     int m_latencyMs = 0;
+    QByteArray m_latencyMethod;
     int m_inFlight = 0;
     int m_peak = 0;
     ScriptedAnswers m_scripted;

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QLocale>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslServer>
@@ -260,6 +261,16 @@ FakeHttpsServer::Handler FakeHttpsServer::sequence(std::vector<FakeResponse> res
     };
 }
 
+QDateTime FakeHttpsServer::now() const {
+    return QDateTime::currentDateTimeUtc().addMSecs(m_clockOffsetMs);
+}
+
+void FakeHttpsServer::delayArrival(int ms, const QByteArray& method, const QString& pathSuffix) {
+    m_arrivalDelayMs = ms;
+    m_arrivalDelayMethod = method;
+    m_arrivalDelaySuffix = pathSuffix;
+}
+
 void FakeHttpsServer::stop() {
     if (m_server->isListening()) {
         m_port = m_server->serverPort();
@@ -352,6 +363,17 @@ void FakeHttpsServer::readFrom(QSslSocket* socket) {
     request.peerPort = socket->peerPort();
     connection->buffer.remove(0, total);
     connection->answering = true;
+    if (m_arrivalDelayMs > 0 && request.matches(m_arrivalDelayMethod, m_arrivalDelaySuffix)) {
+        QPointer<QSslSocket> guarded(socket);
+        QTimer::singleShot(m_arrivalDelayMs, this, [this, guarded, request] {
+            if (guarded && m_connections.count(guarded.data())) {
+                m_requests.append(request);
+                m_peakInFlight = std::max(m_peakInFlight, ++m_inFlight);
+                answer(guarded.data(), request);
+            }
+        });
+        return;
+    }
     m_requests.append(request);
     m_peakInFlight = std::max(m_peakInFlight, ++m_inFlight);
     answer(socket, request);
@@ -423,9 +445,17 @@ void FakeHttpsServer::write(QSslSocket* socket, const FakeResponse& response) {
     QByteArray out =
         "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     bool hasLength = false;
+    bool hasDate = false;
     for (const auto& [name, value] : response.headers) {
         out += name + ": " + value + "\r\n";
         hasLength = hasLength || name.compare("Content-Length", Qt::CaseInsensitive) == 0;
+        hasDate = hasDate || name.compare("Date", Qt::CaseInsensitive) == 0;
+    }
+    if (!hasDate) {
+        // As every HTTP server does: the moment of the answer, to the second, in English.
+        out +=
+            "Date: " + QLocale::c().toString(now(), QStringLiteral("ddd, dd MMM yyyy HH:mm:ss")).toLatin1() +
+            " GMT\r\n";
     }
     if (!hasLength && !sendsNoBody(response.status)) {
         out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";

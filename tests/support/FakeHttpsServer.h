@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -172,6 +173,17 @@ public:
     void releaseHeldAnswers(int count = std::numeric_limits<int>::max());
     // Sends every held answer and holds nothing more.
     void stopHolding();
+    // The server's clock runs this far ahead of this machine's (negative: behind), in
+    // ms: every answer's "Date" header (sent unless the answer has its own) is read off
+    // it, and the fake trackers stamp what they make with now().
+    void setClockOffset(qint64 ms) { m_clockOffsetMs = ms; }
+    qint64 clockOffset() const { return m_clockOffsetMs; }
+    QDateTime now() const;
+    // Requests of `method` whose decoded path ends with `pathSuffix` reach the routes (and
+    // the state of a fake tracker) `ms` after they arrived: a slow way to the tracker.
+    // They are recorded in requests() only then. 0 stops it.
+    void delayArrival(int ms, const QByteArray& method, const QString& pathSuffix);
+
     // Connections closed so far (by either side), and TLS handshakes that failed.
     int closedConnections() const { return m_closedConnections; }
     int failedHandshakes() const { return m_failedHandshakes; }
@@ -200,6 +212,10 @@ private:
     std::deque<std::function<void()>> m_held;
     int m_closedConnections = 0;
     int m_failedHandshakes = 0;
+    qint64 m_clockOffsetMs = 0;
+    int m_arrivalDelayMs = 0;
+    QByteArray m_arrivalDelayMethod;
+    QString m_arrivalDelaySuffix;
 };
 
 } // namespace velmora::test

@@ -123,7 +123,8 @@ FakeJiraServer::FakeJiraServer() {
     addToken(QStringLiteral("token-1"), QStringLiteral("acc-me"));
     m_http.onAny([this](const FakeRequest& request) {
         FakeResponse response = handle(request);
-        if (m_latencyMs > 0 && response.delayMs == 0) {
+        if (m_latencyMs > 0 && response.delayMs == 0 &&
+            (m_latencyMethod.isEmpty() || request.method == m_latencyMethod)) {
             response.delayMs = m_latencyMs;
         }
         return response;
@@ -476,7 +477,7 @@ FakeResponse FakeJiraServer::addWorkLogFrom(const FakeRequest& request, const QS
     if (body.contains("comment")) {
         workLog.comment = documentText(body.value("comment").toObject());
     }
-    workLog.created = QDateTime::currentDateTime();
+    workLog.created = m_http.now().toLocalTime();
     const QString id = addWorkLog(workLog);
     return jsonResponse(QJsonObject{{"id", id}, {"issueId", issueId}, {"timeSpentSeconds", seconds}}, 201);
 }

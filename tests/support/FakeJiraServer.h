@@ -129,7 +129,12 @@ public:
     // The largest page the server hands out, whatever is asked (Jira's own cap).
     void setMaxResultsCap(int cap) { m_maxResultsCap = cap; }
     // Every answer waits this long (per request; requests are served side by side).
-    void setLatency(int ms) { m_latencyMs = ms; }
+    void setLatency(int ms) { setLatency(ms, QByteArray()); }
+    // Only the answers to requests of `method` (all when empty) wait.
+    void setLatency(int ms, const QByteArray& method) {
+        m_latencyMs = ms;
+        m_latencyMethod = method;
+    }
 
     // The next request that `match` accepts gets `response` instead of the simulation.
     void interceptOnce(Matcher match, FakeResponse response) {
@@ -178,6 +183,7 @@ private:
     int m_nextWorkLogId = 20001;
     int m_maxResultsCap = 1000;
     int m_latencyMs = 0;
+    QByteArray m_latencyMethod;
     ScriptedAnswers m_scripted;
 };
 

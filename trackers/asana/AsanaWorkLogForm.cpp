@@ -42,6 +42,7 @@ void AsanaWorkLogForm::save(std::function<void()> completion) {
     WorkLogBooking record{task().id, now, booking->data.durationMinutes * 60, {}};
     record.dating = WorkLogBooking::Dating::day;
     record.sent = now;
+    record.trackerClock = m_service->request()->trackerClock();
     runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion), record);
 }
 

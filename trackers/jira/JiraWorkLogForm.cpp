@@ -62,6 +62,7 @@ void JiraWorkLogForm::save(std::function<void()> completion) {
     // Jira keeps the start as sent, to the millisecond.
     booking.dating = WorkLogBooking::Dating::exact;
     booking.sent = bookedAt;
+    booking.trackerClock = m_service->request()->trackerClock();
     auto request = m_service->request()->perform<Void>(JiraEndpoint::saveWorkItem(task()), HttpMethod::Post,
                                                        std::nullopt, *body);
     runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion), booking);

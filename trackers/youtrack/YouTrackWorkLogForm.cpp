@@ -138,6 +138,7 @@ void YouTrackWorkLogForm::save(std::function<void()> completion) {
     WorkLogBooking booking{task().id, now, *minutes * 60, description()};
     booking.dating = WorkLogBooking::Dating::day;
     booking.sent = now;
+    booking.trackerClock = m_service->request()->trackerClock();
     runSaveRequest(m_service->request()->perform<Void>(YouTrackEndpoint::saveWorkItem(task()),
                                                        HttpMethod::Post, std::nullopt, body),
                    std::move(completion), booking);

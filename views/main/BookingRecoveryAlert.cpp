@@ -1,10 +1,10 @@
 #include "views/main/BookingRecoveryAlert.h"
 
 #include "core/time/ReadableTimeFormatter.h"
+#include "views/main/LoadFailureView.h"
 #include "views/main/PlainText.h"
 #include "views/main/ReadableAlert.h"
 
-#include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
@@ -20,16 +20,11 @@ QString duration(double seconds) {
     return ReadableTimeFormatter::format(seconds).value_or(QString());
 }
 
-// Opened the same way for both: plain text throughout, modal on the window.
+// Opened the same way for all: modal on the window. Each one's texts (task names and
+// tracker hosts among them) are made plain by ReadableAlert::prepare, its last step.
 QMessageBox* alert(const QString& text, const QString& informative, QWidget* parent) {
-    auto* box = new QMessageBox(QMessageBox::Warning, title, QString(), QMessageBox::NoButton, parent);
-    box->setTextFormat(Qt::PlainText);
-    box->setText(text);
+    auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::NoButton, parent);
     box->setInformativeText(informative);
-    // The message box guesses the format of its informative text; it holds a task name.
-    if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
-        label->setTextFormat(Qt::PlainText);
-    }
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
     return box;
@@ -83,6 +78,35 @@ QMessageBox* BookingRecoveryAlert::askWhetherSaved(const WorkLogBooking& booking
     QObject::connect(wasSaved, &QPushButton::clicked, box, [saved = std::move(saved)] {
         if (saved) {
             saved();
+        }
+    });
+    ReadableAlert::prepare(*box);
+    return box;
+}
+
+QString BookingRecoveryAlert::checkFailedText(const WorkLogBooking& booking, const QString& taskName,
+                                              const QString& trackerName) {
+    return tr("Couldn't ask %1 whether the %2 on %3 arrived.")
+        .arg(plainName(trackerName), duration(static_cast<double>(booking.seconds)), plainName(taskName));
+}
+
+QMessageBox* BookingRecoveryAlert::tellCheckFailed(const WorkLogBooking& booking, const QString& taskName,
+                                                   const QString& trackerName, const APIError& error,
+                                                   QWidget* parent, std::function<void()> tryAgain) {
+    QMessageBox* box =
+        alert(checkFailedText(booking, taskName, trackerName),
+              tr("%1\n\nThe booking was on its way when Velmora stopped. The time stays on the timer, "
+                 "and Velmora asks again at its next start: until then, check the task's work "
+                 "log before booking it again.")
+                  .arg(failureExplanation(error)),
+              parent);
+    QPushButton* later = box->addButton(laterButton, QMessageBox::RejectRole);
+    QPushButton* retry = box->addButton(tryAgainButton, QMessageBox::AcceptRole);
+    box->setDefaultButton(retry);
+    box->setEscapeButton(later);
+    QObject::connect(retry, &QPushButton::clicked, box, [tryAgain = std::move(tryAgain)] {
+        if (tryAgain) {
+            tryAgain();
         }
     });
     ReadableAlert::prepare(*box);

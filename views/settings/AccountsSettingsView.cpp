@@ -93,7 +93,7 @@ void AccountsSettingsView::reloadRows() {
 
 void AccountsSettingsView::openEditor(const AnyProvider& provider) {
     popEditor();
-    m_editor = new EditAccountView(m_model, provider);
+    m_editor = new EditAccountView(m_model, provider, nullptr, m_snapshots);
     auto* page = new QWidget;
     auto* layout = new QVBoxLayout(page);
     auto* back = new QPushButton(QStringLiteral("Accounts"));

@@ -19,6 +19,7 @@ namespace velmora {
 
 class FetchProviders;
 class ProviderStore;
+class SnapshotManager;
 class SettingsForm;
 class SettingsSection;
 class SettingsViewModel;
@@ -34,6 +35,9 @@ public:
     explicit AccountsSettingsView(SettingsViewModel& model, ProviderStore* store = nullptr,
                                   QWidget* parent = nullptr);
     ~AccountsSettingsView() override;
+
+    // Where the accounts' timers are read (null, the default: the app's snapshot).
+    void setSnapshots(SnapshotManager* snapshots) { m_snapshots = snapshots; }
 
     // The list's rows (account rows, the "No accounts" row, or the row saying the
     // accounts could not be read).
@@ -61,6 +65,7 @@ private:
     void presentSetup(ProviderType type);
 
     SettingsViewModel& m_model;
+    SnapshotManager* m_snapshots = nullptr;
     FetchProviders* m_accounts;
     QStackedWidget* m_stack;
     SettingsForm* m_form;

@@ -8,14 +8,22 @@ namespace velmora {
 
 class ProviderSetupView;
 class SettingsViewModel;
+class SnapshotManager;
 
 // The account editor the accounts page pushes: the tracker's setup form for the
 // stored account. Saving, and deleting after the confirmation, return the settings
-// window to the accounts list.
+// window to the accounts list. The confirmation names the time the account's timer
+// holds and no booking took, which goes with the account.
 class EditAccountView : public QWidget {
     Q_OBJECT
 public:
-    EditAccountView(SettingsViewModel& settingsModel, const AnyProvider& provider, QWidget* parent = nullptr);
+    // The timers are read from `snapshots` (null: the app's).
+    EditAccountView(SettingsViewModel& settingsModel, const AnyProvider& provider, QWidget* parent = nullptr,
+                    SnapshotManager* snapshots = nullptr);
+
+    // "The timer of this account holds 1h 20m not booked.", or empty when it holds
+    // nothing.
+    QString unbookedTimeNote() const;
 
     const AnyProvider& provider() const { return m_provider; }
     ProviderSetupView* setupView() const { return m_setup; }
@@ -26,6 +34,7 @@ private:
     SettingsViewModel& m_settingsModel;
     AnyProvider m_provider;
     ProviderSetupView* m_setup;
+    SnapshotManager* m_snapshots;
 };
 
 } // namespace velmora

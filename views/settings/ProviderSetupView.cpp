@@ -228,7 +228,11 @@ void ProviderSetupView::askToDelete() {
         QStringLiteral("Are you sure that you want to delete this?"), QMessageBox::NoButton, this);
     dialog->setObjectName(QStringLiteral("deleteConfirmation"));
     // What goes, by the name it is stored under (not what the name field holds now).
-    dialog->setInformativeText(QStringLiteral("Delete the account \"%1\"?").arg(m_viewModel->storedName()));
+    QString question = QStringLiteral("Delete the account \"%1\"?").arg(m_viewModel->storedName());
+    if (const QString note = m_deleteNote ? m_deleteNote() : QString(); !note.isEmpty()) {
+        question += QStringLiteral("\n\n") + note;
+    }
+    dialog->setInformativeText(question);
     dialog->setTextFormat(Qt::PlainText);
     QPushButton* remove = dialog->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
     remove->setObjectName(QStringLiteral("confirmDelete"));

@@ -46,6 +46,9 @@ public:
     ActivityIndicator* progressIndicator() const { return m_progress; }
     // The alert on screen, if any.
     QMessageBox* alert() const { return m_alert; }
+    // What the delete confirmation adds to its question, asked as it opens (what the
+    // account holds that goes with it); empty adds nothing.
+    void setDeleteNote(std::function<QString()> note) { m_deleteNote = std::move(note); }
     // The delete confirmation on screen, if any.
     QMessageBox* deleteConfirmationDialog() const { return m_deleteDialog; }
     bool deleteConfirmation() const { return m_deleteDialog != nullptr; }
@@ -94,6 +97,7 @@ private:
 
     ProviderSetupViewModel* m_viewModel;
     Action m_onDelete;
+    std::function<QString()> m_deleteNote;
     Action m_onCancel;
     QLineEdit* m_name = nullptr;
     QCheckBox* m_changeCredentials = nullptr;

@@ -23,6 +23,7 @@
 #include "views/main/BookingRecoveryAlert.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
@@ -109,6 +110,17 @@ StateEnvironment stateIn(const QString& folder, SnapshotManager*& snapshots, Use
     return environment;
 }
 
+// What the app has done before its booking sheet opens: talked to the tracker (here,
+// read the task's work log), whose answers tell its clock.
+void readTheTaskFirst(const std::shared_ptr<ProviderService>& service, Tracker tracker) {
+    bool done = false;
+    const QDateTime current = QDateTime::currentDateTime();
+    Cancellable read =
+        service->fetchOwnWorkEntries(trackedTask(tracker), {current.addDays(-1), current.addDays(1)})
+            .sink([&](const std::vector<WorkEntry>&) { done = true; }, [&](const APIError&) { done = true; });
+    waitUntil([&] { return done; }, 10000);
+}
+
 // The booking form of the child's tracker, on the fake tracker at `host`.
 AbstractWorkLogForm* childForm(Tracker tracker, const QString& host, double duration) {
     switch (tracker) {
@@ -121,6 +133,7 @@ AbstractWorkLogForm* childForm(Tracker tracker, const QString& host, double dura
         auto service = AsanaService::create(
             account, AsanaProvider::Credentials{QStringLiteral("token-1"), QStringLiteral("refresh-1")},
             Clock::system());
+        readTheTaskFirst(service, tracker);
         return new AsanaWorkLogForm(account, service, trackedProject(tracker), trackedTask(tracker),
                                     duration);
     }
@@ -129,6 +142,7 @@ AbstractWorkLogForm* childForm(Tracker tracker, const QString& host, double dura
                                        YouTrackProvider::Parameters{host});
         auto service = std::make_shared<YouTrackService>(
             account, APIRequest::youTrack(QStringLiteral("perm-token"), host));
+        readTheTaskFirst(service, tracker);
         auto* form = new YouTrackWorkLogForm(account, service, trackedProject(tracker), trackedTask(tracker),
                                              duration);
         // The work-item types load first; the sheet books nothing meanwhile.
@@ -147,6 +161,7 @@ AbstractWorkLogForm* childForm(Tracker tracker, const QString& host, double dura
         account,
         APIRequest::jira(QStringLiteral("token-1"), QStringLiteral("refresh-1"), QStringLiteral("cloud-1")),
         Clock::system());
+    readTheTaskFirst(service, tracker);
     return new JiraWorkLogForm(account, service, trackedProject(tracker), trackedTask(tracker), duration);
 }
 
@@ -192,6 +207,9 @@ struct Outcome {
     bool told = false;
     // An entry may be it: the user is asked, the time stays.
     std::optional<WorkEntry> asked;
+    // The tracker could not be asked: the user is told so, the time and the record stay.
+    std::optional<APIError> failed;
+    bool recordKept = false;
     bool timerReset = false;
     double elapsed = 0;
 };
@@ -237,17 +255,25 @@ public:
     Outcome recover(const std::shared_ptr<ProviderService>& service) {
         auto timer = nextStart();
         Outcome outcome;
-        EXPECT_TRUE(timer->recordedBooking().has_value());
+        QFile written(folder.path() + QStringLiteral("/Velmora.plist"));
+        written.open(QIODevice::ReadOnly);
+        EXPECT_TRUE(timer->recordedBooking().has_value()) << written.readAll().toStdString();
         EXPECT_DOUBLE_EQ(timer->elapsed(), tracked);
         BookingRecovery recovery(*timer);
         QObject::connect(&recovery, &BookingRecovery::bookingMayNotHaveBeenSaved,
                          [&] { outcome.told = true; });
         QObject::connect(&recovery, &BookingRecovery::bookingMayBe,
                          [&](const WorkLogBooking&, const WorkEntry& entry) { outcome.asked = entry; });
+        QObject::connect(&recovery, &BookingRecovery::bookingCheckFailed,
+                         [&](const WorkLogBooking&, const APIError& error) { outcome.failed = error; });
         recovery.check(service);
-        EXPECT_TRUE(waitUntil([&] { return !timer->isInUse() || outcome.told || outcome.asked; }, 10000));
+        EXPECT_TRUE(waitUntil(
+            [&] { return !timer->isInUse() || outcome.told || outcome.asked || outcome.failed; }, 10000));
         outcome.timerReset = !timer->isInUse();
         outcome.elapsed = timer->elapsed();
+        outcome.recordKept = timer->recordedBooking().has_value();
+        // What the next start reads.
+        m_snapshots->flush();
         return outcome;
     }
 
@@ -272,6 +298,31 @@ void expectKeptAndTold(const Outcome& outcome) {
     EXPECT_DOUBLE_EQ(outcome.elapsed, tracked);
     EXPECT_TRUE(outcome.told);
 }
+
+// The time is still on the timer, and the user heard of it: told that the tracker does
+// not list it, or asked about the entry named (an earlier one that sits too close to
+// the moment the booking left for the app to tell).
+void expectKeptAndReported(const Outcome& outcome, const QString& lookAlike) {
+    EXPECT_FALSE(outcome.timerReset);
+    EXPECT_DOUBLE_EQ(outcome.elapsed, tracked);
+    EXPECT_TRUE(outcome.told || (outcome.asked && outcome.asked->id == lookAlike));
+}
+
+// The tracker could not be asked: said so, the time and the record kept.
+void expectNotAsked(const Outcome& outcome) {
+    EXPECT_FALSE(outcome.timerReset);
+    EXPECT_DOUBLE_EQ(outcome.elapsed, tracked);
+    EXPECT_FALSE(outcome.told) << "nothing was learnt of the booking";
+    EXPECT_FALSE(outcome.asked.has_value());
+    ASSERT_TRUE(outcome.failed.has_value());
+    EXPECT_EQ(outcome.failed->cause(), APIError::Cause::Unreachable);
+    EXPECT_TRUE(outcome.recordKept) << "the next start asks again";
+}
+
+// How long a kept booking takes to reach the tracker in the tests that find it: past
+// the second in which the app cannot tell the booking from one made just before it,
+// with room for a slow first answer (its way widens that second) on a busy machine.
+constexpr int slowWay = 4000;
 
 QDateTime now() {
     return QDateTime::currentDateTime();
@@ -301,7 +352,7 @@ protected:
     }
 
     void killKept() {
-        jira.setLatency(60000);
+        jira.setLatency(60000, "POST");
         const std::size_t before = jira.workLogs().size();
         killDuringThePost(Tracker::jira, jira.hostAndPort(), [&] { return jira.workLogs().size() > before; });
         jira.setLatency(0);
@@ -376,6 +427,18 @@ TEST_F(BookingRecoveryTest, AJiraBookingKeptBesideALookAlike30SecondsEarlierIsFo
     EXPECT_EQ(jira.workLogs().size(), 2u);
 }
 
+TEST_F(BookingRecoveryTest, AnOfflineCheckKeepsTheRecordAndTheNextFindsTheKeptBooking) {
+    killKept();
+    if (HasFatalFailure()) {
+        return;
+    }
+    jira.http().stop();
+    expectNotAsked(recover(service()));
+    ASSERT_TRUE(jira.http().start());
+    expectReset(recover(service()));
+    EXPECT_EQ(jira.workLogs().size(), 1u) << "nothing is booked twice";
+}
+
 // --- Asana -----------------------------------------------------------------------------
 
 namespace {
@@ -404,19 +467,26 @@ protected:
         asana.addEntry(entry);
     }
 
-    void killKept() {
-        asana.setLatency(60000);
+    // The booking reaches the tracker `arrival` ms after it left.
+    void killKept(int arrival = slowWay) {
+        asana.setLatency(60000, "POST");
+        asana.http().delayArrival(arrival, "POST", QStringLiteral("/time_tracking_entries"));
         const std::size_t before = asana.entries().size();
         killDuringThePost(Tracker::asana, asana.hostAndPort(),
                           [&] { return asana.entries().size() > before; });
         asana.setLatency(0);
+        asana.http().delayArrival(0, {}, {});
     }
 
-    void killDropped() {
+    // `arrived` runs as the booking reaches the tracker, which then drops it.
+    void killDropped(const std::function<void()>& arrived = {}) {
         bool posted = false;
         asana.interceptOnce(
             [&](const FakeRequest& request) {
                 const bool booking = request.matches("POST", QStringLiteral("/time_tracking_entries"));
+                if (booking && !posted && arrived) {
+                    arrived();
+                }
                 posted = posted || booking;
                 return booking;
             },
@@ -513,6 +583,67 @@ TEST_F(AsanaBookingRecoveryTest, ABookingDroppedOnAColleaguesTaskIsTold) {
     expectKeptAndTold(recover(service()));
 }
 
+TEST_F(AsanaBookingRecoveryTest, ALookAlikeBookedOneAndAHalfSecondsBeforeIsNotTakenForTheDroppedBooking) {
+    addTask();
+    killDropped([&] { addLookAlike(asana.http().now().addMSecs(-1500)); });
+    if (HasFatalFailure()) {
+        return;
+    }
+    expectKeptAndReported(recover(service()), asana.entries().front().gid);
+}
+
+TEST_F(AsanaBookingRecoveryTest, ATrackerClockAMinuteAheadDoesNotMakeALookAlike30SecondsEarlierTheBooking) {
+    addTask();
+    asana.http().setClockOffset(60000);
+    killDropped([&] { addLookAlike(asana.http().now().addSecs(-30)); });
+    if (HasFatalFailure()) {
+        return;
+    }
+    expectKeptAndTold(recover(service()));
+}
+
+TEST_F(AsanaBookingRecoveryTest, ATrackerClockAMinuteBehindStillFindsTheKeptBooking) {
+    addTask();
+    asana.http().setClockOffset(-60000);
+    killKept();
+    if (HasFatalFailure()) {
+        return;
+    }
+    expectReset(recover(service()));
+    EXPECT_EQ(asana.entries().size(), 1u);
+}
+
+TEST_F(AsanaBookingRecoveryTest, ABookingKeptTheMomentItLeftIsNeverToldAsNotSaved) {
+    addTask();
+    asana.http().setClockOffset(-60000);
+    killKept(0);
+    if (HasFatalFailure()) {
+        return;
+    }
+    // Made within the second the app cannot tell from the moment it left: asked about,
+    // by name; reset only where its clock was known closer than that.
+    const Outcome outcome = recover(service());
+    EXPECT_FALSE(outcome.told);
+    if (!outcome.timerReset) {
+        EXPECT_DOUBLE_EQ(outcome.elapsed, tracked);
+        ASSERT_TRUE(outcome.asked.has_value());
+        EXPECT_EQ(outcome.asked->id, asana.entries().front().gid);
+    }
+}
+
+TEST_F(AsanaBookingRecoveryTest, AnOfflineCheckKeepsTheRecordAndTheNextFindsTheKeptBooking) {
+    addTask();
+    killKept();
+    if (HasFatalFailure()) {
+        return;
+    }
+    asana.http().stop();
+    expectNotAsked(recover(service()));
+    ASSERT_TRUE(asana.http().start());
+    expectReset(recover(service()));
+    EXPECT_EQ(asana.entries().size(), 1u) << "nothing is booked twice";
+}
+
 // --- YouTrack --------------------------------------------------------------------------
 
 namespace {
@@ -538,19 +669,26 @@ protected:
         youTrack.addWorkItem(item);
     }
 
-    void killKept() {
+    // The booking reaches the tracker `arrival` ms after it left.
+    void killKept(int arrival = slowWay) {
         youTrack.setAnswerDelay(60000, QStringLiteral("/timeTracking/workItems"));
+        youTrack.http().delayArrival(arrival, "POST", QStringLiteral("/timeTracking/workItems"));
         const std::size_t before = youTrack.workItems().size();
         killDuringThePost(Tracker::youTrack, youTrack.baseUrl(),
                           [&] { return youTrack.workItems().size() > before; });
         youTrack.setAnswerDelay(0);
+        youTrack.http().delayArrival(0, {}, {});
     }
 
-    void killDropped() {
+    // `arrived` runs as the booking reaches the tracker, which then drops it.
+    void killDropped(const std::function<void()>& arrived = {}) {
         bool posted = false;
         youTrack.interceptOnce(
             [&](const FakeRequest& request) {
                 const bool booking = request.matches("POST", QStringLiteral("/timeTracking/workItems"));
+                if (booking && !posted && arrived) {
+                    arrived();
+                }
                 posted = posted || booking;
                 return booking;
             },
@@ -620,6 +758,61 @@ TEST_F(YouTrackBookingRecoveryTest, ALookAlikeMadeLaterKeepsTheTimeAndAsksNaming
     ASSERT_TRUE(outcome.asked.has_value());
 }
 
+TEST_F(YouTrackBookingRecoveryTest, ALookAlikeBookedOneAndAHalfSecondsBeforeIsNotTakenForTheDroppedBooking) {
+    killDropped([&] { addLookAlike(youTrack.http().now().addMSecs(-1500)); });
+    if (HasFatalFailure()) {
+        return;
+    }
+    expectKeptAndReported(recover(service), youTrack.workItems().front().id);
+}
+
+TEST_F(YouTrackBookingRecoveryTest,
+       ATrackerClockAMinuteAheadDoesNotMakeALookAlike30SecondsEarlierTheBooking) {
+    youTrack.http().setClockOffset(60000);
+    killDropped([&] { addLookAlike(youTrack.http().now().addSecs(-30)); });
+    if (HasFatalFailure()) {
+        return;
+    }
+    expectKeptAndTold(recover(service));
+}
+
+TEST_F(YouTrackBookingRecoveryTest, ATrackerClockAMinuteBehindStillFindsTheKeptBooking) {
+    youTrack.http().setClockOffset(-60000);
+    killKept();
+    if (HasFatalFailure()) {
+        return;
+    }
+    expectReset(recover(service));
+    EXPECT_EQ(youTrack.workItems().size(), 1u);
+}
+
+TEST_F(YouTrackBookingRecoveryTest, ABookingKeptTheMomentItLeftIsNeverToldAsNotSaved) {
+    youTrack.http().setClockOffset(-60000);
+    killKept(0);
+    if (HasFatalFailure()) {
+        return;
+    }
+    const Outcome outcome = recover(service);
+    EXPECT_FALSE(outcome.told);
+    if (!outcome.timerReset) {
+        EXPECT_DOUBLE_EQ(outcome.elapsed, tracked);
+        ASSERT_TRUE(outcome.asked.has_value());
+        EXPECT_EQ(outcome.asked->id, youTrack.workItems().front().id);
+    }
+}
+
+TEST_F(YouTrackBookingRecoveryTest, AnOfflineCheckKeepsTheRecordAndTheNextFindsTheKeptBooking) {
+    killKept();
+    if (HasFatalFailure()) {
+        return;
+    }
+    youTrack.http().stop();
+    expectNotAsked(recover(service));
+    ASSERT_TRUE(youTrack.http().start());
+    expectReset(recover(service));
+    EXPECT_EQ(youTrack.workItems().size(), 1u) << "nothing is booked twice";
+}
+
 // --- the question ----------------------------------------------------------------------
 
 TEST(BookingRecoveryAlertTest, TheQuestionNamesTheEntryInPlainTextAndKeepsTheTimeByDefault) {
@@ -658,5 +851,39 @@ TEST(BookingRecoveryAlertTest, TheQuestionNamesTheEntryInPlainTextAndKeepsTheTim
     EXPECT_FALSE(saved);
     wasSaved->click();
     EXPECT_TRUE(saved);
+    delete box;
+}
+
+TEST(BookingRecoveryAlertTest, ATrackerThatCouldNotBeAskedIsToldAsSuchWithTheReasonAndTryAgain) {
+    const WorkLogBooking booking{QStringLiteral("20"), QDateTime::currentDateTime(), 1800, QString()};
+    EXPECT_EQ(
+        BookingRecoveryAlert::checkFailedText(booking, QStringLiteral("BIG-20"), QStringLiteral("Asana")),
+        QStringLiteral("Couldn't ask Asana whether the 30m on BIG-20 arrived."));
+
+    QWidget parent;
+    int tries = 0;
+    const QString name = QStringLiteral("<img src=\"/dev/zero\">BIG-20");
+    const APIError unreachable =
+        APIError::failure(APIError::Cause::Unreachable).withHost(QStringLiteral("<b>app.asana.test</b>"));
+    QMessageBox* box = BookingRecoveryAlert::tellCheckFailed(booking, name, QStringLiteral("Asana"),
+                                                             unreachable, &parent, [&] { ++tries; });
+    EXPECT_TRUE(box->text().contains(name));
+    EXPECT_TRUE(box->informativeText().contains(QStringLiteral("Can't reach <b>app.asana.test</b>")))
+        << box->informativeText().toStdString();
+    EXPECT_TRUE(box->informativeText().contains(QStringLiteral("asks again at its next start")));
+    for (const QLabel* label : box->findChildren<QLabel*>()) {
+        if (!label->text().isEmpty()) {
+            EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();
+        }
+    }
+    auto* retry = qobject_cast<QPushButton*>(box->defaultButton());
+    ASSERT_NE(retry, nullptr);
+    EXPECT_EQ(retry->text(), BookingRecoveryAlert::tryAgainButton);
+    ASSERT_NE(box->escapeButton(), nullptr);
+    EXPECT_EQ(box->escapeButton()->text(), BookingRecoveryAlert::laterButton);
+    qobject_cast<QPushButton*>(box->escapeButton())->click();
+    EXPECT_EQ(tries, 0);
+    retry->click();
+    EXPECT_EQ(tries, 1);
     delete box;
 }

@@ -2,6 +2,7 @@
 
 #include "core/model/NotificationNames.h"
 #include "platform/notifications/NotificationCenter.h"
+#include "state/TimerSnapshot.h"
 #include "tests/support/DamagedStore.h"
 #include "views/main/Appearance.h"
 #include "views/main/AvatarView.h"
@@ -113,6 +114,45 @@ TEST_F(AccountsPage, DeletingTheCurrentAccountRemovesRowAndKeyringItemAndTellsTh
     EXPECT_TRUE(keyring->contains(uuidText(*other.id())));
     ASSERT_EQ(shell.deleted.size(), 1u);
     EXPECT_EQ(providerId(shell.deleted.front()), current.id());
+}
+
+TEST_F(AccountsPage, DeletingAnAccountWhoseTimerHoldsTimeNamesTheTimeAndCancellingKeepsBoth) {
+    const auto tracked = add("Tracked");
+    const auto idle = add("Idle");
+    const QString key = uuidText(*tracked.id());
+    TimerSnapshot timer;
+    timer.project =
+        Project{QStringLiteral("0-1"), QStringLiteral("APP"), QStringLiteral("Application"), {}, {}};
+    timer.task =
+        Issue{QStringLiteral("2-1"), QStringLiteral("APP-1"), QStringLiteral("Crash"), {}, {}, {}, {}, {}};
+    timer.state = TimerViewModel::State::paused;
+    timer.previousDuration = 4800;
+    snapshots.save(timer, key);
+    AccountsSettingsView page(settingsModel, &store);
+    page.setSnapshots(&snapshots);
+    page.show();
+
+    page.openEditor(tracked);
+    ASSERT_NE(page.editor(), nullptr);
+    ProviderSetupView* form = page.editor()->setupView();
+    form->deleteButton()->click();
+    ASSERT_NE(form->deleteConfirmationDialog(), nullptr);
+    EXPECT_TRUE(form->deleteConfirmationDialog()->informativeText().contains(
+        QStringLiteral("The timer of this account holds 1h 20m not booked.")))
+        << form->deleteConfirmationDialog()->informativeText().toStdString();
+    form->deleteConfirmationDialog()->findChild<QPushButton*>("cancelDelete")->click();
+    drainEvents();
+    EXPECT_EQ(manager.fetchProviders().size(), 2u) << "the account stays";
+    const auto kept = snapshots.value<TimerSnapshot>(key);
+    ASSERT_TRUE(kept.has_value()) << "and so does its time";
+    EXPECT_DOUBLE_EQ(kept->previousDuration, 4800);
+
+    // A timer that holds nothing adds nothing to the question.
+    page.openEditor(idle);
+    page.editor()->setupView()->deleteButton()->click();
+    ASSERT_NE(page.editor()->setupView()->deleteConfirmationDialog(), nullptr);
+    EXPECT_FALSE(page.editor()->setupView()->deleteConfirmationDialog()->informativeText().contains(
+        QStringLiteral("timer")));
 }
 
 TEST_F(AccountsPage, SavingAnEditedNameReturnsToTheListWithTheNameInItsPlace) {
