@@ -17,7 +17,13 @@
 //
 // Bounds: on the offscreen platform, at most 55 MiB resident and at most 2 MiB growth;
 // on X, at most 2 wake-ups a second with the timer running and, with no timer running,
-// nothing to wake for: at most one wake-up in the minute. The resident memory on X is
+// nothing of the app's own to wake for: at most two wake-ups in the minute, both Qt's
+// pixmap cache, which holds the style's drawings and ages them on a timer of its own.
+// That timer fires 30 s after the first drawing went in, once the window was on screen,
+// and again (10 to 30 s later) for as long as each firing lets a drawing go, then stops:
+// the minute measured, from 13 s after the start, holds its first firing and, in some
+// starts, a second (seen in two of five quiet minutes; a trace of the idle app shows its
+// main thread woken at 30 s and by nothing else). The resident memory on X is
 // still measured, as a counter of its own benchmark without a bound: Qt's X11 backing
 // store adds a window-sized upload buffer (about 4 MB at 1200 x 800) and the X
 // libraries another 3 MB, which are Qt's and the display's, not the app's.
@@ -355,6 +361,6 @@ int main(int argc, char** argv) {
     counterAtMost(bounds, "real app, timer running: wake-ups a second", "BM_RunningTimerOnLargeProject",
                   "wakeups_per_s", "/s", 2);
     counterAtMost(bounds, "real app, no timer running: wake-ups a minute", "BM_PausedTimerOnMainWindow",
-                  "wakeups_per_min", "/min", 1);
+                  "wakeups_per_min", "/min", 2);
     return runBenchmarks(argc, argv, bounds, true);
 }
