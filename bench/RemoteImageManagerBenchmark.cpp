@@ -22,13 +22,13 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-#include <algorithm>
-#include <ctime>
 #include <vector>
 
 namespace {
 
 using namespace velmora::images;
+using velmora::bench::median;
+using velmora::bench::threadCpuSeconds;
 
 const QUrl avatarURL(QStringLiteral("https://avatars.example.com/u/12345/avatar-64.png?v=3"));
 
@@ -39,18 +39,6 @@ Image avatar() {
     QImage bitmap(64, 64, QImage::Format_ARGB32_Premultiplied);
     bitmap.fill(Qt::darkCyan);
     return Image(bitmap);
-}
-
-double threadCpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 void BM_PipelineBesideLookup(benchmark::State& state) {
