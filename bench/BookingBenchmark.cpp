@@ -103,7 +103,8 @@ struct Tracker {
         // As the app trusts the fake trackers: through the environment's file, which
         // every request asks for.
         qputenv(SessionConfiguration::extraCaFileVariable,
-                QFile::encodeName(test::FakeHttpsServer::certificatesDirectory() + QStringLiteral("/test-ca.pem")));
+                QFile::encodeName(test::FakeHttpsServer::certificatesDirectory() +
+                                  QStringLiteral("/test-ca.pem")));
         qputenv("VELMORA_JIRA_API_HOST", jira.hostAndPort().toUtf8());
         jira.addProject({QStringLiteral("10000"), QStringLiteral("PRJ"), QStringLiteral("Project")});
         jira.addIssue({QStringLiteral("10001"), QStringLiteral("PRJ-1"), QStringLiteral("10000"),
@@ -290,8 +291,8 @@ public:
           m_settings(m_folder.filePath(QStringLiteral("settings.conf"))),
           m_store(m_folder.filePath(QStringLiteral("Velmora.sqlite"))),
           m_viewModel(AnyProvider(tracker.account),
-                      JiraService::create(tracker.account, APIRequest::jira(QStringLiteral("token-1"), QString(),
-                                                                            tracker.jira.cloudId)),
+                      JiraService::create(tracker.account, APIRequest::jira(QStringLiteral("token-1"),
+                                                                            QString(), tracker.jira.cloudId)),
                       environment()),
           m_timer(QStringLiteral("ACCOUNT"), environment()),
           m_sidebar(m_viewModel, m_timer, std::nullopt, m_store) {
@@ -411,8 +412,9 @@ std::optional<double> fsyncOnce(const QString& path, qint64 size) {
     if (file < 0) {
         return std::nullopt;
     }
-    const bool written = ::write(file, bytes.constData(), static_cast<size_t>(bytes.size())) == bytes.size() &&
-                         ::fsync(file) == 0;
+    const bool written =
+        ::write(file, bytes.constData(), static_cast<size_t>(bytes.size())) == bytes.size() &&
+        ::fsync(file) == 0;
     ::close(file);
     if (!written || ::rename(temporary.constData(), target.constData()) != 0) {
         ::unlink(temporary.constData());
@@ -447,7 +449,8 @@ void BM_SaveClickToSheetClosedBesideFloor(benchmark::State& state) {
             const auto sync = fsyncOnce(syncPath, sheet.recordSize());
             const auto request = post.once(manager);
             if (!click || !bareClick || !sync || !request) {
-                state.SkipWithError(!click ? "a booking from the sheet failed" : "a round of the floor failed");
+                state.SkipWithError(!click ? "a booking from the sheet failed"
+                                           : "a round of the floor failed");
                 return;
             }
             clicks.push_back(*click);
@@ -474,7 +477,10 @@ void BM_SaveClickToSheetClosedBesideFloor(benchmark::State& state) {
 BENCHMARK(BM_SaveToWorkLogAnswer)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_PlainPostKeptAlive)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_PlainPostNewConnection)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
-BENCHMARK(BM_SaveClickToSheetClosedBesideFloor)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_SaveClickToSheetClosedBesideFloor)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 } // namespace
 
@@ -501,10 +507,13 @@ int main(int argc, char** argv) {
             return Measurement{Quantity::seconds(*click / 1e3), Quantity::seconds(*floor / 1e3)};
         },
         2.0);
-    bounds.exactly("booking: requests per click on Save in the sheet", [](const Runs& runs) -> std::optional<Measurement> {
-        const auto sent = Bounds::counter(runs, "BM_SaveClickToSheetClosedBesideFloor", "requests_per_click");
-        return sent ? std::optional<Measurement>({Quantity::count(*sent), Quantity::count(1)}) : std::nullopt;
-    });
+    bounds.exactly("booking: requests per click on Save in the sheet",
+                   [](const Runs& runs) -> std::optional<Measurement> {
+                       const auto sent = Bounds::counter(runs, "BM_SaveClickToSheetClosedBesideFloor",
+                                                         "requests_per_click");
+                       return sent ? std::optional<Measurement>({Quantity::count(*sent), Quantity::count(1)})
+                                   : std::nullopt;
+                   });
     bounds.exactly("booking: requests per Save", [](const Runs& runs) -> std::optional<Measurement> {
         const auto sent = Bounds::counter(runs, "BM_SaveToWorkLogAnswer", "requests_per_save");
         return sent ? std::optional<Measurement>({Quantity::count(*sent), Quantity::count(1)}) : std::nullopt;

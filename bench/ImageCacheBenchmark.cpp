@@ -212,8 +212,10 @@ int main(int argc, char** argv) {
             return Measurement{Quantity::seconds(*figure / 1e9), Quantity::seconds(*plain / 1e9)};
         };
     };
-    bounds.atMost("avatar memory hit: image cache / QCache lookup + copy", besideQCache("image_cache_ns"), 1.5);
-    bounds.atMost("avatar memory hit: memory cache / QCache lookup + copy", besideQCache("memory_cache_ns"), 1.5);
+    bounds.atMost("avatar memory hit: image cache / QCache lookup + copy", besideQCache("image_cache_ns"),
+                  1.5);
+    bounds.atMost("avatar memory hit: memory cache / QCache lookup + copy", besideQCache("memory_cache_ns"),
+                  1.5);
     bounds.timeRatio("avatar disk hit: image cache / QNetworkDiskCache + decode", "BM_ImageCacheDiskHit",
                      "BM_QNetworkDiskCacheHitAndDecode", 2.0);
     return velmora::bench::runBenchmarks(argc, argv, bounds);

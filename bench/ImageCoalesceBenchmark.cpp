@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
     };
     bounds.exactly("ten callers of one URL: requests, fewest of any round", once("fewest_requests"));
     bounds.exactly("ten callers of one URL: requests, most of any round", once("most_requests"));
-    bounds.exactly("ten callers of one URL: distinct images, most of any round", once("most_distinct_images"));
+    bounds.exactly("ten callers of one URL: distinct images, most of any round",
+                   once("most_distinct_images"));
     // One answer's latency and one decode: a second round trip would double it.
     bounds.atMost(
         "ten callers of one URL: wall / one answer's latency",

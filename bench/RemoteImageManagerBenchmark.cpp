@@ -59,8 +59,8 @@ void BM_PipelineBesideLookup(benchmark::State& state) {
         for (int i = 0; i < batch; ++i) {
             bool done = false;
             manager->loadImage(avatarURL, 0, nullptr,
-                               [&done](const Image& image, const QByteArray&, const ImageError&, ImageCacheType,
-                                       bool, const QUrl&) { done = !image.isNull(); });
+                               [&done](const Image& image, const QByteArray&, const ImageError&,
+                                       ImageCacheType, bool, const QUrl&) { done = !image.isNull(); });
             if (!done) {
                 QCoreApplication::sendPostedEvents();
             }

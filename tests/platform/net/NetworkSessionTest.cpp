@@ -56,7 +56,8 @@ public:
         m_thread.start();
     }
     ~WorkerThread() {
-        QMetaObject::invokeMethod(&m_context, [this] { sent.cancel(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            &m_context, [this] { sent.cancel(); }, Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
     }
@@ -245,7 +246,6 @@ TEST(NetworkSession, TheAuthorityFileIsReadAgainOnlyOnceItChanged) {
     write(QByteArray(other.size(), 'x'));
     setModified({earlier.tv_sec + 1, earlier.tv_nsec});
     EXPECT_TRUE(SessionConfiguration::environmentCaCertificates().isEmpty());
-
 }
 
 TEST(NetworkSession, StalledAndOverlongRequestsTimeOut) {
@@ -504,14 +504,19 @@ TEST(NetworkSession, HeldRequestsLeaveOnReleaseAndCancelledOnesNever) {
     WorkerThread worker;
     MainThreadHold hold;
     std::vector<QByteArray> answered;
-    auto first = session->send(get(server.url("/first"))).subscribe([&](Outcome) { answered.push_back("first"); });
-    auto dropped = session->send(get(server.url("/dropped"))).subscribe([&](Outcome) { answered.push_back("x"); });
-    auto second = session->send(get(server.url("/second"))).subscribe([&](Outcome) { answered.push_back("second"); });
+    auto first =
+        session->send(get(server.url("/first"))).subscribe([&](Outcome) { answered.push_back("first"); });
+    auto dropped =
+        session->send(get(server.url("/dropped"))).subscribe([&](Outcome) { answered.push_back("x"); });
+    auto second =
+        session->send(get(server.url("/second"))).subscribe([&](Outcome) { answered.push_back("second"); });
     dropped.cancel();
 
     // From another thread: sent at once, while the main thread's wait.
     worker.post([&] {
-        worker.sent = session->send(get(server.url("/worker"))).subscribe([&](Outcome r) { fromWorker = std::move(r); });
+        worker.sent = session->send(get(server.url("/worker"))).subscribe([&](Outcome r) {
+            fromWorker = std::move(r);
+        });
     });
     EXPECT_TRUE(test::waitUntil([&] { return server.requestCount() == 1; }, 5000));
     test::drainEvents();
