@@ -41,13 +41,22 @@ AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObjec
     sharedDelegate = this;
     connect(m_windowManager.get(), &WindowManager::mainMenuRebuildRequested, this,
             &AppDelegate::buildMainMenu);
-    // A window made now gets its menu once it is set up.
+    // A window made now gets its menu once it is set up, unless a build came first (the
+    // launch builds the first window's right after showing it): built again, the bar
+    // would be replaced and the window laid out anew before its first frame.
     connect(m_windowManager.get(), &WindowManager::windowMade, this, [this] {
         if (m_menuRebuildPending) {
             return;
         }
         m_menuRebuildPending = true;
-        QMetaObject::invokeMethod(this, &AppDelegate::buildMainMenu, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_menuRebuildPending) {
+                    buildMainMenu();
+                }
+            },
+            Qt::QueuedConnection);
     });
     connect(m_menuBarManager.get(), &MenuBarManager::timerTextChanged, this, &AppDelegate::showTimerInTitle);
     // With the tray the app outlives its windows; the item brings them back.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <optional>
@@ -249,6 +250,23 @@ public:
     }
     Runs runs;
 };
+
+// The CPU time of the calling thread so far, in seconds: what a batch of work on one thread
+// cost, without the time the thread waited for a core on a busy machine.
+inline double threadCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+inline double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
 
 // The body of every benchmark program's main() once its Qt application exists: runs the
 // benchmarks the command line names (all by default) and checks `bounds` against them;

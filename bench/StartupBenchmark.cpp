@@ -36,7 +36,9 @@ namespace {
 
 using namespace velmora::bench;
 
-constexpr int pairs = 15;
+// A start is some 30 to 80 ms, and on a shared machine single starts wander by a third:
+// enough pairs that the medians hold still (each store takes a few seconds).
+constexpr int pairs = 41;
 
 QString velmoraBinary() {
     const QString given = qEnvironmentVariable("VELMORA_BINARY");

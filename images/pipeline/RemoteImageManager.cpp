@@ -187,7 +187,9 @@ RemoteImageManager::loadImage(const QUrl& url, RemoteImageOptions options, const
     load->completed = std::move(completed);
     load->operation = operation;
 
-    if (url.toString().isEmpty() || (isFailed && !(options & RemoteImageRetryFailedURL))) {
+    // An invalid URL is one whose text is empty; asked this way, without writing the text
+    // out, which a memory hit pays for once more only to build the cache key.
+    if (!url.isValid() || (isFailed && !(options & RemoteImageRetryFailedURL))) {
         const auto error =
             isFailed ? ImageError(ImageErrorCode::BlockedURL, QStringLiteral("Image url is blacklisted"))
                      : ImageError(ImageErrorCode::InvalidURL, QStringLiteral("Image url is nil"));

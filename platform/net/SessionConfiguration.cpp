@@ -5,6 +5,8 @@
 
 #include <mutex>
 
+#include <sys/stat.h>
+
 namespace velmora {
 
 namespace {
@@ -19,6 +21,26 @@ QList<QSslCertificate>& processCertificates() {
 std::optional<std::chrono::milliseconds>& processCap() {
     static std::optional<std::chrono::milliseconds> cap;
     return cap;
+}
+
+// The authorities of the environment's file, with what tells that file apart.
+struct ReadAuthorities {
+    QString path;
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 modifiedSeconds = 0;
+    qint64 modifiedNanoseconds = 0;
+    QList<QSslCertificate> certificates;
+
+    bool sameFileAs(const ReadAuthorities& other) const {
+        return path == other.path && device == other.device && inode == other.inode && size == other.size &&
+               modifiedSeconds == other.modifiedSeconds && modifiedNanoseconds == other.modifiedNanoseconds;
+    }
+};
+std::optional<ReadAuthorities>& lastRead() {
+    static std::optional<ReadAuthorities> read;
+    return read;
 }
 } // namespace
 
@@ -62,9 +84,33 @@ QList<QSslCertificate> SessionConfiguration::environmentCaCertificates() {
                  qPrintable(file.errorString()));
         return {};
     }
+    // Every request asks, on the thread that sends it (the main thread's Save among
+    // them), and parsing even one PEM certificate costs milliseconds. What was read is
+    // kept while the file that is open now is the one it was read from, unchanged: the
+    // same file (device and inode) with the same size and modification time.
+    struct stat status {};
+    const bool known = ::fstat(file.handle(), &status) == 0;
+    const ReadAuthorities version{path,
+                                  static_cast<quint64>(status.st_dev),
+                                  static_cast<quint64>(status.st_ino),
+                                  static_cast<qint64>(status.st_size),
+                                  static_cast<qint64>(status.st_mtim.tv_sec),
+                                  static_cast<qint64>(status.st_mtim.tv_nsec),
+                                  {}};
+    if (known) {
+        std::lock_guard lock(processMutex());
+        if (const auto& read = lastRead(); read && read->sameFileAs(version)) {
+            return read->certificates;
+        }
+    }
     const QList<QSslCertificate> certificates = QSslCertificate::fromData(file.readAll(), QSsl::Pem);
     if (certificates.isEmpty()) {
         qWarning("%s names %s, which holds no PEM certificate", extraCaFileVariable, qPrintable(path));
+    }
+    if (known) {
+        std::lock_guard lock(processMutex());
+        lastRead() = version;
+        lastRead()->certificates = certificates;
     }
     return certificates;
 }

@@ -47,13 +47,15 @@ struct SessionConfiguration {
     static std::optional<std::chrono::milliseconds> processTimeoutCap();
 
     // The authorities set above, plus those of the PEM file that the environment
-    // variable below names (read afresh on each call).
+    // variable below names (read again whenever that file changed).
     static QList<QSslCertificate> processExtraCaCertificates();
 
     // Names a PEM file of extra authorities to trust, so the running app can be tried
     // against the fake trackers of the tests. Unset (the normal case) adds nothing; a
     // file that cannot be read or holds no certificate adds nothing either (and says so
-    // in the log). Nothing is ever trusted without it.
+    // in the log). Nothing is ever trusted without it. What was read is kept while the
+    // file stays the same (path, device, inode, size and modification time), and read
+    // again once any of them changed; servers are verified against it all the same.
     static constexpr char extraCaFileVariable[] = "VELMORA_EXTRA_CA_FILE";
     static QList<QSslCertificate> environmentCaCertificates();
 };

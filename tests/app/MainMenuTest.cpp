@@ -6,6 +6,7 @@
 
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -78,6 +79,21 @@ TEST_F(MainMenuTest, TheAccountsMenuListsAccountsByNameMarksTheCurrentAndFollows
     addAccount(QStringLiteral("Gamma"));
     ASSERT_TRUE(waitUntil(
         [&] { return titles(accountsMenu(windows().applicationWindow()->menuBar())).contains("Gamma"); }));
+}
+
+// The first window's menu is built once as it opens: a second build would replace the
+// bar, and lay the window out again, before its first frame.
+TEST_F(MainMenuTest, TheFirstWindowsMenuIsBuiltOnce) {
+    addAccount(QStringLiteral("Alpha"));
+    delegate = std::make_unique<AppDelegate>(environment());
+    delegate->applicationDidFinishLaunching();
+    ApplicationWindowController* window = windows().applicationWindow();
+    ASSERT_NE(window, nullptr);
+    const QPointer<QMenuBar> bar = window->menuBar();
+    ASSERT_NE(accountsMenu(bar), nullptr);
+    drainEvents();
+    EXPECT_FALSE(bar.isNull());
+    EXPECT_EQ(window->menuBar(), bar.data());
 }
 
 class StatusItemTest : public ShellFixture {};

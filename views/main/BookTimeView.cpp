@@ -382,11 +382,13 @@ void BookTimeView::save() {
     const Project project = m_form->project();
     const QString bookedTaskId = m_form->task().id;
     m_form->save([sheet, timer, project, bookedTaskId] {
-        NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), project);
+        // The sheet closes first: what the announcement sets off (the shown project's
+        // task list loads again) is no part of the booking the user waits for.
         if (sheet && !sheet->m_dismissed) {
             sheet->m_settling = true;
             sheet->dismiss(QDialog::Accepted);
         }
+        NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), project);
         // The booked time leaves the timer, also when the sheet was closed while the
         // booking was on its way; but not when the timer has moved on since (it runs
         // again, or tracks another task): that is time of its own.

@@ -23,7 +23,7 @@ class ValidationMessageView;
 // The sheet that books time on one task: the duration in readable form ("1h 30m"),
 // the tracker's own inputs (a description, for YouTrack also a type) and Save or
 // Cancel. Saving books through the form; once the tracker took the entry the sheet
-// posts "TimeEntrySaved" with the project, closes and resets the window's timer.
+// closes, posts "TimeEntrySaved" with the project and resets the window's timer.
 // Only Cancel discards the timer's time, and asks first when there is a minute or
 // more of it; Escape or closing the window closes the sheet and leaves the time on
 // the stopped timer, to be booked later. A sheet for a booking by hand (not the

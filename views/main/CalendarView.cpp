@@ -124,7 +124,10 @@ void CalendarView::applyMode(std::optional<CalendarMode> mode) {
 }
 
 void CalendarView::refresh() {
-    if (!m_viewModel) {
+    // While the entries load the spinner stands in for the columns; they are built once
+    // loading ends (the window's first frame, which shows the spinner, does not wait
+    // for columns it would not show).
+    if (!m_viewModel || m_viewModel->isLoading()) {
         return;
     }
     const auto mode = m_calendarMode.currentValue();

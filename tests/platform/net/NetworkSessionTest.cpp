@@ -3,13 +3,19 @@
 #include "tests/support/FakeHttpsServer.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 using namespace velmora;
 using namespace std::chrono_literals;
@@ -38,6 +44,44 @@ HttpRequest get(const QUrl& url) {
     request.url = url;
     return request;
 }
+
+// A thread with an event loop, stopped however the test ends: a QThread destroyed while
+// it runs ends the whole test program, so a failed ASSERT that returns early must not
+// leave it running. What it sent is cancelled on it first, while the access managers
+// that hold its replies are still there.
+class WorkerThread {
+public:
+    WorkerThread() {
+        m_context.moveToThread(&m_thread);
+        m_thread.start();
+    }
+    ~WorkerThread() {
+        QMetaObject::invokeMethod(
+            &m_context, [this] { sent.cancel(); }, Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
+    }
+    WorkerThread(const WorkerThread&) = delete;
+    WorkerThread& operator=(const WorkerThread&) = delete;
+
+    // Runs `work` on the thread, without waiting for it.
+    void post(std::function<void()> work) { QMetaObject::invokeMethod(&m_context, std::move(work)); }
+
+    Cancellable sent;
+
+private:
+    QThread m_thread;
+    QObject m_context;
+};
+
+// Holds the main thread's requests until released, or until the test ends however it
+// ends: a hold left behind would keep every later test's requests waiting.
+struct MainThreadHold {
+    MainThreadHold() { NetworkSession::holdMainThreadRequests(); }
+    ~MainThreadHold() { NetworkSession::releaseMainThreadRequests(); }
+    MainThreadHold(const MainThreadHold&) = delete;
+    MainThreadHold& operator=(const MainThreadHold&) = delete;
+};
 
 } // namespace
 
@@ -147,6 +191,61 @@ TEST(NetworkSession, AnAuthorityFileIsTrustedOnlyWhenTheEnvironmentNamesIt) {
     ASSERT_TRUE(trusted.has_value());
     EXPECT_TRUE(trusted->ok()) << (trusted->ok() ? "" : trusted->error().message.toStdString());
     EXPECT_TRUE(SessionConfiguration::standard().extraCaCertificates.isEmpty());
+}
+
+// Each request asks for the environment's authorities; parsing the file each time cost
+// the main thread milliseconds per booking.
+TEST(NetworkSession, TheAuthorityFileIsReadAgainOnlyOnceItChanged) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("extra-ca.pem"));
+    const auto fileOf = [](const QString& name) {
+        QFile file(test::FakeHttpsServer::certificatesDirectory() + QLatin1Char('/') + name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QByteArray authority = fileOf(QStringLiteral("test-ca.pem"));
+    const QByteArray other = fileOf(QStringLiteral("untrusted-server.pem"));
+    ASSERT_FALSE(authority.isEmpty());
+    ASSERT_NE(authority.size(), other.size());
+    struct stat written {};
+    const auto write = [&](const QByteArray& bytes) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_EQ(file.write(bytes), bytes.size());
+        file.close();
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &written), 0);
+    };
+    const auto setModified = [&](timespec when) {
+        const timespec times[2] = {when, when};
+        ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+    };
+    struct VariableGuard {
+        ~VariableGuard() { qunsetenv(SessionConfiguration::extraCaFileVariable); }
+    } unset;
+    qputenv(SessionConfiguration::extraCaFileVariable, QFile::encodeName(path));
+
+    write(authority);
+    const QList<QSslCertificate> first = SessionConfiguration::environmentCaCertificates();
+    ASSERT_EQ(first.size(), 1);
+    EXPECT_EQ(first, QSslCertificate::fromData(authority, QSsl::Pem));
+
+    // Other bytes of the same size, with the time they were written put back: the file
+    // looks unchanged, so what was read stands (read again, it would trust nothing).
+    const timespec before = written.st_mtim;
+    write(QByteArray(authority.size(), 'x'));
+    setModified(before);
+    EXPECT_EQ(SessionConfiguration::environmentCaCertificates(), first);
+
+    // Changed in size: read again.
+    write(other);
+    const QList<QSslCertificate> changed = SessionConfiguration::environmentCaCertificates();
+    ASSERT_EQ(changed.size(), 1);
+    EXPECT_NE(changed.front(), first.front());
+
+    // The same size, written later: read again, and it holds no certificate.
+    const timespec earlier = written.st_mtim;
+    write(QByteArray(other.size(), 'x'));
+    setModified({earlier.tv_sec + 1, earlier.tv_nsec});
+    EXPECT_TRUE(SessionConfiguration::environmentCaCertificates().isEmpty());
 }
 
 TEST(NetworkSession, StalledAndOverlongRequestsTimeOut) {
@@ -401,22 +500,23 @@ TEST(NetworkSession, HeldRequestsLeaveOnReleaseAndCancelledOnesNever) {
     test::FakeHttpsServer server;
     server.onAny([](const test::FakeRequest&) { return test::FakeResponse::empty(200); });
     auto session = NetworkSession::create(trusting());
-    NetworkSession::holdMainThreadRequests();
+    std::optional<Outcome> fromWorker;
+    WorkerThread worker;
+    MainThreadHold hold;
     std::vector<QByteArray> answered;
-    auto first = session->send(get(server.url("/first"))).subscribe([&](Outcome) { answered.push_back("first"); });
-    auto dropped = session->send(get(server.url("/dropped"))).subscribe([&](Outcome) { answered.push_back("x"); });
-    auto second = session->send(get(server.url("/second"))).subscribe([&](Outcome) { answered.push_back("second"); });
+    auto first =
+        session->send(get(server.url("/first"))).subscribe([&](Outcome) { answered.push_back("first"); });
+    auto dropped =
+        session->send(get(server.url("/dropped"))).subscribe([&](Outcome) { answered.push_back("x"); });
+    auto second =
+        session->send(get(server.url("/second"))).subscribe([&](Outcome) { answered.push_back("second"); });
     dropped.cancel();
 
     // From another thread: sent at once, while the main thread's wait.
-    std::optional<Outcome> fromWorker;
-    QThread worker;
-    QObject context;
-    context.moveToThread(&worker);
-    worker.start();
-    Cancellable elsewhere;
-    QMetaObject::invokeMethod(&context, [&] {
-        elsewhere = session->send(get(server.url("/worker"))).subscribe([&](Outcome r) { fromWorker = std::move(r); });
+    worker.post([&] {
+        worker.sent = session->send(get(server.url("/worker"))).subscribe([&](Outcome r) {
+            fromWorker = std::move(r);
+        });
     });
     EXPECT_TRUE(test::waitUntil([&] { return server.requestCount() == 1; }, 5000));
     test::drainEvents();
@@ -431,7 +531,4 @@ TEST(NetworkSession, HeldRequestsLeaveOnReleaseAndCancelledOnesNever) {
     EXPECT_EQ(server.requestCount(), 3);
     // Released, a request leaves at once again.
     EXPECT_TRUE(run(session, get(server.url("/after"))).has_value());
-    QMetaObject::invokeMethod(&context, [&] { elsewhere.cancel(); }, Qt::BlockingQueuedConnection);
-    worker.quit();
-    worker.wait();
 }

@@ -1,5 +1,6 @@
 #include "platform/richtext/OutsideHtml.h"
 #include "platform/richtext/OutsideTextDocument.h"
+#include "tests/support/TextLayoutCost.h"
 #include "tests/support/ThreadCpuClock.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -11,21 +12,8 @@
 
 using namespace velmora;
 
-namespace {
-
-QString nestedTables(int levels) {
-    return QStringLiteral("<table><tr><td>").repeated(levels) + QStringLiteral("x") +
-           QStringLiteral("</td></tr></table>").repeated(levels);
-}
-
-qint64 layoutMilliseconds(QTextDocument& document) {
-    test::ThreadCpuClock clock;
-    document.setTextWidth(400);
-    document.documentLayout()->documentSize();
-    return clock.elapsed();
-}
-
-} // namespace
+using test::layoutMilliseconds;
+using test::nestedTables;
 
 // the row they lack.
 TEST(OutsideHtml, CellsOutsideRowsLayOutAtOnce) {

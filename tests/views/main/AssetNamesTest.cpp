@@ -3,6 +3,7 @@
 
 #include "core/model/ProviderType.h"
 
+#include <QIcon>
 #include <QImage>
 #include <QPainter>
 
@@ -26,6 +27,18 @@ TEST(AssetNames, EveryNamedImageIsBundledAndDraws) {
     }
     EXPECT_TRUE(Assets::icon(QStringLiteral("NoSuchImage")).isNull());
     EXPECT_TRUE(Assets::color(AssetNames::accentColor).isValid());
+}
+
+// Every window made asks for the app's icon at the same four sizes: each size is drawn
+// once, and a copy of the icon shares what was drawn.
+TEST(AssetNames, AnIconDrawsEachSizeOnce) {
+    const QIcon icon = Assets::icon(AssetNames::jira);
+    const QIcon copy = icon;
+    const QPixmap first = icon.pixmap(QSize(64, 64));
+    EXPECT_EQ(copy.pixmap(QSize(64, 64)).cacheKey(), first.cacheKey());
+    EXPECT_NE(icon.pixmap(QSize(32, 32)).cacheKey(), first.cacheKey());
+    EXPECT_EQ(first.size(), QSize(64, 64));
+    EXPECT_NE(first.toImage().pixelColor(32, 32).alpha(), 0);
 }
 
 TEST(ToolbarItemIdentifier, CompareEqualToTheirRawValues) {

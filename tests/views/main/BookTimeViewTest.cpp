@@ -198,6 +198,24 @@ TEST_F(BookTimeViewTest, SaveBooksOnceAnnouncesClosesAndResetsTheTimer) {
     EXPECT_FALSE(form.networkRequestInProgress());
 }
 
+// What the announcement sets off (the task list loads again, with a request of its own)
+// happens after the sheet closed: the user waits for the booking, not for that.
+TEST_F(BookTimeViewTest, TheSheetHasClosedWhenTheBookingIsAnnounced) {
+    ScriptedWorkLogForm form(project, task, timer.elapsed());
+    auto view = sheet(form);
+    std::optional<bool> visibleWhenAnnounced;
+    const Cancellable observer = NotificationCenter::defaultCenter().addObserver(
+        QString(NotificationName::timeEntrySaved),
+        [&](const Notification&) { visibleWhenAnnounced = view->isVisible(); });
+
+    view->save();
+    form.bookings.complete(Void{});
+    drainEvents();
+    ASSERT_TRUE(visibleWhenAnnounced.has_value());
+    EXPECT_FALSE(*visibleWhenAnnounced);
+    EXPECT_TRUE(view->isDismissed());
+}
+
 TEST_F(BookTimeViewTest, AFailedBookingAlertsAndKeepsEverythingTyped) {
     ScriptedWorkLogForm form(project, task, 0);
     auto view = sheet(form);

@@ -91,6 +91,20 @@ TEST_F(CalendarViewTest, TheFirstModeLoadsOnceAfterTheDelayAndShowsItsColumns) {
     EXPECT_EQ(view().daysView()->dividerCount(), 2);
 }
 
+// The window's first frame shows the spinner: columns built behind it would only hold
+// that frame up, and are built anew once the entries are in anyway.
+TEST_F(CalendarViewTest, NoColumnsAreBuiltBehindTheSpinner) {
+    controller->resize(600, 500);
+    controller->show();
+    ASSERT_TRUE(viewModel->isLoading());
+    EXPECT_FALSE(view().showsDays());
+    EXPECT_TRUE(view().daysView()->columns().empty());
+
+    ASSERT_TRUE(waitUntil([&] { return !viewModel->isLoading() && viewModel->calendarMode(); }));
+    EXPECT_TRUE(view().showsDays());
+    EXPECT_EQ(view().daysView()->columns().size(), 3u);
+}
+
 TEST_F(CalendarViewTest, ResizesWithinTheDelayLoadOnceForTheLastFit) {
     showAt(600);
     const std::size_t loads = service->workEntryIntervals.size();

@@ -2,6 +2,7 @@
 #include "platform/richtext/OutsideTextDocument.h"
 #include "tests/support/HostileHtml.h"
 #include "tests/support/ResourceTraps.h"
+#include "tests/support/TextLayoutCost.h"
 #include "tests/support/ThreadCpuClock.h"
 #include "views/main/CalendarEntryCard.h"
 #include "views/main/CalendarEntryModel.h"
@@ -20,17 +21,8 @@ using namespace velmora;
 
 namespace {
 
-QString nestedTables(int levels) {
-    return QStringLiteral("<table><tr><td>").repeated(levels) + QStringLiteral("x") +
-           QStringLiteral("</td></tr></table>").repeated(levels);
-}
-
-qint64 layoutMilliseconds(QTextDocument& document) {
-    test::ThreadCpuClock clock;
-    document.setTextWidth(400);
-    document.documentLayout()->documentSize();
-    return clock.elapsed();
-}
+using test::layoutMilliseconds;
+using test::nestedTables;
 
 QString cardHtmlWith(const QString& description, const CalendarEntryCard& card, QImage* picture) {
     QStandardItemModel model(1, 1);
