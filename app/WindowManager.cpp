@@ -265,8 +265,20 @@ void WindowManager::showApplication() {
     if (!m_provider) {
         return;
     }
-    auto* window = ApplicationWindowController::make(*m_provider, m_environment, m_views,
+    // Making the window can find its account without tokens and choose again, which
+    // shows the next account's window from inside this one's making: the copy keeps this
+    // account alive until then, and a window whose account is no longer current is let go.
+    const AnyProvider provider = *m_provider;
+    const quint64 made = ++m_windowsMade;
+    auto* window = ApplicationWindowController::make(provider, m_environment, m_views,
                                                      [this] { return m_isSwitching; });
+    if (made != m_windowsMade || !m_provider || providerId(*m_provider) != providerId(provider)) {
+        ++m_closingOwnWindows;
+        window->close();
+        window->deleteLater();
+        --m_closingOwnWindows;
+        return;
+    }
     window->setAttribute(Qt::WA_QuitOnClose, false);
     connect(window, &ApplicationWindowController::closed, this, [this] {
         if (m_closingOwnWindows == 0) {

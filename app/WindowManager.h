@@ -119,6 +119,8 @@ private:
     bool m_accountsUnreadable = false;
     // Above zero while the shell itself closes windows (a swap), which never quits.
     int m_closingOwnWindows = 0;
+    // Counts the application windows begun, so a making that another overtook can tell.
+    quint64 m_windowsMade = 0;
 };
 
 } // namespace velmora

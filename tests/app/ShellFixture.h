@@ -78,6 +78,15 @@ protected:
         QCoreApplication::processEvents();
         return *delegate;
     }
+    // Launched with services made by `makeService` instead of the scripted one.
+    AppDelegate& launchWith(std::function<std::shared_ptr<ProviderService>(const AnyProvider&)> makeService) {
+        ShellEnvironment env = environment();
+        env.makeService = std::move(makeService);
+        delegate = std::make_unique<AppDelegate>(env);
+        delegate->applicationDidFinishLaunching();
+        QCoreApplication::processEvents();
+        return *delegate;
+    }
     WindowManager& windows() { return delegate->windowManager(); }
 
     // Writes what is pending and reads the file anew, as the next start would.

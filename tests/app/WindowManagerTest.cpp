@@ -101,6 +101,47 @@ TEST_F(WindowManagerTest, ABackgroundMarkOfAnotherAccountNeverSwitchesAwayFromTh
     EXPECT_NE(windows().applicationWindow(), window);
 }
 
+// A window's service finds its account's keyring item gone while the window is being made
+// (an account whose tokens were removed outside the app): the mark chooses another account
+// while the first window is still under construction.
+TEST_F(WindowManagerTest, AnAccountFoundWithoutTokensWhileItsWindowIsMadeLeavesForTheNext) {
+    addAccount(QStringLiteral("Alpha"));
+    addAccount(QStringLiteral("Beta"));
+    const auto gamma = addAccount(QStringLiteral("Gamma"));
+    const QUuid usable = *gamma.id();
+    launchWith([this, usable](const AnyProvider& provider) -> std::shared_ptr<ProviderService> {
+        const auto id = providerId(provider);
+        if (id && *id != usable) {
+            markMissingCredentials(*id);
+        }
+        return service;
+    });
+    EXPECT_EQ(currentName(), "Gamma");
+    ASSERT_NE(windows().applicationWindow(), nullptr);
+    EXPECT_EQ(providerName(windows().applicationWindow()->provider()), "Gamma")
+        << "the window shown is the account chosen, not one marked while it was made";
+    EXPECT_EQ(settings.defaultAccount(), uuidText(usable));
+    int windowsShown = 0;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        windowsShown += qobject_cast<ApplicationWindowController*>(widget) && widget->isVisible() ? 1 : 0;
+    }
+    EXPECT_EQ(windowsShown, 1);
+}
+
+TEST_F(WindowManagerTest, NoAccountWithTokensAtStartOpensTheWelcomeWindow) {
+    addAccount(QStringLiteral("Alpha"));
+    addAccount(QStringLiteral("Beta"));
+    launchWith([this](const AnyProvider& provider) -> std::shared_ptr<ProviderService> {
+        if (const auto id = providerId(provider)) {
+            markMissingCredentials(*id);
+        }
+        return service;
+    });
+    EXPECT_FALSE(windows().provider().has_value());
+    EXPECT_EQ(windows().applicationWindow(), nullptr);
+    EXPECT_TRUE(windows().welcomeWindow()->isVisible());
+}
+
 TEST_F(WindowManagerTest, SwitchingFollowsTheDefaultOnlyWhenTheUserLetsIt) {
     const auto alpha = addAccount(QStringLiteral("Alpha"));
     const auto beta = addAccount(QStringLiteral("Beta"));
