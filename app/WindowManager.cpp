@@ -270,8 +270,8 @@ void WindowManager::showApplication() {
     // account alive until then, and a window whose account is no longer current is let go.
     const AnyProvider provider = *m_provider;
     const quint64 made = ++m_windowsMade;
-    auto* window = ApplicationWindowController::make(provider, m_environment, m_views,
-                                                     [this] { return m_isSwitching; });
+    auto* window =
+        ApplicationWindowController::make(provider, m_environment, m_views, [this] { return m_isSwitching; });
     if (made != m_windowsMade || !m_provider || providerId(*m_provider) != providerId(provider)) {
         ++m_closingOwnWindows;
         window->close();
