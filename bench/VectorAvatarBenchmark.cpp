@@ -26,7 +26,8 @@ constexpr int side = 60;
 
 // A head and shoulders in a circle, of curves and fills, as avatars are drawn.
 const QByteArray& plainSvg() {
-    static const QByteArray data = R"(<svg xmlns="http://www.w3.org/2000/svg" width="60" height="60" viewBox="0 0 60 60">
+    static const QByteArray data =
+        R"(<svg xmlns="http://www.w3.org/2000/svg" width="60" height="60" viewBox="0 0 60 60">
 <circle cx="30" cy="30" r="30" fill="#4a90d9"/>
 <circle cx="30" cy="24" r="11" fill="#f1d3b3"/>
 <path d="M10 54 C12 40 20 36 30 36 C40 36 48 40 50 54 Z" fill="#2d4f7c"/>
@@ -56,17 +57,18 @@ QByteArray pdfOf(const QList<QByteArray>& objects) {
 // The same drawing as the SVG, in PDF's coordinates (y up).
 const QByteArray& plainPdf() {
     static const QByteArray data = [] {
-        const QByteArray content = "0.29 0.56 0.85 rg 60 30 m 60 46.6 46.6 60 30 60 c 13.4 60 0 46.6 0 30 c "
-                                   "0 13.4 13.4 0 30 0 c 46.6 0 60 13.4 60 30 c f\n"
-                                   "0.95 0.83 0.70 rg 41 36 m 41 42.1 36.1 47 30 47 c 23.9 47 19 42.1 19 36 c "
-                                   "19 29.9 23.9 25 30 25 c 36.1 25 41 29.9 41 36 c f\n"
-                                   "0.18 0.31 0.49 rg 10 6 m 12 20 20 24 30 24 c 40 24 48 20 50 6 c h f\n"
-                                   "0.36 0.23 0.12 rg 19 38 m 19 48 41 48 41 38 c 37 43 23 43 19 38 c h f\n"
-                                   "0.95 0.83 0.70 rg 26 20 8 4 re f\n";
-        return pdfOf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-                      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Contents 4 0 R >>",
-                      "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content +
-                          "\nendstream"});
+        const QByteArray content =
+            "0.29 0.56 0.85 rg 60 30 m 60 46.6 46.6 60 30 60 c 13.4 60 0 46.6 0 30 c "
+            "0 13.4 13.4 0 30 0 c 46.6 0 60 13.4 60 30 c f\n"
+            "0.95 0.83 0.70 rg 41 36 m 41 42.1 36.1 47 30 47 c 23.9 47 19 42.1 19 36 c "
+            "19 29.9 23.9 25 30 25 c 36.1 25 41 29.9 41 36 c f\n"
+            "0.18 0.31 0.49 rg 10 6 m 12 20 20 24 30 24 c 40 24 48 20 50 6 c h f\n"
+            "0.36 0.23 0.12 rg 19 38 m 19 48 41 48 41 38 c 37 43 23 43 19 38 c h f\n"
+            "0.95 0.83 0.70 rg 26 20 8 4 re f\n";
+        return pdfOf(
+            {"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+             "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Contents 4 0 R >>",
+             "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream"});
     }();
     return data;
 }

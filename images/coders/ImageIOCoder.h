@@ -12,9 +12,9 @@
 
 namespace velmora::images {
 
-// The general still-image coder over Qt's image plugins, QtPdf and libheif. It claims every
-// input and every output format, so a registry asks it last; it always decodes the first frame
-// only. The shared instance keeps no state; each progressive decode makes its own instance.
+// The general still-image coder over Qt's image plugins, Poppler (PdfVectorImageSource) and
+// libheif. It claims every input and every output format, so a registry asks it last; it always
+// decodes the first frame only. The shared instance keeps no state; each progressive decode makes its own instance.
 class ImageIOCoder : public ProgressiveImageCoder {
 public:
     ImageIOCoder();

@@ -69,9 +69,8 @@ std::optional<PdfRenderProtocol::Request> PdfRenderProtocol::decodeRequestHeader
 }
 
 QByteArray PdfRenderProtocol::encodeAnswer(const Answer& answer) {
-    const QImage image = answer.image.isNull()
-                             ? QImage()
-                             : answer.image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QImage image =
+        answer.image.isNull() ? QImage() : answer.image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     QByteArray out;
     out.reserve(answerHeaderSize + pixelBytes(image.size()));
     putWord(out, quint32(answer.status));

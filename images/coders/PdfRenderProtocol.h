@@ -64,7 +64,9 @@ public:
     // The answer a header announces, its image allocated to be filled by the pixels that follow;
     // nothing when the header does not answer `request` (another size, an unknown status).
     static std::optional<Answer> decodeAnswerHeader(const char* header, const Request& request);
-    static qsizetype pixelBytes(const QSize& pixels) { return qsizetype(pixels.width()) * pixels.height() * 4; }
+    static qsizetype pixelBytes(const QSize& pixels) {
+        return qsizetype(pixels.width()) * pixels.height() * 4;
+    }
 };
 
 } // namespace velmora::images

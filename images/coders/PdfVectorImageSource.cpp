@@ -19,8 +19,8 @@ bool isPdfSpace(char c) {
 }
 
 bool isPdfBreak(char c) {
-    return isPdfSpace(c) || c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' ||
-           c == '}' || c == '/' || c == '%';
+    return isPdfSpace(c) || c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' ||
+           c == '{' || c == '}' || c == '/' || c == '%';
 }
 
 // The PDF's words one after the other: each call moves past one, in time proportional to it.
@@ -116,7 +116,8 @@ bool PdfVectorImageSource::pageTreeHasCycle(const QByteArray& data) {
             }
             QList<qint64>& own = children[current];
             qint64 kid[2] = {-1, -1};
-            for (QByteArrayView inside = words.next(); !inside.isEmpty() && inside != "]"; inside = words.next()) {
+            for (QByteArrayView inside = words.next(); !inside.isEmpty() && inside != "]";
+                 inside = words.next()) {
                 const qint64 value = wholeNumber(inside);
                 if (value >= 0) {
                     kid[0] = kid[1];
@@ -162,14 +163,13 @@ bool PdfVectorImageSource::pageTreeHasCycle(const QByteArray& data) {
 }
 
 PdfVectorImageSource::PdfVectorImageSource(QByteArray data, int pageIndex, QSizeF pageSize)
-    : m_data(std::move(data)), m_pageIndex(pageIndex), m_pageSize(pageSize) {
-}
+    : m_data(std::move(data)), m_pageIndex(pageIndex), m_pageSize(pageSize) {}
 
 QSizeF PdfVectorImageSource::load(const QByteArray& data, int pageIndex) {
     // Cheap refusals first, each in time linear in the data; what they let through is still
     // drawn within the drawing's budget.
-    if (data.isEmpty() || pageIndex < 0 || pageTreeHasCycle(data) || !VectorDrawingCost::pdfWithinBound(data) ||
-        declaresOnlyEmptyBoxes(data)) {
+    if (data.isEmpty() || pageIndex < 0 || pageTreeHasCycle(data) ||
+        !VectorDrawingCost::pdfWithinBound(data) || declaresOnlyEmptyBoxes(data)) {
         return {};
     }
     PdfRenderProtocol::Request request;
