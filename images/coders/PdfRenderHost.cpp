@@ -6,6 +6,8 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
+#include <QThread>
 #include <QtEndian>
 
 #include <fcntl.h>
@@ -17,6 +19,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -48,7 +52,11 @@ void end(Process& process) {
 
 struct Pool {
     std::mutex mutex;
+    std::condition_variable slotFreed;
     std::vector<Process> idle;
+    // Processes drawing now: each may hold its address-space limit of memory until it is killed,
+    // so no more draw at once than the machine has cores.
+    int busy = 0;
     bool stopped = false;
 };
 
@@ -176,6 +184,31 @@ std::optional<Process> take() {
     return start();
 }
 
+// A drawing slot; none when the teardown begins, or when every slot stays taken for as long as a
+// drawing may take (each is given back by then, so only a flood of drawings waits this long).
+bool takeSlot() {
+    auto& shared = pool();
+    const QDeadlineTimer deadline(PdfRenderProtocol::answerDeadlineMs);
+    std::unique_lock lock(shared.mutex);
+    while (shared.busy >= PdfRenderHost::maxBusyProcesses()) {
+        if (shared.stopped || Teardown::hasBegun() || deadline.hasExpired()) {
+            return false;
+        }
+        shared.slotFreed.wait_for(lock, std::chrono::milliseconds(teardownPollMs));
+    }
+    ++shared.busy;
+    return true;
+}
+
+void giveBackSlot() {
+    auto& shared = pool();
+    {
+        std::lock_guard lock(shared.mutex);
+        --shared.busy;
+    }
+    shared.slotFreed.notify_one();
+}
+
 void giveBack(Process process) {
     auto& shared = pool();
     {
@@ -189,6 +222,11 @@ void giveBack(Process process) {
 }
 
 } // namespace
+
+int PdfRenderHost::maxBusyProcesses() {
+    static const int count = std::max(2, QThread::idealThreadCount());
+    return count;
+}
 
 QString PdfRenderHost::programPath() {
     static const QString path = [] {
@@ -209,6 +247,10 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
         Teardown::hasBegun()) {
         return std::nullopt;
     }
+    if (!takeSlot()) {
+        return std::nullopt;
+    }
+    const auto slot = qScopeGuard([] { giveBackSlot(); });
     auto process = take();
     if (!process) {
         return std::nullopt;

@@ -9,9 +9,10 @@
 namespace velmora::images {
 
 // The asking side of the PDF drawing processes (see PdfRenderProtocol). Each request takes a
-// process of its own, an idle one or a new one, so no drawing waits for another; a process
-// that does not answer by the deadline, or answers nonsense, is killed and the request has no
-// answer. Once the library's teardown has begun, a drawing in flight is given up at once and
+// process of its own, an idle one or a new one, so no drawing waits for another (unless as many
+// as the machine has cores draw at once: then for one of them to end, within its deadline). A
+// process that does not answer by the deadline, or answers nonsense, is killed and the request
+// has no answer. Once the library's teardown has begun, a drawing in flight is given up at once and
 // its process killed, so quitting never waits for one.
 class PdfRenderHost {
 public:
@@ -24,6 +25,8 @@ public:
     static QString programPath();
     // Idle processes kept for the next requests.
     static constexpr int maxIdleProcesses = 4;
+    // Processes drawing at once.
+    static int maxBusyProcesses();
 };
 
 } // namespace velmora::images
