@@ -133,26 +133,26 @@ QList<Hostile> waysPastTheCostCheck() {
     const QByteArray drawForm = streamOf("/Filter /FlateDecode", deflated(repeated("/F1 Do ", 12000)));
     const QByteArray formBody = zigzag(1500);
     return {
-        // 18 s: the dictionary names a font program's length, so the stream was taken for one.
+        // 17 s: the dictionary names a font program's length, so the stream was taken for one.
         {"length key", page("", "4 0 R", {streamOf("/Length1 5", fineDash + longLines)})},
         // 16 s: the word ends the stream early for the check, not for the renderer.
         {"endstream in a comment", page("", "4 0 R", {streamOf("", "%endstream\n" + fineDash + longLines)})},
-        // 16 s each: the dash is set by a graphics state the check does not see.
+        // 20 s each: the dash is set by a graphics state the check does not see.
         {"escaped state key",
          page("/ExtGState << /G 5 0 R >>", "4 0 R",
               {streamOf("", "/G gs " + longLines), "<< /Type /ExtGState /#44 [[0.01] 0] >>"})},
         {"indirect dash",
          page("/ExtGState << /G 5 0 R >>", "4 0 R",
               {streamOf("", "/G gs " + longLines), "<< /Type /ExtGState /D 6 0 R >>", "[[0.01] 0]"})},
-        // 16 s: inflated, the content is still encoded by the predictor.
+        // 21 s: inflated, the content is still encoded by the predictor.
         {"flate predictor", page("", "4 0 R",
                                  {streamOf("/Filter /FlateDecode /DecodeParms << /Predictor 12 /Columns 8 >>",
                                            deflated(predicted))})},
-        // 15 s: a stream is counted once, however often the page lists it.
+        // 32 s: a stream is counted once, however often the page lists it.
         {"one stream listed a thousand times",
          page("", "[" + repeated("4 0 R ", 1000) + "]",
               {streamOf("/Filter /FlateDecode", deflated(zigzag(15000)))})},
-        // 15 s each: forms the check does not know for forms, drawn 12,000 times.
+        // 22 to 36 s: forms the check does not know for forms, drawn 12,000 times.
         {"escaped form name",
          page("/XObject << /F1 5 0 R >>", "4 0 R",
               {drawForm, streamOf("/Type /XObject /Subtype /F#6frm /BBox [0 0 60 60]", formBody)})},
@@ -161,7 +161,7 @@ QList<Hostile> waysPastTheCostCheck() {
               {drawForm, streamOf("/Type /XObject /Subtype /Form /BBox [0 0 60 60] /Pad (" +
                                       QByteArray(5000, 'x') + ")",
                                   formBody)})},
-        // 12 s: each glyph is a drawing of its own, shown 40,000 times.
+        // 27 s: each glyph is a drawing of its own, shown 40,000 times.
         {"type 3 glyphs",
          page("/Font << /T 5 0 R >>", "4 0 R",
               {streamOf("/Filter /FlateDecode",
