@@ -101,13 +101,21 @@ bool waitFor(int socket, short events, const QDeadlineTimer& deadline) {
     return false;
 }
 
+// Both try the socket first and wait only when it is not ready: an answer of a small page is
+// mostly there at once, and a wait for each of its pieces would cost more than drawing it.
 bool sendAll(int socket, const char* data, qsizetype size, const QDeadlineTimer& deadline) {
     while (size > 0) {
-        if (!waitFor(socket, POLLOUT, deadline)) {
+        if (deadline.hasExpired() || Teardown::hasBegun()) {
             return false;
         }
         const ssize_t sent = ::send(socket, data, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitFor(socket, POLLOUT, deadline)) {
+                return false;
+            }
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) {
             continue;
         }
         if (sent <= 0) {
@@ -121,11 +129,17 @@ bool sendAll(int socket, const char* data, qsizetype size, const QDeadlineTimer&
 
 bool receiveAll(int socket, char* data, qsizetype size, const QDeadlineTimer& deadline) {
     while (size > 0) {
-        if (!waitFor(socket, POLLIN, deadline)) {
+        if (deadline.hasExpired() || Teardown::hasBegun()) {
             return false;
         }
         const ssize_t got = ::recv(socket, data, size_t(size), MSG_DONTWAIT);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitFor(socket, POLLIN, deadline)) {
+                return false;
+            }
+            continue;
+        }
+        if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got <= 0) {
@@ -267,7 +281,14 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
     if (answer && !answer->image.isNull()) {
         QImage& image = answer->image;
         const qsizetype row = qsizetype(image.width()) * 4;
-        for (int y = 0; answer && y < image.height(); ++y) {
+        if (image.bytesPerLine() == row) {
+            // The rows lie one after the other, as they come.
+            if (!receiveAll(process->socket, reinterpret_cast<char*>(image.bits()), row * image.height(),
+                            deadline)) {
+                answer.reset();
+            }
+        }
+        for (int y = 0; answer && image.bytesPerLine() != row && y < image.height(); ++y) {
             if (!receiveAll(process->socket, reinterpret_cast<char*>(image.scanLine(y)), row, deadline)) {
                 answer.reset();
             }
