@@ -1,8 +1,9 @@
 // A plain vector avatar drawn at 60 px through the avatar road (the coders registry with a
 // thumbnail size, as an avatar view asks for it), beside a bare render of the same document:
-// the SVG by QSvgRenderer, the PDF by Poppler in this process, the renderer the road draws PDFs
-// with (in a process of its own). What is compared is the road's own cost, the checks, the hop
-// to the drawing process and the composing, not one renderer against another.
+// the SVG by QSvgRenderer, the PDF by Poppler in this process, through the same QPainter
+// backend the road draws PDFs with (in a process of its own). What is compared is the road's own
+// cost, the checks, the hop to the drawing process and the composing, not one renderer against
+// another.
 #include "BenchMain.h"
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageSVGCoder.h"
@@ -127,6 +128,7 @@ void BM_PdfBarePoppler(benchmark::State& state) {
     std::size_t next = 0;
     for (auto _ : state) {
         const auto document = Poppler::Document::loadFromData(documents[next++ % documents.size()]);
+        document->setRenderBackend(Poppler::Document::QPainterBackend);
         document->setRenderHint(Poppler::Document::Antialiasing);
         document->setRenderHint(Poppler::Document::TextAntialiasing);
         document->setRenderHint(Poppler::Document::IgnorePaperColor);

@@ -28,8 +28,8 @@ public:
     // The largest document sent; a larger one is no image.
     static constexpr qsizetype maxDocumentBytes = 32 * 1024 * 1024;
 
-    // What one drawing may cost the drawing process: CPU time of its thread, and wall time as a
-    // backstop on a machine too busy to give it that CPU. Checked between drawing operators.
+    // What one drawing may cost the drawing process: CPU time, and wall time as a backstop on a
+    // machine too busy to give it that CPU. Checked between drawing operators.
     static constexpr int cpuBudgetMs = 1000;
     static constexpr int wallBudgetMs = 1500;
     // How long the asking side waits for an answer before it kills the process: the budget and

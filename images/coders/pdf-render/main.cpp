@@ -4,6 +4,7 @@
 #include "images/coders/PdfRenderProtocol.h"
 #include "images/coders/pdf-render/PdfPageRenderer.h"
 
+#include <QGuiApplication>
 #include <QtEndian>
 
 #include <sys/resource.h>
@@ -61,8 +62,11 @@ constexpr bool addressSanitized = false;
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    // Glyphs are drawn through Qt's fonts, which need a GUI application; no display is used.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication application(argc, argv);
     if (!addressSanitized) {
         // What a drawing may allocate: far more than any page at the pixel budget needs. (The
         // address sanitiser reserves terabytes of address space of its own.)
