@@ -234,6 +234,23 @@ TEST(PdfVectorImageSourceTest, ADrawingThatNeverEndsIsStopped) {
     EXPECT_FALSE(avatar(plainPage).isNull());
 }
 
+TEST(PdfVectorImageSourceTest, APdfThatEndsItsDrawingProcessIsNoImageAndTheNextIsDrawn) {
+    // A picture of ten billion pixels (12 s for the old renderer): the renderer's bitmap for it
+    // is never allocated, and it writes into it all the same. Only the drawing process ends.
+    const QByteArray huge =
+        page("/XObject << /I 5 0 R >>", "4 0 R",
+             {streamOf("", "q 60 0 0 60 0 0 cm /I Do Q"),
+              streamOf("/Type /XObject /Subtype /Image /Width 100000 /Height 100000 /BitsPerComponent 1 "
+                       "/ColorSpace /DeviceGray /Filter /FlateDecode",
+                       deflated(QByteArray(12500 * 50, '\0')))});
+    for (int i = 0; i < 2; ++i) {
+        const auto drawn = within<bool>(answeredWithinMs, [huge] { return !avatar(huge).isNull(); });
+        ASSERT_TRUE(drawn.has_value()) << "still drawing";
+        EXPECT_FALSE(*drawn);
+        EXPECT_FALSE(avatar(plainPage).isNull());
+    }
+}
+
 TEST(PdfVectorImageSourceTest, APdfIsDrawnWhileAnotherDrawsForEver) {
     const QByteArray endless = nestedForms(60);
     auto first = std::make_shared<std::atomic<bool>>(false);
