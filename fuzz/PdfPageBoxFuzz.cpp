@@ -1,5 +1,5 @@
 // The page size of a PDF: the media boxes the document declares and its page tree, read from
-// its bytes, and QtPdf's answer checked against them.
+// its bytes, and the drawing process's answer checked against them.
 #include "ImageFuzzSupport.h"
 
 #include "images/coders/PdfVectorImageSource.h"
@@ -10,8 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)velmora::images::PdfVectorImageSource::declaresOnlyEmptyBoxes(input);
     (void)velmora::images::PdfVectorImageSource::pageTreeHasCycle(input);
 #ifdef VELMORA_FUZZ_REGRESSION
-    // QtPdf keeps some memory for every damaged document it fails to load (see lsan.supp), so a
-    // long run through it ends at the memory limit: only the kept inputs go through it, here.
+    // Each page size is a round trip to the drawing process, far slower than the reading above:
+    // only the kept inputs go through it, here (the PdfRoad target fuzzes that road).
     (void)velmora::images::PdfVectorImageSource::pageSize(input, 0);
 #endif
     return 0;

@@ -12,10 +12,11 @@
 
 namespace velmora::images {
 
-// The general still-image coder over Qt's image readers and writers, QtPdf and libheif, with
-// PNG written by PngWriter and a PNG that floods read by PartialPngDecoder. It claims every
-// input and every output format, so a registry asks it last; it always decodes the first frame
-// only. The shared instance keeps no state; each progressive decode makes its own instance.
+// The general still-image coder over Qt's image readers and writers, Poppler (through
+// PdfVectorImageSource) and libheif, with PNG written by PngWriter and a PNG that floods read by
+// PartialPngDecoder. It claims every input and every output format, so a registry asks it last; it
+// always decodes the first frame only. The shared instance keeps no state; each progressive decode
+// makes its own instance.
 class ImageIOCoder : public ProgressiveImageCoder {
 public:
     ImageIOCoder();

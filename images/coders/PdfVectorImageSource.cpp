@@ -1,44 +1,78 @@
 #include "images/coders/PdfVectorImageSource.h"
 
+#include "images/coders/PdfRenderHost.h"
 #include "images/coders/VectorDrawingCost.h"
 #include "images/core/Image.h"
 
-#include <QBuffer>
 #include <QHash>
 #include <QPainter>
-#include <QPdfDocument>
 #include <QRegularExpression>
 
 #include <cmath>
-#include <mutex>
 
 namespace velmora::images {
 
 namespace {
 
-// The PDF library behind QtPdf is not safe to enter from two threads at once.
-std::mutex& pdfMutex() {
-    static std::mutex mutex;
-    return mutex;
+bool isPdfSpace(char c) {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == '\0';
+}
+
+bool isPdfBreak(char c) {
+    return isPdfSpace(c) || c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' ||
+           c == '{' || c == '}' || c == '/' || c == '%';
+}
+
+// The PDF's words one after the other: each call moves past one, in time proportional to it.
+class WordReader {
+public:
+    explicit WordReader(QByteArrayView data) : m_data(data) {}
+
+    bool atEnd() {
+        while (m_at < m_data.size() && isPdfSpace(m_data.at(m_at))) {
+            ++m_at;
+        }
+        return m_at >= m_data.size();
+    }
+    // The next word: a run of regular characters, or one delimiter (with a name's characters).
+    QByteArrayView next() {
+        if (atEnd()) {
+            return {};
+        }
+        const qsizetype start = m_at;
+        if (isPdfBreak(m_data.at(m_at))) {
+            ++m_at;
+            if (m_data.at(start) != '/') {
+                return m_data.sliced(start, 1);
+            }
+        }
+        while (m_at < m_data.size() && !isPdfBreak(m_data.at(m_at))) {
+            ++m_at;
+        }
+        return m_data.sliced(start, m_at - start);
+    }
+
+private:
+    QByteArrayView m_data;
+    qsizetype m_at = 0;
+};
+
+// A whole number of up to 18 digits, or -1.
+qint64 wholeNumber(QByteArrayView word) {
+    if (word.isEmpty() || word.size() > 18) {
+        return -1;
+    }
+    qint64 value = 0;
+    for (const char c : word) {
+        if (c < '0' || c > '9') {
+            return -1;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
 }
 
 } // namespace
-
-// Made, used and destroyed under the PDF lock only, from whichever thread holds it: it must not
-// belong to a thread that may end first.
-struct PdfVectorImageSource::Document {
-    QBuffer buffer;
-    QPdfDocument document;
-
-    explicit Document(const QByteArray& data) {
-        buffer.setData(data);
-        buffer.open(QIODevice::ReadOnly);
-        document.load(&buffer);
-        document.moveToThread(nullptr);
-        buffer.moveToThread(nullptr);
-    }
-    bool ok() const { return document.status() == QPdfDocument::Status::Ready; }
-};
 
 bool PdfVectorImageSource::declaresOnlyEmptyBoxes(const QByteArray& data) {
     static const QRegularExpression box(
@@ -58,23 +92,45 @@ bool PdfVectorImageSource::declaresOnlyEmptyBoxes(const QByteArray& data) {
 }
 
 bool PdfVectorImageSource::pageTreeHasCycle(const QByteArray& data) {
-    static const QRegularExpression object(QStringLiteral(R"((\d+)\s+\d+\s+obj\b(.*?)\bendobj\b)"),
-                                           QRegularExpression::DotMatchesEverythingOption);
-    static const QRegularExpression kids(QStringLiteral(R"(/Kids\s*\[([^\]]*)\])"));
-    static const QRegularExpression reference(QStringLiteral(R"((\d+)\s+\d+\s+R\b)"));
+    // Every /Kids array of an object ("N G obj" to "endobj"), read word by word in one pass.
     QHash<qint64, QList<qint64>> children;
-    auto objects = object.globalMatch(QString::fromLatin1(data));
-    while (objects.hasNext()) {
-        const auto match = objects.next();
-        const auto list = kids.match(match.capturedView(2));
-        if (!list.hasMatch()) {
+    WordReader words(data);
+    qint64 current = -1;
+    qint64 numbers[2] = {-1, -1};
+    while (!words.atEnd()) {
+        const QByteArrayView word = words.next();
+        const qint64 number = wholeNumber(word);
+        if (number >= 0) {
+            numbers[0] = numbers[1];
+            numbers[1] = number;
             continue;
         }
-        QList<qint64>& own = children[match.capturedView(1).toLongLong()];
-        auto references = reference.globalMatch(list.capturedView(1));
-        while (references.hasNext()) {
-            own.append(references.next().capturedView(1).toLongLong());
+        if (word == "obj" && numbers[0] >= 0) {
+            current = numbers[0];
+        } else if (word == "endobj") {
+            current = -1;
+        } else if (word == "/Kids" && current >= 0) {
+            if (words.next() != "[") {
+                numbers[0] = numbers[1] = -1;
+                continue;
+            }
+            QList<qint64>& own = children[current];
+            qint64 kid[2] = {-1, -1};
+            for (QByteArrayView inside = words.next(); !inside.isEmpty() && inside != "]";
+                 inside = words.next()) {
+                const qint64 value = wholeNumber(inside);
+                if (value >= 0) {
+                    kid[0] = kid[1];
+                    kid[1] = value;
+                } else {
+                    if (inside == "R" && kid[0] >= 0) {
+                        own.append(kid[0]);
+                    }
+                    kid[0] = kid[1] = -1;
+                }
+            }
         }
+        numbers[0] = numbers[1] = -1;
     }
     // Depth-first, without recursion: 1 while a node is on the path, 2 once it is done.
     QHash<qint64, int> state;
@@ -86,7 +142,7 @@ bool PdfVectorImageSource::pageTreeHasCycle(const QByteArray& data) {
         state[root.key()] = 1;
         while (!path.isEmpty()) {
             auto& [node, next] = path.last();
-            const QList<qint64> below = children.value(node);
+            const QList<qint64>& below = children.find(node).value();
             if (next == below.size()) {
                 state[node] = 2;
                 path.removeLast();
@@ -106,57 +162,51 @@ bool PdfVectorImageSource::pageTreeHasCycle(const QByteArray& data) {
     return false;
 }
 
-PdfVectorImageSource::PdfVectorImageSource(QByteArray data, int pageIndex, QSizeF pageSize,
-                                           std::unique_ptr<Document> document)
-    : m_data(std::move(data)), m_pageIndex(pageIndex), m_pageSize(pageSize), m_document(std::move(document)) {
-}
+PdfVectorImageSource::PdfVectorImageSource(QByteArray data, int pageIndex, QSizeF pageSize)
+    : m_data(std::move(data)), m_pageIndex(pageIndex), m_pageSize(pageSize) {}
 
-PdfVectorImageSource::~PdfVectorImageSource() {
-    std::lock_guard lock(pdfMutex());
-    m_document.reset();
-}
-
-std::unique_ptr<PdfVectorImageSource::Document> PdfVectorImageSource::load(const QByteArray& data,
-                                                                           int pageIndex, QSizeF* pageSize) {
+QSizeF PdfVectorImageSource::load(const QByteArray& data, int pageIndex) {
+    // Cheap refusals first, each in time linear in the data; what they let through is still
+    // drawn within the drawing's budget.
     if (data.isEmpty() || pageIndex < 0 || pageTreeHasCycle(data) ||
-        !VectorDrawingCost::pdfWithinBound(data)) {
-        return nullptr;
+        !VectorDrawingCost::pdfWithinBound(data) || declaresOnlyEmptyBoxes(data)) {
+        return {};
     }
-    auto loaded = std::make_unique<Document>(data);
-    if (!loaded->ok() || pageIndex >= loaded->document.pageCount()) {
-        return nullptr;
+    PdfRenderProtocol::Request request;
+    request.document = data;
+    request.page = pageIndex;
+    const auto answer = PdfRenderHost::ask(request);
+    if (!answer || answer->status != PdfRenderProtocol::Status::Drawn) {
+        return {};
     }
-    const QSizeF size = loaded->document.pagePointSize(pageIndex);
-    if (!(size.width() > 0) || !(size.height() > 0) || declaresOnlyEmptyBoxes(data)) {
-        return nullptr;
-    }
-    *pageSize = size;
-    return loaded;
+    return answer->pageSize;
 }
 
 std::shared_ptr<PdfVectorImageSource> PdfVectorImageSource::create(const QByteArray& data, int pageIndex) {
-    std::lock_guard lock(pdfMutex());
-    QSizeF size;
-    auto document = load(data, pageIndex, &size);
-    if (!document) {
+    const QSizeF size = load(data, pageIndex);
+    if (size.isEmpty()) {
         return nullptr;
     }
-    return std::shared_ptr<PdfVectorImageSource>(
-        new PdfVectorImageSource(data, pageIndex, size, std::move(document)));
+    return std::shared_ptr<PdfVectorImageSource>(new PdfVectorImageSource(data, pageIndex, size));
 }
 
 QSizeF PdfVectorImageSource::pageSize(const QByteArray& data, int pageIndex) {
-    std::lock_guard lock(pdfMutex());
-    QSizeF size;
-    return load(data, pageIndex, &size) ? size : QSizeF();
+    return load(data, pageIndex);
 }
 
 QImage PdfVectorImageSource::renderPage(const QSize& pixelSize) const {
-    if (!fitsPixelBudget(pixelSize)) {
+    if (pixelSize.isEmpty() || !fitsPixelBudget(pixelSize)) {
         return {};
     }
-    std::lock_guard lock(pdfMutex());
-    return m_document->document.render(m_pageIndex, pixelSize);
+    PdfRenderProtocol::Request request;
+    request.document = m_data;
+    request.page = m_pageIndex;
+    request.pixels = pixelSize;
+    const auto answer = PdfRenderHost::ask(request);
+    if (!answer || answer->status != PdfRenderProtocol::Status::Drawn) {
+        return {};
+    }
+    return answer->image;
 }
 
 void PdfVectorImageSource::render(QPainter& painter, const QRectF& target) const {

@@ -1,0 +1,119 @@
+#include "images/coders/PdfRenderProtocol.h"
+
+#include "images/core/Image.h"
+
+#include <QtEndian>
+
+#include <cmath>
+#include <cstring>
+
+namespace velmora::images {
+
+namespace {
+
+void putWord(QByteArray& out, quint32 value) {
+    char bytes[4];
+    qToLittleEndian(value, bytes);
+    out.append(bytes, 4);
+}
+
+void putReal(QByteArray& out, double value) {
+    quint64 bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    char bytes[8];
+    qToLittleEndian(bits, bytes);
+    out.append(bytes, 8);
+}
+
+quint32 word(const char* at) {
+    return qFromLittleEndian<quint32>(at);
+}
+
+double real(const char* at) {
+    const quint64 bits = qFromLittleEndian<quint64>(at);
+    double value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+} // namespace
+
+QByteArray PdfRenderProtocol::encodeRequestHeader(const Request& request) {
+    QByteArray out;
+    out.reserve(requestHeaderSize);
+    putWord(out, magic);
+    putWord(out, quint32(request.document.size()));
+    putWord(out, quint32(request.page));
+    putWord(out, quint32(std::max(0, request.pixels.width())));
+    putWord(out, quint32(std::max(0, request.pixels.height())));
+    return out;
+}
+
+std::optional<PdfRenderProtocol::Request> PdfRenderProtocol::decodeRequestHeader(const char* header,
+                                                                                 quint32* documentLength) {
+    if (word(header) != magic) {
+        return std::nullopt;
+    }
+    *documentLength = word(header + 4);
+    const auto page = qint32(word(header + 8));
+    const auto width = qint32(word(header + 12));
+    const auto height = qint32(word(header + 16));
+    if (*documentLength > maxDocumentBytes || page < 0 || width < 0 || height < 0 ||
+        (width > 0 && height > 0 && !fitsPixelBudget(QSize(width, height)))) {
+        return std::nullopt;
+    }
+    Request request;
+    request.page = page;
+    request.pixels = QSize(width, height);
+    return request;
+}
+
+QByteArray PdfRenderProtocol::encodeAnswer(const Answer& answer) {
+    const QImage image =
+        answer.image.isNull() ? QImage() : answer.image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QByteArray out;
+    out.reserve(answerHeaderSize + pixelBytes(image.size()));
+    putWord(out, quint32(answer.status));
+    putReal(out, answer.pageSize.width());
+    putReal(out, answer.pageSize.height());
+    putWord(out, quint32(image.width()));
+    putWord(out, quint32(image.height()));
+    for (int y = 0; y < image.height(); ++y) {
+        out.append(reinterpret_cast<const char*>(image.constScanLine(y)), qsizetype(image.width()) * 4);
+    }
+    return out;
+}
+
+std::optional<PdfRenderProtocol::Answer> PdfRenderProtocol::decodeAnswerHeader(const char* header,
+                                                                               const Request& request) {
+    const quint32 status = word(header);
+    if (status > quint32(Status::OverBudget)) {
+        return std::nullopt;
+    }
+    Answer answer;
+    answer.status = Status(status);
+    const QSize pixels(int(qint32(word(header + 20))), int(qint32(word(header + 24))));
+    const QSizeF page(real(header + 4), real(header + 12));
+    if (answer.status != Status::Drawn) {
+        return pixels.isNull() ? std::optional(answer) : std::nullopt;
+    }
+    // A page's size is a finite area; pixels come only as asked for.
+    if (!std::isfinite(page.width()) || !std::isfinite(page.height()) || !(page.width() > 0) ||
+        !(page.height() > 0)) {
+        return std::nullopt;
+    }
+    answer.pageSize = page;
+    if (request.pixels.isEmpty()) {
+        return pixels.isNull() ? std::optional(answer) : std::nullopt;
+    }
+    if (pixels != request.pixels) {
+        return std::nullopt;
+    }
+    answer.image = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+    if (answer.image.isNull()) {
+        return std::nullopt;
+    }
+    return answer;
+}
+
+} // namespace velmora::images

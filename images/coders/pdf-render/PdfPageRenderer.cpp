@@ -1,0 +1,108 @@
+#include "images/coders/pdf-render/PdfPageRenderer.h"
+
+#include <poppler-qt6.h>
+
+#include <QElapsedTimer>
+#include <QPainter>
+
+#include <cmath>
+#include <ctime>
+
+namespace velmora::images {
+
+namespace {
+
+qint64 processCpuMs() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// CPU time of the whole process: Qt hands some of a drawing's work to threads of its own.
+struct Budget {
+    qint64 cpuStartMs = processCpuMs();
+    QElapsedTimer wall;
+    Budget() { wall.start(); }
+    bool spent() const {
+        return processCpuMs() - cpuStartMs >= PdfRenderProtocol::cpuBudgetMs ||
+               wall.elapsed() >= PdfRenderProtocol::wallBudgetMs;
+    }
+};
+
+bool budgetSpent(const QVariant& payload) {
+    return reinterpret_cast<const Budget*>(payload.value<quintptr>())->spent();
+}
+
+} // namespace
+
+PdfPageRenderer::PdfPageRenderer() {
+    // A damaged document may report thousands of faults; nobody reads them.
+    Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant());
+}
+
+PdfPageRenderer::~PdfPageRenderer() = default;
+
+PdfRenderProtocol::Answer PdfPageRenderer::answer(const PdfRenderProtocol::Request& request) {
+    using Status = PdfRenderProtocol::Status;
+    PdfRenderProtocol::Answer answer;
+    if (!m_document || request.document != m_data) {
+        m_document.reset();
+        m_data = request.document;
+        m_document = Poppler::Document::loadFromData(m_data);
+        if (m_document) {
+            // Drawn through QPainter, whose stroker draws a dash pattern too fine to see as a
+            // solid line: Poppler's own rasteriser spends seconds and half a gigabyte on one such
+            // stroke, between two checks of the budget.
+            m_document->setRenderBackend(Poppler::Document::QPainterBackend);
+            m_document->setRenderHint(Poppler::Document::Antialiasing);
+            m_document->setRenderHint(Poppler::Document::TextAntialiasing);
+            // Drawn over nothing, as a picture is, rather than on white paper.
+            m_document->setRenderHint(Poppler::Document::IgnorePaperColor);
+        }
+    }
+    if (!m_document || m_document->isLocked() || request.page >= m_document->numPages()) {
+        return answer;
+    }
+    const std::unique_ptr<Poppler::Page> page = m_document->page(request.page);
+    if (!page) {
+        return answer;
+    }
+    const QSizeF size = page->pageSizeF();
+    if (!std::isfinite(size.width()) || !std::isfinite(size.height()) || !(size.width() > 0) ||
+        !(size.height() > 0)) {
+        return answer;
+    }
+    answer.pageSize = size;
+    answer.status = Status::Drawn;
+    if (request.pixels.isEmpty()) {
+        return answer;
+    }
+    const QSize pixels = request.pixels;
+    const double xResolution = 72.0 * pixels.width() / size.width();
+    const double yResolution = 72.0 * pixels.height() / size.height();
+    Budget budget;
+    QImage image = page->renderToImage(xResolution, yResolution, 0, 0, pixels.width(), pixels.height(),
+                                       Poppler::Page::Rotate0, nullptr, nullptr, budgetSpent,
+                                       QVariant::fromValue(reinterpret_cast<quintptr>(&budget)));
+    if (budget.spent()) {
+        answer.status = Status::OverBudget;
+        return answer;
+    }
+    if (image.isNull()) {
+        answer.status = Status::NoPage;
+        return answer;
+    }
+    if (image.size() != pixels) {
+        // Rounding of the resolution may leave a pixel more or less: the asked size is kept.
+        QImage fitted(pixels, QImage::Format_ARGB32_Premultiplied);
+        fitted.fill(Qt::transparent);
+        QPainter painter(&fitted);
+        painter.drawImage(QPoint(0, 0), image);
+        painter.end();
+        image = fitted;
+    }
+    answer.image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    return answer;
+}
+
+} // namespace velmora::images
