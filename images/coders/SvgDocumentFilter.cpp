@@ -11,7 +11,6 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QXmlStreamReader>
-#include <QXmlStreamWriter>
 
 #include <algorithm>
 
@@ -108,6 +107,14 @@ QString withoutCssComments(QStringView css) {
 
 // CSS is judged as it stands and as it reads without its comments.
 bool isSelfContainedCss(QStringView css) {
+    // Every attribute is read as CSS, and most are numbers, colours and path data: without an
+    // escape, an at-rule or a function there is nothing to look for (taking comments out adds none).
+    const bool plain = std::none_of(css.begin(), css.end(), [](QChar c) {
+        return c == QLatin1Char('\\') || c == QLatin1Char('@') || c == QLatin1Char('(');
+    });
+    if (plain) {
+        return true;
+    }
     if (!namesOnlyPartsOfTheDocument(css)) {
         return false;
     }
@@ -156,8 +163,9 @@ public:
     // document has much of it between its elements.
     QString kept(QStringView text, bool laidOut) {
         if (!laidOut && text.trimmed().isEmpty()) {
+            // Indentation between elements: nothing draws it, and QtSvg would only read it again.
             m_marks = 0;
-            return text.toString();
+            return {};
         }
         QString out;
         if (m_left == 0) {
@@ -273,6 +281,111 @@ QString rewrittenEmbeddedImage(QStringView href) {
     return QStringLiteral("data:image/png;base64,") + QString::fromLatin1(png.toBase64());
 }
 
+// Writes what the filter keeps. Qt's stream writer encodes each attribute and text on its own
+// and cost the filter more than QtSvg's own reading of the same document: here the document is
+// gathered as text and encoded once, with only the characters that must be escaped escaped.
+class MarkupWriter {
+public:
+    explicit MarkupWriter(qsizetype expected) {
+        m_text.reserve(expected + 64);
+        m_text += QLatin1String("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    }
+
+    void startElement(QStringView name) {
+        closeStartTag();
+        m_text += QLatin1Char('<');
+        m_text += name;
+        m_open.push_back(name.toString());
+        m_startTagOpen = true;
+    }
+    void attribute(QStringView name, QStringView value) {
+        m_text += QLatin1Char(' ');
+        m_text += name;
+        m_text += QLatin1String("=\"");
+        escaped(value, true);
+        m_text += QLatin1Char('"');
+    }
+    void characters(QStringView text) {
+        if (text.isEmpty()) {
+            return;
+        }
+        closeStartTag();
+        escaped(text, false);
+    }
+    void endElement() {
+        if (m_open.isEmpty()) {
+            return;
+        }
+        if (m_startTagOpen) {
+            m_text += QLatin1String("/>");
+            m_startTagOpen = false;
+        } else {
+            m_text += QLatin1String("</");
+            m_text += m_open.last();
+            m_text += QLatin1Char('>');
+        }
+        m_open.removeLast();
+    }
+    QByteArray document() {
+        while (!m_open.isEmpty()) {
+            endElement();
+        }
+        m_text += QLatin1Char('\n');
+        return m_text.toUtf8();
+    }
+
+private:
+    void closeStartTag() {
+        if (m_startTagOpen) {
+            m_text += QLatin1Char('>');
+            m_startTagOpen = false;
+        }
+    }
+    // Markup characters always; in an attribute also the quote and the white space a reader would
+    // otherwise fold into spaces; a carriage return anywhere, which a reader folds into a line break.
+    void escaped(QStringView text, bool inAttribute) {
+        qsizetype from = 0;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            QLatin1String replacement;
+            switch (text[i].unicode()) {
+            case u'&':
+                replacement = QLatin1String("&amp;");
+                break;
+            case u'<':
+                replacement = QLatin1String("&lt;");
+                break;
+            case u'>':
+                replacement = QLatin1String("&gt;");
+                break;
+            case u'\r':
+                replacement = QLatin1String("&#13;");
+                break;
+            case u'"':
+                replacement = inAttribute ? QLatin1String("&quot;") : QLatin1String();
+                break;
+            case u'\n':
+                replacement = inAttribute ? QLatin1String("&#10;") : QLatin1String();
+                break;
+            case u'\t':
+                replacement = inAttribute ? QLatin1String("&#9;") : QLatin1String();
+                break;
+            default:
+                break;
+            }
+            if (replacement.size() > 0) {
+                m_text += text.mid(from, i - from);
+                m_text += replacement;
+                from = i + 1;
+            }
+        }
+        m_text += text.mid(from);
+    }
+
+    QString m_text;
+    QList<QString> m_open;
+    bool m_startTagOpen = false;
+};
+
 } // namespace
 
 QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) {
@@ -283,9 +396,7 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
     // Names are written back as they came, prefixes and namespace declarations alike, so that
     // QtSvg reads the same names; a link is known by its local name under any prefix.
     reader.setNamespaceProcessing(false);
-    QByteArray output;
-    QXmlStreamWriter writer(&output);
-    writer.writeStartDocument();
+    MarkupWriter writer(data.size());
     int embeddedImages = 0;
     // Elements open inside a style element, counting it, and the style sheet's text so far:
     // the sheet is judged whole, once comments, CDATA sections and elements no longer split it.
@@ -330,7 +441,7 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
             if (textDepth > 0 || drawsText(name)) {
                 ++textDepth;
             }
-            writer.writeStartElement(name);
+            writer.startElement(name);
             const QXmlStreamAttributes attributes = reader.attributes();
             for (const QXmlStreamAttribute& attribute : attributes) {
                 const QStringView attributeName = attribute.qualifiedName();
@@ -340,18 +451,18 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
                 }
                 if (isLinkAttribute(attributeName)) {
                     if (isFragmentLink(value)) {
-                        writer.writeAttribute(attributeName.toString(), value.toString());
+                        writer.attribute(attributeName, value);
                     } else if (isImage && embeddedImages < maxEmbeddedImages) {
                         ++embeddedImages;
                         const QString image = rewrittenEmbeddedImage(value);
                         if (!image.isEmpty()) {
-                            writer.writeAttribute(attributeName.toString(), image);
+                            writer.attribute(attributeName, image);
                         }
                     }
                     continue;
                 }
                 if (isSelfContainedCss(value)) {
-                    writer.writeAttribute(attributeName.toString(), value.toString());
+                    writer.attribute(attributeName, value);
                 }
             }
             break;
@@ -364,11 +475,11 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
             textDepth = std::max(0, textDepth - 1);
             if (!styleSheet.isEmpty()) {
                 if (isSelfContainedCss(styleSheet)) {
-                    writer.writeCharacters(styleSheet);
+                    writer.characters(styleSheet);
                 }
                 styleSheet.clear();
             }
-            writer.writeEndElement();
+            writer.endElement();
             break;
         case QXmlStreamReader::Characters:
             if (!isXmlText(reader.text())) {
@@ -378,7 +489,7 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
                 styleSheet += reader.text();
             } else if (depth > 0) {
                 // Text outside the root is white space only.
-                writer.writeCharacters(text.kept(reader.text(), textDepth > 0));
+                writer.characters(text.kept(reader.text(), textDepth > 0));
             }
             break;
         default:
@@ -390,8 +501,7 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
     if (reader.hasError()) {
         return {};
     }
-    writer.writeEndDocument();
-    return output;
+    return writer.document();
 }
 
 } // namespace velmora::images

@@ -51,9 +51,11 @@ Image GraphicsImageRenderer::imageWithActions(const std::function<void(QPainter&
     if (actions) {
         actions(*graphicsCurrentContext());
     }
-    Image image = graphicsImageFromCurrentContext();
-    graphicsEndImageContext();
-    return image;
+    // The context ends here, so its bitmap is handed out as it is rather than copied.
+    std::unique_ptr<DrawingContext> context = std::move(contexts.back());
+    contexts.pop_back();
+    context->painter->end();
+    return Image(std::move(context->bitmap), context->scale > 0 ? context->scale : mainScreenScale());
 }
 
 bool graphicsBeginImageContext(bool opaque, const QSizeF& size, double scale) {

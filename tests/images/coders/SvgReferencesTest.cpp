@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
 
@@ -219,4 +220,55 @@ TEST(SvgReferencesTest, OnlyPlainWellFormedDocumentsAreRead) {
     // Qt's reader lets a control character in a name through; written out, it would not parse.
     EXPECT_TRUE(
         SvgDocumentFilter::withoutExternalReferences(QByteArray("<svg w\x04h=\"1\"></svg>")).isEmpty());
+}
+
+// What the filter keeps reads back as it came: names with their prefixes, attribute values with
+// markup characters, line breaks and tabs in them, text with markup characters, empty elements.
+TEST(SvgReferencesTest, WhatIsKeptReadsBackAsItCame) {
+    const QByteArray document =
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:x=\"http://www.w3.org/1999/xlink\" width=\"60\">"
+        "<g id=\"a&amp;b&lt;c&gt;d&quot;e'f\" class=\"one&#10;two&#9;three&#13;four\"><rect "
+        "x:href=\"#a&amp;b\"/>"
+        "<text>1 &lt; 2 &amp;&amp; 3 &gt; 2 ]]&gt; \"q\" 'a'</text><desc></desc></g></svg>";
+    const QByteArray kept = SvgDocumentFilter::withoutExternalReferences(document);
+    ASSERT_FALSE(kept.isEmpty());
+    QXmlStreamReader reader(kept);
+    reader.setNamespaceProcessing(false);
+    QStringList seen;
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::StartElement: {
+            QString element = QLatin1Char('<') + reader.qualifiedName().toString();
+            for (const QXmlStreamAttribute& attribute : reader.attributes()) {
+                element += QLatin1Char(' ') + attribute.qualifiedName().toString() + QLatin1Char('=') +
+                           attribute.value().toString();
+            }
+            seen << element;
+            break;
+        }
+        case QXmlStreamReader::EndElement:
+            seen << QLatin1String("</") + reader.qualifiedName().toString();
+            break;
+        case QXmlStreamReader::Characters:
+            seen << reader.text().toString();
+            break;
+        default:
+            break;
+        }
+    }
+    ASSERT_FALSE(reader.hasError()) << reader.errorString().toStdString() << "\n" << kept.toStdString();
+    EXPECT_EQ(seen, QStringList({
+                        "<svg xmlns=http://www.w3.org/2000/svg xmlns:x=http://www.w3.org/1999/xlink width=60",
+                        "<g id=a&b<c>d\"e'f class=one\ntwo\tthree\rfour",
+                        "<rect x:href=#a&b",
+                        "</rect",
+                        "<text",
+                        "1 < 2 && 3 > 2 ]]> \"q\" 'a'",
+                        "</text",
+                        "<desc",
+                        "</desc",
+                        "</g",
+                        "</svg",
+                    }))
+        << kept.toStdString();
 }
