@@ -8,6 +8,7 @@
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageSVGCoder.h"
 #include "images/core/DecodeOptions.h"
+#include "tests/support/PdfDocuments.h"
 
 #include <benchmark/benchmark.h>
 #include <poppler-qt6.h>
@@ -22,6 +23,7 @@
 namespace {
 
 using namespace velmora::images;
+using velmora::test::pdfOf;
 
 constexpr int side = 60;
 
@@ -36,23 +38,6 @@ const QByteArray& plainSvg() {
 <rect x="26" y="36" width="8" height="4" fill="#f1d3b3"/>
 </svg>)";
     return data;
-}
-
-QByteArray pdfOf(const QList<QByteArray>& objects) {
-    QByteArray pdf("%PDF-1.4\n");
-    QList<qsizetype> offsets;
-    for (qsizetype i = 0; i < objects.size(); ++i) {
-        offsets.append(pdf.size());
-        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
-    }
-    const qsizetype xref = pdf.size();
-    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (const qsizetype offset : offsets) {
-        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
-    }
-    pdf += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           QByteArray::number(xref) + "\n%%EOF\n";
-    return pdf;
 }
 
 // The same drawing as the SVG, in PDF's coordinates (y up).

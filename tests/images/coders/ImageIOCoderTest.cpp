@@ -7,6 +7,7 @@
 #include "images/coders/PdfVectorImageSource.h"
 #include "images/coders/VectorDrawingCost.h"
 #include "tests/support/LoadedImagePlugins.h"
+#include "tests/support/PdfDocuments.h"
 
 #include <QPdfWriter>
 
@@ -504,20 +505,7 @@ QByteArray pdfDrawing(const QByteArray& content) {
         "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
         "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 600 800] /Contents 4 0 R >>",
         "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream"};
-    QByteArray pdf("%PDF-1.4\n");
-    QList<qsizetype> offsets;
-    for (qsizetype i = 0; i < objects.size(); ++i) {
-        offsets.append(pdf.size());
-        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
-    }
-    const qsizetype xref = pdf.size();
-    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (const qsizetype offset : offsets) {
-        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
-    }
-    pdf += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           QByteArray::number(xref) + "\n%%EOF\n";
-    return pdf;
+    return velmora::test::pdfOf(objects);
 }
 
 } // namespace

@@ -1,22 +1,16 @@
 #include "images/coders/VectorDrawingCost.h"
 #include "images/coders/ImageSVGCoder.h"
+#include "tests/support/PdfDocuments.h"
 
 #include <zlib.h>
 
 #include <gtest/gtest.h>
 
 using namespace velmora::images;
+using velmora::test::deflated;
+using velmora::test::pdfOf;
 
 namespace {
-
-QByteArray deflated(const QByteArray& raw) {
-    uLongf size = compressBound(uLong(raw.size()));
-    QByteArray out(qsizetype(size), Qt::Uninitialized);
-    compress(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(raw.constData()),
-             uLong(raw.size()));
-    out.resize(qsizetype(size));
-    return out;
-}
 
 QByteArray stream(const QByteArray& dictionary, const QByteArray& body) {
     return "1 0 obj\n<< " + dictionary + " /Length " + QByteArray::number(body.size()) + " >>\nstream\n" +
