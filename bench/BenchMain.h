@@ -135,15 +135,27 @@ public:
 
     // The wall time of one benchmark against another's.
     void timeRatio(std::string measure, std::string figure, std::string baseline, double bound) {
+        ratio(std::move(measure), std::move(figure), std::move(baseline), bound, &Figures::seconds);
+    }
+
+    // The CPU time of one benchmark's thread against another's: for work done on that thread
+    // alone, what it cost without the time it waited for a core, which on a busy machine lands
+    // on one side or the other by chance.
+    void cpuTimeRatio(std::string measure, std::string figure, std::string baseline, double bound) {
+        ratio(std::move(measure), std::move(figure), std::move(baseline), bound, &Figures::cpuSeconds);
+    }
+
+    void ratio(std::string measure, std::string figure, std::string baseline, double bound,
+               double Figures::*time) {
         atMost(
             std::move(measure),
-            [figure, baseline](const Runs& runs) -> std::optional<Measurement> {
+            [figure, baseline, time](const Runs& runs) -> std::optional<Measurement> {
                 const Figures* a = runs.find(figure);
                 const Figures* b = runs.find(baseline);
                 if (!a || !b || a->failed || b->failed) {
                     return std::nullopt;
                 }
-                return Measurement{Quantity::seconds(a->seconds), Quantity::seconds(b->seconds)};
+                return Measurement{Quantity::seconds(a->*time), Quantity::seconds(b->*time)};
             },
             bound);
     }
@@ -290,6 +302,18 @@ inline int runBenchmarks(int& argc, char** argv, const Bounds& bounds, bool reje
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return bounds.check(reporter.runs, program, filtered) ? 0 : 1;
+}
+
+// runBenchmarks with the repetitions of all benchmarks run in a random order: the two sides of
+// a ratio take turns, so a spell of noise on the machine falls on both alike rather than on
+// whichever ran then.
+inline int runInterleaved(int argc, char** argv, const Bounds& bounds) {
+    std::vector<char*> arguments(argv, argv + argc);
+    static char interleaved[] = "--benchmark_enable_random_interleaving=true";
+    arguments.insert(arguments.begin() + 1, interleaved);
+    int count = static_cast<int>(arguments.size());
+    arguments.push_back(nullptr);
+    return runBenchmarks(count, arguments.data(), bounds);
 }
 
 } // namespace velmora::bench

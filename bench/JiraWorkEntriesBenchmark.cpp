@@ -6,8 +6,10 @@
 // page alone), requests (per range read), peak_in_flight (the most requests the server
 // held unanswered at once during the range reads).
 //
-// Bounds: the range read at most 1.25 x (search_ms + 10 x 20 ms), which three at a time
-// (fourteen rounds) no longer meets; exactly 42 requests (server information, one
+// Bounds: the range read at most 1.25 x (search_ms + 10 rounds), a round taken as long as
+// each of the search's two requests took in the same iteration (20 ms and what this machine
+// adds to a request, which a busy machine makes more of on both sides alike), which three at
+// a time (fourteen rounds) no longer meets; exactly 42 requests (server information, one
 // search page, 40 work-log reads); exactly 4 in flight at once.
 #include "BenchMain.h"
 #include "platform/net/SessionConfiguration.h"
@@ -115,15 +117,17 @@ int main(int argc, char** argv) {
     Bounds bounds;
     const std::string name = "BM_JiraWeekOfWorkEntries";
     bounds.atMost(
-        "Jira week: range read / (search + 10 rounds of 20 ms)",
+        "Jira week: range read / (search + 10 rounds as long as its requests)",
         [name](const Runs& runs) -> std::optional<Measurement> {
             const auto wall = Bounds::counter(runs, name, "wall_ms");
             const auto search = Bounds::counter(runs, name, "search_ms");
             if (!wall || !search) {
                 return std::nullopt;
             }
+            // The search is two requests one after the other, each at least one round.
+            const double round = std::max(*search / 2, double(latencyMs));
             return Measurement{Quantity::seconds(*wall / 1e3),
-                               Quantity::seconds((*search + 10 * latencyMs) / 1e3)};
+                               Quantity::seconds((*search + 10 * round) / 1e3)};
         },
         1.25);
     bounds.exactly("Jira week: requests", [name](const Runs& runs) -> std::optional<Measurement> {

@@ -11,11 +11,28 @@
 #include "images/pipeline/AbstractRemoteImageOptionsProcessor.h"
 #include "images/pipeline/RemoteImageManagerDelegate.h"
 
+#include <QHash>
+
 #include <algorithm>
 
 namespace velmora::images {
 
 namespace {
+
+// A URL's fully encoded text, the cache's key for it. Writing a URL out cost more than the rest
+// of a memory hit, and the same avatars are asked for again and again as rows are painted: each
+// thread keeps the texts it wrote last (comparing URLs is far cheaper than writing one out).
+QString fullyEncodedText(const QUrl& url) {
+    constexpr qsizetype kept = 256;
+    thread_local QHash<QUrl, QString> written;
+    if (const auto found = written.constFind(url); found != written.cend()) {
+        return found.value();
+    }
+    if (written.size() >= kept) {
+        written.clear();
+    }
+    return written.insert(url, url.toString(QUrl::FullyEncoded)).value();
+}
 
 std::mutex& defaultsMutex() {
     static std::mutex mutex;
@@ -112,7 +129,7 @@ QString RemoteImageManager::originalCacheKeyForURL(const QUrl& url, const Remote
         return QStringLiteral("");
     }
     const auto filter = context.cacheKeyFilter.hasValue() ? context.cacheKeyFilter.value() : cacheKeyFilter;
-    return filter ? filter->cacheKeyForURL(url) : url.toString(QUrl::FullyEncoded);
+    return filter ? filter->cacheKeyForURL(url) : fullyEncodedText(url);
 }
 
 QString RemoteImageManager::cacheKeyForURL(const QUrl& url, const RemoteImageContext& context) const {
