@@ -262,11 +262,16 @@ double threadCpuSeconds() {
 }
 
 // Runs the event loop until `done` says so, at most 10 s; says whether it did.
+// Waits for events between checks, as the app's own event loop does: a loop that spun here
+// kept a core from the access manager's thread, and on a busy machine the answer then waited
+// for one, a wait no user of the app meets (the timer only bounds each wait).
 bool processUntil(const std::function<bool()>& done) {
     QElapsedTimer waited;
     waited.start();
+    QTimer wake;
+    wake.start(20);
     while (!done() && waited.elapsed() < 10000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return done();
 }

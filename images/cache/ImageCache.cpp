@@ -610,7 +610,12 @@ std::shared_ptr<RemoteImageOperation> ImageCache::queryImageForKey(const QString
 }
 
 Image ImageCache::imageFromMemoryCacheForKey(const QString& key) const {
-    return key.isEmpty() ? Image() : d->memory->objectForKey(key).value_or(Image());
+    if (key.isEmpty()) {
+        return {};
+    }
+    // Moved out rather than copied: a copy of the handle is one more atomic count on a hit.
+    auto found = d->memory->objectForKey(key);
+    return found ? std::move(*found) : Image();
 }
 
 Image ImageCache::imageFromDiskCacheForKey(const QString& key, ImageCacheOptions options,
