@@ -99,8 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case QXmlStreamReader::Characters:
             check(styleDepth == 0 || namesOnlyTheDocument(reader.text()));
             if (styleDepth == 0) {
-                // White space alone is not counted (the filter writes it as it came, and the
-                // writer joins it to the text around it).
+                // White space is not counted: between elements the filter leaves it out, and
+                // inside a text it is bounded with the letters.
                 for (const QChar c : reader.text()) {
                     textLength += c.isSpace() ? 0 : 1;
                 }

@@ -164,7 +164,7 @@ public:
     QString kept(QStringView text, bool laidOut) {
         if (!laidOut && text.trimmed().isEmpty()) {
             // Indentation between elements: nothing draws it, and QtSvg would only read it again.
-            m_marks = 0;
+            // Left out, it parts no marks: those after it follow those before it in what is written.
             return {};
         }
         QString out;
