@@ -283,8 +283,11 @@ TEST_F(SecretServiceKeyringTest, ALockedKeyringIsAnErrorAndKeepsTheItem) {
 
     ASSERT_TRUE(collection.lock()) << collection.error().toStdString();
     auto load = keyring.load(key);
-    // An account with no item at all cannot be told apart while the keyring is locked.
+    // An account with no item at all cannot be told apart while the keyring is locked:
+    // neither loading nor removing it may answer "none". (The daemon may hide even the
+    // items it holds while locked, so removing a stored one meets the same search.)
     auto unknown = keyring.load(account());
+    auto removeUnknown = keyring.remove(account());
     auto store = keyring.store(key, QStringLiteral("Asana"), "replacement");
     auto remove = keyring.remove(key);
     ASSERT_TRUE(collection.unlock()) << collection.error().toStdString();
@@ -297,6 +300,10 @@ TEST_F(SecretServiceKeyringTest, ALockedKeyringIsAnErrorAndKeepsTheItem) {
     EXPECT_EQ(remove.error().kind, KeyringError::Kind::Locked) << remove.error().message.toStdString();
     ASSERT_FALSE(unknown.ok());
     EXPECT_EQ(unknown.error().kind, KeyringError::Kind::Locked) << unknown.error().message.toStdString();
+    ASSERT_FALSE(removeUnknown.ok()) << "removing an unknown account from a locked keyring answered "
+                                     << removeUnknown.value();
+    EXPECT_EQ(removeUnknown.error().kind, KeyringError::Kind::Locked)
+        << removeUnknown.error().message.toStdString();
 
     auto after = keyring.load(key);
     ASSERT_TRUE(after.ok()) << after.error().message.toStdString();
