@@ -390,6 +390,15 @@ Result<bool, KeyringError> doRemove(Session& session, const QString& account) {
     if (!found.ok()) {
         return R::failure(found.error());
     }
+    if (found.value().empty()) {
+        // As for a load: "nothing to remove" only holds when the keyring could look. A
+        // locked collection may hide the items it holds from a search, and reporting
+        // them gone would leave credentials behind an account the user deleted.
+        if (auto failed = session.checkCollection()) {
+            return R::failure(*failed);
+        }
+        return R::success(false);
+    }
     for (SecretItem* item : found.value()) {
         // The daemon deletes items of a locked collection too, so ask it whether the item
         // is locked: libsecret's cached "Locked" property may not have caught up yet.

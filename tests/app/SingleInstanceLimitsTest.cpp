@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <thread>
@@ -62,6 +63,25 @@ std::unique_ptr<QLocalSocket> connectTo(const QString& name) {
 bool droppedByTheServer(QLocalSocket& socket, int timeoutMs) {
     return waitUntil([&] { return socket.state() == QLocalSocket::UnconnectedState; }, timeoutMs);
 }
+
+// A running app listening on a name of its own, with the links it was handed.
+class SingleInstanceLimits : public ::testing::Test {
+protected:
+    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
+    std::unique_ptr<SingleInstance> running;
+    QList<QStringList> received;
+
+    // Starts listening, with `limits` when given, and collects each hand-over.
+    bool listen(const std::optional<SingleInstance::Limits>& limits = std::nullopt) {
+        running = std::make_unique<SingleInstance>(name);
+        if (limits) {
+            running->setLimits(*limits);
+        }
+        QObject::connect(running.get(), &SingleInstance::linksReceived,
+                         [this](const QStringList& links) { received << links; });
+        return running->listen();
+    }
+};
 
 } // namespace
 
@@ -112,13 +132,9 @@ TEST(SingleInstanceFolder, WithoutARuntimeFolderTheSocketStaysInTheUsersOwnFolde
 
 // A hand-over is one short message sent at once; a peer that sends more, takes longer
 // or holds too many connections is dropped, and the app keeps answering real starts.
-TEST(SingleInstanceLimits, PeersThatSendTooMuchTakeTooLongOrCrowdAreDropped) {
-    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
-    SingleInstance running(name);
-    running.setLimits({/*maxMessage*/ 1024, /*messageTimeoutMs*/ 400, /*maxConnections*/ 3});
-    ASSERT_TRUE(running.listen());
-    int received = 0;
-    QObject::connect(&running, &SingleInstance::linksReceived, [&] { ++received; });
+TEST_F(SingleInstanceLimits, PeersThatSendTooMuchTakeTooLongOrCrowdAreDropped) {
+    ASSERT_TRUE(
+        listen(SingleInstance::Limits{/*maxMessage*/ 1024, /*messageTimeoutMs*/ 400, /*maxConnections*/ 3}));
 
     // Too much: 10 MB without the end of a message.
     {
@@ -154,21 +170,16 @@ TEST(SingleInstanceLimits, PeersThatSendTooMuchTakeTooLongOrCrowdAreDropped) {
     // A message that ends is still handed over, and only once per connection.
     auto start = connectTo(name);
     start->write("velmora://add-account\n\nvelmora://add-account\n\n");
-    EXPECT_TRUE(waitUntil([&] { return received > 0; }, 2000));
+    EXPECT_TRUE(waitUntil([&] { return !received.isEmpty(); }, 2000));
     drainEvents();
-    EXPECT_EQ(received, 1);
+    EXPECT_EQ(received.size(), 1);
 }
 
 // The limit of a message is its size, not its time: a whole message over the limit sent at once
 // is dropped unread, one within it handed over.
-TEST(SingleInstanceLimits, AMessageOverTheSizeLimitIsDroppedEvenWhenItEndsAtOnce) {
-    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
-    SingleInstance running(name);
-    running.setLimits({/*maxMessage*/ 1024, /*messageTimeoutMs*/ 5000, /*maxConnections*/ 8});
-    ASSERT_TRUE(running.listen());
-    QList<QStringList> received;
-    QObject::connect(&running, &SingleInstance::linksReceived,
-                     [&](const QStringList& links) { received << links; });
+TEST_F(SingleInstanceLimits, AMessageOverTheSizeLimitIsDroppedEvenWhenItEndsAtOnce) {
+    ASSERT_TRUE(
+        listen(SingleInstance::Limits{/*maxMessage*/ 1024, /*messageTimeoutMs*/ 5000, /*maxConnections*/ 8}));
 
     const QString within = QStringLiteral("velmora://add-account?x=") + QString(990, QLatin1Char('a'));
     auto small = connectTo(name);
@@ -210,13 +221,8 @@ private:
 
 } // namespace
 
-TEST(SingleInstanceLimits, IdlePeersThatComeBackNeverKeepALaterStartOut) {
-    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
-    SingleInstance running(name);
-    ASSERT_TRUE(running.listen());
-    QList<QStringList> received;
-    QObject::connect(&running, &SingleInstance::linksReceived,
-                     [&](const QStringList& links) { received << links; });
+TEST_F(SingleInstanceLimits, IdlePeersThatComeBackNeverKeepALaterStartOut) {
+    ASSERT_TRUE(listen());
     IdlePeers idle(name, 8);
     drainEvents();
 
@@ -235,9 +241,8 @@ TEST(SingleInstanceLimits, IdlePeersThatComeBackNeverKeepALaterStartOut) {
     EXPECT_EQ(received.front(), links);
 }
 
-TEST(SingleInstanceLimits, AStartWhoseLinksWereNotTakenSaysSo) {
+TEST_F(SingleInstanceLimits, AStartWhoseLinksWereNotTakenSaysSo) {
     // An app that accepts the connection and never answers, as one that is stuck would.
-    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
     QLocalServer stuck;
     ASSERT_TRUE(stuck.listen(name));
     std::atomic<bool> finished{false};
@@ -285,14 +290,9 @@ TEST(SingleInstanceLimits, AStartWhoseLinksWereNotTakenSaysSo) {
 
 // The peer that makes room for a new one may have sent its whole message already: it is
 // taken and answered, not dropped with it.
-TEST(SingleInstanceLimits, APeerThatMakesRoomHasTheMessageItSentTaken) {
-    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
-    SingleInstance running(name);
-    running.setLimits({/*maxMessage*/ 1024, /*messageTimeoutMs*/ 5000, /*maxConnections*/ 1});
-    ASSERT_TRUE(running.listen());
-    QList<QStringList> received;
-    QObject::connect(&running, &SingleInstance::linksReceived,
-                     [&](const QStringList& links) { received << links; });
+TEST_F(SingleInstanceLimits, APeerThatMakesRoomHasTheMessageItSentTaken) {
+    ASSERT_TRUE(
+        listen(SingleInstance::Limits{/*maxMessage*/ 1024, /*messageTimeoutMs*/ 5000, /*maxConnections*/ 1}));
 
     // Both wait to be accepted at once; the first has sent everything before.
     auto sender = connectTo(name);
@@ -310,13 +310,8 @@ TEST(SingleInstanceLimits, APeerThatMakesRoomHasTheMessageItSentTaken) {
 // than a later start waits: the start cannot confirm the hand-over, yet the links are on
 // their way and the app takes them once it resumes. So "not confirmed" is what the start
 // may say, never "not handed over".
-TEST(SingleInstanceLimits, AFrozenAppTakesTheLinksWhenItResumes) {
-    const QString name = QStringLiteral("velmora-test-") + QUuid::createUuid().toString(QUuid::Id128);
-    SingleInstance running(name);
-    ASSERT_TRUE(running.listen());
-    QList<QStringList> received;
-    QObject::connect(&running, &SingleInstance::linksReceived,
-                     [&](const QStringList& links) { received << links; });
+TEST_F(SingleInstanceLimits, AFrozenAppTakesTheLinksWhenItResumes) {
+    ASSERT_TRUE(listen());
 
     const QStringList links{QStringLiteral("velmora://authorize-jira?token=a&refreshToken=b")};
     auto handedOver = SingleInstance::HandOver::Delivered;

@@ -2,6 +2,7 @@
 
 #include "app/MainMenu.h"
 #include "app/WelcomeWindowController.h"
+#include "core/model/ShellHooks.h"
 #include "core/storage/CredentialLoading.h"
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageSVGCoder.h"
@@ -121,6 +122,31 @@ TEST_F(WindowManagerTest, AnAccountFoundWithoutTokensWhileItsWindowIsMadeLeavesF
     EXPECT_EQ(providerName(windows().applicationWindow()->provider()), "Gamma")
         << "the window shown is the account chosen, not one marked while it was made";
     EXPECT_EQ(settings.defaultAccount(), uuidText(usable));
+    int windowsShown = 0;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        windowsShown += qobject_cast<ApplicationWindowController*>(widget) && widget->isVisible() ? 1 : 0;
+    }
+    EXPECT_EQ(windowsShown, 1);
+}
+
+// The account on screen opened again while its window is still being made (its
+// credentials saved anew, which opens it again with them): the window begun first is let
+// go and the one made again stands. The account is the same, so only which making came
+// last tells the two windows apart.
+TEST_F(WindowManagerTest, AnAccountOpenedAgainWhileItsWindowIsMadeShowsOneWindow) {
+    const auto alpha = addAccount(QStringLiteral("Alpha"));
+    const QUuid id = *alpha.id();
+    int servicesMade = 0;
+    launchWith([this, id, &servicesMade](const AnyProvider&) -> std::shared_ptr<ProviderService> {
+        if (++servicesMade == 1) {
+            ShellHooks::instance().switchToProvider(id, false);
+        }
+        return service;
+    });
+    ASSERT_GE(servicesMade, 2) << "the account was not opened again while its window was made";
+    EXPECT_EQ(currentName(), "Alpha");
+    ASSERT_NE(windows().applicationWindow(), nullptr);
+    EXPECT_TRUE(windows().applicationWindow()->isVisible());
     int windowsShown = 0;
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         windowsShown += qobject_cast<ApplicationWindowController*>(widget) && widget->isVisible() ? 1 : 0;

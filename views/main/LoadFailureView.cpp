@@ -22,6 +22,9 @@ QString failureExplanation(const APIError& error) {
     switch (error.kind()) {
     case APIError::Kind::RateLimited:
         if (const auto seconds = error.retryAfter()) {
+            if (*seconds == 1) {
+                return QObject::tr("%1 asked us to slow down. Try again in 1 second.").arg(host);
+            }
             return QObject::tr("%1 asked us to slow down. Try again in %2 seconds.").arg(host).arg(*seconds);
         }
         return QObject::tr("%1 asked us to slow down. Try again in a minute.").arg(host);

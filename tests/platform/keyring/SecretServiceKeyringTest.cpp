@@ -283,8 +283,11 @@ TEST_F(SecretServiceKeyringTest, ALockedKeyringIsAnErrorAndKeepsTheItem) {
 
     ASSERT_TRUE(collection.lock()) << collection.error().toStdString();
     auto load = keyring.load(key);
-    // An account with no item at all cannot be told apart while the keyring is locked.
+    // An account with no item at all cannot be told apart while the keyring is locked:
+    // neither loading nor removing it may answer "none". (The daemon may hide even the
+    // items it holds while locked, so removing a stored one meets the same search.)
     auto unknown = keyring.load(account());
+    auto removeUnknown = keyring.remove(account());
     auto store = keyring.store(key, QStringLiteral("Asana"), "replacement");
     auto remove = keyring.remove(key);
     ASSERT_TRUE(collection.unlock()) << collection.error().toStdString();
@@ -297,6 +300,10 @@ TEST_F(SecretServiceKeyringTest, ALockedKeyringIsAnErrorAndKeepsTheItem) {
     EXPECT_EQ(remove.error().kind, KeyringError::Kind::Locked) << remove.error().message.toStdString();
     ASSERT_FALSE(unknown.ok());
     EXPECT_EQ(unknown.error().kind, KeyringError::Kind::Locked) << unknown.error().message.toStdString();
+    ASSERT_FALSE(removeUnknown.ok()) << "removing an unknown account from a locked keyring answered "
+                                     << removeUnknown.value();
+    EXPECT_EQ(removeUnknown.error().kind, KeyringError::Kind::Locked)
+        << removeUnknown.error().message.toStdString();
 
     auto after = keyring.load(key);
     ASSERT_TRUE(after.ok()) << after.error().message.toStdString();
@@ -389,7 +396,8 @@ TEST(SecretServiceKeyringBusTest, ConnectingAheadToAStalledBusKeepsLaterCallsWit
 // (with or without an account), it is cancelled, and the next call is answered. The bus
 // stalls the read ahead's connection for good; then its socket goes, so a call that gets
 // the worker is answered at once ("no Secret Service"), and one still queued behind the
-// stuck read times out.
+// stuck read times out. One set aside is cancelled then and there: its own bound is long
+// here, and the call after it is answered long before that bound would free the worker.
 TEST(SecretServiceKeyringBusTest, AReadAheadSetAsideOrPastItsBoundLetsGoOfTheWorker) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     enum class Then { LoadAnother, ForgetAndRemove, WaitWithAccount, WaitWithoutAccount };
@@ -401,7 +409,8 @@ TEST(SecretServiceKeyringBusTest, AReadAheadSetAsideOrPastItsBoundLetsGoOfTheWor
             std::_Exit(2);
         }
         // Room for a busy machine: the calls that get the worker are answered at once.
-        const auto bound = 2s;
+        const bool setAside = then == Then::LoadAnother || then == Then::ForgetAndRemove;
+        const auto bound = setAside ? 60s : 2s;
         SecretServiceKeyring keyring(uniquePrefix(), bound);
         const bool withAccount = then != Then::WaitWithoutAccount;
         keyring.connectAhead(withAccount ? QStringLiteral("A") : QString());
@@ -411,13 +420,21 @@ TEST(SecretServiceKeyringBusTest, AReadAheadSetAsideOrPastItsBoundLetsGoOfTheWor
         unlink(path.constData());
         Result<std::optional<QByteArray>, KeyringError> next =
             Result<std::optional<QByteArray>, KeyringError>::success(std::nullopt);
+        const auto setAsideAt = std::chrono::steady_clock::now();
+        const auto answeredSoon = [&] { return std::chrono::steady_clock::now() - setAsideAt < 20s; };
         switch (then) {
         case Then::LoadAnother:
             next = keyring.load(QStringLiteral("B"));
+            if (!answeredSoon()) {
+                std::_Exit(4);
+            }
             break;
         case Then::ForgetAndRemove: {
             keyring.forgetAhead();
             auto removed = keyring.remove(QStringLiteral("A"));
+            if (!answeredSoon()) {
+                std::_Exit(4);
+            }
             std::_Exit(!removed.ok() && removed.error().kind == KeyringError::Kind::Unavailable ? 0 : 1);
         }
         case Then::WaitWithAccount:

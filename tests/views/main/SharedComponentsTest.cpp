@@ -1,4 +1,5 @@
 #include "views/main/EffectView.h"
+#include "views/main/LoadFailureView.h"
 #include "views/main/PopoverOnHover.h"
 #include "views/main/ReadableAlert.h"
 
@@ -89,4 +90,21 @@ TEST(ReadableAlertTest, AShortHeadlineDoesNotSqueezeTheExplanationIntoAColumn) {
         }
     }
     EXPECT_EQ(explanations, 1);
+}
+
+// A tracker that asks for one second is waited for "1 second", wherever the failure is
+// told (a load failure's row or page, the sheets' and the crash check's alerts).
+TEST(LoadFailureViewTest, AWaitOfOneSecondIsWrittenInTheSingular) {
+    const QString host = QStringLiteral("tracker.example");
+    EXPECT_EQ(failureExplanation(APIError::rateLimited(1).withHost(host)).toStdString(),
+              "tracker.example asked us to slow down. Try again in 1 second.");
+    EXPECT_EQ(failureExplanation(APIError::rateLimited(2).withHost(host)).toStdString(),
+              "tracker.example asked us to slow down. Try again in 2 seconds.");
+    EXPECT_EQ(failureExplanation(APIError::rateLimited(0).withHost(host)).toStdString(),
+              "tracker.example asked us to slow down. Try again in 0 seconds.");
+
+    LoadFailureView view(LoadFailureView::Style::banner, QStringLiteral("Couldn't load the tasks"));
+    view.setError(APIError::rateLimited(1));
+    EXPECT_EQ(view.explanationLabel()->text().toStdString(),
+              "The server asked us to slow down. Try again in 1 second.");
 }
