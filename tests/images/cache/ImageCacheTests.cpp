@@ -543,6 +543,10 @@ TEST(ImageCacheStartTest, RemovesWhatKilledWritesLeftButNotAWriteUnderWay) {
                                   QStringLiteral(".velmora-write-QQQQQQ");
     place(killed, leftoverAge + 60);
     place(killedLongAgo, 30 * day);
+    // Left before the clock was set back: its time lies ahead, and it is as stale as the others.
+    const QString killedInTheFuture = DiskCache::cacheFileNameForKey(QStringLiteral("https://e.com/c")) +
+                                      QStringLiteral(".velmora-write-FuTuRe");
+    place(killedInTheFuture, -day);
     // A write under way, the entry itself however old, and names that only look alike.
     const QStringList kept = {entry + QStringLiteral(".velmora-write-n0wNow"), entry,
                               entry + QStringLiteral(".velmora-write-aB3xY"),
