@@ -226,9 +226,11 @@ void RemoteImageDownloaderOperation::start() {
     } else if (m_options & RemoteImageDownloaderLowPriority) {
         task->setPriority(ImageDataTask::Priority::Low);
     }
-    task->resume();
+    // Told before the transfer runs: a fast answer's events (response, stop) come after it, and
+    // so does the start of the next download of a limited queue.
     callProgressBlocks(tokens, 0, -1);
     postOnMain(RemoteImageDownloadNotifications::start);
+    task->resume();
 }
 
 void RemoteImageDownloaderOperation::cancel() {
