@@ -15,8 +15,9 @@ namespace velmora::images {
 //
 // The quick lane takes the newest decode first: under a flood the avatar asked last is the one
 // on screen, and each costly document holds a quick place only for the short limit. The costly
-// pool takes them in order. Drawing processes are shared with other users; the lanes together
-// never ask for more of them than there are.
+// pool takes them in order. The two together hold as many decodes as there are drawing processes
+// at once, so a quick try finds one free (a decode counted as costly while it still runs in this
+// process may add one for a while).
 class DecodeLanes {
 public:
     // The decode, told whether it runs in the quick lane; false when it gave its quick try up and
