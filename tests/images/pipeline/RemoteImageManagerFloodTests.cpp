@@ -19,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -293,6 +294,8 @@ TEST_F(Avatars, OnTwoCoresEveryPlainPdfIsDrawnAmongTwentyCostlyOnesAndDrawnAgain
         }
     }
     ASSERT_EQ(sched_setaffinity(0, sizeof two, &two), 0);
+    // The tests after this one in the same process get the whole machine back.
+    const auto restore = qScopeGuard([all] { sched_setaffinity(0, sizeof all, &all); });
     if (PdfRenderHost::maxBusyProcesses() != 2) {
         GTEST_SKIP() << "the drawing slots were counted before this test (run it in a process of its own)";
     }
