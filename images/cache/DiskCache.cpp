@@ -1,6 +1,7 @@
 #include "images/cache/DiskCache.h"
 
 #include "images/cache/ImageCacheConfig.h"
+#include "images/core/ImageLibraryLog.h"
 #include "platform/files/AtomicFile.h"
 
 #include <QCryptographicHash>
@@ -220,7 +221,14 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
     // second name of a user's file planted at the entry's path is replaced, never written
     // through, and a failed write (a full disk) leaves the entry as it was. Atomic writes also
     // wait for the disk before the rename.
-    (void)AtomicFile::write(path, data, m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic);
+    const auto written =
+        AtomicFile::write(path, data, m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic);
+    if (!written.ok() && !m_toldOfFailedWrites) {
+        // Images are still shown, only not kept; said once, not for every avatar of a full disk.
+        m_toldOfFailedWrites = true;
+        qCWarning(imageLibraryLog).noquote()
+            << "The image cache in" << m_diskCachePath << "keeps nothing:" << written.error();
+    }
 }
 
 std::optional<QByteArray> DiskCache::extendedDataForKey(const QString& key) const {

@@ -66,6 +66,8 @@ private:
     QString m_diskCachePath;
     std::shared_ptr<ImageCacheConfig> m_config;
     std::shared_ptr<Clock> m_clock;
+    // A write failed (a full disk, a folder that takes none) and the log was told.
+    bool m_toldOfFailedWrites = false;
 };
 
 } // namespace velmora::images

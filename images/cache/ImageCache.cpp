@@ -229,15 +229,20 @@ struct ImageCache::Core {
         if (!data || key.isEmpty()) {
             return {};
         }
-        const bool cutShort = isCutShort(*data);
-        auto image =
-            cutShort ? Image()
-                     : imageCacheDecodeImageData(*data, key, imageOptionsFromCacheOptions(options), context);
+        bool unreadable = isCutShort(*data);
+        auto image = unreadable ? Image()
+                                : imageCacheDecodeImageData(*data, key, imageOptionsFromCacheOptions(options),
+                                                            context);
+        if (image && image.size().isEmpty()) {
+            // A picture of no pixels is no picture: a miss, so the image is made anew.
+            image = Image();
+            unreadable = true;
+        }
         if (!image) {
             // A file that cannot be decoded would be read and refused again on every query. One that
             // only this query's options refuse (an animated kind to match, a coder of its own) is
             // another query's image and stays.
-            if (!data->isEmpty() && (cutShort || !decodesAtAll(*data))) {
+            if (!data->isEmpty() && (unreadable || !decodesAtAll(*data))) {
                 io->sync([&] { disk->removeDataForKey(key); });
             }
             return {};
@@ -434,6 +439,11 @@ void ImageCache::storeImage(const Image& image, const std::optional<QByteArray>&
     DispatchQueue::global().async([image, encodeOptions = context.imageEncodeOptions.valueOr(EncodeOptions{}),
                                    finish = std::move(finish)] {
         auto format = image.imageFormat();
+        if ((format == ImageFormat::PDF || format == ImageFormat::SVG) && !image.isVector()) {
+            // A vector document drawn at a size is a bitmap now: written back as a document (a PDF
+            // of its pixels) it would not read back as the same picture.
+            format = ImageFormat::PNG;
+        }
         if (format == ImageFormat::Undefined) {
             if (image.imageFrameCount() >= 2) {
                 format = ImageFormat::GIF;

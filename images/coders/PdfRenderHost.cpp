@@ -1,5 +1,6 @@
 #include "images/coders/PdfRenderHost.h"
 
+#include "images/core/DecodeAttempt.h"
 #include "images/core/Teardown.h"
 
 #include <QCoreApplication>
@@ -257,19 +258,27 @@ QString PdfRenderHost::programPath() {
 }
 
 std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProtocol::Request& request) {
-    if (request.document.size() > PdfRenderProtocol::maxDocumentBytes || request.page < 0 ||
-        Teardown::hasBegun()) {
+    if (request.document.size() > PdfRenderProtocol::maxDocumentBytes || request.page < 0) {
         return std::nullopt;
     }
-    if (!takeSlot()) {
+    // From here on a request without an answer says nothing about the document: no slot or no
+    // process in time, a process killed or crashed, or the teardown. Only an answer that the
+    // drawing ran out of its budget is the document's own doing.
+    if (Teardown::hasBegun() || !takeSlot()) {
+        DecodeAttempt::noteNoDrawing();
         return std::nullopt;
     }
     const auto slot = qScopeGuard([] { giveBackSlot(); });
     auto process = take();
     if (!process) {
+        DecodeAttempt::noteNoDrawing();
         return std::nullopt;
     }
-    const QDeadlineTimer deadline(PdfRenderProtocol::answerDeadlineMs);
+    // A decode tried in the quick lane gives its drawing only the lane's limit; the process is
+    // killed then like at its own deadline, and the decode is tried again with the whole budget.
+    const int quickMs = DecodeAttempt::quickDrawingMs();
+    const bool quick = quickMs > 0 && quickMs < PdfRenderProtocol::answerDeadlineMs;
+    const QDeadlineTimer deadline(quick ? quickMs : PdfRenderProtocol::answerDeadlineMs);
     const QByteArray header = PdfRenderProtocol::encodeRequestHeader(request);
     char answerHeader[PdfRenderProtocol::answerHeaderSize];
     std::optional<PdfRenderProtocol::Answer> answer;
@@ -296,8 +305,16 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
     }
     if (answer) {
         giveBack(*process);
+        if (answer->status == PdfRenderProtocol::Status::OverBudget) {
+            DecodeAttempt::noteOverBudget();
+        }
     } else {
         end(*process);
+        if (quick && deadline.hasExpired() && !Teardown::hasBegun()) {
+            DecodeAttempt::noteGaveUpAtQuickLimit();
+        } else {
+            DecodeAttempt::noteNoDrawing();
+        }
     }
     return answer;
 }

@@ -18,7 +18,9 @@ class PdfRenderHost {
 public:
     PdfRenderHost() = delete;
 
-    // Nothing when the process failed, ran out of time or the teardown began.
+    // Nothing when the process failed, ran out of time or the teardown began. The decode attempt
+    // on the calling thread (DecodeAttempt) learns whether that was the document's budget or only
+    // the want of a drawing, and a drawing under its quick limit is given up at that limit.
     static std::optional<PdfRenderProtocol::Answer> ask(const PdfRenderProtocol::Request& request);
 
     // The drawing program: beside the application when it is there, else where it was built.

@@ -27,6 +27,9 @@ public:
     static constexpr QLatin1String downloadResponseKey{"VIRemoteImageErrorDownloadResponseKey"};
     static constexpr QLatin1String downloadStatusCodeKey{"VIRemoteImageErrorDownloadStatusCodeKey"};
     static constexpr QLatin1String downloadContentTypeKey{"VIRemoteImageErrorDownloadContentTypeKey"};
+    // Set (true) on a decode failure that says nothing about the document: no drawing could be
+    // made for it now. Such a URL is tried again when asked again.
+    static constexpr QLatin1String decodeWithoutDrawingKey{"VIRemoteImageErrorDecodeWithoutDrawingKey"};
     // System call failures carry errno as their code in this domain.
     static constexpr QLatin1String posixDomain{"POSIXErrorDomain"};
 

@@ -51,6 +51,10 @@ public:
     virtual void setAcceptableStatusCodes(std::optional<QSet<int>> codes) { Q_UNUSED(codes); }
     virtual void setAcceptableContentTypes(std::optional<QSet<QByteArray>> types) { Q_UNUSED(types); }
     virtual void setMaximumDataSize(qint64 bytes) { Q_UNUSED(bytes); }
+    // Runs once when no caller can join any more. An operation that leaves its queue once its
+    // bytes are in, and decodes them after, runs it when its last caller was answered; by
+    // default it is the completion block.
+    virtual void setClosedBlock(std::function<void()> block) { setCompletionBlock(std::move(block)); }
 
     // The incremental coder of this download's progressive decodes, chosen on the first
     // partial decode and kept for the later ones.

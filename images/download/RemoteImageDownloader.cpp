@@ -176,7 +176,9 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
     std::shared_ptr<RemoteImageDownloaderOperationToken> handlers;
     auto joinLiveOperation = [&] {
         const auto it = m_state->urlOperations.find(key);
-        if (it == m_state->urlOperations.end() || it->second->isFinished() || it->second->isCancelled()) {
+        // An operation that has its bytes may still be decoding them for its callers (out of its
+        // queue by then): a caller joins it until it has answered its callers for the last time.
+        if (it == m_state->urlOperations.end() || it->second->isCancelled()) {
             return false;
         }
         // Only the caller's blocks and decode options join; its options and context do not
@@ -210,7 +212,7 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
             operation = created;
             std::weak_ptr<State> weakState = m_state;
             std::weak_ptr<AbstractRemoteImageDownloaderOperation> weakOperation = created;
-            created->setCompletionBlock([weakState, weakOperation, key] {
+            created->setClosedBlock([weakState, weakOperation, key] {
                 const auto state = weakState.lock();
                 if (!state) {
                     return;
@@ -373,7 +375,11 @@ std::shared_ptr<RemoteImageOperation> RemoteImageDownloader::requestImage(const 
 bool RemoteImageDownloader::shouldBlockFailedURL(const QUrl&, const ImageError& error, RemoteImageOptions,
                                                  const RemoteImageContext&) {
     if (error.errorDomain() == QString(ImageError::domain)) {
-        return error.is(ImageErrorCode::InvalidURL) || error.is(ImageErrorCode::BadImageData);
+        if (error.is(ImageErrorCode::BadImageData)) {
+            // A document is refused for what it is, never for the load it met.
+            return !error.userInfo().value(QString(ImageError::decodeWithoutDrawingKey)).toBool();
+        }
+        return error.is(ImageErrorCode::InvalidURL);
     }
     if (error.errorDomain() == QString(ImageSession::urlErrorDomain)) {
         // Failures that may pass by themselves are tried again.

@@ -2,9 +2,11 @@
 
 #include "images/cache/ImageCacheDecoding.h"
 #include "images/core/CallbackQueue.h"
+#include "images/core/DecodeAttempt.h"
 #include "images/core/DispatchQueue.h"
 #include "images/download/AbstractRemoteImageDownloaderDecryptor.h"
 #include "images/download/AbstractRemoteImageDownloaderResponseModifier.h"
+#include "images/download/DecodeLanes.h"
 #include "images/download/ImageLoader.h"
 #include "images/download/RemoteImageDownloadNotifications.h"
 #include "platform/notifications/NotificationCenter.h"
@@ -27,6 +29,21 @@ bool sameDecodeOptions(DecodeOptions a, DecodeOptions b) {
     a.remoteImageContext.reset();
     b.remoteImageContext.reset();
     return a == b;
+}
+
+// Why a decode gave no image: the document's fault, unless no drawing could be made for it now.
+ImageError decodeFailure(const DecodeAttempt& attempt) {
+    if (attempt.ranOutOfBudget()) {
+        return ImageError(ImageErrorCode::BadImageData,
+                          QStringLiteral("Downloaded image decode failed: drawing it ran out of its budget"));
+    }
+    if (attempt.hadNoDrawing()) {
+        return ImageError(
+            ImageErrorCode::BadImageData,
+            QStringLiteral("Downloaded image decode failed: no drawing could be made for it now"),
+            {{QString(ImageError::decodeWithoutDrawingKey), true}});
+    }
+    return ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image decode failed"));
 }
 
 bool holds(const std::vector<std::shared_ptr<RemoteImageDownloaderOperationToken>>& tokens,
@@ -209,9 +226,11 @@ void RemoteImageDownloaderOperation::start() {
     } else if (m_options & RemoteImageDownloaderLowPriority) {
         task->setPriority(ImageDataTask::Priority::Low);
     }
-    task->resume();
+    // Told before the transfer runs: a fast answer's events (response, stop) come after it, and
+    // so does the start of the next download of a limited queue.
     callProgressBlocks(tokens, 0, -1);
     postOnMain(RemoteImageDownloadNotifications::start);
+    task->resume();
 }
 
 void RemoteImageDownloaderOperation::cancel() {
@@ -220,7 +239,8 @@ void RemoteImageDownloaderOperation::cancel() {
     bool wasExecuting = false;
     {
         std::lock_guard lock(m_lock);
-        if (isFinished() || m_cancelHandled) {
+        // Out of its queue while it decodes, the operation still answers a cancel.
+        if (m_answered || m_cancelHandled) {
             return;
         }
         m_cancelHandled = true;
@@ -251,11 +271,17 @@ void RemoteImageDownloaderOperation::done() {
 
 void RemoteImageDownloaderOperation::reset() {
     std::shared_ptr<ImageSession> owned;
+    std::function<void()> closed;
     {
         std::lock_guard lock(m_lock);
+        m_answered = true;
         m_callbackTokens.clear();
         m_dataTask.reset();
         owned = std::exchange(m_ownedSession, nullptr);
+        closed = std::exchange(m_closedBlock, nullptr);
+    }
+    if (closed) {
+        closed();
     }
     if (owned) {
         owned->invalidate(true);
@@ -520,6 +546,9 @@ void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const Imag
     }
     // A partial decode still waiting would only show less than the final image.
     m_coderQueue.cancelAllOperations();
+    // The bytes are in: the download's place goes to the next download, whatever decoding them
+    // costs. Callers may still join until they are all answered.
+    markFinished();
     startCoderOperation(data, tokens, {});
 }
 
@@ -554,17 +583,25 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
                                                          const TokenList& finished) {
     std::weak_ptr<RemoteImageDownloaderOperation> weakSelf =
         std::static_pointer_cast<RemoteImageDownloaderOperation>(shared_from_this());
-    for (const auto& token : pending) {
-        m_coderQueue.addOperation([weakSelf, token, data] {
-            const auto self = weakSelf.lock();
-            if (!self) {
-                return;
+    TokenList all = finished;
+    all.insert(all.end(), pending.begin(), pending.end());
+    DecodeLanes::shared().submit([weakSelf, data, pending, all](bool quick) {
+        const auto self = weakSelf.lock();
+        if (!self) {
+            return true;
+        }
+        for (const auto& token : pending) {
+            // Answered already: by a cancel, or by the quick try before this one.
+            if (token->finishDelivered.load()) {
+                continue;
             }
+            const DecodeAttempt attempt;
             const Image image = self->decodedImage(data, token->decodeOptions);
+            if (!image && quick && attempt.gaveUpAtQuickLimit()) {
+                return false; // costly: the rest is decoded in the costly pool
+            }
             if (!image) {
-                self->callCompletionBlock(
-                    token, Image(), QByteArray(),
-                    ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image decode failed")), true);
+                self->callCompletionBlock(token, Image(), QByteArray(), decodeFailure(attempt), true);
             } else if (image.size().width() <= 0 || image.size().height() <= 0) {
                 self->callCompletionBlock(
                     token, Image(), QByteArray(),
@@ -572,14 +609,9 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
             } else {
                 self->callCompletionBlock(token, image, data, ImageError(), true);
             }
-        });
-    }
-    TokenList all = finished;
-    all.insert(all.end(), pending.begin(), pending.end());
-    m_coderQueue.addBarrierBlock([weakSelf, data, all] {
-        if (const auto self = weakSelf.lock()) {
-            self->checkDone(data, all);
         }
+        self->checkDone(data, all);
+        return true;
     });
 }
 
@@ -677,6 +709,19 @@ qint64 RemoteImageDownloaderOperation::maximumDataSize() const {
 void RemoteImageDownloaderOperation::setMaximumDataSize(qint64 bytes) {
     std::lock_guard lock(m_lock);
     m_maximumDataSize = std::max<qint64>(bytes, 0);
+}
+
+void RemoteImageDownloaderOperation::setClosedBlock(std::function<void()> block) {
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_answered) {
+            m_closedBlock = std::move(block);
+            return;
+        }
+    }
+    if (block) {
+        block();
+    }
 }
 
 } // namespace velmora::images

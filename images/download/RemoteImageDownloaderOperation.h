@@ -20,7 +20,8 @@ class AbstractRemoteImageDownloaderResponseModifier;
 // One download of one request for any number of callers: it checks the answer (status,
 // MIME type, not-modified), collects the bytes, reports throttled progress, decodes
 // partial images when asked and, at the end, decrypts the bytes and decodes them once
-// per distinct set of decode options on a serial coder queue of its own. Completions
+// per distinct set of decode options in the shared decode lanes (DecodeLanes), out of the
+// downloader's queue by then: a slow decode holds no download's place. Completions
 // run on each caller's callback queue; no caller code runs under the operation's lock.
 class RemoteImageDownloaderOperation : public AbstractRemoteImageDownloaderOperation {
 public:
@@ -64,6 +65,7 @@ public:
     // A body larger than this ends the download with an error; 0 means no limit.
     qint64 maximumDataSize() const;
     void setMaximumDataSize(qint64 bytes) override;
+    void setClosedBlock(std::function<void()> block) override;
 
     // Session events.
     void didReceiveResponse(ImageDataTask& task, const ImageResponse& response,
@@ -113,6 +115,9 @@ private:
     bool m_cancelHandled = false;
     // Set with the last look at the callers: nobody can join after it.
     bool m_closed = false;
+    // Every caller has been answered for the last time.
+    bool m_answered = false;
+    std::function<void()> m_closedBlock;
     QByteArray m_imageData;
     std::optional<QByteArray> m_cachedData;
     qint64 m_expectedSize = 0;

@@ -7,6 +7,7 @@
 #include "images/cache/ImageCache.h"
 #include "images/core/CallbackQueue.h"
 #include "images/core/DispatchQueue.h"
+#include "images/core/ImageLibraryLog.h"
 #include "images/download/RemoteImageDownloader.h"
 #include "images/pipeline/AbstractRemoteImageOptionsProcessor.h"
 #include "images/pipeline/RemoteImageManagerDelegate.h"
@@ -348,8 +349,17 @@ void RemoteImageManager::callDownloadProcess(const std::shared_ptr<Load>& load, 
             } else if (!error.isNull()) {
                 self->deliver(load, Image(), QByteArray(), error, ImageCacheType::None, true);
                 if (self->shouldBlockFailedURL(load, error)) {
-                    std::lock_guard lock(self->m_failedURLsMutex);
-                    self->m_failedURLs.insert(load->url);
+                    bool added = false;
+                    {
+                        std::lock_guard lock(self->m_failedURLsMutex);
+                        added = !self->m_failedURLs.contains(load->url);
+                        self->m_failedURLs.insert(load->url);
+                    }
+                    if (added) {
+                        qCInfo(imageLibraryLog).noquote()
+                            << "Refusing" << load->url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)
+                            << "until asked to retry:" << error.message();
+                    }
                 }
             } else {
                 if (load->options & RemoteImageRetryFailedURL) {

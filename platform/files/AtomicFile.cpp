@@ -164,7 +164,8 @@ int removeLeftoversWhere(const QDir& folder, std::chrono::seconds olderThan,
     if (!folder.exists()) {
         return 0;
     }
-    const qint64 before = QDateTime::currentSecsSinceEpoch() - olderThan.count();
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const qint64 before = now - olderThan.count();
     int removed = 0;
     // No name filter: the file's name could hold wildcards of one.
     const QStringList names = folder.entryList(QDir::Files | QDir::Hidden | QDir::System);
@@ -177,7 +178,9 @@ int removeLeftoversWhere(const QDir& folder, std::chrono::seconds olderThan,
         if (::lstat(native.constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
             continue;
         }
-        if (olderThan.count() > 0 && info.st_mtime > before) {
+        // A write under way changed its file a moment ago. One dated ahead of now was left before
+        // the clock was set back: as stale as an old one, or it would stay until the clock caught up.
+        if (olderThan.count() > 0 && info.st_mtime > before && info.st_mtime <= now) {
             continue;
         }
         if (::unlink(native.constData()) == 0) {

@@ -34,7 +34,8 @@ public:
     static bool isTemporaryOf(const QString& path, const QString& fileName);
 
     // Removes the regular files beside `path` that writes of it left, unless changed within
-    // `olderThan` (a write under way in another process may still be filling one); how many.
+    // `olderThan` (a write under way in another process may still be filling one); one dated
+    // ahead of now (the clock was set back) is a leftover too. How many.
     static int removeLeftovers(const QString& path, std::chrono::seconds olderThan = std::chrono::seconds(0));
 
     // Whether `fileName` is a temporary that a write of any file made.

@@ -1,9 +1,11 @@
 #include "images/cache/DiskCache.h"
 #include "images/cache/ImageCacheConfig.h"
+#include "images/core/ImageLibraryLog.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -308,6 +310,62 @@ TEST_F(DiskCacheTest, AFailedWriteLeavesNoPartOfTheNewBytes) {
     EXPECT_EQ(QDir(path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
     cache.setData(larger, key);
     EXPECT_EQ(cache.dataForKey(key), std::optional<QByteArray>(larger));
+}
+
+namespace {
+
+// The messages of the image library's log while it lives.
+class LogCapture {
+public:
+    LogCapture() {
+        instance = this;
+        m_previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
+                if (QLatin1String(context.category) == QLatin1String(imageLibraryLog().categoryName())) {
+                    instance->messages.append(text);
+                }
+            });
+    }
+    ~LogCapture() {
+        qInstallMessageHandler(m_previous);
+        instance = nullptr;
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    QStringList messages;
+
+private:
+    static inline LogCapture* instance = nullptr;
+    QtMessageHandler m_previous = nullptr;
+};
+
+} // namespace
+
+TEST_F(DiskCacheTest, AFullOrUnwritableFolderIsSaidOnceInTheLog) {
+    const QByteArray larger(10000, 'n');
+    LogCapture log;
+    auto full = makeCache();
+    {
+        FileSizeLimit limit(4096);
+        for (int i = 0; i < 3; ++i) {
+            full.setData(larger, QStringLiteral("https://e.com/%1.png").arg(i));
+        }
+    }
+    ASSERT_EQ(log.messages.size(), 1) << log.messages.join(u'\n').toStdString();
+    EXPECT_TRUE(log.messages.at(0).contains(path())) << log.messages.at(0).toStdString();
+
+    // A file where the folder should be: nothing can be written there, whoever runs the app.
+    QFile blocker(root.filePath(QStringLiteral("blocked")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    DiskCache unwritable(root.filePath(QStringLiteral("blocked/cache")), config, clock);
+    for (int i = 0; i < 3; ++i) {
+        unwritable.setData(QByteArray(10, 'x'), QStringLiteral("https://e.com/%1.png").arg(i));
+    }
+    ASSERT_EQ(log.messages.size(), 2) << log.messages.join(u'\n').toStdString();
+    EXPECT_TRUE(log.messages.at(1).contains(root.filePath(QStringLiteral("blocked/cache"))))
+        << log.messages.at(1).toStdString();
 }
 
 TEST_F(DiskCacheTest, AWriteReplacesALinkAtTheEntrysPathAndNeverWritesThroughIt) {

@@ -7,12 +7,14 @@
 #include "images/cache/ImageCache.h"
 #include "images/cache/ImageCacheConfig.h"
 #include "images/cache/MemoryCache.h"
+#include "images/coders/ImageCoder.h"
 #include "images/coders/ImageCodersManager.h"
 #include "images/core/AnimatedImageProvider.h"
 #include "images/core/CallbackPolicy.h"
 #include "images/core/CallbackQueue.h"
 #include "images/core/DispatchQueue.h"
 #include "images/core/ImageFormat.h"
+#include "images/core/VectorImageSource.h"
 #include "tests/support/EventLoop.h"
 
 #include <QDateTime>
@@ -110,6 +112,59 @@ TEST_F(ImageCacheTest, ImagesWithoutDataAreEncodedByTheirAlpha) {
               ImageFormat::PNG);
     EXPECT_EQ(imageFormatForImageData(*cache->diskImageDataForKey(QStringLiteral("opaque"))),
               ImageFormat::JPEG);
+}
+
+TEST_F(ImageCacheTest, ADrawingOfAVectorDocumentIsStoredAsThePngOfItsPixels) {
+    for (const ImageFormat drawnFrom : {ImageFormat::PDF, ImageFormat::SVG}) {
+        Image drawn(paintedBitmap(8, false));
+        drawn.setImageFormat(drawnFrom);
+        const QString k = QStringLiteral("drawn-%1").arg(int(drawnFrom));
+        storeAndWait(drawn, std::nullopt, ImageCacheType::Disk, k);
+        const auto bytes = cache->diskImageDataForKey(k);
+        ASSERT_TRUE(bytes) << k.toStdString();
+        EXPECT_EQ(imageFormatForImageData(*bytes), ImageFormat::PNG) << k.toStdString();
+        cache->clearMemory();
+        const Image back = cache->imageFromDiskCacheForKey(k);
+        ASSERT_TRUE(back) << k.toStdString();
+        EXPECT_EQ(back.bitmap().convertToFormat(QImage::Format_RGB32), paintedBitmap(8, false))
+            << k.toStdString();
+    }
+}
+
+namespace {
+
+// A picture of no pixels, as a coder may make of bytes it half understands.
+class NoArea : public VectorImageSource {
+public:
+    ImageFormat format() const override { return ImageFormat::PDF; }
+    QSizeF size() const override { return {}; }
+    void render(QPainter&, const QRectF&) const override {}
+    QByteArray documentData() const override { return {}; }
+};
+
+class NoAreaCoder : public ImageCoder {
+public:
+    bool canDecodeFromData(const QByteArray&) override { return true; }
+    Image decodedImageWithData(const QByteArray&, const DecodeOptions&) override {
+        return Image(std::make_shared<NoArea>());
+    }
+    bool canEncodeToFormat(ImageFormat) override { return false; }
+    QByteArray encodedDataWithImage(const Image&, ImageFormat, const EncodeOptions&) override { return {}; }
+};
+
+} // namespace
+
+TEST_F(ImageCacheTest, AStoredCopyReadAsNoPixelsIsAMissAndGoes) {
+    cache->storeImageDataToDisk(encoded(paintedBitmap(8, false), "png"), key);
+    ASSERT_TRUE(fileExists(key));
+    RemoteImageContext context;
+    context.imageCoder = std::shared_ptr<ImageCoder>(std::make_shared<NoAreaCoder>());
+    auto answer = std::make_shared<Answer>();
+    cache->queryCacheOperationForKey(key, ImageCacheQueryDiskDataSync, context, ImageCacheType::All,
+                                     recordInto(answer));
+    EXPECT_EQ(answer->calls, 1);
+    EXPECT_FALSE(answer->image);
+    EXPECT_FALSE(fileExists(key));
 }
 
 TEST_F(ImageCacheTest, MemoryHitAnswersAtOnceWithoutTouchingDisk) {
@@ -488,6 +543,10 @@ TEST(ImageCacheStartTest, RemovesWhatKilledWritesLeftButNotAWriteUnderWay) {
                                   QStringLiteral(".velmora-write-QQQQQQ");
     place(killed, leftoverAge + 60);
     place(killedLongAgo, 30 * day);
+    // Left before the clock was set back: its time lies ahead, and it is as stale as the others.
+    const QString killedInTheFuture = DiskCache::cacheFileNameForKey(QStringLiteral("https://e.com/c")) +
+                                      QStringLiteral(".velmora-write-FuTuRe");
+    place(killedInTheFuture, -day);
     // A write under way, the entry itself however old, and names that only look alike.
     const QStringList kept = {entry + QStringLiteral(".velmora-write-n0wNow"), entry,
                               entry + QStringLiteral(".velmora-write-aB3xY"),

@@ -1,7 +1,11 @@
 #include "tests/images/support/TestImages.h"
 
-#include "images/download/RemoteImageDownloader.h"
+#include "images/coders/ImageCoder.h"
+#include "images/coders/ImageCodersManager.h"
+#include "images/core/DecodeAttempt.h"
+#include "images/download/DecodeLanes.h"
 #include "images/download/RemoteImageDownloadNotifications.h"
+#include "images/download/RemoteImageDownloader.h"
 #include "images/download/RemoteImageDownloaderDecryptor.h"
 #include "images/download/RemoteImageDownloaderOperation.h"
 #include "images/download/RemoteImageDownloaderRequestModifier.h"
@@ -133,6 +137,79 @@ TEST_F(RemoteImageDownloaderTest, anImageWhosePixelsCannotBeDecodedIsADecodeFail
     EXPECT_TRUE(broken->error.is(ImageErrorCode::BadImageData));
     EXPECT_EQ(broken->error.message(), "Downloaded image decode failed");
     EXPECT_TRUE(downloader->shouldBlockFailedURL(QUrl(), broken->error));
+}
+
+namespace {
+
+// A coder whose drawing fails as `fail` says; in the quick lane it may give up instead.
+class DrawingCoder : public ImageCoder {
+public:
+    enum class Outcome { NoDrawing, OverBudget, CostlyThenDrawn };
+    explicit DrawingCoder(Outcome outcome) : m_outcome(outcome) {}
+    bool canDecodeFromData(const QByteArray&) override { return true; }
+    Image decodedImageWithData(const QByteArray& data, const DecodeOptions& options) override {
+        const int quickMs = DecodeAttempt::quickDrawingMs();
+        quickLimits.push_back(quickMs);
+        switch (m_outcome) {
+        case Outcome::NoDrawing:
+            DecodeAttempt::noteNoDrawing();
+            return {};
+        case Outcome::OverBudget:
+            DecodeAttempt::noteOverBudget();
+            return {};
+        case Outcome::CostlyThenDrawn:
+            if (quickMs > 0) {
+                DecodeAttempt::noteGaveUpAtQuickLimit();
+                return {};
+            }
+            return ImageCodersManager::sharedManager()->decodedImageWithData(data, options);
+        }
+        return {};
+    }
+    bool canEncodeToFormat(ImageFormat) override { return false; }
+    QByteArray encodedDataWithImage(const Image&, ImageFormat, const EncodeOptions&) override { return {}; }
+
+    // The quick limit of each decode, in order (only read once the download has answered).
+    std::vector<int> quickLimits;
+
+private:
+    Outcome m_outcome;
+};
+
+} // namespace
+
+TEST_F(RemoteImageDownloaderTest, aDrawingThatCouldNotBeMadeIsNoFaultOfTheDocumentButOneOverItsBudgetIs) {
+    server.serve("/doc.png", ImageAnswer::image(LoopbackImageServer::png(4, 4)));
+    auto downloader = makeDownloader();
+    const auto failureWith = [&](DrawingCoder::Outcome outcome) {
+        RemoteImageContext context;
+        context.imageCoder = std::shared_ptr<ImageCoder>(std::make_shared<DrawingCoder>(outcome));
+        const auto outcomeOf = download(*downloader, "/doc.png", 0, context);
+        EXPECT_TRUE(waitFor(outcomeOf));
+        return outcomeOf->error;
+    };
+    const QUrl url = server.url(QStringLiteral("/doc.png"));
+    const ImageError noDrawing = failureWith(DrawingCoder::Outcome::NoDrawing);
+    EXPECT_TRUE(noDrawing.is(ImageErrorCode::BadImageData));
+    EXPECT_FALSE(downloader->shouldBlockFailedURL(url, noDrawing, 0, {}));
+    const ImageError overBudget = failureWith(DrawingCoder::Outcome::OverBudget);
+    EXPECT_TRUE(overBudget.is(ImageErrorCode::BadImageData));
+    EXPECT_TRUE(overBudget.message().contains(QStringLiteral("budget")))
+        << overBudget.message().toStdString();
+    EXPECT_TRUE(downloader->shouldBlockFailedURL(url, overBudget, 0, {}));
+}
+
+TEST_F(RemoteImageDownloaderTest, aDecodeThatGivesUpItsQuickTryIsDrawnWithItsWholeBudget) {
+    server.serve("/costly.png", ImageAnswer::image(LoopbackImageServer::png(4, 4)));
+    auto downloader = makeDownloader();
+    const auto coder = std::make_shared<DrawingCoder>(DrawingCoder::Outcome::CostlyThenDrawn);
+    RemoteImageContext context;
+    context.imageCoder = std::shared_ptr<ImageCoder>(coder);
+    const auto outcome = download(*downloader, "/costly.png", 0, context);
+    ASSERT_TRUE(waitFor(outcome));
+    EXPECT_TRUE(outcome->error.isNull()) << outcome->error.message().toStdString();
+    ASSERT_TRUE(outcome->images.back());
+    EXPECT_EQ(coder->quickLimits, (std::vector<int>{DecodeLanes::quickDrawingMs, 0}));
 }
 
 TEST_F(RemoteImageDownloaderTest, aNilUrlAndARefusingRequestModifierFailAtOnce) {
