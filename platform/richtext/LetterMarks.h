@@ -16,12 +16,12 @@ bool isCombiningMark(char32_t c);
 //   tag characters, the Hangul fillers, and the reserved stretches among them such as
 //   U+2065, U+FFF0..U+FFF8 and U+E0080..U+E0FFF: shaping hides them all);
 // - every code point the Unicode version Qt knows leaves unassigned (the noncharacters
-//   among them), which Qt has no properties for;
+//   among them): nothing is known of how it draws, so it is taken to draw nothing;
 // - every other format character but the prepended concatenation marks, which draw a sign
 //   of their own.
 // Combining marks are never counted here, the variation selectors and the grapheme joiner
 // among them: they sit on a letter as marks do and are counted as marks. Spaces, controls
-// and private-use characters start a letter (Qt gives each an advance of its own), and so
+// and private-use characters start a letter (shaping stacks no mark across them), and so
 // does the braille blank, which is a character of full width.
 bool takesNoRoom(char32_t c);
 
