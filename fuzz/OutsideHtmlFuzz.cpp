@@ -1,9 +1,11 @@
 // HTML from outside through the bounding step and then laid out, as a task description or a
-// calendar entry is: whatever the fragment, the layout must end quickly and read nothing.
+// calendar entry is: whatever the fragment, the layout must end quickly and read nothing, and
+// no letter Qt lays out carries more marks than the bound allows.
 #include "FuzzSupport.h"
 
 #include "platform/richtext/OutsideHtml.h"
 #include "platform/richtext/OutsideTextDocument.h"
+#include "tests/support/MarksPerLetter.h"
 
 #include <QGuiApplication>
 
@@ -35,6 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     document.setOutsideHtml(html);
     document.setTextWidth(420);
     (void)document.size();
+    // What the bound counts is what Qt draws: read by Qt's own HTML reader, no letter carries
+    // more marks than the bound lets through, whatever references or markup wrote them.
+    if (velmora::test::mostMarksOnOneLetter(document.toPlainText()) > velmora::OutsideHtmlLimits{}.maxMarks) {
+        std::abort();
+    }
     // Qt trims its font caches from a timer, as the app's event loop runs it: without it,
     // every face and size a run ever asked for would stay cached.
     QCoreApplication::processEvents();

@@ -1,10 +1,12 @@
 // The SVG filter on any bytes, and what it writes checked: well-formed, with no link but to a
 // part of the document or an embedded PNG of our own, no processing instruction, no document
 // type and no CSS that could name anything outside (read with or without its comments), and
-// within its bounds: elements, text length, and combining marks on one letter.
+// within its bounds: elements, text length, and combining marks on one letter (counted past
+// what takes no room).
 #include "ImageFuzzSupport.h"
 
 #include "images/coders/SvgDocumentFilter.h"
+#include "platform/richtext/LetterMarks.h"
 #include "platform/richtext/OutsideName.h"
 
 #include <QXmlStreamReader>
@@ -108,10 +110,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             if (styleDepth == 0) {
                 // Marks are counted across text nodes: a letter in one and marks in the next
-                // stack all the same.
+                // stack all the same, as they do across what takes no room.
                 for (const char32_t c : reader.text().toUcs4()) {
-                    marks = velmora::isCombiningMark(c) ? marks + 1 : 0;
-                    check(marks <= velmora::plainMarksPerLetter);
+                    if (velmora::isCombiningMark(c)) {
+                        check(++marks <= velmora::plainMarksPerLetter);
+                    } else if (!velmora::takesNoRoom(c)) {
+                        marks = 0;
+                    }
                 }
             }
             break;

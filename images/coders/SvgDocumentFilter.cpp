@@ -5,6 +5,7 @@
 #include "images/coders/VectorDrawingCost.h"
 #include "images/core/Image.h"
 #include "images/core/ImageFormat.h"
+#include "platform/richtext/LetterMarks.h"
 #include "platform/richtext/OutsideName.h"
 
 #include <QBuffer>
@@ -152,10 +153,10 @@ bool drawsText(QStringView qualifiedName) {
 }
 
 // The text a document draws, bounded as names are: a letter keeps at most plainMarksPerLetter
-// combining marks (a run of marks costs the text layout far more than letters do), and the
-// whole document keeps at most maxTextLength code units of text. The marks are counted over
-// the document's text as one run, so that neither comments, CDATA sections nor elements
-// between them start a new letter.
+// combining marks (a run of marks costs the text layout far more than letters do), what takes
+// no room between them starts no letter, and the whole document keeps at most maxTextLength
+// code units of text. The marks are counted over the document's text as one run, so that
+// neither comments, CDATA sections nor elements between them start a new letter.
 class SvgTextBudget {
 public:
     // `laidOut` when the text is inside an element that draws text: there white space is laid
@@ -181,13 +182,8 @@ public:
             }
             const QStringView unit = text.mid(i, length);
             i += length;
-            if (velmora::isCombiningMark(c)) {
-                if (m_marks >= velmora::plainMarksPerLetter) {
-                    continue;
-                }
-                ++m_marks;
-            } else {
-                m_marks = 0;
+            if (!m_letters.keeps(c)) {
+                continue;
             }
             if (length > m_left) {
                 m_left = 0;
@@ -201,7 +197,7 @@ public:
 
 private:
     qsizetype m_left = SvgDocumentFilter::maxTextLength;
-    qsizetype m_marks = 0;
+    velmora::LetterMarks m_letters{velmora::plainMarksPerLetter};
 };
 
 // Where QtSvg finds an embedded image's bytes: after the last "base64,".

@@ -1,6 +1,6 @@
 #include "platform/richtext/OutsideHtml.h"
 
-#include "platform/richtext/OutsideName.h"
+#include "platform/richtext/LetterMarks.h"
 
 #include <QHash>
 #include <QSet>
@@ -376,91 +376,143 @@ private:
         for (qsizetype i = 0; i < text.size();) {
             char32_t c = text[i].unicode();
             qsizetype next = i + 1;
-            bool reference = false;
             if (text[i].isHighSurrogate() && next < text.size() && text[next].isLowSurrogate()) {
                 c = QChar::surrogateToUcs4(text[i], text[next]);
                 ++next;
             } else if (text[i] == u'&') {
-                // A character reference is read here, so that marks and joiners written
-                // as references count as what they are.
-                qsizetype end = characterReference(text, i, &c);
-                if (end == i) {
-                    end = invisibleReference(text, i, &c);
-                }
-                reference = end > i;
-                next = reference ? end : next;
-            }
-            // A letter carries a few marks; Qt shapes thousands on one letter for
-            // seconds. What takes no room between them (a joiner, a direction mark)
-            // starts no new letter: Qt looks past it for the letter a mark sits on, so
-            // a joiner after each mark cost it as much. Once the letter has its marks,
-            // those are left out too.
-            const bool mark = isCombiningMark(c);
-            if (mark || isInvisibleFormat(c)) {
-                if (m_marks >= m_limits.maxMarks) {
+                // A reference is read here as Qt's reader reads it, so that marks and what
+                // takes no room count as what Qt draws. One that names a character is
+                // written as that character, one that Qt reads as no character is left out,
+                // and an "&" that begins no reference Qt reads is written as "&amp;": text
+                // that tags left out no longer part could otherwise join into a reference.
+                const Reference reference = readReference(text, i);
+                next = reference.end;
+                if (reference.kind == Reference::None) {
+                    m_out += QLatin1String("&amp;");
+                    m_letters.keeps(u'&');
                     i = next;
                     continue;
                 }
-                m_marks += mark ? 1 : 0;
-            } else {
-                m_marks = 0;
+                if (reference.kind == Reference::Named) {
+                    // A character that is neither a mark nor takes no room: Qt reads the
+                    // name again as it was written.
+                    m_letters.keeps(u'&');
+                    m_out += text.mid(i, next - i);
+                    i = next;
+                    continue;
+                }
+                if (reference.kind == Reference::NoCharacter) {
+                    i = next;
+                    continue;
+                }
+                c = reference.character;
+                if (m_letters.keeps(c)) {
+                    if (c == u'<') {
+                        m_out += QLatin1String("&lt;");
+                    } else if (c == u'>') {
+                        m_out += QLatin1String("&gt;");
+                    } else if (c == u'&') {
+                        m_out += QLatin1String("&amp;");
+                    } else {
+                        m_out += QString::fromUcs4(&c, 1);
+                    }
+                }
+                i = next;
+                continue;
             }
-            if (c == u'<') {
-                m_out += QLatin1String("&lt;");
-            } else if (c == u'>') {
-                m_out += QLatin1String("&gt;");
-            } else if (reference && c == u'&') {
-                m_out += QLatin1String("&amp;");
-            } else if (reference) {
-                m_out += QString::fromUcs4(&c, 1);
-            } else {
-                m_out += text.mid(i, next - i);
+            // A letter carries a few marks; Qt shapes thousands on one letter for
+            // seconds. What takes no room between them starts no new letter: Qt looks
+            // past it for the letter a mark sits on. Once the letter has its marks, those
+            // and what takes no room are left out.
+            if (m_letters.keeps(c)) {
+                if (c == u'<') {
+                    m_out += QLatin1String("&lt;");
+                } else if (c == u'>') {
+                    m_out += QLatin1String("&gt;");
+                } else {
+                    m_out += text.mid(i, next - i);
+                }
             }
             i = next;
         }
     }
 
-    // The end of the numeric character reference `&#...;` at `at`, with its character
-    // in `c`; `at` when there is none, or it names no character a text may hold.
-    static qsizetype characterReference(QStringView text, qsizetype at, char32_t* c) {
-        qsizetype p = at + 1;
-        if (p >= text.size() || text[p] != u'#') {
-            return at;
-        }
-        ++p;
-        const bool hex = p < text.size() && (text[p] == u'x' || text[p] == u'X');
-        if (hex) {
-            ++p;
-        }
-        const qsizetype digitsStart = p;
-        unsigned long long value = 0;
-        while (p < text.size() && p - digitsStart < 10 &&
-               (hex ? isHexDigit(text[p]) : (text[p] >= u'0' && text[p] <= u'9'))) {
-            const char16_t digit = text[p].unicode();
-            value = value * (hex ? 16 : 10) + (digit <= u'9' ? digit - u'0' : (digit | 0x20) - u'a' + 10);
-            ++p;
-        }
-        if (p == digitsStart || p >= text.size() || text[p] != u';' || value == 0 || value > 0x10FFFF ||
-            (value >= 0xD800 && value <= 0xDFFF)) {
-            return at;
-        }
-        *c = static_cast<char32_t>(value);
-        return p + 1;
-    }
+    // A reference as Qt's HTML reader reads it: "&", at most eight characters, ";". A numeric
+    // one is "#" and a decimal number, or "#x" (or "#X") and a hexadecimal one, either signed
+    // "+" and the hexadecimal one also prefixed "0x" (Qt reads its digits as a number given
+    // in that base), with leading zeros; 128 to 159 name the characters Windows-1252 gives
+    // them. Of the names Qt knows, those of the joiners, the direction marks and the soft hyphen
+    // name characters that take no room; every other name Qt knows names a character that
+    // takes room, and one it does not know stays text.
+    struct Reference {
+        enum Kind { None, Character, NoCharacter, Named } kind = None;
+        // Past the reference, or past the "&" when there is none.
+        qsizetype end = 0;
+        char32_t character = 0;
+    };
 
-    // The end of the named reference at `at` to a character that takes no room (Qt
-    // reads these few by name), with its character in `c`; `at` when it is none of them.
-    static qsizetype invisibleReference(QStringView text, qsizetype at, char32_t* c) {
-        static constexpr std::pair<const char*, char32_t> names[] = {
-            {"&zwnj;", 0x200C}, {"&zwj;", 0x200D}, {"&shy;", 0x00AD}, {"&lrm;", 0x200E}, {"&rlm;", 0x200F}};
-        const QStringView rest = text.mid(at);
-        for (const auto& [name, character] : names) {
-            if (rest.startsWith(QLatin1String(name))) {
-                *c = character;
-                return at + qsizetype(qstrlen(name));
-            }
+    static Reference readReference(QStringView text, qsizetype at) {
+        constexpr qsizetype longest = 8;
+        Reference reference;
+        reference.end = at + 1;
+        const qsizetype semicolon = text.mid(at + 1, longest + 1).indexOf(u';');
+        if (semicolon <= 0) {
+            return reference;
         }
-        return at;
+        const QStringView body = text.mid(at + 1, semicolon);
+        const qsizetype end = at + 1 + semicolon + 1;
+        if (body.front() != u'#') {
+            if (!std::all_of(body.begin(), body.end(),
+                             [](QChar c) { return isAsciiLetter(c) || (c >= u'0' && c <= u'9'); })) {
+                return reference;
+            }
+            static constexpr std::pair<const char*, char32_t> invisibles[] = {
+                {"zwnj", 0x200C}, {"zwj", 0x200D}, {"shy", 0x00AD}, {"lrm", 0x200E}, {"rlm", 0x200F}};
+            reference.end = end;
+            reference.kind = Reference::Named;
+            for (const auto& [name, character] : invisibles) {
+                if (body == QLatin1String(name)) {
+                    reference.kind = Reference::Character;
+                    reference.character = character;
+                }
+            }
+            return reference;
+        }
+        QStringView number = body.mid(1);
+        const bool hex = !number.isEmpty() && (number.front() == u'x' || number.front() == u'X');
+        if (hex) {
+            number = number.mid(1);
+        }
+        if (!number.isEmpty() && number.front() == u'+') {
+            number = number.mid(1);
+        }
+        if (hex && number.size() > 2 && number[0] == u'0' && (number[1] == u'x' || number[1] == u'X')) {
+            number = number.mid(2);
+        }
+        if (number.isEmpty() || !std::all_of(number.begin(), number.end(), [hex](QChar c) {
+                return hex ? isHexDigit(c) : (c >= u'0' && c <= u'9');
+            })) {
+            return reference;
+        }
+        // At most seven digits: the value fits.
+        char32_t value = 0;
+        for (const QChar digit : number) {
+            const char16_t d = digit.unicode();
+            value = value * (hex ? 16 : 10) + (d <= u'9' ? d - u'0' : (d | 0x20) - u'a' + 10);
+        }
+        reference.end = end;
+        if (value == 0 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            // Qt reads these as a nul, a lone surrogate, or two halves of nothing.
+            reference.kind = Reference::NoCharacter;
+            return reference;
+        }
+        static constexpr char16_t windows1252[32] = {
+            0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+            0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+            0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+        reference.kind = Reference::Character;
+        reference.character = value >= 0x80 && value <= 0x9F ? char32_t(windows1252[value - 0x80]) : value;
+        return reference;
     }
 
     qsizetype skipSpaces(qsizetype p) const {
@@ -929,8 +981,9 @@ private:
     bool m_cut = false;
     bool m_flattened = false;
     bool m_stop = false;
-    // Marks carried by the last letter.
-    int m_marks = 0;
+    // The marks of the last letter, counted over the whole fragment: markup between a
+    // letter and its marks parts nothing.
+    LetterMarks m_letters{m_limits.maxMarks};
     std::vector<Table> m_tables;
     // The cells of the grids of all kept tables so far.
     long long m_gridCells = 0;

@@ -30,7 +30,8 @@ struct OutsideHtmlLimits {
     // The cells of the grids all tables of a fragment make, counting those that spans
     // fill and those a short row leaves empty: Qt builds and lays out every one of them.
     int maxTableCells = 512;
-    // Combining marks one letter carries; further ones are left out.
+    // Combining marks one letter carries; further ones, and what takes no room between
+    // them, are left out (see LetterMarks).
     int maxMarks = 4;
     // Font families one fragment names; further faces are left out.
     int maxFontFamilies = 4;

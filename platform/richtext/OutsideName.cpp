@@ -12,17 +12,10 @@ bool isLineBreak(char32_t c) {
            c == 0x2029;
 }
 
-// The prepended concatenation marks are format characters that draw a sign of their own.
-bool isVisibleFormat(char32_t c) {
-    return (c >= 0x0600 && c <= 0x0605) || c == 0x06DD || c == 0x070F || c == 0x0890 || c == 0x0891 ||
-           c == 0x08E2 || c == 0x110BD || c == 0x110CD;
-}
-
-// Characters a name never shows: controls, and whatever takes no room yet changes what
-// is around it or hides that it is there (format characters such as zero-width spaces,
-// joiners, direction marks, bidirectional controls, the soft hyphen and the tag
-// characters; the grapheme joiner; the Hangul fillers, blank letters), and halves of
-// surrogate pairs that stand alone.
+// Characters a name never shows: controls, whatever takes no room (it changes what is
+// around it or hides that it is there: joiners, direction marks, bidirectional controls,
+// fillers, code points Qt knows nothing of), the grapheme joiner (a mark that draws nothing),
+// and halves of surrogate pairs that stand alone.
 bool isHidden(char32_t c) {
     if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
         return true;
@@ -30,11 +23,7 @@ bool isHidden(char32_t c) {
     if (c < 0xA0) {
         return false;
     }
-    if (c == 0x034F || c == 0x115F || c == 0x1160 || c == 0x3164 || c == 0xFFA0 ||
-        (c >= 0xD800 && c <= 0xDFFF) || (c >= 0xE0000 && c <= 0xE007F)) {
-        return true;
-    }
-    return isInvisibleFormat(c);
+    return c == 0x034F || (c >= 0xD800 && c <= 0xDFFF) || takesNoRoom(c);
 }
 
 // Past this much of a name the rest is not looked at: a name that shows so little of
@@ -49,7 +38,7 @@ QString plainName(const QString& text, qsizetype maxLength) {
     const QChar* units = text.constData();
     QString plain;
     plain.reserve(std::min(scanned, maxLength));
-    qsizetype marks = 0;
+    LetterMarks letters(plainMarksPerLetter);
     bool space = false;
     // The length up to the last whole character that leaves room for the ellipsis.
     qsizetype fits = 0;
@@ -65,19 +54,14 @@ QString plainName(const QString& text, qsizetype maxLength) {
         if (isLineBreak(c)) {
             // A run of breaks is one space; none before the first word or after the last.
             space = !plain.isEmpty();
-            marks = 0;
+            letters.startLetter();
             continue;
         }
         if (isHidden(c)) {
             continue;
         }
-        if (isCombiningMark(c)) {
-            if (marks == plainMarksPerLetter) {
-                continue;
-            }
-            ++marks;
-        } else {
-            marks = 0;
+        if (!letters.keeps(c)) {
+            continue;
         }
         if (plain.size() + length + (space ? 1 : 0) > maxLength) {
             cut = true;
@@ -97,20 +81,6 @@ QString plainName(const QString& text, qsizetype maxLength) {
         plain.append(QChar(0x2026));
     }
     return plain;
-}
-
-bool isInvisibleFormat(char32_t c) {
-    // The soft hyphen is the first format character.
-    return c >= 0x00AD && QChar::category(c) == QChar::Other_Format && !isVisibleFormat(c);
-}
-
-bool isCombiningMark(char32_t c) {
-    if (c < 0x0300) {
-        return false; // the first combining marks start there
-    }
-    const QChar::Category category = QChar::category(c);
-    return category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining ||
-           category == QChar::Mark_Enclosing;
 }
 
 } // namespace velmora

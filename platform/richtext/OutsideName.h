@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/richtext/LetterMarks.h"
+
 #include <QString>
 
 namespace velmora {
@@ -18,21 +20,12 @@ inline constexpr qsizetype plainMarksPerLetter = 3;
 // item), and never reordering the text around them.
 
 // `text` as one line of at most `maxLength` code units: line breaks (and tabs) read as a
-// space, controls and characters that show nothing are dropped, a letter keeps at most
-// plainMarksPerLetter combining marks, and a longer name ends in an ellipsis. Dropped
+// space, controls and characters that take no room (see takesNoRoom) are dropped, a letter
+// keeps at most plainMarksPerLetter combining marks, and a longer name ends in an ellipsis. Dropped
 // are the bidirectional controls too (U+202A..U+202E, U+2066..U+2069), which would
 // reorder what follows them ("Invoice \u202Egnp.exe" would read "Invoice exe.png"),
 // and the direction marks. Costs the same however long `text` is: a name that shows
 // nothing in its first stretch is cut there.
 QString plainName(const QString& text, qsizetype maxLength = plainNameLength);
-
-// Whether `c` is a combining mark of any kind: what stacks on the letter before it.
-bool isCombiningMark(char32_t c);
-
-// Whether `c` is a format character that shows nothing and takes no room: the joiners,
-// zero-width spaces, direction marks and bidirectional controls, the soft hyphen, the
-// byte-order mark, the tag characters. Such a character starts no new letter: text
-// shaping looks past it for the letter that a mark after it sits on.
-bool isInvisibleFormat(char32_t c);
 
 } // namespace velmora

@@ -4,12 +4,14 @@
 #include "images/coders/SvgDocumentFilter.h"
 #include "images/coders/VectorDrawingCost.h"
 #include "platform/richtext/OutsideName.h"
+#include "tests/support/MarksPerLetter.h"
 
 #include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
 
 using namespace velmora::images;
+using velmora::test::mostMarksOnOneLetter;
 
 namespace {
 
@@ -68,16 +70,6 @@ QString textOf(const QByteArray& document, QLatin1String name) {
         }
     }
     return text;
-}
-
-qsizetype mostMarksOnOneLetter(const QString& text) {
-    qsizetype most = 0;
-    qsizetype run = 0;
-    for (const char32_t c : text.toUcs4()) {
-        run = velmora::isCombiningMark(c) ? run + 1 : 0;
-        most = std::max(most, run);
-    }
-    return most;
 }
 
 DecodeOptions bitmapOf(double side) {
@@ -291,4 +283,33 @@ TEST(SvgDocumentCostTest, TextKeepsFewMarksPerLetterAndABoundedLength) {
     const QByteArray indented = documentOf(
         repeated("\n        <g>\n            <rect/>\n        </g>", 5000) + "\n        <text>AB</text>\n");
     EXPECT_EQ(textOf(filtered(indented), QLatin1String("text")), QStringLiteral("AB"));
+}
+
+// What takes no room between a letter's marks (unassigned code points, those of the
+// default-ignorable stretches, the fillers, written or as references) starts no letter in an
+// SVG text either: a text of marks with U+2065 between them kept 1,499 on one letter, which
+// took QtSvg 70-200 ms to draw. Private use draws characters of their own, each with its mark.
+TEST(SvgDocumentCostTest, TextMarksStayAFewPerLetterPastWhatTakesNoRoom) {
+    const QByteArray mark = QString(QChar(0x0301)).toUtf8();
+    for (const char32_t c : velmora::test::charactersThatTakeNoRoom()) {
+        if (c == 0xFFFE) {
+            continue; // no XML character: a document holding it is refused whole
+        }
+        const QByteArray between = QString::fromUcs4(&c, 1).toUtf8();
+        const QByteArray reference = "&#x" + QByteArray::number(static_cast<uint>(c), 16) + ";";
+        for (const QByteArray& body :
+             {"<text>a" + repeated(mark + between, 20000) + "</text>",
+              "<text>a" + repeated("&#x301;" + reference, 5000) + "</text>",
+              "<text>a" + repeated("<tspan>" + mark + "</tspan>" + between, 5000) + "</text>"}) {
+            const QByteArray out = filtered(documentOf(body));
+            ASSERT_FALSE(out.isEmpty()) << body.left(40).toStdString();
+            const QString text = textOf(out, QLatin1String("text"));
+            EXPECT_LE(mostMarksOnOneLetter(text), velmora::plainMarksPerLetter)
+                << "U+" << QString::number(c, 16).toStdString() << " " << body.left(40).toStdString();
+            EXPECT_TRUE(text.startsWith(u'a'));
+        }
+    }
+    const QString privateUse = QString::fromUcs4(U"a\u0301\uE000\u0301\U000F0000\u0301");
+    EXPECT_EQ(textOf(filtered(documentOf("<text>" + privateUse.toUtf8() + "</text>")), QLatin1String("text")),
+              privateUse);
 }

@@ -1,6 +1,7 @@
 #include "platform/richtext/OutsideHtml.h"
 #include "platform/richtext/OutsideTextDocument.h"
 #include "tests/support/HostileHtml.h"
+#include "tests/support/MarksPerLetter.h"
 #include "tests/support/ResourceTraps.h"
 #include "tests/support/TextLayoutCost.h"
 #include "tests/support/ThreadCpuClock.h"
@@ -126,6 +127,49 @@ TEST(DescriptionLayout, HostileDescriptionsLayOutAndPaintQuickly) {
         const QSize size = card.sizeHint(option, index);
         EXPECT_LT(clock.elapsed(), test::cpuBudget(60)) << "the calendar card: " << name.toStdString();
         EXPECT_LT(size.height(), 100000) << name.toStdString();
+    }
+}
+
+// Marks between characters that take no room (unassigned ones, those of the default-ignorable
+// stretches, the fillers, each also written as a reference) and marks written in the forms of
+// reference Qt's reader decodes stay a few per letter in the description view and the calendar
+// card alike, as Qt reads what they are given; 50,000 such pairs took the view 1.4 s and a
+// card's paint up to 270 ms. Private use draws characters of their own, each with its mark.
+TEST(DescriptionLayout, MarksBetweenWhatTakesNoRoomStayAFewPerLetterInTheViewAndTheCard) {
+    const int marks = OutsideHtmlLimits{}.maxMarks;
+    const QString acute(QChar(0x0301));
+    QStringList descriptions;
+    for (const char32_t c : test::charactersThatTakeNoRoom()) {
+        descriptions
+            << QStringLiteral("a") + (acute + QString::fromUcs4(&c, 1)).repeated(50000)
+            << QStringLiteral("a") +
+                   (QStringLiteral("&#x301;&#x%1;").arg(static_cast<uint>(c), 0, 16)).repeated(20000);
+    }
+    for (const char* mark : {"&#x+301;", "&#x0x301;", "&#+769;"}) {
+        descriptions << QStringLiteral("a") + QString::fromUtf8(mark).repeated(50000);
+    }
+    descriptions << QStringLiteral("a") + (acute + QChar(0xE000)).repeated(50000);
+
+    CalendarEntryCard card;
+    for (const QString& description : descriptions) {
+        const std::string name = description.left(24).toStdString();
+        SimpleHtmlView view;
+        view.resize(420, 300);
+        test::ThreadCpuClock clock;
+        view.setContent(description);
+        view.document()->documentLayout()->documentSize();
+        view.grab();
+        EXPECT_LT(clock.elapsed(), test::cpuBudget(300)) << "the description view: " << name;
+        EXPECT_LE(test::mostMarksOnOneLetter(view.toPlainText()), marks) << name;
+
+        // The card shows its description through the same document.
+        OutsideTextDocument document;
+        document.setOutsideHtml(description);
+        EXPECT_LE(test::mostMarksOnOneLetter(document.toPlainText()), marks) << name;
+        clock.restart();
+        QImage picture;
+        cardHtmlWith(description, card, &picture);
+        EXPECT_LT(clock.elapsed(), test::cpuBudget(120)) << "the calendar card's size and paint: " << name;
     }
 }
 

@@ -6,6 +6,7 @@
 #include "tests/state/FakeProviderService.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/MarksPerLetter.h"
 #include "tests/support/ThreadCpuClock.h"
 #include "views/main/CalendarEntryModel.h"
 #include "views/main/ProjectListModel.h"
@@ -160,6 +161,30 @@ TEST(PlainText, ALetterKeepsAFewCombiningMarks) {
         EXPECT_EQ(plainName(QStringLiteral("a") + (QStringLiteral("\u0301") + QChar(joiner)).repeated(50)),
                   QStringLiteral("a") + QStringLiteral("\u0301").repeated(plainMarksPerLetter));
     }
+}
+
+// What takes no room though Qt's Unicode names it no format character (code points it leaves
+// unassigned, those of the default-ignorable stretches, the fillers) is no more shown in a name
+// than a joiner is: "pay" U+2065 "pal" drew exactly as "paypal". Marks between such characters
+// still count on the letter before them.
+TEST(PlainText, NamesDropWhateverTakesNoRoom) {
+    for (const char32_t c : charactersThatTakeNoRoom()) {
+        EXPECT_EQ(plainName(QStringLiteral("pay") + QString::fromUcs4(&c, 1) + QStringLiteral("pal")),
+                  QStringLiteral("paypal"))
+            << "U+" << QString::number(c, 16).toStdString();
+        EXPECT_EQ(plainName(QStringLiteral("a") +
+                            (QStringLiteral("\u0301") + QString::fromUcs4(&c, 1)).repeated(50) +
+                            QStringLiteral("b")),
+                  QStringLiteral("a") + QStringLiteral("\u0301").repeated(plainMarksPerLetter) +
+                      QStringLiteral("b"))
+            << "U+" << QString::number(c, 16).toStdString();
+    }
+    // Private use draws a character of its own (icon fonts use it), with its marks.
+    const QString privateUse = QStringLiteral("a\uE000\u0301\uE000\u0301b");
+    EXPECT_EQ(plainName(privateUse), privateUse);
+    // Variation selectors are marks a picture needs, not characters that take no room.
+    const QString heart = QStringLiteral("\u2764\uFE0F done");
+    EXPECT_EQ(plainName(heart), heart);
 }
 
 TEST(PlainText, NamesAndTooltipsAreCutToABoundedLengthWithAnEllipsis) {
