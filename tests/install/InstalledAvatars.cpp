@@ -6,6 +6,7 @@
 #include "images/coders/PdfRenderHost.h"
 #include "images/core/DecodeOptions.h"
 #include "tests/support/PdfDocuments.h"
+#include "tests/support/main/SanitizerDefaults.h"
 
 #include <QGuiApplication>
 
