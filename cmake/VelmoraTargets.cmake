@@ -26,11 +26,24 @@ function(velmora_library name)
     set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
 endfunction()
 
-# velmora_test(<name> [GUI] [LIBS <targets>...])
+# velmora_beside_drawing_program(<target>)
+# The vector drawing program is looked for relative to the running program only: in the build
+# tree beside it (here a link to where it was built), once installed in libexec. An executable
+# that draws vector images from outside gets it beside itself.
+function(velmora_beside_drawing_program target)
+    add_dependencies(${target} velmora-vector-render)
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E create_symlink $<TARGET_FILE:velmora-vector-render>
+                $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_NAME:velmora-vector-render>
+        VERBATIM)
+endfunction()
+
+# velmora_test(<name> [GUI] [DRAWS_VECTORS] [LIBS <targets>...])
 # One GoogleTest executable from every .cpp/.h in the calling folder, started inside a
-# QCoreApplication (or a QApplication with GUI).
+# QCoreApplication (or a QApplication with GUI); DRAWS_VECTORS puts the vector drawing program
+# beside it.
 function(velmora_test name)
-    cmake_parse_arguments(ARG "GUI" "" "LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "GUI;DRAWS_VECTORS" "" "LIBS" ${ARGN})
     file(GLOB sources CONFIGURE_DEPENDS
         ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
         ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
@@ -43,6 +56,9 @@ function(velmora_test name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} ${main} GTest::gmock GTest::gtest)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
     velmora_warnings(${name})
+    if(ARG_DRAWS_VECTORS)
+        velmora_beside_drawing_program(${name})
+    endif()
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60

@@ -122,9 +122,17 @@ Image ImageSVGCoder::createBitmapSVG(const QByteArray& data, const QSizeF& targe
         yScale *= factor;
     }
 
+    // The canvas is drawn first, at the pixels it covers: a drawing the process gave up (over its
+    // budget, or its process ended) is no image, not a blank one.
+    const QSizeF drawnSize(canvas.width() * xScale, canvas.height() * yScale);
+    const QSize drawnPixels(std::max(1, int(std::ceil(drawnSize.width() * format.scale))),
+                            std::max(1, int(std::ceil(drawnSize.height() * format.scale))));
+    const QImage drawn = source->renderCanvas(drawnPixels);
+    if (drawn.isNull()) {
+        return {};
+    }
     return GraphicsImageRenderer(output, format).imageWithActions([&](QPainter& painter) {
-        painter.scale(xScale, yScale);
-        source->render(painter, QRectF(QPointF(0, 0), canvas));
+        painter.drawImage(QRectF(QPointF(0, 0), drawnSize), drawn);
     });
 }
 

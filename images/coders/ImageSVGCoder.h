@@ -8,13 +8,14 @@
 
 namespace velmora::images {
 
-// The coder of SVG documents over QtSvg. It makes a vector image that draws sharply at any size,
-// or a bitmap of a requested size, and writes a vector SVG image back as its document. It is not
+// The coder of SVG documents, drawn by QtSvg in the vector drawing process (SvgVectorImageSource).
+// It makes a vector image that draws sharply at any size, or a bitmap of a requested size, and
+// writes a vector SVG image back as its document. It is not
 // one of the registry's default coders; the application adds it at start-up, so it goes first.
 class ImageSVGCoder : public ImageCoder {
 public:
     static std::shared_ptr<ImageSVGCoder> sharedCoder();
-    // Vector SVG images are always possible here: QtSvg draws documents at any size.
+    // Vector SVG images are always possible here: the drawing process draws them at any size.
     static bool supportsVectorSVGImage() { return true; }
     // True when the last 100 bytes (all of a shorter document) hold "</svg>".
     static bool isSVGFormatForData(const QByteArray& data);

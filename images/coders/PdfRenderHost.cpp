@@ -1,12 +1,14 @@
 #include "images/coders/PdfRenderHost.h"
 
 #include "images/core/DecodeAttempt.h"
+#include "images/core/ImageLibraryLog.h"
 #include "images/core/Teardown.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QThread>
 #include <QtEndian>
@@ -14,18 +16,20 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace velmora::images {
 
@@ -65,7 +69,7 @@ Pool& pool() {
     // Never destroyed: the teardown step may run after statics are gone.
     static Pool* instance = [] {
         auto* created = new Pool;
-        Teardown::add(Teardown::Stage::Network, [created] {
+        Teardown::add(Teardown::Stage::DrawingProcesses, [created] {
             std::vector<Process> idle;
             {
                 std::lock_guard lock(created->mutex);
@@ -152,42 +156,228 @@ bool receiveAll(int socket, char* data, qsizetype size, const QDeadlineTimer& de
     return true;
 }
 
-std::optional<Process> start() {
-    const QByteArray program = QFile::encodeName(PdfRenderHost::programPath());
-    int sockets[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+// The environment a drawing process gets: what fonts and the locale read, and the sanitisers'
+// options of a sanitised build; nothing else of the app's.
+std::vector<QByteArray> drawingEnvironment() {
+    static const char* const kept[] = {"HOME",          "XDG_CACHE_HOME",  "XDG_CONFIG_HOME", "XDG_DATA_HOME",
+                                       "XDG_DATA_DIRS", "FONTCONFIG_FILE", "FONTCONFIG_PATH", "LANG",
+                                       "LC_ALL",        "LC_CTYPE",        "ASAN_OPTIONS",    "UBSAN_OPTIONS",
+                                       "LSAN_OPTIONS"};
+    std::vector<QByteArray> out;
+    for (const char* name : kept) {
+        if (qEnvironmentVariableIsSet(name)) {
+            out.push_back(QByteArray(name) + '=' + qgetenv(name));
+        }
+    }
+    out.push_back("QT_QPA_PLATFORM=offscreen");
+    return out;
+}
+
+// A descriptor above the standard three, so that moving the socket onto them never closes it.
+int aboveStandard(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) {
+        return fd;
+    }
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(fd);
+    return moved;
+}
+
+// What the child of the fork does, with only calls that are safe in a copy of a threaded process.
+[[noreturn]] void becomeDrawingProcess(pid_t parent, int socket, int devNull, const char* directory,
+                                       char* const* arguments, char* const* environment) {
+    // Killed when the thread that forked ends (it lives as long as the app), and checked after
+    // the fork: the app may have ended before the request took.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
+        ::_exit(127);
+    }
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        ::_exit(127);
+    }
+    // A working directory of its own, removed once it is in it: nothing can be put there for
+    // anything that opens a relative name.
+    if (::chdir(directory) != 0 || ::rmdir(directory) != 0) {
+        ::_exit(127);
+    }
+    // Poppler's allocator reports refused sizes straight to the error stream.
+    if (::dup2(socket, STDIN_FILENO) < 0 || ::dup2(socket, STDOUT_FILENO) < 0 ||
+        ::dup2(devNull, STDERR_FILENO) < 0) {
+        ::_exit(127);
+    }
+    // Nothing else the app holds open.
+    ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0);
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        ::sigaction(signal, &byDefault, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(arguments[0], arguments, environment);
+    ::_exit(127);
+}
+
+std::optional<Process> forkProgram(const QByteArray& program) {
+    // Everything the child uses is made before the fork.
+    QByteArray directory = QFile::encodeName(QDir::tempPath()) + "/velmora-drawing-XXXXXX";
+    if (!::mkdtemp(directory.data())) {
         return std::nullopt;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, sockets[1], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, sockets[1], STDOUT_FILENO);
-    // Poppler's allocator reports refused sizes straight to the error stream.
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    int sockets[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+        ::rmdir(directory.constData());
+        return std::nullopt;
+    }
+    const int theirs = aboveStandard(sockets[1]);
+    const int devNull = aboveStandard(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    const std::vector<QByteArray> environment = drawingEnvironment();
+    std::vector<char*> environmentPointers;
+    for (const QByteArray& entry : environment) {
+        environmentPointers.push_back(const_cast<char*>(entry.constData()));
+    }
+    environmentPointers.push_back(nullptr);
     char* arguments[] = {const_cast<char*>(program.constData()), nullptr};
+    const pid_t parent = ::getpid();
     pid_t pid = -1;
-    const int failed = ::posix_spawn(&pid, program.constData(), &actions, nullptr, arguments, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(sockets[1]);
-    Process process{failed == 0 ? pid : -1, sockets[0]};
-    if (failed != 0) {
-        end(process);
+    if (theirs >= 0 && devNull >= 0) {
+        pid = ::fork();
+        if (pid == 0) {
+            becomeDrawingProcess(parent, theirs, devNull, directory.constData(), arguments,
+                                 environmentPointers.data());
+        }
+    }
+    if (theirs >= 0) {
+        ::close(theirs);
+    }
+    if (devNull >= 0) {
+        ::close(devNull);
+    }
+    if (pid < 0) {
+        ::close(sockets[0]);
+        ::rmdir(directory.constData());
+        return std::nullopt;
+    }
+    return Process{pid, sockets[0]};
+}
+
+// Starts drawing processes from one thread that lives as long as the app: the kernel sends a
+// process its death signal when the thread that forked it ends, and image threads come and go.
+class Starter {
+public:
+    static Starter& instance() {
+        // Never destroyed: its thread is blocked for the process's whole life.
+        static auto* created = new Starter;
+        return *created;
+    }
+
+    // A started process (not yet greeted); nothing when it could not be started in time.
+    std::optional<Process> start(const QByteArray& program, const QDeadlineTimer& deadline) {
+        auto job = std::make_shared<Job>();
+        job->program = program;
+        std::unique_lock lock(m_mutex);
+        m_jobs.push_back(job);
+        m_wake.notify_all();
+        while (!job->done) {
+            if (Teardown::hasBegun() || deadline.hasExpired()) {
+                // The thread ends the process once it has started it.
+                job->abandoned = true;
+                return std::nullopt;
+            }
+            m_done.wait_for(lock, std::chrono::milliseconds(teardownPollMs));
+        }
+        return job->process;
+    }
+
+private:
+    struct Job {
+        QByteArray program;
+        std::optional<Process> process;
+        bool done = false;
+        bool abandoned = false;
+    };
+
+    Starter() {
+        std::thread([this] { run(); }).detach();
+    }
+
+    void run() {
+        // No handler of the app's runs in a child between the fork and its reset of them.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        std::unique_lock lock(m_mutex);
+        while (true) {
+            m_wake.wait(lock, [this] { return !m_jobs.empty(); });
+            const std::shared_ptr<Job> job = m_jobs.front();
+            m_jobs.pop_front();
+            if (job->abandoned) {
+                continue;
+            }
+            lock.unlock();
+            std::optional<Process> process = forkProgram(job->program);
+            lock.lock();
+            if (job->abandoned && process) {
+                end(*process);
+                process.reset();
+            }
+            job->process = process;
+            job->done = true;
+            m_done.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_done;
+    std::deque<std::shared_ptr<Job>> m_jobs;
+};
+
+struct ProgramChoice {
+    std::mutex mutex;
+    std::optional<QString> chosen; // set by tests
+};
+
+ProgramChoice& programChoice() {
+    static auto* instance = new ProgramChoice;
+    return *instance;
+}
+
+std::optional<Process> start(const QDeadlineTimer& deadline, PdfRenderHost::Failure* failure) {
+    const QString path = PdfRenderHost::programPath();
+    if (path.isEmpty()) {
+        *failure = PdfRenderHost::Failure::NoProgram;
+        return std::nullopt;
+    }
+    *failure = PdfRenderHost::Failure::NotStarted;
+    auto process = Starter::instance().start(QFile::encodeName(path), deadline);
+    if (!process) {
         return std::nullopt;
     }
     char greeting[4];
-    if (!receiveAll(process.socket, greeting, 4, QDeadlineTimer(PdfRenderProtocol::startDeadlineMs)) ||
+    if (!receiveAll(process->socket, greeting, 4, deadline) ||
         qFromLittleEndian<quint32>(greeting) != PdfRenderProtocol::magic) {
-        end(process);
+        end(*process);
         return std::nullopt;
     }
+    *failure = PdfRenderHost::Failure::None;
     return process;
 }
 
-std::optional<Process> take() {
+// Whether an idle process has said nothing since its last answer: anything it sent unasked
+// (or its end) would otherwise be read as the answer to the next request.
+bool saidNothing(const Process& process) {
+    pollfd entry{process.socket, POLLIN, 0};
+    return ::poll(&entry, 1, 0) == 0;
+}
+
+std::optional<Process> take(const QDeadlineTimer& deadline, PdfRenderHost::Failure* failure) {
     auto& shared = pool();
     {
         std::lock_guard lock(shared.mutex);
         if (shared.stopped) {
+            *failure = PdfRenderHost::Failure::TornDown;
             return std::nullopt;
         }
         if (!shared.idle.empty()) {
@@ -196,7 +386,7 @@ std::optional<Process> take() {
             return process;
         }
     }
-    return start();
+    return start(deadline, failure);
 }
 
 // A drawing slot; none when the teardown begins, or when every slot stays taken for as long as a
@@ -243,49 +433,126 @@ int PdfRenderHost::maxBusyProcesses() {
     return count;
 }
 
-QString PdfRenderHost::programPath() {
-    static const QString path = [] {
-        const QString name = QStringLiteral("velmora-pdf-render");
-        if (QCoreApplication::instance()) {
-            const QFileInfo beside(QCoreApplication::applicationDirPath() + QLatin1Char('/') + name);
-            if (beside.isExecutable()) {
-                return beside.filePath();
-            }
+QString PdfRenderHost::findProgram(const QString& binaryDirectory, QStringList* lookedAt) {
+    const QString name = QStringLiteral(VELMORA_DRAWING_PROGRAM_NAME);
+    const QStringList places{
+        QDir::cleanPath(binaryDirectory + QLatin1Char('/') +
+                        QStringLiteral(VELMORA_DRAWING_PROGRAM_FROM_BINDIR) + QLatin1Char('/') + name),
+        QDir::cleanPath(binaryDirectory + QLatin1Char('/') + name),
+    };
+    if (lookedAt) {
+        *lookedAt = places;
+    }
+    for (const QString& place : places) {
+        const QFileInfo file(place);
+        if (file.isFile() && file.isExecutable()) {
+            return place;
         }
-        return QStringLiteral(VELMORA_PDF_RENDER_PROGRAM);
-    }();
-    return path;
+    }
+    return {};
 }
 
-std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProtocol::Request& request) {
-    if (request.document.size() > PdfRenderProtocol::maxDocumentBytes || request.page < 0) {
+QString PdfRenderHost::programPath() {
+    {
+        auto& choice = programChoice();
+        std::lock_guard lock(choice.mutex);
+        if (choice.chosen) {
+            return *choice.chosen;
+        }
+    }
+    static const QString found = [] {
+        // The running binary itself, as the kernel knows it, whoever started it and however.
+        const QString binary = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+        QStringList lookedAt;
+        const QString path = findProgram(QFileInfo(binary).absolutePath(), &lookedAt);
+        if (path.isEmpty()) {
+            qCWarning(imageLibraryLog).noquote()
+                << "No vector drawing program: PDF and SVG images are not drawn. Looked for"
+                << lookedAt.join(QStringLiteral(" and "));
+        }
+        return path;
+    }();
+    return found;
+}
+
+void PdfRenderHost::useProgram(const QString& path) {
+    {
+        auto& choice = programChoice();
+        std::lock_guard lock(choice.mutex);
+        choice.chosen = path;
+    }
+    std::vector<Process> idle;
+    {
+        auto& shared = pool();
+        std::lock_guard lock(shared.mutex);
+        idle.swap(shared.idle);
+    }
+    for (Process& process : idle) {
+        end(process);
+    }
+}
+
+std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProtocol::Request& asked,
+                                                            Failure* failure) {
+    Failure ignored = Failure::None;
+    Failure& why = failure ? *failure : ignored;
+    why = Failure::None;
+    if (asked.document.size() > PdfRenderProtocol::maxDocumentBytes || asked.page < 0) {
+        why = Failure::Refused;
         return std::nullopt;
     }
     // From here on a request without an answer says nothing about the document: no slot or no
     // process in time, a process killed or crashed, or the teardown. Only an answer that the
     // drawing ran out of its budget is the document's own doing.
-    if (Teardown::hasBegun() || !takeSlot()) {
+    if (Teardown::hasBegun()) {
+        why = Failure::TornDown;
+        DecodeAttempt::noteNoDrawing();
+        return std::nullopt;
+    }
+    if (!takeSlot()) {
+        why = Teardown::hasBegun() ? Failure::TornDown : Failure::Busy;
         DecodeAttempt::noteNoDrawing();
         return std::nullopt;
     }
     const auto slot = qScopeGuard([] { giveBackSlot(); });
-    auto process = take();
+    // A new process's start and greeting count within the request's time.
+    const QDeadlineTimer deadline(PdfRenderProtocol::answerDeadlineMs);
+    auto process = take(deadline, &why);
+    if (process && !saidNothing(*process)) {
+        end(*process);
+        process = start(deadline, &why);
+    }
     if (!process) {
+        if (Teardown::hasBegun()) {
+            why = Failure::TornDown;
+        }
         DecodeAttempt::noteNoDrawing();
         return std::nullopt;
     }
-    // A decode tried in the quick lane gives its drawing only the lane's limit; the process is
-    // killed then like at its own deadline, and the decode is tried again with the whole budget.
+    // A decode tried in the quick lane gives its drawing only the lane's limit (from the request
+    // on: a process's start is not the document's cost); the process is killed then like at its
+    // own deadline, and the decode is tried again with the whole budget.
     const int quickMs = DecodeAttempt::quickDrawingMs();
     const bool quick = quickMs > 0 && quickMs < PdfRenderProtocol::answerDeadlineMs;
-    const QDeadlineTimer deadline(quick ? quickMs : PdfRenderProtocol::answerDeadlineMs);
+    QDeadlineTimer drawing = deadline;
+    if (quick) {
+        const QDeadlineTimer quickLimit(quickMs);
+        if (quickLimit < deadline) {
+            drawing = quickLimit;
+        }
+    }
+    // An id no process can guess: an answer sent ahead, or late, is refused.
+    PdfRenderProtocol::Request request = asked;
+    request.id = QRandomGenerator::global()->generate();
     const QByteArray header = PdfRenderProtocol::encodeRequestHeader(request);
     char answerHeader[PdfRenderProtocol::answerHeaderSize];
     std::optional<PdfRenderProtocol::Answer> answer;
-    if (sendAll(process->socket, header.constData(), header.size(), deadline) &&
-        sendAll(process->socket, request.document.constData(), request.document.size(), deadline) &&
-        receiveAll(process->socket, answerHeader, sizeof answerHeader, deadline)) {
+    bool refused = false;
+    if (sendAll(process->socket, header.constData(), header.size(), drawing) &&
+        sendAll(process->socket, request.document.constData(), request.document.size(), drawing) &&
+        receiveAll(process->socket, answerHeader, sizeof answerHeader, drawing)) {
         answer = PdfRenderProtocol::decodeAnswerHeader(answerHeader, request);
+        refused = !answer;
     }
     if (answer && !answer->image.isNull()) {
         QImage& image = answer->image;
@@ -293,28 +560,37 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
         if (image.bytesPerLine() == row) {
             // The rows lie one after the other, as they come.
             if (!receiveAll(process->socket, reinterpret_cast<char*>(image.bits()), row * image.height(),
-                            deadline)) {
+                            drawing)) {
                 answer.reset();
             }
         }
         for (int y = 0; answer && image.bytesPerLine() != row && y < image.height(); ++y) {
-            if (!receiveAll(process->socket, reinterpret_cast<char*>(image.scanLine(y)), row, deadline)) {
+            if (!receiveAll(process->socket, reinterpret_cast<char*>(image.scanLine(y)), row, drawing)) {
                 answer.reset();
             }
         }
     }
-    if (answer) {
+    if (!answer) {
+        why = Teardown::hasBegun()   ? Failure::TornDown
+              : refused              ? Failure::Refused
+              : drawing.hasExpired() ? Failure::TimedOut
+                                     : Failure::Ended;
+    }
+    // A process that ran out of its budget may have been stopped anywhere (and ends itself when
+    // its own timers stopped it): the next request gets a new one.
+    if (answer && answer->status != PdfRenderProtocol::Status::OverBudget) {
         giveBack(*process);
+    } else {
+        end(*process);
+    }
+    if (answer) {
         if (answer->status == PdfRenderProtocol::Status::OverBudget) {
             DecodeAttempt::noteOverBudget();
         }
+    } else if (quick && drawing.hasExpired() && !Teardown::hasBegun()) {
+        DecodeAttempt::noteGaveUpAtQuickLimit();
     } else {
-        end(*process);
-        if (quick && deadline.hasExpired() && !Teardown::hasBegun()) {
-            DecodeAttempt::noteGaveUpAtQuickLimit();
-        } else {
-            DecodeAttempt::noteNoDrawing();
-        }
+        DecodeAttempt::noteNoDrawing();
     }
     return answer;
 }

@@ -3,28 +3,62 @@
 #include "images/coders/PdfRenderProtocol.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
 namespace velmora::images {
 
-// The asking side of the PDF drawing processes (see PdfRenderProtocol). Each request takes a
+// The asking side of the vector drawing processes (see PdfRenderProtocol). Each request takes a
 // process of its own, an idle one or a new one, so no drawing waits for another (unless as many
 // as the machine has cores draw at once: then for one of them to end, within its deadline). A
-// process that does not answer by the deadline, or answers nonsense, is killed and the request
-// has no answer. Once the library's teardown has begun, a drawing in flight is given up at once and
-// its process killed, so quitting never waits for one.
+// process that does not answer by the deadline, or answers anything but its request, is killed
+// and the request has no answer. Once the library's teardown has begun, a drawing in flight is
+// given up at once and its process killed, so quitting never waits for one.
+//
+// A process is started from one thread kept for that (the kernel ties the death signal to the
+// thread that forks), dies with the app, cannot gain privileges, has a working directory that is
+// empty and gone, and only the environment that fonts, the locale and the sanitisers read.
 class PdfRenderHost {
 public:
     PdfRenderHost() = delete;
 
-    // Nothing when the process failed, ran out of time or the teardown began. The decode attempt
-    // on the calling thread (DecodeAttempt) learns whether that was the document's budget or only
-    // the want of a drawing, and a drawing under its quick limit is given up at that limit.
-    static std::optional<PdfRenderProtocol::Answer> ask(const PdfRenderProtocol::Request& request);
+    // Why a request has no answer.
+    enum class Failure {
+        None,
+        // No drawing program where it is looked for.
+        NoProgram,
+        // No process could be started and greet within the request's time.
+        NotStarted,
+        // No drawing slot came free within the request's time.
+        Busy,
+        // The library's teardown began.
+        TornDown,
+        // The process gave no answer by the deadline, and was killed.
+        TimedOut,
+        // The process ended before it answered (it crashed on the document, or was killed).
+        Ended,
+        // The answer was not one to this request (another id, size or status).
+        Refused,
+    };
 
-    // The drawing program: beside the application when it is there, else where it was built.
+    // Nothing when the process failed, ran out of time or the teardown began; `failure` tells
+    // which. An answer may say the drawing ran out of its budget (Status::OverBudget): that is
+    // the document's cost, the failures above are not. The decode attempt on the calling thread
+    // (DecodeAttempt) learns the same, and a drawing under its quick limit is given up at that
+    // limit.
+    static std::optional<PdfRenderProtocol::Answer> ask(const PdfRenderProtocol::Request& request,
+                                                        Failure* failure = nullptr);
+
+    // The drawing program, looked for once relative to the running binary (see findProgram);
+    // empty when it is missing, which is logged once with the places looked at.
     static QString programPath();
+    // Where the drawing program lies as seen from a binary in `binaryDirectory`: as installed
+    // (libexec/velmora beside bin), or beside the binary (the build tree); empty when in
+    // neither. Never a path compiled in. `lookedAt` gets the places looked at.
+    static QString findProgram(const QString& binaryDirectory, QStringList* lookedAt = nullptr);
+    // For tests: starts this program from now on (idle processes of the one before are ended).
+    static void useProgram(const QString& path);
     // Idle processes kept for the next requests.
     static constexpr int maxIdleProcesses = 4;
     // Processes drawing at once.

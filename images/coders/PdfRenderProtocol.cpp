@@ -42,6 +42,8 @@ QByteArray PdfRenderProtocol::encodeRequestHeader(const Request& request) {
     QByteArray out;
     out.reserve(requestHeaderSize);
     putWord(out, magic);
+    putWord(out, quint32(request.kind));
+    putWord(out, request.id);
     putWord(out, quint32(request.document.size()));
     putWord(out, quint32(request.page));
     putWord(out, quint32(std::max(0, request.pixels.width())));
@@ -54,15 +56,18 @@ std::optional<PdfRenderProtocol::Request> PdfRenderProtocol::decodeRequestHeader
     if (word(header) != magic) {
         return std::nullopt;
     }
-    *documentLength = word(header + 4);
-    const auto page = qint32(word(header + 8));
-    const auto width = qint32(word(header + 12));
-    const auto height = qint32(word(header + 16));
-    if (*documentLength > maxDocumentBytes || page < 0 || width < 0 || height < 0 ||
-        (width > 0 && height > 0 && !fitsPixelBudget(QSize(width, height)))) {
+    const quint32 kind = word(header + 4);
+    *documentLength = word(header + 12);
+    const auto page = qint32(word(header + 16));
+    const auto width = qint32(word(header + 20));
+    const auto height = qint32(word(header + 24));
+    if (kind > quint32(Kind::Svg) || *documentLength > maxDocumentBytes || page < 0 || width < 0 ||
+        height < 0 || (width > 0 && height > 0 && !fitsPixelBudget(QSize(width, height)))) {
         return std::nullopt;
     }
     Request request;
+    request.kind = Kind(kind);
+    request.id = word(header + 8);
     request.page = page;
     request.pixels = QSize(width, height);
     return request;
@@ -74,6 +79,7 @@ QByteArray PdfRenderProtocol::encodeAnswer(const Answer& answer) {
     QByteArray out;
     out.reserve(answerHeaderSize + pixelBytes(image.size()));
     putWord(out, quint32(answer.status));
+    putWord(out, answer.id);
     putReal(out, answer.pageSize.width());
     putReal(out, answer.pageSize.height());
     putWord(out, quint32(image.width()));
@@ -87,13 +93,15 @@ QByteArray PdfRenderProtocol::encodeAnswer(const Answer& answer) {
 std::optional<PdfRenderProtocol::Answer> PdfRenderProtocol::decodeAnswerHeader(const char* header,
                                                                                const Request& request) {
     const quint32 status = word(header);
-    if (status > quint32(Status::OverBudget)) {
+    // An answer to anything but this request (one sent ahead, or late) is no answer.
+    if (status > quint32(Status::OverBudget) || word(header + 4) != request.id) {
         return std::nullopt;
     }
     Answer answer;
     answer.status = Status(status);
-    const QSize pixels(int(qint32(word(header + 20))), int(qint32(word(header + 24))));
-    const QSizeF page(real(header + 4), real(header + 12));
+    answer.id = request.id;
+    const QSize pixels(int(qint32(word(header + 24))), int(qint32(word(header + 28))));
+    const QSizeF page(real(header + 8), real(header + 16));
     if (answer.status != Status::Drawn) {
         return pixels.isNull() ? std::optional(answer) : std::nullopt;
     }

@@ -9,36 +9,46 @@
 
 namespace velmora::images {
 
-// What the PDF drawing process is asked and answers, over one stream socket. A PDF is drawn in a
-// process of its own: what a renderer does with hostile bytes (an operator that runs for
-// minutes, an allocation of gigabytes, a crash) ends with that process, which the asking side
-// kills once its time is up, and no drawing ever holds a lock another one waits for.
+// What the vector drawing process is asked and answers, over one stream socket. Every vector
+// document from outside (a PDF, an SVG) is read and drawn in a process of its own: what a
+// renderer does with hostile bytes (an operator that runs for minutes, an allocation of
+// gigabytes, a crash) ends with that process, which stops itself once a drawing has used its
+// budget and which the asking side kills once its time is up; no drawing ever holds a lock
+// another one waits for.
 //
-// A request is a fixed header (magic, document length, page, pixel width and height; no pixels
-// asks for the page's size only) followed by the document. An answer is a fixed header (status,
-// page width and height in points, pixel width and height) followed by the pixels,
-// ARGB32 premultiplied, row after row. The process greets with the magic once it is ready.
+// A request is a fixed header (magic, document kind, request id, document length, page, pixel
+// width and height; no pixels asks for the page's size only) followed by the document. An
+// answer is a fixed header (status, the id of the request it answers, page width and height in
+// points, pixel width and height) followed by the pixels, ARGB32 premultiplied, row after row.
+// The process greets with the magic once it is ready. An SVG has one page, its canvas.
 class PdfRenderProtocol {
 public:
     PdfRenderProtocol() = delete;
 
     static constexpr quint32 magic = 0x52445056; // "VPDR"
-    static constexpr int requestHeaderSize = 20;
-    static constexpr int answerHeaderSize = 28;
+    static constexpr int requestHeaderSize = 28;
+    static constexpr int answerHeaderSize = 32;
     // The largest document sent; a larger one is no image.
     static constexpr qsizetype maxDocumentBytes = 32 * 1024 * 1024;
 
     // What one drawing may cost the drawing process: CPU time, and wall time as a backstop on a
-    // machine too busy to give it that CPU. Checked between drawing operators.
+    // machine too busy to give it that CPU. Checked between drawing operators where the renderer
+    // asks (PDF), and by timers of the process itself wherever it is (an SVG, which QtSvg reads
+    // and draws without asking, or one PDF operator that never returns).
     static constexpr int cpuBudgetMs = 1000;
     static constexpr int wallBudgetMs = 1500;
     // How long the asking side waits for an answer before it kills the process: the budget and
-    // some room, for the one operator that does not come back to be checked.
+    // some room. A new process's start and greeting count within it.
     static constexpr int answerDeadlineMs = 2000;
-    // How long a new process may take to start and greet.
-    static constexpr int startDeadlineMs = 10000;
 
+    enum class Kind : quint32 {
+        Pdf = 0,
+        Svg = 1,
+    };
     struct Request {
+        Kind kind = Kind::Pdf;
+        // Set by the asking side for each request; the answer must carry it.
+        quint32 id = 0;
         QByteArray document;
         int page = 0;
         QSize pixels; // empty: the page's size only
@@ -52,17 +62,20 @@ public:
     };
     struct Answer {
         Status status = Status::NoPage;
+        quint32 id = 0;
         QSizeF pageSize;
         QImage image; // null unless pixels were asked for and drawn
     };
 
     static QByteArray encodeRequestHeader(const Request& request);
-    // The document length, page and pixel size of a header; nothing when it is no request.
+    // The kind, id, document length, page and pixel size of a header; nothing when it is no
+    // request.
     static std::optional<Request> decodeRequestHeader(const char* header, quint32* documentLength);
 
     static QByteArray encodeAnswer(const Answer& answer);
     // The answer a header announces, its image allocated to be filled by the pixels that follow;
-    // nothing when the header does not answer `request` (another size, an unknown status).
+    // nothing when the header does not answer `request` (another id, another size, an unknown
+    // status).
     static std::optional<Answer> decodeAnswerHeader(const char* header, const Request& request);
     static qsizetype pixelBytes(const QSize& pixels) {
         return qsizetype(pixels.width()) * pixels.height() * 4;

@@ -446,14 +446,18 @@ QByteArray SvgDocumentFilter::withoutExternalReferences(const QByteArray& data) 
                     return {};
                 }
                 if (isLinkAttribute(attributeName)) {
-                    if (isFragmentLink(value)) {
-                        writer.attribute(attributeName, value);
-                    } else if (isImage && embeddedImages < maxEmbeddedImages) {
-                        ++embeddedImages;
-                        const QString image = rewrittenEmbeddedImage(value);
-                        if (!image.isEmpty()) {
-                            writer.attribute(attributeName, image);
+                    if (isImage) {
+                        // An image keeps an embedded picture only: QtSvg opens any other link
+                        // as a file, a fragment ("#name") too.
+                        if (embeddedImages < maxEmbeddedImages) {
+                            ++embeddedImages;
+                            const QString image = rewrittenEmbeddedImage(value);
+                            if (!image.isEmpty()) {
+                                writer.attribute(attributeName, image);
+                            }
                         }
+                    } else if (isFragmentLink(value)) {
+                        writer.attribute(attributeName, value);
                     }
                     continue;
                 }

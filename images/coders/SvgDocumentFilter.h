@@ -8,13 +8,14 @@
 
 namespace velmora::images {
 
-// QtSvg opens whatever an `<image>` names (a path, a `file:` URL, a FIFO that never answers, a
-// device that never ends) and decodes embedded images with every plugin it has, its own SVG
-// reader among them. A document from outside therefore reaches it only through this filter,
-// which writes the document anew with nothing in it that points outside its own bytes:
+// QtSvg opens whatever an `<image>` names (a path, a `file:` URL, a fragment read as a file name,
+// a FIFO that never answers, a device that never ends) and decodes embedded images with every plugin it has,
+// its own SVG reader among them. A document from outside therefore reaches it only through this filter, which
+// writes the document anew with nothing in it that points outside its own bytes:
 // - a link (`href` under any prefix) stays only when it names a part of the same document
-//   ("#id"); an `<image>` keeps an embedded PNG or JPEG, decoded by our own coder within the
-//   pixel budget and written again as a plain PNG, and loses any other;
+//   ("#id"), except on an `<image>`, which QtSvg opens as a file whatever it names: there only
+//   an embedded PNG or JPEG (a `data:` URI) stays, decoded by our own coder within the pixel
+//   budget and written again as a plain PNG;
 // - CSS (a `<style>` element's text, any attribute) stays only without `@import`, escapes or a
 //   `url()` other than "url(#id)", judged whole: a style element's text is joined over the
 //   comments, CDATA sections and elements that split it, and read with and without its CSS
@@ -23,7 +24,9 @@ namespace velmora::images {
 //   so nothing is ever expanded; one without goes, as do processing instructions (style
 //   sheets), comments and unresolved entity references.
 // What it writes is bounded too, as it is written, since QtSvg's cost follows it: at most
-// maxElements elements (a document with more is refused), and text as names are bounded.
+// maxElements elements (a document with more is refused), and text as names are bounded. What
+// reading and drawing cost beyond that is bounded by the drawing process it runs in, which
+// stops both at its budget (see PdfRenderProtocol).
 class SvgDocumentFilter {
 public:
     // The filtered document as UTF-8 XML; empty when the data is not a well-formed XML document

@@ -1,41 +1,57 @@
 #include "images/coders/SvgVectorImageSource.h"
 
-#include "images/coders/SvgDocumentFilter.h"
+#include "images/coders/PdfRenderHost.h"
+#include "images/core/Image.h"
 
 #include <QPainter>
-#include <QSvgRenderer>
+
+#include <cmath>
 
 namespace velmora::images {
 
-SvgVectorImageSource::SvgVectorImageSource(QByteArray data, std::unique_ptr<QSvgRenderer> renderer)
-    : m_data(std::move(data)), m_renderer(std::move(renderer)), m_size(m_renderer->defaultSize()) {}
+SvgVectorImageSource::SvgVectorImageSource(QByteArray data, QSizeF size)
+    : m_data(std::move(data)), m_size(size) {}
 
 SvgVectorImageSource::~SvgVectorImageSource() = default;
 
 std::shared_ptr<SvgVectorImageSource> SvgVectorImageSource::create(const QByteArray& document) {
-    // QtSvg sees a document only once nothing in it points outside its own bytes and what it
-    // holds is within the filter's bounds.
-    const QByteArray data = SvgDocumentFilter::withoutExternalReferences(document);
-    if (data.isEmpty()) {
+    if (document.isEmpty()) {
         return nullptr;
     }
-    auto renderer = std::make_unique<QSvgRenderer>(data);
-    if (!renderer->isValid()) {
+    PdfRenderProtocol::Request request;
+    request.kind = PdfRenderProtocol::Kind::Svg;
+    request.document = document;
+    const auto answer = PdfRenderHost::ask(request);
+    if (!answer || answer->status != PdfRenderProtocol::Status::Drawn) {
         return nullptr;
     }
-    const QSize canvas = renderer->defaultSize();
-    if (canvas.width() <= 0 || canvas.height() <= 0) {
-        return nullptr;
+    return std::shared_ptr<SvgVectorImageSource>(new SvgVectorImageSource(document, answer->pageSize));
+}
+
+QImage SvgVectorImageSource::renderCanvas(const QSize& pixelSize) const {
+    if (pixelSize.isEmpty() || !fitsPixelBudget(pixelSize)) {
+        return {};
     }
-    // The renderer is made here and used under the source's lock only, from whichever thread
-    // draws; it must not belong to a thread that may end first.
-    renderer->moveToThread(nullptr);
-    return std::shared_ptr<SvgVectorImageSource>(new SvgVectorImageSource(data, std::move(renderer)));
+    PdfRenderProtocol::Request request;
+    request.kind = PdfRenderProtocol::Kind::Svg;
+    request.document = m_data;
+    request.pixels = pixelSize;
+    const auto answer = PdfRenderHost::ask(request);
+    if (!answer || answer->status != PdfRenderProtocol::Status::Drawn) {
+        return {};
+    }
+    return answer->image;
 }
 
 void SvgVectorImageSource::render(QPainter& painter, const QRectF& target) const {
-    std::lock_guard lock(m_mutex);
-    m_renderer->render(&painter, target);
+    // Drawn at the pixels the target covers on the device, so it stays sharp at any size.
+    const QRectF device = painter.transform().mapRect(target);
+    const QSize pixels(std::max(1, int(std::ceil(device.width()))),
+                       std::max(1, int(std::ceil(device.height()))));
+    const QImage canvas = renderCanvas(pixels);
+    if (!canvas.isNull()) {
+        painter.drawImage(target, canvas);
+    }
 }
 
 } // namespace velmora::images

@@ -3,22 +3,22 @@
 #include "images/core/VectorImageSource.h"
 
 #include <QByteArray>
+#include <QImage>
 #include <QSizeF>
 
 #include <memory>
-#include <mutex>
-
-class QSvgRenderer;
 
 namespace velmora::images {
 
-// An SVG document as a vector image, drawn through QtSvg at whatever size it is drawn. Every
-// road by which an SVG document is drawn goes through here, so QtSvg never reads bytes that
-// SvgDocumentFilter has not written.
+// An SVG document from outside as a vector image, drawn at whatever size it is drawn by the
+// vector drawing process (PdfRenderHost), within its budget of time: the document is filtered
+// (SvgDocumentFilter) and read by QtSvg only there, so neither a hostile document's cost nor a
+// crash reaches the app, and quitting never waits for a drawing. Every road by which an SVG
+// document from outside is drawn goes through here.
 class SvgVectorImageSource : public VectorImageSource {
 public:
-    // The document from outside, filtered; null when the filter refuses it, QtSvg cannot read
-    // what it writes, or the canvas has a zero side.
+    // Null when the drawing process refuses the document (the filter does, QtSvg cannot read
+    // what it writes, the canvas has a zero side, or reading it costs more than its budget).
     static std::shared_ptr<SvgVectorImageSource> create(const QByteArray& document);
     ~SvgVectorImageSource() override;
 
@@ -26,15 +26,17 @@ public:
     // The document's canvas in points.
     QSizeF size() const override { return m_size; }
     void render(QPainter& painter, const QRectF& target) const override;
-    // The document as filtered and drawn.
+    // The document as it came; the drawing process filters it each time it reads it.
     QByteArray documentData() const override { return m_data; }
 
+    // The canvas drawn into a bitmap of this pixel size (stretched to it); null when the size
+    // exceeds the pixel budget or the drawing its budget of time.
+    QImage renderCanvas(const QSize& pixelSize) const;
+
 private:
-    SvgVectorImageSource(QByteArray data, std::unique_ptr<QSvgRenderer> renderer);
+    SvgVectorImageSource(QByteArray data, QSizeF size);
 
     QByteArray m_data;
-    mutable std::mutex m_mutex;
-    std::unique_ptr<QSvgRenderer> m_renderer;
     QSizeF m_size;
 };
 

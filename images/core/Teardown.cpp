@@ -65,6 +65,7 @@ void Teardown::run() {
             step();
         }
     };
+    runStage(Stage::DrawingProcesses);
     runStage(Stage::Network);
     // A pool's task may hand follow-up work to another pool, and a disk task its completion to a
     // pool: the pools are waited for twice before the disk queues stop and once after.

@@ -12,6 +12,8 @@ namespace velmora::images {
 class Teardown {
 public:
     enum class Stage {
+        // Drawing processes are killed: a drawing in flight is given up rather than waited for.
+        DrawingProcesses,
         // Transfers are cancelled and the network thread stops: no more session events.
         Network,
         // Worker pools finish what they hold.

@@ -1,22 +1,102 @@
-// The PDF drawing process: answers drawing requests on its standard input and output (see
-// PdfRenderProtocol) until that stream ends, as it does when the asking process ends, however
-// it ends. Started and killed by PdfRenderHost.
+// The vector drawing process: answers drawing requests of PDF and SVG documents on its standard
+// input and output (see PdfRenderProtocol) until that stream ends, as it does when the asking
+// process ends, however it ends. Started and killed by PdfRenderHost.
 #include "images/coders/PdfRenderProtocol.h"
 #include "images/coders/pdf-render/PdfPageRenderer.h"
+#include "images/coders/pdf-render/SvgDocumentRenderer.h"
 
 #include <QGuiApplication>
 #include <QtEndian>
 
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 using velmora::images::PdfPageRenderer;
 using velmora::images::PdfRenderProtocol;
+using velmora::images::SvgDocumentRenderer;
 
 namespace {
+
+// What the process answers when a drawing's budget is spent wherever it is: QtSvg reads and
+// draws without ever asking whether to go on, and a PDF operator may not come back to be asked.
+volatile sig_atomic_t drawing = 0;
+char overBudgetAnswer[PdfRenderProtocol::answerHeaderSize];
+
+void budgetSpent(int) {
+    if (!drawing) {
+        return;
+    }
+    // The drawing is given up with the process (whose heap it may have left in any state): the
+    // answer says why, and the asking side starts a new process for the next request.
+    const char* from = overBudgetAnswer;
+    size_t left = sizeof overBudgetAnswer;
+    while (left > 0) {
+        const ssize_t put = ::write(STDOUT_FILENO, from, left);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            break;
+        }
+        from += put;
+        left -= size_t(put);
+    }
+    ::_exit(0);
+}
+
+// Two timers, of the process's CPU time and of wall time, that signal this thread (the one that
+// draws) once a drawing has used its budget of either.
+class BudgetTimers {
+public:
+    BudgetTimers() {
+        struct sigaction action {};
+        action.sa_handler = budgetSpent;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGALRM, &action, nullptr);
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = SIGALRM;
+        event._sigev_un._tid = ::gettid();
+        m_ready = timer_create(CLOCK_PROCESS_CPUTIME_ID, &event, &m_cpu) == 0 &&
+                  timer_create(CLOCK_MONOTONIC, &event, &m_wall) == 0;
+    }
+    bool ready() const { return m_ready; }
+
+    void arm(quint32 requestId) {
+        PdfRenderProtocol::Answer answer;
+        answer.status = PdfRenderProtocol::Status::OverBudget;
+        answer.id = requestId;
+        const QByteArray header = PdfRenderProtocol::encodeAnswer(answer);
+        std::memcpy(overBudgetAnswer, header.constData(), sizeof overBudgetAnswer);
+        drawing = 1;
+        set(m_cpu, PdfRenderProtocol::cpuBudgetMs);
+        set(m_wall, PdfRenderProtocol::wallBudgetMs);
+    }
+    // A signal after this finds nothing drawing: it runs on this thread, so never while the
+    // answer is being written.
+    void disarm() {
+        drawing = 0;
+        set(m_cpu, 0);
+        set(m_wall, 0);
+    }
+
+private:
+    static void set(timer_t timer, int ms) {
+        itimerspec spec{};
+        spec.it_value.tv_sec = ms / 1000;
+        spec.it_value.tv_nsec = long(ms % 1000) * 1000000;
+        timer_settime(timer, 0, &spec, nullptr);
+    }
+
+    timer_t m_cpu{};
+    timer_t m_wall{};
+    bool m_ready = false;
+};
 
 bool readAll(char* to, qsizetype size) {
     while (size > 0) {
@@ -73,7 +153,12 @@ int main(int argc, char** argv) {
         const rlimit memory{rlim_t(1) << 30, rlim_t(1) << 30};
         setrlimit(RLIMIT_AS, &memory);
     }
-    PdfPageRenderer renderer;
+    BudgetTimers budget;
+    if (!budget.ready()) {
+        return 1;
+    }
+    PdfPageRenderer pdf;
+    SvgDocumentRenderer svg;
     char greeting[4];
     qToLittleEndian(PdfRenderProtocol::magic, greeting);
     if (!writeAll(greeting, 4)) {
@@ -90,7 +175,12 @@ int main(int argc, char** argv) {
         if (!readAll(request->document.data(), length)) {
             return 0;
         }
-        const QByteArray answer = PdfRenderProtocol::encodeAnswer(renderer.answer(*request));
+        budget.arm(request->id);
+        PdfRenderProtocol::Answer drawn =
+            request->kind == PdfRenderProtocol::Kind::Svg ? svg.answer(*request) : pdf.answer(*request);
+        budget.disarm();
+        drawn.id = request->id;
+        const QByteArray answer = PdfRenderProtocol::encodeAnswer(drawn);
         if (!writeAll(answer.constData(), answer.size())) {
             return 0;
         }

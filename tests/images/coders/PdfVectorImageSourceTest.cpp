@@ -285,36 +285,61 @@ TEST(PdfVectorImageSourceTest, TheCheapRefusalsTakeLinearTime) {
 }
 
 TEST(PdfVectorImageSourceTest, AnAnswerIsTakenOnlyAsItWasAskedFor) {
-    const auto header = [](quint32 status, double width, double height, qint32 columns, qint32 rows) {
+    const auto header = [](quint32 status, quint32 id, double width, double height, qint32 columns,
+                           qint32 rows) {
         QByteArray out(PdfRenderProtocol::answerHeaderSize, '\0');
         qToLittleEndian(status, out.data());
+        qToLittleEndian(id, out.data() + 4);
         quint64 bits = 0;
         std::memcpy(&bits, &width, 8);
-        qToLittleEndian(bits, out.data() + 4);
+        qToLittleEndian(bits, out.data() + 8);
         std::memcpy(&bits, &height, 8);
-        qToLittleEndian(bits, out.data() + 12);
-        qToLittleEndian(columns, out.data() + 20);
-        qToLittleEndian(rows, out.data() + 24);
+        qToLittleEndian(bits, out.data() + 16);
+        qToLittleEndian(columns, out.data() + 24);
+        qToLittleEndian(rows, out.data() + 28);
         return out;
     };
     PdfRenderProtocol::Request request;
+    request.id = 0x51ab77e2;
     request.pixels = QSize(60, 40);
+    const quint32 id = request.id;
     const auto decode = [&](const QByteArray& bytes) {
         return PdfRenderProtocol::decodeAnswerHeader(bytes.constData(), request);
     };
-    const auto fine = decode(header(0, 30, 20, 60, 40));
+    const auto fine = decode(header(0, id, 30, 20, 60, 40));
     ASSERT_TRUE(fine);
     EXPECT_EQ(fine->image.size(), QSize(60, 40));
     EXPECT_EQ(fine->pageSize, QSizeF(30, 20));
     // Another size than asked (a huge one above all), a page of no or endless size, a status
     // nobody knows, pixels with a refusal: none is taken.
-    EXPECT_FALSE(decode(header(0, 30, 20, 60000, 40000)));
-    EXPECT_FALSE(decode(header(0, 30, 20, 61, 40)));
-    EXPECT_FALSE(decode(header(0, 0, 20, 60, 40)));
-    EXPECT_FALSE(decode(header(0, std::numeric_limits<double>::infinity(), 20, 60, 40)));
-    EXPECT_FALSE(decode(header(3, 30, 20, 60, 40)));
-    EXPECT_FALSE(decode(header(2, 0, 0, 60, 40)));
-    EXPECT_TRUE(decode(header(2, 0, 0, 0, 0)));
+    EXPECT_FALSE(decode(header(0, id, 30, 20, 60000, 40000)));
+    EXPECT_FALSE(decode(header(0, id, 30, 20, 61, 40)));
+    EXPECT_FALSE(decode(header(0, id, 0, 20, 60, 40)));
+    EXPECT_FALSE(decode(header(0, id, std::numeric_limits<double>::infinity(), 20, 60, 40)));
+    EXPECT_FALSE(decode(header(3, id, 30, 20, 60, 40)));
+    EXPECT_FALSE(decode(header(2, id, 0, 0, 60, 40)));
+    EXPECT_TRUE(decode(header(2, id, 0, 0, 0, 0)));
+    // Nor an answer of the right shape to another request: one sent ahead, or one that comes late.
+    for (const quint32 other : {id + 1, id - 1, 0u}) {
+        EXPECT_FALSE(decode(header(0, other, 30, 20, 60, 40)));
+        EXPECT_FALSE(decode(header(2, other, 0, 0, 0, 0)));
+    }
+    // A request reads back as it was written, its kind and id with it.
+    request.kind = PdfRenderProtocol::Kind::Svg;
+    request.document = "<svg/>";
+    request.page = 0;
+    const QByteArray written = PdfRenderProtocol::encodeRequestHeader(request);
+    ASSERT_EQ(written.size(), PdfRenderProtocol::requestHeaderSize);
+    quint32 length = 0;
+    const auto read = PdfRenderProtocol::decodeRequestHeader(written.constData(), &length);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->kind, PdfRenderProtocol::Kind::Svg);
+    EXPECT_EQ(read->id, id);
+    EXPECT_EQ(read->pixels, QSize(60, 40));
+    EXPECT_EQ(length, 6u);
+    QByteArray unknownKind = written;
+    qToLittleEndian(quint32(7), unknownKind.data() + 4);
+    EXPECT_FALSE(PdfRenderProtocol::decodeRequestHeader(unknownKind.constData(), &length));
 }
 
 // The half that runs in a child process: a PDF that never ends draws on the image threads when

@@ -1,0 +1,521 @@
+#include "images/coders/ImageCodersManager.h"
+#include "images/coders/ImageIOCoder.h"
+#include "images/coders/ImageSVGCoder.h"
+#include "images/coders/PdfRenderHost.h"
+#include "images/coders/SvgDocumentFilter.h"
+#include "images/core/DecodeOptions.h"
+#include "images/core/DispatchQueue.h"
+#include "images/core/Teardown.h"
+#include "tests/support/PdfDocuments.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+using namespace velmora::images;
+using velmora::test::pdfOf;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int slowdown = 4;
+#else
+constexpr int slowdown = 1;
+#endif
+
+// What a drawing that is stopped takes at most, seen from the test: the budget and the kill that
+// backs it (two seconds) with ample room for a busy machine and the sanitizers. Each document
+// below kept an image thread of the app busy far longer (see each one).
+constexpr int answeredWithinMs = 10000;
+
+QByteArray svgOf(const QByteArray& body, const QByteArray& defs = {}) {
+    return "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
+           "width=\"60\" height=\"60\">" +
+           defs + body + "</svg>\n";
+}
+
+// A path of this many segments, crossing the em square or canvas back and forth.
+QByteArray crossingPath(int segments, int extent) {
+    QByteArray d = "M0 0";
+    d.reserve(segments * 10);
+    for (int i = 0; i < segments; ++i) {
+        d += 'L' + QByteArray::number(i * 37 % extent) + ' ' + QByteArray::number(i * 91 % extent);
+    }
+    return d;
+}
+
+struct Hostile {
+    const char* name;
+    QByteArray data;
+    // Whether a fast machine may draw it within the budget all the same.
+    bool mayBeDrawn = false;
+};
+
+// What each kept an image thread of the app busy for before SVG was drawn in the drawing process
+// (at 60 pixels, optimised build, a loaded machine): in the comment.
+QList<Hostile> hostileSvgs() {
+    QByteArray attributes = "<g";
+    for (int i = 0; i < 200000; ++i) {
+        attributes += " a" + QByteArray::number(i) + "=\"1\"";
+    }
+    QByteArray points;
+    for (int i = 0; i < 2000000; ++i) {
+        points += QByteArray::number(i % 60) + ',' + QByteArray::number(i * 7 % 60) + ' ';
+    }
+    return {
+        // 42 s: 19,000 drawings of one path of 200,000 segments.
+        {"uses of one long path", svgOf(QByteArray("<use xlink:href=\"#p\"/>").repeated(19000),
+                                        "<defs><path id=\"p\" stroke=\"#000\" fill=\"none\" d=\"" +
+                                            crossingPath(200000, 60) + "\"/></defs>")},
+        // More than 60 s: 19,990 layouts of one text within the filter's share of text.
+        {"uses of one text", svgOf(QByteArray("<use xlink:href=\"#t\"/>").repeated(19990),
+                                   "<defs><text id=\"t\" font-size=\"4\">" +
+                                       QByteArray("abcdefghij").repeated(299) + "</text></defs>")},
+        // 7.6 s with a tenth of the uses: a glyph of an SVG font, of 100,000 segments, drawn by
+        // 1,000 uses of its text.
+        {"font glyph",
+         svgOf(QByteArray("<use xlink:href=\"#t\"/>").repeated(1000),
+               "<font id=\"f\" horiz-adv-x=\"1000\"><font-face font-family=\"F\" units-per-em=\"1000\"/>"
+               "<glyph unicode=\"a\" horiz-adv-x=\"1000\" d=\"" +
+                   crossingPath(100000, 1000) +
+                   "\"/></font><defs><text id=\"t\" font-family=\"F\" font-size=\"40\" "
+                   "y=\"40\">a</text></defs>")},
+        // More than 60 s: the XML reader is quadratic in the attributes of one element.
+        {"200,000 attributes", svgOf(attributes + "/>")},
+        // 8.7 s, and 700 MB at its peak: an 18 MB style attribute.
+        {"18 MB style", svgOf("<rect width=\"60\" height=\"60\" style=\"" +
+                              QByteArray("fill:red;").repeated(2000000) + "\"/>")},
+        // 4.9 s: a polyline of 2,000,000 points (the drawing process may draw it in its budget).
+        {"2,000,000 points", svgOf("<polyline stroke=\"#000\" fill=\"none\" points=\"" + points + "\"/>"),
+         true},
+    };
+}
+
+const QByteArray plainSvg = svgOf("<rect width=\"60\" height=\"60\" fill=\"#ff0000\"/>");
+
+const QByteArray plainPdfContent = "1 0 0 rg 0 0 60 60 re f";
+const QByteArray plainPdf =
+    pdfOf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+           "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Contents 4 0 R >>",
+           "<< /Length " + QByteArray::number(plainPdfContent.size()) + " >>\nstream\n" + plainPdfContent +
+               "\nendstream"});
+
+// The avatar road: a 60 pixel thumbnail through the registry, with the SVG coder as the app has it.
+Image avatar(const QByteArray& data) {
+    static const bool registered = [] {
+        ImageCodersManager::sharedManager()->addCoder(ImageSVGCoder::sharedCoder());
+        return true;
+    }();
+    (void)registered;
+    DecodeOptions options;
+    options.thumbnailPixelSize = QSizeF(60, 60);
+    return ImageCodersManager::sharedManager()->decodedImageWithData(data, options);
+}
+
+bool isRedAvatar(const Image& image) {
+    const QImage bitmap = image.bitmap();
+    if (bitmap.isNull()) {
+        return false;
+    }
+    const QColor centre = bitmap.pixelColor(bitmap.width() / 2, bitmap.height() / 2);
+    return centre.red() > 200 && centre.green() < 60 && centre.blue() < 60;
+}
+
+// Runs `work` on a thread of its own and waits at most `limitMs` for it (the thread is left to
+// the process's end when it does not return).
+template <typename Result>
+std::optional<Result> within(int limitMs, std::function<Result()> work, qint64* elapsedMs = nullptr) {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<Result> result;
+    };
+    auto shared = std::make_shared<Shared>();
+    QElapsedTimer timer;
+    timer.start();
+    std::thread([shared, work = std::move(work)] {
+        Result result = work();
+        std::lock_guard lock(shared->mutex);
+        shared->result = std::move(result);
+        shared->done.notify_all();
+    }).detach();
+    std::unique_lock lock(shared->mutex);
+    shared->done.wait_for(lock, std::chrono::milliseconds(limitMs),
+                          [&] { return shared->result.has_value(); });
+    if (elapsedMs) {
+        *elapsedMs = timer.elapsed();
+    }
+    return shared->result;
+}
+
+// The drawing processes this process started (running or stopped, not yet reaped).
+QList<pid_t> drawingProcesses() {
+    const QString program = QFileInfo(PdfRenderHost::programPath()).canonicalFilePath();
+    QList<pid_t> found;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const pid_t pid = entry.toInt(&number);
+        if (!number) {
+            continue;
+        }
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toInt() == ::getpid() &&
+            QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath() == program) {
+            found.append(pid);
+        }
+    }
+    return found;
+}
+
+// The process's state letter (R, S, T, Z ...), or 0 once it is gone.
+char processState(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    const QByteArray text = stat.readAll();
+    const qsizetype at = text.lastIndexOf(')') + 2;
+    return at < text.size() ? text.at(at) : 0;
+}
+
+PdfRenderProtocol::Request pageSizeOf(const QByteArray& pdf) {
+    PdfRenderProtocol::Request request;
+    request.document = pdf;
+    return request;
+}
+
+// Starts this test executable again, running only `test`, with `variable` set.
+void startChild(QProcess& child, const char* variable, const QString& test) {
+    auto environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(variable), QStringLiteral("1"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + test});
+}
+
+const char* quitChildVariable = "VELMORA_SVG_QUIT_CHILD";
+const char* killedChildVariable = "VELMORA_KILLED_APP_CHILD";
+const char* secretVariable = "VELMORA_NOT_FOR_THE_DRAWING_PROCESS";
+
+} // namespace
+
+TEST(VectorDrawingProcessTest, EveryHostileSvgIsAnsweredWithinTheBoundAndTheNextIsDrawn) {
+    for (const Hostile& hostile : hostileSvgs()) {
+        qint64 elapsed = 0;
+        const auto drawn = within<bool>(
+            answeredWithinMs, [data = hostile.data] { return !avatar(data).isNull(); }, &elapsed);
+        ASSERT_TRUE(drawn.has_value()) << hostile.name << ": still drawing after " << elapsed << " ms";
+        if (!hostile.mayBeDrawn) {
+            EXPECT_FALSE(*drawn) << hostile.name;
+        }
+        EXPECT_TRUE(isRedAvatar(avatar(plainSvg))) << "after " << hostile.name;
+    }
+}
+
+TEST(VectorDrawingProcessTest, TheProcessStopsAnSvgAtItsOwnBudget) {
+    // Answered by the process that ran out of its budget, not killed by the asking side: QtSvg
+    // never asks whether to go on, so only the process's own timers can stop it.
+    const QByteArray document = hostileSvgs().first().data;
+    PdfRenderProtocol::Request request;
+    request.kind = PdfRenderProtocol::Kind::Svg;
+    request.document = document;
+    request.pixels = QSize(60, 60);
+    PdfRenderHost::Failure failure = PdfRenderHost::Failure::None;
+    const auto answer = within<std::optional<PdfRenderProtocol::Answer>>(
+        answeredWithinMs, [&request, &failure] { return PdfRenderHost::ask(request, &failure); });
+    ASSERT_TRUE(answer.has_value()) << "still drawing";
+    ASSERT_TRUE(answer->has_value()) << "no answer, failure " << int(failure);
+    EXPECT_EQ((*answer)->status, PdfRenderProtocol::Status::OverBudget);
+    EXPECT_EQ(failure, PdfRenderHost::Failure::None);
+}
+
+TEST(VectorDrawingProcessTest, APngAndAPlainPdfAreDrawnWhileSixSvgsDraw) {
+    const QByteArray hostile = hostileSvgs().at(1).data;
+    // Six, or as many as leave a drawing slot free on a machine with fewer cores.
+    const int drawing = std::min(6, PdfRenderHost::maxBusyProcesses() - 1);
+    auto ended = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < drawing; ++i) {
+        std::thread([hostile, ended] {
+            (void)avatar(hostile);
+            ++*ended;
+        }).detach();
+    }
+    // Until they are drawing rather than being started.
+    QThread::msleep(300);
+    QImage red(60, 60, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    QByteArray png;
+    {
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        red.save(&buffer, "PNG");
+    }
+    qint64 elapsed = 0;
+    const auto both = within<bool>(
+        answeredWithinMs, [png] { return isRedAvatar(avatar(png)) && isRedAvatar(avatar(plainPdf)); },
+        &elapsed);
+    ASSERT_TRUE(both.has_value()) << "still waiting";
+    EXPECT_TRUE(*both);
+    EXPECT_LT(elapsed, 2000 * slowdown);
+    // And the six are stopped in their turn, before the test's objects go.
+    const auto allEnded = within<bool>(answeredWithinMs, [ended, drawing] {
+        while (*ended < drawing) {
+            QThread::msleep(10);
+        }
+        return true;
+    });
+    EXPECT_TRUE(allEnded.has_value()) << "a drawing was never stopped";
+}
+
+// The half that runs in a child process: an SVG that takes minutes draws on the image threads
+// when the library's teardown (as at quitting) begins; the child prints how long it took.
+TEST(VectorDrawingProcessTest, childQuitsWhileAnSvgDraws) {
+    if (!qEnvironmentVariableIsSet(quitChildVariable)) {
+        GTEST_SKIP() << "started by QuittingWhileAnSvgDrawsTakesUnderASecond";
+    }
+    ASSERT_TRUE(isRedAvatar(avatar(plainSvg)));
+    const QByteArray hostile = hostileSvgs().at(1).data;
+    DispatchQueue::global().async([hostile] { (void)avatar(hostile); });
+    QThread::msleep(300);
+    QElapsedTimer timer;
+    timer.start();
+    Teardown::run();
+    std::printf("teardown took %lld ms\n", static_cast<long long>(timer.elapsed()));
+}
+
+TEST(VectorDrawingProcessTest, QuittingWhileAnSvgDrawsTakesUnderASecond) {
+    if (qEnvironmentVariableIsSet(quitChildVariable)) {
+        GTEST_SKIP();
+    }
+    QProcess child;
+    startChild(child, quitChildVariable,
+               QStringLiteral("VectorDrawingProcessTest.childQuitsWhileAnSvgDraws"));
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QString output = QString::fromUtf8(child.readAll());
+    // Ended with status 0: no crash in a drawing left running after main returned.
+    ASSERT_EQ(child.exitStatus(), QProcess::NormalExit) << output.toStdString();
+    ASSERT_EQ(child.exitCode(), 0) << output.toStdString();
+    const qsizetype at = output.indexOf(QStringLiteral("teardown took "));
+    ASSERT_GE(at, 0) << output.toStdString();
+    const int tookMs = output.mid(at + 14).section(QLatin1Char(' '), 0, 0).toInt();
+    EXPECT_LT(tookMs, 1000 * slowdown) << output.toStdString();
+}
+
+TEST(VectorDrawingProcessTest, AnImageLinkToAFragmentOpensNothing) {
+    // QtSvg took "#name" for a file name, in the working directory.
+    QTemporaryDir directory;
+    QImage red(16, 16, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    for (const char* name : {"#name", "#name.png", "name", "name.png"}) {
+        ASSERT_TRUE(red.save(directory.filePath(QString::fromLatin1(name)), "PNG"));
+    }
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(directory.path()));
+    const auto restore = qScopeGuard([before] { QDir::setCurrent(before); });
+    const QByteArray document =
+        svgOf("<rect width=\"60\" height=\"60\" fill=\"#ffffff\"/>"
+              "<image x=\"0\" y=\"0\" width=\"60\" height=\"60\" xlink:href=\"#name\"/>"
+              "<image x=\"0\" y=\"0\" width=\"60\" height=\"60\" href=\"#name\"/>");
+    const QImage bitmap = avatar(document).bitmap();
+    ASSERT_FALSE(bitmap.isNull());
+    EXPECT_EQ(QColor(bitmap.pixel(30, 30)), QColor(Qt::white));
+    // The filter keeps no such link, whatever process reads what it writes.
+    const QByteArray filtered = SvgDocumentFilter::withoutExternalReferences(document);
+    ASSERT_FALSE(filtered.isEmpty());
+    EXPECT_FALSE(filtered.contains("#name")) << filtered.toStdString();
+    // A link to a fragment elsewhere stays.
+    EXPECT_TRUE(
+        SvgDocumentFilter::withoutExternalReferences(svgOf("<use xlink:href=\"#name\"/>")).contains("#name"));
+}
+
+TEST(VectorDrawingProcessTest, AProcessOutlivesTheThreadThatAskedFirst) {
+    // The kernel sends the death signal when the thread that forked ends: processes are started
+    // from a thread that lives with the app, never from the image thread that asks.
+    std::thread([] { ASSERT_TRUE(isRedAvatar(avatar(plainSvg))); }).join();
+    const QList<pid_t> started = drawingProcesses();
+    ASSERT_FALSE(started.isEmpty());
+    QThread::msleep(200);
+    for (const pid_t pid : started) {
+        const char state = processState(pid);
+        EXPECT_TRUE(state == 'S' || state == 'R') << "process " << pid << " in state " << state;
+    }
+    EXPECT_TRUE(isRedAvatar(avatar(plainSvg)));
+}
+
+// The half that runs in a child process: it starts a drawing process, looks at what that process
+// was given, prints its id and stops it (a stopped process reads no end of its socket and runs
+// no timer), then waits to be killed.
+TEST(VectorDrawingProcessTest, childIsKilledWithADrawingProcess) {
+    if (!qEnvironmentVariableIsSet(killedChildVariable)) {
+        GTEST_SKIP() << "started by AnAppKilledLeavesNoDrawingProcess";
+    }
+    ASSERT_TRUE(qEnvironmentVariableIsSet(secretVariable));
+    ASSERT_TRUE(isRedAvatar(avatar(plainSvg)));
+    const QList<pid_t> processes = drawingProcesses();
+    ASSERT_FALSE(processes.isEmpty());
+    const pid_t pid = processes.first();
+    // An emptied working directory, no way to gain privileges, not the app's environment.
+    EXPECT_TRUE(
+        QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid)).endsWith(QStringLiteral("(deleted)")) ||
+        QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid))
+            .symLinkTarget()
+            .endsWith(QStringLiteral("(deleted)")));
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(status.readAll().contains("NoNewPrivs:\t1"));
+    QFile environment(QStringLiteral("/proc/%1/environ").arg(pid));
+    ASSERT_TRUE(environment.open(QIODevice::ReadOnly));
+    const QByteArray variables = environment.readAll();
+    EXPECT_FALSE(variables.contains(secretVariable));
+    EXPECT_TRUE(variables.contains("QT_QPA_PLATFORM=offscreen"));
+    ::kill(pid, SIGSTOP);
+    std::printf("drawing process %d\n", int(pid));
+    std::fflush(stdout);
+    QThread::sleep(120);
+}
+
+TEST(VectorDrawingProcessTest, AnAppKilledLeavesNoDrawingProcess) {
+    if (qEnvironmentVariableIsSet(killedChildVariable)) {
+        GTEST_SKIP();
+    }
+    qputenv(secretVariable, "1");
+    QProcess child;
+    startChild(child, killedChildVariable,
+               QStringLiteral("VectorDrawingProcessTest.childIsKilledWithADrawingProcess"));
+    qunsetenv(secretVariable);
+    QString output;
+    QElapsedTimer timer;
+    timer.start();
+    while (!output.contains(QStringLiteral("drawing process ")) && timer.elapsed() < 60000 &&
+           child.state() != QProcess::NotRunning) {
+        child.waitForReadyRead(100);
+        output += QString::fromUtf8(child.readAll());
+    }
+    const qsizetype at = output.indexOf(QStringLiteral("drawing process "));
+    ASSERT_GE(at, 0) << output.toStdString();
+    const pid_t pid = output.mid(at + 16).section(QLatin1Char('\n'), 0, 0).toInt();
+    ASSERT_GT(pid, 0);
+    const auto resume = qScopeGuard([pid] { ::kill(pid, SIGKILL); });
+    child.kill();
+    ASSERT_TRUE(child.waitForFinished(10000));
+    // Gone, or a zombie its new parent has not reaped yet: never still stopped, waiting.
+    timer.restart();
+    char state = processState(pid);
+    while (state != 0 && state != 'Z' && timer.elapsed() < 10000) {
+        QThread::msleep(20);
+        state = processState(pid);
+    }
+    EXPECT_TRUE(state == 0 || state == 'Z') << "the drawing process is in state " << state;
+    EXPECT_FALSE(output.contains(QStringLiteral("Failure"))) << output.toStdString();
+}
+
+class MisbehavingProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_real = PdfRenderHost::programPath();
+        m_fake = QFileInfo(QCoreApplication::applicationDirPath() +
+                           QStringLiteral("/velmora_fake_drawing_program"))
+                     .absoluteFilePath();
+        ASSERT_TRUE(QFileInfo(m_fake).isExecutable()) << m_fake.toStdString();
+    }
+    void TearDown() override { PdfRenderHost::useProgram(m_real); }
+    // The fake program under the name that says how it misbehaves.
+    void use(const QString& mode) {
+        const QString link = m_directory.filePath(mode);
+        ASSERT_TRUE(QFile::link(m_fake, link));
+        PdfRenderHost::useProgram(link);
+    }
+
+    QTemporaryDir m_directory;
+    QString m_real;
+    QString m_fake;
+};
+
+TEST_F(MisbehavingProgramTest, AProgramThatNeverGreetsHoldsARequestNoLongerThanItsDeadline) {
+    use(QStringLiteral("silent"));
+    PdfRenderHost::Failure failure = PdfRenderHost::Failure::None;
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(PdfRenderHost::ask(pageSizeOf(plainPdf), &failure));
+    // Its start counts within the request's two seconds (it had ten of its own).
+    EXPECT_LT(timer.elapsed(), PdfRenderProtocol::answerDeadlineMs + 1000 * slowdown);
+    EXPECT_EQ(failure, PdfRenderHost::Failure::NotStarted);
+}
+
+TEST_F(MisbehavingProgramTest, AnAnswerSentAheadIsNeverTakenForTheNextRequest) {
+    // Sent before any request: of the right shape, but not the request's id.
+    use(QStringLiteral("ahead"));
+    PdfRenderHost::Failure failure = PdfRenderHost::Failure::None;
+    EXPECT_FALSE(PdfRenderHost::ask(pageSizeOf(plainPdf), &failure));
+    EXPECT_EQ(failure, PdfRenderHost::Failure::Refused);
+
+    // Sent after an answer, guessing the next id: never taken. An idle process that has said
+    // anything is ended before a request (one that says it only as the request goes out is
+    // refused), so the requests go on being answered.
+    use(QStringLiteral("chatty"));
+    int answered = 0;
+    for (int i = 0; i < 6; ++i) {
+        const auto answer = PdfRenderHost::ask(pageSizeOf(plainPdf), &failure);
+        if (answer) {
+            ++answered;
+            EXPECT_EQ(answer->pageSize, QSizeF(60, 60)) << "request " << i;
+        } else {
+            EXPECT_EQ(failure, PdfRenderHost::Failure::Refused) << "request " << i;
+        }
+    }
+    EXPECT_GE(answered, 3);
+}
+
+TEST_F(MisbehavingProgramTest, AMissingProgramIsNoAnswerAndItIsLookedForOnlyBesideTheBinary) {
+    PdfRenderHost::useProgram(QString());
+    PdfRenderHost::Failure failure = PdfRenderHost::Failure::None;
+    EXPECT_FALSE(PdfRenderHost::ask(pageSizeOf(plainPdf), &failure));
+    EXPECT_EQ(failure, PdfRenderHost::Failure::NoProgram);
+    EXPECT_TRUE(avatar(plainSvg).isNull());
+
+    // Installed, libexec/velmora beside bin; in the build tree, beside the binary; nowhere else.
+    QTemporaryDir root;
+    const QString bin = root.filePath(QStringLiteral("bin"));
+    ASSERT_TRUE(QDir().mkpath(bin));
+    QStringList lookedAt;
+    EXPECT_TRUE(PdfRenderHost::findProgram(bin, &lookedAt).isEmpty());
+    const QString installed = root.filePath(QStringLiteral("libexec/velmora/velmora-vector-render"));
+    const QString beside = root.filePath(QStringLiteral("bin/velmora-vector-render"));
+    EXPECT_EQ(lookedAt, QStringList({installed, beside}));
+    ASSERT_TRUE(QDir().mkpath(root.filePath(QStringLiteral("libexec/velmora"))));
+    ASSERT_TRUE(QFile::copy(m_fake, beside));
+    EXPECT_EQ(PdfRenderHost::findProgram(bin), beside);
+    ASSERT_TRUE(QFile::copy(m_fake, installed));
+    EXPECT_EQ(PdfRenderHost::findProgram(bin), installed);
+    // A file that cannot be run is not the program.
+    ASSERT_TRUE(QFile::setPermissions(installed, QFile::ReadOwner | QFile::WriteOwner));
+    EXPECT_EQ(PdfRenderHost::findProgram(bin), beside);
+}

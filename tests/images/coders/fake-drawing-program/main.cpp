@@ -1,0 +1,81 @@
+// A drawing program that misbehaves as its name says, for the tests of the asking side:
+//   silent   never greets;
+//   ahead    greets and sends an answer nobody asked for, then answers each request;
+//   chatty   answers each request, then at once sends one more answer nobody asked for.
+// Answers are of the page's size only: 60 x 60 points to a request, 30 x 30 unasked.
+#include "images/coders/PdfRenderProtocol.h"
+
+#include <QByteArray>
+#include <QtEndian>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+using velmora::images::PdfRenderProtocol;
+
+namespace {
+
+bool readAll(char* to, qsizetype size) {
+    while (size > 0) {
+        const ssize_t got = ::read(STDIN_FILENO, to, size_t(size));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        to += got;
+        size -= got;
+    }
+    return true;
+}
+
+bool writeAll(const QByteArray& bytes) {
+    return ::write(STDOUT_FILENO, bytes.constData(), size_t(bytes.size())) == bytes.size();
+}
+
+QByteArray pageAnswer(quint32 id, double side = 60) {
+    PdfRenderProtocol::Answer answer;
+    answer.status = PdfRenderProtocol::Status::Drawn;
+    answer.id = id;
+    answer.pageSize = QSizeF(side, side);
+    return PdfRenderProtocol::encodeAnswer(answer);
+}
+
+} // namespace
+
+int main(int, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    const char* slash = std::strrchr(argv[0], '/');
+    const QByteArray mode = slash ? slash + 1 : argv[0];
+    char byte = 0;
+    if (mode == "silent") {
+        while (readAll(&byte, 1)) {
+        }
+        return 0;
+    }
+    char greeting[4];
+    qToLittleEndian(PdfRenderProtocol::magic, greeting);
+    if (!writeAll(QByteArray(greeting, 4))) {
+        return 0;
+    }
+    if (mode == "ahead" && !writeAll(pageAnswer(0, 30))) {
+        return 0;
+    }
+    char header[PdfRenderProtocol::requestHeaderSize];
+    while (readAll(header, sizeof header)) {
+        quint32 length = 0;
+        const auto request = PdfRenderProtocol::decodeRequestHeader(header, &length);
+        QByteArray document(length, '\0');
+        if (!request || !readAll(document.data(), length) || !writeAll(pageAnswer(request->id))) {
+            return 1;
+        }
+        if (mode == "chatty" && !writeAll(pageAnswer(request->id + 1, 30))) {
+            return 0;
+        }
+    }
+    return 0;
+}
