@@ -1,5 +1,6 @@
 #include "images/coders/PdfRenderHost.h"
 
+#include "images/coders/PdfRenderStream.h"
 #include "images/core/Teardown.h"
 
 #include <QCoreApplication>
@@ -11,7 +12,6 @@
 #include <QtEndian>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -21,8 +21,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
-#include <vector>
+#include <thread>
 
 extern char** environ;
 
@@ -35,7 +36,7 @@ struct Process {
     int socket = -1;
 };
 
-// How often a wait looks whether the teardown has begun.
+// How often a wait for a drawing slot looks whether the teardown has begun.
 constexpr int teardownPollMs = 20;
 
 void end(Process& process) {
@@ -50,105 +51,78 @@ void end(Process& process) {
     process = Process{};
 }
 
+struct IdleProcess {
+    Process process;
+    std::chrono::steady_clock::time_point since;
+};
+
 struct Pool {
     std::mutex mutex;
     std::condition_variable slotFreed;
-    std::vector<Process> idle;
+    // Wakes the reaper when its next end comes sooner, or at the teardown.
+    std::condition_variable reaperWake;
+    // The one used last at the back: taken first, so the front is idle longest.
+    std::deque<IdleProcess> idle;
     // Processes drawing now: each may hold its address-space limit of memory until it is killed,
     // so no more draw at once than the machine has cores.
     int busy = 0;
+    std::chrono::milliseconds idleExit{PdfRenderHost::idleExitMs};
+    // Runs while processes are idle, asleep until the front one's time is up.
+    std::thread reaper;
+    bool reaping = false;
     bool stopped = false;
+    PdfRenderHost::Counts counts;
 };
+
+Pool& pool();
+
+// Ends a process of the pool's, drawing or idle.
+void retire(Process& process);
+
+void reap() {
+    auto& shared = pool();
+    std::unique_lock lock(shared.mutex);
+    while (!shared.stopped && !shared.idle.empty()) {
+        const auto due = shared.idle.front().since + shared.idleExit;
+        if (std::chrono::steady_clock::now() < due) {
+            shared.reaperWake.wait_until(lock, due);
+            continue;
+        }
+        Process process = shared.idle.front().process;
+        shared.idle.pop_front();
+        --shared.counts.alive;
+        lock.unlock();
+        end(process);
+        lock.lock();
+    }
+    shared.reaping = false;
+}
 
 Pool& pool() {
     // Never destroyed: the teardown step may run after statics are gone.
     static Pool* instance = [] {
         auto* created = new Pool;
         Teardown::add(Teardown::Stage::Network, [created] {
-            std::vector<Process> idle;
+            std::deque<IdleProcess> idle;
+            std::thread reaper;
             {
                 std::lock_guard lock(created->mutex);
                 created->stopped = true;
                 idle.swap(created->idle);
+                created->counts.alive -= int(idle.size());
+                reaper.swap(created->reaper);
             }
-            for (Process& process : idle) {
-                end(process);
+            created->reaperWake.notify_all();
+            for (IdleProcess& waiting : idle) {
+                end(waiting.process);
+            }
+            if (reaper.joinable()) {
+                reaper.join();
             }
         });
         return created;
     }();
     return *instance;
-}
-
-// Waits until the socket is ready for `events`; false once the deadline passed, the teardown
-// began or the other end is gone without anything to read.
-bool waitFor(int socket, short events, const QDeadlineTimer& deadline) {
-    while (!Teardown::hasBegun()) {
-        const qint64 left = deadline.remainingTime();
-        if (left == 0) {
-            return false;
-        }
-        pollfd entry{socket, events, 0};
-        const int slice = left < 0 ? teardownPollMs : int(std::min<qint64>(left, teardownPollMs));
-        const int ready = ::poll(&entry, 1, slice);
-        if (ready < 0 && errno != EINTR) {
-            return false;
-        }
-        if (ready > 0) {
-            return (entry.revents & events) != 0 || (entry.revents & POLLIN) != 0;
-        }
-    }
-    return false;
-}
-
-// Both try the socket first and wait only when it is not ready: an answer of a small page is
-// mostly there at once, and a wait for each of its pieces would cost more than drawing it.
-bool sendAll(int socket, const char* data, qsizetype size, const QDeadlineTimer& deadline) {
-    while (size > 0) {
-        if (deadline.hasExpired() || Teardown::hasBegun()) {
-            return false;
-        }
-        const ssize_t sent = ::send(socket, data, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitFor(socket, POLLOUT, deadline)) {
-                return false;
-            }
-            continue;
-        }
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return false;
-        }
-        data += sent;
-        size -= sent;
-    }
-    return true;
-}
-
-bool receiveAll(int socket, char* data, qsizetype size, const QDeadlineTimer& deadline) {
-    while (size > 0) {
-        if (deadline.hasExpired() || Teardown::hasBegun()) {
-            return false;
-        }
-        const ssize_t got = ::recv(socket, data, size_t(size), MSG_DONTWAIT);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitFor(socket, POLLIN, deadline)) {
-                return false;
-            }
-            continue;
-        }
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        data += got;
-        size -= got;
-    }
-    return true;
 }
 
 std::optional<Process> start() {
@@ -174,11 +148,16 @@ std::optional<Process> start() {
         return std::nullopt;
     }
     char greeting[4];
-    if (!receiveAll(process.socket, greeting, 4, QDeadlineTimer(PdfRenderProtocol::startDeadlineMs)) ||
+    if (!PdfRenderStream::receive(process.socket, greeting, 4,
+                                  QDeadlineTimer(PdfRenderProtocol::startDeadlineMs),
+                                  PdfRenderStream::Watch::Teardown) ||
         qFromLittleEndian<quint32>(greeting) != PdfRenderProtocol::magic) {
         end(process);
         return std::nullopt;
     }
+    std::lock_guard lock(pool().mutex);
+    ++pool().counts.started;
+    ++pool().counts.alive;
     return process;
 }
 
@@ -190,7 +169,7 @@ std::optional<Process> take() {
             return std::nullopt;
         }
         if (!shared.idle.empty()) {
-            const Process process = shared.idle.back();
+            const Process process = shared.idle.back().process;
             shared.idle.pop_back();
             return process;
         }
@@ -211,6 +190,7 @@ bool takeSlot() {
         shared.slotFreed.wait_for(lock, std::chrono::milliseconds(teardownPollMs));
     }
     ++shared.busy;
+    shared.counts.mostBusy = std::max(shared.counts.mostBusy, shared.busy);
     return true;
 }
 
@@ -223,16 +203,37 @@ void giveBackSlot() {
     shared.slotFreed.notify_one();
 }
 
+// Keeps a process that drew well, however many are idle: each one alive held a drawing slot when
+// it started, so there are never more than drew at once.
 void giveBack(Process process) {
     auto& shared = pool();
+    std::thread finished;
     {
         std::lock_guard lock(shared.mutex);
-        if (!shared.stopped && int(shared.idle.size()) < PdfRenderHost::maxIdleProcesses) {
-            shared.idle.push_back(process);
-            return;
+        if (!shared.stopped) {
+            shared.idle.push_back({process, std::chrono::steady_clock::now()});
+            if (!shared.reaping) {
+                // The last reaper left when the pool emptied (or never ran): it is done or
+                // about to return.
+                finished.swap(shared.reaper);
+                shared.reaper = std::thread(reap);
+                shared.reaping = true;
+            }
+            process = Process{};
         }
     }
+    if (finished.joinable()) {
+        finished.join();
+    }
+    if (process.pid > 0) {
+        retire(process);
+    }
+}
+
+void retire(Process& process) {
     end(process);
+    std::lock_guard lock(pool().mutex);
+    --pool().counts.alive;
 }
 
 } // namespace
@@ -273,9 +274,16 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
     const QByteArray header = PdfRenderProtocol::encodeRequestHeader(request);
     char answerHeader[PdfRenderProtocol::answerHeaderSize];
     std::optional<PdfRenderProtocol::Answer> answer;
-    if (sendAll(process->socket, header.constData(), header.size(), deadline) &&
-        sendAll(process->socket, request.document.constData(), request.document.size(), deadline) &&
-        receiveAll(process->socket, answerHeader, sizeof answerHeader, deadline)) {
+    const auto send = [&](const char* data, qsizetype size) {
+        return PdfRenderStream::send(process->socket, data, size, deadline, PdfRenderStream::Watch::Teardown);
+    };
+    const auto receive = [&](char* data, qsizetype size) {
+        return PdfRenderStream::receive(process->socket, data, size, deadline,
+                                        PdfRenderStream::Watch::Teardown);
+    };
+    if (send(header.constData(), header.size()) &&
+        send(request.document.constData(), request.document.size()) &&
+        receive(answerHeader, sizeof answerHeader)) {
         answer = PdfRenderProtocol::decodeAnswerHeader(answerHeader, request);
     }
     if (answer && !answer->image.isNull()) {
@@ -283,13 +291,12 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
         const qsizetype row = qsizetype(image.width()) * 4;
         if (image.bytesPerLine() == row) {
             // The rows lie one after the other, as they come.
-            if (!receiveAll(process->socket, reinterpret_cast<char*>(image.bits()), row * image.height(),
-                            deadline)) {
+            if (!receive(reinterpret_cast<char*>(image.bits()), row * image.height())) {
                 answer.reset();
             }
         }
         for (int y = 0; answer && image.bytesPerLine() != row && y < image.height(); ++y) {
-            if (!receiveAll(process->socket, reinterpret_cast<char*>(image.scanLine(y)), row, deadline)) {
+            if (!receive(reinterpret_cast<char*>(image.scanLine(y)), row)) {
                 answer.reset();
             }
         }
@@ -297,9 +304,27 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
     if (answer) {
         giveBack(*process);
     } else {
-        end(*process);
+        retire(*process);
     }
     return answer;
+}
+
+void PdfRenderHost::setIdleExitMsForTesting(int milliseconds) {
+    auto& shared = pool();
+    {
+        std::lock_guard lock(shared.mutex);
+        shared.idleExit = std::chrono::milliseconds(milliseconds > 0 ? milliseconds : idleExitMs);
+    }
+    shared.reaperWake.notify_all();
+}
+
+PdfRenderHost::Counts PdfRenderHost::takeCountsForTesting() {
+    auto& shared = pool();
+    std::lock_guard lock(shared.mutex);
+    const Counts counts = shared.counts;
+    shared.counts.started = 0;
+    shared.counts.mostBusy = shared.busy;
+    return counts;
 }
 
 } // namespace velmora::images

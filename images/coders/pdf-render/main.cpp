@@ -2,6 +2,7 @@
 // PdfRenderProtocol) until that stream ends, as it does when the asking process ends, however
 // it ends. Started and killed by PdfRenderHost.
 #include "images/coders/PdfRenderProtocol.h"
+#include "images/coders/PdfRenderStream.h"
 #include "images/coders/pdf-render/PdfPageRenderer.h"
 
 #include <QGuiApplication>
@@ -10,42 +11,24 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 
 using velmora::images::PdfPageRenderer;
 using velmora::images::PdfRenderProtocol;
+using velmora::images::PdfRenderStream;
 
 namespace {
 
+// The host waits for each answer within its deadline; here a wait is for as long as the host
+// keeps the process, and wakes for nothing but the host's bytes or its going.
 bool readAll(char* to, qsizetype size) {
-    while (size > 0) {
-        const ssize_t got = ::read(STDIN_FILENO, to, size_t(size));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        to += got;
-        size -= got;
-    }
-    return true;
+    return PdfRenderStream::receive(STDIN_FILENO, to, size, QDeadlineTimer(QDeadlineTimer::Forever),
+                                    PdfRenderStream::Watch::Nothing);
 }
 
 bool writeAll(const char* from, qsizetype size) {
-    while (size > 0) {
-        const ssize_t put = ::write(STDOUT_FILENO, from, size_t(size));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        from += put;
-        size -= put;
-    }
-    return true;
+    return PdfRenderStream::send(STDOUT_FILENO, from, size, QDeadlineTimer(QDeadlineTimer::Forever),
+                                 PdfRenderStream::Watch::Nothing);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
