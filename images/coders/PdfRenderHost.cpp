@@ -12,6 +12,7 @@
 #include <QtEndian>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -80,6 +81,8 @@ Pool& pool();
 void retire(Process& process);
 
 void reap() {
+    // Named so that a look at the app's threads tells what this one waits for.
+    pthread_setname_np(pthread_self(), "pdf-idle-exit");
     auto& shared = pool();
     std::unique_lock lock(shared.mutex);
     while (!shared.stopped && !shared.idle.empty()) {

@@ -102,9 +102,9 @@ std::set<qint64> drawingProcesses() {
     return found;
 }
 
-// The context switches of a process's main thread so far.
-qint64 wakeUps(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/task/%1/status").arg(pid));
+// The context switches of a thread so far.
+qint64 wakeUps(qint64 pid, qint64 thread) {
+    QFile status(QStringLiteral("/proc/%1/task/%2/status").arg(pid).arg(thread));
     if (!status.open(QIODevice::ReadOnly)) {
         return -1;
     }
@@ -115,6 +115,18 @@ qint64 wakeUps(qint64 pid) {
         }
     }
     return switches;
+}
+
+// The thread of this process that ends idle drawing processes; none while none is idle.
+std::optional<qint64> idleExitThread() {
+    for (const QString& task :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile name(QStringLiteral("/proc/self/task/%1/comm").arg(task));
+        if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "pdf-idle-exit") {
+            return task.toLongLong();
+        }
+    }
+    return std::nullopt;
 }
 
 template <typename Condition> bool eventually(Condition condition) {
@@ -151,7 +163,10 @@ const char* quitChildVariable = "VELMORA_PDF_HOST_QUIT_CHILD";
 } // namespace
 
 TEST(PdfRenderHostTest, ABurstReusesItsProcessesWhichEndWhenIdleAndCostNothingMeanwhile) {
-    IdleExit idle(10 * 60 * 1000);
+    // None left from an earlier test of this process.
+    IdleExit idle(1);
+    ASSERT_TRUE(eventually([] { return drawingProcesses().empty(); }));
+    PdfRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
     (void)PdfRenderHost::takeCountsForTesting();
     std::atomic<int> drawn{0};
     atOnce(40, [&](int i) { drawn += avatar(plainPage(i)).isNull() ? 0 : 1; });
@@ -165,11 +180,14 @@ TEST(PdfRenderHostTest, ABurstReusesItsProcessesWhichEndWhenIdleAndCostNothingMe
     const std::set<qint64> kept = drawingProcesses();
     EXPECT_EQ(int(kept.size()), burst.started);
 
-    // A process kept waiting never wakes, and the next avatar starts none.
-    const auto allWakeUps = [&kept] {
-        qint64 sum = 0;
+    // Neither a process kept waiting nor the timer of their end wakes, and the next avatar
+    // starts none.
+    const auto timer = idleExitThread();
+    ASSERT_TRUE(timer.has_value());
+    const auto allWakeUps = [&kept, &timer] {
+        qint64 sum = wakeUps(::getpid(), *timer);
         for (const qint64 pid : kept) {
-            sum += wakeUps(pid);
+            sum += wakeUps(pid, pid);
         }
         return sum;
     };
@@ -184,6 +202,7 @@ TEST(PdfRenderHostTest, ABurstReusesItsProcessesWhichEndWhenIdleAndCostNothingMe
     EXPECT_TRUE(eventually([] { return drawingProcesses().empty(); }))
         << drawingProcesses().size() << " left";
     EXPECT_EQ(PdfRenderHost::takeCountsForTesting().alive, 0);
+    EXPECT_TRUE(eventually([] { return !idleExitThread(); })) << "the timer outlived the processes";
     PdfRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
     EXPECT_FALSE(avatar(plainPage(41)).isNull());
     const auto after = PdfRenderHost::takeCountsForTesting();
