@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 extern char** environ;
@@ -214,15 +215,21 @@ void giveBack(Process process) {
     {
         std::lock_guard lock(shared.mutex);
         if (!shared.stopped) {
-            shared.idle.push_back({process, std::chrono::steady_clock::now()});
             if (!shared.reaping) {
                 // The last reaper left when the pool emptied (or never ran): it is done or
                 // about to return.
                 finished.swap(shared.reaper);
-                shared.reaper = std::thread(reap);
-                shared.reaping = true;
+                try {
+                    shared.reaper = std::thread(reap);
+                    shared.reaping = true;
+                } catch (const std::system_error&) {
+                    // No thread to end it later: the process is not kept.
+                }
             }
-            process = Process{};
+            if (shared.reaping) {
+                shared.idle.push_back({process, std::chrono::steady_clock::now()});
+                process = Process{};
+            }
         }
     }
     if (finished.joinable()) {
