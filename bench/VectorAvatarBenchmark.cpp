@@ -4,21 +4,46 @@
 // The road draws both in the drawing process. What is compared is the road's own cost, the
 // checks, the filter, the hop to the drawing process and the composing, not one renderer against
 // another.
+//
+// And what vector avatars leave behind: the bench started again as a child draws a screen of
+// 40 PDF avatars at once on the image threads, and the next screen two seconds later, and sits
+// idle for a minute; its own anonymous memory and its drawing processes' are held against the
+// same child that drew PNG avatars instead. The child also counts the drawing processes the
+// screens started (it looks for them every millisecond, and each lives for at least its start
+// and one drawing). The child is the image library as the app uses it, not the whole app: the
+// app's own memory is the running-app benchmark's.
 #include "BenchMain.h"
+#include "ProcessMemory.h"
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageSVGCoder.h"
+#include "images/coders/PdfRenderHost.h"
 #include "images/core/DecodeOptions.h"
+#include "images/core/DispatchQueue.h"
 #include "tests/support/PdfDocuments.h"
 
 #include <benchmark/benchmark.h>
 #include <poppler-qt6.h>
 
+#include <QBuffer>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
+#include <QProcess>
 #include <QSvgRenderer>
+#include <QThread>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -61,9 +86,9 @@ const QByteArray& plainPdf() {
 
 // Avatars of many people: the document with a comment of its own after its end, so that
 // nothing one drawing loaded or parsed is of use to the next.
-std::vector<QByteArray> variants(const QByteArray& data) {
+std::vector<QByteArray> variants(const QByteArray& data, int count = 64) {
     std::vector<QByteArray> all;
-    for (int i = 0; i < 64; ++i) {
+    for (int i = 0; i < count; ++i) {
         all.push_back(data + (data.startsWith("%PDF") ? "% " : "<!-- ") + QByteArray::number(i) +
                       (data.startsWith("%PDF") ? "\n" : " -->\n"));
     }
@@ -124,6 +149,143 @@ void BM_PdfBarePoppler(benchmark::State& state) {
     }
 }
 
+constexpr int burstAvatars = 40;
+constexpr const char* idleChildArgument = "--idle-child";
+
+// 40 avatars of one kind, each of its own bytes: the PDF, or a PNG of as many pixels.
+std::vector<QByteArray> screenOf(const QByteArray& kind, int screen) {
+    if (kind == "pdf") {
+        const std::vector<QByteArray> all = variants(plainPdf(), 2 * burstAvatars);
+        return {all.begin() + screen * burstAvatars, all.begin() + (screen + 1) * burstAvatars};
+    }
+    std::vector<QByteArray> all;
+    for (int i = 0; i < burstAvatars; ++i) {
+        QImage image(side, side, QImage::Format_ARGB32);
+        image.fill(QColor::fromHsv((screen * burstAvatars + i) * 4 % 360, 160, 200));
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        all.push_back(png);
+    }
+    return all;
+}
+
+// Draws `documents` at once on the image threads, as a screen of avatars is drawn; false
+// unless each was drawn.
+bool drawAtOnce(const std::vector<QByteArray>& documents) {
+    std::mutex mutex;
+    std::condition_variable allDone;
+    std::size_t done = 0;
+    std::size_t drawn = 0;
+    for (const QByteArray& document : documents) {
+        DispatchQueue::global().async([&, document] {
+            DecodeOptions options;
+            options.thumbnailPixelSize = QSizeF(side, side);
+            const bool ok =
+                !ImageCodersManager::sharedManager()->decodedImageWithData(document, options).isNull();
+            std::lock_guard lock(mutex);
+            ++done;
+            drawn += ok ? 1 : 0;
+            allDone.notify_all();
+        });
+    }
+    std::unique_lock lock(mutex);
+    allDone.wait(lock, [&] { return done == documents.size(); });
+    return drawn == documents.size();
+}
+
+// The child: draws a screen of 40 avatars of `kind` ("pdf" or "png") at once, and two seconds
+// later the next screen (a Page Down), then prints what it and its drawing processes hold at
+// each of `checkpoints` (seconds after the drawings ended):
+//   started <drawing processes started>
+//   at <seconds> <own RssAnon KiB> <drawing processes> <their RssAnon KiB> <their VmRSS KiB>
+int idleChild(const QByteArray& kind, const std::vector<int>& checkpoints) {
+    const qint64 self = ::getpid();
+    std::atomic<bool> drawing{true};
+    std::set<qint64> seen;
+    std::thread sampler([&] {
+        while (drawing.load()) {
+            const std::vector<qint64> alive = velmora::bench::childrenOf(self);
+            seen.insert(alive.begin(), alive.end());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const bool drawn = drawAtOnce(screenOf(kind, 0)) && (QThread::sleep(2), drawAtOnce(screenOf(kind, 1)));
+    drawing.store(false);
+    sampler.join();
+    if (!drawn) {
+        std::printf("an avatar was not drawn\n");
+        return 1;
+    }
+    std::printf("started %zu\n", seen.size());
+    std::fflush(stdout);
+    const auto start = std::chrono::steady_clock::now();
+    for (const int seconds : checkpoints) {
+        std::this_thread::sleep_until(start + std::chrono::seconds(seconds));
+        const auto helpers = velmora::bench::childrenMemory(self);
+        std::printf("at %d %.0f %d %.0f %.0f\n", seconds,
+                    velmora::bench::processStatusField(self, "RssAnon").value_or(0), helpers.count,
+                    helpers.anonKiB, helpers.residentKiB);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+struct ChildFigures {
+    double started = 0;
+    double ownAnonKiB = 0;
+    int helpers = 0;
+    double helpersAnonKiB = 0;
+};
+
+std::optional<ChildFigures> readChild(QProcess& child) {
+    if (!child.waitForFinished(5 * 60 * 1000) || child.exitCode() != 0) {
+        return std::nullopt;
+    }
+    ChildFigures figures;
+    bool measured = false;
+    for (const QByteArray& line : child.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 2 && fields.at(0) == "started") {
+            figures.started = fields.at(1).toDouble();
+        } else if (fields.size() == 6 && fields.at(0) == "at") {
+            figures.ownAnonKiB = fields.at(2).toDouble();
+            figures.helpers = fields.at(3).toInt();
+            figures.helpersAnonKiB = fields.at(4).toDouble();
+            measured = true;
+        }
+    }
+    return measured ? std::optional<ChildFigures>(figures) : std::nullopt;
+}
+
+// A minute after two screens of PDF avatars, against the same program that drew PNG avatars
+// instead (its image threads and caches as busy, no drawing process): both children run side by
+// side, so the minute is waited once. The minute is the real one, with the drawing processes'
+// idle time as the app has it.
+void BM_IdleMinuteAfterPdfAvatars(benchmark::State& state) {
+    for (auto _ : state) {
+        QProcess pdf;
+        QProcess png;
+        for (const auto& [child, kind] : {std::pair<QProcess*, const char*>{&pdf, "pdf"}, {&png, "png"}}) {
+            child->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            child->start(
+                QCoreApplication::applicationFilePath(),
+                {QString::fromLatin1(idleChildArgument), QString::fromLatin1(kind), QStringLiteral("60")});
+        }
+        const auto withPdf = readChild(pdf);
+        const auto withPng = readChild(png);
+        if (!withPdf || !withPng) {
+            state.SkipWithError("a child did not measure");
+            return;
+        }
+        state.counters["started"] = withPdf->started;
+        state.counters["drawing_processes_left"] = withPdf->helpers;
+        state.counters["pdf_mib"] = (withPdf->ownAnonKiB + withPdf->helpersAnonKiB) / 1024;
+        state.counters["png_mib"] = (withPng->ownAnonKiB + withPng->helpersAnonKiB) / 1024;
+    }
+}
+
 // Each side many times over, all four interleaved in a random order, the medians compared;
 // a sample is a fifth of a second of drawings (some hundreds), so a moment's noise on the
 // machine cannot move a ratio bound at one and a half.
@@ -132,6 +294,7 @@ BENCHMARK(BM_SvgAvatarRoad)->Repetitions(repetitions)->MinTime(0.2);
 BENCHMARK(BM_SvgBareQSvgRenderer)->Repetitions(repetitions)->MinTime(0.2);
 BENCHMARK(BM_PdfAvatarRoad)->Repetitions(repetitions)->MinTime(0.2);
 BENCHMARK(BM_PdfBarePoppler)->Repetitions(repetitions)->MinTime(0.2);
+BENCHMARK(BM_IdleMinuteAfterPdfAvatars)->Iterations(1)->Unit(benchmark::kSecond);
 
 } // namespace
 
@@ -141,6 +304,13 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     // As the app registers it, so that SVG avatars decode.
     ImageCodersManager::sharedManager()->addCoder(ImageSVGCoder::sharedCoder());
+    if (argc >= 4 && std::strcmp(argv[1], idleChildArgument) == 0) {
+        std::vector<int> checkpoints;
+        for (int i = 3; i < argc; ++i) {
+            checkpoints.push_back(std::atoi(argv[i]));
+        }
+        return idleChild(argv[2], checkpoints);
+    }
     Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant());
     velmora::bench::Bounds bounds;
     // Both roads draw in the drawing process, so their wall time is compared. A plain SVG avatar
@@ -154,5 +324,30 @@ int main(int argc, char** argv) {
                      "BM_SvgBareQSvgRenderer", 4.5);
     bounds.timeRatio("plain PDF avatar at 60 px: avatar road / Poppler in process", "BM_PdfAvatarRoad",
                      "BM_PdfBarePoppler", 1.5);
+    using velmora::bench::Bounds;
+    using velmora::bench::Measurement;
+    using velmora::bench::Quantity;
+    using velmora::bench::Runs;
+    const auto idleCounter = [](const char* name) {
+        return [name](const Runs& runs) -> std::optional<Measurement> {
+            const auto value = Bounds::counter(runs, "BM_IdleMinuteAfterPdfAvatars", name);
+            return value ? std::optional<Measurement>({Quantity::count(*value), std::nullopt}) : std::nullopt;
+        };
+    };
+    // No more start than draw at once, however many screens: the slots are the most.
+    bounds.atMost("two screens of 40 PDF avatars at once: drawing processes started", idleCounter("started"),
+                  PdfRenderHost::maxBusyProcesses());
+    bounds.atMost("a minute after them: drawing processes left", idleCounter("drawing_processes_left"), 0);
+    bounds.atMost(
+        "a minute after them: anonymous, with drawing processes / after PNG ones",
+        [](const Runs& runs) -> std::optional<Measurement> {
+            const auto pdf = Bounds::counter(runs, "BM_IdleMinuteAfterPdfAvatars", "pdf_mib");
+            const auto png = Bounds::counter(runs, "BM_IdleMinuteAfterPdfAvatars", "png_mib");
+            if (!pdf || !png) {
+                return std::nullopt;
+            }
+            return Measurement{Quantity::mib(*pdf), Quantity::mib(*png)};
+        },
+        1.15);
     return velmora::bench::runInterleaved(argc, argv, bounds);
 }

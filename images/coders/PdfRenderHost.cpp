@@ -1,5 +1,6 @@
 #include "images/coders/PdfRenderHost.h"
 
+#include "images/coders/PdfRenderStream.h"
 #include "images/core/DecodeAttempt.h"
 #include "images/core/ImageLibraryLog.h"
 #include "images/core/Teardown.h"
@@ -15,6 +16,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -28,6 +30,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -55,105 +58,80 @@ void end(Process& process) {
     process = Process{};
 }
 
+struct IdleProcess {
+    Process process;
+    std::chrono::steady_clock::time_point since;
+};
+
 struct Pool {
     std::mutex mutex;
     std::condition_variable slotFreed;
-    std::vector<Process> idle;
+    // Wakes the reaper when its next end comes sooner, or at the teardown.
+    std::condition_variable reaperWake;
+    // The one used last at the back: taken first, so the front is idle longest.
+    std::deque<IdleProcess> idle;
     // Processes drawing now: each may hold its address-space limit of memory until it is killed,
     // so no more draw at once than the machine has cores.
     int busy = 0;
+    std::chrono::milliseconds idleExit{PdfRenderHost::idleExitMs};
+    // Runs while processes are idle, asleep until the front one's time is up.
+    std::thread reaper;
+    bool reaping = false;
     bool stopped = false;
+    PdfRenderHost::Counts counts;
 };
+
+Pool& pool();
+
+// Ends a process of the pool's, drawing or idle.
+void retire(Process& process);
+
+void reap() {
+    // Named so that a look at the app's threads tells what this one waits for.
+    pthread_setname_np(pthread_self(), "pdf-idle-exit");
+    auto& shared = pool();
+    std::unique_lock lock(shared.mutex);
+    while (!shared.stopped && !shared.idle.empty()) {
+        const auto due = shared.idle.front().since + shared.idleExit;
+        if (std::chrono::steady_clock::now() < due) {
+            shared.reaperWake.wait_until(lock, due);
+            continue;
+        }
+        Process process = shared.idle.front().process;
+        shared.idle.pop_front();
+        --shared.counts.alive;
+        lock.unlock();
+        end(process);
+        lock.lock();
+    }
+    shared.reaping = false;
+}
 
 Pool& pool() {
     // Never destroyed: the teardown step may run after statics are gone.
     static Pool* instance = [] {
         auto* created = new Pool;
         Teardown::add(Teardown::Stage::DrawingProcesses, [created] {
-            std::vector<Process> idle;
+            std::deque<IdleProcess> idle;
+            std::thread reaper;
             {
                 std::lock_guard lock(created->mutex);
                 created->stopped = true;
                 idle.swap(created->idle);
+                created->counts.alive -= int(idle.size());
+                reaper.swap(created->reaper);
             }
-            for (Process& process : idle) {
-                end(process);
+            created->reaperWake.notify_all();
+            for (IdleProcess& waiting : idle) {
+                end(waiting.process);
+            }
+            if (reaper.joinable()) {
+                reaper.join();
             }
         });
         return created;
     }();
     return *instance;
-}
-
-// Waits until the socket is ready for `events`; false once the deadline passed, the teardown
-// began or the other end is gone without anything to read.
-bool waitFor(int socket, short events, const QDeadlineTimer& deadline) {
-    while (!Teardown::hasBegun()) {
-        const qint64 left = deadline.remainingTime();
-        if (left == 0) {
-            return false;
-        }
-        pollfd entry{socket, events, 0};
-        const int slice = left < 0 ? teardownPollMs : int(std::min<qint64>(left, teardownPollMs));
-        const int ready = ::poll(&entry, 1, slice);
-        if (ready < 0 && errno != EINTR) {
-            return false;
-        }
-        if (ready > 0) {
-            return (entry.revents & events) != 0 || (entry.revents & POLLIN) != 0;
-        }
-    }
-    return false;
-}
-
-// Both try the socket first and wait only when it is not ready: an answer of a small page is
-// mostly there at once, and a wait for each of its pieces would cost more than drawing it.
-bool sendAll(int socket, const char* data, qsizetype size, const QDeadlineTimer& deadline) {
-    while (size > 0) {
-        if (deadline.hasExpired() || Teardown::hasBegun()) {
-            return false;
-        }
-        const ssize_t sent = ::send(socket, data, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitFor(socket, POLLOUT, deadline)) {
-                return false;
-            }
-            continue;
-        }
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return false;
-        }
-        data += sent;
-        size -= sent;
-    }
-    return true;
-}
-
-bool receiveAll(int socket, char* data, qsizetype size, const QDeadlineTimer& deadline) {
-    while (size > 0) {
-        if (deadline.hasExpired() || Teardown::hasBegun()) {
-            return false;
-        }
-        const ssize_t got = ::recv(socket, data, size_t(size), MSG_DONTWAIT);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitFor(socket, POLLIN, deadline)) {
-                return false;
-            }
-            continue;
-        }
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        data += got;
-        size -= got;
-    }
-    return true;
 }
 
 // The environment a drawing process gets: what fonts and the locale read, and the sanitisers'
@@ -356,12 +334,15 @@ std::optional<Process> start(const QDeadlineTimer& deadline, PdfRenderHost::Fail
         return std::nullopt;
     }
     char greeting[4];
-    if (!receiveAll(process->socket, greeting, 4, deadline) ||
+    if (!PdfRenderStream::receive(process->socket, greeting, 4, deadline, PdfRenderStream::Watch::Teardown) ||
         qFromLittleEndian<quint32>(greeting) != PdfRenderProtocol::magic) {
         end(*process);
         return std::nullopt;
     }
     *failure = PdfRenderHost::Failure::None;
+    std::lock_guard lock(pool().mutex);
+    ++pool().counts.started;
+    ++pool().counts.alive;
     return process;
 }
 
@@ -381,7 +362,7 @@ std::optional<Process> take(const QDeadlineTimer& deadline, PdfRenderHost::Failu
             return std::nullopt;
         }
         if (!shared.idle.empty()) {
-            const Process process = shared.idle.back();
+            const Process process = shared.idle.back().process;
             shared.idle.pop_back();
             return process;
         }
@@ -402,6 +383,7 @@ bool takeSlot() {
         shared.slotFreed.wait_for(lock, std::chrono::milliseconds(teardownPollMs));
     }
     ++shared.busy;
+    shared.counts.mostBusy = std::max(shared.counts.mostBusy, shared.busy);
     return true;
 }
 
@@ -414,16 +396,43 @@ void giveBackSlot() {
     shared.slotFreed.notify_one();
 }
 
+// Keeps a process that drew well, however many are idle: each one alive held a drawing slot when
+// it started, so there are never more than drew at once.
 void giveBack(Process process) {
     auto& shared = pool();
+    std::thread finished;
     {
         std::lock_guard lock(shared.mutex);
-        if (!shared.stopped && int(shared.idle.size()) < PdfRenderHost::maxIdleProcesses) {
-            shared.idle.push_back(process);
-            return;
+        if (!shared.stopped) {
+            if (!shared.reaping) {
+                // The last reaper left when the pool emptied (or never ran): it is done or
+                // about to return.
+                finished.swap(shared.reaper);
+                try {
+                    shared.reaper = std::thread(reap);
+                    shared.reaping = true;
+                } catch (const std::system_error&) {
+                    // No thread to end it later: the process is not kept.
+                }
+            }
+            if (shared.reaping) {
+                shared.idle.push_back({process, std::chrono::steady_clock::now()});
+                process = Process{};
+            }
         }
     }
+    if (finished.joinable()) {
+        finished.join();
+    }
+    if (process.pid > 0) {
+        retire(process);
+    }
+}
+
+void retire(Process& process) {
     end(process);
+    std::lock_guard lock(pool().mutex);
+    --pool().counts.alive;
 }
 
 } // namespace
@@ -481,14 +490,15 @@ void PdfRenderHost::useProgram(const QString& path) {
         std::lock_guard lock(choice.mutex);
         choice.chosen = path;
     }
-    std::vector<Process> idle;
+    std::deque<IdleProcess> idle;
     {
         auto& shared = pool();
         std::lock_guard lock(shared.mutex);
         idle.swap(shared.idle);
+        shared.counts.alive -= int(idle.size());
     }
-    for (Process& process : idle) {
-        end(process);
+    for (IdleProcess& waiting : idle) {
+        end(waiting.process);
     }
 }
 
@@ -519,7 +529,7 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
     const QDeadlineTimer deadline(PdfRenderProtocol::answerDeadlineMs);
     auto process = take(deadline, &why);
     if (process && !saidNothing(*process)) {
-        end(*process);
+        retire(*process);
         process = start(deadline, &why);
     }
     if (!process) {
@@ -548,9 +558,16 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
     char answerHeader[PdfRenderProtocol::answerHeaderSize];
     std::optional<PdfRenderProtocol::Answer> answer;
     bool refused = false;
-    if (sendAll(process->socket, header.constData(), header.size(), drawing) &&
-        sendAll(process->socket, request.document.constData(), request.document.size(), drawing) &&
-        receiveAll(process->socket, answerHeader, sizeof answerHeader, drawing)) {
+    const auto send = [&](const char* data, qsizetype size) {
+        return PdfRenderStream::send(process->socket, data, size, drawing, PdfRenderStream::Watch::Teardown);
+    };
+    const auto receive = [&](char* data, qsizetype size) {
+        return PdfRenderStream::receive(process->socket, data, size, drawing,
+                                        PdfRenderStream::Watch::Teardown);
+    };
+    if (send(header.constData(), header.size()) &&
+        send(request.document.constData(), request.document.size()) &&
+        receive(answerHeader, sizeof answerHeader)) {
         answer = PdfRenderProtocol::decodeAnswerHeader(answerHeader, request);
         refused = !answer;
     }
@@ -559,13 +576,12 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
         const qsizetype row = qsizetype(image.width()) * 4;
         if (image.bytesPerLine() == row) {
             // The rows lie one after the other, as they come.
-            if (!receiveAll(process->socket, reinterpret_cast<char*>(image.bits()), row * image.height(),
-                            drawing)) {
+            if (!receive(reinterpret_cast<char*>(image.bits()), row * image.height())) {
                 answer.reset();
             }
         }
         for (int y = 0; answer && image.bytesPerLine() != row && y < image.height(); ++y) {
-            if (!receiveAll(process->socket, reinterpret_cast<char*>(image.scanLine(y)), row, drawing)) {
+            if (!receive(reinterpret_cast<char*>(image.scanLine(y)), row)) {
                 answer.reset();
             }
         }
@@ -581,7 +597,7 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
     if (answer && answer->status != PdfRenderProtocol::Status::OverBudget) {
         giveBack(*process);
     } else {
-        end(*process);
+        retire(*process);
     }
     if (answer) {
         if (answer->status == PdfRenderProtocol::Status::OverBudget) {
@@ -593,6 +609,24 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
         DecodeAttempt::noteNoDrawing();
     }
     return answer;
+}
+
+void PdfRenderHost::setIdleExitMsForTesting(int milliseconds) {
+    auto& shared = pool();
+    {
+        std::lock_guard lock(shared.mutex);
+        shared.idleExit = std::chrono::milliseconds(milliseconds > 0 ? milliseconds : idleExitMs);
+    }
+    shared.reaperWake.notify_all();
+}
+
+PdfRenderHost::Counts PdfRenderHost::takeCountsForTesting() {
+    auto& shared = pool();
+    std::lock_guard lock(shared.mutex);
+    const Counts counts = shared.counts;
+    shared.counts.started = 0;
+    shared.counts.mostBusy = shared.busy;
+    return counts;
 }
 
 } // namespace velmora::images

@@ -19,6 +19,11 @@ namespace velmora::images {
 // A process is started from one thread kept for that (the kernel ties the death signal to the
 // thread that forks), dies with the app, cannot gain privileges, has a working directory that is
 // empty and gone, and only the environment that fonts, the locale and the sanitisers read.
+//
+// A process that drew well is kept for the next request, the one used last taken first, so a
+// burst of drawings starts no more processes than drew at once and none only to end it. One
+// left idle for idleExitMs is ended: an app that shows no new vector image for a while holds
+// none. Nothing wakes while processes wait but the one timer of the oldest's end.
 class PdfRenderHost {
 public:
     PdfRenderHost() = delete;
@@ -59,10 +64,22 @@ public:
     static QString findProgram(const QString& binaryDirectory, QStringList* lookedAt = nullptr);
     // For tests: starts this program from now on (idle processes of the one before are ended).
     static void useProgram(const QString& path);
-    // Idle processes kept for the next requests.
-    static constexpr int maxIdleProcesses = 4;
-    // Processes drawing at once.
+    // Processes drawing at once, and so processes at all.
     static int maxBusyProcesses();
+    // How long a process is kept idle. Long enough for a screen of images that arrive one after
+    // the other (as their downloads end, or a page further down) to share their processes,
+    // whose start costs more than a drawing; short beside the minutes an app sits unseen.
+    static constexpr int idleExitMs = 30000;
+
+    // For tests: the idle time from now on (idleExitMs again with 0), and what the processes
+    // did since the last call.
+    static void setIdleExitMsForTesting(int milliseconds);
+    struct Counts {
+        int started = 0;  // processes started
+        int mostBusy = 0; // most drawing at once
+        int alive = 0;    // processes now, idle or drawing
+    };
+    static Counts takeCountsForTesting();
 };
 
 } // namespace velmora::images

@@ -2,6 +2,7 @@
 // input and output (see PdfRenderProtocol) until that stream ends, as it does when the asking
 // process ends, however it ends. Started and killed by PdfRenderHost.
 #include "images/coders/PdfRenderProtocol.h"
+#include "images/coders/PdfRenderStream.h"
 #include "images/coders/pdf-render/PdfPageRenderer.h"
 #include "images/coders/pdf-render/SvgDocumentRenderer.h"
 
@@ -18,6 +19,7 @@
 
 using velmora::images::PdfPageRenderer;
 using velmora::images::PdfRenderProtocol;
+using velmora::images::PdfRenderStream;
 using velmora::images::SvgDocumentRenderer;
 
 namespace {
@@ -32,7 +34,8 @@ void budgetSpent(int) {
         return;
     }
     // The drawing is given up with the process (whose heap it may have left in any state): the
-    // answer says why, and the asking side starts a new process for the next request.
+    // answer says why, and the asking side starts a new process for the next request. Written
+    // here with write() alone: nothing else is safe in a signal handler.
     const char* from = overBudgetAnswer;
     size_t left = sizeof overBudgetAnswer;
     while (left > 0) {
@@ -98,34 +101,16 @@ private:
     bool m_ready = false;
 };
 
+// The host waits for each answer within its deadline; here a wait is for as long as the host
+// keeps the process, and wakes for nothing but the host's bytes or its going.
 bool readAll(char* to, qsizetype size) {
-    while (size > 0) {
-        const ssize_t got = ::read(STDIN_FILENO, to, size_t(size));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        to += got;
-        size -= got;
-    }
-    return true;
+    return PdfRenderStream::receive(STDIN_FILENO, to, size, QDeadlineTimer(QDeadlineTimer::Forever),
+                                    PdfRenderStream::Watch::Nothing);
 }
 
 bool writeAll(const char* from, qsizetype size) {
-    while (size > 0) {
-        const ssize_t put = ::write(STDOUT_FILENO, from, size_t(size));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        from += put;
-        size -= put;
-    }
-    return true;
+    return PdfRenderStream::send(STDOUT_FILENO, from, size, QDeadlineTimer(QDeadlineTimer::Forever),
+                                 PdfRenderStream::Watch::Nothing);
 }
 
 #if defined(__SANITIZE_ADDRESS__)

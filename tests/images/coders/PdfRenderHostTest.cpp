@@ -1,0 +1,321 @@
+#include "images/coders/PdfRenderHost.h"
+#include "images/coders/ImageIOCoder.h"
+#include "images/coders/PdfRenderProtocol.h"
+#include "images/coders/PdfRenderStream.h"
+#include "images/core/DecodeOptions.h"
+#include "images/core/Teardown.h"
+#include "tests/support/PdfDocuments.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QScopeGuard>
+#include <QThread>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+using namespace velmora::images;
+using velmora::test::pdfOf;
+
+namespace {
+
+// Generous for a loaded machine under the sanitizers: what is waited for takes a fraction.
+constexpr int patienceMs = 20000;
+
+// A 60 x 60 point page drawing `contents`, with these form objects from number 5 on.
+QByteArray pageOf(const QByteArray& contents, const QByteArray& resources = {},
+                  const QList<QByteArray>& forms = {}) {
+    const auto stream = [](const QByteArray& dictionary, const QByteArray& data) {
+        return "<< " + dictionary + " /Length " + QByteArray::number(data.size()) + " >>\nstream\n" + data +
+               "\nendstream";
+    };
+    QList<QByteArray> objects{"<< /Type /Catalog /Pages 2 0 R >>",
+                              "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                              "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Resources << " +
+                                  resources + " >> /Contents 4 0 R >>",
+                              stream("", contents)};
+    for (const QByteArray& form : forms) {
+        objects.append(
+            stream("/Type /XObject /Subtype /Form /BBox [0 0 60 60] /Resources << /XObject << /F " +
+                       QByteArray::number(objects.size() + 2) + " 0 R >> >>",
+                   form));
+    }
+    return pdfOf(objects);
+}
+
+// A red stroke and a blue square; `variant` makes the bytes differ, as avatars of many people do.
+QByteArray plainPage(int variant = 0) {
+    return pageOf("1 0 0 RG 5 w 10 10 m 50 50 l S 0 0 1 rg 20 20 20 20 re f\n% " +
+                  QByteArray::number(variant));
+}
+
+// Each form draws the next twice, sixty deep: two to the sixtieth drawings, cheap each, so the
+// drawing stops only at a budget.
+QByteArray endlessPage() {
+    QList<QByteArray> forms;
+    for (int level = 0; level < 60; ++level) {
+        forms.append(level + 1 < 60 ? QByteArray("/F Do /F Do") : QByteArray("0 0 m 60 60 l S"));
+    }
+    return pageOf("/F Do", "/XObject << /F 5 0 R >>", forms);
+}
+
+Image avatar(const QByteArray& data) {
+    DecodeOptions options;
+    options.thumbnailPixelSize = QSizeF(60, 60);
+    return ImageIOCoder::sharedCoder()->decodedImageWithData(data, options);
+}
+
+// This process's children that have not ended (a zombie holds nothing).
+std::set<qint64> drawingProcesses() {
+    std::set<qint64> found;
+    const qint64 self = ::getpid();
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(0) != "Z" && fields.at(1).toLongLong() == self) {
+            found.insert(entry.toLongLong());
+        }
+    }
+    return found;
+}
+
+// The context switches of a thread so far.
+qint64 wakeUps(qint64 pid, qint64 thread) {
+    QFile status(QStringLiteral("/proc/%1/task/%2/status").arg(pid).arg(thread));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    qint64 switches = 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("voluntary_ctxt_switches:") || line.startsWith("nonvoluntary_ctxt_switches:")) {
+            switches += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
+        }
+    }
+    return switches;
+}
+
+// The thread of this process that ends idle drawing processes; none while none is idle.
+std::optional<qint64> idleExitThread() {
+    for (const QString& task :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile name(QStringLiteral("/proc/self/task/%1/comm").arg(task));
+        if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "pdf-idle-exit") {
+            return task.toLongLong();
+        }
+    }
+    return std::nullopt;
+}
+
+template <typename Condition> bool eventually(Condition condition) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!condition()) {
+        if (waited.elapsed() > patienceMs) {
+            return false;
+        }
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+// Runs `work` on `count` threads at once and waits for them all.
+template <typename Work> void atOnce(int count, Work work) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i) {
+        threads.emplace_back([&work, i] { work(i); });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
+// The idle time back to the app's when a test ends, however it ends.
+struct IdleExit {
+    explicit IdleExit(int milliseconds) { PdfRenderHost::setIdleExitMsForTesting(milliseconds); }
+    ~IdleExit() { PdfRenderHost::setIdleExitMsForTesting(0); }
+};
+
+const char* quitChildVariable = "VELMORA_PDF_HOST_QUIT_CHILD";
+
+} // namespace
+
+TEST(PdfRenderHostTest, ABurstReusesItsProcessesWhichEndWhenIdleAndCostNothingMeanwhile) {
+    // None left from an earlier test of this process.
+    IdleExit idle(1);
+    ASSERT_TRUE(eventually([] { return drawingProcesses().empty(); }));
+    PdfRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
+    (void)PdfRenderHost::takeCountsForTesting();
+    std::atomic<int> drawn{0};
+    atOnce(40, [&](int i) { drawn += avatar(plainPage(i)).isNull() ? 0 : 1; });
+    EXPECT_EQ(drawn.load(), 40);
+    const auto burst = PdfRenderHost::takeCountsForTesting();
+    // Each process started held a drawing slot of its own, and every one was kept.
+    EXPECT_GE(burst.started, 1);
+    EXPECT_LE(burst.started, burst.mostBusy);
+    EXPECT_LE(burst.mostBusy, PdfRenderHost::maxBusyProcesses());
+    EXPECT_EQ(burst.alive, burst.started);
+    const std::set<qint64> kept = drawingProcesses();
+    EXPECT_EQ(int(kept.size()), burst.started);
+
+    // Neither a process kept waiting nor the timer of their end wakes, and the next avatar
+    // starts none.
+    const auto timer = idleExitThread();
+    ASSERT_TRUE(timer.has_value());
+    const auto allWakeUps = [&kept, &timer] {
+        qint64 sum = wakeUps(::getpid(), *timer);
+        for (const qint64 pid : kept) {
+            sum += wakeUps(pid, pid);
+        }
+        return sum;
+    };
+    const qint64 before = allWakeUps();
+    QThread::msleep(500);
+    EXPECT_EQ(allWakeUps(), before);
+    EXPECT_FALSE(avatar(plainPage(40)).isNull());
+    EXPECT_EQ(PdfRenderHost::takeCountsForTesting().started, 0);
+
+    // Once idle for their time, none is left; the next avatar starts one and is drawn.
+    PdfRenderHost::setIdleExitMsForTesting(200);
+    EXPECT_TRUE(eventually([] { return drawingProcesses().empty(); }))
+        << drawingProcesses().size() << " left";
+    EXPECT_EQ(PdfRenderHost::takeCountsForTesting().alive, 0);
+    EXPECT_TRUE(eventually([] { return !idleExitThread(); })) << "the timer outlived the processes";
+    PdfRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
+    EXPECT_FALSE(avatar(plainPage(41)).isNull());
+    const auto after = PdfRenderHost::takeCountsForTesting();
+    EXPECT_EQ(after.started, 1);
+    EXPECT_EQ(after.alive, 1);
+}
+
+TEST(PdfRenderHostTest, NoMoreDrawAtOnceThanTheSlotsAndEverySlotIsUsed) {
+    IdleExit idle(10 * 60 * 1000);
+    const int slotCount = PdfRenderHost::maxBusyProcesses();
+    (void)PdfRenderHost::takeCountsForTesting();
+    std::atomic<bool> drawing{true};
+    std::size_t mostAlive = 0;
+    std::thread watcher([&] {
+        while (drawing.load()) {
+            mostAlive = std::max(mostAlive, drawingProcesses().size());
+            QThread::msleep(5);
+        }
+    });
+    // Each holds its slot for its whole budget, a second or more: the ones beyond the slots wait.
+    PdfRenderProtocol::Request request;
+    request.document = endlessPage();
+    request.pixels = QSize(60, 60);
+    atOnce(slotCount + 3, [&](int) { (void)PdfRenderHost::ask(request); });
+    drawing.store(false);
+    watcher.join();
+    // Each page ran out of its budget, so its process is not kept (it may have been stopped
+    // anywhere): a new one starts for each, but never more alive than the slots.
+    const auto counts = PdfRenderHost::takeCountsForTesting();
+    EXPECT_EQ(counts.mostBusy, slotCount);
+    EXPECT_LE(counts.started, slotCount + 3);
+    EXPECT_LE(int(mostAlive), slotCount);
+}
+
+TEST(PdfRenderHostTest, TheDrawingProgramStopsADrawingAtItsOwnBudget) {
+    // The program alone, without the host's kill behind it: only its own budget ends the page.
+    int sockets[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, sockets[1], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, sockets[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const QByteArray program = QFile::encodeName(PdfRenderHost::programPath());
+    char* arguments[] = {const_cast<char*>(program.constData()), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, program.constData(), &actions, nullptr, arguments, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(sockets[1]);
+    const int socket = sockets[0];
+    const auto cleanUp = qScopeGuard([&] {
+        ::close(socket);
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    });
+    const QDeadlineTimer deadline(60000);
+    const auto send = [&](const QByteArray& bytes) {
+        return PdfRenderStream::send(socket, bytes.constData(), bytes.size(), deadline,
+                                     PdfRenderStream::Watch::Nothing);
+    };
+    const auto answerTo = [&](const PdfRenderProtocol::Request& request) -> std::optional<quint32> {
+        char header[PdfRenderProtocol::answerHeaderSize];
+        if (!send(PdfRenderProtocol::encodeRequestHeader(request)) || !send(request.document) ||
+            !PdfRenderStream::receive(socket, header, sizeof header, deadline,
+                                      PdfRenderStream::Watch::Nothing)) {
+            return std::nullopt;
+        }
+        const auto answer = PdfRenderProtocol::decodeAnswerHeader(header, request);
+        if (answer && !answer->image.isNull()) {
+            QByteArray pixels(PdfRenderProtocol::pixelBytes(request.pixels), '\0');
+            if (!PdfRenderStream::receive(socket, pixels.data(), pixels.size(), deadline,
+                                          PdfRenderStream::Watch::Nothing)) {
+                return std::nullopt;
+            }
+        }
+        return qFromLittleEndian<quint32>(header);
+    };
+    char greeting[4];
+    ASSERT_TRUE(PdfRenderStream::receive(socket, greeting, 4, deadline, PdfRenderStream::Watch::Nothing));
+    PdfRenderProtocol::Request endless;
+    endless.document = endlessPage();
+    endless.pixels = QSize(60, 60);
+    const auto refused = answerTo(endless);
+    ASSERT_TRUE(refused.has_value()) << "no answer within a minute";
+    EXPECT_EQ(*refused, quint32(PdfRenderProtocol::Status::OverBudget));
+}
+
+// The half that runs in a child process: processes kept idle when the library's teardown (as at
+// quitting) begins are ended by it, without waiting for their idle time.
+TEST(PdfRenderHostTest, childQuitsWithIdleProcesses) {
+    if (!qEnvironmentVariableIsSet(quitChildVariable)) {
+        GTEST_SKIP() << "started by QuittingEndsTheIdleProcesses";
+    }
+    atOnce(2, [](int i) { ASSERT_FALSE(avatar(plainPage(i)).isNull()); });
+    ASSERT_FALSE(drawingProcesses().empty());
+    Teardown::run();
+    EXPECT_TRUE(drawingProcesses().empty()) << drawingProcesses().size() << " left";
+}
+
+TEST(PdfRenderHostTest, QuittingEndsTheIdleProcesses) {
+    if (qEnvironmentVariableIsSet(quitChildVariable)) {
+        GTEST_SKIP();
+    }
+    auto environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(quitChildVariable), QStringLiteral("1"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=PdfRenderHostTest.childQuitsWithIdleProcesses")});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QString output = QString::fromUtf8(child.readAll());
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("[  PASSED  ] 1 test"))) << output.toStdString();
+}
