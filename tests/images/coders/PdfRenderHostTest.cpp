@@ -4,6 +4,7 @@
 #include "images/coders/PdfRenderStream.h"
 #include "images/core/DecodeOptions.h"
 #include "images/core/Teardown.h"
+#include "tests/images/support/ChildProcesses.h"
 #include "tests/support/PdfDocuments.h"
 
 #include <QCoreApplication>
@@ -34,6 +35,7 @@
 extern char** environ;
 
 using namespace velmora::images;
+using namespace velmora::images::testing;
 using velmora::test::pdfOf;
 
 namespace {
@@ -86,20 +88,7 @@ Image avatar(const QByteArray& data) {
 
 // This process's children that have not ended (a zombie holds nothing).
 std::set<qint64> drawingProcesses() {
-    std::set<qint64> found;
-    const qint64 self = ::getpid();
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-        if (!stat.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(0) != "Z" && fields.at(1).toLongLong() == self) {
-            found.insert(entry.toLongLong());
-        }
-    }
-    return found;
+    return childProcesses();
 }
 
 // The context switches of a thread so far.
@@ -306,14 +295,9 @@ TEST(PdfRenderHostTest, QuittingEndsTheIdleProcesses) {
     if (qEnvironmentVariableIsSet(quitChildVariable)) {
         GTEST_SKIP();
     }
-    auto environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(quitChildVariable), QStringLiteral("1"));
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     QProcess child;
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--gtest_filter=PdfRenderHostTest.childQuitsWithIdleProcesses")});
+    startTestInChild(child, quitChildVariable,
+                     QStringLiteral("PdfRenderHostTest.childQuitsWithIdleProcesses"));
     ASSERT_TRUE(child.waitForFinished(60000));
     const QString output = QString::fromUtf8(child.readAll());
     EXPECT_EQ(child.exitCode(), 0) << output.toStdString();

@@ -4,6 +4,7 @@
 #include "images/core/DecodeOptions.h"
 #include "images/core/DispatchQueue.h"
 #include "images/core/Teardown.h"
+#include "tests/images/support/ChildProcesses.h"
 #include "tests/support/PdfDocuments.h"
 
 #include <QCoreApplication>
@@ -26,6 +27,7 @@
 #include <thread>
 
 using namespace velmora::images;
+using namespace velmora::images::testing;
 using velmora::test::deflated;
 using velmora::test::pdfOf;
 
@@ -146,33 +148,6 @@ QList<Hostile> waysPastTheCostCheck() {
         // Never ends: two to the fortieth drawings of one form.
         {"nested forms", nestedForms(40)},
     };
-}
-
-// Runs `work` on a thread of its own and waits at most `limitMs` for it, so that a drawing that
-// never ends fails its test rather than hanging it (the thread is left to the process's end).
-template <typename Result>
-std::optional<Result> within(int limitMs, std::function<Result()> work, qint64* elapsedMs = nullptr) {
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<Result> result;
-    };
-    auto shared = std::make_shared<Shared>();
-    QElapsedTimer timer;
-    timer.start();
-    std::thread([shared, work = std::move(work)] {
-        Result result = work();
-        std::lock_guard lock(shared->mutex);
-        shared->result = std::move(result);
-        shared->done.notify_all();
-    }).detach();
-    std::unique_lock lock(shared->mutex);
-    shared->done.wait_for(lock, std::chrono::milliseconds(limitMs),
-                          [&] { return shared->result.has_value(); });
-    if (elapsedMs) {
-        *elapsedMs = timer.elapsed();
-    }
-    return shared->result;
 }
 
 // The avatar road: a 60 pixel thumbnail of the document.
@@ -364,21 +339,15 @@ TEST(PdfVectorImageSourceTest, QuittingWhileAPdfDrawsWaitsNoLongerThanASecond) {
     if (qEnvironmentVariableIsSet(quitChildVariable)) {
         GTEST_SKIP();
     }
-    auto environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(quitChildVariable), QStringLiteral("1"));
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     QProcess child;
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--gtest_filter=PdfVectorImageSourceTest.childQuitsWhileAPdfDraws")});
+    startTestInChild(child, quitChildVariable,
+                     QStringLiteral("PdfVectorImageSourceTest.childQuitsWhileAPdfDraws"));
     ASSERT_TRUE(child.waitForFinished(60000));
     const QString output = QString::fromUtf8(child.readAll());
     ASSERT_EQ(child.exitCode(), 0) << output.toStdString();
-    const qsizetype at = output.indexOf(QStringLiteral("teardown took "));
-    ASSERT_GE(at, 0) << output.toStdString();
-    const int tookMs = output.mid(at + 14).section(QLatin1Char(' '), 0, 0).toInt();
+    const auto tookMs = teardownMsIn(output);
+    ASSERT_TRUE(tookMs.has_value()) << output.toStdString();
     // About the twenty milliseconds a drawing looks for the teardown in; the old drawing held the
     // image threads for the three waits of five seconds each. Room for a busy machine.
-    EXPECT_LT(tookMs, 3000) << output.toStdString();
+    EXPECT_LT(*tookMs, 3000) << output.toStdString();
 }

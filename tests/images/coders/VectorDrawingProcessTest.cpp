@@ -6,6 +6,7 @@
 #include "images/core/DecodeOptions.h"
 #include "images/core/DispatchQueue.h"
 #include "images/core/Teardown.h"
+#include "tests/images/support/ChildProcesses.h"
 #include "tests/support/PdfDocuments.h"
 
 #include <QBuffer>
@@ -34,6 +35,7 @@
 #include <thread>
 
 using namespace velmora::images;
+using namespace velmora::images::testing;
 using velmora::test::pdfOf;
 
 namespace {
@@ -142,53 +144,13 @@ bool isRedAvatar(const Image& image) {
     return centre.red() > 200 && centre.green() < 60 && centre.blue() < 60;
 }
 
-// Runs `work` on a thread of its own and waits at most `limitMs` for it (the thread is left to
-// the process's end when it does not return).
-template <typename Result>
-std::optional<Result> within(int limitMs, std::function<Result()> work, qint64* elapsedMs = nullptr) {
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<Result> result;
-    };
-    auto shared = std::make_shared<Shared>();
-    QElapsedTimer timer;
-    timer.start();
-    std::thread([shared, work = std::move(work)] {
-        Result result = work();
-        std::lock_guard lock(shared->mutex);
-        shared->result = std::move(result);
-        shared->done.notify_all();
-    }).detach();
-    std::unique_lock lock(shared->mutex);
-    shared->done.wait_for(lock, std::chrono::milliseconds(limitMs),
-                          [&] { return shared->result.has_value(); });
-    if (elapsedMs) {
-        *elapsedMs = timer.elapsed();
-    }
-    return shared->result;
-}
-
 // The drawing processes this process started (running or stopped, not yet reaped).
 QList<pid_t> drawingProcesses() {
     const QString program = QFileInfo(PdfRenderHost::programPath()).canonicalFilePath();
     QList<pid_t> found;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& entry : entries) {
-        bool number = false;
-        const pid_t pid = entry.toInt(&number);
-        if (!number) {
-            continue;
-        }
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields.at(1).toInt() == ::getpid() &&
-            QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath() == program) {
-            found.append(pid);
+    for (const qint64 pid : childProcesses(true)) {
+        if (QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath() == program) {
+            found.append(pid_t(pid));
         }
     }
     return found;
@@ -209,16 +171,6 @@ PdfRenderProtocol::Request pageSizeOf(const QByteArray& pdf) {
     PdfRenderProtocol::Request request;
     request.document = pdf;
     return request;
-}
-
-// Starts this test executable again, running only `test`, with `variable` set.
-void startChild(QProcess& child, const char* variable, const QString& test) {
-    auto environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(variable), QStringLiteral("1"));
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + test});
 }
 
 const char* quitChildVariable = "VELMORA_SVG_QUIT_CHILD";
@@ -316,17 +268,16 @@ TEST(VectorDrawingProcessTest, QuittingWhileAnSvgDrawsTakesUnderASecond) {
         GTEST_SKIP();
     }
     QProcess child;
-    startChild(child, quitChildVariable,
-               QStringLiteral("VectorDrawingProcessTest.childQuitsWhileAnSvgDraws"));
+    startTestInChild(child, quitChildVariable,
+                     QStringLiteral("VectorDrawingProcessTest.childQuitsWhileAnSvgDraws"));
     ASSERT_TRUE(child.waitForFinished(60000));
     const QString output = QString::fromUtf8(child.readAll());
     // Ended with status 0: no crash in a drawing left running after main returned.
     ASSERT_EQ(child.exitStatus(), QProcess::NormalExit) << output.toStdString();
     ASSERT_EQ(child.exitCode(), 0) << output.toStdString();
-    const qsizetype at = output.indexOf(QStringLiteral("teardown took "));
-    ASSERT_GE(at, 0) << output.toStdString();
-    const int tookMs = output.mid(at + 14).section(QLatin1Char(' '), 0, 0).toInt();
-    EXPECT_LT(tookMs, 1000 * slowdown) << output.toStdString();
+    const auto tookMs = teardownMsIn(output);
+    ASSERT_TRUE(tookMs.has_value()) << output.toStdString();
+    EXPECT_LT(*tookMs, 1000 * slowdown) << output.toStdString();
 }
 
 TEST(VectorDrawingProcessTest, AnImageLinkToAFragmentOpensNothing) {
@@ -408,8 +359,8 @@ TEST(VectorDrawingProcessTest, AnAppKilledLeavesNoDrawingProcess) {
     }
     qputenv(secretVariable, "1");
     QProcess child;
-    startChild(child, killedChildVariable,
-               QStringLiteral("VectorDrawingProcessTest.childIsKilledWithADrawingProcess"));
+    startTestInChild(child, killedChildVariable,
+                     QStringLiteral("VectorDrawingProcessTest.childIsKilledWithADrawingProcess"));
     qunsetenv(secretVariable);
     QString output;
     QElapsedTimer timer;
