@@ -67,20 +67,7 @@ QProcessEnvironment environmentIn(const QString& home) {
     return velmora::bench::environmentIn(home, QStringLiteral("velmora-running-bench"));
 }
 
-// A field of /proc/<pid>/status, in its unit (kB for the memory lines).
-std::optional<double> statusField(qint64 pid, const QByteArray& field, const QString& task = {}) {
-    QFile status(task.isEmpty() ? QStringLiteral("/proc/%1/status").arg(pid)
-                                : QStringLiteral("/proc/%1/task/%2/status").arg(pid).arg(task));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return std::nullopt;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(field + ':')) {
-            return line.mid(field.size() + 1).trimmed().split(' ').front().toDouble();
-        }
-    }
-    return std::nullopt;
-}
+using velmora::bench::processStatusField;
 
 // The app's context switches so far, voluntary and forced, of all its threads (the
 // ended ones' too), as the preloaded probe reports them; none when it did not answer.
@@ -246,7 +233,7 @@ public:
         // What the user pays for the app: its own resident pages, and the anonymous memory of
         // its drawing processes, which only they hold.
         const auto resident = [pid] {
-            return (statusField(pid, "VmRSS").value_or(0) + childrenMemory(pid).anonKiB) / 1024.0;
+            return (processStatusField(pid, "VmRSS").value_or(0) + childrenMemory(pid).anonKiB) / 1024.0;
         };
         const double before = resident();
         const auto switches = display == Display::X ? contextSwitches(pid, rusageFile()) : std::nullopt;
