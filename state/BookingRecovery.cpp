@@ -40,9 +40,10 @@ enum class Standing {
     // Can be the booking.
     arrived,
     // Looks like it, but the app cannot tell: made so close to the moment the booking
-    // left that it may be an earlier one, or too late to be sure, or when (or on which
-    // clock) is not known.
+    // left that it may be an earlier one, or when (or on which clock) is not known.
     unsure,
+    // Made later than the booking could have arrived: someone booked the same since.
+    late,
 };
 
 bool listedBefore(const WorkEntry& entry, const WorkLogBooking& booking) {
@@ -71,7 +72,7 @@ Standing standing(const WorkEntry& entry, const WorkLogBooking& booking) {
         return Standing::earlier;
     }
     if (daysApart > 2) {
-        return Standing::unsure;
+        return Standing::late;
     }
     const qint64 made = left.msecsTo(*entry.created);
     const ClockOffset& clock = *booking.trackerClock;
@@ -85,7 +86,7 @@ Standing standing(const WorkEntry& entry, const WorkLogBooking& booking) {
     if (made < leftLatest) {
         return Standing::unsure;
     }
-    return made <= leftLatest + BookingRecovery::arrivalWindow * 1000 ? Standing::arrived : Standing::unsure;
+    return made <= leftLatest + BookingRecovery::arrivalWindow * 1000 ? Standing::arrived : Standing::late;
 }
 
 } // namespace
@@ -110,7 +111,8 @@ BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& en
     if (booking.before) {
         // What was there is known: the booking is the one look-alike that is new. Its
         // stamps are not weighed (the clocks may be two, cached or apart), except that
-        // one the clock places surely before the booking left is asked about.
+        // one the clock places surely before the booking left, or after it could have
+        // arrived, is asked about.
         std::vector<const WorkEntry*> added;
         for (const WorkEntry& entry : entries) {
             if (looksLike(entry, booking) && !listedBefore(entry, booking)) {
@@ -120,7 +122,8 @@ BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& en
         if (added.empty()) {
             return Verdict{Verdict::Kind::notFound, std::nullopt};
         }
-        const bool alone = added.size() == 1 && standing(*added.front(), booking) != Standing::earlier;
+        const Standing only = standing(*added.front(), booking);
+        const bool alone = added.size() == 1 && only != Standing::earlier && only != Standing::late;
         return Verdict{alone ? Verdict::Kind::saved : Verdict::Kind::uncertain, *added.front()};
     }
     std::optional<WorkEntry> arrived;
@@ -140,6 +143,7 @@ BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& en
             }
             break;
         case Standing::unsure:
+        case Standing::late:
             if (!unsure) {
                 unsure = entry;
             }

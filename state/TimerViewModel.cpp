@@ -136,8 +136,12 @@ void TimerViewModel::setDuration(double seconds) {
     if (hasProjectAndTask() && m_state == State::active) {
         m_startedAt = m_environment.currentTime();
     }
-    // Typed time is tracked time: a crash must not bring the old time back.
+    // Typed time is tracked time: a crash must not bring the old time back. A typed
+    // time is committed once per edit, so waiting for its write costs little.
     persist();
+    if (!m_key.isEmpty()) {
+        m_environment.snapshotManager().flush();
+    }
     emit durationChanged();
 }
 

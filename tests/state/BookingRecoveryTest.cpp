@@ -198,9 +198,14 @@ TEST(BookingRecoveryJudgeTest, AnEntryListedBeforeTheBookingLeftIsNeverIt) {
                   .kind,
               Kind::saved);
     EXPECT_EQ(
-        BookingRecovery::judge({old, entry(QStringLiteral("new"), midnight(), sent.addSecs(3600))}, known)
-            .kind,
+        BookingRecovery::judge({old, entry(QStringLiteral("new"), midnight(), sent.addSecs(60))}, known).kind,
         Kind::saved);
+    // New, but made long after it could have arrived: someone booked the same since.
+    EXPECT_EQ(BookingRecovery::judge({old, entry(QStringLiteral("new"), midnight(),
+                                                 sent.addSecs(BookingRecovery::arrivalWindow + 60))},
+                                     known)
+                  .kind,
+              Kind::uncertain);
     // New, but surely made before it left on a clock known: someone booked the same
     // after the list was read, and the booking may be lost. Asked.
     const auto before =
