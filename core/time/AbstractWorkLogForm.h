@@ -146,8 +146,9 @@ protected:
             waited.start();
             whenEntriesRead(
                 [this, request, completion = std::move(completion), booking = *booking, waited]() mutable {
+                    // The flag stays up into the booking: whoever keeps the form until
+                    // nothing of it is on its way must not let go of it in between.
                     m_waitingForEntries = false;
-                    setNetworkRequestInProgress(false);
                     departLate(booking, waited.elapsed());
                     // Read or not, it goes now: a failed read is not tried again.
                     m_leavingWithoutEntries = true;
