@@ -73,19 +73,26 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
                     BookingRecoveryAlert::tellNotConfirmed(booking, taskName(booking), weak)->open();
                 }
             });
-    connect(
-        recovery, &BookingRecovery::bookingMayBe, window,
-        [weak, recovery, taskName](const WorkLogBooking& booking, const WorkEntry& entry) {
-            if (!weak) {
-                return;
-            }
-            QPointer<BookingRecovery> alive(recovery);
-            BookingRecoveryAlert::askWhetherSaved(booking, entry, taskName(booking), weak, [alive, booking] {
-                if (alive) {
-                    alive->confirmSaved(booking);
+    connect(recovery, &BookingRecovery::bookingMayBe, window,
+            [weak, recovery, taskName](const WorkLogBooking& booking, const WorkEntry& entry) {
+                if (!weak) {
+                    return;
                 }
-            })->open();
-        });
+                QPointer<BookingRecovery> alive(recovery);
+                BookingRecoveryAlert::askWhetherSaved(
+                    booking, entry, taskName(booking), weak,
+                    [alive, booking] {
+                        if (alive) {
+                            alive->confirmSaved(booking);
+                        }
+                    },
+                    [alive, booking] {
+                        if (alive) {
+                            alive->keepTime(booking);
+                        }
+                    })
+                    ->open();
+            });
     const QString trackerName = rawText(providerType(provider));
     connect(recovery, &BookingRecovery::bookingCheckFailed, window,
             [weak, recovery, taskName, trackerName](const WorkLogBooking& booking, const APIError& error) {

@@ -7,6 +7,7 @@
 #include <QTime>
 #include <QTimeZone>
 
+#include <algorithm>
 #include <cmath>
 
 namespace velmora {
@@ -39,10 +40,16 @@ enum class Standing {
     // Can be the booking.
     arrived,
     // Looks like it, but the app cannot tell: made so close to the moment the booking
-    // left that it may be an earlier one, or too late to be sure, or when (or on which
-    // clock) is not known.
+    // left that it may be an earlier one, or when (or on which clock) is not known.
     unsure,
+    // Made later than the booking could have arrived: someone booked the same since.
+    late,
 };
+
+bool listedBefore(const WorkEntry& entry, const WorkLogBooking& booking) {
+    return booking.before &&
+           std::find(booking.before->begin(), booking.before->end(), entry.id) != booking.before->end();
+}
 
 Standing standing(const WorkEntry& entry, const WorkLogBooking& booking) {
     // A start kept to the second is the booking's own: an earlier booking of the same
@@ -65,20 +72,21 @@ Standing standing(const WorkEntry& entry, const WorkLogBooking& booking) {
         return Standing::earlier;
     }
     if (daysApart > 2) {
-        return Standing::unsure;
+        return Standing::late;
     }
     const qint64 made = left.msecsTo(*entry.created);
     const ClockOffset& clock = *booking.trackerClock;
     // On the tracker's clock the booking left between these two moments.
     const qint64 leftEarliest = clock.least - BookingRecovery::stampSlack;
-    const qint64 leftLatest = clock.most + BookingRecovery::stampSlack;
+    // A moment kept to the whole second lies up to a second before the real one.
+    const qint64 leftLatest = clock.most + BookingRecovery::stampSlack + (booking.sentToTheSecond ? 1000 : 0);
     if (made < leftEarliest) {
         return Standing::earlier;
     }
     if (made < leftLatest) {
         return Standing::unsure;
     }
-    return made <= leftLatest + BookingRecovery::arrivalWindow * 1000 ? Standing::arrived : Standing::unsure;
+    return made <= leftLatest + BookingRecovery::arrivalWindow * 1000 ? Standing::arrived : Standing::late;
 }
 
 } // namespace
@@ -100,6 +108,24 @@ bool BookingRecovery::looksLike(const WorkEntry& entry, const WorkLogBooking& bo
 
 BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& entries,
                                                 const WorkLogBooking& booking) {
+    if (booking.before) {
+        // What was there is known: the booking is the one look-alike that is new. Its
+        // stamps are not weighed (the clocks may be two, cached or apart), except that
+        // one the clock places surely before the booking left, or after it could have
+        // arrived, is asked about.
+        std::vector<const WorkEntry*> added;
+        for (const WorkEntry& entry : entries) {
+            if (looksLike(entry, booking) && !listedBefore(entry, booking)) {
+                added.push_back(&entry);
+            }
+        }
+        if (added.empty()) {
+            return Verdict{Verdict::Kind::notFound, std::nullopt};
+        }
+        const Standing only = standing(*added.front(), booking);
+        const bool alone = added.size() == 1 && only != Standing::earlier && only != Standing::late;
+        return Verdict{alone ? Verdict::Kind::saved : Verdict::Kind::uncertain, *added.front()};
+    }
     std::optional<WorkEntry> arrived;
     std::optional<WorkEntry> unsure;
     int arrivals = 0;
@@ -117,6 +143,7 @@ BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& en
             }
             break;
         case Standing::unsure:
+        case Standing::late:
             if (!unsure) {
                 unsure = entry;
             }
@@ -139,7 +166,9 @@ BookingRecovery::BookingRecovery(TimerViewModel& timer, QObject* parent) : QObje
 BookingRecovery::~BookingRecovery() = default;
 
 void BookingRecovery::check(const std::shared_ptr<ProviderService>& service) {
-    if (!m_timer || !m_timer->recordedBooking() || !service || m_check) {
+    // While the user is asked about it, the answer settles the record.
+    if (!m_timer || !m_timer->recordedBooking() || !service || m_check ||
+        m_asked == m_timer->recordedBooking()) {
         return;
     }
     const WorkLogBooking booking = *m_timer->recordedBooking();
@@ -185,20 +214,28 @@ void BookingRecovery::finish(const WorkLogBooking& booking, const Verdict& verdi
         return;
     }
     if (verdict.kind == Verdict::Kind::saved) {
-        m_timer->reset();
+        // Only its seconds: the timer may have run on since (a check that could not
+        // reach the tracker, and Later).
+        m_timer->bookingFound(booking);
         return;
     }
-    m_timer->forgetBooking();
     if (verdict.kind == Verdict::Kind::uncertain && verdict.entry) {
+        // The record stays until the user answers: quitting (or a crash) with the
+        // question open asks it again at the next start.
         m_asked = booking;
         emit bookingMayBe(booking, *verdict.entry);
         return;
     }
+    m_timer->forgetBooking();
     emit bookingMayNotHaveBeenSaved(booking);
 }
 
 void BookingRecovery::timerTaskChanged() {
-    // Reset, or on to another task: what the timer holds now is none of the booking.
+    // Reset, or on to another task: what the timer holds now is none of the booking,
+    // and an answer takes nothing off it.
+    if (m_asked && m_timer && m_timer->recordedBooking() == m_asked) {
+        m_timer->forgetBooking();
+    }
     m_asked.reset();
 }
 
@@ -207,8 +244,17 @@ void BookingRecovery::confirmSaved(const WorkLogBooking& booking) {
         return;
     }
     m_asked.reset();
-    // Only what was booked: time gathered while the question was open is time of its own.
-    m_timer->takeOff(static_cast<double>(booking.seconds));
+    // Only what was booked: time gathered while the question was open is time of its
+    // own. The new time is on disk, and the record gone, before this returns.
+    m_timer->bookingFound(booking);
+}
+
+void BookingRecovery::keepTime(const WorkLogBooking& booking) {
+    if (!m_timer || m_asked != booking) {
+        return;
+    }
+    m_asked.reset();
+    m_timer->keepTimeOfBooking(booking);
 }
 
 } // namespace velmora

@@ -25,13 +25,20 @@ class TimerViewModel;
 // Creation times are the tracker's, on its clock: the record says how that clock ran
 // against ours when the booking left (from the HTTP dates of the answers before).
 //
-// Found, the booked time leaves the timer; not there, the time stays and the user
-// hears of it; when the app cannot tell (an entry that looks the same but was made so
-// close to the moment the booking left that it may be an earlier one, or later than the
-// booking could have arrived, or on a clock not known, or two of them), the time stays
-// and the user is asked, with the entry named. Every outcome is told once: the record
-// goes as soon as the answer is in. A tracker that could not be asked answers nothing:
-// the record stays for the next try. Main thread only.
+// The record lists the user's entries on the task that looked like the booking before
+// it left: none of them is ever the booking, and the one look-alike that is new is it
+// (two new ones, or one the tracker's clock surely places before the booking left, are
+// asked about). Only where the record has no list (its read failed, or an older version
+// wrote it) do creation times judge every look-alike, as below.
+//
+// Found, the booked seconds leave the timer (only those: it may have run on since);
+// not there, the time stays and the user hears of it; when the app cannot tell (an
+// entry that looks the same but was made so close to the moment the booking left that
+// it may be an earlier one, or later than the booking could have arrived, or on a clock
+// not known, or two of them), the time stays and the user is asked, with the entry
+// named. The record stays until the question is answered (asked again at the next
+// start), and goes as soon as any other outcome is in. A tracker that could not be
+// asked answers nothing: the record stays for the next try. Main thread only.
 class BookingRecovery : public QObject {
     Q_OBJECT
 
@@ -76,6 +83,8 @@ public:
     // seconds leave the timer, and only those (it may have run on meanwhile). A timer
     // reset or on another task since the question keeps all of its time.
     void confirmSaved(const WorkLogBooking& booking);
+    // The user keeps the time asked about: the record goes, the time stays.
+    void keepTime(const WorkLogBooking& booking);
 
 signals:
     // Nothing in the tracker is the booking; the timer keeps its time.

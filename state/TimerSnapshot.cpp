@@ -1,5 +1,6 @@
 #include "state/TimerSnapshot.h"
 
+#include "core/time/AbstractWorkLogForm.h"
 #include "platform/plist/PropertyList.h"
 #include "state/SnapshotCoding.h"
 
@@ -25,7 +26,9 @@ const QString kBookingSeconds = QStringLiteral("seconds");
 const QString kBookingDescription = QStringLiteral("description");
 const QString kBookingDating = QStringLiteral("dating");
 const QString kBookingSent = QStringLiteral("sent");
+const QString kBookingSentMs = QStringLiteral("sentMs");
 const QString kBookingTrackerClock = QStringLiteral("trackerClock");
+const QString kBookingBefore = QStringLiteral("before");
 const QString kClockLeast = QStringLiteral("least");
 const QString kClockMost = QStringLiteral("most");
 const QString kDatingExact = QStringLiteral("exact");
@@ -91,11 +94,23 @@ QVariant TimerSnapshot::toSnapshot() const {
                           *booking->dating == WorkLogBooking::Dating::day ? kDatingDay : kDatingExact);
         }
         if (booking->sent) {
+            // The date form keeps whole seconds only (older versions read it); the
+            // milliseconds decide which side of the moment an entry lies on.
             record.insert(kBookingSent, *booking->sent);
+            if (!booking->sentToTheSecond) {
+                record.insert(kBookingSentMs, booking->sent->toMSecsSinceEpoch());
+            }
         }
         if (booking->trackerClock) {
             record.insert(kBookingTrackerClock, QVariantMap{{kClockLeast, booking->trackerClock->least},
                                                             {kClockMost, booking->trackerClock->most}});
+        }
+        if (booking->before) {
+            QVariantList ids;
+            for (const QString& id : *booking->before) {
+                ids.append(id);
+            }
+            record.insert(kBookingBefore, ids);
         }
         map.insert(kBooking, record);
     }
@@ -128,8 +143,12 @@ std::optional<WorkLogBooking> decodeBooking(const QVariant& stored) {
         booking.dating = WorkLogBooking::Dating::day;
     }
     const QVariant sent = map.value(kBookingSent);
-    if (sent.typeId() == QMetaType::QDateTime && sent.toDateTime().isValid()) {
+    const QVariant sentMs = map.value(kBookingSentMs);
+    if (isNumber(sentMs) && std::isfinite(sentMs.toDouble()) && std::abs(sentMs.toDouble()) <= 1e15) {
+        booking.sent = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(sentMs.toDouble()));
+    } else if (sent.typeId() == QMetaType::QDateTime && sent.toDateTime().isValid()) {
         booking.sent = sent.toDateTime();
+        booking.sentToTheSecond = true;
     }
     // Without it (or unreadable) the tracker's clock is unknown: the check then asks
     // rather than trusting a creation time.
@@ -142,6 +161,21 @@ std::optional<WorkLogBooking> decodeBooking(const QVariant& stored) {
     if (plausible(least) && plausible(most) && least.toDouble() <= most.toDouble()) {
         booking.trackerClock =
             ClockOffset{static_cast<qint64>(least.toDouble()), static_cast<qint64>(most.toDouble())};
+    }
+    // The entries there before it left. Only a list of ids that reads whole counts: a
+    // list partly read would make a listed look-alike seem new.
+    const QVariant before = map.value(kBookingBefore);
+    if (before.typeId() == QMetaType::QVariantList || before.typeId() == QMetaType::QStringList) {
+        const QVariantList ids = before.toList();
+        std::vector<QString> listed;
+        bool whole = ids.size() <= qsizetype(AbstractWorkLogForm::entriesBeforeKept);
+        for (qsizetype i = 0; whole && i < ids.size(); ++i) {
+            whole = ids.at(i).typeId() == QMetaType::QString;
+            listed.push_back(ids.at(i).toString());
+        }
+        if (whole) {
+            booking.before = std::move(listed);
+        }
     }
     return booking;
 }

@@ -24,9 +24,10 @@ namespace velmora {
 // the state's name ("active", "paused", "cancelled"), holding an empty dictionary.
 // While a booking of the timer's time is on its way, a sixth key "booking" holds it
 // ("task", "started", "seconds", "description", and since later "dating" — "exact" or
-// "day" —, "sent" and "trackerClock" — "least" and "most", milliseconds —, all
-// optional); files without it read as before, and a record that does not read is left
-// out rather than losing the timer.
+// "day" —, "sent" and "trackerClock" — "least" and "most", milliseconds —, and later
+// still "sentMs" — "sent" to the millisecond — and "before" — the ids of look-alike
+// entries there before it left —, all optional); files without it read as before, and a
+// record that does not read is left out rather than losing the timer.
 struct TimerSnapshot {
     static constexpr SnapshotKind snapshotKind = SnapshotKind::Timers;
 

@@ -136,6 +136,12 @@ void TimerViewModel::setDuration(double seconds) {
     if (hasProjectAndTask() && m_state == State::active) {
         m_startedAt = m_environment.currentTime();
     }
+    // Typed time is tracked time: a crash must not bring the old time back. A typed
+    // time is committed once per edit, so waiting for its write costs little.
+    persist();
+    if (!m_key.isEmpty()) {
+        m_environment.snapshotManager().flush();
+    }
     emit durationChanged();
 }
 
@@ -203,6 +209,31 @@ void TimerViewModel::forgetBooking() {
     }
     m_booking.reset();
     persist();
+}
+
+void TimerViewModel::bookingFound(const WorkLogBooking& booking) {
+    if (m_booking != booking) {
+        return;
+    }
+    m_booking.reset();
+    if (hasProjectAndTask() && m_task->id == booking.taskId) {
+        // Writes the timer with the record gone (or removes it, reset).
+        takeOff(static_cast<double>(booking.seconds));
+    }
+    persist();
+    if (!m_key.isEmpty()) {
+        m_environment.snapshotManager().flush();
+    }
+}
+
+void TimerViewModel::keepTimeOfBooking(const WorkLogBooking& booking) {
+    if (m_booking != booking) {
+        return;
+    }
+    forgetBooking();
+    if (!m_key.isEmpty()) {
+        m_environment.snapshotManager().flush();
+    }
 }
 
 void TimerViewModel::setProject(std::optional<Project> project) {

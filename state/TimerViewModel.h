@@ -91,8 +91,9 @@ public:
     // Pauses, then posts "TimerCanceled" from the event loop, after this call returned.
     void cancel();
     void reset();
-    // Replaces the gathered time (the editable time field). A running timer counts on
-    // from the new value. A value that is negative or not a number is ignored.
+    // Replaces the gathered time (the editable time field), saved at once. A running
+    // timer counts on from the new value. A value that is negative or not a number is
+    // ignored.
     void setDuration(double seconds);
 
     // Booked time leaves the timer: `seconds` come off what it gathered, whatever it did
@@ -114,6 +115,14 @@ public:
     // The booking ended without taking the time off the timer (refused, or the timer
     // moved on meanwhile): the record goes, the time stays.
     void forgetBooking();
+    // The recorded `booking` is in the tracker (found there, or the user says so): its
+    // seconds leave the timer while it is still on the booking's task (a timer on
+    // another task keeps all its time), and the record goes in the same write, which
+    // is on disk before this returns: no crash puts the booked time back without its
+    // record. Nothing when the timer holds another record.
+    void bookingFound(const WorkLogBooking& booking);
+    // As forgetBooking(), on disk before it returns.
+    void keepTimeOfBooking(const WorkLogBooking& booking);
     // The stored form of this timer.
     TimerSnapshot snapshot() const;
 

@@ -193,8 +193,12 @@ Publisher<QByteArray, APIError> APIRequest::send(const Result<HttpRequest, APIEr
                     sink(Out::failure(transportFailure(outcome.error()).withHost(host)));
                     return;
                 }
-                // Every answer, refusals too, tells the tracker's time.
-                if (const auto date = outcome.value().header("Date")) {
+                // Every answer, refusals too, tells the tracker's time; but only as it
+                // comes from the tracker: a cache in front of it dates the answer it
+                // stored, at some moment before.
+                const auto age = outcome.value().header("Age");
+                const auto date = outcome.value().header("Date");
+                if (date && (!age || age->trimmed() == "0")) {
                     ServerClock::observe(clockHost, sentMs, QDateTime::currentMSecsSinceEpoch(), *date);
                 }
                 auto checked = validateResponse(outcome.value());

@@ -116,8 +116,6 @@ std::optional<ClockOffset> ServerClock::offset(const QString& host, qint64 nowMs
         return std::nullopt;
     }
     std::optional<ClockOffset> bound;
-    // Newest first: where an older answer no longer agrees (the clock was set anew),
-    // the newer ones hold.
     for (auto it = found->second.rbegin(); it != found->second.rend(); ++it) {
         if (nowMs - it->receivedMs > sampleLifetime || it->receivedMs - nowMs > sampleLifetime) {
             break;
@@ -128,8 +126,10 @@ std::optional<ClockOffset> ServerClock::offset(const QString& host, qint64 nowMs
         }
         const ClockOffset narrowed{std::max(bound->least, it->bound.least),
                                    std::min(bound->most, it->bound.most)};
+        // Answers that cannot all be true (machines of one tracker whose clocks differ,
+        // or a clock set anew): which of them the tracker stamps by is not known.
         if (narrowed.least > narrowed.most) {
-            break;
+            return std::nullopt;
         }
         bound = narrowed;
     }

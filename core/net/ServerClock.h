@@ -26,7 +26,7 @@ public:
     // header. A date that does not read, or lies years off, is left out.
     static void observe(const QString& host, qint64 sentMs, qint64 receivedMs, const QByteArray& date);
     // The offset of `host`'s clock as its recent answers tell, as of `nowMs`; absent
-    // when no answer of the last hour carried a date.
+    // when no answer of the last hour carried a date, or when they disagree.
     static std::optional<ClockOffset> offset(const QString& host, qint64 nowMs);
     // Forgets every host (tests).
     static void forgetAll();

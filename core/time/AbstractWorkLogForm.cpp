@@ -1,5 +1,8 @@
 #include "core/time/AbstractWorkLogForm.h"
 
+#include <cmath>
+#include <utility>
+
 namespace velmora {
 
 AbstractWorkLogForm::AbstractWorkLogForm(Project project, Issue task, double duration, QObject* parent)
@@ -68,6 +71,87 @@ void AbstractWorkLogForm::finishSaveRequest(bool failed) {
         m_saveWorkLogDisposable.reset();
     }
     setNetworkRequestInProgress(m_saveWorkLogDisposable.has_value());
+}
+
+void AbstractWorkLogForm::learnEntriesBefore() {
+    if (m_entriesBefore == EntriesBefore::notWanted) {
+        m_entriesBefore = EntriesBefore::failed;
+    }
+    if (m_entriesBefore == EntriesBefore::failed) {
+        whenEntriesRead({});
+    }
+}
+
+void AbstractWorkLogForm::whenEntriesRead(std::function<void()> then) {
+    if (then) {
+        m_afterEntriesRead.push_back(std::move(then));
+    }
+    if (m_entriesBefore == EntriesBefore::reading) {
+        return;
+    }
+    // The day before and the day after, as the check after a crash reads them; a
+    // start kept as the work's own may lie a day further back.
+    const QDateTime now = QDateTime::currentDateTime();
+    auto read = readOwnEntries(DateInterval{now.addDays(-2), now.addDays(1)});
+    m_entriesBefore = EntriesBefore::reading;
+    QPointer<AbstractWorkLogForm> self(this);
+    if (!read) {
+        // Nothing to wait for.
+        entriesRead(std::nullopt);
+        return;
+    }
+    m_entriesReading = read->receiveOn(this).sink(
+        [self](const std::vector<WorkEntry>& entries) {
+            if (self) {
+                self->entriesRead(entries);
+            }
+        },
+        [self](const APIError&) {
+            if (self) {
+                self->entriesRead(std::nullopt);
+            }
+        });
+}
+
+void AbstractWorkLogForm::entriesRead(std::optional<std::vector<WorkEntry>> entries) {
+    if (m_entriesReading) {
+        m_entriesReading->detach();
+        m_entriesReading.reset();
+    }
+    m_entriesBefore = entries ? EntriesBefore::known : EntriesBefore::failed;
+    m_entriesRead = entries ? std::move(*entries) : std::vector<WorkEntry>{};
+    for (auto& then : std::exchange(m_afterEntriesRead, {})) {
+        then();
+    }
+}
+
+void AbstractWorkLogForm::departLate(WorkLogBooking& booking, qint64 waitedMs) const {
+    if (booking.sent) {
+        booking.sent = booking.sent->addMSecs(waitedMs);
+    }
+    if (booking.dating == WorkLogBooking::Dating::day) {
+        booking.started = booking.started.addMSecs(waitedMs);
+    }
+    booking.trackerClock = currentTrackerClock();
+}
+
+std::optional<std::vector<QString>> AbstractWorkLogForm::entriesLike(const WorkLogBooking& booking) const {
+    std::vector<QString> ids;
+    const qint64 minutes = std::llround(static_cast<double>(booking.seconds) / 60.0);
+    for (const WorkEntry& entry : m_entriesRead) {
+        // The same minutes on the task: whatever else the check compares, an entry that
+        // differs here is never taken for the booking.
+        if (entry.issue.id != booking.taskId || !std::isfinite(entry.spentTimeSeconds) ||
+            std::abs(entry.spentTimeSeconds) >= 1e12 ||
+            std::llround(entry.spentTimeSeconds / 60.0) != minutes) {
+            continue;
+        }
+        if (ids.size() >= entriesBeforeKept) {
+            return std::nullopt;
+        }
+        ids.push_back(entry.id);
+    }
+    return ids;
 }
 
 } // namespace velmora

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "core/model/APIError.h"
+#include "core/model/DateInterval.h"
+#include "core/model/WorkEntry.h"
 #include "core/time/TimeCountValidator.h"
 #include "core/time/WorkLogBooking.h"
 #include "core/time/WorkLogFormProtocol.h"
@@ -11,6 +13,7 @@
 #include "validation/FormManager.h"
 #include "validation/ValidationContainer.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -18,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QWidget;
 
@@ -86,6 +90,16 @@ public:
 
     void save(std::function<void()> completion) override = 0;
 
+    // Reads which of the user's entries on the task are there before anything is
+    // booked, so that a booking whose answer never came can be told from them later
+    // (its record lists those that look like it). The sheet asks for it as it opens,
+    // while the user reads it; a save waits for a read still on its way, and reads again
+    // when there was none or it failed. Without it a booking goes out knowing nothing.
+    void learnEntriesBefore();
+    // At most this many look-alikes are listed in a record; a task with more has its
+    // bookings judged by the tracker's clock alone.
+    static constexpr std::size_t entriesBeforeKept = 200;
+
 signals:
     void managerChanged();
     void errorOccurredChanged(bool errorOccurred);
@@ -97,6 +111,15 @@ signals:
 
 protected:
     void setInputsLoadFailure(std::optional<InputsLoadFailure> failure);
+
+    // The user's own entries on the task within `interval`; none where the tracker
+    // cannot tell them (nothing is then learnt).
+    virtual std::optional<Publisher<std::vector<WorkEntry>, APIError>>
+    readOwnEntries(const DateInterval& /*interval*/) {
+        return std::nullopt;
+    }
+    // How the tracker's clock runs against ours as its answers tell now.
+    virtual std::optional<ClockOffset> currentTrackerClock() const { return std::nullopt; }
 
     // The part of save() every tracker shares once the form was found valid and its
     // request is built: keeps the subscription (so the request lives until it ends)
@@ -110,10 +133,34 @@ protected:
     template <typename T>
     void runSaveRequest(const Publisher<T, APIError>& request, std::function<void()> completion,
                         std::optional<WorkLogBooking> booking = std::nullopt) {
-        if (m_saveWorkLogDisposable) {
+        if (m_saveWorkLogDisposable || m_waitingForEntries) {
+            return;
+        }
+        if (booking && !m_leavingWithoutEntries && m_entriesBefore != EntriesBefore::notWanted &&
+            m_entriesBefore != EntriesBefore::known) {
+            // The booking waits for the list of what was there; it leaves as soon as
+            // the read ends, with or without it.
+            m_waitingForEntries = true;
+            setNetworkRequestInProgress(true);
+            QElapsedTimer waited;
+            waited.start();
+            whenEntriesRead(
+                [this, request, completion = std::move(completion), booking = *booking, waited]() mutable {
+                    // The flag stays up into the booking: whoever keeps the form until
+                    // nothing of it is on its way must not let go of it in between.
+                    m_waitingForEntries = false;
+                    departLate(booking, waited.elapsed());
+                    // Read or not, it goes now: a failed read is not tried again.
+                    m_leavingWithoutEntries = true;
+                    runSaveRequest(request, std::move(completion), std::move(booking));
+                    m_leavingWithoutEntries = false;
+                });
             return;
         }
         if (booking) {
+            if (m_entriesBefore == EntriesBefore::known) {
+                booking->before = entriesLike(*booking);
+            }
             emit bookingSending(*booking);
         }
         QPointer<AbstractWorkLogForm> self(this);
@@ -146,6 +193,23 @@ protected:
 private:
     void keepSaveRequest(Cancellable subscription);
     void finishSaveRequest(bool failed);
+    // Runs `then` once a read of the entries before has ended (starting one when none
+    // runs); at once, through the event loop, when nothing can be read.
+    void whenEntriesRead(std::function<void()> then);
+    void entriesRead(std::optional<std::vector<WorkEntry>> entries);
+    // A booking held back `waitedMs` for the read leaves now: its moment of leaving (and
+    // where the tracker dates it so, its start) and the clock as known now.
+    void departLate(WorkLogBooking& booking, qint64 waitedMs) const;
+    // The ids of the entries read before that look like `booking`; none when too many.
+    std::optional<std::vector<QString>> entriesLike(const WorkLogBooking& booking) const;
+
+    enum class EntriesBefore { notWanted, reading, known, failed };
+    EntriesBefore m_entriesBefore = EntriesBefore::notWanted;
+    std::vector<WorkEntry> m_entriesRead;
+    std::optional<Cancellable> m_entriesReading;
+    std::vector<std::function<void()>> m_afterEntriesRead;
+    bool m_waitingForEntries = false;
+    bool m_leavingWithoutEntries = false;
 
     Project m_project;
     Issue m_task;

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 namespace velmora {
 
@@ -30,10 +31,17 @@ struct WorkLogBooking {
     // When the booking left this machine, on its clock: an entry the tracker created
     // clearly before it is an earlier booking. Absent in records written before.
     std::optional<QDateTime> sent = std::nullopt;
+    // `sent` was kept to the whole second only (records written before it kept its
+    // milliseconds): the booking left up to a second after it.
+    bool sentToTheSecond = false;
     // How far the tracker's clock ran from this machine's when the booking left, as its
     // answers before told: the tracker dates what it makes on its own clock. Absent when
     // no answer told (or in records written before).
     std::optional<ClockOffset> trackerClock = std::nullopt;
+    // The ids of the user's entries on the task that already looked like it (the same
+    // minutes) before it left: none of them can be the booking. Absent where that was
+    // not learnt (the read failed, or records written before).
+    std::optional<std::vector<QString>> before = std::nullopt;
 
     friend bool operator==(const WorkLogBooking&, const WorkLogBooking&) = default;
 };

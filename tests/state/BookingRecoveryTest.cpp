@@ -1,6 +1,7 @@
 #include "StateTestEnvironment.h"
 
 #include "state/BookingRecovery.h"
+#include "state/TimerSnapshot.h"
 #include "state/TimerViewModel.h"
 #include "tests/state/FakeProviderService.h"
 #include "tests/support/EventLoop.h"
@@ -176,126 +177,221 @@ TEST(BookingRecoveryJudgeTest, ARecordOfTheVersionBeforeIsStillRecovered) {
         Kind::notFound);
 }
 
-TEST(BookingRecoveryTest, AnUncertainEntryKeepsTheTimeUntilTheUserSaysItWasSaved) {
-    test::StateTestEnvironment env;
-    const QString key = QStringLiteral("0E4A2F0C-6C8B-4D5B-9C55-2D4E8A1B7F10");
-    TimerViewModel timer(key, env.environment());
-    const Issue task = test::makeIssue(QStringLiteral("20"));
-    timer.start(test::makeProject(QStringLiteral("p")), task);
-    env.clock->advance(1800 * 1000);
-    timer.pause();
-    const WorkLogBooking booking = dayBooking(QStringLiteral("standup"));
-    timer.recordBooking(booking);
-
-    auto service = std::make_shared<test::FakeProviderService>();
-    service->workEntries.answer(
-        {entry(QStringLiteral("late"), midnight(), std::nullopt, QStringLiteral("standup"))});
-    BookingRecovery recovery(timer);
-    std::optional<WorkEntry> named;
-    bool told = false;
-    QObject::connect(&recovery, &BookingRecovery::bookingMayBe,
-                     [&](const WorkLogBooking& asked, const WorkEntry& entry) {
-                         EXPECT_EQ(asked, booking);
-                         named = entry;
-                     });
-    QObject::connect(&recovery, &BookingRecovery::bookingMayNotHaveBeenSaved, [&] { told = true; });
-    recovery.check(service);
-    ASSERT_TRUE(test::waitUntil([&] { return named.has_value(); }));
-    EXPECT_FALSE(told);
-    EXPECT_EQ(named->id, QStringLiteral("late"));
-    EXPECT_DOUBLE_EQ(timer.elapsed(), 1800);
-    EXPECT_FALSE(timer.recordedBooking().has_value()) << "asked once, not at every start";
-
-    // "It Was Saved" after the timer ran on for an hour: only the booked half hour goes.
-    timer.resume();
-    env.clock->advance(3600 * 1000);
-    timer.pause();
-    recovery.confirmSaved(booking);
-    EXPECT_DOUBLE_EQ(timer.elapsed(), 3600);
-    EXPECT_TRUE(timer.isInUse());
-    recovery.confirmSaved(booking);
-    EXPECT_DOUBLE_EQ(timer.elapsed(), 3600) << "taken off once";
+TEST(BookingRecoveryJudgeTest, AnEntryListedBeforeTheBookingLeftIsNeverIt) {
+    // Stamped as if made after it left (a clock apart, a cache's date): listed before,
+    // so another booking.
+    WorkLogBooking known = dayBooking();
+    known.before = std::vector<QString>{QStringLiteral("old")};
+    const WorkEntry old = entry(QStringLiteral("old"), midnight(), sent.addSecs(60));
+    EXPECT_EQ(BookingRecovery::judge({old}, known).kind, Kind::notFound);
+    // The new one beside it is the booking.
+    const auto found =
+        BookingRecovery::judge({old, entry(QStringLiteral("new"), midnight(), sent.addSecs(2))}, known);
+    EXPECT_EQ(found.kind, Kind::saved);
+    EXPECT_EQ(found.entry->id, QStringLiteral("new"));
+    // New, and made long after it could have arrived or on a clock not known: the
+    // list says it is the booking all the same.
+    WorkLogBooking unknownClock = known;
+    unknownClock.trackerClock.reset();
+    EXPECT_EQ(BookingRecovery::judge({old, entry(QStringLiteral("new"), midnight(), sent.addMSecs(100))},
+                                     unknownClock)
+                  .kind,
+              Kind::saved);
+    EXPECT_EQ(
+        BookingRecovery::judge({old, entry(QStringLiteral("new"), midnight(), sent.addSecs(60))}, known).kind,
+        Kind::saved);
+    // New, but made long after it could have arrived: someone booked the same since.
+    EXPECT_EQ(BookingRecovery::judge({old, entry(QStringLiteral("new"), midnight(),
+                                                 sent.addSecs(BookingRecovery::arrivalWindow + 60))},
+                                     known)
+                  .kind,
+              Kind::uncertain);
+    // New, but surely made before it left on a clock known: someone booked the same
+    // after the list was read, and the booking may be lost. Asked.
+    const auto before =
+        BookingRecovery::judge({old, entry(QStringLiteral("new"), midnight(), sent.addSecs(-30))}, known);
+    EXPECT_EQ(before.kind, Kind::uncertain);
+    EXPECT_EQ(before.entry->id, QStringLiteral("new"));
+    // Two new ones: only one can be it.
+    const auto two = BookingRecovery::judge({old, entry(QStringLiteral("a"), midnight(), sent.addSecs(2)),
+                                             entry(QStringLiteral("b"), midnight(), sent.addSecs(3))},
+                                            known);
+    EXPECT_EQ(two.kind, Kind::uncertain);
+    EXPECT_EQ(two.entry->id, QStringLiteral("a"));
+    // Without the list the same stamp makes the old one the booking.
+    EXPECT_EQ(BookingRecovery::judge({old}, dayBooking()).kind, Kind::saved);
 }
 
-// The question is open while the timer goes on; returns the timer and the recovery.
-class OpenQuestion : public ::testing::Test {
+TEST(BookingRecoveryJudgeTest, TheDoubtfulSecondReachesTheSlackOnBothSides) {
+    const WorkLogBooking booking = dayBooking();
+    const auto made = [](qint64 ms) { return entry(QStringLiteral("e"), midnight(), sent.addMSecs(ms)); };
+    const qint64 earliest = rightClock.least - BookingRecovery::stampSlack;
+    const qint64 latest = rightClock.most + BookingRecovery::stampSlack;
+    EXPECT_EQ(BookingRecovery::judge({made(earliest - 1)}, booking).kind, Kind::notFound);
+    EXPECT_EQ(BookingRecovery::judge({made(earliest + 1)}, booking).kind, Kind::uncertain);
+    EXPECT_EQ(BookingRecovery::judge({made(latest - 1)}, booking).kind, Kind::uncertain);
+    EXPECT_EQ(BookingRecovery::judge({made(latest)}, booking).kind, Kind::saved);
+
+    // A moment kept to the whole second (an older record): it may have left up to a
+    // second after it, so the doubt reaches that much further.
+    WorkLogBooking old = booking;
+    old.sentToTheSecond = true;
+    EXPECT_EQ(BookingRecovery::judge({made(latest + 900)}, old).kind, Kind::uncertain);
+    EXPECT_EQ(BookingRecovery::judge({made(latest + 1000)}, old).kind, Kind::saved);
+    EXPECT_EQ(BookingRecovery::judge({made(earliest - 1)}, old).kind, Kind::notFound);
+}
+
+TEST(BookingRecoveryJudgeTest, AStampAtTheStartOfTimeIsPlacedWithoutOverflowing) {
+    // So far before the moment it left that the difference in ms does not fit.
+    const QDateTime first =
+        QDateTime::fromMSecsSinceEpoch(std::numeric_limits<qint64>::min() + 1000, QTimeZone::utc());
+    ASSERT_TRUE(first.isValid());
+    EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("f"), midnight(), first)}, dayBooking()).kind,
+              Kind::notFound);
+}
+
+// A timer that tracked half an hour on task 20 and recorded its booking (of the day
+// tracker's kind), with the signals of a recovery counted.
+class BookingRecoveryTest : public ::testing::Test {
 protected:
-    OpenQuestion() {
-        timer.start(test::makeProject(QStringLiteral("p")), task);
+    BookingRecoveryTest() { startTimer(); }
+
+    void startTimer() {
+        timer = std::make_unique<TimerViewModel>(key, env.environment());
+        if (timer->recordedBooking()) {
+            return;
+        }
+        timer->start(test::makeProject(QStringLiteral("p")), task);
         env.clock->advance(1800 * 1000);
-        timer.pause();
-        timer.recordBooking(booking);
-        service->workEntries.answer({entry(QStringLiteral("late"), midnight(), std::nullopt)});
-        QObject::connect(&recovery, &BookingRecovery::bookingMayBe, [this] { asked = true; });
-        recovery.check(service);
-        EXPECT_TRUE(test::waitUntil([this] { return asked; }));
+        timer->pause();
+        timer->recordBooking(booking);
+    }
+
+    // A recovery on the timer whose outcomes land in the members below.
+    std::unique_ptr<BookingRecovery> recoveryOf(TimerViewModel& watched) {
+        auto recovery = std::make_unique<BookingRecovery>(watched);
+        QObject::connect(recovery.get(), &BookingRecovery::bookingMayBe,
+                         [this](const WorkLogBooking& about, const WorkEntry& entry) {
+                             EXPECT_EQ(about, booking);
+                             named = entry;
+                         });
+        QObject::connect(recovery.get(), &BookingRecovery::bookingMayNotHaveBeenSaved,
+                         [this] { told = true; });
+        QObject::connect(recovery.get(), &BookingRecovery::bookingCheckFailed,
+                         [this](const WorkLogBooking& about, const APIError& error) {
+                             EXPECT_EQ(about, booking);
+                             failed = error;
+                         });
+        return recovery;
+    }
+
+    // The check with the tracker's answer, to its end.
+    std::unique_ptr<BookingRecovery> check(const std::vector<WorkEntry>& listed) {
+        service->workEntries.answer(listed);
+        auto recovery = recoveryOf(*timer);
+        recovery->check(service);
+        EXPECT_TRUE(test::waitUntil([&] { return named || told || failed || !timer->recordedBooking(); }));
+        return recovery;
+    }
+
+    // The next start, from what is on disk.
+    void nextStart() {
+        timer.reset();
+        env.reopenSnapshots();
+        named.reset();
+        told = false;
+        failed.reset();
+        startTimer();
+    }
+
+    // The timer as the file holds it.
+    std::optional<TimerSnapshot> onDisk() {
+        env.snapshots->flush();
+        return SnapshotManager(env.snapshotPath()).value<TimerSnapshot>(key);
     }
 
     test::StateTestEnvironment env;
-    TimerViewModel timer{QStringLiteral("0E4A2F0C-6C8B-4D5B-9C55-2D4E8A1B7F10"), env.environment()};
+    const QString key = QStringLiteral("0E4A2F0C-6C8B-4D5B-9C55-2D4E8A1B7F10");
     const Issue task = test::makeIssue(QStringLiteral("20"));
     const WorkLogBooking booking = dayBooking();
+    std::unique_ptr<TimerViewModel> timer;
     std::shared_ptr<test::FakeProviderService> service = std::make_shared<test::FakeProviderService>();
-    BookingRecovery recovery{timer};
-    bool asked = false;
+    std::optional<WorkEntry> named;
+    bool told = false;
+    std::optional<APIError> failed;
 };
 
-TEST_F(OpenQuestion, ItWasSavedOnARunningTimerTakesOffTheBookedTimeAndLetsItRun) {
-    timer.resume();
-    env.clock->advance(600 * 1000);
-    recovery.confirmSaved(booking);
-    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
-    EXPECT_DOUBLE_EQ(timer.elapsed(), 600);
-    env.clock->advance(60 * 1000);
-    EXPECT_DOUBLE_EQ(timer.elapsed(), 660);
-}
+TEST_F(BookingRecoveryTest, AnUncertainEntryKeepsTheTimeUntilTheUserSaysItWasSaved) {
+    auto recovery = check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
+    ASSERT_TRUE(named.has_value());
+    EXPECT_FALSE(told);
+    EXPECT_EQ(named->id, QStringLiteral("late"));
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 1800);
+    EXPECT_EQ(timer->recordedBooking(), booking) << "kept until the question is answered";
 
-TEST_F(OpenQuestion, ItWasSavedTakesNothingFromATimerResetOrOnAnotherTaskSince) {
-    // Reset, then the same task again: the 20 minutes are new time.
-    timer.reset();
-    timer.start(test::makeProject(QStringLiteral("p")), task);
-    env.clock->advance(1200 * 1000);
-    timer.pause();
-    recovery.confirmSaved(booking);
-    EXPECT_DOUBLE_EQ(timer.elapsed(), 1200);
-    EXPECT_TRUE(timer.isInUse());
-}
-
-TEST_F(OpenQuestion, ItWasSavedTakesNothingFromAnotherTasksTime) {
-    timer.start(test::makeProject(QStringLiteral("p")), test::makeIssue(QStringLiteral("21")));
-    // The half hour stays with its task: the sheet opens for it, the other waits.
-    ASSERT_TRUE(timer.hasPendingStart());
-    // The stop's notice goes out from the event loop: here, not in the next test.
-    test::drainEvents();
-    timer.reset();
-    ASSERT_EQ(timer.task()->id, QStringLiteral("21"));
-    env.clock->advance(2400 * 1000);
-    timer.pause();
-    recovery.confirmSaved(booking);
-    EXPECT_DOUBLE_EQ(timer.elapsed(), 2400);
-}
-
-TEST(BookingRecoveryTest, ATrackerThatCannotBeAskedKeepsTheRecordAndIsAskedAgain) {
-    test::StateTestEnvironment env;
-    const QString key = QStringLiteral("0E4A2F0C-6C8B-4D5B-9C55-2D4E8A1B7F10");
-    auto timer = std::make_unique<TimerViewModel>(key, env.environment());
-    timer->start(test::makeProject(QStringLiteral("p")), test::makeIssue(QStringLiteral("20")));
-    env.clock->advance(1800 * 1000);
+    // "It Was Saved" after the timer ran on for an hour: only the booked half hour goes.
+    timer->resume();
+    env.clock->advance(3600 * 1000);
     timer->pause();
-    const WorkLogBooking booking = dayBooking();
-    timer->recordBooking(booking);
+    recovery->confirmSaved(booking);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 3600);
+    EXPECT_TRUE(timer->isInUse());
+    EXPECT_FALSE(timer->recordedBooking().has_value());
+    recovery->confirmSaved(booking);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 3600) << "taken off once";
+}
 
-    auto service = std::make_shared<test::FakeProviderService>();
+TEST_F(BookingRecoveryTest, AQuestionLeftOpenIsAskedAgainAtTheNextStart) {
+    check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
+    ASSERT_TRUE(named.has_value());
+    // Quit (or a crash) with the question open.
+    const auto written = onDisk();
+    ASSERT_TRUE(written.has_value());
+    EXPECT_EQ(written->booking, booking);
+    EXPECT_DOUBLE_EQ(written->previousDuration, 1800);
+
+    nextStart();
+    ASSERT_EQ(timer->recordedBooking(), booking);
+    check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
+    ASSERT_TRUE(named.has_value());
+    EXPECT_EQ(named->id, QStringLiteral("late"));
+}
+
+TEST_F(BookingRecoveryTest, EachAnswerIsOnDiskWithTheRecordGoneBeforeItReturns) {
+    auto recovery = check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
+    ASSERT_TRUE(named.has_value());
+    // A second check while it is asked asks nothing more.
+    named.reset();
+    recovery->check(service);
+    test::drainEvents();
+    EXPECT_FALSE(named.has_value());
+
+    timer->resume();
+    env.clock->advance(600 * 1000);
+    recovery->confirmSaved(booking);
+    // Written before it returned, so no kill after the click brings the half hour back:
+    // a fresh reader sees it without waiting for the writer.
+    const auto written = SnapshotManager(env.snapshotPath()).value<TimerSnapshot>(key);
+    ASSERT_TRUE(written.has_value());
+    EXPECT_FALSE(written->booking.has_value());
+    EXPECT_DOUBLE_EQ(written->elapsed(env.clock->now()), 600);
+}
+
+TEST_F(BookingRecoveryTest, KeepTheTimeForgetsTheRecordAndKeepsTheTime) {
+    auto recovery = check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
+    ASSERT_TRUE(named.has_value());
+    recovery->keepTime(booking);
+    EXPECT_FALSE(timer->recordedBooking().has_value());
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 1800);
+    const auto written = onDisk();
+    ASSERT_TRUE(written.has_value());
+    EXPECT_FALSE(written->booking.has_value());
+    EXPECT_DOUBLE_EQ(written->previousDuration, 1800);
+}
+
+TEST_F(BookingRecoveryTest, ATrackerThatCannotBeAskedKeepsTheRecordAndIsAskedAgain) {
     service->workEntries.answerError(APIError::failure(APIError::Cause::Unreachable));
-    auto recovery = std::make_unique<BookingRecovery>(*timer);
-    std::optional<APIError> failed;
-    bool told = false;
-    QObject::connect(recovery.get(), &BookingRecovery::bookingCheckFailed,
-                     [&](const WorkLogBooking& checked, const APIError& error) {
-                         EXPECT_EQ(checked, booking);
-                         failed = error;
-                     });
-    QObject::connect(recovery.get(), &BookingRecovery::bookingMayNotHaveBeenSaved, [&] { told = true; });
+    auto recovery = recoveryOf(*timer);
     recovery->check(service);
     ASSERT_TRUE(test::waitUntil([&] { return failed.has_value(); }));
     EXPECT_EQ(failed->cause(), APIError::Cause::Unreachable);
@@ -305,14 +401,109 @@ TEST(BookingRecoveryTest, ATrackerThatCannotBeAskedKeepsTheRecordAndIsAskedAgain
 
     // The next start reads the record again and, the tracker reached, finds the booking.
     recovery.reset();
-    timer.reset();
-    env.reopenSnapshots();
-    timer = std::make_unique<TimerViewModel>(key, env.environment());
+    nextStart();
     ASSERT_EQ(timer->recordedBooking(), booking);
+    check({entry(QStringLiteral("ours"), midnight(), sent.addSecs(3))});
+    EXPECT_FALSE(timer->isInUse());
+}
+
+TEST_F(BookingRecoveryTest, ABookingFoundLaterTakesOffOnlyItsSeconds) {
+    // The first check could not ask; Later; an hour more on the timer.
+    service->workEntries.answerError(APIError::failure(APIError::Cause::Unreachable));
+    auto recovery = recoveryOf(*timer);
+    recovery->check(service);
+    ASSERT_TRUE(test::waitUntil([&] { return failed.has_value(); }));
+    timer->resume();
+    env.clock->advance(3600 * 1000);
+    timer->pause();
+
+    // Try Again finds it.
     service->workEntries.answer({entry(QStringLiteral("ours"), midnight(), sent.addSecs(3))});
-    BookingRecovery again(*timer);
-    again.check(service);
-    EXPECT_TRUE(test::waitUntil([&] { return !timer->isInUse(); }));
+    recovery->check(service);
+    ASSERT_TRUE(test::waitUntil([&] { return !timer->recordedBooking(); }));
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 3600);
+    EXPECT_EQ(timer->task(), task);
+    const auto written = onDisk();
+    ASSERT_TRUE(written.has_value());
+    EXPECT_DOUBLE_EQ(written->previousDuration, 3600);
+}
+
+TEST_F(BookingRecoveryTest, ABookingFoundWhileTheTimerTracksAnotherTaskTakesNothingOff) {
+    // A record of a booking on task 20 kept while the timer tracks task 21 (it went on
+    // to it with under a minute left).
+    TimerViewModel other(QStringLiteral("9B1D2C3E-0000-4000-8000-000000000021"), env.environment());
+    other.start(test::makeProject(QStringLiteral("p")), test::makeIssue(QStringLiteral("21")));
+    env.clock->advance(1200 * 1000);
+    other.pause();
+    other.recordBooking(booking);
+    auto recovery = recoveryOf(other);
+    service->workEntries.answer({entry(QStringLiteral("ours"), midnight(), sent.addSecs(3))});
+    recovery->check(service);
+    ASSERT_TRUE(test::waitUntil([&] { return !other.recordedBooking(); }));
+    EXPECT_DOUBLE_EQ(other.elapsed(), 1200);
+    EXPECT_EQ(other.task()->id, QStringLiteral("21"));
+}
+
+TEST_F(BookingRecoveryTest, ATypedTimeIsOnDiskAtOnce) {
+    timer->setDuration(4000);
+    const auto written = onDisk();
+    ASSERT_TRUE(written.has_value());
+    EXPECT_DOUBLE_EQ(written->previousDuration, 4000);
+}
+
+// The question is open while the timer goes on.
+class OpenQuestion : public BookingRecoveryTest {
+protected:
+    OpenQuestion() {
+        recovery = check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
+        EXPECT_TRUE(named.has_value());
+    }
+
+    std::unique_ptr<BookingRecovery> recovery;
+};
+
+TEST_F(OpenQuestion, ItWasSavedOnARunningTimerTakesOffTheBookedTimeAndLetsItRun) {
+    timer->resume();
+    env.clock->advance(600 * 1000);
+    recovery->confirmSaved(booking);
+    EXPECT_EQ(timer->state(), TimerViewModel::State::active);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 600);
+    env.clock->advance(60 * 1000);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 660);
+}
+
+TEST_F(OpenQuestion, ARunningTimerLeftWithUnderAMinuteRunsOnWithIt) {
+    timer->resume();
+    env.clock->advance(30 * 1000);
+    recovery->confirmSaved(booking);
+    EXPECT_EQ(timer->state(), TimerViewModel::State::active);
+    EXPECT_EQ(timer->task(), task);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 30);
+}
+
+TEST_F(OpenQuestion, ItWasSavedTakesNothingFromATimerResetOrOnAnotherTaskSince) {
+    // Reset, then the same task again: the 20 minutes are new time.
+    timer->reset();
+    timer->start(test::makeProject(QStringLiteral("p")), task);
+    env.clock->advance(1200 * 1000);
+    timer->pause();
+    recovery->confirmSaved(booking);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 1200);
+    EXPECT_TRUE(timer->isInUse());
+}
+
+TEST_F(OpenQuestion, ItWasSavedTakesNothingFromAnotherTasksTime) {
+    timer->start(test::makeProject(QStringLiteral("p")), test::makeIssue(QStringLiteral("21")));
+    // The half hour stays with its task: the sheet opens for it, the other waits.
+    ASSERT_TRUE(timer->hasPendingStart());
+    // The stop's notice goes out from the event loop: here, not in the next test.
+    test::drainEvents();
+    timer->reset();
+    ASSERT_EQ(timer->task()->id, QStringLiteral("21"));
+    env.clock->advance(2400 * 1000);
+    timer->pause();
+    recovery->confirmSaved(booking);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 2400);
 }
 
 } // namespace

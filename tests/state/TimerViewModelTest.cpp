@@ -426,6 +426,9 @@ TEST_F(TimerBookingRecordTest, TheRecordKeepsHowItsTrackerDatesEntriesAndWhenItL
     byDay.dating = WorkLogBooking::Dating::day;
     byDay.sent = booking.started.addSecs(2);
     byDay.trackerClock = ClockOffset{-60'400, -59'400};
+    // To the millisecond, which the file's date form does not keep.
+    byDay.sent = byDay.sent->addMSecs(873);
+    byDay.before = std::vector<QString>{QStringLiteral("w-1"), QStringLiteral("w-2")};
     TimerViewModel timer(kKey, env.environment());
     timer.start(project, taskA);
     advance(5400);
@@ -443,6 +446,8 @@ TEST_F(TimerBookingRecordTest, TheRecordKeepsHowItsTrackerDatesEntriesAndWhenItL
     record.remove(QStringLiteral("dating"));
     record.remove(QStringLiteral("sent"));
     record.remove(QStringLiteral("trackerClock"));
+    record.remove(QStringLiteral("sentMs"));
+    record.remove(QStringLiteral("before"));
     entry.insert(QStringLiteral("booking"), record);
     const auto old = TimerSnapshot::fromSnapshot(entry);
     ASSERT_TRUE(old.has_value() && old->booking.has_value());
@@ -461,6 +466,18 @@ TEST_F(TimerBookingRecordTest, TheRecordKeepsHowItsTrackerDatesEntriesAndWhenItL
         QVariantMap{{QStringLiteral("least"), QStringLiteral("-60")}, {QStringLiteral("most"), 1e300}});
     entry.insert(QStringLiteral("booking"), record);
     EXPECT_EQ(TimerSnapshot::fromSnapshot(entry)->booking, booking);
+
+    // A moment kept in the date form alone (the version before) is known to the second.
+    record.insert(QStringLiteral("sent"), byDay.sent->addMSecs(-873));
+    // A list of what was there that does not read whole is no list.
+    record.insert(QStringLiteral("before"), QVariantList{QStringLiteral("w-1"), 7});
+    entry.insert(QStringLiteral("booking"), record);
+    const auto dated = TimerSnapshot::fromSnapshot(entry);
+    ASSERT_TRUE(dated.has_value() && dated->booking.has_value());
+    EXPECT_TRUE(dated->booking->sentToTheSecond);
+    EXPECT_EQ(dated->booking->sent, byDay.sent->addMSecs(-873));
+    EXPECT_FALSE(dated->booking->before.has_value());
+    EXPECT_FALSE(stored->booking->sentToTheSecond);
 }
 
 TEST_F(TimerBookingRecordTest, ARecordFoundAmongTheTasksOwnWorkLogsResetsTheTimer) {

@@ -368,7 +368,7 @@ FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QStrin
     entry.enteredOn = bookingDay;
     entry.durationMinutes = minutes.toInteger();
     entry.createdByGid = userGid;
-    entry.createdAt = m_http.now();
+    entry.createdAt = m_http.stampNow();
     const QString gid = addEntry(entry);
     return data(QJsonObject{{"gid", gid},
                             {"resource_type", "time_tracking_entry"},

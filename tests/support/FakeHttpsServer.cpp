@@ -453,9 +453,17 @@ void FakeHttpsServer::write(QSslSocket* socket, const FakeResponse& response) {
     }
     if (!hasDate) {
         // As every HTTP server does: the moment of the answer, to the second, in English.
-        out +=
-            "Date: " + QLocale::c().toString(now(), QStringLiteral("ddd, dd MMM yyyy HH:mm:ss")).toLatin1() +
-            " GMT\r\n";
+        QDateTime dated = now();
+        if (m_secondClockMs && (m_datesSent++ % 2) == 1) {
+            dated = QDateTime::currentDateTimeUtc().addMSecs(*m_secondClockMs);
+        }
+        if (m_cachedAge) {
+            dated = dated.addSecs(-*m_cachedAge);
+            out += "Age: " + QByteArray::number(*m_cachedAge) + "\r\n";
+        }
+        out += "Date: " +
+               QLocale::c().toString(dated.toUTC(), QStringLiteral("ddd, dd MMM yyyy HH:mm:ss")).toLatin1() +
+               " GMT\r\n";
     }
     if (!hasLength && !sendsNoBody(response.status)) {
         out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";

@@ -179,6 +179,17 @@ public:
     void setClockOffset(qint64 ms) { m_clockOffsetMs = ms; }
     qint64 clockOffset() const { return m_clockOffsetMs; }
     QDateTime now() const;
+    // A second machine behind the same name whose clock runs `ms` ahead of this
+    // machine's: answers alternate between the two clocks' dates (none: one machine).
+    void setSecondClock(std::optional<qint64> ms) { m_secondClockMs = ms; }
+    // Every answer comes as a cache in front of the tracker serves it: "Age: `seconds`"
+    // and the date it was stored, that long ago (none: fresh from the tracker, no Age).
+    void setCachedDates(std::optional<int> seconds) { m_cachedAge = seconds; }
+    // What the fake trackers make is stamped this far (ms) from the clock the "Date"
+    // headers tell: a database on a machine of its own.
+    void setStampOffset(qint64 ms) { m_stampOffsetMs = ms; }
+    // The moment a fake tracker stamps what it makes now.
+    QDateTime stampNow() const { return now().addMSecs(m_stampOffsetMs); }
     // Requests of `method` whose decoded path ends with `pathSuffix` reach the routes (and
     // the state of a fake tracker) `ms` after they arrived: a slow way to the tracker.
     // They are recorded in requests() only then. 0 stops it.
@@ -213,6 +224,10 @@ private:
     int m_closedConnections = 0;
     int m_failedHandshakes = 0;
     qint64 m_clockOffsetMs = 0;
+    std::optional<qint64> m_secondClockMs;
+    std::optional<int> m_cachedAge;
+    qint64 m_stampOffsetMs = 0;
+    int m_datesSent = 0;
     int m_arrivalDelayMs = 0;
     QByteArray m_arrivalDelayMethod;
     QString m_arrivalDelaySuffix;

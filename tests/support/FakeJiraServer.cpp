@@ -477,7 +477,7 @@ FakeResponse FakeJiraServer::addWorkLogFrom(const FakeRequest& request, const QS
     if (body.contains("comment")) {
         workLog.comment = documentText(body.value("comment").toObject());
     }
-    workLog.created = m_http.now().toLocalTime();
+    workLog.created = m_http.stampNow().toLocalTime();
     const QString id = addWorkLog(workLog);
     return jsonResponse(QJsonObject{{"id", id}, {"issueId", issueId}, {"timeSpentSeconds", seconds}}, 201);
 }

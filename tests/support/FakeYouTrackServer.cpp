@@ -499,7 +499,7 @@ FakeResponse FakeYouTrackServer::addWorkItemFrom(const QString& issueId, const F
     item.authorLogin = m_me.login;
     item.minutes = minutes.toInteger();
     item.date = m_now;
-    item.created = m_http.now().toMSecsSinceEpoch();
+    item.created = m_http.stampNow().toMSecsSinceEpoch();
     if (body.contains(QStringLiteral("text"))) {
         if (!body.value(QStringLiteral("text")).isString()) {
             return error(400, QStringLiteral("Text must be a string"));

@@ -46,4 +46,13 @@ void AsanaWorkLogForm::save(std::function<void()> completion) {
     runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion), record);
 }
 
+std::optional<Publisher<std::vector<WorkEntry>, APIError>>
+AsanaWorkLogForm::readOwnEntries(const DateInterval& interval) {
+    return m_service->fetchOwnWorkEntries(task(), interval);
+}
+
+std::optional<ClockOffset> AsanaWorkLogForm::currentTrackerClock() const {
+    return m_service->request()->trackerClock();
+}
+
 } // namespace velmora

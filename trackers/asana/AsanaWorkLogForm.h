@@ -42,6 +42,11 @@ public:
     // duration that is not a finite number of seconds within range.
     static std::optional<AsanaTimeTrackingDTO> body(double seconds);
 
+protected:
+    std::optional<Publisher<std::vector<WorkEntry>, APIError>>
+    readOwnEntries(const DateInterval& interval) override;
+    std::optional<ClockOffset> currentTrackerClock() const override;
+
 private:
     AsanaProvider m_provider;
     std::shared_ptr<AsanaService> m_service;

@@ -68,4 +68,13 @@ void JiraWorkLogForm::save(std::function<void()> completion) {
     runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion), booking);
 }
 
+std::optional<Publisher<std::vector<WorkEntry>, APIError>>
+JiraWorkLogForm::readOwnEntries(const DateInterval& interval) {
+    return m_service->fetchOwnWorkEntries(task(), interval);
+}
+
+std::optional<ClockOffset> JiraWorkLogForm::currentTrackerClock() const {
+    return m_service->request()->trackerClock();
+}
+
 } // namespace velmora

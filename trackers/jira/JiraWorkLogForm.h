@@ -59,6 +59,11 @@ public:
     static std::optional<JiraWorkItemDTO> workItem(const QString& description, double duration,
                                                    const QDateTime& bookedAt);
 
+protected:
+    std::optional<Publisher<std::vector<WorkEntry>, APIError>>
+    readOwnEntries(const DateInterval& interval) override;
+    std::optional<ClockOffset> currentTrackerClock() const override;
+
 private:
     JiraProvider m_provider;
     std::shared_ptr<JiraService> m_service;

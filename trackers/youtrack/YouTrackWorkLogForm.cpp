@@ -148,4 +148,13 @@ QWidget* YouTrackWorkLogForm::additionalFields(QWidget* parent) {
     return new YouTrackWorkLogFields(*this, parent);
 }
 
+std::optional<Publisher<std::vector<WorkEntry>, APIError>>
+YouTrackWorkLogForm::readOwnEntries(const DateInterval& interval) {
+    return m_service->fetchOwnWorkEntries(task(), interval);
+}
+
+std::optional<ClockOffset> YouTrackWorkLogForm::currentTrackerClock() const {
+    return m_service->request()->trackerClock();
+}
+
 } // namespace velmora

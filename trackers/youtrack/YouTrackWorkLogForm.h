@@ -89,6 +89,11 @@ signals:
     void typeChanged(const QString& type);
     void descriptionChanged(const QString& description);
 
+protected:
+    std::optional<Publisher<std::vector<WorkEntry>, APIError>>
+    readOwnEntries(const DateInterval& interval) override;
+    std::optional<ClockOffset> currentTrackerClock() const override;
+
 private:
     void setTypes(std::vector<WorkItemType> types);
     void finishTypeLoad(const std::optional<APIError>& error);

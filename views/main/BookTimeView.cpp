@@ -226,6 +226,9 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
         }
     });
     if (m_source == Source::timer) {
+        // What is on the task already, read while the user reads the sheet: a booking
+        // whose answer never comes is then told apart from those.
+        form.learnEntriesBefore();
         // The timer keeps what goes out with its time, so a crash before the answer
         // does not end in the same time booked twice.
         connect(&form, &AbstractWorkLogForm::bookingSending, this, [this](const WorkLogBooking& booking) {
@@ -269,6 +272,12 @@ bool BookTimeView::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool BookTimeView::event(QEvent* event) {
+    if (event->type() == QEvent::Show && !m_shownOnce) {
+        m_shownOnce = true;
+        // The duration is what is most often changed: typing replaces it.
+        m_durationField->setFocus(Qt::OtherFocusReason);
+        m_durationField->selectAll();
+    }
     const bool handled = QDialog::event(event);
     // The layout has just taken in a change of content (a message shown or hidden).
     if (event->type() == QEvent::LayoutRequest) {

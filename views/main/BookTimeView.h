@@ -140,6 +140,7 @@ private:
     LoadFailureView* m_loadFailure = nullptr;
     // A fit waits for the window to show.
     bool m_fitOnExpose = false;
+    bool m_shownOnce = false;
     QPushButton* m_save = nullptr;
     QPushButton* m_cancel = nullptr;
     ActivityIndicator* m_progress = nullptr;

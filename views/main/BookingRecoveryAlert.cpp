@@ -60,7 +60,7 @@ QMessageBox* BookingRecoveryAlert::tellNotConfirmed(const WorkLogBooking& bookin
 
 QMessageBox* BookingRecoveryAlert::askWhetherSaved(const WorkLogBooking& booking, const WorkEntry& entry,
                                                    const QString& taskName, QWidget* parent,
-                                                   std::function<void()> saved) {
+                                                   std::function<void()> saved, std::function<void()> kept) {
     QMessageBox* box = alert(questionText(entry, taskName),
                              tr("%1 on %2 was on its way to the tracker when Velmora stopped. If that work "
                                 "log is this booking, the "
@@ -71,10 +71,16 @@ QMessageBox* BookingRecoveryAlert::askWhetherSaved(const WorkLogBooking& booking
                              parent);
     QPushButton* keep = box->addButton(keepButton, QMessageBox::RejectRole);
     QPushButton* wasSaved = box->addButton(savedButton, QMessageBox::AcceptRole);
-    // Keeping loses nothing: Return and Escape keep the time.
+    // Keeping loses nothing: it is the default, where the focus starts (Return presses
+    // the focused button), and what Escape answers.
     box->setDefaultButton(keep);
     box->setEscapeButton(keep);
     wasSaved->setAutoDefault(false);
+    QObject::connect(keep, &QPushButton::clicked, box, [kept = std::move(kept)] {
+        if (kept) {
+            kept();
+        }
+    });
     QObject::connect(wasSaved, &QPushButton::clicked, box, [saved = std::move(saved)] {
         if (saved) {
             saved();

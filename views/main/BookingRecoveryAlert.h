@@ -36,11 +36,12 @@ public:
     // "The earlier booking may not have been saved.", with what it was.
     static QMessageBox* tellNotConfirmed(const WorkLogBooking& booking, const QString& taskName,
                                          QWidget* parent);
-    // Whether `entry` is the booking: "Keep the Time" (the default, also Escape) or "It
-    // Was Saved", which runs `saved`.
+    // Whether `entry` is the booking: "Keep the Time" (the default, also Escape), which
+    // runs `kept`, or "It Was Saved", which runs `saved`. Closed unanswered (the app
+    // quits), it runs neither.
     static QMessageBox* askWhetherSaved(const WorkLogBooking& booking, const WorkEntry& entry,
-                                        const QString& taskName, QWidget* parent,
-                                        std::function<void()> saved);
+                                        const QString& taskName, QWidget* parent, std::function<void()> saved,
+                                        std::function<void()> kept = {});
 
     // "Couldn't ask Asana whether the 30m on BIG-20 arrived."
     static QString checkFailedText(const WorkLogBooking& booking, const QString& taskName,

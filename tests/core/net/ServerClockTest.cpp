@@ -4,6 +4,7 @@
 #include "tests/support/FakeHttpsServer.h"
 
 #include <QDateTime>
+#include <QLocale>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
@@ -59,15 +60,25 @@ TEST_F(ServerClockTest, AnswersTogetherNarrowTheOffsetAndANewClockStartsAnew) {
     EXPECT_EQ(offset->least, -60'000 - 10);
     EXPECT_EQ(offset->most, -60'000 + 999 - 980);
 
-    // Set right since: the newer answer does not agree with the older, and holds.
+    // Set right since: the newer answer does not agree with the older, and which one the
+    // tracker stamps by is not known until the older ones have aged out.
     ServerClock::observe(host, stamped + 5000, stamped + 5010, "Thu, 05 Mar 2026 10:02:12 GMT");
-    offset = ServerClock::offset(host, stamped + 6000);
+    EXPECT_FALSE(ServerClock::offset(host, stamped + 6000).has_value());
+    ServerClock::observe(
+        host, stamped + ServerClock::sampleLifetime + 2000, stamped + ServerClock::sampleLifetime + 2010,
+        QLocale::c()
+                .toString(QDateTime::fromMSecsSinceEpoch(stamped + ServerClock::sampleLifetime + 2000,
+                                                         QTimeZone::utc()),
+                          QStringLiteral("ddd, dd MMM yyyy HH:mm:ss"))
+                .toLatin1() +
+            " GMT");
+    offset = ServerClock::offset(host, stamped + ServerClock::sampleLifetime + 4000);
     ASSERT_TRUE(offset.has_value());
     EXPECT_GE(offset->least, -1000);
     EXPECT_LE(offset->most, 1000);
 
     // Answers of long ago tell nothing of the clock now.
-    EXPECT_FALSE(ServerClock::offset(host, stamped + ServerClock::sampleLifetime + 6000).has_value());
+    EXPECT_FALSE(ServerClock::offset(host, stamped + 3 * ServerClock::sampleLifetime).has_value());
 }
 
 TEST_F(ServerClockTest, ADateThatIsNoClockIsLeftOut) {
@@ -93,4 +104,39 @@ TEST_F(ServerClockTest, EveryAnswerOfATrackerTellsItsClockAndRefusalsToo) {
     // Generous room for a slow machine: the bound is a second and the way there and back.
     EXPECT_GT(offset->least, -60'000 - 30'000);
     EXPECT_LT(offset->most, -60'000 + 30'000);
+}
+
+TEST_F(ServerClockTest, AnswersOfTwoClocksLeaveTheClockUnknownNeverTheNewest) {
+    // Two machines behind one name, 40 s apart, answering in turn.
+    const QByteArray ahead = "Thu, 05 Mar 2026 10:02:47 GMT";
+    ServerClock::observe(host, stamped + 100, stamped + 110, stampedText);
+    ServerClock::observe(host, stamped + 200, stamped + 210, ahead);
+    EXPECT_FALSE(ServerClock::offset(host, stamped + 1000).has_value());
+    ServerClock::observe(host, stamped + 300, stamped + 310, stampedText);
+    EXPECT_FALSE(ServerClock::offset(host, stamped + 1000).has_value());
+    // Bounds that only just miss each other are no range either (least above most).
+    ServerClock::forgetAll();
+    ServerClock::observe(host, stamped - 10, stamped + 10, stampedText);
+    ServerClock::observe(host, stamped + 1990, stamped + 2000, stampedText);
+    EXPECT_FALSE(ServerClock::offset(host, stamped + 3000).has_value());
+}
+
+TEST_F(ServerClockTest, ADateACacheServedIsNotTheTrackersClock) {
+    SessionConfiguration::setProcessExtraCaCertificates(test::FakeHttpsServer::trustedCaCertificates());
+    test::FakeHttpsServer server;
+    // Stored two minutes ago by a cache in front of the tracker, dated then.
+    server.setCachedDates(120);
+    server.on("GET", "/api/cached", test::FakeResponse::json("{}", 200));
+    auto client = APIRequest::youTrack(QStringLiteral("t"), server.hostAndPort());
+    (void)test::awaitOutcome(
+        client->perform<Void>(QUrl(server.url(QStringLiteral("/api/cached"))), HttpMethod::Get));
+    EXPECT_FALSE(client->trackerClock().has_value());
+    // Fresh from the tracker ("Age: 0"), it is.
+    server.setCachedDates(0);
+    (void)test::awaitOutcome(
+        client->perform<Void>(QUrl(server.url(QStringLiteral("/api/cached"))), HttpMethod::Get));
+    const auto offset = client->trackerClock();
+    ASSERT_TRUE(offset.has_value());
+    EXPECT_GT(offset->least, -30'000);
+    EXPECT_LT(offset->most, 30'000);
 }

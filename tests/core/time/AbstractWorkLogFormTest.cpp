@@ -246,3 +246,112 @@ TEST(AbstractWorkLogFormTest, CompletionMayDeleteTheForm) {
     ASSERT_TRUE(test::waitUntil([&] { return completed; }));
     test::drainEvents();
 }
+
+namespace {
+
+// A form that books with a record and reads the task's entries through requests the
+// test answers by hand.
+class RecordingForm : public AbstractWorkLogForm {
+public:
+    RecordingForm(FakeRequest& booking)
+        : AbstractWorkLogForm(
+              Project{QStringLiteral("P1"), QStringLiteral("PRJ"), QStringLiteral("Project"), {}, {}},
+              Issue{QStringLiteral("T1"), {}, QStringLiteral("Task"), {}, {}, {}, {}, {}}, 1800),
+          m_booking(booking) {}
+
+    void save(std::function<void()> completion) override {
+        WorkLogBooking record{task().id, QDateTime::currentDateTime(), 1800, {}};
+        record.dating = WorkLogBooking::Dating::day;
+        record.sent = record.started;
+        runSaveRequest(m_booking.publisher(), std::move(completion), record);
+    }
+
+    int reads = 0;
+    std::function<void(Result<std::vector<WorkEntry>, APIError>)> answerRead;
+
+protected:
+    std::optional<Publisher<std::vector<WorkEntry>, APIError>> readOwnEntries(const DateInterval&) override {
+        return Publisher<std::vector<WorkEntry>, APIError>::create(
+            [this](auto sink) -> std::function<void()> {
+                ++reads;
+                answerRead = std::move(sink);
+                return [] {};
+            });
+    }
+
+private:
+    FakeRequest& m_booking;
+};
+
+WorkEntry ownEntry(const QString& id, double seconds) {
+    WorkEntry entry;
+    entry.id = id;
+    entry.issue.id = QStringLiteral("T1");
+    entry.spentTimeSeconds = seconds;
+    return entry;
+}
+
+} // namespace
+
+TEST(AbstractWorkLogFormTest, ABookingLeavesListingTheLookAlikesThatWereThere) {
+    FakeRequest booking;
+    RecordingForm form(booking);
+    std::vector<WorkLogBooking> sent;
+    QObject::connect(&form, &AbstractWorkLogForm::bookingSending,
+                     [&](const WorkLogBooking& record) { sent.push_back(record); });
+    form.learnEntriesBefore();
+    ASSERT_EQ(form.reads, 1);
+    // Read before Save: the booking waits for nothing.
+    form.answerRead(Result<std::vector<WorkEntry>, APIError>::success(
+        {ownEntry(QStringLiteral("same"), 1800), ownEntry(QStringLiteral("other"), 3600)}));
+    test::drainEvents();
+    form.save({});
+    EXPECT_EQ(booking.started, 1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent.front().before, std::vector<QString>{QStringLiteral("same")});
+    EXPECT_EQ(form.reads, 1);
+}
+
+TEST(AbstractWorkLogFormTest, ASaveWaitsForTheReadOnItsWayAndGoesWhenItEnds) {
+    FakeRequest booking;
+    RecordingForm form(booking);
+    std::vector<WorkLogBooking> sent;
+    QObject::connect(&form, &AbstractWorkLogForm::bookingSending,
+                     [&](const WorkLogBooking& record) { sent.push_back(record); });
+    const auto flags = record(form, &AbstractWorkLogForm::networkRequestInProgressChanged);
+    form.learnEntriesBefore();
+    form.save({});
+    form.save({});
+    EXPECT_EQ(booking.started, 0) << "waits for the read on its way";
+    EXPECT_TRUE(form.networkRequestInProgress());
+    EXPECT_EQ(form.reads, 1);
+    // It fails: the booking goes without it, once for the two clicks.
+    form.answerRead(Result<std::vector<WorkEntry>, APIError>::failure(APIError::unknown()));
+    test::drainEvents();
+    EXPECT_EQ(form.reads, 1);
+    EXPECT_EQ(booking.started, 1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_FALSE(sent.front().before.has_value()) << "nothing known";
+    // Up from the click through the booking, never down in between.
+    EXPECT_EQ(*flags, std::vector<bool>{true});
+}
+
+TEST(AbstractWorkLogFormTest, ASaveAfterAFailedReadReadsAgain) {
+    FakeRequest booking;
+    RecordingForm form(booking);
+    std::vector<WorkLogBooking> sent;
+    QObject::connect(&form, &AbstractWorkLogForm::bookingSending,
+                     [&](const WorkLogBooking& record) { sent.push_back(record); });
+    form.learnEntriesBefore();
+    form.answerRead(Result<std::vector<WorkEntry>, APIError>::failure(APIError::unknown()));
+    test::drainEvents();
+    form.save({});
+    EXPECT_EQ(form.reads, 2);
+    EXPECT_EQ(booking.started, 0);
+    form.answerRead(
+        Result<std::vector<WorkEntry>, APIError>::success({ownEntry(QStringLiteral("same"), 1790)}));
+    test::drainEvents();
+    EXPECT_EQ(booking.started, 1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent.front().before, std::vector<QString>{QStringLiteral("same")});
+}

@@ -63,6 +63,25 @@ protected:
         return view;
     }
 
+    // A YouTrack booking form whose tracker cannot be reached (a port nothing listens
+    // on): its inputs fail to load.
+    struct OfflineYouTrack {
+        OfflineYouTrack() {
+            QTcpServer probe;
+            EXPECT_TRUE(probe.listen(QHostAddress::LocalHost));
+            baseUrl = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+        }
+        std::unique_ptr<YouTrackWorkLogForm> form(const Project& project, const Issue& task,
+                                                  double duration) {
+            const YouTrackProvider account(std::nullopt, QStringLiteral("Work"),
+                                           YouTrackProvider::Parameters{baseUrl});
+            auto service = std::make_shared<YouTrackService>(
+                account, APIRequest::youTrack(QStringLiteral("token"), baseUrl));
+            return std::make_unique<YouTrackWorkLogForm>(account, service, project, task, duration);
+        }
+        QString baseUrl;
+    };
+
     static void type(QLineEdit* field, const QString& text) {
         field->setFocus();
         field->selectAll();
@@ -573,15 +592,8 @@ TEST_F(BookTimeViewTest, ReturnInTheDurationSavesOnlyWhileSaveIsEnabled) {
 // A YouTrack sheet opened while the tracker cannot be reached: it says the work item
 // types could not be loaded and why, offers to try again, and books without a type.
 TEST_F(BookTimeViewTest, TheOfflineSheetSaysWhatCouldNotBeLoaded) {
-    // A port that nothing listens on.
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
-    const QString baseUrl = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
-    probe.close();
-    YouTrackProvider account(std::nullopt, QStringLiteral("Work"), YouTrackProvider::Parameters{baseUrl});
-    auto service =
-        std::make_shared<YouTrackService>(account, APIRequest::youTrack(QStringLiteral("token"), baseUrl));
-    YouTrackWorkLogForm form(account, service, project, task, 3600);
+    const auto offline = OfflineYouTrack().form(project, task, 3600);
+    YouTrackWorkLogForm& form = *offline;
     auto view = std::make_unique<BookTimeView>(form, timer);
     view->show();
     ASSERT_TRUE(waitUntil([&] { return !form.networkRequestInProgress(); }));
@@ -639,14 +651,8 @@ TEST_F(BookTimeViewTest, ReturnOnAFocusedButtonPressesIt) {
 // press that left it is on Try Again: the message must not move the button away from
 // under the pointer before the release, or the click is lost.
 TEST_F(BookTimeViewTest, AMessageUnderTheDurationMovesNoButtonUnderThePointer) {
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
-    const QString baseUrl = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
-    probe.close();
-    YouTrackProvider account(std::nullopt, QStringLiteral("Work"), YouTrackProvider::Parameters{baseUrl});
-    auto service =
-        std::make_shared<YouTrackService>(account, APIRequest::youTrack(QStringLiteral("token"), baseUrl));
-    YouTrackWorkLogForm form(account, service, project, task, 0);
+    const auto offline = OfflineYouTrack().form(project, task, 0);
+    YouTrackWorkLogForm& form = *offline;
     auto view = std::make_unique<BookTimeView>(form, timer, BookTimeView::Source::manual);
     view->show();
     ASSERT_TRUE(waitUntil([&] { return !form.networkRequestInProgress(); }));
@@ -672,4 +678,20 @@ TEST_F(BookTimeViewTest, AMessageUnderTheDurationMovesNoButtonUnderThePointer) {
     QTest::mouseRelease(view->windowHandle(), Qt::LeftButton, Qt::NoModifier, before.center());
     EXPECT_TRUE(form.networkRequestInProgress()) << "the click loads the inputs again";
     ASSERT_TRUE(waitUntil([&] { return !form.networkRequestInProgress(); }));
+}
+
+// The duration is what is most often changed: the sheet opens with it focused and its
+// text selected, so what is typed replaces it ("2h", never "1h 30m2h").
+TEST_F(BookTimeViewTest, TheSheetOpensWithTheDurationSelectedSoTypingReplacesIt) {
+    ScriptedWorkLogForm form(project, task, 5400);
+    auto view = sheet(form);
+    QApplication::setActiveWindow(view.get());
+    drainEvents();
+    ASSERT_EQ(view->durationField()->text(), QStringLiteral("1h 30m"));
+    EXPECT_TRUE(view->durationField()->hasFocus());
+    EXPECT_EQ(view->durationField()->selectedText(), QStringLiteral("1h 30m"));
+    QTest::keyClicks(view->durationField(), QStringLiteral("2h"));
+    EXPECT_EQ(view->durationField()->text(), QStringLiteral("2h"));
+    EXPECT_EQ(form.duration(), 7200);
+    EXPECT_TRUE(view->saveButton()->isEnabled());
 }

@@ -44,6 +44,13 @@ namespace {
 const char* folderVariable = "VELMORA_BOOKING_KILL_FOLDER";
 const char* hostVariable = "VELMORA_BOOKING_KILL_JIRA_HOST";
 const char* trackerVariable = "VELMORA_BOOKING_KILL_TRACKER";
+// When the child clicks Save (ms since 1970, this machine's clock); at once without it.
+const char* saveAtVariable = "VELMORA_BOOKING_KILL_SAVE_AT";
+// What the child does: books ("book", the default), types a time into the timer
+// ("type"), or checks the record and answers "It Was Saved" ("confirm").
+const char* modeVariable = "VELMORA_BOOKING_KILL_MODE";
+// The time the "type" child types.
+constexpr double typed = 4321;
 const QString kKey = QStringLiteral("ACCOUNT");
 // 1 h 30 min, booked as 90 minutes everywhere.
 constexpr qint64 tracked = 5400;
@@ -121,8 +128,10 @@ void readTheTaskFirst(const std::shared_ptr<ProviderService>& service, Tracker t
     waitUntil([&] { return done; }, 10000);
 }
 
-// The booking form of the child's tracker, on the fake tracker at `host`.
-AbstractWorkLogForm* childForm(Tracker tracker, const QString& host, double duration) {
+// The service of the child's tracker, on the fake tracker at `host`, once it has read
+// the task (as the app does before its sheet opens).
+std::shared_ptr<ProviderService> childService(Tracker tracker, const QString& host) {
+    std::shared_ptr<ProviderService> service;
     switch (tracker) {
     case Tracker::asana: {
         qputenv("VELMORA_ASANA_API_HOST", host.toUtf8());
@@ -130,21 +139,52 @@ AbstractWorkLogForm* childForm(Tracker tracker, const QString& host, double dura
             std::nullopt, QStringLiteral("Work"), AsanaProvider::Parameters{QStringLiteral("w1")},
             ProviderState::operational,
             ProviderUser{QStringLiteral("u1"), QStringLiteral("Una User"), QString()});
-        auto service = AsanaService::create(
+        service = AsanaService::create(
             account, AsanaProvider::Credentials{QStringLiteral("token-1"), QStringLiteral("refresh-1")},
             Clock::system());
-        readTheTaskFirst(service, tracker);
-        return new AsanaWorkLogForm(account, service, trackedProject(tracker), trackedTask(tracker),
-                                    duration);
+        break;
     }
     case Tracker::youTrack: {
         const YouTrackProvider account(std::nullopt, QStringLiteral("Work"),
                                        YouTrackProvider::Parameters{host});
-        auto service = std::make_shared<YouTrackService>(
-            account, APIRequest::youTrack(QStringLiteral("perm-token"), host));
-        readTheTaskFirst(service, tracker);
-        auto* form = new YouTrackWorkLogForm(account, service, trackedProject(tracker), trackedTask(tracker),
-                                             duration);
+        service = std::make_shared<YouTrackService>(account,
+                                                    APIRequest::youTrack(QStringLiteral("perm-token"), host));
+        break;
+    }
+    case Tracker::jira: {
+        qputenv("VELMORA_JIRA_API_HOST", host.toUtf8());
+        const JiraProvider account(
+            std::nullopt, QStringLiteral("Work"), JiraProvider::Parameters{QStringLiteral("cloud-1")},
+            ProviderState::operational,
+            ProviderUser{QStringLiteral("acc-me"), QStringLiteral("Me Myself"), QString()});
+        service = JiraService::create(account,
+                                      APIRequest::jira(QStringLiteral("token-1"), QStringLiteral("refresh-1"),
+                                                       QStringLiteral("cloud-1")),
+                                      Clock::system());
+        break;
+    }
+    }
+    readTheTaskFirst(service, tracker);
+    return service;
+}
+
+// The booking form of the child's tracker on `service`.
+AbstractWorkLogForm* childForm(Tracker tracker, const QString& host, double duration,
+                               const std::shared_ptr<ProviderService>& service) {
+    switch (tracker) {
+    case Tracker::asana: {
+        const AsanaProvider account(
+            std::nullopt, QStringLiteral("Work"), AsanaProvider::Parameters{QStringLiteral("w1")},
+            ProviderState::operational,
+            ProviderUser{QStringLiteral("u1"), QStringLiteral("Una User"), QString()});
+        return new AsanaWorkLogForm(account, std::static_pointer_cast<AsanaService>(service),
+                                    trackedProject(tracker), trackedTask(tracker), duration);
+    }
+    case Tracker::youTrack: {
+        const YouTrackProvider account(std::nullopt, QStringLiteral("Work"),
+                                       YouTrackProvider::Parameters{host});
+        auto* form = new YouTrackWorkLogForm(account, std::static_pointer_cast<YouTrackService>(service),
+                                             trackedProject(tracker), trackedTask(tracker), duration);
         // The work-item types load first; the sheet books nothing meanwhile.
         waitUntil([form] { return !form->networkRequestInProgress(); }, 10000);
         return form;
@@ -152,17 +192,12 @@ AbstractWorkLogForm* childForm(Tracker tracker, const QString& host, double dura
     case Tracker::jira:
         break;
     }
-    qputenv("VELMORA_JIRA_API_HOST", host.toUtf8());
     const JiraProvider account(
         std::nullopt, QStringLiteral("Work"), JiraProvider::Parameters{QStringLiteral("cloud-1")},
         ProviderState::operational,
         ProviderUser{QStringLiteral("acc-me"), QStringLiteral("Me Myself"), QString()});
-    auto service = JiraService::create(
-        account,
-        APIRequest::jira(QStringLiteral("token-1"), QStringLiteral("refresh-1"), QStringLiteral("cloud-1")),
-        Clock::system());
-    readTheTaskFirst(service, tracker);
-    return new JiraWorkLogForm(account, service, trackedProject(tracker), trackedTask(tracker), duration);
+    return new JiraWorkLogForm(account, std::static_pointer_cast<JiraService>(service),
+                               trackedProject(tracker), trackedTask(tracker), duration);
 }
 
 } // namespace
@@ -184,16 +219,37 @@ TEST(BookingKillChild, BooksAndWaitsToBeKilled) {
     UserSettings* settings = nullptr;
     const StateEnvironment environment = stateIn(folder, snapshots, settings);
     auto* timer = new TimerViewModel(kKey, environment);
-    timer->start(trackedProject(tracker), trackedTask(tracker));
-    std::static_pointer_cast<ManualClock>(environment.clock)->advance(tracked * 1000);
-    timer->pause();
-
-    AbstractWorkLogForm* form = childForm(tracker, qEnvironmentVariable(hostVariable), timer->elapsed());
-    auto* sheet = new BookTimeView(*form, *timer);
-    sheet->show();
-    sheet->save();
-    std::printf("sending\n");
-    std::fflush(stdout);
+    const QString host = qEnvironmentVariable(hostVariable);
+    const QString mode = qEnvironmentVariable(modeVariable);
+    if (mode == QStringLiteral("confirm")) {
+        // The next start of a run killed during its booking: asked, the user says it was
+        // saved, and the run is killed before its event loop turns again.
+        auto* recovery = new BookingRecovery(*timer);
+        QObject::connect(recovery, &BookingRecovery::bookingMayBe, [recovery](const WorkLogBooking& booking) {
+            recovery->confirmSaved(booking);
+            std::raise(SIGKILL);
+        });
+        recovery->check(childService(tracker, host));
+    } else {
+        timer->start(trackedProject(tracker), trackedTask(tracker));
+        std::static_pointer_cast<ManualClock>(environment.clock)->advance(tracked * 1000);
+        timer->pause();
+        if (mode == QStringLiteral("type")) {
+            timer->setDuration(typed);
+            std::printf("typed\n");
+            std::fflush(stdout);
+        } else {
+            AbstractWorkLogForm* form =
+                childForm(tracker, host, timer->elapsed(), childService(tracker, host));
+            auto* sheet = new BookTimeView(*form, *timer);
+            sheet->show();
+            const qint64 saveAt = qEnvironmentVariable(saveAtVariable).toLongLong();
+            waitUntil([saveAt] { return QDateTime::currentMSecsSinceEpoch() >= saveAt; }, 30000);
+            sheet->save();
+            std::printf("sending\n");
+            std::fflush(stdout);
+        }
+    }
     for (;;) {
         waitUntil([] { return false; }, 1000);
     }
@@ -232,6 +288,9 @@ public:
         environment.insert(QString::fromLatin1(folderVariable), folder.path());
         environment.insert(QString::fromLatin1(hostVariable), host);
         environment.insert(QString::fromLatin1(trackerVariable), trackerName(tracker));
+        if (saveAt) {
+            environment.insert(QString::fromLatin1(saveAtVariable), QString::number(*saveAt));
+        }
         child.setProcessEnvironment(environment);
         child.start(QCoreApplication::applicationFilePath(),
                     {QStringLiteral("--gtest_filter=BookingKillChild.BooksAndWaitsToBeKilled")});
@@ -241,6 +300,45 @@ public:
         ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
         ASSERT_TRUE(child.waitForFinished());
         EXPECT_EQ(child.exitStatus(), QProcess::CrashExit);
+    }
+
+    // A child of `mode` ("type", "confirm") run to its end: killed once it says
+    // `done` on its output, or once it killed itself.
+    void runChild(Tracker tracker, const QString& host, const QString& mode, const QByteArray& done = {}) {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromLatin1(folderVariable), folder.path());
+        environment.insert(QString::fromLatin1(hostVariable), host);
+        environment.insert(QString::fromLatin1(trackerVariable), trackerName(tracker));
+        environment.insert(QString::fromLatin1(modeVariable), mode);
+        child.setProcessEnvironment(environment);
+        // What the run before wrote is on disk before the child reads it.
+        if (m_snapshots) {
+            m_snapshots->flush();
+        }
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--gtest_filter=BookingKillChild.BooksAndWaitsToBeKilled")});
+        ASSERT_TRUE(child.waitForStarted());
+        QByteArray output;
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                output += child.readAllStandardOutput();
+                return (!done.isEmpty() && output.contains(done)) || child.state() == QProcess::NotRunning;
+            },
+            30000));
+        if (child.state() == QProcess::Running) {
+            ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
+            ASSERT_TRUE(child.waitForFinished());
+        }
+        EXPECT_EQ(child.exitStatus(), QProcess::CrashExit) << child.readAllStandardError().toStdString();
+    }
+
+    // The moment (this machine's clock) the next child clicks Save: at `fraction` of a
+    // second a few seconds from now, once its sheet has surely read what is there.
+    qint64 saveLater(double fraction) {
+        const qint64 second = (QDateTime::currentMSecsSinceEpoch() / 1000 + 4) * 1000;
+        saveAt = second + static_cast<qint64>(fraction * 1000);
+        return *saveAt;
     }
 
     // The next start: the timer as the file has it.
@@ -278,8 +376,9 @@ public:
     }
 
     QTemporaryDir folder;
+    std::optional<qint64> saveAt;
 
-private:
+protected:
     SnapshotManager* m_snapshots = nullptr;
     UserSettings* m_settings = nullptr;
     StateEnvironment m_environment;
@@ -444,7 +543,15 @@ TEST_F(BookingRecoveryTest, AnOfflineCheckKeepsTheRecordAndTheNextFindsTheKeptBo
 namespace {
 
 class AsanaBookingRecoveryTest : public AsanaFixture, public KillHarness {
-protected:
+public:
+    static constexpr Tracker kind = Tracker::asana;
+    FakeHttpsServer& server() { return asana.http(); }
+    QString host() { return asana.hostAndPort(); }
+    std::shared_ptr<ProviderService> tracker() { return service(); }
+    std::size_t made() const { return asana.entries().size(); }
+    QString lastId() const { return asana.entries().back().gid; }
+    void prepare() { addTask(); }
+
     // The task is the user's own unless `assignee` says whose it is.
     void addTask(const QString& assignee = QStringLiteral("u1")) {
         asana.addUser({QStringLiteral("u2"), QStringLiteral("Colleague"), QString()});
@@ -550,9 +657,9 @@ TEST_F(AsanaBookingRecoveryTest, ABookingKeptBesideALookAlike70SecondsEarlierIsF
 
 TEST_F(AsanaBookingRecoveryTest, ALookAlikeMadeLaterKeepsTheTimeAndAsksNamingIt) {
     addTask();
-    // Made elsewhere, later than the booking could have arrived.
-    addLookAlike(now().addSecs(BookingRecovery::arrivalWindow + 600));
-    killDropped();
+    // Made elsewhere, later than the booking could have arrived (and after the sheet
+    // read what was there).
+    killDropped([&] { addLookAlike(now().addSecs(BookingRecovery::arrivalWindow + 600)); });
     if (HasFatalFailure()) {
         return;
     }
@@ -599,7 +706,10 @@ TEST_F(AsanaBookingRecoveryTest, ATrackerClockAMinuteAheadDoesNotMakeALookAlike3
     if (HasFatalFailure()) {
         return;
     }
-    expectKeptAndTold(recover(service()));
+    // Made after the sheet read what was there, so not known to be another: asked.
+    const Outcome outcome = recover(service());
+    expectKeptAndReported(outcome, asana.entries().front().gid);
+    EXPECT_FALSE(outcome.told);
 }
 
 TEST_F(AsanaBookingRecoveryTest, ATrackerClockAMinuteBehindStillFindsTheKeptBooking) {
@@ -649,7 +759,15 @@ TEST_F(AsanaBookingRecoveryTest, AnOfflineCheckKeepsTheRecordAndTheNextFindsTheK
 namespace {
 
 class YouTrackBookingRecoveryTest : public YouTrackFixture, public KillHarness {
-protected:
+public:
+    static constexpr Tracker kind = Tracker::youTrack;
+    FakeHttpsServer& server() { return youTrack.http(); }
+    QString host() { return youTrack.baseUrl(); }
+    std::shared_ptr<ProviderService> tracker() { return service; }
+    std::size_t made() const { return youTrack.workItems().size(); }
+    QString lastId() const { return youTrack.workItems().back().id; }
+    void prepare() {}
+
     YouTrackBookingRecoveryTest() {
         youTrack.addProject({QStringLiteral("0-1"), QStringLiteral("APP"), QStringLiteral("Application")});
         youTrack.addIssue({QStringLiteral("2-1"), QStringLiteral("APP-1"), QStringLiteral("0-1"),
@@ -746,16 +864,17 @@ TEST_F(YouTrackBookingRecoveryTest, ABookingKeptBesideALookAlike30SecondsEarlier
 }
 
 TEST_F(YouTrackBookingRecoveryTest, ALookAlikeMadeLaterKeepsTheTimeAndAsksNamingIt) {
-    addLookAlike(now().addSecs(BookingRecovery::arrivalWindow + 600));
-    killKept();
+    // Made elsewhere, later than the booking could have arrived (and after the sheet
+    // read what was there); the booking itself never arrived.
+    killDropped([&] { addLookAlike(now().addSecs(BookingRecovery::arrivalWindow + 600)); });
     if (HasFatalFailure()) {
         return;
     }
-    // The booking arrived, but so did one made elsewhere later: the app cannot tell.
     const Outcome outcome = recover(service);
     EXPECT_FALSE(outcome.timerReset);
     EXPECT_DOUBLE_EQ(outcome.elapsed, tracked);
     ASSERT_TRUE(outcome.asked.has_value());
+    EXPECT_EQ(outcome.asked->id, youTrack.workItems().front().id);
 }
 
 TEST_F(YouTrackBookingRecoveryTest, ALookAlikeBookedOneAndAHalfSecondsBeforeIsNotTakenForTheDroppedBooking) {
@@ -773,7 +892,10 @@ TEST_F(YouTrackBookingRecoveryTest,
     if (HasFatalFailure()) {
         return;
     }
-    expectKeptAndTold(recover(service));
+    // Made after the sheet read what was there, so not known to be another: asked.
+    const Outcome outcome = recover(service);
+    expectKeptAndReported(outcome, youTrack.workItems().front().id);
+    EXPECT_FALSE(outcome.told);
 }
 
 TEST_F(YouTrackBookingRecoveryTest, ATrackerClockAMinuteBehindStillFindsTheKeptBooking) {
@@ -811,6 +933,200 @@ TEST_F(YouTrackBookingRecoveryTest, AnOfflineCheckKeepsTheRecordAndTheNextFindsT
     ASSERT_TRUE(youTrack.http().start());
     expectReset(recover(service));
     EXPECT_EQ(youTrack.workItems().size(), 1u) << "nothing is booked twice";
+}
+
+// --- what was there before the booking left, for Asana and YouTrack -------------------
+
+namespace {
+
+// The tracker's stamp `ms` from `moment` of this machine's clock.
+template <typename F> QDateTime onTheStampClock(F& f, qint64 moment, qint64 ms) {
+    return QDateTime::fromMSecsSinceEpoch(moment + ms, QTimeZone::utc())
+        .addMSecs(f.server().stampNow().msecsTo(f.server().now()) * -1 + f.server().clockOffset());
+}
+
+// A look-alike made `aroundMs` from the moment Save is clicked (at `fraction` of its
+// second), there before the sheet opened; the booking is then dropped or kept.
+template <typename F> Outcome lookAlikeAroundTheSave(F& f, qint64 aroundMs, double fraction, bool kept) {
+    f.prepare();
+    const qint64 click = f.saveLater(fraction);
+    f.addLookAlike(onTheStampClock(f, click, aroundMs));
+    if (kept) {
+        f.killKept(0);
+    } else {
+        f.killDropped();
+    }
+    f.saveAt.reset();
+    return f.recover(f.tracker());
+}
+
+// A look-alike made 30 s before the booking left, there before the sheet opened, under
+// the tracker's odd clocks `setUp` makes; the booking is then dropped or kept.
+template <typename F> Outcome lookAlikeUnderOddClocks(F& f, const std::function<void()>& setUp, bool kept) {
+    f.prepare();
+    setUp();
+    f.addLookAlike(f.server().stampNow().addSecs(-30));
+    if (kept) {
+        f.killKept(0);
+    } else {
+        f.killDropped();
+    }
+    return f.recover(f.tracker());
+}
+
+template <typename F> void expectKeptAndToldBeside(F& f, const Outcome& outcome) {
+    expectKeptAndTold(outcome);
+    EXPECT_EQ(f.made(), 1u) << "only the look-alike";
+}
+
+template <typename F> void expectFound(F& f, const Outcome& outcome) {
+    expectReset(outcome);
+    EXPECT_EQ(f.made(), 2u) << "the look-alike and the booking, once";
+}
+
+// Two look-alikes made elsewhere as the booking arrived (after the sheet read what was
+// there): which is it, if either, is asked.
+template <typename F> void killWithAQuestion(F& f) {
+    f.prepare();
+    f.killDropped([&f] {
+        f.addLookAlike(f.server().stampNow().addMSecs(500));
+        f.addLookAlike(f.server().stampNow().addMSecs(800));
+    });
+}
+
+// Booked, found only by a later check: Later after an offline check, an hour more on the
+// timer, then Try Again.
+template <typename F> void foundLater(F& f) {
+    f.prepare();
+    f.killKept();
+    if (::testing::Test::HasFatalFailure()) {
+        return;
+    }
+    auto timer = f.nextStart();
+    BookingRecovery recovery(*timer);
+    std::optional<APIError> failed;
+    QObject::connect(&recovery, &BookingRecovery::bookingCheckFailed,
+                     [&](const WorkLogBooking&, const APIError& error) { failed = error; });
+    f.server().stop();
+    recovery.check(f.tracker());
+    ASSERT_TRUE(waitUntil([&] { return failed.has_value(); }, 10000));
+    timer->resume();
+    std::static_pointer_cast<ManualClock>(timer->clock())->advance(3600 * 1000);
+    timer->pause();
+    ASSERT_TRUE(f.server().start());
+    recovery.check(f.tracker());
+    ASSERT_TRUE(waitUntil([&] { return !timer->recordedBooking(); }, 10000));
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 3600) << "only the booked 90 minutes left the timer";
+    EXPECT_EQ(timer->task(), trackedTask(F::kind));
+    EXPECT_EQ(f.made(), 1u);
+}
+
+template <typename F> void questionLeftOpen(F& f) {
+    killWithAQuestion(f);
+    if (::testing::Test::HasFatalFailure()) {
+        return;
+    }
+    Outcome outcome = f.recover(f.tracker());
+    ASSERT_TRUE(outcome.asked.has_value());
+    EXPECT_DOUBLE_EQ(outcome.elapsed, tracked);
+    EXPECT_TRUE(outcome.recordKept) << "until the question is answered";
+    // Quit unanswered: the next start asks again.
+    outcome = f.recover(f.tracker());
+    ASSERT_TRUE(outcome.asked.has_value());
+    EXPECT_DOUBLE_EQ(outcome.elapsed, tracked);
+}
+
+template <typename F> void itWasSavedThenAKill(F& f) {
+    killWithAQuestion(f);
+    if (::testing::Test::HasFatalFailure()) {
+        return;
+    }
+    // An hour more on the timer before the next start asks.
+    {
+        auto timer = f.nextStart();
+        timer->resume();
+        std::static_pointer_cast<ManualClock>(timer->clock())->advance(3600 * 1000);
+        timer->pause();
+    }
+    f.runChild(F::kind, f.host(), QStringLiteral("confirm"));
+    auto timer = f.nextStart();
+    EXPECT_FALSE(timer->recordedBooking().has_value()) << "answered";
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 3600) << "the booked 90 minutes left, and only those";
+}
+
+template <typename F> void typedThenAKill(F& f) {
+    f.runChild(F::kind, f.host(), QStringLiteral("type"), "typed");
+    auto timer = f.nextStart();
+    EXPECT_DOUBLE_EQ(timer->elapsed(), typed);
+    EXPECT_EQ(timer->task(), trackedTask(F::kind));
+}
+
+} // namespace
+
+#define VELMORA_BEFORE_THE_BOOKING_TESTS(Fixture)                                                            \
+    TEST_F(Fixture, ALookAlikeMadeJustBeforeTheDroppedBookingLeftIsNotIt) {                                  \
+        expectKeptAndToldBeside(*this, lookAlikeAroundTheSave(*this, -300, 0.5, false));                     \
+    }                                                                                                        \
+    TEST_F(Fixture, ALookAlikeMadeJustAfterTheDroppedBookingLeftIsNotIt) {                                   \
+        expectKeptAndToldBeside(*this, lookAlikeAroundTheSave(*this, 900, 0.5, false));                      \
+    }                                                                                                        \
+    TEST_F(Fixture, ALookAlikeMadeJustBeforeASaveLateInItsSecondIsNotIt) {                                   \
+        expectKeptAndToldBeside(*this, lookAlikeAroundTheSave(*this, -300, 0.95, false));                    \
+    }                                                                                                        \
+    TEST_F(Fixture, ALookAlikeMadeJustAfterASaveLateInItsSecondIsNotIt) {                                    \
+        expectKeptAndToldBeside(*this, lookAlikeAroundTheSave(*this, 900, 0.95, false));                     \
+    }                                                                                                        \
+    TEST_F(Fixture, AKeptBookingBesideALookAlikeJustBeforeItIsFoundWithoutAQuestion) {                       \
+        expectFound(*this, lookAlikeAroundTheSave(*this, -300, 0.95, true));                                 \
+    }                                                                                                        \
+    TEST_F(Fixture, TwoTrackerClocks40SecondsApartLoseNoDroppedBooking) {                                    \
+        expectKeptAndToldBeside(*this, lookAlikeUnderOddClocks(                                              \
+                                           *this, [this] { server().setSecondClock(40'000); }, false));      \
+    }                                                                                                        \
+    TEST_F(Fixture, TwoTrackerClocks40SecondsApartStillFindTheKeptBooking) {                                 \
+        expectFound(*this, lookAlikeUnderOddClocks(                                                          \
+                               *this, [this] { server().setSecondClock(40'000); }, true));                   \
+    }                                                                                                        \
+    TEST_F(Fixture, ADateFromACacheLosesNoDroppedBooking) {                                                  \
+        expectKeptAndToldBeside(*this, lookAlikeUnderOddClocks(                                              \
+                                           *this, [this] { server().setCachedDates(120); }, false));         \
+    }                                                                                                        \
+    TEST_F(Fixture, ADateFromACacheStillFindsTheKeptBooking) {                                               \
+        expectFound(*this, lookAlikeUnderOddClocks(                                                          \
+                               *this, [this] { server().setCachedDates(120); }, true));                      \
+    }                                                                                                        \
+    TEST_F(Fixture, StampsAMinuteAheadOfTheDateLoseNoDroppedBooking) {                                       \
+        expectKeptAndToldBeside(*this, lookAlikeUnderOddClocks(                                              \
+                                           *this, [this] { server().setStampOffset(60'000); }, false));      \
+    }                                                                                                        \
+    TEST_F(Fixture, StampsAMinuteAheadOfTheDateStillFindTheKeptBooking) {                                    \
+        expectFound(*this, lookAlikeUnderOddClocks(                                                          \
+                               *this, [this] { server().setStampOffset(60'000); }, true));                   \
+    }                                                                                                        \
+    TEST_F(Fixture, ABookingFoundByALaterCheckTakesOffOnlyItsSeconds) {                                      \
+        foundLater(*this);                                                                                   \
+    }                                                                                                        \
+    TEST_F(Fixture, AQuestionLeftOpenIsAskedAgainAtTheNextStart) {                                           \
+        questionLeftOpen(*this);                                                                             \
+    }                                                                                                        \
+    TEST_F(Fixture, ItWasSavedAndAKillAtOnceKeepTheAnswer) {                                                 \
+        itWasSavedThenAKill(*this);                                                                          \
+    }                                                                                                        \
+    TEST_F(Fixture, ATypedTimeSurvivesAKill) {                                                               \
+        typedThenAKill(*this);                                                                               \
+    }
+
+VELMORA_BEFORE_THE_BOOKING_TESTS(AsanaBookingRecoveryTest)
+VELMORA_BEFORE_THE_BOOKING_TESTS(YouTrackBookingRecoveryTest)
+
+TEST_F(AsanaBookingRecoveryTest, AKeptBookingOnAColleaguesTaskIsFoundWithoutAQuestion) {
+    addTask(QStringLiteral("u2"));
+    addLookAlike(now().addSecs(-30));
+    killKept(0);
+    if (HasFatalFailure()) {
+        return;
+    }
+    expectFound(*this, recover(service()));
 }
 
 // --- the question ----------------------------------------------------------------------
