@@ -56,14 +56,25 @@ void descriptionView(benchmark::State& state, const QString& html) {
     });
 }
 
-void calendarCardSize(benchmark::State& state, const QString& html) {
-    QStandardItemModel model(1, 1);
+// One calendar entry with `html` for its description, in a card 200 pixels wide.
+void fillEntry(QStandardItemModel& model, const QString& html) {
     const QModelIndex index = model.index(0, 0);
     model.setData(index, QStringLiteral("T-1"), CalendarEntryModel::TaskLabelRole);
     model.setData(index, QStringLiteral("1h"), CalendarEntryModel::SpentTimeRole);
     model.setData(index, html, CalendarEntryModel::DescriptionRole);
+}
+
+QStyleOptionViewItem cardOption() {
     QStyleOptionViewItem option;
     option.rect = QRect(0, 0, 200, 0);
+    return option;
+}
+
+void calendarCardSize(benchmark::State& state, const QString& html) {
+    QStandardItemModel model(1, 1);
+    fillEntry(model, html);
+    const QModelIndex index = model.index(0, 0);
+    const QStyleOptionViewItem option = cardOption();
     timed(state, [&] {
         CalendarEntryCard card;
         benchmark::DoNotOptimize(card.sizeHint(option, index));
@@ -73,12 +84,9 @@ void calendarCardSize(benchmark::State& state, const QString& html) {
 // A new card sized and painted, as the calendar shows an entry it has not shown before.
 void calendarCardPaint(benchmark::State& state, const QString& html) {
     QStandardItemModel model(1, 1);
+    fillEntry(model, html);
     const QModelIndex index = model.index(0, 0);
-    model.setData(index, QStringLiteral("T-1"), CalendarEntryModel::TaskLabelRole);
-    model.setData(index, QStringLiteral("1h"), CalendarEntryModel::SpentTimeRole);
-    model.setData(index, html, CalendarEntryModel::DescriptionRole);
-    QStyleOptionViewItem option;
-    option.rect = QRect(0, 0, 200, 0);
+    const QStyleOptionViewItem option = cardOption();
     QImage image(200, 400, QImage::Format_RGB32);
     timed(state, [&] {
         CalendarEntryCard card;
