@@ -83,6 +83,19 @@ struct Pool {
 
 Pool& pool();
 
+// Ends every process the pool keeps idle (outside its lock: each end waits for the process).
+void endIdle(Pool& shared) {
+    std::deque<IdleProcess> idle;
+    {
+        std::lock_guard lock(shared.mutex);
+        idle.swap(shared.idle);
+        shared.counts.alive -= int(idle.size());
+    }
+    for (IdleProcess& waiting : idle) {
+        end(waiting.process);
+    }
+}
+
 // Ends a process of the pool's, drawing or idle.
 void retire(Process& process);
 
@@ -112,19 +125,14 @@ Pool& pool() {
     static Pool* instance = [] {
         auto* created = new Pool;
         Teardown::add(Teardown::Stage::DrawingProcesses, [created] {
-            std::deque<IdleProcess> idle;
             std::thread reaper;
             {
                 std::lock_guard lock(created->mutex);
                 created->stopped = true;
-                idle.swap(created->idle);
-                created->counts.alive -= int(idle.size());
                 reaper.swap(created->reaper);
             }
             created->reaperWake.notify_all();
-            for (IdleProcess& waiting : idle) {
-                end(waiting.process);
-            }
+            endIdle(*created);
             if (reaper.joinable()) {
                 reaper.join();
             }
@@ -490,16 +498,7 @@ void PdfRenderHost::useProgram(const QString& path) {
         std::lock_guard lock(choice.mutex);
         choice.chosen = path;
     }
-    std::deque<IdleProcess> idle;
-    {
-        auto& shared = pool();
-        std::lock_guard lock(shared.mutex);
-        idle.swap(shared.idle);
-        shared.counts.alive -= int(idle.size());
-    }
-    for (IdleProcess& waiting : idle) {
-        end(waiting.process);
-    }
+    endIdle(pool());
 }
 
 std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProtocol::Request& asked,

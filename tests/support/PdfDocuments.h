@@ -25,6 +25,12 @@ inline QByteArray pdfOf(const QList<QByteArray>& objects) {
     return pdf;
 }
 
+// A stream object of this dictionary (its /Length added) around `data`.
+inline QByteArray streamOf(const QByteArray& dictionary, const QByteArray& data) {
+    return "<< " + dictionary + " /Length " + QByteArray::number(data.size()) + " >>\nstream\n" + data +
+           "\nendstream";
+}
+
 // The bytes as a Flate stream holds them.
 inline QByteArray deflated(const QByteArray& raw) {
     uLongf size = compressBound(uLong(raw.size()));

@@ -30,6 +30,7 @@ using namespace velmora::images;
 using namespace velmora::images::testing;
 using velmora::test::deflated;
 using velmora::test::pdfOf;
+using velmora::test::streamOf;
 
 namespace {
 
@@ -37,11 +38,6 @@ namespace {
 // that backs it (two seconds) with ample room for a busy machine and the sanitizers. Each
 // document below kept the old renderer busy far longer than this (see each one).
 constexpr int answeredWithinMs = 10000;
-
-QByteArray streamOf(const QByteArray& dictionary, const QByteArray& data) {
-    return "<< " + dictionary + " /Length " + QByteArray::number(data.size()) + " >>\nstream\n" + data +
-           "\nendstream";
-}
 
 // A one-page PDF of 60 x 60 points: catalog, page tree, page (with these resources and
 // contents), then the objects given, from number 4 on.

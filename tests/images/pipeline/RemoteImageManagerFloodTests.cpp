@@ -37,6 +37,7 @@ using velmora::test::deflated;
 using velmora::test::ImageAnswer;
 using velmora::test::LoopbackImageServer;
 using velmora::test::pdfOf;
+using velmora::test::streamOf;
 using velmora::test::waitUntil;
 
 namespace {
@@ -48,11 +49,6 @@ constexpr qint64 plainWithinMs = 4000;
 #else
 constexpr qint64 plainWithinMs = 2000;
 #endif
-
-QByteArray streamOf(const QByteArray& dictionary, const QByteArray& data) {
-    return "<< " + dictionary + " /Length " + QByteArray::number(data.size()) + " >>\nstream\n" + data +
-           "\nendstream";
-}
 
 // A page of 60 x 60 points drawn by the stream `contents`, then the objects given, from number 5 on.
 QByteArray onePagePdf(const QByteArray& contents, const QList<QByteArray>& objects = {},
