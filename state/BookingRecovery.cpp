@@ -14,12 +14,6 @@ namespace velmora {
 
 namespace {
 
-bool sameMinutes(const WorkEntry& entry, const WorkLogBooking& booking) {
-    return std::isfinite(entry.spentTimeSeconds) && std::abs(entry.spentTimeSeconds) < 1e12 &&
-           std::llround(entry.spentTimeSeconds / 60.0) ==
-               std::llround(static_cast<double>(booking.seconds) / 60.0);
-}
-
 bool sameStart(const WorkEntry& entry, const WorkLogBooking& booking) {
     return std::abs(entry.started.msecsTo(booking.started)) < 1000;
 }
@@ -93,7 +87,7 @@ Standing standing(const WorkEntry& entry, const WorkLogBooking& booking) {
 
 bool BookingRecovery::looksLike(const WorkEntry& entry, const WorkLogBooking& booking) {
     if (entry.issue.id != booking.taskId || !entry.started.isValid() || !booking.started.isValid() ||
-        !sameMinutes(entry, booking)) {
+        !booking.sameMinutesAs(entry)) {
         return false;
     }
     switch (booking.dating.value_or(WorkLogBooking::Dating::exact)) {

@@ -1,6 +1,5 @@
 #include "core/time/AbstractWorkLogForm.h"
 
-#include <cmath>
 #include <utility>
 
 namespace velmora {
@@ -137,13 +136,10 @@ void AbstractWorkLogForm::departLate(WorkLogBooking& booking, qint64 waitedMs) c
 
 std::optional<std::vector<QString>> AbstractWorkLogForm::entriesLike(const WorkLogBooking& booking) const {
     std::vector<QString> ids;
-    const qint64 minutes = std::llround(static_cast<double>(booking.seconds) / 60.0);
     for (const WorkEntry& entry : m_entriesRead) {
         // The same minutes on the task: whatever else the check compares, an entry that
         // differs here is never taken for the booking.
-        if (entry.issue.id != booking.taskId || !std::isfinite(entry.spentTimeSeconds) ||
-            std::abs(entry.spentTimeSeconds) >= 1e12 ||
-            std::llround(entry.spentTimeSeconds / 60.0) != minutes) {
+        if (entry.issue.id != booking.taskId || !booking.sameMinutesAs(entry)) {
             continue;
         }
         if (ids.size() >= entriesBeforeKept) {

@@ -10,6 +10,8 @@
 
 namespace velmora {
 
+struct WorkEntry;
+
 // A booking as it goes out to the tracker. The timer keeps it, on disk, while the
 // booking is on its way: a run that ends before the tracker answered can then look for
 // the entry at the next start instead of booking the same time twice.
@@ -42,6 +44,11 @@ struct WorkLogBooking {
     // minutes) before it left: none of them can be the booking. Absent where that was
     // not learnt (the read failed, or records written before).
     std::optional<std::vector<QString>> before = std::nullopt;
+
+    // Whether `entry` holds the same whole minutes as this booking (what every tracker keeps
+    // of it): an entry that differs here is never taken for the booking. A count of seconds
+    // that is not finite, or too large to round, holds none.
+    bool sameMinutesAs(const WorkEntry& entry) const;
 
     friend bool operator==(const WorkLogBooking&, const WorkLogBooking&) = default;
 };
