@@ -16,7 +16,7 @@
 #include "ProcessMemory.h"
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageSVGCoder.h"
-#include "images/coders/PdfRenderHost.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/DecodeOptions.h"
 #include "images/core/DispatchQueue.h"
 #include "tests/support/PdfDocuments.h"
@@ -341,7 +341,7 @@ int main(int argc, char** argv) {
     };
     // No more start than draw at once, however many screens: the slots are the most.
     bounds.atMost("two screens of 40 PDF avatars at once: drawing processes started", idleCounter("started"),
-                  PdfRenderHost::maxBusyProcesses());
+                  VectorRenderHost::maxBusyProcesses());
     bounds.atMost("a minute after them: drawing processes left", idleCounter("drawing_processes_left"), 0);
     bounds.atMost(
         "a minute after them: anonymous, with drawing processes / after PNG ones",

@@ -1,6 +1,6 @@
 #include "images/coders/PdfVectorImageSource.h"
 
-#include "images/coders/PdfRenderHost.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/coders/VectorDrawingCost.h"
 #include "images/core/Image.h"
 
@@ -172,11 +172,11 @@ QSizeF PdfVectorImageSource::load(const QByteArray& data, int pageIndex) {
         !VectorDrawingCost::pdfWithinBound(data) || declaresOnlyEmptyBoxes(data)) {
         return {};
     }
-    PdfRenderProtocol::Request request;
+    VectorRenderProtocol::Request request;
     request.document = data;
     request.page = pageIndex;
-    const auto answer = PdfRenderHost::ask(request);
-    if (!answer || answer->status != PdfRenderProtocol::Status::Drawn) {
+    const auto answer = VectorRenderHost::ask(request);
+    if (!answer || answer->status != VectorRenderProtocol::Status::Drawn) {
         return {};
     }
     return answer->pageSize;
@@ -198,12 +198,12 @@ QImage PdfVectorImageSource::renderPage(const QSize& pixelSize) const {
     if (pixelSize.isEmpty() || !fitsPixelBudget(pixelSize)) {
         return {};
     }
-    PdfRenderProtocol::Request request;
+    VectorRenderProtocol::Request request;
     request.document = m_data;
     request.page = m_pageIndex;
     request.pixels = pixelSize;
-    const auto answer = PdfRenderHost::ask(request);
-    if (!answer || answer->status != PdfRenderProtocol::Status::Drawn) {
+    const auto answer = VectorRenderHost::ask(request);
+    if (!answer || answer->status != VectorRenderProtocol::Status::Drawn) {
         return {};
     }
     return answer->image;

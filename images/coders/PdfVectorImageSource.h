@@ -11,7 +11,7 @@
 namespace velmora::images {
 
 // One page of a PDF document as a vector image, drawn at whatever size it is drawn by the PDF
-// drawing process (PdfRenderHost), within its budget of time: a page that costs more is no
+// drawing process (VectorRenderHost), within its budget of time: a page that costs more is no
 // drawing, and no page waits for another.
 class PdfVectorImageSource : public VectorImageSource {
 public:

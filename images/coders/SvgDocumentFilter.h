@@ -26,7 +26,7 @@ namespace velmora::images {
 // What it writes is bounded too, as it is written, since QtSvg's cost follows it: at most
 // maxElements elements (a document with more is refused), and text as names are bounded. What
 // reading and drawing cost beyond that is bounded by the drawing process it runs in, which
-// stops both at its budget (see PdfRenderProtocol).
+// stops both at its budget (see VectorRenderProtocol).
 class SvgDocumentFilter {
 public:
     // The filtered document as UTF-8 XML; empty when the data is not a well-formed XML document

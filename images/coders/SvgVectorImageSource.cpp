@@ -1,6 +1,6 @@
 #include "images/coders/SvgVectorImageSource.h"
 
-#include "images/coders/PdfRenderHost.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/Image.h"
 
 #include <QPainter>
@@ -18,11 +18,11 @@ std::shared_ptr<SvgVectorImageSource> SvgVectorImageSource::create(const QByteAr
     if (document.isEmpty()) {
         return nullptr;
     }
-    PdfRenderProtocol::Request request;
-    request.kind = PdfRenderProtocol::Kind::Svg;
+    VectorRenderProtocol::Request request;
+    request.kind = VectorRenderProtocol::Kind::Svg;
     request.document = document;
-    const auto answer = PdfRenderHost::ask(request);
-    if (!answer || answer->status != PdfRenderProtocol::Status::Drawn) {
+    const auto answer = VectorRenderHost::ask(request);
+    if (!answer || answer->status != VectorRenderProtocol::Status::Drawn) {
         return nullptr;
     }
     return std::shared_ptr<SvgVectorImageSource>(new SvgVectorImageSource(document, answer->pageSize));
@@ -32,12 +32,12 @@ QImage SvgVectorImageSource::renderCanvas(const QSize& pixelSize) const {
     if (pixelSize.isEmpty() || !fitsPixelBudget(pixelSize)) {
         return {};
     }
-    PdfRenderProtocol::Request request;
-    request.kind = PdfRenderProtocol::Kind::Svg;
+    VectorRenderProtocol::Request request;
+    request.kind = VectorRenderProtocol::Kind::Svg;
     request.document = m_data;
     request.pixels = pixelSize;
-    const auto answer = PdfRenderHost::ask(request);
-    if (!answer || answer->status != PdfRenderProtocol::Status::Drawn) {
+    const auto answer = VectorRenderHost::ask(request);
+    if (!answer || answer->status != VectorRenderProtocol::Status::Drawn) {
         return {};
     }
     return answer->image;

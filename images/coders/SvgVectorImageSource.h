@@ -11,7 +11,7 @@
 namespace velmora::images {
 
 // An SVG document from outside as a vector image, drawn at whatever size it is drawn by the
-// vector drawing process (PdfRenderHost), within its budget of time: the document is filtered
+// vector drawing process (VectorRenderHost), within its budget of time: the document is filtered
 // (SvgDocumentFilter) and read by QtSvg only there, so neither a hostile document's cost nor a
 // crash reaches the app, and quitting never waits for a drawing. Every road by which an SVG
 // document from outside is drawn goes through here.

@@ -1,6 +1,6 @@
 #include "images/download/DecodeLanes.h"
 
-#include "images/coders/PdfRenderHost.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/DecodeAttempt.h"
 #include "images/core/Teardown.h"
 
@@ -157,7 +157,7 @@ DecodeLanes::~DecodeLanes() {
 DecodeLanes& DecodeLanes::shared() {
     // Never destroyed: its threads end at the teardown, before the statics they use go.
     static DecodeLanes* lanes = [] {
-        const int drawings = PdfRenderHost::maxBusyProcesses();
+        const int drawings = VectorRenderHost::maxBusyProcesses();
         const int costly = std::max(1, drawings / 2);
         auto* created = new DecodeLanes(std::max(1, drawings - costly), costly);
         Teardown::add(Teardown::Stage::Work, [state = created->m_state] { state->stop(); });

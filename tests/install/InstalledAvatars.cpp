@@ -3,7 +3,7 @@
 // program it found. Exits 0 when both are drawn.
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageSVGCoder.h"
-#include "images/coders/PdfRenderHost.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/DecodeOptions.h"
 #include "tests/support/PdfDocuments.h"
 #include "tests/support/main/SanitizerDefaults.h"
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
         pdfDrawn = drawnRed(pdf);
         svgDrawn = drawnRed(svg);
     }
-    std::printf("drawing program: %s\n", qPrintable(PdfRenderHost::programPath()));
+    std::printf("drawing program: %s\n", qPrintable(VectorRenderHost::programPath()));
     std::printf("PDF avatar %s\nSVG avatar %s\n", pdfDrawn ? "drawn" : "not drawn",
                 svgDrawn ? "drawn" : "not drawn");
     return pdfDrawn && svgDrawn ? 0 : 1;

@@ -1,6 +1,6 @@
 #include "images/coders/PdfVectorImageSource.h"
 #include "images/coders/ImageIOCoder.h"
-#include "images/coders/PdfRenderProtocol.h"
+#include "images/coders/vector-render/VectorRenderProtocol.h"
 #include "images/core/DecodeOptions.h"
 #include "images/core/DispatchQueue.h"
 #include "images/core/Teardown.h"
@@ -258,7 +258,7 @@ TEST(PdfVectorImageSourceTest, TheCheapRefusalsTakeLinearTime) {
 TEST(PdfVectorImageSourceTest, AnAnswerIsTakenOnlyAsItWasAskedFor) {
     const auto header = [](quint32 status, quint32 id, double width, double height, qint32 columns,
                            qint32 rows) {
-        QByteArray out(PdfRenderProtocol::answerHeaderSize, '\0');
+        QByteArray out(VectorRenderProtocol::answerHeaderSize, '\0');
         qToLittleEndian(status, out.data());
         qToLittleEndian(id, out.data() + 4);
         quint64 bits = 0;
@@ -270,12 +270,12 @@ TEST(PdfVectorImageSourceTest, AnAnswerIsTakenOnlyAsItWasAskedFor) {
         qToLittleEndian(rows, out.data() + 28);
         return out;
     };
-    PdfRenderProtocol::Request request;
+    VectorRenderProtocol::Request request;
     request.id = 0x51ab77e2;
     request.pixels = QSize(60, 40);
     const quint32 id = request.id;
     const auto decode = [&](const QByteArray& bytes) {
-        return PdfRenderProtocol::decodeAnswerHeader(bytes.constData(), request);
+        return VectorRenderProtocol::decodeAnswerHeader(bytes.constData(), request);
     };
     const auto fine = decode(header(0, id, 30, 20, 60, 40));
     ASSERT_TRUE(fine);
@@ -296,21 +296,21 @@ TEST(PdfVectorImageSourceTest, AnAnswerIsTakenOnlyAsItWasAskedFor) {
         EXPECT_FALSE(decode(header(2, other, 0, 0, 0, 0)));
     }
     // A request reads back as it was written, its kind and id with it.
-    request.kind = PdfRenderProtocol::Kind::Svg;
+    request.kind = VectorRenderProtocol::Kind::Svg;
     request.document = "<svg/>";
     request.page = 0;
-    const QByteArray written = PdfRenderProtocol::encodeRequestHeader(request);
-    ASSERT_EQ(written.size(), PdfRenderProtocol::requestHeaderSize);
+    const QByteArray written = VectorRenderProtocol::encodeRequestHeader(request);
+    ASSERT_EQ(written.size(), VectorRenderProtocol::requestHeaderSize);
     quint32 length = 0;
-    const auto read = PdfRenderProtocol::decodeRequestHeader(written.constData(), &length);
+    const auto read = VectorRenderProtocol::decodeRequestHeader(written.constData(), &length);
     ASSERT_TRUE(read);
-    EXPECT_EQ(read->kind, PdfRenderProtocol::Kind::Svg);
+    EXPECT_EQ(read->kind, VectorRenderProtocol::Kind::Svg);
     EXPECT_EQ(read->id, id);
     EXPECT_EQ(read->pixels, QSize(60, 40));
     EXPECT_EQ(length, 6u);
     QByteArray unknownKind = written;
     qToLittleEndian(quint32(7), unknownKind.data() + 4);
-    EXPECT_FALSE(PdfRenderProtocol::decodeRequestHeader(unknownKind.constData(), &length));
+    EXPECT_FALSE(VectorRenderProtocol::decodeRequestHeader(unknownKind.constData(), &length));
 }
 
 // The half that runs in a child process: a PDF that never ends draws on the image threads when

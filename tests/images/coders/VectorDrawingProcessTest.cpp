@@ -1,7 +1,7 @@
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/ImageSVGCoder.h"
-#include "images/coders/PdfRenderHost.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/coders/SvgDocumentFilter.h"
 #include "images/core/DecodeOptions.h"
 #include "images/core/DispatchQueue.h"
@@ -146,7 +146,7 @@ bool isRedAvatar(const Image& image) {
 
 // The drawing processes this process started (running or stopped, not yet reaped).
 QList<pid_t> drawingProcesses() {
-    const QString program = QFileInfo(PdfRenderHost::programPath()).canonicalFilePath();
+    const QString program = QFileInfo(VectorRenderHost::programPath()).canonicalFilePath();
     QList<pid_t> found;
     for (const qint64 pid : childProcesses(true)) {
         if (QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath() == program) {
@@ -167,8 +167,8 @@ char processState(pid_t pid) {
     return at < text.size() ? text.at(at) : 0;
 }
 
-PdfRenderProtocol::Request pageSizeOf(const QByteArray& pdf) {
-    PdfRenderProtocol::Request request;
+VectorRenderProtocol::Request pageSizeOf(const QByteArray& pdf) {
+    VectorRenderProtocol::Request request;
     request.document = pdf;
     return request;
 }
@@ -196,23 +196,23 @@ TEST(VectorDrawingProcessTest, TheProcessStopsAnSvgAtItsOwnBudget) {
     // Answered by the process that ran out of its budget, not killed by the asking side: QtSvg
     // never asks whether to go on, so only the process's own timers can stop it.
     const QByteArray document = hostileSvgs().first().data;
-    PdfRenderProtocol::Request request;
-    request.kind = PdfRenderProtocol::Kind::Svg;
+    VectorRenderProtocol::Request request;
+    request.kind = VectorRenderProtocol::Kind::Svg;
     request.document = document;
     request.pixels = QSize(60, 60);
-    PdfRenderHost::Failure failure = PdfRenderHost::Failure::None;
-    const auto answer = within<std::optional<PdfRenderProtocol::Answer>>(
-        answeredWithinMs, [&request, &failure] { return PdfRenderHost::ask(request, &failure); });
+    VectorRenderHost::Failure failure = VectorRenderHost::Failure::None;
+    const auto answer = within<std::optional<VectorRenderProtocol::Answer>>(
+        answeredWithinMs, [&request, &failure] { return VectorRenderHost::ask(request, &failure); });
     ASSERT_TRUE(answer.has_value()) << "still drawing";
     ASSERT_TRUE(answer->has_value()) << "no answer, failure " << int(failure);
-    EXPECT_EQ((*answer)->status, PdfRenderProtocol::Status::OverBudget);
-    EXPECT_EQ(failure, PdfRenderHost::Failure::None);
+    EXPECT_EQ((*answer)->status, VectorRenderProtocol::Status::OverBudget);
+    EXPECT_EQ(failure, VectorRenderHost::Failure::None);
 }
 
 TEST(VectorDrawingProcessTest, APngAndAPlainPdfAreDrawnWhileSixSvgsDraw) {
     const QByteArray hostile = hostileSvgs().at(1).data;
     // Six, or as many as leave a drawing slot free on a machine with fewer cores.
-    const int drawing = std::min(6, PdfRenderHost::maxBusyProcesses() - 1);
+    const int drawing = std::min(6, VectorRenderHost::maxBusyProcesses() - 1);
     auto ended = std::make_shared<std::atomic<int>>(0);
     for (int i = 0; i < drawing; ++i) {
         std::thread([hostile, ended] {
@@ -391,18 +391,18 @@ TEST(VectorDrawingProcessTest, AnAppKilledLeavesNoDrawingProcess) {
 class MisbehavingProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_real = PdfRenderHost::programPath();
+        m_real = VectorRenderHost::programPath();
         m_fake = QFileInfo(QCoreApplication::applicationDirPath() +
                            QStringLiteral("/velmora_fake_drawing_program"))
                      .absoluteFilePath();
         ASSERT_TRUE(QFileInfo(m_fake).isExecutable()) << m_fake.toStdString();
     }
-    void TearDown() override { PdfRenderHost::useProgram(m_real); }
+    void TearDown() override { VectorRenderHost::useProgram(m_real); }
     // The fake program under the name that says how it misbehaves.
     void use(const QString& mode) {
         const QString link = m_directory.filePath(mode);
         ASSERT_TRUE(QFile::link(m_fake, link));
-        PdfRenderHost::useProgram(link);
+        VectorRenderHost::useProgram(link);
     }
 
     QTemporaryDir m_directory;
@@ -412,21 +412,21 @@ protected:
 
 TEST_F(MisbehavingProgramTest, AProgramThatNeverGreetsHoldsARequestNoLongerThanItsDeadline) {
     use(QStringLiteral("silent"));
-    PdfRenderHost::Failure failure = PdfRenderHost::Failure::None;
+    VectorRenderHost::Failure failure = VectorRenderHost::Failure::None;
     QElapsedTimer timer;
     timer.start();
-    EXPECT_FALSE(PdfRenderHost::ask(pageSizeOf(plainPdf), &failure));
+    EXPECT_FALSE(VectorRenderHost::ask(pageSizeOf(plainPdf), &failure));
     // Its start counts within the request's two seconds (it had ten of its own).
-    EXPECT_LT(timer.elapsed(), PdfRenderProtocol::answerDeadlineMs + 1000 * slowdown);
-    EXPECT_EQ(failure, PdfRenderHost::Failure::NotStarted);
+    EXPECT_LT(timer.elapsed(), VectorRenderProtocol::answerDeadlineMs + 1000 * slowdown);
+    EXPECT_EQ(failure, VectorRenderHost::Failure::NotStarted);
 }
 
 TEST_F(MisbehavingProgramTest, AnAnswerSentAheadIsNeverTakenForTheNextRequest) {
     // Sent before any request: of the right shape, but not the request's id.
     use(QStringLiteral("ahead"));
-    PdfRenderHost::Failure failure = PdfRenderHost::Failure::None;
-    EXPECT_FALSE(PdfRenderHost::ask(pageSizeOf(plainPdf), &failure));
-    EXPECT_EQ(failure, PdfRenderHost::Failure::Refused);
+    VectorRenderHost::Failure failure = VectorRenderHost::Failure::None;
+    EXPECT_FALSE(VectorRenderHost::ask(pageSizeOf(plainPdf), &failure));
+    EXPECT_EQ(failure, VectorRenderHost::Failure::Refused);
 
     // Sent after an answer, guessing the next id: never taken. An idle process that has said
     // anything is ended before a request (one that says it only as the request goes out is
@@ -434,22 +434,22 @@ TEST_F(MisbehavingProgramTest, AnAnswerSentAheadIsNeverTakenForTheNextRequest) {
     use(QStringLiteral("chatty"));
     int answered = 0;
     for (int i = 0; i < 6; ++i) {
-        const auto answer = PdfRenderHost::ask(pageSizeOf(plainPdf), &failure);
+        const auto answer = VectorRenderHost::ask(pageSizeOf(plainPdf), &failure);
         if (answer) {
             ++answered;
             EXPECT_EQ(answer->pageSize, QSizeF(60, 60)) << "request " << i;
         } else {
-            EXPECT_EQ(failure, PdfRenderHost::Failure::Refused) << "request " << i;
+            EXPECT_EQ(failure, VectorRenderHost::Failure::Refused) << "request " << i;
         }
     }
     EXPECT_GE(answered, 3);
 }
 
 TEST_F(MisbehavingProgramTest, AMissingProgramIsNoAnswerAndItIsLookedForOnlyBesideTheBinary) {
-    PdfRenderHost::useProgram(QString());
-    PdfRenderHost::Failure failure = PdfRenderHost::Failure::None;
-    EXPECT_FALSE(PdfRenderHost::ask(pageSizeOf(plainPdf), &failure));
-    EXPECT_EQ(failure, PdfRenderHost::Failure::NoProgram);
+    VectorRenderHost::useProgram(QString());
+    VectorRenderHost::Failure failure = VectorRenderHost::Failure::None;
+    EXPECT_FALSE(VectorRenderHost::ask(pageSizeOf(plainPdf), &failure));
+    EXPECT_EQ(failure, VectorRenderHost::Failure::NoProgram);
     EXPECT_TRUE(avatar(plainSvg).isNull());
 
     // Installed, libexec/velmora beside bin; in the build tree, beside the binary; nowhere else.
@@ -457,16 +457,16 @@ TEST_F(MisbehavingProgramTest, AMissingProgramIsNoAnswerAndItIsLookedForOnlyBesi
     const QString bin = root.filePath(QStringLiteral("bin"));
     ASSERT_TRUE(QDir().mkpath(bin));
     QStringList lookedAt;
-    EXPECT_TRUE(PdfRenderHost::findProgram(bin, &lookedAt).isEmpty());
+    EXPECT_TRUE(VectorRenderHost::findProgram(bin, &lookedAt).isEmpty());
     const QString installed = root.filePath(QStringLiteral("libexec/velmora/velmora-vector-render"));
     const QString beside = root.filePath(QStringLiteral("bin/velmora-vector-render"));
     EXPECT_EQ(lookedAt, QStringList({installed, beside}));
     ASSERT_TRUE(QDir().mkpath(root.filePath(QStringLiteral("libexec/velmora"))));
     ASSERT_TRUE(QFile::copy(m_fake, beside));
-    EXPECT_EQ(PdfRenderHost::findProgram(bin), beside);
+    EXPECT_EQ(VectorRenderHost::findProgram(bin), beside);
     ASSERT_TRUE(QFile::copy(m_fake, installed));
-    EXPECT_EQ(PdfRenderHost::findProgram(bin), installed);
+    EXPECT_EQ(VectorRenderHost::findProgram(bin), installed);
     // A file that cannot be run is not the program.
     ASSERT_TRUE(QFile::setPermissions(installed, QFile::ReadOwner | QFile::WriteOwner));
-    EXPECT_EQ(PdfRenderHost::findProgram(bin), beside);
+    EXPECT_EQ(VectorRenderHost::findProgram(bin), beside);
 }

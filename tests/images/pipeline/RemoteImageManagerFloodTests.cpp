@@ -6,7 +6,7 @@
 #include "images/cache/ImageCacheConfig.h"
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/ImageSVGCoder.h"
-#include "images/coders/PdfRenderHost.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/DecodeAttempt.h"
 #include "images/download/DecodeLanes.h"
 #include "images/download/RemoteImageDownloader.h"
@@ -100,7 +100,7 @@ QByteArray costlySvg(int index) {
 
 // Kills every drawing process of this test: each is a child of it running the drawing program.
 void killDrawingProcesses() {
-    const QString program = QFileInfo(PdfRenderHost::programPath()).fileName().left(15);
+    const QString program = QFileInfo(VectorRenderHost::programPath()).fileName().left(15);
     for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
         if (!stat.open(QIODevice::ReadOnly)) {
@@ -292,7 +292,7 @@ TEST_F(Avatars, OnTwoCoresEveryPlainPdfIsDrawnAmongTwentyCostlyOnesAndDrawnAgain
     ASSERT_EQ(sched_setaffinity(0, sizeof two, &two), 0);
     // The tests after this one in the same process get the whole machine back.
     const auto restore = qScopeGuard([all] { sched_setaffinity(0, sizeof all, &all); });
-    if (PdfRenderHost::maxBusyProcesses() != 2) {
+    if (VectorRenderHost::maxBusyProcesses() != 2) {
         GTEST_SKIP() << "the drawing slots were counted before this test (run it in a process of its own)";
     }
     for (int i = 0; i < 20; ++i) {

@@ -3,7 +3,7 @@
 //   ahead    greets and sends an answer nobody asked for, then answers each request;
 //   chatty   answers each request, then at once sends one more answer nobody asked for.
 // Answers are of the page's size only: 60 x 60 points to a request, 30 x 30 unasked.
-#include "images/coders/PdfRenderProtocol.h"
+#include "images/coders/vector-render/VectorRenderProtocol.h"
 
 #include <QByteArray>
 #include <QtEndian>
@@ -14,7 +14,7 @@
 #include <csignal>
 #include <cstring>
 
-using velmora::images::PdfRenderProtocol;
+using velmora::images::VectorRenderProtocol;
 
 namespace {
 
@@ -38,11 +38,11 @@ bool writeAll(const QByteArray& bytes) {
 }
 
 QByteArray pageAnswer(quint32 id, double side = 60) {
-    PdfRenderProtocol::Answer answer;
-    answer.status = PdfRenderProtocol::Status::Drawn;
+    VectorRenderProtocol::Answer answer;
+    answer.status = VectorRenderProtocol::Status::Drawn;
     answer.id = id;
     answer.pageSize = QSizeF(side, side);
-    return PdfRenderProtocol::encodeAnswer(answer);
+    return VectorRenderProtocol::encodeAnswer(answer);
 }
 
 } // namespace
@@ -58,17 +58,17 @@ int main(int, char** argv) {
         return 0;
     }
     char greeting[4];
-    qToLittleEndian(PdfRenderProtocol::magic, greeting);
+    qToLittleEndian(VectorRenderProtocol::magic, greeting);
     if (!writeAll(QByteArray(greeting, 4))) {
         return 0;
     }
     if (mode == "ahead" && !writeAll(pageAnswer(0, 30))) {
         return 0;
     }
-    char header[PdfRenderProtocol::requestHeaderSize];
+    char header[VectorRenderProtocol::requestHeaderSize];
     while (readAll(header, sizeof header)) {
         quint32 length = 0;
-        const auto request = PdfRenderProtocol::decodeRequestHeader(header, &length);
+        const auto request = VectorRenderProtocol::decodeRequestHeader(header, &length);
         QByteArray document(length, '\0');
         if (!request || !readAll(document.data(), length) || !writeAll(pageAnswer(request->id))) {
             return 1;

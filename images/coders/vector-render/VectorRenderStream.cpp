@@ -1,4 +1,4 @@
-#include "images/coders/PdfRenderStream.h"
+#include "images/coders/vector-render/VectorRenderStream.h"
 
 #include "images/core/Teardown.h"
 
@@ -16,18 +16,18 @@ namespace {
 // How often a watched wait looks whether the teardown has begun.
 constexpr int streamTeardownPollMs = 20;
 
-bool streamGivenUp(const QDeadlineTimer& deadline, PdfRenderStream::Watch watch) {
-    return deadline.hasExpired() || (watch == PdfRenderStream::Watch::Teardown && Teardown::hasBegun());
+bool streamGivenUp(const QDeadlineTimer& deadline, VectorRenderStream::Watch watch) {
+    return deadline.hasExpired() || (watch == VectorRenderStream::Watch::Teardown && Teardown::hasBegun());
 }
 
 // Waits until the socket is ready for `events`; false once the deadline passed, the teardown
 // began (when watched) or the poll failed. A hang-up counts as ready: the next call reads the
 // end of the stream or fails.
-bool streamReady(int socket, short events, const QDeadlineTimer& deadline, PdfRenderStream::Watch watch) {
+bool streamReady(int socket, short events, const QDeadlineTimer& deadline, VectorRenderStream::Watch watch) {
     while (!streamGivenUp(deadline, watch)) {
         const qint64 left = deadline.remainingTime();
         int slice = left < 0 ? -1 : int(std::min<qint64>(left, std::numeric_limits<int>::max()));
-        if (watch == PdfRenderStream::Watch::Teardown) {
+        if (watch == VectorRenderStream::Watch::Teardown) {
             slice = slice < 0 ? streamTeardownPollMs : std::min(slice, streamTeardownPollMs);
         }
         pollfd entry{socket, events, 0};
@@ -44,7 +44,7 @@ bool streamReady(int socket, short events, const QDeadlineTimer& deadline, PdfRe
 
 } // namespace
 
-bool PdfRenderStream::transfer(int socket, Direction direction, char* data, qsizetype size,
+bool VectorRenderStream::transfer(int socket, Direction direction, char* data, qsizetype size,
                                const QDeadlineTimer& deadline, Watch watch) {
     const bool sending = direction == Direction::Send;
     while (size > 0) {

@@ -5,12 +5,12 @@
 
 namespace velmora::images {
 
-// Moves the bytes of the drawing protocol (PdfRenderProtocol) over its stream socket, on both
-// sides: the app's (PdfRenderHost) and the drawing process's, whose standard input and output
+// Moves the bytes of the drawing protocol (VectorRenderProtocol) over its stream socket, on both
+// sides: the app's (VectorRenderHost) and the drawing process's, whose standard input and output
 // are that socket.
-class PdfRenderStream {
+class VectorRenderStream {
 public:
-    PdfRenderStream() = delete;
+    VectorRenderStream() = delete;
 
     enum class Direction { Send, Receive };
     // Whether a wait gives up once the library's teardown begins. The asking side looks for it

@@ -21,9 +21,9 @@ namespace velmora::images {
 // answer is a fixed header (status, the id of the request it answers, page width and height in
 // points, pixel width and height) followed by the pixels, ARGB32 premultiplied, row after row.
 // The process greets with the magic once it is ready. An SVG has one page, its canvas.
-class PdfRenderProtocol {
+class VectorRenderProtocol {
 public:
-    PdfRenderProtocol() = delete;
+    VectorRenderProtocol() = delete;
 
     static constexpr quint32 magic = 0x52445056; // "VPDR"
     static constexpr int requestHeaderSize = 28;

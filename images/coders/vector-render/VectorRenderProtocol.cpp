@@ -1,4 +1,4 @@
-#include "images/coders/PdfRenderProtocol.h"
+#include "images/coders/vector-render/VectorRenderProtocol.h"
 
 #include "images/core/Image.h"
 
@@ -38,7 +38,7 @@ double real(const char* at) {
 
 } // namespace
 
-QByteArray PdfRenderProtocol::encodeRequestHeader(const Request& request) {
+QByteArray VectorRenderProtocol::encodeRequestHeader(const Request& request) {
     QByteArray out;
     out.reserve(requestHeaderSize);
     putWord(out, magic);
@@ -51,7 +51,7 @@ QByteArray PdfRenderProtocol::encodeRequestHeader(const Request& request) {
     return out;
 }
 
-std::optional<PdfRenderProtocol::Request> PdfRenderProtocol::decodeRequestHeader(const char* header,
+std::optional<VectorRenderProtocol::Request> VectorRenderProtocol::decodeRequestHeader(const char* header,
                                                                                  quint32* documentLength) {
     if (word(header) != magic) {
         return std::nullopt;
@@ -73,7 +73,7 @@ std::optional<PdfRenderProtocol::Request> PdfRenderProtocol::decodeRequestHeader
     return request;
 }
 
-QByteArray PdfRenderProtocol::encodeAnswer(const Answer& answer) {
+QByteArray VectorRenderProtocol::encodeAnswer(const Answer& answer) {
     const QImage image =
         answer.image.isNull() ? QImage() : answer.image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     QByteArray out;
@@ -90,7 +90,7 @@ QByteArray PdfRenderProtocol::encodeAnswer(const Answer& answer) {
     return out;
 }
 
-std::optional<PdfRenderProtocol::Answer> PdfRenderProtocol::decodeAnswerHeader(const char* header,
+std::optional<VectorRenderProtocol::Answer> VectorRenderProtocol::decodeAnswerHeader(const char* header,
                                                                                const Request& request) {
     const quint32 status = word(header);
     // An answer to anything but this request (one sent ahead, or late) is no answer.

@@ -1,6 +1,6 @@
-#include "images/coders/PdfRenderHost.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 
-#include "images/coders/PdfRenderStream.h"
+#include "images/coders/vector-render/VectorRenderStream.h"
 #include "images/core/DecodeAttempt.h"
 #include "images/core/ImageLibraryLog.h"
 #include "images/core/Teardown.h"
@@ -73,12 +73,12 @@ struct Pool {
     // Processes drawing now: each may hold its address-space limit of memory until it is killed,
     // so no more draw at once than the machine has cores.
     int busy = 0;
-    std::chrono::milliseconds idleExit{PdfRenderHost::idleExitMs};
+    std::chrono::milliseconds idleExit{VectorRenderHost::idleExitMs};
     // Runs while processes are idle, asleep until the front one's time is up.
     std::thread reaper;
     bool reaping = false;
     bool stopped = false;
-    PdfRenderHost::Counts counts;
+    VectorRenderHost::Counts counts;
 };
 
 Pool& pool();
@@ -101,7 +101,7 @@ void retire(Process& process);
 
 void reap() {
     // Named so that a look at the app's threads tells what this one waits for.
-    pthread_setname_np(pthread_self(), "pdf-idle-exit");
+    pthread_setname_np(pthread_self(), "vector-idle");
     auto& shared = pool();
     std::unique_lock lock(shared.mutex);
     while (!shared.stopped && !shared.idle.empty()) {
@@ -330,24 +330,24 @@ ProgramChoice& programChoice() {
     return *instance;
 }
 
-std::optional<Process> start(const QDeadlineTimer& deadline, PdfRenderHost::Failure* failure) {
-    const QString path = PdfRenderHost::programPath();
+std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
+    const QString path = VectorRenderHost::programPath();
     if (path.isEmpty()) {
-        *failure = PdfRenderHost::Failure::NoProgram;
+        *failure = VectorRenderHost::Failure::NoProgram;
         return std::nullopt;
     }
-    *failure = PdfRenderHost::Failure::NotStarted;
+    *failure = VectorRenderHost::Failure::NotStarted;
     auto process = Starter::instance().start(QFile::encodeName(path), deadline);
     if (!process) {
         return std::nullopt;
     }
     char greeting[4];
-    if (!PdfRenderStream::receive(process->socket, greeting, 4, deadline, PdfRenderStream::Watch::Teardown) ||
-        qFromLittleEndian<quint32>(greeting) != PdfRenderProtocol::magic) {
+    if (!VectorRenderStream::receive(process->socket, greeting, 4, deadline, VectorRenderStream::Watch::Teardown) ||
+        qFromLittleEndian<quint32>(greeting) != VectorRenderProtocol::magic) {
         end(*process);
         return std::nullopt;
     }
-    *failure = PdfRenderHost::Failure::None;
+    *failure = VectorRenderHost::Failure::None;
     std::lock_guard lock(pool().mutex);
     ++pool().counts.started;
     ++pool().counts.alive;
@@ -361,12 +361,12 @@ bool saidNothing(const Process& process) {
     return ::poll(&entry, 1, 0) == 0;
 }
 
-std::optional<Process> take(const QDeadlineTimer& deadline, PdfRenderHost::Failure* failure) {
+std::optional<Process> take(const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
     auto& shared = pool();
     {
         std::lock_guard lock(shared.mutex);
         if (shared.stopped) {
-            *failure = PdfRenderHost::Failure::TornDown;
+            *failure = VectorRenderHost::Failure::TornDown;
             return std::nullopt;
         }
         if (!shared.idle.empty()) {
@@ -382,9 +382,9 @@ std::optional<Process> take(const QDeadlineTimer& deadline, PdfRenderHost::Failu
 // drawing may take (each is given back by then, so only a flood of drawings waits this long).
 bool takeSlot() {
     auto& shared = pool();
-    const QDeadlineTimer deadline(PdfRenderProtocol::answerDeadlineMs);
+    const QDeadlineTimer deadline(VectorRenderProtocol::answerDeadlineMs);
     std::unique_lock lock(shared.mutex);
-    while (shared.busy >= PdfRenderHost::maxBusyProcesses()) {
+    while (shared.busy >= VectorRenderHost::maxBusyProcesses()) {
         if (shared.stopped || Teardown::hasBegun() || deadline.hasExpired()) {
             return false;
         }
@@ -445,12 +445,12 @@ void retire(Process& process) {
 
 } // namespace
 
-int PdfRenderHost::maxBusyProcesses() {
+int VectorRenderHost::maxBusyProcesses() {
     static const int count = std::max(2, QThread::idealThreadCount());
     return count;
 }
 
-QString PdfRenderHost::findProgram(const QString& binaryDirectory, QStringList* lookedAt) {
+QString VectorRenderHost::findProgram(const QString& binaryDirectory, QStringList* lookedAt) {
     const QString name = QStringLiteral(VELMORA_DRAWING_PROGRAM_NAME);
     const QStringList places{
         QDir::cleanPath(binaryDirectory + QLatin1Char('/') +
@@ -469,7 +469,7 @@ QString PdfRenderHost::findProgram(const QString& binaryDirectory, QStringList* 
     return {};
 }
 
-QString PdfRenderHost::programPath() {
+QString VectorRenderHost::programPath() {
     {
         auto& choice = programChoice();
         std::lock_guard lock(choice.mutex);
@@ -492,7 +492,7 @@ QString PdfRenderHost::programPath() {
     return found;
 }
 
-void PdfRenderHost::useProgram(const QString& path) {
+void VectorRenderHost::useProgram(const QString& path) {
     {
         auto& choice = programChoice();
         std::lock_guard lock(choice.mutex);
@@ -501,12 +501,12 @@ void PdfRenderHost::useProgram(const QString& path) {
     endIdle(pool());
 }
 
-std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProtocol::Request& asked,
+std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRenderProtocol::Request& asked,
                                                             Failure* failure) {
     Failure ignored = Failure::None;
     Failure& why = failure ? *failure : ignored;
     why = Failure::None;
-    if (asked.document.size() > PdfRenderProtocol::maxDocumentBytes || asked.page < 0) {
+    if (asked.document.size() > VectorRenderProtocol::maxDocumentBytes || asked.page < 0) {
         why = Failure::Refused;
         return std::nullopt;
     }
@@ -525,7 +525,7 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
     }
     const auto slot = qScopeGuard([] { giveBackSlot(); });
     // A new process's start and greeting count within the request's time.
-    const QDeadlineTimer deadline(PdfRenderProtocol::answerDeadlineMs);
+    const QDeadlineTimer deadline(VectorRenderProtocol::answerDeadlineMs);
     auto process = take(deadline, &why);
     if (process && !saidNothing(*process)) {
         retire(*process);
@@ -542,7 +542,7 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
     // on: a process's start is not the document's cost); the process is killed then like at its
     // own deadline, and the decode is tried again with the whole budget.
     const int quickMs = DecodeAttempt::quickDrawingMs();
-    const bool quick = quickMs > 0 && quickMs < PdfRenderProtocol::answerDeadlineMs;
+    const bool quick = quickMs > 0 && quickMs < VectorRenderProtocol::answerDeadlineMs;
     QDeadlineTimer drawing = deadline;
     if (quick) {
         const QDeadlineTimer quickLimit(quickMs);
@@ -551,23 +551,23 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
         }
     }
     // An id no process can guess: an answer sent ahead, or late, is refused.
-    PdfRenderProtocol::Request request = asked;
+    VectorRenderProtocol::Request request = asked;
     request.id = QRandomGenerator::global()->generate();
-    const QByteArray header = PdfRenderProtocol::encodeRequestHeader(request);
-    char answerHeader[PdfRenderProtocol::answerHeaderSize];
-    std::optional<PdfRenderProtocol::Answer> answer;
+    const QByteArray header = VectorRenderProtocol::encodeRequestHeader(request);
+    char answerHeader[VectorRenderProtocol::answerHeaderSize];
+    std::optional<VectorRenderProtocol::Answer> answer;
     bool refused = false;
     const auto send = [&](const char* data, qsizetype size) {
-        return PdfRenderStream::send(process->socket, data, size, drawing, PdfRenderStream::Watch::Teardown);
+        return VectorRenderStream::send(process->socket, data, size, drawing, VectorRenderStream::Watch::Teardown);
     };
     const auto receive = [&](char* data, qsizetype size) {
-        return PdfRenderStream::receive(process->socket, data, size, drawing,
-                                        PdfRenderStream::Watch::Teardown);
+        return VectorRenderStream::receive(process->socket, data, size, drawing,
+                                        VectorRenderStream::Watch::Teardown);
     };
     if (send(header.constData(), header.size()) &&
         send(request.document.constData(), request.document.size()) &&
         receive(answerHeader, sizeof answerHeader)) {
-        answer = PdfRenderProtocol::decodeAnswerHeader(answerHeader, request);
+        answer = VectorRenderProtocol::decodeAnswerHeader(answerHeader, request);
         refused = !answer;
     }
     if (answer && !answer->image.isNull()) {
@@ -593,13 +593,13 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
     }
     // A process that ran out of its budget may have been stopped anywhere (and ends itself when
     // its own timers stopped it): the next request gets a new one.
-    if (answer && answer->status != PdfRenderProtocol::Status::OverBudget) {
+    if (answer && answer->status != VectorRenderProtocol::Status::OverBudget) {
         giveBack(*process);
     } else {
         retire(*process);
     }
     if (answer) {
-        if (answer->status == PdfRenderProtocol::Status::OverBudget) {
+        if (answer->status == VectorRenderProtocol::Status::OverBudget) {
             DecodeAttempt::noteOverBudget();
         }
     } else if (quick && drawing.hasExpired() && !Teardown::hasBegun()) {
@@ -610,7 +610,7 @@ std::optional<PdfRenderProtocol::Answer> PdfRenderHost::ask(const PdfRenderProto
     return answer;
 }
 
-void PdfRenderHost::setIdleExitMsForTesting(int milliseconds) {
+void VectorRenderHost::setIdleExitMsForTesting(int milliseconds) {
     auto& shared = pool();
     {
         std::lock_guard lock(shared.mutex);
@@ -619,7 +619,7 @@ void PdfRenderHost::setIdleExitMsForTesting(int milliseconds) {
     shared.reaperWake.notify_all();
 }
 
-PdfRenderHost::Counts PdfRenderHost::takeCountsForTesting() {
+VectorRenderHost::Counts VectorRenderHost::takeCountsForTesting() {
     auto& shared = pool();
     std::lock_guard lock(shared.mutex);
     const Counts counts = shared.counts;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "images/coders/PdfRenderProtocol.h"
+#include "images/coders/vector-render/VectorRenderProtocol.h"
 
 #include <QByteArray>
 
@@ -23,7 +23,7 @@ public:
     PdfPageRenderer(const PdfPageRenderer&) = delete;
     PdfPageRenderer& operator=(const PdfPageRenderer&) = delete;
 
-    PdfRenderProtocol::Answer answer(const PdfRenderProtocol::Request& request);
+    VectorRenderProtocol::Answer answer(const VectorRenderProtocol::Request& request);
 
 private:
     QByteArray m_data;

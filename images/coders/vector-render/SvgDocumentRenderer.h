@@ -1,6 +1,6 @@
 #pragma once
 
-#include "images/coders/PdfRenderProtocol.h"
+#include "images/coders/vector-render/VectorRenderProtocol.h"
 
 #include <QByteArray>
 
@@ -22,7 +22,7 @@ public:
     SvgDocumentRenderer(const SvgDocumentRenderer&) = delete;
     SvgDocumentRenderer& operator=(const SvgDocumentRenderer&) = delete;
 
-    PdfRenderProtocol::Answer answer(const PdfRenderProtocol::Request& request);
+    VectorRenderProtocol::Answer answer(const VectorRenderProtocol::Request& request);
 
 private:
     QByteArray m_data;

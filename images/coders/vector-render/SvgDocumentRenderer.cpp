@@ -1,4 +1,4 @@
-#include "images/coders/pdf-render/SvgDocumentRenderer.h"
+#include "images/coders/vector-render/SvgDocumentRenderer.h"
 
 #include "images/coders/SvgDocumentFilter.h"
 
@@ -11,9 +11,9 @@ SvgDocumentRenderer::SvgDocumentRenderer() = default;
 
 SvgDocumentRenderer::~SvgDocumentRenderer() = default;
 
-PdfRenderProtocol::Answer SvgDocumentRenderer::answer(const PdfRenderProtocol::Request& request) {
-    using Status = PdfRenderProtocol::Status;
-    PdfRenderProtocol::Answer answer;
+VectorRenderProtocol::Answer SvgDocumentRenderer::answer(const VectorRenderProtocol::Request& request) {
+    using Status = VectorRenderProtocol::Status;
+    VectorRenderProtocol::Answer answer;
     if (!m_renderer || request.document != m_data) {
         m_renderer.reset();
         m_data = request.document;

@@ -1,4 +1,4 @@
-#include "images/coders/pdf-render/PdfPageRenderer.h"
+#include "images/coders/vector-render/PdfPageRenderer.h"
 
 #include <poppler-qt6.h>
 
@@ -24,8 +24,8 @@ struct Budget {
     QElapsedTimer wall;
     Budget() { wall.start(); }
     bool spent() const {
-        return processCpuMs() - cpuStartMs >= PdfRenderProtocol::cpuBudgetMs ||
-               wall.elapsed() >= PdfRenderProtocol::wallBudgetMs;
+        return processCpuMs() - cpuStartMs >= VectorRenderProtocol::cpuBudgetMs ||
+               wall.elapsed() >= VectorRenderProtocol::wallBudgetMs;
     }
 };
 
@@ -42,9 +42,9 @@ PdfPageRenderer::PdfPageRenderer() {
 
 PdfPageRenderer::~PdfPageRenderer() = default;
 
-PdfRenderProtocol::Answer PdfPageRenderer::answer(const PdfRenderProtocol::Request& request) {
-    using Status = PdfRenderProtocol::Status;
-    PdfRenderProtocol::Answer answer;
+VectorRenderProtocol::Answer PdfPageRenderer::answer(const VectorRenderProtocol::Request& request) {
+    using Status = VectorRenderProtocol::Status;
+    VectorRenderProtocol::Answer answer;
     if (!m_document || request.document != m_data) {
         m_document.reset();
         m_data = request.document;

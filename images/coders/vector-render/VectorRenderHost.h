@@ -1,6 +1,6 @@
 #pragma once
 
-#include "images/coders/PdfRenderProtocol.h"
+#include "images/coders/vector-render/VectorRenderProtocol.h"
 
 #include <QString>
 #include <QStringList>
@@ -9,7 +9,7 @@
 
 namespace velmora::images {
 
-// The asking side of the vector drawing processes (see PdfRenderProtocol). Each request takes a
+// The asking side of the vector drawing processes (see VectorRenderProtocol). Each request takes a
 // process of its own, an idle one or a new one, so no drawing waits for another (unless as many
 // as the machine has cores draw at once: then for one of them to end, within its deadline). A
 // process that does not answer by the deadline, or answers anything but its request, is killed
@@ -24,9 +24,9 @@ namespace velmora::images {
 // burst of drawings starts no more processes than drew at once and none only to end it. One
 // left idle for idleExitMs is ended: an app that shows no new vector image for a while holds
 // none. Nothing wakes while processes wait but the one timer of the oldest's end.
-class PdfRenderHost {
+class VectorRenderHost {
 public:
-    PdfRenderHost() = delete;
+    VectorRenderHost() = delete;
 
     // Why a request has no answer.
     enum class Failure {
@@ -52,7 +52,7 @@ public:
     // the document's cost, the failures above are not. The decode attempt on the calling thread
     // (DecodeAttempt) learns the same, and a drawing under its quick limit is given up at that
     // limit.
-    static std::optional<PdfRenderProtocol::Answer> ask(const PdfRenderProtocol::Request& request,
+    static std::optional<VectorRenderProtocol::Answer> ask(const VectorRenderProtocol::Request& request,
                                                         Failure* failure = nullptr);
 
     // The drawing program, looked for once relative to the running binary (see findProgram);

@@ -1,7 +1,7 @@
-#include "images/coders/PdfRenderHost.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/coders/ImageIOCoder.h"
-#include "images/coders/PdfRenderProtocol.h"
-#include "images/coders/PdfRenderStream.h"
+#include "images/coders/vector-render/VectorRenderProtocol.h"
+#include "images/coders/vector-render/VectorRenderStream.h"
 #include "images/core/DecodeOptions.h"
 #include "images/core/Teardown.h"
 #include "tests/images/support/ChildProcesses.h"
@@ -111,7 +111,7 @@ std::optional<qint64> idleExitThread() {
     for (const QString& task :
          QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile name(QStringLiteral("/proc/self/task/%1/comm").arg(task));
-        if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "pdf-idle-exit") {
+        if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "vector-idle") {
             return task.toLongLong();
         }
     }
@@ -143,28 +143,28 @@ template <typename Work> void atOnce(int count, Work work) {
 
 // The idle time back to the app's when a test ends, however it ends.
 struct IdleExit {
-    explicit IdleExit(int milliseconds) { PdfRenderHost::setIdleExitMsForTesting(milliseconds); }
-    ~IdleExit() { PdfRenderHost::setIdleExitMsForTesting(0); }
+    explicit IdleExit(int milliseconds) { VectorRenderHost::setIdleExitMsForTesting(milliseconds); }
+    ~IdleExit() { VectorRenderHost::setIdleExitMsForTesting(0); }
 };
 
 const char* quitChildVariable = "VELMORA_PDF_HOST_QUIT_CHILD";
 
 } // namespace
 
-TEST(PdfRenderHostTest, ABurstReusesItsProcessesWhichEndWhenIdleAndCostNothingMeanwhile) {
+TEST(VectorRenderHostTest, ABurstReusesItsProcessesWhichEndWhenIdleAndCostNothingMeanwhile) {
     // None left from an earlier test of this process.
     IdleExit idle(1);
     ASSERT_TRUE(eventually([] { return drawingProcesses().empty(); }));
-    PdfRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
-    (void)PdfRenderHost::takeCountsForTesting();
+    VectorRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
+    (void)VectorRenderHost::takeCountsForTesting();
     std::atomic<int> drawn{0};
     atOnce(40, [&](int i) { drawn += avatar(plainPage(i)).isNull() ? 0 : 1; });
     EXPECT_EQ(drawn.load(), 40);
-    const auto burst = PdfRenderHost::takeCountsForTesting();
+    const auto burst = VectorRenderHost::takeCountsForTesting();
     // Each process started held a drawing slot of its own, and every one was kept.
     EXPECT_GE(burst.started, 1);
     EXPECT_LE(burst.started, burst.mostBusy);
-    EXPECT_LE(burst.mostBusy, PdfRenderHost::maxBusyProcesses());
+    EXPECT_LE(burst.mostBusy, VectorRenderHost::maxBusyProcesses());
     EXPECT_EQ(burst.alive, burst.started);
     const std::set<qint64> kept = drawingProcesses();
     EXPECT_EQ(int(kept.size()), burst.started);
@@ -184,25 +184,25 @@ TEST(PdfRenderHostTest, ABurstReusesItsProcessesWhichEndWhenIdleAndCostNothingMe
     QThread::msleep(500);
     EXPECT_EQ(allWakeUps(), before);
     EXPECT_FALSE(avatar(plainPage(40)).isNull());
-    EXPECT_EQ(PdfRenderHost::takeCountsForTesting().started, 0);
+    EXPECT_EQ(VectorRenderHost::takeCountsForTesting().started, 0);
 
     // Once idle for their time, none is left; the next avatar starts one and is drawn.
-    PdfRenderHost::setIdleExitMsForTesting(200);
+    VectorRenderHost::setIdleExitMsForTesting(200);
     EXPECT_TRUE(eventually([] { return drawingProcesses().empty(); }))
         << drawingProcesses().size() << " left";
-    EXPECT_EQ(PdfRenderHost::takeCountsForTesting().alive, 0);
+    EXPECT_EQ(VectorRenderHost::takeCountsForTesting().alive, 0);
     EXPECT_TRUE(eventually([] { return !idleExitThread(); })) << "the timer outlived the processes";
-    PdfRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
+    VectorRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
     EXPECT_FALSE(avatar(plainPage(41)).isNull());
-    const auto after = PdfRenderHost::takeCountsForTesting();
+    const auto after = VectorRenderHost::takeCountsForTesting();
     EXPECT_EQ(after.started, 1);
     EXPECT_EQ(after.alive, 1);
 }
 
-TEST(PdfRenderHostTest, NoMoreDrawAtOnceThanTheSlotsAndEverySlotIsUsed) {
+TEST(VectorRenderHostTest, NoMoreDrawAtOnceThanTheSlotsAndEverySlotIsUsed) {
     IdleExit idle(10 * 60 * 1000);
-    const int slotCount = PdfRenderHost::maxBusyProcesses();
-    (void)PdfRenderHost::takeCountsForTesting();
+    const int slotCount = VectorRenderHost::maxBusyProcesses();
+    (void)VectorRenderHost::takeCountsForTesting();
     std::atomic<bool> drawing{true};
     std::size_t mostAlive = 0;
     std::thread watcher([&] {
@@ -212,21 +212,21 @@ TEST(PdfRenderHostTest, NoMoreDrawAtOnceThanTheSlotsAndEverySlotIsUsed) {
         }
     });
     // Each holds its slot for its whole budget, a second or more: the ones beyond the slots wait.
-    PdfRenderProtocol::Request request;
+    VectorRenderProtocol::Request request;
     request.document = endlessPage();
     request.pixels = QSize(60, 60);
-    atOnce(slotCount + 3, [&](int) { (void)PdfRenderHost::ask(request); });
+    atOnce(slotCount + 3, [&](int) { (void)VectorRenderHost::ask(request); });
     drawing.store(false);
     watcher.join();
     // Each page ran out of its budget, so its process is not kept (it may have been stopped
     // anywhere): a new one starts for each, but never more alive than the slots.
-    const auto counts = PdfRenderHost::takeCountsForTesting();
+    const auto counts = VectorRenderHost::takeCountsForTesting();
     EXPECT_EQ(counts.mostBusy, slotCount);
     EXPECT_LE(counts.started, slotCount + 3);
     EXPECT_LE(int(mostAlive), slotCount);
 }
 
-TEST(PdfRenderHostTest, TheDrawingProgramStopsADrawingAtItsOwnBudget) {
+TEST(VectorRenderHostTest, TheDrawingProgramStopsADrawingAtItsOwnBudget) {
     // The program alone, without the host's kill behind it: only its own budget ends the page.
     int sockets[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
@@ -235,7 +235,7 @@ TEST(PdfRenderHostTest, TheDrawingProgramStopsADrawingAtItsOwnBudget) {
     posix_spawn_file_actions_adddup2(&actions, sockets[1], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, sockets[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const QByteArray program = QFile::encodeName(PdfRenderHost::programPath());
+    const QByteArray program = QFile::encodeName(VectorRenderHost::programPath());
     char* arguments[] = {const_cast<char*>(program.constData()), nullptr};
     pid_t pid = -1;
     ASSERT_EQ(::posix_spawn(&pid, program.constData(), &actions, nullptr, arguments, environ), 0);
@@ -249,39 +249,39 @@ TEST(PdfRenderHostTest, TheDrawingProgramStopsADrawingAtItsOwnBudget) {
     });
     const QDeadlineTimer deadline(60000);
     const auto send = [&](const QByteArray& bytes) {
-        return PdfRenderStream::send(socket, bytes.constData(), bytes.size(), deadline,
-                                     PdfRenderStream::Watch::Nothing);
+        return VectorRenderStream::send(socket, bytes.constData(), bytes.size(), deadline,
+                                     VectorRenderStream::Watch::Nothing);
     };
-    const auto answerTo = [&](const PdfRenderProtocol::Request& request) -> std::optional<quint32> {
-        char header[PdfRenderProtocol::answerHeaderSize];
-        if (!send(PdfRenderProtocol::encodeRequestHeader(request)) || !send(request.document) ||
-            !PdfRenderStream::receive(socket, header, sizeof header, deadline,
-                                      PdfRenderStream::Watch::Nothing)) {
+    const auto answerTo = [&](const VectorRenderProtocol::Request& request) -> std::optional<quint32> {
+        char header[VectorRenderProtocol::answerHeaderSize];
+        if (!send(VectorRenderProtocol::encodeRequestHeader(request)) || !send(request.document) ||
+            !VectorRenderStream::receive(socket, header, sizeof header, deadline,
+                                      VectorRenderStream::Watch::Nothing)) {
             return std::nullopt;
         }
-        const auto answer = PdfRenderProtocol::decodeAnswerHeader(header, request);
+        const auto answer = VectorRenderProtocol::decodeAnswerHeader(header, request);
         if (answer && !answer->image.isNull()) {
-            QByteArray pixels(PdfRenderProtocol::pixelBytes(request.pixels), '\0');
-            if (!PdfRenderStream::receive(socket, pixels.data(), pixels.size(), deadline,
-                                          PdfRenderStream::Watch::Nothing)) {
+            QByteArray pixels(VectorRenderProtocol::pixelBytes(request.pixels), '\0');
+            if (!VectorRenderStream::receive(socket, pixels.data(), pixels.size(), deadline,
+                                          VectorRenderStream::Watch::Nothing)) {
                 return std::nullopt;
             }
         }
         return qFromLittleEndian<quint32>(header);
     };
     char greeting[4];
-    ASSERT_TRUE(PdfRenderStream::receive(socket, greeting, 4, deadline, PdfRenderStream::Watch::Nothing));
-    PdfRenderProtocol::Request endless;
+    ASSERT_TRUE(VectorRenderStream::receive(socket, greeting, 4, deadline, VectorRenderStream::Watch::Nothing));
+    VectorRenderProtocol::Request endless;
     endless.document = endlessPage();
     endless.pixels = QSize(60, 60);
     const auto refused = answerTo(endless);
     ASSERT_TRUE(refused.has_value()) << "no answer within a minute";
-    EXPECT_EQ(*refused, quint32(PdfRenderProtocol::Status::OverBudget));
+    EXPECT_EQ(*refused, quint32(VectorRenderProtocol::Status::OverBudget));
 }
 
 // The half that runs in a child process: processes kept idle when the library's teardown (as at
 // quitting) begins are ended by it, without waiting for their idle time.
-TEST(PdfRenderHostTest, childQuitsWithIdleProcesses) {
+TEST(VectorRenderHostTest, childQuitsWithIdleProcesses) {
     if (!qEnvironmentVariableIsSet(quitChildVariable)) {
         GTEST_SKIP() << "started by QuittingEndsTheIdleProcesses";
     }
@@ -291,13 +291,13 @@ TEST(PdfRenderHostTest, childQuitsWithIdleProcesses) {
     EXPECT_TRUE(drawingProcesses().empty()) << drawingProcesses().size() << " left";
 }
 
-TEST(PdfRenderHostTest, QuittingEndsTheIdleProcesses) {
+TEST(VectorRenderHostTest, QuittingEndsTheIdleProcesses) {
     if (qEnvironmentVariableIsSet(quitChildVariable)) {
         GTEST_SKIP();
     }
     QProcess child;
     startTestInChild(child, quitChildVariable,
-                     QStringLiteral("PdfRenderHostTest.childQuitsWithIdleProcesses"));
+                     QStringLiteral("VectorRenderHostTest.childQuitsWithIdleProcesses"));
     ASSERT_TRUE(child.waitForFinished(60000));
     const QString output = QString::fromUtf8(child.readAll());
     EXPECT_EQ(child.exitCode(), 0) << output.toStdString();

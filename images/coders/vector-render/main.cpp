@@ -1,10 +1,10 @@
 // The vector drawing process: answers drawing requests of PDF and SVG documents on its standard
-// input and output (see PdfRenderProtocol) until that stream ends, as it does when the asking
-// process ends, however it ends. Started and killed by PdfRenderHost.
-#include "images/coders/PdfRenderProtocol.h"
-#include "images/coders/PdfRenderStream.h"
-#include "images/coders/pdf-render/PdfPageRenderer.h"
-#include "images/coders/pdf-render/SvgDocumentRenderer.h"
+// input and output (see VectorRenderProtocol) until that stream ends, as it does when the asking
+// process ends, however it ends. Started and killed by VectorRenderHost.
+#include "images/coders/vector-render/VectorRenderProtocol.h"
+#include "images/coders/vector-render/VectorRenderStream.h"
+#include "images/coders/vector-render/PdfPageRenderer.h"
+#include "images/coders/vector-render/SvgDocumentRenderer.h"
 
 #include <QGuiApplication>
 #include <QtEndian>
@@ -18,8 +18,8 @@
 #include <cstring>
 
 using velmora::images::PdfPageRenderer;
-using velmora::images::PdfRenderProtocol;
-using velmora::images::PdfRenderStream;
+using velmora::images::VectorRenderProtocol;
+using velmora::images::VectorRenderStream;
 using velmora::images::SvgDocumentRenderer;
 
 namespace {
@@ -27,7 +27,7 @@ namespace {
 // What the process answers when a drawing's budget is spent wherever it is: QtSvg reads and
 // draws without ever asking whether to go on, and a PDF operator may not come back to be asked.
 volatile sig_atomic_t drawing = 0;
-char overBudgetAnswer[PdfRenderProtocol::answerHeaderSize];
+char overBudgetAnswer[VectorRenderProtocol::answerHeaderSize];
 
 void budgetSpent(int) {
     if (!drawing) {
@@ -71,14 +71,14 @@ public:
     bool ready() const { return m_ready; }
 
     void arm(quint32 requestId) {
-        PdfRenderProtocol::Answer answer;
-        answer.status = PdfRenderProtocol::Status::OverBudget;
+        VectorRenderProtocol::Answer answer;
+        answer.status = VectorRenderProtocol::Status::OverBudget;
         answer.id = requestId;
-        const QByteArray header = PdfRenderProtocol::encodeAnswer(answer);
+        const QByteArray header = VectorRenderProtocol::encodeAnswer(answer);
         std::memcpy(overBudgetAnswer, header.constData(), sizeof overBudgetAnswer);
         drawing = 1;
-        set(m_cpu, PdfRenderProtocol::cpuBudgetMs);
-        set(m_wall, PdfRenderProtocol::wallBudgetMs);
+        set(m_cpu, VectorRenderProtocol::cpuBudgetMs);
+        set(m_wall, VectorRenderProtocol::wallBudgetMs);
     }
     // A signal after this finds nothing drawing: it runs on this thread, so never while the
     // answer is being written.
@@ -104,13 +104,13 @@ private:
 // The host waits for each answer within its deadline; here a wait is for as long as the host
 // keeps the process, and wakes for nothing but the host's bytes or its going.
 bool readAll(char* to, qsizetype size) {
-    return PdfRenderStream::receive(STDIN_FILENO, to, size, QDeadlineTimer(QDeadlineTimer::Forever),
-                                    PdfRenderStream::Watch::Nothing);
+    return VectorRenderStream::receive(STDIN_FILENO, to, size, QDeadlineTimer(QDeadlineTimer::Forever),
+                                    VectorRenderStream::Watch::Nothing);
 }
 
 bool writeAll(const char* from, qsizetype size) {
-    return PdfRenderStream::send(STDOUT_FILENO, from, size, QDeadlineTimer(QDeadlineTimer::Forever),
-                                 PdfRenderStream::Watch::Nothing);
+    return VectorRenderStream::send(STDOUT_FILENO, from, size, QDeadlineTimer(QDeadlineTimer::Forever),
+                                 VectorRenderStream::Watch::Nothing);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -145,14 +145,14 @@ int main(int argc, char** argv) {
     PdfPageRenderer pdf;
     SvgDocumentRenderer svg;
     char greeting[4];
-    qToLittleEndian(PdfRenderProtocol::magic, greeting);
+    qToLittleEndian(VectorRenderProtocol::magic, greeting);
     if (!writeAll(greeting, 4)) {
         return 0;
     }
-    char header[PdfRenderProtocol::requestHeaderSize];
+    char header[VectorRenderProtocol::requestHeaderSize];
     while (readAll(header, sizeof header)) {
         quint32 length = 0;
-        auto request = PdfRenderProtocol::decodeRequestHeader(header, &length);
+        auto request = VectorRenderProtocol::decodeRequestHeader(header, &length);
         if (!request) {
             return 1;
         }
@@ -161,11 +161,11 @@ int main(int argc, char** argv) {
             return 0;
         }
         budget.arm(request->id);
-        PdfRenderProtocol::Answer drawn =
-            request->kind == PdfRenderProtocol::Kind::Svg ? svg.answer(*request) : pdf.answer(*request);
+        VectorRenderProtocol::Answer drawn =
+            request->kind == VectorRenderProtocol::Kind::Svg ? svg.answer(*request) : pdf.answer(*request);
         budget.disarm();
         drawn.id = request->id;
-        const QByteArray answer = PdfRenderProtocol::encodeAnswer(drawn);
+        const QByteArray answer = VectorRenderProtocol::encodeAnswer(drawn);
         if (!writeAll(answer.constData(), answer.size())) {
             return 0;
         }
