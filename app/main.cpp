@@ -1,10 +1,13 @@
 #include "app/Application.h"
+#include "platform/net/TlsLibrary.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
 int main(int argc, char** argv) {
+    // Before anything speaks TLS: network threads may still be ending as the app exits.
+    velmora::TlsLibrary::keepStateUntilExit();
 #if defined(__GLIBC__)
     // The allocator gives each thread that allocates an arena of its own, and the app
     // has some eighteen threads (network, keyring, image decoding, the store, Qt's

@@ -24,7 +24,7 @@ qint64 unitSeconds(QChar letter) {
 
 } // namespace
 
-std::optional<QString> ReadableTimeFormatter::format(double seconds) {
+std::optional<QString> ReadableTimeFormatter::format(double seconds, Smallest smallest) {
     const auto whole = duration::wholeSeconds(seconds);
     if (!whole) {
         return std::nullopt;
@@ -42,6 +42,9 @@ std::optional<QString> ReadableTimeFormatter::format(double seconds) {
     }
     if (s % secondsPerHour >= secondsPerMinute) {
         parts << QString::number((s % secondsPerHour) / secondsPerMinute) + u'm';
+    }
+    if (smallest == Smallest::seconds && s % secondsPerMinute > 0) {
+        parts << QString::number(s % secondsPerMinute) + u's';
     }
     if (parts.isEmpty()) {
         return std::nullopt;

@@ -16,11 +16,15 @@ public:
     static constexpr qint64 secondsPerHour = 3600;
     static constexpr qint64 secondsPerMinute = 60;
 
-    // Parts whose count is zero are left out and seconds are dropped (never rounded
-    // up), so less than a minute, a negative duration and a duration that is not
-    // finite or too large for 64-bit seconds give no text; callers show their own
-    // default then.
-    static std::optional<QString> format(double seconds);
+    // The smallest part a text shows.
+    enum class Smallest { minutes, seconds };
+
+    // Parts whose count is zero are left out and what is below the smallest part is
+    // dropped (never rounded up), so less than a minute (a second with
+    // Smallest::seconds, which adds "30s"), a negative duration and a duration that is
+    // not finite or too large for 64-bit seconds give no text; callers show their own
+    // default then. parse() reads no seconds: texts with them are for showing only.
+    static std::optional<QString> format(double seconds, Smallest smallest = Smallest::minutes);
 
     // Reads groups of ASCII digits each followed by one unit letter "w", "d", "h" or
     // "m", separated by exactly one space, in any order, each unit at most once.

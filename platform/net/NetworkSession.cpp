@@ -10,19 +10,13 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
-#include <thread>
 #include <utility>
 #include <vector>
-
-#include <dirent.h>
 
 namespace velmora {
 
@@ -35,32 +29,12 @@ namespace {
 // requests to a server the strict session does not trust.
 struct ThreadManagers {
     std::map<QByteArray, std::unique_ptr<QNetworkAccessManager>> byTrust;
-    // The main thread's managers only: those whose own network thread is known, and
-    // the system ids of those threads.
-    std::set<const QNetworkAccessManager*> withKnownThread;
-    std::set<long> networkThreads;
 };
 
 // The main thread's managers are deleted while the application object is still there
 // (their connections need it to close down quietly); any other thread's go with their
 // thread.
 ThreadManagers* mainThreadManagers = nullptr;
-
-// The system ids of this process's threads.
-std::set<long> processThreads() {
-    std::set<long> ids;
-    if (DIR* tasks = ::opendir("/proc/self/task")) {
-        while (const dirent* entry = ::readdir(tasks)) {
-            char* end = nullptr;
-            const long id = std::strtol(entry->d_name, &end, 10);
-            if (end != entry->d_name && *end == '\0') {
-                ids.insert(id);
-            }
-        }
-        ::closedir(tasks);
-    }
-    return ids;
-}
 
 // Requests the main thread sends while they are held: each starts on release, unless it
 // was cancelled meanwhile. Only the main thread holds or releases, and only its own
@@ -81,28 +55,10 @@ struct HeldStart {
 };
 
 void deleteMainThreadManagers() {
-    const std::unique_ptr<ThreadManagers> managers(std::exchange(mainThreadManagers, nullptr));
-    if (!managers) {
-        return;
-    }
-    const std::set<long> threads = managers->networkThreads;
-    // Each manager stops its network thread and waits for it, but only until the thread
-    // says it is done: the system thread still runs its thread-exit clean-up after that,
-    // the TLS library's among it. Were the process to exit meanwhile, the library's own
-    // clean-up at exit would free that thread's state a second time. So the threads are
-    // awaited until the system has let them go (bounded: a thread stuck elsewhere must
-    // not keep the app from quitting).
-    managers->byTrust.clear();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    for (;;) {
-        const std::set<long> running = processThreads();
-        const bool anyLeft =
-            std::any_of(threads.begin(), threads.end(), [&](long id) { return running.count(id) > 0; });
-        if (!anyLeft || std::chrono::steady_clock::now() >= deadline) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    // A network thread may still be in its thread-exit clean-up once its manager is gone;
+    // the process's exit leaves the TLS state such a thread frees alone (TlsLibrary), so
+    // nothing needs to wait for the system to let the thread go.
+    delete std::exchange(mainThreadManagers, nullptr);
 }
 
 // The same authorities in any order give the same key.
@@ -330,13 +286,6 @@ NetworkSession::start(const HttpRequest& request,
             qrequest.setSslConfiguration(ssl);
 
             auto* manager = threadManager(authorities);
-            // A manager starts its network thread with its first request; on the main
-            // thread that thread is noted, so that quitting can wait until it is gone.
-            ThreadManagers* noting =
-                onMainThread() && mainThreadManagers && !mainThreadManagers->withKnownThread.count(manager)
-                    ? mainThreadManagers
-                    : nullptr;
-            const std::set<long> threadsBefore = noting ? processThreads() : std::set<long>();
             QNetworkReply* reply = nullptr;
             if (request.method == "GET" && !request.body) {
                 reply = manager->get(qrequest);
@@ -350,18 +299,6 @@ NetworkSession::start(const HttpRequest& request,
                 reply = manager->sendCustomRequest(qrequest, request.method, *request.body);
             } else {
                 reply = manager->sendCustomRequest(qrequest, request.method);
-            }
-            if (noting) {
-                bool started = false;
-                for (const long id : processThreads()) {
-                    if (!threadsBefore.count(id)) {
-                        noting->networkThreads.insert(id);
-                        started = true;
-                    }
-                }
-                if (started) {
-                    noting->withKnownThread.insert(manager);
-                }
             }
 
             auto state = std::make_shared<ReplyState>();

@@ -12,6 +12,7 @@
 #include "views/main/PopoverOnHover.h"
 #include "views/main/ProjectNoTasksView.h"
 #include "views/main/ProjectSplitViewController.h"
+#include "views/main/TimeEditFieldView.h"
 #include "views/main/ToolbarHost.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
@@ -400,8 +401,18 @@ void ProjectViewController::startTimeTracking() {
     requestToolbarUpdate();
 }
 
+void ProjectViewController::endTimeEdits() {
+    // The toolbar's buttons take no focus: a time typed into the window's timer field and
+    // not yet ended with Return would reach the timer only after it stopped (and the
+    // booking sheet had read the time from before).
+    for (TimeEditFieldView* field : window()->findChildren<TimeEditFieldView*>()) {
+        field->commitEdit();
+    }
+}
+
 void ProjectViewController::cancelTimeTracking() {
     if (m_timer) {
+        endTimeEdits();
         m_timer->cancel();
         requestToolbarUpdate();
     }
@@ -409,6 +420,7 @@ void ProjectViewController::cancelTimeTracking() {
 
 void ProjectViewController::pauseTimeTracking() {
     if (m_timer) {
+        endTimeEdits();
         m_timer->pause();
         requestToolbarUpdate();
     }
@@ -416,6 +428,7 @@ void ProjectViewController::pauseTimeTracking() {
 
 void ProjectViewController::continueTimeTracking() {
     if (m_timer) {
+        endTimeEdits();
         m_timer->resume();
         requestToolbarUpdate();
     }

@@ -78,6 +78,8 @@ protected:
 private:
     void show(QWidget* child);
     void requestToolbarUpdate();
+    // Hands a time typed into the window's timer field to the timer.
+    void endTimeEdits();
 
     QPointer<ProjectViewModel> m_viewModel;
     QPointer<TimerViewModel> m_timer;

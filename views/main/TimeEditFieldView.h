@@ -37,7 +37,7 @@ public:
 
     // A click on the time.
     void beginEdit();
-    // Return in the field.
+    // Return in the field, or a timer button clicked while the field is open.
     void commitEdit();
 
 protected:

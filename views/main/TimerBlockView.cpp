@@ -72,17 +72,23 @@ TimerBlockView::TimerBlockView(TimerViewModel& timer, QWidget* parent) : QWidget
     row->addWidget(m_pause);
     row->addWidget(m_play);
 
+    // The buttons take no focus, so a time typed into the field and not yet ended with
+    // Return is still only in the field when one is clicked: the field hands it to the
+    // timer first, or stopping would open the booking sheet with the time from before.
     connect(m_stop, &QToolButton::clicked, this, [this] {
+        m_timeField->commitEdit();
         if (m_timer) {
             m_timer->cancel();
         }
     });
     connect(m_pause, &QToolButton::clicked, this, [this] {
+        m_timeField->commitEdit();
         if (m_timer) {
             m_timer->pause();
         }
     });
     connect(m_play, &QToolButton::clicked, this, [this] {
+        m_timeField->commitEdit();
         if (m_timer) {
             m_timer->resume();
         }

@@ -51,7 +51,7 @@ QString EditAccountView::unbookedTimeNote() const {
         return {};
     }
     return tr("The timer of this account holds %1 not booked.")
-        .arg(ReadableTimeFormatter::format(seconds).value_or(QString()));
+        .arg(ReadableTimeFormatter::format(seconds, ReadableTimeFormatter::Smallest::seconds).value_or(QString()));
 }
 
 void EditAccountView::deleteAccount() {

@@ -21,8 +21,8 @@ public:
     EditAccountView(SettingsViewModel& settingsModel, const AnyProvider& provider, QWidget* parent = nullptr,
                     SnapshotManager* snapshots = nullptr);
 
-    // "The timer of this account holds 1h 20m not booked.", or empty when it holds
-    // nothing.
+    // "The timer of this account holds 1h 20m 30s not booked." (seconds too: all of it
+    // goes with the account), or empty when it holds less than a second.
     QString unbookedTimeNote() const;
 
     const AnyProvider& provider() const { return m_provider; }

@@ -31,6 +31,21 @@ TEST(ReadableTimeFormatterTest, ShortNegativeAndUnrepresentableDurationsHaveNoTe
     EXPECT_FALSE(ReadableTimeFormatter::format(1e300));
 }
 
+// Where the whole time counts (what a deleted account's timer takes with it), seconds
+// are a part of their own; they are still dropped below a whole one.
+TEST(ReadableTimeFormatterTest, SecondsAreAPartWhenAskedFor) {
+    constexpr auto seconds = ReadableTimeFormatter::Smallest::seconds;
+    EXPECT_EQ(ReadableTimeFormatter::format(30, seconds), u"30s");
+    EXPECT_EQ(ReadableTimeFormatter::format(1.9, seconds), u"1s");
+    EXPECT_EQ(ReadableTimeFormatter::format(60, seconds), u"1m");
+    EXPECT_EQ(ReadableTimeFormatter::format(4830, seconds), u"1h 20m 30s");
+    EXPECT_EQ(ReadableTimeFormatter::format(604800 + 5, seconds), u"1w 5s");
+    EXPECT_FALSE(ReadableTimeFormatter::format(0.5, seconds));
+    EXPECT_FALSE(ReadableTimeFormatter::format(-30, seconds));
+    EXPECT_FALSE(ReadableTimeFormatter::format(std::nan(""), seconds));
+    EXPECT_EQ(ReadableTimeFormatter::format(30), std::nullopt) << "minutes stay the default";
+}
+
 TEST(ReadableTimeFormatterTest, ParsesGroupsInAnyOrder) {
     EXPECT_EQ(ReadableTimeFormatter::parse(u"1h"), 3600.0);
     EXPECT_EQ(ReadableTimeFormatter::parse(u"1h 30m"), 5400.0);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -31,6 +32,50 @@ public:
     void finish() { markFinished(); }
     std::atomic<bool> started{false};
 };
+
+// A manual operation that keeps count of how many such operations run at once.
+class CountedOperation : public ManualOperation {
+public:
+    CountedOperation(std::atomic<int>& running, std::atomic<int>& mostRunning)
+        : m_running(running), m_mostRunning(mostRunning) {}
+    void start() override {
+        if (!isCancelled()) {
+            const int now = ++m_running;
+            int most = m_mostRunning.load();
+            while (now > most && !m_mostRunning.compare_exchange_weak(most, now)) {
+            }
+        }
+        ManualOperation::start();
+    }
+    void finish() {
+        if (started && !m_counted.exchange(true)) {
+            --m_running;
+        }
+        ManualOperation::finish();
+    }
+
+private:
+    std::atomic<int>& m_running;
+    std::atomic<int>& m_mostRunning;
+    std::atomic<bool> m_counted{false};
+};
+
+// Polls `done` until it holds, for a bound that a loaded machine (and a build under the
+// sanitizers) meets for a thread to take up queued work.
+bool waitFor(const std::function<bool()>& done) {
+#if defined(__SANITIZE_ADDRESS__)
+    QDeadlineTimer deadline(40000);
+#else
+    QDeadlineTimer deadline(20000);
+#endif
+    while (!done()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QThread::msleep(1);
+    }
+    return true;
+}
 
 int threadCount() {
     return static_cast<int>(
@@ -80,28 +125,33 @@ TEST(OperationQueueTest, IdlePoolThreadsEndSoonAfterTheirWork) {
 
 TEST(OperationQueueTest, runsAtMostTheLimitAndStartsTheNextWhenOneFinishes) {
     OperationQueue queue(QStringLiteral("test"), 2);
-    std::vector<std::shared_ptr<ManualOperation>> operations;
+    // Each operation counts itself in while it runs; the most ever running at once is
+    // what the limit bounds, however late the pool's threads get to them.
+    std::atomic<int> running{0};
+    std::atomic<int> mostRunning{0};
+    std::vector<std::shared_ptr<CountedOperation>> operations;
     for (int i = 0; i < 4; ++i) {
-        operations.push_back(std::make_shared<ManualOperation>());
+        operations.push_back(std::make_shared<CountedOperation>(running, mostRunning));
         queue.addOperation(operations.back());
     }
-    QThread::msleep(50);
-    int started = 0;
-    for (const auto& operation : operations) {
-        started += operation->started ? 1 : 0;
-    }
-    EXPECT_EQ(started, 2);
+    auto startedCount = [&] {
+        return std::count_if(operations.begin(), operations.end(),
+                             [](const auto& operation) { return operation->started.load(); });
+    };
+    ASSERT_TRUE(waitFor([&] { return startedCount() == 2; })) << startedCount() << " started";
+    EXPECT_FALSE(operations[2]->started);
+    EXPECT_FALSE(operations[3]->started);
+
     operations[0]->finish();
-    for (int i = 0; i < 100 && !operations[2]->started; ++i) {
-        QThread::msleep(5);
-    }
-    EXPECT_TRUE(operations[2]->started);
+    ASSERT_TRUE(waitFor([&] { return operations[2]->started.load(); }));
     EXPECT_FALSE(operations[3]->started);
     for (const auto& operation : operations) {
+        ASSERT_TRUE(waitFor([&] { return operation->started.load(); }));
         operation->finish();
     }
     queue.waitUntilAllOperationsAreFinished();
     EXPECT_EQ(queue.operationCount(), 0);
+    EXPECT_EQ(mostRunning, 2);
 }
 
 TEST(OperationQueueTest, higherPriorityAndDependenciesDecideTheOrderAfterResuming) {

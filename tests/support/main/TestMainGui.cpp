@@ -1,4 +1,5 @@
 #include "SanitizerDefaults.h"
+#include "platform/net/TlsLibrary.h"
 
 #include <QApplication>
 
@@ -7,6 +8,8 @@
 
 // Widget tests need a full application object (offscreen in CI).
 int main(int argc, char** argv) {
+    // As the app does: a test's network threads may still be ending as it exits.
+    velmora::TlsLibrary::keepStateUntilExit();
     // Test discovery runs the executable without the tests' environment: without a
     // display of its own it must still start.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&

@@ -88,7 +88,10 @@ void seedJira(FakeJiraServer& jira, quint16 port, int websiteTasks) {
 }
 
 void seedAsana(FakeAsanaServer& asana) {
-    asana.addProject({QStringLiteral("p1"), QStringLiteral("Marketing site"), QStringLiteral("w1"), {}});
+    // The tasks' project tracks time (its estimate field is Asana's own), so a booking can
+    // be tried in it; the other shows a project that does not.
+    asana.addProject({QStringLiteral("p1"), QStringLiteral("Marketing site"), QStringLiteral("w1"),
+                      {QStringLiteral("estimated_time")}});
     asana.addProject({QStringLiteral("p2"), QStringLiteral("Launch plan"), QStringLiteral("w1"), {}});
     auto task = [](const char* gid, const char* name) {
         FakeAsanaServer::Task task;

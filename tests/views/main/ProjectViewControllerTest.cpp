@@ -14,6 +14,8 @@
 #include "views/main/ProjectTasksModel.h"
 #include "views/main/ProjectTasksView.h"
 #include "views/main/ProjectViewController.h"
+#include "views/main/TimeEditFieldView.h"
+#include "views/main/TimerBlockView.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
 #include <QLabel>
@@ -100,6 +102,36 @@ TEST_F(ProjectViewControllerTest, AFailedLoadKeepsTheTasksShown) {
     settle();
     EXPECT_EQ(model->tasks().size(), 3u);
     EXPECT_EQ(view.currentView(), ProjectViewController::ViewState::tasks);
+}
+
+// The toolbar's buttons take no focus either: a time typed into the window's timer field
+// and not ended with Return is the timer's before stop or pause acts on it.
+TEST_F(ProjectViewControllerTest, TheTimerItemsActOnATimeTypedAndNotYetEnded) {
+    open();
+    TimerBlockView block(timer, &host);
+    block.show();
+    host.item(id::startTimeTracking)->trigger();
+    settle();
+    std::vector<double> elapsedWhenPaused;
+    QObject::connect(&timer, &TimerViewModel::stateChanged, [&] { elapsedWhenPaused.push_back(timer.elapsed()); });
+    // What the booking sheet reads when it opens.
+    std::optional<double> elapsedWhenStopped;
+    const Cancellable stopped = NotificationCenter::defaultCenter().addObserver(
+        QString(NotificationName::timerCanceled), [&](const Notification&) { elapsedWhenStopped = timer.elapsed(); });
+
+    TimeEditFieldView* field = block.timeField();
+    QTest::mouseClick(field->elapsedLabel(), Qt::LeftButton);
+    field->textField()->selectAll();
+    QTest::keyClicks(field->textField(), QStringLiteral("0:45"));
+    host.item(id::pauseTimeTracking)->trigger();
+    QTest::mouseClick(field->elapsedLabel(), Qt::LeftButton);
+    field->textField()->selectAll();
+    QTest::keyClicks(field->textField(), QStringLiteral("1:15"));
+    host.item(id::cancelTimeTracking)->trigger();
+    settle();
+    EXPECT_EQ(elapsedWhenPaused, (std::vector<double>{2700}));
+    EXPECT_EQ(elapsedWhenStopped, 4500);
+    EXPECT_FALSE(field->isEditing());
 }
 
 TEST_F(ProjectViewControllerTest, TimerItemsFollowTheTimerAndTheSelection) {

@@ -6,13 +6,17 @@
 #include "trackers/jira/JiraWorkLogForm.h"
 #include "views/main/BookTimeView.h"
 #include "views/main/ReadableAlert.h"
+#include "views/main/TimeEditFieldView.h"
+#include "views/main/TimerBlockView.h"
 
 #include <QAbstractButton>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QToolButton>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -110,6 +114,26 @@ TEST_F(SidebarBookingTest, StoppingTheTimerBooksOnceThroughTheSheet) {
     EXPECT_EQ(view->bookingSheet(), nullptr);
     EXPECT_EQ(view->workLogForm(), nullptr);
     EXPECT_EQ(timer.state(), TimerViewModel::State::cancelled);
+}
+
+// ■ takes no focus, so the time field would end its edit only once the sheet took the
+// focus, after the sheet had read the timer.
+TEST_F(SidebarBookingTest, ATimeTypedWithoutReturnIsWhatTheStopBooks) {
+    timer.start(project, task);
+    env.clock->advance(600 * 1000);
+    TimerBlockView* block = view->timerBlock();
+    TimeEditFieldView* field = block->timeField();
+    QTest::mouseClick(field->elapsedLabel(), Qt::LeftButton);
+    ASSERT_TRUE(field->isEditing());
+    field->textField()->selectAll();
+    QTest::keyClicks(field->textField(), QStringLiteral("2:15"));
+
+    QTest::mouseClick(block->stopButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    EXPECT_EQ(view->bookingSheet()->durationField()->text(), QStringLiteral("2h 15m"));
+    EXPECT_TRUE(view->bookingSheet()->saveButton()->isEnabled());
+    EXPECT_FALSE(field->isEditing());
+    EXPECT_EQ(timer.elapsed(), 8100);
 }
 
 TEST_F(SidebarBookingTest, AFailedBookingKeepsTheSheetAndWhatWasTyped) {

@@ -155,6 +155,29 @@ TEST_F(AccountsPage, DeletingAnAccountWhoseTimerHoldsTimeNamesTheTimeAndCancelli
         QStringLiteral("timer")));
 }
 
+TEST_F(AccountsPage, TheDeleteNoteNamesTheSecondsATimerHolds) {
+    const auto tracked = add("Tracked");
+    TimerSnapshot timer;
+    timer.project =
+        Project{QStringLiteral("0-1"), QStringLiteral("APP"), QStringLiteral("Application"), {}, {}};
+    timer.task =
+        Issue{QStringLiteral("2-1"), QStringLiteral("APP-1"), QStringLiteral("Crash"), {}, {}, {}, {}, {}};
+    timer.state = TimerViewModel::State::paused;
+    AccountsSettingsView page(settingsModel, &store);
+    page.setSnapshots(&snapshots);
+    page.show();
+    page.openEditor(tracked);
+    ASSERT_NE(page.editor(), nullptr);
+
+    timer.previousDuration = 30;
+    snapshots.save(timer, uuidText(*tracked.id()));
+    EXPECT_EQ(page.editor()->unbookedTimeNote().toStdString(), "The timer of this account holds 30s not booked.");
+    timer.previousDuration = 4830;
+    snapshots.save(timer, uuidText(*tracked.id()));
+    EXPECT_EQ(page.editor()->unbookedTimeNote().toStdString(),
+              "The timer of this account holds 1h 20m 30s not booked.");
+}
+
 TEST_F(AccountsPage, SavingAnEditedNameReturnsToTheListWithTheNameInItsPlace) {
     const auto account = add("Zeta");
     add("Beta");

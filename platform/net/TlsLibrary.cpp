@@ -1,0 +1,13 @@
+#include "platform/net/TlsLibrary.h"
+
+#include <openssl/crypto.h>
+
+namespace velmora {
+
+bool TlsLibrary::keepStateUntilExit() {
+    // Qt loads the same shared library when it first needs TLS and initialises it again;
+    // the first initialisation's choice about the clean-up at exit stands.
+    return OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+}
+
+} // namespace velmora
