@@ -30,7 +30,8 @@ bool WordRuns::endsWord(char32_t c) {
         return true;
     }
     const QChar::Script script = QChar::script(c);
-    return script == QChar::Script_Han || script == QChar::Script_Hiragana || script == QChar::Script_Katakana;
+    return script == QChar::Script_Han || script == QChar::Script_Hiragana ||
+           script == QChar::Script_Katakana;
 }
 
 bool WordRuns::keeps(char32_t c) {

@@ -44,14 +44,14 @@ TEST(LetterMarks, WhatTakesNoRoomIsWhatUnicodeMakesIgnorable) {
                              0x206F, 0xFEFF, 0x1BCA0, 0x1D173, 0xE0000, 0xE0001, 0xE007F, 0xE01F0}) {
         EXPECT_TRUE(takesNoRoom(c)) << hex(c).toStdString();
     }
-    for (const char32_t c :
-         {0x0041, 0x0020, 0x00A0, 0x3000, 0x0009, 0x0001, 0x0085, 0xE000, 0xF0000, 0x10FFFD, 0x2800, 0x0600,
-          0x06DD, 0x110BD, 0x0301, 0x034F, 0xFE0F, 0xE0100, 0x1F600, 0xFFF9, 0xFFFB, 0x13430, 0x0378, 0xFFFE,
-          0x1FFFE, 0xFDD0}) {
+    for (const char32_t c : {0x0041,   0x0020, 0x00A0, 0x3000,  0x0009,  0x0001, 0x0085,  0xE000, 0xF0000,
+                             0x10FFFD, 0x2800, 0x0600, 0x06DD,  0x110BD, 0x0301, 0x034F,  0xFE0F, 0xE0100,
+                             0x1F600,  0xFFF9, 0xFFFB, 0x13430, 0x0378,  0xFFFE, 0x1FFFE, 0xFDD0}) {
         EXPECT_FALSE(takesNoRoom(c)) << hex(c).toStdString();
     }
     for (const char32_t c : test::newerLetters()) {
-        EXPECT_EQ(QChar::category(c), QChar::Other_NotAssigned) << "newer than Qt's tables: " << hex(c).toStdString();
+        EXPECT_EQ(QChar::category(c), QChar::Other_NotAssigned)
+            << "newer than Qt's tables: " << hex(c).toStdString();
         EXPECT_FALSE(takesNoRoom(c)) << hex(c).toStdString();
     }
     // Every code point, against Default_Ignorable_Code_Point's stretches.
@@ -59,11 +59,11 @@ TEST(LetterMarks, WhatTakesNoRoomIsWhatUnicodeMakesIgnorable) {
         char32_t first;
         char32_t last;
     };
-    const Stretch ignorable[] = {
-        {0x00AD, 0x00AD}, {0x034F, 0x034F}, {0x061C, 0x061C}, {0x115F, 0x1160},   {0x17B4, 0x17B5},
-        {0x180B, 0x180F}, {0x200B, 0x200F}, {0x202A, 0x202E}, {0x2060, 0x206F},   {0x3164, 0x3164},
-        {0xFE00, 0xFE0F}, {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFF8},   {0x1BCA0, 0x1BCA3},
-        {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF}};
+    const Stretch ignorable[] = {{0x00AD, 0x00AD},  {0x034F, 0x034F}, {0x061C, 0x061C},   {0x115F, 0x1160},
+                                 {0x17B4, 0x17B5},  {0x180B, 0x180F}, {0x200B, 0x200F},   {0x202A, 0x202E},
+                                 {0x2060, 0x206F},  {0x3164, 0x3164}, {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},
+                                 {0xFFA0, 0xFFA0},  {0xFFF0, 0xFFF8}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
+                                 {0xE0000, 0xE0FFF}};
     int unassignedDrawing = 0;
     for (char32_t c = 0; c <= 0x10FFFF; ++c) {
         const bool isIgnorable = std::any_of(std::begin(ignorable), std::end(ignorable),
@@ -98,9 +98,11 @@ TEST(LetterMarks, ALetterKeepsAFewCharactersThatTakeNoRoomWithOrWithoutMarks) {
         }
     }
     // A flag's tags: England's whole, a flag of endless tags cut to the longest name.
-    const QString england = QString::fromUcs4(U"\U0001F3F4\U000E0067\U000E0062\U000E0065\U000E006E\U000E0067\U000E007F");
+    const QString england =
+        QString::fromUcs4(U"\U0001F3F4\U000E0067\U000E0062\U000E0065\U000E006E\U000E0067\U000E007F");
     EXPECT_EQ(kept(england, 3), england);
-    const QString endless = QString::fromUcs4(U"\U0001F3F4") + QString::fromUcs4(U"\U000E0067").repeated(1000);
+    const QString endless =
+        QString::fromUcs4(U"\U0001F3F4") + QString::fromUcs4(U"\U000E0067").repeated(1000);
     EXPECT_EQ(kept(endless, 3).size(), 2 + 2 * LetterMarks::maxFlagTags);
     // Newer letters are letters, each with its own marks.
     for (const char32_t c : test::newerLetters()) {

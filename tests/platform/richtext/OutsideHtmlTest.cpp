@@ -276,8 +276,9 @@ TEST(OutsideHtml, MarksCountPerLetterWhateverStandsBetweenThem) {
     // A letter keeps a few of what takes no room, between its marks or not.
     const QString noRoom = QStringLiteral("\u200D\u00AD\u200E").repeated(marks).left(marks);
     EXPECT_EQ(boundOutsideHtml(QStringLiteral("a") + QStringLiteral("&#769;&#8205;&shy;&lrm;").repeated(100)),
-              QStringLiteral("a") + acute + noRoom.left(3) + acute + noRoom.mid(3) + acute.repeated(marks - 2) +
-                  QStringLiteral("<p>") + outsideHtmlShortenedNote() + QStringLiteral("</p>"));
+              QStringLiteral("a") + acute + noRoom.left(3) + acute + noRoom.mid(3) +
+                  acute.repeated(marks - 2) + QStringLiteral("<p>") + outsideHtmlShortenedNote() +
+                  QStringLiteral("</p>"));
     // Marks split by markup still sit on one letter.
     EXPECT_EQ(boundOutsideHtml(QStringLiteral("a") + (acute + QStringLiteral("<b></b>")).repeated(10)),
               QStringLiteral("a") + (acute + QStringLiteral("<b></b>")).repeated(marks) +
@@ -316,10 +317,11 @@ QString withShortenedNote(const QString& html) {
 // third of that. What is left out is said to be.
 TEST(OutsideHtml, ALetterKeepsAFewCharactersThatTakeNoRoomWithOrWithoutMarks) {
     const int most = OutsideHtmlLimits{}.maxMarks;
-    for (const auto& [letter, noRoom] :
-         {std::pair{QStringLiteral("\u0915"), QStringLiteral("\u200C")}, std::pair{QStringLiteral("\u0D2E"), QStringLiteral("\u200D")},
-          std::pair{QStringLiteral("\u0915"), QStringLiteral("\u2060")}, std::pair{QStringLiteral("\u0915"), QStringLiteral("\u200B")},
-          std::pair{QStringLiteral("a\u0301"), QStringLiteral("\u200C")}}) {
+    for (const auto& [letter, noRoom] : {std::pair{QStringLiteral("\u0915"), QStringLiteral("\u200C")},
+                                         std::pair{QStringLiteral("\u0D2E"), QStringLiteral("\u200D")},
+                                         std::pair{QStringLiteral("\u0915"), QStringLiteral("\u2060")},
+                                         std::pair{QStringLiteral("\u0915"), QStringLiteral("\u200B")},
+                                         std::pair{QStringLiteral("a\u0301"), QStringLiteral("\u200C")}}) {
         EXPECT_EQ(boundOutsideHtml(letter + noRoom.repeated(10000) + QStringLiteral(" next")),
                   withShortenedNote(letter + noRoom.repeated(most) + QStringLiteral(" next")))
             << noRoom.toStdString();
@@ -327,8 +329,9 @@ TEST(OutsideHtml, ALetterKeepsAFewCharactersThatTakeNoRoomWithOrWithoutMarks) {
     EXPECT_EQ(boundOutsideHtml(QStringLiteral("\u0915") + QStringLiteral("&zwnj;").repeated(1000)),
               withShortenedNote(QStringLiteral("\u0915") + QStringLiteral("\u200C").repeated(most)));
     // Joined words and sequences keep their joiners, a region's flag its tags.
-    const QString joined = QString::fromUcs4(U"\U0001F469\u200D\U0001F4BB \U0001F3F4\U000E0067\U000E0062\U000E0065"
-                                             U"\U000E006E\U000E0067\U000E007F \u0DC1\u0DCA\u200D\u0DBB\u0DD3");
+    const QString joined =
+        QString::fromUcs4(U"\U0001F469\u200D\U0001F4BB \U0001F3F4\U000E0067\U000E0062\U000E0065"
+                          U"\U000E006E\U000E0067\U000E007F \u0DC1\u0DCA\u200D\u0DBB\u0DD3");
     EXPECT_EQ(boundOutsideHtml(joined), joined);
 }
 
@@ -350,8 +353,8 @@ TEST(OutsideHtml, AWordHoldsAFewRunsOfOneScriptAndDirection) {
     const int runs = OutsideHtmlLimits{}.maxRunsPerWord;
     EXPECT_GE(runs, 8);
     EXPECT_LE(runs, 64);
-    for (const auto& [first, second] : {std::pair<char32_t, char32_t>{U'a', 0x03B1}, {0x0E01, 0x0915},
-                                        {0x0628, 0x0D2E}, {0x05D0, U'1'}}) {
+    for (const auto& [first, second] :
+         {std::pair<char32_t, char32_t>{U'a', 0x03B1}, {0x0E01, 0x0915}, {0x0628, 0x0D2E}, {0x05D0, U'1'}}) {
         const QString word = alternating(first, second, 10000);
         EXPECT_EQ(boundOutsideHtml(word + QStringLiteral(" end")),
                   withShortenedNote(word.left(runs + 1) + QStringLiteral(" end")))
@@ -369,15 +372,18 @@ TEST(OutsideHtml, AWordHoldsAFewRunsOfOneScriptAndDirection) {
                          outsideHtmlShortenedNote());
 
     for (const QString& whole :
-         {QStringLiteral("a\u03B1 ").repeated(5000), QStringLiteral("日本語のテキストとカタカナです。").repeated(500),
+         {QStringLiteral("a\u03B1 ").repeated(5000),
+          QStringLiteral("日本語のテキストとカタカナです。").repeated(500),
           QStringLiteral("<p>") + alternating(0x0628, 0x0D2E, runs + 1) + QStringLiteral("</p>"),
-          (QStringLiteral("<li>") + alternating(U'a', 0x03B1, runs + 1) + QStringLiteral("</li>")).repeated(50),
+          (QStringLiteral("<li>") + alternating(U'a', 0x03B1, runs + 1) + QStringLiteral("</li>"))
+              .repeated(50),
           (alternating(U'a', 0x03B1, runs + 1) + QStringLiteral("<br>")).repeated(50),
           QStringLiteral("שלום 123 world עולם 456 ").repeated(500)}) {
         const QString bounded = boundOutsideHtml(whole);
         EXPECT_FALSE(bounded.contains(outsideHtmlShortenedNote())) << whole.left(40).toStdString();
         EXPECT_EQ(QTextDocumentFragment::fromHtml(bounded).toPlainText(),
-                  QTextDocumentFragment::fromHtml(whole).toPlainText()) << whole.left(40).toStdString();
+                  QTextDocumentFragment::fromHtml(whole).toPlainText())
+            << whole.left(40).toStdString();
     }
 }
 

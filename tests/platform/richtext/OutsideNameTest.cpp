@@ -28,7 +28,8 @@ const QString englandFlag =
 TEST(OutsideName, NewerEmojiAndScriptsAreKept) {
     for (const char32_t c : test::newerLetters()) {
         EXPECT_EQ(plainName(one(c)), one(c)) << hex(c).toStdString();
-        const QString name = QStringLiteral("Task ") + one(c) + QStringLiteral("\u0301 ") + one(c).repeated(3);
+        const QString name =
+            QStringLiteral("Task ") + one(c) + QStringLiteral("\u0301 ") + one(c).repeated(3);
         EXPECT_EQ(plainName(name), name) << hex(c).toStdString();
     }
     EXPECT_EQ(plainName(QStringLiteral("Team 🫨")), QStringLiteral("Team 🫨"));
@@ -88,7 +89,8 @@ TEST(OutsideName, ACutKeepsSequencesWholeOrLeavesThemOut) {
                                      QString::fromUcs4(U"\U0001F469\u200D\U0001F4BB\U0001F4BB"));
     EXPECT_TRUE(joined.endsWith(QString::fromUcs4(U"\U0001F469\u2026"))) << joined.right(4).toStdString();
     // Bounding twice changes nothing.
-    for (const QString& name : {cutFlag, joined, QStringLiteral("\u0DC1\u0DCA\u200D\u0DBB\u0DD3"), englandFlag}) {
+    for (const QString& name :
+         {cutFlag, joined, QStringLiteral("\u0DC1\u0DCA\u200D\u0DBB\u0DD3"), englandFlag}) {
         EXPECT_EQ(plainName(name), name);
     }
 }
