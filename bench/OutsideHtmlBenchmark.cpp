@@ -1,9 +1,11 @@
 // HTML from outside that once froze the app for seconds to minutes (lengths in styles,
 // table spans, combining marks, joiners between marks, font faces, list starts, deep
-// lists; the fragments are those of tests/support/HostileHtml.h), each laid out and
-// painted where the app shows it: the task's description view, the calendar card's size
-// check, and the update offer's release notes. Every view is new, so nothing laid out
-// before is reused.
+// lists; the fragments are those of tests/support/HostileHtml.h; and text of one long word
+// changing script or direction at every character, characters that take no room heaped on
+// one letter without marks, code points newer than Qt's Unicode and joined sequences, all
+// at the bounder's cap of text), each laid out and painted where the app shows it: the
+// task's description view, the calendar card's size check, and the update offer's release
+// notes. Every view is new, so nothing laid out before is reused.
 //
 // Times are this thread's CPU time per view, so other work on the machine does not count.
 // Bounds: the description view and the release notes under 100 ms, a calendar card's
@@ -26,10 +28,69 @@
 
 #include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
 using namespace velmora;
+
+// The text of one long word, `first` and `second` in turn, `length` characters in all.
+QString alternating(char32_t first, char32_t second, int length) {
+    QString word;
+    for (int i = 0; i < length; ++i) {
+        const char32_t c = i % 2 == 0 ? first : second;
+        word += QString::fromUcs4(&c, 1);
+    }
+    return word;
+}
+
+QString repeatedCodePoint(char32_t c, int times) {
+    return QString::fromUcs4(&c, 1).repeated(times);
+}
+
+// The bounder keeps this much text (OutsideHtmlLimits::maxText).
+constexpr int textCap = 20000;
+
+// Text whose cost is in the runs Qt itemizes it into and in what it shapes as one cluster:
+// a script or direction change at every character of one word, thousands
+// of characters that take no room after one letter that carries no mark, code points newer
+// than Qt's Unicode, and joined words and emoji sequences.
+std::vector<std::pair<QString, QString>> scriptsAndJoiners() {
+    const QString englandFlag = QString::fromUcs4(U"\U0001F3F4\U000E0067\U000E0062\U000E0065\U000E006E"
+                                                  U"\U000E0067\U000E007F");
+    const QString joined =
+        QString::fromUcs4(U"\U0001F469\u200D\U0001F4BB ") + englandFlag +
+        QStringLiteral(" \u0915\u094D\u200D\u0937 \u0645\u06CC\u200C\u062E\u0648\u0627\u0647\u0645 "
+                       "\u0DC1\u0DCA\u200D\u0DBB\u0DD3 ");
+    const QString newer = QString::fromUcs4(U"\U0001FAE8\U0001FA89\U0001FABF\U00011F04\U0001E4D0\U00010D50"
+                                            U"\U000105C0\U00011BC0\U00016D43\U00011380\U0001E5D0\U00031350"
+                                            U"\U0002EBF0");
+    return {
+        {QStringLiteral("latin-greek-runs"), alternating(U'a', 0x03B1, textCap)},
+        {QStringLiteral("thai-devanagari-runs"), alternating(0x0E01, 0x0915, textCap)},
+        {QStringLiteral("arabic-malayalam-runs"), alternating(0x0628, 0x0D2E, textCap)},
+        // Direction changes alone: Hebrew and digits share no script change.
+        {QStringLiteral("hebrew-digit-runs"), alternating(0x05D0, U'1', textCap)},
+        // A run change at every character in each of many short paragraphs.
+        {QStringLiteral("paragraphs-of-runs"),
+         (QStringLiteral("<p>") + alternating(0x0628, 0x0D2E, 200) + QStringLiteral("</p>")).repeated(100)},
+        {QStringLiteral("zwnj-after-ka"), QStringLiteral("\u0915") + repeatedCodePoint(0x200C, textCap)},
+        {QStringLiteral("zwj-after-malayalam"),
+         QStringLiteral("\u0D2E") + repeatedCodePoint(0x200D, textCap)},
+        {QStringLiteral("word-joiners-after-ka"),
+         QStringLiteral("\u0915") + repeatedCodePoint(0x2060, textCap)},
+        {QStringLiteral("zero-width-spaces-after-ka"),
+         QStringLiteral("\u0915") + repeatedCodePoint(0x200B, textCap)},
+        {QStringLiteral("tags-after-black-flag"),
+         QString::fromUcs4(U"\U0001F3F4") + repeatedCodePoint(0xE0067, textCap)},
+        // Words of them: Garay reads right to left, and a word of runs of both directions is cut.
+        {QStringLiteral("newer-code-points"), (newer + u' ').repeated(textCap / (newer.size() + 1))},
+        {QStringLiteral("marks-on-newer-code-points"),
+         QString::fromUcs4(U"\U0001FAE8") + QString(QChar(0x0301)).repeated(textCap)},
+        {QStringLiteral("joined-sequences"), joined.repeated(textCap / joined.size())},
+    };
+}
 
 double threadCpuSeconds() {
     timespec time{};
@@ -129,7 +190,11 @@ int main(int argc, char** argv) {
         {"BM_CalendarCardSize", "calendar card size check", calendarCardSize, 0.020},
         {"BM_CalendarCardPaint", "calendar card size check and paint", calendarCardPaint, 0.050},
         {"BM_ReleaseNotes", "release notes", releaseNotes, 0.100}};
-    for (const auto& [name, html] : velmora::test::hostileHtml()) {
+    auto shapes = velmora::test::hostileHtml();
+    for (auto& shape : scriptsAndJoiners()) {
+        shapes.push_back(std::move(shape));
+    }
+    for (const auto& [name, html] : shapes) {
         for (const Place& place : places) {
             const std::string benchmark = std::string(place.benchmark) + "/" + name.toStdString();
             benchmark::RegisterBenchmark(benchmark.c_str(), place.run, html)

@@ -1,6 +1,6 @@
 // HTML from outside through the bounding step and then laid out, as a task description or a
 // calendar entry is: whatever the fragment, the layout must end quickly and read nothing, and
-// no letter Qt lays out carries more marks than the bound allows.
+// no letter Qt lays out carries more marks, or more of what takes no room, than the bound allows.
 #include "FuzzSupport.h"
 
 #include "platform/richtext/OutsideHtml.h"
@@ -40,6 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What the bound counts is what Qt draws: read by Qt's own HTML reader, no letter carries
     // more marks than the bound lets through, whatever references or markup wrote them.
     if (velmora::test::mostMarksOnOneLetter(document.toPlainText()) > velmora::OutsideHtmlLimits{}.maxMarks) {
+        std::abort();
+    }
+    // Nor more characters that take no room after one letter: a few, or a region's flag's tags.
+    if (velmora::test::mostTakingNoRoomAfterOneLetter(document.toPlainText()) >
+        velmora::OutsideHtmlLimits{}.maxMarks + velmora::LetterMarks::maxFlagTags) {
         std::abort();
     }
     // Qt trims its font caches from a timer, as the app's event loop runs it: without it,

@@ -30,12 +30,6 @@ bool isDefaultIgnorable(char32_t c) {
     return after != std::begin(defaultIgnorables) && c <= std::prev(after)->last;
 }
 
-// The prepended concatenation marks are format characters that draw a sign of their own.
-bool isVisibleFormatCharacter(char32_t c) {
-    return (c >= 0x0600 && c <= 0x0605) || c == 0x06DD || c == 0x070F || c == 0x0890 || c == 0x0891 ||
-           c == 0x08E2 || c == 0x110BD || c == 0x110CD;
-}
-
 } // namespace
 
 bool isCombiningMark(char32_t c) {
@@ -51,15 +45,9 @@ bool takesNoRoom(char32_t c) {
     if (c < 0x00AD) {
         return false; // the soft hyphen is the first
     }
-    const QChar::Category category = QChar::category(c);
-    if (category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining ||
-        category == QChar::Mark_Enclosing) {
-        return false;
-    }
-    if (category == QChar::Other_NotAssigned || isDefaultIgnorable(c)) {
-        return true;
-    }
-    return category == QChar::Other_Format && !isVisibleFormatCharacter(c);
+    // The variation selectors and the grapheme joiner are default-ignorable too, but they sit
+    // on a letter as marks do and are counted as marks.
+    return isDefaultIgnorable(c) && !isCombiningMark(c);
 }
 
 bool LetterMarks::keeps(char32_t c) {
@@ -71,9 +59,26 @@ bool LetterMarks::keeps(char32_t c) {
         return true;
     }
     if (takesNoRoom(c)) {
-        return m_marks < m_maxMarks;
+        if (m_flag && c >= firstFlagTag && c <= cancelTag) {
+            // The tags that name a region's flag: one sequence, a few letters long.
+            if (m_tags >= maxFlagTags) {
+                return false;
+            }
+            ++m_tags;
+            return true;
+        }
+        if (m_marks >= m_maxMarks) {
+            return false; // between marks past the letter's own: those go, and so does this
+        }
+        if (m_noRoom >= m_maxMarks) {
+            m_leftOut = true;
+            return false;
+        }
+        ++m_noRoom;
+        return true;
     }
-    m_marks = 0;
+    startLetter();
+    m_flag = c == blackFlag;
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "platform/richtext/OutsideHtml.h"
 
 #include "platform/richtext/LetterMarks.h"
+#include "platform/richtext/WordRuns.h"
 
 #include <QHash>
 #include <QSet>
@@ -318,6 +319,7 @@ public:
         while (!m_open.empty()) {
             pop();
         }
+        m_cut = m_cut || m_letters.leftOutWhatTakesNoRoom();
         if (m_cut) {
             m_out += QStringLiteral("<p>") + outsideHtmlShortenedNote() + QStringLiteral("</p>");
         } else if (m_flattened) {
@@ -337,6 +339,10 @@ private:
         // parser sees as the parent of the next tag.
         Role keptRole = Role::Other;
     };
+
+    // How a character of the text is written out: as it was, as the character a reference
+    // names, as the named reference it was, or as "&amp;".
+    enum class Written { AsIs, Reference, Named, Ampersand };
 
     bool inKeptTable() const { return !m_open.empty() && m_open.back().inKeptTable; }
     Role keptParentRole() const { return m_open.empty() ? Role::Other : m_open.back().keptRole; }
@@ -376,64 +382,75 @@ private:
         for (qsizetype i = 0; i < text.size();) {
             char32_t c = text[i].unicode();
             qsizetype next = i + 1;
+            Written written = Written::AsIs;
             if (text[i].isHighSurrogate() && next < text.size() && text[next].isLowSurrogate()) {
                 c = QChar::surrogateToUcs4(text[i], text[next]);
                 ++next;
             } else if (text[i] == u'&') {
-                // A reference is read here as Qt's reader reads it, so that marks and what
-                // takes no room count as what Qt draws. One that names a character is
+                // A reference is read here as Qt's reader reads it, so that marks, what takes
+                // no room and runs count as what Qt draws. One that names a character is
                 // written as that character, one that Qt reads as no character is left out,
                 // and an "&" that begins no reference Qt reads is written as "&amp;": text
                 // that tags left out no longer part could otherwise join into a reference.
                 const Reference reference = readReference(text, i);
                 next = reference.end;
-                if (reference.kind == Reference::None) {
-                    m_out += QLatin1String("&amp;");
-                    m_letters.keeps(u'&');
-                    i = next;
-                    continue;
-                }
-                if (reference.kind == Reference::Named) {
-                    // A character that is neither a mark nor takes no room: Qt reads the
-                    // name again as it was written.
-                    m_letters.keeps(u'&');
-                    m_out += text.mid(i, next - i);
-                    i = next;
-                    continue;
-                }
                 if (reference.kind == Reference::NoCharacter) {
                     i = next;
                     continue;
                 }
-                c = reference.character;
-                if (m_letters.keeps(c)) {
-                    if (c == u'<') {
-                        m_out += QLatin1String("&lt;");
-                    } else if (c == u'>') {
-                        m_out += QLatin1String("&gt;");
-                    } else if (c == u'&') {
-                        m_out += QLatin1String("&amp;");
-                    } else {
-                        m_out += QString::fromUcs4(&c, 1);
-                    }
-                }
-                i = next;
-                continue;
-            }
-            // A letter carries a few marks; Qt shapes thousands on one letter for
-            // seconds. What takes no room between them starts no new letter: Qt looks
-            // past it for the letter a mark sits on. Once the letter has its marks, those
-            // and what takes no room are left out.
-            if (m_letters.keeps(c)) {
-                if (c == u'<') {
-                    m_out += QLatin1String("&lt;");
-                } else if (c == u'>') {
-                    m_out += QLatin1String("&gt;");
+                if (reference.kind == Reference::None) {
+                    written = Written::Ampersand;
+                    c = u'&';
+                } else if (reference.kind == Reference::Named) {
+                    // A character that is neither a mark nor takes no room: Qt reads the
+                    // name again as it was written.
+                    written = Written::Named;
+                    c = reference.character;
                 } else {
-                    m_out += text.mid(i, next - i);
+                    written = Written::Reference;
+                    c = reference.character;
                 }
             }
+            kept(text.mid(i, next - i), c, written);
             i = next;
+        }
+    }
+
+    // The character `c` of the text, written `source`, kept or left out: a letter carries a few
+    // marks and a few characters that take no room (Qt shapes thousands on one letter for
+    // seconds; what takes no room between marks starts no new letter, as Qt looks past it for
+    // the letter a mark sits on), and a word a few runs of one script and direction (Qt lays
+    // out a word changing script at every character for seconds). Past the runs a word may
+    // hold, the rest of the word is left out.
+    void kept(QStringView source, char32_t c, Written written) {
+        // A name Qt knows and that is not read here stands for a character that takes room, of
+        // a script and direction not known.
+        const bool unknown = written == Written::Named && c == 0;
+        const char32_t letter = unknown ? char32_t(u'&') : c;
+        if (m_cuttingWord) {
+            if (unknown || !WordRuns::endsWord(letter)) {
+                return;
+            }
+            m_cuttingWord = false;
+        }
+        if (!m_letters.keeps(letter)) {
+            return;
+        }
+        if (!(unknown ? m_runs.keepsUnknown() : m_runs.keeps(letter))) {
+            m_cuttingWord = true;
+            m_cut = true;
+            return;
+        }
+        if (written == Written::Ampersand || (written == Written::Reference && c == u'&')) {
+            m_out += QLatin1String("&amp;");
+        } else if (c == u'<' && written != Written::Named) {
+            m_out += QLatin1String("&lt;");
+        } else if (c == u'>' && written != Written::Named) {
+            m_out += QLatin1String("&gt;");
+        } else if (written == Written::Reference) {
+            m_out += QString::fromUcs4(&c, 1);
+        } else {
+            m_out += source;
         }
     }
 
@@ -468,11 +485,20 @@ private:
             }
             static constexpr std::pair<const char*, char32_t> invisibles[] = {
                 {"zwnj", 0x200C}, {"zwj", 0x200D}, {"shy", 0x00AD}, {"lrm", 0x200E}, {"rlm", 0x200F}};
+            // Names written often, read for their script and direction; any other name is
+            // counted as a character that may start a run.
+            static constexpr std::pair<const char*, char32_t> common[] = {
+                {"amp", u'&'}, {"lt", u'<'}, {"gt", u'>'}, {"quot", u'"'}, {"apos", u'\''}, {"nbsp", 0x00A0}};
             reference.end = end;
             reference.kind = Reference::Named;
             for (const auto& [name, character] : invisibles) {
                 if (body == QLatin1String(name)) {
                     reference.kind = Reference::Character;
+                    reference.character = character;
+                }
+            }
+            for (const auto& [name, character] : common) {
+                if (body == QLatin1String(name)) {
                     reference.character = character;
                 }
             }
@@ -675,6 +701,7 @@ private:
             }
         } else {
             ++m_elements;
+            endWordAt(name, kind);
             m_out += u'<' + name;
             bool spansWritten = false;
             for (const auto& [attribute, value] : attributes) {
@@ -707,6 +734,15 @@ private:
         }
     }
 
+    // Where a kept element starts or ends a block (or breaks the line), Qt lays out what
+    // follows as a new word. Inline elements part no word.
+    void endWordAt(const QString& name, const Element& kind) {
+        if ((kind.flags & Block) || kind.role != Role::Other || name == u"br") {
+            m_runs.endWord();
+            m_cuttingWord = false;
+        }
+    }
+
     // False when the element is too deep to track: it is closed at once.
     bool push(Open element) {
         if (m_open.size() >= maxTracked) {
@@ -732,6 +768,7 @@ private:
     void pop() {
         const Open& top = m_open.back();
         if (top.kept) {
+            endWordAt(top.name, element(top.name));
             m_out += QStringLiteral("</") + top.name + u'>';
             --m_depth;
             if (top.role == Role::Table) {
@@ -982,8 +1019,12 @@ private:
     bool m_flattened = false;
     bool m_stop = false;
     // The marks of the last letter, counted over the whole fragment: markup between a
-    // letter and its marks parts nothing.
+    // letter and its marks parts nothing. So are the runs of a word, but for markup that
+    // starts a block or a line.
     LetterMarks m_letters{m_limits.maxMarks};
+    WordRuns m_runs{m_limits.maxRunsPerWord};
+    // Whether the rest of the word is being left out.
+    bool m_cuttingWord = false;
     std::vector<Table> m_tables;
     // The cells of the grids of all kept tables so far.
     long long m_gridCells = 0;

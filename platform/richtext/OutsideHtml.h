@@ -30,9 +30,12 @@ struct OutsideHtmlLimits {
     // The cells of the grids all tables of a fragment make, counting those that spans
     // fill and those a short row leaves empty: Qt builds and lays out every one of them.
     int maxTableCells = 512;
-    // Combining marks one letter carries; further ones, and what takes no room between
-    // them, are left out (see LetterMarks).
+    // Combining marks one letter carries, and characters that take no room after it; further
+    // ones are left out (see LetterMarks).
     int maxMarks = 4;
+    // Runs of one script and direction a word holds after its first (see WordRuns); past them
+    // the rest of the word is cut.
+    int maxRunsPerWord = 32;
     // Font families one fragment names; further faces are left out.
     int maxFontFamilies = 4;
     // The largest number a list starts from or an item is given.

@@ -19,13 +19,24 @@ inline constexpr qsizetype plainMarksPerLetter = 3;
 // and rich text can show images and read files), never with a mnemonic (a "&" in a menu
 // item), and never reordering the text around them.
 
+// Whether a name leaves `c` out wherever it stands: controls, halves of surrogate pairs,
+// noncharacters, the grapheme joiner (a mark that draws nothing), format characters but the
+// number signs, and whatever takes no room (see takesNoRoom: joiners, direction marks,
+// bidirectional controls, fillers, tags). A name keeps the joiners where they join
+// (see plainName), and the tags of a region's flag.
+bool isHiddenInName(char32_t c);
+
 // `text` as one line of at most `maxLength` code units: line breaks (and tabs) read as a
-// space, controls and characters that take no room (see takesNoRoom) are dropped, a letter
-// keeps at most plainMarksPerLetter combining marks, and a longer name ends in an ellipsis. Dropped
-// are the bidirectional controls too (U+202A..U+202E, U+2066..U+2069), which would
-// reorder what follows them ("Invoice \u202Egnp.exe" would read "Invoice exe.png"),
-// and the direction marks. Costs the same however long `text` is: a name that shows
-// nothing in its first stretch is cut there.
+// space, what isHiddenInName names is dropped, a letter keeps at most plainMarksPerLetter
+// combining marks, and a longer name ends in an ellipsis. Dropped are the bidirectional
+// controls too (U+202A..U+202E, U+2066..U+2069), which would reorder what follows them
+// ("Invoice \u202Egnp.exe" would read "Invoice exe.png"), and the direction marks.
+// The joiners stay only where they shape the word: after a virama (a conjunct or a half
+// form: Sinhala "ශ්‍රී", Hindi "क्‍ष"), a non-joiner between letters of a joining script
+// (Persian "می‌خواهم"), a joiner between pictures of an emoji sequence; elsewhere they join
+// nothing and only hide in a word ("pay\u200Dpal" reads "paypal"). A region's flag keeps the
+// tags that name it. Code points newer than Qt's Unicode are letters and stay. Costs the
+// same however long `text` is: a name that shows nothing in its first stretch is cut there.
 QString plainName(const QString& text, qsizetype maxLength = plainNameLength);
 
 } // namespace velmora

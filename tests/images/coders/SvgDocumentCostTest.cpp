@@ -285,7 +285,7 @@ TEST(SvgDocumentCostTest, TextKeepsFewMarksPerLetterAndABoundedLength) {
     EXPECT_EQ(textOf(filtered(indented), QLatin1String("text")), QStringLiteral("AB"));
 }
 
-// What takes no room between a letter's marks (unassigned code points, those of the
+// What takes no room between a letter's marks (the unassigned code points of the
 // default-ignorable stretches, the fillers, written or as references) starts no letter in an
 // SVG text either: a text of marks with U+2065 between them kept 1,499 on one letter, which
 // took QtSvg 70-200 ms to draw. Private use draws characters of their own, each with its mark.

@@ -130,7 +130,7 @@ TEST(DescriptionLayout, HostileDescriptionsLayOutAndPaintQuickly) {
     }
 }
 
-// Marks between characters that take no room (unassigned ones, those of the default-ignorable
+// Marks between characters that take no room (the unassigned ones of the default-ignorable
 // stretches, the fillers, each also written as a reference) and marks written in the forms of
 // reference Qt's reader decodes stay a few per letter in the description view and the calendar
 // card alike, as Qt reads what they are given; 50,000 such pairs took the view 1.4 s and a

@@ -163,8 +163,8 @@ TEST(PlainText, ALetterKeepsAFewCombiningMarks) {
     }
 }
 
-// What takes no room though Qt's Unicode names it no format character (code points it leaves
-// unassigned, those of the default-ignorable stretches, the fillers) is no more shown in a name
+// What takes no room though Qt's Unicode names it no format character (the code points it leaves
+// unassigned in the default-ignorable stretches, the fillers) is no more shown in a name
 // than a joiner is: "pay" U+2065 "pal" drew exactly as "paypal". Marks between such characters
 // still count on the letter before them.
 TEST(PlainText, NamesDropWhateverTakesNoRoom) {

@@ -1,0 +1,96 @@
+#include "platform/richtext/OutsideName.h"
+#include "tests/support/MarksPerLetter.h"
+
+#include <QString>
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+
+namespace {
+
+QString hex(char32_t c) {
+    return QStringLiteral("U+%1").arg(static_cast<uint>(c), 4, 16, QLatin1Char('0')).toUpper();
+}
+
+QString one(char32_t c) {
+    return QString::fromUcs4(&c, 1);
+}
+
+const QString englandFlag =
+    QString::fromUcs4(U"\U0001F3F4\U000E0067\U000E0062\U000E0065\U000E006E\U000E0067\U000E007F");
+
+} // namespace
+
+// Names written with emoji or letters newer than Qt's Unicode (which calls them unassigned)
+// show them: they draw, with a font that knows them or as a box. A project named with one
+// alone used to show nothing at all.
+TEST(OutsideName, NewerEmojiAndScriptsAreKept) {
+    for (const char32_t c : test::newerLetters()) {
+        EXPECT_EQ(plainName(one(c)), one(c)) << hex(c).toStdString();
+        const QString name =
+            QStringLiteral("Task ") + one(c) + QStringLiteral("\u0301 ") + one(c).repeated(3);
+        EXPECT_EQ(plainName(name), name) << hex(c).toStdString();
+    }
+    EXPECT_EQ(plainName(QStringLiteral("Team 🫨")), QStringLiteral("Team 🫨"));
+    // Noncharacters are never text, and the tags of no flag hide.
+    EXPECT_EQ(plainName(QStringLiteral("a\uFFFEb\uFDD0c")), QStringLiteral("abc"));
+}
+
+// Joiners stay where they shape the word: after a virama (Sinhala's "Sri", Hindi's half form),
+// a non-joiner between letters of a joining script (Persian "I want"), a joiner between the
+// pictures of an emoji sequence (a woman at a computer, a technologist of a skin tone, the
+// rainbow flag), and a region's flag keeps the tags that name it.
+TEST(OutsideName, JoinersStayWhereTheyShapeTheWord) {
+    for (const QString& name :
+         {QStringLiteral("\u0645\u06CC\u200C\u062E\u0648\u0627\u0647\u0645"),
+          QStringLiteral("\u0DC1\u0DCA\u200D\u0DBB\u0DD3"), QStringLiteral("\u0915\u094D\u200D\u0937"),
+          QStringLiteral("\u0915\u094D\u200C\u0937"), QString::fromUcs4(U"\U0001F469\u200D\U0001F4BB"),
+          QString::fromUcs4(U"\U0001F468\U0001F3FD\u200D\U0001F4BB"),
+          QString::fromUcs4(U"\U0001F3F3\uFE0F\u200D\U0001F308"),
+          QString::fromUcs4(U"\U0001F469\u200D\U0001F469\u200D\U0001F467\u200D\U0001F466"),
+          QString::fromUcs4(U"Dev \U0001FAE8\u200D\U0001F525"), englandFlag,
+          QStringLiteral("Cup ") + englandFlag + QStringLiteral(" 2026")}) {
+        EXPECT_EQ(plainName(name), name) << name.toStdString();
+    }
+}
+
+// Where a joiner joins nothing it only hides in a word: "pay" U+200D "pal" reads "paypal", as
+// do joiners between Latin letters, at either end, twice over, or between a picture and a
+// letter. Tags after anything but the black flag, or a flag's tags left unended, hide.
+TEST(OutsideName, JoinersThatJoinNothingGo) {
+    EXPECT_EQ(plainName(QStringLiteral("pay\u200Dpal")), QStringLiteral("paypal"));
+    EXPECT_EQ(plainName(QStringLiteral("pay\u200Cpal")), QStringLiteral("paypal"));
+    EXPECT_EQ(plainName(QStringLiteral("\u200Dpay\u200C")), QStringLiteral("pay"));
+    // Of joiners heaped after a virama, the one before the letter stays.
+    EXPECT_EQ(plainName(QStringLiteral("\u0915\u094D\u200D\u200D\u200C\u0937")),
+              QStringLiteral("\u0915\u094D\u200C\u0937"));
+    EXPECT_EQ(plainName(QStringLiteral("\u0915\u094D\u200D x")), QStringLiteral("\u0915\u094D x"));
+    EXPECT_EQ(plainName(QString::fromUcs4(U"\U0001F469\u200Dpal")), QString::fromUcs4(U"\U0001F469pal"));
+    EXPECT_EQ(plainName(QStringLiteral("\u0645\u200Cpal")), QStringLiteral("\u0645pal"));
+    EXPECT_EQ(plainName(QStringLiteral("\u0645\u200D\u062E")), QStringLiteral("\u0645\u062E"));
+    EXPECT_EQ(plainName(QString::fromUcs4(U"\U0001F469\u200D\n\U0001F4BB")),
+              QString::fromUcs4(U"\U0001F469 \U0001F4BB"));
+    EXPECT_EQ(plainName(QString::fromUcs4(U"Flag\U000E0067\U000E0062\U000E007F")), QStringLiteral("Flag"));
+    EXPECT_EQ(plainName(QString::fromUcs4(U"\U0001F3F4\U000E0067\U000E0062 x")),
+              QString::fromUcs4(U"\U0001F3F4 x"));
+    // A name of joiners alone is empty, one with letters never is.
+    EXPECT_EQ(plainName(QStringLiteral("\u200D\u200C\u200D")), QString());
+}
+
+// A cut name never ends inside what joins: not between a flag and its tags, not on a joiner.
+TEST(OutsideName, ACutKeepsSequencesWholeOrLeavesThemOut) {
+    const QString start(plainNameLength - 4, QChar(u'x'));
+    const QString cutFlag = plainName(start + englandFlag + QStringLiteral("y"));
+    EXPECT_EQ(cutFlag, start + QChar(0x2026));
+    const QString fits(plainNameLength - 16, QChar(u'x'));
+    EXPECT_EQ(plainName(fits + englandFlag), fits + englandFlag);
+    const QString joined = plainName(QString(plainNameLength - 4, QChar(u'x')) +
+                                     QString::fromUcs4(U"\U0001F469\u200D\U0001F4BB\U0001F4BB"));
+    EXPECT_TRUE(joined.endsWith(QString::fromUcs4(U"\U0001F469\u2026"))) << joined.right(4).toStdString();
+    // Bounding twice changes nothing.
+    for (const QString& name :
+         {cutFlag, joined, QStringLiteral("\u0DC1\u0DCA\u200D\u0DBB\u0DD3"), englandFlag}) {
+        EXPECT_EQ(plainName(name), name);
+    }
+}
