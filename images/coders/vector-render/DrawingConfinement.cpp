@@ -19,6 +19,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -331,7 +332,17 @@ QList<QByteArray> DrawingConfinement::readablePaths() {
         }
         readable.append(path);
     }
-    return readable;
+    // A rule for a folder covers what lies beneath it (the font folders under /usr).
+    QList<QByteArray> covered;
+    for (const QByteArray& path : readable) {
+        const bool beneath = std::any_of(readable.begin(), readable.end(), [&path](const QByteArray& other) {
+            return other != path && other != "/proc/self" && holds(other, path);
+        });
+        if (!beneath) {
+            covered.append(path);
+        }
+    }
+    return covered;
 }
 
 DrawingConfinement::Outcome DrawingConfinement::confine() {
