@@ -140,8 +140,7 @@ void addFontconfigDirectories(FcStrList* list, QList<QByteArray>& out) {
 }
 
 int landlockVersion() {
-    const long version =
-        ::syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    const long version = ::syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     return version < 0 ? -errno : int(version);
 }
 
@@ -208,6 +207,7 @@ QByteArray closeFileSystem(int version, const QList<QByteArray>& readable) {
 }
 
 // The system calls drawing and the protocol make, whatever their arguments.
+// clang-format off
 const char* const allowedCalls[] = {
     // Files opened for reading (see the rules on open below), and what is asked of them.
     "read", "readv", "pread64", "preadv", "preadv2", "lseek", "close", "close_range", "fstat", "newfstatat",
@@ -232,6 +232,7 @@ const char* const allowedCalls[] = {
     "restart_syscall", "timer_create", "timer_settime", "timer_gettime", "timer_getoverrun", "timer_delete",
     "exit", "exit_group",
 };
+// clang-format on
 
 // Adds `name` with `action` under `conditions`; a call this architecture does not have is left
 // out. False when the filter refused the rule.
@@ -286,8 +287,9 @@ QByteArray loadFilter() {
                                        F_SETLK, F_SETLKW, F_GET_SEALS}) {
         ok = ok && addRule(filter, allow, "fcntl", {SCMP_A1(SCMP_CMP_EQ, command)});
     }
-    for (const scmp_datum_t request : {scmp_datum_t(TCGETS), scmp_datum_t(TIOCGWINSZ), scmp_datum_t(FIONREAD),
-                                       scmp_datum_t(FIONBIO), scmp_datum_t(FIOCLEX), scmp_datum_t(FIONCLEX)}) {
+    for (const scmp_datum_t request :
+         {scmp_datum_t(TCGETS), scmp_datum_t(TIOCGWINSZ), scmp_datum_t(FIONREAD), scmp_datum_t(FIONBIO),
+          scmp_datum_t(FIOCLEX), scmp_datum_t(FIONCLEX)}) {
         ok = ok && addRule(filter, allow, "ioctl", {SCMP_A1(SCMP_CMP_EQ, request)});
     }
     // Names of threads and mappings, and what the process may ask of its own state.
@@ -318,8 +320,9 @@ int threadCount() {
 } // namespace
 
 QList<QByteArray> DrawingConfinement::readablePaths() {
-    QList<QByteArray> candidates{"/usr",          "/lib",      "/lib64", "/lib32", "/libx32", "/etc/fonts",
-                                 "/etc/ld.so.cache", "/sys/devices/system/cpu", "/proc/self"};
+    QList<QByteArray> candidates{"/usr",      "/lib",       "/lib64",           "/lib32",
+                                 "/libx32",   "/etc/fonts", "/etc/ld.so.cache", "/sys/devices/system/cpu",
+                                 "/proc/self"};
     addFontconfigDirectories(FcConfigGetFontDirs(nullptr), candidates);
     addFontconfigDirectories(FcConfigGetCacheDirs(nullptr), candidates);
     // Never a folder that holds the home folder (a font folder configured as "~", or "/").
@@ -327,7 +330,8 @@ QList<QByteArray> DrawingConfinement::readablePaths() {
     QList<QByteArray> readable;
     for (const QByteArray& candidate : candidates) {
         const QByteArray path = candidate == "/proc/self" ? candidate : canonical(candidate);
-        if (path.isEmpty() || path == "/" || (!home.isEmpty() && holds(path, home)) || readable.contains(path)) {
+        if (path.isEmpty() || path == "/" || (!home.isEmpty() && holds(path, home)) ||
+            readable.contains(path)) {
             continue;
         }
         readable.append(path);
@@ -387,7 +391,8 @@ DrawingConfinement::Outcome DrawingConfinement::confine() {
     return outcome;
 }
 
-DrawingConfinement::Outcome DrawingConfinement::prepareAndConfine(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
+DrawingConfinement::Outcome DrawingConfinement::prepareAndConfine(PdfPageRenderer& pdf,
+                                                                  SvgDocumentRenderer& svg) {
     VectorRenderProtocol::Request request;
     request.kind = VectorRenderProtocol::Kind::Pdf;
     request.document = warmUpPdf();

@@ -337,7 +337,8 @@ ProgramChoice& programChoice() {
 bool greeted(const Process& process, const QDeadlineTimer& deadline) {
     char greeting[VectorRenderProtocol::greetingSize];
     const auto receive = [&](char* into, qsizetype size) {
-        return VectorRenderStream::receive(process.socket, into, size, deadline, VectorRenderStream::Watch::Teardown);
+        return VectorRenderStream::receive(process.socket, into, size, deadline,
+                                           VectorRenderStream::Watch::Teardown);
     };
     if (!receive(greeting, 4)) {
         return false;
@@ -346,8 +347,8 @@ bool greeted(const Process& process, const QDeadlineTimer& deadline) {
     const auto otherVersion = [](const QString& theirs) {
         if (!versionLogged.test_and_set()) {
             qCWarning(imageLibraryLog).noquote()
-                << "The vector drawing program is of another version (" + theirs + ", this app speaks version " +
-                       QString::number(VectorRenderProtocol::version) +
+                << "The vector drawing program is of another version (" + theirs +
+                       ", this app speaks version " + QString::number(VectorRenderProtocol::version) +
                        "): PDF and SVG images are not drawn until the app is started again";
         }
         return false;
@@ -376,7 +377,9 @@ bool greeted(const Process& process, const QDeadlineTimer& deadline) {
         static std::atomic_flag logged = ATOMIC_FLAG_INIT;
         if (!logged.test_and_set()) {
             qCWarning(imageLibraryLog).noquote()
-                << "The kernel lacks " + QString::fromLatin1(VectorRenderProtocol::confinementPartNames(said.missingConfinement)) +
+                << "The kernel lacks " +
+                       QString::fromLatin1(
+                           VectorRenderProtocol::confinementPartNames(said.missingConfinement)) +
                        ": the vector drawing processes are confined without it";
         }
     }

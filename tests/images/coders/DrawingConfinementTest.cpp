@@ -55,11 +55,12 @@ int inked(const QImage& image) {
 // Text in a font the document does not embed, so that it is looked up and read from its file.
 QByteArray pdfWithText(const QByteArray& text) {
     const QByteArray content = "BT /F1 30 Tf 4 16 Td (" + text + ") Tj ET";
-    return pdfOf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-                  "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Resources << /Font << /F1 5 0 R >> >> "
-                  "/Contents 4 0 R >>",
-                  "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream",
-                  "<< /Type /Font /Subtype /Type1 /BaseFont /Times-Bold >>"});
+    return pdfOf(
+        {"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+         "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Resources << /Font << /F1 5 0 R >> >> "
+         "/Contents 4 0 R >>",
+         "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream",
+         "<< /Type /Font /Subtype /Type1 /BaseFont /Times-Bold >>"});
 }
 
 QByteArray svgWithText(const QByteArray& text) {
@@ -216,8 +217,9 @@ TEST(DrawingConfinementTest, AConfinedProcessReachesNoFileNoNetworkNoProcessAndS
     QProcess child;
     child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--gtest_filter=DrawingConfinementTest.childTriesWhatATakenOverRendererWould")});
+    child.start(
+        QCoreApplication::applicationFilePath(),
+        {QStringLiteral("--gtest_filter=DrawingConfinementTest.childTriesWhatATakenOverRendererWould")});
     ASSERT_TRUE(child.waitForFinished(60000));
     const std::string output = QString::fromUtf8(child.readAll()).toStdString();
     EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << output;

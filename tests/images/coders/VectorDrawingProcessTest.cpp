@@ -357,12 +357,12 @@ TEST(VectorDrawingProcessTest, AProcessOutlivesTheThreadThatAskedFirst) {
 TEST(VectorDrawingProcessTest, TheProgramConfinesItselfAndStillDrawsAPdfAndAnSvgWithText) {
     // Text in a font the PDF does not embed, and in the SVG: both read font files once confined.
     const QByteArray content = "BT /F1 30 Tf 4 16 Td (Wg) Tj ET";
-    const QByteArray pdf = pdfOf(
-        {"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-         "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Resources << /Font << /F1 5 0 R >> >> "
-         "/Contents 4 0 R >>",
-         "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream",
-         "<< /Type /Font /Subtype /Type1 /BaseFont /Courier-Bold >>"});
+    const QByteArray pdf =
+        pdfOf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+               "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Resources << /Font << /F1 5 0 R >> >> "
+               "/Contents 4 0 R >>",
+               "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream",
+               "<< /Type /Font /Subtype /Type1 /BaseFont /Courier-Bold >>"});
     const QByteArray svg = svgOf("<text x=\"2\" y=\"44\" font-family=\"sans-serif\" font-weight=\"bold\" "
                                  "font-size=\"36\">Wg</text>");
     const auto inked = [](const Image& image) {
