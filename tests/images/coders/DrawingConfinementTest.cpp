@@ -20,10 +20,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -156,6 +159,15 @@ TEST(DrawingConfinementTest, childTriesWhatATakenOverRendererWould) {
     EXPECT_TRUE(refused(::execve(program, arguments, environ))) << "still here only if refused";
     EXPECT_TRUE(refused(::kill(::getppid(), 0))) << "may signal the test";
     EXPECT_TRUE(refused(int(::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr))));
+    // Nor a way around those: a namespace of its own, the kernel's key store, another process's
+    // memory (each allowed to this process before).
+    char theirs[8];
+    char ours[8];
+    iovec local{ours, sizeof ours};
+    iovec remote{theirs, sizeof theirs};
+    EXPECT_TRUE(refused(int(::process_vm_readv(::getppid(), &local, 1, &remote, 1, 0))));
+    EXPECT_TRUE(refused(::unshare(CLONE_NEWUSER)));
+    EXPECT_TRUE(refused(int(::syscall(SYS_keyctl, 0 /* KEYCTL_GET_KEYRING_ID */, -3 /* session */, 0))));
 
     // What drawing needs goes on: threads, a font file read, text drawn by both renderers and by
     // Qt in a font not used before.
