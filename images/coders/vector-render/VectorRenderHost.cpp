@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -330,6 +331,61 @@ ProgramChoice& programChoice() {
     return *instance;
 }
 
+// Whether a started process greets as a drawing program of this version that confined itself.
+// A program of another version, or one that could not confine itself, is refused as soon as it
+// says so, and that is logged once; so is a part of the confinement the kernel lacks.
+bool greeted(const Process& process, const QDeadlineTimer& deadline) {
+    char greeting[VectorRenderProtocol::greetingSize];
+    const auto receive = [&](char* into, qsizetype size) {
+        return VectorRenderStream::receive(process.socket, into, size, deadline,
+                                           VectorRenderStream::Watch::Teardown);
+    };
+    if (!receive(greeting, 4)) {
+        return false;
+    }
+    static std::atomic_flag versionLogged = ATOMIC_FLAG_INIT;
+    const auto otherVersion = [](const QString& theirs) {
+        if (!versionLogged.test_and_set()) {
+            qCWarning(imageLibraryLog).noquote()
+                << "The vector drawing program is of another version (" + theirs +
+                       ", this app speaks version " + QString::number(VectorRenderProtocol::version) +
+                       "): PDF and SVG images are not drawn until the app is started again";
+        }
+        return false;
+    };
+    if (!VectorRenderProtocol::greetingStartsWell(greeting)) {
+        return otherVersion(qFromLittleEndian<quint32>(greeting) == VectorRenderProtocol::unversionedMagic
+                                ? QStringLiteral("one from before versions")
+                                : QStringLiteral("an unknown greeting"));
+    }
+    if (!receive(greeting + 4, VectorRenderProtocol::greetingSize - 4)) {
+        return false;
+    }
+    const VectorRenderProtocol::Greeting said = VectorRenderProtocol::decodeGreeting(greeting);
+    if (said.version != VectorRenderProtocol::version) {
+        return otherVersion(QStringLiteral("version %1").arg(said.version));
+    }
+    if (said.unconfined) {
+        static std::atomic_flag logged = ATOMIC_FLAG_INIT;
+        if (!logged.test_and_set()) {
+            qCWarning(imageLibraryLog) << "The vector drawing program could not confine itself: PDF and SVG"
+                                          " images are not drawn";
+        }
+        return false;
+    }
+    if (said.missingConfinement != 0) {
+        static std::atomic_flag logged = ATOMIC_FLAG_INIT;
+        if (!logged.test_and_set()) {
+            qCWarning(imageLibraryLog).noquote()
+                << "The kernel lacks " +
+                       QString::fromLatin1(
+                           VectorRenderProtocol::confinementPartNames(said.missingConfinement)) +
+                       ": the vector drawing processes are confined without it";
+        }
+    }
+    return true;
+}
+
 std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
     const QString path = VectorRenderHost::programPath();
     if (path.isEmpty()) {
@@ -341,9 +397,7 @@ std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::F
     if (!process) {
         return std::nullopt;
     }
-    char greeting[4];
-    if (!VectorRenderStream::receive(process->socket, greeting, 4, deadline, VectorRenderStream::Watch::Teardown) ||
-        qFromLittleEndian<quint32>(greeting) != VectorRenderProtocol::magic) {
+    if (!greeted(*process, deadline)) {
         end(*process);
         return std::nullopt;
     }

@@ -2,6 +2,7 @@
 
 #include "images/core/Image.h"
 
+#include <QList>
 #include <QtEndian>
 
 #include <cmath>
@@ -37,6 +38,43 @@ double real(const char* at) {
 }
 
 } // namespace
+
+namespace {
+constexpr quint32 unconfinedBit = 1u << 31;
+}
+
+QByteArray VectorRenderProtocol::encodeGreeting(const Greeting& greeting) {
+    QByteArray out;
+    out.reserve(greetingSize);
+    putWord(out, magic);
+    putWord(out, greeting.version);
+    putWord(out, (greeting.missingConfinement & ~unconfinedBit) | (greeting.unconfined ? unconfinedBit : 0));
+    return out;
+}
+
+QByteArray VectorRenderProtocol::confinementPartNames(quint32 parts) {
+    QList<QByteArray> names;
+    if (parts & SystemCallFilter) {
+        names.append("the system-call filter (seccomp)");
+    }
+    if (parts & FileSystemClosed) {
+        names.append("the file system's closure (Landlock)");
+    }
+    return names.join(" and ");
+}
+
+bool VectorRenderProtocol::greetingStartsWell(const char* first4) {
+    return word(first4) == magic;
+}
+
+VectorRenderProtocol::Greeting VectorRenderProtocol::decodeGreeting(const char* greeting) {
+    Greeting out;
+    out.version = word(greeting + 4);
+    const quint32 confinement = word(greeting + 8);
+    out.missingConfinement = confinement & ~unconfinedBit;
+    out.unconfined = (confinement & unconfinedBit) != 0;
+    return out;
+}
 
 QByteArray VectorRenderProtocol::encodeRequestHeader(const Request& request) {
     QByteArray out;

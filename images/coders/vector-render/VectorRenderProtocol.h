@@ -20,12 +20,20 @@ namespace velmora::images {
 // width and height; no pixels asks for the page's size only) followed by the document. An
 // answer is a fixed header (status, the id of the request it answers, page width and height in
 // points, pixel width and height) followed by the pixels, ARGB32 premultiplied, row after row.
-// The process greets with the magic once it is ready. An SVG has one page, its canvas.
+// The process greets once it is ready (and confined): the magic, the protocol's version and a
+// word of its confinement (see Greeting). An SVG has one page, its canvas.
 class VectorRenderProtocol {
 public:
     VectorRenderProtocol() = delete;
 
-    static constexpr quint32 magic = 0x52445056; // "VPDR"
+    static constexpr quint32 magic = 0x47525256; // "VRRG"
+    // Raised with every change to a message. An app and a drawing program of different versions
+    // (one replaced while the other runs) part at the greeting, never misreading each other.
+    static constexpr quint32 version = 2;
+    // What the drawing programs before versions greeted with, alone: also the magic of their
+    // requests.
+    static constexpr quint32 unversionedMagic = 0x52445056; // "VPDR"
+    static constexpr int greetingSize = 12;
     static constexpr int requestHeaderSize = 28;
     static constexpr int answerHeaderSize = 32;
     // The largest document sent; a larger one is no image.
@@ -66,6 +74,28 @@ public:
         QSizeF pageSize;
         QImage image; // null unless pixels were asked for and drawn
     };
+
+    // The parts of the drawing process's confinement (see DrawingConfinement), as bits.
+    enum ConfinementPart : quint32 {
+        SystemCallFilter = 1u << 0,
+        FileSystemClosed = 1u << 1,
+    };
+    // The parts in `parts`, in words.
+    static QByteArray confinementPartNames(quint32 parts);
+    struct Greeting {
+        quint32 version = VectorRenderProtocol::version;
+        // The parts of its confinement the kernel lacks (ConfinementPart bits).
+        quint32 missingConfinement = 0;
+        // It could not confine itself, and draws nothing: it ends after the greeting.
+        bool unconfined = false;
+    };
+    // Magic, version, confinement word (the missing parts, and the top bit when unconfined).
+    static QByteArray encodeGreeting(const Greeting& greeting);
+    // Whether the first four bytes of a greeting are this protocol's magic: a program that
+    // greets otherwise (one from before versions) sends nothing more to wait for.
+    static bool greetingStartsWell(const char* first4);
+    // The version and confinement of a whole greeting whose start was good.
+    static Greeting decodeGreeting(const char* greeting);
 
     static QByteArray encodeRequestHeader(const Request& request);
     // The kind, id, document length, page and pixel size of a header; nothing when it is no

@@ -1,6 +1,7 @@
 // The vector drawing process: answers drawing requests of PDF and SVG documents on its standard
 // input and output (see VectorRenderProtocol) until that stream ends, as it does when the asking
 // process ends, however it ends. Started and killed by VectorRenderHost.
+#include "images/coders/vector-render/DrawingConfinement.h"
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 #include "images/coders/vector-render/VectorRenderStream.h"
 #include "images/coders/vector-render/PdfPageRenderer.h"
@@ -17,6 +18,7 @@
 #include <csignal>
 #include <cstring>
 
+using velmora::images::DrawingConfinement;
 using velmora::images::PdfPageRenderer;
 using velmora::images::VectorRenderProtocol;
 using velmora::images::VectorRenderStream;
@@ -144,9 +146,13 @@ int main(int argc, char** argv) {
     }
     PdfPageRenderer pdf;
     SvgDocumentRenderer svg;
-    char greeting[4];
-    qToLittleEndian(VectorRenderProtocol::magic, greeting);
-    if (!writeAll(greeting, 4)) {
+    // Confined before the first document is read; unconfined, it says so and draws nothing.
+    const DrawingConfinement::Outcome confinement = DrawingConfinement::prepareAndConfine(pdf, svg);
+    VectorRenderProtocol::Greeting greeting;
+    greeting.missingConfinement = confinement.missing;
+    greeting.unconfined = !confinement.confined;
+    const QByteArray greetingBytes = VectorRenderProtocol::encodeGreeting(greeting);
+    if (!writeAll(greetingBytes.constData(), greetingBytes.size()) || !confinement.confined) {
         return 0;
     }
     char header[VectorRenderProtocol::requestHeaderSize];

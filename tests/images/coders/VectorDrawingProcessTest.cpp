@@ -19,6 +19,7 @@
 #include <QProcessEnvironment>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QStringList>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -26,6 +27,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -177,6 +179,37 @@ const char* quitChildVariable = "VELMORA_SVG_QUIT_CHILD";
 const char* killedChildVariable = "VELMORA_KILLED_APP_CHILD";
 const char* secretVariable = "VELMORA_NOT_FOR_THE_DRAWING_PROCESS";
 
+// The image library's warnings while it lives.
+class WarningCapture {
+public:
+    WarningCapture() {
+        std::lock_guard lock(mutex());
+        captured().clear();
+        m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+            std::lock_guard lock(mutex());
+            captured().append(text);
+        });
+    }
+    ~WarningCapture() { qInstallMessageHandler(m_previous); }
+    // How many warnings so far contain `words`.
+    int count(const QString& words) const {
+        std::lock_guard lock(mutex());
+        return int(std::count_if(captured().begin(), captured().end(),
+                                 [&words](const QString& text) { return text.contains(words); }));
+    }
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex instance;
+        return instance;
+    }
+    static QStringList& captured() {
+        static QStringList instance;
+        return instance;
+    }
+    QtMessageHandler m_previous = nullptr;
+};
+
 } // namespace
 
 TEST(VectorDrawingProcessTest, EveryHostileSvgIsAnsweredWithinTheBoundAndTheNextIsDrawn) {
@@ -319,6 +352,46 @@ TEST(VectorDrawingProcessTest, AProcessOutlivesTheThreadThatAskedFirst) {
         EXPECT_TRUE(state == 'S' || state == 'R') << "process " << pid << " in state " << state;
     }
     EXPECT_TRUE(isRedAvatar(avatar(plainSvg)));
+}
+
+TEST(VectorDrawingProcessTest, TheProgramConfinesItselfAndStillDrawsAPdfAndAnSvgWithText) {
+    // Text in a font the PDF does not embed, and in the SVG: both read font files once confined.
+    const QByteArray content = "BT /F1 30 Tf 4 16 Td (Wg) Tj ET";
+    const QByteArray pdf =
+        pdfOf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+               "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Resources << /Font << /F1 5 0 R >> >> "
+               "/Contents 4 0 R >>",
+               "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream",
+               "<< /Type /Font /Subtype /Type1 /BaseFont /Courier-Bold >>"});
+    const QByteArray svg = svgOf("<text x=\"2\" y=\"44\" font-family=\"sans-serif\" font-weight=\"bold\" "
+                                 "font-size=\"36\">Wg</text>");
+    const auto inked = [](const Image& image) {
+        const QImage bitmap = image.bitmap();
+        int count = 0;
+        for (int y = 0; y < bitmap.height(); ++y) {
+            for (int x = 0; x < bitmap.width(); ++x) {
+                count += qAlpha(bitmap.pixel(x, y)) > 128 && qGray(bitmap.pixel(x, y)) < 128 ? 1 : 0;
+            }
+        }
+        return count;
+    };
+    EXPECT_GT(inked(avatar(pdf)), 40) << "no text in the PDF";
+    EXPECT_GT(inked(avatar(svg)), 40) << "no text in the SVG";
+    const QList<pid_t> processes = drawingProcesses();
+    ASSERT_FALSE(processes.isEmpty());
+    for (const pid_t pid : processes) {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+        if (!status.open(QIODevice::ReadOnly)) {
+            continue; // ended meanwhile
+        }
+        const QByteArray text = status.readAll();
+        if (text.contains("State:\tZ")) {
+            continue;
+        }
+        // In filter mode, under one filter of its own.
+        EXPECT_TRUE(text.contains("Seccomp:\t2")) << "process " << pid << ":\n" << text.toStdString();
+        EXPECT_TRUE(text.contains("Seccomp_filters:\t1")) << "process " << pid;
+    }
 }
 
 // The half that runs in a child process: it starts a drawing process, looks at what that process
@@ -469,4 +542,48 @@ TEST_F(MisbehavingProgramTest, AMissingProgramIsNoAnswerAndItIsLookedForOnlyBesi
     // A file that cannot be run is not the program.
     ASSERT_TRUE(QFile::setPermissions(installed, QFile::ReadOwner | QFile::WriteOwner));
     EXPECT_EQ(VectorRenderHost::findProgram(bin), beside);
+}
+
+TEST_F(MisbehavingProgramTest, AProgramOfAnotherVersionIsRefusedAtItsGreetingAndLoggedOnce) {
+    // One from before versions greets with the old magic alone; a newer one with its version.
+    // Neither is waited for until the deadline, and neither is asked anything.
+    WarningCapture warnings;
+    for (const char* mode : {"older", "newer"}) {
+        use(QString::fromLatin1(mode));
+        for (int i = 0; i < 2; ++i) {
+            VectorRenderHost::Failure failure = VectorRenderHost::Failure::None;
+            QElapsedTimer timer;
+            timer.start();
+            EXPECT_FALSE(VectorRenderHost::ask(pageSizeOf(plainPdf), &failure)) << mode;
+            EXPECT_LT(timer.elapsed(), VectorRenderProtocol::answerDeadlineMs) << mode;
+            EXPECT_EQ(failure, VectorRenderHost::Failure::NotStarted) << mode;
+        }
+    }
+    EXPECT_EQ(warnings.count(QStringLiteral("of another version")), 1);
+}
+
+TEST_F(MisbehavingProgramTest, AnUnconfinedProgramDrawsNothingAndAMissingPartIsLoggedOnce) {
+    WarningCapture warnings;
+    use(QStringLiteral("unconfined"));
+    for (int i = 0; i < 2; ++i) {
+        VectorRenderHost::Failure failure = VectorRenderHost::Failure::None;
+        QElapsedTimer timer;
+        timer.start();
+        EXPECT_FALSE(VectorRenderHost::ask(pageSizeOf(plainPdf), &failure));
+        EXPECT_LT(timer.elapsed(), VectorRenderProtocol::answerDeadlineMs);
+        EXPECT_EQ(failure, VectorRenderHost::Failure::NotStarted);
+    }
+    EXPECT_EQ(warnings.count(QStringLiteral("could not confine itself")), 1);
+
+    // A kernel without Landlock: drawn all the same, by processes confined without it, and the
+    // part named once.
+    use(QStringLiteral("landlockless"));
+    for (int i = 0; i < 2; ++i) {
+        const auto answer = VectorRenderHost::ask(pageSizeOf(plainPdf));
+        ASSERT_TRUE(answer.has_value());
+        EXPECT_EQ(answer->pageSize, QSizeF(60, 60));
+        // A new process each time.
+        VectorRenderHost::useProgram(m_directory.filePath(QStringLiteral("landlockless")));
+    }
+    EXPECT_EQ(warnings.count(QStringLiteral("The kernel lacks the file system's closure (Landlock)")), 1);
 }

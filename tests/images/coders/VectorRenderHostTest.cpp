@@ -269,8 +269,9 @@ TEST(VectorRenderHostTest, TheDrawingProgramStopsADrawingAtItsOwnBudget) {
         }
         return qFromLittleEndian<quint32>(header);
     };
-    char greeting[4];
-    ASSERT_TRUE(VectorRenderStream::receive(socket, greeting, 4, deadline, VectorRenderStream::Watch::Nothing));
+    char greeting[VectorRenderProtocol::greetingSize];
+    ASSERT_TRUE(VectorRenderStream::receive(socket, greeting, sizeof greeting, deadline,
+                                            VectorRenderStream::Watch::Nothing));
     VectorRenderProtocol::Request endless;
     endless.document = endlessPage();
     endless.pixels = QSize(60, 60);

@@ -1,7 +1,11 @@
 // A drawing program that misbehaves as its name says, for the tests of the asking side:
 //   silent   never greets;
 //   ahead    greets and sends an answer nobody asked for, then answers each request;
-//   chatty   answers each request, then at once sends one more answer nobody asked for.
+//   chatty   answers each request, then at once sends one more answer nobody asked for;
+//   older    greets as the programs before versions did (the magic alone), then waits;
+//   newer    greets with the next version, then waits;
+//   unconfined     greets saying it could not confine itself, then waits;
+//   landlockless   greets saying the kernel lacks Landlock, then answers each request.
 // Answers are of the page's size only: 60 x 60 points to a request, 30 x 30 unasked.
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 
@@ -57,9 +61,28 @@ int main(int, char** argv) {
         }
         return 0;
     }
-    char greeting[4];
-    qToLittleEndian(VectorRenderProtocol::magic, greeting);
-    if (!writeAll(QByteArray(greeting, 4))) {
+    VectorRenderProtocol::Greeting greeting;
+    QByteArray greetingBytes;
+    if (mode == "older") {
+        char magic[4];
+        qToLittleEndian(VectorRenderProtocol::unversionedMagic, magic);
+        greetingBytes = QByteArray(magic, 4);
+    } else {
+        if (mode == "newer") {
+            greeting.version = VectorRenderProtocol::version + 1;
+        }
+        greeting.unconfined = mode == "unconfined";
+        if (mode == "landlockless") {
+            greeting.missingConfinement = VectorRenderProtocol::FileSystemClosed;
+        }
+        greetingBytes = VectorRenderProtocol::encodeGreeting(greeting);
+    }
+    if (!writeAll(greetingBytes)) {
+        return 0;
+    }
+    if (mode == "older" || mode == "newer" || mode == "unconfined") {
+        while (readAll(&byte, 1)) {
+        }
         return 0;
     }
     if (mode == "ahead" && !writeAll(pageAnswer(0, 30))) {
