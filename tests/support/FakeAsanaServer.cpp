@@ -365,7 +365,7 @@ FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QStrin
     }
     Entry entry;
     entry.taskGid = taskGid;
-    entry.enteredOn = bookingDay;
+    entry.enteredOn = datesByUtcDay ? m_http.now().toUTC().date() : bookingDay;
     entry.durationMinutes = minutes.toInteger();
     entry.createdByGid = userGid;
     entry.createdAt = m_http.stampNow();

@@ -128,6 +128,9 @@ public:
 
     // The day a booked entry is entered on (Asana takes the booking's day).
     QDate bookingDay = QDate(2024, 5, 6);
+    // A booked entry is entered on the day it arrived in UTC, on the tracker's clock,
+    // whatever `bookingDay` says: the tracker's day, not the desktop's.
+    bool datesByUtcDay = false;
     // Every answer waits this long (per request; requests are served side by side).
     void setLatency(int ms) { setLatency(ms, QByteArray()); }
     // Only the answers to requests of `method` (all when empty) wait.

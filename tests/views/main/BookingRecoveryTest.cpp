@@ -35,6 +35,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <optional>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -740,6 +742,60 @@ TEST_F(AsanaBookingRecoveryTest, ABookingKeptTheMomentItLeftIsNeverToldAsNotSave
         EXPECT_EQ(outcome.asked->id, asana.entries().front().gid);
     }
 }
+
+namespace {
+
+// The app (this run and the runs it starts) in another zone for one test.
+class AppAbroad {
+public:
+    explicit AppAbroad(const char* zone)
+        : m_saved(qEnvironmentVariableIsSet("TZ") ? std::optional(qgetenv("TZ")) : std::nullopt) {
+        qputenv("TZ", zone);
+        tzset();
+    }
+    ~AppAbroad() {
+        if (m_saved) {
+            qputenv("TZ", *m_saved);
+        } else {
+            qunsetenv("TZ");
+        }
+        tzset();
+    }
+    AppAbroad(const AppAbroad&) = delete;
+    AppAbroad& operator=(const AppAbroad&) = delete;
+
+private:
+    std::optional<QByteArray> m_saved;
+};
+
+// Whether this machine's day differs now from UTC's; a zone ahead differs in the
+// evening (UTC), one behind in the morning, so the zones below cover any hour.
+bool dayApartFromUtc() {
+    return QDateTime::currentDateTime().date() != QDateTime::currentDateTimeUtc().date();
+}
+
+} // namespace
+
+// The tracker enters a booking on its own day (UTC), this machine lives in another.
+#define VELMORA_ASANA_ABROAD_TEST(Name, Zone)                                                                \
+    TEST_F(AsanaBookingRecoveryTest, AKeptBookingIsFoundWithTheAppIn##Name) {                                \
+        const AppAbroad abroad(Zone);                                                                        \
+        addTask();                                                                                           \
+        asana.datesByUtcDay = true;                                                                          \
+        if (!dayApartFromUtc()) {                                                                            \
+            std::printf("note: " Zone "'s day is UTC's at this hour\n");                                      \
+        }                                                                                                    \
+        killKept();                                                                                          \
+        if (HasFatalFailure()) {                                                                             \
+            return;                                                                                          \
+        }                                                                                                    \
+        expectReset(recover(service()));                                                                     \
+        EXPECT_EQ(asana.entries().size(), 1u) << "nothing is booked twice";                                  \
+    }
+
+VELMORA_ASANA_ABROAD_TEST(Tokyo, "Asia/Tokyo")
+VELMORA_ASANA_ABROAD_TEST(Kiritimati, "Pacific/Kiritimati")
+VELMORA_ASANA_ABROAD_TEST(PagoPago, "Pacific/Pago_Pago")
 
 TEST_F(AsanaBookingRecoveryTest, AnOfflineCheckKeepsTheRecordAndTheNextFindsTheKeptBooking) {
     addTask();
