@@ -831,12 +831,13 @@ public:
     }
 
     // A work item of the same 90 minutes, without text, on the task, made at `made`
-    // and dated by its day, as the tracker dates the booking.
-    void addLookAlike(const QDateTime& made) {
+    // and dated by its day, as the tracker dates the booking; the user's unless
+    // `author` names another.
+    void addLookAlike(const QDateTime& made, const QString& author = {}) {
         FakeYouTrackServer::WorkItem item;
         item.id = QStringLiteral("wi-old-%1").arg(youTrack.workItems().size());
         item.issueId = QStringLiteral("2-1");
-        item.authorLogin = youTrack.me().login;
+        item.authorLogin = author.isEmpty() ? youTrack.me().login : author;
         item.minutes = tracked / 60;
         item.date = std::min(made, now()).toMSecsSinceEpoch();
         item.created = made.toMSecsSinceEpoch();
@@ -931,6 +932,18 @@ TEST_F(YouTrackBookingRecoveryTest, ALookAlikeMadeLaterKeepsTheTimeAndAsksNaming
     EXPECT_DOUBLE_EQ(outcome.elapsed, tracked);
     ASSERT_TRUE(outcome.asked.has_value());
     EXPECT_EQ(outcome.asked->id, youTrack.workItems().front().id);
+}
+
+TEST_F(YouTrackBookingRecoveryTest, AColleaguesLookAlikeIsNeverTakenForTheDroppedBookingWhateverTheServerFilters) {
+    // A server (or proxy) that lists everyone's items whatever "author" asks; a colleague
+    // books the same minutes on the task as the booking arrives, and it is dropped.
+    youTrack.addUser({QStringLiteral("1-2"), QStringLiteral("bob"), QStringLiteral("Bob Colleague"), QString()});
+    youTrack.setWorkItemFiltersIgnored(true);
+    killDropped([&] { addLookAlike(youTrack.http().stampNow().addSecs(2), QStringLiteral("bob")); });
+    if (HasFatalFailure()) {
+        return;
+    }
+    expectKeptAndTold(recover(service));
 }
 
 TEST_F(YouTrackBookingRecoveryTest, ALookAlikeBookedOneAndAHalfSecondsBeforeIsNotTakenForTheDroppedBooking) {
