@@ -289,9 +289,9 @@ AbroadCase bookedAbroad(const QDateTime& left, const QDate& day) {
     booking.dating = WorkLogBooking::Dating::day;
     booking.sent = left;
     booking.trackerClock = rightClock;
-    return AbroadCase{booking, entry(QStringLiteral("date"), day.startOfDay(), left.addSecs(2)),
-                      entry(QStringLiteral("moment"), QDateTime(day, QTime(0, 0), QTimeZone::utc()),
-                            left.addSecs(2))};
+    return AbroadCase{
+        booking, entry(QStringLiteral("date"), day.startOfDay(), left.addSecs(2)),
+        entry(QStringLiteral("moment"), QDateTime(day, QTime(0, 0), QTimeZone::utc()), left.addSecs(2))};
 }
 
 TEST(BookingRecoveryJudgeTest, AKeptBookingIsFoundWhenTheTrackersDayIsNotTheDesktops) {

@@ -473,7 +473,8 @@ FakeResponse FakeYouTrackServer::listWorkItems(const FakeRequest& request) const
     if (!query.isEmpty()) {
         static const QString attribute = QStringLiteral("issue id:");
         if (!query.startsWith(attribute, Qt::CaseInsensitive) ||
-            (issueReadable = query.mid(attribute.size()).trimmed()).isEmpty() || issueReadable.contains(' ')) {
+            (issueReadable = query.mid(attribute.size()).trimmed()).isEmpty() ||
+            issueReadable.contains(' ')) {
             return error(400, QStringLiteral("Cannot parse search expression: ") + query);
         }
     }
@@ -482,7 +483,8 @@ FakeResponse FakeYouTrackServer::listWorkItems(const FakeRequest& request) const
             return true;
         }
         return std::any_of(m_issues.begin(), m_issues.end(), [&](const Issue& target) {
-            return target.id == item.issueId && target.idReadable.compare(issueReadable, Qt::CaseInsensitive) == 0;
+            return target.id == item.issueId &&
+                   target.idReadable.compare(issueReadable, Qt::CaseInsensitive) == 0;
         });
     };
     std::vector<const WorkItem*> found;

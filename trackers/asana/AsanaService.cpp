@@ -638,7 +638,8 @@ Publisher<std::vector<WorkEntry>, APIError> AsanaService::fetchOwnWorkEntries(co
                     if (!record.createdBy || record.createdBy->gid != userId) {
                         continue;
                     }
-                    if (auto entry = workEntryFrom(record, task); entry && interval.contains(entry->started)) {
+                    if (auto entry = workEntryFrom(record, task);
+                        entry && interval.contains(entry->started)) {
                         entries.push_back(std::move(*entry));
                     }
                 }

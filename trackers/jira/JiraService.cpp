@@ -667,8 +667,9 @@ Publisher<std::vector<WorkEntry>, APIError> JiraService::fetchOwnWorkEntries(con
                 // the same (the author is checked on the way).
                 return self->fetchWorkEntries(task, interval.start, interval.end, accountId)
                     .map([interval](std::vector<WorkEntry> entries) {
-                        std::erase_if(entries,
-                                      [&](const WorkEntry& entry) { return !interval.contains(entry.started); });
+                        std::erase_if(entries, [&](const WorkEntry& entry) {
+                            return !interval.contains(entry.started);
+                        });
                         return entries;
                     });
             });

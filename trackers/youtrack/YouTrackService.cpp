@@ -320,7 +320,8 @@ YouTrackService::fetchOwnWorkEntries(const Issue& task, const DateInterval& inte
         return read.fetchAll().map([taskId, interval, me](const std::vector<YouTrackWorkEntryDTO>& records) {
             std::vector<WorkEntry> own;
             for (const auto& record : records) {
-                if (record.issue.id != taskId || !record.author || me.isEmpty() || record.author->login != me) {
+                if (record.issue.id != taskId || !record.author || me.isEmpty() ||
+                    record.author->login != me) {
                     continue;
                 }
                 WorkEntry entry = workEntryFrom(record);

@@ -357,10 +357,11 @@ protected:
         asana.addTask(task(QStringLiteral("t1"), inWeek()));
         asana.addTask(task(QStringLiteral("t2"), inWeek()));
         for (int i = 0; i < 250; ++i) {
-            asana.addEntry({QStringLiteral("old-%1").arg(i), QStringLiteral("t1"), QDate(2024, 1, 1).addDays(i % 90),
-                            30, QStringLiteral("u1")});
+            asana.addEntry({QStringLiteral("old-%1").arg(i), QStringLiteral("t1"),
+                            QDate(2024, 1, 1).addDays(i % 90), 30, QStringLiteral("u1")});
         }
-        asana.addEntry({QStringLiteral("mine"), QStringLiteral("t1"), QDate(2024, 5, 7), 30, QStringLiteral("u1")});
+        asana.addEntry(
+            {QStringLiteral("mine"), QStringLiteral("t1"), QDate(2024, 5, 7), 30, QStringLiteral("u1")});
         asana.addEntry(
             {QStringLiteral("theirs"), QStringLiteral("t1"), QDate(2024, 5, 7), 30, QStringLiteral("u2")});
         asana.addEntry(
@@ -393,7 +394,8 @@ TEST_F(AsanaOwnReadTest, AsksTheTrackerForTheUsersEntriesOfTheTaskOnTheDaysOnly)
     // The days starting within the interval: the first day's start lies before it.
     EXPECT_EQ(reads[0].queryValue(QStringLiteral("entered_on_start_date")), QStringLiteral("2024-05-05"));
     EXPECT_EQ(reads[0].queryValue(QStringLiteral("entered_on_end_date")), QStringLiteral("2024-05-09"));
-    EXPECT_TRUE(reads[0].queryValue(QStringLiteral("opt_fields")).split(',').contains(QStringLiteral("task")));
+    EXPECT_TRUE(
+        reads[0].queryValue(QStringLiteral("opt_fields")).split(',').contains(QStringLiteral("task")));
 }
 
 TEST_F(AsanaOwnReadTest, KeepsOnlyTheUsersEntriesOfTheTaskOnTheDaysWhateverTheTrackerFiltered) {

@@ -430,6 +430,8 @@ protected:
         add("wi-mine", "2-1", "jane", day, day + 4000);
         // Made by a colleague after the user's booking left, of the same minutes.
         add("wi-colleague", "2-1", "bob", day, day + 9000);
+        // One whose author the server does not name.
+        add("wi-nobody", "2-1", "", day, day + 9500);
     }
 
     void add(const QString& id, const QString& issue, const QString& author, qint64 date, qint64 made) {
@@ -476,8 +478,8 @@ TEST_F(YouTrackOwnReadTest, AsksTheServerForTheUsersItemsOfTheIssueOnTheDaysOnly
               QString::number(day + 2 * 24 * hour));
     // The check after a crash knows only the issue's id: the rest still filters.
     EXPECT_EQ(ids(task(false)), std::vector<QString>{"wi-mine"});
-    EXPECT_TRUE(FakeYouTrackServer::decodedQueryValue(youTrack.requestsTo(QStringLiteral("/api/workItems")).last(),
-                                                      QStringLiteral("query"))
+    EXPECT_TRUE(FakeYouTrackServer::decodedQueryValue(
+                    youTrack.requestsTo(QStringLiteral("/api/workItems")).last(), QStringLiteral("query"))
                     .isEmpty());
 }
 

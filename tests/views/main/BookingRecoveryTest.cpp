@@ -783,7 +783,7 @@ bool dayApartFromUtc() {
         addTask();                                                                                           \
         asana.datesByUtcDay = true;                                                                          \
         if (!dayApartFromUtc()) {                                                                            \
-            std::printf("note: " Zone "'s day is UTC's at this hour\n");                                      \
+            std::printf("note: " Zone "'s day is UTC's at this hour\n");                                     \
         }                                                                                                    \
         killKept();                                                                                          \
         if (HasFatalFailure()) {                                                                             \
@@ -934,10 +934,12 @@ TEST_F(YouTrackBookingRecoveryTest, ALookAlikeMadeLaterKeepsTheTimeAndAsksNaming
     EXPECT_EQ(outcome.asked->id, youTrack.workItems().front().id);
 }
 
-TEST_F(YouTrackBookingRecoveryTest, AColleaguesLookAlikeIsNeverTakenForTheDroppedBookingWhateverTheServerFilters) {
+TEST_F(YouTrackBookingRecoveryTest,
+       AColleaguesLookAlikeIsNeverTakenForTheDroppedBookingWhateverTheServerFilters) {
     // A server (or proxy) that lists everyone's items whatever "author" asks; a colleague
     // books the same minutes on the task as the booking arrives, and it is dropped.
-    youTrack.addUser({QStringLiteral("1-2"), QStringLiteral("bob"), QStringLiteral("Bob Colleague"), QString()});
+    youTrack.addUser(
+        {QStringLiteral("1-2"), QStringLiteral("bob"), QStringLiteral("Bob Colleague"), QString()});
     youTrack.setWorkItemFiltersIgnored(true);
     killDropped([&] { addLookAlike(youTrack.http().stampNow().addSecs(2), QStringLiteral("bob")); });
     if (HasFatalFailure()) {
