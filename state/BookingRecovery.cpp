@@ -18,12 +18,17 @@ bool sameStart(const WorkEntry& entry, const WorkLogBooking& booking) {
     return std::abs(entry.started.msecsTo(booking.started)) < 1000;
 }
 
-// The day the booking arrived, in the zone the tracker dates its entries in. A record
-// that does not say how its tracker dates entries takes only entries dated at midnight
-// for entries dated by the day: its start may be the work's own.
+// A day the tracker can date the booking by. It takes the day the booking arrived in
+// the zone it keeps (UTC, the user's zone on the tracker, this machine's), which is
+// never more than a day from this machine's: read in the zone the entry's start is
+// given in, the entry's day is within one of the day the booking left on. Never only
+// this machine's day: a tracker dating by UTC's would lose the booking every evening
+// in Tokyo. A record that does not say how its tracker dates entries takes only entries
+// dated at midnight for entries dated by the day: its start may be the work's own.
 bool sameDay(const WorkEntry& entry, const WorkLogBooking& booking) {
     const QDateTime sent = booking.sent.value_or(booking.started).toTimeZone(entry.started.timeZone());
-    return (booking.dating || entry.started.time() == QTime(0, 0)) && entry.started.date() == sent.date() &&
+    const qint64 apart = sent.date().daysTo(entry.started.date());
+    return (booking.dating || entry.started.time() == QTime(0, 0)) && apart >= -1 && apart <= 1 &&
            entry.description.value_or(QString()) == booking.description;
 }
 
@@ -168,7 +173,8 @@ void BookingRecovery::check(const std::shared_ptr<ProviderService>& service) {
     const WorkLogBooking booking = *m_timer->recordedBooking();
     Issue task;
     task.id = booking.taskId;
-    const DateInterval around{booking.started.addDays(-1), booking.started.addDays(1)};
+    // Every start the tracker can have given it, and no more: one page in the common case.
+    const DateInterval around = WorkLogBooking::startsAround(booking.started);
     QPointer<BookingRecovery> self(this);
     m_check = service->fetchOwnWorkEntries(task, around)
                   .receiveOn(this)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/model/ClockOffset.h"
+#include "core/model/DateInterval.h"
 
 #include <QDateTime>
 #include <QString>
@@ -49,6 +50,14 @@ struct WorkLogBooking {
     // of it): an entry that differs here is never taken for the booking. A count of seconds
     // that is not finite, or too large to round, holds none.
     bool sameMinutesAs(const WorkEntry& entry) const;
+
+    // The starts a tracker can give the entry of a booking whose start is `started`.
+    // One that dates entries by the day takes the day the booking arrived in whatever
+    // zone it keeps (UTC, the user's on the tracker, this machine's), never more than a
+    // day from the date `started` has in another zone; the beginning of such a day lies
+    // within two days, and the hour a change of summer time adds, of `started`. A read
+    // of what can look like a booking asks for these starts only.
+    static DateInterval startsAround(const QDateTime& started);
 
     friend bool operator==(const WorkLogBooking&, const WorkLogBooking&) = default;
 };

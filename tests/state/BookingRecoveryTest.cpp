@@ -10,7 +10,9 @@
 
 #include <QTimeZone>
 
+#include <ctime>
 #include <limits>
+#include <optional>
 
 namespace velmora {
 namespace {
@@ -172,7 +174,7 @@ TEST(BookingRecoveryJudgeTest, ARecordOfTheVersionBeforeIsStillRecovered) {
     EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("d"), midnight(), std::nullopt)}, old).kind,
               Kind::uncertain);
     EXPECT_EQ(
-        BookingRecovery::judge({entry(QStringLiteral("d"), midnight().addDays(-1), sent.addDays(-1))}, old)
+        BookingRecovery::judge({entry(QStringLiteral("d"), midnight().addDays(-2), sent.addDays(-2))}, old)
             .kind,
         Kind::notFound);
 }
@@ -248,6 +250,88 @@ TEST(BookingRecoveryJudgeTest, AStampAtTheStartOfTimeIsPlacedWithoutOverflowing)
     ASSERT_TRUE(first.isValid());
     EXPECT_EQ(BookingRecovery::judge({entry(QStringLiteral("f"), midnight(), first)}, dayBooking()).kind,
               Kind::notFound);
+}
+
+// This machine's zone for one test, as a user abroad has it.
+class DesktopZone {
+public:
+    explicit DesktopZone(const char* zone)
+        : m_saved(qEnvironmentVariableIsSet("TZ") ? std::optional(qgetenv("TZ")) : std::nullopt) {
+        qputenv("TZ", zone);
+        tzset();
+    }
+    ~DesktopZone() {
+        if (m_saved) {
+            qputenv("TZ", *m_saved);
+        } else {
+            qunsetenv("TZ");
+        }
+        tzset();
+    }
+    DesktopZone(const DesktopZone&) = delete;
+    DesktopZone& operator=(const DesktopZone&) = delete;
+
+private:
+    std::optional<QByteArray> m_saved;
+};
+
+// A booking of a day-dating tracker that left at `left`, and the entry of it made 2 s
+// later, dated by `day` as the services give it: a day kept as a date (Asana) starts
+// at this machine's midnight, one kept as a moment (YouTrack) at midnight UTC.
+struct AbroadCase {
+    WorkLogBooking booking;
+    WorkEntry asDate;
+    WorkEntry asMoment;
+};
+
+AbroadCase bookedAbroad(const QDateTime& left, const QDate& day) {
+    WorkLogBooking booking{QStringLiteral("20"), left, 1800, QString()};
+    booking.dating = WorkLogBooking::Dating::day;
+    booking.sent = left;
+    booking.trackerClock = rightClock;
+    return AbroadCase{
+        booking, entry(QStringLiteral("date"), day.startOfDay(), left.addSecs(2)),
+        entry(QStringLiteral("moment"), QDateTime(day, QTime(0, 0), QTimeZone::utc()), left.addSecs(2))};
+}
+
+TEST(BookingRecoveryJudgeTest, AKeptBookingIsFoundWhenTheTrackersDayIsNotTheDesktops) {
+    struct Abroad {
+        const char* zone;
+        // A moment at which this machine's day is already (or still) another than UTC's.
+        QDateTime left;
+    };
+    const Abroad places[] = {
+        {"Asia/Tokyo", QDateTime(QDate(2026, 3, 5), QTime(20, 0), QTimeZone::utc())},
+        {"Pacific/Kiritimati", QDateTime(QDate(2026, 3, 5), QTime(12, 0), QTimeZone::utc())},
+        {"Pacific/Pago_Pago", QDateTime(QDate(2026, 3, 5), QTime(5, 0), QTimeZone::utc())},
+    };
+    for (const Abroad& place : places) {
+        SCOPED_TRACE(place.zone);
+        const DesktopZone zone(place.zone);
+        const QDate desktopDay = place.left.toLocalTime().date();
+        const QDate utcDay = place.left.toUTC().date();
+        ASSERT_NE(desktopDay, utcDay);
+        // Dated by the tracker's day (UTC), by this machine's, or by the user's zone on
+        // the tracker: each is the booking.
+        for (const QDate& day : {utcDay, desktopDay}) {
+            const AbroadCase made = bookedAbroad(place.left, day);
+            for (const WorkEntry& entry : {made.asDate, made.asMoment}) {
+                SCOPED_TRACE(entry.id.toStdString() + " " + day.toString(Qt::ISODate).toStdString());
+                EXPECT_TRUE(BookingRecovery::looksLike(entry, made.booking));
+                EXPECT_EQ(BookingRecovery::judge({entry}, made.booking).kind, Kind::saved);
+                EXPECT_TRUE(WorkLogBooking::startsAround(made.booking.started).contains(entry.started))
+                    << "the read asks for it";
+            }
+        }
+        // Two days off is a day no tracker dates it by.
+        const QDate far = std::min(desktopDay, utcDay).addDays(-2);
+        const AbroadCase before = bookedAbroad(place.left, far);
+        EXPECT_FALSE(BookingRecovery::looksLike(before.asDate, before.booking));
+        EXPECT_FALSE(BookingRecovery::looksLike(before.asMoment, before.booking));
+        const AbroadCase after = bookedAbroad(place.left, std::max(desktopDay, utcDay).addDays(2));
+        EXPECT_FALSE(BookingRecovery::looksLike(after.asDate, after.booking));
+        EXPECT_FALSE(BookingRecovery::looksLike(after.asMoment, after.booking));
+    }
 }
 
 // A timer that tracked half an hour on task 20 and recorded its booking (of the day

@@ -334,6 +334,9 @@ FakeResponse FakeAsanaServer::route(const FakeRequest& request, const QStringLis
             return page(request, all);
         }
     }
+    if (method == "GET" && s == QStringList{"time_tracking_entries"} && !entryListUnknown) {
+        return listEntries(request, fields);
+    }
     if (method == "DELETE" && s.size() == 2 && s[0] == "time_tracking_entries") {
         const auto it =
             std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.gid == s[1]; });
@@ -365,7 +368,7 @@ FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QStrin
     }
     Entry entry;
     entry.taskGid = taskGid;
-    entry.enteredOn = bookingDay;
+    entry.enteredOn = datesByUtcDay ? m_http.now().toUTC().date() : bookingDay;
     entry.durationMinutes = minutes.toInteger();
     entry.createdByGid = userGid;
     entry.createdAt = m_http.stampNow();
@@ -375,6 +378,57 @@ FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QStrin
                             {"duration_minutes", static_cast<qint64>(entry.durationMinutes)},
                             {"entered_on", entry.enteredOn.toString(QStringLiteral("yyyy-MM-dd"))}},
                 201);
+}
+
+FakeResponse FakeAsanaServer::listEntries(const FakeRequest& request, const QStringList& fields) const {
+    const QString taskGid = request.queryValue(QStringLiteral("task"));
+    const QString userGid = request.queryValue(QStringLiteral("user"));
+    if (taskGid.isEmpty() && userGid.isEmpty()) {
+        return asanaError(400, QStringLiteral("Must specify a task, user, project or portfolio"));
+    }
+    const auto day = [&](const char* name, const QDate& none) {
+        const QString text = request.queryValue(QString::fromLatin1(name));
+        return text.isEmpty() ? std::optional<QDate>(none)
+                              : std::optional<QDate>(QDate::fromString(text, QStringLiteral("yyyy-MM-dd")));
+    };
+    const auto from = day("entered_on_start_date", QDate(1, 1, 1));
+    const auto to = day("entered_on_end_date", QDate(9999, 12, 31));
+    if (!from->isValid() || !to->isValid()) {
+        return asanaError(400, QStringLiteral("entered_on: Must be a date"));
+    }
+    if (const Task* t = task(taskGid)) {
+        const Workspace* w = workspace(t->workspaceGid);
+        if (w && !w->premium) {
+            return asanaError(402, QStringLiteral("Time tracking is a premium feature."));
+        }
+    }
+    std::vector<QJsonObject> all;
+    for (const auto& e : m_entries) {
+        const bool asked = (taskGid.isEmpty() || e.taskGid == taskGid) &&
+                           (userGid.isEmpty() || e.createdByGid == userGid) && e.enteredOn >= *from &&
+                           e.enteredOn <= *to;
+        if (!asked && !entryListFiltersIgnored) {
+            continue;
+        }
+        QJsonObject json{{"gid", e.gid}, {"resource_type", "time_tracking_entry"}};
+        if (wants(fields, QStringLiteral("entered_on"))) {
+            json["entered_on"] = e.enteredOn.toString(QStringLiteral("yyyy-MM-dd"));
+        }
+        if (wants(fields, QStringLiteral("duration_minutes"))) {
+            json["duration_minutes"] = static_cast<qint64>(e.durationMinutes);
+        }
+        if (wants(fields, QStringLiteral("created_by"))) {
+            json["created_by"] = QJsonObject{{"gid", e.createdByGid}, {"resource_type", "user"}};
+        }
+        if (wants(fields, QStringLiteral("created_at")) && e.createdAt) {
+            json["created_at"] = asanaTime(*e.createdAt);
+        }
+        if (wants(fields, QStringLiteral("task"))) {
+            json["task"] = QJsonObject{{"gid", e.taskGid}, {"resource_type", "task"}};
+        }
+        all.push_back(json);
+    }
+    return page(request, all);
 }
 
 FakeResponse FakeAsanaServer::search(const FakeRequest& request, const QString& workspaceGid,

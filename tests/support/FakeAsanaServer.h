@@ -128,6 +128,14 @@ public:
 
     // The day a booked entry is entered on (Asana takes the booking's day).
     QDate bookingDay = QDate(2024, 5, 6);
+    // A booked entry is entered on the day it arrived in UTC, on the tracker's clock,
+    // whatever `bookingDay` says: the tracker's day, not the desktop's.
+    bool datesByUtcDay = false;
+    // The filtered list of entries ("time_tracking_entries" with "task", "user",
+    // "entered_on_start_date" and "entered_on_end_date"): unknown (404, as a server
+    // without it answers), or listing every entry whatever its filters ask.
+    bool entryListUnknown = false;
+    bool entryListFiltersIgnored = false;
     // Every answer waits this long (per request; requests are served side by side).
     void setLatency(int ms) { setLatency(ms, QByteArray()); }
     // Only the answers to requests of `method` (all when empty) wait.
@@ -165,6 +173,7 @@ private:
     FakeResponse route(const FakeRequest& request, const QStringList& segments, const QString& userGid);
     FakeResponse search(const FakeRequest& request, const QString& workspaceGid, const QString& userGid);
     FakeResponse bookEntry(const FakeRequest& request, const QString& taskGid, const QString& userGid);
+    FakeResponse listEntries(const FakeRequest& request, const QStringList& fields) const;
     // One page of `all`, or 400 for a limit or offset Asana would refuse.
     FakeResponse page(const FakeRequest& request, const std::vector<QJsonObject>& all) const;
     QJsonObject userJson(const User& user, const QStringList& fields, bool full) const;

@@ -414,7 +414,7 @@ FakeResponse FakeJiraServer::workLogPage(const FakeRequest& request, const QStri
     QJsonArray all;
     for (const WorkLog& w : m_workLogs) {
         const qint64 started = w.started.toMSecsSinceEpoch();
-        if (w.issueId != issueId || started < after || started > before) {
+        if (w.issueId != issueId || (!workLogFiltersIgnored && (started < after || started > before))) {
             continue;
         }
         QJsonObject json{{"id", w.id},

@@ -129,6 +129,9 @@ public:
     // The largest page the server hands out, whatever is asked (Jira's own cap).
     void setMaxResultsCap(int cap) { m_maxResultsCap = cap; }
     // Every answer waits this long (per request; requests are served side by side).
+    // An issue's work logs are listed whatever "startedAfter"/"startedBefore" ask, as a
+    // server or proxy that drops them would.
+    bool workLogFiltersIgnored = false;
     void setLatency(int ms) { setLatency(ms, QByteArray()); }
     // Only the answers to requests of `method` (all when empty) wait.
     void setLatency(int ms, const QByteArray& method) {

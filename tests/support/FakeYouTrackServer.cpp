@@ -438,6 +438,13 @@ QJsonObject FakeYouTrackServer::workItemJson(const WorkItem& item) const {
     if (item.created) {
         json.insert(QStringLiteral("created"), *item.created);
     }
+    const User* author = userByLogin(item.authorLogin);
+    json.insert(QStringLiteral("author"),
+                author ? QJsonValue(QJsonObject{{QStringLiteral("id"), author->id},
+                                                {QStringLiteral("login"), author->login},
+                                                {QStringLiteral("fullName"), author->fullName},
+                                                {QStringLiteral("$type"), QStringLiteral("User")}})
+                       : QJsonValue(QJsonValue::Null));
     if (item.typeId) {
         json.insert(QStringLiteral("type"),
                     QJsonObject{{QStringLiteral("id"), *item.typeId},
@@ -461,9 +468,29 @@ FakeResponse FakeYouTrackServer::listWorkItems(const FakeRequest& request) const
     if (author == QLatin1String("me")) {
         author = m_me.login;
     }
+    const QString query = decodedQueryValue(request, QStringLiteral("query")).trimmed();
+    QString issueReadable;
+    if (!query.isEmpty()) {
+        static const QString attribute = QStringLiteral("issue id:");
+        if (!query.startsWith(attribute, Qt::CaseInsensitive) ||
+            (issueReadable = query.mid(attribute.size()).trimmed()).isEmpty() ||
+            issueReadable.contains(' ')) {
+            return error(400, QStringLiteral("Cannot parse search expression: ") + query);
+        }
+    }
+    const auto ofIssue = [&](const WorkItem& item) {
+        if (issueReadable.isEmpty()) {
+            return true;
+        }
+        return std::any_of(m_issues.begin(), m_issues.end(), [&](const Issue& target) {
+            return target.id == item.issueId &&
+                   target.idReadable.compare(issueReadable, Qt::CaseInsensitive) == 0;
+        });
+    };
     std::vector<const WorkItem*> found;
     for (const auto& item : m_workItems) {
-        if (item.date >= start && item.date <= end && (author.isEmpty() || item.authorLogin == author)) {
+        if (m_workItemFiltersIgnored || (item.date >= start && item.date <= end &&
+                                         (author.isEmpty() || item.authorLogin == author) && ofIssue(item))) {
             found.push_back(&item);
         }
     }

@@ -28,7 +28,9 @@ namespace velmora::test {
 //   EXPECT_EQ(youTrack.workItems().size(), 1u);
 //
 // Every request must carry "Authorization: Bearer <token>", else 401. Lists page
-// with "$top"/"$skip" (all when "$top" is missing). The query is decoded the way a
+// with "$top"/"$skip" (all when "$top" is missing). Work-item lists apply "author"
+// ("me" or a login), "start"/"end" (on the item's date) and the query "issue ID: X" (a
+// readable id; anything else is a query error, 400). The query is decoded the way a
 // servlet container does it ("+" is a blank), so a client that does not escape "+"
 // is caught. "fields" is not interpreted: every record is sent whole, with "$type"
 // on every object, as the real server adds it. Exact routes added with `http().on`
@@ -125,6 +127,10 @@ public:
 
     const std::vector<WorkItem>& workItems() const { return m_workItems; }
 
+    // Work-item lists answered as a server (or a proxy) that drops their filters:
+    // "author", "start", "end" and "query" are not applied, every item is listed.
+    void setWorkItemFiltersIgnored(bool ignored) { m_workItemFiltersIgnored = ignored; }
+
     // Scripted answers, as the other fake trackers take them: the next request that
     // `match` accepts gets `response` instead of the simulation; `intercept` answers
     // every request its handler answers (a non-empty result).
@@ -178,6 +184,7 @@ private:
     int m_delayMs = 0;
     QString m_delayedPathSuffix;
     int m_nextWorkItem = 1;
+    bool m_workItemFiltersIgnored = false;
 };
 
 } // namespace velmora::test

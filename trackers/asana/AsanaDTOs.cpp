@@ -87,6 +87,7 @@ void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO& value) {
     wire::field(json, "durationMinutes", value.durationMinutes);
     wire::field(json, "createdBy", value.createdBy);
     wire::field(json, "createdAt", value.createdAt);
+    wire::field(json, "task", value.task);
 }
 
 void from_json(const nlohmann::json& json, AsanaPaginationMeta& value) {

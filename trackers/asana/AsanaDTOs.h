@@ -109,7 +109,7 @@ struct AsanaTaskDTO {
 
 // A time-tracking entry of a task.
 struct AsanaTimeTrackingEntryDTO {
-    // Who booked the entry; only its gid is read.
+    // Who booked the entry (and the task it is on); only its gid is read.
     struct CreatedBy {
         QString gid;
         friend bool operator==(const CreatedBy&, const CreatedBy&) = default;
@@ -122,6 +122,8 @@ struct AsanaTimeTrackingEntryDTO {
     std::optional<CreatedBy> createdBy;
     // When the entry was made ("created_at"); absent when not asked for.
     std::optional<QDateTime> createdAt = std::nullopt;
+    // The task it is on ("task"); asked for only where the list is not the task's own.
+    std::optional<CreatedBy> task = std::nullopt;
     friend bool operator==(const AsanaTimeTrackingEntryDTO&, const AsanaTimeTrackingEntryDTO&) = default;
 };
 

@@ -18,6 +18,8 @@ QString AsanaEndpoint::path() const {
         return QStringLiteral("tasks/") + id + QStringLiteral("/time_tracking_entries");
     case Case::deleteTimeTrackingEntry:
         return QStringLiteral("time_tracking_entries/") + id;
+    case Case::timeTrackingEntryList:
+        return QStringLiteral("time_tracking_entries");
     case Case::search:
         return QStringLiteral("workspaces/") + id + QStringLiteral("/tasks/search");
     case Case::workspaces:

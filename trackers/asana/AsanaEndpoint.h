@@ -23,6 +23,7 @@ public:
         timeTrackingEntries,
         saveTimeTrackingEntry,
         deleteTimeTrackingEntry,
+        timeTrackingEntryList,
         search,
         workspaces,
         user,
@@ -46,6 +47,8 @@ public:
     static AsanaEndpoint deleteTimeTrackingEntry(const WorkEntry& workEntry) {
         return {Case::deleteTimeTrackingEntry, workEntry.id};
     }
+    // The entries that the query items filter ("task", "user", the days entered on).
+    static AsanaEndpoint timeTrackingEntryList() { return {Case::timeTrackingEntryList, QString()}; }
     // The task search of a workspace (its gid).
     static AsanaEndpoint search(const QString& workspace) { return {Case::search, workspace}; }
     static AsanaEndpoint workspaces() { return {Case::workspaces, QString()}; }

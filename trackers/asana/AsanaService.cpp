@@ -34,6 +34,8 @@ const QString taskFields = QStringLiteral(
     "modified_at");
 // The author is asked for too: the calendar shows only the user's own entries.
 const QString entryFields = QStringLiteral("entered_on,duration_minutes,created_by,created_at");
+// A list that is not the task's own says the task of each entry.
+const QString listedEntryFields = entryFields + QStringLiteral(",task");
 
 // Effects on the account store, the keyring and the notices belong to the main thread
 // and never run inside the call that caused them.
@@ -589,24 +591,60 @@ Publisher<std::vector<WorkEntry>, APIError> AsanaService::fetchWorkEntries(const
     });
 }
 
+Publisher<std::vector<AsanaTimeTrackingEntryDTO>, APIError>
+AsanaService::fetchOwnEntryRecords(const Issue& task, const QString& userId, const DateInterval& interval) {
+    // Entries are dated by the day; a day starting within the interval is one of these
+    // (the exact interval is kept below).
+    const QString first = interval.start.toLocalTime().date().toString(Qt::ISODate);
+    const QString last = interval.end.toLocalTime().date().toString(Qt::ISODate);
+    const QString taskId = task.id;
+    auto listed = guardRateLimit(recoverable<std::vector<AsanaTimeTrackingEntryDTO>>(
+        [taskId, userId, first, last](const std::shared_ptr<APIRequest>& request) {
+            const QueryItems items{
+                {QStringLiteral("task"), taskId},
+                {QStringLiteral("user"), userId},
+                {QStringLiteral("entered_on_start_date"), first},
+                {QStringLiteral("entered_on_end_date"), last},
+                {QStringLiteral("opt_fields"), listedEntryFields},
+            };
+            return readAll<AsanaTimeTrackingEntryDTO>(request, AsanaEndpoint::timeTrackingEntryList(), items)
+                .map([taskId](std::vector<AsanaTimeTrackingEntryDTO> records) {
+                    // An entry that does not say it is on the task is not taken for one.
+                    std::erase_if(records, [&](const AsanaTimeTrackingEntryDTO& record) {
+                        return !record.task || record.task->gid != taskId;
+                    });
+                    return records;
+                });
+        }));
+    auto self = shared_from_this();
+    return listed.catchError([self, task](const APIError& error) {
+        // A tracker without the filtered list reads the task's whole list instead.
+        if (error.httpStatus() == 404 || error.httpStatus() == 400) {
+            return self->fetchEntryRecords(task);
+        }
+        return Publisher<std::vector<AsanaTimeTrackingEntryDTO>, APIError>::fail(error);
+    });
+}
+
 Publisher<std::vector<WorkEntry>, APIError> AsanaService::fetchOwnWorkEntries(const Issue& task,
                                                                               const DateInterval& interval) {
     // Read on the task itself: whoever it is assigned to, the user's entries are there.
     auto self = shared_from_this();
     return accountUserId().flatMap([self, task, interval](const QString& userId) {
-        return self->fetchEntryRecords(task).map([task, userId, interval](
-                                                     const std::vector<AsanaTimeTrackingEntryDTO>& records) {
-            std::vector<WorkEntry> entries;
-            for (const auto& record : records) {
-                if (!record.createdBy || record.createdBy->gid != userId) {
-                    continue;
+        return self->fetchOwnEntryRecords(task, userId, interval)
+            .map([task, userId, interval](const std::vector<AsanaTimeTrackingEntryDTO>& records) {
+                std::vector<WorkEntry> entries;
+                for (const auto& record : records) {
+                    if (!record.createdBy || record.createdBy->gid != userId) {
+                        continue;
+                    }
+                    if (auto entry = workEntryFrom(record, task);
+                        entry && interval.contains(entry->started)) {
+                        entries.push_back(std::move(*entry));
+                    }
                 }
-                if (auto entry = workEntryFrom(record, task); entry && interval.contains(entry->started)) {
-                    entries.push_back(std::move(*entry));
-                }
-            }
-            return entries;
-        });
+                return entries;
+            });
     });
 }
 

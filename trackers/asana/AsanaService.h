@@ -117,7 +117,11 @@ public:
     Publisher<std::vector<WorkEntry>, APIError> fetchWorkEntries(const Issue& task,
                                                                  const DateInterval& interval);
 
-    // The account user's own entries of the task within the interval.
+    // The account user's own entries of the task within the interval. The tracker is
+    // asked for only those (its filtered list: the task, the user, the days); one that
+    // does not know that list (404, 400) has the task's whole list read instead. Either
+    // way each entry is checked for its author, task and day here, whatever the
+    // tracker filtered.
     Publisher<std::vector<WorkEntry>, APIError> fetchOwnWorkEntries(const Issue& task,
                                                                     const DateInterval& interval) override;
 
@@ -188,6 +192,10 @@ private:
     Publisher<SearchPage, APIError> searchPage(std::int64_t limit, const std::optional<SearchCursor>& cursor,
                                                const QueryItems& own);
     Publisher<std::vector<AsanaTimeTrackingEntryDTO>, APIError> fetchEntryRecords(const Issue& task);
+    // The records of the user's entries on the task entered on the days of `interval`,
+    // as far as the tracker filters them (its task's whole list where it has no filters).
+    Publisher<std::vector<AsanaTimeTrackingEntryDTO>, APIError>
+    fetchOwnEntryRecords(const Issue& task, const QString& userId, const DateInterval& interval);
     Publisher<QString, APIError> accountUserId();
 
     const AsanaProvider m_provider;

@@ -663,7 +663,15 @@ Publisher<std::vector<WorkEntry>, APIError> JiraService::fetchOwnWorkEntries(con
                 owner ? Publisher<QString, APIError>::just(owner->externalId)
                       : self->fetchUser().map([](const ProviderUser& user) { return user.externalId; });
             return accountId.flatMap([self, task, interval](const QString& accountId) {
-                return self->fetchWorkEntries(task, interval.start, interval.end, accountId);
+                // The server is asked for the interval; what it sends is kept to it all
+                // the same (the author is checked on the way).
+                return self->fetchWorkEntries(task, interval.start, interval.end, accountId)
+                    .map([interval](std::vector<WorkEntry> entries) {
+                        std::erase_if(entries, [&](const WorkEntry& entry) {
+                            return !interval.contains(entry.started);
+                        });
+                        return entries;
+                    });
             });
         },
         /*guarded=*/false);

@@ -139,7 +139,10 @@ public:
                                                                  const QDateTime& end,
                                                                  const std::optional<QString>& authorId = {});
 
-    // The account user's work logs of one issue started within the interval.
+    // The account user's work logs of one issue started within the interval: the server
+    // is asked for the interval ("startedAfter", "startedBefore"; the issue's work log
+    // has no author filter), and each log is checked here for its author and start
+    // whatever it filtered.
     Publisher<std::vector<WorkEntry>, APIError> fetchOwnWorkEntries(const Issue& task,
                                                                     const DateInterval& interval) override;
 

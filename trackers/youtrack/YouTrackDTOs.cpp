@@ -72,6 +72,10 @@ void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO::Duration& value
     wire::field(json, "presentation", value.presentation);
 }
 
+void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO::Author& value) {
+    wire::field(json, "login", value.login);
+}
+
 void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO& value) {
     wire::field(json, "id", value.id);
     wire::field(json, "textPreview", value.textPreview);
@@ -80,6 +84,7 @@ void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO& value) {
     wire::field(json, "duration", value.duration);
     wire::field(json, "date", value.date);
     wire::field(json, "created", value.created);
+    wire::field(json, "author", value.author);
 }
 
 void from_json(const nlohmann::json& json, YouTrackTimeTrackingSettingsDTO::WorkItemType& value) {

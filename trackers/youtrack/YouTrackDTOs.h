@@ -91,6 +91,11 @@ struct YouTrackWorkEntryDTO {
         QString presentation;
     };
 
+    // Whom the work is attributed to; only some reads ask for it.
+    struct Author {
+        QString login;
+    };
+
     QString id;
     QString textPreview;
     std::optional<QString> text;
@@ -100,6 +105,7 @@ struct YouTrackWorkEntryDTO {
     std::int64_t date = 0;
     // When the item was made, in the same unit; only some reads ask for it.
     std::optional<std::int64_t> created = std::nullopt;
+    std::optional<Author> author = std::nullopt;
 };
 
 // The time-tracking settings of one project.
@@ -141,6 +147,7 @@ void from_json(const nlohmann::json& json, YouTrackTaskDTO::CustomField::Value& 
 void from_json(const nlohmann::json& json, YouTrackTaskDTO::CustomField& value);
 void from_json(const nlohmann::json& json, YouTrackTaskDTO& value);
 void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO::Duration& value);
+void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO::Author& value);
 void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO& value);
 void from_json(const nlohmann::json& json, YouTrackTimeTrackingSettingsDTO::WorkItemType& value);
 void from_json(const nlohmann::json& json, YouTrackTimeTrackingSettingsDTO& value);

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <algorithm>
@@ -296,23 +297,52 @@ YouTrackService::fetchOwnWorkEntries(const Issue& task, const DateInterval& inte
     if (!interval.start.isValid() || !interval.end.isValid()) {
         return Publisher<std::vector<WorkEntry>, APIError>::fail(APIError::unknown());
     }
-    const QueryItems items{
+    QueryItems items{
         {QStringLiteral("start"), QString::number(interval.start.toMSecsSinceEpoch())},
         {QStringLiteral("end"), QString::number(interval.end.toMSecsSinceEpoch())},
         {QStringLiteral("fields"), workItemFieldsWithCreation},
         {QStringLiteral("author"), QStringLiteral("me")},
     };
+    if (const auto query = issueQuery(task)) {
+        items.push_back({QStringLiteral("query"), *query});
+    }
+    // Whose items they are is checked against the account's login: a colleague's item
+    // of the same minutes must never pass for the user's own.
+    const auto& owner = m_provider.user();
+    auto login = owner && !owner->externalId.isEmpty()
+                     ? Publisher<QString, APIError>::just(owner->externalId)
+                     : fetchUser().map([](const ProviderUser& user) { return user.externalId; });
+    auto pages = paginator<YouTrackWorkEntryDTO>(YouTrackEndpoint::workItems(), items);
     const QString taskId = task.id;
-    auto entries =
-        paginator<YouTrackWorkEntryDTO, WorkEntry>(
-            YouTrackEndpoint::workItems(), items,
-            [](const YouTrackWorkEntryDTO& entry) { return workEntryFrom(entry); })
-            .fetchAll()
-            .map([taskId](std::vector<WorkEntry> all) {
-                std::erase_if(all, [&](const WorkEntry& entry) { return entry.issue.id != taskId; });
-                return all;
-            });
+    auto entries = login.flatMap([pages, taskId, interval](const QString& me) {
+        // A copy shares the paginator's state: each check reads its own pages.
+        auto read = pages;
+        return read.fetchAll().map([taskId, interval, me](const std::vector<YouTrackWorkEntryDTO>& records) {
+            std::vector<WorkEntry> own;
+            for (const auto& record : records) {
+                if (record.issue.id != taskId || !record.author || me.isEmpty() ||
+                    record.author->login != me) {
+                    continue;
+                }
+                WorkEntry entry = workEntryFrom(record);
+                if (interval.contains(entry.started)) {
+                    own.push_back(std::move(entry));
+                }
+            }
+            return own;
+        });
+    });
     return handleRejectedToken(std::move(entries));
+}
+
+std::optional<QString> YouTrackService::issueQuery(const Issue& task) {
+    // A project's short name, a dash and a number: nothing the query language would
+    // read as anything else.
+    static const QRegularExpression readable(QStringLiteral("^[A-Za-z][A-Za-z0-9_]*-[0-9]+$"));
+    if (!task.reference || !readable.match(*task.reference).hasMatch()) {
+        return std::nullopt;
+    }
+    return QStringLiteral("issue ID: ") + *task.reference;
 }
 
 Publisher<Void, APIError> YouTrackService::deleteWorkEntry(const WorkEntry& entry) {

@@ -55,8 +55,10 @@ public:
     static inline const QString workItemFields =
         QStringLiteral("id,duration(presentation,minutes),issue(id,idReadable,summary,wikifiedDescription,"
                        "customFields(name)),text,textPreview,date");
-    // The fields of the reads that also want to know when each item was made.
-    static inline const QString workItemFieldsWithCreation = workItemFields + QStringLiteral(",created");
+    // The fields of the reads that also want to know when each item was made and whose
+    // it is.
+    static inline const QString workItemFieldsWithCreation =
+        workItemFields + QStringLiteral(",created,author(login)");
 
     // The custom-field types the issue mapping reads (by type alone, never by name).
     static inline const QString stateFieldType = YouTrackTaskDTO::CustomField::stateType;
@@ -98,7 +100,10 @@ public:
     Publisher<std::vector<WorkEntry>, APIError> fetchWorkEntries(const DateInterval& interval) override;
 
     // The account user's own work items of one issue dated within the interval (read
-    // among the user's work items, so whoever the issue is assigned to).
+    // among the user's work items, so whoever the issue is assigned to). The server is
+    // asked for only those (the user, the dates and, where the issue's readable id is
+    // known, the issue), and what it sends is checked all the same: an item of another
+    // author, issue or date is never among them, whatever a server or proxy filtered.
     Publisher<std::vector<WorkEntry>, APIError> fetchOwnWorkEntries(const Issue& task,
                                                                     const DateInterval& interval) override;
 
@@ -114,6 +119,10 @@ public:
     // An avatar address as the tracker sent it, made absolute: an absolute address
     // stays as it is, a path is put under "https://" + base URL; empty stays empty.
     static QString resolveAvatar(const QString& baseUrl, const QString& avatarUrl);
+
+    // The query that keeps a work-item read to one issue: "issue ID: " and its readable
+    // id; none when the id is not known or not of the form the language reads bare.
+    static std::optional<QString> issueQuery(const Issue& task);
 
     static Issue issueFrom(const YouTrackTaskDTO& task, const QString& baseUrl);
     static WorkEntry workEntryFrom(const YouTrackWorkEntryDTO& entry);

@@ -347,6 +347,70 @@ TEST_F(AsanaServiceTest, RangeReadKeepsTheUsersOwnEntriesSorted) {
     EXPECT_TRUE(asana.requestsTo(QStringLiteral("/time_tracking_entries")).isEmpty());
 }
 
+// A task with more of the user's entries than a page holds, on days long before, beside
+// the few the read is for: one of the user's, one of a colleague's (the same minutes,
+// made later), one of the user's on another task.
+class AsanaOwnReadTest : public AsanaServiceTest {
+protected:
+    AsanaOwnReadTest() {
+        asana.addUser({QStringLiteral("u2"), QStringLiteral("Colleague"), std::nullopt});
+        asana.addTask(task(QStringLiteral("t1"), inWeek()));
+        asana.addTask(task(QStringLiteral("t2"), inWeek()));
+        for (int i = 0; i < 250; ++i) {
+            asana.addEntry({QStringLiteral("old-%1").arg(i), QStringLiteral("t1"),
+                            QDate(2024, 1, 1).addDays(i % 90), 30, QStringLiteral("u1")});
+        }
+        asana.addEntry(
+            {QStringLiteral("mine"), QStringLiteral("t1"), QDate(2024, 5, 7), 30, QStringLiteral("u1")});
+        asana.addEntry(
+            {QStringLiteral("theirs"), QStringLiteral("t1"), QDate(2024, 5, 7), 30, QStringLiteral("u2")});
+        asana.addEntry(
+            {QStringLiteral("elsewhere"), QStringLiteral("t2"), QDate(2024, 5, 7), 30, QStringLiteral("u1")});
+    }
+
+    Issue t1() const {
+        Issue t1;
+        t1.id = QStringLiteral("t1");
+        return t1;
+    }
+    // Two days either side of a booking on Tuesday.
+    static DateInterval aroundTuesday() {
+        return {QDateTime(QDate(2024, 5, 5), QTime(12, 0)), QDateTime(QDate(2024, 5, 9), QTime(12, 0))};
+    }
+    QStringList own() {
+        auto read = awaitResult(service()->fetchOwnWorkEntries(t1(), aroundTuesday()));
+        EXPECT_TRUE(read.ok());
+        return read.ok() ? ids(read.value()) : QStringList{};
+    }
+};
+
+TEST_F(AsanaOwnReadTest, AsksTheTrackerForTheUsersEntriesOfTheTaskOnTheDaysOnly) {
+    EXPECT_EQ(own(), QStringList{QStringLiteral("mine")});
+    const auto reads = asana.requestsTo(QStringLiteral("/time_tracking_entries"), "GET");
+    ASSERT_EQ(reads.size(), 1) << "one page: the tracker filtered";
+    EXPECT_TRUE(reads[0].matches("GET", QStringLiteral("/api/1.0/time_tracking_entries")));
+    EXPECT_EQ(reads[0].queryValue(QStringLiteral("task")), QStringLiteral("t1"));
+    EXPECT_EQ(reads[0].queryValue(QStringLiteral("user")), QStringLiteral("u1"));
+    // The days starting within the interval: the first day's start lies before it.
+    EXPECT_EQ(reads[0].queryValue(QStringLiteral("entered_on_start_date")), QStringLiteral("2024-05-05"));
+    EXPECT_EQ(reads[0].queryValue(QStringLiteral("entered_on_end_date")), QStringLiteral("2024-05-09"));
+    EXPECT_TRUE(
+        reads[0].queryValue(QStringLiteral("opt_fields")).split(',').contains(QStringLiteral("task")));
+}
+
+TEST_F(AsanaOwnReadTest, KeepsOnlyTheUsersEntriesOfTheTaskOnTheDaysWhateverTheTrackerFiltered) {
+    asana.entryListFiltersIgnored = true;
+    EXPECT_EQ(own(), QStringList{QStringLiteral("mine")});
+}
+
+TEST_F(AsanaOwnReadTest, ATrackerWithoutTheFilteredListHasTheTasksListRead) {
+    asana.entryListUnknown = true;
+    EXPECT_EQ(own(), QStringList{QStringLiteral("mine")});
+    // The task's 252 entries, page by page.
+    EXPECT_EQ(asana.requestsTo(QStringLiteral("/tasks/t1/time_tracking_entries"), "GET").size(),
+              (252 + AsanaService::pageSize - 1) / AsanaService::pageSize);
+}
+
 TEST_F(AsanaServiceTest, RangeReadFailsWholeWhenOneTaskFails) {
     asana.addTask(task(QStringLiteral("t1"), inWeek(1)));
     asana.addTask(task(QStringLiteral("t2"), inWeek(2)));

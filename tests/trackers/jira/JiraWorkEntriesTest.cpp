@@ -110,6 +110,25 @@ TEST_F(JiraWorkEntriesTest, TheUsersOwnWorkLogsOfOneIssueComeWithWhenTheyWereMad
     EXPECT_TRUE(jira.requestsTo(QStringLiteral("/rest/api/3/search/jql")).isEmpty());
 }
 
+TEST_F(JiraWorkEntriesTest, TheUsersOwnWorkLogsKeepToTheIntervalWhateverTheServerFiltered) {
+    addIssue(QStringLiteral("10001"));
+    log(QStringLiteral("10001"), at(5, 9));
+    // The same minutes the day before the week, and a colleague's within it.
+    log(QStringLiteral("10001"), at(3, 9));
+    log(QStringLiteral("10001"), at(5, 10), 3600, QStringLiteral("acc-col"));
+    jira.workLogFiltersIgnored = true;
+    Issue task;
+    task.id = QStringLiteral("10001");
+    auto entries = awaitResult(service()->fetchOwnWorkEntries(task, week()));
+    ASSERT_TRUE(entries.ok()) << entries.error().description().toStdString();
+    ASSERT_EQ(entries.value().size(), 1u);
+    EXPECT_EQ(entries.value()[0].started, at(5, 9));
+    const auto reads = jira.requestsTo(QStringLiteral("/worklog"), "GET");
+    ASSERT_EQ(reads.size(), 1);
+    EXPECT_EQ(reads[0].queryValue("startedAfter"), QString::number(week().start.toMSecsSinceEpoch()));
+    EXPECT_EQ(reads[0].queryValue("startedBefore"), QString::number(week().end.toMSecsSinceEpoch()));
+}
+
 TEST_F(JiraWorkEntriesTest, TheWeekHoldsItsLocalDaysWhateverTheZoneOfTheJiraProfile) {
     addIssue(QStringLiteral("10001"));
     addIssue(QStringLiteral("10002"));

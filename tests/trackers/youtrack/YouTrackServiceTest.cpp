@@ -405,8 +405,100 @@ TEST_F(YouTrackServiceTest, OwnWorkItemsOfOneIssueComeWithWhenTheyWereMade) {
     EXPECT_EQ(entries->value()[0].created, QDateTime::fromMSecsSinceEpoch(day + 4000, Qt::UTC));
     const auto pages = youTrack.requestsTo(QStringLiteral("/api/workItems"));
     ASSERT_EQ(pages.size(), 1);
-    EXPECT_TRUE(
-        FakeYouTrackServer::decodedQueryValue(pages[0], QStringLiteral("fields")).endsWith(u",created"));
+    EXPECT_TRUE(FakeYouTrackServer::decodedQueryValue(pages[0], QStringLiteral("fields"))
+                    .endsWith(u",created,author(login)"));
+}
+
+// A task with more of the user's time than a page holds, on other days and issues, and
+// one item of the same minutes by a colleague.
+class YouTrackOwnReadTest : public YouTrackServiceTest {
+protected:
+    static constexpr qint64 day = 1700000000000;
+    static constexpr qint64 hour = 3600000;
+
+    YouTrackOwnReadTest() {
+        youTrack.addUser({"1-2", "bob", "Bob Colleague", ""});
+        youTrack.addProject({"0-1", "APP", "Application"});
+        youTrack.addIssue({"2-1", "APP-1", "0-1", "Crash on start", "", "Open"});
+        youTrack.addIssue({"2-2", "APP-2", "0-1", "Other", "", "Open"});
+        for (int i = 0; i < 3 * YouTrackService::pageSize; ++i) {
+            // Days before, and the same day on another issue.
+            const qint64 before = day - (5 + i) * 24 * hour;
+            add(QStringLiteral("old-%1").arg(i), "2-1", "jane", before, before);
+            add(QStringLiteral("other-%1").arg(i), "2-2", "jane", day, day);
+        }
+        add("wi-mine", "2-1", "jane", day, day + 4000);
+        // Made by a colleague after the user's booking left, of the same minutes.
+        add("wi-colleague", "2-1", "bob", day, day + 9000);
+        // One whose author the server does not name.
+        add("wi-nobody", "2-1", "", day, day + 9500);
+    }
+
+    void add(const QString& id, const QString& issue, const QString& author, qint64 date, qint64 made) {
+        FakeYouTrackServer::WorkItem item{id, issue, author, 30, std::nullopt, date, std::nullopt};
+        item.created = made;
+        youTrack.addWorkItem(item);
+    }
+
+    Issue task(bool readable = true) const {
+        Issue task;
+        task.id = QStringLiteral("2-1");
+        if (readable) {
+            task.reference = QStringLiteral("APP-1");
+        }
+        return task;
+    }
+    DateInterval around() const {
+        return {QDateTime::fromMSecsSinceEpoch(day - 2 * 24 * hour, Qt::UTC),
+                QDateTime::fromMSecsSinceEpoch(day + 2 * 24 * hour, Qt::UTC)};
+    }
+    std::vector<QString> ids(const Issue& of) {
+        auto entries = awaitOutcome(service->fetchOwnWorkEntries(of, around()));
+        EXPECT_TRUE(entries && entries->ok());
+        std::vector<QString> out;
+        if (entries && entries->ok()) {
+            for (const auto& entry : entries->value()) {
+                out.push_back(entry.id);
+            }
+        }
+        return out;
+    }
+};
+
+TEST_F(YouTrackOwnReadTest, AsksTheServerForTheUsersItemsOfTheIssueOnTheDaysOnly) {
+    EXPECT_EQ(ids(task()), std::vector<QString>{"wi-mine"});
+    const auto pages = youTrack.requestsTo(QStringLiteral("/api/workItems"));
+    ASSERT_EQ(pages.size(), 1) << "one page: the server filtered";
+    const test::FakeRequest& read = pages[0];
+    EXPECT_EQ(FakeYouTrackServer::decodedQueryValue(read, QStringLiteral("query")), u"issue ID: APP-1");
+    EXPECT_EQ(FakeYouTrackServer::decodedQueryValue(read, QStringLiteral("author")), u"me");
+    EXPECT_EQ(FakeYouTrackServer::decodedQueryValue(read, QStringLiteral("start")),
+              QString::number(day - 2 * 24 * hour));
+    EXPECT_EQ(FakeYouTrackServer::decodedQueryValue(read, QStringLiteral("end")),
+              QString::number(day + 2 * 24 * hour));
+    // The check after a crash knows only the issue's id: the rest still filters.
+    EXPECT_EQ(ids(task(false)), std::vector<QString>{"wi-mine"});
+    EXPECT_TRUE(FakeYouTrackServer::decodedQueryValue(
+                    youTrack.requestsTo(QStringLiteral("/api/workItems")).last(), QStringLiteral("query"))
+                    .isEmpty());
+}
+
+TEST_F(YouTrackOwnReadTest, AColleaguesItemIsNeverTheUsersWhateverTheServerFiltered) {
+    youTrack.setWorkItemFiltersIgnored(true);
+    EXPECT_EQ(ids(task()), std::vector<QString>{"wi-mine"});
+    EXPECT_EQ(ids(task(false)), std::vector<QString>{"wi-mine"});
+}
+
+TEST(YouTrackIssueQueryTest, OnlyAReadableIdIsWrittenIntoTheQuery) {
+    Issue task;
+    task.id = QStringLiteral("2-1");
+    EXPECT_FALSE(YouTrackService::issueQuery(task));
+    task.reference = QStringLiteral("APP-12");
+    EXPECT_EQ(YouTrackService::issueQuery(task), u"issue ID: APP-12");
+    for (const char* odd : {"APP-1 or project: X", "APP-", "-1", "APP-1}", ""}) {
+        task.reference = QString::fromLatin1(odd);
+        EXPECT_FALSE(YouTrackService::issueQuery(task)) << odd;
+    }
 }
 
 TEST_F(YouTrackServiceTest, RefusedWorkItemsMarkTheAccount) {

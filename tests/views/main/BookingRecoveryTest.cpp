@@ -35,6 +35,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <optional>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -741,6 +743,60 @@ TEST_F(AsanaBookingRecoveryTest, ABookingKeptTheMomentItLeftIsNeverToldAsNotSave
     }
 }
 
+namespace {
+
+// The app (this run and the runs it starts) in another zone for one test.
+class AppAbroad {
+public:
+    explicit AppAbroad(const char* zone)
+        : m_saved(qEnvironmentVariableIsSet("TZ") ? std::optional(qgetenv("TZ")) : std::nullopt) {
+        qputenv("TZ", zone);
+        tzset();
+    }
+    ~AppAbroad() {
+        if (m_saved) {
+            qputenv("TZ", *m_saved);
+        } else {
+            qunsetenv("TZ");
+        }
+        tzset();
+    }
+    AppAbroad(const AppAbroad&) = delete;
+    AppAbroad& operator=(const AppAbroad&) = delete;
+
+private:
+    std::optional<QByteArray> m_saved;
+};
+
+// Whether this machine's day differs now from UTC's; a zone ahead differs in the
+// evening (UTC), one behind in the morning, so the zones below cover any hour.
+bool dayApartFromUtc() {
+    return QDateTime::currentDateTime().date() != QDateTime::currentDateTimeUtc().date();
+}
+
+} // namespace
+
+// The tracker enters a booking on its own day (UTC), this machine lives in another.
+#define VELMORA_ASANA_ABROAD_TEST(Name, Zone)                                                                \
+    TEST_F(AsanaBookingRecoveryTest, AKeptBookingIsFoundWithTheAppIn##Name) {                                \
+        const AppAbroad abroad(Zone);                                                                        \
+        addTask();                                                                                           \
+        asana.datesByUtcDay = true;                                                                          \
+        if (!dayApartFromUtc()) {                                                                            \
+            std::printf("note: " Zone "'s day is UTC's at this hour\n");                                     \
+        }                                                                                                    \
+        killKept();                                                                                          \
+        if (HasFatalFailure()) {                                                                             \
+            return;                                                                                          \
+        }                                                                                                    \
+        expectReset(recover(service()));                                                                     \
+        EXPECT_EQ(asana.entries().size(), 1u) << "nothing is booked twice";                                  \
+    }
+
+VELMORA_ASANA_ABROAD_TEST(Tokyo, "Asia/Tokyo")
+VELMORA_ASANA_ABROAD_TEST(Kiritimati, "Pacific/Kiritimati")
+VELMORA_ASANA_ABROAD_TEST(PagoPago, "Pacific/Pago_Pago")
+
 TEST_F(AsanaBookingRecoveryTest, AnOfflineCheckKeepsTheRecordAndTheNextFindsTheKeptBooking) {
     addTask();
     killKept();
@@ -775,12 +831,13 @@ public:
     }
 
     // A work item of the same 90 minutes, without text, on the task, made at `made`
-    // and dated by its day, as the tracker dates the booking.
-    void addLookAlike(const QDateTime& made) {
+    // and dated by its day, as the tracker dates the booking; the user's unless
+    // `author` names another.
+    void addLookAlike(const QDateTime& made, const QString& author = {}) {
         FakeYouTrackServer::WorkItem item;
         item.id = QStringLiteral("wi-old-%1").arg(youTrack.workItems().size());
         item.issueId = QStringLiteral("2-1");
-        item.authorLogin = youTrack.me().login;
+        item.authorLogin = author.isEmpty() ? youTrack.me().login : author;
         item.minutes = tracked / 60;
         item.date = std::min(made, now()).toMSecsSinceEpoch();
         item.created = made.toMSecsSinceEpoch();
@@ -875,6 +932,20 @@ TEST_F(YouTrackBookingRecoveryTest, ALookAlikeMadeLaterKeepsTheTimeAndAsksNaming
     EXPECT_DOUBLE_EQ(outcome.elapsed, tracked);
     ASSERT_TRUE(outcome.asked.has_value());
     EXPECT_EQ(outcome.asked->id, youTrack.workItems().front().id);
+}
+
+TEST_F(YouTrackBookingRecoveryTest,
+       AColleaguesLookAlikeIsNeverTakenForTheDroppedBookingWhateverTheServerFilters) {
+    // A server (or proxy) that lists everyone's items whatever "author" asks; a colleague
+    // books the same minutes on the task as the booking arrives, and it is dropped.
+    youTrack.addUser(
+        {QStringLiteral("1-2"), QStringLiteral("bob"), QStringLiteral("Bob Colleague"), QString()});
+    youTrack.setWorkItemFiltersIgnored(true);
+    killDropped([&] { addLookAlike(youTrack.http().stampNow().addSecs(2), QStringLiteral("bob")); });
+    if (HasFatalFailure()) {
+        return;
+    }
+    expectKeptAndTold(recover(service));
 }
 
 TEST_F(YouTrackBookingRecoveryTest, ALookAlikeBookedOneAndAHalfSecondsBeforeIsNotTakenForTheDroppedBooking) {
