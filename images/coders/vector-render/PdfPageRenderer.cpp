@@ -23,10 +23,8 @@ struct Budget {
     qint64 cpuStartMs = processCpuMs();
     QElapsedTimer wall;
     Budget() { wall.start(); }
-    bool spent() const {
-        return processCpuMs() - cpuStartMs >= VectorRenderProtocol::cpuBudgetMs ||
-               wall.elapsed() >= VectorRenderProtocol::wallBudgetMs;
-    }
+    bool cpuSpent() const { return processCpuMs() - cpuStartMs >= VectorRenderProtocol::cpuBudgetMs; }
+    bool spent() const { return cpuSpent() || wall.elapsed() >= VectorRenderProtocol::wallBudgetMs; }
 };
 
 bool budgetSpent(const QVariant& payload) {
@@ -85,7 +83,8 @@ VectorRenderProtocol::Answer PdfPageRenderer::answer(const VectorRenderProtocol:
                                        Poppler::Page::Rotate0, nullptr, nullptr, budgetSpent,
                                        QVariant::fromValue(reinterpret_cast<quintptr>(&budget)));
     if (budget.spent()) {
-        answer.status = Status::OverBudget;
+        // Only the CPU time is the document's cost: the wall time ran out on a busy machine.
+        answer.status = budget.cpuSpent() ? Status::OverBudget : Status::OutOfTime;
         return answer;
     }
     if (image.isNull()) {

@@ -593,7 +593,9 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     }
     // A process that ran out of its budget may have been stopped anywhere (and ends itself when
     // its own timers stopped it): the next request gets a new one.
-    if (answer && answer->status != VectorRenderProtocol::Status::OverBudget) {
+    const bool stopped = answer && (answer->status == VectorRenderProtocol::Status::OverBudget ||
+                                    answer->status == VectorRenderProtocol::Status::OutOfTime);
+    if (answer && !stopped) {
         giveBack(*process);
     } else {
         retire(*process);
@@ -601,6 +603,9 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     if (answer) {
         if (answer->status == VectorRenderProtocol::Status::OverBudget) {
             DecodeAttempt::noteOverBudget();
+        } else if (answer->status == VectorRenderProtocol::Status::OutOfTime) {
+            // Its wall time ran out with CPU time to spare: the machine's load, not the document.
+            DecodeAttempt::noteNoDrawing();
         }
     } else if (quick && drawing.hasExpired() && !Teardown::hasBegun()) {
         DecodeAttempt::noteGaveUpAtQuickLimit();

@@ -49,7 +49,8 @@ public:
 
     // Nothing when the process failed, ran out of time or the teardown began; `failure` tells
     // which. An answer may say the drawing ran out of its budget (Status::OverBudget): that is
-    // the document's cost, the failures above are not. The decode attempt on the calling thread
+    // the document's cost, the failures above are not, nor a drawing stopped at its wall time
+    // with CPU time to spare (Status::OutOfTime), which met a busy machine. The decode attempt on the calling thread
     // (DecodeAttempt) learns the same, and a drawing under its quick limit is given up at that
     // limit.
     static std::optional<VectorRenderProtocol::Answer> ask(const VectorRenderProtocol::Request& request,

@@ -94,7 +94,7 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderProtocol::decodeAnswerHe
                                                                                const Request& request) {
     const quint32 status = word(header);
     // An answer to anything but this request (one sent ahead, or late) is no answer.
-    if (status > quint32(Status::OverBudget) || word(header + 4) != request.id) {
+    if (status > quint32(Status::OutOfTime) || word(header + 4) != request.id) {
         return std::nullopt;
     }
     Answer answer;

@@ -34,7 +34,9 @@ public:
     // What one drawing may cost the drawing process: CPU time, and wall time as a backstop on a
     // machine too busy to give it that CPU. Checked between drawing operators where the renderer
     // asks (PDF), and by timers of the process itself wherever it is (an SVG, which QtSvg reads
-    // and draws without asking, or one PDF operator that never returns).
+    // and draws without asking, or one PDF operator that never returns). Only the CPU time is the
+    // document's cost: a drawing stopped at the wall time with its CPU time unspent met a busy
+    // machine (Status::OutOfTime), and is tried again when asked again.
     static constexpr int cpuBudgetMs = 1000;
     static constexpr int wallBudgetMs = 1500;
     // How long the asking side waits for an answer before it kills the process: the budget and
@@ -57,8 +59,11 @@ public:
         Drawn = 0,
         // No PDF, no such page, or a page without area.
         NoPage = 1,
-        // The drawing took more than its budget and was stopped.
+        // The drawing took more than its budget of CPU time and was stopped: the document's cost.
         OverBudget = 2,
+        // The drawing ran past its wall time with its CPU time unspent and was stopped: the
+        // machine was too busy to draw it now, which says nothing about the document.
+        OutOfTime = 3,
     };
     struct Answer {
         Status status = Status::NoPage;

@@ -7,6 +7,7 @@
 #include "images/core/DispatchQueue.h"
 #include "images/core/Teardown.h"
 #include "tests/images/support/ChildProcesses.h"
+#include "tests/images/support/DrawingProgram.h"
 #include "tests/support/PdfDocuments.h"
 
 #include <QBuffer>
@@ -173,6 +174,31 @@ VectorRenderProtocol::Request pageSizeOf(const QByteArray& pdf) {
     return request;
 }
 
+// One finely dashed path drawn `uses` times: some tens of milliseconds of CPU a hundred uses,
+// within the budget at a few hundred. `variant` makes the bytes differ.
+QByteArray dashedUsesSvg(int uses, int variant = 0) {
+    QByteArray path = "<path id=\"p\" d=\"M0 " + QByteArray::number(variant % 60);
+    for (int j = 0; j < 400; ++j) {
+        path += " L" + QByteArray::number((j * 37) % 60) + " " + QByteArray::number((j * 53) % 60);
+    }
+    path += "\" stroke=\"black\" stroke-width=\"0.3\" stroke-dasharray=\"0.05\" fill=\"red\"/>";
+    return svgOf(QByteArray("<use xlink:href=\"#p\"/>").repeated(uses), "<defs>" + path + "</defs>");
+}
+
+// The CPU time a process has used so far, in milliseconds.
+qint64 cpuMsOf(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    // utime and stime, the 14th and 15th fields of the line.
+    return fields.size() > 12 ? (fields.at(11).toLongLong() + fields.at(12).toLongLong()) * 1000 /
+                                    ::sysconf(_SC_CLK_TCK)
+                              : -1;
+}
+
 const char* quitChildVariable = "VELMORA_SVG_QUIT_CHILD";
 const char* killedChildVariable = "VELMORA_KILLED_APP_CHILD";
 const char* secretVariable = "VELMORA_NOT_FOR_THE_DRAWING_PROCESS";
@@ -207,6 +233,34 @@ TEST(VectorDrawingProcessTest, TheProcessStopsAnSvgAtItsOwnBudget) {
     ASSERT_TRUE(answer->has_value()) << "no answer, failure " << int(failure);
     EXPECT_EQ((*answer)->status, VectorRenderProtocol::Status::OverBudget);
     EXPECT_EQ(failure, VectorRenderHost::Failure::None);
+}
+
+TEST(VectorDrawingProcessTest, ADrawingStoppedByABusyMachineIsOutOfTimeNotOverBudget) {
+    // The program alone: only its own timers end a drawing here.
+    SpawnedDrawingProgram program(VectorRenderHost::programPath());
+    ASSERT_TRUE(program.greeted(answeredWithinMs));
+    VectorRenderProtocol::Request request;
+    request.kind = VectorRenderProtocol::Kind::Svg;
+    request.pixels = QSize(60, 60);
+    request.document = dashedUsesSvg(150, 1);
+    const qint64 before = cpuMsOf(program.pid());
+    const auto alone = program.ask(request, answeredWithinMs);
+    ASSERT_TRUE(alone.has_value());
+    std::printf("drawn alone in %lld ms of CPU\n", static_cast<long long>(cpuMsOf(program.pid()) - before));
+    // Well within its CPU time: drawn, unless the machine is already too busy to draw it.
+    EXPECT_NE(alone->status, VectorRenderProtocol::Status::OverBudget);
+
+    // The same drawing given a twentieth of a core: its wall time runs out long before its CPU time.
+    request.document = dashedUsesSvg(150, 2);
+    ++request.id;
+    const pid_t pid = program.pid();
+    std::optional<VectorRenderProtocol::Answer> throttled;
+    {
+        Throttle busy([pid] { return std::set<qint64>{pid}; });
+        throttled = program.ask(request, answeredWithinMs * slowdown);
+    }
+    ASSERT_TRUE(throttled.has_value()) << "no answer";
+    EXPECT_EQ(throttled->status, VectorRenderProtocol::Status::OutOfTime);
 }
 
 TEST(VectorDrawingProcessTest, APngAndAPlainPdfAreDrawnWhileSixSvgsDraw) {
