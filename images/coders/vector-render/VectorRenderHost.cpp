@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -32,6 +33,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace velmora::images {
@@ -46,16 +48,20 @@ struct Process {
 // How often a wait looks whether the teardown has begun.
 constexpr int teardownPollMs = 20;
 
-void end(Process& process) {
+// Kills the process and waits for it; its wait status (of its own end, when it had ended before
+// the kill), or -1 when there was no process.
+int end(Process& process) {
+    int status = -1;
     if (process.pid > 0) {
         ::kill(process.pid, SIGKILL);
-        while (::waitpid(process.pid, nullptr, 0) < 0 && errno == EINTR) {
+        while (::waitpid(process.pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
     if (process.socket >= 0) {
         ::close(process.socket);
     }
     process = Process{};
+    return status;
 }
 
 struct IdleProcess {
@@ -169,8 +175,13 @@ int aboveStandard(int fd) {
     return moved;
 }
 
+// Where the program's descriptor lies in the child, the first above the standard three.
+constexpr int programDescriptor = STDERR_FILENO + 1;
+
 // What the child of the fork does, with only calls that are safe in a copy of a threaded process.
-[[noreturn]] void becomeDrawingProcess(pid_t parent, int socket, int devNull, const char* directory,
+// The program is started from the descriptor opened when it was found, so whatever has become of
+// its path since (an upgrade replaced or removed it) the program this app was started with runs.
+[[noreturn]] void becomeDrawingProcess(pid_t parent, int socket, int devNull, int program, const char* directory,
                                        char* const* arguments, char* const* environment) {
     // Killed when the thread that forked ends (it lives as long as the app), and checked after
     // the fork: the app may have ended before the request took.
@@ -190,8 +201,12 @@ int aboveStandard(int fd) {
         ::dup2(devNull, STDERR_FILENO) < 0) {
         ::_exit(127);
     }
+    // Closed as the program starts.
+    if (program != programDescriptor && ::dup3(program, programDescriptor, O_CLOEXEC) < 0) {
+        ::_exit(127);
+    }
     // Nothing else the app holds open.
-    ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0);
+    ::syscall(SYS_close_range, programDescriptor + 1, ~0U, 0);
     struct sigaction byDefault {};
     byDefault.sa_handler = SIG_DFL;
     sigemptyset(&byDefault.sa_mask);
@@ -201,11 +216,17 @@ int aboveStandard(int fd) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(arguments[0], arguments, environment);
+    ::execveat(programDescriptor, "", arguments, environment, AT_EMPTY_PATH);
     ::_exit(127);
 }
 
-std::optional<Process> forkProgram(const QByteArray& program) {
+// The drawing program: where it was found, and a descriptor of the file found there.
+struct Program {
+    QByteArray path;
+    int descriptor = -1;
+};
+
+std::optional<Process> forkProgram(const Program& program) {
     // Everything the child uses is made before the fork.
     QByteArray directory = QFile::encodeName(QDir::tempPath()) + "/velmora-drawing-XXXXXX";
     if (!::mkdtemp(directory.data())) {
@@ -224,13 +245,13 @@ std::optional<Process> forkProgram(const QByteArray& program) {
         environmentPointers.push_back(const_cast<char*>(entry.constData()));
     }
     environmentPointers.push_back(nullptr);
-    char* arguments[] = {const_cast<char*>(program.constData()), nullptr};
+    char* arguments[] = {const_cast<char*>(program.path.constData()), nullptr};
     const pid_t parent = ::getpid();
     pid_t pid = -1;
     if (theirs >= 0 && devNull >= 0) {
         pid = ::fork();
         if (pid == 0) {
-            becomeDrawingProcess(parent, theirs, devNull, directory.constData(), arguments,
+            becomeDrawingProcess(parent, theirs, devNull, program.descriptor, directory.constData(), arguments,
                                  environmentPointers.data());
         }
     }
@@ -259,7 +280,7 @@ public:
     }
 
     // A started process (not yet greeted); nothing when it could not be started in time.
-    std::optional<Process> start(const QByteArray& program, const QDeadlineTimer& deadline) {
+    std::optional<Process> start(const Program& program, const QDeadlineTimer& deadline) {
         auto job = std::make_shared<Job>();
         job->program = program;
         std::unique_lock lock(m_mutex);
@@ -278,7 +299,7 @@ public:
 
 private:
     struct Job {
-        QByteArray program;
+        Program program;
         std::optional<Process> process;
         bool done = false;
         bool abandoned = false;
@@ -320,9 +341,43 @@ private:
     std::deque<std::shared_ptr<Job>> m_jobs;
 };
 
+// The program at `path`, opened to be started from; no descriptor when there is none to open.
+Program openProgram(const QString& path) {
+    Program program{QFile::encodeName(path), -1};
+    if (!path.isEmpty()) {
+        program.descriptor = ::open(program.path.constData(), O_PATH | O_CLOEXEC);
+    }
+    return program;
+}
+
+struct ProgramAtStart {
+    Program program;
+    QStringList lookedAt;
+};
+
+// Looked for once, as the library is loaded (before main()), from the running binary as it was
+// started: once an upgrade has replaced or removed that binary, its path leads nowhere or to
+// another version, until the app is started again.
+const ProgramAtStart& programAtStart() {
+    static const ProgramAtStart found = [] {
+        ProgramAtStart at;
+        // The running binary itself, as the kernel knows it, whoever started it and however.
+        const QString binary = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+        const QString path =
+            binary.isEmpty() ? QString() : VectorRenderHost::findProgram(QFileInfo(binary).absolutePath(), &at.lookedAt);
+        at.program = openProgram(path);
+        return at;
+    }();
+    return found;
+}
+
+[[maybe_unused]] const bool drawingProgramLookedForAtStart = (programAtStart(), true);
+
 struct ProgramChoice {
     std::mutex mutex;
-    std::optional<QString> chosen; // set by tests
+    std::optional<Program> chosen; // set by tests
+    // Whether a program that ended before it greeted was logged (once for each program).
+    bool endLogged = false;
 };
 
 ProgramChoice& programChoice() {
@@ -330,21 +385,63 @@ ProgramChoice& programChoice() {
     return *instance;
 }
 
+Program program() {
+    auto& choice = programChoice();
+    std::lock_guard lock(choice.mutex);
+    return choice.chosen ? *choice.chosen : programAtStart().program;
+}
+
+// Says once what is known of a program that ended before it greeted: its own exit status or the
+// signal that ended it (a status of 127 is what the loader gives a program without its libraries).
+void logEndBeforeGreeting(const QByteArray& path, int status) {
+    const bool ownEnd = WIFEXITED(status) || (WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL);
+    if (!ownEnd) {
+        return;
+    }
+    {
+        auto& choice = programChoice();
+        std::lock_guard lock(choice.mutex);
+        if (std::exchange(choice.endLogged, true)) {
+            return;
+        }
+    }
+    QString how;
+    if (!WIFEXITED(status)) {
+        how = QStringLiteral("was ended by signal %1 (%2)")
+                  .arg(WTERMSIG(status))
+                  .arg(QString::fromLocal8Bit(::strsignal(WTERMSIG(status))));
+    } else if (WEXITSTATUS(status) == 127) {
+        how = QStringLiteral("ended with status 127: it could not be started (a library missing?)");
+    } else {
+        how = QStringLiteral("ended with status %1").arg(WEXITSTATUS(status));
+    }
+    qCWarning(imageLibraryLog).noquote() << "The vector drawing program" << QFile::decodeName(path)
+                                         << how + QStringLiteral(" before it greeted:")
+                                         << "PDF and SVG images are not drawn while it does so";
+}
+
 std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
-    const QString path = VectorRenderHost::programPath();
-    if (path.isEmpty()) {
+    const Program chosen = program();
+    if (chosen.descriptor < 0) {
+        // Logged once, with the places looked at.
+        (void)VectorRenderHost::programPath();
         *failure = VectorRenderHost::Failure::NoProgram;
         return std::nullopt;
     }
     *failure = VectorRenderHost::Failure::NotStarted;
-    auto process = Starter::instance().start(QFile::encodeName(path), deadline);
+    auto process = Starter::instance().start(chosen, deadline);
     if (!process) {
         return std::nullopt;
     }
     char greeting[4];
     if (!VectorRenderStream::receive(process->socket, greeting, 4, deadline, VectorRenderStream::Watch::Teardown) ||
         qFromLittleEndian<quint32>(greeting) != VectorRenderProtocol::magic) {
-        end(*process);
+        // Before the deadline, its stream ended: the process ended on its own, or is ending.
+        const bool ended = !deadline.hasExpired() && !Teardown::hasBegun();
+        const int status = end(*process);
+        if (ended) {
+            logEndBeforeGreeting(chosen.path, status);
+        }
         return std::nullopt;
     }
     *failure = VectorRenderHost::Failure::None;
@@ -474,29 +571,32 @@ QString VectorRenderHost::programPath() {
         auto& choice = programChoice();
         std::lock_guard lock(choice.mutex);
         if (choice.chosen) {
-            return *choice.chosen;
+            return QFile::decodeName(choice.chosen->path);
         }
     }
-    static const QString found = [] {
-        // The running binary itself, as the kernel knows it, whoever started it and however.
-        const QString binary = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
-        QStringList lookedAt;
-        const QString path = findProgram(QFileInfo(binary).absolutePath(), &lookedAt);
-        if (path.isEmpty()) {
+    static const bool logged = [] {
+        const ProgramAtStart& found = programAtStart();
+        if (found.program.descriptor < 0) {
             qCWarning(imageLibraryLog).noquote()
                 << "No vector drawing program: PDF and SVG images are not drawn. Looked for"
-                << lookedAt.join(QStringLiteral(" and "));
+                << (found.lookedAt.isEmpty() ? QStringLiteral("nothing: the running binary was not found")
+                                             : found.lookedAt.join(QStringLiteral(" and ")));
         }
-        return path;
+        return true;
     }();
-    return found;
+    (void)logged;
+    return QFile::decodeName(programAtStart().program.path);
 }
 
 void VectorRenderHost::useProgram(const QString& path) {
     {
         auto& choice = programChoice();
         std::lock_guard lock(choice.mutex);
-        choice.chosen = path;
+        if (choice.chosen && choice.chosen->descriptor >= 0) {
+            ::close(choice.chosen->descriptor);
+        }
+        choice.chosen = openProgram(path);
+        choice.endLogged = false;
     }
     endIdle(pool());
 }

@@ -56,14 +56,18 @@ public:
     static std::optional<VectorRenderProtocol::Answer> ask(const VectorRenderProtocol::Request& request,
                                                         Failure* failure = nullptr);
 
-    // The drawing program, looked for once relative to the running binary (see findProgram);
-    // empty when it is missing, which is logged once with the places looked at.
+    // The drawing program, looked for once as the library is loaded, relative to the running
+    // binary as it was started (see findProgram), and opened then: the process is started from
+    // that file, whatever an upgrade does to the paths while the app runs. Empty when it is
+    // missing, which is logged once with the places looked at. A program that ends before it
+    // greets is logged once with its exit status or signal.
     static QString programPath();
     // Where the drawing program lies as seen from a binary in `binaryDirectory`: as installed
     // (libexec/velmora beside bin), or beside the binary (the build tree); empty when in
     // neither. Never a path compiled in. `lookedAt` gets the places looked at.
     static QString findProgram(const QString& binaryDirectory, QStringList* lookedAt = nullptr);
-    // For tests: starts this program from now on (idle processes of the one before are ended).
+    // For tests: starts the program at this path from now on (idle processes of the one before
+    // are ended).
     static void useProgram(const QString& path);
     // Processes drawing at once, and so processes at all.
     static int maxBusyProcesses();

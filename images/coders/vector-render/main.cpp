@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QtEndian>
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -172,6 +173,8 @@ constexpr bool addressSanitized = false;
 } // namespace
 
 int main(int argc, char** argv) {
+    // Started from a descriptor, older kernels name the process after its number.
+    prctl(PR_SET_NAME, "velmora-vector-render");
     std::signal(SIGPIPE, SIG_IGN);
     // Glyphs are drawn through Qt's fonts, which need a GUI application; no display is used.
     qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -1,10 +1,11 @@
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/ImageSVGCoder.h"
-#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/coders/SvgDocumentFilter.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/DecodeOptions.h"
 #include "images/core/DispatchQueue.h"
+#include "images/core/ImageLibraryLog.h"
 #include "images/core/Teardown.h"
 #include "tests/images/support/ChildProcesses.h"
 #include "tests/images/support/DrawingProgram.h"
@@ -194,12 +195,54 @@ qint64 cpuMsOf(pid_t pid) {
     const QByteArray text = stat.readAll();
     const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
     // utime and stime, the 14th and 15th fields of the line.
-    return fields.size() > 12 ? (fields.at(11).toLongLong() + fields.at(12).toLongLong()) * 1000 /
-                                    ::sysconf(_SC_CLK_TCK)
-                              : -1;
+    return fields.size() > 12
+               ? (fields.at(11).toLongLong() + fields.at(12).toLongLong()) * 1000 / ::sysconf(_SC_CLK_TCK)
+               : -1;
 }
 
+// What the image library logs while it lives (from any thread).
+class DrawingLog {
+public:
+    DrawingLog() {
+        std::lock_guard lock(mutex());
+        current() = this;
+        m_previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
+                std::lock_guard lock(mutex());
+                if (current() &&
+                    QLatin1String(context.category) == QLatin1String(imageLibraryLog().categoryName())) {
+                    current()->m_lines.append(text);
+                }
+            });
+    }
+    ~DrawingLog() {
+        qInstallMessageHandler(m_previous);
+        std::lock_guard lock(mutex());
+        current() = nullptr;
+    }
+    DrawingLog(const DrawingLog&) = delete;
+    DrawingLog& operator=(const DrawingLog&) = delete;
+
+    QStringList lines() const {
+        std::lock_guard lock(mutex());
+        return m_lines;
+    }
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex instance;
+        return instance;
+    }
+    static DrawingLog*& current() {
+        static DrawingLog* instance = nullptr;
+        return instance;
+    }
+    QtMessageHandler m_previous = nullptr;
+    QStringList m_lines;
+};
+
 const char* quitChildVariable = "VELMORA_SVG_QUIT_CHILD";
+const char* deletedBinaryChildVariable = "VELMORA_DELETED_BINARY_CHILD";
 const char* killedChildVariable = "VELMORA_KILLED_APP_CHILD";
 const char* secretVariable = "VELMORA_NOT_FOR_THE_DRAWING_PROCESS";
 
@@ -523,4 +566,56 @@ TEST_F(MisbehavingProgramTest, AMissingProgramIsNoAnswerAndItIsLookedForOnlyBesi
     // A file that cannot be run is not the program.
     ASSERT_TRUE(QFile::setPermissions(installed, QFile::ReadOwner | QFile::WriteOwner));
     EXPECT_EQ(VectorRenderHost::findProgram(bin), beside);
+}
+
+TEST_F(MisbehavingProgramTest, AProgramThatCannotStartIsLoggedOnceWithItsStatus) {
+    use(QStringLiteral("cannot-start"));
+    DrawingLog log;
+    for (int i = 0; i < 3; ++i) {
+        VectorRenderHost::Failure failure = VectorRenderHost::Failure::None;
+        EXPECT_FALSE(VectorRenderHost::ask(pageSizeOf(plainPdf), &failure));
+        EXPECT_EQ(failure, VectorRenderHost::Failure::NotStarted);
+    }
+    const QStringList said = log.lines().filter(QStringLiteral("cannot-start"));
+    ASSERT_EQ(said.size(), 1) << said.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(said.first().contains(QStringLiteral("127"))) << said.first().toStdString();
+}
+
+// The half that runs in a child process, a copy of this test binary with the drawing program
+// beside it: the copy deletes itself and the program, as an upgrade does, then draws.
+TEST(VectorDrawingProcessTest, childDrawsAfterItsBinaryIsDeleted) {
+    const QString binary = qEnvironmentVariable(deletedBinaryChildVariable);
+    if (binary.isEmpty()) {
+        GTEST_SKIP() << "started by AvatarsAreDrawnAfterTheBinaryIsDeleted";
+    }
+    const QString program =
+        QFileInfo(binary).absoluteDir().filePath(QFileInfo(VectorRenderHost::programPath()).fileName());
+    ASSERT_TRUE(QFile::remove(binary));
+    ASSERT_TRUE(QFile::remove(program));
+    ASSERT_FALSE(QFileInfo::exists(binary));
+    EXPECT_TRUE(isRedAvatar(avatar(plainSvg)));
+    EXPECT_TRUE(isRedAvatar(avatar(plainPdf)));
+}
+
+TEST(VectorDrawingProcessTest, AvatarsAreDrawnAfterTheBinaryIsDeleted) {
+    if (qEnvironmentVariableIsSet(deletedBinaryChildVariable)) {
+        GTEST_SKIP();
+    }
+    QTemporaryDir directory;
+    const QString copy = directory.filePath(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    ASSERT_TRUE(QFile::copy(QCoreApplication::applicationFilePath(), copy));
+    ASSERT_TRUE(QFile::link(QFileInfo(VectorRenderHost::programPath()).canonicalFilePath(),
+                            directory.filePath(QFileInfo(VectorRenderHost::programPath()).fileName())));
+    QProcess child;
+    auto environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(deletedBinaryChildVariable), copy);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(
+        copy, {QStringLiteral("--gtest_filter=VectorDrawingProcessTest.childDrawsAfterItsBinaryIsDeleted")});
+    ASSERT_TRUE(child.waitForFinished(60000 * slowdown));
+    const QString output = QString::fromUtf8(child.readAll());
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("[  PASSED  ] 1 test"))) << output.toStdString();
 }

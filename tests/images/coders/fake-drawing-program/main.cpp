@@ -1,7 +1,8 @@
 // A drawing program that misbehaves as its name says, for the tests of the asking side:
 //   silent   never greets;
 //   ahead    greets and sends an answer nobody asked for, then answers each request;
-//   chatty   answers each request, then at once sends one more answer nobody asked for.
+//   chatty   answers each request, then at once sends one more answer nobody asked for;
+//   cannot-start  ends at once with status 127, as the loader ends a program missing a library.
 // Answers are of the page's size only: 60 x 60 points to a request, 30 x 30 unasked.
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 
@@ -52,6 +53,9 @@ int main(int, char** argv) {
     const char* slash = std::strrchr(argv[0], '/');
     const QByteArray mode = slash ? slash + 1 : argv[0];
     char byte = 0;
+    if (mode == "cannot-start") {
+        ::_exit(127);
+    }
     if (mode == "silent") {
         while (readAll(&byte, 1)) {
         }
