@@ -19,11 +19,13 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <chrono>
@@ -175,14 +177,18 @@ int aboveStandard(int fd) {
     return moved;
 }
 
+// Whether the child closes the app's descriptors with close_range (tests pretend it is missing).
+std::atomic<bool> closeRangeAvailable{true};
+
 // Where the program's descriptor lies in the child, the first above the standard three.
 constexpr int programDescriptor = STDERR_FILENO + 1;
 
 // What the child of the fork does, with only calls that are safe in a copy of a threaded process.
 // The program is started from the descriptor opened when it was found, so whatever has become of
 // its path since (an upgrade replaced or removed it) the program this app was started with runs.
-[[noreturn]] void becomeDrawingProcess(pid_t parent, int socket, int devNull, int program, const char* directory,
-                                       char* const* arguments, char* const* environment) {
+[[noreturn]] void becomeDrawingProcess(pid_t parent, int socket, int devNull, int program, bool closeRange,
+                                       int descriptorLimit, const char* directory, char* const* arguments,
+                                       char* const* environment) {
     // Killed when the thread that forked ends (it lives as long as the app), and checked after
     // the fork: the app may have ended before the request took.
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
@@ -205,8 +211,17 @@ constexpr int programDescriptor = STDERR_FILENO + 1;
     if (program != programDescriptor && ::dup3(program, programDescriptor, O_CLOEXEC) < 0) {
         ::_exit(127);
     }
-    // Nothing else the app holds open.
-    ::syscall(SYS_close_range, programDescriptor + 1, ~0U, 0);
+    // Nothing else the app holds open: at once where the kernel can (since Linux 5.9), else one
+    // by one up to the limit of descriptors, which none can lie above; a process that cannot be
+    // sure of it does not go on to read documents.
+    if (!closeRange || ::syscall(SYS_close_range, programDescriptor + 1, ~0U, 0) != 0) {
+        if (descriptorLimit <= 0) {
+            ::_exit(127);
+        }
+        for (int descriptor = programDescriptor + 1; descriptor < descriptorLimit; ++descriptor) {
+            ::close(descriptor);
+        }
+    }
     struct sigaction byDefault {};
     byDefault.sa_handler = SIG_DFL;
     sigemptyset(&byDefault.sa_mask);
@@ -218,6 +233,17 @@ constexpr int programDescriptor = STDERR_FILENO + 1;
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execveat(programDescriptor, "", arguments, environment, AT_EMPTY_PATH);
     ::_exit(127);
+}
+
+// The descriptors below which a child closes each one where close_range is missing: the limit of
+// descriptors a process may open; none (0) when it is too high to close each in reasonable time.
+int descriptorsToClose() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > rlim_t(1) << 20) {
+        return 0;
+    }
+    return int(limit.rlim_cur);
 }
 
 // The drawing program: where it was found, and a descriptor of the file found there.
@@ -247,12 +273,13 @@ std::optional<Process> forkProgram(const Program& program) {
     environmentPointers.push_back(nullptr);
     char* arguments[] = {const_cast<char*>(program.path.constData()), nullptr};
     const pid_t parent = ::getpid();
+    const int descriptorLimit = descriptorsToClose();
     pid_t pid = -1;
     if (theirs >= 0 && devNull >= 0) {
         pid = ::fork();
         if (pid == 0) {
-            becomeDrawingProcess(parent, theirs, devNull, program.descriptor, directory.constData(), arguments,
-                                 environmentPointers.data());
+            becomeDrawingProcess(parent, theirs, devNull, program.descriptor, closeRangeAvailable.load(),
+                                 descriptorLimit, directory.constData(), arguments, environmentPointers.data());
         }
     }
     if (theirs >= 0) {
@@ -345,7 +372,8 @@ private:
 Program openProgram(const QString& path) {
     Program program{QFile::encodeName(path), -1};
     if (!path.isEmpty()) {
-        program.descriptor = ::open(program.path.constData(), O_PATH | O_CLOEXEC);
+        // Above the standard three, which the child points at its socket before it moves this.
+        program.descriptor = aboveStandard(::open(program.path.constData(), O_PATH | O_CLOEXEC));
     }
     return program;
 }
@@ -713,6 +741,10 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
         DecodeAttempt::noteNoDrawing();
     }
     return answer;
+}
+
+void VectorRenderHost::setCloseRangeForTesting(bool available) {
+    closeRangeAvailable.store(available);
 }
 
 void VectorRenderHost::setIdleExitMsForTesting(int milliseconds) {

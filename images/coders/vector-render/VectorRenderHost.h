@@ -76,6 +76,9 @@ public:
     // whose start costs more than a drawing; short beside the minutes an app sits unseen.
     static constexpr int idleExitMs = 30000;
 
+    // For tests: processes started from now on close the app's descriptors as on a kernel
+    // without close_range (false), or as usual (true).
+    static void setCloseRangeForTesting(bool available);
     // For tests: the idle time from now on (idleExitMs again with 0), and what the processes
     // did since the last call.
     static void setIdleExitMsForTesting(int milliseconds);

@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -448,6 +449,34 @@ TEST(VectorDrawingProcessTest, childIsKilledWithADrawingProcess) {
     std::printf("drawing process %d\n", int(pid));
     std::fflush(stdout);
     QThread::sleep(120);
+}
+
+TEST(VectorDrawingProcessTest, ADrawingProcessHoldsNoneOfTheAppsDescriptors) {
+    // A file the app holds open without close-on-exec, as a library of the app's might.
+    QTemporaryDir directory;
+    const QString secret = directory.filePath(QStringLiteral("held-by-the-app"));
+    const int held = ::open(QFile::encodeName(secret).constData(), O_CREAT | O_RDWR, 0600);
+    ASSERT_GE(held, 0);
+    const auto closeIt = qScopeGuard([held] { ::close(held); });
+    const auto usual = qScopeGuard([] { VectorRenderHost::setCloseRangeForTesting(true); });
+    for (const bool closeRange : {true, false}) {
+        VectorRenderHost::setCloseRangeForTesting(closeRange);
+        // Processes started from now on.
+        VectorRenderHost::useProgram(VectorRenderHost::programPath());
+        ASSERT_TRUE(isRedAvatar(avatar(plainSvg)));
+        const QList<pid_t> processes = drawingProcesses();
+        ASSERT_FALSE(processes.isEmpty());
+        for (const pid_t pid : processes) {
+            const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
+            const QStringList open = descriptors.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+            ASSERT_FALSE(open.isEmpty()) << "cannot look at process " << pid;
+            for (const QString& descriptor : open) {
+                EXPECT_FALSE(QFile::symLinkTarget(descriptors.filePath(descriptor)) == secret)
+                    << "descriptor " << descriptor.toStdString() << " of process " << pid
+                    << (closeRange ? "" : ", without close_range");
+            }
+        }
+    }
 }
 
 TEST(VectorDrawingProcessTest, AnAppKilledLeavesNoDrawingProcess) {
