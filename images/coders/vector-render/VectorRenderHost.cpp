@@ -82,6 +82,8 @@ struct Pool {
     // so no more draw at once than the machine has cores.
     int busy = 0;
     std::chrono::milliseconds idleExit{VectorRenderHost::idleExitMs};
+    // How long the asking side waits for an answer (a test may wait longer).
+    std::atomic<int> answerDeadlineMs{VectorRenderProtocol::answerDeadlineMs};
     // Runs while processes are idle, asleep until the front one's time is up.
     std::thread reaper;
     bool reaping = false;
@@ -504,10 +506,11 @@ std::optional<Process> take(const QDeadlineTimer& deadline, VectorRenderHost::Fa
 }
 
 // A drawing slot; none when the teardown begins, or when every slot stays taken for as long as a
-// drawing may take (each is given back by then, so only a flood of drawings waits this long).
+// drawing and the start of its process may take (each is given back by then, so only a flood of
+// drawings waits this long).
 bool takeSlot() {
     auto& shared = pool();
-    const QDeadlineTimer deadline(VectorRenderProtocol::answerDeadlineMs);
+    const QDeadlineTimer deadline(VectorRenderHost::startDeadlineMs + shared.answerDeadlineMs.load());
     std::unique_lock lock(shared.mutex);
     while (shared.busy >= VectorRenderHost::maxBusyProcesses()) {
         if (shared.stopped || Teardown::hasBegun() || deadline.hasExpired()) {
@@ -652,12 +655,13 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
         return std::nullopt;
     }
     const auto slot = qScopeGuard([] { giveBackSlot(); });
-    // A new process's start and greeting count within the request's time.
-    const QDeadlineTimer deadline(VectorRenderProtocol::answerDeadlineMs);
-    auto process = take(deadline, &why);
+    // A new process's start and greeting have a bound of their own: they are not the document's
+    // cost, and take seconds on a busy machine.
+    const QDeadlineTimer started(startDeadlineMs);
+    auto process = take(started, &why);
     if (process && !saidNothing(*process)) {
         retire(*process);
-        process = start(deadline, &why);
+        process = start(started, &why);
     }
     if (!process) {
         if (Teardown::hasBegun()) {
@@ -666,11 +670,13 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
         DecodeAttempt::noteNoDrawing();
         return std::nullopt;
     }
-    // A decode tried in the quick lane gives its drawing only the lane's limit (from the request
-    // on: a process's start is not the document's cost); the process is killed then like at its
-    // own deadline, and the decode is tried again with the whole budget.
+    // The drawing's time, from the request on. A decode tried in the quick lane gives its drawing
+    // only the lane's limit; the process is killed then like at its own deadline, and the decode
+    // is tried again with the whole budget.
+    const int answerDeadlineMs = pool().answerDeadlineMs.load();
+    const QDeadlineTimer deadline(answerDeadlineMs);
     const int quickMs = DecodeAttempt::quickDrawingMs();
-    const bool quick = quickMs > 0 && quickMs < VectorRenderProtocol::answerDeadlineMs;
+    const bool quick = quickMs > 0 && quickMs < answerDeadlineMs;
     QDeadlineTimer drawing = deadline;
     if (quick) {
         const QDeadlineTimer quickLimit(quickMs);
@@ -741,6 +747,10 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
         DecodeAttempt::noteNoDrawing();
     }
     return answer;
+}
+
+void VectorRenderHost::setAnswerDeadlineMsForTesting(int milliseconds) {
+    pool().answerDeadlineMs.store(milliseconds > 0 ? milliseconds : VectorRenderProtocol::answerDeadlineMs);
 }
 
 void VectorRenderHost::setCloseRangeForTesting(bool available) {

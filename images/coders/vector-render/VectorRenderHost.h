@@ -12,8 +12,8 @@ namespace velmora::images {
 // The asking side of the vector drawing processes (see VectorRenderProtocol). Each request takes a
 // process of its own, an idle one or a new one, so no drawing waits for another (unless as many
 // as the machine has cores draw at once: then for one of them to end, within its deadline). A
-// process that does not answer by the deadline, or answers anything but its request, is killed
-// and the request has no answer. Once the library's teardown has begun, a drawing in flight is
+// process that does not greet within startDeadlineMs, or does not answer by the deadline, or
+// answers anything but its request, is killed and the request has no answer. Once the library's teardown has begun, a drawing in flight is
 // given up at once and its process killed, so quitting never waits for one.
 //
 // A process is started from one thread kept for that (the kernel ties the death signal to the
@@ -76,6 +76,14 @@ public:
     // whose start costs more than a drawing; short beside the minutes an app sits unseen.
     static constexpr int idleExitMs = 30000;
 
+    // How long a new process may take to start and greet, apart from the drawing's own deadline
+    // (VectorRenderProtocol::answerDeadlineMs, from the request on): the program loads its
+    // libraries in a fraction of a second on a quiet machine and in seconds on a busy one, which
+    // is no reason to leave a plain image undrawn.
+    static constexpr int startDeadlineMs = 10000;
+    // For tests: how long the asking side waits for an answer from now on (the protocol's
+    // deadline again with 0).
+    static void setAnswerDeadlineMsForTesting(int milliseconds);
     // For tests: processes started from now on close the app's descriptors as on a kernel
     // without close_range (false), or as usual (true).
     static void setCloseRangeForTesting(bool available);

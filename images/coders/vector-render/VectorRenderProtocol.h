@@ -39,8 +39,8 @@ public:
     // machine (Status::OutOfTime), and is tried again when asked again.
     static constexpr int cpuBudgetMs = 1000;
     static constexpr int wallBudgetMs = 1500;
-    // How long the asking side waits for an answer before it kills the process: the budget and
-    // some room. A new process's start and greeting count within it.
+    // How long the asking side waits for an answer before it kills the process, from the request
+    // on: the budget and some room.
     static constexpr int answerDeadlineMs = 2000;
 
     enum class Kind : quint32 {

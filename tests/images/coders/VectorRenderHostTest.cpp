@@ -5,6 +5,7 @@
 #include "images/core/DecodeOptions.h"
 #include "images/core/Teardown.h"
 #include "tests/images/support/ChildProcesses.h"
+#include "tests/images/support/DrawingProgram.h"
 #include "tests/support/PdfDocuments.h"
 
 #include <QCoreApplication>
@@ -22,7 +23,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,8 +31,6 @@
 #include <set>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 using namespace velmora::images;
 using namespace velmora::images::testing;
@@ -228,55 +226,42 @@ TEST(VectorRenderHostTest, NoMoreDrawAtOnceThanTheSlotsAndEverySlotIsUsed) {
 
 TEST(VectorRenderHostTest, TheDrawingProgramStopsADrawingAtItsOwnBudget) {
     // The program alone, without the host's kill behind it: only its own budget ends the page.
-    int sockets[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, sockets[1], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, sockets[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const QByteArray program = QFile::encodeName(VectorRenderHost::programPath());
-    char* arguments[] = {const_cast<char*>(program.constData()), nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(::posix_spawn(&pid, program.constData(), &actions, nullptr, arguments, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(sockets[1]);
-    const int socket = sockets[0];
-    const auto cleanUp = qScopeGuard([&] {
-        ::close(socket);
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    });
-    const QDeadlineTimer deadline(60000);
-    const auto send = [&](const QByteArray& bytes) {
-        return VectorRenderStream::send(socket, bytes.constData(), bytes.size(), deadline,
-                                     VectorRenderStream::Watch::Nothing);
-    };
-    const auto answerTo = [&](const VectorRenderProtocol::Request& request) -> std::optional<quint32> {
-        char header[VectorRenderProtocol::answerHeaderSize];
-        if (!send(VectorRenderProtocol::encodeRequestHeader(request)) || !send(request.document) ||
-            !VectorRenderStream::receive(socket, header, sizeof header, deadline,
-                                      VectorRenderStream::Watch::Nothing)) {
-            return std::nullopt;
-        }
-        const auto answer = VectorRenderProtocol::decodeAnswerHeader(header, request);
-        if (answer && !answer->image.isNull()) {
-            QByteArray pixels(VectorRenderProtocol::pixelBytes(request.pixels), '\0');
-            if (!VectorRenderStream::receive(socket, pixels.data(), pixels.size(), deadline,
-                                          VectorRenderStream::Watch::Nothing)) {
-                return std::nullopt;
-            }
-        }
-        return qFromLittleEndian<quint32>(header);
-    };
-    char greeting[4];
-    ASSERT_TRUE(VectorRenderStream::receive(socket, greeting, 4, deadline, VectorRenderStream::Watch::Nothing));
+    SpawnedDrawingProgram program(VectorRenderHost::programPath());
+    ASSERT_TRUE(program.greeted(patienceMs));
     VectorRenderProtocol::Request endless;
     endless.document = endlessPage();
     endless.pixels = QSize(60, 60);
-    const auto refused = answerTo(endless);
-    ASSERT_TRUE(refused.has_value()) << "no answer within a minute";
-    EXPECT_EQ(*refused, quint32(VectorRenderProtocol::Status::OverBudget));
+    const auto answer = program.ask(endless, 3 * patienceMs);
+    ASSERT_TRUE(answer.has_value()) << "no answer";
+    // Out of its CPU time, or, on a machine too busy to give it that, of its wall time.
+    EXPECT_TRUE(answer->status == VectorRenderProtocol::Status::OverBudget ||
+                answer->status == VectorRenderProtocol::Status::OutOfTime)
+        << int(answer->status);
+}
+
+TEST(VectorRenderHostTest, ThePdfRendererStopsADrawingAtItsBudgetWithoutTheTimers) {
+    // The program's timers set far beyond the budget: only the renderer's own check, between
+    // drawing operators, can stop the page, and the process goes on to the next request.
+    SpawnedDrawingProgram program(
+        VectorRenderHost::programPath(),
+        {QStringLiteral("--cpu-timer-ms=600000"), QStringLiteral("--wall-timer-ms=600000")});
+    ASSERT_TRUE(program.greeted(patienceMs));
+    VectorRenderProtocol::Request endless;
+    endless.id = 1;
+    endless.document = endlessPage();
+    endless.pixels = QSize(60, 60);
+    const auto answer = program.ask(endless, 3 * patienceMs);
+    ASSERT_TRUE(answer.has_value()) << "no answer: the renderer did not stop the page";
+    EXPECT_TRUE(answer->status == VectorRenderProtocol::Status::OverBudget ||
+                answer->status == VectorRenderProtocol::Status::OutOfTime)
+        << int(answer->status);
+    VectorRenderProtocol::Request plain;
+    plain.id = 2;
+    plain.document = plainPage();
+    plain.pixels = QSize(60, 60);
+    const auto next = program.ask(plain, patienceMs);
+    ASSERT_TRUE(next.has_value()) << "the process did not go on";
+    EXPECT_EQ(next->status, VectorRenderProtocol::Status::Drawn);
 }
 
 // The half that runs in a child process: processes kept idle when the library's teardown (as at

@@ -2,7 +2,9 @@
 //   silent   never greets;
 //   ahead    greets and sends an answer nobody asked for, then answers each request;
 //   chatty   answers each request, then at once sends one more answer nobody asked for;
-//   cannot-start  ends at once with status 127, as the loader ends a program missing a library.
+//   cannot-start  ends at once with status 127, as the loader ends a program missing a library;
+//   who      answers each request after as many milliseconds as its page number, with its own
+//            process id as the page's width.
 // Answers are of the page's size only: 60 x 60 points to a request, 30 x 30 unasked.
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 
@@ -74,7 +76,13 @@ int main(int, char** argv) {
         quint32 length = 0;
         const auto request = VectorRenderProtocol::decodeRequestHeader(header, &length);
         QByteArray document(length, '\0');
-        if (!request || !readAll(document.data(), length) || !writeAll(pageAnswer(request->id))) {
+        if (!request || !readAll(document.data(), length)) {
+            return 1;
+        }
+        if (mode == "who") {
+            ::usleep(useconds_t(request->page) * 1000);
+        }
+        if (!writeAll(mode == "who" ? pageAnswer(request->id, ::getpid()) : pageAnswer(request->id))) {
             return 1;
         }
         if (mode == "chatty" && !writeAll(pageAnswer(request->id + 1, 30))) {
