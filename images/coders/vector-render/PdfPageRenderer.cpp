@@ -72,10 +72,18 @@ VectorRenderProtocol::Answer PdfPageRenderer::answer(const VectorRenderProtocol:
     }
     answer.pageSize = size;
     answer.status = Status::Drawn;
-    if (request.pixels.isEmpty()) {
+    QSize pixels = request.pixels;
+    if (request.fit) {
+        const auto fitted = VectorRenderProtocol::fitted(size, *request.fit);
+        if (!fitted) {
+            answer.status = Status::NoPage;
+            return answer;
+        }
+        pixels = fitted->pixels;
+    }
+    if (pixels.isEmpty()) {
         return answer;
     }
-    const QSize pixels = request.pixels;
     const double xResolution = 72.0 * pixels.width() / size.width();
     const double yResolution = 72.0 * pixels.height() / size.height();
     Budget budget;

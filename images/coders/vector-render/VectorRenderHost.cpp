@@ -520,6 +520,7 @@ bool takeSlot() {
     }
     ++shared.busy;
     shared.counts.mostBusy = std::max(shared.counts.mostBusy, shared.busy);
+    ++shared.counts.requests;
     return true;
 }
 
@@ -637,7 +638,8 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     Failure ignored = Failure::None;
     Failure& why = failure ? *failure : ignored;
     why = Failure::None;
-    if (asked.document.size() > VectorRenderProtocol::maxDocumentBytes || asked.page < 0) {
+    if (asked.document.size() > VectorRenderProtocol::maxDocumentBytes || asked.page < 0 ||
+        (asked.fit && (!asked.pixels.isEmpty() || !VectorRenderProtocol::fitted(QSizeF(1, 1), *asked.fit)))) {
         why = Failure::Refused;
         return std::nullopt;
     }
@@ -771,6 +773,7 @@ VectorRenderHost::Counts VectorRenderHost::takeCountsForTesting() {
     std::lock_guard lock(shared.mutex);
     const Counts counts = shared.counts;
     shared.counts.started = 0;
+    shared.counts.requests = 0;
     shared.counts.mostBusy = shared.busy;
     return counts;
 }

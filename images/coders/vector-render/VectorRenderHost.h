@@ -94,6 +94,7 @@ public:
         int started = 0;  // processes started
         int mostBusy = 0; // most drawing at once
         int alive = 0;    // processes now, idle or drawing
+        int requests = 0; // requests that took a drawing slot
     };
     static Counts takeCountsForTesting();
 };

@@ -17,7 +17,8 @@ namespace velmora::images {
 // another one waits for.
 //
 // A request is a fixed header (magic, document kind, request id, document length, page, pixel
-// width and height; no pixels asks for the page's size only) followed by the document. An
+// width and height; no pixels asks for the page's size only; or, instead of pixels, how to fit
+// the page to pixels of the drawing process's choosing, see Fit) followed by the document. An
 // answer is a fixed header (status, the id of the request it answers, page width and height in
 // points, pixel width and height) followed by the pixels, ARGB32 premultiplied, row after row.
 // The process greets with the magic once it is ready. An SVG has one page, its canvas.
@@ -26,7 +27,7 @@ public:
     VectorRenderProtocol() = delete;
 
     static constexpr quint32 magic = 0x52445056; // "VPDR"
-    static constexpr int requestHeaderSize = 28;
+    static constexpr int requestHeaderSize = 64;
     static constexpr int answerHeaderSize = 32;
     // The largest document sent; a larger one is no image.
     static constexpr qsizetype maxDocumentBytes = 32 * 1024 * 1024;
@@ -47,13 +48,37 @@ public:
         Pdf = 0,
         Svg = 1,
     };
+    // How a page is drawn where its pixels follow from its size, which the asking side does not
+    // know yet: so one request has the page's size and its drawing, where a request for the size
+    // and another for the pixels would each cost a wake-up of both processes. The page is scaled
+    // into `box` (points; a side of 0 or less is left free), keeping its proportions or
+    // stretched to the box, at `scale` pixels a point, and then down to at most `byteLimit`
+    // bytes of pixels (4 a pixel; 0: the coders' default).
+    struct Fit {
+        QSizeF box;
+        bool keepAspectRatio = true;
+        double scale = 1;
+        quint64 byteLimit = 0;
+    };
+    // A page fitted: the size it is drawn at, in points, and its pixels.
+    struct Fitted {
+        QSizeF size;
+        QSize pixels;
+    };
+    // Nothing when the page has no area, the fit is no fit (a scale that is not a finite positive
+    // number, a box side that is not finite) or its pixels are beyond the pixel budget. Both sides
+    // reckon it, each from the page's size.
+    static std::optional<Fitted> fitted(const QSizeF& page, const Fit& fit);
+
     struct Request {
         Kind kind = Kind::Pdf;
         // Set by the asking side for each request; the answer must carry it.
         quint32 id = 0;
         QByteArray document;
         int page = 0;
-        QSize pixels; // empty: the page's size only
+        QSize pixels; // empty: the page's size only (unless fitted)
+        // Pixels as the page fits them (with no pixels given).
+        std::optional<Fit> fit;
     };
     enum class Status : quint32 {
         Drawn = 0,
@@ -73,14 +98,14 @@ public:
     };
 
     static QByteArray encodeRequestHeader(const Request& request);
-    // The kind, id, document length, page and pixel size of a header; nothing when it is no
-    // request.
+    // The kind, id, document length, page and pixel size (or fit) of a header; nothing when it is
+    // no request.
     static std::optional<Request> decodeRequestHeader(const char* header, quint32* documentLength);
 
     static QByteArray encodeAnswer(const Answer& answer);
     // The answer a header announces, its image allocated to be filled by the pixels that follow;
-    // nothing when the header does not answer `request` (another id, another size, an unknown
-    // status).
+    // nothing when the header does not answer `request` (another id, another size, or one that is
+    // not the page's fit, an unknown status).
     static std::optional<Answer> decodeAnswerHeader(const char* header, const Request& request);
     static qsizetype pixelBytes(const QSize& pixels) {
         return qsizetype(pixels.width()) * pixels.height() * 4;

@@ -1,5 +1,7 @@
 #include "images/coders/vector-render/VectorRenderHost.h"
+#include "images/coders/ImageCoderHelper.h"
 #include "images/coders/ImageIOCoder.h"
+#include "images/coders/ImageSVGCoder.h"
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 #include "images/coders/vector-render/VectorRenderStream.h"
 #include "images/core/DecodeOptions.h"
@@ -262,6 +264,71 @@ TEST(VectorRenderHostTest, ThePdfRendererStopsADrawingAtItsBudgetWithoutTheTimer
     const auto next = program.ask(plain, patienceMs);
     ASSERT_TRUE(next.has_value()) << "the process did not go on";
     EXPECT_EQ(next->status, VectorRenderProtocol::Status::Drawn);
+}
+
+TEST(VectorRenderHostTest, AFittedPageIsSizedAndDrawnInOneRequestAndOnlyItsFitIsTaken) {
+    using Fit = VectorRenderProtocol::Fit;
+    const auto fitOf = [](QSizeF box, bool keep, double scale = 1, quint64 byteLimit = 0) {
+        Fit fit;
+        fit.box = box;
+        fit.keepAspectRatio = keep;
+        fit.scale = scale;
+        fit.byteLimit = byteLimit;
+        return fit;
+    };
+    const auto fitted = [](QSizeF page, const Fit& fit) {
+        const auto out = VectorRenderProtocol::fitted(page, fit);
+        return out ? std::pair(out->size, out->pixels) : std::pair(QSizeF(), QSize());
+    };
+    // Into the box in proportion, stretched, with a free side, at a scale, and within the limit.
+    EXPECT_EQ(fitted({120, 60}, fitOf({60, 60}, true)), std::pair(QSizeF(60, 30), QSize(60, 30)));
+    EXPECT_EQ(fitted({120, 60}, fitOf({60, 60}, false)), std::pair(QSizeF(60, 60), QSize(60, 60)));
+    EXPECT_EQ(fitted({120, 60}, fitOf({0, 30}, true)), std::pair(QSizeF(60, 30), QSize(60, 30)));
+    EXPECT_EQ(fitted({120, 60}, fitOf({0, 30}, false)), std::pair(QSizeF(120, 30), QSize(120, 30)));
+    EXPECT_EQ(fitted({120, 60}, fitOf({}, true, 2)), std::pair(QSizeF(120, 60), QSize(240, 120)));
+    EXPECT_EQ(fitted({100, 100}, fitOf({}, true, 1, 40 * 40 * 4)).second, QSize(40, 40));
+    const QSize huge = fitted({1e9, 1e9}, fitOf({}, true)).second;
+    EXPECT_FALSE(huge.isEmpty());
+    EXPECT_LE(quint64(huge.width()) * quint64(huge.height()) * 4,
+              std::min(ImageCoderHelper::defaultScaleDownLimitBytes(), pixelBudget() * 4));
+    EXPECT_FALSE(VectorRenderProtocol::fitted({60, 60}, fitOf({60, 60}, true, 0)));
+    EXPECT_FALSE(VectorRenderProtocol::fitted({60, 60}, fitOf({qInf(), 60}, true)));
+
+    // The fit goes over as it was given, and an answer of other pixels than the page's fit is none.
+    VectorRenderProtocol::Request request;
+    request.kind = VectorRenderProtocol::Kind::Svg;
+    request.id = 7;
+    request.fit = fitOf({60, 60}, true, 2, 1 << 20);
+    const QByteArray header = VectorRenderProtocol::encodeRequestHeader(request);
+    ASSERT_EQ(header.size(), VectorRenderProtocol::requestHeaderSize);
+    quint32 length = 0;
+    const auto decoded = VectorRenderProtocol::decodeRequestHeader(header.constData(), &length);
+    ASSERT_TRUE(decoded && decoded->fit);
+    EXPECT_EQ(decoded->fit->box, QSizeF(60, 60));
+    EXPECT_TRUE(decoded->fit->keepAspectRatio);
+    EXPECT_EQ(decoded->fit->scale, 2);
+    EXPECT_EQ(decoded->fit->byteLimit, quint64(1) << 20);
+    const auto answerOf = [&request](QSize pixels) {
+        VectorRenderProtocol::Answer answer;
+        answer.status = VectorRenderProtocol::Status::Drawn;
+        answer.id = request.id;
+        answer.pageSize = QSizeF(120, 60);
+        answer.image = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+        return VectorRenderProtocol::decodeAnswerHeader(
+            VectorRenderProtocol::encodeAnswer(answer).constData(), request);
+    };
+    EXPECT_TRUE(answerOf(QSize(120, 60)));
+    EXPECT_FALSE(answerOf(QSize(120, 120)));
+    EXPECT_FALSE(answerOf(QSize(60, 30)));
+
+    // The SVG avatar road asks once: its canvas and its pixels come back together.
+    const QByteArray svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"120\" height=\"60\">"
+                           "<rect width=\"120\" height=\"60\" fill=\"#ff0000\"/></svg>";
+    (void)VectorRenderHost::takeCountsForTesting();
+    const Image image = ImageSVGCoder::createBitmapSVG(svg, QSizeF(60, 60), true, 0);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.bitmap().size(), QSize(60, 30));
+    EXPECT_EQ(VectorRenderHost::takeCountsForTesting().requests, 1);
 }
 
 // The half that runs in a child process: processes kept idle when the library's teardown (as at
