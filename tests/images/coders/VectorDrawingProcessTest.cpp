@@ -3,6 +3,7 @@
 #include "images/coders/ImageSVGCoder.h"
 #include "images/coders/SvgDocumentFilter.h"
 #include "images/coders/vector-render/VectorRenderHost.h"
+#include "images/core/DecodeAttempt.h"
 #include "images/core/DecodeOptions.h"
 #include "images/core/DispatchQueue.h"
 #include "images/core/ImageLibraryLog.h"
@@ -249,16 +250,38 @@ const char* secretVariable = "VELMORA_NOT_FOR_THE_DRAWING_PROCESS";
 
 } // namespace
 
+namespace {
+
+// The plain avatar drawn: at once, or, on a machine so busy that even its drawing ran out of its
+// wall time (which is never held against it), when asked again.
+bool plainAvatarDrawn(QString* why) {
+    for (int asked = 1; asked <= 3; ++asked) {
+        const DecodeAttempt attempt;
+        if (isRedAvatar(avatar(plainSvg))) {
+            return true;
+        }
+        if (attempt.ranOutOfBudget() || !attempt.hadNoDrawing()) {
+            *why = QStringLiteral("refused when asked %1 times").arg(asked);
+            return false;
+        }
+    }
+    *why = QStringLiteral("no drawing when asked 3 times");
+    return false;
+}
+
+} // namespace
+
 TEST(VectorDrawingProcessTest, EveryHostileSvgIsAnsweredWithinTheBoundAndTheNextIsDrawn) {
     for (const Hostile& hostile : hostileSvgs()) {
         qint64 elapsed = 0;
         const auto drawn = within<bool>(
-            answeredWithinMs, [data = hostile.data] { return !avatar(data).isNull(); }, &elapsed);
+            answeredWithinMs * slowdown, [data = hostile.data] { return !avatar(data).isNull(); }, &elapsed);
         ASSERT_TRUE(drawn.has_value()) << hostile.name << ": still drawing after " << elapsed << " ms";
         if (!hostile.mayBeDrawn) {
             EXPECT_FALSE(*drawn) << hostile.name;
         }
-        EXPECT_TRUE(isRedAvatar(avatar(plainSvg))) << "after " << hostile.name;
+        QString why;
+        EXPECT_TRUE(plainAvatarDrawn(&why)) << "after " << hostile.name << ": " << why.toStdString();
     }
 }
 
