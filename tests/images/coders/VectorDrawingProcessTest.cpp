@@ -307,7 +307,7 @@ TEST(VectorDrawingProcessTest, ADrawingStoppedByABusyMachineIsOutOfTimeNotOverBu
     VectorRenderProtocol::Request request;
     request.kind = VectorRenderProtocol::Kind::Svg;
     request.pixels = QSize(60, 60);
-    request.document = dashedUsesSvg(150, 1);
+    request.document = dashedUsesSvg(300, 1);
     const qint64 before = cpuMsOf(program.pid());
     const auto alone = program.ask(request, answeredWithinMs);
     ASSERT_TRUE(alone.has_value());
@@ -315,14 +315,17 @@ TEST(VectorDrawingProcessTest, ADrawingStoppedByABusyMachineIsOutOfTimeNotOverBu
     // Well within its CPU time: drawn, unless the machine is already too busy to draw it.
     EXPECT_NE(alone->status, VectorRenderProtocol::Status::OverBudget);
 
-    // The same drawing given a twentieth of a core: its wall time runs out long before its CPU time.
-    request.document = dashedUsesSvg(150, 2);
+    // The same drawing given a fiftieth of a core: its wall time runs out long before its CPU time.
+    // (In a process of its own: one whose drawing was stopped ends.)
+    SpawnedDrawingProgram throttledProgram(VectorRenderHost::programPath());
+    ASSERT_TRUE(throttledProgram.greeted(answeredWithinMs));
+    request.document = dashedUsesSvg(300, 2);
     ++request.id;
-    const pid_t pid = program.pid();
+    const pid_t pid = throttledProgram.pid();
     std::optional<VectorRenderProtocol::Answer> throttled;
     {
-        Throttle busy([pid] { return std::set<qint64>{pid}; });
-        throttled = program.ask(request, answeredWithinMs * slowdown);
+        Throttle busy([pid] { return std::set<qint64>{pid}; }, 2);
+        throttled = throttledProgram.ask(request, answeredWithinMs * slowdown);
     }
     ASSERT_TRUE(throttled.has_value()) << "no answer";
     EXPECT_EQ(throttled->status, VectorRenderProtocol::Status::OutOfTime);

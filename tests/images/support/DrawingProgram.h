@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -123,23 +124,42 @@ private:
 };
 
 // A machine too busy to give some processes the CPU: while this lives, each process `pids` names
-// runs `runMs` in every `periodMs` and is stopped the rest (its CPU time stands still, its wall
-// time goes on). Every one is let go on the way out.
+// (those there at first and those that come) runs `runMs` in every `periodMs` at most and is
+// stopped the rest (its CPU time stands still, its wall time goes on). A run that this thread, on
+// a loaded machine, let go on longer is followed by a stop as much longer (up to five periods).
+// Every one is let go on the way out.
 class Throttle {
 public:
     Throttle(std::function<std::set<qint64>()> pids, int runMs = 5, int periodMs = 100)
         : m_thread([this, pids = std::move(pids), runMs, periodMs] {
+              using Clock = std::chrono::steady_clock;
               std::set<qint64> stopped;
+              const auto stopNew = [&] {
+                  for (const qint64 pid : pids()) {
+                      if (stopped.insert(pid).second) {
+                          ::kill(pid_t(pid), SIGSTOP);
+                      }
+                  }
+              };
+              stopNew();
               while (m_going.load()) {
+                  const auto running = Clock::now();
                   for (const qint64 pid : stopped) {
                       ::kill(pid_t(pid), SIGCONT);
                   }
                   std::this_thread::sleep_for(std::chrono::milliseconds(runMs));
-                  stopped = pids();
                   for (const qint64 pid : stopped) {
                       ::kill(pid_t(pid), SIGSTOP);
                   }
-                  std::this_thread::sleep_for(std::chrono::milliseconds(periodMs - runMs));
+                  const auto ran = Clock::now() - running;
+                  const auto until =
+                      Clock::now() + std::min<Clock::duration>(ran * (periodMs - runMs) / runMs,
+                                                               std::chrono::milliseconds(5 * periodMs));
+                  // One that comes meanwhile is stopped at once, not at the next period.
+                  while (Clock::now() < until && m_going.load()) {
+                      stopNew();
+                      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                  }
               }
               for (const qint64 pid : stopped) {
                   ::kill(pid_t(pid), SIGCONT);
