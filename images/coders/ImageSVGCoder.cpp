@@ -71,68 +71,25 @@ Image ImageSVGCoder::createVectorSVG(const QByteArray& data) {
 Image ImageSVGCoder::createBitmapSVG(const QByteArray& data, const QSizeF& targetSize,
                                      bool preserveAspectRatio, quint64 limitBytes) {
     Q_ASSERT_X(!data.isNull(), "createBitmapSVG", "Invalid parameter not satisfying: data");
-    // Drawn through the same source as a vector image, so through the same filter and bounds.
-    const auto source = SvgVectorImageSource::create(data);
-    if (!source) {
-        return {};
-    }
-    const QSizeF canvas = source->size();
-    const double targetWidth = targetSize.width();
-    const double targetHeight = targetSize.height();
-    const double xRatio = targetWidth / canvas.width();
-    const double yRatio = targetHeight / canvas.height();
-    double xScale = 1.0;
-    double yScale = 1.0;
-    QSizeF output = canvas;
-    if (targetWidth > 0 || targetHeight > 0) {
-        if (preserveAspectRatio) {
-            double scale = 1.0;
-            if (targetWidth > 0 && targetHeight > 0) {
-                scale = std::min(xRatio, yRatio);
-            } else if (targetWidth > 0) {
-                scale = xRatio;
-            } else {
-                scale = yRatio;
-            }
-            xScale = yScale = scale;
-            output = QSizeF(canvas.width() * scale, canvas.height() * scale);
-        } else {
-            if (targetWidth > 0) {
-                xScale = xRatio;
-                output.setWidth(targetWidth);
-            }
-            if (targetHeight > 0) {
-                yScale = yRatio;
-                output.setHeight(targetHeight);
-            }
-        }
-    }
-
-    // A document may declare a canvas far larger than anything worth a bitmap: it is drawn
-    // within the byte limit instead of allocating the whole canvas.
+    // Drawn through the same process as a vector image, so through the same filter and bounds,
+    // in one request: the canvas is fitted to the target there (scaled into it, its free sides
+    // kept, then down to the byte limit, for a document may declare a canvas far larger than
+    // anything worth a bitmap), so its size and its pixels come back together.
     GraphicsImageRendererFormat format;
-    const QSizeF pixels = output * format.scale;
-    const quint64 byteLimit = std::min(
-        (limitBytes == 0 ? ImageCoderHelper::defaultScaleDownLimitBytes() : limitBytes), pixelBudget() * 4u);
-    if (ImageCoderHelper::shouldScaleDownImagePixelSize(pixels, byteLimit)) {
-        const QSizeF limited = ImageCoderHelper::scaledSize(pixels, byteLimit, 4, 1);
-        const double factor = std::min(limited.width() / pixels.width(), limited.height() / pixels.height());
-        output *= factor;
-        xScale *= factor;
-        yScale *= factor;
-    }
-
-    // The canvas is drawn first, at the pixels it covers: a drawing the process gave up (over its
-    // budget, or its process ended) is no image, not a blank one.
-    const QSizeF drawnSize(canvas.width() * xScale, canvas.height() * yScale);
-    const QSize drawnPixels(std::max(1, int(std::ceil(drawnSize.width() * format.scale))),
-                            std::max(1, int(std::ceil(drawnSize.height() * format.scale))));
-    const QImage drawn = source->renderCanvas(drawnPixels);
-    if (drawn.isNull()) {
+    VectorRenderProtocol::Fit fit;
+    fit.box = targetSize;
+    fit.keepAspectRatio = preserveAspectRatio;
+    fit.scale = format.scale;
+    fit.byteLimit = std::min(limitBytes == 0 ? ImageCoderHelper::defaultScaleDownLimitBytes() : limitBytes,
+                             pixelBudget() * 4u);
+    // A drawing the process gave up (over its budget, or its process ended) is no image, not a
+    // blank one.
+    const auto drawn = SvgVectorImageSource::drawFitted(data, fit);
+    if (!drawn) {
         return {};
     }
-    return GraphicsImageRenderer(output, format).imageWithActions([&](QPainter& painter) {
-        painter.drawImage(QRectF(QPointF(0, 0), drawnSize), drawn);
+    return GraphicsImageRenderer(drawn->size, format).imageWithActions([&](QPainter& painter) {
+        painter.drawImage(QRectF(QPointF(0, 0), drawn->size), drawn->bitmap);
     });
 }
 

@@ -43,6 +43,27 @@ QImage SvgVectorImageSource::renderCanvas(const QSize& pixelSize) const {
     return answer->image;
 }
 
+std::optional<SvgVectorImageSource::Drawing>
+SvgVectorImageSource::drawFitted(const QByteArray& document, const VectorRenderProtocol::Fit& fit) {
+    if (document.isEmpty()) {
+        return std::nullopt;
+    }
+    VectorRenderProtocol::Request request;
+    request.kind = VectorRenderProtocol::Kind::Svg;
+    request.document = document;
+    request.fit = fit;
+    const auto answer = VectorRenderHost::ask(request);
+    if (!answer || answer->status != VectorRenderProtocol::Status::Drawn || answer->image.isNull()) {
+        return std::nullopt;
+    }
+    // The answer's pixels are the fit of its canvas (the host refuses any other).
+    const auto fitted = VectorRenderProtocol::fitted(answer->pageSize, fit);
+    if (!fitted) {
+        return std::nullopt;
+    }
+    return Drawing{answer->pageSize, fitted->size, answer->image};
+}
+
 void SvgVectorImageSource::render(QPainter& painter, const QRectF& target) const {
     // Drawn at the pixels the target covers on the device, so it stays sharp at any size.
     const QRectF device = painter.transform().mapRect(target);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "images/coders/vector-render/VectorRenderProtocol.h"
 #include "images/core/VectorImageSource.h"
 
 #include <QByteArray>
@@ -7,6 +8,7 @@
 #include <QSizeF>
 
 #include <memory>
+#include <optional>
 
 namespace velmora::images {
 
@@ -32,6 +34,18 @@ public:
     // The canvas drawn into a bitmap of this pixel size (stretched to it); null when the size
     // exceeds the pixel budget or the drawing its budget of time.
     QImage renderCanvas(const QSize& pixelSize) const;
+
+    // A document drawn at once as `fit` fits its canvas, without a source kept: its canvas in
+    // points, the size it is drawn at and its bitmap, in one request to the drawing process.
+    struct Drawing {
+        QSizeF canvas;
+        QSizeF size;
+        QImage bitmap;
+    };
+    // Nothing when the drawing process refuses the document (as create() says) or gives up the
+    // drawing.
+    static std::optional<Drawing> drawFitted(const QByteArray& document,
+                                             const VectorRenderProtocol::Fit& fit);
 
 private:
     SvgVectorImageSource(QByteArray data, QSizeF size);

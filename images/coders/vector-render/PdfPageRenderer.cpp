@@ -23,10 +23,8 @@ struct Budget {
     qint64 cpuStartMs = processCpuMs();
     QElapsedTimer wall;
     Budget() { wall.start(); }
-    bool spent() const {
-        return processCpuMs() - cpuStartMs >= VectorRenderProtocol::cpuBudgetMs ||
-               wall.elapsed() >= VectorRenderProtocol::wallBudgetMs;
-    }
+    bool cpuSpent() const { return processCpuMs() - cpuStartMs >= VectorRenderProtocol::cpuBudgetMs; }
+    bool spent() const { return cpuSpent() || wall.elapsed() >= VectorRenderProtocol::wallBudgetMs; }
 };
 
 bool budgetSpent(const QVariant& payload) {
@@ -74,10 +72,18 @@ VectorRenderProtocol::Answer PdfPageRenderer::answer(const VectorRenderProtocol:
     }
     answer.pageSize = size;
     answer.status = Status::Drawn;
-    if (request.pixels.isEmpty()) {
+    QSize pixels = request.pixels;
+    if (request.fit) {
+        const auto fitted = VectorRenderProtocol::fitted(size, *request.fit);
+        if (!fitted) {
+            answer.status = Status::NoPage;
+            return answer;
+        }
+        pixels = fitted->pixels;
+    }
+    if (pixels.isEmpty()) {
         return answer;
     }
-    const QSize pixels = request.pixels;
     const double xResolution = 72.0 * pixels.width() / size.width();
     const double yResolution = 72.0 * pixels.height() / size.height();
     Budget budget;
@@ -85,7 +91,8 @@ VectorRenderProtocol::Answer PdfPageRenderer::answer(const VectorRenderProtocol:
                                        Poppler::Page::Rotate0, nullptr, nullptr, budgetSpent,
                                        QVariant::fromValue(reinterpret_cast<quintptr>(&budget)));
     if (budget.spent()) {
-        answer.status = Status::OverBudget;
+        // Only the CPU time is the document's cost: the wall time ran out on a busy machine.
+        answer.status = budget.cpuSpent() ? Status::OverBudget : Status::OutOfTime;
         return answer;
     }
     if (image.isNull()) {

@@ -32,11 +32,20 @@ VectorRenderProtocol::Answer SvgDocumentRenderer::answer(const VectorRenderProto
     }
     answer.pageSize = QSizeF(canvas);
     answer.status = Status::Drawn;
-    if (request.pixels.isEmpty()) {
+    QSize pixels = request.pixels;
+    if (request.fit) {
+        const auto fitted = VectorRenderProtocol::fitted(answer.pageSize, *request.fit);
+        if (!fitted) {
+            answer.status = Status::NoPage;
+            return answer;
+        }
+        pixels = fitted->pixels;
+    }
+    if (pixels.isEmpty()) {
         return answer;
     }
     // Stretched to the pixels asked for, as a page is: the asking side chose them for the canvas.
-    QImage image(request.pixels, QImage::Format_ARGB32_Premultiplied);
+    QImage image(pixels, QImage::Format_ARGB32_Premultiplied);
     if (image.isNull()) {
         answer.status = Status::NoPage;
         return answer;
@@ -45,7 +54,7 @@ VectorRenderProtocol::Answer SvgDocumentRenderer::answer(const VectorRenderProto
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    m_renderer->render(&painter, QRectF(QPointF(0, 0), QSizeF(request.pixels)));
+    m_renderer->render(&painter, QRectF(QPointF(0, 0), QSizeF(pixels)));
     painter.end();
     answer.image = image;
     return answer;

@@ -19,6 +19,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -26,6 +27,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -33,6 +35,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace velmora::images {
@@ -47,16 +50,20 @@ struct Process {
 // How often a wait looks whether the teardown has begun.
 constexpr int teardownPollMs = 20;
 
-void end(Process& process) {
+// Kills the process and waits for it; its wait status (of its own end, when it had ended before
+// the kill), or -1 when there was no process.
+int end(Process& process) {
+    int status = -1;
     if (process.pid > 0) {
         ::kill(process.pid, SIGKILL);
-        while (::waitpid(process.pid, nullptr, 0) < 0 && errno == EINTR) {
+        while (::waitpid(process.pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
     if (process.socket >= 0) {
         ::close(process.socket);
     }
     process = Process{};
+    return status;
 }
 
 struct IdleProcess {
@@ -75,6 +82,8 @@ struct Pool {
     // so no more draw at once than the machine has cores.
     int busy = 0;
     std::chrono::milliseconds idleExit{VectorRenderHost::idleExitMs};
+    // How long the asking side waits for an answer (a test may wait longer).
+    std::atomic<int> answerDeadlineMs{VectorRenderProtocol::answerDeadlineMs};
     // Runs while processes are idle, asleep until the front one's time is up.
     std::thread reaper;
     bool reaping = false;
@@ -170,9 +179,18 @@ int aboveStandard(int fd) {
     return moved;
 }
 
+// Whether the child closes the app's descriptors with close_range (tests pretend it is missing).
+std::atomic<bool> closeRangeAvailable{true};
+
+// Where the program's descriptor lies in the child, the first above the standard three.
+constexpr int programDescriptor = STDERR_FILENO + 1;
+
 // What the child of the fork does, with only calls that are safe in a copy of a threaded process.
-[[noreturn]] void becomeDrawingProcess(pid_t parent, int socket, int devNull, const char* directory,
-                                       char* const* arguments, char* const* environment) {
+// The program is started from the descriptor opened when it was found, so whatever has become of
+// its path since (an upgrade replaced or removed it) the program this app was started with runs.
+[[noreturn]] void becomeDrawingProcess(pid_t parent, int socket, int devNull, int program, bool closeRange,
+                                       int descriptorLimit, const char* directory, char* const* arguments,
+                                       char* const* environment) {
     // Killed when the thread that forked ends (it lives as long as the app), and checked after
     // the fork: the app may have ended before the request took.
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
@@ -191,8 +209,21 @@ int aboveStandard(int fd) {
         ::dup2(devNull, STDERR_FILENO) < 0) {
         ::_exit(127);
     }
-    // Nothing else the app holds open.
-    ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0);
+    // Closed as the program starts.
+    if (program != programDescriptor && ::dup3(program, programDescriptor, O_CLOEXEC) < 0) {
+        ::_exit(127);
+    }
+    // Nothing else the app holds open: at once where the kernel can (since Linux 5.9), else one
+    // by one up to the limit of descriptors, which none can lie above; a process that cannot be
+    // sure of it does not go on to read documents.
+    if (!closeRange || ::syscall(SYS_close_range, programDescriptor + 1, ~0U, 0) != 0) {
+        if (descriptorLimit <= 0) {
+            ::_exit(127);
+        }
+        for (int descriptor = programDescriptor + 1; descriptor < descriptorLimit; ++descriptor) {
+            ::close(descriptor);
+        }
+    }
     struct sigaction byDefault {};
     byDefault.sa_handler = SIG_DFL;
     sigemptyset(&byDefault.sa_mask);
@@ -202,11 +233,28 @@ int aboveStandard(int fd) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(arguments[0], arguments, environment);
+    ::execveat(programDescriptor, "", arguments, environment, AT_EMPTY_PATH);
     ::_exit(127);
 }
 
-std::optional<Process> forkProgram(const QByteArray& program) {
+// The descriptors below which a child closes each one where close_range is missing: the limit of
+// descriptors a process may open; none (0) when it is too high to close each in reasonable time.
+int descriptorsToClose() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > rlim_t(1) << 20) {
+        return 0;
+    }
+    return int(limit.rlim_cur);
+}
+
+// The drawing program: where it was found, and a descriptor of the file found there.
+struct Program {
+    QByteArray path;
+    int descriptor = -1;
+};
+
+std::optional<Process> forkProgram(const Program& program) {
     // Everything the child uses is made before the fork.
     QByteArray directory = QFile::encodeName(QDir::tempPath()) + "/velmora-drawing-XXXXXX";
     if (!::mkdtemp(directory.data())) {
@@ -225,14 +273,15 @@ std::optional<Process> forkProgram(const QByteArray& program) {
         environmentPointers.push_back(const_cast<char*>(entry.constData()));
     }
     environmentPointers.push_back(nullptr);
-    char* arguments[] = {const_cast<char*>(program.constData()), nullptr};
+    char* arguments[] = {const_cast<char*>(program.path.constData()), nullptr};
     const pid_t parent = ::getpid();
+    const int descriptorLimit = descriptorsToClose();
     pid_t pid = -1;
     if (theirs >= 0 && devNull >= 0) {
         pid = ::fork();
         if (pid == 0) {
-            becomeDrawingProcess(parent, theirs, devNull, directory.constData(), arguments,
-                                 environmentPointers.data());
+            becomeDrawingProcess(parent, theirs, devNull, program.descriptor, closeRangeAvailable.load(),
+                                 descriptorLimit, directory.constData(), arguments, environmentPointers.data());
         }
     }
     if (theirs >= 0) {
@@ -260,7 +309,7 @@ public:
     }
 
     // A started process (not yet greeted); nothing when it could not be started in time.
-    std::optional<Process> start(const QByteArray& program, const QDeadlineTimer& deadline) {
+    std::optional<Process> start(const Program& program, const QDeadlineTimer& deadline) {
         auto job = std::make_shared<Job>();
         job->program = program;
         std::unique_lock lock(m_mutex);
@@ -279,7 +328,7 @@ public:
 
 private:
     struct Job {
-        QByteArray program;
+        Program program;
         std::optional<Process> process;
         bool done = false;
         bool abandoned = false;
@@ -321,9 +370,44 @@ private:
     std::deque<std::shared_ptr<Job>> m_jobs;
 };
 
+// The program at `path`, opened to be started from; no descriptor when there is none to open.
+Program openProgram(const QString& path) {
+    Program program{QFile::encodeName(path), -1};
+    if (!path.isEmpty()) {
+        // Above the standard three, which the child points at its socket before it moves this.
+        program.descriptor = aboveStandard(::open(program.path.constData(), O_PATH | O_CLOEXEC));
+    }
+    return program;
+}
+
+struct ProgramAtStart {
+    Program program;
+    QStringList lookedAt;
+};
+
+// Looked for once, as the library is loaded (before main()), from the running binary as it was
+// started: once an upgrade has replaced or removed that binary, its path leads nowhere or to
+// another version, until the app is started again.
+const ProgramAtStart& programAtStart() {
+    static const ProgramAtStart found = [] {
+        ProgramAtStart at;
+        // The running binary itself, as the kernel knows it, whoever started it and however.
+        const QString binary = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+        const QString path =
+            binary.isEmpty() ? QString() : VectorRenderHost::findProgram(QFileInfo(binary).absolutePath(), &at.lookedAt);
+        at.program = openProgram(path);
+        return at;
+    }();
+    return found;
+}
+
+[[maybe_unused]] const bool drawingProgramLookedForAtStart = (programAtStart(), true);
+
 struct ProgramChoice {
     std::mutex mutex;
-    std::optional<QString> chosen; // set by tests
+    std::optional<Program> chosen; // set by tests
+    // Whether a program that ended before it greeted was logged (once for each program).
+    bool endLogged = false;
 };
 
 ProgramChoice& programChoice() {
@@ -331,17 +415,20 @@ ProgramChoice& programChoice() {
     return *instance;
 }
 
+enum class Greeted { Yes, Refused, Silent };
+
 // Whether a started process greets as a drawing program of this version that confined itself.
 // A program of another version, or one that could not confine itself, is refused as soon as it
-// says so, and that is logged once; so is a part of the confinement the kernel lacks.
-bool greeted(const Process& process, const QDeadlineTimer& deadline) {
+// says so, and that is logged once; so is a part of the confinement the kernel lacks. A process
+// that says nothing (it ended, or the deadline passed) is silent.
+Greeted greeted(const Process& process, const QDeadlineTimer& deadline) {
     char greeting[VectorRenderProtocol::greetingSize];
     const auto receive = [&](char* into, qsizetype size) {
         return VectorRenderStream::receive(process.socket, into, size, deadline,
                                            VectorRenderStream::Watch::Teardown);
     };
     if (!receive(greeting, 4)) {
-        return false;
+        return Greeted::Silent;
     }
     static std::atomic_flag versionLogged = ATOMIC_FLAG_INIT;
     const auto otherVersion = [](const QString& theirs) {
@@ -351,7 +438,7 @@ bool greeted(const Process& process, const QDeadlineTimer& deadline) {
                        ", this app speaks version " + QString::number(VectorRenderProtocol::version) +
                        "): PDF and SVG images are not drawn until the app is started again";
         }
-        return false;
+        return Greeted::Refused;
     };
     if (!VectorRenderProtocol::greetingStartsWell(greeting)) {
         return otherVersion(qFromLittleEndian<quint32>(greeting) == VectorRenderProtocol::unversionedMagic
@@ -359,7 +446,7 @@ bool greeted(const Process& process, const QDeadlineTimer& deadline) {
                                 : QStringLiteral("an unknown greeting"));
     }
     if (!receive(greeting + 4, VectorRenderProtocol::greetingSize - 4)) {
-        return false;
+        return Greeted::Silent;
     }
     const VectorRenderProtocol::Greeting said = VectorRenderProtocol::decodeGreeting(greeting);
     if (said.version != VectorRenderProtocol::version) {
@@ -371,7 +458,7 @@ bool greeted(const Process& process, const QDeadlineTimer& deadline) {
             qCWarning(imageLibraryLog) << "The vector drawing program could not confine itself: PDF and SVG"
                                           " images are not drawn";
         }
-        return false;
+        return Greeted::Refused;
     }
     if (said.missingConfinement != 0) {
         static std::atomic_flag logged = ATOMIC_FLAG_INIT;
@@ -383,22 +470,65 @@ bool greeted(const Process& process, const QDeadlineTimer& deadline) {
                        ": the vector drawing processes are confined without it";
         }
     }
-    return true;
+    return Greeted::Yes;
+}
+
+Program program() {
+    auto& choice = programChoice();
+    std::lock_guard lock(choice.mutex);
+    return choice.chosen ? *choice.chosen : programAtStart().program;
+}
+
+// Says once what is known of a program that ended before it greeted: its own exit status or the
+// signal that ended it (a status of 127 is what the loader gives a program without its libraries).
+void logEndBeforeGreeting(const QByteArray& path, int status) {
+    const bool ownEnd = WIFEXITED(status) || (WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL);
+    if (!ownEnd) {
+        return;
+    }
+    {
+        auto& choice = programChoice();
+        std::lock_guard lock(choice.mutex);
+        if (std::exchange(choice.endLogged, true)) {
+            return;
+        }
+    }
+    QString how;
+    if (!WIFEXITED(status)) {
+        how = QStringLiteral("was ended by signal %1 (%2)")
+                  .arg(WTERMSIG(status))
+                  .arg(QString::fromLocal8Bit(::strsignal(WTERMSIG(status))));
+    } else if (WEXITSTATUS(status) == 127) {
+        how = QStringLiteral("ended with status 127: it could not be started (a library missing?)");
+    } else {
+        how = QStringLiteral("ended with status %1").arg(WEXITSTATUS(status));
+    }
+    qCWarning(imageLibraryLog).noquote() << "The vector drawing program" << QFile::decodeName(path)
+                                         << how + QStringLiteral(" before it greeted:")
+                                         << "PDF and SVG images are not drawn while it does so";
 }
 
 std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
-    const QString path = VectorRenderHost::programPath();
-    if (path.isEmpty()) {
+    const Program chosen = program();
+    if (chosen.descriptor < 0) {
+        // Logged once, with the places looked at.
+        (void)VectorRenderHost::programPath();
         *failure = VectorRenderHost::Failure::NoProgram;
         return std::nullopt;
     }
     *failure = VectorRenderHost::Failure::NotStarted;
-    auto process = Starter::instance().start(QFile::encodeName(path), deadline);
+    auto process = Starter::instance().start(chosen, deadline);
     if (!process) {
         return std::nullopt;
     }
-    if (!greeted(*process, deadline)) {
-        end(*process);
+    if (const Greeted said = greeted(*process, deadline); said != Greeted::Yes) {
+        // Before the deadline, its stream ended without a greeting: the process ended on its own,
+        // or is ending.
+        const bool ended = said == Greeted::Silent && !deadline.hasExpired() && !Teardown::hasBegun();
+        const int status = end(*process);
+        if (ended) {
+            logEndBeforeGreeting(chosen.path, status);
+        }
         return std::nullopt;
     }
     *failure = VectorRenderHost::Failure::None;
@@ -433,10 +563,11 @@ std::optional<Process> take(const QDeadlineTimer& deadline, VectorRenderHost::Fa
 }
 
 // A drawing slot; none when the teardown begins, or when every slot stays taken for as long as a
-// drawing may take (each is given back by then, so only a flood of drawings waits this long).
+// drawing and the start of its process may take (each is given back by then, so only a flood of
+// drawings waits this long).
 bool takeSlot() {
     auto& shared = pool();
-    const QDeadlineTimer deadline(VectorRenderProtocol::answerDeadlineMs);
+    const QDeadlineTimer deadline(VectorRenderHost::startDeadlineMs + shared.answerDeadlineMs.load());
     std::unique_lock lock(shared.mutex);
     while (shared.busy >= VectorRenderHost::maxBusyProcesses()) {
         if (shared.stopped || Teardown::hasBegun() || deadline.hasExpired()) {
@@ -446,6 +577,7 @@ bool takeSlot() {
     }
     ++shared.busy;
     shared.counts.mostBusy = std::max(shared.counts.mostBusy, shared.busy);
+    ++shared.counts.requests;
     return true;
 }
 
@@ -528,29 +660,32 @@ QString VectorRenderHost::programPath() {
         auto& choice = programChoice();
         std::lock_guard lock(choice.mutex);
         if (choice.chosen) {
-            return *choice.chosen;
+            return QFile::decodeName(choice.chosen->path);
         }
     }
-    static const QString found = [] {
-        // The running binary itself, as the kernel knows it, whoever started it and however.
-        const QString binary = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
-        QStringList lookedAt;
-        const QString path = findProgram(QFileInfo(binary).absolutePath(), &lookedAt);
-        if (path.isEmpty()) {
+    static const bool logged = [] {
+        const ProgramAtStart& found = programAtStart();
+        if (found.program.descriptor < 0) {
             qCWarning(imageLibraryLog).noquote()
                 << "No vector drawing program: PDF and SVG images are not drawn. Looked for"
-                << lookedAt.join(QStringLiteral(" and "));
+                << (found.lookedAt.isEmpty() ? QStringLiteral("nothing: the running binary was not found")
+                                             : found.lookedAt.join(QStringLiteral(" and ")));
         }
-        return path;
+        return true;
     }();
-    return found;
+    (void)logged;
+    return QFile::decodeName(programAtStart().program.path);
 }
 
 void VectorRenderHost::useProgram(const QString& path) {
     {
         auto& choice = programChoice();
         std::lock_guard lock(choice.mutex);
-        choice.chosen = path;
+        if (choice.chosen && choice.chosen->descriptor >= 0) {
+            ::close(choice.chosen->descriptor);
+        }
+        choice.chosen = openProgram(path);
+        choice.endLogged = false;
     }
     endIdle(pool());
 }
@@ -560,7 +695,8 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     Failure ignored = Failure::None;
     Failure& why = failure ? *failure : ignored;
     why = Failure::None;
-    if (asked.document.size() > VectorRenderProtocol::maxDocumentBytes || asked.page < 0) {
+    if (asked.document.size() > VectorRenderProtocol::maxDocumentBytes || asked.page < 0 ||
+        (asked.fit && (!asked.pixels.isEmpty() || !VectorRenderProtocol::fitted(QSizeF(1, 1), *asked.fit)))) {
         why = Failure::Refused;
         return std::nullopt;
     }
@@ -578,12 +714,13 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
         return std::nullopt;
     }
     const auto slot = qScopeGuard([] { giveBackSlot(); });
-    // A new process's start and greeting count within the request's time.
-    const QDeadlineTimer deadline(VectorRenderProtocol::answerDeadlineMs);
-    auto process = take(deadline, &why);
+    // A new process's start and greeting have a bound of their own: they are not the document's
+    // cost, and take seconds on a busy machine.
+    const QDeadlineTimer started(startDeadlineMs);
+    auto process = take(started, &why);
     if (process && !saidNothing(*process)) {
         retire(*process);
-        process = start(deadline, &why);
+        process = start(started, &why);
     }
     if (!process) {
         if (Teardown::hasBegun()) {
@@ -592,11 +729,13 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
         DecodeAttempt::noteNoDrawing();
         return std::nullopt;
     }
-    // A decode tried in the quick lane gives its drawing only the lane's limit (from the request
-    // on: a process's start is not the document's cost); the process is killed then like at its
-    // own deadline, and the decode is tried again with the whole budget.
+    // The drawing's time, from the request on. A decode tried in the quick lane gives its drawing
+    // only the lane's limit; the process is killed then like at its own deadline, and the decode
+    // is tried again with the whole budget.
+    const int answerDeadlineMs = pool().answerDeadlineMs.load();
+    const QDeadlineTimer deadline(answerDeadlineMs);
     const int quickMs = DecodeAttempt::quickDrawingMs();
-    const bool quick = quickMs > 0 && quickMs < VectorRenderProtocol::answerDeadlineMs;
+    const bool quick = quickMs > 0 && quickMs < answerDeadlineMs;
     QDeadlineTimer drawing = deadline;
     if (quick) {
         const QDeadlineTimer quickLimit(quickMs);
@@ -647,7 +786,9 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     }
     // A process that ran out of its budget may have been stopped anywhere (and ends itself when
     // its own timers stopped it): the next request gets a new one.
-    if (answer && answer->status != VectorRenderProtocol::Status::OverBudget) {
+    const bool stopped = answer && (answer->status == VectorRenderProtocol::Status::OverBudget ||
+                                    answer->status == VectorRenderProtocol::Status::OutOfTime);
+    if (answer && !stopped) {
         giveBack(*process);
     } else {
         retire(*process);
@@ -655,6 +796,9 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     if (answer) {
         if (answer->status == VectorRenderProtocol::Status::OverBudget) {
             DecodeAttempt::noteOverBudget();
+        } else if (answer->status == VectorRenderProtocol::Status::OutOfTime) {
+            // Its wall time ran out with CPU time to spare: the machine's load, not the document.
+            DecodeAttempt::noteNoDrawing();
         }
     } else if (quick && drawing.hasExpired() && !Teardown::hasBegun()) {
         DecodeAttempt::noteGaveUpAtQuickLimit();
@@ -662,6 +806,14 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
         DecodeAttempt::noteNoDrawing();
     }
     return answer;
+}
+
+void VectorRenderHost::setAnswerDeadlineMsForTesting(int milliseconds) {
+    pool().answerDeadlineMs.store(milliseconds > 0 ? milliseconds : VectorRenderProtocol::answerDeadlineMs);
+}
+
+void VectorRenderHost::setCloseRangeForTesting(bool available) {
+    closeRangeAvailable.store(available);
 }
 
 void VectorRenderHost::setIdleExitMsForTesting(int milliseconds) {
@@ -678,6 +830,7 @@ VectorRenderHost::Counts VectorRenderHost::takeCountsForTesting() {
     std::lock_guard lock(shared.mutex);
     const Counts counts = shared.counts;
     shared.counts.started = 0;
+    shared.counts.requests = 0;
     shared.counts.mostBusy = shared.busy;
     return counts;
 }

@@ -12,8 +12,8 @@ namespace velmora::images {
 // The asking side of the vector drawing processes (see VectorRenderProtocol). Each request takes a
 // process of its own, an idle one or a new one, so no drawing waits for another (unless as many
 // as the machine has cores draw at once: then for one of them to end, within its deadline). A
-// process that does not answer by the deadline, or answers anything but its request, is killed
-// and the request has no answer. Once the library's teardown has begun, a drawing in flight is
+// process that does not greet within startDeadlineMs, or does not answer by the deadline, or
+// answers anything but its request, is killed and the request has no answer. Once the library's teardown has begun, a drawing in flight is
 // given up at once and its process killed, so quitting never waits for one.
 //
 // A process is started from one thread kept for that (the kernel ties the death signal to the
@@ -49,20 +49,25 @@ public:
 
     // Nothing when the process failed, ran out of time or the teardown began; `failure` tells
     // which. An answer may say the drawing ran out of its budget (Status::OverBudget): that is
-    // the document's cost, the failures above are not. The decode attempt on the calling thread
+    // the document's cost, the failures above are not, nor a drawing stopped at its wall time
+    // with CPU time to spare (Status::OutOfTime), which met a busy machine. The decode attempt on the calling thread
     // (DecodeAttempt) learns the same, and a drawing under its quick limit is given up at that
     // limit.
     static std::optional<VectorRenderProtocol::Answer> ask(const VectorRenderProtocol::Request& request,
                                                         Failure* failure = nullptr);
 
-    // The drawing program, looked for once relative to the running binary (see findProgram);
-    // empty when it is missing, which is logged once with the places looked at.
+    // The drawing program, looked for once as the library is loaded, relative to the running
+    // binary as it was started (see findProgram), and opened then: the process is started from
+    // that file, whatever an upgrade does to the paths while the app runs. Empty when it is
+    // missing, which is logged once with the places looked at. A program that ends before it
+    // greets is logged once with its exit status or signal.
     static QString programPath();
     // Where the drawing program lies as seen from a binary in `binaryDirectory`: as installed
     // (libexec/velmora beside bin), or beside the binary (the build tree); empty when in
     // neither. Never a path compiled in. `lookedAt` gets the places looked at.
     static QString findProgram(const QString& binaryDirectory, QStringList* lookedAt = nullptr);
-    // For tests: starts this program from now on (idle processes of the one before are ended).
+    // For tests: starts the program at this path from now on (idle processes of the one before
+    // are ended).
     static void useProgram(const QString& path);
     // Processes drawing at once, and so processes at all.
     static int maxBusyProcesses();
@@ -71,6 +76,17 @@ public:
     // whose start costs more than a drawing; short beside the minutes an app sits unseen.
     static constexpr int idleExitMs = 30000;
 
+    // How long a new process may take to start and greet, apart from the drawing's own deadline
+    // (VectorRenderProtocol::answerDeadlineMs, from the request on): the program loads its
+    // libraries in a fraction of a second on a quiet machine and in seconds on a busy one, which
+    // is no reason to leave a plain image undrawn.
+    static constexpr int startDeadlineMs = 10000;
+    // For tests: how long the asking side waits for an answer from now on (the protocol's
+    // deadline again with 0).
+    static void setAnswerDeadlineMsForTesting(int milliseconds);
+    // For tests: processes started from now on close the app's descriptors as on a kernel
+    // without close_range (false), or as usual (true).
+    static void setCloseRangeForTesting(bool available);
     // For tests: the idle time from now on (idleExitMs again with 0), and what the processes
     // did since the last call.
     static void setIdleExitMsForTesting(int milliseconds);
@@ -78,6 +94,7 @@ public:
         int started = 0;  // processes started
         int mostBusy = 0; // most drawing at once
         int alive = 0;    // processes now, idle or drawing
+        int requests = 0; // requests that took a drawing slot
     };
     static Counts takeCountsForTesting();
 };

@@ -1,10 +1,12 @@
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 
+#include "images/coders/ImageCoderHelper.h"
 #include "images/core/Image.h"
 
 #include <QList>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -35,6 +37,18 @@ double real(const char* at) {
     double value = 0;
     std::memcpy(&value, &bits, sizeof value);
     return value;
+}
+
+// The fit's flags word.
+constexpr quint32 fitFlag = 1;
+constexpr quint32 fitKeepsAspectRatioFlag = 2;
+// More pixels a point than any screen has.
+constexpr double largestFitScale = 64;
+
+void putWide(QByteArray& out, quint64 value) {
+    char bytes[8];
+    qToLittleEndian(value, bytes);
+    out.append(bytes, 8);
 }
 
 } // namespace
@@ -76,6 +90,60 @@ VectorRenderProtocol::Greeting VectorRenderProtocol::decodeGreeting(const char* 
     return out;
 }
 
+std::optional<VectorRenderProtocol::Fitted> VectorRenderProtocol::fitted(const QSizeF& page, const Fit& fit) {
+    const double width = page.width();
+    const double height = page.height();
+    const double boxWidth = fit.box.width();
+    const double boxHeight = fit.box.height();
+    if (!std::isfinite(width) || !std::isfinite(height) || !(width > 0) || !(height > 0) ||
+        !(fit.scale > 0) || !(fit.scale <= largestFitScale) || !(std::abs(boxWidth) < 1e9) ||
+        !(std::abs(boxHeight) < 1e9)) {
+        return std::nullopt;
+    }
+    // Into the box, its free sides left as they are.
+    double xScale = 1;
+    double yScale = 1;
+    if (boxWidth > 0 || boxHeight > 0) {
+        if (fit.keepAspectRatio) {
+            const double scale = boxWidth > 0 && boxHeight > 0
+                                     ? std::min(boxWidth / width, boxHeight / height)
+                                 : boxWidth > 0 ? boxWidth / width
+                                                : boxHeight / height;
+            xScale = yScale = scale;
+        } else {
+            xScale = boxWidth > 0 ? boxWidth / width : 1;
+            yScale = boxHeight > 0 ? boxHeight / height : 1;
+        }
+    }
+    // A page may declare a size far larger than anything worth a bitmap: it is drawn within the
+    // byte limit instead.
+    const quint64 byteLimit =
+        std::min(fit.byteLimit == 0 ? ImageCoderHelper::defaultScaleDownLimitBytes() : fit.byteLimit,
+                 pixelBudget() * 4u);
+    const QSizeF pixels(width * xScale * fit.scale, height * yScale * fit.scale);
+    if (!std::isfinite(pixels.width()) || !std::isfinite(pixels.height())) {
+        return std::nullopt;
+    }
+    if (ImageCoderHelper::shouldScaleDownImagePixelSize(pixels, byteLimit)) {
+        const QSizeF limited = ImageCoderHelper::scaledSize(pixels, byteLimit, 4, 1);
+        const double factor = std::min(limited.width() / pixels.width(), limited.height() / pixels.height());
+        xScale *= factor;
+        yScale *= factor;
+    }
+    Fitted out;
+    out.size = QSizeF(width * xScale, height * yScale);
+    const double pixelWidth = std::ceil(out.size.width() * fit.scale);
+    const double pixelHeight = std::ceil(out.size.height() * fit.scale);
+    if (!(pixelWidth < 1e9) || !(pixelHeight < 1e9)) {
+        return std::nullopt;
+    }
+    out.pixels = QSize(std::max(1, int(pixelWidth)), std::max(1, int(pixelHeight)));
+    if (!fitsPixelBudget(out.pixels)) {
+        return std::nullopt;
+    }
+    return out;
+}
+
 QByteArray VectorRenderProtocol::encodeRequestHeader(const Request& request) {
     QByteArray out;
     out.reserve(requestHeaderSize);
@@ -86,11 +154,17 @@ QByteArray VectorRenderProtocol::encodeRequestHeader(const Request& request) {
     putWord(out, quint32(request.page));
     putWord(out, quint32(std::max(0, request.pixels.width())));
     putWord(out, quint32(std::max(0, request.pixels.height())));
+    const Fit fit = request.fit.value_or(Fit{});
+    putWord(out, !request.fit ? 0 : fitFlag | (fit.keepAspectRatio ? fitKeepsAspectRatioFlag : 0));
+    putReal(out, fit.box.width());
+    putReal(out, fit.box.height());
+    putReal(out, fit.scale);
+    putWide(out, fit.byteLimit);
     return out;
 }
 
-std::optional<VectorRenderProtocol::Request> VectorRenderProtocol::decodeRequestHeader(const char* header,
-                                                                                 quint32* documentLength) {
+std::optional<VectorRenderProtocol::Request>
+VectorRenderProtocol::decodeRequestHeader(const char* header, quint32* documentLength) {
     if (word(header) != magic) {
         return std::nullopt;
     }
@@ -99,8 +173,11 @@ std::optional<VectorRenderProtocol::Request> VectorRenderProtocol::decodeRequest
     const auto page = qint32(word(header + 16));
     const auto width = qint32(word(header + 20));
     const auto height = qint32(word(header + 24));
+    const quint32 flags = word(header + 28);
     if (kind > quint32(Kind::Svg) || *documentLength > maxDocumentBytes || page < 0 || width < 0 ||
-        height < 0 || (width > 0 && height > 0 && !fitsPixelBudget(QSize(width, height)))) {
+        height < 0 || (width > 0 && height > 0 && !fitsPixelBudget(QSize(width, height))) ||
+        (flags & ~(fitFlag | fitKeepsAspectRatioFlag)) != 0 ||
+        ((flags & fitFlag) && (width > 0 || height > 0))) {
         return std::nullopt;
     }
     Request request;
@@ -108,6 +185,18 @@ std::optional<VectorRenderProtocol::Request> VectorRenderProtocol::decodeRequest
     request.id = word(header + 8);
     request.page = page;
     request.pixels = QSize(width, height);
+    if (flags & fitFlag) {
+        Fit fit;
+        fit.keepAspectRatio = (flags & fitKeepsAspectRatioFlag) != 0;
+        fit.box = QSizeF(real(header + 32), real(header + 40));
+        fit.scale = real(header + 48);
+        fit.byteLimit = qFromLittleEndian<quint64>(header + 56);
+        // A fit of no page at all is no fit: its numbers are checked here, before any page.
+        if (!VectorRenderProtocol::fitted(QSizeF(1, 1), fit)) {
+            return std::nullopt;
+        }
+        request.fit = fit;
+    }
     return request;
 }
 
@@ -129,10 +218,10 @@ QByteArray VectorRenderProtocol::encodeAnswer(const Answer& answer) {
 }
 
 std::optional<VectorRenderProtocol::Answer> VectorRenderProtocol::decodeAnswerHeader(const char* header,
-                                                                               const Request& request) {
+                                                                                     const Request& request) {
     const quint32 status = word(header);
     // An answer to anything but this request (one sent ahead, or late) is no answer.
-    if (status > quint32(Status::OverBudget) || word(header + 4) != request.id) {
+    if (status > quint32(Status::OutOfTime) || word(header + 4) != request.id) {
         return std::nullopt;
     }
     Answer answer;
@@ -149,10 +238,15 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderProtocol::decodeAnswerHe
         return std::nullopt;
     }
     answer.pageSize = page;
-    if (request.pixels.isEmpty()) {
+    if (request.fit) {
+        // The pixels the page fits, as this side reckons them from the size answered.
+        const auto fit = fitted(page, *request.fit);
+        if (!fit || pixels != fit->pixels) {
+            return std::nullopt;
+        }
+    } else if (request.pixels.isEmpty()) {
         return pixels.isNull() ? std::optional(answer) : std::nullopt;
-    }
-    if (pixels != request.pixels) {
+    } else if (pixels != request.pixels) {
         return std::nullopt;
     }
     answer.image = QImage(pixels, QImage::Format_ARGB32_Premultiplied);

@@ -17,7 +17,8 @@ namespace velmora::images {
 // another one waits for.
 //
 // A request is a fixed header (magic, document kind, request id, document length, page, pixel
-// width and height; no pixels asks for the page's size only) followed by the document. An
+// width and height; no pixels asks for the page's size only; or, instead of pixels, how to fit
+// the page to pixels of the drawing process's choosing, see Fit) followed by the document. An
 // answer is a fixed header (status, the id of the request it answers, page width and height in
 // points, pixel width and height) followed by the pixels, ARGB32 premultiplied, row after row.
 // The process greets once it is ready (and confined): the magic, the protocol's version and a
@@ -34,7 +35,7 @@ public:
     // requests.
     static constexpr quint32 unversionedMagic = 0x52445056; // "VPDR"
     static constexpr int greetingSize = 12;
-    static constexpr int requestHeaderSize = 28;
+    static constexpr int requestHeaderSize = 64;
     static constexpr int answerHeaderSize = 32;
     // The largest document sent; a larger one is no image.
     static constexpr qsizetype maxDocumentBytes = 32 * 1024 * 1024;
@@ -42,31 +43,60 @@ public:
     // What one drawing may cost the drawing process: CPU time, and wall time as a backstop on a
     // machine too busy to give it that CPU. Checked between drawing operators where the renderer
     // asks (PDF), and by timers of the process itself wherever it is (an SVG, which QtSvg reads
-    // and draws without asking, or one PDF operator that never returns).
+    // and draws without asking, or one PDF operator that never returns). Only the CPU time is the
+    // document's cost: a drawing stopped at the wall time with its CPU time unspent met a busy
+    // machine (Status::OutOfTime), and is tried again when asked again.
     static constexpr int cpuBudgetMs = 1000;
     static constexpr int wallBudgetMs = 1500;
-    // How long the asking side waits for an answer before it kills the process: the budget and
-    // some room. A new process's start and greeting count within it.
+    // How long the asking side waits for an answer before it kills the process, from the request
+    // on: the budget and some room.
     static constexpr int answerDeadlineMs = 2000;
 
     enum class Kind : quint32 {
         Pdf = 0,
         Svg = 1,
     };
+    // How a page is drawn where its pixels follow from its size, which the asking side does not
+    // know yet: so one request has the page's size and its drawing, where a request for the size
+    // and another for the pixels would each cost a wake-up of both processes. The page is scaled
+    // into `box` (points; a side of 0 or less is left free), keeping its proportions or
+    // stretched to the box, at `scale` pixels a point, and then down to at most `byteLimit`
+    // bytes of pixels (4 a pixel; 0: the coders' default).
+    struct Fit {
+        QSizeF box;
+        bool keepAspectRatio = true;
+        double scale = 1;
+        quint64 byteLimit = 0;
+    };
+    // A page fitted: the size it is drawn at, in points, and its pixels.
+    struct Fitted {
+        QSizeF size;
+        QSize pixels;
+    };
+    // Nothing when the page has no area, the fit is no fit (a scale that is not a finite positive
+    // number, a box side that is not finite) or its pixels are beyond the pixel budget. Both sides
+    // reckon it, each from the page's size.
+    static std::optional<Fitted> fitted(const QSizeF& page, const Fit& fit);
+
     struct Request {
         Kind kind = Kind::Pdf;
         // Set by the asking side for each request; the answer must carry it.
         quint32 id = 0;
         QByteArray document;
         int page = 0;
-        QSize pixels; // empty: the page's size only
+        QSize pixels; // empty: the page's size only (unless fitted)
+        // Pixels as the page fits them (with no pixels given).
+        std::optional<Fit> fit;
     };
     enum class Status : quint32 {
         Drawn = 0,
         // No PDF, no such page, or a page without area.
         NoPage = 1,
-        // The drawing took more than its budget and was stopped.
+        // The drawing took more than its budget of CPU time and was stopped: the document's cost.
         OverBudget = 2,
+        // The drawing ran past its wall time with its CPU time unspent and was stopped: the
+        // machine was too busy to draw it now, which says nothing about the document.
+        OutOfTime = 3,
     };
     struct Answer {
         Status status = Status::NoPage;
@@ -98,14 +128,14 @@ public:
     static Greeting decodeGreeting(const char* greeting);
 
     static QByteArray encodeRequestHeader(const Request& request);
-    // The kind, id, document length, page and pixel size of a header; nothing when it is no
-    // request.
+    // The kind, id, document length, page and pixel size (or fit) of a header; nothing when it is
+    // no request.
     static std::optional<Request> decodeRequestHeader(const char* header, quint32* documentLength);
 
     static QByteArray encodeAnswer(const Answer& answer);
     // The answer a header announces, its image allocated to be filled by the pixels that follow;
-    // nothing when the header does not answer `request` (another id, another size, an unknown
-    // status).
+    // nothing when the header does not answer `request` (another id, another size, or one that is
+    // not the page's fit, an unknown status).
     static std::optional<Answer> decodeAnswerHeader(const char* header, const Request& request);
     static qsizetype pixelBytes(const QSize& pixels) {
         return qsizetype(pixels.width()) * pixels.height() * 4;

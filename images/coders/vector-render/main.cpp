@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QtEndian>
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <utility>
 
 using velmora::images::DrawingConfinement;
 using velmora::images::PdfPageRenderer;
@@ -28,8 +30,18 @@ namespace {
 
 // What the process answers when a drawing's budget is spent wherever it is: QtSvg reads and
 // draws without ever asking whether to go on, and a PDF operator may not come back to be asked.
+// Which answer depends on the CPU time the drawing used: only that is the document's cost, and a
+// drawing stopped by its wall time with CPU time to spare met a busy machine.
 volatile sig_atomic_t drawing = 0;
 char overBudgetAnswer[VectorRenderProtocol::answerHeaderSize];
+char outOfTimeAnswer[VectorRenderProtocol::answerHeaderSize];
+timespec drawingCpuStart{};
+
+qint64 cpuMsSince(const timespec& start) {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return qint64(now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
 
 void budgetSpent(int) {
     if (!drawing) {
@@ -37,8 +49,9 @@ void budgetSpent(int) {
     }
     // The drawing is given up with the process (whose heap it may have left in any state): the
     // answer says why, and the asking side starts a new process for the next request. Written
-    // here with write() alone: nothing else is safe in a signal handler.
-    const char* from = overBudgetAnswer;
+    // here with clock_gettime() and write() alone: nothing else is safe in a signal handler.
+    const bool cpuSpent = cpuMsSince(drawingCpuStart) >= VectorRenderProtocol::cpuBudgetMs;
+    const char* from = cpuSpent ? overBudgetAnswer : outOfTimeAnswer;
     size_t left = sizeof overBudgetAnswer;
     while (left > 0) {
         const ssize_t put = ::write(STDOUT_FILENO, from, left);
@@ -54,11 +67,38 @@ void budgetSpent(int) {
     ::_exit(0);
 }
 
+// How long the timers run: the budgets, or longer where a test starts the program with
+// --cpu-timer-ms=N or --wall-timer-ms=N, to see what stops a drawing without them.
+struct TimerLengths {
+    int cpuMs = VectorRenderProtocol::cpuBudgetMs;
+    int wallMs = VectorRenderProtocol::wallBudgetMs;
+
+    static TimerLengths fromArguments(int argc, char** argv) {
+        TimerLengths lengths;
+        for (int i = 1; i < argc; ++i) {
+            const QByteArray argument(argv[i]);
+            for (auto [name, length] : {std::pair{"--cpu-timer-ms=", &lengths.cpuMs},
+                                        std::pair{"--wall-timer-ms=", &lengths.wallMs}}) {
+                if (!argument.startsWith(name)) {
+                    continue;
+                }
+                bool ok = false;
+                const int value = argument.mid(qsizetype(std::strlen(name))).toInt(&ok);
+                // Never shorter than the budget: the answer tells the budget's cost, not the timer's.
+                if (ok && value > *length) {
+                    *length = value;
+                }
+            }
+        }
+        return lengths;
+    }
+};
+
 // Two timers, of the process's CPU time and of wall time, that signal this thread (the one that
 // draws) once a drawing has used its budget of either.
 class BudgetTimers {
 public:
-    BudgetTimers() {
+    explicit BudgetTimers(TimerLengths lengths) : m_lengths(lengths) {
         struct sigaction action {};
         action.sa_handler = budgetSpent;
         sigemptyset(&action.sa_mask);
@@ -74,13 +114,17 @@ public:
 
     void arm(quint32 requestId) {
         VectorRenderProtocol::Answer answer;
-        answer.status = VectorRenderProtocol::Status::OverBudget;
         answer.id = requestId;
-        const QByteArray header = VectorRenderProtocol::encodeAnswer(answer);
-        std::memcpy(overBudgetAnswer, header.constData(), sizeof overBudgetAnswer);
+        answer.status = VectorRenderProtocol::Status::OverBudget;
+        std::memcpy(overBudgetAnswer, VectorRenderProtocol::encodeAnswer(answer).constData(),
+                    sizeof overBudgetAnswer);
+        answer.status = VectorRenderProtocol::Status::OutOfTime;
+        std::memcpy(outOfTimeAnswer, VectorRenderProtocol::encodeAnswer(answer).constData(),
+                    sizeof outOfTimeAnswer);
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &drawingCpuStart);
         drawing = 1;
-        set(m_cpu, VectorRenderProtocol::cpuBudgetMs);
-        set(m_wall, VectorRenderProtocol::wallBudgetMs);
+        set(m_cpu, m_lengths.cpuMs);
+        set(m_wall, m_lengths.wallMs);
     }
     // A signal after this finds nothing drawing: it runs on this thread, so never while the
     // answer is being written.
@@ -98,6 +142,7 @@ private:
         timer_settime(timer, 0, &spec, nullptr);
     }
 
+    TimerLengths m_lengths;
     timer_t m_cpu{};
     timer_t m_wall{};
     bool m_ready = false;
@@ -130,6 +175,8 @@ constexpr bool addressSanitized = false;
 } // namespace
 
 int main(int argc, char** argv) {
+    // Started from a descriptor, older kernels name the process after its number.
+    prctl(PR_SET_NAME, "velmora-vector-render");
     std::signal(SIGPIPE, SIG_IGN);
     // Glyphs are drawn through Qt's fonts, which need a GUI application; no display is used.
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -140,7 +187,7 @@ int main(int argc, char** argv) {
         const rlimit memory{rlim_t(1) << 30, rlim_t(1) << 30};
         setrlimit(RLIMIT_AS, &memory);
     }
-    BudgetTimers budget;
+    BudgetTimers budget(TimerLengths::fromArguments(argc, argv));
     if (!budget.ready()) {
         return 1;
     }

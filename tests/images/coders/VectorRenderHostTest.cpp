@@ -1,10 +1,13 @@
 #include "images/coders/vector-render/VectorRenderHost.h"
+#include "images/coders/ImageCoderHelper.h"
 #include "images/coders/ImageIOCoder.h"
+#include "images/coders/ImageSVGCoder.h"
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 #include "images/coders/vector-render/VectorRenderStream.h"
 #include "images/core/DecodeOptions.h"
 #include "images/core/Teardown.h"
 #include "tests/images/support/ChildProcesses.h"
+#include "tests/images/support/DrawingProgram.h"
 #include "tests/support/PdfDocuments.h"
 
 #include <QCoreApplication>
@@ -22,7 +25,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,8 +33,6 @@
 #include <set>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 using namespace velmora::images;
 using namespace velmora::images::testing;
@@ -228,56 +228,107 @@ TEST(VectorRenderHostTest, NoMoreDrawAtOnceThanTheSlotsAndEverySlotIsUsed) {
 
 TEST(VectorRenderHostTest, TheDrawingProgramStopsADrawingAtItsOwnBudget) {
     // The program alone, without the host's kill behind it: only its own budget ends the page.
-    int sockets[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, sockets[1], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, sockets[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const QByteArray program = QFile::encodeName(VectorRenderHost::programPath());
-    char* arguments[] = {const_cast<char*>(program.constData()), nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(::posix_spawn(&pid, program.constData(), &actions, nullptr, arguments, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(sockets[1]);
-    const int socket = sockets[0];
-    const auto cleanUp = qScopeGuard([&] {
-        ::close(socket);
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    });
-    const QDeadlineTimer deadline(60000);
-    const auto send = [&](const QByteArray& bytes) {
-        return VectorRenderStream::send(socket, bytes.constData(), bytes.size(), deadline,
-                                     VectorRenderStream::Watch::Nothing);
-    };
-    const auto answerTo = [&](const VectorRenderProtocol::Request& request) -> std::optional<quint32> {
-        char header[VectorRenderProtocol::answerHeaderSize];
-        if (!send(VectorRenderProtocol::encodeRequestHeader(request)) || !send(request.document) ||
-            !VectorRenderStream::receive(socket, header, sizeof header, deadline,
-                                      VectorRenderStream::Watch::Nothing)) {
-            return std::nullopt;
-        }
-        const auto answer = VectorRenderProtocol::decodeAnswerHeader(header, request);
-        if (answer && !answer->image.isNull()) {
-            QByteArray pixels(VectorRenderProtocol::pixelBytes(request.pixels), '\0');
-            if (!VectorRenderStream::receive(socket, pixels.data(), pixels.size(), deadline,
-                                          VectorRenderStream::Watch::Nothing)) {
-                return std::nullopt;
-            }
-        }
-        return qFromLittleEndian<quint32>(header);
-    };
-    char greeting[VectorRenderProtocol::greetingSize];
-    ASSERT_TRUE(VectorRenderStream::receive(socket, greeting, sizeof greeting, deadline,
-                                            VectorRenderStream::Watch::Nothing));
+    SpawnedDrawingProgram program(VectorRenderHost::programPath());
+    ASSERT_TRUE(program.greeted(patienceMs));
     VectorRenderProtocol::Request endless;
     endless.document = endlessPage();
     endless.pixels = QSize(60, 60);
-    const auto refused = answerTo(endless);
-    ASSERT_TRUE(refused.has_value()) << "no answer within a minute";
-    EXPECT_EQ(*refused, quint32(VectorRenderProtocol::Status::OverBudget));
+    const auto answer = program.ask(endless, 3 * patienceMs);
+    ASSERT_TRUE(answer.has_value()) << "no answer";
+    // Out of its CPU time, or, on a machine too busy to give it that, of its wall time.
+    EXPECT_TRUE(answer->status == VectorRenderProtocol::Status::OverBudget ||
+                answer->status == VectorRenderProtocol::Status::OutOfTime)
+        << int(answer->status);
+}
+
+TEST(VectorRenderHostTest, ThePdfRendererStopsADrawingAtItsBudgetWithoutTheTimers) {
+    // The program's timers set far beyond the budget: only the renderer's own check, between
+    // drawing operators, can stop the page, and the process goes on to the next request.
+    SpawnedDrawingProgram program(
+        VectorRenderHost::programPath(),
+        {QStringLiteral("--cpu-timer-ms=600000"), QStringLiteral("--wall-timer-ms=600000")});
+    ASSERT_TRUE(program.greeted(patienceMs));
+    VectorRenderProtocol::Request endless;
+    endless.id = 1;
+    endless.document = endlessPage();
+    endless.pixels = QSize(60, 60);
+    const auto answer = program.ask(endless, 3 * patienceMs);
+    ASSERT_TRUE(answer.has_value()) << "no answer: the renderer did not stop the page";
+    EXPECT_TRUE(answer->status == VectorRenderProtocol::Status::OverBudget ||
+                answer->status == VectorRenderProtocol::Status::OutOfTime)
+        << int(answer->status);
+    VectorRenderProtocol::Request plain;
+    plain.id = 2;
+    plain.document = plainPage();
+    plain.pixels = QSize(60, 60);
+    const auto next = program.ask(plain, patienceMs);
+    ASSERT_TRUE(next.has_value()) << "the process did not go on";
+    EXPECT_EQ(next->status, VectorRenderProtocol::Status::Drawn);
+}
+
+TEST(VectorRenderHostTest, AFittedPageIsSizedAndDrawnInOneRequestAndOnlyItsFitIsTaken) {
+    using Fit = VectorRenderProtocol::Fit;
+    const auto fitOf = [](QSizeF box, bool keep, double scale = 1, quint64 byteLimit = 0) {
+        Fit fit;
+        fit.box = box;
+        fit.keepAspectRatio = keep;
+        fit.scale = scale;
+        fit.byteLimit = byteLimit;
+        return fit;
+    };
+    const auto fitted = [](QSizeF page, const Fit& fit) {
+        const auto out = VectorRenderProtocol::fitted(page, fit);
+        return out ? std::pair(out->size, out->pixels) : std::pair(QSizeF(), QSize());
+    };
+    // Into the box in proportion, stretched, with a free side, at a scale, and within the limit.
+    EXPECT_EQ(fitted({120, 60}, fitOf({60, 60}, true)), std::pair(QSizeF(60, 30), QSize(60, 30)));
+    EXPECT_EQ(fitted({120, 60}, fitOf({60, 60}, false)), std::pair(QSizeF(60, 60), QSize(60, 60)));
+    EXPECT_EQ(fitted({120, 60}, fitOf({0, 30}, true)), std::pair(QSizeF(60, 30), QSize(60, 30)));
+    EXPECT_EQ(fitted({120, 60}, fitOf({0, 30}, false)), std::pair(QSizeF(120, 30), QSize(120, 30)));
+    EXPECT_EQ(fitted({120, 60}, fitOf({}, true, 2)), std::pair(QSizeF(120, 60), QSize(240, 120)));
+    EXPECT_EQ(fitted({100, 100}, fitOf({}, true, 1, 40 * 40 * 4)).second, QSize(40, 40));
+    const QSize huge = fitted({1e9, 1e9}, fitOf({}, true)).second;
+    EXPECT_FALSE(huge.isEmpty());
+    EXPECT_LE(quint64(huge.width()) * quint64(huge.height()) * 4,
+              std::min(ImageCoderHelper::defaultScaleDownLimitBytes(), pixelBudget() * 4));
+    EXPECT_FALSE(VectorRenderProtocol::fitted({60, 60}, fitOf({60, 60}, true, 0)));
+    EXPECT_FALSE(VectorRenderProtocol::fitted({60, 60}, fitOf({qInf(), 60}, true)));
+
+    // The fit goes over as it was given, and an answer of other pixels than the page's fit is none.
+    VectorRenderProtocol::Request request;
+    request.kind = VectorRenderProtocol::Kind::Svg;
+    request.id = 7;
+    request.fit = fitOf({60, 60}, true, 2, 1 << 20);
+    const QByteArray header = VectorRenderProtocol::encodeRequestHeader(request);
+    ASSERT_EQ(header.size(), VectorRenderProtocol::requestHeaderSize);
+    quint32 length = 0;
+    const auto decoded = VectorRenderProtocol::decodeRequestHeader(header.constData(), &length);
+    ASSERT_TRUE(decoded && decoded->fit);
+    EXPECT_EQ(decoded->fit->box, QSizeF(60, 60));
+    EXPECT_TRUE(decoded->fit->keepAspectRatio);
+    EXPECT_EQ(decoded->fit->scale, 2);
+    EXPECT_EQ(decoded->fit->byteLimit, quint64(1) << 20);
+    const auto answerOf = [&request](QSize pixels) {
+        VectorRenderProtocol::Answer answer;
+        answer.status = VectorRenderProtocol::Status::Drawn;
+        answer.id = request.id;
+        answer.pageSize = QSizeF(120, 60);
+        answer.image = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+        return VectorRenderProtocol::decodeAnswerHeader(
+            VectorRenderProtocol::encodeAnswer(answer).constData(), request);
+    };
+    EXPECT_TRUE(answerOf(QSize(120, 60)));
+    EXPECT_FALSE(answerOf(QSize(120, 120)));
+    EXPECT_FALSE(answerOf(QSize(60, 30)));
+
+    // The SVG avatar road asks once: its canvas and its pixels come back together.
+    const QByteArray svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"120\" height=\"60\">"
+                           "<rect width=\"120\" height=\"60\" fill=\"#ff0000\"/></svg>";
+    (void)VectorRenderHost::takeCountsForTesting();
+    const Image image = ImageSVGCoder::createBitmapSVG(svg, QSizeF(60, 60), true, 0);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.bitmap().size(), QSize(60, 30));
+    EXPECT_EQ(VectorRenderHost::takeCountsForTesting().requests, 1);
 }
 
 // The half that runs in a child process: processes kept idle when the library's teardown (as at

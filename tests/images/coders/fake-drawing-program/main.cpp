@@ -5,7 +5,10 @@
 //   older    greets as the programs before versions did (the magic alone), then waits;
 //   newer    greets with the next version, then waits;
 //   unconfined     greets saying it could not confine itself, then waits;
-//   landlockless   greets saying the kernel lacks Landlock, then answers each request.
+//   landlockless   greets saying the kernel lacks Landlock, then answers each request;
+//   cannot-start  ends at once with status 127, as the loader ends a program missing a library;
+//   who      answers each request after as many milliseconds as its page number, with its own
+//            process id as the page's width.
 // Answers are of the page's size only: 60 x 60 points to a request, 30 x 30 unasked.
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 
@@ -56,6 +59,9 @@ int main(int, char** argv) {
     const char* slash = std::strrchr(argv[0], '/');
     const QByteArray mode = slash ? slash + 1 : argv[0];
     char byte = 0;
+    if (mode == "cannot-start") {
+        ::_exit(127);
+    }
     if (mode == "silent") {
         while (readAll(&byte, 1)) {
         }
@@ -93,7 +99,13 @@ int main(int, char** argv) {
         quint32 length = 0;
         const auto request = VectorRenderProtocol::decodeRequestHeader(header, &length);
         QByteArray document(length, '\0');
-        if (!request || !readAll(document.data(), length) || !writeAll(pageAnswer(request->id))) {
+        if (!request || !readAll(document.data(), length)) {
+            return 1;
+        }
+        if (mode == "who") {
+            ::usleep(useconds_t(request->page) * 1000);
+        }
+        if (!writeAll(mode == "who" ? pageAnswer(request->id, ::getpid()) : pageAnswer(request->id))) {
             return 1;
         }
         if (mode == "chatty" && !writeAll(pageAnswer(request->id + 1, 30))) {

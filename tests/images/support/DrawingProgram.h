@@ -1,0 +1,185 @@
+#pragma once
+
+#include "images/coders/vector-render/VectorRenderProtocol.h"
+#include "images/coders/vector-render/VectorRenderStream.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QStringList>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <set>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+// What the tests of the drawing program share: the program started by the test itself (no host,
+// so no deadline of the asking side ends a drawing), and a busy machine made on purpose.
+namespace velmora::images::testing {
+
+// The drawing program at `path`, started with `arguments`, its standard input and output one end
+// of a socket; killed when this goes.
+class SpawnedDrawingProgram {
+public:
+    explicit SpawnedDrawingProgram(const QString& path, const QStringList& arguments = {}) {
+        int sockets[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, sockets[1], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, sockets[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        std::vector<QByteArray> words{QFile::encodeName(path)};
+        for (const QString& argument : arguments) {
+            words.push_back(argument.toUtf8());
+        }
+        std::vector<char*> pointers;
+        for (QByteArray& word : words) {
+            pointers.push_back(word.data());
+        }
+        pointers.push_back(nullptr);
+        if (::posix_spawn(&m_pid, pointers.front(), &actions, nullptr, pointers.data(), environ) != 0) {
+            m_pid = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(sockets[1]);
+        m_socket = sockets[0];
+    }
+    ~SpawnedDrawingProgram() {
+        if (m_socket >= 0) {
+            ::close(m_socket);
+        }
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    SpawnedDrawingProgram(const SpawnedDrawingProgram&) = delete;
+    SpawnedDrawingProgram& operator=(const SpawnedDrawingProgram&) = delete;
+
+    pid_t pid() const { return m_pid; }
+
+    // Whether it greeted within `withinMs`, as a program of this version that confined itself.
+    bool greeted(int withinMs) {
+        char greeting[VectorRenderProtocol::greetingSize];
+        if (m_pid <= 0 || !receive(greeting, sizeof greeting, QDeadlineTimer(withinMs)) ||
+            !VectorRenderProtocol::greetingStartsWell(greeting)) {
+            return false;
+        }
+        const auto said = VectorRenderProtocol::decodeGreeting(greeting);
+        return said.version == VectorRenderProtocol::version && !said.unconfined;
+    }
+
+    // The answer to `request` (its pixels read too), within `withinMs`; nothing when none came.
+    std::optional<VectorRenderProtocol::Answer> ask(const VectorRenderProtocol::Request& request,
+                                                    int withinMs) {
+        const QDeadlineTimer deadline(withinMs);
+        const QByteArray header = VectorRenderProtocol::encodeRequestHeader(request);
+        char answerHeader[VectorRenderProtocol::answerHeaderSize];
+        if (!send(header, deadline) || !send(request.document, deadline) ||
+            !receive(answerHeader, sizeof answerHeader, deadline)) {
+            return std::nullopt;
+        }
+        auto answer = VectorRenderProtocol::decodeAnswerHeader(answerHeader, request);
+        if (answer && !answer->image.isNull() &&
+            !receive(reinterpret_cast<char*>(answer->image.bits()), answer->image.sizeInBytes(), deadline)) {
+            return std::nullopt;
+        }
+        return answer;
+    }
+
+    // Whether it is still running (not ended, not a zombie).
+    bool running() const {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(m_pid));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            return false;
+        }
+        const QByteArray text = stat.readAll();
+        const qsizetype at = text.lastIndexOf(')') + 2;
+        return at < text.size() && text.at(at) != 'Z' && text.at(at) != 'X';
+    }
+
+private:
+    bool send(const QByteArray& bytes, const QDeadlineTimer& deadline) {
+        return VectorRenderStream::send(m_socket, bytes.constData(), bytes.size(), deadline,
+                                        VectorRenderStream::Watch::Nothing);
+    }
+    bool receive(char* data, qsizetype size, const QDeadlineTimer& deadline) {
+        return VectorRenderStream::receive(m_socket, data, size, deadline,
+                                           VectorRenderStream::Watch::Nothing);
+    }
+
+    pid_t m_pid = -1;
+    int m_socket = -1;
+};
+
+// A machine too busy to give some processes the CPU: while this lives, each process `pids` names
+// (those there at first and those that come) runs `runMs` in every `periodMs` at most and is
+// stopped the rest (its CPU time stands still, its wall time goes on). A run that this thread, on
+// a loaded machine, let go on longer is followed by a stop as much longer (up to five periods).
+// Every one is let go on the way out.
+class Throttle {
+public:
+    Throttle(std::function<std::set<qint64>()> pids, int runMs = 5, int periodMs = 100)
+        : m_thread([this, pids = std::move(pids), runMs, periodMs] {
+              using Clock = std::chrono::steady_clock;
+              std::set<qint64> stopped;
+              const auto stopNew = [&] {
+                  for (const qint64 pid : pids()) {
+                      if (stopped.insert(pid).second) {
+                          ::kill(pid_t(pid), SIGSTOP);
+                      }
+                  }
+              };
+              stopNew();
+              while (m_going.load()) {
+                  const auto running = Clock::now();
+                  for (const qint64 pid : stopped) {
+                      ::kill(pid_t(pid), SIGCONT);
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(runMs));
+                  for (const qint64 pid : stopped) {
+                      ::kill(pid_t(pid), SIGSTOP);
+                  }
+                  const auto ran = Clock::now() - running;
+                  const auto until =
+                      Clock::now() + std::min<Clock::duration>(ran * (periodMs - runMs) / runMs,
+                                                               std::chrono::milliseconds(5 * periodMs));
+                  // One that comes meanwhile is stopped at once, not at the next period.
+                  while (Clock::now() < until && m_going.load()) {
+                      stopNew();
+                      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                  }
+              }
+              for (const qint64 pid : stopped) {
+                  ::kill(pid_t(pid), SIGCONT);
+              }
+          }) {}
+    ~Throttle() {
+        m_going.store(false);
+        m_thread.join();
+    }
+    Throttle(const Throttle&) = delete;
+    Throttle& operator=(const Throttle&) = delete;
+
+private:
+    std::atomic<bool> m_going{true};
+    std::thread m_thread;
+};
+
+} // namespace velmora::images::testing
