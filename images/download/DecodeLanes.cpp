@@ -9,10 +9,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace velmora::images {
 
@@ -23,103 +26,136 @@ using Clock = std::chrono::steady_clock;
 } // namespace
 
 struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
+    struct Waiting {
+        Job job;
+        qint64 bytes = 0;
+    };
     struct Running {
         Clock::time_point since;
-        bool countedCostly = false;
+        bool movedToCostly = false;
     };
 
     const int quickSlots;
     const int costlySlots;
-    std::mutex mutex;
+    const qint64 budget;
+    mutable std::mutex mutex;
     std::condition_variable changed;
-    std::deque<Job> quick;
-    std::deque<Job> costly;
+    std::deque<Waiting> quick;
+    std::deque<Waiting> costly;
+    qint64 waitingBytes = 0;
+    // Places taken: a decode moved out of the quick lane while it runs holds a costly one.
     int quickRunning = 0;
     int costlyRunning = 0;
     std::list<Running> inQuickLane;
+    std::map<int, std::shared_ptr<const std::function<void()>>> roomListeners;
+    int nextListener = 0;
     bool stopped = false;
     std::thread watch;
     QThreadPool pool;
 
-    State(int quick, int costly) : quickSlots(std::max(1, quick)), costlySlots(std::max(1, costly)) {
-        // The lanes bound what runs; the pool only lends threads (a decode counted as costly
-        // while it still runs may leave one more thread busy than the lanes hold).
-        pool.setMaxThreadCount(64);
+    State(int quick, int costly, qint64 waitingBudget)
+        : quickSlots(std::max(1, quick)), costlySlots(std::max(1, costly)), budget(waitingBudget) {
+        // The lanes bound what runs; the pool only lends threads (one that ends a decode starts the
+        // next before it is given back).
+        pool.setMaxThreadCount(2 * (quickSlots + costlySlots));
         pool.setExpiryTimeout(2000);
     }
 
-    // Under the lock: what may start now.
-    void startWhatFits(std::unique_lock<std::mutex>& lock) {
+    Waiting take(std::deque<Waiting>& lane, bool newest) {
+        Waiting taken = std::move(newest ? lane.back() : lane.front());
+        newest ? lane.pop_back() : lane.pop_front();
+        waitingBytes -= taken.bytes;
+        return taken;
+    }
+
+    // Under the lock: moves the decodes overdue in the quick lane to the costly places free (only
+    // while others wait for a quick place), then starts what fits. Returns when the next one is due.
+    std::optional<Clock::time_point> startWhatFits(std::unique_lock<std::mutex>& lock) {
+        std::optional<Clock::time_point> next;
+        if (!quick.empty()) {
+            const auto now = Clock::now();
+            for (auto& running : inQuickLane) {
+                if (running.movedToCostly) {
+                    continue;
+                }
+                const auto due = running.since + std::chrono::milliseconds(quickStayMs);
+                if (due <= now && costlyRunning < costlySlots) {
+                    running.movedToCostly = true;
+                    --quickRunning;
+                    ++costlyRunning;
+                } else if (due > now && (!next || due < *next)) {
+                    next = due;
+                }
+            }
+        }
         std::vector<std::function<void()>> toStart;
         while (!stopped && quickRunning < quickSlots && !quick.empty()) {
-            Job job = std::move(quick.back());
-            quick.pop_back();
+            Waiting waiting = take(quick, true);
             ++quickRunning;
             const auto place = inQuickLane.insert(inQuickLane.end(), Running{Clock::now()});
-            toStart.push_back(
-                [self = shared_from_this(), job = std::move(job), place] { self->runQuick(job, place); });
+            toStart.push_back([self = shared_from_this(), waiting = std::move(waiting), place] {
+                self->runQuick(waiting, place);
+            });
         }
         while (!stopped && costlyRunning < costlySlots && !costly.empty()) {
-            Job job = std::move(costly.front());
-            costly.pop_front();
+            Waiting waiting = take(costly, false);
             ++costlyRunning;
-            toStart.push_back([self = shared_from_this(), job = std::move(job)] { self->runCostly(job); });
+            toStart.push_back(
+                [self = shared_from_this(), waiting = std::move(waiting)] { self->runCostly(waiting.job); });
+        }
+        std::vector<std::shared_ptr<const std::function<void()>>> listeners;
+        if (!toStart.empty() && waitingBytes < budget) {
+            for (const auto& [id, listener] : roomListeners) {
+                listeners.push_back(listener);
+            }
         }
         lock.unlock();
         for (auto& start : toStart) {
             pool.start(std::move(start));
         }
         changed.notify_all();
+        for (const auto& listener : listeners) {
+            (*listener)();
+        }
         lock.lock();
+        return next;
     }
 
-    void runQuick(const Job& job, std::list<Running>::iterator place) {
+    void runQuick(const Waiting& waiting, std::list<Running>::iterator place) {
         bool done = true;
         {
             const DecodeAttempt attempt(quickDrawingMs);
-            done = job(true);
+            done = waiting.job(Lane::Quick);
         }
         std::unique_lock lock(mutex);
-        if (place->countedCostly) {
+        if (place->movedToCostly) {
             --costlyRunning;
         } else {
             --quickRunning;
         }
         inQuickLane.erase(place);
         if (!done) {
-            costly.push_back(job);
+            costly.push_back(waiting);
+            waitingBytes += waiting.bytes;
         }
         startWhatFits(lock);
     }
 
     void runCostly(const Job& job) {
-        job(false);
+        job(Lane::Costly);
         std::unique_lock lock(mutex);
         --costlyRunning;
         startWhatFits(lock);
     }
 
-    // Counts a decode that stayed in the quick lane too long as costly, while others wait for a
-    // quick place.
+    // Moves a decode that stayed in the quick lane too long to a costly place, while others wait
+    // for a quick place.
     void watchTheQuickLane() {
         std::unique_lock lock(mutex);
         while (!stopped) {
-            std::optional<Clock::time_point> next;
-            if (!quick.empty()) {
-                for (auto& running : inQuickLane) {
-                    if (running.countedCostly) {
-                        continue;
-                    }
-                    const auto due = running.since + std::chrono::milliseconds(quickStayMs);
-                    if (due <= Clock::now()) {
-                        running.countedCostly = true;
-                        --quickRunning;
-                        ++costlyRunning;
-                    } else if (!next || due < *next) {
-                        next = due;
-                    }
-                }
-                startWhatFits(lock);
+            const auto next = startWhatFits(lock);
+            if (stopped) {
+                break;
             }
             if (next) {
                 changed.wait_until(lock, *next);
@@ -130,13 +166,21 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
     }
 
     void stop() {
+        std::deque<Waiting> unanswered;
         {
             std::lock_guard lock(mutex);
             stopped = true;
+            std::move(quick.begin(), quick.end(), std::back_inserter(unanswered));
+            std::move(costly.begin(), costly.end(), std::back_inserter(unanswered));
             quick.clear();
             costly.clear();
+            waitingBytes = 0;
         }
         changed.notify_all();
+        // Nothing waiting is decoded any more, but each caller hears that it was not drawn.
+        for (const auto& waiting : unanswered) {
+            waiting.job(Lane::None);
+        }
         if (watch.joinable()) {
             watch.join();
         }
@@ -145,8 +189,8 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
     }
 };
 
-DecodeLanes::DecodeLanes(int quickSlots, int costlySlots)
-    : m_state(std::make_shared<State>(quickSlots, costlySlots)) {
+DecodeLanes::DecodeLanes(int quickSlots, int costlySlots, qint64 waitingBytesBudget)
+    : m_state(std::make_shared<State>(quickSlots, costlySlots, waitingBytesBudget)) {
     m_state->watch = std::thread([state = m_state.get()] { state->watchTheQuickLane(); });
 }
 
@@ -166,15 +210,16 @@ DecodeLanes& DecodeLanes::shared() {
     return *lanes;
 }
 
-void DecodeLanes::submit(Job job) {
+void DecodeLanes::submit(Job job, qint64 bytes) {
     std::unique_lock lock(m_state->mutex);
     if (m_state->stopped) {
         lock.unlock();
         // Nothing decodes after the teardown; the caller still hears of it.
-        job(false);
+        job(Lane::None);
         return;
     }
-    m_state->quick.push_back(std::move(job));
+    m_state->quick.push_back({std::move(job), std::max<qint64>(bytes, 0)});
+    m_state->waitingBytes += m_state->quick.back().bytes;
     m_state->startWhatFits(lock);
 }
 
@@ -184,6 +229,32 @@ int DecodeLanes::quickSlots() const {
 
 int DecodeLanes::costlySlots() const {
     return m_state->costlySlots;
+}
+
+qint64 DecodeLanes::waitingBytes() const {
+    std::lock_guard lock(m_state->mutex);
+    return m_state->waitingBytes;
+}
+
+qint64 DecodeLanes::waitingBytesBudget() const {
+    return m_state->budget;
+}
+
+bool DecodeLanes::hasRoom() const {
+    std::lock_guard lock(m_state->mutex);
+    return m_state->waitingBytes < m_state->budget;
+}
+
+int DecodeLanes::addRoomListener(std::function<void()> listener) {
+    std::lock_guard lock(m_state->mutex);
+    const int id = ++m_state->nextListener;
+    m_state->roomListeners.emplace(id, std::make_shared<const std::function<void()>>(std::move(listener)));
+    return id;
+}
+
+void DecodeLanes::removeRoomListener(int id) {
+    std::lock_guard lock(m_state->mutex);
+    m_state->roomListeners.erase(id);
 }
 
 } // namespace velmora::images

@@ -46,6 +46,13 @@ ImageError decodeFailure(const DecodeAttempt& attempt) {
     return ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image decode failed"));
 }
 
+// The decode never ran: the image library is being torn down. Nothing is said of the document.
+ImageError notDecodedError() {
+    return ImageError(ImageErrorCode::BadImageData,
+                      QStringLiteral("Downloaded image not decoded: the image library is shutting down"),
+                      {{QString(ImageError::decodeWithoutDrawingKey), true}});
+}
+
 bool holds(const std::vector<std::shared_ptr<RemoteImageDownloaderOperationToken>>& tokens,
            const std::shared_ptr<RemoteImageDownloaderOperationToken>& token) {
     return std::find(tokens.begin(), tokens.end(), token) != tokens.end();
@@ -585,34 +592,42 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
         std::static_pointer_cast<RemoteImageDownloaderOperation>(shared_from_this());
     TokenList all = finished;
     all.insert(all.end(), pending.begin(), pending.end());
-    DecodeLanes::shared().submit([weakSelf, data, pending, all](bool quick) {
-        const auto self = weakSelf.lock();
-        if (!self) {
+    DecodeLanes::shared().submit(
+        [weakSelf, data, pending, all](DecodeLanes::Lane lane) {
+            const auto self = weakSelf.lock();
+            if (!self) {
+                return true;
+            }
+            const bool quick = lane == DecodeLanes::Lane::Quick;
+            for (const auto& token : pending) {
+                // Answered already: by a cancel, or by the quick try before this one.
+                if (token->finishDelivered.load()) {
+                    continue;
+                }
+                if (lane == DecodeLanes::Lane::None) {
+                    self->callCompletionBlock(token, Image(), QByteArray(), notDecodedError(), true);
+                    continue;
+                }
+                const DecodeAttempt attempt;
+                const Image image = self->decodedImage(data, token->decodeOptions);
+                if (!image && quick && attempt.gaveUpAtQuickLimit()) {
+                    return false; // costly: the rest is decoded in the costly pool
+                }
+                if (!image) {
+                    self->callCompletionBlock(token, Image(), QByteArray(), decodeFailure(attempt), true);
+                } else if (image.size().width() <= 0 || image.size().height() <= 0) {
+                    self->callCompletionBlock(token, Image(), QByteArray(),
+                                              ImageError(ImageErrorCode::BadImageData,
+                                                         QStringLiteral("Downloaded image has 0 pixels")),
+                                              true);
+                } else {
+                    self->callCompletionBlock(token, image, data, ImageError(), true);
+                }
+            }
+            self->checkDone(data, all);
             return true;
-        }
-        for (const auto& token : pending) {
-            // Answered already: by a cancel, or by the quick try before this one.
-            if (token->finishDelivered.load()) {
-                continue;
-            }
-            const DecodeAttempt attempt;
-            const Image image = self->decodedImage(data, token->decodeOptions);
-            if (!image && quick && attempt.gaveUpAtQuickLimit()) {
-                return false; // costly: the rest is decoded in the costly pool
-            }
-            if (!image) {
-                self->callCompletionBlock(token, Image(), QByteArray(), decodeFailure(attempt), true);
-            } else if (image.size().width() <= 0 || image.size().height() <= 0) {
-                self->callCompletionBlock(
-                    token, Image(), QByteArray(),
-                    ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image has 0 pixels")), true);
-            } else {
-                self->callCompletionBlock(token, image, data, ImageError(), true);
-            }
-        }
-        self->checkDone(data, all);
-        return true;
-    });
+        },
+        data.size());
 }
 
 void RemoteImageDownloaderOperation::checkDone(const QByteArray& data, const TokenList& finished) {
