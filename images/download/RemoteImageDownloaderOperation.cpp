@@ -358,7 +358,8 @@ void RemoteImageDownloaderOperation::didReceiveResponse(ImageDataTask& task, con
         error = ImageError(ImageErrorCode::InvalidDownloadResponse,
                            QStringLiteral("Download marked as failed because the response is larger than %1 bytes")
                                .arg(ceiling),
-                           {{QString(ImageError::downloadResponseKey), responseValue}});
+                           {{QString(ImageError::downloadResponseKey), responseValue},
+                            {QString(ImageError::downloadLimitKey), ceiling}});
         valid = false;
     }
     TokenList tokens;
@@ -399,7 +400,8 @@ void RemoteImageDownloaderOperation::didReceiveData(ImageDataTask& task, const Q
             m_responseError = ImageError(
                 ImageErrorCode::InvalidDownloadResponse,
                 QStringLiteral("Download marked as failed because the response is larger than %1 bytes")
-                    .arg(m_maximumDataSize));
+                    .arg(m_maximumDataSize),
+                {{QString(ImageError::downloadLimitKey), m_maximumDataSize}});
             m_imageData.clear();
             m_imageData.squeeze();
         } else {
@@ -496,7 +498,8 @@ void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const Imag
         }
         m_downloadCompleted = true;
         m_dataTask.reset();
-        data = m_imageData;
+        // From here the bytes are held once, by whatever decodes them, and go with it.
+        data = std::exchange(m_imageData, QByteArray());
         response = m_response;
         cachedData = m_cachedData;
         if (!error.isNull()) {

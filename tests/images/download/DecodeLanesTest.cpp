@@ -257,11 +257,11 @@ TEST(DecodeLanesTest, ADecodeThatCannotBeCutShortLeavesTheQuickLaneAfterASecond)
     // The quick place is held by a decode that does not end: after a second it moves to the free
     // costly place, and the next decode takes the quick place while it still runs.
     DecodeLanes lanes(1, 1);
+    QElapsedTimer clock;
+    clock.start();
     Jobs stuck;
     lanes.submit(stuck.job(0));
     ASSERT_TRUE(stuck.waitForStarts(1));
-    QElapsedTimer clock;
-    clock.start();
     Jobs next;
     lanes.submit(next.job(1));
     next.letGo();

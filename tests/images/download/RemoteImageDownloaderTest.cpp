@@ -19,9 +19,12 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -431,6 +434,89 @@ TEST_F(RemoteImageDownloaderTest, lifoStartsTheNewestFirstAndTheLimitHolds) {
     std::lock_guard lock(mutex);
     EXPECT_EQ(order, (std::vector<QByteArray>{"/3.png", "/2.png", "/1.png"}));
     EXPECT_EQ(server.peakConnections(), 1);
+}
+
+TEST_F(RemoteImageDownloaderTest, noDownloadStartsWhileTheBytesWaitingForADecodeAreOverTheirBudget) {
+    DecodeLanes& lanes = DecodeLanes::shared();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    int holding = 0;
+    const auto letGo = [&] {
+        std::lock_guard lock(mutex);
+        open = true;
+        changed.notify_all();
+    };
+    int ended = 0;
+    // The shared lanes serve the next tests too, whatever becomes of this one, and the decodes
+    // holding them use this frame: they are let go and ended before it goes.
+    const auto letGoAtTheEnd = qScopeGuard([&] {
+        letGo();
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(30), [&] { return ended == holding; });
+    });
+    // Every place is taken by a decode that waits to be let go (the costly ones give their quick
+    // try up), then a decode of the budget's bytes waits for a place.
+    const auto holdUntilLetGo = [&](bool giveUpQuickTry) {
+        return [&, giveUpQuickTry](DecodeLanes::Lane lane) {
+            if (giveUpQuickTry && lane == DecodeLanes::Lane::Quick) {
+                return false;
+            }
+            std::unique_lock lock(mutex);
+            ++holding;
+            changed.notify_all();
+            changed.wait(lock, [&] { return open; });
+            ++ended;
+            changed.notify_all();
+            return true;
+        };
+    };
+    for (int i = 0; i < lanes.costlySlots(); ++i) {
+        lanes.submit(holdUntilLetGo(true));
+    }
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return holding == lanes.costlySlots(); }));
+    }
+    for (int i = 0; i < lanes.quickSlots(); ++i) {
+        lanes.submit(holdUntilLetGo(false));
+    }
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10),
+                                     [&] { return holding == lanes.costlySlots() + lanes.quickSlots(); }));
+    }
+    lanes.submit([](DecodeLanes::Lane) { return true; }, lanes.waitingBytesBudget());
+    ASSERT_FALSE(lanes.hasRoom());
+
+    RemoteImageDownloaderConfig config;
+    config.executionOrder = RemoteImageDownloaderExecutionOrder::LIFO;
+    config.maxConcurrentDownloads = 1;
+    auto downloader = makeDownloader(config);
+    std::vector<QByteArray> order;
+    auto observer = NotificationCenter::defaultCenter().addObserver(
+        QString(RemoteImageDownloadNotifications::start), [&](const Notification& notification) {
+            const auto* operation =
+                notification.objectAs<std::shared_ptr<AbstractRemoteImageDownloaderOperation>>();
+            std::lock_guard lock(mutex);
+            order.push_back((*operation)->request().url.path().toLatin1());
+        });
+    std::vector<std::shared_ptr<Outcome>> outcomes;
+    for (const QByteArray path : {"/1.png", "/2.png", "/3.png"}) {
+        server.serve(path, ImageAnswer::image(LoopbackImageServer::png(4, 4)));
+        outcomes.push_back(download(*downloader, path));
+    }
+    EXPECT_EQ(downloader->currentDownloadCount(), 3);
+    EXPECT_EQ(server.totalRequestCount(), 0);
+    // Room comes back as the waiting decode takes a place: the downloads start, the newest first.
+    letGo();
+    for (const auto& outcome : outcomes) {
+        ASSERT_TRUE(waitFor(outcome));
+        EXPECT_TRUE(outcome->images.back());
+    }
+    test::drainEvents();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(order, (std::vector<QByteArray>{"/3.png", "/2.png", "/1.png"}));
 }
 
 TEST_F(RemoteImageDownloaderTest, settingsAreHandedToTheOperation) {

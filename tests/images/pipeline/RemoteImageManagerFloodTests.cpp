@@ -8,6 +8,7 @@
 #include "images/coders/ImageSVGCoder.h"
 #include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/DecodeAttempt.h"
+#include "images/core/ImageLibraryLog.h"
 #include "images/download/DecodeLanes.h"
 #include "images/download/RemoteImageDownloader.h"
 #include "images/pipeline/RemoteImageManager.h"
@@ -147,7 +148,9 @@ protected:
     static std::shared_ptr<RemoteImageManager> managerOver(const QString& folder) {
         auto cache = std::make_shared<ImageCache>(QStringLiteral("avatars"), folder,
                                                   std::make_shared<ImageCacheConfig>());
-        return std::make_shared<RemoteImageManager>(cache, std::make_shared<RemoteImageDownloader>());
+        // The app's downloader as the app has it.
+        return std::make_shared<RemoteImageManager>(
+            cache, std::make_shared<RemoteImageDownloader>(RemoteImageDownloader::sharedDownloader()->config()));
     }
 
     // As the task row asks for an avatar: kept at the size it is drawn, animated when it moves.
@@ -324,6 +327,65 @@ TEST_F(Avatars, OnTwoCoresEveryPlainPdfIsDrawnAmongTwentyCostlyOnesAndDrawnAgain
     }
     for (const auto& path : plain) {
         EXPECT_EQ(server.requestCount(path), 2) << path.constData();
+    }
+}
+
+namespace {
+
+// The messages of the image library's log while it lives, from any thread.
+class ImageLibraryLogLines {
+public:
+    ImageLibraryLogLines() {
+        instance = this;
+        m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
+            if (QLatin1String(context.category) == QLatin1String(imageLibraryLog().categoryName())) {
+                std::lock_guard lock(instance->m_mutex);
+                instance->m_lines.append(text);
+            }
+        });
+    }
+    ~ImageLibraryLogLines() {
+        qInstallMessageHandler(m_previous);
+        instance = nullptr;
+    }
+    ImageLibraryLogLines(const ImageLibraryLogLines&) = delete;
+    ImageLibraryLogLines& operator=(const ImageLibraryLogLines&) = delete;
+
+    QStringList containing(const QString& text) {
+        std::lock_guard lock(m_mutex);
+        return m_lines.filter(text);
+    }
+
+private:
+    static inline ImageLibraryLogLines* instance = nullptr;
+    QtMessageHandler m_previous = nullptr;
+    std::mutex m_mutex;
+    QStringList m_lines;
+};
+
+} // namespace
+
+TEST_F(Avatars, AnAvatarOverItsBoundIsRefusedAsItArrivesAndSaidOnceInTheLog) {
+    ImageLibraryLogLines log;
+    // Five megabytes of a plain picture: an SVG with a long comment.
+    const QByteArray large = plainSvg().replace("</svg>", "<!-- " + QByteArray(5 * 1024 * 1024, 'x') + " --></svg>");
+    server.serve("/large.svg", ImageAnswer::image(large, "image/svg+xml"));
+    server.serve("/large-unannounced.svg", ImageAnswer::image(large, "image/svg+xml").withoutContentLength());
+    for (const QByteArray& path : {QByteArray("/large.svg"), QByteArray("/large-unannounced.svg")}) {
+        for (int round = 0; round < 3; ++round) {
+            const auto answer = ask(path);
+            ASSERT_TRUE(answered(answer)) << path.constData();
+            std::lock_guard lock(mutex);
+            EXPECT_FALSE(answer->image) << path.constData();
+            EXPECT_TRUE(answer->error.is(round == 0 ? ImageErrorCode::InvalidDownloadResponse
+                                                    : ImageErrorCode::BlockedURL))
+                << path.constData() << " " << round << ": " << answer->error.message().toStdString();
+        }
+        // Asked again, it is refused without a request. (The network library may send a request
+        // once more by itself when the answer it was reading is cut short.)
+        EXPECT_LE(server.requestCount(path), path == "/large.svg" ? 1 : 2) << path.constData();
+        EXPECT_EQ(log.containing(QString::fromLatin1(path)).size(), 1)
+            << log.containing(QString::fromLatin1(path)).join(u'\n').toStdString();
     }
 }
 
