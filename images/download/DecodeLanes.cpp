@@ -6,12 +6,12 @@
 
 #include <QThreadPool>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <iterator>
 #include <list>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -29,6 +29,7 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
     struct Waiting {
         Job job;
         qint64 bytes = 0;
+        quint64 asked = 0;
     };
     struct Running {
         Clock::time_point since;
@@ -47,8 +48,6 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
     int quickRunning = 0;
     int costlyRunning = 0;
     std::list<Running> inQuickLane;
-    std::map<int, std::shared_ptr<const std::function<void()>>> roomListeners;
-    int nextListener = 0;
     bool stopped = false;
     std::thread watch;
     QThreadPool pool;
@@ -61,9 +60,16 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
         pool.setExpiryTimeout(2000);
     }
 
+    // The one asked for last (or first) of `lane`.
     Waiting take(std::deque<Waiting>& lane, bool newest) {
-        Waiting taken = std::move(newest ? lane.back() : lane.front());
-        newest ? lane.pop_back() : lane.pop_front();
+        auto chosen = lane.begin();
+        for (auto it = lane.begin(); it != lane.end(); ++it) {
+            if (newest ? it->asked > chosen->asked : it->asked < chosen->asked) {
+                chosen = it;
+            }
+        }
+        Waiting taken = std::move(*chosen);
+        lane.erase(chosen);
         waitingBytes -= taken.bytes;
         return taken;
     }
@@ -103,20 +109,11 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
             toStart.push_back(
                 [self = shared_from_this(), waiting = std::move(waiting)] { self->runCostly(waiting.job); });
         }
-        std::vector<std::shared_ptr<const std::function<void()>>> listeners;
-        if (!toStart.empty() && waitingBytes < budget) {
-            for (const auto& [id, listener] : roomListeners) {
-                listeners.push_back(listener);
-            }
-        }
         lock.unlock();
         for (auto& start : toStart) {
             pool.start(std::move(start));
         }
         changed.notify_all();
-        for (const auto& listener : listeners) {
-            (*listener)();
-        }
         lock.lock();
         return next;
     }
@@ -210,7 +207,7 @@ DecodeLanes& DecodeLanes::shared() {
     return *lanes;
 }
 
-void DecodeLanes::submit(Job job, qint64 bytes) {
+void DecodeLanes::submit(Job job, qint64 bytes, std::optional<quint64> asked) {
     std::unique_lock lock(m_state->mutex);
     if (m_state->stopped) {
         lock.unlock();
@@ -218,9 +215,25 @@ void DecodeLanes::submit(Job job, qint64 bytes) {
         job(Lane::None);
         return;
     }
-    m_state->quick.push_back({std::move(job), std::max<qint64>(bytes, 0)});
+    m_state->quick.push_back({std::move(job), std::max<qint64>(bytes, 0), asked ? *asked : askedNow()});
     m_state->waitingBytes += m_state->quick.back().bytes;
+    // Room for the newest: the oldest that gave their quick try up go first, then the oldest asked
+    // of those not tried yet.
+    std::vector<Job> dropped;
+    while (m_state->waitingBytes > m_state->budget && m_state->quick.size() + m_state->costly.size() > 1) {
+        auto& from = m_state->costly.empty() ? m_state->quick : m_state->costly;
+        dropped.push_back(m_state->take(from, false).job);
+    }
     m_state->startWhatFits(lock);
+    lock.unlock();
+    for (const auto& oldest : dropped) {
+        oldest(Lane::None);
+    }
+}
+
+quint64 DecodeLanes::askedNow() {
+    static std::atomic<quint64> last{0};
+    return ++last;
 }
 
 int DecodeLanes::quickSlots() const {
@@ -238,23 +251,6 @@ qint64 DecodeLanes::waitingBytes() const {
 
 qint64 DecodeLanes::waitingBytesBudget() const {
     return m_state->budget;
-}
-
-bool DecodeLanes::hasRoom() const {
-    std::lock_guard lock(m_state->mutex);
-    return m_state->waitingBytes < m_state->budget;
-}
-
-int DecodeLanes::addRoomListener(std::function<void()> listener) {
-    std::lock_guard lock(m_state->mutex);
-    const int id = ++m_state->nextListener;
-    m_state->roomListeners.emplace(id, std::make_shared<const std::function<void()>>(std::move(listener)));
-    return id;
-}
-
-void DecodeLanes::removeRoomListener(int id) {
-    std::lock_guard lock(m_state->mutex);
-    m_state->roomListeners.erase(id);
 }
 
 } // namespace velmora::images

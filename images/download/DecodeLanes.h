@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace velmora::images {
 
@@ -18,17 +19,18 @@ namespace velmora::images {
 // outnumber the places, which are as many as there are drawing processes at once: a quick try
 // always finds one free.
 //
-// The quick lane takes the newest decode first: under a flood the avatar asked last is the one
-// on screen, and each costly document holds a quick place only for the short limit. The costly
+// The quick lane takes the decode asked for last first (not the last downloaded): under a flood
+// the avatar asked last is the one on screen, and each costly document holds a quick place only for the short limit. The costly
 // pool takes them in order.
 //
-// The bytes of the decodes waiting for a place are counted against a budget. The lanes take every
-// decode handed to them (its bytes are in memory already); the downloader asks whether there is
-// room before it starts another download, and is told when room comes back.
+// The bytes of the decodes waiting for a place are held to a budget: a decode handed in past it
+// makes room by answering the oldest waiting ones (those that gave their quick try up first) as
+// not drawn now, which refuses nothing: an avatar still on screen is asked for again when it is
+// drawn again. The newest, the one on screen, always gets in.
 class DecodeLanes {
 public:
-    // Where a decode runs. `None`: it is not decoded at all (the lanes are torn down) and answers
-    // its callers as not drawn now.
+    // Where a decode runs. `None`: it is not decoded at all (the lanes are torn down, or newer
+    // decodes needed its room) and answers its callers as not drawn now.
     enum class Lane { Quick, Costly, None };
     // The decode; in the quick lane, false when it gave its quick try up and is to run again in
     // the costly pool.
@@ -38,8 +40,8 @@ public:
     static constexpr int quickDrawingMs = 250;
     // How long a decode stays in the quick lane before it moves to a costly place.
     static constexpr int quickStayMs = 1000;
-    // The bytes of decodes waiting for a place past which no download starts: some eight avatars
-    // of the largest size a download may have, beside those the places hold.
+    // The most bytes of decodes waiting for a place: some eight avatars of the largest size a
+    // download may have, beside those the places hold.
     static constexpr qint64 defaultWaitingBytesBudget = 32ll * 1024 * 1024;
 
     DecodeLanes(int quickSlots, int costlySlots, qint64 waitingBytesBudget = defaultWaitingBytesBudget);
@@ -51,20 +53,16 @@ public:
     // at once, half of them (at least one) for the costly pool.
     static DecodeLanes& shared();
 
-    // `bytes`: what the decode holds while it waits for a place.
-    void submit(Job job, qint64 bytes = 0);
+    // `bytes`: what the decode holds while it waits for a place; `asked`: when what it decodes
+    // was asked for (askedNow() then), which orders the waiting ones; none is now.
+    void submit(Job job, qint64 bytes = 0, std::optional<quint64> asked = std::nullopt);
+    // A moment in the order decodes were asked for: later ones compare greater.
+    static quint64 askedNow();
 
     int quickSlots() const;
     int costlySlots() const;
     qint64 waitingBytes() const;
     qint64 waitingBytesBudget() const;
-    // The bytes waiting are under the budget: another download may bring its bytes.
-    bool hasRoom() const;
-
-    // Called (on a decoding thread, under no lock of the lanes) each time a decode leaves the
-    // waiting ones while there is room; removed by the id returned.
-    int addRoomListener(std::function<void()> listener);
-    void removeRoomListener(int id);
 
 private:
     struct State;

@@ -2,7 +2,6 @@
 
 #include "images/core/OperationQueue.h"
 #include "images/core/Teardown.h"
-#include "images/download/DecodeLanes.h"
 #include "images/download/AbstractRemoteImageDownloaderDecryptor.h"
 #include "images/download/AbstractRemoteImageDownloaderRequestModifier.h"
 #include "images/download/AbstractRemoteImageDownloaderResponseModifier.h"
@@ -49,17 +48,14 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
     OperationQueue downloadQueue{QStringLiteral("velmora.images.RemoteImageDownloader.downloadQueue")};
     std::shared_ptr<ImageSession> session;
 
-    // Downloads are handed to the queue only as it can start them, and only while the bytes
-    // waiting for a decode are under their budget: until then they wait here, where the next one
-    // is chosen when a place frees (the newest first under LIFO, so an avatar just asked for never
-    // waits behind a flood asked before it).
+    // Downloads are handed to the queue only as it can start them: until then they wait here,
+    // where the next one is chosen when a place frees (the newest first under LIFO, so an avatar
+    // just asked for never waits behind a flood asked before it, and six still run at once).
     std::mutex feedLock;
     std::deque<std::shared_ptr<AbstractRemoteImageDownloaderOperation>> waiting;
     int handedToQueue = 0;
     int maxConcurrent = 6;
     bool newestFirst = false;
-    DecodeLanes* lanes = nullptr;
-    int roomListener = 0;
 
     void feed() {
         std::vector<std::shared_ptr<AbstractRemoteImageDownloaderOperation>> toQueue;
@@ -75,7 +71,7 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
                 }
             }
             while (!waiting.empty() && !downloadQueue.isSuspended() &&
-                   (maxConcurrent < 0 || handedToQueue < maxConcurrent) && lanes->hasRoom()) {
+                   (maxConcurrent < 0 || handedToQueue < maxConcurrent)) {
                 auto chosen = waiting.begin();
                 for (auto it = waiting.begin(); it != waiting.end(); ++it) {
                     const auto priority = (*it)->queuePriority();
@@ -127,12 +123,6 @@ RemoteImageDownloader::RemoteImageDownloader(const RemoteImageDownloaderConfig& 
     m_state->downloadQueue.setMaxConcurrentOperationCount(m_config.maxConcurrentDownloads);
     m_state->maxConcurrent = m_config.maxConcurrentDownloads;
     m_state->newestFirst = m_config.executionOrder == RemoteImageDownloaderExecutionOrder::LIFO;
-    m_state->lanes = &DecodeLanes::shared();
-    m_state->roomListener = m_state->lanes->addRoomListener([weak = std::weak_ptr<State>(m_state)] {
-        if (const auto state = weak.lock()) {
-            state->feed();
-        }
-    });
     const QByteArray userAgent = defaultUserAgent();
     if (!userAgent.isEmpty()) {
         m_state->headers.emplace_back("User-Agent", userAgent);
@@ -143,7 +133,6 @@ RemoteImageDownloader::RemoteImageDownloader(const RemoteImageDownloaderConfig& 
 }
 
 RemoteImageDownloader::~RemoteImageDownloader() {
-    m_state->lanes->removeRoomListener(m_state->roomListener);
     m_state->cancelAll();
     // The session's thread stops here, so no session event reaches this object later.
     m_state->session.reset();

@@ -46,10 +46,10 @@ ImageError decodeFailure(const DecodeAttempt& attempt) {
     return ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image decode failed"));
 }
 
-// The decode never ran: the image library is being torn down. Nothing is said of the document.
+// The decode never ran: newer decodes needed its room, or the image library is being torn down.
+// Nothing is said of the document, which is downloaded and decoded again when asked again.
 ImageError notDecodedError() {
-    return ImageError(ImageErrorCode::BadImageData,
-                      QStringLiteral("Downloaded image not decoded: the image library is shutting down"),
+    return ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image not decoded now"),
                       {{QString(ImageError::decodeWithoutDrawingKey), true}});
 }
 
@@ -69,7 +69,8 @@ RemoteImageDownloaderOperation::RemoteImageDownloaderOperation(ImageRequest requ
                                                                         : nullptr),
       m_decryptor(m_context.downloadDecryptor.hasValue() ? m_context.downloadDecryptor.value() : nullptr),
       m_unownedSession(std::move(session)),
-      m_coderQueue(QStringLiteral("velmora.images.RemoteImageDownloaderOperation.coderQueue"), 1) {}
+      m_coderQueue(QStringLiteral("velmora.images.RemoteImageDownloaderOperation.coderQueue"), 1),
+      m_asked(DecodeLanes::askedNow()) {}
 
 RemoteImageDownloaderOperation::~RemoteImageDownloaderOperation() = default;
 
@@ -630,7 +631,7 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
             self->checkDone(data, all);
             return true;
         },
-        data.size());
+        data.size(), m_asked);
 }
 
 void RemoteImageDownloaderOperation::checkDone(const QByteArray& data, const TokenList& finished) {

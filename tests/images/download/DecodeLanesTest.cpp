@@ -335,3 +335,41 @@ TEST(DecodeLanesTest, TheTeardownAnswersEveryQueuedDecode) {
     EXPECT_EQ(answered, 5);
     EXPECT_EQ(decoded, 0);
 }
+
+TEST(DecodeLanesTest, PastTheBudgetTheOldestWaitingDecodeIsAnsweredAsNotDrawnAndTheNewestGetsIn) {
+    DecodeLanes lanes(1, 1, 100);
+    Jobs running;
+    lanes.submit(running.job(0));
+    ASSERT_TRUE(running.waitForStarts(1));
+    std::mutex mutex;
+    std::vector<std::pair<char, DecodeLanes::Lane>> answers;
+    const auto waiting = [&](char name) {
+        return [&, name](DecodeLanes::Lane lane) {
+            std::lock_guard lock(mutex);
+            answers.emplace_back(name, lane);
+            return true;
+        };
+    };
+    lanes.submit(waiting('b'), 60);
+    lanes.submit(waiting('c'), 30);
+    EXPECT_EQ(lanes.waitingBytes(), 90);
+    // 150 bytes would wait: the oldest makes room.
+    lanes.submit(waiting('d'), 60);
+    EXPECT_EQ(lanes.waitingBytes(), 90);
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_EQ(answers[0], std::make_pair('b', DecodeLanes::Lane::None));
+    }
+    running.letGo();
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            std::lock_guard lock(mutex);
+            return answers.size() == 3;
+        },
+        10000));
+    std::lock_guard lock(mutex);
+    // The newest first, both decoded.
+    EXPECT_EQ(answers[1], std::make_pair('d', DecodeLanes::Lane::Quick));
+    EXPECT_EQ(answers[2], std::make_pair('c', DecodeLanes::Lane::Quick));
+}

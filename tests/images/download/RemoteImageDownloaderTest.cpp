@@ -19,7 +19,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -436,63 +435,11 @@ TEST_F(RemoteImageDownloaderTest, lifoStartsTheNewestFirstAndTheLimitHolds) {
     EXPECT_EQ(server.peakConnections(), 1);
 }
 
-TEST_F(RemoteImageDownloaderTest, noDownloadStartsWhileTheBytesWaitingForADecodeAreOverTheirBudget) {
-    DecodeLanes& lanes = DecodeLanes::shared();
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool open = false;
-    int holding = 0;
-    const auto letGo = [&] {
-        std::lock_guard lock(mutex);
-        open = true;
-        changed.notify_all();
-    };
-    int ended = 0;
-    // The shared lanes serve the next tests too, whatever becomes of this one, and the decodes
-    // holding them use this frame: they are let go and ended before it goes.
-    const auto letGoAtTheEnd = qScopeGuard([&] {
-        letGo();
-        std::unique_lock lock(mutex);
-        changed.wait_for(lock, std::chrono::seconds(30), [&] { return ended == holding; });
-    });
-    // Every place is taken by a decode that waits to be let go (the costly ones give their quick
-    // try up), then a decode of the budget's bytes waits for a place.
-    const auto holdUntilLetGo = [&](bool giveUpQuickTry) {
-        return [&, giveUpQuickTry](DecodeLanes::Lane lane) {
-            if (giveUpQuickTry && lane == DecodeLanes::Lane::Quick) {
-                return false;
-            }
-            std::unique_lock lock(mutex);
-            ++holding;
-            changed.notify_all();
-            changed.wait(lock, [&] { return open; });
-            ++ended;
-            changed.notify_all();
-            return true;
-        };
-    };
-    for (int i = 0; i < lanes.costlySlots(); ++i) {
-        lanes.submit(holdUntilLetGo(true));
-    }
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return holding == lanes.costlySlots(); }));
-    }
-    for (int i = 0; i < lanes.quickSlots(); ++i) {
-        lanes.submit(holdUntilLetGo(false));
-    }
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10),
-                                     [&] { return holding == lanes.costlySlots() + lanes.quickSlots(); }));
-    }
-    lanes.submit([](DecodeLanes::Lane) { return true; }, lanes.waitingBytesBudget());
-    ASSERT_FALSE(lanes.hasRoom());
-
+TEST_F(RemoteImageDownloaderTest, lifoKeepsSixDownloadsAtOnceAndStartsTheNewestWhenAPlaceFrees) {
     RemoteImageDownloaderConfig config;
     config.executionOrder = RemoteImageDownloaderExecutionOrder::LIFO;
-    config.maxConcurrentDownloads = 1;
     auto downloader = makeDownloader(config);
+    std::mutex mutex;
     std::vector<QByteArray> order;
     auto observer = NotificationCenter::defaultCenter().addObserver(
         QString(RemoteImageDownloadNotifications::start), [&](const Notification& notification) {
@@ -501,22 +448,43 @@ TEST_F(RemoteImageDownloaderTest, noDownloadStartsWhileTheBytesWaitingForADecode
             std::lock_guard lock(mutex);
             order.push_back((*operation)->request().url.path().toLatin1());
         });
+    std::vector<QByteArray> paths;
     std::vector<std::shared_ptr<Outcome>> outcomes;
-    for (const QByteArray path : {"/1.png", "/2.png", "/3.png"}) {
-        server.serve(path, ImageAnswer::image(LoopbackImageServer::png(4, 4)));
-        outcomes.push_back(download(*downloader, path));
+    for (int i = 1; i <= 12; ++i) {
+        paths.push_back("/" + QByteArray::number(i) + ".png");
+        server.serve(paths.back(), ImageAnswer::image(LoopbackImageServer::png(4, 4)));
+        server.hold(paths.back());
+        outcomes.push_back(download(*downloader, paths.back()));
     }
-    EXPECT_EQ(downloader->currentDownloadCount(), 3);
-    EXPECT_EQ(server.totalRequestCount(), 0);
-    // Room comes back as the waiting decode takes a place: the downloads start, the newest first.
-    letGo();
-    for (const auto& outcome : outcomes) {
-        ASSERT_TRUE(waitFor(outcome));
-        EXPECT_TRUE(outcome->images.back());
+    const auto held = [&] {
+        int count = 0;
+        for (const auto& path : paths) {
+            count += server.heldCount(path);
+        }
+        return count;
+    };
+    // The first six asked start at once, as many as the limit.
+    ASSERT_TRUE(test::waitUntil([&] { return held() == 6; }, 10000)) << held();
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(server.heldCount(paths[i]), 1) << paths[i].constData();
     }
+    // As places free, the newest of those waiting starts.
+    for (int i = 0; i < 6; ++i) {
+        server.release(paths[i]);
+        ASSERT_TRUE(waitFor(outcomes[i]));
+        ASSERT_TRUE(test::waitUntil([&] { return server.heldCount(paths[11 - i]) == 1; }, 10000))
+            << paths[11 - i].constData();
+    }
+    for (int i = 6; i < 12; ++i) {
+        server.release(paths[i]);
+        ASSERT_TRUE(waitFor(outcomes[i]));
+    }
+    EXPECT_EQ(server.peakConnections(), 6);
     test::drainEvents();
     std::lock_guard lock(mutex);
-    EXPECT_EQ(order, (std::vector<QByteArray>{"/3.png", "/2.png", "/1.png"}));
+    ASSERT_EQ(order.size(), 12u);
+    EXPECT_EQ(std::vector<QByteArray>(order.begin() + 6, order.end()),
+              (std::vector<QByteArray>{"/12.png", "/11.png", "/10.png", "/9.png", "/8.png", "/7.png"}));
 }
 
 TEST_F(RemoteImageDownloaderTest, settingsAreHandedToTheOperation) {
