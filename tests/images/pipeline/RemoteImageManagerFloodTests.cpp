@@ -125,6 +125,7 @@ void killDrawingProcesses() {
 struct Answer {
     Image image;
     ImageError error;
+    ImageCacheType cacheType = ImageCacheType::None;
     qint64 afterMs = -1;
 };
 
@@ -164,14 +165,16 @@ protected:
 
     // Asks for the avatar at `path`; its answer lands in the returned slot.
     std::shared_ptr<Answer> ask(const QByteArray& path, RemoteImageOptions options = 0,
-                                const std::shared_ptr<RemoteImageManager>& through = nullptr) {
+                                const std::shared_ptr<RemoteImageManager>& through = nullptr,
+                                const std::optional<RemoteImageContext>& context = std::nullopt) {
         auto answer = std::make_shared<Answer>();
         const qint64 askedAt = clock.elapsed();
         loads.push_back((through ? through : manager)
-                            ->loadImage(server.url(QString::fromLatin1(path)), options, avatarContext(),
+                            ->loadImage(server.url(QString::fromLatin1(path)), options,
+                                        context ? *context : avatarContext(),
                                         nullptr,
                                         [this, answer, askedAt](const Image& image, const QByteArray&,
-                                                                const ImageError& error, ImageCacheType,
+                                                                const ImageError& error, ImageCacheType cacheType,
                                                                 bool finished, const QUrl&) {
                                             if (!finished) {
                                                 return;
@@ -179,6 +182,7 @@ protected:
                                             std::lock_guard lock(mutex);
                                             answer->image = image;
                                             answer->error = error;
+                                            answer->cacheType = cacheType;
                                             answer->afterMs = clock.elapsed() - askedAt;
                                         }));
         return answer;
@@ -386,6 +390,40 @@ TEST_F(Avatars, AnAvatarOverItsBoundIsRefusedAsItArrivesAndSaidOnceInTheLog) {
         EXPECT_LE(server.requestCount(path), path == "/large.svg" ? 1 : 2) << path.constData();
         EXPECT_EQ(log.containing(QString::fromLatin1(path)).size(), 1)
             << log.containing(QString::fromLatin1(path)).join(u'\n').toStdString();
+    }
+}
+
+TEST_F(Avatars, AVectorAvatarInTheDiskCacheIsShownFromItAtTheNextStart) {
+    servePlainOnes();
+    // As a task row asks: the kept size alone.
+    RemoteImageContext rowContext;
+    rowContext.imageThumbnailPixelSize = QSizeF(60, 60);
+    for (const auto& context : {avatarContext(), rowContext}) {
+        const auto cacheFolder = std::make_shared<QTemporaryDir>();
+        const auto first = managerOver(cacheFolder->path());
+        for (const QByteArray& path : {QByteArray("/plain.svg"), QByteArray("/plain.pdf"), QByteArray("/plain.png")}) {
+            const int requests = server.requestCount(path);
+            // Drawn once, and stored before it is answered.
+            const auto drawn = ask(path, RemoteImageWaitStoreCache, first, context);
+            ASSERT_TRUE(answered(drawn)) << path.constData();
+            ASSERT_TRUE(drawn->image) << path.constData();
+            // A later start: the same folder, nothing in memory.
+            const auto later = managerOver(cacheFolder->path());
+            const QString key = later->cacheKeyForURL(server.url(QString::fromLatin1(path)), context);
+            const QFileInfo stored(std::static_pointer_cast<ImageCache>(later->imageCache())->cachePathForKey(key));
+            ASSERT_TRUE(stored.exists()) << path.constData();
+            const QDateTime written = stored.lastModified();
+            const auto again = ask(path, RemoteImageWaitStoreCache, later, context);
+            ASSERT_TRUE(answered(again)) << path.constData();
+            std::lock_guard lock(mutex);
+            EXPECT_TRUE(again->image) << path.constData();
+            EXPECT_EQ(again->cacheType, ImageCacheType::Disk) << path.constData();
+            EXPECT_EQ(server.requestCount(path), requests + 1) << path.constData();
+            EXPECT_EQ(again->image.size(), drawn->image.size()) << path.constData();
+            // Nothing drawn again, nothing written again.
+            EXPECT_FALSE(again->image.isVector()) << path.constData();
+            EXPECT_EQ(QFileInfo(stored.filePath()).lastModified(), written) << path.constData();
+        }
     }
 }
 
