@@ -19,14 +19,15 @@ namespace velmora::images {
 // outnumber the places, which are as many as there are drawing processes at once: a quick try
 // always finds one free.
 //
-// The quick lane takes the decode asked for last first (not the last downloaded): under a flood
-// the avatar asked last is the one on screen, and each costly document holds a quick place only for the short limit. The costly
-// pool takes them in order.
+// The quick lane takes the decode asked for last first (not the one downloaded last): under a
+// flood the avatar asked last is the one on screen, and each costly document holds a quick place
+// only for the short limit. The costly pool takes them in the order they were asked.
 //
 // The bytes of the decodes waiting for a place are held to a budget: a decode handed in past it
 // makes room by answering the oldest waiting ones (those that gave their quick try up first) as
 // not drawn now, which refuses nothing: an avatar still on screen is asked for again when it is
-// drawn again. The newest, the one on screen, always gets in.
+// drawn again. The newest, the one on screen, always gets in. (A quick try given up goes on to
+// wait for a costly place whatever the budget: past it by at most the quick places' bytes.)
 class DecodeLanes {
 public:
     // Where a decode runs. `None`: it is not decoded at all (the lanes are torn down, or newer
