@@ -125,7 +125,12 @@ bool canReadSafely(QImageReader& reader) {
 // Whether the data is an SVG document: sniffed or hinted as one, or, when the sniff knows
 // nothing, what Qt's detection would give its SVG reader (asking it reads only the first bytes).
 bool isReadAsSvg(const QByteArray& data, ImageFormat sniffed, const QByteArray& hint) {
-    if (sniffed == ImageFormat::SVG || isQtVectorFormat(hint)) {
+    if (sniffed == ImageFormat::SVG) {
+        return true;
+    }
+    // Bytes that say what they are win over a name's hint: a vector avatar drawn at its size is
+    // kept as a PNG under its document's name (".svg"), and read back as the PNG it is.
+    if (sniffed == ImageFormat::Undefined && isQtVectorFormat(hint)) {
         return true;
     }
     // Markup or compressed data only; any other bytes are not worth a second detection.

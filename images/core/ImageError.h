@@ -27,6 +27,8 @@ public:
     static constexpr QLatin1String downloadResponseKey{"VIRemoteImageErrorDownloadResponseKey"};
     static constexpr QLatin1String downloadStatusCodeKey{"VIRemoteImageErrorDownloadStatusCodeKey"};
     static constexpr QLatin1String downloadContentTypeKey{"VIRemoteImageErrorDownloadContentTypeKey"};
+    // The most bytes the download could have, on an answer refused for being larger.
+    static constexpr QLatin1String downloadLimitKey{"VIRemoteImageErrorDownloadLimitKey"};
     // Set (true) on a decode failure that says nothing about the document: no drawing could be
     // made for it now. Such a URL is tried again when asked again.
     static constexpr QLatin1String decodeWithoutDrawingKey{"VIRemoteImageErrorDecodeWithoutDrawingKey"};

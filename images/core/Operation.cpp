@@ -70,6 +70,18 @@ void Operation::setCompletionBlock(std::function<void()> block) {
     m_completionBlock = std::move(block);
 }
 
+void Operation::addCompletionBlock(std::function<void()> block) {
+    std::lock_guard lock(m_stateMutex);
+    m_completionBlock = [first = std::move(m_completionBlock), block = std::move(block)] {
+        if (first) {
+            first();
+        }
+        if (block) {
+            block();
+        }
+    };
+}
+
 void Operation::waitUntilFinished() {
     std::unique_lock lock(m_stateMutex);
     m_finishedCondition.wait(lock, [this] { return m_settled.load(); });

@@ -50,6 +50,8 @@ public:
 
     // Runs once, on the thread that finishes the operation, after it finished.
     void setCompletionBlock(std::function<void()> block);
+    // Runs after the completion block set so far, as part of it.
+    void addCompletionBlock(std::function<void()> block);
 
     // Blocks until the operation has finished. Never call it on the thread that has to
     // finish it.

@@ -6,13 +6,16 @@
 
 #include <QThreadPool>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <list>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace velmora::images {
 
@@ -23,17 +26,25 @@ using Clock = std::chrono::steady_clock;
 } // namespace
 
 struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
+    struct Waiting {
+        Job job;
+        qint64 bytes = 0;
+        quint64 asked = 0;
+    };
     struct Running {
         Clock::time_point since;
-        bool countedCostly = false;
+        bool movedToCostly = false;
     };
 
     const int quickSlots;
     const int costlySlots;
-    std::mutex mutex;
+    const qint64 budget;
+    mutable std::mutex mutex;
     std::condition_variable changed;
-    std::deque<Job> quick;
-    std::deque<Job> costly;
+    std::deque<Waiting> quick;
+    std::deque<Waiting> costly;
+    qint64 waitingBytes = 0;
+    // Places taken: a decode moved out of the quick lane while it runs holds a costly one.
     int quickRunning = 0;
     int costlyRunning = 0;
     std::list<Running> inQuickLane;
@@ -41,29 +52,62 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
     std::thread watch;
     QThreadPool pool;
 
-    State(int quick, int costly) : quickSlots(std::max(1, quick)), costlySlots(std::max(1, costly)) {
-        // The lanes bound what runs; the pool only lends threads (a decode counted as costly
-        // while it still runs may leave one more thread busy than the lanes hold).
-        pool.setMaxThreadCount(64);
+    State(int quick, int costly, qint64 waitingBudget)
+        : quickSlots(std::max(1, quick)), costlySlots(std::max(1, costly)), budget(waitingBudget) {
+        // The lanes bound what runs; the pool only lends threads (one that ends a decode starts the
+        // next before it is given back).
+        pool.setMaxThreadCount(2 * (quickSlots + costlySlots));
         pool.setExpiryTimeout(2000);
     }
 
-    // Under the lock: what may start now.
-    void startWhatFits(std::unique_lock<std::mutex>& lock) {
+    // The one asked for last (or first) of `lane`.
+    Waiting take(std::deque<Waiting>& lane, bool newest) {
+        auto chosen = lane.begin();
+        for (auto it = lane.begin(); it != lane.end(); ++it) {
+            if (newest ? it->asked > chosen->asked : it->asked < chosen->asked) {
+                chosen = it;
+            }
+        }
+        Waiting taken = std::move(*chosen);
+        lane.erase(chosen);
+        waitingBytes -= taken.bytes;
+        return taken;
+    }
+
+    // Under the lock: moves the decodes overdue in the quick lane to the costly places free (only
+    // while others wait for a quick place), then starts what fits. Returns when the next one is due.
+    std::optional<Clock::time_point> startWhatFits(std::unique_lock<std::mutex>& lock) {
+        std::optional<Clock::time_point> next;
+        if (!quick.empty()) {
+            const auto now = Clock::now();
+            for (auto& running : inQuickLane) {
+                if (running.movedToCostly) {
+                    continue;
+                }
+                const auto due = running.since + std::chrono::milliseconds(quickStayMs);
+                if (due <= now && costlyRunning < costlySlots) {
+                    running.movedToCostly = true;
+                    --quickRunning;
+                    ++costlyRunning;
+                } else if (due > now && (!next || due < *next)) {
+                    next = due;
+                }
+            }
+        }
         std::vector<std::function<void()>> toStart;
         while (!stopped && quickRunning < quickSlots && !quick.empty()) {
-            Job job = std::move(quick.back());
-            quick.pop_back();
+            Waiting waiting = take(quick, true);
             ++quickRunning;
             const auto place = inQuickLane.insert(inQuickLane.end(), Running{Clock::now()});
-            toStart.push_back(
-                [self = shared_from_this(), job = std::move(job), place] { self->runQuick(job, place); });
+            toStart.push_back([self = shared_from_this(), waiting = std::move(waiting), place] {
+                self->runQuick(waiting, place);
+            });
         }
         while (!stopped && costlyRunning < costlySlots && !costly.empty()) {
-            Job job = std::move(costly.front());
-            costly.pop_front();
+            Waiting waiting = take(costly, false);
             ++costlyRunning;
-            toStart.push_back([self = shared_from_this(), job = std::move(job)] { self->runCostly(job); });
+            toStart.push_back(
+                [self = shared_from_this(), waiting = std::move(waiting)] { self->runCostly(waiting.job); });
         }
         lock.unlock();
         for (auto& start : toStart) {
@@ -71,55 +115,44 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
         }
         changed.notify_all();
         lock.lock();
+        return next;
     }
 
-    void runQuick(const Job& job, std::list<Running>::iterator place) {
+    void runQuick(const Waiting& waiting, std::list<Running>::iterator place) {
         bool done = true;
         {
             const DecodeAttempt attempt(quickDrawingMs);
-            done = job(true);
+            done = waiting.job(Lane::Quick);
         }
         std::unique_lock lock(mutex);
-        if (place->countedCostly) {
+        if (place->movedToCostly) {
             --costlyRunning;
         } else {
             --quickRunning;
         }
         inQuickLane.erase(place);
         if (!done) {
-            costly.push_back(job);
+            costly.push_back(waiting);
+            waitingBytes += waiting.bytes;
         }
         startWhatFits(lock);
     }
 
     void runCostly(const Job& job) {
-        job(false);
+        job(Lane::Costly);
         std::unique_lock lock(mutex);
         --costlyRunning;
         startWhatFits(lock);
     }
 
-    // Counts a decode that stayed in the quick lane too long as costly, while others wait for a
-    // quick place.
+    // Moves a decode that stayed in the quick lane too long to a costly place, while others wait
+    // for a quick place.
     void watchTheQuickLane() {
         std::unique_lock lock(mutex);
         while (!stopped) {
-            std::optional<Clock::time_point> next;
-            if (!quick.empty()) {
-                for (auto& running : inQuickLane) {
-                    if (running.countedCostly) {
-                        continue;
-                    }
-                    const auto due = running.since + std::chrono::milliseconds(quickStayMs);
-                    if (due <= Clock::now()) {
-                        running.countedCostly = true;
-                        --quickRunning;
-                        ++costlyRunning;
-                    } else if (!next || due < *next) {
-                        next = due;
-                    }
-                }
-                startWhatFits(lock);
+            const auto next = startWhatFits(lock);
+            if (stopped) {
+                break;
             }
             if (next) {
                 changed.wait_until(lock, *next);
@@ -130,13 +163,21 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
     }
 
     void stop() {
+        std::deque<Waiting> unanswered;
         {
             std::lock_guard lock(mutex);
             stopped = true;
+            std::move(quick.begin(), quick.end(), std::back_inserter(unanswered));
+            std::move(costly.begin(), costly.end(), std::back_inserter(unanswered));
             quick.clear();
             costly.clear();
+            waitingBytes = 0;
         }
         changed.notify_all();
+        // Nothing waiting is decoded any more, but each caller hears that it was not drawn.
+        for (const auto& waiting : unanswered) {
+            waiting.job(Lane::None);
+        }
         if (watch.joinable()) {
             watch.join();
         }
@@ -145,8 +186,8 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
     }
 };
 
-DecodeLanes::DecodeLanes(int quickSlots, int costlySlots)
-    : m_state(std::make_shared<State>(quickSlots, costlySlots)) {
+DecodeLanes::DecodeLanes(int quickSlots, int costlySlots, qint64 waitingBytesBudget)
+    : m_state(std::make_shared<State>(quickSlots, costlySlots, waitingBytesBudget)) {
     m_state->watch = std::thread([state = m_state.get()] { state->watchTheQuickLane(); });
 }
 
@@ -166,16 +207,33 @@ DecodeLanes& DecodeLanes::shared() {
     return *lanes;
 }
 
-void DecodeLanes::submit(Job job) {
+void DecodeLanes::submit(Job job, qint64 bytes, std::optional<quint64> asked) {
     std::unique_lock lock(m_state->mutex);
     if (m_state->stopped) {
         lock.unlock();
         // Nothing decodes after the teardown; the caller still hears of it.
-        job(false);
+        job(Lane::None);
         return;
     }
-    m_state->quick.push_back(std::move(job));
+    m_state->quick.push_back({std::move(job), std::max<qint64>(bytes, 0), asked ? *asked : askedNow()});
+    m_state->waitingBytes += m_state->quick.back().bytes;
+    // Room for the newest: the oldest that gave their quick try up go first, then the oldest asked
+    // of those not tried yet.
+    std::vector<Job> dropped;
+    while (m_state->waitingBytes > m_state->budget && m_state->quick.size() + m_state->costly.size() > 1) {
+        auto& from = m_state->costly.empty() ? m_state->quick : m_state->costly;
+        dropped.push_back(m_state->take(from, false).job);
+    }
     m_state->startWhatFits(lock);
+    lock.unlock();
+    for (const auto& oldest : dropped) {
+        oldest(Lane::None);
+    }
+}
+
+quint64 DecodeLanes::askedNow() {
+    static std::atomic<quint64> last{0};
+    return ++last;
 }
 
 int DecodeLanes::quickSlots() const {
@@ -184,6 +242,15 @@ int DecodeLanes::quickSlots() const {
 
 int DecodeLanes::costlySlots() const {
     return m_state->costlySlots;
+}
+
+qint64 DecodeLanes::waitingBytes() const {
+    std::lock_guard lock(m_state->mutex);
+    return m_state->waitingBytes;
+}
+
+qint64 DecodeLanes::waitingBytesBudget() const {
+    return m_state->budget;
 }
 
 } // namespace velmora::images

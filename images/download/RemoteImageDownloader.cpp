@@ -11,6 +11,7 @@
 #include <QSysInfo>
 
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <mutex>
 
@@ -32,7 +33,7 @@ std::shared_ptr<T> contextOr(const Field<std::shared_ptr<T>>& field, const std::
 
 } // namespace
 
-struct RemoteImageDownloader::State {
+struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDownloader::State> {
     mutable std::mutex headersLock;
     ImageRequest::Headers headers;
 
@@ -46,11 +47,82 @@ struct RemoteImageDownloader::State {
 
     OperationQueue downloadQueue{QStringLiteral("velmora.images.RemoteImageDownloader.downloadQueue")};
     std::shared_ptr<ImageSession> session;
+
+    // Downloads are handed to the queue only as it can start them: until then they wait here,
+    // where the next one is chosen when a place frees (the newest first under LIFO, so an avatar
+    // just asked for never waits behind a flood asked before it, and six still run at once).
+    std::mutex feedLock;
+    std::deque<std::shared_ptr<AbstractRemoteImageDownloaderOperation>> waiting;
+    int handedToQueue = 0;
+    int maxConcurrent = 6;
+    bool newestFirst = false;
+
+    void feed() {
+        std::vector<std::shared_ptr<AbstractRemoteImageDownloaderOperation>> toQueue;
+        {
+            std::lock_guard lock(feedLock);
+            // A cancelled one finishes as soon as the queue starts it, and holds no place.
+            for (auto it = waiting.begin(); it != waiting.end();) {
+                if ((*it)->isCancelled()) {
+                    toQueue.push_back(std::move(*it));
+                    it = waiting.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            while (!waiting.empty() && !downloadQueue.isSuspended() &&
+                   (maxConcurrent < 0 || handedToQueue < maxConcurrent)) {
+                auto chosen = waiting.begin();
+                for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+                    const auto priority = (*it)->queuePriority();
+                    if (priority > (*chosen)->queuePriority() ||
+                        (newestFirst && priority == (*chosen)->queuePriority())) {
+                        chosen = it;
+                    }
+                }
+                auto operation = std::move(*chosen);
+                waiting.erase(chosen);
+                if (!operation->isFinished()) {
+                    ++handedToQueue;
+                    operation->addCompletionBlock([weak = weak_from_this()] {
+                        if (const auto self = weak.lock()) {
+                            {
+                                std::lock_guard lock(self->feedLock);
+                                --self->handedToQueue;
+                            }
+                            self->feed();
+                        }
+                    });
+                }
+                toQueue.push_back(std::move(operation));
+            }
+        }
+        for (const auto& operation : toQueue) {
+            downloadQueue.addOperation(operation);
+        }
+    }
+
+    // Cancels the downloads not yet handed to the queue (each answers its callers), then the
+    // queue's.
+    void cancelAll() {
+        std::deque<std::shared_ptr<AbstractRemoteImageDownloaderOperation>> notHanded;
+        {
+            std::lock_guard lock(feedLock);
+            notHanded = waiting;
+        }
+        for (const auto& operation : notHanded) {
+            operation->cancel();
+        }
+        downloadQueue.cancelAllOperations();
+        feed();
+    }
 };
 
 RemoteImageDownloader::RemoteImageDownloader(const RemoteImageDownloaderConfig& config)
     : m_config(config), m_state(std::make_shared<State>()) {
     m_state->downloadQueue.setMaxConcurrentOperationCount(m_config.maxConcurrentDownloads);
+    m_state->maxConcurrent = m_config.maxConcurrentDownloads;
+    m_state->newestFirst = m_config.executionOrder == RemoteImageDownloaderExecutionOrder::LIFO;
     const QByteArray userAgent = defaultUserAgent();
     if (!userAgent.isEmpty()) {
         m_state->headers.emplace_back("User-Agent", userAgent);
@@ -61,7 +133,7 @@ RemoteImageDownloader::RemoteImageDownloader(const RemoteImageDownloaderConfig& 
 }
 
 RemoteImageDownloader::~RemoteImageDownloader() {
-    m_state->downloadQueue.cancelAllOperations();
+    m_state->cancelAll();
     // The session's thread stops here, so no session event reaches this object later.
     m_state->session.reset();
 }
@@ -69,12 +141,13 @@ RemoteImageDownloader::~RemoteImageDownloader() {
 std::shared_ptr<RemoteImageDownloader> RemoteImageDownloader::sharedDownloader() {
     // Made once and kept for the life of the process.
     static auto* shared = [] {
-        auto downloader = std::make_shared<RemoteImageDownloader>();
+        auto downloader =
+            std::make_shared<RemoteImageDownloader>(RemoteImageDownloaderConfig::sharedDownloaderConfig());
         downloader->m_isShared = true;
         // Never destroyed, so its network thread would still deliver while the statics that
         // the deliveries reach are taken apart: the transfers end with the application.
         Teardown::add(Teardown::Stage::Network, [state = downloader->m_state] {
-            state->downloadQueue.cancelAllOperations();
+            state->cancelAll();
             state->session->stop();
         });
         return new std::shared_ptr<RemoteImageDownloader>(std::move(downloader));
@@ -85,6 +158,11 @@ std::shared_ptr<RemoteImageDownloader> RemoteImageDownloader::sharedDownloader()
 void RemoteImageDownloader::setMaxConcurrentDownloads(int count) {
     m_config.maxConcurrentDownloads = count;
     m_state->downloadQueue.setMaxConcurrentOperationCount(count);
+    {
+        std::lock_guard lock(m_state->feedLock);
+        m_state->maxConcurrent = count;
+    }
+    m_state->feed();
 }
 
 std::shared_ptr<AbstractRemoteImageDownloaderRequestModifier> RemoteImageDownloader::requestModifier() const {
@@ -228,13 +306,12 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
             // The first caller is in place before the operation can run, so it can't
             // finish without anyone to tell.
             handlers = created->addHandlers(progress, completed, decodeOptions);
-            if (m_config.executionOrder == RemoteImageDownloaderExecutionOrder::LIFO) {
-                for (const auto& queued : m_state->downloadQueue.operations()) {
-                    queued->addDependency(created);
-                }
-            }
-            m_state->downloadQueue.addOperation(created);
+            std::lock_guard feedLock(m_state->feedLock);
+            m_state->waiting.push_back(created);
         }
+    }
+    if (!joined) {
+        m_state->feed();
     }
     return std::make_shared<RemoteImageDownloadToken>(operation, url, operation->request(), handlers);
 }
@@ -303,7 +380,7 @@ std::shared_ptr<AbstractRemoteImageDownloaderOperation> RemoteImageDownloader::c
 }
 
 void RemoteImageDownloader::cancelAllDownloads() {
-    m_state->downloadQueue.cancelAllOperations();
+    m_state->cancelAll();
 }
 
 bool RemoteImageDownloader::isSuspended() const {
@@ -312,10 +389,12 @@ bool RemoteImageDownloader::isSuspended() const {
 
 void RemoteImageDownloader::setSuspended(bool suspended) {
     m_state->downloadQueue.setSuspended(suspended);
+    m_state->feed();
 }
 
 int RemoteImageDownloader::currentDownloadCount() const {
-    return m_state->downloadQueue.operationCount();
+    std::lock_guard lock(m_state->feedLock);
+    return m_state->downloadQueue.operationCount() + static_cast<int>(m_state->waiting.size());
 }
 
 const ImageSession::Configuration& RemoteImageDownloader::sessionConfiguration() const {
@@ -375,6 +454,11 @@ std::shared_ptr<RemoteImageOperation> RemoteImageDownloader::requestImage(const 
 bool RemoteImageDownloader::shouldBlockFailedURL(const QUrl&, const ImageError& error, RemoteImageOptions,
                                                  const RemoteImageContext&) {
     if (error.errorDomain() == QString(ImageError::domain)) {
+        // Too large is what the answer is, not what befell it.
+        if (error.is(ImageErrorCode::InvalidDownloadResponse) &&
+            error.userInfo().contains(QString(ImageError::downloadLimitKey))) {
+            return true;
+        }
         if (error.is(ImageErrorCode::BadImageData)) {
             // A document is refused for what it is, never for the load it met.
             return !error.userInfo().value(QString(ImageError::decodeWithoutDrawingKey)).toBool();

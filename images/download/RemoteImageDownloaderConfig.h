@@ -48,6 +48,22 @@ struct RemoteImageDownloaderConfig {
         static const RemoteImageDownloaderConfig config;
         return config;
     }
+
+    // The most bytes one avatar may have: far past any picture drawn a few dozen pixels wide, and
+    // small enough that the avatars waiting for a decode stay within their budget (DecodeLanes).
+    static constexpr qint64 avatarMaximumBytes = 4ll * 1024 * 1024;
+
+    // The shared downloader's, which fetches the app's avatars: the newest first, since the avatar
+    // asked for last is the one on screen, and each avatar's bytes bounded.
+    static const RemoteImageDownloaderConfig& sharedDownloaderConfig() {
+        static const RemoteImageDownloaderConfig config = [] {
+            RemoteImageDownloaderConfig shared;
+            shared.executionOrder = RemoteImageDownloaderExecutionOrder::LIFO;
+            shared.maximumDownloadSize = avatarMaximumBytes;
+            return shared;
+        }();
+        return config;
+    }
 };
 
 } // namespace velmora::images

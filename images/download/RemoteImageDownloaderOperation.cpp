@@ -46,6 +46,13 @@ ImageError decodeFailure(const DecodeAttempt& attempt) {
     return ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image decode failed"));
 }
 
+// The decode never ran: newer decodes needed its room, or the image library is being torn down.
+// Nothing is said of the document, which is downloaded and decoded again when asked again.
+ImageError notDecodedError() {
+    return ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image not decoded now"),
+                      {{QString(ImageError::decodeWithoutDrawingKey), true}});
+}
+
 bool holds(const std::vector<std::shared_ptr<RemoteImageDownloaderOperationToken>>& tokens,
            const std::shared_ptr<RemoteImageDownloaderOperationToken>& token) {
     return std::find(tokens.begin(), tokens.end(), token) != tokens.end();
@@ -62,7 +69,8 @@ RemoteImageDownloaderOperation::RemoteImageDownloaderOperation(ImageRequest requ
                                                                         : nullptr),
       m_decryptor(m_context.downloadDecryptor.hasValue() ? m_context.downloadDecryptor.value() : nullptr),
       m_unownedSession(std::move(session)),
-      m_coderQueue(QStringLiteral("velmora.images.RemoteImageDownloaderOperation.coderQueue"), 1) {}
+      m_coderQueue(QStringLiteral("velmora.images.RemoteImageDownloaderOperation.coderQueue"), 1),
+      m_asked(DecodeLanes::askedNow()) {}
 
 RemoteImageDownloaderOperation::~RemoteImageDownloaderOperation() = default;
 
@@ -351,7 +359,8 @@ void RemoteImageDownloaderOperation::didReceiveResponse(ImageDataTask& task, con
         error = ImageError(ImageErrorCode::InvalidDownloadResponse,
                            QStringLiteral("Download marked as failed because the response is larger than %1 bytes")
                                .arg(ceiling),
-                           {{QString(ImageError::downloadResponseKey), responseValue}});
+                           {{QString(ImageError::downloadResponseKey), responseValue},
+                            {QString(ImageError::downloadLimitKey), ceiling}});
         valid = false;
     }
     TokenList tokens;
@@ -392,7 +401,8 @@ void RemoteImageDownloaderOperation::didReceiveData(ImageDataTask& task, const Q
             m_responseError = ImageError(
                 ImageErrorCode::InvalidDownloadResponse,
                 QStringLiteral("Download marked as failed because the response is larger than %1 bytes")
-                    .arg(m_maximumDataSize));
+                    .arg(m_maximumDataSize),
+                {{QString(ImageError::downloadLimitKey), m_maximumDataSize}});
             m_imageData.clear();
             m_imageData.squeeze();
         } else {
@@ -489,7 +499,8 @@ void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const Imag
         }
         m_downloadCompleted = true;
         m_dataTask.reset();
-        data = m_imageData;
+        // From here the bytes are held once, by whatever decodes them, and go with it.
+        data = std::exchange(m_imageData, QByteArray());
         response = m_response;
         cachedData = m_cachedData;
         if (!error.isNull()) {
@@ -585,34 +596,42 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
         std::static_pointer_cast<RemoteImageDownloaderOperation>(shared_from_this());
     TokenList all = finished;
     all.insert(all.end(), pending.begin(), pending.end());
-    DecodeLanes::shared().submit([weakSelf, data, pending, all](bool quick) {
-        const auto self = weakSelf.lock();
-        if (!self) {
+    DecodeLanes::shared().submit(
+        [weakSelf, data, pending, all](DecodeLanes::Lane lane) {
+            const auto self = weakSelf.lock();
+            if (!self) {
+                return true;
+            }
+            const bool quick = lane == DecodeLanes::Lane::Quick;
+            for (const auto& token : pending) {
+                // Answered already: by a cancel, or by the quick try before this one.
+                if (token->finishDelivered.load()) {
+                    continue;
+                }
+                if (lane == DecodeLanes::Lane::None) {
+                    self->callCompletionBlock(token, Image(), QByteArray(), notDecodedError(), true);
+                    continue;
+                }
+                const DecodeAttempt attempt;
+                const Image image = self->decodedImage(data, token->decodeOptions);
+                if (!image && quick && attempt.gaveUpAtQuickLimit()) {
+                    return false; // costly: the rest is decoded in the costly pool
+                }
+                if (!image) {
+                    self->callCompletionBlock(token, Image(), QByteArray(), decodeFailure(attempt), true);
+                } else if (image.size().width() <= 0 || image.size().height() <= 0) {
+                    self->callCompletionBlock(token, Image(), QByteArray(),
+                                              ImageError(ImageErrorCode::BadImageData,
+                                                         QStringLiteral("Downloaded image has 0 pixels")),
+                                              true);
+                } else {
+                    self->callCompletionBlock(token, image, data, ImageError(), true);
+                }
+            }
+            self->checkDone(data, all);
             return true;
-        }
-        for (const auto& token : pending) {
-            // Answered already: by a cancel, or by the quick try before this one.
-            if (token->finishDelivered.load()) {
-                continue;
-            }
-            const DecodeAttempt attempt;
-            const Image image = self->decodedImage(data, token->decodeOptions);
-            if (!image && quick && attempt.gaveUpAtQuickLimit()) {
-                return false; // costly: the rest is decoded in the costly pool
-            }
-            if (!image) {
-                self->callCompletionBlock(token, Image(), QByteArray(), decodeFailure(attempt), true);
-            } else if (image.size().width() <= 0 || image.size().height() <= 0) {
-                self->callCompletionBlock(
-                    token, Image(), QByteArray(),
-                    ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image has 0 pixels")), true);
-            } else {
-                self->callCompletionBlock(token, image, data, ImageError(), true);
-            }
-        }
-        self->checkDone(data, all);
-        return true;
-    });
+        },
+        data.size(), m_asked);
 }
 
 void RemoteImageDownloaderOperation::checkDone(const QByteArray& data, const TokenList& finished) {

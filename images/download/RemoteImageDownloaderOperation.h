@@ -126,6 +126,9 @@ private:
     double m_previousProgress = 0;
 
     OperationQueue m_coderQueue;
+    // When the download was asked for: its decode waits in that order, not in the order the
+    // downloads ended.
+    const quint64 m_asked;
     std::mutex m_imageMapMutex;
     std::vector<std::pair<DecodeOptions, Image>> m_imageMap;
 };

@@ -122,11 +122,19 @@ void ProjectTaskRowView::requestAvatar(const QUrl& url) {
         if (!finished || error.is(images::ImageErrorCode::Cancelled)) {
             return;
         }
+        // Not drawn now (say, newer avatars needed its room): asked for again when the row is
+        // painted again, with no repaint that would ask for it at once.
+        const bool notNow = error.userInfo().value(QString(images::ImageError::decodeWithoutDrawingKey)).toBool();
         // The load asked for a bitmap of the kept size, drawn on the image threads; a vector
         // picture is never drawn here, where its cost would hold up the window.
         const QImage bitmap = image && !image.isVector() ? image.bitmap() : QImage();
-        auto finish = [self, url, bitmap] {
-            if (self) {
+        auto finish = [self, url, bitmap, notNow] {
+            if (!self) {
+                return;
+            }
+            if (notNow) {
+                self->forgetAvatar(url);
+            } else {
                 self->finishAvatar(url, bitmap);
             }
         };
@@ -144,6 +152,13 @@ void ProjectTaskRowView::requestAvatar(const QUrl& url) {
     const auto entry = m_avatars.find(url);
     if (entry != m_avatars.end() && !entry->done) {
         entry->operation = std::move(operation);
+    }
+}
+
+void ProjectTaskRowView::forgetAvatar(const QUrl& url) {
+    const auto entry = m_avatars.find(url);
+    if (entry != m_avatars.end() && !entry->done) {
+        m_avatars.erase(entry);
     }
 }
 

@@ -84,11 +84,13 @@ private:
     // Starts the load of `url` unless it has been asked for already.
     void requestAvatar(const QUrl& url);
     void finishAvatar(const QUrl& url, const QImage& image);
+    // Drops an address whose picture was not drawn now, so that it is asked for again.
+    void forgetAvatar(const QUrl& url);
 
     mutable std::unique_ptr<const Fonts> m_fonts;
     int m_spinnerAngle = 0;
     // Every address asked for, loaded, loading or failed; a failed one is not asked
-    // again while the list lives.
+    // again while the list lives (one not drawn now is forgotten, and asked for again).
     QHash<QUrl, Avatar> m_avatars;
 };
 

@@ -22,6 +22,8 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -431,6 +433,58 @@ TEST_F(RemoteImageDownloaderTest, lifoStartsTheNewestFirstAndTheLimitHolds) {
     std::lock_guard lock(mutex);
     EXPECT_EQ(order, (std::vector<QByteArray>{"/3.png", "/2.png", "/1.png"}));
     EXPECT_EQ(server.peakConnections(), 1);
+}
+
+TEST_F(RemoteImageDownloaderTest, lifoKeepsSixDownloadsAtOnceAndStartsTheNewestWhenAPlaceFrees) {
+    RemoteImageDownloaderConfig config;
+    config.executionOrder = RemoteImageDownloaderExecutionOrder::LIFO;
+    auto downloader = makeDownloader(config);
+    std::mutex mutex;
+    std::vector<QByteArray> order;
+    auto observer = NotificationCenter::defaultCenter().addObserver(
+        QString(RemoteImageDownloadNotifications::start), [&](const Notification& notification) {
+            const auto* operation =
+                notification.objectAs<std::shared_ptr<AbstractRemoteImageDownloaderOperation>>();
+            std::lock_guard lock(mutex);
+            order.push_back((*operation)->request().url.path().toLatin1());
+        });
+    std::vector<QByteArray> paths;
+    std::vector<std::shared_ptr<Outcome>> outcomes;
+    for (int i = 1; i <= 12; ++i) {
+        paths.push_back("/" + QByteArray::number(i) + ".png");
+        server.serve(paths.back(), ImageAnswer::image(LoopbackImageServer::png(4, 4)));
+        server.hold(paths.back());
+        outcomes.push_back(download(*downloader, paths.back()));
+    }
+    const auto held = [&] {
+        int count = 0;
+        for (const auto& path : paths) {
+            count += server.heldCount(path);
+        }
+        return count;
+    };
+    // The first six asked start at once, as many as the limit.
+    ASSERT_TRUE(test::waitUntil([&] { return held() == 6; }, 10000)) << held();
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(server.heldCount(paths[i]), 1) << paths[i].constData();
+    }
+    // As places free, the newest of those waiting starts.
+    for (int i = 0; i < 6; ++i) {
+        server.release(paths[i]);
+        ASSERT_TRUE(waitFor(outcomes[i]));
+        ASSERT_TRUE(test::waitUntil([&] { return server.heldCount(paths[11 - i]) == 1; }, 10000))
+            << paths[11 - i].constData();
+    }
+    for (int i = 6; i < 12; ++i) {
+        server.release(paths[i]);
+        ASSERT_TRUE(waitFor(outcomes[i]));
+    }
+    EXPECT_EQ(server.peakConnections(), 6);
+    test::drainEvents();
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(order.size(), 12u);
+    EXPECT_EQ(std::vector<QByteArray>(order.begin() + 6, order.end()),
+              (std::vector<QByteArray>{"/12.png", "/11.png", "/10.png", "/9.png", "/8.png", "/7.png"}));
 }
 
 TEST_F(RemoteImageDownloaderTest, settingsAreHandedToTheOperation) {

@@ -8,6 +8,7 @@
 #include "images/coders/ImageSVGCoder.h"
 #include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/DecodeAttempt.h"
+#include "images/core/ImageLibraryLog.h"
 #include "images/download/DecodeLanes.h"
 #include "images/download/RemoteImageDownloader.h"
 #include "images/pipeline/RemoteImageManager.h"
@@ -124,6 +125,7 @@ void killDrawingProcesses() {
 struct Answer {
     Image image;
     ImageError error;
+    ImageCacheType cacheType = ImageCacheType::None;
     qint64 afterMs = -1;
 };
 
@@ -147,7 +149,9 @@ protected:
     static std::shared_ptr<RemoteImageManager> managerOver(const QString& folder) {
         auto cache = std::make_shared<ImageCache>(QStringLiteral("avatars"), folder,
                                                   std::make_shared<ImageCacheConfig>());
-        return std::make_shared<RemoteImageManager>(cache, std::make_shared<RemoteImageDownloader>());
+        // The app's downloader as the app has it.
+        return std::make_shared<RemoteImageManager>(
+            cache, std::make_shared<RemoteImageDownloader>(RemoteImageDownloader::sharedDownloader()->config()));
     }
 
     // As the task row asks for an avatar: kept at the size it is drawn, animated when it moves.
@@ -161,14 +165,16 @@ protected:
 
     // Asks for the avatar at `path`; its answer lands in the returned slot.
     std::shared_ptr<Answer> ask(const QByteArray& path, RemoteImageOptions options = 0,
-                                const std::shared_ptr<RemoteImageManager>& through = nullptr) {
+                                const std::shared_ptr<RemoteImageManager>& through = nullptr,
+                                const std::optional<RemoteImageContext>& context = std::nullopt) {
         auto answer = std::make_shared<Answer>();
         const qint64 askedAt = clock.elapsed();
         loads.push_back((through ? through : manager)
-                            ->loadImage(server.url(QString::fromLatin1(path)), options, avatarContext(),
+                            ->loadImage(server.url(QString::fromLatin1(path)), options,
+                                        context ? *context : avatarContext(),
                                         nullptr,
                                         [this, answer, askedAt](const Image& image, const QByteArray&,
-                                                                const ImageError& error, ImageCacheType,
+                                                                const ImageError& error, ImageCacheType cacheType,
                                                                 bool finished, const QUrl&) {
                                             if (!finished) {
                                                 return;
@@ -176,6 +182,7 @@ protected:
                                             std::lock_guard lock(mutex);
                                             answer->image = image;
                                             answer->error = error;
+                                            answer->cacheType = cacheType;
                                             answer->afterMs = clock.elapsed() - askedAt;
                                         }));
         return answer;
@@ -324,6 +331,99 @@ TEST_F(Avatars, OnTwoCoresEveryPlainPdfIsDrawnAmongTwentyCostlyOnesAndDrawnAgain
     }
     for (const auto& path : plain) {
         EXPECT_EQ(server.requestCount(path), 2) << path.constData();
+    }
+}
+
+namespace {
+
+// The messages of the image library's log while it lives, from any thread.
+class ImageLibraryLogLines {
+public:
+    ImageLibraryLogLines() {
+        instance = this;
+        m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
+            if (QLatin1String(context.category) == QLatin1String(imageLibraryLog().categoryName())) {
+                std::lock_guard lock(instance->m_mutex);
+                instance->m_lines.append(text);
+            }
+        });
+    }
+    ~ImageLibraryLogLines() {
+        qInstallMessageHandler(m_previous);
+        instance = nullptr;
+    }
+    ImageLibraryLogLines(const ImageLibraryLogLines&) = delete;
+    ImageLibraryLogLines& operator=(const ImageLibraryLogLines&) = delete;
+
+    QStringList containing(const QString& text) {
+        std::lock_guard lock(m_mutex);
+        return m_lines.filter(text);
+    }
+
+private:
+    static inline ImageLibraryLogLines* instance = nullptr;
+    QtMessageHandler m_previous = nullptr;
+    std::mutex m_mutex;
+    QStringList m_lines;
+};
+
+} // namespace
+
+TEST_F(Avatars, AnAvatarOverItsBoundIsRefusedAsItArrivesAndSaidOnceInTheLog) {
+    ImageLibraryLogLines log;
+    // Five megabytes of a plain picture: an SVG with a long comment.
+    const QByteArray large = plainSvg().replace("</svg>", "<!-- " + QByteArray(5 * 1024 * 1024, 'x') + " --></svg>");
+    server.serve("/large.svg", ImageAnswer::image(large, "image/svg+xml"));
+    server.serve("/large-unannounced.svg", ImageAnswer::image(large, "image/svg+xml").withoutContentLength());
+    for (const QByteArray& path : {QByteArray("/large.svg"), QByteArray("/large-unannounced.svg")}) {
+        for (int round = 0; round < 3; ++round) {
+            const auto answer = ask(path);
+            ASSERT_TRUE(answered(answer)) << path.constData();
+            std::lock_guard lock(mutex);
+            EXPECT_FALSE(answer->image) << path.constData();
+            EXPECT_TRUE(answer->error.is(round == 0 ? ImageErrorCode::InvalidDownloadResponse
+                                                    : ImageErrorCode::BlockedURL))
+                << path.constData() << " " << round << ": " << answer->error.message().toStdString();
+        }
+        // Asked again, it is refused without a request. (The network library may send a request
+        // once more by itself when the answer it was reading is cut short.)
+        EXPECT_LE(server.requestCount(path), path == "/large.svg" ? 1 : 2) << path.constData();
+        EXPECT_EQ(log.containing(QString::fromLatin1(path)).size(), 1)
+            << log.containing(QString::fromLatin1(path)).join(u'\n').toStdString();
+    }
+}
+
+TEST_F(Avatars, AVectorAvatarInTheDiskCacheIsShownFromItAtTheNextStart) {
+    servePlainOnes();
+    // As a task row asks: the kept size alone.
+    RemoteImageContext rowContext;
+    rowContext.imageThumbnailPixelSize = QSizeF(60, 60);
+    for (const auto& context : {avatarContext(), rowContext}) {
+        const auto cacheFolder = std::make_shared<QTemporaryDir>();
+        const auto first = managerOver(cacheFolder->path());
+        for (const QByteArray& path : {QByteArray("/plain.svg"), QByteArray("/plain.pdf"), QByteArray("/plain.png")}) {
+            const int requests = server.requestCount(path);
+            // Drawn once, and stored before it is answered.
+            const auto drawn = ask(path, RemoteImageWaitStoreCache, first, context);
+            ASSERT_TRUE(answered(drawn)) << path.constData();
+            ASSERT_TRUE(drawn->image) << path.constData();
+            // A later start: the same folder, nothing in memory.
+            const auto later = managerOver(cacheFolder->path());
+            const QString key = later->cacheKeyForURL(server.url(QString::fromLatin1(path)), context);
+            const QFileInfo stored(std::static_pointer_cast<ImageCache>(later->imageCache())->cachePathForKey(key));
+            ASSERT_TRUE(stored.exists()) << path.constData();
+            const QDateTime written = stored.lastModified();
+            const auto again = ask(path, RemoteImageWaitStoreCache, later, context);
+            ASSERT_TRUE(answered(again)) << path.constData();
+            std::lock_guard lock(mutex);
+            EXPECT_TRUE(again->image) << path.constData();
+            EXPECT_EQ(again->cacheType, ImageCacheType::Disk) << path.constData();
+            EXPECT_EQ(server.requestCount(path), requests + 1) << path.constData();
+            EXPECT_EQ(again->image.size(), drawn->image.size()) << path.constData();
+            // Nothing drawn again, nothing written again.
+            EXPECT_FALSE(again->image.isVector()) << path.constData();
+            EXPECT_EQ(QFileInfo(stored.filePath()).lastModified(), written) << path.constData();
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 #include "views/main/ProjectTasksView.h"
 #include "core/model/NotificationNames.h"
+#include "images/download/DecodeLanes.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
@@ -15,10 +16,14 @@
 #include <QMenu>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -247,4 +252,62 @@ TEST_F(ProjectTasksViewTest, AvatarsLoadOncePerAddressAndRepaintOnlyTheirRows) {
     drainEvents();
     EXPECT_EQ(avatarPixel(1), QColor(Qt::green));
     EXPECT_EQ(server.requestCount("/ann.png"), 1);
+}
+
+TEST_F(ProjectTasksViewTest, AnAvatarNotDrawnNowIsAskedForAgainWhenItsRowIsPaintedAgain) {
+    LoopbackImageServer server;
+    server.serve("/dee.png", ImageAnswer::image(LoopbackImageServer::png(8, 8, Qt::magenta)));
+    const QUrl dee = server.url(QStringLiteral("/dee.png"));
+    service->tasks[0].assignee = User{QStringLiteral("u0"), QStringLiteral("N"), dee.toString()};
+
+    // Every decode place is held until let go, so the avatar's decode waits for one.
+    images::DecodeLanes& lanes = images::DecodeLanes::shared();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    int holding = 0;
+    int ended = 0;
+    const auto letGo = qScopeGuard([&] {
+        std::unique_lock lock(mutex);
+        open = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(30), [&] { return ended == holding; });
+    });
+    const auto hold = [&](bool giveUpQuickTry) {
+        return [&, giveUpQuickTry](images::DecodeLanes::Lane lane) {
+            if (giveUpQuickTry && lane == images::DecodeLanes::Lane::Quick) {
+                return false;
+            }
+            std::unique_lock lock(mutex);
+            ++holding;
+            changed.notify_all();
+            changed.wait(lock, [&] { return open; });
+            ++ended;
+            changed.notify_all();
+            return true;
+        };
+    };
+    for (int i = 0; i < lanes.costlySlots() + lanes.quickSlots(); ++i) {
+        lanes.submit(hold(i < lanes.costlySlots()));
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return holding == i + 1; }));
+    }
+
+    auto view = list();
+    ProjectTaskRowView* rows = view->rowView();
+    ASSERT_TRUE(waitUntil([&] { return server.requestCount("/dee.png") == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return lanes.waitingBytes() > 0; }));
+    // Decodes asked for later need the room of the waiting ones: the avatar is not drawn now.
+    lanes.submit([](images::DecodeLanes::Lane) { return true; }, lanes.waitingBytesBudget());
+    ASSERT_TRUE(waitUntil([&] { return !rows->isLoadingAvatar(dee); }));
+    EXPECT_EQ(server.requestCount("/dee.png"), 1) << "not asked again before its row is painted again";
+    // Painted again, it is asked for again and drawn once the places are free.
+    view->viewport()->repaint();
+    ASSERT_TRUE(waitUntil([&] { return server.requestCount("/dee.png") == 2; }));
+    {
+        std::lock_guard lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(waitUntil([&] { return !rows->avatarImage(dee).isNull(); }, 20000));
 }
