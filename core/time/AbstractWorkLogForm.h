@@ -99,6 +99,8 @@ public:
     // while the user reads it; a save waits for a read still on its way, and reads again
     // when there was none or it failed. Without it a booking goes out knowing nothing.
     void learnEntriesBefore();
+    // Whether that read has ended with the list (a booking leaving now lists what was there).
+    bool knowsEntriesBefore() const { return m_entriesBefore == EntriesBefore::known; }
     // At most this many look-alikes are listed in a record; a task with more has its
     // bookings judged by the tracker's clock alone.
     static constexpr std::size_t entriesBeforeKept = 200;
