@@ -160,11 +160,29 @@ BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& en
 
 BookingRecovery::BookingRecovery(TimerViewModel& timer, QObject* parent) : QObject(parent), m_timer(&timer) {
     connect(&timer, &TimerViewModel::taskChanged, this, &BookingRecovery::timerTaskChanged);
+    connect(&timer, &TimerViewModel::bookingNeedsCheck, this, &BookingRecovery::checkUnanswered);
+    m_recheck.setSingleShot(true);
+    connect(&m_recheck, &QTimer::timeout, this, [this] { check(m_service); });
+}
+
+void BookingRecovery::checkUnanswered() {
+    if (!m_timer || !m_timer->recordedBooking()) {
+        return;
+    }
+    m_unanswered = m_timer->recordedBooking();
+    check(m_service);
+}
+
+void BookingRecovery::recheckLater() {
+    m_recheck.start(m_recheckDelay);
 }
 
 BookingRecovery::~BookingRecovery() = default;
 
 void BookingRecovery::check(const std::shared_ptr<ProviderService>& service) {
+    if (service) {
+        m_service = service;
+    }
     // While the user is asked about it, the answer settles the record.
     if (!m_timer || !m_timer->recordedBooking() || !service || m_check ||
         m_asked == m_timer->recordedBooking()) {
@@ -204,9 +222,13 @@ void BookingRecovery::fail(const WorkLogBooking& booking, const APIError& error)
     if (!settle(booking)) {
         return;
     }
-    // Nothing was learnt: the record stays, so asking again (now or at the next start)
-    // still knows what to look for.
-    emit bookingCheckFailed(booking, error);
+    // Nothing was learnt: the record stays, so asking again (later, or at the next
+    // start) still knows what to look for. The user hears of it once.
+    recheckLater();
+    if (m_toldFailure != booking) {
+        m_toldFailure = booking;
+        emit bookingCheckFailed(booking, error);
+    }
 }
 
 void BookingRecovery::finish(const WorkLogBooking& booking, const Verdict& verdict) {
@@ -224,6 +246,12 @@ void BookingRecovery::finish(const WorkLogBooking& booking, const Verdict& verdi
         // question open asks it again at the next start.
         m_asked = booking;
         emit bookingMayBe(booking, *verdict.entry);
+        return;
+    }
+    if (m_unanswered == booking && booking.sent &&
+        QDateTime::currentDateTime() < booking.sent->addSecs(arrivalWindow)) {
+        // The tracker may not have taken in a booking whose answer timed out yet.
+        recheckLater();
         return;
     }
     m_timer->forgetBooking();

@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -38,7 +39,13 @@ class TimerViewModel;
 // not known, or two of them), the time stays and the user is asked, with the entry
 // named. The record stays until the question is answered (asked again at the next
 // start), and goes as soon as any other outcome is in. A tracker that could not be
-// asked answers nothing: the record stays for the next try. Main thread only.
+// asked answers nothing: the record stays, and it is asked again a little later (and at
+// the next start).
+//
+// A booking whose answer never came while the app ran (a time-out, a dropped
+// connection) is looked up at once (the timer's bookingNeedsCheck). The tracker may
+// still be working on it then: until the booking could have arrived, finding nothing
+// only means asking again later. Main thread only.
 class BookingRecovery : public QObject {
     Q_OBJECT
 
@@ -51,6 +58,9 @@ public:
     // How long after it left (seconds) a booking may still have reached the tracker;
     // an entry that looks the same but was made later is no sure sign.
     static constexpr qint64 arrivalWindow = 600;
+    // How long (ms) after a look-up that learnt nothing the tracker is asked again, while
+    // the record stands.
+    static constexpr int recheckDelay = 30000;
 
     struct Verdict {
         enum class Kind {
@@ -77,8 +87,11 @@ public:
     ~BookingRecovery() override;
 
     // Looks the timer's recorded booking up in the tracker; without a record, or while a
-    // look-up runs, it does nothing.
+    // look-up runs, it does nothing. The service is kept for the look-ups that follow
+    // (again later, or when the timer asks for one).
     void check(const std::shared_ptr<ProviderService>& service);
+    // Tests shorten the wait before asking again.
+    void setRecheckDelay(int ms) { m_recheckDelay = ms; }
     // The user says the entry named in the question about `booking` is it: the booked
     // seconds leave the timer, and only those (it may have run on meanwhile). A timer
     // reset or on another task since the question keeps all of its time.
@@ -101,11 +114,22 @@ private:
     void finish(const WorkLogBooking& booking, const Verdict& verdict);
     void fail(const WorkLogBooking& booking, const APIError& error);
     void timerTaskChanged();
+    void checkUnanswered();
+    // Asks again after the recheck delay.
+    void recheckLater();
 
     QPointer<TimerViewModel> m_timer;
     std::optional<Cancellable> m_check;
     // The booking the open question is about, while the timer has stayed on its task.
     std::optional<WorkLogBooking> m_asked;
+    std::shared_ptr<ProviderService> m_service;
+    // The booking whose answer never came while the app ran: not finding it before it
+    // could have arrived settles nothing.
+    std::optional<WorkLogBooking> m_unanswered;
+    // The booking the user was told could not be checked: asking again is quiet.
+    std::optional<WorkLogBooking> m_toldFailure;
+    QTimer m_recheck;
+    int m_recheckDelay = recheckDelay;
 };
 
 } // namespace velmora

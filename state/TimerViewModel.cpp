@@ -193,13 +193,27 @@ TimerSnapshot TimerViewModel::snapshot() const {
     return TimerSnapshot{m_project, m_task, m_state, m_previousDuration, m_startedAt, m_booking};
 }
 
-void TimerViewModel::recordBooking(const WorkLogBooking& booking) {
+std::optional<QString> TimerViewModel::recordBooking(const WorkLogBooking& booking) {
     m_booking = booking;
     persist();
     // The record must be on disk before the booking leaves: written later, a crash in
     // between would leave nothing to look for.
-    if (!m_key.isEmpty()) {
-        m_environment.snapshotManager().flush();
+    if (m_key.isEmpty()) {
+        return std::nullopt;
+    }
+    auto failure = m_environment.snapshotManager().flush();
+    if (failure) {
+        // The booking does not leave: a record kept in memory would reach the disk with
+        // a later write and send the next start looking for a booking never sent.
+        m_booking.reset();
+        persist();
+    }
+    return failure;
+}
+
+void TimerViewModel::checkRecordedBooking() {
+    if (m_booking) {
+        emit bookingNeedsCheck();
     }
 }
 

@@ -110,8 +110,13 @@ public:
     // outcome an earlier run never learnt (BookingRecovery finds it out).
     const std::optional<WorkLogBooking>& recordedBooking() const { return m_booking; }
     // Keeps the booking with the timer and has both on disk before it returns, so the
-    // booking may go out: a run that dies before the answer can still find out.
-    void recordBooking(const WorkLogBooking& booking);
+    // booking may go out: a run that dies before the answer can still find out. When the
+    // record cannot be written, it is dropped again and the reason returned: the booking
+    // must then not leave.
+    std::optional<QString> recordBooking(const WorkLogBooking& booking);
+    // The recorded booking got no answer that says what became of it (a time-out, a
+    // dropped connection): it is to be looked up in the tracker now (bookingNeedsCheck).
+    void checkRecordedBooking();
     // The booking ended without taking the time off the timer (refused, or the timer
     // moved on meanwhile): the record goes, the time stays.
     void forgetBooking();
@@ -132,6 +137,8 @@ signals:
     void stateChanged(velmora::TimerViewModel::State state);
     // The gathered time was replaced (setDuration).
     void durationChanged();
+    // The recorded booking's outcome is unknown and should be looked up at once.
+    void bookingNeedsCheck();
 
 private:
     bool hasProjectAndTask() const { return m_project.has_value() && m_task.has_value(); }

@@ -59,6 +59,14 @@ public:
     bool isLocalRefusal() const { return m_refusedLocally; }
     bool is(Kind kind) const { return m_kind == kind; }
     Cause cause() const { return m_cause; }
+    // Nothing of the request reached the server: no connection was made, or it was
+    // never built.
+    bool neverSent() const { return m_neverSent; }
+    APIError asNeverSent() const {
+        APIError copy = *this;
+        copy.m_neverSent = true;
+        return copy;
+    }
     // The status the server answered with; 0 when there was no HTTP answer.
     int httpStatus() const { return m_httpStatus; }
     // The host the request went to; empty when not known.
@@ -103,6 +111,7 @@ private:
     Kind m_kind;
     std::optional<std::int64_t> m_retryAfter;
     bool m_refusedLocally = false;
+    bool m_neverSent = false;
     Cause m_cause = Cause::None;
     int m_httpStatus = 0;
     QString m_host;

@@ -17,6 +17,11 @@ constexpr auto requestCachePolicy = QNetworkRequest::PreferNetwork;
 } // namespace
 
 APIError APIRequest::transportFailure(const TransportError& error) {
+    const APIError failure = transportCause(error);
+    return error.neverSent ? failure.asNeverSent() : failure;
+}
+
+APIError APIRequest::transportCause(const TransportError& error) {
     switch (error.kind) {
     case TransportError::Kind::TimedOut:
         return APIError::failure(APIError::Cause::TimedOut);
@@ -140,7 +145,7 @@ APIRequest::buildRequest(const std::optional<QUrl>& url, HttpMethod method,
                          const std::optional<Result<QByteArray, QString>>& body) const {
     using R = Result<HttpRequest, APIError>;
     if (!url) {
-        return R::failure(APIError::unknown());
+        return R::failure(APIError::unknown().asNeverSent());
     }
     HttpRequest request;
     request.url = *url;
@@ -165,7 +170,7 @@ APIRequest::buildRequest(const std::optional<QUrl>& url, HttpMethod method,
             // asked (a booking without its duration), so nothing is sent.
             qCDebug(Logger::network).noquote()
                 << QStringLiteral("[Network] An error occurred while preparing form data: ") + body->error();
-            return R::failure(APIError::unknown());
+            return R::failure(APIError::unknown().asNeverSent());
         }
         request.setHeader("Content-Type", "application/json");
         request.body = body->value();

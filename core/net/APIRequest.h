@@ -123,6 +123,7 @@ private:
     // The host whose clock answers of `url` tell: name and port.
     static QString clockHostOf(const QUrl& url);
     static APIError transportFailure(const TransportError& error);
+    static APIError transportCause(const TransportError& error);
     static void logFailure(FailureLog log, const QString& description);
     Result<HttpRequest, APIError> buildRequest(const std::optional<QUrl>& url, HttpMethod method,
                                                const std::optional<QueryItems>& queryItems,

@@ -210,10 +210,13 @@ void SnapshotManager::save(const Snapshot& snapshot) {
     m_wake.notify_all();
 }
 
-void SnapshotManager::flush() {
+std::optional<QString> SnapshotManager::flush() {
     std::unique_lock lock(m_mutex);
     const auto target = m_generation;
     m_done.wait(lock, [&] { return m_writtenGeneration >= target; });
+    // The write that took these changes, or a later one that took them too: a later
+    // success has them on disk, a later failure may not.
+    return m_lastWriteFailure;
 }
 
 void SnapshotManager::writerLoop() {
@@ -227,17 +230,18 @@ void SnapshotManager::writerLoop() {
             const auto generation = m_generation;
             const bool blocked = m_writesBlocked;
             lock.unlock();
+            std::optional<QString> failure;
             if (blocked) {
-                logSnapshotError(
-                    QStringLiteral("An error occurred while saving snapshot: the unreadable file at %1 "
-                                   "is kept as it is")
-                        .arg(m_filePath));
+                failure = QStringLiteral("the unreadable file at %1 is kept as it is").arg(m_filePath);
             } else if (auto written = PropertyList::writeFile(m_filePath, snapshotToFile(snapshot));
                        !written.ok()) {
-                logSnapshotError(QStringLiteral("An error occurred while saving snapshot: ") +
-                                 written.error().description());
+                failure = written.error().description();
+            }
+            if (failure) {
+                logSnapshotError(QStringLiteral("An error occurred while saving snapshot: ") + *failure);
             }
             lock.lock();
+            m_lastWriteFailure = std::move(failure);
             m_writtenGeneration = generation;
             m_done.notify_all();
             continue;

@@ -95,8 +95,10 @@ public:
     }
     template <Snapshotable T> void remove(const QString& key) { remove(T::snapshotKind, key); }
 
-    // Blocks until every change made so far has been written (or has failed).
-    void flush();
+    // Blocks until every change made so far has been written (or has failed). Absent
+    // when it is on disk; otherwise why it is not (the write failed, or writes are held
+    // back for an unreadable file), for a caller that must not go on without it.
+    std::optional<QString> flush();
 
 private:
     void ensureLoaded();
@@ -114,6 +116,8 @@ private:
     Snapshot m_snapshot;
     std::uint64_t m_generation = 0;        // changes made
     std::uint64_t m_writtenGeneration = 0; // changes handled by the writer
+    // Why the last write handled did not reach the disk; absent when it did.
+    std::optional<QString> m_lastWriteFailure;
     std::thread m_writer;
 };
 

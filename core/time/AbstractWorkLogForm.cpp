@@ -72,6 +72,38 @@ void AbstractWorkLogForm::finishSaveRequest(bool failed) {
     setNetworkRequestInProgress(m_saveWorkLogDisposable.has_value());
 }
 
+bool AbstractWorkLogForm::cancelWaitingSave() {
+    if (!m_waitingForEntries) {
+        return false;
+    }
+    m_waitingForEntries = false;
+    ++m_waits;
+    setNetworkRequestInProgress(m_saveWorkLogDisposable.has_value());
+    return true;
+}
+
+bool AbstractWorkLogForm::provesNothingStored(const APIError& error) {
+    if (error.isLocalRefusal() || error.neverSent() || error.cause() == APIError::Cause::UntrustedCertificate) {
+        return true;
+    }
+    if (error.httpStatus() >= 400 && error.httpStatus() <= 499) {
+        return true;
+    }
+    // These kinds are only made of such refusals (401, 402, 403, 422, 429), with or
+    // without the status: a refresh of the token refused after a 401, say.
+    switch (error.kind()) {
+    case APIError::Kind::Unauthorized:
+    case APIError::Kind::Validation:
+    case APIError::Kind::PaymentRequired:
+    case APIError::Kind::RateLimited:
+        return true;
+    case APIError::Kind::Unknown:
+    case APIError::Kind::NoMorePages:
+        break;
+    }
+    return false;
+}
+
 void AbstractWorkLogForm::learnEntriesBefore() {
     if (m_entriesBefore == EntriesBefore::notWanted) {
         m_entriesBefore = EntriesBefore::failed;

@@ -17,10 +17,13 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 class QWidget;
@@ -96,9 +99,31 @@ public:
     // while the user reads it; a save waits for a read still on its way, and reads again
     // when there was none or it failed. Without it a booking goes out knowing nothing.
     void learnEntriesBefore();
+    // Whether that read has ended with the list (a booking leaving now lists what was there).
+    bool knowsEntriesBefore() const { return m_entriesBefore == EntriesBefore::known; }
     // At most this many look-alikes are listed in a record; a task with more has its
     // bookings judged by the tracker's clock alone.
     static constexpr std::size_t entriesBeforeKept = 200;
+    // The longest a save waits for that read while it is still on its way. The booking's
+    // own request takes about this long, so Save costs at most about twice a booking;
+    // the list only sharpens the check after a crash, and a booking that leaves without
+    // it is judged by the tracker's clock, as records written before the list were.
+    // A tracker slow enough to miss it would make a longer wait a wait for nothing.
+    static constexpr std::chrono::milliseconds entriesWaitBound{1000};
+
+    // A save still waiting for that read does not leave (the sheet that asked for it
+    // closed): nothing is sent and its completion is never called. Whether one waited.
+    bool cancelWaitingSave();
+    // Called from a slot of bookingSending: the booking must not leave (its record could
+    // not be kept). Nothing is sent, no error is set, and a later save may try again.
+    void holdBackBooking() { m_bookingHeldBack = true; }
+
+    // Whether `error`, ending a booking's request, proves the tracker kept nothing of
+    // it: a refusal it answered (4xx), or a request that never reached it (held by the
+    // rate-limit guard, no connection made, the certificate refused, never built).
+    // Anything else (a time-out, a connection dropped, a server error, an answer that
+    // does not read) may come after the tracker stored the booking.
+    static bool provesNothingStored(const APIError& error);
 
 signals:
     void managerChanged();
@@ -107,6 +132,10 @@ signals:
     // Right before a booking is sent, with what it books; whoever keeps the time
     // records it here (synchronously, before anything leaves).
     void bookingSending(const velmora::WorkLogBooking& booking);
+    // A booking's request ended without an answer that says what became of it (see
+    // provesNothingStored): the tracker may have it. No error is set (nothing says it
+    // failed); lastError() says what happened.
+    void bookingOutcomeUnknown(const velmora::APIError& error);
     void inputsLoadFailureChanged();
 
 protected:
@@ -124,7 +153,9 @@ protected:
     // The part of save() every tracker shares once the form was found valid and its
     // request is built: keeps the subscription (so the request lives until it ends)
     // and flags the request in flight; on success calls `completion`, on failure sets
-    // errorOccurred; in both cases then drops the subscription and clears the flag.
+    // errorOccurred (for a booking, only when the failure proves nothing was stored;
+    // otherwise bookingOutcomeUnknown); in every case then drops the subscription and
+    // clears the flag.
     // Outcomes arrive through the event loop, never inside this call, and not at all
     // once the form is gone. While a request is in flight another is not started
     // (nothing is sent and `completion` is never called): replacing the subscription
@@ -139,13 +170,18 @@ protected:
         if (booking && !m_leavingWithoutEntries && m_entriesBefore != EntriesBefore::notWanted &&
             m_entriesBefore != EntriesBefore::known) {
             // The booking waits for the list of what was there; it leaves as soon as
-            // the read ends, with or without it.
+            // the read ends, with or without it, or at the bound, without it.
             m_waitingForEntries = true;
             setNetworkRequestInProgress(true);
             QElapsedTimer waited;
             waited.start();
-            whenEntriesRead(
-                [this, request, completion = std::move(completion), booking = *booking, waited]() mutable {
+            const quint64 wait = ++m_waits;
+            auto leave = std::make_shared<std::function<void()>>(
+                [this, wait, request, completion = std::move(completion), booking = *booking, waited]() mutable {
+                    // Once, at whichever comes first; never after the wait was called off.
+                    if (!m_waitingForEntries || m_waits != wait) {
+                        return;
+                    }
                     // The flag stays up into the booking: whoever keeps the form until
                     // nothing of it is on its way must not let go of it in between.
                     m_waitingForEntries = false;
@@ -155,13 +191,22 @@ protected:
                     runSaveRequest(request, std::move(completion), std::move(booking));
                     m_leavingWithoutEntries = false;
                 });
+            whenEntriesRead([leave] { (*leave)(); });
+            if (m_waitingForEntries) {
+                QTimer::singleShot(entriesWaitBound, Qt::PreciseTimer, this, [leave] { (*leave)(); });
+            }
             return;
         }
         if (booking) {
             if (m_entriesBefore == EntriesBefore::known) {
                 booking->before = entriesLike(*booking);
             }
+            m_bookingHeldBack = false;
             emit bookingSending(*booking);
+            if (std::exchange(m_bookingHeldBack, false)) {
+                setNetworkRequestInProgress(false);
+                return;
+            }
         }
         QPointer<AbstractWorkLogForm> self(this);
         keepSaveRequest(request.receiveOn(this).sink(
@@ -174,11 +219,17 @@ protected:
                     self->finishSaveRequest(false);
                 }
             },
-            [self](const APIError& error) {
-                if (self) {
-                    self->m_lastError = error;
-                    self->finishSaveRequest(true);
+            [self, booked = booking.has_value()](const APIError& error) {
+                if (!self) {
+                    return;
                 }
+                self->m_lastError = error;
+                if (booked && !provesNothingStored(error)) {
+                    self->finishSaveRequest(false);
+                    emit self->bookingOutcomeUnknown(error);
+                    return;
+                }
+                self->finishSaveRequest(true);
             }));
     }
 
@@ -194,7 +245,7 @@ private:
     void keepSaveRequest(Cancellable subscription);
     void finishSaveRequest(bool failed);
     // Runs `then` once a read of the entries before has ended (starting one when none
-    // runs); at once, through the event loop, when nothing can be read.
+    // runs); when nothing can be read, at once, inside this call.
     void whenEntriesRead(std::function<void()> then);
     void entriesRead(std::optional<std::vector<WorkEntry>> entries);
     // A booking held back `waitedMs` for the read leaves now: its moment of leaving (and
@@ -210,6 +261,9 @@ private:
     std::vector<std::function<void()>> m_afterEntriesRead;
     bool m_waitingForEntries = false;
     bool m_leavingWithoutEntries = false;
+    // Counts the saves that waited for the read, so a wait called off is never resumed.
+    quint64 m_waits = 0;
+    bool m_bookingHeldBack = false;
 
     Project m_project;
     Issue m_task;

@@ -162,15 +162,18 @@ TransportError transportError(QNetworkReply::NetworkError error, const QString& 
     if (timedOut || error == QNetworkReply::TimeoutError || error == QNetworkReply::OperationCanceledError) {
         // A cancelled subscription never sees its outcome, so an abort that does reach
         // a subscriber was the transfer time-out.
-        return {Kind::TimedOut, message};
+        return {Kind::TimedOut, message, false};
     }
     if (error == QNetworkReply::SslHandshakeFailedError) {
-        return {Kind::TlsFailure, message};
+        return {Kind::TlsFailure, message, true};
+    }
+    if (error == QNetworkReply::ConnectionRefusedError || error == QNetworkReply::HostNotFoundError) {
+        return {Kind::ConnectionFailed, message, true};
     }
     if (error == QNetworkReply::ProtocolFailure || error == QNetworkReply::ProtocolUnknownError) {
-        return {Kind::ProtocolFailure, message};
+        return {Kind::ProtocolFailure, message, false};
     }
-    return {Kind::ConnectionFailed, message};
+    return {Kind::ConnectionFailed, message, false};
 }
 
 } // namespace
@@ -240,13 +243,13 @@ NetworkSession::start(const HttpRequest& request,
         {
             const auto& config = self->m_configuration;
             if (!request.url.isValid() || request.url.host().isEmpty()) {
-                sink(Out::failure({TransportError::Kind::InvalidRequest, request.url.toString()}));
+                sink(Out::failure({TransportError::Kind::InvalidRequest, request.url.toString(), true}));
                 return {};
             }
             if (!headersAreSafe(config.headers) || !headersAreSafe(request.headers)) {
                 // The message never repeats the header: it may hold a token.
                 sink(Out::failure(
-                    {TransportError::Kind::InvalidRequest, QStringLiteral("a header holds a line break")}));
+                    {TransportError::Kind::InvalidRequest, QStringLiteral("a header holds a line break"), true}));
                 return {};
             }
 
@@ -338,7 +341,7 @@ NetworkSession::start(const HttpRequest& request,
                 reply->deleteLater();
                 if (state->tooLarge || reply->bytesAvailable() > maxBody) {
                     sink(Out::failure(
-                        {TransportError::Kind::TooLarge, QStringLiteral("more than %1 bytes").arg(maxBody)}));
+                        {TransportError::Kind::TooLarge, QStringLiteral("more than %1 bytes").arg(maxBody), false}));
                     return;
                 }
                 const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);

@@ -17,6 +17,9 @@ struct TransportError {
 
     Kind kind = Kind::ConnectionFailed;
     QString message;
+    // No connection was made (refused, no such host, the handshake refused): nothing of
+    // the request reached the server. Otherwise it may have, even without an answer.
+    bool neverSent = false;
 
     // "timed out: ...": for logs.
     QString description() const;

@@ -74,8 +74,9 @@ TEST(TimerKillChild, TracksAndWaitsToBeKilled) {
     clock->advance(50 * 1000);
     timer->resume();
     clock->advance(5 * 1000);
-    // Let the writer thread catch up, as a second of wall time would.
-    QThread::msleep(300);
+    // What the test checks is on disk before it is told to kill: the writer thread has
+    // taken every change (the timer writes on its own, without a flush).
+    child.snapshots->flush();
     waitToBeKilled("tracking");
 }
 
@@ -105,7 +106,8 @@ TEST(TimerKillChild, BooksAndWaitsToBeKilled) {
     sheet->save();
     form->bookings.complete(Void{});
     drainEvents();
-    QThread::msleep(300);
+    // The reset that the test checks is on disk before it is told to kill.
+    snapshots->flush();
     waitToBeKilled(timer->isInUse() ? "not reset" : "booked");
 }
 

@@ -590,5 +590,107 @@ TEST_F(OpenQuestion, ItWasSavedTakesNothingFromAnotherTasksTime) {
     EXPECT_DOUBLE_EQ(timer->elapsed(), 2400);
 }
 
+
+// The answer to the question takes the booked time off and drops the record in one
+// write: a kill at any moment in between finds either both as they were or both done,
+// never the time taken off with the record still there (taken off again at the next
+// start) nor the record gone with the time still there (booked again).
+TEST_F(OpenQuestion, ItWasSavedWritesTheNewTimeAndTheRecordsRemovalInOneWrite) {
+    timer->resume();
+    env.clock->advance(600 * 1000);
+    timer->pause();
+    ASSERT_DOUBLE_EQ(timer->elapsed(), 2400);
+    int looks = 0;
+    const auto killedHere = [&] {
+        ++looks;
+        // What a run killed now would find at its next start.
+        env.snapshots->flush();
+        const auto written = SnapshotManager(env.snapshotPath()).value<TimerSnapshot>(key);
+        ASSERT_TRUE(written.has_value());
+        const double held = written->elapsed(env.clock->now());
+        if (written->booking) {
+            EXPECT_DOUBLE_EQ(held, 2400) << "the booked time left with the record still there";
+        } else {
+            EXPECT_DOUBLE_EQ(held, 600) << "the record went with the booked time still there";
+        }
+    };
+    QObject::connect(timer.get(), &TimerViewModel::durationChanged, killedHere);
+    QObject::connect(timer.get(), &TimerViewModel::stateChanged, killedHere);
+    QObject::connect(timer.get(), &TimerViewModel::taskChanged, killedHere);
+    recovery->confirmSaved(booking);
+    EXPECT_GT(looks, 0);
+    killedHere();
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 600);
+}
+
+// Starting another task while the question is open moves nothing: the half hour stays
+// with its task for the sheet, so the record stays too, and the answer still counts.
+TEST_F(OpenQuestion, TheRecordStaysWhileAnotherTaskWaitsForTheAskedTime) {
+    timer->start(test::makeProject(QStringLiteral("p")), test::makeIssue(QStringLiteral("21")));
+    ASSERT_TRUE(timer->hasPendingStart());
+    test::drainEvents();
+    EXPECT_EQ(timer->recordedBooking(), booking);
+    const auto written = onDisk();
+    ASSERT_TRUE(written.has_value());
+    EXPECT_EQ(written->booking, booking);
+    recovery->confirmSaved(booking);
+    EXPECT_FALSE(timer->recordedBooking().has_value());
+    // The booked half hour left; the waiting task starts from nothing.
+    ASSERT_TRUE(timer->task().has_value());
+    EXPECT_EQ(timer->task()->id, QStringLiteral("21"));
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 0);
+}
+
+// A booking whose answer never came is looked up at once. Not found before it could have
+// arrived, it is looked for again (the tracker may still be storing it), never told as
+// not saved; found, only its seconds leave the timer.
+TEST_F(BookingRecoveryTest, AnUnansweredBookingIsLookedUpAtOnceAndAgainUntilFound) {
+    timer->forgetBooking();
+    auto recovery = recoveryOf(*timer);
+    recovery->setRecheckDelay(50);
+    // The window's start-up check: nothing recorded, the service kept.
+    recovery->check(service);
+    EXPECT_EQ(service->workEntries.calls(), 0);
+
+    WorkLogBooking unanswered = dayBooking();
+    unanswered.sent = QDateTime::currentDateTime();
+    unanswered.started = *unanswered.sent;
+    ASSERT_FALSE(timer->recordBooking(unanswered).has_value());
+    timer->resume();
+    env.clock->advance(300 * 1000);
+    service->workEntries.answer({});
+    timer->checkRecordedBooking();
+    ASSERT_TRUE(test::waitUntil([&] { return service->workEntries.calls() >= 2; }))
+        << "not looked up again after finding nothing";
+    EXPECT_FALSE(told) << "too early to say it was not saved";
+    EXPECT_EQ(timer->recordedBooking(), unanswered);
+
+    // Entered on the day it arrived, made two seconds after it left.
+    const WorkEntry ours = entry(QStringLiteral("ours"), QDateTime(unanswered.sent->date(), QTime(0, 0)),
+                                 unanswered.sent->addSecs(2));
+    service->workEntries.answer({ours});
+    ASSERT_TRUE(test::waitUntil([&] { return !timer->recordedBooking(); }));
+    EXPECT_FALSE(told);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 300) << "only the booked half hour left the running timer";
+    EXPECT_EQ(timer->state(), TimerViewModel::State::active);
+}
+
+// A look-up that cannot reach the tracker keeps the record, tells the user once, and
+// asks again by itself.
+TEST_F(BookingRecoveryTest, ALookUpThatCannotReachTheTrackerAsksAgainLaterAndTellsOnce) {
+    auto recovery = recoveryOf(*timer);
+    recovery->setRecheckDelay(50);
+    service->workEntries.answerError(APIError::failure(APIError::Cause::Unreachable));
+    int failures = 0;
+    QObject::connect(recovery.get(), &BookingRecovery::bookingCheckFailed, [&] { ++failures; });
+    recovery->check(service);
+    ASSERT_TRUE(test::waitUntil([&] { return service->workEntries.calls() >= 3; }));
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(timer->recordedBooking(), booking);
+    service->workEntries.answer({entry(QStringLiteral("ours"), midnight(), sent.addSecs(3))});
+    ASSERT_TRUE(test::waitUntil([&] { return !timer->recordedBooking(); }));
+    EXPECT_FALSE(timer->isInUse());
+}
+
 } // namespace
 } // namespace velmora

@@ -9,7 +9,9 @@
 #include "state/TimerViewModel.h"
 #include "tests/state/FakeProviderService.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/FileSizeLimit.h"
 
+#include <QFileInfo>
 #include <QVariantMap>
 
 #include <gtest/gtest.h>
@@ -556,6 +558,60 @@ TEST_F(TimerBookingRecordTest, EntriesOfTrackersThatKeepOnlyTheDayMatchByDayAndD
     // Where the start is kept, only the same start (to the second) looks like it.
     EXPECT_TRUE(BookingRecovery::looksLike(entry(booking.started.addMSecs(400), 5400), booking));
     EXPECT_FALSE(BookingRecovery::looksLike(entry(booking.started.addSecs(-30), 5400), booking));
+}
+
+
+// No booking leaves without its record on disk: a record that cannot be written (a full
+// disk here) is reported to the caller, and not kept either, so no later write puts a
+// record of a booking never sent on disk.
+TEST_F(TimerBookingRecordTest, ARecordThatCannotBeWrittenIsReportedAndNotKept) {
+    TimerViewModel timer(kKey, env.environment());
+    timer.start(project, taskA);
+    advance(5400);
+    timer.pause();
+    env.snapshots->flush();
+    const qint64 size = QFileInfo(env.snapshotPath()).size();
+    ASSERT_GT(size, 0);
+    {
+        test::FileSizeLimit fullDisk(static_cast<rlim_t>(size));
+        ASSERT_TRUE(fullDisk.active());
+        const auto failure = timer.recordBooking(booking);
+        ASSERT_TRUE(failure.has_value()) << "the failed write was not reported";
+        EXPECT_FALSE(failure->isEmpty());
+    }
+    EXPECT_FALSE(timer.recordedBooking().has_value());
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
+    timer.setDuration(5460);
+    const auto written = SnapshotManager(env.snapshotPath()).value<TimerSnapshot>(kKey);
+    ASSERT_TRUE(written.has_value());
+    EXPECT_FALSE(written->booking.has_value());
+    EXPECT_DOUBLE_EQ(written->previousDuration, 5460);
+    // Written, it is reported as such.
+    EXPECT_FALSE(timer.recordBooking(booking).has_value());
+    EXPECT_EQ(timer.recordedBooking(), booking);
+}
+
+// A record lists at most 200 look-alikes; one that says it had more is read as knowing
+// none (judged by the clock), never as a list cut short.
+TEST_F(TimerBookingRecordTest, ARecordReadsAListOfUpTo200LookAlikesAndNoLongerOne) {
+    for (const int count : {200, 201}) {
+        SCOPED_TRACE(count);
+        WorkLogBooking listed = booking;
+        listed.before.emplace();
+        for (int i = 0; i < count; ++i) {
+            listed.before->push_back(QString::number(i));
+        }
+        TimerSnapshot stored{project, taskA, TimerViewModel::State::paused, 5400, std::nullopt, listed};
+        const auto read = TimerSnapshot::fromSnapshot(stored.toSnapshot());
+        ASSERT_TRUE(read.has_value());
+        ASSERT_TRUE(read->booking.has_value());
+        if (count == 200) {
+            ASSERT_TRUE(read->booking->before.has_value());
+            EXPECT_EQ(read->booking->before->size(), 200u);
+        } else {
+            EXPECT_FALSE(read->booking->before.has_value());
+        }
+    }
 }
 
 } // namespace

@@ -271,6 +271,18 @@ void FakeHttpsServer::delayArrival(int ms, const QByteArray& method, const QStri
     m_arrivalDelaySuffix = pathSuffix;
 }
 
+void FakeHttpsServer::slowAnswers(int ms, const QByteArray& method, const QString& pathSuffix, int skip) {
+    m_slowAnswers = ms > 0 ? RequestRule{ms, method, pathSuffix, skip} : RequestRule{};
+}
+
+void FakeHttpsServer::storeLate(int ms, const QByteArray& method, const QString& pathSuffix) {
+    m_storeLate = ms > 0 ? RequestRule{ms, method, pathSuffix, 0} : RequestRule{};
+}
+
+void FakeHttpsServer::dropAnswerOnce(const QByteArray& method, const QString& pathSuffix) {
+    m_dropAnswer = RequestRule{0, method, pathSuffix, 0};
+}
+
 void FakeHttpsServer::stop() {
     if (m_server->isListening()) {
         m_port = m_server->serverPort();
@@ -363,6 +375,17 @@ void FakeHttpsServer::readFrom(QSslSocket* socket) {
     request.peerPort = socket->peerPort();
     connection->buffer.remove(0, total);
     connection->answering = true;
+    if (m_storeLate.applies(request)) {
+        QPointer<QSslSocket> guarded(socket);
+        QTimer::singleShot(m_storeLate.ms, this, [this, guarded, request] {
+            m_requests.append(request);
+            FakeResponse response = respond(request);
+            if (guarded && m_connections.count(guarded.data())) {
+                write(guarded.data(), response);
+            }
+        });
+        return;
+    }
     if (m_arrivalDelayMs > 0 && request.matches(m_arrivalDelayMethod, m_arrivalDelaySuffix)) {
         QPointer<QSslSocket> guarded(socket);
         QTimer::singleShot(m_arrivalDelayMs, this, [this, guarded, request] {
@@ -405,7 +428,17 @@ void FakeHttpsServer::stopHolding() {
 }
 
 void FakeHttpsServer::answer(QSslSocket* socket, const FakeRequest& request) {
-    const FakeResponse response = respond(request);
+    FakeResponse response = respond(request);
+    if (m_dropAnswer.applies(request)) {
+        m_dropAnswer = RequestRule{};
+        response = FakeResponse::noAnswer();
+    } else if (m_slowAnswers.applies(request)) {
+        if (m_slowAnswers.skip > 0) {
+            --m_slowAnswers.skip;
+        } else {
+            response = response.withDelay(m_slowAnswers.ms);
+        }
+    }
     if (m_holdSuffix && request.decodedPath().endsWith(*m_holdSuffix)) {
         QPointer<QSslSocket> guarded(socket);
         m_held.push_back([this, guarded, response] {

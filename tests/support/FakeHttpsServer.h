@@ -194,6 +194,18 @@ public:
     // the state of a fake tracker) `ms` after they arrived: a slow way to the tracker.
     // They are recorded in requests() only then. 0 stops it.
     void delayArrival(int ms, const QByteArray& method, const QString& pathSuffix);
+    // Requests of `method` whose decoded path ends with `pathSuffix` are answered `ms`
+    // after the routes took them (at once): a slow read. The first `skip` such requests
+    // from now on are answered as usual. 0 ms stops it.
+    void slowAnswers(int ms, const QByteArray& method, const QString& pathSuffix, int skip = 0);
+    // Such requests reach the routes (a fake tracker stores what they make) `ms` after
+    // they arrived, even when the client gave up on them meanwhile, and are answered then
+    // if it is still there: a tracker that stores a booking after the app's time-out.
+    // 0 stops it.
+    void storeLate(int ms, const QByteArray& method, const QString& pathSuffix);
+    // The next such request reaches the routes at once, and its connection is then
+    // dropped without an answer: the answer lost on its way back.
+    void dropAnswerOnce(const QByteArray& method, const QString& pathSuffix);
 
     // Connections closed so far (by either side), and TLS handshakes that failed.
     int closedConnections() const { return m_closedConnections; }
@@ -231,6 +243,19 @@ private:
     int m_arrivalDelayMs = 0;
     QByteArray m_arrivalDelayMethod;
     QString m_arrivalDelaySuffix;
+    // The switches above that take requests of one method and path end.
+    struct RequestRule {
+        int ms = 0;
+        QByteArray method;
+        QString suffix;
+        int skip = 0;
+        bool applies(const FakeRequest& request) const {
+            return !suffix.isEmpty() && request.matches(method, suffix);
+        }
+    };
+    RequestRule m_slowAnswers;
+    RequestRule m_storeLate;
+    RequestRule m_dropAnswer;
 };
 
 } // namespace velmora::test

@@ -230,13 +230,30 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
         // whose answer never comes is then told apart from those.
         form.learnEntriesBefore();
         // The timer keeps what goes out with its time, so a crash before the answer
-        // does not end in the same time booked twice.
+        // does not end in the same time booked twice; without that note on disk nothing
+        // goes out.
         connect(&form, &AbstractWorkLogForm::bookingSending, this, [this](const WorkLogBooking& booking) {
-            if (m_timer) {
-                m_timer->recordBooking(booking);
+            if (!m_timer) {
+                return;
+            }
+            if (const auto failure = m_timer->recordBooking(booking)) {
+                if (m_form) {
+                    m_form->holdBackBooking();
+                }
+                showNotice(notSentTitle, recordFailureMessage(*failure));
+            }
+        });
+        // An answer that never came says nothing of the booking: the timer keeps the time
+        // and its record, and the tracker is asked at once. Bound to the timer, not to the
+        // sheet: a booking that left before the sheet closed is still looked up.
+        QPointer<TimerViewModel> timerAlive(&timer);
+        connect(&form, &AbstractWorkLogForm::bookingOutcomeUnknown, &timer, [timerAlive] {
+            if (timerAlive) {
+                timerAlive->checkRecordedBooking();
             }
         });
     }
+    connect(&form, &AbstractWorkLogForm::bookingOutcomeUnknown, this, &BookTimeView::showOutcomeUnknown);
     m_progress->setAnimating(form.networkRequestInProgress());
     updateSaveButton();
     showLoadFailure();
@@ -386,11 +403,18 @@ void BookTimeView::save() {
     if (m_form->networkRequestInProgress() || m_durationTextInvalid) {
         return;
     }
+    // A booking of this time whose answer has not come (from a sheet closed since, or a
+    // run that ended before it) may still be stored: booking it again could store it twice.
+    if (m_source == Source::timer && m_timer && m_timer->recordedBooking()) {
+        showNotice(awaitingAnswerTitle, awaitingAnswerMessage);
+        return;
+    }
     QPointer<BookTimeView> sheet(this);
     QPointer<TimerViewModel> timer(m_source == Source::timer ? m_timer : nullptr);
     const Project project = m_form->project();
     const QString bookedTaskId = m_form->task().id;
-    m_form->save([sheet, timer, project, bookedTaskId] {
+    const double heldAtSave = timer ? timer->elapsed() : 0;
+    m_form->save([sheet, timer, project, bookedTaskId, heldAtSave] {
         // The sheet closes first: what the announcement sets off (the shown project's
         // task list loads again) is no part of the booking the user waits for.
         if (sheet && !sheet->m_dismissed) {
@@ -399,12 +423,18 @@ void BookTimeView::save() {
         }
         NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), project);
         // The booked time leaves the timer, also when the sheet was closed while the
-        // booking was on its way; but not when the timer has moved on since (it runs
-        // again, or tracks another task): that is time of its own.
-        if (timer && timer->task() && timer->task()->id == bookedTaskId &&
-            timer->state() == TimerViewModel::State::paused) {
+        // booking was on its way. A timer that ran on since keeps what it gathered
+        // meanwhile, and only the booked seconds leave; a timer on another task keeps all
+        // of its time, which is time of its own.
+        if (!timer) {
+            return;
+        }
+        const bool sameTask = timer->task() && timer->task()->id == bookedTaskId;
+        if (sameTask && timer->state() == TimerViewModel::State::paused && timer->elapsed() == heldAtSave) {
             timer->reset();
-        } else if (timer) {
+        } else if (const auto& record = timer->recordedBooking(); sameTask && record) {
+            timer->bookingFound(*record);
+        } else {
             timer->forgetBooking();
         }
     });
@@ -454,6 +484,10 @@ void BookTimeView::discard() {
     if (m_dismissed) {
         return;
     }
+    // A booking still waiting to leave is called off with the sheet.
+    if (m_form) {
+        m_form->cancelWaitingSave();
+    }
     // A booking on its way decides itself: taken, the time leaves the timer (see
     // save()); failed, the user is told and the time stays on the stopped timer.
     const bool bookingInFlight = m_form && m_form->networkRequestInProgress();
@@ -489,6 +523,47 @@ void BookTimeView::showAlert() {
     m_alert->open();
 }
 
+QString BookTimeView::recordFailureMessage(const QString& reason) {
+    return tr("Velmora couldn't save its note of this booking: %1. Nothing was sent.").arg(reason);
+}
+
+void BookTimeView::showNotice(const QString& title, const QString& text) {
+    if (m_alert || m_dismissed) {
+        return;
+    }
+    m_alert = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+    m_alert->setTextFormat(Qt::PlainText);
+    m_alert->setAttribute(Qt::WA_DeleteOnClose);
+    m_alert->setWindowModality(Qt::WindowModal);
+    ReadableAlert::prepare(*m_alert);
+    m_alert->open();
+}
+
+void BookTimeView::showOutcomeUnknown() {
+    if (m_alert || m_dismissed) {
+        return;
+    }
+    const std::optional<APIError> error = m_form ? m_form->lastError() : std::nullopt;
+    const QString why = error ? failureExplanation(*error) : QString();
+    const QString title = m_source == Source::timer ? checkingTitle : unknownOutcomeTitle;
+    m_alert = new QMessageBox(QMessageBox::Information, title, title, QMessageBox::Ok, this);
+    m_alert->setTextFormat(Qt::PlainText);
+    m_alert->setInformativeText(
+        m_source == Source::timer
+            ? tr("%1 Velmora is looking for the work log in the tracker; the time stays on the timer "
+                 "until it knows.")
+                  .arg(why)
+            : tr("%1 Look for the work log in the tracker before booking it again.").arg(why));
+    m_alert->setAttribute(Qt::WA_DeleteOnClose);
+    m_alert->setWindowModality(Qt::WindowModal);
+    // The booking is settled elsewhere: the sheet has nothing more to do.
+    connect(m_alert, &QMessageBox::finished, this, [this] {
+        QMetaObject::invokeMethod(this, [this] { dismiss(QDialog::Rejected); }, Qt::QueuedConnection);
+    });
+    ReadableAlert::prepare(*m_alert);
+    m_alert->open();
+}
+
 void BookTimeView::dismiss(int result) {
     done(result);
 }
@@ -510,6 +585,11 @@ void BookTimeView::done(int result) {
     QDialog::done(result);
     if (!m_dismissed) {
         m_dismissed = true;
+        // A booking still waiting for the read of what was there has not left: it goes
+        // with the sheet, so closing a slow sheet never leaves a booking behind it.
+        if (m_form) {
+            m_form->cancelWaitingSave();
+        }
         // Closed with the time kept: a task waiting for it to be booked or discarded
         // does not start.
         if (!m_settling && m_source == Source::timer && m_timer) {

@@ -36,10 +36,17 @@ class ValidationMessageView;
 // without them meanwhile. The width is fixed and the height follows the content.
 //
 // A failed booking shows an alert and keeps the sheet as it is, so nothing typed is
-// lost. While a booking is on its way Save is disabled, and a booking that ends after
-// the sheet was closed only announces itself: the timer may run for something new by
-// then. The sheet never owns the form; its presenter keeps the form alive until any
-// booking in flight has ended.
+// lost. Only a refusal is a failure: a booking whose answer never came (a time-out, a
+// dropped connection) keeps its record and time on the timer while the tracker is asked
+// whether it has it, and the sheet says so. Nothing is sent when the timer's record of
+// the booking cannot be written, and the sheet says why.
+//
+// While a booking is on its way Save is disabled. Closing the sheet calls off a booking
+// still waiting for the read of what was there; one that already left ends as it would
+// have: taken, its seconds leave the timer (only those, if it ran on meanwhile). A
+// second booking of the timer's time is refused while an earlier one has no answer.
+// The sheet never owns the form; its presenter keeps the form alive until any booking
+// in flight has ended.
 class BookTimeView : public QDialog {
     Q_OBJECT
 
@@ -50,6 +57,21 @@ public:
         QStringLiteral("Check whether the provided information is correct and try again.");
     // When the failure was not the input's: the server's, the network's or the account's.
     static inline const QString notSavedTitle = QStringLiteral("The work log wasn't saved.");
+    // Nothing was sent because the booking's record could not be kept.
+    static inline const QString notSentTitle = QStringLiteral("The work log wasn't sent.");
+    // "Velmora couldn't save its note of this booking: <reason>. Nothing was sent."
+    static QString recordFailureMessage(const QString& reason);
+    // The tracker's answer never came: the timer's booking is being looked up.
+    static inline const QString checkingTitle = QStringLiteral("Checking whether the work log was saved.");
+    // The same for a booking by hand, which nothing looks up.
+    static inline const QString unknownOutcomeTitle =
+        QStringLiteral("Velmora couldn't learn whether the work log was saved.");
+    // Save while the timer's earlier booking of this time has no answer yet.
+    static inline const QString awaitingAnswerTitle =
+        QStringLiteral("This time is still being booked.");
+    static inline const QString awaitingAnswerMessage = QStringLiteral(
+        "The tracker hasn't answered the booking of this time yet. Velmora books it again only once it "
+        "knows the first booking wasn't saved.");
 
     // Whose time the sheet books: the timer's (it was stopped to book it) or time
     // entered by hand.
@@ -120,6 +142,9 @@ private:
     void updateSaveButton();
     void updateDurationMessages();
     void showAlert();
+    // A warning with `text` as plain text, in the failure alert's place.
+    void showNotice(const QString& title, const QString& text);
+    void showOutcomeUnknown();
     void dismiss(int result);
 
     QPointer<AbstractWorkLogForm> m_form;

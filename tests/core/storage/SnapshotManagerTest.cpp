@@ -182,7 +182,7 @@ TEST(SnapshotManagerTest, AFailedWriteIsLoggedAndKeepsTheSnapshotInMemory) {
     const QString path = dir.filePath(QStringLiteral("blocker/Velmora.plist"));
     SnapshotManager manager(path);
     manager.save(SnapshotKind::Timers, kAccount, timerRecord(3));
-    manager.flush();
+    EXPECT_TRUE(manager.flush().has_value()) << "a folder that cannot be written is reported";
     EXPECT_TRUE(log.contains(QStringLiteral("[SnapshotManager] An error occurred while saving snapshot: ")));
     EXPECT_FALSE(QFile::exists(path));
     EXPECT_TRUE(manager.value(SnapshotKind::Timers, kAccount).has_value());
@@ -276,7 +276,10 @@ TEST(SnapshotManagerTest, ASaveOnAFullDiskKeepsTheOldFileAndTheNextChangeWritesA
         ASSERT_TRUE(fullDisk.active());
         manager.save(SnapshotKind::Filters, QStringLiteral("big"),
                      QVariantMap{{QStringLiteral("state"), QString(4000, QLatin1Char('x'))}});
-        manager.flush();
+        // The caller that must not go on without the change on disk hears why.
+        const auto failure = manager.flush();
+        ASSERT_TRUE(failure.has_value());
+        EXPECT_FALSE(failure->isEmpty());
     }
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), before) << "the old snapshot stays byte for byte";
@@ -285,7 +288,7 @@ TEST(SnapshotManagerTest, ASaveOnAFullDiskKeepsTheOldFileAndTheNextChangeWritesA
 
     // The failed change is still in memory and goes out with the next one.
     manager.save(SnapshotKind::Timers, kAccount, timerRecord(8));
-    manager.flush();
+    EXPECT_FALSE(manager.flush().has_value()) << "written";
     const auto written = readFile(path);
     EXPECT_EQ(written[QStringLiteral("filters")].toMap().keys(), QStringList{QStringLiteral("big")});
     EXPECT_EQ(written[QStringLiteral("timers")].toMap().value(kAccount), QVariant(timerRecord(8)));

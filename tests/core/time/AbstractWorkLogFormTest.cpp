@@ -355,3 +355,172 @@ TEST(AbstractWorkLogFormTest, ASaveAfterAFailedReadReadsAgain) {
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent.front().before, std::vector<QString>{QStringLiteral("same")});
 }
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int waitSlowdown = 4;
+#else
+constexpr int waitSlowdown = 1;
+#endif
+constexpr qint64 waitBoundMs = AbstractWorkLogForm::entriesWaitBound.count();
+
+} // namespace
+
+// A read held far past any wait worth making (35 s, 70 s at the tracker): the booking
+// leaves at the bound, without the list, and the read's late end sends nothing more.
+TEST(AbstractWorkLogFormTest, ASaveWaitsForTheReadAtMostItsBoundThenLeavesWithoutTheList) {
+    FakeRequest booking;
+    RecordingForm form(booking);
+    std::vector<WorkLogBooking> sent;
+    QObject::connect(&form, &AbstractWorkLogForm::bookingSending,
+                     [&](const WorkLogBooking& record) { sent.push_back(record); });
+    form.learnEntriesBefore();
+    QElapsedTimer clicked;
+    clicked.start();
+    form.save({});
+    EXPECT_EQ(booking.started, 0);
+    ASSERT_TRUE(test::waitUntil([&] { return booking.started == 1; }, 10000 * waitSlowdown))
+        << "the booking never left while the read stayed on its way";
+    const qint64 waited = clicked.elapsed();
+    EXPECT_GE(waited, waitBoundMs - 20) << "it left before the read had its chance";
+    EXPECT_LT(waited, waitBoundMs + 2000 * waitSlowdown);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_FALSE(sent.front().before.has_value()) << "nothing known of what was there";
+    EXPECT_TRUE(form.networkRequestInProgress());
+
+    form.answerRead(Result<std::vector<WorkEntry>, APIError>::success({ownEntry(QStringLiteral("same"), 1800)}));
+    test::drainEvents();
+    EXPECT_EQ(booking.started, 1);
+    EXPECT_EQ(sent.size(), 1u);
+}
+
+// The record says when the booking left, which is after the wait for the read, not when
+// Save was clicked: the check after a crash takes an entry the tracker made before that
+// moment for an earlier booking.
+TEST(AbstractWorkLogFormTest, TheRecordedDepartureIsWhenTheBookingLeftAfterWaitingForTheRead) {
+    FakeRequest booking;
+    RecordingForm form(booking);
+    std::vector<WorkLogBooking> sent;
+    QObject::connect(&form, &AbstractWorkLogForm::bookingSending,
+                     [&](const WorkLogBooking& record) { sent.push_back(record); });
+    form.learnEntriesBefore();
+    const QDateTime clicked = QDateTime::currentDateTime();
+    form.save({});
+    // The read ends a while after the click.
+    QElapsedTimer held;
+    held.start();
+    test::waitUntil([&] { return held.elapsed() >= 300; }, 10000);
+    form.answerRead(Result<std::vector<WorkEntry>, APIError>::success({}));
+    const QDateTime answered = QDateTime::currentDateTime();
+    test::drainEvents();
+    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_TRUE(sent.front().sent.has_value());
+    EXPECT_GE(*sent.front().sent, answered.addMSecs(-50)) << "the moment of the click was kept";
+    EXPECT_LE(*sent.front().sent, QDateTime::currentDateTime());
+    EXPECT_GE(clicked.msecsTo(*sent.front().sent), 250);
+    // This tracker dates by the day it takes the booking: its start is when it left too.
+    EXPECT_EQ(sent.front().started, *sent.front().sent);
+}
+
+// The sheet closed while its Save waited: the booking never leaves, whatever the read
+// does after, and the form is free.
+TEST(AbstractWorkLogFormTest, ASaveCalledOffWhileItWaitsSendsNothing) {
+    FakeRequest booking;
+    RecordingForm form(booking);
+    bool completed = false;
+    form.learnEntriesBefore();
+    form.save([&] { completed = true; });
+    EXPECT_TRUE(form.networkRequestInProgress());
+    EXPECT_TRUE(form.cancelWaitingSave());
+    EXPECT_FALSE(form.networkRequestInProgress());
+    EXPECT_FALSE(form.cancelWaitingSave()) << "nothing waits any more";
+    form.answerRead(Result<std::vector<WorkEntry>, APIError>::success({}));
+    test::drainEvents();
+    QElapsedTimer past;
+    past.start();
+    test::waitUntil([&] { return past.elapsed() > waitBoundMs + 100; }, 10000);
+    EXPECT_EQ(booking.started, 0);
+    EXPECT_FALSE(completed);
+    EXPECT_FALSE(form.networkRequestInProgress());
+}
+
+// Whoever keeps the record could not: nothing leaves and nothing is called a failure.
+TEST(AbstractWorkLogFormTest, ABookingHeldBackByItsRecordSendsNothing) {
+    FakeRequest booking;
+    RecordingForm form(booking);
+    QObject::connect(&form, &AbstractWorkLogForm::bookingSending, &form, [&] { form.holdBackBooking(); });
+    form.save({});
+    EXPECT_EQ(booking.started, 0);
+    EXPECT_FALSE(form.networkRequestInProgress());
+    EXPECT_FALSE(form.errorOccurred());
+    EXPECT_FALSE(form.hasSaveWorkLogDisposable());
+}
+
+// Only an answer that proves the tracker kept nothing is a failed booking; what the app
+// did not see is an unknown outcome.
+TEST(AbstractWorkLogFormTest, OnlyARefusalOrARequestThatNeverLeftFailsABooking) {
+    struct Case {
+        const char* name;
+        APIError error;
+        bool failed;
+    };
+    const std::vector<Case> cases{
+        {"time-out", APIError::failure(APIError::Cause::TimedOut), false},
+        {"connection dropped", APIError::failure(APIError::Cause::Unreachable), false},
+        {"server error", APIError::failure(APIError::Cause::ServerError, 502), false},
+        {"unreadable answer", APIError::failure(APIError::Cause::Unreadable), false},
+        {"no connection made", APIError::failure(APIError::Cause::Unreachable).asNeverSent(), true},
+        {"certificate refused", APIError::failure(APIError::Cause::UntrustedCertificate), true},
+        {"400", APIError::failure(APIError::Cause::ServerError, 400), true},
+        {"401", APIError::unauthorized().withHttpStatus(401), true},
+        {"403", APIError::validation().withHttpStatus(403), true},
+        {"429", APIError::rateLimited(30).withHttpStatus(429), true},
+        {"held by the rate-limit guard", APIError::refusedByRateLimit(10), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeRequest booking;
+        RecordingForm form(booking);
+        std::vector<APIError> unknown;
+        QObject::connect(&form, &AbstractWorkLogForm::bookingOutcomeUnknown,
+                         [&](const APIError& error) { unknown.push_back(error); });
+        form.save({});
+        ASSERT_EQ(booking.started, 1);
+        booking.finish(Result<Void, APIError>::failure(c.error));
+        test::drainEvents();
+        EXPECT_EQ(form.errorOccurred(), c.failed);
+        EXPECT_EQ(unknown.size(), c.failed ? 0u : 1u);
+        EXPECT_FALSE(form.networkRequestInProgress());
+        ASSERT_TRUE(form.lastError().has_value());
+        EXPECT_EQ(form.lastError()->cause(), c.error.cause());
+    }
+}
+
+// The list in a record holds at most 200 look-alikes: a task with exactly that many
+// lists them all, one with more lists none (its bookings are judged by the clock).
+TEST(AbstractWorkLogFormTest, ARecordListsUpTo200LookAlikesAndNoneBeyond) {
+    for (const int count : {200, 201}) {
+        SCOPED_TRACE(count);
+        FakeRequest booking;
+        RecordingForm form(booking);
+        std::vector<WorkLogBooking> sent;
+        QObject::connect(&form, &AbstractWorkLogForm::bookingSending,
+                         [&](const WorkLogBooking& record) { sent.push_back(record); });
+        std::vector<WorkEntry> entries;
+        for (int i = 0; i < count; ++i) {
+            entries.push_back(ownEntry(QString::number(i), 1800));
+        }
+        form.learnEntriesBefore();
+        form.answerRead(Result<std::vector<WorkEntry>, APIError>::success(entries));
+        test::drainEvents();
+        form.save({});
+        ASSERT_EQ(sent.size(), 1u);
+        if (count == 200) {
+            ASSERT_TRUE(sent.front().before.has_value());
+            EXPECT_EQ(sent.front().before->size(), 200u);
+        } else {
+            EXPECT_FALSE(sent.front().before.has_value());
+        }
+    }
+}

@@ -10,6 +10,7 @@
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeHttpsServer.h"
+#include "tests/support/FileSizeLimit.h"
 #include "tests/trackers/asana/AsanaFixture.h"
 #include "tests/trackers/jira/JiraFixture.h"
 #include "tests/trackers/youtrack/YouTrackFixture.h"
@@ -23,7 +24,10 @@
 #include "views/main/BookingRecoveryAlert.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
@@ -33,10 +37,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <optional>
+
+#include <unistd.h>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -438,6 +446,16 @@ QDateTime earlierToday(const QTimeZone& zone = QTimeZone::systemTimeZone()) {
 // --- Jira ------------------------------------------------------------------------------
 
 class BookingRecoveryTest : public JiraFixture, public KillHarness {
+public:
+    static constexpr Tracker kind = Tracker::jira;
+    FakeHttpsServer& server() { return jira.http(); }
+    QString host() { return jira.hostAndPort(); }
+    std::shared_ptr<ProviderService> tracker() { return service(); }
+    std::size_t made() const { return jira.workLogs().size(); }
+    void prepare() {}
+    static inline const QString readPath = QStringLiteral("/worklog");
+    static inline const QString bookingPath = QStringLiteral("/worklog");
+
 protected:
     BookingRecoveryTest() {
         addProject();
@@ -452,6 +470,7 @@ protected:
                          static_cast<double>(tracked), std::nullopt, made});
     }
 
+public:
     void killKept() {
         jira.setLatency(60000, "POST");
         const std::size_t before = jira.workLogs().size();
@@ -553,6 +572,9 @@ public:
     std::size_t made() const { return asana.entries().size(); }
     QString lastId() const { return asana.entries().back().gid; }
     void prepare() { addTask(); }
+    // The read of the task's entries, and the booking.
+    static inline const QString readPath = QStringLiteral("time_tracking_entries");
+    static inline const QString bookingPath = QStringLiteral("/time_tracking_entries");
 
     // The task is the user's own unless `assignee` says whose it is.
     void addTask(const QString& assignee = QStringLiteral("u1")) {
@@ -823,6 +845,8 @@ public:
     std::size_t made() const { return youTrack.workItems().size(); }
     QString lastId() const { return youTrack.workItems().back().id; }
     void prepare() {}
+    static inline const QString readPath = QStringLiteral("workItems");
+    static inline const QString bookingPath = QStringLiteral("/timeTracking/workItems");
 
     YouTrackBookingRecoveryTest() {
         youTrack.addProject({QStringLiteral("0-1"), QStringLiteral("APP"), QStringLiteral("Application")});
@@ -1189,6 +1213,271 @@ template <typename F> void typedThenAKill(F& f) {
 
 VELMORA_BEFORE_THE_BOOKING_TESTS(AsanaBookingRecoveryTest)
 VELMORA_BEFORE_THE_BOOKING_TESTS(YouTrackBookingRecoveryTest)
+
+// --- what the app did not see, for Asana and YouTrack ---------------------------------
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int unseenSlowdown = 4;
+#else
+constexpr int unseenSlowdown = 1;
+#endif
+
+// The sheet's read of what was there held `heldMs` at the tracker (the child's first read,
+// before its sheet, is answered): Save leaves within its bound of the click, without the
+// list, and the booking is still judged right after a kill during its POST.
+template <typename F> void aReadHeldThenAKill(F& f, int heldMs) {
+    f.prepare();
+    const qint64 click = f.saveLater(0.5);
+    f.server().slowAnswers(heldMs, "GET", F::readPath, 1);
+    f.killKept();
+    f.server().slowAnswers(0, {}, {});
+    f.saveAt.reset();
+    if (::testing::Test::HasFatalFailure()) {
+        return;
+    }
+    {
+        auto timer = f.nextStart();
+        const auto& record = timer->recordedBooking();
+        ASSERT_TRUE(record.has_value());
+        ASSERT_TRUE(record->sent.has_value());
+        const qint64 left = record->sent->toMSecsSinceEpoch() - click;
+        EXPECT_GE(left, AbstractWorkLogForm::entriesWaitBound.count() - 50) << "the read had no chance";
+        EXPECT_LT(left, AbstractWorkLogForm::entriesWaitBound.count() + 1500 * unseenSlowdown)
+            << "Save waited on the read past its bound";
+        EXPECT_FALSE(record->before.has_value()) << "it left without the list";
+    }
+    expectReset(f.recover(f.tracker()));
+    EXPECT_EQ(f.made(), 1u) << "nothing is booked twice";
+}
+
+// A sheet on the timer, in this process, booking against the fake tracker.
+template <typename F> struct LiveSheet {
+    LiveSheet(F& f, TimerViewModel& timer)
+        : form(childForm(F::kind, f.host(), timer.elapsed(), f.tracker())), sheet(new BookTimeView(*form, timer)) {
+        sheet->show();
+    }
+    ~LiveSheet() {
+        delete sheet.data();
+        // The form goes once nothing of it is on its way, as the sidebar lets it go.
+        waitUntil([this] { return !form->networkRequestInProgress(); }, 10000);
+    }
+    std::unique_ptr<AbstractWorkLogForm> form;
+    QPointer<BookTimeView> sheet;
+};
+
+// The timer as the window has it: 90 minutes tracked on the task, stopped.
+template <typename F> std::unique_ptr<TimerViewModel> stoppedTimer(F& f) {
+    auto timer = f.nextStart();
+    timer->start(trackedProject(F::kind), trackedTask(F::kind));
+    std::static_pointer_cast<ManualClock>(timer->clock())->advance(tracked * 1000);
+    timer->pause();
+    return timer;
+}
+
+void advance(TimerViewModel& timer, qint64 seconds) {
+    std::static_pointer_cast<ManualClock>(timer.clock())->advance(seconds * 1000);
+}
+
+// Whether an alert of `sheet` with this text (or title) shows.
+bool showsAlert(const BookTimeView* sheet, const QString& text) {
+    return sheet && sheet->alert() &&
+           (sheet->alert()->windowTitle() == text || sheet->alert()->text().contains(text) ||
+            sheet->alert()->informativeText().contains(text));
+}
+
+// Keeps a way of breaking the writes of the app's notes until it goes.
+using WriteBlock = std::shared_ptr<void>;
+
+// The disk is full: no file of this process grows past the notes as they are now.
+WriteBlock fullDisk(const QString& file) {
+    auto limit = std::make_shared<FileSizeLimit>(static_cast<rlim_t>(QFileInfo(file).size()));
+    EXPECT_TRUE(limit->active());
+    return limit;
+}
+
+// The notes' folder cannot be written. Root writes into a read-only folder all the same,
+// so there the folder is swapped for a file of its name (no file can be made in it either).
+WriteBlock unwritableFolder(const QString& file) {
+    const QString folder = QFileInfo(file).absolutePath();
+    if (::geteuid() != 0) {
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        return WriteBlock(nullptr, [folder](void*) {
+            QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        });
+    }
+    const QString aside = folder + QStringLiteral(".aside");
+    EXPECT_TRUE(QDir().rename(folder, aside));
+    QFile blocker(folder);
+    EXPECT_TRUE(blocker.open(QIODevice::WriteOnly));
+    return WriteBlock(nullptr, [folder, aside](void*) {
+        QFile::remove(folder);
+        QDir().rename(aside, folder);
+    });
+}
+
+// The sheet closed while its Save waited for the read (held 35 s): nothing leaves. Then
+// the time is booked again from a new sheet (after the timer ran on, when `resumed`): one
+// entry on the tracker, and nothing already booked left on the timer.
+template <typename F> void closedWhileSaveWaits(F& f, bool resumed) {
+    f.prepare();
+    auto timer = stoppedTimer(f);
+    f.server().slowAnswers(35000, "GET", F::readPath);
+    {
+        LiveSheet<F> first(f, *timer);
+        first.sheet->save();
+        ASSERT_TRUE(first.form->networkRequestInProgress()) << "Save waits for the read on its way";
+        first.sheet->reject();
+        EXPECT_FALSE(first.form->networkRequestInProgress()) << "the booking was called off";
+        QElapsedTimer past;
+        past.start();
+        waitUntil([&] { return past.elapsed() > AbstractWorkLogForm::entriesWaitBound.count() + 500; }, 10000);
+        EXPECT_TRUE(f.server().requestsTo(F::bookingPath, "POST").isEmpty()) << "a booking left a closed sheet";
+    }
+    EXPECT_DOUBLE_EQ(timer->elapsed(), tracked);
+    EXPECT_FALSE(timer->recordedBooking().has_value());
+    if (resumed) {
+        timer->resume();
+        advance(*timer, 600);
+        timer->pause();
+    }
+    const double held = timer->elapsed();
+    LiveSheet<F> again(f, *timer);
+    again.sheet->save();
+    ASSERT_TRUE(waitUntil([&] { return f.made() == 1 && !timer->isInUse(); }, 10000 * unseenSlowdown))
+        << "made " << f.made() << ", timer " << timer->elapsed();
+    waitUntil([&] { return false; }, 300);
+    EXPECT_EQ(f.made(), 1u) << "one entry for the time";
+    EXPECT_EQ(f.server().requestsTo(F::bookingPath, "POST").size(), 1);
+    EXPECT_GT(held, 0);
+}
+
+// The booking left, then its sheet was closed and the timer ran on: a second booking of
+// the same time waits for the first one's answer, which, when it comes, takes off only
+// the booked seconds.
+template <typename F> void closedAfterTheBookingLeft(F& f) {
+    f.prepare();
+    auto timer = stoppedTimer(f);
+    f.server().slowAnswers(2500 * unseenSlowdown, "POST", F::bookingPath);
+    {
+        LiveSheet<F> first(f, *timer);
+        first.sheet->save();
+        ASSERT_TRUE(waitUntil([&] { return f.made() == 1; }, 10000 * unseenSlowdown));
+        ASSERT_TRUE(first.form->networkRequestInProgress()) << "the answer is still on its way";
+        first.sheet->reject();
+        delete first.sheet.data();
+        timer->resume();
+        advance(*timer, 600);
+        timer->pause();
+        // Booking the same time again from a new sheet is held while the first is unanswered.
+        LiveSheet<F> second(f, *timer);
+        second.sheet->save();
+        EXPECT_TRUE(showsAlert(second.sheet, BookTimeView::awaitingAnswerTitle));
+        EXPECT_EQ(f.server().requestsTo(F::bookingPath, "POST").size(), 1);
+        // The first answer comes with both sheets gone.
+        delete second.sheet.data();
+        ASSERT_TRUE(waitUntil([&] { return !timer->recordedBooking(); }, 10000 * unseenSlowdown));
+    }
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 600) << "only the booked 90 minutes left the timer";
+    EXPECT_EQ(f.made(), 1u);
+    EXPECT_EQ(f.server().requestsTo(F::bookingPath, "POST").size(), 1);
+}
+
+// The folder of the app's notes cannot take the record at Save (`block` makes it so):
+// nothing is sent, the user reads why, and the time stays on the timer.
+template <typename F> void noRecordNoBooking(F& f, const std::function<WriteBlock(const QString& file)>& block) {
+    f.prepare();
+    auto timer = stoppedTimer(f);
+    LiveSheet<F> live(f, *timer);
+    waitUntil([&] { return !live.form->networkRequestInProgress(); }, 10000);
+    WriteBlock blocked = block(f.folder.filePath(QStringLiteral("Velmora.plist")));
+    live.sheet->save();
+    EXPECT_TRUE(waitUntil([&] { return live.sheet->alert() != nullptr; }, 5000));
+    ASSERT_TRUE(live.sheet->alert());
+    const QString shown = live.sheet->alert()->text();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Velmora couldn't save its note of this booking: "))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(QStringLiteral(". Nothing was sent."))) << shown.toStdString();
+    waitUntil([&] { return false; }, 300);
+    EXPECT_TRUE(f.server().requestsTo(F::bookingPath, "POST").isEmpty()) << "a booking left without its record";
+    EXPECT_EQ(f.made(), 0u);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), tracked);
+    EXPECT_EQ(timer->state(), TimerViewModel::State::paused);
+    EXPECT_FALSE(timer->recordedBooking().has_value());
+    EXPECT_FALSE(live.sheet->isDismissed()) << "the sheet stays, to try again";
+    blocked.reset();
+}
+
+// The booking's answer never came (`unseen` sets up how): the sheet says the outcome is
+// being checked, never that it wasn't saved; the booking is looked up and found, and only
+// its seconds leave the timer, which ran on meanwhile.
+template <typename F> void anAnswerNotSeen(F& f, const std::function<void()>& unseen) {
+    f.prepare();
+    auto timer = stoppedTimer(f);
+    BookingRecovery recovery(*timer);
+    recovery.setRecheckDelay(200);
+    bool told = false;
+    QObject::connect(&recovery, &BookingRecovery::bookingMayNotHaveBeenSaved, [&] { told = true; });
+    recovery.check(f.tracker());
+    unseen();
+    LiveSheet<F> live(f, *timer);
+    // The user reads the sheet while it reads what was there.
+    ASSERT_TRUE(waitUntil([&] { return live.form->knowsEntriesBefore(); }, 10000 * unseenSlowdown));
+    bool notSaved = false;
+    QObject::connect(live.form.get(), &AbstractWorkLogForm::errorOccurredChanged, [&](bool on) { notSaved |= on; });
+    live.sheet->save();
+    ASSERT_TRUE(timer->recordedBooking().has_value()) << "it left at once, the read done";
+    // The timer runs on while the booking is on its way.
+    timer->resume();
+    advance(*timer, 600);
+    ASSERT_TRUE(waitUntil([&] { return live.sheet->alert() != nullptr; }, 20000 * unseenSlowdown));
+    EXPECT_EQ(live.sheet->alert()->text(), BookTimeView::checkingTitle);
+    EXPECT_FALSE(showsAlert(live.sheet, BookTimeView::notSavedTitle));
+    EXPECT_FALSE(notSaved) << "an answer not seen was called a failure";
+    ASSERT_TRUE(waitUntil([&] { return !timer->recordedBooking(); }, 20000 * unseenSlowdown));
+    EXPECT_FALSE(told);
+    EXPECT_EQ(f.made(), 1u);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 600) << "only the booked 90 minutes left the timer";
+    EXPECT_EQ(timer->state(), TimerViewModel::State::active);
+}
+
+} // namespace
+
+#define VELMORA_UNSEEN_ANSWER_TESTS(Fixture)                                                                 \
+    TEST_F(Fixture, AReadHeld35SecondsDelaysSaveOnlyToItsBoundAndTheKilledBookingIsFound) {                  \
+        aReadHeldThenAKill(*this, 35000);                                                                    \
+    }                                                                                                        \
+    TEST_F(Fixture, AReadHeld70SecondsDelaysSaveOnlyToItsBoundAndTheKilledBookingIsFound) {                  \
+        aReadHeldThenAKill(*this, 70000);                                                                    \
+    }                                                                                                        \
+    TEST_F(Fixture, ASheetClosedWhileSaveWaitsBooksNothingAndTheTimeIsBookedOnce) {                          \
+        closedWhileSaveWaits(*this, false);                                                                  \
+    }                                                                                                        \
+    TEST_F(Fixture, ASheetClosedWhileSaveWaitsThenTheTimerResumedBooksTheTimeOnce) {                         \
+        closedWhileSaveWaits(*this, true);                                                                   \
+    }                                                                                                        \
+    TEST_F(Fixture, ABookingThatLeftAClosedSheetHoldsTheNextAndTakesOffOnlyItsSeconds) {                     \
+        closedAfterTheBookingLeft(*this);                                                                    \
+    }                                                                                                        \
+    TEST_F(Fixture, AFullDiskAtSaveSendsNothingAndSaysWhy) {                                                 \
+        noRecordNoBooking(*this, fullDisk);                                                                  \
+    }                                                                                                        \
+    TEST_F(Fixture, AFolderThatCannotBeWrittenAtSaveSendsNothingAndSaysWhy) {                                \
+        noRecordNoBooking(*this, unwritableFolder);                                                          \
+    }                                                                                                        \
+    TEST_F(Fixture, AnAnswerAfterTheTimeOutIsLookedUpAndFoundNotCalledAFailure) {                            \
+        SessionConfiguration::setProcessTimeoutCap(std::chrono::milliseconds(1500 * unseenSlowdown));        \
+        anAnswerNotSeen(*this, [this] { server().storeLate(3000 * unseenSlowdown, "POST", bookingPath); });  \
+        SessionConfiguration::setProcessTimeoutCap(std::nullopt);                                            \
+        server().storeLate(0, {}, {});                                                                       \
+    }                                                                                                        \
+    TEST_F(Fixture, AConnectionDroppedAfterThePostArrivedIsLookedUpAndFoundNotCalledAFailure) {              \
+        anAnswerNotSeen(*this, [this] { server().dropAnswerOnce("POST", bookingPath); });                    \
+    }
+
+VELMORA_UNSEEN_ANSWER_TESTS(BookingRecoveryTest)
+VELMORA_UNSEEN_ANSWER_TESTS(AsanaBookingRecoveryTest)
+VELMORA_UNSEEN_ANSWER_TESTS(YouTrackBookingRecoveryTest)
 
 TEST_F(AsanaBookingRecoveryTest, AKeptBookingOnAColleaguesTaskIsFoundWithoutAQuestion) {
     addTask(QStringLiteral("u2"));

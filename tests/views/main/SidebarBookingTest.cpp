@@ -137,7 +137,8 @@ TEST_F(SidebarBookingTest, ATimeTypedWithoutReturnIsWhatTheStopBooks) {
 }
 
 TEST_F(SidebarBookingTest, AFailedBookingKeepsTheSheetAndWhatWasTyped) {
-    jira.interceptOnce("POST", QStringLiteral("/worklog"), FakeResponse::json("{}", 500));
+    // Turned down: nothing was stored, so it can be booked again.
+    jira.interceptOnce("POST", QStringLiteral("/worklog"), FakeResponse::json("{}", 400));
     BookTimeView* sheet = stopTimer();
     ASSERT_NE(sheet, nullptr);
     descriptionEditor(sheet)->setPlainText(QStringLiteral("Half done"));
@@ -174,10 +175,15 @@ TEST_F(SidebarBookingTest, AManualWorkLogOpensForTheShownProjectWithNoTime) {
 }
 
 TEST_F(SidebarBookingTest, ABookingSentBeforeCancelStillEndsAndOnlyAnnouncesItself) {
-    jira.setLatency(200);
+    jira.setLatency(200, "POST");
     BookTimeView* sheet = stopTimer();
     ASSERT_NE(sheet, nullptr);
+    // Sent: the read of what was there has ended (a booking still waiting for it would
+    // go with the sheet).
+    ASSERT_TRUE(waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "GET").isEmpty(); }));
+    drainEvents();
     sheet->save();
+    ASSERT_TRUE(waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "POST").isEmpty(); }));
     sheet->cancel();
     ASSERT_NE(sheet->discardQuestion(), nullptr);
     questionButton(sheet->discardQuestion(), QStringLiteral("Discard"))->click();
@@ -192,11 +198,14 @@ TEST_F(SidebarBookingTest, ABookingSentBeforeCancelStillEndsAndOnlyAnnouncesItse
 }
 
 TEST_F(SidebarBookingTest, ABookingThatFailsAfterCancelIsReportedAndKeepsTheTime) {
-    jira.setLatency(200);
-    jira.interceptOnce("POST", QStringLiteral("/worklog"), FakeResponse::json("{}", 500));
+    jira.setLatency(200, "POST");
+    jira.interceptOnce("POST", QStringLiteral("/worklog"), FakeResponse::json("{}", 400).withDelay(200));
     BookTimeView* sheet = stopTimer();
     ASSERT_NE(sheet, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "GET").isEmpty(); }));
+    drainEvents();
     sheet->save();
+    ASSERT_TRUE(waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "POST").isEmpty(); }));
     sheet->cancel();
     ASSERT_NE(sheet->discardQuestion(), nullptr);
     questionButton(sheet->discardQuestion(), QStringLiteral("Discard"))->click();
