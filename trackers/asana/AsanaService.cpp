@@ -513,6 +513,22 @@ std::optional<WorkEntry> AsanaService::workEntryFrom(const AsanaTimeTrackingEntr
     return out;
 }
 
+std::vector<WorkEntry> AsanaService::entriesWithin(const std::vector<AsanaTimeTrackingEntryDTO>& records,
+                                                   const Issue& task, const DateInterval& interval,
+                                                   const std::optional<QString>& author) {
+    std::vector<WorkEntry> entries;
+    for (const auto& record : records) {
+        // A colleague's time on the user's task is not the user's, whatever the tracker filtered.
+        if (author && (!record.createdBy || record.createdBy->gid != *author)) {
+            continue;
+        }
+        if (auto entry = workEntryFrom(record, task); entry && interval.contains(entry->started)) {
+            entries.push_back(std::move(*entry));
+        }
+    }
+    return entries;
+}
+
 Publisher<std::vector<AsanaTimeTrackingEntryDTO>, APIError>
 AsanaService::fetchEntryRecords(const Issue& task) {
     return guardRateLimit(recoverable<std::vector<AsanaTimeTrackingEntryDTO>>(
@@ -527,13 +543,7 @@ Publisher<std::vector<WorkEntry>, APIError> AsanaService::fetchWorkEntries(const
                                                                            const DateInterval& interval) {
     return fetchEntryRecords(task).map(
         [task, interval](const std::vector<AsanaTimeTrackingEntryDTO>& records) {
-            std::vector<WorkEntry> entries;
-            for (const auto& record : records) {
-                if (auto entry = workEntryFrom(record, task); entry && interval.contains(entry->started)) {
-                    entries.push_back(std::move(*entry));
-                }
-            }
-            return entries;
+            return entriesWithin(records, task, interval, std::nullopt);
         });
 }
 
@@ -562,18 +572,7 @@ Publisher<std::vector<WorkEntry>, APIError> AsanaService::fetchWorkEntries(const
             for (const auto& task : found) {
                 reads.push_back(self->fetchEntryRecords(task).map(
                     [task, userId, interval](const std::vector<AsanaTimeTrackingEntryDTO>& records) {
-                        std::vector<WorkEntry> entries;
-                        for (const auto& record : records) {
-                            // A colleague's time on the user's task is not the user's.
-                            if (!record.createdBy || record.createdBy->gid != userId) {
-                                continue;
-                            }
-                            if (auto entry = workEntryFrom(record, task);
-                                entry && interval.contains(entry->started)) {
-                                entries.push_back(std::move(*entry));
-                            }
-                        }
-                        return entries;
+                        return entriesWithin(records, task, interval, userId);
                     }));
             }
             return whenAll(std::move(reads), entryReadsAtOnce)
@@ -633,17 +632,7 @@ Publisher<std::vector<WorkEntry>, APIError> AsanaService::fetchOwnWorkEntries(co
     return accountUserId().flatMap([self, task, interval](const QString& userId) {
         return self->fetchOwnEntryRecords(task, userId, interval)
             .map([task, userId, interval](const std::vector<AsanaTimeTrackingEntryDTO>& records) {
-                std::vector<WorkEntry> entries;
-                for (const auto& record : records) {
-                    if (!record.createdBy || record.createdBy->gid != userId) {
-                        continue;
-                    }
-                    if (auto entry = workEntryFrom(record, task);
-                        entry && interval.contains(entry->started)) {
-                        entries.push_back(std::move(*entry));
-                    }
-                }
-                return entries;
+                return entriesWithin(records, task, interval, userId);
             });
     });
 }

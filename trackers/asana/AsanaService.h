@@ -141,6 +141,10 @@ public:
     static Issue issueFrom(const AsanaTaskDTO& task);
     // None for an entry whose day does not read or whose duration is under a minute.
     static std::optional<WorkEntry> workEntryFrom(const AsanaTimeTrackingEntryDTO& entry, const Issue& task);
+    // The entries of `records` on `task` that start within `interval`, only `author`'s when named.
+    static std::vector<WorkEntry> entriesWithin(const std::vector<AsanaTimeTrackingEntryDTO>& records,
+                                                const Issue& task, const DateInterval& interval,
+                                                const std::optional<QString>& author);
     // The refresh endpoint of the maker's server.
     static QUrl refreshUrl();
 
