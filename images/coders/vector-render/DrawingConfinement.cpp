@@ -1,8 +1,5 @@
 #include "images/coders/vector-render/DrawingConfinement.h"
 
-#include "images/coders/vector-render/PdfPageRenderer.h"
-#include "images/coders/vector-render/SvgDocumentRenderer.h"
-
 #include <fontconfig/fontconfig.h>
 #include <seccomp.h>
 
@@ -81,37 +78,6 @@ struct ConfinementRulesetAttributes {
     quint64 handledAccessNet = 0;
     quint64 scoped = 0;
 };
-
-// A PDF of one page of text in a font it does not embed (so that Poppler asks fontconfig for
-// one and reads its file), with its cross-reference table.
-QByteArray warmUpPdf() {
-    const QByteArray content = "BT /F1 12 Tf 1 3 Td (Ag) Tj ET";
-    const QList<QByteArray> objects{
-        "<< /Type /Catalog /Pages 2 0 R >>",
-        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 16 16] /Resources << /Font << /F1 5 0 R >> >> "
-        "/Contents 4 0 R >>",
-        "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream",
-        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
-    };
-    QByteArray out = "%PDF-1.4\n";
-    QList<qsizetype> offsets;
-    for (qsizetype i = 0; i < objects.size(); ++i) {
-        offsets.append(out.size());
-        out += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
-    }
-    const qsizetype table = out.size();
-    out += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (const qsizetype offset : offsets) {
-        out += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
-    }
-    out += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           QByteArray::number(table) + "\n%%EOF\n";
-    return out;
-}
-
-const QByteArray warmUpSvg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"16\" height=\"16\">"
-                             "<text x=\"1\" y=\"13\" font-size=\"12\">Ag</text></svg>";
 
 // A path, canonical, or nothing when it does not exist.
 QByteArray canonical(const QByteArray& path) {
@@ -391,16 +357,12 @@ DrawingConfinement::Outcome DrawingConfinement::confine() {
     return outcome;
 }
 
-DrawingConfinement::Outcome DrawingConfinement::prepareAndConfine(PdfPageRenderer& pdf,
-                                                                  SvgDocumentRenderer& svg) {
-    VectorRenderProtocol::Request request;
-    request.kind = VectorRenderProtocol::Kind::Pdf;
-    request.document = warmUpPdf();
-    request.pixels = QSize(16, 16);
-    (void)pdf.answer(request);
-    request.kind = VectorRenderProtocol::Kind::Svg;
-    request.document = warmUpSvg;
-    (void)svg.answer(request);
+DrawingConfinement::Outcome DrawingConfinement::prepareAndConfine() {
+    // Fonts' configuration is read here, before the file system closes, since it names the font
+    // folders and caches left readable. Font files and the renderers' font lookups are loaded when
+    // a drawing first asks for them, read-only as the confinement allows, so a document without
+    // text pays nothing for them.
+    FcInit();
     return confine();
 }
 

@@ -8,9 +8,6 @@
 
 namespace velmora::images {
 
-class PdfPageRenderer;
-class SvgDocumentRenderer;
-
 // What the vector drawing process does before it reads a document: it takes away from itself
 // all that drawing does not need, so that a renderer taken over by a hostile document reaches
 // no user file, no network and no other process.
@@ -42,11 +39,9 @@ public:
         QByteArray failure;
     };
 
-    // Draws a small PDF and SVG with text through the process's own renderers, so that what they
-    // load only once asked (fonts' configuration and files, Poppler's font lookup, Qt's font
-    // database and glyph caches) is loaded, then confines the process. What the drawing process
-    // calls before its first request.
-    static Outcome prepareAndConfine(PdfPageRenderer& pdf, SvgDocumentRenderer& svg);
+    // Loads fonts' configuration, then confines the process: what the drawing process calls before
+    // its first request, after Qt's platform is loaded.
+    static Outcome prepareAndConfine();
 
     // Confines the calling process. It must run no other thread: Landlock binds the calling
     // thread (and the threads it starts later) only, so a thread already running would stay free.

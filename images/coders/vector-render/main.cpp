@@ -194,7 +194,7 @@ int main(int argc, char** argv) {
     PdfPageRenderer pdf;
     SvgDocumentRenderer svg;
     // Confined before the first document is read; unconfined, it says so and draws nothing.
-    const DrawingConfinement::Outcome confinement = DrawingConfinement::prepareAndConfine(pdf, svg);
+    const DrawingConfinement::Outcome confinement = DrawingConfinement::prepareAndConfine();
     VectorRenderProtocol::Greeting greeting;
     greeting.missingConfinement = confinement.missing;
     greeting.unconfined = !confinement.confined;

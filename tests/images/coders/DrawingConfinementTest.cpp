@@ -105,7 +105,7 @@ TEST(DrawingConfinementTest, childTriesWhatATakenOverRendererWould) {
 
     PdfPageRenderer pdf;
     SvgDocumentRenderer svg;
-    const DrawingConfinement::Outcome outcome = DrawingConfinement::prepareAndConfine(pdf, svg);
+    const DrawingConfinement::Outcome outcome = DrawingConfinement::prepareAndConfine();
     ASSERT_TRUE(outcome.confined) << outcome.failure.toStdString();
     const auto finish = [] {
         std::printf("confined child done\n");
