@@ -1,29 +1,23 @@
 #include "images/coders/vector-render/PdfPageRenderer.h"
 
+#include "images/coders/vector-render/ProcessCpuClock.h"
+
 #include <poppler-qt6.h>
 
 #include <QElapsedTimer>
 #include <QPainter>
 
 #include <cmath>
-#include <ctime>
 
 namespace velmora::images {
 
 namespace {
 
-qint64 processCpuMs() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// CPU time of the whole process: Qt hands some of a drawing's work to threads of its own.
 struct Budget {
-    qint64 cpuStartMs = processCpuMs();
+    timespec cpuStart = processCpuNow();
     QElapsedTimer wall;
     Budget() { wall.start(); }
-    bool cpuSpent() const { return processCpuMs() - cpuStartMs >= VectorRenderProtocol::cpuBudgetMs; }
+    bool cpuSpent() const { return processCpuMsSince(cpuStart) >= VectorRenderProtocol::cpuBudgetMs; }
     bool spent() const { return cpuSpent() || wall.elapsed() >= VectorRenderProtocol::wallBudgetMs; }
 };
 

@@ -2,10 +2,11 @@
 // input and output (see VectorRenderProtocol) until that stream ends, as it does when the asking
 // process ends, however it ends. Started and killed by VectorRenderHost.
 #include "images/coders/vector-render/DrawingConfinement.h"
+#include "images/coders/vector-render/PdfPageRenderer.h"
+#include "images/coders/vector-render/ProcessCpuClock.h"
+#include "images/coders/vector-render/SvgDocumentRenderer.h"
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 #include "images/coders/vector-render/VectorRenderStream.h"
-#include "images/coders/vector-render/PdfPageRenderer.h"
-#include "images/coders/vector-render/SvgDocumentRenderer.h"
 
 #include <QGuiApplication>
 #include <QtEndian>
@@ -22,9 +23,11 @@
 
 using velmora::images::DrawingConfinement;
 using velmora::images::PdfPageRenderer;
+using velmora::images::processCpuMsSince;
+using velmora::images::processCpuNow;
+using velmora::images::SvgDocumentRenderer;
 using velmora::images::VectorRenderProtocol;
 using velmora::images::VectorRenderStream;
-using velmora::images::SvgDocumentRenderer;
 
 namespace {
 
@@ -37,12 +40,6 @@ char overBudgetAnswer[VectorRenderProtocol::answerHeaderSize];
 char outOfTimeAnswer[VectorRenderProtocol::answerHeaderSize];
 timespec drawingCpuStart{};
 
-qint64 cpuMsSince(const timespec& start) {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return qint64(now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-}
-
 void budgetSpent(int) {
     if (!drawing) {
         return;
@@ -50,7 +47,7 @@ void budgetSpent(int) {
     // The drawing is given up with the process (whose heap it may have left in any state): the
     // answer says why, and the asking side starts a new process for the next request. Written
     // here with clock_gettime() and write() alone: nothing else is safe in a signal handler.
-    const bool cpuSpent = cpuMsSince(drawingCpuStart) >= VectorRenderProtocol::cpuBudgetMs;
+    const bool cpuSpent = processCpuMsSince(drawingCpuStart) >= VectorRenderProtocol::cpuBudgetMs;
     const char* from = cpuSpent ? overBudgetAnswer : outOfTimeAnswer;
     size_t left = sizeof overBudgetAnswer;
     while (left > 0) {
@@ -121,7 +118,7 @@ public:
         answer.status = VectorRenderProtocol::Status::OutOfTime;
         std::memcpy(outOfTimeAnswer, VectorRenderProtocol::encodeAnswer(answer).constData(),
                     sizeof outOfTimeAnswer);
-        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &drawingCpuStart);
+        drawingCpuStart = processCpuNow();
         drawing = 1;
         set(m_cpu, m_lengths.cpuMs);
         set(m_wall, m_lengths.wallMs);
@@ -152,12 +149,12 @@ private:
 // keeps the process, and wakes for nothing but the host's bytes or its going.
 bool readAll(char* to, qsizetype size) {
     return VectorRenderStream::receive(STDIN_FILENO, to, size, QDeadlineTimer(QDeadlineTimer::Forever),
-                                    VectorRenderStream::Watch::Nothing);
+                                       VectorRenderStream::Watch::Nothing);
 }
 
 bool writeAll(const char* from, qsizetype size) {
     return VectorRenderStream::send(STDOUT_FILENO, from, size, QDeadlineTimer(QDeadlineTimer::Forever),
-                                 VectorRenderStream::Watch::Nothing);
+                                    VectorRenderStream::Watch::Nothing);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
