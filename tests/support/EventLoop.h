@@ -5,13 +5,16 @@
 #include <QEventLoop>
 #include <QThread>
 
+#include "tests/support/TimeScale.h"
+
 #include <functional>
 
 namespace velmora::test {
 
-// Spins the event loop until `done` holds or the time runs out; says which.
+// Spins the event loop until `done` holds or the time runs out; says which. The time is
+// stretched by the run's time scale: waiting longer for an event that comes costs nothing.
 inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QDeadlineTimer deadline(timeoutMs);
+    QDeadlineTimer deadline(scaledMs(timeoutMs));
     while (!done()) {
         if (deadline.hasExpired()) {
             return false;
