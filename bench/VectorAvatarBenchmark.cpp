@@ -216,6 +216,28 @@ bool drawAtOnce(const std::vector<QByteArray>& documents) {
     return drawn == documents.size();
 }
 
+// A screen of 40 avatars of 40 people at once on the image threads, half SVG and half PDF, each
+// document new (no drawing before had its bytes), the drawing processes as the last screen left
+// them: the wall time from the first ask to the last avatar drawn.
+void BM_FortyDistinctAvatarsAtOnce(benchmark::State& state) {
+    static int screen = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<QByteArray> documents;
+        for (int i = 0; i < burstAvatars; ++i) {
+            const QByteArray& kind = i % 2 ? plainPdf() : plainSvg();
+            const QByteArray mark = QByteArray::number(screen) + '-' + QByteArray::number(i);
+            documents.push_back(kind + (kind.startsWith("%PDF") ? "% " + mark + "\n" : "<!-- " + mark + " -->\n"));
+        }
+        ++screen;
+        state.ResumeTiming();
+        if (!drawAtOnce(documents)) {
+            state.SkipWithError("an avatar was not drawn");
+            break;
+        }
+    }
+}
+
 // The child: draws a screen of 40 avatars of `kind` ("pdf" or "png") at once, and two seconds
 // later the next screen (a Page Down), then prints what it and its drawing processes hold at
 // each of `checkpoints` (seconds after the drawings ended):
@@ -316,6 +338,7 @@ BENCHMARK(BM_SvgBareQSvgRenderer)->Repetitions(repetitions)->MinTime(0.2);
 BENCHMARK(BM_PdfAvatarRoad)->Repetitions(repetitions)->MinTime(0.2);
 BENCHMARK(BM_PdfBarePoppler)->Repetitions(repetitions)->MinTime(0.2);
 BENCHMARK(BM_DrawingProcessStart)->Repetitions(5)->Iterations(20);
+BENCHMARK(BM_FortyDistinctAvatarsAtOnce)->Repetitions(9)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IdleMinuteAfterPdfAvatars)->Iterations(1)->Unit(benchmark::kSecond);
 
 } // namespace
