@@ -5,6 +5,7 @@
 #include "images/core/ImageLibraryLog.h"
 #include "images/core/Teardown.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -69,6 +70,8 @@ int end(Process& process) {
 struct IdleProcess {
     Process process;
     std::chrono::steady_clock::time_point since;
+    // The document it drew (see documentKey), the only one it is given again.
+    QByteArray document;
 };
 
 struct Pool {
@@ -109,6 +112,12 @@ void endIdle(Pool& shared) {
 // Ends a process of the pool's, drawing or idle.
 void retire(Process& process);
 
+// Ends the template process (at the teardown).
+void endTemplate();
+
+// How long a process, or the template, is kept idle now.
+std::chrono::milliseconds idleExitNow();
+
 void reap() {
     // Named so that a look at the app's threads tells what this one waits for.
     pthread_setname_np(pthread_self(), "vector-idle");
@@ -146,6 +155,7 @@ Pool& pool() {
             if (reaper.joinable()) {
                 reaper.join();
             }
+            endTemplate();
         });
         return created;
     }();
@@ -298,78 +308,6 @@ std::optional<Process> forkProgram(const Program& program) {
     return Process{pid, sockets[0]};
 }
 
-// Starts drawing processes from one thread that lives as long as the app: the kernel sends a
-// process its death signal when the thread that forked it ends, and image threads come and go.
-class Starter {
-public:
-    static Starter& instance() {
-        // Never destroyed: its thread is blocked for the process's whole life.
-        static auto* created = new Starter;
-        return *created;
-    }
-
-    // A started process (not yet greeted); nothing when it could not be started in time.
-    std::optional<Process> start(const Program& program, const QDeadlineTimer& deadline) {
-        auto job = std::make_shared<Job>();
-        job->program = program;
-        std::unique_lock lock(m_mutex);
-        m_jobs.push_back(job);
-        m_wake.notify_all();
-        while (!job->done) {
-            if (Teardown::hasBegun() || deadline.hasExpired()) {
-                // The thread ends the process once it has started it.
-                job->abandoned = true;
-                return std::nullopt;
-            }
-            m_done.wait_for(lock, std::chrono::milliseconds(teardownPollMs));
-        }
-        return job->process;
-    }
-
-private:
-    struct Job {
-        Program program;
-        std::optional<Process> process;
-        bool done = false;
-        bool abandoned = false;
-    };
-
-    Starter() {
-        std::thread([this] { run(); }).detach();
-    }
-
-    void run() {
-        // No handler of the app's runs in a child between the fork and its reset of them.
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, nullptr);
-        std::unique_lock lock(m_mutex);
-        while (true) {
-            m_wake.wait(lock, [this] { return !m_jobs.empty(); });
-            const std::shared_ptr<Job> job = m_jobs.front();
-            m_jobs.pop_front();
-            if (job->abandoned) {
-                continue;
-            }
-            lock.unlock();
-            std::optional<Process> process = forkProgram(job->program);
-            lock.lock();
-            if (job->abandoned && process) {
-                end(*process);
-                process.reset();
-            }
-            job->process = process;
-            job->done = true;
-            m_done.notify_all();
-        }
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_done;
-    std::deque<std::shared_ptr<Job>> m_jobs;
-};
-
 // The program at `path`, opened to be started from; no descriptor when there is none to open.
 Program openProgram(const QString& path) {
     Program program{QFile::encodeName(path), -1};
@@ -408,6 +346,10 @@ struct ProgramChoice {
     std::optional<Program> chosen; // set by tests
     // Whether a program that ended before it greeted was logged (once for each program).
     bool endLogged = false;
+    // Whether the program was refused at a greeting (another version, or a drawing process not
+    // confined as a whole): it is not started again until another is chosen, which in the app
+    // is at the next start.
+    bool refused = false;
 };
 
 ProgramChoice& programChoice() {
@@ -415,13 +357,72 @@ ProgramChoice& programChoice() {
     return *instance;
 }
 
+Program program() {
+    auto& choice = programChoice();
+    std::lock_guard lock(choice.mutex);
+    return choice.chosen ? *choice.chosen : programAtStart().program;
+}
+
+void refuseProgram(const QByteArray& path) {
+    auto& choice = programChoice();
+    std::lock_guard lock(choice.mutex);
+    const QByteArray current = choice.chosen ? choice.chosen->path : programAtStart().program.path;
+    if (current == path) {
+        choice.refused = true;
+    }
+}
+
 enum class Greeted { Yes, Refused, Silent };
 
-// Whether a started process greets as a drawing program of this version that confined itself.
-// A program of another version, or one that could not confine itself, is refused as soon as it
-// says so, and that is logged once; so is a part of the confinement the kernel lacks. A process
-// that says nothing (it ended, or the deadline passed) is silent.
-Greeted greeted(const Process& process, const QDeadlineTimer& deadline) {
+// Why a drawing process is not confined as a whole, in words a user can act on.
+QString whyUnconfined(const VectorRenderProtocol::Greeting& said) {
+    using MeansAnswer = VectorRenderProtocol::MeansAnswer;
+    QStringList why;
+    if (!(said.held & VectorRenderProtocol::SystemCallFilter)) {
+        switch (said.filter) {
+        case MeansAnswer::Missing:
+            why << QStringLiteral("the kernel has no system-call filter (seccomp; a kernel built with "
+                                  "CONFIG_SECCOMP_FILTER has it)");
+            break;
+        case MeansAnswer::Refused:
+            why << QStringLiteral("a sandbox around the app refused the system-call filter (seccomp)");
+            break;
+        default:
+            why << QStringLiteral("the system-call filter (seccomp) could not be loaded");
+        }
+    }
+    if (!(said.held & (VectorRenderProtocol::LandlockFileSystem | VectorRenderProtocol::NamespaceFileSystem))) {
+        QString landlock;
+        switch (said.landlock) {
+        case MeansAnswer::Missing:
+            landlock = QStringLiteral("the kernel has no Landlock (Linux 5.13 or later has it)");
+            break;
+        case MeansAnswer::TurnedOff:
+            landlock = QStringLiteral("Landlock is turned off (add landlock to the lsm= list the kernel boots with)");
+            break;
+        case MeansAnswer::Refused:
+            landlock = QStringLiteral("a sandbox around the app refused Landlock");
+            break;
+        default:
+            landlock = QStringLiteral("Landlock could not close the file system");
+        }
+        const QString namespaces =
+            said.namespaces == MeansAnswer::Refused
+                ? QStringLiteral("user namespaces are not allowed to users (the sysctl "
+                                 "kernel.unprivileged_userns_clone or user.max_user_namespaces, or a sandbox)")
+                : QStringLiteral("namespaces could not close it instead");
+        why << landlock + QStringLiteral(", and ") + namespaces;
+    }
+    return why.join(QStringLiteral("; "));
+}
+
+// Whether a started process greets as a drawing program of this version, as the template when
+// `asTemplate`, otherwise as a drawing process confined as a whole. A program of another version,
+// or a drawing process that is not confined as a whole, is refused as soon as it says so; that
+// is logged once, and the program is not started again. A file system closed by namespaces,
+// Landlock being missing, is logged once too. A process that says nothing (it ended, or the
+// deadline passed) is silent.
+Greeted greeted(const Process& process, const QByteArray& path, bool asTemplate, const QDeadlineTimer& deadline) {
     char greeting[VectorRenderProtocol::greetingSize];
     const auto receive = [&](char* into, qsizetype size) {
         return VectorRenderStream::receive(process.socket, into, size, deadline,
@@ -431,7 +432,8 @@ Greeted greeted(const Process& process, const QDeadlineTimer& deadline) {
         return Greeted::Silent;
     }
     static std::atomic_flag versionLogged = ATOMIC_FLAG_INIT;
-    const auto otherVersion = [](const QString& theirs) {
+    const auto otherVersion = [&path](const QString& theirs) {
+        refuseProgram(path);
         if (!versionLogged.test_and_set()) {
             qCWarning(imageLibraryLog).noquote()
                 << "The vector drawing program is of another version (" + theirs +
@@ -452,31 +454,36 @@ Greeted greeted(const Process& process, const QDeadlineTimer& deadline) {
     if (said.version != VectorRenderProtocol::version) {
         return otherVersion(QStringLiteral("version %1").arg(said.version));
     }
-    if (said.unconfined) {
-        static std::atomic_flag logged = ATOMIC_FLAG_INIT;
-        if (!logged.test_and_set()) {
-            qCWarning(imageLibraryLog) << "The vector drawing program could not confine itself: PDF and SVG"
-                                          " images are not drawn";
-        }
-        return Greeted::Refused;
+    if (said.isTemplate != asTemplate) {
+        return otherVersion(asTemplate ? QStringLiteral("one that starts as a drawing process")
+                                       : QStringLiteral("one whose drawing process greets as a template"));
     }
-    if (said.missingConfinement != 0) {
+    if (asTemplate) {
+        return Greeted::Yes;
+    }
+    if (said.unconfined || !VectorRenderProtocol::confinedAsAWhole(said.held)) {
+        refuseProgram(path);
         static std::atomic_flag logged = ATOMIC_FLAG_INIT;
         if (!logged.test_and_set()) {
             qCWarning(imageLibraryLog).noquote()
-                << "The kernel lacks " +
-                       QString::fromLatin1(
-                           VectorRenderProtocol::confinementPartNames(said.missingConfinement)) +
-                       ": the vector drawing processes are confined without it";
+                << "PDF and SVG images are not drawn: the vector drawing process cannot be confined, since " +
+                       whyUnconfined(said) + QStringLiteral(". They show their placeholder until that changes "
+                                                            "and the app is started again.");
+        }
+        return Greeted::Refused;
+    }
+    if (said.held & VectorRenderProtocol::NamespaceFileSystem) {
+        static std::atomic_flag logged = ATOMIC_FLAG_INIT;
+        if (!logged.test_and_set()) {
+            VectorRenderProtocol::Greeting landlockOnly = said;
+            landlockOnly.held = VectorRenderProtocol::SystemCallFilter;
+            landlockOnly.namespaces = VectorRenderProtocol::MeansAnswer::Held;
+            const QString landlock = whyUnconfined(landlockOnly).section(QStringLiteral(", and "), 0, 0);
+            qCInfo(imageLibraryLog).noquote()
+                << "The vector drawing processes close their file system with namespaces, since " + landlock;
         }
     }
     return Greeted::Yes;
-}
-
-Program program() {
-    auto& choice = programChoice();
-    std::lock_guard lock(choice.mutex);
-    return choice.chosen ? *choice.chosen : programAtStart().program;
 }
 
 // Says once what is known of a program that ended before it greeted: its own exit status or the
@@ -508,6 +515,208 @@ void logEndBeforeGreeting(const QByteArray& path, int status) {
                                          << "PDF and SVG images are not drawn while it does so";
 }
 
+// Makes drawing processes from one thread that lives as long as the app: it starts the template
+// process (the kernel sends a process its death signal when the thread that forked it ends, and
+// image threads come and go) and asks it for each drawing process, which is then this app's
+// child too. The template is ended once it has made none for the idle time.
+class Starter {
+public:
+    static Starter& instance() {
+        // Never destroyed: its thread is blocked for the process's whole life.
+        static auto* created = new Starter;
+        return *created;
+    }
+
+    enum class Outcome { Made, NotMade, Refused };
+
+    // A new drawing process (not yet greeted); nothing when none could be made in time, or the
+    // template was refused (`outcome` says which).
+    std::optional<Process> start(const Program& program, const QDeadlineTimer& deadline, Outcome* outcome) {
+        auto job = std::make_shared<Job>();
+        job->program = program;
+        job->deadline = deadline;
+        *outcome = Outcome::NotMade;
+        std::unique_lock lock(m_mutex);
+        m_jobs.push_back(job);
+        m_wake.notify_all();
+        while (!job->done) {
+            if (Teardown::hasBegun() || deadline.hasExpired()) {
+                // The thread ends the process once it has made it.
+                job->abandoned = true;
+                return std::nullopt;
+            }
+            m_done.wait_for(lock, std::chrono::milliseconds(teardownPollMs));
+        }
+        *outcome = job->outcome;
+        return job->process;
+    }
+
+    // Ends the template, once the thread is done with what it is doing (a start waits for the
+    // teardown at most a few milliseconds); without waiting longer than `waitMs`.
+    void endTemplate(int waitMs = 10000) {
+        auto job = std::make_shared<Job>();
+        job->endTemplate = true;
+        std::unique_lock lock(m_mutex);
+        m_jobs.push_back(job);
+        m_wake.notify_all();
+        m_done.wait_for(lock, std::chrono::milliseconds(waitMs), [&job] { return job->done; });
+    }
+
+    // Looks again when the template's idle time is up (it changed).
+    void idleTimeChanged() {
+        std::lock_guard lock(m_mutex);
+        m_wake.notify_all();
+    }
+
+    // How many templates were started, and whether one is running now.
+    std::pair<int, bool> templates() {
+        std::lock_guard lock(m_mutex);
+        return {m_templatesStarted, m_template.pid > 0};
+    }
+
+private:
+    struct Job {
+        Program program;
+        QDeadlineTimer deadline;
+        bool endTemplate = false;
+        std::optional<Process> process;
+        Outcome outcome = Outcome::NotMade;
+        bool done = false;
+        bool abandoned = false;
+    };
+
+    Starter() {
+        std::thread([this] { run(); }).detach();
+    }
+
+    void run() {
+        // No handler of the app's runs in a child between the fork and its reset of them.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        std::unique_lock lock(m_mutex);
+        while (true) {
+            if (m_jobs.empty() && m_template.pid > 0) {
+                // Asleep until the template's idle time is up (or a job comes).
+                const auto due = m_templateUsed + idleExitNow();
+                if (std::chrono::steady_clock::now() >= due) {
+                    Process ending = std::exchange(m_template, Process{});
+                    lock.unlock();
+                    end(ending);
+                    lock.lock();
+                    continue;
+                }
+                m_wake.wait_until(lock, due);
+                continue;
+            }
+            m_wake.wait(lock, [this] { return !m_jobs.empty() || m_template.pid > 0; });
+            if (m_jobs.empty()) {
+                continue;
+            }
+            const std::shared_ptr<Job> job = m_jobs.front();
+            m_jobs.pop_front();
+            if (job->endTemplate) {
+                Process ending = std::exchange(m_template, Process{});
+                lock.unlock();
+                end(ending);
+                lock.lock();
+                job->done = true;
+                m_done.notify_all();
+                continue;
+            }
+            if (job->abandoned) {
+                continue;
+            }
+            lock.unlock();
+            Outcome outcome = Outcome::NotMade;
+            std::optional<Process> process = make(*job, &outcome);
+            lock.lock();
+            if (job->abandoned && process) {
+                end(*process);
+                process.reset();
+            }
+            job->process = process;
+            job->outcome = outcome;
+            job->done = true;
+            m_done.notify_all();
+        }
+    }
+
+    // A drawing process from the template, which is started first when none runs (or it runs
+    // another program). Runs on this thread alone, outside the lock but for the template's fields.
+    std::optional<Process> make(const Job& job, Outcome* outcome) {
+        if (m_template.pid > 0 && m_templateProgram != job.program.path) {
+            end(m_template);
+        }
+        if (m_template.pid <= 0) {
+            std::optional<Process> started = forkProgram(job.program);
+            if (!started) {
+                return std::nullopt;
+            }
+            const Greeted said = greeted(*started, job.program.path, true, job.deadline);
+            if (said != Greeted::Yes) {
+                // Before the deadline, its stream ended without a greeting: the process ended on
+                // its own, or is ending.
+                const bool ended = said == Greeted::Silent && !job.deadline.hasExpired() && !Teardown::hasBegun();
+                const int status = end(*started);
+                if (ended) {
+                    logEndBeforeGreeting(job.program.path, status);
+                }
+                *outcome = said == Greeted::Refused ? Outcome::Refused : Outcome::NotMade;
+                return std::nullopt;
+            }
+            std::lock_guard lock(m_mutex);
+            m_template = *started;
+            m_templateProgram = job.program.path;
+            ++m_templatesStarted;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_templateUsed = std::chrono::steady_clock::now();
+        }
+        int sockets[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+            return std::nullopt;
+        }
+        const bool asked = VectorRenderStream::sendForkRequest(m_template.socket, sockets[1], job.deadline,
+                                                               VectorRenderStream::Watch::Teardown);
+        ::close(sockets[1]);
+        const auto pid = asked ? VectorRenderStream::receiveForkAnswer(m_template.socket, job.deadline,
+                                                                       VectorRenderStream::Watch::Teardown)
+                               : std::nullopt;
+        if (!pid) {
+            // Gone, or out of step with its answers: the next start starts another.
+            std::lock_guard lock(m_mutex);
+            end(m_template);
+        }
+        if (!pid || *pid <= 0) {
+            ::close(sockets[0]);
+            return std::nullopt;
+        }
+        *outcome = Outcome::Made;
+        return Process{pid_t(*pid), sockets[0]};
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_done;
+    std::deque<std::shared_ptr<Job>> m_jobs;
+    // The template process, the program it runs, when it last made a drawing process.
+    Process m_template;
+    QByteArray m_templateProgram;
+    std::chrono::steady_clock::time_point m_templateUsed;
+    int m_templatesStarted = 0;
+};
+
+void endTemplate() {
+    Starter::instance().endTemplate(2000);
+}
+
+std::chrono::milliseconds idleExitNow() {
+    std::lock_guard lock(pool().mutex);
+    return pool().idleExit;
+}
+
 std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
     const Program chosen = program();
     if (chosen.descriptor < 0) {
@@ -516,18 +725,31 @@ std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::F
         *failure = VectorRenderHost::Failure::NoProgram;
         return std::nullopt;
     }
-    *failure = VectorRenderHost::Failure::NotStarted;
-    auto process = Starter::instance().start(chosen, deadline);
+    {
+        auto& choice = programChoice();
+        std::lock_guard lock(choice.mutex);
+        if (choice.refused) {
+            *failure = VectorRenderHost::Failure::ProgramRefused;
+            return std::nullopt;
+        }
+    }
+    *failure = VectorRenderHost::Failure::NoGreeting;
+    Starter::Outcome made = Starter::Outcome::NotMade;
+    auto process = Starter::instance().start(chosen, deadline, &made);
     if (!process) {
+        if (made == Starter::Outcome::Refused) {
+            *failure = VectorRenderHost::Failure::ProgramRefused;
+        }
         return std::nullopt;
     }
-    if (const Greeted said = greeted(*process, deadline); said != Greeted::Yes) {
-        // Before the deadline, its stream ended without a greeting: the process ended on its own,
-        // or is ending.
+    if (const Greeted said = greeted(*process, chosen.path, false, deadline); said != Greeted::Yes) {
         const bool ended = said == Greeted::Silent && !deadline.hasExpired() && !Teardown::hasBegun();
         const int status = end(*process);
         if (ended) {
             logEndBeforeGreeting(chosen.path, status);
+        }
+        if (said == Greeted::Refused) {
+            *failure = VectorRenderHost::Failure::ProgramRefused;
         }
         return std::nullopt;
     }
@@ -545,19 +767,42 @@ bool saidNothing(const Process& process) {
     return ::poll(&entry, 1, 0) == 0;
 }
 
-std::optional<Process> take(const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
+// A process for the document `key` names: an idle one that drew that very document, if it has
+// said nothing since, or a new one. A process never draws another document than its first: one
+// taken over by a hostile document could answer the next ones as it pleased. Before a new one
+// starts, the idle process kept longest is ended when the processes alive would otherwise be
+// more than the drawing slots.
+std::optional<Process> take(const QByteArray& key, const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
     auto& shared = pool();
+    std::optional<Process> kept;
+    std::optional<Process> oldest;
     {
         std::lock_guard lock(shared.mutex);
         if (shared.stopped) {
             *failure = VectorRenderHost::Failure::TornDown;
             return std::nullopt;
         }
-        if (!shared.idle.empty()) {
-            const Process process = shared.idle.back().process;
-            shared.idle.pop_back();
-            return process;
+        for (auto it = shared.idle.rbegin(); it != shared.idle.rend(); ++it) {
+            if (it->document == key) {
+                kept = it->process;
+                shared.idle.erase(std::next(it).base());
+                break;
+            }
         }
+        if (!kept && !shared.idle.empty() &&
+            shared.busy + int(shared.idle.size()) > VectorRenderHost::maxBusyProcesses()) {
+            oldest = shared.idle.front().process;
+            shared.idle.pop_front();
+        }
+    }
+    if (oldest) {
+        retire(*oldest);
+    }
+    if (kept && saidNothing(*kept)) {
+        return kept;
+    }
+    if (kept) {
+        retire(*kept);
     }
     return start(deadline, failure);
 }
@@ -590,9 +835,9 @@ void giveBackSlot() {
     shared.slotFreed.notify_one();
 }
 
-// Keeps a process that drew well, however many are idle: each one alive held a drawing slot when
-// it started, so there are never more than drew at once.
-void giveBack(Process process) {
+// Keeps a process that drew well for its document: each one alive held a drawing slot when it
+// started, and a start ends the oldest idle one when more would be alive than the slots.
+void giveBack(Process process, const QByteArray& key) {
     auto& shared = pool();
     std::thread finished;
     {
@@ -610,7 +855,7 @@ void giveBack(Process process) {
                 }
             }
             if (shared.reaping) {
-                shared.idle.push_back({process, std::chrono::steady_clock::now()});
+                shared.idle.push_back({process, std::chrono::steady_clock::now(), key});
                 process = Process{};
             }
         }
@@ -627,6 +872,16 @@ void retire(Process& process) {
     end(process);
     std::lock_guard lock(pool().mutex);
     --pool().counts.alive;
+}
+
+// What names a document: its kind and a digest of its bytes. Two documents from two places with
+// the same bytes are one document (whatever a process learnt of one, it has of the other).
+QByteArray documentKey(const VectorRenderProtocol::Request& request) {
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    const char kind = char(request.kind);
+    digest.addData(QByteArrayView(&kind, 1));
+    digest.addData(request.document);
+    return digest.result();
 }
 
 } // namespace
@@ -686,8 +941,10 @@ void VectorRenderHost::useProgram(const QString& path) {
         }
         choice.chosen = openProgram(path);
         choice.endLogged = false;
+        choice.refused = false;
     }
     endIdle(pool());
+    Starter::instance().endTemplate();
 }
 
 std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRenderProtocol::Request& asked,
@@ -697,7 +954,7 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     why = Failure::None;
     if (asked.document.size() > VectorRenderProtocol::maxDocumentBytes || asked.page < 0 ||
         (asked.fit && (!asked.pixels.isEmpty() || !VectorRenderProtocol::fitted(QSizeF(1, 1), *asked.fit)))) {
-        why = Failure::Refused;
+        why = Failure::AnswerRefused;
         return std::nullopt;
     }
     // From here on a request without an answer says nothing about the document: no slot or no
@@ -717,11 +974,8 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     // A new process's start and greeting have a bound of their own: they are not the document's
     // cost, and take seconds on a busy machine.
     const QDeadlineTimer started(startDeadlineMs);
-    auto process = take(started, &why);
-    if (process && !saidNothing(*process)) {
-        retire(*process);
-        process = start(started, &why);
-    }
+    const QByteArray key = documentKey(asked);
+    auto process = take(key, started, &why);
     if (!process) {
         if (Teardown::hasBegun()) {
             why = Failure::TornDown;
@@ -780,7 +1034,7 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     }
     if (!answer) {
         why = Teardown::hasBegun()   ? Failure::TornDown
-              : refused              ? Failure::Refused
+              : refused              ? Failure::AnswerRefused
               : drawing.hasExpired() ? Failure::TimedOut
                                      : Failure::Ended;
     }
@@ -789,7 +1043,7 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     const bool stopped = answer && (answer->status == VectorRenderProtocol::Status::OverBudget ||
                                     answer->status == VectorRenderProtocol::Status::OutOfTime);
     if (answer && !stopped) {
-        giveBack(*process);
+        giveBack(*process, key);
     } else {
         retire(*process);
     }
@@ -823,6 +1077,11 @@ void VectorRenderHost::setIdleExitMsForTesting(int milliseconds) {
         shared.idleExit = std::chrono::milliseconds(milliseconds > 0 ? milliseconds : idleExitMs);
     }
     shared.reaperWake.notify_all();
+    Starter::instance().idleTimeChanged();
+}
+
+std::pair<int, bool> VectorRenderHost::templatesForTesting() {
+    return Starter::instance().templates();
 }
 
 VectorRenderHost::Counts VectorRenderHost::takeCountsForTesting() {

@@ -2,11 +2,18 @@
 
 #include "images/core/Teardown.h"
 
+#include <QtEndian>
+
 #include <poll.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 
 namespace velmora::images {
@@ -42,7 +49,99 @@ bool streamReady(int socket, short events, const QDeadlineTimer& deadline, Vecto
     return false;
 }
 
+// The word asking the template for a drawing process, and the mark of its answer.
+constexpr quint32 forkWord = 0x4b524f46; // "FORK"
+constexpr quint32 forkAnswerWord = 0x44495046; // "FPID"
+
 } // namespace
+
+bool VectorRenderStream::sendForkRequest(int control, int socket, const QDeadlineTimer& deadline, Watch watch) {
+    char word[4];
+    qToLittleEndian(forkWord, word);
+    iovec data{word, sizeof word};
+    alignas(cmsghdr) char room[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = room;
+    message.msg_controllen = sizeof room;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &socket, sizeof socket);
+    while (true) {
+        const ssize_t sent = ::sendmsg(control, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent == ssize_t(sizeof word)) {
+            return true;
+        }
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        // Four bytes into an empty socket go at once, or not at all.
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && streamReady(control, POLLOUT, deadline, watch)) {
+            continue;
+        }
+        return false;
+    }
+}
+
+std::optional<qint64> VectorRenderStream::receiveForkAnswer(int control, const QDeadlineTimer& deadline,
+                                                            Watch watch) {
+    char answer[8];
+    if (!receive(control, answer, sizeof answer, deadline, watch) ||
+        qFromLittleEndian<quint32>(answer) != forkAnswerWord) {
+        return std::nullopt;
+    }
+    return qint64(qFromLittleEndian<qint32>(answer + 4));
+}
+
+int VectorRenderStream::receiveForkRequest(int control) {
+    char word[4];
+    iovec data{word, sizeof word};
+    alignas(cmsghdr) char room[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = room;
+    message.msg_controllen = sizeof room;
+    ssize_t got = -1;
+    do {
+        got = ::recvmsg(control, &message, MSG_CMSG_CLOEXEC | MSG_WAITALL);
+    } while (got < 0 && errno == EINTR);
+    int socket = -1;
+    for (cmsghdr* header = got > 0 ? CMSG_FIRSTHDR(&message) : nullptr; header;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
+            header->cmsg_len == CMSG_LEN(sizeof(int))) {
+            std::memcpy(&socket, CMSG_DATA(header), sizeof socket);
+        }
+    }
+    if (got != ssize_t(sizeof word) || qFromLittleEndian<quint32>(word) != forkWord ||
+        (message.msg_flags & MSG_CTRUNC)) {
+        if (socket >= 0) {
+            ::close(socket);
+        }
+        return -1;
+    }
+    return socket;
+}
+
+qint64 VectorRenderStream::forkDrawingProcess() {
+    // A plain fork would make the copy a child of the template: the asking side could neither
+    // wait for it nor be sure that an id it kills is still the copy's. As a sibling, it is the
+    // asking side's own child. (The C library's fork cannot be asked for this; the template runs
+    // one thread when it forks, so no lock of another thread is held in the copy.)
+    const long pid = ::syscall(SYS_clone, CLONE_PARENT | SIGCHLD, nullptr, nullptr, nullptr, 0);
+    return pid < 0 ? -1 : qint64(pid);
+}
+
+bool VectorRenderStream::sendForkAnswer(int control, qint64 pid) {
+    char answer[8];
+    qToLittleEndian(forkAnswerWord, answer);
+    qToLittleEndian(qint32(pid > 0 ? pid : 0), answer + 4);
+    return send(control, answer, sizeof answer, QDeadlineTimer(QDeadlineTimer::Forever), Watch::Nothing);
+}
 
 bool VectorRenderStream::transfer(int socket, Direction direction, char* data, qsizetype size,
                                const QDeadlineTimer& deadline, Watch watch) {

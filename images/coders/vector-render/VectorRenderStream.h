@@ -3,6 +3,8 @@
 #include <QDeadlineTimer>
 #include <QtGlobal>
 
+#include <optional>
+
 namespace velmora::images {
 
 // Moves the bytes of the drawing protocol (VectorRenderProtocol) over its stream socket, on both
@@ -32,6 +34,24 @@ public:
     static bool receive(int socket, char* data, qsizetype size, const QDeadlineTimer& deadline, Watch watch) {
         return transfer(socket, Direction::Receive, data, size, deadline, watch);
     }
+
+    // The asking side's word to the template process (see VectorRenderProtocol) over its socket
+    // `control`: make a drawing process whose socket is `socket` (passed along; the caller keeps
+    // and closes its own). False when the template is gone or the deadline passed.
+    static bool sendForkRequest(int control, int socket, const QDeadlineTimer& deadline, Watch watch);
+    // The template's answer: the new drawing process's id, or 0 when it could make none;
+    // nothing when the template is gone, answered something else, or the deadline passed.
+    static std::optional<qint64> receiveForkAnswer(int control, const QDeadlineTimer& deadline, Watch watch);
+
+    // In the template: waits for the next word on `control` (forever) and gives the socket it
+    // came with; -1 once the stream ended or the word is not one.
+    static int receiveForkRequest(int control);
+    // In the template: makes the drawing process, a copy of this process that is a child of
+    // this process's parent (the asking side, which waits for it and kills it as its own child,
+    // and whose thread that started this process it dies with). Gives 0 in the copy, its id
+    // here, -1 when none was made. The copy starts with this thread alone.
+    static qint64 forkDrawingProcess();
+    static bool sendForkAnswer(int control, qint64 pid);
 };
 
 } // namespace velmora::images

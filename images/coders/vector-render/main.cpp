@@ -1,6 +1,10 @@
-// The vector drawing process: answers drawing requests of PDF and SVG documents on its standard
-// input and output (see VectorRenderProtocol) until that stream ends, as it does when the asking
-// process ends, however it ends. Started and killed by VectorRenderHost.
+// The vector drawing program. Started by VectorRenderHost, it runs as the template process: it
+// loads what drawing loads (Qt's platform, the renderers, fonts' configuration), reads no
+// document, is never confined, and on the host's word over its standard input and output makes
+// a drawing process, a copy of itself that confines itself before it greets and then answers
+// drawing requests of PDF and SVG documents on the socket it was given (see VectorRenderProtocol)
+// until that stream ends, as it does when the asking process ends, however it ends. The template
+// ends with its own stream.
 #include "images/coders/vector-render/DrawingConfinement.h"
 #include "images/coders/vector-render/PdfPageRenderer.h"
 #include "images/coders/vector-render/ProcessCpuClock.h"
@@ -13,6 +17,7 @@
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -169,11 +174,67 @@ constexpr bool addressSanitized = false;
 constexpr bool addressSanitized = false;
 #endif
 
+// A drawing process, in the copy of the template just made: its socket becomes its standard
+// input and output, it holds no other descriptor of the template's but the error stream, it dies
+// with the thread of the app that started the template, it confines itself, greets, and draws
+// until its stream ends. Never returns.
+[[noreturn]] void drawDocuments(int socket, pid_t app, TimerLengths lengths, PdfPageRenderer& pdf,
+                                SvgDocumentRenderer& svg) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != app) {
+        ::_exit(0);
+    }
+    if (::dup2(socket, STDIN_FILENO) < 0 || ::dup2(socket, STDOUT_FILENO) < 0 ||
+        ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0) != 0) {
+        ::_exit(0);
+    }
+    prctl(PR_SET_NAME, "vector-drawing");
+    BudgetTimers budget(lengths);
+    if (!budget.ready()) {
+        ::_exit(1);
+    }
+    // Confined as a whole before the first document is read; otherwise it says so and draws
+    // nothing.
+    const DrawingConfinement::Outcome confinement = DrawingConfinement::confine();
+    VectorRenderProtocol::Greeting greeting;
+    greeting.held = confinement.held;
+    greeting.landlock = confinement.landlock;
+    greeting.namespaces = confinement.namespaces;
+    greeting.filter = confinement.filter;
+    greeting.unconfined = !confinement.confined();
+    const QByteArray greetingBytes = VectorRenderProtocol::encodeGreeting(greeting);
+    if (!writeAll(greetingBytes.constData(), greetingBytes.size()) || !confinement.confined()) {
+        ::_exit(0);
+    }
+    char header[VectorRenderProtocol::requestHeaderSize];
+    while (readAll(header, sizeof header)) {
+        quint32 length = 0;
+        auto request = VectorRenderProtocol::decodeRequestHeader(header, &length);
+        if (!request) {
+            ::_exit(1);
+        }
+        request->document.resize(length);
+        if (!readAll(request->document.data(), length)) {
+            ::_exit(0);
+        }
+        budget.arm(request->id);
+        VectorRenderProtocol::Answer drawn =
+            request->kind == VectorRenderProtocol::Kind::Svg ? svg.answer(*request) : pdf.answer(*request);
+        budget.disarm();
+        drawn.id = request->id;
+        const QByteArray answer = VectorRenderProtocol::encodeAnswer(drawn);
+        if (!writeAll(answer.constData(), answer.size())) {
+            ::_exit(0);
+        }
+    }
+    // Ended without the app's objects: a copy runs no one's clean-up but its own.
+    ::_exit(0);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     // Started from a descriptor, older kernels name the process after its number.
-    prctl(PR_SET_NAME, "velmora-vector-render");
+    prctl(PR_SET_NAME, "vector-template");
     std::signal(SIGPIPE, SIG_IGN);
     // Glyphs are drawn through Qt's fonts, which need a GUI application; no display is used.
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -184,41 +245,31 @@ int main(int argc, char** argv) {
         const rlimit memory{rlim_t(1) << 30, rlim_t(1) << 30};
         setrlimit(RLIMIT_AS, &memory);
     }
-    BudgetTimers budget(TimerLengths::fromArguments(argc, argv));
-    if (!budget.ready()) {
-        return 1;
-    }
+    const TimerLengths lengths = TimerLengths::fromArguments(argc, argv);
     PdfPageRenderer pdf;
     SvgDocumentRenderer svg;
-    // Confined before the first document is read; unconfined, it says so and draws nothing.
-    const DrawingConfinement::Outcome confinement = DrawingConfinement::prepareAndConfine();
+    DrawingConfinement::prepare();
     VectorRenderProtocol::Greeting greeting;
-    greeting.missingConfinement = confinement.missing;
-    greeting.unconfined = !confinement.confined;
+    greeting.isTemplate = true;
+    greeting.landlock = VectorRenderProtocol::MeansAnswer::NotTried;
+    greeting.filter = VectorRenderProtocol::MeansAnswer::NotTried;
     const QByteArray greetingBytes = VectorRenderProtocol::encodeGreeting(greeting);
-    if (!writeAll(greetingBytes.constData(), greetingBytes.size()) || !confinement.confined) {
+    if (!writeAll(greetingBytes.constData(), greetingBytes.size())) {
         return 0;
     }
-    char header[VectorRenderProtocol::requestHeaderSize];
-    while (readAll(header, sizeof header)) {
-        quint32 length = 0;
-        auto request = VectorRenderProtocol::decodeRequestHeader(header, &length);
-        if (!request) {
-            return 1;
-        }
-        request->document.resize(length);
-        if (!readAll(request->document.data(), length)) {
+    const pid_t app = ::getppid();
+    while (true) {
+        const int socket = VectorRenderStream::receiveForkRequest(STDIN_FILENO);
+        if (socket < 0) {
             return 0;
         }
-        budget.arm(request->id);
-        VectorRenderProtocol::Answer drawn =
-            request->kind == VectorRenderProtocol::Kind::Svg ? svg.answer(*request) : pdf.answer(*request);
-        budget.disarm();
-        drawn.id = request->id;
-        const QByteArray answer = VectorRenderProtocol::encodeAnswer(drawn);
-        if (!writeAll(answer.constData(), answer.size())) {
+        const qint64 pid = VectorRenderStream::forkDrawingProcess();
+        if (pid == 0) {
+            drawDocuments(socket, app, lengths, pdf, svg);
+        }
+        ::close(socket);
+        if (!VectorRenderStream::sendForkAnswer(STDOUT_FILENO, pid)) {
             return 0;
         }
     }
-    return 0;
 }

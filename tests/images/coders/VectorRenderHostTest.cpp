@@ -1,5 +1,6 @@
 #include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/coders/ImageCoderHelper.h"
+#include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/ImageSVGCoder.h"
 #include "images/coders/vector-render/VectorRenderProtocol.h"
@@ -83,7 +84,7 @@ QByteArray endlessPage() {
 Image avatar(const QByteArray& data) {
     DecodeOptions options;
     options.thumbnailPixelSize = QSizeF(60, 60);
-    return ImageIOCoder::sharedCoder()->decodedImageWithData(data, options);
+    return ImageCodersManager::sharedManager()->decodedImageWithData(data, options);
 }
 
 // This process's children that have not ended (a zombie holds nothing).

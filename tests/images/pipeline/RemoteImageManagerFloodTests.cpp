@@ -5,6 +5,7 @@
 #include "images/cache/ImageCache.h"
 #include "images/cache/ImageCacheConfig.h"
 #include "images/coders/ImageIOCoder.h"
+#include "images/coders/ImagePDFCoder.h"
 #include "images/coders/ImageSVGCoder.h"
 #include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/DecodeAttempt.h"
@@ -434,7 +435,7 @@ TEST(AvatarDocuments, TheCostlyOnesReallyAreCostly) {
     clock.start();
     const Image svg = ImageSVGCoder::createBitmapSVG(costlySvg(0), QSizeF(32, 32), true, 0);
     EXPECT_TRUE(svg.isNull() || clock.elapsed() > DecodeLanes::quickDrawingMs) << clock.elapsed();
-    EXPECT_TRUE(ImageIOCoder::createBitmapPDF(costlyPdf(0), 0, QSizeF(32, 32), true).isNull());
+    EXPECT_TRUE(ImagePDFCoder::createBitmapPDF(costlyPdf(0), 0, QSizeF(32, 32), true).isNull());
     bool ranOutOfBudget = false;
     for (int round = 0; round < 5 && !ranOutOfBudget; ++round) {
         VectorRenderProtocol::Request request;

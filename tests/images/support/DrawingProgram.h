@@ -30,8 +30,9 @@ extern char** environ;
 // so no deadline of the asking side ends a drawing), and a busy machine made on purpose.
 namespace velmora::images::testing {
 
-// The drawing program at `path`, started with `arguments`, its standard input and output one end
-// of a socket; killed when this goes.
+// The drawing program at `path`, started with `arguments` as its template process (its standard
+// input and output one end of a socket), and one drawing process made by it, whose socket this
+// asks on; both killed when this goes.
 class SpawnedDrawingProgram {
 public:
     explicit SpawnedDrawingProgram(const QString& path, const QStringList& arguments = {}) {
@@ -53,36 +54,68 @@ public:
             pointers.push_back(word.data());
         }
         pointers.push_back(nullptr);
-        if (::posix_spawn(&m_pid, pointers.front(), &actions, nullptr, pointers.data(), environ) != 0) {
-            m_pid = -1;
+        if (::posix_spawn(&m_template, pointers.front(), &actions, nullptr, pointers.data(), environ) != 0) {
+            m_template = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
         ::close(sockets[1]);
-        m_socket = sockets[0];
+        m_control = sockets[0];
     }
     ~SpawnedDrawingProgram() {
-        if (m_socket >= 0) {
-            ::close(m_socket);
+        for (const int socket : {m_socket, m_control}) {
+            if (socket >= 0) {
+                ::close(socket);
+            }
         }
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
+        for (const pid_t pid : {m_pid, m_template}) {
+            if (pid > 0) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
         }
     }
     SpawnedDrawingProgram(const SpawnedDrawingProgram&) = delete;
     SpawnedDrawingProgram& operator=(const SpawnedDrawingProgram&) = delete;
 
+    // The drawing process.
     pid_t pid() const { return m_pid; }
+    pid_t templatePid() const { return m_template; }
 
-    // Whether it greeted within `withinMs`, as a program of this version that confined itself.
-    bool greeted(int withinMs) {
+    // Whether, within `withinMs`, the template greeted as this version's and made a drawing
+    // process that greeted confined as a whole; what that one said goes to `said`.
+    bool greeted(int withinMs, VectorRenderProtocol::Greeting* said = nullptr) {
+        const QDeadlineTimer deadline(withinMs);
         char greeting[VectorRenderProtocol::greetingSize];
-        if (m_pid <= 0 || !receive(greeting, sizeof greeting, QDeadlineTimer(withinMs)) ||
-            !VectorRenderProtocol::greetingStartsWell(greeting)) {
+        if (m_template <= 0 ||
+            !VectorRenderStream::receive(m_control, greeting, sizeof greeting, deadline,
+                                         VectorRenderStream::Watch::Nothing) ||
+            !VectorRenderProtocol::greetingStartsWell(greeting) ||
+            !VectorRenderProtocol::decodeGreeting(greeting).isTemplate) {
             return false;
         }
-        const auto said = VectorRenderProtocol::decodeGreeting(greeting);
-        return said.version == VectorRenderProtocol::version && !said.unconfined;
+        int sockets[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+            return false;
+        }
+        const bool asked =
+            VectorRenderStream::sendForkRequest(m_control, sockets[1], deadline, VectorRenderStream::Watch::Nothing);
+        ::close(sockets[1]);
+        m_socket = sockets[0];
+        const auto pid =
+            asked ? VectorRenderStream::receiveForkAnswer(m_control, deadline, VectorRenderStream::Watch::Nothing)
+                  : std::nullopt;
+        if (!pid || *pid <= 0) {
+            return false;
+        }
+        m_pid = pid_t(*pid);
+        if (!receive(greeting, sizeof greeting, deadline) || !VectorRenderProtocol::greetingStartsWell(greeting)) {
+            return false;
+        }
+        const auto decoded = VectorRenderProtocol::decodeGreeting(greeting);
+        if (said) {
+            *said = decoded;
+        }
+        return decoded.version == VectorRenderProtocol::version && !decoded.unconfined && !decoded.isTemplate;
     }
 
     // The answer to `request` (its pixels read too), within `withinMs`; nothing when none came.
@@ -124,6 +157,8 @@ private:
                                            VectorRenderStream::Watch::Nothing);
     }
 
+    pid_t m_template = -1;
+    int m_control = -1;
     pid_t m_pid = -1;
     int m_socket = -1;
 };
