@@ -149,17 +149,39 @@ void BM_PdfBarePoppler(benchmark::State& state) {
     }
 }
 
-// A drawing process's start: each iteration ends the idle processes, then asks a plain PDF
-// avatar of a new one, so the figure is its start, its getting ready (and confined) and its
+// A drawing process's start, its template already running: each iteration asks a plain PDF avatar
+// of bytes no process has drawn, so the figure is a copy of the template made, confined and
 // greeting, and one small drawing.
 void BM_DrawingProcessStart(benchmark::State& state) {
+    VectorRenderProtocol::Request request;
+    request.pixels = QSize(side, side);
+    static int document = 0;
+    // The template started before the figures.
+    request.document = plainPdf() + "% start\n";
+    (void)VectorRenderHost::ask(request);
+    for (auto _ : state) {
+        request.document = plainPdf() + "% " + QByteArray::number(++document) + "\n";
+        const auto answer = VectorRenderHost::ask(request);
+        if (!answer || answer->image.isNull()) {
+            state.SkipWithError("the drawing process did not draw");
+            break;
+        }
+        benchmark::DoNotOptimize(answer);
+    }
+}
+
+// The template's start and its first drawing process: each iteration ends every process, then
+// asks a plain PDF avatar, so the figure is the program's start, its loading and first drawing
+// of what drawing loads, and a copy made and confined, as at the app's first vector avatar.
+void BM_TemplateStart(benchmark::State& state) {
     const QString program = VectorRenderHost::programPath();
     VectorRenderProtocol::Request request;
-    request.document = plainPdf();
     request.pixels = QSize(side, side);
+    static int document = 0;
     for (auto _ : state) {
         state.PauseTiming();
         VectorRenderHost::useProgram(program);
+        request.document = plainPdf() + "% cold " + QByteArray::number(++document) + "\n";
         state.ResumeTiming();
         const auto answer = VectorRenderHost::ask(request);
         if (!answer || answer->image.isNull()) {
@@ -217,25 +239,43 @@ bool drawAtOnce(const std::vector<QByteArray>& documents) {
 }
 
 // A screen of 40 avatars of 40 people at once on the image threads, half SVG and half PDF, each
-// document new (no drawing before had its bytes), the drawing processes as the last screen left
-// them: the wall time from the first ask to the last avatar drawn.
-void BM_FortyDistinctAvatarsAtOnce(benchmark::State& state) {
+// document new (no drawing before had its bytes): the wall time from the first ask to the last
+// avatar drawn. `cold`: no drawing process (nor template) runs at first, as at the app's first
+// screen of avatars or one after a minute without any; otherwise as the last screen left them.
+std::vector<QByteArray> distinctAvatars() {
     static int screen = 0;
+    std::vector<QByteArray> documents;
+    for (int i = 0; i < burstAvatars; ++i) {
+        const QByteArray& kind = i % 2 ? plainPdf() : plainSvg();
+        const QByteArray mark = QByteArray::number(screen) + '-' + QByteArray::number(i);
+        documents.push_back(kind + (kind.startsWith("%PDF") ? "% " + mark + "\n" : "<!-- " + mark + " -->\n"));
+    }
+    ++screen;
+    return documents;
+}
+
+void fortyDistinctAvatars(benchmark::State& state, bool cold) {
+    const QString program = VectorRenderHost::programPath();
     for (auto _ : state) {
         state.PauseTiming();
-        std::vector<QByteArray> documents;
-        for (int i = 0; i < burstAvatars; ++i) {
-            const QByteArray& kind = i % 2 ? plainPdf() : plainSvg();
-            const QByteArray mark = QByteArray::number(screen) + '-' + QByteArray::number(i);
-            documents.push_back(kind + (kind.startsWith("%PDF") ? "% " + mark + "\n" : "<!-- " + mark + " -->\n"));
+        const std::vector<QByteArray> documents = distinctAvatars();
+        if (cold) {
+            VectorRenderHost::useProgram(program);
         }
-        ++screen;
         state.ResumeTiming();
         if (!drawAtOnce(documents)) {
             state.SkipWithError("an avatar was not drawn");
             break;
         }
     }
+}
+
+void BM_FortyDistinctAvatarsAtOnce(benchmark::State& state) {
+    fortyDistinctAvatars(state, false);
+}
+
+void BM_FortyDistinctAvatarsAtOnceCold(benchmark::State& state) {
+    fortyDistinctAvatars(state, true);
 }
 
 // The child: draws a screen of 40 avatars of `kind` ("pdf" or "png") at once, and two seconds
@@ -337,8 +377,14 @@ BENCHMARK(BM_SvgAvatarRoad)->Repetitions(repetitions)->MinTime(0.2);
 BENCHMARK(BM_SvgBareQSvgRenderer)->Repetitions(repetitions)->MinTime(0.2);
 BENCHMARK(BM_PdfAvatarRoad)->Repetitions(repetitions)->MinTime(0.2);
 BENCHMARK(BM_PdfBarePoppler)->Repetitions(repetitions)->MinTime(0.2);
-BENCHMARK(BM_DrawingProcessStart)->Repetitions(5)->Iterations(20);
+BENCHMARK(BM_DrawingProcessStart)->Repetitions(5)->Iterations(20)->UseRealTime();
+BENCHMARK(BM_TemplateStart)->Repetitions(5)->Iterations(10)->UseRealTime();
 BENCHMARK(BM_FortyDistinctAvatarsAtOnce)->Repetitions(9)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FortyDistinctAvatarsAtOnceCold)
+    ->Repetitions(9)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IdleMinuteAfterPdfAvatars)->Iterations(1)->Unit(benchmark::kSecond);
 
 } // namespace

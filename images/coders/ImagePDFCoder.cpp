@@ -40,36 +40,26 @@ Image ImagePDFCoder::decodedImageWithData(const QByteArray& data, const DecodeOp
 }
 
 Image ImagePDFCoder::createBitmapPDF(const QByteArray& data, int pageNumber, const QSizeF& targetSize,
-                                    bool preserveAspectRatio) {
+                                     bool preserveAspectRatio) {
     Q_ASSERT_X(!data.isNull(), "createBitmapPDF", "Invalid parameter not satisfying: data");
-    // A page with an empty box has nothing to draw: no image rather than one of no size.
-    const auto source = PdfVectorImageSource::create(data, pageNumber);
-    if (!source) {
-        return {};
-    }
-    const QSizeF box = source->size();
-    const QSizeF target = (targetSize.width() > 0 && targetSize.height() > 0) ? targetSize : box;
-    const double xRatio = target.width() / box.width();
-    const double yRatio = target.height() / box.height();
-    const double xScale = preserveAspectRatio ? std::min(xRatio, yRatio) : xRatio;
-    const double yScale = preserveAspectRatio ? std::min(xRatio, yRatio) : yRatio;
-    const QSizeF drawn(box.width() * xScale, box.height() * yScale);
-    const QPointF origin((target.width() - drawn.width()) / 2, (target.height() - drawn.height()) / 2);
-
+    // One request, as for an SVG: the page is fitted to the target in the drawing process (a
+    // page's size is not known here before), so its size and its pixels come back together.
+    const bool sized = targetSize.width() > 0 && targetSize.height() > 0;
     GraphicsImageRendererFormat format;
-    const double scale = format.scale;
-    const double pageWidth = std::max(1.0, std::ceil(drawn.width() * scale));
-    const double pageHeight = std::max(1.0, std::ceil(drawn.height() * scale));
-    if (!(pageWidth * pageHeight <= double(pixelBudget()))) {
+    VectorRenderProtocol::Fit fit;
+    fit.box = sized ? targetSize : QSizeF();
+    fit.keepAspectRatio = preserveAspectRatio;
+    fit.scale = format.scale;
+    fit.byteLimit = pixelBudget() * 4u;
+    // A page with an empty box has nothing to draw: no image rather than one of no size.
+    const auto drawn = PdfVectorImageSource::drawFitted(data, pageNumber, fit);
+    if (!drawn) {
         return {};
     }
-    const QSize pagePixels{int(pageWidth), int(pageHeight)};
-    const QImage page = source->renderPage(pagePixels);
-    if (page.isNull()) {
-        return {};
-    }
+    const QSizeF target = sized ? targetSize : drawn->size;
+    const QPointF origin((target.width() - drawn->size.width()) / 2, (target.height() - drawn->size.height()) / 2);
     return GraphicsImageRenderer(target, format).imageWithActions([&](QPainter& painter) {
-        painter.drawImage(QRectF(origin, drawn), page);
+        painter.drawImage(QRectF(origin, drawn->size), drawn->bitmap);
     });
 }
 

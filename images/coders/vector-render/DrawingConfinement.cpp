@@ -8,10 +8,13 @@
 #include <QFile>
 #include <QLibraryInfo>
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/filter.h>
 #include <linux/landlock.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -31,6 +34,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <optional>
+#include <vector>
 
 // What the kernel may know beyond the headers this is built with (they may be older than it).
 #ifndef __NR_landlock_create_ruleset
@@ -198,6 +202,7 @@ constexpr const char* ownProcEntry = "/proc/self";
 // What prepare() worked out, for every drawing process the template makes.
 struct Prepared {
     QList<DrawingConfinement::Readable> readable;
+    std::optional<std::vector<sock_filter>> filter;
     // Top-level links of the system (/lib -> usr/lib), made again in a namespace's root.
     QList<std::pair<QByteArray, QByteArray>> links;
 };
@@ -335,27 +340,23 @@ DrawingConfinement::MeansAnswer answerOf(int error) {
 }
 
 bool kernelHasSeccompFilters() {
-    // A kernel without seccomp knows no such question; one without filters refuses a filter
-    // mode's action check.
-    return ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0 && seccomp_api_get() >= 1;
+    // A kernel without seccomp knows no such question.
+    return ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
 }
 
-// Loads the system-call filter. Empty when done; what failed otherwise.
-QByteArray loadFilter(DrawingConfinement::MeansAnswer* answer) {
-    *answer = DrawingConfinement::MeansAnswer::Held;
-    if (!kernelHasSeccompFilters()) {
-        *answer = DrawingConfinement::MeansAnswer::Missing;
-        return "the kernel has no system-call filter";
-    }
+// Where the filter compares a signal's target with this process's id: the filter is built once
+// (libseccomp takes milliseconds to build it) with this in its place, and each process puts its
+// own id there. No process id reaches it (they stay below 2^22).
+constexpr quint32 ownIdPlaceholder = 0x3c5ee1f5;
+
+// The system-call filter as the kernel takes it; nothing when it could not be built.
+std::optional<std::vector<sock_filter>> buildFilter() {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
     if (!filter) {
-        *answer = DrawingConfinement::MeansAnswer::Failed;
-        return "no system-call filter";
+        return std::nullopt;
     }
     bool ok = true;
-    // Every thread of the process, now and later, and a binary tree rather than a list of calls.
-    ok = ok && seccomp_attr_set(filter, SCMP_FLTATR_CTL_TSYNC, 1) == 0;
-    ok = ok && seccomp_attr_set(filter, SCMP_FLTATR_CTL_NNP, 1) == 0;
+    // A binary tree rather than a list of calls.
     (void)seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2);
     for (const char* name : allowedCalls) {
         ok = ok && addRule(filter, SCMP_ACT_ALLOW, name);
@@ -375,9 +376,8 @@ QByteArray loadFilter(DrawingConfinement::MeansAnswer* answer) {
     ok = ok && addRule(filter, SCMP_ACT_ERRNO(ENOSYS), "clone3");
     ok = ok && addRule(filter, SCMP_ACT_ERRNO(ENOSYS), "openat2");
     // Signals to this process alone (its own threads included): an abort, the budget's alarm.
-    const auto self = scmp_datum_t(::getpid());
-    ok = ok && addRule(filter, allow, "kill", {SCMP_A0(SCMP_CMP_EQ, self)});
-    ok = ok && addRule(filter, allow, "tgkill", {SCMP_A0(SCMP_CMP_EQ, self)});
+    ok = ok && addRule(filter, allow, "kill", {SCMP_A0(SCMP_CMP_EQ, ownIdPlaceholder)});
+    ok = ok && addRule(filter, allow, "tgkill", {SCMP_A0(SCMP_CMP_EQ, ownIdPlaceholder)});
     // Limits read, never set.
     ok = ok && addRule(filter, allow, "prlimit64", {SCMP_A0(SCMP_CMP_EQ, 0), SCMP_A2(SCMP_CMP_EQ, 0)});
     // What is asked of descriptors: flags and duplicates, never a lock or an owner for signals.
@@ -394,16 +394,78 @@ QByteArray loadFilter(DrawingConfinement::MeansAnswer* answer) {
                                       PR_GET_NO_NEW_PRIVS, PR_GET_TIMERSLACK, PR_CAPBSET_READ}) {
         ok = ok && addRule(filter, allow, "prctl", {SCMP_A0(SCMP_CMP_EQ, option)});
     }
-    QByteArray failure;
-    if (!ok) {
-        *answer = DrawingConfinement::MeansAnswer::Failed;
-        failure = "a system-call rule was refused";
-    } else if (const int loaded = seccomp_load(filter); loaded != 0) {
-        *answer = answerOf(-loaded);
-        failure = "the system-call filter was refused: " + QByteArray(std::strerror(-loaded));
+    std::optional<std::vector<sock_filter>> program;
+    int pipe[2];
+    if (ok && ::pipe2(pipe, O_CLOEXEC) == 0) {
+        // Some hundreds of instructions: far less than a pipe holds.
+        if (seccomp_export_bpf(filter, pipe[1]) == 0) {
+            ::close(pipe[1]);
+            pipe[1] = -1;
+            std::vector<sock_filter> read;
+            sock_filter instruction{};
+            while (::read(pipe[0], &instruction, sizeof instruction) == ssize_t(sizeof instruction)) {
+                read.push_back(instruction);
+            }
+            if (!read.empty()) {
+                program = std::move(read);
+            }
+        }
+        for (const int end : pipe) {
+            if (end >= 0) {
+                ::close(end);
+            }
+        }
     }
     seccomp_release(filter);
-    return failure;
+    return program;
+}
+
+const std::optional<std::vector<sock_filter>>& builtFilter();
+
+// Loads the system-call filter. Empty when done; what failed otherwise.
+QByteArray loadFilter(DrawingConfinement::MeansAnswer* answer) {
+    *answer = DrawingConfinement::MeansAnswer::Held;
+    if (!kernelHasSeccompFilters()) {
+        *answer = DrawingConfinement::MeansAnswer::Missing;
+        return "the kernel has no system-call filter";
+    }
+    if (!builtFilter()) {
+        *answer = DrawingConfinement::MeansAnswer::Failed;
+        return "no system-call filter was built";
+    }
+    std::vector<sock_filter> instructions = *builtFilter();
+    int placed = 0;
+    for (sock_filter& instruction : instructions) {
+        if (BPF_CLASS(instruction.code) == BPF_JMP && instruction.k == ownIdPlaceholder) {
+            instruction.k = quint32(::getpid());
+            ++placed;
+        }
+    }
+    if (placed == 0) {
+        *answer = DrawingConfinement::MeansAnswer::Failed;
+        return "the filter compares no signal's target";
+    }
+    sock_fprog program{static_cast<unsigned short>(instructions.size()), instructions.data()};
+    // Every thread of the process, now and later (a drawing process has only the one).
+    long loaded = ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &program);
+    if (loaded != 0 && errno == ENOSYS) {
+        // A kernel from before the call: this thread's, inherited by those it starts.
+        loaded = ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0);
+    }
+    if (loaded != 0) {
+        const int error = errno;
+        *answer = answerOf(error == EINVAL ? ENOSYS : error);
+        return "the system-call filter was refused: " + QByteArray(std::strerror(error));
+    }
+    return {};
+}
+
+const std::optional<std::vector<sock_filter>>& builtFilter() {
+    if (prepared() && prepared()->filter) {
+        return prepared()->filter;
+    }
+    static const std::optional<std::vector<sock_filter>> built = buildFilter();
+    return built;
 }
 
 // Makes `path` under `root` (and the folders above it): a folder, or an empty file to bind a file on.
@@ -537,7 +599,16 @@ QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinemen
 }
 
 int threadCount() {
-    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (!tasks) {
+        return -1;
+    }
+    int count = 0;
+    while (const dirent* entry = ::readdir(tasks)) {
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    ::closedir(tasks);
+    return count;
 }
 
 } // namespace
@@ -654,6 +725,7 @@ void DrawingConfinement::prepare() {
         }
         what.readable.append(entry);
     }
+    what.filter = buildFilter();
     prepared() = std::move(what);
 }
 

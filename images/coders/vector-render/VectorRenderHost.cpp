@@ -67,6 +67,55 @@ int end(Process& process) {
     return status;
 }
 
+// Processes killed and not yet waited for: a drawing's asking thread does not wait while the
+// kernel takes a process's memory apart (a millisecond or so), another wait does.
+struct Unreaped {
+    std::mutex mutex;
+    std::vector<pid_t> pids;
+};
+
+Unreaped& unreaped() {
+    // Never destroyed: the teardown step may run after statics are gone.
+    static auto* instance = new Unreaped;
+    return *instance;
+}
+
+// Waits for the killed processes that have ended (all of them, when `all`).
+void reapKilled(bool all) {
+    auto& shared = unreaped();
+    std::vector<pid_t> pids;
+    {
+        std::lock_guard lock(shared.mutex);
+        pids.swap(shared.pids);
+    }
+    std::vector<pid_t> left;
+    for (const pid_t pid : pids) {
+        pid_t reaped = -1;
+        while ((reaped = ::waitpid(pid, nullptr, all ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+        }
+        if (reaped == 0) {
+            left.push_back(pid);
+        }
+    }
+    if (!left.empty()) {
+        std::lock_guard lock(shared.mutex);
+        shared.pids.insert(shared.pids.end(), left.begin(), left.end());
+    }
+}
+
+// Kills the process without waiting for it: it is waited for later (see reapKilled).
+void letGo(Process& process) {
+    if (process.socket >= 0) {
+        ::close(process.socket);
+    }
+    if (process.pid > 0) {
+        ::kill(process.pid, SIGKILL);
+        std::lock_guard lock(unreaped().mutex);
+        unreaped().pids.push_back(process.pid);
+    }
+    process = Process{};
+}
+
 struct IdleProcess {
     Process process;
     std::chrono::steady_clock::time_point since;
@@ -107,13 +156,14 @@ void endIdle(Pool& shared) {
     for (IdleProcess& waiting : idle) {
         end(waiting.process);
     }
+    reapKilled(true);
 }
 
 // Ends a process of the pool's, drawing or idle.
 void retire(Process& process);
 
-// Ends the template process (at the teardown).
-void endTemplate();
+// Ends the template processes (at the teardown).
+void endTemplates();
 
 // How long a process, or the template, is kept idle now.
 std::chrono::milliseconds idleExitNow();
@@ -155,7 +205,7 @@ Pool& pool() {
             if (reaper.joinable()) {
                 reaper.join();
             }
-            endTemplate();
+            endTemplates();
         });
         return created;
     }();
@@ -515,10 +565,40 @@ void logEndBeforeGreeting(const QByteArray& path, int status) {
                                          << "PDF and SVG images are not drawn while it does so";
 }
 
-// Makes drawing processes from one thread that lives as long as the app: it starts the template
-// process (the kernel sends a process its death signal when the thread that forked it ends, and
-// image threads come and go) and asks it for each drawing process, which is then this app's
-// child too. The template is ended once it has made none for the idle time.
+// The template processes. Each makes one drawing process at a time, and a copy costs the template
+// about a millisecond, so a burst of documents is shared among as many templates as there are
+// drawing slots: each is started when every running one is busy, as the drawing processes were
+// started when every idle one was.
+struct Templates {
+    struct Entry {
+        Process process;
+        QByteArray program;
+        // When it last made a drawing process.
+        std::chrono::steady_clock::time_point used;
+        // Taken by a thread that asks it (or starts it).
+        bool busy = false;
+    };
+    std::mutex mutex;
+    std::condition_variable released;
+    std::vector<Entry> entries;
+    int started = 0;
+};
+
+Templates& templates() {
+    // Never destroyed: the teardown step may run after statics are gone.
+    static auto* instance = [] {
+        auto* created = new Templates;
+        created->entries.resize(std::size_t(VectorRenderHost::maxBusyProcesses()));
+        return created;
+    }();
+    return *instance;
+}
+
+// Starts the template processes from one thread that lives as long as the app: the kernel sends a
+// process its death signal when the thread that forked it ends, and image threads come and go. The
+// drawing processes a template makes are children of this thread too (see
+// VectorRenderStream::forkDrawingProcess), and die with it. The thread also ends a template once
+// it has made no process for the idle time; it sleeps until then.
 class Starter {
 public:
     static Starter& instance() {
@@ -527,66 +607,72 @@ public:
         return *created;
     }
 
-    enum class Outcome { Made, NotMade, Refused };
-
-    // A new drawing process (not yet greeted); nothing when none could be made in time, or the
-    // template was refused (`outcome` says which).
-    std::optional<Process> start(const Program& program, const QDeadlineTimer& deadline, Outcome* outcome) {
+    // A started process (not yet greeted); nothing when it could not be started in time.
+    std::optional<Process> start(const Program& program, const QDeadlineTimer& deadline) {
         auto job = std::make_shared<Job>();
         job->program = program;
-        job->deadline = deadline;
-        *outcome = Outcome::NotMade;
         std::unique_lock lock(m_mutex);
         m_jobs.push_back(job);
         m_wake.notify_all();
         while (!job->done) {
             if (Teardown::hasBegun() || deadline.hasExpired()) {
-                // The thread ends the process once it has made it.
+                // The thread ends the process once it has started it.
                 job->abandoned = true;
                 return std::nullopt;
             }
             m_done.wait_for(lock, std::chrono::milliseconds(teardownPollMs));
         }
-        *outcome = job->outcome;
         return job->process;
     }
 
-    // Ends the template, once the thread is done with what it is doing (a start waits for the
-    // teardown at most a few milliseconds); without waiting longer than `waitMs`.
-    void endTemplate(int waitMs = 10000) {
-        auto job = std::make_shared<Job>();
-        job->endTemplate = true;
-        std::unique_lock lock(m_mutex);
-        m_jobs.push_back(job);
-        m_wake.notify_all();
-        m_done.wait_for(lock, std::chrono::milliseconds(waitMs), [&job] { return job->done; });
-    }
-
-    // Looks again when the template's idle time is up (it changed).
-    void idleTimeChanged() {
+    // Looks again when the templates' idle time is up: when it sleeps with no end due (a template
+    // was used for the first time since), or when asked to (the idle time changed). A template
+    // used again meanwhile makes it look again when the end it waits for comes.
+    void lookAgain(bool always = false) {
         std::lock_guard lock(m_mutex);
-        m_wake.notify_all();
-    }
-
-    // How many templates were started, and whether one is running now.
-    std::pair<int, bool> templates() {
-        std::lock_guard lock(m_mutex);
-        return {m_templatesStarted, m_template.pid > 0};
+        if (always || !m_endDue) {
+            m_lookAgain = true;
+            m_wake.notify_all();
+        }
     }
 
 private:
     struct Job {
         Program program;
-        QDeadlineTimer deadline;
-        bool endTemplate = false;
         std::optional<Process> process;
-        Outcome outcome = Outcome::NotMade;
         bool done = false;
         bool abandoned = false;
     };
 
     Starter() {
         std::thread([this] { run(); }).detach();
+    }
+
+    // Ends the templates whose idle time is up; when the next one is due, or nothing.
+    static std::optional<std::chrono::steady_clock::time_point> endIdleTemplates() {
+        auto& shared = templates();
+        std::vector<Process> ending;
+        std::optional<std::chrono::steady_clock::time_point> next;
+        {
+            std::lock_guard lock(shared.mutex);
+            const auto now = std::chrono::steady_clock::now();
+            const auto idle = idleExitNow();
+            for (Templates::Entry& entry : shared.entries) {
+                if (entry.busy || entry.process.pid <= 0) {
+                    continue;
+                }
+                const auto due = entry.used + idle;
+                if (now >= due) {
+                    ending.push_back(std::exchange(entry.process, Process{}));
+                } else if (!next || due < *next) {
+                    next = due;
+                }
+            }
+        }
+        for (Process& process : ending) {
+            end(process);
+        }
+        return next;
     }
 
     void run() {
@@ -596,120 +682,188 @@ private:
         pthread_sigmask(SIG_BLOCK, &all, nullptr);
         std::unique_lock lock(m_mutex);
         while (true) {
-            if (m_jobs.empty() && m_template.pid > 0) {
-                // Asleep until the template's idle time is up (or a job comes).
-                const auto due = m_templateUsed + idleExitNow();
-                if (std::chrono::steady_clock::now() >= due) {
-                    Process ending = std::exchange(m_template, Process{});
-                    lock.unlock();
-                    end(ending);
-                    lock.lock();
-                    continue;
-                }
-                m_wake.wait_until(lock, due);
-                continue;
-            }
-            m_wake.wait(lock, [this] { return !m_jobs.empty() || m_template.pid > 0; });
             if (m_jobs.empty()) {
+                m_lookAgain = false;
+                lock.unlock();
+                const auto due = endIdleTemplates();
+                lock.lock();
+                m_endDue = due.has_value();
+                if (m_jobs.empty() && !m_lookAgain) {
+                    if (due) {
+                        m_wake.wait_until(lock, *due);
+                    } else {
+                        m_wake.wait(lock);
+                    }
+                }
                 continue;
             }
             const std::shared_ptr<Job> job = m_jobs.front();
             m_jobs.pop_front();
-            if (job->endTemplate) {
-                Process ending = std::exchange(m_template, Process{});
-                lock.unlock();
-                end(ending);
-                lock.lock();
-                job->done = true;
-                m_done.notify_all();
-                continue;
-            }
             if (job->abandoned) {
                 continue;
             }
             lock.unlock();
-            Outcome outcome = Outcome::NotMade;
-            std::optional<Process> process = make(*job, &outcome);
+            std::optional<Process> process = forkProgram(job->program);
             lock.lock();
             if (job->abandoned && process) {
                 end(*process);
                 process.reset();
             }
             job->process = process;
-            job->outcome = outcome;
             job->done = true;
             m_done.notify_all();
         }
-    }
-
-    // A drawing process from the template, which is started first when none runs (or it runs
-    // another program). Runs on this thread alone, outside the lock but for the template's fields.
-    std::optional<Process> make(const Job& job, Outcome* outcome) {
-        if (m_template.pid > 0 && m_templateProgram != job.program.path) {
-            end(m_template);
-        }
-        if (m_template.pid <= 0) {
-            std::optional<Process> started = forkProgram(job.program);
-            if (!started) {
-                return std::nullopt;
-            }
-            const Greeted said = greeted(*started, job.program.path, true, job.deadline);
-            if (said != Greeted::Yes) {
-                // Before the deadline, its stream ended without a greeting: the process ended on
-                // its own, or is ending.
-                const bool ended = said == Greeted::Silent && !job.deadline.hasExpired() && !Teardown::hasBegun();
-                const int status = end(*started);
-                if (ended) {
-                    logEndBeforeGreeting(job.program.path, status);
-                }
-                *outcome = said == Greeted::Refused ? Outcome::Refused : Outcome::NotMade;
-                return std::nullopt;
-            }
-            std::lock_guard lock(m_mutex);
-            m_template = *started;
-            m_templateProgram = job.program.path;
-            ++m_templatesStarted;
-        }
-        {
-            std::lock_guard lock(m_mutex);
-            m_templateUsed = std::chrono::steady_clock::now();
-        }
-        int sockets[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
-            return std::nullopt;
-        }
-        const bool asked = VectorRenderStream::sendForkRequest(m_template.socket, sockets[1], job.deadline,
-                                                               VectorRenderStream::Watch::Teardown);
-        ::close(sockets[1]);
-        const auto pid = asked ? VectorRenderStream::receiveForkAnswer(m_template.socket, job.deadline,
-                                                                       VectorRenderStream::Watch::Teardown)
-                               : std::nullopt;
-        if (!pid) {
-            // Gone, or out of step with its answers: the next start starts another.
-            std::lock_guard lock(m_mutex);
-            end(m_template);
-        }
-        if (!pid || *pid <= 0) {
-            ::close(sockets[0]);
-            return std::nullopt;
-        }
-        *outcome = Outcome::Made;
-        return Process{pid_t(*pid), sockets[0]};
     }
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_done;
     std::deque<std::shared_ptr<Job>> m_jobs;
-    // The template process, the program it runs, when it last made a drawing process.
-    Process m_template;
-    QByteArray m_templateProgram;
-    std::chrono::steady_clock::time_point m_templateUsed;
-    int m_templatesStarted = 0;
+    bool m_lookAgain = false;
+    // Whether it sleeps until a template's end.
+    bool m_endDue = false;
 };
 
-void endTemplate() {
-    Starter::instance().endTemplate(2000);
+// A template to ask, taken: a running one of `program` that is free, or else a free place to start
+// one in; none when every one stays busy past the deadline or the teardown begins.
+std::optional<std::size_t> takeTemplate(const QByteArray& program, const QDeadlineTimer& deadline) {
+    auto& shared = templates();
+    std::vector<Process> ending;
+    std::optional<std::size_t> taken;
+    {
+        std::unique_lock lock(shared.mutex);
+        while (!taken) {
+            if (Teardown::hasBegun() || deadline.hasExpired()) {
+                break;
+            }
+            std::optional<std::size_t> empty;
+            for (std::size_t i = 0; i < shared.entries.size() && !taken; ++i) {
+                Templates::Entry& entry = shared.entries[i];
+                if (entry.busy) {
+                    continue;
+                }
+                if (entry.process.pid > 0 && entry.program == program) {
+                    taken = i;
+                } else if (!empty) {
+                    empty = i;
+                }
+            }
+            if (!taken && empty) {
+                taken = empty;
+                Templates::Entry& entry = shared.entries[*empty];
+                if (entry.process.pid > 0) {
+                    // Of another program.
+                    ending.push_back(std::exchange(entry.process, Process{}));
+                }
+            }
+            if (taken) {
+                shared.entries[*taken].busy = true;
+            } else {
+                shared.released.wait_for(lock, std::chrono::milliseconds(teardownPollMs));
+            }
+        }
+    }
+    for (Process& process : ending) {
+        end(process);
+    }
+    return taken;
+}
+
+void giveBackTemplate(std::size_t index) {
+    auto& shared = templates();
+    {
+        std::lock_guard lock(shared.mutex);
+        shared.entries[index].busy = false;
+        shared.entries[index].used = std::chrono::steady_clock::now();
+    }
+    shared.released.notify_one();
+    // Its idle time from now on.
+    Starter::instance().lookAgain();
+}
+
+enum class Made { Yes, No, Refused };
+
+// A new drawing process (not yet greeted), made by a template, which is started first when none is
+// free; nothing when none could be made in time, or the template was refused (`made` says which).
+std::optional<Process> makeDrawingProcess(const Program& program, const QDeadlineTimer& deadline, Made* made) {
+    *made = Made::No;
+    const auto index = takeTemplate(program.path, deadline);
+    if (!index) {
+        return std::nullopt;
+    }
+    const auto giveBack = qScopeGuard([&index] { giveBackTemplate(*index); });
+    // Taken, so this thread alone reads or changes it.
+    Process& chosen = templates().entries[*index].process;
+    if (chosen.pid <= 0) {
+        std::optional<Process> started = Starter::instance().start(program, deadline);
+        if (!started) {
+            return std::nullopt;
+        }
+        const Greeted said = greeted(*started, program.path, true, deadline);
+        if (said != Greeted::Yes) {
+            // Before the deadline, its stream ended without a greeting: the process ended on its
+            // own, or is ending.
+            const bool ended = said == Greeted::Silent && !deadline.hasExpired() && !Teardown::hasBegun();
+            const int status = end(*started);
+            if (ended) {
+                logEndBeforeGreeting(program.path, status);
+            }
+            *made = said == Greeted::Refused ? Made::Refused : Made::No;
+            return std::nullopt;
+        }
+        std::lock_guard lock(templates().mutex);
+        chosen = *started;
+        templates().entries[*index].program = program.path;
+        ++templates().started;
+    }
+    int sockets[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+        return std::nullopt;
+    }
+    const bool asked = VectorRenderStream::sendForkRequest(chosen.socket, sockets[1], deadline,
+                                                           VectorRenderStream::Watch::Teardown);
+    ::close(sockets[1]);
+    const auto answer = asked ? VectorRenderStream::receiveForkAnswer(chosen.socket, deadline,
+                                                                      VectorRenderStream::Watch::Teardown)
+                              : std::nullopt;
+    if (!answer) {
+        // Gone, or out of step with its answers: another is started in its place.
+        Process gone;
+        {
+            std::lock_guard lock(templates().mutex);
+            gone = std::exchange(chosen, Process{});
+        }
+        end(gone);
+    }
+    const qint64 pid = answer.value_or(0);
+    if (pid <= 0) {
+        ::close(sockets[0]);
+        return std::nullopt;
+    }
+    *made = Made::Yes;
+    return Process{pid_t(pid), sockets[0]};
+}
+
+// Ends every template, waiting for those in use to be given back (at the teardown, within a few
+// milliseconds; at most two seconds).
+void endTemplates() {
+    auto& shared = templates();
+    std::vector<Process> ending;
+    {
+        std::unique_lock lock(shared.mutex);
+        shared.released.wait_for(lock, std::chrono::seconds(2), [&shared] {
+            return std::none_of(shared.entries.begin(), shared.entries.end(),
+                                [](const Templates::Entry& entry) { return entry.busy; });
+        });
+        for (Templates::Entry& entry : shared.entries) {
+            if (!entry.busy && entry.process.pid > 0) {
+                ending.push_back(std::exchange(entry.process, Process{}));
+            }
+        }
+    }
+    for (Process& process : ending) {
+        end(process);
+    }
 }
 
 std::chrono::milliseconds idleExitNow() {
@@ -734,10 +888,10 @@ std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::F
         }
     }
     *failure = VectorRenderHost::Failure::NoGreeting;
-    Starter::Outcome made = Starter::Outcome::NotMade;
-    auto process = Starter::instance().start(chosen, deadline, &made);
+    Made made = Made::No;
+    auto process = makeDrawingProcess(chosen, deadline, &made);
     if (!process) {
-        if (made == Starter::Outcome::Refused) {
+        if (made == Made::Refused) {
             *failure = VectorRenderHost::Failure::ProgramRefused;
         }
         return std::nullopt;
@@ -869,9 +1023,12 @@ void giveBack(Process process, const QByteArray& key) {
 }
 
 void retire(Process& process) {
-    end(process);
-    std::lock_guard lock(pool().mutex);
-    --pool().counts.alive;
+    letGo(process);
+    {
+        std::lock_guard lock(pool().mutex);
+        --pool().counts.alive;
+    }
+    reapKilled(false);
 }
 
 // What names a document: its kind and a digest of its bytes. Two documents from two places with
@@ -944,7 +1101,7 @@ void VectorRenderHost::useProgram(const QString& path) {
         choice.refused = false;
     }
     endIdle(pool());
-    Starter::instance().endTemplate();
+    endTemplates();
 }
 
 std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRenderProtocol::Request& asked,
@@ -1077,11 +1234,14 @@ void VectorRenderHost::setIdleExitMsForTesting(int milliseconds) {
         shared.idleExit = std::chrono::milliseconds(milliseconds > 0 ? milliseconds : idleExitMs);
     }
     shared.reaperWake.notify_all();
-    Starter::instance().idleTimeChanged();
+    Starter::instance().lookAgain(true);
 }
 
-std::pair<int, bool> VectorRenderHost::templatesForTesting() {
-    return Starter::instance().templates();
+std::pair<int, int> VectorRenderHost::templatesForTesting() {
+    auto& shared = templates();
+    std::lock_guard lock(shared.mutex);
+    return {shared.started, int(std::count_if(shared.entries.begin(), shared.entries.end(),
+                                              [](const Templates::Entry& entry) { return entry.process.pid > 0; }))};
 }
 
 VectorRenderHost::Counts VectorRenderHost::takeCountsForTesting() {

@@ -110,8 +110,8 @@ public:
         int requests = 0; // requests that took a drawing slot
     };
     static Counts takeCountsForTesting();
-    // For tests: the template processes started so far, and whether one runs now.
-    static std::pair<int, bool> templatesForTesting();
+    // For tests: the template processes started so far, and how many run now.
+    static std::pair<int, int> templatesForTesting();
 };
 
 } // namespace velmora::images

@@ -174,12 +174,51 @@ constexpr bool addressSanitized = false;
 constexpr bool addressSanitized = false;
 #endif
 
+// A small PDF and SVG with text, both renderers' ways into fonts: drawn once by the template, so
+// that what a renderer loads on its first drawing (Poppler's settings and font lookups, QtSvg's
+// parser, Qt's font database and the font files it opens) is loaded once, not by each copy.
+QByteArray warmUpPdf() {
+    const QByteArray content = "BT /F1 30 Tf 4 16 Td (Wg) Tj ET 1 0 0 rg 0 0 10 10 re f";
+    const QList<QByteArray> objects{
+        "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Resources << /Font << /F1 5 0 R >> >> "
+        "/Contents 4 0 R >>",
+        "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"};
+    QByteArray pdf("%PDF-1.4\n");
+    QList<qsizetype> offsets;
+    for (qsizetype i = 0; i < objects.size(); ++i) {
+        offsets.append(pdf.size());
+        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
+    }
+    const qsizetype xref = pdf.size();
+    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (const qsizetype offset : offsets) {
+        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    }
+    return pdf + "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+           QByteArray::number(xref) + "\n%%EOF\n";
+}
+
+void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
+    VectorRenderProtocol::Request request;
+    request.pixels = QSize(60, 60);
+    request.document = warmUpPdf();
+    (void)pdf.answer(request);
+    request.kind = VectorRenderProtocol::Kind::Svg;
+    request.document = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"60\" height=\"60\"><rect width=\"9\" "
+                       "height=\"9\" fill=\"red\"/><text x=\"2\" y=\"44\" font-family=\"sans-serif\" "
+                       "font-size=\"30\">Wg</text></svg>";
+    (void)svg.answer(request);
+}
+
 // A drawing process, in the copy of the template just made: its socket becomes its standard
 // input and output, it holds no other descriptor of the template's but the error stream, it dies
 // with the thread of the app that started the template, it confines itself, greets, and draws
 // until its stream ends. Never returns.
 [[noreturn]] void drawDocuments(int socket, pid_t app, TimerLengths lengths, PdfPageRenderer& pdf,
                                 SvgDocumentRenderer& svg) {
+    prctl(PR_SET_NAME, "vector-drawing");
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != app) {
         ::_exit(0);
     }
@@ -187,7 +226,6 @@ constexpr bool addressSanitized = false;
         ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0) != 0) {
         ::_exit(0);
     }
-    prctl(PR_SET_NAME, "vector-drawing");
     BudgetTimers budget(lengths);
     if (!budget.ready()) {
         ::_exit(1);
@@ -249,6 +287,7 @@ int main(int argc, char** argv) {
     PdfPageRenderer pdf;
     SvgDocumentRenderer svg;
     DrawingConfinement::prepare();
+    warmUp(pdf, svg);
     VectorRenderProtocol::Greeting greeting;
     greeting.isTemplate = true;
     greeting.landlock = VectorRenderProtocol::MeansAnswer::NotTried;
