@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QHash>
+#include <QSet>
 #include <QLibraryInfo>
 
 #include <dirent.h>
@@ -98,7 +100,11 @@ QByteArray canonical(const QByteArray& path) {
 
 // Whether `path` is `other` or a folder above it.
 bool holds(const QByteArray& path, const QByteArray& other) {
-    return other == path || path == "/" || other.startsWith(path.endsWith('/') ? path : path + '/');
+    if (path == "/" || other == path) {
+        return true;
+    }
+    const qsizetype length = path.endsWith('/') ? path.size() - 1 : path.size();
+    return other.size() > length && other.at(length) == '/' && other.startsWith(QByteArrayView(path).first(length));
 }
 
 // The home folder, and where a user's fonts and font caches lie in it, resolved.
@@ -626,8 +632,29 @@ QList<DrawingConfinement::Readable> DrawingConfinement::readablePaths() {
     // in a font folder to the home, would open the user's files; and a folder opens what is put in
     // it later, hard links to any file of the user included. A font file is what fontconfig read
     // as a font, and no more.
+    // Resolved through their folders, each once (fonts come hundreds to a folder): only a file
+    // that is itself a link is resolved whole.
+    QHash<QByteArray, QByteArray> folders;
+    const auto resolveFont = [&folders](const QByteArray& file) {
+        struct stat info {};
+        const qsizetype slash = file.lastIndexOf('/');
+        if (slash <= 0 || ::lstat(file.constData(), &info) != 0) {
+            return QByteArray();
+        }
+        if (S_ISLNK(info.st_mode)) {
+            return canonical(file);
+        }
+        const QByteArray folder = file.left(slash);
+        auto found = folders.find(folder);
+        if (found == folders.end()) {
+            found = folders.insert(folder, canonical(folder));
+        }
+        return found->isEmpty() ? QByteArray() : *found + file.mid(slash);
+    };
+    QSet<QByteArray> fontFiles;
     for (const QByteArray& file : fontconfigFontFiles()) {
-        const QByteArray resolved = canonical(file);
+        fontFiles.insert(file);
+        const QByteArray resolved = resolveFont(file);
         // Under the home, a file with another name may be any of the user's files.
         if (!resolved.isEmpty() && (!home.isUnder(resolved) || isSingleFile(resolved))) {
             candidates.append(Readable{file, resolved});
@@ -660,35 +687,42 @@ QList<DrawingConfinement::Readable> DrawingConfinement::readablePaths() {
     }
     // Never a path that opens the home: the home itself, "/" or a folder holding it.
     QList<Readable> readable;
+    QSet<QByteArray> seen;
+    const QList<QByteArray> qt = qtFolders();
     for (const Readable& candidate : candidates) {
-        if (candidate.resolved.isEmpty() || home.opensTheHome(candidate.resolved) ||
-            std::any_of(readable.begin(), readable.end(),
-                        [&candidate](const Readable& kept) { return kept.path == candidate.path; })) {
+        if (candidate.resolved.isEmpty() || home.opensTheHome(candidate.resolved) || seen.contains(candidate.path)) {
             continue;
         }
         // A folder under the home is none of drawing's business, but a font cache's.
         struct stat info {};
         if (home.isUnder(candidate.resolved) && ::stat(candidate.resolved.constData(), &info) == 0 &&
             S_ISDIR(info.st_mode) && !home.cacheFolders.contains(candidate.resolved)) {
-            bool qt = false;
-            for (const QByteArray& folder : qtFolders()) {
-                qt = qt || canonical(folder) == candidate.resolved;
-            }
-            if (!qt) {
+            const bool ofQt = std::any_of(qt.begin(), qt.end(), [&candidate](const QByteArray& folder) {
+                return canonical(folder) == candidate.resolved;
+            });
+            if (!ofQt) {
                 continue;
             }
         }
+        seen.insert(candidate.path);
         readable.append(candidate);
     }
     // A path beneath another given one, where it is found under its own name, is given already
     // (the fonts under /usr).
+    QList<QByteArray> givenFolders;
+    for (const Readable& entry : readable) {
+        struct stat info {};
+        if (entry.path == entry.resolved && entry.path != ownProcEntry && !fontFiles.contains(entry.path) &&
+            ::stat(entry.resolved.constData(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            givenFolders.append(entry.resolved);
+        }
+    }
     QList<Readable> uncovered;
     for (const Readable& entry : readable) {
         const bool beneath =
             entry.path == entry.resolved && entry.path != ownProcEntry &&
-            std::any_of(readable.begin(), readable.end(), [&entry](const Readable& other) {
-                return &other != &entry && other.path == other.resolved && other.path != ownProcEntry &&
-                       holds(other.resolved, entry.resolved);
+            std::any_of(givenFolders.begin(), givenFolders.end(), [&entry](const QByteArray& folder) {
+                return folder != entry.resolved && holds(folder, entry.resolved);
             });
         if (!beneath) {
             uncovered.append(entry);

@@ -174,9 +174,11 @@ constexpr bool addressSanitized = false;
 constexpr bool addressSanitized = false;
 #endif
 
-// A small PDF and SVG with text, both renderers' ways into fonts: drawn once by the template, so
-// that what a renderer loads on its first drawing (Poppler's settings and font lookups, QtSvg's
-// parser, Qt's font database and the font files it opens) is loaded once, not by each copy.
+// A small PDF and SVG with text, both renderers' ways into fonts: drawn once by the template
+// before it greets, so that what a renderer loads on its first drawing (Poppler's font lookups,
+// QtSvg's parser, Qt's font database and the font files it opens) is loaded once, not by each
+// copy. (Warmed only once idle, the copies of a first screen each loaded it for themselves, and
+// that screen took half as long again.)
 QByteArray warmUpPdf() {
     const QByteArray content = "BT /F1 30 Tf 4 16 Td (Wg) Tj ET 1 0 0 rg 0 0 10 10 re f";
     const QList<QByteArray> objects{
