@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QSet>
 #include <QLibraryInfo>
+#include <QScopeGuard>
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -555,6 +556,31 @@ QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinemen
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         return failed("the mounts stay shared");
     }
+    // What is given is opened first: the new root is mounted on a folder of the old, which it
+    // hides (what lies under /tmp, say), and each is bound from its descriptor.
+    struct Source {
+        const DrawingConfinement::Readable* entry;
+        int descriptor;
+        bool folder;
+    };
+    std::vector<Source> sources;
+    const auto closeSources = qScopeGuard([&sources] {
+        for (const Source& source : sources) {
+            ::close(source.descriptor);
+        }
+    });
+    for (const DrawingConfinement::Readable& entry : what.readable) {
+        const int descriptor = ::open(entry.resolved.constData(), O_PATH | O_CLOEXEC);
+        struct stat info {};
+        if (descriptor < 0) {
+            continue; // nothing there to read
+        }
+        if (::fstat(descriptor, &info) != 0) {
+            ::close(descriptor);
+            continue;
+        }
+        sources.push_back({&entry, descriptor, S_ISDIR(info.st_mode)});
+    }
     // Any folder will do to mount the new root on: this namespace alone sees it.
     QByteArray root;
     for (const char* candidate : {"/tmp", "/mnt", "/run", "/srv", "/media", "/opt", "/var"}) {
@@ -568,18 +594,14 @@ QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinemen
         ::mount("velmora-drawing", root.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755") != 0) {
         return failed("no root of its own");
     }
-    for (const DrawingConfinement::Readable& entry : what.readable) {
-        struct stat info {};
-        if (::stat(entry.resolved.constData(), &info) != 0) {
-            continue; // nothing there to read
-        }
-        const QByteArray target = root + entry.path;
-        if (!makeMountPoint(root, entry.path, S_ISDIR(info.st_mode)) ||
-            ::mount(entry.resolved.constData(), target.constData(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+    for (const Source& source : sources) {
+        const QByteArray from = "/proc/self/fd/" + QByteArray::number(source.descriptor);
+        const QByteArray target = root + source.entry->path;
+        if (!makeMountPoint(root, source.entry->path, source.folder) ||
+            ::mount(from.constData(), target.constData(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
             ::mount(nullptr, target.constData(), nullptr,
-                    MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | lockedMountFlags(entry.resolved),
-                    nullptr) != 0) {
-            return failed("no read-only bind of " + entry.path);
+                    MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | lockedMountFlags(from), nullptr) != 0) {
+            return failed("no read-only bind of " + source.entry->path);
         }
     }
     for (const auto& [link, target] : what.links) {
