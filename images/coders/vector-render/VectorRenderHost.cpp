@@ -400,6 +400,10 @@ struct ProgramChoice {
     // confined as a whole): it is not started again until another is chosen, which in the app
     // is at the next start.
     bool refused = false;
+    // What was said of the program once (for each program).
+    bool versionLogged = false;
+    bool unconfinedLogged = false;
+    bool namespacesLogged = false;
 };
 
 ProgramChoice& programChoice() {
@@ -411,6 +415,14 @@ Program program() {
     auto& choice = programChoice();
     std::lock_guard lock(choice.mutex);
     return choice.chosen ? *choice.chosen : programAtStart().program;
+}
+
+// Whether `said` of the program at `path` was logged before, and that it is now.
+bool loggedBefore(const QByteArray& path, bool ProgramChoice::*said) {
+    auto& choice = programChoice();
+    std::lock_guard lock(choice.mutex);
+    const QByteArray current = choice.chosen ? choice.chosen->path : programAtStart().program.path;
+    return current != path || std::exchange(choice.*said, true);
 }
 
 void refuseProgram(const QByteArray& path) {
@@ -481,10 +493,9 @@ Greeted greeted(const Process& process, const QByteArray& path, bool asTemplate,
     if (!receive(greeting, 4)) {
         return Greeted::Silent;
     }
-    static std::atomic_flag versionLogged = ATOMIC_FLAG_INIT;
     const auto otherVersion = [&path](const QString& theirs) {
         refuseProgram(path);
-        if (!versionLogged.test_and_set()) {
+        if (!loggedBefore(path, &ProgramChoice::versionLogged)) {
             qCWarning(imageLibraryLog).noquote()
                 << "The vector drawing program is of another version (" + theirs +
                        ", this app speaks version " + QString::number(VectorRenderProtocol::version) +
@@ -513,8 +524,11 @@ Greeted greeted(const Process& process, const QByteArray& path, bool asTemplate,
     }
     if (said.unconfined || !VectorRenderProtocol::confinedAsAWhole(said.held)) {
         refuseProgram(path);
-        static std::atomic_flag logged = ATOMIC_FLAG_INIT;
-        if (!logged.test_and_set()) {
+        {
+            std::lock_guard lock(pool().mutex);
+            ++pool().counts.refused;
+        }
+        if (!loggedBefore(path, &ProgramChoice::unconfinedLogged)) {
             qCWarning(imageLibraryLog).noquote()
                 << "PDF and SVG images are not drawn: the vector drawing process cannot be confined, since " +
                        whyUnconfined(said) + QStringLiteral(". They show their placeholder until that changes "
@@ -523,13 +537,12 @@ Greeted greeted(const Process& process, const QByteArray& path, bool asTemplate,
         return Greeted::Refused;
     }
     if (said.held & VectorRenderProtocol::NamespaceFileSystem) {
-        static std::atomic_flag logged = ATOMIC_FLAG_INIT;
-        if (!logged.test_and_set()) {
+        if (!loggedBefore(path, &ProgramChoice::namespacesLogged)) {
             VectorRenderProtocol::Greeting landlockOnly = said;
             landlockOnly.held = VectorRenderProtocol::SystemCallFilter;
             landlockOnly.namespaces = VectorRenderProtocol::MeansAnswer::Held;
             const QString landlock = whyUnconfined(landlockOnly).section(QStringLiteral(", and "), 0, 0);
-            qCInfo(imageLibraryLog).noquote()
+            qCWarning(imageLibraryLog).noquote()
                 << "The vector drawing processes close their file system with namespaces, since " + landlock;
         }
     }
@@ -1099,6 +1112,7 @@ void VectorRenderHost::useProgram(const QString& path) {
         choice.chosen = openProgram(path);
         choice.endLogged = false;
         choice.refused = false;
+        choice.versionLogged = choice.unconfinedLogged = choice.namespacesLogged = false;
     }
     endIdle(pool());
     endTemplates();
@@ -1168,6 +1182,10 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
         return VectorRenderStream::receive(process->socket, data, size, drawing,
                                         VectorRenderStream::Watch::Teardown);
     };
+    {
+        std::lock_guard lock(pool().mutex);
+        ++pool().counts.sent;
+    }
     if (send(header.constData(), header.size()) &&
         send(request.document.constData(), request.document.size()) &&
         receive(answerHeader, sizeof answerHeader)) {
@@ -1250,6 +1268,8 @@ VectorRenderHost::Counts VectorRenderHost::takeCountsForTesting() {
     const Counts counts = shared.counts;
     shared.counts.started = 0;
     shared.counts.requests = 0;
+    shared.counts.refused = 0;
+    shared.counts.sent = 0;
     shared.counts.mostBusy = shared.busy;
     return counts;
 }

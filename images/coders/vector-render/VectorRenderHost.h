@@ -79,8 +79,8 @@ public:
     // (libexec/velmora beside bin), or beside the binary (the build tree); empty when in
     // neither. Never a path compiled in. `lookedAt` gets the places looked at.
     static QString findProgram(const QString& binaryDirectory, QStringList* lookedAt = nullptr);
-    // For tests: starts the program at this path from now on (idle processes of the one before
-    // are ended).
+    // For tests: starts the program at this path from now on (idle processes and templates of the
+    // one before are ended); what is said once of a program is said again of it.
     static void useProgram(const QString& path);
     // Processes drawing at once, and so processes at all.
     static int maxBusyProcesses();
@@ -108,6 +108,8 @@ public:
         int mostBusy = 0; // most drawing at once
         int alive = 0;    // processes now, idle or drawing
         int requests = 0; // requests that took a drawing slot
+        int refused = 0;  // drawing processes refused at their greeting
+        int sent = 0;     // requests sent to a drawing process
     };
     static Counts takeCountsForTesting();
     // For tests: the template processes started so far, and how many run now.

@@ -4,9 +4,10 @@
 //   older    the template greets as the programs before versions did (the magic alone), then waits;
 //   newer    the template greets with the next version, then waits;
 //   cannot-start  ends at once with status 127, as the loader ends a program missing a library;
+//   slow     the template greets a second after it started, as on a busy machine;
 //   ahead    a drawing process greets and sends an answer nobody asked for, then answers each request;
-//   chatty   a drawing process answers each request, then at once sends one more answer nobody
-//            asked for;
+//   chatty   a drawing process answers each request with one more answer nobody asked for
+//            behind it (in the same write, so it is there as soon as the answer is);
 //   unconfined     a drawing process greets saying it is not confined as a whole, then waits;
 //   namespaced     a drawing process greets confined by namespaces (the kernel lacks Landlock),
 //                  then answers each request;
@@ -97,11 +98,12 @@ int drawingProcess(const QByteArray& mode) {
         if (mode == "who") {
             ::usleep(useconds_t(request->page) * 1000);
         }
-        if (!writeAll(mode == "who" ? pageAnswer(request->id, ::getpid()) : pageAnswer(request->id))) {
-            return 1;
+        QByteArray answer = mode == "who" ? pageAnswer(request->id, ::getpid()) : pageAnswer(request->id);
+        if (mode == "chatty") {
+            answer += pageAnswer(request->id + 1, 30);
         }
-        if (mode == "chatty" && !writeAll(pageAnswer(request->id + 1, 30))) {
-            return 0;
+        if (!writeAll(answer)) {
+            return 1;
         }
     }
     return 0;
@@ -119,6 +121,9 @@ int main(int, char** argv) {
         while (readAll(&byte, 1)) {
         }
         return 0;
+    }
+    if (mode == "slow") {
+        ::sleep(1);
     }
     QByteArray greetingBytes;
     if (mode == "older") {
