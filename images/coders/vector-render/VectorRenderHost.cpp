@@ -812,6 +812,10 @@ std::optional<Process> makeDrawingProcess(const Program& program, const QDeadlin
         if (!started) {
             return std::nullopt;
         }
+        {
+            std::lock_guard lock(pool().mutex);
+            ++pool().counts.programs;
+        }
         const Greeted said = greeted(*started, program.path, true, deadline);
         if (said != Greeted::Yes) {
             // Before the deadline, its stream ended without a greeting: the process ended on its
@@ -1270,6 +1274,7 @@ VectorRenderHost::Counts VectorRenderHost::takeCountsForTesting() {
     shared.counts.requests = 0;
     shared.counts.refused = 0;
     shared.counts.sent = 0;
+    shared.counts.programs = 0;
     shared.counts.mostBusy = shared.busy;
     return counts;
 }

@@ -110,6 +110,7 @@ public:
         int requests = 0; // requests that took a drawing slot
         int refused = 0;  // drawing processes refused at their greeting
         int sent = 0;     // requests sent to a drawing process
+        int programs = 0; // programs started (templates, whether they greeted or not)
     };
     static Counts takeCountsForTesting();
     // For tests: the template processes started so far, and how many run now.

@@ -813,7 +813,9 @@ TEST_F(MisbehavingProgramTest, AProgramOfAnotherVersionIsRefusedAtItsGreetingSta
             EXPECT_EQ(failure, VectorRenderHost::Failure::ProgramRefused) << mode;
         }
         EXPECT_EQ(warnings.count(QStringLiteral("of another version")), 1) << mode;
-        EXPECT_EQ(VectorRenderHost::takeCountsForTesting().sent, 0) << mode;
+        const auto counts = VectorRenderHost::takeCountsForTesting();
+        EXPECT_EQ(counts.sent, 0) << mode;
+        EXPECT_EQ(counts.programs, 1) << mode;
         // Refused at its greeting, so never counted as a template started; and started no more.
         EXPECT_EQ(VectorRenderHost::templatesForTesting().first, templatesBefore) << mode;
         EXPECT_TRUE(drawingProcesses().isEmpty()) << mode;
@@ -835,7 +837,10 @@ TEST_F(MisbehavingProgramTest, AProcessNotConfinedAsAWholeIsSentNothingAndItsPro
     }
     // One start of the program, one drawing process, for four avatars; and why, once.
     EXPECT_EQ(VectorRenderHost::templatesForTesting().first - templatesBefore, 1);
-    EXPECT_EQ(VectorRenderHost::takeCountsForTesting().started, 0);
+    const auto counts = VectorRenderHost::takeCountsForTesting();
+    EXPECT_EQ(counts.programs, 1);
+    EXPECT_EQ(counts.refused, 1);
+    EXPECT_EQ(counts.started, 0);
     EXPECT_EQ(warnings.count(QStringLiteral("the vector drawing process cannot be confined, since the kernel has "
                                             "no system-call filter")),
               1);
@@ -1050,6 +1055,7 @@ TEST_F(StoodInKernelTest, NotConfinedAsAWholeNothingIsSentAndTheProgramStartsOnc
         }
         const auto counts = VectorRenderHost::takeCountsForTesting();
         EXPECT_EQ(counts.sent, 0) << "a document was sent";
+        EXPECT_EQ(counts.programs, 1);
         EXPECT_EQ(counts.refused, 1);
         EXPECT_EQ(counts.started, 0);
         EXPECT_EQ(VectorRenderHost::templatesForTesting().first - templatesBefore, 1);
