@@ -77,8 +77,9 @@ Image ImageCodersManager::decodedImageWithData(const QByteArray& data, const Dec
                 return ImagePDFCoder::sharedCoder()->decodedImageWithData(data, options);
             }
             if (ImageIOCoder::isReadAsSvg(data, options)) {
-                Image image = ImageSVGCoder::createBitmapSVG(data, options.thumbnailPixelSize.valueOr(QSizeF()),
-                                                             options.preserveAspectRatio.valueOr(true));
+                Image image =
+                    ImageSVGCoder::createBitmapSVG(data, options.thumbnailPixelSize.valueOr(QSizeF()),
+                                                   options.preserveAspectRatio.valueOr(true));
                 if (!image.isNull()) {
                     image.setImageFormat(ImageFormat::SVG);
                 }

@@ -16,8 +16,8 @@ namespace velmora::images {
 // by PngWriter and a PNG that floods read by PartialPngDecoder. It claims every input and every
 // output format, so a registry asks it last; it always decodes the first frame only. It reads no
 // vector document (a PDF, an SVG): the registry gives those to their own coders by what the bytes
-// are, and what is handed here all the same is no image. The shared instance keeps no state; each progressive decode
-// makes its own instance.
+// are, and what is handed here all the same is no image. The shared instance keeps no state; each progressive
+// decode makes its own instance.
 class ImageIOCoder : public ProgressiveImageCoder {
 public:
     ImageIOCoder();

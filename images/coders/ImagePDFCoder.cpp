@@ -57,7 +57,8 @@ Image ImagePDFCoder::createBitmapPDF(const QByteArray& data, int pageNumber, con
         return {};
     }
     const QSizeF target = sized ? targetSize : drawn->size;
-    const QPointF origin((target.width() - drawn->size.width()) / 2, (target.height() - drawn->size.height()) / 2);
+    const QPointF origin((target.width() - drawn->size.width()) / 2,
+                         (target.height() - drawn->size.height()) / 2);
     return GraphicsImageRenderer(target, format).imageWithActions([&](QPainter& painter) {
         painter.drawImage(QRectF(origin, drawn->size), drawn->bitmap);
     });

@@ -1,7 +1,7 @@
 #include "images/coders/PdfVectorImageSource.h"
 
-#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/coders/VectorDrawingCost.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/Image.h"
 
 #include <QHash>
@@ -167,12 +167,13 @@ PdfVectorImageSource::PdfVectorImageSource(QByteArray data, int pageIndex, QSize
 
 bool PdfVectorImageSource::passesCheapRefusals(const QByteArray& data, int pageIndex) {
     // What they let through is still drawn within the drawing's budget.
-    return !data.isEmpty() && pageIndex >= 0 && !pageTreeHasCycle(data) && VectorDrawingCost::pdfWithinBound(data) &&
-           !declaresOnlyEmptyBoxes(data);
+    return !data.isEmpty() && pageIndex >= 0 && !pageTreeHasCycle(data) &&
+           VectorDrawingCost::pdfWithinBound(data) && !declaresOnlyEmptyBoxes(data);
 }
 
 std::optional<PdfVectorImageSource::Drawing>
-PdfVectorImageSource::drawFitted(const QByteArray& data, int pageIndex, const VectorRenderProtocol::Fit& fit) {
+PdfVectorImageSource::drawFitted(const QByteArray& data, int pageIndex,
+                                 const VectorRenderProtocol::Fit& fit) {
     if (!passesCheapRefusals(data, pageIndex)) {
         return std::nullopt;
     }

@@ -7,9 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QHash>
-#include <QSet>
 #include <QLibraryInfo>
 #include <QScopeGuard>
+#include <QSet>
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -105,7 +105,8 @@ bool holds(const QByteArray& path, const QByteArray& other) {
         return true;
     }
     const qsizetype length = path.endsWith('/') ? path.size() - 1 : path.size();
-    return other.size() > length && other.at(length) == '/' && other.startsWith(QByteArrayView(path).first(length));
+    return other.size() > length && other.at(length) == '/' &&
+           other.startsWith(QByteArrayView(path).first(length));
 }
 
 // The home folder, and where a user's fonts and font caches lie in it, resolved.
@@ -124,7 +125,8 @@ struct Home {
             const QByteArray set = qgetenv(variable);
             return set.startsWith('/') ? set : out.home + '/' + fallback;
         };
-        for (const QByteArray& folder : {under("XDG_DATA_HOME", ".local/share") + "/fonts", out.home + "/.fonts"}) {
+        for (const QByteArray& folder :
+             {under("XDG_DATA_HOME", ".local/share") + "/fonts", out.home + "/.fonts"}) {
             if (const QByteArray resolved = canonical(folder); !resolved.isEmpty()) {
                 out.fontFolders.append(resolved);
             }
@@ -140,7 +142,9 @@ struct Home {
     bool opensTheHome(const QByteArray& resolved) const {
         return resolved == "/" || (!home.isEmpty() && holds(resolved, home));
     }
-    bool isUnder(const QByteArray& resolved) const { return !home.isEmpty() && holds(home, resolved) && resolved != home; }
+    bool isUnder(const QByteArray& resolved) const {
+        return !home.isEmpty() && holds(home, resolved) && resolved != home;
+    }
 };
 
 // Whether `path` is a regular file with no other name: a file under the home that is also a
@@ -202,8 +206,8 @@ QList<QByteArray> qtFolders() {
 
 // The system's paths drawing reads. A top-level one that is a link (/lib to usr/lib) is given
 // as the link, so that namespaces make the same link.
-const char* const systemPaths[] = {"/usr",       "/lib",  "/lib64", "/lib32", "/libx32", "/etc/fonts", "/etc/ld.so.cache",
-                                   "/sys/devices/system/cpu"};
+const char* const systemPaths[] = {"/usr",    "/lib",       "/lib64",           "/lib32",
+                                   "/libx32", "/etc/fonts", "/etc/ld.so.cache", "/sys/devices/system/cpu"};
 constexpr const char* ownProcEntry = "/proc/self";
 
 // What prepare() worked out, for every drawing process the template makes.
@@ -388,7 +392,8 @@ std::optional<std::vector<sock_filter>> buildFilter() {
     // Limits read, never set.
     ok = ok && addRule(filter, allow, "prlimit64", {SCMP_A0(SCMP_CMP_EQ, 0), SCMP_A2(SCMP_CMP_EQ, 0)});
     // What is asked of descriptors: flags and duplicates, never a lock or an owner for signals.
-    for (const scmp_datum_t command : {F_DUPFD, F_DUPFD_CLOEXEC, F_GETFD, F_SETFD, F_GETFL, F_SETFL, F_GET_SEALS}) {
+    for (const scmp_datum_t command :
+         {F_DUPFD, F_DUPFD_CLOEXEC, F_GETFD, F_SETFD, F_GETFL, F_SETFL, F_GET_SEALS}) {
         ok = ok && addRule(filter, allow, "fcntl", {SCMP_A1(SCMP_CMP_EQ, command)});
     }
     for (const scmp_datum_t request :
@@ -506,9 +511,10 @@ unsigned long lockedMountFlags(const QByteArray& path) {
         return 0;
     }
     unsigned long flags = 0;
-    for (const auto& [st, ms] : {std::pair{ST_NOSUID, MS_NOSUID}, std::pair{ST_NODEV, MS_NODEV},
-                                std::pair{ST_NOEXEC, MS_NOEXEC}, std::pair{ST_NOATIME, MS_NOATIME},
-                                std::pair{ST_NODIRATIME, MS_NODIRATIME}, std::pair{ST_RELATIME, MS_RELATIME}}) {
+    for (const auto& [st, ms] :
+         {std::pair{ST_NOSUID, MS_NOSUID}, std::pair{ST_NODEV, MS_NODEV}, std::pair{ST_NOEXEC, MS_NOEXEC},
+          std::pair{ST_NOATIME, MS_NOATIME}, std::pair{ST_NODIRATIME, MS_NODIRATIME},
+          std::pair{ST_RELATIME, MS_RELATIME}}) {
         if (info.f_flag & st) {
             flags |= ms;
         }
@@ -590,8 +596,8 @@ QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinemen
             break;
         }
     }
-    if (root.isEmpty() ||
-        ::mount("velmora-drawing", root.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755") != 0) {
+    if (root.isEmpty() || ::mount("velmora-drawing", root.constData(), "tmpfs", MS_NOSUID | MS_NODEV,
+                                  "size=1m,mode=0755") != 0) {
         return failed("no root of its own");
     }
     for (const Source& source : sources) {
@@ -600,7 +606,8 @@ QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinemen
         if (!makeMountPoint(root, source.entry->path, source.folder) ||
             ::mount(from.constData(), target.constData(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
             ::mount(nullptr, target.constData(), nullptr,
-                    MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | lockedMountFlags(from), nullptr) != 0) {
+                    MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | lockedMountFlags(from),
+                    nullptr) != 0) {
             return failed("no read-only bind of " + source.entry->path);
         }
     }
@@ -609,7 +616,8 @@ QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinemen
             return failed("no link " + link);
         }
     }
-    if (::mount(nullptr, root.constData(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) != 0) {
+    if (::mount(nullptr, root.constData(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) !=
+        0) {
         return failed("the root stays writable");
     }
     // The new root in place of the old, which is then let go: nothing of it is reachable.
@@ -712,7 +720,8 @@ QList<DrawingConfinement::Readable> DrawingConfinement::readablePaths() {
     QSet<QByteArray> seen;
     const QList<QByteArray> qt = qtFolders();
     for (const Readable& candidate : candidates) {
-        if (candidate.resolved.isEmpty() || home.opensTheHome(candidate.resolved) || seen.contains(candidate.path)) {
+        if (candidate.resolved.isEmpty() || home.opensTheHome(candidate.resolved) ||
+            seen.contains(candidate.path)) {
             continue;
         }
         // A folder under the home is none of drawing's business, but a font cache's.
@@ -765,14 +774,16 @@ void DrawingConfinement::prepare() {
         // A system path that is a link (/lib to usr/lib) is made as the same link in a namespace's
         // root; what it leads to is given as itself, unless it is given already (under /usr).
         struct stat info {};
-        if (entry.path.count('/') == 1 && ::lstat(entry.path.constData(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        if (entry.path.count('/') == 1 && ::lstat(entry.path.constData(), &info) == 0 &&
+            S_ISLNK(info.st_mode)) {
             char target[PATH_MAX];
             const ssize_t length = ::readlink(entry.path.constData(), target, sizeof target);
             if (length > 0) {
                 what.links.append({entry.path, QByteArray(target, length)});
-                const bool given = std::any_of(readable.begin(), readable.end(), [&entry](const Readable& other) {
-                    return other.path == other.resolved && holds(other.resolved, entry.resolved);
-                });
+                const bool given =
+                    std::any_of(readable.begin(), readable.end(), [&entry](const Readable& other) {
+                        return other.path == other.resolved && holds(other.resolved, entry.resolved);
+                    });
                 if (!given) {
                     what.readable.append(Readable{entry.resolved, entry.resolved});
                 }

@@ -28,9 +28,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -341,7 +341,8 @@ std::optional<Process> forkProgram(const Program& program) {
         pid = ::fork();
         if (pid == 0) {
             becomeDrawingProcess(parent, theirs, devNull, program.descriptor, closeRangeAvailable.load(),
-                                 descriptorLimit, directory.constData(), arguments, environmentPointers.data());
+                                 descriptorLimit, directory.constData(), arguments,
+                                 environmentPointers.data());
         }
     }
     if (theirs >= 0) {
@@ -382,7 +383,8 @@ const ProgramAtStart& programAtStart() {
         // The running binary itself, as the kernel knows it, whoever started it and however.
         const QString binary = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
         const QString path =
-            binary.isEmpty() ? QString() : VectorRenderHost::findProgram(QFileInfo(binary).absolutePath(), &at.lookedAt);
+            binary.isEmpty() ? QString()
+                             : VectorRenderHost::findProgram(QFileInfo(binary).absolutePath(), &at.lookedAt);
         at.program = openProgram(path);
         return at;
     }();
@@ -453,14 +455,16 @@ QString whyUnconfined(const VectorRenderProtocol::Greeting& said) {
             why << QStringLiteral("the system-call filter (seccomp) could not be loaded");
         }
     }
-    if (!(said.held & (VectorRenderProtocol::LandlockFileSystem | VectorRenderProtocol::NamespaceFileSystem))) {
+    if (!(said.held &
+          (VectorRenderProtocol::LandlockFileSystem | VectorRenderProtocol::NamespaceFileSystem))) {
         QString landlock;
         switch (said.landlock) {
         case MeansAnswer::Missing:
             landlock = QStringLiteral("the kernel has no Landlock (Linux 5.13 or later has it)");
             break;
         case MeansAnswer::TurnedOff:
-            landlock = QStringLiteral("Landlock is turned off (add landlock to the lsm= list the kernel boots with)");
+            landlock = QStringLiteral(
+                "Landlock is turned off (add landlock to the lsm= list the kernel boots with)");
             break;
         case MeansAnswer::Refused:
             landlock = QStringLiteral("a sandbox around the app refused Landlock");
@@ -470,8 +474,9 @@ QString whyUnconfined(const VectorRenderProtocol::Greeting& said) {
         }
         const QString namespaces =
             said.namespaces == MeansAnswer::Refused
-                ? QStringLiteral("user namespaces are not allowed to users (the sysctl "
-                                 "kernel.unprivileged_userns_clone or user.max_user_namespaces, or a sandbox)")
+                ? QStringLiteral(
+                      "user namespaces are not allowed to users (the sysctl "
+                      "kernel.unprivileged_userns_clone or user.max_user_namespaces, or a sandbox)")
                 : QStringLiteral("namespaces could not close it instead");
         why << landlock + QStringLiteral(", and ") + namespaces;
     }
@@ -484,7 +489,8 @@ QString whyUnconfined(const VectorRenderProtocol::Greeting& said) {
 // is logged once, and the program is not started again. A file system closed by namespaces,
 // Landlock being missing, is logged once too. A process that says nothing (it ended, or the
 // deadline passed) is silent.
-Greeted greeted(const Process& process, const QByteArray& path, bool asTemplate, const QDeadlineTimer& deadline) {
+Greeted greeted(const Process& process, const QByteArray& path, bool asTemplate,
+                const QDeadlineTimer& deadline) {
     char greeting[VectorRenderProtocol::greetingSize];
     const auto receive = [&](char* into, qsizetype size) {
         return VectorRenderStream::receive(process.socket, into, size, deadline,
@@ -531,8 +537,9 @@ Greeted greeted(const Process& process, const QByteArray& path, bool asTemplate,
         if (!loggedBefore(path, &ProgramChoice::unconfinedLogged)) {
             qCWarning(imageLibraryLog).noquote()
                 << "PDF and SVG images are not drawn: the vector drawing process cannot be confined, since " +
-                       whyUnconfined(said) + QStringLiteral(". They show their placeholder until that changes "
-                                                            "and the app is started again.");
+                       whyUnconfined(said) +
+                       QStringLiteral(". They show their placeholder until that changes "
+                                      "and the app is started again.");
         }
         return Greeted::Refused;
     }
@@ -573,9 +580,9 @@ void logEndBeforeGreeting(const QByteArray& path, int status) {
     } else {
         how = QStringLiteral("ended with status %1").arg(WEXITSTATUS(status));
     }
-    qCWarning(imageLibraryLog).noquote() << "The vector drawing program" << QFile::decodeName(path)
-                                         << how + QStringLiteral(" before it greeted:")
-                                         << "PDF and SVG images are not drawn while it does so";
+    qCWarning(imageLibraryLog).noquote()
+        << "The vector drawing program" << QFile::decodeName(path)
+        << how + QStringLiteral(" before it greeted:") << "PDF and SVG images are not drawn while it does so";
 }
 
 // The template processes. Each makes one drawing process at a time, and a copy costs the template
@@ -798,7 +805,8 @@ enum class Made { Yes, No, Refused };
 
 // A new drawing process (not yet greeted), made by a template, which is started first when none is
 // free; nothing when none could be made in time, or the template was refused (`made` says which).
-std::optional<Process> makeDrawingProcess(const Program& program, const QDeadlineTimer& deadline, Made* made) {
+std::optional<Process> makeDrawingProcess(const Program& program, const QDeadlineTimer& deadline,
+                                          Made* made) {
     *made = Made::No;
     const auto index = takeTemplate(program.path, deadline);
     if (!index) {
@@ -943,7 +951,8 @@ bool saidNothing(const Process& process) {
 // taken over by a hostile document could answer the next ones as it pleased. Before a new one
 // starts, the idle process kept longest is ended when the processes alive would otherwise be
 // more than the drawing slots.
-std::optional<Process> take(const QByteArray& key, const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
+std::optional<Process> take(const QByteArray& key, const QDeadlineTimer& deadline,
+                            VectorRenderHost::Failure* failure) {
     auto& shared = pool();
     std::optional<Process> kept;
     std::optional<Process> oldest;
@@ -1123,7 +1132,7 @@ void VectorRenderHost::useProgram(const QString& path) {
 }
 
 std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRenderProtocol::Request& asked,
-                                                            Failure* failure) {
+                                                                  Failure* failure) {
     Failure ignored = Failure::None;
     Failure& why = failure ? *failure : ignored;
     why = Failure::None;
@@ -1180,11 +1189,12 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     std::optional<VectorRenderProtocol::Answer> answer;
     bool refused = false;
     const auto send = [&](const char* data, qsizetype size) {
-        return VectorRenderStream::send(process->socket, data, size, drawing, VectorRenderStream::Watch::Teardown);
+        return VectorRenderStream::send(process->socket, data, size, drawing,
+                                        VectorRenderStream::Watch::Teardown);
     };
     const auto receive = [&](char* data, qsizetype size) {
         return VectorRenderStream::receive(process->socket, data, size, drawing,
-                                        VectorRenderStream::Watch::Teardown);
+                                           VectorRenderStream::Watch::Teardown);
     };
     {
         std::lock_guard lock(pool().mutex);
@@ -1262,8 +1272,9 @@ void VectorRenderHost::setIdleExitMsForTesting(int milliseconds) {
 std::pair<int, int> VectorRenderHost::templatesForTesting() {
     auto& shared = templates();
     std::lock_guard lock(shared.mutex);
-    return {shared.started, int(std::count_if(shared.entries.begin(), shared.entries.end(),
-                                              [](const Templates::Entry& entry) { return entry.process.pid > 0; }))};
+    return {shared.started,
+            int(std::count_if(shared.entries.begin(), shared.entries.end(),
+                              [](const Templates::Entry& entry) { return entry.process.pid > 0; }))};
 }
 
 VectorRenderHost::Counts VectorRenderHost::takeCountsForTesting() {

@@ -63,11 +63,10 @@ public:
     // Nothing when the process failed, ran out of time or the teardown began; `failure` tells
     // which. An answer may say the drawing ran out of its budget (Status::OverBudget): that is
     // the document's cost, the failures above are not, nor a drawing stopped at its wall time
-    // with CPU time to spare (Status::OutOfTime), which met a busy machine. The decode attempt on the calling thread
-    // (DecodeAttempt) learns the same, and a drawing under its quick limit is given up at that
-    // limit.
+    // with CPU time to spare (Status::OutOfTime), which met a busy machine. The decode attempt on the calling
+    // thread (DecodeAttempt) learns the same, and a drawing under its quick limit is given up at that limit.
     static std::optional<VectorRenderProtocol::Answer> ask(const VectorRenderProtocol::Request& request,
-                                                        Failure* failure = nullptr);
+                                                           Failure* failure = nullptr);
 
     // The drawing program, looked for once as the library is loaded, relative to the running
     // binary as it was started (see findProgram), and opened then: the process is started from

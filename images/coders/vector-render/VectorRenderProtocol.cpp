@@ -60,8 +60,9 @@ constexpr quint32 heldMask = 0xff;
 
 VectorRenderProtocol::MeansAnswer answerAt(quint32 word, int shift) {
     const quint32 value = (word >> shift) & 0xf;
-    return value <= quint32(VectorRenderProtocol::MeansAnswer::NotTried) ? VectorRenderProtocol::MeansAnswer(value)
-                                                                     : VectorRenderProtocol::MeansAnswer::Failed;
+    return value <= quint32(VectorRenderProtocol::MeansAnswer::NotTried)
+               ? VectorRenderProtocol::MeansAnswer(value)
+               : VectorRenderProtocol::MeansAnswer::Failed;
 }
 } // namespace
 

@@ -50,12 +50,13 @@ bool streamReady(int socket, short events, const QDeadlineTimer& deadline, Vecto
 }
 
 // The word asking the template for a drawing process, and the mark of its answer.
-constexpr quint32 forkWord = 0x4b524f46; // "FORK"
+constexpr quint32 forkWord = 0x4b524f46;       // "FORK"
 constexpr quint32 forkAnswerWord = 0x44495046; // "FPID"
 
 } // namespace
 
-bool VectorRenderStream::sendForkRequest(int control, int socket, const QDeadlineTimer& deadline, Watch watch) {
+bool VectorRenderStream::sendForkRequest(int control, int socket, const QDeadlineTimer& deadline,
+                                         Watch watch) {
     char word[4];
     qToLittleEndian(forkWord, word);
     iovec data{word, sizeof word};
@@ -79,7 +80,8 @@ bool VectorRenderStream::sendForkRequest(int control, int socket, const QDeadlin
             continue;
         }
         // Four bytes into an empty socket go at once, or not at all.
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && streamReady(control, POLLOUT, deadline, watch)) {
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            streamReady(control, POLLOUT, deadline, watch)) {
             continue;
         }
         return false;
@@ -144,7 +146,7 @@ bool VectorRenderStream::sendForkAnswer(int control, qint64 pid) {
 }
 
 bool VectorRenderStream::transfer(int socket, Direction direction, char* data, qsizetype size,
-                               const QDeadlineTimer& deadline, Watch watch) {
+                                  const QDeadlineTimer& deadline, Watch watch) {
     const bool sending = direction == Direction::Send;
     while (size > 0) {
         if (streamGivenUp(deadline, watch)) {

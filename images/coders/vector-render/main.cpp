@@ -198,8 +198,8 @@ QByteArray warmUpPdf() {
     for (const qsizetype offset : offsets) {
         pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
     }
-    return pdf + "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           QByteArray::number(xref) + "\n%%EOF\n";
+    return pdf + "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) +
+           " /Root 1 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
 }
 
 void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
@@ -208,9 +208,10 @@ void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
     request.document = warmUpPdf();
     (void)pdf.answer(request);
     request.kind = VectorRenderProtocol::Kind::Svg;
-    request.document = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"60\" height=\"60\"><rect width=\"9\" "
-                       "height=\"9\" fill=\"red\"/><text x=\"2\" y=\"44\" font-family=\"sans-serif\" "
-                       "font-size=\"30\">Wg</text></svg>";
+    request.document =
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"60\" height=\"60\"><rect width=\"9\" "
+        "height=\"9\" fill=\"red\"/><text x=\"2\" y=\"44\" font-family=\"sans-serif\" "
+        "font-size=\"30\">Wg</text></svg>";
     (void)svg.answer(request);
 }
 

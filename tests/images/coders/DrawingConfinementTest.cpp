@@ -3,18 +3,18 @@
 #include "images/coders/vector-render/SvgDocumentRenderer.h"
 #include "tests/images/support/ChildProcesses.h"
 #include "tests/images/support/KernelStandIn.h"
-#include "tests/support/TimeScale.h"
 #include "tests/support/PdfDocuments.h"
+#include "tests/support/TimeScale.h"
 
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <QFile>
 #include <QFont>
+#include <QGlyphRun>
 #include <QImage>
 #include <QPainter>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QGlyphRun>
 #include <QRawFont>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -29,18 +29,18 @@
 #include <spawn.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/select.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/sysinfo.h>
-#include <sys/xattr.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysinfo.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -116,7 +116,8 @@ bool userNamespacesWork() {
         ::_exit(::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 ? 0 : 1);
     }
     int status = 0;
-    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }
 
 // Pixels of a glyph of the font in `file`, read from that file alone.
@@ -263,10 +264,10 @@ TEST(DrawingConfinementTest, childTriesWhatATakenOverRendererWould) {
 
     // The user's files, the app's, the system's users and the app itself: unreadable; nothing
     // written. The font cache stays readable.
-    for (const QByteArray& file : {home + "/secret.txt", home + "/.ssh/id_ed25519",
-                                   home + "/.local/share/VelmoraTests/store.sqlite",
-                                   home + "/.config/VelmoraTests/secrets.ini", home + "/../other/.ssh/id_ed25519",
-                                   QByteArray("/etc/passwd")}) {
+    for (const QByteArray& file :
+         {home + "/secret.txt", home + "/.ssh/id_ed25519", home + "/.local/share/VelmoraTests/store.sqlite",
+          home + "/.config/VelmoraTests/secrets.ini", home + "/../other/.ssh/id_ed25519",
+          QByteArray("/etc/passwd")}) {
         EXPECT_TRUE(unreachable(::open(file, O_RDONLY | O_CLOEXEC))) << file.toStdString();
     }
     const QByteArray app = "/proc/" + QByteArray::number(::getppid());
@@ -278,11 +279,12 @@ TEST(DrawingConfinementTest, childTriesWhatATakenOverRendererWould) {
         const int listed = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (expected == "namespaces" && listed >= 0) {
             ::close(listed);
-            const QStringList names = QDir(QString::fromLocal8Bit(folder)).entryList(QDir::AllEntries | QDir::Hidden |
-                                                                                      QDir::NoDotAndDotDot);
+            const QStringList names = QDir(QString::fromLocal8Bit(folder))
+                                          .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
             for (const QString& name : names) {
                 EXPECT_TRUE(name == QStringLiteral(".cache") || name == QStringLiteral("user") ||
-                            name == QStringLiteral("homes") || name.startsWith(QStringLiteral("VelmoraTests")))
+                            name == QStringLiteral("homes") ||
+                            name.startsWith(QStringLiteral("VelmoraTests")))
                     << folder.toStdString() << " holds " << name.toStdString();
             }
         } else {
@@ -382,8 +384,8 @@ void expectConfinement(const QByteArray& kernel, const QByteArray& expected) {
     extra.insert(QString::fromLatin1(confinedChildVariable), QString::number(ntohs(address.sin_port)));
     extra.insert(QString::fromLatin1(kernelVariable), QString::fromLatin1(kernel));
     extra.insert(QString::fromLatin1(expectVariable), QString::fromLatin1(expected));
-    const ChildRun run =
-        runChild(QStringLiteral("DrawingConfinementTest.childTriesWhatATakenOverRendererWould"), home.home, extra);
+    const ChildRun run = runChild(
+        QStringLiteral("DrawingConfinementTest.childTriesWhatATakenOverRendererWould"), home.home, extra);
     EXPECT_EQ(run.exitCode, 0) << kernel.toStdString() << ":\n" << run.output;
     EXPECT_NE(run.output.find("confined child done"), std::string::npos) << run.output;
     const int accepted = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
@@ -449,29 +451,33 @@ TEST(DrawingConfinementTest, FontsConfiguredInTheHomeOpenOnlyTheFontFiles) {
         // A font under a second name, and a secret under a name in the font cache.
         const QString copy = home.home + QStringLiteral("/Documents/fonts/copy.ttf");
         ASSERT_TRUE(QFile::copy(font, copy));
-        ASSERT_EQ(::link(QFile::encodeName(copy).constData(),
-                         QFile::encodeName(home.home + QStringLiteral("/Documents/fonts/second.ttf")).constData()),
-                  0);
-        ASSERT_EQ(::link(QFile::encodeName(home.home + QStringLiteral("/secret.txt")).constData(),
-                         QFile::encodeName(home.home + QStringLiteral("/.cache/fontconfig/linked")).constData()),
-                  0);
+        ASSERT_EQ(
+            ::link(QFile::encodeName(copy).constData(),
+                   QFile::encodeName(home.home + QStringLiteral("/Documents/fonts/second.ttf")).constData()),
+            0);
+        ASSERT_EQ(
+            ::link(QFile::encodeName(home.home + QStringLiteral("/secret.txt")).constData(),
+                   QFile::encodeName(home.home + QStringLiteral("/.cache/fontconfig/linked")).constData()),
+            0);
         QProcessEnvironment extra;
         if (setup == QStringLiteral("a link to the home")) {
             ASSERT_TRUE(QDir().mkpath(home.home + QStringLiteral("/.local/share/fonts")));
             ASSERT_TRUE(QFile::link(home.home, home.home + QStringLiteral("/.local/share/fonts/x")));
         } else {
-            const QString named = setup == QStringLiteral("the home") ? home.home : QFileInfo(home.home).path();
+            const QString named =
+                setup == QStringLiteral("the home") ? home.home : QFileInfo(home.home).path();
             const QString configuration = home.root.filePath(QStringLiteral("fonts.conf"));
-            ASSERT_TRUE(writeFile(configuration, "<?xml version=\"1.0\"?><fontconfig><include ignore_missing=\"yes\">"
-                                                 "/etc/fonts/fonts.conf</include><dir>" +
-                                                     QFile::encodeName(named) + "</dir></fontconfig>"));
+            ASSERT_TRUE(
+                writeFile(configuration, "<?xml version=\"1.0\"?><fontconfig><include ignore_missing=\"yes\">"
+                                         "/etc/fonts/fonts.conf</include><dir>" +
+                                             QFile::encodeName(named) + "</dir></fontconfig>"));
             extra.insert(QStringLiteral("FONTCONFIG_FILE"), configuration);
         }
         extra.insert(QString::fromLatin1(confinedChildVariable), QStringLiteral("0"));
         extra.insert(QString::fromLatin1(expectVariable), QStringLiteral("landlock"));
         extra.insert(QString::fromLatin1(fontFileVariable), homeFont);
-        const ChildRun run =
-            runChild(QStringLiteral("DrawingConfinementTest.childTriesWhatATakenOverRendererWould"), home.home, extra);
+        const ChildRun run = runChild(
+            QStringLiteral("DrawingConfinementTest.childTriesWhatATakenOverRendererWould"), home.home, extra);
         EXPECT_EQ(run.exitCode, 0) << run.output;
 
         // What was given, as the child works it out: the font file, never a folder of the home
@@ -489,12 +495,14 @@ TEST(DrawingConfinementTest, FontsConfiguredInTheHomeOpenOnlyTheFontFiles) {
             }
             const QString path = line.mid(9);
             fontGiven = fontGiven || path == canonicalFont;
-            EXPECT_FALSE(canonicalHome.startsWith(path)) << "a folder holding the home: " << path.toStdString();
+            EXPECT_FALSE(canonicalHome.startsWith(path))
+                << "a folder holding the home: " << path.toStdString();
             if (path.startsWith(canonicalHome + QLatin1Char('/'))) {
                 EXPECT_TRUE(path == canonicalFont ||
                             path.startsWith(canonicalHome + QStringLiteral("/.cache/fontconfig/")))
                     << path.toStdString();
-                EXPECT_FALSE(path.endsWith(QStringLiteral("/second.ttf")) || path.endsWith(QStringLiteral("/copy.ttf")) ||
+                EXPECT_FALSE(path.endsWith(QStringLiteral("/second.ttf")) ||
+                             path.endsWith(QStringLiteral("/copy.ttf")) ||
                              path.endsWith(QStringLiteral("/linked")))
                     << path.toStdString();
             }
@@ -553,7 +561,8 @@ TEST(DrawingConfinementTest, childTriesEachRefusedFamilyUnderTheFilterAlone) {
     EXPECT_TRUE(refused(int(::syscall(SYS_tgkill, app, app, 0)))) << "signalled a thread of the app";
     siginfo_t info{};
     info.si_code = SI_QUEUE;
-    EXPECT_TRUE(refused(int(::syscall(SYS_rt_sigqueueinfo, ::getpid(), SIGUSR1, &info)))) << "queued a signal";
+    EXPECT_TRUE(refused(int(::syscall(SYS_rt_sigqueueinfo, ::getpid(), SIGUSR1, &info))))
+        << "queued a signal";
     EXPECT_TRUE(refused(::setpriority(PRIO_PROCESS, id_t(app), 19))) << "the app's priority";
     EXPECT_TRUE(refused(::setpriority(PRIO_PROCESS, 0, 19))) << "its own priority";
     rlimit limit{1, 1};
@@ -572,7 +581,8 @@ TEST(DrawingConfinementTest, childTriesEachRefusedFamilyUnderTheFilterAlone) {
         ::_exit(0);
     }
     EXPECT_TRUE(refused(forked)) << "forked";
-    EXPECT_TRUE(refused(int(::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0)))) << "cloned a process";
+    EXPECT_TRUE(refused(int(::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0))))
+        << "cloned a process";
     EXPECT_TRUE(refused(int(::syscall(SYS_vfork)))) << "vforked";
     char program[] = "/bin/true";
     char* arguments[] = {program, nullptr};
@@ -603,7 +613,8 @@ TEST(DrawingConfinementTest, childTriesEachRefusedFamilyUnderTheFilterAlone) {
     struct sysinfo system {};
     EXPECT_TRUE(refused(::sysinfo(&system))) << "sysinfo";
     unsigned char resident = 0;
-    EXPECT_TRUE(refused(::mincore(reinterpret_cast<void*>(uintptr_t(&resident) & ~uintptr_t(4095)), 1, &resident)))
+    EXPECT_TRUE(
+        refused(::mincore(reinterpret_cast<void*>(uintptr_t(&resident) & ~uintptr_t(4095)), 1, &resident)))
         << "mincore";
     finish();
 }
@@ -616,8 +627,9 @@ TEST(DrawingConfinementTest, TheFilterAloneRefusesEveryFamilyDrawingNeverCalls) 
     ASSERT_TRUE(writeFile(scratch.filePath(QStringLiteral("file"))));
     QProcessEnvironment extra;
     extra.insert(QString::fromLatin1(familiesVariable), scratch.path());
-    const ChildRun run = runChild(
-        QStringLiteral("DrawingConfinementTest.childTriesEachRefusedFamilyUnderTheFilterAlone"), scratch.path(), extra);
+    const ChildRun run =
+        runChild(QStringLiteral("DrawingConfinementTest.childTriesEachRefusedFamilyUnderTheFilterAlone"),
+                 scratch.path(), extra);
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("families done"), std::string::npos) << run.output;
     // Nothing of it happened.

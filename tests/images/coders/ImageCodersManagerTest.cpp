@@ -68,8 +68,9 @@ TEST(ImageCodersManagerTest, DefaultCodersAndListChanges) {
     const auto defaults = manager.coders();
     ASSERT_FALSE(defaults.isEmpty());
     // The general coder is registered first, so it is asked last.
-    const QList<std::shared_ptr<ImageCoder>> expected{ImageIOCoder::sharedCoder(), ImagePDFCoder::sharedCoder(),
-                                                      ImageGIFCoder::sharedCoder(), ImageAPNGCoder::sharedCoder()};
+    const QList<std::shared_ptr<ImageCoder>> expected{
+        ImageIOCoder::sharedCoder(), ImagePDFCoder::sharedCoder(), ImageGIFCoder::sharedCoder(),
+        ImageAPNGCoder::sharedCoder()};
     EXPECT_EQ(defaults, expected);
     EXPECT_EQ(defaults, ImageCodersManager::defaultCoders());
 
@@ -100,12 +101,14 @@ TEST(ImageCodersManagerTest, AVectorDocumentGoesToItsCoderByItsBytesNeverToTheSt
          "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 30] /Contents 4 0 R >>",
          "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream"});
     // Its closing tag is not among its last hundred bytes: the SVG coder would not claim it.
-    const QByteArray svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"60\" height=\"30\"><rect width=\"60\" "
-                           "height=\"30\" fill=\"#ff0000\"/></svg>" +
-                           QByteArray(200, ' ');
+    const QByteArray svg =
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"60\" height=\"30\"><rect width=\"60\" "
+        "height=\"30\" fill=\"#ff0000\"/></svg>" +
+        QByteArray(200, ' ');
     DecodeOptions thumbnail;
     thumbnail.thumbnailPixelSize = QSizeF(60, 60);
-    for (const auto& [name, data, format] : {std::tuple{"PDF", pdf, ImageFormat::PDF}, std::tuple{"SVG", svg, ImageFormat::SVG}}) {
+    for (const auto& [name, data, format] :
+         {std::tuple{"PDF", pdf, ImageFormat::PDF}, std::tuple{"SVG", svg, ImageFormat::SVG}}) {
         EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(data, thumbnail).isNull()) << name;
         ImageCodersManager manager;
         const Image image = manager.decodedImageWithData(data, thumbnail);

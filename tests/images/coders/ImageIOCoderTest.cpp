@@ -521,7 +521,8 @@ TEST(ImageIOCoderTest, APdfPageThatCostsTooMuchToDrawIsNoImage) {
     DecodeOptions thumbnail;
     thumbnail.thumbnailPixelSize = QSizeF(60, 60);
     EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(pdfDrawing(dashed), {}).isNull());
-    EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(pdfDrawing(dashed), thumbnail).isNull());
+    EXPECT_TRUE(
+        ImageCodersManager::sharedManager()->decodedImageWithData(pdfDrawing(dashed), thumbnail).isNull());
 
     // A quarter of a million paths.
     QByteArray paths;
@@ -529,12 +530,14 @@ TEST(ImageIOCoderTest, APdfPageThatCostsTooMuchToDrawIsNoImage) {
         paths += "1 1 m 2 2 l\n";
     }
     paths += "S\n";
-    EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(pdfDrawing(paths), thumbnail).isNull());
+    EXPECT_TRUE(
+        ImageCodersManager::sharedManager()->decodedImageWithData(pdfDrawing(paths), thumbnail).isNull());
 
     // The same lines in ordinary dashes draw as always.
     QByteArray plain(dashed);
     plain.replace("[0.001]", "[3 2]");
-    const Image drawn = ImageCodersManager::sharedManager()->decodedImageWithData(pdfDrawing(plain), thumbnail);
+    const Image drawn =
+        ImageCodersManager::sharedManager()->decodedImageWithData(pdfDrawing(plain), thumbnail);
     ASSERT_FALSE(drawn.isNull());
     EXPECT_LE(drawn.pixelSize().width(), 60);
     EXPECT_LE(drawn.pixelSize().height(), 60);

@@ -1,6 +1,6 @@
 #include "images/coders/PdfVectorImageSource.h"
-#include "images/coders/ImageIOCoder.h"
 #include "images/coders/ImageCodersManager.h"
+#include "images/coders/ImageIOCoder.h"
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 #include "images/core/DecodeOptions.h"
 #include "images/core/DispatchQueue.h"

@@ -22,15 +22,15 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -325,7 +325,8 @@ TEST(VectorDrawingProcessTest, TheProcessStopsAnSvgAtItsOwnBudget) {
     // The program alone, no asking side to kill it, and its wall-time timer set far off: QtSvg
     // never asks whether to go on, so only the process's CPU-time timer can stop the drawing,
     // however long a busy machine takes to give it that time.
-    SpawnedDrawingProgram program(VectorRenderHost::programPath(), {QStringLiteral("--wall-timer-ms=600000")});
+    SpawnedDrawingProgram program(VectorRenderHost::programPath(),
+                                  {QStringLiteral("--wall-timer-ms=600000")});
     ASSERT_TRUE(program.greeted(scaled(answeredWithinMs)));
     VectorRenderProtocol::Request request;
     request.kind = VectorRenderProtocol::Kind::Svg;
@@ -507,7 +508,8 @@ TEST(VectorDrawingProcessTest, AProcessOutlivesTheThreadThatAskedFirst) {
     // which is still there for it.
     (void)VectorRenderHost::takeCountsForTesting();
     EXPECT_TRUE(isRedAvatar(avatar(document)));
-    EXPECT_EQ(VectorRenderHost::takeCountsForTesting().started, 0) << "the process did not outlive the thread";
+    EXPECT_EQ(VectorRenderHost::takeCountsForTesting().started, 0)
+        << "the process did not outlive the thread";
     for (const pid_t pid : started) {
         const char state = processState(pid);
         EXPECT_TRUE(state == 'S' || state == 'R') << "process " << pid << " in state " << state;
@@ -619,7 +621,8 @@ TEST(VectorDrawingProcessTest, ADrawingProcessHoldsNoneOfTheAppsDescriptors) {
         ASSERT_FALSE(processes.isEmpty());
         for (const pid_t pid : processes) {
             const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
-            const QStringList open = descriptors.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+            const QStringList open =
+                descriptors.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
             ASSERT_FALSE(open.isEmpty()) << "cannot look at process " << pid;
             for (const QString& descriptor : open) {
                 EXPECT_FALSE(QFile::symLinkTarget(descriptors.filePath(descriptor)) == secret)
@@ -634,15 +637,19 @@ TEST(VectorDrawingProcessTest, ADrawingProcessHoldsNoneOfTheAppsDescriptors) {
     ASSERT_TRUE(isRedAvatar(avatar(document)));
     for (const pid_t pid : drawingProcesses()) {
         const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
-        const QStringList open = descriptors.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+        const QStringList open =
+            descriptors.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
         EXPECT_EQ(open, QStringList({QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")})) << pid;
         const QString socket = QFile::symLinkTarget(descriptors.filePath(QStringLiteral("0")));
         EXPECT_TRUE(socket.startsWith(QStringLiteral("socket:")) ||
-                    QFileInfo(descriptors.filePath(QStringLiteral("0"))).symLinkTarget().contains(QStringLiteral("socket:")))
+                    QFileInfo(descriptors.filePath(QStringLiteral("0")))
+                        .symLinkTarget()
+                        .contains(QStringLiteral("socket:")))
             << socket.toStdString();
         EXPECT_EQ(QFileInfo(descriptors.filePath(QStringLiteral("1"))).symLinkTarget(),
                   QFileInfo(descriptors.filePath(QStringLiteral("0"))).symLinkTarget());
-        EXPECT_EQ(QFile::symLinkTarget(descriptors.filePath(QStringLiteral("2"))), QStringLiteral("/dev/null"));
+        EXPECT_EQ(QFile::symLinkTarget(descriptors.filePath(QStringLiteral("2"))),
+                  QStringLiteral("/dev/null"));
     }
 }
 
@@ -841,9 +848,10 @@ TEST_F(MisbehavingProgramTest, AProcessNotConfinedAsAWholeIsSentNothingAndItsPro
     EXPECT_EQ(counts.programs, 1);
     EXPECT_EQ(counts.refused, 1);
     EXPECT_EQ(counts.started, 0);
-    EXPECT_EQ(warnings.count(QStringLiteral("the vector drawing process cannot be confined, since the kernel has "
-                                            "no system-call filter")),
-              1);
+    EXPECT_EQ(
+        warnings.count(QStringLiteral("the vector drawing process cannot be confined, since the kernel has "
+                                      "no system-call filter")),
+        1);
 
     // A kernel without Landlock whose namespaces close the file system: drawn, and said once.
     use(QStringLiteral("namespaced"));
@@ -852,9 +860,10 @@ TEST_F(MisbehavingProgramTest, AProcessNotConfinedAsAWholeIsSentNothingAndItsPro
         ASSERT_TRUE(answer.has_value());
         EXPECT_EQ(answer->pageSize, QSizeF(60, 60));
     }
-    EXPECT_EQ(warnings.count(QStringLiteral("close their file system with namespaces, since the kernel has no "
-                                            "Landlock")),
-              1);
+    EXPECT_EQ(
+        warnings.count(QStringLiteral("close their file system with namespaces, since the kernel has no "
+                                      "Landlock")),
+        1);
 }
 
 TEST_F(MisbehavingProgramTest, AProgramThatCannotStartIsLoggedOnceWithItsStatus) {
@@ -942,7 +951,8 @@ TEST_F(MisbehavingProgramTest, TheIdleProcessUsedLastIsTakenFirstSoTheOthersAgeO
     // Both are idle now; the one given back last is taken, again and again.
     const qint64 last = quickFirst ? slow.load() : quick;
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(whoAnswers(0), last) << "request " << i << (quickFirst ? "" : " (the slow one ended first)");
+        EXPECT_EQ(whoAnswers(0), last)
+            << "request " << i << (quickFirst ? "" : " (the slow one ended first)");
     }
 }
 
@@ -956,12 +966,14 @@ bool userNamespacesWork() {
         ::_exit(::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 ? 0 : 1);
     }
     int status = 0;
-    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }
 
 QByteArray svgWithText(int variant) {
-    return svgOf("<rect width=\"60\" height=\"60\" fill=\"#ff0000\"/><text x=\"2\" y=\"44\" font-size=\"30\">W" +
-                 QByteArray::number(variant) + "</text>");
+    return svgOf(
+        "<rect width=\"60\" height=\"60\" fill=\"#ff0000\"/><text x=\"2\" y=\"44\" font-size=\"30\">W" +
+        QByteArray::number(variant) + "</text>");
 }
 
 } // namespace
@@ -972,8 +984,9 @@ class StoodInKernelTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_real = VectorRenderHost::programPath();
-        m_wrapper = QFileInfo(QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_kernel_stand_in"))
-                        .absoluteFilePath();
+        m_wrapper =
+            QFileInfo(QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_kernel_stand_in"))
+                .absoluteFilePath();
         ASSERT_TRUE(QFileInfo(m_wrapper).isExecutable()) << m_wrapper.toStdString();
     }
     void TearDown() override { VectorRenderHost::useProgram(m_real); }
@@ -1059,15 +1072,17 @@ TEST_F(StoodInKernelTest, NotConfinedAsAWholeNothingIsSentAndTheProgramStartsOnc
         EXPECT_EQ(counts.refused, 1);
         EXPECT_EQ(counts.started, 0);
         EXPECT_EQ(VectorRenderHost::templatesForTesting().first - templatesBefore, 1);
-        EXPECT_EQ(warnings.count(QStringLiteral("PDF and SVG images are not drawn: the vector drawing process cannot "
-                                                "be confined, since ")),
+        EXPECT_EQ(warnings.count(
+                      QStringLiteral("PDF and SVG images are not drawn: the vector drawing process cannot "
+                                     "be confined, since ")),
                   1);
-        const QString why = QByteArray(kernel).contains("seccomp-missing")
-                                ? QStringLiteral("the kernel has no system-call filter")
-                            : QByteArray(kernel).contains("seccomp-EPERM")
-                                ? QStringLiteral("a sandbox around the app refused the system-call filter")
-                                : QStringLiteral("a sandbox around the app refused Landlock, and user namespaces are "
-                                                 "not allowed");
+        const QString why =
+            QByteArray(kernel).contains("seccomp-missing")
+                ? QStringLiteral("the kernel has no system-call filter")
+            : QByteArray(kernel).contains("seccomp-EPERM")
+                ? QStringLiteral("a sandbox around the app refused the system-call filter")
+                : QStringLiteral("a sandbox around the app refused Landlock, and user namespaces are "
+                                 "not allowed");
         EXPECT_EQ(warnings.count(why), 1) << why.toStdString();
     }
 }

@@ -161,7 +161,8 @@ std::set<qint64> templateProcesses() {
         if (status.open(QIODevice::ReadOnly)) {
             const QByteArray text = status.readAll();
             if (text.startsWith("Name:\tvector-template\n") &&
-                text.contains("\nPPid:\t" + QByteArray::number(::getpid()) + "\n") && !text.contains("State:\tZ")) {
+                text.contains("\nPPid:\t" + QByteArray::number(::getpid()) + "\n") &&
+                !text.contains("State:\tZ")) {
                 found.insert(entry.toLongLong());
             }
         }
@@ -222,7 +223,8 @@ TEST(VectorRenderHostTest, ABurstTakesAProcessPerDocumentNeverMoreThanTheSlotsAn
     // is drawn.
     VectorRenderHost::setIdleExitMsForTesting(200);
     EXPECT_TRUE(eventually([] { return drawingProcesses().empty() && templateProcesses().empty(); }))
-        << drawingProcesses().size() << " drawing processes and " << templateProcesses().size() << " templates left";
+        << drawingProcesses().size() << " drawing processes and " << templateProcesses().size()
+        << " templates left";
     EXPECT_EQ(VectorRenderHost::takeCountsForTesting().alive, 0);
     EXPECT_TRUE(eventually([] { return !idleExitThread(); })) << "the timer outlived the processes";
     VectorRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);

@@ -152,7 +152,8 @@ protected:
                                                   std::make_shared<ImageCacheConfig>());
         // The app's downloader as the app has it.
         return std::make_shared<RemoteImageManager>(
-            cache, std::make_shared<RemoteImageDownloader>(RemoteImageDownloader::sharedDownloader()->config()));
+            cache,
+            std::make_shared<RemoteImageDownloader>(RemoteImageDownloader::sharedDownloader()->config()));
     }
 
     // As the task row asks for an avatar: kept at the size it is drawn, animated when it moves.
@@ -172,11 +173,10 @@ protected:
         const qint64 askedAt = clock.elapsed();
         loads.push_back((through ? through : manager)
                             ->loadImage(server.url(QString::fromLatin1(path)), options,
-                                        context ? *context : avatarContext(),
-                                        nullptr,
-                                        [this, answer, askedAt](const Image& image, const QByteArray&,
-                                                                const ImageError& error, ImageCacheType cacheType,
-                                                                bool finished, const QUrl&) {
+                                        context ? *context : avatarContext(), nullptr,
+                                        [this, answer, askedAt](
+                                            const Image& image, const QByteArray&, const ImageError& error,
+                                            ImageCacheType cacheType, bool finished, const QUrl&) {
                                             if (!finished) {
                                                 return;
                                             }
@@ -342,12 +342,13 @@ class ImageLibraryLogLines {
 public:
     ImageLibraryLogLines() {
         instance = this;
-        m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
-            if (QLatin1String(context.category) == QLatin1String(imageLibraryLog().categoryName())) {
-                std::lock_guard lock(instance->m_mutex);
-                instance->m_lines.append(text);
-            }
-        });
+        m_previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
+                if (QLatin1String(context.category) == QLatin1String(imageLibraryLog().categoryName())) {
+                    std::lock_guard lock(instance->m_mutex);
+                    instance->m_lines.append(text);
+                }
+            });
     }
     ~ImageLibraryLogLines() {
         qInstallMessageHandler(m_previous);
@@ -373,7 +374,8 @@ private:
 TEST_F(Avatars, AnAvatarOverItsBoundIsRefusedAsItArrivesAndSaidOnceInTheLog) {
     ImageLibraryLogLines log;
     // Five megabytes of a plain picture: an SVG with a long comment.
-    const QByteArray large = plainSvg().replace("</svg>", "<!-- " + QByteArray(5 * 1024 * 1024, 'x') + " --></svg>");
+    const QByteArray large =
+        plainSvg().replace("</svg>", "<!-- " + QByteArray(5 * 1024 * 1024, 'x') + " --></svg>");
     server.serve("/large.svg", ImageAnswer::image(large, "image/svg+xml"));
     server.serve("/large-unannounced.svg", ImageAnswer::image(large, "image/svg+xml").withoutContentLength());
     for (const QByteArray& path : {QByteArray("/large.svg"), QByteArray("/large-unannounced.svg")}) {
@@ -402,7 +404,8 @@ TEST_F(Avatars, AVectorAvatarInTheDiskCacheIsShownFromItAtTheNextStart) {
     for (const auto& context : {avatarContext(), rowContext}) {
         const auto cacheFolder = std::make_shared<QTemporaryDir>();
         const auto first = managerOver(cacheFolder->path());
-        for (const QByteArray& path : {QByteArray("/plain.svg"), QByteArray("/plain.pdf"), QByteArray("/plain.png")}) {
+        for (const QByteArray& path :
+             {QByteArray("/plain.svg"), QByteArray("/plain.pdf"), QByteArray("/plain.png")}) {
             const int requests = server.requestCount(path);
             // Drawn once, and stored before it is answered.
             const auto drawn = ask(path, RemoteImageWaitStoreCache, first, context);
@@ -411,7 +414,8 @@ TEST_F(Avatars, AVectorAvatarInTheDiskCacheIsShownFromItAtTheNextStart) {
             // A later start: the same folder, nothing in memory.
             const auto later = managerOver(cacheFolder->path());
             const QString key = later->cacheKeyForURL(server.url(QString::fromLatin1(path)), context);
-            const QFileInfo stored(std::static_pointer_cast<ImageCache>(later->imageCache())->cachePathForKey(key));
+            const QFileInfo stored(
+                std::static_pointer_cast<ImageCache>(later->imageCache())->cachePathForKey(key));
             ASSERT_TRUE(stored.exists()) << path.constData();
             const QDateTime written = stored.lastModified();
             const auto again = ask(path, RemoteImageWaitStoreCache, later, context);

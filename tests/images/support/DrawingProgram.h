@@ -97,18 +97,19 @@ public:
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
             return false;
         }
-        const bool asked =
-            VectorRenderStream::sendForkRequest(m_control, sockets[1], deadline, VectorRenderStream::Watch::Nothing);
+        const bool asked = VectorRenderStream::sendForkRequest(m_control, sockets[1], deadline,
+                                                               VectorRenderStream::Watch::Nothing);
         ::close(sockets[1]);
         m_socket = sockets[0];
-        const auto pid =
-            asked ? VectorRenderStream::receiveForkAnswer(m_control, deadline, VectorRenderStream::Watch::Nothing)
-                  : std::nullopt;
+        const auto pid = asked ? VectorRenderStream::receiveForkAnswer(m_control, deadline,
+                                                                       VectorRenderStream::Watch::Nothing)
+                               : std::nullopt;
         if (!pid || *pid <= 0) {
             return false;
         }
         m_pid = pid_t(*pid);
-        if (!receive(greeting, sizeof greeting, deadline) || !VectorRenderProtocol::greetingStartsWell(greeting)) {
+        if (!receive(greeting, sizeof greeting, deadline) ||
+            !VectorRenderProtocol::greetingStartsWell(greeting)) {
             return false;
         }
         const auto decoded = VectorRenderProtocol::decodeGreeting(greeting);

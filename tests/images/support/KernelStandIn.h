@@ -29,7 +29,8 @@ inline bool standInForKernel(const QByteArray& modes) {
         return false;
     }
     bool ok = seccomp_attr_set(filter, SCMP_FLTATR_CTL_TSYNC, 1) == 0;
-    const auto answer = [&](int error, const char* name, std::initializer_list<scmp_arg_cmp> conditions = {}) {
+    const auto answer = [&](int error, const char* name,
+                            std::initializer_list<scmp_arg_cmp> conditions = {}) {
         const int call = seccomp_syscall_resolve_name(name);
         ok = ok && call >= 0 &&
              seccomp_rule_add_array(filter, SCMP_ACT_ERRNO(error), call, unsigned(conditions.size()),
@@ -42,7 +43,8 @@ inline bool standInForKernel(const QByteArray& modes) {
                               : mode == "landlock-EPERM"      ? EPERM
                                                               : 0;
             ok = ok && error != 0;
-            for (const char* name : {"landlock_create_ruleset", "landlock_add_rule", "landlock_restrict_self"}) {
+            for (const char* name :
+                 {"landlock_create_ruleset", "landlock_add_rule", "landlock_restrict_self"}) {
                 answer(error, name);
             }
         } else if (mode == "userns-EPERM") {

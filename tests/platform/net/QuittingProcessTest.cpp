@@ -24,7 +24,8 @@ struct QuitRun {
 // machine under the sanitizers starts and ends it in well under a minute).
 QuitRun runQuittingProgram(test::FakeHttpsServer& server, const QStringList& extra = {}) {
     QProcess process;
-    process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_net_quitting_program"));
+    process.setProgram(QCoreApplication::applicationDirPath() +
+                       QStringLiteral("/velmora_net_quitting_program"));
     process.setArguments(QStringList{server.url(QStringLiteral("/ping")).toString()} + extra);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start();
@@ -86,6 +87,7 @@ TEST(QuittingProcess, AThreadStartedBesideARequestDoesNotHoldTheQuit) {
         ASSERT_GE(run.teardownMs, 0) << run.output.toStdString();
         // The access managers' own ending takes milliseconds; a wait for the other
         // threads took the whole 2 s.
-        EXPECT_LT(run.teardownMs, test::scaledMs(1500)) << "attempt " << attempt << ": " << run.output.toStdString();
+        EXPECT_LT(run.teardownMs, test::scaledMs(1500))
+            << "attempt " << attempt << ": " << run.output.toStdString();
     }
 }

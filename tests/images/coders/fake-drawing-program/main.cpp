@@ -154,8 +154,8 @@ int main(int, char** argv) {
         }
         const qint64 pid = VectorRenderStream::forkDrawingProcess();
         if (pid == 0) {
-            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != app || ::dup2(socket, STDIN_FILENO) < 0 ||
-                ::dup2(socket, STDOUT_FILENO) < 0) {
+            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != app ||
+                ::dup2(socket, STDIN_FILENO) < 0 || ::dup2(socket, STDOUT_FILENO) < 0) {
                 ::_exit(0);
             }
             ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0);
