@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -143,6 +144,31 @@ bool VectorRenderStream::sendForkAnswer(int control, qint64 pid) {
     qToLittleEndian(forkAnswerWord, answer);
     qToLittleEndian(qint32(pid > 0 ? pid : 0), answer + 4);
     return send(control, answer, sizeof answer, QDeadlineTimer(QDeadlineTimer::Forever), Watch::Nothing);
+}
+
+void VectorRenderStream::serveAsTemplate(const std::function<void()>& drawingProcess) {
+    const pid_t app = ::getppid();
+    while (true) {
+        const int socket = receiveForkRequest(STDIN_FILENO);
+        if (socket < 0) {
+            return;
+        }
+        const qint64 pid = forkDrawingProcess();
+        if (pid == 0) {
+            // Checked after the copy: the app may have ended meanwhile.
+            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != app ||
+                ::dup2(socket, STDIN_FILENO) < 0 || ::dup2(socket, STDOUT_FILENO) < 0 ||
+                ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0) != 0) {
+                ::_exit(0);
+            }
+            drawingProcess();
+            ::_exit(0);
+        }
+        ::close(socket);
+        if (!sendForkAnswer(STDOUT_FILENO, pid)) {
+            return;
+        }
+    }
 }
 
 bool VectorRenderStream::transfer(int socket, Direction direction, char* data, qsizetype size,

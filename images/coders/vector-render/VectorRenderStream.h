@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QtGlobal>
 
+#include <functional>
 #include <optional>
 
 namespace velmora::images {
@@ -52,6 +53,12 @@ public:
     // here, -1 when none was made. The copy starts with this thread alone.
     static qint64 forkDrawingProcess();
     static bool sendForkAnswer(int control, qint64 pid);
+    // In the template: makes a drawing process at each word of the asking side on its standard
+    // input and output, until that stream ends. In each copy, before `drawingProcess` runs (and
+    // never returns): the copy dies with the asking side's thread that started the template, its
+    // socket is its standard input and output, and it holds no other descriptor but the error
+    // stream; a copy that cannot be made so ends at once.
+    static void serveAsTemplate(const std::function<void()>& drawingProcess);
 };
 
 } // namespace velmora::images

@@ -215,20 +215,11 @@ void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
     (void)svg.answer(request);
 }
 
-// A drawing process, in the copy of the template just made: its socket becomes its standard
-// input and output, it holds no other descriptor of the template's but the error stream, it dies
-// with the thread of the app that started the template, it confines itself, greets, and draws
-// until its stream ends. Never returns.
-[[noreturn]] void drawDocuments(int socket, pid_t app, TimerLengths lengths, PdfPageRenderer& pdf,
-                                SvgDocumentRenderer& svg) {
+// A drawing process, in the copy of the template just made (see
+// VectorRenderStream::serveAsTemplate): it confines itself, greets, and draws until its stream
+// ends. Never returns.
+[[noreturn]] void drawDocuments(TimerLengths lengths, PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
     prctl(PR_SET_NAME, "vector-drawing");
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != app) {
-        ::_exit(0);
-    }
-    if (::dup2(socket, STDIN_FILENO) < 0 || ::dup2(socket, STDOUT_FILENO) < 0 ||
-        ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0) != 0) {
-        ::_exit(0);
-    }
     BudgetTimers budget(lengths);
     if (!budget.ready()) {
         ::_exit(1);
@@ -299,19 +290,6 @@ int main(int argc, char** argv) {
     if (!writeAll(greetingBytes.constData(), greetingBytes.size())) {
         return 0;
     }
-    const pid_t app = ::getppid();
-    while (true) {
-        const int socket = VectorRenderStream::receiveForkRequest(STDIN_FILENO);
-        if (socket < 0) {
-            return 0;
-        }
-        const qint64 pid = VectorRenderStream::forkDrawingProcess();
-        if (pid == 0) {
-            drawDocuments(socket, app, lengths, pdf, svg);
-        }
-        ::close(socket);
-        if (!VectorRenderStream::sendForkAnswer(STDOUT_FILENO, pid)) {
-            return 0;
-        }
-    }
+    VectorRenderStream::serveAsTemplate([&] { drawDocuments(lengths, pdf, svg); });
+    return 0;
 }

@@ -51,6 +51,7 @@ extern char** environ;
 
 using namespace velmora::images;
 using velmora::images::testing::standInForKernel;
+using velmora::images::testing::userNamespacesWork;
 using velmora::test::pdfOf;
 
 namespace {
@@ -107,18 +108,6 @@ const char* kernelVariable = "VELMORA_CONFINED_CHILD_KERNEL";
 const char* expectVariable = "VELMORA_CONFINED_CHILD_EXPECTS";
 const char* fontFileVariable = "VELMORA_CONFINED_CHILD_FONT";
 const char* familiesVariable = "VELMORA_FILTER_FAMILIES_CHILD";
-
-// Whether a process of this machine may make a user namespace with a mount namespace (a kernel may
-// forbid it to users, a container to all).
-bool userNamespacesWork() {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::_exit(::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
-}
 
 // Pixels of a glyph of the font in `file`, read from that file alone.
 int inkedFromFontFile(const QString& file) {

@@ -10,6 +10,7 @@
 #include "images/core/Teardown.h"
 #include "tests/images/support/ChildProcesses.h"
 #include "tests/images/support/DrawingProgram.h"
+#include "tests/images/support/KernelStandIn.h"
 #include "tests/support/PdfDocuments.h"
 #include "tests/support/TimeScale.h"
 
@@ -957,18 +958,6 @@ TEST_F(MisbehavingProgramTest, TheIdleProcessUsedLastIsTakenFirstSoTheOthersAgeO
 }
 
 namespace {
-
-// Whether a process of this machine may make a user namespace with a mount namespace (a kernel may
-// forbid it to users, a container to all): then a kernel without Landlock still draws.
-bool userNamespacesWork() {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::_exit(::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 ? 0 : 1);
-    }
-    int status = 0;
-    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
-}
 
 QByteArray svgWithText(int variant) {
     return svgOf(

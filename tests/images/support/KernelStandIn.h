@@ -5,7 +5,10 @@
 
 #include <seccomp.h>
 
+#include <sched.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -63,6 +66,19 @@ inline bool standInForKernel(const QByteArray& modes) {
     ok = ok && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && seccomp_load(filter) == 0;
     seccomp_release(filter);
     return ok;
+}
+
+// Whether a process of this machine may make a user namespace with a mount namespace (a kernel may
+// forbid it to users, a container to all): then namespaces close a drawing process where Landlock
+// cannot.
+inline bool userNamespacesWork() {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }
 
 } // namespace velmora::images::testing

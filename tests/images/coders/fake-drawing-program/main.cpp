@@ -146,24 +146,6 @@ int main(int, char** argv) {
         }
         return 0;
     }
-    const pid_t app = ::getppid();
-    while (true) {
-        const int socket = VectorRenderStream::receiveForkRequest(STDIN_FILENO);
-        if (socket < 0) {
-            return 0;
-        }
-        const qint64 pid = VectorRenderStream::forkDrawingProcess();
-        if (pid == 0) {
-            if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != app ||
-                ::dup2(socket, STDIN_FILENO) < 0 || ::dup2(socket, STDOUT_FILENO) < 0) {
-                ::_exit(0);
-            }
-            ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0);
-            ::_exit(drawingProcess(mode));
-        }
-        ::close(socket);
-        if (!VectorRenderStream::sendForkAnswer(STDOUT_FILENO, pid)) {
-            return 0;
-        }
-    }
+    VectorRenderStream::serveAsTemplate([&mode] { ::_exit(drawingProcess(mode)); });
+    return 0;
 }
