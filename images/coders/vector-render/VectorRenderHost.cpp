@@ -67,55 +67,6 @@ int end(Process& process) {
     return status;
 }
 
-// Processes killed and not yet waited for: a drawing's asking thread does not wait while the
-// kernel takes a process's memory apart (a millisecond or so), another wait does.
-struct Unreaped {
-    std::mutex mutex;
-    std::vector<pid_t> pids;
-};
-
-Unreaped& unreaped() {
-    // Never destroyed: the teardown step may run after statics are gone.
-    static auto* instance = new Unreaped;
-    return *instance;
-}
-
-// Waits for the killed processes that have ended (all of them, when `all`).
-void reapKilled(bool all) {
-    auto& shared = unreaped();
-    std::vector<pid_t> pids;
-    {
-        std::lock_guard lock(shared.mutex);
-        pids.swap(shared.pids);
-    }
-    std::vector<pid_t> left;
-    for (const pid_t pid : pids) {
-        pid_t reaped = -1;
-        while ((reaped = ::waitpid(pid, nullptr, all ? 0 : WNOHANG)) < 0 && errno == EINTR) {
-        }
-        if (reaped == 0) {
-            left.push_back(pid);
-        }
-    }
-    if (!left.empty()) {
-        std::lock_guard lock(shared.mutex);
-        shared.pids.insert(shared.pids.end(), left.begin(), left.end());
-    }
-}
-
-// Kills the process without waiting for it: it is waited for later (see reapKilled).
-void letGo(Process& process) {
-    if (process.socket >= 0) {
-        ::close(process.socket);
-    }
-    if (process.pid > 0) {
-        ::kill(process.pid, SIGKILL);
-        std::lock_guard lock(unreaped().mutex);
-        unreaped().pids.push_back(process.pid);
-    }
-    process = Process{};
-}
-
 struct IdleProcess {
     Process process;
     std::chrono::steady_clock::time_point since;
@@ -156,7 +107,6 @@ void endIdle(Pool& shared) {
     for (IdleProcess& waiting : idle) {
         end(waiting.process);
     }
-    reapKilled(true);
 }
 
 // Ends a process of the pool's, drawing or idle.
@@ -1049,12 +999,11 @@ void giveBack(Process process, const QByteArray& key) {
 }
 
 void retire(Process& process) {
-    letGo(process);
-    {
-        std::lock_guard lock(pool().mutex);
-        --pool().counts.alive;
-    }
-    reapKilled(false);
+    // Waited for: a process holds its memory until it is gone, and no more are alive at once than
+    // the slots.
+    end(process);
+    std::lock_guard lock(pool().mutex);
+    --pool().counts.alive;
 }
 
 // What names a document: its kind and a digest of its bytes. Two documents from two places with
