@@ -219,7 +219,8 @@ void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
 // VectorRenderStream::serveAsTemplate): it confines itself, greets, and draws until its stream
 // ends. Never returns.
 [[noreturn]] void drawDocuments(TimerLengths lengths, PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
-    prctl(PR_SET_NAME, "vector-drawing");
+    // Named as the program: what looks for drawing processes by name finds them.
+    prctl(PR_SET_NAME, "velmora-vector-render");
     BudgetTimers budget(lengths);
     if (!budget.ready()) {
         ::_exit(1);
