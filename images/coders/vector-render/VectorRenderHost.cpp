@@ -542,6 +542,8 @@ void logEndBeforeGreeting(const QByteArray& path, int status) {
 struct Templates {
     struct Entry {
         Process process;
+        // The drawing processes it made ready and has not handed over.
+        std::vector<qint64> ready;
         QByteArray program;
         // When it last made a drawing process.
         std::chrono::steady_clock::time_point used;
@@ -562,6 +564,31 @@ Templates& templates() {
         return created;
     }();
     return *instance;
+}
+
+// A template taken out of its place, to be ended.
+struct EndingTemplate {
+    Process process;
+    std::vector<qint64> ready;
+};
+
+EndingTemplate takeOut(Templates::Entry& entry) {
+    return {std::exchange(entry.process, Process{}), std::exchange(entry.ready, {})};
+}
+
+// Ends a template and the drawing processes it made ready: told its stream ends, it says what it
+// made ready since its last answer and ends (within a second, or it is killed); each is waited
+// for, as they are this app's children.
+void endTemplate(EndingTemplate ending) {
+    if (ending.process.socket >= 0) {
+        ::shutdown(ending.process.socket, SHUT_WR);
+        VectorRenderStream::drainReady(ending.process.socket, QDeadlineTimer(1000), &ending.ready);
+    }
+    end(ending.process);
+    for (const qint64 pid : ending.ready) {
+        Process ready{pid_t(pid), -1};
+        end(ready);
+    }
 }
 
 // Starts the template processes from one thread that lives as long as the app: the kernel sends a
@@ -621,7 +648,7 @@ private:
     // Ends the templates whose idle time is up; when the next one is due, or nothing.
     static std::optional<std::chrono::steady_clock::time_point> endIdleTemplates() {
         auto& shared = templates();
-        std::vector<Process> ending;
+        std::vector<EndingTemplate> ending;
         std::optional<std::chrono::steady_clock::time_point> next;
         {
             std::lock_guard lock(shared.mutex);
@@ -633,14 +660,14 @@ private:
                 }
                 const auto due = entry.used + idle;
                 if (now >= due) {
-                    ending.push_back(std::exchange(entry.process, Process{}));
+                    ending.push_back(takeOut(entry));
                 } else if (!next || due < *next) {
                     next = due;
                 }
             }
         }
-        for (Process& process : ending) {
-            end(process);
+        for (EndingTemplate& template_ : ending) {
+            endTemplate(std::move(template_));
         }
         return next;
     }
@@ -698,7 +725,7 @@ private:
 // one in; none when every one stays busy past the deadline or the teardown begins.
 std::optional<std::size_t> takeTemplate(const QByteArray& program, const QDeadlineTimer& deadline) {
     auto& shared = templates();
-    std::vector<Process> ending;
+    std::vector<EndingTemplate> ending;
     std::optional<std::size_t> taken;
     {
         std::unique_lock lock(shared.mutex);
@@ -723,7 +750,7 @@ std::optional<std::size_t> takeTemplate(const QByteArray& program, const QDeadli
                 Templates::Entry& entry = shared.entries[*empty];
                 if (entry.process.pid > 0) {
                     // Of another program.
-                    ending.push_back(std::exchange(entry.process, Process{}));
+                    ending.push_back(takeOut(entry));
                 }
             }
             if (taken) {
@@ -733,8 +760,8 @@ std::optional<std::size_t> takeTemplate(const QByteArray& program, const QDeadli
             }
         }
     }
-    for (Process& process : ending) {
-        end(process);
+    for (EndingTemplate& template_ : ending) {
+        endTemplate(std::move(template_));
     }
     return taken;
 }
@@ -791,39 +818,34 @@ std::optional<Process> makeDrawingProcess(const Program& program, const QDeadlin
         templates().entries[*index].program = program.path;
         ++templates().started;
     }
-    int sockets[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
-        return std::nullopt;
-    }
-    const bool asked = VectorRenderStream::sendForkRequest(chosen.socket, sockets[1], deadline,
-                                                           VectorRenderStream::Watch::Teardown);
-    ::close(sockets[1]);
-    const auto answer = asked ? VectorRenderStream::receiveForkAnswer(chosen.socket, deadline,
-                                                                      VectorRenderStream::Watch::Teardown)
+    std::vector<qint64>& ready = templates().entries[*index].ready;
+    const bool asked =
+        VectorRenderStream::sendForkRequest(chosen.socket, deadline, VectorRenderStream::Watch::Teardown);
+    const auto answer = asked ? VectorRenderStream::receiveForkAnswer(
+                                    chosen.socket, deadline, VectorRenderStream::Watch::Teardown, &ready)
                               : std::nullopt;
     if (!answer) {
         // Gone, or out of step with its answers: another is started in its place.
-        Process gone;
+        EndingTemplate gone;
         {
             std::lock_guard lock(templates().mutex);
-            gone = std::exchange(chosen, Process{});
+            gone = takeOut(templates().entries[*index]);
         }
-        end(gone);
+        endTemplate(std::move(gone));
+        return std::nullopt;
     }
-    const qint64 pid = answer.value_or(0);
-    if (pid <= 0) {
-        ::close(sockets[0]);
+    if (answer->pid <= 0) {
         return std::nullopt;
     }
     *made = Made::Yes;
-    return Process{pid_t(pid), sockets[0]};
+    return Process{pid_t(answer->pid), answer->socket};
 }
 
 // Ends every template, waiting for those in use to be given back (at the teardown, within a few
 // milliseconds; at most two seconds).
 void endTemplates() {
     auto& shared = templates();
-    std::vector<Process> ending;
+    std::vector<EndingTemplate> ending;
     {
         std::unique_lock lock(shared.mutex);
         shared.released.wait_for(lock, std::chrono::seconds(2), [&shared] {
@@ -832,12 +854,12 @@ void endTemplates() {
         });
         for (Templates::Entry& entry : shared.entries) {
             if (!entry.busy && entry.process.pid > 0) {
-                ending.push_back(std::exchange(entry.process, Process{}));
+                ending.push_back(takeOut(entry));
             }
         }
     }
-    for (Process& process : ending) {
-        end(process);
+    for (EndingTemplate& template_ : ending) {
+        endTemplate(std::move(template_));
     }
 }
 

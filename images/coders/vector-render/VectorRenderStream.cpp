@@ -50,84 +50,133 @@ bool streamReady(int socket, short events, const QDeadlineTimer& deadline, Vecto
     return false;
 }
 
-// The word asking the template for a drawing process, and the mark of its answer.
+// The word asking the template for a drawing process, the mark of its answer, and of its word
+// that it has made one ready.
 constexpr quint32 forkWord = 0x4b524f46;       // "FORK"
 constexpr quint32 forkAnswerWord = 0x44495046; // "FPID"
+constexpr quint32 readyWord = 0x59445752;      // "RWDY"
 
-} // namespace
-
-bool VectorRenderStream::sendForkRequest(int control, int socket, const QDeadlineTimer& deadline,
-                                         Watch watch) {
-    char word[4];
-    qToLittleEndian(forkWord, word);
-    iovec data{word, sizeof word};
-    alignas(cmsghdr) char room[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = room;
-    message.msg_controllen = sizeof room;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(header), &socket, sizeof socket);
-    while (true) {
-        const ssize_t sent = ::sendmsg(control, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent == ssize_t(sizeof word)) {
-            return true;
+// One message of the template's: a mark and a process id, and the descriptor sent with it (-1
+// when none). False when the stream ended or failed, or the deadline passed.
+bool receiveTemplateMessage(int control, const QDeadlineTimer& deadline, VectorRenderStream::Watch watch,
+                            quint32* mark, qint64* pid, int* descriptor) {
+    char message[8];
+    qsizetype got = 0;
+    *descriptor = -1;
+    while (got < qsizetype(sizeof message)) {
+        iovec data{message + got, sizeof message - size_t(got)};
+        alignas(cmsghdr) char room[CMSG_SPACE(sizeof(int))] = {};
+        msghdr header{};
+        header.msg_iov = &data;
+        header.msg_iovlen = 1;
+        header.msg_control = room;
+        header.msg_controllen = sizeof room;
+        const ssize_t read = ::recvmsg(control, &header, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        for (cmsghdr* part = read > 0 ? CMSG_FIRSTHDR(&header) : nullptr; part;
+             part = CMSG_NXTHDR(&header, part)) {
+            if (part->cmsg_level == SOL_SOCKET && part->cmsg_type == SCM_RIGHTS &&
+                part->cmsg_len == CMSG_LEN(sizeof(int)) && *descriptor < 0) {
+                std::memcpy(descriptor, CMSG_DATA(part), sizeof(int));
+            }
         }
-        if (sent < 0 && errno == EINTR) {
+        if (read > 0) {
+            got += read;
+        } else if (read < 0 && errno == EINTR) {
             continue;
+        } else if (read < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!streamReady(control, POLLIN, deadline, watch)) {
+                break;
+            }
+        } else {
+            break;
         }
-        // Four bytes into an empty socket go at once, or not at all.
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-            streamReady(control, POLLOUT, deadline, watch)) {
-            continue;
+    }
+    if (got != qsizetype(sizeof message)) {
+        if (*descriptor >= 0) {
+            ::close(*descriptor);
+            *descriptor = -1;
         }
         return false;
     }
+    *mark = qFromLittleEndian<quint32>(message);
+    *pid = qint64(qFromLittleEndian<qint32>(message + 4));
+    return true;
 }
 
-std::optional<qint64> VectorRenderStream::receiveForkAnswer(int control, const QDeadlineTimer& deadline,
-                                                            Watch watch) {
-    char answer[8];
-    if (!receive(control, answer, sizeof answer, deadline, watch) ||
-        qFromLittleEndian<quint32>(answer) != forkAnswerWord) {
-        return std::nullopt;
-    }
-    return qint64(qFromLittleEndian<qint32>(answer + 4));
-}
-
-int VectorRenderStream::receiveForkRequest(int control) {
-    char word[4];
-    iovec data{word, sizeof word};
+// Sends a mark and a process id, and `descriptor` with them unless it is -1.
+bool sendTemplateMessage(int control, quint32 mark, qint64 pid, int descriptor) {
+    char message[8];
+    qToLittleEndian(mark, message);
+    qToLittleEndian(qint32(pid > 0 ? pid : 0), message + 4);
+    iovec data{message, sizeof message};
     alignas(cmsghdr) char room[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = room;
-    message.msg_controllen = sizeof room;
-    ssize_t got = -1;
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    if (descriptor >= 0) {
+        header.msg_control = room;
+        header.msg_controllen = sizeof room;
+        cmsghdr* part = CMSG_FIRSTHDR(&header);
+        part->cmsg_level = SOL_SOCKET;
+        part->cmsg_type = SCM_RIGHTS;
+        part->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(part), &descriptor, sizeof descriptor);
+    }
+    ssize_t sent = -1;
     do {
-        got = ::recvmsg(control, &message, MSG_CMSG_CLOEXEC | MSG_WAITALL);
-    } while (got < 0 && errno == EINTR);
-    int socket = -1;
-    for (cmsghdr* header = got > 0 ? CMSG_FIRSTHDR(&message) : nullptr; header;
-         header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
-            header->cmsg_len == CMSG_LEN(sizeof(int))) {
-            std::memcpy(&socket, CMSG_DATA(header), sizeof socket);
+        // The asking side reads each at once: eight bytes go into an empty enough socket whole.
+        sent = ::sendmsg(control, &header, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent == ssize_t(sizeof message);
+}
+
+} // namespace
+
+bool VectorRenderStream::sendForkRequest(int control, const QDeadlineTimer& deadline, Watch watch) {
+    char word[4];
+    qToLittleEndian(forkWord, word);
+    return send(control, word, sizeof word, deadline, watch);
+}
+
+std::optional<VectorRenderStream::Handed>
+VectorRenderStream::receiveForkAnswer(int control, const QDeadlineTimer& deadline, Watch watch,
+                                      std::vector<qint64>* ready) {
+    while (true) {
+        quint32 mark = 0;
+        qint64 pid = 0;
+        int descriptor = -1;
+        if (!receiveTemplateMessage(control, deadline, watch, &mark, &pid, &descriptor)) {
+            return std::nullopt;
+        }
+        if (mark == readyWord && descriptor < 0) {
+            if (pid > 0) {
+                ready->push_back(pid);
+            }
+            continue;
+        }
+        if (mark != forkAnswerWord || (pid > 0) != (descriptor >= 0)) {
+            if (descriptor >= 0) {
+                ::close(descriptor);
+            }
+            return std::nullopt;
+        }
+        std::erase(*ready, pid);
+        return Handed{pid, descriptor};
+    }
+}
+
+void VectorRenderStream::drainReady(int control, const QDeadlineTimer& deadline, std::vector<qint64>* ready) {
+    quint32 mark = 0;
+    qint64 pid = 0;
+    int descriptor = -1;
+    while (receiveTemplateMessage(control, deadline, Watch::Nothing, &mark, &pid, &descriptor)) {
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+        if (mark == readyWord && pid > 0) {
+            ready->push_back(pid);
         }
     }
-    if (got != ssize_t(sizeof word) || qFromLittleEndian<quint32>(word) != forkWord ||
-        (message.msg_flags & MSG_CTRUNC)) {
-        if (socket >= 0) {
-            ::close(socket);
-        }
-        return -1;
-    }
-    return socket;
 }
 
 qint64 VectorRenderStream::forkDrawingProcess() {
@@ -139,35 +188,54 @@ qint64 VectorRenderStream::forkDrawingProcess() {
     return pid < 0 ? -1 : qint64(pid);
 }
 
-bool VectorRenderStream::sendForkAnswer(int control, qint64 pid) {
-    char answer[8];
-    qToLittleEndian(forkAnswerWord, answer);
-    qToLittleEndian(qint32(pid > 0 ? pid : 0), answer + 4);
-    return send(control, answer, sizeof answer, QDeadlineTimer(QDeadlineTimer::Forever), Watch::Nothing);
-}
-
 void VectorRenderStream::serveAsTemplate(const std::function<void()>& drawingProcess) {
     const pid_t app = ::getppid();
-    while (true) {
-        const int socket = receiveForkRequest(STDIN_FILENO);
-        if (socket < 0) {
-            return;
+    // A drawing process made ready before it is asked for, so that its copy and its confinement
+    // cost the asking side nothing: the next one is made as soon as one is handed over. The
+    // asking side is told of each as it is made, so that it ends those never handed over.
+    struct Ready {
+        qint64 pid = -1;
+        int socket = -1;
+    };
+    const auto makeReady = [&app, &drawingProcess]() -> Ready {
+        int sockets[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+            return {};
         }
         const qint64 pid = forkDrawingProcess();
         if (pid == 0) {
             // Checked after the copy: the app may have ended meanwhile.
             if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != app ||
-                ::dup2(socket, STDIN_FILENO) < 0 || ::dup2(socket, STDOUT_FILENO) < 0 ||
+                ::dup2(sockets[1], STDIN_FILENO) < 0 || ::dup2(sockets[1], STDOUT_FILENO) < 0 ||
                 ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0) != 0) {
                 ::_exit(0);
             }
             drawingProcess();
             ::_exit(0);
         }
-        ::close(socket);
-        if (!sendForkAnswer(STDOUT_FILENO, pid)) {
+        ::close(sockets[1]);
+        if (pid < 0 || !sendTemplateMessage(STDOUT_FILENO, readyWord, pid, -1)) {
+            ::close(sockets[0]);
+            return {};
+        }
+        return {pid, sockets[0]};
+    };
+    Ready ready = makeReady();
+    char word[4];
+    while (
+        receive(STDIN_FILENO, word, sizeof word, QDeadlineTimer(QDeadlineTimer::Forever), Watch::Nothing) &&
+        qFromLittleEndian<quint32>(word) == forkWord) {
+        if (ready.pid <= 0) {
+            ready = makeReady();
+        }
+        const bool answered = sendTemplateMessage(STDOUT_FILENO, forkAnswerWord, ready.pid, ready.socket);
+        if (ready.socket >= 0) {
+            ::close(ready.socket);
+        }
+        if (!answered) {
             return;
         }
+        ready = makeReady();
     }
 }
 

@@ -62,16 +62,25 @@ public:
         m_control = sockets[0];
     }
     ~SpawnedDrawingProgram() {
-        for (const int socket : {m_socket, m_control}) {
-            if (socket >= 0) {
-                ::close(socket);
+        if (m_socket >= 0) {
+            ::close(m_socket);
+        }
+        if (m_control >= 0) {
+            // The template says which processes it made ready since, and ends.
+            ::shutdown(m_control, SHUT_WR);
+            VectorRenderStream::drainReady(m_control, QDeadlineTimer(1000), &m_ready);
+        }
+        std::vector<qint64> pids(m_ready);
+        pids.push_back(m_pid);
+        pids.push_back(m_template);
+        for (const qint64 pid : pids) {
+            if (pid > 0) {
+                ::kill(pid_t(pid), SIGKILL);
+                ::waitpid(pid_t(pid), nullptr, 0);
             }
         }
-        for (const pid_t pid : {m_pid, m_template}) {
-            if (pid > 0) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, nullptr, 0);
-            }
+        if (m_control >= 0) {
+            ::close(m_control);
         }
     }
     SpawnedDrawingProgram(const SpawnedDrawingProgram&) = delete;
@@ -93,21 +102,16 @@ public:
             !VectorRenderProtocol::decodeGreeting(greeting).isTemplate) {
             return false;
         }
-        int sockets[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+        const bool asked =
+            VectorRenderStream::sendForkRequest(m_control, deadline, VectorRenderStream::Watch::Nothing);
+        const auto handed = asked ? VectorRenderStream::receiveForkAnswer(
+                                        m_control, deadline, VectorRenderStream::Watch::Nothing, &m_ready)
+                                  : std::nullopt;
+        if (!handed || handed->pid <= 0) {
             return false;
         }
-        const bool asked = VectorRenderStream::sendForkRequest(m_control, sockets[1], deadline,
-                                                               VectorRenderStream::Watch::Nothing);
-        ::close(sockets[1]);
-        m_socket = sockets[0];
-        const auto pid = asked ? VectorRenderStream::receiveForkAnswer(m_control, deadline,
-                                                                       VectorRenderStream::Watch::Nothing)
-                               : std::nullopt;
-        if (!pid || *pid <= 0) {
-            return false;
-        }
-        m_pid = pid_t(*pid);
+        m_pid = pid_t(handed->pid);
+        m_socket = handed->socket;
         if (!receive(greeting, sizeof greeting, deadline) ||
             !VectorRenderProtocol::greetingStartsWell(greeting)) {
             return false;
@@ -160,6 +164,8 @@ private:
 
     pid_t m_template = -1;
     int m_control = -1;
+    // The drawing processes the template made ready and did not hand over.
+    std::vector<qint64> m_ready;
     pid_t m_pid = -1;
     int m_socket = -1;
 };
