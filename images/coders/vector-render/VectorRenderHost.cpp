@@ -535,10 +535,12 @@ void logEndBeforeGreeting(const QByteArray& path, int status) {
         << how + QStringLiteral(" before it greeted:") << "PDF and SVG images are not drawn while it does so";
 }
 
-// The template processes. Each makes one drawing process at a time, and a copy costs the template
-// about a millisecond, so a burst of documents is shared among as many templates as there are
-// drawing slots: each is started when every running one is busy, as the drawing processes were
-// started when every idle one was.
+// The template processes. Each hands over one drawing process at a time (made ready before it is
+// asked for), and a copy costs it about a millisecond, so a burst of documents is shared among a
+// few templates, one for every four drawing slots and at least two, each started when every
+// running one is busy. More did not draw a screen of avatars sooner: each is a program's start,
+// and they took the cores from the drawings (a first screen of 40 avatars took 130-150 ms with a
+// template for each of 8 slots, 80-87 with two or three, at a load of 11-13).
 struct Templates {
     struct Entry {
         Process process;
@@ -560,7 +562,7 @@ Templates& templates() {
     // Never destroyed: the teardown step may run after statics are gone.
     static auto* instance = [] {
         auto* created = new Templates;
-        created->entries.resize(std::size_t(VectorRenderHost::maxBusyProcesses()));
+        created->entries.resize(std::size_t(std::max(2, (VectorRenderHost::maxBusyProcesses() + 3) / 4)));
         return created;
     }();
     return *instance;
