@@ -8,14 +8,19 @@ function(velmora_warnings target)
     endif()
 endfunction()
 
-# velmora_library(<name> [LIBS <targets>...])
-# A static library from every .cpp/.h in the calling folder (not its subfolders).
+# velmora_library(<name> [LIBS <targets>...] [SOURCES <files>...])
+# A static library from every .cpp/.h in the calling folder (not its subfolders), or from the
+# files named.
 function(velmora_library name)
-    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
-    file(GLOB sources CONFIGURE_DEPENDS
-        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
-        ${CMAKE_CURRENT_SOURCE_DIR}/*.h
-        ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
+    cmake_parse_arguments(ARG "" "" "LIBS;SOURCES" ${ARGN})
+    if(ARG_SOURCES)
+        set(sources ${ARG_SOURCES})
+    else()
+        file(GLOB sources CONFIGURE_DEPENDS
+            ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/*.h
+            ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
+    endif()
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
     target_link_libraries(${name} PUBLIC ${ARG_LIBS})

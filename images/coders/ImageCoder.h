@@ -21,6 +21,9 @@ public:
     // Whether this coder claims the data. A registry gives claimed data to this coder only.
     virtual bool canDecodeFromData(const QByteArray& data) = 0;
     virtual Image decodedImageWithData(const QByteArray& data, const DecodeOptions& options) = 0;
+    // Whether this coder claims any data at all, whatever it is (the general still-image coder):
+    // a registry gives it no vector document, which goes to its own coder by what the bytes are.
+    virtual bool claimsEveryInput() const { return false; }
 
     virtual bool canEncodeToFormat(ImageFormat format) = 0;
     virtual QByteArray encodedDataWithImage(const Image& image, ImageFormat format,

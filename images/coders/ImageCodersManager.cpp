@@ -3,6 +3,8 @@
 #include "images/coders/ImageAPNGCoder.h"
 #include "images/coders/ImageGIFCoder.h"
 #include "images/coders/ImageIOCoder.h"
+#include "images/coders/ImagePDFCoder.h"
+#include "images/coders/ImageSVGCoder.h"
 
 namespace velmora::images {
 
@@ -14,7 +16,8 @@ std::shared_ptr<ImageCodersManager> ImageCodersManager::sharedManager() {
 }
 
 QList<std::shared_ptr<ImageCoder>> ImageCodersManager::defaultCoders() {
-    return {ImageIOCoder::sharedCoder(), ImageGIFCoder::sharedCoder(), ImageAPNGCoder::sharedCoder()};
+    return {ImageIOCoder::sharedCoder(), ImagePDFCoder::sharedCoder(), ImageGIFCoder::sharedCoder(),
+            ImageAPNGCoder::sharedCoder()};
 }
 
 QList<std::shared_ptr<ImageCoder>> ImageCodersManager::coders() const {
@@ -62,9 +65,28 @@ Image ImageCodersManager::decodedImageWithData(const QByteArray& data, const Dec
     }
     const auto list = coders();
     for (auto it = list.crbegin(); it != list.crend(); ++it) {
-        if (*it && (*it)->canDecodeFromData(data)) {
-            return (*it)->decodedImageWithData(data, options);
+        if (!*it || !(*it)->canDecodeFromData(data)) {
+            continue;
         }
+        // What the bytes are decides before a coder that takes anything: a PDF goes to the PDF
+        // coder, and an SVG that no SVG coder claimed (its closing tag not at its end, or only
+        // a name or Qt's detection saying SVG) is drawn as a bitmap by the SVG road, whose filter
+        // takes every outside reference out first. The still-image coder never reads either.
+        if ((*it)->claimsEveryInput()) {
+            if (ImagePDFCoder::sharedCoder()->canDecodeFromData(data)) {
+                return ImagePDFCoder::sharedCoder()->decodedImageWithData(data, options);
+            }
+            if (ImageIOCoder::isReadAsSvg(data, options)) {
+                Image image =
+                    ImageSVGCoder::createBitmapSVG(data, options.thumbnailPixelSize.valueOr(QSizeF()),
+                                                   options.preserveAspectRatio.valueOr(true));
+                if (!image.isNull()) {
+                    image.setImageFormat(ImageFormat::SVG);
+                }
+                return image;
+            }
+        }
+        return (*it)->decodedImageWithData(data, options);
     }
     return {};
 }

@@ -12,7 +12,9 @@ namespace velmora::images {
 // The registry through which all decoding and encoding goes. It is itself a coder and asks its
 // coders from the last added to the first, so an added coder goes before the default ones; the
 // first coder that claims the data (or the format) gives the final answer, even when that
-// answer is "none". The list is locked only to copy or change it, never while a coder runs.
+// answer is "none". A vector document (a PDF, an SVG) is chosen by what its bytes are, before a
+// coder that takes any data (the still-image coder, which never reads one). The list is locked only to copy
+// or change it, never while a coder runs.
 class ImageCodersManager : public ImageCoder {
 public:
     // A registry with the default coders.

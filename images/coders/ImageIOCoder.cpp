@@ -3,9 +3,7 @@
 #include "images/coders/DecodeCostGuard.h"
 #include "images/coders/HeifSupport.h"
 #include "images/coders/ImageCoderHelper.h"
-#include "images/coders/ImageSVGCoder.h"
 #include "images/coders/PartialPngDecoder.h"
-#include "images/coders/PdfVectorImageSource.h"
 #include "images/coders/PngWriter.h"
 #include "images/core/GraphicsImageRenderer.h"
 
@@ -120,31 +118,6 @@ bool isQtVectorFormat(const QByteArray& qtFormat) {
 // Whether `reader` may read what it points at: it can, and not with Qt's SVG reader.
 bool canReadSafely(QImageReader& reader) {
     return reader.canRead() && !isQtVectorFormat(reader.format());
-}
-
-// Whether the data is an SVG document: sniffed or hinted as one, or, when the sniff knows
-// nothing, what Qt's detection would give its SVG reader (asking it reads only the first bytes).
-bool isReadAsSvg(const QByteArray& data, ImageFormat sniffed, const QByteArray& hint) {
-    if (sniffed == ImageFormat::SVG) {
-        return true;
-    }
-    // Bytes that say what they are win over a name's hint: a vector avatar drawn at its size is
-    // kept as a PNG under its document's name (".svg"), and read back as the PNG it is.
-    if (sniffed == ImageFormat::Undefined && isQtVectorFormat(hint)) {
-        return true;
-    }
-    // Markup or compressed data only; any other bytes are not worth a second detection.
-    const QByteArray start = data.left(64).trimmed();
-    if (sniffed != ImageFormat::Undefined ||
-        !(start.startsWith('<') || start.startsWith("\xef\xbb\xbf<") || start.startsWith("\x1f\x8b"))) {
-        return false;
-    }
-    QBuffer buffer;
-    buffer.setData(data);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader;
-    readFromStart(reader, buffer, QByteArray());
-    return reader.canRead() && isQtVectorFormat(reader.format());
 }
 
 // The first frame through Qt's plugins, with the type hint first and then without it. What the
@@ -294,6 +267,31 @@ QByteArray encodeOnce(const QImage& bitmap, ImageFormat format, int quality, dou
 
 } // namespace
 
+bool ImageIOCoder::isReadAsSvg(const QByteArray& data, const DecodeOptions& options) {
+    const ImageFormat sniffed = imageFormatForImageData(data);
+    const QByteArray hint = typeHintFor(options);
+    if (sniffed == ImageFormat::SVG) {
+        return true;
+    }
+    // Bytes that say what they are win over a name's hint: a vector avatar drawn at its size is
+    // kept as a PNG under its document's name (".svg"), and read back as the PNG it is.
+    if (sniffed == ImageFormat::Undefined && isQtVectorFormat(hint)) {
+        return true;
+    }
+    // Markup or compressed data only; any other bytes are not worth a second detection.
+    const QByteArray start = data.left(64).trimmed();
+    if (sniffed != ImageFormat::Undefined ||
+        !(start.startsWith('<') || start.startsWith("\xef\xbb\xbf<") || start.startsWith("\x1f\x8b"))) {
+        return false;
+    }
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader;
+    readFromStart(reader, buffer, QByteArray());
+    return reader.canRead() && isQtVectorFormat(reader.format());
+}
+
 ImageIOCoder::ImageIOCoder() = default;
 
 ImageIOCoder::ImageIOCoder(const DecodeOptions& options) {
@@ -327,33 +325,12 @@ Image ImageIOCoder::decodedImageWithData(const QByteArray& data, const DecodeOpt
     }
     const FrameRequest request = requestFrom(options);
     ImageFormat format = imageFormatForImageData(data);
+    // A vector document is no still image: the registry gives it to its own coder, and here it
+    // is never read (Qt's SVG reader would open every file it names).
+    if (format == ImageFormat::PDF || isReadAsSvg(data, options)) {
+        return {};
+    }
     Image image;
-    if (format == ImageFormat::PDF) {
-        const QSizeF thumbnail = request.thumbnailSize;
-        if (thumbnail.width() <= 0 || thumbnail.height() <= 0) {
-            if (auto source = PdfVectorImageSource::create(data)) {
-                image = Image(std::move(source));
-            }
-        }
-        if (image.isNull()) {
-            image = createBitmapPDF(data, 0, thumbnail, request.preserveAspectRatio);
-        }
-        if (!image.isNull()) {
-            image.setImageFormat(ImageFormat::PDF);
-        }
-        return image;
-    }
-    if (isReadAsSvg(data, format, typeHintFor(options))) {
-        // Qt's own SVG reader would open every file the document names, and draws any number
-        // of elements: it is drawn through the SVG coder, whose filter takes every outside
-        // reference out first and holds the same bounds as for a document the coder claims
-        // (whatever follows the closing tag, which the coder's claim looks at).
-        image = ImageSVGCoder::createBitmapSVG(data, request.thumbnailSize, request.preserveAspectRatio);
-        if (!image.isNull()) {
-            image.setImageFormat(ImageFormat::SVG);
-        }
-        return image;
-    }
     if (format == ImageFormat::HEIC || format == ImageFormat::HEIF) {
         image = decodeHeif(data, request);
     } else if (format == ImageFormat::PNG && DecodeCostGuard::pngInflatesBeyondItsRows(data)) {
@@ -366,40 +343,6 @@ Image ImageIOCoder::decodedImageWithData(const QByteArray& data, const DecodeOpt
         image.setImageFormat(format);
     }
     return image;
-}
-
-Image ImageIOCoder::createBitmapPDF(const QByteArray& data, int pageNumber, const QSizeF& targetSize,
-                                    bool preserveAspectRatio) {
-    Q_ASSERT_X(!data.isNull(), "createBitmapPDF", "Invalid parameter not satisfying: data");
-    // A page with an empty box has nothing to draw: no image rather than one of no size.
-    const auto source = PdfVectorImageSource::create(data, pageNumber);
-    if (!source) {
-        return {};
-    }
-    const QSizeF box = source->size();
-    const QSizeF target = (targetSize.width() > 0 && targetSize.height() > 0) ? targetSize : box;
-    const double xRatio = target.width() / box.width();
-    const double yRatio = target.height() / box.height();
-    const double xScale = preserveAspectRatio ? std::min(xRatio, yRatio) : xRatio;
-    const double yScale = preserveAspectRatio ? std::min(xRatio, yRatio) : yRatio;
-    const QSizeF drawn(box.width() * xScale, box.height() * yScale);
-    const QPointF origin((target.width() - drawn.width()) / 2, (target.height() - drawn.height()) / 2);
-
-    GraphicsImageRendererFormat format;
-    const double scale = format.scale;
-    const double pageWidth = std::max(1.0, std::ceil(drawn.width() * scale));
-    const double pageHeight = std::max(1.0, std::ceil(drawn.height() * scale));
-    if (!(pageWidth * pageHeight <= double(pixelBudget()))) {
-        return {};
-    }
-    const QSize pagePixels{int(pageWidth), int(pageHeight)};
-    const QImage page = source->renderPage(pagePixels);
-    if (page.isNull()) {
-        return {};
-    }
-    return GraphicsImageRenderer(target, format).imageWithActions([&](QPainter& painter) {
-        painter.drawImage(QRectF(origin, drawn), page);
-    });
 }
 
 std::shared_ptr<ProgressiveImageCoder> ImageIOCoder::createIncrementalCoder(const DecodeOptions& options) {

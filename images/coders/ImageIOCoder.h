@@ -12,11 +12,12 @@
 
 namespace velmora::images {
 
-// The general still-image coder over Qt's image readers and writers, Poppler (through
-// PdfVectorImageSource) and libheif, with PNG written by PngWriter and a PNG that floods read by
-// PartialPngDecoder. It claims every input and every output format, so a registry asks it last; it
-// always decodes the first frame only. The shared instance keeps no state; each progressive decode
-// makes its own instance.
+// The general still-image coder over Qt's image readers and writers and libheif, with PNG written
+// by PngWriter and a PNG that floods read by PartialPngDecoder. It claims every input and every
+// output format, so a registry asks it last; it always decodes the first frame only. It reads no
+// vector document (a PDF, an SVG): the registry gives those to their own coders by what the bytes
+// are, and what is handed here all the same is no image. The shared instance keeps no state; each progressive
+// decode makes its own instance.
 class ImageIOCoder : public ProgressiveImageCoder {
 public:
     ImageIOCoder();
@@ -33,11 +34,12 @@ public:
     void updateIncrementalData(const QByteArray& data, bool finished) override;
     Image incrementalDecodedImageWithOptions(const DecodeOptions& options) override;
 
-    // Page `pageNumber` (from 0) of a PDF drawn into a bitmap of the target size in points (the
-    // page's own size when empty) at the screen's scale; null without such a page or when the
-    // page has an empty box.
-    static Image createBitmapPDF(const QByteArray& data, int pageNumber, const QSizeF& targetSize,
-                                 bool preserveAspectRatio);
+    bool claimsEveryInput() const override { return true; }
+
+    // Whether the data is an SVG document: sniffed or hinted as one, or, when the sniff knows
+    // nothing, what Qt's detection would give its SVG reader (asking it reads only the first
+    // bytes).
+    static bool isReadAsSvg(const QByteArray& data, const DecodeOptions& options);
 
     // The largest side an encoded image may have under a maximum pixel size; 0 when no limit
     // applies (no maximum, an empty image, or an image already within it).

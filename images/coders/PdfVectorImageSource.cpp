@@ -1,7 +1,7 @@
 #include "images/coders/PdfVectorImageSource.h"
 
-#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/coders/VectorDrawingCost.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/Image.h"
 
 #include <QHash>
@@ -165,11 +165,37 @@ bool PdfVectorImageSource::pageTreeHasCycle(const QByteArray& data) {
 PdfVectorImageSource::PdfVectorImageSource(QByteArray data, int pageIndex, QSizeF pageSize)
     : m_data(std::move(data)), m_pageIndex(pageIndex), m_pageSize(pageSize) {}
 
+bool PdfVectorImageSource::passesCheapRefusals(const QByteArray& data, int pageIndex) {
+    // What they let through is still drawn within the drawing's budget.
+    return !data.isEmpty() && pageIndex >= 0 && !pageTreeHasCycle(data) &&
+           VectorDrawingCost::pdfWithinBound(data) && !declaresOnlyEmptyBoxes(data);
+}
+
+std::optional<PdfVectorImageSource::Drawing>
+PdfVectorImageSource::drawFitted(const QByteArray& data, int pageIndex,
+                                 const VectorRenderProtocol::Fit& fit) {
+    if (!passesCheapRefusals(data, pageIndex)) {
+        return std::nullopt;
+    }
+    VectorRenderProtocol::Request request;
+    request.document = data;
+    request.page = pageIndex;
+    request.fit = fit;
+    const auto answer = VectorRenderHost::ask(request);
+    if (!answer || answer->status != VectorRenderProtocol::Status::Drawn || answer->image.isNull()) {
+        return std::nullopt;
+    }
+    // The answer's pixels are the fit of its page (the host refuses any other).
+    const auto fitted = VectorRenderProtocol::fitted(answer->pageSize, fit);
+    if (!fitted) {
+        return std::nullopt;
+    }
+    return Drawing{answer->pageSize, fitted->size, answer->image};
+}
+
 QSizeF PdfVectorImageSource::load(const QByteArray& data, int pageIndex) {
-    // Cheap refusals first, each in time linear in the data; what they let through is still
-    // drawn within the drawing's budget.
-    if (data.isEmpty() || pageIndex < 0 || pageTreeHasCycle(data) ||
-        !VectorDrawingCost::pdfWithinBound(data) || declaresOnlyEmptyBoxes(data)) {
+    // Cheap refusals first.
+    if (!passesCheapRefusals(data, pageIndex)) {
         return {};
     }
     VectorRenderProtocol::Request request;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "images/coders/vector-render/VectorRenderProtocol.h"
 #include "images/core/VectorImageSource.h"
 
 #include <QByteArray>
@@ -7,6 +8,7 @@
 #include <QSizeF>
 
 #include <memory>
+#include <optional>
 
 namespace velmora::images {
 
@@ -27,6 +29,16 @@ public:
     // The page rendered into a bitmap of this pixel size (stretched to it); null when the size
     // exceeds the pixel budget or the drawing its budget of time.
     QImage renderPage(const QSize& pixelSize) const;
+    // A page drawn as it fits (see VectorRenderProtocol::Fit), in one request: its size in points,
+    // the size it is drawn at, and its pixels. Nothing when the data is refused as create()
+    // refuses it, or the drawing is given up.
+    struct Drawing {
+        QSizeF page;
+        QSizeF size;
+        QImage bitmap;
+    };
+    static std::optional<Drawing> drawFitted(const QByteArray& data, int pageIndex,
+                                             const VectorRenderProtocol::Fit& fit);
     // The page's size in points, empty when the data is no PDF or the page is missing.
     static QSizeF pageSize(const QByteArray& data, int pageIndex);
     // Whether the data declares media boxes and every one of them has no area. A renderer
@@ -41,6 +53,8 @@ private:
     PdfVectorImageSource(QByteArray data, int pageIndex, QSizeF pageSize);
     // The page's size, after the cheap refusals; empty when there is no such page with a box.
     static QSizeF load(const QByteArray& data, int pageIndex);
+    // Whether the cheap refusals, each in time linear in the data, let the data through.
+    static bool passesCheapRefusals(const QByteArray& data, int pageIndex);
 
     QByteArray m_data;
     int m_pageIndex = 0;

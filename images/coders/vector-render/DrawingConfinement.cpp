@@ -3,15 +3,27 @@
 #include <fontconfig/fontconfig.h>
 #include <seccomp.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QHash>
+#include <QLibraryInfo>
+#include <QScopeGuard>
+#include <QSet>
 
+#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/filter.h>
 #include <linux/landlock.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +36,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
+#include <vector>
 
 // What the kernel may know beyond the headers this is built with (they may be older than it).
 #ifndef __NR_landlock_create_ruleset
@@ -87,22 +101,125 @@ QByteArray canonical(const QByteArray& path) {
 
 // Whether `path` is `other` or a folder above it.
 bool holds(const QByteArray& path, const QByteArray& other) {
-    return other == path || path == "/" || other.startsWith(path.endsWith('/') ? path : path + '/');
+    if (path == "/" || other == path) {
+        return true;
+    }
+    const qsizetype length = path.endsWith('/') ? path.size() - 1 : path.size();
+    return other.size() > length && other.at(length) == '/' &&
+           other.startsWith(QByteArrayView(path).first(length));
 }
 
-void addFontconfigDirectories(FcStrList* list, QList<QByteArray>& out) {
-    if (!list) {
-        return;
-    }
-    const QByteArray home = qgetenv("HOME");
-    while (FcChar8* entry = FcStrListNext(list)) {
-        QByteArray path(reinterpret_cast<const char*>(entry));
-        if (path.startsWith("~/") && !home.isEmpty()) {
-            path = home + path.mid(1);
+// The home folder, and where a user's fonts and font caches lie in it, resolved.
+struct Home {
+    QByteArray home;
+    QList<QByteArray> fontFolders;
+    QList<QByteArray> cacheFolders;
+
+    static Home ofThisProcess() {
+        Home out;
+        out.home = canonical(qgetenv("HOME"));
+        if (out.home.isEmpty()) {
+            return out;
         }
-        out.append(path);
+        const auto under = [&out](const char* variable, const QByteArray& fallback) {
+            const QByteArray set = qgetenv(variable);
+            return set.startsWith('/') ? set : out.home + '/' + fallback;
+        };
+        for (const QByteArray& folder :
+             {under("XDG_DATA_HOME", ".local/share") + "/fonts", out.home + "/.fonts"}) {
+            if (const QByteArray resolved = canonical(folder); !resolved.isEmpty()) {
+                out.fontFolders.append(resolved);
+            }
+        }
+        if (const QByteArray resolved = canonical(under("XDG_CACHE_HOME", ".cache") + "/fontconfig");
+            !resolved.isEmpty()) {
+            out.cacheFolders.append(resolved);
+        }
+        return out;
     }
-    FcStrListDone(list);
+
+    // Whether `resolved` is the home, a folder holding it, or "/".
+    bool opensTheHome(const QByteArray& resolved) const {
+        return resolved == "/" || (!home.isEmpty() && holds(resolved, home));
+    }
+    bool isUnder(const QByteArray& resolved) const {
+        return !home.isEmpty() && holds(home, resolved) && resolved != home;
+    }
+};
+
+// Whether `path` is a regular file with no other name: a file under the home that is also a
+// hard link elsewhere may be any of the user's files, whatever folder it was put in.
+bool isSingleFile(const QByteArray& path) {
+    struct stat info {};
+    return ::lstat(path.constData(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1;
+}
+
+// The font files fontconfig lists (the system's and the application's sets).
+QList<QByteArray> fontconfigFontFiles() {
+    QList<QByteArray> files;
+    for (const FcSetName set : {FcSetSystem, FcSetApplication}) {
+        const FcFontSet* fonts = FcConfigGetFonts(nullptr, set);
+        for (int i = 0; fonts && i < fonts->nfont; ++i) {
+            FcChar8* file = nullptr;
+            if (FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &file) == FcResultMatch && file) {
+                const QByteArray path(reinterpret_cast<const char*>(file));
+                if (files.isEmpty() || files.last() != path) {
+                    files.append(path);
+                }
+            }
+        }
+    }
+    return files;
+}
+
+QList<QByteArray> fontconfigCacheFolders() {
+    QList<QByteArray> folders;
+    const QByteArray home = qgetenv("HOME");
+    if (FcStrList* list = FcConfigGetCacheDirs(nullptr)) {
+        while (FcChar8* entry = FcStrListNext(list)) {
+            QByteArray path(reinterpret_cast<const char*>(entry));
+            if (path.startsWith("~/") && !home.isEmpty()) {
+                path = home + path.mid(1);
+            }
+            folders.append(path);
+        }
+        FcStrListDone(list);
+    }
+    return folders;
+}
+
+// The folders of the Qt this process loaded, wherever it is installed (under /usr, /opt, a home
+// or a bundle): its libraries and its plugins, which a drawing loads when a document asks for
+// them (an image format's plugin, and the libraries that plugin needs).
+QList<QByteArray> qtFolders() {
+    QList<QByteArray> folders{QFile::encodeName(QLibraryInfo::path(QLibraryInfo::PluginsPath)),
+                              QFile::encodeName(QLibraryInfo::path(QLibraryInfo::LibrariesPath))};
+    Dl_info loaded{};
+    if (::dladdr(reinterpret_cast<const void*>(&qVersion), &loaded) != 0 && loaded.dli_fname) {
+        const QByteArray library = canonical(loaded.dli_fname);
+        if (const qsizetype slash = library.lastIndexOf('/'); slash > 0) {
+            folders.append(library.left(slash));
+        }
+    }
+    return folders;
+}
+
+// The system's paths drawing reads. A top-level one that is a link (/lib to usr/lib) is given
+// as the link, so that namespaces make the same link.
+const char* const systemPaths[] = {"/usr",    "/lib",       "/lib64",           "/lib32",
+                                   "/libx32", "/etc/fonts", "/etc/ld.so.cache", "/sys/devices/system/cpu"};
+constexpr const char* ownProcEntry = "/proc/self";
+
+// What prepare() worked out, for every drawing process the template makes.
+struct Prepared {
+    QList<DrawingConfinement::Readable> readable;
+    std::optional<std::vector<sock_filter>> filter;
+    // Top-level links of the system (/lib -> usr/lib), made again in a namespace's root.
+    QList<std::pair<QByteArray, QByteArray>> links;
+};
+std::optional<Prepared>& prepared() {
+    static std::optional<Prepared> instance;
+    return instance;
 }
 
 int landlockVersion() {
@@ -112,7 +229,7 @@ int landlockVersion() {
 
 // Closes the file system to all but `readable`, for reading. Empty when done; what failed
 // otherwise. The kernel's Landlock is `version` (at least 1).
-QByteArray closeFileSystem(int version, const QList<QByteArray>& readable) {
+QByteArray closeFileSystem(int version, const QList<DrawingConfinement::Readable>& readable) {
     ConfinementRulesetAttributes attributes;
     attributes.handledAccessFs =
         LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_READ_FILE |
@@ -145,7 +262,8 @@ QByteArray closeFileSystem(int version, const QList<QByteArray>& readable) {
         return "no Landlock ruleset: " + QByteArray(std::strerror(errno));
     }
     QByteArray failure;
-    for (const QByteArray& path : readable) {
+    for (const DrawingConfinement::Readable& entry : readable) {
+        const QByteArray& path = entry.resolved;
         const int fd = ::open(path.constData(), O_PATH | O_CLOEXEC);
         if (fd < 0) {
             continue; // nothing there to read
@@ -172,7 +290,8 @@ QByteArray closeFileSystem(int version, const QList<QByteArray>& readable) {
     return failure;
 }
 
-// The system calls drawing and the protocol make, whatever their arguments.
+// The system calls drawing and the protocol make, whatever their arguments: no more (each other
+// call a library might probe for fails with EPERM, which it takes as the call's absence).
 // clang-format off
 const char* const allowedCalls[] = {
     // Files opened for reading (see the rules on open below), and what is asked of them.
@@ -180,19 +299,20 @@ const char* const allowedCalls[] = {
     "stat", "lstat", "statx", "fstatfs", "statfs", "access", "faccessat", "faccessat2", "readlink",
     "readlinkat", "getdents", "getdents64", "getcwd", "fadvise64", "dup", "dup2", "dup3",
     // The protocol's socket (given, never made) and the error stream.
-    "write", "writev", "recvfrom", "recvmsg", "sendto", "sendmsg", "poll", "ppoll", "select",
-    "pselect6", "epoll_create1", "epoll_ctl", "epoll_wait", "epoll_pwait", "epoll_pwait2", "eventfd2",
-    "pipe", "pipe2",
+    "write", "writev", "recvfrom", "sendto", "poll", "ppoll",
+    // Qt converts and scales a large image on the threads of its pool, and each thread makes an
+    // event dispatcher, which is woken through an eventfd (without one it ends the process).
+    "eventfd2",
     // Memory.
-    "brk", "mmap", "munmap", "mremap", "mprotect", "madvise", "mincore",
+    "brk", "mmap", "munmap", "mremap", "mprotect", "madvise",
     // Threads of this process, and their waits.
     "futex", "set_robust_list", "get_robust_list", "rseq", "set_tid_address", "sched_yield",
     "sched_getaffinity", "sched_getparam", "sched_getscheduler", "sched_get_priority_max",
-    "sched_get_priority_min", "getcpu", "nanosleep", "clock_nanosleep", "clock_gettime", "clock_getres",
+    "sched_get_priority_min", "nanosleep", "clock_nanosleep", "clock_gettime", "clock_getres",
     "gettimeofday", "time",
     // Who and where this process is.
     "getpid", "gettid", "getppid", "getuid", "geteuid", "getgid", "getegid", "getresuid", "getresgid",
-    "getgroups", "uname", "sysinfo", "getrandom", "getrlimit", "getrusage",
+    "getgroups", "uname", "getrandom", "getrlimit", "getrusage",
     // Signals within this process (those to a process are below), and the budget's timers.
     "rt_sigaction", "rt_sigprocmask", "rt_sigreturn", "rt_sigpending", "rt_sigtimedwait", "sigaltstack",
     "restart_syscall", "timer_create", "timer_settime", "timer_gettime", "timer_getoverrun", "timer_delete",
@@ -212,20 +332,53 @@ bool addRule(scmp_filter_ctx filter, uint32_t action, const char* name,
                                   conditions.size() ? conditions.begin() : nullptr) == 0;
 }
 
-// Loads the system-call filter. Empty when done; what failed otherwise.
-QByteArray loadFilter() {
+// What an errno from a call of a means says of it.
+DrawingConfinement::MeansAnswer answerOf(int error) {
+    using MeansAnswer = DrawingConfinement::MeansAnswer;
+    switch (error) {
+    case ENOSYS:
+        return MeansAnswer::Missing;
+    case EOPNOTSUPP:
+        return MeansAnswer::TurnedOff;
+    case EPERM:
+    case EACCES:
+    case ENOSPC: // no user namespace left to make (user.max_user_namespaces)
+    case EUSERS:
+        return MeansAnswer::Refused;
+    default:
+        return MeansAnswer::Failed;
+    }
+}
+
+bool kernelHasSeccompFilters() {
+    // A kernel without seccomp knows no such question.
+    return ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
+}
+
+// Where the filter compares a signal's target with this process's id: the filter is built once
+// (libseccomp takes milliseconds to build it) with this in its place, and each process puts its
+// own id there. No process id reaches it (they stay below 2^22).
+constexpr quint32 ownIdPlaceholder = 0x3c5ee1f5;
+
+// The system-call filter as the kernel takes it; nothing when it could not be built.
+std::optional<std::vector<sock_filter>> buildFilter() {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
     if (!filter) {
-        return "no system-call filter";
+        return std::nullopt;
     }
     bool ok = true;
-    // Every thread of the process, now and later, and a binary tree rather than a list of calls.
-    ok = ok && seccomp_attr_set(filter, SCMP_FLTATR_CTL_TSYNC, 1) == 0;
-    ok = ok && seccomp_attr_set(filter, SCMP_FLTATR_CTL_NNP, 1) == 0;
+    // A binary tree rather than a list of calls.
     (void)seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2);
     for (const char* name : allowedCalls) {
         ok = ok && addRule(filter, SCMP_ACT_ALLOW, name);
     }
+#if defined(__SANITIZE_ADDRESS__)
+    // A sanitised build's checks (of an object's type before a call on it) learn whether memory
+    // can be read by writing it to a pipe; drawing itself makes none.
+    for (const char* name : {"pipe", "pipe2"}) {
+        ok = ok && addRule(filter, SCMP_ACT_ALLOW, name);
+    }
+#endif
     const auto allow = SCMP_ACT_ALLOW;
     // Files only for reading: nothing written, created, emptied or made anonymous.
     const scmp_datum_t writing = O_ACCMODE | O_CREAT | O_TRUNC | (O_TMPFILE & ~O_DIRECTORY);
@@ -240,17 +393,14 @@ QByteArray loadFilter() {
     // that the C library starts threads through clone. The same for openat2.
     ok = ok && addRule(filter, SCMP_ACT_ERRNO(ENOSYS), "clone3");
     ok = ok && addRule(filter, SCMP_ACT_ERRNO(ENOSYS), "openat2");
-    // Signals to this process alone (its own threads included).
-    const auto self = scmp_datum_t(::getpid());
-    ok = ok && addRule(filter, allow, "kill", {SCMP_A0(SCMP_CMP_EQ, self)});
-    ok = ok && addRule(filter, allow, "tgkill", {SCMP_A0(SCMP_CMP_EQ, self)});
-    ok = ok && addRule(filter, allow, "rt_sigqueueinfo", {SCMP_A0(SCMP_CMP_EQ, self)});
-    ok = ok && addRule(filter, allow, "rt_tgsigqueueinfo", {SCMP_A0(SCMP_CMP_EQ, self)});
+    // Signals to this process alone (its own threads included): an abort, the budget's alarm.
+    ok = ok && addRule(filter, allow, "kill", {SCMP_A0(SCMP_CMP_EQ, ownIdPlaceholder)});
+    ok = ok && addRule(filter, allow, "tgkill", {SCMP_A0(SCMP_CMP_EQ, ownIdPlaceholder)});
     // Limits read, never set.
     ok = ok && addRule(filter, allow, "prlimit64", {SCMP_A0(SCMP_CMP_EQ, 0), SCMP_A2(SCMP_CMP_EQ, 0)});
-    // What is asked of descriptors: flags and duplicates, never an owner for their signals.
-    for (const scmp_datum_t command : {F_DUPFD, F_DUPFD_CLOEXEC, F_GETFD, F_SETFD, F_GETFL, F_SETFL, F_GETLK,
-                                       F_SETLK, F_SETLKW, F_GET_SEALS}) {
+    // What is asked of descriptors: flags and duplicates, never a lock or an owner for signals.
+    for (const scmp_datum_t command :
+         {F_DUPFD, F_DUPFD_CLOEXEC, F_GETFD, F_SETFD, F_GETFL, F_SETFL, F_GET_SEALS}) {
         ok = ok && addRule(filter, allow, "fcntl", {SCMP_A1(SCMP_CMP_EQ, command)});
     }
     for (const scmp_datum_t request :
@@ -263,107 +413,457 @@ QByteArray loadFilter() {
                                       PR_GET_NO_NEW_PRIVS, PR_GET_TIMERSLACK, PR_CAPBSET_READ}) {
         ok = ok && addRule(filter, allow, "prctl", {SCMP_A0(SCMP_CMP_EQ, option)});
     }
-    QByteArray failure;
-    if (!ok) {
-        failure = "a system-call rule was refused";
-    } else if (const int loaded = seccomp_load(filter); loaded != 0) {
-        failure = "the system-call filter was refused: " + QByteArray(std::strerror(-loaded));
+    std::optional<std::vector<sock_filter>> program;
+    int pipe[2];
+    if (ok && ::pipe2(pipe, O_CLOEXEC) == 0) {
+        // Some hundreds of instructions: far less than a pipe holds.
+        if (seccomp_export_bpf(filter, pipe[1]) == 0) {
+            ::close(pipe[1]);
+            pipe[1] = -1;
+            std::vector<sock_filter> read;
+            sock_filter instruction{};
+            while (::read(pipe[0], &instruction, sizeof instruction) == ssize_t(sizeof instruction)) {
+                read.push_back(instruction);
+            }
+            if (!read.empty()) {
+                program = std::move(read);
+            }
+        }
+        for (const int end : pipe) {
+            if (end >= 0) {
+                ::close(end);
+            }
+        }
     }
     seccomp_release(filter);
-    return failure;
+    return program;
 }
 
-bool kernelHasSeccompFilters() {
-    // A kernel without seccomp knows no such question; one without filters refuses a filter
-    // mode's action check.
-    return ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0 && seccomp_api_get() >= 1;
+const std::optional<std::vector<sock_filter>>& builtFilter();
+
+// Loads the system-call filter. Empty when done; what failed otherwise.
+QByteArray loadFilter(DrawingConfinement::MeansAnswer* answer) {
+    *answer = DrawingConfinement::MeansAnswer::Held;
+    if (!kernelHasSeccompFilters()) {
+        *answer = DrawingConfinement::MeansAnswer::Missing;
+        return "the kernel has no system-call filter";
+    }
+    if (!builtFilter()) {
+        *answer = DrawingConfinement::MeansAnswer::Failed;
+        return "no system-call filter was built";
+    }
+    std::vector<sock_filter> instructions = *builtFilter();
+    int placed = 0;
+    for (sock_filter& instruction : instructions) {
+        if (BPF_CLASS(instruction.code) == BPF_JMP && instruction.k == ownIdPlaceholder) {
+            instruction.k = quint32(::getpid());
+            ++placed;
+        }
+    }
+    if (placed == 0) {
+        *answer = DrawingConfinement::MeansAnswer::Failed;
+        return "the filter compares no signal's target";
+    }
+    sock_fprog program{static_cast<unsigned short>(instructions.size()), instructions.data()};
+    // Every thread of the process, now and later (a drawing process has only the one).
+    long loaded = ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &program);
+    if (loaded != 0 && errno == ENOSYS) {
+        // A kernel from before the call: this thread's, inherited by those it starts.
+        loaded = ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0);
+    }
+    if (loaded != 0) {
+        const int error = errno;
+        *answer = answerOf(error == EINVAL ? ENOSYS : error);
+        return "the system-call filter was refused: " + QByteArray(std::strerror(error));
+    }
+    return {};
+}
+
+const std::optional<std::vector<sock_filter>>& builtFilter() {
+    if (prepared() && prepared()->filter) {
+        return prepared()->filter;
+    }
+    static const std::optional<std::vector<sock_filter>> built = buildFilter();
+    return built;
+}
+
+// Makes `path` under `root` (and the folders above it): a folder, or an empty file to bind a file on.
+bool makeMountPoint(const QByteArray& root, const QByteArray& path, bool folder) {
+    QByteArray at = root;
+    const QList<QByteArray> parts = path.split('/');
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (parts.at(i).isEmpty()) {
+            continue;
+        }
+        at += '/' + parts.at(i);
+        const bool last = i == parts.size() - 1;
+        if (last && !folder) {
+            const int fd = ::open(at.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd < 0) {
+                return false;
+            }
+            ::close(fd);
+        } else if (::mkdir(at.constData(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The flags of the mount `path` lies on that a user namespace may not clear (a read-only bind
+// keeps them, or its remount is refused).
+unsigned long lockedMountFlags(const QByteArray& path) {
+    struct statvfs info {};
+    if (::statvfs(path.constData(), &info) != 0) {
+        return 0;
+    }
+    unsigned long flags = 0;
+    for (const auto& [st, ms] :
+         {std::pair{ST_NOSUID, MS_NOSUID}, std::pair{ST_NODEV, MS_NODEV}, std::pair{ST_NOEXEC, MS_NOEXEC},
+          std::pair{ST_NOATIME, MS_NOATIME}, std::pair{ST_NODIRATIME, MS_NODIRATIME},
+          std::pair{ST_RELATIME, MS_RELATIME}}) {
+        if (info.f_flag & st) {
+            flags |= ms;
+        }
+    }
+    return flags;
+}
+
+bool writeFile(const char* path, const QByteArray& text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool written = ::write(fd, text.constData(), size_t(text.size())) == text.size();
+    ::close(fd);
+    return written;
+}
+
+// Closes the file system with namespaces, where Landlock cannot: a user namespace of this process
+// alone, in which it makes a mount namespace whose root is an empty, read-only folder holding
+// read-only binds of what drawing reads and nothing else (the old root is gone from it), and a
+// network namespace with no network. Empty when done; what failed otherwise, with what the kernel
+// answered in `answer`.
+QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinement::MeansAnswer* answer) {
+    using MeansAnswer = DrawingConfinement::MeansAnswer;
+    const uid_t uid = ::getuid();
+    const gid_t gid = ::getgid();
+    const auto failed = [answer](const QByteArray& step) {
+        const int error = errno;
+        if (*answer == MeansAnswer::Held) {
+            *answer = MeansAnswer::Failed;
+        }
+        return step + ": " + QByteArray(std::strerror(error));
+    };
+    *answer = MeansAnswer::Held;
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS) != 0) {
+        *answer = answerOf(errno);
+        return failed("no namespaces of its own");
+    }
+    // Itself inside as outside; no other user or group to become.
+    if (!writeFile("/proc/self/setgroups", "deny") ||
+        !writeFile("/proc/self/uid_map", QByteArray::number(uid) + ' ' + QByteArray::number(uid) + " 1") ||
+        !writeFile("/proc/self/gid_map", QByteArray::number(gid) + ' ' + QByteArray::number(gid) + " 1")) {
+        return failed("no user of its own");
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return failed("the mounts stay shared");
+    }
+    // What is given is opened first: the new root is mounted on a folder of the old, which it
+    // hides (what lies under /tmp, say), and each is bound from its descriptor.
+    struct Source {
+        const DrawingConfinement::Readable* entry;
+        int descriptor;
+        bool folder;
+    };
+    std::vector<Source> sources;
+    const auto closeSources = qScopeGuard([&sources] {
+        for (const Source& source : sources) {
+            ::close(source.descriptor);
+        }
+    });
+    for (const DrawingConfinement::Readable& entry : what.readable) {
+        const int descriptor = ::open(entry.resolved.constData(), O_PATH | O_CLOEXEC);
+        struct stat info {};
+        if (descriptor < 0) {
+            continue; // nothing there to read
+        }
+        if (::fstat(descriptor, &info) != 0) {
+            ::close(descriptor);
+            continue;
+        }
+        sources.push_back({&entry, descriptor, S_ISDIR(info.st_mode)});
+    }
+    // Any folder will do to mount the new root on: this namespace alone sees it.
+    QByteArray root;
+    for (const char* candidate : {"/tmp", "/mnt", "/run", "/srv", "/media", "/opt", "/var"}) {
+        struct stat info {};
+        if (::lstat(candidate, &info) == 0 && S_ISDIR(info.st_mode)) {
+            root = candidate;
+            break;
+        }
+    }
+    if (root.isEmpty() || ::mount("velmora-drawing", root.constData(), "tmpfs", MS_NOSUID | MS_NODEV,
+                                  "size=1m,mode=0755") != 0) {
+        return failed("no root of its own");
+    }
+    for (const Source& source : sources) {
+        const QByteArray from = "/proc/self/fd/" + QByteArray::number(source.descriptor);
+        const QByteArray target = root + source.entry->path;
+        if (!makeMountPoint(root, source.entry->path, source.folder) ||
+            ::mount(from.constData(), target.constData(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+            ::mount(nullptr, target.constData(), nullptr,
+                    MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | lockedMountFlags(from),
+                    nullptr) != 0) {
+            return failed("no read-only bind of " + source.entry->path);
+        }
+    }
+    for (const auto& [link, target] : what.links) {
+        if (::symlink(target.constData(), (root + link).constData()) != 0) {
+            return failed("no link " + link);
+        }
+    }
+    if (::mount(nullptr, root.constData(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) !=
+        0) {
+        return failed("the root stays writable");
+    }
+    // The new root in place of the old, which is then let go: nothing of it is reachable.
+    if (::chdir(root.constData()) != 0 || ::syscall(SYS_pivot_root, ".", ".") != 0 ||
+        ::umount2(".", MNT_DETACH) != 0 || ::chdir("/") != 0) {
+        return failed("the old root stays");
+    }
+    // No capability of the namespace is left (it could undo the binds).
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[2] = {};
+    if (::syscall(SYS_capset, &header, none) != 0) {
+        return failed("its capabilities stay");
+    }
+    return {};
 }
 
 int threadCount() {
-    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (!tasks) {
+        return -1;
+    }
+    int count = 0;
+    while (const dirent* entry = ::readdir(tasks)) {
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    ::closedir(tasks);
+    return count;
 }
 
 } // namespace
 
-QList<QByteArray> DrawingConfinement::readablePaths() {
-    QList<QByteArray> candidates{"/usr",      "/lib",       "/lib64",           "/lib32",
-                                 "/libx32",   "/etc/fonts", "/etc/ld.so.cache", "/sys/devices/system/cpu",
-                                 "/proc/self"};
-    addFontconfigDirectories(FcConfigGetFontDirs(nullptr), candidates);
-    addFontconfigDirectories(FcConfigGetCacheDirs(nullptr), candidates);
-    // Never a folder that holds the home folder (a font folder configured as "~", or "/").
-    const QByteArray home = canonical(qgetenv("HOME"));
-    QList<QByteArray> readable;
-    for (const QByteArray& candidate : candidates) {
-        const QByteArray path = candidate == "/proc/self" ? candidate : canonical(candidate);
-        if (path.isEmpty() || path == "/" || (!home.isEmpty() && holds(path, home)) ||
-            readable.contains(path)) {
+QList<DrawingConfinement::Readable> DrawingConfinement::readablePaths() {
+    const Home home = Home::ofThisProcess();
+    QList<Readable> candidates;
+    for (const char* path : systemPaths) {
+        candidates.append(Readable{path, canonical(path)});
+    }
+    candidates.append(Readable{ownProcEntry, ownProcEntry});
+    // Font files, one by one, rather than the folders fontconfig scanned: a folder opens all that
+    // lies beneath it, and fontconfig lists every folder it scanned beneath a configured one. A
+    // configuration that names the home (or ~/.config, or the folder holding the homes), or a link
+    // in a font folder to the home, would open the user's files; and a folder opens what is put in
+    // it later, hard links to any file of the user included. A font file is what fontconfig read
+    // as a font, and no more.
+    // Resolved through their folders, each once (fonts come hundreds to a folder): only a file
+    // that is itself a link is resolved whole.
+    QHash<QByteArray, QByteArray> folders;
+    const auto resolveFont = [&folders](const QByteArray& file) {
+        struct stat info {};
+        const qsizetype slash = file.lastIndexOf('/');
+        if (slash <= 0 || ::lstat(file.constData(), &info) != 0) {
+            return QByteArray();
+        }
+        if (S_ISLNK(info.st_mode)) {
+            return canonical(file);
+        }
+        const QByteArray folder = file.left(slash);
+        auto found = folders.find(folder);
+        if (found == folders.end()) {
+            found = folders.insert(folder, canonical(folder));
+        }
+        return found->isEmpty() ? QByteArray() : *found + file.mid(slash);
+    };
+    QSet<QByteArray> fontFiles;
+    for (const QByteArray& file : fontconfigFontFiles()) {
+        fontFiles.insert(file);
+        const QByteArray resolved = resolveFont(file);
+        // Under the home, a file with another name may be any of the user's files.
+        if (!resolved.isEmpty() && (!home.isUnder(resolved) || isSingleFile(resolved))) {
+            candidates.append(Readable{file, resolved});
+        }
+    }
+    // Font caches: outside the home, as folders; under it, only its cache folder, and that as the
+    // files in it, for the same reason (a hard link put there).
+    for (const QByteArray& folder : fontconfigCacheFolders()) {
+        const QByteArray resolved = canonical(folder);
+        if (resolved.isEmpty() || home.opensTheHome(resolved)) {
             continue;
         }
-        readable.append(path);
-    }
-    // A rule for a folder covers what lies beneath it (the font folders under /usr).
-    QList<QByteArray> covered;
-    for (const QByteArray& path : readable) {
-        const bool beneath = std::any_of(readable.begin(), readable.end(), [&path](const QByteArray& other) {
-            return other != path && other != "/proc/self" && holds(other, path);
-        });
-        if (!beneath) {
-            covered.append(path);
+        if (!home.isUnder(resolved)) {
+            candidates.append(Readable{folder, resolved});
+            continue;
+        }
+        if (!home.cacheFolders.contains(resolved)) {
+            continue;
+        }
+        const QDir cache(QFile::decodeName(resolved));
+        for (const QString& name : cache.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
+            const QByteArray file = resolved + '/' + QFile::encodeName(name);
+            if (isSingleFile(file)) {
+                candidates.append(Readable{file, file});
+            }
         }
     }
-    return covered;
+    for (const QByteArray& folder : qtFolders()) {
+        candidates.append(Readable{folder, canonical(folder)});
+    }
+    // Never a path that opens the home: the home itself, "/" or a folder holding it.
+    QList<Readable> readable;
+    QSet<QByteArray> seen;
+    const QList<QByteArray> qt = qtFolders();
+    for (const Readable& candidate : candidates) {
+        if (candidate.resolved.isEmpty() || home.opensTheHome(candidate.resolved) ||
+            seen.contains(candidate.path)) {
+            continue;
+        }
+        // A folder under the home is none of drawing's business, but a font cache's.
+        struct stat info {};
+        if (home.isUnder(candidate.resolved) && ::stat(candidate.resolved.constData(), &info) == 0 &&
+            S_ISDIR(info.st_mode) && !home.cacheFolders.contains(candidate.resolved)) {
+            const bool ofQt = std::any_of(qt.begin(), qt.end(), [&candidate](const QByteArray& folder) {
+                return canonical(folder) == candidate.resolved;
+            });
+            if (!ofQt) {
+                continue;
+            }
+        }
+        seen.insert(candidate.path);
+        readable.append(candidate);
+    }
+    // A path beneath another given one, where it is found under its own name, is given already
+    // (the fonts under /usr).
+    QList<QByteArray> givenFolders;
+    for (const Readable& entry : readable) {
+        struct stat info {};
+        if (entry.path == entry.resolved && entry.path != ownProcEntry && !fontFiles.contains(entry.path) &&
+            ::stat(entry.resolved.constData(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            givenFolders.append(entry.resolved);
+        }
+    }
+    QList<Readable> uncovered;
+    for (const Readable& entry : readable) {
+        const bool beneath =
+            entry.path == entry.resolved && entry.path != ownProcEntry &&
+            std::any_of(givenFolders.begin(), givenFolders.end(), [&entry](const QByteArray& folder) {
+                return folder != entry.resolved && holds(folder, entry.resolved);
+            });
+        if (!beneath) {
+            uncovered.append(entry);
+        }
+    }
+    return uncovered;
+}
+
+void DrawingConfinement::prepare() {
+    // Fonts' configuration is read here, before any drawing process closes its file system, since
+    // it names the font files and caches left readable. Font files and the renderers' font lookups
+    // are loaded when a drawing first asks for them, read-only as the confinement allows, so a
+    // document without text pays nothing for them.
+    FcInit();
+    Prepared what;
+    const QList<Readable> readable = readablePaths();
+    for (const Readable& entry : readable) {
+        // A system path that is a link (/lib to usr/lib) is made as the same link in a namespace's
+        // root; what it leads to is given as itself, unless it is given already (under /usr).
+        struct stat info {};
+        if (entry.path.count('/') == 1 && ::lstat(entry.path.constData(), &info) == 0 &&
+            S_ISLNK(info.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t length = ::readlink(entry.path.constData(), target, sizeof target);
+            if (length > 0) {
+                what.links.append({entry.path, QByteArray(target, length)});
+                const bool given =
+                    std::any_of(readable.begin(), readable.end(), [&entry](const Readable& other) {
+                        return other.path == other.resolved && holds(other.resolved, entry.resolved);
+                    });
+                if (!given) {
+                    what.readable.append(Readable{entry.resolved, entry.resolved});
+                }
+                continue;
+            }
+        }
+        what.readable.append(entry);
+    }
+    what.filter = buildFilter();
+    prepared() = std::move(what);
 }
 
 DrawingConfinement::Outcome DrawingConfinement::confine() {
+    if (!prepared()) {
+        prepare();
+    }
+    const Prepared& what = *prepared();
     Outcome outcome;
-    const int landlock = landlockVersion();
-    const bool hasLandlock = landlock >= 1;
-    // ENOSYS: not built in; EOPNOTSUPP: built in and turned off at boot.
-    if (!hasLandlock && landlock != -ENOSYS && landlock != -EOPNOTSUPP) {
-        outcome.failure = "Landlock answered " + QByteArray(std::strerror(-landlock));
-        return outcome;
-    }
-    if (!hasLandlock) {
-        outcome.missing |= FileSystem;
-    }
-    const bool hasFilter = kernelHasSeccompFilters();
-    if (!hasFilter) {
-        outcome.missing |= SystemCallFilter;
-    }
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         outcome.failure = "no-new-privileges refused";
         return outcome;
     }
-    if (hasLandlock) {
-        if (const int threads = threadCount(); threads != 1) {
-            outcome.failure = QByteArray::number(threads) + " threads run: Landlock would bind one";
-            return outcome;
-        }
-        outcome.failure = closeFileSystem(landlock, readablePaths());
-        if (!outcome.failure.isEmpty()) {
-            return outcome;
+    if (const int threads = threadCount(); threads != 1) {
+        outcome.failure = QByteArray::number(threads) + " threads run: the confinement would bind one";
+        return outcome;
+    }
+    // The file system: Landlock, or where the kernel lacks it, has it turned off or a sandbox
+    // refuses it, namespaces.
+    const int landlock = landlockVersion();
+    QByteArray landlockFailure;
+    if (landlock >= 1) {
+        landlockFailure = closeFileSystem(landlock, what.readable);
+        outcome.landlock = landlockFailure.isEmpty() ? MeansAnswer::Held : MeansAnswer::Failed;
+    } else {
+        outcome.landlock = answerOf(-landlock);
+        landlockFailure = "Landlock answered " + QByteArray(std::strerror(-landlock));
+    }
+    if (outcome.landlock == MeansAnswer::Held) {
+        outcome.held |= Means::LandlockFileSystem;
+    } else {
+        const QByteArray namespaceFailure = closeFileSystemWithNamespaces(what, &outcome.namespaces);
+        if (outcome.namespaces == MeansAnswer::Held) {
+            outcome.held |= Means::NamespaceFileSystem;
+        } else {
+            outcome.failure = landlockFailure + "; " + namespaceFailure;
         }
     }
-    // Last: it refuses Landlock's own calls.
-    if (hasFilter) {
-        outcome.failure = loadFilter();
-        if (!outcome.failure.isEmpty()) {
-            return outcome;
-        }
+    // Last: it refuses the calls of the other means.
+    const QByteArray filterFailure = loadFilter(&outcome.filter);
+    if (outcome.filter == MeansAnswer::Held) {
+        outcome.held |= Means::SystemCallFilter;
+        filtered = true;
+    } else {
+        outcome.failure += (outcome.failure.isEmpty() ? "" : "; ") + filterFailure;
     }
-    filtered = hasFilter;
-    outcome.confined = true;
     return outcome;
 }
 
 DrawingConfinement::Outcome DrawingConfinement::prepareAndConfine() {
-    // Fonts' configuration is read here, before the file system closes, since it names the font
-    // folders and caches left readable. Font files and the renderers' font lookups are loaded when
-    // a drawing first asks for them, read-only as the confinement allows, so a document without
-    // text pays nothing for them.
-    FcInit();
+    prepare();
     return confine();
+}
+
+QByteArray DrawingConfinement::loadSystemCallFilter(MeansAnswer* answer) {
+    MeansAnswer ignored = MeansAnswer::Held;
+    MeansAnswer& said = answer ? *answer : ignored;
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        said = MeansAnswer::Failed;
+        return "no-new-privileges refused";
+    }
+    const QByteArray failure = loadFilter(&said);
+    filtered = filtered || said == MeansAnswer::Held;
+    return failure;
 }
 
 } // namespace velmora::images

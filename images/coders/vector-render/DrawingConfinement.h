@@ -8,14 +8,18 @@
 
 namespace velmora::images {
 
-// What the vector drawing process does before it reads a document: it takes away from itself
-// all that drawing does not need, so that a renderer taken over by a hostile document reaches
-// no user file, no network and no other process.
+// What a drawing process does before it reads a document: it takes away from itself all that
+// drawing does not need, so that a renderer taken over by a hostile document reaches no user
+// file, no network and no other process. It is confined as a whole or it draws nothing.
 //
-// Two parts, each applied where the kernel has it:
-//  - the file system: Landlock leaves read access to what drawing reads (system libraries and
-//    data under /usr and /lib*, /etc/fonts, the font folders and font caches fontconfig names,
-//    this process's own /proc entry) and nothing else: no other file, nowhere to write.
+// Two parts:
+//  - the file system: only what drawing reads stays readable (system libraries and data under
+//    /usr and /lib*, /etc/fonts, the font files and font caches fontconfig names, the folders of
+//    the Qt that is loaded, this process's own /proc entry), and nothing anywhere is writable.
+//    Landlock closes it where the kernel has it; where the kernel lacks it, has it turned off or
+//    a sandbox refuses it, namespaces do: a user namespace of its own with a mount namespace
+//    whose root holds read-only binds of those paths alone, and a network namespace with no
+//    network.
 //  - a system-call filter (seccomp): only the calls drawing and the protocol make are allowed,
 //    files are opened for reading only, threads may be started but no process, signals go to
 //    this process alone; everything else fails with EPERM (clone3 and openat2 with ENOSYS, so
@@ -26,30 +30,50 @@ class DrawingConfinement {
 public:
     DrawingConfinement() = delete;
 
-    // The parts, as the greeting reports them.
-    static constexpr quint32 SystemCallFilter = VectorRenderProtocol::SystemCallFilter;
-    static constexpr quint32 FileSystem = VectorRenderProtocol::FileSystemClosed;
+    using Means = VectorRenderProtocol::ConfinementMeans;
+    using MeansAnswer = VectorRenderProtocol::MeansAnswer;
 
     struct Outcome {
-        // Every part the kernel has was applied. When false the process must not draw.
-        bool confined = false;
-        // The parts the kernel lacks (and that were left out).
-        quint32 missing = 0;
-        // What failed, when not confined.
+        // The means that hold (Means bits).
+        quint32 held = 0;
+        // What each means that does not hold was answered.
+        MeansAnswer landlock = MeansAnswer::Held;
+        MeansAnswer namespaces = MeansAnswer::NotTried;
+        MeansAnswer filter = MeansAnswer::Held;
+        // What failed, in words.
         QByteArray failure;
+        // The filter and a means of the file system hold: only then may the process draw.
+        bool confined() const { return VectorRenderProtocol::confinedAsAWhole(held); }
     };
 
-    // Loads fonts' configuration, then confines the process: what the drawing process calls before
-    // its first request, after Qt's platform is loaded.
-    static Outcome prepareAndConfine();
+    // What the template process does once, before it makes any drawing process: loads fonts'
+    // configuration and works out the paths a drawing process may read (see readablePaths).
+    static void prepare();
 
     // Confines the calling process. It must run no other thread: Landlock binds the calling
-    // thread (and the threads it starts later) only, so a thread already running would stay free.
+    // thread (and the threads it starts later) only, and a process of more than one thread
+    // cannot enter a user namespace. Uses what prepare() worked out (and prepares first when it
+    // has not run).
     static Outcome confine();
 
-    // The paths the confined process may read, as this process's fontconfig and environment
-    // name them: none that holds the home folder.
-    static QList<QByteArray> readablePaths();
+    // Both, as a process that is no template confines itself.
+    static Outcome prepareAndConfine();
+
+    // A path the confined process may read: where it is opened (`path`, as fontconfig or the
+    // system names it) and what it is once every link is resolved (`resolved`, which is what is
+    // judged and given).
+    struct Readable {
+        QByteArray path;
+        QByteArray resolved;
+    };
+    // The paths the confined process may read, as this process's fontconfig, Qt and environment
+    // name them: never the home folder, a folder holding it, or a folder under it other than a
+    // font cache.
+    static QList<Readable> readablePaths();
+
+    // The system-call filter alone (the tests load it with nothing else). Empty when it holds;
+    // what failed otherwise, with what the kernel answered in `answer`.
+    static QByteArray loadSystemCallFilter(MeansAnswer* answer = nullptr);
 };
 
 } // namespace velmora::images

@@ -30,6 +30,12 @@ bool budgetSpent(const QVariant& payload) {
 PdfPageRenderer::PdfPageRenderer() {
     // A damaged document may report thousands of faults; nobody reads them.
     Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant());
+    // Poppler makes its global settings (font tables, character maps) with the first document and
+    // drops them with the last: a document kept for the renderer's life keeps them from being made
+    // again for each document, which cost more than drawing a small page.
+    m_keeper = Poppler::Document::loadFromData(
+        "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+        "2 0 obj << /Type /Pages /Kids [] /Count 0 >> endobj\ntrailer << /Root 1 0 R >>\n%%EOF\n");
 }
 
 PdfPageRenderer::~PdfPageRenderer() = default;
@@ -39,6 +45,7 @@ VectorRenderProtocol::Answer PdfPageRenderer::answer(const VectorRenderProtocol:
     VectorRenderProtocol::Answer answer;
     if (!m_document || request.document != m_data) {
         m_document.reset();
+        m_data.clear();
         m_data = request.document;
         m_document = Poppler::Document::loadFromData(m_data);
         if (m_document) {

@@ -26,6 +26,7 @@ public:
     VectorRenderProtocol::Answer answer(const VectorRenderProtocol::Request& request);
 
 private:
+    std::unique_ptr<Poppler::Document> m_keeper;
     QByteArray m_data;
     std::unique_ptr<Poppler::Document> m_document;
 };

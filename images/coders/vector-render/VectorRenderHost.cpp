@@ -5,6 +5,7 @@
 #include "images/core/ImageLibraryLog.h"
 #include "images/core/Teardown.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -27,9 +28,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -69,6 +70,8 @@ int end(Process& process) {
 struct IdleProcess {
     Process process;
     std::chrono::steady_clock::time_point since;
+    // The document it drew (see documentKey), the only one it is given again.
+    QByteArray document;
 };
 
 struct Pool {
@@ -109,6 +112,12 @@ void endIdle(Pool& shared) {
 // Ends a process of the pool's, drawing or idle.
 void retire(Process& process);
 
+// Ends the template processes (at the teardown).
+void endTemplates();
+
+// How long a process, or the template, is kept idle now.
+std::chrono::milliseconds idleExitNow();
+
 void reap() {
     // Named so that a look at the app's threads tells what this one waits for.
     pthread_setname_np(pthread_self(), "vector-idle");
@@ -146,6 +155,7 @@ Pool& pool() {
             if (reaper.joinable()) {
                 reaper.join();
             }
+            endTemplates();
         });
         return created;
     }();
@@ -281,7 +291,8 @@ std::optional<Process> forkProgram(const Program& program) {
         pid = ::fork();
         if (pid == 0) {
             becomeDrawingProcess(parent, theirs, devNull, program.descriptor, closeRangeAvailable.load(),
-                                 descriptorLimit, directory.constData(), arguments, environmentPointers.data());
+                                 descriptorLimit, directory.constData(), arguments,
+                                 environmentPointers.data());
         }
     }
     if (theirs >= 0) {
@@ -297,78 +308,6 @@ std::optional<Process> forkProgram(const Program& program) {
     }
     return Process{pid, sockets[0]};
 }
-
-// Starts drawing processes from one thread that lives as long as the app: the kernel sends a
-// process its death signal when the thread that forked it ends, and image threads come and go.
-class Starter {
-public:
-    static Starter& instance() {
-        // Never destroyed: its thread is blocked for the process's whole life.
-        static auto* created = new Starter;
-        return *created;
-    }
-
-    // A started process (not yet greeted); nothing when it could not be started in time.
-    std::optional<Process> start(const Program& program, const QDeadlineTimer& deadline) {
-        auto job = std::make_shared<Job>();
-        job->program = program;
-        std::unique_lock lock(m_mutex);
-        m_jobs.push_back(job);
-        m_wake.notify_all();
-        while (!job->done) {
-            if (Teardown::hasBegun() || deadline.hasExpired()) {
-                // The thread ends the process once it has started it.
-                job->abandoned = true;
-                return std::nullopt;
-            }
-            m_done.wait_for(lock, std::chrono::milliseconds(teardownPollMs));
-        }
-        return job->process;
-    }
-
-private:
-    struct Job {
-        Program program;
-        std::optional<Process> process;
-        bool done = false;
-        bool abandoned = false;
-    };
-
-    Starter() {
-        std::thread([this] { run(); }).detach();
-    }
-
-    void run() {
-        // No handler of the app's runs in a child between the fork and its reset of them.
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, nullptr);
-        std::unique_lock lock(m_mutex);
-        while (true) {
-            m_wake.wait(lock, [this] { return !m_jobs.empty(); });
-            const std::shared_ptr<Job> job = m_jobs.front();
-            m_jobs.pop_front();
-            if (job->abandoned) {
-                continue;
-            }
-            lock.unlock();
-            std::optional<Process> process = forkProgram(job->program);
-            lock.lock();
-            if (job->abandoned && process) {
-                end(*process);
-                process.reset();
-            }
-            job->process = process;
-            job->done = true;
-            m_done.notify_all();
-        }
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_done;
-    std::deque<std::shared_ptr<Job>> m_jobs;
-};
 
 // The program at `path`, opened to be started from; no descriptor when there is none to open.
 Program openProgram(const QString& path) {
@@ -394,7 +333,8 @@ const ProgramAtStart& programAtStart() {
         // The running binary itself, as the kernel knows it, whoever started it and however.
         const QString binary = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
         const QString path =
-            binary.isEmpty() ? QString() : VectorRenderHost::findProgram(QFileInfo(binary).absolutePath(), &at.lookedAt);
+            binary.isEmpty() ? QString()
+                             : VectorRenderHost::findProgram(QFileInfo(binary).absolutePath(), &at.lookedAt);
         at.program = openProgram(path);
         return at;
     }();
@@ -408,6 +348,14 @@ struct ProgramChoice {
     std::optional<Program> chosen; // set by tests
     // Whether a program that ended before it greeted was logged (once for each program).
     bool endLogged = false;
+    // Whether the program was refused at a greeting (another version, or a drawing process not
+    // confined as a whole): it is not started again until another is chosen, which in the app
+    // is at the next start.
+    bool refused = false;
+    // What was said of the program once (for each program).
+    bool versionLogged = false;
+    bool unconfinedLogged = false;
+    bool namespacesLogged = false;
 };
 
 ProgramChoice& programChoice() {
@@ -415,13 +363,84 @@ ProgramChoice& programChoice() {
     return *instance;
 }
 
+Program program() {
+    auto& choice = programChoice();
+    std::lock_guard lock(choice.mutex);
+    return choice.chosen ? *choice.chosen : programAtStart().program;
+}
+
+// Whether `said` of the program at `path` was logged before, and that it is now.
+bool loggedBefore(const QByteArray& path, bool ProgramChoice::*said) {
+    auto& choice = programChoice();
+    std::lock_guard lock(choice.mutex);
+    const QByteArray current = choice.chosen ? choice.chosen->path : programAtStart().program.path;
+    return current != path || std::exchange(choice.*said, true);
+}
+
+void refuseProgram(const QByteArray& path) {
+    auto& choice = programChoice();
+    std::lock_guard lock(choice.mutex);
+    const QByteArray current = choice.chosen ? choice.chosen->path : programAtStart().program.path;
+    if (current == path) {
+        choice.refused = true;
+    }
+}
+
 enum class Greeted { Yes, Refused, Silent };
 
-// Whether a started process greets as a drawing program of this version that confined itself.
-// A program of another version, or one that could not confine itself, is refused as soon as it
-// says so, and that is logged once; so is a part of the confinement the kernel lacks. A process
-// that says nothing (it ended, or the deadline passed) is silent.
-Greeted greeted(const Process& process, const QDeadlineTimer& deadline) {
+// Why a drawing process is not confined as a whole, in words a user can act on.
+QString whyUnconfined(const VectorRenderProtocol::Greeting& said) {
+    using MeansAnswer = VectorRenderProtocol::MeansAnswer;
+    QStringList why;
+    if (!(said.held & VectorRenderProtocol::SystemCallFilter)) {
+        switch (said.filter) {
+        case MeansAnswer::Missing:
+            why << QStringLiteral("the kernel has no system-call filter (seccomp; a kernel built with "
+                                  "CONFIG_SECCOMP_FILTER has it)");
+            break;
+        case MeansAnswer::Refused:
+            why << QStringLiteral("a sandbox around the app refused the system-call filter (seccomp)");
+            break;
+        default:
+            why << QStringLiteral("the system-call filter (seccomp) could not be loaded");
+        }
+    }
+    if (!(said.held &
+          (VectorRenderProtocol::LandlockFileSystem | VectorRenderProtocol::NamespaceFileSystem))) {
+        QString landlock;
+        switch (said.landlock) {
+        case MeansAnswer::Missing:
+            landlock = QStringLiteral("the kernel has no Landlock (Linux 5.13 or later has it)");
+            break;
+        case MeansAnswer::TurnedOff:
+            landlock = QStringLiteral(
+                "Landlock is turned off (add landlock to the lsm= list the kernel boots with)");
+            break;
+        case MeansAnswer::Refused:
+            landlock = QStringLiteral("a sandbox around the app refused Landlock");
+            break;
+        default:
+            landlock = QStringLiteral("Landlock could not close the file system");
+        }
+        const QString namespaces =
+            said.namespaces == MeansAnswer::Refused
+                ? QStringLiteral(
+                      "user namespaces are not allowed to users (the sysctl "
+                      "kernel.unprivileged_userns_clone or user.max_user_namespaces, or a sandbox)")
+                : QStringLiteral("namespaces could not close it instead");
+        why << landlock + QStringLiteral(", and ") + namespaces;
+    }
+    return why.join(QStringLiteral("; "));
+}
+
+// Whether a started process greets as a drawing program of this version, as the template when
+// `asTemplate`, otherwise as a drawing process confined as a whole. A program of another version,
+// or a drawing process that is not confined as a whole, is refused as soon as it says so; that
+// is logged once, and the program is not started again. A file system closed by namespaces,
+// Landlock being missing, is logged once too. A process that says nothing (it ended, or the
+// deadline passed) is silent.
+Greeted greeted(const Process& process, const QByteArray& path, bool asTemplate,
+                const QDeadlineTimer& deadline) {
     char greeting[VectorRenderProtocol::greetingSize];
     const auto receive = [&](char* into, qsizetype size) {
         return VectorRenderStream::receive(process.socket, into, size, deadline,
@@ -430,9 +449,9 @@ Greeted greeted(const Process& process, const QDeadlineTimer& deadline) {
     if (!receive(greeting, 4)) {
         return Greeted::Silent;
     }
-    static std::atomic_flag versionLogged = ATOMIC_FLAG_INIT;
-    const auto otherVersion = [](const QString& theirs) {
-        if (!versionLogged.test_and_set()) {
+    const auto otherVersion = [&path](const QString& theirs) {
+        refuseProgram(path);
+        if (!loggedBefore(path, &ProgramChoice::versionLogged)) {
             qCWarning(imageLibraryLog).noquote()
                 << "The vector drawing program is of another version (" + theirs +
                        ", this app speaks version " + QString::number(VectorRenderProtocol::version) +
@@ -452,31 +471,39 @@ Greeted greeted(const Process& process, const QDeadlineTimer& deadline) {
     if (said.version != VectorRenderProtocol::version) {
         return otherVersion(QStringLiteral("version %1").arg(said.version));
     }
-    if (said.unconfined) {
-        static std::atomic_flag logged = ATOMIC_FLAG_INIT;
-        if (!logged.test_and_set()) {
-            qCWarning(imageLibraryLog) << "The vector drawing program could not confine itself: PDF and SVG"
-                                          " images are not drawn";
+    if (said.isTemplate != asTemplate) {
+        return otherVersion(asTemplate ? QStringLiteral("one that starts as a drawing process")
+                                       : QStringLiteral("one whose drawing process greets as a template"));
+    }
+    if (asTemplate) {
+        return Greeted::Yes;
+    }
+    if (said.unconfined || !VectorRenderProtocol::confinedAsAWhole(said.held)) {
+        refuseProgram(path);
+        {
+            std::lock_guard lock(pool().mutex);
+            ++pool().counts.refused;
+        }
+        if (!loggedBefore(path, &ProgramChoice::unconfinedLogged)) {
+            qCWarning(imageLibraryLog).noquote()
+                << "PDF and SVG images are not drawn: the vector drawing process cannot be confined, since " +
+                       whyUnconfined(said) +
+                       QStringLiteral(". They show their placeholder until that changes "
+                                      "and the app is started again.");
         }
         return Greeted::Refused;
     }
-    if (said.missingConfinement != 0) {
-        static std::atomic_flag logged = ATOMIC_FLAG_INIT;
-        if (!logged.test_and_set()) {
+    if (said.held & VectorRenderProtocol::NamespaceFileSystem) {
+        if (!loggedBefore(path, &ProgramChoice::namespacesLogged)) {
+            VectorRenderProtocol::Greeting landlockOnly = said;
+            landlockOnly.held = VectorRenderProtocol::SystemCallFilter;
+            landlockOnly.namespaces = VectorRenderProtocol::MeansAnswer::Held;
+            const QString landlock = whyUnconfined(landlockOnly).section(QStringLiteral(", and "), 0, 0);
             qCWarning(imageLibraryLog).noquote()
-                << "The kernel lacks " +
-                       QString::fromLatin1(
-                           VectorRenderProtocol::confinementPartNames(said.missingConfinement)) +
-                       ": the vector drawing processes are confined without it";
+                << "The vector drawing processes close their file system with namespaces, since " + landlock;
         }
     }
     return Greeted::Yes;
-}
-
-Program program() {
-    auto& choice = programChoice();
-    std::lock_guard lock(choice.mutex);
-    return choice.chosen ? *choice.chosen : programAtStart().program;
 }
 
 // Says once what is known of a program that ended before it greeted: its own exit status or the
@@ -503,9 +530,344 @@ void logEndBeforeGreeting(const QByteArray& path, int status) {
     } else {
         how = QStringLiteral("ended with status %1").arg(WEXITSTATUS(status));
     }
-    qCWarning(imageLibraryLog).noquote() << "The vector drawing program" << QFile::decodeName(path)
-                                         << how + QStringLiteral(" before it greeted:")
-                                         << "PDF and SVG images are not drawn while it does so";
+    qCWarning(imageLibraryLog).noquote()
+        << "The vector drawing program" << QFile::decodeName(path)
+        << how + QStringLiteral(" before it greeted:") << "PDF and SVG images are not drawn while it does so";
+}
+
+// The template processes. Each hands over one drawing process at a time (made ready before it is
+// asked for), and a copy costs it about a millisecond, so a burst of documents is shared among a
+// few templates, one for every four drawing slots and at least two, each started when every
+// running one is busy. More did not draw a screen of avatars sooner: each is a program's start,
+// and they took the cores from the drawings (a first screen of 40 avatars took 130-150 ms with a
+// template for each of 8 slots, 80-87 with two or three, at a load of 11-13).
+struct Templates {
+    struct Entry {
+        Process process;
+        // The drawing processes it made ready and has not handed over.
+        std::vector<qint64> ready;
+        QByteArray program;
+        // When it last made a drawing process.
+        std::chrono::steady_clock::time_point used;
+        // Taken by a thread that asks it (or starts it).
+        bool busy = false;
+    };
+    std::mutex mutex;
+    std::condition_variable released;
+    std::vector<Entry> entries;
+    int started = 0;
+};
+
+Templates& templates() {
+    // Never destroyed: the teardown step may run after statics are gone.
+    static auto* instance = [] {
+        auto* created = new Templates;
+        created->entries.resize(std::size_t(std::max(2, (VectorRenderHost::maxBusyProcesses() + 3) / 4)));
+        return created;
+    }();
+    return *instance;
+}
+
+// A template taken out of its place, to be ended.
+struct EndingTemplate {
+    Process process;
+    std::vector<qint64> ready;
+};
+
+EndingTemplate takeOut(Templates::Entry& entry) {
+    return {std::exchange(entry.process, Process{}), std::exchange(entry.ready, {})};
+}
+
+// Ends a template and the drawing processes it made ready: told its stream ends, it says what it
+// made ready since its last answer and ends (within a second, or it is killed); each is waited
+// for, as they are this app's children.
+void endTemplate(EndingTemplate ending) {
+    if (ending.process.socket >= 0) {
+        ::shutdown(ending.process.socket, SHUT_WR);
+        VectorRenderStream::drainReady(ending.process.socket, QDeadlineTimer(1000), &ending.ready);
+    }
+    end(ending.process);
+    for (const qint64 pid : ending.ready) {
+        Process ready{pid_t(pid), -1};
+        end(ready);
+    }
+}
+
+// Starts the template processes from one thread that lives as long as the app: the kernel sends a
+// process its death signal when the thread that forked it ends, and image threads come and go. The
+// drawing processes a template makes are children of this thread too (see
+// VectorRenderStream::forkDrawingProcess), and die with it. The thread also ends a template once
+// it has made no process for the idle time; it sleeps until then.
+class Starter {
+public:
+    static Starter& instance() {
+        // Never destroyed: its thread is blocked for the process's whole life.
+        static auto* created = new Starter;
+        return *created;
+    }
+
+    // A started process (not yet greeted); nothing when it could not be started in time.
+    std::optional<Process> start(const Program& program, const QDeadlineTimer& deadline) {
+        auto job = std::make_shared<Job>();
+        job->program = program;
+        std::unique_lock lock(m_mutex);
+        m_jobs.push_back(job);
+        m_wake.notify_all();
+        while (!job->done) {
+            if (Teardown::hasBegun() || deadline.hasExpired()) {
+                // The thread ends the process once it has started it.
+                job->abandoned = true;
+                return std::nullopt;
+            }
+            m_done.wait_for(lock, std::chrono::milliseconds(teardownPollMs));
+        }
+        return job->process;
+    }
+
+    // Looks again when the templates' idle time is up: when it sleeps with no end due (a template
+    // was used for the first time since), or when asked to (the idle time changed). A template
+    // used again meanwhile makes it look again when the end it waits for comes.
+    void lookAgain(bool always = false) {
+        std::lock_guard lock(m_mutex);
+        if (always || !m_endDue) {
+            m_lookAgain = true;
+            m_wake.notify_all();
+        }
+    }
+
+private:
+    struct Job {
+        Program program;
+        std::optional<Process> process;
+        bool done = false;
+        bool abandoned = false;
+    };
+
+    Starter() {
+        std::thread([this] { run(); }).detach();
+    }
+
+    // Ends the templates whose idle time is up; when the next one is due, or nothing.
+    static std::optional<std::chrono::steady_clock::time_point> endIdleTemplates() {
+        auto& shared = templates();
+        std::vector<EndingTemplate> ending;
+        std::optional<std::chrono::steady_clock::time_point> next;
+        {
+            std::lock_guard lock(shared.mutex);
+            const auto now = std::chrono::steady_clock::now();
+            const auto idle = idleExitNow();
+            for (Templates::Entry& entry : shared.entries) {
+                if (entry.busy || entry.process.pid <= 0) {
+                    continue;
+                }
+                const auto due = entry.used + idle;
+                if (now >= due) {
+                    ending.push_back(takeOut(entry));
+                } else if (!next || due < *next) {
+                    next = due;
+                }
+            }
+        }
+        for (EndingTemplate& template_ : ending) {
+            endTemplate(std::move(template_));
+        }
+        return next;
+    }
+
+    void run() {
+        // No handler of the app's runs in a child between the fork and its reset of them.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        std::unique_lock lock(m_mutex);
+        while (true) {
+            if (m_jobs.empty()) {
+                m_lookAgain = false;
+                lock.unlock();
+                const auto due = endIdleTemplates();
+                lock.lock();
+                m_endDue = due.has_value();
+                if (m_jobs.empty() && !m_lookAgain) {
+                    if (due) {
+                        m_wake.wait_until(lock, *due);
+                    } else {
+                        m_wake.wait(lock);
+                    }
+                }
+                continue;
+            }
+            const std::shared_ptr<Job> job = m_jobs.front();
+            m_jobs.pop_front();
+            if (job->abandoned) {
+                continue;
+            }
+            lock.unlock();
+            std::optional<Process> process = forkProgram(job->program);
+            lock.lock();
+            if (job->abandoned && process) {
+                end(*process);
+                process.reset();
+            }
+            job->process = process;
+            job->done = true;
+            m_done.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_done;
+    std::deque<std::shared_ptr<Job>> m_jobs;
+    bool m_lookAgain = false;
+    // Whether it sleeps until a template's end.
+    bool m_endDue = false;
+};
+
+// A template to ask, taken: a running one of `program` that is free, or else a free place to start
+// one in; none when every one stays busy past the deadline or the teardown begins.
+std::optional<std::size_t> takeTemplate(const QByteArray& program, const QDeadlineTimer& deadline) {
+    auto& shared = templates();
+    std::vector<EndingTemplate> ending;
+    std::optional<std::size_t> taken;
+    {
+        std::unique_lock lock(shared.mutex);
+        while (!taken) {
+            if (Teardown::hasBegun() || deadline.hasExpired()) {
+                break;
+            }
+            std::optional<std::size_t> empty;
+            for (std::size_t i = 0; i < shared.entries.size() && !taken; ++i) {
+                Templates::Entry& entry = shared.entries[i];
+                if (entry.busy) {
+                    continue;
+                }
+                if (entry.process.pid > 0 && entry.program == program) {
+                    taken = i;
+                } else if (!empty) {
+                    empty = i;
+                }
+            }
+            if (!taken && empty) {
+                taken = empty;
+                Templates::Entry& entry = shared.entries[*empty];
+                if (entry.process.pid > 0) {
+                    // Of another program.
+                    ending.push_back(takeOut(entry));
+                }
+            }
+            if (taken) {
+                shared.entries[*taken].busy = true;
+            } else {
+                shared.released.wait_for(lock, std::chrono::milliseconds(teardownPollMs));
+            }
+        }
+    }
+    for (EndingTemplate& template_ : ending) {
+        endTemplate(std::move(template_));
+    }
+    return taken;
+}
+
+void giveBackTemplate(std::size_t index) {
+    auto& shared = templates();
+    {
+        std::lock_guard lock(shared.mutex);
+        shared.entries[index].busy = false;
+        shared.entries[index].used = std::chrono::steady_clock::now();
+    }
+    shared.released.notify_one();
+    // Its idle time from now on.
+    Starter::instance().lookAgain();
+}
+
+enum class Made { Yes, No, Refused };
+
+// A new drawing process (not yet greeted), made by a template, which is started first when none is
+// free; nothing when none could be made in time, or the template was refused (`made` says which).
+std::optional<Process> makeDrawingProcess(const Program& program, const QDeadlineTimer& deadline,
+                                          Made* made) {
+    *made = Made::No;
+    const auto index = takeTemplate(program.path, deadline);
+    if (!index) {
+        return std::nullopt;
+    }
+    const auto giveBack = qScopeGuard([&index] { giveBackTemplate(*index); });
+    // Taken, so this thread alone reads or changes it.
+    Process& chosen = templates().entries[*index].process;
+    if (chosen.pid <= 0) {
+        std::optional<Process> started = Starter::instance().start(program, deadline);
+        if (!started) {
+            return std::nullopt;
+        }
+        {
+            std::lock_guard lock(pool().mutex);
+            ++pool().counts.programs;
+        }
+        const Greeted said = greeted(*started, program.path, true, deadline);
+        if (said != Greeted::Yes) {
+            // Before the deadline, its stream ended without a greeting: the process ended on its
+            // own, or is ending.
+            const bool ended = said == Greeted::Silent && !deadline.hasExpired() && !Teardown::hasBegun();
+            const int status = end(*started);
+            if (ended) {
+                logEndBeforeGreeting(program.path, status);
+            }
+            *made = said == Greeted::Refused ? Made::Refused : Made::No;
+            return std::nullopt;
+        }
+        std::lock_guard lock(templates().mutex);
+        chosen = *started;
+        templates().entries[*index].program = program.path;
+        ++templates().started;
+    }
+    std::vector<qint64>& ready = templates().entries[*index].ready;
+    const bool asked =
+        VectorRenderStream::sendForkRequest(chosen.socket, deadline, VectorRenderStream::Watch::Teardown);
+    const auto answer = asked ? VectorRenderStream::receiveForkAnswer(
+                                    chosen.socket, deadline, VectorRenderStream::Watch::Teardown, &ready)
+                              : std::nullopt;
+    if (!answer) {
+        // Gone, or out of step with its answers: another is started in its place.
+        EndingTemplate gone;
+        {
+            std::lock_guard lock(templates().mutex);
+            gone = takeOut(templates().entries[*index]);
+        }
+        endTemplate(std::move(gone));
+        return std::nullopt;
+    }
+    if (answer->pid <= 0) {
+        return std::nullopt;
+    }
+    *made = Made::Yes;
+    return Process{pid_t(answer->pid), answer->socket};
+}
+
+// Ends every template, waiting for those in use to be given back (at the teardown, within a few
+// milliseconds; at most two seconds).
+void endTemplates() {
+    auto& shared = templates();
+    std::vector<EndingTemplate> ending;
+    {
+        std::unique_lock lock(shared.mutex);
+        shared.released.wait_for(lock, std::chrono::seconds(2), [&shared] {
+            return std::none_of(shared.entries.begin(), shared.entries.end(),
+                                [](const Templates::Entry& entry) { return entry.busy; });
+        });
+        for (Templates::Entry& entry : shared.entries) {
+            if (!entry.busy && entry.process.pid > 0) {
+                ending.push_back(takeOut(entry));
+            }
+        }
+    }
+    for (EndingTemplate& template_ : ending) {
+        endTemplate(std::move(template_));
+    }
+}
+
+std::chrono::milliseconds idleExitNow() {
+    std::lock_guard lock(pool().mutex);
+    return pool().idleExit;
 }
 
 std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
@@ -516,18 +878,31 @@ std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::F
         *failure = VectorRenderHost::Failure::NoProgram;
         return std::nullopt;
     }
-    *failure = VectorRenderHost::Failure::NotStarted;
-    auto process = Starter::instance().start(chosen, deadline);
+    {
+        auto& choice = programChoice();
+        std::lock_guard lock(choice.mutex);
+        if (choice.refused) {
+            *failure = VectorRenderHost::Failure::ProgramRefused;
+            return std::nullopt;
+        }
+    }
+    *failure = VectorRenderHost::Failure::NoGreeting;
+    Made made = Made::No;
+    auto process = makeDrawingProcess(chosen, deadline, &made);
     if (!process) {
+        if (made == Made::Refused) {
+            *failure = VectorRenderHost::Failure::ProgramRefused;
+        }
         return std::nullopt;
     }
-    if (const Greeted said = greeted(*process, deadline); said != Greeted::Yes) {
-        // Before the deadline, its stream ended without a greeting: the process ended on its own,
-        // or is ending.
+    if (const Greeted said = greeted(*process, chosen.path, false, deadline); said != Greeted::Yes) {
         const bool ended = said == Greeted::Silent && !deadline.hasExpired() && !Teardown::hasBegun();
         const int status = end(*process);
         if (ended) {
             logEndBeforeGreeting(chosen.path, status);
+        }
+        if (said == Greeted::Refused) {
+            *failure = VectorRenderHost::Failure::ProgramRefused;
         }
         return std::nullopt;
     }
@@ -545,19 +920,43 @@ bool saidNothing(const Process& process) {
     return ::poll(&entry, 1, 0) == 0;
 }
 
-std::optional<Process> take(const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
+// A process for the document `key` names: an idle one that drew that very document, if it has
+// said nothing since, or a new one. A process never draws another document than its first: one
+// taken over by a hostile document could answer the next ones as it pleased. Before a new one
+// starts, the idle process kept longest is ended when the processes alive would otherwise be
+// more than the drawing slots.
+std::optional<Process> take(const QByteArray& key, const QDeadlineTimer& deadline,
+                            VectorRenderHost::Failure* failure) {
     auto& shared = pool();
+    std::optional<Process> kept;
+    std::optional<Process> oldest;
     {
         std::lock_guard lock(shared.mutex);
         if (shared.stopped) {
             *failure = VectorRenderHost::Failure::TornDown;
             return std::nullopt;
         }
-        if (!shared.idle.empty()) {
-            const Process process = shared.idle.back().process;
-            shared.idle.pop_back();
-            return process;
+        for (auto it = shared.idle.rbegin(); it != shared.idle.rend(); ++it) {
+            if (it->document == key) {
+                kept = it->process;
+                shared.idle.erase(std::next(it).base());
+                break;
+            }
         }
+        if (!kept && !shared.idle.empty() &&
+            shared.busy + int(shared.idle.size()) > VectorRenderHost::maxBusyProcesses()) {
+            oldest = shared.idle.front().process;
+            shared.idle.pop_front();
+        }
+    }
+    if (oldest) {
+        retire(*oldest);
+    }
+    if (kept && saidNothing(*kept)) {
+        return kept;
+    }
+    if (kept) {
+        retire(*kept);
     }
     return start(deadline, failure);
 }
@@ -590,9 +989,9 @@ void giveBackSlot() {
     shared.slotFreed.notify_one();
 }
 
-// Keeps a process that drew well, however many are idle: each one alive held a drawing slot when
-// it started, so there are never more than drew at once.
-void giveBack(Process process) {
+// Keeps a process that drew well for its document: each one alive held a drawing slot when it
+// started, and a start ends the oldest idle one when more would be alive than the slots.
+void giveBack(Process process, const QByteArray& key) {
     auto& shared = pool();
     std::thread finished;
     {
@@ -610,7 +1009,7 @@ void giveBack(Process process) {
                 }
             }
             if (shared.reaping) {
-                shared.idle.push_back({process, std::chrono::steady_clock::now()});
+                shared.idle.push_back({process, std::chrono::steady_clock::now(), key});
                 process = Process{};
             }
         }
@@ -624,9 +1023,21 @@ void giveBack(Process process) {
 }
 
 void retire(Process& process) {
+    // Waited for: a process holds its memory until it is gone, and no more are alive at once than
+    // the slots.
     end(process);
     std::lock_guard lock(pool().mutex);
     --pool().counts.alive;
+}
+
+// What names a document: its kind and a digest of its bytes. Two documents from two places with
+// the same bytes are one document (whatever a process learnt of one, it has of the other).
+QByteArray documentKey(const VectorRenderProtocol::Request& request) {
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    const char kind = char(request.kind);
+    digest.addData(QByteArrayView(&kind, 1));
+    digest.addData(request.document);
+    return digest.result();
 }
 
 } // namespace
@@ -686,18 +1097,21 @@ void VectorRenderHost::useProgram(const QString& path) {
         }
         choice.chosen = openProgram(path);
         choice.endLogged = false;
+        choice.refused = false;
+        choice.versionLogged = choice.unconfinedLogged = choice.namespacesLogged = false;
     }
     endIdle(pool());
+    endTemplates();
 }
 
 std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRenderProtocol::Request& asked,
-                                                            Failure* failure) {
+                                                                  Failure* failure) {
     Failure ignored = Failure::None;
     Failure& why = failure ? *failure : ignored;
     why = Failure::None;
     if (asked.document.size() > VectorRenderProtocol::maxDocumentBytes || asked.page < 0 ||
         (asked.fit && (!asked.pixels.isEmpty() || !VectorRenderProtocol::fitted(QSizeF(1, 1), *asked.fit)))) {
-        why = Failure::Refused;
+        why = Failure::AnswerRefused;
         return std::nullopt;
     }
     // From here on a request without an answer says nothing about the document: no slot or no
@@ -717,11 +1131,8 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     // A new process's start and greeting have a bound of their own: they are not the document's
     // cost, and take seconds on a busy machine.
     const QDeadlineTimer started(startDeadlineMs);
-    auto process = take(started, &why);
-    if (process && !saidNothing(*process)) {
-        retire(*process);
-        process = start(started, &why);
-    }
+    const QByteArray key = documentKey(asked);
+    auto process = take(key, started, &why);
     if (!process) {
         if (Teardown::hasBegun()) {
             why = Failure::TornDown;
@@ -751,12 +1162,17 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     std::optional<VectorRenderProtocol::Answer> answer;
     bool refused = false;
     const auto send = [&](const char* data, qsizetype size) {
-        return VectorRenderStream::send(process->socket, data, size, drawing, VectorRenderStream::Watch::Teardown);
+        return VectorRenderStream::send(process->socket, data, size, drawing,
+                                        VectorRenderStream::Watch::Teardown);
     };
     const auto receive = [&](char* data, qsizetype size) {
         return VectorRenderStream::receive(process->socket, data, size, drawing,
-                                        VectorRenderStream::Watch::Teardown);
+                                           VectorRenderStream::Watch::Teardown);
     };
+    {
+        std::lock_guard lock(pool().mutex);
+        ++pool().counts.sent;
+    }
     if (send(header.constData(), header.size()) &&
         send(request.document.constData(), request.document.size()) &&
         receive(answerHeader, sizeof answerHeader)) {
@@ -780,7 +1196,7 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     }
     if (!answer) {
         why = Teardown::hasBegun()   ? Failure::TornDown
-              : refused              ? Failure::Refused
+              : refused              ? Failure::AnswerRefused
               : drawing.hasExpired() ? Failure::TimedOut
                                      : Failure::Ended;
     }
@@ -789,7 +1205,7 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     const bool stopped = answer && (answer->status == VectorRenderProtocol::Status::OverBudget ||
                                     answer->status == VectorRenderProtocol::Status::OutOfTime);
     if (answer && !stopped) {
-        giveBack(*process);
+        giveBack(*process, key);
     } else {
         retire(*process);
     }
@@ -823,6 +1239,15 @@ void VectorRenderHost::setIdleExitMsForTesting(int milliseconds) {
         shared.idleExit = std::chrono::milliseconds(milliseconds > 0 ? milliseconds : idleExitMs);
     }
     shared.reaperWake.notify_all();
+    Starter::instance().lookAgain(true);
+}
+
+std::pair<int, int> VectorRenderHost::templatesForTesting() {
+    auto& shared = templates();
+    std::lock_guard lock(shared.mutex);
+    return {shared.started,
+            int(std::count_if(shared.entries.begin(), shared.entries.end(),
+                              [](const Templates::Entry& entry) { return entry.process.pid > 0; }))};
 }
 
 VectorRenderHost::Counts VectorRenderHost::takeCountsForTesting() {
@@ -831,6 +1256,9 @@ VectorRenderHost::Counts VectorRenderHost::takeCountsForTesting() {
     const Counts counts = shared.counts;
     shared.counts.started = 0;
     shared.counts.requests = 0;
+    shared.counts.refused = 0;
+    shared.counts.sent = 0;
+    shared.counts.programs = 0;
     shared.counts.mostBusy = shared.busy;
     return counts;
 }

@@ -6,24 +6,32 @@
 #include <QStringList>
 
 #include <optional>
+#include <utility>
 
 namespace velmora::images {
 
 // The asking side of the vector drawing processes (see VectorRenderProtocol). Each request takes a
-// process of its own, an idle one or a new one, so no drawing waits for another (unless as many
-// as the machine has cores draw at once: then for one of them to end, within its deadline). A
-// process that does not greet within startDeadlineMs, or does not answer by the deadline, or
-// answers anything but its request, is killed and the request has no answer. Once the library's teardown has begun, a drawing in flight is
-// given up at once and its process killed, so quitting never waits for one.
+// process of its own, so no drawing waits for another (unless as many as the machine has cores
+// draw at once: then for one of them to end, within its deadline). A process that does not greet
+// within startDeadlineMs, or does not answer by the deadline, or answers anything but its
+// request, is killed and the request has no answer. Once the library's teardown has begun, a
+// drawing in flight is given up at once and its process killed, so quitting never waits for one.
 //
-// A process is started from one thread kept for that (the kernel ties the death signal to the
-// thread that forks), dies with the app, cannot gain privileges, has a working directory that is
-// empty and gone, and only the environment that fonts, the locale and the sanitisers read.
+// One document, one process: a process that drew a document is given no other (one taken over by
+// a hostile document could answer the next ones as it pleased), and is kept only to draw the same
+// document again (a PDF's page size, then its pixels), the one used last taken first. One left
+// idle for idleExitMs is ended, and so is the oldest idle one when a new process would make more
+// alive than the drawing slots. Nothing wakes while processes wait but the one timer of the
+// oldest's end.
 //
-// A process that drew well is kept for the next request, the one used last taken first, so a
-// burst of drawings starts no more processes than drew at once and none only to end it. One
-// left idle for idleExitMs is ended: an app that shows no new vector image for a while holds
-// none. Nothing wakes while processes wait but the one timer of the oldest's end.
+// Each process is a copy of one template process (see VectorRenderProtocol), which loads what
+// drawing loads once and reads no document, so a process costs a copy and its confinement, not a
+// program's start. The template is started from one thread kept for that (the kernel ties the
+// death signal to the thread that forks), and its copies are this app's children that die with
+// that thread too. It cannot gain privileges, has a working directory that is empty and gone, only
+// the environment that fonts, the locale and the sanitisers read, and is ended once it made no
+// process for idleExitMs. A drawing process is given documents only when it greets confined as
+// a whole; a program refused once is not started again.
 class VectorRenderHost {
 public:
     VectorRenderHost() = delete;
@@ -33,8 +41,12 @@ public:
         None,
         // No drawing program where it is looked for.
         NoProgram,
-        // No process could be started and greet within the request's time.
-        NotStarted,
+        // The program started and greeted, and was refused: it is of another version, or its drawing
+        // process is not confined as a whole (the kernel or a sandbox lacks what confines it). It
+        // is not started again until another program is chosen (in the app, at its next start).
+        ProgramRefused,
+        // No process greeted within the request's time to start one (or it ended before it did).
+        NoGreeting,
         // No drawing slot came free within the request's time.
         Busy,
         // The library's teardown began.
@@ -43,18 +55,18 @@ public:
         TimedOut,
         // The process ended before it answered (it crashed on the document, or was killed).
         Ended,
-        // The answer was not one to this request (another id, size or status).
-        Refused,
+        // The request could not be asked (a document beyond the bounds, a fit that is none), or the
+        // answer was not one to this request (another id, size or status).
+        AnswerRefused,
     };
 
     // Nothing when the process failed, ran out of time or the teardown began; `failure` tells
     // which. An answer may say the drawing ran out of its budget (Status::OverBudget): that is
     // the document's cost, the failures above are not, nor a drawing stopped at its wall time
-    // with CPU time to spare (Status::OutOfTime), which met a busy machine. The decode attempt on the calling thread
-    // (DecodeAttempt) learns the same, and a drawing under its quick limit is given up at that
-    // limit.
+    // with CPU time to spare (Status::OutOfTime), which met a busy machine. The decode attempt on the calling
+    // thread (DecodeAttempt) learns the same, and a drawing under its quick limit is given up at that limit.
     static std::optional<VectorRenderProtocol::Answer> ask(const VectorRenderProtocol::Request& request,
-                                                        Failure* failure = nullptr);
+                                                           Failure* failure = nullptr);
 
     // The drawing program, looked for once as the library is loaded, relative to the running
     // binary as it was started (see findProgram), and opened then: the process is started from
@@ -66,8 +78,8 @@ public:
     // (libexec/velmora beside bin), or beside the binary (the build tree); empty when in
     // neither. Never a path compiled in. `lookedAt` gets the places looked at.
     static QString findProgram(const QString& binaryDirectory, QStringList* lookedAt = nullptr);
-    // For tests: starts the program at this path from now on (idle processes of the one before
-    // are ended).
+    // For tests: starts the program at this path from now on (idle processes and templates of the
+    // one before are ended); what is said once of a program is said again of it.
     static void useProgram(const QString& path);
     // Processes drawing at once, and so processes at all.
     static int maxBusyProcesses();
@@ -91,12 +103,17 @@ public:
     // did since the last call.
     static void setIdleExitMsForTesting(int milliseconds);
     struct Counts {
-        int started = 0;  // processes started
+        int started = 0;  // drawing processes started
         int mostBusy = 0; // most drawing at once
         int alive = 0;    // processes now, idle or drawing
         int requests = 0; // requests that took a drawing slot
+        int refused = 0;  // drawing processes refused at their greeting
+        int sent = 0;     // requests sent to a drawing process
+        int programs = 0; // programs started (templates, whether they greeted or not)
     };
     static Counts takeCountsForTesting();
+    // For tests: the template processes started so far, and how many run now.
+    static std::pair<int, int> templatesForTesting();
 };
 
 } // namespace velmora::images

@@ -55,26 +55,26 @@ void putWide(QByteArray& out, quint64 value) {
 
 namespace {
 constexpr quint32 unconfinedBit = 1u << 31;
+constexpr quint32 templateBit = 1u << 30;
+constexpr quint32 heldMask = 0xff;
+
+VectorRenderProtocol::MeansAnswer answerAt(quint32 word, int shift) {
+    const quint32 value = (word >> shift) & 0xf;
+    return value <= quint32(VectorRenderProtocol::MeansAnswer::NotTried)
+               ? VectorRenderProtocol::MeansAnswer(value)
+               : VectorRenderProtocol::MeansAnswer::Failed;
 }
+} // namespace
 
 QByteArray VectorRenderProtocol::encodeGreeting(const Greeting& greeting) {
     QByteArray out;
     out.reserve(greetingSize);
     putWord(out, magic);
     putWord(out, greeting.version);
-    putWord(out, (greeting.missingConfinement & ~unconfinedBit) | (greeting.unconfined ? unconfinedBit : 0));
+    putWord(out, (greeting.held & heldMask) | (quint32(greeting.landlock) << 8) |
+                     (quint32(greeting.namespaces) << 12) | (quint32(greeting.filter) << 16) |
+                     (greeting.isTemplate ? templateBit : 0) | (greeting.unconfined ? unconfinedBit : 0));
     return out;
-}
-
-QByteArray VectorRenderProtocol::confinementPartNames(quint32 parts) {
-    QList<QByteArray> names;
-    if (parts & SystemCallFilter) {
-        names.append("the system-call filter (seccomp)");
-    }
-    if (parts & FileSystemClosed) {
-        names.append("the file system's closure (Landlock)");
-    }
-    return names.join(" and ");
 }
 
 bool VectorRenderProtocol::greetingStartsWell(const char* first4) {
@@ -85,7 +85,11 @@ VectorRenderProtocol::Greeting VectorRenderProtocol::decodeGreeting(const char* 
     Greeting out;
     out.version = word(greeting + 4);
     const quint32 confinement = word(greeting + 8);
-    out.missingConfinement = confinement & ~unconfinedBit;
+    out.held = confinement & heldMask;
+    out.landlock = answerAt(confinement, 8);
+    out.namespaces = answerAt(confinement, 12);
+    out.filter = answerAt(confinement, 16);
+    out.isTemplate = (confinement & templateBit) != 0;
     out.unconfined = (confinement & unconfinedBit) != 0;
     return out;
 }

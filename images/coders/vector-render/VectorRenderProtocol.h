@@ -23,6 +23,12 @@ namespace velmora::images {
 // points, pixel width and height) followed by the pixels, ARGB32 premultiplied, row after row.
 // The process greets once it is ready (and confined): the magic, the protocol's version and a
 // word of its confinement (see Greeting). An SVG has one page, its canvas.
+//
+// The program runs first as a template process: it loads what drawing loads, reads no document,
+// is never confined, and greets as the template. Each drawing process is a copy of it, made on
+// the asking side's word (VectorRenderStream::sendForkRequest, with the new process's socket): a
+// copy confines itself before it greets, and is a child of the asking process, not of the
+// template. One copy draws one document.
 class VectorRenderProtocol {
 public:
     VectorRenderProtocol() = delete;
@@ -30,7 +36,7 @@ public:
     static constexpr quint32 magic = 0x47525256; // "VRRG"
     // Raised with every change to a message. An app and a drawing program of different versions
     // (one replaced while the other runs) part at the greeting, never misreading each other.
-    static constexpr quint32 version = 2;
+    static constexpr quint32 version = 3;
     // What the drawing programs before versions greeted with, alone: also the magic of their
     // requests.
     static constexpr quint32 unversionedMagic = 0x52445056; // "VPDR"
@@ -105,21 +111,48 @@ public:
         QImage image; // null unless pixels were asked for and drawn
     };
 
-    // The parts of the drawing process's confinement (see DrawingConfinement), as bits.
-    enum ConfinementPart : quint32 {
+    // The means of the drawing process's confinement (see DrawingConfinement), as bits: the
+    // system-call filter, and what closes the file system, Landlock or, where the kernel lacks it
+    // or it is refused, namespaces. A process is given documents only when the filter and one
+    // means of the file system hold.
+    enum ConfinementMeans : quint32 {
         SystemCallFilter = 1u << 0,
-        FileSystemClosed = 1u << 1,
+        LandlockFileSystem = 1u << 1,
+        NamespaceFileSystem = 1u << 2,
     };
-    // The parts in `parts`, in words.
-    static QByteArray confinementPartNames(quint32 parts);
+    // What the kernel (or a sandbox around the app) answered a means that does not hold.
+    enum class MeansAnswer : quint32 {
+        Held = 0,
+        // The kernel has no such part (ENOSYS): not built in.
+        Missing = 1,
+        // Built in and turned off (EOPNOTSUPP: Landlock left out of the boot's list).
+        TurnedOff = 2,
+        // Refused (EPERM, EACCES, ENOSPC): a sandbox, or a setting that forbids it.
+        Refused = 3,
+        // It failed otherwise.
+        Failed = 4,
+        // Not tried: another means held.
+        NotTried = 5,
+    };
     struct Greeting {
         quint32 version = VectorRenderProtocol::version;
-        // The parts of its confinement the kernel lacks (ConfinementPart bits).
-        quint32 missingConfinement = 0;
-        // It could not confine itself, and draws nothing: it ends after the greeting.
+        // The means that hold (ConfinementMeans bits).
+        quint32 held = 0;
+        // What each means that does not hold was answered.
+        MeansAnswer landlock = MeansAnswer::Held;
+        MeansAnswer namespaces = MeansAnswer::NotTried;
+        MeansAnswer filter = MeansAnswer::Held;
+        // It is not confined as a whole, and draws nothing: it ends after the greeting.
         bool unconfined = false;
+        // The template process: it reads no document, and starts a drawing process for each.
+        bool isTemplate = false;
     };
-    // Magic, version, confinement word (the missing parts, and the top bit when unconfined).
+    // Whether the means in `held` confine a process as a whole: the filter and the file system.
+    static bool confinedAsAWhole(quint32 held) {
+        return (held & SystemCallFilter) && (held & (LandlockFileSystem | NamespaceFileSystem));
+    }
+    // Magic, version, confinement word (the means held, what the others were answered, the top
+    // bit when unconfined, the one below it for the template).
     static QByteArray encodeGreeting(const Greeting& greeting);
     // Whether the first four bytes of a greeting are this protocol's magic: a program that
     // greets otherwise (one from before versions) sends nothing more to wait for.

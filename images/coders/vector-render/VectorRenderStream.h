@@ -3,6 +3,10 @@
 #include <QDeadlineTimer>
 #include <QtGlobal>
 
+#include <functional>
+#include <optional>
+#include <vector>
+
 namespace velmora::images {
 
 // Moves the bytes of the drawing protocol (VectorRenderProtocol) over its stream socket, on both
@@ -32,6 +36,38 @@ public:
     static bool receive(int socket, char* data, qsizetype size, const QDeadlineTimer& deadline, Watch watch) {
         return transfer(socket, Direction::Receive, data, size, deadline, watch);
     }
+
+    // The asking side's word to the template process (see VectorRenderProtocol) over its socket
+    // `control`: hand over a drawing process. False when the template is gone or the deadline
+    // passed.
+    static bool sendForkRequest(int control, const QDeadlineTimer& deadline, Watch watch);
+    // A drawing process handed over: its id, and the asking side's end of its socket.
+    struct Handed {
+        qint64 pid = 0;
+        int socket = -1;
+    };
+    // The template's answer: the process handed over (id 0 and no socket when it could make
+    // none). The ids of the processes it said it made ready meanwhile are added to `ready`, the
+    // one handed over taken out. Nothing when the template is gone, answered something else, or
+    // the deadline passed.
+    static std::optional<Handed> receiveForkAnswer(int control, const QDeadlineTimer& deadline, Watch watch,
+                                                   std::vector<qint64>* ready);
+    // Once the asking side has shut its end of `control`: what the template said until its
+    // stream ended (within the deadline), the ids of the processes it made ready added to `ready`.
+    static void drainReady(int control, const QDeadlineTimer& deadline, std::vector<qint64>* ready);
+
+    // In the template: makes a drawing process, a copy of this process that is a child of this
+    // process's parent (the asking side, which waits for it and kills it as its own child, and
+    // whose thread that started this process it dies with). Gives 0 in the copy, its id here, -1
+    // when none was made. The copy starts with this thread alone.
+    static qint64 forkDrawingProcess();
+    // In the template: hands over a drawing process at each word of the asking side on its
+    // standard input and output, until that stream ends. Each is made ready before it is asked for
+    // (the asking side is told its id then) and the next one as soon as one is handed over. In
+    // each copy, before `drawingProcess` runs (and never returns): the copy dies with the asking
+    // side's thread that started the template, its socket is its standard input and output, and it
+    // holds no other descriptor but the error stream; a copy that cannot be made so ends at once.
+    static void serveAsTemplate(const std::function<void()>& drawingProcess);
 };
 
 } // namespace velmora::images

@@ -1,6 +1,10 @@
-// The vector drawing process: answers drawing requests of PDF and SVG documents on its standard
-// input and output (see VectorRenderProtocol) until that stream ends, as it does when the asking
-// process ends, however it ends. Started and killed by VectorRenderHost.
+// The vector drawing program. Started by VectorRenderHost, it runs as the template process: it
+// loads what drawing loads (Qt's platform, the renderers, fonts' configuration), reads no
+// document, is never confined, and on the host's word over its standard input and output makes
+// a drawing process, a copy of itself that confines itself before it greets and then answers
+// drawing requests of PDF and SVG documents on the socket it was given (see VectorRenderProtocol)
+// until that stream ends, as it does when the asking process ends, however it ends. The template
+// ends with its own stream.
 #include "images/coders/vector-render/DrawingConfinement.h"
 #include "images/coders/vector-render/PdfPageRenderer.h"
 #include "images/coders/vector-render/ProcessCpuClock.h"
@@ -13,6 +17,7 @@
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -169,11 +174,100 @@ constexpr bool addressSanitized = false;
 constexpr bool addressSanitized = false;
 #endif
 
+// A small PDF and SVG with text, both renderers' ways into fonts: drawn once by the template
+// before it greets, so that what a renderer loads on its first drawing (Poppler's font lookups,
+// QtSvg's parser, Qt's font database and the font files it opens) is loaded once, not by each
+// copy. (Warmed only once idle, the copies of a first screen each loaded it for themselves, and
+// that screen took half as long again.)
+QByteArray warmUpPdf() {
+    const QByteArray content = "BT /F1 30 Tf 4 16 Td (Wg) Tj ET 1 0 0 rg 0 0 10 10 re f";
+    const QList<QByteArray> objects{
+        "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Resources << /Font << /F1 5 0 R >> >> "
+        "/Contents 4 0 R >>",
+        "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"};
+    QByteArray pdf("%PDF-1.4\n");
+    QList<qsizetype> offsets;
+    for (qsizetype i = 0; i < objects.size(); ++i) {
+        offsets.append(pdf.size());
+        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
+    }
+    const qsizetype xref = pdf.size();
+    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (const qsizetype offset : offsets) {
+        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    }
+    return pdf + "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) +
+           " /Root 1 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
+}
+
+void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
+    VectorRenderProtocol::Request request;
+    request.pixels = QSize(60, 60);
+    request.document = warmUpPdf();
+    (void)pdf.answer(request);
+    request.kind = VectorRenderProtocol::Kind::Svg;
+    request.document =
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"60\" height=\"60\"><rect width=\"9\" "
+        "height=\"9\" fill=\"red\"/><text x=\"2\" y=\"44\" font-family=\"sans-serif\" "
+        "font-size=\"30\">Wg</text></svg>";
+    (void)svg.answer(request);
+}
+
+// A drawing process, in the copy of the template just made (see
+// VectorRenderStream::serveAsTemplate): it confines itself, greets, and draws until its stream
+// ends. Never returns.
+[[noreturn]] void drawDocuments(TimerLengths lengths, PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
+    // Named as the program: what looks for drawing processes by name finds them.
+    prctl(PR_SET_NAME, "velmora-vector-render");
+    BudgetTimers budget(lengths);
+    if (!budget.ready()) {
+        ::_exit(1);
+    }
+    // Confined as a whole before the first document is read; otherwise it says so and draws
+    // nothing.
+    const DrawingConfinement::Outcome confinement = DrawingConfinement::confine();
+    VectorRenderProtocol::Greeting greeting;
+    greeting.held = confinement.held;
+    greeting.landlock = confinement.landlock;
+    greeting.namespaces = confinement.namespaces;
+    greeting.filter = confinement.filter;
+    greeting.unconfined = !confinement.confined();
+    const QByteArray greetingBytes = VectorRenderProtocol::encodeGreeting(greeting);
+    if (!writeAll(greetingBytes.constData(), greetingBytes.size()) || !confinement.confined()) {
+        ::_exit(0);
+    }
+    char header[VectorRenderProtocol::requestHeaderSize];
+    while (readAll(header, sizeof header)) {
+        quint32 length = 0;
+        auto request = VectorRenderProtocol::decodeRequestHeader(header, &length);
+        if (!request) {
+            ::_exit(1);
+        }
+        request->document.resize(length);
+        if (!readAll(request->document.data(), length)) {
+            ::_exit(0);
+        }
+        budget.arm(request->id);
+        VectorRenderProtocol::Answer drawn =
+            request->kind == VectorRenderProtocol::Kind::Svg ? svg.answer(*request) : pdf.answer(*request);
+        budget.disarm();
+        drawn.id = request->id;
+        const QByteArray answer = VectorRenderProtocol::encodeAnswer(drawn);
+        if (!writeAll(answer.constData(), answer.size())) {
+            ::_exit(0);
+        }
+    }
+    // Ended without the app's objects: a copy runs no one's clean-up but its own.
+    ::_exit(0);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     // Started from a descriptor, older kernels name the process after its number.
-    prctl(PR_SET_NAME, "velmora-vector-render");
+    prctl(PR_SET_NAME, "vector-template");
     std::signal(SIGPIPE, SIG_IGN);
     // Glyphs are drawn through Qt's fonts, which need a GUI application; no display is used.
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -184,41 +278,19 @@ int main(int argc, char** argv) {
         const rlimit memory{rlim_t(1) << 30, rlim_t(1) << 30};
         setrlimit(RLIMIT_AS, &memory);
     }
-    BudgetTimers budget(TimerLengths::fromArguments(argc, argv));
-    if (!budget.ready()) {
-        return 1;
-    }
+    const TimerLengths lengths = TimerLengths::fromArguments(argc, argv);
     PdfPageRenderer pdf;
     SvgDocumentRenderer svg;
-    // Confined before the first document is read; unconfined, it says so and draws nothing.
-    const DrawingConfinement::Outcome confinement = DrawingConfinement::prepareAndConfine();
+    DrawingConfinement::prepare();
+    warmUp(pdf, svg);
     VectorRenderProtocol::Greeting greeting;
-    greeting.missingConfinement = confinement.missing;
-    greeting.unconfined = !confinement.confined;
+    greeting.isTemplate = true;
+    greeting.landlock = VectorRenderProtocol::MeansAnswer::NotTried;
+    greeting.filter = VectorRenderProtocol::MeansAnswer::NotTried;
     const QByteArray greetingBytes = VectorRenderProtocol::encodeGreeting(greeting);
-    if (!writeAll(greetingBytes.constData(), greetingBytes.size()) || !confinement.confined) {
+    if (!writeAll(greetingBytes.constData(), greetingBytes.size())) {
         return 0;
     }
-    char header[VectorRenderProtocol::requestHeaderSize];
-    while (readAll(header, sizeof header)) {
-        quint32 length = 0;
-        auto request = VectorRenderProtocol::decodeRequestHeader(header, &length);
-        if (!request) {
-            return 1;
-        }
-        request->document.resize(length);
-        if (!readAll(request->document.data(), length)) {
-            return 0;
-        }
-        budget.arm(request->id);
-        VectorRenderProtocol::Answer drawn =
-            request->kind == VectorRenderProtocol::Kind::Svg ? svg.answer(*request) : pdf.answer(*request);
-        budget.disarm();
-        drawn.id = request->id;
-        const QByteArray answer = VectorRenderProtocol::encodeAnswer(drawn);
-        if (!writeAll(answer.constData(), answer.size())) {
-            return 0;
-        }
-    }
+    VectorRenderStream::serveAsTemplate([&] { drawDocuments(lengths, pdf, svg); });
     return 0;
 }

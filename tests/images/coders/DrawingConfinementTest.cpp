@@ -2,16 +2,20 @@
 #include "images/coders/vector-render/PdfPageRenderer.h"
 #include "images/coders/vector-render/SvgDocumentRenderer.h"
 #include "tests/images/support/ChildProcesses.h"
+#include "tests/images/support/KernelStandIn.h"
 #include "tests/support/PdfDocuments.h"
+#include "tests/support/TimeScale.h"
 
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <QFile>
 #include <QFont>
+#include <QGlyphRun>
 #include <QImage>
 #include <QPainter>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRawFont>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
@@ -23,11 +27,20 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/epoll.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysinfo.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +50,8 @@
 extern char** environ;
 
 using namespace velmora::images;
+using velmora::images::testing::standInForKernel;
+using velmora::images::testing::userNamespacesWork;
 using velmora::test::pdfOf;
 
 namespace {
@@ -84,52 +99,191 @@ bool refused(int result) {
     return result == -1 && (errno == EPERM || errno == EACCES || errno == ENOSYS);
 }
 
-} // namespace
+// Refused, or not there at all (a namespace's root holds nothing but what drawing reads).
+bool unreachable(int result) {
+    return result == -1 && (errno == EPERM || errno == EACCES || errno == ENOSYS || errno == ENOENT);
+}
 
-// The half that runs in a child process, in a home folder of the test's: it confines itself as
-// the drawing program does, then tries what a renderer taken over would, and draws text. It ends
-// at once (no leak check, which would trace the process and is refused now), its status the
-// verdict.
-TEST(DrawingConfinementTest, childTriesWhatATakenOverRendererWould) {
-    if (!qEnvironmentVariableIsSet(confinedChildVariable)) {
-        GTEST_SKIP() << "started by AConfinedProcessReachesNoFileNoNetworkNoProcessAndStillDrawsText";
+const char* kernelVariable = "VELMORA_CONFINED_CHILD_KERNEL";
+const char* expectVariable = "VELMORA_CONFINED_CHILD_EXPECTS";
+const char* fontFileVariable = "VELMORA_CONFINED_CHILD_FONT";
+const char* familiesVariable = "VELMORA_FILTER_FAMILIES_CHILD";
+
+// Pixels of a glyph of the font in `file`, read from that file alone.
+int inkedFromFontFile(const QString& file) {
+    const QRawFont font(file, 36);
+    if (!font.isValid()) {
+        return 0;
     }
-    const QByteArray home = qgetenv("HOME");
-    QString fontFile;
+    QImage canvas(60, 60, QImage::Format_ARGB32_Premultiplied);
+    canvas.fill(Qt::transparent);
+    QPainter painter(&canvas);
+    painter.setPen(Qt::black);
+    QGlyphRun run;
+    run.setRawFont(font);
+    run.setGlyphIndexes(font.glyphIndexesForString(QStringLiteral("W")));
+    run.setPositions({QPointF(4, 44)});
+    painter.drawGlyphRun(QPointF(0, 0), run);
+    painter.end();
+    return inked(canvas);
+}
+
+struct ChildRun {
+    int exitCode = -1;
+    std::string output;
+};
+
+// This test executable started again for the child test `test`, in `home`, with `extra` set.
+ChildRun runChild(const QString& test, const QString& home, const QProcessEnvironment& extra) {
+    auto environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home);
+    for (const char* name : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "FONTCONFIG_FILE"}) {
+        environment.remove(QString::fromLatin1(name));
+    }
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(extra);
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + test});
+    ChildRun run;
+    if (!child.waitForFinished(velmora::test::scaledMs(60000))) {
+        child.kill();
+        child.waitForFinished();
+        run.output = "did not end";
+        return run;
+    }
+    run.output = QString::fromUtf8(child.readAll()).toStdString();
+    run.exitCode = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
+    return run;
+}
+
+bool writeFile(const QString& path, const QByteArray& text = "not for a drawing") {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+}
+
+// A home folder of the test's, with the user's files a drawing must never read.
+struct TestHome {
+    QTemporaryDir root;
+    QString home;
+
+    TestHome() : home(root.filePath(QStringLiteral("homes/user"))) {
+        writeFile(home + QStringLiteral("/secret.txt"));
+        writeFile(home + QStringLiteral("/.ssh/id_ed25519"));
+        writeFile(home + QStringLiteral("/.local/share/VelmoraTests/store.sqlite"));
+        writeFile(home + QStringLiteral("/.config/VelmoraTests/secrets.ini"));
+        writeFile(home + QStringLiteral("/Documents/letter.txt"));
+        writeFile(root.filePath(QStringLiteral("homes/other/.ssh/id_ed25519")));
+        writeFile(home + QStringLiteral("/.cache/fontconfig/readable"));
+    }
+};
+
+QString systemFontFile() {
     for (QDirIterator fonts(QStringLiteral("/usr/share/fonts"), {QStringLiteral("*.ttf")}, QDir::Files,
                             QDirIterator::Subdirectories);
-         fonts.hasNext() && fontFile.isEmpty();) {
-        fontFile = fonts.next();
+         fonts.hasNext();) {
+        return fonts.next();
     }
+    return {};
+}
+
+} // namespace
+
+// The half that runs in a child process, in a home folder of the test's, on the kernel the parent
+// names (stood in for by a filter loaded first): it confines itself as a drawing process does, and
+// its outcome is the one the parent expects. Confined, it tries what a renderer taken over would,
+// and draws text. It ends at once (no leak check, which would trace the process and is refused
+// now), its status the verdict.
+TEST(DrawingConfinementTest, childTriesWhatATakenOverRendererWould) {
+    if (!qEnvironmentVariableIsSet(confinedChildVariable)) {
+        GTEST_SKIP() << "started by the tests of the confinement";
+    }
+    const QByteArray kernel = qgetenv(kernelVariable);
+    const QByteArray expected = qgetenv(expectVariable);
+    const QByteArray home = qgetenv("HOME");
+    const QString fontFile = systemFontFile();
     ASSERT_FALSE(fontFile.isEmpty());
+    if (!kernel.isEmpty()) {
+        ASSERT_TRUE(standInForKernel(kernel)) << kernel.toStdString();
+    }
 
     PdfPageRenderer pdf;
     SvgDocumentRenderer svg;
     const DrawingConfinement::Outcome outcome = DrawingConfinement::prepareAndConfine();
-    ASSERT_TRUE(outcome.confined) << outcome.failure.toStdString();
     const auto finish = [] {
         std::printf("confined child done\n");
         std::fflush(stdout);
         ::_exit(::testing::Test::HasFailure() ? 1 : 0);
     };
+    using Means = VectorRenderProtocol::ConfinementMeans;
+    using MeansAnswer = VectorRenderProtocol::MeansAnswer;
+    const quint32 fileSystem = outcome.held & (Means::LandlockFileSystem | Means::NamespaceFileSystem);
+    if (expected == "unconfined") {
+        EXPECT_FALSE(outcome.confined()) << outcome.failure.toStdString();
+        // What the kernel stood in for answered, as the greeting tells the app.
+        if (kernel.contains("seccomp-missing")) {
+            EXPECT_EQ(outcome.filter, MeansAnswer::Missing);
+        }
+        if (kernel.contains("seccomp-EPERM")) {
+            EXPECT_EQ(outcome.filter, MeansAnswer::Refused);
+        }
+        if (kernel.contains("userns-EPERM")) {
+            EXPECT_EQ(fileSystem, 0u);
+            EXPECT_EQ(outcome.namespaces, MeansAnswer::Refused);
+        }
+        finish();
+    }
+    ASSERT_TRUE(outcome.confined()) << outcome.failure.toStdString();
+    EXPECT_EQ(fileSystem, expected == "namespaces" ? quint32(Means::NamespaceFileSystem)
+                                                   : quint32(Means::LandlockFileSystem))
+        << outcome.failure.toStdString();
+    if (kernel.contains("landlock-ENOSYS")) {
+        EXPECT_EQ(outcome.landlock, MeansAnswer::Missing);
+    } else if (kernel.contains("landlock-EOPNOTSUPP")) {
+        EXPECT_EQ(outcome.landlock, MeansAnswer::TurnedOff);
+    } else if (kernel.contains("landlock-EPERM")) {
+        EXPECT_EQ(outcome.landlock, MeansAnswer::Refused);
+    }
     QFile status(QStringLiteral("/proc/self/status"));
     ASSERT_TRUE(status.open(QIODevice::ReadOnly));
     const QByteArray statusText = status.readAll();
-    if (!(outcome.missing & DrawingConfinement::SystemCallFilter)) {
-        EXPECT_TRUE(statusText.contains("Seccomp:\t2")) << statusText.toStdString();
-    }
+    EXPECT_TRUE(statusText.contains("Seccomp:\t2")) << statusText.toStdString();
 
-    // The user's files, the app's, and anything written: refused. The font cache stays readable.
-    if (!(outcome.missing & DrawingConfinement::FileSystem)) {
-        EXPECT_TRUE(refused(::open(home + "/secret.txt", O_RDONLY | O_CLOEXEC))) << std::strerror(errno);
-        EXPECT_TRUE(refused(::open(home, O_RDONLY | O_DIRECTORY | O_CLOEXEC))) << "the home folder is listed";
-        EXPECT_TRUE(refused(::open(home + "/.local/share/VelmoraTests/store.sqlite", O_RDONLY | O_CLOEXEC)));
-        EXPECT_TRUE(refused(::open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
-        QFile cache(QString::fromLocal8Bit(home + "/.cache/fontconfig/readable"));
-        EXPECT_TRUE(cache.open(QIODevice::ReadOnly)) << "the font cache is not readable";
+    // The user's files, the app's, the system's users and the app itself: unreadable; nothing
+    // written. The font cache stays readable.
+    for (const QByteArray& file :
+         {home + "/secret.txt", home + "/.ssh/id_ed25519", home + "/.local/share/VelmoraTests/store.sqlite",
+          home + "/.config/VelmoraTests/secrets.ini", home + "/../other/.ssh/id_ed25519",
+          QByteArray("/etc/passwd")}) {
+        EXPECT_TRUE(unreachable(::open(file, O_RDONLY | O_CLOEXEC))) << file.toStdString();
     }
-    EXPECT_TRUE(refused(::open(home + "/written.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0600)));
-    EXPECT_TRUE(refused(::open(home + "/secret.txt", O_WRONLY | O_CLOEXEC)));
+    const QByteArray app = "/proc/" + QByteArray::number(::getppid());
+    EXPECT_TRUE(unreachable(::open(app + "/mem", O_RDONLY | O_CLOEXEC))) << "the app's memory";
+    EXPECT_TRUE(unreachable(::open(app + "/environ", O_RDONLY | O_CLOEXEC))) << "the app's environment";
+    // The home, the folder holding it, /tmp: unlisted under Landlock; in a namespace's root, each is
+    // an empty folder on the way to what is given in it (the font cache), holding nothing else.
+    for (const QByteArray& folder : {home, home + "/..", QByteArray("/tmp")}) {
+        const int listed = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (expected == "namespaces" && listed >= 0) {
+            ::close(listed);
+            const QStringList names = QDir(QString::fromLocal8Bit(folder))
+                                          .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+            for (const QString& name : names) {
+                EXPECT_TRUE(name == QStringLiteral(".cache") || name == QStringLiteral("user") ||
+                            name == QStringLiteral("homes") ||
+                            name.startsWith(QStringLiteral("VelmoraTests")))
+                    << folder.toStdString() << " holds " << name.toStdString();
+            }
+        } else {
+            EXPECT_TRUE(unreachable(listed)) << folder.toStdString();
+        }
+    }
+    QFile cache(QString::fromLocal8Bit(home + "/.cache/fontconfig/readable"));
+    EXPECT_TRUE(cache.open(QIODevice::ReadOnly)) << "the font cache is not readable";
+    EXPECT_TRUE(unreachable(::open(home + "/written.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0600)));
+    EXPECT_TRUE(unreachable(::open(home + "/secret.txt", O_WRONLY | O_CLOEXEC)));
 
     // No socket to make, so none to connect to the test's port; no pair either.
     const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -156,7 +310,7 @@ TEST(DrawingConfinementTest, childTriesWhatATakenOverRendererWould) {
     char* arguments[] = {program, nullptr};
     pid_t spawned = -1;
     EXPECT_NE(::posix_spawn(&spawned, program, nullptr, nullptr, arguments, environ), 0) << "spawned";
-    EXPECT_TRUE(refused(::execve(program, arguments, environ))) << "still here only if refused";
+    EXPECT_TRUE(unreachable(::execve(program, arguments, environ))) << "still here only if refused";
     EXPECT_TRUE(refused(::kill(::getppid(), 0))) << "may signal the test";
     EXPECT_TRUE(refused(int(::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr))));
     // Nor a way around those: a namespace of its own, the kernel's key store, another process's
@@ -190,23 +344,19 @@ TEST(DrawingConfinementTest, childTriesWhatATakenOverRendererWould) {
     painter.drawText(QPointF(2, 44), QStringLiteral("Mj"));
     painter.end();
     EXPECT_GT(inked(canvas), 40) << "no text drawn by Qt";
+    // A font the test put in the home is drawn from its file.
+    if (const QString homeFont = qEnvironmentVariable(fontFileVariable); !homeFont.isEmpty()) {
+        EXPECT_GT(inkedFromFontFile(homeFont), 20) << "the font in the home is not drawn";
+    }
     finish();
 }
 
-TEST(DrawingConfinementTest, AConfinedProcessReachesNoFileNoNetworkNoProcessAndStillDrawsText) {
-    if (qEnvironmentVariableIsSet(confinedChildVariable)) {
-        GTEST_SKIP();
-    }
-    QTemporaryDir home;
-    ASSERT_TRUE(home.isValid());
-    const auto write = [&home](const QString& name) {
-        QDir().mkpath(QFileInfo(home.filePath(name)).absolutePath());
-        QFile file(home.filePath(name));
-        return file.open(QIODevice::WriteOnly) && file.write("not for a drawing") > 0;
-    };
-    ASSERT_TRUE(write(QStringLiteral("secret.txt")));
-    ASSERT_TRUE(write(QStringLiteral(".local/share/VelmoraTests/store.sqlite")));
-    ASSERT_TRUE(write(QStringLiteral(".cache/fontconfig/readable")));
+namespace {
+
+// Runs the child above on `kernel` in a home of the test's, which expects `expected`.
+void expectConfinement(const QByteArray& kernel, const QByteArray& expected) {
+    TestHome home;
+    ASSERT_TRUE(QFileInfo::exists(home.home + QStringLiteral("/secret.txt")));
     // A local port the child is given to connect to.
     const int listening = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     ASSERT_GE(listening, 0);
@@ -219,27 +369,262 @@ TEST(DrawingConfinementTest, AConfinedProcessReachesNoFileNoNetworkNoProcessAndS
     ASSERT_EQ(::listen(listening, 4), 0);
     ASSERT_EQ(::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length), 0);
 
-    auto environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home.path());
-    for (const char* name : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-        environment.remove(QString::fromLatin1(name));
-    }
-    environment.insert(QString::fromLatin1(confinedChildVariable), QString::number(ntohs(address.sin_port)));
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    QProcess child;
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(
-        QCoreApplication::applicationFilePath(),
-        {QStringLiteral("--gtest_filter=DrawingConfinementTest.childTriesWhatATakenOverRendererWould")});
-    ASSERT_TRUE(child.waitForFinished(60000));
-    const std::string output = QString::fromUtf8(child.readAll()).toStdString();
-    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << output;
-    EXPECT_EQ(child.exitCode(), 0) << output;
-    EXPECT_NE(output.find("confined child done"), std::string::npos) << output;
+    QProcessEnvironment extra;
+    extra.insert(QString::fromLatin1(confinedChildVariable), QString::number(ntohs(address.sin_port)));
+    extra.insert(QString::fromLatin1(kernelVariable), QString::fromLatin1(kernel));
+    extra.insert(QString::fromLatin1(expectVariable), QString::fromLatin1(expected));
+    const ChildRun run = runChild(
+        QStringLiteral("DrawingConfinementTest.childTriesWhatATakenOverRendererWould"), home.home, extra);
+    EXPECT_EQ(run.exitCode, 0) << kernel.toStdString() << ":\n" << run.output;
+    EXPECT_NE(run.output.find("confined child done"), std::string::npos) << run.output;
     const int accepted = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
     EXPECT_LT(accepted, 0) << "the child connected";
     if (accepted >= 0) {
         ::close(accepted);
     }
+}
+
+} // namespace
+
+TEST(DrawingConfinementTest, AConfinedProcessReachesNoFileNoNetworkNoProcessAndStillDrawsText) {
+    if (qEnvironmentVariableIsSet(confinedChildVariable)) {
+        GTEST_SKIP();
+    }
+    expectConfinement({}, "landlock");
+}
+
+// Where the kernel lacks Landlock, has it turned off or a sandbox refuses it, namespaces close the
+// file system as tightly; where user namespaces are not allowed either, the process is not
+// confined as a whole (and is sent nothing, see VectorDrawingProcessTest).
+TEST(DrawingConfinementTest, WithoutLandlockNamespacesCloseTheFileSystemOrTheProcessIsNotConfined) {
+    if (qEnvironmentVariableIsSet(confinedChildVariable)) {
+        GTEST_SKIP();
+    }
+    const QByteArray withNamespaces = userNamespacesWork() ? "namespaces" : "unconfined";
+    for (const char* kernel : {"landlock-ENOSYS", "landlock-EOPNOTSUPP", "landlock-EPERM"}) {
+        SCOPED_TRACE(kernel);
+        expectConfinement(kernel, withNamespaces);
+    }
+    SCOPED_TRACE("no user namespaces either");
+    expectConfinement("landlock-ENOSYS+userns-EPERM", "unconfined");
+}
+
+// Without a system-call filter, or with one refused, the file system's closure alone is no
+// confinement.
+TEST(DrawingConfinementTest, WithoutTheSystemCallFilterTheProcessIsNotConfined) {
+    if (qEnvironmentVariableIsSet(confinedChildVariable)) {
+        GTEST_SKIP();
+    }
+    for (const char* kernel : {"seccomp-missing", "seccomp-EPERM", "landlock-ENOSYS+seccomp-missing"}) {
+        SCOPED_TRACE(kernel);
+        expectConfinement(kernel, "unconfined");
+    }
+}
+
+// Fonts open no more than fonts: a configuration naming the home, or the folder holding the homes,
+// and a link in the user's font folder to the home, leave the home's files unreadable while a
+// font lying there is drawn; a file under the home with another name (a hard link) is not given.
+TEST(DrawingConfinementTest, FontsConfiguredInTheHomeOpenOnlyTheFontFiles) {
+    if (qEnvironmentVariableIsSet(confinedChildVariable)) {
+        GTEST_SKIP();
+    }
+    const QString font = systemFontFile();
+    ASSERT_FALSE(font.isEmpty());
+    for (const QString& setup : {QStringLiteral("the home"), QStringLiteral("the homes' folder"),
+                                 QStringLiteral("a link to the home")}) {
+        SCOPED_TRACE(setup.toStdString());
+        TestHome home;
+        const QString homeFont = home.home + QStringLiteral("/Documents/fonts/mine.ttf");
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(homeFont).absolutePath()));
+        ASSERT_TRUE(QFile::copy(font, homeFont));
+        // A font under a second name, and a secret under a name in the font cache.
+        const QString copy = home.home + QStringLiteral("/Documents/fonts/copy.ttf");
+        ASSERT_TRUE(QFile::copy(font, copy));
+        ASSERT_EQ(
+            ::link(QFile::encodeName(copy).constData(),
+                   QFile::encodeName(home.home + QStringLiteral("/Documents/fonts/second.ttf")).constData()),
+            0);
+        ASSERT_EQ(
+            ::link(QFile::encodeName(home.home + QStringLiteral("/secret.txt")).constData(),
+                   QFile::encodeName(home.home + QStringLiteral("/.cache/fontconfig/linked")).constData()),
+            0);
+        QProcessEnvironment extra;
+        if (setup == QStringLiteral("a link to the home")) {
+            ASSERT_TRUE(QDir().mkpath(home.home + QStringLiteral("/.local/share/fonts")));
+            ASSERT_TRUE(QFile::link(home.home, home.home + QStringLiteral("/.local/share/fonts/x")));
+        } else {
+            const QString named =
+                setup == QStringLiteral("the home") ? home.home : QFileInfo(home.home).path();
+            const QString configuration = home.root.filePath(QStringLiteral("fonts.conf"));
+            ASSERT_TRUE(
+                writeFile(configuration, "<?xml version=\"1.0\"?><fontconfig><include ignore_missing=\"yes\">"
+                                         "/etc/fonts/fonts.conf</include><dir>" +
+                                             QFile::encodeName(named) + "</dir></fontconfig>"));
+            extra.insert(QStringLiteral("FONTCONFIG_FILE"), configuration);
+        }
+        extra.insert(QString::fromLatin1(confinedChildVariable), QStringLiteral("0"));
+        extra.insert(QString::fromLatin1(expectVariable), QStringLiteral("landlock"));
+        extra.insert(QString::fromLatin1(fontFileVariable), homeFont);
+        const ChildRun run = runChild(
+            QStringLiteral("DrawingConfinementTest.childTriesWhatATakenOverRendererWould"), home.home, extra);
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+
+        // What was given, as the child works it out: the font file, never a folder of the home
+        // but its font cache, nor a file of it with a second name.
+        extra.insert(QString::fromLatin1(confinedChildVariable), QStringLiteral("paths"));
+        const ChildRun listed =
+            runChild(QStringLiteral("DrawingConfinementTest.childListsWhatItMayRead"), home.home, extra);
+        ASSERT_EQ(listed.exitCode, 0) << listed.output;
+        const QString canonicalHome = QFileInfo(home.home).canonicalFilePath();
+        const QString canonicalFont = QFileInfo(homeFont).canonicalFilePath();
+        bool fontGiven = false;
+        for (const QString& line : QString::fromStdString(listed.output).split(QLatin1Char('\n'))) {
+            if (!line.startsWith(QStringLiteral("readable "))) {
+                continue;
+            }
+            const QString path = line.mid(9);
+            fontGiven = fontGiven || path == canonicalFont;
+            EXPECT_FALSE(canonicalHome.startsWith(path))
+                << "a folder holding the home: " << path.toStdString();
+            if (path.startsWith(canonicalHome + QLatin1Char('/'))) {
+                EXPECT_TRUE(path == canonicalFont ||
+                            path.startsWith(canonicalHome + QStringLiteral("/.cache/fontconfig/")))
+                    << path.toStdString();
+                EXPECT_FALSE(path.endsWith(QStringLiteral("/second.ttf")) ||
+                             path.endsWith(QStringLiteral("/copy.ttf")) ||
+                             path.endsWith(QStringLiteral("/linked")))
+                    << path.toStdString();
+            }
+        }
+        EXPECT_TRUE(fontGiven) << listed.output;
+    }
+}
+
+// The half that lists what a drawing process of this home may read.
+TEST(DrawingConfinementTest, childListsWhatItMayRead) {
+    if (qgetenv(confinedChildVariable) != "paths") {
+        GTEST_SKIP() << "started by FontsConfiguredInTheHomeOpenOnlyTheFontFiles";
+    }
+    for (const DrawingConfinement::Readable& entry : DrawingConfinement::readablePaths()) {
+        std::printf("readable %s\n", entry.resolved.constData());
+    }
+}
+
+// The half that loads the system-call filter alone (no Landlock, no namespaces) and tries one call
+// of each family it refuses: each is refused by the filter itself.
+TEST(DrawingConfinementTest, childTriesEachRefusedFamilyUnderTheFilterAlone) {
+    if (!qEnvironmentVariableIsSet(familiesVariable)) {
+        GTEST_SKIP() << "started by TheFilterAloneRefusesEveryFamilyDrawingNeverCalls";
+    }
+    const QByteArray scratch = qgetenv(familiesVariable);
+    const pid_t app = ::getppid();
+    ASSERT_TRUE(DrawingConfinement::loadSystemCallFilter().isEmpty());
+    const auto finish = [] {
+        std::printf("families done\n");
+        std::fflush(stdout);
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    };
+    const QByteArray file = scratch + "/file";
+    // Files: written, created, emptied; their mode, attributes, times and links.
+    EXPECT_TRUE(refused(::open(file, O_WRONLY | O_CLOEXEC))) << "written";
+    EXPECT_TRUE(refused(::open(scratch + "/new", O_RDONLY | O_CREAT | O_CLOEXEC, 0600))) << "created";
+    EXPECT_TRUE(refused(::open(file, O_RDONLY | O_TRUNC | O_CLOEXEC))) << "emptied";
+    EXPECT_TRUE(refused(::chmod(file, 0777))) << "mode";
+    EXPECT_TRUE(refused(::chown(file, ::getuid(), ::getgid()))) << "owner";
+    EXPECT_TRUE(refused(::utimensat(AT_FDCWD, file, nullptr, 0))) << "times";
+    EXPECT_TRUE(refused(::setxattr(file, "user.velmora", "x", 1, 0))) << "attributes";
+    EXPECT_TRUE(refused(::truncate(file, 0))) << "truncated";
+    EXPECT_TRUE(refused(::unlink(file))) << "removed";
+    EXPECT_TRUE(refused(::rename(file, scratch + "/moved"))) << "renamed";
+    EXPECT_TRUE(refused(::mkdir(scratch + "/folder", 0700))) << "folder made";
+    EXPECT_TRUE(refused(::symlink(file, scratch + "/link"))) << "link made";
+    const int readable = ::open(file, O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(readable, 0) << "a file is still read";
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    EXPECT_TRUE(refused(::fcntl(readable, F_SETLK, &lock))) << "locked";
+    EXPECT_TRUE(refused(::fcntl(readable, F_SETOWN, app))) << "an owner for its signals";
+    EXPECT_TRUE(refused(::flock(readable, LOCK_SH))) << "flock";
+    // Other processes: a signal, a queued signal, a priority, limits, their memory, tracing.
+    EXPECT_TRUE(refused(::kill(app, 0))) << "signalled the app";
+    EXPECT_TRUE(refused(int(::syscall(SYS_tgkill, app, app, 0)))) << "signalled a thread of the app";
+    siginfo_t info{};
+    info.si_code = SI_QUEUE;
+    EXPECT_TRUE(refused(int(::syscall(SYS_rt_sigqueueinfo, ::getpid(), SIGUSR1, &info))))
+        << "queued a signal";
+    EXPECT_TRUE(refused(::setpriority(PRIO_PROCESS, id_t(app), 19))) << "the app's priority";
+    EXPECT_TRUE(refused(::setpriority(PRIO_PROCESS, 0, 19))) << "its own priority";
+    rlimit limit{1, 1};
+    EXPECT_TRUE(refused(::prlimit(app, RLIMIT_NOFILE, &limit, nullptr))) << "the app's limits";
+    EXPECT_TRUE(refused(::setrlimit(RLIMIT_CORE, &limit))) << "its own limits";
+    char theirs[8];
+    char ours[8];
+    iovec local{ours, sizeof ours};
+    iovec remote{theirs, sizeof theirs};
+    EXPECT_TRUE(refused(int(::process_vm_readv(app, &local, 1, &remote, 1, 0)))) << "the app's memory";
+    EXPECT_TRUE(refused(int(::ptrace(PTRACE_ATTACH, app, nullptr, nullptr)))) << "traced the app";
+    EXPECT_TRUE(refused(int(::syscall(SYS_pidfd_open, app, 0)))) << "a handle on the app";
+    // Processes and programs.
+    const pid_t forked = ::fork();
+    if (forked == 0) {
+        ::_exit(0);
+    }
+    EXPECT_TRUE(refused(forked)) << "forked";
+    EXPECT_TRUE(refused(int(::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0))))
+        << "cloned a process";
+    EXPECT_TRUE(refused(int(::syscall(SYS_vfork)))) << "vforked";
+    char program[] = "/bin/true";
+    char* arguments[] = {program, nullptr};
+    EXPECT_TRUE(refused(::execve(program, arguments, environ))) << "ran a program";
+    // Namespaces and the kernel's other doors.
+    EXPECT_TRUE(refused(::unshare(CLONE_NEWUSER))) << "a user namespace";
+    EXPECT_TRUE(refused(int(::syscall(SYS_setns, 0, 0)))) << "another's namespace";
+    EXPECT_TRUE(refused(::mount("none", scratch, "tmpfs", 0, nullptr))) << "mounted";
+    EXPECT_TRUE(refused(int(::syscall(SYS_keyctl, 0, -3, 0)))) << "the key store";
+    EXPECT_TRUE(refused(int(::syscall(SYS_bpf, 0, nullptr, 0)))) << "bpf";
+    EXPECT_TRUE(refused(int(::syscall(SYS_io_uring_setup, 1, nullptr)))) << "io_uring";
+    EXPECT_TRUE(refused(int(::syscall(SYS_memfd_create, "x", 0)))) << "an anonymous file";
+    // Sockets and what only they need.
+    EXPECT_TRUE(refused(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))) << "a UDP socket";
+    EXPECT_TRUE(refused(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))) << "a path socket";
+    int pair[2];
+    EXPECT_TRUE(refused(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair))) << "a socket pair";
+    msghdr message{};
+    EXPECT_TRUE(refused(int(::sendmsg(STDOUT_FILENO, &message, 0)))) << "sendmsg";
+    EXPECT_TRUE(refused(int(::recvmsg(STDIN_FILENO, &message, MSG_DONTWAIT)))) << "recvmsg";
+    // Calls drawing never makes.
+#if !defined(__SANITIZE_ADDRESS__)
+    // (A sanitised build's own checks make pipes: allowed there alone.)
+    EXPECT_TRUE(refused(::pipe(pair))) << "a pipe";
+#endif
+    EXPECT_TRUE(refused(::epoll_create1(EPOLL_CLOEXEC))) << "epoll";
+    timeval zero{};
+    EXPECT_TRUE(refused(::select(0, nullptr, nullptr, nullptr, &zero))) << "select";
+    unsigned cpu = 0;
+    EXPECT_TRUE(refused(int(::syscall(SYS_getcpu, &cpu, nullptr, nullptr)))) << "getcpu";
+    struct sysinfo system {};
+    EXPECT_TRUE(refused(::sysinfo(&system))) << "sysinfo";
+    unsigned char resident = 0;
+    EXPECT_TRUE(
+        refused(::mincore(reinterpret_cast<void*>(uintptr_t(&resident) & ~uintptr_t(4095)), 1, &resident)))
+        << "mincore";
+    finish();
+}
+
+TEST(DrawingConfinementTest, TheFilterAloneRefusesEveryFamilyDrawingNeverCalls) {
+    if (qEnvironmentVariableIsSet(familiesVariable)) {
+        GTEST_SKIP();
+    }
+    QTemporaryDir scratch;
+    ASSERT_TRUE(writeFile(scratch.filePath(QStringLiteral("file"))));
+    QProcessEnvironment extra;
+    extra.insert(QString::fromLatin1(familiesVariable), scratch.path());
+    const ChildRun run =
+        runChild(QStringLiteral("DrawingConfinementTest.childTriesEachRefusedFamilyUnderTheFilterAlone"),
+                 scratch.path(), extra);
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("families done"), std::string::npos) << run.output;
+    // Nothing of it happened.
+    EXPECT_TRUE(QFile(scratch.filePath(QStringLiteral("file"))).exists());
+    EXPECT_FALSE(QFile(scratch.filePath(QStringLiteral("new"))).exists());
 }

@@ -2,6 +2,7 @@
 
 #include "images/coders/DecodeCostGuard.h"
 #include "images/coders/HeifSupport.h"
+#include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/PartialPngDecoder.h"
 #include "images/coders/PdfVectorImageSource.h"
@@ -301,7 +302,7 @@ TEST(ImageIOCoderTest, MaximumPixelSizeLimit) {
 
 TEST(ImageIOCoderTest, PdfIsAVectorImageOrABitmapOfTheAskedSize) {
     const QByteArray pdf = pdfPage(QSizeF(200, 100));
-    auto coder = ImageIOCoder::sharedCoder();
+    auto coder = ImageCodersManager::sharedManager();
     const Image vector = coder->decodedImageWithData(pdf, {});
     ASSERT_FALSE(vector.isNull());
     EXPECT_TRUE(vector.isVector());
@@ -519,8 +520,9 @@ TEST(ImageIOCoderTest, APdfPageThatCostsTooMuchToDrawIsNoImage) {
     }
     DecodeOptions thumbnail;
     thumbnail.thumbnailPixelSize = QSizeF(60, 60);
-    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(dashed), {}).isNull());
-    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(dashed), thumbnail).isNull());
+    EXPECT_TRUE(ImageCodersManager::sharedManager()->decodedImageWithData(pdfDrawing(dashed), {}).isNull());
+    EXPECT_TRUE(
+        ImageCodersManager::sharedManager()->decodedImageWithData(pdfDrawing(dashed), thumbnail).isNull());
 
     // A quarter of a million paths.
     QByteArray paths;
@@ -528,12 +530,14 @@ TEST(ImageIOCoderTest, APdfPageThatCostsTooMuchToDrawIsNoImage) {
         paths += "1 1 m 2 2 l\n";
     }
     paths += "S\n";
-    EXPECT_TRUE(ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(paths), thumbnail).isNull());
+    EXPECT_TRUE(
+        ImageCodersManager::sharedManager()->decodedImageWithData(pdfDrawing(paths), thumbnail).isNull());
 
     // The same lines in ordinary dashes draw as always.
     QByteArray plain(dashed);
     plain.replace("[0.001]", "[3 2]");
-    const Image drawn = ImageIOCoder::sharedCoder()->decodedImageWithData(pdfDrawing(plain), thumbnail);
+    const Image drawn =
+        ImageCodersManager::sharedManager()->decodedImageWithData(pdfDrawing(plain), thumbnail);
     ASSERT_FALSE(drawn.isNull());
     EXPECT_LE(drawn.pixelSize().width(), 60);
     EXPECT_LE(drawn.pixelSize().height(), 60);

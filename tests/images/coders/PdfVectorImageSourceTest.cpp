@@ -1,4 +1,5 @@
 #include "images/coders/PdfVectorImageSource.h"
+#include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 #include "images/core/DecodeOptions.h"
@@ -150,7 +151,7 @@ QList<Hostile> waysPastTheCostCheck() {
 Image avatar(const QByteArray& data) {
     DecodeOptions options;
     options.thumbnailPixelSize = QSizeF(60, 60);
-    return ImageIOCoder::sharedCoder()->decodedImageWithData(data, options);
+    return ImageCodersManager::sharedManager()->decodedImageWithData(data, options);
 }
 
 const QByteArray plainPage =

@@ -101,7 +101,8 @@ std::vector<std::string> roadsThatDraw(const QByteArray& document) {
     if (!registry.decodedImageWithData(document, bitmapOf(60)).isNull()) {
         drawn.push_back("registry");
     }
-    ImageIOCoder fallback;
+    // The registry's own SVG road, no SVG coder added.
+    ImageCodersManager fallback;
     if (!fallback.decodedImageWithData(document, bitmapOf(60)).isNull()) {
         drawn.push_back("fallback, sniffed");
     }
@@ -199,9 +200,9 @@ TEST(SvgDocumentCostTest, WhatFollowsTheClosingTagTakesNoRoadPastTheBound) {
         EXPECT_EQ(joined(roadsThatDraw(over + tail)), "")
             << "after the closing tag: " << tail.left(30).toStdString();
     }
-    // Well-formed, a small document is drawn by the fallback road whatever follows it, through
-    // the same filter; after junk it is not a document at all.
-    ImageIOCoder fallback;
+    // Well-formed, a small document is drawn by the registry's SVG road (no SVG coder claims it)
+    // whatever follows it, through the same filter; after junk it is not a document at all.
+    ImageCodersManager fallback;
     for (const QByteArray& tail : wellFormedTails) {
         const QImage bitmap = fallback.decodedImageWithData(small + tail, bitmapOf(60)).bitmap();
         ASSERT_FALSE(bitmap.isNull()) << tail.left(30).toStdString();

@@ -1,5 +1,6 @@
 #include "tests/images/support/TestImages.h"
 
+#include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/ImageSVGCoder.h"
 #include "images/coders/SvgDocumentFilter.h"
@@ -93,9 +94,9 @@ TEST(SvgReferencesTest, AnSvgNeverShowsALocalFileItNames) {
             }
         }
     }
-    // The fallback coder never gives an SVG to Qt's own SVG reader, hinted, sniffed or found by
-    // Qt's detection: it draws it through the filter.
-    ImageIOCoder coder;
+    // The registry without an SVG coder never gives an SVG to Qt's own SVG reader, hinted,
+    // sniffed or found by Qt's detection: it draws it through the filter.
+    ImageCodersManager coder;
     DecodeOptions hinted;
     hinted.typeIdentifierHint = QStringLiteral("public.svg-image");
     const QByteArray padded = documentShowing(path) + QByteArray(200, ' ');

@@ -1,5 +1,6 @@
 #include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/coders/ImageCoderHelper.h"
+#include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/ImageSVGCoder.h"
 #include "images/coders/vector-render/VectorRenderProtocol.h"
@@ -9,6 +10,7 @@
 #include "tests/images/support/ChildProcesses.h"
 #include "tests/images/support/DrawingProgram.h"
 #include "tests/support/PdfDocuments.h"
+#include "tests/support/TimeScale.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -41,7 +43,7 @@ using velmora::test::pdfOf;
 namespace {
 
 // Generous for a loaded machine under the sanitizers: what is waited for takes a fraction.
-constexpr int patienceMs = 20000;
+const int patienceMs = velmora::test::scaledMs(20000);
 
 // A 60 x 60 point page drawing `contents`, with these form objects from number 5 on.
 QByteArray pageOf(const QByteArray& contents, const QByteArray& resources = {},
@@ -83,7 +85,7 @@ QByteArray endlessPage() {
 Image avatar(const QByteArray& data) {
     DecodeOptions options;
     options.thumbnailPixelSize = QSizeF(60, 60);
-    return ImageIOCoder::sharedCoder()->decodedImageWithData(data, options);
+    return ImageCodersManager::sharedManager()->decodedImageWithData(data, options);
 }
 
 // This process's children that have not ended (a zombie holds nothing).
@@ -151,45 +153,82 @@ const char* quitChildVariable = "VELMORA_PDF_HOST_QUIT_CHILD";
 
 } // namespace
 
-TEST(VectorRenderHostTest, ABurstReusesItsProcessesWhichEndWhenIdleAndCostNothingMeanwhile) {
+// The templates of this process, running: the processes named as the drawing program's template.
+std::set<qint64> templateProcesses() {
+    std::set<qint64> found;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(QStringLiteral("/proc/%1/status").arg(entry));
+        if (status.open(QIODevice::ReadOnly)) {
+            const QByteArray text = status.readAll();
+            if (text.startsWith("Name:\tvector-template\n") &&
+                text.contains("\nPPid:\t" + QByteArray::number(::getpid()) + "\n") &&
+                !text.contains("State:\tZ")) {
+                found.insert(entry.toLongLong());
+            }
+        }
+    }
+    return found;
+}
+
+TEST(VectorRenderHostTest, ABurstTakesAProcessPerDocumentNeverMoreThanTheSlotsAndWhatWaitsCostsNothing) {
     // None left from an earlier test of this process.
     IdleExit idle(1);
-    ASSERT_TRUE(eventually([] { return drawingProcesses().empty(); }));
+    ASSERT_TRUE(eventually([] { return drawingProcesses().empty() && templateProcesses().empty(); }));
     VectorRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
     (void)VectorRenderHost::takeCountsForTesting();
     std::atomic<int> drawn{0};
     atOnce(40, [&](int i) { drawn += avatar(plainPage(i)).isNull() ? 0 : 1; });
     EXPECT_EQ(drawn.load(), 40);
     const auto burst = VectorRenderHost::takeCountsForTesting();
-    // Each process started held a drawing slot of its own, and every one was kept.
-    EXPECT_GE(burst.started, 1);
-    EXPECT_LE(burst.started, burst.mostBusy);
+    // A process for each document (a PDF avatar is one request), never more drawing or kept at
+    // once than the slots; those kept wait for their own document only. Beside them, each
+    // template holds one made ready, which has been given nothing.
+    EXPECT_EQ(burst.started, 40);
     EXPECT_LE(burst.mostBusy, VectorRenderHost::maxBusyProcesses());
-    EXPECT_EQ(burst.alive, burst.started);
+    EXPECT_LE(burst.alive, VectorRenderHost::maxBusyProcesses());
+    const std::set<qint64> templates = templateProcesses();
+    EXPECT_GE(templates.size(), 1u);
+    EXPECT_LE(int(templates.size()), VectorRenderHost::maxBusyProcesses());
+    ASSERT_TRUE(eventually([&] {
+        return int(drawingProcesses().size()) == burst.alive + int(templates.size());
+    })) << drawingProcesses().size()
+        << " drawing processes for " << burst.alive << " kept and " << templates.size() << " templates";
     const std::set<qint64> kept = drawingProcesses();
-    EXPECT_EQ(int(kept.size()), burst.started);
 
-    // Neither a process kept waiting nor the timer of their end wakes, and the next avatar
-    // starts none.
+    // Neither a process kept waiting, nor a template, nor the timer of their end wakes, once each
+    // has settled from the burst (two looks a little apart agree).
     const auto timer = idleExitThread();
     ASSERT_TRUE(timer.has_value());
-    const auto allWakeUps = [&kept, &timer] {
+    const auto allWakeUps = [&kept, &templates, &timer] {
         qint64 sum = wakeUps(::getpid(), *timer);
         for (const qint64 pid : kept) {
             sum += wakeUps(pid, pid);
         }
+        for (const qint64 pid : templates) {
+            sum += wakeUps(pid, pid);
+        }
         return sum;
     };
-    const qint64 before = allWakeUps();
-    QThread::msleep(500);
+    qint64 before = allWakeUps();
+    ASSERT_TRUE(eventually([&] {
+        QThread::msleep(50);
+        return std::exchange(before, allWakeUps()) == before;
+    }));
+    QThread::msleep(velmora::test::scaledMs(500));
     EXPECT_EQ(allWakeUps(), before);
+
+    // A new document goes to a new process, and the same again to that one.
+    EXPECT_FALSE(avatar(plainPage(40)).isNull());
+    EXPECT_EQ(VectorRenderHost::takeCountsForTesting().started, 1);
     EXPECT_FALSE(avatar(plainPage(40)).isNull());
     EXPECT_EQ(VectorRenderHost::takeCountsForTesting().started, 0);
 
-    // Once idle for their time, none is left; the next avatar starts one and is drawn.
+    // Once idle for their time, none is left, templates included; the next avatar starts one and
+    // is drawn.
     VectorRenderHost::setIdleExitMsForTesting(200);
-    EXPECT_TRUE(eventually([] { return drawingProcesses().empty(); }))
-        << drawingProcesses().size() << " left";
+    EXPECT_TRUE(eventually([] { return drawingProcesses().empty() && templateProcesses().empty(); }))
+        << drawingProcesses().size() << " drawing processes and " << templateProcesses().size()
+        << " templates left";
     EXPECT_EQ(VectorRenderHost::takeCountsForTesting().alive, 0);
     EXPECT_TRUE(eventually([] { return !idleExitThread(); })) << "the timer outlived the processes";
     VectorRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
@@ -219,11 +258,12 @@ TEST(VectorRenderHostTest, NoMoreDrawAtOnceThanTheSlotsAndEverySlotIsUsed) {
     drawing.store(false);
     watcher.join();
     // Each page ran out of its budget, so its process is not kept (it may have been stopped
-    // anywhere): a new one starts for each, but never more alive than the slots.
+    // anywhere): a new one starts for each, but never more drawing than the slots, and beside
+    // them no more than one made ready for each template (as many as the slots at most).
     const auto counts = VectorRenderHost::takeCountsForTesting();
     EXPECT_EQ(counts.mostBusy, slotCount);
-    EXPECT_LE(counts.started, slotCount + 3);
-    EXPECT_LE(int(mostAlive), slotCount);
+    EXPECT_EQ(counts.started, slotCount + 3);
+    EXPECT_LE(int(mostAlive), 2 * slotCount);
 }
 
 TEST(VectorRenderHostTest, TheDrawingProgramStopsADrawingAtItsOwnBudget) {
@@ -350,7 +390,7 @@ TEST(VectorRenderHostTest, QuittingEndsTheIdleProcesses) {
     QProcess child;
     startTestInChild(child, quitChildVariable,
                      QStringLiteral("VectorRenderHostTest.childQuitsWithIdleProcesses"));
-    ASSERT_TRUE(child.waitForFinished(60000));
+    ASSERT_TRUE(child.waitForFinished(velmora::test::scaledMs(60000)));
     const QString output = QString::fromUtf8(child.readAll());
     EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
     EXPECT_TRUE(output.contains(QStringLiteral("[  PASSED  ] 1 test"))) << output.toStdString();

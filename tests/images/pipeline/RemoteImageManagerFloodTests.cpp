@@ -5,6 +5,7 @@
 #include "images/cache/ImageCache.h"
 #include "images/cache/ImageCacheConfig.h"
 #include "images/coders/ImageIOCoder.h"
+#include "images/coders/ImagePDFCoder.h"
 #include "images/coders/ImageSVGCoder.h"
 #include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/DecodeAttempt.h"
@@ -151,7 +152,8 @@ protected:
                                                   std::make_shared<ImageCacheConfig>());
         // The app's downloader as the app has it.
         return std::make_shared<RemoteImageManager>(
-            cache, std::make_shared<RemoteImageDownloader>(RemoteImageDownloader::sharedDownloader()->config()));
+            cache,
+            std::make_shared<RemoteImageDownloader>(RemoteImageDownloader::sharedDownloader()->config()));
     }
 
     // As the task row asks for an avatar: kept at the size it is drawn, animated when it moves.
@@ -171,11 +173,10 @@ protected:
         const qint64 askedAt = clock.elapsed();
         loads.push_back((through ? through : manager)
                             ->loadImage(server.url(QString::fromLatin1(path)), options,
-                                        context ? *context : avatarContext(),
-                                        nullptr,
-                                        [this, answer, askedAt](const Image& image, const QByteArray&,
-                                                                const ImageError& error, ImageCacheType cacheType,
-                                                                bool finished, const QUrl&) {
+                                        context ? *context : avatarContext(), nullptr,
+                                        [this, answer, askedAt](
+                                            const Image& image, const QByteArray&, const ImageError& error,
+                                            ImageCacheType cacheType, bool finished, const QUrl&) {
                                             if (!finished) {
                                                 return;
                                             }
@@ -341,12 +342,13 @@ class ImageLibraryLogLines {
 public:
     ImageLibraryLogLines() {
         instance = this;
-        m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
-            if (QLatin1String(context.category) == QLatin1String(imageLibraryLog().categoryName())) {
-                std::lock_guard lock(instance->m_mutex);
-                instance->m_lines.append(text);
-            }
-        });
+        m_previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
+                if (QLatin1String(context.category) == QLatin1String(imageLibraryLog().categoryName())) {
+                    std::lock_guard lock(instance->m_mutex);
+                    instance->m_lines.append(text);
+                }
+            });
     }
     ~ImageLibraryLogLines() {
         qInstallMessageHandler(m_previous);
@@ -372,7 +374,8 @@ private:
 TEST_F(Avatars, AnAvatarOverItsBoundIsRefusedAsItArrivesAndSaidOnceInTheLog) {
     ImageLibraryLogLines log;
     // Five megabytes of a plain picture: an SVG with a long comment.
-    const QByteArray large = plainSvg().replace("</svg>", "<!-- " + QByteArray(5 * 1024 * 1024, 'x') + " --></svg>");
+    const QByteArray large =
+        plainSvg().replace("</svg>", "<!-- " + QByteArray(5 * 1024 * 1024, 'x') + " --></svg>");
     server.serve("/large.svg", ImageAnswer::image(large, "image/svg+xml"));
     server.serve("/large-unannounced.svg", ImageAnswer::image(large, "image/svg+xml").withoutContentLength());
     for (const QByteArray& path : {QByteArray("/large.svg"), QByteArray("/large-unannounced.svg")}) {
@@ -401,7 +404,8 @@ TEST_F(Avatars, AVectorAvatarInTheDiskCacheIsShownFromItAtTheNextStart) {
     for (const auto& context : {avatarContext(), rowContext}) {
         const auto cacheFolder = std::make_shared<QTemporaryDir>();
         const auto first = managerOver(cacheFolder->path());
-        for (const QByteArray& path : {QByteArray("/plain.svg"), QByteArray("/plain.pdf"), QByteArray("/plain.png")}) {
+        for (const QByteArray& path :
+             {QByteArray("/plain.svg"), QByteArray("/plain.pdf"), QByteArray("/plain.png")}) {
             const int requests = server.requestCount(path);
             // Drawn once, and stored before it is answered.
             const auto drawn = ask(path, RemoteImageWaitStoreCache, first, context);
@@ -410,7 +414,8 @@ TEST_F(Avatars, AVectorAvatarInTheDiskCacheIsShownFromItAtTheNextStart) {
             // A later start: the same folder, nothing in memory.
             const auto later = managerOver(cacheFolder->path());
             const QString key = later->cacheKeyForURL(server.url(QString::fromLatin1(path)), context);
-            const QFileInfo stored(std::static_pointer_cast<ImageCache>(later->imageCache())->cachePathForKey(key));
+            const QFileInfo stored(
+                std::static_pointer_cast<ImageCache>(later->imageCache())->cachePathForKey(key));
             ASSERT_TRUE(stored.exists()) << path.constData();
             const QDateTime written = stored.lastModified();
             const auto again = ask(path, RemoteImageWaitStoreCache, later, context);
@@ -434,7 +439,7 @@ TEST(AvatarDocuments, TheCostlyOnesReallyAreCostly) {
     clock.start();
     const Image svg = ImageSVGCoder::createBitmapSVG(costlySvg(0), QSizeF(32, 32), true, 0);
     EXPECT_TRUE(svg.isNull() || clock.elapsed() > DecodeLanes::quickDrawingMs) << clock.elapsed();
-    EXPECT_TRUE(ImageIOCoder::createBitmapPDF(costlyPdf(0), 0, QSizeF(32, 32), true).isNull());
+    EXPECT_TRUE(ImagePDFCoder::createBitmapPDF(costlyPdf(0), 0, QSizeF(32, 32), true).isNull());
     bool ranOutOfBudget = false;
     for (int round = 0; round < 5 && !ranOutOfBudget; ++round) {
         VectorRenderProtocol::Request request;

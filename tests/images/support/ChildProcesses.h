@@ -50,8 +50,12 @@ std::optional<Result> within(int limitMs, std::function<Result()> work, qint64* 
     return shared->result;
 }
 
-// This process's children not yet reaped; those that have ended (zombies, which hold nothing)
-// only when asked for.
+// The name the drawing program's template process gives itself: it reads no document, and is
+// not one of the drawing processes the tests count.
+inline constexpr const char* drawingTemplateName = "vector-template";
+
+// This process's children not yet reaped but the drawing template; those that have ended
+// (zombies, which hold nothing) only when asked for.
 inline std::set<qint64> childProcesses(bool withEnded = false) {
     std::set<qint64> found;
     const qint64 self = ::getpid();
@@ -62,7 +66,10 @@ inline std::set<qint64> childProcesses(bool withEnded = false) {
         }
         const QByteArray line = stat.readAll();
         const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && (withEnded || fields.at(0) != "Z") && fields.at(1).toLongLong() == self) {
+        const qsizetype open = line.indexOf('(');
+        const QByteArray name = line.mid(open + 1, line.lastIndexOf(')') - open - 1);
+        if (fields.size() > 1 && (withEnded || fields.at(0) != "Z") && fields.at(1).toLongLong() == self &&
+            name != drawingTemplateName) {
             found.insert(entry.toLongLong());
         }
     }

@@ -30,8 +30,9 @@ extern char** environ;
 // so no deadline of the asking side ends a drawing), and a busy machine made on purpose.
 namespace velmora::images::testing {
 
-// The drawing program at `path`, started with `arguments`, its standard input and output one end
-// of a socket; killed when this goes.
+// The drawing program at `path`, started with `arguments` as its template process (its standard
+// input and output one end of a socket), and one drawing process made by it, whose socket this
+// asks on; both killed when this goes.
 class SpawnedDrawingProgram {
 public:
     explicit SpawnedDrawingProgram(const QString& path, const QStringList& arguments = {}) {
@@ -53,36 +54,73 @@ public:
             pointers.push_back(word.data());
         }
         pointers.push_back(nullptr);
-        if (::posix_spawn(&m_pid, pointers.front(), &actions, nullptr, pointers.data(), environ) != 0) {
-            m_pid = -1;
+        if (::posix_spawn(&m_template, pointers.front(), &actions, nullptr, pointers.data(), environ) != 0) {
+            m_template = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
         ::close(sockets[1]);
-        m_socket = sockets[0];
+        m_control = sockets[0];
     }
     ~SpawnedDrawingProgram() {
         if (m_socket >= 0) {
             ::close(m_socket);
         }
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
+        if (m_control >= 0) {
+            // The template says which processes it made ready since, and ends.
+            ::shutdown(m_control, SHUT_WR);
+            VectorRenderStream::drainReady(m_control, QDeadlineTimer(1000), &m_ready);
+        }
+        std::vector<qint64> pids(m_ready);
+        pids.push_back(m_pid);
+        pids.push_back(m_template);
+        for (const qint64 pid : pids) {
+            if (pid > 0) {
+                ::kill(pid_t(pid), SIGKILL);
+                ::waitpid(pid_t(pid), nullptr, 0);
+            }
+        }
+        if (m_control >= 0) {
+            ::close(m_control);
         }
     }
     SpawnedDrawingProgram(const SpawnedDrawingProgram&) = delete;
     SpawnedDrawingProgram& operator=(const SpawnedDrawingProgram&) = delete;
 
+    // The drawing process.
     pid_t pid() const { return m_pid; }
+    pid_t templatePid() const { return m_template; }
 
-    // Whether it greeted within `withinMs`, as a program of this version that confined itself.
-    bool greeted(int withinMs) {
+    // Whether, within `withinMs`, the template greeted as this version's and made a drawing
+    // process that greeted confined as a whole; what that one said goes to `said`.
+    bool greeted(int withinMs, VectorRenderProtocol::Greeting* said = nullptr) {
+        const QDeadlineTimer deadline(withinMs);
         char greeting[VectorRenderProtocol::greetingSize];
-        if (m_pid <= 0 || !receive(greeting, sizeof greeting, QDeadlineTimer(withinMs)) ||
+        if (m_template <= 0 ||
+            !VectorRenderStream::receive(m_control, greeting, sizeof greeting, deadline,
+                                         VectorRenderStream::Watch::Nothing) ||
+            !VectorRenderProtocol::greetingStartsWell(greeting) ||
+            !VectorRenderProtocol::decodeGreeting(greeting).isTemplate) {
+            return false;
+        }
+        const bool asked =
+            VectorRenderStream::sendForkRequest(m_control, deadline, VectorRenderStream::Watch::Nothing);
+        const auto handed = asked ? VectorRenderStream::receiveForkAnswer(
+                                        m_control, deadline, VectorRenderStream::Watch::Nothing, &m_ready)
+                                  : std::nullopt;
+        if (!handed || handed->pid <= 0) {
+            return false;
+        }
+        m_pid = pid_t(handed->pid);
+        m_socket = handed->socket;
+        if (!receive(greeting, sizeof greeting, deadline) ||
             !VectorRenderProtocol::greetingStartsWell(greeting)) {
             return false;
         }
-        const auto said = VectorRenderProtocol::decodeGreeting(greeting);
-        return said.version == VectorRenderProtocol::version && !said.unconfined;
+        const auto decoded = VectorRenderProtocol::decodeGreeting(greeting);
+        if (said) {
+            *said = decoded;
+        }
+        return decoded.version == VectorRenderProtocol::version && !decoded.unconfined && !decoded.isTemplate;
     }
 
     // The answer to `request` (its pixels read too), within `withinMs`; nothing when none came.
@@ -124,6 +162,10 @@ private:
                                            VectorRenderStream::Watch::Nothing);
     }
 
+    pid_t m_template = -1;
+    int m_control = -1;
+    // The drawing processes the template made ready and did not hand over.
+    std::vector<qint64> m_ready;
     pid_t m_pid = -1;
     int m_socket = -1;
 };

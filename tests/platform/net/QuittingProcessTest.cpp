@@ -1,4 +1,5 @@
 #include "tests/support/FakeHttpsServer.h"
+#include "tests/support/TimeScale.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,19 +24,20 @@ struct QuitRun {
 // machine under the sanitizers starts and ends it in well under a minute).
 QuitRun runQuittingProgram(test::FakeHttpsServer& server, const QStringList& extra = {}) {
     QProcess process;
-    process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_net_quitting_program"));
+    process.setProgram(QCoreApplication::applicationDirPath() +
+                       QStringLiteral("/velmora_net_quitting_program"));
     process.setArguments(QStringList{server.url(QStringLiteral("/ping")).toString()} + extra);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start();
     QuitRun run;
-    if (!process.waitForStarted(60000)) {
+    if (!process.waitForStarted(test::scaledMs(60000))) {
         run.output = process.errorString();
         return run;
     }
     // The fake server answers on this thread's event loop.
     QElapsedTimer waited;
     waited.start();
-    while (process.state() != QProcess::NotRunning && waited.elapsed() < 120000) {
+    while (process.state() != QProcess::NotRunning && waited.elapsed() < test::scaledMs(120000)) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         process.waitForFinished(10);
     }
@@ -85,6 +87,7 @@ TEST(QuittingProcess, AThreadStartedBesideARequestDoesNotHoldTheQuit) {
         ASSERT_GE(run.teardownMs, 0) << run.output.toStdString();
         // The access managers' own ending takes milliseconds; a wait for the other
         // threads took the whole 2 s.
-        EXPECT_LT(run.teardownMs, 1500) << "attempt " << attempt << ": " << run.output.toStdString();
+        EXPECT_LT(run.teardownMs, test::scaledMs(1500))
+            << "attempt " << attempt << ": " << run.output.toStdString();
     }
 }

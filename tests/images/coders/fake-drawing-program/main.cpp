@@ -1,20 +1,27 @@
-// A drawing program that misbehaves as its name says, for the tests of the asking side:
-//   silent   never greets;
-//   ahead    greets and sends an answer nobody asked for, then answers each request;
-//   chatty   answers each request, then at once sends one more answer nobody asked for;
-//   older    greets as the programs before versions did (the magic alone), then waits;
-//   newer    greets with the next version, then waits;
-//   unconfined     greets saying it could not confine itself, then waits;
-//   landlockless   greets saying the kernel lacks Landlock, then answers each request;
+// A drawing program that misbehaves as its name says, for the tests of the asking side. Its
+// template greets and makes drawing processes as the real one does, unless said otherwise:
+//   silent   the template never greets;
+//   older    the template greets as the programs before versions did (the magic alone), then waits;
+//   newer    the template greets with the next version, then waits;
 //   cannot-start  ends at once with status 127, as the loader ends a program missing a library;
-//   who      answers each request after as many milliseconds as its page number, with its own
-//            process id as the page's width.
+//   slow     the template greets a second after it started, as on a busy machine;
+//   ahead    a drawing process greets and sends an answer nobody asked for, then answers each request;
+//   chatty   a drawing process answers each request with one more answer nobody asked for
+//            behind it (in the same write, so it is there as soon as the answer is);
+//   unconfined     a drawing process greets saying it is not confined as a whole, then waits;
+//   namespaced     a drawing process greets confined by namespaces (the kernel lacks Landlock),
+//                  then answers each request;
+//   who      a drawing process answers each request after as many milliseconds as its page
+//            number, with its own process id as the page's width.
 // Answers are of the page's size only: 60 x 60 points to a request, 30 x 30 unasked.
 #include "images/coders/vector-render/VectorRenderProtocol.h"
+#include "images/coders/vector-render/VectorRenderStream.h"
 
 #include <QByteArray>
 #include <QtEndian>
 
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +29,7 @@
 #include <cstring>
 
 using velmora::images::VectorRenderProtocol;
+using velmora::images::VectorRenderStream;
 
 namespace {
 
@@ -54,39 +62,24 @@ QByteArray pageAnswer(quint32 id, double side = 60) {
 
 } // namespace
 
-int main(int, char** argv) {
-    std::signal(SIGPIPE, SIG_IGN);
-    const char* slash = std::strrchr(argv[0], '/');
-    const QByteArray mode = slash ? slash + 1 : argv[0];
+int drawingProcess(const QByteArray& mode) {
     char byte = 0;
-    if (mode == "cannot-start") {
-        ::_exit(127);
-    }
-    if (mode == "silent") {
-        while (readAll(&byte, 1)) {
-        }
-        return 0;
-    }
     VectorRenderProtocol::Greeting greeting;
-    QByteArray greetingBytes;
-    if (mode == "older") {
-        char magic[4];
-        qToLittleEndian(VectorRenderProtocol::unversionedMagic, magic);
-        greetingBytes = QByteArray(magic, 4);
-    } else {
-        if (mode == "newer") {
-            greeting.version = VectorRenderProtocol::version + 1;
-        }
-        greeting.unconfined = mode == "unconfined";
-        if (mode == "landlockless") {
-            greeting.missingConfinement = VectorRenderProtocol::FileSystemClosed;
-        }
-        greetingBytes = VectorRenderProtocol::encodeGreeting(greeting);
+    greeting.held = VectorRenderProtocol::SystemCallFilter | VectorRenderProtocol::LandlockFileSystem;
+    if (mode == "unconfined") {
+        greeting.held = VectorRenderProtocol::NamespaceFileSystem;
+        greeting.filter = VectorRenderProtocol::MeansAnswer::Missing;
+        greeting.unconfined = true;
     }
-    if (!writeAll(greetingBytes)) {
+    if (mode == "namespaced") {
+        greeting.held = VectorRenderProtocol::SystemCallFilter | VectorRenderProtocol::NamespaceFileSystem;
+        greeting.landlock = VectorRenderProtocol::MeansAnswer::Missing;
+        greeting.namespaces = VectorRenderProtocol::MeansAnswer::Held;
+    }
+    if (!writeAll(VectorRenderProtocol::encodeGreeting(greeting))) {
         return 0;
     }
-    if (mode == "older" || mode == "newer" || mode == "unconfined") {
+    if (mode == "unconfined") {
         while (readAll(&byte, 1)) {
         }
         return 0;
@@ -105,12 +98,54 @@ int main(int, char** argv) {
         if (mode == "who") {
             ::usleep(useconds_t(request->page) * 1000);
         }
-        if (!writeAll(mode == "who" ? pageAnswer(request->id, ::getpid()) : pageAnswer(request->id))) {
+        QByteArray answer = mode == "who" ? pageAnswer(request->id, ::getpid()) : pageAnswer(request->id);
+        if (mode == "chatty") {
+            answer += pageAnswer(request->id + 1, 30);
+        }
+        if (!writeAll(answer)) {
             return 1;
         }
-        if (mode == "chatty" && !writeAll(pageAnswer(request->id + 1, 30))) {
-            return 0;
-        }
     }
+    return 0;
+}
+
+int main(int, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    const char* slash = std::strrchr(argv[0], '/');
+    const QByteArray mode = slash ? slash + 1 : argv[0];
+    char byte = 0;
+    if (mode == "cannot-start") {
+        ::_exit(127);
+    }
+    if (mode == "silent") {
+        while (readAll(&byte, 1)) {
+        }
+        return 0;
+    }
+    if (mode == "slow") {
+        ::sleep(1);
+    }
+    QByteArray greetingBytes;
+    if (mode == "older") {
+        char magic[4];
+        qToLittleEndian(VectorRenderProtocol::unversionedMagic, magic);
+        greetingBytes = QByteArray(magic, 4);
+    } else {
+        VectorRenderProtocol::Greeting greeting;
+        greeting.isTemplate = true;
+        if (mode == "newer") {
+            greeting.version = VectorRenderProtocol::version + 1;
+        }
+        greetingBytes = VectorRenderProtocol::encodeGreeting(greeting);
+    }
+    if (!writeAll(greetingBytes)) {
+        return 0;
+    }
+    if (mode == "older" || mode == "newer") {
+        while (readAll(&byte, 1)) {
+        }
+        return 0;
+    }
+    VectorRenderStream::serveAsTemplate([&mode] { ::_exit(drawingProcess(mode)); });
     return 0;
 }
