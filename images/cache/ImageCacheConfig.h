@@ -60,9 +60,12 @@ public:
     // Seconds; negative (or NaN) never expires, 0 expires everything.
     double maxDiskAge() const;
     void setMaxDiskAge(double seconds);
-    // Bytes; 0 is no limit.
+    // Bytes the folder may hold, whatever put them there; the oldest files go first. 0 is no limit.
     quint64 maxDiskSize() const;
     void setMaxDiskSize(quint64 bytes);
+    // Bytes waiting to be written to the disk level; past it the oldest waiting write is dropped.
+    quint64 maxDiskWriteBacklog() const;
+    void setMaxDiskWriteBacklog(quint64 bytes);
     // Bytes; a file of the disk cache larger than this is a miss and such bytes are not written.
     // The default is the downloader's default limit on a body, the largest image it hands over.
     quint64 maxDiskEntrySize() const;
@@ -91,6 +94,7 @@ private:
     quint32 m_diskCacheWritingOptions = WriteAtomic;
     double m_maxDiskAge = 60.0 * 60 * 24 * 7;
     quint64 m_maxDiskSize = 0;
+    quint64 m_maxDiskWriteBacklog = 0;
     quint64 m_maxDiskEntrySize = quint64(50) * 1024 * 1024;
     quint64 m_maxMemoryCost = 0;
     quint64 m_maxMemoryCount = 0;

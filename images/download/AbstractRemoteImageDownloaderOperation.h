@@ -1,6 +1,7 @@
 #pragma once
 
 #include "images/core/DecodeOptions.h"
+#include "images/core/ImageError.h"
 #include "images/core/Operation.h"
 #include "images/core/RemoteImageContext.h"
 #include "images/core/RemoteImageOperation.h"
@@ -55,6 +56,18 @@ public:
     // bytes are in, and decodes them after, runs it when its last caller was answered; by
     // default it is the completion block.
     virtual void setClosedBlock(std::function<void()> block) { setCompletionBlock(std::move(block)); }
+    // Runs with what became of the download, for the downloader's delays: an error marked "not
+    // drawn now" (ImageError::notNowKey) when it may pass, null when an image was made. By
+    // default nothing is told.
+    virtual void setOutcomeBlock(std::function<void(const ImageError& error)> block) { Q_UNUSED(block); }
+    // Ends the whole operation for every caller with `error` (a "not drawn now" one): it was not
+    // cancelled by anyone, it gave its turn up. By default a cancel.
+    virtual void endNotNow(const ImageError& error) {
+        Q_UNUSED(error);
+        cancel();
+    }
+    // The body bytes received so far, by which the downloader tells a slow transfer.
+    virtual qint64 receivedBytes() const { return 0; }
 
     // The incremental coder of this download's progressive decodes, chosen on the first
     // partial decode and kept for the later ones.

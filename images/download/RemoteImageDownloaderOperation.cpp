@@ -41,7 +41,7 @@ ImageError decodeFailure(const DecodeAttempt& attempt) {
         return ImageError(
             ImageErrorCode::BadImageData,
             QStringLiteral("Downloaded image decode failed: no drawing could be made for it now"),
-            {{QString(ImageError::decodeWithoutDrawingKey), true}});
+            {{QString(ImageError::decodeWithoutDrawingKey), true}, {QString(ImageError::notNowKey), true}});
     }
     return ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image decode failed"));
 }
@@ -50,7 +50,7 @@ ImageError decodeFailure(const DecodeAttempt& attempt) {
 // Nothing is said of the document, which is downloaded and decoded again when asked again.
 ImageError notDecodedError() {
     return ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image not decoded now"),
-                      {{QString(ImageError::decodeWithoutDrawingKey), true}});
+                      {{QString(ImageError::decodeWithoutDrawingKey), true}, {QString(ImageError::notNowKey), true}});
 }
 
 bool holds(const std::vector<std::shared_ptr<RemoteImageDownloaderOperationToken>>& tokens,
@@ -212,7 +212,10 @@ void RemoteImageDownloaderOperation::start() {
                 m_cachedData = cached->data;
                 m_response = cached->response;
             }
-            task = session->dataTask(m_request, (m_options & RemoteImageDownloaderUseURLCache) != 0);
+            // The session ends the transfer where the bytes pass the bound, before they are handed on.
+            ImageRequest request = m_request;
+            request.maximumBodyBytes = m_maximumDataSize;
+            task = session->dataTask(request, (m_options & RemoteImageDownloaderUseURLCache) != 0);
             if (!task) {
                 failure = ImageError(ImageErrorCode::InvalidDownloadOperation, QStringLiteral("Task can't be initialized"));
             } else {
@@ -242,6 +245,21 @@ void RemoteImageDownloaderOperation::start() {
 }
 
 void RemoteImageDownloaderOperation::cancel() {
+    endEarly(cancelledError("Operation cancelled by user during sending the request"), false);
+}
+
+void RemoteImageDownloaderOperation::endNotNow(const ImageError& error) {
+    {
+        std::lock_guard lock(m_lock);
+        // Its bytes are in: it holds no place any more and decodes for its callers.
+        if (m_downloadCompleted) {
+            return;
+        }
+    }
+    endEarly(error, true);
+}
+
+void RemoteImageDownloaderOperation::endEarly(const ImageError& error, bool outcome) {
     TokenList tokens;
     std::shared_ptr<ImageDataTask> task;
     bool wasExecuting = false;
@@ -267,9 +285,22 @@ void RemoteImageDownloaderOperation::cancel() {
     if (wasExecuting) {
         markFinished();
     }
-    callCompletionBlocks(tokens, Image(), QByteArray(),
-                         cancelledError("Operation cancelled by user during sending the request"), true);
+    if (outcome) {
+        reportOutcome(error);
+    }
+    callCompletionBlocks(tokens, Image(), QByteArray(), error, true);
     reset();
+}
+
+void RemoteImageDownloaderOperation::reportOutcome(const ImageError& error) {
+    std::function<void(const ImageError&)> block;
+    {
+        std::lock_guard lock(m_lock);
+        block = m_outcomeBlock;
+    }
+    if (block && !m_outcomeReported.exchange(true)) {
+        block(error);
+    }
 }
 
 void RemoteImageDownloaderOperation::done() {
@@ -396,7 +427,11 @@ void RemoteImageDownloaderOperation::didReceiveData(ImageDataTask& task, const Q
             // bounded amount on its word.
             m_imageData.reserve(std::min(m_expectedSize, maximumReserve));
         }
+        if (m_overCeiling) {
+            return; // ended already; the rest is dropped where it arrives
+        }
         if (m_maximumDataSize > 0 && m_imageData.size() + data.size() > m_maximumDataSize) {
+            m_overCeiling = true;
             overCeiling = true;
             m_responseError = ImageError(
                 ImageErrorCode::InvalidDownloadResponse,
@@ -483,6 +518,27 @@ ImageError RemoteImageDownloaderOperation::responseErrorOr(const ImageError& err
     return m_responseError.isNull() ? error : m_responseError;
 }
 
+ImageError RemoteImageDownloaderOperation::failureOf(const ImageError& transferError) const {
+    const ImageError error = responseErrorOr(transferError);
+    if (error.errorDomain() != QString(ImageSession::urlErrorDomain)) {
+        return error;
+    }
+    if (error.code() == ImageSession::DataLengthExceedsMaximum) {
+        // Too large is what the answer is: the same refusal as an announced length past the bound.
+        const qint64 ceiling = maximumDataSize();
+        return ImageError(ImageErrorCode::InvalidDownloadResponse,
+                          QStringLiteral("Download marked as failed because the response is larger than %1 bytes")
+                              .arg(ceiling),
+                          {{QString(ImageError::downloadLimitKey), ceiling}});
+    }
+    if (ImageSession::isTransient(error) && error.code() != ImageSession::Cancelled) {
+        QVariantMap userInfo = error.userInfo();
+        userInfo.insert(QString(ImageError::notNowKey), true);
+        return ImageError(error.errorDomain(), error.code(), error.message(), userInfo);
+    }
+    return error;
+}
+
 void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const ImageError& error) {
     Q_UNUSED(task);
     if (isFinished()) {
@@ -519,7 +575,9 @@ void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const Imag
         postOnMain(RemoteImageDownloadNotifications::finish);
     }
     if (!error.isNull()) {
-        callCompletionBlocks(tokens, Image(), QByteArray(), responseErrorOr(error), true);
+        const ImageError failure = failureOf(error);
+        reportOutcome(failure);
+        callCompletionBlocks(tokens, Image(), QByteArray(), failure, true);
         done();
         return;
     }
@@ -609,7 +667,9 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
                     continue;
                 }
                 if (lane == DecodeLanes::Lane::None) {
-                    self->callCompletionBlock(token, Image(), QByteArray(), notDecodedError(), true);
+                    // The bytes go with the answer: whoever keeps them need not download them again.
+                    self->reportOutcome(notDecodedError());
+                    self->callCompletionBlock(token, Image(), data, notDecodedError(), true);
                     continue;
                 }
                 const DecodeAttempt attempt;
@@ -618,13 +678,16 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
                     return false; // costly: the rest is decoded in the costly pool
                 }
                 if (!image) {
-                    self->callCompletionBlock(token, Image(), QByteArray(), decodeFailure(attempt), true);
+                    const ImageError failure = decodeFailure(attempt);
+                    self->reportOutcome(failure);
+                    self->callCompletionBlock(token, Image(), QByteArray(), failure, true);
                 } else if (image.size().width() <= 0 || image.size().height() <= 0) {
                     self->callCompletionBlock(token, Image(), QByteArray(),
                                               ImageError(ImageErrorCode::BadImageData,
                                                          QStringLiteral("Downloaded image has 0 pixels")),
                                               true);
                 } else {
+                    self->reportOutcome(ImageError());
                     self->callCompletionBlock(token, image, data, ImageError(), true);
                 }
             }
@@ -728,6 +791,16 @@ qint64 RemoteImageDownloaderOperation::maximumDataSize() const {
 void RemoteImageDownloaderOperation::setMaximumDataSize(qint64 bytes) {
     std::lock_guard lock(m_lock);
     m_maximumDataSize = std::max<qint64>(bytes, 0);
+}
+
+void RemoteImageDownloaderOperation::setOutcomeBlock(std::function<void(const ImageError&)> block) {
+    std::lock_guard lock(m_lock);
+    m_outcomeBlock = std::move(block);
+}
+
+qint64 RemoteImageDownloaderOperation::receivedBytes() const {
+    std::lock_guard lock(m_lock);
+    return m_receivedSize;
 }
 
 void RemoteImageDownloaderOperation::setClosedBlock(std::function<void()> block) {

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -66,6 +67,9 @@ public:
     qint64 maximumDataSize() const;
     void setMaximumDataSize(qint64 bytes) override;
     void setClosedBlock(std::function<void()> block) override;
+    void setOutcomeBlock(std::function<void(const ImageError& error)> block) override;
+    void endNotNow(const ImageError& error) override;
+    qint64 receivedBytes() const override;
 
     // Session events.
     void didReceiveResponse(ImageDataTask& task, const ImageResponse& response,
@@ -89,8 +93,15 @@ private:
     TokenList snapshotTokens() const;
     void done();
     void reset();
+    // Ends the operation before its bytes are in, answering every caller with `error`.
+    void endEarly(const ImageError& error, bool outcome);
+    // Tells the outcome block, once.
+    void reportOutcome(const ImageError& error);
     void postOnMain(QLatin1String name);
     ImageError responseErrorOr(const ImageError& error) const;
+    // What the callers hear of a transfer that failed: the answer's own refusal first, the bound
+    // passed as that refusal, and a failure that may pass marked as not drawn now.
+    ImageError failureOf(const ImageError& transferError) const;
 
     const ImageRequest m_request;
     const RemoteImageDownloaderOptions m_options;
@@ -112,12 +123,15 @@ private:
     std::optional<QSet<QByteArray>> m_acceptableContentTypes;
     qint64 m_maximumDataSize = 0;
     bool m_downloadCompleted = false;
+    bool m_overCeiling = false;
     bool m_cancelHandled = false;
     // Set with the last look at the callers: nobody can join after it.
     bool m_closed = false;
     // Every caller has been answered for the last time.
     bool m_answered = false;
     std::function<void()> m_closedBlock;
+    std::function<void(const ImageError&)> m_outcomeBlock;
+    std::atomic<bool> m_outcomeReported{false};
     QByteArray m_imageData;
     std::optional<QByteArray> m_cachedData;
     qint64 m_expectedSize = 0;
