@@ -96,6 +96,35 @@ bool readEntryValues(const QString& path, ImageCacheConfigExpireType type, Entry
     return true;
 }
 
+// Removes the oldest of `entries` (a file without the date counts as the newest) until their
+// `total` is at most `target`; what is left of the total.
+quint64 removeOldest(std::vector<EntryValues>& entries, quint64 total, quint64 target) {
+    std::stable_sort(entries.begin(), entries.end(), [](const EntryValues& a, const EntryValues& b) {
+        if (a.hasDate != b.hasDate) {
+            return a.hasDate;
+        }
+        return a.dateMs < b.dateMs;
+    });
+    for (const auto& entry : entries) {
+        if (total <= target) {
+            break;
+        }
+        if (QFile::remove(entry.path)) {
+            total -= std::min(total, entry.allocatedSize);
+        }
+    }
+    return total;
+}
+
+// What the file at `path` takes on the disk; 0 when there is none.
+quint64 entryBytes(const QString& path) {
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        return 0;
+    }
+    return quint64(info.st_blocks) * 512;
+}
+
 // Closes a descriptor when it goes out of scope.
 struct Descriptor {
     int fd = -1;
@@ -221,8 +250,22 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
     // second name of a user's file planted at the entry's path is replaced, never written
     // through, and a failed write (a full disk) leaves the entry as it was. Atomic writes also
     // wait for the disk before the rename.
+    const quint64 before = entryBytes(path);
     const auto written =
         AtomicFile::write(path, data, m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic);
+    if (written.ok() && m_config->maxDiskSize() > 0) {
+        bool over = true; // before the first count: it counts files of earlier runs and planted ones
+        {
+            std::lock_guard lock(m_folderBytesMutex);
+            if (m_folderBytes) {
+                *m_folderBytes = *m_folderBytes - std::min(*m_folderBytes, before) + entryBytes(path);
+                over = *m_folderBytes > m_config->maxDiskSize();
+            }
+        }
+        if (over) {
+            trimToSize();
+        }
+    }
     if (!written.ok() && !m_toldOfFailedWrites) {
         // Images are still shown, only not kept; said once, not for every avatar of a full disk.
         m_toldOfFailedWrites = true;
@@ -264,12 +307,29 @@ void DiskCache::setExtendedData(const std::optional<QByteArray>& data, const QSt
 }
 
 void DiskCache::removeDataForKey(const QString& key) {
-    QFile::remove(cachePathForKey(key));
+    const auto path = cachePathForKey(key);
+    const quint64 bytes = entryBytes(path);
+    if (QFile::remove(path)) {
+        std::lock_guard lock(m_folderBytesMutex);
+        if (m_folderBytes) {
+            *m_folderBytes -= std::min(*m_folderBytes, bytes);
+        }
+    }
 }
 
 void DiskCache::removeAllData() {
     QDir(m_diskCachePath).removeRecursively();
     QDir().mkpath(m_diskCachePath);
+    std::lock_guard lock(m_folderBytesMutex);
+    m_folderBytes = 0;
+}
+
+void DiskCache::trimToSize() {
+    const auto maxSize = m_config->maxDiskSize();
+    if (maxSize == 0) {
+        return;
+    }
+    removeOldestDownTo(maxSize / 4 * 3);
 }
 
 int DiskCache::removeLeftoverWrites() const {
@@ -308,26 +368,29 @@ void DiskCache::removeExpiredData() {
     for (const auto& path : expired) {
         QFile::remove(path);
     }
+    if (maxSize > 0 && total > maxSize) {
+        total = removeOldest(survivors, total, maxSize / 2);
+    }
+    std::lock_guard lock(m_folderBytesMutex);
+    m_folderBytes = total;
+}
 
-    if (maxSize == 0 || total <= maxSize) {
-        return;
-    }
-    const auto target = maxSize / 2;
-    // Oldest first; a file without the date counts as the newest.
-    std::stable_sort(survivors.begin(), survivors.end(), [](const EntryValues& a, const EntryValues& b) {
-        if (a.hasDate != b.hasDate) {
-            return a.hasDate;
-        }
-        return a.dateMs < b.dateMs;
-    });
-    for (const auto& entry : survivors) {
-        if (QFile::remove(entry.path)) {
-            total -= std::min(total, entry.allocatedSize);
-            if (total < target) {
-                break;
-            }
+void DiskCache::removeOldestDownTo(quint64 target) {
+    const auto type = m_config->diskCacheExpireType();
+    std::vector<EntryValues> entries;
+    quint64 total = 0;
+    QDirIterator it(m_diskCachePath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        EntryValues values;
+        if (readEntryValues(it.next(), type, values)) {
+            total += values.allocatedSize;
+            entries.push_back(std::move(values));
         }
     }
+    total = removeOldest(entries, total, target);
+    std::lock_guard lock(m_folderBytesMutex);
+    m_folderBytes = total;
 }
 
 quint64 DiskCache::totalSize() const {
