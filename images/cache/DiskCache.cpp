@@ -251,19 +251,27 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
     // through, and a failed write (a full disk) leaves the entry as it was. Atomic writes also
     // wait for the disk before the rename.
     const quint64 before = entryBytes(path);
-    const auto written =
-        AtomicFile::write(path, data, m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic);
-    if (written.ok() && m_config->maxDiskSize() > 0) {
-        bool over = true; // before the first count: it counts files of earlier runs and planted ones
+    const quint64 maxSize = m_config->maxDiskSize();
+    if (maxSize > 0) {
+        // Room is made before the write, so the folder never holds more than its bound.
+        const quint64 coming = (quint64(data.size()) + 4095) / 4096 * 4096;
+        bool full = true; // before the first count: it counts files of earlier runs and planted ones
         {
             std::lock_guard lock(m_folderBytesMutex);
             if (m_folderBytes) {
-                *m_folderBytes = *m_folderBytes - std::min(*m_folderBytes, before) + entryBytes(path);
-                over = *m_folderBytes > m_config->maxDiskSize();
+                full = *m_folderBytes - std::min(*m_folderBytes, before) + coming > maxSize;
             }
         }
-        if (over) {
-            trimToSize();
+        if (full) {
+            removeOldestDownTo(maxSize / 4 * 3 - std::min(maxSize / 4 * 3, coming), maxSize - std::min(maxSize, coming));
+        }
+    }
+    const auto written =
+        AtomicFile::write(path, data, m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic);
+    if (written.ok() && maxSize > 0) {
+        std::lock_guard lock(m_folderBytesMutex);
+        if (m_folderBytes) {
+            *m_folderBytes = *m_folderBytes - std::min(*m_folderBytes, before) + entryBytes(path);
         }
     }
     if (!written.ok() && !m_toldOfFailedWrites) {
@@ -326,10 +334,9 @@ void DiskCache::removeAllData() {
 
 void DiskCache::trimToSize() {
     const auto maxSize = m_config->maxDiskSize();
-    if (maxSize == 0) {
-        return;
+    if (maxSize > 0) {
+        removeOldestDownTo(maxSize / 4 * 3, maxSize);
     }
-    removeOldestDownTo(maxSize / 4 * 3);
 }
 
 int DiskCache::removeLeftoverWrites() const {
@@ -375,7 +382,7 @@ void DiskCache::removeExpiredData() {
     m_folderBytes = total;
 }
 
-void DiskCache::removeOldestDownTo(quint64 target) {
+void DiskCache::removeOldestDownTo(quint64 target, quint64 above) {
     const auto type = m_config->diskCacheExpireType();
     std::vector<EntryValues> entries;
     quint64 total = 0;
@@ -388,7 +395,9 @@ void DiskCache::removeOldestDownTo(quint64 target) {
             entries.push_back(std::move(values));
         }
     }
-    total = removeOldest(entries, total, target);
+    if (total > above) {
+        total = removeOldest(entries, total, target);
+    }
     std::lock_guard lock(m_folderBytesMutex);
     m_folderBytes = total;
 }

@@ -57,7 +57,7 @@ public:
     // for leftoverWriteAge; how many. Nothing else ever removes them: no key names them.
     int removeLeftoverWrites() const;
     // Holds the folder to the configuration's size, whatever put the files there: past it the
-    // oldest files go until three quarters of it are left. Each write checks too.
+    // oldest files go until three quarters of it are left. Each write makes its room first.
     void trimToSize();
 
     // The file path of a key inside `path`.
@@ -79,8 +79,9 @@ private:
     std::optional<quint64> m_folderBytes;
     // Writes and the rest come from two threads (AbstractDiskCache): the count is shared.
     mutable std::mutex m_folderBytesMutex;
-    // Removes the oldest files (by the expiry date) until the folder holds at most `target` bytes.
-    void removeOldestDownTo(quint64 target);
+    // Counts the folder and, when it holds more than `above` bytes, removes the oldest files (by
+    // the expiry date) until it holds at most `target`.
+    void removeOldestDownTo(quint64 target, quint64 above);
 };
 
 } // namespace velmora::images

@@ -665,6 +665,11 @@ std::shared_ptr<AbstractRemoteImageDownloaderOperation> RemoteImageDownloader::c
     operation->setAcceptableStatusCodes(m_config.acceptableStatusCodes);
     operation->setAcceptableContentTypes(m_config.acceptableContentTypes);
     operation->setMaximumDataSize(m_config.maximumDownloadSize);
+    if (m_config.decodeLanes) {
+        if (const auto own = std::dynamic_pointer_cast<RemoteImageDownloaderOperation>(operation)) {
+            own->setDecodeLanes(m_config.decodeLanes);
+        }
+    }
     if (options & RemoteImageDownloaderHighPriority) {
         operation->setQueuePriority(Operation::QueuePriority::High);
     } else if (options & RemoteImageDownloaderLowPriority) {

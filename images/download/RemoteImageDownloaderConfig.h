@@ -3,6 +3,8 @@
 #include "images/download/AbstractRemoteImageDownloaderOperation.h"
 #include "images/download/ImageSession.h"
 
+#include <memory>
+
 #include <QByteArray>
 #include <QSet>
 #include <QString>
@@ -10,6 +12,8 @@
 #include <optional>
 
 namespace velmora::images {
+
+class DecodeLanes;
 
 // In which order queued downloads start.
 enum class RemoteImageDownloaderExecutionOrder { FIFO = 0, LIFO = 1 };
@@ -52,6 +56,8 @@ struct RemoteImageDownloaderConfig {
     std::optional<QSet<QByteArray>> acceptableContentTypes;
     // A body larger than this ends the download with an error; 0 means no limit.
     qint64 maximumDownloadSize = 50ll * 1024 * 1024;
+    // Where the downloads decode; none: the shared lanes (DecodeLanes::shared()).
+    std::shared_ptr<DecodeLanes> decodeLanes;
 
     static QSet<int> defaultAcceptableStatusCodes() {
         QSet<int> codes;

@@ -654,7 +654,12 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
         std::static_pointer_cast<RemoteImageDownloaderOperation>(shared_from_this());
     TokenList all = finished;
     all.insert(all.end(), pending.begin(), pending.end());
-    DecodeLanes::shared().submit(
+    std::shared_ptr<DecodeLanes> lanes;
+    {
+        std::lock_guard lock(m_lock);
+        lanes = m_lanes;
+    }
+    (lanes ? *lanes : DecodeLanes::shared()).submit(
         [weakSelf, data, pending, all](DecodeLanes::Lane lane) {
             const auto self = weakSelf.lock();
             if (!self) {
@@ -791,6 +796,11 @@ qint64 RemoteImageDownloaderOperation::maximumDataSize() const {
 void RemoteImageDownloaderOperation::setMaximumDataSize(qint64 bytes) {
     std::lock_guard lock(m_lock);
     m_maximumDataSize = std::max<qint64>(bytes, 0);
+}
+
+void RemoteImageDownloaderOperation::setDecodeLanes(std::shared_ptr<DecodeLanes> lanes) {
+    std::lock_guard lock(m_lock);
+    m_lanes = std::move(lanes);
 }
 
 void RemoteImageDownloaderOperation::setOutcomeBlock(std::function<void(const ImageError&)> block) {

@@ -17,6 +17,7 @@ namespace velmora::images {
 
 class AbstractRemoteImageDownloaderDecryptor;
 class AbstractRemoteImageDownloaderResponseModifier;
+class DecodeLanes;
 
 // One download of one request for any number of callers: it checks the answer (status,
 // MIME type, not-modified), collects the bytes, reports throttled progress, decodes
@@ -67,6 +68,8 @@ public:
     qint64 maximumDataSize() const;
     void setMaximumDataSize(qint64 bytes) override;
     void setClosedBlock(std::function<void()> block) override;
+    // Where the bytes decode; none: the shared lanes.
+    void setDecodeLanes(std::shared_ptr<DecodeLanes> lanes);
     void setOutcomeBlock(std::function<void(const ImageError& error)> block) override;
     void endNotNow(const ImageError& error) override;
     qint64 receivedBytes() const override;
@@ -140,6 +143,7 @@ private:
     double m_previousProgress = 0;
 
     OperationQueue m_coderQueue;
+    std::shared_ptr<DecodeLanes> m_lanes;
     // When the download was asked for: its decode waits in that order, not in the order the
     // downloads ended.
     const quint64 m_asked;
