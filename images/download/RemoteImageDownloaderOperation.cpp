@@ -531,7 +531,12 @@ ImageError RemoteImageDownloaderOperation::failureOf(const ImageError& transferE
                               .arg(ceiling),
                           {{QString(ImageError::downloadLimitKey), ceiling}});
     }
-    if (ImageSession::isTransient(error) && error.code() != ImageSession::Cancelled) {
+    // A transfer that timed out, broke off or found no resources says nothing of the image: not
+    // drawn now. A host that cannot be found or reached is left as it is until asked otherwise.
+    const bool passing = error.code() == ImageSession::TimedOut ||
+                         error.code() == ImageSession::NetworkConnectionLost ||
+                         error.code() == ImageSession::CannotLoadFromNetwork;
+    if (passing) {
         QVariantMap userInfo = error.userInfo();
         userInfo.insert(QString(ImageError::notNowKey), true);
         return ImageError(error.errorDomain(), error.code(), error.message(), userInfo);

@@ -103,7 +103,8 @@ private:
     void postOnMain(QLatin1String name);
     ImageError responseErrorOr(const ImageError& error) const;
     // What the callers hear of a transfer that failed: the answer's own refusal first, the bound
-    // passed as that refusal, and a failure that may pass marked as not drawn now.
+    // passed as that refusal, and a time-out, a broken-off transfer or a lack of resources marked
+    // as not drawn now.
     ImageError failureOf(const ImageError& transferError) const;
 
     const ImageRequest m_request;

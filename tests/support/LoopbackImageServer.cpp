@@ -357,16 +357,16 @@ private:
         m_shared->bodyBytesSent += bytes;
     }
 
-    // Keeps about a megabyte queued on the connection, topped up as it drains, until the client
+    // Keeps some megabytes queued on the connection, topped up as it drains, until the client
     // closes it.
     void writeEndlessly(QPointer<QTcpSocket> socket, const QByteArray& pattern) {
         QByteArray block = pattern;
-        while (block.size() < 256 * 1024) {
+        while (block.size() < 1024 * 1024) {
             block += pattern;
         }
         auto topUp = [this, socket, block] {
             while (socket && socket->state() == QAbstractSocket::ConnectedState &&
-                   socket->bytesToWrite() < 1024 * 1024) {
+                   socket->bytesToWrite() < 8 * 1024 * 1024) {
                 socket->write(block);
                 countSent(block.size());
             }
