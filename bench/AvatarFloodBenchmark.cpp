@@ -29,14 +29,14 @@
 
 #include <benchmark/benchmark.h>
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <QElapsedTimer>
-#include <QImageWriter>
-#include <QRandomGenerator>
-#include <QBuffer>
 #include <QGuiApplication>
+#include <QImageWriter>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -86,7 +86,8 @@ QByteArray plainSvg() {
 }
 
 QByteArray plainPdf() {
-    return velmora::test::pdfOf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+    return velmora::test::pdfOf({"<< /Type /Catalog /Pages 2 0 R >>",
+                                 "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
                                  "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 60 60] /Contents 4 0 R >>",
                                  velmora::test::streamOf("", "0 0 1 rg 0 0 60 60 re f")});
 }
@@ -98,8 +99,8 @@ QByteArray plainPdf() {
 //   peak <VmHWM KiB>
 int floodChild(const QUrl& base, const QString& prefix, int count) {
     QTemporaryDir folder;
-    auto cache =
-        std::make_shared<ImageCache>(QStringLiteral("avatars"), folder.path(), std::make_shared<ImageCacheConfig>());
+    auto cache = std::make_shared<ImageCache>(QStringLiteral("avatars"), folder.path(),
+                                              std::make_shared<ImageCacheConfig>());
     auto manager = std::make_shared<RemoteImageManager>(cache, RemoteImageDownloader::sharedDownloader());
     RemoteImageContext context;
     // As a task row asks for an avatar: drawn at the size it is kept.
@@ -110,14 +111,14 @@ int floodChild(const QUrl& base, const QString& prefix, int count) {
     const auto ask = [&](const QString& path, std::function<void(const Image&)> answered) {
         QUrl url = base;
         url.setPath(path);
-        loads.push_back(manager->loadImage(
-            url, 0, context, nullptr,
-            [answered](const Image& image, const QByteArray&, const ImageError&, ImageCacheType, bool finished,
-                       const QUrl&) {
-                if (finished) {
-                    answered(image);
-                }
-            }));
+        loads.push_back(
+            manager->loadImage(url, 0, context, nullptr,
+                               [answered](const Image& image, const QByteArray&, const ImageError&,
+                                          ImageCacheType, bool finished, const QUrl&) {
+                                   if (finished) {
+                                       answered(image);
+                                   }
+                               }));
     };
     for (int i = 0; i < count; ++i) {
         ask(QStringLiteral("/%1-%2").arg(prefix).arg(i), [&](const Image&) {
@@ -196,9 +197,11 @@ constexpr const char* hostileChildArgument = "--hostile-child";
 //   hostile <answered>
 //   peak_anon <MiB>       the highest RssAnon sampled
 //   folder <bytes>        the cache folder at the end (and its highest, sampled after each answer)
-int hostileChild(const QString& mode, const QUrl& plainUrl, const QString& folder, const QList<QUrl>& hostile) {
+int hostileChild(const QString& mode, const QUrl& plainUrl, const QString& folder,
+                 const QList<QUrl>& hostile) {
     RssAnonPeak peak;
-    auto cache = std::make_shared<ImageCache>(QStringLiteral("avatars"), folder, std::make_shared<ImageCacheConfig>());
+    auto cache =
+        std::make_shared<ImageCache>(QStringLiteral("avatars"), folder, std::make_shared<ImageCacheConfig>());
     auto manager = std::make_shared<RemoteImageManager>(cache, RemoteImageDownloader::sharedDownloader());
     RemoteImageContext context;
     context.imageThumbnailPixelSize = QSizeF(64, 64);
@@ -209,8 +212,8 @@ int hostileChild(const QString& mode, const QUrl& plainUrl, const QString& folde
     std::vector<std::shared_ptr<RemoteImageCombinedOperation>> loads;
     for (const QUrl& url : hostile) {
         loads.push_back(manager->loadImage(url, 0, context, nullptr,
-                                           [&](const Image&, const QByteArray&, const ImageError&, ImageCacheType,
-                                               bool finished, const QUrl&) {
+                                           [&](const Image&, const QByteArray&, const ImageError&,
+                                               ImageCacheType, bool finished, const QUrl&) {
                                                if (finished) {
                                                    std::lock_guard lock(mutex);
                                                    ++answered;
@@ -222,8 +225,8 @@ int hostileChild(const QString& mode, const QUrl& plainUrl, const QString& folde
     QElapsedTimer clock;
     clock.start();
     loads.push_back(manager->loadImage(plainUrl, 0, context, nullptr,
-                                       [&](const Image& image, const QByteArray&, const ImageError&, ImageCacheType,
-                                           bool finished, const QUrl&) {
+                                       [&](const Image& image, const QByteArray&, const ImageError&,
+                                           ImageCacheType, bool finished, const QUrl&) {
                                            if (finished) {
                                                std::lock_guard lock(mutex);
                                                plainMs = image ? clock.elapsed() : -1;
@@ -231,7 +234,8 @@ int hostileChild(const QString& mode, const QUrl& plainUrl, const QString& folde
                                        }));
     const auto settled = [&](int hostileCount) {
         std::lock_guard lock(mutex);
-        highestFolder = std::max(highestFolder, mode == QLatin1String("disk") ? folderBytes(cache->diskCachePath()) : 0);
+        highestFolder =
+            std::max(highestFolder, mode == QLatin1String("disk") ? folderBytes(cache->diskCachePath()) : 0);
         return plainMs != -2 && answered >= hostileCount;
     };
     velmora::test::waitUntil([&] { return settled(0); }, 60000);
@@ -264,7 +268,8 @@ struct HostileFigures {
     int answered = 0;
 };
 
-std::optional<HostileFigures> runHostileChild(const QString& mode, const QUrl& plain, const QList<QUrl>& hostile) {
+std::optional<HostileFigures> runHostileChild(const QString& mode, const QUrl& plain,
+                                              const QList<QUrl>& hostile) {
     QTemporaryDir folder(QDir::current().filePath(QStringLiteral("avatar-cache-XXXXXX")));
     QStringList arguments{QString::fromLatin1(hostileChildArgument), mode, plain.toString(), folder.path()};
     for (const QUrl& url : hostile) {
@@ -328,12 +333,14 @@ void BM_PlainBehindSixTrickles(benchmark::State& state) {
         QList<QUrl> hostile;
         for (int i = 0; i < 6; ++i) {
             hosts.push_back(LoopbackImageServer::onHost(70 + i));
-            hosts.back()->serve("/a.png", ImageAnswer::image(LoopbackImageServer::png(200, 200)).trickled(1, 1000));
+            hosts.back()->serve("/a.png",
+                                ImageAnswer::image(LoopbackImageServer::png(200, 200)).trickled(1, 1000));
             hostile << hosts.back()->url(QStringLiteral("/a.png"));
         }
         LoopbackImageServer sound;
         sound.serve("/plain.png", ImageAnswer::image(plainPng()));
-        reportHostile(state, runHostileChild(QStringLiteral("slow"), sound.url(QStringLiteral("/plain.png")), hostile));
+        reportHostile(
+            state, runHostileChild(QStringLiteral("slow"), sound.url(QStringLiteral("/plain.png")), hostile));
     }
 }
 
@@ -350,8 +357,8 @@ void BM_EndlessBodies(benchmark::State& state) {
         }
         LoopbackImageServer sound;
         sound.serve("/plain.png", ImageAnswer::image(plainPng()));
-        reportHostile(state,
-                      runHostileChild(QStringLiteral("endless"), sound.url(QStringLiteral("/plain.png")), hostile));
+        reportHostile(state, runHostileChild(QStringLiteral("endless"),
+                                             sound.url(QStringLiteral("/plain.png")), hostile));
     }
 }
 
@@ -389,7 +396,8 @@ void BM_DiskFlood(benchmark::State& state) {
             hostile << server.url(QString::fromLatin1(path));
         }
         server.serve("/plain.png", ImageAnswer::image(plainPng()));
-        reportHostile(state, runHostileChild(QStringLiteral("disk"), server.url(QStringLiteral("/plain.png")), hostile));
+        reportHostile(state, runHostileChild(QStringLiteral("disk"), server.url(QStringLiteral("/plain.png")),
+                                             hostile));
         state.counters["avatar_mib"] = double(body.size()) / (1024 * 1024);
     }
 }
@@ -513,7 +521,8 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], childArgument) == 0) {
         // As the app registers it, so that SVG avatars decode.
         ImageCodersManager::sharedManager()->addCoder(ImageSVGCoder::sharedCoder());
-        return floodChild(QUrl(QString::fromLatin1(argv[2])), QString::fromLatin1(argv[3]), std::atoi(argv[4]));
+        return floodChild(QUrl(QString::fromLatin1(argv[2])), QString::fromLatin1(argv[3]),
+                          std::atoi(argv[4]));
     }
     using velmora::bench::Bounds;
     using velmora::bench::Measurement;
@@ -558,14 +567,16 @@ int main(int argc, char** argv) {
     // decoder takes (348 MiB, 5.5 times, when every one waited whole for a decode).
     bounds.atMost("80 hostile SVGs of just under 4 MiB at once: the app's peak",
                   peak("BM_SvgFloodUnderTheBound/80/iterations:1"), 250);
-    bounds.atMost("80 hostile SVGs of just under 4 MiB at once: the app's peak / the same bytes no decoder takes",
-                  peakAgainst("BM_SvgFloodUnderTheBound/80/iterations:1",
-                              "BM_UndecodableFloodUnderTheBound/80/iterations:1"),
-                  3.0);
+    bounds.atMost(
+        "80 hostile SVGs of just under 4 MiB at once: the app's peak / the same bytes no decoder takes",
+        peakAgainst("BM_SvgFloodUnderTheBound/80/iterations:1",
+                    "BM_UndecodableFloodUnderTheBound/80/iterations:1"),
+        3.0);
     bounds.atMost("80 x 30 MB hostile SVGs at once: the slowest plain PNG, SVG or PDF asked 0.5 s later",
                   slowestPlain("BM_LargeSvgFlood/80/iterations:1"), 2.0);
-    bounds.atMost("80 hostile SVGs of just under 4 MiB at once: the slowest plain PNG, SVG or PDF asked 0.5 s later",
-                  slowestPlain("BM_SvgFloodUnderTheBound/80/iterations:1"), 2.0);
+    bounds.atMost(
+        "80 hostile SVGs of just under 4 MiB at once: the slowest plain PNG, SVG or PDF asked 0.5 s later",
+        slowestPlain("BM_SvgFloodUnderTheBound/80/iterations:1"), 2.0);
     const auto figure = [](std::string benchmark, std::string counter, double scale, bool seconds) {
         return [benchmark, counter, scale, seconds](const Runs& runs) -> std::optional<Measurement> {
             const auto value = Bounds::counter(runs, benchmark, counter);
@@ -589,9 +600,11 @@ int main(int argc, char** argv) {
     // Writes wait under a budget (16 MiB) and never hold a lookup back; the folder holds 128 MiB.
     bounds.atMost("200 decodable avatars of just under 4 MiB to a disk cache: the app's peak RssAnon",
                   figure("BM_DiskFlood/200/iterations:1", "peak_anon_mib", 1, false), 300);
-    bounds.atMost("200 decodable avatars of just under 4 MiB to a disk cache: a plain avatar asked 0.5 s later",
-                  figure("BM_DiskFlood/200/iterations:1", "plain_ms", 1e-3, true), 2.0);
-    bounds.atMost("200 decodable avatars of just under 4 MiB to a disk cache: the cache folder at its highest",
-                  figure("BM_DiskFlood/200/iterations:1", "highest_folder_mib", 1, false), 128);
+    bounds.atMost(
+        "200 decodable avatars of just under 4 MiB to a disk cache: a plain avatar asked 0.5 s later",
+        figure("BM_DiskFlood/200/iterations:1", "plain_ms", 1e-3, true), 2.0);
+    bounds.atMost(
+        "200 decodable avatars of just under 4 MiB to a disk cache: the cache folder at its highest",
+        figure("BM_DiskFlood/200/iterations:1", "highest_folder_mib", 1, false), 128);
     return velmora::bench::runBenchmarks(argc, argv, bounds);
 }

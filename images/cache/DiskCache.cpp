@@ -263,7 +263,8 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
             }
         }
         if (full) {
-            removeOldestDownTo(maxSize / 4 * 3 - std::min(maxSize / 4 * 3, coming), maxSize - std::min(maxSize, coming));
+            removeOldestDownTo(maxSize / 4 * 3 - std::min(maxSize / 4 * 3, coming),
+                               maxSize - std::min(maxSize, coming));
         }
     }
     const auto written =

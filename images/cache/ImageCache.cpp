@@ -262,7 +262,8 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
 
     // Queues `bytes` (and the image's extended data) for `key`; `done` runs once it is written or
     // dropped.
-    void queueWrite(const QString& key, const QByteArray& bytes, const Image& image, std::function<void()> done) {
+    void queueWrite(const QString& key, const QByteArray& bytes, const Image& image,
+                    std::function<void()> done) {
         std::vector<std::function<void()>> dropped;
         {
             std::lock_guard lock(writesMutex);
@@ -271,7 +272,8 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
                 dropped.push_back(std::move(it->second.done)); // replaced by the newer bytes
                 pendingWrites.erase(it);
             }
-            PendingWrite write{++nextWrite, bytes, image ? image.extendedObject() : std::nullopt, std::move(done)};
+            PendingWrite write{++nextWrite, bytes, image ? image.extendedObject() : std::nullopt,
+                               std::move(done)};
             pendingBytes += quint64(bytes.size());
             pendingWrites.emplace(key, std::move(write));
             const quint64 budget = config->maxDiskWriteBacklog();
@@ -448,7 +450,6 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
         }
         memory->setObject(image, memoryKey, image.memoryCost());
     }
-
 };
 
 ImageCache::ImageCache(const QString& nameSpace, const QString& diskCacheDirectory,

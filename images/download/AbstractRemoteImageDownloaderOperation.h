@@ -35,9 +35,9 @@ public:
     void cancel() override = 0;
 
     // Adds a caller; none when all three are empty.
-    virtual std::shared_ptr<RemoteImageDownloaderOperationToken> addHandlers(
-        ImageLoaderProgressBlock progress, ImageLoaderCompletedBlock completed,
-        std::optional<DecodeOptions> decodeOptions = std::nullopt) = 0;
+    virtual std::shared_ptr<RemoteImageDownloaderOperationToken>
+    addHandlers(ImageLoaderProgressBlock progress, ImageLoaderCompletedBlock completed,
+                std::optional<DecodeOptions> decodeOptions = std::nullopt) = 0;
     // Cancels one caller. True when that cancelled the whole operation (it was the only
     // caller); false when the transfer goes on for the others, or the token is unknown.
     virtual bool cancel(const std::shared_ptr<RemoteImageDownloaderOperationToken>& token) = 0;
@@ -87,7 +87,9 @@ private:
 
 // Makes the operations of a downloader: the request, the downloader's session (held
 // weakly by the operation), the options and the context.
-using RemoteImageDownloaderOperationFactory = std::function<std::shared_ptr<AbstractRemoteImageDownloaderOperation>(
-    const ImageRequest&, const std::shared_ptr<ImageSession>&, RemoteImageDownloaderOptions, const RemoteImageContext&)>;
+using RemoteImageDownloaderOperationFactory =
+    std::function<std::shared_ptr<AbstractRemoteImageDownloaderOperation>(
+        const ImageRequest&, const std::shared_ptr<ImageSession>&, RemoteImageDownloaderOptions,
+        const RemoteImageContext&)>;
 
 } // namespace velmora::images

@@ -118,8 +118,8 @@ ImageResponse responseOf(QNetworkReply* reply, const QUrl& url) {
         for (const auto& [name, value] : pairs) {
             response.headers.emplace_back(name, value);
         }
-        response.httpVersion = reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool() ? "HTTP/2"
-                                                                                                 : "HTTP/1.1";
+        response.httpVersion =
+            reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool() ? "HTTP/2" : "HTTP/1.1";
     }
     return response;
 }
@@ -161,7 +161,8 @@ public:
         m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
         QString folder = m_configuration.urlCacheDirectory;
         if (folder.isEmpty()) {
-            folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/image-urls");
+            folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation) +
+                     QStringLiteral("/image-urls");
         }
         m_cache = new QNetworkDiskCache(this);
         m_cache->setCacheDirectory(folder);
@@ -175,7 +176,9 @@ public:
         }
         m_ssl.setPeerVerifyMode(QSslSocket::VerifyPeer);
         connect(m_manager, &QNetworkAccessManager::authenticationRequired, this,
-                [this](QNetworkReply* reply, QAuthenticator* authenticator) { authenticate(reply, authenticator); });
+                [this](QNetworkReply* reply, QAuthenticator* authenticator) {
+                    authenticate(reply, authenticator);
+                });
     }
 
     void tearDown(bool cancelTasks) {
@@ -220,8 +223,8 @@ public:
         transfer.task = task;
         transfer.request = request;
         transfer.metrics.fetchStart = QDateTime::currentDateTimeUtc();
-        const double total = request.timeoutSeconds > 0 ? request.timeoutSeconds
-                                                        : m_configuration.requestTimeoutSeconds;
+        const double total =
+            request.timeoutSeconds > 0 ? request.timeoutSeconds : m_configuration.requestTimeoutSeconds;
         const double stall = request.stallTimeoutSeconds > 0 ? request.stallTimeoutSeconds
                                                              : m_configuration.stallTimeoutSeconds;
         // The whole transfer has its deadline, however it trickles; apart from it, a transfer that
@@ -262,7 +265,8 @@ public:
         ImageSession::CachedResponse cached;
         cached.data = device->readAll();
         cached.response.url = url;
-        cached.response.statusCode = metaData.attributes().value(QNetworkRequest::HttpStatusCodeAttribute, 200).toInt();
+        cached.response.statusCode =
+            metaData.attributes().value(QNetworkRequest::HttpStatusCodeAttribute, 200).toInt();
         for (const auto& [name, value] : metaData.rawHeaders()) {
             cached.response.headers.emplace_back(name, value);
         }
@@ -331,7 +335,8 @@ private:
 
     // The first of `addresses` the hop may go to (IPv4 first): anywhere for the first hop but the
     // local link and what is no place, for a redirect no further inward than the first hop went.
-    std::optional<QHostAddress> chosenAddress(const Transfer& transfer, const QList<QHostAddress>& addresses) const {
+    std::optional<QHostAddress> chosenAddress(const Transfer& transfer,
+                                              const QList<QHostAddress>& addresses) const {
         for (const bool ipv4 : {true, false}) {
             for (const QHostAddress& address : addresses) {
                 if ((address.protocol() == QAbstractSocket::IPv4Protocol) != ipv4) {
@@ -354,9 +359,10 @@ private:
         const auto address = chosenAddress(transfer, addresses);
         if (!address) {
             fail(identifier, AddressRefused,
-                 transfer.start ? QStringLiteral("Redirect refused: %1 leads further inward than the image's server")
-                                      .arg(request.url.host())
-                                : QStringLiteral("Refused: %1 is on the local link").arg(request.url.host()));
+                 transfer.start
+                     ? QStringLiteral("Redirect refused: %1 leads further inward than the image's server")
+                           .arg(request.url.host())
+                     : QStringLiteral("Refused: %1 is on the local link").arg(request.url.host()));
             return;
         }
         if (!transfer.start) {
@@ -377,14 +383,17 @@ private:
             // HTTP/2 names the server by the URL, which now holds the address.
             networkRequest.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
             // The URL cache would keep the answer under the address, which other names share.
-            networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+            networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                                        QNetworkRequest::AlwaysNetwork);
             networkRequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
         } else {
             networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                                        request.cachePolicy == ImageRequest::CachePolicy::UseProtocolCachePolicy
+                                        request.cachePolicy ==
+                                                ImageRequest::CachePolicy::UseProtocolCachePolicy
                                             ? QNetworkRequest::PreferNetwork
                                             : QNetworkRequest::AlwaysNetwork);
-            networkRequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, transfer.task->storesInUrlCache());
+            networkRequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute,
+                                        transfer.task->storesInUrlCache());
         }
         networkRequest.setUrl(target);
         for (const auto& [name, value] : request.headers) {
@@ -392,12 +401,14 @@ private:
                 networkRequest.setRawHeader(name, value);
             }
         }
-        networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                                    QNetworkRequest::ManualRedirectPolicy);
         if (!request.handlesCookies) {
             networkRequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
             networkRequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
         }
-        networkRequest.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, request.usesHttpPipelining);
+        networkRequest.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute,
+                                    request.usesHttpPipelining);
         keepAliveOrClose(transfer, networkRequest);
         switch (transfer.task->priority()) {
         case ImageDataTask::Priority::High:
@@ -415,7 +426,8 @@ private:
         if (request.method == "GET" && !request.body) {
             reply = m_manager->get(networkRequest);
         } else {
-            reply = m_manager->sendCustomRequest(networkRequest, request.method, request.body.value_or(QByteArray()));
+            reply = m_manager->sendCustomRequest(networkRequest, request.method,
+                                                 request.body.value_or(QByteArray()));
         }
         // Between two reads the reply holds at most this much; the server waits for the rest.
         reply->setReadBufferSize(std::max<qint64>(m_configuration.readBufferBytes, 1024));
@@ -436,8 +448,8 @@ private:
             return entry.second.running == 0 && now - entry.second.lastUsed > idle;
         });
         const QUrl& url = transfer.request.url;
-        const QString host = url.scheme().toLower() + QLatin1Char(':') + url.host().toLower() + QLatin1Char(':') +
-                             QString::number(url.port(-1));
+        const QString host = url.scheme().toLower() + QLatin1Char(':') + url.host().toLower() +
+                             QLatin1Char(':') + QString::number(url.port(-1));
         auto it = m_keptAlive.find(host);
         if (it == m_keptAlive.end() && int(m_keptAlive.size()) < m_configuration.hostsKeptAlive) {
             it = m_keptAlive.emplace(host, KeptAlive{}).first;
@@ -701,8 +713,8 @@ ImageSession::Place ImageSession::placeOf(const QHostAddress& address) {
     }
     const Q_IPV6ADDR bytes = address.toIPv6Address();
     const auto v4At = [&](int offset) {
-        return quint32(bytes[offset]) << 24 | quint32(bytes[offset + 1]) << 16 | quint32(bytes[offset + 2]) << 8 |
-               quint32(bytes[offset + 3]);
+        return quint32(bytes[offset]) << 24 | quint32(bytes[offset + 1]) << 16 |
+               quint32(bytes[offset + 2]) << 8 | quint32(bytes[offset + 3]);
     };
     if (address.isLoopback() || address == QHostAddress(QHostAddress::AnyIPv6)) {
         return Place::Loopback;
@@ -745,8 +757,14 @@ bool ImageSession::mayRedirect(Place start, Place to) {
 }
 
 bool ImageSession::isTransient(const ImageError& error) {
-    static constexpr int transient[] = {NotConnectedToInternet, Cancelled,     TimedOut, -1018, -1020,
-                                        CannotFindHost,         CannotConnectToHost, NetworkConnectionLost,
+    static constexpr int transient[] = {NotConnectedToInternet,
+                                        Cancelled,
+                                        TimedOut,
+                                        -1018,
+                                        -1020,
+                                        CannotFindHost,
+                                        CannotConnectToHost,
+                                        NetworkConnectionLost,
                                         CannotLoadFromNetwork};
     return error.errorDomain() == QString(urlErrorDomain) &&
            std::find(std::begin(transient), std::end(transient), error.code()) != std::end(transient);
@@ -765,7 +783,8 @@ ImageSession::ImageSession(Configuration configuration, ImageSessionDelegate* de
     m_thread->start();
     m_worker = new Worker(this, m_configuration);
     m_worker->moveToThread(m_thread.get());
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->setUp(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [worker = m_worker] { worker->setUp(); }, Qt::BlockingQueuedConnection);
 }
 
 ImageSession::~ImageSession() {
@@ -856,7 +875,8 @@ void ImageSession::cancel(quint64 taskIdentifier) {
     if (!m_worker) {
         return;
     }
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker, taskIdentifier] { worker->cancel(taskIdentifier); });
+    QMetaObject::invokeMethod(m_worker,
+                              [worker = m_worker, taskIdentifier] { worker->cancel(taskIdentifier); });
 }
 
 // --- ImageDataTask -----------------------------------------------------------------

@@ -263,7 +263,8 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         for (const auto& operation : ended) {
             downloadQueue.addOperation(operation);
         }
-        const ImageError notNow = notNowError(QStringLiteral("Download not made now: slower than the others"));
+        const ImageError notNow =
+            notNowError(QStringLiteral("Download not made now: slower than the others"));
         for (const auto& operation : toEnd) {
             operation->endNotNow(notNow);
         }
@@ -306,8 +307,9 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         if (maxWaiting <= 0 || int(waiting.size()) <= maxWaiting) {
             return nullptr;
         }
-        const auto oldest = std::min_element(waiting.begin(), waiting.end(),
-                                             [](const Waiting& a, const Waiting& b) { return a.asked < b.asked; });
+        const auto oldest =
+            std::min_element(waiting.begin(), waiting.end(),
+                             [](const Waiting& a, const Waiting& b) { return a.asked < b.asked; });
         OperationPtr dropped = std::move(oldest->operation);
         waiting.erase(oldest);
         return dropped;
@@ -334,9 +336,10 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         retry.due = now + std::min(delay, maxRetryDelay);
         retry.touched = now;
         if (retries.size() > maxRetries) {
-            const auto stalest = std::min_element(retries.begin(), retries.end(), [](const auto& a, const auto& b) {
-                return a.second.touched < b.second.touched;
-            });
+            const auto stalest =
+                std::min_element(retries.begin(), retries.end(), [](const auto& a, const auto& b) {
+                    return a.second.touched < b.second.touched;
+                });
             retries.erase(stalest);
         }
     }
@@ -411,8 +414,8 @@ RemoteImageDownloader::RemoteImageDownloader(const RemoteImageDownloaderConfig& 
         m_state->headers.emplace_back("User-Agent", userAgent);
     }
     m_state->headers.emplace_back("Accept", "image/*,*/*;q=0.8");
-    m_state->session =
-        std::make_shared<ImageSession>(m_config.sessionConfiguration.value_or(ImageSession::Configuration()), this);
+    m_state->session = std::make_shared<ImageSession>(
+        m_config.sessionConfiguration.value_or(ImageSession::Configuration()), this);
 }
 
 RemoteImageDownloader::~RemoteImageDownloader() {
@@ -454,12 +457,14 @@ std::shared_ptr<AbstractRemoteImageDownloaderRequestModifier> RemoteImageDownloa
     return m_state->requestModifier;
 }
 
-void RemoteImageDownloader::setRequestModifier(std::shared_ptr<AbstractRemoteImageDownloaderRequestModifier> modifier) {
+void RemoteImageDownloader::setRequestModifier(
+    std::shared_ptr<AbstractRemoteImageDownloaderRequestModifier> modifier) {
     std::lock_guard lock(m_state->modifiersLock);
     m_state->requestModifier = std::move(modifier);
 }
 
-std::shared_ptr<AbstractRemoteImageDownloaderResponseModifier> RemoteImageDownloader::responseModifier() const {
+std::shared_ptr<AbstractRemoteImageDownloaderResponseModifier>
+RemoteImageDownloader::responseModifier() const {
     std::lock_guard lock(m_state->modifiersLock);
     return m_state->responseModifier;
 }
@@ -508,15 +513,14 @@ std::optional<QByteArray> RemoteImageDownloader::valueForHTTPHeaderField(const Q
 
 // --- downloading ------------------------------------------------------------------------
 
-std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(const QUrl& url,
-                                                                               RemoteImageDownloaderOptions options,
-                                                                               const RemoteImageContext& context,
-                                                                               ImageLoaderProgressBlock progress,
-                                                                               ImageLoaderCompletedBlock completed) {
+std::shared_ptr<RemoteImageDownloadToken>
+RemoteImageDownloader::downloadImage(const QUrl& url, RemoteImageDownloaderOptions options,
+                                     const RemoteImageContext& context, ImageLoaderProgressBlock progress,
+                                     ImageLoaderCompletedBlock completed) {
     if (url.isEmpty()) {
         if (completed) {
-            completed(Image(), QByteArray(), ImageError(ImageErrorCode::InvalidURL, QStringLiteral("Image url is nil")),
-                      true);
+            completed(Image(), QByteArray(),
+                      ImageError(ImageErrorCode::InvalidURL, QStringLiteral("Image url is nil")), true);
         }
         return nullptr;
     }
@@ -530,8 +534,8 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
         }
         return nullptr;
     }
-    const DecodeOptions decodeOptions = imageLoaderDecodeOptions(&context, imageOptionsFromDownloaderOptions(options),
-                                                                 imageLoaderCacheKey(url, &context));
+    const DecodeOptions decodeOptions = imageLoaderDecodeOptions(
+        &context, imageOptionsFromDownloaderOptions(options), imageLoaderCacheKey(url, &context));
     const QString key = tableKey(url);
 
     std::shared_ptr<AbstractRemoteImageDownloaderOperation> operation;
@@ -609,8 +613,9 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
     return std::make_shared<RemoteImageDownloadToken>(operation, url, operation->request(), handlers);
 }
 
-std::shared_ptr<AbstractRemoteImageDownloaderOperation> RemoteImageDownloader::createDownloaderOperation(
-    const QUrl& url, RemoteImageDownloaderOptions options, const RemoteImageContext& context) {
+std::shared_ptr<AbstractRemoteImageDownloaderOperation>
+RemoteImageDownloader::createDownloaderOperation(const QUrl& url, RemoteImageDownloaderOptions options,
+                                                 const RemoteImageContext& context) {
     ImageRequest request;
     request.url = url;
     // 0 (or anything that is no positive number of seconds) is the default.
@@ -709,12 +714,14 @@ void RemoteImageDownloader::invalidateSessionAndCancel(bool cancel) {
 
 // --- option mapping and the loader contract -------------------------------------------------
 
-RemoteImageOptions RemoteImageDownloader::imageOptionsFromDownloaderOptions(RemoteImageDownloaderOptions options) {
+RemoteImageOptions
+RemoteImageDownloader::imageOptionsFromDownloaderOptions(RemoteImageDownloaderOptions options) {
     return images::imageOptionsFromDownloaderOptions(options);
 }
 
-RemoteImageDownloaderOptions RemoteImageDownloader::downloaderOptionsFromImageOptions(
-    RemoteImageOptions options, const RemoteImageContext& context) {
+RemoteImageDownloaderOptions
+RemoteImageDownloader::downloaderOptionsFromImageOptions(RemoteImageOptions options,
+                                                         const RemoteImageContext& context) {
     RemoteImageDownloaderOptions result = 0;
     if (options & RemoteImageLowPriority) {
         result |= RemoteImageDownloaderLowPriority;
@@ -742,12 +749,12 @@ bool RemoteImageDownloader::canRequestImage(const QUrl& url, RemoteImageOptions,
     return ImageSession::isFetchable(url);
 }
 
-std::shared_ptr<RemoteImageOperation> RemoteImageDownloader::requestImage(const QUrl& url, RemoteImageOptions options,
-                                                                          const RemoteImageContext& context,
-                                                                          ImageLoaderProgressBlock progress,
-                                                                          ImageLoaderCompletedBlock completed) {
-    return downloadImage(url, downloaderOptionsFromImageOptions(options, context), context, std::move(progress),
-                         std::move(completed));
+std::shared_ptr<RemoteImageOperation>
+RemoteImageDownloader::requestImage(const QUrl& url, RemoteImageOptions options,
+                                    const RemoteImageContext& context, ImageLoaderProgressBlock progress,
+                                    ImageLoaderCompletedBlock completed) {
+    return downloadImage(url, downloaderOptionsFromImageOptions(options, context), context,
+                         std::move(progress), std::move(completed));
 }
 
 bool RemoteImageDownloader::shouldBlockFailedURL(const QUrl&, const ImageError& error, RemoteImageOptions,
@@ -773,8 +780,8 @@ bool RemoteImageDownloader::shouldBlockFailedURL(const QUrl&, const ImageError& 
 
 // --- session events --------------------------------------------------------------------------
 
-std::shared_ptr<AbstractRemoteImageDownloaderOperation> RemoteImageDownloader::operationWithTask(
-    const ImageDataTask& task) const {
+std::shared_ptr<AbstractRemoteImageDownloaderOperation>
+RemoteImageDownloader::operationWithTask(const ImageDataTask& task) const {
     for (const auto& queued : m_state->downloadQueue.operations()) {
         auto operation = std::dynamic_pointer_cast<AbstractRemoteImageDownloaderOperation>(queued);
         if (!operation) {
@@ -833,8 +840,8 @@ QByteArray RemoteImageDownloader::defaultUserAgent() {
     }
     const QString version = QCoreApplication::applicationVersion();
     const QString text =
-        QStringLiteral("%1/%2 (%3)").arg(name, version.isEmpty() ? QStringLiteral("1.0") : version,
-                                         QSysInfo::prettyProductName());
+        QStringLiteral("%1/%2 (%3)")
+            .arg(name, version.isEmpty() ? QStringLiteral("1.0") : version, QSysInfo::prettyProductName());
     // Accented letters lose their accents; anything else outside ASCII is left out.
     QByteArray ascii;
     for (const QChar c : text.normalized(QString::NormalizationForm_KD)) {

@@ -41,9 +41,9 @@ public:
     void start() override;
     void cancel() override;
 
-    std::shared_ptr<RemoteImageDownloaderOperationToken> addHandlers(
-        ImageLoaderProgressBlock progress, ImageLoaderCompletedBlock completed,
-        std::optional<DecodeOptions> decodeOptions = std::nullopt) override;
+    std::shared_ptr<RemoteImageDownloaderOperationToken>
+    addHandlers(ImageLoaderProgressBlock progress, ImageLoaderCompletedBlock completed,
+                std::optional<DecodeOptions> decodeOptions = std::nullopt) override;
     bool cancel(const std::shared_ptr<RemoteImageDownloaderOperationToken>& token) override;
 
     ImageRequest request() const override { return m_request; }
@@ -78,7 +78,8 @@ public:
     void didReceiveResponse(ImageDataTask& task, const ImageResponse& response,
                             const std::function<void(bool allow)>& completion) override;
     void didReceiveData(ImageDataTask& task, const QByteArray& data) override;
-    std::optional<ImageCredential> credentialForChallenge(ImageDataTask& task, int previousFailureCount) override;
+    std::optional<ImageCredential> credentialForChallenge(ImageDataTask& task,
+                                                          int previousFailureCount) override;
     void didFinishCollectingMetrics(ImageDataTask& task, const ImageTaskMetrics& metrics) override;
     void didComplete(ImageDataTask& task, const ImageError& error) override;
 
@@ -87,8 +88,9 @@ private:
 
     void callCompletionBlocks(const TokenList& tokens, const Image& image, const QByteArray& data,
                               const ImageError& error, bool finished) const;
-    void callCompletionBlock(const std::shared_ptr<RemoteImageDownloaderOperationToken>& token, const Image& image,
-                             const QByteArray& data, const ImageError& error, bool finished) const;
+    void callCompletionBlock(const std::shared_ptr<RemoteImageDownloaderOperationToken>& token,
+                             const Image& image, const QByteArray& data, const ImageError& error,
+                             bool finished) const;
     void callProgressBlocks(const TokenList& tokens, qint64 received, qint64 expected) const;
     void startCoderOperation(const QByteArray& data, const TokenList& pending, const TokenList& finished);
     void checkDone(const QByteArray& data, const TokenList& finished);

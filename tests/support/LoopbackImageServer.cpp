@@ -340,7 +340,8 @@ private:
             return;
         }
         if (answer.endless) {
-            writeEndlessly(QPointer<QTcpSocket>(socket), answer.body.isEmpty() ? QByteArray(1, 'x') : answer.body);
+            writeEndlessly(QPointer<QTcpSocket>(socket),
+                           answer.body.isEmpty() ? QByteArray(1, 'x') : answer.body);
             return;
         }
         if (answer.chunkSize > 0 && answer.chunkIntervalMs > 0) {
@@ -428,7 +429,8 @@ LoopbackImageServer::LoopbackImageServer(Scheme scheme, const QHostAddress& addr
     m_thread->start();
     m_worker = new Worker(m_shared, scheme, address);
     m_worker->moveToThread(m_thread.get());
-    QMetaObject::invokeMethod(m_worker, [this] { m_port = m_worker->start(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [this] { m_port = m_worker->start(); }, Qt::BlockingQueuedConnection);
 }
 
 LoopbackImageServer::~LoopbackImageServer() {
@@ -457,7 +459,8 @@ QUrl LoopbackImageServer::url(const QString& path) const {
 
 QUrl LoopbackImageServer::url(const QString& path, const QString& hostName) const {
     const QString scheme = m_scheme == Scheme::Https ? QStringLiteral("https") : QStringLiteral("http");
-    return QUrl(scheme + QStringLiteral("://") + hostName + QLatin1Char(':') + QString::number(m_port) + path);
+    return QUrl(scheme + QStringLiteral("://") + hostName + QLatin1Char(':') + QString::number(m_port) +
+                path);
 }
 
 void LoopbackImageServer::serve(const QByteArray& path, ImageAnswer answer) {

@@ -20,8 +20,8 @@ struct ImageAnswer {
     QByteArray body;
     // Without Content-Length the body ends when the server closes the connection.
     bool sendContentLength = true;
-    int latencyMs = 0;  // wait this long before the status line (besides the server's latency)
-    int chunkSize = 0;  // with chunkIntervalMs: send the body in pieces of this many bytes
+    int latencyMs = 0; // wait this long before the status line (besides the server's latency)
+    int chunkSize = 0; // with chunkIntervalMs: send the body in pieces of this many bytes
     int chunkIntervalMs = 0;
     QList<QPair<QByteArray, QByteArray>> headers; // further headers, added as given
     // Never answered: the request is read and the connection stays open and silent.

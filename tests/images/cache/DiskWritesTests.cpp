@@ -76,11 +76,12 @@ quint64 folderBytes(const QString& path) {
 class DiskWritesTest : public ::testing::Test {
 protected:
     std::shared_ptr<ImageCache> gatedCache() {
-        config->setDiskCacheFactory([this](const QString& path, const std::shared_ptr<ImageCacheConfig>& given) {
-            auto made = std::make_shared<GatedDiskCache>(path, given);
-            gate = made;
-            return std::static_pointer_cast<AbstractDiskCache>(made);
-        });
+        config->setDiskCacheFactory(
+            [this](const QString& path, const std::shared_ptr<ImageCacheConfig>& given) {
+                auto made = std::make_shared<GatedDiskCache>(path, given);
+                gate = made;
+                return std::static_pointer_cast<AbstractDiskCache>(made);
+            });
         return std::make_shared<ImageCache>(QStringLiteral("gated"), root.path(), config);
     }
     ~DiskWritesTest() override {
@@ -102,7 +103,8 @@ TEST_F(DiskWritesTest, BytesWaitingToBeWrittenAreHeldToTheirBudgetTheOldestDropp
     std::atomic<int> stored{0};
     // The first write holds the disk; the nine after it wait.
     for (int i = 0; i < 10; ++i) {
-        cache->storeImageData(QByteArray(1024 * 1024, char('a' + i)), QStringLiteral("k%1").arg(i), [&] { ++stored; });
+        cache->storeImageData(QByteArray(1024 * 1024, char('a' + i)), QStringLiteral("k%1").arg(i),
+                              [&] { ++stored; });
         if (i == 0) {
             ASSERT_TRUE(waitUntil([&] { return gate->writing() == 1; }));
         }
@@ -134,15 +136,18 @@ TEST_F(DiskWritesTest, LookupsNeverWaitBehindWrites) {
         bool drawn = false;
     };
     const auto answers = std::make_shared<Answers>();
-    cache->diskImageDataQueryForKey(QStringLiteral("other"),
-                                    [answers](const std::optional<QByteArray>& data) { answers->missing = data; });
-    cache->diskImageDataQueryForKey(QStringLiteral("waiting"),
-                                    [answers](const std::optional<QByteArray>& data) { answers->waiting = data; });
-    cache->queryCacheOperationForKey(QStringLiteral("waiting"), 0, {}, ImageCacheType::Disk,
-                                     [answers](const Image& image, const std::optional<QByteArray>&, ImageCacheType) {
-                                         answers->queried = true;
-                                         answers->drawn = bool(image);
-                                     });
+    cache->diskImageDataQueryForKey(
+        QStringLiteral("other"),
+        [answers](const std::optional<QByteArray>& data) { answers->missing = data; });
+    cache->diskImageDataQueryForKey(
+        QStringLiteral("waiting"),
+        [answers](const std::optional<QByteArray>& data) { answers->waiting = data; });
+    cache->queryCacheOperationForKey(
+        QStringLiteral("waiting"), 0, {}, ImageCacheType::Disk,
+        [answers](const Image& image, const std::optional<QByteArray>&, ImageCacheType) {
+            answers->queried = true;
+            answers->drawn = bool(image);
+        });
     ASSERT_TRUE(waitUntil([&] { return answers->missing && answers->waiting && answers->queried; }, 2000));
     EXPECT_EQ(*answers->missing, std::nullopt);
     EXPECT_EQ(*answers->waiting, std::optional<QByteArray>(png));

@@ -154,7 +154,8 @@ TEST_F(HostileServersTest, aServerThatFallsSilentEndsAtTheStallBoundLongBeforeTh
     ASSERT_TRUE(waitFor(headOnly, 3000));
     ASSERT_TRUE(waitFor(silent, 3000));
     for (const auto& outcome : {headOnly, silent}) {
-        EXPECT_TRUE(isUrlError(errorOf(outcome), ImageSession::TimedOut)) << errorOf(outcome).message().toStdString();
+        EXPECT_TRUE(isUrlError(errorOf(outcome), ImageSession::TimedOut))
+            << errorOf(outcome).message().toStdString();
         EXPECT_TRUE(isNotNow(errorOf(outcome)));
         EXPECT_FALSE(downloader->shouldBlockFailedURL(QUrl(), errorOf(outcome)));
     }
@@ -209,9 +210,8 @@ TEST_F(HostileServersTest, aUrlWaitingOutItsDelayNeverStartsAheadOfOneNotYetTrie
     ASSERT_TRUE(test::waitUntil([&] { return m_clock->elapsed() - first->finishedAtMs > 400; }));
     server.release("/busy.png");
     // The one place goes to the fresh one, which holds it.
-    ASSERT_TRUE(test::waitUntil([&] {
-        return server.heldCount("/fresh.png") == 1 || server.requestCount("/silent.png") == 2;
-    }));
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return server.heldCount("/fresh.png") == 1 || server.requestCount("/silent.png") == 2; }));
     EXPECT_EQ(server.requestCount("/silent.png"), 1) << "the URL that failed went first";
     server.release("/fresh.png");
     ASSERT_TRUE(waitFor(fresh));
@@ -334,7 +334,8 @@ TEST_F(HostileServersTest, theWaitingListIsBoundedAndCancelledWithTheRest) {
     downloader->cancelAllDownloads();
     for (const auto& outcome : {waiting[1], waiting[2], waiting[3], busy}) {
         ASSERT_TRUE(waitFor(outcome));
-        EXPECT_TRUE(errorOf(outcome).is(ImageErrorCode::Cancelled)) << errorOf(outcome).message().toStdString();
+        EXPECT_TRUE(errorOf(outcome).is(ImageErrorCode::Cancelled))
+            << errorOf(outcome).message().toStdString();
     }
     server.release("/busy.png");
     const auto after = download(*downloader, server.url("/busy.png"));
@@ -359,7 +360,8 @@ TEST_F(HostileServersTest, anEndlessBodyEndsWhereItsBytesPassTheBound) {
     ASSERT_TRUE(test::waitUntil([&] { return delegate.hasEnded(); }, 8000));
     std::lock_guard lock(delegate.mutex);
     EXPECT_LE(delegate.bytes, request.maximumBodyBytes);
-    EXPECT_TRUE(isUrlError(delegate.end, ImageSession::DataLengthExceedsMaximum)) << delegate.end.message().toStdString();
+    EXPECT_TRUE(isUrlError(delegate.end, ImageSession::DataLengthExceedsMaximum))
+        << delegate.end.message().toStdString();
 }
 
 TEST_F(HostileServersTest, aReplyHoldsNoMoreThanItsReadBufferForASlowReader) {
@@ -405,7 +407,9 @@ TEST_F(HostileServersTest, aTransferThatEndedInAnErrorIsNeverDrawn) {
 
 TEST_F(HostileServersTest, placesOfAddressesAndWhereARedirectMayGo) {
     using Place = ImageSession::Place;
-    const auto place = [](const char* text) { return ImageSession::placeOf(QHostAddress(QString::fromLatin1(text))); };
+    const auto place = [](const char* text) {
+        return ImageSession::placeOf(QHostAddress(QString::fromLatin1(text)));
+    };
     EXPECT_EQ(place("127.0.0.1"), Place::Loopback);
     EXPECT_EQ(place("127.45.0.9"), Place::Loopback);
     EXPECT_EQ(place("::1"), Place::Loopback);
@@ -428,7 +432,8 @@ TEST_F(HostileServersTest, placesOfAddressesAndWhereARedirectMayGo) {
     EXPECT_EQ(place("255.255.255.255"), Place::Unusable);
     EXPECT_EQ(place("ff02::1"), Place::Unusable);
 
-    const std::vector<Place> all{Place::Loopback, Place::LinkLocal, Place::Private, Place::Public, Place::Unusable};
+    const std::vector<Place> all{Place::Loopback, Place::LinkLocal, Place::Private, Place::Public,
+                                 Place::Unusable};
     const auto allowed = [&](Place start) {
         std::vector<Place> to;
         std::copy_if(all.begin(), all.end(), std::back_inserter(to),
@@ -450,7 +455,8 @@ TEST_F(HostileServersTest, aRedirectGoesNoFurtherInwardThanWhereItStartedJudgedB
     start.serve("/to-link-local", ImageAnswer::redirect("http://169.254.169.254/latest/meta-data"));
     start.serve("/to-link-local-v6", ImageAnswer::redirect("http://[fe80::1]/a.png"));
     start.serve("/to-private", ImageAnswer::redirect("http://10.255.255.1/a.png"));
-    start.serve("/to-a-name", ImageAnswer::redirect(start.url("/ok.png", QStringLiteral("localhost")).toEncoded()));
+    start.serve("/to-a-name",
+                ImageAnswer::redirect(start.url("/ok.png", QStringLiteral("localhost")).toEncoded()));
     RemoteImageDownloaderConfig config;
     config.downloadTimeout = 4;
     auto downloader = makeDownloader(config);
@@ -487,8 +493,9 @@ TEST_F(HostileServersTest, aNameThatResolvesInwardIsRefusedFromAPublicStartAndTh
     inward.serve("/secret.png", ImageAnswer::image(plainPng()));
     publicOther->serve("/ok.png", ImageAnswer::image(plainPng()));
     publicStart->serve("/to-public", ImageAnswer::redirect(publicOther->url("/ok.png").toEncoded()));
-    publicStart->serve("/to-inward-name",
-                       ImageAnswer::redirect(inward.url("/secret.png", QStringLiteral("localhost")).toEncoded()));
+    publicStart->serve(
+        "/to-inward-name",
+        ImageAnswer::redirect(inward.url("/secret.png", QStringLiteral("localhost")).toEncoded()));
     for (int hop = 1; hop <= 6; ++hop) {
         publicStart->serve("/hop" + QByteArray::number(hop),
                            ImageAnswer::redirect("/hop" + QByteArray::number(hop + 1)));
@@ -515,9 +522,11 @@ TEST_F(HostileServersTest, aNameThatResolvesInwardIsRefusedFromAPublicStartAndTh
     }
     EXPECT_TRUE(drawn(toPublic)) << errorOf(toPublic).message().toStdString();
     EXPECT_TRUE(drawn(fiveHops)) << errorOf(fiveHops).message().toStdString();
-    EXPECT_TRUE(isUrlError(errorOf(toInward), ImageSession::AddressRefused)) << errorOf(toInward).message().toStdString();
+    EXPECT_TRUE(isUrlError(errorOf(toInward), ImageSession::AddressRefused))
+        << errorOf(toInward).message().toStdString();
     EXPECT_EQ(inward.requestCount("/secret.png"), 0);
-    EXPECT_TRUE(isUrlError(errorOf(sixHops), ImageSession::TooManyRedirects)) << errorOf(sixHops).message().toStdString();
+    EXPECT_TRUE(isUrlError(errorOf(sixHops), ImageSession::TooManyRedirects))
+        << errorOf(sixHops).message().toStdString();
 }
 
 // --- descriptors ----------------------------------------------------------------------------
@@ -566,7 +575,8 @@ public:
 private:
     static rlim_t lowestFree() {
         std::vector<rlim_t> open;
-        for (const QString& entry : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System)) {
+        for (const QString& entry :
+             QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System)) {
             open.push_back(entry.toULong());
         }
         rlim_t free = 0;
@@ -599,6 +609,7 @@ TEST_F(HostileServersTest, runningOutOfDescriptorsIsAFailureThatPasses) {
         ASSERT_TRUE(waitFor(starved));
     }
     ASSERT_FALSE(drawn(starved));
-    EXPECT_FALSE(downloader->shouldBlockFailedURL(QUrl(), errorOf(starved))) << errorOf(starved).message().toStdString();
+    EXPECT_FALSE(downloader->shouldBlockFailedURL(QUrl(), errorOf(starved)))
+        << errorOf(starved).message().toStdString();
     EXPECT_TRUE(isNotNow(errorOf(starved))) << errorOf(starved).message().toStdString();
 }

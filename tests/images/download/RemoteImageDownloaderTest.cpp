@@ -23,8 +23,8 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 

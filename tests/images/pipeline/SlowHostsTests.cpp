@@ -50,7 +50,8 @@ protected:
     }
 
     std::shared_ptr<RemoteImageManager> managerWith(RemoteImageDownloaderConfig config) {
-        cache = std::make_shared<ImageCache>(QStringLiteral("avatars"), root.path(), std::make_shared<ImageCacheConfig>());
+        cache = std::make_shared<ImageCache>(QStringLiteral("avatars"), root.path(),
+                                             std::make_shared<ImageCacheConfig>());
         ImageSession::Configuration session;
         session.urlCacheDirectory = root.filePath(QStringLiteral("urls"));
         config.sessionConfiguration = session;
@@ -70,23 +71,23 @@ protected:
                                 const RemoteImageContext& context = avatarContext()) {
         auto answer = std::make_shared<Answer>();
         const qint64 askedAt = clock->elapsed();
-        loads.push_back(manager.loadImage(
-            url, 0, context, nullptr,
-            [answer, askedAt, clock = clock, ended](const Image& image, const QByteArray&, const ImageError& error,
-                                                    ImageCacheType, bool finished, const QUrl&) {
-                if (!finished) {
-                    return;
-                }
-                {
-                    std::lock_guard lock(answer->mutex);
-                    answer->image = image;
-                    answer->error = error;
-                    answer->afterMs = clock->elapsed() - askedAt;
-                }
-                if (ended) {
-                    ended();
-                }
-            }));
+        loads.push_back(manager.loadImage(url, 0, context, nullptr,
+                                          [answer, askedAt, clock = clock, ended](
+                                              const Image& image, const QByteArray&, const ImageError& error,
+                                              ImageCacheType, bool finished, const QUrl&) {
+                                              if (!finished) {
+                                                  return;
+                                              }
+                                              {
+                                                  std::lock_guard lock(answer->mutex);
+                                                  answer->image = image;
+                                                  answer->error = error;
+                                                  answer->afterMs = clock->elapsed() - askedAt;
+                                              }
+                                              if (ended) {
+                                                  ended();
+                                              }
+                                          }));
         return answer;
     }
 
@@ -174,7 +175,8 @@ TEST_P(BehindSlowHosts, APlainAvatarIsDrawnWithinTwoSecondsWhileTheSlowOnesAreAs
     // Asked after them, and again after the slow ones had time to time out and be asked again.
     for (const int afterMs : {0, 6000}) {
         ASSERT_TRUE(waitUntil([&] { return clock->elapsed() >= afterMs; }, afterMs + 1000));
-        sound.serve("/plain.png", ImageAnswer::image(LoopbackImageServer::png(12, 12, QColor(0, 200, afterMs % 256))));
+        sound.serve("/plain.png",
+                    ImageAnswer::image(LoopbackImageServer::png(12, 12, QColor(0, 200, afterMs % 256))));
         const auto plain = ask(*manager, sound.url(QStringLiteral("/plain.png?%1").arg(afterMs)));
         ASSERT_TRUE(answered(plain));
         std::lock_guard lock(plain->mutex);
@@ -187,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(SixOrTwelve, BehindSlowHosts, ::testing::Values(6, 12))
 
 TEST_F(SlowHosts, ATransferThatBrokeIsNeitherDrawnNorKept) {
     LoopbackImageServer server;
-    const QByteArray jpeg = velmora::images::testing::encode(velmora::images::testing::noise(400, 400), "jpeg", 95);
+    const QByteArray jpeg =
+        velmora::images::testing::encode(velmora::images::testing::noise(400, 400), "jpeg", 95);
     server.serve("/broken.jpg", ImageAnswer::gzipped(jpeg, 0.7).trickled(8192, 5));
     const auto manager = managerWith(RemoteImageDownloaderConfig::sharedDownloaderConfig());
     const QUrl url = server.url(QStringLiteral("/broken.jpg"));
