@@ -250,18 +250,16 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
     // second name of a user's file planted at the entry's path is replaced, never written
     // through, and a failed write (a full disk) leaves the entry as it was. Atomic writes also
     // wait for the disk before the rename.
+    // The count, the room made and the write go together: no trim counts the folder meanwhile.
+    std::lock_guard sizeLock(m_sizeMutex);
     const quint64 before = entryBytes(path);
     const quint64 maxSize = m_config->maxDiskSize();
     if (maxSize > 0) {
         // Room is made before the write, so the folder never holds more than its bound.
         const quint64 coming = (quint64(data.size()) + 4095) / 4096 * 4096;
-        bool full = true; // before the first count: it counts files of earlier runs and planted ones
-        {
-            std::lock_guard lock(m_folderBytesMutex);
-            if (m_folderBytes) {
-                full = *m_folderBytes - std::min(*m_folderBytes, before) + coming > maxSize;
-            }
-        }
+        // Before the first count it counts files of earlier runs and planted ones.
+        const bool full =
+            !m_folderBytes || *m_folderBytes - std::min(*m_folderBytes, before) + coming > maxSize;
         if (full) {
             removeOldestDownTo(maxSize / 4 * 3 - std::min(maxSize / 4 * 3, coming),
                                maxSize - std::min(maxSize, coming));
@@ -269,11 +267,8 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
     }
     const auto written =
         AtomicFile::write(path, data, m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic);
-    if (written.ok() && maxSize > 0) {
-        std::lock_guard lock(m_folderBytesMutex);
-        if (m_folderBytes) {
-            *m_folderBytes = *m_folderBytes - std::min(*m_folderBytes, before) + entryBytes(path);
-        }
+    if (written.ok() && maxSize > 0 && m_folderBytes) {
+        *m_folderBytes = *m_folderBytes - std::min(*m_folderBytes, before) + entryBytes(path);
     }
     if (!written.ok() && !m_toldOfFailedWrites) {
         // Images are still shown, only not kept; said once, not for every avatar of a full disk.
@@ -317,25 +312,24 @@ void DiskCache::setExtendedData(const std::optional<QByteArray>& data, const QSt
 
 void DiskCache::removeDataForKey(const QString& key) {
     const auto path = cachePathForKey(key);
+    std::lock_guard sizeLock(m_sizeMutex);
     const quint64 bytes = entryBytes(path);
-    if (QFile::remove(path)) {
-        std::lock_guard lock(m_folderBytesMutex);
-        if (m_folderBytes) {
-            *m_folderBytes -= std::min(*m_folderBytes, bytes);
-        }
+    if (QFile::remove(path) && m_folderBytes) {
+        *m_folderBytes -= std::min(*m_folderBytes, bytes);
     }
 }
 
 void DiskCache::removeAllData() {
+    std::lock_guard sizeLock(m_sizeMutex);
     QDir(m_diskCachePath).removeRecursively();
     QDir().mkpath(m_diskCachePath);
-    std::lock_guard lock(m_folderBytesMutex);
     m_folderBytes = 0;
 }
 
 void DiskCache::trimToSize() {
     const auto maxSize = m_config->maxDiskSize();
     if (maxSize > 0) {
+        std::lock_guard sizeLock(m_sizeMutex);
         removeOldestDownTo(maxSize / 4 * 3, maxSize);
     }
 }
@@ -355,6 +349,7 @@ void DiskCache::removeExpiredData() {
         expiryMs = m_clock->now().toMSecsSinceEpoch() - qint64(std::llround(maxAge * 1000.0));
     }
 
+    std::lock_guard sizeLock(m_sizeMutex);
     std::vector<QString> expired;
     std::vector<EntryValues> survivors;
     quint64 total = 0;
@@ -379,7 +374,6 @@ void DiskCache::removeExpiredData() {
     if (maxSize > 0 && total > maxSize) {
         total = removeOldest(survivors, total, maxSize / 2);
     }
-    std::lock_guard lock(m_folderBytesMutex);
     m_folderBytes = total;
 }
 
@@ -399,7 +393,6 @@ void DiskCache::removeOldestDownTo(quint64 target, quint64 above) {
     if (total > above) {
         total = removeOldest(entries, total, target);
     }
-    std::lock_guard lock(m_folderBytesMutex);
     m_folderBytes = total;
 }
 

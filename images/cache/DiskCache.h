@@ -77,10 +77,11 @@ private:
     // The bytes the folder's files take on the disk, as last counted and kept up since; none
     // before the first count.
     std::optional<quint64> m_folderBytes;
-    // Writes and the rest come from two threads (AbstractDiskCache): the count is shared.
-    mutable std::mutex m_folderBytesMutex;
-    // Counts the folder and, when it holds more than `above` bytes, removes the oldest files (by
-    // the expiry date) until it holds at most `target`.
+    // Writes and the rest come from two threads (AbstractDiskCache): a write, a removal and a trim
+    // hold this while they count and change the folder. Reads never take it.
+    std::mutex m_sizeMutex;
+    // With m_sizeMutex held: counts the folder and, when it holds more than `above` bytes, removes
+    // the oldest files (by the expiry date) until it holds at most `target`.
     void removeOldestDownTo(quint64 target, quint64 above);
 };
 
