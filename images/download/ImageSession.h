@@ -81,9 +81,16 @@ public:
 
 // Image transfers over HTTP and HTTPS only, run by a QNetworkAccessManager that lives on a
 // network thread of the session's own, with a disk-backed URL cache. A transfer of any other
-// URL completes at once as UnsupportedURL. Each transfer ends at its time-out, counted for the
-// whole transfer, as TimedOut. TLS is always verified; tests add their certificate authority
-// to `extraCaCertificates`.
+// URL completes at once as UnsupportedURL. Each transfer ends as TimedOut at its time-out, counted
+// for the whole transfer, and when it receives nothing for its stall bound. Its reply holds at most
+// `readBufferBytes` between two reads, and a body past the request's bound ends the transfer where
+// its bytes arrive (DataLengthExceedsMaximum). Each hop goes to an address the session looked up
+// and judged (placeOf): never the local link, and for a redirect never further inward than the
+// first hop went; the request is sent to that very address, with the name kept for the Host header
+// and the certificate's check, so a name that resolves elsewhere a moment later changes nothing.
+// (A hop by name reads and writes no URL cache: the cache would keep it under the address.) At most
+// `maximumRedirects` redirects are followed; idle connections are few and short-lived. TLS is always
+// verified; tests add their certificate authority to `extraCaCertificates`.
 class ImageSession {
 public:
     // The domain of transport errors and its codes (HTTP answers of any status are not
