@@ -142,6 +142,10 @@ int floodChild(const QUrl& base, const QString& prefix, int count) {
     };
     velmora::test::waitUntil([&] { return settled(3, 0); }, 60000);
     velmora::test::waitUntil([&] { return settled(3, count); }, 240000);
+    // Writes run on a thread of their own: the last lands before the folder goes.
+    bool written = false;
+    cache->storeImageData(QByteArray("end"), QStringLiteral("end"), [&] { written = true; });
+    velmora::test::waitUntil([&] { return written; }, 60000);
     std::lock_guard lock(mutex);
     for (const auto& [kind, ms] : plain) {
         std::printf("plain %s %lld\n", qPrintable(kind), static_cast<long long>(ms));
