@@ -2,12 +2,11 @@
 // fall silent or break: a plain avatar is drawn in time behind any number of them, a transfer
 // that broke is neither drawn nor kept, and an avatar not drawn now is not downloaded again.
 
+#include "tests/images/support/GateCoder.h"
 #include "tests/images/support/TestImages.h"
 
 #include "images/cache/ImageCache.h"
 #include "images/cache/ImageCacheConfig.h"
-#include "images/coders/ImageCoder.h"
-#include "images/coders/ImageCodersManager.h"
 #include "images/download/DecodeLanes.h"
 #include "images/download/RemoteImageDownloader.h"
 #include "images/pipeline/RemoteImageManager.h"
@@ -21,7 +20,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -209,41 +207,6 @@ TEST_F(SlowHosts, ATransferThatBrokeIsNeitherDrawnNorKept) {
     EXPECT_FALSE(cache->diskImageDataExistsWithKey(manager->cacheKeyForURL(url, avatarContext())));
 }
 
-namespace {
-
-// Holds every decode at a gate until it opens; then decodes as the shared coders do.
-class GateCoder : public ImageCoder {
-public:
-    bool canDecodeFromData(const QByteArray&) override { return true; }
-    Image decodedImageWithData(const QByteArray& data, const DecodeOptions& options) override {
-        {
-            std::unique_lock lock(m_mutex);
-            ++m_entered;
-            m_changed.wait(lock, [&] { return m_open; });
-        }
-        return ImageCodersManager::sharedManager()->decodedImageWithData(data, options);
-    }
-    bool canEncodeToFormat(ImageFormat) override { return false; }
-    QByteArray encodedDataWithImage(const Image&, ImageFormat, const EncodeOptions&) override { return {}; }
-    void open() {
-        std::lock_guard lock(m_mutex);
-        m_open = true;
-        m_changed.notify_all();
-    }
-    int entered() {
-        std::lock_guard lock(m_mutex);
-        return m_entered;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_open = false;
-    int m_entered = 0;
-};
-
-} // namespace
-
 TEST_F(SlowHosts, AnAvatarNotDrawnNowIsDrawnFromTheBytesItKeptWithoutADownload) {
     LoopbackImageServer server;
     const QByteArray png = velmora::images::testing::encode(velmora::images::testing::noise(100, 100), "png");
@@ -256,12 +219,12 @@ TEST_F(SlowHosts, AnAvatarNotDrawnNowIsDrawnFromTheBytesItKeptWithoutADownload) 
     config.decodeLanes = std::make_shared<DecodeLanes>(1, 1, png.size() * 3 / 2);
     config.retryDelay = 0.5;
     const auto manager = managerWith(config);
-    const auto gate = std::make_shared<GateCoder>();
+    const auto gate = std::make_shared<velmora::images::testing::GateCoder>();
     RemoteImageContext context = avatarContext();
     context.imageCoder = std::static_pointer_cast<ImageCoder>(gate);
 
     const auto a = ask(*manager, server.url("/a.png"), nullptr, context);
-    ASSERT_TRUE(waitUntil([&] { return gate->entered() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return gate->enteredCount() == 1; }));
     const auto b = ask(*manager, server.url("/b.png"), nullptr, context);
     ASSERT_TRUE(waitUntil([&] { return server.requestCount("/b.png") == 1; }));
     const auto c = ask(*manager, server.url("/c.png"), nullptr, context);
@@ -271,7 +234,7 @@ TEST_F(SlowHosts, AnAvatarNotDrawnNowIsDrawnFromTheBytesItKeptWithoutADownload) 
         ASSERT_FALSE(b->image);
         ASSERT_TRUE(b->error.value(ImageError::notNowKey).toBool()) << b->error.message().toStdString();
     }
-    gate->open();
+    gate->letGo();
     ASSERT_TRUE(answered(a));
     ASSERT_TRUE(answered(c));
     // Asked again, as a row painted again asks.
