@@ -486,6 +486,18 @@ TEST_F(HostileServersTest, aRedirectGoesNoFurtherInwardThanWhereItStartedJudgedB
     }
 }
 
+TEST_F(HostileServersTest, aServerNamedOverHttpsIsReachedAtTheAddressJudgedAndVerifiedByItsName) {
+    LoopbackImageServer server(LoopbackImageServer::Scheme::Https);
+    server.serve("/a.png", ImageAnswer::image(plainPng()));
+    auto downloader = makeDownloader();
+    // The test certificate names "localhost" (and 127.0.0.1): the address the session connects to
+    // is checked against the name the URL gave.
+    const auto outcome = download(*downloader, server.url("/a.png", QStringLiteral("localhost")));
+    ASSERT_TRUE(waitFor(outcome));
+    EXPECT_TRUE(drawn(outcome)) << errorOf(outcome).message().toStdString();
+    EXPECT_EQ(server.lastRequestHeader("/a.png", "Host"), "localhost:" + QByteArray::number(server.port()));
+}
+
 TEST_F(HostileServersTest, aNameThatResolvesInwardIsRefusedFromAPublicStartAndTheHopsAreBounded) {
     // 127.0.0.41 and 127.0.0.42 stand in for public addresses; 127.0.0.1, which "localhost" names,
     // stays this machine.
