@@ -8,8 +8,9 @@
 namespace velmora::images {
 
 // What an image cache needs of its disk level: bytes per key, an optional blob of extended data per
-// key, trimming and sizes. It knows nothing of images. The image cache calls it only from its own
-// I/O thread, so an implementation needs no lock of its own.
+// key, trimming and sizes. It knows nothing of images. The image cache writes (setData, and
+// setExtendedData after it) from its writer thread and calls everything else from its I/O thread;
+// never two calls on one thread at once, and never a removal of a key while that key is written.
 class AbstractDiskCache {
 public:
     virtual ~AbstractDiskCache() = default;

@@ -96,6 +96,35 @@ bool readEntryValues(const QString& path, ImageCacheConfigExpireType type, Entry
     return true;
 }
 
+// Removes the oldest of `entries` (a file without the date counts as the newest) until their
+// `total` is at most `target`; what is left of the total.
+quint64 removeOldest(std::vector<EntryValues>& entries, quint64 total, quint64 target) {
+    std::stable_sort(entries.begin(), entries.end(), [](const EntryValues& a, const EntryValues& b) {
+        if (a.hasDate != b.hasDate) {
+            return a.hasDate;
+        }
+        return a.dateMs < b.dateMs;
+    });
+    for (const auto& entry : entries) {
+        if (total <= target) {
+            break;
+        }
+        if (QFile::remove(entry.path)) {
+            total -= std::min(total, entry.allocatedSize);
+        }
+    }
+    return total;
+}
+
+// What the file at `path` takes on the disk; 0 when there is none.
+quint64 entryBytes(const QString& path) {
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        return 0;
+    }
+    return quint64(info.st_blocks) * 512;
+}
+
 // Closes a descriptor when it goes out of scope.
 struct Descriptor {
     int fd = -1;
@@ -221,8 +250,26 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
     // second name of a user's file planted at the entry's path is replaced, never written
     // through, and a failed write (a full disk) leaves the entry as it was. Atomic writes also
     // wait for the disk before the rename.
+    // The count, the room made and the write go together: no trim counts the folder meanwhile.
+    std::lock_guard sizeLock(m_sizeMutex);
+    const quint64 before = entryBytes(path);
+    const quint64 maxSize = m_config->maxDiskSize();
+    if (maxSize > 0) {
+        // Room is made before the write, so the folder never holds more than its bound.
+        const quint64 coming = (quint64(data.size()) + 4095) / 4096 * 4096;
+        // Before the first count it counts files of earlier runs and planted ones.
+        const bool full =
+            !m_folderBytes || *m_folderBytes - std::min(*m_folderBytes, before) + coming > maxSize;
+        if (full) {
+            removeOldestDownTo(maxSize / 4 * 3 - std::min(maxSize / 4 * 3, coming),
+                               maxSize - std::min(maxSize, coming));
+        }
+    }
     const auto written =
         AtomicFile::write(path, data, m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic);
+    if (written.ok() && maxSize > 0 && m_folderBytes) {
+        *m_folderBytes = *m_folderBytes - std::min(*m_folderBytes, before) + entryBytes(path);
+    }
     if (!written.ok() && !m_toldOfFailedWrites) {
         // Images are still shown, only not kept; said once, not for every avatar of a full disk.
         m_toldOfFailedWrites = true;
@@ -264,12 +311,27 @@ void DiskCache::setExtendedData(const std::optional<QByteArray>& data, const QSt
 }
 
 void DiskCache::removeDataForKey(const QString& key) {
-    QFile::remove(cachePathForKey(key));
+    const auto path = cachePathForKey(key);
+    std::lock_guard sizeLock(m_sizeMutex);
+    const quint64 bytes = entryBytes(path);
+    if (QFile::remove(path) && m_folderBytes) {
+        *m_folderBytes -= std::min(*m_folderBytes, bytes);
+    }
 }
 
 void DiskCache::removeAllData() {
+    std::lock_guard sizeLock(m_sizeMutex);
     QDir(m_diskCachePath).removeRecursively();
     QDir().mkpath(m_diskCachePath);
+    m_folderBytes = 0;
+}
+
+void DiskCache::trimToSize() {
+    const auto maxSize = m_config->maxDiskSize();
+    if (maxSize > 0) {
+        std::lock_guard sizeLock(m_sizeMutex);
+        removeOldestDownTo(maxSize / 4 * 3, maxSize);
+    }
 }
 
 int DiskCache::removeLeftoverWrites() const {
@@ -287,6 +349,7 @@ void DiskCache::removeExpiredData() {
         expiryMs = m_clock->now().toMSecsSinceEpoch() - qint64(std::llround(maxAge * 1000.0));
     }
 
+    std::lock_guard sizeLock(m_sizeMutex);
     std::vector<QString> expired;
     std::vector<EntryValues> survivors;
     quint64 total = 0;
@@ -308,26 +371,29 @@ void DiskCache::removeExpiredData() {
     for (const auto& path : expired) {
         QFile::remove(path);
     }
+    if (maxSize > 0 && total > maxSize) {
+        total = removeOldest(survivors, total, maxSize / 2);
+    }
+    m_folderBytes = total;
+}
 
-    if (maxSize == 0 || total <= maxSize) {
-        return;
-    }
-    const auto target = maxSize / 2;
-    // Oldest first; a file without the date counts as the newest.
-    std::stable_sort(survivors.begin(), survivors.end(), [](const EntryValues& a, const EntryValues& b) {
-        if (a.hasDate != b.hasDate) {
-            return a.hasDate;
-        }
-        return a.dateMs < b.dateMs;
-    });
-    for (const auto& entry : survivors) {
-        if (QFile::remove(entry.path)) {
-            total -= std::min(total, entry.allocatedSize);
-            if (total < target) {
-                break;
-            }
+void DiskCache::removeOldestDownTo(quint64 target, quint64 above) {
+    const auto type = m_config->diskCacheExpireType();
+    std::vector<EntryValues> entries;
+    quint64 total = 0;
+    QDirIterator it(m_diskCachePath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        EntryValues values;
+        if (readEntryValues(it.next(), type, values)) {
+            total += values.allocatedSize;
+            entries.push_back(std::move(values));
         }
     }
+    if (total > above) {
+        total = removeOldest(entries, total, target);
+    }
+    m_folderBytes = total;
 }
 
 quint64 DiskCache::totalSize() const {

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <optional>
 
 namespace velmora::images {
 
@@ -13,7 +15,8 @@ class ImageCacheConfig;
 
 // Image bytes as one file per key in one folder: the file is named by the MD5 of the key plus the
 // key's extension, always written to a new file in the folder and renamed over the entry (so a link
-// at its path is replaced, never followed; atomic writes wait for the disk first), and the
+// at its path is replaced, never followed; atomic writes wait for the disk first, which a cache does
+// not need and the default leaves out), the folder is held to a size, and the
 // key's extended data lives in a `user.` extended attribute of that file. Every answer comes from the
 // file system at the moment of the call, so files of an earlier run are found again. Only the
 // cache's own files count: a link, a pipe or a file larger than the configuration's entry limit is a
@@ -53,6 +56,9 @@ public:
     // Removes the temporaries in the folder that writes killed before their rename left, unchanged
     // for leftoverWriteAge; how many. Nothing else ever removes them: no key names them.
     int removeLeftoverWrites() const;
+    // Holds the folder to the configuration's size, whatever put the files there: past it the
+    // oldest files go until three quarters of it are left. Each write makes its room first.
+    void trimToSize();
 
     // The file path of a key inside `path`.
     static QString cachePathForKey(const QString& key, const QString& path);
@@ -68,6 +74,15 @@ private:
     std::shared_ptr<Clock> m_clock;
     // A write failed (a full disk, a folder that takes none) and the log was told.
     bool m_toldOfFailedWrites = false;
+    // The bytes the folder's files take on the disk, as last counted and kept up since; none
+    // before the first count.
+    std::optional<quint64> m_folderBytes;
+    // Writes and the rest come from two threads (AbstractDiskCache): a write, a removal and a trim
+    // hold this while they count and change the folder. Reads never take it.
+    std::mutex m_sizeMutex;
+    // With m_sizeMutex held: counts the folder and, when it holds more than `above` bytes, removes
+    // the oldest files (by the expiry date) until it holds at most `target`.
+    void removeOldestDownTo(quint64 target, quint64 above);
 };
 
 } // namespace velmora::images

@@ -17,7 +17,9 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 namespace velmora::images {
@@ -189,7 +191,7 @@ bool decodesAtAll(const QByteArray& data) {
 
 } // namespace
 
-struct ImageCache::Core {
+struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
     std::shared_ptr<ImageCacheConfig> config;
     std::shared_ptr<AbstractMemoryCache> memory;
     std::shared_ptr<AbstractDiskCache> disk;
@@ -199,13 +201,192 @@ struct ImageCache::Core {
     mutable std::mutex mutex;
     std::function<QString(const QString&)> additionalCachePathBlock;
 
+    // Writes waiting for the disk, newest sequence last, their bytes held to the configuration's
+    // backlog: past it the oldest waiting write is dropped (a cache may lose an entry, never
+    // memory). Lookups read a waiting write's bytes, so they never wait for it.
+    struct PendingWrite {
+        quint64 sequence = 0;
+        QByteArray bytes;
+        std::optional<QByteArray> extended;
+        std::function<void()> done;
+    };
+    std::mutex writesMutex;
+    std::condition_variable writeEnded;
+    std::map<QString, PendingWrite> pendingWrites;
+    // Bytes of the writes waiting (not of the one being written).
+    quint64 pendingBytes = 0;
+    quint64 nextWrite = 0;
+    // The key being written on the writer thread now (empty when none is), and its write.
+    QString writingKey;
+    quint64 writingSequence = 0;
+    // Writes run on a thread of their own, so that a slow disk holds no lookup back.
+    std::unique_ptr<ImageCacheIoThread> writer;
+
     ~Core() {
-        // Queued disk work finishes before the levels it uses go away.
+        // Queued disk work finishes before the levels it uses go away, the waiting writes too.
+        writer->sync([this] {
+            while (hasPendingWrites()) {
+                writeOldest();
+            }
+        });
+        writer.reset();
         io.reset();
+    }
+
+    bool hasPendingWrites() {
+        std::lock_guard lock(writesMutex);
+        return !pendingWrites.empty();
+    }
+
+    // Takes the write of `key` off the waiting list; its completion is the caller's to run.
+    // One being written is waited for: once this returns nothing of the key lands on the disk later.
+    std::optional<PendingWrite> takePendingWrite(const QString& key) {
+        std::unique_lock lock(writesMutex);
+        auto node = pendingWrites.extract(key);
+        const bool beingWritten = !node.empty() && node.mapped().sequence == writingSequence;
+        if (!node.empty() && !beingWritten) {
+            pendingBytes -= quint64(node.mapped().bytes.size());
+        }
+        writeEnded.wait(lock, [&] { return writingKey != key; });
+        if (node.empty()) {
+            return std::nullopt;
+        }
+        return std::move(node.mapped());
+    }
+
+    static void finishWrite(const std::optional<PendingWrite>& write) {
+        if (write && write->done) {
+            write->done();
+        }
+    }
+
+    // Queues `bytes` (and the image's extended data) for `key`; `done` runs once it is written or
+    // dropped.
+    void queueWrite(const QString& key, const QByteArray& bytes, const Image& image,
+                    std::function<void()> done) {
+        std::vector<std::function<void()>> dropped;
+        {
+            std::lock_guard lock(writesMutex);
+            if (const auto it = pendingWrites.find(key); it != pendingWrites.end()) {
+                pendingBytes -= quint64(it->second.bytes.size());
+                dropped.push_back(std::move(it->second.done)); // replaced by the newer bytes
+                pendingWrites.erase(it);
+            }
+            PendingWrite write{++nextWrite, bytes, image ? image.extendedObject() : std::nullopt,
+                               std::move(done)};
+            pendingBytes += quint64(bytes.size());
+            pendingWrites.emplace(key, std::move(write));
+            const quint64 budget = config->maxDiskWriteBacklog();
+            while (budget > 0 && pendingBytes > budget) {
+                const auto oldest = oldestWaiting();
+                if (oldest == pendingWrites.end() || oldest->first == key) {
+                    break; // the newest alone may pass the budget
+                }
+                pendingBytes -= quint64(oldest->second.bytes.size());
+                dropped.push_back(std::move(oldest->second.done));
+                pendingWrites.erase(oldest);
+            }
+        }
+        for (const auto& block : dropped) {
+            if (block) {
+                block();
+            }
+        }
+        writer->async([weak = weak_from_this()] {
+            if (const auto core = weak.lock()) {
+                core->writeOldest();
+            }
+        });
+    }
+
+    // Under the lock: the oldest write waiting (not the one being written).
+    std::map<QString, PendingWrite>::iterator oldestWaiting() {
+        auto oldest = pendingWrites.end();
+        for (auto it = pendingWrites.begin(); it != pendingWrites.end(); ++it) {
+            if (it->second.sequence != writingSequence &&
+                (oldest == pendingWrites.end() || it->second.sequence < oldest->second.sequence)) {
+                oldest = it;
+            }
+        }
+        return oldest;
+    }
+
+    // On the writer thread: writes the oldest waiting write, if any is left.
+    void writeOldest() {
+        std::optional<std::pair<QString, PendingWrite>> next;
+        {
+            std::lock_guard lock(writesMutex);
+            const auto oldest = oldestWaiting();
+            if (oldest == pendingWrites.end()) {
+                return;
+            }
+            // Still readable by lookups while it is written; its bytes no longer wait.
+            pendingBytes -= quint64(oldest->second.bytes.size());
+            writingKey = oldest->first;
+            writingSequence = oldest->second.sequence;
+            next.emplace(oldest->first, oldest->second);
+        }
+        const auto& [key, write] = *next;
+        disk->setData(write.bytes, key);
+        if (write.extended) {
+            disk->setExtendedData(*write.extended, key);
+        }
+        std::function<void()> done;
+        {
+            std::lock_guard lock(writesMutex);
+            const auto it = pendingWrites.find(key);
+            // Unless it was taken meanwhile, or newer bytes came for the key, which wait their turn.
+            if (it != pendingWrites.end() && it->second.sequence == write.sequence) {
+                done = std::move(it->second.done);
+                pendingWrites.erase(it);
+            }
+            writingKey.clear();
+            writingSequence = 0;
+        }
+        writeEnded.notify_all();
+        if (done) {
+            done();
+        }
+    }
+
+    std::optional<QByteArray> pendingBytesOf(const QString& key) {
+        std::lock_guard lock(writesMutex);
+        const auto it = pendingWrites.find(key);
+        return it == pendingWrites.end() ? std::nullopt : std::optional<QByteArray>(it->second.bytes);
+    }
+
+    // On the I/O thread; a waiting write is dropped, never written after.
+    void removeFromDisk(const QString& key) {
+        finishWrite(takePendingWrite(key));
+        disk->removeDataForKey(key);
+    }
+
+    void removeAllFromDisk() {
+        std::map<QString, PendingWrite> waiting;
+        {
+            std::unique_lock lock(writesMutex);
+            waiting = std::move(pendingWrites);
+            pendingWrites.clear();
+            pendingBytes = 0;
+            writeEnded.wait(lock, [&] { return writingKey.isEmpty(); });
+        }
+        for (const auto& [key, write] : waiting) {
+            if (write.done) {
+                write.done();
+            }
+        }
+        disk->removeAllData();
+    }
+
+    bool containsOnDisk(const QString& key) {
+        return pendingBytesOf(key).has_value() || disk->containsDataForKey(key);
     }
 
     // On the I/O thread.
     std::optional<QByteArray> diskDataBySearchingAllPaths(const QString& key) {
+        if (auto data = pendingBytesOf(key)) {
+            return data;
+        }
         if (auto data = disk->dataForKey(key)) {
             return data;
         }
@@ -243,7 +424,7 @@ struct ImageCache::Core {
             // only this query's options refuse (an animated kind to match, a coder of its own) is
             // another query's image and stays.
             if (!data->isEmpty() && (unreadable || !decodesAtAll(*data))) {
-                io->sync([&] { disk->removeDataForKey(key); });
+                io->sync([&] { removeFromDisk(key); });
             }
             return {};
         }
@@ -269,18 +450,6 @@ struct ImageCache::Core {
         }
         memory->setObject(image, memoryKey, image.memoryCost());
     }
-
-    // On the I/O thread.
-    void writeToDisk(const std::optional<QByteArray>& bytes, const Image& image, const QString& key) {
-        if (bytes) {
-            disk->setData(*bytes, key);
-        }
-        if (image) {
-            if (const auto extended = image.extendedObject()) {
-                disk->setExtendedData(*extended, key);
-            }
-        }
-    }
 };
 
 ImageCache::ImageCache(const QString& nameSpace, const QString& diskCacheDirectory,
@@ -289,6 +458,7 @@ ImageCache::ImageCache(const QString& nameSpace, const QString& diskCacheDirecto
     Q_ASSERT_X(!nameSpace.isEmpty(), "ImageCache", "Cache namespace should not be empty");
     d->config = (config ? config : ImageCacheConfig::defaultCacheConfig())->copy();
     d->io = std::make_unique<ImageCacheIoThread>(QStringLiteral("ImageCache.io"));
+    d->writer = std::make_unique<ImageCacheIoThread>(QStringLiteral("ImageCache.write"));
 
     const auto memoryFactory = d->config->memoryCacheFactory();
     d->memory = memoryFactory ? memoryFactory(d->config) : std::make_shared<MemoryCache>(d->config);
@@ -301,8 +471,12 @@ ImageCache::ImageCache(const QString& nameSpace, const QString& diskCacheDirecto
     Q_ASSERT(d->memory && d->disk);
 
     if (const auto disk = std::dynamic_pointer_cast<DiskCache>(d->disk)) {
-        // What writes killed before their rename left goes at start, off the caller's thread.
-        d->io->async([disk] { disk->removeLeftoverWrites(); });
+        // What writes killed before their rename left goes at start, off the caller's thread, and
+        // the folder is held to its size whatever an earlier run or anyone else left in it.
+        d->io->async([disk] {
+            disk->removeLeftoverWrites();
+            disk->trimToSize();
+        });
     }
     // Files of the folder an earlier layout used are carried over once per process.
     if (dynamic_cast<DiskCache*>(d->disk.get())) {
@@ -342,6 +516,7 @@ std::shared_ptr<ImageCache> ImageCache::sharedImageCache() {
         Teardown::add(Teardown::Stage::Disk, [core = std::weak_ptr<Core>(created->d)] {
             if (const auto alive = core.lock()) {
                 alive->io->stop();
+                alive->writer->stop();
             }
         });
         return created;
@@ -416,10 +591,21 @@ void ImageCache::storeImage(const Image& image, const std::optional<QByteArray>&
 
     auto finish = [core = d, image, key, queue = callbackQueueOf(context),
                    completion = std::move(completion)](const std::optional<QByteArray>& bytes) {
-        core->io->async([core, image, key, queue, completion, bytes] {
-            core->writeToDisk(bytes, image, key);
-            if (completion) {
-                queue->async(completion);
+        std::function<void()> done;
+        if (completion) {
+            done = [queue, completion] { queue->async(completion); };
+        }
+        if (bytes) {
+            core->queueWrite(key, *bytes, image, std::move(done));
+            return;
+        }
+        // Only extended data to write: it waits for the writes before it, as it always did.
+        core->io->async([core, image, key, done = std::move(done)] {
+            if (const auto extended = image ? image.extendedObject() : std::nullopt) {
+                core->disk->setExtendedData(*extended, key);
+            }
+            if (done) {
+                done();
             }
         });
     };
@@ -486,7 +672,11 @@ void ImageCache::storeImageDataToDisk(const QByteArray& data, const QString& key
     if (data.isNull() || key.isEmpty()) {
         return;
     }
-    d->io->sync([&] { d->disk->setData(data, key); });
+    d->writer->sync([&] {
+        // Written now: an older write of the key that still waits must not land after it.
+        Core::finishWrite(d->takePendingWrite(key));
+        d->disk->setData(data, key);
+    });
 }
 
 // Query.
@@ -681,7 +871,7 @@ void ImageCache::diskImageDataQueryForKey(const QString& key,
 
 void ImageCache::diskImageExistsWithKey(const QString& key, std::function<void(bool)> completion) {
     d->io->async([core = d, key, completion = std::move(completion)] {
-        const bool exists = !key.isEmpty() && core->disk->containsDataForKey(key);
+        const bool exists = !key.isEmpty() && core->containsOnDisk(key);
         if (completion) {
             onMainThread([completion, exists] { completion(exists); });
         }
@@ -693,7 +883,7 @@ bool ImageCache::diskImageDataExistsWithKey(const QString& key) {
         return false;
     }
     bool exists = false;
-    d->io->sync([&] { exists = d->disk->containsDataForKey(key); });
+    d->io->sync([&] { exists = d->containsOnDisk(key); });
     return exists;
 }
 
@@ -749,7 +939,7 @@ void ImageCache::removeImageForKey(const QString& key, bool fromMemory, bool fro
         return;
     }
     d->io->async([core = d, key, completion = std::move(completion)] {
-        core->disk->removeDataForKey(key);
+        core->removeFromDisk(key);
         if (completion) {
             onMainThread(completion);
         }
@@ -793,7 +983,7 @@ void ImageCache::removeImageFromMemoryForKey(const QString& key) {
 
 void ImageCache::removeImageFromDiskForKey(const QString& key) {
     if (!key.isEmpty()) {
-        d->io->sync([&] { d->disk->removeDataForKey(key); });
+        d->io->sync([&] { d->removeFromDisk(key); });
     }
 }
 
@@ -803,7 +993,7 @@ void ImageCache::clearMemory() {
 
 void ImageCache::clearDiskOnCompletion(ImageCacheCompletion completion) {
     d->io->async([core = d, completion = std::move(completion)] {
-        core->disk->removeAllData();
+        core->removeAllFromDisk();
         if (completion) {
             onMainThread(completion);
         }

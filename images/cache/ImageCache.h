@@ -19,10 +19,13 @@ class AbstractMemoryCache;
 class ImageCacheConfig;
 
 // The two-level image cache: decoded images in a memory level, their encoded bytes in a disk level
-// under the namespace's folder. Every disk access runs on the cache's own I/O thread, in submission
-// order. Stores and asynchronous queries complete through the context's callback queue (the main
-// one by default); remove, clear, trim, size and existence tests complete on the main thread;
-// answers that need no disk run on the calling thread.
+// under the namespace's folder. Every disk access but a write runs on the cache's own I/O thread, in
+// submission order. Writes wait in a list, their bytes held to the configuration's backlog (past it
+// the oldest waiting write is dropped), and a writer thread of their own writes them oldest first:
+// a lookup never waits behind a write, and reads the bytes of one still waiting. Stores and
+// asynchronous queries complete through the context's callback queue (the main one by default),
+// a store once its bytes are written or dropped; remove, clear, trim, size and existence tests
+// complete on the main thread; answers that need no disk run on the calling thread.
 class ImageCache : public AbstractImageCache {
 public:
     using AbstractImageCache::queryImageForKey;

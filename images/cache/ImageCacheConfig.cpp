@@ -19,6 +19,7 @@ std::shared_ptr<ImageCacheConfig> ImageCacheConfig::copy() const {
     result->m_diskCacheWritingOptions = m_diskCacheWritingOptions;
     result->m_maxDiskAge = m_maxDiskAge;
     result->m_maxDiskSize = m_maxDiskSize;
+    result->m_maxDiskWriteBacklog = m_maxDiskWriteBacklog;
     result->m_maxDiskEntrySize = m_maxDiskEntrySize;
     result->m_maxMemoryCost = m_maxMemoryCost;
     result->m_maxMemoryCount = m_maxMemoryCount;
@@ -46,6 +47,7 @@ VELMORA_CONFIG_FIELD(bool, shouldRemoveExpiredDataWhenTerminate, setShouldRemove
 VELMORA_CONFIG_FIELD(quint32, diskCacheWritingOptions, setDiskCacheWritingOptions, m_diskCacheWritingOptions)
 VELMORA_CONFIG_FIELD(double, maxDiskAge, setMaxDiskAge, m_maxDiskAge)
 VELMORA_CONFIG_FIELD(quint64, maxDiskSize, setMaxDiskSize, m_maxDiskSize)
+VELMORA_CONFIG_FIELD(quint64, maxDiskWriteBacklog, setMaxDiskWriteBacklog, m_maxDiskWriteBacklog)
 VELMORA_CONFIG_FIELD(quint64, maxDiskEntrySize, setMaxDiskEntrySize, m_maxDiskEntrySize)
 VELMORA_CONFIG_FIELD(ImageCacheConfigExpireType, diskCacheExpireType, setDiskCacheExpireType,
                      m_diskCacheExpireType)

@@ -37,8 +37,16 @@ class ImageCacheConfig : public QObject {
 
 public:
     // File-writing option bit: the bytes are on the disk before the new file is renamed into place
-    // (every write goes through a new file and a rename).
+    // (every write goes through a new file and a rename). Off by default: a cache needs no
+    // durability, and a sync per file made every write wait for the disk.
     static constexpr quint32 WriteAtomic = 1;
+
+    // The folder's default bound: some tens of thousands of avatars of a few kilobytes, or 32 of
+    // the largest a download may have.
+    static constexpr quint64 defaultMaxDiskSize = 128ull * 1024 * 1024;
+    // The default budget of bytes waiting to be written: four of the largest avatars, thousands of
+    // ordinary ones.
+    static constexpr quint64 defaultMaxDiskWriteBacklog = 16ull * 1024 * 1024;
 
     ImageCacheConfig();
     ~ImageCacheConfig() override;
@@ -60,9 +68,13 @@ public:
     // Seconds; negative (or NaN) never expires, 0 expires everything.
     double maxDiskAge() const;
     void setMaxDiskAge(double seconds);
-    // Bytes; 0 is no limit.
+    // Bytes the folder may hold, whatever put them there; the oldest files go first. 0 is no limit.
     quint64 maxDiskSize() const;
     void setMaxDiskSize(quint64 bytes);
+    // Bytes waiting to be written to the disk level; past it the oldest waiting write is dropped.
+    // 0 is no limit.
+    quint64 maxDiskWriteBacklog() const;
+    void setMaxDiskWriteBacklog(quint64 bytes);
     // Bytes; a file of the disk cache larger than this is a miss and such bytes are not written.
     // The default is the downloader's default limit on a body, the largest image it hands over.
     quint64 maxDiskEntrySize() const;
@@ -88,9 +100,10 @@ private:
     bool m_shouldCacheImagesInMemory = true;
     bool m_shouldUseWeakMemoryCache = false;
     bool m_shouldRemoveExpiredDataWhenTerminate = true;
-    quint32 m_diskCacheWritingOptions = WriteAtomic;
+    quint32 m_diskCacheWritingOptions = 0;
     double m_maxDiskAge = 60.0 * 60 * 24 * 7;
-    quint64 m_maxDiskSize = 0;
+    quint64 m_maxDiskSize = defaultMaxDiskSize;
+    quint64 m_maxDiskWriteBacklog = defaultMaxDiskWriteBacklog;
     quint64 m_maxDiskEntrySize = quint64(50) * 1024 * 1024;
     quint64 m_maxMemoryCost = 0;
     quint64 m_maxMemoryCount = 0;

@@ -32,6 +32,10 @@ public:
     // Set (true) on a decode failure that says nothing about the document: no drawing could be
     // made for it now. Such a URL is tried again when asked again.
     static constexpr QLatin1String decodeWithoutDrawingKey{"VIRemoteImageErrorDecodeWithoutDrawingKey"};
+    // Set (true) on a failure that says nothing of the image and may pass: it was not drawn now
+    // (its download or decode did not get its turn, the download timed out or lost its
+    // connection). Asked again, it is tried again, no sooner than the downloader lets it.
+    static constexpr QLatin1String notNowKey{"VIRemoteImageErrorNotNowKey"};
     // System call failures carry errno as their code in this domain.
     static constexpr QLatin1String posixDomain{"POSIXErrorDomain"};
 

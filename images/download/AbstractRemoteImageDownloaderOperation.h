@@ -1,6 +1,7 @@
 #pragma once
 
 #include "images/core/DecodeOptions.h"
+#include "images/core/ImageError.h"
 #include "images/core/Operation.h"
 #include "images/core/RemoteImageContext.h"
 #include "images/core/RemoteImageOperation.h"
@@ -34,9 +35,9 @@ public:
     void cancel() override = 0;
 
     // Adds a caller; none when all three are empty.
-    virtual std::shared_ptr<RemoteImageDownloaderOperationToken> addHandlers(
-        ImageLoaderProgressBlock progress, ImageLoaderCompletedBlock completed,
-        std::optional<DecodeOptions> decodeOptions = std::nullopt) = 0;
+    virtual std::shared_ptr<RemoteImageDownloaderOperationToken>
+    addHandlers(ImageLoaderProgressBlock progress, ImageLoaderCompletedBlock completed,
+                std::optional<DecodeOptions> decodeOptions = std::nullopt) = 0;
     // Cancels one caller. True when that cancelled the whole operation (it was the only
     // caller); false when the transfer goes on for the others, or the token is unknown.
     virtual bool cancel(const std::shared_ptr<RemoteImageDownloaderOperationToken>& token) = 0;
@@ -55,6 +56,18 @@ public:
     // bytes are in, and decodes them after, runs it when its last caller was answered; by
     // default it is the completion block.
     virtual void setClosedBlock(std::function<void()> block) { setCompletionBlock(std::move(block)); }
+    // Runs with what became of the download, for the downloader's delays: an error marked "not
+    // drawn now" (ImageError::notNowKey) when it may pass, null when an image was made. By
+    // default nothing is told.
+    virtual void setOutcomeBlock(std::function<void(const ImageError& error)> block) { Q_UNUSED(block); }
+    // Ends the whole operation for every caller with `error` (a "not drawn now" one): it was not
+    // cancelled by anyone, it gave its turn up. By default a cancel.
+    virtual void endNotNow(const ImageError& error) {
+        Q_UNUSED(error);
+        cancel();
+    }
+    // The body bytes received so far, by which the downloader tells a slow transfer.
+    virtual qint64 receivedBytes() const { return 0; }
 
     // The incremental coder of this download's progressive decodes, chosen on the first
     // partial decode and kept for the later ones.
@@ -74,7 +87,9 @@ private:
 
 // Makes the operations of a downloader: the request, the downloader's session (held
 // weakly by the operation), the options and the context.
-using RemoteImageDownloaderOperationFactory = std::function<std::shared_ptr<AbstractRemoteImageDownloaderOperation>(
-    const ImageRequest&, const std::shared_ptr<ImageSession>&, RemoteImageDownloaderOptions, const RemoteImageContext&)>;
+using RemoteImageDownloaderOperationFactory =
+    std::function<std::shared_ptr<AbstractRemoteImageDownloaderOperation>(
+        const ImageRequest&, const std::shared_ptr<ImageSession>&, RemoteImageDownloaderOptions,
+        const RemoteImageContext&)>;
 
 } // namespace velmora::images

@@ -23,7 +23,13 @@ struct ImageRequest {
     Headers headers;
     // Absent: no body at all.
     std::optional<QByteArray> body;
+    // The whole transfer, from the request to its last byte.
     double timeoutSeconds = 60.0;
+    // How long the transfer may receive nothing (no head, no byte) before it ends; 0: the
+    // session's own bound.
+    double stallTimeoutSeconds = 0;
+    // The most bytes the body may have; a transfer past it ends as its bytes arrive. 0: no bound.
+    qint64 maximumBodyBytes = 0;
     CachePolicy cachePolicy = CachePolicy::UseProtocolCachePolicy;
     bool handlesCookies = true;
     bool usesHttpPipelining = false;

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHostAddress>
 #include <QList>
 #include <QSslCertificate>
 #include <QString>
@@ -80,9 +81,16 @@ public:
 
 // Image transfers over HTTP and HTTPS only, run by a QNetworkAccessManager that lives on a
 // network thread of the session's own, with a disk-backed URL cache. A transfer of any other
-// URL completes at once as UnsupportedURL. Each transfer ends at its time-out, counted for the
-// whole transfer, as TimedOut. TLS is always verified; tests add their certificate authority
-// to `extraCaCertificates`.
+// URL completes at once as UnsupportedURL. Each transfer ends as TimedOut at its time-out, counted
+// for the whole transfer, and when it receives nothing for its stall bound. Its reply holds at most
+// `readBufferBytes` between two reads, and a body past the request's bound ends the transfer where
+// its bytes arrive (DataLengthExceedsMaximum). Each hop goes to an address the session looked up
+// and judged (placeOf): never the local link, and for a redirect never further inward than the
+// first hop went; the request is sent to that very address, with the name kept for the Host header
+// and the certificate's check, so a name that resolves elsewhere a moment later changes nothing.
+// (A hop by name reads and writes no URL cache: the cache would keep it under the address.) At most
+// `maximumRedirects` redirects are followed; idle connections are few and short-lived. TLS is always
+// verified; tests add their certificate authority to `extraCaCertificates`.
 class ImageSession {
 public:
     // The domain of transport errors and its codes (HTTP answers of any status are not
@@ -102,7 +110,31 @@ public:
         UserAuthenticationRequired = -1013,
         SecureConnectionFailed = -1200,
         FileDoesNotExist = -1100,
+        TooManyRedirects = -1007,
+        DataLengthExceedsMaximum = -1103,
+        // The network layer failed without saying how (out of descriptors or memory, ...).
+        CannotLoadFromNetwork = -2000,
+        // An address the transfer may not go to: the local link, or for a redirect further
+        // inward than the transfer started.
+        AddressRefused = -1030,
     };
+    // Whether a transport error may pass by itself (a time-out, a lost connection, a lack of
+    // resources), so that the transfer is worth trying again later.
+    static bool isTransient(const ImageError& error);
+
+    // Where an address leads, seen from the user's machine.
+    enum class Place {
+        Loopback,  // this machine (127.0.0.0/8, ::1, 0.0.0.0/8)
+        LinkLocal, // the local link (169.254.0.0/16, fe80::/10)
+        Private,   // the user's network (RFC 1918, shared 100.64.0.0/10, unique local fc00::/7)
+        Public,    // anywhere else a connection can go
+        Unusable,  // multicast, broadcast, reserved: nowhere a transfer goes
+    };
+    static Place placeOf(const QHostAddress& address);
+    // Whether a redirect from a transfer that started at `start` may go to `to`: never further
+    // inward, never to the local link (public: public only; private: private or public;
+    // loopback: loopback only).
+    static bool mayRedirect(Place start, Place to);
 
     struct Configuration {
         // The folder of the URL cache; empty: the app's cache folder.
@@ -113,6 +145,20 @@ public:
         QList<QSslCertificate> extraCaCertificates;
         // Applies when a request carries no time-out of its own; either bounds the whole transfer.
         double requestTimeoutSeconds = 60.0;
+        // Applies when a request carries no stall bound of its own: a transfer that receives
+        // nothing (no head, no byte) for this long ends as timed out.
+        double stallTimeoutSeconds = 5.0;
+        // The most bytes a reply holds for its transfer between two reads: the server waits
+        // for the rest.
+        qint64 readBufferBytes = 64 * 1024;
+        // Redirects one transfer follows at most.
+        int maximumRedirects = 5;
+        // An idle connection closes after this many seconds, and at most this many hosts keep
+        // one: a transfer to any other host asks the server to close its connection at the end.
+        int idleConnectionSeconds = 5;
+        int hostsKeptAlive = 6;
+        // Where an address leads; none: placeOf. Tests stand loopback addresses in for the others.
+        std::function<Place(const QHostAddress&)> placeOfAddress;
     };
 
     ImageSession(Configuration configuration, ImageSessionDelegate* delegate);

@@ -11,9 +11,13 @@
 #include <QSysInfo>
 
 #include <algorithm>
-#include <deque>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
 
 namespace velmora::images {
 
@@ -33,7 +37,19 @@ std::shared_ptr<T> contextOr(const Field<std::shared_ptr<T>>& field, const std::
 
 } // namespace
 
+// Where downloads wait and run. A download waits in a bounded list until it may take one of the
+// places; past the bound the oldest asked is answered "not drawn now". It is chosen by its
+// priority, then a download never tried before one waiting out its delay after a failure, then the
+// newest (under LIFO) or the oldest asked; a host holds at most `maxDownloadsPerHost` places while
+// another host's download waits. A download that held its place for `placeYieldSeconds` while
+// another waits gives the place up and goes on in a slow place; with none free, the slowest of
+// those and it (fewest bytes a second) ends as not drawn now. A URL whose download ended in a
+// failure that may pass waits out a delay, doubled with each further one, before it is downloaded
+// again, whoever asks.
 struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDownloader::State> {
+    using Clock = std::chrono::steady_clock;
+    using OperationPtr = std::shared_ptr<AbstractRemoteImageDownloaderOperation>;
+
     mutable std::mutex headersLock;
     ImageRequest::Headers headers;
 
@@ -48,70 +64,329 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
     OperationQueue downloadQueue{QStringLiteral("velmora.images.RemoteImageDownloader.downloadQueue")};
     std::shared_ptr<ImageSession> session;
 
-    // Downloads are handed to the queue only as it can start them: until then they wait here,
-    // where the next one is chosen when a place frees (the newest first under LIFO, so an avatar
-    // just asked for never waits behind a flood asked before it, and six still run at once).
-    std::mutex feedLock;
-    std::deque<std::shared_ptr<AbstractRemoteImageDownloaderOperation>> waiting;
-    int handedToQueue = 0;
-    int maxConcurrent = 6;
-    bool newestFirst = false;
+    struct Waiting {
+        OperationPtr operation;
+        QString host;
+        quint64 asked = 0;
+        // Waiting out the delay of a failure: it starts after every download never tried.
+        bool retried = false;
+        Clock::time_point due;
+    };
+    struct Running {
+        OperationPtr operation;
+        QString host;
+        Clock::time_point since;
+        bool slow = false;
+        // Its place is given back already (it was told to end).
+        bool released = false;
+    };
+    struct Retry {
+        int failures = 0;
+        Clock::time_point due;
+        Clock::time_point touched;
+    };
+    // URLs remembered for their delay at most; the least recently failed go first.
+    static constexpr std::size_t maxRetries = 1024;
 
-    void feed() {
-        std::vector<std::shared_ptr<AbstractRemoteImageDownloaderOperation>> toQueue;
-        {
-            std::lock_guard lock(feedLock);
-            // A cancelled one finishes as soon as the queue starts it, and holds no place.
-            for (auto it = waiting.begin(); it != waiting.end();) {
-                if ((*it)->isCancelled()) {
-                    toQueue.push_back(std::move(*it));
-                    it = waiting.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-            while (!waiting.empty() && !downloadQueue.isSuspended() &&
-                   (maxConcurrent < 0 || handedToQueue < maxConcurrent)) {
-                auto chosen = waiting.begin();
-                for (auto it = waiting.begin(); it != waiting.end(); ++it) {
-                    const auto priority = (*it)->queuePriority();
-                    if (priority > (*chosen)->queuePriority() ||
-                        (newestFirst && priority == (*chosen)->queuePriority())) {
-                        chosen = it;
-                    }
-                }
-                auto operation = std::move(*chosen);
-                waiting.erase(chosen);
-                if (!operation->isFinished()) {
-                    ++handedToQueue;
-                    operation->addCompletionBlock([weak = weak_from_this()] {
-                        if (const auto self = weak.lock()) {
-                            {
-                                std::lock_guard lock(self->feedLock);
-                                --self->handedToQueue;
-                            }
-                            self->feed();
-                        }
-                    });
-                }
-                toQueue.push_back(std::move(operation));
-            }
-        }
-        for (const auto& operation : toQueue) {
-            downloadQueue.addOperation(operation);
+    std::mutex feedLock;
+    std::condition_variable feedChanged;
+    std::vector<Waiting> waiting;
+    std::vector<Running> running;
+    std::map<QString, Retry> retries;
+    int places = 0;
+    int slowPlaces = 0;
+    quint64 nextAsked = 0;
+    int maxConcurrent = 6;
+    int maxPerHost = 2;
+    int maxSlow = 6;
+    int maxWaiting = 128;
+    std::chrono::milliseconds yield{1000};
+    std::chrono::milliseconds retryDelay{2000};
+    std::chrono::milliseconds maxRetryDelay{120000};
+    bool newestFirst = false;
+    bool stopped = false;
+    std::optional<Clock::time_point> nextWake;
+    std::thread watch;
+
+    ~State() {
+        stopWatching();
+        if (watch.joinable()) {
+            watch.detach(); // released by a block on the watching thread itself
         }
     }
 
-    // Cancels the downloads not yet handed to the queue (each answers its callers), then the
-    // queue's.
-    void cancelAll() {
-        std::deque<std::shared_ptr<AbstractRemoteImageDownloaderOperation>> notHanded;
+    static QString hostOf(const OperationPtr& operation) { return operation->request().url.host().toLower(); }
+
+    // The bytes a second a running download has received so far.
+    static double rateOf(const Running& entry, Clock::time_point now) {
+        const double seconds = std::chrono::duration<double>(now - entry.since).count();
+        return double(std::max<qint64>(entry.operation->receivedBytes(), 0)) / std::max(seconds, 0.001);
+    }
+
+    int placesOf(const QString& host) const {
+        return int(std::count_if(running.begin(), running.end(), [&](const Running& entry) {
+            return !entry.slow && !entry.released && entry.host == host;
+        }));
+    }
+
+    // Under the lock: the waiting download to start next, or none.
+    std::vector<Waiting>::iterator chooseNext(Clock::time_point now) {
+        const auto better = [&](const Waiting& a, const Waiting& b) {
+            const auto pa = a.operation->queuePriority();
+            const auto pb = b.operation->queuePriority();
+            if (pa != pb) {
+                return pa > pb;
+            }
+            if (a.retried != b.retried) {
+                return !a.retried;
+            }
+            return newestFirst ? a.asked > b.asked : a.asked < b.asked;
+        };
+        auto chosen = waiting.end();
+        auto chosenCapped = waiting.end();
+        for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+            if (it->due > now) {
+                continue;
+            }
+            const bool capped = maxPerHost > 0 && placesOf(it->host) >= maxPerHost;
+            auto& slot = capped ? chosenCapped : chosen;
+            if (slot == waiting.end() || better(*it, *slot)) {
+                slot = it;
+            }
+        }
+        // A host at its share waits only while another host's download can take the place.
+        return chosen != waiting.end() ? chosen : chosenCapped;
+    }
+
+    // Under the lock: frees a place by moving an overdue download to a slow place, or ending the
+    // slowest; what is to end is added to `toEnd`. False when no download is overdue yet.
+    bool yieldAPlace(Clock::time_point now, std::vector<OperationPtr>& toEnd) {
+        if (yield.count() <= 0) {
+            return false;
+        }
+        auto overdue = running.end();
+        for (auto it = running.begin(); it != running.end(); ++it) {
+            if (!it->slow && !it->released && it->since + yield <= now &&
+                (overdue == running.end() || it->since < overdue->since)) {
+                overdue = it;
+            }
+        }
+        if (overdue == running.end()) {
+            return false;
+        }
+        if (slowPlaces >= maxSlow) {
+            // The slowest of the slow ones and the overdue one ends (the one that held longest
+            // of equals): a trickle gives way to a transfer that moves.
+            auto slowest = overdue;
+            for (auto it = running.begin(); it != running.end(); ++it) {
+                if (!it->slow || it->released) {
+                    continue;
+                }
+                const double rate = rateOf(*it, now);
+                const double best = rateOf(*slowest, now);
+                if (rate < best || (rate == best && it->since < slowest->since)) {
+                    slowest = it;
+                }
+            }
+            slowest->released = true;
+            toEnd.push_back(slowest->operation);
+            if (slowest == overdue) {
+                --places;
+                return true;
+            }
+            --slowPlaces;
+        }
+        overdue->slow = true;
+        --places;
+        ++slowPlaces;
+        return true;
+    }
+
+    void feed() {
+        std::vector<OperationPtr> toQueue;
+        std::vector<OperationPtr> toEnd;
+        std::vector<OperationPtr> ended;
         {
             std::lock_guard lock(feedLock);
-            notHanded = waiting;
+            const auto now = Clock::now();
+            // A cancelled one was answered by its cancel and takes no place: its queue starts it
+            // only for it to finish at once.
+            std::erase_if(waiting, [&](Waiting& entry) {
+                if (!entry.operation->isCancelled() && !entry.operation->isFinished()) {
+                    return false;
+                }
+                ended.push_back(std::move(entry.operation));
+                return true;
+            });
+            nextWake.reset();
+            while (!stopped && !waiting.empty() && !downloadQueue.isSuspended()) {
+                const auto next = chooseNext(now);
+                if (next == waiting.end()) {
+                    break;
+                }
+                if (maxConcurrent >= 0 && places >= maxConcurrent && !yieldAPlace(now, toEnd)) {
+                    break;
+                }
+                Waiting chosen = std::move(*next);
+                waiting.erase(next);
+                ++places;
+                running.push_back({chosen.operation, chosen.host, now, false, false});
+                toQueue.push_back(std::move(chosen.operation));
+            }
+            // When to look again: a delay that ends, or a place that falls overdue.
+            for (const auto& entry : waiting) {
+                if (entry.due > now && (!nextWake || entry.due < *nextWake)) {
+                    nextWake = entry.due;
+                }
+            }
+            if (!waiting.empty() && yield.count() > 0) {
+                for (const auto& entry : running) {
+                    const auto due = entry.since + yield;
+                    if (!entry.slow && !entry.released && (!nextWake || due < *nextWake)) {
+                        nextWake = std::max(due, now + std::chrono::milliseconds(1));
+                    }
+                }
+            }
         }
-        for (const auto& operation : notHanded) {
-            operation->cancel();
+        feedChanged.notify_all();
+        for (const auto& operation : toQueue) {
+            operation->addCompletionBlock([weak = weak_from_this(), operation = std::weak_ptr(operation)] {
+                if (const auto self = weak.lock()) {
+                    self->release(operation.lock());
+                }
+            });
+            downloadQueue.addOperation(operation);
+            if (operation->isFinished()) {
+                release(operation); // finished before its block was in place
+            }
+        }
+        for (const auto& operation : ended) {
+            downloadQueue.addOperation(operation);
+        }
+        const ImageError notNow =
+            notNowError(QStringLiteral("Download not made now: slower than the others"));
+        for (const auto& operation : toEnd) {
+            operation->endNotNow(notNow);
+        }
+    }
+
+    // The place of a download that finished goes to the next.
+    void release(const OperationPtr& operation) {
+        if (!operation) {
+            return;
+        }
+        {
+            std::lock_guard lock(feedLock);
+            const auto it = std::find_if(running.begin(), running.end(),
+                                         [&](const Running& entry) { return entry.operation == operation; });
+            if (it == running.end()) {
+                return;
+            }
+            if (!it->released) {
+                --(it->slow ? slowPlaces : places);
+            }
+            running.erase(it);
+        }
+        feed();
+    }
+
+    static ImageError notNowError(const QString& message) {
+        return ImageError(ImageErrorCode::Cancelled, message, {{QString(ImageError::notNowKey), true}});
+    }
+
+    // Adds a download to the waiting list; past its bound the oldest asked is answered "not drawn
+    // now" (returned, to be told outside the lock).
+    OperationPtr enqueue(const OperationPtr& operation, const QString& key) {
+        std::lock_guard lock(feedLock);
+        Waiting entry{operation, hostOf(operation), ++nextAsked, false, Clock::now()};
+        if (const auto retry = retries.find(key); retry != retries.end() && retry->second.due > entry.due) {
+            entry.retried = true;
+            entry.due = retry->second.due;
+        }
+        waiting.push_back(std::move(entry));
+        if (maxWaiting <= 0 || int(waiting.size()) <= maxWaiting) {
+            return nullptr;
+        }
+        const auto oldest =
+            std::min_element(waiting.begin(), waiting.end(),
+                             [](const Waiting& a, const Waiting& b) { return a.asked < b.asked; });
+        OperationPtr dropped = std::move(oldest->operation);
+        waiting.erase(oldest);
+        return dropped;
+    }
+
+    // A download of the URL with `key` ended so: a failure that may pass delays the URL's next
+    // download, longer each time; an image clears the delay.
+    void noteOutcome(const QString& key, const ImageError& error) {
+        std::lock_guard lock(feedLock);
+        const auto now = Clock::now();
+        if (error.isNull()) {
+            retries.erase(key);
+            return;
+        }
+        if (!error.value(ImageError::notNowKey).toBool()) {
+            return;
+        }
+        Retry& retry = retries[key];
+        retry.failures = std::min(retry.failures + 1, 30);
+        auto delay = retryDelay;
+        for (int i = 1; i < retry.failures && delay < maxRetryDelay; ++i) {
+            delay *= 2;
+        }
+        retry.due = now + std::min(delay, maxRetryDelay);
+        retry.touched = now;
+        if (retries.size() > maxRetries) {
+            const auto stalest =
+                std::min_element(retries.begin(), retries.end(), [](const auto& a, const auto& b) {
+                    return a.second.touched < b.second.touched;
+                });
+            retries.erase(stalest);
+        }
+    }
+
+    // Looks again when a delay ends or a place falls overdue.
+    void watchTheWaiting() {
+        std::unique_lock lock(feedLock);
+        while (!stopped) {
+            if (nextWake) {
+                const auto wake = *nextWake;
+                feedChanged.wait_until(lock, wake);
+                if (stopped) {
+                    break;
+                }
+                if (Clock::now() >= wake) {
+                    lock.unlock();
+                    feed();
+                    lock.lock();
+                }
+            } else {
+                feedChanged.wait(lock);
+            }
+        }
+    }
+
+    void stopWatching() {
+        {
+            std::lock_guard lock(feedLock);
+            stopped = true;
+        }
+        feedChanged.notify_all();
+        if (watch.joinable() && watch.get_id() != std::this_thread::get_id()) {
+            watch.join();
+        }
+    }
+
+    // Cancels the downloads waiting (each answers its callers), then the queue's.
+    void cancelAll() {
+        std::vector<Waiting> notHanded;
+        {
+            std::lock_guard lock(feedLock);
+            notHanded = std::move(waiting);
+            waiting.clear();
+        }
+        for (const auto& entry : notHanded) {
+            entry.operation->cancel();
+            downloadQueue.addOperation(entry.operation); // it finishes as soon as it starts
         }
         downloadQueue.cancelAllOperations();
         feed();
@@ -120,20 +395,32 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
 
 RemoteImageDownloader::RemoteImageDownloader(const RemoteImageDownloaderConfig& config)
     : m_config(config), m_state(std::make_shared<State>()) {
-    m_state->downloadQueue.setMaxConcurrentOperationCount(m_config.maxConcurrentDownloads);
+    // The places are counted by the state, slow ones apart; the queue only starts what it is given.
+    m_state->downloadQueue.setMaxConcurrentOperationCount(OperationQueue::DefaultMaxConcurrentOperationCount);
     m_state->maxConcurrent = m_config.maxConcurrentDownloads;
+    m_state->maxPerHost = m_config.maxDownloadsPerHost;
+    m_state->maxSlow = std::max(0, m_config.maxSlowDownloads);
+    m_state->maxWaiting = m_config.maxWaitingDownloads;
+    const auto ms = [](double seconds) {
+        return std::chrono::milliseconds(std::llround(std::clamp(seconds, 0.0, 86400.0) * 1000));
+    };
+    m_state->yield = ms(m_config.placeYieldSeconds);
+    m_state->retryDelay = ms(m_config.retryDelay);
+    m_state->maxRetryDelay = std::max(m_state->retryDelay, ms(m_config.maxRetryDelay));
     m_state->newestFirst = m_config.executionOrder == RemoteImageDownloaderExecutionOrder::LIFO;
+    m_state->watch = std::thread([state = m_state.get()] { state->watchTheWaiting(); });
     const QByteArray userAgent = defaultUserAgent();
     if (!userAgent.isEmpty()) {
         m_state->headers.emplace_back("User-Agent", userAgent);
     }
     m_state->headers.emplace_back("Accept", "image/*,*/*;q=0.8");
-    m_state->session =
-        std::make_shared<ImageSession>(m_config.sessionConfiguration.value_or(ImageSession::Configuration()), this);
+    m_state->session = std::make_shared<ImageSession>(
+        m_config.sessionConfiguration.value_or(ImageSession::Configuration()), this);
 }
 
 RemoteImageDownloader::~RemoteImageDownloader() {
     m_state->cancelAll();
+    m_state->stopWatching();
     // The session's thread stops here, so no session event reaches this object later.
     m_state->session.reset();
 }
@@ -148,6 +435,7 @@ std::shared_ptr<RemoteImageDownloader> RemoteImageDownloader::sharedDownloader()
         // the deliveries reach are taken apart: the transfers end with the application.
         Teardown::add(Teardown::Stage::Network, [state = downloader->m_state] {
             state->cancelAll();
+            state->stopWatching();
             state->session->stop();
         });
         return new std::shared_ptr<RemoteImageDownloader>(std::move(downloader));
@@ -157,7 +445,6 @@ std::shared_ptr<RemoteImageDownloader> RemoteImageDownloader::sharedDownloader()
 
 void RemoteImageDownloader::setMaxConcurrentDownloads(int count) {
     m_config.maxConcurrentDownloads = count;
-    m_state->downloadQueue.setMaxConcurrentOperationCount(count);
     {
         std::lock_guard lock(m_state->feedLock);
         m_state->maxConcurrent = count;
@@ -170,12 +457,14 @@ std::shared_ptr<AbstractRemoteImageDownloaderRequestModifier> RemoteImageDownloa
     return m_state->requestModifier;
 }
 
-void RemoteImageDownloader::setRequestModifier(std::shared_ptr<AbstractRemoteImageDownloaderRequestModifier> modifier) {
+void RemoteImageDownloader::setRequestModifier(
+    std::shared_ptr<AbstractRemoteImageDownloaderRequestModifier> modifier) {
     std::lock_guard lock(m_state->modifiersLock);
     m_state->requestModifier = std::move(modifier);
 }
 
-std::shared_ptr<AbstractRemoteImageDownloaderResponseModifier> RemoteImageDownloader::responseModifier() const {
+std::shared_ptr<AbstractRemoteImageDownloaderResponseModifier>
+RemoteImageDownloader::responseModifier() const {
     std::lock_guard lock(m_state->modifiersLock);
     return m_state->responseModifier;
 }
@@ -224,15 +513,14 @@ std::optional<QByteArray> RemoteImageDownloader::valueForHTTPHeaderField(const Q
 
 // --- downloading ------------------------------------------------------------------------
 
-std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(const QUrl& url,
-                                                                               RemoteImageDownloaderOptions options,
-                                                                               const RemoteImageContext& context,
-                                                                               ImageLoaderProgressBlock progress,
-                                                                               ImageLoaderCompletedBlock completed) {
+std::shared_ptr<RemoteImageDownloadToken>
+RemoteImageDownloader::downloadImage(const QUrl& url, RemoteImageDownloaderOptions options,
+                                     const RemoteImageContext& context, ImageLoaderProgressBlock progress,
+                                     ImageLoaderCompletedBlock completed) {
     if (url.isEmpty()) {
         if (completed) {
-            completed(Image(), QByteArray(), ImageError(ImageErrorCode::InvalidURL, QStringLiteral("Image url is nil")),
-                      true);
+            completed(Image(), QByteArray(),
+                      ImageError(ImageErrorCode::InvalidURL, QStringLiteral("Image url is nil")), true);
         }
         return nullptr;
     }
@@ -246,8 +534,8 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
         }
         return nullptr;
     }
-    const DecodeOptions decodeOptions = imageLoaderDecodeOptions(&context, imageOptionsFromDownloaderOptions(options),
-                                                                 imageLoaderCacheKey(url, &context));
+    const DecodeOptions decodeOptions = imageLoaderDecodeOptions(
+        &context, imageOptionsFromDownloaderOptions(options), imageLoaderCacheKey(url, &context));
     const QString key = tableKey(url);
 
     std::shared_ptr<AbstractRemoteImageDownloaderOperation> operation;
@@ -269,6 +557,7 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
         return true;
     };
     bool joined = false;
+    bool made = false;
     {
         std::lock_guard lock(m_state->operationsLock);
         joined = joinLiveOperation();
@@ -287,6 +576,7 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
         }
         std::lock_guard lock(m_state->operationsLock);
         if (!joinLiveOperation()) {
+            made = true;
             operation = created;
             std::weak_ptr<State> weakState = m_state;
             std::weak_ptr<AbstractRemoteImageDownloaderOperation> weakOperation = created;
@@ -302,26 +592,35 @@ std::shared_ptr<RemoteImageDownloadToken> RemoteImageDownloader::downloadImage(c
                     state->urlOperations.erase(it);
                 }
             });
+            created->setOutcomeBlock([weakState, key](const ImageError& error) {
+                if (const auto state = weakState.lock()) {
+                    state->noteOutcome(key, error);
+                }
+            });
             m_state->urlOperations[key] = created;
             // The first caller is in place before the operation can run, so it can't
             // finish without anyone to tell.
             handlers = created->addHandlers(progress, completed, decodeOptions);
-            std::lock_guard feedLock(m_state->feedLock);
-            m_state->waiting.push_back(created);
         }
     }
-    if (!joined) {
+    if (made) {
+        if (const auto dropped = m_state->enqueue(operation, key)) {
+            dropped->endNotNow(State::notNowError(QStringLiteral("Download not made now: newer ones wait")));
+            m_state->downloadQueue.addOperation(dropped); // it finishes as soon as it starts
+        }
         m_state->feed();
     }
     return std::make_shared<RemoteImageDownloadToken>(operation, url, operation->request(), handlers);
 }
 
-std::shared_ptr<AbstractRemoteImageDownloaderOperation> RemoteImageDownloader::createDownloaderOperation(
-    const QUrl& url, RemoteImageDownloaderOptions options, const RemoteImageContext& context) {
+std::shared_ptr<AbstractRemoteImageDownloaderOperation>
+RemoteImageDownloader::createDownloaderOperation(const QUrl& url, RemoteImageDownloaderOptions options,
+                                                 const RemoteImageContext& context) {
     ImageRequest request;
     request.url = url;
     // 0 (or anything that is no positive number of seconds) is the default.
     request.timeoutSeconds = m_config.downloadTimeout > 0 ? m_config.downloadTimeout : 15.0;
+    request.stallTimeoutSeconds = m_config.stallTimeout > 0 ? m_config.stallTimeout : 5.0;
     request.cachePolicy = (options & RemoteImageDownloaderUseURLCache)
                               ? ImageRequest::CachePolicy::UseProtocolCachePolicy
                               : ImageRequest::CachePolicy::ReloadIgnoringLocalCacheData;
@@ -371,6 +670,11 @@ std::shared_ptr<AbstractRemoteImageDownloaderOperation> RemoteImageDownloader::c
     operation->setAcceptableStatusCodes(m_config.acceptableStatusCodes);
     operation->setAcceptableContentTypes(m_config.acceptableContentTypes);
     operation->setMaximumDataSize(m_config.maximumDownloadSize);
+    if (m_config.decodeLanes) {
+        if (const auto own = std::dynamic_pointer_cast<RemoteImageDownloaderOperation>(operation)) {
+            own->setDecodeLanes(m_config.decodeLanes);
+        }
+    }
     if (options & RemoteImageDownloaderHighPriority) {
         operation->setQueuePriority(Operation::QueuePriority::High);
     } else if (options & RemoteImageDownloaderLowPriority) {
@@ -394,7 +698,7 @@ void RemoteImageDownloader::setSuspended(bool suspended) {
 
 int RemoteImageDownloader::currentDownloadCount() const {
     std::lock_guard lock(m_state->feedLock);
-    return m_state->downloadQueue.operationCount() + static_cast<int>(m_state->waiting.size());
+    return static_cast<int>(m_state->running.size() + m_state->waiting.size());
 }
 
 const ImageSession::Configuration& RemoteImageDownloader::sessionConfiguration() const {
@@ -410,12 +714,14 @@ void RemoteImageDownloader::invalidateSessionAndCancel(bool cancel) {
 
 // --- option mapping and the loader contract -------------------------------------------------
 
-RemoteImageOptions RemoteImageDownloader::imageOptionsFromDownloaderOptions(RemoteImageDownloaderOptions options) {
+RemoteImageOptions
+RemoteImageDownloader::imageOptionsFromDownloaderOptions(RemoteImageDownloaderOptions options) {
     return images::imageOptionsFromDownloaderOptions(options);
 }
 
-RemoteImageDownloaderOptions RemoteImageDownloader::downloaderOptionsFromImageOptions(
-    RemoteImageOptions options, const RemoteImageContext& context) {
+RemoteImageDownloaderOptions
+RemoteImageDownloader::downloaderOptionsFromImageOptions(RemoteImageOptions options,
+                                                         const RemoteImageContext& context) {
     RemoteImageDownloaderOptions result = 0;
     if (options & RemoteImageLowPriority) {
         result |= RemoteImageDownloaderLowPriority;
@@ -443,12 +749,12 @@ bool RemoteImageDownloader::canRequestImage(const QUrl& url, RemoteImageOptions,
     return ImageSession::isFetchable(url);
 }
 
-std::shared_ptr<RemoteImageOperation> RemoteImageDownloader::requestImage(const QUrl& url, RemoteImageOptions options,
-                                                                          const RemoteImageContext& context,
-                                                                          ImageLoaderProgressBlock progress,
-                                                                          ImageLoaderCompletedBlock completed) {
-    return downloadImage(url, downloaderOptionsFromImageOptions(options, context), context, std::move(progress),
-                         std::move(completed));
+std::shared_ptr<RemoteImageOperation>
+RemoteImageDownloader::requestImage(const QUrl& url, RemoteImageOptions options,
+                                    const RemoteImageContext& context, ImageLoaderProgressBlock progress,
+                                    ImageLoaderCompletedBlock completed) {
+    return downloadImage(url, downloaderOptionsFromImageOptions(options, context), context,
+                         std::move(progress), std::move(completed));
 }
 
 bool RemoteImageDownloader::shouldBlockFailedURL(const QUrl&, const ImageError& error, RemoteImageOptions,
@@ -467,16 +773,15 @@ bool RemoteImageDownloader::shouldBlockFailedURL(const QUrl&, const ImageError& 
     }
     if (error.errorDomain() == QString(ImageSession::urlErrorDomain)) {
         // Failures that may pass by themselves are tried again.
-        static constexpr int transient[] = {-1009, -999, -1001, -1018, -1020, -1003, -1004, -1005};
-        return std::find(std::begin(transient), std::end(transient), error.code()) == std::end(transient);
+        return !ImageSession::isTransient(error);
     }
     return false;
 }
 
 // --- session events --------------------------------------------------------------------------
 
-std::shared_ptr<AbstractRemoteImageDownloaderOperation> RemoteImageDownloader::operationWithTask(
-    const ImageDataTask& task) const {
+std::shared_ptr<AbstractRemoteImageDownloaderOperation>
+RemoteImageDownloader::operationWithTask(const ImageDataTask& task) const {
     for (const auto& queued : m_state->downloadQueue.operations()) {
         auto operation = std::dynamic_pointer_cast<AbstractRemoteImageDownloaderOperation>(queued);
         if (!operation) {
@@ -535,8 +840,8 @@ QByteArray RemoteImageDownloader::defaultUserAgent() {
     }
     const QString version = QCoreApplication::applicationVersion();
     const QString text =
-        QStringLiteral("%1/%2 (%3)").arg(name, version.isEmpty() ? QStringLiteral("1.0") : version,
-                                         QSysInfo::prettyProductName());
+        QStringLiteral("%1/%2 (%3)")
+            .arg(name, version.isEmpty() ? QStringLiteral("1.0") : version, QSysInfo::prettyProductName());
     // Accented letters lose their accents; anything else outside ASCII is left out.
     QByteArray ascii;
     for (const QChar c : text.normalized(QString::NormalizationForm_KD)) {

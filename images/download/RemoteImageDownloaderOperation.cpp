@@ -41,7 +41,7 @@ ImageError decodeFailure(const DecodeAttempt& attempt) {
         return ImageError(
             ImageErrorCode::BadImageData,
             QStringLiteral("Downloaded image decode failed: no drawing could be made for it now"),
-            {{QString(ImageError::decodeWithoutDrawingKey), true}});
+            {{QString(ImageError::decodeWithoutDrawingKey), true}, {QString(ImageError::notNowKey), true}});
     }
     return ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image decode failed"));
 }
@@ -49,8 +49,9 @@ ImageError decodeFailure(const DecodeAttempt& attempt) {
 // The decode never ran: newer decodes needed its room, or the image library is being torn down.
 // Nothing is said of the document, which is downloaded and decoded again when asked again.
 ImageError notDecodedError() {
-    return ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image not decoded now"),
-                      {{QString(ImageError::decodeWithoutDrawingKey), true}});
+    return ImageError(
+        ImageErrorCode::BadImageData, QStringLiteral("Downloaded image not decoded now"),
+        {{QString(ImageError::decodeWithoutDrawingKey), true}, {QString(ImageError::notNowKey), true}});
 }
 
 bool holds(const std::vector<std::shared_ptr<RemoteImageDownloaderOperationToken>>& tokens,
@@ -65,8 +66,9 @@ RemoteImageDownloaderOperation::RemoteImageDownloaderOperation(ImageRequest requ
                                                                RemoteImageDownloaderOptions options,
                                                                RemoteImageContext context)
     : m_request(std::move(request)), m_options(options), m_context(std::move(context)),
-      m_responseModifier(m_context.downloadResponseModifier.hasValue() ? m_context.downloadResponseModifier.value()
-                                                                        : nullptr),
+      m_responseModifier(m_context.downloadResponseModifier.hasValue()
+                             ? m_context.downloadResponseModifier.value()
+                             : nullptr),
       m_decryptor(m_context.downloadDecryptor.hasValue() ? m_context.downloadDecryptor.value() : nullptr),
       m_unownedSession(std::move(session)),
       m_coderQueue(QStringLiteral("velmora.images.RemoteImageDownloaderOperation.coderQueue"), 1),
@@ -87,8 +89,10 @@ bool RemoteImageDownloaderOperation::shouldContinueWhenAppEntersBackground() con
 
 // --- callers ------------------------------------------------------------------------
 
-std::shared_ptr<RemoteImageDownloaderOperationToken> RemoteImageDownloaderOperation::addHandlers(
-    ImageLoaderProgressBlock progress, ImageLoaderCompletedBlock completed, std::optional<DecodeOptions> decodeOptions) {
+std::shared_ptr<RemoteImageDownloaderOperationToken>
+RemoteImageDownloaderOperation::addHandlers(ImageLoaderProgressBlock progress,
+                                            ImageLoaderCompletedBlock completed,
+                                            std::optional<DecodeOptions> decodeOptions) {
     if (!progress && !completed && !decodeOptions) {
         return nullptr;
     }
@@ -106,7 +110,8 @@ std::shared_ptr<RemoteImageDownloaderOperationToken> RemoteImageDownloaderOperat
     return token;
 }
 
-bool RemoteImageDownloaderOperation::cancel(const std::shared_ptr<RemoteImageDownloaderOperationToken>& token) {
+bool RemoteImageDownloaderOperation::cancel(
+    const std::shared_ptr<RemoteImageDownloaderOperationToken>& token) {
     if (!token) {
         return false;
     }
@@ -146,8 +151,8 @@ void RemoteImageDownloaderOperation::callCompletionBlocks(const TokenList& token
 }
 
 void RemoteImageDownloaderOperation::callCompletionBlock(
-    const std::shared_ptr<RemoteImageDownloaderOperationToken>& token, const Image& image, const QByteArray& data,
-    const ImageError& error, bool finished) const {
+    const std::shared_ptr<RemoteImageDownloaderOperationToken>& token, const Image& image,
+    const QByteArray& data, const ImageError& error, bool finished) const {
     if (!token || !token->completedBlock) {
         return;
     }
@@ -157,7 +162,9 @@ void RemoteImageDownloaderOperation::callCompletionBlock(
     const auto queue = m_context.callbackQueue.hasValue() && m_context.callbackQueue.value()
                            ? m_context.callbackQueue.value()
                            : CallbackQueue::mainQueue();
-    queue->async([block = token->completedBlock, image, data, error, finished] { block(image, data, error, finished); });
+    queue->async([block = token->completedBlock, image, data, error, finished] {
+        block(image, data, error, finished);
+    });
 }
 
 void RemoteImageDownloaderOperation::callProgressBlocks(const TokenList& tokens, qint64 received,
@@ -212,9 +219,13 @@ void RemoteImageDownloaderOperation::start() {
                 m_cachedData = cached->data;
                 m_response = cached->response;
             }
-            task = session->dataTask(m_request, (m_options & RemoteImageDownloaderUseURLCache) != 0);
+            // The session ends the transfer where the bytes pass the bound, before they are handed on.
+            ImageRequest request = m_request;
+            request.maximumBodyBytes = m_maximumDataSize;
+            task = session->dataTask(request, (m_options & RemoteImageDownloaderUseURLCache) != 0);
             if (!task) {
-                failure = ImageError(ImageErrorCode::InvalidDownloadOperation, QStringLiteral("Task can't be initialized"));
+                failure = ImageError(ImageErrorCode::InvalidDownloadOperation,
+                                     QStringLiteral("Task can't be initialized"));
             } else {
                 m_dataTask = task;
                 setExecuting(true);
@@ -242,6 +253,21 @@ void RemoteImageDownloaderOperation::start() {
 }
 
 void RemoteImageDownloaderOperation::cancel() {
+    endEarly(cancelledError("Operation cancelled by user during sending the request"), false);
+}
+
+void RemoteImageDownloaderOperation::endNotNow(const ImageError& error) {
+    {
+        std::lock_guard lock(m_lock);
+        // Its bytes are in: it holds no place any more and decodes for its callers.
+        if (m_downloadCompleted) {
+            return;
+        }
+    }
+    endEarly(error, true);
+}
+
+void RemoteImageDownloaderOperation::endEarly(const ImageError& error, bool outcome) {
     TokenList tokens;
     std::shared_ptr<ImageDataTask> task;
     bool wasExecuting = false;
@@ -267,9 +293,22 @@ void RemoteImageDownloaderOperation::cancel() {
     if (wasExecuting) {
         markFinished();
     }
-    callCompletionBlocks(tokens, Image(), QByteArray(),
-                         cancelledError("Operation cancelled by user during sending the request"), true);
+    if (outcome) {
+        reportOutcome(error);
+    }
+    callCompletionBlocks(tokens, Image(), QByteArray(), error, true);
     reset();
+}
+
+void RemoteImageDownloaderOperation::reportOutcome(const ImageError& error) {
+    std::function<void(const ImageError&)> block;
+    {
+        std::lock_guard lock(m_lock);
+        block = m_outcomeBlock;
+    }
+    if (block && !m_outcomeReported.exchange(true)) {
+        block(error);
+    }
 }
 
 void RemoteImageDownloaderOperation::done() {
@@ -332,20 +371,22 @@ void RemoteImageDownloaderOperation::didReceiveResponse(ImageDataTask& task, con
     const QVariant responseValue = response ? QVariant::fromValue(*response) : QVariant();
     const int status = response && response->isHttp() ? response->statusCode : 0;
     if (valid && status > 0 && statusCodes && !statusCodes->contains(status)) {
-        error = ImageError(
-            ImageErrorCode::InvalidDownloadStatusCode,
-            QStringLiteral("Download marked as failed because of invalid response status code %1").arg(status),
-            {{QString(ImageError::downloadStatusCodeKey), status},
-             {QString(ImageError::downloadResponseKey), responseValue}});
+        error =
+            ImageError(ImageErrorCode::InvalidDownloadStatusCode,
+                       QStringLiteral("Download marked as failed because of invalid response status code %1")
+                           .arg(status),
+                       {{QString(ImageError::downloadStatusCodeKey), status},
+                        {QString(ImageError::downloadResponseKey), responseValue}});
         valid = false;
     }
     const QByteArray mimeType = response ? response->mimeType() : QByteArray();
     if (valid && !mimeType.isEmpty() && contentTypes && !contentTypes->contains(mimeType)) {
-        error = ImageError(ImageErrorCode::InvalidDownloadContentType,
-                           QStringLiteral("Download marked as failed because of invalid response content type %1")
-                               .arg(QString::fromLatin1(mimeType)),
-                           {{QString(ImageError::downloadContentTypeKey), QString::fromLatin1(mimeType)},
-                            {QString(ImageError::downloadResponseKey), responseValue}});
+        error =
+            ImageError(ImageErrorCode::InvalidDownloadContentType,
+                       QStringLiteral("Download marked as failed because of invalid response content type %1")
+                           .arg(QString::fromLatin1(mimeType)),
+                       {{QString(ImageError::downloadContentTypeKey), QString::fromLatin1(mimeType)},
+                        {QString(ImageError::downloadResponseKey), responseValue}});
         valid = false;
     }
     if (valid && status == 304 && !haveCachedData) {
@@ -356,11 +397,12 @@ void RemoteImageDownloaderOperation::didReceiveResponse(ImageDataTask& task, con
     }
     // An answer that announces more than the ceiling is refused before any byte is kept.
     if (valid && ceiling > 0 && announced > ceiling) {
-        error = ImageError(ImageErrorCode::InvalidDownloadResponse,
-                           QStringLiteral("Download marked as failed because the response is larger than %1 bytes")
-                               .arg(ceiling),
-                           {{QString(ImageError::downloadResponseKey), responseValue},
-                            {QString(ImageError::downloadLimitKey), ceiling}});
+        error = ImageError(
+            ImageErrorCode::InvalidDownloadResponse,
+            QStringLiteral("Download marked as failed because the response is larger than %1 bytes")
+                .arg(ceiling),
+            {{QString(ImageError::downloadResponseKey), responseValue},
+             {QString(ImageError::downloadLimitKey), ceiling}});
         valid = false;
     }
     TokenList tokens;
@@ -396,7 +438,11 @@ void RemoteImageDownloaderOperation::didReceiveData(ImageDataTask& task, const Q
             // bounded amount on its word.
             m_imageData.reserve(std::min(m_expectedSize, maximumReserve));
         }
+        if (m_overCeiling) {
+            return; // ended already; the rest is dropped where it arrives
+        }
         if (m_maximumDataSize > 0 && m_imageData.size() + data.size() > m_maximumDataSize) {
+            m_overCeiling = true;
             overCeiling = true;
             m_responseError = ImageError(
                 ImageErrorCode::InvalidDownloadResponse,
@@ -421,8 +467,9 @@ void RemoteImageDownloaderOperation::didReceiveData(ImageDataTask& task, const Q
                 m_previousProgress = fraction;
             }
         }
-        progressive = report && expected > 0 && !finished && (m_options & RemoteImageDownloaderProgressiveLoad) &&
-                      !m_decryptor && m_coderQueue.operationCount() == 0;
+        progressive = report && expected > 0 && !finished &&
+                      (m_options & RemoteImageDownloaderProgressiveLoad) && !m_decryptor &&
+                      m_coderQueue.operationCount() == 0;
         if (progressive) {
             snapshot = m_imageData;
         }
@@ -453,8 +500,8 @@ void RemoteImageDownloaderOperation::didReceiveData(ImageDataTask& task, const Q
                 }
             }
             const Image image = imageLoaderDecodeProgressiveImageData(
-                snapshot, self->m_request.url, false, *self, imageOptionsFromDownloaderOptions(self->m_options),
-                &self->m_context);
+                snapshot, self->m_request.url, false, *self,
+                imageOptionsFromDownloaderOptions(self->m_options), &self->m_context);
             if (image) {
                 self->callCompletionBlocks(self->snapshotTokens(), image, QByteArray(), ImageError(), false);
             }
@@ -463,8 +510,8 @@ void RemoteImageDownloaderOperation::didReceiveData(ImageDataTask& task, const Q
     callProgressBlocks(tokens, received, expected);
 }
 
-std::optional<ImageCredential> RemoteImageDownloaderOperation::credentialForChallenge(ImageDataTask& task,
-                                                                                      int previousFailureCount) {
+std::optional<ImageCredential>
+RemoteImageDownloaderOperation::credentialForChallenge(ImageDataTask& task, int previousFailureCount) {
     Q_UNUSED(task);
     if (previousFailureCount != 0) {
         return std::nullopt;
@@ -472,7 +519,8 @@ std::optional<ImageCredential> RemoteImageDownloaderOperation::credentialForChal
     return credential();
 }
 
-void RemoteImageDownloaderOperation::didFinishCollectingMetrics(ImageDataTask& task, const ImageTaskMetrics& metrics) {
+void RemoteImageDownloaderOperation::didFinishCollectingMetrics(ImageDataTask& task,
+                                                                const ImageTaskMetrics& metrics) {
     Q_UNUSED(task);
     std::lock_guard lock(m_lock);
     m_metrics = metrics;
@@ -481,6 +529,33 @@ void RemoteImageDownloaderOperation::didFinishCollectingMetrics(ImageDataTask& t
 ImageError RemoteImageDownloaderOperation::responseErrorOr(const ImageError& error) const {
     std::lock_guard lock(m_lock);
     return m_responseError.isNull() ? error : m_responseError;
+}
+
+ImageError RemoteImageDownloaderOperation::failureOf(const ImageError& transferError) const {
+    const ImageError error = responseErrorOr(transferError);
+    if (error.errorDomain() != QString(ImageSession::urlErrorDomain)) {
+        return error;
+    }
+    if (error.code() == ImageSession::DataLengthExceedsMaximum) {
+        // Too large is what the answer is: the same refusal as an announced length past the bound.
+        const qint64 ceiling = maximumDataSize();
+        return ImageError(
+            ImageErrorCode::InvalidDownloadResponse,
+            QStringLiteral("Download marked as failed because the response is larger than %1 bytes")
+                .arg(ceiling),
+            {{QString(ImageError::downloadLimitKey), ceiling}});
+    }
+    // A transfer that timed out, broke off or found no resources says nothing of the image: not
+    // drawn now. A host that cannot be found or reached is left as it is until asked otherwise.
+    const bool passing = error.code() == ImageSession::TimedOut ||
+                         error.code() == ImageSession::NetworkConnectionLost ||
+                         error.code() == ImageSession::CannotLoadFromNetwork;
+    if (passing) {
+        QVariantMap userInfo = error.userInfo();
+        userInfo.insert(QString(ImageError::notNowKey), true);
+        return ImageError(error.errorDomain(), error.code(), error.message(), userInfo);
+    }
+    return error;
 }
 
 void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const ImageError& error) {
@@ -519,7 +594,9 @@ void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const Imag
         postOnMain(RemoteImageDownloadNotifications::finish);
     }
     if (!error.isNull()) {
-        callCompletionBlocks(tokens, Image(), QByteArray(), responseErrorOr(error), true);
+        const ImageError failure = failureOf(error);
+        reportOutcome(failure);
+        callCompletionBlocks(tokens, Image(), QByteArray(), failure, true);
         done();
         return;
     }
@@ -529,14 +606,16 @@ void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const Imag
     if (data.isEmpty()) {
         tokens = closeAndTakeTokens();
         callCompletionBlocks(tokens, Image(), QByteArray(),
-                             ImageError(ImageErrorCode::BadImageData, QStringLiteral("Image data is nil")), true);
+                             ImageError(ImageErrorCode::BadImageData, QStringLiteral("Image data is nil")),
+                             true);
         done();
         return;
     }
     if ((m_options & RemoteImageDownloaderIgnoreCachedResponse) && cachedData && *cachedData == data) {
-        const ImageError notModified(
-            ImageErrorCode::CacheNotModified, QStringLiteral("Downloaded image is not modified and ignored"),
-            {{QString(ImageError::downloadResponseKey), response ? QVariant::fromValue(*response) : QVariant()}});
+        const ImageError notModified(ImageErrorCode::CacheNotModified,
+                                     QStringLiteral("Downloaded image is not modified and ignored"),
+                                     {{QString(ImageError::downloadResponseKey),
+                                       response ? QVariant::fromValue(*response) : QVariant()}});
         {
             std::lock_guard lock(m_lock);
             m_responseError = notModified;
@@ -580,9 +659,10 @@ Image RemoteImageDownloaderOperation::decodedImage(const QByteArray& data,
     if (decodeOptions) {
         contextFromDecodeOptions(context, imageOptions, *decodeOptions);
     }
-    Image image = progressiveCoder()
-                      ? imageLoaderDecodeProgressiveImageData(data, m_request.url, true, *this, imageOptions, &context)
-                      : imageLoaderDecodeImageData(data, m_request.url, imageOptions, &context);
+    Image image =
+        progressiveCoder()
+            ? imageLoaderDecodeProgressiveImageData(data, m_request.url, true, *this, imageOptions, &context)
+            : imageLoaderDecodeImageData(data, m_request.url, imageOptions, &context);
     if (image && decodeOptions) {
         std::lock_guard lock(m_imageMapMutex);
         m_imageMap.emplace_back(*decodeOptions, image);
@@ -596,42 +676,53 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
         std::static_pointer_cast<RemoteImageDownloaderOperation>(shared_from_this());
     TokenList all = finished;
     all.insert(all.end(), pending.begin(), pending.end());
-    DecodeLanes::shared().submit(
-        [weakSelf, data, pending, all](DecodeLanes::Lane lane) {
-            const auto self = weakSelf.lock();
-            if (!self) {
+    std::shared_ptr<DecodeLanes> lanes;
+    {
+        std::lock_guard lock(m_lock);
+        lanes = m_lanes;
+    }
+    (lanes ? *lanes : DecodeLanes::shared())
+        .submit(
+            [weakSelf, data, pending, all](DecodeLanes::Lane lane) {
+                const auto self = weakSelf.lock();
+                if (!self) {
+                    return true;
+                }
+                const bool quick = lane == DecodeLanes::Lane::Quick;
+                for (const auto& token : pending) {
+                    // Answered already: by a cancel, or by the quick try before this one.
+                    if (token->finishDelivered.load()) {
+                        continue;
+                    }
+                    if (lane == DecodeLanes::Lane::None) {
+                        // The bytes go with the answer: whoever keeps them need not download them again.
+                        self->reportOutcome(notDecodedError());
+                        self->callCompletionBlock(token, Image(), data, notDecodedError(), true);
+                        continue;
+                    }
+                    const DecodeAttempt attempt;
+                    const Image image = self->decodedImage(data, token->decodeOptions);
+                    if (!image && quick && attempt.gaveUpAtQuickLimit()) {
+                        return false; // costly: the rest is decoded in the costly pool
+                    }
+                    if (!image) {
+                        const ImageError failure = decodeFailure(attempt);
+                        self->reportOutcome(failure);
+                        self->callCompletionBlock(token, Image(), QByteArray(), failure, true);
+                    } else if (image.size().width() <= 0 || image.size().height() <= 0) {
+                        self->callCompletionBlock(token, Image(), QByteArray(),
+                                                  ImageError(ImageErrorCode::BadImageData,
+                                                             QStringLiteral("Downloaded image has 0 pixels")),
+                                                  true);
+                    } else {
+                        self->reportOutcome(ImageError());
+                        self->callCompletionBlock(token, image, data, ImageError(), true);
+                    }
+                }
+                self->checkDone(data, all);
                 return true;
-            }
-            const bool quick = lane == DecodeLanes::Lane::Quick;
-            for (const auto& token : pending) {
-                // Answered already: by a cancel, or by the quick try before this one.
-                if (token->finishDelivered.load()) {
-                    continue;
-                }
-                if (lane == DecodeLanes::Lane::None) {
-                    self->callCompletionBlock(token, Image(), QByteArray(), notDecodedError(), true);
-                    continue;
-                }
-                const DecodeAttempt attempt;
-                const Image image = self->decodedImage(data, token->decodeOptions);
-                if (!image && quick && attempt.gaveUpAtQuickLimit()) {
-                    return false; // costly: the rest is decoded in the costly pool
-                }
-                if (!image) {
-                    self->callCompletionBlock(token, Image(), QByteArray(), decodeFailure(attempt), true);
-                } else if (image.size().width() <= 0 || image.size().height() <= 0) {
-                    self->callCompletionBlock(token, Image(), QByteArray(),
-                                              ImageError(ImageErrorCode::BadImageData,
-                                                         QStringLiteral("Downloaded image has 0 pixels")),
-                                              true);
-                } else {
-                    self->callCompletionBlock(token, image, data, ImageError(), true);
-                }
-            }
-            self->checkDone(data, all);
-            return true;
-        },
-        data.size(), m_asked);
+            },
+            data.size(), m_asked);
 }
 
 void RemoteImageDownloaderOperation::checkDone(const QByteArray& data, const TokenList& finished) {
@@ -728,6 +819,21 @@ qint64 RemoteImageDownloaderOperation::maximumDataSize() const {
 void RemoteImageDownloaderOperation::setMaximumDataSize(qint64 bytes) {
     std::lock_guard lock(m_lock);
     m_maximumDataSize = std::max<qint64>(bytes, 0);
+}
+
+void RemoteImageDownloaderOperation::setDecodeLanes(std::shared_ptr<DecodeLanes> lanes) {
+    std::lock_guard lock(m_lock);
+    m_lanes = std::move(lanes);
+}
+
+void RemoteImageDownloaderOperation::setOutcomeBlock(std::function<void(const ImageError&)> block) {
+    std::lock_guard lock(m_lock);
+    m_outcomeBlock = std::move(block);
+}
+
+qint64 RemoteImageDownloaderOperation::receivedBytes() const {
+    std::lock_guard lock(m_lock);
+    return m_receivedSize;
 }
 
 void RemoteImageDownloaderOperation::setClosedBlock(std::function<void()> block) {

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,7 @@ namespace velmora::images {
 
 class AbstractRemoteImageDownloaderDecryptor;
 class AbstractRemoteImageDownloaderResponseModifier;
+class DecodeLanes;
 
 // One download of one request for any number of callers: it checks the answer (status,
 // MIME type, not-modified), collects the bytes, reports throttled progress, decodes
@@ -39,9 +41,9 @@ public:
     void start() override;
     void cancel() override;
 
-    std::shared_ptr<RemoteImageDownloaderOperationToken> addHandlers(
-        ImageLoaderProgressBlock progress, ImageLoaderCompletedBlock completed,
-        std::optional<DecodeOptions> decodeOptions = std::nullopt) override;
+    std::shared_ptr<RemoteImageDownloaderOperationToken>
+    addHandlers(ImageLoaderProgressBlock progress, ImageLoaderCompletedBlock completed,
+                std::optional<DecodeOptions> decodeOptions = std::nullopt) override;
     bool cancel(const std::shared_ptr<RemoteImageDownloaderOperationToken>& token) override;
 
     ImageRequest request() const override { return m_request; }
@@ -66,12 +68,18 @@ public:
     qint64 maximumDataSize() const;
     void setMaximumDataSize(qint64 bytes) override;
     void setClosedBlock(std::function<void()> block) override;
+    // Where the bytes decode; none: the shared lanes.
+    void setDecodeLanes(std::shared_ptr<DecodeLanes> lanes);
+    void setOutcomeBlock(std::function<void(const ImageError& error)> block) override;
+    void endNotNow(const ImageError& error) override;
+    qint64 receivedBytes() const override;
 
     // Session events.
     void didReceiveResponse(ImageDataTask& task, const ImageResponse& response,
                             const std::function<void(bool allow)>& completion) override;
     void didReceiveData(ImageDataTask& task, const QByteArray& data) override;
-    std::optional<ImageCredential> credentialForChallenge(ImageDataTask& task, int previousFailureCount) override;
+    std::optional<ImageCredential> credentialForChallenge(ImageDataTask& task,
+                                                          int previousFailureCount) override;
     void didFinishCollectingMetrics(ImageDataTask& task, const ImageTaskMetrics& metrics) override;
     void didComplete(ImageDataTask& task, const ImageError& error) override;
 
@@ -80,8 +88,9 @@ private:
 
     void callCompletionBlocks(const TokenList& tokens, const Image& image, const QByteArray& data,
                               const ImageError& error, bool finished) const;
-    void callCompletionBlock(const std::shared_ptr<RemoteImageDownloaderOperationToken>& token, const Image& image,
-                             const QByteArray& data, const ImageError& error, bool finished) const;
+    void callCompletionBlock(const std::shared_ptr<RemoteImageDownloaderOperationToken>& token,
+                             const Image& image, const QByteArray& data, const ImageError& error,
+                             bool finished) const;
     void callProgressBlocks(const TokenList& tokens, qint64 received, qint64 expected) const;
     void startCoderOperation(const QByteArray& data, const TokenList& pending, const TokenList& finished);
     void checkDone(const QByteArray& data, const TokenList& finished);
@@ -89,8 +98,16 @@ private:
     TokenList snapshotTokens() const;
     void done();
     void reset();
+    // Ends the operation before its bytes are in, answering every caller with `error`.
+    void endEarly(const ImageError& error, bool outcome);
+    // Tells the outcome block, once.
+    void reportOutcome(const ImageError& error);
     void postOnMain(QLatin1String name);
     ImageError responseErrorOr(const ImageError& error) const;
+    // What the callers hear of a transfer that failed: the answer's own refusal first, the bound
+    // passed as that refusal, and a time-out, a broken-off transfer or a lack of resources marked
+    // as not drawn now.
+    ImageError failureOf(const ImageError& transferError) const;
 
     const ImageRequest m_request;
     const RemoteImageDownloaderOptions m_options;
@@ -112,12 +129,15 @@ private:
     std::optional<QSet<QByteArray>> m_acceptableContentTypes;
     qint64 m_maximumDataSize = 0;
     bool m_downloadCompleted = false;
+    bool m_overCeiling = false;
     bool m_cancelHandled = false;
     // Set with the last look at the callers: nobody can join after it.
     bool m_closed = false;
     // Every caller has been answered for the last time.
     bool m_answered = false;
     std::function<void()> m_closedBlock;
+    std::function<void(const ImageError&)> m_outcomeBlock;
+    std::atomic<bool> m_outcomeReported{false};
     QByteArray m_imageData;
     std::optional<QByteArray> m_cachedData;
     qint64 m_expectedSize = 0;
@@ -126,6 +146,7 @@ private:
     double m_previousProgress = 0;
 
     OperationQueue m_coderQueue;
+    std::shared_ptr<DecodeLanes> m_lanes;
     // When the download was asked for: its decode waits in that order, not in the order the
     // downloads ended.
     const quint64 m_asked;

@@ -348,6 +348,11 @@ void RemoteImageManager::callDownloadProcess(const std::shared_ptr<Load>& load, 
                 self->deliver(load, Image(), QByteArray(), error, ImageCacheType::None, true);
             } else if (!error.isNull()) {
                 self->deliver(load, Image(), QByteArray(), error, ImageCacheType::None, true);
+                if (finished && !data.isEmpty() && error.value(ImageError::notNowKey).toBool()) {
+                    // Downloaded whole but not drawn now: kept where the next load looks before it
+                    // downloads (a cache may drop it under load, which costs a download).
+                    self->keepUndrawn(load, data);
+                }
                 if (self->shouldBlockFailedURL(load, error)) {
                     bool added = false;
                     {
@@ -372,6 +377,20 @@ void RemoteImageManager::callDownloadProcess(const std::shared_ptr<Load>& load, 
             }
         });
     op->setLoaderOperation(operation);
+}
+
+void RemoteImageManager::keepUndrawn(const std::shared_ptr<Load>& load, const QByteArray& data) {
+    const auto& context = load->context;
+    const auto cache = context.originalImageCache.valueOr(nullptr) ? context.originalImageCache.value()
+                       : context.imageCache.valueOr(nullptr)       ? context.imageCache.value()
+                                                                   : m_imageCache;
+    const auto target = context.originalStoreCacheType.valueOr(ImageCacheType::Disk);
+    const auto queried = context.originalQueryCacheType.valueOr(ImageCacheType::Disk);
+    if (!includesDisk(target) || !includesDisk(queried) || context.cacheSerializer.valueOr(nullptr)) {
+        return; // the next load would not find it there, or would not read it as these bytes
+    }
+    cache->storeImage(Image(), data, originalCacheKeyForURL(load->url, context), load->options, context,
+                      ImageCacheType::Disk, nullptr);
 }
 
 bool RemoteImageManager::shouldBlockFailedURL(const std::shared_ptr<Load>& load, const ImageError& error) {

@@ -106,6 +106,9 @@ private:
                     const QString& key, const std::shared_ptr<AbstractImageCache>& cache,
                     ImageCacheType target, bool finished, std::function<void()> completion);
     bool shouldBlockFailedURL(const std::shared_ptr<Load>& load, const ImageError& error);
+    // Keeps the bytes of an image downloaded but not drawn now in the disk level of the original
+    // cache, so that it is not downloaded again.
+    void keepUndrawn(const std::shared_ptr<Load>& load, const QByteArray& data);
     void deliver(const std::shared_ptr<Load>& load, const Image& image, const QByteArray& data,
                  const ImageError& error, ImageCacheType cacheType, bool finished);
 

@@ -18,8 +18,11 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
+
+#include <zlib.h>
 
 namespace velmora::test {
 
@@ -38,6 +41,61 @@ ImageAnswer ImageAnswer::failure(int status, QByteArray body) {
     answer.body = std::move(body);
     answer.contentType = "text/plain";
     return answer;
+}
+
+ImageAnswer ImageAnswer::redirect(QByteArray location, int status) {
+    ImageAnswer answer;
+    answer.status = status;
+    answer.contentType = "text/plain";
+    answer.headers.append(qMakePair(QByteArray("Location"), std::move(location)));
+    return answer;
+}
+
+ImageAnswer ImageAnswer::neverAnswered() {
+    ImageAnswer answer;
+    answer.silent = true;
+    return answer;
+}
+
+ImageAnswer ImageAnswer::gzipped(const QByteArray& body, double breakAt, QByteArray contentType) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    QByteArray packed(qsizetype(deflateBound(&stream, uLong(body.size()))) + 64, Qt::Uninitialized);
+    stream.next_out = reinterpret_cast<Bytef*>(packed.data());
+    stream.avail_out = uInt(packed.size());
+    const qsizetype cut = qsizetype(double(body.size()) * std::clamp(breakAt, 0.0, 1.0));
+    // The part before the break ends on a byte boundary (a full flush), so what follows it starts a
+    // block of its own.
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.constData()));
+    stream.avail_in = uInt(cut);
+    deflate(&stream, Z_FULL_FLUSH);
+    const qsizetype whole = qsizetype(stream.total_out);
+    stream.avail_in = uInt(body.size() - cut);
+    deflate(&stream, Z_FINISH);
+    packed.truncate(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    if (breakAt < 1.0) {
+        // A last block of the type no deflate stream may use: every inflater stops there.
+        for (qsizetype i = whole; i < packed.size(); ++i) {
+            packed[i] = char(0xff);
+        }
+    }
+    auto answer = image(packed, std::move(contentType));
+    answer.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("gzip")));
+    return answer;
+}
+
+ImageAnswer ImageAnswer::headOnlyAnswer() const {
+    auto copy = *this;
+    copy.headOnly = true;
+    return copy;
+}
+
+ImageAnswer ImageAnswer::endlessBody() const {
+    auto copy = *this;
+    copy.endless = true;
+    copy.sendContentLength = false;
+    return copy;
 }
 
 ImageAnswer ImageAnswer::withoutContentLength() const {
@@ -85,13 +143,15 @@ struct LoopbackImageServer::Shared {
     int latencyMs = 0;
     int openConnections = 0;
     int peakConnections = 0;
+    qint64 bodyBytesSent = 0;
 };
 
 // --- worker on the server's thread ----------------------------------------------
 
 class LoopbackImageServer::Worker : public QObject {
 public:
-    Worker(std::shared_ptr<Shared> shared, Scheme scheme) : m_shared(std::move(shared)), m_scheme(scheme) {}
+    Worker(std::shared_ptr<Shared> shared, Scheme scheme, QHostAddress address)
+        : m_shared(std::move(shared)), m_scheme(scheme), m_address(std::move(address)) {}
 
     quint16 start() {
         if (m_scheme == Scheme::Https) {
@@ -114,7 +174,7 @@ public:
             m_server = new QTcpServer(this);
         }
         connect(m_server, &QTcpServer::pendingConnectionAvailable, this, [this] { accept(); });
-        if (!m_server->listen(QHostAddress::LocalHost, 0)) {
+        if (!m_server->listen(m_address, 0)) {
             qWarning("LoopbackImageServer: cannot listen: %s", qPrintable(m_server->errorString()));
         }
         return m_server->serverPort();
@@ -142,6 +202,8 @@ private:
     struct Connection {
         QByteArray buffer;
         bool answering = false;
+        // The request asked for the connection to close once it is answered.
+        bool closeAfter = false;
     };
 
     void accept() {
@@ -202,6 +264,11 @@ private:
             }
         }
         connection.answering = true;
+        for (const auto& [name, value] : headers) {
+            if (name.compare("Connection", Qt::CaseInsensitive) == 0 && value.toLower().contains("close")) {
+                connection.closeAfter = true;
+            }
+        }
         bool hold = false;
         {
             std::lock_guard lock(m_shared->mutex);
@@ -231,6 +298,9 @@ private:
             answer = route != m_shared->routes.end() ? route->second : ImageAnswer::failure(404, "not found");
             latency = m_shared->latencyMs + answer.latencyMs;
         }
+        if (answer.silent) {
+            return; // the connection stays open until the client gives up
+        }
         QPointer<QTcpSocket> guarded(socket);
         auto send = [this, guarded, answer] {
             if (guarded) {
@@ -249,8 +319,15 @@ private:
         if (!answer.contentType.isEmpty()) {
             head += "Content-Type: " + answer.contentType + "\r\n";
         }
+        const auto connection = m_connections.find(socket);
+        const bool closeAfter = connection != m_connections.end() && connection->second.closeAfter;
         if (answer.sendContentLength) {
             head += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
+            if (closeAfter) {
+                head += "Connection: close\r\n";
+            }
+        } else if (answer.endless) {
+            head += "Connection: close\r\n";
         } else {
             head += "Connection: close\r\n";
         }
@@ -259,20 +336,54 @@ private:
         }
         head += "\r\n";
         socket->write(head);
+        if (answer.headOnly) {
+            return;
+        }
+        if (answer.endless) {
+            writeEndlessly(QPointer<QTcpSocket>(socket),
+                           answer.body.isEmpty() ? QByteArray(1, 'x') : answer.body);
+            return;
+        }
         if (answer.chunkSize > 0 && answer.chunkIntervalMs > 0) {
             writeChunk(QPointer<QTcpSocket>(socket), answer, 0);
         } else {
             socket->write(answer.body);
+            countSent(answer.body.size());
             finish(socket, answer);
         }
+    }
+
+    void countSent(qint64 bytes) {
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->bodyBytesSent += bytes;
+    }
+
+    // Keeps some megabytes queued on the connection, topped up as it drains, until the client
+    // closes it.
+    void writeEndlessly(QPointer<QTcpSocket> socket, const QByteArray& pattern) {
+        QByteArray block = pattern;
+        while (block.size() < 1024 * 1024) {
+            block += pattern;
+        }
+        auto topUp = [this, socket, block] {
+            while (socket && socket->state() == QAbstractSocket::ConnectedState &&
+                   socket->bytesToWrite() < 8 * 1024 * 1024) {
+                socket->write(block);
+                countSent(block.size());
+            }
+        };
+        connect(socket, &QIODevice::bytesWritten, this, topUp);
+        topUp();
     }
 
     void writeChunk(QPointer<QTcpSocket> socket, const ImageAnswer& answer, qsizetype offset) {
         if (!socket) {
             return;
         }
-        socket->write(answer.body.mid(offset, answer.chunkSize));
+        const QByteArray chunk = answer.body.mid(offset, answer.chunkSize);
+        socket->write(chunk);
         socket->flush();
+        countSent(chunk.size());
         const qsizetype next = offset + answer.chunkSize;
         if (next >= answer.body.size()) {
             finish(socket, answer);
@@ -291,6 +402,10 @@ private:
         if (it == m_connections.end()) {
             return;
         }
+        if (it->second.closeAfter) {
+            socket->disconnectFromHost();
+            return;
+        }
         it->second.answering = false;
         if (it->second.buffer.contains("\r\n\r\n")) {
             read(socket);
@@ -299,6 +414,7 @@ private:
 
     std::shared_ptr<Shared> m_shared;
     Scheme m_scheme;
+    QHostAddress m_address;
     QTcpServer* m_server = nullptr;
     std::map<QTcpSocket*, Connection> m_connections;
     std::map<QByteArray, QList<QPointer<QTcpSocket>>> m_waiting;
@@ -306,14 +422,15 @@ private:
 
 // --- LoopbackImageServer ---------------------------------------------------------
 
-LoopbackImageServer::LoopbackImageServer(Scheme scheme)
-    : m_shared(std::make_shared<Shared>()), m_thread(std::make_unique<QThread>()) {
+LoopbackImageServer::LoopbackImageServer(Scheme scheme, const QHostAddress& address)
+    : m_shared(std::make_shared<Shared>()), m_address(address), m_thread(std::make_unique<QThread>()) {
     m_scheme = scheme;
     m_thread->setObjectName(QStringLiteral("LoopbackImageServer"));
     m_thread->start();
-    m_worker = new Worker(m_shared, scheme);
+    m_worker = new Worker(m_shared, scheme, address);
     m_worker->moveToThread(m_thread.get());
-    QMetaObject::invokeMethod(m_worker, [this] { m_port = m_worker->start(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [this] { m_port = m_worker->start(); }, Qt::BlockingQueuedConnection);
 }
 
 LoopbackImageServer::~LoopbackImageServer() {
@@ -332,9 +449,18 @@ quint16 LoopbackImageServer::port() const {
     return m_port;
 }
 
+std::unique_ptr<LoopbackImageServer> LoopbackImageServer::onHost(int n, Scheme scheme) {
+    return std::make_unique<LoopbackImageServer>(scheme, QHostAddress(QStringLiteral("127.0.0.%1").arg(n)));
+}
+
 QUrl LoopbackImageServer::url(const QString& path) const {
+    return url(path, m_address.toString());
+}
+
+QUrl LoopbackImageServer::url(const QString& path, const QString& hostName) const {
     const QString scheme = m_scheme == Scheme::Https ? QStringLiteral("https") : QStringLiteral("http");
-    return QUrl(scheme + QStringLiteral("://127.0.0.1:") + QString::number(m_port) + path);
+    return QUrl(scheme + QStringLiteral("://") + hostName + QLatin1Char(':') + QString::number(m_port) +
+                path);
 }
 
 void LoopbackImageServer::serve(const QByteArray& path, ImageAnswer answer) {
@@ -401,6 +527,16 @@ QByteArray LoopbackImageServer::lastRequestMethod(const QByteArray& path) const 
 int LoopbackImageServer::peakConnections() const {
     std::lock_guard lock(m_shared->mutex);
     return m_shared->peakConnections;
+}
+
+int LoopbackImageServer::openConnections() const {
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->openConnections;
+}
+
+qint64 LoopbackImageServer::bodyBytesSent() const {
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->bodyBytesSent;
 }
 
 QList<QSslCertificate> LoopbackImageServer::trustedCaCertificates() {

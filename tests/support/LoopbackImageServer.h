@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QHostAddress>
 #include <QList>
 #include <QPair>
 #include <QSslCertificate>
@@ -19,21 +20,37 @@ struct ImageAnswer {
     QByteArray body;
     // Without Content-Length the body ends when the server closes the connection.
     bool sendContentLength = true;
-    int latencyMs = 0;  // wait this long before the status line (besides the server's latency)
-    int chunkSize = 0;  // with chunkIntervalMs: send the body in pieces of this many bytes
+    int latencyMs = 0; // wait this long before the status line (besides the server's latency)
+    int chunkSize = 0; // with chunkIntervalMs: send the body in pieces of this many bytes
     int chunkIntervalMs = 0;
     QList<QPair<QByteArray, QByteArray>> headers; // further headers, added as given
+    // Never answered: the request is read and the connection stays open and silent.
+    bool silent = false;
+    // The head only: the body it announces never comes, and the connection stays open.
+    bool headOnly = false;
+    // The body, over and over, as fast as the connection takes it, and never an end (no length).
+    bool endless = false;
 
     static ImageAnswer image(QByteArray body, QByteArray contentType = "image/png");
     static ImageAnswer failure(int status, QByteArray body = {});
+    // A redirect to `location` (absolute or relative, sent as given).
+    static ImageAnswer redirect(QByteArray location, int status = 302);
+    static ImageAnswer neverAnswered();
+    // `body` gzip'd and sent with "Content-Encoding: gzip"; with `breakAt` below 1, the stream's
+    // bytes from that fraction on are replaced by bytes no inflater takes.
+    static ImageAnswer gzipped(const QByteArray& body, double breakAt = 1.0,
+                               QByteArray contentType = "image/jpeg");
     ImageAnswer withoutContentLength() const;
     ImageAnswer trickled(int chunkSize, int intervalMs) const;
     ImageAnswer withLatency(int ms) const;
     ImageAnswer withHeader(QByteArray name, QByteArray value) const;
     ImageAnswer withContentType(QByteArray type) const;
+    ImageAnswer headOnlyAnswer() const;
+    ImageAnswer endlessBody() const;
 };
 
-// An HTTP or HTTPS image server on 127.0.0.1 that runs on a thread of its own, so
+// An HTTP or HTTPS image server on a loopback address (127.0.0.1 unless told another of
+// 127.0.0.0/8, which gives tests as many hosts as they like) that runs on a thread of its own, so
 // that tests and benchmarks may block their own thread (or spin its loop) while it
 // answers. Paths are served from a table; an unknown path gets 404. It counts requests
 // per path, can add latency to every answer and can hold the answers of a path back
@@ -45,14 +62,20 @@ class LoopbackImageServer {
 public:
     enum class Scheme { Http, Https };
 
-    explicit LoopbackImageServer(Scheme scheme = Scheme::Http);
+    explicit LoopbackImageServer(Scheme scheme = Scheme::Http,
+                                 const QHostAddress& address = QHostAddress(QHostAddress::LocalHost));
+    // The server on 127.0.0.<n> (n from 1 to 254).
+    static std::unique_ptr<LoopbackImageServer> onHost(int n, Scheme scheme = Scheme::Http);
     ~LoopbackImageServer();
     LoopbackImageServer(const LoopbackImageServer&) = delete;
     LoopbackImageServer& operator=(const LoopbackImageServer&) = delete;
 
     quint16 port() const;
-    // "<scheme>://127.0.0.1:<port>" followed by `path` (which starts with "/").
+    QHostAddress address() const { return m_address; }
+    // "<scheme>://<address>:<port>" followed by `path` (which starts with "/").
     QUrl url(const QString& path) const;
+    // The same with another host name for the address (one that resolves to it, "localhost").
+    QUrl url(const QString& path, const QString& hostName) const;
 
     void serve(const QByteArray& path, ImageAnswer answer);
     // Added before every answer's own latency.
@@ -73,6 +96,10 @@ public:
     QByteArray lastRequestMethod(const QByteArray& path) const;
     // The most connections that were open at the same time.
     int peakConnections() const;
+    // The connections open now.
+    int openConnections() const;
+    // Body bytes written to connections so far.
+    qint64 bodyBytesSent() const;
 
     static QList<QSslCertificate> trustedCaCertificates();
 
@@ -86,6 +113,7 @@ private:
     struct Shared;
     std::shared_ptr<Shared> m_shared;
     Scheme m_scheme = Scheme::Http;
+    QHostAddress m_address;
     quint16 m_port = 0;
     std::unique_ptr<class QThread> m_thread;
     Worker* m_worker = nullptr;

@@ -3,9 +3,10 @@ if(TARGET velmora_test_support AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/FakeHttpsS
     target_compile_definitions(velmora_test_support PRIVATE
         VELMORA_TEST_CERTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/certs")
 endif()
-# The loopback image server paints its test images with QImage.
+# The loopback image server paints its test images with QImage and gzips answers with zlib.
 if(TARGET velmora_test_support AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/LoopbackImageServer.cpp)
-    target_link_libraries(velmora_test_support PUBLIC Qt6::Gui)
+    find_package(ZLIB REQUIRED)
+    target_link_libraries(velmora_test_support PUBLIC Qt6::Gui ZLIB::ZLIB)
 endif()
 # The fake trackers and maker's server on one port, for trying the running app.
 if(TARGET velmora_test_support AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tool/FakeTrackers.cpp AND TARGET velmora_state)

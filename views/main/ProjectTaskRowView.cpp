@@ -122,9 +122,10 @@ void ProjectTaskRowView::requestAvatar(const QUrl& url) {
         if (!finished || error.is(images::ImageErrorCode::Cancelled)) {
             return;
         }
-        // Not drawn now (say, newer avatars needed its room): asked for again when the row is
-        // painted again, with no repaint that would ask for it at once.
-        const bool notNow = error.userInfo().value(QString(images::ImageError::decodeWithoutDrawingKey)).toBool();
+        // Not drawn now (newer avatars needed its room, its server was slow or out of reach):
+        // asked for again when the row is painted again, with no repaint that would ask for it at
+        // once; the image pipeline holds it back until its delay is over.
+        const bool notNow = error.value(images::ImageError::notNowKey).toBool();
         // The load asked for a bitmap of the kept size, drawn on the image threads; a vector
         // picture is never drawn here, where its cost would hold up the window.
         const QImage bitmap = image && !image.isVector() ? image.bitmap() : QImage();

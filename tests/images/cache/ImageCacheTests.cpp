@@ -72,7 +72,7 @@ TEST_F(ImageCacheTest, LivesInTheNamespaceFolderAndKeepsItsOwnConfiguration) {
     EXPECT_EQ(cache->diskCachePath(), QDir(root.path()).filePath(QStringLiteral("test")));
     EXPECT_TRUE(QDir(cache->diskCachePath()).exists());
     config->setMaxDiskSize(7);
-    EXPECT_EQ(cache->config()->maxDiskSize(), 0u);
+    EXPECT_EQ(cache->config()->maxDiskSize(), ImageCacheConfig::defaultMaxDiskSize);
     EXPECT_TRUE(
         ImageCache::defaultDiskCacheDirectory().endsWith(QStringLiteral("velmora.images.ImageCache")));
     EXPECT_EQ(ImageCache::sharedImageCache(), ImageCache::sharedImageCache());

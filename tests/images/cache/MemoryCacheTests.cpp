@@ -76,16 +76,20 @@ TEST(MemoryCache, ObservesOnlyTheConfigurationItWasMadeWith) {
 TEST(ImageCacheConfig, DefaultsAndCopies) {
     ImageCacheConfig config;
     EXPECT_EQ(config.maxDiskAge(), 604800.0);
-    EXPECT_EQ(config.maxDiskSize(), 0u);
+    // The folder and the bytes waiting for it are bounded, and a write does not wait for the disk.
+    EXPECT_EQ(config.maxDiskSize(), 128u * 1024 * 1024);
+    EXPECT_EQ(config.maxDiskWriteBacklog(), 16u * 1024 * 1024);
     EXPECT_EQ(config.maxMemoryCost(), 0u);
     EXPECT_EQ(config.maxMemoryCount(), 0u);
-    EXPECT_EQ(config.diskCacheWritingOptions(), ImageCacheConfig::WriteAtomic);
+    EXPECT_EQ(config.diskCacheWritingOptions(), 0u);
     EXPECT_EQ(config.diskCacheExpireType(), ImageCacheConfigExpireType::ModificationDate);
     EXPECT_TRUE(config.shouldCacheImagesInMemory());
 
     config.setMaxDiskSize(100);
+    config.setMaxDiskWriteBacklog(50);
     auto copy = config.copy();
     copy->setMaxDiskSize(5);
     EXPECT_EQ(config.maxDiskSize(), 100u);
     EXPECT_EQ(copy->maxDiskSize(), 5u);
+    EXPECT_EQ(copy->maxDiskWriteBacklog(), 50u);
 }

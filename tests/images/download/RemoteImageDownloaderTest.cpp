@@ -23,8 +23,8 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -408,6 +408,8 @@ TEST_F(RemoteImageDownloaderTest, lifoStartsTheNewestFirstAndTheLimitHolds) {
     RemoteImageDownloaderConfig config;
     config.executionOrder = RemoteImageDownloaderExecutionOrder::LIFO;
     config.maxConcurrentDownloads = 1;
+    // The limit alone: nothing gives its place up, however long it runs.
+    config.placeYieldSeconds = 0;
     auto downloader = makeDownloader(config);
     std::vector<QByteArray> order;
     std::mutex mutex;
@@ -438,6 +440,8 @@ TEST_F(RemoteImageDownloaderTest, lifoStartsTheNewestFirstAndTheLimitHolds) {
 TEST_F(RemoteImageDownloaderTest, lifoKeepsSixDownloadsAtOnceAndStartsTheNewestWhenAPlaceFrees) {
     RemoteImageDownloaderConfig config;
     config.executionOrder = RemoteImageDownloaderExecutionOrder::LIFO;
+    // The limit alone: nothing gives its place up, however long it runs.
+    config.placeYieldSeconds = 0;
     auto downloader = makeDownloader(config);
     std::mutex mutex;
     std::vector<QByteArray> order;

@@ -13,6 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
+#include <cstdio>
+
 using namespace velmora::images;
 using velmora::test::LoopbackImageServer;
 
@@ -48,8 +52,17 @@ TEST(TeardownTest, childLeavesWithWorkInFlight) {
             DispatchQueue::main().async([] {});
         });
     }
-    // Long enough for the request to reach the server, which holds it.
-    velmora::test::waitUntil([] { return false; }, 300);
+    // Leaves once the parent saw the request reach the server, which holds it: the parent says
+    // so on the child's input.
+    std::printf("asked\n");
+    std::fflush(stdout);
+    const bool told = velmora::test::waitUntil(
+        [] {
+            pollfd input{0, POLLIN, 0};
+            return ::poll(&input, 1, 0) > 0;
+        },
+        30000);
+    ASSERT_TRUE(told) << "the parent never said the request arrived";
 }
 
 TEST(TeardownTest, leavingWithWorkInFlightEndsTheProcessCleanly) {
@@ -72,7 +85,13 @@ TEST(TeardownTest, leavingWithWorkInFlightEndsTheProcessCleanly) {
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(QCoreApplication::applicationFilePath(),
                 {QStringLiteral("--gtest_filter=TeardownTest.childLeavesWithWorkInFlight")});
-    ASSERT_TRUE(child.waitForFinished(60000));
+    // The child leaves main() once its download is held by the server, however long that takes.
+    const bool held = velmora::test::waitUntil(
+        [&] { return server.heldCount("/held.png") == 1 || child.state() == QProcess::NotRunning; }, 30000);
+    child.write("arrived\n");
+    child.closeWriteChannel();
+    ASSERT_TRUE(held) << "the child's download never reached the server";
+    ASSERT_TRUE(child.waitForFinished(velmora::test::scaledMs(60000)));
     const auto output = QString::fromUtf8(child.readAll());
     EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << output.toStdString();
     EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
