@@ -5,8 +5,12 @@
 #include "views/main/PopoverOnHover.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 
 namespace velmora {
 
@@ -39,6 +43,10 @@ AccountRowView::AccountRowView(const AnyProvider& provider, QWidget* parent)
       m_provider(provider), m_avatar(new AvatarView(avatarUrl(provider), 30)) {
     setObjectName(QStringLiteral("AccountRow"));
     setCursor(Qt::PointingHandCursor);
+    // A row is a button to the keyboard as much as to the mouse.
+    setFocusPolicy(Qt::StrongFocus);
+    setAccessibleName(providerName(provider));
+    setAccessibleDescription(QStringLiteral("Opens the account to edit or delete it"));
     if (auto* row = qobject_cast<QHBoxLayout*>(layout())) {
         row->insertWidget(0, m_avatar, 0, Qt::AlignVCenter);
     }
@@ -50,6 +58,37 @@ void AccountRowView::mouseReleaseEvent(QMouseEvent* event) {
         return;
     }
     SettingsRow::mouseReleaseEvent(event);
+}
+
+void AccountRowView::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+        if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+            emit chosen(m_provider);
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    SettingsRow::keyPressEvent(event);
+}
+
+void AccountRowView::paintEvent(QPaintEvent* event) {
+    SettingsRow::paintEvent(event);
+    // The row with the keyboard shows it, as a focused button does: once the keyboard
+    // moved the focus in this window.
+    if (!hasFocus() || !window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
+        return;
+    }
+    QPainter painter(this);
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    option.rect = rect().adjusted(2, 2, -2, -2);
+    option.backgroundColor = palette().color(QPalette::Window);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
 }
 
 } // namespace velmora
