@@ -3,6 +3,7 @@
 #include "core/time/TimeFormatter.h"
 #include "state/ElapsedTicker.h"
 #include "state/TimerViewModel.h"
+#include "views/main/NavigationLinkButton.h"
 
 #include <QEvent>
 #include <QKeyEvent>
@@ -11,8 +12,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStackedLayout>
-#include <QStyle>
-#include <QStyleOptionFocusRect>
 
 #include <algorithm>
 #include <cmath>
@@ -29,15 +28,11 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override {
         QLabel::paintEvent(event);
-        // As buttons do: only once the keyboard moved the focus in this window.
-        if (!hasFocus() || !window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
-            return;
+        // As the sidebar's rows show it.
+        if (hasFocus()) {
+            QPainter painter(this);
+            NavigationLinkButton::paintFocusRing(painter, QRectF(rect()), palette());
         }
-        QPainter painter(this);
-        QStyleOptionFocusRect option;
-        option.initFrom(this);
-        option.backgroundColor = palette().color(QPalette::Window);
-        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
     }
 };
 

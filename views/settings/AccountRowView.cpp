@@ -2,6 +2,7 @@
 
 #include "views/main/AssetNames.h"
 #include "views/main/AvatarView.h"
+#include "views/main/NavigationLinkButton.h"
 #include "views/main/PopoverOnHover.h"
 
 #include <QHBoxLayout>
@@ -9,8 +10,6 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QStyle>
-#include <QStyleOptionFocusRect>
 
 namespace velmora {
 
@@ -78,17 +77,11 @@ void AccountRowView::keyPressEvent(QKeyEvent* event) {
 
 void AccountRowView::paintEvent(QPaintEvent* event) {
     SettingsRow::paintEvent(event);
-    // The row with the keyboard shows it, as a focused button does: once the keyboard
-    // moved the focus in this window.
-    if (!hasFocus() || !window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
-        return;
+    // The row with the keyboard shows it, as the sidebar's rows do.
+    if (hasFocus()) {
+        QPainter painter(this);
+        NavigationLinkButton::paintFocusRing(painter, QRectF(rect()).adjusted(2, 1, -2, -1), palette());
     }
-    QPainter painter(this);
-    QStyleOptionFocusRect option;
-    option.initFrom(this);
-    option.rect = rect().adjusted(2, 2, -2, -2);
-    option.backgroundColor = palette().color(QPalette::Window);
-    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
 }
 
 } // namespace velmora

@@ -87,11 +87,15 @@ void AccountsSettingsView::reloadRows() {
         m_section->addRow(new SettingsRow(QStringLiteral("No accounts"), QString(), nullptr));
         return;
     }
+    QWidget* previous = nullptr;
     for (const auto& account : accounts) {
         auto* row = new AccountRowView(account);
         connect(row, &AccountRowView::chosen, this, &AccountsSettingsView::openEditor);
         m_section->addRow(row);
+        previous = row;
     }
+    // Tab follows the page down: the rows, then the button under them.
+    QWidget::setTabOrder(previous, m_addAccount);
 }
 
 void AccountsSettingsView::openEditor(const AnyProvider& provider) {

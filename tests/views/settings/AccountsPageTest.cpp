@@ -83,6 +83,10 @@ TEST_F(AccountsPage, TheKeyboardReachesOpensAndDeletesEveryAccount) {
     QTest::keyClick(first, Qt::Key_Tab);
     SettingsRow* second = page.section()->rows().at(1);
     ASSERT_EQ(QApplication::focusWidget(), second) << "Tab goes from row to row";
+    QTest::keyClick(second, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), page.addAccountButton()) << "and on to the button under them";
+    QTest::keyClick(page.addAccountButton(), Qt::Key_Backtab);
+    ASSERT_EQ(QApplication::focusWidget(), second);
 
     QTest::keyClick(second, Qt::Key_Return);
     ASSERT_NE(page.editor(), nullptr);
