@@ -116,9 +116,15 @@ void AppDelegate::applicationDidFinishLaunching() {
         windows.showAccountsUnreadable();
     } else {
         windows.closeApplication();
+        // Made with its menu before it shows: a menu bar added to a shown window has it
+        // laid out again before its first frame.
+        windows.welcomeWindow();
+        buildMainMenu();
         windows.showWelcome();
     }
-    buildMainMenu();
+    if (windows.provider() || windows.accountsUnreadable()) {
+        buildMainMenu();
+    }
     if (m_environment.scheduleJobs) {
         m_backgroundTaskManager->schedule(std::make_shared<RefreshProviderUsers>());
     }
