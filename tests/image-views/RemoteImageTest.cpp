@@ -39,12 +39,26 @@ protected:
         m_context.customManager = m_manager;
     }
 
+    // A load through the same manager answered `latencyMs` after it is asked: when it has
+    // come, an answer the server was to give sooner, to a load asked before it, has come too.
+    void loadAnsweredAfter(int latencyMs) {
+        const QByteArray path = "/later-" + QByteArray::number(++m_later) + ".png";
+        server.serve(path, ImageAnswer::image(LoopbackImageServer::png(2, 2)).withLatency(latencyMs));
+        bool done = false;
+        m_manager->loadImage(server.url(QString::fromLatin1(path)), 0, nullptr,
+                             [&](const images::Image&, const QByteArray&, const images::ImageError&,
+                                 images::ImageCacheType, bool finished,
+                                 const QUrl&) { done = done || finished; });
+        ASSERT_TRUE(test::waitUntil([&] { return done; }));
+    }
+
     QTemporaryDir m_folder;
     LoopbackImageServer server;
     std::shared_ptr<images::RemoteImageDownloader> m_downloader;
     std::shared_ptr<images::ImageCache> m_cache;
     std::shared_ptr<images::RemoteImageManager> m_manager;
     images::RemoteImageContext m_context;
+    int m_later = 0;
 };
 
 QImage render(QWidget& widget) {
@@ -69,7 +83,7 @@ TEST_F(RemoteImageTest, theManagerPublishesTheImageAndIgnoresASupersededOrCancel
     manager.load(server.url("/a.png"), 0, m_context); // the same URL loads once
     manager.load(server.url("/b.png"), 0, m_context); // a newer URL: the first result must not win
     ASSERT_TRUE(test::waitUntil([&] { return !manager.indicatorStatus()->isLoading() && manager.image(); }));
-    test::waitUntil([] { return false; }, 200);
+    loadAnsweredAfter(150);
     EXPECT_EQ(manager.image().pixelSize(), QSize(9, 9));
     EXPECT_EQ(successes, 1);
     EXPECT_EQ(server.requestCount("/a.png"), 1);
@@ -81,7 +95,7 @@ TEST_F(RemoteImageTest, theManagerPublishesTheImageAndIgnoresASupersededOrCancel
     ASSERT_TRUE(test::waitUntil([&] { return server.heldCount("/c.png") == 1; }));
     manager.cancel();
     server.release("/c.png");
-    test::waitUntil([] { return false; }, 200);
+    loadAnsweredAfter(50);
     EXPECT_EQ(manager.image().pixelSize(), QSize(9, 9)) << "a cancelled load changes nothing";
     EXPECT_TRUE(manager.error().isNull());
     EXPECT_FALSE(manager.indicatorStatus()->isLoading());
@@ -120,7 +134,7 @@ TEST_F(RemoteImageTest, aFailureShowsThePlaceholderReportsOnceAndRetriesWhenShow
     });
     view.show();
     ASSERT_TRUE(test::waitUntil([&] { return view.phase().kind() == RemoteImagePhase::Kind::Failure; }));
-    test::waitUntil([] { return false; }, 100);
+    loadAnsweredAfter(100);
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(server.requestCount("/gone.png"), 1);
 
@@ -271,10 +285,19 @@ TEST_F(RemoteImageAfterAnimationTest, aStillImageAfterAnAnimatedOneSettles) {
 
     view.setUrl(server.url("/yellow.svg"));
     ASSERT_TRUE(test::waitUntil([&] { return showsYellow(view); }));
-    test::waitUntil([] { return false; }, 50);
+    test::drainEvents();
     int notices = 0;
     QObject::connect(view.imagePlayer(), &ImagePlayer::objectWillChange, [&] { ++notices; });
-    test::waitUntil([] { return false; }, 300);
+    // Another view playing the animation meanwhile goes round it once and more: a player
+    // still playing would have said so as often.
+    RemoteImage playing(std::nullopt, 1.0, 0, m_context, true);
+    playing.setUrl(server.url("/green.gif"));
+    playing.resizable();
+    playing.resize(12, 12);
+    playing.show();
+    int playingNotices = 0;
+    QObject::connect(playing.imagePlayer(), &ImagePlayer::objectWillChange, [&] { ++playingNotices; });
+    ASSERT_TRUE(test::waitUntil([&] { return playingNotices >= 5; }));
     EXPECT_EQ(notices, 0);
     EXPECT_FALSE(view.imagePlayer()->isValid());
     EXPECT_TRUE(isYellow(render(view).pixelColor(6, 6)));

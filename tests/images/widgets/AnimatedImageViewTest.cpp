@@ -310,10 +310,23 @@ protected:
         m_context.customManager = m_manager;
     }
 
+    // A load into a button of its own answered `latencyMs` after it is asked: when it has
+    // shown, an answer the server was to give sooner, to a load asked before it, has come.
+    void loadAnsweredAfter(int latencyMs) {
+        const QByteArray path = "/later-" + QByteArray::number(++m_later) + ".png";
+        server.serve(path, ImageAnswer::image(LoopbackImageServer::png(2, 2)).withLatency(latencyMs));
+        QPushButton later;
+        bool done = false;
+        setImageWithURL(&later, server.url(QString::fromLatin1(path)), {}, 0, m_context, nullptr,
+                        [&](const Image&, const ImageError&, ImageCacheType, const QUrl&) { done = true; });
+        ASSERT_TRUE(test::waitUntil([&] { return done; }));
+    }
+
     QTemporaryDir m_folder;
     LoopbackImageServer server;
     std::shared_ptr<RemoteImageManager> m_manager;
     RemoteImageContext m_context;
+    int m_later = 0;
 };
 
 QSize offSize(QAbstractButton& button) {
@@ -360,7 +373,7 @@ TEST_F(LoadingTest, aButtonShowsEachStatesImageAndANewUrlCancelsTheOldLoad) {
     setImageWithURL(&button, server.url("/off.png"), {}, 0, m_context, nullptr,
                     [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { off = error; });
     ASSERT_TRUE(test::waitUntil([&] { return off.has_value() && on.has_value(); }));
-    test::waitUntil([] { return false; }, 400);
+    loadAnsweredAfter(300);
     EXPECT_EQ(slowCalls, 0);
     EXPECT_EQ(currentImageURL(&button), server.url("/off.png"));
     EXPECT_EQ(currentAlternateImageURL(&button), server.url("/on.png"));
@@ -383,7 +396,7 @@ TEST_F(LoadingTest, aSecondAlternateLoadReplacesTheFirst) {
         &button, server.url("/b.png"), {}, 0, m_context, nullptr,
         [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { second = error; });
     ASSERT_TRUE(test::waitUntil([&] { return second.has_value(); }));
-    test::waitUntil([] { return false; }, 400);
+    loadAnsweredAfter(300);
     EXPECT_EQ(slowCalls, 0);
     EXPECT_EQ(buttonAlternateImage(&button).pixelSize(), QSize(12, 12));
     EXPECT_TRUE(buttonImage(&button).isNull());
