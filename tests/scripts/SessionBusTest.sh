@@ -84,12 +84,15 @@ if [ -n "$leftover" ]; then
 fi
 
 # A session bus is there: the command uses it, and it stays.
-if ! env DISPLAY="$display" HOME="$home" RECORD="$work/record" dbus-run-session -- bash -c '
+if ! env DISPLAY="$display" HOME="$home" XDG_RUNTIME_DIR="$home/run" XDG_DATA_HOME="$home/data" \
+    XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" RECORD="$work/record" \
+    dbus-run-session -- bash -c '
     outer=$(gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
         --method org.freedesktop.DBus.GetConnectionUnixProcessID org.freedesktop.DBus | cut -d" " -f2 | tr -dc 0-9)
     "$0" "$1" || exit 1
     read -r _ used <"$RECORD"
     [ "$used" = "$outer" ] || exit 2
+    grep -q "^keyring [0-9]" "$RECORD" || exit 4
     # The session'"'"'s bus still answers.
     gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
         --method org.freedesktop.DBus.GetId >/dev/null || exit 3
