@@ -138,6 +138,22 @@ class TrayReachTest : public ShellFixture {
 protected:
     RecordingStatusItem* item = nullptr;
 
+    // The main window shown, its timer started on a task, and the window closed by the user;
+    // the timer as it was.
+    QPointer<TimerViewModel> closeTheWindowOfARunningTimer() {
+        ApplicationWindowController* window = windows().applicationWindow();
+        EXPECT_NE(window, nullptr);
+        if (!window) {
+            return nullptr;
+        }
+        window->show();
+        QPointer<TimerViewModel> timer = window->timerViewModel();
+        timer->start(makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")));
+        window->close();
+        drainEvents();
+        return timer;
+    }
+
     AppDelegate& launchWithItem(bool trayRunning = true) {
         ShellEnvironment env = environment();
         env.makeStatusItem = [this, trayRunning]() -> std::unique_ptr<StatusItem> {
@@ -203,13 +219,7 @@ TEST_F(TrayReachTest, WithATrayClosingTheWindowLeavesTheTimerRunningInTheTray) {
     launchWithItem();
     ASSERT_NE(item, nullptr);
     QSignalSpy lastClosed(&windows(), &WindowManager::lastWindowClosed);
-    ApplicationWindowController* window = windows().applicationWindow();
-    ASSERT_NE(window, nullptr);
-    window->show();
-    QPointer<TimerViewModel> timer = window->timerViewModel();
-    timer->start(makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")));
-    window->close();
-    drainEvents();
+    const QPointer<TimerViewModel> timer = closeTheWindowOfARunningTimer();
 
     EXPECT_EQ(lastClosed.count(), 0) << "no quit: the app is in the tray";
     ASSERT_FALSE(timer.isNull()) << "the timer outlives its window";
@@ -241,12 +251,7 @@ TEST_F(TrayReachTest, QuittingFromTheTrayPausesTheTimerAsTheUserSetIt) {
         launchWithItem();
         UnixSignalWatcher watcher({SIGTERM});
         Application::connectQuitting(*delegate, watcher);
-        ApplicationWindowController* window = windows().applicationWindow();
-        ASSERT_NE(window, nullptr);
-        window->show();
-        window->timerViewModel()->start(makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")));
-        window->close();
-        drainEvents();
+        ASSERT_FALSE(closeTheWindowOfARunningTimer().isNull());
         ASSERT_NE(item->entry(QStringLiteral("Quit")), nullptr);
         QTimer::singleShot(0, [this] { item->entry(QStringLiteral("Quit"))->action(); });
         QCoreApplication::exec();
@@ -266,13 +271,7 @@ TEST_F(TrayReachTest, WithoutATrayClosingTheWindowQuitsAndPausesTheTimer) {
     addAccount(QStringLiteral("Alpha"));
     launchWithItem(false);
     QSignalSpy lastClosed(&windows(), &WindowManager::lastWindowClosed);
-    ApplicationWindowController* window = windows().applicationWindow();
-    ASSERT_NE(window, nullptr);
-    window->show();
-    QPointer<TimerViewModel> timer = window->timerViewModel();
-    timer->start(makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")));
-    window->close();
-    drainEvents();
+    const QPointer<TimerViewModel> timer = closeTheWindowOfARunningTimer();
     EXPECT_EQ(lastClosed.count(), 1);
     ASSERT_FALSE(timer.isNull());
     EXPECT_EQ(timer->state(), TimerViewModel::State::paused);

@@ -9,6 +9,7 @@
 #include "images/widgets/RemoteImageProgressIndicator.h"
 
 #include "tests/image-views/ScriptedLoader.h"
+#include "tests/images/support/LaterAnswer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
@@ -50,24 +51,10 @@ protected:
         m_context.customManager = m_manager;
     }
 
-    // A load through the same manager answered `latencyMs` after it is asked: when it has
-    // come, an answer the server was to give sooner, to a load asked before it, has come too.
-    void loadAnsweredAfter(int latencyMs) {
-        const QByteArray path = "/later-" + QByteArray::number(++m_later) + ".gif";
-        server.serve(path, ImageAnswer::image(gifData(2), "image/gif").withLatency(latencyMs));
-        bool done = false;
-        m_manager->loadImage(server.url(QString::fromLatin1(path)), 0, nullptr,
-                             [&](const images::Image&, const QByteArray&, const images::ImageError&,
-                                 images::ImageCacheType, bool finished,
-                                 const QUrl&) { done = done || finished; });
-        ASSERT_TRUE(test::waitUntil([&] { return done; }));
-    }
-
     QTemporaryDir m_folder;
     LoopbackImageServer server;
     std::shared_ptr<images::RemoteImageManager> m_manager;
     images::RemoteImageContext m_context;
-    int m_later = 0;
 };
 
 } // namespace
@@ -326,7 +313,7 @@ TEST_F(AnimatedImageTest, aLoadReplacedByANewerUrlIsNoFailure) {
     view->imageModel()->setUrl(server.url("/fast.gif"));
     view->updateView();
     ASSERT_TRUE(test::waitUntil([&] { return successes == 1; }));
-    loadAnsweredAfter(300);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 300));
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(successes, 1);
     EXPECT_EQ(view->coordinator().imageLoading.imageURL(), server.url("/fast.gif"));
@@ -339,7 +326,7 @@ TEST_F(AnimatedImageTest, aLoadReplacedByANewerUrlIsNoFailure) {
     ASSERT_TRUE(test::waitUntil([&] { return server.heldCount("/held.gif") == 1; }));
     view->wrapper()->wrapped()->cancelCurrentImageLoad();
     server.release("/held.gif");
-    loadAnsweredAfter(50);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 50));
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(successes, 1);
     view->updateView();
@@ -368,7 +355,7 @@ TEST_F(AnimatedImageTest, goingAwayCancelsTheLoadAndStopsPlaybackBeforeTheDestro
     EXPECT_TRUE(called);
     EXPECT_FALSE(animatesAtCall);
     server.release("/held.gif");
-    loadAnsweredAfter(50);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 50));
     EXPECT_EQ(completions, 0);
 }
 

@@ -7,6 +7,7 @@
 #include "images/pipeline/RemoteImageManager.h"
 
 #include "tests/image-views/ScriptedLoader.h"
+#include "tests/images/support/LaterAnswer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
@@ -39,26 +40,12 @@ protected:
         m_context.customManager = m_manager;
     }
 
-    // A load through the same manager answered `latencyMs` after it is asked: when it has
-    // come, an answer the server was to give sooner, to a load asked before it, has come too.
-    void loadAnsweredAfter(int latencyMs) {
-        const QByteArray path = "/later-" + QByteArray::number(++m_later) + ".png";
-        server.serve(path, ImageAnswer::image(LoopbackImageServer::png(2, 2)).withLatency(latencyMs));
-        bool done = false;
-        m_manager->loadImage(server.url(QString::fromLatin1(path)), 0, nullptr,
-                             [&](const images::Image&, const QByteArray&, const images::ImageError&,
-                                 images::ImageCacheType, bool finished,
-                                 const QUrl&) { done = done || finished; });
-        ASSERT_TRUE(test::waitUntil([&] { return done; }));
-    }
-
     QTemporaryDir m_folder;
     LoopbackImageServer server;
     std::shared_ptr<images::RemoteImageDownloader> m_downloader;
     std::shared_ptr<images::ImageCache> m_cache;
     std::shared_ptr<images::RemoteImageManager> m_manager;
     images::RemoteImageContext m_context;
-    int m_later = 0;
 };
 
 QImage render(QWidget& widget) {
@@ -83,7 +70,7 @@ TEST_F(RemoteImageTest, theManagerPublishesTheImageAndIgnoresASupersededOrCancel
     manager.load(server.url("/a.png"), 0, m_context); // the same URL loads once
     manager.load(server.url("/b.png"), 0, m_context); // a newer URL: the first result must not win
     ASSERT_TRUE(test::waitUntil([&] { return !manager.indicatorStatus()->isLoading() && manager.image(); }));
-    loadAnsweredAfter(150);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 150));
     EXPECT_EQ(manager.image().pixelSize(), QSize(9, 9));
     EXPECT_EQ(successes, 1);
     EXPECT_EQ(server.requestCount("/a.png"), 1);
@@ -95,7 +82,7 @@ TEST_F(RemoteImageTest, theManagerPublishesTheImageAndIgnoresASupersededOrCancel
     ASSERT_TRUE(test::waitUntil([&] { return server.heldCount("/c.png") == 1; }));
     manager.cancel();
     server.release("/c.png");
-    loadAnsweredAfter(50);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 50));
     EXPECT_EQ(manager.image().pixelSize(), QSize(9, 9)) << "a cancelled load changes nothing";
     EXPECT_TRUE(manager.error().isNull());
     EXPECT_FALSE(manager.indicatorStatus()->isLoading());
@@ -134,7 +121,7 @@ TEST_F(RemoteImageTest, aFailureShowsThePlaceholderReportsOnceAndRetriesWhenShow
     });
     view.show();
     ASSERT_TRUE(test::waitUntil([&] { return view.phase().kind() == RemoteImagePhase::Kind::Failure; }));
-    loadAnsweredAfter(100);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 100));
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(server.requestCount("/gone.png"), 1);
 

@@ -10,10 +10,31 @@
 namespace velmora {
 namespace {
 
-class AsanaEndToEndTest : public test::EndToEndFixture {
+// The fake Asana, with the account of its user stored.
+class AsanaAccountFixture : public test::EndToEndFixture {
+protected:
+    AsanaAccountFixture() {
+        qputenv("VELMORA_ASANA_API_HOST", asana.hostAndPort().toUtf8());
+        auto saved = manager.save(
+            AsanaProvider(std::nullopt, QStringLiteral("Work"),
+                          AsanaProvider::Parameters{QStringLiteral("w1")}, ProviderState::operational,
+                          ProviderUser{QStringLiteral("u1"), QStringLiteral("Una User"), QString()}),
+            std::optional<AsanaProvider::Credentials>(
+                AsanaProvider::Credentials{QStringLiteral("token-1"), QStringLiteral("refresh-1")}));
+        EXPECT_TRUE(saved.ok());
+        if (saved.ok()) {
+            account = saved.value();
+        }
+    }
+    ~AsanaAccountFixture() override { qunsetenv("VELMORA_ASANA_API_HOST"); }
+
+    test::FakeAsanaServer asana;
+    AsanaProvider account;
+};
+
+class AsanaEndToEndTest : public AsanaAccountFixture {
 protected:
     AsanaEndToEndTest() {
-        qputenv("VELMORA_ASANA_API_HOST", asana.hostAndPort().toUtf8());
         // Asana enters a booking on the fake's booking day; the calendar looks there.
         const QDateTime bookingDay(asana.bookingDay, QTime(12, 0));
         state.clock->set(bookingDay);
@@ -31,22 +52,7 @@ protected:
             task.modifiedAt = bookingDay.addSecs(-3600);
             asana.addTask(task);
         }
-
-        auto saved = manager.save(
-            AsanaProvider(std::nullopt, QStringLiteral("Work"),
-                          AsanaProvider::Parameters{QStringLiteral("w1")}, ProviderState::operational,
-                          ProviderUser{QStringLiteral("u1"), QStringLiteral("Una User"), QString()}),
-            std::optional<AsanaProvider::Credentials>(
-                AsanaProvider::Credentials{QStringLiteral("token-1"), QStringLiteral("refresh-1")}));
-        EXPECT_TRUE(saved.ok());
-        if (saved.ok()) {
-            account = saved.value();
-        }
     }
-    ~AsanaEndToEndTest() override { qunsetenv("VELMORA_ASANA_API_HOST"); }
-
-    test::FakeAsanaServer asana;
-    AsanaProvider account;
 };
 
 TEST_F(AsanaEndToEndTest, BookAnEntrySeeItInTheCalendarAndDeleteIt) {
@@ -69,35 +75,14 @@ TEST_F(AsanaEndToEndTest, ManualWorkLogFormStartsAtZeroAndHasNoDescription) {
     EXPECT_TRUE(form->manager()->checkAllValid()) << "a minute and nothing else";
 }
 
-} // namespace
-} // namespace velmora
-
-namespace velmora {
-namespace {
-
 // The try-out's Asana at today's date: its tasks were last changed long ago, and nothing
 // of a booking is planted for the app to find.
-class AsanaTryOutTest : public test::EndToEndFixture {
+class AsanaTryOutTest : public AsanaAccountFixture {
 protected:
     AsanaTryOutTest() {
-        qputenv("VELMORA_ASANA_API_HOST", asana.hostAndPort().toUtf8());
         state.clock->set(QDateTime::currentDateTime());
         test::seedTryOutAsana(asana);
-        auto saved = manager.save(
-            AsanaProvider(std::nullopt, QStringLiteral("Fake Asana"),
-                          AsanaProvider::Parameters{QStringLiteral("w1")}, ProviderState::operational,
-                          ProviderUser{QStringLiteral("u1"), QStringLiteral("Una User"), QString()}),
-            std::optional<AsanaProvider::Credentials>(
-                AsanaProvider::Credentials{QStringLiteral("token-1"), QStringLiteral("refresh-1")}));
-        EXPECT_TRUE(saved.ok());
-        if (saved.ok()) {
-            account = saved.value();
-        }
     }
-    ~AsanaTryOutTest() override { qunsetenv("VELMORA_ASANA_API_HOST"); }
-
-    test::FakeAsanaServer asana;
-    AsanaProvider account;
 };
 
 // A booking in the try-out is seen where the app reads it, as in Asana: the task's spent

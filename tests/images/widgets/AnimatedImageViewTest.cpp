@@ -10,6 +10,7 @@
 #include "images/widgets/AnimatedImageView.h"
 #include "images/widgets/ButtonImageLoading.h"
 
+#include "tests/images/support/LaterAnswer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
@@ -310,23 +311,10 @@ protected:
         m_context.customManager = m_manager;
     }
 
-    // A load into a button of its own answered `latencyMs` after it is asked: when it has
-    // shown, an answer the server was to give sooner, to a load asked before it, has come.
-    void loadAnsweredAfter(int latencyMs) {
-        const QByteArray path = "/later-" + QByteArray::number(++m_later) + ".png";
-        server.serve(path, ImageAnswer::image(LoopbackImageServer::png(2, 2)).withLatency(latencyMs));
-        QPushButton later;
-        bool done = false;
-        setImageWithURL(&later, server.url(QString::fromLatin1(path)), {}, 0, m_context, nullptr,
-                        [&](const Image&, const ImageError&, ImageCacheType, const QUrl&) { done = true; });
-        ASSERT_TRUE(test::waitUntil([&] { return done; }));
-    }
-
     QTemporaryDir m_folder;
     LoopbackImageServer server;
     std::shared_ptr<RemoteImageManager> m_manager;
     RemoteImageContext m_context;
-    int m_later = 0;
 };
 
 QSize offSize(QAbstractButton& button) {
@@ -373,7 +361,7 @@ TEST_F(LoadingTest, aButtonShowsEachStatesImageAndANewUrlCancelsTheOldLoad) {
     setImageWithURL(&button, server.url("/off.png"), {}, 0, m_context, nullptr,
                     [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { off = error; });
     ASSERT_TRUE(test::waitUntil([&] { return off.has_value() && on.has_value(); }));
-    loadAnsweredAfter(300);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 300));
     EXPECT_EQ(slowCalls, 0);
     EXPECT_EQ(currentImageURL(&button), server.url("/off.png"));
     EXPECT_EQ(currentAlternateImageURL(&button), server.url("/on.png"));
@@ -396,7 +384,7 @@ TEST_F(LoadingTest, aSecondAlternateLoadReplacesTheFirst) {
         &button, server.url("/b.png"), {}, 0, m_context, nullptr,
         [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { second = error; });
     ASSERT_TRUE(test::waitUntil([&] { return second.has_value(); }));
-    loadAnsweredAfter(300);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 300));
     EXPECT_EQ(slowCalls, 0);
     EXPECT_EQ(buttonAlternateImage(&button).pixelSize(), QSize(12, 12));
     EXPECT_TRUE(buttonImage(&button).isNull());

@@ -5,6 +5,7 @@
 #include "images/widgets/RemoteImageProgressIndicator.h"
 #include "images/widgets/RemoteImageTransition.h"
 
+#include "tests/images/support/LaterAnswer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
@@ -33,23 +34,10 @@ protected:
         m_context.customManager = m_manager;
     }
 
-    // A load into a label of its own answered `latencyMs` after it is asked: when it has
-    // shown, an answer the server was to give sooner, to a load asked before it, has come.
-    void loadAnsweredAfter(int latencyMs) {
-        const QByteArray path = "/later-" + QByteArray::number(++m_later) + ".png";
-        server.serve(path, ImageAnswer::image(LoopbackImageServer::png(2, 2)).withLatency(latencyMs));
-        QLabel later;
-        bool done = false;
-        setImageWithURL(&later, server.url(QString::fromLatin1(path)), {}, 0, m_context, nullptr,
-                        [&](const Image&, const ImageError&, ImageCacheType, const QUrl&) { done = true; });
-        ASSERT_TRUE(test::waitUntil([&] { return done; }));
-    }
-
     QTemporaryDir m_folder;
     LoopbackImageServer server;
     std::shared_ptr<RemoteImageManager> m_manager;
     RemoteImageContext m_context;
-    int m_later = 0;
 };
 
 Image placeholderImage() {
@@ -91,7 +79,7 @@ TEST_F(RemoteImageViewLoadingTest, aNewerLoadCancelsTheOldOneWhoseResultNeverSho
                             [&](const Image&, const QByteArray&, const ImageError& error, ImageCacheType,
                                 bool, const QUrl&) { fast = error; });
     ASSERT_TRUE(test::waitUntil([&] { return fast.has_value(); }));
-    loadAnsweredAfter(200);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 200));
     EXPECT_EQ(label.pixmap().size(), QSize(10, 10));
     EXPECT_EQ(slowCalls, 0);
     EXPECT_EQ(imageURL(&label), server.url("/fast.png"));
@@ -162,7 +150,7 @@ TEST_F(RemoteImageViewLoadingTest, slotsWithTheirOwnKeysLoadApartAndTheNoCancelO
     // The first load still goes out, but the slot shows the second URL now, so only the
     // second result arrives.
     ASSERT_TRUE(test::waitUntil([&] { return both == 1 && server.requestCount("/three.png") == 1; }));
-    loadAnsweredAfter(100);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 100));
     EXPECT_EQ(both, 1);
     EXPECT_EQ(imageURL(&view), server.url("/four.png"));
 }
