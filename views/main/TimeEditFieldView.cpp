@@ -84,6 +84,8 @@ TimeEditFieldView::TimeEditFieldView(TimerViewModel& timer, QWidget* parent)
     // The running time changes its text every second: a label of a fixed size takes a new
     // text with a repaint of itself alone, where one that may resize has the window's
     // layout worked out again each second.
+    // The text clear of the focus ring drawn along the edge.
+    m_label->setContentsMargins(3, 0, 0, 0);
     m_label->setText(QStringLiteral("000:00:00"));
     m_label->setFixedSize(width, std::max(m_label->sizeHint().height(), m_field->sizeHint().height()));
     m_stack->addWidget(m_label);
