@@ -59,6 +59,9 @@ AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObjec
             Qt::QueuedConnection);
     });
     connect(m_menuBarManager.get(), &MenuBarManager::timerTextChanged, this, &AppDelegate::showTimerInTitle);
+    // The status item shows the current account's timer, whether its window is open or not.
+    connect(m_windowManager.get(), &WindowManager::timerChanged, m_menuBarManager.get(),
+            &MenuBarManager::setTimerViewModel);
     // With the tray the app outlives its windows; the item brings them back.
     QPointer<AppDelegate> self(this);
     m_menuBarManager->setOpenWindow([self] {
@@ -66,6 +69,15 @@ AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObjec
             self->showMainWindow();
         }
     });
+    m_windowManager->setLivesWithoutWindows(
+        [self] { return self && self->m_menuBarManager->showsStatusItem(); });
+    // A tray that ends while no window is open would leave the app out of reach.
+    connect(m_menuBarManager.get(), &MenuBarManager::statusItemAvailabilityChanged, this,
+            [this](bool available) {
+                if (!available && !m_terminated && !m_windowManager->anyWindowVisible()) {
+                    showMainWindow();
+                }
+            });
     m_windowManager->setSoftwareUpdater(m_softwareUpdater.get());
     ShellHooks::setInstance(m_windowManager.get());
     m_windowManager->selectInitialAccount();
@@ -104,9 +116,15 @@ void AppDelegate::applicationDidFinishLaunching() {
         windows.showAccountsUnreadable();
     } else {
         windows.closeApplication();
+        // Made with its menu before it shows: a menu bar added to a shown window has it
+        // laid out again before its first frame.
+        windows.welcomeWindow();
+        buildMainMenu();
         windows.showWelcome();
     }
-    buildMainMenu();
+    if (windows.provider() || windows.accountsUnreadable()) {
+        buildMainMenu();
+    }
     if (m_environment.scheduleJobs) {
         m_backgroundTaskManager->schedule(std::make_shared<RefreshProviderUsers>());
     }
@@ -137,8 +155,7 @@ void AppDelegate::showMainWindow() {
     if (ApplicationWindowController* main = windows.applicationWindow(); main && !main->hasClosed()) {
         window = main;
     } else if (windows.provider()) {
-        // A main window the user closed has handed its timer over (paused or saved, as
-        // the settings say) and let go of the status item: a new one takes both up.
+        // A main window the user closed is made anew; it shows the timer the tray kept.
         windows.showApplication();
         window = windows.applicationWindow();
     } else if (windows.accountsUnreadable()) {
@@ -158,17 +175,9 @@ void AppDelegate::buildMainMenu() {
     m_menuRebuildPending = false;
     if (ApplicationWindowController* window = m_windowManager->applicationWindow()) {
         window->setMenuBar(MainMenu::build(*this));
-        if (m_menuBarManager->timerViewModel() != window->timerViewModel()) {
-            m_menuBarManager->setTimerViewModel(window->timerViewModel());
-            QPointer<AppDelegate> self(this);
-            connect(window, &ApplicationWindowController::closed, this, [self] {
-                if (self) {
-                    self->m_menuBarManager->setTimerViewModel(nullptr);
-                }
-            });
-        }
-    } else if (m_menuBarManager->timerViewModel()) {
-        m_menuBarManager->setTimerViewModel(nullptr);
+    }
+    if (m_menuBarManager->timerViewModel() != m_windowManager->timerViewModel()) {
+        m_menuBarManager->setTimerViewModel(m_windowManager->timerViewModel());
     }
     if (SettingsWindowController* window = m_windowManager->existingSettingsWindow()) {
         window->setMenuBar(MainMenu::build(*this));
@@ -243,12 +252,10 @@ void AppDelegate::checkConfiguration() {
 }
 
 void AppDelegate::commitData() {
-    if (ApplicationWindowController* window = m_windowManager->applicationWindow()) {
-        const TimerViewModel* timer = window->timerViewModel();
-        const auto id = providerId(window->provider());
-        if (timer && id && timer->isInUse()) {
-            m_environment.snapshots().save(timer->snapshot(), uuidText(*id));
-        }
+    // The timer, also when its window was closed and it runs on in the tray.
+    const TimerViewModel* timer = m_windowManager->timerViewModel();
+    if (timer && timer->isInUse()) {
+        m_environment.snapshots().save(timer->snapshot(), m_windowManager->timerKey());
     }
     m_environment.snapshots().flush();
 }
@@ -258,7 +265,7 @@ void AppDelegate::applicationWillTerminate() {
         return;
     }
     m_terminated = true;
-    m_windowManager->closeApplication();
+    m_windowManager->applicationWillTerminate();
     m_environment.snapshots().flush();
 }
 

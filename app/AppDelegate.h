@@ -18,9 +18,9 @@ class WindowManager;
 
 // Ties the shell together: owns the window manager (which picks the current account
 // as it is made), runs the start-up sequence once the event loop is about to run, and
-// sees to it that any quit (the last window closed, the session ending, SIGTERM) gives
-// the main window's timer its close hook and writes what the snapshot store still
-// holds before the process ends.
+// sees to it that any quit (the last window closed without a tray, the tray's Quit, the
+// session ending, SIGTERM) gives the timer its close hook and writes what the snapshot
+// store still holds before the process ends.
 //
 // The running app has exactly one, reached through shared().
 class AppDelegate : public QObject {
@@ -52,7 +52,7 @@ public:
     void showMainWindow();
 
     // Gives every window of the shell a new main menu, and binds the status item to
-    // the main window's timer.
+    // the current account's timer.
     void buildMainMenu();
 
     // The start-up sequence: registers the image coders the avatars need, checks the
@@ -66,9 +66,9 @@ public:
     // windows close only when the application really quits.
     void commitData();
 
-    // Closes the main window (its close hook runs unless it ran already) and writes the
-    // snapshot store's pending changes. Runs at most once; every way of quitting ends
-    // here.
+    // Closes the main window, gives the timer its close hook (which pauses it when
+    // "stopTimeTrackingWhenClosed" says so) and writes the snapshot store's pending
+    // changes. Runs at most once; every way of quitting ends here.
     void applicationWillTerminate();
 
     // Whether the configuration error alert was shown in this run.

@@ -59,6 +59,15 @@ void Application::warmUp() {
     QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
 }
 
+void Application::connectKeyringAhead(Keyring& keyring, const UserSettings& settings) {
+    // Without a default account the first window is the welcome window (or one whose
+    // account the shell is yet to choose): nothing to read ahead, and the session's key
+    // exchange would only compete with that window's first frame. The first call opens it.
+    if (const QString account = settings.defaultAccount(); !account.isEmpty()) {
+        keyring.connectAhead(account);
+    }
+}
+
 void Application::warmUpTls() {
     // The TLS library is large to load, and loading it holds the dynamic loader's lock,
     // which every plugin the main thread loads meanwhile (the store's database driver,
@@ -91,7 +100,7 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     // now, on the keyring's own thread, while the application object connects to the
     // display, and the default account's item is read right after it, so the window
     // finds its credentials read rather than waiting some round trips for them.
-    CredentialsManager::shared().keyring().connectAhead(UserSettings::shared().defaultAccount());
+    connectKeyringAhead(CredentialsManager::shared().keyring(), UserSettings::shared());
     QApplication application(argc, argv);
     QApplication::setStyle(new AppStyle);
     ReturnPressesFocusedButton::install(application);

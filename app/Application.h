@@ -5,7 +5,9 @@
 namespace velmora {
 
 class AppDelegate;
+class Keyring;
 class UnixSignalWatcher;
+class UserSettings;
 
 // The whole run of the app, from the process's arguments to its exit code.
 class Application {
@@ -24,6 +26,9 @@ public:
 
     // Starts loading, off the main thread, what the first window will need.
     static void warmUp();
+    // Has the keyring connect ahead and read the default account's item, off the main
+    // thread, while the app starts; nothing when there is no default account.
+    static void connectKeyringAhead(Keyring& keyring, const UserSettings& settings);
     // Starts loading, off the main thread, what the first request will need.
     static void warmUpTls();
 

@@ -37,12 +37,13 @@ ApplicationWindowController::ApplicationWindowController(AnyProvider provider, S
 ApplicationWindowController* ApplicationWindowController::make(const AnyProvider& provider,
                                                                const ShellEnvironment& environment,
                                                                const WindowViews& views,
+                                                               std::shared_ptr<TimerViewModel> timerViewModel,
                                                                IsSwitching isSwitching) {
     auto* window = new ApplicationWindowController(provider, environment, views, std::move(isSwitching));
     window->setObjectName(frameAutosaveName);
     window->setTitleAndSubtitle(QStringLiteral("Velmora"), QString());
-    window->setMinimumSize(minimumWidth, minimumHeight);
     window->resize(minimumWidth, minimumHeight);
+    // Sets the least size too, which the screen decides.
     window->restoreFrame();
 
     QPointer<ApplicationWindowController> weak(window);
@@ -55,9 +56,7 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
 
     window->m_applicationViewModel =
         std::make_unique<ApplicationViewModel>(provider, environment.service(provider), environment.state);
-    const auto id = providerId(provider);
-    window->m_timerViewModel =
-        std::make_unique<TimerViewModel>(id ? uuidText(*id) : QString(), environment.state);
+    window->m_timerViewModel = std::move(timerViewModel);
     // A booking that an earlier run sent but never saw answered is looked up in the
     // tracker: found, its time leaves the timer; otherwise the user hears of it (or is
     // asked, when an entry there may be it) before booking the same time again.
@@ -401,12 +400,9 @@ void ApplicationWindowController::windowWillClose() {
     }
     m_closed = true;
     saveFrame();
-    const bool byUser = !(m_isSwitching && m_isSwitching());
-    const auto id = providerId(m_provider);
-    m_timerViewModel->handleLifecycle(id ? uuidText(*id) : QString(),
-                                      byUser ? TimerViewModel::LifecycleReason::closing
-                                             : TimerViewModel::LifecycleReason::switching);
-    emit closed(byUser);
+    // The timer outlives the window: what its close means for the timer (a pause, as the
+    // user set it) is the window manager's to say, who knows whether the app goes on.
+    emit closed(!(m_isSwitching && m_isSwitching()));
 }
 
 namespace {
@@ -416,10 +412,41 @@ std::unique_ptr<QSettings> frameSettings(const QString& file) {
 }
 } // namespace
 
+namespace {
+// Room for the frame's decorations around the window: a title bar above, borders about.
+constexpr int decorationsLeft = 20;
+constexpr int decorationsTop = 40;
+constexpr int decorationsRight = 20;
+constexpr int decorationsBottom = 20;
+
+QRect roomWithin(const QRect& available) {
+    return available.adjusted(decorationsLeft, decorationsTop, -decorationsRight, -decorationsBottom);
+}
+} // namespace
+
 QSize ApplicationWindowController::firstStartSize(const QRect& available) {
-    // The frame's decorations come on top of this size: a margin keeps them on screen.
-    const QSize room = available.size() - QSize(40, 60);
-    return QSize(1100, 720).boundedTo(room).expandedTo(QSize(minimumWidth, minimumHeight));
+    return QSize(1100, 720).boundedTo(roomWithin(available).size()).expandedTo(minimumSizeWithin(available));
+}
+
+QSize ApplicationWindowController::minimumSizeWithin(const QRect& available) {
+    // A screen too small for the usual minimum (or a large one at a high scale: 1,600
+    // pixels at scale 2 are 800) gets a cramped window rather than one off its edge.
+    return QSize(minimumWidth, minimumHeight).boundedTo(roomWithin(available).size()).expandedTo(QSize(1, 1));
+}
+
+QRect ApplicationWindowController::placedWithin(const QRect& frame, const QRect& available) {
+    // Where the user left it, when the screen still holds it.
+    if (available.contains(frame)) {
+        return frame;
+    }
+    const QRect room = roomWithin(available);
+    QRect placed(frame.topLeft(),
+                 frame.size().boundedTo(room.size()).expandedTo(minimumSizeWithin(available)));
+    placed.moveLeft(
+        std::clamp(placed.left(), room.left(), std::max(room.left(), room.right() - placed.width() + 1)));
+    placed.moveTop(
+        std::clamp(placed.top(), room.top(), std::max(room.top(), room.bottom() - placed.height() + 1)));
+    return placed;
 }
 
 void ApplicationWindowController::saveFrame() {
@@ -429,16 +456,27 @@ void ApplicationWindowController::saveFrame() {
 void ApplicationWindowController::restoreFrame() {
     const QByteArray frame =
         frameSettings(m_environment.windowStateFile)->value(frameAutosaveName).toByteArray();
-    if (frame.isEmpty() || !restoreGeometry(frame)) {
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            // Centred on first start.
-            resize(firstStartSize(screen->availableGeometry()));
-            QRect area(QPoint(), size());
-            area.moveCenter(screen->availableGeometry().center());
-            move(area.topLeft());
-        }
+    const bool restored = !frame.isEmpty() && restoreGeometry(frame);
+    // The screen the saved frame is on, else the primary one.
+    const QScreen* screen = restored ? QGuiApplication::screenAt(geometry().center()) : nullptr;
+    if (!screen) {
+        screen = QGuiApplication::primaryScreen();
     }
-    resize(size().expandedTo(QSize(minimumWidth, minimumHeight)));
+    if (!screen) {
+        setMinimumSize(minimumWidth, minimumHeight);
+        return;
+    }
+    const QRect available = screen->availableGeometry();
+    setMinimumSize(minimumSizeWithin(available));
+    if (!restored) {
+        // Centred on first start.
+        QRect area(QPoint(), firstStartSize(available));
+        area.moveCenter(available.center());
+        setGeometry(area);
+        return;
+    }
+    // Saved on a larger screen, or at a smaller scale.
+    setGeometry(placedWithin(geometry(), available));
 }
 
 } // namespace velmora

@@ -27,13 +27,13 @@ class ApplicationViewModel;
 class SidebarSplitViewController;
 class TimerViewModel;
 
-// The main window of one account: it owns the account's ApplicationViewModel and
-// TimerViewModel, shows the sidebar and the detail pane of the current route side by
-// side, installs the toolbar that the detail pane supplies, swaps the whole content for
-// the rate-limit screen while the account is rate-limited (once no sheet is open on
-// the window, so a booking being typed is never lost), and gives the timer its close
-// hook when the window closes. A new one is made for every account the window manager
-// shows; the old one is closed first.
+// The main window of one account: it owns the account's ApplicationViewModel, shows the
+// account's TimerViewModel (which the window manager keeps beyond the window), the
+// sidebar and the detail pane of the current route side by side, installs the toolbar
+// that the detail pane supplies, swaps the whole content for the rate-limit screen
+// while the account is rate-limited (once no sheet is open on the window, so a booking
+// being typed is never lost), and says when it closes. A new one is made for every
+// account the window manager shows; the old one is closed first.
 class ApplicationWindowController : public QMainWindow, public ToolbarHost {
     Q_OBJECT
 
@@ -46,13 +46,21 @@ public:
     // `available`: room for the sidebar, a task list and the task's detail, within
     // the screen, never under the minimum.
     static QSize firstStartSize(const QRect& available);
+    // The least size on a screen whose free area is `available`.
+    static QSize minimumSizeWithin(const QRect& available);
+    // `frame` (a window's, decorations aside) moved and shrunk as far as it takes to lie
+    // within `available`, never below minimumSizeWithin().
+    static QRect placedWithin(const QRect& frame, const QRect& available);
 
     // Tells the window whether its close is part of an account switch.
     using IsSwitching = std::function<bool()>;
 
-    // A window ready to show for `provider` (a stored account, so it has an id).
+    // A window ready to show for `provider` (a stored account, so it has an id), with the
+    // account's `timerViewModel`.
     static ApplicationWindowController* make(const AnyProvider& provider, const ShellEnvironment& environment,
-                                             const WindowViews& views, IsSwitching isSwitching);
+                                             const WindowViews& views,
+                                             std::shared_ptr<TimerViewModel> timerViewModel,
+                                             IsSwitching isSwitching);
     ~ApplicationWindowController() override;
 
     const AnyProvider& provider() const { return m_provider; }
@@ -79,11 +87,11 @@ public:
     SidebarSplitViewController* splitViewController() const;
     // The installed toolbar (identifier as its object name), or null.
     QToolBar* toolbar() const { return m_toolbar; }
-    // Whether the close hook has run.
+    // Whether the window has closed.
     bool hasClosed() const { return m_closed; }
 
 signals:
-    // After the close hook ran; `byUser` is false for a close of an account switch.
+    // The window closed (once); `byUser` is false for a close of an account switch.
     void closed(bool byUser);
 
 protected:
@@ -109,7 +117,7 @@ private:
     const WindowViews m_views;
     const IsSwitching m_isSwitching;
     std::unique_ptr<ApplicationViewModel> m_applicationViewModel;
-    std::unique_ptr<TimerViewModel> m_timerViewModel;
+    std::shared_ptr<TimerViewModel> m_timerViewModel;
     std::optional<ApplicationRoute> m_previousRoute;
     QMetaObject::Connection m_routeDisposable;
     Cancellable m_rateLimitObserver;

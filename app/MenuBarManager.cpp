@@ -58,6 +58,7 @@ void MenuBarManager::followItem() {
     m_item->setAvailabilityChanged([self] {
         if (self) {
             self->refresh();
+            emit self->statusItemAvailabilityChanged(self->m_item->isAvailable());
         }
     });
 }
@@ -84,6 +85,7 @@ void MenuBarManager::refresh() {
         const bool active = model->state() == TimerViewModel::State::active;
         text = model->shortFormatter().string(model->elapsed()).value_or(QStringLiteral("00:00"));
         m_item->setImage(QStringLiteral("MenuBarActive"));
+        m_item->setRunning(active);
         m_item->setTitle(text);
         QPointer<MenuBarManager> self(this);
         entries << StatusMenuEntry{QStringLiteral("Pause"), active ? std::function<void()>([self] {

@@ -13,7 +13,7 @@ namespace velmora {
 
 class ElapsedTicker;
 
-// Keeps the status item in step with the timer of the current main window: while a
+// Keeps the status item in step with the current account's timer: while a
 // timer is bound it shows the active image with the elapsed hours and minutes and
 // offers Pause or Continue, refreshed when those minutes change (and on every change of
 // the timer), never while it does not run; otherwise the inactive image.
@@ -47,6 +47,8 @@ public:
 
     // The item, made now if it was not yet.
     StatusItem& statusItem();
+    // Whether the item is made and the desktop shows it.
+    bool showsStatusItem() const { return m_item && m_item->isAvailable(); }
     // What quitting does (tests); default: quit the application.
     void setQuit(std::function<void()> quit) { m_quit = std::move(quit); }
 
@@ -57,6 +59,8 @@ public:
 signals:
     // The running timer's text ("01:02"), empty when none runs; sent on every refresh.
     void timerTextChanged(const QString& text);
+    // A tray started or ended after the item was made.
+    void statusItemAvailabilityChanged(bool available);
 
 private:
     // Hands the new item what it runs on a click and on a change of tray.

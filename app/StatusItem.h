@@ -27,6 +27,9 @@ public:
     virtual bool isAvailable() const = 0;
     virtual void setImage(const QString& assetName) = 0;
     virtual void setTitle(const QString& title) = 0;
+    // Whether the time of the title runs or stands still (a paused timer): the item
+    // shows which.
+    virtual void setRunning(bool /*running*/) {}
     // Replaces the whole menu.
     virtual void setMenu(const QList<StatusMenuEntry>& entries) = 0;
     // What a click on the item does (none: nothing); the menu has a button of its own.

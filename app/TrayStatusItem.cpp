@@ -6,7 +6,11 @@
 #include <QApplication>
 #include <QMenu>
 #include <QPainter>
+#include <QPainterPath>
 #include <QSystemTrayIcon>
+
+#include <algorithm>
+#include <cmath>
 
 namespace velmora {
 
@@ -78,6 +82,14 @@ void TrayStatusItem::setTitle(const QString& title) {
     redraw();
 }
 
+void TrayStatusItem::setRunning(bool running) {
+    if (m_running == running) {
+        return;
+    }
+    m_running = running;
+    redraw();
+}
+
 void TrayStatusItem::setMenu(const QList<StatusMenuEntry>& entries) {
     QStringList shape;
     for (const StatusMenuEntry& entry : entries) {
@@ -116,34 +128,92 @@ void TrayStatusItem::setMenu(const QList<StatusMenuEntry>& entries) {
     showIfAvailable();
 }
 
+namespace {
+
+// What trays ask for: 16 to 24 pixels high, and twice that on a doubled screen. Each is
+// drawn at its own size: figures shrunk from a larger icon are a few pixels high.
+constexpr int timeIconSizes[] = {16, 22, 24, 32, 44, 48, 64};
+
+// `text` filling `box` as far as its shape allows: the figures' own outline, scaled to
+// the box's height (or its width, should they be wider), centred, on whole pixels.
+void drawFitted(QPainter& painter, const QString& text, const QRectF& box) {
+    QFont font = QApplication::font();
+    font.setPixelSize(100);
+    font.setBold(true);
+    QPainterPath path;
+    path.addText(0, 0, font, text);
+    const QRectF shape = path.boundingRect();
+    if (shape.isEmpty()) {
+        return;
+    }
+    const qreal scale = std::min(box.width() / shape.width(), box.height() / shape.height());
+    const QSizeF drawn = shape.size() * scale;
+    const QPointF at(std::round(box.center().x() - drawn.width() / 2),
+                     std::round(box.center().y() - drawn.height() / 2));
+    QTransform place;
+    place.translate(at.x(), at.y());
+    place.scale(scale, scale);
+    place.translate(-shape.left(), -shape.top());
+    painter.drawPath(place.map(path));
+}
+
+// The time "01:02" as hours over minutes, each line half the icon high.
+QPixmap timeIcon(const QString& title, bool running, int size) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    // The app's own blue, as its running image has; grey reads on light and dark trays.
+    const QColor badge = running ? QColor(0x2f, 0x6f, 0xeb) : QColor(0x8c, 0x95, 0x9f);
+    const qreal radius = size * 0.2;
+    const qreal line = std::max(1.0, size / 14.0);
+    if (running) {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(badge);
+        painter.drawRoundedRect(QRectF(0, 0, size, size), radius, radius);
+    } else {
+        painter.setPen(QPen(badge, line));
+        painter.setBrush(Qt::NoBrush);
+        const qreal half = line / 2;
+        painter.drawRoundedRect(QRectF(half, half, size - line, size - line), radius, radius);
+    }
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(running ? QColor(Qt::white) : badge);
+    const int colon = title.indexOf(QLatin1Char(':'));
+    const QStringList lines =
+        colon < 0 ? QStringList{title} : QStringList{title.left(colon), title.mid(colon + 1)};
+    // Inside the outline, with a pixel between the lines.
+    const qreal margin = std::max(1.5, size * 0.1);
+    const qreal gap = std::max(1.0, size * 0.06);
+    const qreal height = (size - 2 * margin - gap * (lines.size() - 1)) / lines.size();
+    for (int i = 0; i < lines.size(); ++i) {
+        drawFitted(painter, lines[i], QRectF(margin, margin + i * (height + gap), size - 2 * margin, height));
+    }
+    return pixmap;
+}
+
+} // namespace
+
 void TrayStatusItem::redraw() {
     // Nothing to draw into before there is a tray.
     if (!m_tray) {
         return;
     }
-    // Trays show no text beside an icon, so the time is drawn into the icon.
-    const QSize size(64, 64);
-    QPixmap pixmap(size);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QPixmap image = Assets::pixmap(m_image, m_title.isEmpty() ? size : QSize(36, 36));
+    QIcon icon;
     if (m_title.isEmpty()) {
-        painter.drawPixmap(0, 0, image);
+        icon = QIcon(Assets::pixmap(m_image, QSize(64, 64)));
     } else {
-        painter.drawPixmap((size.width() - image.width()) / 2, 0, image);
-        QFont font = QApplication::font();
-        font.setPixelSize(22);
-        font.setBold(true);
-        painter.setFont(font);
-        painter.setPen(QApplication::palette().color(QPalette::WindowText));
-        painter.drawText(QRect(0, 38, size.width(), 26), Qt::AlignCenter, m_title);
+        // Trays show no text beside an icon, so the time is the icon.
+        for (const int size : timeIconSizes) {
+            icon.addPixmap(timeIcon(m_title, m_running, size));
+        }
     }
-    painter.end();
-    m_tray->setIcon(QIcon(pixmap));
-    m_tray->setToolTip(m_title.isEmpty()
-                           ? QApplication::applicationDisplayName()
-                           : QApplication::applicationDisplayName() + QStringLiteral(" — ") + m_title);
+    m_tray->setIcon(icon);
+    QString tip = QApplication::applicationDisplayName();
+    if (!m_title.isEmpty()) {
+        tip += QStringLiteral(" — ") + m_title + (m_running ? QString() : QStringLiteral(" (paused)"));
+    }
+    m_tray->setToolTip(tip);
 }
 
 } // namespace velmora

@@ -15,8 +15,9 @@ class QSystemTrayIcon;
 
 namespace velmora {
 
-// The status item in the system tray: the image with the elapsed time drawn into it,
-// the same text as tooltip, and the menu. A click on the icon runs its activation.
+// The status item in the system tray: the image, or while a timer has time that time
+// drawn as the icon (hours over minutes, legible in a tray of 16 pixels), the same text
+// as tooltip, and the menu. A click on the icon runs its activation.
 //
 // The icon is made once the desktop has a tray, and shown then with what the item holds
 // by that time: a tray that starts after the app gets the icon too. `watch` tells of the
@@ -31,6 +32,8 @@ public:
     void setAvailabilityChanged(std::function<void()> changed) override;
     void setImage(const QString& assetName) override;
     void setTitle(const QString& title) override;
+    // A running time is drawn white on a filled badge, a paused one in grey on an outline.
+    void setRunning(bool running) override;
     void setMenu(const QList<StatusMenuEntry>& entries) override;
     // Runs on a click (or double click) on the icon.
     void setActivation(std::function<void()> activate) override;
@@ -53,6 +56,7 @@ private:
     QStringList m_menuShape;
     QString m_image;
     QString m_title;
+    bool m_running = true;
     std::function<void()> m_activation;
 };
 

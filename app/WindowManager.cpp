@@ -5,6 +5,7 @@
 #include "app/WelcomeWindowController.h"
 
 #include "core/net/Configuration.h"
+#include "state/TimerViewModel.h"
 #include "views/main/ReadableAlert.h"
 
 #include <QApplication>
@@ -270,8 +271,8 @@ void WindowManager::showApplication() {
     // account alive until then, and a window whose account is no longer current is let go.
     const AnyProvider provider = *m_provider;
     const quint64 made = ++m_windowsMade;
-    auto* window =
-        ApplicationWindowController::make(provider, m_environment, m_views, [this] { return m_isSwitching; });
+    auto* window = ApplicationWindowController::make(provider, m_environment, m_views, timerFor(provider),
+                                                     [this] { return m_isSwitching; });
     if (made != m_windowsMade || !m_provider || providerId(*m_provider) != providerId(provider)) {
         ++m_closingOwnWindows;
         window->close();
@@ -280,7 +281,8 @@ void WindowManager::showApplication() {
         return;
     }
     window->setAttribute(Qt::WA_QuitOnClose, false);
-    connect(window, &ApplicationWindowController::closed, this, [this] {
+    connect(window, &ApplicationWindowController::closed, this, [this, window](bool byUser) {
+        applicationWindowClosed(*window, byUser);
         if (m_closingOwnWindows == 0) {
             windowClosedByUser();
         }
@@ -292,16 +294,72 @@ void WindowManager::showApplication() {
 }
 
 void WindowManager::closeApplication() {
-    if (!m_applicationWindow) {
+    if (m_applicationWindow) {
+        ++m_closingOwnWindows;
+        ApplicationWindowController* window = m_applicationWindow;
+        m_applicationWindow = nullptr;
+        // Runs the window's close hook (once, also when the user closed it before).
+        window->close();
+        window->deleteLater();
+        --m_closingOwnWindows;
+    }
+    releaseTimerOfFormerAccount();
+}
+
+void WindowManager::applicationWillTerminate() {
+    closeApplication();
+    // A window the user closed before left the timer running in the tray.
+    if (m_timer) {
+        m_timer->handleLifecycle(m_timerKey, TimerViewModel::LifecycleReason::closing);
+    }
+}
+
+std::shared_ptr<TimerViewModel> WindowManager::timerFor(const AnyProvider& provider) {
+    const auto id = providerId(provider);
+    const QString key = id ? uuidText(*id) : QString();
+    if (!m_timer || m_timerKey != key) {
+        releaseTimerOfFormerAccount();
+        // It comes back as it was saved when the account's timer was last let go.
+        m_timer = std::make_shared<TimerViewModel>(key, m_environment.state);
+        m_timerKey = key;
+        emit timerChanged(m_timer.get());
+    }
+    return m_timer;
+}
+
+void WindowManager::releaseTimerOfFormerAccount() {
+    if (!m_timer) {
         return;
     }
-    ++m_closingOwnWindows;
-    ApplicationWindowController* window = m_applicationWindow;
-    m_applicationWindow = nullptr;
-    // Runs the window's close hook (once, also when the user closed it before).
-    window->close();
-    window->deleteLater();
-    --m_closingOwnWindows;
+    const auto current = m_provider ? providerId(*m_provider) : std::nullopt;
+    if (current && uuidText(*current) == m_timerKey) {
+        return;
+    }
+    // Its window may have closed long before, leaving it running in the tray: it pauses
+    // now as the settings say, and is saved for the account's next window.
+    m_timer->handleLifecycle(m_timerKey, m_isSwitching ? TimerViewModel::LifecycleReason::switching
+                                                       : TimerViewModel::LifecycleReason::closing);
+    // A window of that account still being let go holds it until it is gone.
+    m_timer.reset();
+    m_timerKey.clear();
+    emit timerChanged(nullptr);
+}
+
+void WindowManager::applicationWindowClosed(ApplicationWindowController& window, bool byUser) {
+    TimerViewModel* timer = window.timerViewModel();
+    const auto id = providerId(window.provider());
+    if (!timer || !id) {
+        return;
+    }
+    if (!byUser) {
+        timer->handleLifecycle(uuidText(*id), TimerViewModel::LifecycleReason::switching);
+    } else if (m_closingOwnWindows > 0 || !livesWithoutWindows()) {
+        // Without a tray this close is the app's exit, as on a desktop where closing the
+        // main window quits.
+        timer->handleLifecycle(uuidText(*id), TimerViewModel::LifecycleReason::closing);
+    }
+    // Otherwise the user closed the window and the app lives on in the tray: the timer
+    // runs on there, and the exit settles it.
 }
 
 void WindowManager::showAbout() {
@@ -314,8 +372,10 @@ void WindowManager::showAbout() {
 
 bool WindowManager::anyWindowVisible() const {
     for (QWidget* window : QApplication::topLevelWidgets()) {
+        // An icon in an X tray is a window of its own to Qt, and no window of the app's.
         if (window->isVisible() && window->isWindow() && !window->testAttribute(Qt::WA_DontShowOnScreen) &&
-            window->windowType() != Qt::Popup && window->windowType() != Qt::ToolTip) {
+            window->windowType() != Qt::Popup && window->windowType() != Qt::ToolTip &&
+            !window->inherits("QSystemTrayIconSys")) {
             return true;
         }
     }
@@ -326,7 +386,7 @@ void WindowManager::windowClosedByUser() {
     // Checked once the close has settled, so a window that closes while another opens
     // (a sheet, the settings window) is counted correctly.
     QTimer::singleShot(0, this, [this] {
-        if (!anyWindowVisible()) {
+        if (!anyWindowVisible() && !livesWithoutWindows()) {
             emit lastWindowClosed();
         }
     });

@@ -14,11 +14,14 @@
 #include <QString>
 #include <QUuid>
 
+#include <functional>
+#include <memory>
 #include <optional>
 
 namespace velmora {
 
 class SoftwareUpdater;
+class TimerViewModel;
 
 // Decides which account is current and which window shows: the main window of the
 // current account, or the welcome window while no account is usable. The current
@@ -47,6 +50,19 @@ public:
     void setSoftwareUpdater(SoftwareUpdater* updater) { m_softwareUpdater = updater; }
     // The main window of the current account, while there is one.
     ApplicationWindowController* applicationWindow() const { return m_applicationWindow; }
+    // The timer of the current account: made with the account's first main window and
+    // kept while the account stays current, across that window's closes, so the status
+    // item shows it and the next window takes it up as it stands. Null before.
+    TimerViewModel* timerViewModel() const { return m_timer.get(); }
+    // The key that timer is saved under (its account's id).
+    const QString& timerKey() const { return m_timerKey; }
+    // Whether the app lives on with no window open (a tray shows it and brings the
+    // windows back). Then the user's close of the last window quits nothing, and a close
+    // of the main window leaves the timer running; otherwise that close pauses the timer
+    // as "stopTimeTrackingWhenClosed" says, and the app quits.
+    void setLivesWithoutWindows(std::function<bool()> lives) { m_livesWithoutWindows = std::move(lives); }
+    // Whether one of the app's windows is on screen.
+    bool anyWindowVisible() const;
     // The welcome and settings windows if they were made (none is made here).
     WelcomeWindowController* existingWelcomeWindow() const { return m_welcomeWindow; }
     SettingsWindowController* existingSettingsWindow() const { return m_settingsWindow; }
@@ -88,6 +104,10 @@ public:
     void closeWelcome();
     void showApplication();
     void closeApplication();
+    // The application exits: the main window closes, and the timer pauses as
+    // "stopTimeTrackingWhenClosed" says and is saved (also when its window had closed
+    // before).
+    void applicationWillTerminate();
     // The About box (name, version and build).
     void showAbout();
     void showSettings();
@@ -98,14 +118,23 @@ signals:
     void mainMenuRebuildRequested();
     // A window was made (each window carries its own main menu).
     void windowMade();
-    // The user closed the last of the shell's windows: time to quit.
+    // The user closed the last of the shell's windows and nothing else shows the app:
+    // time to quit.
     void lastWindowClosed();
+    // Another timer (or none) is the current account's.
+    void timerChanged(velmora::TimerViewModel* timer);
 
 private:
     // False (keeping the stored default) when the accounts could not be read.
     bool chooseDefault();
     void windowClosedByUser();
-    bool anyWindowVisible() const;
+    // The main window closed: the timer pauses or runs on (see setLivesWithoutWindows).
+    void applicationWindowClosed(ApplicationWindowController& window, bool byUser);
+    // The current account's timer, made now unless it is there.
+    std::shared_ptr<TimerViewModel> timerFor(const AnyProvider& provider);
+    // Lets go of a timer whose account is no longer current, after its close hook.
+    void releaseTimerOfFormerAccount();
+    bool livesWithoutWindows() const { return m_livesWithoutWindows && m_livesWithoutWindows(); }
 
     const ShellEnvironment m_environment;
     const WindowViews m_views;
@@ -115,6 +144,10 @@ private:
     QPointer<QMessageBox> m_accountsAlert;
     SoftwareUpdater* m_softwareUpdater = nullptr;
     std::optional<AnyProvider> m_provider;
+    // The current account's timer and the key it is saved under (the account's id).
+    std::shared_ptr<TimerViewModel> m_timer;
+    QString m_timerKey;
+    std::function<bool()> m_livesWithoutWindows;
     bool m_isSwitching = false;
     bool m_accountsUnreadable = false;
     // Above zero while the shell itself closes windows (a swap), which never quits.

@@ -61,7 +61,9 @@ protected:
 TEST_F(ApplicationWindowControllerTest, OpensWithTheSidebarTheCalendarAndItsToolbar) {
     auto& window = openWindow();
     pump();
-    EXPECT_EQ(window.minimumSize(), QSize(812, 400));
+    // 812 by 400 where the screen holds it (this test's screen is smaller).
+    EXPECT_EQ(window.minimumSize(), ApplicationWindowController::minimumSizeWithin(
+                                        QGuiApplication::primaryScreen()->availableGeometry()));
     auto* split = window.splitViewController();
     ASSERT_NE(split, nullptr);
     EXPECT_EQ(split->count(), 2);
@@ -174,19 +176,25 @@ TEST_F(ApplicationWindowControllerTest, AnIdleTimerLeavesNoSnapshotBehind) {
 
 TEST_F(ApplicationWindowControllerTest, TheWindowReopensWhereItWasAndNeverSmallerThanItsMinimum) {
     auto& window = openWindow();
-    window.setGeometry(QRect(40, 50, 1000, 700));
+    // Within this test's screen, which is smaller than the usual minimum allows.
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    const QSize least = ApplicationWindowController::minimumSizeWithin(available);
+    const QRect kept(available.topLeft() + QPoint(10, 20), least + QSize(0, 30));
+    window.setGeometry(kept);
     window.close();
     delegate.reset();
     launch();
     ASSERT_NE(windows().applicationWindow(), nullptr);
-    EXPECT_EQ(windows().applicationWindow()->size(), QSize(1000, 700));
+    EXPECT_EQ(windows().applicationWindow()->geometry(), kept);
 
     QSettings(dir.filePath(QStringLiteral("windows.conf")), QSettings::NativeFormat)
         .setValue(ApplicationWindowController::frameAutosaveName, QByteArray("garbage"));
     delegate.reset();
     launch();
-    EXPECT_GE(windows().applicationWindow()->width(), 812);
-    EXPECT_GE(windows().applicationWindow()->height(), 400);
+    EXPECT_GE(windows().applicationWindow()->width(), least.width());
+    EXPECT_GE(windows().applicationWindow()->height(), least.height());
+    windows().applicationWindow()->resize(100, 100);
+    EXPECT_EQ(windows().applicationWindow()->size(), least) << "never smaller";
 }
 
 TEST_F(ApplicationWindowControllerTest, AFirstStartOpensLargeEnoughForItsContentWithinTheScreen) {
@@ -197,12 +205,54 @@ TEST_F(ApplicationWindowControllerTest, AFirstStartOpensLargeEnoughForItsContent
     EXPECT_LE(small.width(), 1024 - 40);
     EXPECT_GE(small.height(), 600);
     EXPECT_LE(small.height(), 768 - 60) << "the title bar and the bottom edge stay on screen";
-    EXPECT_EQ(W::firstStartSize(QRect(0, 0, 800, 480)), QSize(812, 420)) << "never under the minimum width";
 
     // With nothing saved the window opens at that size on the screen it has.
     auto& window = openWindow();
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     EXPECT_EQ(window.size(), W::firstStartSize(available));
+}
+
+// A screen narrower than the window's usual minimum still holds the whole window: a
+// small screen, or a large one at a high scale (1,600 pixels at scale 2 are 800).
+TEST_F(ApplicationWindowControllerTest, TheWindowOpensWithinTheScreenAtAnyScale) {
+    using W = ApplicationWindowController;
+    for (const double scale : {1.0, 1.25, 1.5, 2.0, 2.5, 3.0}) {
+        // A 1,600 by 1,000 screen with a 32-pixel panel, in the window's own units.
+        const QRect available(0, qRound(32 / scale), qRound(1600 / scale), qRound(968 / scale));
+        const QSize size = W::firstStartSize(available);
+        EXPECT_LE(size.width(), available.width() - 40) << "scale " << scale;
+        EXPECT_LE(size.height(), available.height() - 60) << "scale " << scale;
+        const QSize minimum = W::minimumSizeWithin(available);
+        EXPECT_LE(minimum.width(), size.width()) << "scale " << scale;
+        EXPECT_LE(minimum.height(), size.height()) << "scale " << scale;
+        if (available.width() >= 852 && available.height() >= 460) {
+            EXPECT_EQ(minimum, QSize(W::minimumWidth, W::minimumHeight)) << "the usual minimum where it fits";
+        }
+        // A frame kept from a larger screen, or from a smaller scale, comes back within this one.
+        const QRect kept = W::placedWithin(QRect(300, 200, 1400, 900), available);
+        EXPECT_TRUE(available.contains(kept)) << "scale " << scale;
+        EXPECT_GE(kept.width(), minimum.width());
+    }
+    // A frame that fits stays where it was.
+    EXPECT_EQ(W::placedWithin(QRect(40, 50, 1000, 700), QRect(0, 0, 1440, 900)), QRect(40, 50, 1000, 700));
+
+    // This test's screen is 800 pixels wide: the window, its frame included, is on it,
+    // opened fresh and opened again from a frame saved larger.
+    auto& window = openWindow();
+    window.show();
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    ASSERT_LT(available.width(), W::minimumWidth + 40);
+    EXPECT_TRUE(available.contains(window.frameGeometry()))
+        << window.frameGeometry().width() << " x " << window.frameGeometry().height();
+    window.setGeometry(QRect(-30, 20, 1500, 1100));
+    window.close();
+    delegate.reset();
+    launch();
+    ApplicationWindowController* again = windows().applicationWindow();
+    ASSERT_NE(again, nullptr);
+    again->show();
+    EXPECT_TRUE(available.contains(again->frameGeometry()))
+        << again->frameGeometry().x() << ", " << again->frameGeometry().width();
 }
 
 TEST_F(ApplicationWindowControllerTest, AProjectSuppliesTheToolbarAndItsSearchFieldSurvivesRebuilds) {

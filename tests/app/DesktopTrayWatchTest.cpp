@@ -21,12 +21,17 @@ class FakeStatusNotifierWatcher : public QObject {
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
     Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
 public:
-    bool hostRegistered() const { return host; }
+    bool hostRegistered() const {
+        ++asked;
+        return host;
+    }
     void setHost(bool registered) {
         host = registered;
         emit registered ? StatusNotifierHostRegistered() : StatusNotifierHostUnregistered();
     }
     bool host = false;
+    // How often the watcher was asked whether a host is there.
+    mutable int asked = 0;
 
 signals:
     void StatusNotifierHostRegistered();
@@ -55,11 +60,17 @@ TEST(DesktopTrayWatch, FollowsAStatusNotifierTrayThatComesAndGoes) {
     QDBusConnection tray = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
     ASSERT_TRUE(tray.isConnected());
     FakeStatusNotifierWatcher watcher;
-    ASSERT_TRUE(tray.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
-                                    QDBusConnection::ExportAllProperties | QDBusConnection::ExportAllSignals));
+    ASSERT_TRUE(
+        tray.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
+                            QDBusConnection::ExportAllProperties | QDBusConnection::ExportAllSignals));
     // A watcher without its host shows nothing yet.
     ASSERT_TRUE(tray.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")));
-    waitUntil([] { return false; }, 300);
+    // The watch asks the watcher as its name appears; the answer reaches the watch before
+    // the answer to a question asked after it on the same connection.
+    ASSERT_TRUE(waitUntil([&] { return watcher.asked > 0; }));
+    ASSERT_TRUE(QDBusConnection::sessionBus().interface()->isServiceRegistered(
+        QStringLiteral("org.kde.StatusNotifierWatcher")));
+    drainEvents();
     EXPECT_FALSE(watch.isAvailable());
     EXPECT_EQ(changes.count(), 0);
 

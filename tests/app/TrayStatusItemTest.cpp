@@ -3,14 +3,21 @@
 #include "app/SystemTrayWatch.h"
 
 #include "ShellFixture.h"
+#include "app/Application.h"
 #include "app/MenuBarManager.h"
+#include "app/UnixSignalWatcher.h"
 #include "app/WelcomeWindowController.h"
+#include "state/TimerSnapshot.h"
 #include "tests/support/EventLoop.h"
 
 #include <QAction>
 #include <QMenu>
 #include <QPointer>
+#include <QSignalSpy>
 #include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -99,11 +106,19 @@ namespace {
 
 // A status item that keeps what the shell gave it.
 struct RecordingStatusItem : StatusItem {
-    bool isAvailable() const override { return true; }
+    bool isAvailable() const override { return available; }
     void setImage(const QString&) override {}
-    void setTitle(const QString&) override {}
+    void setTitle(const QString& text) override { title = text; }
     void setMenu(const QList<StatusMenuEntry>& menu) override { entries = menu; }
     void setActivation(std::function<void()> activate) override { activation = std::move(activate); }
+    void setAvailabilityChanged(std::function<void()> changed) override {
+        availabilityChanged = std::move(changed);
+    }
+    // The tray ends (or comes back).
+    void setAvailable(bool running) {
+        available = running;
+        availabilityChanged();
+    }
     const StatusMenuEntry* entry(const QString& text) const {
         for (const auto& e : entries) {
             if (e.title == text) {
@@ -112,18 +127,38 @@ struct RecordingStatusItem : StatusItem {
         }
         return nullptr;
     }
+    bool available = true;
+    QString title;
     QList<StatusMenuEntry> entries;
     std::function<void()> activation;
+    std::function<void()> availabilityChanged;
 };
 
 class TrayReachTest : public ShellFixture {
 protected:
     RecordingStatusItem* item = nullptr;
 
-    AppDelegate& launchWithItem() {
+    // The main window shown, its timer started on a task, and the window closed by the user;
+    // the timer as it was.
+    QPointer<TimerViewModel> closeTheWindowOfARunningTimer() {
+        ApplicationWindowController* window = windows().applicationWindow();
+        EXPECT_NE(window, nullptr);
+        if (!window) {
+            return nullptr;
+        }
+        window->show();
+        QPointer<TimerViewModel> timer = window->timerViewModel();
+        timer->start(makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")));
+        window->close();
+        drainEvents();
+        return timer;
+    }
+
+    AppDelegate& launchWithItem(bool trayRunning = true) {
         ShellEnvironment env = environment();
-        env.makeStatusItem = [this]() -> std::unique_ptr<StatusItem> {
+        env.makeStatusItem = [this, trayRunning]() -> std::unique_ptr<StatusItem> {
             auto made = std::make_unique<RecordingStatusItem>();
+            made->available = trayRunning;
             item = made.get();
             return made;
         };
@@ -145,9 +180,10 @@ TEST_F(TrayReachTest, ActivatingTheIconAfterTheWindowWasClosedShowsTheMainWindow
     ApplicationWindowController* first = delegate->windowManager().applicationWindow();
     ASSERT_NE(first, nullptr);
     first->show();
+    TimerViewModel* timer = first->timerViewModel();
     first->close();
     drainEvents();
-    EXPECT_EQ(delegate->menuBarManager().timerViewModel(), nullptr);
+    EXPECT_EQ(delegate->menuBarManager().timerViewModel(), timer) << "the tray keeps showing the timer";
 
     ASSERT_TRUE(item->activation);
     item->activation();
@@ -156,8 +192,8 @@ TEST_F(TrayReachTest, ActivatingTheIconAfterTheWindowWasClosedShowsTheMainWindow
     ASSERT_NE(shown, nullptr);
     EXPECT_TRUE(shown->isVisible());
     EXPECT_FALSE(shown->hasClosed());
-    EXPECT_EQ(delegate->menuBarManager().timerViewModel(), shown->timerViewModel())
-        << "the status item follows the window's timer again";
+    EXPECT_EQ(shown->timerViewModel(), timer) << "the new window shows the timer the tray kept";
+    EXPECT_EQ(delegate->menuBarManager().timerViewModel(), timer);
 
     // The menu offers the same, and a shown window is only brought forward.
     shown->close();
@@ -173,6 +209,88 @@ TEST_F(TrayReachTest, ActivatingTheIconAfterTheWindowWasClosedShowsTheMainWindow
     item->activation();
     drainEvents();
     EXPECT_EQ(delegate->windowManager().applicationWindow(), again);
+}
+
+// With a tray the app lives on when its window closes, so the timer runs on: the tray
+// shows it and pauses and continues it, and the next window takes it up as it stands.
+TEST_F(TrayReachTest, WithATrayClosingTheWindowLeavesTheTimerRunningInTheTray) {
+    settings.setStopTimeTrackingWhenClosed(true);
+    addAccount(QStringLiteral("Alpha"));
+    launchWithItem();
+    ASSERT_NE(item, nullptr);
+    QSignalSpy lastClosed(&windows(), &WindowManager::lastWindowClosed);
+    const QPointer<TimerViewModel> timer = closeTheWindowOfARunningTimer();
+
+    EXPECT_EQ(lastClosed.count(), 0) << "no quit: the app is in the tray";
+    ASSERT_FALSE(timer.isNull()) << "the timer outlives its window";
+    EXPECT_EQ(timer->state(), TimerViewModel::State::active) << "closing a window is no exit";
+    EXPECT_EQ(delegate->menuBarManager().timerViewModel(), timer.data());
+    EXPECT_FALSE(item->title.isEmpty());
+    ASSERT_NE(item->entry(QStringLiteral("Pause")), nullptr);
+    ASSERT_TRUE(item->entry(QStringLiteral("Pause"))->enabled());
+    item->entry(QStringLiteral("Pause"))->action();
+    EXPECT_EQ(timer->state(), TimerViewModel::State::paused);
+    ASSERT_NE(item->entry(QStringLiteral("Continue")), nullptr);
+    ASSERT_TRUE(item->entry(QStringLiteral("Continue"))->enabled()) << "a paused timer can go on";
+    item->entry(QStringLiteral("Continue"))->action();
+    EXPECT_EQ(timer->state(), TimerViewModel::State::active);
+
+    item->activation();
+    drainEvents();
+    ASSERT_NE(windows().applicationWindow(), nullptr);
+    EXPECT_EQ(windows().applicationWindow()->timerViewModel(), timer.data());
+    EXPECT_EQ(timer->state(), TimerViewModel::State::active);
+}
+
+// "Pause time tracking on close" pauses the timer as the application exits, which with a
+// tray is its Quit, not the window's close; off, the timer is saved running.
+TEST_F(TrayReachTest, QuittingFromTheTrayPausesTheTimerAsTheUserSetIt) {
+    const auto account = addAccount(QStringLiteral("Alpha"));
+    for (const bool pauseOnExit : {true, false}) {
+        settings.setStopTimeTrackingWhenClosed(pauseOnExit);
+        launchWithItem();
+        UnixSignalWatcher watcher({SIGTERM});
+        Application::connectQuitting(*delegate, watcher);
+        ASSERT_FALSE(closeTheWindowOfARunningTimer().isNull());
+        ASSERT_NE(item->entry(QStringLiteral("Quit")), nullptr);
+        QTimer::singleShot(0, [this] { item->entry(QStringLiteral("Quit"))->action(); });
+        QCoreApplication::exec();
+
+        SnapshotManager fromDisk(snapshotPath());
+        const auto saved = fromDisk.value<TimerSnapshot>(uuidText(*account.id()));
+        ASSERT_TRUE(saved.has_value());
+        EXPECT_EQ(saved->state, pauseOnExit ? TimerViewModel::State::paused : TimerViewModel::State::active);
+        restartSnapshots();
+    }
+}
+
+// Without a tray nothing would show the app once its window is gone: closing the window
+// quits, and the timer pauses as the window closes, as the user set it.
+TEST_F(TrayReachTest, WithoutATrayClosingTheWindowQuitsAndPausesTheTimer) {
+    settings.setStopTimeTrackingWhenClosed(true);
+    addAccount(QStringLiteral("Alpha"));
+    launchWithItem(false);
+    QSignalSpy lastClosed(&windows(), &WindowManager::lastWindowClosed);
+    const QPointer<TimerViewModel> timer = closeTheWindowOfARunningTimer();
+    EXPECT_EQ(lastClosed.count(), 1);
+    ASSERT_FALSE(timer.isNull());
+    EXPECT_EQ(timer->state(), TimerViewModel::State::paused);
+}
+
+// A tray that ends while no window is open would leave the app out of reach: its window
+// comes back.
+TEST_F(TrayReachTest, ATrayThatEndsWhileTheWindowIsClosedBringsTheWindowBack) {
+    addAccount(QStringLiteral("Alpha"));
+    launchWithItem();
+    ApplicationWindowController* window = windows().applicationWindow();
+    ASSERT_NE(window, nullptr);
+    window->show();
+    window->close();
+    drainEvents();
+    item->setAvailable(false);
+    drainEvents();
+    ASSERT_NE(windows().applicationWindow(), nullptr);
+    EXPECT_TRUE(windows().applicationWindow()->isVisible());
 }
 
 // Without an account the icon leads to the welcome window.
@@ -275,4 +393,78 @@ TEST_F(LateTrayTest, ATrayThatStartsTakesTheRunningTimeFromTheTitle) {
     item->available = false;
     item->changed();
     EXPECT_TRUE(window->windowTitle().contains(item->title)) << window->windowTitle().toStdString();
+}
+
+namespace {
+
+// The icon the tray shows, drawn at `size` pixels as a tray of that height asks for it.
+QImage trayImage(TrayStatusItem& item, int size) {
+    return item.trayIcon()
+        ->icon()
+        .pixmap(QSize(size, size), 1.0)
+        .toImage()
+        .convertToFormat(QImage::Format_ARGB32);
+}
+
+// How tall the time's figures are: the tallest band of rows in which the icon for "00:00"
+// and the icon for "11:11" differ (a 0 and a 1 differ in nearly every row they cover).
+int figureHeight(TrayStatusItem& item, int size) {
+    item.setTitle(QStringLiteral("00:00"));
+    const QImage zeros = trayImage(item, size);
+    item.setTitle(QStringLiteral("11:11"));
+    const QImage ones = trayImage(item, size);
+    int tallest = 0;
+    int band = 0;
+    for (int y = 0; y < zeros.height(); ++y) {
+        bool differs = false;
+        for (int x = 0; x < zeros.width() && !differs; ++x) {
+            differs = zeros.pixel(x, y) != ones.pixel(x, y);
+        }
+        band = differs ? band + 1 : 0;
+        tallest = std::max(tallest, band);
+    }
+    return tallest;
+}
+
+} // namespace
+
+// Trays are 16 to 24 pixels high: the running time is read there, not in a large icon
+// shrunk to fit.
+TEST(TrayStatusItemTest, TheTimeIsLegibleInTraysOf22And16Pixels) {
+    TrayStatusItem item(trayRunning());
+    item.setImage(QStringLiteral("MenuBarActive"));
+    item.setRunning(true);
+    item.setMenu({{QStringLiteral("Quit"), [] {}}});
+    ASSERT_NE(item.trayIcon(), nullptr);
+    EXPECT_GE(figureHeight(item, 22), 9) << "figures at least 9 pixels high in a 22-pixel tray";
+    EXPECT_GE(figureHeight(item, 16), 6) << "figures at least 6 pixels high in a 16-pixel tray";
+    // Three-figure hours are drawn whole, not cut at the edge.
+    item.setTitle(QStringLiteral("123:45"));
+    const QImage hundreds = trayImage(item, 22);
+    item.setTitle(QStringLiteral("23:45"));
+    EXPECT_NE(hundreds, trayImage(item, 22));
+}
+
+// A paused timer is told from a running one at a glance, whatever the tray's size, and
+// either from the idle icon.
+TEST(TrayStatusItemTest, RunningAndPausedTimesLookDifferent) {
+    TrayStatusItem item(trayRunning());
+    item.setMenu({{QStringLiteral("Quit"), [] {}}});
+    item.setImage(QStringLiteral("MenuBarInactive"));
+    item.setTitle(QString());
+    ASSERT_NE(item.trayIcon(), nullptr);
+    const QImage idle = trayImage(item, 22);
+    item.setImage(QStringLiteral("MenuBarActive"));
+    item.setTitle(QStringLiteral("01:02"));
+    for (const int size : {16, 22, 24}) {
+        item.setRunning(true);
+        const QImage running = trayImage(item, size);
+        item.setRunning(false);
+        const QImage paused = trayImage(item, size);
+        EXPECT_NE(running, paused) << size << " pixels";
+        if (size == 22) {
+            EXPECT_NE(running, idle);
+            EXPECT_NE(paused, idle);
+        }
+    }
 }

@@ -9,6 +9,7 @@
 #include "images/widgets/RemoteImageProgressIndicator.h"
 
 #include "tests/image-views/ScriptedLoader.h"
+#include "tests/images/support/LaterAnswer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
@@ -312,7 +313,7 @@ TEST_F(AnimatedImageTest, aLoadReplacedByANewerUrlIsNoFailure) {
     view->imageModel()->setUrl(server.url("/fast.gif"));
     view->updateView();
     ASSERT_TRUE(test::waitUntil([&] { return successes == 1; }));
-    test::waitUntil([] { return false; }, 400);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 300));
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(successes, 1);
     EXPECT_EQ(view->coordinator().imageLoading.imageURL(), server.url("/fast.gif"));
@@ -325,7 +326,7 @@ TEST_F(AnimatedImageTest, aLoadReplacedByANewerUrlIsNoFailure) {
     ASSERT_TRUE(test::waitUntil([&] { return server.heldCount("/held.gif") == 1; }));
     view->wrapper()->wrapped()->cancelCurrentImageLoad();
     server.release("/held.gif");
-    test::waitUntil([] { return false; }, 200);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 50));
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(successes, 1);
     view->updateView();
@@ -354,7 +355,7 @@ TEST_F(AnimatedImageTest, goingAwayCancelsTheLoadAndStopsPlaybackBeforeTheDestro
     EXPECT_TRUE(called);
     EXPECT_FALSE(animatesAtCall);
     server.release("/held.gif");
-    test::waitUntil([] { return false; }, 200);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 50));
     EXPECT_EQ(completions, 0);
 }
 
@@ -387,7 +388,9 @@ TEST_F(AnimatedImageScriptedTest, aContextWithItsOwnOperationKeyLoadsOncePerUrl)
         test::drainEvents();
     }
     ASSERT_TRUE(test::waitUntil([&] { return m_loader->requestCount(m_first) > 0; }));
-    test::waitUntil([] { return false; }, 100);
+    // A load asked after the updates reaches the loader after any they asked.
+    m_context.customManager.value()->loadImage(m_second, 0, nullptr, [](auto&&...) {});
+    ASSERT_TRUE(test::waitUntil([&] { return m_loader->requestCount(m_second) > 0; }));
     EXPECT_EQ(m_loader->requestCount(m_first), 1);
     EXPECT_FALSE(m_loader->latest(m_first).operation->cancelled);
 }

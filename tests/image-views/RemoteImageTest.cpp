@@ -7,6 +7,7 @@
 #include "images/pipeline/RemoteImageManager.h"
 
 #include "tests/image-views/ScriptedLoader.h"
+#include "tests/images/support/LaterAnswer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
@@ -69,7 +70,7 @@ TEST_F(RemoteImageTest, theManagerPublishesTheImageAndIgnoresASupersededOrCancel
     manager.load(server.url("/a.png"), 0, m_context); // the same URL loads once
     manager.load(server.url("/b.png"), 0, m_context); // a newer URL: the first result must not win
     ASSERT_TRUE(test::waitUntil([&] { return !manager.indicatorStatus()->isLoading() && manager.image(); }));
-    test::waitUntil([] { return false; }, 200);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 150));
     EXPECT_EQ(manager.image().pixelSize(), QSize(9, 9));
     EXPECT_EQ(successes, 1);
     EXPECT_EQ(server.requestCount("/a.png"), 1);
@@ -81,7 +82,7 @@ TEST_F(RemoteImageTest, theManagerPublishesTheImageAndIgnoresASupersededOrCancel
     ASSERT_TRUE(test::waitUntil([&] { return server.heldCount("/c.png") == 1; }));
     manager.cancel();
     server.release("/c.png");
-    test::waitUntil([] { return false; }, 200);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 50));
     EXPECT_EQ(manager.image().pixelSize(), QSize(9, 9)) << "a cancelled load changes nothing";
     EXPECT_TRUE(manager.error().isNull());
     EXPECT_FALSE(manager.indicatorStatus()->isLoading());
@@ -120,7 +121,7 @@ TEST_F(RemoteImageTest, aFailureShowsThePlaceholderReportsOnceAndRetriesWhenShow
     });
     view.show();
     ASSERT_TRUE(test::waitUntil([&] { return view.phase().kind() == RemoteImagePhase::Kind::Failure; }));
-    test::waitUntil([] { return false; }, 100);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 100));
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(server.requestCount("/gone.png"), 1);
 
@@ -271,10 +272,19 @@ TEST_F(RemoteImageAfterAnimationTest, aStillImageAfterAnAnimatedOneSettles) {
 
     view.setUrl(server.url("/yellow.svg"));
     ASSERT_TRUE(test::waitUntil([&] { return showsYellow(view); }));
-    test::waitUntil([] { return false; }, 50);
+    test::drainEvents();
     int notices = 0;
     QObject::connect(view.imagePlayer(), &ImagePlayer::objectWillChange, [&] { ++notices; });
-    test::waitUntil([] { return false; }, 300);
+    // Another view playing the animation meanwhile goes round it once and more: a player
+    // still playing would have said so as often.
+    RemoteImage playing(std::nullopt, 1.0, 0, m_context, true);
+    playing.setUrl(server.url("/green.gif"));
+    playing.resizable();
+    playing.resize(12, 12);
+    playing.show();
+    int playingNotices = 0;
+    QObject::connect(playing.imagePlayer(), &ImagePlayer::objectWillChange, [&] { ++playingNotices; });
+    ASSERT_TRUE(test::waitUntil([&] { return playingNotices >= 5; }));
     EXPECT_EQ(notices, 0);
     EXPECT_FALSE(view.imagePlayer()->isValid());
     EXPECT_TRUE(isYellow(render(view).pixelColor(6, 6)));

@@ -134,6 +134,16 @@ const FakeAsanaServer::Task* FakeAsanaServer::task(const QString& gid) const {
     return it == m_tasks.end() ? nullptr : &*it;
 }
 
+void FakeAsanaServer::addTrackedTime(const QString& taskGid, std::int64_t minutes) {
+    for (auto& t : m_tasks) {
+        if (t.gid == taskGid) {
+            const std::int64_t tracked = t.actualTimeMinutes.value_or(0) + minutes;
+            t.actualTimeMinutes = tracked > 0 ? std::optional<std::int64_t>(tracked) : std::nullopt;
+            t.modifiedAt = m_http.now();
+        }
+    }
+}
+
 QJsonObject FakeAsanaServer::userJson(const User& user, const QStringList& fields, bool full) const {
     QJsonObject json{{"gid", user.gid}, {"resource_type", "user"}};
     if (full || wants(fields, QStringLiteral("name"))) {
@@ -348,6 +358,7 @@ FakeResponse FakeAsanaServer::route(const FakeRequest& request, const QStringLis
         if (w && !w->premium) {
             return asanaError(402, QStringLiteral("Time tracking is a premium feature."));
         }
+        addTrackedTime(it->taskGid, -it->durationMinutes);
         m_entries.erase(it);
         return data(QJsonObject());
     }
@@ -368,11 +379,14 @@ FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QStrin
     }
     Entry entry;
     entry.taskGid = taskGid;
-    entry.enteredOn = datesByUtcDay ? m_http.now().toUTC().date() : bookingDay;
+    entry.enteredOn = datesByUtcDay     ? m_http.now().toUTC().date()
+                      : datesByLocalDay ? m_http.now().toLocalTime().date()
+                                        : bookingDay;
     entry.durationMinutes = minutes.toInteger();
     entry.createdByGid = userGid;
     entry.createdAt = m_http.stampNow();
     const QString gid = addEntry(entry);
+    addTrackedTime(taskGid, entry.durationMinutes);
     return data(QJsonObject{{"gid", gid},
                             {"resource_type", "time_tracking_entry"},
                             {"duration_minutes", static_cast<qint64>(entry.durationMinutes)},

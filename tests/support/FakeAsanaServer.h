@@ -36,7 +36,9 @@ namespace velmora::test {
 // Lists page with "limit" (1 to 100) and the opaque "offset" of the previous page's
 // "next_page". The task search understands "projects.any", "text", "sections.all",
 // "assignee.any" ("me" or a gid), "completed", "modified_at.before" and
-// "modified_at.after" (both strict) and always sorts newest modification first; it
+// "modified_at.after" (both strict) and always sorts newest modification first; a
+// booked or deleted entry changes its task's "actual_time_minutes" and modification
+// time, as in Asana; it
 // answers 402, as do the time-tracking entries, in a workspace without the paid plan.
 // Ids in paths are read percent-decoded, one segment each. Scripted answers
 // (`interceptOnce`, `intercept`) win over the simulation.
@@ -131,6 +133,9 @@ public:
     // A booked entry is entered on the day it arrived in UTC, on the tracker's clock,
     // whatever `bookingDay` says: the tracker's day, not the desktop's.
     bool datesByUtcDay = false;
+    // A booked entry is entered on the local day it arrived, on the tracker's clock,
+    // as for a user in this machine's zone (the try-out's tracker).
+    bool datesByLocalDay = false;
     // The filtered list of entries ("time_tracking_entries" with "task", "user",
     // "entered_on_start_date" and "entered_on_end_date"): unknown (404, as a server
     // without it answers), or listing every entry whatever its filters ask.
@@ -180,6 +185,8 @@ private:
     const User* user(const QString& gid) const;
     const Workspace* workspace(const QString& gid) const;
     const Task* task(const QString& gid) const;
+    // The task's time tracked changed by `minutes`, and so its modification time.
+    void addTrackedTime(const QString& taskGid, std::int64_t minutes);
 
     FakeHttpsServer m_http;
     std::map<QString, QString> m_tokens;

@@ -81,6 +81,10 @@ void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO::CreatedBy&
     wire::field(json, "gid", value.gid);
 }
 
+void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO::Task& value) {
+    wire::field(json, "gid", value.gid);
+}
+
 void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO& value) {
     wire::field(json, "gid", value.gid);
     wire::field(json, "enteredOn", value.enteredOn);

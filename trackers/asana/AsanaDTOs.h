@@ -109,10 +109,15 @@ struct AsanaTaskDTO {
 
 // A time-tracking entry of a task.
 struct AsanaTimeTrackingEntryDTO {
-    // Who booked the entry (and the task it is on); only its gid is read.
+    // Who booked the entry; only its gid is read.
     struct CreatedBy {
         QString gid;
         friend bool operator==(const CreatedBy&, const CreatedBy&) = default;
+    };
+    // The task the entry is on; only its gid is read.
+    struct Task {
+        QString gid;
+        friend bool operator==(const Task&, const Task&) = default;
     };
     QString gid;
     // A calendar day "yyyy-MM-dd", kept as text: the service reads it as a local day.
@@ -123,7 +128,7 @@ struct AsanaTimeTrackingEntryDTO {
     // When the entry was made ("created_at"); absent when not asked for.
     std::optional<QDateTime> createdAt = std::nullopt;
     // The task it is on ("task"); asked for only where the list is not the task's own.
-    std::optional<CreatedBy> task = std::nullopt;
+    std::optional<Task> task = std::nullopt;
     friend bool operator==(const AsanaTimeTrackingEntryDTO&, const AsanaTimeTrackingEntryDTO&) = default;
 };
 
@@ -177,6 +182,7 @@ void from_json(const nlohmann::json& json, AsanaTaskDTO::Membership::Section& va
 void from_json(const nlohmann::json& json, AsanaTaskDTO::Membership& value);
 void from_json(const nlohmann::json& json, AsanaTaskDTO& value);
 void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO::CreatedBy& value);
+void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO::Task& value);
 void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO& value);
 void from_json(const nlohmann::json& json, AsanaPaginationMeta& value);
 

@@ -3,11 +3,14 @@
 #include "core/time/TimeFormatter.h"
 #include "state/ElapsedTicker.h"
 #include "state/TimerViewModel.h"
+#include "views/main/NavigationLinkButton.h"
 
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QStackedLayout>
 
 #include <algorithm>
@@ -15,12 +18,61 @@
 
 namespace velmora {
 
+namespace {
+
+// The time as shown: a stop of the Tab chain, framed while the keyboard is on it.
+class TimeLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QLabel::paintEvent(event);
+        // As the sidebar's rows show it.
+        if (hasFocus()) {
+            QPainter painter(this);
+            NavigationLinkButton::paintFocusRing(painter, QRectF(rect()), palette());
+        }
+    }
+};
+
+// Keys that open the field from the time: Return, Enter, Space and F2, as on a button or
+// a list's item.
+bool opensField(const QKeyEvent& key) {
+    if (key.modifiers() & ~Qt::KeypadModifier) {
+        return false;
+    }
+    switch (key.key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+    case Qt::Key_F2:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A figure or a colon typed on the time starts the field with it, as typing over a cell does.
+bool startsTime(const QKeyEvent& key) {
+    const QString text = key.text();
+    return text.size() == 1 && (text.front().isDigit() || text.front() == QLatin1Char(':')) &&
+           !(key.modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+}
+
+} // namespace
+
 TimeEditFieldView::TimeEditFieldView(TimerViewModel& timer, QWidget* parent)
     : QWidget(parent), m_timer(&timer) {
     m_stack = new QStackedLayout(this);
     m_stack->setContentsMargins(0, 0, 0, 0);
-    m_label = new QLabel(this);
+    m_label = new TimeLabel(this);
     m_label->setCursor(Qt::IBeamCursor);
+    // Reached by Tab and opened by Return, Space or F2: a time that only a click can
+    // edit is out of a keyboard's reach.
+    m_label->setFocusPolicy(Qt::StrongFocus);
+    m_label->setAccessibleName(QStringLiteral("Tracked time"));
+    m_label->setAccessibleDescription(QStringLiteral("Press Return to change the time"));
     m_label->installEventFilter(this);
     m_field = new QLineEdit(this);
     m_field->setPlaceholderText(placeholder);
@@ -32,6 +84,8 @@ TimeEditFieldView::TimeEditFieldView(TimerViewModel& timer, QWidget* parent)
     // The running time changes its text every second: a label of a fixed size takes a new
     // text with a repaint of itself alone, where one that may resize has the window's
     // layout worked out again each second.
+    // The text clear of the focus ring drawn along the edge.
+    m_label->setContentsMargins(3, 0, 0, 0);
     m_label->setText(QStringLiteral("000:00:00"));
     m_label->setFixedSize(width, std::max(m_label->sizeHint().height(), m_field->sizeHint().height()));
     m_stack->addWidget(m_label);
@@ -65,8 +119,14 @@ void TimeEditFieldView::beginEdit() {
     m_initialValue = m_value;
     m_field->setText(TimeFormatter::format(m_value, TimeFormatter::Style::Long).value_or(QString()));
     m_stack->setCurrentWidget(m_field);
-    m_field->setFocus(Qt::MouseFocusReason);
+    m_field->setFocus(Qt::OtherFocusReason);
     m_field->selectAll();
+}
+
+void TimeEditFieldView::cancelEdit() {
+    if (m_editing) {
+        endEdit();
+    }
 }
 
 void TimeEditFieldView::takeText() {
@@ -102,10 +162,11 @@ void TimeEditFieldView::endEdit() {
     // Giving up the focus below reports a focus loss; that is this same ending.
     m_ending = true;
     m_editing = false;
-    m_stack->setCurrentWidget(m_label);
+    // The keyboard stays where the user was: on the time, for the next edit or Tab.
     if (m_field->hasFocus()) {
-        m_field->clearFocus();
+        m_label->setFocus(Qt::OtherFocusReason);
     }
+    m_stack->setCurrentWidget(m_label);
     m_ending = false;
     refresh();
 }
@@ -116,6 +177,26 @@ bool TimeEditFieldView::eventFilter(QObject* watched, QEvent* event) {
             beginEdit();
             return true;
         }
+    }
+    if (watched == m_label && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (opensField(*key)) {
+            beginEdit();
+            return true;
+        }
+        if (startsTime(*key)) {
+            beginEdit();
+            if (m_editing) {
+                m_field->setText(key->text());
+            }
+            return true;
+        }
+    }
+    if (watched == m_field && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        // Nothing typed is taken.
+        cancelEdit();
+        return true;
     }
     if (watched == m_field && event->type() == QEvent::FocusOut) {
         focusChanged(false);

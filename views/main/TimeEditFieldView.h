@@ -14,9 +14,10 @@ class ElapsedTicker;
 
 // The elapsed time of the window's timer, refreshed with each second a running timer
 // gathers; a click turns it into a text field ("H", "H:M" or "H:M:S", minutes and
-// seconds below 60) in which the user types a new elapsed time. Return or leaving the
-// field ends the edit and hands a changed value to the timer; text that does not read
-// as a time leaves the value as it was, so the timer is left alone.
+// seconds below 60) in which the user types a new elapsed time, and so do Return,
+// Space, F2 or a figure typed while the time has the keyboard (Tab stops at it). Return
+// or leaving the field ends the edit and hands a changed value to the timer; Escape
+// ends it leaving the timer alone, and so does text that does not read as a time.
 class TimeEditFieldView : public QWidget {
     Q_OBJECT
 
@@ -39,6 +40,8 @@ public:
     void beginEdit();
     // Return in the field, or a timer button clicked while the field is open.
     void commitEdit();
+    // Escape in the field: the edit ends, the timer keeps its time.
+    void cancelEdit();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -8,7 +8,8 @@ namespace velmora {
 class AvatarView;
 
 // One account of the accounts list: its owner's avatar, its name over its tracker and,
-// when it is not operational, a warning. Clicking it asks to open the account.
+// when it is not operational, a warning. Clicking it, or Return or Space while it has
+// the keyboard (Tab goes from row to row), asks to open the account.
 class AccountRowView : public SettingsRow {
     Q_OBJECT
 public:
@@ -24,6 +25,8 @@ signals:
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     AnyProvider m_provider;

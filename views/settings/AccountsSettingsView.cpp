@@ -10,12 +10,15 @@
 #include "views/settings/SettingsForm.h"
 #include "views/settings/SettingsSection.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QVBoxLayout>
+
+#include <utility>
 
 namespace velmora {
 
@@ -84,11 +87,15 @@ void AccountsSettingsView::reloadRows() {
         m_section->addRow(new SettingsRow(QStringLiteral("No accounts"), QString(), nullptr));
         return;
     }
+    QWidget* previous = nullptr;
     for (const auto& account : accounts) {
         auto* row = new AccountRowView(account);
         connect(row, &AccountRowView::chosen, this, &AccountsSettingsView::openEditor);
         m_section->addRow(row);
+        previous = row;
     }
+    // Tab follows the page down: the rows, then the button under them.
+    QWidget::setTabOrder(previous, m_addAccount);
 }
 
 void AccountsSettingsView::openEditor(const AnyProvider& provider) {
@@ -105,15 +112,38 @@ void AccountsSettingsView::openEditor(const AnyProvider& provider) {
     layout->addWidget(m_editor, 1);
     m_stack->addWidget(page);
     m_stack->setCurrentWidget(page);
+    m_openedAccount = providerId(provider);
+    // The keyboard follows into the editor: its first field, else the way back.
+    QWidget* first = nullptr;
+    for (QWidget* widget = m_editor->nextInFocusChain(); widget && widget != m_editor && !first;
+         widget = widget->nextInFocusChain()) {
+        if (m_editor->isAncestorOf(widget) && (widget->focusPolicy() & Qt::TabFocus) && widget->isEnabled() &&
+            widget->isVisibleTo(page)) {
+            first = widget;
+        }
+    }
+    (first ? first : back)->setFocus(Qt::TabFocusReason);
 }
 
 void AccountsSettingsView::popEditor() {
+    const bool hadKeyboard =
+        m_stack->count() > 1 && m_stack->currentWidget()->isAncestorOf(QApplication::focusWidget());
     while (m_stack->count() > 1) {
         QWidget* page = m_stack->widget(1);
         m_stack->removeWidget(page);
         page->deleteLater();
     }
     m_stack->setCurrentIndex(0);
+    // Back on the row it came from, for the next Tab or Return.
+    const auto opened = std::exchange(m_openedAccount, std::nullopt);
+    if (hadKeyboard && opened && m_section) {
+        for (SettingsRow* row : m_section->rows()) {
+            auto* account = qobject_cast<AccountRowView*>(row);
+            if (account && providerId(account->provider()) == opened) {
+                account->setFocus(Qt::TabFocusReason);
+            }
+        }
+    }
 }
 
 void AccountsSettingsView::presentSelection() {

@@ -8,6 +8,7 @@
 #include "views/settings/EditAccountView.h"
 
 #include <QPointer>
+#include <QUuid>
 #include <QWidget>
 
 #include <optional>
@@ -74,6 +75,8 @@ private:
     QPointer<AccountSelectionView> m_selection;
     QPointer<CreateAccountView> m_setup;
     QPointer<EditAccountView> m_editor;
+    // The account the editor shows, whose row takes the keyboard back.
+    std::optional<QUuid> m_openedAccount;
     std::optional<ProviderType> m_selectedProvider;
     Cancellable m_addAccountObserver;
 };

@@ -55,6 +55,9 @@ SettingsForm::SettingsForm(SettingsViewModel& model, QWidget* parent) : QWidget(
 
     m_scroll = new QScrollArea(this);
     m_scroll->setWidgetResizable(true);
+    // Tab goes from control to control (and row to row), scrolling each into view; a stop
+    // on the area itself would show nothing.
+    m_scroll->setFocusPolicy(Qt::NoFocus);
     m_content = new QWidget;
     m_sections = new QVBoxLayout(m_content);
     // The head of the rows lies this far below the top of the page while they are at the top.

@@ -7,6 +7,7 @@
 #include "images/core/AsyncBlockOperation.h"
 #include "images/core/DeviceHelper.h"
 #include "images/core/WeakProxy.h"
+#include "tests/support/TimeScale.h"
 
 #include <QTemporaryDir>
 
@@ -21,8 +22,10 @@ using namespace velmora::images::testing;
 
 namespace {
 
+// Until `condition` holds, five seconds at most (stretched by the run's time scale).
 bool waitUntil(const std::function<bool()>& condition) {
-    for (int i = 0; i < 2000 && !condition(); ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + velmora::test::scaled(std::chrono::seconds(5));
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return condition();
@@ -50,13 +53,18 @@ TEST(AsyncBlockOperationTest, RunsOnAnotherThreadUntilCompleted) {
 
 TEST(AsyncBlockOperationTest, CancellingBeforeAndDuringTheRun) {
     std::atomic<bool> ran = false;
-    auto cancelled = AsyncBlockOperation::blockOperationWithBlock([&](const auto&) { ran = true; });
+    // Held by the block only: gone once the operation has let the block go.
+    auto held = std::make_shared<int>(0);
+    const std::weak_ptr<int> block = held;
+    auto cancelled = AsyncBlockOperation::blockOperationWithBlock(
+        [&ran, held = std::move(held)](const auto&) { ran = true; });
     cancelled->cancel();
     EXPECT_TRUE(cancelled->isCancelled());
     EXPECT_FALSE(cancelled->isFinished());
     cancelled->start();
     EXPECT_TRUE(cancelled->isFinished());
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // A block let go can never run.
+    EXPECT_TRUE(block.expired());
     EXPECT_FALSE(ran);
 
     auto running = AsyncBlockOperation::blockOperationWithBlock([](const auto&) {});

@@ -1,12 +1,15 @@
 #include "images/coders/PdfVectorImageSource.h"
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageIOCoder.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 #include "images/core/DecodeOptions.h"
 #include "images/core/DispatchQueue.h"
 #include "images/core/Teardown.h"
 #include "tests/images/support/ChildProcesses.h"
+#include "tests/support/EventLoop.h"
 #include "tests/support/PdfDocuments.h"
+#include "tests/support/TimeScale.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -38,7 +41,13 @@ namespace {
 // What a drawing that is stopped takes at most, seen from the test: the budget and the kill
 // that backs it (two seconds) with ample room for a busy machine and the sanitizers. Each
 // document below kept the old renderer busy far longer than this (see each one).
-constexpr int answeredWithinMs = 10000;
+const int answeredWithinMs = velmora::test::scaledMs(10000);
+
+// Until a drawing process is drawing (no longer being checked on the calling thread).
+bool aProcessIsDrawing() {
+    return velmora::test::waitUntil([] { return VectorRenderHost::takeCountsForTesting().mostBusy > 0; },
+                                    answeredWithinMs);
+}
 
 // A one-page PDF of 60 x 60 points: catalog, page tree, page (with these resources and
 // contents), then the objects given, from number 4 on.
@@ -201,13 +210,14 @@ TEST(PdfVectorImageSourceTest, APdfThatEndsItsDrawingProcessIsNoImageAndTheNextI
 
 TEST(PdfVectorImageSourceTest, APdfIsDrawnWhileAnotherDrawsForEver) {
     const QByteArray endless = nestedForms(60);
+    (void)VectorRenderHost::takeCountsForTesting();
     auto first = std::make_shared<std::atomic<bool>>(false);
     std::thread([endless, first] {
         (void)avatar(endless);
         first->store(true);
     }).detach();
     // Until the first is drawing rather than being checked.
-    QThread::msleep(300);
+    ASSERT_TRUE(aProcessIsDrawing());
     const auto second = within<QImage>(answeredWithinMs, [] { return avatar(plainPage).bitmap(); });
     ASSERT_TRUE(second.has_value()) << "the second waited for the first";
     ASSERT_FALSE(second->isNull());
@@ -324,8 +334,9 @@ TEST(PdfVectorImageSourceTest, childQuitsWhileAPdfDraws) {
     // A process is started and greets before the drawing is asked for: the drawing is under
     // way once the first answer has come.
     ASSERT_FALSE(avatar(plainPage).isNull());
+    (void)VectorRenderHost::takeCountsForTesting();
     DispatchQueue::global().async([endless] { (void)avatar(endless); });
-    QThread::msleep(300);
+    ASSERT_TRUE(aProcessIsDrawing());
     QElapsedTimer timer;
     timer.start();
     Teardown::run();
@@ -346,5 +357,5 @@ TEST(PdfVectorImageSourceTest, QuittingWhileAPdfDrawsWaitsNoLongerThanASecond) {
     ASSERT_TRUE(tookMs.has_value()) << output.toStdString();
     // About the twenty milliseconds a drawing looks for the teardown in; the old drawing held the
     // image threads for the three waits of five seconds each. Room for a busy machine.
-    EXPECT_LT(*tookMs, 3000) << output.toStdString();
+    EXPECT_LT(*tookMs, velmora::test::scaledMs(3000)) << output.toStdString();
 }

@@ -1,6 +1,8 @@
 #include "images/core/OperationQueue.h"
 #include "images/core/DispatchQueue.h"
 
+#include "tests/support/TimeScale.h"
+
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
@@ -61,13 +63,9 @@ private:
 };
 
 // Polls `done` until it holds, for a bound that a loaded machine (and a build under the
-// sanitizers) meets for a thread to take up queued work.
+// sanitizers, through the run's time scale) meets for a thread to take up queued work.
 bool waitFor(const std::function<bool()>& done) {
-#if defined(__SANITIZE_ADDRESS__)
-    QDeadlineTimer deadline(40000);
-#else
-    QDeadlineTimer deadline(20000);
-#endif
+    QDeadlineTimer deadline(velmora::test::scaledMs(20000));
     while (!done()) {
         if (deadline.hasExpired()) {
             return false;
@@ -104,7 +102,7 @@ TEST(OperationQueueTest, IdlePoolThreadsEndSoonAfterTheirWork) {
                 ++ran;
             });
         }
-        QDeadlineTimer started(5000);
+        QDeadlineTimer started(velmora::test::scaledMs(5000));
         while (!started.hasExpired() &&
                (ran < 4 || !std::all_of(operations.begin(), operations.end(),
                                         [](const auto& o) { return o->started.load(); }))) {
@@ -116,11 +114,11 @@ TEST(OperationQueueTest, IdlePoolThreadsEndSoonAfterTheirWork) {
             operation->finish();
         }
     }
-    QDeadlineTimer ended(5000);
+    QDeadlineTimer ended(velmora::test::scaledMs(5000));
     while (!ended.hasExpired() && threadCount() > before) {
         QThread::msleep(20);
     }
-    EXPECT_LE(threadCount(), before) << "idle pool threads still there 5 s after their work";
+    EXPECT_LE(threadCount(), before) << "idle pool threads still there long after their work";
 }
 
 TEST(OperationQueueTest, runsAtMostTheLimitAndStartsTheNextWhenOneFinishes) {

@@ -4,6 +4,8 @@
 
 #include "tests/support/EventLoop.h"
 
+#include "tests/support/TimeScale.h"
+
 #include <QElapsedTimer>
 
 #include <gtest/gtest.h>
@@ -52,12 +54,13 @@ public:
     }
     bool waitForStarts(size_t count, int timeoutMs = 10000) {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+        return m_changed.wait_for(lock, std::chrono::milliseconds(velmora::test::scaledMs(timeoutMs)),
                                   [&] { return m_started.size() >= count; });
     }
     bool waitForNoneRunning() {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_running == 0; });
+        return m_changed.wait_for(lock, velmora::test::scaled(std::chrono::seconds(10)),
+                                  [&] { return m_running == 0; });
     }
 
     struct Start {
@@ -136,14 +139,10 @@ TEST(DecodeLanesTest, ADecodeThatGivesUpItsQuickTryRunsAgainInTheBoundedCostlyPo
 
 namespace {
 
-// Under the sanitizers a thread wakes later and a drawing takes longer: bounds on time get room.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int slackMs = 1500;
-constexpr int quickSlackMs = 800;
-#else
-constexpr int slackMs = 500;
-constexpr int quickSlackMs = 200;
-#endif
+// On a busy machine, and under the sanitizers, a thread wakes later and a drawing takes longer:
+// bounds on time get room by the run's time scale (3 in the sanitised preset).
+const int slackMs = velmora::test::scaledMs(500);
+const int quickSlackMs = velmora::test::scaledMs(270);
 
 // Decodes that cannot be cut short and take a while, and how many ran at once.
 class SlowDecodes {

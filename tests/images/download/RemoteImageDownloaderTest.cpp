@@ -566,7 +566,7 @@ TEST_F(RemoteImageDownloaderTest, everyDownloadEndsAtItsDeadlineAndSaysItTimedOu
     const QByteArray png = LoopbackImageServer::png(64, 64);
     // One byte every 200 ms never leaves the connection idle for long; the other never answers.
     server.serve("/trickle.png", ImageAnswer::image(png).trickled(1, 200));
-    server.serve("/silent.png", ImageAnswer::image(png).withLatency(4000));
+    server.serve("/silent.png", ImageAnswer::image(png).withLatency(test::scaledMs(10000)));
     RemoteImageDownloaderConfig config;
     config.downloadTimeout = 0.8;
     auto downloader = makeDownloader(config);
@@ -575,7 +575,7 @@ TEST_F(RemoteImageDownloaderTest, everyDownloadEndsAtItsDeadlineAndSaysItTimedOu
     const auto trickle = download(*downloader, "/trickle.png");
     const auto silent = download(*downloader, "/silent.png");
     ASSERT_TRUE(test::waitUntil([&] { return trickle->finished && silent->finished; }, 3000));
-    EXPECT_LT(clock.elapsed(), 2500);
+    EXPECT_LT(clock.elapsed(), test::scaledMs(2500)) << "long before either would have ended";
     for (const auto& outcome : {trickle, silent}) {
         EXPECT_FALSE(outcome->images.back());
         EXPECT_EQ(outcome->error.errorDomain(), QString(ImageSession::urlErrorDomain));

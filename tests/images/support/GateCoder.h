@@ -20,7 +20,10 @@ public:
             changed.notify_all();
             changed.wait(lock, [&] { return open; });
         }
-        return ImageCodersManager::sharedManager()->decodedImageWithData(data, options);
+        Image image = ImageCodersManager::sharedManager()->decodedImageWithData(data, options);
+        std::lock_guard lock(mutex);
+        ++left;
+        return image;
     }
     bool canEncodeToFormat(ImageFormat) override { return false; }
     QByteArray encodedDataWithImage(const Image&, ImageFormat, const EncodeOptions&) override { return {}; }
@@ -34,12 +37,18 @@ public:
         std::lock_guard lock(mutex);
         return entered;
     }
+    // Decodes that have ended.
+    int leftCount() {
+        std::lock_guard lock(mutex);
+        return left;
+    }
 
 private:
     std::mutex mutex;
     std::condition_variable changed;
     bool open = false;
     int entered = 0;
+    int left = 0;
 };
 
 } // namespace velmora::images::testing

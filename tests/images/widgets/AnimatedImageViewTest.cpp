@@ -10,6 +10,7 @@
 #include "images/widgets/AnimatedImageView.h"
 #include "images/widgets/ButtonImageLoading.h"
 
+#include "tests/images/support/LaterAnswer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
@@ -360,7 +361,7 @@ TEST_F(LoadingTest, aButtonShowsEachStatesImageAndANewUrlCancelsTheOldLoad) {
     setImageWithURL(&button, server.url("/off.png"), {}, 0, m_context, nullptr,
                     [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { off = error; });
     ASSERT_TRUE(test::waitUntil([&] { return off.has_value() && on.has_value(); }));
-    test::waitUntil([] { return false; }, 400);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 300));
     EXPECT_EQ(slowCalls, 0);
     EXPECT_EQ(currentImageURL(&button), server.url("/off.png"));
     EXPECT_EQ(currentAlternateImageURL(&button), server.url("/on.png"));
@@ -383,7 +384,7 @@ TEST_F(LoadingTest, aSecondAlternateLoadReplacesTheFirst) {
         &button, server.url("/b.png"), {}, 0, m_context, nullptr,
         [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { second = error; });
     ASSERT_TRUE(test::waitUntil([&] { return second.has_value(); }));
-    test::waitUntil([] { return false; }, 400);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 300));
     EXPECT_EQ(slowCalls, 0);
     EXPECT_EQ(buttonAlternateImage(&button).pixelSize(), QSize(12, 12));
     EXPECT_TRUE(buttonImage(&button).isNull());

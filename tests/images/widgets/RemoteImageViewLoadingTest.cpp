@@ -5,6 +5,7 @@
 #include "images/widgets/RemoteImageProgressIndicator.h"
 #include "images/widgets/RemoteImageTransition.h"
 
+#include "tests/images/support/LaterAnswer.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
@@ -53,8 +54,9 @@ TEST_F(RemoteImageViewLoadingTest, aLabelShowsThePlaceholderThenTheImageWithItsP
     auto indicator = RemoteImageProgressIndicator::defaultIndicator();
     setImageIndicator(&label, indicator);
     std::optional<ImageError> outcome;
-    setImageWithURL(&label, server.url("/p.png"), placeholderImage(), 0, m_context, nullptr,
-                    [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { outcome = error; });
+    setImageWithURL(
+        &label, server.url("/p.png"), placeholderImage(), 0, m_context, nullptr,
+        [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { outcome = error; });
     EXPECT_EQ(label.pixmap().size(), QSize(3, 3));
     EXPECT_FALSE(indicator->indicatorView()->isHidden());
     ASSERT_TRUE(test::waitUntil([&] { return outcome.has_value(); }));
@@ -71,14 +73,13 @@ TEST_F(RemoteImageViewLoadingTest, aNewerLoadCancelsTheOldOneWhoseResultNeverSho
     int slowCalls = 0;
     std::optional<ImageError> fast;
     internalSetImageWithURL(&label, server.url("/slow.png"), {}, 0, m_context, nullptr, nullptr,
-                            [&](const Image&, const QByteArray&, const ImageError&, ImageCacheType, bool, const QUrl&) {
-                                ++slowCalls;
-                            });
+                            [&](const Image&, const QByteArray&, const ImageError&, ImageCacheType, bool,
+                                const QUrl&) { ++slowCalls; });
     internalSetImageWithURL(&label, server.url("/fast.png"), {}, 0, m_context, nullptr, nullptr,
-                            [&](const Image&, const QByteArray&, const ImageError& error, ImageCacheType, bool,
-                                const QUrl&) { fast = error; });
+                            [&](const Image&, const QByteArray&, const ImageError& error, ImageCacheType,
+                                bool, const QUrl&) { fast = error; });
     ASSERT_TRUE(test::waitUntil([&] { return fast.has_value(); }));
-    test::waitUntil([] { return false; }, 300);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 200));
     EXPECT_EQ(label.pixmap().size(), QSize(10, 10));
     EXPECT_EQ(slowCalls, 0);
     EXPECT_EQ(imageURL(&label), server.url("/fast.png"));
@@ -93,11 +94,12 @@ TEST_F(RemoteImageViewLoadingTest, aTransitionRunsForADownloadAndTheWaitOptionHo
     setImageTransition(&label, transition);
     bool called = false;
     bool doneAtCall = false;
-    internalSetImageWithURL(&label, server.url("/t.png"), {}, RemoteImageWaitTransition, m_context, nullptr, nullptr,
-                            [&](const Image&, const QByteArray&, const ImageError&, ImageCacheType, bool, const QUrl&) {
-                                called = true;
-                                doneAtCall = transitionDone;
-                            });
+    internalSetImageWithURL(
+        &label, server.url("/t.png"), {}, RemoteImageWaitTransition, m_context, nullptr, nullptr,
+        [&](const Image&, const QByteArray&, const ImageError&, ImageCacheType, bool, const QUrl&) {
+            called = true;
+            doneAtCall = transitionDone;
+        });
     ASSERT_TRUE(test::waitUntil([&] { return called; }));
     EXPECT_TRUE(doneAtCall);
     EXPECT_EQ(label.pixmap().size(), QSize(7, 7));
@@ -106,8 +108,9 @@ TEST_F(RemoteImageViewLoadingTest, aTransitionRunsForADownloadAndTheWaitOptionHo
 TEST_F(RemoteImageViewLoadingTest, noUrlGivesTheInvalidUrlErrorAndKeepsThePlaceholder) {
     QLabel label;
     std::optional<ImageError> outcome;
-    setImageWithURL(&label, std::nullopt, placeholderImage(), 0, m_context, nullptr,
-                    [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { outcome = error; });
+    setImageWithURL(
+        &label, std::nullopt, placeholderImage(), 0, m_context, nullptr,
+        [&](const Image&, const ImageError& error, ImageCacheType, const QUrl&) { outcome = error; });
     ASSERT_TRUE(test::waitUntil([&] { return outcome.has_value(); }));
     EXPECT_TRUE(outcome->is(ImageErrorCode::InvalidURL));
     EXPECT_EQ(label.pixmap().size(), QSize(3, 3));
@@ -122,11 +125,12 @@ TEST_F(RemoteImageViewLoadingTest, slotsWithTheirOwnKeysLoadApartAndTheNoCancelO
     RemoteImageContext second = m_context;
     second.setImageOperationKey = QStringLiteral("second");
     int finished = 0;
-    auto count = [&](const Image& image, const QByteArray&, const ImageError&, ImageCacheType, bool, const QUrl&) {
-        finished += image ? 1 : 0;
-    };
-    internalSetImageWithURL(&view, server.url("/one.png"), {}, 0, first, [](auto&&...) {}, nullptr, count);
-    internalSetImageWithURL(&view, server.url("/two.png"), {}, 0, second, [](auto&&...) {}, nullptr, count);
+    auto count = [&](const Image& image, const QByteArray&, const ImageError&, ImageCacheType, bool,
+                     const QUrl&) { finished += image ? 1 : 0; };
+    internalSetImageWithURL(
+        &view, server.url("/one.png"), {}, 0, first, [](auto&&...) {}, nullptr, count);
+    internalSetImageWithURL(
+        &view, server.url("/two.png"), {}, 0, second, [](auto&&...) {}, nullptr, count);
     EXPECT_EQ(imageLoadState(&view, QStringLiteral("first"))->url, server.url("/one.png"));
     EXPECT_EQ(imageURL(&view), server.url("/two.png"));
     ASSERT_TRUE(test::waitUntil([&] { return finished == 2; }));
@@ -135,17 +139,18 @@ TEST_F(RemoteImageViewLoadingTest, slotsWithTheirOwnKeysLoadApartAndTheNoCancelO
     server.serve("/three.png", ImageAnswer::image(LoopbackImageServer::png(6, 6)).withLatency(60));
     server.serve("/four.png", ImageAnswer::image(LoopbackImageServer::png(7, 7)).withLatency(60));
     int both = 0;
-    auto countBoth = [&](const Image& image, const QByteArray&, const ImageError&, ImageCacheType, bool, const QUrl&) {
-        both += image ? 1 : 0;
-    };
-    const auto third = internalSetImageWithURL(&view, server.url("/three.png"), {}, RemoteImageAvoidAutoCancelImage,
-                                               m_context, [](auto&&...) {}, nullptr, countBoth);
-    internalSetImageWithURL(&view, server.url("/four.png"), {}, RemoteImageAvoidAutoCancelImage, m_context,
-                            [](auto&&...) {}, nullptr, countBoth);
+    auto countBoth = [&](const Image& image, const QByteArray&, const ImageError&, ImageCacheType, bool,
+                         const QUrl&) { both += image ? 1 : 0; };
+    const auto third = internalSetImageWithURL(
+        &view, server.url("/three.png"), {}, RemoteImageAvoidAutoCancelImage, m_context, [](auto&&...) {},
+        nullptr, countBoth);
+    internalSetImageWithURL(
+        &view, server.url("/four.png"), {}, RemoteImageAvoidAutoCancelImage, m_context, [](auto&&...) {},
+        nullptr, countBoth);
     // The first load still goes out, but the slot shows the second URL now, so only the
     // second result arrives.
     ASSERT_TRUE(test::waitUntil([&] { return both == 1 && server.requestCount("/three.png") == 1; }));
-    test::waitUntil([] { return false; }, 150);
+    ASSERT_TRUE(images::testing::loadAnsweredAfter(server, *m_manager, 100));
     EXPECT_EQ(both, 1);
     EXPECT_EQ(imageURL(&view), server.url("/four.png"));
 }
@@ -162,17 +167,19 @@ TEST_F(RemoteImageViewLoadingTest, aMemoryHitGetsNoTransitionUnlessForcedAndProg
 
     int prepared = 0;
     auto transition = RemoteImageTransition::fadeTransition(0.01);
-    transition->prepares = [&](QWidget*, const Image&, const QByteArray&, ImageCacheType, const QUrl&) { ++prepared; };
+    transition->prepares = [&](QWidget*, const Image&, const QByteArray&, ImageCacheType, const QUrl&) {
+        ++prepared;
+    };
     setImageTransition(&label, transition);
     ImageCacheType seen = ImageCacheType::None;
     done = false;
     const auto progress = imageProgress(&label);
-    internalSetImageWithURL(&label, server.url("/m.png"), {}, 0, m_context, nullptr, nullptr,
-                            [&](const Image&, const QByteArray&, const ImageError&, ImageCacheType type, bool,
-                                const QUrl&) {
-                                seen = type;
-                                done = true;
-                            });
+    internalSetImageWithURL(
+        &label, server.url("/m.png"), {}, 0, m_context, nullptr, nullptr,
+        [&](const Image&, const QByteArray&, const ImageError&, ImageCacheType type, bool, const QUrl&) {
+            seen = type;
+            done = true;
+        });
     ASSERT_TRUE(test::waitUntil([&] { return done; }));
     EXPECT_EQ(seen, ImageCacheType::Memory);
     EXPECT_EQ(prepared, 0);
@@ -180,7 +187,7 @@ TEST_F(RemoteImageViewLoadingTest, aMemoryHitGetsNoTransitionUnlessForcedAndProg
     EXPECT_EQ(progress->completedUnitCount.load(), 1);
 
     done = false;
-    internalSetImageWithURL(&label, server.url("/m.png"), {}, RemoteImageForceTransition, m_context, nullptr, nullptr,
-                            finish);
+    internalSetImageWithURL(&label, server.url("/m.png"), {}, RemoteImageForceTransition, m_context, nullptr,
+                            nullptr, finish);
     ASSERT_TRUE(test::waitUntil([&] { return done && prepared == 1; }));
 }

@@ -75,9 +75,9 @@ TEST(Publisher, OperatorsChainValuesAndErrors) {
 
 TEST(Publisher, TryMapTurnsAValueIntoAnError) {
     std::optional<Err> error;
-    auto c = P::just(3)
-                 .tryMap([](int v) { return Result<int, Err>::failure(Err{v}); })
-                 .sink({}, [&](Err e) { error = e; });
+    auto c = P::just(3).tryMap([](int v) { return Result<int, Err>::failure(Err{v}); }).sink({}, [&](Err e) {
+        error = e;
+    });
     EXPECT_EQ(error, Err{3});
 }
 
@@ -101,7 +101,11 @@ TEST(Publisher, CancellingStopsTheRunningStageAndDeliversNothing) {
         test::drainEvents();
     } // the Cancellable goes out of scope
     EXPECT_EQ(aborts, 1);
-    test::waitUntil([] { return false; }, 100);
+    // A later stage of a longer delay, started after the cancel, ends after the cancelled
+    // one would have.
+    std::optional<int> later;
+    auto after = delayed(2, 60).sink([&](int v) { later = v; }, {});
+    ASSERT_TRUE(test::waitUntil([&] { return later.has_value(); }));
     EXPECT_FALSE(delivered);
 }
 

@@ -29,6 +29,7 @@
 #include "tests/support/FakeUpdateFeed.h"
 #include "tests/support/FakeYouTrackServer.h"
 #include "tests/support/LoopbackImageServer.h"
+#include "tests/support/TryOutAsana.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -85,24 +86,6 @@ void seedJira(FakeJiraServer& jira, quint16 port, int websiteTasks) {
     const QDateTime thisMorning(QDate::currentDate(), QTime(9, 0));
     jira.addWorkLog({QString(), QStringLiteral("10011"), QStringLiteral("acc-me"), thisMorning, 1800,
                      QStringLiteral("Renewed the staging certificate")});
-}
-
-void seedAsana(FakeAsanaServer& asana) {
-    // The tasks' project tracks time (its estimate field is Asana's own), so a booking can
-    // be tried in it; the other shows a project that does not.
-    asana.addProject({QStringLiteral("p1"), QStringLiteral("Marketing site"), QStringLiteral("w1"),
-                      {QStringLiteral("estimated_time")}});
-    asana.addProject({QStringLiteral("p2"), QStringLiteral("Launch plan"), QStringLiteral("w1"), {}});
-    auto task = [](const char* gid, const char* name) {
-        FakeAsanaServer::Task task;
-        task.gid = QString::fromLatin1(gid);
-        task.name = QString::fromLatin1(name);
-        task.projectGid = QStringLiteral("p1");
-        task.assigneeGid = QStringLiteral("u1");
-        return task;
-    };
-    asana.addTask(task("t1", "Write the announcement"));
-    asana.addTask(task("t2", "Pick the screenshots"));
 }
 
 void seedYouTrack(FakeYouTrackServer& youTrack) {
@@ -229,7 +212,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     seedJira(jira, static_cast<quint16>(port), websiteTasks);
-    seedAsana(asana);
+    seedTryOutAsana(asana);
     seedYouTrack(youTrack);
 
     // One port in front of them all, sorted by path: every fake keeps its own port as

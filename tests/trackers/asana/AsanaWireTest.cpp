@@ -118,11 +118,14 @@ TEST(AsanaWire, ProjectsMembershipsAndEntriesDecode) {
     EXPECT_EQ(members.value().data[0].member.resourceType, QStringLiteral("team"));
 
     auto entries = decode<AsanaPaginatedResponseDTO<AsanaTimeTrackingEntryDTO>>(
-        R"({"data":[{"gid":"e","entered_on":"2024-05-06","duration_minutes":30,"created_by":{"gid":"u1","resource_type":"user"}},
+        R"({"data":[{"gid":"e","entered_on":"2024-05-06","duration_minutes":30,"created_by":{"gid":"u1","resource_type":"user"},
+                     "task":{"gid":"t9","resource_type":"task"}},
                     {"gid":"f","entered_on":"2024-05-07","duration_minutes":0}]})");
     ASSERT_TRUE(entries.ok());
     EXPECT_EQ(entries.value().data[0].createdBy->gid, QStringLiteral("u1"));
+    EXPECT_EQ(entries.value().data[0].task->gid, QStringLiteral("t9"));
     EXPECT_FALSE(entries.value().data[1].createdBy.has_value());
+    EXPECT_FALSE(entries.value().data[1].task.has_value());
 
     auto user = decode<AsanaResponseDTO<AsanaUserDTO>>(R"({"data":{"gid":"u1","name":"Una","photo":null}})");
     ASSERT_TRUE(user.ok());

@@ -4,6 +4,7 @@
 #include "tests/support/EventLoop.h"
 #include "views/main/TimeEditFieldView.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
@@ -124,6 +125,47 @@ TEST_F(TimerBlockViewTest, LeavingTheFieldCommitsLikeReturn) {
     QCoreApplication::sendEvent(block.timeField()->textField(), &focusOut);
     EXPECT_FALSE(block.timeField()->isEditing());
     EXPECT_EQ(timer.elapsed(), 7230);
+}
+
+// The time is edited from the keyboard too: Tab reaches it, Return, Space or F2 opens
+// its field (and a figure typed on it starts the field with that figure), Return takes
+// the new time, Escape leaves the time as it was, and either way the focus stays on it.
+TEST_F(TimerBlockViewTest, TheKeyboardReachesAndEditsTheTime) {
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("1")));
+    env.clock->advance(600'000);
+    block.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&block));
+    TimeEditFieldView* field = block.timeField();
+    QLabel* time = field->elapsedLabel();
+
+    block.stopButton()->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(block.stopButton(), Qt::Key_Tab, Qt::ShiftModifier);
+    ASSERT_EQ(QApplication::focusWidget(), time) << "Shift+Tab from the first button reaches the time";
+
+    QTest::keyClick(time, Qt::Key_Return);
+    ASSERT_TRUE(field->isEditing());
+    EXPECT_EQ(QApplication::focusWidget(), field->textField());
+    QTest::keyClicks(field->textField(), QStringLiteral("1:30"));
+    QTest::keyClick(field->textField(), Qt::Key_Return);
+    EXPECT_FALSE(field->isEditing());
+    EXPECT_EQ(timer.elapsed(), 5400);
+    EXPECT_EQ(QApplication::focusWidget(), time) << "the focus stays where the user was";
+
+    for (const Qt::Key key : {Qt::Key_F2, Qt::Key_Space}) {
+        QTest::keyClick(time, key);
+        ASSERT_TRUE(field->isEditing()) << key;
+        QTest::keyClicks(field->textField(), QStringLiteral("9"));
+        QTest::keyClick(field->textField(), Qt::Key_Escape);
+        EXPECT_FALSE(field->isEditing());
+        EXPECT_EQ(timer.elapsed(), 5400) << "Escape takes nothing";
+        EXPECT_EQ(QApplication::focusWidget(), time);
+    }
+
+    QTest::keyClick(time, Qt::Key_2);
+    ASSERT_TRUE(field->isEditing());
+    EXPECT_EQ(field->textField()->text(), QStringLiteral("2"));
+    QTest::keyClick(field->textField(), Qt::Key_Enter);
+    EXPECT_EQ(timer.elapsed(), 7200);
 }
 
 TEST_F(TimerBlockViewTest, TheShortStyleShowsHoursAndMinutes) {

@@ -66,6 +66,61 @@ TEST_F(AccountsPage, ListsAccountsByNameWithTheirStateAndFollowsTheStore) {
     EXPECT_EQ(qobject_cast<AccountRowView*>(page.section()->rows().at(0))->warning(), nullptr);
 }
 
+// Every account opens from the keyboard: Tab goes from row to row, Return or Space
+// opens the account, its editor takes the keyboard, going back gives the row the focus
+// again, and the account can be deleted without a mouse.
+TEST_F(AccountsPage, TheKeyboardReachesOpensAndDeletesEveryAccount) {
+    add("a");
+    add("b");
+    AccountsSettingsView page(settingsModel, &store);
+    page.show();
+    page.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&page));
+    ASSERT_TRUE(waitUntil([&] { return rowTitles(page) == QStringList({"a", "b"}); }));
+    SettingsRow* first = page.section()->rows().at(0);
+    first->setFocus(Qt::TabFocusReason);
+    ASSERT_EQ(QApplication::focusWidget(), first) << "a row takes the focus";
+    QTest::keyClick(first, Qt::Key_Tab);
+    SettingsRow* second = page.section()->rows().at(1);
+    ASSERT_EQ(QApplication::focusWidget(), second) << "Tab goes from row to row";
+    QTest::keyClick(second, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), page.addAccountButton()) << "and on to the button under them";
+    QTest::keyClick(page.addAccountButton(), Qt::Key_Backtab);
+    ASSERT_EQ(QApplication::focusWidget(), second);
+
+    QTest::keyClick(second, Qt::Key_Return);
+    ASSERT_NE(page.editor(), nullptr);
+    EXPECT_EQ(providerName(page.editor()->provider()), "b");
+    QWidget* focused = QApplication::focusWidget();
+    ASSERT_NE(focused, nullptr);
+    EXPECT_TRUE(page.editor()->isAncestorOf(focused)) << "the editor takes the keyboard";
+
+    auto* back = page.findChild<QPushButton*>(QStringLiteral("backButton"));
+    ASSERT_NE(back, nullptr);
+    back->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(back, Qt::Key_Space);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_EQ(page.editor(), nullptr);
+    EXPECT_EQ(QApplication::focusWidget(), page.section()->rows().at(1)) << "back on the row it opened";
+
+    QTest::keyClick(page.section()->rows().at(1), Qt::Key_Space);
+    ASSERT_NE(page.editor(), nullptr);
+    QPushButton* remove = page.editor()->setupView()->deleteButton();
+    ASSERT_NE(remove, nullptr);
+    ASSERT_TRUE(remove->focusPolicy() & Qt::TabFocus);
+    remove->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(remove, Qt::Key_Space);
+    ASSERT_NE(page.editor()->setupView()->deleteConfirmationDialog(), nullptr);
+    auto* confirm =
+        page.editor()->setupView()->deleteConfirmationDialog()->findChild<QPushButton*>("confirmDelete");
+    ASSERT_NE(confirm, nullptr);
+    confirm->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(confirm, Qt::Key_Space);
+    drainEvents();
+    ASSERT_EQ(manager.fetchProviders().size(), 1u);
+    EXPECT_EQ(providerName(manager.fetchProviders().front()), "a");
+}
+
 TEST_F(AccountsPage, AddAccountAsksForTheTrackerThenOpensItsFormAndCancelLeavesNothing) {
     AccountsSettingsView page(settingsModel, &store);
     page.show();
@@ -171,7 +226,8 @@ TEST_F(AccountsPage, TheDeleteNoteNamesTheSecondsATimerHolds) {
 
     timer.previousDuration = 30;
     snapshots.save(timer, uuidText(*tracked.id()));
-    EXPECT_EQ(page.editor()->unbookedTimeNote().toStdString(), "The timer of this account holds 30s not booked.");
+    EXPECT_EQ(page.editor()->unbookedTimeNote().toStdString(),
+              "The timer of this account holds 30s not booked.");
     timer.previousDuration = 4830;
     snapshots.save(timer, uuidText(*tracked.id()));
     EXPECT_EQ(page.editor()->unbookedTimeNote().toStdString(),
