@@ -7,6 +7,8 @@
 
 #include <functional>
 
+class QScrollBar;
+
 namespace velmora {
 
 // An HTML fragment from a tracker (a task description, a work-log text) shown as
@@ -56,10 +58,13 @@ signals:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void render();
     void activateLink(const QUrl& url);
+    // Places the scroll bar in the room kept for it beside the text.
+    void placeScrollBar();
 
     QString m_content;
     // The content bounded, and the colours it was last laid out in: a style or palette
@@ -68,6 +73,11 @@ private:
     QString m_textColor;
     QString m_linkColor;
     bool m_rendered = false;
+    // The scroll bar shown while the description is taller than the view. It stands in the room
+    // kept for it whether it shows or not, so that its coming and going never changes the width
+    // the text is laid out at (the view's own scroll bar would take that room from the text,
+    // and the description would be laid out again).
+    QScrollBar* m_scrollBar = nullptr;
     Confirmation m_confirmation;
     Opener m_opener;
 };
