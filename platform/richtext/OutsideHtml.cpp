@@ -1,6 +1,7 @@
 #include "platform/richtext/OutsideHtml.h"
 
 #include "platform/richtext/LetterMarks.h"
+#include "platform/richtext/ShapingCost.h"
 #include "platform/richtext/WordRuns.h"
 
 #include <QHash>
@@ -364,6 +365,8 @@ private:
 
     void text(QStringView text) {
         const qsizetype room = m_limits.maxText - m_textLength;
+        // Whether the text ends within this stretch: what follows it is not looked at.
+        bool last = false;
         if (text.size() > room) {
             qsizetype keep = std::max<qsizetype>(room, 0);
             // Neither half an entity nor half a surrogate pair.
@@ -376,7 +379,7 @@ private:
             }
             text = text.left(keep);
             m_cut = true;
-            m_stop = true;
+            last = true;
         }
         m_textLength += text.size();
         for (qsizetype i = 0; i < text.size();) {
@@ -412,8 +415,13 @@ private:
                 }
             }
             kept(text.mid(i, next - i), c, written);
+            if (m_stop) {
+                // What laying out may cost is spent.
+                return;
+            }
             i = next;
         }
+        m_stop = last;
     }
 
     // The character `c` of the text, written `source`, kept or left out: a letter carries a few
@@ -432,13 +440,27 @@ private:
                 return;
             }
             m_cuttingWord = false;
+            m_runs.endWord();
         }
+        if (c == 0x2028 || c == 0x2029) {
+            separator(source, c, written);
+            return;
+        }
+        // Counted again as it was when what the word's runs leave out is not the letter marks
+        // after it sit on: those sit on the letter before it, and count there.
+        const LetterMarks letters = m_letters;
         if (!m_letters.keeps(letter)) {
             return;
         }
         if (!(unknown ? m_runs.keepsUnknown() : m_runs.keeps(letter))) {
+            m_letters = letters;
             m_cuttingWord = true;
             m_cut = true;
+            return;
+        }
+        if (!m_cost.keeps(letter, m_runs.startedRun())) {
+            m_cut = true;
+            m_stop = true;
             return;
         }
         if (written == Written::Ampersand || (written == Written::Reference && c == u'&')) {
@@ -452,6 +474,26 @@ private:
         } else {
             m_out += source;
         }
+    }
+
+    // A paragraph or line separator, as text or as a reference: Qt starts a paragraph or a line at
+    // it as at an element, so it counts against the fragment's elements. Past them it reads as a
+    // space, and the note says the layout was flattened.
+    void separator(QStringView source, char32_t c, Written written) {
+        m_runs.endWord();
+        m_letters.startLetter();
+        if (m_elements >= m_limits.maxElements) {
+            m_flattened = true;
+            m_out += u' ';
+            return;
+        }
+        if (!m_cost.keeps(c, false)) {
+            m_cut = true;
+            m_stop = true;
+            return;
+        }
+        ++m_elements;
+        m_out += written == Written::Reference ? QString(QChar(c)) : source.toString();
     }
 
     // A reference as Qt's HTML reader reads it: "&", at most eight characters, ";". A numeric
@@ -1023,6 +1065,8 @@ private:
     // starts a block or a line.
     LetterMarks m_letters{m_limits.maxMarks};
     WordRuns m_runs{m_limits.maxRunsPerWord};
+    // What laying the text out costs, against the fragment's budget.
+    ShapingCost m_cost{m_limits.maxShapingCost};
     // Whether the rest of the word is being left out.
     bool m_cuttingWord = false;
     std::vector<Table> m_tables;
