@@ -212,9 +212,10 @@ int ShapingCost::cost(char32_t c, bool startsRun) {
         return 1;
     }
     if (m_blackFlag) {
-        // The tags naming a region's flag are part of the flag's glyph.
+        // The tags naming a region's flag form one glyph with it, which costs half as much again
+        // as a picture alone.
         m_joinable = true;
-        return 1;
+        return colourGlyph / 12;
     }
     return letterCost(c) + (startsRun ? 4 : 0);
 }

@@ -11,9 +11,6 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QResizeEvent>
-#include <QScrollBar>
-#include <QStyle>
 
 namespace velmora {
 
@@ -38,34 +35,12 @@ constexpr char pageEnd[] = "\n</body>\n</html>\n";
 } // namespace
 
 SimpleHtmlView::SimpleHtmlView(const QString& content, QWidget* parent)
-    : QTextBrowser(parent), m_content(content), m_bounded(boundOutsideHtml(content)) {
+    : OutsideTextBrowser(parent), m_content(content), m_bounded(boundOutsideHtml(content)) {
     setObjectName(QStringLiteral("SimpleHtmlView"));
-    // The browser's own document would read whatever the fragment names from disk.
-    setDocument(new OutsideTextDocument(this));
-    // Laid out first when the view is shown at its width, as Qt's own document of a text view
-    // is: a description laid out at the width a view has before it is placed is laid out again
-    // at once, and shaping it is what costs.
-    document()->setPageSize(QSizeF(0, 0));
     // Links never navigate the view; every click comes to activateLink().
     setOpenLinks(false);
     setOpenExternalLinks(false);
     setFrameShape(QFrame::NoFrame);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    // Scrolling works through the view's own scroll bar, hidden; the one shown mirrors it in
-    // room kept beside the text (see m_scrollBar).
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    m_scrollBar = new QScrollBar(Qt::Vertical, this);
-    m_scrollBar->hide();
-    QScrollBar* scrolling = verticalScrollBar();
-    connect(scrolling, &QScrollBar::rangeChanged, m_scrollBar, [this](int minimum, int maximum) {
-        m_scrollBar->setRange(minimum, maximum);
-        m_scrollBar->setPageStep(viewport()->height());
-        m_scrollBar->setSingleStep(verticalScrollBar()->singleStep());
-        m_scrollBar->setVisible(maximum > minimum);
-    });
-    connect(scrolling, &QScrollBar::valueChanged, m_scrollBar, &QScrollBar::setValue);
-    connect(m_scrollBar, &QScrollBar::valueChanged, scrolling, &QScrollBar::setValue);
-    setViewportMargins(0, 0, style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this), 0);
     setTextInteractionFlags(Qt::TextBrowserInteraction);
     viewport()->setAutoFillBackground(false);
     setStyleSheet(QStringLiteral("QTextBrowser { background: transparent; }"));
@@ -122,26 +97,10 @@ QVariant SimpleHtmlView::loadResource(int type, const QUrl&) {
 }
 
 void SimpleHtmlView::changeEvent(QEvent* event) {
-    QTextBrowser::changeEvent(event);
+    OutsideTextBrowser::changeEvent(event);
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
         render();
     }
-    if (event->type() == QEvent::StyleChange) {
-        setViewportMargins(0, 0, style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this), 0);
-        placeScrollBar();
-    }
-}
-
-void SimpleHtmlView::resizeEvent(QResizeEvent* event) {
-    QTextBrowser::resizeEvent(event);
-    placeScrollBar();
-}
-
-void SimpleHtmlView::placeScrollBar() {
-    const QRect text = viewport()->geometry();
-    m_scrollBar->setGeometry(text.right() + 1, text.top(), contentsRect().right() - text.right(),
-                             text.height());
-    m_scrollBar->setPageStep(text.height());
 }
 
 void SimpleHtmlView::render() {

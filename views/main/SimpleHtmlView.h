@@ -1,13 +1,12 @@
 #pragma once
 
+#include "platform/richtext/OutsideTextBrowser.h"
+
 #include <QColor>
 #include <QString>
-#include <QTextBrowser>
 #include <QUrl>
 
 #include <functional>
-
-class QScrollBar;
 
 namespace velmora {
 
@@ -18,7 +17,7 @@ namespace velmora {
 // Nothing in the fragment is ever fetched: no images, no style sheets, no local files.
 // A click on a link asks the user whether to leave for the browser, and only web and
 // mail links (http, https, mailto) are ever opened; any other scheme is refused.
-class SimpleHtmlView : public QTextBrowser {
+class SimpleHtmlView : public OutsideTextBrowser {
     Q_OBJECT
 
 public:
@@ -58,13 +57,10 @@ signals:
 
 protected:
     void changeEvent(QEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void render();
     void activateLink(const QUrl& url);
-    // Places the scroll bar in the room kept for it beside the text.
-    void placeScrollBar();
 
     QString m_content;
     // The content bounded, and the colours it was last laid out in: a style or palette
@@ -73,11 +69,6 @@ private:
     QString m_textColor;
     QString m_linkColor;
     bool m_rendered = false;
-    // The scroll bar shown while the description is taller than the view. It stands in the room
-    // kept for it whether it shows or not, so that its coming and going never changes the width
-    // the text is laid out at (the view's own scroll bar would take that room from the text,
-    // and the description would be laid out again).
-    QScrollBar* m_scrollBar = nullptr;
     Confirmation m_confirmation;
     Opener m_opener;
 };

@@ -354,7 +354,7 @@ TEST(DescriptionLayout, TheViewsScrollBarComesAndGoesWithoutChangingTheTextsWidt
     view.show();
     QCoreApplication::processEvents();
     const qreal width = view.document()->textWidth();
-    auto* shown = view.findChild<QScrollBar*>(QString(), Qt::FindDirectChildrenOnly);
+    QScrollBar* shown = view.shownScrollBar();
     ASSERT_NE(shown, nullptr);
     EXPECT_FALSE(shown->isVisible());
 
