@@ -24,14 +24,19 @@ public:
     QScrollBar* shownScrollBar() const { return m_scrollBar; }
 
 protected:
+    bool event(QEvent* event) override;
     void changeEvent(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
     // Keeps room for the scroll bar beside the text and places it there.
     void placeScrollBar();
+    // Lays the text out at the browser's width if that is new.
+    void fitTextWidth();
 
     QScrollBar* m_scrollBar = nullptr;
+    // Whether the browser has been given its size.
+    bool m_sized = false;
 };
 
 } // namespace velmora
