@@ -429,7 +429,8 @@ private:
     // seconds; what takes no room between marks starts no new letter, as Qt looks past it for
     // the letter a mark sits on), and a word a few runs of one script and direction (Qt lays
     // out a word changing script at every character for seconds). Past the runs a word may
-    // hold, the rest of the word is left out.
+    // hold, the rest of the word is left out; past what laying the text out may cost (see
+    // ShapingCost), the rest of the text.
     void kept(QStringView source, char32_t c, Written written) {
         // A name Qt knows and that is not read here stands for a character that takes room, of
         // a script and direction not known.
@@ -446,8 +447,8 @@ private:
             separator(source, c, written);
             return;
         }
-        // Counted again as it was when what the word's runs leave out is not the letter marks
-        // after it sit on: those sit on the letter before it, and count there.
+        // A letter the word's runs leave out is none that marks after it sit on: they sit on the
+        // letter kept before it and count there, so its count goes back to what it was.
         const LetterMarks letters = m_letters;
         if (!m_letters.keeps(letter)) {
             return;
