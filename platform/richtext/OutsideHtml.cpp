@@ -443,7 +443,7 @@ private:
             m_cuttingWord = false;
             m_runs.endWord();
         }
-        if (c == 0x2028 || c == 0x2029) {
+        if (c == 0x2028 || c == 0x2029 || (c == u'\n' && m_preformatted > 0)) {
             separator(source, c, written);
             return;
         }
@@ -477,9 +477,10 @@ private:
         }
     }
 
-    // A paragraph or line separator, as text or as a reference: Qt starts a paragraph or a line at
-    // it as at an element, so it counts against the fragment's elements. Past them it reads as a
-    // space, and the note says the layout was flattened.
+    // A paragraph or line separator, as text or as a reference, or a line break of preformatted
+    // text: Qt starts a paragraph or a line at it as at an element, so it counts against the
+    // fragment's elements. Past them it reads as a space, and the note says the layout was
+    // flattened.
     void separator(QStringView source, char32_t c, Written written) {
         m_runs.endWord();
         m_letters.startLetter();
@@ -797,6 +798,9 @@ private:
         }
         if (element.kept) {
             ++m_depth;
+            if (element.name == u"pre") {
+                ++m_preformatted;
+            }
             if (element.role == Role::Table) {
                 ++m_tableDepth;
                 m_tables.push_back(Table{});
@@ -814,6 +818,9 @@ private:
             endWordAt(top.name, element(top.name));
             m_out += QStringLiteral("</") + top.name + u'>';
             --m_depth;
+            if (top.name == u"pre") {
+                --m_preformatted;
+            }
             if (top.role == Role::Table) {
                 --m_tableDepth;
                 closeTable();
@@ -1056,6 +1063,8 @@ private:
     QHash<QString, int> m_openNames;
     int m_depth = 0;
     int m_tableDepth = 0;
+    // Kept preformatted elements open: each line break in them starts a paragraph.
+    int m_preformatted = 0;
     int m_elements = 0;
     qsizetype m_textLength = 0;
     bool m_cut = false;

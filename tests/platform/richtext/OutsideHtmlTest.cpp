@@ -603,15 +603,17 @@ TEST(OutsideHtml, ALetterKeepsTheMarksItsScriptsWordsCarry) {
     }
 }
 
-// Paragraph and line separators, as text or as references, are paragraphs and lines as the
-// elements of a fragment are, and count against its bound of elements: 20,000 of them made a
-// card 280,000 px tall that took 100 ms to size and paint.
+// Paragraph and line separators, as text or as references, and the line breaks of preformatted
+// text are paragraphs and lines as the elements of a fragment are, and count against its bound of
+// elements: 20,000 of them made a card 280,000 px tall that took 100 ms to size and paint.
 TEST(OutsideHtml, ParagraphAndLineSeparatorsCountAsElements) {
     const int elements = OutsideHtmlLimits{}.maxElements;
     for (const QString& separators :
          {QStringLiteral("\u2029").repeated(20000), QStringLiteral("x\u2028").repeated(10000),
           QStringLiteral("&#x2029;").repeated(20000), QStringLiteral("&#8232;").repeated(20000),
-          QStringLiteral("<p>a</p>").repeated(1500) + QStringLiteral("b\u2029").repeated(1500)}) {
+          QStringLiteral("<p>a</p>").repeated(1500) + QStringLiteral("b\u2029").repeated(1500),
+          QStringLiteral("<pre>") + QStringLiteral("x\n").repeated(10000) + QStringLiteral("</pre>"),
+          QStringLiteral("<pre>") + QStringLiteral("\n").repeated(20000)}) {
         const QString bounded = boundOutsideHtml(separators);
         OutsideTextDocument document;
         document.setHtml(bounded);
@@ -626,6 +628,8 @@ TEST(OutsideHtml, ParagraphAndLineSeparatorsCountAsElements) {
     }
     // A few stay what they are.
     expectWhole(QStringLiteral("one\u2029two\u2028three &#x2029; four"), "a few separators");
+    const QString preformatted = QStringLiteral("<pre>one\ntwo\n\nthree</pre>");
+    EXPECT_EQ(boundOutsideHtml(preformatted), preformatted);
 }
 
 // The bound of a fragment is what laying it out costs, not only its characters: the pictures a
