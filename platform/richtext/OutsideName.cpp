@@ -84,19 +84,23 @@ bool sameScript(char32_t a, char32_t b) {
 // - a joiner between pictures of an emoji sequence;
 // - the Mongolian vowel separator between Mongolian letters.
 // Anywhere else it joins nothing and only hides in a word ("pay" U+200D "pal").
+// What is read after a joiner at its end, and what is shown after it, are one: a mark may be
+// left out (one too many on its letter), so a joiner that stays for what follows it wants a
+// letter or a sign after it, never a mark, unless the mark is the virama it joins to.
 bool joinerShapes(char32_t c, char32_t last, char32_t letter, char32_t following) {
+    const bool plain = !isJoinerOrSeparator(following) && !isCombiningMark(following);
     if (c == mongolianVowelSeparator) {
         return QChar::isLetter(last) && QChar::script(last) == QChar::Script_Mongolian &&
-               QChar::script(following) == QChar::Script_Mongolian;
+               QChar::isLetter(following) && QChar::script(following) == QChar::Script_Mongolian;
     }
     if (isVirama(last)) {
-        return c == zeroWidthJoiner ? !isJoinerOrSeparator(following) : sameScript(following, last);
+        return c == zeroWidthJoiner ? plain : sameScript(following, last);
     }
     if (c == zeroWidthNonJoiner) {
         return isJoiningLetter(letter) && isJoiningLetter(following);
     }
     return (QChar::isLetter(last) && isVirama(following) && sameScript(following, last)) ||
-           (isJoiningLetter(letter) && !isJoiningLetter(following) && !isJoinerOrSeparator(following)) ||
+           (isJoiningLetter(letter) && plain && !isJoiningLetter(following)) ||
            (isPictograph(letter) && isPictograph(following));
 }
 
@@ -109,6 +113,21 @@ char32_t codePointAt(const QChar* units, qsizetype i, qsizetype end) {
         return QChar::surrogateToUcs4(units[i], units[i + 1]);
     }
     return units[i].unicode();
+}
+
+// The next code point of `units` from `i` that a name shows or that may join (a joiner), or 0 past
+// `end`: what a joiner before it joins to, once what hides between them is dropped.
+char32_t nextShown(const QChar* units, qsizetype i, qsizetype end) {
+    for (; i < end; ++i) {
+        const char32_t c = codePointAt(units, i, end);
+        if (isJoinerOrSeparator(c) || !isHiddenInName(c) || isLineBreak(c)) {
+            return c;
+        }
+        if (c > 0xFFFF) {
+            ++i;
+        }
+    }
+    return 0;
 }
 
 // The length of the tag sequence that names a region's flag at `i` (tags, then the cancel
@@ -172,7 +191,7 @@ QString plainName(const QString& text, qsizetype maxLength) {
             continue;
         }
         if (c == zeroWidthJoiner || c == zeroWidthNonJoiner || c == mongolianVowelSeparator) {
-            const char32_t following = codePointAt(units, i, scanned);
+            const char32_t following = nextShown(units, i, scanned);
             if (space || isJoinerOrSeparator(last) || !joinerShapes(c, last, letter, following)) {
                 continue;
             }

@@ -113,6 +113,9 @@ TEST(OutsideName, JoinersStayWhereAScriptsSpellingPutsThem) {
     EXPECT_EQ(plainName(QStringLiteral("\u0645\u200D\u062E")), QStringLiteral("\u0645\u062E"));
     EXPECT_EQ(plainName(QStringLiteral("a \u180E\u1820")), QStringLiteral("a \u1820"));
     EXPECT_EQ(plainName(QStringLiteral("pay\u180Epal")), QStringLiteral("paypal"));
+    // What a joiner joins to is what the name shows after it, past what hides between them.
+    EXPECT_EQ(plainName(QStringLiteral("\u0647\u200D") + QChar(0) + QStringLiteral("\u062E")),
+              QStringLiteral("\u0647\u062E"));
 }
 
 // A letter of a name keeps the marks words of its script carry: Burmese "smile" kept three of its
