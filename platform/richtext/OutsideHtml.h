@@ -37,10 +37,10 @@ struct OutsideHtmlLimits {
     // word is cut. A word of 128 runs costs Qt no more than one of 8; a phrase of Lao or Khmer
     // with sixty English terms inline holds as many.
     int maxRunsPerWord = 128;
-    // What laying the text out may cost, in Latin letters (see ShapingCost): about 30 ms on a
-    // desktop, as much as 120,000 Latin letters, 15,000 of Tibetan, 5,000 of Han without a CJK
-    // font, or 375 pictures of a colour emoji font. Past it the rest is cut.
-    qint64 maxShapingCost = 120000;
+    // What laying the text out may cost, in Latin letters (see ShapingCost): about 24 ms on a
+    // quiet desktop, as much as 96,000 Latin letters, 8,000 of Tibetan, 4,000 of Han without a CJK
+    // font, or 300 pictures of a colour emoji font. Past it the rest is cut.
+    qint64 maxShapingCost = 96000;
     // Font families one fragment names; further faces are left out.
     int maxFontFamilies = 4;
     // The largest number a list starts from or an item is given.

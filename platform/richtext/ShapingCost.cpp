@@ -68,7 +68,6 @@ int scriptCost(QChar::Script script) {
     case QChar::Script_ZanabazarSquare:
         return 6;
     case QChar::Script_Syriac:
-    case QChar::Script_Tibetan:
     case QChar::Script_Mongolian:
     case QChar::Script_LinearB:
     case QChar::Script_KayahLi:
@@ -78,6 +77,7 @@ int scriptCost(QChar::Script script) {
     case QChar::Script_Ahom:
     case QChar::Script_Bhaiksuki:
         return 8;
+    case QChar::Script_Tibetan:
     case QChar::Script_Deseret:
     case QChar::Script_Buhid:
     case QChar::Script_Coptic:
@@ -187,14 +187,16 @@ int ShapingCost::cost(char32_t c, bool startsRun) {
     m_picture = m_joinable = m_joining = m_regionOpen = false;
     m_blackFlag = blackFlag && c >= LetterMarks::firstFlagTag && c <= LetterMarks::cancelTag;
     if (isRegionalIndicator(c)) {
-        // Two make one flag; a letter alone draws apart.
+        // Two make one flag, which costs half as much again as a picture; a letter alone draws
+        // apart.
         m_regionOpen = !regionOpen;
-        return regionOpen ? 0 : colourGlyph;
+        return regionOpen ? colourGlyph / 2 : colourGlyph;
     }
     if (isEmojiModifier(c)) {
         m_joinable = true;
-        // A skin tone forms one glyph with its picture; after anything else it draws apart.
-        return picture ? 0 : colourGlyph;
+        // A skin tone forms one glyph with its picture; after anything else it draws apart, as a
+        // swatch that costs half as much again as a picture.
+        return picture ? 0 : colourGlyph * 3 / 2;
     }
     if (isPictograph(c)) {
         m_picture = m_joinable = true;
@@ -217,7 +219,7 @@ int ShapingCost::cost(char32_t c, bool startsRun) {
         m_joinable = true;
         return colourGlyph / 12;
     }
-    return letterCost(c) + (startsRun ? 4 : 0);
+    return letterCost(c) + (startsRun ? 6 : 0);
 }
 
 bool ShapingCost::keeps(char32_t c, bool startsRun) {

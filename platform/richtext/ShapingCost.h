@@ -9,16 +9,16 @@ namespace velmora {
 // layout and not only its length. Measured on a desktop's fonts (a colour emoji font, fonts for
 // many scripts), where the costs differ by hundreds of times:
 // - every picture a colour emoji font draws, about 80 µs: Qt 6.4 decodes the glyph's PNG each
-//   time it shapes it. A modifier after its picture and the second letter of a flag form one
-//   glyph with what they follow; the tags of a region's flag too, at half as much again; a
-//   picture joined to the one before it costs most of a picture of its own, as a chain of them
-//   draws apart;
+//   time it shapes it. A modifier after its picture forms one glyph with it; two letters of a
+//   flag, and a region's flag with its tags, form one at half as much again; a modifier alone
+//   draws a swatch at half as much again too; a picture joined to the one before it costs most
+//   of a picture of its own, as a chain of them draws apart;
 // - a letter no font has (Han, Hangul and kana without a CJK font, private use, scripts newer
 //   than the fonts), about 5 µs, Qt searching every fallback font for it;
-// - the scripts that cost more to shape than Latin, by what their fonts cost (Tibetan 1.7 µs a
+// - the scripts that cost more to shape than Latin, by what their fonts cost (Tibetan 2 to 3 µs a
 //   letter, Burmese 1.2, Javanese 10, Grantha 37);
 // - variation selectors and format controls that are no marks, 5 to 12 µs;
-// - a run of one script and direction started (1 µs), a paragraph (4 µs), a mark (0.5 µs).
+// - a run of one script and direction started (1.5 µs), a paragraph (4 µs), a mark (0.5 µs).
 class ShapingCost {
 public:
     explicit ShapingCost(qint64 budget) : m_budget(budget) {}

@@ -140,7 +140,7 @@ inline QString fewHundredEmoji() {
                             QStringLiteral("\U0001F440"),
                             QStringLiteral("\U0001F4AF")};
     QString text = QStringLiteral("Release notes, with the team's reactions: ");
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 250; ++i) {
         text += emoji[i % emoji.size()] + (i % 6 == 5 ? QStringLiteral(" ") : QString());
     }
     return text;

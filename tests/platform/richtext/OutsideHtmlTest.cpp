@@ -375,7 +375,7 @@ TEST(OutsideHtml, AWordHoldsAFewRunsOfOneScriptAndDirection) {
 
     for (const QString& whole :
          {QStringLiteral("a\u03B1 ").repeated(5000),
-          QStringLiteral("日本語のテキストとカタカナです。").repeated(200),
+          QStringLiteral("日本語のテキストとカタカナです。").repeated(150),
           QStringLiteral("<p>") + alternating(0x0628, 0x0D2E, runs + 1) + QStringLiteral("</p>"),
           (QStringLiteral("<li>") + alternating(U'a', 0x03B1, runs + 1) + QStringLiteral("</li>"))
               .repeated(50),
