@@ -196,7 +196,14 @@ void ApplicationWindowController::updateToolbar() {
 
 void ApplicationWindowController::setTitleAndSubtitle(const QString& title, const QString& subtitle) {
     m_subtitle = subtitle;
-    m_viewTitle = subtitle.isEmpty() ? title : title + QStringLiteral(" — ") + subtitle;
+    // Each part is isolated (first-strong isolates): a project's name from a tracker may be of
+    // either direction, and a right-to-left name ending in a number drew the title's own count
+    // into its run ("Pay 12 — 900 100 ו issues").
+    auto isolated = [](const QString& part) {
+        return part.isEmpty() ? part : QChar(0x2068) + part + QChar(0x2069);
+    };
+    m_viewTitle =
+        subtitle.isEmpty() ? isolated(title) : isolated(title) + QStringLiteral(" — ") + isolated(subtitle);
     setRunningTime(m_runningTime);
 }
 

@@ -39,12 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)document.size();
     // What the bound counts is what Qt draws: read by Qt's own HTML reader, no letter carries
     // more marks than the bound lets through, whatever references or markup wrote them.
-    if (velmora::test::mostMarksOnOneLetter(document.toPlainText()) > velmora::OutsideHtmlLimits{}.maxMarks) {
+    if (velmora::test::aLetterCarriesMoreMarksThanItsScriptNeeds(document.toPlainText(),
+                                                                 velmora::OutsideHtmlLimits{}.maxMarks)) {
         std::abort();
     }
     // Nor more characters that take no room after one letter: a few, or a region's flag's tags.
     if (velmora::test::mostTakingNoRoomAfterOneLetter(document.toPlainText()) >
-        velmora::OutsideHtmlLimits{}.maxMarks + velmora::LetterMarks::maxFlagTags) {
+        velmora::LetterMarks::marksAllowed(0x1000, velmora::OutsideHtmlLimits{}.maxMarks) +
+            velmora::LetterMarks::maxFlagTags) {
         std::abort();
     }
     // Qt trims its font caches from a timer, as the app's event loop runs it: without it,

@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (isBreak(c)) {
                 std::abort();
             }
-            const bool joiner = c == 0x200C || c == 0x200D;
+            // The joiners, and the Mongolian vowel separator, where they shape the word.
+            const bool joiner = c == 0x200C || c == 0x200D || c == 0x180E;
             const bool tag = c >= 0xE0020 && c <= 0xE007F;
             if (velmora::isHiddenInName(c) && !joiner && !tag) {
                 std::abort();

@@ -50,9 +50,34 @@ bool takesNoRoom(char32_t c) {
     return isDefaultIgnorable(c) && !isCombiningMark(c);
 }
 
+int LetterMarks::marksAllowed(char32_t letter, int maxMarks) {
+    // What the words of these scripts stack on one letter: Burmese medials, vowel signs, tone
+    // marks and the asat (လျှော့ "reduce" carries five); Tibetan and Tai Tham subjoined letters
+    // under vowel signs and signs (a Sanskrit stack in Tibetan carries six); Hebrew's dagesh,
+    // shin dot, vowel point, meteg and up to two accents; Arabic's shadda, vowel and the small
+    // signs of a recited text.
+    int need = 0;
+    switch (QChar::script(letter)) {
+    case QChar::Script_Myanmar:
+    case QChar::Script_Tibetan:
+    case QChar::Script_TaiTham:
+        need = 8;
+        break;
+    case QChar::Script_Hebrew:
+        need = 6;
+        break;
+    case QChar::Script_Arabic:
+        need = 5;
+        break;
+    default:
+        break;
+    }
+    return std::max(maxMarks, need);
+}
+
 bool LetterMarks::keeps(char32_t c) {
     if (isCombiningMark(c)) {
-        if (m_marks >= m_maxMarks) {
+        if (m_marks >= m_allowed) {
             return false;
         }
         ++m_marks;
@@ -67,10 +92,10 @@ bool LetterMarks::keeps(char32_t c) {
             ++m_tags;
             return true;
         }
-        if (m_marks >= m_maxMarks) {
+        if (m_marks >= m_allowed) {
             return false; // between marks past the letter's own: those go, and so does this
         }
-        if (m_noRoom >= m_maxMarks) {
+        if (m_noRoom >= m_allowed) {
             m_leftOut = true;
             return false;
         }
@@ -79,6 +104,7 @@ bool LetterMarks::keeps(char32_t c) {
     }
     startLetter();
     m_flag = c == blackFlag;
+    m_allowed = marksAllowed(c, m_maxMarks);
     return true;
 }
 

@@ -27,15 +27,20 @@ bool takesNoRoom(char32_t c);
 
 // A text's letters as its characters are read in order, each character asked whether it
 // stays. A character that takes no room starts no letter, and Qt shapes a letter with all
-// that follows it so as one cluster: a letter keeps at most `maxMarks` marks and at most as
-// many characters that take no room, whether it has marks or not (thousands of joiners after
-// one letter cost Qt seconds as thousands of marks do). Once the letter has its marks, further
-// marks and what takes no room between them are left out. The tags that name a region's flag
-// after the black flag are one sequence of a few, counted apart. Everything else starts a new
-// letter and stays.
+// that follows it so as one cluster: a letter keeps at most the marks its script's words carry
+// (marksAllowed) and at most as many characters that take no room, whether it has marks or not
+// (thousands of joiners after one letter cost Qt seconds as thousands of marks do). Once the
+// letter has its marks, further marks and what takes no room between them are left out. The
+// tags that name a region's flag after the black flag are one sequence of a few, counted apart.
+// Everything else starts a new letter and stays.
 class LetterMarks {
 public:
-    explicit LetterMarks(int maxMarks) : m_maxMarks(maxMarks) {}
+    explicit LetterMarks(int maxMarks) : m_maxMarks(maxMarks), m_allowed(maxMarks) {}
+
+    // The marks `letter` may carry: `maxMarks`, or more in the scripts whose words stack more on
+    // one letter (Burmese "reduce" carries five, a Tibetan stack six, pointed Hebrew with a meteg
+    // and accents five or six), never more than a hostile pile would need to cost nothing.
+    static int marksAllowed(char32_t letter, int maxMarks);
 
     // Whether `c`, the next character of the text, is kept.
     bool keeps(char32_t c);
@@ -45,6 +50,7 @@ public:
         m_noRoom = 0;
         m_tags = 0;
         m_flag = false;
+        m_allowed = m_maxMarks;
     }
     // Whether a character that takes no room was left out for being one too many after its
     // letter (not for standing between marks past the letter's own).
@@ -59,6 +65,8 @@ public:
 
 private:
     int m_maxMarks;
+    // The marks the last letter may carry.
+    int m_allowed;
     // Marks the last letter carries so far, what takes no room after it, and its flag's tags.
     int m_marks = 0;
     int m_noRoom = 0;

@@ -1,6 +1,7 @@
 #include "platform/richtext/OutsideHtml.h"
 
 #include "platform/richtext/LetterMarks.h"
+#include "platform/richtext/ShapingCost.h"
 #include "platform/richtext/WordRuns.h"
 
 #include <QHash>
@@ -364,6 +365,8 @@ private:
 
     void text(QStringView text) {
         const qsizetype room = m_limits.maxText - m_textLength;
+        // Whether the text ends within this stretch: what follows it is not looked at.
+        bool last = false;
         if (text.size() > room) {
             qsizetype keep = std::max<qsizetype>(room, 0);
             // Neither half an entity nor half a surrogate pair.
@@ -376,7 +379,7 @@ private:
             }
             text = text.left(keep);
             m_cut = true;
-            m_stop = true;
+            last = true;
         }
         m_textLength += text.size();
         for (qsizetype i = 0; i < text.size();) {
@@ -412,8 +415,13 @@ private:
                 }
             }
             kept(text.mid(i, next - i), c, written);
+            if (m_stop) {
+                // What laying out may cost is spent.
+                return;
+            }
             i = next;
         }
+        m_stop = last;
     }
 
     // The character `c` of the text, written `source`, kept or left out: a letter carries a few
@@ -421,7 +429,8 @@ private:
     // seconds; what takes no room between marks starts no new letter, as Qt looks past it for
     // the letter a mark sits on), and a word a few runs of one script and direction (Qt lays
     // out a word changing script at every character for seconds). Past the runs a word may
-    // hold, the rest of the word is left out.
+    // hold, the rest of the word is left out; past what laying the text out may cost (see
+    // ShapingCost), the rest of the text.
     void kept(QStringView source, char32_t c, Written written) {
         // A name Qt knows and that is not read here stands for a character that takes room, of
         // a script and direction not known.
@@ -432,13 +441,27 @@ private:
                 return;
             }
             m_cuttingWord = false;
+            m_runs.endWord();
         }
+        if (c == 0x2028 || c == 0x2029 || (c == u'\n' && m_preformatted > 0)) {
+            separator(source, c, written);
+            return;
+        }
+        // A letter the word's runs leave out is none that marks after it sit on: they sit on the
+        // letter kept before it and count there, so its count goes back to what it was.
+        const LetterMarks letters = m_letters;
         if (!m_letters.keeps(letter)) {
             return;
         }
         if (!(unknown ? m_runs.keepsUnknown() : m_runs.keeps(letter))) {
+            m_letters = letters;
             m_cuttingWord = true;
             m_cut = true;
+            return;
+        }
+        if (!m_cost.keeps(letter, m_runs.startedRun())) {
+            m_cut = true;
+            m_stop = true;
             return;
         }
         if (written == Written::Ampersand || (written == Written::Reference && c == u'&')) {
@@ -452,6 +475,27 @@ private:
         } else {
             m_out += source;
         }
+    }
+
+    // A paragraph or line separator, as text or as a reference, or a line break of preformatted
+    // text: Qt starts a paragraph or a line at it as at an element, so it counts against the
+    // fragment's elements. Past them it reads as a space, and the note says the layout was
+    // flattened.
+    void separator(QStringView source, char32_t c, Written written) {
+        m_runs.endWord();
+        m_letters.startLetter();
+        if (m_elements >= m_limits.maxElements) {
+            m_flattened = true;
+            m_out += u' ';
+            return;
+        }
+        if (!m_cost.keeps(c, false)) {
+            m_cut = true;
+            m_stop = true;
+            return;
+        }
+        ++m_elements;
+        m_out += written == Written::Reference ? QString(QChar(c)) : source.toString();
     }
 
     // A reference as Qt's HTML reader reads it: "&", at most eight characters, ";". A numeric
@@ -754,6 +798,9 @@ private:
         }
         if (element.kept) {
             ++m_depth;
+            if (element.name == u"pre") {
+                ++m_preformatted;
+            }
             if (element.role == Role::Table) {
                 ++m_tableDepth;
                 m_tables.push_back(Table{});
@@ -771,6 +818,9 @@ private:
             endWordAt(top.name, element(top.name));
             m_out += QStringLiteral("</") + top.name + u'>';
             --m_depth;
+            if (top.name == u"pre") {
+                --m_preformatted;
+            }
             if (top.role == Role::Table) {
                 --m_tableDepth;
                 closeTable();
@@ -1013,6 +1063,8 @@ private:
     QHash<QString, int> m_openNames;
     int m_depth = 0;
     int m_tableDepth = 0;
+    // Kept preformatted elements open: each line break in them starts a paragraph.
+    int m_preformatted = 0;
     int m_elements = 0;
     qsizetype m_textLength = 0;
     bool m_cut = false;
@@ -1023,6 +1075,8 @@ private:
     // starts a block or a line.
     LetterMarks m_letters{m_limits.maxMarks};
     WordRuns m_runs{m_limits.maxRunsPerWord};
+    // What laying the text out costs, against the fragment's budget.
+    ShapingCost m_cost{m_limits.maxShapingCost};
     // Whether the rest of the word is being left out.
     bool m_cuttingWord = false;
     std::vector<Table> m_tables;

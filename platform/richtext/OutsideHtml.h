@@ -30,12 +30,17 @@ struct OutsideHtmlLimits {
     // The cells of the grids all tables of a fragment make, counting those that spans
     // fill and those a short row leaves empty: Qt builds and lays out every one of them.
     int maxTableCells = 512;
-    // Combining marks one letter carries, and characters that take no room after it; further
-    // ones are left out (see LetterMarks).
+    // Combining marks one letter carries, and characters that take no room after it, in scripts
+    // whose words carry no more; further ones are left out (see LetterMarks).
     int maxMarks = 4;
-    // Runs of one script and direction a word holds after its first (see WordRuns); past them
-    // the rest of the word is cut.
-    int maxRunsPerWord = 32;
+    // Runs of one script and direction a word holds (see WordRuns); past them the rest of the
+    // word is cut. A word of 128 runs costs Qt no more than one of 8; a phrase of Lao or Khmer
+    // with sixty English terms inline holds as many.
+    int maxRunsPerWord = 128;
+    // What laying the text out may cost, in Latin letters (see ShapingCost): about 24 ms on a
+    // quiet desktop, as much as 96,000 Latin letters, 8,000 of Tibetan, 4,000 of Han without a CJK
+    // font, or 300 pictures of a colour emoji font. Past it the rest is cut.
+    qint64 maxShapingCost = 96000;
     // Font families one fragment names; further faces are left out.
     int maxFontFamilies = 4;
     // The largest number a list starts from or an item is given.

@@ -1,5 +1,7 @@
 #include "platform/richtext/OutsideName.h"
 
+#include "platform/richtext/Pictographs.h"
+
 #include <QChar>
 
 #include <algorithm>
@@ -28,6 +30,12 @@ bool isNoncharacter(char32_t c) {
 
 constexpr char32_t zeroWidthNonJoiner = 0x200C;
 constexpr char32_t zeroWidthJoiner = 0x200D;
+// Parts a Mongolian word's final vowel from the letter before it, which takes another form.
+constexpr char32_t mongolianVowelSeparator = 0x180E;
+
+bool isJoinerOrSeparator(char32_t c) {
+    return c == zeroWidthJoiner || c == zeroWidthNonJoiner || c == mongolianVowelSeparator;
+}
 
 // Scripts whose letters join their neighbours: a non-joiner between two of them parts them
 // where the spelling wants (Persian "می‌خواهم" is another word without it).
@@ -55,40 +63,45 @@ bool isJoiningLetter(char32_t c) {
     }
 }
 
-// Extended_Pictographic of Unicode's emoji data (what emoji sequences join), reserved code
-// points of the emoji blocks included, and the skin-tone modifiers a joined picture may carry.
-struct NamePictographRange {
-    char32_t first;
-    char32_t last;
-};
-constexpr NamePictographRange pictographs[] = {
-    {0x00A9, 0x00A9},   {0x00AE, 0x00AE},   {0x203C, 0x203C},   {0x2049, 0x2049},   {0x2122, 0x2122},
-    {0x2139, 0x2139},   {0x2194, 0x2199},   {0x21A9, 0x21AA},   {0x231A, 0x231B},   {0x2328, 0x2328},
-    {0x2388, 0x2388},   {0x23CF, 0x23CF},   {0x23E9, 0x23F3},   {0x23F8, 0x23FA},   {0x24C2, 0x24C2},
-    {0x25AA, 0x25AB},   {0x25B6, 0x25B6},   {0x25C0, 0x25C0},   {0x25FB, 0x25FE},   {0x2600, 0x2605},
-    {0x2607, 0x2612},   {0x2614, 0x2685},   {0x2690, 0x2705},   {0x2708, 0x2712},   {0x2714, 0x2714},
-    {0x2716, 0x2716},   {0x271D, 0x271D},   {0x2721, 0x2721},   {0x2728, 0x2728},   {0x2733, 0x2734},
-    {0x2744, 0x2744},   {0x2747, 0x2747},   {0x274C, 0x274C},   {0x274E, 0x274E},   {0x2753, 0x2755},
-    {0x2757, 0x2757},   {0x2763, 0x2767},   {0x2795, 0x2797},   {0x27A1, 0x27A1},   {0x27B0, 0x27B0},
-    {0x27BF, 0x27BF},   {0x2934, 0x2935},   {0x2B05, 0x2B07},   {0x2B1B, 0x2B1C},   {0x2B50, 0x2B50},
-    {0x2B55, 0x2B55},   {0x3030, 0x3030},   {0x303D, 0x303D},   {0x3297, 0x3297},   {0x3299, 0x3299},
-    {0x1F000, 0x1F0FF}, {0x1F10D, 0x1F10F}, {0x1F12F, 0x1F12F}, {0x1F16C, 0x1F171}, {0x1F17E, 0x1F17F},
-    {0x1F18E, 0x1F18E}, {0x1F191, 0x1F19A}, {0x1F1AD, 0x1F1E5}, {0x1F201, 0x1F20F}, {0x1F21A, 0x1F21A},
-    {0x1F22F, 0x1F22F}, {0x1F232, 0x1F23A}, {0x1F23C, 0x1F23F}, {0x1F249, 0x1F53D}, {0x1F546, 0x1F64F},
-    {0x1F680, 0x1F6FF}, {0x1F774, 0x1F77F}, {0x1F7D5, 0x1F7FF}, {0x1F80C, 0x1F80F}, {0x1F848, 0x1F84F},
-    {0x1F85A, 0x1F85F}, {0x1F888, 0x1F88F}, {0x1F8AE, 0x1F8FF}, {0x1F90C, 0x1F93A}, {0x1F93C, 0x1F945},
-    {0x1F947, 0x1FAFF}, {0x1FC00, 0x1FFFD},
-};
-
-bool isPictograph(char32_t c) {
-    const auto* after = std::upper_bound(
-        std::begin(pictographs), std::end(pictographs), c,
-        [](char32_t value, const NamePictographRange& range) { return value < range.first; });
-    return after != std::begin(pictographs) && c <= std::prev(after)->last;
-}
-
 bool isVirama(char32_t c) {
     return c >= 0x0300 && QChar::combiningClass(c) == 9;
+}
+
+bool sameScript(char32_t a, char32_t b) {
+    return QChar::script(a) == QChar::script(b);
+}
+
+// Whether the joiner (or separator) `c` shapes the word it stands in, after `last` (the last
+// character kept, a letter or a mark) whose letter is `letter`, before `following`:
+// - after a virama: a conjunct or a half form before a letter of its script (Sinhala "ශ්‍රී",
+//   Hindi "क्‍ष"), and a joiner after it where no letter follows (Malayalam's old-style chillu,
+//   "അവന്‍", which would show its virama);
+// - a joiner between a letter and the virama after it: the Bengali ra-phala ("র‍্য", a reph
+//   without it) and the Marathi eyelash ra;
+// - a non-joiner between letters of a joining script (Persian "می‌خواهم");
+// - a joiner after a letter of a joining script before what does not join it (Persian "ه‍."
+//   keeps its joining form before the full stop);
+// - a joiner between pictures of an emoji sequence;
+// - the Mongolian vowel separator between Mongolian letters.
+// Anywhere else it joins nothing and only hides in a word ("pay" U+200D "pal").
+// What is read after a joiner at its end, and what is shown after it, are one: a mark may be
+// left out (one too many on its letter), so a joiner that stays for what follows it wants a
+// letter or a sign after it, never a mark, unless the mark is the virama it joins to.
+bool joinerShapes(char32_t c, char32_t last, char32_t letter, char32_t following) {
+    const bool plain = !isJoinerOrSeparator(following) && !isCombiningMark(following);
+    if (c == mongolianVowelSeparator) {
+        return QChar::isLetter(last) && QChar::script(last) == QChar::Script_Mongolian &&
+               QChar::isLetter(following) && QChar::script(following) == QChar::Script_Mongolian;
+    }
+    if (isVirama(last)) {
+        return c == zeroWidthJoiner ? plain : sameScript(following, last);
+    }
+    if (c == zeroWidthNonJoiner) {
+        return isJoiningLetter(letter) && isJoiningLetter(following);
+    }
+    return (QChar::isLetter(last) && isVirama(following) && sameScript(following, last)) ||
+           (isJoiningLetter(letter) && plain && !isJoiningLetter(following)) ||
+           (isPictograph(letter) && isPictograph(following));
 }
 
 // The next whole code point of `units` from `i` (to `end`), or 0 past it.
@@ -100,6 +113,21 @@ char32_t codePointAt(const QChar* units, qsizetype i, qsizetype end) {
         return QChar::surrogateToUcs4(units[i], units[i + 1]);
     }
     return units[i].unicode();
+}
+
+// The next code point of `units` from `i` that a name shows or that may join (a joiner), or 0 past
+// `end`: what a joiner before it joins to, once what hides between them is dropped.
+char32_t nextShown(const QChar* units, qsizetype i, qsizetype end) {
+    for (; i < end; ++i) {
+        const char32_t c = codePointAt(units, i, end);
+        if (isJoinerOrSeparator(c) || !isHiddenInName(c) || isLineBreak(c)) {
+            return c;
+        }
+        if (c > 0xFFFF) {
+            ++i;
+        }
+    }
+    return 0;
 }
 
 // The length of the tag sequence that names a region's flag at `i` (tags, then the cancel
@@ -162,17 +190,9 @@ QString plainName(const QString& text, qsizetype maxLength) {
             letter = last = u' ';
             continue;
         }
-        if (c == zeroWidthJoiner || c == zeroWidthNonJoiner) {
-            // A joiner stays where it shapes the word: after a virama (a conjunct, a half
-            // form), between letters of a joining script (a non-joiner), between pictures
-            // of a sequence; anywhere else it joins nothing and only hides in a word.
-            const char32_t following = codePointAt(units, i, scanned);
-            const bool shapes =
-                !space && last != zeroWidthJoiner && last != zeroWidthNonJoiner &&
-                ((isVirama(last) && QChar::script(following) == QChar::script(last)) ||
-                 (c == zeroWidthNonJoiner && isJoiningLetter(letter) && isJoiningLetter(following)) ||
-                 (c == zeroWidthJoiner && isPictograph(letter) && isPictograph(following)));
-            if (!shapes) {
+        if (c == zeroWidthJoiner || c == zeroWidthNonJoiner || c == mongolianVowelSeparator) {
+            const char32_t following = nextShown(units, i, scanned);
+            if (space || isJoinerOrSeparator(last) || !joinerShapes(c, last, letter, following)) {
                 continue;
             }
         } else if (isHiddenInName(c)) {
@@ -207,8 +227,7 @@ QString plainName(const QString& text, qsizetype maxLength) {
     if (cut) {
         plain.truncate(fits);
         // A joiner joins nothing before the ellipsis.
-        while (!plain.isEmpty() &&
-               (plain.back() == QChar(zeroWidthJoiner) || plain.back() == QChar(zeroWidthNonJoiner))) {
+        while (!plain.isEmpty() && isJoinerOrSeparator(plain.back().unicode())) {
             plain.chop(1);
         }
         plain.append(QChar(0x2026));

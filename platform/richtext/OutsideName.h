@@ -10,7 +10,8 @@ namespace velmora {
 // shows, in UTF-16 code units with the ellipsis that ends a longer one.
 inline constexpr qsizetype plainNameLength = 300;
 inline constexpr qsizetype plainToolTipLength = 1000;
-// Combining marks shown on one letter: enough for the scripts that stack them.
+// Combining marks shown on one letter of most scripts; the scripts whose words stack more on one
+// letter keep what those carry (see LetterMarks::marksAllowed).
 inline constexpr qsizetype plainMarksPerLetter = 3;
 
 // Names from trackers (tasks, projects, people, accounts) are free text that anyone
@@ -22,18 +23,22 @@ inline constexpr qsizetype plainMarksPerLetter = 3;
 // Whether a name leaves `c` out wherever it stands: controls, halves of surrogate pairs,
 // noncharacters, the grapheme joiner (a mark that draws nothing), format characters but the
 // number signs, and whatever takes no room (see takesNoRoom: joiners, direction marks,
-// bidirectional controls, fillers, tags). A name keeps the joiners where they join
-// (see plainName), and the tags of a region's flag.
+// bidirectional controls, fillers, tags). A name keeps the joiners where they join and the
+// Mongolian vowel separator where it parts (see plainName), and the tags of a region's flag.
 bool isHiddenInName(char32_t c);
 
 // `text` as one line of at most `maxLength` code units: line breaks (and tabs) read as a
-// space, what isHiddenInName names is dropped, a letter keeps at most plainMarksPerLetter
-// combining marks, and a longer name ends in an ellipsis. Dropped are the bidirectional
-// controls too (U+202A..U+202E, U+2066..U+2069), which would reorder what follows them
-// ("Invoice \u202Egnp.exe" would read "Invoice exe.png"), and the direction marks.
-// The joiners stay only where they shape the word: after a virama (a conjunct or a half
-// form: Sinhala "ශ්‍රී", Hindi "क्‍ष"), a non-joiner between letters of a joining script
-// (Persian "می‌خواهم"), a joiner between pictures of an emoji sequence; elsewhere they join
+// space, what isHiddenInName names is dropped, a letter keeps the combining marks its script's
+// words carry (plainMarksPerLetter in most), and a longer name ends in an ellipsis. Dropped are
+// the bidirectional controls too (U+202A..U+202E, U+2066..U+2069), which would reorder what
+// follows them ("Invoice \u202Egnp.exe" would read "Invoice exe.png"), and the direction marks.
+// The joiners stay only where they shape the word: after a virama (a conjunct or a half form
+// before a letter: Sinhala "ශ්‍රී", Hindi "क्‍ष"; a joiner where no letter follows,
+// Malayalam's
+// old-style chillu "അവന്‍"), between a letter and its virama (the Bengali ra-phala "র‍্য"),
+// a non-joiner between letters of a joining script (Persian "می‌خواهم"), a joiner after such a
+// letter before what does not join it (Persian "ه‍."), a joiner between pictures of an emoji
+// sequence; so does the Mongolian vowel separator between Mongolian letters. Elsewhere they join
 // nothing and only hide in a word ("pay\u200Dpal" reads "paypal"). A region's flag keeps the
 // tags that name it. Code points newer than Qt's Unicode are letters and stay. Costs the
 // same however long `text` is: a name that shows nothing in its first stretch is cut there.

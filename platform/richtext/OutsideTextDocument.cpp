@@ -3,6 +3,8 @@
 #include "platform/richtext/OutsideHtml.h"
 
 #include <QImage>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QUrl>
 
 namespace velmora {
@@ -11,6 +13,18 @@ OutsideTextDocument::OutsideTextDocument(QObject* parent) : QTextDocument(parent
     // A provider of our own, so a process-wide default provider is never asked either;
     // it finds nothing, and loadResource() below answers.
     setResourceProvider([](const QUrl&) { return QVariant(); });
+    // Each new block keeps the glyphs its layout shaped, so that painting draws them instead of
+    // shaping the text again. Qt's layout drops them once a block is laid out, and every paint
+    // shapes each line it draws anew; Qt 6.4 decodes a colour glyph's image (a PNG in the emoji
+    // font) each time it shapes one, so a description of emoji cost at every paint what its
+    // layout cost: seconds for a scroll. The blocks are told before the layout sees them: this
+    // signal comes ahead of the layout's own update.
+    connect(this, &QTextDocument::contentsChange, this, [this](int from, int, int added) {
+        for (QTextBlock block = findBlock(from); block.isValid() && block.position() <= from + added;
+             block = block.next()) {
+            block.layout()->setCacheEnabled(true);
+        }
+    });
 }
 
 void OutsideTextDocument::setOutsideHtml(const QString& html) {

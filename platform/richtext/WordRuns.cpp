@@ -2,6 +2,10 @@
 
 #include "platform/richtext/LetterMarks.h"
 
+#include <QTextBoundaryFinder>
+
+#include <algorithm>
+
 namespace velmora {
 
 namespace {
@@ -23,20 +27,77 @@ bool isBidiControl(QChar::Direction direction) {
     }
 }
 
+// The code units of its word kept to find the breaks in it: more than a phrase holds between two
+// breaks, and the rest of a longer word holds no break known.
+constexpr qsizetype keptOfWord = 512;
+// What the breaks just after where the search starts are read from: the line breaking reads a
+// few characters around a place (a dictionary reads the Thai word it is in), and a break found
+// too near the start of what it was given may be one the whole text does not have.
+constexpr qsizetype breakContext = 48;
+
 } // namespace
 
 bool WordRuns::endsWord(char32_t c) {
-    if (QChar::isSpace(c) || c == 0x200B) {
-        return true;
+    return QChar::isSpace(c) || c == 0x200B;
+}
+
+void WordRuns::endWord() {
+    m_runs = 0;
+    m_word.clear();
+    m_starts.clear();
+    m_checked = 0;
+}
+
+void WordRuns::append(char32_t c, bool starts) {
+    if (m_word.size() >= keptOfWord) {
+        const qsizetype dropped = keptOfWord / 2;
+        m_word.remove(0, dropped);
+        m_starts.erase(m_starts.begin(), m_starts.begin() + dropped);
+        m_checked = std::max<qsizetype>(0, m_checked - dropped);
     }
-    const QChar::Script script = QChar::script(c);
-    return script == QChar::Script_Han || script == QChar::Script_Hiragana ||
-           script == QChar::Script_Katakana;
+    const QString unit = QString::fromUcs4(&c, 1);
+    m_word += unit;
+    m_starts.push_back(starts);
+    if (unit.size() > 1) {
+        m_starts.push_back(false);
+    }
+}
+
+bool WordRuns::breaksBefore(char32_t c, bool starts) {
+    // Only what came since the last look, read with the few characters before it: a text with
+    // its runs at the bound at every character costs a short search each, not its whole word.
+    const qsizetype from = std::max<qsizetype>(0, m_checked - breakContext);
+    const QString text = m_word.mid(from) + QString::fromUcs4(&c, 1);
+    const qsizetype end = m_word.size() - from;
+    QTextBoundaryFinder lines(QTextBoundaryFinder::Line, text);
+    lines.setPosition(static_cast<int>(end));
+    // The last place before `c`, or just before it, where a line may break; one read without the
+    // characters before it is no break known.
+    const qsizetype last = lines.isAtBoundary() ? end : lines.toPreviousBoundary();
+    m_checked = m_word.size();
+    if (last <= 0 || (from > 0 && last < breakContext)) {
+        return false;
+    }
+    const qsizetype start = from + last;
+    const int runs =
+        static_cast<int>(std::count(m_starts.begin() + start, m_starts.end(), true)) + (starts ? 1 : 0);
+    if (runs > m_maxRuns) {
+        return false;
+    }
+    m_word.remove(0, start);
+    m_starts.erase(m_starts.begin(), m_starts.begin() + start);
+    m_checked -= start;
+    m_runs = runs - (starts ? 1 : 0);
+    return true;
 }
 
 bool WordRuns::keeps(char32_t c) {
-    if (endsWord(c)) {
-        m_runs = 0;
+    m_startedRun = false;
+    if (QChar::isSpace(c)) {
+        // A line may break after it: what follows is a new word. A space takes no direction or
+        // script of its own.
+        endWord();
+        return true;
     }
     // The script as Qt itemizes it: a mark stays in its letter's run, and a character of no
     // script of its own (or one Qt does not know) stays in the run it is in.
@@ -76,12 +137,14 @@ bool WordRuns::keeps(char32_t c) {
             direction = ownDirection;
         }
     }
-    if (starts && !endsWord(c)) {
-        if (m_runs >= m_maxRuns) {
+    if (starts) {
+        if (m_runs >= m_maxRuns && !breaksBefore(c, starts)) {
             return false;
         }
         ++m_runs;
     }
+    append(c, starts);
+    m_startedRun = starts;
     m_script = script;
     m_direction = direction;
     m_strong = strong;
@@ -89,10 +152,14 @@ bool WordRuns::keeps(char32_t c) {
 }
 
 bool WordRuns::keepsUnknown() {
-    if (m_runs >= m_maxRuns) {
+    // A letter of no script and direction known stands for it where breaks are looked for.
+    constexpr char32_t unknown = 0xFFFD;
+    if (m_runs >= m_maxRuns && !breaksBefore(unknown, true)) {
         return false;
     }
     ++m_runs;
+    append(unknown, true);
+    m_startedRun = true;
     m_script = QChar::Script_Common;
     m_direction = Direction::None;
     return true;

@@ -5,13 +5,10 @@
 
 namespace velmora {
 
-ReleaseNotesBrowser::ReleaseNotesBrowser(QWidget* parent) : QTextBrowser(parent) {
+ReleaseNotesBrowser::ReleaseNotesBrowser(QWidget* parent) : OutsideTextBrowser(parent) {
     setOpenLinks(false);
     setOpenExternalLinks(false);
     setSearchPaths({});
-    // Its document answers every resource itself, so neither a process-wide resource
-    // provider nor the file system is ever asked.
-    setDocument(new OutsideTextDocument(this));
 }
 
 void ReleaseNotesBrowser::setNotes(const QString& html) {

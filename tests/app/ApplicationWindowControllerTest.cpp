@@ -26,6 +26,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QTest>
+#include <QTextLayout>
 #include <QTimeZone>
 #include <QToolBar>
 
@@ -270,7 +271,7 @@ TEST_F(ApplicationWindowControllerTest, AProjectSuppliesTheToolbarAndItsSearchFi
         items << action->objectName();
     }
     EXPECT_TRUE(items.contains(ToolbarItemIdentifier::startTimeTracking)) << items.join(',').toStdString();
-    EXPECT_EQ(window.windowTitle(), "Project p1 — 3 issues");
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("\u2068Project p1\u2069 — \u20683 issues\u2069"));
 
     auto* search = window.toolbar()->findChild<QLineEdit*>(ToolbarItemIdentifier::searchItem);
     ASSERT_NE(search, nullptr);
@@ -280,6 +281,46 @@ TEST_F(ApplicationWindowControllerTest, AProjectSuppliesTheToolbarAndItsSearchFi
     pump();
     EXPECT_TRUE(window.toolbar()->isAncestorOf(search));
     EXPECT_EQ(search->text(), "needle");
+}
+
+// The title shows a project's name apart from what stands around it, whatever its direction: a
+// Hebrew name ending in a number pulled the title's own "12 issues" into its run, and the title
+// read "Pay 12 — 900 100 ו issues". Laid out left to right as a title bar lays it out, the
+// count reads after the whole name, in its own order.
+TEST_F(ApplicationWindowControllerTest, TheTitleKeepsAProjectsNameApartFromItsNeighbours) {
+    service->tasks = makeIssues(12);
+    settings.setShowUnresolvedTasksByDefault(false);
+    settings.setShowMyTasksByDefault(false);
+    auto& window = openWindow();
+    pump();
+    Project project = makeProject(QStringLiteral("p1"));
+    project.name = QStringLiteral("\u05EA\u05E9\u05DC\u05D5\u05DD 100 900");
+    window.applicationViewModel()->setRoute(ApplicationRoute::forProject(project));
+    pump();
+    pump();
+    const QString title = window.windowTitle();
+    const qsizetype name = title.indexOf(project.name);
+    const qsizetype count = title.indexOf(QStringLiteral("12 issues"));
+    ASSERT_GE(name, 0) << title.toStdString();
+    ASSERT_GT(count, name) << title.toStdString();
+
+    QTextLayout layout(title);
+    QTextOption option;
+    option.setTextDirection(Qt::LeftToRight);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    qreal nameRight = 0;
+    for (qsizetype i = name; i <= name + project.name.size(); ++i) {
+        nameRight = std::max(nameRight, line.cursorToX(static_cast<int>(i)));
+    }
+    qreal previous = nameRight;
+    for (qsizetype i = count; i < count + 9; ++i) {
+        const qreal x = line.cursorToX(static_cast<int>(i));
+        EXPECT_GE(x, previous) << "\"12 issues\" at " << i - count << " in " << title.toStdString();
+        previous = x;
+    }
 }
 
 // Where no tray shows the running time, the title does; a view's own title replaces
@@ -296,7 +337,7 @@ TEST_F(ApplicationWindowControllerTest, TheRunningTimeStaysInTheTitleAcrossViewC
     window.applicationViewModel()->setRoute(ApplicationRoute::forProject(makeProject(QStringLiteral("p1"))));
     pump();
     pump();
-    EXPECT_TRUE(window.windowTitle().startsWith(QStringLiteral("Project p1")))
+    EXPECT_TRUE(window.windowTitle().startsWith(QStringLiteral("\u2068Project p1\u2069")))
         << window.windowTitle().toStdString();
     EXPECT_TRUE(window.windowTitle().endsWith(running + time)) << window.windowTitle().toStdString();
     window.applicationViewModel()->setRoute(ApplicationRoute::calendar());

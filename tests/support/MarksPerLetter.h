@@ -6,6 +6,8 @@
 #include <QString>
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 namespace velmora::test {
 
@@ -22,6 +24,36 @@ inline int mostMarksOnOneLetter(const QString& text) {
         }
     }
     return most;
+}
+
+// Whether a letter of `text` carries more combining marks than LetterMarks lets one of its
+// script carry with `maxMarks` for the rest.
+inline bool aLetterCarriesMoreMarksThanItsScriptNeeds(const QString& text, int maxMarks) {
+    int run = 0;
+    char32_t letter = 0;
+    for (const char32_t c : text.toUcs4()) {
+        if (isCombiningMark(c)) {
+            if (++run > LetterMarks::marksAllowed(letter, maxMarks)) {
+                return true;
+            }
+        } else if (!takesNoRoom(c)) {
+            run = 0;
+            letter = c;
+        }
+    }
+    return false;
+}
+
+// Words of living scripts whose letters carry more marks than most: Burmese "smile" and
+// "reduce", Tibetan "hrih" and a Sanskrit stack, pointed Hebrew with a meteg and an accent.
+inline std::vector<std::pair<QString, QString>> wordsOfManyMarks() {
+    return {
+        {QStringLiteral("Burmese smile"), QStringLiteral("\u1015\u103C\u102F\u1036\u1038")},
+        {QStringLiteral("Burmese reduce"), QStringLiteral("\u101C\u103B\u103E\u1031\u102C\u1037")},
+        {QStringLiteral("Tibetan hrih"), QStringLiteral("\u0F67\u0FB2\u0F71\u0F72\u0F7F")},
+        {QStringLiteral("Tibetan stack"), QStringLiteral("\u0F40\u0FB5\u0FA8\u0FB1\u0F71\u0F7E")},
+        {QStringLiteral("pointed Hebrew"), QStringLiteral("\u05E9\u05BC\u05C1\u05B8\u05BD\u0591\u05DD")},
+    };
 }
 
 // The most characters that take no room after one letter of `text`, whether it has marks or not.

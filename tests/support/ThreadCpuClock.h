@@ -14,6 +14,8 @@ public:
     void restart() { m_start = now(); }
     // Milliseconds since the start.
     qint64 elapsed() const { return (now() - m_start) / 1000000; }
+    // Microseconds since the start, for work that takes well under a millisecond.
+    qint64 elapsedMicroseconds() const { return (now() - m_start) / 1000; }
 
 private:
     static qint64 now() {

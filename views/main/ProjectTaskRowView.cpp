@@ -12,8 +12,12 @@
 #include <QHelpEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QTextLayout>
 #include <QThread>
 #include <QToolTip>
+
+#include <algorithm>
+#include <cmath>
 
 namespace velmora {
 
@@ -70,7 +74,43 @@ struct ProjectTaskRowView::Fonts {
     QFont caption;
 };
 
+struct ProjectTaskRowView::Line {
+    QTextLayout layout;
+    // What it shows, and how wide that is.
+    QString shown;
+    qreal width = 0;
+};
+
 ProjectTaskRowView::ProjectTaskRowView(QObject* parent) : QStyledItemDelegate(parent) {}
+
+const ProjectTaskRowView::Line& ProjectTaskRowView::line(const QFont& font, const QString& text, int width,
+                                                         Qt::LayoutDirection direction) const {
+    const QString plain = plainName(text);
+    const QString key =
+        font.key() + u'\n' + QString::number(width) + u'\n' + QString::number(int(direction)) + u'\n' + plain;
+    if (const Line* kept = m_lines.object(key)) {
+        return *kept;
+    }
+    auto* made = new Line;
+    made->shown = elided(QFontMetrics(font), plain, width);
+    made->layout.setText(made->shown);
+    made->layout.setFont(font);
+    QTextOption option(Qt::AlignLeft | Qt::AlignAbsolute);
+    option.setTextDirection(direction);
+    option.setWrapMode(QTextOption::NoWrap);
+    made->layout.setTextOption(option);
+    // The glyphs it shapes are kept, and every paint draws them.
+    made->layout.setCacheEnabled(true);
+    made->layout.beginLayout();
+    QTextLine laid = made->layout.createLine();
+    if (laid.isValid()) {
+        laid.setLineWidth(std::max(width, 0));
+    }
+    made->layout.endLayout();
+    made->width = laid.isValid() ? laid.naturalTextWidth() : 0;
+    m_lines.insert(key, made);
+    return *made;
+}
 
 const ProjectTaskRowView::Fonts& ProjectTaskRowView::fonts(const QFont& base) const {
     if (!m_fonts || m_fonts->base != base) {
@@ -252,16 +292,30 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     const int right = (task->assignee ? avatarRect(rect).left() - 6 : rect.right() - horizontalPadding);
     int y = rect.top() + verticalPadding;
 
+    // A line of text from the tracker cut to `width` pixels, at the start of `box` (its left, or
+    // its right in a right-to-left layout) and centred in the font's height; returns its width.
+    auto drawText = [&](const QFont& font, const QString& text, const QRect& box, int width) {
+        const Line& shown = line(font, text, width, option.direction);
+        const QTextLine laid = shown.layout.lineAt(0);
+        if (laid.isValid()) {
+            const qreal top = box.top() + (box.height() - laid.height()) / 2.0;
+            const qreal start = option.direction == Qt::RightToLeft
+                                    ? box.left() + box.width() - laid.naturalTextWidth()
+                                    : box.left();
+            shown.layout.draw(painter, QPointF(start, top - laid.y()));
+        }
+        return shown.width;
+    };
+
     auto drawLine = [&](const QFont& font, const QString& text, const QColor& color, bool withMark) {
         const QFontMetrics metrics(font);
         const int markRoom = withMark ? markSize + 6 : 0;
-        const QString shown = elided(metrics, plainName(text), right - left - markRoom);
         painter->setFont(font);
         painter->setPen(color);
-        painter->drawText(QRect(left, y, right - left, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                          shown);
+        const qreal shownWidth =
+            drawText(font, text, QRect(left, y, right - left, metrics.height()), right - left - markRoom);
         if (withMark && model->isTracking(*task)) {
-            const int x = left + metrics.horizontalAdvance(shown) + 4;
+            const int x = left + static_cast<int>(std::ceil(shownWidth)) + 4;
             const QRectF mark(x, y + (metrics.height() - markSize) / 2.0, markSize, markSize);
             SystemSymbol::paint(*painter, mark, SystemSymbol::Name::recordCircle, QColor(Qt::red));
         }
@@ -283,10 +337,9 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     painter->setFont(fonts.caption);
     painter->setPen(secondary);
     // Both are cut to the line: they come from the tracker and may be of any length.
-    const QString state = elided(caption, plainName(stateText(*task)), right - left);
-    const int stateWidth = caption.horizontalAdvance(state);
-    painter->drawText(QRect(left, y, stateWidth + 1, caption.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                      state);
+    const Line& state = line(fonts.caption, stateText(*task), right - left, option.direction);
+    const int stateWidth = static_cast<int>(std::ceil(state.width));
+    drawText(fonts.caption, stateText(*task), QRect(left, y, stateWidth + 1, caption.height()), right - left);
     const qreal dotX = left + stateWidth + 5;
     painter->setPen(Qt::NoPen);
     painter->setBrush(secondary);
@@ -294,8 +347,8 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     painter->setPen(secondary);
     const int spentLeft = static_cast<int>(dotX) + 2 + 5;
     const int spentWidth = std::max(0, rect.right() - spentLeft);
-    painter->drawText(QRect(spentLeft, y, spentWidth, caption.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                      elided(caption, plainName(spentTimeText(*task)), spentWidth));
+    drawText(fonts.caption, spentTimeText(*task), QRect(spentLeft, y, spentWidth, caption.height()),
+             spentWidth);
 
     if (task->assignee) {
         const QRectF avatar = avatarRect(rect);

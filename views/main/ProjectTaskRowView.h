@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCache>
 #include <QHash>
 #include <QImage>
 #include <QStyledItemDelegate>
@@ -74,6 +75,13 @@ private:
     // the platform for its smallest readable size, which cost more than the rest of a row.
     const Fonts& fonts(const QFont& base) const;
 
+    struct Line;
+    // `text` as a line of a row shows it in `font` within `width` pixels: cut with an ellipsis,
+    // laid out once and kept for the paints that follow. Qt shapes a line again each time it
+    // draws it, and Qt 6.4 decodes a colour glyph's picture at every shaping: a name of flags
+    // cost tens of milliseconds each time its row was painted.
+    const Line& line(const QFont& font, const QString& text, int width, Qt::LayoutDirection direction) const;
+
     struct Avatar {
         QImage image;
         // Set while the load runs.
@@ -88,6 +96,9 @@ private:
     void forgetAvatar(const QUrl& url);
 
     mutable std::unique_ptr<const Fonts> m_fonts;
+    // The lines of the rows painted last, by font, width, direction and text: a screenful of
+    // rows and more.
+    mutable QCache<QString, Line> m_lines{1024};
     int m_spinnerAngle = 0;
     // Every address asked for, loaded, loading or failed; a failed one is not asked
     // again while the list lives (one not drawn now is forgotten, and asked for again).

@@ -35,15 +35,12 @@ constexpr char pageEnd[] = "\n</body>\n</html>\n";
 } // namespace
 
 SimpleHtmlView::SimpleHtmlView(const QString& content, QWidget* parent)
-    : QTextBrowser(parent), m_content(content), m_bounded(boundOutsideHtml(content)) {
+    : OutsideTextBrowser(parent), m_content(content), m_bounded(boundOutsideHtml(content)) {
     setObjectName(QStringLiteral("SimpleHtmlView"));
-    // The browser's own document would read whatever the fragment names from disk.
-    setDocument(new OutsideTextDocument(this));
     // Links never navigate the view; every click comes to activateLink().
     setOpenLinks(false);
     setOpenExternalLinks(false);
     setFrameShape(QFrame::NoFrame);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setTextInteractionFlags(Qt::TextBrowserInteraction);
     viewport()->setAutoFillBackground(false);
     setStyleSheet(QStringLiteral("QTextBrowser { background: transparent; }"));
@@ -100,7 +97,7 @@ QVariant SimpleHtmlView::loadResource(int type, const QUrl&) {
 }
 
 void SimpleHtmlView::changeEvent(QEvent* event) {
-    QTextBrowser::changeEvent(event);
+    OutsideTextBrowser::changeEvent(event);
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
         render();
     }

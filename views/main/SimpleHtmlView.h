@@ -1,8 +1,9 @@
 #pragma once
 
+#include "platform/richtext/OutsideTextBrowser.h"
+
 #include <QColor>
 #include <QString>
-#include <QTextBrowser>
 #include <QUrl>
 
 #include <functional>
@@ -16,7 +17,7 @@ namespace velmora {
 // Nothing in the fragment is ever fetched: no images, no style sheets, no local files.
 // A click on a link asks the user whether to leave for the browser, and only web and
 // mail links (http, https, mailto) are ever opened; any other scheme is refused.
-class SimpleHtmlView : public QTextBrowser {
+class SimpleHtmlView : public OutsideTextBrowser {
     Q_OBJECT
 
 public:

@@ -65,7 +65,7 @@ TEST(OutsideName, JoinersThatJoinNothingGo) {
     // Of joiners heaped after a virama, the one before the letter stays.
     EXPECT_EQ(plainName(QStringLiteral("\u0915\u094D\u200D\u200D\u200C\u0937")),
               QStringLiteral("\u0915\u094D\u200C\u0937"));
-    EXPECT_EQ(plainName(QStringLiteral("\u0915\u094D\u200D x")), QStringLiteral("\u0915\u094D x"));
+    EXPECT_EQ(plainName(QStringLiteral("\u0915\u094D\u200C x")), QStringLiteral("\u0915\u094D x"));
     EXPECT_EQ(plainName(QString::fromUcs4(U"\U0001F469\u200Dpal")), QString::fromUcs4(U"\U0001F469pal"));
     EXPECT_EQ(plainName(QStringLiteral("\u0645\u200Cpal")), QStringLiteral("\u0645pal"));
     EXPECT_EQ(plainName(QStringLiteral("\u0645\u200D\u062E")), QStringLiteral("\u0645\u062E"));
@@ -92,5 +92,50 @@ TEST(OutsideName, ACutKeepsSequencesWholeOrLeavesThemOut) {
     for (const QString& name :
          {cutFlag, joined, QStringLiteral("\u0DC1\u0DCA\u200D\u0DBB\u0DD3"), englandFlag}) {
         EXPECT_EQ(plainName(name), name);
+    }
+}
+
+// Joiners stay where they shape the word, wherever a script's spelling puts them: the Bengali
+// ra-phala (a joiner between ra and the virama, which would read as a reph without it), the
+// old-style Malayalam chillu (a joiner after the virama at a word's end, which would show the
+// virama), a Persian letter before a full stop keeping its joining form, and the Mongolian
+// vowel separator (which changes the form of the letter before it).
+TEST(OutsideName, JoinersStayWhereAScriptsSpellingPutsThem) {
+    for (const QString& name :
+         {QStringLiteral("\u09B0\u200D\u09CD\u09AF\u09BE\u09AC"),
+          QStringLiteral("\u0D05\u0D35\u0D28\u0D4D\u200D"),
+          QStringLiteral("\u0D05\u0D35\u0D28\u0D4D\u200D \u0D35\u0D28\u0D4D\u200D"),
+          QStringLiteral("\u0647\u200D."), QStringLiteral("\u0647\u200D.\u0634 \u0633\u0627\u0644"),
+          QStringLiteral("\u1830\u1820\u1837\u180E\u1820")}) {
+        EXPECT_EQ(plainName(name), name) << name.toStdString();
+    }
+    // Where they shape nothing they still go: between letters that join anyway, after a space.
+    EXPECT_EQ(plainName(QStringLiteral("\u0645\u200D\u062E")), QStringLiteral("\u0645\u062E"));
+    EXPECT_EQ(plainName(QStringLiteral("a \u180E\u1820")), QStringLiteral("a \u1820"));
+    EXPECT_EQ(plainName(QStringLiteral("pay\u180Epal")), QStringLiteral("paypal"));
+    // What a joiner joins to is what the name shows after it, past what hides between them.
+    EXPECT_EQ(plainName(QStringLiteral("\u0647\u200D") + QChar(0) + QStringLiteral("\u062E")),
+              QStringLiteral("\u0647\u062E"));
+}
+
+// A letter of a name keeps the marks words of its script carry: Burmese "smile" kept three of its
+// four and "reduce" lost its dot below, Tibetan "hrih" its visarga, pointed Hebrew its meteg or
+// accent. A pile of marks on one letter is still cut, in those scripts too.
+TEST(OutsideName, ALetterKeepsTheMarksItsScriptsWordsCarry) {
+    for (const auto& [what, word] : test::wordsOfManyMarks()) {
+        EXPECT_EQ(plainName(word), word) << what.toStdString();
+        EXPECT_EQ(plainName(QStringLiteral("Task ") + word + QStringLiteral(" done")),
+                  QStringLiteral("Task ") + word + QStringLiteral(" done"))
+            << what.toStdString();
+    }
+    for (const auto& [letter, mark] : {std::pair<char32_t, char32_t>{U'a', 0x0301},
+                                       {0x1000, 0x1037},
+                                       {0x0F40, 0x0F71},
+                                       {0x05E9, 0x05B8}}) {
+        const QString pile = one(letter) + one(mark).repeated(1000) + QStringLiteral(" x");
+        const int allowed = LetterMarks::marksAllowed(letter, plainMarksPerLetter);
+        EXPECT_LE(allowed, 8);
+        EXPECT_EQ(plainName(pile), one(letter) + one(mark).repeated(allowed) + QStringLiteral(" x"))
+            << hex(letter).toStdString();
     }
 }

@@ -5,6 +5,7 @@
 #include "state/TimerViewModel.h"
 #include "tests/state/FakeProviderService.h"
 #include "tests/state/StateTestEnvironment.h"
+#include "tests/support/DesktopText.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/MarksPerLetter.h"
 #include "tests/support/ThreadCpuClock.h"
@@ -452,8 +453,63 @@ TEST_F(PlainNamesTest, TaskRowsDrawHostileNamesOnOneLineInsideTheRowAndQuickly) 
     for (int round = 0; round < 5; ++round) {
         best = std::min(best, paintRows(list, canvas, 100));
     }
-    // The 20 ms figure itself is held by the task list benchmark in an optimised build; here,
-    // among other tests on a busy machine, three times that still fails a name that costs
-    // with its length (100 such rows took over two minutes).
-    EXPECT_LT(best, budget(3 * 20));
+    // The task list benchmark holds 20 ms in an optimised build, which these rows missed once
+    // names were bounded to keep what their scripts need (22 to 35 ms, against 19 to 31 before):
+    // each paint laid every line out again. A row paints what it laid out, in 9 ms for the 100.
+    EXPECT_LT(best, budget(20));
+}
+
+// A row paints what it laid out when it was first painted: Qt shapes a line again at every
+// paint, and a colour glyph decodes its picture each time, so a task named with 75 flags cost
+// 23 to 44 ms every time its row was painted. Rows of plain names paint as quickly as before.
+TEST_F(PlainNamesTest, TaskRowsPaintWhatTheyLaidOut) {
+    ASSERT_TRUE(colourEmojiFontDrawsEmoji());
+    service->tasks.clear();
+    const auto names = desktopFontNames();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        Issue task = makeIssue(QString::number(i));
+        task.name = names[i].second;
+        task.state = Issue::State{QStringLiteral("s"), names[i].second};
+        if (i % 2 == 0) {
+            task.reference.reset();
+        }
+        service->tasks.push_back(task);
+    }
+    ProjectViewModel model(service, makeProject(QStringLiteral("p")), std::nullopt, env.environment());
+    ASSERT_TRUE(waitUntil([&] { return model.tasks().size() == names.size(); }));
+    ProjectTasksView list(model, &timer);
+    list.resize(320, 300);
+    list.show();
+    drainEvents();
+    QListView* view = &list;
+    QStyleOptionViewItem option;
+    option.initFrom(view->viewport());
+    option.font = view->font();
+    const int height = view->itemDelegate()->sizeHint(option, list.tasksModel()->index(0, 0)).height();
+    option.rect = QRect(0, 0, 320, height);
+    QImage canvas(320, height, QImage::Format_RGB32);
+    // A delegate of its own: the list's has painted the rows it shows already.
+    ProjectTaskRowView rows;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const QModelIndex row = list.tasksModel()->index(static_cast<int>(i), 0);
+        auto paint = [&] {
+            QPainter painter(&canvas);
+            rows.paint(&painter, option, row);
+        };
+        CpuClock clock;
+        paint();
+        const qint64 first = clock.elapsedMicroseconds();
+        qint64 again = std::numeric_limits<qint64>::max();
+        for (int round = 0; round < 5; ++round) {
+            clock.restart();
+            paint();
+            again = std::min(again, clock.elapsedMicroseconds());
+        }
+        EXPECT_LT(again, budget(4) * 1000)
+            << names[i].first.toStdString() << ": first paint " << first << " us";
+        if (names[i].first != QStringLiteral("latin")) {
+            EXPECT_LT(again * 4, first)
+                << names[i].first.toStdString() << ": painted again against the first";
+        }
+    }
 }

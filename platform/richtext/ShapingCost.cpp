@@ -1,0 +1,236 @@
+#include "platform/richtext/ShapingCost.h"
+
+#include "platform/richtext/LetterMarks.h"
+#include "platform/richtext/Pictographs.h"
+
+#include <QChar>
+
+namespace velmora {
+
+namespace {
+
+bool isVariationSelector(char32_t c) {
+    return (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xE0100 && c <= 0xE01EF) || (c >= 0x180B && c <= 0x180D) ||
+           c == 0x180F;
+}
+
+// What a letter of `script` costs to shape, by what its fonts cost on a desktop: the scripts
+// listed below by measure, any other (rarer ones, mostly drawn by no font, which costs Qt a
+// search of every fallback font for each letter) as a letter no font has.
+int scriptCost(QChar::Script script) {
+    switch (script) {
+    case QChar::Script_Common:
+    case QChar::Script_Inherited:
+    case QChar::Script_Latin:
+    case QChar::Script_Greek:
+    case QChar::Script_Cyrillic:
+    case QChar::Script_Armenian:
+    case QChar::Script_Hebrew:
+    case QChar::Script_Thaana:
+    case QChar::Script_Tamil:
+    case QChar::Script_Thai:
+    case QChar::Script_Georgian:
+    case QChar::Script_Ethiopic:
+    case QChar::Script_Cherokee:
+    case QChar::Script_Ogham:
+    case QChar::Script_Khmer:
+    case QChar::Script_Yi:
+        return 1;
+    case QChar::Script_Arabic:
+    case QChar::Script_Devanagari:
+    case QChar::Script_Bengali:
+    case QChar::Script_Gurmukhi:
+    case QChar::Script_Gujarati:
+    case QChar::Script_Oriya:
+    case QChar::Script_Telugu:
+    case QChar::Script_Kannada:
+    case QChar::Script_Malayalam:
+    case QChar::Script_Sinhala:
+    case QChar::Script_CanadianAboriginal:
+    case QChar::Script_OldItalic:
+    case QChar::Script_Lisu:
+    case QChar::Script_WarangCiti:
+    case QChar::Script_Adlam:
+        return 2;
+    case QChar::Script_Tifinagh:
+    case QChar::Script_OlChiki:
+    case QChar::Script_HanifiRohingya:
+        return 3;
+    case QChar::Script_Nko:
+    case QChar::Script_SoraSompeng:
+    case QChar::Script_OldHungarian:
+        return 4;
+    case QChar::Script_Lao:
+    case QChar::Script_Myanmar:
+    case QChar::Script_Avestan:
+    case QChar::Script_Marchen:
+    case QChar::Script_Newa:
+    case QChar::Script_ZanabazarSquare:
+        return 6;
+    case QChar::Script_Syriac:
+    case QChar::Script_Mongolian:
+    case QChar::Script_LinearB:
+    case QChar::Script_KayahLi:
+    case QChar::Script_Chakma:
+    case QChar::Script_Takri:
+    case QChar::Script_Khojki:
+    case QChar::Script_Ahom:
+    case QChar::Script_Bhaiksuki:
+        return 8;
+    case QChar::Script_Tibetan:
+    case QChar::Script_Deseret:
+    case QChar::Script_Buhid:
+    case QChar::Script_Coptic:
+    case QChar::Script_NewTaiLue:
+    case QChar::Script_SylotiNagri:
+    case QChar::Script_Kharoshthi:
+    case QChar::Script_Carian:
+    case QChar::Script_Cham:
+    case QChar::Script_TaiTham:
+    case QChar::Script_Bamum:
+    case QChar::Script_MeeteiMayek:
+    case QChar::Script_Kaithi:
+    case QChar::Script_Mandaic:
+    case QChar::Script_Sharada:
+    case QChar::Script_CaucasianAlbanian:
+    case QChar::Script_Siddham:
+    case QChar::Script_AnatolianHieroglyphs:
+    case QChar::Script_Tangut:
+        return 12;
+    case QChar::Script_Runic:
+    case QChar::Script_Gothic:
+    case QChar::Script_Hanunoo:
+    case QChar::Script_Limbu:
+    case QChar::Script_Cypriot:
+    case QChar::Script_Buginese:
+    case QChar::Script_OldPersian:
+    case QChar::Script_Cuneiform:
+    case QChar::Script_Sundanese:
+    case QChar::Script_Lycian:
+    case QChar::Script_EgyptianHieroglyphs:
+    case QChar::Script_ImperialAramaic:
+    case QChar::Script_OldSouthArabian:
+    case QChar::Script_InscriptionalParthian:
+    case QChar::Script_InscriptionalPahlavi:
+    case QChar::Script_Brahmi:
+    case QChar::Script_MeroiticCursive:
+    case QChar::Script_Miao:
+    case QChar::Script_PahawhHmong:
+    case QChar::Script_LinearA:
+    case QChar::Script_Mahajani:
+    case QChar::Script_Manichaean:
+    case QChar::Script_MendeKikakui:
+    case QChar::Script_Modi:
+    case QChar::Script_Mro:
+    case QChar::Script_Khudawadi:
+    case QChar::Script_Tirhuta:
+    case QChar::Script_Hatran:
+    case QChar::Script_Multani:
+        return 16;
+    case QChar::Script_Palmyrene:
+    case QChar::Script_PauCinHau:
+    case QChar::Script_Yezidi:
+    case QChar::Script_CyproMinoan:
+    case QChar::Script_OldUyghur:
+        return 32;
+    case QChar::Script_Javanese:
+        return 40;
+    case QChar::Script_Grantha:
+        return 150;
+    default:
+        // Han, Hangul and kana without a CJK font, and the rest: about 5 to 6 µs.
+        return 24;
+    }
+}
+
+} // namespace
+
+int ShapingCost::letterCost(char32_t c) {
+    if (c < 0x80) {
+        return 1;
+    }
+    if (isVariationSelector(c)) {
+        return 24;
+    }
+    if (isCombiningMark(c)) {
+        return 2;
+    }
+    if (c == 0x2028 || c == 0x2029) {
+        return 16;
+    }
+    if (takesNoRoom(c)) {
+        // Joiners, zero-width spaces, direction marks and bidirectional controls, the soft hyphen.
+        return 4;
+    }
+    switch (QChar::category(c)) {
+    case QChar::Other_Format:
+        // The format controls Unicode leaves visible: the hieroglyph format controls cost 6 to 12 µs
+        // each, and the rest are as rare.
+        return 50;
+    case QChar::Other_PrivateUse:
+        return 28;
+    case QChar::Other_NotAssigned:
+        // Newer than Qt's Unicode (its pictures are counted apart): drawn by few fonts, if any.
+        return 24;
+    default:
+        break;
+    }
+    return scriptCost(QChar::script(c));
+}
+
+int ShapingCost::cost(char32_t c, bool startsRun) {
+    const bool picture = m_picture;
+    const bool joinable = m_joinable;
+    const bool joining = m_joining;
+    const bool regionOpen = m_regionOpen;
+    const bool blackFlag = m_blackFlag;
+    m_picture = m_joinable = m_joining = m_regionOpen = false;
+    m_blackFlag = blackFlag && c >= LetterMarks::firstFlagTag && c <= LetterMarks::cancelTag;
+    if (isRegionalIndicator(c)) {
+        // Two make one flag, which costs half as much again as a picture; a letter alone draws
+        // apart.
+        m_regionOpen = !regionOpen;
+        return regionOpen ? colourGlyph / 2 : colourGlyph;
+    }
+    if (isEmojiModifier(c)) {
+        m_joinable = true;
+        // A skin tone forms one glyph with its picture; after anything else it draws apart, as a
+        // swatch that costs half as much again as a picture.
+        return picture ? 0 : colourGlyph * 3 / 2;
+    }
+    if (isPictograph(c)) {
+        m_picture = m_joinable = true;
+        m_blackFlag = c == LetterMarks::blackFlag;
+        return joining ? colourGlyph * 3 / 4 : colourGlyph;
+    }
+    if (c == 0x200D && joinable) {
+        m_joining = true;
+        return 4;
+    }
+    if ((c == 0xFE0F || c == 0xFE0E) && joinable) {
+        // Which presentation a picture has: part of its glyph.
+        m_picture = picture;
+        m_joinable = true;
+        return 1;
+    }
+    if (m_blackFlag) {
+        // The tags naming a region's flag form one glyph with it, which costs half as much again
+        // as a picture alone.
+        m_joinable = true;
+        return colourGlyph / 12;
+    }
+    return letterCost(c) + (startsRun ? 6 : 0);
+}
+
+bool ShapingCost::keeps(char32_t c, bool startsRun) {
+    const ShapingCost before = *this;
+    const int added = cost(c, startsRun);
+    if (m_spent + added > m_budget) {
+        *this = before;
+        return false;
+    }
+    m_spent += added;
+    return true;
+}
+
+} // namespace velmora
