@@ -81,6 +81,9 @@ public:
     QToolBar* toolbar() const { return m_toolbar; }
     // Whether the close hook has run.
     bool hasClosed() const { return m_closed; }
+    // The main window's word on the account's bookings (in the bar under the content),
+    // or null without booking records.
+    QWidget* bookingStatus() const { return m_bookingStatus; }
 
 signals:
     // After the close hook ran; `byUser` is false for a close of an account switch.
@@ -88,6 +91,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     ApplicationWindowController(AnyProvider provider, ShellEnvironment environment, WindowViews views,
@@ -125,6 +129,7 @@ private:
     QString m_subtitle;
     QString m_viewTitle;
     QString m_runningTime;
+    QPointer<QWidget> m_bookingStatus;
 };
 
 } // namespace velmora

@@ -47,6 +47,8 @@ public:
 
     // The item, made now if it was not yet.
     StatusItem& statusItem();
+    // Lines the menu shows first (what is on hold), read at each refresh.
+    void setNotes(std::function<QStringList()> notes) { m_notes = std::move(notes); }
     // What quitting does (tests); default: quit the application.
     void setQuit(std::function<void()> quit) { m_quit = std::move(quit); }
 
@@ -68,6 +70,7 @@ private:
     std::unique_ptr<ElapsedTicker> m_ticker;
     std::function<void()> m_quit;
     std::function<void()> m_openWindow;
+    std::function<QStringList()> m_notes;
 };
 
 } // namespace velmora

@@ -272,8 +272,13 @@ NetworkSession::start(const HttpRequest& request,
             qrequest.setTransferTimeout(static_cast<int>(std::clamp<qint64>(timeout.count(), 1, INT_MAX)));
             qrequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                                   request.cachePolicy.value_or(config.cachePolicy));
+            // A request that must not be sent twice (a booking's POST) is never followed
+            // elsewhere: following a 302 or 303 repeats it as a GET, whose answer (a
+            // sign-in page, say) would stand for the booking's. Its redirect comes back as
+            // the answer it is.
             qrequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                                  QNetworkRequest::SameOriginRedirectPolicy);
+                                  mayBeSentTwice(request.method) ? QNetworkRequest::SameOriginRedirectPolicy
+                                                                 : QNetworkRequest::ManualRedirectPolicy);
             // An access manager is shared by the sessions of its thread, so a cookie
             // kept for one account would travel with another's requests; the trackers
             // authenticate by header alone.
