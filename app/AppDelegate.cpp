@@ -52,7 +52,8 @@ std::shared_ptr<ProviderService> AppDelegate::lookUpService(const QString& accou
     if (!m_windowManager) {
         return nullptr;
     }
-    if (ApplicationWindowController* window = m_windowManager->applicationWindow(); window && !window->hasClosed()) {
+    if (ApplicationWindowController* window = m_windowManager->applicationWindow();
+        window && !window->hasClosed()) {
         const auto id = providerId(window->provider());
         if (id && uuidText(*id) == account) {
             return window->applicationViewModel()->service();

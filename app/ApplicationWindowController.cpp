@@ -65,7 +65,8 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
         auto* bar = new QStatusBar(window);
         bar->setSizeGripEnabled(false);
         bar->setObjectName(QStringLiteral("BookingStatusBar"));
-        auto* status = new BookingStatusView(*records, environment.bookingRecovery, id ? uuidText(*id) : QString(), bar);
+        auto* status =
+            new BookingStatusView(*records, environment.bookingRecovery, id ? uuidText(*id) : QString(), bar);
         bar->addWidget(status, 1);
         window->setStatusBar(bar);
         // Shown only while a row is.

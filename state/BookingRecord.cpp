@@ -161,7 +161,8 @@ std::optional<APIError> errorFrom(const QVariant& value) {
     default:
         return std::nullopt;
     }
-    error = error.withHttpStatus(static_cast<int>(*status)).withHost(text(map.value(QStringLiteral("host"))).value_or(QString()).left(255));
+    error = error.withHttpStatus(static_cast<int>(*status))
+                .withHost(text(map.value(QStringLiteral("host"))).value_or(QString()).left(255));
     if (map.value(QStringLiteral("neverSent")).toBool()) {
         error = error.asNeverSent();
     }
@@ -215,7 +216,8 @@ std::optional<E> named(const QVariant& value, const std::array<std::pair<E, cons
     return std::nullopt;
 }
 
-template <typename E, std::size_t N> QString nameOf(E value, const std::array<std::pair<E, const char*>, N>& names) {
+template <typename E, std::size_t N>
+QString nameOf(E value, const std::array<std::pair<E, const char*>, N>& names) {
     for (const auto& [item, name] : names) {
         if (item == value) {
             return QString::fromLatin1(name);
@@ -230,18 +232,19 @@ using Source = BookingRecord::Source;
 using LookUp = BookingRecord::LookUp;
 
 constexpr std::array<std::pair<State, const char*>, 7> kStates{{{State::leaving, "leaving"},
-                                                                 {State::unknown, "unknown"},
-                                                                 {State::asked, "asked"},
-                                                                 {State::saved, "saved"},
-                                                                 {State::notSaved, "notSaved"},
-                                                                 {State::returned, "returned"},
-                                                                 {State::discarded, "discarded"}}};
+                                                                {State::unknown, "unknown"},
+                                                                {State::asked, "asked"},
+                                                                {State::saved, "saved"},
+                                                                {State::notSaved, "notSaved"},
+                                                                {State::returned, "returned"},
+                                                                {State::discarded, "discarded"}}};
 constexpr std::array<std::pair<Ending, const char*>, 5> kEndings{{{Ending::refused, "refused"},
-                                                                   {Ending::notListed, "notListed"},
-                                                                   {Ending::notLearnt, "notLearnt"},
-                                                                   {Ending::keptByUser, "keptByUser"},
-                                                                   {Ending::bookAgain, "bookAgain"}}};
-constexpr std::array<std::pair<Source, const char*>, 2> kSources{{{Source::timer, "timer"}, {Source::manual, "manual"}}};
+                                                                  {Ending::notListed, "notListed"},
+                                                                  {Ending::notLearnt, "notLearnt"},
+                                                                  {Ending::keptByUser, "keptByUser"},
+                                                                  {Ending::bookAgain, "bookAgain"}}};
+constexpr std::array<std::pair<Source, const char*>, 2> kSources{
+    {{Source::timer, "timer"}, {Source::manual, "manual"}}};
 constexpr std::array<std::pair<LookUp, const char*>, 3> kLookUps{
     {{LookUp::none, "none"}, {LookUp::nothingListed, "nothingListed"}, {LookUp::failed, "failed"}}};
 
@@ -253,7 +256,9 @@ QVariant BookingRecord::encodeBooking(const WorkLogBooking& booking) {
                        {bookingcoding::kBookingSeconds, booking.seconds},
                        {bookingcoding::kBookingDescription, booking.description}};
     if (booking.dating) {
-        record.insert(bookingcoding::kBookingDating, *booking.dating == WorkLogBooking::Dating::day ? bookingcoding::kDatingDay : bookingcoding::kDatingExact);
+        record.insert(bookingcoding::kBookingDating, *booking.dating == WorkLogBooking::Dating::day
+                                                         ? bookingcoding::kDatingDay
+                                                         : bookingcoding::kDatingExact);
     }
     if (booking.sent) {
         // The date form keeps whole seconds only (older versions read it); the
@@ -265,7 +270,8 @@ QVariant BookingRecord::encodeBooking(const WorkLogBooking& booking) {
     }
     if (booking.trackerClock) {
         record.insert(bookingcoding::kBookingTrackerClock,
-                      QVariantMap{{bookingcoding::kClockLeast, booking.trackerClock->least}, {bookingcoding::kClockMost, booking.trackerClock->most}});
+                      QVariantMap{{bookingcoding::kClockLeast, booking.trackerClock->least},
+                                  {bookingcoding::kClockMost, booking.trackerClock->most}});
     }
     if (booking.before) {
         QVariantList ids;
@@ -287,8 +293,9 @@ std::optional<WorkLogBooking> BookingRecord::decodeBooking(const QVariant& store
     const QVariant seconds = map.value(bookingcoding::kBookingSeconds);
     const QVariant description = map.value(bookingcoding::kBookingDescription);
     if (task.typeId() != QMetaType::QString || started.typeId() != QMetaType::QDateTime ||
-        !started.toDateTime().isValid() || !bookingcoding::isNumber(seconds) || !std::isfinite(seconds.toDouble()) ||
-        std::abs(seconds.toDouble()) > 1e12 || description.typeId() != QMetaType::QString) {
+        !started.toDateTime().isValid() || !bookingcoding::isNumber(seconds) ||
+        !std::isfinite(seconds.toDouble()) || std::abs(seconds.toDouble()) > 1e12 ||
+        description.typeId() != QMetaType::QString) {
         return std::nullopt;
     }
     WorkLogBooking booking{task.toString(), started.toDateTime(), static_cast<qint64>(seconds.toDouble()),
@@ -335,20 +342,21 @@ std::optional<WorkLogBooking> BookingRecord::decodeBooking(const QVariant& store
 }
 
 QVariant BookingRecord::toSnapshot() const {
-    QVariantMap map{{bookingcoding::kId, id.toString(QUuid::WithoutBraces)},
-                    {bookingcoding::kAccount, account},
-                    {bookingcoding::kTracker, tracker},
-                    {bookingcoding::kProject, project ? SnapshotCoding::encode(*project) : PropertyList::null()},
-                    {bookingcoding::kTask, SnapshotCoding::encode(task)},
-                    {bookingcoding::kBooking, encodeBooking(booking)},
-                    {bookingcoding::kSource, bookingcoding::nameOf(source, bookingcoding::kSources)},
-                    {bookingcoding::kState, bookingcoding::nameOf(state, bookingcoding::kStates)},
-                    {bookingcoding::kSavedLater, savedLater},
-                    {bookingcoding::kLeft, bookingcoding::bootTime(left)},
-                    {bookingcoding::kWindowEnd, bookingcoding::bootTime(windowEnd)},
-                    {bookingcoding::kStopped, stoppedWhileLeaving},
-                    {bookingcoding::kLookUp, bookingcoding::nameOf(lookUp, bookingcoding::kLookUps)},
-                    {bookingcoding::kLookUpFailures, lookUpFailures}};
+    QVariantMap map{
+        {bookingcoding::kId, id.toString(QUuid::WithoutBraces)},
+        {bookingcoding::kAccount, account},
+        {bookingcoding::kTracker, tracker},
+        {bookingcoding::kProject, project ? SnapshotCoding::encode(*project) : PropertyList::null()},
+        {bookingcoding::kTask, SnapshotCoding::encode(task)},
+        {bookingcoding::kBooking, encodeBooking(booking)},
+        {bookingcoding::kSource, bookingcoding::nameOf(source, bookingcoding::kSources)},
+        {bookingcoding::kState, bookingcoding::nameOf(state, bookingcoding::kStates)},
+        {bookingcoding::kSavedLater, savedLater},
+        {bookingcoding::kLeft, bookingcoding::bootTime(left)},
+        {bookingcoding::kWindowEnd, bookingcoding::bootTime(windowEnd)},
+        {bookingcoding::kStopped, stoppedWhileLeaving},
+        {bookingcoding::kLookUp, bookingcoding::nameOf(lookUp, bookingcoding::kLookUps)},
+        {bookingcoding::kLookUpFailures, lookUpFailures}};
     if (ending) {
         map.insert(bookingcoding::kEnding, bookingcoding::nameOf(*ending, bookingcoding::kEndings));
     }
@@ -389,7 +397,8 @@ Result<BookingRecord, QString> BookingRecord::decode(const QVariant& stored) {
     const auto state = bookingcoding::named(map.value(bookingcoding::kState), bookingcoding::kStates);
     const auto source = bookingcoding::named(map.value(bookingcoding::kSource), bookingcoding::kSources);
     if (record.id.isNull() || !account || !booking || !state || !source) {
-        return Decoded::failure(QStringLiteral("A booking record needs its id, account, booking, source and state."));
+        return Decoded::failure(
+            QStringLiteral("A booking record needs its id, account, booking, source and state."));
     }
     auto task = SnapshotCoding::decode<Issue>(map.value(bookingcoding::kTask));
     if (!task.ok()) {
@@ -412,16 +421,20 @@ Result<BookingRecord, QString> BookingRecord::decode(const QVariant& stored) {
     record.entryId = bookingcoding::text(map.value(bookingcoding::kEntryId));
     record.savedLater = map.value(bookingcoding::kSavedLater).toBool();
     if (map.contains(bookingcoding::kQuestion)) {
-        record.question = bookingcoding::entryFrom(map.value(bookingcoding::kQuestion), record.booking.taskId);
+        record.question =
+            bookingcoding::entryFrom(map.value(bookingcoding::kQuestion), record.booking.taskId);
     }
     record.left = bookingcoding::bootTimeFrom(map.value(bookingcoding::kLeft));
     record.windowEnd = bookingcoding::bootTimeFrom(map.value(bookingcoding::kWindowEnd));
-    record.windowEndWall = bookingcoding::momentFrom(map.value(bookingcoding::kWindowEndWall)).value_or(QDateTime());
+    record.windowEndWall =
+        bookingcoding::momentFrom(map.value(bookingcoding::kWindowEndWall)).value_or(QDateTime());
     record.unseen = bookingcoding::errorFrom(map.value(bookingcoding::kUnseen));
     record.stoppedWhileLeaving = map.value(bookingcoding::kStopped).toBool();
-    record.lookUp = bookingcoding::named(map.value(bookingcoding::kLookUp), bookingcoding::kLookUps).value_or(LookUp::none);
+    record.lookUp = bookingcoding::named(map.value(bookingcoding::kLookUp), bookingcoding::kLookUps)
+                        .value_or(LookUp::none);
     record.lookUpError = bookingcoding::errorFrom(map.value(bookingcoding::kLookUpError));
-    record.lookUpFailures = static_cast<int>(std::clamp<qint64>(bookingcoding::wholeNumber(map.value(bookingcoding::kLookUpFailures), 1e6).value_or(0), 0, 1000));
+    record.lookUpFailures = static_cast<int>(std::clamp<qint64>(
+        bookingcoding::wholeNumber(map.value(bookingcoding::kLookUpFailures), 1e6).value_or(0), 0, 1000));
     record.lookedUpAt = bookingcoding::momentFrom(map.value(bookingcoding::kLookedUpAt));
     record.nextLookUpWall = bookingcoding::momentFrom(map.value(bookingcoding::kNextLookUp));
     // A question whose entry does not read cannot be asked: the tracker is asked again.

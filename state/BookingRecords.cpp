@@ -2,11 +2,9 @@
 
 #include "core/model/Logger.h"
 #include "core/model/NotificationNames.h"
-#include "platform/notifications/NotificationCenter.h"
 #include "core/time/ReadableTimeFormatter.h"
+#include "platform/notifications/NotificationCenter.h"
 #include "state/TimerViewModel.h"
-
-#include <QLocale>
 
 #include <algorithm>
 #include <utility>
@@ -182,8 +180,9 @@ std::optional<QString> BookingRecords::commit(const std::vector<BookingRecord>& 
         changes.push_back({SnapshotKind::Bookings, keyOf(id), std::nullopt});
     }
     if (timer && !timer->first.isEmpty()) {
-        changes.push_back({SnapshotKind::Timers, timer->first,
-                           timer->second.isIdle() ? std::nullopt : std::optional<QVariant>(timer->second.toSnapshot())});
+        changes.push_back(
+            {SnapshotKind::Timers, timer->first,
+             timer->second.isIdle() ? std::nullopt : std::optional<QVariant>(timer->second.toSnapshot())});
     }
     SnapshotManager& snapshots = m_environment.snapshotManager();
     snapshots.apply(changes);
@@ -245,7 +244,8 @@ Result<QUuid, QString> BookingRecords::depart(BookingRecord draft, const std::op
     std::vector<BookingRecord> changed{draft};
     std::optional<BookingRecord> replaced;
     if (replacing) {
-        if (const BookingRecord* old = find(*replacing); old && old->state == BookingRecord::State::returned) {
+        if (const BookingRecord* old = find(*replacing);
+            old && old->state == BookingRecord::State::returned) {
             replaced = *old;
             BookingRecord settled = *old;
             settled.state = BookingRecord::State::discarded;
@@ -260,13 +260,21 @@ Result<QUuid, QString> BookingRecords::depart(BookingRecord draft, const std::op
         const TimerSnapshot timer = timerOf(draft.account);
         if (timer.task && timer.task->id == draft.booking.taskId) {
             before = std::pair(draft.account, timer);
-            after = std::pair(draft.account, timer.withoutSeconds(static_cast<double>(draft.booking.seconds), wall));
+            after = std::pair(draft.account,
+                              timer.withoutSeconds(static_cast<double>(draft.booking.seconds), wall));
         }
+    }
+    if (!after && draft.source == BookingRecord::Source::timer) {
+        // Nothing came off the timer (it went on to another task meanwhile): nothing goes
+        // back onto it either.
+        draft.source = BookingRecord::Source::manual;
+        changed.front() = draft;
     }
     if (auto failure = commit(changed, {}, after)) {
         // Back as it was in memory too: a later write must not bring the record (a
         // booking never sent) or the timer without its time to disk.
-        commit(replaced ? std::vector<BookingRecord>{*replaced} : std::vector<BookingRecord>{}, {draft.id}, before);
+        commit(replaced ? std::vector<BookingRecord>{*replaced} : std::vector<BookingRecord>{}, {draft.id},
+               before);
         return Out::failure(*failure);
     }
     m_records.push_back(draft);
@@ -317,7 +325,8 @@ void BookingRecords::unseen(const QUuid& id, const APIError& error) {
 
 void BookingRecords::found(const QUuid& id, const std::optional<QString>& entryId) {
     const BookingRecord* kept = find(id);
-    if (!kept || (kept->state != BookingRecord::State::unknown && kept->state != BookingRecord::State::asked)) {
+    if (!kept ||
+        (kept->state != BookingRecord::State::unknown && kept->state != BookingRecord::State::asked)) {
         return;
     }
     BookingRecord record = *kept;
@@ -343,8 +352,8 @@ void BookingRecords::ask(const QUuid& id, const WorkEntry& entry) {
     store(record);
 }
 
-void BookingRecords::lookedUp(const QUuid& id, BookingRecord::LookUp learnt, const std::optional<APIError>& error,
-                              const QDateTime& next) {
+void BookingRecords::lookedUp(const QUuid& id, BookingRecord::LookUp learnt,
+                              const std::optional<APIError>& error, const QDateTime& next) {
     const BookingRecord* kept = find(id);
     if (!kept || kept->state != BookingRecord::State::unknown) {
         return;
@@ -419,7 +428,8 @@ void BookingRecords::giveBack(BookingRecord record, BookingRecord::Ending ending
     std::optional<std::pair<QString, TimerSnapshot>> timer;
     if (record.source == BookingRecord::Source::timer && !record.account.isEmpty()) {
         const TimerSnapshot now = timerOf(record.account);
-        if (auto back = now.withSeconds(static_cast<double>(record.booking.seconds), record.project, record.task)) {
+        if (auto back =
+                now.withSeconds(static_cast<double>(record.booking.seconds), record.project, record.task)) {
             timer = std::pair(record.account, *back);
         }
     }
@@ -463,11 +473,13 @@ QStringList BookingRecords::heldNotes(const QString& account) const {
         if ((!account.isEmpty() && record.account != account) || !record.holdsSeconds()) {
             continue;
         }
-        const QString time = ReadableTimeFormatter::format(static_cast<double>(record.booking.seconds)).value_or(QString());
+        const QString time =
+            ReadableTimeFormatter::format(static_cast<double>(record.booking.seconds)).value_or(QString());
         const QString task = record.task.reference.value_or(record.task.name).left(80);
         if (record.isOpen()) {
             notes << tr("%1 on %2 on hold until %3")
-                         .arg(time, task, QLocale().toString(windowEndsAt(record).time(), QLocale::ShortFormat));
+                         .arg(time, task,
+                              windowEndsAt(record).toLocalTime().time().toString(QStringLiteral("HH:mm")));
         } else {
             notes << tr("%1 on %2 waits for you").arg(time, task);
         }

@@ -136,7 +136,8 @@ private:
     BookingRecord* find(const QUuid& id);
     // Writes `records` (and the account's timer, when given) as one change; on disk
     // before it returns. Why it is not, if it is not.
-    std::optional<QString> commit(const std::vector<BookingRecord>& records, const std::vector<QUuid>& removed,
+    std::optional<QString> commit(const std::vector<BookingRecord>& records,
+                                  const std::vector<QUuid>& removed,
                                   const std::optional<std::pair<QString, TimerSnapshot>>& timer);
     // The timer of `account` as it stands (the live one, or the stored one).
     TimerSnapshot timerOf(const QString& account) const;

@@ -204,13 +204,14 @@ void BookingRecovery::recordChanged(const QUuid& id) {
             const BootTime now = m_records.environment().bootClock->now();
             const qint64 since = record->left.sameBoot(now) ? now.msecs - record->left.msecs : 0;
             const qint64 wait = std::max<qint64>(0, leavingBound - since);
-            m_records.environment().bootClock->callAfter(std::chrono::milliseconds(wait), this, [this, id, plan] {
-                if (m_planned.value(id) != plan) {
-                    return;
-                }
-                m_planned.remove(id);
-                m_records.unseen(id, APIError::failure(APIError::Cause::TimedOut));
-            });
+            m_records.environment().bootClock->callAfter(
+                std::chrono::milliseconds(wait), this, [this, id, plan] {
+                    if (m_planned.value(id) != plan) {
+                        return;
+                    }
+                    m_planned.remove(id);
+                    m_records.unseen(id, APIError::failure(APIError::Cause::TimedOut));
+                });
         }
         return;
     }

@@ -65,7 +65,8 @@ double TimerSnapshot::elapsed(const QDateTime& now) const {
 }
 
 bool TimerSnapshot::isIdle() const {
-    return !project && !task && state == TimerViewModel::State::cancelled && previousDuration == 0 && !startedAt;
+    return !project && !task && state == TimerViewModel::State::cancelled && previousDuration == 0 &&
+           !startedAt;
 }
 
 TimerSnapshot TimerSnapshot::withoutSeconds(double seconds, const QDateTime& now) const {

@@ -39,8 +39,8 @@ std::optional<Snapshot> snapshotFromFile(const QVariant& root) {
     if (bookings.isValid() && bookings.typeId() != QMetaType::QVariantMap) {
         return std::nullopt;
     }
-    return Snapshot{map.value(kTimers).toMap(), map.value(kFilters).toMap(), map.value(kStarredProjects).toMap(),
-                    bookings.toMap()};
+    return Snapshot{map.value(kTimers).toMap(), map.value(kFilters).toMap(),
+                    map.value(kStarredProjects).toMap(), bookings.toMap()};
 }
 
 QVariant snapshotToFile(const Snapshot& snapshot) {

@@ -202,21 +202,22 @@ protected:
             QElapsedTimer waited;
             waited.start();
             const quint64 wait = ++m_waits;
-            auto leave = std::make_shared<std::function<void()>>(
-                [this, wait, request, completion = std::move(completion), booking = *booking, waited]() mutable {
-                    // Once, at whichever comes first; never after the wait was called off.
-                    if (!m_waitingForEntries || m_waits != wait) {
-                        return;
-                    }
-                    // The flag stays up into the booking: whoever keeps the form until
-                    // nothing of it is on its way must not let go of it in between.
-                    m_waitingForEntries = false;
-                    departLate(booking, waited.elapsed());
-                    // Read or not, it goes now: a failed read is not tried again.
-                    m_leavingWithoutEntries = true;
-                    runSaveRequest(request, std::move(completion), std::move(booking));
-                    m_leavingWithoutEntries = false;
-                });
+            auto leave = std::make_shared<std::function<void()>>([this, wait, request,
+                                                                  completion = std::move(completion),
+                                                                  booking = *booking, waited]() mutable {
+                // Once, at whichever comes first; never after the wait was called off.
+                if (!m_waitingForEntries || m_waits != wait) {
+                    return;
+                }
+                // The flag stays up into the booking: whoever keeps the form until
+                // nothing of it is on its way must not let go of it in between.
+                m_waitingForEntries = false;
+                departLate(booking, waited.elapsed());
+                // Read or not, it goes now: a failed read is not tried again.
+                m_leavingWithoutEntries = true;
+                runSaveRequest(request, std::move(completion), std::move(booking));
+                m_leavingWithoutEntries = false;
+            });
             whenEntriesRead([leave] { (*leave)(); });
             if (m_waitingForEntries) {
                 QTimer::singleShot(entriesWaitBound, Qt::PreciseTimer, this, [leave] { (*leave)(); });

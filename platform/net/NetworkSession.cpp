@@ -248,8 +248,8 @@ NetworkSession::start(const HttpRequest& request,
             }
             if (!headersAreSafe(config.headers) || !headersAreSafe(request.headers)) {
                 // The message never repeats the header: it may hold a token.
-                sink(Out::failure(
-                    {TransportError::Kind::InvalidRequest, QStringLiteral("a header holds a line break"), true}));
+                sink(Out::failure({TransportError::Kind::InvalidRequest,
+                                   QStringLiteral("a header holds a line break"), true}));
                 return {};
             }
 
@@ -345,8 +345,8 @@ NetworkSession::start(const HttpRequest& request,
                 }
                 reply->deleteLater();
                 if (state->tooLarge || reply->bytesAvailable() > maxBody) {
-                    sink(Out::failure(
-                        {TransportError::Kind::TooLarge, QStringLiteral("more than %1 bytes").arg(maxBody), false}));
+                    sink(Out::failure({TransportError::Kind::TooLarge,
+                                       QStringLiteral("more than %1 bytes").arg(maxBody), false}));
                     return;
                 }
                 const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);

@@ -2,6 +2,7 @@
 
 #include "core/model/NotificationNames.h"
 #include "core/model/RateLimitInfo.h"
+#include "platform/async/BootClock.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ApplicationViewModel.h"
 #include "state/BookingRecords.h"
@@ -21,8 +22,8 @@
 #include "views/main/ToolbarItemIdentifier.h"
 
 #include <QAbstractButton>
-#include <QLabel>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMessageBox>
@@ -383,8 +384,12 @@ TEST_F(ApplicationWindowControllerTest, ABookingCheckThatCannotReachTheTrackerIs
     booking.dating = WorkLogBooking::Dating::day;
     booking.sent = sent;
     booking.trackerClock = ClockOffset{-500, 500};
-    QVariantMap stored = TimerSnapshot{makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")),
-                                       TimerViewModel::State::paused, 1800, std::nullopt, std::nullopt}
+    QVariantMap stored = TimerSnapshot{makeProject(QStringLiteral("p1")),
+                                       makeIssue(QStringLiteral("7")),
+                                       TimerViewModel::State::paused,
+                                       1800,
+                                       std::nullopt,
+                                       std::nullopt}
                              .toSnapshot()
                              .toMap();
     stored.insert(QStringLiteral("booking"), BookingRecord::encodeBooking(booking));
@@ -404,7 +409,8 @@ TEST_F(ApplicationWindowControllerTest, ABookingCheckThatCannotReachTheTrackerIs
         shown += label->text() + QLatin1Char('\n');
     }
     EXPECT_TRUE(shown.contains(QStringLiteral("30m on KEY-7 is on hold."))) << shown.toStdString();
-    EXPECT_TRUE(shown.contains(QStringLiteral("when Velmora stopped"))) << "it did, with the booking on its way";
+    EXPECT_TRUE(shown.contains(QStringLiteral("when Velmora stopped")))
+        << "it did, with the booking on its way";
     EXPECT_TRUE(shown.contains(QStringLiteral("yt.example.test")));
     EXPECT_FALSE(window->timerViewModel()->isInUse());
 
@@ -417,9 +423,8 @@ TEST_F(ApplicationWindowControllerTest, ABookingCheckThatCannotReachTheTrackerIs
     entry.created = sent.addSecs(3);
     service->workEntries.answer({entry});
     status->button(id, BookingTexts::askNowButton)->click();
-    ASSERT_TRUE(waitUntil([&] {
-        return delegate->bookingRecords().record(id)->state == BookingRecord::State::saved;
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return delegate->bookingRecords().record(id)->state == BookingRecord::State::saved; }));
     ASSERT_TRUE(waitUntil([&] { return status->button(id, BookingTexts::okButton) != nullptr; }));
     status->button(id, BookingTexts::okButton)->click();
     EXPECT_TRUE(waitUntil([&] { return !window->statusBar()->isVisible(); })) << "nothing left to say";
@@ -433,6 +438,7 @@ TEST_F(ApplicationWindowControllerTest, TheBookingNotConfirmedAlertShowsTheTasks
     Issue task = makeIssue(QStringLiteral("7"));
     task.reference.reset();
     task.name = markupName + QStringLiteral("\nagain");
+    window.timerViewModel()->start(makeProject(QStringLiteral("p1")), task);
     BookingRecords& records = delegate->bookingRecords();
     BookingRecord draft;
     draft.account = key();
@@ -450,6 +456,78 @@ TEST_F(ApplicationWindowControllerTest, TheBookingNotConfirmedAlertShowsTheTasks
         << shownTexts(*alert).join(u'|').toStdString();
     alert->close();
     window.timerViewModel()->reset();
+}
+
+// An account switch inside a booking's arrival window ends neither the window nor its
+// look-ups: the records are the process's, not the window's. The tracker lists the
+// booking late; it is found once, its time never given back as unbooked.
+TEST_F(ApplicationWindowControllerTest, AnAccountSwitchInsideTheWindowKeepsTheHoldAndItsLookUps) {
+    account = addAccount(QStringLiteral("Alpha"));
+    const auto other = addAccount(QStringLiteral("Beta"));
+    settings.setChangeDefaultAccountAutomatically(false);
+    settings.setDefaultAccount(key());
+    ShellEnvironment env = environment();
+    auto wall = std::make_shared<ManualClock>(QDateTime::currentDateTime());
+    auto boot = std::make_shared<ManualBootClock>();
+    env.state.clock = wall;
+    env.state.bootClock = boot;
+    delegate = std::make_unique<AppDelegate>(env);
+    delegate->applicationDidFinishLaunching();
+    pump();
+    ASSERT_NE(windows().applicationWindow(), nullptr);
+    TimerViewModel* timer = windows().applicationWindow()->timerViewModel();
+    timer->start(makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")));
+    wall->advance(5400 * 1000);
+    timer->pause();
+
+    // The booking leaves; its answer is not seen; the tracker does not list it yet.
+    service->workEntries.answer({});
+    BookingRecords& records = delegate->bookingRecords();
+    BookingRecord draft;
+    draft.account = key();
+    draft.project = makeProject(QStringLiteral("p1"));
+    draft.task = makeIssue(QStringLiteral("7"));
+    draft.booking = WorkLogBooking{QStringLiteral("7"), wall->now(), 5400, QString()};
+    draft.booking.dating = WorkLogBooking::Dating::day;
+    draft.booking.sent = wall->now();
+    draft.booking.trackerClock = ClockOffset{-500, 500};
+    const QUuid id = records.depart(draft).value();
+    EXPECT_FALSE(timer->isInUse());
+    records.unseen(id, APIError::failure(APIError::Cause::TimedOut));
+    ASSERT_TRUE(
+        waitUntil([&] { return records.record(id)->lookUp == BookingRecord::LookUp::nothingListed; }));
+    const int asked = service->workEntries.calls();
+
+    // To Beta and back, four minutes into the window, the look-ups going on meanwhile.
+    windows().switchProvider(other, false);
+    pump();
+    ASSERT_EQ(providerName(windows().applicationWindow()->provider()), QStringLiteral("Beta"));
+    for (int i = 0; i < 8; ++i) {
+        boot->advance(BookingRecovery::recheckDelay);
+        drainEvents();
+    }
+    EXPECT_GE(service->workEntries.calls(), asked + 8) << "the look-ups stopped with the window";
+    EXPECT_EQ(records.record(id)->state, BookingRecord::State::unknown) << "the window ended with the switch";
+    windows().switchProvider(account, false);
+    pump();
+    ASSERT_EQ(providerName(windows().applicationWindow()->provider()), QStringLiteral("Alpha"));
+    timer = windows().applicationWindow()->timerViewModel();
+    EXPECT_FALSE(timer->isInUse()) << "the time was given back as unbooked";
+    auto* status = qobject_cast<BookingStatusView*>(windows().applicationWindow()->bookingStatus());
+    ASSERT_NE(status, nullptr);
+    EXPECT_NE(status->row(id), nullptr) << "the hold shows in the window again";
+
+    // Listed now, made as it arrived.
+    WorkEntry entry;
+    entry.id = QStringLiteral("w9");
+    entry.issue = makeIssue(QStringLiteral("7"));
+    entry.spentTimeSeconds = 5400;
+    entry.started = QDateTime(draft.booking.sent->date(), QTime(0, 0));
+    entry.created = draft.booking.sent->addSecs(3);
+    service->workEntries.answer({entry});
+    boot->advance(BookingRecovery::recheckDelay);
+    ASSERT_TRUE(waitUntil([&] { return records.record(id)->state == BookingRecord::State::saved; }));
+    EXPECT_FALSE(timer->isInUse());
 }
 
 namespace {

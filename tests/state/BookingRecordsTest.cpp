@@ -69,7 +69,8 @@ protected:
         return made;
     }
 
-    QUuid depart(const std::optional<QUuid>& replacing = std::nullopt, BookingRecord::Source source = BookingRecord::Source::timer) {
+    QUuid depart(const std::optional<QUuid>& replacing = std::nullopt,
+                 BookingRecord::Source source = BookingRecord::Source::timer) {
         BookingRecord made = draft();
         made.source = source;
         auto departed = records().depart(made, replacing);
@@ -144,7 +145,8 @@ TEST_F(BookingRecordsTest, SecondsWithNowhereToGoWaitOnTheirRecordUntilBookedOrD
 
     // Booked again from a sheet: the new record takes the seconds over, in one write.
     QUuid second;
-    const auto states = statesDuring(*env.snapshots, [&] { second = depart(first, BookingRecord::Source::manual); });
+    const auto states =
+        statesDuring(*env.snapshots, [&] { second = depart(first, BookingRecord::Source::manual); });
     for (const Snapshot& state : states) {
         const auto old = recordIn(state, first);
         const auto fresh = recordIn(state, second);
@@ -249,11 +251,13 @@ TEST_F(BookingRecordsTest, ARecordThatDoesNotReadIsDroppedAndOthersStay) {
     QVariantMap hostile = bookings.value(id.toString(QUuid::WithoutBraces)).toMap();
     hostile.insert(QStringLiteral("id"), QUuid::createUuid().toString(QUuid::WithoutBraces));
     hostile.insert(QStringLiteral("lookUpFailures"), 1e300);
-    hostile.insert(QStringLiteral("windowEnd"),
-                   QVariantMap{{QStringLiteral("boot"), QStringLiteral("test-boot")}, {QStringLiteral("msecs"), 1e300}});
+    hostile.insert(
+        QStringLiteral("windowEnd"),
+        QVariantMap{{QStringLiteral("boot"), QStringLiteral("test-boot")}, {QStringLiteral("msecs"), 1e300}});
     bookings.insert(hostile.value(QStringLiteral("id")).toString(), hostile);
     bookings.insert(QStringLiteral("junk"), QStringLiteral("not a record"));
-    bookings.insert(QUuid::createUuid().toString(QUuid::WithoutBraces), QVariantMap{{QStringLiteral("state"), 3}});
+    bookings.insert(QUuid::createUuid().toString(QUuid::WithoutBraces),
+                    QVariantMap{{QStringLiteral("state"), 3}});
     Snapshot all = env.snapshots->load();
     all.bookings = bookings;
     env.snapshots->save(all);
@@ -286,7 +290,8 @@ TEST_F(BookingRecordsTest, SettledRecordsAreKeptUpToTheirBoundOldestGoFirst) {
 TEST_F(BookingRecordsTest, ARecordReadsBackAsItWasWritten) {
     track();
     const QUuid id = depart();
-    records().unseen(id, APIError::failure(APIError::Cause::ServerError, 503).withHost(QStringLiteral("jira.test")));
+    records().unseen(
+        id, APIError::failure(APIError::Cause::ServerError, 503).withHost(QStringLiteral("jira.test")));
     WorkEntry question;
     question.id = QStringLiteral("w9");
     question.issue.id = QStringLiteral("20");

@@ -1,11 +1,11 @@
 #include "StateTestEnvironment.h"
 
+#include "state/BookingRecords.h"
 #include "state/BookingRecovery.h"
 #include "state/TimerSnapshot.h"
 #include "state/TimerViewModel.h"
 #include "tests/state/FakeProviderService.h"
 #include "tests/support/EventLoop.h"
-#include "state/BookingRecords.h"
 
 #include <gtest/gtest.h>
 

@@ -42,8 +42,8 @@ public:
         return env;
     }
 
-    StateEnvironment
-    environmentWithoutBookings(std::chrono::milliseconds loadMoreDelay = std::chrono::milliseconds(20)) const {
+    StateEnvironment environmentWithoutBookings(
+        std::chrono::milliseconds loadMoreDelay = std::chrono::milliseconds(20)) const {
         StateEnvironment env;
         env.clock = clock;
         env.bootClock = bootClock;

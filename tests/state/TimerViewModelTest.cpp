@@ -480,11 +480,13 @@ TEST_F(TimerBookingRecordTest, ABookingReadsAListOfUpTo200LookAlikesAndNoLongerO
 // stored timer: the records write them together with their own change.
 TEST_F(TimerBookingRecordTest, TakingAndGivingBackSecondsKeepsWhatTheTimerGatheredMeanwhile) {
     const QDateTime now = QDateTime::fromSecsSinceEpoch(1'741'176'000);
-    const TimerSnapshot paused{project, taskA, TimerViewModel::State::paused, 5400, std::nullopt, std::nullopt};
+    const TimerSnapshot paused{project, taskA,        TimerViewModel::State::paused,
+                               5400,    std::nullopt, std::nullopt};
     EXPECT_TRUE(paused.withoutSeconds(5400, now).isIdle());
     EXPECT_TRUE(paused.withoutSeconds(5380, now).isIdle()) << "under a minute left is no time";
     EXPECT_DOUBLE_EQ(paused.withoutSeconds(3600, now).previousDuration, 1800);
-    const TimerSnapshot running{project, taskA, TimerViewModel::State::active, 0, now.addSecs(-5430), std::nullopt};
+    const TimerSnapshot running{project,     taskA, TimerViewModel::State::active, 0, now.addSecs(-5430),
+                                std::nullopt};
     const TimerSnapshot ranOn = running.withoutSeconds(5400, now);
     EXPECT_EQ(ranOn.state, TimerViewModel::State::active);
     EXPECT_DOUBLE_EQ(ranOn.elapsed(now), 30) << "a running timer counts on from what is left";

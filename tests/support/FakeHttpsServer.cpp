@@ -119,7 +119,8 @@ FakeResponse FakeResponse::text(QByteArray body, int status) {
 FakeResponse FakeResponse::signInPage() {
     FakeResponse r;
     r.status = 200;
-    r.body = "<!DOCTYPE html><html><head><title>Sign in</title></head><body><form>Sign in</form></body></html>";
+    r.body =
+        "<!DOCTYPE html><html><head><title>Sign in</title></head><body><form>Sign in</form></body></html>";
     r.headers.emplaceBack("Content-Type", "text/html; charset=utf-8");
     return r;
 }

@@ -250,7 +250,7 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
             draft.task = m_form->task();
             draft.booking = booking;
             draft.source = m_source == Source::timer && !m_replacing ? BookingRecord::Source::timer
-                                                                      : BookingRecord::Source::manual;
+                                                                     : BookingRecord::Source::manual;
             auto departed = m_records->depart(draft, m_replacing);
             if (departed.ok()) {
                 *sent = departed.value();
@@ -276,11 +276,12 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
                 records->answered(**sent, entryId);
             }
         });
-        connect(&form, &AbstractWorkLogForm::bookingRefused, records, [records, sent, sheet](const APIError& error) {
-            if (*sent) {
-                records->refused(**sent, error, sheet && !sheet->m_dismissed);
-            }
-        });
+        connect(&form, &AbstractWorkLogForm::bookingRefused, records,
+                [records, sent, sheet](const APIError& error) {
+                    if (*sent) {
+                        records->refused(**sent, error, sheet && !sheet->m_dismissed);
+                    }
+                });
         connect(&form, &AbstractWorkLogForm::bookingOutcomeUnknown, records,
                 [records, sent](const APIError& error) {
                     if (*sent) {

@@ -22,8 +22,8 @@ QString duration(double seconds) {
 // Opened the same way for all: modal on the window. Each one's texts (task names and
 // tracker hosts among them) are made plain by ReadableAlert::prepare, its last step.
 QMessageBox* alert(const QString& text, const QString& informative, QWidget* parent) {
-    auto* box = new QMessageBox(QMessageBox::Warning, BookingRecoveryAlert::title, text, QMessageBox::NoButton,
-                                parent);
+    auto* box = new QMessageBox(QMessageBox::Warning, BookingRecoveryAlert::title, text,
+                                QMessageBox::NoButton, parent);
     box->setInformativeText(informative);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
@@ -49,11 +49,12 @@ QMessageBox* BookingRecoveryAlert::askWhetherSaved(const BookingRecord& record, 
                                                    QWidget* parent, std::function<void()> saved,
                                                    std::function<void()> kept) {
     const BookingTexts::Line said = BookingTexts::line(record, records);
-    QMessageBox* box = alert(said.detail,
-                             tr("%1 If that work log is this booking, the time is booked; otherwise it goes back to "
-                                "you, to be booked. Until you say, the time is on hold.")
-                                 .arg(BookingTexts::whyUnknown(record)),
-                             parent);
+    QMessageBox* box =
+        alert(said.detail,
+              tr("%1 If that work log is this booking, the time is booked; otherwise it goes back to "
+                 "you, to be booked. Until you say, the time is on hold.")
+                  .arg(BookingTexts::whyUnknown(record)),
+              parent);
     QPushButton* keep = box->addButton(keepButton, QMessageBox::RejectRole);
     QPushButton* wasSaved = box->addButton(savedButton, QMessageBox::AcceptRole);
     // Keeping loses nothing: it is the default, where the focus starts (Return presses

@@ -37,8 +37,9 @@ public:
     // Whether the entry the record asks about is the booking: "Keep the Time" (the
     // default, also Escape), which runs `kept`, or "It Was Saved", which runs `saved`.
     // Closed unanswered, it runs neither: the question stays open in the main window.
-    static QMessageBox* askWhetherSaved(const BookingRecord& record, const BookingRecords& records, QWidget* parent,
-                                        std::function<void()> saved, std::function<void()> kept);
+    static QMessageBox* askWhetherSaved(const BookingRecord& record, const BookingRecords& records,
+                                        QWidget* parent, std::function<void()> saved,
+                                        std::function<void()> kept);
     // The record ended without a save, and where its time went: OK; for seconds that
     // wait for the user, "Book It" (the default), which runs `bookIt`, and "Discard".
     static QMessageBox* tellEnded(const BookingRecord& record, const BookingRecords& records, QWidget* parent,

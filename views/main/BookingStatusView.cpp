@@ -32,8 +32,8 @@ QLabel* plainLabel(const QString& text, QWidget* parent) {
 
 } // namespace
 
-BookingStatusView::BookingStatusView(BookingRecords& records, BookingRecovery* recovery, const QString& account,
-                                     QWidget* parent)
+BookingStatusView::BookingStatusView(BookingRecords& records, BookingRecovery* recovery,
+                                     const QString& account, QWidget* parent)
     : QWidget(parent), m_records(&records), m_recovery(recovery), m_account(account) {
     setObjectName(QStringLiteral("BookingStatus"));
     m_layout = new QVBoxLayout(this);
@@ -91,10 +91,10 @@ void BookingStatusView::recordChanged(const QUuid& id) {
 }
 
 void BookingStatusView::popUp(const BookingRecord& record) {
-    const bool ended = (record.state == BookingRecord::State::notSaved ||
-                        record.state == BookingRecord::State::returned) &&
-                       (record.ending == BookingRecord::Ending::notListed ||
-                        record.ending == BookingRecord::Ending::notLearnt);
+    const bool ended =
+        (record.state == BookingRecord::State::notSaved || record.state == BookingRecord::State::returned) &&
+        (record.ending == BookingRecord::Ending::notListed ||
+         record.ending == BookingRecord::Ending::notLearnt);
     if (record.state != BookingRecord::State::asked && !ended) {
         return;
     }

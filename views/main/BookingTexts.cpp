@@ -16,17 +16,24 @@ QString hostOf(const APIError& error, const QString& tracker) {
     return error.host().isEmpty() ? tracker : error.host();
 }
 
+// The tracker's name where it begins a sentence.
+QString trackerFirst(const BookingRecord& record) {
+    return record.tracker.isEmpty() ? BookingTexts::tr("The tracker") : record.tracker;
+}
+
 // Why a booking was not saved, in one sentence, for the texts that say so.
 QString whyNotSaved(const BookingRecord& record) {
-    const QString tracker = BookingTexts::tracker(record);
+    const QString tracker = trackerFirst(record);
     switch (record.ending.value_or(BookingRecord::Ending::refused)) {
     case BookingRecord::Ending::refused:
         return record.unseen ? failureExplanation(*record.unseen)
                              : BookingTexts::tr("%1 did not take it.").arg(tracker);
     case BookingRecord::Ending::notListed:
-        return BookingTexts::tr("%1 doesn't list it, and the time it could still arrive in has passed.").arg(tracker);
+        return BookingTexts::tr("%1 doesn't list it, and the time it could still arrive in has passed.")
+            .arg(tracker);
     case BookingRecord::Ending::notLearnt:
-        return BookingTexts::tr("%1 couldn't be asked before the time it could still arrive in passed.").arg(tracker);
+        return BookingTexts::tr("%1 couldn't be asked before the time it could still arrive in passed.")
+            .arg(tracker);
     case BookingRecord::Ending::keptByUser:
         return BookingTexts::tr("You said the work log found isn't this booking.");
     case BookingRecord::Ending::bookAgain:
@@ -41,8 +48,8 @@ QString BookingTexts::what(const BookingRecord& record) {
     const QString duration =
         ReadableTimeFormatter::format(static_cast<double>(record.booking.seconds)).value_or(QString());
     const QString task = record.task.reference && !record.task.reference->isEmpty() ? *record.task.reference
-                         : record.task.name.isEmpty()                                 ? record.booking.taskId
-                                                                                      : record.task.name;
+                         : record.task.name.isEmpty()                               ? record.booking.taskId
+                                                                                    : record.task.name;
     return tr("%1 on %2").arg(duration, plainName(task.left(300)));
 }
 
@@ -52,7 +59,7 @@ QString BookingTexts::tracker(const BookingRecord& record) {
 
 QString BookingTexts::until(const QDateTime& moment, const QDateTime& now) {
     const QDateTime local = moment.toLocalTime();
-    const QString time = QLocale().toString(local.time(), QLocale::ShortFormat);
+    const QString time = local.time().toString(QStringLiteral("HH:mm"));
     if (local.date() == now.toLocalTime().date()) {
         return time;
     }
@@ -65,10 +72,10 @@ QString BookingTexts::whyUnknown(const BookingRecord& record) {
         return tr("It was on its way to %1 when Velmora stopped.").arg(name);
     }
     const APIError& error = *record.unseen;
-    const QString host = hostOf(error, name);
+    const QString host = hostOf(error, trackerFirst(record));
     switch (error.cause()) {
     case APIError::Cause::TimedOut:
-        return tr("%1 didn't answer the booking in time.").arg(name);
+        return tr("%1 didn't answer the booking in time.").arg(trackerFirst(record));
     case APIError::Cause::Unreachable:
         // Something of it left: the connection broke on the way, never "can't reach".
         return tr("The connection to %1 broke before %2 answered.").arg(host, name);
@@ -105,7 +112,7 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
         const QDateTime waitsUntil = now.addMSecs(std::max<qint64>(0, answerWait - since));
         return {tr("Booking %1…").arg(what(record)),
                 tr("%1 hasn't answered yet. Velmora waits for its answer until %2.")
-                    .arg(name, until(waitsUntil, now))};
+                    .arg(trackerFirst(record), until(waitsUntil, now))};
     }
     case BookingRecord::State::unknown: {
         const QString end = until(records.windowEndsAt(record), now);
@@ -115,14 +122,14 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
             detail += tr("Velmora is asking %1 whether it arrived, until %2.").arg(name, end);
             break;
         case BookingRecord::LookUp::nothingListed:
-            detail += tr("%1 doesn't list it yet (asked at %2). It may still arrive until %3: wait for it, or "
-                         "book it again now.")
-                          .arg(name, until(record.lookedUpAt.value_or(now), now), end);
+            detail +=
+                tr("%1 doesn't list it yet (asked at %2). It may still arrive until %3: wait for it, or "
+                   "book it again now.")
+                    .arg(trackerFirst(record), until(record.lookedUpAt.value_or(now), now), end);
             break;
         case BookingRecord::LookUp::failed:
             detail += tr("Couldn't ask %1 whether it arrived: %2 Velmora asks again at %3, until %4.")
-                          .arg(name,
-                               record.lookUpError ? failureExplanation(*record.lookUpError) : QString(),
+                          .arg(name, record.lookUpError ? failureExplanation(*record.lookUpError) : QString(),
                                until(record.nextLookUpWall.value_or(now), now), end);
             break;
         }
@@ -130,24 +137,26 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
     }
     case BookingRecord::State::asked:
         return {tr("%1 is on hold: a work log in %2 may be this booking.").arg(what(record), name),
-                record.question ? BookingRecoveryAlert::questionText(*record.question,
-                                                                     record.task.reference.value_or(record.task.name))
+                record.question ? BookingRecoveryAlert::questionText(
+                                      *record.question, record.task.reference.value_or(record.task.name))
                                 : QString()};
     case BookingRecord::State::saved:
         if (!record.savedLater) {
             return {};
         }
-        return {tr("%1 was saved.").arg(what(record)), tr("%1 lists it.").arg(name)};
+        return {tr("%1 was saved.").arg(what(record)), tr("%1 lists it.").arg(trackerFirst(record))};
     case BookingRecord::State::notSaved:
         switch (record.ending.value_or(BookingRecord::Ending::refused)) {
         case BookingRecord::Ending::notListed:
-            return {tr("%1 may not have been saved.").arg(what(record)),
-                    whyNotSaved(record) + QLatin1Char(' ') +
-                        tr("The time is back on the timer: check the task's work log before booking it again.")};
+            return {
+                tr("%1 may not have been saved.").arg(what(record)),
+                whyNotSaved(record) + QLatin1Char(' ') +
+                    tr("The time is back on the timer: check the task's work log before booking it again.")};
         case BookingRecord::Ending::notLearnt:
-            return {tr("Couldn't learn whether %1 was saved.").arg(what(record)),
-                    whyNotSaved(record) + QLatin1Char(' ') +
-                        tr("The time is back on the timer: check the task's work log before booking it again.")};
+            return {
+                tr("Couldn't learn whether %1 was saved.").arg(what(record)),
+                whyNotSaved(record) + QLatin1Char(' ') +
+                    tr("The time is back on the timer: check the task's work log before booking it again.")};
         case BookingRecord::Ending::refused:
             return {tr("%1 wasn't saved.").arg(what(record)),
                     whyNotSaved(record) + QLatin1Char(' ') + tr("The time is back on the timer.")};
@@ -176,7 +185,8 @@ QString BookingTexts::sheetState(const BookingRecord& record, const BookingRecor
     }
     case BookingRecord::State::unknown:
         return whyUnknown(record) + QLatin1Char(' ') +
-               tr("The time is on hold while Velmora asks %1 whether it arrived, until %2; the main window shows "
+               tr("The time is on hold while Velmora asks %1 whether it arrived, until %2; the main window "
+                  "shows "
                   "what it learns.")
                    .arg(name, until(records.windowEndsAt(record), now));
     case BookingRecord::State::asked:

@@ -142,8 +142,9 @@ TEST(SnapshotManagerTest, ChangesAppliedTogetherAreOneStateOfTheFile) {
     manager.save(SnapshotKind::Timers, kAccount, timerRecord(5400));
     std::vector<Snapshot> states;
     manager.setChangeObserver([&](const Snapshot& state) { states.push_back(state); });
-    manager.apply({{SnapshotKind::Bookings, QStringLiteral("b1"), QVariantMap{{QStringLiteral("seconds"), 5400}}},
-                   {SnapshotKind::Timers, kAccount, std::nullopt}});
+    manager.apply(
+        {{SnapshotKind::Bookings, QStringLiteral("b1"), QVariantMap{{QStringLiteral("seconds"), 5400}}},
+         {SnapshotKind::Timers, kAccount, std::nullopt}});
     manager.setChangeObserver({});
     ASSERT_EQ(states.size(), 1u);
     EXPECT_TRUE(states.front().timers.isEmpty());

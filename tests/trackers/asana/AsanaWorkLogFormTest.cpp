@@ -154,20 +154,22 @@ TEST_F(AsanaWorkLogFormTest, ASecondSaveWhilePendingIsIgnored) {
 TEST_F(AsanaWorkLogFormTest, OnlyTheNewEntryIsASaveAndItsIdIsKept) {
     auto f = form(3600);
     std::vector<QString> savedIds;
-    QObject::connect(f.get(), &AbstractWorkLogForm::bookingSaved, [&](const QString& id) { savedIds.push_back(id); });
+    QObject::connect(f.get(), &AbstractWorkLogForm::bookingSaved,
+                     [&](const QString& id) { savedIds.push_back(id); });
     EXPECT_EQ(saveAndWait(*f), 1);
     ASSERT_EQ(savedIds.size(), 1u);
     EXPECT_EQ(savedIds.front(), asana.entries().back().gid);
 
-    for (const test::FakeResponse& answer :
-         {test::FakeResponse::signInPage(), test::FakeResponse::empty(200),
-          test::FakeResponse::json(R"({"data":{"gid":""}})", 201), test::FakeResponse::json(R"({"gid":"9"})", 201)}) {
+    for (const test::FakeResponse& answer : {test::FakeResponse::signInPage(), test::FakeResponse::empty(200),
+                                             test::FakeResponse::json(R"({"data":{"gid":""}})", 201),
+                                             test::FakeResponse::json(R"({"gid":"9"})", 201)}) {
         asana.interceptOnce("POST", QStringLiteral("/time_tracking_entries"), answer);
         auto next = form(3600);
         std::optional<APIError> unknown;
         QObject::connect(next.get(), &AbstractWorkLogForm::bookingOutcomeUnknown,
                          [&](const APIError& error) { unknown = error; });
-        QObject::connect(next.get(), &AbstractWorkLogForm::bookingSaved, [&](const QString& id) { savedIds.push_back(id); });
+        QObject::connect(next.get(), &AbstractWorkLogForm::bookingSaved,
+                         [&](const QString& id) { savedIds.push_back(id); });
         EXPECT_EQ(saveAndWait(*next), 0) << answer.body.toStdString();
         ASSERT_TRUE(unknown.has_value()) << answer.body.toStdString();
         EXPECT_EQ(unknown->cause(), APIError::Cause::Unreadable);

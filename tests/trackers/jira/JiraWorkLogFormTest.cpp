@@ -256,6 +256,7 @@ TEST_F(JiraWorkLogFormTest, OnlyTheNewWorkLogIsASaveAndARedirectIsNeverFollowed)
             EXPECT_EQ(unknown->httpStatus(), answer.status);
         }
     }
-    EXPECT_TRUE(jira.http().requestsTo(QStringLiteral("/login")).isEmpty()) << "a booking was followed as a GET";
+    EXPECT_TRUE(jira.http().requestsTo(QStringLiteral("/login")).isEmpty())
+        << "a booking was followed as a GET";
     EXPECT_EQ(jira.workLogs().size(), 1u);
 }

@@ -312,9 +312,8 @@ TEST_F(YouTrackWorkLogFormTest, TypeNamesShowAsOneBoundedLineInThePicker) {
     const QString lines = QStringLiteral("Bug\nfix\u2028<b>now</b>") + QString(100000, QLatin1Char('a'));
     const QString marks = QStringLiteral("e") + QString(20000, QChar(0x0301));
     youTrack.addProject({"0-2", "EVIL", "Evil", true, {{"wt-8", lines}, {"wt-9", marks}}});
-    auto form = std::make_unique<YouTrackWorkLogForm>(account, service, project(QStringLiteral("0-2"),
-                                                                                QStringLiteral("EVIL")),
-                                                      task, 3600);
+    auto form = std::make_unique<YouTrackWorkLogForm>(
+        account, service, project(QStringLiteral("0-2"), QStringLiteral("EVIL")), task, 3600);
     std::unique_ptr<QWidget> widget(form->additionalFields(nullptr));
     auto* fields = qobject_cast<YouTrackWorkLogFields*>(widget.get());
     ASSERT_TRUE(fields);
@@ -334,15 +333,16 @@ TEST_F(YouTrackWorkLogFormTest, TypeNamesShowAsOneBoundedLineInThePicker) {
 TEST_F(YouTrackWorkLogFormTest, OnlyTheNewWorkItemIsASaveAndItsIdIsKept) {
     auto form = readyForm(3600);
     std::optional<QString> savedId;
-    QObject::connect(form.get(), &AbstractWorkLogForm::bookingSaved, [&](const QString& id) { savedId = id; });
+    QObject::connect(form.get(), &AbstractWorkLogForm::bookingSaved,
+                     [&](const QString& id) { savedId = id; });
     form->save({});
     ASSERT_TRUE(test::waitUntil([&] { return !form->networkRequestInProgress(); }));
     ASSERT_TRUE(savedId.has_value());
     EXPECT_EQ(*savedId, youTrack.workItems().back().id);
 
     for (const test::FakeResponse& answer :
-         {test::FakeResponse::signInPage(), test::FakeResponse::empty(200), test::FakeResponse::json("{}", 200),
-          test::FakeResponse::json(R"({"id":7})", 200)}) {
+         {test::FakeResponse::signInPage(), test::FakeResponse::empty(200),
+          test::FakeResponse::json("{}", 200), test::FakeResponse::json(R"({"id":7})", 200)}) {
         youTrack.interceptOnce("POST", QStringLiteral("/timeTracking/workItems"), answer);
         auto next = readyForm(3600);
         std::optional<APIError> unknown;

@@ -1,14 +1,14 @@
 #include "state/BookingRecovery.h"
-#include "state/BookingRecords.h"
 #include "core/model/AsanaProvider.h"
 #include "core/model/JiraProvider.h"
+#include "core/model/NotificationNames.h"
 #include "core/model/YouTrackProvider.h"
 #include "core/storage/SnapshotManager.h"
 #include "core/storage/UserSettings.h"
-#include "core/model/NotificationNames.h"
-#include "platform/notifications/NotificationCenter.h"
 #include "platform/async/Clock.h"
 #include "platform/net/SessionConfiguration.h"
+#include "platform/notifications/NotificationCenter.h"
+#include "state/BookingRecords.h"
 #include "state/TimerViewModel.h"
 #include "tests/state/FakeProviderService.h"
 #include "tests/state/StateTestEnvironment.h"
@@ -40,10 +40,10 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
-#include <QTest>
-#include <QTimer>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimeZone>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -247,7 +247,8 @@ TEST(BookingKillChild, BooksAndWaitsToBeKilled) {
     SessionConfiguration::setProcessExtraCaCertificates(FakeHttpsServer::trustedCaCertificates());
     SnapshotManager* snapshots = nullptr;
     UserSettings* settings = nullptr;
-    StateEnvironment environment = stateIn(folder, snapshots, settings, std::make_shared<ManualBootClock>(killBoot()));
+    StateEnvironment environment =
+        stateIn(folder, snapshots, settings, std::make_shared<ManualBootClock>(killBoot()));
     auto* records = new BookingRecords(environment);
     environment.bookings = records;
     auto* timer = new TimerViewModel(kKey, environment);
@@ -404,7 +405,8 @@ public:
     BookingRecords& records() { return *m_records; }
     BookingRecovery& lookUps(const std::shared_ptr<ProviderService>& service) {
         if (!m_recovery) {
-            m_recovery = std::make_unique<BookingRecovery>(*m_records, [service](const QString&) { return service; });
+            m_recovery =
+                std::make_unique<BookingRecovery>(*m_records, [service](const QString&) { return service; });
         }
         return *m_recovery;
     }
@@ -433,7 +435,9 @@ public:
         }
         EXPECT_DOUBLE_EQ(timer->elapsed() + (first->holdsSeconds() ? first->booking.seconds : 0), tracked);
         const QUuid id = first->id;
-        const auto state = [&] { return m_records->record(id) ? m_records->record(id)->state : BookingRecord::State::discarded; };
+        const auto state = [&] {
+            return m_records->record(id) ? m_records->record(id)->state : BookingRecord::State::discarded;
+        };
         lookUps(service).start();
         // This start's own look-up (what an earlier one learnt is on the record too).
         EXPECT_TRUE(waitUntil([&] { return !m_recovery->isLookingUp(id); }, 10000));
@@ -450,7 +454,8 @@ public:
         if (record && record->state == BookingRecord::State::asked) {
             outcome.asked = record->question;
         }
-        if (record && record->state == BookingRecord::State::unknown && record->lookUp == BookingRecord::LookUp::failed) {
+        if (record && record->state == BookingRecord::State::unknown &&
+            record->lookUp == BookingRecord::LookUp::failed) {
             outcome.failed = record->lookUpError;
         }
         outcome.recordKept = record && record->holdsSeconds();
@@ -1200,14 +1205,16 @@ template <typename F> void foundLater(F& f) {
     const QUuid id = f.theRecord()->id;
     f.server().stop();
     f.lookUps(f.tracker()).start();
-    ASSERT_TRUE(waitUntil([&] { return f.records().record(id)->lookUp == BookingRecord::LookUp::failed; }, 10000));
+    ASSERT_TRUE(
+        waitUntil([&] { return f.records().record(id)->lookUp == BookingRecord::LookUp::failed; }, 10000));
     // The timer is free meanwhile: an hour on the task, of its own.
     timer->start(trackedProject(F::kind), trackedTask(F::kind));
     std::static_pointer_cast<ManualClock>(timer->clock())->advance(3600 * 1000);
     timer->pause();
     ASSERT_TRUE(f.server().start());
     f.lookUps(f.tracker()).lookUpNow(id);
-    ASSERT_TRUE(waitUntil([&] { return f.records().record(id)->state == BookingRecord::State::saved; }, 10000));
+    ASSERT_TRUE(
+        waitUntil([&] { return f.records().record(id)->state == BookingRecord::State::saved; }, 10000));
     EXPECT_DOUBLE_EQ(timer->elapsed(), 3600) << "the timer's own hour is untouched";
     EXPECT_EQ(timer->task(), trackedTask(F::kind));
     EXPECT_EQ(f.made(), 1u);
@@ -1388,7 +1395,8 @@ bool showsAlert(const BookTimeView* sheet, const QString& text) {
 // The event that proves no more bookings come: every form that could book has no
 // request in flight, so each booking it sent was answered, and so received by the
 // tracker; a read sent after that has been answered too.
-template <typename F> void settledAtTheTracker(F& f, std::initializer_list<const AbstractWorkLogForm*> forms) {
+template <typename F>
+void settledAtTheTracker(F& f, std::initializer_list<const AbstractWorkLogForm*> forms) {
     for (const AbstractWorkLogForm* form : forms) {
         ASSERT_TRUE(waitUntil([form] { return !form->networkRequestInProgress(); }, 20000));
     }
@@ -1409,7 +1417,9 @@ template <typename F> std::optional<BookingRecord> recordOf(F& f, const LiveShee
 
 // Whether the record has learnt something: settled, asked, or looked up once.
 bool lookedUp(const std::optional<BookingRecord>& record) {
-    return record && (record->state != BookingRecord::State::unknown || record->lookUp != BookingRecord::LookUp::none) &&
+    return record &&
+           (record->state != BookingRecord::State::unknown ||
+            record->lookUp != BookingRecord::LookUp::none) &&
            record->state != BookingRecord::State::leaving;
 }
 
@@ -1447,7 +1457,8 @@ Write unwritableFolder(const QString& file) {
     if (::geteuid() != 0) {
         QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
         return Write(nullptr, [folder](void*) {
-            QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            QFile::setPermissions(folder,
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         });
     }
     const QString aside = folder + QStringLiteral(".aside");
@@ -1478,7 +1489,8 @@ template <typename F> void closedWhileSaveWaits(F& f, bool resumed) {
         QTimer::singleShot(AbstractWorkLogForm::entriesWaitBound + std::chrono::milliseconds(500),
                            [&] { passed = true; });
         ASSERT_TRUE(waitUntil([&] { return passed; }, 10000));
-        EXPECT_TRUE(f.server().requestsTo(F::bookingPath, "POST").isEmpty()) << "a booking left a closed sheet";
+        EXPECT_TRUE(f.server().requestsTo(F::bookingPath, "POST").isEmpty())
+            << "a booking left a closed sheet";
     }
     EXPECT_DOUBLE_EQ(timer->elapsed(), tracked);
     EXPECT_TRUE(f.records().records().empty()) << "no record of a booking never sent";
@@ -1540,18 +1552,21 @@ template <typename F> void noRecordNoBooking(F& f, const std::function<Write(con
     f.prepare();
     auto timer = stoppedTimer(f);
     LiveSheet<F> live(f, *timer);
-    waitUntil([&] { return !live.form->networkRequestInProgress() && live.form->knowsEntriesBefore(); }, 10000);
+    waitUntil([&] { return !live.form->networkRequestInProgress() && live.form->knowsEntriesBefore(); },
+              10000);
     Write blocked = block(f.folder.filePath(QStringLiteral("Velmora.plist")));
     live.sheet->save();
     EXPECT_TRUE(waitUntil([&] { return live.sheet->alert() != nullptr; }, 5000));
     ASSERT_TRUE(live.sheet->alert());
     const QString shown = live.sheet->alert()->text();
-    EXPECT_TRUE(shown.startsWith(QStringLiteral("Velmora couldn't save its note of this booking: "))) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Velmora couldn't save its note of this booking: ")))
+        << shown.toStdString();
     EXPECT_TRUE(shown.endsWith(QStringLiteral(". Nothing was sent."))) << shown.toStdString();
     blocked.reset();
     EXPECT_FALSE(live.form->networkRequestInProgress()) << "held back before anything left";
     settledAtTheTracker(f, {live.form.get()});
-    EXPECT_TRUE(f.server().requestsTo(F::bookingPath, "POST").isEmpty()) << "a booking left without its record";
+    EXPECT_TRUE(f.server().requestsTo(F::bookingPath, "POST").isEmpty())
+        << "a booking left without its record";
     EXPECT_EQ(f.made(), 0u);
     EXPECT_DOUBLE_EQ(timer->elapsed(), tracked);
     EXPECT_EQ(timer->state(), TimerViewModel::State::paused);
@@ -1569,7 +1584,8 @@ template <typename F> void anAnswerNotSeen(F& f, const std::function<void()>& un
     unseen();
     LiveSheet<F> live(f, *timer);
     bool notSaved = false;
-    QObject::connect(live.form.get(), &AbstractWorkLogForm::errorOccurredChanged, [&](bool on) { notSaved |= on; });
+    QObject::connect(live.form.get(), &AbstractWorkLogForm::errorOccurredChanged,
+                     [&](bool on) { notSaved |= on; });
     live.save();
     ASSERT_TRUE(live.sheet->bookingRecord().has_value()) << "it left at once, the read done";
     const QUuid id = *live.sheet->bookingRecord();
@@ -1578,13 +1594,15 @@ template <typename F> void anAnswerNotSeen(F& f, const std::function<void()>& un
     advance(*timer, 600);
     ASSERT_TRUE(waitUntil([&] { return lookedUp(f.records().record(id)); }, scaledMs(20000)));
     if (live.sheet) {
-        EXPECT_TRUE(live.sheet->stateLabel()->text().contains(why)) << live.sheet->stateLabel()->text().toStdString();
+        EXPECT_TRUE(live.sheet->stateLabel()->text().contains(why))
+            << live.sheet->stateLabel()->text().toStdString();
         EXPECT_FALSE(live.sheet->stateLabel()->text().contains(QStringLiteral("Can't reach")));
         EXPECT_FALSE(showsAlert(live.sheet, BookTimeView::notSavedTitle));
     }
     EXPECT_FALSE(notSaved) << "an answer not seen was called a failure";
-    ASSERT_TRUE(askUntil(f, id, [&] { return f.records().record(id)->state == BookingRecord::State::saved; },
-                         scaledMs(20000)));
+    ASSERT_TRUE(askUntil(
+        f, id, [&] { return f.records().record(id)->state == BookingRecord::State::saved; },
+        scaledMs(20000)));
     EXPECT_EQ(f.made(), 1u);
     EXPECT_DOUBLE_EQ(timer->elapsed(), 600) << "the timer's own ten minutes";
     EXPECT_EQ(timer->state(), TimerViewModel::State::active);
@@ -1613,7 +1631,8 @@ template <typename F> void aSheetLeftOpenAcrossTheLookUp(F& f) {
     EXPECT_EQ(live.sheet->cancelButton()->text(), QStringLiteral("Close"));
     const QString said = live.sheet->stateLabel()->text();
     EXPECT_TRUE(said.contains(QStringLiteral("HTTP 504"))) << said.toStdString();
-    EXPECT_TRUE(said.contains(BookingTexts::until(f.records().windowEndsAt(*record), QDateTime::currentDateTime())))
+    EXPECT_TRUE(
+        said.contains(BookingTexts::until(f.records().windowEndsAt(*record), QDateTime::currentDateTime())))
         << said.toStdString();
     EXPECT_FALSE(said.contains(QStringLiteral("try again"), Qt::CaseInsensitive)) << said.toStdString();
     EXPECT_FALSE(said.contains(QStringLiteral("when Velmora stopped"))) << said.toStdString();
@@ -1627,7 +1646,8 @@ template <typename F> void aSheetLeftOpenAcrossTheLookUp(F& f) {
     // The list catches up; the next look-up finds it.
     f.server().passListTime(90'000);
     f.pass(BookingRecovery::recheckDelay);
-    ASSERT_TRUE(waitUntil([&] { return recordOf(f, live)->state == BookingRecord::State::saved; }, scaledMs(20000)));
+    ASSERT_TRUE(
+        waitUntil([&] { return recordOf(f, live)->state == BookingRecord::State::saved; }, scaledMs(20000)));
     ASSERT_TRUE(waitUntil([&] { return live.sheet.isNull() || live.sheet->isDismissed(); }, 5000));
     if (live.sheet) {
         live.sheet->save();
@@ -1681,7 +1701,8 @@ template <typename F> void aStopInsideTheWindowKeepsIt(F& f, bool kill) {
 // A 2xx that is not the tracker's new entry (`answer`, with nothing stored) saves
 // nothing: the time is kept on the record, looked up, never reset; the window's end
 // gives it back. A redirect of the booking is its answer, never followed as a GET.
-template <typename F> void anAnswerThatIsNotTheEntry(F& f, const FakeResponse& answer, APIError::Cause cause) {
+template <typename F>
+void anAnswerThatIsNotTheEntry(F& f, const FakeResponse& answer, APIError::Cause cause) {
     f.prepare();
     auto timer = stoppedTimer(f);
     f.lookUps(f.tracker());
@@ -1697,9 +1718,11 @@ template <typename F> void anAnswerThatIsNotTheEntry(F& f, const FakeResponse& a
     EXPECT_EQ(record->lookUp, BookingRecord::LookUp::nothingListed) << "looked up";
     EXPECT_DOUBLE_EQ(timer->elapsed() + static_cast<double>(record->booking.seconds), tracked) << "time lost";
     EXPECT_FALSE(live.sheet->isDismissed());
-    EXPECT_TRUE(f.server().requestsTo(QStringLiteral("/login")).isEmpty()) << "the booking was followed as a GET";
+    EXPECT_TRUE(f.server().requestsTo(QStringLiteral("/login")).isEmpty())
+        << "the booking was followed as a GET";
     f.pass(f.records().windowLeft(*record) + 1000);
-    ASSERT_TRUE(waitUntil([&] { return recordOf(f, live)->state != BookingRecord::State::unknown; }, scaledMs(20000)));
+    ASSERT_TRUE(waitUntil([&] { return recordOf(f, live)->state != BookingRecord::State::unknown; },
+                          scaledMs(20000)));
     EXPECT_EQ(recordOf(f, live)->state, BookingRecord::State::notSaved);
     EXPECT_DOUBLE_EQ(timer->elapsed(), tracked) << "back on the timer";
     EXPECT_EQ(f.made(), 0u);
@@ -1724,9 +1747,12 @@ template <typename F> void aClockSetInsideTheWindow(F& f) {
     }
     advance(*timer, 3600);
     f.pass(BookingRecovery::recheckDelay);
-    ASSERT_TRUE(waitUntil([&] { return f.records().record(first)->lookedUpAt.has_value() &&
-                                       !f.lookUps(f.tracker()).isLookingUp(first); },
-                          scaledMs(20000)));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return f.records().record(first)->lookedUpAt.has_value() &&
+                   !f.lookUps(f.tracker()).isLookingUp(first);
+        },
+        scaledMs(20000)));
     EXPECT_EQ(f.records().record(first)->state, BookingRecord::State::unknown)
         << "an hour on the wall clock ended the window";
     f.server().passListTime(90'000);
@@ -1798,10 +1824,12 @@ template <typename F> void anotherTaskWhileABookingIsUnknown(F& f, bool stored) 
         EXPECT_EQ(f.records().heldNotes(kKey).size(), 1);
         // "Book It": a sheet for the returned seconds, booked in their record's place.
         const auto returned = *f.records().record(id);
-        LiveSheet<F> again(f, *timer, static_cast<double>(returned.booking.seconds), BookTimeView::Source::manual);
+        LiveSheet<F> again(f, *timer, static_cast<double>(returned.booking.seconds),
+                           BookTimeView::Source::manual);
         again.sheet->setReplacing(id);
         again.save();
-        ASSERT_TRUE(waitUntil([&] { return again.sheet.isNull() || again.sheet->isDismissed(); }, scaledMs(20000)));
+        ASSERT_TRUE(
+            waitUntil([&] { return again.sheet.isNull() || again.sheet->isDismissed(); }, scaledMs(20000)));
         EXPECT_EQ(f.records().record(id)->state, BookingRecord::State::discarded);
     }
     // Every sheet is gone, each once its request had ended.
@@ -1864,7 +1892,8 @@ template <typename F> void a503ThatStoredNothing(F& f) {
     ASSERT_TRUE(waitUntil([&] { return stopped; }, 5000)) << "the booking sheet opens for it";
     LiveSheet<F> again(f, *timer);
     again.save();
-    ASSERT_TRUE(waitUntil([&] { return again.sheet.isNull() || again.sheet->isDismissed(); }, scaledMs(20000)));
+    ASSERT_TRUE(
+        waitUntil([&] { return again.sheet.isNull() || again.sheet->isDismissed(); }, scaledMs(20000)));
     settledAtTheTracker(f, {again.form.get()});
     EXPECT_EQ(f.made(), 1u) << "one entry on the tracker";
     EXPECT_FALSE(timer->isInUse());
@@ -1896,7 +1925,8 @@ template <typename F> void theTextsSayWhatHappened(F& f) {
         ASSERT_NE(status.row(id), nullptr);
         ASSERT_TRUE(waitUntil([&] { return f.made() == 1; }, scaledMs(10000)));
         f.server().slowAnswers(0, {}, {});
-        ASSERT_TRUE(waitUntil([&] { return recordOf(f, live)->state == BookingRecord::State::saved; }, scaledMs(20000)));
+        ASSERT_TRUE(waitUntil([&] { return recordOf(f, live)->state == BookingRecord::State::saved; },
+                              scaledMs(20000)));
         EXPECT_FALSE(recordOf(f, live)->savedLater) << "its answer said so";
         EXPECT_EQ(status.row(id), nullptr) << "a save its answer told needs no word";
     }
@@ -1908,18 +1938,21 @@ template <typename F> void theTextsSayWhatHappened(F& f) {
     {
         LiveSheet<F> live(f, *timer);
         live.save();
-        ASSERT_TRUE(waitUntil([&] { return recordOf(f, live)->state != BookingRecord::State::leaving; }, scaledMs(20000)));
+        ASSERT_TRUE(waitUntil([&] { return recordOf(f, live)->state != BookingRecord::State::leaving; },
+                              scaledMs(20000)));
         id = recordOf(f, live)->id;
         const QString why = BookingTexts::whyUnknown(*recordOf(f, live));
         EXPECT_TRUE(why.contains(QStringLiteral("broke before"))) << why.toStdString();
         EXPECT_FALSE(why.contains(QStringLiteral("Can't reach")));
-        ASSERT_TRUE(askUntil(f, id, [&] { return f.records().record(id)->state == BookingRecord::State::saved; },
-                             scaledMs(20000)));
+        ASSERT_TRUE(askUntil(
+            f, id, [&] { return f.records().record(id)->state == BookingRecord::State::saved; },
+            scaledMs(20000)));
     }
     ASSERT_NE(status.row(id), nullptr);
     QPushButton* ok = status.button(id, BookingTexts::okButton);
     ASSERT_NE(ok, nullptr);
-    EXPECT_TRUE(BookingTexts::line(*f.records().record(id), f.records()).headline.contains(QStringLiteral("was saved")));
+    EXPECT_TRUE(BookingTexts::line(*f.records().record(id), f.records())
+                    .headline.contains(QStringLiteral("was saved")));
     ok->click();
     EXPECT_FALSE(f.records().record(id).has_value()) << "said once, then gone";
     EXPECT_EQ(status.row(id), nullptr);
@@ -1934,7 +1967,8 @@ template <typename F> void theTextsSayWhatHappened(F& f) {
         f.server().stop();
         live.sheet->save();
         ASSERT_TRUE(waitUntil([&] { return live.sheet->alert() != nullptr; }, scaledMs(20000)));
-        EXPECT_TRUE(showsAlert(live.sheet, QStringLiteral("Can't reach"))) << live.sheet->alert()->informativeText().toStdString();
+        EXPECT_TRUE(showsAlert(live.sheet, QStringLiteral("Can't reach")))
+            << live.sheet->alert()->informativeText().toStdString();
         EXPECT_EQ(recordOf(f, live)->state, BookingRecord::State::notSaved);
         EXPECT_DOUBLE_EQ(timer->elapsed(), tracked);
         EXPECT_TRUE(live.sheet->saveButton()->isEnabled()) << "refused, it keeps the time for Save";
@@ -1967,16 +2001,17 @@ template <typename F> void theTextsSayWhatHappened(F& f) {
         noRecordNoBooking(*this, unwritableFolder);                                                          \
     }                                                                                                        \
     TEST_F(Fixture, AnAnswerAfterTheTimeOutIsLookedUpAndFoundNotCalledAFailure) {                            \
-        SessionConfiguration::setProcessTimeoutCap(std::chrono::milliseconds(scaledMs(1500)));                \
+        SessionConfiguration::setProcessTimeoutCap(std::chrono::milliseconds(scaledMs(1500)));               \
         anAnswerNotSeen(                                                                                     \
             *this, [this] { server().storeLate(scaledMs(3000), "POST", bookingPath); },                      \
-            QStringLiteral("didn't answer the booking in time"));                                             \
+            QStringLiteral("didn't answer the booking in time"));                                            \
         SessionConfiguration::setProcessTimeoutCap(std::nullopt);                                            \
         server().storeLate(0, {}, {});                                                                       \
     }                                                                                                        \
     TEST_F(Fixture, AConnectionDroppedAfterThePostArrivedIsLookedUpAndFoundNotCalledAFailure) {              \
         anAnswerNotSeen(                                                                                     \
-            *this, [this] { server().dropAnswerOnce("POST", bookingPath); }, QStringLiteral("broke before")); \
+            *this, [this] { server().dropAnswerOnce("POST", bookingPath); },                                 \
+            QStringLiteral("broke before"));                                                                 \
     }                                                                                                        \
     TEST_F(Fixture, ASheetLeftOpenAcrossTheLookUpsSuccessBooksOnce) {                                        \
         aSheetLeftOpenAcrossTheLookUp(*this);                                                                \
@@ -1994,8 +2029,9 @@ template <typename F> void theTextsSayWhatHappened(F& f) {
         anAnswerThatIsNotTheEntry(*this, FakeResponse::empty(200), APIError::Cause::Unreadable);             \
     }                                                                                                        \
     TEST_F(Fixture, ASameHost302WithNothingStoredIsLookedUpNeverFollowed) {                                  \
-        anAnswerThatIsNotTheEntry(*this, FakeResponse::redirect(server().url(QStringLiteral("/login")).toEncoded()), \
-                                  APIError::Cause::ServerError);                                             \
+        anAnswerThatIsNotTheEntry(                                                                           \
+            *this, FakeResponse::redirect(server().url(QStringLiteral("/login")).toEncoded()),               \
+            APIError::Cause::ServerError);                                                                   \
     }                                                                                                        \
     TEST_F(Fixture, AWallClockSetForwardOrBackAnHourMovesNoWindow) {                                         \
         aClockSetInsideTheWindow(*this);                                                                     \
@@ -2037,11 +2073,14 @@ struct QuestionRecords {
         BookingRecord draft;
         draft.account = QStringLiteral("ACCOUNT");
         draft.tracker = QStringLiteral("Asana");
-        draft.task = Issue{QStringLiteral("20"), QStringLiteral("<b>BIG-20</b>"), QStringLiteral("Big"), {}, {}, {}, {}, {}};
+        draft.task = Issue{
+            QStringLiteral("20"), QStringLiteral("<b>BIG-20</b>"), QStringLiteral("Big"), {}, {}, {}, {}, {}};
         draft.booking = WorkLogBooking{QStringLiteral("20"), env.clock->now(), 1800, QString()};
         draft.source = BookingRecord::Source::manual;
         id = env.bookings->depart(draft).value();
-        env.bookings->unseen(id, APIError::failure(APIError::Cause::ServerError, 502).withHost(QStringLiteral("app.asana.test")));
+        env.bookings->unseen(
+            id,
+            APIError::failure(APIError::Cause::ServerError, 502).withHost(QStringLiteral("app.asana.test")));
     }
     BookingRecords& records() { return *env.bookings; }
     StateTestEnvironment env;
@@ -2069,7 +2108,8 @@ TEST(BookingRecoveryAlertTest, TheQuestionNamesTheEntryInPlainTextAndKeepsTheTim
     bool saved = false;
     bool kept = false;
     QMessageBox* box = BookingRecoveryAlert::askWhetherSaved(
-        *made.records().record(made.id), made.records(), &parent, [&] { saved = true; }, [&] { kept = true; });
+        *made.records().record(made.id), made.records(), &parent, [&] { saved = true; },
+        [&] { kept = true; });
     EXPECT_EQ(box->text(), QStringLiteral("A 30m work log on <b>BIG-20</b> at 10:02 may be this booking."));
     EXPECT_FALSE(box->informativeText().contains(QStringLiteral("when Velmora stopped")))
         << "this run saw its answer fail";
@@ -2140,10 +2180,13 @@ TEST(BookingRecoveryAlertTest, AFailedLookUpSaysWhyAndWhenAndOffersToAskNow) {
     BookingStatusView status(made.records(), &recovery, QStringLiteral("ACCOUNT"), &window);
     window.show();
     recovery.start();
-    ASSERT_TRUE(waitUntil([&] { return made.records().record(made.id)->lookUp == BookingRecord::LookUp::failed; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return made.records().record(made.id)->lookUp == BookingRecord::LookUp::failed; }));
     const BookingTexts::Line said = BookingTexts::line(*made.records().record(made.id), made.records());
-    EXPECT_TRUE(said.detail.contains(QStringLiteral("Couldn't ask Asana whether it arrived"))) << said.detail.toStdString();
-    EXPECT_TRUE(said.detail.contains(QStringLiteral("Can't reach <b>app.asana.test</b>"))) << said.detail.toStdString();
+    EXPECT_TRUE(said.detail.contains(QStringLiteral("Couldn't ask Asana whether it arrived")))
+        << said.detail.toStdString();
+    EXPECT_TRUE(said.detail.contains(QStringLiteral("Can't reach <b>app.asana.test</b>")))
+        << said.detail.toStdString();
     EXPECT_TRUE(said.detail.contains(QStringLiteral("asks again at")));
     EXPECT_FALSE(said.detail.contains(QStringLiteral("books it again")));
     QPushButton* askNow = status.button(made.id, BookingTexts::askNowButton);
@@ -2156,9 +2199,11 @@ TEST(BookingRecoveryAlertTest, AFailedLookUpSaysWhyAndWhenAndOffersToAskNow) {
     }
     // The window ends with the tracker still out of reach: the hold ends, told as such.
     made.env.bootClock->advance(BookingRecords::arrivalWindow * 1000 + 1000);
-    ASSERT_TRUE(waitUntil([&] { return made.records().record(made.id)->state != BookingRecord::State::unknown; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return made.records().record(made.id)->state != BookingRecord::State::unknown; }));
     const BookingTexts::Line ended = BookingTexts::line(*made.records().record(made.id), made.records());
-    EXPECT_TRUE(ended.headline.startsWith(QStringLiteral("30m on <b>BIG-20</b> wasn't booked"))) << ended.headline.toStdString();
+    EXPECT_TRUE(ended.headline.startsWith(QStringLiteral("30m on <b>BIG-20</b> wasn't booked")))
+        << ended.headline.toStdString();
     EXPECT_FALSE(ended.detail.contains(QStringLiteral("when Velmora stopped")));
     ASSERT_NE(status.alert(made.id), nullptr) << "an end without a save pops up once";
     EXPECT_EQ(asked, 1) << "one service for the record's look-ups";
