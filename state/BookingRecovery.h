@@ -105,6 +105,8 @@ public:
     void lookUpNow(const QUuid& id);
     // Whether a look-up of the record is on its way.
     bool isLookingUp(const QUuid& id) const { return m_running.count(id) > 0; }
+    // Whether a look-up of the record is planned.
+    bool isPlanned(const QUuid& id) const { return m_planned.contains(id); }
 
 private:
     void recordChanged(const QUuid& id);

@@ -501,8 +501,10 @@ TEST_F(BookingRecoveryTest, ASettledRecordsPlannedLookUpIsCalledOff) {
     unseen();
     test::drainEvents();
     ASSERT_EQ(record()->lookUp, BookingRecord::LookUp::nothingListed);
+    ASSERT_TRUE(recovery->isPlanned(id));
     ASSERT_TRUE(records().bookAgain(id));
     EXPECT_EQ(state(), BookingRecord::State::notSaved);
+    EXPECT_FALSE(recovery->isPlanned(id)) << "its planned look-up was not called off";
     EXPECT_DOUBLE_EQ(timer->elapsed(), 1800);
     const QUuid first = id;
     id = depart(dayBooking());
