@@ -55,19 +55,7 @@ const QString kNextLookUp = QStringLiteral("nextLookUp");
 const QString kBoot = QStringLiteral("boot");
 const QString kMsecs = QStringLiteral("msecs");
 
-bool isNumber(const QVariant& value) {
-    switch (value.typeId()) {
-    case QMetaType::Double:
-    case QMetaType::Float:
-    case QMetaType::Int:
-    case QMetaType::LongLong:
-    case QMetaType::UInt:
-    case QMetaType::ULongLong:
-        return true;
-    default:
-        return false;
-    }
-}
+using SnapshotCoding::isNumber;
 
 // A whole number within `limit` either side of zero: what a file may hold is never
 // trusted to fit.

@@ -7,6 +7,7 @@
 #include "state/TimerViewModel.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <utility>
 
 namespace velmora {
@@ -211,16 +212,20 @@ void BookingRecords::announce(const QUuid& id) {
     emit recordChanged(id);
 }
 
-void BookingRecords::store(const BookingRecord& changed) {
+void BookingRecords::store(const BookingRecord& changed,
+                           const std::optional<std::pair<QString, TimerSnapshot>>& timer) {
     BookingRecord* kept = find(changed.id);
     if (!kept) {
         return;
     }
     *kept = changed;
     std::vector<QUuid> gone = prunable();
-    commit({changed}, gone, std::nullopt);
+    commit({changed}, gone, timer);
     for (const QUuid& id : gone) {
         std::erase_if(m_records, [&id](const BookingRecord& record) { return record.id == id; });
+    }
+    if (timer) {
+        adoptTimer(timer->first, timer->second);
     }
     announce(changed.id);
     for (const QUuid& id : gone) {
@@ -291,125 +296,107 @@ Result<QUuid, QString> BookingRecords::depart(BookingRecord draft, const std::op
     return Out::success(draft.id);
 }
 
-void BookingRecords::answered(const QUuid& id, const QString& entryId) {
-    const BookingRecord* kept = find(id);
-    if (!kept || !kept->isOpen()) {
-        return;
+std::optional<BookingRecord>
+BookingRecords::inState(const QUuid& id, std::initializer_list<BookingRecord::State> states) const {
+    const auto kept = record(id);
+    if (!kept || std::find(states.begin(), states.end(), kept->state) == states.end()) {
+        return std::nullopt;
     }
-    BookingRecord record = *kept;
-    record.state = BookingRecord::State::saved;
-    record.entryId = entryId;
-    store(record);
+    return kept;
+}
+
+void BookingRecords::answered(const QUuid& id, const QString& entryId) {
+    if (auto record = inState(id, {BookingRecord::State::leaving, BookingRecord::State::unknown})) {
+        record->state = BookingRecord::State::saved;
+        record->entryId = entryId;
+        store(*record);
+    }
 }
 
 void BookingRecords::refused(const QUuid& id, const APIError& error, bool sheetKeepsTime) {
-    const BookingRecord* kept = find(id);
-    if (!kept || !kept->isOpen()) {
-        return;
+    if (auto record = inState(id, {BookingRecord::State::leaving, BookingRecord::State::unknown})) {
+        record->unseen = error;
+        giveBack(*record, BookingRecord::Ending::refused, sheetKeepsTime);
     }
-    BookingRecord record = *kept;
-    record.unseen = error;
-    giveBack(record, BookingRecord::Ending::refused, sheetKeepsTime);
 }
 
 void BookingRecords::unseen(const QUuid& id, const APIError& error) {
-    const BookingRecord* kept = find(id);
-    if (!kept || kept->state != BookingRecord::State::leaving) {
-        return;
+    if (auto record = inState(id, {BookingRecord::State::leaving})) {
+        record->state = BookingRecord::State::unknown;
+        record->unseen = error;
+        store(*record);
     }
-    BookingRecord record = *kept;
-    record.state = BookingRecord::State::unknown;
-    record.unseen = error;
-    store(record);
 }
 
 void BookingRecords::found(const QUuid& id, const std::optional<QString>& entryId) {
-    const BookingRecord* kept = find(id);
-    if (!kept ||
-        (kept->state != BookingRecord::State::unknown && kept->state != BookingRecord::State::asked)) {
+    auto record = inState(id, {BookingRecord::State::unknown, BookingRecord::State::asked});
+    if (!record) {
         return;
     }
-    BookingRecord record = *kept;
-    record.state = BookingRecord::State::saved;
-    record.entryId = entryId;
-    record.savedLater = true;
-    record.question.reset();
-    store(record);
+    record->state = BookingRecord::State::saved;
+    record->entryId = entryId;
+    record->savedLater = true;
+    record->question.reset();
+    store(*record);
     // What shows the task's booked time reads it again.
-    if (record.project) {
-        NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), *record.project);
+    if (record->project) {
+        NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), *record->project);
     }
 }
 
 void BookingRecords::ask(const QUuid& id, const WorkEntry& entry) {
-    const BookingRecord* kept = find(id);
-    if (!kept || kept->state != BookingRecord::State::unknown) {
-        return;
+    if (auto record = inState(id, {BookingRecord::State::unknown})) {
+        record->state = BookingRecord::State::asked;
+        record->question = entry;
+        store(*record);
     }
-    BookingRecord record = *kept;
-    record.state = BookingRecord::State::asked;
-    record.question = entry;
-    store(record);
 }
 
 void BookingRecords::lookedUp(const QUuid& id, BookingRecord::LookUp learnt,
                               const std::optional<APIError>& error, const QDateTime& next) {
-    const BookingRecord* kept = find(id);
-    if (!kept || kept->state != BookingRecord::State::unknown) {
-        return;
+    if (auto record = inState(id, {BookingRecord::State::unknown})) {
+        const bool failed = learnt == BookingRecord::LookUp::failed;
+        record->lookUp = learnt;
+        record->lookUpError = failed ? error : std::nullopt;
+        record->lookUpFailures = failed ? record->lookUpFailures + 1 : 0;
+        record->lookedUpAt = m_environment.currentTime();
+        record->nextLookUpWall = next;
+        store(*record);
     }
-    BookingRecord record = *kept;
-    record.lookUp = learnt;
-    record.lookUpError = learnt == BookingRecord::LookUp::failed ? error : std::nullopt;
-    record.lookUpFailures = learnt == BookingRecord::LookUp::failed ? record.lookUpFailures + 1 : 0;
-    record.lookedUpAt = m_environment.currentTime();
-    record.nextLookUpWall = next;
-    store(record);
 }
 
 void BookingRecords::end(const QUuid& id, BookingRecord::Ending ending) {
-    const BookingRecord* kept = find(id);
-    if (!kept || kept->state != BookingRecord::State::unknown) {
-        return;
+    if (auto record = inState(id, {BookingRecord::State::unknown})) {
+        giveBack(*record, ending);
     }
-    giveBack(*kept, ending);
 }
 
 void BookingRecords::confirmSaved(const QUuid& id) {
-    const BookingRecord* kept = find(id);
-    if (!kept || kept->state != BookingRecord::State::asked) {
-        return;
+    if (auto record = inState(id, {BookingRecord::State::asked})) {
+        found(id, record->question ? std::optional(record->question->id) : std::nullopt);
     }
-    const std::optional<QString> entry = kept->question ? std::optional(kept->question->id) : std::nullopt;
-    found(id, entry);
 }
 
 void BookingRecords::keepTime(const QUuid& id) {
-    const BookingRecord* kept = find(id);
-    if (!kept || kept->state != BookingRecord::State::asked) {
-        return;
+    if (auto record = inState(id, {BookingRecord::State::asked})) {
+        giveBack(*record, BookingRecord::Ending::keptByUser);
     }
-    giveBack(*kept, BookingRecord::Ending::keptByUser);
 }
 
 bool BookingRecords::bookAgain(const QUuid& id) {
-    const BookingRecord* kept = find(id);
-    if (!kept || kept->state != BookingRecord::State::unknown) {
+    auto record = inState(id, {BookingRecord::State::unknown});
+    if (!record) {
         return false;
     }
-    giveBack(*kept, BookingRecord::Ending::bookAgain);
-    const BookingRecord* after = find(id);
-    return after && after->state == BookingRecord::State::notSaved;
+    giveBack(*record, BookingRecord::Ending::bookAgain);
+    return inState(id, {BookingRecord::State::notSaved}).has_value();
 }
 
 void BookingRecords::discard(const QUuid& id) {
-    const BookingRecord* kept = find(id);
-    if (!kept || kept->state != BookingRecord::State::returned) {
-        return;
+    if (auto record = inState(id, {BookingRecord::State::returned})) {
+        record->state = BookingRecord::State::discarded;
+        store(*record);
     }
-    BookingRecord record = *kept;
-    record.state = BookingRecord::State::discarded;
-    store(record);
 }
 
 void BookingRecords::dismiss(const QUuid& id) {
@@ -440,19 +427,7 @@ void BookingRecords::giveBack(BookingRecord record, BookingRecord::Ending ending
         const bool inTheSheet = sheetKeepsTime && record.source == BookingRecord::Source::manual;
         record.state = inTheSheet ? BookingRecord::State::notSaved : BookingRecord::State::returned;
     }
-    *find(record.id) = record;
-    std::vector<QUuid> gone = prunable();
-    commit({record}, gone, timer);
-    for (const QUuid& id : gone) {
-        std::erase_if(m_records, [&id](const BookingRecord& kept) { return kept.id == id; });
-    }
-    if (timer) {
-        adoptTimer(timer->first, timer->second);
-    }
-    announce(record.id);
-    for (const QUuid& id : gone) {
-        announce(id);
-    }
+    store(record, timer);
 }
 
 void BookingRecords::attach(const QString& account, TimerViewModel* timer) {

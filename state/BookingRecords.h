@@ -11,6 +11,7 @@
 #include <QString>
 #include <QUuid>
 
+#include <initializer_list>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -144,8 +145,13 @@ private:
     // Ends `record` without a save: its seconds go onto the timer while that is free, or
     // stay on it (returned). Written, then told.
     void giveBack(BookingRecord record, BookingRecord::Ending ending, bool sheetKeepsTime = false);
-    // Writes the changed record alone, then tells.
-    void store(const BookingRecord& record);
+    // The record, while it is in one of `states`.
+    std::optional<BookingRecord> inState(const QUuid& id,
+                                         std::initializer_list<BookingRecord::State> states) const;
+    // Writes the changed record (with the account's timer as given, in the same write),
+    // then tells.
+    void store(const BookingRecord& record,
+               const std::optional<std::pair<QString, TimerSnapshot>>& timer = std::nullopt);
     // Settled records past the bound, oldest first, to go with the next change.
     std::vector<QUuid> prunable() const;
     void announce(const QUuid& id);

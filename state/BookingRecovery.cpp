@@ -294,13 +294,21 @@ void BookingRecovery::planNext(const BookingRecord& record, qint64 delay, Bookin
     });
 }
 
-void BookingRecovery::fail(const QUuid& id, const APIError& error) {
+std::optional<BookingRecord> BookingRecovery::lookUpEnded(const QUuid& id) {
     if (auto running = m_running.find(id); running != m_running.end()) {
         running->second.detach();
         m_running.erase(running);
     }
     const auto record = m_records.record(id);
     if (!record || record->state != BookingRecord::State::unknown) {
+        return std::nullopt;
+    }
+    return record;
+}
+
+void BookingRecovery::fail(const QUuid& id, const APIError& error) {
+    const auto record = lookUpEnded(id);
+    if (!record) {
         return;
     }
     if (m_records.windowLeft(*record) <= 0) {
@@ -312,12 +320,8 @@ void BookingRecovery::fail(const QUuid& id, const APIError& error) {
 }
 
 void BookingRecovery::finish(const QUuid& id, const Verdict& verdict) {
-    if (auto running = m_running.find(id); running != m_running.end()) {
-        running->second.detach();
-        m_running.erase(running);
-    }
-    const auto record = m_records.record(id);
-    if (!record || record->state != BookingRecord::State::unknown) {
+    const auto record = lookUpEnded(id);
+    if (!record) {
         return;
     }
     if (verdict.kind == Verdict::Kind::saved) {

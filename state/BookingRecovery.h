@@ -111,6 +111,9 @@ public:
 private:
     void recordChanged(const QUuid& id);
     void lookUp(const QUuid& id);
+    // Lets go of the record's look-up that ended; the record, while its outcome is still
+    // to be learnt.
+    std::optional<BookingRecord> lookUpEnded(const QUuid& id);
     void finish(const QUuid& id, const Verdict& verdict);
     void fail(const QUuid& id, const APIError& error);
     // The next look-up `delay` ms from now, or at the window's end if that comes first.

@@ -30,19 +30,7 @@ Decoded failure(const QString& text) {
     return Decoded::failure(text);
 }
 
-bool isNumber(const QVariant& value) {
-    switch (value.typeId()) {
-    case QMetaType::Double:
-    case QMetaType::Float:
-    case QMetaType::Int:
-    case QMetaType::LongLong:
-    case QMetaType::UInt:
-    case QMetaType::ULongLong:
-        return true;
-    default:
-        return false;
-    }
-}
+using SnapshotCoding::isNumber;
 
 } // namespace
 

@@ -462,19 +462,14 @@ void BookTimeView::showState() {
     m_stateLabel->setVisible(!text.isEmpty());
     // Closing loses nothing while the booking holds the time elsewhere.
     m_cancel->setText(bookingHeld() ? tr("Close") : tr("Cancel"));
-    if (record && record->state == BookingRecord::State::leaving) {
+    if (record) {
         // Words for a slow answer once it is slow, and how long it is waited for.
-        const BootTime now = m_records->environment().bootClock->now();
-        const qint64 since = record->left.sameBoot(now) ? now.msecs - record->left.msecs : 0;
-        if (since < BookingTexts::slowAfter) {
-            QPointer<BookTimeView> self(this);
-            m_records->environment().bootClock->callAfter(
-                std::chrono::milliseconds(BookingTexts::slowAfter - since), this, [self] {
-                    if (self) {
-                        self->showState();
-                    }
-                });
-        }
+        QPointer<BookTimeView> self(this);
+        BookingTexts::whenSlow(*record, *m_records, this, [self] {
+            if (self) {
+                self->showState();
+            }
+        });
     }
 }
 

@@ -280,20 +280,13 @@ void BookingStatusView::rebuild() {
         QWidget* shown = makeRow(record);
         m_layout->addWidget(shown);
         m_rows.insert(record.id, shown);
-        if (record.state == BookingRecord::State::leaving) {
-            // A slow answer is told in words once it is slow.
-            const BootTime now = m_records->environment().bootClock->now();
-            const qint64 since = record.left.sameBoot(now) ? now.msecs - record.left.msecs : 0;
-            if (since < BookingTexts::slowAfter) {
-                QPointer<BookingStatusView> self(this);
-                m_records->environment().bootClock->callAfter(
-                    std::chrono::milliseconds(BookingTexts::slowAfter - since), this, [self] {
-                        if (self) {
-                            self->rebuild();
-                        }
-                    });
+        // A slow answer is told in words once it is slow.
+        QPointer<BookingStatusView> self(this);
+        BookingTexts::whenSlow(record, *m_records, this, [self] {
+            if (self) {
+                self->rebuild();
             }
-        }
+        });
     }
     setVisible(!m_rows.isEmpty());
 }

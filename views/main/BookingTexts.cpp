@@ -53,6 +53,19 @@ QString BookingTexts::what(const BookingRecord& record) {
     return tr("%1 on %2").arg(duration, plainName(task.left(300)));
 }
 
+void BookingTexts::whenSlow(const BookingRecord& record, const BookingRecords& records, QObject* context,
+                            std::function<void()> then) {
+    if (record.state != BookingRecord::State::leaving) {
+        return;
+    }
+    const BootTime now = records.environment().bootClock->now();
+    const qint64 since = record.left.sameBoot(now) ? now.msecs - record.left.msecs : 0;
+    if (since < slowAfter) {
+        records.environment().bootClock->callAfter(std::chrono::milliseconds(slowAfter - since), context,
+                                                   std::move(then));
+    }
+}
+
 QString BookingTexts::tracker(const BookingRecord& record) {
     return record.tracker.isEmpty() ? tr("the tracker") : record.tracker;
 }

@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QString>
 
+#include <functional>
+
 namespace velmora {
 
 class BookingRecords;
@@ -24,6 +26,11 @@ public:
     static constexpr qint64 slowAfter = 5000;
     // How long the app waits for a booking's answer (ms): the request's time-out.
     static constexpr qint64 answerWait = 60000;
+
+    // Runs `then` on `context` once the answer of a booking still on its way becomes slow,
+    // so its words can change then; nothing when it is slow already or not on its way.
+    static void whenSlow(const BookingRecord& record, const BookingRecords& records, QObject* context,
+                         std::function<void()> then);
 
     // "1h 30m on PRJ-1".
     static QString what(const BookingRecord& record);
