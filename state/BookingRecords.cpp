@@ -37,7 +37,14 @@ void BookingRecords::load() {
     const BootTime boot = m_environment.bootClock->now();
     const QDateTime wall = m_environment.currentTime();
     std::vector<SnapshotManager::Change> changes;
+    int read = 0;
+    int dropped = 0;
     for (auto it = snapshot.bookings.constBegin(); it != snapshot.bookings.constEnd(); ++it) {
+        if (++read > recordsRead) {
+            ++dropped;
+            changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
+            continue;
+        }
         auto decoded = BookingRecord::decode(it.value());
         if (!decoded.ok() || keyOf(decoded.value().id) != it.key()) {
             logRecordsError(QStringLiteral("A booking record could not be read and was dropped: ") +
@@ -68,6 +75,10 @@ void BookingRecords::load() {
         }
         changes.push_back({SnapshotKind::Bookings, it.key(), record.toSnapshot()});
         m_records.push_back(std::move(record));
+    }
+    if (dropped > 0) {
+        logRecordsError(
+            QStringLiteral("More booking records than can be open at once: %1 dropped").arg(dropped));
     }
     // Bookings the timers of earlier versions kept, with the time still on the timer: the
     // record takes the seconds over, in the same write.

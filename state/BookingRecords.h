@@ -61,6 +61,9 @@ public:
     static constexpr qint64 arrivalWindow = 600;
     // Settled records kept during a run, for the views to read (the oldest go first).
     static constexpr int settledKept = 20;
+    // At most this many records are read at a start; a file with more (no run makes so
+    // many open at once) has the rest dropped, and logged.
+    static constexpr int recordsRead = 1000;
 
     explicit BookingRecords(StateEnvironment environment, QObject* parent = nullptr);
     ~BookingRecords() override;

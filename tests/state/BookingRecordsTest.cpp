@@ -273,6 +273,26 @@ TEST_F(BookingRecordsTest, ARecordThatDoesNotReadIsDroppedAndOthersStay) {
     EXPECT_EQ(env.snapshots->load().bookings.size(), 2);
 }
 
+// A file with more records than can ever be open costs no more than its bound.
+TEST_F(BookingRecordsTest, AtMostTheBoundOfRecordsIsReadAtAStart) {
+    track();
+    const QUuid id = depart();
+    const QVariantMap one = env.snapshots->load().bookings.value(id.toString(QUuid::WithoutBraces)).toMap();
+    Snapshot all = env.snapshots->load();
+    for (int i = 0; i < BookingRecords::recordsRead + 50; ++i) {
+        QVariantMap copy = one;
+        const QString key = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        copy.insert(QStringLiteral("id"), key);
+        all.bookings.insert(key, copy);
+    }
+    env.snapshots->save(all);
+    timer.reset();
+    env.reopenSnapshots();
+    EXPECT_EQ(records().records().size(), static_cast<std::size_t>(BookingRecords::recordsRead));
+    EXPECT_EQ(env.snapshots->load().bookings.size(), BookingRecords::recordsRead)
+        << "the rest dropped on disk too";
+}
+
 TEST_F(BookingRecordsTest, SettledRecordsAreKeptUpToTheirBoundOldestGoFirst) {
     std::vector<QUuid> ids;
     for (int i = 0; i < BookingRecords::settledKept + 3; ++i) {

@@ -91,11 +91,16 @@ void BookingStatusView::recordChanged(const QUuid& id) {
 }
 
 void BookingStatusView::popUp(const BookingRecord& record) {
-    const bool ended =
-        (record.state == BookingRecord::State::notSaved || record.state == BookingRecord::State::returned) &&
-        (record.ending == BookingRecord::Ending::notListed ||
-         record.ending == BookingRecord::Ending::notLearnt);
-    if (record.state != BookingRecord::State::asked && !ended) {
+    // The ends the user hears of nowhere else: the window ended without the booking found,
+    // or its seconds wait for the user (a refusal has the sheet's alert, a booking again
+    // its sheet).
+    const bool ended = record.state == BookingRecord::State::notSaved &&
+                       (record.ending == BookingRecord::Ending::notListed ||
+                        record.ending == BookingRecord::Ending::notLearnt);
+    const bool waiting = record.state == BookingRecord::State::returned &&
+                         record.ending != BookingRecord::Ending::refused &&
+                         record.ending != BookingRecord::Ending::bookAgain;
+    if (record.state != BookingRecord::State::asked && !ended && !waiting) {
         return;
     }
     QPointer<BookingRecords> records = m_records;

@@ -2156,6 +2156,17 @@ TEST(BookingRecoveryAlertTest, AQuestionClosedUnansweredStaysOpenInTheMainWindow
     status.button(made.id, BookingRecoveryAlert::keepButton)->click();
     EXPECT_EQ(made.records().record(made.id)->state, BookingRecord::State::returned)
         << "typed by hand, the time waits to be booked or discarded";
+    // Said at once, naming the task and the time, with both ways on.
+    QMessageBox* waiting = status.alert(made.id);
+    ASSERT_NE(waiting, nullptr);
+    EXPECT_TRUE(waiting->text().startsWith(QStringLiteral("30m on <b>BIG-20</b>")))
+        << waiting->text().toStdString();
+    QStringList offered;
+    for (QAbstractButton* button : waiting->buttons()) {
+        offered << button->text();
+    }
+    EXPECT_TRUE(offered.contains(BookingTexts::bookItButton));
+    EXPECT_TRUE(offered.contains(BookingTexts::discardButton));
     ASSERT_NE(status.button(made.id, BookingTexts::discardButton), nullptr);
     status.button(made.id, BookingTexts::discardButton)->click();
     EXPECT_EQ(made.records().record(made.id)->state, BookingRecord::State::discarded);
