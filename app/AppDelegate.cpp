@@ -12,6 +12,9 @@
 #include "app/WindowManager.h"
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageSVGCoder.h"
+#include "state/ApplicationViewModel.h"
+#include "state/BookingRecords.h"
+#include "state/BookingRecovery.h"
 #include "state/TimerSnapshot.h"
 #include "state/TimerViewModel.h"
 #include "trackers/RefreshProviderUsers.h"
@@ -32,9 +35,38 @@ namespace {
 AppDelegate* sharedDelegate = nullptr;
 } // namespace
 
+ShellEnvironment AppDelegate::withBookings(ShellEnvironment environment) {
+    if (!environment.state.bookings) {
+        m_bookingRecords = std::make_unique<BookingRecords>(environment.state);
+        environment.state.bookings = m_bookingRecords.get();
+    }
+    if (!environment.bookingRecovery) {
+        m_bookingRecovery = std::make_unique<BookingRecovery>(
+            *environment.state.bookings, [this](const QString& account) { return lookUpService(account); });
+        environment.bookingRecovery = m_bookingRecovery.get();
+    }
+    return environment;
+}
+
+std::shared_ptr<ProviderService> AppDelegate::lookUpService(const QString& account) {
+    if (!m_windowManager) {
+        return nullptr;
+    }
+    if (ApplicationWindowController* window = m_windowManager->applicationWindow();
+        window && !window->hasClosed()) {
+        const auto id = providerId(window->provider());
+        if (id && uuidText(*id) == account) {
+            return window->applicationViewModel()->service();
+        }
+    }
+    const auto provider = m_windowManager->loadProvider(account);
+    return provider ? m_environment.service(*provider) : nullptr;
+}
+
 AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObject* parent)
-    : QObject(parent), m_environment(environment), m_softwareUpdater(std::make_unique<SoftwareUpdater>()),
-      m_windowManager(std::make_unique<WindowManager>(std::move(environment), std::move(views))),
+    : QObject(parent), m_environment(withBookings(std::move(environment))),
+      m_softwareUpdater(std::make_unique<SoftwareUpdater>()),
+      m_windowManager(std::make_unique<WindowManager>(m_environment, std::move(views))),
       m_menuBarManager(std::make_unique<MenuBarManager>(m_environment.makeStatusItem)),
       m_backgroundTaskManager(std::make_unique<BackgroundTaskManager>()),
       m_deepLinkHandler(std::make_unique<DeepLinkHandler>(*m_windowManager)) {
@@ -79,6 +111,10 @@ AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObjec
                 }
             });
     m_windowManager->setSoftwareUpdater(m_softwareUpdater.get());
+    // The tray names what is on hold.
+    BookingRecords* records = m_environment.state.bookings;
+    m_menuBarManager->setNotes([records] { return records->heldNotes(); });
+    connect(records, &BookingRecords::recordChanged, m_menuBarManager.get(), &MenuBarManager::refresh);
     ShellHooks::setInstance(m_windowManager.get());
     m_windowManager->selectInitialAccount();
 }
@@ -94,6 +130,8 @@ AppDelegate::~AppDelegate() {
     m_deepLinkHandler.reset();
     m_windowManager.reset();
     m_softwareUpdater.reset();
+    m_bookingRecovery.reset();
+    m_bookingRecords.reset();
     if (sharedDelegate == this) {
         sharedDelegate = nullptr;
     }
@@ -106,6 +144,10 @@ AppDelegate* AppDelegate::shared() {
 void AppDelegate::applicationDidFinishLaunching() {
     registerImageCoders();
     observeAccountStore();
+    // What earlier runs left open is asked about again, whichever window shows.
+    if (m_environment.bookingRecovery) {
+        m_environment.bookingRecovery->start();
+    }
     WindowManager& windows = *m_windowManager;
     windows.rebuildMainMenu();
     if (windows.provider()) {

@@ -10,6 +10,8 @@
 namespace velmora {
 
 class BackgroundTaskManager;
+class BookingRecords;
+class BookingRecovery;
 class DeepLinkHandler;
 class FirstFrameWatch;
 class MenuBarManager;
@@ -41,6 +43,10 @@ public:
     BackgroundTaskManager& backgroundTaskManager() const { return *m_backgroundTaskManager; }
     DeepLinkHandler& deepLinkHandler() const { return *m_deepLinkHandler; }
     ProviderManager& providerManager() const { return m_environment.providerManager(); }
+    // What became of every booking, for the whole run (outliving windows and account
+    // switches), and the look-ups of those whose answer was not seen.
+    BookingRecords& bookingRecords() const { return *m_environment.state.bookings; }
+    BookingRecovery& bookingRecovery() const { return *m_bookingRecovery; }
 
     // Links the app was opened with (by this start or a later one); none brings the
     // app's window to the front.
@@ -88,7 +94,17 @@ private:
     void observeAccountStore();
     void checkConfiguration();
     void showTimerInTitle(const QString& text);
+    // The environment with the booking records and their look-ups in it (made here
+    // unless the caller brought its own records).
+    ShellEnvironment withBookings(ShellEnvironment environment);
+    // The tracker service a look-up of `account`'s booking uses: its open window's, or
+    // a new one.
+    std::shared_ptr<ProviderService> lookUpService(const QString& account);
 
+    // The booking records and their look-ups are made first: every window is handed
+    // them.
+    std::unique_ptr<BookingRecords> m_bookingRecords;
+    std::unique_ptr<BookingRecovery> m_bookingRecovery;
     ShellEnvironment m_environment;
     std::unique_ptr<SoftwareUpdater> m_softwareUpdater;
     std::unique_ptr<WindowManager> m_windowManager;

@@ -5,11 +5,11 @@
 #include "core/time/ReadableTimeFormatter.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ApplicationViewModel.h"
-#include "state/BookingRecovery.h"
+#include "state/BookingRecords.h"
 #include "state/CalendarViewModel.h"
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
-#include "views/main/BookingRecoveryAlert.h"
+#include "views/main/BookingStatusView.h"
 #include "views/main/SidebarSplitViewController.h"
 #include "views/main/ToolbarDelegate.h"
 #include "views/main/ToolbarItemIdentifier.h"
@@ -21,6 +21,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QSettings>
+#include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -56,59 +57,23 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
 
     window->m_applicationViewModel =
         std::make_unique<ApplicationViewModel>(provider, environment.service(provider), environment.state);
+    const auto id = providerId(provider);
     window->m_timerViewModel = std::move(timerViewModel);
-    // A booking that an earlier run sent but never saw answered is looked up in the
-    // tracker: found, its time leaves the timer; otherwise the user hears of it (or is
-    // asked, when an entry there may be it) before booking the same time again.
-    TimerViewModel* timer = window->m_timerViewModel.get();
-    auto* recovery = new BookingRecovery(*timer, window);
-    const auto taskName = [timer](const WorkLogBooking& booking) {
-        const auto& task = timer->task();
-        return task && task->id == booking.taskId ? task->reference.value_or(task->name) : booking.taskId;
-    };
-    connect(recovery, &BookingRecovery::bookingMayNotHaveBeenSaved, window,
-            [weak, taskName](const WorkLogBooking& booking) {
-                if (weak) {
-                    BookingRecoveryAlert::tellNotConfirmed(booking, taskName(booking), weak)->open();
-                }
-            });
-    connect(recovery, &BookingRecovery::bookingMayBe, window,
-            [weak, recovery, taskName](const WorkLogBooking& booking, const WorkEntry& entry) {
-                if (!weak) {
-                    return;
-                }
-                QPointer<BookingRecovery> alive(recovery);
-                BookingRecoveryAlert::askWhetherSaved(
-                    booking, entry, taskName(booking), weak,
-                    [alive, booking] {
-                        if (alive) {
-                            alive->confirmSaved(booking);
-                        }
-                    },
-                    [alive, booking] {
-                        if (alive) {
-                            alive->keepTime(booking);
-                        }
-                    })
-                    ->open();
-            });
-    const QString trackerName = rawText(providerType(provider));
-    connect(recovery, &BookingRecovery::bookingCheckFailed, window,
-            [weak, recovery, taskName, trackerName](const WorkLogBooking& booking, const APIError& error) {
-                if (!weak) {
-                    return;
-                }
-                QPointer<BookingRecovery> alive(recovery);
-                BookingRecoveryAlert::tellCheckFailed(booking, taskName(booking), trackerName, error, weak,
-                                                      [alive, weak] {
-                                                          if (alive && weak) {
-                                                              alive->check(
-                                                                  weak->m_applicationViewModel->service());
-                                                          }
-                                                      })
-                    ->open();
-            });
-    recovery->check(window->m_applicationViewModel->service());
+    // The account's bookings whose outcome the user should know or decide, under the
+    // content (which the rate-limit screen may replace); the records outlive the window.
+    if (BookingRecords* records = environment.state.bookings) {
+        auto* bar = new QStatusBar(window);
+        bar->setSizeGripEnabled(false);
+        bar->setObjectName(QStringLiteral("BookingStatusBar"));
+        auto* status =
+            new BookingStatusView(*records, environment.bookingRecovery, id ? uuidText(*id) : QString(), bar);
+        bar->addWidget(status, 1);
+        window->setStatusBar(bar);
+        // Shown only while a row is.
+        bar->setVisible(status->isVisibleTo(bar));
+        status->installEventFilter(window);
+        window->m_bookingStatus = status;
+    }
     window->setupContent();
     return window;
 }
@@ -394,6 +359,15 @@ void ApplicationWindowController::showRateLimit(std::int64_t delay) {
         m_toolbar->deleteLater();
         m_toolbar = nullptr;
     }
+}
+
+bool ApplicationWindowController::eventFilter(QObject* watched, QEvent* event) {
+    // The bar under the content comes and goes with the booking line in it.
+    if (watched == m_bookingStatus && statusBar() &&
+        (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent)) {
+        statusBar()->setVisible(event->type() == QEvent::ShowToParent);
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void ApplicationWindowController::closeEvent(QCloseEvent* event) {

@@ -89,6 +89,9 @@ public:
     QToolBar* toolbar() const { return m_toolbar; }
     // Whether the window has closed.
     bool hasClosed() const { return m_closed; }
+    // The main window's word on the account's bookings (in the bar under the content),
+    // or null without booking records.
+    QWidget* bookingStatus() const { return m_bookingStatus; }
 
 signals:
     // The window closed (once); `byUser` is false for a close of an account switch.
@@ -96,6 +99,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     ApplicationWindowController(AnyProvider provider, ShellEnvironment environment, WindowViews views,
@@ -133,6 +137,7 @@ private:
     QString m_subtitle;
     QString m_viewTitle;
     QString m_runningTime;
+    QPointer<QWidget> m_bookingStatus;
 };
 
 } // namespace velmora

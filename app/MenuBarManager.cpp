@@ -80,6 +80,11 @@ void MenuBarManager::refresh() {
         entries << StatusMenuEntry{QStringLiteral("Open Velmora"), m_openWindow};
         entries << StatusMenuEntry{QString(), {}, true};
     }
+    if (m_notes) {
+        for (const QString& note : m_notes()) {
+            entries << StatusMenuEntry{note, {}};
+        }
+    }
     TimerViewModel* model = m_timerViewModel;
     if (model && model->state() != TimerViewModel::State::cancelled) {
         const bool active = model->state() == TimerViewModel::State::active;

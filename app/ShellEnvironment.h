@@ -13,6 +13,8 @@
 
 namespace velmora {
 
+class BookingRecovery;
+
 // What the shell takes from the process around it. The defaults are the app's own
 // stores; tests put in an account store, a snapshot file and a settings file of their
 // own, and services that answer without a network.
@@ -30,6 +32,10 @@ struct ShellEnvironment {
     std::function<std::unique_ptr<StatusItem>()> makeStatusItem;
     // Whether the periodic jobs run (tests of the windows leave them out).
     bool scheduleJobs = true;
+    // The look-ups of bookings whose answer was not seen (the application delegate's);
+    // the main window's booking line asks them again at the user's word. The records
+    // themselves are `state.bookings`.
+    BookingRecovery* bookingRecovery = nullptr;
 
     ProviderManager& providerManager() const { return providers ? *providers : ProviderManager::shared(); }
     UserSettings& settings() const { return state.userSettings(); }

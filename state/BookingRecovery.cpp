@@ -2,8 +2,8 @@
 
 #include "core/model/DateInterval.h"
 #include "core/model/ProviderService.h"
-#include "state/TimerViewModel.h"
 
+#include <QPointer>
 #include <QTime>
 #include <QTimeZone>
 
@@ -158,131 +158,188 @@ BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& en
     return Verdict{Verdict::Kind::uncertain, arrived ? arrived : unsure};
 }
 
-BookingRecovery::BookingRecovery(TimerViewModel& timer, QObject* parent) : QObject(parent), m_timer(&timer) {
-    connect(&timer, &TimerViewModel::taskChanged, this, &BookingRecovery::timerTaskChanged);
-    connect(&timer, &TimerViewModel::bookingNeedsCheck, this, &BookingRecovery::checkUnanswered);
-    m_recheck.setSingleShot(true);
-    connect(&m_recheck, &QTimer::timeout, this, [this] { check(m_service); });
-}
-
-void BookingRecovery::checkUnanswered() {
-    if (!m_timer || !m_timer->recordedBooking()) {
-        return;
-    }
-    m_unanswered = m_timer->recordedBooking();
-    check(m_service);
-}
-
-void BookingRecovery::recheckLater() {
-    m_recheck.start(m_recheckDelay);
+BookingRecovery::BookingRecovery(BookingRecords& records, ServiceFor serviceFor, QObject* parent)
+    : QObject(parent), m_records(records), m_serviceFor(std::move(serviceFor)) {
+    connect(&records, &BookingRecords::recordChanged, this, &BookingRecovery::recordChanged);
 }
 
 BookingRecovery::~BookingRecovery() = default;
 
-void BookingRecovery::check(const std::shared_ptr<ProviderService>& service) {
-    if (service) {
-        m_service = service;
+int BookingRecovery::recheckDelayAfter(int failures) const {
+    qint64 delay = m_recheckDelay;
+    for (int i = 1; i < failures && delay < recheckDelayMost; ++i) {
+        delay *= 2;
     }
-    // While the user is asked about it, the answer settles the record.
-    if (!m_timer || !m_timer->recordedBooking() || !service || m_check ||
-        m_asked == m_timer->recordedBooking()) {
+    // Tests that shorten the first wait keep the doubling, not the real bound.
+    return static_cast<int>(std::min<qint64>(delay, std::max(recheckDelayMost, m_recheckDelay)));
+}
+
+void BookingRecovery::start() {
+    for (const BookingRecord& record : m_records.records()) {
+        if (record.state == BookingRecord::State::unknown) {
+            lookUp(record.id);
+        } else if (record.state == BookingRecord::State::leaving) {
+            recordChanged(record.id);
+        }
+    }
+}
+
+void BookingRecovery::lookUpNow(const QUuid& id) {
+    lookUp(id);
+}
+
+void BookingRecovery::recordChanged(const QUuid& id) {
+    const auto record = m_records.record(id);
+    if (!record || record->isSettled() || record->state == BookingRecord::State::asked ||
+        record->state == BookingRecord::State::returned) {
+        // Settled, or the user decides now: nothing more to ask the tracker.
+        forget(id);
         return;
     }
-    const WorkLogBooking booking = *m_timer->recordedBooking();
-    Issue task;
+    if (record->state == BookingRecord::State::leaving) {
+        // Its answer should end it; should none come, it is taken as unknown.
+        if (!m_planned.contains(id)) {
+            const quint64 plan = ++m_plans;
+            m_planned.insert(id, plan);
+            const BootTime now = m_records.environment().bootClock->now();
+            const qint64 since = record->left.sameBoot(now) ? now.msecs - record->left.msecs : 0;
+            const qint64 wait = std::max<qint64>(0, leavingBound - since);
+            m_records.environment().bootClock->callAfter(
+                std::chrono::milliseconds(wait), this, [this, id, plan] {
+                    if (m_planned.value(id) != plan) {
+                        return;
+                    }
+                    m_planned.remove(id);
+                    m_records.unseen(id, APIError::failure(APIError::Cause::TimedOut));
+                });
+        }
+        return;
+    }
+    // Unknown: looked up at once the first time, then as planned.
+    if (record->lookUp == BookingRecord::LookUp::none && !record->lookedUpAt && !isLookingUp(id)) {
+        m_planned.remove(id);
+        lookUp(id);
+    }
+}
+
+void BookingRecovery::forget(const QUuid& id) {
+    m_planned.remove(id);
+    if (auto running = m_running.find(id); running != m_running.end()) {
+        Cancellable look = std::move(running->second);
+        m_running.erase(running);
+        look.cancel();
+    }
+    // A service is kept only for accounts with records still to ask about.
+    for (auto it = m_services.begin(); it != m_services.end();) {
+        bool open = false;
+        for (const BookingRecord& record : m_records.records(it.key())) {
+            open = open || record.isOpen();
+        }
+        it = open ? std::next(it) : m_services.erase(it);
+    }
+}
+
+void BookingRecovery::lookUp(const QUuid& id) {
+    const auto record = m_records.record(id);
+    if (!record || record->state != BookingRecord::State::unknown || isLookingUp(id)) {
+        return;
+    }
+    m_planned.remove(id);
+    std::shared_ptr<ProviderService> service = m_services.value(record->account);
+    if (!service && m_serviceFor) {
+        service = m_serviceFor(record->account);
+        if (service) {
+            m_services.insert(record->account, service);
+        }
+    }
+    if (!service) {
+        // The account is gone (or cannot be opened): nothing can be asked.
+        fail(id, APIError::unauthorized());
+        return;
+    }
+    const WorkLogBooking booking = record->booking;
+    Issue task = record->task;
     task.id = booking.taskId;
     // Every start the tracker can have given it, and no more: one page in the common case.
     const DateInterval around = WorkLogBooking::startsAround(booking.started);
     QPointer<BookingRecovery> self(this);
-    m_check = service->fetchOwnWorkEntries(task, around)
-                  .receiveOn(this)
-                  .sink(
-                      [self, booking](const std::vector<WorkEntry>& entries) {
-                          if (self) {
-                              self->finish(booking, judge(entries, booking));
-                          }
-                      },
-                      [self, booking](const APIError& error) {
-                          if (self) {
-                              self->fail(booking, error);
-                          }
-                      });
+    m_running.emplace(id, service->fetchOwnWorkEntries(task, around)
+                              .receiveOn(this)
+                              .sink(
+                                  [self, id, booking](const std::vector<WorkEntry>& entries) {
+                                      if (self) {
+                                          self->finish(id, judge(entries, booking));
+                                      }
+                                  },
+                                  [self, id](const APIError& error) {
+                                      if (self) {
+                                          self->fail(id, error);
+                                      }
+                                  }));
 }
 
-bool BookingRecovery::settle(const WorkLogBooking& booking) {
-    if (m_check) {
-        m_check->detach();
-        m_check.reset();
+void BookingRecovery::planNext(const BookingRecord& record, qint64 delay, BookingRecord::LookUp learnt,
+                               const std::optional<APIError>& error) {
+    const qint64 left = m_records.windowLeft(record);
+    // The last look-up comes as the window ends: then it decides.
+    const qint64 wait = std::min(delay, left + 1000);
+    const quint64 plan = ++m_plans;
+    m_planned.insert(record.id, plan);
+    m_records.lookedUp(record.id, learnt, error, m_records.environment().currentTime().addMSecs(wait));
+    const QUuid id = record.id;
+    m_records.environment().bootClock->callAfter(std::chrono::milliseconds(wait), this, [this, id, plan] {
+        if (m_planned.value(id) == plan) {
+            lookUp(id);
+        }
+    });
+}
+
+std::optional<BookingRecord> BookingRecovery::lookUpEnded(const QUuid& id) {
+    if (auto running = m_running.find(id); running != m_running.end()) {
+        running->second.detach();
+        m_running.erase(running);
     }
-    // The timer moved on meanwhile (booked, reset): the record is no longer the one read.
-    return m_timer && m_timer->recordedBooking() == booking;
+    const auto record = m_records.record(id);
+    if (!record || record->state != BookingRecord::State::unknown) {
+        return std::nullopt;
+    }
+    return record;
 }
 
-void BookingRecovery::fail(const WorkLogBooking& booking, const APIError& error) {
-    if (!settle(booking)) {
+void BookingRecovery::fail(const QUuid& id, const APIError& error) {
+    const auto record = lookUpEnded(id);
+    if (!record) {
         return;
     }
-    // Nothing was learnt: the record stays, so asking again (later, or at the next
-    // start) still knows what to look for. The user hears of it once.
-    recheckLater();
-    if (m_toldFailure != booking) {
-        m_toldFailure = booking;
-        emit bookingCheckFailed(booking, error);
+    if (m_records.windowLeft(*record) <= 0) {
+        // The window is over and still nothing can be learnt: the hold ends here.
+        m_records.end(id, BookingRecord::Ending::notLearnt);
+        return;
     }
+    planNext(*record, recheckDelayAfter(record->lookUpFailures + 1), BookingRecord::LookUp::failed, error);
 }
 
-void BookingRecovery::finish(const WorkLogBooking& booking, const Verdict& verdict) {
-    if (!settle(booking)) {
+void BookingRecovery::finish(const QUuid& id, const Verdict& verdict) {
+    const auto record = lookUpEnded(id);
+    if (!record) {
         return;
     }
     if (verdict.kind == Verdict::Kind::saved) {
-        // Only its seconds: the timer may have run on since (a check that could not
-        // reach the tracker, and Later).
-        m_timer->bookingFound(booking);
+        m_records.found(id, verdict.entry ? std::optional(verdict.entry->id) : std::nullopt);
         return;
     }
     if (verdict.kind == Verdict::Kind::uncertain && verdict.entry) {
         // The record stays until the user answers: quitting (or a crash) with the
         // question open asks it again at the next start.
-        m_asked = booking;
-        emit bookingMayBe(booking, *verdict.entry);
+        m_records.ask(id, *verdict.entry);
         return;
     }
-    if (m_unanswered == booking && booking.sent &&
-        QDateTime::currentDateTime() < booking.sent->addSecs(arrivalWindow)) {
-        // The tracker may not have taken in a booking whose answer timed out yet.
-        recheckLater();
+    if (m_records.windowLeft(*record) > 0) {
+        // The tracker may not have taken it in yet.
+        planNext(*record, recheckDelayAfter(0), BookingRecord::LookUp::nothingListed, std::nullopt);
         return;
     }
-    m_timer->forgetBooking();
-    emit bookingMayNotHaveBeenSaved(booking);
-}
-
-void BookingRecovery::timerTaskChanged() {
-    // Reset, or on to another task: what the timer holds now is none of the booking,
-    // and an answer takes nothing off it.
-    if (m_asked && m_timer && m_timer->recordedBooking() == m_asked) {
-        m_timer->forgetBooking();
-    }
-    m_asked.reset();
-}
-
-void BookingRecovery::confirmSaved(const WorkLogBooking& booking) {
-    if (!m_timer || m_asked != booking) {
-        return;
-    }
-    m_asked.reset();
-    // Only what was booked: time gathered while the question was open is time of its
-    // own. The new time is on disk, and the record gone, before this returns.
-    m_timer->bookingFound(booking);
-}
-
-void BookingRecovery::keepTime(const WorkLogBooking& booking) {
-    if (!m_timer || m_asked != booking) {
-        return;
-    }
-    m_asked.reset();
-    m_timer->keepTimeOfBooking(booking);
+    m_records.end(id, BookingRecord::Ending::notListed);
 }
 
 } // namespace velmora

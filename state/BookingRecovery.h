@@ -4,11 +4,14 @@
 #include "core/model/WorkEntry.h"
 #include "core/time/WorkLogBooking.h"
 #include "platform/async/Cancellable.h"
+#include "state/BookingRecords.h"
 
+#include <QHash>
 #include <QObject>
-#include <QPointer>
-#include <QTimer>
+#include <QUuid>
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -16,36 +19,32 @@
 namespace velmora {
 
 class ProviderService;
-class TimerViewModel;
 
-// Finds out what became of a booking that an earlier run sent and never saw answered
-// (the timer keeps its record): the task's own work logs are read, and only an entry
-// made since the booking left can be it. Earlier bookings that look the same (the same
-// minutes on the same task, the same day) are told apart by when the tracker made them.
+// Finds out what became of the bookings whose answer was never seen, for the whole
+// process: every record of BookingRecords that is unknown is looked up in its tracker
+// (the task's own work logs are read, and only an entry made since the booking left can
+// be it), and what that teaches goes to the record. Nothing here keeps an outcome.
 //
-// Creation times are the tracker's, on its clock: the record says how that clock ran
-// against ours when the booking left (from the HTTP dates of the answers before).
+// Earlier bookings that look the same (the same minutes on the same task, the same
+// day) are told apart by when the tracker made them. Creation times are the tracker's,
+// on its clock: the record says how that clock ran against ours when the booking left
+// (from the HTTP dates of the answers before). The record lists the user's entries on
+// the task that looked like the booking before it left: none of them is ever the
+// booking, and the one look-alike that is new is it (two new ones, or one the tracker's
+// clock surely places before the booking left, are asked about). Only where the record
+// has no list (its read failed, or an older version wrote it) do creation times judge
+// every look-alike, as below.
 //
-// The record lists the user's entries on the task that looked like the booking before
-// it left: none of them is ever the booking, and the one look-alike that is new is it
-// (two new ones, or one the tracker's clock surely places before the booking left, are
-// asked about). Only where the record has no list (its read failed, or an older version
-// wrote it) do creation times judge every look-alike, as below.
-//
-// Found, the booked seconds leave the timer (only those: it may have run on since);
-// not there, the time stays and the user hears of it; when the app cannot tell (an
-// entry that looks the same but was made so close to the moment the booking left that
-// it may be an earlier one, or later than the booking could have arrived, or on a clock
-// not known, or two of them), the time stays and the user is asked, with the entry
-// named. The record stays until the question is answered (asked again at the next
-// start), and goes as soon as any other outcome is in. A tracker that could not be
-// asked answers nothing: the record stays, and it is asked again a little later (and at
-// the next start).
-//
-// A booking whose answer never came while the app ran (a time-out, a dropped
-// connection) is looked up at once (the timer's bookingNeedsCheck). The tracker may
-// still be working on it then: until the booking could have arrived, finding nothing
-// only means asking again later. Main thread only.
+// A look-up that finds it saves the record; one that finds an entry that may be it
+// asks the user. Finding nothing before the end of the arrival window (the tracker may
+// still be storing it), or not reaching the tracker, only plans the next look-up:
+// `recheckDelay` after nothing was listed, and twice as long after each failure in a
+// row, up to `recheckDelayMost`; never past the window's end, where one last look-up
+// decides. Nothing listed then, the booking may not have been saved; the tracker not
+// reached then, nobody can tell: either way its seconds go back to the user, and the
+// hold ends. A record that settles (or goes) has its planned look-up called off.
+// A record still leaving `leavingBound` after it left had its request end unseen (its
+// form went with its window): it is taken as unknown. Main thread only.
 class BookingRecovery : public QObject {
     Q_OBJECT
 
@@ -57,10 +56,17 @@ public:
     static constexpr qint64 stampSlack = 500;
     // How long after it left (seconds) a booking may still have reached the tracker;
     // an entry that looks the same but was made later is no sure sign.
-    static constexpr qint64 arrivalWindow = 600;
-    // How long (ms) after a look-up that learnt nothing the tracker is asked again, while
-    // the record stands.
+    static constexpr qint64 arrivalWindow = BookingRecords::arrivalWindow;
+    // How long (ms) after a look-up that learnt nothing the tracker is asked again (the
+    // first time after a failure; each failure in a row doubles it, up to the most).
     static constexpr int recheckDelay = 30000;
+    static constexpr int recheckDelayMost = 240000;
+    // A booking's request ends within its resource time-out (120 s); a record still
+    // leaving this long (ms) after it left has lost its answer.
+    static constexpr int leavingBound = 130000;
+
+    // The tracker service of an account (its id text), or none when the account is gone.
+    using ServiceFor = std::function<std::shared_ptr<ProviderService>(const QString& account)>;
 
     struct Verdict {
         enum class Kind {
@@ -83,52 +89,48 @@ public:
     // What the tracker's `entries` (of the booking's task) say of `booking`.
     static Verdict judge(const std::vector<WorkEntry>& entries, const WorkLogBooking& booking);
 
-    explicit BookingRecovery(TimerViewModel& timer, QObject* parent = nullptr);
+    BookingRecovery(BookingRecords& records, ServiceFor serviceFor, QObject* parent = nullptr);
     ~BookingRecovery() override;
 
-    // Looks the timer's recorded booking up in the tracker; without a record, or while a
-    // look-up runs, it does nothing. The service is kept for the look-ups that follow
-    // (again later, or when the timer asks for one).
-    void check(const std::shared_ptr<ProviderService>& service);
     // Tests shorten the wait before asking again.
     void setRecheckDelay(int ms) { m_recheckDelay = ms; }
-    // The user says the entry named in the question about `booking` is it: the booked
-    // seconds leave the timer, and only those (it may have run on meanwhile). A timer
-    // reset or on another task since the question keeps all of its time.
-    void confirmSaved(const WorkLogBooking& booking);
-    // The user keeps the time asked about: the record goes, the time stays.
-    void keepTime(const WorkLogBooking& booking);
+    // The delay before the next look-up of a record whose last `failures` look-ups in a
+    // row failed (0: it found nothing).
+    int recheckDelayAfter(int failures) const;
 
-signals:
-    // Nothing in the tracker is the booking; the timer keeps its time.
-    void bookingMayNotHaveBeenSaved(const velmora::WorkLogBooking& booking);
-    // `entry` may be the booking; the timer keeps its time until the user says so.
-    void bookingMayBe(const velmora::WorkLogBooking& booking, const velmora::WorkEntry& entry);
-    // The tracker could not be asked (`error` says why); the timer keeps its time and
-    // the record, and check() asks again.
-    void bookingCheckFailed(const velmora::WorkLogBooking& booking, const velmora::APIError& error);
+    // Looks up every record whose outcome is unknown (at start; a record that becomes
+    // unknown later is looked up at once by itself).
+    void start();
+    // Looks the record up now (Try Again), unless a look-up of it is on its way.
+    void lookUpNow(const QUuid& id);
+    // Whether a look-up of the record is on its way.
+    bool isLookingUp(const QUuid& id) const { return m_running.count(id) > 0; }
+    // Whether a look-up of the record is planned.
+    bool isPlanned(const QUuid& id) const { return m_planned.contains(id); }
 
 private:
-    // Ends the look-up; whether the timer still holds the record read.
-    bool settle(const WorkLogBooking& booking);
-    void finish(const WorkLogBooking& booking, const Verdict& verdict);
-    void fail(const WorkLogBooking& booking, const APIError& error);
-    void timerTaskChanged();
-    void checkUnanswered();
-    // Asks again after the recheck delay.
-    void recheckLater();
+    void recordChanged(const QUuid& id);
+    void lookUp(const QUuid& id);
+    // Lets go of the record's look-up that ended; the record, while its outcome is still
+    // to be learnt.
+    std::optional<BookingRecord> lookUpEnded(const QUuid& id);
+    void finish(const QUuid& id, const Verdict& verdict);
+    void fail(const QUuid& id, const APIError& error);
+    // The next look-up `delay` ms from now, or at the window's end if that comes first.
+    void planNext(const BookingRecord& record, qint64 delay, BookingRecord::LookUp learnt,
+                  const std::optional<APIError>& error);
+    void forget(const QUuid& id);
 
-    QPointer<TimerViewModel> m_timer;
-    std::optional<Cancellable> m_check;
-    // The booking the open question is about, while the timer has stayed on its task.
-    std::optional<WorkLogBooking> m_asked;
-    std::shared_ptr<ProviderService> m_service;
-    // The booking whose answer never came while the app ran: not finding it before it
-    // could have arrived settles nothing.
-    std::optional<WorkLogBooking> m_unanswered;
-    // The booking the user was told could not be checked: asking again is quiet.
-    std::optional<WorkLogBooking> m_toldFailure;
-    QTimer m_recheck;
+    BookingRecords& m_records;
+    ServiceFor m_serviceFor;
+    // The look-ups on their way.
+    std::map<QUuid, Cancellable> m_running;
+    // The look-up planned for each record: a later plan (or none) makes an earlier one's
+    // timer do nothing.
+    QHash<QUuid, quint64> m_planned;
+    quint64 m_plans = 0;
+    // The services made for look-ups, per account, while it has open records.
+    QHash<QString, std::shared_ptr<ProviderService>> m_services;
     int m_recheckDelay = recheckDelay;
 };
 

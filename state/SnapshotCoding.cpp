@@ -10,6 +10,20 @@
 
 namespace velmora::SnapshotCoding {
 
+bool isNumber(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        return true;
+    default:
+        return false;
+    }
+}
+
 QVariant fromJson(const nlohmann::ordered_json& json) {
     switch (json.type()) {
     case nlohmann::ordered_json::value_t::null:

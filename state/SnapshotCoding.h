@@ -15,6 +15,9 @@
 // so a project or task is stored exactly as its coded form says.
 namespace velmora::SnapshotCoding {
 
+// Whether a stored value is a number of any of the forms a property list reads.
+bool isNumber(const QVariant& value);
+
 // JSON null becomes the property list's null marker (PropertyList::null()).
 QVariant fromJson(const nlohmann::ordered_json& json);
 

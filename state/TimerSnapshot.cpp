@@ -1,7 +1,7 @@
 #include "state/TimerSnapshot.h"
 
-#include "core/time/AbstractWorkLogForm.h"
 #include "platform/plist/PropertyList.h"
+#include "state/BookingRecord.h"
 #include "state/SnapshotCoding.h"
 
 #include <QVariantMap>
@@ -20,19 +20,6 @@ const QString kState = QStringLiteral("state");
 const QString kPreviousDuration = QStringLiteral("previousDuration");
 const QString kStartedAt = QStringLiteral("startedAt");
 const QString kBooking = QStringLiteral("booking");
-const QString kBookingTask = QStringLiteral("task");
-const QString kBookingStarted = QStringLiteral("started");
-const QString kBookingSeconds = QStringLiteral("seconds");
-const QString kBookingDescription = QStringLiteral("description");
-const QString kBookingDating = QStringLiteral("dating");
-const QString kBookingSent = QStringLiteral("sent");
-const QString kBookingSentMs = QStringLiteral("sentMs");
-const QString kBookingTrackerClock = QStringLiteral("trackerClock");
-const QString kBookingBefore = QStringLiteral("before");
-const QString kClockLeast = QStringLiteral("least");
-const QString kClockMost = QStringLiteral("most");
-const QString kDatingExact = QStringLiteral("exact");
-const QString kDatingDay = QStringLiteral("day");
 
 constexpr std::array<TimerViewModel::State, 3> kStates{
     TimerViewModel::State::active, TimerViewModel::State::paused, TimerViewModel::State::cancelled};
@@ -43,19 +30,7 @@ Decoded failure(const QString& text) {
     return Decoded::failure(text);
 }
 
-bool isNumber(const QVariant& value) {
-    switch (value.typeId()) {
-    case QMetaType::Double:
-    case QMetaType::Float:
-    case QMetaType::Int:
-    case QMetaType::LongLong:
-    case QMetaType::UInt:
-    case QMetaType::ULongLong:
-        return true;
-    default:
-        return false;
-    }
-}
+using SnapshotCoding::isNumber;
 
 } // namespace
 
@@ -77,6 +52,51 @@ double TimerSnapshot::elapsed(const QDateTime& now) const {
     return previousDuration + running / 1000.0;
 }
 
+bool TimerSnapshot::isIdle() const {
+    return !project && !task && state == TimerViewModel::State::cancelled && previousDuration == 0 &&
+           !startedAt;
+}
+
+TimerSnapshot TimerSnapshot::withoutSeconds(double seconds, const QDateTime& now) const {
+    if (!project || !task || !std::isfinite(seconds) || seconds <= 0) {
+        return *this;
+    }
+    const double left = std::max(0.0, elapsed(now) - seconds);
+    if (state != TimerViewModel::State::active && left < TimerViewModel::minimumBookable) {
+        return TimerSnapshot{};
+    }
+    TimerSnapshot after = *this;
+    after.previousDuration = left;
+    if (after.startedAt) {
+        after.startedAt = now;
+    }
+    return after;
+}
+
+std::optional<TimerSnapshot> TimerSnapshot::withSeconds(double seconds, const std::optional<Project>& project,
+                                                        const Issue& task) const {
+    if (!std::isfinite(seconds) || seconds <= 0) {
+        return *this;
+    }
+    if (isIdle()) {
+        if (!project) {
+            return std::nullopt;
+        }
+        TimerSnapshot back;
+        back.project = project;
+        back.task = task;
+        back.state = TimerViewModel::State::paused;
+        back.previousDuration = seconds;
+        return back;
+    }
+    if (!this->task || this->task->id != task.id) {
+        return std::nullopt;
+    }
+    TimerSnapshot back = *this;
+    back.previousDuration += seconds;
+    return back;
+}
+
 QVariant TimerSnapshot::toSnapshot() const {
     QVariantMap map;
     map.insert(kProject, project ? SnapshotCoding::encode(*project) : PropertyList::null());
@@ -84,102 +104,8 @@ QVariant TimerSnapshot::toSnapshot() const {
     map.insert(kState, QVariantMap{{stateName(state), QVariantMap{}}});
     map.insert(kPreviousDuration, previousDuration);
     map.insert(kStartedAt, startedAt ? QVariant(*startedAt) : PropertyList::null());
-    if (booking) {
-        QVariantMap record{{kBookingTask, booking->taskId},
-                           {kBookingStarted, booking->started},
-                           {kBookingSeconds, booking->seconds},
-                           {kBookingDescription, booking->description}};
-        if (booking->dating) {
-            record.insert(kBookingDating,
-                          *booking->dating == WorkLogBooking::Dating::day ? kDatingDay : kDatingExact);
-        }
-        if (booking->sent) {
-            // The date form keeps whole seconds only (older versions read it); the
-            // milliseconds decide which side of the moment an entry lies on.
-            record.insert(kBookingSent, *booking->sent);
-            if (!booking->sentToTheSecond) {
-                record.insert(kBookingSentMs, booking->sent->toMSecsSinceEpoch());
-            }
-        }
-        if (booking->trackerClock) {
-            record.insert(kBookingTrackerClock, QVariantMap{{kClockLeast, booking->trackerClock->least},
-                                                            {kClockMost, booking->trackerClock->most}});
-        }
-        if (booking->before) {
-            QVariantList ids;
-            for (const QString& id : *booking->before) {
-                ids.append(id);
-            }
-            record.insert(kBookingBefore, ids);
-        }
-        map.insert(kBooking, record);
-    }
     return map;
 }
-
-namespace {
-std::optional<WorkLogBooking> decodeBooking(const QVariant& stored) {
-    if (stored.typeId() != QMetaType::QVariantMap) {
-        return std::nullopt;
-    }
-    const QVariantMap map = stored.toMap();
-    const QVariant task = map.value(kBookingTask);
-    const QVariant started = map.value(kBookingStarted);
-    const QVariant seconds = map.value(kBookingSeconds);
-    const QVariant description = map.value(kBookingDescription);
-    if (task.typeId() != QMetaType::QString || started.typeId() != QMetaType::QDateTime ||
-        !started.toDateTime().isValid() || !isNumber(seconds) || !std::isfinite(seconds.toDouble()) ||
-        std::abs(seconds.toDouble()) > 1e12 || description.typeId() != QMetaType::QString) {
-        return std::nullopt;
-    }
-    WorkLogBooking booking{task.toString(), started.toDateTime(), static_cast<qint64>(seconds.toDouble()),
-                           description.toString()};
-    // Later additions: a record without them (or with a value that does not read) is
-    // judged with less to go on, never dropped.
-    const QVariant dating = map.value(kBookingDating);
-    if (dating.typeId() == QMetaType::QString && dating.toString() == kDatingExact) {
-        booking.dating = WorkLogBooking::Dating::exact;
-    } else if (dating.typeId() == QMetaType::QString && dating.toString() == kDatingDay) {
-        booking.dating = WorkLogBooking::Dating::day;
-    }
-    const QVariant sent = map.value(kBookingSent);
-    const QVariant sentMs = map.value(kBookingSentMs);
-    if (isNumber(sentMs) && std::isfinite(sentMs.toDouble()) && std::abs(sentMs.toDouble()) <= 1e15) {
-        booking.sent = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(sentMs.toDouble()));
-    } else if (sent.typeId() == QMetaType::QDateTime && sent.toDateTime().isValid()) {
-        booking.sent = sent.toDateTime();
-        booking.sentToTheSecond = true;
-    }
-    // Without it (or unreadable) the tracker's clock is unknown: the check then asks
-    // rather than trusting a creation time.
-    const QVariantMap clock = map.value(kBookingTrackerClock).toMap();
-    const QVariant least = clock.value(kClockLeast);
-    const QVariant most = clock.value(kClockMost);
-    const auto plausible = [](const QVariant& value) {
-        return isNumber(value) && std::isfinite(value.toDouble()) && std::abs(value.toDouble()) <= 1e12;
-    };
-    if (plausible(least) && plausible(most) && least.toDouble() <= most.toDouble()) {
-        booking.trackerClock =
-            ClockOffset{static_cast<qint64>(least.toDouble()), static_cast<qint64>(most.toDouble())};
-    }
-    // The entries there before it left. Only a list of ids that reads whole counts: a
-    // list partly read would make a listed look-alike seem new.
-    const QVariant before = map.value(kBookingBefore);
-    if (before.typeId() == QMetaType::QVariantList || before.typeId() == QMetaType::QStringList) {
-        const QVariantList ids = before.toList();
-        std::vector<QString> listed;
-        bool whole = ids.size() <= qsizetype(AbstractWorkLogForm::entriesBeforeKept);
-        for (qsizetype i = 0; whole && i < ids.size(); ++i) {
-            whole = ids.at(i).typeId() == QMetaType::QString;
-            listed.push_back(ids.at(i).toString());
-        }
-        if (whole) {
-            booking.before = std::move(listed);
-        }
-    }
-    return booking;
-}
-} // namespace
 
 Result<TimerSnapshot, QString> TimerSnapshot::decode(const QVariant& stored) {
     if (stored.typeId() != QMetaType::QVariantMap) {
@@ -237,7 +163,7 @@ Result<TimerSnapshot, QString> TimerSnapshot::decode(const QVariant& stored) {
         snapshot.startedAt = startedAt.toDateTime().toLocalTime();
     }
     if (map.contains(kBooking)) {
-        snapshot.booking = decodeBooking(map.value(kBooking));
+        snapshot.booking = BookingRecord::decodeBooking(map.value(kBooking));
     }
     return Decoded::success(std::move(snapshot));
 }

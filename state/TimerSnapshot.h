@@ -22,12 +22,10 @@ namespace velmora {
 // "previousDuration" and "startedAt", all required; an absent project, task or start
 // is the property list's null marker. "state" is a dictionary with exactly one key,
 // the state's name ("active", "paused", "cancelled"), holding an empty dictionary.
-// While a booking of the timer's time is on its way, a sixth key "booking" holds it
-// ("task", "started", "seconds", "description", and since later "dating" — "exact" or
-// "day" —, "sent" and "trackerClock" — "least" and "most", milliseconds —, and later
-// still "sentMs" — "sent" to the millisecond — and "before" — the ids of look-alike
-// entries there before it left —, all optional); files without it read as before, and a
-// record that does not read is left out rather than losing the timer.
+// Earlier versions kept a booking of the timer's time that was on its way under a sixth
+// key "booking" (the form BookingRecord::encodeBooking reads). It is read so that the
+// booking records take it over (BookingRecords), never written; a record that does not
+// read is left out rather than losing the timer.
 struct TimerSnapshot {
     static constexpr SnapshotKind snapshotKind = SnapshotKind::Timers;
 
@@ -36,6 +34,7 @@ struct TimerSnapshot {
     TimerViewModel::State state = TimerViewModel::State::cancelled;
     double previousDuration = 0;
     std::optional<QDateTime> startedAt;
+    // A booking kept by an earlier version (see above); never written.
     std::optional<WorkLogBooking> booking;
 
     QVariant toSnapshot() const;
@@ -45,6 +44,18 @@ struct TimerSnapshot {
 
     // The seconds the timer holds at `now`: a running one counts on from its start.
     double elapsed(const QDateTime& now) const;
+    // Whether it holds nothing (a new or reset timer): such a timer is not kept.
+    bool isIdle() const;
+
+    // The timer once a booking took `seconds` of its time at `now`: whatever it did since
+    // the booking was typed is time of its own. A paused timer left with less than a
+    // bookable minute is idle again; a running one counts on from what is left.
+    TimerSnapshot withoutSeconds(double seconds, const QDateTime& now) const;
+    // The timer with the `seconds` of a booking that was not saved back on it: added
+    // to its time when it tracks `task`, or put on an idle timer, paused. Absent when it
+    // tracks another task: that time is its own, and the seconds go elsewhere.
+    std::optional<TimerSnapshot> withSeconds(double seconds, const std::optional<Project>& project,
+                                             const Issue& task) const;
 
     // "active", "paused", "cancelled".
     static QString stateName(TimerViewModel::State state);

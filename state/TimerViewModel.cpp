@@ -2,6 +2,7 @@
 
 #include "core/model/NotificationNames.h"
 #include "platform/notifications/NotificationCenter.h"
+#include "state/BookingRecords.h"
 #include "state/TimerSnapshot.h"
 
 #include <QCoreApplication>
@@ -23,11 +24,22 @@ TimerViewModel::TimerViewModel(const QString& key, StateEnvironment environment,
         m_state = saved->state;
         m_previousDuration = saved->previousDuration;
         m_startedAt = std::move(saved->startedAt);
-        m_booking = std::move(saved->booking);
+    }
+    m_bookings = m_environment.bookings;
+    if (m_bookings) {
+        m_bookings->attach(m_key, this);
     }
 }
 
-TimerViewModel::~TimerViewModel() = default;
+BookingRecords* TimerViewModel::bookings() const {
+    return m_bookings;
+}
+
+TimerViewModel::~TimerViewModel() {
+    if (m_bookings) {
+        m_bookings->detach(m_key, this);
+    }
+}
 
 double TimerViewModel::runningSpan() const {
     if (!m_startedAt) {
@@ -115,7 +127,6 @@ void TimerViewModel::reset() {
     }
     m_previousDuration = 0;
     m_startedAt.reset();
-    m_booking.reset();
     setProject(std::nullopt);
     setTask(std::nullopt);
     setState(State::cancelled);
@@ -190,63 +201,21 @@ void TimerViewModel::persist() {
 }
 
 TimerSnapshot TimerViewModel::snapshot() const {
-    return TimerSnapshot{m_project, m_task, m_state, m_previousDuration, m_startedAt, m_booking};
+    return TimerSnapshot{m_project, m_task, m_state, m_previousDuration, m_startedAt, std::nullopt};
 }
 
-std::optional<QString> TimerViewModel::recordBooking(const WorkLogBooking& booking) {
-    m_booking = booking;
-    persist();
-    // The record must be on disk before the booking leaves: written later, a crash in
-    // between would leave nothing to look for.
-    if (m_key.isEmpty()) {
-        return std::nullopt;
-    }
-    auto failure = m_environment.snapshotManager().flush();
-    if (failure) {
-        // The booking does not leave: a record kept in memory would reach the disk with
-        // a later write and send the next start looking for a booking never sent.
-        m_booking.reset();
-        persist();
-    }
-    return failure;
-}
-
-void TimerViewModel::checkRecordedBooking() {
-    if (m_booking) {
-        emit bookingNeedsCheck();
-    }
-}
-
-void TimerViewModel::forgetBooking() {
-    if (!m_booking) {
-        return;
-    }
-    m_booking.reset();
-    persist();
-}
-
-void TimerViewModel::bookingFound(const WorkLogBooking& booking) {
-    if (m_booking != booking) {
-        return;
-    }
-    m_booking.reset();
-    if (hasProjectAndTask() && m_task->id == booking.taskId) {
-        // Writes the timer with the record gone (or removes it, reset).
-        takeOff(static_cast<double>(booking.seconds));
-    }
-    persist();
-    if (!m_key.isEmpty()) {
-        m_environment.snapshotManager().flush();
-    }
-}
-
-void TimerViewModel::keepTimeOfBooking(const WorkLogBooking& booking) {
-    if (m_booking != booking) {
-        return;
-    }
-    forgetBooking();
-    if (!m_key.isEmpty()) {
-        m_environment.snapshotManager().flush();
+void TimerViewModel::adopt(const TimerSnapshot& snapshot) {
+    m_previousDuration = snapshot.previousDuration;
+    m_startedAt = snapshot.startedAt;
+    setProject(snapshot.project);
+    setTask(snapshot.task);
+    setState(snapshot.state);
+    emit durationChanged();
+    // The task that waited for the tracked time to be booked.
+    if (!isInUse()) {
+        if (auto pending = std::exchange(m_pendingStart, std::nullopt)) {
+            start(pending->project, pending->task);
+        }
     }
 }
 

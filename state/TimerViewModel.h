@@ -3,11 +3,11 @@
 #include "core/model/Issue.h"
 #include "core/model/Project.h"
 #include "core/time/TimeFormatter.h"
-#include "core/time/WorkLogBooking.h"
 #include "state/StateEnvironment.h"
 
 #include <QDateTime>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
@@ -15,6 +15,7 @@
 
 namespace velmora {
 
+class BookingRecords;
 struct TimerSnapshot;
 
 // The one timer of a main window: the project and task time is tracked for, whether
@@ -44,7 +45,9 @@ public:
 
     // `key` is the account's id as upper-case UUID text; the timer saved under it
     // when the account's window last closed comes back as it was (a timer saved while
-    // running keeps counting the time the application was closed).
+    // running keeps counting the time the application was closed). With the
+    // environment's booking records, the timer gives its time to the bookings it sends
+    // and takes back what they do not book through them (BookingRecords).
     explicit TimerViewModel(const QString& key, StateEnvironment environment = {}, QObject* parent = nullptr);
     ~TimerViewModel() override;
 
@@ -106,28 +109,15 @@ public:
     // ("stopTimeTrackingWhenSwitching", "stopTimeTrackingWhenClosed") and is saved.
     void handleLifecycle(const QString& key, LifecycleReason reason);
 
-    // The booking of this timer's time that is on its way to the tracker, or whose
-    // outcome an earlier run never learnt (BookingRecovery finds it out).
-    const std::optional<WorkLogBooking>& recordedBooking() const { return m_booking; }
-    // Keeps the booking with the timer and has both on disk before it returns, so the
-    // booking may go out: a run that dies before the answer can still find out. When the
-    // record cannot be written, it is dropped again and the reason returned: the booking
-    // must then not leave.
-    std::optional<QString> recordBooking(const WorkLogBooking& booking);
-    // The recorded booking got no answer that says what became of it (a time-out, a
-    // dropped connection): it is to be looked up in the tracker now (bookingNeedsCheck).
-    void checkRecordedBooking();
-    // The booking ended without taking the time off the timer (refused, or the timer
-    // moved on meanwhile): the record goes, the time stays.
-    void forgetBooking();
-    // The recorded `booking` is in the tracker (found there, or the user says so): its
-    // seconds leave the timer while it is still on the booking's task (a timer on
-    // another task keeps all its time), and the record goes in the same write, which
-    // is on disk before this returns: no crash puts the booked time back without its
-    // record. Nothing when the timer holds another record.
-    void bookingFound(const WorkLogBooking& booking);
-    // As forgetBooking(), on disk before it returns.
-    void keepTimeOfBooking(const WorkLogBooking& booking);
+    // The account's id text the timer is kept under (empty: not kept).
+    const QString& key() const { return m_key; }
+    // The process's booking records, through which the timer's time is booked; null
+    // where the timer books nothing.
+    BookingRecords* bookings() const;
+    // Takes on `snapshot`, which is on disk already: what the booking records wrote when
+    // a booking took the timer's time with it or brought it back. Observers hear of every
+    // change; a reset timer starts the task that waited for its time.
+    void adopt(const TimerSnapshot& snapshot);
     // The stored form of this timer.
     TimerSnapshot snapshot() const;
 
@@ -135,10 +125,9 @@ signals:
     void projectChanged();
     void taskChanged();
     void stateChanged(velmora::TimerViewModel::State state);
-    // The gathered time was replaced (setDuration).
+    // The gathered time was replaced (setDuration, or a booking took or brought back
+    // time).
     void durationChanged();
-    // The recorded booking's outcome is unknown and should be looked up at once.
-    void bookingNeedsCheck();
 
 private:
     bool hasProjectAndTask() const { return m_project.has_value() && m_task.has_value(); }
@@ -166,7 +155,8 @@ private:
         Issue task;
     };
     std::optional<PendingStart> m_pendingStart;
-    std::optional<WorkLogBooking> m_booking;
+    // The environment's records, while they are there.
+    QPointer<BookingRecords> m_bookings;
 };
 
 } // namespace velmora

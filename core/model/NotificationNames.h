@@ -18,6 +18,9 @@ inline constexpr QLatin1StringView timerCanceled{"TimerCanceled"};
 inline constexpr QLatin1StringView timeEntrySaved{"TimeEntrySaved"};
 // The selected Issue, or no object when no task is selected.
 inline constexpr QLatin1StringView addManualWorkLog{"AddManualWorkLog"};
+// The QUuid of a booking record whose seconds were returned to the user: the booking
+// sheet opens to book them.
+inline constexpr QLatin1StringView bookReturnedTime{"BookReturnedTime"};
 // The deleted WorkEntry.
 inline constexpr QLatin1StringView worklogDeleted{"WorklogDeleted"};
 // No object: the add-account link asks for the accounts page.

@@ -16,13 +16,15 @@ namespace {
 const QString kTimers = QStringLiteral("timers");
 const QString kFilters = QStringLiteral("filters");
 const QString kStarredProjects = QStringLiteral("starredProjects");
+const QString kBookings = QStringLiteral("bookings");
 
 void logSnapshotError(const QString& text) {
     logError(Logger::dataManager(), QStringLiteral("[SnapshotManager] ") + text);
 }
 
-// The file's root must be a dictionary holding the three maps; anything else is a file
-// this version cannot make sense of.
+// The file's root must be a dictionary holding the three maps (and, since later, the
+// bookings' map, absent in older files); anything else is a file this version cannot
+// make sense of.
 std::optional<Snapshot> snapshotFromFile(const QVariant& root) {
     if (root.typeId() != QMetaType::QVariantMap) {
         return std::nullopt;
@@ -33,14 +35,19 @@ std::optional<Snapshot> snapshotFromFile(const QVariant& root) {
             return std::nullopt;
         }
     }
+    const QVariant bookings = map.value(kBookings);
+    if (bookings.isValid() && bookings.typeId() != QMetaType::QVariantMap) {
+        return std::nullopt;
+    }
     return Snapshot{map.value(kTimers).toMap(), map.value(kFilters).toMap(),
-                    map.value(kStarredProjects).toMap()};
+                    map.value(kStarredProjects).toMap(), bookings.toMap()};
 }
 
 QVariant snapshotToFile(const Snapshot& snapshot) {
     return QVariantMap{{kTimers, snapshot.timers},
                        {kFilters, snapshot.filters},
-                       {kStarredProjects, snapshot.starredProjects}};
+                       {kStarredProjects, snapshot.starredProjects},
+                       {kBookings, snapshot.bookings}};
 }
 
 // The snapshot lives in memory and is written whole: a value with no property-list
@@ -75,6 +82,8 @@ QVariantMap& Snapshot::map(SnapshotKind kind) {
         return timers;
     case SnapshotKind::Filters:
         return filters;
+    case SnapshotKind::Bookings:
+        return bookings;
     case SnapshotKind::StarredProjects:
         break;
     }
@@ -181,7 +190,7 @@ void SnapshotManager::save(SnapshotKind kind, const QString& key, const QVariant
         std::lock_guard lock(m_mutex);
         ensureLoaded();
         m_snapshot.map(kind).insert(key, value);
-        ++m_generation;
+        changed();
     }
     m_wake.notify_all();
 }
@@ -191,9 +200,42 @@ void SnapshotManager::remove(SnapshotKind kind, const QString& key) {
         std::lock_guard lock(m_mutex);
         ensureLoaded();
         m_snapshot.map(kind).remove(key);
-        ++m_generation;
+        changed();
     }
     m_wake.notify_all();
+}
+
+void SnapshotManager::apply(const std::vector<Change>& changes) {
+    for (const Change& change : changes) {
+        if (change.value && !encodable(*change.value)) {
+            return;
+        }
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        ensureLoaded();
+        for (const Change& change : changes) {
+            if (change.value) {
+                m_snapshot.map(change.kind).insert(change.key, *change.value);
+            } else {
+                m_snapshot.map(change.kind).remove(change.key);
+            }
+        }
+        changed();
+    }
+    m_wake.notify_all();
+}
+
+void SnapshotManager::setChangeObserver(std::function<void(const Snapshot&)> observer) {
+    std::lock_guard lock(m_mutex);
+    m_observer = std::move(observer);
+}
+
+void SnapshotManager::changed() {
+    ++m_generation;
+    if (m_observer) {
+        m_observer(m_snapshot);
+    }
 }
 
 void SnapshotManager::save(const Snapshot& snapshot) {
@@ -205,7 +247,7 @@ void SnapshotManager::save(const Snapshot& snapshot) {
         // Loading first moves an unreadable file aside instead of writing over it.
         ensureLoaded();
         m_snapshot = snapshot;
-        ++m_generation;
+        changed();
     }
     m_wake.notify_all();
 }

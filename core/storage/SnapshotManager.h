@@ -7,14 +7,17 @@
 #include <concepts>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace velmora {
 
-// The three maps of the snapshot file, each keyed by text chosen by its users.
-enum class SnapshotKind { Timers, Filters, StarredProjects };
+// The maps of the snapshot file, each keyed by text chosen by its users. "bookings"
+// came later: a file without it reads as one with none.
+enum class SnapshotKind { Timers, Filters, StarredProjects, Bookings };
 
 // The whole content of the snapshot file: one map per kind, entries in property-list
 // form (see PropertyList).
@@ -22,6 +25,7 @@ struct Snapshot {
     QVariantMap timers;
     QVariantMap filters;
     QVariantMap starredProjects;
+    QVariantMap bookings;
 
     QVariantMap& map(SnapshotKind kind);
     const QVariantMap& map(SnapshotKind kind) const;
@@ -83,6 +87,22 @@ public:
     // Replaces the whole snapshot.
     void save(const Snapshot& snapshot);
 
+    // One entry of a change of several: a value to save under `key`, or none to remove it.
+    struct Change {
+        SnapshotKind kind;
+        QString key;
+        std::optional<QVariant> value;
+    };
+    // Applies `changes` together: no write, and so no file a crash leaves, ever holds
+    // some of them without the others. Refused whole (and logged) when a value has no
+    // property-list form.
+    void apply(const std::vector<Change>& changes);
+
+    // Called (under the store's lock: it must not call back) with every state of the
+    // snapshot that a write may put on disk, as each change makes it: tests see what a
+    // crash at any moment can leave.
+    void setChangeObserver(std::function<void(const Snapshot&)> observer);
+
     template <Snapshotable T> std::optional<T> value(const QString& key) {
         const auto stored = value(T::snapshotKind, key);
         if (!stored) {
@@ -103,6 +123,8 @@ public:
 private:
     void ensureLoaded();
     void enqueueWrite();
+    // After a change, with m_mutex held.
+    void changed();
     void writerLoop();
 
     const QString m_filePath;
@@ -118,6 +140,7 @@ private:
     std::uint64_t m_writtenGeneration = 0; // changes handled by the writer
     // Why the last write handled did not reach the disk; absent when it did.
     std::optional<QString> m_lastWriteFailure;
+    std::function<void(const Snapshot&)> m_observer;
     std::thread m_writer;
 };
 

@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -84,6 +85,9 @@ public:
     // Loads the inputs again after a failure; nothing for a form that loads none.
     virtual void retryInputsLoad() {}
 
+    // The tracker's name as the user knows it ("Jira"); empty where not known.
+    virtual QString trackerName() const { return {}; }
+
     // The save request in flight, if any.
     bool hasSaveWorkLogDisposable() const { return m_saveWorkLogDisposable.has_value(); }
 
@@ -132,6 +136,12 @@ signals:
     // Right before a booking is sent, with what it books; whoever keeps the time
     // records it here (synchronously, before anything leaves).
     void bookingSending(const velmora::WorkLogBooking& booking);
+    // The tracker answered the booking with its new entry, whose id this is. Before the
+    // save's completion runs.
+    void bookingSaved(const QString& entryId);
+    // The booking's request ended with a failure that proves nothing was stored (see
+    // provesNothingStored); errorOccurred is set right after.
+    void bookingRefused(const velmora::APIError& error);
     // A booking's request ended without an answer that says what became of it (see
     // provesNothingStored): the tracker may have it. No error is set (nothing says it
     // failed); lastError() says what happened.
@@ -150,12 +160,28 @@ protected:
     // How the tracker's clock runs against ours as its answers tell now.
     virtual std::optional<ClockOffset> currentTrackerClock() const { return std::nullopt; }
 
+    // A booking's request whose answer is the tracker's new entry, read by `idOf`: its
+    // id, or, for any other answer (a sign-in page, an empty body, an entry without id),
+    // a failure that says the answer could not be read, so the booking's outcome is
+    // unknown, never taken for a save.
+    template <typename T, typename F>
+    static Publisher<QString, APIError> createdEntry(const Publisher<T, APIError>& request, F idOf) {
+        return request.tryMap([idOf](const T& answer) -> Result<QString, APIError> {
+            const QString id = idOf(answer);
+            if (id.trimmed().isEmpty() || id.size() > 1000) {
+                return Result<QString, APIError>::failure(APIError::failure(APIError::Cause::Unreadable));
+            }
+            return Result<QString, APIError>::success(id);
+        });
+    }
+
     // The part of save() every tracker shares once the form was found valid and its
     // request is built: keeps the subscription (so the request lives until it ends)
-    // and flags the request in flight; on success calls `completion`, on failure sets
-    // errorOccurred (for a booking, only when the failure proves nothing was stored;
-    // otherwise bookingOutcomeUnknown); in every case then drops the subscription and
-    // clears the flag.
+    // and flags the request in flight; on success calls `completion` (for a booking,
+    // whose request yields the new entry's id, after bookingSaved), on failure sets
+    // errorOccurred (for a booking, only when the failure proves nothing was stored,
+    // after bookingRefused; otherwise bookingOutcomeUnknown); in every case then drops
+    // the subscription and clears the flag.
     // Outcomes arrive through the event loop, never inside this call, and not at all
     // once the form is gone. While a request is in flight another is not started
     // (nothing is sent and `completion` is never called): replacing the subscription
@@ -176,21 +202,22 @@ protected:
             QElapsedTimer waited;
             waited.start();
             const quint64 wait = ++m_waits;
-            auto leave = std::make_shared<std::function<void()>>(
-                [this, wait, request, completion = std::move(completion), booking = *booking, waited]() mutable {
-                    // Once, at whichever comes first; never after the wait was called off.
-                    if (!m_waitingForEntries || m_waits != wait) {
-                        return;
-                    }
-                    // The flag stays up into the booking: whoever keeps the form until
-                    // nothing of it is on its way must not let go of it in between.
-                    m_waitingForEntries = false;
-                    departLate(booking, waited.elapsed());
-                    // Read or not, it goes now: a failed read is not tried again.
-                    m_leavingWithoutEntries = true;
-                    runSaveRequest(request, std::move(completion), std::move(booking));
-                    m_leavingWithoutEntries = false;
-                });
+            auto leave = std::make_shared<std::function<void()>>([this, wait, request,
+                                                                  completion = std::move(completion),
+                                                                  booking = *booking, waited]() mutable {
+                // Once, at whichever comes first; never after the wait was called off.
+                if (!m_waitingForEntries || m_waits != wait) {
+                    return;
+                }
+                // The flag stays up into the booking: whoever keeps the form until
+                // nothing of it is on its way must not let go of it in between.
+                m_waitingForEntries = false;
+                departLate(booking, waited.elapsed());
+                // Read or not, it goes now: a failed read is not tried again.
+                m_leavingWithoutEntries = true;
+                runSaveRequest(request, std::move(completion), std::move(booking));
+                m_leavingWithoutEntries = false;
+            });
             whenEntriesRead([leave] { (*leave)(); });
             if (m_waitingForEntries) {
                 QTimer::singleShot(entriesWaitBound, Qt::PreciseTimer, this, [leave] { (*leave)(); });
@@ -210,7 +237,15 @@ protected:
         }
         QPointer<AbstractWorkLogForm> self(this);
         keepSaveRequest(request.receiveOn(this).sink(
-            [self, completion = std::move(completion)](const T&) {
+            [self, completion = std::move(completion), booked = booking.has_value()](const T& answer) {
+                if constexpr (std::is_same_v<T, QString>) {
+                    if (booked && self) {
+                        emit self->bookingSaved(answer);
+                    }
+                } else {
+                    Q_UNUSED(answer);
+                    Q_UNUSED(booked);
+                }
                 if (completion) {
                     completion();
                 }
@@ -229,7 +264,12 @@ protected:
                     emit self->bookingOutcomeUnknown(error);
                     return;
                 }
-                self->finishSaveRequest(true);
+                if (booked) {
+                    emit self->bookingRefused(error);
+                }
+                if (self) {
+                    self->finishSaveRequest(true);
+                }
             }));
     }
 

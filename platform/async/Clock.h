@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/async/ManualSchedule.h"
+
 #include <QDateTime>
 #include <QMetaObject>
 #include <QObject>
@@ -55,8 +57,7 @@ public:
         return m_now;
     }
     void callAfter(std::chrono::milliseconds delay, QObject* context, std::function<void()> work) override {
-        std::lock_guard lock(m_mutex);
-        m_scheduled.push_back({m_now.addMSecs(delay.count()), m_nextOrder++, context, std::move(work)});
+        m_scheduled.add(now().addMSecs(delay.count()).toMSecsSinceEpoch(), context, std::move(work));
     }
     void set(const QDateTime& now) {
         {
@@ -73,48 +74,16 @@ public:
         runDue();
     }
     // Work scheduled and not yet run.
-    std::size_t scheduledCount() const {
-        std::lock_guard lock(m_mutex);
-        return m_scheduled.size();
-    }
+    std::size_t scheduledCount() const { return m_scheduled.count(); }
 
 private:
-    struct Scheduled {
-        QDateTime due;
-        quint64 order;
-        QPointer<QObject> context;
-        std::function<void()> work;
-    };
-
     void runDue() {
-        for (;;) {
-            Scheduled next;
-            {
-                std::lock_guard lock(m_mutex);
-                auto found = m_scheduled.end();
-                for (auto it = m_scheduled.begin(); it != m_scheduled.end(); ++it) {
-                    if (it->due <= m_now && (found == m_scheduled.end() || it->due < found->due ||
-                                             (it->due == found->due && it->order < found->order))) {
-                        found = it;
-                    }
-                }
-                if (found == m_scheduled.end()) {
-                    return;
-                }
-                next = std::move(*found);
-                m_scheduled.erase(found);
-            }
-            // Run without the lock: the work may read the clock or schedule more.
-            if (next.context) {
-                QMetaObject::invokeMethod(next.context.data(), std::move(next.work), Qt::AutoConnection);
-            }
-        }
+        m_scheduled.runDue([this] { return now().toMSecsSinceEpoch(); });
     }
 
     mutable std::mutex m_mutex;
     QDateTime m_now;
-    std::vector<Scheduled> m_scheduled;
-    quint64 m_nextOrder = 0;
+    ManualSchedule m_scheduled;
 };
 
 } // namespace velmora

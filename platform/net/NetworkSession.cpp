@@ -248,8 +248,8 @@ NetworkSession::start(const HttpRequest& request,
             }
             if (!headersAreSafe(config.headers) || !headersAreSafe(request.headers)) {
                 // The message never repeats the header: it may hold a token.
-                sink(Out::failure(
-                    {TransportError::Kind::InvalidRequest, QStringLiteral("a header holds a line break"), true}));
+                sink(Out::failure({TransportError::Kind::InvalidRequest,
+                                   QStringLiteral("a header holds a line break"), true}));
                 return {};
             }
 
@@ -272,8 +272,13 @@ NetworkSession::start(const HttpRequest& request,
             qrequest.setTransferTimeout(static_cast<int>(std::clamp<qint64>(timeout.count(), 1, INT_MAX)));
             qrequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                                   request.cachePolicy.value_or(config.cachePolicy));
+            // A request that must not be sent twice (a booking's POST) is never followed
+            // elsewhere: following a 302 or 303 repeats it as a GET, whose answer (a
+            // sign-in page, say) would stand for the booking's. Its redirect comes back as
+            // the answer it is.
             qrequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                                  QNetworkRequest::SameOriginRedirectPolicy);
+                                  mayBeSentTwice(request.method) ? QNetworkRequest::SameOriginRedirectPolicy
+                                                                 : QNetworkRequest::ManualRedirectPolicy);
             // An access manager is shared by the sessions of its thread, so a cookie
             // kept for one account would travel with another's requests; the trackers
             // authenticate by header alone.
@@ -340,8 +345,8 @@ NetworkSession::start(const HttpRequest& request,
                 }
                 reply->deleteLater();
                 if (state->tooLarge || reply->bytesAvailable() > maxBody) {
-                    sink(Out::failure(
-                        {TransportError::Kind::TooLarge, QStringLiteral("more than %1 bytes").arg(maxBody), false}));
+                    sink(Out::failure({TransportError::Kind::TooLarge,
+                                       QStringLiteral("more than %1 bytes").arg(maxBody), false}));
                     return;
                 }
                 const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);

@@ -19,7 +19,8 @@ namespace velmora {
 // delivered on it. TLS is always verified: a certificate that does not lead to a
 // trusted authority fails the request, and nothing here ever ignores TLS errors.
 // Redirects are followed only within the same scheme, host and port, so headers such
-// as "Authorization" never travel to another server; no cookies are kept or sent. A
+// as "Authorization" never travel to another server, and only for requests that may be
+// sent twice: a POST's redirect is its answer (3xx). No cookies are kept or sent. A
 // header name or value holding a line break or NUL is refused (InvalidRequest) and
 // nothing is sent, so no value can add headers or requests of its own.
 class NetworkSession : public std::enable_shared_from_this<NetworkSession> {

@@ -2,14 +2,18 @@
 
 #include "core/model/NotificationNames.h"
 #include "core/model/RateLimitInfo.h"
+#include "platform/async/BootClock.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ApplicationViewModel.h"
+#include "state/BookingRecords.h"
 #include "state/BookingRecovery.h"
 #include "state/TimerSnapshot.h"
 #include "tests/support/EventLoop.h"
 #include "tests/views/main/AlertTexts.h"
 #include "tests/views/main/ScriptedWorkLogForm.h"
 #include "views/main/BookTimeView.h"
+#include "views/main/BookingStatusView.h"
+#include "views/main/BookingTexts.h"
 #include "views/main/ProviderSelectorView.h"
 #include "views/main/RateLimitView.h"
 #include "views/main/SidebarSplitViewController.h"
@@ -19,12 +23,14 @@
 
 #include <QAbstractButton>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTest>
 #include <QTextLayout>
 #include <QTimeZone>
@@ -410,8 +416,9 @@ TEST_F(ApplicationWindowControllerTest, ARateLimitWaitsForTheOpenBookingSheet) {
     EXPECT_LE(screen->delay(), 30);
 }
 
-// A booking an earlier run sent and never saw answered, with an entry in the tracker that
-// may be it: the window asks, keeping the time until the user says it was saved.
+// A booking an earlier version sent and never saw answered, kept on its timer, with an
+// entry in the tracker that may be it: its record takes it over and the time, the window
+// asks, and "It Was Saved" settles it.
 TEST_F(ApplicationWindowControllerTest, ABookingThatMayHaveBeenSavedIsAskedAboutAsTheWindowOpens) {
     account = addAccount(QStringLiteral("Alpha"));
     const QDateTime sent = QDateTime::currentDateTime().addSecs(-600);
@@ -423,8 +430,10 @@ TEST_F(ApplicationWindowControllerTest, ABookingThatMayHaveBeenSavedIsAskedAbout
                         TimerViewModel::State::paused,
                         1800,
                         std::nullopt,
-                        booking};
-    snapshots->save(timer, key());
+                        std::nullopt};
+    QVariantMap stored = timer.toSnapshot().toMap();
+    stored.insert(QStringLiteral("booking"), BookingRecord::encodeBooking(booking));
+    snapshots->save(SnapshotKind::Timers, key(), stored);
     // The same minutes that day; the tracker does not say when it was made.
     WorkEntry entry;
     entry.id = QStringLiteral("w9");
@@ -442,7 +451,7 @@ TEST_F(ApplicationWindowControllerTest, ABookingThatMayHaveBeenSavedIsAskedAbout
     }));
     EXPECT_TRUE(question->text().startsWith(QStringLiteral("A 30m work log on KEY-7 ")))
         << question->text().toStdString();
-    EXPECT_DOUBLE_EQ(window->timerViewModel()->elapsed(), 1800);
+    EXPECT_FALSE(window->timerViewModel()->isInUse()) << "the half hour is the record's meanwhile";
     ASSERT_NE(question->defaultButton(), nullptr);
     EXPECT_EQ(question->defaultButton()->text(), QStringLiteral("Keep the Time"));
     for (QAbstractButton* button : question->buttons()) {
@@ -450,35 +459,51 @@ TEST_F(ApplicationWindowControllerTest, ABookingThatMayHaveBeenSavedIsAskedAbout
             button->click();
         }
     }
+    const auto records = delegate->bookingRecords().records(key());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records.front().state, BookingRecord::State::saved);
     EXPECT_FALSE(window->timerViewModel()->isInUse());
 }
 
-// A tracker that cannot be reached as the window opens: the window says so, keeps the
-// time and the record, and Try Again asks once more.
+// A tracker that cannot be reached as the window opens: the window's booking line says
+// so, with the next try and the end of the hold; the time stays on the record, and Ask
+// Now asks once more.
 TEST_F(ApplicationWindowControllerTest, ABookingCheckThatCannotReachTheTrackerIsToldAndTriedAgain) {
     account = addAccount(QStringLiteral("Alpha"));
-    const QDateTime sent = QDateTime::currentDateTime().addSecs(-600);
+    const QDateTime sent = QDateTime::currentDateTime().addSecs(-60);
     WorkLogBooking booking{QStringLiteral("7"), sent, 1800, QString()};
     booking.dating = WorkLogBooking::Dating::day;
     booking.sent = sent;
     booking.trackerClock = ClockOffset{-500, 500};
-    snapshots->save(TimerSnapshot{makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")),
-                                  TimerViewModel::State::paused, 1800, std::nullopt, booking},
-                    key());
+    QVariantMap stored = TimerSnapshot{makeProject(QStringLiteral("p1")),
+                                       makeIssue(QStringLiteral("7")),
+                                       TimerViewModel::State::paused,
+                                       1800,
+                                       std::nullopt,
+                                       std::nullopt}
+                             .toSnapshot()
+                             .toMap();
+    stored.insert(QStringLiteral("booking"), BookingRecord::encodeBooking(booking));
+    snapshots->save(SnapshotKind::Timers, key(), stored);
     service->workEntries.answerError(
         APIError::failure(APIError::Cause::Unreachable).withHost("yt.example.test"));
     launch();
     auto* window = windows().applicationWindow();
     ASSERT_NE(window, nullptr);
-    QMessageBox* alert = nullptr;
-    ASSERT_TRUE(waitUntil([&] {
-        alert = window->findChild<QMessageBox*>();
-        return alert != nullptr;
-    }));
-    EXPECT_EQ(alert->text(), QStringLiteral("Couldn't ask YouTrack whether the 30m on KEY-7 arrived."));
-    EXPECT_TRUE(alert->informativeText().contains(QStringLiteral("yt.example.test")));
-    EXPECT_DOUBLE_EQ(window->timerViewModel()->elapsed(), 1800);
-    EXPECT_EQ(window->timerViewModel()->recordedBooking(), booking);
+    auto* status = qobject_cast<BookingStatusView*>(window->bookingStatus());
+    ASSERT_NE(status, nullptr);
+    const QUuid id = delegate->bookingRecords().records(key()).front().id;
+    ASSERT_TRUE(waitUntil([&] { return status->button(id, BookingTexts::askNowButton) != nullptr; }));
+    EXPECT_TRUE(window->statusBar()->isVisible());
+    QString shown;
+    for (const QLabel* label : status->row(id)->findChildren<QLabel*>()) {
+        shown += label->text() + QLatin1Char('\n');
+    }
+    EXPECT_TRUE(shown.contains(QStringLiteral("30m on KEY-7 is on hold."))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("when Velmora stopped")))
+        << "it did, with the booking on its way";
+    EXPECT_TRUE(shown.contains(QStringLiteral("yt.example.test")));
+    EXPECT_FALSE(window->timerViewModel()->isInUse());
 
     // Reached now, the tracker lists the booking, made as it arrived.
     WorkEntry entry;
@@ -488,15 +513,16 @@ TEST_F(ApplicationWindowControllerTest, ABookingCheckThatCannotReachTheTrackerIs
     entry.started = QDateTime(sent.toUTC().date(), QTime(0, 0), QTimeZone::utc());
     entry.created = sent.addSecs(3);
     service->workEntries.answer({entry});
-    auto* retry = qobject_cast<QPushButton*>(alert->defaultButton());
-    ASSERT_NE(retry, nullptr);
-    EXPECT_EQ(retry->text(), QStringLiteral("Try Again"));
-    retry->click();
-    EXPECT_TRUE(waitUntil([&] { return !window->timerViewModel()->isInUse(); }));
+    status->button(id, BookingTexts::askNowButton)->click();
+    ASSERT_TRUE(waitUntil(
+        [&] { return delegate->bookingRecords().record(id)->state == BookingRecord::State::saved; }));
+    ASSERT_TRUE(waitUntil([&] { return status->button(id, BookingTexts::okButton) != nullptr; }));
+    status->button(id, BookingTexts::okButton)->click();
+    EXPECT_TRUE(waitUntil([&] { return !window->statusBar()->isVisible(); })) << "nothing left to say";
 }
 
-// The alert after an unanswered booking names the task by what the tracker sent, as
-// text on one line.
+// The alert of a booking that may not have been saved names the task by what the
+// tracker sent, as text on one line.
 TEST_F(ApplicationWindowControllerTest, TheBookingNotConfirmedAlertShowsTheTasksNameAsText) {
     auto& window = openWindow();
     pump();
@@ -504,20 +530,95 @@ TEST_F(ApplicationWindowControllerTest, TheBookingNotConfirmedAlertShowsTheTasks
     task.reference.reset();
     task.name = markupName + QStringLiteral("\nagain");
     window.timerViewModel()->start(makeProject(QStringLiteral("p1")), task);
-    WorkLogBooking booking;
-    booking.taskId = task.id;
-    booking.seconds = 5400;
-    auto* recovery = window.findChild<BookingRecovery*>();
-    ASSERT_NE(recovery, nullptr);
-    emit recovery->bookingMayNotHaveBeenSaved(booking);
+    BookingRecords& records = delegate->bookingRecords();
+    BookingRecord draft;
+    draft.account = key();
+    draft.project = makeProject(QStringLiteral("p1"));
+    draft.task = task;
+    draft.booking = WorkLogBooking{task.id, QDateTime::currentDateTime(), 5400, QString()};
+    const QUuid id = records.depart(draft).value();
+    records.unseen(id, APIError::failure(APIError::Cause::TimedOut));
+    records.end(id, BookingRecord::Ending::notListed);
     QMessageBox* alert = window.findChild<QMessageBox*>();
     ASSERT_NE(alert, nullptr);
     EXPECT_EQ(richLabels(*alert), QStringList());
-    EXPECT_TRUE(
-        showsLiterally(*alert, QStringLiteral("1h 30m on ") + markupName + QStringLiteral(" again was on")))
+    EXPECT_TRUE(showsLiterally(*alert, QStringLiteral("1h 30m on ") + markupName +
+                                           QStringLiteral(" again may not have been saved")))
         << shownTexts(*alert).join(u'|').toStdString();
     alert->close();
     window.timerViewModel()->reset();
+}
+
+// An account switch inside a booking's arrival window ends neither the window nor its
+// look-ups: the records are the process's, not the window's. The tracker lists the
+// booking late; it is found once, its time never given back as unbooked.
+TEST_F(ApplicationWindowControllerTest, AnAccountSwitchInsideTheWindowKeepsTheHoldAndItsLookUps) {
+    account = addAccount(QStringLiteral("Alpha"));
+    const auto other = addAccount(QStringLiteral("Beta"));
+    settings.setChangeDefaultAccountAutomatically(false);
+    settings.setDefaultAccount(key());
+    ShellEnvironment env = environment();
+    auto wall = std::make_shared<ManualClock>(QDateTime::currentDateTime());
+    auto boot = std::make_shared<ManualBootClock>();
+    env.state.clock = wall;
+    env.state.bootClock = boot;
+    delegate = std::make_unique<AppDelegate>(env);
+    delegate->applicationDidFinishLaunching();
+    pump();
+    ASSERT_NE(windows().applicationWindow(), nullptr);
+    TimerViewModel* timer = windows().applicationWindow()->timerViewModel();
+    timer->start(makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")));
+    wall->advance(5400 * 1000);
+    timer->pause();
+
+    // The booking leaves; its answer is not seen; the tracker does not list it yet.
+    service->workEntries.answer({});
+    BookingRecords& records = delegate->bookingRecords();
+    BookingRecord draft;
+    draft.account = key();
+    draft.project = makeProject(QStringLiteral("p1"));
+    draft.task = makeIssue(QStringLiteral("7"));
+    draft.booking = WorkLogBooking{QStringLiteral("7"), wall->now(), 5400, QString()};
+    draft.booking.dating = WorkLogBooking::Dating::day;
+    draft.booking.sent = wall->now();
+    draft.booking.trackerClock = ClockOffset{-500, 500};
+    const QUuid id = records.depart(draft).value();
+    EXPECT_FALSE(timer->isInUse());
+    records.unseen(id, APIError::failure(APIError::Cause::TimedOut));
+    ASSERT_TRUE(
+        waitUntil([&] { return records.record(id)->lookUp == BookingRecord::LookUp::nothingListed; }));
+    const int asked = service->workEntries.calls();
+
+    // To Beta and back, four minutes into the window, the look-ups going on meanwhile.
+    windows().switchProvider(other, false);
+    pump();
+    ASSERT_EQ(providerName(windows().applicationWindow()->provider()), QStringLiteral("Beta"));
+    for (int i = 0; i < 8; ++i) {
+        boot->advance(BookingRecovery::recheckDelay);
+        drainEvents();
+    }
+    EXPECT_GE(service->workEntries.calls(), asked + 8) << "the look-ups stopped with the window";
+    EXPECT_EQ(records.record(id)->state, BookingRecord::State::unknown) << "the window ended with the switch";
+    windows().switchProvider(account, false);
+    pump();
+    ASSERT_EQ(providerName(windows().applicationWindow()->provider()), QStringLiteral("Alpha"));
+    timer = windows().applicationWindow()->timerViewModel();
+    EXPECT_FALSE(timer->isInUse()) << "the time was given back as unbooked";
+    auto* status = qobject_cast<BookingStatusView*>(windows().applicationWindow()->bookingStatus());
+    ASSERT_NE(status, nullptr);
+    EXPECT_NE(status->row(id), nullptr) << "the hold shows in the window again";
+
+    // Listed now, made as it arrived.
+    WorkEntry entry;
+    entry.id = QStringLiteral("w9");
+    entry.issue = makeIssue(QStringLiteral("7"));
+    entry.spentTimeSeconds = 5400;
+    entry.started = QDateTime(draft.booking.sent->date(), QTime(0, 0));
+    entry.created = draft.booking.sent->addSecs(3);
+    service->workEntries.answer({entry});
+    boot->advance(BookingRecovery::recheckDelay);
+    ASSERT_TRUE(waitUntil([&] { return records.record(id)->state == BookingRecord::State::saved; }));
+    EXPECT_FALSE(timer->isInUse());
 }
 
 namespace {

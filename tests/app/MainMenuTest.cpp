@@ -4,6 +4,7 @@
 #include "app/MainMenu.h"
 #include "app/MenuBarManager.h"
 #include "app/WelcomeWindowController.h"
+#include "state/BookingRecords.h"
 #include "tests/support/EventLoop.h"
 
 #include <QLayout>
@@ -286,4 +287,33 @@ TEST_F(StatusItemTest, EveryTimerCommandIsWrittenAtOnce) {
     TimerViewModel restored(QStringLiteral("K"), after);
     EXPECT_EQ(restored.state(), TimerViewModel::State::paused);
     EXPECT_DOUBLE_EQ(restored.elapsed(), 90.0);
+}
+
+// The tray reads what is on hold from the booking records: a line per booking whose
+// outcome is open, with until when, gone once it is settled.
+TEST_F(MainMenuTest, TheTrayMenuNamesWhatIsOnHoldUntilItIsSettled) {
+    auto* item = new FakeStatusItem;
+    ShellEnvironment env = environment();
+    env.makeStatusItem = [item]() -> std::unique_ptr<StatusItem> {
+        return std::unique_ptr<StatusItem>(item);
+    };
+    const auto account = addAccount(QStringLiteral("Alpha"));
+    delegate = std::make_unique<AppDelegate>(env);
+    delegate->applicationDidFinishLaunching();
+    delegate->menuBarManager().showStatusItem();
+    BookingRecords& records = delegate->bookingRecords();
+    BookingRecord draft;
+    draft.account = uuidText(*account.id());
+    draft.task = makeIssue(QStringLiteral("7"));
+    draft.booking = WorkLogBooking{QStringLiteral("7"), QDateTime::currentDateTime(), 5400, QString()};
+    draft.source = BookingRecord::Source::manual;
+    const QUuid id = records.depart(draft).value();
+    records.unseen(id, APIError::failure(APIError::Cause::TimedOut));
+    const QString note = QStringLiteral("1h 30m on KEY-7 on hold until ") +
+                         records.windowEndsAt(*records.record(id)).time().toString(QStringLiteral("HH:mm"));
+    ASSERT_NE(item->entry(note), nullptr) << item->entries.front().title.toStdString();
+    EXPECT_FALSE(item->entry(note)->enabled()) << "a line to read, not to click";
+    records.answered(id, QStringLiteral("w1"));
+    records.found(id, QStringLiteral("w1"));
+    EXPECT_EQ(item->entry(note), nullptr);
 }

@@ -1,6 +1,7 @@
 #include "core/storage/SnapshotManager.h"
 #include "core/storage/UserSettings.h"
 #include "platform/async/Clock.h"
+#include "state/BookingRecords.h"
 #include "state/TimerViewModel.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
@@ -42,6 +43,7 @@ ChildTimer childTimer(const QString& folder) {
     environment.clock = child.clock;
     environment.snapshots = child.snapshots;
     environment.settings = new UserSettings(folder + QStringLiteral("/settings.conf"));
+    environment.bookings = new BookingRecords(environment);
     child.timer = new TimerViewModel(QStringLiteral("KEY"), environment);
     return child;
 }
@@ -104,7 +106,7 @@ TEST(TimerKillChild, BooksAndWaitsToBeKilled) {
     auto* sheet = new BookTimeView(*form, *timer);
     sheet->show();
     sheet->save();
-    form->bookings.complete(Void{});
+    form->bookings.complete(QStringLiteral("entry-1"));
     drainEvents();
     // The reset that the test checks is on disk before it is told to kill.
     snapshots->flush();
@@ -178,6 +180,9 @@ TEST(TimerKillTest, ATimerKilledRightAfterItsBookingComesBackReset) {
     next.clock = std::make_shared<ManualClock>(start.addSecs(6000));
     next.snapshots = &snapshots;
     next.settings = &settings;
+    BookingRecords records(next);
+    EXPECT_TRUE(records.records().empty()) << "a saved booking holds nothing at the next start";
+    next.bookings = &records;
     TimerViewModel restored(QStringLiteral("KEY"), next);
     EXPECT_FALSE(restored.isInUse());
     EXPECT_EQ(restored.state(), TimerViewModel::State::cancelled);

@@ -1,5 +1,6 @@
 #include "StateTestEnvironment.h"
 
+#include "state/BookingRecords.h"
 #include "state/BookingRecovery.h"
 #include "state/TimerSnapshot.h"
 #include "state/TimerViewModel.h"
@@ -334,65 +335,53 @@ TEST(BookingRecoveryJudgeTest, AKeptBookingIsFoundWhenTheTrackersDayIsNotTheDesk
     }
 }
 
-// A timer that tracked half an hour on task 20 and recorded its booking (of the day
-// tracker's kind), with the signals of a recovery counted.
+// A timer that tracked half an hour on task 20, whose booking left (its record took the
+// half hour off the timer) and got no answer that said what became of it; the tracker's
+// lists are scripted, the clocks moved by hand.
 class BookingRecoveryTest : public ::testing::Test {
 protected:
-    BookingRecoveryTest() { startTimer(); }
-
-    void startTimer() {
+    BookingRecoveryTest() {
         timer = std::make_unique<TimerViewModel>(key, env.environment());
-        if (timer->recordedBooking()) {
-            return;
-        }
         timer->start(test::makeProject(QStringLiteral("p")), task);
         env.clock->advance(1800 * 1000);
         timer->pause();
-        timer->recordBooking(booking);
+        recovery = std::make_unique<BookingRecovery>(records(), [this](const QString& account) {
+            ++servicesAsked;
+            return account == key ? service : nullptr;
+        });
+        id = depart(booking);
     }
 
-    // A recovery on the timer whose outcomes land in the members below.
-    std::unique_ptr<BookingRecovery> recoveryOf(TimerViewModel& watched) {
-        auto recovery = std::make_unique<BookingRecovery>(watched);
-        QObject::connect(recovery.get(), &BookingRecovery::bookingMayBe,
-                         [this](const WorkLogBooking& about, const WorkEntry& entry) {
-                             EXPECT_EQ(about, booking);
-                             named = entry;
-                         });
-        QObject::connect(recovery.get(), &BookingRecovery::bookingMayNotHaveBeenSaved,
-                         [this] { told = true; });
-        QObject::connect(recovery.get(), &BookingRecovery::bookingCheckFailed,
-                         [this](const WorkLogBooking& about, const APIError& error) {
-                             EXPECT_EQ(about, booking);
-                             failed = error;
-                         });
-        return recovery;
+    BookingRecords& records() { return *env.bookings; }
+    std::optional<BookingRecord> record() { return records().record(id); }
+    BookingRecord::State state() { return record() ? record()->state : BookingRecord::State::discarded; }
+
+    QUuid depart(const WorkLogBooking& sent) {
+        BookingRecord draft;
+        draft.account = key;
+        draft.tracker = QStringLiteral("Jira");
+        draft.project = test::makeProject(QStringLiteral("p"));
+        draft.task = task;
+        draft.booking = sent;
+        auto departed = records().depart(draft);
+        EXPECT_TRUE(departed.ok());
+        return departed.ok() ? departed.value() : QUuid();
     }
 
-    // The check with the tracker's answer, to its end.
-    std::unique_ptr<BookingRecovery> check(const std::vector<WorkEntry>& listed) {
-        service->workEntries.answer(listed);
-        auto recovery = recoveryOf(*timer);
-        recovery->check(service);
-        EXPECT_TRUE(test::waitUntil([&] { return named || told || failed || !timer->recordedBooking(); }));
-        return recovery;
+    // The booking's answer never came: the look-ups begin.
+    void unseen() { records().unseen(id, APIError::failure(APIError::Cause::TimedOut)); }
+
+    // Moves the boot clock (and so the look-ups planned on it), letting each look-up's
+    // answer arrive.
+    void pass(qint64 ms) {
+        env.bootClock->advance(ms);
+        test::drainEvents();
     }
 
-    // The next start, from what is on disk.
-    void nextStart() {
-        timer.reset();
-        env.reopenSnapshots();
-        named.reset();
-        told = false;
-        failed.reset();
-        startTimer();
-    }
+    int lookUps() const { return service->workEntries.calls(); }
 
-    // The timer as the file holds it.
-    std::optional<TimerSnapshot> onDisk() {
-        env.snapshots->flush();
-        return SnapshotManager(env.snapshotPath()).value<TimerSnapshot>(key);
-    }
+    // The booking's own entry, made two seconds after it left.
+    static WorkEntry ours() { return entry(QStringLiteral("ours"), midnight(), sent.addSecs(2)); }
 
     test::StateTestEnvironment env;
     const QString key = QStringLiteral("0E4A2F0C-6C8B-4D5B-9C55-2D4E8A1B7F10");
@@ -400,296 +389,241 @@ protected:
     const WorkLogBooking booking = dayBooking();
     std::unique_ptr<TimerViewModel> timer;
     std::shared_ptr<test::FakeProviderService> service = std::make_shared<test::FakeProviderService>();
-    std::optional<WorkEntry> named;
-    bool told = false;
-    std::optional<APIError> failed;
-};
-
-TEST_F(BookingRecoveryTest, AnUncertainEntryKeepsTheTimeUntilTheUserSaysItWasSaved) {
-    auto recovery = check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
-    ASSERT_TRUE(named.has_value());
-    EXPECT_FALSE(told);
-    EXPECT_EQ(named->id, QStringLiteral("late"));
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 1800);
-    EXPECT_EQ(timer->recordedBooking(), booking) << "kept until the question is answered";
-
-    // "It Was Saved" after the timer ran on for an hour: only the booked half hour goes.
-    timer->resume();
-    env.clock->advance(3600 * 1000);
-    timer->pause();
-    recovery->confirmSaved(booking);
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 3600);
-    EXPECT_TRUE(timer->isInUse());
-    EXPECT_FALSE(timer->recordedBooking().has_value());
-    recovery->confirmSaved(booking);
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 3600) << "taken off once";
-}
-
-TEST_F(BookingRecoveryTest, AQuestionLeftOpenIsAskedAgainAtTheNextStart) {
-    check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
-    ASSERT_TRUE(named.has_value());
-    // Quit (or a crash) with the question open.
-    const auto written = onDisk();
-    ASSERT_TRUE(written.has_value());
-    EXPECT_EQ(written->booking, booking);
-    EXPECT_DOUBLE_EQ(written->previousDuration, 1800);
-
-    nextStart();
-    ASSERT_EQ(timer->recordedBooking(), booking);
-    check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
-    ASSERT_TRUE(named.has_value());
-    EXPECT_EQ(named->id, QStringLiteral("late"));
-}
-
-TEST_F(BookingRecoveryTest, EachAnswerIsOnDiskWithTheRecordGoneBeforeItReturns) {
-    auto recovery = check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
-    ASSERT_TRUE(named.has_value());
-    // A second check while it is asked asks nothing more.
-    named.reset();
-    recovery->check(service);
-    test::drainEvents();
-    EXPECT_FALSE(named.has_value());
-
-    timer->resume();
-    env.clock->advance(600 * 1000);
-    recovery->confirmSaved(booking);
-    // Written before it returned, so no kill after the click brings the half hour back:
-    // a fresh reader sees it without waiting for the writer.
-    const auto written = SnapshotManager(env.snapshotPath()).value<TimerSnapshot>(key);
-    ASSERT_TRUE(written.has_value());
-    EXPECT_FALSE(written->booking.has_value());
-    EXPECT_DOUBLE_EQ(written->elapsed(env.clock->now()), 600);
-}
-
-TEST_F(BookingRecoveryTest, KeepTheTimeForgetsTheRecordAndKeepsTheTime) {
-    auto recovery = check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
-    ASSERT_TRUE(named.has_value());
-    recovery->keepTime(booking);
-    EXPECT_FALSE(timer->recordedBooking().has_value());
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 1800);
-    const auto written = onDisk();
-    ASSERT_TRUE(written.has_value());
-    EXPECT_FALSE(written->booking.has_value());
-    EXPECT_DOUBLE_EQ(written->previousDuration, 1800);
-}
-
-TEST_F(BookingRecoveryTest, ATrackerThatCannotBeAskedKeepsTheRecordAndIsAskedAgain) {
-    service->workEntries.answerError(APIError::failure(APIError::Cause::Unreachable));
-    auto recovery = recoveryOf(*timer);
-    recovery->check(service);
-    ASSERT_TRUE(test::waitUntil([&] { return failed.has_value(); }));
-    EXPECT_EQ(failed->cause(), APIError::Cause::Unreachable);
-    EXPECT_FALSE(told) << "nothing was learnt of the booking";
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 1800);
-    EXPECT_EQ(timer->recordedBooking(), booking);
-
-    // The next start reads the record again and, the tracker reached, finds the booking.
-    recovery.reset();
-    nextStart();
-    ASSERT_EQ(timer->recordedBooking(), booking);
-    check({entry(QStringLiteral("ours"), midnight(), sent.addSecs(3))});
-    EXPECT_FALSE(timer->isInUse());
-}
-
-TEST_F(BookingRecoveryTest, ABookingFoundLaterTakesOffOnlyItsSeconds) {
-    // The first check could not ask; Later; an hour more on the timer.
-    service->workEntries.answerError(APIError::failure(APIError::Cause::Unreachable));
-    auto recovery = recoveryOf(*timer);
-    recovery->check(service);
-    ASSERT_TRUE(test::waitUntil([&] { return failed.has_value(); }));
-    timer->resume();
-    env.clock->advance(3600 * 1000);
-    timer->pause();
-
-    // Try Again finds it.
-    service->workEntries.answer({entry(QStringLiteral("ours"), midnight(), sent.addSecs(3))});
-    recovery->check(service);
-    ASSERT_TRUE(test::waitUntil([&] { return !timer->recordedBooking(); }));
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 3600);
-    EXPECT_EQ(timer->task(), task);
-    const auto written = onDisk();
-    ASSERT_TRUE(written.has_value());
-    EXPECT_DOUBLE_EQ(written->previousDuration, 3600);
-}
-
-TEST_F(BookingRecoveryTest, ABookingFoundWhileTheTimerTracksAnotherTaskTakesNothingOff) {
-    // A record of a booking on task 20 kept while the timer tracks task 21 (it went on
-    // to it with under a minute left).
-    TimerViewModel other(QStringLiteral("9B1D2C3E-0000-4000-8000-000000000021"), env.environment());
-    other.start(test::makeProject(QStringLiteral("p")), test::makeIssue(QStringLiteral("21")));
-    env.clock->advance(1200 * 1000);
-    other.pause();
-    other.recordBooking(booking);
-    auto recovery = recoveryOf(other);
-    service->workEntries.answer({entry(QStringLiteral("ours"), midnight(), sent.addSecs(3))});
-    recovery->check(service);
-    ASSERT_TRUE(test::waitUntil([&] { return !other.recordedBooking(); }));
-    EXPECT_DOUBLE_EQ(other.elapsed(), 1200);
-    EXPECT_EQ(other.task()->id, QStringLiteral("21"));
-}
-
-TEST_F(BookingRecoveryTest, ATypedTimeIsOnDiskAtOnce) {
-    timer->setDuration(4000);
-    const auto written = onDisk();
-    ASSERT_TRUE(written.has_value());
-    EXPECT_DOUBLE_EQ(written->previousDuration, 4000);
-}
-
-// The question is open while the timer goes on.
-class OpenQuestion : public BookingRecoveryTest {
-protected:
-    OpenQuestion() {
-        recovery = check({entry(QStringLiteral("late"), midnight(), std::nullopt)});
-        EXPECT_TRUE(named.has_value());
-    }
-
     std::unique_ptr<BookingRecovery> recovery;
+    QUuid id;
+    int servicesAsked = 0;
 };
 
-TEST_F(OpenQuestion, ItWasSavedOnARunningTimerTakesOffTheBookedTimeAndLetsItRun) {
-    timer->resume();
-    env.clock->advance(600 * 1000);
-    recovery->confirmSaved(booking);
-    EXPECT_EQ(timer->state(), TimerViewModel::State::active);
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 600);
-    env.clock->advance(60 * 1000);
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 660);
-}
-
-TEST_F(OpenQuestion, ARunningTimerLeftWithUnderAMinuteRunsOnWithIt) {
-    timer->resume();
-    env.clock->advance(30 * 1000);
-    recovery->confirmSaved(booking);
-    EXPECT_EQ(timer->state(), TimerViewModel::State::active);
-    EXPECT_EQ(timer->task(), task);
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 30);
-}
-
-TEST_F(OpenQuestion, ItWasSavedTakesNothingFromATimerResetOrOnAnotherTaskSince) {
-    // Reset, then the same task again: the 20 minutes are new time.
-    timer->reset();
-    timer->start(test::makeProject(QStringLiteral("p")), task);
-    env.clock->advance(1200 * 1000);
-    timer->pause();
-    recovery->confirmSaved(booking);
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 1200);
-    EXPECT_TRUE(timer->isInUse());
-}
-
-TEST_F(OpenQuestion, ItWasSavedTakesNothingFromAnotherTasksTime) {
-    timer->start(test::makeProject(QStringLiteral("p")), test::makeIssue(QStringLiteral("21")));
-    // The half hour stays with its task: the sheet opens for it, the other waits.
-    ASSERT_TRUE(timer->hasPendingStart());
-    // The stop's notice goes out from the event loop: here, not in the next test.
+TEST_F(BookingRecoveryTest, AnUnknownBookingIsLookedUpAtOnceAndFoundItsSecondsAreGone) {
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 0) << "the half hour left with the booking";
+    EXPECT_EQ(state(), BookingRecord::State::leaving);
+    service->workEntries.answer({ours()});
+    unseen();
     test::drainEvents();
-    timer->reset();
-    ASSERT_EQ(timer->task()->id, QStringLiteral("21"));
-    env.clock->advance(2400 * 1000);
-    timer->pause();
-    recovery->confirmSaved(booking);
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 2400);
+    EXPECT_EQ(lookUps(), 1);
+    // The task's own work logs are read, around the booking's start, not the calendar.
+    ASSERT_EQ(service->ownEntryTasks.size(), 1u);
+    EXPECT_EQ(service->ownEntryTasks.front().id, QStringLiteral("20"));
+    ASSERT_EQ(service->workEntryIntervals.size(), 1u);
+    EXPECT_TRUE(service->workEntryIntervals.front().contains(booking.started));
+    ASSERT_EQ(state(), BookingRecord::State::saved);
+    EXPECT_TRUE(record()->savedLater) << "the main window says it was found";
+    EXPECT_EQ(record()->entryId, QStringLiteral("ours"));
+    EXPECT_FALSE(timer->isInUse()) << "nothing came back to the timer";
 }
 
-
-// The answer to the question takes the booked time off and drops the record in one
-// write: a kill at any moment in between finds either both as they were or both done,
-// never the time taken off with the record still there (taken off again at the next
-// start) nor the record gone with the time still there (booked again).
-TEST_F(OpenQuestion, ItWasSavedWritesTheNewTimeAndTheRecordsRemovalInOneWrite) {
-    timer->resume();
-    env.clock->advance(600 * 1000);
-    timer->pause();
-    ASSERT_DOUBLE_EQ(timer->elapsed(), 2400);
-    int looks = 0;
-    const auto killedHere = [&] {
-        ++looks;
-        // What a run killed now would find at its next start.
-        env.snapshots->flush();
-        const auto written = SnapshotManager(env.snapshotPath()).value<TimerSnapshot>(key);
-        ASSERT_TRUE(written.has_value());
-        const double held = written->elapsed(env.clock->now());
-        if (written->booking) {
-            EXPECT_DOUBLE_EQ(held, 2400) << "the booked time left with the record still there";
-        } else {
-            EXPECT_DOUBLE_EQ(held, 600) << "the record went with the booked time still there";
-        }
-    };
-    QObject::connect(timer.get(), &TimerViewModel::durationChanged, killedHere);
-    QObject::connect(timer.get(), &TimerViewModel::stateChanged, killedHere);
-    QObject::connect(timer.get(), &TimerViewModel::taskChanged, killedHere);
-    recovery->confirmSaved(booking);
-    EXPECT_GT(looks, 0);
-    killedHere();
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 600);
-}
-
-// Starting another task while the question is open moves nothing: the half hour stays
-// with its task for the sheet, so the record stays too, and the answer still counts.
-TEST_F(OpenQuestion, TheRecordStaysWhileAnotherTaskWaitsForTheAskedTime) {
-    timer->start(test::makeProject(QStringLiteral("p")), test::makeIssue(QStringLiteral("21")));
-    ASSERT_TRUE(timer->hasPendingStart());
-    test::drainEvents();
-    EXPECT_EQ(timer->recordedBooking(), booking);
-    const auto written = onDisk();
-    ASSERT_TRUE(written.has_value());
-    EXPECT_EQ(written->booking, booking);
-    recovery->confirmSaved(booking);
-    EXPECT_FALSE(timer->recordedBooking().has_value());
-    // The booked half hour left; the waiting task starts from nothing.
-    ASSERT_TRUE(timer->task().has_value());
-    EXPECT_EQ(timer->task()->id, QStringLiteral("21"));
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 0);
-}
-
-// A booking whose answer never came is looked up at once. Not found before it could have
-// arrived, it is looked for again (the tracker may still be storing it), never told as
-// not saved; found, only its seconds leave the timer.
-TEST_F(BookingRecoveryTest, AnUnansweredBookingIsLookedUpAtOnceAndAgainUntilFound) {
-    timer->forgetBooking();
-    auto recovery = recoveryOf(*timer);
-    recovery->setRecheckDelay(50);
-    // The window's start-up check: nothing recorded, the service kept.
-    recovery->check(service);
-    EXPECT_EQ(service->workEntries.calls(), 0);
-
-    WorkLogBooking unanswered = dayBooking();
-    unanswered.sent = QDateTime::currentDateTime();
-    unanswered.started = *unanswered.sent;
-    ASSERT_FALSE(timer->recordBooking(unanswered).has_value());
-    timer->resume();
-    env.clock->advance(300 * 1000);
+// Nothing listed inside the arrival window only plans the next look-up, after the
+// default 30 s on the boot clock and not before; the window's end decides.
+TEST_F(BookingRecoveryTest, NothingListedIsAskedAgainThirtySecondsLaterUntilTheWindowEnds) {
     service->workEntries.answer({});
-    timer->checkRecordedBooking();
-    ASSERT_TRUE(test::waitUntil([&] { return service->workEntries.calls() >= 2; }))
-        << "not looked up again after finding nothing";
-    EXPECT_FALSE(told) << "too early to say it was not saved";
-    EXPECT_EQ(timer->recordedBooking(), unanswered);
-
-    // Entered on the day it arrived, made two seconds after it left.
-    const WorkEntry ours = entry(QStringLiteral("ours"), QDateTime(unanswered.sent->date(), QTime(0, 0)),
-                                 unanswered.sent->addSecs(2));
-    service->workEntries.answer({ours});
-    ASSERT_TRUE(test::waitUntil([&] { return !timer->recordedBooking(); }));
-    EXPECT_FALSE(told);
-    EXPECT_DOUBLE_EQ(timer->elapsed(), 300) << "only the booked half hour left the running timer";
-    EXPECT_EQ(timer->state(), TimerViewModel::State::active);
+    unseen();
+    test::drainEvents();
+    ASSERT_EQ(lookUps(), 1);
+    ASSERT_EQ(state(), BookingRecord::State::unknown);
+    EXPECT_EQ(record()->lookUp, BookingRecord::LookUp::nothingListed);
+    ASSERT_TRUE(record()->nextLookUpWall.has_value());
+    EXPECT_EQ(env.clock->now().msecsTo(*record()->nextLookUpWall), 30000);
+    pass(29'999);
+    EXPECT_EQ(lookUps(), 1) << "asked again before the delay";
+    pass(1);
+    EXPECT_EQ(lookUps(), 2);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 0) << "held while the window lasts";
+    // To the window's end: the last look-up comes as it ends, and nothing listed then
+    // gives the time back, told as maybe not saved.
+    while (state() == BookingRecord::State::unknown && lookUps() < 100) {
+        pass(30'000);
+    }
+    EXPECT_EQ(lookUps(), 2 + 19) << "every 30 s, then one as the window ended";
+    ASSERT_EQ(state(), BookingRecord::State::notSaved);
+    EXPECT_EQ(record()->ending, BookingRecord::Ending::notListed);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 1800);
+    EXPECT_EQ(timer->task(), task);
+    EXPECT_EQ(timer->state(), TimerViewModel::State::paused);
 }
 
-// A look-up that cannot reach the tracker keeps the record, tells the user once, and
-// asks again by itself.
-TEST_F(BookingRecoveryTest, ALookUpThatCannotReachTheTrackerAsksAgainLaterAndTellsOnce) {
-    auto recovery = recoveryOf(*timer);
-    recovery->setRecheckDelay(50);
-    service->workEntries.answerError(APIError::failure(APIError::Cause::Unreachable));
-    int failures = 0;
-    QObject::connect(recovery.get(), &BookingRecovery::bookingCheckFailed, [&] { ++failures; });
-    recovery->check(service);
-    ASSERT_TRUE(test::waitUntil([&] { return service->workEntries.calls() >= 3; }));
-    EXPECT_EQ(failures, 1);
-    EXPECT_EQ(timer->recordedBooking(), booking);
-    service->workEntries.answer({entry(QStringLiteral("ours"), midnight(), sent.addSecs(3))});
-    ASSERT_TRUE(test::waitUntil([&] { return !timer->recordedBooking(); }));
-    EXPECT_FALSE(timer->isInUse());
+// Failed look-ups back off (30, 60, 120, 240 s, then 240 s again), a 401 or 404 like any
+// other, and the hold ends with the window even when the tracker never answered.
+TEST_F(BookingRecoveryTest, FailedLookUpsBackOffAndTheHoldEndsWithTheWindow) {
+    service->workEntries.answerError(APIError::unauthorized().withHttpStatus(401));
+    unseen();
+    test::drainEvents();
+    std::vector<qint64> at{0};
+    qint64 now = 0;
+    while (state() == BookingRecord::State::unknown && now < 3'600'000) {
+        const int before = lookUps();
+        pass(1000);
+        now += 1000;
+        if (lookUps() > before) {
+            at.push_back(now / 1000);
+        }
+    }
+    EXPECT_EQ(at, (std::vector<qint64>{0, 30, 90, 210, 450, 601})) << "asked at these seconds";
+    ASSERT_EQ(state(), BookingRecord::State::notSaved);
+    EXPECT_EQ(record()->ending, BookingRecord::Ending::notLearnt);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 1800) << "the time is back, the hold over";
+}
+
+// The window is measured on the boot clock: the wall clock set forward an hour neither
+// ends it (then booked twice), nor set back an hour prolongs it to seventy minutes.
+TEST_F(BookingRecoveryTest, AWallClockSetForwardOrBackDoesNotMoveTheWindow) {
+    service->workEntries.answer({});
+    unseen();
+    test::drainEvents();
+    env.clock->advance(3600 * 1000);
+    pass(30'000);
+    EXPECT_EQ(state(), BookingRecord::State::unknown) << "an hour on the wall clock ended the window";
+    // Found at the next look-up: booked once.
+    service->workEntries.answer({ours()});
+    pass(30'000);
+    EXPECT_EQ(state(), BookingRecord::State::saved);
+
+    // Another booking, the wall clock then set back an hour: held for the window, no more.
+    timer->start(test::makeProject(QStringLiteral("p")), task);
+    env.clock->advance(1800 * 1000);
+    timer->pause();
+    id = depart(dayBooking());
+    service->workEntries.answer({});
+    unseen();
+    test::drainEvents();
+    env.clock->advance(-3600 * 1000);
+    pass(BookingRecords::arrivalWindow * 1000 - 10'000);
+    EXPECT_EQ(state(), BookingRecord::State::unknown);
+    pass(12'000);
+    ASSERT_EQ(state(), BookingRecord::State::notSaved) << "held past the window's length";
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 1800);
+}
+
+// A record settled otherwise (here the user books the time again) calls off the
+// look-up planned for it: the next booking of the same task, still on its way, is not
+// looked up in its place.
+TEST_F(BookingRecoveryTest, ASettledRecordsPlannedLookUpIsCalledOff) {
+    service->workEntries.answer({});
+    unseen();
+    test::drainEvents();
+    ASSERT_EQ(record()->lookUp, BookingRecord::LookUp::nothingListed);
+    ASSERT_TRUE(recovery->isPlanned(id));
+    ASSERT_TRUE(records().bookAgain(id));
+    EXPECT_EQ(state(), BookingRecord::State::notSaved);
+    EXPECT_FALSE(recovery->isPlanned(id)) << "its planned look-up was not called off";
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 1800);
+    const QUuid first = id;
+    id = depart(dayBooking());
+    pass(60'000);
+    EXPECT_EQ(lookUps(), 1) << "a look-up ran after its booking was settled";
+    EXPECT_EQ(state(), BookingRecord::State::leaving);
+    EXPECT_EQ(records().record(first)->state, BookingRecord::State::notSaved);
+}
+
+// A booking whose request ended unseen (its form went with its window) is taken as
+// unknown once its answer can no longer come.
+TEST_F(BookingRecoveryTest, ABookingStillLeavingPastItsAnswersBoundIsLookedUp) {
+    service->workEntries.answer({ours()});
+    pass(BookingRecovery::leavingBound - 1000);
+    EXPECT_EQ(state(), BookingRecord::State::leaving);
+    EXPECT_EQ(lookUps(), 0);
+    pass(1000);
+    EXPECT_EQ(lookUps(), 1);
+    EXPECT_EQ(state(), BookingRecord::State::saved);
+}
+
+// The question about an entry: the record (and the time it holds) stays while the timer
+// moves on to another task, also on disk, until the user answers.
+TEST_F(BookingRecoveryTest, TheQuestionsRecordStaysWhileTheTimerMovesToAnotherTask) {
+    service->workEntries.answer({entry(QStringLiteral("late"), midnight(), std::nullopt)});
+    unseen();
+    test::drainEvents();
+    ASSERT_EQ(state(), BookingRecord::State::asked);
+    ASSERT_TRUE(record()->question.has_value());
+    EXPECT_EQ(record()->question->id, QStringLiteral("late"));
+    // Under a minute on the timer: another task starts at once, no reset between.
+    timer->start(test::makeProject(QStringLiteral("p")), test::makeIssue(QStringLiteral("21")));
+    EXPECT_FALSE(timer->hasPendingStart());
+    env.clock->advance(600 * 1000);
+    test::drainEvents();
+    EXPECT_EQ(state(), BookingRecord::State::asked) << "the record went with the timer's move";
+    env.snapshots->flush();
+    const auto written = SnapshotManager(env.snapshotPath()).load().bookings;
+    ASSERT_TRUE(written.contains(id.toString(QUuid::WithoutBraces)));
+    EXPECT_EQ(BookingRecord::decode(written.value(id.toString(QUuid::WithoutBraces))).value().state,
+              BookingRecord::State::asked);
+    // Kept: the half hour had nowhere to go on a timer tracking task 21.
+    records().keepTime(id);
+    EXPECT_EQ(state(), BookingRecord::State::returned);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 600);
+    EXPECT_EQ(timer->task()->id, QStringLiteral("21"));
+}
+
+TEST_F(BookingRecoveryTest, ItWasSavedSettlesTheQuestionAndTouchesNoTimer) {
+    service->workEntries.answer({entry(QStringLiteral("late"), midnight(), std::nullopt)});
+    unseen();
+    test::drainEvents();
+    ASSERT_EQ(state(), BookingRecord::State::asked);
+    timer->start(test::makeProject(QStringLiteral("p")), task);
+    env.clock->advance(600 * 1000);
+    records().confirmSaved(id);
+    EXPECT_EQ(state(), BookingRecord::State::saved);
+    EXPECT_EQ(record()->entryId, QStringLiteral("late"));
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 600) << "the time of its own is the timer's";
+    pass(BookingRecords::arrivalWindow * 1000);
+    EXPECT_EQ(lookUps(), 1) << "nothing more is asked of a settled booking";
+}
+
+// A start inside the window (a kill, a quit) goes on where the last run left: the
+// same window on the same boot, looked up again at once.
+TEST_F(BookingRecoveryTest, ARestartInsideTheWindowResumesItsLookUps) {
+    service->workEntries.answer({});
+    unseen();
+    test::drainEvents();
+    pass(200'000);
+    const qint64 left = records().windowLeft(*record());
+    recovery.reset();
+    timer.reset();
+    env.reopenSnapshots();
+    timer = std::make_unique<TimerViewModel>(key, env.environment());
+    recovery = std::make_unique<BookingRecovery>(records(), [this](const QString&) { return service; });
+    ASSERT_EQ(state(), BookingRecord::State::unknown);
+    EXPECT_EQ(records().windowLeft(*record()), left) << "the window is the same";
+    EXPECT_FALSE(record()->stoppedWhileLeaving) << "its answer was seen to fail before the stop";
+    const int before = lookUps();
+    recovery->start();
+    test::drainEvents();
+    EXPECT_EQ(lookUps(), before + 1);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 0) << "the time was never given back as unbooked";
+    service->workEntries.answer({ours()});
+    pass(30'000);
+    EXPECT_EQ(state(), BookingRecord::State::saved);
+}
+
+// On another boot the boot clock says nothing of the time passed: the wall clock does,
+// and a wall clock that went back (the booking seems to have left in the future) is a
+// jump: nothing is known, and a whole window is waited.
+TEST_F(BookingRecoveryTest, AfterARebootTheRestOfTheWindowIsReadOffTheWallClockAndAJumpRestartsIt) {
+    unseen();
+    recovery.reset();
+    timer.reset();
+    env.bootClock->reboot("another-boot");
+    // The booking left at `sent` (its record says); the wall clock now reads 100 s later.
+    env.clock->set(sent.addSecs(100));
+    env.reopenSnapshots();
+    ASSERT_TRUE(record().has_value());
+    EXPECT_EQ(records().windowLeft(*record()), (BookingRecords::arrivalWindow - 100) * 1000);
+    EXPECT_EQ(record()->windowEnd.boot, QByteArray("another-boot"));
+
+    env.bootClock->reboot("a-third-boot");
+    env.clock->set(sent.addSecs(-3600));
+    env.reopenSnapshots();
+    EXPECT_EQ(records().windowLeft(*record()), BookingRecords::arrivalWindow * 1000);
+}
+
+// The account's service is made once for its look-ups, not at every one.
+TEST_F(BookingRecoveryTest, TheServiceIsMadeOnceWhileLookUpsLast) {
+    service->workEntries.answer({});
+    unseen();
+    test::drainEvents();
+    pass(30'000);
+    pass(30'000);
+    EXPECT_EQ(lookUps(), 3);
+    EXPECT_EQ(servicesAsked, 1);
 }
 
 } // namespace

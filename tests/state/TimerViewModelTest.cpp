@@ -3,6 +3,7 @@
 #include "core/model/NotificationNames.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "platform/plist/PropertyList.h"
+#include "state/BookingRecord.h"
 #include "state/BookingRecovery.h"
 #include "state/FilterSnapshot.h"
 #include "state/TimerSnapshot.h"
@@ -357,20 +358,6 @@ namespace {
 
 class TimerBookingRecordTest : public TimerViewModelTest {
 protected:
-    // A paused timer with 1 h 30 min on A whose booking went out and was never answered:
-    // the run ends there, and the next one starts from the file.
-    std::unique_ptr<TimerViewModel> restartAfterUnansweredBooking() {
-        {
-            TimerViewModel timer(kKey, env.environment());
-            timer.start(project, taskA);
-            advance(5400);
-            timer.pause();
-            timer.recordBooking(booking);
-        }
-        env.reopenSnapshots();
-        return std::make_unique<TimerViewModel>(kKey, env.environment());
-    }
-
     WorkEntry entry(const QDateTime& started, double seconds, const QString& description = {}) const {
         WorkEntry made;
         made.id = QStringLiteral("w1");
@@ -385,45 +372,27 @@ protected:
 
     const WorkLogBooking booking{QStringLiteral("A"), QDateTime::fromSecsSinceEpoch(1'741'176'000), 5400,
                                  QStringLiteral("Fixed it")};
-    std::shared_ptr<test::FakeProviderService> service = std::make_shared<test::FakeProviderService>();
 };
 
-TEST_F(TimerBookingRecordTest, TheRecordIsOnDiskBeforeRecordBookingReturnsAndOldFilesStillLoad) {
-    TimerViewModel timer(kKey, env.environment());
-    timer.start(project, taskA);
-    advance(5400);
-    timer.pause();
-    timer.recordBooking(booking);
-    // Read by a second store from the file itself, without flushing the first.
-    SnapshotManager other(env.snapshotPath());
-    const auto stored = other.value<TimerSnapshot>(kKey);
-    ASSERT_TRUE(stored.has_value());
-    ASSERT_TRUE(stored->booking.has_value());
-    EXPECT_EQ(stored->booking->taskId, QStringLiteral("A"));
-    EXPECT_EQ(stored->booking->seconds, 5400);
-    EXPECT_EQ(stored->booking->started, booking.started);
-    EXPECT_EQ(stored->booking->description, QStringLiteral("Fixed it"));
-
-    // An entry written before records existed (five keys) reads as it always did,
-    // and a damaged record costs only the record, never the timer.
-    QVariantMap old = stored->toSnapshot().toMap();
-    old.remove(QStringLiteral("booking"));
-    EXPECT_EQ(old.keys(), (QStringList{"previousDuration", "project", "startedAt", "state", "task"}));
-    const auto oldRead = TimerSnapshot::fromSnapshot(old);
-    ASSERT_TRUE(oldRead.has_value());
-    EXPECT_FALSE(oldRead->booking.has_value());
-    EXPECT_DOUBLE_EQ(oldRead->previousDuration, 5400);
-    old.insert(QStringLiteral("booking"), QVariantMap{{QStringLiteral("task"), 7}});
-    const auto damaged = TimerSnapshot::fromSnapshot(old);
+// Earlier versions kept the booking on the timer's entry: such an entry still reads
+// (the booking records take its booking over), a damaged booking costs only the
+// booking, and the timer never writes one again.
+TEST_F(TimerBookingRecordTest, ATimerEntryOfAnEarlierVersionWithItsBookingStillReads) {
+    TimerSnapshot written{project, taskA, TimerViewModel::State::paused, 5400, std::nullopt, booking};
+    QVariantMap entry = written.toSnapshot().toMap();
+    EXPECT_EQ(entry.keys(), (QStringList{"previousDuration", "project", "startedAt", "state", "task"}));
+    entry.insert(QStringLiteral("booking"), BookingRecord::encodeBooking(booking));
+    const auto read = TimerSnapshot::fromSnapshot(entry);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->booking, booking);
+    EXPECT_DOUBLE_EQ(read->previousDuration, 5400);
+    entry.insert(QStringLiteral("booking"), QVariantMap{{QStringLiteral("task"), 7}});
+    const auto damaged = TimerSnapshot::fromSnapshot(entry);
     ASSERT_TRUE(damaged.has_value());
     EXPECT_FALSE(damaged->booking.has_value());
-
-    // Reset (the booking was taken) drops the record with the time.
-    timer.reset();
-    EXPECT_FALSE(timer.recordedBooking().has_value());
 }
 
-TEST_F(TimerBookingRecordTest, TheRecordKeepsHowItsTrackerDatesEntriesAndWhenItLeft) {
+TEST_F(TimerBookingRecordTest, ABookingKeepsHowItsTrackerDatesEntriesAndWhenItLeft) {
     WorkLogBooking byDay = booking;
     byDay.dating = WorkLogBooking::Dating::day;
     byDay.sent = booking.started.addSecs(2);
@@ -431,115 +400,41 @@ TEST_F(TimerBookingRecordTest, TheRecordKeepsHowItsTrackerDatesEntriesAndWhenItL
     // To the millisecond, which the file's date form does not keep.
     byDay.sent = byDay.sent->addMSecs(873);
     byDay.before = std::vector<QString>{QStringLiteral("w-1"), QStringLiteral("w-2")};
-    TimerViewModel timer(kKey, env.environment());
-    timer.start(project, taskA);
-    advance(5400);
-    timer.pause();
-    timer.recordBooking(byDay);
-    SnapshotManager other(env.snapshotPath());
-    const auto stored = other.value<TimerSnapshot>(kKey);
-    ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(stored->booking, byDay);
+    // Through the file's own form: dates in XML keep whole seconds.
+    const auto xml = PropertyList::toXml(QVariantList{BookingRecord::encodeBooking(byDay)});
+    ASSERT_TRUE(xml.ok());
+    const QVariant stored = PropertyList::parse(xml.value()).value().toList().front();
+    EXPECT_EQ(BookingRecord::decodeBooking(stored), byDay);
 
-    // A record of the version before has neither, and one whose additions do not read
-    // keeps the rest.
-    QVariantMap entry = stored->toSnapshot().toMap();
-    QVariantMap record = entry.value(QStringLiteral("booking")).toMap();
+    // One of the version before has neither, and one whose additions do not read keeps
+    // the rest.
+    QVariantMap record = stored.toMap();
     record.remove(QStringLiteral("dating"));
     record.remove(QStringLiteral("sent"));
     record.remove(QStringLiteral("trackerClock"));
     record.remove(QStringLiteral("sentMs"));
     record.remove(QStringLiteral("before"));
-    entry.insert(QStringLiteral("booking"), record);
-    const auto old = TimerSnapshot::fromSnapshot(entry);
-    ASSERT_TRUE(old.has_value() && old->booking.has_value());
-    EXPECT_EQ(*old->booking, booking);
+    EXPECT_EQ(BookingRecord::decodeBooking(record), booking);
     record.insert(QStringLiteral("dating"), QStringLiteral("hourly"));
     record.insert(QStringLiteral("sent"), 7);
     // A clock bound the wrong way round, or not numbers, is no clock known.
     record.insert(QStringLiteral("trackerClock"),
                   QVariantMap{{QStringLiteral("least"), 5000}, {QStringLiteral("most"), 4000}});
-    entry.insert(QStringLiteral("booking"), record);
-    const auto odd = TimerSnapshot::fromSnapshot(entry);
-    ASSERT_TRUE(odd.has_value() && odd->booking.has_value());
-    EXPECT_EQ(*odd->booking, booking);
+    EXPECT_EQ(BookingRecord::decodeBooking(record), booking);
     record.insert(
         QStringLiteral("trackerClock"),
         QVariantMap{{QStringLiteral("least"), QStringLiteral("-60")}, {QStringLiteral("most"), 1e300}});
-    entry.insert(QStringLiteral("booking"), record);
-    EXPECT_EQ(TimerSnapshot::fromSnapshot(entry)->booking, booking);
+    EXPECT_EQ(BookingRecord::decodeBooking(record), booking);
 
     // A moment kept in the date form alone (the version before) is known to the second.
     record.insert(QStringLiteral("sent"), byDay.sent->addMSecs(-873));
     // A list of what was there that does not read whole is no list.
     record.insert(QStringLiteral("before"), QVariantList{QStringLiteral("w-1"), 7});
-    entry.insert(QStringLiteral("booking"), record);
-    const auto dated = TimerSnapshot::fromSnapshot(entry);
-    ASSERT_TRUE(dated.has_value() && dated->booking.has_value());
-    EXPECT_TRUE(dated->booking->sentToTheSecond);
-    EXPECT_EQ(dated->booking->sent, byDay.sent->addMSecs(-873));
-    EXPECT_FALSE(dated->booking->before.has_value());
-    EXPECT_FALSE(stored->booking->sentToTheSecond);
-}
-
-TEST_F(TimerBookingRecordTest, ARecordFoundAmongTheTasksOwnWorkLogsResetsTheTimer) {
-    auto timer = restartAfterUnansweredBooking();
-    ASSERT_TRUE(timer->recordedBooking().has_value());
-    BookingRecovery recovery(*timer);
-    std::vector<WorkLogBooking> uncertain;
-    QObject::connect(&recovery, &BookingRecovery::bookingMayNotHaveBeenSaved,
-                     [&](const WorkLogBooking& told) { uncertain.push_back(told); });
-    // An earlier booking of the same minutes two hours before, and this one.
-    service->workEntries.answer(
-        {entry(booking.started.addSecs(-7200), 5400), entry(booking.started.addMSecs(400), 5400)});
-    recovery.check(service);
-    ASSERT_TRUE(test::waitUntil([&] { return !timer->isInUse(); }));
-    EXPECT_TRUE(uncertain.empty());
-    // The task's own work logs are read, not the account's calendar.
-    ASSERT_EQ(service->ownEntryTasks.size(), 1u);
-    EXPECT_EQ(service->ownEntryTasks.front().id, QStringLiteral("A"));
-    ASSERT_EQ(service->workEntryIntervals.size(), 1u);
-    EXPECT_TRUE(service->workEntryIntervals.front().contains(booking.started));
-    env.reopenSnapshots();
-    EXPECT_FALSE(env.snapshots->value<TimerSnapshot>(kKey).has_value());
-}
-
-TEST_F(TimerBookingRecordTest, ARecordNotFoundOrNotToBeCheckedKeepsTheTimeAndTells) {
-    for (const bool trackerAnswers : {true, false}) {
-        auto timer = restartAfterUnansweredBooking();
-        BookingRecovery recovery(*timer);
-        std::vector<WorkLogBooking> uncertain;
-        // Not found, or not to be asked: each is told as what it is.
-        if (trackerAnswers) {
-            QObject::connect(&recovery, &BookingRecovery::bookingMayNotHaveBeenSaved,
-                             [&](const WorkLogBooking& told) { uncertain.push_back(told); });
-        } else {
-            QObject::connect(&recovery, &BookingRecovery::bookingCheckFailed,
-                             [&](const WorkLogBooking& told) { uncertain.push_back(told); });
-        }
-        if (trackerAnswers) {
-            // Close, but not it: another task's duration, a minute off, an hour off, and
-            // the same minutes started 30 seconds earlier.
-            service->workEntries.answer({entry(booking.started, 5340),
-                                         entry(booking.started.addSecs(3600), 5400),
-                                         entry(booking.started.addSecs(-30), 5400)});
-        } else {
-            service->workEntries.answerError(APIError::unknown());
-        }
-        recovery.check(service);
-        ASSERT_TRUE(test::waitUntil([&] { return uncertain.size() == 1; })) << trackerAnswers;
-        EXPECT_EQ(timer->task(), taskA);
-        EXPECT_EQ(timer->state(), TimerViewModel::State::paused);
-        EXPECT_DOUBLE_EQ(timer->elapsed(), 5400);
-        if (trackerAnswers) {
-            EXPECT_FALSE(timer->recordedBooking().has_value()) << "told once, not at every start";
-        } else {
-            EXPECT_EQ(timer->recordedBooking(), booking) << "asked again at the next start";
-        }
-        EXPECT_EQ(uncertain.front(), booking);
-        timer->reset();
-        env.reopenSnapshots();
-    }
+    const auto dated = BookingRecord::decodeBooking(record);
+    ASSERT_TRUE(dated.has_value());
+    EXPECT_TRUE(dated->sentToTheSecond);
+    EXPECT_EQ(dated->sent, byDay.sent->addMSecs(-873));
+    EXPECT_FALSE(dated->before.has_value());
 }
 
 TEST_F(TimerBookingRecordTest, EntriesOfTrackersThatKeepOnlyTheDayMatchByDayAndDescription) {
@@ -560,40 +455,9 @@ TEST_F(TimerBookingRecordTest, EntriesOfTrackersThatKeepOnlyTheDayMatchByDayAndD
     EXPECT_FALSE(BookingRecovery::looksLike(entry(booking.started.addSecs(-30), 5400), booking));
 }
 
-
-// No booking leaves without its record on disk: a record that cannot be written (a full
-// disk here) is reported to the caller, and not kept either, so no later write puts a
-// record of a booking never sent on disk.
-TEST_F(TimerBookingRecordTest, ARecordThatCannotBeWrittenIsReportedAndNotKept) {
-    TimerViewModel timer(kKey, env.environment());
-    timer.start(project, taskA);
-    advance(5400);
-    timer.pause();
-    env.snapshots->flush();
-    const qint64 size = QFileInfo(env.snapshotPath()).size();
-    ASSERT_GT(size, 0);
-    {
-        test::FileSizeLimit fullDisk(static_cast<rlim_t>(size));
-        ASSERT_TRUE(fullDisk.active());
-        const auto failure = timer.recordBooking(booking);
-        ASSERT_TRUE(failure.has_value()) << "the failed write was not reported";
-        EXPECT_FALSE(failure->isEmpty());
-    }
-    EXPECT_FALSE(timer.recordedBooking().has_value());
-    EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
-    timer.setDuration(5460);
-    const auto written = SnapshotManager(env.snapshotPath()).value<TimerSnapshot>(kKey);
-    ASSERT_TRUE(written.has_value());
-    EXPECT_FALSE(written->booking.has_value());
-    EXPECT_DOUBLE_EQ(written->previousDuration, 5460);
-    // Written, it is reported as such.
-    EXPECT_FALSE(timer.recordBooking(booking).has_value());
-    EXPECT_EQ(timer.recordedBooking(), booking);
-}
-
-// A record lists at most 200 look-alikes; one that says it had more is read as knowing
+// A booking lists at most 200 look-alikes; one that says it had more is read as knowing
 // none (judged by the clock), never as a list cut short.
-TEST_F(TimerBookingRecordTest, ARecordReadsAListOfUpTo200LookAlikesAndNoLongerOne) {
+TEST_F(TimerBookingRecordTest, ABookingReadsAListOfUpTo200LookAlikesAndNoLongerOne) {
     for (const int count : {200, 201}) {
         SCOPED_TRACE(count);
         WorkLogBooking listed = booking;
@@ -601,17 +465,38 @@ TEST_F(TimerBookingRecordTest, ARecordReadsAListOfUpTo200LookAlikesAndNoLongerOn
         for (int i = 0; i < count; ++i) {
             listed.before->push_back(QString::number(i));
         }
-        TimerSnapshot stored{project, taskA, TimerViewModel::State::paused, 5400, std::nullopt, listed};
-        const auto read = TimerSnapshot::fromSnapshot(stored.toSnapshot());
+        const auto read = BookingRecord::decodeBooking(BookingRecord::encodeBooking(listed));
         ASSERT_TRUE(read.has_value());
-        ASSERT_TRUE(read->booking.has_value());
         if (count == 200) {
-            ASSERT_TRUE(read->booking->before.has_value());
-            EXPECT_EQ(read->booking->before->size(), 200u);
+            ASSERT_TRUE(read->before.has_value());
+            EXPECT_EQ(read->before->size(), 200u);
         } else {
-            EXPECT_FALSE(read->booking->before.has_value());
+            EXPECT_FALSE(read->before.has_value());
         }
     }
+}
+
+// What a booking takes from the timer and what comes back are pure functions of the
+// stored timer: the records write them together with their own change.
+TEST_F(TimerBookingRecordTest, TakingAndGivingBackSecondsKeepsWhatTheTimerGatheredMeanwhile) {
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'741'176'000);
+    const TimerSnapshot paused{project, taskA,        TimerViewModel::State::paused,
+                               5400,    std::nullopt, std::nullopt};
+    EXPECT_TRUE(paused.withoutSeconds(5400, now).isIdle());
+    EXPECT_TRUE(paused.withoutSeconds(5380, now).isIdle()) << "under a minute left is no time";
+    EXPECT_DOUBLE_EQ(paused.withoutSeconds(3600, now).previousDuration, 1800);
+    const TimerSnapshot running{project,     taskA, TimerViewModel::State::active, 0, now.addSecs(-5430),
+                                std::nullopt};
+    const TimerSnapshot ranOn = running.withoutSeconds(5400, now);
+    EXPECT_EQ(ranOn.state, TimerViewModel::State::active);
+    EXPECT_DOUBLE_EQ(ranOn.elapsed(now), 30) << "a running timer counts on from what is left";
+
+    EXPECT_DOUBLE_EQ(paused.withSeconds(600, project, taskA)->previousDuration, 6000);
+    const auto ontoIdle = TimerSnapshot{}.withSeconds(600, project, taskA);
+    ASSERT_TRUE(ontoIdle.has_value());
+    EXPECT_EQ(ontoIdle->state, TimerViewModel::State::paused);
+    EXPECT_EQ(ontoIdle->task, taskA);
+    EXPECT_FALSE(paused.withSeconds(600, project, taskB).has_value()) << "another task's time is its own";
 }
 
 } // namespace

@@ -320,7 +320,7 @@ FakeResponse FakeAsanaServer::route(const FakeRequest& request, const QStringLis
         if (method == "GET") {
             std::vector<QJsonObject> all;
             for (const auto& e : m_entries) {
-                if (e.taskGid != t->gid) {
+                if (e.taskGid != t->gid || !m_http.isListed(e.listedFrom)) {
                     continue;
                 }
                 QJsonObject json{{"gid", e.gid}, {"resource_type", "time_tracking_entry"}};
@@ -385,6 +385,7 @@ FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QStrin
     entry.durationMinutes = minutes.toInteger();
     entry.createdByGid = userGid;
     entry.createdAt = m_http.stampNow();
+    entry.listedFrom = m_http.listedFromNow();
     const QString gid = addEntry(entry);
     addTrackedTime(taskGid, entry.durationMinutes);
     return data(QJsonObject{{"gid", gid},
@@ -421,7 +422,7 @@ FakeResponse FakeAsanaServer::listEntries(const FakeRequest& request, const QStr
         const bool asked = (taskGid.isEmpty() || e.taskGid == taskGid) &&
                            (userGid.isEmpty() || e.createdByGid == userGid) && e.enteredOn >= *from &&
                            e.enteredOn <= *to;
-        if (!asked && !entryListFiltersIgnored) {
+        if ((!asked && !entryListFiltersIgnored) || !m_http.isListed(e.listedFrom)) {
             continue;
         }
         QJsonObject json{{"gid", e.gid}, {"resource_type", "time_tracking_entry"}};

@@ -100,6 +100,8 @@ public:
         QString createdByGid;
         // Sent as "created_at" when set; a booked entry gets the moment it arrived.
         std::optional<QDateTime> createdAt = std::nullopt;
+        // Listed from this moment of the list clock on (FakeHttpsServer::setListLag).
+        qint64 listedFrom = 0;
     };
     using Matcher = ScriptedAnswers::Matcher;
 

@@ -116,6 +116,19 @@ FakeResponse FakeResponse::text(QByteArray body, int status) {
     return r;
 }
 
+FakeResponse FakeResponse::signInPage() {
+    FakeResponse r;
+    r.status = 200;
+    r.body =
+        "<!DOCTYPE html><html><head><title>Sign in</title></head><body><form>Sign in</form></body></html>";
+    r.headers.emplaceBack("Content-Type", "text/html; charset=utf-8");
+    return r;
+}
+
+FakeResponse FakeResponse::redirect(const QByteArray& location, int status) {
+    return empty(status).withHeader("Location", location);
+}
+
 FakeResponse FakeResponse::empty(int status) {
     FakeResponse r;
     r.status = status;
@@ -427,8 +440,22 @@ void FakeHttpsServer::stopHolding() {
     releaseHeldAnswers();
 }
 
+qint64 FakeHttpsServer::listClock() const {
+    return m_listClockStart.msecsTo(QDateTime::currentDateTimeUtc()) + m_listTimePassed;
+}
+
+void FakeHttpsServer::replaceAnswerOnce(FakeResponse response, const QByteArray& method,
+                                        const QString& pathSuffix) {
+    m_replaceAnswer = RequestRule{0, method, pathSuffix, 0};
+    m_replacement = std::move(response);
+}
+
 void FakeHttpsServer::answer(QSslSocket* socket, const FakeRequest& request) {
     FakeResponse response = respond(request);
+    if (m_replaceAnswer.applies(request)) {
+        m_replaceAnswer = RequestRule{};
+        response = m_replacement;
+    }
     if (m_dropAnswer.applies(request)) {
         m_dropAnswer = RequestRule{};
         response = FakeResponse::noAnswer();

@@ -68,6 +68,11 @@ struct FakeResponse {
     static FakeResponse empty(int status = 204);
     static FakeResponse garbage(QByteArray bytes = "this is not HTTP\r\n\r\n");
     static FakeResponse noAnswer();
+    // A sign-in page with status 200, as an authenticating proxy answers in a tracker's
+    // stead.
+    static FakeResponse signInPage();
+    // A redirect (302 unless told) to `location`.
+    static FakeResponse redirect(const QByteArray& location, int status = 302);
 
     FakeResponse withHeader(QByteArray name, QByteArray value) const;
     FakeResponse withDelay(int ms) const;
@@ -206,6 +211,20 @@ public:
     // The next such request reaches the routes at once, and its connection is then
     // dropped without an answer: the answer lost on its way back.
     void dropAnswerOnce(const QByteArray& method, const QString& pathSuffix);
+    // The next such request reaches the routes (a fake tracker stores what it makes),
+    // and `response` goes back in place of their answer: a 504 of a gateway after the
+    // tracker took the booking, say.
+    void replaceAnswerOnce(FakeResponse response, const QByteArray& method, const QString& pathSuffix);
+
+    // Lists that lag their writes: what a fake tracker makes from now on is listed only
+    // `ms` later on the list clock (0: at once). The list clock runs with real time, and
+    // passListTime() moves it on, so a test lets a lag pass without waiting for it.
+    void setListLag(qint64 ms) { m_listLagMs = ms; }
+    void passListTime(qint64 ms) { m_listTimePassed += ms; }
+    // The moment on the list clock from which what is made now is listed, and whether
+    // what is listed from `listedFrom` is listed now.
+    qint64 listedFromNow() const { return listClock() + m_listLagMs; }
+    bool isListed(qint64 listedFrom) const { return listedFrom <= listClock(); }
 
     // Connections closed so far (by either side), and TLS handshakes that failed.
     int closedConnections() const { return m_closedConnections; }
@@ -218,6 +237,7 @@ public:
 
 private:
     struct Connection;
+    qint64 listClock() const;
     void accept();
     void readFrom(QSslSocket* socket);
     void answer(QSslSocket* socket, const FakeRequest& request);
@@ -256,6 +276,11 @@ private:
     RequestRule m_slowAnswers;
     RequestRule m_storeLate;
     RequestRule m_dropAnswer;
+    RequestRule m_replaceAnswer;
+    FakeResponse m_replacement;
+    qint64 m_listLagMs = 0;
+    qint64 m_listTimePassed = 0;
+    QDateTime m_listClockStart = QDateTime::currentDateTimeUtc();
 };
 
 } // namespace velmora::test

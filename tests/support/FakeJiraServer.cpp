@@ -414,7 +414,8 @@ FakeResponse FakeJiraServer::workLogPage(const FakeRequest& request, const QStri
     QJsonArray all;
     for (const WorkLog& w : m_workLogs) {
         const qint64 started = w.started.toMSecsSinceEpoch();
-        if (w.issueId != issueId || (!workLogFiltersIgnored && (started < after || started > before))) {
+        if (w.issueId != issueId || (!workLogFiltersIgnored && (started < after || started > before)) ||
+            !m_http.isListed(w.listedFrom)) {
             continue;
         }
         QJsonObject json{{"id", w.id},
@@ -478,6 +479,7 @@ FakeResponse FakeJiraServer::addWorkLogFrom(const FakeRequest& request, const QS
         workLog.comment = documentText(body.value("comment").toObject());
     }
     workLog.created = m_http.stampNow().toLocalTime();
+    workLog.listedFrom = m_http.listedFromNow();
     const QString id = addWorkLog(workLog);
     return jsonResponse(QJsonObject{{"id", id}, {"issueId", issueId}, {"timeSpentSeconds", seconds}}, 201);
 }

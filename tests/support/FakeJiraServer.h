@@ -89,6 +89,8 @@ public:
         std::optional<QString> comment;
         // Sent as "created" when set; a booked work log gets the moment it arrived.
         std::optional<QDateTime> created = std::nullopt;
+        // Listed from this moment of the list clock on (FakeHttpsServer::setListLag).
+        qint64 listedFrom = 0;
     };
     using Matcher = ScriptedAnswers::Matcher;
 

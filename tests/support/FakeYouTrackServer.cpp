@@ -489,6 +489,9 @@ FakeResponse FakeYouTrackServer::listWorkItems(const FakeRequest& request) const
     };
     std::vector<const WorkItem*> found;
     for (const auto& item : m_workItems) {
+        if (!m_http.isListed(item.listedFrom)) {
+            continue;
+        }
         if (m_workItemFiltersIgnored || (item.date >= start && item.date <= end &&
                                          (author.isEmpty() || item.authorLogin == author) && ofIssue(item))) {
             found.push_back(&item);
@@ -527,6 +530,7 @@ FakeResponse FakeYouTrackServer::addWorkItemFrom(const QString& issueId, const F
     item.minutes = minutes.toInteger();
     item.date = m_now;
     item.created = m_http.stampNow().toMSecsSinceEpoch();
+    item.listedFrom = m_http.listedFromNow();
     if (body.contains(QStringLiteral("text"))) {
         if (!body.value(QStringLiteral("text")).isString()) {
             return error(400, QStringLiteral("Text must be a string"));

@@ -81,6 +81,8 @@ public:
         // Milliseconds since 1970, sent as "created" when set; a booked item gets the
         // moment it arrived.
         std::optional<qint64> created{};
+        // Listed from this moment of the list clock on (FakeHttpsServer::setListLag).
+        qint64 listedFrom = 0;
     };
     struct UserBundle {
         // The project ids of the bundle's groups; an absent one is a group that is no

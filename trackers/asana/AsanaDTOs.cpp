@@ -94,6 +94,10 @@ void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO& value) {
     wire::field(json, "task", value.task);
 }
 
+void from_json(const nlohmann::json& json, AsanaCreatedEntryDTO& value) {
+    wire::field(json, "gid", value.gid);
+}
+
 void from_json(const nlohmann::json& json, AsanaPaginationMeta& value) {
     wire::field(json, "offset", value.offset);
     wire::field(json, "path", value.path);

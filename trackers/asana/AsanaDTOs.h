@@ -168,6 +168,12 @@ struct AsanaTimeTrackingDTO {
     friend bool operator==(const AsanaTimeTrackingDTO&, const AsanaTimeTrackingDTO&) = default;
 };
 
+// What Asana answers a new time-tracking entry with (inside its "data" envelope): the
+// entry, of which only its gid is read (an answer without one is not Asana's entry).
+struct AsanaCreatedEntryDTO {
+    QString gid;
+};
+
 void from_json(const nlohmann::json& json, AsanaPhotoDTO& value);
 void from_json(const nlohmann::json& json, AsanaUserDTO& value);
 void from_json(const nlohmann::json& json, AsanaWorkspaceDTO& value);
@@ -185,6 +191,7 @@ void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO::CreatedBy&
 void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO::Task& value);
 void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO& value);
 void from_json(const nlohmann::json& json, AsanaPaginationMeta& value);
+void from_json(const nlohmann::json& json, AsanaCreatedEntryDTO& value);
 
 template <typename T> void from_json(const nlohmann::json& json, AsanaResponseDTO<T>& value) {
     wire::field(json, "data", value.data);

@@ -35,8 +35,11 @@ void AsanaWorkLogForm::save(std::function<void()> completion) {
     if (!booking) {
         return;
     }
-    auto request = m_service->request()->perform<Void>(AsanaEndpoint::saveTimeTrackingEntry(task()),
-                                                       HttpMethod::Post, std::nullopt, *booking);
+    // Saved only when Asana answers with the new entry.
+    auto request = createdEntry(
+        m_service->request()->perform<AsanaResponseDTO<AsanaCreatedEntryDTO>>(
+            AsanaEndpoint::saveTimeTrackingEntry(task()), HttpMethod::Post, std::nullopt, *booking),
+        [](const AsanaResponseDTO<AsanaCreatedEntryDTO>& answer) { return answer.data.gid; });
     // Asana dates the entry itself, by the day it arrives; it keeps no description.
     const QDateTime now = QDateTime::currentDateTime();
     WorkLogBooking record{task().id, now, booking->data.durationMinutes * 60, {}};

@@ -181,4 +181,8 @@ void to_json(nlohmann::json& json, const JiraWorkItemDTO& value) {
     json["timeSpentSeconds"] = value.timeSpentSeconds;
 }
 
+void from_json(const nlohmann::json& json, JiraCreatedWorkLogDTO& value) {
+    wire::field(json, "id", value.id);
+}
+
 } // namespace velmora

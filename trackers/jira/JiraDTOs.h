@@ -187,6 +187,12 @@ struct JiraWorkItemDTO {
     std::int64_t timeSpentSeconds = 0;
 };
 
+// What Jira answers a new work log with: the work log, of which only its id is read (an
+// answer without one is not Jira's work log).
+struct JiraCreatedWorkLogDTO {
+    QString id;
+};
+
 void from_json(const nlohmann::json& json, JiraTaskDTO::Fields::Status& value);
 void from_json(const nlohmann::json& json, JiraTaskDTO::Fields::Assignee::Avatars& value);
 void from_json(const nlohmann::json& json, JiraTaskDTO::Fields::Assignee& value);
@@ -204,6 +210,7 @@ void from_json(const nlohmann::json& json, JiraUserDTO& value);
 void from_json(const nlohmann::json& json, JiraServerInfoDTO& value);
 void from_json(const nlohmann::json& json, JiraTimeTrackingSettingsDTO& value);
 void from_json(const nlohmann::json& json, JiraAccessibleResourceDTO& value);
+void from_json(const nlohmann::json& json, JiraCreatedWorkLogDTO& value);
 
 // The search page is read straight from the text (core/net/Wire.h), by the same rules.
 void read_json(JsonReader& reader, JiraTaskDTO::Fields::Status& value);

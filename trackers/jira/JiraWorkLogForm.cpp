@@ -63,8 +63,11 @@ void JiraWorkLogForm::save(std::function<void()> completion) {
     booking.dating = WorkLogBooking::Dating::exact;
     booking.sent = bookedAt;
     booking.trackerClock = m_service->request()->trackerClock();
-    auto request = m_service->request()->perform<Void>(JiraEndpoint::saveWorkItem(task()), HttpMethod::Post,
-                                                       std::nullopt, *body);
+    // Saved only when Jira answers with the new work log.
+    auto request =
+        createdEntry(m_service->request()->perform<JiraCreatedWorkLogDTO>(
+                         JiraEndpoint::saveWorkItem(task()), HttpMethod::Post, std::nullopt, *body),
+                     [](const JiraCreatedWorkLogDTO& answer) { return answer.id; });
     runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion), booking);
 }
 

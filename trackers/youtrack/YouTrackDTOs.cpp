@@ -114,4 +114,8 @@ void to_json(nlohmann::json& json, const YouTrackWorkItemDTO& value) {
     wire::put(json, "text", value.text);
 }
 
+void from_json(const nlohmann::json& json, YouTrackCreatedWorkItemDTO& value) {
+    wire::field(json, "id", value.id);
+}
+
 } // namespace velmora

@@ -137,6 +137,12 @@ struct YouTrackWorkItemDTO {
     std::optional<QString> text;
 };
 
+// What YouTrack answers a new work item with: the item, of which only its id is read
+// (an answer without one is not YouTrack's work item).
+struct YouTrackCreatedWorkItemDTO {
+    QString id;
+};
+
 void from_json(const nlohmann::json& json, YouTrackUserDTO& value);
 void from_json(const nlohmann::json& json, YouTrackProjectDTO& value);
 void from_json(const nlohmann::json& json, YouTrackUserBundleDTO::Group& value);
@@ -151,6 +157,7 @@ void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO::Author& value);
 void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO& value);
 void from_json(const nlohmann::json& json, YouTrackTimeTrackingSettingsDTO::WorkItemType& value);
 void from_json(const nlohmann::json& json, YouTrackTimeTrackingSettingsDTO& value);
+void from_json(const nlohmann::json& json, YouTrackCreatedWorkItemDTO& value);
 
 void to_json(nlohmann::json& json, const YouTrackWorkItemDTO::WorkItemType& value);
 void to_json(nlohmann::json& json, const YouTrackWorkItemDTO::Duration& value);

@@ -139,8 +139,12 @@ void YouTrackWorkLogForm::save(std::function<void()> completion) {
     booking.dating = WorkLogBooking::Dating::day;
     booking.sent = now;
     booking.trackerClock = m_service->request()->trackerClock();
-    runSaveRequest(m_service->request()->perform<Void>(YouTrackEndpoint::saveWorkItem(task()),
-                                                       HttpMethod::Post, std::nullopt, body),
+    // Saved only when YouTrack answers with the new work item (asked for its id, which is
+    // all that is read of it).
+    runSaveRequest(createdEntry(m_service->request()->perform<YouTrackCreatedWorkItemDTO>(
+                                    YouTrackEndpoint::saveWorkItem(task()), HttpMethod::Post,
+                                    QueryItems{{QStringLiteral("fields"), QStringLiteral("id")}}, body),
+                                [](const YouTrackCreatedWorkItemDTO& answer) { return answer.id; }),
                    std::move(completion), booking);
 }
 

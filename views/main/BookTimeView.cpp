@@ -10,12 +10,14 @@
 #include "introspection/QtVersion.h"
 #include "introspection/TextEditor.h"
 #include "platform/notifications/NotificationCenter.h"
+#include "state/BookingRecords.h"
 #include "state/TimerViewModel.h"
 #include "validation/FormManager.h"
 #include "validation/MessageColor.h"
 #include "validation/ValidationMessageView.h"
 #include "views/main/ActivityIndicator.h"
 #include "views/main/Appearance.h"
+#include "views/main/BookingTexts.h"
 #include "views/main/CustomTextEditor.h"
 #include "views/main/PlainText.h"
 #include "views/main/ReadableAlert.h"
@@ -78,7 +80,7 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, QWi
     : BookTimeView(form, timer, Source::timer, parent) {}
 
 BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Source source, QWidget* parent)
-    : QDialog(parent), m_form(&form), m_timer(&timer), m_source(source) {
+    : QDialog(parent), m_form(&form), m_timer(&timer), m_records(timer.bookings()), m_source(source) {
     setWindowModality(Qt::WindowModal);
     setWindowTitle(tr("Save your work log"));
     setFixedWidth(sheetWidth);
@@ -170,6 +172,14 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
         }
     }
 
+    // What became of the booking sent, while there is something to say.
+    m_stateLabel = new QLabel(this);
+    m_stateLabel->setObjectName(QStringLiteral("BookingState"));
+    m_stateLabel->setTextFormat(Qt::PlainText);
+    m_stateLabel->setWordWrap(true);
+    m_stateLabel->hide();
+    layout->addWidget(m_stateLabel);
+
     auto* buttons = new QHBoxLayout;
     m_cancel = new QPushButton(tr("Cancel"), this);
     m_cancel->setAutoDefault(false);
@@ -219,41 +229,67 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     });
     connect(&form, &AbstractWorkLogForm::errorOccurredChanged, this, [this](bool occurred) {
         if (occurred) {
-            if (m_source == Source::timer && m_timer) {
-                m_timer->forgetBooking();
-            }
             showAlert();
         }
     });
-    if (m_source == Source::timer) {
-        // What is on the task already, read while the user reads the sheet: a booking
-        // whose answer never comes is then told apart from those.
-        form.learnEntriesBefore();
-        // The timer keeps what goes out with its time, so a crash before the answer
-        // does not end in the same time booked twice; without that note on disk nothing
-        // goes out.
-        connect(&form, &AbstractWorkLogForm::bookingSending, this, [this](const WorkLogBooking& booking) {
-            if (!m_timer) {
-                return;
+    // What is on the task already, read while the user reads the sheet: a booking whose
+    // answer never comes is then told apart from those.
+    form.learnEntriesBefore();
+    // Nothing leaves without its record on disk. The record's id goes with the booking's
+    // answer whatever becomes of the sheet: the answer is the record's to take.
+    auto sent = std::make_shared<std::optional<QUuid>>();
+    connect(&form, &AbstractWorkLogForm::bookingSending, this, [this, sent](const WorkLogBooking& booking) {
+        std::optional<QString> failure;
+        if (!m_records || !m_timer || !m_form) {
+            failure = tr("no place to keep it");
+        } else {
+            BookingRecord draft;
+            draft.account = m_timer->key();
+            draft.tracker = m_form->trackerName();
+            draft.project = m_form->project();
+            draft.task = m_form->task();
+            draft.booking = booking;
+            draft.source = m_source == Source::timer && !m_replacing ? BookingRecord::Source::timer
+                                                                     : BookingRecord::Source::manual;
+            auto departed = m_records->depart(draft, m_replacing);
+            if (departed.ok()) {
+                *sent = departed.value();
+                m_record = departed.value();
+                m_replacing.reset();
+            } else {
+                failure = departed.error();
             }
-            if (const auto failure = m_timer->recordBooking(booking)) {
-                if (m_form) {
-                    m_form->holdBackBooking();
-                }
-                showNotice(notSentTitle, recordFailureMessage(*failure));
+        }
+        if (failure) {
+            if (m_form) {
+                m_form->holdBackBooking();
+            }
+            showNotice(notSentTitle, recordFailureMessage(*failure));
+        }
+        showState();
+    });
+    if (m_records) {
+        BookingRecords* records = m_records;
+        QPointer<BookTimeView> sheet(this);
+        connect(&form, &AbstractWorkLogForm::bookingSaved, records, [records, sent](const QString& entryId) {
+            if (*sent) {
+                records->answered(**sent, entryId);
             }
         });
-        // An answer that never came says nothing of the booking: the timer keeps the time
-        // and its record, and the tracker is asked at once. Bound to the timer, not to the
-        // sheet: a booking that left before the sheet closed is still looked up.
-        QPointer<TimerViewModel> timerAlive(&timer);
-        connect(&form, &AbstractWorkLogForm::bookingOutcomeUnknown, &timer, [timerAlive] {
-            if (timerAlive) {
-                timerAlive->checkRecordedBooking();
-            }
-        });
+        connect(&form, &AbstractWorkLogForm::bookingRefused, records,
+                [records, sent, sheet](const APIError& error) {
+                    if (*sent) {
+                        records->refused(**sent, error, sheet && !sheet->m_dismissed);
+                    }
+                });
+        connect(&form, &AbstractWorkLogForm::bookingOutcomeUnknown, records,
+                [records, sent](const APIError& error) {
+                    if (*sent) {
+                        records->unseen(**sent, error);
+                    }
+                });
+        connect(records, &BookingRecords::recordChanged, this, &BookTimeView::followRecord);
     }
-    connect(&form, &AbstractWorkLogForm::bookingOutcomeUnknown, this, &BookTimeView::showOutcomeUnknown);
     m_progress->setAnimating(form.networkRequestInProgress());
     updateSaveButton();
     showLoadFailure();
@@ -388,7 +424,53 @@ void BookTimeView::takeDurationText() {
 
 void BookTimeView::updateSaveButton() {
     const bool inProgress = m_form && m_form->networkRequestInProgress();
-    m_save->setEnabled(m_form && m_allValid && !inProgress && !m_durationTextInvalid);
+    m_save->setEnabled(m_form && m_allValid && !inProgress && !m_durationTextInvalid && !bookingHeld());
+}
+
+bool BookTimeView::bookingHeld() const {
+    if (!m_record || !m_records) {
+        return false;
+    }
+    const auto record = m_records->record(*m_record);
+    return record && (record->isOpen() || record->state == BookingRecord::State::asked);
+}
+
+void BookTimeView::followRecord(const QUuid& id) {
+    if (!m_record || id != *m_record || !m_records) {
+        return;
+    }
+    const auto record = m_records->record(id);
+    if (record && record->state == BookingRecord::State::saved && !m_dismissed) {
+        // Found by a look-up while the sheet was open: it books nothing more.
+        m_settling = true;
+        dismiss(QDialog::Accepted);
+        return;
+    }
+    if (record && record->state == BookingRecord::State::returned) {
+        // The timer went on to another task: a Save from here books these seconds in
+        // the record's place.
+        m_replacing = record->id;
+    }
+    showState();
+    updateSaveButton();
+}
+
+void BookTimeView::showState() {
+    const auto record = m_record && m_records ? m_records->record(*m_record) : std::nullopt;
+    const QString text = record ? BookingTexts::sheetState(*record, *m_records) : QString();
+    m_stateLabel->setText(text);
+    m_stateLabel->setVisible(!text.isEmpty());
+    // Closing loses nothing while the booking holds the time elsewhere.
+    m_cancel->setText(bookingHeld() ? tr("Close") : tr("Cancel"));
+    if (record) {
+        // Words for a slow answer once it is slow, and how long it is waited for.
+        QPointer<BookTimeView> self(this);
+        BookingTexts::whenSlow(*record, *m_records, this, [self] {
+            if (self) {
+                self->showState();
+            }
+        });
+    }
 }
 
 void BookTimeView::save() {
@@ -400,21 +482,16 @@ void BookTimeView::save() {
         m_durationField->setModified(false);
         takeDurationText();
     }
-    if (m_form->networkRequestInProgress() || m_durationTextInvalid) {
-        return;
-    }
-    // A booking of this time whose answer has not come (from a sheet closed since, or a
-    // run that ended before it) may still be stored: booking it again could store it twice.
-    if (m_source == Source::timer && m_timer && m_timer->recordedBooking()) {
-        showNotice(awaitingAnswerTitle, awaitingAnswerMessage);
+    // Save and Return alike: nothing more is booked while the booking sent holds its
+    // time on the tracker's side.
+    if (m_form->networkRequestInProgress() || m_durationTextInvalid || bookingHeld()) {
         return;
     }
     QPointer<BookTimeView> sheet(this);
-    QPointer<TimerViewModel> timer(m_source == Source::timer ? m_timer : nullptr);
     const Project project = m_form->project();
-    const QString bookedTaskId = m_form->task().id;
-    const double heldAtSave = timer ? timer->elapsed() : 0;
-    m_form->save([sheet, timer, project, bookedTaskId, heldAtSave] {
+    // The time left with the booking's record; its answer is the record's. The sheet
+    // only closes, and says that the task's booked time changed.
+    m_form->save([sheet, project] {
         // The sheet closes first: what the announcement sets off (the shown project's
         // task list loads again) is no part of the booking the user waits for.
         if (sheet && !sheet->m_dismissed) {
@@ -422,21 +499,6 @@ void BookTimeView::save() {
             sheet->dismiss(QDialog::Accepted);
         }
         NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), project);
-        // The booked time leaves the timer, also when the sheet was closed while the
-        // booking was on its way. A timer that ran on since keeps what it gathered
-        // meanwhile, and only the booked seconds leave; a timer on another task keeps all
-        // of its time, which is time of its own.
-        if (!timer) {
-            return;
-        }
-        const bool sameTask = timer->task() && timer->task()->id == bookedTaskId;
-        if (sameTask && timer->state() == TimerViewModel::State::paused && timer->elapsed() == heldAtSave) {
-            timer->reset();
-        } else if (const auto& record = timer->recordedBooking(); sameTask && record) {
-            timer->bookingFound(*record);
-        } else {
-            timer->forgetBooking();
-        }
     });
     updateSaveButton();
 }
@@ -449,6 +511,12 @@ QString BookTimeView::discardQuestionText(double seconds, const Issue& task) {
 
 void BookTimeView::cancel() {
     if (m_dismissed || m_discardQuestion) {
+        return;
+    }
+    // While the booking sent holds the time elsewhere, Cancel only closes: the time is
+    // the record's, not the sheet's to discard.
+    if (bookingHeld()) {
+        reject();
         return;
     }
     const bool tracked = m_source == Source::timer && m_timer && m_timer->task() &&
@@ -488,12 +556,11 @@ void BookTimeView::discard() {
     if (m_form) {
         m_form->cancelWaitingSave();
     }
-    // A booking on its way decides itself: taken, the time leaves the timer (see
-    // save()); failed, the user is told and the time stays on the stopped timer.
-    const bool bookingInFlight = m_form && m_form->networkRequestInProgress();
+    // A booking that left holds its own time (Cancel only closes then, see cancel()):
+    // what is discarded is what the timer holds.
     m_settling = true;
     dismiss(QDialog::Rejected);
-    if (m_source == Source::timer && m_timer && !bookingInFlight) {
+    if (m_source == Source::timer && m_timer) {
         m_timer->reset();
     }
 }
@@ -535,31 +602,6 @@ void BookTimeView::showNotice(const QString& title, const QString& text) {
     m_alert->setTextFormat(Qt::PlainText);
     m_alert->setAttribute(Qt::WA_DeleteOnClose);
     m_alert->setWindowModality(Qt::WindowModal);
-    ReadableAlert::prepare(*m_alert);
-    m_alert->open();
-}
-
-void BookTimeView::showOutcomeUnknown() {
-    if (m_alert || m_dismissed) {
-        return;
-    }
-    const std::optional<APIError> error = m_form ? m_form->lastError() : std::nullopt;
-    const QString why = error ? failureExplanation(*error) : QString();
-    const QString title = m_source == Source::timer ? checkingTitle : unknownOutcomeTitle;
-    m_alert = new QMessageBox(QMessageBox::Information, title, title, QMessageBox::Ok, this);
-    m_alert->setTextFormat(Qt::PlainText);
-    m_alert->setInformativeText(
-        m_source == Source::timer
-            ? tr("%1 Velmora is looking for the work log in the tracker; the time stays on the timer "
-                 "until it knows.")
-                  .arg(why)
-            : tr("%1 Look for the work log in the tracker before booking it again.").arg(why));
-    m_alert->setAttribute(Qt::WA_DeleteOnClose);
-    m_alert->setWindowModality(Qt::WindowModal);
-    // The booking is settled elsewhere: the sheet has nothing more to do.
-    connect(m_alert, &QMessageBox::finished, this, [this] {
-        QMetaObject::invokeMethod(this, [this] { dismiss(QDialog::Rejected); }, Qt::QueuedConnection);
-    });
     ReadableAlert::prepare(*m_alert);
     m_alert->open();
 }

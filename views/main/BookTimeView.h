@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QPointer>
 
+#include <QUuid>
+
 #include <optional>
 
 class QLabel;
@@ -17,6 +19,7 @@ class QPushButton;
 namespace velmora {
 
 class ActivityIndicator;
+class BookingRecords;
 class LoadFailureView;
 class ValidationMessageView;
 
@@ -35,18 +38,19 @@ class ValidationMessageView;
 // load (the YouTrack types) is said above them, with "Try Again"; the sheet books
 // without them meanwhile. The width is fixed and the height follows the content.
 //
-// A failed booking shows an alert and keeps the sheet as it is, so nothing typed is
-// lost. Only a refusal is a failure: a booking whose answer never came (a time-out, a
-// dropped connection) keeps its record and time on the timer while the tracker is asked
-// whether it has it, and the sheet says so. Nothing is sent when the timer's record of
-// the booking cannot be written, and the sheet says why.
+// Every booking leaves with its record (BookingRecords), which takes its seconds off the
+// timer in the same write; nothing is sent when the record cannot be written, and the
+// sheet says why. From then on the sheet follows the record, and shows nothing of the
+// outcome that the record does not say: saved, it closes; refused, it keeps what was
+// typed (the time is back on the timer) and says why; unknown, asked or still on its
+// way (in words after a few seconds), it says so, and Save and Return do nothing until
+// the record lets the time go. A sheet for seconds that were returned to the user books
+// them in place of their record.
 //
-// While a booking is on its way Save is disabled. Closing the sheet calls off a booking
-// still waiting for the read of what was there; one that already left ends as it would
-// have: taken, its seconds leave the timer (only those, if it ran on meanwhile). A
-// second booking of the timer's time is refused while an earlier one has no answer.
-// The sheet never owns the form; its presenter keeps the form alive until any booking
-// in flight has ended.
+// Closing the sheet calls off a booking still waiting for the read of what was there;
+// one that already left ends through its record, whatever became of the sheet. The
+// sheet never owns the form; its presenter keeps the form alive until any booking in
+// flight has ended.
 class BookTimeView : public QDialog {
     Q_OBJECT
 
@@ -61,17 +65,6 @@ public:
     static inline const QString notSentTitle = QStringLiteral("The work log wasn't sent.");
     // "Velmora couldn't save its note of this booking: <reason>. Nothing was sent."
     static QString recordFailureMessage(const QString& reason);
-    // The tracker's answer never came: the timer's booking is being looked up.
-    static inline const QString checkingTitle = QStringLiteral("Checking whether the work log was saved.");
-    // The same for a booking by hand, which nothing looks up.
-    static inline const QString unknownOutcomeTitle =
-        QStringLiteral("Velmora couldn't learn whether the work log was saved.");
-    // Save while the timer's earlier booking of this time has no answer yet.
-    static inline const QString awaitingAnswerTitle =
-        QStringLiteral("This time is still being booked.");
-    static inline const QString awaitingAnswerMessage = QStringLiteral(
-        "The tracker hasn't answered the booking of this time yet. Velmora books it again only once it "
-        "knows the first booking wasn't saved.");
 
     // Whose time the sheet books: the timer's (it was stopped to book it) or time
     // entered by hand.
@@ -85,6 +78,13 @@ public:
     ~BookTimeView() override;
 
     AbstractWorkLogForm* form() const { return m_form; }
+    // The record of the booking this sheet sent last; none before its first Save.
+    const std::optional<QUuid>& bookingRecord() const { return m_record; }
+    // Books the seconds of a record that were returned to the user, in its place.
+    void setReplacing(const QUuid& returned) { m_replacing = returned; }
+    // What became of the booking sent, in words, while the sheet has to say it (hidden
+    // otherwise).
+    QLabel* stateLabel() const { return m_stateLabel; }
     QLineEdit* durationField() const { return m_durationField; }
     ValidationMessageView* durationValidationView() const { return m_durationView; }
     // Says why the duration text cannot be booked; hidden while it can.
@@ -144,12 +144,21 @@ private:
     void showAlert();
     // A warning with `text` as plain text, in the failure alert's place.
     void showNotice(const QString& title, const QString& text);
-    void showOutcomeUnknown();
+    // Follows the record of the booking sent.
+    void followRecord(const QUuid& id);
+    // Whether the booking sent holds its seconds on the tracker's side (on its way,
+    // unknown, asked): nothing more is booked from the sheet meanwhile.
+    bool bookingHeld() const;
+    void showState();
     void dismiss(int result);
 
     QPointer<AbstractWorkLogForm> m_form;
     QPointer<TimerViewModel> m_timer;
+    QPointer<BookingRecords> m_records;
     Source m_source = Source::timer;
+    std::optional<QUuid> m_record;
+    std::optional<QUuid> m_replacing;
+    QLabel* m_stateLabel = nullptr;
     QLineEdit* m_durationField = nullptr;
     QLabel* m_durationTextError = nullptr;
     QLabel* m_durationRuleMessage = nullptr;

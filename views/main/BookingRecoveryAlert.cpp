@@ -1,6 +1,7 @@
 #include "views/main/BookingRecoveryAlert.h"
 
 #include "core/time/ReadableTimeFormatter.h"
+#include "views/main/BookingTexts.h"
 #include "views/main/LoadFailureView.h"
 #include "views/main/PlainText.h"
 #include "views/main/ReadableAlert.h"
@@ -14,8 +15,6 @@ namespace velmora {
 
 namespace {
 
-const QString title = QStringLiteral("Booking not confirmed");
-
 QString duration(double seconds) {
     return ReadableTimeFormatter::format(seconds).value_or(QString());
 }
@@ -23,7 +22,8 @@ QString duration(double seconds) {
 // Opened the same way for all: modal on the window. Each one's texts (task names and
 // tracker hosts among them) are made plain by ReadableAlert::prepare, its last step.
 QMessageBox* alert(const QString& text, const QString& informative, QWidget* parent) {
-    auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::NoButton, parent);
+    auto* box = new QMessageBox(QMessageBox::Warning, BookingRecoveryAlert::title, text,
+                                QMessageBox::NoButton, parent);
     box->setInformativeText(informative);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
@@ -45,30 +45,16 @@ QString BookingRecoveryAlert::questionText(const WorkEntry& entry, const QString
         .arg(duration(entry.spentTimeSeconds), plainName(taskName), when);
 }
 
-QMessageBox* BookingRecoveryAlert::tellNotConfirmed(const WorkLogBooking& booking, const QString& taskName,
-                                                    QWidget* parent) {
+QMessageBox* BookingRecoveryAlert::askWhetherSaved(const BookingRecord& record, const BookingRecords& records,
+                                                   QWidget* parent, std::function<void()> saved,
+                                                   std::function<void()> kept) {
+    const BookingTexts::Line said = BookingTexts::line(record, records);
     QMessageBox* box =
-        alert(tr("The earlier booking may not have been saved."),
-              tr("%1 on %2 was on its way to the tracker when Velmora stopped, and the tracker does not list "
-                 "it. The time is kept on the timer: check the task's work log before booking it again.")
-                  .arg(duration(static_cast<double>(booking.seconds)), plainName(taskName)),
+        alert(said.detail,
+              tr("%1 If that work log is this booking, the time is booked; otherwise it goes back to "
+                 "you, to be booked. Until you say, the time is on hold.")
+                  .arg(BookingTexts::whyUnknown(record)),
               parent);
-    box->setStandardButtons(QMessageBox::Ok);
-    ReadableAlert::prepare(*box);
-    return box;
-}
-
-QMessageBox* BookingRecoveryAlert::askWhetherSaved(const WorkLogBooking& booking, const WorkEntry& entry,
-                                                   const QString& taskName, QWidget* parent,
-                                                   std::function<void()> saved, std::function<void()> kept) {
-    QMessageBox* box = alert(questionText(entry, taskName),
-                             tr("%1 on %2 was on its way to the tracker when Velmora stopped. If that work "
-                                "log is this booking, the "
-                                "time is booked; otherwise it is still to be booked. Until you say it was "
-                                "saved, the time stays on "
-                                "the timer.")
-                                 .arg(duration(static_cast<double>(booking.seconds)), plainName(taskName)),
-                             parent);
     QPushButton* keep = box->addButton(keepButton, QMessageBox::RejectRole);
     QPushButton* wasSaved = box->addButton(savedButton, QMessageBox::AcceptRole);
     // Keeping loses nothing: it is the default, where the focus starts (Return presses
@@ -90,31 +76,31 @@ QMessageBox* BookingRecoveryAlert::askWhetherSaved(const WorkLogBooking& booking
     return box;
 }
 
-QString BookingRecoveryAlert::checkFailedText(const WorkLogBooking& booking, const QString& taskName,
-                                              const QString& trackerName) {
-    return tr("Couldn't ask %1 whether the %2 on %3 arrived.")
-        .arg(plainName(trackerName), duration(static_cast<double>(booking.seconds)), plainName(taskName));
-}
-
-QMessageBox* BookingRecoveryAlert::tellCheckFailed(const WorkLogBooking& booking, const QString& taskName,
-                                                   const QString& trackerName, const APIError& error,
-                                                   QWidget* parent, std::function<void()> tryAgain) {
-    QMessageBox* box =
-        alert(checkFailedText(booking, taskName, trackerName),
-              tr("%1\n\nThe booking was on its way when Velmora stopped. The time stays on the timer, "
-                 "and Velmora asks again at its next start: until then, check the task's work "
-                 "log before booking it again.")
-                  .arg(failureExplanation(error)),
-              parent);
-    QPushButton* later = box->addButton(laterButton, QMessageBox::RejectRole);
-    QPushButton* retry = box->addButton(tryAgainButton, QMessageBox::AcceptRole);
-    box->setDefaultButton(retry);
-    box->setEscapeButton(later);
-    QObject::connect(retry, &QPushButton::clicked, box, [tryAgain = std::move(tryAgain)] {
-        if (tryAgain) {
-            tryAgain();
-        }
-    });
+QMessageBox* BookingRecoveryAlert::tellEnded(const BookingRecord& record, const BookingRecords& records,
+                                             QWidget* parent, std::function<void()> bookIt,
+                                             std::function<void()> discard) {
+    const BookingTexts::Line said = BookingTexts::line(record, records);
+    QMessageBox* box = alert(said.headline, said.detail, parent);
+    if (record.state == BookingRecord::State::returned) {
+        QPushButton* book = box->addButton(BookingTexts::bookItButton, QMessageBox::AcceptRole);
+        QPushButton* drop = box->addButton(BookingTexts::discardButton, QMessageBox::DestructiveRole);
+        // Booking it loses nothing; Escape only closes (the main window still offers both).
+        box->addButton(QMessageBox::Close);
+        box->setDefaultButton(book);
+        drop->setAutoDefault(false);
+        QObject::connect(book, &QPushButton::clicked, box, [bookIt = std::move(bookIt)] {
+            if (bookIt) {
+                bookIt();
+            }
+        });
+        QObject::connect(drop, &QPushButton::clicked, box, [discard = std::move(discard)] {
+            if (discard) {
+                discard();
+            }
+        });
+    } else {
+        box->setStandardButtons(QMessageBox::Ok);
+    }
     ReadableAlert::prepare(*box);
     return box;
 }

@@ -1,8 +1,7 @@
 #pragma once
 
-#include "core/model/APIError.h"
 #include "core/model/WorkEntry.h"
-#include "core/time/WorkLogBooking.h"
+#include "state/BookingRecord.h"
 
 #include <QCoreApplication>
 #include <QString>
@@ -14,44 +13,37 @@ class QWidget;
 
 namespace velmora {
 
-// The alerts of a booking that an earlier run sent and never saw answered: told when
-// the tracker does not list it or could not be asked, asked when an entry there may be
-// it. All keep the
-// time on the timer unless the user says otherwise, and show every text as plain text
-// (task names are the tracker's free text). Each opens window-modal on `parent` and
-// deletes itself when closed.
+class BookingRecords;
+
+// The alerts of a booking whose answer was not seen, when its record changes in a way
+// the user must hear of at once: a work log that may be it (the question), or an end
+// without a save (not listed or not learnt when its arrival window ended, or its
+// seconds returned for the user to book or discard). The main window's booking line
+// says the same for as long as it holds, so closing an alert loses no answer. Texts are
+// BookingTexts', shown as plain text (task names are the tracker's free text). Each
+// opens window-modal on `parent` and deletes itself when closed.
 class BookingRecoveryAlert {
     Q_DECLARE_TR_FUNCTIONS(BookingRecoveryAlert)
 
 public:
+    static inline const QString title = QStringLiteral("Booking not confirmed");
     static inline const QString keepButton = QStringLiteral("Keep the Time");
     static inline const QString savedButton = QStringLiteral("It Was Saved");
-    static inline const QString tryAgainButton = QStringLiteral("Try Again");
-    static inline const QString laterButton = QStringLiteral("Later");
 
     // "A 30m work log on BIG-20 at 10:02 may be this booking.": the entry's minutes, the
     // task and when the tracker made it (where it does not say, its start, or its day).
     static QString questionText(const WorkEntry& entry, const QString& taskName);
 
-    // "The earlier booking may not have been saved.", with what it was.
-    static QMessageBox* tellNotConfirmed(const WorkLogBooking& booking, const QString& taskName,
-                                         QWidget* parent);
-    // Whether `entry` is the booking: "Keep the Time" (the default, also Escape), which
-    // runs `kept`, or "It Was Saved", which runs `saved`. Closed unanswered (the app
-    // quits), it runs neither.
-    static QMessageBox* askWhetherSaved(const WorkLogBooking& booking, const WorkEntry& entry,
-                                        const QString& taskName, QWidget* parent, std::function<void()> saved,
-                                        std::function<void()> kept = {});
-
-    // "Couldn't ask Asana whether the 30m on BIG-20 arrived."
-    static QString checkFailedText(const WorkLogBooking& booking, const QString& taskName,
-                                   const QString& trackerName);
-    // The tracker could not be asked: why (from `error`), and that the time and the
-    // record stay. "Try Again" (the default) runs `tryAgain`; "Later" (also Escape)
-    // leaves it to the next start.
-    static QMessageBox* tellCheckFailed(const WorkLogBooking& booking, const QString& taskName,
-                                        const QString& trackerName, const APIError& error, QWidget* parent,
-                                        std::function<void()> tryAgain);
+    // Whether the entry the record asks about is the booking: "Keep the Time" (the
+    // default, also Escape), which runs `kept`, or "It Was Saved", which runs `saved`.
+    // Closed unanswered, it runs neither: the question stays open in the main window.
+    static QMessageBox* askWhetherSaved(const BookingRecord& record, const BookingRecords& records,
+                                        QWidget* parent, std::function<void()> saved,
+                                        std::function<void()> kept);
+    // The record ended without a save, and where its time went: OK; for seconds that
+    // wait for the user, "Book It" (the default), which runs `bookIt`, and "Discard".
+    static QMessageBox* tellEnded(const BookingRecord& record, const BookingRecords& records, QWidget* parent,
+                                  std::function<void()> bookIt = {}, std::function<void()> discard = {});
 };
 
 } // namespace velmora

@@ -5,6 +5,7 @@
 #include "core/storage/FetchProvider.h"
 #include "platform/notifications/NotificationCenter.h"
 #include "state/ApplicationViewModel.h"
+#include "state/BookingRecords.h"
 #include "state/TimerViewModel.h"
 #include "views/main/ActivityIndicator.h"
 #include "views/main/Appearance.h"
@@ -209,6 +210,9 @@ void SidebarView::build() {
     m_addManualWorkLogObserver =
         center.addObserver(QString(NotificationName::addManualWorkLog), this,
                            [this](const Notification& notification) { addManualWorkLog(notification); });
+    m_bookReturnedObserver =
+        center.addObserver(QString(NotificationName::bookReturnedTime), this,
+                           [this](const Notification& notification) { bookReturnedTime(notification); });
 
     showAccount();
     showProjectsContent();
@@ -366,7 +370,24 @@ void SidebarView::addManualWorkLog(const Notification& notification) {
     present(m_viewModel->makeWorkLogForm(*route.project(), *task, 0), BookTimeView::Source::manual);
 }
 
-void SidebarView::present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source) {
+void SidebarView::bookReturnedTime(const Notification& notification) {
+    const auto* id = notification.objectAs<QUuid>();
+    BookingRecords* records = m_timer ? m_timer->bookings() : nullptr;
+    if (!id || !records || !m_viewModel) {
+        return;
+    }
+    const auto record = records->record(*id);
+    if (!record || record->state != BookingRecord::State::returned || record->account != m_timer->key() ||
+        !record->project) {
+        return;
+    }
+    present(m_viewModel->makeWorkLogForm(*record->project, record->task,
+                                         static_cast<double>(record->booking.seconds)),
+            BookTimeView::Source::manual, record->id);
+}
+
+void SidebarView::present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source,
+                          const std::optional<QUuid>& replacing) {
     if (!form) {
         return;
     }
@@ -374,8 +395,14 @@ void SidebarView::present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeVie
     if (m_sheet) {
         m_sheet->done(QDialog::Rejected);
     }
+    if (QWidget* focused = window()->focusWidget(); focused && !qobject_cast<QDialog*>(focused->window())) {
+        m_focusBeforeSheet = focused;
+    }
     m_workLogForm = std::move(form);
     auto* sheet = new BookTimeView(*m_workLogForm, *m_timer, source, window());
+    if (replacing) {
+        sheet->setReplacing(*replacing);
+    }
     sheet->setAttribute(Qt::WA_DeleteOnClose);
     m_sheet = sheet;
     connect(sheet, &BookTimeView::dismissed, this, [this, sheet] { sheetDismissed(sheet); });
@@ -389,6 +416,9 @@ void SidebarView::sheetDismissed(BookTimeView* sheet) {
     if (m_sheet == sheet) {
         m_sheet = nullptr;
     }
+    // Once the window has taken the focus back from the sheet.
+    QMetaObject::invokeMethod(this, &SidebarView::restoreFocus, Qt::QueuedConnection);
+    const std::optional<QUuid> record = sheet->bookingRecord();
     // The form goes once nothing of it is on its way: a booking sent before the sheet
     // closed still ends (and announces itself) as it would have. It is kept by the
     // window, not by the sidebar: the window's content may be swapped (for the
@@ -401,13 +431,9 @@ void SidebarView::sheetDismissed(BookTimeView* sheet) {
     }
     // Nobody else would tell the user that it failed: the time it was to book is
     // still on the timer, so they can book it again.
-    connect(form, &AbstractWorkLogForm::errorOccurredChanged, this, [this](bool occurred) {
+    connect(form, &AbstractWorkLogForm::errorOccurredChanged, this, [this, record](bool occurred) {
         if (occurred) {
-            if (m_timer) {
-                m_timer->dropPendingStart();
-                m_timer->forgetBooking();
-            }
-            showLateBookingFailure();
+            showLateBookingFailure(record);
         }
     });
     connect(form, &AbstractWorkLogForm::networkRequestInProgressChanged, form, [form](bool inProgress) {
@@ -417,15 +443,45 @@ void SidebarView::sheetDismissed(BookTimeView* sheet) {
     });
 }
 
-void SidebarView::showLateBookingFailure() {
+void SidebarView::restoreFocus() {
+    if (m_sheet || !isVisible()) {
+        return;
+    }
+    QWidget* focused = window()->focusWidget();
+    // Where the focus was, if it is still there to take it; otherwise the timer, never
+    // the account header at the top of the chain.
+    if (m_focusBeforeSheet && m_focusBeforeSheet->isVisible() && m_focusBeforeSheet->isEnabled()) {
+        if (focused != m_focusBeforeSheet) {
+            m_focusBeforeSheet->setFocus(Qt::OtherFocusReason);
+        }
+        return;
+    }
+    if (focused && focused != m_header && focused != window()) {
+        return;
+    }
+    for (QWidget* candidate : m_timerBlock->findChildren<QWidget*>()) {
+        if ((candidate->focusPolicy() & Qt::TabFocus) && candidate->isVisible() && candidate->isEnabled()) {
+            candidate->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+    }
+    m_list->setFocus(Qt::OtherFocusReason);
+}
+
+void SidebarView::showLateBookingFailure(const std::optional<QUuid>& id) {
     if (m_lateFailureAlert) {
         return;
     }
+    BookingRecords* records = m_timer ? m_timer->bookings() : nullptr;
+    const auto record = records && id ? records->record(*id) : std::nullopt;
     const QString title = tr("The work log could not be saved.");
     m_lateFailureAlert = new QMessageBox(QMessageBox::Warning, title, title, QMessageBox::Ok, window());
     m_lateFailureAlert->setTextFormat(Qt::PlainText);
     m_lateFailureAlert->setInformativeText(
-        tr("The time is kept on the stopped timer, so it can be booked again."));
+        record && record->state == BookingRecord::State::returned
+            ? tr("The timer tracks another task now, so the time waits in the main window, to be booked or "
+                 "discarded.")
+            : tr("The time is back on the timer, so it can be booked again."));
     m_lateFailureAlert->setAttribute(Qt::WA_DeleteOnClose);
     m_lateFailureAlert->setWindowModality(Qt::WindowModal);
     ReadableAlert::prepare(*m_lateFailureAlert);

@@ -38,9 +38,12 @@ class TimerBlockView;
 // application state, which decides the detail pane.
 //
 // The sidebar also presents the booking sheet: when the timer is stopped
-// ("TimerCanceled", with the elapsed time) and when the task list asks for a work log
-// by hand ("AddManualWorkLog", with no time). It keeps the sheet's form, and keeps a
-// form whose booking is still on its way after its sheet closed until that ends.
+// ("TimerCanceled", with the elapsed time), when the task list asks for a work log
+// by hand ("AddManualWorkLog", with no time), and when seconds returned to the user are
+// to be booked ("BookReturnedTime", with their record's time). It keeps the sheet's
+// form, and keeps a form whose booking is still on its way after its sheet closed until
+// that ends. When the sheet closes the keyboard focus goes back where it was, or to the
+// timer, never to the top of the window.
 class SidebarView : public QWidget {
     Q_OBJECT
 
@@ -101,8 +104,13 @@ private:
     void showProjectsContent();
     void timerCanceled();
     void addManualWorkLog(const Notification& notification);
-    void present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source);
-    void showLateBookingFailure();
+    void bookReturnedTime(const Notification& notification);
+    void present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source,
+                 const std::optional<QUuid>& replacing = std::nullopt);
+    void showLateBookingFailure(const std::optional<QUuid>& record);
+    // Where the focus goes once a sheet closed: where it was when the sheet opened, or the
+    // timer.
+    void restoreFocus();
     void sheetDismissed(BookTimeView* sheet);
     void setProviderSelector(bool shown);
 
@@ -133,6 +141,8 @@ private:
     QPointer<QMessageBox> m_lateFailureAlert;
     Cancellable m_timerCanceledObserver;
     Cancellable m_addManualWorkLogObserver;
+    Cancellable m_bookReturnedObserver;
+    QPointer<QWidget> m_focusBeforeSheet;
 };
 
 } // namespace velmora

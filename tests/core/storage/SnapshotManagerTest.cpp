@@ -65,8 +65,8 @@ TEST(SnapshotManagerTest, NoFileReadsEmptyAndTheFirstSaveWritesACompleteFile) {
     manager.flush();
 
     const auto file = readFile(path);
-    EXPECT_EQ(file.keys(), (QStringList{QStringLiteral("filters"), QStringLiteral("starredProjects"),
-                                        QStringLiteral("timers")}));
+    EXPECT_EQ(file.keys(), (QStringList{QStringLiteral("bookings"), QStringLiteral("filters"),
+                                        QStringLiteral("starredProjects"), QStringLiteral("timers")}));
     EXPECT_TRUE(file[QStringLiteral("timers")].toMap().isEmpty());
     EXPECT_TRUE(file[QStringLiteral("starredProjects")].toMap().isEmpty());
     EXPECT_EQ(file[QStringLiteral("filters")]
@@ -110,6 +110,49 @@ TEST(SnapshotManagerTest, EntriesOfOneKindLeaveTheOthersAndSurviveARestart) {
     EXPECT_TRUE(file[QStringLiteral("timers")].toMap().isEmpty());
     EXPECT_EQ(file[QStringLiteral("filters")].toMap().size(), 1);
     EXPECT_EQ(file[QStringLiteral("starredProjects")].toMap().size(), 1);
+}
+
+// The bookings' map came later: a file without it reads (as one with none), and one
+// whose bookings are not a map is a file this version cannot make sense of.
+TEST(SnapshotManagerTest, AFileWithoutBookingsReadsAndOneWithOddBookingsIsMovedAside) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    const QVariantMap older{{QStringLiteral("timers"), QVariantMap{{kAccount, timerRecord(60)}}},
+                            {QStringLiteral("filters"), QVariantMap{}},
+                            {QStringLiteral("starredProjects"), QVariantMap{}}};
+    ASSERT_TRUE(PropertyList::writeFile(path, older).ok());
+    {
+        SnapshotManager manager(path);
+        EXPECT_TRUE(manager.value(SnapshotKind::Timers, kAccount).has_value());
+        EXPECT_TRUE(manager.load().bookings.isEmpty());
+    }
+    QVariantMap odd = older;
+    odd.insert(QStringLiteral("bookings"), QStringLiteral("not a map"));
+    ASSERT_TRUE(PropertyList::writeFile(path, odd).ok());
+    SnapshotManager manager(path);
+    EXPECT_FALSE(manager.value(SnapshotKind::Timers, kAccount).has_value());
+    EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("Velmora.plist.unreadable-*")}).size(), 1);
+}
+
+// Changes applied together reach the file together: no state a write can take holds
+// some of them without the others.
+TEST(SnapshotManagerTest, ChangesAppliedTogetherAreOneStateOfTheFile) {
+    QTemporaryDir dir;
+    SnapshotManager manager(dir.filePath(QStringLiteral("Velmora.plist")));
+    manager.save(SnapshotKind::Timers, kAccount, timerRecord(5400));
+    std::vector<Snapshot> states;
+    manager.setChangeObserver([&](const Snapshot& state) { states.push_back(state); });
+    manager.apply(
+        {{SnapshotKind::Bookings, QStringLiteral("b1"), QVariantMap{{QStringLiteral("seconds"), 5400}}},
+         {SnapshotKind::Timers, kAccount, std::nullopt}});
+    manager.setChangeObserver({});
+    ASSERT_EQ(states.size(), 1u);
+    EXPECT_TRUE(states.front().timers.isEmpty());
+    EXPECT_TRUE(states.front().bookings.contains(QStringLiteral("b1")));
+    manager.flush();
+    const auto file = readFile(dir.filePath(QStringLiteral("Velmora.plist")));
+    EXPECT_TRUE(file[QStringLiteral("timers")].toMap().isEmpty());
+    EXPECT_EQ(file[QStringLiteral("bookings")].toMap().size(), 1);
 }
 
 TEST(SnapshotManagerTest, BackToBackChangesAreAllKeptInOrder) {

@@ -388,6 +388,31 @@ TEST(NetworkSession, APostIsNeverSentTwice) {
     EXPECT_EQ(server.requestsTo(QStringLiteral("/book")).size(), 1);
 }
 
+// A POST's redirect is its answer: following a 302 or 303 would repeat it as a GET,
+// whose answer (a sign-in page) would stand for the POST's. A GET still follows one on
+// its own server.
+TEST(NetworkSession, APostsRedirectIsItsAnswerNeverFollowed) {
+    test::FakeHttpsServer server;
+    server.on("GET", "/login", test::FakeResponse::signInPage());
+    server.on("GET", "/moved", test::FakeResponse::redirect(server.url("/login").toEncoded()));
+    for (const int status : {301, 302, 303, 307, 308}) {
+        SCOPED_TRACE(status);
+        server.on("POST", "/book", test::FakeResponse::redirect(server.url("/login").toEncoded(), status));
+        auto session = NetworkSession::create(trusting());
+        HttpRequest booking = get(server.url("/book"));
+        booking.method = "POST";
+        booking.body = QByteArray(R"({"timeSpentSeconds":60})");
+        const auto outcome = run(session, booking);
+        ASSERT_TRUE(outcome.has_value() && outcome->ok());
+        EXPECT_EQ(outcome->value().statusCode, status);
+        EXPECT_TRUE(server.requestsTo("/login").isEmpty()) << "the POST was followed";
+    }
+    const auto followed = run(NetworkSession::create(trusting()), get(server.url("/moved")));
+    ASSERT_TRUE(followed.has_value() && followed->ok());
+    EXPECT_EQ(followed->value().statusCode, 200);
+    EXPECT_EQ(server.requestsTo("/login").size(), 1);
+}
+
 TEST(NetworkSession, APostOnAKeptAliveConnectionThatTheServerDropsIsNotSentAgain) {
     // The usual way to lose an answer: the connection was kept open after an earlier
     // read, the server takes the booking and then closes it without answering. The

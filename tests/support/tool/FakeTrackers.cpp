@@ -10,6 +10,12 @@
 // keyring (run it under scripts/with-keyring when the desktop has no keyring), and a
 // paused timer on a Jira task ready to be booked (running with --timer-running).
 // --website-tasks N fills the Jira Website project up to N tasks.
+//
+// How bookings fare, to see what the app does when a booking's answer is not the
+// tracker's: --booking-answer 504 (any status, or "html", "empty", "redirect") answers
+// every booking so, after the tracker stored it (or without storing it, with
+// --booking-not-stored); --list-lag S lists what is booked only S seconds later;
+// --list-delay MS answers the reads of the work logs that much later.
 
 #include "core/model/AppIdentity.h"
 #include "core/model/AsanaProvider.h"
@@ -35,6 +41,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -184,6 +191,23 @@ int main(int argc, char** argv) {
     QCommandLineOption runningOption(
         QStringLiteral("timer-running"),
         QStringLiteral("With --add-accounts: the Jira timer runs instead of paused."));
+    QCommandLineOption bookingAnswerOption(
+        QStringLiteral("booking-answer"),
+        QStringLiteral("Answer every booking with this status, or html, empty or redirect."),
+        QStringLiteral("answer"));
+    QCommandLineOption notStoredOption(
+        QStringLiteral("booking-not-stored"),
+        QStringLiteral("With --booking-answer: the tracker keeps nothing of it."));
+    QCommandLineOption listLagOption(QStringLiteral("list-lag"),
+                                     QStringLiteral("List what is booked only this many seconds later."),
+                                     QStringLiteral("seconds"), QStringLiteral("0"));
+    QCommandLineOption listDelayOption(QStringLiteral("list-delay"),
+                                       QStringLiteral("Answer the reads of work logs this many ms later."),
+                                       QStringLiteral("ms"), QStringLiteral("0"));
+    parser.addOption(bookingAnswerOption);
+    parser.addOption(notStoredOption);
+    parser.addOption(listLagOption);
+    parser.addOption(listDelayOption);
     parser.addOption(portOption);
     parser.addOption(accountsOption);
     parser.addOption(tasksOption);
@@ -215,6 +239,15 @@ int main(int argc, char** argv) {
     seedTryOutAsana(asana);
     seedYouTrack(youTrack);
 
+    const qint64 listLag = std::clamp<qint64>(parser.value(listLagOption).toLongLong(), 0, 86400) * 1000;
+    const int listDelay =
+        static_cast<int>(std::clamp<qint64>(parser.value(listDelayOption).toLongLong(), 0, 600000));
+    jira.http().setListLag(listLag);
+    asana.http().setListLag(listLag);
+    youTrack.http().setListLag(listLag);
+    const QString bookingAnswer = parser.value(bookingAnswerOption);
+    const bool bookingStored = !parser.isSet(notStoredOption);
+
     // One port in front of them all, sorted by path: every fake keeps its own port as
     // well (the Asana paging links point there).
     FakeHttpsServer front(static_cast<quint16>(port), FakeHttpsServer::Certificate::Trusted);
@@ -222,8 +255,45 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Cannot listen on 127.0.0.1:%u\n", port);
         return 1;
     }
+    const auto isBooking = [](const FakeRequest& request) {
+        const QString path = request.decodedPath();
+        return request.method == "POST" && (path.endsWith(QLatin1String("/worklog")) ||
+                                            path.endsWith(QLatin1String("/time_tracking_entries")) ||
+                                            path.endsWith(QLatin1String("/timeTracking/workItems")));
+    };
+    // What the tracker at `path` would answer `request`, then as the switches say.
+    const auto answerAs = [&](const FakeRequest& request, FakeResponse response) {
+        const QString path = request.decodedPath();
+        const bool booking = isBooking(request);
+        const bool read = request.method == "GET" && (path.endsWith(QLatin1String("/worklog")) ||
+                                                      path.endsWith(QLatin1String("time_tracking_entries")) ||
+                                                      path.endsWith(QLatin1String("/workItems")));
+        if (booking && !bookingAnswer.isEmpty()) {
+            if (bookingAnswer == QLatin1String("html")) {
+                return FakeResponse::signInPage();
+            }
+            if (bookingAnswer == QLatin1String("empty")) {
+                return FakeResponse::empty(200);
+            }
+            if (bookingAnswer == QLatin1String("redirect")) {
+                return FakeResponse::redirect(front.url(QStringLiteral("/login")).toEncoded());
+            }
+            return FakeResponse::json("{}", std::clamp(bookingAnswer.toInt(), 200, 599));
+        }
+        return read && listDelay > 0 ? response.withDelay(listDelay) : response;
+    };
     front.onAny([&](const FakeRequest& request) {
         const QString path = request.decodedPath();
+        const bool swallowed = request.method == "POST" && !bookingAnswer.isEmpty() && !bookingStored;
+        if (path == QLatin1String("/login")) {
+            return FakeResponse::signInPage();
+        }
+        const auto tracker = [&](FakeHttpsServer& server, const FakeRequest& inner) {
+            // A booking the tracker does not keep never reaches it.
+            const FakeResponse response =
+                swallowed && isBooking(inner) ? FakeResponse() : server.respond(inner);
+            return answerAs(inner, response);
+        };
         // The client's port tells two apps (or a request sent again on a new
         // connection) apart from one app asking twice.
         std::fprintf(stderr, "%s %s (client port %u)\n", request.method.constData(), request.path.constData(),
@@ -238,7 +308,7 @@ int main(int argc, char** argv) {
             return updates.server().respond(request);
         }
         if (path.startsWith(QLatin1String("/api/1.0/"))) {
-            return asana.http().respond(request);
+            return tracker(asana.http(), request);
         }
         if (path.startsWith(avatarPrefix)) {
             const auto colour = avatarColours().find(path.mid(avatarPrefix.size()));
@@ -252,9 +322,9 @@ int main(int argc, char** argv) {
         if (path.startsWith(youTrackPrefix + QLatin1Char('/'))) {
             FakeRequest inner = request;
             inner.path = request.path.mid(youTrackPrefix.size());
-            return youTrack.http().respond(inner);
+            return tracker(youTrack.http(), inner);
         }
-        return jira.http().respond(request);
+        return tracker(jira.http(), request);
     });
 
     if (parser.isSet(accountsOption) &&

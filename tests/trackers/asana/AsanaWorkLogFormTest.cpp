@@ -147,3 +147,33 @@ TEST_F(AsanaWorkLogFormTest, ASecondSaveWhilePendingIsIgnored) {
     EXPECT_EQ(saveAndWait(*f), 1);
     EXPECT_EQ(asana.entries().size(), 2u);
 }
+
+// A booking is saved only when Asana answers with the new entry: its gid is what the
+// booking's record keeps. Any other 2xx (a sign-in page of a proxy, an empty body, an
+// entry without gid) leaves the outcome unknown, never a save and never a failure.
+TEST_F(AsanaWorkLogFormTest, OnlyTheNewEntryIsASaveAndItsIdIsKept) {
+    auto f = form(3600);
+    std::vector<QString> savedIds;
+    QObject::connect(f.get(), &AbstractWorkLogForm::bookingSaved,
+                     [&](const QString& id) { savedIds.push_back(id); });
+    EXPECT_EQ(saveAndWait(*f), 1);
+    ASSERT_EQ(savedIds.size(), 1u);
+    EXPECT_EQ(savedIds.front(), asana.entries().back().gid);
+
+    for (const test::FakeResponse& answer : {test::FakeResponse::signInPage(), test::FakeResponse::empty(200),
+                                             test::FakeResponse::json(R"({"data":{"gid":""}})", 201),
+                                             test::FakeResponse::json(R"({"gid":"9"})", 201)}) {
+        asana.interceptOnce("POST", QStringLiteral("/time_tracking_entries"), answer);
+        auto next = form(3600);
+        std::optional<APIError> unknown;
+        QObject::connect(next.get(), &AbstractWorkLogForm::bookingOutcomeUnknown,
+                         [&](const APIError& error) { unknown = error; });
+        QObject::connect(next.get(), &AbstractWorkLogForm::bookingSaved,
+                         [&](const QString& id) { savedIds.push_back(id); });
+        EXPECT_EQ(saveAndWait(*next), 0) << answer.body.toStdString();
+        ASSERT_TRUE(unknown.has_value()) << answer.body.toStdString();
+        EXPECT_EQ(unknown->cause(), APIError::Cause::Unreadable);
+        EXPECT_FALSE(next->errorOccurred()) << "not a failure either";
+    }
+    EXPECT_EQ(savedIds.size(), 1u);
+}

@@ -224,3 +224,39 @@ TEST_F(JiraWorkLogFormTest, TheDescriptionInputEditsTheFormAndShowsItsMessage) {
     input->editor()->setPlainText(QStringLiteral("fine"));
     EXPECT_EQ(input->messageView()->latestValidation(), Validation::success());
 }
+
+// A booking is saved only when Jira answers with the new work log, whose id the
+// booking's record keeps; any other 2xx, or a redirect (never followed as a GET), leaves
+// the outcome unknown.
+TEST_F(JiraWorkLogFormTest, OnlyTheNewWorkLogIsASaveAndARedirectIsNeverFollowed) {
+    auto f = form(3600);
+    std::optional<QString> savedId;
+    QObject::connect(f.get(), &AbstractWorkLogForm::bookingSaved, [&](const QString& id) { savedId = id; });
+    EXPECT_TRUE(saveAndWait(*f));
+    ASSERT_TRUE(savedId.has_value());
+    EXPECT_EQ(*savedId, jira.workLogs().back().id);
+
+    jira.http().on("GET", "/login", test::FakeResponse::signInPage());
+    const test::FakeResponse answers[] = {
+        test::FakeResponse::signInPage(), test::FakeResponse::empty(200),
+        test::FakeResponse::json(R"({"self":"x"})", 201),
+        test::FakeResponse::redirect(jira.http().url(QStringLiteral("/login")).toEncoded()),
+        test::FakeResponse::redirect(jira.http().url(QStringLiteral("/login")).toEncoded(), 303)};
+    for (const test::FakeResponse& answer : answers) {
+        jira.interceptOnce("POST", QStringLiteral("/worklog"), answer);
+        auto next = form(3600);
+        std::optional<APIError> unknown;
+        QObject::connect(next.get(), &AbstractWorkLogForm::bookingOutcomeUnknown,
+                         [&](const APIError& error) { unknown = error; });
+        EXPECT_FALSE(saveAndWait(*next)) << answer.status;
+        ASSERT_TRUE(unknown.has_value()) << answer.status;
+        EXPECT_FALSE(next->errorOccurred());
+        EXPECT_FALSE(AbstractWorkLogForm::provesNothingStored(*unknown));
+        if (answer.status >= 300) {
+            EXPECT_EQ(unknown->httpStatus(), answer.status);
+        }
+    }
+    EXPECT_TRUE(jira.http().requestsTo(QStringLiteral("/login")).isEmpty())
+        << "a booking was followed as a GET";
+    EXPECT_EQ(jira.workLogs().size(), 1u);
+}

@@ -120,7 +120,8 @@ TEST_F(YouTrackWorkLogFormTest, BookingBodyCarriesOnlyWhatWasGiven) {
     ASSERT_EQ(bookings().size(), 1);
     EXPECT_EQ(bookings()[0].body, R"({"duration":{"minutes":2}})");
     EXPECT_EQ(bookings()[0].header("Content-Type"), "application/json");
-    EXPECT_FALSE(bookings()[0].hasQuery);
+    // Only the new item's id is asked back: a booking is saved when the answer has it.
+    EXPECT_EQ(bookings()[0].rawQuery, "fields=id");
 
     auto full = readyForm(119.9);
     full->setType(QStringLiteral("wt-2"));
@@ -329,4 +330,33 @@ TEST_F(YouTrackWorkLogFormTest, TypeNamesShowAsOneBoundedLineInThePicker) {
     // The choice still books the type's own id.
     fields->typeChoice()->setCurrentIndex(2);
     EXPECT_EQ(form->type(), u"wt-9");
+}
+
+// A booking is saved only when YouTrack answers with the new work item, whose id the
+// booking's record keeps; any other 2xx leaves the outcome unknown.
+TEST_F(YouTrackWorkLogFormTest, OnlyTheNewWorkItemIsASaveAndItsIdIsKept) {
+    auto form = readyForm(3600);
+    std::optional<QString> savedId;
+    QObject::connect(form.get(), &AbstractWorkLogForm::bookingSaved,
+                     [&](const QString& id) { savedId = id; });
+    form->save({});
+    ASSERT_TRUE(test::waitUntil([&] { return !form->networkRequestInProgress(); }));
+    ASSERT_TRUE(savedId.has_value());
+    EXPECT_EQ(*savedId, youTrack.workItems().back().id);
+
+    for (const test::FakeResponse& answer :
+         {test::FakeResponse::signInPage(), test::FakeResponse::empty(200),
+          test::FakeResponse::json("{}", 200), test::FakeResponse::json(R"({"id":7})", 200)}) {
+        youTrack.interceptOnce("POST", QStringLiteral("/timeTracking/workItems"), answer);
+        auto next = readyForm(3600);
+        std::optional<APIError> unknown;
+        QObject::connect(next.get(), &AbstractWorkLogForm::bookingOutcomeUnknown,
+                         [&](const APIError& error) { unknown = error; });
+        next->save({});
+        ASSERT_TRUE(test::waitUntil([&] { return !next->networkRequestInProgress(); }));
+        ASSERT_TRUE(unknown.has_value()) << answer.body.toStdString();
+        EXPECT_EQ(unknown->cause(), APIError::Cause::Unreadable);
+        EXPECT_FALSE(next->errorOccurred());
+    }
+    EXPECT_EQ(youTrack.workItems().size(), 1u);
 }

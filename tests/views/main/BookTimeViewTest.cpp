@@ -206,7 +206,7 @@ TEST_F(BookTimeViewTest, SaveBooksOnceAnnouncesClosesAndResetsTheTimer) {
     view->save();
     EXPECT_EQ(form.bookings.calls(), 1);
 
-    form.bookings.complete(Void{});
+    form.bookings.complete(QStringLiteral("entry-1"));
     drainEvents();
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved.front(), project);
@@ -228,7 +228,7 @@ TEST_F(BookTimeViewTest, TheSheetHasClosedWhenTheBookingIsAnnounced) {
         [&](const Notification&) { visibleWhenAnnounced = view->isVisible(); });
 
     view->save();
-    form.bookings.complete(Void{});
+    form.bookings.complete(QStringLiteral("entry-1"));
     drainEvents();
     ASSERT_TRUE(visibleWhenAnnounced.has_value());
     EXPECT_FALSE(*visibleWhenAnnounced);
@@ -242,7 +242,8 @@ TEST_F(BookTimeViewTest, AFailedBookingAlertsAndKeepsEverythingTyped) {
     form.editor->setPlainText(QStringLiteral("Fixed the crash"));
 
     view->save();
-    form.bookings.fail(APIError::unknown());
+    // The tracker turned it down: nothing stored.
+    form.bookings.fail(APIError::validation());
     drainEvents();
 
     ASSERT_NE(view->alert(), nullptr);
@@ -289,15 +290,15 @@ TEST_F(BookTimeViewTest, ABookingThatEndsAfterCancelOnlyAnnouncesItself) {
     view->reject();
     // The user goes on tracking the task before the tracker answers: that is time of
     // its own, which the booking's end must not take away.
-    timer.resume();
+    timer.start(project, task);
     env.clock->advance(600 * 1000);
 
-    form.bookings.complete(Void{});
+    form.bookings.complete(QStringLiteral("entry-1"));
     drainEvents();
     EXPECT_EQ(saved.size(), 1u);
     EXPECT_EQ(timer.state(), TimerViewModel::State::active);
     EXPECT_EQ(timer.task(), task);
-    EXPECT_DOUBLE_EQ(timer.elapsed(), 5400 + 600);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 600);
 }
 
 TEST_F(BookTimeViewTest, EscapeAndClosingKeepTheTrackedTime) {
@@ -381,7 +382,7 @@ TEST_F(BookTimeViewTest, UnderAMinuteOrABookingByHandCancelsWithoutAsking) {
         view.show();
         if (save) {
             view.save();
-            form.bookings.complete(Void{});
+            form.bookings.complete(QStringLiteral("entry-1"));
             drainEvents();
             EXPECT_TRUE(view.isDismissed());
         } else {
@@ -405,19 +406,21 @@ TEST_F(BookTimeViewTest, UnderAMinuteOrABookingByHandCancelsWithoutAsking) {
     EXPECT_FALSE(timer.isInUse());
 }
 
-TEST_F(BookTimeViewTest, ABookingThatFailsAfterCancelKeepsTheTime) {
+// While the booking holds the time, Cancel only closes the sheet (its label says so): the
+// time is the booking's, not the sheet's to discard. Refused, it comes back.
+TEST_F(BookTimeViewTest, ABookingRefusedAfterCancelBringsTheTimeBack) {
     ScriptedWorkLogForm form(project, task, timer.elapsed());
     auto view = sheet(form);
     view->save();
+    EXPECT_EQ(view->cancelButton()->text(), QStringLiteral("Close"));
     view->cancel();
-    ASSERT_NE(view->discardQuestion(), nullptr);
-    questionButton(view->discardQuestion(), QStringLiteral("Discard"))->click();
-    drainEvents();
+    EXPECT_EQ(view->discardQuestion(), nullptr) << "nothing of the sheet's to discard";
     ASSERT_TRUE(view->isDismissed());
-    // The booking on its way decides: until it answers the time stays.
-    EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
+    EXPECT_FALSE(timer.isInUse()) << "the time left with the booking";
+    ASSERT_TRUE(view->bookingRecord().has_value());
+    EXPECT_EQ(env.bookings->record(*view->bookingRecord())->booking.seconds, 5400);
 
-    form.bookings.fail(APIError::unknown());
+    form.bookings.fail(APIError::validation().withHttpStatus(400));
     drainEvents();
     EXPECT_TRUE(saved.empty());
     EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
@@ -425,16 +428,17 @@ TEST_F(BookTimeViewTest, ABookingThatFailsAfterCancelKeepsTheTime) {
     EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
 }
 
-TEST_F(BookTimeViewTest, ABookingTakenAfterCancelResetsTheTimer) {
+TEST_F(BookTimeViewTest, ABookingTakenAfterCancelLeavesNothingOnTheTimer) {
     ScriptedWorkLogForm form(project, task, timer.elapsed());
     auto view = sheet(form);
     view->save();
     view->reject();
-    EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
-    form.bookings.complete(Void{});
+    EXPECT_FALSE(timer.isInUse()) << "booked time must not stay to be booked twice";
+    form.bookings.complete(QStringLiteral("entry-1"));
     drainEvents();
     EXPECT_EQ(saved.size(), 1u);
-    EXPECT_FALSE(timer.isInUse()) << "booked time must not stay to be booked twice";
+    EXPECT_FALSE(timer.isInUse());
+    EXPECT_EQ(env.bookings->record(*view->bookingRecord())->entryId, QStringLiteral("entry-1"));
 }
 
 TEST_F(BookTimeViewTest, TheDescriptionEditorGetsTheSharedLook) {
@@ -461,14 +465,9 @@ TEST_F(BookTimeViewTest, AFailureThatIsNotTheInputsSaysWhatHappenedAndKeepsTheSh
         QString explanation;
     };
     const QString host = QStringLiteral("tracker.example");
+    // Failures that prove nothing was stored (the others leave the outcome unknown).
     const std::vector<Case> cases{
-        {APIError::failure(APIError::Cause::ServerError, 500).withHost(host),
-         "tracker.example answered with an error (HTTP 500). The fault is on the server's side; try again in "
-         "a "
-         "moment."},
-        {APIError::failure(APIError::Cause::TimedOut).withHost(host),
-         "tracker.example did not answer in time."},
-        {APIError::failure(APIError::Cause::Unreachable).withHost(host),
+        {APIError::failure(APIError::Cause::Unreachable).withHost(host).asNeverSent(),
          "Can't reach tracker.example. The server or the network connection may be down."},
         {APIError::rateLimited(12).withHost(host),
          "tracker.example asked us to slow down. Try again in 12 seconds."},

@@ -9,8 +9,10 @@
 namespace velmora::test {
 
 // A booking form whose tracker is a scripted call: the test holds each booking and
-// completes or fails it. It brings a description editor, as the Jira form does, so
-// the sheet's handling of the tracker's inputs is exercised.
+// completes it (with the new entry's id) or fails it. Each booking goes out with what it
+// books, as the trackers' forms send it, so the sheet keeps its record. It brings a
+// description editor, as the Jira form does, so the sheet's handling of the tracker's
+// inputs is exercised.
 class ScriptedWorkLogForm : public AbstractWorkLogForm {
 public:
     ScriptedWorkLogForm(Project project, Issue task, double duration)
@@ -22,7 +24,11 @@ public:
         if (!readyToSave()) {
             return;
         }
-        runSaveRequest(bookings.publisher(), std::move(completion));
+        WorkLogBooking booking{task().id, QDateTime::currentDateTime(), static_cast<qint64>(duration()),
+                               description};
+        booking.dating = WorkLogBooking::Dating::exact;
+        booking.sent = booking.started;
+        runSaveRequest(bookings.publisher(), std::move(completion), booking);
     }
 
     QWidget* additionalFields(QWidget* parent) override {
@@ -37,7 +43,8 @@ public:
         return fields;
     }
 
-    ScriptedCall<Void> bookings;
+    // Completed with the tracker's id of the new entry.
+    ScriptedCall<QString> bookings;
     QString description;
     QPlainTextEdit* editor = nullptr;
 };

@@ -10,8 +10,10 @@
 #include "views/main/TimerBlockView.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -22,15 +24,6 @@ using namespace velmora;
 using namespace velmora::test;
 
 namespace {
-
-QAbstractButton* questionButton(QMessageBox* question, const QString& text) {
-    for (QAbstractButton* button : question->buttons()) {
-        if (button->text() == text) {
-            return button;
-        }
-    }
-    return nullptr;
-}
 
 // The sidebar, its booking sheet and a Jira form booking against the fake Jira.
 class SidebarBookingTest : public JiraFixture {
@@ -180,15 +173,16 @@ TEST_F(SidebarBookingTest, ABookingSentBeforeCancelStillEndsAndOnlyAnnouncesItse
     ASSERT_NE(sheet, nullptr);
     // Sent: the read of what was there has ended (a booking still waiting for it would
     // go with the sheet).
-    ASSERT_TRUE(waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "GET").isEmpty(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "GET").isEmpty(); }));
     drainEvents();
     sheet->save();
-    ASSERT_TRUE(waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "POST").isEmpty(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "POST").isEmpty(); }));
+    // The time is the booking's now: Cancel only closes the sheet.
     sheet->cancel();
-    ASSERT_NE(sheet->discardQuestion(), nullptr);
-    questionButton(sheet->discardQuestion(), QStringLiteral("Discard"))->click();
-    // The booking on its way decides what becomes of the time.
-    EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
+    EXPECT_EQ(sheet->discardQuestion(), nullptr);
+    EXPECT_FALSE(timer.isInUse());
 
     ASSERT_TRUE(waitUntil([&] { return !saved.empty(); }));
     drainEvents();
@@ -202,18 +196,21 @@ TEST_F(SidebarBookingTest, ABookingThatFailsAfterCancelIsReportedAndKeepsTheTime
     jira.interceptOnce("POST", QStringLiteral("/worklog"), FakeResponse::json("{}", 400).withDelay(200));
     BookTimeView* sheet = stopTimer();
     ASSERT_NE(sheet, nullptr);
-    ASSERT_TRUE(waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "GET").isEmpty(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "GET").isEmpty(); }));
     drainEvents();
     sheet->save();
-    ASSERT_TRUE(waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "POST").isEmpty(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "POST").isEmpty(); }));
     sheet->cancel();
-    ASSERT_NE(sheet->discardQuestion(), nullptr);
-    questionButton(sheet->discardQuestion(), QStringLiteral("Discard"))->click();
+    EXPECT_EQ(sheet->discardQuestion(), nullptr);
     ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() == nullptr; }));
 
     ASSERT_TRUE(waitUntil([&] { return view->lateBookingFailureAlert() != nullptr; }));
     QMessageBox* alert = view->lateBookingFailureAlert();
     EXPECT_EQ(alert->text(), QStringLiteral("The work log could not be saved."));
+    EXPECT_EQ(alert->informativeText(),
+              QStringLiteral("The time is back on the timer, so it can be booked again."));
     // Read as the app's other alerts are: titled by what happened, wide enough for its
     // lines, and a button of text alone.
     drainEvents();
@@ -270,4 +267,43 @@ TEST_F(SidebarBookingTest, StartingAnotherTaskBooksTheTrackedTimeOnItsOwnTaskFir
     EXPECT_DOUBLE_EQ(timer.elapsed(), 3600);
     EXPECT_FALSE(timer.hasPendingStart());
     EXPECT_EQ(jira.workLogs().size(), 1u);
+}
+
+// After switching task through the booking sheet the keyboard focus is back where it was
+// (the list), or on the timer, never at the top of the window (the account header).
+TEST_F(SidebarBookingTest, AfterSwitchingTaskThroughTheSheetTheFocusIsNotOnTheAccountHeader) {
+    jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
+                   QStringLiteral("Slow search")});
+    Issue other = task;
+    other.id = QStringLiteral("10002");
+    other.reference = QStringLiteral("PRJ-2");
+    // The Start the user pressed is a toolbar's, rebuilt whole once the timer's task
+    // changes: it is gone when the sheet closes.
+    QPointer<QPushButton> start = new QPushButton(QStringLiteral("Start"), view.get());
+    start->show();
+    QObject::connect(&timer, &TimerViewModel::taskChanged, start, [&start] { delete start.data(); });
+    QApplication::setActiveWindow(view.get());
+    view->activateWindow();
+    start->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == start; }));
+
+    timer.start(project, task);
+    env.clock->advance(7200 * 1000);
+    timer.start(project, other);
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    BookTimeView* sheet = view->bookingSheet();
+    ASSERT_TRUE(waitUntil([&] { return sheet->saveButton()->isEnabled(); }));
+    QTest::keyClick(sheet->durationField(), Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() == nullptr && !saved.empty(); }));
+    drainEvents();
+    EXPECT_EQ(timer.task(), other);
+    // The desktop gives the window back its activation once the sheet is gone.
+    QApplication::setActiveWindow(view.get());
+    drainEvents();
+    QWidget* focused = QApplication::focusWidget();
+    ASSERT_NE(focused, nullptr) << "the focus went nowhere";
+    EXPECT_NE(focused, view->accountHeader());
+    EXPECT_TRUE(start.isNull());
+    EXPECT_TRUE(focused == view->projectList() || view->timerBlock()->isAncestorOf(focused))
+        << focused->metaObject()->className() << " " << focused->objectName().toStdString();
 }

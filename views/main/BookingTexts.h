@@ -1,0 +1,66 @@
+#pragma once
+
+#include "state/BookingRecord.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QString>
+
+#include <functional>
+
+namespace velmora {
+
+class BookingRecords;
+
+// What the app says of a booking, from its record alone: the main window's booking
+// line, the sheet's state line and the alerts all take their words from here, so each
+// says what happened and nothing else ("when Velmora stopped" only after a stop, "Can't
+// reach" only when nothing reached the server, "try again" only where trying is allowed).
+// Every text is plain text (task names are the tracker's free text).
+class BookingTexts {
+    Q_DECLARE_TR_FUNCTIONS(BookingTexts)
+
+public:
+    // An answer this late (ms after the booking left) is slow: the user is told in words
+    // how long the app waits for it.
+    static constexpr qint64 slowAfter = 5000;
+    // How long the app waits for a booking's answer (ms): the request's time-out.
+    static constexpr qint64 answerWait = 60000;
+
+    // Runs `then` on `context` once the answer of a booking still on its way becomes slow,
+    // so its words can change then; nothing when it is slow already or not on its way.
+    static void whenSlow(const BookingRecord& record, const BookingRecords& records, QObject* context,
+                         std::function<void()> then);
+
+    // "1h 30m on PRJ-1".
+    static QString what(const BookingRecord& record);
+    // "Jira", or "the tracker" where the record does not say.
+    static QString tracker(const BookingRecord& record);
+    // A moment to wait until: "10:52" today, with the date on another day.
+    static QString until(const QDateTime& moment, const QDateTime& now);
+    // Why the outcome of an unknown booking is not known.
+    static QString whyUnknown(const BookingRecord& record);
+
+    // A line of the main window: a headline and what follows from it; empty when the
+    // record has nothing to say there.
+    struct Line {
+        QString headline;
+        QString detail;
+        bool isEmpty() const { return headline.isEmpty(); }
+    };
+    static Line line(const BookingRecord& record, const BookingRecords& records);
+    // The booking sheet's word on the booking it sent; empty when the sheet needs none.
+    static QString sheetState(const BookingRecord& record, const BookingRecords& records);
+
+    // The warning beside "Book Again Now".
+    static QString twiceWarning();
+    // The answers the main window offers.
+    static inline const QString bookAgainButton = QStringLiteral("Book Again Now");
+    static inline const QString waitButton = QStringLiteral("Wait");
+    static inline const QString askNowButton = QStringLiteral("Ask Now");
+    static inline const QString bookItButton = QStringLiteral("Book It");
+    static inline const QString discardButton = QStringLiteral("Discard");
+    static inline const QString okButton = QStringLiteral("OK");
+};
+
+} // namespace velmora
