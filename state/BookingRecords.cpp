@@ -22,6 +22,20 @@ void logRecordsError(const QString& text) {
     logError(Logger::dataManager(), QStringLiteral("[BookingRecords] ") + text);
 }
 
+// What is left of a record's arrival window when the boot clock cannot tell (another boot, or a
+// record of an earlier version), read off the wall clock: a departure the wall clock puts in the
+// future means the clock was moved, and the whole window is waited.
+void windowFromWallClock(BookingRecord& record, const BootTime& boot, const QDateTime& wall) {
+    const qint64 window = BookingRecords::arrivalWindow * 1000;
+    qint64 left = 0;
+    if (record.booking.sent) {
+        const qint64 passed = record.booking.sent->msecsTo(wall);
+        left = passed < 0 ? window : std::max<qint64>(0, window - passed);
+    }
+    record.windowEnd = BootTime{boot.boot, boot.msecs + left};
+    record.windowEndWall = wall.addMSecs(left);
+}
+
 } // namespace
 
 BookingRecords::BookingRecords(StateEnvironment environment, QObject* parent)
@@ -65,13 +79,7 @@ void BookingRecords::load() {
         if (!record.windowEnd.sameBoot(boot)) {
             // Another boot: the boot clock's moments say nothing here; what is left of the
             // window is read off the wall clock, unless that went back.
-            qint64 left = 0;
-            if (record.booking.sent) {
-                const qint64 passed = record.booking.sent->msecsTo(wall);
-                left = passed < 0 ? arrivalWindow * 1000 : std::max<qint64>(0, arrivalWindow * 1000 - passed);
-            }
-            record.windowEnd = BootTime{boot.boot, boot.msecs + left};
-            record.windowEndWall = wall.addMSecs(left);
+            windowFromWallClock(record, boot, wall);
         }
         changes.push_back({SnapshotKind::Bookings, it.key(), record.toSnapshot()});
         m_records.push_back(std::move(record));
@@ -100,13 +108,7 @@ void BookingRecords::load() {
         } else {
             record.task.id = record.booking.taskId;
         }
-        qint64 left = 0;
-        if (record.booking.sent) {
-            const qint64 passed = record.booking.sent->msecsTo(wall);
-            left = passed < 0 ? arrivalWindow * 1000 : std::max<qint64>(0, arrivalWindow * 1000 - passed);
-        }
-        record.windowEnd = BootTime{boot.boot, boot.msecs + left};
-        record.windowEndWall = wall.addMSecs(left);
+        windowFromWallClock(record, boot, wall);
         TimerSnapshot rest = *timer;
         rest.booking.reset();
         if (rest.task && rest.task->id == record.booking.taskId) {
