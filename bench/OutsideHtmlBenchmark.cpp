@@ -12,12 +12,16 @@
 //
 // The figures are taken with the desktop's fonts: the program refuses to run where the colour
 // emoji font does not draw emoji (scripts/bootstrap installs it), since every emoji it draws
-// costs hundreds of times what a letter costs.
+// costs hundreds of times what a letter costs. Whether a font draws Han, kana and Hangul (a
+// Chinese, Japanese or Korean desktop's, Debian's fonts-noto-cjk) is said before the figures:
+// the text of those scripts is bounded by what it costs with the fonts there are, so its figures
+// differ with and without one.
 //
 // Times are this thread's CPU time per view, so other work on the machine does not count.
 // Bounds: the description view and the release notes under 100 ms, a new calendar card's size
 // check, and its size check and paint, under 50 ms, a scroll of the view under 16 ms, a task row
 // painted again under 4 ms and a new one under 16 ms, for every input.
+#include "platform/richtext/CjkFontCoverage.h"
 #include "platform/updates/ReleaseNotesBrowser.h"
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
@@ -274,6 +278,10 @@ int main(int argc, char** argv) {
                      qPrintable(velmora::test::familiesDrawing(QStringLiteral("\U0001F680")).join(u',')));
         return 1;
     }
+    const QStringList cjkFamilies = velmora::CjkFontCoverage::ofThisProcess().families();
+    std::printf("Han, kana and Hangul: %s\n",
+                cjkFamilies.isEmpty() ? "no font draws them here (bounded as letters no font draws)"
+                                      : qPrintable(QStringLiteral("drawn by ") + cjkFamilies.join(u',')));
     using velmora::bench::Bounds;
     using velmora::bench::Measurement;
     using velmora::bench::Quantity;

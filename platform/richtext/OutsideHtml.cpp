@@ -783,6 +783,7 @@ private:
     void endWordAt(const QString& name, const Element& kind) {
         if ((kind.flags & Block) || kind.role != Role::Other || name == u"br") {
             m_runs.endWord();
+            m_cost.endWord();
             m_cuttingWord = false;
         }
     }
@@ -1076,7 +1077,7 @@ private:
     LetterMarks m_letters{m_limits.maxMarks};
     WordRuns m_runs{m_limits.maxRunsPerWord};
     // What laying the text out costs, against the fragment's budget.
-    ShapingCost m_cost{m_limits.maxShapingCost};
+    ShapingCost m_cost{m_limits.maxShapingCost, m_limits.cjkFonts};
     // Whether the rest of the word is being left out.
     bool m_cuttingWord = false;
     std::vector<Table> m_tables;

@@ -5,6 +5,8 @@
 
 namespace velmora {
 
+class CjkFontCoverage;
+
 // How much of an HTML fragment from outside (a tracker's description, release notes, a
 // calendar entry) is laid out. Qt's text layout grows steeply
 // with nested tables (each level about doubles it) and fails outright on thousands of
@@ -39,8 +41,13 @@ struct OutsideHtmlLimits {
     int maxRunsPerWord = 128;
     // What laying the text out may cost, in Latin letters (see ShapingCost): about 24 ms on a
     // quiet desktop, as much as 96,000 Latin letters, 8,000 of Tibetan, 4,000 of Han without a CJK
-    // font, or 300 pictures of a colour emoji font. Past it the rest is cut.
+    // font (and the 20,000 of the cap with one), or 300 pictures of a colour emoji font. Past it
+    // the rest is cut.
     qint64 maxShapingCost = 96000;
+    // Which letters of Han, kana and Hangul the fonts Qt falls back to draw, which what they cost
+    // follows (see ShapingCost): null for those of this process, found when the first such
+    // letter is read.
+    const CjkFontCoverage* cjkFonts = nullptr;
     // Font families one fragment names; further faces are left out.
     int maxFontFamilies = 4;
     // The largest number a list starts from or an item is given.
@@ -51,8 +58,9 @@ struct OutsideHtmlLimits {
 // well-formed markup of known elements: unknown elements, images, scripts, style
 // sheets, comments and attributes other than plain presentation ones are left out,
 // deeper nesting than the limits is flattened, and text past the limits is cut. When
-// anything was cut or flattened, a note saying so ends the result. Pure: it reads
-// nothing but its arguments.
+// anything was cut or flattened, a note saying so ends the result. It reads nothing but its
+// arguments and, unless they name them, which fonts this process has for Han, kana and Hangul
+// (see CjkFontCoverage).
 QString boundOutsideHtml(QStringView html, const OutsideHtmlLimits& limits = {});
 
 // The notes that end a fragment which was cut or flattened.

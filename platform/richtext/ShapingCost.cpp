@@ -1,9 +1,14 @@
 #include "platform/richtext/ShapingCost.h"
 
+#include "platform/richtext/CjkFontCoverage.h"
 #include "platform/richtext/LetterMarks.h"
 #include "platform/richtext/Pictographs.h"
+#include "platform/richtext/WordRuns.h"
 
 #include <QChar>
+
+#include <algorithm>
+#include <iterator>
 
 namespace velmora {
 
@@ -138,16 +143,48 @@ int scriptCost(QChar::Script script) {
     case QChar::Script_Grantha:
         return 150;
     default:
-        // Han, Hangul and kana without a CJK font, and the rest: about 5 to 6 µs.
-        return 24;
+        // The rest of Han, Hangul and kana (those above the Basic Multilingual Plane, which few
+        // fonts draw), and the scripts no font here draws: about 5 to 6 µs.
+        return ShapingCost::missingGlyph;
     }
 }
+
+// The small kana of the Hiragana and Katakana blocks, which a line may not break before.
+constexpr char32_t smallKana[] = {0x3041, 0x3043, 0x3045, 0x3047, 0x3049, 0x3063, 0x3083, 0x3085,
+                                  0x3087, 0x308E, 0x3095, 0x3096, 0x30A1, 0x30A3, 0x30A5, 0x30A7,
+                                  0x30A9, 0x30C3, 0x30E3, 0x30E5, 0x30E7, 0x30EE, 0x30F5, 0x30F6};
+
+// Small kana, and their extension and half-width forms.
+bool isSmallKana(char32_t c) {
+    return std::binary_search(std::begin(smallKana), std::end(smallKana), c) ||
+           (c >= 0x31F0 && c <= 0x31FF) || (c >= 0xFF67 && c <= 0xFF6F);
+}
+
+// Whether a line may break before `c` wherever it stands, as before an ideograph or a kana
+// letter: what is neither (Hangul, which Qt breaks only at spaces, punctuation, iteration and
+// length marks, small kana, forms) continues the stretch before it.
+bool startsStretch(char32_t c) {
+    if (QChar::category(c) != QChar::Letter_Other || isSmallKana(c)) {
+        return false;
+    }
+    const QChar::Script script = QChar::script(c);
+    return script == QChar::Script_Han || script == QChar::Script_Hiragana ||
+           script == QChar::Script_Katakana;
+}
+
+constexpr std::size_t seenWords = 0x10000 / 64;
 
 } // namespace
 
 int ShapingCost::letterCost(char32_t c) {
     if (c < 0x80) {
         return 1;
+    }
+    if (c >= 0xE0100 && c <= 0xE01EF) {
+        // An ideographic variation selector: where a CJK font has the sequence, choosing its
+        // glyph costs some 10 µs, twice a search of every fallback font (and the Han letter
+        // before it costs little then).
+        return 2 * missingGlyph;
     }
     if (isVariationSelector(c)) {
         return 24;
@@ -178,58 +215,101 @@ int ShapingCost::letterCost(char32_t c) {
     return scriptCost(QChar::script(c));
 }
 
-int ShapingCost::cost(char32_t c, bool startsRun) {
-    const bool picture = m_picture;
-    const bool joinable = m_joinable;
-    const bool joining = m_joining;
-    const bool regionOpen = m_regionOpen;
-    const bool blackFlag = m_blackFlag;
-    m_picture = m_joinable = m_joining = m_regionOpen = false;
-    m_blackFlag = blackFlag && c >= LetterMarks::firstFlagTag && c <= LetterMarks::cancelTag;
+bool ShapingCost::seen(char32_t c) const {
+    return !m_seen.empty() && (m_seen[c / 64] >> (c % 64) & 1) != 0;
+}
+
+int ShapingCost::cjkCost(char32_t c, bool& isNew) {
+    if (!m_cjkFonts) {
+        m_cjkFonts = &CjkFontCoverage::ofThisProcess();
+    }
+    int cost = missingGlyph;
+    if (m_cjkFonts->draws(c)) {
+        const QChar::Script script = QChar::script(c);
+        const bool kana = script == QChar::Script_Hiragana || script == QChar::Script_Katakana;
+        cost = kana || script == QChar::Script_Hangul ? drawnKanaOrHangul : drawnHan;
+        // The few hundred kana cost little to load all; Han and Hangul, thousands each, do.
+        isNew = !kana && !seen(c);
+        if (isNew) {
+            cost += m_letters < proseLetters ? newLetter : newGlyph;
+        }
+    }
+    if (startsStretch(c)) {
+        m_state.stretch = 0;
+    } else if (++m_state.stretch > unbrokenStretch) {
+        cost = std::max(cost, missingGlyph);
+    }
+    return cost;
+}
+
+int ShapingCost::cost(char32_t c, bool startsRun, bool& isNew) {
+    State& state = m_state;
+    const bool picture = state.picture;
+    const bool joinable = state.joinable;
+    const bool joining = state.joining;
+    const bool regionOpen = state.regionOpen;
+    const bool blackFlag = state.blackFlag;
+    state.picture = state.joinable = state.joining = state.regionOpen = false;
+    state.blackFlag = blackFlag && c >= LetterMarks::firstFlagTag && c <= LetterMarks::cancelTag;
+    if (WordRuns::endsWord(c) || c == 0x2028 || c == 0x2029) {
+        state.stretch = 0;
+    }
     if (isRegionalIndicator(c)) {
         // Two make one flag, which costs half as much again as a picture; a letter alone draws
         // apart.
-        m_regionOpen = !regionOpen;
+        state.regionOpen = !regionOpen;
         return regionOpen ? colourGlyph / 2 : colourGlyph;
     }
     if (isEmojiModifier(c)) {
-        m_joinable = true;
+        state.joinable = true;
         // A skin tone forms one glyph with its picture; after anything else it draws apart, as a
         // swatch that costs half as much again as a picture.
         return picture ? 0 : colourGlyph * 3 / 2;
     }
     if (isPictograph(c)) {
-        m_picture = m_joinable = true;
-        m_blackFlag = c == LetterMarks::blackFlag;
+        state.picture = state.joinable = true;
+        state.blackFlag = c == LetterMarks::blackFlag;
         return joining ? colourGlyph * 3 / 4 : colourGlyph;
     }
     if (c == 0x200D && joinable) {
-        m_joining = true;
+        state.joining = true;
         return 4;
     }
     if ((c == 0xFE0F || c == 0xFE0E) && joinable) {
         // Which presentation a picture has: part of its glyph.
-        m_picture = picture;
-        m_joinable = true;
+        state.picture = picture;
+        state.joinable = true;
         return 1;
     }
-    if (m_blackFlag) {
+    if (state.blackFlag) {
         // The tags naming a region's flag form one glyph with it, which costs half as much again
         // as a picture alone.
-        m_joinable = true;
+        state.joinable = true;
         return colourGlyph / 12;
     }
-    return letterCost(c) + (startsRun ? 6 : 0);
+    const int run = startsRun ? 6 : 0;
+    if (CjkFontCoverage::isCjk(c) && !isCombiningMark(c) && !takesNoRoom(c)) {
+        return cjkCost(c, isNew) + run;
+    }
+    return letterCost(c) + run;
 }
 
 bool ShapingCost::keeps(char32_t c, bool startsRun) {
-    const ShapingCost before = *this;
-    const int added = cost(c, startsRun);
+    const State before = m_state;
+    bool isNew = false;
+    const int added = cost(c, startsRun, isNew);
     if (m_spent + added > m_budget) {
-        *this = before;
+        m_state = before;
         return false;
     }
     m_spent += added;
+    if (isNew) {
+        if (m_seen.empty()) {
+            m_seen.assign(seenWords, 0);
+        }
+        m_seen[c / 64] |= std::uint64_t{1} << (c % 64);
+        ++m_letters;
+    }
     return true;
 }
 

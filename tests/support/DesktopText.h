@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QTextLayout>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,14 @@ inline QStringList familiesDrawing(const QString& text, const QFont& font = QFon
 inline bool colourEmojiFontDrawsEmoji() {
     return QFontDatabase::families().contains(colourEmojiFamily()) &&
            familiesDrawing(QStringLiteral("\U0001F680\U0001F44D\U0001F3FD")).contains(colourEmojiFamily());
+}
+
+// Whether fonts for Chinese, Japanese and Korean are installed, as on a desktop of those
+// languages (Debian's fonts-noto-cjk), by what the font database says they support.
+inline bool cjkFontsInstalled() {
+    return !QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty() &&
+           !QFontDatabase::families(QFontDatabase::Japanese).isEmpty() &&
+           !QFontDatabase::families(QFontDatabase::Korean).isEmpty();
 }
 
 // `unit` repeated to about `units` UTF-16 code units, never more.
@@ -127,6 +136,124 @@ inline QString koreanText() {
     return QStringLiteral("한국어는 대한민국과 조선민주주의인민공화국의 공용어이다. ");
 }
 
+// Chinese and Japanese as a team writes them: no spaces between words, a line breaks between
+// any two letters.
+inline QString chineseText() {
+    return QStringLiteral(
+        "我们需要在周五之前完成这个功能的开发，然后部署到测试环境，请大家及时完成代码审查。");
+}
+
+inline QString japaneseText() {
+    return QStringLiteral(
+        "金曜日までにリリースの準備を終えて、テスト環境にデプロイしてください。レビューもお願いします。");
+}
+
+// `count` letters from `first` on, each of the `distinct` ones after it in turn.
+inline QString distinctLetters(char32_t first, int distinct, int count) {
+    QString text;
+    for (int i = 0; i < count; ++i) {
+        const char32_t c = first + static_cast<char32_t>(i % distinct);
+        text += QString::fromUcs4(&c, 1);
+    }
+    return text;
+}
+
+// Letters drawn as prose uses them: a few are frequent and many rare (the n-th most frequent as
+// often as 1/n of the first), from `letters` in their order of frequency. Repeatable: the draws
+// follow a fixed seed.
+class ProseLetters {
+public:
+    explicit ProseLetters(std::vector<char32_t> letters, quint64 seed = 0x9E3779B97F4A7C15ULL)
+        : m_letters(std::move(letters)), m_state(seed) {
+        double sum = 0;
+        for (std::size_t rank = 1; rank <= m_letters.size(); ++rank) {
+            sum += 1.0 / static_cast<double>(rank);
+            m_cumulative.push_back(sum);
+        }
+    }
+
+    // A number below `bound`, evenly.
+    int below(int bound) { return static_cast<int>(step() * bound); }
+
+    QString next() {
+        const double draw = step() * m_cumulative.back();
+        const auto at = std::lower_bound(m_cumulative.begin(), m_cumulative.end(), draw);
+        const char32_t c = m_letters[std::min<std::size_t>(at - m_cumulative.begin(), m_letters.size() - 1)];
+        return QString::fromUcs4(&c, 1);
+    }
+
+private:
+    double step() {
+        m_state = m_state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(m_state >> 11) / 9007199254740992.0;
+    }
+
+    std::vector<char32_t> m_letters;
+    std::vector<double> m_cumulative;
+    quint64 m_state;
+};
+
+// `count` code points from `first` on, `step` apart.
+inline std::vector<char32_t> spacedLetters(char32_t first, int count, int step) {
+    std::vector<char32_t> letters;
+    for (int i = 0; i < count; ++i) {
+        letters.push_back(first + static_cast<char32_t>(i * step));
+    }
+    return letters;
+}
+
+// `count` letters of `letters` as prose uses them, with `between` after every `every`.
+inline QString proseOf(const std::vector<char32_t>& letters, int count, const QString& between, int every) {
+    ProseLetters draws(letters);
+    QString text;
+    for (int i = 0; i < count; ++i) {
+        text += draws.next();
+        if ((i + 1) % every == 0) {
+            text += between;
+        }
+    }
+    return text;
+}
+
+// Chinese, Japanese and Korean prose at the cap of text, with as many different letters as such
+// prose has: some 2,500 Han letters of 3,500 in use; words of one to three Han letters (or, one
+// in ten, of three to six katakana) and two to five hiragana after each, some 1,700 letters, the
+// script changing every three characters as in Japanese prose; some 1,900 Hangul syllables of
+// 2,350.
+inline QString chineseProse() {
+    return proseOf(spacedLetters(0x4E00, 3500, 6), 18000, QStringLiteral("\uFF0C"), 9);
+}
+
+inline QString japaneseProse() {
+    ProseLetters han(spacedLetters(0x4E00, 2500, 8), 1);
+    ProseLetters hiragana(spacedLetters(0x3042, 80, 1), 2);
+    ProseLetters katakana(spacedLetters(0x30A2, 80, 1), 3);
+    ProseLetters lengths({}, 4);
+    QString text;
+    while (text.size() < 19800) {
+        if (lengths.below(10) == 0) {
+            for (int i = 3 + lengths.below(4); i > 0; --i) {
+                text += katakana.next();
+            }
+        } else {
+            for (int i = 1 + lengths.below(3); i > 0; --i) {
+                text += han.next();
+            }
+        }
+        for (int i = 2 + lengths.below(4); i > 0; --i) {
+            text += hiragana.next();
+        }
+        if (lengths.below(6) == 0) {
+            text += lengths.below(2) == 0 ? QStringLiteral("\u3001") : QStringLiteral("\u3002");
+        }
+    }
+    return text.left(19800);
+}
+
+inline QString koreanProse() {
+    return proseOf(spacedLetters(0xAC00, 2350, 4), 16000, QStringLiteral(" "), 4);
+}
+
 // A description of a few hundred emoji: reactions, faces, flags and people of every tone.
 inline QString fewHundredEmoji() {
     const QStringList emoji{QStringLiteral("\U0001F44D\U0001F3FD"),
@@ -150,7 +277,10 @@ inline QString fewHundredEmoji() {
 // out, each at the bounder's cap of text: ordinary reactions, emoji sequences the font forms
 // by substitution (modifiers, flags, tag flags, joined sequences), paragraph and line
 // separators as text and as references, scripts that cost more to shape than Latin (with the
-// desktop's fonts, or with none), variation selectors, format controls and bidi isolates.
+// desktop's fonts, or with none), Chinese, Japanese and Korean as people write them and as they
+// can be made dear (thousands of different letters, a stretch a line may not break, the
+// punctuation and forms of their blocks), variation selectors, format controls and bidi
+// isolates.
 inline std::vector<std::pair<QString, QString>> desktopFontText() {
     return {
         {QStringLiteral("reactions"), repeatedTo(reactions())},
@@ -173,6 +303,16 @@ inline std::vector<std::pair<QString, QString>> desktopFontText() {
         {QStringLiteral("tibetan"), repeatedTo(tibetanText())},
         {QStringLiteral("burmese"), repeatedTo(burmeseText())},
         {QStringLiteral("korean"), repeatedTo(koreanText())},
+        {QStringLiteral("chinese"), repeatedTo(chineseText())},
+        {QStringLiteral("japanese"), repeatedTo(japaneseText())},
+        {QStringLiteral("chinese-prose"), chineseProse()},
+        {QStringLiteral("japanese-prose"), japaneseProse()},
+        {QStringLiteral("korean-prose"), koreanProse()},
+        {QStringLiteral("different-han-letters"), distinctLetters(0x4E00, 20000, 20000)},
+        {QStringLiteral("hangul-without-spaces"), distinctLetters(0xAC00, 11172, 20000)},
+        {QStringLiteral("cjk-punctuation"), repeatedTo(QStringLiteral("\u3002\uFF0C\u300C\u300D"))},
+        {QStringLiteral("length-marks"), repeatedTo(QStringLiteral("\u30FC"))},
+        {QStringLiteral("full-width-letters"), distinctLetters(0xFF21, 26, 20000)},
         {QStringLiteral("thai-with-english"), repeatedTo(thaiWithEnglishTerms() + QStringLiteral(" "))},
         {QStringLiteral("han-variation-selectors"),
          repeatedTo(codePoints({0x845B, 0xE0100, 0x8FBB, 0xE0101}))},

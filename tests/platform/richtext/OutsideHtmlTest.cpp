@@ -1,4 +1,5 @@
 #include "platform/richtext/OutsideHtml.h"
+#include "platform/richtext/CjkFontCoverage.h"
 #include "platform/richtext/OutsideTextDocument.h"
 #include "tests/support/DesktopText.h"
 #include "tests/support/MarksPerLetter.h"
@@ -524,12 +525,13 @@ TEST(OutsideHtml, ElementsNestNoDeeperThanTheDepthLimit) {
 namespace {
 
 // `html` shown by Qt whole after bounding: the same text, and no note of anything left out.
-void expectWhole(const QString& html, const std::string& name) {
-    const QString bounded = boundOutsideHtml(html);
+void expectWhole(const QString& html, const std::string& name, const OutsideHtmlLimits& limits = {}) {
+    const QString bounded = boundOutsideHtml(html, limits);
     EXPECT_FALSE(bounded.contains(outsideHtmlShortenedNote())) << name;
-    EXPECT_EQ(QTextDocumentFragment::fromHtml(bounded).toPlainText(),
-              QTextDocumentFragment::fromHtml(html).toPlainText())
-        << name;
+    const QString shown = QTextDocumentFragment::fromHtml(bounded).toPlainText();
+    const QString given = QTextDocumentFragment::fromHtml(html).toPlainText();
+    // Compared whole, told by their lengths: a dump of 20,000 characters says nothing more.
+    EXPECT_TRUE(shown == given) << name << ": shown " << shown.size() << " of " << given.size();
 }
 
 } // namespace
@@ -638,6 +640,9 @@ TEST(OutsideHtml, ParagraphAndLineSeparatorsCountAsElements) {
 // joined emoji, flags, modifiers are cut, and said to be; a description of a few hundred emoji,
 // a long Tibetan or Burmese text, a hundred thumbs in a sentence show whole.
 TEST(OutsideHtml, TheBoundIsWhatLayingOutCosts) {
+    // As where no font draws Han and Hangul: they cost the search of every fallback font.
+    OutsideHtmlLimits noCjkFont;
+    noCjkFont.cjkFonts = &CjkFontCoverage::none();
     for (const auto& [name, html] : test::desktopFontText()) {
         const bool ordinary = name == QStringLiteral("hundred-thumbs") ||
                               name == QStringLiteral("few-hundred-emoji") ||
@@ -651,11 +656,129 @@ TEST(OutsideHtml, TheBoundIsWhatLayingOutCosts) {
         if (ordinary) {
             expectWhole(html, name.toStdString());
         } else if (dear) {
-            EXPECT_TRUE(boundOutsideHtml(html).contains(outsideHtmlShortenedNote())) << name.toStdString();
+            EXPECT_TRUE(boundOutsideHtml(html, noCjkFont).contains(outsideHtmlShortenedNote()))
+                << name.toStdString();
         }
     }
     for (const auto& [name, text] :
          {std::pair{"Tibetan", test::tibetanText()}, std::pair{"Burmese", test::burmeseText()}}) {
         expectWhole(test::repeatedTo(text, 5000), name);
+    }
+}
+
+namespace {
+
+OutsideHtmlLimits drawnBy(const CjkFontCoverage& fonts) {
+    OutsideHtmlLimits limits;
+    limits.cjkFonts = &fonts;
+    return limits;
+}
+
+QString shown(const QString& html) {
+    return QTextDocumentFragment::fromHtml(html).toPlainText();
+}
+
+// The letters of Han, kana and Hangul in `text`.
+qsizetype cjkLetters(const QString& text) {
+    qsizetype letters = 0;
+    for (const char32_t c : text.toUcs4()) {
+        const QChar::Script script = QChar::script(c);
+        letters += script == QChar::Script_Han || script == QChar::Script_Hiragana ||
+                           script == QChar::Script_Katakana || script == QChar::Script_Hangul
+                       ? 1
+                       : 0;
+    }
+    return letters;
+}
+
+// As many as the budget buys of letters no font draws, each of which costs Qt a search of every
+// fallback font: some 4,000.
+qsizetype lettersNoFontDraws() {
+    return OutsideHtmlLimits{}.maxShapingCost / 24;
+}
+
+std::vector<std::pair<std::string, QString>> cjkTextsAtTheCap() {
+    return {{"Chinese", test::repeatedTo(test::chineseText())},
+            {"Japanese", test::repeatedTo(test::japaneseText())},
+            {"Korean", test::repeatedTo(test::koreanText())},
+            {"Chinese prose", test::chineseProse()},
+            {"Japanese prose", test::japaneseProse()},
+            {"Korean prose", test::koreanProse()}};
+}
+
+} // namespace
+
+// Han, kana and Hangul cost what laying them out costs with the fonts there are. Where a font
+// draws them, a few Latin letters each: Chinese, Japanese and Korean at the cap of text show whole
+// (they were cut after some 4,000 letters, as if no font drew them). Where none does, Qt searches
+// every fallback font for each (5 µs; Korean at the cap took a view 704 ms), and they are cut
+// where that is spent.
+TEST(OutsideHtml, HanKanaAndHangulCostWhatTheFontsThereMakeThemCost) {
+    for (const auto& [name, text] : cjkTextsAtTheCap()) {
+        ASSERT_GT(text.size(), 19000) << name;
+        expectWhole(text, name + " drawn by a font", drawnBy(CjkFontCoverage::all()));
+        const QString cut = boundOutsideHtml(text, drawnBy(CjkFontCoverage::none()));
+        EXPECT_TRUE(cut.contains(outsideHtmlShortenedNote())) << name;
+        EXPECT_LE(cjkLetters(shown(cut)), lettersNoFontDraws()) << name;
+    }
+}
+
+// The punctuation, symbols and forms of their blocks are drawn by the same fonts, and cost as
+// their letters do: 20,000 ideographic full stops and commas took a calendar card 100 ms,
+// full-width Latin letters 130 to 180 ms, where no CJK font drew them (each was counted as a
+// Latin letter). Where one does, text that holds them shows whole.
+TEST(OutsideHtml, TheSymbolsAndFormsOfTheirBlocksCostAsTheirLetters) {
+    for (const auto& [name, text] :
+         {std::pair{"punctuation", test::repeatedTo(QStringLiteral("\u3002\uFF0C\u300C\u300D"))},
+          std::pair{"full-width letters", test::repeatedTo(QStringLiteral("\uFF21\uFF22\uFF23 "))},
+          std::pair{"enclosed ideographs", test::repeatedTo(QStringLiteral("\u3231\u3232\u3233 "))}}) {
+        const QString cut = boundOutsideHtml(text, drawnBy(CjkFontCoverage::none()));
+        EXPECT_TRUE(cut.contains(outsideHtmlShortenedNote())) << name;
+        EXPECT_LE(shown(cut).size(), 2 * lettersNoFontDraws()) << name;
+    }
+    for (const auto& [name, text] :
+         {std::pair{"punctuation",
+                    test::repeatedTo(QStringLiteral("\u4E2D\u6587\uFF0C\u300C\u5F15\u7528\u300D\u3002"))},
+          std::pair{
+              "full-width letters and digits",
+              test::repeatedTo(QStringLiteral("\uFF30\uFF24\uFF26\uFF12\uFF10\uFF12\uFF14\u5E74\uFF11\uFF12"
+                                              "\u6708\uFF12\uFF15\u65E5\u7248 "))},
+          std::pair{"enclosed ideographs", test::repeatedTo(QStringLiteral("\u3231\u3232\u3233 "))}}) {
+        expectWhole(text, std::string(name) + " drawn by a font", drawnBy(CjkFontCoverage::all()));
+    }
+}
+
+// Where a font draws them, what costs Qt more than their letters still counts. A letter new to a
+// text: Qt loads each glyph the first time it lays it out, at some 10 µs, and past the few
+// thousand different letters prose holds each new one counts at that, so 20,000 different Han
+// letters are cut after some 5,000 (their first view took a card 180 ms) while 20,000 letters of
+// 2,500 show whole. And a long stretch a line may not break: Qt breaks Korean only at spaces, and
+// never before CJK punctuation, iteration and length marks or small kana, and each line of a
+// stretch it may not break costs it the rest of the stretch, so 20,000 Hangul letters without a
+// space (a card took 90 ms), or full stops, or length marks (140 ms), are cut, where the same
+// Hangul with a space every 40 is not.
+TEST(OutsideHtml, WhereAFontDrawsThemNewLettersAndLongUnbrokenStretchesStillCount) {
+    const OutsideHtmlLimits drawn = drawnBy(CjkFontCoverage::all());
+    const QString note = outsideHtmlShortenedNote();
+    const QString different = boundOutsideHtml(test::distinctLetters(0x4E00, 20000, 20000), drawn);
+    EXPECT_TRUE(different.contains(note));
+    EXPECT_LE(cjkLetters(shown(different)), 6000);
+    expectWhole(test::distinctLetters(0x4E00, 2500, 20000), "2,500 different Han letters", drawn);
+
+    const QString hangul = test::distinctLetters(0xAC00, 2000, 19000);
+    EXPECT_TRUE(boundOutsideHtml(hangul, drawn).contains(note));
+    QString spaced;
+    for (qsizetype at = 0; at < hangul.size(); at += 40) {
+        spaced += hangul.mid(at, 40) + u' ';
+    }
+    expectWhole(spaced, "Hangul with a space every 40 letters", drawn);
+
+    for (const char32_t unbroken : {0x3002, 0x30FC, 0x3005, 0x3041, 0x301C}) {
+        const QString stretch = QString::fromUcs4(&unbroken, 1).repeated(20000);
+        EXPECT_TRUE(boundOutsideHtml(stretch, drawn).contains(note))
+            << QString::number(unbroken, 16).toStdString();
+        // Parted by ideographs, at which a line may break, they show whole.
+        expectWhole((QString::fromUcs4(&unbroken, 1).repeated(20) + QStringLiteral("\u4E2D")).repeated(900),
+                    QString::number(unbroken, 16).toStdString() + " parted by ideographs", drawn);
     }
 }

@@ -408,3 +408,39 @@ TEST(DescriptionLayout, TextADesktopsFontsMakeDearLaysOutAndPaintsQuickly) {
         EXPECT_LT(height, 60000) << "the calendar card: " << name.toStdString();
     }
 }
+
+// Chinese, Japanese and Korean prose at the cap of text shows whole in the description view and
+// the calendar card where a font draws it, within the same bounds as any text: each letter was
+// counted as if no font drew it, and a description was cut after some 4,000 of them. Where none
+// does, they are still cut where a search of every fallback font for each has spent the budget
+// (OutsideHtml tests both on any machine).
+TEST(DescriptionLayout, CjkProseAtTheCapShowsWholeWhereAFontDrawsIt) {
+    if (!test::cjkFontsInstalled()) {
+        GTEST_SKIP() << "no font for Chinese, Japanese and Korean here (Debian's fonts-noto-cjk): "
+                        "such text is bounded as letters no font draws";
+    }
+    CalendarEntryCard card;
+    for (const auto& [name, text] :
+         {std::pair{"Chinese", test::chineseProse()}, std::pair{"Japanese", test::japaneseProse()},
+          std::pair{"Korean", test::koreanProse()}}) {
+        ASSERT_GT(text.size(), 19000) << name;
+        const QString end = text.right(100);
+        SimpleHtmlView view;
+        view.resize(420, 300);
+        test::ThreadCpuClock clock;
+        view.setContent(text);
+        view.grab();
+        view.document()->documentLayout()->documentSize();
+        EXPECT_LT(clock.elapsed(), test::cpuBudget(300)) << "the description view: " << name;
+        EXPECT_FALSE(view.toPlainText().contains(outsideHtmlShortenedNote())) << name;
+        EXPECT_TRUE(view.toPlainText().contains(end)) << name;
+
+        clock.restart();
+        QImage picture;
+        cardHtmlWith(text, card, &picture);
+        EXPECT_LT(clock.elapsed(), test::cpuBudget(150)) << "the calendar card: " << name;
+        OutsideTextDocument document;
+        document.setOutsideHtml(text);
+        EXPECT_TRUE(document.toPlainText().contains(end)) << "the calendar card: " << name;
+    }
+}
