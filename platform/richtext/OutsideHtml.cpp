@@ -459,7 +459,7 @@ private:
             m_cut = true;
             return;
         }
-        if (!m_cost.keeps(letter, m_runs.startedRun())) {
+        if (!m_cost.keeps(letter, m_runs.startedRun(), m_runs.unbroken())) {
             m_cut = true;
             m_stop = true;
             return;
@@ -489,7 +489,7 @@ private:
             m_out += u' ';
             return;
         }
-        if (!m_cost.keeps(c, false)) {
+        if (!m_cost.keeps(c, false, 0)) {
             m_cut = true;
             m_stop = true;
             return;

@@ -27,15 +27,20 @@ class CjkFontCoverage;
 //   holds for the first time costs more, as Qt loads each glyph new to it, some 10 µs the first
 //   time it lays it out at a size: six more for as many different ones as prose holds (a few
 //   thousand in 20,000 letters), and what loading it costs for each one after those, so that a
-//   text of thousands of different letters costs a first view little more than prose does. A
-//   character past the first few dozen of a stretch a line may not break costs as a letter no
-//   font has, as Qt breaks Korean only at spaces and never before CJK punctuation, iteration
-//   and length marks or small kana, and each line of such a stretch costs it the rest of the
-//   stretch. Chinese and Korean prose at the cap of text spend half to four fifths of the budget,
-//   Japanese nearly all of it: its script changes from kanji to kana every three characters or
-//   so, and each change is a run;
+//   text of thousands of different letters costs a first view little more than prose does. Qt
+//   breaks Korean only at spaces, and never before CJK punctuation, iteration and length marks
+//   or small kana: a stretch of them is one a line may not break (see below). Chinese and Korean
+//   prose at the cap of text spend half to four fifths of the budget, Japanese nearly all of it:
+//   its script changes from kanji to kana every three characters or so, and each change is a run;
+// - a character past the first few dozen of a stretch a line may not break (a word: see
+//   WordRuns), a Latin letter more for every 80 before it: for each line Qt breaks such a stretch
+//   anywhere it looks at the rest of it, some 3 ns a character, and where each letter is wider
+//   than a line (U+FDFD) every letter is a line. 20,000 letters without a break took a card
+//   600 ms so, and 50 to 70 at Latin letters; they are cut after some 3,500, while a word of a
+//   few hundred characters costs a few hundred letters more;
 // - the scripts that cost more to shape than Latin, by what their fonts cost (Tibetan 2 to 3 µs a
-//   letter, Burmese 1.2, Javanese 10, Grantha 37);
+//   letter, Burmese 1.2, Javanese 10, Grantha 37), and the symbols above the Basic Multilingual
+//   Plane as letters no font draws, as Qt searches the fonts before the few that draw them;
 // - variation selectors and format controls that are no marks, 5 to 12 µs; an ideographic
 //   variation selector about 10 µs where a CJK font has the sequence;
 // - a run of one script and direction started (1.5 µs), a paragraph (4 µs), a mark (0.5 µs).
@@ -47,8 +52,9 @@ public:
         : m_budget(budget), m_cjkFonts(cjkFonts) {}
 
     // Whether `c`, the next character shown, fits in what is left of the budget; `startsRun` when
-    // Qt starts a run at it (see WordRuns). Nothing is counted when it does not fit.
-    bool keeps(char32_t c, bool startsRun);
+    // Qt starts a run at it, `unbroken` how far into a stretch a line may not break it stands (see
+    // WordRuns). Nothing is counted when it does not fit.
+    bool keeps(char32_t c, bool startsRun, int unbroken);
     // What follows starts a new word (a new block, a line break).
     void endWord() { m_state.stretch = 0; }
     qint64 spent() const { return m_spent; }
@@ -65,8 +71,10 @@ public:
     static constexpr int newLetter = 6;
     static constexpr int proseLetters = 3000;
     static constexpr int newGlyph = 40;
-    // The characters of a stretch a line may not break that cost no more than their letters.
+    // The characters of a stretch a line may not break that cost no more than their letters; past
+    // them a character costs a Latin letter more for every so many before it in the stretch.
     static constexpr int unbrokenStretch = 64;
+    static constexpr int unbrokenLook = 80;
     // What `c` costs as a letter of its script, apart from what it joins (pictures and flags) and
     // from the fonts that draw it (Han, kana and Hangul).
     static int letterCost(char32_t c);

@@ -38,7 +38,7 @@ constexpr qsizetype breakContext = 48;
 } // namespace
 
 bool WordRuns::endsWord(char32_t c) {
-    return QChar::isSpace(c) || c == 0x200B;
+    return (QChar::isSpace(c) && QChar::decompositionTag(c) != QChar::NoBreak) || c == 0x200B;
 }
 
 void WordRuns::endWord() {
@@ -46,6 +46,8 @@ void WordRuns::endWord() {
     m_word.clear();
     m_starts.clear();
     m_checked = 0;
+    m_length = 0;
+    m_nextLook = lookedAtEvery;
 }
 
 void WordRuns::append(char32_t c, bool starts) {
@@ -63,7 +65,7 @@ void WordRuns::append(char32_t c, bool starts) {
     }
 }
 
-bool WordRuns::breaksBefore(char32_t c, bool starts) {
+void WordRuns::lookForBreak(char32_t c) {
     // Only what came since the last look, read with the few characters before it: a text with
     // its runs at the bound at every character costs a short search each, not its whole word.
     const qsizetype from = std::max<qsizetype>(0, m_checked - breakContext);
@@ -75,25 +77,37 @@ bool WordRuns::breaksBefore(char32_t c, bool starts) {
     // characters before it is no break known.
     const qsizetype last = lines.isAtBoundary() ? end : lines.toPreviousBoundary();
     m_checked = m_word.size();
-    if (last <= 0 || (from > 0 && last < breakContext)) {
+    if (last > 0 && (from == 0 || last >= breakContext)) {
+        const qsizetype start = from + last;
+        m_word.remove(0, start);
+        m_starts.erase(m_starts.begin(), m_starts.begin() + start);
+        m_checked -= start;
+        m_runs = static_cast<int>(std::count(m_starts.begin(), m_starts.end(), true));
+        m_length = static_cast<int>(std::count_if(m_word.cbegin(), m_word.cend(),
+                                                  [](QChar unit) { return !unit.isLowSurrogate(); }));
+    }
+    m_nextLook = m_length + lookedAtEvery;
+}
+
+bool WordRuns::admits(char32_t c, bool starts) {
+    if ((starts && m_runs >= m_maxRuns) || m_length >= m_nextLook) {
+        lookForBreak(c);
+    }
+    if (starts && m_runs >= m_maxRuns) {
         return false;
     }
-    const qsizetype start = from + last;
-    const int runs =
-        static_cast<int>(std::count(m_starts.begin() + start, m_starts.end(), true)) + (starts ? 1 : 0);
-    if (runs > m_maxRuns) {
-        return false;
+    if (starts) {
+        ++m_runs;
     }
-    m_word.remove(0, start);
-    m_starts.erase(m_starts.begin(), m_starts.begin() + start);
-    m_checked -= start;
-    m_runs = runs - (starts ? 1 : 0);
+    append(c, starts);
+    ++m_length;
+    m_startedRun = starts;
     return true;
 }
 
 bool WordRuns::keeps(char32_t c) {
     m_startedRun = false;
-    if (QChar::isSpace(c)) {
+    if (endsWord(c)) {
         // A line may break after it: what follows is a new word. A space takes no direction or
         // script of its own.
         endWord();
@@ -137,14 +151,9 @@ bool WordRuns::keeps(char32_t c) {
             direction = ownDirection;
         }
     }
-    if (starts) {
-        if (m_runs >= m_maxRuns && !breaksBefore(c, starts)) {
-            return false;
-        }
-        ++m_runs;
+    if (!admits(c, starts)) {
+        return false;
     }
-    append(c, starts);
-    m_startedRun = starts;
     m_script = script;
     m_direction = direction;
     m_strong = strong;
@@ -154,12 +163,9 @@ bool WordRuns::keeps(char32_t c) {
 bool WordRuns::keepsUnknown() {
     // A letter of no script and direction known stands for it where breaks are looked for.
     constexpr char32_t unknown = 0xFFFD;
-    if (m_runs >= m_maxRuns && !breaksBefore(unknown, true)) {
+    if (!admits(unknown, true)) {
         return false;
     }
-    ++m_runs;
-    append(unknown, true);
-    m_startedRun = true;
     m_script = QChar::Script_Common;
     m_direction = Direction::None;
     return true;

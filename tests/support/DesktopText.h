@@ -273,6 +273,73 @@ inline QString fewHundredEmoji() {
     return text;
 }
 
+// `points` in turn, in words of `length` parted by spaces, to about `units` UTF-16 code units.
+inline QString wordsOf(const std::vector<char32_t>& points, int length, qsizetype units = 20000) {
+    QString text;
+    for (std::size_t i = 0; text.size() < units - 2; ++i) {
+        const char32_t c = points[i % points.size()];
+        text += QString::fromUcs4(&c, 1);
+        if ((i + 1) % static_cast<std::size_t>(length) == 0) {
+            text += u' ';
+        }
+    }
+    return text;
+}
+
+// `count` characters of `alphabet` drawn in turn by a fixed sequence, as a token or a hash
+// spells them.
+inline QString tokenOf(QStringView alphabet, int count, quint64 seed) {
+    QString token;
+    for (int i = 0; i < count; ++i) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        token += alphabet[static_cast<qsizetype>((seed >> 33) % static_cast<quint64>(alphabet.size()))];
+    }
+    return token;
+}
+
+// Links as descriptions list them, a few hundred characters each: an issue's comment, a shared
+// document, a signed download with its credentials and signature, a sign-in callback with its
+// code and state, parted by spaces, to the cap of text.
+inline QString longUrls() {
+    const QString base64url = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_");
+    const QString hex = QStringLiteral("0123456789abcdef");
+    QString text;
+    for (quint64 i = 1; text.size() < 19000; ++i) {
+        text += QStringLiteral("See https://tracker.example.com/browse/OPS-%1?focusedCommentId=55%1&page=com.example."
+                               "tracker.issuetabpanels%3Acomment-tabpanel#comment-55%1 and https://docs.example.org/"
+                               "document/d/%2/edit?usp=sharing&ouid=%3 then https://storage.example.net/exports/2026/12/"
+                               "report-final-%1.csv?Algorithm=HMAC-SHA256&Credential=%4%2F20261209%2Feu-central-1%2F"
+                               "storage%2Frequest&Date=20261209T101500Z&Expires=3600&SignedHeaders=host&Signature=%5 "
+                               "or https://sso.example.com/callback?code=%6&state=%7 ")
+                    .arg(i)
+                    .arg(tokenOf(base64url, 44, i), tokenOf(hex, 21, i + 1), tokenOf(hex, 20, i + 2).toUpper(),
+                         tokenOf(hex, 64, i + 3), tokenOf(base64url, 300, i + 4), tokenOf(base64url, 120, i + 5));
+    }
+    return text;
+}
+
+// Long words that are no hostile text: German compounds, code identifiers, paths and hashes.
+inline QString longWords() {
+    return repeatedTo(QStringLiteral(
+        "Die Donaudampfschifffahrtsgesellschaftskapitänsmütze und die Rindfleischetikettierungs"
+        "überwachungsaufgabenübertragungsgesetzgebung: see AbstractSingletonProxyFactoryBean"
+        "ConfigurationPostProcessorRegistry.resolveDependencyInjectionCandidatesForQualifiedTypes() "
+        "in src/main/java/com/example/platform/integration/configuration/Registry.java, "
+        "max_concurrent_connection_attempts_per_upstream_host_before_circuit_breaker_opens, commit "
+        "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08e3b0c44298fc1c149afbf4c8996fb924. "));
+}
+
+// Symbols descriptions use, in prose: arrows, mathematics, box drawing, currency, marks of
+// measure and typography.
+inline QString ordinarySymbols() {
+    return repeatedTo(QStringLiteral(
+        "Build \u2192 test \u21D2 deploy: p \u2264 0.05, \u0394 \u2248 3 %, \u2211 = 1 200 \u20AC (\u00B1 2 \u00B0C, "
+        "\u00D7 4, \u00BD h, \u221A2, \u221E, x \u2260 y, A \u2229 B \u2286 C, \u2200 \u2203) "
+        "\u250C\u2500\u2500\u252C\u2500\u2500\u2510 \u2502 a\u2502 b\u2502 \u2514\u2500\u2500\u2534\u2500\u2500\u2518 "
+        "\u00A3 \u00A5 \u20B9 \u20BD \u2022 \u2026 \u2014 \u201Cquoted\u201D \u2116 5 \u2103 \u2713 \u2717 \u2190 \u2191 "
+        "\u2193 \u25B2 \u25CF \u2606 \u00A7 \u00B6 "));
+}
+
 // Text that a desktop's fonts (a colour emoji font, fonts for many scripts) make dear to lay
 // out, each at the bounder's cap of text: ordinary reactions, emoji sequences the font forms
 // by substitution (modifiers, flags, tag flags, joined sequences), paragraph and line
@@ -320,6 +387,30 @@ inline std::vector<std::pair<QString, QString>> desktopFontText() {
          repeatedTo(codePoints({0x13000, 0x13430, 0x13001, 0x13431, 0x13002}))},
         {QStringLiteral("closed-isolates"), repeatedTo(QStringLiteral("\u2067\u05D0\u2069 "))},
         {QStringLiteral("private-use-marks"), repeatedTo(QStringLiteral("\uE000\u0301"), 100000)},
+        // One word a line may not break: Qt looks at the rest of it for each line it breaks
+        // anywhere, at the cap of text 50 to 70 ms a card, and 600 where each letter is wider
+        // than a line. Joined by no-break spaces, word joiners and non-breaking hyphens, of
+        // symbols that break as letters do, of script changes.
+        {QStringLiteral("unbroken-letters"), repeatedTo(QStringLiteral("a"))},
+        {QStringLiteral("unbroken-hex-digits"), repeatedTo(QStringLiteral("0123456789abcdef"))},
+        {QStringLiteral("words-joined-by-no-break-spaces"), repeatedTo(QStringLiteral("abcdefghi\u00A0"))},
+        {QStringLiteral("words-joined-by-word-joiners"), repeatedTo(QStringLiteral("abcdefghi\u2060"))},
+        {QStringLiteral("words-joined-by-non-breaking-hyphens"), repeatedTo(QStringLiteral("abcdefghi\u2011"))},
+        {QStringLiteral("runs-joined-by-no-break-spaces"), repeatedTo(QStringLiteral("a\u03B1\u00A0"))},
+        {QStringLiteral("unbroken-hexagrams"), distinctLetters(0x4DC0, 64, 20000)},
+        {QStringLiteral("unbroken-box-drawing"), distinctLetters(0x2500, 128, 20000)},
+        {QStringLiteral("unbroken-wide-ligatures"), repeatedTo(QStringLiteral("\uFDFD"))},
+        // Symbols only fonts far down the list Qt falls back to draw (musical symbols, 20 Latin
+        // letters each), or none does (Ottoman Siyaq numbers, 34): Qt searches the fonts before
+        // them for each.
+        {QStringLiteral("musical-symbols"), wordsOf(spacedLetters(0x1D100, 39, 1), 8)},
+        {QStringLiteral("symbols-no-font-draws"), wordsOf(spacedLetters(0x1ED01, 61, 1), 8)},
+        {QStringLiteral("hexagrams"), wordsOf(spacedLetters(0x4DC0, 64, 1), 8)},
+        {QStringLiteral("mathematical-alphanumerics"), wordsOf(spacedLetters(0x1D400, 52, 1), 8)},
+        // What is no hostile text, and shows whole.
+        {QStringLiteral("long-urls"), longUrls()},
+        {QStringLiteral("long-words"), longWords()},
+        {QStringLiteral("ordinary-symbols"), ordinarySymbols()},
     };
 }
 
@@ -331,6 +422,8 @@ inline std::vector<std::pair<QString, QString>> desktopFontNames() {
         {QStringLiteral("toned-thumbs"), QStringLiteral("\U0001F44D\U0001F3FD").repeated(100)},
         {QStringLiteral("reactions"), reactions().repeated(10)},
         {QStringLiteral("latin"), QStringLiteral("Fix the importer for large files ").repeated(10)},
+        {QStringLiteral("unbroken-letters"), QStringLiteral("a").repeated(300)},
+        {QStringLiteral("musical-symbols"), wordsOf(spacedLetters(0x1D100, 39, 1), 8, 300)},
     };
 }
 

@@ -8,12 +8,14 @@
 
 #include <QAbstractTextDocumentLayout>
 #include <QTextDocument>
+#include <QTextBoundaryFinder>
 #include <QTextDocumentFragment>
 #include <QTextFrame>
 #include <QTextTable>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <utility>
 
 using namespace velmora;
@@ -465,11 +467,12 @@ TEST(OutsideHtml, ReferencesAreReadAsQtReadsThem) {
         EXPECT_EQ(bounded, QStringLiteral("a") + acute.repeated(marks)) << mark;
         EXPECT_LE(test::mostMarksOnOneLetter(shownByQt(bounded)), marks) << mark;
     }
-    // Nor do the parts of a reference that markup left out kept apart join into one.
+    // Nor do the parts of a reference that markup left out kept apart join into one (parted by
+    // spaces, as one word of thousands of characters is cut for what it costs on its own).
     for (const QString& parted :
-         {QStringLiteral("a") + (acute + QStringLiteral("&zw<foo>nj;")).repeated(1000),
+         {QStringLiteral("a") + (acute + QStringLiteral("&zw<foo>nj; ")).repeated(1000),
           QStringLiteral("a") + QStringLiteral("&#x3<foo></foo>01;").repeated(1000),
-          QStringLiteral("a") + (acute + QStringLiteral("&#x20<img src=x>65;")).repeated(1000),
+          QStringLiteral("a") + (acute + QStringLiteral("&#x20<img src=x>65; ")).repeated(1000),
           QStringLiteral("a") + QStringLiteral("&<!-- -->#x301;").repeated(1000)}) {
         const QString shown = shownByQt(boundOutsideHtml(parted));
         EXPECT_LE(test::mostMarksOnOneLetter(shown), marks) << parted.left(30).toStdString();
@@ -780,5 +783,94 @@ TEST(OutsideHtml, WhereAFontDrawsThemNewLettersAndLongUnbrokenStretchesStillCoun
         // Parted by ideographs, at which a line may break, they show whole.
         expectWhole((QString::fromUcs4(&unbroken, 1).repeated(20) + QStringLiteral("\u4E2D")).repeated(900),
                     QString::number(unbroken, 16).toStdString() + " parted by ideographs", drawn);
+    }
+}
+
+namespace {
+
+// The shapes of the desktop's text named `name`.
+QString desktopText(const QString& name) {
+    for (const auto& [shape, text] : test::desktopFontText()) {
+        if (shape == name) {
+            return text;
+        }
+    }
+    ADD_FAILURE() << "no shape " << name.toStdString();
+    return {};
+}
+
+// The most characters one after another that a line may not break between, as Qt's line breaking
+// finds them.
+qsizetype longestUnbroken(const QString& text) {
+    QTextBoundaryFinder lines(QTextBoundaryFinder::Line, text);
+    qsizetype longest = 0;
+    qsizetype from = 0;
+    for (qsizetype at = lines.toNextBoundary(); at >= 0; at = lines.toNextBoundary()) {
+        longest = std::max(longest, at - from);
+        from = at;
+    }
+    return longest;
+}
+
+} // namespace
+
+// For each line Qt breaks a word anywhere, it looks at the rest of the word, so a character of a
+// word costs the more the further into it it stands: 20,000 letters without a place a line may
+// break took a card 50 to 70 ms, and 600 where each letter is wider than the line. Such words
+// are cut after a few thousand characters, however they are made: letters, hex digits, words
+// joined by no-break spaces, word joiners or non-breaking hyphens, symbols that break as letters
+// do. Where a line may break the word ends: links of a few hundred characters, German compounds,
+// code identifiers and hashes show whole, and so do the same letters parted every 200.
+TEST(OutsideHtml, ACharacterOfAWordALineMayNotBreakCostsTheMoreTheFurtherIntoItItStands) {
+    const QString note = outsideHtmlShortenedNote();
+    for (const char* name : {"unbroken-letters", "unbroken-hex-digits", "words-joined-by-no-break-spaces",
+                             "words-joined-by-word-joiners", "words-joined-by-non-breaking-hyphens",
+                             "unbroken-hexagrams", "unbroken-box-drawing", "unbroken-wide-ligatures"}) {
+        const QString text = desktopText(QString::fromLatin1(name));
+        ASSERT_GT(longestUnbroken(text), 19000) << name;
+        const QString cut = boundOutsideHtml(text);
+        EXPECT_TRUE(cut.contains(note)) << name;
+        EXPECT_LT(shown(cut).size(), 5000) << name;
+    }
+    for (const char* name : {"long-urls", "long-words"}) {
+        const QString text = desktopText(QString::fromLatin1(name));
+        ASSERT_GT(longestUnbroken(text), 60) << name;
+        expectWhole(text, name);
+    }
+    expectWhole(test::repeatedTo(QStringLiteral("a").repeated(199) + QStringLiteral(" ")), "parted every 200");
+}
+
+// A no-break space parts no words: Qt breaks no line at it, and a word changing script at every
+// letter, with a no-break space every few, is one word of all those runs to it (a card took
+// 280 ms). Its runs are counted as one word's.
+TEST(OutsideHtml, ANoBreakSpaceEndsNoWord) {
+    const int runs = OutsideHtmlLimits{}.maxRunsPerWord;
+    const QString piece = alternating(U'a', 0x03B1, runs / 2);
+    const QString joined = (piece + QChar(0x00A0)).repeated(4);
+    // The runs of the first two pieces, and the first letter of the third that starts none.
+    const QString kept = joined.left(2 * (piece.size() + 1) + 1);
+    EXPECT_EQ(boundOutsideHtml(joined + QStringLiteral(" end")).toStdString(),
+              withShortenedNote(kept + QStringLiteral(" end")).toStdString());
+    // A space does.
+    expectWhole((piece + u' ').repeated(40), "pieces parted by spaces");
+}
+
+// Symbols above the Basic Multilingual Plane are drawn by fonts far down the list Qt falls back
+// to (musical symbols), or by none (Ottoman Siyaq numbers): Qt searches the fonts before them
+// for each, and at the cap of text a card took 40 to 67 ms. They cost as letters no font draws,
+// and are cut; the mathematical letters the common fonts draw, and the symbols of prose, show
+// whole.
+TEST(OutsideHtml, SymbolsFewFontsDrawCostAsLettersNoFontDraws) {
+    const QString note = outsideHtmlShortenedNote();
+    for (const char* name : {"musical-symbols", "symbols-no-font-draws"}) {
+        const QString cut = boundOutsideHtml(desktopText(QString::fromLatin1(name)));
+        EXPECT_TRUE(cut.contains(note)) << name;
+        const auto symbols = shown(cut).toUcs4();
+        EXPECT_LE(std::count_if(symbols.begin(), symbols.end(), [](char32_t c) { return c >= 0x10000; }),
+                  lettersNoFontDraws())
+            << name;
+    }
+    for (const char* name : {"mathematical-alphanumerics", "ordinary-symbols", "hexagrams"}) {
+        expectWhole(desktopText(QString::fromLatin1(name)), name);
     }
 }
