@@ -5,9 +5,10 @@
 // What the user waits for: from a click on Save in the real booking sheet (the sidebar's,
 // for the timer's time, with the timer's record of the booking written before it leaves)
 // to the sheet closing on the tracker's answer. Beside it, in turns, round by round, the
-// floor it cannot go below: the same click on a bare dialog that closes on it, one save
-// (new file, fsync, rename) of a file the size of the record, and a plain request of the booking's shape on a
-// connection kept alive. Each figure is the median of its rounds.
+// floor it cannot go below: the same click on a bare dialog that closes on it, two saves
+// (new file, fsync, rename) of a file the size of the record (the booking's record is on disk
+// before it leaves, and its outcome before the sheet closes on it), and a plain request of the
+// booking's shape on a connection kept alive. Each figure is the median of its rounds.
 //
 // The form alone: from save() in a Jira booking form to the form's completion on the
 // work log's answer, on the connection the service keeps alive between requests. Beside
@@ -39,6 +40,7 @@
 #include "platform/notifications/NotificationCenter.h"
 #include "platform/store/ProviderStore.h"
 #include "state/ApplicationViewModel.h"
+#include "state/BookingRecords.h"
 #include "state/TimerViewModel.h"
 #include "tests/support/FakeJiraServer.h"
 #include "trackers/jira/JiraService.h"
@@ -301,6 +303,7 @@ public:
           m_snapshots(m_folder.filePath(QStringLiteral("Velmora.plist"))),
           m_settings(m_folder.filePath(QStringLiteral("settings.conf"))),
           m_store(m_folder.filePath(QStringLiteral("Velmora.sqlite"))),
+          m_bookings(environmentWithoutBookings()),
           m_viewModel(AnyProvider(tracker.account),
                       JiraService::create(tracker.account, APIRequest::jira(QStringLiteral("token-1"),
                                                                             QString(), tracker.jira.cloudId)),
@@ -380,11 +383,19 @@ private:
                static_cast<int>(m_tracker.jira.http().requestsTo(QStringLiteral("/worklog"), "GET").size());
     }
 
-    StateEnvironment environment() {
+    // What the booking records are made with: everything but themselves.
+    StateEnvironment environmentWithoutBookings() {
         StateEnvironment environment;
         environment.clock = m_clock;
         environment.snapshots = &m_snapshots;
         environment.settings = &m_settings;
+        return environment;
+    }
+
+    // The app's: the process-wide records of bookings hold each booking's outcome.
+    StateEnvironment environment() {
+        StateEnvironment environment = environmentWithoutBookings();
+        environment.bookings = &m_bookings;
         return environment;
     }
 
@@ -394,6 +405,7 @@ private:
     SnapshotManager m_snapshots;
     UserSettings m_settings;
     ProviderStore m_store;
+    BookingRecords m_bookings;
     ApplicationViewModel m_viewModel;
     TimerViewModel m_timer;
     SidebarView m_sidebar;
@@ -492,7 +504,7 @@ void clickSaveBesideFloor(benchmark::State& state, bool readOnItsWay, int rounds
     state.counters["bare_click_ms"] = median(bare) * 1e3;
     state.counters["fsync_ms"] = median(syncs) * 1e3;
     state.counters["request_ms"] = median(plain) * 1e3;
-    state.counters["floor_ms"] = (median(bare) + median(syncs) + median(plain)) * 1e3;
+    state.counters["floor_ms"] = (median(bare) + 2 * median(syncs) + median(plain)) * 1e3;
     state.counters["click_to_sent_ms"] = median(sheet.recorded()) * 1e3;
     state.counters["click_main_cpu_ms"] = median(sheet.mainThreadCpu()) * 1e3;
     state.counters["record_bytes"] = static_cast<double>(sheet.recordSize());
@@ -537,7 +549,7 @@ int main(int argc, char** argv) {
         return Bounds::counter(runs, "BM_SaveToWorkLogAnswer", "save_ms");
     };
     bounds.atMost(
-        "booking: Save click to sheet closed / bare click+fsync+request",
+        "booking: Save click to sheet closed / bare click+2 fsyncs+request",
         [](const Runs& runs) -> std::optional<Measurement> {
             const auto click = Bounds::counter(runs, "BM_SaveClickToSheetClosedBesideFloor", "click_ms");
             const auto floor = Bounds::counter(runs, "BM_SaveClickToSheetClosedBesideFloor", "floor_ms");
@@ -548,7 +560,7 @@ int main(int argc, char** argv) {
         },
         2.0);
     bounds.atMost(
-        "booking: Save click, read on its way, less the wait bound / bare click+fsync+request (new connection)",
+        "booking: Save click, read on its way, less the wait bound / bare click+2 fsyncs+request (new connection)",
         [](const Runs& runs) -> std::optional<Measurement> {
             const char* name = "BM_SaveWithTheReadOnItsWayBesideFloor";
             const auto click = Bounds::counter(runs, name, "click_ms");
@@ -560,7 +572,7 @@ int main(int argc, char** argv) {
                 return std::nullopt;
             }
             return Measurement{Quantity::seconds((*click - *wait) / 1e3),
-                               Quantity::seconds((*bare + *fsync + *request) / 1e3)};
+                               Quantity::seconds((*bare + 2 * *fsync + *request) / 1e3)};
         },
         2.0);
     bounds.exactly("booking: requests per click on Save in the sheet",

@@ -18,7 +18,9 @@
 // more switch in the next reading); its first reading costs the app one switch, which
 // is taken off.
 //
-// Bounds: on the offscreen platform, at most 55 MiB resident and at most 2 MiB growth;
+// Bounds: on the offscreen platform, at most 56 MiB resident (54.6 on a machine with a few
+// fonts; a desktop's, the Noto families and the colour emoji font, cost fontconfig and FreeType
+// some 0.8 MiB more) and at most 2 MiB growth;
 // on X, at most 2 wake-ups a second with the timer running and, with no timer running,
 // nothing of the app's own to wake for: at most two wake-ups in the minute, both Qt's
 // pixmap cache, which holds the style's drawings and ages them on a timer of its own.
@@ -256,7 +258,7 @@ public:
 
     // In a window of 1200 x 800 at the screen's corner.
     static constexpr int sidebarX = 80;
-    static constexpr int websiteRowY = 217;
+    static constexpr int websiteRowY = 234;
     static constexpr int taskListX = 500;
     static constexpr int taskListY = 300;
 
@@ -360,7 +362,7 @@ int main(int argc, char** argv) {
     const DisplayHold display;
     Bounds bounds;
     counterAtMost(bounds, "real app offscreen, 1,000 tasks, timer running: resident + drawing procs",
-                  "BM_RunningTimerOnLargeProjectOffscreen", "rss_mib", "MiB", 55);
+                  "BM_RunningTimerOnLargeProjectOffscreen", "rss_mib", "MiB", 56);
     counterAtMost(bounds, "real app offscreen, timer running: resident growth in a minute",
                   "BM_RunningTimerOnLargeProjectOffscreen", "growth_mib", "MiB", 2);
     counterAtMost(bounds, "real app, timer running: wake-ups a second", "BM_RunningTimerOnLargeProject",

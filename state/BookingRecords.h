@@ -59,8 +59,10 @@ class BookingRecords : public QObject {
 public:
     // How long after it left (seconds) an unanswered booking may still reach the tracker.
     static constexpr qint64 arrivalWindow = 600;
-    // Settled records kept during a run, for the views to read (the oldest go first).
-    static constexpr int settledKept = 20;
+    // Settled records kept during a run, for the views to read (the oldest go first): the views
+    // read the newest outcomes, and every write of the records carries each kept one (20 made
+    // the file 80 KB and each booking's writes some milliseconds dearer).
+    static constexpr int settledKept = 4;
     // At most this many records are read at a start; a file with more (no run makes so
     // many open at once) has the rest dropped, and logged.
     static constexpr int recordsRead = 1000;

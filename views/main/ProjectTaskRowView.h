@@ -96,9 +96,10 @@ private:
     void forgetAvatar(const QUrl& url);
 
     mutable std::unique_ptr<const Fonts> m_fonts;
-    // The lines of the rows painted last, by font, width, direction and text: a screenful of
-    // rows and more.
-    mutable QCache<QString, Line> m_lines{1024};
+    // The lines of the rows painted last, by font, width, direction and text: a few screenfuls
+    // of rows (three lines each), as scrolling back and forth shows them again. Each keeps its
+    // shaped glyphs: a long list scrolled to its end would otherwise keep a layout per line.
+    mutable QCache<QString, Line> m_lines{256};
     int m_spinnerAngle = 0;
     // Every address asked for, loaded, loading or failed; a failed one is not asked
     // again while the list lives (one not drawn now is forgotten, and asked for again).
