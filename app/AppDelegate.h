@@ -46,7 +46,6 @@ public:
     // What became of every booking, for the whole run (outliving windows and account
     // switches), and the look-ups of those whose answer was not seen.
     BookingRecords& bookingRecords() const { return *m_environment.state.bookings; }
-    BookingRecovery& bookingRecovery() const { return *m_bookingRecovery; }
 
     // Links the app was opened with (by this start or a later one); none brings the
     // app's window to the front.

@@ -166,6 +166,11 @@ qint64 BookingRecords::windowLeft(const BookingRecord& record) const {
     return std::max<qint64>(0, record.windowEnd.msecs - now.msecs);
 }
 
+qint64 BookingRecords::sinceLeft(const BookingRecord& record) const {
+    const BootTime now = m_environment.bootClock->now();
+    return record.left.sameBoot(now) ? now.msecs - record.left.msecs : 0;
+}
+
 QDateTime BookingRecords::windowEndsAt(const BookingRecord& record) const {
     return m_environment.currentTime().addMSecs(windowLeft(record));
 }

@@ -78,6 +78,8 @@ public:
 
     // Milliseconds left of the record's arrival window on the boot clock (0 once it ended).
     qint64 windowLeft(const BookingRecord& record) const;
+    // Milliseconds since the record's booking left, on the boot clock (0 after another boot).
+    qint64 sinceLeft(const BookingRecord& record) const;
     // When the window ends, on the wall clock as it reads now.
     QDateTime windowEndsAt(const BookingRecord& record) const;
 

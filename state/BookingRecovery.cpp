@@ -201,9 +201,7 @@ void BookingRecovery::recordChanged(const QUuid& id) {
         if (!m_planned.contains(id)) {
             const quint64 plan = ++m_plans;
             m_planned.insert(id, plan);
-            const BootTime now = m_records.environment().bootClock->now();
-            const qint64 since = record->left.sameBoot(now) ? now.msecs - record->left.msecs : 0;
-            const qint64 wait = std::max<qint64>(0, leavingBound - since);
+            const qint64 wait = std::max<qint64>(0, leavingBound - m_records.sinceLeft(*record));
             m_records.environment().bootClock->callAfter(
                 std::chrono::milliseconds(wait), this, [this, id, plan] {
                     if (m_planned.value(id) != plan) {

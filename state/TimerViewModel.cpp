@@ -156,23 +156,6 @@ void TimerViewModel::setDuration(double seconds) {
     emit durationChanged();
 }
 
-void TimerViewModel::takeOff(double seconds) {
-    if (!hasProjectAndTask() || !std::isfinite(seconds) || seconds <= 0) {
-        return;
-    }
-    const double left = std::max(0.0, elapsed() - seconds);
-    if (m_state != State::active && left < minimumBookable) {
-        reset();
-        return;
-    }
-    m_previousDuration = left;
-    if (m_startedAt) {
-        m_startedAt = m_environment.currentTime();
-    }
-    persist();
-    emit durationChanged();
-}
-
 void TimerViewModel::handleLifecycle(const QString& key, LifecycleReason reason) {
     SnapshotManager& snapshots = m_environment.snapshotManager();
     if (!isInUse()) {

@@ -99,11 +99,6 @@ public:
     // ignored.
     void setDuration(double seconds);
 
-    // Booked time leaves the timer: `seconds` come off what it gathered, whatever it did
-    // since (a run after the booking is time of its own). A paused timer left with less
-    // than a bookable minute is reset, as after any booking; a running one counts on.
-    void takeOff(double seconds);
-
     // The close hook of the main window: an idle timer removes its saved entry under
     // `key`; otherwise the timer pauses when the user's setting for `reason` says so
     // ("stopTimeTrackingWhenSwitching", "stopTimeTrackingWhenClosed") and is saved.

@@ -252,8 +252,9 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
     // wait for the disk before the rename.
     // The count, the room made and the write go together: no trim counts the folder meanwhile.
     std::lock_guard sizeLock(m_sizeMutex);
-    const quint64 before = entryBytes(path);
     const quint64 maxSize = m_config->maxDiskSize();
+    // What the entry held before, counted only where the folder is: an unbounded one asks nothing.
+    const quint64 before = maxSize > 0 ? entryBytes(path) : 0;
     if (maxSize > 0) {
         // Room is made before the write, so the folder never holds more than its bound.
         const quint64 coming = (quint64(data.size()) + 4095) / 4096 * 4096;

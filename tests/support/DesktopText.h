@@ -100,27 +100,15 @@ inline QString thaiWithZeroWidthSpaces() {
 // Lao, Khmer and Burmese written the same way: Qt's line breaking finds no break inside a
 // phrase of them.
 inline QString laoWithEnglishTerms() {
-    QString text;
-    for (int i = 0; i < 40; ++i) {
-        text += QStringLiteral("ຕ້ອງDeployກ່ອນ");
-    }
-    return text;
+    return QStringLiteral("ຕ້ອງDeployກ່ອນ").repeated(40);
 }
 
 inline QString khmerWithEnglishTerms() {
-    QString text;
-    for (int i = 0; i < 40; ++i) {
-        text += QStringLiteral("ត្រូវDeployមុន");
-    }
-    return text;
+    return QStringLiteral("ត្រូវDeployមុន").repeated(40);
 }
 
 inline QString burmeseWithEnglishTerms() {
-    QString text;
-    for (int i = 0; i < 40; ++i) {
-        text += QStringLiteral("Deployလုပ်ရန်");
-    }
-    return text;
+    return QStringLiteral("Deployလုပ်ရန်").repeated(40);
 }
 
 // Long texts of scripts that cost more than Latin to shape, as people write them.

@@ -164,8 +164,7 @@ void BookingStatusView::bookReturned(const QUuid& id) {
     }
 }
 
-QWidget* BookingStatusView::makeRow(const BookingRecord& record) {
-    const BookingTexts::Line said = BookingTexts::line(record, *m_records);
+QWidget* BookingStatusView::makeRow(const BookingRecord& record, const BookingTexts::Line& said) {
     auto* frame = new QFrame(this);
     frame->setObjectName(QStringLiteral("BookingStatusRow"));
     frame->setFrameShape(QFrame::StyledPanel);
@@ -279,10 +278,11 @@ void BookingStatusView::rebuild() {
         return;
     }
     for (const BookingRecord& record : m_records->records(m_account)) {
-        if (BookingTexts::line(record, *m_records).isEmpty()) {
+        const BookingTexts::Line said = BookingTexts::line(record, *m_records);
+        if (said.isEmpty()) {
             continue;
         }
-        QWidget* shown = makeRow(record);
+        QWidget* shown = makeRow(record, said);
         m_layout->addWidget(shown);
         m_rows.insert(record.id, shown);
         // A slow answer is told in words once it is slow.

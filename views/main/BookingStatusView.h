@@ -1,5 +1,7 @@
 #pragma once
 
+#include "views/main/BookingTexts.h"
+
 #include <QHash>
 #include <QPointer>
 #include <QSet>
@@ -49,7 +51,8 @@ public:
 private:
     void rebuild();
     void recordChanged(const QUuid& id);
-    QWidget* makeRow(const BookingRecord& record);
+    // The row of `record`, which says `said`.
+    QWidget* makeRow(const BookingRecord& record, const BookingTexts::Line& said);
     void bookAgain(const QUuid& id);
     void bookReturned(const QUuid& id);
     void popUp(const BookingRecord& record);

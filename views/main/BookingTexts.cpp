@@ -58,8 +58,7 @@ void BookingTexts::whenSlow(const BookingRecord& record, const BookingRecords& r
     if (record.state != BookingRecord::State::leaving) {
         return;
     }
-    const BootTime now = records.environment().bootClock->now();
-    const qint64 since = record.left.sameBoot(now) ? now.msecs - record.left.msecs : 0;
+    const qint64 since = records.sinceLeft(record);
     if (since < slowAfter) {
         records.environment().bootClock->callAfter(std::chrono::milliseconds(slowAfter - since), context,
                                                    std::move(then));
@@ -117,8 +116,7 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
     const QString name = tracker(record);
     switch (record.state) {
     case BookingRecord::State::leaving: {
-        const BootTime boot = records.environment().bootClock->now();
-        const qint64 since = record.left.sameBoot(boot) ? boot.msecs - record.left.msecs : 0;
+        const qint64 since = records.sinceLeft(record);
         if (since < slowAfter) {
             return {tr("Booking %1…").arg(what(record)), QString()};
         }

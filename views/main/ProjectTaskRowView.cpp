@@ -75,9 +75,8 @@ struct ProjectTaskRowView::Fonts {
 };
 
 struct ProjectTaskRowView::Line {
+    // What it shows, laid out, and how wide that is.
     QTextLayout layout;
-    // What it shows, and how wide that is.
-    QString shown;
     qreal width = 0;
 };
 
@@ -92,8 +91,7 @@ const ProjectTaskRowView::Line& ProjectTaskRowView::line(const QFont& font, cons
         return *kept;
     }
     auto* made = new Line;
-    made->shown = elided(QFontMetrics(font), plain, width);
-    made->layout.setText(made->shown);
+    made->layout.setText(elided(QFontMetrics(font), plain, width));
     made->layout.setFont(font);
     QTextOption option(Qt::AlignLeft | Qt::AlignAbsolute);
     option.setTextDirection(direction);
@@ -294,17 +292,18 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
 
     // A line of text from the tracker cut to `width` pixels, at the start of `box` (its left, or
     // its right in a right-to-left layout) and centred in the font's height; returns its width.
-    auto drawText = [&](const QFont& font, const QString& text, const QRect& box, int width) {
-        const Line& shown = line(font, text, width, option.direction);
+    auto drawLaid = [&](const Line& shown, const QRect& box) {
         const QTextLine laid = shown.layout.lineAt(0);
         if (laid.isValid()) {
             const qreal top = box.top() + (box.height() - laid.height()) / 2.0;
-            const qreal start = option.direction == Qt::RightToLeft
-                                    ? box.left() + box.width() - laid.naturalTextWidth()
-                                    : box.left();
+            const qreal start =
+                option.direction == Qt::RightToLeft ? box.left() + box.width() - shown.width : box.left();
             shown.layout.draw(painter, QPointF(start, top - laid.y()));
         }
         return shown.width;
+    };
+    auto drawText = [&](const QFont& font, const QString& text, const QRect& box, int width) {
+        return drawLaid(line(font, text, width, option.direction), box);
     };
 
     auto drawLine = [&](const QFont& font, const QString& text, const QColor& color, bool withMark) {
@@ -339,7 +338,7 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     // Both are cut to the line: they come from the tracker and may be of any length.
     const Line& state = line(fonts.caption, stateText(*task), right - left, option.direction);
     const int stateWidth = static_cast<int>(std::ceil(state.width));
-    drawText(fonts.caption, stateText(*task), QRect(left, y, stateWidth + 1, caption.height()), right - left);
+    drawLaid(state, QRect(left, y, stateWidth + 1, caption.height()));
     const qreal dotX = left + stateWidth + 5;
     painter->setPen(Qt::NoPen);
     painter->setBrush(secondary);

@@ -45,7 +45,6 @@ VectorRenderProtocol::Answer PdfPageRenderer::answer(const VectorRenderProtocol:
     VectorRenderProtocol::Answer answer;
     if (!m_document || request.document != m_data) {
         m_document.reset();
-        m_data.clear();
         m_data = request.document;
         m_document = Poppler::Document::loadFromData(m_data);
         if (m_document) {
