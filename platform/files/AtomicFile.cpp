@@ -131,6 +131,22 @@ Result<Void, QString> AtomicFile::write(const QString& path, const QByteArray& d
     if (::rename(temporary.constData(), target.constData()) != 0) {
         return fail(QStringLiteral("replace"));
     }
+    // The new name lives in the folder: until the folder is on the disk too, a power cut can
+    // bring back the file from before, though the write said it was done.
+    if (sync) {
+        const QByteArray folderName = QFile::encodeName(folder);
+        const int folderFd = ::open(folderName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folderFd < 0) {
+            return R::failure(reason(QStringLiteral("open the folder of"), path, errno));
+        }
+        const int synced = ::fsync(folderFd);
+        const int error = errno;
+        ::close(folderFd);
+        // Some file systems cannot sync a folder (EINVAL): their renames are as durable as they get.
+        if (synced != 0 && error != EINVAL) {
+            return R::failure(reason(QStringLiteral("write the folder of"), path, error));
+        }
+    }
     return R::success(Void{});
 }
 

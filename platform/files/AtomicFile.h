@@ -22,7 +22,8 @@ namespace velmora {
 class AtomicFile {
 public:
     // The reason when the file could not be written; the old file is then as it was. `sync`
-    // waits until the bytes are on the disk before the rename.
+    // waits until the bytes are on the disk before the rename, and until the new name is (its
+    // folder synced) before it returns.
     static Result<Void, QString> write(const QString& path, const QByteArray& data, bool sync = true);
     // The same, trying the temporary names (in the same folder) that `temporaryName` gives for
     // each attempt in place of random ones; an empty name ends the attempts. Tests plant links
