@@ -150,6 +150,62 @@ Result<Void, QString> AtomicFile::write(const QString& path, const QByteArray& d
     return R::success(Void{});
 }
 
+Result<Void, QString> AtomicFile::keepCopy(const QString& from, const QString& to) {
+    using R = Result<Void, QString>;
+    const QByteArray source = QFile::encodeName(QFileInfo(from).absoluteFilePath());
+    const QFileInfo target(to);
+    const QByteArray destination = QFile::encodeName(target.absoluteFilePath());
+    struct stat info {};
+    if (::lstat(source.constData(), &info) != 0) {
+        return R::failure(reason(QStringLiteral("read"), from, errno));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return R::failure(QStringLiteral("%1 is not a regular file").arg(from));
+    }
+    // A second name made under a new temporary name, renamed over `to`: nothing at `to` is
+    // ever written through.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray temporary =
+            QFile::encodeName(QDir(target.absolutePath()).filePath(newTemporaryName(target.fileName())));
+        if (::link(source.constData(), temporary.constData()) == 0) {
+            if (::rename(temporary.constData(), destination.constData()) != 0) {
+                const int error = errno;
+                ::unlink(temporary.constData());
+                return R::failure(reason(QStringLiteral("replace"), to, error));
+            }
+            return R::success(Void{});
+        }
+        if (errno == EEXIST) {
+            continue;
+        }
+        break;
+    }
+    // The file system keeps no second names (or refused this one): a copy.
+    const int fd = ::open(source.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return R::failure(reason(QStringLiteral("read"), from, errno));
+    }
+    QByteArray data;
+    char buffer[65536];
+    for (;;) {
+        const auto got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            const int error = errno;
+            ::close(fd);
+            return R::failure(reason(QStringLiteral("read"), from, error));
+        }
+        if (got == 0) {
+            break;
+        }
+        data.append(buffer, got);
+    }
+    ::close(fd);
+    return write(to, data, false);
+}
+
 bool AtomicFile::isTemporaryOf(const QString& path, const QString& fileName) {
     const QString prefix = temporaryPrefix(QFileInfo(path).fileName());
     if (fileName.size() != prefix.size() + temporaryLetters || !fileName.startsWith(prefix)) {

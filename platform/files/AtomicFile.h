@@ -31,6 +31,12 @@ public:
     static Result<Void, QString> write(const QString& path, const QByteArray& data, bool sync,
                                        const std::function<QString(int attempt)>& temporaryName);
 
+    // Makes `to` the file that is at `from` now (`from` itself is left as it is), replacing
+    // whatever was at `to` the way write() does: a second name of the file where the file
+    // system allows, else a copy. For keeping a file's last good state beside it before it
+    // is written again. `from` is never followed through a link.
+    static Result<Void, QString> keepCopy(const QString& from, const QString& to);
+
     // Whether `fileName` (a name in the same folder) is a temporary a write of `path` made.
     static bool isTemporaryOf(const QString& path, const QString& fileName);
 
