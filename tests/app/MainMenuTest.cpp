@@ -307,13 +307,15 @@ TEST_F(MainMenuTest, TheTrayMenuNamesWhatIsOnHoldUntilItIsSettled) {
     draft.task = makeIssue(QStringLiteral("7"));
     draft.booking = WorkLogBooking{QStringLiteral("7"), QDateTime::currentDateTime(), 5400, QString()};
     draft.source = BookingRecord::Source::manual;
-    const QUuid id = records.depart(draft).value();
+    const QUuid id = records.depart(draft, std::nullopt, {});
     records.unseen(id, APIError::failure(APIError::Cause::TimedOut));
+    records.settle();
     const QString note = QStringLiteral("1h 30m on KEY-7 on hold until ") +
                          records.windowEndsAt(*records.record(id)).time().toString(QStringLiteral("HH:mm"));
     ASSERT_NE(item->entry(note), nullptr) << item->entries.front().title.toStdString();
     EXPECT_FALSE(item->entry(note)->enabled()) << "a line to read, not to click";
     records.answered(id, QStringLiteral("w1"));
     records.found(id, QStringLiteral("w1"));
+    records.settle();
     EXPECT_EQ(item->entry(note), nullptr);
 }

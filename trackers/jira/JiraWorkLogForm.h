@@ -36,6 +36,7 @@ public:
 
     // Writing publishes the text; it is judged through descriptionValidation().
     const QString& description() const { return m_description.value(); }
+    void setDraftDescription(const QString& description) override { setDescription(description); }
     void setDescription(QString description) { m_description.setValue(std::move(description)); }
     // The current description on subscription, then every one assigned.
     Stream<QString> descriptionStream() const { return m_description.projectedValue(); }

@@ -52,6 +52,7 @@ public:
     void setType(const QString& type);
 
     const QString& description() const { return m_description.value(); }
+    void setDraftDescription(const QString& description) override { setDescription(description); }
     void setDescription(const QString& description);
     const FormField<QString, CountValidator>& descriptionField() const { return m_description; }
 

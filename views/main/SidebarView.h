@@ -105,8 +105,10 @@ private:
     void timerCanceled();
     void addManualWorkLog(const Notification& notification);
     void bookReturnedTime(const Notification& notification);
-    void present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source,
-                 const std::optional<QUuid>& replacing = std::nullopt);
+    void bookAgainOnTimer(const Notification& notification);
+    // Returns the sheet it opened.
+    BookTimeView* present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source,
+                          const std::optional<QUuid>& replacing = std::nullopt);
     void showLateBookingFailure(const std::optional<QUuid>& record);
     // Where the focus goes once a sheet closed: where it was when the sheet opened, or the
     // timer.
@@ -142,6 +144,7 @@ private:
     Cancellable m_timerCanceledObserver;
     Cancellable m_addManualWorkLogObserver;
     Cancellable m_bookReturnedObserver;
+    Cancellable m_bookAgainObserver;
     QPointer<QWidget> m_focusBeforeSheet;
 };
 
