@@ -562,5 +562,26 @@ TEST_F(BookingRecordsTest, ARecordReadsBackAsItWasWritten) {
     EXPECT_EQ(decoded.value().rival, rival);
 }
 
+// A question whose entry does not read cannot be asked: the record goes back to be looked up,
+// holding its time.
+TEST_F(BookingRecordsTest, AStoredQuestionThatDoesNotReadIsLookedUpAgain) {
+    track();
+    const QUuid id = depart();
+    records().unseen(id, APIError::failure(APIError::Cause::TimedOut));
+    WorkEntry question;
+    question.id = QStringLiteral("w9");
+    question.issue.id = QStringLiteral("20");
+    question.spentTimeSeconds = 5400;
+    question.started = env.clock->now();
+    records().ask(id, question);
+    settle();
+    QVariantMap stored = records().record(id)->toSnapshot().toMap();
+    stored.insert(QStringLiteral("question"), QVariantMap{{QStringLiteral("id"), 7}});
+    const auto decoded = BookingRecord::decode(stored);
+    ASSERT_TRUE(decoded.ok()) << decoded.error().toStdString();
+    EXPECT_EQ(decoded.value().state, BookingRecord::State::unknown);
+    EXPECT_TRUE(decoded.value().holdsSeconds());
+}
+
 } // namespace
 } // namespace velmora

@@ -394,12 +394,6 @@ bool BookTimeView::isFollowing(const QUuid& record) {
     return followed().contains(record);
 }
 
-void BookTimeView::setDescription(const QString& description) {
-    if (m_form) {
-        m_form->setDraftDescription(description);
-    }
-}
-
 void BookTimeView::showPendingStart() {
     const std::optional<Issue> next =
         m_source == Source::timer && m_timer && !m_record ? m_timer->pendingTask() : std::nullopt;

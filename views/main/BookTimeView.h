@@ -82,8 +82,6 @@ public:
     const std::optional<QUuid>& bookingRecord() const { return m_record; }
     // Books the seconds of a record that were returned to the user, in its place.
     void setReplacing(const QUuid& returned) { m_replacing = returned; }
-    // What the user typed for the booking before (it goes again with the time).
-    void setDescription(const QString& description);
     // Whether an open sheet follows the record (it says what becomes of it there).
     static bool isFollowing(const QUuid& record);
     // Which task starts once this time is booked, for a stop the start of another task

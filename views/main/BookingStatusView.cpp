@@ -352,7 +352,9 @@ void BookingStatusView::fill(Row& row, const BookingRecord& record, const Bookin
         }
     }
     for (QPushButton* gone : old) {
+        // Out of the row at once (it may be the button whose click brought this about).
         gone->hide();
+        gone->setParent(nullptr);
         gone->deleteLater();
     }
     row.buttonTexts = wanted;
@@ -414,6 +416,8 @@ void BookingStatusView::rebuild() {
         }
         focusLost = focusLost || it->frame->isAncestorOf(QApplication::focusWidget());
         it->frame->hide();
+        m_layout->removeWidget(it->frame);
+        it->frame->setParent(nullptr);
         it->frame->deleteLater();
         it = m_rows.erase(it);
     }

@@ -402,12 +402,12 @@ void SidebarView::bookReturnedTime(const Notification& notification) {
     } else if (!record->account.isEmpty() && record->account != m_timer->key()) {
         return;
     }
-    BookTimeView* sheet =
-        present(m_viewModel->makeWorkLogForm(*project, *task, static_cast<double>(record->booking.seconds)),
-                BookTimeView::Source::manual, record->id);
-    if (sheet) {
-        sheet->setDescription(record->booking.description);
+    auto form = m_viewModel->makeWorkLogForm(*project, *task, static_cast<double>(record->booking.seconds));
+    if (form) {
+        // What was typed for it the first time goes again with the time.
+        form->setDraftDescription(record->booking.description);
     }
+    present(std::move(form), BookTimeView::Source::manual, record->id);
 }
 
 void SidebarView::bookAgainOnTimer(const Notification& notification) {
@@ -420,18 +420,17 @@ void SidebarView::bookAgainOnTimer(const Notification& notification) {
     }
     // The time is back on the timer: its sheet books it, with what was typed the first time.
     m_timer->pause();
-    BookTimeView* sheet =
-        present(m_viewModel->makeWorkLogForm(*m_timer->project(), *m_timer->task(), m_timer->elapsed()),
-                BookTimeView::Source::timer);
-    if (sheet) {
-        sheet->setDescription(record->booking.description);
+    auto form = m_viewModel->makeWorkLogForm(*m_timer->project(), *m_timer->task(), m_timer->elapsed());
+    if (form) {
+        form->setDraftDescription(record->booking.description);
     }
+    present(std::move(form), BookTimeView::Source::timer);
 }
 
-BookTimeView* SidebarView::present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source,
-                                   const std::optional<QUuid>& replacing) {
+void SidebarView::present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source,
+                          const std::optional<QUuid>& replacing) {
     if (!form) {
-        return nullptr;
+        return;
     }
     // A new form replaces the sheet of the one before.
     if (m_sheet) {
@@ -449,7 +448,6 @@ BookTimeView* SidebarView::present(std::unique_ptr<AbstractWorkLogForm> form, Bo
     m_sheet = sheet;
     connect(sheet, &BookTimeView::dismissed, this, [this, sheet] { sheetDismissed(sheet); });
     sheet->open();
-    return sheet;
 }
 
 void SidebarView::sheetDismissed(BookTimeView* sheet) {

@@ -106,9 +106,8 @@ private:
     void addManualWorkLog(const Notification& notification);
     void bookReturnedTime(const Notification& notification);
     void bookAgainOnTimer(const Notification& notification);
-    // Returns the sheet it opened.
-    BookTimeView* present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source,
-                          const std::optional<QUuid>& replacing = std::nullopt);
+    void present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source,
+                 const std::optional<QUuid>& replacing = std::nullopt);
     void showLateBookingFailure(const std::optional<QUuid>& record);
     // Where the focus goes once a sheet closed: where it was when the sheet opened, or the
     // timer.
