@@ -154,12 +154,9 @@ void TimerViewModel::setDuration(double seconds) {
     if (hasProjectAndTask() && m_state == State::active) {
         m_startedAt = m_environment.currentTime();
     }
-    // Typed time is tracked time: a crash must not bring the old time back. A typed
-    // time is committed once per edit, so waiting for its write costs little.
+    // Typed time is tracked time: it goes to the disk at once, as every change of the timer
+    // does, on the writer's thread (a slow disk never holds up the window).
     persist();
-    if (!m_key.isEmpty()) {
-        m_environment.snapshotManager().flush();
-    }
     emit durationChanged();
 }
 

@@ -276,6 +276,8 @@ TEST(BookingKillChild, BooksAndWaitsToBeKilled) {
         timer->pause();
         if (mode == QStringLiteral("type")) {
             timer->setDuration(typed);
+            // Told once the writer has it on disk, as the next start reads it.
+            snapshots->flush();
             std::printf("typed\n");
             std::fflush(stdout);
         } else {
