@@ -39,6 +39,9 @@ BookingStatusView::BookingStatusView(BookingRecords& records, BookingRecovery* r
                                      const QString& account, QWidget* parent)
     : QWidget(parent), m_records(&records), m_recovery(recovery), m_account(account) {
     setObjectName(QStringLiteral("BookingStatus"));
+    // It holds the focus a choice it took away had (a keyboard user goes on from here), but
+    // is no Tab stop of its own.
+    setFocusPolicy(Qt::ClickFocus);
     m_layout = new QVBoxLayout(this);
     m_layout->setContentsMargins(0, 0, 0, 0);
     m_layout->setSpacing(0);
@@ -376,6 +379,8 @@ void BookingStatusView::rebuild() {
         hide();
         return;
     }
+    // The focus a choice of the strip had stays in the strip when that choice goes.
+    const bool focusInStrip = isAncestorOf(window()->focusWidget());
     QList<QUuid> shown;
     for (const BookingRecord& record : m_records->records(m_account)) {
         const BookingTexts::Line said = BookingTexts::line(
@@ -402,27 +407,29 @@ void BookingStatusView::rebuild() {
             }
         });
     }
-    // Rows of records that went (or say nothing now): the focus one of them had goes to a
-    // row that stays, never to the top of the window.
-    QWidget* focusHeir = nullptr;
-    bool focusLost = false;
+    // Rows of records that went (or say nothing now) go; the focus a choice of the strip had
+    // goes to a choice that stays, else to the strip itself, never to the top of the window.
     for (auto it = m_rows.begin(); it != m_rows.end();) {
         if (shown.contains(it.key())) {
-            if (!focusHeir && !it->buttonTexts.isEmpty()) {
-                focusHeir = it->buttons->itemAt(0)->widget();
-            }
             ++it;
             continue;
         }
-        focusLost = focusLost || it->frame->isAncestorOf(QApplication::focusWidget());
         it->frame->hide();
         m_layout->removeWidget(it->frame);
         it->frame->setParent(nullptr);
         it->frame->deleteLater();
         it = m_rows.erase(it);
     }
-    if (focusLost && focusHeir) {
-        focusHeir->setFocus(Qt::OtherFocusReason);
+    if (QWidget* focused = window()->focusWidget(); focusInStrip && (!focused || !isAncestorOf(focused))) {
+        QWidget* heir = this;
+        for (const QUuid& id : shown) {
+            const Row& kept = m_rows[id];
+            if (!kept.buttonTexts.isEmpty()) {
+                heir = kept.buttons->itemAt(0)->widget();
+                break;
+            }
+        }
+        heir->setFocus(Qt::OtherFocusReason);
     }
     setVisible(!m_rows.isEmpty());
 }

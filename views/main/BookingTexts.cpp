@@ -181,7 +181,7 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
         const QString end = until(windowEnd, now);
         QString detail = whyUnknown(record) + QLatin1Char(' ');
         // When it is asked next: now, at a time still to come, or once more as the window ends.
-        const auto nextAsk = [&]() -> QString {
+        const auto nextAsk = [&](bool withEnd) -> QString {
             if (shown.askingNow) {
                 return tr("Velmora is asking %1 now.").arg(name);
             }
@@ -189,7 +189,8 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
             if (next.secsTo(windowEnd) < 60) {
                 return tr("Velmora asks one last time at %1.").arg(until(windowEnd, now));
             }
-            return tr("Velmora asks again at %1, until %2.").arg(until(next, now), end);
+            return withEnd ? tr("Velmora asks again at %1, until %2.").arg(until(next, now), end)
+                           : tr("Velmora asks again at %1.").arg(until(next, now));
         };
         switch (record.lookUp) {
         case BookingRecord::LookUp::none:
@@ -199,7 +200,7 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
             if (shown.waiting) {
                 detail += tr("%1 doesn't list it yet (asked at %2). Velmora waits for it until %3. ")
                               .arg(trackerFirst(record), until(record.lookedUpAt.value_or(now), now), end) +
-                          nextAsk();
+                          nextAsk(false);
             } else {
                 detail +=
                     tr("%1 doesn't list it yet (asked at %2). It may still arrive until %3: wait for it, "
@@ -211,7 +212,7 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
             detail +=
                 tr("Couldn't ask %1 whether it arrived: %2 ")
                     .arg(name, record.lookUpError ? failureExplanation(*record.lookUpError) : QString()) +
-                nextAsk();
+                nextAsk(true);
             break;
         }
         return {tr("%1 is on hold.").arg(booking), detail};

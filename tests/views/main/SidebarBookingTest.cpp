@@ -421,8 +421,14 @@ TEST_F(SidebarStripTest, TheStripKeepsItsRowsTheFocusAndAWait) {
     ASSERT_NE(row, nullptr);
     QPushButton* wait = strip.button(id, BookingTexts::waitButton);
     ASSERT_NE(wait, nullptr);
-    wait->click();
+    QApplication::setActiveWindow(view.get());
+    wait->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == wait; }));
+    QTest::keyClick(wait, Qt::Key_Space);
     settle();
+    EXPECT_TRUE(strip.isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == &strip)
+        << "the choice that went took the focus out of the strip: "
+        << (QApplication::focusWidget() ? QApplication::focusWidget()->metaObject()->className() : "none");
     EXPECT_EQ(strip.button(id, BookingTexts::bookAgainButton), nullptr);
     recovery.lookUpNow(id);
     ASSERT_TRUE(waitUntil([&] { return !recovery.isLookingUp(id); }));
