@@ -508,7 +508,8 @@ TEST_F(PlainNamesTest, TaskRowsPaintWhatTheyLaidOut) {
         EXPECT_LT(again, budget(4) * 1000)
             << names[i].first.toStdString() << ": first paint " << first << " us";
         // Latin letters cost too little for a layout kept to show beside a paint's own cost.
-        if (names[i].first != QStringLiteral("latin") && names[i].first != QStringLiteral("unbroken-letters")) {
+        if (names[i].first != QStringLiteral("latin") &&
+            names[i].first != QStringLiteral("unbroken-letters")) {
             EXPECT_LT(again * 4, first)
                 << names[i].first.toStdString() << ": painted again against the first";
         }

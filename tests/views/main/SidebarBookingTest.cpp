@@ -491,3 +491,28 @@ TEST_F(SidebarStripTest, BookItOnReturnedTimeOpensItsOwnSheetAndLeavesTheTimerAl
     EXPECT_DOUBLE_EQ(timer.elapsed(), 600);
     sheet->reject();
 }
+
+// Time of a deleted account waits on its record for every window; booked on a task of this
+// account, it leaves from that record and is saved there.
+TEST_F(SidebarStripTest, TimeOfAGoneAccountIsBookedOnATaskOfThisOne) {
+    const QUuid id = unknownBooking(QStringLiteral("Found the cause"));
+    env.bookings->accountGoing(QStringLiteral("ACCOUNT"), true);
+    settle();
+    ASSERT_TRUE(env.bookings->record(id)->account.isEmpty());
+    ASSERT_NE(strip.button(id, BookingTexts::bookOnSelectedButton), nullptr);
+    jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
+                   QStringLiteral("Slow search")});
+    Issue other = task;
+    other.id = QStringLiteral("10002");
+    other.reference = QStringLiteral("PRJ-2");
+    NotificationCenter::defaultCenter().post(QString(NotificationName::bookReturnedTime),
+                                             ReturnedTimeOnTask{id, project, other});
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    EXPECT_EQ(view->workLogForm()->task().id, other.id);
+    EXPECT_EQ(view->bookingSheet()->durationField()->text(), QStringLiteral("1h 30m"));
+    view->bookingSheet()->save();
+    ASSERT_TRUE(waitUntil([&] { return env.bookings->record(id)->state == BookingRecord::State::saved; }));
+    EXPECT_EQ(env.bookings->record(id)->account, QStringLiteral("ACCOUNT")) << "now this account's booking";
+    ASSERT_EQ(jira.workLogs().size(), 1u);
+    EXPECT_EQ(jira.workLogs().front().issueId, other.id);
+}
