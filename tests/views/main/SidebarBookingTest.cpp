@@ -149,6 +149,8 @@ TEST_F(SidebarBookingTest, AFailedBookingKeepsTheSheetAndWhatWasTyped) {
     EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
 
     sheet->alert()->button(QMessageBox::Ok)->click();
+    // Save books again once the refusal is on the booking's record.
+    ASSERT_TRUE(waitUntil([&] { return sheet->saveButton()->isEnabled(); }));
     sheet->save();
     ASSERT_TRUE(waitUntil([&] { return !saved.empty(); }));
     ASSERT_EQ(jira.workLogs().size(), 1u);
