@@ -88,6 +88,12 @@ void BookingRecords::load() {
     std::vector<SnapshotManager::Change> changes;
     int held = 0;
     int dropped = 0;
+    // Asked once per account, however many of its records there are.
+    QHash<QString, bool> accounts;
+    const auto exists = [this, &accounts](const QString& account) {
+        const auto known = accounts.constFind(account);
+        return known != accounts.constEnd() ? *known : *accounts.insert(account, accountExists(account));
+    };
     for (auto it = snapshot.bookings.constBegin(); it != snapshot.bookings.constEnd(); ++it) {
         // Settled records hold nothing and go at a start: read no further, and never let them
         // crowd out a record that holds time.
@@ -132,7 +138,7 @@ void BookingRecords::load() {
             // window is read off the wall clock, unless that went back.
             windowFromWallClock(record, boot, wall);
         }
-        if (!record.account.isEmpty() && !accountExists(record.account)) {
+        if (!record.account.isEmpty() && !exists(record.account)) {
             // Its account was deleted meanwhile: nothing can be asked of it, and no window
             // would show its timer. Every window shows the record instead.
             record.account.clear();
