@@ -25,6 +25,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -300,6 +301,8 @@ private:
         QString refusal;
         // A socket could not be made for want of descriptors or memory.
         bool outOfResources = false;
+        // libcurl's own words about a failure.
+        std::array<char, CURL_ERROR_SIZE> curlError{};
         std::unique_ptr<ResponseHeadReader> head;
         std::unique_ptr<ContentDecoder> decoder;
         // Set by a hook when it ended the hop: how the transfer ends.
@@ -468,6 +471,7 @@ private:
         transfer.request.url = url;
         transfer.refusal.clear();
         transfer.outOfResources = false;
+        transfer.curlError.fill(0);
         transfer.endedBy.reset();
         transfer.redirecting = false;
         transfer.retryWithCredential = false;
@@ -495,6 +499,7 @@ private:
         const QByteArray encodedUrl = url.toEncoded();
         curl_easy_setopt(easy, CURLOPT_URL, encodedUrl.constData());
         curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.curlError.data());
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
         // Neither a proxy from the environment nor signals: the address judged is the one reached.
@@ -695,8 +700,16 @@ private:
                      QStringLiteral("No connection could be made: out of descriptors or memory"));
                 return;
             }
-            const char* what = curl_easy_strerror(result);
-            fail(identifier, urlErrorCode(result), QString::fromUtf8(what));
+            const QString what = transfer.curlError[0] ? QString::fromUtf8(transfer.curlError.data())
+                                                       : QString::fromUtf8(curl_easy_strerror(result));
+            if (!transfer.headDelivered && result == CURLE_OUT_OF_MEMORY) {
+                // libcurl holds a head's line in a buffer of its own bound (100 KiB), and says no
+                // more than "out of memory" when a line passes it.
+                fail(identifier, BadServerResponse,
+                     QStringLiteral("The answer's head has a line past 100 KiB"));
+                return;
+            }
+            fail(identifier, urlErrorCode(result), what);
             return;
         }
         if (!transfer.headDelivered) {

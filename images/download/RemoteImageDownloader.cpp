@@ -759,21 +759,24 @@ RemoteImageDownloader::requestImage(const QUrl& url, RemoteImageOptions options,
 
 bool RemoteImageDownloader::shouldBlockFailedURL(const QUrl&, const ImageError& error, RemoteImageOptions,
                                                  const RemoteImageContext&) {
+    // Refused for the run: only what the image is (a picture too large or too costly to draw, a
+    // URL no transfer takes), never what befell its transfer or what a network answered in its
+    // place (a portal's page, an error text, a redirect refused), which is tried again after a
+    // growing delay.
     if (error.errorDomain() == QString(ImageError::domain)) {
-        // Too large is what the answer is, not what befell it.
         if (error.is(ImageErrorCode::InvalidDownloadResponse) &&
             error.userInfo().contains(QString(ImageError::downloadLimitKey))) {
             return true;
         }
         if (error.is(ImageErrorCode::BadImageData)) {
-            // A document is refused for what it is, never for the load it met.
-            return !error.userInfo().value(QString(ImageError::decodeWithoutDrawingKey)).toBool();
+            const QVariantMap info = error.userInfo();
+            return !info.value(QString(ImageError::decodeWithoutDrawingKey)).toBool() &&
+                   !info.value(QString(RemoteImageDownloaderOperation::notAPictureKey)).toBool();
         }
         return error.is(ImageErrorCode::InvalidURL);
     }
     if (error.errorDomain() == QString(ImageSession::urlErrorDomain)) {
-        // Failures that may pass by themselves are tried again.
-        return !ImageSession::isTransient(error);
+        return error.code() == ImageSession::BadURL || error.code() == ImageSession::UnsupportedURL;
     }
     return false;
 }

@@ -29,6 +29,9 @@ class RemoteImageDownloaderOperation : public AbstractRemoteImageDownloaderOpera
 public:
     // The most the receive buffer reserves up front, whatever the answer announces.
     static constexpr qint64 maximumReserve = 1024 * 1024;
+    // Marks a decode failure of bytes that are no picture at all (an HTML page, an error text,
+    // nothing): what a sign-in portal or a failing server answers, which passes.
+    static constexpr QLatin1String notAPictureKey{"VelmoraRemoteImageErrorNotAPictureKey"};
 
     RemoteImageDownloaderOperation(ImageRequest request, std::weak_ptr<ImageSession> session,
                                    RemoteImageDownloaderOptions options, RemoteImageContext context = {});
