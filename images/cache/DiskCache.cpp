@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <ctime>
 #include <fcntl.h>
 #include <limits>
 #include <map>
@@ -214,6 +215,17 @@ namespace {
 constexpr int countedPerStep = 256;
 constexpr int removedPerStep = 32;
 
+// A write's temporary unchanged for leftoverWriteAge, or dated ahead of now (the clock was set
+// back): left by a write killed before its rename.
+bool isLeftoverWrite(const QString& path) {
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    const qint64 age = qint64(::time(nullptr)) - qint64(info.st_mtim.tv_sec);
+    return age < 0 || age >= qint64(DiskCache::leftoverWriteAge.count());
+}
+
 qint64 ageOf(const EntryValues& values) {
     return values.hasDate ? values.dateMs : std::numeric_limits<qint64>::max();
 }
@@ -408,6 +420,10 @@ bool DiskCache::upkeepStep() {
             const QString path = index.walk->next();
             EntryValues values;
             if (index.isInStuckFolder(path) || !readEntryValues(path, type, values)) {
+                continue;
+            }
+            if (AtomicFile::isTemporary(index.walk->fileName()) && isLeftoverWrite(path)) {
+                QFile::remove(path);
                 continue;
             }
             if (expiryMs && values.hasDate && values.dateMs <= *expiryMs && QFile::remove(path)) {

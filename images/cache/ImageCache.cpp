@@ -513,9 +513,9 @@ ImageCache::ImageCache(const QString& nameSpace, const QString& diskCacheDirecto
     Q_ASSERT(d->memory && d->disk);
 
     if (const auto disk = std::dynamic_pointer_cast<DiskCache>(d->disk)) {
-        // What writes killed before their rename left goes at start, and the folder is held to its
-        // size whatever an earlier run or anyone else left in it: on the upkeep's thread, in steps,
-        // while lookups answer from the folder at once.
+        // What writes killed before their rename left goes as the upkeep's walk meets it, and the
+        // folder is held to its size whatever an earlier run or anyone else left in it: on the
+        // upkeep's thread, in steps, while lookups answer from the folder at once.
         d->upkeepThread = std::make_unique<ImageCacheIoThread>(QStringLiteral("ImageCache.upkeep"));
         d->upkeep->thread = d->upkeepThread.get();
         disk->setUpkeepWanted(
@@ -526,7 +526,6 @@ ImageCache::ImageCache(const QString& nameSpace, const QString& diskCacheDirecto
                     Core::wantUpkeep(alive, disk);
                 }
             });
-        d->upkeepThread->async([disk] { disk->removeLeftoverWrites(); });
         Core::wantUpkeep(d->upkeep, disk);
     }
     // Files of the folder an earlier layout used are carried over once per process.
