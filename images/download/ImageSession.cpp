@@ -1240,11 +1240,24 @@ ImageSession::ImageSession(Configuration configuration, ImageSessionDelegate* de
     setUpCurlOnce();
     m_link->session = this;
     m_thread->setObjectName(QStringLiteral("velmora.images.ImageSession"));
-    m_thread->start();
     m_worker = new Worker(this, m_configuration);
     m_worker->moveToThread(m_thread.get());
-    QMetaObject::invokeMethod(
-        m_worker, [worker = m_worker] { worker->setUp(); }, Qt::BlockingQueuedConnection);
+    // The worker is set up as its thread starts and taken apart as it ends, on that thread, by
+    // signals called directly rather than by events: once the application object is being
+    // destroyed Qt delivers no event to any thread, and a session that goes then (its last holder
+    // an answer queued for the main thread that never ran) would leave its worker, its transfers
+    // and its connections behind.
+    QObject::connect(
+        m_thread.get(), &QThread::started, m_worker, [worker = m_worker] { worker->setUp(); },
+        Qt::DirectConnection);
+    QObject::connect(
+        m_thread.get(), &QThread::finished, m_worker,
+        [worker = m_worker] {
+            worker->tearDown(true);
+            delete worker;
+        },
+        Qt::DirectConnection);
+    m_thread->start();
 }
 
 ImageSession::~ImageSession() {
@@ -1265,13 +1278,7 @@ void ImageSession::stop() {
     if (!worker) {
         return;
     }
-    QMetaObject::invokeMethod(
-        worker,
-        [worker] {
-            worker->tearDown(true);
-            delete worker;
-        },
-        Qt::BlockingQueuedConnection);
+    // The thread tears the worker down as it ends (see the constructor).
     m_thread->quit();
     m_thread->wait();
 }
