@@ -332,6 +332,8 @@ void RemoteImageDownloaderOperation::done() {
 void RemoteImageDownloaderOperation::reset() {
     std::shared_ptr<ImageSession> owned;
     std::function<void()> closed;
+    // Room its bytes never took is let go outside the lock: the lanes tell their listeners.
+    std::shared_ptr<DecodeLanes::Hold> hold;
     {
         std::lock_guard lock(m_lock);
         m_answered = true;
@@ -339,6 +341,7 @@ void RemoteImageDownloaderOperation::reset() {
         m_dataTask.reset();
         owned = std::exchange(m_ownedSession, nullptr);
         closed = std::exchange(m_closedBlock, nullptr);
+        hold = std::exchange(m_hold, nullptr);
     }
     if (closed) {
         closed();
@@ -691,9 +694,11 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
     TokenList all = finished;
     all.insert(all.end(), pending.begin(), pending.end());
     std::shared_ptr<DecodeLanes> lanes;
+    std::shared_ptr<DecodeLanes::Hold> hold;
     {
         std::lock_guard lock(m_lock);
         lanes = m_lanes;
+        hold = std::exchange(m_hold, nullptr);
     }
     (lanes ? *lanes : DecodeLanes::shared())
         .submit(
@@ -736,7 +741,7 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
                 self->checkDone(data, all);
                 return true;
             },
-            data.size(), m_asked);
+            data.size(), m_asked, hold);
 }
 
 void RemoteImageDownloaderOperation::checkDone(const QByteArray& data, const TokenList& finished) {
@@ -838,6 +843,13 @@ void RemoteImageDownloaderOperation::setMaximumDataSize(qint64 bytes) {
 void RemoteImageDownloaderOperation::setDecodeLanes(std::shared_ptr<DecodeLanes> lanes) {
     std::lock_guard lock(m_lock);
     m_lanes = std::move(lanes);
+}
+
+void RemoteImageDownloaderOperation::setDecodeHold(std::shared_ptr<DecodeLanes::Hold> hold) {
+    // Let go after the lock (see reset); an operation answered already hands no bytes in.
+    std::shared_ptr<DecodeLanes::Hold> previous;
+    std::lock_guard lock(m_lock);
+    previous = std::exchange(m_hold, m_answered ? nullptr : std::move(hold));
 }
 
 void RemoteImageDownloaderOperation::setOutcomeBlock(std::function<void(const ImageError&)> block) {

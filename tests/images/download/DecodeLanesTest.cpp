@@ -14,6 +14,7 @@
 #include <thread>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -371,4 +372,63 @@ TEST(DecodeLanesTest, PastTheBudgetTheOldestWaitingDecodeIsAnsweredAsNotDrawnAnd
     // The newest first, both decoded.
     EXPECT_EQ(answers[1], std::make_pair('d', DecodeLanes::Lane::Quick));
     EXPECT_EQ(answers[2], std::make_pair('c', DecodeLanes::Lane::Quick));
+}
+
+TEST(DecodeLanesTest, RoomHeldForBytesOnTheirWayCountsAsWaitingUntilTheyArriveOrTheHoldGoes) {
+    DecodeLanes lanes(1, 1, 100);
+    std::atomic<int> told{0};
+    const int listener = lanes.addRoomListener([&] { ++told; });
+    Jobs running;
+    lanes.submit(running.job(0));
+    ASSERT_TRUE(running.waitForStarts(1));
+    std::mutex mutex;
+    std::vector<std::pair<char, DecodeLanes::Lane>> answers;
+    const auto waiting = [&](char name) {
+        return [&, name](DecodeLanes::Lane lane) {
+            std::lock_guard lock(mutex);
+            answers.emplace_back(name, lane);
+            return true;
+        };
+    };
+    const auto answered = [&] {
+        std::lock_guard lock(mutex);
+        return answers;
+    };
+
+    lanes.submit(waiting('b'), 40);
+    auto held = lanes.tryHold(50);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(lanes.heldBytes(), 50);
+    // No room beside what waits and what is held.
+    EXPECT_FALSE(lanes.tryHold(20));
+    // A decode handed in without a hold makes room by the oldest waiting, never by held room.
+    lanes.submit(waiting('c'), 30);
+    ASSERT_EQ(answered().size(), 1u);
+    EXPECT_EQ(answered()[0], std::make_pair('b', DecodeLanes::Lane::None));
+    // The held bytes arrive: they take their room and push nothing out.
+    lanes.submit(waiting('d'), 50, std::nullopt, held);
+    EXPECT_EQ(lanes.heldBytes(), 0);
+    EXPECT_EQ(lanes.waitingBytes(), 80);
+    EXPECT_EQ(answered().size(), 1u);
+    held.reset(); // handed in: nothing to let go
+    EXPECT_EQ(lanes.waitingBytes(), 80);
+
+    // A hold that goes unused gives its room back and says so.
+    auto unused = lanes.tryHold(20);
+    ASSERT_TRUE(unused);
+    EXPECT_FALSE(lanes.tryHold(1));
+    const int toldBefore = told.load();
+    unused.reset();
+    EXPECT_EQ(lanes.heldBytes(), 0);
+    EXPECT_GT(told.load(), toldBefore);
+    EXPECT_TRUE(lanes.tryHold(20));
+
+    // Waiting decodes that take their places make room, and say so.
+    const int toldBeforeDecodes = told.load();
+    running.letGo();
+    ASSERT_TRUE(test::waitUntil([&] { return answered().size() == 3; }, 10000));
+    EXPECT_GT(told.load(), toldBeforeDecodes);
+    // With nothing waiting or held, bytes past the whole budget fit.
+    EXPECT_TRUE(lanes.tryHold(1000));
+    lanes.removeRoomListener(listener);
 }
