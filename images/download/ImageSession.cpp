@@ -1283,6 +1283,10 @@ void ImageSession::stop() {
     m_thread->wait();
 }
 
+bool ImageSession::isCurrentThread() const {
+    return QThread::currentThread() == m_thread.get();
+}
+
 ImageSessionDelegate* ImageSession::delegate() const {
     return m_invalidated ? nullptr : m_delegate.load();
 }

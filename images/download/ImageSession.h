@@ -180,7 +180,8 @@ public:
     ImageSession(Configuration configuration, ImageSessionDelegate* delegate);
     // Whether a session fetches the URL at all: http and https, nothing else.
     static bool isFetchable(const QUrl& url);
-    // Cancels all transfers and stops the network thread. No delegate call happens after.
+    // Cancels all transfers and stops the network thread. No delegate call happens after. Not
+    // from the session's own thread.
     ~ImageSession();
     // What the destructor does, for a session that lives on: later tasks are refused and a
     // cached answer reads as none. Not from the session's own thread.
@@ -206,6 +207,9 @@ public:
     // cancelled, otherwise they run on unobserved.
     void invalidate(bool cancelTasks);
     bool isInvalidated() const { return m_invalidated.load(); }
+    // Whether the caller runs on the session's network thread, where its delegate is called: a
+    // session is not stopped nor destroyed there (it would wait for itself).
+    bool isCurrentThread() const;
 
 private:
     friend class ImageDataTask;

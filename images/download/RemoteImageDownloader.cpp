@@ -512,8 +512,15 @@ RemoteImageDownloader::RemoteImageDownloader(const RemoteImageDownloaderConfig& 
 RemoteImageDownloader::~RemoteImageDownloader() {
     m_state->cancelAll();
     m_state->stopWatching();
-    // The session's thread stops here, so no session event reaches this object later.
-    m_state->session.reset();
+    // The session's thread stops here, so no session event reaches this object later. The last
+    // holder of a downloader may let go on that very thread (a caller's block that held the
+    // downloader's owner goes with a download's answer), where the session cannot wait for its
+    // thread to end: it stops telling this object at once, and goes on a thread of its own.
+    auto session = std::exchange(m_state->session, nullptr);
+    if (session && session->isCurrentThread()) {
+        session->invalidate(true);
+        std::thread([session = std::move(session)]() mutable { session.reset(); }).detach();
+    }
 }
 
 std::shared_ptr<RemoteImageDownloader> RemoteImageDownloader::sharedDownloader() {

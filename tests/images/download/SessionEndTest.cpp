@@ -1,8 +1,11 @@
-// A downloader of its own that goes as the application ends: its last holder an answer queued
-// for the main thread that never ran, so it goes while the application object is taken apart,
-// when Qt delivers no more events to any thread. Its session still stops its network thread
-// there, closing the connections it kept and letting its transfers go.
+// How a downloader's session ends where it is let go last. As the application ends: its last
+// holder an answer queued for the main thread that never ran, so it goes while the application
+// object is taken apart, when Qt delivers no more events to any thread; its session still stops
+// its network thread there, closing the connections it kept and letting its transfers go. On the
+// session's own network thread, where a caller's block that held it goes with a download's
+// answer: the session cannot wait there for its thread to end, and still stops.
 
+#include "images/core/CallbackQueue.h"
 #include "images/download/RemoteImageDownloader.h"
 
 #include "tests/support/EventLoop.h"
@@ -16,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -119,4 +123,28 @@ TEST(SessionEnd, ADownloaderThatGoesAsTheApplicationEndsClosesItsConnections) {
     EXPECT_TRUE(output.contains(QStringLiteral("before: 1\n"))) << output.toStdString();
     EXPECT_TRUE(output.contains(QStringLiteral("application: gone\n"))) << output.toStdString();
     EXPECT_TRUE(output.contains(QStringLiteral("after: 0\n"))) << output.toStdString();
+}
+
+TEST(SessionEnd, ADownloaderLetGoLastOnItsNetworkThreadStops) {
+    LoopbackImageServer server;
+    server.serve("/missing.png", ImageAnswer::failure(404));
+    QTemporaryDir folder;
+    RemoteImageDownloaderConfig config;
+    ImageSession::Configuration session;
+    session.urlCacheDirectory = folder.path();
+    config.sessionConfiguration = session;
+    auto downloader = std::make_shared<RemoteImageDownloader>(config);
+    const std::weak_ptr<RemoteImageDownloader> gone = downloader;
+    // The answer runs where it is given, the network thread, and the block holds the downloader:
+    // once the block has run and goes, nothing else does.
+    RemoteImageContext context;
+    auto where = std::make_shared<CallbackQueue>(DispatchQueue::main());
+    where->setPolicy(CallbackPolicy::Invoke);
+    context.callbackQueue = where;
+    std::atomic<bool> answered{false};
+    downloader->downloadImage(server.url(QStringLiteral("/missing.png")), 0, context, nullptr,
+                              [downloader, &answered](const Image&, const QByteArray&, const ImageError&,
+                                                      bool) { answered = true; });
+    downloader.reset();
+    ASSERT_TRUE(velmora::test::waitUntil([&] { return answered.load() && gone.expired(); }));
 }
