@@ -115,8 +115,11 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
             toStart.push_back(
                 [self = shared_from_this(), waiting = std::move(waiting)] { self->runCostly(waiting.job); });
         }
-        const auto listeners =
-            waitingBytes < waitingBefore ? listenersLocked() : decltype(listenersLocked()){};
+        // What started left room for what waits for it.
+        std::vector<std::function<void()>> listeners;
+        if (waitingBytes < waitingBefore) {
+            listeners = listenersLocked();
+        }
         lock.unlock();
         for (auto& start : toStart) {
             pool.start(std::move(start));
