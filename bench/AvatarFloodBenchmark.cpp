@@ -47,6 +47,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -383,25 +384,38 @@ void BM_EndlessBodies(benchmark::State& state) {
     }
 }
 
-// A PNG of busy pixels that decodes, just under the most bytes one avatar may have.
-QByteArray decodableUnderTheBound() {
-    QRandomGenerator random(7);
-    for (int side = 1200;; side -= 10) {
-        QImage image(side, side, QImage::Format_RGB32);
-        for (int y = 0; y < side; ++y) {
-            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-            for (int x = 0; x < side; ++x) {
-                line[x] = random.generate() | 0xff000000u;
-            }
-        }
+// The first of `images` (made for steps 0, 1, 2, ..., each with fewer bytes to it) whose PNG is
+// just under the most bytes one avatar may have.
+QByteArray firstPngUnderTheBound(const std::function<QImage(int step)>& images) {
+    for (int step = 0;; ++step) {
         QByteArray bytes;
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
-        QImageWriter(&buffer, "png").write(image);
+        QImageWriter(&buffer, "png").write(images(step));
         if (bytes.size() < RemoteImageDownloaderConfig::avatarMaximumBytes - 16 * 1024) {
             return bytes;
         }
     }
+}
+
+// Busy pixels in every `every`th row of `image`, from the first on.
+void busyRows(QImage& image, int every, QRandomGenerator& random) {
+    for (int y = 0; y < image.height(); y += every) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            line[x] = random.generate() | 0xff000000u;
+        }
+    }
+}
+
+// A PNG of busy pixels that decodes, just under the most bytes one avatar may have.
+QByteArray decodableUnderTheBound() {
+    QRandomGenerator random(7);
+    return firstPngUnderTheBound([&](int step) {
+        QImage image(1200 - 10 * step, 1200 - 10 * step, QImage::Format_RGB32);
+        busyRows(image, 1, random);
+        return image;
+    });
 }
 
 // 200 decodable avatars just under the bound, each written to a disk cache on the disk.
@@ -475,23 +489,12 @@ int askedAgainChild(const QString& folder, const QList<QUrl>& avatars) {
 // quiet but for a busy row now and then (some 9 megapixels each, seven times those above).
 QByteArray manyPixelsUnderTheBound() {
     QRandomGenerator random(11);
-    for (int every = 6;; ++every) {
+    return firstPngUnderTheBound([&](int step) {
         QImage image(3000, 3000, QImage::Format_RGB32);
         image.fill(QColor(40, 90, 160));
-        for (int y = 0; y < image.height(); y += every) {
-            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-            for (int x = 0; x < image.width(); ++x) {
-                line[x] = random.generate() | 0xff000000u;
-            }
-        }
-        QByteArray bytes;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter(&buffer, "png").write(image);
-        if (bytes.size() < RemoteImageDownloaderConfig::avatarMaximumBytes - 16 * 1024) {
-            return bytes;
-        }
-    }
+        busyRows(image, 6 + step, random);
+        return image;
+    });
 }
 
 // 200 decodable avatars just under the bound, more than the decodes keep up with, asked again
