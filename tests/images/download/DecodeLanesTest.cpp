@@ -7,6 +7,7 @@
 #include "tests/support/TimeScale.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 
 #include <gtest/gtest.h>
 
@@ -365,11 +366,14 @@ private:
 } // namespace
 
 TEST(DecodeLanesTest, PastTheBudgetTheOldestWaitingDecodeIsAnsweredAsNotDrawnAndTheNewestGetsIn) {
-    DecodeLanes lanes(1, 1, 100);
+    // What the decodes reach outlives the lanes, whose end waits for the decodes; a check that
+    // fails ends the test, and the running decode with it.
     Jobs running;
+    Answers answers;
+    DecodeLanes lanes(1, 1, 100);
+    const auto release = qScopeGuard([&] { running.letGo(); });
     lanes.submit(running.job(0));
     ASSERT_TRUE(running.waitForStarts(1));
-    Answers answers;
     lanes.submit(answers.job('b'), 60);
     lanes.submit(answers.job('c'), 30);
     EXPECT_EQ(lanes.waitingBytes(), 90);
@@ -386,13 +390,15 @@ TEST(DecodeLanesTest, PastTheBudgetTheOldestWaitingDecodeIsAnsweredAsNotDrawnAnd
 }
 
 TEST(DecodeLanesTest, RoomHeldForBytesOnTheirWayCountsAsWaitingUntilTheyArriveOrTheHoldGoes) {
-    DecodeLanes lanes(1, 1, 100);
-    std::atomic<int> told{0};
-    const int listener = lanes.addRoomListener([&] { ++told; });
+    // As above: what the decodes and the listener reach outlives the lanes.
     Jobs running;
+    Answers answers;
+    std::atomic<int> told{0};
+    DecodeLanes lanes(1, 1, 100);
+    lanes.addRoomListener([&] { ++told; });
+    const auto release = qScopeGuard([&] { running.letGo(); });
     lanes.submit(running.job(0));
     ASSERT_TRUE(running.waitForStarts(1));
-    Answers answers;
     lanes.submit(answers.job('b'), 40);
     auto held = lanes.tryHold(50);
     ASSERT_TRUE(held);
@@ -428,5 +434,4 @@ TEST(DecodeLanesTest, RoomHeldForBytesOnTheirWayCountsAsWaitingUntilTheyArriveOr
     EXPECT_GT(told.load(), toldBeforeDecodes);
     // With nothing waiting or held, bytes past the whole budget fit.
     EXPECT_TRUE(lanes.tryHold(1000));
-    lanes.removeRoomListener(listener);
 }
