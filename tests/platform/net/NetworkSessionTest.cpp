@@ -47,8 +47,8 @@ HttpRequest get(const QUrl& url) {
 
 // A thread with an event loop, stopped however the test ends: a QThread destroyed while
 // it runs ends the whole test program, so a failed ASSERT that returns early must not
-// leave it running. What it sent is cancelled on it first, while the access managers
-// that hold its replies are still there.
+// leave it running. What it sent is cancelled on it first, while the mailbox that
+// keeps its outcome's sink is still there.
 class WorkerThread {
 public:
     WorkerThread() {
