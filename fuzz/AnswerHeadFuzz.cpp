@@ -3,13 +3,13 @@
 #include "FuzzSupport.h"
 
 #include "images/download/ContentDecoder.h"
-#include "images/download/ResponseHeadReader.h"
+#include "platform/net/ResponseHeadReader.h"
 
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using velmora::ResponseHeadReader;
     using velmora::images::ContentDecoder;
-    using velmora::images::ResponseHeadReader;
     const QByteArray input = velmora::fuzz::bytes(data, size);
 
     ResponseHeadReader::Limits limits;

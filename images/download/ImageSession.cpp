@@ -2,7 +2,7 @@
 
 #include "images/core/ImageError.h"
 #include "images/download/ContentDecoder.h"
-#include "images/download/ResponseHeadReader.h"
+#include "platform/net/ResponseHeadReader.h"
 #include "platform/net/SessionConfiguration.h"
 
 #include <QCoreApplication>

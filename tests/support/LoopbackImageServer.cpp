@@ -105,6 +105,12 @@ ImageAnswer ImageAnswer::endlessHeader(bool manyLines) {
     return answer;
 }
 
+ImageAnswer ImageAnswer::trickledEndlessHeader(int intervalMs) {
+    ImageAnswer answer = endlessHeader();
+    answer.headTrickleMs = std::max(1, intervalMs);
+    return answer;
+}
+
 ImageAnswer ImageAnswer::afterInterimAnswer(int status) const {
     auto copy = *this;
     copy.interimStatus = status;
@@ -349,6 +355,11 @@ private:
             if (answer.endlessHeadLines) {
                 writeEndlessly(QPointer<QTcpSocket>(socket), "X-Line: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n",
                                false);
+            } else if (answer.headTrickleMs > 0) {
+                auto* trickle = new QTimer(socket);
+                connect(trickle, &QTimer::timeout, socket,
+                        [this, socket] { write(socket, "X-Slow: a\r\n"); });
+                trickle->start(answer.headTrickleMs);
             } else {
                 write(socket, "X-Endless: ");
                 writeEndlessly(QPointer<QTcpSocket>(socket), QByteArray(1024, 'a'), false);
@@ -421,14 +432,23 @@ private:
         while (block.size() < 1024 * 1024) {
             block += pattern;
         }
-        auto topUp = [this, socket, block, body] {
+        // Over TLS the bytes written move on at once to the encrypted buffer, which the plain
+        // count leaves out: both count, or the queue grows as long as the client reads nothing.
+        auto* secure = qobject_cast<QSslSocket*>(socket.data());
+        auto topUp = [this, socket, secure, block, body] {
+            const auto queued = [&] {
+                return socket->bytesToWrite() + (secure ? secure->encryptedBytesToWrite() : 0);
+            };
             while (socket && socket->state() == QAbstractSocket::ConnectedState &&
-                   socket->bytesToWrite() < 8 * 1024 * 1024) {
+                   queued() < 8 * 1024 * 1024) {
                 socket->write(block);
                 countSent(block.size(), body);
             }
         };
         connect(socket, &QIODevice::bytesWritten, this, topUp);
+        if (secure) {
+            connect(secure, &QSslSocket::encryptedBytesWritten, this, topUp);
+        }
         topUp();
     }
 

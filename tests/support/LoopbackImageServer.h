@@ -34,6 +34,9 @@ struct ImageAnswer {
     // `endlessHeadLines`) header lines that never stop coming, as fast as the connection takes them.
     bool endlessHead = false;
     bool endlessHeadLines = false;
+    // With `endlessHead`: short header lines that never stop coming, one every this many ms, so
+    // the head never stalls and grows slowly; 0: as fast as the connection takes them.
+    int headTrickleMs = 0;
     // An interim answer (1xx, with a Link header as 103 Early Hints sends) before the answer; 0: none.
     int interimStatus = 0;
     // Only this many bytes of the body are sent (from 0 on), then the connection is closed; with
@@ -59,6 +62,8 @@ struct ImageAnswer {
     ImageAnswer endlessBody() const;
     // See `endlessHead`.
     static ImageAnswer endlessHeader(bool manyLines = false);
+    // See `headTrickleMs`.
+    static ImageAnswer trickledEndlessHeader(int intervalMs);
     ImageAnswer afterInterimAnswer(int status = 103) const;
     // The first `fraction` of the body, then a clean close; announced as such, or (with
     // `announceWhole`) as the whole body.

@@ -6,7 +6,7 @@
 #include "images/download/DecodeLanes.h"
 #include "images/download/ImageSession.h"
 #include "images/download/RemoteImageDownloader.h"
-#include "images/download/ResponseHeadReader.h"
+#include "platform/net/ResponseHeadReader.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include <zlib.h>
 
 using namespace velmora::images;
+using velmora::ResponseHeadReader;
 
 namespace {
 

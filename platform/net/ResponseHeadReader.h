@@ -1,11 +1,11 @@
 #pragma once
 
-#include "images/download/ImageResponse.h"
+#include "platform/net/HttpHeaders.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
 
-namespace velmora::images {
+namespace velmora {
 
 // Reads the head of an HTTP answer line by line, as the transport hands the lines over, within
 // bounds of bytes and lines counted over every head of the exchange: interim answers (1xx) are
@@ -32,7 +32,7 @@ public:
     int status() const { return m_status; }
     // "HTTP/1.1", "HTTP/2"...
     const QByteArray& version() const { return m_version; }
-    const ImageResponse::Headers& headers() const { return m_headers; }
+    const HttpHeaders& headers() const { return m_headers; }
     qint64 bytesRead() const { return m_bytes; }
 
 private:
@@ -43,7 +43,7 @@ private:
     bool m_finished = false;
     int m_status = 0;
     QByteArray m_version;
-    ImageResponse::Headers m_headers;
+    HttpHeaders m_headers;
 };
 
-} // namespace velmora::images
+} // namespace velmora

@@ -1,6 +1,6 @@
-#include "images/download/ResponseHeadReader.h"
+#include "platform/net/ResponseHeadReader.h"
 
-namespace velmora::images {
+namespace velmora {
 
 namespace {
 
@@ -81,7 +81,7 @@ ResponseHeadReader::Step ResponseHeadReader::addLine(QByteArrayView line) {
     }
     if (text.isEmpty()) {
         m_inHead = false;
-        // 101 switches protocols, which an image transfer never asked for: it is no interim answer.
+        // 101 switches protocols, which no transfer here asks for: it is no interim answer.
         if (m_status >= 100 && m_status < 200 && m_status != 101) {
             return Step::InterimDone;
         }
@@ -109,4 +109,4 @@ ResponseHeadReader::Step ResponseHeadReader::addLine(QByteArrayView line) {
     return Step::More;
 }
 
-} // namespace velmora::images
+} // namespace velmora
