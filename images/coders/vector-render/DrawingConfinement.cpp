@@ -701,9 +701,19 @@ QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinemen
     for (const Source& source : sources) {
         const QByteArray from = "/proc/self/fd/" + QByteArray::number(source.descriptor);
         const QByteArray target = root + source.path;
-        if (!makeMountPoint(root, source.path, source.folder) ||
-            ::mount(from.constData(), target.constData(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-            ::mount(nullptr, target.constData(), nullptr,
+        if (!makeMountPoint(root, source.path, source.folder)) {
+            return failed("no place to bind " + source.path);
+        }
+        if (::mount(from.constData(), target.constData(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+            // A file removed since it was found again (swapped by another program of the user)
+            // binds nothing, and is left out as if it had been swapped before: no name leads to it.
+            struct stat info {};
+            if (::fstat(source.descriptor, &info) == 0 && info.st_nlink == 0) {
+                continue;
+            }
+            return failed("no bind of " + source.path);
+        }
+        if (::mount(nullptr, target.constData(), nullptr,
                     MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | lockedMountFlags(from),
                     nullptr) != 0) {
             return failed("no read-only bind of " + source.path);

@@ -87,23 +87,29 @@ bool hasStopped(pid_t pid) {
            info.si_code == CLD_STOPPED;
 }
 
-// Whether the process stops itself within the next moment (it writes its answer a moment before
-// it stops, and the asking side has read it by then): looked at a few times, letting it run, for a
-// millisecond at most. One that takes longer is looked at again by the reaper.
-bool stopsAtOnce(pid_t pid) {
-    for (int look = 0; look < 64; ++look) {
+// Whether the process stops itself by `until` (it writes its answer a moment before it stops, and
+// the asking side has read it by then): looked at again and again, letting it run, a while apart
+// once it takes longer than a moment.
+bool stopsBy(pid_t pid, std::chrono::steady_clock::time_point until) {
+    for (int look = 0;; ++look) {
         if (hasStopped(pid)) {
             return true;
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
         }
         if (look < 32) {
             sched_yield();
         } else {
-            const timespec moment{0, 30000};
+            const timespec moment{0, look < 64 ? 30000 : 500000};
             ::nanosleep(&moment, nullptr);
         }
     }
-    return hasStopped(pid);
 }
+
+// How long the asking side waits for a process it gives back to stop itself before it leaves
+// that to the reaper: a moment, which is all a process not held up by a busy machine takes.
+constexpr std::chrono::milliseconds stopAtOnce{1};
 
 // The CPU time a process of this one's has used so far (all its threads'), in milliseconds; -1
 // when it cannot be read. Its CPU clock is read by its id: no file, no wake-up of it.
@@ -1105,10 +1111,14 @@ std::optional<Process> take(const QByteArray& key, const QDeadlineTimer& deadlin
     }
     if (kept) {
         // Stopped since its answer, silent, and no CPU time used: continued, and asked.
+        // One not seen stopped yet (on a busy machine) is waited for as long as its time to stop.
         const pid_t pid = kept->process.pid;
+        const bool stopped =
+            kept->stopped ||
+            stopsBy(pid, kept->since + std::chrono::milliseconds(VectorRenderHost::stopWithinMs));
         const qint64 cpuMs = cpuMsOf(pid);
-        if ((kept->stopped || hasStopped(pid)) && saidNothing(kept->process) && cpuMs >= 0 &&
-            cpuMs - kept->cpuMs <= idleCpuSlackMs && ::kill(pid, SIGCONT) == 0) {
+        if (stopped && saidNothing(kept->process) && cpuMs >= 0 && cpuMs - kept->cpuMs <= idleCpuSlackMs &&
+            ::kill(pid, SIGCONT) == 0) {
             return kept->process;
         }
         retire(kept->process);
@@ -1151,7 +1161,7 @@ void giveBackSlot() {
 void giveBack(Process process, const QByteArray& key) {
     auto& shared = pool();
     std::thread finished;
-    const bool stopped = stopsAtOnce(process.pid);
+    const bool stopped = stopsBy(process.pid, std::chrono::steady_clock::now() + stopAtOnce);
     const qint64 cpuMs = cpuMsOf(process.pid);
     {
         std::lock_guard lock(shared.mutex);

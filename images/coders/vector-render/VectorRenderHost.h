@@ -95,7 +95,7 @@ public:
     // How long a drawing process may take to stop itself once its answer is read (see
     // VectorRenderProtocol): a moment, or a busy machine's turn. One that has not stopped by then
     // ran on after its answer, and is ended.
-    static constexpr int stopWithinMs = 250;
+    static constexpr int stopWithinMs = 500;
     // How long a template is kept once it made no process: its start is a program's (tens of
     // milliseconds, seconds on a busy machine), long enough for a screen of images that arrive
     // one after the other to share it; short beside the minutes an app sits unseen.

@@ -164,14 +164,17 @@ bool isRedAvatar(const Image& image) {
 }
 
 // Whether a drawing process is done confining itself (a copy a template made ready does so at
-// once, beside what a test looks at): its own thread under the filter, loaded last; or it has ended.
+// once, beside what a test looks at): its drawing thread started (once its file system is closed)
+// and its own thread under the filter, loaded last; or it has ended.
 bool doneConfining(qint64 pid) {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly)) {
         return true;
     }
     const QByteArray text = status.readAll();
-    return text.contains("Seccomp:\t2") || text.contains("State:\tZ");
+    return text.contains("State:\tZ") ||
+           (text.contains("Seccomp:\t2") &&
+            text.contains("\nThreads:\t" + QByteArray::number(DrawingConfinement::drawingThreads) + "\n"));
 }
 
 // Waits until each of `pids` is done confining itself; false if one is not within the bound.
@@ -1118,6 +1121,7 @@ TEST_F(StoodInKernelTest, WithoutLandlockNamespacesCloseTheProcessesOrNoDocument
             }
         }
         ASSERT_FALSE(processes.empty());
+        ASSERT_TRUE(allDoneConfining(QList<qint64>(processes.begin(), processes.end())));
         for (const qint64 pid : processes) {
             const QString root = QStringLiteral("/proc/%1/root").arg(pid);
             if (!QFileInfo::exists(root + QStringLiteral("/usr"))) {
