@@ -1,5 +1,6 @@
 #include "images/coders/vector-render/VectorRenderHost.h"
 
+#include "images/coders/vector-render/ProcessCpuClock.h"
 #include "images/coders/vector-render/VectorRenderStream.h"
 #include "images/core/DecodeAttempt.h"
 #include "images/core/ImageLibraryLog.h"
@@ -105,21 +106,6 @@ bool stopsBy(pid_t pid, std::chrono::steady_clock::time_point until) {
             ::nanosleep(&moment, nullptr);
         }
     }
-}
-
-// How long the asking side waits for a process it gives back to stop itself before it leaves
-// that to the reaper: a moment, which is all a process not held up by a busy machine takes.
-constexpr std::chrono::milliseconds stopAtOnce{1};
-
-// The CPU time a process of this one's has used so far (all its threads'), in milliseconds; -1
-// when it cannot be read. Its CPU clock is read by its id: no file, no wake-up of it.
-qint64 cpuMsOf(pid_t pid) {
-    clockid_t clock{};
-    timespec used{};
-    if (::clock_getcpuclockid(pid, &clock) != 0 || ::clock_gettime(clock, &used) != 0) {
-        return -1;
-    }
-    return qint64(used.tv_sec) * 1000 + used.tv_nsec / 1000000;
 }
 
 // The CPU time a process may have used and still be kept to draw its document again: what the
@@ -1116,7 +1102,7 @@ std::optional<Process> take(const QByteArray& key, const QDeadlineTimer& deadlin
         const bool stopped =
             kept->stopped ||
             stopsBy(pid, kept->since + std::chrono::milliseconds(VectorRenderHost::stopWithinMs));
-        const qint64 cpuMs = cpuMsOf(pid);
+        const qint64 cpuMs = processCpuMsOf(pid);
         if (stopped && saidNothing(kept->process) && cpuMs >= 0 && cpuMs - kept->cpuMs <= idleCpuSlackMs &&
             ::kill(pid, SIGCONT) == 0) {
             return kept->process;
@@ -1161,8 +1147,10 @@ void giveBackSlot() {
 void giveBack(Process process, const QByteArray& key) {
     auto& shared = pool();
     std::thread finished;
-    const bool stopped = stopsBy(process.pid, std::chrono::steady_clock::now() + stopAtOnce);
-    const qint64 cpuMs = cpuMsOf(process.pid);
+    // Looked at once, and once more after letting it run: what has not stopped by then is left
+    // to the reaper (the asking side waits for no process it is done with).
+    const bool stopped = hasStopped(process.pid) || (sched_yield(), hasStopped(process.pid));
+    const qint64 cpuMs = processCpuMsOf(process.pid);
     {
         std::lock_guard lock(shared.mutex);
         if (!shared.stopped && cpuMs >= 0 && cpuMs <= reusableCpuMs) {

@@ -3,6 +3,7 @@
 #include "images/coders/ImageSVGCoder.h"
 #include "images/coders/SvgDocumentFilter.h"
 #include "images/coders/vector-render/DrawingConfinement.h"
+#include "images/coders/vector-render/ProcessCpuClock.h"
 #include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/DecodeAttempt.h"
 #include "images/core/DecodeOptions.h"
@@ -784,26 +785,34 @@ TEST(VectorDrawingProcessTest, AnAppKilledLeavesNoDrawingProcess) {
     EXPECT_FALSE(output.contains(QStringLiteral("Failure"))) << output.toStdString();
 }
 
-class MisbehavingProgramTest : public ::testing::Test {
+// The app's side with another program beside the tests in place of the drawing program, started
+// under a name that says how it behaves (a link to it); the real one again at the end.
+class OtherProgramTest : public ::testing::Test {
 protected:
+    explicit OtherProgramTest(const char* program)
+        : m_other(
+              QFileInfo(QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(program))
+                  .absoluteFilePath()) {}
     void SetUp() override {
         m_real = VectorRenderHost::programPath();
-        m_fake = QFileInfo(QCoreApplication::applicationDirPath() +
-                           QStringLiteral("/velmora_fake_drawing_program"))
-                     .absoluteFilePath();
-        ASSERT_TRUE(QFileInfo(m_fake).isExecutable()) << m_fake.toStdString();
+        ASSERT_TRUE(QFileInfo(m_other).isExecutable()) << m_other.toStdString();
     }
     void TearDown() override { VectorRenderHost::useProgram(m_real); }
-    // The fake program under the name that says how it misbehaves.
-    void use(const QString& mode) {
-        const QString link = m_directory.filePath(mode);
-        ASSERT_TRUE(QFile::link(m_fake, link));
+    void use(const QString& name) {
+        const QString link = m_directory.filePath(name);
+        ASSERT_TRUE(QFile::link(m_other, link));
         VectorRenderHost::useProgram(link);
     }
 
     QTemporaryDir m_directory;
     QString m_real;
-    QString m_fake;
+    QString m_other;
+};
+
+// A fake program that misbehaves as its name says (see fake-drawing-program).
+class MisbehavingProgramTest : public OtherProgramTest {
+protected:
+    MisbehavingProgramTest() : OtherProgramTest("velmora_fake_drawing_program") {}
 };
 
 TEST_F(MisbehavingProgramTest, AProgramThatNeverGreetsHoldsARequestNoLongerThanItsDeadline) {
@@ -889,9 +898,9 @@ TEST_F(MisbehavingProgramTest, AMissingProgramIsNoAnswerAndItIsLookedForOnlyBesi
     const QString beside = root.filePath(QStringLiteral("bin/velmora-vector-render"));
     EXPECT_EQ(lookedAt, QStringList({installed, beside}));
     ASSERT_TRUE(QDir().mkpath(root.filePath(QStringLiteral("libexec/velmora"))));
-    ASSERT_TRUE(QFile::copy(m_fake, beside));
+    ASSERT_TRUE(QFile::copy(m_other, beside));
     EXPECT_EQ(VectorRenderHost::findProgram(bin), beside);
-    ASSERT_TRUE(QFile::copy(m_fake, installed));
+    ASSERT_TRUE(QFile::copy(m_other, installed));
     EXPECT_EQ(VectorRenderHost::findProgram(bin), installed);
     // A file that cannot be run is not the program.
     ASSERT_TRUE(QFile::setPermissions(installed, QFile::ReadOwner | QFile::WriteOwner));
@@ -1064,25 +1073,9 @@ QByteArray svgWithText(int variant) {
 
 // The real drawing program on a kernel without a part of its confinement, stood in for by a filter
 // loaded before the program starts (the wrapper beside the tests, started under the part's name).
-class StoodInKernelTest : public ::testing::Test {
+class StoodInKernelTest : public OtherProgramTest {
 protected:
-    void SetUp() override {
-        m_real = VectorRenderHost::programPath();
-        m_wrapper =
-            QFileInfo(QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_kernel_stand_in"))
-                .absoluteFilePath();
-        ASSERT_TRUE(QFileInfo(m_wrapper).isExecutable()) << m_wrapper.toStdString();
-    }
-    void TearDown() override { VectorRenderHost::useProgram(m_real); }
-    void use(const QString& kernel) {
-        const QString link = m_directory.filePath(kernel);
-        ASSERT_TRUE(QFile::link(m_wrapper, link));
-        VectorRenderHost::useProgram(link);
-    }
-
-    QTemporaryDir m_directory;
-    QString m_real;
-    QString m_wrapper;
+    StoodInKernelTest() : OtherProgramTest("velmora_kernel_stand_in") {}
 };
 
 TEST_F(StoodInKernelTest, WithoutLandlockNamespacesCloseTheProcessesOrNoDocumentIsSent) {
@@ -1234,17 +1227,6 @@ int tasksOfUser(uid_t uid) {
     return count;
 }
 
-// The CPU time a process has used so far, from its CPU clock (also once it has ended, until it is
-// waited for); -1 when it cannot be read.
-qint64 cpuClockMsOf(pid_t pid) {
-    clockid_t clock{};
-    timespec used{};
-    if (::clock_getcpuclockid(pid, &clock) != 0 || ::clock_gettime(clock, &used) != 0) {
-        return -1;
-    }
-    return qint64(used.tv_sec) * 1000 + used.tv_nsec / 1000000;
-}
-
 // Whether a program of this process's user still starts.
 bool anotherProgramStarts() {
     pid_t child = -1;
@@ -1261,25 +1243,9 @@ bool anotherProgramStarts() {
 
 // The real drawing program, built with the moves of a renderer taken over (see
 // hostile-drawing/HostileMoves.h), under the move's name.
-class HostileDrawingTest : public ::testing::Test {
+class HostileDrawingTest : public OtherProgramTest {
 protected:
-    void SetUp() override {
-        m_real = VectorRenderHost::programPath();
-        m_hostile = QFileInfo(QCoreApplication::applicationDirPath() +
-                              QStringLiteral("/velmora_hostile_drawing_program"))
-                        .absoluteFilePath();
-        ASSERT_TRUE(QFileInfo(m_hostile).isExecutable()) << m_hostile.toStdString();
-    }
-    void TearDown() override { VectorRenderHost::useProgram(m_real); }
-    void use(const QString& move) {
-        const QString link = m_directory.filePath(move);
-        ASSERT_TRUE(QFile::link(m_hostile, link));
-        VectorRenderHost::useProgram(link);
-    }
-
-    QTemporaryDir m_directory;
-    QString m_real;
-    QString m_hostile;
+    HostileDrawingTest() : OtherProgramTest("velmora_hostile_drawing_program") {}
 };
 
 // The half that runs in a child: as a user with a process limit (root's processes have none, so a
@@ -1378,7 +1344,7 @@ TEST_F(HostileDrawingTest, ACopyThatRunsOnAfterItsAnswerIsEndedWithinItsCpuTimeA
     // one whose CPU time goes on.
     std::map<qint64, qint64> atAnswer;
     for (const qint64 pid : childProcesses()) {
-        atAnswer[pid] = cpuClockMsOf(pid_t(pid));
+        atAnswer[pid] = processCpuMsOf(pid_t(pid));
     }
     pid_t copy = -1;
     QElapsedTimer found;
@@ -1386,7 +1352,7 @@ TEST_F(HostileDrawingTest, ACopyThatRunsOnAfterItsAnswerIsEndedWithinItsCpuTimeA
     while (copy < 0 && found.elapsed() < scaled(10000)) {
         QThread::msleep(5);
         for (const auto& [pid, cpuMs] : atAnswer) {
-            if (cpuClockMsOf(pid_t(pid)) - cpuMs > 20) {
+            if (processCpuMsOf(pid_t(pid)) - cpuMs > 20) {
                 copy = pid_t(pid);
             }
         }
@@ -1400,11 +1366,11 @@ TEST_F(HostileDrawingTest, ACopyThatRunsOnAfterItsAnswerIsEndedWithinItsCpuTimeA
     while (processState(copy) != 'Z' && processState(copy) != 0 && since < 2000 &&
            waited.elapsed() < scaled(60000)) {
         QThread::msleep(5);
-        if (const qint64 cpuMs = cpuClockMsOf(copy); cpuMs >= 0) {
+        if (const qint64 cpuMs = processCpuMsOf(copy); cpuMs >= 0) {
             since = cpuMs - atAnswer[copy];
         }
     }
-    if (const qint64 cpuMs = cpuClockMsOf(copy); cpuMs >= 0) {
+    if (const qint64 cpuMs = processCpuMsOf(copy); cpuMs >= 0) {
         since = cpuMs - atAnswer[copy];
     }
     std::printf("CPU time after its answer: %lld ms (at least), ended after %lld ms\n",
