@@ -1257,8 +1257,10 @@ TEST(VectorDrawingProcessTest, childFeedsGreedyCopies) {
     }
     if (::getuid() == 0) {
         const uid_t nobody = 65534;
-        ASSERT_EQ(::setresgid(nobody, nobody, nobody), 0);
-        ASSERT_EQ(::setresuid(nobody, nobody, nobody), 0);
+        if (::setresgid(nobody, nobody, nobody) != 0 || ::setresuid(nobody, nobody, nobody) != 0) {
+            // (A container may run its root without the right to become another user.)
+            GTEST_SKIP() << "root, and no other user to become: root's processes have no limit";
+        }
         // As a user's own process: the sanitisers' leak checker traces it at its end.
         ::prctl(PR_SET_DUMPABLE, 1);
     }
@@ -1328,6 +1330,9 @@ TEST(VectorDrawingProcessTest, AGreedyCopyTakesNoMoreThanItsThreads) {
     ASSERT_TRUE(child.waitForFinished(scaled(120000)));
     const QString output = QString::fromUtf8(child.readAll());
     EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    if (output.contains(QStringLiteral("no other user to become"))) {
+        GTEST_SKIP() << "root, and no other user to become";
+    }
     EXPECT_TRUE(output.contains(QStringLiteral("greedy copies done"))) << output.toStdString();
 }
 
