@@ -61,12 +61,15 @@ TimeEditFieldView::TimeEditFieldView(TimerViewModel& timer, QWidget* parent)
     m_field->setFrame(false);
     m_field->installEventFilter(this);
     // Both layers take the room of the wider one, so the block does not jump.
-    const int width = m_field->fontMetrics().horizontalAdvance(QStringLiteral("000:00:00")) + 6;
+    // The text clear of the focus ring drawn along the edge: its two pixels and a gap of
+    // three on either side, hundreds of hours included.
+    constexpr int ringClearance = 5;
+    const int width =
+        m_field->fontMetrics().horizontalAdvance(QStringLiteral("000:00:00")) + 2 * ringClearance;
     m_field->setMinimumWidth(width);
     // The running time changes its text every second: its room is fixed, for the longest
     // time, so a new text is a repaint of the time alone and never a layout of the window.
-    // The text clear of the focus ring drawn along the edge.
-    m_label->setContentsMargins(3, 0, 0, 0);
+    m_label->setContentsMargins(ringClearance, 0, ringClearance, 0);
     m_label->setText(QStringLiteral("000:00:00"));
     m_label->setFixedSize(width, std::max(m_label->sizeHint().height(), m_field->sizeHint().height()));
     m_stack->addWidget(m_label);

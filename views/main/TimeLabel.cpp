@@ -63,10 +63,28 @@ void TimeLabel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setPen(palette().color(foregroundRole()));
     painter.drawText(contentsRect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, m_text);
-    // As the sidebar's rows show it.
     if (hasFocus()) {
-        NavigationLinkButton::paintFocusRing(painter, QRectF(rect()), palette());
+        painter.drawPixmap(0, 0, focusRing());
     }
+}
+
+const QPixmap& TimeLabel::focusRing() {
+    // The ring's antialiased edge is many short spans, which Qt blends on its thread pool:
+    // drawn at each second it would wake two threads with every tick. A copy of it is a
+    // plain blit.
+    const qreal ratio = devicePixelRatioF();
+    const QColor color = palette().color(QPalette::Highlight);
+    if (m_ring.deviceIndependentSize().toSize() != size() || m_ring.devicePixelRatio() != ratio ||
+        m_ringColor != color) {
+        m_ring = QPixmap((QSizeF(size()) * ratio).toSize());
+        m_ring.setDevicePixelRatio(ratio);
+        m_ring.fill(Qt::transparent);
+        QPainter painter(&m_ring);
+        // As the sidebar's rows show it.
+        NavigationLinkButton::paintFocusRing(painter, QRectF(rect()), palette());
+        m_ringColor = color;
+    }
+    return m_ring;
 }
 
 } // namespace velmora

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QColor>
+#include <QPixmap>
 #include <QString>
 #include <QWidget>
 
@@ -29,7 +31,12 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // The focus ring for the label's size and colours, drawn once.
+    const QPixmap& focusRing();
+
     QString m_text;
+    QPixmap m_ring;
+    QColor m_ringColor;
 };
 
 } // namespace velmora
