@@ -860,14 +860,17 @@ TEST_F(MisbehavingProgramTest, AProcessThatDrewOneDocumentIsNeverGivenAnother) {
     const QByteArray first = plainPdf + "% first\n";
     const qint64 drewFirst = whoAnswers(first);
     ASSERT_GT(drewFirst, 0);
+    // As many others as may stay alive beside it: one more would end the first's process as the
+    // idle one kept longest, and the first would rightly go to a new process.
+    const int otherCount = std::max(1, VectorRenderHost::maxBusyProcesses() - 1);
     std::set<qint64> others;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < otherCount; ++i) {
         const qint64 drew = whoAnswers(plainPdf + "% another " + QByteArray::number(i) + "\n");
         ASSERT_GT(drew, 0);
         EXPECT_NE(drew, drewFirst) << "document " << i << " went to the first document's process";
         others.insert(drew);
     }
-    EXPECT_EQ(others.size(), 4u) << "a process drew two documents";
+    EXPECT_EQ(others.size(), std::size_t(otherCount)) << "a process drew two documents";
     EXPECT_EQ(whoAnswers(first), drewFirst) << "the same document again goes to its own process";
 }
 
