@@ -694,8 +694,35 @@ bool onTheFontsThread() {
 
 } // namespace
 
+bool loadFont(char32_t c, const QFont& style, qint64& budget, FontCosts& fonts, bool* first) {
+    // What takes no room of its own (marks, joiners, selectors) is drawn with its letter.
+    if (ShapingCost::costWithoutFont(c) >= 0 || QChar::isSpace(c)) {
+        return true;
+    }
+    // The first font a line needs is loaded whatever it costs, once: else a font dearer to load
+    // than the budget would never be drawn.
+    const bool free = first && *first;
+    const int finding = fonts.findingCost(c);
+    if (finding > 0 && finding > budget && !free) {
+        return false;
+    }
+    int found = 0;
+    const int font = fonts.cost(c, &found).font;
+    budget -= found;
+    const int loading = fonts.loadingCost(font, style);
+    if (loading > 0) {
+        if (loading > budget && !free) {
+            return false;
+        }
+        budget -= fonts.load(font, style, c);
+    }
+    if (first && (found > 0 || loading > 0)) {
+        *first = false;
+    }
+    return true;
+}
+
 qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCosts& fonts) {
-    int last = FontCosts::noFont - 1;
     for (qsizetype i = 0; i < text.size();) {
         char32_t c = text[i].unicode();
         qsizetype length = 1;
@@ -703,25 +730,8 @@ qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCo
             c = QChar::surrogateToUcs4(text[i], text[i + 1]);
             length = 2;
         }
-        // What takes no room of its own (marks, joiners, selectors) is drawn with its letter.
-        if (ShapingCost::costWithoutFont(c) < 0 && !QChar::isSpace(c)) {
-            const int finding = fonts.findingCost(c);
-            if (finding > 0 && finding > budget) {
-                return i;
-            }
-            int found = 0;
-            const int font = fonts.cost(c, &found).font;
-            budget -= found;
-            if (font != last) {
-                const int loading = fonts.loadingCost(font, style);
-                if (loading > 0) {
-                    if (loading > budget) {
-                        return i;
-                    }
-                    budget -= fonts.load(font, style, c);
-                }
-                last = font;
-            }
+        if (!loadFont(c, style, budget, fonts)) {
+            return i;
         }
         i += length;
     }

@@ -72,6 +72,11 @@ public:
     static constexpr int unitsPerMicrosecond = 4;
 };
 
+// Loads the font `c` needs in `style` if that fits in `budget` (or nothing was loaded yet for what
+// `budget` pays: `first`, cleared then), which it lessens by what finding and loading it took.
+// False when it does not fit.
+bool loadFont(char32_t c, const QFont& style, qint64& budget, FontCosts& fonts, bool* first = nullptr);
+
 // Loads the fonts `text` needs in `style` while what that costs fits in `budget`, which it lessens
 // by what finding and loading them took; returns how much of `text` (in code units) the fonts
 // loaded draw: all of it when they fit.

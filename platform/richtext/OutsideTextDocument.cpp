@@ -4,6 +4,7 @@
 #include "platform/richtext/OutsideHtml.h"
 
 #include <QImage>
+#include <QScopeGuard>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextLayout>
@@ -30,9 +31,11 @@ OutsideTextDocument::OutsideTextDocument(QObject* parent) : QTextDocument(parent
 }
 
 void OutsideTextDocument::setOutsideHtml(const QString& html, const OutsideHtmlLimits& limits) {
+    qint64 spent = 0;
     qint64 loaded = 0;
-    const QString bounded = boundOutsideHtml(html, limits, nullptr, &loaded);
+    const QString bounded = boundOutsideHtml(html, limits, &spent, &loaded);
     setBoundedHtml(bounded, limits, loaded);
+    m_spent = spent;
 }
 
 void OutsideTextDocument::setBoundedHtml(const QString& html, const OutsideHtmlLimits& limits, qint64 loaded,
@@ -47,6 +50,9 @@ void OutsideTextDocument::setBoundedHtml(const QString& html, const OutsideHtmlL
     }
     FontCosts& fonts = limits.fonts ? *limits.fonts : FontCosts::ofThisProcess();
     qint64 budget = limits.maxLoadingCost - loaded;
+    // What it costs is told by whoever bounded it; what loading takes is counted from here.
+    m_spent = 0;
+    const auto done = qScopeGuard([&] { m_loaded = limits.maxLoadingCost - budget; });
     const QFont base = defaultFont();
     for (QTextBlock block = begin(); block.isValid(); block = block.next()) {
         for (auto it = block.begin(); !it.atEnd(); ++it) {

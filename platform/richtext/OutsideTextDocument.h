@@ -30,6 +30,11 @@ public:
     void setBoundedHtml(const QString& html, const OutsideHtmlLimits& limits, qint64 loaded,
                         const std::function<void(const QString&)>& set = {});
 
+    // What laying the text set last out costs (see ShapingCost), and what finding and loading its
+    // fonts took.
+    qint64 spent() const { return m_spent; }
+    qint64 loaded() const { return m_loaded; }
+
     // What stands for any resource of `type`.
     static QVariant placeholder(int type);
 
@@ -39,6 +44,9 @@ protected:
 private:
     // Leaves out the text from `position` on, and says so.
     void cutAt(int position);
+
+    qint64 m_spent = 0;
+    qint64 m_loaded = 0;
 };
 
 } // namespace velmora

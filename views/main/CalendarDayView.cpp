@@ -94,7 +94,8 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
     m_model->setEntries(m_day.workEntries);
     m_list = new EntryList(this);
     m_list->setModel(m_model);
-    m_list->setItemDelegate(new CalendarEntryCard(m_list));
+    m_card = new CalendarEntryCard(m_list);
+    m_list->setItemDelegate(m_card);
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setSelectionMode(QAbstractItemView::NoSelection);
     m_list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -122,6 +123,36 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
         menu.addAction(tr("Delete"), this, [this, entry] { requestDelete(entry); });
         menu.exec(m_list->viewport()->mapToGlobal(at));
     });
+}
+
+void CalendarDayView::setCardBudget(std::shared_ptr<CardBudget> budget) {
+    m_card->setBudget(std::move(budget));
+}
+
+bool CalendarDayView::layOutCardsIn(const QRect& band) {
+    if (m_day.workEntries.empty()) {
+        return false;
+    }
+    // Where the cards stand now, the ones not laid out yet as tall as their text would be.
+    m_list->doItemsLayout();
+    const QRect shown = band.translated(-m_list->geometry().topLeft());
+    bool any = false;
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        const QModelIndex index = m_model->index(row);
+        const QRect card = m_list->visualRect(index);
+        if (card.top() > shown.bottom()) {
+            break;
+        }
+        if (card.intersects(shown) && m_card->waits(index)) {
+            m_card->want(index);
+            any = true;
+        }
+    }
+    if (any) {
+        // Asked for their sizes again, the cards shown lay out their descriptions.
+        m_list->doItemsLayout();
+    }
+    return any;
 }
 
 QString CalendarDayView::deleteQuestion(const WorkEntry& entry) {

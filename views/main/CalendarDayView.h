@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <memory>
 #include <optional>
 
 class QLabel;
@@ -14,7 +15,9 @@ class QListView;
 
 namespace velmora {
 
+class CalendarEntryCard;
 class CalendarEntryModel;
+struct CardBudget;
 
 // One day of the calendar: a header with the weekday (highlighted for today), the day
 // of the month and the day's booked total, then the day's entries as cards, or "No
@@ -52,6 +55,13 @@ public:
     const std::optional<WorkEntry>& deleting() const { return m_deleting; }
     QMessageBox* confirmation() const { return m_confirmation; }
 
+    // The cards are laid out as their screen shows them, within its budget (see
+    // CalendarEntryCard::setBudget); alone, each when its size is asked for.
+    void setCardBudget(std::shared_ptr<CardBudget> budget);
+    // Lays out the descriptions of the cards that show within `band` (of this column's
+    // coordinates) and are not laid out yet; whether there were any.
+    bool layOutCardsIn(const QRect& band);
+
     // The context menu's "Delete": asks for confirmation.
     void requestDelete(const WorkEntry& entry);
     // The dialog's "Delete": announces the deletion (once) and closes the dialog.
@@ -68,6 +78,7 @@ private:
     QLabel* m_noRecords = nullptr;
     QListView* m_list = nullptr;
     CalendarEntryModel* m_model = nullptr;
+    CalendarEntryCard* m_card = nullptr;
     std::optional<WorkEntry> m_deleting;
     QPointer<QMessageBox> m_confirmation;
 };

@@ -1,5 +1,6 @@
 #include "views/main/PlainText.h"
 
+#include "platform/richtext/OutsideToolTip.h"
 #include "platform/store/ProviderStore.h"
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
@@ -334,8 +335,8 @@ TEST_F(PlainNamesTest, TheTaskListAndDetailShowNamesAsText) {
     const QPoint avatar = ProjectTaskRowView::avatarRect(option.rect).center();
     QHelpEvent help(QEvent::ToolTip, avatar, listView->viewport()->mapToGlobal(avatar));
     ASSERT_TRUE(delegate->helpEvent(&help, listView, option, row));
-    EXPECT_EQ(asShown(QToolTip::text()), shown);
-    QToolTip::hideText();
+    EXPECT_EQ(OutsideToolTip::text(), shown);
+    OutsideToolTip::hideText();
 
     ProjectTaskView detail(Project{}, model.tasks().front());
     EXPECT_EQ(shownBy(detail.nameLabel()), shown);
@@ -508,7 +509,8 @@ TEST_F(PlainNamesTest, TaskRowsPaintWhatTheyLaidOut) {
         EXPECT_LT(again, budget(4) * 1000)
             << names[i].first.toStdString() << ": first paint " << first << " us";
         // Latin letters cost too little for a layout kept to show beside a paint's own cost.
-        if (names[i].first != QStringLiteral("latin") && names[i].first != QStringLiteral("unbroken-letters")) {
+        if (names[i].first != QStringLiteral("latin") &&
+            names[i].first != QStringLiteral("unbroken-letters")) {
             EXPECT_LT(again * 4, first)
                 << names[i].first.toStdString() << ": painted again against the first";
         }
