@@ -49,7 +49,7 @@ struct OutsideHtmlLimits {
     // them out yet (in that style), in the same units: a few fonts new to it, each of which Qt
     // looks up and loads in a few milliseconds (a text of a letter of each of 150 scripts cost a
     // view 0.6 s so, in six styles 3.7 s). Past it the rest is cut.
-    qint64 maxLoadingCost = 96000;
+    qint64 maxLoadingCost = 64000;
     // What the fonts cost (see FontCosts): null for those of this process, learnt as the text
     // needs them.
     FontCosts* fonts = nullptr;

@@ -52,7 +52,8 @@ QString CalendarDayView::totalText(double seconds) {
     return ReadableTimeFormatter::format(seconds).value_or(QStringLiteral("0m"));
 }
 
-CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(parent), m_day(std::move(day)) {
+CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent, std::shared_ptr<CardBudget> budget)
+    : QWidget(parent), m_day(std::move(day)) {
     setMinimumWidth(columnWidth / 2);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 8, 0, 8);
@@ -95,6 +96,7 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
     m_list = new EntryList(this);
     m_list->setModel(m_model);
     m_card = new CalendarEntryCard(m_list);
+    m_card->setBudget(std::move(budget));
     m_list->setItemDelegate(m_card);
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setSelectionMode(QAbstractItemView::NoSelection);
@@ -123,10 +125,6 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
         menu.addAction(tr("Delete"), this, [this, entry] { requestDelete(entry); });
         menu.exec(m_list->viewport()->mapToGlobal(at));
     });
-}
-
-void CalendarDayView::setCardBudget(std::shared_ptr<CardBudget> budget) {
-    m_card->setBudget(std::move(budget));
 }
 
 bool CalendarDayView::layOutCardsIn(const QRect& band) {

@@ -31,7 +31,10 @@ public:
     static inline const QString confirmationTitle =
         QStringLiteral("Are you sure that you want to delete this?");
 
-    explicit CalendarDayView(CalendarDay day, QWidget* parent = nullptr);
+    // `budget`: the budget of the screen its cards are on (see CalendarEntryCard::setBudget); none
+    // lays each card out when its size is asked for.
+    explicit CalendarDayView(CalendarDay day, QWidget* parent = nullptr,
+                             std::shared_ptr<CardBudget> budget = nullptr);
 
     const CalendarDay& day() const { return m_day; }
 
@@ -55,9 +58,6 @@ public:
     const std::optional<WorkEntry>& deleting() const { return m_deleting; }
     QMessageBox* confirmation() const { return m_confirmation; }
 
-    // The cards are laid out as their screen shows them, within its budget (see
-    // CalendarEntryCard::setBudget); alone, each when its size is asked for.
-    void setCardBudget(std::shared_ptr<CardBudget> budget);
     // Lays out the descriptions of the cards that show within `band` (of this column's
     // coordinates) and are not laid out yet; whether there were any.
     bool layOutCardsIn(const QRect& band);

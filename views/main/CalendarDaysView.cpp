@@ -103,9 +103,7 @@ void CalendarDaysView::setDays(std::vector<CalendarDay> days) {
             divider->setPalette(colors);
             layout->addWidget(divider);
         }
-        auto* day = new CalendarDayView(m_days[i], row);
-        day->setCardBudget(m_budget);
-        layout->addWidget(day, 1);
+        layout->addWidget(new CalendarDayView(m_days[i], row, m_budget), 1);
     }
     // The old row may be what is calling (a column announcing a deletion): it goes later.
     if (QWidget* old = takeWidget()) {

@@ -70,13 +70,13 @@ QSize CalendarEntryCard::sizeHint(const QStyleOptionViewItem& option, const QMod
     if (html.isValid()) {
         const qreal width = descriptionWidth(option);
         const QTextDocument* document = description(html.toString(), option.font, width);
-        if (!document && !m_budget) {
+        if (!document && !m_budget && width > 0) {
             document = description(html.toString(), option.font, width, OutsideHtmlLimits{}.maxShapingCost,
-                                   OutsideHtmlLimits{}.maxLoadingCost);
+                                   aloneLoading);
         }
         if (m_budget) {
             m_asked.insert(index.row(), key(html.toString(), option.font, width));
-            if (!document && m_wanted.remove(index.row())) {
+            if (!document && m_wanted.remove(index.row()) && width > 0) {
                 // Each shown card may cost a little, and some take more from what its screen has left.
                 const qint64 more = std::clamp<qint64>(m_budget->left, 0, CardBudget::eachAtMost);
                 document = description(html.toString(), option.font, width, CardBudget::least + more,
@@ -139,7 +139,7 @@ void CalendarEntryCard::paint(QPainter* painter, const QStyleOptionViewItem& opt
         const QTextDocument* document =
             description(html.toString(), option.font, inner.width(),
                         m_budget ? CardBudget::least : OutsideHtmlLimits{}.maxShapingCost,
-                        m_budget ? CardBudget::least : OutsideHtmlLimits{}.maxLoadingCost);
+                        m_budget ? CardBudget::least : aloneLoading);
         if (document) {
             painter->translate(inner.left(), titleRow.bottom() + padding);
             QAbstractTextDocumentLayout::PaintContext context;

@@ -18,7 +18,7 @@ namespace velmora {
 struct CardBudget {
     // What every description may cost, however many cards share the screen: a few pictures of a
     // colour emoji font, a thousand Latin letters.
-    static constexpr qint64 least = 2000;
+    static constexpr qint64 least = 1500;
     // What the cards laid out next may take besides, in all, and each at most.
     qint64 left = 0;
     static constexpr qint64 eachAtMost = 96000;
@@ -45,6 +45,8 @@ public:
     // What the descriptions kept may have cost to lay out, in all: a day's cards are kept while
     // they fit, however many there are, so scrolling lays nothing out again.
     static constexpr int keptCost = 4000000;
+    // What finding and loading the fonts of a card alone may cost: a card is half a view's bound.
+    static constexpr qint64 aloneLoading = 32000;
 
     explicit CalendarEntryCard(QObject* parent = nullptr);
 

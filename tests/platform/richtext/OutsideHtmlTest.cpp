@@ -411,6 +411,19 @@ TEST(OutsideHtml, AWordHoldsAFewRunsOfOneScriptAndDirection) {
     }
 }
 
+// Digits take the direction of the letters before them: after right-to-left letters they are a run
+// of their own (Qt shapes "\u05D0" "1" "a" as three), after Latin ones part of its run (a word of
+// letters and digits, as a hash or a code, is one run and shows whole).
+TEST(OutsideHtml, DigitsAfterRightToLeftTextAreARunOfTheirOwnAndAfterLatinNone) {
+    const int runs = OutsideHtmlLimits{}.maxRunsPerWord;
+    const QString triples = QStringLiteral("\u05D01a").repeated(200);
+    // Every character but the first starts a run.
+    EXPECT_EQ(boundOutsideHtml(triples + QStringLiteral(" end")),
+              withShortenedNote(triples.left(runs + 1) + QStringLiteral(" end")));
+    const QString latin = QStringLiteral("a1").repeated(2 * runs);
+    EXPECT_EQ(boundOutsideHtml(latin + QStringLiteral(" end")), latin + QStringLiteral(" end"));
+}
+
 // Marks between code points that take no room though Qt names none of them a format character
 // (unassigned ones, those of the default-ignorable stretches, the Hangul fillers) count on the
 // letter before them too: "a" with 50,000 marks and U+2065 after each took the description view
@@ -497,6 +510,23 @@ TEST(OutsideHtml, ReferencesAreReadAsQtReadsThem) {
         EXPECT_LE(test::mostMarksOnOneLetter(shown), marks) << parted.left(30).toStdString();
         EXPECT_EQ(shown.count(acute), parted.count(acute)) << parted.left(30).toStdString();
     }
+}
+
+// A skin-tone modifier alone, after no picture, draws apart as a swatch at half as much again as a
+// picture (with one it is part of the picture's glyph): as many are kept as the budget buys at that.
+TEST(OutsideHtml, ALoneSkinToneCostsHalfAsMuchAgainAsAPicture) {
+    OutsideHtmlLimits limits;
+    limits.fonts = &FontCosts::measured(false);
+    const int picture = limits.fonts->cost(0x1F680).each;
+    const QString swatch = QString::fromUcs4(U"\U0001F3FD");
+    // Each with a space after it, which costs a Latin letter.
+    const QString text = (swatch + u' ').repeated(1000);
+    const QString shown = QTextDocumentFragment::fromHtml(boundOutsideHtml(text, limits)).toPlainText();
+    EXPECT_EQ(shown.count(swatch), limits.maxShapingCost / (picture * 3 / 2 + 1));
+    // After its picture it costs nothing more.
+    const QString toned = (QString::fromUcs4(U"\U0001F44D") + swatch + u' ').repeated(1000);
+    const QString tonedShown = QTextDocumentFragment::fromHtml(boundOutsideHtml(toned, limits)).toPlainText();
+    EXPECT_EQ(tonedShown.count(swatch), limits.maxShapingCost / (picture + 1));
 }
 
 // Text from outside chooses no font: a face names none, nor does a style. Each new family cost Qt

@@ -23,6 +23,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextCursor>
@@ -174,6 +175,51 @@ TEST_F(CalendarViewTest, DaysShowTheirEntriesAndReadableTotals) {
     EXPECT_EQ(CalendarDayView::totalText(59), QStringLiteral("0m"));
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     EXPECT_EQ(CalendarDayView::weekdayLabel(QDate(2025, 3, 3)), QStringLiteral("MON"));
+}
+
+// The days the calendar names are the ones it shows whole. At scale 2 a 1366 × 768 screen is 683 px
+// wide, narrower than the main window's least width: the window manager holds the window to the
+// screen, Qt lays its contents out at their least width all the same, past the window's edge, and
+// the calendar named three days and cut the third off there. It fits what shows of it; narrower
+// than three columns' ideal width (the 420 px of a 1280 × 720 screen at scale 2), three still show
+// whole.
+TEST_F(CalendarViewTest, TheDaysTheCalendarNamesShowWhole) {
+    const QDateTime today = env.clock->now();
+    service->workEntries.answer({entryAt(QStringLiteral("1"), today.addSecs(-86400), 5400),
+                                 entryAt(QStringLiteral("2"), today, 1800),
+                                 entryAt(QStringLiteral("3"), today.addSecs(86400), 600)});
+    auto expectShownWhole = [&](const std::string& what) {
+        CalendarDaysView* strip = view().daysView();
+        const auto columns = strip->columns();
+        ASSERT_GE(columns.size(), 3u) << what;
+        EXPECT_EQ(columns.size(), viewModel->visibleDays(*viewModel->calendarMode()).size())
+            << what << ": the columns are the days named";
+        QWidget* top = strip->window();
+        for (CalendarDayView* column : columns) {
+            const QRect shown(column->mapTo(top, QPoint(0, 0)), column->size());
+            const std::string day = what + ": " + column->weekdayLabelView()->text().toStdString();
+            EXPECT_TRUE(top->rect().contains(shown)) << day;
+            EXPECT_LE(column->mapTo(strip->viewport(), QPoint(column->width(), 0)).x(),
+                      strip->viewport()->width())
+                << day;
+        }
+    };
+    for (const int width : {420, 330}) {
+        showAt(width);
+        drainEvents();
+        expectShownWhole(std::to_string(width) + " px");
+    }
+    // Laid out wider than its window, wide enough for five days: what shows holds three.
+    QWidget window;
+    window.resize(700, 500);
+    controller->setParent(&window);
+    controller->setGeometry(0, 0, 1000, 500);
+    window.show();
+    ASSERT_TRUE(waitUntil(
+        [&] { return !viewModel->isLoading() && viewModel->calendarMode() == CalendarMode::threeDays; }));
+    drainEvents();
+    expectShownWhole("past the window's edge");
+    controller->setParent(nullptr);
 }
 
 TEST_F(CalendarViewTest, ALongDayScrollsAndEveryEntryCanBeReached) {
