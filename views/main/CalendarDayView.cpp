@@ -115,6 +115,12 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent, std::shared_p
         column->addStretch(1);
     }
 
+    m_list->installEventFilter(this);
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] {
+        if (m_list->hasFocus()) {
+            emit cardFocused();
+        }
+    });
     connect(m_list, &QListView::customContextMenuRequested, this, [this](const QPoint& at) {
         const QModelIndex index = m_list->indexAt(at);
         if (!index.isValid()) {
@@ -151,6 +157,23 @@ bool CalendarDayView::layOutCardsIn(const QRect& band) {
         m_list->doItemsLayout();
     }
     return any;
+}
+
+QRect CalendarDayView::focusedCard() const {
+    const QModelIndex current = m_list->currentIndex();
+    if (!m_list->hasFocus() || !current.isValid()) {
+        return {};
+    }
+    const QRect card = m_list->visualRect(current);
+    return QRect(m_list->viewport()->mapTo(this, card.topLeft()), card.size());
+}
+
+bool CalendarDayView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_list && event->type() == QEvent::FocusIn) {
+        // After the list has set its current card, which it does on the focus coming in.
+        QMetaObject::invokeMethod(this, &CalendarDayView::cardFocused, Qt::QueuedConnection);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 QString CalendarDayView::deleteQuestion(const WorkEntry& entry) {

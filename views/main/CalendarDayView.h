@@ -62,12 +62,24 @@ public:
     // coordinates) and are not laid out yet; whether there were any.
     bool layOutCardsIn(const QRect& band);
 
+    // The rectangle (in this column's coordinates) of the card the keyboard is on, null when
+    // the column's cards do not have the focus.
+    QRect focusedCard() const;
+
     // The context menu's "Delete": asks for confirmation.
     void requestDelete(const WorkEntry& entry);
     // The dialog's "Delete": announces the deletion (once) and closes the dialog.
     void confirmDelete();
     // The dialog's "Cancel".
     void cancelDelete();
+
+signals:
+    // The keyboard came to a card, or moved to another: the strip brings it into view, as the
+    // column's list never scrolls itself.
+    void cardFocused();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     CalendarDay m_day;

@@ -103,7 +103,16 @@ void CalendarDaysView::setDays(std::vector<CalendarDay> days) {
             divider->setPalette(colors);
             layout->addWidget(divider);
         }
-        layout->addWidget(new CalendarDayView(m_days[i], row, m_budget), 1);
+        auto* day = new CalendarDayView(m_days[i], row, m_budget);
+        // The card the keyboard is on shows: the strip scrolls to it.
+        connect(day, &CalendarDayView::cardFocused, this, [this, day] {
+            const QRect card = day->focusedCard();
+            if (!card.isNull()) {
+                ensureVisible(day->x() + card.center().x(), day->y() + card.center().y(), card.width() / 2,
+                              card.height() / 2 + 8);
+            }
+        });
+        layout->addWidget(day, 1);
     }
     // The old row may be what is calling (a column announcing a deletion): it goes later.
     if (QWidget* old = takeWidget()) {

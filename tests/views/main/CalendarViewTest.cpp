@@ -254,6 +254,46 @@ TEST_F(CalendarViewTest, ALongDayScrollsAndEveryEntryCanBeReached) {
     EXPECT_GE(cardInStrip(14).top(), 0);
 }
 
+// The card the keyboard is on shows, and shows its ring: the day's list never scrolls itself, and
+// the strip did not follow the keyboard, so a Tab or an arrow to a card below the strip's edge
+// left no focus in sight.
+TEST_F(CalendarViewTest, TheCardTheKeyboardIsOnComesIntoView) {
+    const QDateTime morning(env.clock->now().date(), QTime(9, 0));
+    std::vector<WorkEntry> entries;
+    for (int i = 0; i < 15; ++i) {
+        entries.push_back(entryAt(QString::number(i + 1), morning.addSecs(600 * i), 600));
+    }
+    service->workEntries.answer(entries);
+    showAt(600);
+    drainEvents();
+    CalendarDaysView* strip = view().daysView();
+    CalendarDayView* day = strip->columns()[1];
+    QListView* list = day->entryList();
+    list->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return list->hasFocus() && list->currentIndex().isValid(); }));
+    for (const int row : {14, 7, 0}) {
+        list->setCurrentIndex(list->model()->index(row, 0));
+        drainEvents();
+        const QRect card = list->visualRect(list->currentIndex());
+        const QRect inStrip(list->viewport()->mapTo(strip->viewport(), card.topLeft()), card.size());
+        EXPECT_TRUE(strip->viewport()->rect().contains(inStrip)) << "card " << row;
+        // Its ring is drawn: the accent shows along its edge.
+        const QImage picture = strip->viewport()->grab(inStrip).toImage();
+        const QColor ring = Appearance::accent(list->palette());
+        auto near = [&](const QColor& c) {
+            return std::abs(c.red() - ring.red()) + std::abs(c.green() - ring.green()) +
+                       std::abs(c.blue() - ring.blue()) <
+                   90;
+        };
+        int ringPixels = 0;
+        for (int x = 0; x < picture.width(); ++x) {
+            ringPixels += near(picture.pixelColor(x, 1)) || near(picture.pixelColor(x, 2));
+        }
+
+        EXPECT_GT(ringPixels, picture.width() / 2) << "card " << row;
+    }
+}
+
 TEST_F(CalendarViewTest, AConfirmedDeleteDeletesOnceAndReloadsOnce) {
     const QDateTime today = env.clock->now();
     service->workEntries.answer({entryAt(QStringLiteral("1"), today, 5400)});
