@@ -613,18 +613,25 @@ private:
             once = layOutTime(textOf(sample, times), m_base);
         }
         const QString single = textOf(sample, times);
-        const QString twice = textOf(sample, 2 * times);
-        // The least of each, apart: a layout held up once never makes its difference look small.
-        // Where a layout of the sample is dear, once is enough to tell.
-        qint64 one = std::numeric_limits<qint64>::max();
-        qint64 two = std::numeric_limits<qint64>::max();
-        const int rounds = once > 400000 ? 1 : 3;
-        for (int round = 0; round < rounds; ++round) {
-            one = std::min(one, layOutTime(single, m_base));
-            two = std::min(two, layOutTime(twice, m_base));
-        }
-        const qint64 least = std::max<qint64>(two - one, 0);
         const qsizetype glyphs = static_cast<qsizetype>(sample.size()) * times;
+        qint64 least = 0;
+        if (once > 400000) {
+            // Dear glyphs: what a layout costs apart from them is a few percent; the lesser of
+            // two layouts is what they cost.
+            least = std::min(once, layOutTime(single, m_base));
+        } else {
+            // The least of a sample and of twice it, each apart (a layout held up once never
+            // makes their difference look small): what a layout costs apart from its glyphs falls
+            // out.
+            const QString twice = textOf(sample, 2 * times);
+            qint64 one = std::numeric_limits<qint64>::max();
+            qint64 two = std::numeric_limits<qint64>::max();
+            for (int round = 0; round < 3; ++round) {
+                one = std::min(one, layOutTime(single, m_base));
+                two = std::min(two, layOutTime(twice, m_base));
+            }
+            least = std::max<qint64>(two - one, 0);
+        }
         font.each = std::max(1, unitsOf(least / std::max<qsizetype>(glyphs, 1)));
         if (drawn && hasThousandsOfLetters(QChar::script(c))) {
             // Letters far from those laid out so far, laid out for the first time and again.

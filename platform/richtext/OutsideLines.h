@@ -41,6 +41,10 @@ public:
     static qreal draw(QPainter& painter, const Line& line, const QRectF& box,
                       Qt::LayoutDirection direction = Qt::LeftToRight);
 
+    // What laying one line out may cost (see ShapingCost), under a millisecond: a page of a list
+    // shows ten new rows or so, each shaped once, within a frame. A row of colour emoji shows ten
+    // of them or so, then the ellipsis.
+    static constexpr qint64 lineCost = 3200;
     // What finding and loading the fonts of one line may cost, past the first font it needs (see
     // loadFont): a row with a name of a script new to the process loads its font, and no more.
     static constexpr qint64 loadingBudget = 8000;

@@ -179,10 +179,11 @@ int ShapingCost::cost(char32_t c, bool startsRun, bool& isNew, int& found) {
 
 bool ShapingCost::keeps(char32_t c, bool startsRun, int unbroken) {
     // Finding the font of a character costs what Qt's look-up and load of it do: not begun
-    // where even that would not fit.
+    // where even that would not fit, but for the first a text needs, found whatever it costs (a
+    // name's budget would never find a font dearer to load than a name is to lay out).
     if (c >= 0x80 && costWithoutFont(c) < 0) {
         const int finding = fonts().findingCost(c);
-        if (finding > 0 && m_loaded + finding > m_loadingBudget) {
+        if (finding > 0 && m_loaded > 0 && m_loaded + finding > m_loadingBudget) {
             return false;
         }
     }

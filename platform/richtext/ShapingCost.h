@@ -38,7 +38,7 @@ class FontCosts;
 class ShapingCost {
 public:
     // `budget` bounds what shaping the text costs, `loading` what finding the fonts it needs does
-    // (Qt's look-up and load of each, the first time this process lays it out). `fonts`: what
+    // (Qt's look-up and load of each, the first time this process lays it out) past the first. `fonts`: what
     // the fonts cost; null for those of this process, asked for when the first character is
     // counted.
     ShapingCost(qint64 budget, qint64 loading, FontCosts* fonts = nullptr)
