@@ -42,8 +42,9 @@ const QTextDocument* CalendarEntryCard::description(const QString& html, const Q
     OutsideHtmlLimits limits;
     limits.maxShapingCost = cost;
     limits.maxLoadingCost = loading;
-    document->setOutsideHtml(html, limits);
+    // At its width before it is set, so that it is laid out once.
     document->setTextWidth(width);
+    document->setOutsideHtml(html, limits);
     document->documentLayout()->documentSize();
     // Kept by what it cost: a day of many small cards keeps them all, one of a few dear ones those.
     m_descriptions.insert(kept, document,

@@ -16,9 +16,9 @@ namespace velmora {
 // cards it lays out: each card's description may cost a little, and some take more from what is
 // left. Laid out as a whole this way, a week of emoji descriptions costs what one view may.
 struct CardBudget {
-    // What every description may cost, however many cards share the screen: a few pictures of a
-    // colour emoji font, a thousand Latin letters.
-    static constexpr qint64 least = 1500;
+    // What every description may cost, however many cards share the screen: a couple of pictures
+    // of a colour emoji font, six hundred Latin letters.
+    static constexpr qint64 least = 600;
     // What the cards laid out next may take besides, in all, and each at most.
     qint64 left = 0;
     static constexpr qint64 eachAtMost = 96000;
