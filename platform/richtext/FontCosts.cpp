@@ -434,9 +434,12 @@ private:
     static constexpr int maxCharacters = 16384;
 
     int findingEstimate() const {
-        // What finding a font has cost so far; before any, what a font's look-up and load costs
-        // on a desktop, a few milliseconds.
-        return m_fontsFound > 0 ? static_cast<int>(m_foundSpent / m_fontsFound) : 4000 * unitsPerMicrosecond;
+        // What finding a font has cost so far, and no more than most fonts take, a couple of
+        // milliseconds: a dear one (a colour emoji font, a Han font of thousands of glyphs) makes
+        // the average no price of the next. What it took is spent once it is found.
+        constexpr int most = 2000 * unitsPerMicrosecond;
+        return m_fontsFound > 0 ? static_cast<int>(std::min<qint64>(m_foundSpent / m_fontsFound, most))
+                                : most;
     }
 
     GlyphCost glyphOf(int font, char32_t) const {

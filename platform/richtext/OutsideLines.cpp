@@ -101,7 +101,7 @@ const OutsideLines::Line& OutsideLines::line(const QFont& font, const QString& t
     if (const Line* kept = m_lines.object(key)) {
         return *kept;
     }
-    const QString plain = plainName(text, plainNameLength, lineCost);
+    const QString plain = plainName(text, plainNameLength, lineCost, loadingBudget);
     QString shown = cut(font, plain, width, fonts());
     auto* made = new Line;
     QTextOption option(Qt::AlignLeft | Qt::AlignAbsolute);

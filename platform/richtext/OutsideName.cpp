@@ -165,12 +165,12 @@ bool isHiddenInName(char32_t c) {
            (QChar::category(c) == QChar::Other_Format && !isNumberSign(c));
 }
 
-QString plainName(const QString& text, qsizetype maxLength, qint64 maxCost) {
+QString plainName(const QString& text, qsizetype maxLength, qint64 maxCost, qint64 maxLoading) {
     maxLength = std::max<qsizetype>(maxLength, 1);
     // What laying it out costs, finding its fonts included; a letter of its own is left for the
     // ellipsis.
     constexpr int ellipsisCost = 1;
-    ShapingCost cost(maxCost, maxCost);
+    ShapingCost cost(maxCost, maxLoading);
     const qsizetype scanned = std::min(text.size(), maxLength * scannedPerShown);
     const QChar* units = text.constData();
     QString plain;

@@ -15,6 +15,9 @@ inline constexpr qsizetype plainToolTipLength = 1000;
 // fifty pictures of a colour emoji font, a hundred in a tooltip; thousands of letters.
 inline constexpr qint64 plainNameCost = 16000;
 inline constexpr qint64 plainToolTipCost = 32000;
+// What finding the fonts of a name may cost past the first it needs (see ShapingCost), the first
+// time this process lays them out: a few.
+inline constexpr qint64 plainNameLoading = 32000;
 // Combining marks shown on one letter of most scripts; the scripts whose words stack more on one
 // letter keep what those carry (see LetterMarks::marksAllowed).
 inline constexpr qsizetype plainMarksPerLetter = 3;
@@ -48,7 +51,8 @@ bool isHiddenInName(char32_t c);
 // tags that name it. Code points newer than Qt's Unicode are letters and stay. Costs the
 // same however long `text` is: a name that shows nothing in its first stretch is cut there. A
 // name that would cost more than `maxCost` to lay out (see ShapingCost: what the fonts that draw
-// it cost, finding them included) ends in an ellipsis where that is spent.
-QString plainName(const QString& text, qsizetype maxLength = plainNameLength, qint64 maxCost = plainNameCost);
+// it cost), or find more fonts than `maxLoading` buys, ends in an ellipsis where that is spent.
+QString plainName(const QString& text, qsizetype maxLength = plainNameLength, qint64 maxCost = plainNameCost,
+                  qint64 maxLoading = plainNameLoading);
 
 } // namespace velmora

@@ -183,7 +183,7 @@ bool ShapingCost::keeps(char32_t c, bool startsRun, int unbroken) {
     // name's budget would never find a font dearer to load than a name is to lay out).
     if (c >= 0x80 && costWithoutFont(c) < 0) {
         const int finding = fonts().findingCost(c);
-        if (finding > 0 && m_loaded > 0 && m_loaded + finding > m_loadingBudget) {
+        if (finding > 0 && m_loaded > 0 && m_loaded - m_firstFound + finding > m_loadingBudget) {
             return false;
         }
     }
@@ -191,7 +191,11 @@ bool ShapingCost::keeps(char32_t c, bool startsRun, int unbroken) {
     bool isNew = false;
     int found = 0;
     int added = cost(c, startsRun, isNew, found) * m_times;
-    // What finding its font took is spent, whether it fits or not.
+    // What finding its font took is spent, whether it fits or not; the first is no part of the
+    // budget.
+    if (m_loaded == 0) {
+        m_firstFound = found;
+    }
     m_loaded += found;
     // For each line Qt breaks a word anywhere it looks at the rest of the word: at the widest
     // letters, one to a line, a character costs the more the further into its word it stands.

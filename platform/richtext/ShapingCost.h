@@ -84,6 +84,8 @@ private:
     qint64 m_spent = 0;
     qint64 m_loadingBudget;
     qint64 m_loaded = 0;
+    // What finding the first font took: found whatever it costs, it takes nothing of the budget.
+    qint64 m_firstFound = 0;
     FontCosts* m_fonts;
     int m_times = 1;
     // What the last characters leave for the next, restored when the next does not fit.
