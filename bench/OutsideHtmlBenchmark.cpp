@@ -31,11 +31,12 @@
 // process of its own).
 #include "platform/richtext/FontCosts.h"
 #include "platform/updates/ReleaseNotesBrowser.h"
+#include "state/CalendarDay.h"
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
+#include "tests/support/DearCalendar.h"
 #include "tests/support/DesktopText.h"
 #include "tests/support/HostileHtml.h"
-#include "state/CalendarDay.h"
 #include "views/main/CalendarDaysView.h"
 #include "views/main/CalendarEntryCard.h"
 #include "views/main/CalendarEntryModel.h"
@@ -272,28 +273,7 @@ void taskRowPaint(benchmark::State& state, const QString& text) {
 // A week of `perDay` entries a day, each with its own description of as many emoji as one view
 // may lay out.
 std::vector<CalendarDay> dearWeek(int perDay, int dayCount = 7) {
-    std::vector<CalendarDay> days;
-    const QDate monday(2026, 3, 2);
-    for (int d = 0; d < dayCount; ++d) {
-        CalendarDay day;
-        day.id = QUuid::createUuid();
-        day.date = QDateTime(monday.addDays(d), QTime(0, 0));
-        for (int e = 0; e < perDay; ++e) {
-            WorkEntry entry;
-            entry.id = QStringLiteral("%1-%2").arg(d).arg(e);
-            entry.description = velmora::test::budgetFillingEmoji() + entry.id;
-            entry.spentTime = QStringLiteral("1h");
-            entry.spentTimeSeconds = 3600;
-            entry.issue.id = entry.id;
-            entry.issue.reference = QStringLiteral("WEB-%1").arg(e);
-            entry.issue.name = QStringLiteral("Task");
-            entry.started = day.date.addSecs(3600 * (8 + e));
-            day.workEntries.push_back(entry);
-            day.totalTimeSpent += 3600;
-        }
-        days.push_back(day);
-    }
-    return days;
+    return velmora::test::calendarOf(perDay, velmora::test::budgetFillingEmoji(), dayCount);
 }
 
 void drain() {
@@ -341,7 +321,8 @@ void BM_DayScrollPage(benchmark::State& state) {
     drain();
     QScrollBar* bar = days.verticalScrollBar();
     timed(state, [&] {
-        bar->setValue(bar->value() >= bar->maximum() ? 0 : std::min(bar->maximum(), bar->value() + bar->pageStep()));
+        bar->setValue(
+            bar->value() >= bar->maximum() ? 0 : std::min(bar->maximum(), bar->value() + bar->pageStep()));
         drain();
         days.viewport()->repaint();
     });
@@ -351,12 +332,13 @@ void BM_DayScrollPage(benchmark::State& state) {
 void BM_EmojiTaskListScrollPage(benchmark::State& state) {
     bench::TaskListStores stores;
     auto service = std::make_shared<bench::InMemoryTaskService>(
-        bench::sampleTasks(1000,
-                           [](Issue& task, int i) {
-                               task.name = QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD\U0001F525")
-                                               .repeated(20) +
-                                           QString::number(i);
-                           }),
+        bench::sampleTasks(
+            1000,
+            [](Issue& task, int i) {
+                task.name =
+                    QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD\U0001F525").repeated(20) +
+                    QString::number(i);
+            }),
         1000);
     ProjectViewModel model(service, bench::sampleProject(), std::nullopt, stores.environment);
     while (model.loading() || model.tasks().empty()) {
@@ -369,7 +351,8 @@ void BM_EmojiTaskListScrollPage(benchmark::State& state) {
     drain();
     QScrollBar* bar = list.verticalScrollBar();
     timed(state, [&] {
-        bar->setValue(bar->value() >= bar->maximum() ? 0 : std::min(bar->maximum(), bar->value() + bar->pageStep()));
+        bar->setValue(
+            bar->value() >= bar->maximum() ? 0 : std::min(bar->maximum(), bar->value() + bar->pageStep()));
         list.viewport()->repaint();
     });
 }
@@ -379,7 +362,8 @@ void BM_EmojiSidebarRepaint(benchmark::State& state) {
     QStandardItemModel model(10, 1);
     for (int row = 0; row < 10; ++row) {
         model.setData(model.index(row, 0),
-                      QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD ").repeated(20) + QString::number(row));
+                      QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD ").repeated(20) +
+                          QString::number(row));
     }
     QListView list;
     list.setModel(&model);
@@ -395,9 +379,10 @@ void BM_EmojiSidebarRepaint(benchmark::State& state) {
 void BM_NameToolTip(benchmark::State& state) {
     bench::TaskListStores stores;
     auto service = std::make_shared<bench::InMemoryTaskService>(
-        bench::sampleTasks(50, [](Issue& task, int i) {
-            task.name = QStringLiteral("\U0001F680").repeated(500) + QString::number(i);
-        }),
+        bench::sampleTasks(50,
+                           [](Issue& task, int i) {
+                               task.name = QStringLiteral("\U0001F680").repeated(500) + QString::number(i);
+                           }),
         50);
     ProjectViewModel model(service, bench::sampleProject(), std::nullopt, stores.environment);
     while (model.loading() || model.tasks().empty()) {
@@ -452,8 +437,9 @@ int main(int argc, char** argv) {
                              char32_t(0x2605), char32_t(0x0F40)}) {
         const velmora::GlyphCost glyph = fonts.cost(c);
         const QString family = fonts.family(glyph.font);
-        std::printf("U+%04X: %s, %d a glyph (and %d the first time a text holds it)\n", static_cast<unsigned>(c),
-                    family.isEmpty() ? "no font" : qPrintable(family), glyph.each, glyph.first);
+        std::printf("U+%04X: %s, %d a glyph (and %d the first time a text holds it)\n",
+                    static_cast<unsigned>(c), family.isEmpty() ? "no font" : qPrintable(family), glyph.each,
+                    glyph.first);
     }
     using velmora::bench::Bounds;
     using velmora::bench::Measurement;
@@ -487,8 +473,8 @@ int main(int argc, char** argv) {
         {"BM_WeekOpen", "a week of dear cards opened", BM_WeekOpen, 0.100},
         {"BM_WeekNewWidth", "a week of dear cards at a new width", BM_WeekNewWidth, 0.050},
         {"BM_DayScrollPage", "a day of forty dear cards scrolled a page", BM_DayScrollPage, 0.016},
-        {"BM_EmojiTaskListScrollPage", "the task list of emoji names scrolled a page", BM_EmojiTaskListScrollPage,
-         0.016},
+        {"BM_EmojiTaskListScrollPage", "the task list of emoji names scrolled a page",
+         BM_EmojiTaskListScrollPage, 0.016},
         {"BM_EmojiSidebarRepaint", "the sidebar of emoji names repainted", BM_EmojiSidebarRepaint, 0.016},
         {"BM_NameToolTip", "the tooltip of a name of 500 emoji shown", BM_NameToolTip, 0.016}};
     for (const Screen& screen : screens) {
@@ -517,7 +503,8 @@ int main(int argc, char** argv) {
         const QString rocket = QStringLiteral("\U0001F680");
         QString grid = QStringLiteral("<table>");
         for (int row = 0; row < 30; ++row) {
-            grid += QStringLiteral("<tr>") + (QStringLiteral("<td>") + rocket + QStringLiteral("</td>")).repeated(10) +
+            grid += QStringLiteral("<tr>") +
+                    (QStringLiteral("<td>") + rocket + QStringLiteral("</td>")).repeated(10) +
                     QStringLiteral("</tr>");
         }
         grid += QStringLiteral("</table>");

@@ -58,6 +58,18 @@ protected:
 
     CalendarView& view() { return *controller->calendarView(); }
 
+    // Today of fifteen entries, more than the strip shows, at 600 px.
+    void showALongDay() {
+        const QDateTime morning(env.clock->now().date(), QTime(9, 0));
+        std::vector<WorkEntry> entries;
+        for (int i = 0; i < 15; ++i) {
+            entries.push_back(entryAt(QString::number(i + 1), morning.addSecs(600 * i), 600));
+        }
+        service->workEntries.answer(entries);
+        showAt(600);
+        drainEvents();
+    }
+
     // Shows the calendar at `width` and waits for the chosen mode to load.
     void showAt(int width) {
         controller->resize(width, 500);
@@ -223,14 +235,7 @@ TEST_F(CalendarViewTest, TheDaysTheCalendarNamesShowWhole) {
 }
 
 TEST_F(CalendarViewTest, ALongDayScrollsAndEveryEntryCanBeReached) {
-    const QDateTime morning(env.clock->now().date(), QTime(9, 0));
-    std::vector<WorkEntry> entries;
-    for (int i = 0; i < 15; ++i) {
-        entries.push_back(entryAt(QString::number(i + 1), morning.addSecs(600 * i), 600));
-    }
-    service->workEntries.answer(entries);
-    showAt(600);
-    drainEvents();
+    showALongDay();
     CalendarDaysView* strip = view().daysView();
     QListView* list = strip->columns()[1]->entryList();
     ASSERT_EQ(list->model()->rowCount(), 15);
@@ -258,14 +263,7 @@ TEST_F(CalendarViewTest, ALongDayScrollsAndEveryEntryCanBeReached) {
 // the strip did not follow the keyboard, so a Tab or an arrow to a card below the strip's edge
 // left no focus in sight.
 TEST_F(CalendarViewTest, TheCardTheKeyboardIsOnComesIntoView) {
-    const QDateTime morning(env.clock->now().date(), QTime(9, 0));
-    std::vector<WorkEntry> entries;
-    for (int i = 0; i < 15; ++i) {
-        entries.push_back(entryAt(QString::number(i + 1), morning.addSecs(600 * i), 600));
-    }
-    service->workEntries.answer(entries);
-    showAt(600);
-    drainEvents();
+    showALongDay();
     CalendarDaysView* strip = view().daysView();
     CalendarDayView* day = strip->columns()[1];
     QListView* list = day->entryList();

@@ -9,6 +9,7 @@
 #include "state/TimerViewModel.h"
 #include "tests/state/FakeProviderService.h"
 #include "tests/state/StateTestEnvironment.h"
+#include "tests/support/DearCalendar.h"
 #include "tests/support/DesktopText.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/TextLayoutCost.h"
@@ -42,10 +43,10 @@ using namespace velmora::test;
 namespace {
 
 // A bound of the issue's, in CPU milliseconds, for a busy or instrumented machine: an optimised
-// build holds twice the figure (the tests of this executable run together), stretched by the
-// run's time scale.
+// build holds three times the figure (the figures themselves are velmora_outside_html_bench's, on
+// a quiet machine; here other tests run at once), stretched by the run's time scale.
 double bound(qint64 milliseconds) {
-    return static_cast<double>(cpuBudget(2 * milliseconds)) * timeScale();
+    return static_cast<double>(cpuBudget(3 * milliseconds)) * timeScale();
 }
 
 double cpuMilliseconds(const std::function<void()>& work) {
@@ -90,31 +91,36 @@ double cardMilliseconds(const QString& html, int width = 200) {
 constexpr char caseVariable[] = "VELMORA_OUTSIDE_TEXT_CASE";
 constexpr char childTest[] = "OutsideTextChild.MeasuresOneCaseInAFreshProcess";
 
-// A week of `perDay` entries a day, each with `description`.
-std::vector<CalendarDay> week(int perDay, const QString& description, int days = 7) {
-    std::vector<CalendarDay> week;
-    const QDate monday(2026, 3, 2);
-    for (int d = 0; d < days; ++d) {
-        CalendarDay day;
-        day.id = QUuid::createUuid();
-        day.date = QDateTime(monday.addDays(d), QTime(0, 0));
-        for (int e = 0; e < perDay; ++e) {
-            WorkEntry entry;
-            entry.id = QStringLiteral("%1-%2").arg(d).arg(e);
-            // Each its own: a card kept serves no other.
-            entry.description = description + QStringLiteral(" (%1)").arg(entry.id);
-            entry.spentTime = QStringLiteral("1h");
-            entry.spentTimeSeconds = 3600;
-            entry.issue = makeIssue(entry.id);
-            entry.issue.reference = QStringLiteral("WEB-%1").arg(e);
-            entry.started = day.date.addSecs(3600 * (8 + e));
-            day.workEntries.push_back(entry);
-            day.totalTimeSpent += 3600;
+// A task list of the tasks named `names`, shown at `size`.
+struct TaskList {
+    TaskList(const QStringList& names, QSize size) : service(std::make_shared<FakeProviderService>()) {
+        env.settings->setShowUnresolvedTasksByDefault(false);
+        env.settings->setShowMyTasksByDefault(false);
+        service->states.answer({});
+        service->assignees.answer({});
+        for (int i = 0; i < names.size(); ++i) {
+            Issue task = makeIssue(QString::number(i));
+            task.name = names[i];
+            service->tasks.push_back(task);
         }
-        week.push_back(day);
+        service->pageSize = static_cast<int>(names.size());
+        model = std::make_unique<ProjectViewModel>(service, makeProject(QStringLiteral("p")), std::nullopt,
+                                                   env.environment());
+        loaded = waitUntil([&] { return model->tasks().size() == static_cast<std::size_t>(names.size()); });
+        timer = std::make_unique<TimerViewModel>(QStringLiteral("ACCOUNT"), env.environment());
+        list = std::make_unique<ProjectTasksView>(*model, timer.get());
+        list->resize(size);
+        list->show();
+        drainEvents();
     }
-    return week;
-}
+
+    StateTestEnvironment env;
+    std::shared_ptr<FakeProviderService> service;
+    std::unique_ptr<ProjectViewModel> model;
+    std::unique_ptr<TimerViewModel> timer;
+    std::unique_ptr<ProjectTasksView> list;
+    bool loaded = false;
+};
 
 } // namespace
 
@@ -219,23 +225,9 @@ TEST(OutsideTextCost, SymbolsATextFontDrawsShowAsText) {
 // rockets out again and again at each show, for a second.
 TEST(OutsideTextCost, ATooltipOfANameShowsWithinAFrame) {
     ASSERT_TRUE(colourEmojiFontDrawsEmoji());
-    StateTestEnvironment env;
-    env.settings->setShowUnresolvedTasksByDefault(false);
-    env.settings->setShowMyTasksByDefault(false);
-    auto service = std::make_shared<FakeProviderService>();
-    service->states.answer({});
-    service->assignees.answer({});
-    Issue task = makeIssue(QStringLiteral("1"));
-    task.name = QStringLiteral("\U0001F680").repeated(500);
-    service->tasks = {task};
-    ProjectViewModel model(service, makeProject(QStringLiteral("p")), std::nullopt, env.environment());
-    ASSERT_TRUE(waitUntil([&] { return model.tasks().size() == 1; }));
-    TimerViewModel timer(QStringLiteral("ACCOUNT"), env.environment());
-    ProjectTasksView list(model, &timer);
-    list.resize(320, 300);
-    list.show();
-    drainEvents();
-    QAbstractItemView* view = &list;
+    TaskList tasks({QStringLiteral("\U0001F680").repeated(500)}, QSize(320, 300));
+    ASSERT_TRUE(tasks.loaded);
+    QAbstractItemView* view = tasks.list.get();
     const QPoint at = view->visualRect(view->model()->index(0, 0)).center() - QPoint(40, 0);
     for (int show = 0; show < 2; ++show) {
         const double spent = cpuMilliseconds([&] {
@@ -265,7 +257,7 @@ TEST(OutsideTextCost, AWeekOfDearCardsOpensAndTakesANewWidthWithinItsBounds) {
     days.resize(1190, 700);
     days.show();
     drainEvents();
-    const auto entries = week(8, budgetFillingEmoji());
+    const auto entries = calendarOf(8, budgetFillingEmoji());
     const double open = cpuMilliseconds([&] {
         days.setDays(entries);
         drainEvents();
@@ -288,7 +280,7 @@ TEST(OutsideTextCost, ADayOfManyDearCardsScrollsAPageWithinAFrame) {
     days.resize(600, 700);
     days.show();
     drainEvents();
-    days.setDays(week(40, budgetFillingEmoji(), 3));
+    days.setDays(calendarOf(40, budgetFillingEmoji(), 3));
     drainEvents();
     QScrollBar* bar = days.verticalScrollBar();
     ASSERT_GT(bar->maximum(), 0);
@@ -300,8 +292,8 @@ TEST(OutsideTextCost, ADayOfManyDearCardsScrollsAPageWithinAFrame) {
             const double page = cpuMilliseconds([&] {
                 bar->setValue(round == 0 ? std::min(bar->maximum(), bar->value() + bar->pageStep())
                                          : std::max(0, bar->value() - bar->pageStep()));
+                // The cards that now show laid out, and painted.
                 drainEvents(2);
-                days.viewport()->repaint();
             });
             ++pages;
             worst = std::max(worst, page);
@@ -310,30 +302,8 @@ TEST(OutsideTextCost, ADayOfManyDearCardsScrollsAPageWithinAFrame) {
     EXPECT_LT(worst, bound(16)) << pages << " pages";
 }
 
-// The task list lays each row out by the width it shows, once: rows of emoji names scrolled at
-// 31 to 38 ms a page (each name cut to some 75 emoji where a row shows 19, and shaped 2 or 3 times).
-TEST(OutsideTextCost, ATaskListOfEmojiNamesScrollsAPageWithinAFrame) {
-    ASSERT_TRUE(colourEmojiFontDrawsEmoji());
-    StateTestEnvironment env;
-    env.settings->setShowUnresolvedTasksByDefault(false);
-    env.settings->setShowMyTasksByDefault(false);
-    auto service = std::make_shared<FakeProviderService>();
-    service->states.answer({});
-    service->assignees.answer({});
-    for (int i = 0; i < 300; ++i) {
-        Issue task = makeIssue(QString::number(i));
-        task.name = QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD\U0001F525").repeated(20) +
-                    QString::number(i);
-        service->tasks.push_back(task);
-    }
-    service->pageSize = 300;
-    ProjectViewModel model(service, makeProject(QStringLiteral("p")), std::nullopt, env.environment());
-    ASSERT_TRUE(waitUntil([&] { return model.tasks().size() == 300; }));
-    TimerViewModel timer(QStringLiteral("ACCOUNT"), env.environment());
-    ProjectTasksView list(model, &timer);
-    list.resize(320, 600);
-    list.show();
-    drainEvents();
+// The mean CPU time of a page of `list` scrolled down, over as many pages as it has (20 at most).
+double meanPage(ProjectTasksView& list) {
     QScrollBar* bar = list.verticalScrollBar();
     double spent = 0;
     int pages = 0;
@@ -344,32 +314,57 @@ TEST(OutsideTextCost, ATaskListOfEmojiNamesScrollsAPageWithinAFrame) {
         });
         ++pages;
     }
-    ASSERT_GT(pages, 5);
-    EXPECT_LT(spent / pages, bound(16)) << pages << " pages";
+    return pages > 0 ? spent / pages : 0;
+}
+
+// The task list lays each row out by the width it shows, once: rows of emoji names scrolled at
+// 31 to 38 ms a page (each name cut to some 75 emoji where a row shows 19, and shaped 2 or 3
+// times), some twenty times a page of plain names.
+TEST(OutsideTextCost, ATaskListOfEmojiNamesScrollsAPageWithinAFrame) {
+    ASSERT_TRUE(colourEmojiFontDrawsEmoji());
+    QStringList emoji;
+    QStringList plain;
+    for (int i = 0; i < 300; ++i) {
+        emoji << QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD\U0001F525").repeated(20) +
+                     QString::number(i);
+        plain << QStringLiteral("Fix the importer for files of task %1 ").repeated(4).arg(i);
+    }
+    TaskList emojiTasks(emoji, QSize(320, 600));
+    TaskList plainTasks(plain, QSize(320, 600));
+    ASSERT_TRUE(emojiTasks.loaded && plainTasks.loaded);
+    const double emojiPage = meanPage(*emojiTasks.list);
+    const double plainPage = meanPage(*plainTasks.list);
+    EXPECT_LT(emojiPage, bound(16));
+    EXPECT_LT(emojiPage, 8 * plainPage + 2) << "against " << plainPage << " ms a page of plain names";
 }
 
 // The sidebar's rows lay their names out once for the width they show and paint that: ten
-// projects named with emoji repainted in 94 to 103 ms, each name cut anew at every paint.
+// projects named with emoji repainted in 94 to 103 ms, each name cut anew at every paint, where
+// plain names take a millisecond.
 TEST(OutsideTextCost, ASidebarOfEmojiNamesRepaintsWithinAFrame) {
     ASSERT_TRUE(colourEmojiFontDrawsEmoji());
-    QStandardItemModel model(10, 1);
-    for (int row = 0; row < 10; ++row) {
-        model.setData(model.index(row, 0),
-                      QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD ").repeated(20) +
-                          QString::number(row));
-    }
-    QListView list;
-    list.setModel(&model);
-    list.setItemDelegate(new ProjectLinkView(&list));
-    list.resize(220, 400);
-    list.show();
-    drainEvents();
-    list.viewport()->repaint();
-    double least = 1e9;
-    for (int round = 0; round < 3; ++round) {
-        least = std::min(least, cpuMilliseconds([&] { list.viewport()->repaint(); }));
-    }
-    EXPECT_LT(least, bound(16));
+    auto repaint = [](const QString& name) {
+        QStandardItemModel model(10, 1);
+        for (int row = 0; row < 10; ++row) {
+            model.setData(model.index(row, 0), name + QString::number(row));
+        }
+        QListView list;
+        list.setModel(&model);
+        list.setItemDelegate(new ProjectLinkView(&list));
+        list.resize(220, 400);
+        list.show();
+        drainEvents();
+        list.viewport()->repaint();
+        double least = 1e9;
+        for (int round = 0; round < 3; ++round) {
+            least = std::min(least, cpuMilliseconds([&] { list.viewport()->repaint(); }));
+        }
+        return least;
+    };
+    const double emoji = repaint(QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD ").repeated(20));
+    const double plain = repaint(QStringLiteral("Website and the shop "));
+    EXPECT_LT(emoji, bound(16));
+    EXPECT_LT(emoji, 3 * plain + 1) << "against " << plain << " ms with plain names";
 }
 
 // The tests of text hold whatever fonts the machine has: without Droid Sans Fallback (where
