@@ -113,13 +113,11 @@ TEST_F(ProjectViewControllerTest, TheTimerItemsActOnATimeTypedAndNotYetEnded) {
     host.item(id::startTimeTracking)->trigger();
     settle();
     std::vector<double> elapsedWhenPaused;
-    QObject::connect(&timer, &TimerViewModel::stateChanged,
-                     [&] { elapsedWhenPaused.push_back(timer.elapsed()); });
+    QObject::connect(&timer, &TimerViewModel::stateChanged, [&] { elapsedWhenPaused.push_back(timer.elapsed()); });
     // What the booking sheet reads when it opens.
     std::optional<double> elapsedWhenStopped;
     const Cancellable stopped = NotificationCenter::defaultCenter().addObserver(
-        QString(NotificationName::timerCanceled),
-        [&](const Notification&) { elapsedWhenStopped = timer.elapsed(); });
+        QString(NotificationName::timerCanceled), [&](const Notification&) { elapsedWhenStopped = timer.elapsed(); });
 
     TimeEditFieldView* field = block.timeField();
     QTest::mouseClick(field->elapsedLabel(), Qt::LeftButton);
