@@ -13,6 +13,8 @@
 #include <QTextLayout>
 #include <QThread>
 
+#include <fontconfig/fontconfig.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -283,6 +285,98 @@ bool hasThousandsOfLetters(QChar::Script script) {
     }
 }
 
+// The scripts Qt draws only with a font whose substitutions (GSUB) name them, and their tags
+// there (the newer Indic ones first). For a letter of one of them, Qt checks the fonts it finds, and
+// where none is fit, every family installed before it draws hollow boxes: seventy milliseconds
+// and more, in each style anew (Noto Sans Thaana names no script of its own, and so Thaana costs
+// that on a desktop of the Noto fonts).
+std::vector<QByteArray> openTypeTags(QChar::Script script) {
+    switch (script) {
+    case QChar::Script_Syriac:
+        return {"syrc"};
+    case QChar::Script_Thaana:
+        return {"thaa"};
+    case QChar::Script_Devanagari:
+        return {"dev2", "deva"};
+    case QChar::Script_Bengali:
+        return {"bng2", "beng"};
+    case QChar::Script_Gurmukhi:
+        return {"gur2", "guru"};
+    case QChar::Script_Gujarati:
+        return {"gjr2", "gujr"};
+    case QChar::Script_Oriya:
+        return {"ory2", "orya"};
+    case QChar::Script_Tamil:
+        return {"tml2", "taml"};
+    case QChar::Script_Telugu:
+        return {"tel2", "telu"};
+    case QChar::Script_Kannada:
+        return {"knd2", "knda"};
+    case QChar::Script_Malayalam:
+        return {"mlm2", "mlym"};
+    case QChar::Script_Sinhala:
+        return {"sinh"};
+    case QChar::Script_Khmer:
+        return {"khmr"};
+    case QChar::Script_Nko:
+        return {"nko "};
+    default:
+        return {};
+    }
+}
+
+// Whether the script list of a GSUB table names one of `tags`.
+bool namesScript(const QByteArray& gsub, const std::vector<QByteArray>& tags) {
+    auto word = [&gsub](qsizetype at) {
+        return at + 2 <= gsub.size()
+                   ? (static_cast<unsigned char>(gsub[at]) << 8) | static_cast<unsigned char>(gsub[at + 1])
+                   : -1;
+    };
+    const int list = word(4);
+    const int count = list < 0 ? -1 : word(list);
+    for (int i = 0; i < count; ++i) {
+        const qsizetype record = list + 2 + 6 * qsizetype(i);
+        if (record + 4 > gsub.size()) {
+            return false;
+        }
+        const QByteArray tag = gsub.mid(record, 4);
+        if (std::find(tags.begin(), tags.end(), tag) != tags.end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether a font installed has `c` and is fit for Qt to shape its script (see openTypeTags), told
+// from the fonts' own tables (fontconfig lists them, their files are read apart), without asking
+// Qt, whose look-up is what would cost.
+bool aFontShapes(char32_t c, const std::vector<QByteArray>& tags) {
+    FcCharSet* characters = FcCharSetCreate();
+    FcCharSetAddChar(characters, static_cast<FcChar32>(c));
+    FcPattern* pattern = FcPatternCreate();
+    FcPatternAddCharSet(pattern, FC_CHARSET, characters);
+    FcObjectSet* objects = FcObjectSetBuild(FC_FILE, nullptr);
+    FcFontSet* fonts = FcFontList(nullptr, pattern, objects);
+    bool shapes = false;
+    // The first few are as good as all: the fonts of a script come in a family or two.
+    for (int i = 0; fonts && i < fonts->nfont && i < 16 && !shapes; ++i) {
+        FcChar8* file = nullptr;
+        if (FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &file) != FcResultMatch || !file) {
+            continue;
+        }
+        const QRawFont font(QString::fromLocal8Bit(reinterpret_cast<const char*>(file)), 12);
+        shapes = font.isValid() && (namesScript(font.fontTable("GSUB"), tags) ||
+                                    !font.fontTable("morx").isEmpty() || !font.fontTable("mort").isEmpty());
+    }
+    if (fonts) {
+        FcFontSetDestroy(fonts);
+    }
+    FcObjectSetDestroy(objects);
+    FcPatternDestroy(pattern);
+    FcCharSetDestroy(characters);
+    return shapes;
+}
+
 // Which characters of the Basic Multilingual Plane a font has, looked up a block of 256 at a time
 // when a character of the block is first asked about: one look at its character map for the block.
 class Coverage {
@@ -353,7 +447,10 @@ public:
         int font = known(c);
         if (font == unknown) {
             const qint64 start = threadNanoseconds();
-            font = fontOf(c);
+            font = unfitScript(c);
+            if (font == unknown) {
+                font = fontOf(c);
+            }
             const int spent = unitsOf(threadNanoseconds() - start);
             m_foundSpent += spent;
             ++m_fontsFound;
@@ -488,6 +585,28 @@ private:
         return unknown;
     }
 
+    // For a letter of a script Qt shapes only with a font fit for it, where no font installed is:
+    // a font of none, as dear a glyph as Qt's check of every family, so that no text lets Qt make
+    // it. Else `unknown`, for Qt to be asked.
+    int unfitScript(char32_t c) {
+        const QChar::Script script = QChar::script(c);
+        const std::vector<QByteArray> tags = openTypeTags(script);
+        if (tags.empty() || aFontShapes(c, tags)) {
+            return unknown;
+        }
+        // What Qt's check of the families of a desktop costs, some seventy milliseconds.
+        constexpr int checkOfEveryFamily = 70000 * unitsPerMicrosecond;
+        const int index = static_cast<int>(m_fonts.size());
+        m_fonts.emplace_back();
+        Font& unfit = m_fonts.back();
+        unfit.drawsNothing = true;
+        unfit.script = script;
+        unfit.each = checkOfEveryFamily;
+        unfit.styled = checkOfEveryFamily;
+        m_scripts.insert(script, index);
+        return index;
+    }
+
     // Finds the font that draws `c` by laying it out, and learns what it costs if it is new.
     int fontOf(char32_t c) {
         const QString text = QString::fromUcs4(&c, 1);
@@ -533,7 +652,10 @@ private:
                 m_colour = index;
             }
         }
-        if (isLetterOfScript(c) && !m_scripts.contains(QChar::script(c))) {
+        // A letter above the Basic Multilingual Plane no font draws (a rare extension of Han) says
+        // nothing of its script's other letters.
+        const bool telling = drawn || c <= 0xFFFF;
+        if (isLetterOfScript(c) && telling && !m_scripts.contains(QChar::script(c))) {
             m_scripts.insert(QChar::script(c), index);
         } else {
             if (m_characters.size() >= maxCharacters) {
