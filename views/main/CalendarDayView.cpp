@@ -137,8 +137,8 @@ bool CalendarDayView::layOutCardsIn(const QRect& band) {
     if (m_day.workEntries.empty()) {
         return false;
     }
-    // Where the cards stand now, the ones not laid out yet as tall as their text would be.
-    m_list->doItemsLayout();
+    // Where the cards stand now (a layout of the list that waits is done first), the ones not laid
+    // out yet as tall as their text would be.
     const QRect shown = band.translated(-m_list->geometry().topLeft());
     bool any = false;
     for (int row = 0; row < m_model->rowCount(); ++row) {
