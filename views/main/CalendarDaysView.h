@@ -35,7 +35,7 @@ public:
     static int idealWidth(std::size_t dayCount);
 
     // What a new strip or a new width may spend laying its cards out, and a scroll besides.
-    static constexpr qint64 stripCost = 40000;
+    static constexpr qint64 stripCost = 32000;
     static constexpr qint64 scrollCost = 12000;
     static constexpr qint64 stripLoading = 64000;
 

@@ -72,8 +72,7 @@ QSize CalendarEntryCard::sizeHint(const QStyleOptionViewItem& option, const QMod
         const qreal width = descriptionWidth(option);
         const QTextDocument* document = description(html.toString(), option.font, width);
         if (!document && !m_budget && width > 0) {
-            document = description(html.toString(), option.font, width, OutsideHtmlLimits{}.maxShapingCost,
-                                   aloneLoading);
+            document = description(html.toString(), option.font, width, aloneCost, aloneLoading);
         }
         if (m_budget) {
             m_asked.insert(index.row(), key(html.toString(), option.font, width));
@@ -138,8 +137,7 @@ void CalendarEntryCard::paint(QPainter* painter, const QStyleOptionViewItem& opt
         // Laid out before it is painted; one painted before its screen laid it out (a scroll
         // between two turns of the event loop) is laid out with the least a card may cost.
         const QTextDocument* document =
-            description(html.toString(), option.font, inner.width(),
-                        m_budget ? CardBudget::least : OutsideHtmlLimits{}.maxShapingCost,
+            description(html.toString(), option.font, inner.width(), m_budget ? CardBudget::least : aloneCost,
                         m_budget ? CardBudget::least : aloneLoading);
         if (document) {
             painter->translate(inner.left(), titleRow.bottom() + padding);

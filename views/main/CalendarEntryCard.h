@@ -17,8 +17,8 @@ namespace velmora {
 // left. Laid out as a whole this way, a week of emoji descriptions costs what one view may.
 struct CardBudget {
     // What every description may cost, however many cards share the screen: a couple of pictures
-    // of a colour emoji font, six hundred Latin letters.
-    static constexpr qint64 least = 600;
+    // of a colour emoji font, five hundred Latin letters.
+    static constexpr qint64 least = 500;
     // What the cards laid out next may take besides, in all, and each at most.
     qint64 left = 0;
     static constexpr qint64 eachAtMost = 96000;
@@ -45,7 +45,9 @@ public:
     // What the descriptions kept may have cost to lay out, in all: a day's cards are kept while
     // they fit, however many there are, so scrolling lays nothing out again.
     static constexpr int keptCost = 4000000;
-    // What finding and loading the fonts of a card alone may cost: a card is half a view's bound.
+    // What laying the description of a card alone out, and finding and loading its fonts, may
+    // cost: a card is held to half what a view is, and draws what it shows at first sight too.
+    static constexpr qint64 aloneCost = 40000;
     static constexpr qint64 aloneLoading = 32000;
 
     explicit CalendarEntryCard(QObject* parent = nullptr);
@@ -55,7 +57,7 @@ public:
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
     // The budget of the screen the card is on; null (as alone) lays each description out when
-    // its size is asked for, with the budget of one view.
+    // its size is asked for, within aloneCost.
     void setBudget(std::shared_ptr<CardBudget> budget) { m_budget = std::move(budget); }
     // With a budget: lays the description of `index` out at the next check of its size, within
     // what the budget has left then (the screen shows the card).
