@@ -576,12 +576,8 @@ private:
                 return m_primary;
             }
         }
-        if (m_colour >= 0 && (isPictograph(c) || isRegionalIndicator(c))) {
-            Font& colour = m_fonts[static_cast<std::size_t>(m_colour)];
-            if (colour.coverage.has(colour.raw, c)) {
-                return m_colour;
-            }
-        }
+        // A picture too is asked about once: the fonts Qt falls back to before the colour emoji
+        // font (the symbol fonts, a sans font's faces) draw many of those it has.
         return unknown;
     }
 
@@ -648,9 +644,6 @@ private:
             measure(font, c, drawn);
             // Loading it in another style costs what finding it did, until that is measured.
             font.styled = unitsOf(laid.nanoseconds);
-            if (font.colour && m_colour < 0) {
-                m_colour = index;
-            }
         }
         // A letter above the Basic Multilingual Plane no font draws (a rare extension of Han) says
         // nothing of its script's other letters.
@@ -811,7 +804,6 @@ private:
     QHash<QString, Style> m_styles;
     quint64 m_clock = 0;
     int m_primary = -1;
-    int m_colour = -1;
     // What finding fonts has cost, and how many were found, for the price of the next.
     qint64 m_foundSpent = 0;
     int m_fontsFound = 0;
@@ -870,6 +862,10 @@ qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCo
     return text.size();
 }
 
+namespace {
+LearntFontCosts* learnt = nullptr;
+} // namespace
+
 FontCosts& FontCosts::measured(bool cjkFontDrawsHan) {
     static MeasuredFontCosts withCjkFont(CjkFontCoverage::all());
     static MeasuredFontCosts withoutCjkFont(CjkFontCoverage::none());
@@ -880,9 +876,15 @@ FontCosts& FontCosts::ofThisProcess() {
     if (!onTheFontsThread()) {
         return measured(false);
     }
-    // Made on first use and kept for the process; never destroyed, as the fonts it keeps are Qt's,
-    // which go with the application.
-    static auto* learnt = new LearntFontCosts;
+    // Made on first use and kept while the application is: the fonts it keeps loaded are Qt's, and
+    // are let go before the application clears its fonts, so none outlives it.
+    if (!learnt) {
+        learnt = new LearntFontCosts;
+        qAddPostRoutine([] {
+            delete learnt;
+            learnt = nullptr;
+        });
+    }
     return *learnt;
 }
 

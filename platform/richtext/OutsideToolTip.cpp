@@ -66,10 +66,13 @@ OutsideToolTip::OutsideToolTip() : QWidget(nullptr, Qt::ToolTip | Qt::BypassGrap
 }
 
 OutsideToolTip& OutsideToolTip::instance() {
-    // Made when first shown and kept: it is one window, shown and hidden again.
+    // Made when first shown and kept: it is one window, shown and hidden again. It goes as the
+    // application does (Qt leaves a window without parent in place), and with it the fonts it laid
+    // its texts out in.
     static QPointer<OutsideToolTip> tip;
     if (!tip) {
         tip = new OutsideToolTip;
+        qAddPostRoutine([] { delete tip.data(); });
     }
     return *tip;
 }
@@ -113,10 +116,8 @@ QString OutsideToolTip::attachedText(const QWidget* widget) {
 }
 
 std::shared_ptr<const OutsideToolTip::Laid> OutsideToolTip::laidOut(const QString& text) {
-    // The last few shown: showing one again lays nothing out.
-    static QCache<QString, std::shared_ptr<const Laid>> kept(16);
     const QString key = font().key() + u'\n' + text;
-    if (const auto* found = kept.object(key)) {
+    if (const auto* found = m_kept.object(key)) {
         return *found;
     }
     auto laid = std::make_shared<Laid>();
@@ -148,7 +149,7 @@ std::shared_ptr<const OutsideToolTip::Laid> OutsideToolTip::laidOut(const QStrin
     laid->layout.endLayout();
     laid->size = QSizeF(std::ceil(width), std::ceil(height));
     std::shared_ptr<const Laid> made = laid;
-    kept.insert(key, new std::shared_ptr<const Laid>(made));
+    m_kept.insert(key, new std::shared_ptr<const Laid>(made));
     return made;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCache>
 #include <QPointer>
 #include <QRect>
 #include <QString>
@@ -48,6 +49,9 @@ private:
     struct Laid;
     std::shared_ptr<const Laid> laidOut(const QString& text);
 
+    // The last few shown: showing one again lays nothing out. Kept with the window, so the fonts
+    // they were laid out in go with the application.
+    QCache<QString, std::shared_ptr<const Laid>> m_kept{16};
     QString m_text;
     std::shared_ptr<const Laid> m_laid;
     QPointer<QWidget> m_widget;

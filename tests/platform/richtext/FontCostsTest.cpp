@@ -4,6 +4,7 @@
 #include "platform/richtext/ShapingCost.h"
 #include "tests/support/DesktopText.h"
 #include "tests/support/ThreadCpuClock.h"
+#include "tests/support/TimeScale.h"
 
 #include <QGuiApplication>
 #include <QTextLayout>
@@ -93,6 +94,33 @@ TEST(FontCosts, TheFontFoundIsTheOneQtDrawsWith) {
 }
 
 // A font is found once a process: the first character of its script (or the symbol) lays it out,
+// A picture is drawn by the first font Qt falls back to that has it, which may be a text font
+// (the symbol fonts draw a star, a heart, a globe; a desktop's sans font the faces): priced as
+// that font's glyphs whatever was seen before it, not as colour because the colour emoji font was
+// found first and has it too. Priced so, a rating's hearts cut it after a text full of emoji.
+TEST(FontCosts, APictureATextFontDrawsCostsAsItsGlyphsWhateverCameFirst) {
+    if (!test::colourEmojiFontDrawsEmoji()) {
+        GTEST_SKIP() << "no colour emoji font draws emoji here";
+    }
+    FontCosts& fonts = FontCosts::ofThisProcess();
+    ASSERT_TRUE(fonts.cost(0x1F680).colour);
+    int drawnByText = 0;
+    for (const char32_t c : {char32_t(0x2764), char32_t(0x2B50), char32_t(0x231A), char32_t(0x1F30D),
+                             char32_t(0x1F378), char32_t(0x1F600), char32_t(0x2600), char32_t(0x1F44D)}) {
+        const QString drawing = test::familiesDrawing(QString::fromUcs4(&c, 1)).value(0);
+        const bool colour = drawing == test::colourEmojiFamily();
+        drawnByText += colour ? 0 : 1;
+        const GlyphCost glyph = fonts.cost(c);
+        EXPECT_EQ(glyph.colour, colour)
+            << "U+" << QString::number(c, 16).toStdString() << " drawn by " << drawing.toStdString();
+        EXPECT_EQ(fonts.family(glyph.font).toStdString(), drawing.toStdString())
+            << "U+" << QString::number(c, 16).toStdString();
+    }
+    if (drawnByText == 0) {
+        GTEST_SKIP() << "the colour emoji font draws every picture here";
+    }
+}
+
 // what that took is said, and later ones cost nothing to find.
 TEST(FontCosts, AFontIsFoundOnceAProcess) {
     FontCosts& fonts = FontCosts::ofThisProcess();
@@ -126,8 +154,11 @@ TEST(FontCosts, WhatAFontCostsIsWhatItsGlyphsCost) {
         }
         const double measured =
             static_cast<double>(leastLayoutMicroseconds(text)) * FontCosts::unitsPerMicrosecond;
-        EXPECT_GT(counted, measured / 4) << name;
-        EXPECT_LT(counted, measured * 4) << name;
+        // What was learnt and what is measured now are each taken once: a busy machine may hold
+        // either up.
+        const double within = 4 * test::timeScale();
+        EXPECT_GT(counted, measured / within) << name;
+        EXPECT_LT(counted, measured * within) << name;
     }
     if (test::colourEmojiFontDrawsEmoji()) {
         EXPECT_GT(fonts.cost(0x1F680).each, 20 * fonts.cost(U'a').each);

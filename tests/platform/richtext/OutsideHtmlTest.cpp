@@ -395,6 +395,10 @@ TEST(OutsideHtml, AWordHoldsAFewRunsOfOneScriptAndDirection) {
                          alternating(U'a', 0x03B1, runs - 10 * wholePieces + 1) + QStringLiteral("\n") +
                          outsideHtmlShortenedNote());
 
+    // What costs Qt is bounded apart (the tests of font costs below); here the costs are those measured
+    // on a desktop with a CJK font, not learnt from how busy this machine is.
+    OutsideHtmlLimits measuredCosts;
+    measuredCosts.fonts = &FontCosts::measured(true);
     for (const QString& whole :
          {QStringLiteral("a\u03B1 ").repeated(5000),
           QStringLiteral("日本語のテキストとカタカナです。").repeated(150),
@@ -403,7 +407,7 @@ TEST(OutsideHtml, AWordHoldsAFewRunsOfOneScriptAndDirection) {
               .repeated(50),
           (alternating(U'a', 0x03B1, runs + 1) + QStringLiteral("<br>")).repeated(50),
           QStringLiteral("שלום 123 world עולם 456 ").repeated(500)}) {
-        const QString bounded = boundOutsideHtml(whole);
+        const QString bounded = boundOutsideHtml(whole, measuredCosts);
         EXPECT_FALSE(bounded.contains(outsideHtmlShortenedNote())) << whole.left(40).toStdString();
         EXPECT_EQ(QTextDocumentFragment::fromHtml(bounded).toPlainText(),
                   QTextDocumentFragment::fromHtml(whole).toPlainText())
