@@ -500,21 +500,11 @@ int main(int argc, char** argv) {
     // Faces, tables and symbols: a face of the colour emoji font over digits, emoji in a table's
     // cells, ratings and checklists of symbols a text font draws, a letter of each script.
     {
-        const QString rocket = QStringLiteral("\U0001F680");
-        QString grid = QStringLiteral("<table>");
-        for (int row = 0; row < 30; ++row) {
-            grid += QStringLiteral("<tr>") +
-                    (QStringLiteral("<td>") + rocket + QStringLiteral("</td>")).repeated(10) +
-                    QStringLiteral("</tr>");
-        }
-        grid += QStringLiteral("</table>");
         shapes.emplace_back(QStringLiteral("emoji-face-digits"),
                             QStringLiteral("<font face=\"Noto Color Emoji\">") +
                                 QStringLiteral("0123456789 ").repeated(1800) + QStringLiteral("</font>"));
-        shapes.emplace_back(QStringLiteral("emoji-in-table-cells"), grid);
-        shapes.emplace_back(QStringLiteral("ratings-and-checklists"),
-                            velmora::test::repeatedTo(
-                                QStringLiteral("\u2605\u2605\u2605\u2606 \u2610 done \u2764\uFE0E "), 2000));
+        shapes.emplace_back(QStringLiteral("emoji-in-table-cells"), velmora::test::emojiInTableCells());
+        shapes.emplace_back(QStringLiteral("ratings-and-checklists"), velmora::test::ratingsAndChecklists());
         shapes.emplace_back(QStringLiteral("a-letter-of-each-script-in-6-styles"),
                             velmora::test::inStyles(velmora::test::lettersOfEveryScript(), 6));
     }

@@ -473,6 +473,22 @@ inline QString budgetFillingEmoji() {
            QStringLiteral("\U0001F44D\U0001F3FD\U0001F389\U0001F525 ").repeated(100);
 }
 
+// A rocket in each cell of a table of 10 × 30: Qt lays a table's cells out three or four times.
+inline QString emojiInTableCells() {
+    QString grid = QStringLiteral("<table>");
+    for (int row = 0; row < 30; ++row) {
+        grid += QStringLiteral("<tr>") + (QStringLiteral("<td>\U0001F680</td>")).repeated(10) +
+                QStringLiteral("</tr>");
+    }
+    return grid + QStringLiteral("</table>");
+}
+
+// Ratings and checklists of symbols a text font draws (a star, a check box, a heart with the text
+// selector), some 2,000 characters.
+inline QString ratingsAndChecklists() {
+    return repeatedTo(QStringLiteral("\u2605\u2605\u2605\u2606 \u2610 done \u2764\uFE0E "), 2000);
+}
+
 // The family that draws Han here (Droid Sans Fallback, a Noto CJK family, or none: empty).
 inline QString hanFamily() {
     const QStringList families = familiesDrawing(QStringLiteral("\u4E2D"));

@@ -191,15 +191,8 @@ TEST(OutsideTextCost, AFaceADescriptionNamesCostsNothingOfItsFont) {
 // it is laid out, so the grid costs what the same text alone does.
 TEST(OutsideTextCost, TextInATablesCellsCostsAsOftenAsQtLaysItOut) {
     ASSERT_TRUE(colourEmojiFontDrawsEmoji());
-    const QString rocket = QStringLiteral("\U0001F680");
-    QString grid = QStringLiteral("<table>");
-    for (int row = 0; row < 30; ++row) {
-        grid += QStringLiteral("<tr>") +
-                (QStringLiteral("<td>") + rocket + QStringLiteral("</td>")).repeated(10) +
-                QStringLiteral("</tr>");
-    }
-    grid += QStringLiteral("</table>");
-    const QString alone = (rocket + u' ').repeated(300);
+    const QString grid = emojiInTableCells();
+    const QString alone = QStringLiteral("\U0001F680 ").repeated(300);
     cardMilliseconds(alone);
     const double once = std::min(cardMilliseconds(alone), cardMilliseconds(alone));
     const double inCells = std::min(cardMilliseconds(grid), cardMilliseconds(grid));
@@ -214,8 +207,7 @@ TEST(OutsideTextCost, SymbolsATextFontDrawsShowAsText) {
     if (familiesDrawing(symbols).contains(colourEmojiFamily())) {
         GTEST_SKIP() << "the colour emoji font draws the symbols here";
     }
-    const QString ratings =
-        repeatedTo(QStringLiteral("\u2605\u2605\u2605\u2606 \u2610 done \u2764\uFE0E "), 2000);
+    const QString ratings = ratingsAndChecklists();
     SimpleHtmlView view;
     view.setContent(ratings);
     EXPECT_EQ(view.toPlainText(), ratings);
