@@ -8,6 +8,7 @@
 #include "app/MainMenu.h"
 #include "app/MenuBarManager.h"
 #include "app/SoftwareUpdater.h"
+#include "app/StoredStateAlerts.h"
 #include "app/WelcomeWindowController.h"
 #include "app/WindowManager.h"
 #include "images/coders/ImageCodersManager.h"
@@ -28,6 +29,9 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
+#include <QUuid>
+
+#include <algorithm>
 
 namespace velmora {
 
@@ -36,6 +40,20 @@ AppDelegate* sharedDelegate = nullptr;
 } // namespace
 
 ShellEnvironment AppDelegate::withBookings(ShellEnvironment environment) {
+    if (!environment.state.accountExists) {
+        // Held time is never written onto the timer of an account that is gone. A store that
+        // cannot be read says nothing of an account: it is taken to be there.
+        ProviderManager* providers = &environment.providerManager();
+        environment.state.accountExists = [providers](const QString& account) {
+            const QUuid id = QUuid::fromString(account);
+            auto all = providers->tryFetchProviders();
+            if (id.isNull() || !all.ok()) {
+                return !id.isNull();
+            }
+            return std::any_of(all.value().begin(), all.value().end(),
+                               [&id](const AnyProvider& provider) { return providerId(provider) == id; });
+        };
+    }
     if (!environment.state.bookings) {
         m_bookingRecords = std::make_unique<BookingRecords>(environment.state);
         environment.state.bookings = m_bookingRecords.get();
@@ -115,6 +133,9 @@ AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObjec
     BookingRecords* records = m_environment.state.bookings;
     m_menuBarManager->setNotes([records] { return records->heldNotes(); });
     connect(records, &BookingRecords::recordChanged, m_menuBarManager.get(), &MenuBarManager::refresh);
+    // A booking's note that could not be written changed nothing: the user hears so.
+    connect(records, &BookingRecords::writeFailed, this,
+            [this](const QString& reason) { StoredStateAlerts::notWritten(reason, alertParent())->open(); });
     ShellHooks::setInstance(m_windowManager.get());
     m_windowManager->selectInitialAccount();
 }
@@ -171,6 +192,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         m_backgroundTaskManager->schedule(std::make_shared<RefreshProviderUsers>());
     }
     checkConfiguration();
+    tellStoredStateProblem();
     // The status item lives outside the windows, and making the tray's connects to the
     // session bus and asks whether a tray is there, which takes longer than building
     // the window: it comes once the first window is on screen.
@@ -293,6 +315,23 @@ void AppDelegate::checkConfiguration() {
     alert->open();
 }
 
+QWidget* AppDelegate::alertParent() const {
+    if (ApplicationWindowController* main = m_windowManager->applicationWindow();
+        main && !main->hasClosed()) {
+        return main;
+    }
+    return m_windowManager->existingWelcomeWindow();
+}
+
+void AppDelegate::tellStoredStateProblem() {
+    const auto problem = m_environment.snapshots().loadProblem();
+    if (!problem || m_storedStateTold) {
+        return;
+    }
+    m_storedStateTold = true;
+    StoredStateAlerts::damaged(*problem, alertParent())->open();
+}
+
 void AppDelegate::commitData() {
     // The timer, also when its window was closed and it runs on in the tray.
     const TimerViewModel* timer = m_windowManager->timerViewModel();
@@ -308,6 +347,8 @@ void AppDelegate::applicationWillTerminate() {
     }
     m_terminated = true;
     m_windowManager->applicationWillTerminate();
+    // What the bookings' records were asked to write is written before the quit.
+    m_environment.state.bookings->settle();
     m_environment.snapshots().flush();
 }
 

@@ -92,6 +92,10 @@ private:
     // Every change of the stored accounts rebuilds the main menu.
     void observeAccountStore();
     void checkConfiguration();
+    // The window alerts about the app's own stored state open on.
+    QWidget* alertParent() const;
+    // Tells the user once that the snapshot file could not be read at start, and what it held.
+    void tellStoredStateProblem();
     void showTimerInTitle(const QString& text);
     // The environment with the booking records and their look-ups in it (made here
     // unless the caller brought its own records).
@@ -102,6 +106,7 @@ private:
 
     // The booking records and their look-ups are made first: every window is handed
     // them.
+    bool m_storedStateTold = false;
     std::unique_ptr<BookingRecords> m_bookingRecords;
     std::unique_ptr<BookingRecovery> m_bookingRecovery;
     ShellEnvironment m_environment;

@@ -3,6 +3,7 @@
 #include "app/TrayStatusItem.h"
 #include "state/ElapsedTicker.h"
 #include "state/TimerViewModel.h"
+#include "views/main/PlainText.h"
 
 #include <QCoreApplication>
 
@@ -80,18 +81,22 @@ void MenuBarManager::refresh() {
         entries << StatusMenuEntry{QStringLiteral("Open Velmora"), m_openWindow};
         entries << StatusMenuEntry{QString(), {}, true};
     }
-    if (m_notes) {
-        for (const QString& note : m_notes()) {
-            entries << StatusMenuEntry{note, {}};
-        }
+    // What is on hold is named in the menu and with the time; a task's name is anyone's
+    // text, so a "&" in it is no mnemonic.
+    const QStringList notes = m_notes ? m_notes() : QStringList();
+    for (const QString& note : notes) {
+        entries << StatusMenuEntry{plainMenuText(note), {}};
     }
+    m_item->setNotes(notes);
     TimerViewModel* model = m_timerViewModel;
     if (model && model->state() != TimerViewModel::State::cancelled) {
         const bool active = model->state() == TimerViewModel::State::active;
         text = model->shortFormatter().string(model->elapsed()).value_or(QStringLiteral("00:00"));
+        const auto& task = model->task();
         m_item->setImage(QStringLiteral("MenuBarActive"));
         m_item->setRunning(active);
         m_item->setTitle(text);
+        m_item->setSubject(task ? task->reference.value_or(task->name) : QString());
         QPointer<MenuBarManager> self(this);
         entries << StatusMenuEntry{QStringLiteral("Pause"), active ? std::function<void()>([self] {
                                        if (self) {
@@ -109,6 +114,7 @@ void MenuBarManager::refresh() {
     } else {
         m_item->setImage(QStringLiteral("MenuBarInactive"));
         m_item->setTitle(QString());
+        m_item->setSubject(QString());
     }
     QPointer<MenuBarManager> self(this);
     entries << StatusMenuEntry{QStringLiteral("Quit"), [self] {

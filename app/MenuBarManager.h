@@ -49,7 +49,8 @@ public:
     StatusItem& statusItem();
     // Whether the item is made and the desktop shows it.
     bool showsStatusItem() const { return m_item && m_item->isAvailable(); }
-    // Lines the menu shows first (what is on hold), read at each refresh.
+    // Lines the menu shows first and the item shows with the time (what is on hold),
+    // read at each refresh.
     void setNotes(std::function<QStringList()> notes) { m_notes = std::move(notes); }
     // What quitting does (tests); default: quit the application.
     void setQuit(std::function<void()> quit) { m_quit = std::move(quit); }

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -30,6 +31,10 @@ public:
     // Whether the time of the title runs or stands still (a paused timer): the item
     // shows which.
     virtual void setRunning(bool /*running*/) {}
+    // The task whose time the title is (empty: none), named beside the time.
+    virtual void setSubject(const QString& /*task*/) {}
+    // What is on hold, a line each, shown with the time (plain text).
+    virtual void setNotes(const QStringList& /*notes*/) {}
     // Replaces the whole menu.
     virtual void setMenu(const QList<StatusMenuEntry>& entries) = 0;
     // What a click on the item does (none: nothing); the menu has a button of its own.

@@ -1,13 +1,17 @@
 #include "app/TrayStatusItem.h"
 
 #include "app/DesktopTrayWatch.h"
+#include "platform/richtext/OutsideName.h"
 #include "views/main/AssetNames.h"
 
 #include <QApplication>
+#include <QHash>
+#include <QIconEngine>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
 #include <QSystemTrayIcon>
+#include <QTextDocument>
 
 #include <algorithm>
 #include <cmath>
@@ -82,6 +86,22 @@ void TrayStatusItem::setTitle(const QString& title) {
     redraw();
 }
 
+void TrayStatusItem::setSubject(const QString& task) {
+    if (m_subject == task) {
+        return;
+    }
+    m_subject = task;
+    showToolTip();
+}
+
+void TrayStatusItem::setNotes(const QStringList& notes) {
+    if (m_notes == notes) {
+        return;
+    }
+    m_notes = notes;
+    showToolTip();
+}
+
 void TrayStatusItem::setRunning(bool running) {
     if (m_running == running) {
         return;
@@ -130,9 +150,25 @@ void TrayStatusItem::setMenu(const QList<StatusMenuEntry>& entries) {
 
 namespace {
 
-// What trays ask for: 16 to 24 pixels high, and twice that on a doubled screen. Each is
-// drawn at its own size: figures shrunk from a larger icon are a few pixels high.
+// What trays ask for: 16 to 24 pixels high (a tray of 16 gives its icons 14), and twice
+// that on a doubled screen. Each is drawn at its own size: figures shrunk from a larger
+// icon blur into a few grey pixels.
 constexpr int timeIconSizes[] = {16, 22, 24, 32, 44, 48, 64};
+
+// The longest line of the tooltip: a task's reference, or its name, with a few words.
+constexpr qsizetype toolTipLineLength = 160;
+
+// The running time on the app's own blue, white figures.
+const QColor runningBadge(0x2f, 0x6f, 0xeb);
+const QColor runningFigures(Qt::white);
+// A paused time on a grey badge with near-black figures. Figures of one colour on
+// nothing cannot be both light and dark enough for every tray (the grey outline and grey
+// figures this replaced read at 2.6:1 on white); a badge can: its grey stands at 3:1 or
+// more against white and light grey panels and against dark grey ones (#2b2b2b, #31363b)
+// down to black, and the figures at 5:1 against the grey. On a panel as grey as the
+// badge, the near-black figures still read on the panel itself.
+const QColor pausedBadge(0x7d, 0x86, 0x8f);
+const QColor pausedFigures(0x0b, 0x0e, 0x11);
 
 // `text` filling `box` as far as its shape allows: the figures' own outline, scaled to
 // the box's height (or its width, should they be wider), centred, on whole pixels.
@@ -157,39 +193,100 @@ void drawFitted(QPainter& painter, const QString& text, const QRectF& box) {
     painter.drawPath(place.map(path));
 }
 
-// The time "01:02" as hours over minutes, each line half the icon high.
+// The time "01:02" as hours over minutes on a badge the size of the icon. The figures
+// take all the height but a pixel between the lines and a little at the edges: in the
+// 14 pixels of a small tray that is 6 pixels a line, whole pixels from the top.
 QPixmap timeIcon(const QString& title, bool running, int size) {
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
-    // The app's own blue, as its running image has; grey reads on light and dark trays.
-    const QColor badge = running ? QColor(0x2f, 0x6f, 0xeb) : QColor(0x8c, 0x95, 0x9f);
     const qreal radius = size * 0.2;
-    const qreal line = std::max(1.0, size / 14.0);
-    if (running) {
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(badge);
-        painter.drawRoundedRect(QRectF(0, 0, size, size), radius, radius);
-    } else {
-        painter.setPen(QPen(badge, line));
-        painter.setBrush(Qt::NoBrush);
-        const qreal half = line / 2;
-        painter.drawRoundedRect(QRectF(half, half, size - line, size - line), radius, radius);
-    }
     painter.setPen(Qt::NoPen);
-    painter.setBrush(running ? QColor(Qt::white) : badge);
+    painter.setBrush(running ? runningBadge : pausedBadge);
+    painter.drawRoundedRect(QRectF(0, 0, size, size), radius, radius);
+
+    painter.setBrush(running ? runningFigures : pausedFigures);
     const int colon = title.indexOf(QLatin1Char(':'));
     const QStringList lines =
         colon < 0 ? QStringList{title} : QStringList{title.left(colon), title.mid(colon + 1)};
-    // Inside the outline, with a pixel between the lines.
-    const qreal margin = std::max(1.5, size * 0.1);
-    const qreal gap = std::max(1.0, size * 0.06);
-    const qreal height = (size - 2 * margin - gap * (lines.size() - 1)) / lines.size();
+    const int gap = std::max(1, static_cast<int>(std::lround(size * 0.06)));
+    const qreal edge = std::max(0.5, size * 0.02);
+    const int height = static_cast<int>((size - 2 * edge - gap * (lines.size() - 1)) / lines.size());
+    const int top =
+        (size - height * static_cast<int>(lines.size()) - gap * (static_cast<int>(lines.size()) - 1)) / 2;
+    const qreal side = std::max(1.0, size * 0.08);
     for (int i = 0; i < lines.size(); ++i) {
-        drawFitted(painter, lines[i], QRectF(margin, margin + i * (height + gap), size - 2 * margin, height));
+        drawFitted(painter, lines[i], QRectF(side, top + i * (height + gap), size - 2 * side, height));
     }
     return pixmap;
+}
+
+// The time's icon, drawn at whatever size it is asked for (the tray's own, which on X is
+// rarely one of a list), each size once.
+class TimeIconEngine : public QIconEngine {
+public:
+    TimeIconEngine(QString title, bool running) : m_title(std::move(title)), m_running(running) {}
+
+    QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+        const int side = std::min(size.width(), size.height());
+        return QSize(side, side);
+    }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        QList<QSize> sizes;
+        for (const int side : timeIconSizes) {
+            sizes << QSize(side, side);
+        }
+        return sizes;
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
+        return drawn(std::min(size.width(), size.height()));
+    }
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+        const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+        const int side = std::min(rect.width(), rect.height());
+        QPixmap icon = drawn(static_cast<int>(std::lround(side * ratio)));
+        if (icon.isNull()) {
+            return;
+        }
+        icon.setDevicePixelRatio(ratio);
+        painter->drawPixmap(
+            QPointF(rect.x() + (rect.width() - side) / 2.0, rect.y() + (rect.height() - side) / 2.0), icon);
+    }
+    QIconEngine* clone() const override { return new TimeIconEngine(*this); }
+    QString key() const override { return QStringLiteral("VelmoraTime"); }
+
+private:
+    QPixmap drawn(int side) {
+        if (side <= 0) {
+            return {};
+        }
+        auto found = m_drawn.constFind(side);
+        if (found == m_drawn.constEnd()) {
+            found = m_drawn.insert(side, timeIcon(m_title, m_running, side));
+        }
+        return *found;
+    }
+
+    QString m_title;
+    bool m_running;
+    QHash<int, QPixmap> m_drawn;
+};
+
+// Lines shown as the characters they are, whatever the tray makes of a tooltip: Qt
+// guesses rich text from a tooltip's first tag, and a task's name is anyone's text. Each
+// line is kept whole (a rich tooltip is wrapped at a guessed width, which broke even
+// "Velmora — 01:30 on WEB-1, paused" in two), so each is bounded as a name in a row.
+QString plainToolTipLines(const QStringList& lines) {
+    QStringList plain;
+    for (const QString& line : lines) {
+        const QString shown = plainName(line, toolTipLineLength);
+        if (!shown.isEmpty()) {
+            plain << shown;
+        }
+    }
+    return plain.isEmpty() ? QString()
+                           : Qt::convertFromPlainText(plain.join(QLatin1Char('\n')), Qt::WhiteSpacePre);
 }
 
 } // namespace
@@ -199,21 +296,27 @@ void TrayStatusItem::redraw() {
     if (!m_tray) {
         return;
     }
-    QIcon icon;
-    if (m_title.isEmpty()) {
-        icon = QIcon(Assets::pixmap(m_image, QSize(64, 64)));
-    } else {
-        // Trays show no text beside an icon, so the time is the icon.
-        for (const int size : timeIconSizes) {
-            icon.addPixmap(timeIcon(m_title, m_running, size));
+    // Trays show no text beside an icon, so the time is the icon.
+    m_tray->setIcon(m_title.isEmpty() ? QIcon(Assets::pixmap(m_image, QSize(64, 64)))
+                                      : QIcon(new TimeIconEngine(m_title, m_running)));
+    showToolTip();
+}
+
+void TrayStatusItem::showToolTip() {
+    if (!m_tray) {
+        return;
+    }
+    QString first = QApplication::applicationDisplayName();
+    if (!m_title.isEmpty()) {
+        first += QStringLiteral(" — ") + m_title;
+        if (!m_subject.isEmpty()) {
+            first += QStringLiteral(" on ") + m_subject;
+        }
+        if (!m_running) {
+            first += QStringLiteral(", paused");
         }
     }
-    m_tray->setIcon(icon);
-    QString tip = QApplication::applicationDisplayName();
-    if (!m_title.isEmpty()) {
-        tip += QStringLiteral(" — ") + m_title + (m_running ? QString() : QStringLiteral(" (paused)"));
-    }
-    m_tray->setToolTip(tip);
+    m_tray->setToolTip(plainToolTipLines(QStringList{first} + m_notes));
 }
 
 } // namespace velmora

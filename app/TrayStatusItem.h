@@ -16,8 +16,9 @@ class QSystemTrayIcon;
 namespace velmora {
 
 // The status item in the system tray: the image, or while a timer has time that time
-// drawn as the icon (hours over minutes, legible in a tray of 16 pixels), the same text
-// as tooltip, and the menu. A click on the icon runs its activation.
+// drawn as the icon (hours over minutes, legible in a tray of 16 pixels), a tooltip that
+// names the time, its task, whether it is paused and what is on hold, and the menu. A
+// click on the icon runs its activation.
 //
 // The icon is made once the desktop has a tray, and shown then with what the item holds
 // by that time: a tray that starts after the app gets the icon too. `watch` tells of the
@@ -32,7 +33,9 @@ public:
     void setAvailabilityChanged(std::function<void()> changed) override;
     void setImage(const QString& assetName) override;
     void setTitle(const QString& title) override;
-    // A running time is drawn white on a filled badge, a paused one in grey on an outline.
+    void setSubject(const QString& task) override;
+    void setNotes(const QStringList& notes) override;
+    // A running time is drawn white on the app's blue, a paused one near-black on grey.
     void setRunning(bool running) override;
     void setMenu(const QList<StatusMenuEntry>& entries) override;
     // Runs on a click (or double click) on the icon.
@@ -45,6 +48,7 @@ public:
 
 private:
     void redraw();
+    void showToolTip();
     // Makes and shows the icon once there is a tray to show it in.
     void showIfAvailable();
 
@@ -56,6 +60,8 @@ private:
     QStringList m_menuShape;
     QString m_image;
     QString m_title;
+    QString m_subject;
+    QStringList m_notes;
     bool m_running = true;
     std::function<void()> m_activation;
 };

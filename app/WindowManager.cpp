@@ -1,5 +1,7 @@
 #include "app/WindowManager.h"
 
+#include "views/settings/AccountsSettingsView.h"
+
 #include "app/ApplicationWindowController.h"
 #include "app/SoftwareUpdater.h"
 #include "app/WelcomeWindowController.h"
@@ -48,7 +50,15 @@ SettingsWindowController* WindowManager::settingsWindow() {
         settings.settings = &m_environment.settings();
         settings.updater = m_softwareUpdater->updater();
         settings.store = &m_environment.providerManager().store();
-        settings.accountsPage = m_views.accountsPage;
+        // The accounts page asks what becomes of the time an account's bookings hold.
+        settings.accountsPage = [page = m_views.accountsPage, bookings = m_environment.state.bookings](
+                                    SettingsViewModel& model) -> QWidget* {
+            QWidget* made = page ? page(model) : nullptr;
+            if (auto* accounts = qobject_cast<AccountsSettingsView*>(made)) {
+                accounts->setBookings(bookings);
+            }
+            return made;
+        };
         settings.windowStateFile = m_environment.windowStateFile;
         m_settingsWindow = new SettingsWindowController(std::move(settings));
         m_settingsWindow->setAttribute(Qt::WA_QuitOnClose, false);

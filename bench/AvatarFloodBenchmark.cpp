@@ -14,6 +14,10 @@
 // byte a second; one and six bodies that never end, sent as fast as loopback allows; 200 decodable
 // avatars just under the bound written to a disk cache on the disk. Bounds: the plain avatar within
 // two seconds, the app's peak RssAnon (sampled) under 300 MiB, the cache folder within its bound.
+//
+// A flood asked again: 200 decodable avatars just under the bound, more than the decodes keep up
+// with, asked again every two seconds while not drawn, for a minute at most. Bound: the bytes
+// served under twice the flood's.
 #include "images/cache/ImageCache.h"
 #include "images/cache/ImageCacheConfig.h"
 #include "images/coders/ImageCodersManager.h"
@@ -39,9 +43,11 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -272,13 +278,9 @@ struct HostileFigures {
     int answered = 0;
 };
 
-std::optional<HostileFigures> runHostileChild(const QString& mode, const QUrl& plain,
-                                              const QList<QUrl>& hostile) {
-    QTemporaryDir folder(QDir::current().filePath(QStringLiteral("avatar-cache-XXXXXX")));
-    QStringList arguments{QString::fromLatin1(hostileChildArgument), mode, plain.toString(), folder.path()};
-    for (const QUrl& url : hostile) {
-        arguments << url.toString();
-    }
+// This program run as a child with `arguments`, the image library's log quiet: what it printed, or
+// none when it did not end within ten minutes.
+std::optional<QByteArray> childOutput(const QStringList& arguments, int& exitCode) {
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -290,9 +292,25 @@ std::optional<HostileFigures> runHostileChild(const QString& mode, const QUrl& p
         child.waitForFinished();
         return std::nullopt;
     }
+    exitCode = child.exitCode();
+    return child.readAllStandardOutput();
+}
+
+std::optional<HostileFigures> runHostileChild(const QString& mode, const QUrl& plain,
+                                              const QList<QUrl>& hostile) {
+    QTemporaryDir folder(QDir::current().filePath(QStringLiteral("avatar-cache-XXXXXX")));
+    QStringList arguments{QString::fromLatin1(hostileChildArgument), mode, plain.toString(), folder.path()};
+    for (const QUrl& url : hostile) {
+        arguments << url.toString();
+    }
+    int exitCode = 0;
+    const auto output = childOutput(arguments, exitCode);
+    if (!output) {
+        return std::nullopt;
+    }
     HostileFigures figures;
     bool complete = false;
-    for (const QByteArray& line : child.readAllStandardOutput().split('\n')) {
+    for (const QByteArray& line : output->split('\n')) {
         const QList<QByteArray> fields = line.split(' ');
         if (fields.size() == 2 && fields.at(0) == "plain") {
             figures.plainMs = fields.at(1).toDouble();
@@ -308,7 +326,7 @@ std::optional<HostileFigures> runHostileChild(const QString& mode, const QUrl& p
     }
     if (!complete) {
         std::fprintf(stderr, "the %s child ended with status %d before it measured\n", qPrintable(mode),
-                     child.exitCode());
+                     exitCode);
         return std::nullopt;
     }
     return figures;
@@ -366,25 +384,38 @@ void BM_EndlessBodies(benchmark::State& state) {
     }
 }
 
-// A PNG of busy pixels that decodes, just under the most bytes one avatar may have.
-QByteArray decodableUnderTheBound() {
-    QRandomGenerator random(7);
-    for (int side = 1200;; side -= 10) {
-        QImage image(side, side, QImage::Format_RGB32);
-        for (int y = 0; y < side; ++y) {
-            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-            for (int x = 0; x < side; ++x) {
-                line[x] = random.generate() | 0xff000000u;
-            }
-        }
+// The first of `images` (made for steps 0, 1, 2, ..., each with fewer bytes to it) whose PNG is
+// just under the most bytes one avatar may have.
+QByteArray firstPngUnderTheBound(const std::function<QImage(int step)>& images) {
+    for (int step = 0;; ++step) {
         QByteArray bytes;
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
-        QImageWriter(&buffer, "png").write(image);
+        QImageWriter(&buffer, "png").write(images(step));
         if (bytes.size() < RemoteImageDownloaderConfig::avatarMaximumBytes - 16 * 1024) {
             return bytes;
         }
     }
+}
+
+// Busy pixels in every `every`th row of `image`, from the first on.
+void busyRows(QImage& image, int every, QRandomGenerator& random) {
+    for (int y = 0; y < image.height(); y += every) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            line[x] = random.generate() | 0xff000000u;
+        }
+    }
+}
+
+// A PNG of busy pixels that decodes, just under the most bytes one avatar may have.
+QByteArray decodableUnderTheBound() {
+    QRandomGenerator random(7);
+    return firstPngUnderTheBound([&](int step) {
+        QImage image(1200 - 10 * step, 1200 - 10 * step, QImage::Format_RGB32);
+        busyRows(image, 1, random);
+        return image;
+    });
 }
 
 // 200 decodable avatars just under the bound, each written to a disk cache on the disk.
@@ -406,9 +437,105 @@ void BM_DiskFlood(benchmark::State& state) {
     }
 }
 
+constexpr const char* askedAgainChildArgument = "--asked-again-child";
+constexpr int askAgainMs = 2000;
+constexpr int askAgainForMs = 60000;
+
+// The rows' child: asks every avatar of `avatars` at once, then every two seconds asks again each
+// one not drawn (as rows painted again ask), for a minute at most, and prints
+//   drawn <avatars drawn>
+//   peak_anon <MiB>       the highest RssAnon sampled
+int askedAgainChild(const QString& folder, const QList<QUrl>& avatars) {
+    RssAnonPeak peak;
+    auto cache =
+        std::make_shared<ImageCache>(QStringLiteral("avatars"), folder, std::make_shared<ImageCacheConfig>());
+    auto manager = std::make_shared<RemoteImageManager>(cache, RemoteImageDownloader::sharedDownloader());
+    RemoteImageContext context;
+    context.imageThumbnailPixelSize = QSizeF(64, 64);
+    // Touched on the main thread only: answers come on the main queue.
+    std::vector<char> drawn(avatars.size(), 0);
+    std::vector<char> asking(avatars.size(), 0);
+    std::vector<std::shared_ptr<RemoteImageCombinedOperation>> loads;
+    const auto askAgain = [&] {
+        for (qsizetype i = 0; i < avatars.size(); ++i) {
+            if (drawn[i] || asking[i]) {
+                continue;
+            }
+            asking[i] = 1;
+            loads.push_back(
+                manager->loadImage(avatars[i], 0, context, nullptr,
+                                   [&, i](const Image& image, const QByteArray&, const ImageError&,
+                                          ImageCacheType, bool finished, const QUrl&) {
+                                       if (finished) {
+                                           asking[i] = 0;
+                                           drawn[i] = drawn[i] || bool(image);
+                                       }
+                                   }));
+        }
+    };
+    askAgain();
+    QTimer rows;
+    QObject::connect(&rows, &QTimer::timeout, askAgain);
+    rows.start(askAgainMs);
+    const auto drawnCount = [&] { return int(std::count(drawn.begin(), drawn.end(), 1)); };
+    velmora::test::waitUntil([&] { return drawnCount() == int(avatars.size()); }, askAgainForMs);
+    std::printf("drawn %d\n", drawnCount());
+    std::printf("peak_anon %.1f\n", peak.mib());
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+// A PNG just under the most bytes one avatar may have that costs many pixels to decode: 3000 x 3000,
+// quiet but for a busy row now and then (some 9 megapixels each, seven times those above).
+QByteArray manyPixelsUnderTheBound() {
+    QRandomGenerator random(11);
+    return firstPngUnderTheBound([&](int step) {
+        QImage image(3000, 3000, QImage::Format_RGB32);
+        image.fill(QColor(40, 90, 160));
+        busyRows(image, 6 + step, random);
+        return image;
+    });
+}
+
+// 200 decodable avatars just under the bound, more than the decodes keep up with, asked again
+// every two seconds while not drawn: the bytes served against the flood's.
+void BM_FloodAskedAgain(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    static const QByteArray body = manyPixelsUnderTheBound();
+    for (auto _ : state) {
+        LoopbackImageServer server;
+        QStringList arguments{QString::fromLatin1(askedAgainChildArgument)};
+        QTemporaryDir folder(QDir::current().filePath(QStringLiteral("avatar-cache-XXXXXX")));
+        arguments << folder.path();
+        for (int i = 0; i < count; ++i) {
+            const QByteArray path = "/again-" + QByteArray::number(i) + ".png";
+            server.serve(path, ImageAnswer::image(body));
+            arguments << server.url(QString::fromLatin1(path)).toString();
+        }
+        int exitCode = 0;
+        const auto output = childOutput(arguments, exitCode);
+        if (!output) {
+            state.SkipWithError("the child did not end");
+            return;
+        }
+        for (const QByteArray& line : output->split('\n')) {
+            const QList<QByteArray> fields = line.split(' ');
+            if (fields.size() == 2 && fields.at(0) == "drawn") {
+                state.counters["drawn"] = fields.at(1).toDouble();
+            } else if (fields.size() == 2 && fields.at(0) == "peak_anon") {
+                state.counters["peak_anon_mib"] = fields.at(1).toDouble();
+            }
+        }
+        state.counters["flood_mib"] = double(count) * double(body.size()) / (1024 * 1024);
+        state.counters["served_mib"] = double(server.bodyBytesSent()) / (1024 * 1024);
+        state.counters["requests"] = server.totalRequestCount();
+    }
+}
+
 BENCHMARK(BM_PlainBehindSixTrickles)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_EndlessBodies)->Arg(1)->Arg(6)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_DiskFlood)->Arg(200)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_FloodAskedAgain)->Arg(200)->Iterations(1)->Unit(benchmark::kSecond);
 
 struct FloodFigures {
     double peakMiB = 0;
@@ -514,6 +641,13 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM",
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
     QGuiApplication app(argc, argv);
+    if (argc >= 3 && std::strcmp(argv[1], askedAgainChildArgument) == 0) {
+        QList<QUrl> avatars;
+        for (int i = 3; i < argc; ++i) {
+            avatars << QUrl(QString::fromLatin1(argv[i]));
+        }
+        return askedAgainChild(QString::fromLocal8Bit(argv[2]), avatars);
+    }
     if (argc >= 5 && std::strcmp(argv[1], hostileChildArgument) == 0) {
         QList<QUrl> hostile;
         for (int i = 5; i < argc; ++i) {
@@ -610,5 +744,18 @@ int main(int argc, char** argv) {
     bounds.atMost(
         "200 decodable avatars of just under 4 MiB to a disk cache: the cache folder at its highest",
         figure("BM_DiskFlood/200/iterations:1", "highest_folder_mib", 1, false), 128);
+    // Bytes not drawn now are downloaded again only once the decodes have room for them: each
+    // avatar twice at most, and those drawn at once or kept on the disk once.
+    bounds.atMost(
+        "200 decodable avatars of just under 4 MiB asked again every 2 s: bytes served / the flood's",
+        [](const Runs& runs) -> std::optional<Measurement> {
+            const auto served = Bounds::counter(runs, "BM_FloodAskedAgain/200/iterations:1", "served_mib");
+            const auto flood = Bounds::counter(runs, "BM_FloodAskedAgain/200/iterations:1", "flood_mib");
+            if (!served || !flood) {
+                return std::nullopt;
+            }
+            return Measurement{Quantity::mib(*served), Quantity::mib(*flood)};
+        },
+        2.0);
     return velmora::bench::runBenchmarks(argc, argv, bounds);
 }

@@ -6,7 +6,7 @@
 // for the timer's time, with the timer's record of the booking written before it leaves)
 // to the sheet closing on the tracker's answer. Beside it, in turns, round by round, the
 // floor it cannot go below: the same click on a bare dialog that closes on it, two saves
-// (new file, fsync, rename) of a file the size of the record (the booking's record is on disk
+// (new file, fsync, rename, fsync of the folder) of a file the size of the record (the booking's record is on disk
 // before it leaves, and its outcome before the sheet closes on it), and a plain request of the
 // booking's shape on a connection kept alive. Each figure is the median of its rounds.
 //
@@ -338,6 +338,7 @@ public:
         settle();
         // The user takes a moment to read the sheet: what stopping the timer wrote is on
         // disk before the click, and the click's own record waits for no other write.
+        m_bookings.settle();
         m_snapshots.flush();
         if (!sheet->saveButton()->isEnabled()) {
             return std::nullopt;
@@ -456,6 +457,16 @@ std::optional<double> fsyncOnce(const QString& path, qint64 size) {
         ::unlink(temporary.constData());
         return std::nullopt;
     }
+    // The new name is durable only once its folder is.
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    const int directory = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0 || ::fsync(directory) != 0) {
+        if (directory >= 0) {
+            ::close(directory);
+        }
+        return std::nullopt;
+    }
+    ::close(directory);
     return static_cast<double>(timer.nsecsElapsed()) / 1e9;
 }
 

@@ -4,6 +4,7 @@
 #include "platform/plist/PropertyList.h"
 #include "state/SnapshotCoding.h"
 
+#include <QTimeZone>
 #include <QVariantList>
 #include <QVariantMap>
 
@@ -52,6 +53,8 @@ const QString kLookUpError = QStringLiteral("lookUpError");
 const QString kLookUpFailures = QStringLiteral("lookUpFailures");
 const QString kLookedUpAt = QStringLiteral("lookedUpAt");
 const QString kNextLookUp = QStringLiteral("nextLookUp");
+const QString kRival = QStringLiteral("rival");
+const QString kDamaged = QStringLiteral("damaged");
 const QString kBoot = QStringLiteral("boot");
 const QString kMsecs = QStringLiteral("msecs");
 
@@ -354,6 +357,12 @@ QVariant BookingRecord::toSnapshot() const {
     if (question) {
         map.insert(bookingcoding::kQuestion, bookingcoding::entryToSnapshot(*question));
     }
+    if (rival) {
+        map.insert(bookingcoding::kRival, rival->toString(QUuid::WithoutBraces));
+    }
+    if (damaged) {
+        map.insert(bookingcoding::kDamaged, true);
+    }
     if (windowEndWall.isValid()) {
         map.insert(bookingcoding::kWindowEndWall, bookingcoding::moment(windowEndWall));
     }
@@ -412,6 +421,12 @@ Result<BookingRecord, QString> BookingRecord::decode(const QVariant& stored) {
         record.question =
             bookingcoding::entryFrom(map.value(bookingcoding::kQuestion), record.booking.taskId);
     }
+    if (const auto rival = bookingcoding::text(map.value(bookingcoding::kRival))) {
+        if (const QUuid other = QUuid::fromString(*rival); !other.isNull()) {
+            record.rival = other;
+        }
+    }
+    record.damaged = map.value(bookingcoding::kDamaged).toBool();
     record.left = bookingcoding::bootTimeFrom(map.value(bookingcoding::kLeft));
     record.windowEnd = bookingcoding::bootTimeFrom(map.value(bookingcoding::kWindowEnd));
     record.windowEndWall =
@@ -430,6 +445,77 @@ Result<BookingRecord, QString> BookingRecord::decode(const QVariant& stored) {
         record.state = State::unknown;
     }
     return Decoded::success(std::move(record));
+}
+
+bool BookingRecord::storedAsSettled(const QVariant& stored) {
+    if (stored.typeId() != QMetaType::QVariantMap) {
+        return false;
+    }
+    const auto state =
+        bookingcoding::named(stored.toMap().value(bookingcoding::kState), bookingcoding::kStates);
+    return state && (*state == State::saved || *state == State::notSaved || *state == State::discarded);
+}
+
+std::optional<BookingRecord> BookingRecord::salvage(const QVariant& stored, const QString& key) {
+    if (stored.typeId() != QMetaType::QVariantMap || storedAsSettled(stored)) {
+        return std::nullopt;
+    }
+    const QVariantMap map = stored.toMap();
+    BookingRecord record;
+    record.id = QUuid::fromString(key);
+    if (record.id.isNull()) {
+        record.id = QUuid::createUuid();
+    }
+    record.damaged = true;
+    record.state = State::returned;
+    record.account = bookingcoding::text(map.value(bookingcoding::kAccount)).value_or(QString()).left(64);
+    record.tracker = bookingcoding::text(map.value(bookingcoding::kTracker)).value_or(QString()).left(40);
+    if (auto task = SnapshotCoding::decode<Issue>(map.value(bookingcoding::kTask)); task.ok()) {
+        record.task = std::move(task).value();
+    }
+    if (auto project = SnapshotCoding::decode<Project>(map.value(bookingcoding::kProject)); project.ok()) {
+        record.project = std::move(project).value();
+    }
+    record.source = bookingcoding::named(map.value(bookingcoding::kSource), bookingcoding::kSources)
+                        .value_or(Source::manual);
+    if (const auto booking = decodeBooking(map.value(bookingcoding::kBooking))) {
+        record.booking = *booking;
+    } else {
+        // What of the booking reads, one field at a time.
+        const QVariantMap sent = map.value(bookingcoding::kBooking).toMap();
+        record.booking.taskId =
+            bookingcoding::text(sent.value(bookingcoding::kBookingTask)).value_or(QString());
+        const QVariant seconds = sent.value(bookingcoding::kBookingSeconds);
+        if (bookingcoding::isNumber(seconds) && std::isfinite(seconds.toDouble()) && seconds.toDouble() > 0 &&
+            seconds.toDouble() < 1e9) {
+            record.booking.seconds = static_cast<qint64>(seconds.toDouble());
+        }
+        record.booking.description =
+            bookingcoding::text(sent.value(bookingcoding::kBookingDescription)).value_or(QString());
+        const QVariant started = sent.value(bookingcoding::kBookingStarted);
+        if (started.typeId() == QMetaType::QDateTime && started.toDateTime().isValid()) {
+            record.booking.started = started.toDateTime();
+        } else {
+            // Every stored record needs a start that can be written again; none is known.
+            record.booking.started = QDateTime::fromMSecsSinceEpoch(0, Qt::UTC);
+        }
+    }
+    if (record.task.id.isEmpty()) {
+        record.task.id = record.booking.taskId;
+    }
+    if (record.booking.taskId.isEmpty()) {
+        record.booking.taskId = record.task.id;
+    }
+    // A task that does not read cannot be booked on: the project goes too, so the time is
+    // booked on a task the user picks, or discarded.
+    if (record.task.id.isEmpty()) {
+        record.project.reset();
+    }
+    if (record.booking.seconds <= 0) {
+        // Nothing it held can be read: the user is told of it, and nothing waits.
+        record.state = State::notSaved;
+    }
+    return record;
 }
 
 } // namespace velmora

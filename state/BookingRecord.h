@@ -13,6 +13,7 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <memory>
 #include <optional>
 
 namespace velmora {
@@ -71,7 +72,8 @@ struct BookingRecord {
     };
 
     QUuid id;
-    // The account, as the upper-case id text the timers are kept under.
+    // The account, as the upper-case id text the timers are kept under; empty for a record
+    // of no account (its account was deleted, or did not read), which every window shows.
     QString account;
     // The tracker's name for the user ("Jira"); empty where not known.
     QString tracker;
@@ -89,6 +91,11 @@ struct BookingRecord {
     bool savedLater = false;
     // The entry the user is asked about (asked).
     std::optional<WorkEntry> question;
+    // Another booking that entry may be instead (asked): the question names both.
+    std::optional<QUuid> rival;
+    // The record did not read whole at a start: what of it read is here, and the user
+    // decides what becomes of its seconds.
+    bool damaged = false;
     // When it left on the boot clock; the wall clock's moment is `booking.sent`.
     BootTime left;
     // The end of the arrival window, on the boot clock of the run that set it (each
@@ -122,6 +129,13 @@ struct BookingRecord {
     QVariant toSnapshot() const;
     // The stored record, or why it cannot be read.
     static Result<BookingRecord, QString> decode(const QVariant& stored);
+    // What of a stored record that does not decode can still be read: its id, account,
+    // project, task and seconds where each reads (seconds 0 where they do not), marked
+    // damaged. Absent where it is no dictionary or says it was settled.
+    static std::optional<BookingRecord> salvage(const QVariant& stored, const QString& key);
+    // Whether a stored record says it holds no seconds any more (saved, not saved,
+    // discarded), read without decoding the rest of it.
+    static bool storedAsSettled(const QVariant& stored);
 
     // The coded form of a booking as sent (also what the timers of earlier versions kept),
     // and back; a record that does not read is absent.
@@ -129,6 +143,20 @@ struct BookingRecord {
     static std::optional<WorkLogBooking> decodeBooking(const QVariant& stored);
 
     friend bool operator==(const BookingRecord&, const BookingRecord&) = default;
+};
+
+// The notices of the main window that book a record's seconds on a task it names (the
+// task of the record, or one the user selected for time of no account).
+struct ReturnedTimeOnTask {
+    QUuid record;
+    Project project;
+    Issue task;
+};
+// Asks the window's shown project for its selected task, to book a record's seconds of no
+// account on; `taken` says whether one was.
+struct SelectedTaskWanted {
+    QUuid record;
+    std::shared_ptr<bool> taken;
 };
 
 } // namespace velmora

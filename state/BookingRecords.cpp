@@ -6,6 +6,9 @@
 #include "platform/notifications/NotificationCenter.h"
 #include "state/TimerViewModel.h"
 
+#include <QCoreApplication>
+#include <QMetaObject>
+
 #include <algorithm>
 #include <initializer_list>
 #include <utility>
@@ -36,6 +39,31 @@ void windowFromWallClock(BookingRecord& record, const BootTime& boot, const QDat
     record.windowEndWall = wall.addMSecs(left);
 }
 
+// A record leaving with `booking` from now on: a new window, and nothing of what an earlier
+// departure learnt.
+void leaveNow(BookingRecord& record, const BootTime& boot, const QDateTime& wall) {
+    record.state = BookingRecord::State::leaving;
+    if (!record.booking.sent) {
+        record.booking.sent = wall;
+    }
+    record.left = boot;
+    record.windowEnd = BootTime{boot.boot, boot.msecs + BookingRecords::arrivalWindow * 1000};
+    record.windowEndWall = wall.addSecs(BookingRecords::arrivalWindow);
+    record.ending.reset();
+    record.entryId.reset();
+    record.savedLater = false;
+    record.question.reset();
+    record.rival.reset();
+    record.damaged = false;
+    record.unseen.reset();
+    record.stoppedWhileLeaving = false;
+    record.lookUp = BookingRecord::LookUp::none;
+    record.lookUpError.reset();
+    record.lookUpFailures = 0;
+    record.lookedUpAt.reset();
+    record.nextLookUpWall.reset();
+}
+
 } // namespace
 
 BookingRecords::BookingRecords(StateEnvironment environment, QObject* parent)
@@ -43,7 +71,14 @@ BookingRecords::BookingRecords(StateEnvironment environment, QObject* parent)
     load();
 }
 
-BookingRecords::~BookingRecords() = default;
+BookingRecords::~BookingRecords() {
+    // Whatever was asked for reaches the disk before the records go.
+    settle();
+}
+
+bool BookingRecords::accountExists(const QString& account) const {
+    return !account.isEmpty() && (!m_environment.accountExists || m_environment.accountExists(account));
+}
 
 void BookingRecords::load() {
     SnapshotManager& snapshots = m_environment.snapshotManager();
@@ -51,23 +86,45 @@ void BookingRecords::load() {
     const BootTime boot = m_environment.bootClock->now();
     const QDateTime wall = m_environment.currentTime();
     std::vector<SnapshotManager::Change> changes;
-    int read = 0;
+    int held = 0;
     int dropped = 0;
+    // Asked once per account, however many of its records there are.
+    QHash<QString, bool> accounts;
+    const auto exists = [this, &accounts](const QString& account) {
+        const auto known = accounts.constFind(account);
+        return known != accounts.constEnd() ? *known : *accounts.insert(account, accountExists(account));
+    };
     for (auto it = snapshot.bookings.constBegin(); it != snapshot.bookings.constEnd(); ++it) {
-        if (++read > recordsRead) {
+        // Settled records hold nothing and go at a start: read no further, and never let them
+        // crowd out a record that holds time.
+        if (BookingRecord::storedAsSettled(it.value())) {
+            changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
+            continue;
+        }
+        if (++held > recordsRead) {
             ++dropped;
             changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
             continue;
         }
         auto decoded = BookingRecord::decode(it.value());
-        if (!decoded.ok() || keyOf(decoded.value().id) != it.key()) {
-            logRecordsError(QStringLiteral("A booking record could not be read and was dropped: ") +
+        std::optional<BookingRecord> read;
+        if (decoded.ok() && keyOf(decoded.value().id) == it.key()) {
+            read = std::move(decoded).value();
+        } else {
+            logRecordsError(QStringLiteral("A booking record could not be read whole; what of it reads waits "
+                                           "for the user: ") +
                             (decoded.ok() ? QStringLiteral("its key is not its id") : decoded.error()));
-            changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
-            continue;
+            read = BookingRecord::salvage(it.value(), it.key());
+            if (!read) {
+                changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
+                continue;
+            }
+            if (keyOf(read->id) != it.key()) {
+                changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
+            }
         }
-        BookingRecord record = std::move(decoded).value();
-        if (record.isSettled()) {
+        BookingRecord record = std::move(*read);
+        if (record.isSettled() && !record.damaged) {
             changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
             continue;
         }
@@ -81,12 +138,24 @@ void BookingRecords::load() {
             // window is read off the wall clock, unless that went back.
             windowFromWallClock(record, boot, wall);
         }
-        changes.push_back({SnapshotKind::Bookings, it.key(), record.toSnapshot()});
+        if (!record.account.isEmpty() && !exists(record.account)) {
+            // Its account was deleted meanwhile: nothing can be asked of it, and no window
+            // would show its timer. Every window shows the record instead.
+            record.account.clear();
+            if (record.isOpen() || record.state == BookingRecord::State::asked) {
+                record.state = BookingRecord::State::returned;
+                record.ending = BookingRecord::Ending::notLearnt;
+                record.question.reset();
+                record.rival.reset();
+            }
+        }
+        changes.push_back({SnapshotKind::Bookings, keyOf(record.id), record.toSnapshot()});
         m_records.push_back(std::move(record));
     }
     if (dropped > 0) {
         logRecordsError(
-            QStringLiteral("More booking records than can be open at once: %1 dropped").arg(dropped));
+            QStringLiteral("More booking records that hold time than are read at a start: %1 dropped")
+                .arg(dropped));
     }
     // Bookings the timers of earlier versions kept, with the time still on the timer: the
     // record takes the seconds over, in the same write.
@@ -122,11 +191,10 @@ void BookingRecords::load() {
     std::stable_sort(m_records.begin(), m_records.end(), [](const BookingRecord& a, const BookingRecord& b) {
         return a.booking.sent.value_or(a.booking.started) < b.booking.sent.value_or(b.booking.started);
     });
+    // What a start settles is written in the background: the file as it was reads the same
+    // way again, should this write not get there.
     if (!changes.empty()) {
         snapshots.apply(changes);
-        if (const auto failure = snapshots.flush()) {
-            logRecordsError(QStringLiteral("The booking records could not be written: ") + *failure);
-        }
     }
 }
 
@@ -151,7 +219,17 @@ BookingRecord* BookingRecords::find(const QUuid& id) {
 std::vector<BookingRecord> BookingRecords::records(const QString& account) const {
     std::vector<BookingRecord> found;
     for (const BookingRecord& record : m_records) {
-        if (account.isEmpty() || record.account == account) {
+        if (account.isEmpty() || record.account == account || record.account.isEmpty()) {
+            found.push_back(record);
+        }
+    }
+    return found;
+}
+
+std::vector<BookingRecord> BookingRecords::held(const QString& account) const {
+    std::vector<BookingRecord> found;
+    for (const BookingRecord& record : m_records) {
+        if (record.account == account && record.holdsSeconds()) {
             found.push_back(record);
         }
     }
@@ -182,40 +260,160 @@ TimerSnapshot BookingRecords::timerOf(const QString& account) const {
     return m_environment.snapshotManager().value<TimerSnapshot>(account).value_or(TimerSnapshot{});
 }
 
-void BookingRecords::adoptTimer(const QString& account, const TimerSnapshot& snapshot) {
+void BookingRecords::adoptTimer(const QString& account, const TimerSnapshot& snapshot, bool startWaiting) {
     if (const auto live = m_timers.value(account)) {
-        live->adopt(snapshot);
+        live->adopt(snapshot, startWaiting);
     }
 }
 
-std::optional<QString> BookingRecords::commit(const std::vector<BookingRecord>& records,
-                                              const std::vector<QUuid>& removed,
-                                              const std::optional<std::pair<QString, TimerSnapshot>>& timer) {
-    std::vector<SnapshotManager::Change> changes;
-    for (const BookingRecord& record : records) {
-        changes.push_back({SnapshotKind::Bookings, keyOf(record.id), record.toSnapshot()});
+void BookingRecords::enqueue(std::function<void()> step) {
+    m_queue.push_back(std::move(step));
+    pump();
+}
+
+void BookingRecords::pump() {
+    while (!m_inFlight && !m_queue.empty()) {
+        std::function<void()> step = std::move(m_queue.front());
+        m_queue.pop_front();
+        step();
     }
-    for (const QUuid& id : removed) {
-        changes.push_back({SnapshotKind::Bookings, keyOf(id), std::nullopt});
-    }
-    if (timer && !timer->first.isEmpty()) {
-        changes.push_back(
-            {SnapshotKind::Timers, timer->first,
-             timer->second.isIdle() ? std::nullopt : std::optional<QVariant>(timer->second.toSnapshot())});
+}
+
+void BookingRecords::write(Change change) {
+    if (change.records.empty() && change.removed.empty() && !change.timer) {
+        if (change.written) {
+            change.written(std::nullopt);
+        }
+        return;
     }
     SnapshotManager& snapshots = m_environment.snapshotManager();
-    snapshots.apply(changes);
-    auto failure = snapshots.flush();
-    if (failure) {
-        logRecordsError(QStringLiteral("A booking record could not be written: ") + *failure);
+    std::vector<SnapshotManager::Change> changes;
+    std::vector<SnapshotManager::Change> undo;
+    const auto remember = [&](SnapshotKind kind, const QString& key, std::optional<QVariant> value) {
+        undo.push_back({kind, key, snapshots.value(kind, key)});
+        changes.push_back({kind, key, std::move(value)});
+    };
+    for (const BookingRecord& record : change.records) {
+        remember(SnapshotKind::Bookings, keyOf(record.id), record.toSnapshot());
     }
-    return failure;
+    for (const QUuid& id : change.removed) {
+        remember(SnapshotKind::Bookings, keyOf(id), std::nullopt);
+    }
+    std::optional<std::pair<QString, TimerSnapshot>> timerBefore;
+    if (change.timer && !change.timer->first.isEmpty()) {
+        const QString& account = change.timer->first;
+        timerBefore = std::pair(account, timerOf(account));
+        remember(SnapshotKind::Timers, account,
+                 change.timer->second.isIdle() ? std::nullopt
+                                               : std::optional<QVariant>(change.timer->second.toSnapshot()));
+    }
+    const auto generation = snapshots.apply(changes);
+    if (!generation) {
+        const QString reason = QStringLiteral("a value of it has no stored form");
+        logRecordsError(QStringLiteral("A booking record could not be written: ") + reason);
+        emit writeFailed(reason);
+        if (change.written) {
+            change.written(reason);
+        }
+        return;
+    }
+    // The live timer takes its new time at once, so that what it writes of itself meanwhile
+    // (a pause, a typed time) starts from it; a task waiting for that time starts only once
+    // it is on disk.
+    if (timerBefore) {
+        adoptTimer(change.timer->first, change.timer->second, false);
+    }
+    const quint64 serial = ++m_serials;
+    m_inFlight = InFlight{serial, std::move(change), std::move(timerBefore), std::move(undo)};
+    QPointer<BookingRecords> self(this);
+    snapshots.whenWritten(*generation, [self, serial](const std::optional<QString>& failure) {
+        // On the writer thread: the records hear of it on theirs.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, serial, failure] {
+                if (self) {
+                    self->writeEnded(serial, failure);
+                }
+            },
+            Qt::QueuedConnection);
+    });
 }
 
-std::vector<QUuid> BookingRecords::prunable() const {
+void BookingRecords::writeEnded(quint64 serial, const std::optional<QString>& failure) {
+    if (!m_inFlight || m_inFlight->serial != serial) {
+        return;
+    }
+    InFlight ended = std::move(*m_inFlight);
+    m_inFlight.reset();
+    Change& change = ended.change;
+    if (failure) {
+        // Nothing of it happened: the store and the timer go back to what is on disk.
+        m_environment.snapshotManager().apply(ended.undo);
+        if (ended.timerBefore) {
+            const QString& account = ended.timerBefore->first;
+            if (timerOf(account) == change.timer->second) {
+                adoptTimer(account, ended.timerBefore->second, false);
+            } else {
+                logRecordsError(
+                    QStringLiteral("The timer changed while a booking record was written that could "
+                                   "not be; it keeps what it has now"));
+            }
+        }
+        logRecordsError(QStringLiteral("A booking record could not be written: ") + *failure);
+        emit writeFailed(*failure);
+        if (change.written) {
+            change.written(failure);
+        }
+        pump();
+        return;
+    }
+    std::vector<QUuid> told;
+    for (const BookingRecord& changed : change.records) {
+        if (BookingRecord* kept = find(changed.id)) {
+            *kept = changed;
+        } else {
+            m_records.push_back(changed);
+        }
+        told.push_back(changed.id);
+    }
+    for (const QUuid& id : change.removed) {
+        std::erase_if(m_records, [&id](const BookingRecord& record) { return record.id == id; });
+        told.push_back(id);
+    }
+    if (change.timer) {
+        // On disk now: a task that waited for this time may start.
+        adoptTimer(change.timer->first, timerOf(change.timer->first), true);
+    }
+    for (const QUuid& id : told) {
+        emit recordChanged(id);
+    }
+    if (change.written) {
+        change.written(std::nullopt);
+    }
+    pump();
+}
+
+void BookingRecords::settle() {
+    SnapshotManager& snapshots = m_environment.snapshotManager();
+    while (isWriting()) {
+        if (m_inFlight) {
+            const auto failure = snapshots.flush();
+            writeEnded(m_inFlight->serial, failure);
+        } else {
+            pump();
+        }
+    }
+}
+
+std::vector<QUuid> BookingRecords::prunable(const std::vector<BookingRecord>& changed) const {
+    const auto changedOne = [&changed](const QUuid& id) {
+        return std::find_if(changed.begin(), changed.end(),
+                            [&id](const BookingRecord& c) { return c.id == id; });
+    };
     std::vector<QUuid> settled;
     for (const BookingRecord& record : m_records) {
-        if (record.isSettled()) {
+        const auto now = changedOne(record.id);
+        if ((now == changed.end() ? record : *now).isSettled()) {
             settled.push_back(record.id);
         }
     }
@@ -223,95 +421,80 @@ std::vector<QUuid> BookingRecords::prunable() const {
         return {};
     }
     settled.resize(settled.size() - settledKept);
+    // A record this change settles is told of first: it goes with a later change.
+    std::erase_if(settled, [&](const QUuid& id) { return changedOne(id) != changed.end(); });
     return settled;
 }
 
-void BookingRecords::announce(const QUuid& id) {
-    emit recordChanged(id);
-}
-
 void BookingRecords::store(const BookingRecord& changed,
-                           const std::optional<std::pair<QString, TimerSnapshot>>& timer) {
-    BookingRecord* kept = find(changed.id);
-    if (!kept) {
-        return;
-    }
-    *kept = changed;
-    std::vector<QUuid> gone = prunable();
-    commit({changed}, gone, timer);
-    for (const QUuid& id : gone) {
-        std::erase_if(m_records, [&id](const BookingRecord& record) { return record.id == id; });
-    }
-    if (timer) {
-        adoptTimer(timer->first, timer->second);
-    }
-    announce(changed.id);
-    for (const QUuid& id : gone) {
-        announce(id);
-    }
+                           const std::optional<std::pair<QString, TimerSnapshot>>& timer, Written written) {
+    write(Change{{changed}, prunable({changed}), timer, std::move(written)});
 }
 
-Result<QUuid, QString> BookingRecords::depart(BookingRecord draft, const std::optional<QUuid>& replacing) {
-    using Out = Result<QUuid, QString>;
-    const BootTime boot = m_environment.bootClock->now();
-    const QDateTime wall = m_environment.currentTime();
-    draft.id = QUuid::createUuid();
-    draft.state = BookingRecord::State::leaving;
-    if (!draft.booking.sent) {
-        draft.booking.sent = wall;
-    }
-    draft.left = boot;
-    draft.windowEnd = BootTime{boot.boot, boot.msecs + arrivalWindow * 1000};
-    draft.windowEndWall = wall.addSecs(arrivalWindow);
-
-    std::vector<BookingRecord> changed{draft};
-    std::optional<BookingRecord> replaced;
-    if (replacing) {
-        if (const BookingRecord* old = find(*replacing);
-            old && old->state == BookingRecord::State::returned) {
-            replaced = *old;
-            BookingRecord settled = *old;
-            settled.state = BookingRecord::State::discarded;
-            changed.push_back(settled);
+QUuid BookingRecords::depart(BookingRecord draft, const std::optional<QUuid>& replacing, Written written) {
+    // The id is known at once (the sheet follows it); the record exists once on disk.
+    const QUuid newId = QUuid::createUuid();
+    const std::optional<BookingRecord> returned =
+        replacing ? inState(*replacing, {BookingRecord::State::returned}) : std::nullopt;
+    const bool returnedLeaves = returned && draft.booking.seconds >= returned->booking.seconds;
+    const QUuid id = returnedLeaves ? returned->id : newId;
+    enqueue([this, draft = std::move(draft), replacing, id, written = std::move(written)]() mutable {
+        const BootTime boot = m_environment.bootClock->now();
+        const QDateTime wall = m_environment.currentTime();
+        std::vector<BookingRecord> changed;
+        std::optional<std::pair<QString, TimerSnapshot>> after;
+        const std::optional<BookingRecord> from =
+            replacing ? inState(*replacing, {BookingRecord::State::returned}) : std::nullopt;
+        if (replacing && !from) {
+            // The returned time was booked or discarded meanwhile: it is not booked twice.
+            if (written) {
+                written(tr("the time to book was booked or discarded meanwhile"));
+            }
+            return;
         }
-    }
-    // The time of the timer's own task leaves it with the booking; seconds that were
-    // returned to the user come from their record instead.
-    std::optional<std::pair<QString, TimerSnapshot>> before;
-    std::optional<std::pair<QString, TimerSnapshot>> after;
-    if (!replaced && draft.source == BookingRecord::Source::timer && !draft.account.isEmpty()) {
-        const TimerSnapshot timer = timerOf(draft.account);
-        if (timer.task && timer.task->id == draft.booking.taskId) {
-            before = std::pair(draft.account, timer);
-            after = std::pair(draft.account,
-                              timer.withoutSeconds(static_cast<double>(draft.booking.seconds), wall));
+        BookingRecord leaving = draft;
+        if (from) {
+            // The returned seconds leave from their record, which keeps them (as what it holds)
+            // until the tracker's entry is seen; a part of them leaves on a record of its own,
+            // the rest staying.
+            const bool whole = leaving.booking.seconds >= from->booking.seconds;
+            BookingRecord base = whole ? *from : leaving;
+            base.id = id;
+            base.account = leaving.account;
+            base.tracker = leaving.tracker;
+            base.project = leaving.project;
+            base.task = leaving.task;
+            base.booking = leaving.booking;
+            // Time of the timer may go back to it; time of a deleted account's cannot.
+            base.source = from->account == leaving.account ? from->source : BookingRecord::Source::manual;
+            leaving = base;
+            if (!whole) {
+                BookingRecord rest = *from;
+                rest.booking.seconds -= leaving.booking.seconds;
+                changed.push_back(rest);
+            }
+        } else {
+            leaving.id = id;
+            // The time of the timer's own task leaves it with the booking.
+            if (leaving.source == BookingRecord::Source::timer && accountExists(leaving.account)) {
+                const TimerSnapshot timer = timerOf(leaving.account);
+                if (timer.task && timer.task->id == leaving.booking.taskId) {
+                    after =
+                        std::pair(leaving.account,
+                                  timer.withoutSeconds(static_cast<double>(leaving.booking.seconds), wall));
+                }
+            }
+            if (!after && leaving.source == BookingRecord::Source::timer) {
+                // Nothing came off the timer (it went on to another task meanwhile): nothing
+                // goes back onto it either.
+                leaving.source = BookingRecord::Source::manual;
+            }
         }
-    }
-    if (!after && draft.source == BookingRecord::Source::timer) {
-        // Nothing came off the timer (it went on to another task meanwhile): nothing goes
-        // back onto it either.
-        draft.source = BookingRecord::Source::manual;
-        changed.front() = draft;
-    }
-    if (auto failure = commit(changed, {}, after)) {
-        // Back as it was in memory too: a later write must not bring the record (a
-        // booking never sent) or the timer without its time to disk.
-        commit(replaced ? std::vector<BookingRecord>{*replaced} : std::vector<BookingRecord>{}, {draft.id},
-               before);
-        return Out::failure(*failure);
-    }
-    m_records.push_back(draft);
-    if (replaced) {
-        *find(replaced->id) = changed.back();
-    }
-    if (after) {
-        adoptTimer(after->first, after->second);
-    }
-    announce(draft.id);
-    if (replaced) {
-        announce(replaced->id);
-    }
-    return Out::success(draft.id);
+        leaveNow(leaving, boot, wall);
+        changed.insert(changed.begin(), leaving);
+        write(Change{changed, prunable(changed), after, std::move(written)});
+    });
+    return id;
 }
 
 std::optional<BookingRecord>
@@ -323,129 +506,235 @@ BookingRecords::inState(const QUuid& id, std::initializer_list<BookingRecord::St
     return kept;
 }
 
-void BookingRecords::answered(const QUuid& id, const QString& entryId) {
-    if (auto record = inState(id, {BookingRecord::State::leaving, BookingRecord::State::unknown})) {
-        record->state = BookingRecord::State::saved;
-        record->entryId = entryId;
-        store(*record);
+const BookingRecord* BookingRecords::holderOf(const QString& entryId, const QUuid& other) const {
+    for (const BookingRecord& record : m_records) {
+        if (record.id != other && record.state == BookingRecord::State::saved && record.entryId == entryId) {
+            return &record;
+        }
     }
+    return nullptr;
 }
 
-void BookingRecords::refused(const QUuid& id, const APIError& error, bool sheetKeepsTime) {
-    if (auto record = inState(id, {BookingRecord::State::leaving, BookingRecord::State::unknown})) {
-        record->unseen = error;
-        giveBack(*record, BookingRecord::Ending::refused, sheetKeepsTime);
-    }
+void BookingRecords::answered(const QUuid& id, const QString& entryId) {
+    enqueue([this, id, entryId] {
+        auto record = inState(id, {BookingRecord::State::leaving, BookingRecord::State::unknown});
+        if (!record) {
+            return;
+        }
+        record->state = BookingRecord::State::saved;
+        record->entryId = entryId;
+        std::vector<BookingRecord> changed{*record};
+        // The tracker's own answer names its entry: a record a look-up gave the same entry
+        // took another booking's, and is asked about again.
+        for (const BookingRecord& other : m_records) {
+            if (other.id != id && other.state == BookingRecord::State::saved && other.entryId == entryId &&
+                other.savedLater) {
+                BookingRecord reopened = other;
+                reopened.state = BookingRecord::State::unknown;
+                reopened.entryId.reset();
+                reopened.savedLater = false;
+                reopened.lookUp = BookingRecord::LookUp::none;
+                reopened.lookedUpAt.reset();
+                logRecordsError(
+                    QStringLiteral("A booking found by a look-up held the entry another booking's "
+                                   "answer names; it is looked up again"));
+                changed.push_back(reopened);
+            }
+        }
+        const std::optional<Project> project = record->project;
+        write(Change{changed, prunable(changed), std::nullopt,
+                     [project](const std::optional<QString>& failure) {
+                         // What shows the task's booked time reads it again, once the sheet
+                         // that waited for it has closed.
+                         if (!failure && project) {
+                             NotificationCenter::defaultCenter().post(
+                                 QString(NotificationName::timeEntrySaved), *project);
+                         }
+                     }});
+    });
+}
+
+void BookingRecords::refused(const QUuid& id, const APIError& error) {
+    enqueue([this, id, error] {
+        if (auto record = inState(id, {BookingRecord::State::leaving, BookingRecord::State::unknown})) {
+            record->unseen = error;
+            giveBack(*record, BookingRecord::Ending::refused);
+        }
+    });
 }
 
 void BookingRecords::unseen(const QUuid& id, const APIError& error) {
-    if (auto record = inState(id, {BookingRecord::State::leaving})) {
-        record->state = BookingRecord::State::unknown;
-        record->unseen = error;
-        store(*record);
-    }
+    enqueue([this, id, error] {
+        if (auto record = inState(id, {BookingRecord::State::leaving})) {
+            record->state = BookingRecord::State::unknown;
+            record->unseen = error;
+            store(*record);
+        }
+    });
 }
 
 void BookingRecords::found(const QUuid& id, const std::optional<QString>& entryId) {
-    auto record = inState(id, {BookingRecord::State::unknown, BookingRecord::State::asked});
-    if (!record) {
-        return;
-    }
-    record->state = BookingRecord::State::saved;
-    record->entryId = entryId;
-    record->savedLater = true;
-    record->question.reset();
-    store(*record);
-    // What shows the task's booked time reads it again.
-    if (record->project) {
-        NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), *record->project);
-    }
+    enqueue([this, id, entryId] {
+        auto record = inState(id, {BookingRecord::State::unknown, BookingRecord::State::asked});
+        if (!record) {
+            return;
+        }
+        if (entryId && holderOf(*entryId, id)) {
+            // That entry is another booking's: this one is still to be found.
+            logRecordsError(
+                QStringLiteral("A look-up named an entry another booking holds; it is not taken"));
+            record->state = BookingRecord::State::unknown;
+            record->question.reset();
+            record->rival.reset();
+            record->lookUp = BookingRecord::LookUp::nothingListed;
+            store(*record);
+            return;
+        }
+        record->state = BookingRecord::State::saved;
+        record->entryId = entryId;
+        record->savedLater = true;
+        record->question.reset();
+        record->rival.reset();
+        const std::optional<Project> project = record->project;
+        store(*record, std::nullopt, [project](const std::optional<QString>& failure) {
+            // What shows the task's booked time reads it again.
+            if (!failure && project) {
+                NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), *project);
+            }
+        });
+    });
 }
 
-void BookingRecords::ask(const QUuid& id, const WorkEntry& entry) {
-    if (auto record = inState(id, {BookingRecord::State::unknown})) {
-        record->state = BookingRecord::State::asked;
-        record->question = entry;
-        store(*record);
-    }
+void BookingRecords::ask(const QUuid& id, const WorkEntry& entry, const std::optional<QUuid>& rival) {
+    enqueue([this, id, entry, rival] {
+        if (auto record = inState(id, {BookingRecord::State::unknown})) {
+            record->state = BookingRecord::State::asked;
+            record->question = entry;
+            record->rival = rival;
+            store(*record);
+        }
+    });
 }
 
 void BookingRecords::lookedUp(const QUuid& id, BookingRecord::LookUp learnt,
                               const std::optional<APIError>& error, const QDateTime& next) {
-    if (auto record = inState(id, {BookingRecord::State::unknown})) {
-        const bool failed = learnt == BookingRecord::LookUp::failed;
-        record->lookUp = learnt;
-        record->lookUpError = failed ? error : std::nullopt;
-        record->lookUpFailures = failed ? record->lookUpFailures + 1 : 0;
-        record->lookedUpAt = m_environment.currentTime();
-        record->nextLookUpWall = next;
-        store(*record);
-    }
+    enqueue([this, id, learnt, error, next] {
+        if (auto record = inState(id, {BookingRecord::State::unknown})) {
+            const bool failed = learnt == BookingRecord::LookUp::failed;
+            record->lookUp = learnt;
+            record->lookUpError = failed ? error : std::nullopt;
+            record->lookUpFailures = failed ? record->lookUpFailures + 1 : 0;
+            record->lookedUpAt = m_environment.currentTime();
+            record->nextLookUpWall = next;
+            store(*record);
+        }
+    });
 }
 
 void BookingRecords::end(const QUuid& id, BookingRecord::Ending ending) {
-    if (auto record = inState(id, {BookingRecord::State::unknown})) {
-        giveBack(*record, ending);
-    }
+    enqueue([this, id, ending] {
+        if (auto record = inState(id, {BookingRecord::State::unknown})) {
+            giveBack(*record, ending);
+        }
+    });
 }
 
 void BookingRecords::confirmSaved(const QUuid& id) {
-    if (auto record = inState(id, {BookingRecord::State::asked})) {
-        found(id, record->question ? std::optional(record->question->id) : std::nullopt);
-    }
+    enqueue([this, id] {
+        if (auto record = inState(id, {BookingRecord::State::asked})) {
+            found(id, record->question ? std::optional(record->question->id) : std::nullopt);
+        }
+    });
 }
 
 void BookingRecords::keepTime(const QUuid& id) {
-    if (auto record = inState(id, {BookingRecord::State::asked})) {
-        giveBack(*record, BookingRecord::Ending::keptByUser);
-    }
+    enqueue([this, id] {
+        if (auto record = inState(id, {BookingRecord::State::asked})) {
+            giveBack(*record, BookingRecord::Ending::keptByUser);
+        }
+    });
 }
 
-bool BookingRecords::bookAgain(const QUuid& id) {
-    auto record = inState(id, {BookingRecord::State::unknown});
-    if (!record) {
-        return false;
-    }
-    giveBack(*record, BookingRecord::Ending::bookAgain);
-    return inState(id, {BookingRecord::State::notSaved}).has_value();
+void BookingRecords::bookAgain(const QUuid& id, std::function<void(bool onTimer)> then) {
+    enqueue([this, id, then = std::move(then)] {
+        auto record = inState(id, {BookingRecord::State::unknown});
+        if (!record) {
+            return;
+        }
+        giveBack(*record, BookingRecord::Ending::bookAgain,
+                 [this, id, then](const std::optional<QString>& failure) {
+                     if (!failure && then) {
+                         then(inState(id, {BookingRecord::State::notSaved}).has_value());
+                     }
+                 });
+    });
 }
 
 void BookingRecords::discard(const QUuid& id) {
-    if (auto record = inState(id, {BookingRecord::State::returned})) {
-        record->state = BookingRecord::State::discarded;
-        store(*record);
-    }
+    enqueue([this, id] {
+        if (auto record = inState(id, {BookingRecord::State::returned})) {
+            record->state = BookingRecord::State::discarded;
+            store(*record);
+        }
+    });
 }
 
 void BookingRecords::dismiss(const QUuid& id) {
-    const BookingRecord* kept = find(id);
-    if (!kept || !kept->isSettled()) {
-        return;
-    }
-    commit({}, {id}, std::nullopt);
-    std::erase_if(m_records, [&id](const BookingRecord& record) { return record.id == id; });
-    announce(id);
+    enqueue([this, id] {
+        const BookingRecord* kept = find(id);
+        if (kept && kept->isSettled()) {
+            write(Change{{}, {id}, std::nullopt, {}});
+        }
+    });
 }
 
-void BookingRecords::giveBack(BookingRecord record, BookingRecord::Ending ending, bool sheetKeepsTime) {
+void BookingRecords::accountGoing(const QString& account, bool keepTime, Written written) {
+    enqueue([this, account, keepTime, written = std::move(written)] {
+        std::vector<BookingRecord> changed;
+        for (BookingRecord record : held(account)) {
+            if (keepTime) {
+                // Of no account now: every window shows it, to book on a task of another
+                // account or discard. Its look-ups cannot run without the account.
+                record.account.clear();
+                record.source = BookingRecord::Source::manual;
+                if (record.state != BookingRecord::State::returned) {
+                    record.state = BookingRecord::State::returned;
+                    record.ending = BookingRecord::Ending::notLearnt;
+                }
+                record.question.reset();
+                record.rival.reset();
+            } else {
+                record.state = BookingRecord::State::discarded;
+            }
+            changed.push_back(record);
+        }
+        write(Change{changed, prunable(changed), std::nullopt, written});
+    });
+}
+
+void BookingRecords::giveBack(BookingRecord record, BookingRecord::Ending ending, Written written) {
     record.ending = ending;
     record.question.reset();
+    record.rival.reset();
     std::optional<std::pair<QString, TimerSnapshot>> timer;
-    if (record.source == BookingRecord::Source::timer && !record.account.isEmpty()) {
+    if (!accountExists(record.account)) {
+        // No window would show a timer of an account that is gone: the record keeps its
+        // seconds, and every window shows it.
+        record.account.clear();
+        record.source = BookingRecord::Source::manual;
+    } else if (record.source == BookingRecord::Source::timer && ending != BookingRecord::Ending::notLearnt) {
+        // Time whose outcome was never learnt may be at the tracker: on the timer, a later
+        // booking of the timer's time would book it twice. It waits on its record instead.
         const TimerSnapshot now = timerOf(record.account);
         if (auto back =
                 now.withSeconds(static_cast<double>(record.booking.seconds), record.project, record.task)) {
             timer = std::pair(record.account, *back);
         }
     }
-    if (timer) {
-        record.state = BookingRecord::State::notSaved;
-    } else {
-        // Typed by hand into a sheet that still shows them, they need nowhere else to go.
-        const bool inTheSheet = sheetKeepsTime && record.source == BookingRecord::Source::manual;
-        record.state = inTheSheet ? BookingRecord::State::notSaved : BookingRecord::State::returned;
-    }
-    store(record, timer);
+    // Never only in a sheet: what is not on the timer stays on the record until the user
+    // books it again or discards it.
+    record.state = timer ? BookingRecord::State::notSaved : BookingRecord::State::returned;
+    store(record, timer, std::move(written));
 }
 
 void BookingRecords::attach(const QString& account, TimerViewModel* timer) {
@@ -462,8 +751,8 @@ void BookingRecords::detach(const QString& account, TimerViewModel* timer) {
 
 QStringList BookingRecords::heldNotes(const QString& account) const {
     QStringList notes;
-    for (const BookingRecord& record : m_records) {
-        if ((!account.isEmpty() && record.account != account) || !record.holdsSeconds()) {
+    for (const BookingRecord& record : records(account)) {
+        if (!record.holdsSeconds()) {
             continue;
         }
         const QString time =

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QUuid>
 
+#include <deque>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -26,24 +28,33 @@ class TimerViewModel;
 //
 // Where a record lives: in the snapshot file (SnapshotManager; "Velmora.plist" in the
 // app's data folder), in its "bookings" map, under the record's id. That file is
-// written whole to a new temporary and renamed into place. Every change below is on
-// disk before the call returns and before `recordChanged` tells of it, so what the app
-// then does (a sheet closing, time coming back) is never ahead of the file; a booking
-// whose record cannot be written does not leave.
+// written whole to a new temporary and renamed into place, on the store's writer thread.
+// What `record` and `records` give is what is on disk: a change is written first, and only
+// once its write ended does it show here and does `recordChanged` tell of it, so what the
+// app then does (a sheet closing, time coming back) is never ahead of the file. A change
+// whose write fails changes nothing (`writeFailed` says why); a booking whose record
+// cannot be written does not leave. Changes are written one after another, in the order
+// they were asked for, each judged against the records as they stand once the one before
+// is on disk. Nothing here waits for the disk on the calling thread.
 //
 // Who changes a record: only the calls below. The booking sheet makes one as its
 // booking leaves (depart) and passes the tracker's answer on (answered, refused,
 // unseen); BookingRecovery passes on what its look-ups learn (found, ask, lookedUp,
 // end); the views pass on what the user decides (confirmSaved, keepTime, bookAgain,
-// discard, dismiss). Views, the timer, the tray and the alerts read records and follow
-// `recordChanged`; none keeps a copy of an outcome.
+// discard, dismiss, and what becomes of a deleted account's time). Views, the timer, the
+// tray and the alerts read records and follow `recordChanged`; none keeps a copy of an
+// outcome.
 //
 // A booking's seconds live on its record from the moment it leaves: the timer gives
 // them up in the very write that makes the record, and gets them back in the very write
 // that ends the record unsaved, while it is idle or still tracks the booking's task;
 // otherwise the record keeps them (returned) until the user books them again or
 // discards them. Saved, they are gone. So no moment on disk has them twice or not at
-// all.
+// all. Seconds are never written onto the timer of an account that is gone, nor kept
+// only by a sheet: they stay on their record, which every main window then shows.
+//
+// An entry of the tracker belongs to one record: a record saved with an entry keeps it,
+// and no other record is ever saved with the same one.
 //
 // The arrival window (how long after it left an unanswered booking may still reach the
 // tracker) is measured on the boot clock, which the user's clock changes do not move.
@@ -52,7 +63,9 @@ class TimerViewModel;
 // known of the time passed, and a whole window is waited from then.
 //
 // At a start, settled records go, and a record still leaving is one whose answer that
-// run never saw (unknown). Main thread only.
+// run never saw (unknown). A record that does not read whole keeps what of it reads
+// (its seconds, account and task) and waits for the user, marked damaged. Main thread
+// only.
 class BookingRecords : public QObject {
     Q_OBJECT
 
@@ -63,8 +76,9 @@ public:
     // read the newest outcomes, and every write of the records carries each kept one (20 made
     // the file 80 KB and each booking's writes some milliseconds dearer).
     static constexpr int settledKept = 4;
-    // At most this many records are read at a start; a file with more (no run makes so
-    // many open at once) has the rest dropped, and logged.
+    // At most this many records that hold seconds are read at a start; a file with more (no run
+    // makes so many at once) has the rest dropped, and says so. Settled records are dropped at a
+    // start anyway and count for nothing.
     static constexpr int recordsRead = 1000;
 
     explicit BookingRecords(StateEnvironment environment, QObject* parent = nullptr);
@@ -73,7 +87,9 @@ public:
     const StateEnvironment& environment() const { return m_environment; }
 
     std::optional<BookingRecord> record(const QUuid& id) const;
-    // The account's records (all of them for an empty account), in the order they left.
+    // The records a window of `account` shows, in the order they left: the account's own and
+    // those of no account (a deleted account's, one whose account did not read). All of them
+    // for an empty account.
     std::vector<BookingRecord> records(const QString& account = {}) const;
 
     // Milliseconds left of the record's arrival window on the boot clock (0 once it ended).
@@ -83,28 +99,33 @@ public:
     // When the window ends, on the wall clock as it reads now.
     QDateTime windowEndsAt(const BookingRecord& record) const;
 
+    // Told once a change is on disk (absent) or why it is not (then it changed nothing).
+    using Written = std::function<void(const std::optional<QString>& failure)>;
+
     // A booking leaves with what `draft` says (account, project, task, booking, source):
     // the record (leaving, its window set), and for the timer's time the account's timer
-    // without the booked seconds, in one write; a record `replacing` one whose seconds
-    // were returned settles that one in the same write. The id, or why the write failed:
-    // then nothing changed, and the booking must not leave.
-    Result<QUuid, QString> depart(BookingRecord draft, const std::optional<QUuid>& replacing = std::nullopt);
+    // without the booked seconds, in one write. Booking seconds that were returned
+    // (`replacing`), the returned record itself leaves with them (and so keeps them until the
+    // tracker's entry is seen); booking only part of them, the rest stays returned on it and
+    // a new record leaves with that part. The id of the record that leaves; `written` says
+    // whether it is on disk: only then may the booking be sent.
+    QUuid depart(BookingRecord draft, const std::optional<QUuid>& replacing, Written written);
 
     // The tracker answered with its new entry: saved.
     void answered(const QUuid& id, const QString& entryId);
-    // The tracker kept nothing (it refused, or nothing reached it): the seconds go back.
-    // `sheetKeepsTime`: the sheet that sent it is open with its time, so time typed by
-    // hand needs nowhere else to go.
-    void refused(const QUuid& id, const APIError& error, bool sheetKeepsTime);
+    // The tracker kept nothing (it refused, or nothing reached it): the seconds go back to
+    // the timer where it is free for them, else they stay on the record for the user.
+    void refused(const QUuid& id, const APIError& error);
     // No answer said what became of it (`error` says what happened instead): unknown,
     // until the tracker is asked.
     void unseen(const QUuid& id, const APIError& error);
 
-    // What a look-up learnt: it is in the tracker (saved), an entry may be it (asked),
-    // nothing is there yet or the tracker could not be asked (still unknown; the next
-    // look-up is planned for `next`, wall clock).
+    // What a look-up learnt: it is in the tracker (saved; refused when another record holds
+    // that entry), an entry may be it (asked; `rival` names another booking the entry may be
+    // instead), nothing is there yet or the tracker could not be asked (still unknown; the
+    // next look-up is planned for `next`, wall clock).
     void found(const QUuid& id, const std::optional<QString>& entryId);
-    void ask(const QUuid& id, const WorkEntry& entry);
+    void ask(const QUuid& id, const WorkEntry& entry, const std::optional<QUuid>& rival = std::nullopt);
     void lookedUp(const QUuid& id, BookingRecord::LookUp learnt, const std::optional<APIError>& error,
                   const QDateTime& next);
     // The arrival window ended without the booking found: the seconds go back.
@@ -114,13 +135,21 @@ public:
     void confirmSaved(const QUuid& id);
     // It is not: the seconds go back.
     void keepTime(const QUuid& id);
-    // Not listed yet, and the user books the time again now rather than wait: the
-    // seconds go back. Whether they went back onto the timer.
-    bool bookAgain(const QUuid& id);
+    // Not listed yet, and the user books the time again now rather than wait: the seconds
+    // go back. `then` hears whether they went back onto the timer (else they wait on the
+    // record).
+    void bookAgain(const QUuid& id, std::function<void(bool onTimer)> then = {});
     // The returned seconds are let go.
     void discard(const QUuid& id);
     // What a settled record said was read: it goes.
     void dismiss(const QUuid& id);
+
+    // The account is being deleted. Its records that hold seconds: discarded
+    // (`keepTime` false), or kept, of no account, for the user to book on a task of another
+    // account or discard (their look-ups can no longer run: they wait for the user).
+    void accountGoing(const QString& account, bool keepTime, Written written = {});
+    // Whether `account` still has records that hold seconds.
+    std::vector<BookingRecord> held(const QString& account) const;
 
     // The live timer of `account`: it gives and gets seconds through the records (its
     // own writes are its own). Without one, the account's stored timer is changed.
@@ -133,40 +162,71 @@ public:
     // "1h 30m on WEB-1 on hold until 10:52".
     QStringList heldNotes(const QString& account = {}) const;
 
+    // Waits until every change asked for so far is on disk (or failed) and told. For the
+    // quit (and tests); nothing else waits for the disk.
+    void settle();
+    // Whether a change is still on its way to the disk.
+    bool isWriting() const { return m_inFlight.has_value() || !m_queue.empty(); }
+
 signals:
     // The record changed (or went: then record() has none), and the change is on disk.
     void recordChanged(const QUuid& id);
+    // A change could not be written (why): nothing of it happened.
+    void writeFailed(const QString& reason);
 
 private:
+    // One change of records (and of an account's timer), written as one.
+    struct Change {
+        std::vector<BookingRecord> records;
+        std::vector<QUuid> removed;
+        std::optional<std::pair<QString, TimerSnapshot>> timer;
+        Written written;
+    };
+    struct InFlight {
+        quint64 serial = 0;
+        Change change;
+        // The timer as it was before the change took it over, to go back to on a failure.
+        std::optional<std::pair<QString, TimerSnapshot>> timerBefore;
+        std::vector<SnapshotManager::Change> undo;
+    };
+
     // Loads the records, settles what a start settles and takes over the bookings the
-    // timers of earlier versions kept; one write.
+    // timers of earlier versions kept.
     void load();
+    // Runs `step` once every change asked for before it is on disk.
+    void enqueue(std::function<void()> step);
+    void pump();
+    // Writes `change`; once on disk the records take it on and tell. With nothing to write,
+    // only `written` is told.
+    void write(Change change);
+    void writeEnded(quint64 serial, const std::optional<QString>& failure);
     BookingRecord* find(const QUuid& id);
-    // Writes `records` (and the account's timer, when given) as one change; on disk
-    // before it returns. Why it is not, if it is not.
-    std::optional<QString> commit(const std::vector<BookingRecord>& records,
-                                  const std::vector<QUuid>& removed,
-                                  const std::optional<std::pair<QString, TimerSnapshot>>& timer);
     // The timer of `account` as it stands (the live one, or the stored one).
     TimerSnapshot timerOf(const QString& account) const;
+    // Whether `account` is one the app still has.
+    bool accountExists(const QString& account) const;
     // Ends `record` without a save: its seconds go onto the timer while that is free, or
-    // stay on it (returned). Written, then told.
-    void giveBack(BookingRecord record, BookingRecord::Ending ending, bool sheetKeepsTime = false);
+    // stay on it (returned).
+    void giveBack(BookingRecord record, BookingRecord::Ending ending, Written written = {});
     // The record, while it is in one of `states`.
     std::optional<BookingRecord> inState(const QUuid& id,
                                          std::initializer_list<BookingRecord::State> states) const;
-    // Writes the changed record (with the account's timer as given, in the same write),
-    // then tells.
+    // The record that holds `entryId` as its saved entry, other than `other`.
+    const BookingRecord* holderOf(const QString& entryId, const QUuid& other) const;
+    // Writes the changed record (with the account's timer as given, in the same write).
     void store(const BookingRecord& record,
-               const std::optional<std::pair<QString, TimerSnapshot>>& timer = std::nullopt);
+               const std::optional<std::pair<QString, TimerSnapshot>>& timer = std::nullopt,
+               Written written = {});
     // Settled records past the bound, oldest first, to go with the next change.
-    std::vector<QUuid> prunable() const;
-    void announce(const QUuid& id);
-    void adoptTimer(const QString& account, const TimerSnapshot& snapshot);
+    std::vector<QUuid> prunable(const std::vector<BookingRecord>& changed) const;
+    void adoptTimer(const QString& account, const TimerSnapshot& snapshot, bool startWaiting);
 
     StateEnvironment m_environment;
     std::vector<BookingRecord> m_records;
     QHash<QString, QPointer<TimerViewModel>> m_timers;
+    std::deque<std::function<void()>> m_queue;
+    std::optional<InFlight> m_inFlight;
+    quint64 m_serials = 0;
 };
 
 } // namespace velmora

@@ -226,6 +226,7 @@ void BookingRecovery::forget(const QUuid& id) {
         Cancellable look = std::move(running->second);
         m_running.erase(running);
         look.cancel();
+        stopped(id);
     }
     // A service is kept only for accounts with records still to ask about.
     for (auto it = m_services.begin(); it != m_services.end();) {
@@ -261,12 +262,13 @@ void BookingRecovery::lookUp(const QUuid& id) {
     // Every start the tracker can have given it, and no more: one page in the common case.
     const DateInterval around = WorkLogBooking::startsAround(booking.started);
     QPointer<BookingRecovery> self(this);
+    emit lookingUp(id, true);
     m_running.emplace(id, service->fetchOwnWorkEntries(task, around)
                               .receiveOn(this)
                               .sink(
-                                  [self, id, booking](const std::vector<WorkEntry>& entries) {
+                                  [self, id](const std::vector<WorkEntry>& entries) {
                                       if (self) {
-                                          self->finish(id, judge(entries, booking));
+                                          self->lookedAt(id, entries);
                                       }
                                   },
                                   [self, id](const APIError& error) {
@@ -292,10 +294,15 @@ void BookingRecovery::planNext(const BookingRecord& record, qint64 delay, Bookin
     });
 }
 
+void BookingRecovery::stopped(const QUuid& id) {
+    emit lookingUp(id, false);
+}
+
 std::optional<BookingRecord> BookingRecovery::lookUpEnded(const QUuid& id) {
     if (auto running = m_running.find(id); running != m_running.end()) {
         running->second.detach();
         m_running.erase(running);
+        stopped(id);
     }
     const auto record = m_records.record(id);
     if (!record || record->state != BookingRecord::State::unknown) {
@@ -314,7 +321,69 @@ void BookingRecovery::fail(const QUuid& id, const APIError& error) {
         m_records.end(id, BookingRecord::Ending::notLearnt);
         return;
     }
-    planNext(*record, recheckDelayAfter(record->lookUpFailures + 1), BookingRecord::LookUp::failed, error);
+    qint64 delay = recheckDelayAfter(record->lookUpFailures + 1);
+    if (const auto retryAfter = error.retryAfter(); retryAfter && *retryAfter > 0) {
+        // The tracker said when it takes requests again: asking sooner only fails again (and
+        // the words would name a time the app does not keep).
+        delay = std::max<qint64>(delay, std::min<qint64>(*retryAfter, 24 * 3600) * 1000);
+    }
+    planNext(*record, delay, BookingRecord::LookUp::failed, error);
+}
+
+std::optional<BookingRecord> BookingRecovery::rivalFor(const BookingRecord& record,
+                                                       const WorkEntry& entry) const {
+    for (const BookingRecord& other : m_records.records(record.account)) {
+        if (other.id == record.id || other.account != record.account) {
+            continue;
+        }
+        const bool open = other.isOpen() || other.state == BookingRecord::State::asked;
+        if (!open) {
+            continue;
+        }
+        // Asked about this very entry, or one it could be by its looks and its time.
+        const bool askedAboutIt =
+            other.state == BookingRecord::State::asked && other.question && other.question->id == entry.id;
+        const bool couldBe = looksLike(entry, other.booking) && !listedBefore(entry, other.booking) &&
+                             standing(entry, other.booking) != Standing::earlier;
+        if (askedAboutIt || couldBe) {
+            return other;
+        }
+    }
+    return std::nullopt;
+}
+
+void BookingRecovery::lookedAt(const QUuid& id, const std::vector<WorkEntry>& entries) {
+    const auto record = m_records.record(id);
+    if (!record || record->state != BookingRecord::State::unknown) {
+        lookUpEnded(id);
+        return;
+    }
+    // An entry another booking holds is that booking's.
+    const std::vector<BookingRecord> all = m_records.records();
+    std::vector<WorkEntry> free;
+    for (const WorkEntry& entry : entries) {
+        const bool held = std::any_of(all.begin(), all.end(), [&](const BookingRecord& other) {
+            return other.id != id && other.state == BookingRecord::State::saved && other.entryId == entry.id;
+        });
+        if (!held) {
+            free.push_back(entry);
+        }
+    }
+    const Verdict verdict = judge(free, record->booking);
+    if (verdict.kind != Verdict::Kind::notFound && verdict.entry) {
+        if (const auto rival = rivalFor(*record, *verdict.entry)) {
+            lookUpEnded(id);
+            if (rival->state == BookingRecord::State::leaving && m_records.windowLeft(*record) > 0) {
+                // Its answer will say whose the entry is: asked again once it may have come.
+                planNext(*record, recheckDelayAfter(0), BookingRecord::LookUp::nothingListed, std::nullopt);
+                return;
+            }
+            // Nothing more will tell them apart: the user says which it is.
+            m_records.ask(id, *verdict.entry, rival->id);
+            return;
+        }
+    }
+    finish(id, verdict);
 }
 
 void BookingRecovery::finish(const QUuid& id, const Verdict& verdict) {

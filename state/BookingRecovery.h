@@ -35,16 +35,23 @@ class ProviderService;
 // has no list (its read failed, or an older version wrote it) do creation times judge
 // every look-alike, as below.
 //
+// An entry belongs to one booking: an entry another record holds (saved with it) is
+// never this one's, and while another booking that looks the same (the same task,
+// minutes and day) may be what an entry is — it is still on its way, its outcome is
+// unknown, or the user is asked about it — that entry is not taken: the look-up waits
+// for the other's answer, or (the other's outcome unknown too, or this one's window
+// ending) asks the user, naming both.
+//
 // A look-up that finds it saves the record; one that finds an entry that may be it
 // asks the user. Finding nothing before the end of the arrival window (the tracker may
 // still be storing it), or not reaching the tracker, only plans the next look-up:
 // `recheckDelay` after nothing was listed, and twice as long after each failure in a
-// row, up to `recheckDelayMost`; never past the window's end, where one last look-up
-// decides. Nothing listed then, the booking may not have been saved; the tracker not
-// reached then, nobody can tell: either way its seconds go back to the user, and the
-// hold ends. A record that settles (or goes) has its planned look-up called off.
-// A record still leaving `leavingBound` after it left had its request end unseen (its
-// form went with its window): it is taken as unknown. Main thread only.
+// row, up to `recheckDelayMost`, and never sooner than a rate limit's Retry-After says;
+// never past the window's end, where one last look-up decides. Nothing listed then, the booking may not have
+// been saved; the tracker not reached then, nobody can tell: either way its seconds go back to the user, and
+// the hold ends. A record that settles (or goes) has its planned look-up called off. A record still leaving
+// `leavingBound` after it left had its request end unseen (its form went with its window): it is taken as
+// unknown. Main thread only.
 class BookingRecovery : public QObject {
     Q_OBJECT
 
@@ -108,7 +115,16 @@ public:
     // Whether a look-up of the record is planned.
     bool isPlanned(const QUuid& id) const { return m_planned.contains(id); }
 
+signals:
+    // A look-up of the record started (`running`) or ended.
+    void lookingUp(const QUuid& id, bool running);
+
 private:
+    // What the tracker's `entries` of the task say of the record, weighed against the
+    // other records.
+    void lookedAt(const QUuid& id, const std::vector<WorkEntry>& entries);
+    // Another record still open that `entry` may be instead of `record`'s booking.
+    std::optional<BookingRecord> rivalFor(const BookingRecord& record, const WorkEntry& entry) const;
     void recordChanged(const QUuid& id);
     void lookUp(const QUuid& id);
     // Lets go of the record's look-up that ended; the record, while its outcome is still
@@ -119,6 +135,8 @@ private:
     // The next look-up `delay` ms from now, or at the window's end if that comes first.
     void planNext(const BookingRecord& record, qint64 delay, BookingRecord::LookUp learnt,
                   const std::optional<APIError>& error);
+    // The look-up ended: no longer running.
+    void stopped(const QUuid& id);
     void forget(const QUuid& id);
 
     BookingRecords& m_records;

@@ -6,6 +6,7 @@
 #include "platform/async/Clock.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 namespace velmora {
@@ -30,6 +31,8 @@ struct StateEnvironment {
     // The list asks for more when its last row comes into view; the pause keeps a
     // quick scroll from firing one request per row. Measured on `clock`.
     std::chrono::milliseconds loadMoreDelay{1000};
+    // Whether an account (its id text) is one the app still has; null: every one is.
+    std::function<bool(const QString& account)> accountExists;
 
     QDateTime currentTime() const { return clock->now(); }
     SnapshotManager& snapshotManager() const { return snapshots ? *snapshots : SnapshotManager::shared(); }

@@ -67,7 +67,7 @@ void TimerViewModel::start(const Project& project, const Issue& task) {
         // The tracked time belongs to its own task: it is booked (or discarded) there
         // first, the usual way a stop goes.
         m_pendingStart = PendingStart{project, task};
-        cancel();
+        stopForBooking();
         return;
     }
     m_pendingStart.reset();
@@ -113,6 +113,13 @@ void TimerViewModel::cancel() {
     if (!hasProjectAndTask()) {
         return;
     }
+    // A plain stop books the tracked task's time and nothing more: a task that waited for an
+    // earlier stop's sheet never starts from this one.
+    m_pendingStart.reset();
+    stopForBooking();
+}
+
+void TimerViewModel::stopForBooking() {
     pause();
     // Observers (the booking sheet) run after this event, once the timer shows paused.
     QMetaObject::invokeMethod(
@@ -147,12 +154,9 @@ void TimerViewModel::setDuration(double seconds) {
     if (hasProjectAndTask() && m_state == State::active) {
         m_startedAt = m_environment.currentTime();
     }
-    // Typed time is tracked time: a crash must not bring the old time back. A typed
-    // time is committed once per edit, so waiting for its write costs little.
+    // Typed time is tracked time: it goes to the disk at once, as every change of the timer
+    // does, on the writer's thread (a slow disk never holds up the window).
     persist();
-    if (!m_key.isEmpty()) {
-        m_environment.snapshotManager().flush();
-    }
     emit durationChanged();
 }
 
@@ -187,15 +191,15 @@ TimerSnapshot TimerViewModel::snapshot() const {
     return TimerSnapshot{m_project, m_task, m_state, m_previousDuration, m_startedAt, std::nullopt};
 }
 
-void TimerViewModel::adopt(const TimerSnapshot& snapshot) {
+void TimerViewModel::adopt(const TimerSnapshot& snapshot, bool startWaiting) {
     m_previousDuration = snapshot.previousDuration;
     m_startedAt = snapshot.startedAt;
     setProject(snapshot.project);
     setTask(snapshot.task);
     setState(snapshot.state);
     emit durationChanged();
-    // The task that waited for the tracked time to be booked.
-    if (!isInUse()) {
+    // The tracked time left with its booking: the task that waited for it starts.
+    if (startWaiting && !isInUse()) {
         if (auto pending = std::exchange(m_pendingStart, std::nullopt)) {
             start(pending->project, pending->task);
         }

@@ -84,6 +84,10 @@ public:
     void start(const Project& project, const Issue& task);
     // Whether a task waits for the tracked time to be booked or discarded.
     bool hasPendingStart() const { return m_pendingStart.has_value(); }
+    // The task that waits, if one does.
+    std::optional<Issue> pendingTask() const {
+        return m_pendingStart ? std::optional<Issue>(m_pendingStart->task) : std::nullopt;
+    }
     // The booking sheet closed and the tracked time stays: the waiting task does not
     // start.
     void dropPendingStart() { m_pendingStart.reset(); }
@@ -91,7 +95,9 @@ public:
     // Continues a paused timer; on a running timer it does nothing, so the current
     // run is never dropped.
     void resume();
-    // Pauses, then posts "TimerCanceled" from the event loop, after this call returned.
+    // Pauses, then posts "TimerCanceled" from the event loop, after this call returned. The
+    // user's own stop: a task that waited for an earlier stop's time no longer waits (it
+    // starts only from the stop it was asked with).
     void cancel();
     void reset();
     // Replaces the gathered time (the editable time field), saved at once. A running
@@ -109,10 +115,10 @@ public:
     // The process's booking records, through which the timer's time is booked; null
     // where the timer books nothing.
     BookingRecords* bookings() const;
-    // Takes on `snapshot`, which is on disk already: what the booking records wrote when
-    // a booking took the timer's time with it or brought it back. Observers hear of every
-    // change; a reset timer starts the task that waited for its time.
-    void adopt(const TimerSnapshot& snapshot);
+    // Takes on `snapshot`: what the booking records write when a booking takes the timer's
+    // time with it or brings it back. Observers hear of every change. Once that is on disk
+    // (`startWaiting`), a timer left with nothing starts the task that waited for its time.
+    void adopt(const TimerSnapshot& snapshot, bool startWaiting = true);
     // The stored form of this timer.
     TimerSnapshot snapshot() const;
 
@@ -132,6 +138,8 @@ private:
     void setProject(std::optional<Project> project);
     void setTask(std::optional<Issue> task);
     void setState(State state);
+    // Pauses and posts "TimerCanceled" (the booking sheet opens).
+    void stopForBooking();
     // Writes the timer as it is now (or forgets it when idle), so a crash or a kill
     // loses no tracked time.
     void persist();

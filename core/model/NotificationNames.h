@@ -18,9 +18,15 @@ inline constexpr QLatin1StringView timerCanceled{"TimerCanceled"};
 inline constexpr QLatin1StringView timeEntrySaved{"TimeEntrySaved"};
 // The selected Issue, or no object when no task is selected.
 inline constexpr QLatin1StringView addManualWorkLog{"AddManualWorkLog"};
-// The QUuid of a booking record whose seconds were returned to the user: the booking
-// sheet opens to book them.
+// The QUuid of a booking record whose seconds were returned to the user (the booking
+// sheet opens to book them on its task), or a ReturnedTimeOnTask (on the task it names).
 inline constexpr QLatin1StringView bookReturnedTime{"BookReturnedTime"};
+// A SelectedTaskWanted: the shown project's selected task is wanted to book a record's
+// seconds of no account on.
+inline constexpr QLatin1StringView bookOnSelectedTask{"BookOnSelectedTask"};
+// The QUuid of a booking record whose seconds went back onto the timer to be booked
+// again now: the timer's booking sheet opens with the record's description.
+inline constexpr QLatin1StringView bookAgainOnTimer{"BookAgainOnTimer"};
 // The deleted WorkEntry.
 inline constexpr QLatin1StringView worklogDeleted{"WorklogDeleted"};
 // No object: the add-account link asks for the accounts page.

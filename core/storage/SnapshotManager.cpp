@@ -1,12 +1,14 @@
 #include "core/storage/SnapshotManager.h"
 
 #include "core/model/Logger.h"
+#include "platform/files/AtomicFile.h"
 #include "platform/plist/PropertyList.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 namespace velmora {
@@ -41,6 +43,39 @@ std::optional<Snapshot> snapshotFromFile(const QVariant& root) {
     }
     return Snapshot{map.value(kTimers).toMap(), map.value(kFilters).toMap(),
                     map.value(kStarredProjects).toMap(), bookings.toMap()};
+}
+
+// The maps of a damaged file that are maps: what it held that can still be read.
+SnapshotManager::LoadProblem::Readable readableParts(const QVariant& root) {
+    SnapshotManager::LoadProblem::Readable parts;
+    if (root.typeId() != QMetaType::QVariantMap) {
+        return parts;
+    }
+    const auto map = root.toMap();
+    if (map.value(kTimers).typeId() == QMetaType::QVariantMap) {
+        parts.timers = map.value(kTimers).toMap();
+    }
+    if (map.value(kBookings).typeId() == QMetaType::QVariantMap) {
+        parts.bookings = map.value(kBookings).toMap();
+    }
+    return parts;
+}
+
+// What of a damaged file the store can go on with: each map that is a map.
+Snapshot salvage(const QVariant& root) {
+    Snapshot kept;
+    if (root.typeId() != QMetaType::QVariantMap) {
+        return kept;
+    }
+    const auto map = root.toMap();
+    for (const auto& [key, kind] : {std::pair{kTimers, SnapshotKind::Timers}, std::pair{kFilters, SnapshotKind::Filters},
+                                    std::pair{kStarredProjects, SnapshotKind::StarredProjects},
+                                    std::pair{kBookings, SnapshotKind::Bookings}}) {
+        if (map.value(key).typeId() == QMetaType::QVariantMap) {
+            kept.map(kind) = map.value(key).toMap();
+        }
+    }
+    return kept;
 }
 
 QVariant snapshotToFile(const Snapshot& snapshot) {
@@ -136,7 +171,9 @@ void SnapshotManager::ensureLoaded() {
     m_loaded = true;
     // What a killed write left next to the file is of no use: the file itself is
     // either the old or the new snapshot, never a half of one.
-    if (const int removed = PropertyList::removeLeftoverTemporaries(m_filePath); removed > 0) {
+    const int removed =
+        PropertyList::removeLeftoverTemporaries(m_filePath) + AtomicFile::removeLeftovers(previousFilePath());
+    if (removed > 0) {
         logSnapshotError(QStringLiteral("Removed %1 unfinished snapshot write(s) next to %2")
                              .arg(removed)
                              .arg(m_filePath));
@@ -145,15 +182,28 @@ void SnapshotManager::ensureLoaded() {
     if (read.ok()) {
         if (auto snapshot = snapshotFromFile(read.value())) {
             m_snapshot = std::move(*snapshot);
+            m_fileIsGood = true;
             return;
         }
-    } else if (read.error().kind == PropertyListError::Kind::NotFound) {
+        recoverFrom(QStringLiteral("it does not hold the three snapshot maps"), read.value());
         return;
     }
-    const QString reason =
-        read.ok() ? QStringLiteral("it does not hold the three snapshot maps") : read.error().description();
+    if (read.error().kind == PropertyListError::Kind::NotFound) {
+        return;
+    }
+    recoverFrom(read.error().description(), std::nullopt);
+}
+
+void SnapshotManager::recoverFrom(const QString& reason, const std::optional<QVariant>& root) {
+    // Called with m_mutex held.
+    LoadProblem problem;
+    problem.reason = reason;
+    if (root) {
+        problem.readable = readableParts(*root);
+    }
     const QString aside = asideName(m_filePath);
     if (QFile::rename(m_filePath, aside)) {
+        problem.keptAt = aside;
         logSnapshotError(QStringLiteral("The snapshot file could not be read (%1); it was moved to %2")
                              .arg(reason, aside));
     } else {
@@ -163,6 +213,24 @@ void SnapshotManager::ensureLoaded() {
                                         "snapshots will not be saved")
                              .arg(reason));
     }
+    // The file as it was before its last write, where that reads; else what of the damaged
+    // one still reads.
+    auto previous = PropertyList::readFile(previousFilePath());
+    std::optional<Snapshot> fallback = previous.ok() ? snapshotFromFile(previous.value()) : std::nullopt;
+    if (fallback) {
+        m_snapshot = std::move(*fallback);
+        problem.previousFrom = QFileInfo(previousFilePath()).lastModified();
+        logSnapshotError(QStringLiteral("Went back to the snapshot file written before, %1").arg(previousFilePath()));
+    } else if (root) {
+        m_snapshot = salvage(*root);
+    }
+    m_loadProblem = std::move(problem);
+}
+
+std::optional<SnapshotManager::LoadProblem> SnapshotManager::loadProblem() {
+    std::lock_guard lock(m_mutex);
+    ensureLoaded();
+    return m_loadProblem;
 }
 
 Snapshot SnapshotManager::load() {
@@ -205,12 +273,13 @@ void SnapshotManager::remove(SnapshotKind kind, const QString& key) {
     m_wake.notify_all();
 }
 
-void SnapshotManager::apply(const std::vector<Change>& changes) {
+std::optional<std::uint64_t> SnapshotManager::apply(const std::vector<Change>& changes) {
     for (const Change& change : changes) {
         if (change.value && !encodable(*change.value)) {
-            return;
+            return std::nullopt;
         }
     }
+    std::uint64_t generation = 0;
     {
         std::lock_guard lock(m_mutex);
         ensureLoaded();
@@ -222,8 +291,22 @@ void SnapshotManager::apply(const std::vector<Change>& changes) {
             }
         }
         changed();
+        generation = m_generation;
     }
     m_wake.notify_all();
+    return generation;
+}
+
+void SnapshotManager::whenWritten(std::uint64_t generation,
+                                  std::function<void(const std::optional<QString>&)> done) {
+    std::unique_lock lock(m_mutex);
+    if (m_writtenGeneration >= generation) {
+        const std::optional<QString> failure = m_lastWriteFailure;
+        lock.unlock();
+        done(failure);
+        return;
+    }
+    m_waiters.push_back(Waiter{generation, std::move(done)});
 }
 
 void SnapshotManager::setChangeObserver(std::function<void(const Snapshot&)> observer) {
@@ -271,20 +354,47 @@ void SnapshotManager::writerLoop() {
             const Snapshot snapshot = m_snapshot;
             const auto generation = m_generation;
             const bool blocked = m_writesBlocked;
+            const bool keepPrevious = m_fileIsGood;
             lock.unlock();
             std::optional<QString> failure;
             if (blocked) {
                 failure = QStringLiteral("the unreadable file at %1 is kept as it is").arg(m_filePath);
-            } else if (auto written = PropertyList::writeFile(m_filePath, snapshotToFile(snapshot));
-                       !written.ok()) {
-                failure = written.error().description();
+            } else {
+                if (keepPrevious) {
+                    // The file this write replaces stays beside it: should the new one be damaged
+                    // later, the app goes back to it rather than to nothing.
+                    if (auto kept = AtomicFile::keepCopy(m_filePath, previousFilePath()); !kept.ok()) {
+                        logSnapshotError(QStringLiteral("The snapshot before this write could not be kept: ") +
+                                         kept.error());
+                    }
+                }
+                if (auto written = PropertyList::writeFile(m_filePath, snapshotToFile(snapshot)); !written.ok()) {
+                    failure = written.error().description();
+                }
             }
             if (failure) {
                 logSnapshotError(QStringLiteral("An error occurred while saving snapshot: ") + *failure);
             }
             lock.lock();
-            m_lastWriteFailure = std::move(failure);
+            if (!failure) {
+                m_fileIsGood = true;
+            }
+            m_lastWriteFailure = failure;
             m_writtenGeneration = generation;
+            std::vector<Waiter> ended;
+            for (auto it = m_waiters.begin(); it != m_waiters.end();) {
+                if (it->generation <= generation) {
+                    ended.push_back(std::move(*it));
+                    it = m_waiters.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            lock.unlock();
+            for (Waiter& waiter : ended) {
+                waiter.done(failure);
+            }
+            lock.lock();
             m_done.notify_all();
             continue;
         }

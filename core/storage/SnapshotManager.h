@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
@@ -56,13 +57,33 @@ concept Snapshotable = requires(const T& value, const QVariant& stored) {
 // the newest snapshot, so a later write never brings back content that an earlier
 // change replaced, and reads see changes whose write is still pending.
 //
-// A file that is there but cannot be read or has the wrong shape is moved aside (next
-// to it, with a time stamp) and logged; it is never overwritten. If it cannot be moved
-// aside, nothing is written at all for the rest of the run.
+// Each write keeps the file it replaces beside it ("Velmora.plist.previous"). A file that
+// is there but cannot be read or has the wrong shape is moved aside (next to it, with a
+// time stamp) and logged; it is never overwritten. The store then goes on with the kept
+// previous file where that reads, else with whatever maps of the damaged file read, and
+// says so through `loadProblem` for the app to tell the user. If the damaged file cannot
+// be moved aside, nothing is written at all for the rest of the run.
 //
 // Used from the main thread; the writing happens on the writer thread.
 class SnapshotManager {
 public:
+    // What the first read found wrong with the file, for the user.
+    struct LoadProblem {
+        // Why the file could not be read.
+        QString reason;
+        // Where the damaged file is kept now (empty: it could not be moved, and nothing is
+        // written this run).
+        QString keptAt;
+        // When the previous file the store went back to was written; absent when there was
+        // none that read.
+        std::optional<QDateTime> previousFrom;
+        // The maps of the damaged file that read (empty where it is no property list).
+        struct Readable {
+            QVariantMap timers;
+            QVariantMap bookings;
+        } readable;
+    };
+
     // "Velmora.plist" in the application data folder (created on the first write).
     static SnapshotManager& shared();
     static QString defaultFilePath();
@@ -74,6 +95,8 @@ public:
     SnapshotManager& operator=(const SnapshotManager&) = delete;
 
     QString filePath() const { return m_filePath; }
+    // The copy of the file before the last write.
+    QString previousFilePath() const { return m_filePath + QStringLiteral(".previous"); }
 
     // The current snapshot (with every change made so far, written or not).
     Snapshot load();
@@ -95,8 +118,16 @@ public:
     };
     // Applies `changes` together: no write, and so no file a crash leaves, ever holds
     // some of them without the others. Refused whole (and logged) when a value has no
-    // property-list form.
-    void apply(const std::vector<Change>& changes);
+    // property-list form: then absent. Otherwise the change's number, for `whenWritten`.
+    std::optional<std::uint64_t> apply(const std::vector<Change>& changes);
+
+    // Calls `done` once the write that holds change `generation` has ended, with why it did
+    // not reach the disk (absent: it did). It is called on the writer thread (or at once,
+    // inside this call, when that write has ended already), with no lock held.
+    void whenWritten(std::uint64_t generation, std::function<void(const std::optional<QString>&)> done);
+
+    // What was wrong with the file when it was first read; absent when it read (or was not there).
+    std::optional<LoadProblem> loadProblem();
 
     // Called (under the store's lock: it must not call back) with every state of the
     // snapshot that a write may put on disk, as each change makes it: tests see what a
@@ -122,6 +153,9 @@ public:
 
 private:
     void ensureLoaded();
+    // The file could not be read (`reason`): it goes aside and the store goes on with the
+    // previous file, or with what of it reads.
+    void recoverFrom(const QString& reason, const std::optional<QVariant>& root);
     void enqueueWrite();
     // After a change, with m_mutex held.
     void changed();
@@ -141,6 +175,15 @@ private:
     // Why the last write handled did not reach the disk; absent when it did.
     std::optional<QString> m_lastWriteFailure;
     std::function<void(const Snapshot&)> m_observer;
+    std::optional<LoadProblem> m_loadProblem;
+    // The file at the path is one this store read or wrote whole: a write keeps it as the
+    // previous one.
+    bool m_fileIsGood = false;
+    struct Waiter {
+        std::uint64_t generation;
+        std::function<void(const std::optional<QString>&)> done;
+    };
+    std::vector<Waiter> m_waiters;
     std::thread m_writer;
 };
 

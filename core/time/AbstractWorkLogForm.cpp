@@ -72,6 +72,18 @@ void AbstractWorkLogForm::finishSaveRequest(bool failed) {
     setNetworkRequestInProgress(m_saveWorkLogDisposable.has_value());
 }
 
+void AbstractWorkLogForm::releaseBooking(bool send) {
+    std::function<void()> deferred = std::exchange(m_deferredSend, nullptr);
+    if (!deferred) {
+        return;
+    }
+    if (send) {
+        deferred();
+        return;
+    }
+    setNetworkRequestInProgress(m_saveWorkLogDisposable.has_value());
+}
+
 bool AbstractWorkLogForm::cancelWaitingSave() {
     if (!m_waitingForEntries) {
         return false;
@@ -83,7 +95,8 @@ bool AbstractWorkLogForm::cancelWaitingSave() {
 }
 
 bool AbstractWorkLogForm::provesNothingStored(const APIError& error) {
-    if (error.isLocalRefusal() || error.neverSent() || error.cause() == APIError::Cause::UntrustedCertificate) {
+    if (error.isLocalRefusal() || error.neverSent() ||
+        error.cause() == APIError::Cause::UntrustedCertificate) {
         return true;
     }
     if (error.httpStatus() >= 400 && error.httpStatus() <= 499) {

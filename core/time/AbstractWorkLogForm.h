@@ -87,6 +87,9 @@ public:
 
     // The tracker's name as the user knows it ("Jira"); empty where not known.
     virtual QString trackerName() const { return {}; }
+    // Puts the description typed for an earlier booking of the same time into the form's
+    // own input; nothing for a tracker that keeps none.
+    virtual void setDraftDescription(const QString& /*description*/) {}
 
     // The save request in flight, if any.
     bool hasSaveWorkLogDisposable() const { return m_saveWorkLogDisposable.has_value(); }
@@ -121,6 +124,14 @@ public:
     // Called from a slot of bookingSending: the booking must not leave (its record could
     // not be kept). Nothing is sent, no error is set, and a later save may try again.
     void holdBackBooking() { m_bookingHeldBack = true; }
+    // Called from a slot of bookingSending: the booking leaves only once releaseBooking says
+    // so (its record is on its way to the disk). Meanwhile the request counts as in flight.
+    void deferBooking() { m_bookingDeferred = true; }
+    // The deferred booking leaves now (`send`), or not at all: then nothing is sent, no error
+    // is set, and a later save may try again. Nothing when none is deferred.
+    void releaseBooking(bool send);
+    // Whether a booking waits for releaseBooking.
+    bool isBookingDeferred() const { return static_cast<bool>(m_deferredSend); }
 
     // Whether `error`, ending a booking's request, proves the tracker kept nothing of
     // it: a refusal it answered (4xx), or a request that never reached it (held by the
@@ -190,7 +201,7 @@ protected:
     template <typename T>
     void runSaveRequest(const Publisher<T, APIError>& request, std::function<void()> completion,
                         std::optional<WorkLogBooking> booking = std::nullopt) {
-        if (m_saveWorkLogDisposable || m_waitingForEntries) {
+        if (m_saveWorkLogDisposable || m_waitingForEntries || m_deferredSend) {
             return;
         }
         if (booking && !m_leavingWithoutEntries && m_entriesBefore != EntriesBefore::notWanted &&
@@ -229,12 +240,37 @@ protected:
                 booking->before = entriesLike(*booking);
             }
             m_bookingHeldBack = false;
+            m_bookingDeferred = false;
             emit bookingSending(*booking);
             if (std::exchange(m_bookingHeldBack, false)) {
+                m_bookingDeferred = false;
                 setNetworkRequestInProgress(false);
                 return;
             }
+            if (std::exchange(m_bookingDeferred, false)) {
+                m_deferredSend = [this, request, completion = std::move(completion), booking]() mutable {
+                    sendSaveRequest(request, std::move(completion), booking);
+                };
+                setNetworkRequestInProgress(true);
+                return;
+            }
         }
+        sendSaveRequest(request, std::move(completion), booking);
+    }
+
+    // Whether a booking may go out now: none in flight, every registered field valid,
+    // and the duration at least a minute. The last is checked here too because the
+    // duration's validator only follows the value while a view shows it: without one,
+    // 59 seconds would pass the form and be booked as nothing.
+    bool readyToSave() const {
+        return !m_saveWorkLogDisposable && !m_deferredSend && m_manager->checkAllValid() &&
+               duration() >= minimumDuration;
+    }
+
+private:
+    template <typename T>
+    void sendSaveRequest(const Publisher<T, APIError>& request, std::function<void()> completion,
+                         const std::optional<WorkLogBooking>& booking) {
         QPointer<AbstractWorkLogForm> self(this);
         keepSaveRequest(request.receiveOn(this).sink(
             [self, completion = std::move(completion), booked = booking.has_value()](const T& answer) {
@@ -273,15 +309,6 @@ protected:
             }));
     }
 
-    // Whether a booking may go out now: none in flight, every registered field valid,
-    // and the duration at least a minute. The last is checked here too because the
-    // duration's validator only follows the value while a view shows it: without one,
-    // 59 seconds would pass the form and be booked as nothing.
-    bool readyToSave() const {
-        return !m_saveWorkLogDisposable && m_manager->checkAllValid() && duration() >= minimumDuration;
-    }
-
-private:
     void keepSaveRequest(Cancellable subscription);
     void finishSaveRequest(bool failed);
     // Runs `then` once a read of the entries before has ended (starting one when none
@@ -304,6 +331,8 @@ private:
     // Counts the saves that waited for the read, so a wait called off is never resumed.
     quint64 m_waits = 0;
     bool m_bookingHeldBack = false;
+    bool m_bookingDeferred = false;
+    std::function<void()> m_deferredSend;
 
     Project m_project;
     Issue m_task;

@@ -14,7 +14,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <ctime>
 #include <fcntl.h>
+#include <limits>
+#include <map>
+#include <set>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -116,15 +120,6 @@ quint64 removeOldest(std::vector<EntryValues>& entries, quint64 total, quint64 t
     return total;
 }
 
-// What the file at `path` takes on the disk; 0 when there is none.
-quint64 entryBytes(const QString& path) {
-    struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
-        return 0;
-    }
-    return quint64(info.st_blocks) * 512;
-}
-
 // Closes a descriptor when it goes out of scope.
 struct Descriptor {
     int fd = -1;
@@ -177,9 +172,70 @@ std::optional<QByteArray> readOwnFile(const QString& path, quint64 limit) {
 
 } // namespace
 
+// The entries the cache may remove, by path and oldest first (an entry without the date counts as
+// the newest), and their bytes.
+struct DiskCache::Index {
+    struct Entry {
+        qint64 age = 0;
+        quint64 bytes = 0;
+    };
+    std::map<QString, Entry> entries;
+    std::set<std::pair<qint64, QString>> oldestFirst;
+    quint64 bytes = 0;
+    // The walk that counts the folder, under way; none before it starts and once it is done.
+    std::unique_ptr<QDirIterator> walk;
+    // Every entry of the folder was counted once.
+    bool counted = false;
+    // Past the bound: removing down to three quarters of it.
+    bool trimming = false;
+    // Folders whose files cannot be removed, and whether the log was told.
+    std::set<QString> stuckFolders;
+
+    void add(const QString& path, qint64 age, quint64 size) {
+        forget(path);
+        entries[path] = Entry{age, size};
+        oldestFirst.emplace(age, path);
+        bytes += size;
+    }
+    void forget(const QString& path) {
+        const auto it = entries.find(path);
+        if (it == entries.end()) {
+            return;
+        }
+        oldestFirst.erase({it->second.age, path});
+        bytes -= std::min(bytes, it->second.bytes);
+        entries.erase(it);
+    }
+    bool isInStuckFolder(const QString& path) const { return stuckFolders.contains(QFileInfo(path).path()); }
+};
+
+namespace {
+
+// Entries counted, or removed, in one step of the upkeep: a few milliseconds of the disk's time.
+constexpr int countedPerStep = 256;
+constexpr int removedPerStep = 32;
+
+// A write's temporary unchanged for leftoverWriteAge, or dated ahead of now (the clock was set
+// back): left by a write killed before its rename.
+bool isLeftoverWrite(const QString& path) {
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    const qint64 age = qint64(::time(nullptr)) - qint64(info.st_mtim.tv_sec);
+    return age < 0 || age >= qint64(DiskCache::leftoverWriteAge.count());
+}
+
+qint64 ageOf(const EntryValues& values) {
+    return values.hasDate ? values.dateMs : std::numeric_limits<qint64>::max();
+}
+
+} // namespace
+
 DiskCache::DiskCache(const QString& cachePath, std::shared_ptr<ImageCacheConfig> config,
                      std::shared_ptr<Clock> clock)
-    : m_diskCachePath(cachePath), m_config(std::move(config)), m_clock(std::move(clock)) {
+    : m_diskCachePath(cachePath), m_config(std::move(config)), m_clock(std::move(clock)),
+      m_index(std::make_unique<Index>()) {
     Q_ASSERT(m_config);
     m_pathForKey.setCountLimit(512);
     if (!m_clock) {
@@ -187,6 +243,8 @@ DiskCache::DiskCache(const QString& cachePath, std::shared_ptr<ImageCacheConfig>
     }
     QDir().mkpath(m_diskCachePath);
 }
+
+DiskCache::~DiskCache() = default;
 
 QString DiskCache::cacheFileNameForKey(const QString& key) {
     const auto digest = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Md5).toHex();
@@ -250,26 +308,30 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
     // second name of a user's file planted at the entry's path is replaced, never written
     // through, and a failed write (a full disk) leaves the entry as it was. Atomic writes also
     // wait for the disk before the rename.
-    // The count, the room made and the write go together: no trim counts the folder meanwhile.
-    std::lock_guard sizeLock(m_sizeMutex);
+    // The room made, the write and the index's note of it go together.
+    std::unique_lock sizeLock(m_sizeMutex);
     const quint64 maxSize = m_config->maxDiskSize();
-    // What the entry held before, counted only where the folder is: an unbounded one asks nothing.
-    const quint64 before = maxSize > 0 ? entryBytes(path) : 0;
+    bool upkeepLeft = false;
     if (maxSize > 0) {
-        // Room is made before the write, so the folder never holds more than its bound.
+        // Room is made before the write from the index, a few of the oldest at most: no write walks
+        // the folder. Before the folder was counted once, the upkeep makes the room.
         const quint64 coming = (quint64(data.size()) + 4095) / 4096 * 4096;
-        // Before the first count it counts files of earlier runs and planted ones.
-        const bool full =
-            !m_folderBytes || *m_folderBytes - std::min(*m_folderBytes, before) + coming > maxSize;
-        if (full) {
-            removeOldestDownTo(maxSize / 4 * 3 - std::min(maxSize / 4 * 3, coming),
-                               maxSize - std::min(maxSize, coming));
+        if (m_index->counted) {
+            const auto it = m_index->entries.find(path);
+            const quint64 before = it == m_index->entries.end() ? 0 : it->second.bytes;
+            const quint64 target = maxSize - std::min(maxSize, coming) + before;
+            upkeepLeft = !removeOldestDownTo(target, removedPerStep);
+        } else {
+            upkeepLeft = true;
         }
     }
     const auto written =
         AtomicFile::write(path, data, m_config->diskCacheWritingOptions() & ImageCacheConfig::WriteAtomic);
-    if (written.ok() && maxSize > 0 && m_folderBytes) {
-        *m_folderBytes = *m_folderBytes - std::min(*m_folderBytes, before) + entryBytes(path);
+    reindex(path);
+    const auto wanted = upkeepLeft ? m_upkeepWanted : nullptr;
+    sizeLock.unlock();
+    if (wanted) {
+        wanted();
     }
     if (!written.ok() && !m_toldOfFailedWrites) {
         // Images are still shown, only not kept; said once, not for every avatar of a full disk.
@@ -314,24 +376,91 @@ void DiskCache::setExtendedData(const std::optional<QByteArray>& data, const QSt
 void DiskCache::removeDataForKey(const QString& key) {
     const auto path = cachePathForKey(key);
     std::lock_guard sizeLock(m_sizeMutex);
-    const quint64 bytes = entryBytes(path);
-    if (QFile::remove(path) && m_folderBytes) {
-        *m_folderBytes -= std::min(*m_folderBytes, bytes);
-    }
+    QFile::remove(path);
+    m_index->forget(path);
 }
 
 void DiskCache::removeAllData() {
     std::lock_guard sizeLock(m_sizeMutex);
     QDir(m_diskCachePath).removeRecursively();
     QDir().mkpath(m_diskCachePath);
-    m_folderBytes = 0;
+    // What is left (files that could not be removed) is counted again.
+    auto stuck = std::move(m_index->stuckFolders);
+    m_index = std::make_unique<Index>();
+    m_index->stuckFolders = std::move(stuck);
 }
 
 void DiskCache::trimToSize() {
-    const auto maxSize = m_config->maxDiskSize();
-    if (maxSize > 0) {
-        std::lock_guard sizeLock(m_sizeMutex);
-        removeOldestDownTo(maxSize / 4 * 3, maxSize);
+    while (upkeepStep()) {
+    }
+}
+
+void DiskCache::setUpkeepWanted(std::function<void()> wanted) {
+    std::lock_guard sizeLock(m_sizeMutex);
+    m_upkeepWanted = std::move(wanted);
+}
+
+bool DiskCache::upkeepStep() {
+    std::lock_guard sizeLock(m_sizeMutex);
+    Index& index = *m_index;
+    if (!index.counted) {
+        if (!index.walk) {
+            index.walk = std::make_unique<QDirIterator>(
+                m_diskCachePath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                QDirIterator::Subdirectories);
+        }
+        // Expired entries go as the walk meets them.
+        std::optional<qint64> expiryMs;
+        const double maxAge = m_config->maxDiskAge();
+        if (maxAge >= 0 && maxAge < 1e11 && m_config->shouldRemoveExpiredDataWhenTerminate()) {
+            expiryMs = m_clock->now().toMSecsSinceEpoch() - qint64(std::llround(maxAge * 1000.0));
+        }
+        const auto type = m_config->diskCacheExpireType();
+        for (int i = 0; i < countedPerStep && index.walk->hasNext(); ++i) {
+            const QString path = index.walk->next();
+            EntryValues values;
+            if (index.isInStuckFolder(path) || !readEntryValues(path, type, values)) {
+                continue;
+            }
+            if (AtomicFile::isTemporary(index.walk->fileName()) && isLeftoverWrite(path)) {
+                QFile::remove(path);
+                continue;
+            }
+            if (expiryMs && values.hasDate && values.dateMs <= *expiryMs && QFile::remove(path)) {
+                index.forget(path);
+                continue;
+            }
+            index.add(path, ageOf(values), values.allocatedSize);
+        }
+        if (index.walk->hasNext()) {
+            return true;
+        }
+        index.walk.reset();
+        index.counted = true;
+    }
+    const quint64 maxSize = m_config->maxDiskSize();
+    if (maxSize == 0) {
+        return false;
+    }
+    if (index.bytes > maxSize) {
+        index.trimming = true;
+    }
+    if (!index.trimming) {
+        return false;
+    }
+    if (removeOldestDownTo(maxSize / 4 * 3, removedPerStep)) {
+        index.trimming = false;
+        return false;
+    }
+    return true;
+}
+
+void DiskCache::reindex(const QString& path) {
+    EntryValues values;
+    if (readEntryValues(path, m_config->diskCacheExpireType(), values)) {
+        m_index->add(path, ageOf(values), values.allocatedSize);
+    } else {
+        m_index->forget(path);
     }
 }
 
@@ -373,28 +502,45 @@ void DiskCache::removeExpiredData() {
         QFile::remove(path);
     }
     if (maxSize > 0 && total > maxSize) {
-        total = removeOldest(survivors, total, maxSize / 2);
+        removeOldest(survivors, total, maxSize / 2);
     }
-    m_folderBytes = total;
+    // The folder is counted again by the upkeep's next steps.
+    auto stuck = std::move(m_index->stuckFolders);
+    m_index = std::make_unique<Index>();
+    m_index->stuckFolders = std::move(stuck);
 }
 
-void DiskCache::removeOldestDownTo(quint64 target, quint64 above) {
-    const auto type = m_config->diskCacheExpireType();
-    std::vector<EntryValues> entries;
-    quint64 total = 0;
-    QDirIterator it(m_diskCachePath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        EntryValues values;
-        if (readEntryValues(it.next(), type, values)) {
-            total += values.allocatedSize;
-            entries.push_back(std::move(values));
+bool DiskCache::removeOldestDownTo(quint64 target, int most) {
+    Index& index = *m_index;
+    for (int removed = 0; index.bytes > target; ++removed) {
+        if (removed >= most || index.oldestFirst.empty()) {
+            return index.bytes <= target;
         }
+        const QString path = index.oldestFirst.begin()->second;
+        if (::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT) {
+            index.forget(path);
+            continue;
+        }
+        // A file the cache cannot remove (a read-only folder planted in its own): its folder's
+        // files are left as they are and no longer counted, so they never push out the cache's
+        // own entries. Said once per folder.
+        const QString folder = QFileInfo(path).path();
+        const int error = errno;
+        index.stuckFolders.insert(folder);
+        int left = 0;
+        for (auto it = index.entries.begin(); it != index.entries.end();) {
+            const auto next = std::next(it);
+            if (QFileInfo(it->first).path() == folder) {
+                index.forget(it->first);
+                ++left;
+            }
+            it = next;
+        }
+        qCWarning(imageLibraryLog).noquote()
+            << "The image cache cannot remove the" << left << "files in" << folder << "("
+            << qt_error_string(error) << "): they are left as they are and not counted against its size";
     }
-    if (total > above) {
-        total = removeOldest(entries, total, target);
-    }
-    m_folderBytes = total;
+    return true;
 }
 
 quint64 DiskCache::totalSize() const {

@@ -5,6 +5,7 @@
 #include "platform/async/Clock.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,6 +25,7 @@ class ImageCacheConfig;
 // entry as it was.
 class DiskCache : public AbstractDiskCache {
 public:
+    ~DiskCache() override;
     // The name of the extended attribute that holds a key's extended data.
     static const char* const extendedAttributeName;
     // The longest extension, in UTF-8 bytes, that a file name keeps: 32 digits, a dot and this
@@ -57,8 +59,17 @@ public:
     // for leftoverWriteAge; how many. Nothing else ever removes them: no key names them.
     int removeLeftoverWrites() const;
     // Holds the folder to the configuration's size, whatever put the files there: past it the
-    // oldest files go until three quarters of it are left. Each write makes its room first.
+    // oldest files go until three quarters of it are left. Runs the upkeep's steps to their end on
+    // the caller's thread.
     void trimToSize();
+    // One small step of the folder's upkeep, apart from lookups and writes: it counts a few hundred
+    // of the folder's entries (removing the expired ones it meets), or removes a few dozen of the
+    // oldest while the folder is over its size. True while more is to do. The folder's size counts
+    // what the cache can remove: files it cannot remove (a folder planted read-only) are left, said
+    // once in the log, and not counted, so they never push the cache's own entries out.
+    bool upkeepStep();
+    // Told (from the writing thread) when a write left upkeep to do.
+    void setUpkeepWanted(std::function<void()> wanted);
 
     // The file path of a key inside `path`.
     static QString cachePathForKey(const QString& key, const QString& path);
@@ -74,15 +85,19 @@ private:
     std::shared_ptr<Clock> m_clock;
     // A write failed (a full disk, a folder that takes none) and the log was told.
     bool m_toldOfFailedWrites = false;
-    // The bytes the folder's files take on the disk, as last counted and kept up since; none
-    // before the first count.
-    std::optional<quint64> m_folderBytes;
+    // The folder's entries the cache can remove, oldest first, as the upkeep counted them and
+    // writes and removals kept them up since (with m_sizeMutex held).
+    struct Index;
+    std::unique_ptr<Index> m_index;
+    std::function<void()> m_upkeepWanted;
     // Writes and the rest come from two threads (AbstractDiskCache): a write, a removal and a trim
     // hold this while they count and change the folder. Reads never take it.
     std::mutex m_sizeMutex;
-    // With m_sizeMutex held: counts the folder and, when it holds more than `above` bytes, removes
-    // the oldest files (by the expiry date) until it holds at most `target`.
-    void removeOldestDownTo(quint64 target, quint64 above);
+    // With m_sizeMutex held: removes the oldest indexed entries, at most `most` of them, until the
+    // indexed bytes are at most `target`; whether it got there.
+    bool removeOldestDownTo(quint64 target, int most);
+    // With m_sizeMutex held: the index learns of `path` as it is now on the disk (gone: forgotten).
+    void reindex(const QString& path);
 };
 
 } // namespace velmora::images

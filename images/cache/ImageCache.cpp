@@ -222,7 +222,49 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
     // Writes run on a thread of their own, so that a slow disk holds no lookup back.
     std::unique_ptr<ImageCacheIoThread> writer;
 
+    // The folder's upkeep (counting it, removing what expired, holding it to its size) runs in
+    // small steps on a thread of its own, apart from lookups and writes: it never delays an avatar,
+    // and a quit waits for one step at most.
+    struct Upkeep {
+        std::mutex mutex;
+        bool stopped = false;
+        bool queued = false;
+        ImageCacheIoThread* thread = nullptr;
+    };
+    std::unique_ptr<ImageCacheIoThread> upkeepThread;
+    std::shared_ptr<Upkeep> upkeep = std::make_shared<Upkeep>();
+
+    // Queues the next step of the upkeep of `disk`, unless one is queued or the upkeep stopped.
+    static void wantUpkeep(const std::shared_ptr<Upkeep>& upkeep, const std::shared_ptr<DiskCache>& disk) {
+        std::lock_guard lock(upkeep->mutex);
+        if (upkeep->stopped || upkeep->queued || !upkeep->thread) {
+            return;
+        }
+        upkeep->queued = true;
+        upkeep->thread->async([upkeep, weakDisk = std::weak_ptr<DiskCache>(disk)] {
+            {
+                std::lock_guard lock(upkeep->mutex);
+                upkeep->queued = false;
+                if (upkeep->stopped) {
+                    return;
+                }
+            }
+            const auto disk = weakDisk.lock();
+            if (disk && disk->upkeepStep()) {
+                wantUpkeep(upkeep, disk);
+            }
+        });
+    }
+
+    void stopUpkeep() {
+        std::lock_guard lock(upkeep->mutex);
+        upkeep->stopped = true;
+        upkeep->thread = nullptr;
+    }
+
     ~Core() {
+        stopUpkeep();
+        upkeepThread.reset();
         // Queued disk work finishes before the levels it uses go away, the waiting writes too.
         writer->sync([this] {
             while (hasPendingWrites()) {
@@ -471,12 +513,20 @@ ImageCache::ImageCache(const QString& nameSpace, const QString& diskCacheDirecto
     Q_ASSERT(d->memory && d->disk);
 
     if (const auto disk = std::dynamic_pointer_cast<DiskCache>(d->disk)) {
-        // What writes killed before their rename left goes at start, off the caller's thread, and
-        // the folder is held to its size whatever an earlier run or anyone else left in it.
-        d->io->async([disk] {
-            disk->removeLeftoverWrites();
-            disk->trimToSize();
-        });
+        // What writes killed before their rename left goes as the upkeep's walk meets it, and the
+        // folder is held to its size whatever an earlier run or anyone else left in it: on the
+        // upkeep's thread, in steps, while lookups answer from the folder at once.
+        d->upkeepThread = std::make_unique<ImageCacheIoThread>(QStringLiteral("ImageCache.upkeep"));
+        d->upkeep->thread = d->upkeepThread.get();
+        disk->setUpkeepWanted(
+            [upkeep = std::weak_ptr<Core::Upkeep>(d->upkeep), weakDisk = std::weak_ptr<DiskCache>(disk)] {
+                const auto alive = upkeep.lock();
+                const auto disk = weakDisk.lock();
+                if (alive && disk) {
+                    Core::wantUpkeep(alive, disk);
+                }
+            });
+        Core::wantUpkeep(d->upkeep, disk);
     }
     // Files of the folder an earlier layout used are carried over once per process.
     if (dynamic_cast<DiskCache*>(d->disk.get())) {
@@ -493,13 +543,14 @@ ImageCache::ImageCache(const QString& nameSpace, const QString& diskCacheDirecto
     }
 
     if (auto* app = QCoreApplication::instance()) {
-        // Expired files go before the process ends; the quit waits for it.
+        // Expired files went while the app ran, as the upkeep met them; a quit does not wait for
+        // the folder: the upkeep stops after the step under way, and what is left is left for the
+        // next run.
         QObject::connect(
             app, &QCoreApplication::aboutToQuit, m_terminationGuard.get(),
             [weak = std::weak_ptr<Core>(d)] {
-                const auto core = weak.lock();
-                if (core && core->config->shouldRemoveExpiredDataWhenTerminate()) {
-                    core->io->sync([&] { core->disk->removeExpiredData(); });
+                if (const auto core = weak.lock()) {
+                    core->stopUpkeep();
                 }
             },
             Qt::DirectConnection);
@@ -515,6 +566,10 @@ std::shared_ptr<ImageCache> ImageCache::sharedImageCache() {
         // cache answers from the caller's thread.
         Teardown::add(Teardown::Stage::Disk, [core = std::weak_ptr<Core>(created->d)] {
             if (const auto alive = core.lock()) {
+                alive->stopUpkeep();
+                if (alive->upkeepThread) {
+                    alive->upkeepThread->stop();
+                }
                 alive->io->stop();
                 alive->writer->stop();
             }
@@ -1023,6 +1078,9 @@ void ImageCache::clearWithCacheType(ImageCacheType cacheType, ImageCacheCompleti
 void ImageCache::deleteOldFilesWithCompletion(ImageCacheCompletion completion) {
     d->io->async([core = d, completion = std::move(completion)] {
         core->disk->removeExpiredData();
+        if (const auto disk = std::dynamic_pointer_cast<DiskCache>(core->disk)) {
+            Core::wantUpkeep(core->upkeep, disk); // the folder is counted again
+        }
         if (completion) {
             onMainThread(completion);
         }

@@ -12,6 +12,7 @@
 #include <deque>
 #include <iterator>
 #include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -44,6 +45,10 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
     std::deque<Waiting> quick;
     std::deque<Waiting> costly;
     qint64 waitingBytes = 0;
+    // Room held for bytes on their way, counted with the waiting bytes against the budget.
+    qint64 heldBytes = 0;
+    std::map<int, std::function<void()>> roomListeners;
+    int nextListener = 0;
     // Places taken: a decode moved out of the quick lane while it runs holds a costly one.
     int quickRunning = 0;
     int costlyRunning = 0;
@@ -95,6 +100,7 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
             }
         }
         std::vector<std::function<void()>> toStart;
+        const qint64 waitingBefore = waitingBytes;
         while (!stopped && quickRunning < quickSlots && !quick.empty()) {
             Waiting waiting = take(quick, true);
             ++quickRunning;
@@ -109,13 +115,37 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
             toStart.push_back(
                 [self = shared_from_this(), waiting = std::move(waiting)] { self->runCostly(waiting.job); });
         }
+        // What started left room for what waits for it.
+        std::vector<std::function<void()>> listeners;
+        if (waitingBytes < waitingBefore) {
+            listeners = listenersLocked();
+        }
         lock.unlock();
         for (auto& start : toStart) {
             pool.start(std::move(start));
         }
         changed.notify_all();
+        for (const auto& listener : listeners) {
+            listener();
+        }
         lock.lock();
         return next;
+    }
+
+    // Under the lock: those to tell that room may have been made, told once the lock is let go.
+    std::vector<std::function<void()>> listenersLocked() const {
+        std::vector<std::function<void()>> listeners;
+        listeners.reserve(roomListeners.size());
+        for (const auto& [id, listener] : roomListeners) {
+            listeners.push_back(listener);
+        }
+        return listeners;
+    }
+
+    // Whether `bytes` fit beside what waits and is held: bytes past the whole budget fit once
+    // nothing else waits or is held, as the newest decode always gets in.
+    bool fits(qint64 bytes) const {
+        return waitingBytes + heldBytes + bytes <= budget || (waitingBytes == 0 && heldBytes == 0);
     }
 
     void runQuick(const Waiting& waiting, std::list<Running>::iterator place) {
@@ -174,6 +204,15 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
             waitingBytes = 0;
         }
         changed.notify_all();
+        std::vector<std::function<void()>> listeners;
+        {
+            std::lock_guard lock(mutex);
+            listeners = listenersLocked();
+        }
+        // Whoever waits for room waits no longer: what it hands in now is answered at once.
+        for (const auto& listener : listeners) {
+            listener();
+        }
         // Nothing waiting is decoded any more, but each caller hears that it was not drawn.
         for (const auto& waiting : unanswered) {
             waiting.job(Lane::None);
@@ -207,8 +246,54 @@ DecodeLanes& DecodeLanes::shared() {
     return *lanes;
 }
 
-void DecodeLanes::submit(Job job, qint64 bytes, std::optional<quint64> asked) {
+DecodeLanes::Hold::~Hold() {
+    const auto state = m_state.lock();
+    if (!state) {
+        return;
+    }
+    std::vector<std::function<void()>> listeners;
+    {
+        std::lock_guard lock(state->mutex);
+        if (m_handedIn) {
+            return;
+        }
+        state->heldBytes -= m_bytes;
+        listeners = state->listenersLocked();
+    }
+    for (const auto& listener : listeners) {
+        listener();
+    }
+}
+
+std::shared_ptr<DecodeLanes::Hold> DecodeLanes::tryHold(qint64 bytes) {
+    bytes = std::max<qint64>(bytes, 0);
+    std::lock_guard lock(m_state->mutex);
+    if (!m_state->stopped && !m_state->fits(bytes)) {
+        return nullptr;
+    }
+    m_state->heldBytes += bytes;
+    return std::shared_ptr<Hold>(new Hold(m_state, bytes));
+}
+
+int DecodeLanes::addRoomListener(std::function<void()> listener) {
+    std::lock_guard lock(m_state->mutex);
+    const int id = ++m_state->nextListener;
+    m_state->roomListeners.emplace(id, std::move(listener));
+    return id;
+}
+
+void DecodeLanes::removeRoomListener(int id) {
+    std::lock_guard lock(m_state->mutex);
+    m_state->roomListeners.erase(id);
+}
+
+void DecodeLanes::submit(Job job, qint64 bytes, std::optional<quint64> asked,
+                         const std::shared_ptr<Hold>& hold) {
     std::unique_lock lock(m_state->mutex);
+    if (hold && !hold->m_handedIn && hold->m_state.lock() == m_state) {
+        hold->m_handedIn = true;
+        m_state->heldBytes -= hold->m_bytes;
+    }
     if (m_state->stopped) {
         lock.unlock();
         // Nothing decodes after the teardown; the caller still hears of it.
@@ -220,7 +305,8 @@ void DecodeLanes::submit(Job job, qint64 bytes, std::optional<quint64> asked) {
     // Room for the newest: the oldest that gave their quick try up go first, then the oldest asked
     // of those not tried yet.
     std::vector<Job> dropped;
-    while (m_state->waitingBytes > m_state->budget && m_state->quick.size() + m_state->costly.size() > 1) {
+    while (m_state->waitingBytes + m_state->heldBytes > m_state->budget &&
+           m_state->quick.size() + m_state->costly.size() > 1) {
         auto& from = m_state->costly.empty() ? m_state->quick : m_state->costly;
         dropped.push_back(m_state->take(from, false).job);
     }
@@ -247,6 +333,11 @@ int DecodeLanes::costlySlots() const {
 qint64 DecodeLanes::waitingBytes() const {
     std::lock_guard lock(m_state->mutex);
     return m_state->waitingBytes;
+}
+
+qint64 DecodeLanes::heldBytes() const {
+    std::lock_guard lock(m_state->mutex);
+    return m_state->heldBytes;
 }
 
 qint64 DecodeLanes::waitingBytesBudget() const {

@@ -79,18 +79,22 @@ public:
     virtual void didComplete(ImageDataTask& task, const ImageError& error) = 0;
 };
 
-// Image transfers over HTTP and HTTPS only, run by a QNetworkAccessManager that lives on a
-// network thread of the session's own, with a disk-backed URL cache. A transfer of any other
-// URL completes at once as UnsupportedURL. Each transfer ends as TimedOut at its time-out, counted
-// for the whole transfer, and when it receives nothing for its stall bound. Its reply holds at most
-// `readBufferBytes` between two reads, and a body past the request's bound ends the transfer where
-// its bytes arrive (DataLengthExceedsMaximum). Each hop goes to an address the session looked up
-// and judged (placeOf): never the local link, and for a redirect never further inward than the
-// first hop went; the request is sent to that very address, with the name kept for the Host header
-// and the certificate's check, so a name that resolves elsewhere a moment later changes nothing.
-// (A hop by name reads and writes no URL cache: the cache would keep it under the address.) At most
-// `maximumRedirects` redirects are followed; idle connections are few and short-lived. TLS is always
-// verified; tests add their certificate authority to `extraCaCertificates`.
+// Image transfers over HTTP and HTTPS only, run by libcurl's multi interface on a network thread
+// of the session's own, with a disk-backed URL cache. A transfer of any other URL completes at once
+// as UnsupportedURL. Each transfer ends as TimedOut at its time-out, counted for the whole transfer,
+// when it receives nothing for its stall bound, and when its head is not whole within its own
+// bound; a head past `maximumHeaderBytes` or `maximumHeaderLines` (interim 1xx heads counted, then
+// skipped) ends it as BadServerResponse where the bytes arrive. At most `readBufferBytes` are read
+// at once, and a body past the request's bound ends the transfer where its bytes arrive
+// (DataLengthExceedsMaximum); a compressed body that stops before its own end, or a body shorter
+// than its length, is a failed transfer. Each connection's address is judged before it is made and
+// again before a request goes out on it (placeOf): never the local link, and for a redirect never
+// further inward than the first hop went. At most `maximumRedirects` redirects are followed. A host
+// holds at most `connectionsPerHost` connections and the session `connections`; at most
+// `hostsKeptAlive` hosts keep an idle connection, which this side closes after
+// `idleConnectionSeconds` whatever the server said. Names are looked up a thread per look-up, so a
+// look-up that never answers holds only its own transfer. TLS is always verified; tests add their
+// certificate authority to `extraCaCertificates`.
 class ImageSession {
 public:
     // The domain of transport errors and its codes (HTTP answers of any status are not
@@ -153,8 +157,20 @@ public:
         qint64 readBufferBytes = 64 * 1024;
         // Redirects one transfer follows at most.
         int maximumRedirects = 5;
-        // An idle connection closes after this many seconds, and at most this many hosts keep
-        // one: a transfer to any other host asks the server to close its connection at the end.
+        // An answer's head (every interim head before it counted): far past what an image server
+        // sends (a few hundred bytes in a dozen lines), far below what costs anything to hold.
+        qint64 maximumHeaderBytes = 64 * 1024;
+        int maximumHeaderLines = 100;
+        // From a hop's start (look-up and connection included) to the end of its head.
+        double headTimeoutSeconds = 10.0;
+        // The look-up and the connection of a hop, TLS included.
+        double connectTimeoutSeconds = 10.0;
+        // Connections a host holds at most, and the session in all; a transfer past them waits
+        // for one to free (its own time-outs running).
+        int connectionsPerHost = 6;
+        int connections = 48;
+        // An idle connection is closed by this side after this many seconds, and at most this many
+        // hosts keep one: a transfer to any other host closes its connection once answered.
         int idleConnectionSeconds = 5;
         int hostsKeptAlive = 6;
         // Where an address leads; none: placeOf. Tests stand loopback addresses in for the others.
@@ -164,7 +180,8 @@ public:
     ImageSession(Configuration configuration, ImageSessionDelegate* delegate);
     // Whether a session fetches the URL at all: http and https, nothing else.
     static bool isFetchable(const QUrl& url);
-    // Cancels all transfers and stops the network thread. No delegate call happens after.
+    // Cancels all transfers and stops the network thread. No delegate call happens after. Not
+    // from the session's own thread.
     ~ImageSession();
     // What the destructor does, for a session that lives on: later tasks are refused and a
     // cached answer reads as none. Not from the session's own thread.
@@ -190,6 +207,9 @@ public:
     // cancelled, otherwise they run on unobserved.
     void invalidate(bool cancelTasks);
     bool isInvalidated() const { return m_invalidated.load(); }
+    // Whether the caller runs on the session's network thread, where its delegate is called: a
+    // session is not stopped nor destroyed there (it would wait for itself).
+    bool isCurrentThread() const;
 
 private:
     friend class ImageDataTask;

@@ -5,6 +5,7 @@
 #include "images/download/AbstractRemoteImageDownloaderDecryptor.h"
 #include "images/download/AbstractRemoteImageDownloaderRequestModifier.h"
 #include "images/download/AbstractRemoteImageDownloaderResponseModifier.h"
+#include "images/download/DecodeLanes.h"
 #include "images/download/RemoteImageDownloaderOperation.h"
 
 #include <QCoreApplication>
@@ -45,7 +46,10 @@ std::shared_ptr<T> contextOr(const Field<std::shared_ptr<T>>& field, const std::
 // another waits gives the place up and goes on in a slow place; with none free, the slowest of
 // those and it (fewest bytes a second) ends as not drawn now. A URL whose download ended in a
 // failure that may pass waits out a delay, doubled with each further one, before it is downloaded
-// again, whoever asks.
+// again, whoever asks. A URL whose bytes came whole but were not drawn now (the decodes had no room
+// for them) is downloaded again only once the decode lanes hold room for as many bytes: until then
+// its bytes would only be answered not drawn now once more, and a flood asked again and again would
+// be downloaded again each time. Its download holds that room until its bytes are handed in.
 struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDownloader::State> {
     using Clock = std::chrono::steady_clock;
     using OperationPtr = std::shared_ptr<AbstractRemoteImageDownloaderOperation>;
@@ -71,6 +75,11 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         // Waiting out the delay of a failure: it starts after every download never tried.
         bool retried = false;
         Clock::time_point due;
+        // The bytes its last download brought that were not drawn now: it starts only with room
+        // held for them in the decode lanes. 0: it needs none.
+        qint64 needsRoom = 0;
+        // The lanes had no room for it when last asked, in this round of choosing.
+        bool noRoom = false;
     };
     struct Running {
         OperationPtr operation;
@@ -79,11 +88,15 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         bool slow = false;
         // Its place is given back already (it was told to end).
         bool released = false;
+        // The room held for its bytes in the decode lanes, while the operation has not handed it in.
+        std::shared_ptr<DecodeLanes::Hold> hold;
     };
     struct Retry {
         int failures = 0;
         Clock::time_point due;
         Clock::time_point touched;
+        // The bytes of the last download, when they came whole and were not drawn now.
+        qint64 undrawnBytes = 0;
     };
     // URLs remembered for their delay at most; the least recently failed go first.
     static constexpr std::size_t maxRetries = 1024;
@@ -106,13 +119,38 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
     bool newestFirst = false;
     bool stopped = false;
     std::optional<Clock::time_point> nextWake;
+    // The decode lanes told of room while a download waited for it.
+    bool roomMade = false;
     std::thread watch;
+
+    // Where this downloader's downloads decode: its own lanes, or the shared ones.
+    std::shared_ptr<DecodeLanes> ownLanes;
+    // Listening to the lanes for room, once a download waited for it.
+    std::optional<int> roomListener;
 
     ~State() {
         stopWatching();
         if (watch.joinable()) {
             watch.detach(); // released by a block on the watching thread itself
         }
+    }
+
+    DecodeLanes& lanes() const { return ownLanes ? *ownLanes : DecodeLanes::shared(); }
+
+    // Under the lock: hears from the lanes when room may have been made, from now on.
+    void listenForRoom() {
+        if (roomListener || stopped) {
+            return;
+        }
+        roomListener = lanes().addRoomListener([weak = weak_from_this()] {
+            if (const auto self = weak.lock()) {
+                {
+                    std::lock_guard lock(self->feedLock);
+                    self->roomMade = true;
+                }
+                self->feedChanged.notify_all();
+            }
+        });
     }
 
     static QString hostOf(const OperationPtr& operation) { return operation->request().url.host().toLower(); }
@@ -145,7 +183,7 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         auto chosen = waiting.end();
         auto chosenCapped = waiting.end();
         for (auto it = waiting.begin(); it != waiting.end(); ++it) {
-            if (it->due > now) {
+            if (it->due > now || it->noRoom) {
                 continue;
             }
             const bool capped = maxPerHost > 0 && placesOf(it->host) >= maxPerHost;
@@ -158,19 +196,25 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         return chosen != waiting.end() ? chosen : chosenCapped;
     }
 
-    // Under the lock: frees a place by moving an overdue download to a slow place, or ending the
-    // slowest; what is to end is added to `toEnd`. False when no download is overdue yet.
-    bool yieldAPlace(Clock::time_point now, std::vector<OperationPtr>& toEnd) {
-        if (yield.count() <= 0) {
-            return false;
-        }
+    // Under the lock: the download that held its place longest past the yield, or none.
+    std::vector<Running>::iterator overdueOne(Clock::time_point now) {
         auto overdue = running.end();
+        if (yield.count() <= 0) {
+            return overdue;
+        }
         for (auto it = running.begin(); it != running.end(); ++it) {
             if (!it->slow && !it->released && it->since + yield <= now &&
                 (overdue == running.end() || it->since < overdue->since)) {
                 overdue = it;
             }
         }
+        return overdue;
+    }
+
+    // Under the lock: frees a place by moving an overdue download to a slow place, or ending the
+    // slowest; what is to end is added to `toEnd`. False when no download is overdue yet.
+    bool yieldAPlace(Clock::time_point now, std::vector<OperationPtr>& toEnd) {
+        const auto overdue = overdueOne(now);
         if (overdue == running.end()) {
             return false;
         }
@@ -203,7 +247,7 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
     }
 
     void feed() {
-        std::vector<OperationPtr> toQueue;
+        std::vector<std::pair<OperationPtr, std::shared_ptr<DecodeLanes::Hold>>> toQueue;
         std::vector<OperationPtr> toEnd;
         std::vector<OperationPtr> ended;
         {
@@ -219,19 +263,38 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
                 return true;
             });
             nextWake.reset();
+            for (auto& entry : waiting) {
+                entry.noRoom = false;
+            }
             while (!stopped && !waiting.empty() && !downloadQueue.isSuspended()) {
                 const auto next = chooseNext(now);
                 if (next == waiting.end()) {
                     break;
                 }
-                if (maxConcurrent >= 0 && places >= maxConcurrent && !yieldAPlace(now, toEnd)) {
+                const bool placeFree = maxConcurrent < 0 || places < maxConcurrent;
+                if (!placeFree && overdueOne(now) == running.end()) {
                     break;
+                }
+                // Room for its bytes before a place: a place is yielded only for a download that
+                // starts. (The hold is had under this lock and never let go under it.)
+                std::shared_ptr<DecodeLanes::Hold> hold;
+                if (next->needsRoom > 0) {
+                    // Listening before asking: room made after the answer is heard.
+                    listenForRoom();
+                    hold = lanes().tryHold(next->needsRoom);
+                    if (!hold) {
+                        next->noRoom = true;
+                        continue;
+                    }
+                }
+                if (!placeFree) {
+                    yieldAPlace(now, toEnd);
                 }
                 Waiting chosen = std::move(*next);
                 waiting.erase(next);
                 ++places;
-                running.push_back({chosen.operation, chosen.host, now, false, false});
-                toQueue.push_back(std::move(chosen.operation));
+                running.push_back({chosen.operation, chosen.host, now, false, false, hold});
+                toQueue.emplace_back(std::move(chosen.operation), std::move(hold));
             }
             // When to look again: a delay that ends, or a place that falls overdue.
             for (const auto& entry : waiting) {
@@ -249,7 +312,14 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
             }
         }
         feedChanged.notify_all();
-        for (const auto& operation : toQueue) {
+        for (const auto& [operation, hold] : toQueue) {
+            if (hold) {
+                // Its bytes hand the room in as they go to the lanes (another kind of operation
+                // gives it back with its place).
+                if (const auto own = std::dynamic_pointer_cast<RemoteImageDownloaderOperation>(operation)) {
+                    own->setDecodeHold(hold);
+                }
+            }
             operation->addCompletionBlock([weak = weak_from_this(), operation = std::weak_ptr(operation)] {
                 if (const auto self = weak.lock()) {
                     self->release(operation.lock());
@@ -275,6 +345,8 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         if (!operation) {
             return;
         }
+        // Let go after the lock: letting go of room tells the lanes' listeners, this one included.
+        std::shared_ptr<DecodeLanes::Hold> hold;
         {
             std::lock_guard lock(feedLock);
             const auto it = std::find_if(running.begin(), running.end(),
@@ -285,6 +357,7 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
             if (!it->released) {
                 --(it->slow ? slowPlaces : places);
             }
+            hold = std::move(it->hold);
             running.erase(it);
         }
         feed();
@@ -299,9 +372,16 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
     OperationPtr enqueue(const OperationPtr& operation, const QString& key) {
         std::lock_guard lock(feedLock);
         Waiting entry{operation, hostOf(operation), ++nextAsked, false, Clock::now()};
-        if (const auto retry = retries.find(key); retry != retries.end() && retry->second.due > entry.due) {
-            entry.retried = true;
-            entry.due = retry->second.due;
+        if (const auto retry = retries.find(key); retry != retries.end()) {
+            if (retry->second.due > entry.due) {
+                entry.retried = true;
+                entry.due = retry->second.due;
+            }
+            // Its bytes wait for room however long ago they failed to find it.
+            if (retry->second.undrawnBytes > 0) {
+                entry.retried = true;
+                entry.needsRoom = retry->second.undrawnBytes;
+            }
         }
         waiting.push_back(std::move(entry));
         if (maxWaiting <= 0 || int(waiting.size()) <= maxWaiting) {
@@ -315,9 +395,10 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         return dropped;
     }
 
-    // A download of the URL with `key` ended so: a failure that may pass delays the URL's next
-    // download, longer each time; an image clears the delay.
-    void noteOutcome(const QString& key, const ImageError& error) {
+    // A download of the URL with `key` ended so, with `bytes` received: a failure that may pass
+    // delays the URL's next download, longer each time, and bytes that came whole but were not
+    // drawn make it wait for room for them too; an image clears both.
+    void noteOutcome(const QString& key, const ImageError& error, qint64 bytes) {
         std::lock_guard lock(feedLock);
         const auto now = Clock::now();
         if (error.isNull()) {
@@ -335,6 +416,8 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         }
         retry.due = now + std::min(delay, maxRetryDelay);
         retry.touched = now;
+        retry.undrawnBytes =
+            error.value(ImageError::decodeWithoutDrawingKey).toBool() ? std::max<qint64>(bytes, 1) : 0;
         if (retries.size() > maxRetries) {
             const auto stalest =
                 std::min_element(retries.begin(), retries.end(), [](const auto& a, const auto& b) {
@@ -344,17 +427,19 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         }
     }
 
-    // Looks again when a delay ends or a place falls overdue.
+    // Looks again when a delay ends, a place falls overdue or the decode lanes made room.
     void watchTheWaiting() {
         std::unique_lock lock(feedLock);
         while (!stopped) {
-            if (nextWake) {
+            if (roomMade) {
+                roomMade = false;
+                lock.unlock();
+                feed();
+                lock.lock();
+            } else if (nextWake) {
                 const auto wake = *nextWake;
                 feedChanged.wait_until(lock, wake);
-                if (stopped) {
-                    break;
-                }
-                if (Clock::now() >= wake) {
+                if (!stopped && !roomMade && Clock::now() >= wake) {
                     lock.unlock();
                     feed();
                     lock.lock();
@@ -366,11 +451,16 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
     }
 
     void stopWatching() {
+        std::optional<int> listener;
         {
             std::lock_guard lock(feedLock);
             stopped = true;
+            listener = std::exchange(roomListener, std::nullopt);
         }
         feedChanged.notify_all();
+        if (listener) {
+            lanes().removeRoomListener(*listener);
+        }
         if (watch.joinable() && watch.get_id() != std::this_thread::get_id()) {
             watch.join();
         }
@@ -408,6 +498,7 @@ RemoteImageDownloader::RemoteImageDownloader(const RemoteImageDownloaderConfig& 
     m_state->retryDelay = ms(m_config.retryDelay);
     m_state->maxRetryDelay = std::max(m_state->retryDelay, ms(m_config.maxRetryDelay));
     m_state->newestFirst = m_config.executionOrder == RemoteImageDownloaderExecutionOrder::LIFO;
+    m_state->ownLanes = m_config.decodeLanes;
     m_state->watch = std::thread([state = m_state.get()] { state->watchTheWaiting(); });
     const QByteArray userAgent = defaultUserAgent();
     if (!userAgent.isEmpty()) {
@@ -421,8 +512,15 @@ RemoteImageDownloader::RemoteImageDownloader(const RemoteImageDownloaderConfig& 
 RemoteImageDownloader::~RemoteImageDownloader() {
     m_state->cancelAll();
     m_state->stopWatching();
-    // The session's thread stops here, so no session event reaches this object later.
-    m_state->session.reset();
+    // The session's thread stops here, so no session event reaches this object later. The last
+    // holder of a downloader may let go on that very thread (a caller's block that held the
+    // downloader's owner goes with a download's answer), where the session cannot wait for its
+    // thread to end: it stops telling this object at once, and goes on a thread of its own.
+    auto session = std::exchange(m_state->session, nullptr);
+    if (session && session->isCurrentThread()) {
+        session->invalidate(true);
+        std::thread([session = std::move(session)]() mutable { session.reset(); }).detach();
+    }
 }
 
 std::shared_ptr<RemoteImageDownloader> RemoteImageDownloader::sharedDownloader() {
@@ -592,9 +690,11 @@ RemoteImageDownloader::downloadImage(const QUrl& url, RemoteImageDownloaderOptio
                     state->urlOperations.erase(it);
                 }
             });
-            created->setOutcomeBlock([weakState, key](const ImageError& error) {
-                if (const auto state = weakState.lock()) {
-                    state->noteOutcome(key, error);
+            created->setOutcomeBlock([weakState, weakOperation, key](const ImageError& error) {
+                const auto state = weakState.lock();
+                const auto operation = weakOperation.lock();
+                if (state) {
+                    state->noteOutcome(key, error, operation ? operation->receivedBytes() : 0);
                 }
             });
             m_state->urlOperations[key] = created;
@@ -759,21 +859,24 @@ RemoteImageDownloader::requestImage(const QUrl& url, RemoteImageOptions options,
 
 bool RemoteImageDownloader::shouldBlockFailedURL(const QUrl&, const ImageError& error, RemoteImageOptions,
                                                  const RemoteImageContext&) {
+    // Refused for the run: only what the image is (a picture too large or too costly to draw, a
+    // URL no transfer takes), never what befell its transfer or what a network answered in its
+    // place (a portal's page, an error text, a redirect refused), which is tried again after a
+    // growing delay.
     if (error.errorDomain() == QString(ImageError::domain)) {
-        // Too large is what the answer is, not what befell it.
         if (error.is(ImageErrorCode::InvalidDownloadResponse) &&
             error.userInfo().contains(QString(ImageError::downloadLimitKey))) {
             return true;
         }
         if (error.is(ImageErrorCode::BadImageData)) {
-            // A document is refused for what it is, never for the load it met.
-            return !error.userInfo().value(QString(ImageError::decodeWithoutDrawingKey)).toBool();
+            const QVariantMap info = error.userInfo();
+            return !info.value(QString(ImageError::decodeWithoutDrawingKey)).toBool() &&
+                   !info.value(QString(RemoteImageDownloaderOperation::notAPictureKey)).toBool();
         }
         return error.is(ImageErrorCode::InvalidURL);
     }
     if (error.errorDomain() == QString(ImageSession::urlErrorDomain)) {
-        // Failures that may pass by themselves are tried again.
-        return !ImageSession::isTransient(error);
+        return error.code() == ImageSession::BadURL || error.code() == ImageSession::UnsupportedURL;
     }
     return false;
 }

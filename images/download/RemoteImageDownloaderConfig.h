@@ -36,7 +36,8 @@ struct RemoteImageDownloaderConfig {
     int maxWaitingDownloads = 128;
     // A URL whose download ended in a failure that may pass (timed out, stalled, not drawn now)
     // waits this long before it downloads again, twice as long after each further one, up to the
-    // most; until then it waits behind every download not yet tried.
+    // most; until then it waits behind every download not yet tried. One whose bytes came whole
+    // but were not drawn now waits besides until the decode lanes hold room for them.
     double retryDelay = 2.0;
     double maxRetryDelay = 120.0;
     // Progress is reported each time this fraction of the whole has arrived (0 to 1).

@@ -4,6 +4,7 @@
 #include "images/core/CallbackQueue.h"
 #include "images/core/DecodeAttempt.h"
 #include "images/core/DispatchQueue.h"
+#include "images/core/ImageFormat.h"
 #include "images/download/AbstractRemoteImageDownloaderDecryptor.h"
 #include "images/download/AbstractRemoteImageDownloaderResponseModifier.h"
 #include "images/download/DecodeLanes.h"
@@ -31,8 +32,17 @@ bool sameDecodeOptions(DecodeOptions a, DecodeOptions b) {
     return a == b;
 }
 
-// Why a decode gave no image: the document's fault, unless no drawing could be made for it now.
-ImageError decodeFailure(const DecodeAttempt& attempt) {
+// Bytes that are no picture (a portal's page, a server's error text, nothing at all) fail to
+// decode for what the network answered, not for what the image is: tried again after a delay.
+ImageError notAPictureError(const QString& message) {
+    return ImageError(ImageErrorCode::BadImageData, message,
+                      {{QString(RemoteImageDownloaderOperation::notAPictureKey), true},
+                       {QString(ImageError::notNowKey), true}});
+}
+
+// Why a decode gave no image: the document's fault, unless no drawing could be made for it now or
+// the bytes are no picture at all.
+ImageError decodeFailure(const DecodeAttempt& attempt, const QByteArray& data) {
     if (attempt.ranOutOfBudget()) {
         return ImageError(ImageErrorCode::BadImageData,
                           QStringLiteral("Downloaded image decode failed: drawing it ran out of its budget"));
@@ -42,6 +52,9 @@ ImageError decodeFailure(const DecodeAttempt& attempt) {
             ImageErrorCode::BadImageData,
             QStringLiteral("Downloaded image decode failed: no drawing could be made for it now"),
             {{QString(ImageError::decodeWithoutDrawingKey), true}, {QString(ImageError::notNowKey), true}});
+    }
+    if (imageFormatForImageData(data) == ImageFormat::Undefined) {
+        return notAPictureError(QStringLiteral("Downloaded image decode failed"));
     }
     return ImageError(ImageErrorCode::BadImageData, QStringLiteral("Downloaded image decode failed"));
 }
@@ -319,6 +332,8 @@ void RemoteImageDownloaderOperation::done() {
 void RemoteImageDownloaderOperation::reset() {
     std::shared_ptr<ImageSession> owned;
     std::function<void()> closed;
+    // Room its bytes never took is let go outside the lock: the lanes tell their listeners.
+    std::shared_ptr<DecodeLanes::Hold> hold;
     {
         std::lock_guard lock(m_lock);
         m_answered = true;
@@ -326,6 +341,7 @@ void RemoteImageDownloaderOperation::reset() {
         m_dataTask.reset();
         owned = std::exchange(m_ownedSession, nullptr);
         closed = std::exchange(m_closedBlock, nullptr);
+        hold = std::exchange(m_hold, nullptr);
     }
     if (closed) {
         closed();
@@ -545,11 +561,12 @@ ImageError RemoteImageDownloaderOperation::failureOf(const ImageError& transferE
                 .arg(ceiling),
             {{QString(ImageError::downloadLimitKey), ceiling}});
     }
-    // A transfer that timed out, broke off or found no resources says nothing of the image: not
-    // drawn now. A host that cannot be found or reached is left as it is until asked otherwise.
-    const bool passing = error.code() == ImageSession::TimedOut ||
-                         error.code() == ImageSession::NetworkConnectionLost ||
-                         error.code() == ImageSession::CannotLoadFromNetwork;
+    // A transfer that failed (timed out, broke off, found no resources, no host, an address or a
+    // redirect refused, a head past its bounds) says nothing of the image: not drawn now, and tried
+    // again after a delay, since a network that answered wrongly may answer rightly later. Only a
+    // URL no transfer can take stays as it is.
+    const bool passing = error.code() != ImageSession::Cancelled && error.code() != ImageSession::BadURL &&
+                         error.code() != ImageSession::UnsupportedURL;
     if (passing) {
         QVariantMap userInfo = error.userInfo();
         userInfo.insert(QString(ImageError::notNowKey), true);
@@ -605,9 +622,9 @@ void RemoteImageDownloaderOperation::didComplete(ImageDataTask& task, const Imag
     }
     if (data.isEmpty()) {
         tokens = closeAndTakeTokens();
-        callCompletionBlocks(tokens, Image(), QByteArray(),
-                             ImageError(ImageErrorCode::BadImageData, QStringLiteral("Image data is nil")),
-                             true);
+        const ImageError failure = notAPictureError(QStringLiteral("Image data is nil"));
+        reportOutcome(failure);
+        callCompletionBlocks(tokens, Image(), QByteArray(), failure, true);
         done();
         return;
     }
@@ -677,9 +694,11 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
     TokenList all = finished;
     all.insert(all.end(), pending.begin(), pending.end());
     std::shared_ptr<DecodeLanes> lanes;
+    std::shared_ptr<DecodeLanes::Hold> hold;
     {
         std::lock_guard lock(m_lock);
         lanes = m_lanes;
+        hold = std::exchange(m_hold, nullptr);
     }
     (lanes ? *lanes : DecodeLanes::shared())
         .submit(
@@ -706,7 +725,7 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
                         return false; // costly: the rest is decoded in the costly pool
                     }
                     if (!image) {
-                        const ImageError failure = decodeFailure(attempt);
+                        const ImageError failure = decodeFailure(attempt, data);
                         self->reportOutcome(failure);
                         self->callCompletionBlock(token, Image(), QByteArray(), failure, true);
                     } else if (image.size().width() <= 0 || image.size().height() <= 0) {
@@ -722,7 +741,7 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
                 self->checkDone(data, all);
                 return true;
             },
-            data.size(), m_asked);
+            data.size(), m_asked, hold);
 }
 
 void RemoteImageDownloaderOperation::checkDone(const QByteArray& data, const TokenList& finished) {
@@ -824,6 +843,13 @@ void RemoteImageDownloaderOperation::setMaximumDataSize(qint64 bytes) {
 void RemoteImageDownloaderOperation::setDecodeLanes(std::shared_ptr<DecodeLanes> lanes) {
     std::lock_guard lock(m_lock);
     m_lanes = std::move(lanes);
+}
+
+void RemoteImageDownloaderOperation::setDecodeHold(std::shared_ptr<DecodeLanes::Hold> hold) {
+    // Let go after the lock (see reset); an operation answered already hands no bytes in.
+    std::shared_ptr<DecodeLanes::Hold> previous;
+    std::lock_guard lock(m_lock);
+    previous = std::exchange(m_hold, m_answered ? nullptr : std::move(hold));
 }
 
 void RemoteImageDownloaderOperation::setOutcomeBlock(std::function<void(const ImageError&)> block) {

@@ -3,6 +3,7 @@
 #include "images/core/Image.h"
 #include "images/core/OperationQueue.h"
 #include "images/download/AbstractRemoteImageDownloaderOperation.h"
+#include "images/download/DecodeLanes.h"
 
 #include <QByteArray>
 
@@ -17,7 +18,6 @@ namespace velmora::images {
 
 class AbstractRemoteImageDownloaderDecryptor;
 class AbstractRemoteImageDownloaderResponseModifier;
-class DecodeLanes;
 
 // One download of one request for any number of callers: it checks the answer (status,
 // MIME type, not-modified), collects the bytes, reports throttled progress, decodes
@@ -29,6 +29,9 @@ class RemoteImageDownloaderOperation : public AbstractRemoteImageDownloaderOpera
 public:
     // The most the receive buffer reserves up front, whatever the answer announces.
     static constexpr qint64 maximumReserve = 1024 * 1024;
+    // Marks a decode failure of bytes that are no picture at all (an HTML page, an error text,
+    // nothing): what a sign-in portal or a failing server answers, which passes.
+    static constexpr QLatin1String notAPictureKey{"VelmoraRemoteImageErrorNotAPictureKey"};
 
     RemoteImageDownloaderOperation(ImageRequest request, std::weak_ptr<ImageSession> session,
                                    RemoteImageDownloaderOptions options, RemoteImageContext context = {});
@@ -70,6 +73,8 @@ public:
     void setClosedBlock(std::function<void()> block) override;
     // Where the bytes decode; none: the shared lanes.
     void setDecodeLanes(std::shared_ptr<DecodeLanes> lanes);
+    // Room held in those lanes for the bytes, handed in with them (let go if they never come).
+    void setDecodeHold(std::shared_ptr<DecodeLanes::Hold> hold);
     void setOutcomeBlock(std::function<void(const ImageError& error)> block) override;
     void endNotNow(const ImageError& error) override;
     qint64 receivedBytes() const override;
@@ -147,6 +152,7 @@ private:
 
     OperationQueue m_coderQueue;
     std::shared_ptr<DecodeLanes> m_lanes;
+    std::shared_ptr<DecodeLanes::Hold> m_hold;
     // When the download was asked for: its decode waits in that order, not in the order the
     // downloads ended.
     const quint64 m_asked;

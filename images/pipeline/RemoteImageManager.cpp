@@ -350,7 +350,8 @@ void RemoteImageManager::callDownloadProcess(const std::shared_ptr<Load>& load, 
                 self->deliver(load, Image(), QByteArray(), error, ImageCacheType::None, true);
                 if (finished && !data.isEmpty() && error.value(ImageError::notNowKey).toBool()) {
                     // Downloaded whole but not drawn now: kept where the next load looks before it
-                    // downloads (a cache may drop it under load, which costs a download).
+                    // downloads. A cache may drop it under load; the download it then costs waits
+                    // until the decodes have room for its bytes, so it is not dropped again.
                     self->keepUndrawn(load, data);
                 }
                 if (self->shouldBlockFailedURL(load, error)) {

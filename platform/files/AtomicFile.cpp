@@ -131,7 +131,79 @@ Result<Void, QString> AtomicFile::write(const QString& path, const QByteArray& d
     if (::rename(temporary.constData(), target.constData()) != 0) {
         return fail(QStringLiteral("replace"));
     }
+    // The new name lives in the folder: until the folder is on the disk too, a power cut can
+    // bring back the file from before, though the write said it was done.
+    if (sync) {
+        const QByteArray folderName = QFile::encodeName(folder);
+        const int folderFd = ::open(folderName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folderFd < 0) {
+            return R::failure(reason(QStringLiteral("open the folder of"), path, errno));
+        }
+        const int synced = ::fsync(folderFd);
+        const int error = errno;
+        ::close(folderFd);
+        // Some file systems cannot sync a folder (EINVAL): their renames are as durable as they get.
+        if (synced != 0 && error != EINVAL) {
+            return R::failure(reason(QStringLiteral("write the folder of"), path, error));
+        }
+    }
     return R::success(Void{});
+}
+
+Result<Void, QString> AtomicFile::keepCopy(const QString& from, const QString& to) {
+    using R = Result<Void, QString>;
+    const QByteArray source = QFile::encodeName(QFileInfo(from).absoluteFilePath());
+    const QFileInfo target(to);
+    const QByteArray destination = QFile::encodeName(target.absoluteFilePath());
+    struct stat info {};
+    if (::lstat(source.constData(), &info) != 0) {
+        return R::failure(reason(QStringLiteral("read"), from, errno));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return R::failure(QStringLiteral("%1 is not a regular file").arg(from));
+    }
+    // A second name made under a new temporary name, renamed over `to`: nothing at `to` is
+    // ever written through.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray temporary =
+            QFile::encodeName(QDir(target.absolutePath()).filePath(newTemporaryName(target.fileName())));
+        if (::link(source.constData(), temporary.constData()) == 0) {
+            if (::rename(temporary.constData(), destination.constData()) != 0) {
+                const int error = errno;
+                ::unlink(temporary.constData());
+                return R::failure(reason(QStringLiteral("replace"), to, error));
+            }
+            return R::success(Void{});
+        }
+        if (errno == EEXIST) {
+            continue;
+        }
+        break;
+    }
+    // The file system keeps no second names (or refused this one): a copy.
+    const int fd = ::open(source.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return R::failure(reason(QStringLiteral("read"), from, errno));
+    }
+    QByteArray data;
+    char buffer[65536];
+    for (;;) {
+        const auto got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            const int error = errno;
+            ::close(fd);
+            return R::failure(reason(QStringLiteral("read"), from, error));
+        }
+        if (got == 0) {
+            break;
+        }
+        data.append(buffer, got);
+    }
+    ::close(fd);
+    return write(to, data, false);
 }
 
 bool AtomicFile::isTemporaryOf(const QString& path, const QString& fileName) {

@@ -22,13 +22,20 @@ namespace velmora {
 class AtomicFile {
 public:
     // The reason when the file could not be written; the old file is then as it was. `sync`
-    // waits until the bytes are on the disk before the rename.
+    // waits until the bytes are on the disk before the rename, and until the new name is (its
+    // folder synced) before it returns.
     static Result<Void, QString> write(const QString& path, const QByteArray& data, bool sync = true);
     // The same, trying the temporary names (in the same folder) that `temporaryName` gives for
     // each attempt in place of random ones; an empty name ends the attempts. Tests plant links
     // and files at those names.
     static Result<Void, QString> write(const QString& path, const QByteArray& data, bool sync,
                                        const std::function<QString(int attempt)>& temporaryName);
+
+    // Makes `to` the file that is at `from` now (`from` itself is left as it is), replacing
+    // whatever was at `to` the way write() does: a second name of the file where the file
+    // system allows, else a copy. For keeping a file's last good state beside it before it
+    // is written again. `from` is never followed through a link.
+    static Result<Void, QString> keepCopy(const QString& from, const QString& to);
 
     // Whether `fileName` (a name in the same folder) is a temporary a write of `path` made.
     static bool isTemporaryOf(const QString& path, const QString& fileName);

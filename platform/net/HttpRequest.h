@@ -24,7 +24,7 @@ struct HttpRequest {
     std::optional<std::chrono::milliseconds> timeout;
     // The largest answer body kept for this request; absent: the session's.
     std::optional<qint64> maxBodySize;
-    // Absent: the session's cache policy.
+    // Absent: the session's cache policy. No cache is kept: every request asks the server.
     std::optional<QNetworkRequest::CacheLoadControl> cachePolicy;
 
     // Replaces a header of that name (compared without case), or adds it.

@@ -1,16 +1,18 @@
 #include "platform/net/NetworkSession.h"
 
+#include "platform/net/TransferThread.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSslConfiguration>
+#include <QFile>
+#include <QLocale>
+#include <QNetworkProxyFactory>
 #include <QThread>
 #include <QThreadStorage>
-#include <QTimer>
+
+#include <curl/curl.h>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,19 +24,8 @@ namespace velmora {
 
 namespace {
 
-// Access managers per thread, one for each set of trusted authorities. A manager keeps
-// its connections open for reuse by host and port alone, and a reused connection makes
-// no new certificate check: sessions that trust different authorities must never share
-// one, or a connection opened by a trusting session would carry a strict session's
-// requests to a server the strict session does not trust.
-struct ThreadManagers {
-    std::map<QByteArray, std::unique_ptr<QNetworkAccessManager>> byTrust;
-};
-
-// The main thread's managers are deleted while the application object is still there
-// (their connections need it to close down quietly); any other thread's go with their
-// thread.
-ThreadManagers* mainThreadManagers = nullptr;
+using SessionOutcome = Result<HttpResponse, TransportError>;
+using SessionSink = std::function<void(SessionOutcome)>;
 
 // Requests the main thread sends while they are held: each starts on release, unless it
 // was cancelled meanwhile. Only the main thread holds or releases, and only its own
@@ -54,11 +45,81 @@ struct HeldStart {
     std::function<void()> cancel; // the started request's, once it started
 };
 
-void deleteMainThreadManagers() {
-    // A network thread may still be in its thread-exit clean-up once its manager is gone;
-    // the process's exit leaves the TLS state such a thread frees alone (TlsLibrary), so
-    // nothing needs to wait for the system to let the thread go.
-    delete std::exchange(mainThreadManagers, nullptr);
+class ReplyMailbox;
+
+// A thread's mailbox as the transfer thread may see it: gone (null) once the mailbox is.
+struct MailboxLink {
+    std::mutex mutex;
+    ReplyMailbox* mailbox = nullptr;
+};
+
+// Where the outcomes of a thread's requests arrive, on that thread: it keeps their sinks,
+// which are called, and let go, only there. Gone with its thread (the main thread's with the
+// application), and with it every sink it kept and every transfer they waited for.
+class ReplyMailbox final : public QObject {
+public:
+    ReplyMailbox() : m_link(std::make_shared<MailboxLink>()) { m_link->mailbox = this; }
+    ~ReplyMailbox() override {
+        {
+            std::lock_guard lock(m_link->mutex);
+            m_link->mailbox = nullptr;
+        }
+        for (const auto& [transfer, sink] : m_sinks) {
+            TransferThread::instance().cancel(transfer);
+        }
+    }
+    ReplyMailbox(const ReplyMailbox&) = delete;
+    ReplyMailbox& operator=(const ReplyMailbox&) = delete;
+
+    const std::shared_ptr<MailboxLink>& link() const { return m_link; }
+    void keep(quint64 transfer, SessionSink sink) { m_sinks.emplace(transfer, std::move(sink)); }
+    void forget(quint64 transfer) { m_sinks.erase(transfer); }
+    void deliver(quint64 transfer, SessionOutcome outcome) {
+        const auto it = m_sinks.find(transfer);
+        if (it == m_sinks.end()) {
+            return;
+        }
+        SessionSink sink = std::move(it->second);
+        m_sinks.erase(it);
+        sink(std::move(outcome));
+    }
+
+    // Runs `call` on the mailbox's thread, from any thread; nothing when it is gone.
+    static void post(const std::shared_ptr<MailboxLink>& link, std::function<void(ReplyMailbox&)> call) {
+        std::lock_guard lock(link->mutex);
+        if (ReplyMailbox* mailbox = link->mailbox) {
+            // A posted call whose mailbox goes first is dropped with it.
+            QMetaObject::invokeMethod(
+                mailbox, [mailbox, call = std::move(call)] { call(*mailbox); }, Qt::QueuedConnection);
+        }
+    }
+
+private:
+    std::shared_ptr<MailboxLink> m_link;
+    std::map<quint64, SessionSink> m_sinks;
+};
+
+// The main thread's mailbox goes while the application object is still there; any other
+// thread's with its thread.
+ReplyMailbox* mainThreadMailbox = nullptr;
+
+void deleteMainThreadMailbox() {
+    delete std::exchange(mainThreadMailbox, nullptr);
+}
+
+ReplyMailbox& threadMailbox() {
+    if (onMainThread()) {
+        if (!mainThreadMailbox) {
+            mainThreadMailbox = new ReplyMailbox;
+            qAddPostRoutine(deleteMainThreadMailbox);
+        }
+        return *mainThreadMailbox;
+    }
+    static QThreadStorage<ReplyMailbox*> perThread;
+    if (!perThread.hasLocalData()) {
+        perThread.setLocalData(new ReplyMailbox);
+    }
+    return *perThread.localData();
 }
 
 // The same authorities in any order give the same key.
@@ -73,59 +134,91 @@ QByteArray trustKey(const QList<QSslCertificate>& authorities) {
     return digests.join();
 }
 
-QNetworkAccessManager* threadManager(const QList<QSslCertificate>& authorities) {
-    ThreadManagers* managers = nullptr;
-    const auto* app = QCoreApplication::instance();
-    if (app && QThread::currentThread() == app->thread()) {
-        if (!mainThreadManagers) {
-            mainThreadManagers = new ThreadManagers;
-            qAddPostRoutine(deleteMainThreadManagers);
+// The system's authorities as libcurl finds them by default.
+QByteArray systemAuthorities() {
+    static const QByteArray bundle = [] {
+        QByteArray path;
+        if (CURL* easy = curl_easy_init()) {
+            char* defaultPath = nullptr;
+            if (curl_easy_getinfo(easy, CURLINFO_CAINFO, &defaultPath) == CURLE_OK && defaultPath) {
+                path = defaultPath;
+            }
+            curl_easy_cleanup(easy);
         }
-        managers = mainThreadManagers;
-    } else {
-        static QThreadStorage<ThreadManagers*> perThread;
-        if (!perThread.hasLocalData()) {
-            perThread.setLocalData(new ThreadManagers);
+        QFile file(QFile::decodeName(path));
+        if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+            qWarning("The system's certificate authorities (%s) cannot be read", path.constData());
+            return QByteArray();
         }
-        managers = perThread.localData();
-    }
-    auto& manager = managers->byTrust[trustKey(authorities)];
-    if (!manager) {
-        manager = std::make_unique<QNetworkAccessManager>();
-    }
-    return manager.get();
+        return file.readAll() + '\n';
+    }();
+    return bundle;
 }
 
-// The body of a request that must not be sent twice (POST, PATCH). Qt quietly sends
-// a request again when the connection closes before the answer; for a booking that
-// the server may already have applied, that would book twice. Once a byte of this
-// body was read it cannot be rewound, so such a second send fails instead.
-class OnceOnlyBody final : public QIODevice {
-public:
-    explicit OnceOnlyBody(QByteArray data) : m_data(std::move(data)) { open(QIODevice::ReadOnly); }
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return m_data.size() - m_read + QIODevice::bytesAvailable(); }
-    bool atEnd() const override { return m_read >= m_data.size() && QIODevice::bytesAvailable() == 0; }
-    bool reset() override { return m_read == 0 && QIODevice::bytesAvailable() == 0; }
-    qint64 size() const override { return m_data.size(); }
-
-protected:
-    qint64 readData(char* out, qint64 max) override {
-        const qint64 n = std::min<qint64>(max, m_data.size() - m_read);
-        std::memcpy(out, m_data.constData() + m_read, static_cast<std::size_t>(n));
-        m_read += n;
-        return n;
+// The system's authorities and `extra` as one bundle, made once per set of authorities:
+// parsing the system's costs milliseconds, and requests of one trust share it.
+std::shared_ptr<const QByteArray> authorityBundle(const QList<QSslCertificate>& extra) {
+    if (extra.isEmpty()) {
+        return nullptr;
     }
-    qint64 writeData(const char*, qint64) override { return -1; }
+    static std::mutex mutex;
+    static std::map<QByteArray, std::shared_ptr<const QByteArray>> bundles;
+    const QByteArray key = trustKey(extra);
+    std::lock_guard lock(mutex);
+    if (const auto it = bundles.find(key); it != bundles.end()) {
+        return it->second;
+    }
+    QByteArray pem = systemAuthorities();
+    for (const QSslCertificate& certificate : extra) {
+        pem += certificate.toPem();
+    }
+    if (bundles.size() >= 8) {
+        bundles.clear(); // sets of authorities come from tests and a try-out file: a few at most
+    }
+    auto bundle = std::make_shared<const QByteArray>(std::move(pem));
+    bundles.emplace(key, bundle);
+    return bundle;
+}
 
-private:
-    QByteArray m_data;
-    qint64 m_read = 0;
-};
+// The proxy the system's configuration names for `url` (the environment's variables, the
+// desktop's settings), as Qt's own requests took it: a request to this machine goes
+// direct. Set into the order, so that libcurl reads no environment of its own.
+void setProxy(TransferOrder& order) {
+    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(order.url));
+    for (const QNetworkProxy& proxy : proxies) {
+        QByteArray scheme;
+        switch (proxy.type()) {
+        case QNetworkProxy::NoProxy:
+            return;
+        case QNetworkProxy::HttpProxy:
+            scheme = "http";
+            break;
+        case QNetworkProxy::HttpCachingProxy:
+            if (order.url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0) {
+                continue;
+            }
+            scheme = "http";
+            break;
+        case QNetworkProxy::Socks5Proxy:
+            scheme = "socks5h";
+            break;
+        default:
+            continue;
+        }
+        QUrl address;
+        address.setScheme(QString::fromLatin1(scheme));
+        address.setHost(proxy.hostName());
+        address.setPort(proxy.port());
+        order.proxy = address.toEncoded();
+        order.proxyUser = proxy.user().toUtf8();
+        order.proxyPassword = proxy.password().toUtf8();
+        return;
+    }
+}
 
 // A line break (or NUL) in a header would end the header early: whatever follows it,
 // say from a token that arrived by link, would go out as further headers or even as
-// a second request on the same connection. Qt writes header values as they are.
+// a second request on the same connection.
 bool headersAreSafe(const HttpHeaders& headers) {
     for (const auto& [name, value] : headers) {
         for (const QByteArray* text : {&name, &value}) {
@@ -142,38 +235,49 @@ bool mayBeSentTwice(const QByteArray& method) {
            method == "OPTIONS";
 }
 
-// The reply of one subscription, as far as a cancellation from any thread may see it.
-struct ReplyState {
-    std::mutex mutex;
-    QNetworkReply* reply = nullptr; // cleared (under the mutex) before the reply is deleted
-    bool timedOut = false;          // only touched on the reply's thread
-    bool tooLarge = false;          // only touched on the reply's thread
-};
-
-bool isHttpAnswer(QNetworkReply::NetworkError error) {
-    // Errors that Qt derives from the HTTP status itself; the answer came whole.
-    const int code = static_cast<int>(error);
-    return error == QNetworkReply::NoError || (code >= 201 && code <= 299) ||
-           error == QNetworkReply::ProtocolInvalidOperationError || (code >= 401 && code <= 499);
+// The languages the user reads, as Qt told servers: "de-DE,en,*".
+QByteArray acceptedLanguages() {
+    const QString locale = QLocale::system().name().replace(QLatin1Char('_'), QLatin1Char('-'));
+    if (locale == QLatin1String("C")) {
+        return "en,*";
+    }
+    if (locale.startsWith(QLatin1String("en-"))) {
+        return locale.toLatin1() + ",*";
+    }
+    return locale.toLatin1() + ",en,*";
 }
 
-TransportError transportError(QNetworkReply::NetworkError error, const QString& message, bool timedOut) {
-    using Kind = TransportError::Kind;
-    if (timedOut || error == QNetworkReply::TimeoutError || error == QNetworkReply::OperationCanceledError) {
-        // A cancelled subscription never sees its outcome, so an abort that does reach
-        // a subscriber was the transfer time-out.
-        return {Kind::TimedOut, message, false};
+// The session's headers, then the request's (which replace those of the same name), then
+// what the requests always said: the client's name and the user's languages, no "Accept"
+// but the request's own.
+std::vector<QByteArray> headerLinesOf(const HttpHeaders& session, const HttpRequest& request) {
+    HttpRequest all;
+    for (const auto& [name, value] : session) {
+        all.setHeader(name, value);
     }
-    if (error == QNetworkReply::SslHandshakeFailedError) {
-        return {Kind::TlsFailure, message, true};
+    for (const auto& [name, value] : request.headers) {
+        all.setHeader(name, value);
     }
-    if (error == QNetworkReply::ConnectionRefusedError || error == QNetworkReply::HostNotFoundError) {
-        return {Kind::ConnectionFailed, message, true};
+    if (!all.hasHeader("User-Agent")) {
+        all.setHeader("User-Agent", "Mozilla/5.0");
     }
-    if (error == QNetworkReply::ProtocolFailure || error == QNetworkReply::ProtocolUnknownError) {
-        return {Kind::ProtocolFailure, message, false};
+    if (!all.hasHeader("Accept-Language")) {
+        all.setHeader("Accept-Language", acceptedLanguages());
     }
-    return {Kind::ConnectionFailed, message, false};
+    std::vector<QByteArray> lines;
+    lines.reserve(all.headers.size() + 2);
+    for (const auto& [name, value] : all.headers) {
+        // "Name:" alone would remove libcurl's own header; "Name;" sends it empty.
+        lines.push_back(value.isEmpty() ? name + ';' : name + ": " + value);
+    }
+    if (!all.hasHeader("Accept")) {
+        lines.push_back("Accept:");
+    }
+    if (request.body && request.method != "POST" && !all.hasHeader("Content-Type")) {
+        // libcurl names a form for any body; only a POST without a type was sent as one.
+        lines.push_back("Content-Type:");
+    }
+    return lines;
 }
 
 } // namespace
@@ -238,153 +342,58 @@ std::function<void()>
 NetworkSession::start(const HttpRequest& request,
                       std::function<void(Result<HttpResponse, TransportError>)> sink) const {
     using Out = Result<HttpResponse, TransportError>;
-    auto self = shared_from_this();
-    {
-        {
-            const auto& config = self->m_configuration;
-            if (!request.url.isValid() || request.url.host().isEmpty()) {
-                sink(Out::failure({TransportError::Kind::InvalidRequest, request.url.toString(), true}));
-                return {};
-            }
-            if (!headersAreSafe(config.headers) || !headersAreSafe(request.headers)) {
-                // The message never repeats the header: it may hold a token.
-                sink(Out::failure({TransportError::Kind::InvalidRequest,
-                                   QStringLiteral("a header holds a line break"), true}));
-                return {};
-            }
-
-            QNetworkRequest qrequest(request.url);
-            for (const auto& [name, value] : config.headers) {
-                qrequest.setRawHeader(name, value);
-            }
-            for (const auto& [name, value] : request.headers) {
-                qrequest.setRawHeader(name, value);
-            }
-            auto timeout = config.requestTimeout;
-            if (request.timeout) {
-                timeout = std::min(timeout, *request.timeout);
-            }
-            auto resourceTimeout = config.resourceTimeout;
-            if (const auto cap = SessionConfiguration::processTimeoutCap()) {
-                timeout = std::min(timeout, *cap);
-                resourceTimeout = std::min(resourceTimeout, *cap);
-            }
-            qrequest.setTransferTimeout(static_cast<int>(std::clamp<qint64>(timeout.count(), 1, INT_MAX)));
-            qrequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                                  request.cachePolicy.value_or(config.cachePolicy));
-            // A request that must not be sent twice (a booking's POST) is never followed
-            // elsewhere: following a 302 or 303 repeats it as a GET, whose answer (a
-            // sign-in page, say) would stand for the booking's. Its redirect comes back as
-            // the answer it is.
-            qrequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                                  mayBeSentTwice(request.method) ? QNetworkRequest::SameOriginRedirectPolicy
-                                                                 : QNetworkRequest::ManualRedirectPolicy);
-            // An access manager is shared by the sessions of its thread, so a cookie
-            // kept for one account would travel with another's requests; the trackers
-            // authenticate by header alone.
-            qrequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-            qrequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
-            const QList<QSslCertificate> authorities =
-                config.extraCaCertificates + SessionConfiguration::environmentCaCertificates();
-            auto ssl = QSslConfiguration::defaultConfiguration();
-            if (!authorities.isEmpty()) {
-                ssl.addCaCertificates(authorities);
-            }
-            ssl.setPeerVerifyMode(QSslSocket::VerifyPeer);
-            qrequest.setSslConfiguration(ssl);
-
-            auto* manager = threadManager(authorities);
-            QNetworkReply* reply = nullptr;
-            if (request.method == "GET" && !request.body) {
-                reply = manager->get(qrequest);
-            } else if (request.body && !mayBeSentTwice(request.method)) {
-                qrequest.setHeader(QNetworkRequest::ContentLengthHeader, request.body->size());
-                qrequest.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
-                auto* body = new OnceOnlyBody(*request.body);
-                reply = manager->sendCustomRequest(qrequest, request.method, body);
-                body->setParent(reply);
-            } else if (request.body) {
-                reply = manager->sendCustomRequest(qrequest, request.method, *request.body);
-            } else {
-                reply = manager->sendCustomRequest(qrequest, request.method);
-            }
-
-            auto state = std::make_shared<ReplyState>();
-            state->reply = reply;
-
-            auto* overall = new QTimer(reply);
-            overall->setSingleShot(true);
-            QObject::connect(overall, &QTimer::timeout, reply, [state, reply] {
-                state->timedOut = true;
-                reply->abort();
-            });
-            overall->start(static_cast<int>(std::clamp<qint64>(resourceTimeout.count(), 1, INT_MAX)));
-
-            // The body is judged by what it announces and by what arrived so far, so a
-            // body without a length is stopped as soon as it grows past the limit.
-            const qint64 maxBody = std::max<qint64>(request.maxBodySize.value_or(config.maxBodySize), 0);
-            const bool hasBody = request.method != "HEAD";
-            auto checkSize = [state, reply, maxBody, hasBody] {
-                const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-                if (state->tooLarge || state->timedOut) {
-                    return;
-                }
-                if ((hasBody && announced.isValid() && announced.toLongLong() > maxBody) ||
-                    reply->bytesAvailable() > maxBody) {
-                    state->tooLarge = true;
-                    reply->abort();
-                }
-            };
-            QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
-            QObject::connect(reply, &QNetworkReply::readyRead, reply, checkSize);
-
-            QObject::connect(reply, &QNetworkReply::finished, reply, [state, reply, sink, self, maxBody] {
-                {
-                    std::lock_guard lock(state->mutex);
-                    state->reply = nullptr;
-                }
-                reply->deleteLater();
-                if (state->tooLarge || reply->bytesAvailable() > maxBody) {
-                    sink(Out::failure({TransportError::Kind::TooLarge,
-                                       QStringLiteral("more than %1 bytes").arg(maxBody), false}));
-                    return;
-                }
-                const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-                const auto error = reply->error();
-                if (!state->timedOut && status.isValid() && status.toInt() > 0 && isHttpAnswer(error)) {
-                    HttpResponse response;
-                    response.statusCode = status.toInt();
-                    for (const auto& [name, value] : reply->rawHeaderPairs()) {
-                        response.headers.emplace_back(name, value);
-                    }
-                    response.body = reply->readAll();
-                    response.url = reply->url();
-                    sink(Out::success(std::move(response)));
-                    return;
-                }
-                sink(Out::failure(transportError(error, reply->errorString(), state->timedOut)));
-            });
-
-            return [state] {
-                QNetworkReply* reply = nullptr;
-                {
-                    std::lock_guard lock(state->mutex);
-                    reply = state->reply;
-                    if (!reply) {
-                        return;
-                    }
-                    if (reply->thread() != QThread::currentThread()) {
-                        // The reply may only be touched on its own thread; it is still
-                        // alive here (it is cleared under this lock before deletion), and
-                        // a queued call to a deleted object is simply dropped.
-                        QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
-                        return;
-                    }
-                }
-                reply->abort();
-            };
-        }
+    const auto& config = m_configuration;
+    const QString scheme = request.url.scheme().toLower();
+    if (!request.url.isValid() || request.url.host().isEmpty() ||
+        (scheme != QLatin1String("https") && scheme != QLatin1String("http"))) {
+        sink(Out::failure({TransportError::Kind::InvalidRequest, request.url.toString(), true}));
+        return {};
     }
+    if (!headersAreSafe(config.headers) || !headersAreSafe(request.headers)) {
+        // The message never repeats the header: it may hold a token.
+        sink(Out::failure(
+            {TransportError::Kind::InvalidRequest, QStringLiteral("a header holds a line break"), true}));
+        return {};
+    }
+
+    TransferOrder order;
+    order.url = request.url;
+    order.method = request.method;
+    order.headerLines = headerLinesOf(config.headers, request);
+    order.body = request.body;
+    // A request that must not be sent twice (a booking's POST) is never followed
+    // elsewhere either: following a 302 or 303 would repeat it as a GET, whose answer (a
+    // sign-in page, say) would stand for the booking's. Its redirect comes back as the
+    // answer it is.
+    order.mayBeSentTwice = mayBeSentTwice(request.method);
+    order.stallTimeout = config.requestTimeout;
+    if (request.timeout) {
+        order.stallTimeout = std::min(order.stallTimeout, *request.timeout);
+    }
+    order.resourceTimeout = config.resourceTimeout;
+    if (const auto cap = SessionConfiguration::processTimeoutCap()) {
+        order.stallTimeout = std::min(order.stallTimeout, *cap);
+        order.resourceTimeout = std::min(order.resourceTimeout, *cap);
+    }
+    order.maxBodySize = std::max<qint64>(request.maxBodySize.value_or(config.maxBodySize), 0);
+    order.authorities =
+        authorityBundle(config.extraCaCertificates + SessionConfiguration::environmentCaCertificates());
+    setProxy(order);
+
+    ReplyMailbox& mailbox = threadMailbox();
+    const std::shared_ptr<MailboxLink> link = mailbox.link();
+    const quint64 transfer =
+        TransferThread::instance().start(std::move(order), [link](quint64 id, Out outcome) {
+            ReplyMailbox::post(link, [id, outcome = std::move(outcome)](ReplyMailbox& box) mutable {
+                box.deliver(id, std::move(outcome));
+            });
+        });
+    mailbox.keep(transfer, std::move(sink));
+    return [link, transfer] {
+        TransferThread::instance().cancel(transfer);
+        // The sink goes on its own thread, after the cancellation that let it go is over.
+        ReplyMailbox::post(link, [transfer](ReplyMailbox& box) { box.forget(transfer); });
+    };
 }
 
 } // namespace velmora

@@ -25,7 +25,7 @@ struct SessionConfiguration {
     // as it shows, so a broken or hostile server cannot fill memory. Tracker pages are
     // a few hundred kilobytes at most.
     qint64 maxBodySize = 16 * 1024 * 1024;
-    // Always ask the server, letting it confirm what a cache may hold.
+    // Always ask the server, letting it confirm what a cache may hold (no cache is kept).
     QNetworkRequest::CacheLoadControl cachePolicy = QNetworkRequest::PreferNetwork;
     // Certificate authorities trusted beside the system's (tests trust their own
     // authority this way). Server certificates are always verified.

@@ -5,8 +5,8 @@
 namespace velmora {
 
 bool TlsLibrary::keepStateUntilExit() {
-    // Qt loads the same shared library when it first needs TLS and initialises it again;
-    // the first initialisation's choice about the clean-up at exit stands.
+    // libcurl and Qt load the same shared library when they first need TLS and initialise it
+    // again; the first initialisation's choice about the clean-up at exit stands.
     return OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 }
 

@@ -2,7 +2,7 @@
 
 namespace velmora {
 
-// The TLS library behind Qt's secure sockets, as the process as a whole uses it.
+// The TLS library behind libcurl and Qt's secure sockets, as the process as a whole uses it.
 class TlsLibrary {
 public:
     // Left to itself, the library frees its state at exit, every thread's included,

@@ -459,6 +459,7 @@ TEST_F(ApplicationWindowControllerTest, ABookingThatMayHaveBeenSavedIsAskedAbout
             button->click();
         }
     }
+    delegate->bookingRecords().settle();
     const auto records = delegate->bookingRecords().records(key());
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records.front().state, BookingRecord::State::saved);
@@ -536,9 +537,10 @@ TEST_F(ApplicationWindowControllerTest, TheBookingNotConfirmedAlertShowsTheTasks
     draft.project = makeProject(QStringLiteral("p1"));
     draft.task = task;
     draft.booking = WorkLogBooking{task.id, QDateTime::currentDateTime(), 5400, QString()};
-    const QUuid id = records.depart(draft).value();
+    const QUuid id = records.depart(draft, std::nullopt, {});
     records.unseen(id, APIError::failure(APIError::Cause::TimedOut));
     records.end(id, BookingRecord::Ending::notListed);
+    records.settle();
     QMessageBox* alert = window.findChild<QMessageBox*>();
     ASSERT_NE(alert, nullptr);
     EXPECT_EQ(richLabels(*alert), QStringList());
@@ -582,7 +584,8 @@ TEST_F(ApplicationWindowControllerTest, AnAccountSwitchInsideTheWindowKeepsTheHo
     draft.booking.dating = WorkLogBooking::Dating::day;
     draft.booking.sent = wall->now();
     draft.booking.trackerClock = ClockOffset{-500, 500};
-    const QUuid id = records.depart(draft).value();
+    const QUuid id = records.depart(draft, std::nullopt, {});
+    records.settle();
     EXPECT_FALSE(timer->isInUse());
     records.unseen(id, APIError::failure(APIError::Cause::TimedOut));
     ASSERT_TRUE(

@@ -37,6 +37,8 @@ struct FakeStatusItem : StatusItem {
     void setImage(const QString& name) override { image = name; }
     void setTitle(const QString& text) override { title = text; }
     void setMenu(const QList<StatusMenuEntry>& menu) override { entries = menu; }
+    void setSubject(const QString& task) override { subject = task; }
+    void setNotes(const QStringList& lines) override { notes = lines; }
     const StatusMenuEntry* entry(const QString& text) const {
         for (const auto& e : entries) {
             if (e.title == text) {
@@ -47,6 +49,8 @@ struct FakeStatusItem : StatusItem {
     }
     QString image;
     QString title;
+    QString subject;
+    QStringList notes;
     QList<StatusMenuEntry> entries;
 };
 
@@ -177,6 +181,7 @@ TEST_F(StatusItemTest, ShowsTheTimersHoursAndMinutesAndDrivesIt) {
     manager.refresh();
     EXPECT_EQ(item->image, "MenuBarActive");
     EXPECT_EQ(item->title, "01:02");
+    EXPECT_EQ(item->subject, "KEY-i") << "the time's task is named";
     ASSERT_TRUE(item->entry("Pause") && item->entry("Continue"));
     EXPECT_TRUE(item->entry("Pause")->enabled());
     EXPECT_FALSE(item->entry("Continue")->enabled());
@@ -192,6 +197,7 @@ TEST_F(StatusItemTest, ShowsTheTimersHoursAndMinutesAndDrivesIt) {
     timer.reset();
     EXPECT_EQ(item->image, "MenuBarInactive");
     EXPECT_EQ(item->title, "");
+    EXPECT_EQ(item->subject, "");
     manager.setTimerViewModel(nullptr);
     EXPECT_EQ(item->entries.size(), 1);
 }
@@ -290,7 +296,8 @@ TEST_F(StatusItemTest, EveryTimerCommandIsWrittenAtOnce) {
 }
 
 // The tray reads what is on hold from the booking records: a line per booking whose
-// outcome is open, with until when, gone once it is settled.
+// outcome is open, with until when, in its menu (a task's "&" no mnemonic) and with the
+// time, gone once it is settled.
 TEST_F(MainMenuTest, TheTrayMenuNamesWhatIsOnHoldUntilItIsSettled) {
     auto* item = new FakeStatusItem;
     ShellEnvironment env = environment();
@@ -305,15 +312,21 @@ TEST_F(MainMenuTest, TheTrayMenuNamesWhatIsOnHoldUntilItIsSettled) {
     BookingRecord draft;
     draft.account = uuidText(*account.id());
     draft.task = makeIssue(QStringLiteral("7"));
+    draft.task.reference = QStringLiteral("R&D-7");
     draft.booking = WorkLogBooking{QStringLiteral("7"), QDateTime::currentDateTime(), 5400, QString()};
     draft.source = BookingRecord::Source::manual;
-    const QUuid id = records.depart(draft).value();
+    const QUuid id = records.depart(draft, std::nullopt, {});
     records.unseen(id, APIError::failure(APIError::Cause::TimedOut));
-    const QString note = QStringLiteral("1h 30m on KEY-7 on hold until ") +
-                         records.windowEndsAt(*records.record(id)).time().toString(QStringLiteral("HH:mm"));
-    ASSERT_NE(item->entry(note), nullptr) << item->entries.front().title.toStdString();
-    EXPECT_FALSE(item->entry(note)->enabled()) << "a line to read, not to click";
+    records.settle();
+    const QString until = records.windowEndsAt(*records.record(id)).time().toString(QStringLiteral("HH:mm"));
+    const QString note = QStringLiteral("1h 30m on R&D-7 on hold until ") + until;
+    const QString menuLine = QStringLiteral("1h 30m on R&&D-7 on hold until ") + until;
+    ASSERT_NE(item->entry(menuLine), nullptr) << item->entries.front().title.toStdString();
+    EXPECT_FALSE(item->entry(menuLine)->enabled()) << "a line to read, not to click";
+    EXPECT_EQ(item->notes, QStringList{note});
     records.answered(id, QStringLiteral("w1"));
     records.found(id, QStringLiteral("w1"));
-    EXPECT_EQ(item->entry(note), nullptr);
+    records.settle();
+    EXPECT_EQ(item->entry(menuLine), nullptr);
+    EXPECT_TRUE(item->notes.isEmpty());
 }

@@ -106,8 +106,10 @@ TEST(TimerKillChild, BooksAndWaitsToBeKilled) {
     auto* sheet = new BookTimeView(*form, *timer);
     sheet->show();
     sheet->save();
+    // The booking leaves once its record is on disk; the sheet closes once its save is.
+    waitUntil([form] { return form->bookings.waiting() == 1; }, 10000);
     form->bookings.complete(QStringLiteral("entry-1"));
-    drainEvents();
+    waitUntil([sheet] { return sheet->isDismissed(); }, 10000);
     // The reset that the test checks is on disk before it is told to kill.
     snapshots->flush();
     waitToBeKilled(timer->isInUse() ? "not reset" : "booked");

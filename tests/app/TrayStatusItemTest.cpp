@@ -12,12 +12,18 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QPainter>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
+#include <QTextDocument>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
 #include <csignal>
+#include <functional>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -328,11 +334,11 @@ TEST(TrayStatusItemTest, ATrayThatStartsLaterGetsTheIcon) {
     ASSERT_NE(icon, nullptr);
     EXPECT_TRUE(icon->isVisible());
     EXPECT_FALSE(icon->icon().isNull());
-    EXPECT_TRUE(icon->toolTip().endsWith(QStringLiteral("01:05"))) << icon->toolTip().toStdString();
+    EXPECT_TRUE(icon->toolTip().contains(QStringLiteral("01:05"))) << icon->toolTip().toStdString();
     EXPECT_EQ(icon->contextMenu(), item.menu());
     // Later changes reach the icon as before.
     item.setTitle(QStringLiteral("01:06"));
-    EXPECT_TRUE(icon->toolTip().endsWith(QStringLiteral("01:06")));
+    EXPECT_TRUE(icon->toolTip().contains(QStringLiteral("01:06")));
     item.setMenu({{QStringLiteral("Continue"), [] {}}, {QStringLiteral("Quit"), [] {}}});
     EXPECT_EQ(icon->contextMenu(), item.menu());
 
@@ -406,38 +412,47 @@ QImage trayImage(TrayStatusItem& item, int size) {
         .convertToFormat(QImage::Format_ARGB32);
 }
 
-// How tall the time's figures are: the tallest band of rows in which the icon for "00:00"
-// and the icon for "11:11" differ (a 0 and a 1 differ in nearly every row they cover).
+// How tall the time's figures are: the bands of rows in which the icon for "00:00" and the
+// icon for "11:11" differ (a 0 and a 1 differ in nearly every row they cover) are the
+// hours' and the minutes' lines; the shorter of the two. Lines that blur into each other,
+// with no row between them, are one band and no figures.
 int figureHeight(TrayStatusItem& item, int size) {
     item.setTitle(QStringLiteral("00:00"));
     const QImage zeros = trayImage(item, size);
     item.setTitle(QStringLiteral("11:11"));
     const QImage ones = trayImage(item, size);
-    int tallest = 0;
-    int band = 0;
+    std::vector<int> bands{0};
     for (int y = 0; y < zeros.height(); ++y) {
         bool differs = false;
         for (int x = 0; x < zeros.width() && !differs; ++x) {
             differs = zeros.pixel(x, y) != ones.pixel(x, y);
         }
-        band = differs ? band + 1 : 0;
-        tallest = std::max(tallest, band);
+        if (differs) {
+            ++bands.back();
+        } else if (bands.back() > 0) {
+            bands.push_back(0);
+        }
     }
-    return tallest;
+    std::sort(bands.begin(), bands.end(), std::greater<>());
+    return bands.size() < 2 ? 0 : bands.at(1);
 }
 
 } // namespace
 
-// Trays are 16 to 24 pixels high: the running time is read there, not in a large icon
-// shrunk to fit.
-TEST(TrayStatusItemTest, TheTimeIsLegibleInTraysOf22And16Pixels) {
+// Trays are 16 to 24 pixels high (a tray of 16 gives its icons 14): the time is read
+// there, drawn at the size asked for, running or paused, its figures as tall as two lines
+// with a pixel between them allow.
+TEST(TrayStatusItemTest, TheTimeIsLegibleInTraysOf14To22Pixels) {
     TrayStatusItem item(trayRunning());
     item.setImage(QStringLiteral("MenuBarActive"));
-    item.setRunning(true);
     item.setMenu({{QStringLiteral("Quit"), [] {}}});
     ASSERT_NE(item.trayIcon(), nullptr);
-    EXPECT_GE(figureHeight(item, 22), 9) << "figures at least 9 pixels high in a 22-pixel tray";
-    EXPECT_GE(figureHeight(item, 16), 6) << "figures at least 6 pixels high in a 16-pixel tray";
+    for (const bool running : {true, false}) {
+        item.setRunning(running);
+        EXPECT_GE(figureHeight(item, 22), 10) << running;
+        EXPECT_GE(figureHeight(item, 16), 7) << running;
+        EXPECT_GE(figureHeight(item, 14), 6) << running;
+    }
     // Three-figure hours are drawn whole, not cut at the edge.
     item.setTitle(QStringLiteral("123:45"));
     const QImage hundreds = trayImage(item, 22);
@@ -467,4 +482,127 @@ TEST(TrayStatusItemTest, RunningAndPausedTimesLookDifferent) {
             EXPECT_NE(paused, idle);
         }
     }
+}
+
+namespace {
+
+// The relative luminance of a colour, and the contrast ratio of two (1 to 21), as the web's
+// accessibility guidelines define them.
+double luminance(QRgb rgb) {
+    const auto linear = [](int channel) {
+        const double c = channel / 255.0;
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(qRed(rgb)) + 0.7152 * linear(qGreen(rgb)) + 0.0722 * linear(qBlue(rgb));
+}
+
+double contrast(QRgb a, QRgb b) {
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The icon for `title` at `size` as a tray of colour `panel` shows it.
+QImage onPanel(TrayStatusItem& item, const QString& title, int size, const QColor& panel) {
+    item.setTitle(title);
+    QImage shown(size, size, QImage::Format_RGB32);
+    shown.fill(panel);
+    QPainter painter(&shown);
+    painter.drawImage(0, 0, trayImage(item, size));
+    return shown;
+}
+
+// How the figures stand against what is behind them, on that panel: where the icon of
+// "00:00" and that of "11:11" differ one has a figure and the other its ground, and the
+// best of those pixels is a figure's core against the ground around it.
+double figureContrast(TrayStatusItem& item, int size, const QColor& panel) {
+    const QImage zeros = onPanel(item, QStringLiteral("00:00"), size, panel);
+    const QImage ones = onPanel(item, QStringLiteral("11:11"), size, panel);
+    double best = 1;
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            best = std::max(best, contrast(zeros.pixel(x, y), ones.pixel(x, y)));
+        }
+    }
+    return best;
+}
+
+// How the icon stands against the panel: the contrast that a tenth of its area reaches.
+double iconContrast(TrayStatusItem& item, int size, const QColor& panel) {
+    const QImage shown = onPanel(item, QStringLiteral("01:30"), size, panel);
+    std::vector<double> contrasts;
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            contrasts.push_back(contrast(shown.pixel(x, y), panel.rgb()));
+        }
+    }
+    std::sort(contrasts.begin(), contrasts.end(), std::greater<>());
+    return contrasts.at(contrasts.size() / 10);
+}
+
+} // namespace
+
+// A tray is light or dark: the icon, running or paused, stands at 3:1 or more against
+// white, a light grey, a dark grey and black panels, and its figures at 4.5:1 against
+// whatever is behind them there, as small text needs.
+TEST(TrayStatusItemTest, TheTimeReadsOnLightAndDarkPanels) {
+    TrayStatusItem item(trayRunning());
+    item.setImage(QStringLiteral("MenuBarActive"));
+    item.setMenu({{QStringLiteral("Quit"), [] {}}});
+    ASSERT_NE(item.trayIcon(), nullptr);
+    const QColor panels[] = {QColor(0xff, 0xff, 0xff), QColor(0xef, 0xf0, 0xf1), QColor(0x2b, 0x2b, 0x2b),
+                             QColor(0x00, 0x00, 0x00)};
+    for (const bool running : {true, false}) {
+        item.setRunning(running);
+        for (const int size : {14, 16, 22}) {
+            for (const QColor& panel : panels) {
+                const std::string where = std::string(running ? "running" : "paused") + ", " +
+                                          std::to_string(size) + " px on " + panel.name().toStdString();
+                EXPECT_GE(iconContrast(item, size, panel), 3.0) << where;
+                EXPECT_GE(figureContrast(item, size, panel), 4.5) << where;
+            }
+        }
+    }
+}
+
+namespace {
+
+// The tooltip as the tray shows it: Qt takes it for rich text when it looks like it.
+QString shownToolTip(const TrayStatusItem& item) {
+    const QString tip = item.trayIcon()->toolTip();
+    QTextDocument shown;
+    if (Qt::mightBeRichText(tip)) {
+        shown.setHtml(tip);
+    } else {
+        shown.setPlainText(tip);
+    }
+    return shown.toPlainText();
+}
+
+} // namespace
+
+// The tooltip names the time, its task and whether it is paused, and what is on hold,
+// with the task's name shown as written.
+TEST(TrayStatusItemTest, TheTooltipNamesTheTaskAndWhatIsOnHold) {
+    TrayStatusItem item(trayRunning());
+    item.setMenu({{QStringLiteral("Quit"), [] {}}});
+    ASSERT_NE(item.trayIcon(), nullptr);
+    const QString held = QStringLiteral("1h 30m on WEB-1 on hold until 10:52");
+    item.setNotes({held});
+    EXPECT_TRUE(shownToolTip(item).contains(held)) << "without a timer too";
+
+    item.setImage(QStringLiteral("MenuBarActive"));
+    item.setTitle(QStringLiteral("00:45"));
+    item.setSubject(QStringLiteral("<b>WEB-2</b>"));
+    item.setRunning(false);
+    QString shown = shownToolTip(item);
+    EXPECT_TRUE(shown.contains(QStringLiteral("00:45 on <b>WEB-2</b>, paused"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(held)) << shown.toStdString();
+
+    item.setRunning(true);
+    shown = shownToolTip(item);
+    EXPECT_FALSE(shown.contains(QStringLiteral("paused"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(held)) << shown.toStdString();
+    item.setNotes({});
+    EXPECT_FALSE(shownToolTip(item).contains(held));
 }

@@ -50,6 +50,8 @@ protected:
     BookingRecordsTest() { timer = std::make_unique<TimerViewModel>(key, env.environment()); }
 
     BookingRecords& records() { return *env.bookings; }
+    // Every change asked for is on disk and told.
+    void settle() { records().settle(); }
 
     // An hour and a half tracked on task 20, stopped.
     void track(const Issue& on = test::makeIssue(QStringLiteral("20")), qint64 seconds = 5400) {
@@ -70,12 +72,16 @@ protected:
     }
 
     QUuid depart(const std::optional<QUuid>& replacing = std::nullopt,
-                 BookingRecord::Source source = BookingRecord::Source::timer) {
-        BookingRecord made = draft();
+                 BookingRecord::Source source = BookingRecord::Source::timer, qint64 seconds = 5400) {
+        BookingRecord made = draft(seconds);
         made.source = source;
-        auto departed = records().depart(made, replacing);
-        EXPECT_TRUE(departed.ok()) << (departed.ok() ? "" : departed.error().toStdString());
-        return departed.ok() ? departed.value() : QUuid();
+        std::optional<std::optional<QString>> written;
+        const QUuid id = records().depart(
+            made, replacing, [&written](const std::optional<QString>& failure) { written = failure; });
+        settle();
+        EXPECT_TRUE(written.has_value()) << "told whether it is on disk";
+        EXPECT_FALSE(written && *written) << (written && *written ? (*written)->toStdString() : "");
+        return id;
     }
 
     test::StateTestEnvironment env;
@@ -96,11 +102,32 @@ TEST_F(BookingRecordsTest, ALeavingBookingTakesItsSecondsInTheWriteThatMakesItsR
         EXPECT_DOUBLE_EQ(onTimer + (record ? record->booking.seconds : 0), 5400) << "twice or nowhere";
     }
     EXPECT_FALSE(timer->isInUse()) << "a paused timer left with nothing is idle";
-    // On disk before depart() returned: a fresh reader sees it without waiting.
+    // On disk once it is told: a fresh reader sees it.
     const Snapshot written = SnapshotManager(env.snapshotPath()).load();
     ASSERT_TRUE(recordIn(written, id).has_value());
     EXPECT_EQ(recordIn(written, id)->state, BookingRecord::State::leaving);
     EXPECT_FALSE(written.timers.contains(key));
+}
+
+// The records show and tell only what is on disk, and nothing on the calling thread waits
+// for the disk: the change is asked for, the write goes on behind, and only then does it
+// show.
+TEST_F(BookingRecordsTest, AChangeShowsAndIsToldOnlyOnceItIsOnDisk) {
+    track();
+    std::vector<QUuid> told;
+    QObject::connect(&records(), &BookingRecords::recordChanged, &records(),
+                     [&told](const QUuid& changed) { told.push_back(changed); });
+    bool written = false;
+    const QUuid id = records().depart(draft(), std::nullopt, [&](const std::optional<QString>& failure) {
+        written = !failure;
+        // By now a fresh reader of the file sees it.
+        EXPECT_TRUE(recordIn(SnapshotManager(env.snapshotPath()).load(), id).has_value());
+    });
+    EXPECT_FALSE(records().record(id).has_value()) << "shown before it is on disk";
+    EXPECT_TRUE(told.empty());
+    ASSERT_TRUE(test::waitUntil([&] { return written; }));
+    EXPECT_TRUE(records().record(id).has_value());
+    EXPECT_EQ(told, std::vector<QUuid>{id});
 }
 
 TEST_F(BookingRecordsTest, ARunningTimerGivesUpOnlyTheBookedSecondsAndRunsOn) {
@@ -118,8 +145,11 @@ TEST_F(BookingRecordsTest, SecondsNotSavedComeBackInTheWriteThatEndsTheRecord) {
     track();
     const QUuid id = depart();
     records().unseen(id, APIError::failure(APIError::Cause::TimedOut));
-    const auto states =
-        statesDuring(*env.snapshots, [&] { records().end(id, BookingRecord::Ending::notListed); });
+    settle();
+    const auto states = statesDuring(*env.snapshots, [&] {
+        records().end(id, BookingRecord::Ending::notListed);
+        settle();
+    });
     ASSERT_FALSE(states.empty());
     for (const Snapshot& state : states) {
         const auto record = recordIn(state, id);
@@ -133,46 +163,89 @@ TEST_F(BookingRecordsTest, SecondsNotSavedComeBackInTheWriteThatEndsTheRecord) {
     EXPECT_EQ(timer->project(), project) << "back on an idle timer with its project";
 }
 
+// Time whose outcome nobody learnt may be at the tracker: on the timer, the next booking
+// of the timer's time would book it again. It waits on its record, for the user.
+TEST_F(BookingRecordsTest, TimeNeverLearntWaitsOnItsRecordNotOnTheTimer) {
+    track();
+    timer->resume();
+    const QUuid id = depart();
+    records().unseen(id, APIError::failure(APIError::Cause::TimedOut));
+    settle();
+    env.clock->advance(60 * 1000);
+    records().end(id, BookingRecord::Ending::notLearnt);
+    settle();
+    EXPECT_EQ(records().record(id)->state, BookingRecord::State::returned);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 60) << "the running timer's time is its own";
+}
+
 TEST_F(BookingRecordsTest, SecondsWithNowhereToGoWaitOnTheirRecordUntilBookedOrDiscarded) {
     track();
     const QUuid first = depart();
     // The timer goes on to another task meanwhile.
     track(test::makeIssue(QStringLiteral("21")), 1200);
-    records().refused(first, APIError::validation().withHttpStatus(400), false);
+    records().refused(first, APIError::validation().withHttpStatus(400));
+    settle();
     ASSERT_EQ(records().record(first)->state, BookingRecord::State::returned);
     EXPECT_DOUBLE_EQ(timer->elapsed(), 1200) << "the other task's time is its own";
     EXPECT_EQ(records().heldNotes(key).size(), 1);
 
-    // Booked again from a sheet: the new record takes the seconds over, in one write.
+    // Booked again from a sheet: the returned record itself leaves with its seconds.
     QUuid second;
     const auto states =
         statesDuring(*env.snapshots, [&] { second = depart(first, BookingRecord::Source::manual); });
+    EXPECT_EQ(second, first) << "the returned time keeps its one record";
     for (const Snapshot& state : states) {
-        const auto old = recordIn(state, first);
-        const auto fresh = recordIn(state, second);
-        const int holding = (old && old->holdsSeconds()) + (fresh && fresh->holdsSeconds());
-        EXPECT_EQ(holding, 1) << "the returned seconds held twice or by none";
+        const auto record = recordIn(state, first);
+        ASSERT_TRUE(record.has_value());
+        EXPECT_TRUE(record->holdsSeconds()) << "the returned seconds held by none";
     }
-    EXPECT_EQ(records().record(first)->state, BookingRecord::State::discarded);
+    EXPECT_EQ(records().record(first)->state, BookingRecord::State::leaving);
     EXPECT_DOUBLE_EQ(timer->elapsed(), 1200) << "nothing came off the other task's time";
 
-    // Discarded instead.
-    records().refused(second, APIError::validation().withHttpStatus(400), false);
+    // Refused again: the time is still on that record, never only in a sheet.
+    records().refused(second, APIError::rateLimited(120).withHttpStatus(429));
+    settle();
     ASSERT_EQ(records().record(second)->state, BookingRecord::State::returned);
+    EXPECT_EQ(records().record(second)->booking.seconds, 5400);
     records().discard(second);
+    settle();
     EXPECT_EQ(records().record(second)->state, BookingRecord::State::discarded);
     EXPECT_TRUE(records().heldNotes(key).isEmpty());
 }
 
-// A refusal while the sheet that typed the time by hand is open leaves the time with
-// the sheet; with the sheet gone it waits on the record.
-TEST_F(BookingRecordsTest, ARefusedBookingByHandIsTheOpenSheetsOrWaitsForTheUser) {
-    const QUuid open = depart(std::nullopt, BookingRecord::Source::manual);
-    records().refused(open, APIError::validation(), true);
-    EXPECT_EQ(records().record(open)->state, BookingRecord::State::notSaved);
-    const QUuid closed = depart(std::nullopt, BookingRecord::Source::manual);
-    records().refused(closed, APIError::validation(), false);
-    EXPECT_EQ(records().record(closed)->state, BookingRecord::State::returned);
+// Booking only part of returned time: the part leaves on a record of its own, the rest
+// waits where it was; no write holds any second twice or nowhere.
+TEST_F(BookingRecordsTest, PartOfReturnedTimeLeavesAndTheRestWaits) {
+    track();
+    const QUuid first = depart();
+    track(test::makeIssue(QStringLiteral("21")), 1200);
+    records().refused(first, APIError::validation().withHttpStatus(400));
+    settle();
+    QUuid part;
+    const auto states =
+        statesDuring(*env.snapshots, [&] { part = depart(first, BookingRecord::Source::manual, 1800); });
+    EXPECT_NE(part, first);
+    for (const Snapshot& state : states) {
+        double held = 0;
+        for (const QUuid& id : {first, part}) {
+            const auto record = recordIn(state, id);
+            held += record && record->holdsSeconds() ? record->booking.seconds : 0;
+        }
+        EXPECT_DOUBLE_EQ(held, 5400);
+    }
+    EXPECT_EQ(records().record(first)->state, BookingRecord::State::returned);
+    EXPECT_EQ(records().record(first)->booking.seconds, 3600);
+    EXPECT_EQ(records().record(part)->booking.seconds, 1800);
+}
+
+// A refusal of time typed by hand leaves it on its record for the user, whatever became of
+// the sheet: a sheet closed later takes nothing with it.
+TEST_F(BookingRecordsTest, ARefusedBookingByHandWaitsOnItsRecordNeverOnlyInTheSheet) {
+    const QUuid id = depart(std::nullopt, BookingRecord::Source::manual);
+    records().refused(id, APIError::validation());
+    settle();
+    EXPECT_EQ(records().record(id)->state, BookingRecord::State::returned);
+    EXPECT_EQ(records().heldNotes(key).size(), 1);
     EXPECT_FALSE(timer->isInUse()) << "time typed by hand never lands on the timer";
 }
 
@@ -184,14 +257,25 @@ TEST_F(BookingRecordsTest, ARecordThatCannotBeWrittenChangesNothing) {
     const qint64 size = QFileInfo(env.snapshotPath()).size();
     ASSERT_GT(size, 0);
     std::optional<QString> failure;
+    std::vector<QUuid> told;
+    QString failed;
+    QObject::connect(&records(), &BookingRecords::recordChanged, &records(),
+                     [&told](const QUuid& changed) { told.push_back(changed); });
+    QObject::connect(&records(), &BookingRecords::writeFailed, &records(),
+                     [&failed](const QString& reason) { failed = reason; });
+    QUuid id;
     {
         test::FileSizeLimit full(static_cast<rlim_t>(size));
         ASSERT_TRUE(full.active());
-        auto departed = records().depart(draft());
-        ASSERT_FALSE(departed.ok());
-        failure = departed.error();
+        id = records().depart(draft(), std::nullopt,
+                              [&failure](const std::optional<QString>& why) { failure = why; });
+        settle();
     }
+    ASSERT_TRUE(failure.has_value());
     EXPECT_FALSE(failure->isEmpty());
+    EXPECT_FALSE(failed.isEmpty()) << "the user is told";
+    EXPECT_TRUE(told.empty()) << "no view hears of a change that did not happen";
+    EXPECT_FALSE(records().record(id).has_value());
     EXPECT_TRUE(records().records().empty());
     EXPECT_DOUBLE_EQ(timer->elapsed(), 5400);
     EXPECT_TRUE(env.snapshots->load().bookings.isEmpty()) << "a later write would bring the record to disk";
@@ -200,22 +284,34 @@ TEST_F(BookingRecordsTest, ARecordThatCannotBeWrittenChangesNothing) {
     const Snapshot written = SnapshotManager(env.snapshotPath()).load();
     EXPECT_TRUE(written.bookings.isEmpty());
     EXPECT_DOUBLE_EQ(timeOn(written, env.clock->now()), 5400);
+
+    // A later change of a record that exists, failing too, leaves it as it was.
+    const QUuid kept = depart();
+    {
+        test::FileSizeLimit full(static_cast<rlim_t>(QFileInfo(env.snapshotPath()).size()));
+        records().unseen(kept, APIError::failure(APIError::Cause::TimedOut));
+        settle();
+    }
+    EXPECT_EQ(records().record(kept)->state, BookingRecord::State::leaving);
+    EXPECT_EQ(SnapshotManager(env.snapshotPath()).load().bookings.size(), 1);
 }
 
 // A start settles what a start settles: settled records go, a record still leaving is
-// one whose answer that run never saw; all in one write.
+// one whose answer that run never saw.
 TEST_F(BookingRecordsTest, AStartDropsSettledRecordsAndTakesOneStillLeavingAsUnknown) {
     track();
     const QUuid leaving = depart();
     track(test::makeIssue(QStringLiteral("20")), 600);
     const QUuid saved = depart();
     records().answered(saved, QStringLiteral("w-1"));
+    settle();
     timer.reset();
     env.reopenSnapshots();
     EXPECT_FALSE(records().record(saved).has_value());
     ASSERT_TRUE(records().record(leaving).has_value());
     EXPECT_EQ(records().record(leaving)->state, BookingRecord::State::unknown);
     EXPECT_TRUE(records().record(leaving)->stoppedWhileLeaving);
+    env.snapshots->flush();
     const Snapshot written = SnapshotManager(env.snapshotPath()).load();
     EXPECT_EQ(written.bookings.size(), 1) << "on disk as it is in memory";
 }
@@ -237,74 +333,209 @@ TEST_F(BookingRecordsTest, ABookingAnEarlierVersionKeptOnTheTimerIsTakenOver) {
     EXPECT_EQ(all.front().booking.seconds, 5400);
     EXPECT_EQ(all.front().task.reference, QStringLiteral("KEY-20"));
     EXPECT_EQ(records().windowLeft(all.front()), (BookingRecords::arrivalWindow - 30) * 1000);
+    env.snapshots->flush();
     const Snapshot written = SnapshotManager(env.snapshotPath()).load();
     EXPECT_FALSE(written.timers.contains(key)) << "the seconds moved to the record";
     EXPECT_EQ(written.bookings.size(), 1);
 }
 
-// A record that does not read is dropped (and logged); the others stay. Numbers from
-// the file are bounded before they are used.
-TEST_F(BookingRecordsTest, ARecordThatDoesNotReadIsDroppedAndOthersStay) {
+// A record that does not read whole keeps what of it reads, and waits for the user: its
+// seconds are never dropped with the rest. Numbers from the file are bounded before they
+// are used; what is no record at all goes.
+TEST_F(BookingRecordsTest, ARecordThatDoesNotReadWholeKeepsWhatReadsForTheUser) {
     track();
     const QUuid id = depart();
     QVariantMap bookings = env.snapshots->load().bookings;
-    QVariantMap hostile = bookings.value(id.toString(QUuid::WithoutBraces)).toMap();
+    const QVariantMap good = bookings.value(id.toString(QUuid::WithoutBraces)).toMap();
+    QVariantMap hostile = good;
     hostile.insert(QStringLiteral("id"), QUuid::createUuid().toString(QUuid::WithoutBraces));
     hostile.insert(QStringLiteral("lookUpFailures"), 1e300);
     hostile.insert(
         QStringLiteral("windowEnd"),
         QVariantMap{{QStringLiteral("boot"), QStringLiteral("test-boot")}, {QStringLiteral("msecs"), 1e300}});
     bookings.insert(hostile.value(QStringLiteral("id")).toString(), hostile);
+    // Its state does not read: the rest of it does.
+    QVariantMap badState = good;
+    const QString badStateKey = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    badState.insert(QStringLiteral("id"), badStateKey);
+    badState.insert(QStringLiteral("state"), 3);
+    bookings.insert(badStateKey, badState);
+    // Its booking does not read whole: its seconds do.
+    QVariantMap badBooking = good;
+    const QString badBookingKey = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    badBooking.insert(QStringLiteral("id"), badBookingKey);
+    QVariantMap sent = good.value(QStringLiteral("booking")).toMap();
+    sent.insert(QStringLiteral("started"), QStringLiteral("not a date"));
+    sent.insert(QStringLiteral("seconds"), 1800);
+    badBooking.insert(QStringLiteral("booking"), sent);
+    bookings.insert(badBookingKey, badBooking);
     bookings.insert(QStringLiteral("junk"), QStringLiteral("not a record"));
-    bookings.insert(QUuid::createUuid().toString(QUuid::WithoutBraces),
-                    QVariantMap{{QStringLiteral("state"), 3}});
     Snapshot all = env.snapshots->load();
     all.bookings = bookings;
     env.snapshots->save(all);
     timer.reset();
     env.reopenSnapshots();
     const auto kept = records().records();
-    ASSERT_EQ(kept.size(), 2u);
+    ASSERT_EQ(kept.size(), 4u);
     for (const BookingRecord& record : kept) {
         EXPECT_GE(record.lookUpFailures, 0);
         EXPECT_LE(record.lookUpFailures, 1000);
         EXPECT_LE(records().windowLeft(record), BookingRecords::arrivalWindow * 1000);
     }
-    EXPECT_EQ(env.snapshots->load().bookings.size(), 2);
+    const auto salvaged = records().record(QUuid::fromString(badBookingKey));
+    ASSERT_TRUE(salvaged.has_value());
+    EXPECT_TRUE(salvaged->damaged);
+    EXPECT_EQ(salvaged->state, BookingRecord::State::returned) << "the user decides";
+    EXPECT_EQ(salvaged->booking.seconds, 1800);
+    EXPECT_EQ(salvaged->account, key);
+    EXPECT_EQ(salvaged->task.reference, QStringLiteral("KEY-20"));
+    const auto stateless = records().record(QUuid::fromString(badStateKey));
+    ASSERT_TRUE(stateless.has_value());
+    EXPECT_TRUE(stateless->damaged);
+    EXPECT_EQ(stateless->booking.seconds, 5400);
+    EXPECT_EQ(records().heldNotes(key).size(), 4);
+    env.snapshots->flush();
+    EXPECT_EQ(SnapshotManager(env.snapshotPath()).load().bookings.size(), 4);
 }
 
-// A file with more records than can ever be open costs no more than its bound.
-TEST_F(BookingRecordsTest, AtMostTheBoundOfRecordsIsReadAtAStart) {
+// A file with more records than can ever be held at once costs no more than its bound,
+// and settled records never crowd out one that holds time.
+TEST_F(BookingRecordsTest, AtMostTheBoundOfHeldRecordsIsReadAtAStartAndSettledOnesNeverCount) {
     track();
     const QUuid id = depart();
     const QVariantMap one = env.snapshots->load().bookings.value(id.toString(QUuid::WithoutBraces)).toMap();
     Snapshot all = env.snapshots->load();
-    for (int i = 0; i < BookingRecords::recordsRead + 50; ++i) {
+    all.bookings.clear();
+    for (int i = 0; i < BookingRecords::recordsRead + 1; ++i) {
         QVariantMap copy = one;
-        const QString key = QUuid::createUuid().toString(QUuid::WithoutBraces);
-        copy.insert(QStringLiteral("id"), key);
-        all.bookings.insert(key, copy);
+        const QString settledKey = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        copy.insert(QStringLiteral("id"), settledKey);
+        copy.insert(QStringLiteral("state"), QStringLiteral("saved"));
+        all.bookings.insert(settledKey, copy);
     }
+    all.bookings.insert(id.toString(QUuid::WithoutBraces), one);
     env.snapshots->save(all);
     timer.reset();
     env.reopenSnapshots();
+    ASSERT_EQ(records().records().size(), 1u);
+    EXPECT_EQ(records().records().front().id, id) << "the one that holds time is read";
+
+    for (int i = 0; i < BookingRecords::recordsRead + 50; ++i) {
+        QVariantMap copy = one;
+        const QString heldKey = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        copy.insert(QStringLiteral("id"), heldKey);
+        all.bookings.insert(heldKey, copy);
+    }
+    env.snapshots->save(all);
+    env.reopenSnapshots();
     EXPECT_EQ(records().records().size(), static_cast<std::size_t>(BookingRecords::recordsRead));
-    EXPECT_EQ(env.snapshots->load().bookings.size(), BookingRecords::recordsRead)
+    env.snapshots->flush();
+    EXPECT_EQ(SnapshotManager(env.snapshotPath()).load().bookings.size(), BookingRecords::recordsRead)
         << "the rest dropped on disk too";
 }
 
+// Settled records are kept for the views up to their bound, the oldest going first; a
+// record that holds time never goes for them.
 TEST_F(BookingRecordsTest, SettledRecordsAreKeptUpToTheirBoundOldestGoFirst) {
+    const QUuid held = depart(std::nullopt, BookingRecord::Source::manual);
     std::vector<QUuid> ids;
-    for (int i = 0; i < BookingRecords::settledKept + 3; ++i) {
+    for (int i = 0; i < 12; ++i) {
         const QUuid id = depart(std::nullopt, BookingRecord::Source::manual);
         env.clock->advance(1000);
         records().answered(id, QStringLiteral("w-%1").arg(i));
+        settle();
         ids.push_back(id);
     }
-    EXPECT_EQ(records().records().size(), static_cast<std::size_t>(BookingRecords::settledKept));
-    EXPECT_FALSE(records().record(ids.front()).has_value());
+    const std::size_t kept = records().records().size() - 1;
+    EXPECT_GE(kept, 1u) << "the newest outcome stays for the views";
+    EXPECT_LT(kept, ids.size()) << "settled records are not kept without bound";
+    EXPECT_FALSE(records().record(ids.front()).has_value()) << "the oldest go first";
     EXPECT_TRUE(records().record(ids.back()).has_value());
-    EXPECT_EQ(env.snapshots->load().bookings.size(), BookingRecords::settledKept);
+    EXPECT_TRUE(records().record(held).has_value());
+    env.snapshots->flush();
+    EXPECT_EQ(static_cast<std::size_t>(env.snapshots->load().bookings.size()), kept + 1);
+}
+
+// An entry of the tracker is one booking's: the tracker's own answer that names it takes it
+// from a record a look-up gave it, and no look-up gives a record an entry another holds.
+TEST_F(BookingRecordsTest, AnEntryIsHeldByOneRecord) {
+    const QUuid first = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    const QUuid second = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().unseen(first, APIError::failure(APIError::Cause::ServerError, 503));
+    records().unseen(second, APIError::failure(APIError::Cause::ServerError, 503));
+    records().found(first, QStringLiteral("w-7"));
+    settle();
+    ASSERT_EQ(records().record(first)->entryId, QStringLiteral("w-7"));
+    records().found(second, QStringLiteral("w-7"));
+    settle();
+    EXPECT_EQ(records().record(second)->state, BookingRecord::State::unknown) << "not taken twice";
+    EXPECT_TRUE(records().record(second)->holdsSeconds());
+
+    const QUuid third = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().answered(third, QStringLiteral("w-7"));
+    settle();
+    EXPECT_EQ(records().record(third)->entryId, QStringLiteral("w-7"));
+    EXPECT_EQ(records().record(first)->state, BookingRecord::State::unknown)
+        << "the look-up's guess gives way to the tracker's own answer";
+    EXPECT_TRUE(records().record(first)->holdsSeconds());
+}
+
+// A deleted account's held time never lands on a timer no window shows: it stays on its
+// record, of no account, which every window shows; deleting the account keeps or
+// discards it, as the user chose.
+TEST_F(BookingRecordsTest, AGoneAccountsTimeStaysOnItsRecordForEveryWindow) {
+    track();
+    const QUuid id = depart();
+    records().unseen(id, APIError::failure(APIError::Cause::TimedOut));
+    settle();
+    timer.reset();
+    env.goneAccounts->insert(key);
+    env.snapshots->remove(SnapshotKind::Timers, key);
+    records().end(id, BookingRecord::Ending::notLearnt);
+    settle();
+    const auto record = records().record(id);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->state, BookingRecord::State::returned);
+    EXPECT_TRUE(record->account.isEmpty());
+    EXPECT_FALSE(env.snapshots->value(SnapshotKind::Timers, key).has_value()) << "no timer of a gone account";
+    EXPECT_EQ(records().records(QStringLiteral("ANOTHER")).size(), 1u) << "every window shows it";
+
+    // And what a start reads of a gone account's records says the same.
+    env.goneAccounts->clear();
+    auto other = std::make_unique<TimerViewModel>(key, env.environment());
+    other->start(project, test::makeIssue(QStringLiteral("20")));
+    env.clock->advance(1800 * 1000);
+    other->pause();
+    const QUuid leaving = depart();
+    other.reset();
+    env.goneAccounts->insert(key);
+    env.reopenSnapshots();
+    ASSERT_TRUE(records().record(leaving).has_value());
+    EXPECT_TRUE(records().record(leaving)->account.isEmpty());
+    EXPECT_EQ(records().record(leaving)->state, BookingRecord::State::returned);
+}
+
+TEST_F(BookingRecordsTest, DeletingAnAccountKeepsOrDiscardsItsHeldTimeAsTheUserChose) {
+    track();
+    const QUuid kept = depart();
+    records().unseen(kept, APIError::failure(APIError::Cause::TimedOut));
+    const QUuid discarded = depart(std::nullopt, BookingRecord::Source::manual, 600);
+    records().refused(discarded, APIError::validation());
+    settle();
+    ASSERT_EQ(records().held(key).size(), 2u);
+    records().accountGoing(key, true);
+    settle();
+    EXPECT_TRUE(records().held(key).empty());
+    EXPECT_TRUE(records().record(kept)->account.isEmpty());
+    EXPECT_EQ(records().record(kept)->state, BookingRecord::State::returned);
+    EXPECT_EQ(records().record(discarded)->state, BookingRecord::State::returned);
+
+    const QUuid gone = depart(std::nullopt, BookingRecord::Source::manual, 600);
+    records().refused(gone, APIError::validation());
+    settle();
+    records().accountGoing(key, false);
+    settle();
+    EXPECT_EQ(records().record(gone)->state, BookingRecord::State::discarded);
 }
 
 TEST_F(BookingRecordsTest, ARecordReadsBackAsItWasWritten) {
@@ -318,7 +549,9 @@ TEST_F(BookingRecordsTest, ARecordReadsBackAsItWasWritten) {
     question.spentTimeSeconds = 5400;
     question.started = QDateTime(QDate(2025, 3, 5), QTime(10, 0), QTimeZone(3600));
     question.created = QDateTime::fromMSecsSinceEpoch(1'741'176'000'123);
-    records().ask(id, question);
+    const QUuid rival = QUuid::createUuid();
+    records().ask(id, question, rival);
+    settle();
     const BookingRecord before = *records().record(id);
     const auto decoded = BookingRecord::decode(before.toSnapshot());
     ASSERT_TRUE(decoded.ok()) << decoded.error().toStdString();
@@ -326,6 +559,28 @@ TEST_F(BookingRecordsTest, ARecordReadsBackAsItWasWritten) {
     EXPECT_EQ(decoded.value().unseen->httpStatus(), 503);
     EXPECT_EQ(decoded.value().unseen->host(), QStringLiteral("jira.test"));
     EXPECT_EQ(decoded.value().question->started.offsetFromUtc(), 3600);
+    EXPECT_EQ(decoded.value().rival, rival);
+}
+
+// A question whose entry does not read cannot be asked: the record goes back to be looked up,
+// holding its time.
+TEST_F(BookingRecordsTest, AStoredQuestionThatDoesNotReadIsLookedUpAgain) {
+    track();
+    const QUuid id = depart();
+    records().unseen(id, APIError::failure(APIError::Cause::TimedOut));
+    WorkEntry question;
+    question.id = QStringLiteral("w9");
+    question.issue.id = QStringLiteral("20");
+    question.spentTimeSeconds = 5400;
+    question.started = env.clock->now();
+    records().ask(id, question);
+    settle();
+    QVariantMap stored = records().record(id)->toSnapshot().toMap();
+    stored.insert(QStringLiteral("question"), QVariantMap{{QStringLiteral("id"), 7}});
+    const auto decoded = BookingRecord::decode(stored);
+    ASSERT_TRUE(decoded.ok()) << decoded.error().toStdString();
+    EXPECT_EQ(decoded.value().state, BookingRecord::State::unknown);
+    EXPECT_TRUE(decoded.value().holdsSeconds());
 }
 
 } // namespace

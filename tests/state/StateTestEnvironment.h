@@ -12,6 +12,7 @@
 #include "state/StateEnvironment.h"
 
 #include <QDateTime>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -50,6 +51,9 @@ public:
         env.snapshots = snapshots.get();
         env.settings = settings.get();
         env.loadMoreDelay = loadMoreDelay;
+        env.accountExists = [gone = goneAccounts](const QString& account) {
+            return !gone->contains(account);
+        };
         return env;
     }
 
@@ -66,6 +70,8 @@ private:
     QTemporaryDir m_dir;
 
 public:
+    // Accounts deleted meanwhile (every other one exists).
+    std::shared_ptr<QSet<QString>> goneAccounts = std::make_shared<QSet<QString>>();
     std::shared_ptr<ManualClock> clock;
     std::shared_ptr<ManualBootClock> bootClock;
     std::unique_ptr<SnapshotManager> snapshots;

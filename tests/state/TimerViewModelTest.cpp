@@ -501,3 +501,26 @@ TEST_F(TimerBookingRecordTest, TakingAndGivingBackSecondsKeepsWhatTheTimerGather
 
 } // namespace
 } // namespace velmora
+
+namespace velmora {
+namespace {
+
+// A task that waited for a stop's booking never starts from a later, plain stop: the user
+// asked for it with the first one only.
+TEST(TimerPendingStartTest, APlainStopDropsATaskAnEarlierStopWaitedFor) {
+    test::StateTestEnvironment env;
+    TimerViewModel timer(QStringLiteral("ACCOUNT"), env.environment());
+    const Project project = test::makeProject(QStringLiteral("p"));
+    timer.start(project, test::makeIssue(QStringLiteral("1")));
+    env.clock->advance(5400 * 1000);
+    timer.start(project, test::makeIssue(QStringLiteral("2")));
+    ASSERT_TRUE(timer.hasPendingStart());
+    EXPECT_EQ(timer.pendingTask()->id, QStringLiteral("2"));
+    timer.cancel();
+    EXPECT_FALSE(timer.hasPendingStart());
+    timer.reset();
+    EXPECT_FALSE(timer.isInUse()) << "task 2 started from a stop that did not ask for it";
+}
+
+} // namespace
+} // namespace velmora

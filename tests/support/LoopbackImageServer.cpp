@@ -98,6 +98,32 @@ ImageAnswer ImageAnswer::endlessBody() const {
     return copy;
 }
 
+ImageAnswer ImageAnswer::endlessHeader(bool manyLines) {
+    ImageAnswer answer;
+    answer.endlessHead = true;
+    answer.endlessHeadLines = manyLines;
+    return answer;
+}
+
+ImageAnswer ImageAnswer::trickledEndlessHeader(int intervalMs) {
+    ImageAnswer answer = endlessHeader();
+    answer.headTrickleMs = std::max(1, intervalMs);
+    return answer;
+}
+
+ImageAnswer ImageAnswer::afterInterimAnswer(int status) const {
+    auto copy = *this;
+    copy.interimStatus = status;
+    return copy;
+}
+
+ImageAnswer ImageAnswer::cutShort(double fraction, bool announceWhole) const {
+    auto copy = *this;
+    copy.cutAfter = qsizetype(double(body.size()) * std::clamp(fraction, 0.0, 1.0));
+    copy.announceWholeLength = announceWhole;
+    return copy;
+}
+
 ImageAnswer ImageAnswer::withoutContentLength() const {
     auto copy = *this;
     copy.sendContentLength = false;
@@ -143,7 +169,10 @@ struct LoopbackImageServer::Shared {
     int latencyMs = 0;
     int openConnections = 0;
     int peakConnections = 0;
+    int acceptedConnections = 0;
     qint64 bodyBytesSent = 0;
+    qint64 bytesSent = 0;
+    bool ignoresConnectionClose = false;
 };
 
 // --- worker on the server's thread ----------------------------------------------
@@ -215,6 +244,7 @@ private:
             {
                 std::lock_guard lock(m_shared->mutex);
                 ++m_shared->openConnections;
+                ++m_shared->acceptedConnections;
                 m_shared->peakConnections = std::max(m_shared->peakConnections, m_shared->openConnections);
             }
             m_connections[socket] = Connection();
@@ -264,14 +294,15 @@ private:
             }
         }
         connection.answering = true;
-        for (const auto& [name, value] : headers) {
-            if (name.compare("Connection", Qt::CaseInsensitive) == 0 && value.toLower().contains("close")) {
-                connection.closeAfter = true;
-            }
-        }
         bool hold = false;
         {
             std::lock_guard lock(m_shared->mutex);
+            for (const auto& [name, value] : headers) {
+                if (name.compare("Connection", Qt::CaseInsensitive) == 0 &&
+                    value.toLower().contains("close") && !m_shared->ignoresConnectionClose) {
+                    connection.closeAfter = true;
+                }
+            }
             ++m_shared->counts[path];
             ++m_shared->total;
             m_shared->lastHeaders[path] = headers;
@@ -315,14 +346,37 @@ private:
     }
 
     void writeAnswer(QTcpSocket* socket, const ImageAnswer& answer) {
+        if (answer.interimStatus > 0) {
+            write(socket, "HTTP/1.1 " + QByteArray::number(answer.interimStatus) +
+                              " Interim\r\nLink: </style.css>; rel=preload; as=style\r\n\r\n");
+        }
+        if (answer.endlessHead) {
+            write(socket, "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n");
+            if (answer.endlessHeadLines) {
+                writeEndlessly(QPointer<QTcpSocket>(socket), "X-Line: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n",
+                               false);
+            } else if (answer.headTrickleMs > 0) {
+                auto* trickle = new QTimer(socket);
+                connect(trickle, &QTimer::timeout, socket,
+                        [this, socket] { write(socket, "X-Slow: a\r\n"); });
+                trickle->start(answer.headTrickleMs);
+            } else {
+                write(socket, "X-Endless: ");
+                writeEndlessly(QPointer<QTcpSocket>(socket), QByteArray(1024, 'a'), false);
+            }
+            return;
+        }
         QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + " Answer\r\n";
         if (!answer.contentType.isEmpty()) {
             head += "Content-Type: " + answer.contentType + "\r\n";
         }
         const auto connection = m_connections.find(socket);
         const bool closeAfter = connection != m_connections.end() && connection->second.closeAfter;
+        const QByteArray body = answer.cutAfter >= 0 ? answer.body.left(answer.cutAfter) : answer.body;
         if (answer.sendContentLength) {
-            head += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
+            head += "Content-Length: " +
+                    QByteArray::number(answer.announceWholeLength ? answer.body.size() : body.size()) +
+                    "\r\n";
             if (closeAfter) {
                 head += "Connection: close\r\n";
             }
@@ -335,7 +389,7 @@ private:
             head += name + ": " + value + "\r\n";
         }
         head += "\r\n";
-        socket->write(head);
+        write(socket, head);
         if (answer.headOnly) {
             return;
         }
@@ -347,32 +401,54 @@ private:
         if (answer.chunkSize > 0 && answer.chunkIntervalMs > 0) {
             writeChunk(QPointer<QTcpSocket>(socket), answer, 0);
         } else {
-            socket->write(answer.body);
-            countSent(answer.body.size());
+            socket->write(body);
+            countSent(body.size());
+            if (answer.cutAfter >= 0) {
+                socket->disconnectFromHost();
+                return;
+            }
             finish(socket, answer);
         }
     }
 
-    void countSent(qint64 bytes) {
+    void write(QTcpSocket* socket, const QByteArray& bytes) {
+        socket->write(bytes);
         std::lock_guard lock(m_shared->mutex);
-        m_shared->bodyBytesSent += bytes;
+        m_shared->bytesSent += bytes.size();
+    }
+
+    void countSent(qint64 bytes, bool body = true) {
+        std::lock_guard lock(m_shared->mutex);
+        if (body) {
+            m_shared->bodyBytesSent += bytes;
+        }
+        m_shared->bytesSent += bytes;
     }
 
     // Keeps some megabytes queued on the connection, topped up as it drains, until the client
     // closes it.
-    void writeEndlessly(QPointer<QTcpSocket> socket, const QByteArray& pattern) {
+    void writeEndlessly(QPointer<QTcpSocket> socket, const QByteArray& pattern, bool body = true) {
         QByteArray block = pattern;
         while (block.size() < 1024 * 1024) {
             block += pattern;
         }
-        auto topUp = [this, socket, block] {
+        // Over TLS the bytes written move on at once to the encrypted buffer, which the plain
+        // count leaves out: both count, or the queue grows as long as the client reads nothing.
+        auto* secure = qobject_cast<QSslSocket*>(socket.data());
+        auto topUp = [this, socket, secure, block, body] {
+            const auto queued = [&] {
+                return socket->bytesToWrite() + (secure ? secure->encryptedBytesToWrite() : 0);
+            };
             while (socket && socket->state() == QAbstractSocket::ConnectedState &&
-                   socket->bytesToWrite() < 8 * 1024 * 1024) {
+                   queued() < 8 * 1024 * 1024) {
                 socket->write(block);
-                countSent(block.size());
+                countSent(block.size(), body);
             }
         };
         connect(socket, &QIODevice::bytesWritten, this, topUp);
+        if (secure) {
+            connect(secure, &QSslSocket::encryptedBytesWritten, this, topUp);
+        }
         topUp();
     }
 
@@ -532,6 +608,21 @@ int LoopbackImageServer::peakConnections() const {
 int LoopbackImageServer::openConnections() const {
     std::lock_guard lock(m_shared->mutex);
     return m_shared->openConnections;
+}
+
+qint64 LoopbackImageServer::bytesSent() const {
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->bytesSent;
+}
+
+int LoopbackImageServer::acceptedConnections() const {
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->acceptedConnections;
+}
+
+void LoopbackImageServer::setIgnoresConnectionClose(bool ignores) {
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->ignoresConnectionClose = ignores;
 }
 
 qint64 LoopbackImageServer::bodyBytesSent() const {

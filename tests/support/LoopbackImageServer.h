@@ -30,6 +30,19 @@ struct ImageAnswer {
     bool headOnly = false;
     // The body, over and over, as fast as the connection takes it, and never an end (no length).
     bool endless = false;
+    // The head never ends: after the status line one header line that never ends, or (with
+    // `endlessHeadLines`) header lines that never stop coming, as fast as the connection takes them.
+    bool endlessHead = false;
+    bool endlessHeadLines = false;
+    // With `endlessHead`: short header lines that never stop coming, one every this many ms, so
+    // the head never stalls and grows slowly; 0: as fast as the connection takes them.
+    int headTrickleMs = 0;
+    // An interim answer (1xx, with a Link header as 103 Early Hints sends) before the answer; 0: none.
+    int interimStatus = 0;
+    // Only this many bytes of the body are sent (from 0 on), then the connection is closed; with
+    // `announceWholeLength` the Content-Length still says the whole body. -1: the whole body.
+    qsizetype cutAfter = -1;
+    bool announceWholeLength = false;
 
     static ImageAnswer image(QByteArray body, QByteArray contentType = "image/png");
     static ImageAnswer failure(int status, QByteArray body = {});
@@ -47,6 +60,14 @@ struct ImageAnswer {
     ImageAnswer withContentType(QByteArray type) const;
     ImageAnswer headOnlyAnswer() const;
     ImageAnswer endlessBody() const;
+    // See `endlessHead`.
+    static ImageAnswer endlessHeader(bool manyLines = false);
+    // See `headTrickleMs`.
+    static ImageAnswer trickledEndlessHeader(int intervalMs);
+    ImageAnswer afterInterimAnswer(int status = 103) const;
+    // The first `fraction` of the body, then a clean close; announced as such, or (with
+    // `announceWhole`) as the whole body.
+    ImageAnswer cutShort(double fraction, bool announceWhole = false) const;
 };
 
 // An HTTP or HTTPS image server on a loopback address (127.0.0.1 unless told another of
@@ -100,6 +121,13 @@ public:
     int openConnections() const;
     // Body bytes written to connections so far.
     qint64 bodyBytesSent() const;
+    // Every byte written to connections so far, heads included.
+    qint64 bytesSent() const;
+    // Connections accepted so far.
+    int acceptedConnections() const;
+    // A server that keeps every connection open after its answer, even one whose request asked
+    // for it to close, and never says it closes: only the client can end it.
+    void setIgnoresConnectionClose(bool ignores);
 
     static QList<QSslCertificate> trustedCaCertificates();
 

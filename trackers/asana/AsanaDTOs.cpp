@@ -96,6 +96,8 @@ void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO& value) {
 
 void from_json(const nlohmann::json& json, AsanaCreatedEntryDTO& value) {
     wire::field(json, "gid", value.gid);
+    wire::field(json, "resourceType", value.resourceType);
+    wire::field(json, "durationMinutes", value.durationMinutes);
 }
 
 void from_json(const nlohmann::json& json, AsanaPaginationMeta& value) {

@@ -170,8 +170,12 @@ struct AsanaTimeTrackingDTO {
 
 // What Asana answers a new time-tracking entry with (inside its "data" envelope): the
 // entry, of which only its gid is read (an answer without one is not Asana's entry).
+// The answer to a new time-tracking entry (under "data"). Only what says it is the one
+// booked is read.
 struct AsanaCreatedEntryDTO {
     QString gid;
+    std::optional<QString> resourceType;
+    std::optional<std::int64_t> durationMinutes;
 };
 
 void from_json(const nlohmann::json& json, AsanaPhotoDTO& value);

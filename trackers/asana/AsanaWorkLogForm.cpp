@@ -27,6 +27,10 @@ std::optional<AsanaTimeTrackingDTO> AsanaWorkLogForm::body(double seconds) {
     return AsanaTimeTrackingDTO{AsanaTimeTrackingDTO::Data{static_cast<std::int64_t>(minutes)}};
 }
 
+bool AsanaWorkLogForm::provesEntry(const AsanaCreatedEntryDTO& answer, std::int64_t minutes) {
+    return answer.resourceType == QStringLiteral("time_tracking_entry") && answer.durationMinutes == minutes;
+}
+
 void AsanaWorkLogForm::save(std::function<void()> completion) {
     if (!readyToSave()) {
         return;
@@ -35,11 +39,14 @@ void AsanaWorkLogForm::save(std::function<void()> completion) {
     if (!booking) {
         return;
     }
-    // Saved only when Asana answers with the new entry.
+    // Saved only when Asana answers with the new entry: a time-tracking entry of the minutes
+    // booked (a wrapper with a gid alone is anybody's answer).
     auto request = createdEntry(
         m_service->request()->perform<AsanaResponseDTO<AsanaCreatedEntryDTO>>(
             AsanaEndpoint::saveTimeTrackingEntry(task()), HttpMethod::Post, std::nullopt, *booking),
-        [](const AsanaResponseDTO<AsanaCreatedEntryDTO>& answer) { return answer.data.gid; });
+        [minutes = booking->data.durationMinutes](const AsanaResponseDTO<AsanaCreatedEntryDTO>& answer) {
+            return provesEntry(answer.data, minutes) ? answer.data.gid : QString();
+        });
     // Asana dates the entry itself, by the day it arrives; it keeps no description.
     const QDateTime now = QDateTime::currentDateTime();
     WorkLogBooking record{task().id, now, booking->data.durationMinutes * 60, {}};

@@ -42,6 +42,9 @@ public:
     // The body a duration books: its whole minutes, cut toward zero. None for a
     // duration that is not a finite number of seconds within range.
     static std::optional<AsanaTimeTrackingDTO> body(double seconds);
+    // Whether Asana's answer to a booking is the entry it made for it: a time-tracking
+    // entry of the minutes booked.
+    static bool provesEntry(const AsanaCreatedEntryDTO& answer, std::int64_t minutes);
 
 protected:
     std::optional<Publisher<std::vector<WorkEntry>, APIError>>

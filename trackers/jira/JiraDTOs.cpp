@@ -183,6 +183,8 @@ void to_json(nlohmann::json& json, const JiraWorkItemDTO& value) {
 
 void from_json(const nlohmann::json& json, JiraCreatedWorkLogDTO& value) {
     wire::field(json, "id", value.id);
+    wire::field(json, "issueId", value.issueId);
+    wire::field(json, "timeSpentSeconds", value.timeSpentSeconds);
 }
 
 } // namespace velmora

@@ -189,8 +189,12 @@ struct JiraWorkItemDTO {
 
 // What Jira answers a new work log with: the work log, of which only its id is read (an
 // answer without one is not Jira's work log).
+// The answer to a new work log: Jira answers with the whole work log. Only what says it is
+// the one booked is read (the rest may be missing from what a proxy makes up).
 struct JiraCreatedWorkLogDTO {
     QString id;
+    std::optional<QString> issueId;
+    std::optional<double> timeSpentSeconds;
 };
 
 void from_json(const nlohmann::json& json, JiraTaskDTO::Fields::Status& value);

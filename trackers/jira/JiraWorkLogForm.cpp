@@ -47,6 +47,12 @@ std::optional<JiraWorkItemDTO> JiraWorkLogForm::workItem(const QString& descript
     return item;
 }
 
+bool JiraWorkLogForm::provesEntry(const JiraCreatedWorkLogDTO& answer, const QString& taskId,
+                                  std::int64_t seconds) {
+    return answer.issueId == taskId && answer.timeSpentSeconds && std::isfinite(*answer.timeSpentSeconds) &&
+           *answer.timeSpentSeconds == static_cast<double>(seconds);
+}
+
 void JiraWorkLogForm::save(std::function<void()> completion) {
     if (!readyToSave()) {
         return;
@@ -63,11 +69,14 @@ void JiraWorkLogForm::save(std::function<void()> completion) {
     booking.dating = WorkLogBooking::Dating::exact;
     booking.sent = bookedAt;
     booking.trackerClock = m_service->request()->trackerClock();
-    // Saved only when Jira answers with the new work log.
-    auto request =
-        createdEntry(m_service->request()->perform<JiraCreatedWorkLogDTO>(
-                         JiraEndpoint::saveWorkItem(task()), HttpMethod::Post, std::nullopt, *body),
-                     [](const JiraCreatedWorkLogDTO& answer) { return answer.id; });
+    // Saved only when Jira answers with the new work log: the task's and the time's (an id
+    // alone is anybody's answer).
+    auto request = createdEntry(
+        m_service->request()->perform<JiraCreatedWorkLogDTO>(JiraEndpoint::saveWorkItem(task()),
+                                                             HttpMethod::Post, std::nullopt, *body),
+        [taskId = task().id, seconds = body->timeSpentSeconds](const JiraCreatedWorkLogDTO& answer) {
+            return provesEntry(answer, taskId, seconds) ? answer.id : QString();
+        });
     runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion), booking);
 }
 

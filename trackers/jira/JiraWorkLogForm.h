@@ -36,6 +36,10 @@ public:
 
     // Writing publishes the text; it is judged through descriptionValidation().
     const QString& description() const { return m_description.value(); }
+    void setDraftDescription(const QString& description) override { setDescription(description); }
+    // Whether Jira's answer to a booking is the work log it made for it: the id, on the
+    // task, with the seconds booked.
+    static bool provesEntry(const JiraCreatedWorkLogDTO& answer, const QString& taskId, std::int64_t seconds);
     void setDescription(QString description) { m_description.setValue(std::move(description)); }
     // The current description on subscription, then every one assigned.
     Stream<QString> descriptionStream() const { return m_description.projectedValue(); }

@@ -114,8 +114,19 @@ void to_json(nlohmann::json& json, const YouTrackWorkItemDTO& value) {
     wire::put(json, "text", value.text);
 }
 
+void from_json(const nlohmann::json& json, YouTrackCreatedWorkItemDTO::Duration& value) {
+    wire::field(json, "minutes", value.minutes);
+}
+
+void from_json(const nlohmann::json& json, YouTrackCreatedWorkItemDTO::Issue& value) {
+    wire::field(json, "id", value.id);
+}
+
 void from_json(const nlohmann::json& json, YouTrackCreatedWorkItemDTO& value) {
     wire::field(json, "id", value.id);
+    wire::field(json, "$type", value.type);
+    wire::field(json, "duration", value.duration);
+    wire::field(json, "issue", value.issue);
 }
 
 } // namespace velmora

@@ -139,8 +139,19 @@ struct YouTrackWorkItemDTO {
 
 // What YouTrack answers a new work item with: the item, of which only its id is read
 // (an answer without one is not YouTrack's work item).
+// The answer to a new work item, with the fields asked for (and YouTrack's own "$type",
+// which it always sends). Only what says it is the one booked is read.
 struct YouTrackCreatedWorkItemDTO {
+    struct Duration {
+        std::optional<std::int64_t> minutes;
+    };
+    struct Issue {
+        QString id;
+    };
     QString id;
+    std::optional<QString> type;
+    std::optional<Duration> duration;
+    std::optional<Issue> issue;
 };
 
 void from_json(const nlohmann::json& json, YouTrackUserDTO& value);
@@ -157,6 +168,8 @@ void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO::Author& value);
 void from_json(const nlohmann::json& json, YouTrackWorkEntryDTO& value);
 void from_json(const nlohmann::json& json, YouTrackTimeTrackingSettingsDTO::WorkItemType& value);
 void from_json(const nlohmann::json& json, YouTrackTimeTrackingSettingsDTO& value);
+void from_json(const nlohmann::json& json, YouTrackCreatedWorkItemDTO::Duration& value);
+void from_json(const nlohmann::json& json, YouTrackCreatedWorkItemDTO::Issue& value);
 void from_json(const nlohmann::json& json, YouTrackCreatedWorkItemDTO& value);
 
 void to_json(nlohmann::json& json, const YouTrackWorkItemDTO::WorkItemType& value);

@@ -108,6 +108,12 @@ std::optional<std::int64_t> YouTrackWorkLogForm::bookedMinutes(double seconds) {
     return *whole / 60;
 }
 
+bool YouTrackWorkLogForm::provesEntry(const YouTrackCreatedWorkItemDTO& answer, const QString& taskId,
+                                      std::int64_t minutes) {
+    return answer.type == QStringLiteral("IssueWorkItem") && answer.duration &&
+           answer.duration->minutes == minutes && (!answer.issue || answer.issue->id == taskId);
+}
+
 void YouTrackWorkLogForm::save(std::function<void()> completion) {
     // A pending booking may already have reached the tracker: sending again could
     // book the time twice.
@@ -139,13 +145,18 @@ void YouTrackWorkLogForm::save(std::function<void()> completion) {
     booking.dating = WorkLogBooking::Dating::day;
     booking.sent = now;
     booking.trackerClock = m_service->request()->trackerClock();
-    // Saved only when YouTrack answers with the new work item (asked for its id, which is
-    // all that is read of it).
-    runSaveRequest(createdEntry(m_service->request()->perform<YouTrackCreatedWorkItemDTO>(
-                                    YouTrackEndpoint::saveWorkItem(task()), HttpMethod::Post,
-                                    QueryItems{{QStringLiteral("fields"), QStringLiteral("id")}}, body),
-                                [](const YouTrackCreatedWorkItemDTO& answer) { return answer.id; }),
-                   std::move(completion), booking);
+    // Saved only when YouTrack answers with the new work item: a work item, of the task and
+    // the minutes booked (an id alone, or an error's "$type", is no such answer).
+    runSaveRequest(
+        createdEntry(
+            m_service->request()->perform<YouTrackCreatedWorkItemDTO>(
+                YouTrackEndpoint::saveWorkItem(task()), HttpMethod::Post,
+                QueryItems{{QStringLiteral("fields"), QStringLiteral("id,duration(minutes),issue(id)")}},
+                body),
+            [taskId = task().id, minutes = *minutes](const YouTrackCreatedWorkItemDTO& answer) {
+                return provesEntry(answer, taskId, minutes) ? answer.id : QString();
+            }),
+        std::move(completion), booking);
 }
 
 QWidget* YouTrackWorkLogForm::additionalFields(QWidget* parent) {

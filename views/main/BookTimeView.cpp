@@ -34,12 +34,19 @@
 #include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QVBoxLayout>
 #include <QWindow>
 
 namespace velmora {
 
 namespace {
+
+// The records open sheets follow.
+QSet<QUuid>& followed() {
+    static QSet<QUuid> records;
+    return records;
+}
 
 QLabel* calloutLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -181,6 +188,14 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     m_stateLabel->hide();
     layout->addWidget(m_stateLabel);
 
+    // A stop the start of another task asked for says which task starts after it.
+    m_pendingStartLabel = new QLabel(this);
+    m_pendingStartLabel->setObjectName(QStringLiteral("PendingStart"));
+    m_pendingStartLabel->setTextFormat(Qt::PlainText);
+    m_pendingStartLabel->setWordWrap(true);
+    m_pendingStartLabel->hide();
+    layout->addWidget(m_pendingStartLabel);
+
     auto* buttons = new QHBoxLayout;
     m_cancel = new QPushButton(tr("Cancel"), this);
     m_cancel->setAutoDefault(false);
@@ -217,6 +232,9 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
         if (self && !self->m_takingText && !self->m_durationField->hasFocus()) {
             self->showDuration();
         }
+        if (self) {
+            self->showPendingStart();
+        }
     });
     m_allValidSubscription = form.manager()->allValidStream().subscribe([self](const bool& allValid) {
         if (self) {
@@ -240,49 +258,56 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     // answer whatever becomes of the sheet: the answer is the record's to take.
     auto sent = std::make_shared<std::optional<QUuid>>();
     connect(&form, &AbstractWorkLogForm::bookingSending, this, [this, sent](const WorkLogBooking& booking) {
-        std::optional<QString> failure;
         if (!m_records || !m_timer || !m_form) {
-            failure = tr("no place to keep it");
-        } else {
-            BookingRecord draft;
-            draft.account = m_timer->key();
-            draft.tracker = m_form->trackerName();
-            draft.project = m_form->project();
-            draft.task = m_form->task();
-            draft.booking = booking;
-            draft.source = m_source == Source::timer && !m_replacing ? BookingRecord::Source::timer
-                                                                     : BookingRecord::Source::manual;
-            auto departed = m_records->depart(draft, m_replacing);
-            if (departed.ok()) {
-                *sent = departed.value();
-                m_record = departed.value();
-                m_replacing.reset();
-            } else {
-                failure = departed.error();
-            }
-        }
-        if (failure) {
             if (m_form) {
                 m_form->holdBackBooking();
             }
-            showNotice(notSentTitle, recordFailureMessage(*failure));
+            showNotice(notSentTitle, recordFailureMessage(tr("no place to keep it")));
+            return;
         }
+        BookingRecord draft;
+        draft.account = m_timer->key();
+        draft.tracker = m_form->trackerName();
+        draft.project = m_form->project();
+        draft.task = m_form->task();
+        draft.booking = booking;
+        draft.source = m_source == Source::timer && !m_replacing ? BookingRecord::Source::timer
+                                                                 : BookingRecord::Source::manual;
+        // The booking leaves once its record is on disk; the sheet shows it leaving meanwhile.
+        m_form->deferBooking();
+        QPointer<AbstractWorkLogForm> form = m_form;
+        QPointer<BookTimeView> sheet(this);
+        const QUuid id =
+            m_records->depart(draft, m_replacing, [form, sheet](const std::optional<QString>& failure) {
+                if (form) {
+                    form->releaseBooking(!failure);
+                }
+                if (failure && sheet) {
+                    sheet->showNotice(notSentTitle, recordFailureMessage(*failure));
+                    sheet->updateSaveButton();
+                }
+            });
+        *sent = id;
+        if (m_record) {
+            followed().remove(*m_record);
+        }
+        m_record = id;
+        followed().insert(id);
+        m_replacing.reset();
         showState();
     });
     if (m_records) {
         BookingRecords* records = m_records;
-        QPointer<BookTimeView> sheet(this);
         connect(&form, &AbstractWorkLogForm::bookingSaved, records, [records, sent](const QString& entryId) {
             if (*sent) {
                 records->answered(**sent, entryId);
             }
         });
-        connect(&form, &AbstractWorkLogForm::bookingRefused, records,
-                [records, sent, sheet](const APIError& error) {
-                    if (*sent) {
-                        records->refused(**sent, error, sheet && !sheet->m_dismissed);
-                    }
-                });
+        connect(&form, &AbstractWorkLogForm::bookingRefused, records, [records, sent](const APIError& error) {
+            if (*sent) {
+                records->refused(**sent, error);
+            }
+        });
         connect(&form, &AbstractWorkLogForm::bookingOutcomeUnknown, records,
                 [records, sent](const APIError& error) {
                     if (*sent) {
@@ -294,6 +319,7 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     m_progress->setAnimating(form.networkRequestInProgress());
     updateSaveButton();
     showLoadFailure();
+    showPendingStart();
     fitHeight();
 }
 
@@ -365,7 +391,33 @@ void BookTimeView::fitHeight() {
     setFixedHeight(height);
 }
 
+bool BookTimeView::isFollowing(const QUuid& record) {
+    return followed().contains(record);
+}
+
+void BookTimeView::showPendingStart() {
+    const std::optional<Issue> next =
+        m_source == Source::timer && m_timer && !m_record ? m_timer->pendingTask() : std::nullopt;
+    if (!next || !m_form || !m_timer->task()) {
+        m_pendingStartLabel->hide();
+        return;
+    }
+    const QString nextName = bookedTaskName(*next);
+    const double left = m_timer->elapsed() - m_form->duration();
+    if (left >= TimerViewModel::minimumBookable) {
+        const QString kept = ReadableTimeFormatter::format(left).value_or(QString());
+        m_pendingStartLabel->setText(tr("%1 won't start: the %2 not booked here stays on the timer of %3.")
+                                         .arg(nextName, kept, bookedTaskName(*m_timer->task())));
+    } else {
+        m_pendingStartLabel->setText(tr("%1 starts once this time is booked.").arg(nextName));
+    }
+    m_pendingStartLabel->show();
+}
+
 BookTimeView::~BookTimeView() {
+    if (m_record) {
+        followed().remove(*m_record);
+    }
     // The window's teardown moves the focus, and the duration field would report its
     // editing finished to a sheet that is no longer one.
     if (m_durationField) {
@@ -442,7 +494,12 @@ void BookTimeView::followRecord(const QUuid& id) {
     }
     const auto record = m_records->record(id);
     if (record && record->state == BookingRecord::State::saved && !m_dismissed) {
-        // Found by a look-up while the sheet was open: it books nothing more.
+        // The tracker has it (its answer, or a look-up while the sheet was open), and that is
+        // on disk: the sheet books nothing more. Time left on the tracked task keeps the timer:
+        // the task that waited does not start, now or at a later stop (the sheet said so).
+        if (m_source == Source::timer && m_timer && m_timer->isInUse() && m_timer->hasPendingStart()) {
+            m_timer->dropPendingStart();
+        }
         m_settling = true;
         dismiss(QDialog::Accepted);
         return;
@@ -488,19 +545,9 @@ void BookTimeView::save() {
     if (m_form->networkRequestInProgress() || m_durationTextInvalid || bookingHeld()) {
         return;
     }
-    QPointer<BookTimeView> sheet(this);
-    const Project project = m_form->project();
-    // The time left with the booking's record; its answer is the record's. The sheet
-    // only closes, and says that the task's booked time changed.
-    m_form->save([sheet, project] {
-        // The sheet closes first: what the announcement sets off (the shown project's
-        // task list loads again) is no part of the booking the user waits for.
-        if (sheet && !sheet->m_dismissed) {
-            sheet->m_settling = true;
-            sheet->dismiss(QDialog::Accepted);
-        }
-        NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), project);
-    });
+    // The time leaves with the booking's record, and its answer is the record's: the sheet
+    // closes once the record says saved, on disk (followRecord).
+    m_form->save({});
     updateSaveButton();
 }
 
@@ -628,6 +675,9 @@ void BookTimeView::done(int result) {
     QDialog::done(result);
     if (!m_dismissed) {
         m_dismissed = true;
+        if (m_record) {
+            followed().remove(*m_record);
+        }
         // A booking still waiting for the read of what was there has not left: it goes
         // with the sheet, so closing a slow sheet never leaves a booking behind it.
         if (m_form) {

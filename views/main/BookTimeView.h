@@ -82,6 +82,12 @@ public:
     const std::optional<QUuid>& bookingRecord() const { return m_record; }
     // Books the seconds of a record that were returned to the user, in its place.
     void setReplacing(const QUuid& returned) { m_replacing = returned; }
+    // Whether an open sheet follows the record (it says what becomes of it there).
+    static bool isFollowing(const QUuid& record);
+    // Which task starts once this time is booked, for a stop the start of another task
+    // asked for (and that it will not, when only part of the time is booked); hidden
+    // otherwise.
+    QLabel* pendingStartLabel() const { return m_pendingStartLabel; }
     // What became of the booking sent, in words, while the sheet has to say it (hidden
     // otherwise).
     QLabel* stateLabel() const { return m_stateLabel; }
@@ -150,6 +156,7 @@ private:
     // unknown, asked): nothing more is booked from the sheet meanwhile.
     bool bookingHeld() const;
     void showState();
+    void showPendingStart();
     void dismiss(int result);
 
     QPointer<AbstractWorkLogForm> m_form;
@@ -159,6 +166,7 @@ private:
     std::optional<QUuid> m_record;
     std::optional<QUuid> m_replacing;
     QLabel* m_stateLabel = nullptr;
+    QLabel* m_pendingStartLabel = nullptr;
     QLineEdit* m_durationField = nullptr;
     QLabel* m_durationTextError = nullptr;
     QLabel* m_durationRuleMessage = nullptr;

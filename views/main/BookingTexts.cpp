@@ -47,10 +47,42 @@ QString whyNotSaved(const BookingRecord& record) {
 QString BookingTexts::what(const BookingRecord& record) {
     const QString duration =
         ReadableTimeFormatter::format(static_cast<double>(record.booking.seconds)).value_or(QString());
-    const QString task = record.task.reference && !record.task.reference->isEmpty() ? *record.task.reference
-                         : record.task.name.isEmpty()                               ? record.booking.taskId
-                                                                                    : record.task.name;
+    QString task = record.task.reference && !record.task.reference->isEmpty() ? *record.task.reference
+                   : record.task.name.isEmpty()                               ? record.booking.taskId
+                                                                              : record.task.name;
+    if (task.isEmpty()) {
+        task = tr("a task whose name did not read");
+    }
+    if (duration.isEmpty()) {
+        return tr("The booking on %1").arg(plainName(task.left(300)));
+    }
     return tr("%1 on %2").arg(duration, plainName(task.left(300)));
+}
+
+QString BookingTexts::named(const BookingRecord& record, const BookingRecords& records) {
+    const QString said = what(record);
+    const auto leftAt = [](const BookingRecord& one) {
+        return one.booking.sent.value_or(one.booking.started);
+    };
+    bool alike = false;
+    bool sameMinute = false;
+    for (const BookingRecord& other : records.records(record.account)) {
+        if (other.id == record.id || what(other) != said) {
+            continue;
+        }
+        alike = true;
+        const QDateTime mine = leftAt(record).toLocalTime();
+        const QDateTime theirs = leftAt(other).toLocalTime();
+        sameMinute =
+            sameMinute || (mine.date() == theirs.date() && mine.time().hour() == theirs.time().hour() &&
+                           mine.time().minute() == theirs.time().minute());
+    }
+    if (!alike) {
+        return said;
+    }
+    const QDateTime left = leftAt(record).toLocalTime();
+    return tr("%1 sent at %2")
+        .arg(said, left.time().toString(sameMinute ? QStringLiteral("HH:mm:ss") : QStringLiteral("HH:mm")));
 }
 
 void BookingTexts::whenSlow(const BookingRecord& record, const BookingRecords& records, QObject* context,
@@ -107,79 +139,139 @@ QString BookingTexts::whyUnknown(const BookingRecord& record) {
     return tr("No answer said whether %1 saved it.").arg(name);
 }
 
-QString BookingTexts::twiceWarning() {
-    return tr("If the first booking arrives late after all, the time will be booked twice.");
+QString BookingTexts::twiceWarning(const BookingRecord& record, const BookingRecords& records) {
+    return tr("If the booking of %1 arrives late after all, the time will be booked twice.")
+        .arg(named(record, records));
 }
 
 BookingTexts::Line BookingTexts::line(const BookingRecord& record, const BookingRecords& records) {
+    return line(record, records, Shown{});
+}
+
+BookingTexts::Line BookingTexts::line(const BookingRecord& record, const BookingRecords& records,
+                                      Shown shown) {
     const QDateTime now = records.environment().currentTime();
     const QString name = tracker(record);
+    const QString booking = named(record, records);
+    if (record.damaged) {
+        if (!record.holdsSeconds()) {
+            return {
+                tr("Velmora couldn't read its note of a booking on %1.").arg(what(record)),
+                tr("How much time it held did not read either. Check the task's work log in %1.").arg(name)};
+        }
+        return {tr("%1 may not have been booked.").arg(booking),
+                tr("Velmora couldn't read all of its note of this booking: it may have been saved. The time "
+                   "waits "
+                   "here: check the task's work log in %1, then book it or discard it.")
+                    .arg(name)};
+    }
     switch (record.state) {
     case BookingRecord::State::leaving: {
         const qint64 since = records.sinceLeft(record);
         if (since < slowAfter) {
-            return {tr("Booking %1…").arg(what(record)), QString()};
+            return {tr("Booking %1…").arg(booking), QString()};
         }
         const QDateTime waitsUntil = now.addMSecs(std::max<qint64>(0, answerWait - since));
-        return {tr("Booking %1…").arg(what(record)),
+        return {tr("Booking %1…").arg(booking),
                 tr("%1 hasn't answered yet. Velmora waits for its answer until %2.")
                     .arg(trackerFirst(record), until(waitsUntil, now))};
     }
     case BookingRecord::State::unknown: {
-        const QString end = until(records.windowEndsAt(record), now);
+        const QDateTime windowEnd = records.windowEndsAt(record);
+        const QString end = until(windowEnd, now);
         QString detail = whyUnknown(record) + QLatin1Char(' ');
+        // When it is asked next: now, at a time still to come, or once more as the window ends.
+        const auto nextAsk = [&](bool withEnd) -> QString {
+            if (shown.askingNow) {
+                return tr("Velmora is asking %1 now.").arg(name);
+            }
+            const QDateTime next = std::max(record.nextLookUpWall.value_or(now), now);
+            if (next.secsTo(windowEnd) < 60) {
+                return tr("Velmora asks one last time at %1.").arg(until(windowEnd, now));
+            }
+            return withEnd ? tr("Velmora asks again at %1, until %2.").arg(until(next, now), end)
+                           : tr("Velmora asks again at %1.").arg(until(next, now));
+        };
         switch (record.lookUp) {
         case BookingRecord::LookUp::none:
             detail += tr("Velmora is asking %1 whether it arrived, until %2.").arg(name, end);
             break;
         case BookingRecord::LookUp::nothingListed:
-            detail +=
-                tr("%1 doesn't list it yet (asked at %2). It may still arrive until %3: wait for it, or "
-                   "book it again now.")
-                    .arg(trackerFirst(record), until(record.lookedUpAt.value_or(now), now), end);
+            if (shown.waiting) {
+                detail += tr("%1 doesn't list it yet (asked at %2). Velmora waits for it until %3. ")
+                              .arg(trackerFirst(record), until(record.lookedUpAt.value_or(now), now), end) +
+                          nextAsk(false);
+            } else {
+                detail +=
+                    tr("%1 doesn't list it yet (asked at %2). It may still arrive until %3: wait for it, "
+                       "or book it again now.")
+                        .arg(trackerFirst(record), until(record.lookedUpAt.value_or(now), now), end);
+            }
             break;
         case BookingRecord::LookUp::failed:
-            detail += tr("Couldn't ask %1 whether it arrived: %2 Velmora asks again at %3, until %4.")
-                          .arg(name, record.lookUpError ? failureExplanation(*record.lookUpError) : QString(),
-                               until(record.nextLookUpWall.value_or(now), now), end);
+            detail +=
+                tr("Couldn't ask %1 whether it arrived: %2 ")
+                    .arg(name, record.lookUpError ? failureExplanation(*record.lookUpError) : QString()) +
+                nextAsk(true);
             break;
         }
-        return {tr("%1 is on hold.").arg(what(record)), detail};
+        return {tr("%1 is on hold.").arg(booking), detail};
     }
-    case BookingRecord::State::asked:
-        return {tr("%1 is on hold: a work log in %2 may be this booking.").arg(what(record), name),
-                record.question ? BookingRecoveryAlert::questionText(
-                                      *record.question, record.task.reference.value_or(record.task.name))
-                                : QString()};
+    case BookingRecord::State::asked: {
+        QString question = record.question
+                               ? BookingRecoveryAlert::questionText(
+                                     *record.question, record.task.reference.value_or(record.task.name))
+                               : QString();
+        if (const auto rival = record.rival ? records.record(*record.rival) : std::nullopt) {
+            question +=
+                QLatin1Char(' ') + tr("It may also be the booking of %1.").arg(named(*rival, records));
+        }
+        return {tr("%1 is on hold: a work log in %2 may be this booking.").arg(booking, name), question};
+    }
     case BookingRecord::State::saved:
         if (!record.savedLater) {
             return {};
         }
-        return {tr("%1 was saved.").arg(what(record)), tr("%1 lists it.").arg(trackerFirst(record))};
+        return {tr("%1 was saved.").arg(booking), tr("%1 lists it.").arg(trackerFirst(record))};
     case BookingRecord::State::notSaved:
+        // Not saved and nowhere but on the timer: each ending says so.
         switch (record.ending.value_or(BookingRecord::Ending::refused)) {
         case BookingRecord::Ending::notListed:
             return {
-                tr("%1 may not have been saved.").arg(what(record)),
+                tr("%1 may not have been saved.").arg(booking),
                 whyNotSaved(record) + QLatin1Char(' ') +
                     tr("The time is back on the timer: check the task's work log before booking it again.")};
         case BookingRecord::Ending::notLearnt:
             return {
-                tr("Couldn't learn whether %1 was saved.").arg(what(record)),
+                tr("Couldn't learn whether %1 was saved.").arg(booking),
                 whyNotSaved(record) + QLatin1Char(' ') +
                     tr("The time is back on the timer: check the task's work log before booking it again.")};
         case BookingRecord::Ending::refused:
-            return {tr("%1 wasn't saved.").arg(what(record)),
+            return {tr("%1 wasn't saved.").arg(booking),
                     whyNotSaved(record) + QLatin1Char(' ') + tr("The time is back on the timer.")};
         case BookingRecord::Ending::keptByUser:
         case BookingRecord::Ending::bookAgain:
             break;
         }
         return {};
-    case BookingRecord::State::returned:
-        return {tr("%1 wasn't booked.").arg(what(record)),
-                whyNotSaved(record) + QLatin1Char(' ') +
-                    tr("The timer tracks another task now, so the time waits here: book it, or discard it.")};
+    case BookingRecord::State::returned: {
+        QString where;
+        if (record.account.isEmpty()) {
+            where =
+                tr("Its account is gone, so the time waits here: select a task of this account and book it "
+                   "there, or discard it.");
+        } else if (record.source == BookingRecord::Source::timer) {
+            where = tr("The timer tracks another task now, so the time waits here: book it, or discard it.");
+        } else {
+            where = tr("The time waits here: book it, or discard it.");
+        }
+        const bool mayBeSaved = record.ending == BookingRecord::Ending::notListed ||
+                                record.ending == BookingRecord::Ending::notLearnt;
+        if (mayBeSaved) {
+            where = tr("Check the task's work log before booking it again.") + QLatin1Char(' ') + where;
+        }
+        return {tr("%1 wasn't booked.").arg(booking), whyNotSaved(record) + QLatin1Char(' ') + where};
+    }
     case BookingRecord::State::discarded:
         break;
     }
@@ -204,9 +296,15 @@ QString BookingTexts::sheetState(const BookingRecord& record, const BookingRecor
         return tr("A work log in %1 may be this booking: the main window asks you whether it is.").arg(name);
     case BookingRecord::State::returned:
         return whyNotSaved(record) + QLatin1Char(' ') +
-               tr("The timer tracks another task now: Save books this time from here.");
-    case BookingRecord::State::saved:
+               tr("The time waits in the main window until it is booked or discarded: Save books it from "
+                  "here.");
     case BookingRecord::State::notSaved:
+        if (record.ending == BookingRecord::Ending::refused) {
+            return whyNotSaved(record) + QLatin1Char(' ') +
+                   tr("The time is back on the timer: Save books it again.");
+        }
+        break;
+    case BookingRecord::State::saved:
     case BookingRecord::State::discarded:
         break;
     }

@@ -34,6 +34,9 @@ public:
 
     // "1h 30m on PRJ-1".
     static QString what(const BookingRecord& record);
+    // The same, told apart from another booking of the records that reads the same:
+    // "30m on PRJ-1 sent at 10:42" (with the seconds where both left the same minute).
+    static QString named(const BookingRecord& record, const BookingRecords& records);
     // "Jira", or "the tracker" where the record does not say.
     static QString tracker(const BookingRecord& record);
     // A moment to wait until: "10:52" today, with the date on another day.
@@ -48,17 +51,27 @@ public:
         QString detail;
         bool isEmpty() const { return headline.isEmpty(); }
     };
+    // What the main window knows beyond the record: the user chose to wait for it, a
+    // look-up of it is on its way.
+    struct Shown {
+        bool waiting = false;
+        bool askingNow = false;
+    };
+    static Line line(const BookingRecord& record, const BookingRecords& records, Shown shown);
     static Line line(const BookingRecord& record, const BookingRecords& records);
     // The booking sheet's word on the booking it sent; empty when the sheet needs none.
     static QString sheetState(const BookingRecord& record, const BookingRecords& records);
 
-    // The warning beside "Book Again Now".
-    static QString twiceWarning();
+    // The warning beside "Book Again Now", naming the booking it is about.
+    static QString twiceWarning(const BookingRecord& record, const BookingRecords& records);
     // The answers the main window offers.
     static inline const QString bookAgainButton = QStringLiteral("Book Again Now");
     static inline const QString waitButton = QStringLiteral("Wait");
     static inline const QString askNowButton = QStringLiteral("Ask Now");
     static inline const QString bookItButton = QStringLiteral("Book It");
+    // Time of no account (its account was deleted, or did not read): booked on the task
+    // selected in the window.
+    static inline const QString bookOnSelectedButton = QStringLiteral("Book on Selected Task");
     static inline const QString discardButton = QStringLiteral("Discard");
     static inline const QString okButton = QStringLiteral("OK");
 };

@@ -1,5 +1,7 @@
 #include "views/main/ProjectViewController.h"
 
+#include "state/BookingRecord.h"
+
 #include "core/model/NotificationNames.h"
 #include "core/model/Project.h"
 #include "platform/notifications/NotificationCenter.h"
@@ -88,6 +90,22 @@ ProjectViewController::ProjectViewController(ProjectViewModel& viewModel, TimerV
                 // Spent times changed: load the list again.
                 weak->m_viewModel->loadTasks();
             }
+        });
+    // Time of no account is booked on the task selected here, where time is tracked.
+    m_disposables[QStringLiteral("bookOnSelected")] = NotificationCenter::defaultCenter().addObserver(
+        NotificationName::bookOnSelectedTask, this, [weak](const Notification& notification) {
+            const auto* wanted = notification.objectAs<SelectedTaskWanted>();
+            if (!weak || !weak->m_viewModel || !wanted || *wanted->taken || !weak->isVisible()) {
+                return;
+            }
+            const auto& task = weak->m_viewModel->task();
+            const Project& project = weak->m_viewModel->project();
+            if (!task || !project.configuration.timeTrackingEnabled) {
+                return;
+            }
+            *wanted->taken = true;
+            NotificationCenter::defaultCenter().post(QString(NotificationName::bookReturnedTime),
+                                                     ReturnedTimeOnTask{wanted->record, project, *task});
         });
 }
 

@@ -213,6 +213,9 @@ void SidebarView::build() {
     m_bookReturnedObserver =
         center.addObserver(QString(NotificationName::bookReturnedTime), this,
                            [this](const Notification& notification) { bookReturnedTime(notification); });
+    m_bookAgainObserver =
+        center.addObserver(QString(NotificationName::bookAgainOnTimer), this,
+                           [this](const Notification& notification) { bookAgainOnTimer(notification); });
 
     showAccount();
     showProjectsContent();
@@ -371,19 +374,57 @@ void SidebarView::addManualWorkLog(const Notification& notification) {
 }
 
 void SidebarView::bookReturnedTime(const Notification& notification) {
+    BookingRecords* records = m_timer ? m_timer->bookings() : nullptr;
+    if (!records || !m_viewModel) {
+        return;
+    }
+    // Its own task, or the task the user selected for time of no account.
+    std::optional<QUuid> id;
+    std::optional<Project> project;
+    std::optional<Issue> task;
+    if (const auto* own = notification.objectAs<QUuid>()) {
+        id = *own;
+    } else if (const auto* onTask = notification.objectAs<ReturnedTimeOnTask>()) {
+        id = onTask->record;
+        project = onTask->project;
+        task = onTask->task;
+    }
+    const auto record = id ? records->record(*id) : std::nullopt;
+    if (!record || record->state != BookingRecord::State::returned) {
+        return;
+    }
+    if (!task) {
+        if (record->account != m_timer->key() || !record->project) {
+            return;
+        }
+        project = record->project;
+        task = record->task;
+    } else if (!record->account.isEmpty() && record->account != m_timer->key()) {
+        return;
+    }
+    auto form = m_viewModel->makeWorkLogForm(*project, *task, static_cast<double>(record->booking.seconds));
+    if (form) {
+        // What was typed for it the first time goes again with the time.
+        form->setDraftDescription(record->booking.description);
+    }
+    present(std::move(form), BookTimeView::Source::manual, record->id);
+}
+
+void SidebarView::bookAgainOnTimer(const Notification& notification) {
     const auto* id = notification.objectAs<QUuid>();
     BookingRecords* records = m_timer ? m_timer->bookings() : nullptr;
-    if (!id || !records || !m_viewModel) {
+    const auto record = id && records ? records->record(*id) : std::nullopt;
+    if (!record || record->account != m_timer->key() || !m_timer->project() || !m_timer->task() ||
+        !m_viewModel) {
         return;
     }
-    const auto record = records->record(*id);
-    if (!record || record->state != BookingRecord::State::returned || record->account != m_timer->key() ||
-        !record->project) {
-        return;
+    // The time is back on the timer: its sheet books it, with what was typed the first time.
+    m_timer->pause();
+    auto form = m_viewModel->makeWorkLogForm(*m_timer->project(), *m_timer->task(), m_timer->elapsed());
+    if (form) {
+        form->setDraftDescription(record->booking.description);
     }
-    present(m_viewModel->makeWorkLogForm(*record->project, record->task,
-                                         static_cast<double>(record->booking.seconds)),
-            BookTimeView::Source::manual, record->id);
+    present(std::move(form), BookTimeView::Source::timer);
 }
 
 void SidebarView::present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source,

@@ -105,6 +105,7 @@ private:
     void timerCanceled();
     void addManualWorkLog(const Notification& notification);
     void bookReturnedTime(const Notification& notification);
+    void bookAgainOnTimer(const Notification& notification);
     void present(std::unique_ptr<AbstractWorkLogForm> form, BookTimeView::Source source,
                  const std::optional<QUuid>& replacing = std::nullopt);
     void showLateBookingFailure(const std::optional<QUuid>& record);
@@ -142,6 +143,7 @@ private:
     Cancellable m_timerCanceledObserver;
     Cancellable m_addManualWorkLogObserver;
     Cancellable m_bookReturnedObserver;
+    Cancellable m_bookAgainObserver;
     QPointer<QWidget> m_focusBeforeSheet;
 };
 

@@ -3,14 +3,12 @@
 #include "core/time/TimeFormatter.h"
 #include "state/ElapsedTicker.h"
 #include "state/TimerViewModel.h"
-#include "views/main/NavigationLinkButton.h"
+#include "views/main/TimeLabel.h"
 
 #include <QEvent>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QStackedLayout>
 
 #include <algorithm>
@@ -19,22 +17,6 @@
 namespace velmora {
 
 namespace {
-
-// The time as shown: a stop of the Tab chain, framed while the keyboard is on it.
-class TimeLabel : public QLabel {
-public:
-    using QLabel::QLabel;
-
-protected:
-    void paintEvent(QPaintEvent* event) override {
-        QLabel::paintEvent(event);
-        // As the sidebar's rows show it.
-        if (hasFocus()) {
-            QPainter painter(this);
-            NavigationLinkButton::paintFocusRing(painter, QRectF(rect()), palette());
-        }
-    }
-};
 
 // Keys that open the field from the time: Return, Enter, Space and F2, as on a button or
 // a list's item.
@@ -79,13 +61,15 @@ TimeEditFieldView::TimeEditFieldView(TimerViewModel& timer, QWidget* parent)
     m_field->setFrame(false);
     m_field->installEventFilter(this);
     // Both layers take the room of the wider one, so the block does not jump.
-    const int width = m_field->fontMetrics().horizontalAdvance(QStringLiteral("000:00:00")) + 6;
+    // The text clear of the focus ring drawn along the edge: its two pixels and a gap of
+    // three on either side, hundreds of hours included.
+    constexpr int ringClearance = 5;
+    const int width =
+        m_field->fontMetrics().horizontalAdvance(QStringLiteral("000:00:00")) + 2 * ringClearance;
     m_field->setMinimumWidth(width);
-    // The running time changes its text every second: a label of a fixed size takes a new
-    // text with a repaint of itself alone, where one that may resize has the window's
-    // layout worked out again each second.
-    // The text clear of the focus ring drawn along the edge.
-    m_label->setContentsMargins(3, 0, 0, 0);
+    // The running time changes its text every second: its room is fixed, for the longest
+    // time, so a new text is a repaint of the time alone and never a layout of the window.
+    m_label->setContentsMargins(ringClearance, 0, ringClearance, 0);
     m_label->setText(QStringLiteral("000:00:00"));
     m_label->setFixedSize(width, std::max(m_label->sizeHint().height(), m_field->sizeHint().height()));
     m_stack->addWidget(m_label);

@@ -1,10 +1,11 @@
 #pragma once
 
 #include "state/TimerViewModel.h"
+#include "views/main/TimeLabel.h"
+
 #include <QPointer>
 #include <QWidget>
 
-class QLabel;
 class QLineEdit;
 class QStackedLayout;
 
@@ -33,7 +34,7 @@ public:
 
     // The running time as shown (long style, "00:00" when it has no text).
     QString elapsedText() const;
-    QLabel* elapsedLabel() const { return m_label; }
+    TimeLabel* elapsedLabel() const { return m_label; }
     QLineEdit* textField() const { return m_field; }
 
     // A click on the time.
@@ -59,7 +60,7 @@ private:
     bool m_editing = false;
     bool m_ending = false;
     QStackedLayout* m_stack = nullptr;
-    QLabel* m_label = nullptr;
+    TimeLabel* m_label = nullptr;
     QLineEdit* m_field = nullptr;
     ElapsedTicker* m_ticker = nullptr;
 };

@@ -100,7 +100,7 @@ void AccountsSettingsView::reloadRows() {
 
 void AccountsSettingsView::openEditor(const AnyProvider& provider) {
     popEditor();
-    m_editor = new EditAccountView(m_model, provider, nullptr, m_snapshots);
+    m_editor = new EditAccountView(m_model, provider, nullptr, m_snapshots, m_bookings);
     auto* page = new QWidget;
     auto* layout = new QVBoxLayout(page);
     auto* back = new QPushButton(QStringLiteral("Accounts"));

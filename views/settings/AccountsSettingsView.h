@@ -18,6 +18,8 @@ class QStackedWidget;
 
 namespace velmora {
 
+class BookingRecords;
+
 class FetchProviders;
 class ProviderStore;
 class SnapshotManager;
@@ -39,6 +41,8 @@ public:
 
     // Where the accounts' timers are read (null, the default: the app's snapshot).
     void setSnapshots(SnapshotManager* snapshots) { m_snapshots = snapshots; }
+    // The records of the bookings, whose held time an account's deletion asks about.
+    void setBookings(BookingRecords* bookings) { m_bookings = bookings; }
 
     // The list's rows (account rows, the "No accounts" row, or the row saying the
     // accounts could not be read).
@@ -67,6 +71,7 @@ private:
 
     SettingsViewModel& m_model;
     SnapshotManager* m_snapshots = nullptr;
+    BookingRecords* m_bookings = nullptr;
     FetchProviders* m_accounts;
     QStackedWidget* m_stack;
     SettingsForm* m_form;

@@ -3,7 +3,9 @@
 #include "core/storage/ProviderManager.h"
 #include "core/storage/SnapshotManager.h"
 #include "core/time/ReadableTimeFormatter.h"
+#include "state/BookingRecords.h"
 #include "state/TimerSnapshot.h"
+#include "views/main/BookingTexts.h"
 #include "views/settings/ProviderSetupView.h"
 #include "views/settings/ProviderSetupViews.h"
 #include "views/settings/SettingsViewModel.h"
@@ -15,8 +17,9 @@
 namespace velmora {
 
 EditAccountView::EditAccountView(SettingsViewModel& settingsModel, const AnyProvider& provider,
-                                 QWidget* parent, SnapshotManager* snapshots)
-    : QWidget(parent), m_settingsModel(settingsModel), m_provider(provider), m_snapshots(snapshots) {
+                                 QWidget* parent, SnapshotManager* snapshots, BookingRecords* bookings)
+    : QWidget(parent), m_settingsModel(settingsModel), m_provider(provider), m_snapshots(snapshots),
+      m_bookings(bookings) {
     setObjectName(QStringLiteral("EditAccountView"));
     QPointer<SettingsViewModel> model(&settingsModel);
     QPointer<EditAccountView> self(this);
@@ -33,6 +36,12 @@ EditAccountView::EditAccountView(SettingsViewModel& settingsModel, const AnyProv
             }
         });
     m_setup->setDeleteNote([self] { return self ? self->unbookedTimeNote() : QString(); });
+    m_setup->setHeldTime([self] { return self ? self->heldTimeNote() : QString(); },
+                         [self](bool keepTime) {
+                             if (self) {
+                                 self->deleteAccountHolding(keepTime);
+                             }
+                         });
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_setup);
@@ -51,7 +60,43 @@ QString EditAccountView::unbookedTimeNote() const {
         return {};
     }
     return tr("The timer of this account holds %1 not booked.")
-        .arg(ReadableTimeFormatter::format(seconds, ReadableTimeFormatter::Smallest::seconds).value_or(QString()));
+        .arg(ReadableTimeFormatter::format(seconds, ReadableTimeFormatter::Smallest::seconds)
+                 .value_or(QString()));
+}
+
+QString EditAccountView::heldTimeNote() const {
+    const auto& id = providerId(m_provider);
+    if (!id || !m_bookings) {
+        return {};
+    }
+    QStringList held;
+    for (const BookingRecord& record : m_bookings->held(uuidText(*id))) {
+        held << BookingTexts::named(record, *m_bookings);
+    }
+    if (held.isEmpty()) {
+        return {};
+    }
+    return tr("Its bookings still hold %1: Velmora may not know yet whether they reached the tracker, or "
+              "they "
+              "wait to be booked. Wait and delete the account later, or delete it now and keep that time to "
+              "book on a task of another account (the main window shows it), or discard it.")
+        .arg(held.join(QStringLiteral("; ")));
+}
+
+void EditAccountView::deleteAccountHolding(bool keepTime) {
+    const auto& id = providerId(m_provider);
+    if (!id || !m_bookings) {
+        deleteAccount();
+        return;
+    }
+    QPointer<EditAccountView> self(this);
+    m_bookings->accountGoing(uuidText(*id), keepTime, [self](const std::optional<QString>& failure) {
+        // What the bookings held is on disk as the user chose before the account goes; a
+        // write that failed keeps the account (the failure is told).
+        if (self && !failure) {
+            self->deleteAccount();
+        }
+    });
 }
 
 void EditAccountView::deleteAccount() {

@@ -232,26 +232,51 @@ void ProviderSetupView::askToDelete() {
     if (const QString note = m_deleteNote ? m_deleteNote() : QString(); !note.isEmpty()) {
         question += QStringLiteral("\n\n") + note;
     }
+    const QString held = m_heldNote && m_onDeleteHeld ? m_heldNote() : QString();
+    if (!held.isEmpty()) {
+        question += QStringLiteral("\n\n") + held;
+    }
     dialog->setInformativeText(question);
     dialog->setTextFormat(Qt::PlainText);
-    QPushButton* remove = dialog->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
-    remove->setObjectName(QStringLiteral("confirmDelete"));
-    remove->setAutoDefault(false);
-    QPushButton* cancel = dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    QPushButton* remove = nullptr;
+    QPushButton* keep = nullptr;
+    QPushButton* discard = nullptr;
+    QPushButton* cancel = nullptr;
+    if (held.isEmpty()) {
+        remove = dialog->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
+        remove->setObjectName(QStringLiteral("confirmDelete"));
+        remove->setAutoDefault(false);
+        cancel = dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    } else {
+        // Time that may still be booked goes nowhere by accident: waiting keeps the account.
+        keep = dialog->addButton(keepTimeButton, QMessageBox::AcceptRole);
+        keep->setObjectName(QStringLiteral("deleteKeepingTime"));
+        keep->setAutoDefault(false);
+        discard = dialog->addButton(discardTimeButton, QMessageBox::DestructiveRole);
+        discard->setObjectName(QStringLiteral("deleteDiscardingTime"));
+        discard->setAutoDefault(false);
+        cancel = dialog->addButton(waitButton, QMessageBox::RejectRole);
+    }
     cancel->setObjectName(QStringLiteral("cancelDelete"));
     // A stray Return keeps the account.
     dialog->setDefaultButton(cancel);
     dialog->setEscapeButton(cancel);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    connect(dialog, &QMessageBox::buttonClicked, this, [this, remove](QAbstractButton* clicked) {
-        if (clicked != remove || !m_onDelete) {
-            return;
-        }
-        // After the dialog has gone: the action may end this view.
-        Action action = m_onDelete;
-        QMetaObject::invokeMethod(
-            this, [action] { action(); }, Qt::QueuedConnection);
-    });
+    connect(dialog, &QMessageBox::buttonClicked, this,
+            [this, remove, keep, discard](QAbstractButton* clicked) {
+                Action action;
+                if (clicked == remove && m_onDelete) {
+                    action = m_onDelete;
+                } else if ((clicked == keep || clicked == discard) && m_onDeleteHeld) {
+                    action = [onDelete = m_onDeleteHeld, keepTime = clicked == keep] { onDelete(keepTime); };
+                }
+                if (!action) {
+                    return;
+                }
+                // After the dialog has gone: the action may end this view.
+                QMetaObject::invokeMethod(
+                    this, [action] { action(); }, Qt::QueuedConnection);
+            });
     m_deleteDialog = dialog;
     ReadableAlert::prepare(*dialog);
     dialog->open();

@@ -49,6 +49,16 @@ public:
     // What the delete confirmation adds to its question, asked as it opens (what the
     // account holds that goes with it); empty adds nothing.
     void setDeleteNote(std::function<QString()> note) { m_deleteNote = std::move(note); }
+    // Time the account's bookings still hold (said as it opens; empty: none). While there
+    // is some, the confirmation offers to wait (the account stays), or to delete it keeping
+    // that time to book on another account's task, or discarding it: `onDelete` hears which.
+    void setHeldTime(std::function<QString()> note, std::function<void(bool keepTime)> onDelete) {
+        m_heldNote = std::move(note);
+        m_onDeleteHeld = std::move(onDelete);
+    }
+    static inline const QString waitButton = QStringLiteral("Wait");
+    static inline const QString keepTimeButton = QStringLiteral("Delete, Keep the Time");
+    static inline const QString discardTimeButton = QStringLiteral("Delete, Discard the Time");
     // The delete confirmation on screen, if any.
     QMessageBox* deleteConfirmationDialog() const { return m_deleteDialog; }
     bool deleteConfirmation() const { return m_deleteDialog != nullptr; }
@@ -98,6 +108,8 @@ private:
     ProviderSetupViewModel* m_viewModel;
     Action m_onDelete;
     std::function<QString()> m_deleteNote;
+    std::function<QString()> m_heldNote;
+    std::function<void(bool keepTime)> m_onDeleteHeld;
     Action m_onCancel;
     QLineEdit* m_name = nullptr;
     QCheckBox* m_changeCredentials = nullptr;

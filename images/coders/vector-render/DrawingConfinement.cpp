@@ -9,7 +9,9 @@
 #include <QHash>
 #include <QLibraryInfo>
 #include <QScopeGuard>
+#include <QSemaphore>
 #include <QSet>
+#include <QThreadPool>
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -22,6 +24,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -36,6 +39,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -147,11 +151,52 @@ struct Home {
     }
 };
 
-// Whether `path` is a regular file with no other name: a file under the home that is also a
-// hard link elsewhere may be any of the user's files, whatever folder it was put in.
-bool isSingleFile(const QByteArray& path) {
+// Whether what `info` tells of is a regular file with no other name: a file under the home that
+// is also a hard link elsewhere may be any of the user's files, whatever folder it was put in.
+bool isSingleFile(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_nlink == 1;
+}
+
+// `path` as a single file (see above), with the device and inode it is now; nothing otherwise.
+std::optional<struct stat> singleFile(const QByteArray& path) {
     struct stat info {};
-    return ::lstat(path.constData(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1;
+    if (::lstat(path.constData(), &info) != 0 || !isSingleFile(info)) {
+        return std::nullopt;
+    }
+    return info;
+}
+
+// Opens `path` (absolute, with no "." or ".." in it) for its place alone (O_PATH), one folder at
+// a time, following no link: a link anywhere on the way, the last part included, is no path of
+// what was judged (every link of it was resolved), but one put there since. -1 then.
+int openWithoutLinks(const QByteArray& path) {
+    if (!path.startsWith('/')) {
+        return -1;
+    }
+    int at = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const QList<QByteArray> parts = path.split('/');
+    qsizetype last = parts.size() - 1;
+    while (last > 0 && parts.at(last).isEmpty()) {
+        --last;
+    }
+    for (qsizetype i = 1; at >= 0 && i <= last; ++i) {
+        const QByteArray& part = parts.at(i);
+        if (part.isEmpty()) {
+            continue;
+        }
+        const int next = part == "." || part == ".."
+                             ? -1
+                             : ::openat(at, part.constData(),
+                                        O_PATH | O_NOFOLLOW | O_CLOEXEC | (i < last ? O_DIRECTORY : 0));
+        ::close(at);
+        at = next;
+    }
+    struct stat info {};
+    if (at >= 0 && (::fstat(at, &info) != 0 || S_ISLNK(info.st_mode))) {
+        ::close(at);
+        at = -1;
+    }
+    return at;
 }
 
 // The font files fontconfig lists (the system's and the application's sets).
@@ -210,9 +255,19 @@ const char* const systemPaths[] = {"/usr",    "/lib",       "/lib64",           
                                    "/libx32", "/etc/fonts", "/etc/ld.so.cache", "/sys/devices/system/cpu"};
 constexpr const char* ownProcEntry = "/proc/self";
 
+// A path a drawing process may read, opened once by the process that prepared and held: what the
+// rules and binds of each copy are made of.
+struct Held {
+    DrawingConfinement::Readable entry;
+    int descriptor = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool folder = false;
+};
+
 // What prepare() worked out, for every drawing process the template makes.
 struct Prepared {
-    QList<DrawingConfinement::Readable> readable;
+    std::vector<Held> held;
     std::optional<std::vector<sock_filter>> filter;
     // Top-level links of the system (/lib -> usr/lib), made again in a namespace's root.
     QList<std::pair<QByteArray, QByteArray>> links;
@@ -227,9 +282,14 @@ int landlockVersion() {
     return version < 0 ? -errno : int(version);
 }
 
-// Closes the file system to all but `readable`, for reading. Empty when done; what failed
-// otherwise. The kernel's Landlock is `version` (at least 1).
-QByteArray closeFileSystem(int version, const QList<DrawingConfinement::Readable>& readable) {
+// Opens this process's own /proc entry (which the template's is not), following its link.
+int openOwnProcEntry() {
+    return ::open(ownProcEntry, O_PATH | O_CLOEXEC);
+}
+
+// Closes the file system to all but what is `held` and this process's own /proc entry, for
+// reading. Empty when done; what failed otherwise. The kernel's Landlock is `version` (at least 1).
+QByteArray closeFileSystem(int version, const std::vector<Held>& held) {
     ConfinementRulesetAttributes attributes;
     attributes.handledAccessFs =
         LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_READ_FILE |
@@ -262,26 +322,24 @@ QByteArray closeFileSystem(int version, const QList<DrawingConfinement::Readable
         return "no Landlock ruleset: " + QByteArray(std::strerror(errno));
     }
     QByteArray failure;
-    for (const DrawingConfinement::Readable& entry : readable) {
-        const QByteArray& path = entry.resolved;
-        const int fd = ::open(path.constData(), O_PATH | O_CLOEXEC);
-        if (fd < 0) {
-            continue; // nothing there to read
-        }
-        struct stat info {};
+    // Each rule from the descriptor held since the template judged its path: never the path
+    // opened again, which may lead elsewhere by now.
+    const auto addRule = [ruleset, &failure](int fd, bool folder, const QByteArray& path) {
         landlock_path_beneath_attr rule{};
         rule.parent_fd = fd;
-        rule.allowed_access = LANDLOCK_ACCESS_FS_READ_FILE;
-        if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-            rule.allowed_access |= LANDLOCK_ACCESS_FS_READ_DIR;
+        rule.allowed_access = LANDLOCK_ACCESS_FS_READ_FILE | (folder ? LANDLOCK_ACCESS_FS_READ_DIR : 0);
+        if (::syscall(__NR_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0) {
+            failure = "no Landlock rule for " + path + ": " + QByteArray(std::strerror(errno));
         }
-        const long added = ::syscall(__NR_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0);
-        const int error = errno;
-        ::close(fd);
-        if (added != 0) {
-            failure = "no Landlock rule for " + path + ": " + QByteArray(std::strerror(error));
-            break;
+    };
+    for (const Held& entry : held) {
+        if (failure.isEmpty()) {
+            addRule(entry.descriptor, entry.folder, entry.entry.resolved);
         }
+    }
+    if (const int own = failure.isEmpty() ? openOwnProcEntry() : -1; own >= 0) {
+        addRule(own, true, ownProcEntry);
+        ::close(own);
     }
     if (failure.isEmpty() && ::syscall(__NR_landlock_restrict_self, ruleset, 0) != 0) {
         failure = "Landlock refused: " + QByteArray(std::strerror(errno));
@@ -350,6 +408,20 @@ DrawingConfinement::MeansAnswer answerOf(int error) {
     }
 }
 
+// The threads of this process, as its /proc entry lists them; -1 when it cannot be read.
+int threadCount() {
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (!tasks) {
+        return -1;
+    }
+    int count = 0;
+    while (const dirent* entry = ::readdir(tasks)) {
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    ::closedir(tasks);
+    return count;
+}
+
 bool kernelHasSeccompFilters() {
     // A kernel without seccomp knows no such question.
     return ::prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
@@ -384,13 +456,11 @@ std::optional<std::vector<sock_filter>> buildFilter() {
     const scmp_datum_t writing = O_ACCMODE | O_CREAT | O_TRUNC | (O_TMPFILE & ~O_DIRECTORY);
     ok = ok && addRule(filter, allow, "open", {SCMP_A1(SCMP_CMP_MASKED_EQ, writing, 0)});
     ok = ok && addRule(filter, allow, "openat", {SCMP_A2(SCMP_CMP_MASKED_EQ, writing, 0)});
-    // Threads, not processes: a clone that shares the thread group and makes no namespace.
-    const scmp_datum_t namespaces = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS | CLONE_NEWIPC |
-                                    CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET;
-    ok = ok && addRule(filter, allow, "clone",
-                       {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD | namespaces, CLONE_THREAD)});
-    // clone3 passes its flags in memory, out of a filter's sight: as if the kernel had none, so
-    // that the C library starts threads through clone. The same for openat2.
+    // No clone at all, of a thread or of a process: the threads drawing needs run before the
+    // filter does (see DrawingConfinement::drawingThreads), and a renderer taken over starts
+    // none, which would take the user's processes and the machine's pids. clone3 passes its
+    // flags in memory, out of a filter's sight: as if the kernel had none, so that the C library
+    // tries clone, which is refused. The same for openat2.
     ok = ok && addRule(filter, SCMP_ACT_ERRNO(ENOSYS), "clone3");
     ok = ok && addRule(filter, SCMP_ACT_ERRNO(ENOSYS), "openat2");
     // Signals to this process alone (its own threads included): an abort, the budget's alarm.
@@ -441,8 +511,16 @@ std::optional<std::vector<sock_filter>> buildFilter() {
 
 const std::optional<std::vector<sock_filter>>& builtFilter();
 
-// Loads the system-call filter. Empty when done; what failed otherwise.
-QByteArray loadFilter(DrawingConfinement::MeansAnswer* answer) {
+// Whom a filter is loaded for: the calling thread (each thread of a drawing process loads its
+// own, so none is left out and the kernel is asked nothing more), or every thread of the process.
+enum class FilterFor { ThisThread, EveryThread };
+
+// Loads the system-call filter. Empty when done; what failed otherwise, with the kernel's errno in
+// `error` when it answered one.
+QByteArray loadFilter(DrawingConfinement::MeansAnswer* answer, FilterFor whom, int* error = nullptr) {
+    int ignored = 0;
+    int& said = error ? *error : ignored;
+    said = 0;
     *answer = DrawingConfinement::MeansAnswer::Held;
     if (!kernelHasSeccompFilters()) {
         *answer = DrawingConfinement::MeansAnswer::Missing;
@@ -465,16 +543,24 @@ QByteArray loadFilter(DrawingConfinement::MeansAnswer* answer) {
         return "the filter compares no signal's target";
     }
     sock_fprog program{static_cast<unsigned short>(instructions.size()), instructions.data()};
-    // Every thread of the process, now and later (a drawing process has only the one).
-    long loaded = ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &program);
-    if (loaded != 0 && errno == ENOSYS) {
+    // Every thread of the process is made to take it only where another thread runs: the
+    // synchronisation is a flag a kernel (or a sandbox) may refuse, and a single thread has
+    // nothing to synchronise.
+    const bool everyThread = whom == FilterFor::EveryThread && threadCount() != 1;
+    long loaded = ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+                            everyThread ? SECCOMP_FILTER_FLAG_TSYNC : 0u, &program);
+    if (loaded != 0 && errno == ENOSYS && !everyThread) {
         // A kernel from before the call: this thread's, inherited by those it starts.
         loaded = ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0);
     }
     if (loaded != 0) {
-        const int error = errno;
-        *answer = answerOf(error == EINVAL ? ENOSYS : error);
-        return "the system-call filter was refused: " + QByteArray(std::strerror(error));
+        said = errno;
+        *answer = answerOf(said);
+        QByteArray refused = "the system-call filter was refused";
+        if (everyThread) {
+            refused += " for every thread";
+        }
+        return refused + ": " + QByteArray(std::strerror(said));
     }
     return {};
 }
@@ -570,9 +656,13 @@ QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinemen
         return failed("the mounts stay shared");
     }
     // What is given is opened first: the new root is mounted on a folder of the old, which it
-    // hides (what lies under /tmp, say), and each is bound from its descriptor.
+    // hides (what lies under /tmp, say), and each is bound from its descriptor. The kernel binds
+    // nothing from a descriptor of another mount namespace (the template's are of the app's), so
+    // each held path is found again in this one, following no link, and bound only when it is
+    // the very file or folder the template holds (its device and inode): a path swapped since
+    // binds nothing.
     struct Source {
-        const DrawingConfinement::Readable* entry;
+        QByteArray path;
         int descriptor;
         bool folder;
     };
@@ -582,17 +672,18 @@ QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinemen
             ::close(source.descriptor);
         }
     });
-    for (const DrawingConfinement::Readable& entry : what.readable) {
-        const int descriptor = ::open(entry.resolved.constData(), O_PATH | O_CLOEXEC);
+    for (const Held& held : what.held) {
+        const int descriptor = openWithoutLinks(held.entry.resolved);
         struct stat info {};
-        if (descriptor < 0) {
-            continue; // nothing there to read
-        }
-        if (::fstat(descriptor, &info) != 0) {
+        if (descriptor >= 0 && ::fstat(descriptor, &info) == 0 && info.st_dev == held.device &&
+            info.st_ino == held.inode) {
+            sources.push_back({held.entry.path, descriptor, held.folder});
+        } else if (descriptor >= 0) {
             ::close(descriptor);
-            continue;
         }
-        sources.push_back({&entry, descriptor, S_ISDIR(info.st_mode)});
+    }
+    if (const int own = openOwnProcEntry(); own >= 0) {
+        sources.push_back({ownProcEntry, own, true});
     }
     // Any folder will do to mount the new root on: this namespace alone sees it.
     QByteArray root;
@@ -609,13 +700,23 @@ QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinemen
     }
     for (const Source& source : sources) {
         const QByteArray from = "/proc/self/fd/" + QByteArray::number(source.descriptor);
-        const QByteArray target = root + source.entry->path;
-        if (!makeMountPoint(root, source.entry->path, source.folder) ||
-            ::mount(from.constData(), target.constData(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-            ::mount(nullptr, target.constData(), nullptr,
+        const QByteArray target = root + source.path;
+        if (!makeMountPoint(root, source.path, source.folder)) {
+            return failed("no place to bind " + source.path);
+        }
+        if (::mount(from.constData(), target.constData(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+            // A file removed since it was found again (swapped by another program of the user)
+            // binds nothing, and is left out as if it had been swapped before: no name leads to it.
+            struct stat info {};
+            if (::fstat(source.descriptor, &info) == 0 && info.st_nlink == 0) {
+                continue;
+            }
+            return failed("no bind of " + source.path);
+        }
+        if (::mount(nullptr, target.constData(), nullptr,
                     MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | lockedMountFlags(from),
                     nullptr) != 0) {
-            return failed("no read-only bind of " + source.entry->path);
+            return failed("no read-only bind of " + source.path);
         }
     }
     for (const auto& [link, target] : what.links) {
@@ -641,17 +742,85 @@ QByteArray closeFileSystemWithNamespaces(const Prepared& what, DrawingConfinemen
     return {};
 }
 
-int threadCount() {
-    DIR* tasks = ::opendir("/proc/self/task");
-    if (!tasks) {
-        return -1;
+// Opens each path drawing may read once, following no link, and holds what is still what it was
+// judged to be: a file under the home a regular file of one link, on the device and inode it was
+// judged on. What is not (swapped since, or gone) is left out. This process's own /proc entry is
+// each process's own, and opened by each.
+std::vector<Held> hold(const QList<DrawingConfinement::Readable>& readable) {
+    // A descriptor for each: where the fonts of a home are many, as many as the limit allows.
+    rlimit files{};
+    const rlim_t wanted = rlim_t(readable.size()) + 256;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY &&
+        files.rlim_cur < wanted) {
+        files.rlim_cur = files.rlim_max == RLIM_INFINITY ? wanted : std::min(files.rlim_max, wanted);
+        (void)::setrlimit(RLIMIT_NOFILE, &files);
     }
-    int count = 0;
-    while (const dirent* entry = ::readdir(tasks)) {
-        count += entry->d_name[0] != '.' ? 1 : 0;
+    std::vector<Held> held;
+    for (const DrawingConfinement::Readable& entry : readable) {
+        if (entry.path == ownProcEntry) {
+            continue;
+        }
+        const int descriptor = openWithoutLinks(entry.resolved);
+        if (descriptor < 0) {
+            continue;
+        }
+        struct stat info {};
+        const bool judged = entry.device != 0 || entry.inode != 0;
+        if (::fstat(descriptor, &info) != 0 ||
+            (judged && (!isSingleFile(info) || quint64(info.st_dev) != entry.device ||
+                        quint64(info.st_ino) != entry.inode))) {
+            ::close(descriptor);
+            continue;
+        }
+        held.push_back({entry, descriptor, info.st_dev, info.st_ino, S_ISDIR(info.st_mode)});
     }
-    ::closedir(tasks);
-    return count;
+    return held;
+}
+
+void closeHeld(Prepared& what) {
+    for (Held& entry : what.held) {
+        if (entry.descriptor >= 0) {
+            ::close(entry.descriptor);
+            entry.descriptor = -1;
+        }
+    }
+}
+
+// How long the drawing thread may take to load its filter: a moment, or seconds on a busy machine.
+constexpr int drawingThreadStartMs = 5000;
+
+// Starts the drawing thread (see DrawingConfinement::drawingThreads): the one thread of Qt's pool,
+// for the process's life, which loads the filter for itself before it is given any work (nothing
+// of a document has been read yet). What that load answered goes to `answer` and `error`. Empty
+// when it runs filtered; what failed otherwise, with `noThread` set when no thread ran.
+QByteArray startDrawingThread(DrawingConfinement::MeansAnswer* answer, int* error, bool* noThread) {
+    QThreadPool* pool = QThreadPool::globalInstance();
+    pool->setMaxThreadCount(DrawingConfinement::drawingThreads - 1);
+    // Never ended for idleness: one started again later would be refused.
+    pool->setExpiryTimeout(-1);
+    struct Loaded {
+        QSemaphore done;
+        QByteArray failure;
+        DrawingConfinement::MeansAnswer answer = DrawingConfinement::MeansAnswer::Held;
+        int error = 0;
+    };
+    auto loaded = std::make_shared<Loaded>();
+    pool->start([loaded] {
+        loaded->failure = loadFilter(&loaded->answer, FilterFor::ThisThread, &loaded->error);
+        loaded->done.release();
+    });
+    // A thread is made before start() returns, or never (the user's processes at their limit).
+    if (const int threads = threadCount(); threads != DrawingConfinement::drawingThreads) {
+        *noThread = true;
+        return "no drawing thread (" + QByteArray::number(threads) + " threads run)";
+    }
+    if (!loaded->done.tryAcquire(1, drawingThreadStartMs)) {
+        *noThread = true;
+        return "the drawing thread did not run";
+    }
+    *answer = loaded->answer;
+    *error = loaded->error;
+    return loaded->failure;
 }
 
 } // namespace
@@ -692,10 +861,20 @@ QList<DrawingConfinement::Readable> DrawingConfinement::readablePaths() {
     for (const QByteArray& file : fontconfigFontFiles()) {
         fontFiles.insert(file);
         const QByteArray resolved = resolveFont(file);
-        // Under the home, a file with another name may be any of the user's files.
-        if (!resolved.isEmpty() && (!home.isUnder(resolved) || isSingleFile(resolved))) {
-            candidates.append(Readable{file, resolved});
+        if (resolved.isEmpty()) {
+            continue;
         }
+        Readable entry{file, resolved};
+        // Under the home, a file with another name may be any of the user's files.
+        if (home.isUnder(resolved)) {
+            const auto single = singleFile(resolved);
+            if (!single) {
+                continue;
+            }
+            entry.device = single->st_dev;
+            entry.inode = single->st_ino;
+        }
+        candidates.append(entry);
     }
     // Font caches: outside the home, as folders; under it, only its cache folder, and that as the
     // files in it, for the same reason (a hard link put there).
@@ -714,8 +893,8 @@ QList<DrawingConfinement::Readable> DrawingConfinement::readablePaths() {
         const QDir cache(QFile::decodeName(resolved));
         for (const QString& name : cache.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
             const QByteArray file = resolved + '/' + QFile::encodeName(name);
-            if (isSingleFile(file)) {
-                candidates.append(Readable{file, file});
+            if (const auto single = singleFile(file)) {
+                candidates.append(Readable{file, file, quint64(single->st_dev), quint64(single->st_ino)});
             }
         }
     }
@@ -775,7 +954,11 @@ void DrawingConfinement::prepare() {
     // are loaded when a drawing first asks for them, read-only as the confinement allows, so a
     // document without text pays nothing for them.
     FcInit();
+    if (prepared()) {
+        closeHeld(*prepared());
+    }
     Prepared what;
+    QList<Readable> given;
     const QList<Readable> readable = readablePaths();
     for (const Readable& entry : readable) {
         // A system path that is a link (/lib to usr/lib) is made as the same link in a namespace's
@@ -787,27 +970,40 @@ void DrawingConfinement::prepare() {
             const ssize_t length = ::readlink(entry.path.constData(), target, sizeof target);
             if (length > 0) {
                 what.links.append({entry.path, QByteArray(target, length)});
-                const bool given =
+                const bool covered =
                     std::any_of(readable.begin(), readable.end(), [&entry](const Readable& other) {
                         return other.path == other.resolved && holds(other.resolved, entry.resolved);
                     });
-                if (!given) {
-                    what.readable.append(Readable{entry.resolved, entry.resolved});
+                if (!covered) {
+                    given.append(Readable{entry.resolved, entry.resolved});
                 }
                 continue;
             }
         }
-        what.readable.append(entry);
+        given.append(entry);
     }
+    what.held = hold(given);
     what.filter = buildFilter();
     prepared() = std::move(what);
+}
+
+std::vector<int> DrawingConfinement::heldDescriptors() {
+    std::vector<int> descriptors;
+    if (prepared()) {
+        for (const Held& entry : prepared()->held) {
+            descriptors.push_back(entry.descriptor);
+        }
+    }
+    return descriptors;
 }
 
 DrawingConfinement::Outcome DrawingConfinement::confine() {
     if (!prepared()) {
         prepare();
     }
-    const Prepared& what = *prepared();
+    Prepared& what = *prepared();
+    // Its rules and binds made, it holds nothing of the template's (however it ends).
+    const auto closeHeldDescriptors = qScopeGuard([&what] { closeHeld(what); });
     Outcome outcome;
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         outcome.failure = "no-new-privileges refused";
@@ -822,7 +1018,7 @@ DrawingConfinement::Outcome DrawingConfinement::confine() {
     const int landlock = landlockVersion();
     QByteArray landlockFailure;
     if (landlock >= 1) {
-        landlockFailure = closeFileSystem(landlock, what.readable);
+        landlockFailure = closeFileSystem(landlock, what.held);
         outcome.landlock = landlockFailure.isEmpty() ? MeansAnswer::Held : MeansAnswer::Failed;
     } else {
         outcome.landlock = answerOf(-landlock);
@@ -838,13 +1034,33 @@ DrawingConfinement::Outcome DrawingConfinement::confine() {
             outcome.failure = landlockFailure + "; " + namespaceFailure;
         }
     }
-    // Last: it refuses the calls of the other means.
-    const QByteArray filterFailure = loadFilter(&outcome.filter);
-    if (outcome.filter == MeansAnswer::Held) {
-        outcome.held |= Means::SystemCallFilter;
-        filtered = true;
+    closeHeld(what);
+    const auto failed = [&outcome](const QByteArray& failure) {
+        outcome.failure += (outcome.failure.isEmpty() ? "" : "; ") + failure;
+    };
+    // Last, on each of its threads (it refuses the calls of the other means, and the start of
+    // any other thread): the drawing thread, started for it, then this one.
+    MeansAnswer threadAnswer = MeansAnswer::Held;
+    int threadError = 0;
+    const QByteArray threadFailure =
+        startDrawingThread(&threadAnswer, &threadError, &outcome.noDrawingThread);
+    if (outcome.noDrawingThread) {
+        failed(threadFailure);
+        return outcome;
+    }
+    const QByteArray filterFailure = loadFilter(&outcome.filter, FilterFor::ThisThread, &outcome.filterError);
+    filtered = filtered || outcome.filter == MeansAnswer::Held;
+    if (outcome.filter == MeansAnswer::Held && threadAnswer != MeansAnswer::Held) {
+        outcome.filter = threadAnswer;
+        outcome.filterError = threadError;
+    }
+    if (outcome.filter != MeansAnswer::Held) {
+        failed(filterFailure.isEmpty() ? threadFailure : filterFailure);
+    } else if (const int threads = threadCount(); threads != drawingThreads) {
+        // Another thread came between the drawing thread and the filter: not one of drawing's.
+        failed(QByteArray::number(threads) + " threads run, not " + QByteArray::number(drawingThreads));
     } else {
-        outcome.failure += (outcome.failure.isEmpty() ? "" : "; ") + filterFailure;
+        outcome.held |= Means::SystemCallFilter;
     }
     return outcome;
 }
@@ -861,7 +1077,7 @@ QByteArray DrawingConfinement::loadSystemCallFilter(MeansAnswer* answer) {
         said = MeansAnswer::Failed;
         return "no-new-privileges refused";
     }
-    const QByteArray failure = loadFilter(&said);
+    const QByteArray failure = loadFilter(&said, FilterFor::EveryThread);
     filtered = filtered || said == MeansAnswer::Held;
     return failure;
 }

@@ -1,5 +1,6 @@
 #include "images/coders/vector-render/VectorRenderHost.h"
 
+#include "images/coders/vector-render/ProcessCpuClock.h"
 #include "images/coders/vector-render/VectorRenderStream.h"
 #include "images/core/DecodeAttempt.h"
 #include "images/core/ImageLibraryLog.h"
@@ -72,7 +73,50 @@ struct IdleProcess {
     std::chrono::steady_clock::time_point since;
     // The document it drew (see documentKey), the only one it is given again.
     QByteArray document;
+    // Its CPU time when it was given back, in milliseconds.
+    qint64 cpuMs = 0;
+    // Whether it has been seen stopped since its answer (see hasStopped): until it is, the reaper
+    // looks again at `since` and VectorRenderHost::stopWithinMs, and ends it then if it is not.
+    bool stopped = false;
 };
+
+// Whether a process of this one's has stopped itself, as a drawing process does once its answer is
+// written: its stop waits to be told to its parent, and is left so (WNOWAIT).
+bool hasStopped(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(pid), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid &&
+           info.si_code == CLD_STOPPED;
+}
+
+// Whether the process stops itself by `until` (it writes its answer a moment before it stops, and
+// the asking side has read it by then): looked at again and again, letting it run, a while apart
+// once it takes longer than a moment.
+bool stopsBy(pid_t pid, std::chrono::steady_clock::time_point until) {
+    for (int look = 0;; ++look) {
+        if (hasStopped(pid)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        if (look < 32) {
+            sched_yield();
+        } else {
+            const timespec moment{0, look < 64 ? 30000 : 500000};
+            ::nanosleep(&moment, nullptr);
+        }
+    }
+}
+
+// The CPU time a process may have used and still be kept to draw its document again: what the
+// kernel leaves it (VectorRenderProtocol::processCpuSeconds) holds another drawing's budget, with
+// room for the kernel's accounting, which ends it only at a tick.
+constexpr qint64 reusableCpuMs =
+    qint64(VectorRenderProtocol::processCpuSeconds) * 1000 - VectorRenderProtocol::cpuBudgetMs - 250;
+// What an idle process may use between its answer and the next request: the end of its answer's
+// write and of the drawing's clean-up, a fraction of this. One that used more ran on after its
+// answer (a renderer taken over) and is ended, never asked again.
+constexpr qint64 idleCpuSlackMs = 50;
 
 struct Pool {
     std::mutex mutex;
@@ -85,6 +129,7 @@ struct Pool {
     // so no more draw at once than the machine has cores.
     int busy = 0;
     std::chrono::milliseconds idleExit{VectorRenderHost::idleExitMs};
+    std::chrono::milliseconds templateIdleExit{VectorRenderHost::templateIdleExitMs};
     // How long the asking side waits for an answer (a test may wait longer).
     std::atomic<int> answerDeadlineMs{VectorRenderProtocol::answerDeadlineMs};
     // Runs while processes are idle, asleep until the front one's time is up.
@@ -115,8 +160,8 @@ void retire(Process& process);
 // Ends the template processes (at the teardown).
 void endTemplates();
 
-// How long a process, or the template, is kept idle now.
-std::chrono::milliseconds idleExitNow();
+// How long a template is kept idle now.
+std::chrono::milliseconds templateIdleExitNow();
 
 void reap() {
     // Named so that a look at the app's threads tells what this one waits for.
@@ -124,13 +169,33 @@ void reap() {
     auto& shared = pool();
     std::unique_lock lock(shared.mutex);
     while (!shared.stopped && !shared.idle.empty()) {
-        const auto due = shared.idle.front().since + shared.idleExit;
-        if (std::chrono::steady_clock::now() < due) {
+        const auto now = std::chrono::steady_clock::now();
+        // Those not yet seen stopped, once their time to stop is up: stopped, or ended.
+        std::optional<Process> ranOn;
+        auto due = shared.idle.front().since + shared.idleExit;
+        for (auto it = shared.idle.begin(); it != shared.idle.end(); ++it) {
+            if (it->stopped) {
+                continue;
+            }
+            const auto stopDue = it->since + std::chrono::milliseconds(VectorRenderHost::stopWithinMs);
+            if (now < stopDue) {
+                due = std::min(due, stopDue);
+            } else if (hasStopped(it->process.pid)) {
+                it->stopped = true;
+            } else {
+                ranOn = it->process;
+                shared.idle.erase(it);
+                break;
+            }
+        }
+        if (!ranOn && now < due) {
             shared.reaperWake.wait_until(lock, due);
             continue;
         }
-        Process process = shared.idle.front().process;
-        shared.idle.pop_front();
+        Process process = ranOn ? *ranOn : shared.idle.front().process;
+        if (!ranOn) {
+            shared.idle.pop_front();
+        }
         --shared.counts.alive;
         lock.unlock();
         end(process);
@@ -402,7 +467,12 @@ QString whyUnconfined(const VectorRenderProtocol::Greeting& said) {
             why << QStringLiteral("a sandbox around the app refused the system-call filter (seccomp)");
             break;
         default:
-            why << QStringLiteral("the system-call filter (seccomp) could not be loaded");
+            // What the kernel said, as it said it: a kernel that refuses a filter as invalid has
+            // filters all the same.
+            why << (said.filterError != 0
+                        ? QStringLiteral("the kernel refused the system-call filter (seccomp answered: %1)")
+                              .arg(QString::fromLocal8Bit(std::strerror(int(said.filterError))))
+                        : QStringLiteral("the system-call filter (seccomp) could not be loaded"));
         }
     }
     if (!(said.held &
@@ -527,6 +597,10 @@ void logEndBeforeGreeting(const QByteArray& path, int status) {
                   .arg(QString::fromLocal8Bit(::strsignal(WTERMSIG(status))));
     } else if (WEXITSTATUS(status) == 127) {
         how = QStringLiteral("ended with status 127: it could not be started (a library missing?)");
+    } else if (WEXITSTATUS(status) == VectorRenderProtocol::noDrawingThreadStatus) {
+        how = QStringLiteral("ended with status %1: it could not start its drawing thread (the user's "
+                             "processes at their limit?)")
+                  .arg(WEXITSTATUS(status));
     } else {
         how = QStringLiteral("ended with status %1").arg(WEXITSTATUS(status));
     }
@@ -551,6 +625,11 @@ struct Templates {
         std::chrono::steady_clock::time_point used;
         // Taken by a thread that asks it (or starts it).
         bool busy = false;
+        // The program whose last template here died (or ended before it greeted), and when one
+        // was last started in place of one that died: the next is started no sooner than the
+        // spacing after that. Another program starts at once.
+        QByteArray died;
+        std::optional<std::chrono::steady_clock::time_point> restarted;
     };
     std::mutex mutex;
     std::condition_variable released;
@@ -655,7 +734,7 @@ private:
         {
             std::lock_guard lock(shared.mutex);
             const auto now = std::chrono::steady_clock::now();
-            const auto idle = idleExitNow();
+            const auto idle = templateIdleExitNow();
             for (Templates::Entry& entry : shared.entries) {
                 if (entry.busy || entry.process.pid <= 0) {
                     continue;
@@ -782,8 +861,61 @@ void giveBackTemplate(std::size_t index) {
 
 enum class Made { Yes, No, Refused };
 
+// Whether a template of `program` may be started in `entry` now: always, unless its last one
+// died, when one was started in place of a dead one less than the spacing ago. Taken, so this
+// thread alone reads or changes it.
+bool mayStartTemplate(Templates::Entry& entry, const QByteArray& program) {
+    if (entry.died != program) {
+        entry.died.clear();
+        entry.restarted.reset();
+        return true;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (entry.restarted &&
+        now - *entry.restarted < std::chrono::milliseconds(VectorRenderHost::templateRestartSpacingMs)) {
+        return false;
+    }
+    entry.restarted = now;
+    entry.died.clear();
+    return true;
+}
+
+// Starts a template in `entry` (taken) and waits for its greeting. False when none greeted, or the
+// program was refused (`made` says so).
+bool startTemplate(Templates::Entry& entry, const Program& program, const QDeadlineTimer& deadline,
+                   Made* made) {
+    std::optional<Process> started = Starter::instance().start(program, deadline);
+    if (!started) {
+        return false;
+    }
+    {
+        std::lock_guard lock(pool().mutex);
+        ++pool().counts.programs;
+    }
+    const Greeted said = greeted(*started, program.path, true, deadline);
+    if (said != Greeted::Yes) {
+        // Before the deadline, its stream ended without a greeting: the process ended on its
+        // own, or is ending.
+        const bool ended = said == Greeted::Silent && !deadline.hasExpired() && !Teardown::hasBegun();
+        const int status = end(*started);
+        if (ended) {
+            logEndBeforeGreeting(program.path, status);
+            entry.died = program.path;
+        }
+        *made = said == Greeted::Refused ? Made::Refused : Made::No;
+        return false;
+    }
+    std::lock_guard lock(templates().mutex);
+    entry.process = *started;
+    entry.program = program.path;
+    ++templates().started;
+    return true;
+}
+
 // A new drawing process (not yet greeted), made by a template, which is started first when none is
 // free; nothing when none could be made in time, or the template was refused (`made` says which).
+// A template found gone when asked (killed, or crashed) is ended, and another is started in its
+// place and asked at once, as the spacing of such starts allows: the document never pays for it.
 std::optional<Process> makeDrawingProcess(const Program& program, const QDeadlineTimer& deadline,
                                           Made* made) {
     *made = Made::No;
@@ -793,54 +925,62 @@ std::optional<Process> makeDrawingProcess(const Program& program, const QDeadlin
     }
     const auto giveBack = qScopeGuard([&index] { giveBackTemplate(*index); });
     // Taken, so this thread alone reads or changes it.
-    Process& chosen = templates().entries[*index].process;
-    if (chosen.pid <= 0) {
-        std::optional<Process> started = Starter::instance().start(program, deadline);
-        if (!started) {
-            return std::nullopt;
-        }
-        {
-            std::lock_guard lock(pool().mutex);
-            ++pool().counts.programs;
-        }
-        const Greeted said = greeted(*started, program.path, true, deadline);
-        if (said != Greeted::Yes) {
-            // Before the deadline, its stream ended without a greeting: the process ended on its
-            // own, or is ending.
-            const bool ended = said == Greeted::Silent && !deadline.hasExpired() && !Teardown::hasBegun();
-            const int status = end(*started);
-            if (ended) {
-                logEndBeforeGreeting(program.path, status);
+    Templates::Entry& entry = templates().entries[*index];
+    for (bool startedHere = false;;) {
+        if (entry.process.pid <= 0) {
+            if (!mayStartTemplate(entry, program.path) || !startTemplate(entry, program, deadline, made)) {
+                return std::nullopt;
             }
-            *made = said == Greeted::Refused ? Made::Refused : Made::No;
-            return std::nullopt;
+            startedHere = true;
         }
-        std::lock_guard lock(templates().mutex);
-        chosen = *started;
-        templates().entries[*index].program = program.path;
-        ++templates().started;
-    }
-    std::vector<qint64>& ready = templates().entries[*index].ready;
-    const bool asked =
-        VectorRenderStream::sendForkRequest(chosen.socket, deadline, VectorRenderStream::Watch::Teardown);
-    const auto answer = asked ? VectorRenderStream::receiveForkAnswer(
-                                    chosen.socket, deadline, VectorRenderStream::Watch::Teardown, &ready)
-                              : std::nullopt;
-    if (!answer) {
-        // Gone, or out of step with its answers: another is started in its place.
+        const bool asked = VectorRenderStream::sendForkRequest(entry.process.socket, deadline,
+                                                               VectorRenderStream::Watch::Teardown);
+        const auto answer =
+            asked ? VectorRenderStream::receiveForkAnswer(entry.process.socket, deadline,
+                                                          VectorRenderStream::Watch::Teardown, &entry.ready)
+                  : std::nullopt;
+        if (answer) {
+            if (answer->pid <= 0) {
+                return std::nullopt;
+            }
+            *made = Made::Yes;
+            return Process{pid_t(answer->pid), answer->socket};
+        }
+        // Gone, or out of step with its answers: ended, and another started in its place.
         EndingTemplate gone;
         {
             std::lock_guard lock(templates().mutex);
-            gone = takeOut(templates().entries[*index]);
+            gone = takeOut(entry);
         }
         endTemplate(std::move(gone));
-        return std::nullopt;
+        if (deadline.hasExpired() || Teardown::hasBegun()) {
+            return std::nullopt;
+        }
+        entry.died = program.path;
+        if (startedHere) {
+            // The one started for this document died at once: the next document tries again.
+            return std::nullopt;
+        }
+        startedHere = true;
     }
-    if (answer->pid <= 0) {
-        return std::nullopt;
+}
+
+// Ends the templates of `program` that no thread is asking, with the processes they made ready
+// (when it is refused: none of them is asked again).
+void endTemplatesOf(const QByteArray& program) {
+    auto& shared = templates();
+    std::vector<EndingTemplate> ending;
+    {
+        std::lock_guard lock(shared.mutex);
+        for (Templates::Entry& entry : shared.entries) {
+            if (!entry.busy && entry.process.pid > 0 && entry.program == program) {
+                ending.push_back(takeOut(entry));
+            }
+        }
     }
-    *made = Made::Yes;
-    return Process{pid_t(answer->pid), answer->socket};
+    for (EndingTemplate& template_ : ending) {
+        endTemplate(std::move(template_));
+    }
 }
 
 // Ends every template, waiting for those in use to be given back (at the teardown, within a few
@@ -865,9 +1005,9 @@ void endTemplates() {
     }
 }
 
-std::chrono::milliseconds idleExitNow() {
+std::chrono::milliseconds templateIdleExitNow() {
     std::lock_guard lock(pool().mutex);
-    return pool().idleExit;
+    return pool().templateIdleExit;
 }
 
 std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::Failure* failure) {
@@ -903,6 +1043,9 @@ std::optional<Process> start(const QDeadlineTimer& deadline, VectorRenderHost::F
         }
         if (said == Greeted::Refused) {
             *failure = VectorRenderHost::Failure::ProgramRefused;
+            // Asked no more: nor is any process its templates made ready, which would be left
+            // this app's children, ended and never waited for.
+            endTemplatesOf(chosen.path);
         }
         return std::nullopt;
     }
@@ -921,14 +1064,14 @@ bool saidNothing(const Process& process) {
 }
 
 // A process for the document `key` names: an idle one that drew that very document, if it has
-// said nothing since, or a new one. A process never draws another document than its first: one
-// taken over by a hostile document could answer the next ones as it pleased. Before a new one
-// starts, the idle process kept longest is ended when the processes alive would otherwise be
-// more than the drawing slots.
+// said nothing and used no CPU time since, or a new one. A process never draws another document
+// than its first: one taken over by a hostile document could answer the next ones as it pleased.
+// Before a new one starts, the idle process kept longest is ended when the processes alive would
+// otherwise be more than the drawing slots.
 std::optional<Process> take(const QByteArray& key, const QDeadlineTimer& deadline,
                             VectorRenderHost::Failure* failure) {
     auto& shared = pool();
-    std::optional<Process> kept;
+    std::optional<IdleProcess> kept;
     std::optional<Process> oldest;
     {
         std::lock_guard lock(shared.mutex);
@@ -938,7 +1081,7 @@ std::optional<Process> take(const QByteArray& key, const QDeadlineTimer& deadlin
         }
         for (auto it = shared.idle.rbegin(); it != shared.idle.rend(); ++it) {
             if (it->document == key) {
-                kept = it->process;
+                kept = *it;
                 shared.idle.erase(std::next(it).base());
                 break;
             }
@@ -952,11 +1095,19 @@ std::optional<Process> take(const QByteArray& key, const QDeadlineTimer& deadlin
     if (oldest) {
         retire(*oldest);
     }
-    if (kept && saidNothing(*kept)) {
-        return kept;
-    }
     if (kept) {
-        retire(*kept);
+        // Stopped since its answer, silent, and no CPU time used: continued, and asked.
+        // One not seen stopped yet (on a busy machine) is waited for as long as its time to stop.
+        const pid_t pid = kept->process.pid;
+        const bool stopped =
+            kept->stopped ||
+            stopsBy(pid, kept->since + std::chrono::milliseconds(VectorRenderHost::stopWithinMs));
+        const qint64 cpuMs = processCpuMsOf(pid);
+        if (stopped && saidNothing(kept->process) && cpuMs >= 0 && cpuMs - kept->cpuMs <= idleCpuSlackMs &&
+            ::kill(pid, SIGCONT) == 0) {
+            return kept->process;
+        }
+        retire(kept->process);
     }
     return start(deadline, failure);
 }
@@ -989,14 +1140,20 @@ void giveBackSlot() {
     shared.slotFreed.notify_one();
 }
 
-// Keeps a process that drew well for its document: each one alive held a drawing slot when it
-// started, and a start ends the oldest idle one when more would be alive than the slots.
+// Keeps a process that drew well for its document, while what the kernel leaves it of its CPU
+// time holds another drawing: each one alive held a drawing slot when it started, and a start ends
+// the oldest idle one when more would be alive than the slots. Kept, it is stopped (by itself,
+// after its answer): it runs only while it draws.
 void giveBack(Process process, const QByteArray& key) {
     auto& shared = pool();
     std::thread finished;
+    // Looked at once, and once more after letting it run: what has not stopped by then is left
+    // to the reaper (the asking side waits for no process it is done with).
+    const bool stopped = hasStopped(process.pid) || (sched_yield(), hasStopped(process.pid));
+    const qint64 cpuMs = processCpuMsOf(process.pid);
     {
         std::lock_guard lock(shared.mutex);
-        if (!shared.stopped) {
+        if (!shared.stopped && cpuMs >= 0 && cpuMs <= reusableCpuMs) {
             if (!shared.reaping) {
                 // The last reaper left when the pool emptied (or never ran): it is done or
                 // about to return.
@@ -1009,8 +1166,12 @@ void giveBack(Process process, const QByteArray& key) {
                 }
             }
             if (shared.reaping) {
-                shared.idle.push_back({process, std::chrono::steady_clock::now(), key});
+                shared.idle.push_back({process, std::chrono::steady_clock::now(), key, cpuMs, stopped});
                 process = Process{};
+                if (!stopped) {
+                    // Looked at again once its time to stop is up.
+                    shared.reaperWake.notify_all();
+                }
             }
         }
     }
@@ -1237,6 +1398,8 @@ void VectorRenderHost::setIdleExitMsForTesting(int milliseconds) {
     {
         std::lock_guard lock(shared.mutex);
         shared.idleExit = std::chrono::milliseconds(milliseconds > 0 ? milliseconds : idleExitMs);
+        shared.templateIdleExit =
+            std::chrono::milliseconds(milliseconds > 0 ? milliseconds : templateIdleExitMs);
     }
     shared.reaperWake.notify_all();
     Starter::instance().lookAgain(true);

@@ -19,10 +19,11 @@ namespace velmora::images {
 //
 // One document, one process: a process that drew a document is given no other (one taken over by
 // a hostile document could answer the next ones as it pleased), and is kept only to draw the same
-// document again (a PDF's page size, then its pixels), the one used last taken first. One left
-// idle for idleExitMs is ended, and so is the oldest idle one when a new process would make more
-// alive than the drawing slots. Nothing wakes while processes wait but the one timer of the
-// oldest's end.
+// document again (a PDF's page size, then its pixels), the one used last taken first, and only
+// while it has used no CPU time since its answer and has the CPU time left for another drawing
+// (the kernel ends each at VectorRenderProtocol::processCpuSeconds). One left idle for idleExitMs
+// is ended, and so is the oldest idle one when a new process would make more alive than the
+// drawing slots. Nothing wakes while processes wait but the one timer of the oldest's end.
 //
 // Each process is a copy of one template process (see VectorRenderProtocol), which loads what
 // drawing loads once and reads no document, so a process costs a copy and its confinement, not a
@@ -30,8 +31,10 @@ namespace velmora::images {
 // death signal to the thread that forks), and its copies are this app's children that die with
 // that thread too. It cannot gain privileges, has a working directory that is empty and gone, only
 // the environment that fonts, the locale and the sanitisers read, and is ended once it made no
-// process for idleExitMs. A drawing process is given documents only when it greets confined as
-// a whole; a program refused once is not started again.
+// process for templateIdleExitMs. A template found gone when asked is started again and asked at
+// once, no sooner than templateRestartSpacingMs after it was last started so. A drawing process
+// is given documents only when it greets confined as a whole; a program refused once is not
+// started again, and its templates are ended then, with the processes they made ready.
 class VectorRenderHost {
 public:
     VectorRenderHost() = delete;
@@ -83,10 +86,24 @@ public:
     static void useProgram(const QString& path);
     // Processes drawing at once, and so processes at all.
     static int maxBusyProcesses();
-    // How long a process is kept idle. Long enough for a screen of images that arrive one after
-    // the other (as their downloads end, or a page further down) to share their processes,
-    // whose start costs more than a drawing; short beside the minutes an app sits unseen.
-    static constexpr int idleExitMs = 30000;
+    // How long a drawing process is kept idle. It is kept for its own document alone, which comes
+    // again within moments if at all (a PDF's size and then its pixels, a view drawing the same
+    // page at its next size), and a new one costs a copy of a template, two or three
+    // milliseconds: longer buys little and holds its memory, and its CPU time (for a process
+    // taken over, up to what the kernel leaves it).
+    static constexpr int idleExitMs = 5000;
+    // How long a drawing process may take to stop itself once its answer is read (see
+    // VectorRenderProtocol): a moment, or a busy machine's turn. One that has not stopped by then
+    // ran on after its answer, and is ended.
+    static constexpr int stopWithinMs = 500;
+    // How long a template is kept once it made no process: its start is a program's (tens of
+    // milliseconds, seconds on a busy machine), long enough for a screen of images that arrive
+    // one after the other to share it; short beside the minutes an app sits unseen.
+    static constexpr int templateIdleExitMs = 30000;
+    // How soon a template that died (or ended before it greeted) is started again in its place
+    // at the earliest, after it was last started so: one that dies at each start costs a start
+    // every few seconds, never a storm of them.
+    static constexpr int templateRestartSpacingMs = 3000;
 
     // How long a new process may take to start and greet, apart from the drawing's own deadline
     // (VectorRenderProtocol::answerDeadlineMs, from the request on): the program loads its
@@ -99,8 +116,8 @@ public:
     // For tests: processes started from now on close the app's descriptors as on a kernel
     // without close_range (false), or as usual (true).
     static void setCloseRangeForTesting(bool available);
-    // For tests: the idle time from now on (idleExitMs again with 0), and what the processes
-    // did since the last call.
+    // For tests: the idle time of drawing processes and templates from now on (idleExitMs and
+    // templateIdleExitMs again with 0), and what the processes did since the last call.
     static void setIdleExitMsForTesting(int milliseconds);
     struct Counts {
         int started = 0;  // drawing processes started

@@ -57,6 +57,8 @@ namespace {
 constexpr quint32 unconfinedBit = 1u << 31;
 constexpr quint32 templateBit = 1u << 30;
 constexpr quint32 heldMask = 0xff;
+constexpr int filterErrorShift = 20;
+constexpr quint32 filterErrorMask = 0x3ff;
 
 VectorRenderProtocol::MeansAnswer answerAt(quint32 word, int shift) {
     const quint32 value = (word >> shift) & 0xf;
@@ -73,6 +75,7 @@ QByteArray VectorRenderProtocol::encodeGreeting(const Greeting& greeting) {
     putWord(out, greeting.version);
     putWord(out, (greeting.held & heldMask) | (quint32(greeting.landlock) << 8) |
                      (quint32(greeting.namespaces) << 12) | (quint32(greeting.filter) << 16) |
+                     ((greeting.filterError & filterErrorMask) << filterErrorShift) |
                      (greeting.isTemplate ? templateBit : 0) | (greeting.unconfined ? unconfinedBit : 0));
     return out;
 }
@@ -89,6 +92,7 @@ VectorRenderProtocol::Greeting VectorRenderProtocol::decodeGreeting(const char* 
     out.landlock = answerAt(confinement, 8);
     out.namespaces = answerAt(confinement, 12);
     out.filter = answerAt(confinement, 16);
+    out.filterError = (confinement >> filterErrorShift) & filterErrorMask;
     out.isTemplate = (confinement & templateBit) != 0;
     out.unconfined = (confinement & unconfinedBit) != 0;
     return out;

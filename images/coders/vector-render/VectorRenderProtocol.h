@@ -24,6 +24,9 @@ namespace velmora::images {
 // The process greets once it is ready (and confined): the magic, the protocol's version and a
 // word of its confinement (see Greeting). An SVG has one page, its canvas.
 //
+// A drawing process stops itself (SIGSTOP) once each answer is written; the asking side continues
+// it (SIGCONT) before it asks it again.
+//
 // The program runs first as a template process: it loads what drawing loads, reads no document,
 // is never confined, and greets as the template. Each drawing process is a copy of it, made on
 // the asking side's word (VectorRenderStream::sendForkRequest, with the new process's socket): a
@@ -36,7 +39,7 @@ public:
     static constexpr quint32 magic = 0x47525256; // "VRRG"
     // Raised with every change to a message. An app and a drawing program of different versions
     // (one replaced while the other runs) part at the greeting, never misreading each other.
-    static constexpr quint32 version = 3;
+    static constexpr quint32 version = 4;
     // What the drawing programs before versions greeted with, alone: also the magic of their
     // requests.
     static constexpr quint32 unversionedMagic = 0x52445056; // "VPDR"
@@ -57,6 +60,15 @@ public:
     // How long the asking side waits for an answer before it kills the process, from the request
     // on: the budget and some room.
     static constexpr int answerDeadlineMs = 2000;
+    // A drawing process's CPU time in all, from its start, after which the kernel ends it
+    // (its hard RLIMIT_CPU, which it cannot raise): its start, a drawing's budget, and room to
+    // draw the same document again while what is left holds another budget (the asking side
+    // keeps it only then). What a process that goes on after its answer (a renderer taken over)
+    // can burn, whatever it does: less than this.
+    static constexpr int processCpuSeconds = 2;
+    // The status a drawing process ends with, before it greets, when it could not start its
+    // drawing thread (the user's processes at their limit): a passing want, not the program's.
+    static constexpr int noDrawingThreadStatus = 3;
 
     enum class Kind : quint32 {
         Pdf = 0,
@@ -142,6 +154,9 @@ public:
         MeansAnswer landlock = MeansAnswer::Held;
         MeansAnswer namespaces = MeansAnswer::NotTried;
         MeansAnswer filter = MeansAnswer::Held;
+        // What the kernel answered the filter when it did not hold (an errno below 1024; 0 when
+        // none), so that the app says what was refused.
+        quint32 filterError = 0;
         // It is not confined as a whole, and draws nothing: it ends after the greeting.
         bool unconfined = false;
         // The template process: it reads no document, and starts a drawing process for each.
@@ -151,8 +166,8 @@ public:
     static bool confinedAsAWhole(quint32 held) {
         return (held & SystemCallFilter) && (held & (LandlockFileSystem | NamespaceFileSystem));
     }
-    // Magic, version, confinement word (the means held, what the others were answered, the top
-    // bit when unconfined, the one below it for the template).
+    // Magic, version, confinement word (the means held, what the others were answered, the
+    // filter's errno, the top bit when unconfined, the one below it for the template).
     static QByteArray encodeGreeting(const Greeting& greeting);
     // Whether the first four bytes of a greeting are this protocol's magic: a program that
     // greets otherwise (one from before versions) sends nothing more to wait for.

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace velmora::images {
 
@@ -188,7 +190,41 @@ qint64 VectorRenderStream::forkDrawingProcess() {
     return pid < 0 ? -1 : qint64(pid);
 }
 
-void VectorRenderStream::serveAsTemplate(const std::function<void()>& drawingProcess) {
+bool VectorRenderStream::closeAllBut(std::vector<int> keep) {
+    std::sort(keep.begin(), keep.end());
+    std::erase_if(keep, [](int fd) { return fd <= STDERR_FILENO; });
+    keep.erase(std::unique(keep.begin(), keep.end()), keep.end());
+    // The ranges between those kept, the last one open-ended.
+    std::vector<std::pair<unsigned, unsigned>> ranges;
+    unsigned from = STDERR_FILENO + 1;
+    for (const int fd : keep) {
+        if (unsigned(fd) > from) {
+            ranges.push_back({from, unsigned(fd) - 1});
+        }
+        from = unsigned(fd) + 1;
+    }
+    ranges.push_back({from, ~0U});
+    bool closed = true;
+    for (const auto& [first, last] : ranges) {
+        closed = closed && ::syscall(SYS_close_range, first, last, 0) == 0;
+    }
+    if (closed) {
+        return true;
+    }
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > rlim_t(1) << 20) {
+        return false;
+    }
+    for (const auto& [first, last] : ranges) {
+        for (rlim_t fd = first; fd <= last && fd < limit.rlim_cur; ++fd) {
+            ::close(int(fd));
+        }
+    }
+    return true;
+}
+
+void VectorRenderStream::serveAsTemplate(const std::function<void()>& drawingProcess, std::vector<int> keep) {
     const pid_t app = ::getppid();
     // A drawing process made ready before it is asked for, so that its copy and its confinement
     // cost the asking side nothing: the next one is made as soon as one is handed over. The
@@ -197,7 +233,7 @@ void VectorRenderStream::serveAsTemplate(const std::function<void()>& drawingPro
         qint64 pid = -1;
         int socket = -1;
     };
-    const auto makeReady = [&app, &drawingProcess]() -> Ready {
+    const auto makeReady = [&app, &drawingProcess, &keep]() -> Ready {
         int sockets[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
             return {};
@@ -207,7 +243,7 @@ void VectorRenderStream::serveAsTemplate(const std::function<void()>& drawingPro
             // Checked after the copy: the app may have ended meanwhile.
             if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != app ||
                 ::dup2(sockets[1], STDIN_FILENO) < 0 || ::dup2(sockets[1], STDOUT_FILENO) < 0 ||
-                ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0) != 0) {
+                !closeAllBut(keep)) {
                 ::_exit(0);
             }
             drawingProcess();

@@ -66,8 +66,15 @@ public:
     // (the asking side is told its id then) and the next one as soon as one is handed over. In
     // each copy, before `drawingProcess` runs (and never returns): the copy dies with the asking
     // side's thread that started the template, its socket is its standard input and output, and it
-    // holds no other descriptor but the error stream; a copy that cannot be made so ends at once.
-    static void serveAsTemplate(const std::function<void()>& drawingProcess);
+    // holds no other descriptor but the error stream and those in `keep` (what the template holds
+    // for the copy's confinement, which closes them); a copy that cannot be made so ends at once.
+    static void serveAsTemplate(const std::function<void()>& drawingProcess, std::vector<int> keep = {});
+
+    // Closes every descriptor of this process above the standard three but those in `keep`: at
+    // once where the kernel can (close_range, since Linux 5.9), else one by one up to the limit of
+    // descriptors, which none lies above. False when it cannot be sure of it (a limit too high to
+    // close each in reasonable time).
+    static bool closeAllBut(std::vector<int> keep);
 };
 
 } // namespace velmora::images

@@ -26,6 +26,12 @@
 #include <cstring>
 #include <utility>
 
+#if defined(VELMORA_DRAWING_TEST_MOVES)
+// A build for the tests alone, never installed: the moves of a renderer taken over, chosen by the
+// name the program is started under.
+#include "tests/images/coders/hostile-drawing/HostileMoves.h"
+#endif
+
 using velmora::images::DrawingConfinement;
 using velmora::images::PdfPageRenderer;
 using velmora::images::processCpuMsSince;
@@ -225,14 +231,26 @@ void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
     if (!budget.ready()) {
         ::_exit(1);
     }
+    // Its CPU time in all, whatever runs in it once it is confined: the budget timers above are
+    // its own, which a renderer taken over may disarm, and run only while it draws; this limit is
+    // the kernel's, at all times, and the filter keeps it from being raised.
+    const rlimit cpu{rlim_t(VectorRenderProtocol::processCpuSeconds),
+                     rlim_t(VectorRenderProtocol::processCpuSeconds)};
+    if (setrlimit(RLIMIT_CPU, &cpu) != 0) {
+        ::_exit(1);
+    }
     // Confined as a whole before the first document is read; otherwise it says so and draws
     // nothing.
     const DrawingConfinement::Outcome confinement = DrawingConfinement::confine();
+    if (confinement.noDrawingThread) {
+        ::_exit(VectorRenderProtocol::noDrawingThreadStatus);
+    }
     VectorRenderProtocol::Greeting greeting;
     greeting.held = confinement.held;
     greeting.landlock = confinement.landlock;
     greeting.namespaces = confinement.namespaces;
     greeting.filter = confinement.filter;
+    greeting.filterError = quint32(confinement.filterError);
     greeting.unconfined = !confinement.confined();
     const QByteArray greetingBytes = VectorRenderProtocol::encodeGreeting(greeting);
     if (!writeAll(greetingBytes.constData(), greetingBytes.size()) || !confinement.confined()) {
@@ -254,10 +272,20 @@ void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
             request->kind == VectorRenderProtocol::Kind::Svg ? svg.answer(*request) : pdf.answer(*request);
         budget.disarm();
         drawn.id = request->id;
+#if defined(VELMORA_DRAWING_TEST_MOVES)
+        velmora::images::testing::HostileMoves::beforeAnswer(drawn);
+#endif
         const QByteArray answer = VectorRenderProtocol::encodeAnswer(drawn);
         if (!writeAll(answer.constData(), answer.size())) {
             ::_exit(0);
         }
+#if defined(VELMORA_DRAWING_TEST_MOVES)
+        velmora::images::testing::HostileMoves::afterAnswer();
+#endif
+        // Its answer written, it stops itself until it is asked again (the asking side continues
+        // it then): kept idle, it cannot run at all, and one that has not stopped ran on after
+        // its answer, and is ended.
+        ::kill(::getpid(), SIGSTOP);
     }
     // Ended without the app's objects: a copy runs no one's clean-up but its own.
     ::_exit(0);
@@ -268,6 +296,9 @@ void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
 int main(int argc, char** argv) {
     // Started from a descriptor, older kernels name the process after its number.
     prctl(PR_SET_NAME, "vector-template");
+#if defined(VELMORA_DRAWING_TEST_MOVES)
+    velmora::images::testing::HostileMoves::choose(argv[0]);
+#endif
     std::signal(SIGPIPE, SIG_IGN);
     // Glyphs are drawn through Qt's fonts, which need a GUI application; no display is used.
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -291,6 +322,8 @@ int main(int argc, char** argv) {
     if (!writeAll(greetingBytes.constData(), greetingBytes.size())) {
         return 0;
     }
-    VectorRenderStream::serveAsTemplate([&] { drawDocuments(lengths, pdf, svg); });
+    // Each copy keeps what the template holds open for its confinement.
+    VectorRenderStream::serveAsTemplate([&] { drawDocuments(lengths, pdf, svg); },
+                                        DrawingConfinement::heldDescriptors());
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "tests/support/Await.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FakeHttpsServer.h"
+#include "tests/support/LoopbackImageServer.h"
 
 #include <QTimeZone>
 
@@ -368,6 +369,25 @@ TEST_F(APIRequestTest, ABookingIsSentOnceWhateverHappens) {
     auto read = awaitOutcome(client->perform<Void>(PathEndpoint("users/me"), HttpMethod::Get));
     ASSERT_TRUE(read && read->ok());
     EXPECT_EQ(server.requestsTo(QStringLiteral("/time_tracking_entries")).size(), 1);
+}
+
+// A tracker (or whatever stands in its place) that answers a booking with a head that
+// never ends: the booking may have been stored, so its outcome is an unreadable answer,
+// never "nothing sent", and it is known within seconds, not at the time-outs.
+TEST_F(APIRequestTest, ABookingWhoseAnswerHeadNeverEndsIsUnreadableNotUnsent) {
+    test::LoopbackImageServer tracker(test::LoopbackImageServer::Scheme::Https);
+    tracker.serve("/issue/A-1/timeTracking/workItems", test::ImageAnswer::endlessHeader());
+    auto client =
+        APIRequest::youTrack(QStringLiteral("yt-token"), QStringLiteral("127.0.0.1:%1").arg(tracker.port()));
+    const auto outcome =
+        awaitOutcome(client->perform<Void>(PathEndpoint("issue/A-1/timeTracking/workItems"), HttpMethod::Post,
+                                           std::nullopt, nlohmann::json{{"duration", {{"minutes", 60}}}}),
+                     8000);
+    ASSERT_TRUE(outcome.has_value()) << "no outcome; the server sent " << tracker.bytesSent() << " bytes";
+    ASSERT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().cause(), APIError::Cause::Unreadable);
+    EXPECT_FALSE(outcome->error().neverSent());
+    EXPECT_EQ(tracker.requestCount("/issue/A-1/timeTracking/workItems"), 1);
 }
 
 // Every failure keeps what happened and where, so the user can be told whose fault it

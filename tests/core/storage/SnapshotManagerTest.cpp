@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <optional>
 
 using namespace velmora;
@@ -130,8 +132,87 @@ TEST(SnapshotManagerTest, AFileWithoutBookingsReadsAndOneWithOddBookingsIsMovedA
     odd.insert(QStringLiteral("bookings"), QStringLiteral("not a map"));
     ASSERT_TRUE(PropertyList::writeFile(path, odd).ok());
     SnapshotManager manager(path);
-    EXPECT_FALSE(manager.value(SnapshotKind::Timers, kAccount).has_value());
+    // What of it reads is kept: the timer goes on; the file itself is kept aside.
+    EXPECT_TRUE(manager.value(SnapshotKind::Timers, kAccount).has_value());
     EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("Velmora.plist.unreadable-*")}).size(), 1);
+    const auto problem = manager.loadProblem();
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_FALSE(problem->keptAt.isEmpty());
+    EXPECT_FALSE(problem->previousFrom.has_value());
+    EXPECT_EQ(problem->readable.timers.keys(), QStringList{kAccount});
+}
+
+// Each write keeps the file it replaces: a file damaged later (a disk fault, another program)
+// takes the app back one change, not to nothing, and says so.
+TEST(SnapshotManagerTest, ADamagedFileGoesBackToTheOneBeforeItsLastWriteAndSaysSo) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    {
+        SnapshotManager manager(path);
+        EXPECT_FALSE(manager.loadProblem().has_value()) << "no file is no problem";
+        manager.save(SnapshotKind::Timers, kAccount, timerRecord(60));
+        ASSERT_FALSE(manager.flush().has_value());
+        manager.save(SnapshotKind::Timers, kAccount, timerRecord(120));
+        ASSERT_FALSE(manager.flush().has_value());
+    }
+    EXPECT_EQ(readFile(path + QStringLiteral(".previous"))[QStringLiteral("timers")].toMap().value(kAccount),
+              QVariant(timerRecord(60)));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray whole = file.readAll();
+    ASSERT_TRUE(file.resize(whole.size() / 2));
+    file.close();
+
+    SnapshotManager manager(path);
+    EXPECT_EQ(manager.value(SnapshotKind::Timers, kAccount), QVariant(timerRecord(60)));
+    const auto problem = manager.loadProblem();
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_TRUE(problem->previousFrom.has_value());
+    ASSERT_FALSE(problem->keptAt.isEmpty());
+    QFile kept(problem->keptAt);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), whole.left(whole.size() / 2)) << "the damaged file is kept as it was";
+    // The next write keeps going: the file is whole again, and the previous one is not the
+    // damaged one.
+    manager.save(SnapshotKind::Timers, kAccount, timerRecord(180));
+    ASSERT_FALSE(manager.flush().has_value());
+    EXPECT_EQ(readFile(path)[QStringLiteral("timers")].toMap().value(kAccount), QVariant(timerRecord(180)));
+    EXPECT_EQ(readFile(path + QStringLiteral(".previous"))[QStringLiteral("timers")].toMap().value(kAccount),
+              QVariant(timerRecord(60)));
+}
+
+// Whoever must act only once a change is on disk hears when it is, or why it is not.
+TEST(SnapshotManagerTest, AChangeTellsWhenItsWriteEnded) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    SnapshotManager manager(path);
+    const auto generation = manager.apply({{SnapshotKind::Timers, kAccount, timerRecord(1)}});
+    ASSERT_TRUE(generation.has_value());
+    std::promise<std::optional<QString>> ended;
+    manager.whenWritten(*generation, [&](const std::optional<QString>& failure) {
+        // On disk by now.
+        EXPECT_EQ(readFile(path)[QStringLiteral("timers")].toMap().keys(), QStringList{kAccount});
+        ended.set_value(failure);
+    });
+    auto result = ended.get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_FALSE(result.get().has_value());
+    // Asked after the write: at once.
+    bool told = false;
+    manager.whenWritten(*generation, [&](const std::optional<QString>&) { told = true; });
+    EXPECT_TRUE(told);
+
+    QFile blocker(dir.filePath(QStringLiteral("blocker")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    SnapshotManager failing(dir.filePath(QStringLiteral("blocker/Velmora.plist")));
+    const auto refused = failing.apply({{SnapshotKind::Timers, kAccount, timerRecord(2)}});
+    ASSERT_TRUE(refused.has_value());
+    std::promise<std::optional<QString>> failed;
+    failing.whenWritten(*refused, [&](const std::optional<QString>& failure) { failed.set_value(failure); });
+    auto failure = failed.get_future();
+    ASSERT_EQ(failure.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_TRUE(failure.get().has_value());
 }
 
 // Changes applied together reach the file together: no state a write can take holds

@@ -13,8 +13,11 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace velmora;
 using namespace velmora::images;
@@ -406,4 +409,98 @@ TEST_F(DiskCacheTest, AWriteReplacesALinkAtTheEntrysPathAndNeverWritesThroughIt)
     }
     const QStringList names = QDir(path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
     EXPECT_EQ(names.size(), 6) << names.join(u' ').toStdString();
+}
+
+namespace {
+
+// A folder whose files nobody can remove while it lives, whoever runs the test: read-only for a
+// user, immutable (where the file system has the flag) for the super-user, whom modes do not stop.
+class UnremovableFolder {
+public:
+    explicit UnremovableFolder(const QString& path) : m_path(QFile::encodeName(path)) {
+        const QByteArray probe = m_path + "/probe";
+        ::close(::open(probe.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        ::chmod(m_path.constData(), 0555);
+        if (::unlink(probe.constData()) != 0) {
+            m_locked = true;
+            return;
+        }
+        ::close(::open(probe.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        m_fd = ::open(m_path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        if (m_fd >= 0 && ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            m_immutable = ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        m_locked = m_immutable && ::unlink(probe.constData()) != 0;
+    }
+    ~UnremovableFolder() {
+        if (m_immutable) {
+            int flags = 0;
+            ::ioctl(m_fd, FS_IOC_GETFLAGS, &flags);
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(m_fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        ::chmod(m_path.constData(), 0755);
+    }
+    UnremovableFolder(const UnremovableFolder&) = delete;
+    UnremovableFolder& operator=(const UnremovableFolder&) = delete;
+    bool locked() const { return m_locked; }
+
+private:
+    QByteArray m_path;
+    int m_fd = -1;
+    bool m_immutable = false;
+    bool m_locked = false;
+};
+
+} // namespace
+
+TEST_F(DiskCacheTest, FilesItCannotRemoveAreLeftUncountedAndSaidOnceAndItsOwnEntriesAreKept) {
+    // Planted long ago, so older than any entry: a trim oldest first meets them first.
+    const QString planted = QDir(path()).filePath(QStringLiteral("planted"));
+    ASSERT_TRUE(QDir().mkpath(planted));
+    const qint64 now = clock->now().toSecsSinceEpoch();
+    for (int i = 0; i < 300; ++i) {
+        const QString file = QDir(planted).filePath(QStringLiteral("p%1").arg(i));
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(QByteArray(4096, 'p'));
+        out.close();
+        setFileDate(file, now - 100000 + i);
+    }
+    UnremovableFolder unremovable(planted);
+    if (!unremovable.locked()) {
+        GTEST_SKIP() << "no way to make a folder's files unremovable here";
+    }
+    config->setMaxDiskAge(-1);
+    // Far less than the planted files, far more than the cache's own entries.
+    config->setMaxDiskSize(1024 * 1024);
+    LogCapture log;
+    auto cache = makeCache();
+    cache.trimToSize();
+    QStringList keys;
+    for (int i = 0; i < 60; ++i) {
+        keys << QStringLiteral("https://e.com/%1.png").arg(i);
+        cache.setData(QByteArray(8000, char('a' + i % 26)), keys.back());
+    }
+    for (const QString& key : keys) {
+        EXPECT_TRUE(cache.containsDataForKey(key)) << key.toStdString();
+    }
+    EXPECT_EQ(QDir(planted).entryList(QDir::Files).size(), 301); // with the lock's probe
+    EXPECT_EQ(log.messages.filter(planted).size(), 1) << log.messages.join(u'\n').toStdString();
+
+    // Past the bound, its own entries are held to it, oldest first, however many files sit beside.
+    for (int i = 60; i < 260; ++i) {
+        keys << QStringLiteral("https://e.com/%1.png").arg(i);
+        cache.setData(QByteArray(8000, 'z'), keys.back());
+        setFileDate(cache.cachePathForKey(keys.back()), now + i);
+    }
+    cache.trimToSize();
+    EXPECT_TRUE(cache.containsDataForKey(keys.back()));
+    EXPECT_FALSE(cache.containsDataForKey(keys.at(60)));
+    EXPECT_EQ(log.messages.filter(planted).size(), 1) << log.messages.join(u'\n').toStdString();
 }

@@ -7,11 +7,16 @@
 #include "images/cache/ImageCache.h"
 #include "images/cache/ImageCacheConfig.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/TimeScale.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
+
 #include <QFile>
 #include <QTemporaryDir>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -169,6 +174,9 @@ TEST_F(DiskWritesTest, TheFolderIsHeldToItsSizeOldestFirstPlantedFilesIncluded) 
     }
     config->setMaxDiskSize(1024 * 1024);
     auto cache = std::make_shared<ImageCache>(QStringLiteral("bounded"), root.path(), config);
+    // The upkeep trims what was there at the start, off every lookup's and write's way.
+    ASSERT_TRUE(
+        waitUntil([&] { return !QFile::exists(QDir(folder).filePath(QStringLiteral("planted.bin"))); }));
     for (int i = 0; i < 12; ++i) {
         bool stored = false;
         cache->storeImageData(QByteArray(150 * 1024, char('a' + i)), QStringLiteral("entry-%1").arg(i),
@@ -176,7 +184,37 @@ TEST_F(DiskWritesTest, TheFolderIsHeldToItsSizeOldestFirstPlantedFilesIncluded) 
         ASSERT_TRUE(waitUntil([&] { return stored; }));
         EXPECT_LE(folderBytes(folder), 1024u * 1024u) << "after entry " << i;
     }
-    EXPECT_FALSE(QFile::exists(QDir(folder).filePath(QStringLiteral("planted.bin"))));
     EXPECT_TRUE(cache->diskImageDataExistsWithKey(QStringLiteral("entry-11")));
     EXPECT_FALSE(cache->diskImageDataExistsWithKey(QStringLiteral("entry-0")));
+}
+
+TEST_F(DiskWritesTest, AStartOverTheBoundAnswersAtOnceAndAQuitDoesNotWaitForTheTrim) {
+    const QString folder = QDir(root.path()).filePath(QStringLiteral("crowded"));
+    {
+        auto earlier = std::make_shared<ImageCache>(QStringLiteral("crowded"), root.path(), config);
+        bool stored = false;
+        earlier->storeImageData(QByteArray(2000, 'e'), QStringLiteral("kept"), [&] { stored = true; });
+        ASSERT_TRUE(waitUntil([&] { return stored; }));
+    }
+    // Many small files an earlier run left, far past the bound (each takes a block of the disk).
+    for (int i = 0; i < 20000; ++i) {
+        const QByteArray name = QFile::encodeName(QDir(folder).filePath(QStringLiteral("left-%1").arg(i)));
+        const int fd = ::open(name.constData(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, "x", 1), 1);
+        ::close(fd);
+    }
+    config->setMaxDiskSize(4096 * 100);
+    QElapsedTimer clock;
+    clock.start();
+    auto cache = std::make_shared<ImageCache>(QStringLiteral("crowded"), root.path(), config);
+    EXPECT_TRUE(cache->diskImageDataExistsWithKey(QStringLiteral("kept")));
+    EXPECT_LT(clock.elapsed(), velmora::test::scaledMs(300));
+    clock.restart();
+    cache.reset();
+    EXPECT_LT(clock.elapsed(), velmora::test::scaledMs(300));
+    // The next run finds it trimmed in the end, a step at a time.
+    auto next = std::make_shared<ImageCache>(QStringLiteral("crowded"), root.path(), config);
+    const auto entries = [&] { return QDir(folder).entryList(QDir::Files | QDir::Hidden).size(); };
+    EXPECT_TRUE(waitUntil([&] { return entries() <= 100; }, 20000)) << entries();
 }

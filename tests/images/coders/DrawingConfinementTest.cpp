@@ -1,6 +1,8 @@
 #include "images/coders/vector-render/DrawingConfinement.h"
 #include "images/coders/vector-render/PdfPageRenderer.h"
 #include "images/coders/vector-render/SvgDocumentRenderer.h"
+#include "images/coders/vector-render/VectorRenderHost.h"
+#include "tests/images/coders/hostile-drawing/HostileMoves.h"
 #include "tests/images/support/ChildProcesses.h"
 #include "tests/images/support/KernelStandIn.h"
 #include "tests/support/PdfDocuments.h"
@@ -17,13 +19,16 @@
 #include <QProcessEnvironment>
 #include <QRawFont>
 #include <QScopeGuard>
+#include <QSemaphore>
 #include <QTemporaryDir>
+#include <QThreadPool>
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -44,7 +49,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 extern char** environ;
@@ -126,6 +133,10 @@ int inkedFromFontFile(const QString& file) {
     painter.drawGlyphRun(QPointF(0, 0), run);
     painter.end();
     return inked(canvas);
+}
+
+int threadsOfThisProcess() {
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
 }
 
 struct ChildRun {
@@ -229,6 +240,11 @@ TEST(DrawingConfinementTest, childTriesWhatATakenOverRendererWould) {
         if (kernel.contains("seccomp-EPERM")) {
             EXPECT_EQ(outcome.filter, MeansAnswer::Refused);
         }
+        // A filter refused as invalid is no kernel without filters: what it answered is kept.
+        if (kernel.contains("seccomp-EINVAL")) {
+            EXPECT_EQ(outcome.filter, MeansAnswer::Failed);
+            EXPECT_EQ(outcome.filterError, EINVAL);
+        }
         if (kernel.contains("userns-EPERM")) {
             EXPECT_EQ(fileSystem, 0u);
             EXPECT_EQ(outcome.namespaces, MeansAnswer::Refused);
@@ -246,10 +262,14 @@ TEST(DrawingConfinementTest, childTriesWhatATakenOverRendererWould) {
     } else if (kernel.contains("landlock-EPERM")) {
         EXPECT_EQ(outcome.landlock, MeansAnswer::Refused);
     }
-    QFile status(QStringLiteral("/proc/self/status"));
-    ASSERT_TRUE(status.open(QIODevice::ReadOnly));
-    const QByteArray statusText = status.readAll();
-    EXPECT_TRUE(statusText.contains("Seccomp:\t2")) << statusText.toStdString();
+    // Each of its threads under the filter.
+    for (const QString& task :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(QStringLiteral("/proc/self/task/%1/status").arg(task));
+        ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+        const QByteArray statusText = status.readAll();
+        EXPECT_TRUE(statusText.contains("Seccomp:\t2")) << statusText.toStdString();
+    }
 
     // The user's files, the app's, the system's users and the app itself: unreadable; nothing
     // written. The font cache stays readable.
@@ -323,11 +343,28 @@ TEST(DrawingConfinementTest, childTriesWhatATakenOverRendererWould) {
     EXPECT_TRUE(refused(::unshare(CLONE_NEWUSER)));
     EXPECT_TRUE(refused(int(::syscall(SYS_keyctl, 0 /* KEYCTL_GET_KEYRING_ID */, -3 /* session */, 0))));
 
-    // What drawing needs goes on: threads, a font file read, text drawn by both renderers and by
-    // Qt in a font not used before.
-    bool threadRan = false;
-    std::thread([&threadRan] { threadRan = true; }).join();
-    EXPECT_TRUE(threadRan);
+    // No thread either, whatever the user's limit: it runs its drawing thread and no other.
+    EXPECT_EQ(threadsOfThisProcess(), DrawingConfinement::drawingThreads);
+    pthread_t another{};
+    EXPECT_NE(::pthread_create(
+                  &another, nullptr, [](void*) -> void* { return nullptr; }, nullptr),
+              0)
+        << "a thread was started";
+    EXPECT_EQ(threadsOfThisProcess(), DrawingConfinement::drawingThreads);
+
+    // What drawing needs goes on: Qt's pooled work (large images converted and scaled on the
+    // drawing thread), a font file read, text drawn by both renderers and by Qt in a font not
+    // used before.
+    QImage large(1500, 1500, QImage::Format_RGB888);
+    large.fill(Qt::red);
+    const QImage converted = large.convertToFormat(QImage::Format_RGBA64_Premultiplied);
+    EXPECT_EQ(converted.pixelColor(700, 1400), QColor(Qt::red));
+    const QImage scaled = converted.scaled(900, 700, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    EXPECT_EQ(scaled.pixelColor(450, 600), QColor(Qt::red));
+    QSemaphore pooled;
+    QThreadPool::globalInstance()->start([&pooled] { pooled.release(); });
+    EXPECT_TRUE(pooled.tryAcquire(1, velmora::test::scaledMs(10000))) << "the drawing thread ran nothing";
+    EXPECT_EQ(threadsOfThisProcess(), DrawingConfinement::drawingThreads);
     QFile font(fontFile);
     ASSERT_TRUE(font.open(QIODevice::ReadOnly)) << fontFile.toStdString();
     EXPECT_GT(font.readAll().size(), 1000);
@@ -415,10 +452,75 @@ TEST(DrawingConfinementTest, WithoutTheSystemCallFilterTheProcessIsNotConfined) 
     if (qEnvironmentVariableIsSet(confinedChildVariable)) {
         GTEST_SKIP();
     }
-    for (const char* kernel : {"seccomp-missing", "seccomp-EPERM", "landlock-ENOSYS+seccomp-missing"}) {
+    for (const char* kernel :
+         {"seccomp-missing", "seccomp-EPERM", "seccomp-EINVAL", "landlock-ENOSYS+seccomp-missing"}) {
         SCOPED_TRACE(kernel);
         expectConfinement(kernel, "unconfined");
     }
+}
+
+// A kernel (or a sandbox) that refuses a filter for every thread of a process at once (EINVAL for
+// the synchronisation's flag) takes each thread's own: a drawing process, one thread when it
+// confines itself and its drawing thread taking the filter for itself, needs no more.
+TEST(DrawingConfinementTest, AKernelThatRefusesAFilterForEveryThreadConfinesAllTheSame) {
+    if (qEnvironmentVariableIsSet(confinedChildVariable)) {
+        GTEST_SKIP();
+    }
+    expectConfinement("seccomp-TSYNC-EINVAL", "landlock");
+}
+
+// The half that starts a second thread, then asks to be confined: refused, and nothing of it done
+// (Landlock would bind the asking thread alone, and the other would read all it could before).
+TEST(DrawingConfinementTest, childAsksToBeConfinedBesideASecondThread) {
+    if (qgetenv(confinedChildVariable) != "second thread") {
+        GTEST_SKIP() << "started by NoProcessIsConfinedWhileASecondThreadRuns";
+    }
+    const QByteArray secret = qgetenv("HOME") + "/secret.txt";
+    std::mutex mutex;
+    std::condition_variable asked;
+    bool confining = false;
+    bool done = false;
+    bool readBeside = false;
+    std::thread beside([&] {
+        std::unique_lock lock(mutex);
+        asked.wait(lock, [&] { return confining; });
+        const int fd = ::open(secret.constData(), O_RDONLY | O_CLOEXEC);
+        readBeside = fd >= 0;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        done = true;
+        asked.notify_all();
+    });
+    const DrawingConfinement::Outcome outcome = DrawingConfinement::prepareAndConfine();
+    {
+        std::unique_lock lock(mutex);
+        confining = true;
+        asked.notify_all();
+        asked.wait(lock, [&] { return done; });
+    }
+    beside.join();
+    EXPECT_FALSE(outcome.confined());
+    EXPECT_EQ(outcome.held, 0u) << "confined in part: " << outcome.failure.toStdString();
+    EXPECT_TRUE(outcome.failure.contains("threads run")) << outcome.failure.toStdString();
+    // The thread beside read the user's file: what a confinement of one thread would leave.
+    EXPECT_TRUE(readBeside);
+    std::printf("second thread done\n");
+    std::fflush(stdout);
+    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+TEST(DrawingConfinementTest, NoProcessIsConfinedWhileASecondThreadRuns) {
+    if (qEnvironmentVariableIsSet(confinedChildVariable)) {
+        GTEST_SKIP();
+    }
+    TestHome home;
+    QProcessEnvironment extra;
+    extra.insert(QString::fromLatin1(confinedChildVariable), QStringLiteral("second thread"));
+    const ChildRun run = runChild(
+        QStringLiteral("DrawingConfinementTest.childAsksToBeConfinedBesideASecondThread"), home.home, extra);
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("second thread done"), std::string::npos) << run.output;
 }
 
 // Fonts open no more than fonts: a configuration naming the home, or the folder holding the homes,
@@ -627,4 +729,105 @@ TEST(DrawingConfinementTest, TheFilterAloneRefusesEveryFamilyDrawingNeverCalls) 
     // Nothing of it happened.
     EXPECT_TRUE(QFile(scratch.filePath(QStringLiteral("file"))).exists());
     EXPECT_FALSE(QFile(scratch.filePath(QStringLiteral("new"))).exists());
+}
+
+namespace {
+
+const char* swapKernelVariable = "VELMORA_SWAP_CHILD_KERNEL";
+
+// The font file and the font cache file the hostile build reads by name (see HostileMoves.h).
+QString swappedFont(const QString& home) {
+    return home + QStringLiteral("/.local/share/fonts/velmora-swapped.ttf");
+}
+QString swappedCache(const QString& home) {
+    return home + QStringLiteral("/.cache/fontconfig/velmora-swapped.cache-8");
+}
+
+// Puts `to` at `path` in one step, as another program of the user could: a link to it, or with
+// `hard`, another name of it.
+bool swapIn(const QString& path, const QString& to, bool hard) {
+    const QByteArray staged = QFile::encodeName(path + QStringLiteral(".staged"));
+    const QByteArray target = QFile::encodeName(to);
+    return (hard ? ::link(target.constData(), staged.constData())
+                 : ::symlink(target.constData(), staged.constData())) == 0 &&
+           ::rename(staged.constData(), QFile::encodeName(path).constData()) == 0;
+}
+
+bool putFontFiles(const QString& home) {
+    QFile::remove(swappedFont(home));
+    QFile::remove(swappedCache(home));
+    return QDir().mkpath(QFileInfo(swappedFont(home)).path()) &&
+           QFile::copy(systemFontFile(), swappedFont(home)) &&
+           writeFile(swappedCache(home), "a font cache of the tests");
+}
+
+} // namespace
+
+// The half that runs in a child in the test's home, the app's side with the program's build that
+// reads the swapped files by name once confined (answering a page wider by a point for each
+// secret read, and taller by one for each file it could open): the template starts with the font
+// file and the cache file as they are, then another program swaps them for a link to a secret,
+// and once again, the template started anew, for another name of a key.
+TEST(DrawingConfinementTest, childSwapsFontFilesUnderTheTemplate) {
+    if (qgetenv(confinedChildVariable) != "swap") {
+        GTEST_SKIP() << "started by AFontFileSwappedAfterTheTemplateStartedOpensNothing";
+    }
+    const QString home = qEnvironmentVariable("HOME");
+    const QByteArray kernel = qgetenv(swapKernelVariable);
+    QTemporaryDir links;
+    const QString applications = QCoreApplication::applicationDirPath();
+    const QString program = kernel.isEmpty() ? links.filePath(QStringLiteral("read-swapped"))
+                                             : links.filePath(QString::fromLatin1(kernel + "@read-swapped"));
+    ASSERT_TRUE(
+        QFile::link(applications + (kernel.isEmpty() ? QStringLiteral("/velmora_hostile_drawing_program")
+                                                     : QStringLiteral("/velmora_kernel_stand_in")),
+                    program));
+    int variant = 0;
+    // The page the copy answered for a new document: 60 x 60, grown by what it read.
+    const auto asked = [&variant]() -> QSizeF {
+        VectorRenderProtocol::Request request;
+        request.document = pdfWithText("W") + "% " + QByteArray::number(++variant) + "\n";
+        const auto answer = VectorRenderHost::ask(request);
+        return answer ? answer->pageSize : QSizeF();
+    };
+    const auto restore = qScopeGuard([] { VectorRenderHost::useProgram(VectorRenderHost::programPath()); });
+    for (const bool hard : {false, true}) {
+        SCOPED_TRACE(hard ? "another name of a key" : "a link to a secret");
+        ASSERT_TRUE(putFontFiles(home));
+        // A template started anew, with the files as they are: both given to its copies.
+        VectorRenderHost::useProgram(program);
+        EXPECT_EQ(asked(), QSizeF(60, 62)) << "the files were not given";
+        const QString font =
+            hard ? home + QStringLiteral("/.ssh/id_ed25519") : home + QStringLiteral("/secret.txt");
+        ASSERT_TRUE(swapIn(swappedFont(home), font, hard));
+        ASSERT_TRUE(swapIn(swappedCache(home), home + QStringLiteral("/secret.txt"), hard));
+        const QSizeF after = asked();
+        ASSERT_FALSE(after.isEmpty()) << "no answer";
+        EXPECT_EQ(after.width(), 60) << after.width() - 60 << " secrets read";
+    }
+    std::printf("swap child done\n");
+    std::fflush(stdout);
+}
+
+TEST(DrawingConfinementTest, AFontFileSwappedAfterTheTemplateStartedOpensNothing) {
+    if (qEnvironmentVariableIsSet(confinedChildVariable)) {
+        GTEST_SKIP();
+    }
+    // Under Landlock (where this kernel has it), and under namespaces (where it lets a user make
+    // them), Landlock stood in for as missing.
+    QList<QByteArray> kernels{QByteArray()};
+    if (userNamespacesWork()) {
+        kernels.append("landlock-ENOSYS");
+    }
+    for (const QByteArray& kernel : kernels) {
+        SCOPED_TRACE(kernel.isEmpty() ? "this kernel" : kernel.constData());
+        TestHome home;
+        QProcessEnvironment extra;
+        extra.insert(QString::fromLatin1(confinedChildVariable), QStringLiteral("swap"));
+        extra.insert(QString::fromLatin1(swapKernelVariable), QString::fromLatin1(kernel));
+        const ChildRun run = runChild(
+            QStringLiteral("DrawingConfinementTest.childSwapsFontFilesUnderTheTemplate"), home.home, extra);
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_NE(run.output.find("swap child done"), std::string::npos) << run.output;
+    }
 }

@@ -2,6 +2,8 @@
 #include "images/coders/ImageIOCoder.h"
 #include "images/coders/ImageSVGCoder.h"
 #include "images/coders/SvgDocumentFilter.h"
+#include "images/coders/vector-render/DrawingConfinement.h"
+#include "images/coders/vector-render/ProcessCpuClock.h"
 #include "images/coders/vector-render/VectorRenderHost.h"
 #include "images/core/DecodeAttempt.h"
 #include "images/core/DecodeOptions.h"
@@ -32,18 +34,26 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
+
+extern char** environ;
 
 using namespace velmora::images;
 using namespace velmora::images::testing;
@@ -152,6 +162,33 @@ bool isRedAvatar(const Image& image) {
     }
     const QColor centre = bitmap.pixelColor(bitmap.width() / 2, bitmap.height() / 2);
     return centre.red() > 200 && centre.green() < 60 && centre.blue() < 60;
+}
+
+// Whether a drawing process is done confining itself (a copy a template made ready does so at
+// once, beside what a test looks at): its drawing thread started (once its file system is closed)
+// and its own thread under the filter, loaded last; or it has ended.
+bool doneConfining(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return true;
+    }
+    const QByteArray text = status.readAll();
+    return text.contains("State:\tZ") ||
+           (text.contains("Seccomp:\t2") &&
+            text.contains("\nThreads:\t" + QByteArray::number(DrawingConfinement::drawingThreads) + "\n"));
+}
+
+// Waits until each of `pids` is done confining itself; false if one is not within the bound.
+bool allDoneConfining(const QList<qint64>& pids) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!std::all_of(pids.begin(), pids.end(), doneConfining)) {
+        if (waited.elapsed() > velmora::test::scaledMs(10000)) {
+            return false;
+        }
+        QThread::msleep(1);
+    }
+    return true;
 }
 
 // The drawing processes this process started (running or stopped, not yet reaped).
@@ -513,7 +550,9 @@ TEST(VectorDrawingProcessTest, AProcessOutlivesTheThreadThatAskedFirst) {
         << "the process did not outlive the thread";
     for (const pid_t pid : started) {
         const char state = processState(pid);
-        EXPECT_TRUE(state == 'S' || state == 'R') << "process " << pid << " in state " << state;
+        // Waiting, or stopped by itself until it is asked again.
+        EXPECT_TRUE(state == 'S' || state == 'R' || state == 'T')
+            << "process " << pid << " in state " << state;
     }
 }
 
@@ -542,6 +581,7 @@ TEST(VectorDrawingProcessTest, TheProgramConfinesItselfAndStillDrawsAPdfAndAnSvg
     EXPECT_GT(inked(avatar(svg)), 40) << "no text in the SVG";
     const QList<pid_t> processes = drawingProcesses();
     ASSERT_FALSE(processes.isEmpty());
+    ASSERT_TRUE(allDoneConfining(QList<qint64>(processes.begin(), processes.end())));
     for (const pid_t pid : processes) {
         QFile status(QStringLiteral("/proc/%1/status").arg(pid));
         if (!status.open(QIODevice::ReadOnly)) {
@@ -551,9 +591,22 @@ TEST(VectorDrawingProcessTest, TheProgramConfinesItselfAndStillDrawsAPdfAndAnSvg
         if (text.contains("State:\tZ")) {
             continue;
         }
-        // In filter mode, under one filter of its own.
-        EXPECT_TRUE(text.contains("Seccomp:\t2")) << "process " << pid << ":\n" << text.toStdString();
-        EXPECT_TRUE(text.contains("Seccomp_filters:\t1")) << "process " << pid;
+        // In filter mode, under one filter of its own, on each of its threads: no more than
+        // drawing runs.
+        const QStringList threads =
+            QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        EXPECT_LE(threads.size(), DrawingConfinement::drawingThreads) << "process " << pid;
+        for (const QString& thread : threads) {
+            QFile threadStatus(QStringLiteral("/proc/%1/task/%2/status").arg(pid).arg(thread));
+            if (!threadStatus.open(QIODevice::ReadOnly)) {
+                continue;
+            }
+            const QByteArray threadText = threadStatus.readAll();
+            EXPECT_TRUE(threadText.contains("Seccomp:\t2"))
+                << "thread " << thread.toStdString() << " of " << pid << ":\n"
+                << threadText.toStdString();
+            EXPECT_TRUE(threadText.contains("Seccomp_filters:\t1")) << "thread " << thread.toStdString();
+        }
     }
     // The templates they were copied from read no document and are never confined.
     int templates = 0;
@@ -605,7 +658,42 @@ TEST(VectorDrawingProcessTest, childIsKilledWithADrawingProcess) {
     QThread::sleep(120);
 }
 
-TEST(VectorDrawingProcessTest, ADrawingProcessHoldsNoneOfTheAppsDescriptors) {
+namespace {
+
+// What the descriptor `fd` of process `pid` is: a path, or "socket:[...]", "anon_inode:[...]".
+QByteArray descriptorTarget(qint64 pid, const QString& fd) {
+    char target[4096];
+    const QByteArray link = QFile::encodeName(QStringLiteral("/proc/%1/fd/%2").arg(pid).arg(fd));
+    const ssize_t length = ::readlink(link.constData(), target, sizeof target);
+    return length > 0 ? QByteArray(target, length) : QByteArray();
+}
+
+QStringList descriptorsOf(qint64 pid) {
+    return QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+        .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+}
+
+// A drawing process holds its socket (as its input and output) and the error stream, and what it
+// made itself: the eventfd that wakes its drawing thread. Not the program's file, nor a
+// descriptor of its template's (what the template held for its confinement included).
+void expectOnlyItsOwnDescriptors(qint64 pid) {
+    ASSERT_TRUE(allDoneConfining({pid}));
+    const QStringList open = descriptorsOf(pid);
+    ASSERT_GE(open.size(), 3) << "cannot look at process " << pid;
+    EXPECT_EQ(open.mid(0, 3), QStringList({QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")}))
+        << pid;
+    EXPECT_TRUE(descriptorTarget(pid, QStringLiteral("0")).startsWith("socket:"));
+    EXPECT_EQ(descriptorTarget(pid, QStringLiteral("1")), descriptorTarget(pid, QStringLiteral("0")));
+    EXPECT_EQ(descriptorTarget(pid, QStringLiteral("2")), "/dev/null");
+    for (const QString& fd : open.mid(3)) {
+        EXPECT_EQ(descriptorTarget(pid, fd), "anon_inode:[eventfd]")
+            << "descriptor " << fd.toStdString() << " of process " << pid;
+    }
+}
+
+} // namespace
+
+TEST(VectorDrawingProcessTest, ADrawingProcessAndItsTemplateHoldNoneOfTheAppsDescriptors) {
     // A file the app holds open without close-on-exec, as a library of the app's might.
     QTemporaryDir directory;
     const QString secret = directory.filePath(QStringLiteral("held-by-the-app"));
@@ -618,39 +706,47 @@ TEST(VectorDrawingProcessTest, ADrawingProcessHoldsNoneOfTheAppsDescriptors) {
         // Processes started from now on.
         VectorRenderHost::useProgram(VectorRenderHost::programPath());
         ASSERT_TRUE(isRedAvatar(avatar(plainSvg)));
-        const QList<pid_t> processes = drawingProcesses();
-        ASSERT_FALSE(processes.isEmpty());
-        for (const pid_t pid : processes) {
-            const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
-            const QStringList open =
-                descriptors.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+        // The template too: its copies close what they were given once again, so the template
+        // alone tells whether the app's descriptors were closed as it started, one by one where
+        // close_range is missing.
+        const std::set<qint64> templates = templateProcesses();
+        ASSERT_FALSE(templates.empty());
+        QList<qint64> processes(templates.begin(), templates.end());
+        for (const pid_t pid : drawingProcesses()) {
+            processes.append(pid);
+        }
+        for (const qint64 pid : processes) {
+            const QStringList open = descriptorsOf(pid);
             ASSERT_FALSE(open.isEmpty()) << "cannot look at process " << pid;
             for (const QString& descriptor : open) {
-                EXPECT_FALSE(QFile::symLinkTarget(descriptors.filePath(descriptor)) == secret)
+                EXPECT_NE(descriptorTarget(pid, descriptor), QFile::encodeName(secret))
                     << "descriptor " << descriptor.toStdString() << " of process " << pid
+                    << (templates.count(pid) ? " (the template)" : "")
                     << (closeRange ? "" : ", without close_range");
             }
         }
     }
-    // Nothing but its socket (as its input and output) and the error stream: not the program's
-    // file, nor a descriptor of its template's. It draws a plain page without opening any.
+    // It draws a plain page without opening any.
     const QByteArray document = svgOf("<rect width=\"60\" height=\"60\" fill=\"#ff0000\"/><!-- held -->");
     ASSERT_TRUE(isRedAvatar(avatar(document)));
     for (const pid_t pid : drawingProcesses()) {
-        const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
-        const QStringList open =
-            descriptors.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-        EXPECT_EQ(open, QStringList({QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")})) << pid;
-        const QString socket = QFile::symLinkTarget(descriptors.filePath(QStringLiteral("0")));
-        EXPECT_TRUE(socket.startsWith(QStringLiteral("socket:")) ||
-                    QFileInfo(descriptors.filePath(QStringLiteral("0")))
-                        .symLinkTarget()
-                        .contains(QStringLiteral("socket:")))
-            << socket.toStdString();
-        EXPECT_EQ(QFileInfo(descriptors.filePath(QStringLiteral("1"))).symLinkTarget(),
-                  QFileInfo(descriptors.filePath(QStringLiteral("0"))).symLinkTarget());
-        EXPECT_EQ(QFile::symLinkTarget(descriptors.filePath(QStringLiteral("2"))),
-                  QStringLiteral("/dev/null"));
+        expectOnlyItsOwnDescriptors(pid);
+    }
+
+    // So on a kernel without close_range, where each copy closes what it was given one by one.
+    QTemporaryDir links;
+    const QString standIn = links.filePath(QStringLiteral("close_range-ENOSYS"));
+    ASSERT_TRUE(QFile::link(
+        QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_kernel_stand_in"), standIn));
+    const QString real = VectorRenderHost::programPath();
+    const auto back = qScopeGuard([real] { VectorRenderHost::useProgram(real); });
+    VectorRenderHost::useProgram(standIn);
+    ASSERT_TRUE(
+        isRedAvatar(avatar(svgOf("<rect width=\"60\" height=\"60\" fill=\"#ff0000\"/><!-- one by one -->"))));
+    const std::set<qint64> copies = childProcesses();
+    ASSERT_FALSE(copies.empty());
+    for (const qint64 pid : copies) {
+        expectOnlyItsOwnDescriptors(pid);
     }
 }
 
@@ -689,26 +785,34 @@ TEST(VectorDrawingProcessTest, AnAppKilledLeavesNoDrawingProcess) {
     EXPECT_FALSE(output.contains(QStringLiteral("Failure"))) << output.toStdString();
 }
 
-class MisbehavingProgramTest : public ::testing::Test {
+// The app's side with another program beside the tests in place of the drawing program, started
+// under a name that says how it behaves (a link to it); the real one again at the end.
+class OtherProgramTest : public ::testing::Test {
 protected:
+    explicit OtherProgramTest(const char* program)
+        : m_other(
+              QFileInfo(QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(program))
+                  .absoluteFilePath()) {}
     void SetUp() override {
         m_real = VectorRenderHost::programPath();
-        m_fake = QFileInfo(QCoreApplication::applicationDirPath() +
-                           QStringLiteral("/velmora_fake_drawing_program"))
-                     .absoluteFilePath();
-        ASSERT_TRUE(QFileInfo(m_fake).isExecutable()) << m_fake.toStdString();
+        ASSERT_TRUE(QFileInfo(m_other).isExecutable()) << m_other.toStdString();
     }
     void TearDown() override { VectorRenderHost::useProgram(m_real); }
-    // The fake program under the name that says how it misbehaves.
-    void use(const QString& mode) {
-        const QString link = m_directory.filePath(mode);
-        ASSERT_TRUE(QFile::link(m_fake, link));
+    void use(const QString& name) {
+        const QString link = m_directory.filePath(name);
+        ASSERT_TRUE(QFile::link(m_other, link));
         VectorRenderHost::useProgram(link);
     }
 
     QTemporaryDir m_directory;
     QString m_real;
-    QString m_fake;
+    QString m_other;
+};
+
+// A fake program that misbehaves as its name says (see fake-drawing-program).
+class MisbehavingProgramTest : public OtherProgramTest {
+protected:
+    MisbehavingProgramTest() : OtherProgramTest("velmora_fake_drawing_program") {}
 };
 
 TEST_F(MisbehavingProgramTest, AProgramThatNeverGreetsHoldsARequestNoLongerThanItsDeadline) {
@@ -794,9 +898,9 @@ TEST_F(MisbehavingProgramTest, AMissingProgramIsNoAnswerAndItIsLookedForOnlyBesi
     const QString beside = root.filePath(QStringLiteral("bin/velmora-vector-render"));
     EXPECT_EQ(lookedAt, QStringList({installed, beside}));
     ASSERT_TRUE(QDir().mkpath(root.filePath(QStringLiteral("libexec/velmora"))));
-    ASSERT_TRUE(QFile::copy(m_fake, beside));
+    ASSERT_TRUE(QFile::copy(m_other, beside));
     EXPECT_EQ(VectorRenderHost::findProgram(bin), beside);
-    ASSERT_TRUE(QFile::copy(m_fake, installed));
+    ASSERT_TRUE(QFile::copy(m_other, installed));
     EXPECT_EQ(VectorRenderHost::findProgram(bin), installed);
     // A file that cannot be run is not the program.
     ASSERT_TRUE(QFile::setPermissions(installed, QFile::ReadOwner | QFile::WriteOwner));
@@ -969,25 +1073,9 @@ QByteArray svgWithText(int variant) {
 
 // The real drawing program on a kernel without a part of its confinement, stood in for by a filter
 // loaded before the program starts (the wrapper beside the tests, started under the part's name).
-class StoodInKernelTest : public ::testing::Test {
+class StoodInKernelTest : public OtherProgramTest {
 protected:
-    void SetUp() override {
-        m_real = VectorRenderHost::programPath();
-        m_wrapper =
-            QFileInfo(QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_kernel_stand_in"))
-                .absoluteFilePath();
-        ASSERT_TRUE(QFileInfo(m_wrapper).isExecutable()) << m_wrapper.toStdString();
-    }
-    void TearDown() override { VectorRenderHost::useProgram(m_real); }
-    void use(const QString& kernel) {
-        const QString link = m_directory.filePath(kernel);
-        ASSERT_TRUE(QFile::link(m_wrapper, link));
-        VectorRenderHost::useProgram(link);
-    }
-
-    QTemporaryDir m_directory;
-    QString m_real;
-    QString m_wrapper;
+    StoodInKernelTest() : OtherProgramTest("velmora_kernel_stand_in") {}
 };
 
 TEST_F(StoodInKernelTest, WithoutLandlockNamespacesCloseTheProcessesOrNoDocumentIsSent) {
@@ -1026,6 +1114,7 @@ TEST_F(StoodInKernelTest, WithoutLandlockNamespacesCloseTheProcessesOrNoDocument
             }
         }
         ASSERT_FALSE(processes.empty());
+        ASSERT_TRUE(allDoneConfining(QList<qint64>(processes.begin(), processes.end())));
         for (const qint64 pid : processes) {
             const QString root = QStringLiteral("/proc/%1/root").arg(pid);
             if (!QFileInfo::exists(root + QStringLiteral("/usr"))) {
@@ -1046,7 +1135,7 @@ TEST_F(StoodInKernelTest, NotConfinedAsAWholeNothingIsSentAndTheProgramStartsOnc
     // drawing process are all it costs, and why is said once, in words a user can act on.
     int variant = 0;
     for (const char* kernel : {"seccomp-missing", "landlock-ENOSYS+seccomp-missing", "seccomp-EPERM",
-                               "landlock-EPERM+userns-EPERM"}) {
+                               "seccomp-EINVAL", "landlock-EPERM+userns-EPERM"}) {
         SCOPED_TRACE(kernel);
         WarningCapture warnings;
         use(QString::fromLatin1(kernel));
@@ -1070,8 +1159,296 @@ TEST_F(StoodInKernelTest, NotConfinedAsAWholeNothingIsSentAndTheProgramStartsOnc
                 ? QStringLiteral("the kernel has no system-call filter")
             : QByteArray(kernel).contains("seccomp-EPERM")
                 ? QStringLiteral("a sandbox around the app refused the system-call filter")
+            : QByteArray(kernel).contains("seccomp-EINVAL")
+                ? QStringLiteral("the kernel refused the system-call filter (seccomp answered: ") +
+                      QString::fromLocal8Bit(std::strerror(EINVAL))
                 : QStringLiteral("a sandbox around the app refused Landlock, and user namespaces are "
                                  "not allowed");
         EXPECT_EQ(warnings.count(why), 1) << why.toStdString();
+        // Nothing of it left: not the processes its templates made ready, which would stay this
+        // app's children, ended and never waited for.
+        std::set<qint64> ended = childProcesses(true);
+        for (const qint64 pid : childProcesses()) {
+            ended.erase(pid);
+        }
+        EXPECT_TRUE(ended.empty()) << ended.size() << " ended processes never waited for";
+        EXPECT_TRUE(templateProcesses().empty()) << "a template of the refused program is kept";
     }
+}
+
+// A kernel (or a sandbox) that refuses a filter for every thread of a process at once draws all
+// the same: each thread of a drawing process takes the filter for itself.
+TEST_F(StoodInKernelTest, AKernelThatRefusesAFilterForEveryThreadDrawsAllTheSame) {
+    WarningCapture warnings;
+    use(QStringLiteral("seccomp-TSYNC-EINVAL"));
+    EXPECT_TRUE(isRedAvatar(avatar(svgWithText(1000))));
+    EXPECT_TRUE(isRedAvatar(avatar(plainPdf + "% every thread\n")));
+    EXPECT_EQ(warnings.count(QStringLiteral("cannot be confined")), 0);
+}
+
+namespace {
+
+const char* greedyChildVariable = "VELMORA_GREEDY_COPIES_CHILD";
+
+// The threads of a process now; 0 once it is gone.
+int threadsOf(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("Threads:")) {
+            return line.mid(8).trimmed().toInt();
+        }
+    }
+    return 0;
+}
+
+// The threads and processes the real user `uid` runs now, all of them counted as the kernel counts
+// them against the user's process limit.
+int tasksOfUser(uid_t uid) {
+    int count = 0;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(QStringLiteral("/proc/%1/status").arg(entry));
+        if (!status.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        bool ofUser = false;
+        int threads = 0;
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("Uid:")) {
+                ofUser = line.mid(4).simplified().split(' ').value(0).toUInt() == uid;
+            } else if (line.startsWith("Threads:")) {
+                threads = line.mid(8).trimmed().toInt();
+            }
+        }
+        count += ofUser ? threads : 0;
+    }
+    return count;
+}
+
+// Whether a program of this process's user still starts.
+bool anotherProgramStarts() {
+    pid_t child = -1;
+    char program[] = "/bin/true";
+    char* arguments[] = {program, nullptr};
+    if (::posix_spawn(&child, program, nullptr, nullptr, arguments, environ) != 0) {
+        return false;
+    }
+    int status = 0;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+// The real drawing program, built with the moves of a renderer taken over (see
+// hostile-drawing/HostileMoves.h), under the move's name.
+class HostileDrawingTest : public OtherProgramTest {
+protected:
+    HostileDrawingTest() : OtherProgramTest("velmora_hostile_drawing_program") {}
+};
+
+// The half that runs in a child: as a user with a process limit (root's processes have none, so a
+// child of root's becomes a user of its own first), every copy takes all the threads it can for
+// two seconds once it has drawn its avatar, correctly; the child samples their threads meanwhile.
+TEST(VectorDrawingProcessTest, childFeedsGreedyCopies) {
+    if (!qEnvironmentVariableIsSet(greedyChildVariable)) {
+        GTEST_SKIP() << "started by AGreedyCopyTakesNoMoreThanItsThreads";
+    }
+    if (::getuid() == 0) {
+        const uid_t nobody = 65534;
+        if (::setresgid(nobody, nobody, nobody) != 0 || ::setresuid(nobody, nobody, nobody) != 0) {
+            // (A container may run its root without the right to become another user.)
+            GTEST_SKIP() << "root, and no other user to become: root's processes have no limit";
+        }
+        // As a user's own process: the sanitisers' leak checker traces it at its end.
+        ::prctl(PR_SET_DUMPABLE, 1);
+    }
+    // Room for what this process and its drawing processes need, no more: a hundred threads
+    // and processes beyond what the user runs now.
+    const rlim_t processes = rlim_t(tasksOfUser(::getuid()) + 100);
+    const rlimit limit{processes, processes};
+    ASSERT_EQ(::setrlimit(RLIMIT_NPROC, &limit), 0);
+    QTemporaryDir links;
+    const QString greedy = links.filePath(QStringLiteral("threads"));
+    ASSERT_TRUE(QFile::link(
+        QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_hostile_drawing_program"), greedy));
+    VectorRenderHost::useProgram(greedy);
+
+    std::atomic<bool> sampling{true};
+    std::atomic<int> mostThreads{0};
+    std::thread sampler([&] {
+        while (sampling.load()) {
+            for (const qint64 pid : childProcesses()) {
+                mostThreads = std::max(mostThreads.load(), threadsOf(pid));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const auto stopSampling = qScopeGuard([&] {
+        sampling = false;
+        sampler.join();
+    });
+    // Each avatar answered within its bound, each by a new copy that then grabs threads.
+    for (int i = 0; i < 5; ++i) {
+        qint64 elapsed = 0;
+        const auto drawn = within<bool>(
+            scaled(answeredWithinMs),
+            [i] {
+                return isRedAvatar(avatar(svgOf("<rect width=\"60\" height=\"60\" fill=\"#ff0000\"/><!-- " +
+                                                QByteArray::number(i) + " -->")));
+            },
+            &elapsed);
+        ASSERT_TRUE(drawn.has_value()) << "avatar " << i << " still drawing after " << elapsed << " ms";
+        EXPECT_TRUE(*drawn) << "avatar " << i << " not drawn";
+        // Another program of the user's still starts.
+        EXPECT_TRUE(anotherProgramStarts()) << "after avatar " << i;
+    }
+    // Past the copies' greedy seconds.
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 2500) {
+        QThread::msleep(20);
+    }
+    EXPECT_TRUE(anotherProgramStarts()) << "at the end";
+    EXPECT_LE(mostThreads.load(), DrawingConfinement::drawingThreads) << "a copy held that many threads";
+    std::printf("most threads of a copy: %d\n", mostThreads.load());
+    std::printf("greedy copies done\n");
+    std::fflush(stdout);
+}
+
+// One hostile avatar stopped every thread and process of its user: a copy that drew its avatar
+// correctly, then started threads, took every slot the user's process limit had and kept each
+// that came free; later avatars went unanswered and other programs of the user failed to fork.
+TEST(VectorDrawingProcessTest, AGreedyCopyTakesNoMoreThanItsThreads) {
+    if (qEnvironmentVariableIsSet(greedyChildVariable)) {
+        GTEST_SKIP();
+    }
+    QProcess child;
+    startTestInChild(child, greedyChildVariable,
+                     QStringLiteral("VectorDrawingProcessTest.childFeedsGreedyCopies"));
+    ASSERT_TRUE(child.waitForFinished(scaled(120000)));
+    const QString output = QString::fromUtf8(child.readAll());
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    if (output.contains(QStringLiteral("no other user to become"))) {
+        GTEST_SKIP() << "root, and no other user to become";
+    }
+    EXPECT_TRUE(output.contains(QStringLiteral("greedy copies done"))) << output.toStdString();
+}
+
+// A copy that burns its CPU once it has answered (rather than stop itself, as a drawing process
+// does) is ended, and never asked again; the same document is drawn by a new copy.
+TEST_F(HostileDrawingTest, ACopyThatRunsOnAfterItsAnswerIsEndedWithinItsCpuTimeAndNeverAskedAgain) {
+    VectorRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
+    const auto idleTimeBack = qScopeGuard([] { VectorRenderHost::setIdleExitMsForTesting(0); });
+    use(QStringLiteral("spin"));
+    const QByteArray document = svgOf("<rect width=\"60\" height=\"60\" fill=\"#ff0000\"/><!-- spin -->");
+    (void)VectorRenderHost::takeCountsForTesting();
+    ASSERT_TRUE(isRedAvatar(avatar(document)));
+    // The copy kept (beside it, the one its template made ready, which has drawn nothing): the
+    // one whose CPU time goes on.
+    std::map<qint64, qint64> atAnswer;
+    for (const qint64 pid : childProcesses()) {
+        atAnswer[pid] = processCpuMsOf(pid_t(pid));
+    }
+    pid_t copy = -1;
+    QElapsedTimer found;
+    found.start();
+    while (copy < 0 && found.elapsed() < scaled(10000)) {
+        QThread::msleep(5);
+        for (const auto& [pid, cpuMs] : atAnswer) {
+            if (processCpuMsOf(pid_t(pid)) - cpuMs > 20) {
+                copy = pid_t(pid);
+            }
+        }
+    }
+    ASSERT_GT(copy, 0) << "no copy ran on";
+    // Until it is ended, or past two seconds of CPU time since its answer, whichever comes first,
+    // however slowly a busy machine gives it time.
+    qint64 since = 0;
+    QElapsedTimer waited;
+    waited.start();
+    while (processState(copy) != 'Z' && processState(copy) != 0 && since < 2000 &&
+           waited.elapsed() < scaled(60000)) {
+        QThread::msleep(5);
+        if (const qint64 cpuMs = processCpuMsOf(copy); cpuMs >= 0) {
+            since = cpuMs - atAnswer[copy];
+        }
+    }
+    if (const qint64 cpuMs = processCpuMsOf(copy); cpuMs >= 0) {
+        since = cpuMs - atAnswer[copy];
+    }
+    std::printf("CPU time after its answer: %lld ms (at least), ended after %lld ms\n",
+                static_cast<long long>(since), static_cast<long long>(waited.elapsed()));
+    const char state = processState(copy);
+    EXPECT_TRUE(state == 'Z' || state == 0) << "still running after " << since << " ms of CPU time";
+    EXPECT_LT(since, 2000);
+    // The same document again: a new copy draws it, the one kept is not asked.
+    (void)VectorRenderHost::takeCountsForTesting();
+    const auto again =
+        within<bool>(scaled(answeredWithinMs), [document] { return isRedAvatar(avatar(document)); });
+    ASSERT_TRUE(again.has_value()) << "asked the copy that ran on";
+    EXPECT_TRUE(*again);
+    EXPECT_EQ(VectorRenderHost::takeCountsForTesting().started, 1);
+}
+
+// A copy whose idle time runs on burns nothing it was not given: one that used no CPU time since
+// its answer is kept and asked again, one that did is not, even before the kernel ends it.
+TEST(VectorDrawingProcessTest, ACopyKeptIdleIsAskedAgainOnlyWhileItUsesNothing) {
+    VectorRenderHost::setIdleExitMsForTesting(10 * 60 * 1000);
+    const auto idleTimeBack = qScopeGuard([] { VectorRenderHost::setIdleExitMsForTesting(0); });
+    const QByteArray document = svgOf("<rect width=\"60\" height=\"60\" fill=\"#ff0000\"/><!-- idle -->");
+    (void)VectorRenderHost::takeCountsForTesting();
+    ASSERT_TRUE(isRedAvatar(avatar(document)));
+    ASSERT_TRUE(isRedAvatar(avatar(document)));
+    EXPECT_EQ(VectorRenderHost::takeCountsForTesting().started, 1) << "the idle copy was not asked again";
+}
+
+// A template killed (or crashed) costs no avatar: it is found gone when asked and another is
+// started in its place at once; one that dies again at once is started again no sooner than a few
+// seconds later, never in a storm.
+TEST(VectorDrawingProcessTest, AKilledTemplateIsReplacedBeforeTheNextAvatarWithoutAStorm) {
+    VectorRenderHost::useProgram(VectorRenderHost::programPath());
+    ASSERT_TRUE(isRedAvatar(avatar(svgOf("<rect width=\"60\" height=\"60\" fill=\"#ff0000\"/><!-- t0 -->"))));
+    const auto killTemplates = [] {
+        const std::set<qint64> templates = templateProcesses();
+        for (const qint64 pid : templates) {
+            ::kill(pid_t(pid), SIGKILL);
+        }
+        // Ended (not waited for yet): the next ask finds them gone.
+        for (const qint64 pid : templates) {
+            QElapsedTimer waited;
+            waited.start();
+            while (processState(pid_t(pid)) != 'Z' && processState(pid_t(pid)) != 0 &&
+                   waited.elapsed() < scaled(10000)) {
+                QThread::msleep(1);
+            }
+        }
+        return !templates.empty();
+    };
+    ASSERT_TRUE(killTemplates());
+    const int before = VectorRenderHost::templatesForTesting().first;
+    EXPECT_TRUE(isRedAvatar(avatar(svgOf("<rect width=\"60\" height=\"60\" fill=\"#ff0000\"/><!-- t1 -->"))))
+        << "the killed template cost the next avatar";
+    EXPECT_EQ(VectorRenderHost::templatesForTesting().first - before, 1);
+
+    // Killed again at once, and asked for avatar after avatar: one start in its place a few
+    // seconds later, not one for each avatar.
+    ASSERT_TRUE(killTemplates());
+    const int again = VectorRenderHost::templatesForTesting().first;
+    QElapsedTimer asking;
+    asking.start();
+    bool drawn = false;
+    int asked = 0;
+    while (!drawn && asking.elapsed() < scaled(30000)) {
+        drawn = isRedAvatar(avatar(svgOf("<rect width=\"60\" height=\"60\" fill=\"#ff0000\"/><!-- t2 " +
+                                         QByteArray::number(++asked) + " -->")));
+        if (!drawn) {
+            QThread::msleep(50);
+        }
+    }
+    EXPECT_TRUE(drawn) << "never replaced";
+    EXPECT_EQ(VectorRenderHost::templatesForTesting().first - again, 1) << asked << " avatars asked";
+    EXPECT_GE(asking.elapsed(), VectorRenderHost::templateRestartSpacingMs / 2)
+        << "started again at once, " << asked << " avatars asked";
 }

@@ -7,6 +7,7 @@
 #include "tests/support/TimeScale.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -335,40 +337,101 @@ TEST(DecodeLanesTest, TheTeardownAnswersEveryQueuedDecode) {
     EXPECT_EQ(decoded, 0);
 }
 
-TEST(DecodeLanesTest, PastTheBudgetTheOldestWaitingDecodeIsAnsweredAsNotDrawnAndTheNewestGetsIn) {
-    DecodeLanes lanes(1, 1, 100);
-    Jobs running;
-    lanes.submit(running.job(0));
-    ASSERT_TRUE(running.waitForStarts(1));
-    std::mutex mutex;
-    std::vector<std::pair<char, DecodeLanes::Lane>> answers;
-    const auto waiting = [&](char name) {
-        return [&, name](DecodeLanes::Lane lane) {
-            std::lock_guard lock(mutex);
-            answers.emplace_back(name, lane);
+namespace {
+
+// Decodes that only note, in order, in which lane each of them was answered.
+class Answers {
+public:
+    using Answer = std::pair<char, DecodeLanes::Lane>;
+    DecodeLanes::Job job(char name) {
+        return [this, name](DecodeLanes::Lane lane) {
+            std::lock_guard lock(m_mutex);
+            m_answers.emplace_back(name, lane);
             return true;
         };
-    };
-    lanes.submit(waiting('b'), 60);
-    lanes.submit(waiting('c'), 30);
+    }
+    std::vector<Answer> list() {
+        std::lock_guard lock(m_mutex);
+        return m_answers;
+    }
+    bool waitFor(size_t count) {
+        return test::waitUntil([&] { return list().size() >= count; }, 10000);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<Answer> m_answers;
+};
+
+} // namespace
+
+TEST(DecodeLanesTest, PastTheBudgetTheOldestWaitingDecodeIsAnsweredAsNotDrawnAndTheNewestGetsIn) {
+    // What the decodes reach outlives the lanes, whose end waits for the decodes; a check that
+    // fails ends the test, and the running decode with it.
+    Jobs running;
+    Answers answers;
+    DecodeLanes lanes(1, 1, 100);
+    const auto release = qScopeGuard([&] { running.letGo(); });
+    lanes.submit(running.job(0));
+    ASSERT_TRUE(running.waitForStarts(1));
+    lanes.submit(answers.job('b'), 60);
+    lanes.submit(answers.job('c'), 30);
     EXPECT_EQ(lanes.waitingBytes(), 90);
     // 150 bytes would wait: the oldest makes room.
-    lanes.submit(waiting('d'), 60);
+    lanes.submit(answers.job('d'), 60);
     EXPECT_EQ(lanes.waitingBytes(), 90);
-    {
-        std::lock_guard lock(mutex);
-        ASSERT_EQ(answers.size(), 1u);
-        EXPECT_EQ(answers[0], std::make_pair('b', DecodeLanes::Lane::None));
-    }
+    ASSERT_EQ(answers.list().size(), 1u);
+    EXPECT_EQ(answers.list()[0], std::make_pair('b', DecodeLanes::Lane::None));
     running.letGo();
-    ASSERT_TRUE(test::waitUntil(
-        [&] {
-            std::lock_guard lock(mutex);
-            return answers.size() == 3;
-        },
-        10000));
-    std::lock_guard lock(mutex);
+    ASSERT_TRUE(answers.waitFor(3));
     // The newest first, both decoded.
-    EXPECT_EQ(answers[1], std::make_pair('d', DecodeLanes::Lane::Quick));
-    EXPECT_EQ(answers[2], std::make_pair('c', DecodeLanes::Lane::Quick));
+    EXPECT_EQ(answers.list()[1], std::make_pair('d', DecodeLanes::Lane::Quick));
+    EXPECT_EQ(answers.list()[2], std::make_pair('c', DecodeLanes::Lane::Quick));
+}
+
+TEST(DecodeLanesTest, RoomHeldForBytesOnTheirWayCountsAsWaitingUntilTheyArriveOrTheHoldGoes) {
+    // As above: what the decodes and the listener reach outlives the lanes.
+    Jobs running;
+    Answers answers;
+    std::atomic<int> told{0};
+    DecodeLanes lanes(1, 1, 100);
+    lanes.addRoomListener([&] { ++told; });
+    const auto release = qScopeGuard([&] { running.letGo(); });
+    lanes.submit(running.job(0));
+    ASSERT_TRUE(running.waitForStarts(1));
+    lanes.submit(answers.job('b'), 40);
+    auto held = lanes.tryHold(50);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(lanes.heldBytes(), 50);
+    // No room beside what waits and what is held.
+    EXPECT_FALSE(lanes.tryHold(20));
+    // A decode handed in without a hold makes room by the oldest waiting, never by held room.
+    lanes.submit(answers.job('c'), 30);
+    ASSERT_EQ(answers.list().size(), 1u);
+    EXPECT_EQ(answers.list()[0], std::make_pair('b', DecodeLanes::Lane::None));
+    // The held bytes arrive: they take their room and push nothing out.
+    lanes.submit(answers.job('d'), 50, std::nullopt, held);
+    EXPECT_EQ(lanes.heldBytes(), 0);
+    EXPECT_EQ(lanes.waitingBytes(), 80);
+    EXPECT_EQ(answers.list().size(), 1u);
+    held.reset(); // handed in: nothing to let go
+    EXPECT_EQ(lanes.waitingBytes(), 80);
+
+    // A hold that goes unused gives its room back and says so.
+    auto unused = lanes.tryHold(20);
+    ASSERT_TRUE(unused);
+    EXPECT_FALSE(lanes.tryHold(1));
+    const int toldBefore = told.load();
+    unused.reset();
+    EXPECT_EQ(lanes.heldBytes(), 0);
+    EXPECT_GT(told.load(), toldBefore);
+    EXPECT_TRUE(lanes.tryHold(20));
+
+    // Waiting decodes that take their places make room, and say so.
+    const int toldBeforeDecodes = told.load();
+    running.letGo();
+    ASSERT_TRUE(answers.waitFor(3));
+    EXPECT_GT(told.load(), toldBeforeDecodes);
+    // With nothing waiting or held, bytes past the whole budget fit.
+    EXPECT_TRUE(lanes.tryHold(1000));
 }

@@ -1,3 +1,4 @@
+#include "tests/images/support/GateCoder.h"
 #include "tests/images/support/TestImages.h"
 
 #include "images/coders/ImageCoder.h"
@@ -582,4 +583,49 @@ TEST_F(RemoteImageDownloaderTest, everyDownloadEndsAtItsDeadlineAndSaysItTimedOu
         EXPECT_EQ(outcome->error.code(), ImageSession::TimedOut) << outcome->error.message().toStdString();
         EXPECT_FALSE(downloader->shouldBlockFailedURL(server.url("/trickle.png"), outcome->error));
     }
+}
+
+TEST_F(RemoteImageDownloaderTest, bytesNotDrawnNowAreDownloadedAgainOnlyOnceTheDecodesHaveRoomForThem) {
+    const QByteArray png = images::testing::encode(images::testing::noise(100, 100), "png");
+    for (const char* path : {"/a.png", "/b.png", "/c.png"}) {
+        server.serve(path, ImageAnswer::image(png));
+    }
+    // Broken off half-way: a failure that passes, with no bytes to draw.
+    server.serve("/e.png", ImageAnswer::image(png).cutShort(0.5, true));
+    RemoteImageDownloaderConfig config;
+    // One place of each kind and room for one waiting decode and a half.
+    config.decodeLanes = std::make_shared<DecodeLanes>(1, 1, png.size() * 3 / 2);
+    config.retryDelay = 0.05;
+    auto downloader = makeDownloader(config);
+    const auto gate = std::make_shared<images::testing::GateCoder>();
+    RemoteImageContext gated;
+    gated.imageCoder = std::static_pointer_cast<ImageCoder>(gate);
+
+    // `a` holds the quick place, `b` waits, `c` arrives and `b` makes room for it.
+    const auto a = download(*downloader, "/a.png", 0, gated);
+    ASSERT_TRUE(test::waitUntil([&] { return gate->enteredCount() == 1; }));
+    const auto b = download(*downloader, "/b.png", 0, gated);
+    ASSERT_TRUE(test::waitUntil([&] { return server.requestCount("/b.png") == 1; }));
+    download(*downloader, "/c.png", 0, gated);
+    ASSERT_TRUE(waitFor(b));
+    ASSERT_TRUE(b->error.value(ImageError::decodeWithoutDrawingKey).toBool())
+        << b->error.message().toStdString();
+    // `e` fails after `b`, so its delay ends after `b`'s.
+    ASSERT_TRUE(waitFor(download(*downloader, "/e.png")));
+    server.serve("/e.png", ImageAnswer::image(png));
+
+    // Asked again, `b` first: `e` goes once its delay is over, and `b`, whose delay was over
+    // earlier, waits while its bytes would find no room.
+    const auto bAgain = download(*downloader, "/b.png", 0, gated);
+    const auto eAgain = download(*downloader, "/e.png", 0, gated);
+    ASSERT_TRUE(test::waitUntil([&] { return server.requestCount("/e.png") == 2; }));
+    EXPECT_EQ(server.requestCount("/b.png"), 1) << "downloaded again with no room for its bytes";
+
+    // The decodes go on: `b` is downloaded again with room held for it, and drawn.
+    gate->letGo();
+    ASSERT_TRUE(waitFor(a));
+    ASSERT_TRUE(waitFor(bAgain));
+    EXPECT_TRUE(bAgain->images.back()) << bAgain->error.message().toStdString();
+    EXPECT_EQ(server.requestCount("/b.png"), 2);
+    EXPECT_EQ(config.decodeLanes->heldBytes(), 0);
 }

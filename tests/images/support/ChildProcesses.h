@@ -76,6 +76,23 @@ inline std::set<qint64> childProcesses(bool withEnded = false) {
     return found;
 }
 
+// The templates of this process, running: the processes named as the drawing program's template.
+inline std::set<qint64> templateProcesses() {
+    std::set<qint64> found;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(QStringLiteral("/proc/%1/status").arg(entry));
+        if (status.open(QIODevice::ReadOnly)) {
+            const QByteArray text = status.readAll();
+            if (text.startsWith(QByteArray("Name:\t") + drawingTemplateName + '\n') &&
+                text.contains("\nPPid:\t" + QByteArray::number(::getpid()) + "\n") &&
+                !text.contains("State:\tZ")) {
+                found.insert(entry.toLongLong());
+            }
+        }
+    }
+    return found;
+}
+
 // Starts this test executable again, running only `test`, with `variable` set to `value`.
 inline void startTestInChild(QProcess& child, const char* variable, const QString& test,
                              const QString& value = QStringLiteral("1")) {

@@ -124,9 +124,18 @@ public:
     }
 
     // The answer to `request` (its pixels read too), within `withinMs`; nothing when none came.
+    // A process that answered before is continued first, once it has stopped itself after that
+    // answer (or ended).
     std::optional<VectorRenderProtocol::Answer> ask(const VectorRenderProtocol::Request& request,
                                                     int withinMs) {
         const QDeadlineTimer deadline(withinMs);
+        if (m_answered) {
+            while (!stoppedOrEnded() && !deadline.hasExpired()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            ::kill(m_pid, SIGCONT);
+        }
+        m_answered = true;
         const QByteArray header = VectorRenderProtocol::encodeRequestHeader(request);
         char answerHeader[VectorRenderProtocol::answerHeaderSize];
         if (!send(header, deadline) || !send(request.document, deadline) ||
@@ -153,6 +162,11 @@ public:
     }
 
 private:
+    bool stoppedOrEnded() const {
+        siginfo_t info{};
+        return ::waitid(P_PID, id_t(m_pid), &info, WSTOPPED | WEXITED | WNOHANG | WNOWAIT) != 0 ||
+               info.si_pid == m_pid;
+    }
     bool send(const QByteArray& bytes, const QDeadlineTimer& deadline) {
         return VectorRenderStream::send(m_socket, bytes.constData(), bytes.size(), deadline,
                                         VectorRenderStream::Watch::Nothing);
@@ -168,6 +182,7 @@ private:
     std::vector<qint64> m_ready;
     pid_t m_pid = -1;
     int m_socket = -1;
+    bool m_answered = false;
 };
 
 // A machine too busy to give some processes the CPU: while this lives, each process `pids` names

@@ -5,6 +5,7 @@
 
 #include <seccomp.h>
 
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -24,7 +25,11 @@ namespace velmora::images::testing {
 //   landlock-EPERM        Landlock refused by a sandbox;
 //   userns-EPERM          no user namespace for a user (the sysctl, or a sandbox);
 //   seccomp-missing       no system-call filter in the kernel;
-//   seccomp-EPERM         further filters refused by a sandbox.
+//   seccomp-EPERM         further filters refused by a sandbox;
+//   seccomp-EINVAL        every filter refused as invalid (the kernel answers EINVAL);
+//   seccomp-TSYNC-EINVAL  a filter for every thread of a process refused (EINVAL), one thread's
+//                         taken;
+//   close_range-ENOSYS    no close_range (before Linux 5.9).
 // False when a mode is unknown or the filter could not be loaded.
 inline bool standInForKernel(const QByteArray& modes) {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
@@ -59,6 +64,15 @@ inline bool standInForKernel(const QByteArray& modes) {
         } else if (mode == "seccomp-EPERM") {
             answer(EPERM, "seccomp");
             answer(EPERM, "prctl", {SCMP_A0(SCMP_CMP_EQ, PR_SET_SECCOMP)});
+        } else if (mode == "seccomp-EINVAL") {
+            answer(EINVAL, "seccomp", {SCMP_A0(SCMP_CMP_EQ, SECCOMP_SET_MODE_FILTER)});
+            answer(EINVAL, "prctl", {SCMP_A0(SCMP_CMP_EQ, PR_SET_SECCOMP)});
+        } else if (mode == "seccomp-TSYNC-EINVAL") {
+            answer(EINVAL, "seccomp",
+                   {SCMP_A0(SCMP_CMP_EQ, SECCOMP_SET_MODE_FILTER),
+                    SCMP_A1(SCMP_CMP_MASKED_EQ, SECCOMP_FILTER_FLAG_TSYNC, SECCOMP_FILTER_FLAG_TSYNC)});
+        } else if (mode == "close_range-ENOSYS") {
+            answer(ENOSYS, "close_range");
         } else {
             ok = false;
         }

@@ -223,3 +223,29 @@ TEST(AtomicFileTest, ALinkOrFileAtTheTemporarysNameIsNeverWrittenThrough) {
     EXPECT_EQ(contents(path), "new");
     EXPECT_EQ(contents(users), "the user's bytes");
 }
+
+// The copy kept of a file before it is written again: the file as it was, under the other
+// name, whatever was at that name before; the file itself untouched.
+TEST(AtomicFileTest, AKeptCopyIsTheFileAsItWasAndReplacesWhatWasAtItsName) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("state"));
+    const QString kept = dir.filePath(QStringLiteral("state.previous"));
+    const QString users = dir.filePath(QStringLiteral("users-own-file"));
+    put(file, "first");
+    put(users, "the user's bytes");
+    ASSERT_EQ(::symlink(QFile::encodeName(users).constData(), QFile::encodeName(kept).constData()), 0);
+
+    ASSERT_TRUE(AtomicFile::keepCopy(file, kept).ok());
+    EXPECT_FALSE(isLink(kept));
+    EXPECT_EQ(contents(kept), "first");
+    EXPECT_EQ(contents(users), "the user's bytes");
+    // The file written again: the kept copy stays as it was.
+    ASSERT_TRUE(AtomicFile::write(file, "second").ok());
+    EXPECT_EQ(contents(kept), "first");
+    EXPECT_EQ(contents(file), "second");
+    // A link is never kept as the file.
+    const QString link = dir.filePath(QStringLiteral("link"));
+    ASSERT_EQ(::symlink(QFile::encodeName(users).constData(), QFile::encodeName(link).constData()), 0);
+    EXPECT_FALSE(AtomicFile::keepCopy(link, kept).ok());
+    EXPECT_EQ(contents(kept), "first");
+}

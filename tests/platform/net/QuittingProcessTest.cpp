@@ -85,7 +85,7 @@ TEST(QuittingProcess, AThreadStartedBesideARequestDoesNotHoldTheQuit) {
         ASSERT_FALSE(run.crashed) << run.output.toStdString();
         ASSERT_EQ(run.exitCode, 0) << run.output.toStdString();
         ASSERT_GE(run.teardownMs, 0) << run.output.toStdString();
-        // The access managers' own ending takes milliseconds; a wait for the other
+        // The transfer thread's own ending takes milliseconds; a wait for the other
         // threads took the whole 2 s.
         EXPECT_LT(run.teardownMs, test::scaledMs(1500))
             << "attempt " << attempt << ": " << run.output.toStdString();

@@ -160,9 +160,18 @@ TEST_F(AsanaWorkLogFormTest, OnlyTheNewEntryIsASaveAndItsIdIsKept) {
     ASSERT_EQ(savedIds.size(), 1u);
     EXPECT_EQ(savedIds.front(), asana.entries().back().gid);
 
-    for (const test::FakeResponse& answer : {test::FakeResponse::signInPage(), test::FakeResponse::empty(200),
-                                             test::FakeResponse::json(R"({"data":{"gid":""}})", 201),
-                                             test::FakeResponse::json(R"({"gid":"9"})", 201)}) {
+    for (const test::FakeResponse& answer :
+         {test::FakeResponse::signInPage(), test::FakeResponse::empty(200),
+          test::FakeResponse::json(R"({"data":{"gid":""}})", 201),
+          test::FakeResponse::json(R"({"gid":"9"})", 201),
+          // A wrapper with a gid alone, or of something else,
+          // or of other minutes, is not this booking's entry.
+          test::FakeResponse::json(R"({"data":{"gid":"1"}})", 201),
+          test::FakeResponse::json(R"({"data":{"gid":"1","resource_type":"task","duration_minutes":60}})",
+                                   201),
+          test::FakeResponse::json(R"({"data":{"gid":"1","resource_type":)"
+                                   R"("time_tracking_entry","duration_minutes":59}})",
+                                   201)}) {
         asana.interceptOnce("POST", QStringLiteral("/time_tracking_entries"), answer);
         auto next = form(3600);
         std::optional<APIError> unknown;

@@ -240,6 +240,12 @@ TEST_F(JiraWorkLogFormTest, OnlyTheNewWorkLogIsASaveAndARedirectIsNeverFollowed)
     const test::FakeResponse answers[] = {
         test::FakeResponse::signInPage(), test::FakeResponse::empty(200),
         test::FakeResponse::json(R"({"self":"x"})", 201),
+        // An id alone, or none, is anybody's answer (a proxy's); a work log of another task
+        // or of other seconds is not this booking's.
+        test::FakeResponse::json(R"({"id":"1"})", 201), test::FakeResponse::json(R"({"id":""})", 201),
+        test::FakeResponse::json(R"({"id":" ","issueId":"10001","timeSpentSeconds":3600})", 201),
+        test::FakeResponse::json(R"({"id":"9","issueId":"99999","timeSpentSeconds":3600})", 201),
+        test::FakeResponse::json(R"({"id":"9","issueId":"10001","timeSpentSeconds":60})", 201),
         test::FakeResponse::redirect(jira.http().url(QStringLiteral("/login")).toEncoded()),
         test::FakeResponse::redirect(jira.http().url(QStringLiteral("/login")).toEncoded(), 303)};
     for (const test::FakeResponse& answer : answers) {

@@ -120,8 +120,9 @@ TEST_F(YouTrackWorkLogFormTest, BookingBodyCarriesOnlyWhatWasGiven) {
     ASSERT_EQ(bookings().size(), 1);
     EXPECT_EQ(bookings()[0].body, R"({"duration":{"minutes":2}})");
     EXPECT_EQ(bookings()[0].header("Content-Type"), "application/json");
-    // Only the new item's id is asked back: a booking is saved when the answer has it.
-    EXPECT_EQ(bookings()[0].rawQuery, "fields=id");
+    // What proves the new item is the booking's is asked back: its id, minutes and task.
+    EXPECT_EQ(bookings()[0].queryValue(QStringLiteral("fields")),
+              QStringLiteral("id,duration(minutes),issue(id)"));
 
     auto full = readyForm(119.9);
     full->setType(QStringLiteral("wt-2"));
@@ -346,7 +347,12 @@ TEST_F(YouTrackWorkLogFormTest, OnlyTheNewWorkItemIsASaveAndItsIdIsKept) {
 
     for (const test::FakeResponse& answer :
          {test::FakeResponse::signInPage(), test::FakeResponse::empty(200),
-          test::FakeResponse::json("{}", 200), test::FakeResponse::json(R"({"id":7})", 200)}) {
+          test::FakeResponse::json("{}", 200), test::FakeResponse::json(R"({"id":7})", 200),
+          // An id alone, or none, or an error's, is no work item of this booking's.
+          test::FakeResponse::json(R"({"id":"1"})", 200), test::FakeResponse::json(R"({"id":""})", 200),
+          test::FakeResponse::json(R"({"id":" ","$type":"IssueWorkItem","duration":{"minutes":60}})", 200),
+          test::FakeResponse::json(R"({"id":"proxy-1","$type":"Error"})", 200),
+          test::FakeResponse::json(R"({"id":"9","$type":"IssueWorkItem","duration":{"minutes":1}})", 200)}) {
         youTrack.interceptOnce("POST", QStringLiteral("/timeTracking/workItems"), answer);
         auto next = readyForm(3600);
         std::optional<APIError> unknown;

@@ -82,6 +82,14 @@ protected:
         QString baseUrl;
     };
 
+    // What the sheet and the records were told is on disk and shown.
+    void settle() {
+        for (int round = 0; round < 3; ++round) {
+            drainEvents();
+            env.bookings->settle();
+        }
+    }
+
     static void type(QLineEdit* field, const QString& text) {
         field->setFocus();
         field->selectAll();
@@ -133,6 +141,7 @@ TEST_F(BookTimeViewTest, RejectedDurationTextKeepsTheDuration) {
         EXPECT_FALSE(view->durationTextError()->isHidden());
         EXPECT_EQ(view->durationTextError()->text(), BookTimeView::durationTextMessage);
         view->save();
+        settle();
         EXPECT_EQ(form.bookings.calls(), 0) << text.toStdString();
     }
 
@@ -144,6 +153,7 @@ TEST_F(BookTimeViewTest, RejectedDurationTextKeepsTheDuration) {
     EXPECT_TRUE(view->saveButton()->isEnabled());
     EXPECT_TRUE(view->durationTextError()->isHidden());
     QTest::mouseClick(view->saveButton(), Qt::LeftButton);
+    settle();
     EXPECT_EQ(form.bookings.calls(), 1);
 }
 
@@ -198,16 +208,19 @@ TEST_F(BookTimeViewTest, SaveBooksOnceAnnouncesClosesAndResetsTheTimer) {
     QSignalSpy dismissed(view.get(), &BookTimeView::dismissed);
 
     QTest::mouseClick(view->saveButton(), Qt::LeftButton);
+
+    settle();
     EXPECT_TRUE(form.networkRequestInProgress());
     EXPECT_FALSE(view->saveButton()->isEnabled());
     EXPECT_TRUE(view->progressIndicator()->isAnimating());
     EXPECT_TRUE(view->cancelButton()->isEnabled());
     // A second press while the booking is on its way books nothing more.
     view->save();
+    settle();
     EXPECT_EQ(form.bookings.calls(), 1);
 
     form.bookings.complete(QStringLiteral("entry-1"));
-    drainEvents();
+    settle();
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved.front(), project);
     EXPECT_EQ(dismissed.count(), 1);
@@ -228,8 +241,10 @@ TEST_F(BookTimeViewTest, TheSheetHasClosedWhenTheBookingIsAnnounced) {
         [&](const Notification&) { visibleWhenAnnounced = view->isVisible(); });
 
     view->save();
+
+    settle();
     form.bookings.complete(QStringLiteral("entry-1"));
-    drainEvents();
+    settle();
     ASSERT_TRUE(visibleWhenAnnounced.has_value());
     EXPECT_FALSE(*visibleWhenAnnounced);
     EXPECT_TRUE(view->isDismissed());
@@ -242,9 +257,11 @@ TEST_F(BookTimeViewTest, AFailedBookingAlertsAndKeepsEverythingTyped) {
     form.editor->setPlainText(QStringLiteral("Fixed the crash"));
 
     view->save();
+
+    settle();
     // The tracker turned it down: nothing stored.
     form.bookings.fail(APIError::validation());
-    drainEvents();
+    settle();
 
     ASSERT_NE(view->alert(), nullptr);
     EXPECT_EQ(view->alert()->text(), QStringLiteral("Unknown error occurred."));
@@ -260,13 +277,14 @@ TEST_F(BookTimeViewTest, AFailedBookingAlertsAndKeepsEverythingTyped) {
     EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
 
     view->alert()->button(QMessageBox::Ok)->click();
-    drainEvents();
+    settle();
     EXPECT_EQ(view->alert(), nullptr);
     EXPECT_FALSE(form.errorOccurred());
     EXPECT_TRUE(view->saveButton()->isEnabled());
 
     // The second try goes out with what was kept.
     view->save();
+    settle();
     EXPECT_EQ(form.bookings.calls(), 2);
 }
 
@@ -276,7 +294,7 @@ TEST_F(BookTimeViewTest, CancelResetsTheTimerAndAnnouncesNothing) {
     QTest::mouseClick(view->cancelButton(), Qt::LeftButton);
     ASSERT_NE(view->discardQuestion(), nullptr);
     QTest::mouseClick(questionButton(view->discardQuestion(), QStringLiteral("Discard")), Qt::LeftButton);
-    drainEvents();
+    settle();
     EXPECT_TRUE(view->isDismissed());
     EXPECT_EQ(timer.state(), TimerViewModel::State::cancelled);
     EXPECT_EQ(form.bookings.calls(), 0);
@@ -287,6 +305,7 @@ TEST_F(BookTimeViewTest, ABookingThatEndsAfterCancelOnlyAnnouncesItself) {
     ScriptedWorkLogForm form(project, task, timer.elapsed());
     auto view = sheet(form);
     view->save();
+    settle();
     view->reject();
     // The user goes on tracking the task before the tracker answers: that is time of
     // its own, which the booking's end must not take away.
@@ -294,7 +313,7 @@ TEST_F(BookTimeViewTest, ABookingThatEndsAfterCancelOnlyAnnouncesItself) {
     env.clock->advance(600 * 1000);
 
     form.bookings.complete(QStringLiteral("entry-1"));
-    drainEvents();
+    settle();
     EXPECT_EQ(saved.size(), 1u);
     EXPECT_EQ(timer.state(), TimerViewModel::State::active);
     EXPECT_EQ(timer.task(), task);
@@ -310,7 +329,7 @@ TEST_F(BookTimeViewTest, EscapeAndClosingKeepTheTrackedTime) {
         } else {
             view->close();
         }
-        drainEvents();
+        settle();
         EXPECT_TRUE(view->isDismissed());
         EXPECT_EQ(view->discardQuestion(), nullptr) << "nothing to ask: nothing is discarded";
         EXPECT_EQ(timer.state(), TimerViewModel::State::paused) << escape;
@@ -335,7 +354,7 @@ TEST_F(BookTimeViewTest, CancelAsksBeforeDiscardingAndKeepKeeps) {
 
     // Return takes the default: Keep.
     QTest::keyClick(question, Qt::Key_Return);
-    drainEvents();
+    settle();
     EXPECT_EQ(view->discardQuestion(), nullptr);
     EXPECT_FALSE(view->isDismissed());
     EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
@@ -344,7 +363,7 @@ TEST_F(BookTimeViewTest, CancelAsksBeforeDiscardingAndKeepKeeps) {
     QTest::mouseClick(view->cancelButton(), Qt::LeftButton);
     ASSERT_NE(view->discardQuestion(), nullptr);
     QTest::mouseClick(questionButton(view->discardQuestion(), QStringLiteral("Discard")), Qt::LeftButton);
-    drainEvents();
+    settle();
     EXPECT_TRUE(view->isDismissed());
     EXPECT_FALSE(timer.isInUse());
     EXPECT_EQ(BookTimeView::discardQuestionText(9000, makeIssue(QStringLiteral("1"))),
@@ -371,7 +390,7 @@ TEST_F(BookTimeViewTest, TheDiscardQuestionShowsTheTasksNameAsText) {
                                               QStringLiteral(" again?")))
         << shownTexts(*question).join(u'|').toStdString();
     questionButton(question, QStringLiteral("Keep"))->click();
-    drainEvents();
+    settle();
 }
 
 TEST_F(BookTimeViewTest, UnderAMinuteOrABookingByHandCancelsWithoutAsking) {
@@ -382,8 +401,9 @@ TEST_F(BookTimeViewTest, UnderAMinuteOrABookingByHandCancelsWithoutAsking) {
         view.show();
         if (save) {
             view.save();
+            settle();
             form.bookings.complete(QStringLiteral("entry-1"));
-            drainEvents();
+            settle();
             EXPECT_TRUE(view.isDismissed());
         } else {
             view.cancel();
@@ -412,6 +432,7 @@ TEST_F(BookTimeViewTest, ABookingRefusedAfterCancelBringsTheTimeBack) {
     ScriptedWorkLogForm form(project, task, timer.elapsed());
     auto view = sheet(form);
     view->save();
+    settle();
     EXPECT_EQ(view->cancelButton()->text(), QStringLiteral("Close"));
     view->cancel();
     EXPECT_EQ(view->discardQuestion(), nullptr) << "nothing of the sheet's to discard";
@@ -421,7 +442,7 @@ TEST_F(BookTimeViewTest, ABookingRefusedAfterCancelBringsTheTimeBack) {
     EXPECT_EQ(env.bookings->record(*view->bookingRecord())->booking.seconds, 5400);
 
     form.bookings.fail(APIError::validation().withHttpStatus(400));
-    drainEvents();
+    settle();
     EXPECT_TRUE(saved.empty());
     EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
     EXPECT_EQ(timer.task(), task);
@@ -432,10 +453,11 @@ TEST_F(BookTimeViewTest, ABookingTakenAfterCancelLeavesNothingOnTheTimer) {
     ScriptedWorkLogForm form(project, task, timer.elapsed());
     auto view = sheet(form);
     view->save();
+    settle();
     view->reject();
     EXPECT_FALSE(timer.isInUse()) << "booked time must not stay to be booked twice";
     form.bookings.complete(QStringLiteral("entry-1"));
-    drainEvents();
+    settle();
     EXPECT_EQ(saved.size(), 1u);
     EXPECT_FALSE(timer.isInUse());
     EXPECT_EQ(env.bookings->record(*view->bookingRecord())->entryId, QStringLiteral("entry-1"));
@@ -483,8 +505,9 @@ TEST_F(BookTimeViewTest, AFailureThatIsNotTheInputsSaysWhatHappenedAndKeepsTheSh
         type(view->durationField(), QStringLiteral("45m"));
         form.editor->setPlainText(QStringLiteral("Wrote the report"));
         view->save();
+        settle();
         form.bookings.fail(failure.error);
-        drainEvents();
+        settle();
 
         ASSERT_NE(view->alert(), nullptr);
         EXPECT_EQ(view->alert()->text(), QStringLiteral("The work log wasn't saved."));
@@ -495,7 +518,7 @@ TEST_F(BookTimeViewTest, AFailureThatIsNotTheInputsSaysWhatHappenedAndKeepsTheSh
         EXPECT_EQ(form.editor->toPlainText(), QStringLiteral("Wrote the report"));
         EXPECT_EQ(form.duration(), 2700);
         view->alert()->button(QMessageBox::Ok)->click();
-        drainEvents();
+        settle();
         view->cancel();
     }
 }
@@ -516,7 +539,7 @@ TEST_F(BookTimeViewTest, TheSheetNamesTheTaskItBooksOnOneLine) {
     lengthy.name = QString(400, QLatin1Char('w'));
     ScriptedWorkLogForm longForm(project, lengthy, 3600);
     auto longView = sheet(longForm);
-    drainEvents();
+    settle();
     EXPECT_EQ(longView->width(), BookTimeView::sheetWidth);
     EXPECT_LE(longView->taskLabel()->fontMetrics().horizontalAdvance(longView->taskLabel()->text()),
               longView->taskLabel()->width());
@@ -536,18 +559,18 @@ TEST_F(BookTimeViewTest, TheSheetNamesTheTaskItBooksOnOneLine) {
 TEST_F(BookTimeViewTest, TheDurationsMessagesHaveTheirRoomSoItsButtonsStayInView) {
     ScriptedWorkLogForm form(project, task, 3600);
     auto view = sheet(form);
-    drainEvents();
+    settle();
     const int before = view->height();
     view->durationField()->setFocus();
     view->durationField()->selectAll();
     QTest::keyClicks(view->durationField(), QStringLiteral("abc"));
-    drainEvents();
+    settle();
     ASSERT_FALSE(view->durationTextError()->isHidden());
     EXPECT_EQ(view->height(), before);
     // Emptied, the minute rule takes the same room.
     view->durationField()->selectAll();
     QTest::keyClick(view->durationField(), Qt::Key_Delete);
-    drainEvents();
+    settle();
     ASSERT_TRUE(view->durationTextError()->isHidden());
     ASSERT_FALSE(view->durationRuleMessage()->isHidden());
     EXPECT_EQ(view->durationRuleMessage()->text(), AbstractWorkLogForm::durationMessage);
@@ -596,7 +619,7 @@ TEST_F(BookTimeViewTest, TheOfflineSheetSaysWhatCouldNotBeLoaded) {
     auto view = std::make_unique<BookTimeView>(form, timer);
     view->show();
     ASSERT_TRUE(waitUntil([&] { return !form.networkRequestInProgress(); }));
-    drainEvents();
+    settle();
 
     EXPECT_FALSE(form.errorOccurred());
     EXPECT_EQ(view->alert(), nullptr) << "no error before anything was done";
@@ -655,19 +678,19 @@ TEST_F(BookTimeViewTest, AMessageUnderTheDurationMovesNoButtonUnderThePointer) {
     auto view = std::make_unique<BookTimeView>(form, timer, BookTimeView::Source::manual);
     view->show();
     ASSERT_TRUE(waitUntil([&] { return !form.networkRequestInProgress(); }));
-    drainEvents();
+    settle();
     QApplication::setActiveWindow(view.get());
     QPushButton* tryAgain = view->loadFailureBanner()->tryAgainButton();
     ASSERT_TRUE(tryAgain->isVisible());
     ASSERT_EQ(view->durationField()->text(), QString());
     view->durationField()->setFocus();
-    drainEvents();
+    settle();
     const int height = view->height();
     const QRect before(tryAgain->mapTo(view.get(), QPoint(0, 0)), tryAgain->size());
 
     // Through the window, as a pointer does: the press gives Try Again the focus.
     QTest::mousePress(view->windowHandle(), Qt::LeftButton, Qt::NoModifier, before.center());
-    drainEvents();
+    settle();
     EXPECT_FALSE(view->durationField()->hasFocus());
     EXPECT_EQ(view->durationValidationView()->latestValidation(),
               Validation::failure(AbstractWorkLogForm::durationMessage))
@@ -685,7 +708,7 @@ TEST_F(BookTimeViewTest, TheSheetOpensWithTheDurationSelectedSoTypingReplacesIt)
     ScriptedWorkLogForm form(project, task, 5400);
     auto view = sheet(form);
     QApplication::setActiveWindow(view.get());
-    drainEvents();
+    settle();
     ASSERT_EQ(view->durationField()->text(), QStringLiteral("1h 30m"));
     EXPECT_TRUE(view->durationField()->hasFocus());
     EXPECT_EQ(view->durationField()->selectedText(), QStringLiteral("1h 30m"));

@@ -67,7 +67,8 @@ const char* trackerVariable = "VELMORA_BOOKING_KILL_TRACKER";
 // When the child clicks Save (ms since 1970, this machine's clock); at once without it.
 const char* saveAtVariable = "VELMORA_BOOKING_KILL_SAVE_AT";
 // What the child does: books ("book", the default), types a time into the timer
-// ("type"), or checks the record and answers "It Was Saved" ("confirm").
+// ("type"), or checks the record and answers "It Was Saved", killed the moment the answer
+// shows as taken ("confirm").
 const char* modeVariable = "VELMORA_BOOKING_KILL_MODE";
 // The time the "type" child types.
 constexpr double typed = 4321;
@@ -263,6 +264,8 @@ TEST(BookingKillChild, BooksAndWaitsToBeKilled) {
             const auto record = records->record(id);
             if (record && record->state == BookingRecord::State::asked) {
                 records->confirmSaved(id);
+            } else if (record && record->state == BookingRecord::State::saved) {
+                // The answer shows as taken: it is on disk, and a kill now keeps it.
                 std::raise(SIGKILL);
             }
         });
@@ -273,6 +276,8 @@ TEST(BookingKillChild, BooksAndWaitsToBeKilled) {
         timer->pause();
         if (mode == QStringLiteral("type")) {
             timer->setDuration(typed);
+            // Told once the writer has it on disk, as the next start reads it.
+            snapshots->flush();
             std::printf("typed\n");
             std::fflush(stdout);
         } else {
@@ -418,7 +423,16 @@ public:
     // Lets boot-clock time pass, and with it the look-ups planned on it.
     void pass(qint64 ms) {
         m_boot->advance(ms);
-        drainEvents();
+        settle();
+    }
+    // What the look-ups learnt is on disk and told.
+    void settle() {
+        for (int round = 0; round < 3; ++round) {
+            drainEvents();
+            if (m_records) {
+                m_records->settle();
+            }
+        }
     }
 
     // The next start's look-up against the tracker, to its end: past the arrival window
@@ -441,6 +455,7 @@ public:
         lookUps(service).start();
         // This start's own look-up (what an earlier one learnt is on the record too).
         EXPECT_TRUE(waitUntil([&] { return !m_recovery->isLookingUp(id); }, 10000));
+        settle();
         if (state() == BookingRecord::State::unknown &&
             m_records->record(id)->lookUp == BookingRecord::LookUp::nothingListed) {
             // Told only once the window ended.
@@ -1308,7 +1323,7 @@ template <typename F> void typedThenAKill(F& f) {
     TEST_F(Fixture, AQuestionLeftOpenIsAskedAgainAtTheNextStart) {                                           \
         questionLeftOpen(*this);                                                                             \
     }                                                                                                        \
-    TEST_F(Fixture, ItWasSavedAndAKillAtOnceKeepTheAnswer) {                                                 \
+    TEST_F(Fixture, ItWasSavedAndAKillOnceItIsTakenKeepTheAnswer) {                                          \
         itWasSavedThenAKill(*this);                                                                          \
     }                                                                                                        \
     TEST_F(Fixture, ATypedTimeSurvivesAKill) {                                                               \
@@ -1355,7 +1370,7 @@ template <typename F> struct LiveSheet {
     LiveSheet(F& f, TimerViewModel& timer, double seconds = -1,
               BookTimeView::Source source = BookTimeView::Source::timer)
         : form(childForm(F::kind, f.host(), seconds < 0 ? timer.elapsed() : seconds, f.tracker())),
-          sheet(new BookTimeView(*form, timer, source)) {
+          sheet(new BookTimeView(*form, timer, source)), records(&f.records()) {
         sheet->show();
     }
     ~LiveSheet() {
@@ -1364,12 +1379,18 @@ template <typename F> struct LiveSheet {
         waitUntil([this] { return !form->networkRequestInProgress(); }, 10000);
     }
     // Save, once the sheet has read what is there.
+    // The booking leaves once its record is on disk: that is waited for too.
     void save() {
         EXPECT_TRUE(waitUntil([this] { return form->knowsEntriesBefore(); }, 10000));
         sheet->save();
+        if (sheet && sheet->bookingRecord()) {
+            const QUuid id = *sheet->bookingRecord();
+            EXPECT_TRUE(waitUntil([this, id] { return records->record(id).has_value(); }, 10000));
+        }
     }
     std::unique_ptr<AbstractWorkLogForm> form;
     QPointer<BookTimeView> sheet;
+    BookingRecords* records;
 };
 
 // The timer as the window has it: 90 minutes tracked on the task, stopped.
@@ -1830,7 +1851,9 @@ template <typename F> void anotherTaskWhileABookingIsUnknown(F& f, bool stored) 
         again.save();
         ASSERT_TRUE(
             waitUntil([&] { return again.sheet.isNull() || again.sheet->isDismissed(); }, scaledMs(20000)));
-        EXPECT_EQ(f.records().record(id)->state, BookingRecord::State::discarded);
+        EXPECT_EQ(again.sheet->bookingRecord(), std::optional<QUuid>(id))
+            << "the returned time kept its record";
+        EXPECT_EQ(f.records().record(id)->state, BookingRecord::State::saved);
     }
     // Every sheet is gone, each once its request had ended.
     settledAtTheTracker(f, {});
@@ -1881,15 +1904,16 @@ template <typename F> void a503ThatStoredNothing(F& f) {
     for (const QLabel* label : status.row(id)->findChildren<QLabel*>()) {
         warning += label->text();
     }
-    EXPECT_TRUE(warning.contains(BookingTexts::twiceWarning())) << "told plainly it may end up twice";
+    EXPECT_TRUE(warning.contains(BookingTexts::twiceWarning(*f.records().record(id), f.records())))
+        << "told plainly it may end up twice";
     EXPECT_NE(status.button(id, BookingTexts::waitButton), nullptr);
-    bool stopped = false;
-    Cancellable canceled = NotificationCenter::defaultCenter().addObserver(
-        QString(NotificationName::timerCanceled), [&](const Notification&) { stopped = true; });
+    bool reopened = false;
+    Cancellable bookAgain = NotificationCenter::defaultCenter().addObserver(
+        QString(NotificationName::bookAgainOnTimer), [&](const Notification&) { reopened = true; });
     status.button(id, BookingTexts::bookAgainButton)->click();
+    ASSERT_TRUE(waitUntil([&] { return reopened; }, 5000)) << "the booking sheet opens for it";
     EXPECT_EQ(f.records().record(id)->state, BookingRecord::State::notSaved);
     EXPECT_DOUBLE_EQ(timer->elapsed(), tracked) << "back on the timer";
-    ASSERT_TRUE(waitUntil([&] { return stopped; }, 5000)) << "the booking sheet opens for it";
     LiveSheet<F> again(f, *timer);
     again.save();
     ASSERT_TRUE(
@@ -1954,6 +1978,7 @@ template <typename F> void theTextsSayWhatHappened(F& f) {
     EXPECT_TRUE(BookingTexts::line(*f.records().record(id), f.records())
                     .headline.contains(QStringLiteral("was saved")));
     ok->click();
+    f.settle();
     EXPECT_FALSE(f.records().record(id).has_value()) << "said once, then gone";
     EXPECT_EQ(status.row(id), nullptr);
     EXPECT_EQ(f.made(), 2u);
@@ -1969,6 +1994,7 @@ template <typename F> void theTextsSayWhatHappened(F& f) {
         ASSERT_TRUE(waitUntil([&] { return live.sheet->alert() != nullptr; }, scaledMs(20000)));
         EXPECT_TRUE(showsAlert(live.sheet, QStringLiteral("Can't reach")))
             << live.sheet->alert()->informativeText().toStdString();
+        f.settle();
         EXPECT_EQ(recordOf(f, live)->state, BookingRecord::State::notSaved);
         EXPECT_DOUBLE_EQ(timer->elapsed(), tracked);
         EXPECT_TRUE(live.sheet->saveButton()->isEnabled()) << "refused, it keeps the time for Save";
@@ -2053,6 +2079,207 @@ VELMORA_UNSEEN_ANSWER_TESTS(BookingRecoveryTest)
 VELMORA_UNSEEN_ANSWER_TESTS(AsanaBookingRecoveryTest)
 VELMORA_UNSEEN_ANSWER_TESTS(YouTrackBookingRecoveryTest)
 
+// --- one entry, one booking; returned time, one home --------------------------------------
+
+namespace {
+
+// Lets the look-ups of `id` run until its outcome is settled (the window's end at the latest).
+template <typename F> void lookUpToTheEnd(F& f, const QUuid& id) {
+    BookingRecovery& lookUps = f.lookUps(f.tracker());
+    for (int round = 0; round < 40 && f.records().record(id) && f.records().record(id)->isOpen(); ++round) {
+        f.pass(BookingRecovery::recheckDelay);
+        // Each look-up's answer comes over the network: it is waited for before time moves on.
+        EXPECT_TRUE(waitUntil([&] { return !lookUps.isLookingUp(id); }, scaledMs(20000)));
+        f.settle();
+    }
+}
+
+// Two bookings of the same minutes on the task the same day (the timer's 90 minutes booked as
+// two halves): the first is answered 503 (stored or not), the second is stored and answered.
+// The tracker lists what it stored late, so the first's look-up sees both entries at once.
+template <typename F> void twoLookAlikeBookings(F& f, bool firstStored) {
+    f.prepare();
+    auto timer = stoppedTimer(f);
+    f.lookUps(f.tracker());
+    f.server().setListLag(90'000);
+    if (firstStored) {
+        f.server().replaceAnswerOnce(FakeResponse::json("{}", 503), "POST", F::bookingPath);
+    } else {
+        f.answerOnce("POST", F::bookingPath, FakeResponse::json("{}", 503));
+    }
+    QUuid first;
+    QUuid second;
+    {
+        LiveSheet<F> live(f, *timer, tracked / 2);
+        live.save();
+        ASSERT_TRUE(waitUntil([&] { return lookedUp(recordOf(f, live)); }, scaledMs(20000)));
+        first = recordOf(f, live)->id;
+        live.sheet->reject();
+    }
+    {
+        LiveSheet<F> live(f, *timer, tracked / 2);
+        live.save();
+        ASSERT_TRUE(waitUntil(
+            [&] { return recordOf(f, live) && recordOf(f, live)->state == BookingRecord::State::saved; },
+            scaledMs(20000)));
+        second = recordOf(f, live)->id;
+    }
+    EXPECT_FALSE(timer->isInUse()) << "both halves left with their bookings";
+    f.server().passListTime(90'000);
+    lookUpToTheEnd(f, first);
+    const auto one = f.records().record(first);
+    const auto other = f.records().record(second);
+    ASSERT_TRUE(one.has_value());
+    ASSERT_TRUE(other.has_value());
+    EXPECT_EQ(other->state, BookingRecord::State::saved);
+    if (firstStored) {
+        EXPECT_EQ(one->state, BookingRecord::State::saved) << "both stored: two entries, two saved records";
+        EXPECT_NE(one->entryId, other->entryId) << "one entry taken by two bookings";
+        EXPECT_EQ(f.made(), 2u);
+    } else {
+        EXPECT_NE(one->state, BookingRecord::State::saved)
+            << "the other booking's entry was taken: time lost";
+        EXPECT_DOUBLE_EQ(timer->elapsed() + (one->holdsSeconds() ? one->booking.seconds : 0), tracked / 2)
+            << "the first half is back for the user";
+        EXPECT_EQ(f.made(), 1u);
+    }
+}
+
+// Time handed back while the timer tracks another task waits on the strip; Book It, and the
+// tracker refuses (each of `refusals` in turn): the time stays on that record every time,
+// and the strip says where it is. Two such bookings refused end with both times held.
+template <typename F> void bookItRefused(F& f, const std::vector<int>& refusals) {
+    f.prepare();
+    auto timer = stoppedTimer(f);
+    BookingRecovery& lookUps = f.lookUps(f.tracker());
+    BookingStatusView status(f.records(), &lookUps, kKey);
+    status.show();
+    // Two halves of the timer's time booked, each answered 503 with nothing stored; the timer
+    // then tracks another task, so when their windows end the time has nowhere to go but the
+    // strip.
+    std::vector<QUuid> held;
+    for (int half = 0; half < 2; ++half) {
+        f.answerOnce("POST", F::bookingPath, FakeResponse::json("{}", 503));
+        LiveSheet<F> live(f, *timer, tracked / 2);
+        live.save();
+        ASSERT_TRUE(waitUntil([&] { return lookedUp(recordOf(f, live)); }, scaledMs(20000)));
+        held.push_back(*live.sheet->bookingRecord());
+        live.sheet->reject();
+    }
+    Issue other = trackedTask(F::kind);
+    other.id = QStringLiteral("other");
+    other.reference = QStringLiteral("OTHER-2");
+    timer->start(trackedProject(F::kind), other);
+    for (const QUuid& id : held) {
+        lookUpToTheEnd(f, id);
+    }
+    ASSERT_EQ(timer->task()->id, QStringLiteral("other"));
+    for (const QUuid& id : held) {
+        ASSERT_EQ(f.records().record(id)->state, BookingRecord::State::returned);
+    }
+    for (int refusal : refusals) {
+        for (const QUuid& id : held) {
+            SCOPED_TRACE(refusal);
+            f.answerOnce("POST", F::bookingPath, FakeResponse::json("{}", refusal));
+            LiveSheet<F> again(f, *timer, static_cast<double>(f.records().record(id)->booking.seconds),
+                               BookTimeView::Source::manual);
+            again.sheet->setReplacing(id);
+            again.save();
+            EXPECT_EQ(again.sheet->bookingRecord(), std::optional<QUuid>(id))
+                << "the time kept its one record";
+            ASSERT_TRUE(waitUntil([&] { return !again.form->networkRequestInProgress(); }, scaledMs(20000)));
+            f.settle();
+            const auto record = f.records().record(id);
+            ASSERT_TRUE(record.has_value());
+            EXPECT_EQ(record->state, BookingRecord::State::returned) << "refused, the time must stay";
+            EXPECT_EQ(record->booking.seconds, tracked / 2);
+            // The sheet says where the time is; it may close without taking it.
+            const QString said = again.sheet->stateLabel()->text();
+            EXPECT_FALSE(said.contains(QStringLiteral("back on the timer"))) << said.toStdString();
+            EXPECT_TRUE(said.contains(QStringLiteral("waits"))) << said.toStdString();
+            again.sheet->reject();
+        }
+    }
+    for (const QUuid& id : held) {
+        ASSERT_NE(status.row(id), nullptr);
+        QString shown;
+        for (const QLabel* label : status.row(id)->findChildren<QLabel*>()) {
+            shown += label->text() + QLatin1Char('\n');
+        }
+        EXPECT_TRUE(shown.contains(QStringLiteral("waits here"))) << shown.toStdString();
+        EXPECT_FALSE(shown.contains(QStringLiteral("back on the timer"))) << shown.toStdString();
+        EXPECT_NE(status.button(id, BookingTexts::bookItButton), nullptr);
+    }
+    EXPECT_EQ(f.records().heldNotes(kKey).size(), 2) << "both times held";
+    EXPECT_EQ(f.made(), 0u);
+    EXPECT_EQ(timer->task()->id, QStringLiteral("other")) << "the other task's timer left alone";
+}
+
+// A look-up the tracker refuses for a while (429 with Retry-After) is not asked again
+// sooner, and the strip names the time it will be.
+template <typename F> void aRateLimitedLookUpWaitsItsRetryAfter(F& f) {
+    f.prepare();
+    auto timer = stoppedTimer(f);
+    BookingRecovery& lookUps = f.lookUps(f.tracker());
+    BookingStatusView status(f.records(), &lookUps, kKey);
+    status.show();
+    f.answerOnce("POST", F::bookingPath, FakeResponse::json("{}", 503).withDelay(scaledMs(1000)));
+    QUuid id;
+    {
+        LiveSheet<F> live(f, *timer);
+        live.save();
+        // The read of what was there is done: the next read is the look-up's.
+        f.answerOnce("GET", F::readPath, FakeResponse::json("{}", 429).withHeader("Retry-After", "120"));
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const auto record = recordOf(f, live);
+                return record && record->lookUp == BookingRecord::LookUp::failed;
+            },
+            scaledMs(20000)));
+        id = recordOf(f, live)->id;
+        live.sheet->reject();
+    }
+    f.settle();
+    const auto record = f.records().record(id);
+    ASSERT_TRUE(record->nextLookUpWall.has_value());
+    ASSERT_TRUE(record->lookedUpAt.has_value());
+    EXPECT_GE(record->lookedUpAt->secsTo(*record->nextLookUpWall), 119) << "asked again before Retry-After";
+    const QString detail = BookingTexts::line(*record, f.records()).detail;
+    EXPECT_TRUE(detail.contains(BookingTexts::until(*record->nextLookUpWall, QDateTime::currentDateTime())))
+        << detail.toStdString();
+    const int failures = record->lookUpFailures;
+    f.pass(60'000);
+    EXPECT_EQ(f.records().record(id)->lookUpFailures, failures) << "asked again inside the Retry-After";
+    EXPECT_FALSE(lookUps.isLookingUp(id));
+}
+
+} // namespace
+
+#define VELMORA_ONE_HOME_TESTS(Fixture)                                                                      \
+    TEST_F(Fixture, TwoLookAlikeBookingsTheFirstNotStoredNeverTakesTheSecondsEntry) {                        \
+        twoLookAlikeBookings(*this, false);                                                                  \
+    }                                                                                                        \
+    TEST_F(Fixture, TwoLookAlikeBookingsBothStoredEndInTwoEntriesAndTwoSavedRecords) {                       \
+        twoLookAlikeBookings(*this, true);                                                                   \
+    }                                                                                                        \
+    TEST_F(Fixture, ALookUpRateLimitedWaitsItsRetryAfterAndSaysWhen) {                                       \
+        aRateLimitedLookUpWaitsItsRetryAfter(*this);                                                         \
+    }
+
+VELMORA_ONE_HOME_TESTS(BookingRecoveryTest)
+VELMORA_ONE_HOME_TESTS(AsanaBookingRecoveryTest)
+VELMORA_ONE_HOME_TESTS(YouTrackBookingRecoveryTest)
+
+TEST_F(BookingRecoveryTest, ReturnedTimeBookedAgainAndRefusedStaysOnItsRecord) {
+    bookItRefused(*this, {403});
+}
+TEST_F(AsanaBookingRecoveryTest, ReturnedTimeBookedAgainAndRefusedStaysOnItsRecord) {
+    bookItRefused(*this, {403, 429});
+}
+TEST_F(YouTrackBookingRecoveryTest, ReturnedTimeBookedAgainAndRefusedStaysOnItsRecord) {
+    bookItRefused(*this, {400, 401, 403});
+}
+
 TEST_F(AsanaBookingRecoveryTest, AKeptBookingOnAColleaguesTaskIsFoundWithoutAQuestion) {
     addTask(QStringLiteral("u2"));
     addLookAlike(now().addSecs(-30));
@@ -2077,10 +2304,11 @@ struct QuestionRecords {
             QStringLiteral("20"), QStringLiteral("<b>BIG-20</b>"), QStringLiteral("Big"), {}, {}, {}, {}, {}};
         draft.booking = WorkLogBooking{QStringLiteral("20"), env.clock->now(), 1800, QString()};
         draft.source = BookingRecord::Source::manual;
-        id = env.bookings->depart(draft).value();
+        id = env.bookings->depart(draft, std::nullopt, {});
         env.bookings->unseen(
             id,
             APIError::failure(APIError::Cause::ServerError, 502).withHost(QStringLiteral("app.asana.test")));
+        env.bookings->settle();
     }
     BookingRecords& records() { return *env.bookings; }
     StateTestEnvironment env;
@@ -2104,6 +2332,7 @@ TEST(BookingRecoveryAlertTest, TheQuestionNamesTheEntryInPlainTextAndKeepsTheTim
               QStringLiteral("A 30m work log on BIG-20 at 10:02 may be this booking."));
     QuestionRecords made;
     made.records().ask(made.id, lookAlike());
+    made.records().settle();
     QWidget parent;
     bool saved = false;
     bool kept = false;
@@ -2146,6 +2375,7 @@ TEST(BookingRecoveryAlertTest, AQuestionClosedUnansweredStaysOpenInTheMainWindow
     BookingStatusView status(made.records(), nullptr, QStringLiteral("ACCOUNT"), &window);
     window.show();
     made.records().ask(made.id, lookAlike());
+    made.records().settle();
     QMessageBox* box = status.alert(made.id);
     ASSERT_NE(box, nullptr);
     box->close();
@@ -2154,6 +2384,7 @@ TEST(BookingRecoveryAlertTest, AQuestionClosedUnansweredStaysOpenInTheMainWindow
     ASSERT_NE(status.button(made.id, BookingRecoveryAlert::savedButton), nullptr);
     ASSERT_NE(status.button(made.id, BookingRecoveryAlert::keepButton), nullptr);
     status.button(made.id, BookingRecoveryAlert::keepButton)->click();
+    made.records().settle();
     EXPECT_EQ(made.records().record(made.id)->state, BookingRecord::State::returned)
         << "typed by hand, the time waits to be booked or discarded";
     // Said at once, naming the task and the time, with both ways on.
@@ -2169,6 +2400,7 @@ TEST(BookingRecoveryAlertTest, AQuestionClosedUnansweredStaysOpenInTheMainWindow
     EXPECT_TRUE(offered.contains(BookingTexts::discardButton));
     ASSERT_NE(status.button(made.id, BookingTexts::discardButton), nullptr);
     status.button(made.id, BookingTexts::discardButton)->click();
+    made.records().settle();
     EXPECT_EQ(made.records().record(made.id)->state, BookingRecord::State::discarded);
     EXPECT_EQ(status.row(made.id), nullptr);
     EXPECT_FALSE(status.isVisibleTo(&window)) << "nothing left to say";

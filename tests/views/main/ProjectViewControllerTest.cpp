@@ -2,6 +2,7 @@
 
 #include "core/model/NotificationNames.h"
 #include "platform/notifications/NotificationCenter.h"
+#include "state/BookingRecord.h"
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
 #include "tests/state/FakeProviderService.h"
@@ -113,11 +114,13 @@ TEST_F(ProjectViewControllerTest, TheTimerItemsActOnATimeTypedAndNotYetEnded) {
     host.item(id::startTimeTracking)->trigger();
     settle();
     std::vector<double> elapsedWhenPaused;
-    QObject::connect(&timer, &TimerViewModel::stateChanged, [&] { elapsedWhenPaused.push_back(timer.elapsed()); });
+    QObject::connect(&timer, &TimerViewModel::stateChanged,
+                     [&] { elapsedWhenPaused.push_back(timer.elapsed()); });
     // What the booking sheet reads when it opens.
     std::optional<double> elapsedWhenStopped;
     const Cancellable stopped = NotificationCenter::defaultCenter().addObserver(
-        QString(NotificationName::timerCanceled), [&](const Notification&) { elapsedWhenStopped = timer.elapsed(); });
+        QString(NotificationName::timerCanceled),
+        [&](const Notification&) { elapsedWhenStopped = timer.elapsed(); });
 
     TimeEditFieldView* field = block.timeField();
     QTest::mouseClick(field->elapsedLabel(), Qt::LeftButton);
@@ -385,4 +388,32 @@ TEST_F(ProjectViewControllerTest, AFailedLaterPageSaysSoInItsRowWithTryAgain) {
     settle();
     EXPECT_EQ(list->moreTasksFailure(), nullptr);
     EXPECT_EQ(list->tasksModel()->taskCount(), 30);
+}
+
+// Time of no account is booked on the task the shown project has selected: the project answers
+// with it, once, and only where time is tracked.
+TEST_F(ProjectViewControllerTest, TimeOfNoAccountIsOfferedTheSelectedTask) {
+    open();
+    ASSERT_TRUE(model->task().has_value()) << "the first task is selected";
+    std::vector<ReturnedTimeOnTask> asked;
+    const Cancellable booking = NotificationCenter::defaultCenter().addObserver(
+        QString(NotificationName::bookReturnedTime), [&](const Notification& notification) {
+            if (const auto* onTask = notification.objectAs<ReturnedTimeOnTask>()) {
+                asked.push_back(*onTask);
+            }
+        });
+    const QUuid record = QUuid::createUuid();
+    auto taken = std::make_shared<bool>(false);
+    NotificationCenter::defaultCenter().post(QString(NotificationName::bookOnSelectedTask),
+                                             SelectedTaskWanted{record, taken});
+    EXPECT_TRUE(*taken);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked.front().record, record);
+    EXPECT_EQ(asked.front().task.id, model->task()->id);
+    EXPECT_EQ(asked.front().project, model->project());
+
+    // Already taken (another window answered): nothing more.
+    NotificationCenter::defaultCenter().post(QString(NotificationName::bookOnSelectedTask),
+                                             SelectedTaskWanted{record, taken});
+    EXPECT_EQ(asked.size(), 1u);
 }

@@ -1,10 +1,13 @@
 #include "views/main/SidebarView.h"
 
 #include "state/ApplicationViewModel.h"
+#include "state/BookingRecovery.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/trackers/jira/JiraFixture.h"
 #include "trackers/jira/JiraWorkLogForm.h"
 #include "views/main/BookTimeView.h"
+#include "views/main/BookingStatusView.h"
+#include "views/main/BookingTexts.h"
 #include "views/main/ReadableAlert.h"
 #include "views/main/TimeEditFieldView.h"
 #include "views/main/TimerBlockView.h"
@@ -146,6 +149,8 @@ TEST_F(SidebarBookingTest, AFailedBookingKeepsTheSheetAndWhatWasTyped) {
     EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
 
     sheet->alert()->button(QMessageBox::Ok)->click();
+    // Save books again once the refusal is on the booking's record.
+    ASSERT_TRUE(waitUntil([&] { return sheet->saveButton()->isEnabled(); }));
     sheet->save();
     ASSERT_TRUE(waitUntil([&] { return !saved.empty(); }));
     ASSERT_EQ(jira.workLogs().size(), 1u);
@@ -306,4 +311,210 @@ TEST_F(SidebarBookingTest, AfterSwitchingTaskThroughTheSheetTheFocusIsNotOnTheAc
     EXPECT_TRUE(start.isNull());
     EXPECT_TRUE(focused == view->projectList() || view->timerBlock()->isAncestorOf(focused))
         << focused->metaObject()->className() << " " << focused->objectName().toStdString();
+}
+
+// A switch whose sheet books only part of the tracked time: the rest stays on the tracked
+// task, the other task does not start and the sheet said so before the Save; a later plain
+// stop of the tracked task, booked whole, starts nothing either.
+TEST_F(SidebarBookingTest, APartialBookingOfASwitchStartsNothingNowOrAtALaterStop) {
+    jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
+                   QStringLiteral("Slow search")});
+    Issue other = task;
+    other.id = QStringLiteral("10002");
+    other.reference = QStringLiteral("PRJ-2");
+    other.name = QStringLiteral("Slow search");
+    timer.start(project, task);
+    env.clock->advance(5400 * 1000);
+    timer.start(project, other);
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    BookTimeView* sheet = view->bookingSheet();
+    ASSERT_TRUE(sheet->pendingStartLabel()->isVisibleTo(sheet));
+    EXPECT_TRUE(
+        sheet->pendingStartLabel()->text().startsWith(QStringLiteral("PRJ-2 Slow search starts once")))
+        << sheet->pendingStartLabel()->text().toStdString();
+
+    sheet->durationField()->setFocus();
+    sheet->durationField()->selectAll();
+    QTest::keyClicks(sheet->durationField(), QStringLiteral("30m"));
+    EXPECT_TRUE(sheet->pendingStartLabel()->text().contains(QStringLiteral("won't start")))
+        << "the sheet says which task starts after it, and that it will not";
+    EXPECT_TRUE(sheet->pendingStartLabel()->text().contains(QStringLiteral("1h")));
+    QTest::keyClick(sheet->durationField(), Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() == nullptr && !saved.empty(); }));
+    drainEvents();
+    EXPECT_EQ(timer.task(), task) << "the rest stays on PRJ-1";
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 3600);
+    EXPECT_FALSE(timer.hasPendingStart()) << "the switch is not kept for a later stop";
+
+    // Later: a plain stop of PRJ-1, its hour booked whole.
+    timer.cancel();
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    EXPECT_FALSE(view->bookingSheet()->pendingStartLabel()->isVisibleTo(view->bookingSheet()));
+    view->bookingSheet()->save();
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() == nullptr && saved.size() == 2; }));
+    drainEvents();
+    EXPECT_FALSE(timer.isInUse()) << "PRJ-2 started by itself";
+    EXPECT_EQ(jira.workLogs().size(), 2u);
+}
+
+namespace {
+
+// The main window's strip beside the sidebar, and the look-ups, for bookings whose answer was
+// not seen.
+class SidebarStripTest : public SidebarBookingTest {
+protected:
+    SidebarStripTest()
+        : recovery(*env.bookings,
+                   [this](const QString&) { return std::shared_ptr<ProviderService>(service()); }),
+          strip(*env.bookings, &recovery, QStringLiteral("ACCOUNT"), view.get()) {
+        strip.show();
+    }
+    // Every change the records were asked for is on disk and shown.
+    void settle() {
+        for (int round = 0; round < 3; ++round) {
+            drainEvents();
+            env.bookings->settle();
+        }
+    }
+    // The timer's time booked with `description`, answered 503 with nothing stored, and
+    // looked up once (nothing listed).
+    QUuid unknownBooking(const QString& description) {
+        jira.interceptOnce("POST", QStringLiteral("/worklog"), FakeResponse::json("{}", 503));
+        BookTimeView* sheet = stopTimer();
+        descriptionEditor(sheet)->setPlainText(description);
+        sheet->save();
+        std::optional<QUuid> id;
+        EXPECT_TRUE(waitUntil([&] {
+            id = sheet->bookingRecord();
+            const auto record = id ? env.bookings->record(*id) : std::nullopt;
+            return record && record->lookUp == BookingRecord::LookUp::nothingListed;
+        }));
+        sheet->reject();
+        settle();
+        return id.value_or(QUuid());
+    }
+
+    BookingRecovery recovery;
+    BookingStatusView strip;
+};
+
+} // namespace
+
+// "Book Again Now" opens the timer's sheet with the time and what was typed the first time.
+TEST_F(SidebarStripTest, BookAgainNowKeepsTheDescriptionTypedFirst) {
+    const QUuid id = unknownBooking(QStringLiteral("Found the cause"));
+    QPushButton* again = strip.button(id, BookingTexts::bookAgainButton);
+    ASSERT_NE(again, nullptr);
+    again->click();
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    BookTimeView* sheet = view->bookingSheet();
+    EXPECT_EQ(sheet->durationField()->text(), QStringLiteral("1h 30m"));
+    EXPECT_EQ(descriptionEditor(sheet)->toPlainText(), QStringLiteral("Found the cause"));
+    sheet->reject();
+}
+
+// Wait puts the choice off until the booking moves on: a later look-up that again finds
+// nothing brings neither the buttons nor the invitation back, and says until when it waits.
+// Rows stay as their records change, and so does a button that keeps its meaning, with the
+// keyboard focus on it.
+TEST_F(SidebarStripTest, TheStripKeepsItsRowsTheFocusAndAWait) {
+    const QUuid id = unknownBooking(QString());
+    QWidget* row = strip.row(id);
+    ASSERT_NE(row, nullptr);
+    QPushButton* wait = strip.button(id, BookingTexts::waitButton);
+    ASSERT_NE(wait, nullptr);
+    QApplication::setActiveWindow(view.get());
+    wait->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == wait; }));
+    QTest::keyClick(wait, Qt::Key_Space);
+    settle();
+    EXPECT_TRUE(strip.isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == &strip)
+        << "the choice that went took the focus out of the strip: "
+        << (QApplication::focusWidget() ? QApplication::focusWidget()->metaObject()->className() : "none");
+    EXPECT_EQ(strip.button(id, BookingTexts::bookAgainButton), nullptr);
+    recovery.lookUpNow(id);
+    ASSERT_TRUE(waitUntil([&] { return !recovery.isLookingUp(id); }));
+    settle();
+    EXPECT_EQ(strip.row(id), row) << "the row was made again";
+    EXPECT_EQ(strip.button(id, BookingTexts::waitButton), nullptr) << "Wait came back at the next look-up";
+    QString shown;
+    for (const QLabel* label : row->findChildren<QLabel*>()) {
+        shown += label->text();
+    }
+    EXPECT_FALSE(shown.contains(QStringLiteral("wait for it, or book it again"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("Velmora waits for it until"))) << shown.toStdString();
+
+    // A look-up that fails offers Ask Now; the focus on it stays through the look-ups that
+    // follow and fail again.
+    jira.http().stop();
+    recovery.lookUpNow(id);
+    ASSERT_TRUE(waitUntil([&] { return env.bookings->record(id)->lookUp == BookingRecord::LookUp::failed; }));
+    settle();
+    QPushButton* askNow = strip.button(id, BookingTexts::askNowButton);
+    ASSERT_NE(askNow, nullptr);
+    QApplication::setActiveWindow(view.get());
+    askNow->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == askNow; }));
+    env.bookings->lookedUp(id, BookingRecord::LookUp::failed, APIError::failure(APIError::Cause::Unreachable),
+                           env.clock->now().addSecs(60));
+    settle();
+    EXPECT_EQ(strip.row(id), row);
+    EXPECT_EQ(QApplication::focusWidget(), askNow) << "the focus left the strip at its rebuild";
+    ASSERT_TRUE(jira.http().start());
+}
+
+// Book It on time that waits (the timer tracks another task) opens a sheet for the record's
+// own task and seconds, and leaves the other task's timer alone.
+TEST_F(SidebarStripTest, BookItOnReturnedTimeOpensItsOwnSheetAndLeavesTheTimerAlone) {
+    jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
+                   QStringLiteral("Slow search")});
+    const QUuid id = unknownBooking(QStringLiteral("Found the cause"));
+    Issue other = task;
+    other.id = QStringLiteral("10002");
+    other.reference = QStringLiteral("PRJ-2");
+    timer.start(project, other);
+    env.clock->advance(600 * 1000);
+    env.bookings->end(id, BookingRecord::Ending::notListed);
+    settle();
+    ASSERT_EQ(env.bookings->record(id)->state, BookingRecord::State::returned);
+    if (QMessageBox* told = strip.alert(id)) {
+        told->close();
+    }
+    QPushButton* bookIt = strip.button(id, BookingTexts::bookItButton);
+    ASSERT_NE(bookIt, nullptr);
+    bookIt->click();
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    BookTimeView* sheet = view->bookingSheet();
+    EXPECT_EQ(view->workLogForm()->task().id, task.id) << "the record's own task";
+    EXPECT_EQ(sheet->durationField()->text(), QStringLiteral("1h 30m"));
+    EXPECT_EQ(descriptionEditor(sheet)->toPlainText(), QStringLiteral("Found the cause"));
+    EXPECT_EQ(timer.task(), other);
+    EXPECT_EQ(timer.state(), TimerViewModel::State::active);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 600);
+    sheet->reject();
+}
+
+// Time of a deleted account waits on its record for every window; booked on a task of this
+// account, it leaves from that record and is saved there.
+TEST_F(SidebarStripTest, TimeOfAGoneAccountIsBookedOnATaskOfThisOne) {
+    const QUuid id = unknownBooking(QStringLiteral("Found the cause"));
+    env.bookings->accountGoing(QStringLiteral("ACCOUNT"), true);
+    settle();
+    ASSERT_TRUE(env.bookings->record(id)->account.isEmpty());
+    ASSERT_NE(strip.button(id, BookingTexts::bookOnSelectedButton), nullptr);
+    jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
+                   QStringLiteral("Slow search")});
+    Issue other = task;
+    other.id = QStringLiteral("10002");
+    other.reference = QStringLiteral("PRJ-2");
+    NotificationCenter::defaultCenter().post(QString(NotificationName::bookReturnedTime),
+                                             ReturnedTimeOnTask{id, project, other});
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    EXPECT_EQ(view->workLogForm()->task().id, other.id);
+    EXPECT_EQ(view->bookingSheet()->durationField()->text(), QStringLiteral("1h 30m"));
+    view->bookingSheet()->save();
+    ASSERT_TRUE(waitUntil([&] { return env.bookings->record(id)->state == BookingRecord::State::saved; }));
+    EXPECT_EQ(env.bookings->record(id)->account, QStringLiteral("ACCOUNT")) << "now this account's booking";
+    ASSERT_EQ(jira.workLogs().size(), 1u);
+    EXPECT_EQ(jira.workLogs().front().issueId, other.id);
 }

@@ -3,12 +3,18 @@
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
 #include "views/main/TimeEditFieldView.h"
+#include "views/main/TimeLabel.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QSet>
 #include <QTest>
+#include <QTextDocument>
 #include <QToolButton>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -136,7 +142,7 @@ TEST_F(TimerBlockViewTest, TheKeyboardReachesAndEditsTheTime) {
     block.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&block));
     TimeEditFieldView* field = block.timeField();
-    QLabel* time = field->elapsedLabel();
+    TimeLabel* time = field->elapsedLabel();
 
     block.stopButton()->setFocus(Qt::TabFocusReason);
     QTest::keyClick(block.stopButton(), Qt::Key_Tab, Qt::ShiftModifier);
@@ -175,7 +181,7 @@ TEST_F(TimerBlockViewTest, TheShortStyleShowsHoursAndMinutes) {
 // The clock text follows the timer's own seconds, on the timer's clock, and nothing is
 // kept scheduled while the timer does not run.
 TEST_F(TimerBlockViewTest, TheClockTicksOnTheTimersSecondsOnlyWhileItRuns) {
-    QLabel* label = block.timeField()->elapsedLabel();
+    TimeLabel* label = block.timeField()->elapsedLabel();
     env.clock->advance(5000);
     EXPECT_EQ(env.clock->scheduledCount(), 0U) << "an idle timer schedules nothing";
 
@@ -242,7 +248,7 @@ TEST_F(TimerBlockViewTest, EachSecondRedrawsTheClockWithoutLayingOutTheWindow) {
         widget->installEventFilter(&requests);
     }
     block.installEventFilter(&requests);
-    QLabel* label = block.timeField()->elapsedLabel();
+    TimeLabel* label = block.timeField()->elapsedLabel();
     for (int second = 1; second <= 3; ++second) {
         env.clock->advance(1000);
         drainEvents();
@@ -252,4 +258,104 @@ TEST_F(TimerBlockViewTest, EachSecondRedrawsTheClockWithoutLayingOutTheWindow) {
     // Hours past a hundred still fit the clock's room.
     timer.setDuration(360000);
     EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
+}
+
+namespace {
+
+// The pixels of `image` that are not transparent.
+QSet<QPoint> drawnPixels(const QImage& image) {
+    QSet<QPoint> drawn;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(image.pixel(x, y)) != 0) {
+                drawn.insert(QPoint(x, y));
+            }
+        }
+    }
+    return drawn;
+}
+
+// The pixels in which `a` and `b` differ.
+QSet<QPoint> differentPixels(const QImage& a, const QImage& b) {
+    QSet<QPoint> different;
+    for (int y = 0; y < std::min(a.height(), b.height()); ++y) {
+        for (int x = 0; x < std::min(a.width(), b.width()); ++x) {
+            if (a.pixel(x, y) != b.pixel(x, y)) {
+                different.insert(QPoint(x, y));
+            }
+        }
+    }
+    return different;
+}
+
+// What `widget` draws of its own, on nothing.
+QImage grabbed(QWidget* widget) {
+    QImage image(widget->size(), QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    widget->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+}
+
+} // namespace
+
+// The time reached by Tab shows where the keyboard is and still draws a line of plain
+// text at each second: a label that takes the focus makes its text a document, laid out
+// again at every tick for as long as the timer runs.
+TEST_F(TimerBlockViewTest, TheFocusedTimeTicksAsPlainTextWithItsRingClearOfIt) {
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("7")));
+    block.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&block));
+    QWidget* time = block.timeField()->elapsedLabel();
+    block.stopButton()->setFocus(Qt::TabFocusReason);
+    ASSERT_FALSE(time->hasFocus());
+    const QImage unfocused = grabbed(time);
+
+    QTest::keyClick(block.stopButton(), Qt::Key_Tab, Qt::ShiftModifier);
+    ASSERT_EQ(QApplication::focusWidget(), time);
+    for (int second = 1; second <= 2; ++second) {
+        env.clock->advance(1000);
+        drainEvents();
+        time->repaint();
+    }
+    for (QObject* part : time->findChildren<QObject*>()) {
+        EXPECT_EQ(qobject_cast<QTextDocument*>(part), nullptr) << "the time is laid out as a document";
+        EXPECT_STRNE(part->metaObject()->className(), "QWidgetTextControl");
+    }
+
+    // The ring is drawn, and none of it over the text, hundreds of hours included.
+    timer.setDuration(0);
+    const QSet<QPoint> ring = differentPixels(unfocused, grabbed(time));
+    EXPECT_FALSE(ring.isEmpty()) << "no focus ring";
+    for (const double duration : {0.0, 999.0 * 3600 + 59 * 60 + 59}) {
+        timer.setDuration(duration);
+        const QSet<QPoint> text = drawnPixels(grabbed(time)) - ring;
+        EXPECT_FALSE(text.isEmpty()) << "no time drawn";
+        // Two pixels at least between them: a single one between two antialiased edges
+        // reads as touching.
+        const auto near = [&](const QPoint& p) {
+            for (int dy = -2; dy <= 2; ++dy) {
+                for (int dx = -2; dx <= 2; ++dx) {
+                    if (ring.contains(p + QPoint(dx, dy))) {
+                        return true;
+                    }
+                }
+            }
+            return false;
+        };
+        EXPECT_TRUE(std::none_of(text.begin(), text.end(), near))
+            << static_cast<TimeLabel*>(time)->text().toStdString() << ": the time touches the ring";
+    }
+}
+
+// A screen reader on the time hears what it is, how to change it, and the time itself.
+TEST_F(TimerBlockViewTest, AScreenReaderReadsTheTime) {
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("7")));
+    env.clock->advance(61'000);
+    QAccessibleInterface* time = QAccessible::queryAccessibleInterface(block.timeField()->elapsedLabel());
+    ASSERT_NE(time, nullptr);
+    EXPECT_EQ(time->role(), QAccessible::StaticText);
+    EXPECT_EQ(time->text(QAccessible::Name), QStringLiteral("Tracked time"));
+    EXPECT_EQ(time->text(QAccessible::Description), QStringLiteral("Press Return to change the time"));
+    EXPECT_EQ(time->text(QAccessible::Value), QStringLiteral("00:01:01"));
+    EXPECT_TRUE(time->state().focusable);
 }

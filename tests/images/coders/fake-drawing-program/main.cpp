@@ -13,7 +13,8 @@
 //                  then answers each request;
 //   who      a drawing process answers each request after as many milliseconds as its page
 //            number, with its own process id as the page's width.
-// Answers are of the page's size only: 60 x 60 points to a request, 30 x 30 unasked.
+// Answers are of the page's size only: 60 x 60 points to a request, 30 x 30 unasked. A drawing
+// process stops itself after each answer, as the real one does.
 #include "images/coders/vector-render/VectorRenderProtocol.h"
 #include "images/coders/vector-render/VectorRenderStream.h"
 
@@ -105,6 +106,8 @@ int drawingProcess(const QByteArray& mode) {
         if (!writeAll(answer)) {
             return 1;
         }
+        // As the real one does: stopped until it is asked again.
+        ::kill(::getpid(), SIGSTOP);
     }
     return 0;
 }

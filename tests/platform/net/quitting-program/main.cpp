@@ -5,8 +5,8 @@
 //
 // With --start-threads another thread keeps starting threads of its own (which live
 // until the process ends) while the request starts. Prints, as it exits,
-// "teardown-ms N", the time the application object took to go (the main thread's access
-// managers go with it), and "tls-state kept" or "tls-state freed": whether the TLS
+// "teardown-ms N", the time the application object took to go (the transfer thread stops
+// with it), and "tls-state kept" or "tls-state freed": whether the TLS
 // library had freed its state at exit. Exits 0 when the request was answered 200.
 
 #include "SanitizerDefaults.h"
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
         const bool startThreads = arguments.contains(QStringLiteral("--start-threads"));
 
         // The TLS library is loaded and the system's authorities read by a first request
-        // through a session of other trust (so another access manager), which fails; the
+        // through a session of other trust (so another bundle of authorities), which fails; the
         // measured request's start is then short, and the threads started beside it
         // surely overlap it.
         (void)sendAndWait(NetworkSession::create(SessionConfiguration::standard()), url);

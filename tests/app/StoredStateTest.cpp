@@ -1,0 +1,150 @@
+#include "app/AppDelegate.h"
+#include "app/ApplicationWindowController.h"
+#include "app/StoredStateAlerts.h"
+#include "app/WindowManager.h"
+#include "platform/plist/PropertyList.h"
+#include "state/BookingRecords.h"
+#include "state/TimerSnapshot.h"
+#include "tests/app/ShellFixture.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/FileSizeLimit.h"
+#include "views/settings/EditAccountView.h"
+#include "views/settings/ProviderSetupView.h"
+#include "views/settings/SettingsViewModel.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QPushButton>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+
+#include <gtest/gtest.h>
+
+namespace velmora::test {
+namespace {
+
+class StoredStateTest : public ShellFixture {
+protected:
+    QString key() const { return uuidText(*account.id()); }
+
+    // A timer of 90 minutes on KEY-7 and a booking of 30 minutes on KEY-8 whose outcome is not
+    // known, as a run leaves them on disk.
+    void leaveTimeBehind() {
+        TimerSnapshot timer{makeProject(QStringLiteral("p1")),
+                            makeIssue(QStringLiteral("7")),
+                            TimerViewModel::State::paused,
+                            5400,
+                            std::nullopt,
+                            std::nullopt};
+        snapshots->save(timer, key());
+        BookingRecord record;
+        record.id = QUuid::createUuid();
+        record.account = key();
+        record.tracker = QStringLiteral("YouTrack");
+        record.project = makeProject(QStringLiteral("p1"));
+        record.task = makeIssue(QStringLiteral("8"));
+        record.booking = WorkLogBooking{QStringLiteral("8"), QDateTime::currentDateTime(), 1800, QString()};
+        record.booking.sent = QDateTime::currentDateTime();
+        record.state = BookingRecord::State::unknown;
+        snapshots->save(SnapshotKind::Bookings, record.id.toString(QUuid::WithoutBraces),
+                        record.toSnapshot());
+        bookingId = record.id;
+        ASSERT_FALSE(snapshots->flush().has_value());
+    }
+
+    YouTrackProvider account = addAccount(QStringLiteral("Work"));
+    QUuid bookingId;
+};
+
+// A snapshot file cut short (a disk fault): the app goes back to the file as it was before its
+// last write, keeps the damaged one aside, and says so in the app, naming what it held.
+TEST_F(StoredStateTest, ADamagedFileIsToldInTheAppWithWhatItHeld) {
+    settings.setDefaultAccount(key());
+    leaveTimeBehind();
+    // One more change, so the file before it is kept.
+    snapshots->save(SnapshotKind::Filters, QStringLiteral("x"), QVariantMap{});
+    ASSERT_FALSE(snapshots->flush().has_value());
+    delegate.reset();
+    manager.reset();
+    snapshots.reset();
+    QFile file(snapshotPath());
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray whole = file.readAll();
+    ASSERT_TRUE(file.resize(whole.size() / 2));
+    file.close();
+    snapshots = std::make_unique<SnapshotManager>(snapshotPath());
+    manager = std::make_unique<ProviderManager>(store, credentials, *snapshots);
+    ProviderManager::setShared(manager.get());
+
+    launch();
+    QMessageBox* alert = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->objectName() == QStringLiteral("DamagedSnapshotAlert") && widget->isVisible()) {
+                alert = qobject_cast<QMessageBox*>(widget);
+            }
+        }
+        return alert != nullptr;
+    }));
+    const QString said = alert->informativeText();
+    EXPECT_TRUE(said.contains(QStringLiteral("went back to the copy"))) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral(".unreadable-"))) << "where the damaged file is kept";
+    // Nothing of the timer or the booking was lost: the copy held them.
+    ASSERT_NE(windows().applicationWindow(), nullptr);
+    EXPECT_DOUBLE_EQ(windows().applicationWindow()->timerViewModel()->elapsed(), 5400);
+    EXPECT_TRUE(delegate->bookingRecords().record(bookingId).has_value());
+    alert->close();
+}
+
+TEST_F(StoredStateTest, TheWordsOfADamagedFileNameWhatItHeld) {
+    leaveTimeBehind();
+    SnapshotManager::LoadProblem problem;
+    problem.reason = QStringLiteral("the file ends in the middle of an element");
+    problem.keptAt = QStringLiteral("/home/u/Velmora.plist.unreadable-20261209-101500");
+    problem.readable.timers = snapshots->load().timers;
+    problem.readable.bookings = snapshots->load().bookings;
+    const QString said = StoredStateAlerts::damagedText(problem);
+    EXPECT_TRUE(said.contains(problem.keptAt));
+    EXPECT_TRUE(said.contains(QStringLiteral("1h 30m on the timer of KEY-7"))) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("30m on KEY-8"))) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("goes on with what of it could be read"))) << said.toStdString();
+}
+
+// Deleting an account whose booking holds time asks first: waiting keeps the account; keeping
+// the time deletes it and leaves the time on its record, of no account, for every window.
+TEST_F(StoredStateTest, DeletingAnAccountWhoseBookingHoldsTimeAsksAndKeepsItAsChosen) {
+    leaveTimeBehind();
+    launch();
+    BookingRecords& records = delegate->bookingRecords();
+    ASSERT_EQ(records.held(key()).size(), 1u);
+    SettingsViewModel model;
+    EditAccountView editor(model, AnyProvider(account), nullptr, snapshots.get(), &records);
+    editor.show();
+    EXPECT_TRUE(editor.heldTimeNote().contains(QStringLiteral("30m on KEY-8")))
+        << editor.heldTimeNote().toStdString();
+    editor.setupView()->deleteButton()->click();
+    QMessageBox* asked = editor.setupView()->deleteConfirmationDialog();
+    ASSERT_NE(asked, nullptr);
+    ASSERT_NE(asked->defaultButton(), nullptr);
+    EXPECT_EQ(asked->defaultButton()->text(), ProviderSetupView::waitButton) << "a stray Return keeps it all";
+    QAbstractButton* keep = nullptr;
+    for (QAbstractButton* button : asked->buttons()) {
+        if (button->text() == ProviderSetupView::keepTimeButton) {
+            keep = button;
+        }
+    }
+    ASSERT_NE(keep, nullptr);
+    keep->click();
+    ASSERT_TRUE(waitUntil([&] { return !manager->provider(*account.id()).has_value(); }));
+    records.settle();
+    const auto record = records.record(bookingId);
+    ASSERT_TRUE(record.has_value()) << "the held time went with the account";
+    EXPECT_TRUE(record->account.isEmpty());
+    EXPECT_EQ(record->state, BookingRecord::State::returned);
+    EXPECT_EQ(records.records(QStringLiteral("ANOTHER-ACCOUNT")).size(), 1u) << "every window shows it";
+}
+
+} // namespace
+} // namespace velmora::test
