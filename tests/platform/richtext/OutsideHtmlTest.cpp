@@ -416,14 +416,24 @@ TEST(OutsideHtml, AWordHoldsAFewRunsOfOneScriptAndDirection) {
 }
 
 // Digits take the direction of the letters before them: after right-to-left letters they are a run
-// of their own (Qt shapes "\u05D0" "1" "a" as three), after Latin ones part of its run (a word of
-// letters and digits, as a hash or a code, is one run and shows whole).
+// of their own (Qt shapes "\u05D0" "1" "a" as three), a number run that Arabic-Indic digits after
+// them carry on (after Arabic letters both are Arabic numbers, as the bidirectional rules read
+// them), and after Latin ones part of its run (a word of letters and digits, as a hash or a code,
+// is one run and shows whole).
 TEST(OutsideHtml, DigitsAfterRightToLeftTextAreARunOfTheirOwnAndAfterLatinNone) {
     const int runs = OutsideHtmlLimits{}.maxRunsPerWord;
     const QString triples = QStringLiteral("\u05D01a").repeated(200);
     // Every character but the first starts a run.
     EXPECT_EQ(boundOutsideHtml(triples + QStringLiteral(" end")),
               withShortenedNote(triples.left(runs + 1) + QStringLiteral(" end")));
+    // Arabic-Indic digits are a number run of their own after Arabic letters too.
+    const QString arabicDigits = QStringLiteral("\u0628\u0663").repeated(200);
+    EXPECT_EQ(boundOutsideHtml(arabicDigits + QStringLiteral(" end")),
+              withShortenedNote(arabicDigits.left(runs + 1) + QStringLiteral(" end")));
+    // A letter, then a run of both digits: two runs a triple, the first letter's counted as none.
+    const QString numbers = QStringLiteral("\u06281\u0663").repeated(200);
+    EXPECT_EQ(boundOutsideHtml(numbers + QStringLiteral(" end")),
+              withShortenedNote(numbers.left(3 * (runs / 2) + 1) + QStringLiteral(" end")));
     const QString latin = QStringLiteral("a1").repeated(2 * runs);
     EXPECT_EQ(boundOutsideHtml(latin + QStringLiteral(" end")), latin + QStringLiteral(" end"));
 }
