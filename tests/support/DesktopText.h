@@ -21,7 +21,8 @@ inline QString colourEmojiFamily() {
 }
 
 // The families that draw `text` laid out on one line in `font`: what the font falls back to
-// for each of its characters.
+// for each of its characters. A run of only the missing glyph (the box Qt draws with its first
+// font where no font has the character) is drawn by none.
 inline QStringList familiesDrawing(const QString& text, const QFont& font = QFont()) {
     QTextLayout layout(text, font);
     layout.beginLayout();
@@ -29,6 +30,10 @@ inline QStringList familiesDrawing(const QString& text, const QFont& font = QFon
     layout.endLayout();
     QStringList families;
     for (const QGlyphRun& run : layout.glyphRuns()) {
+        const QList<quint32> glyphs = run.glyphIndexes();
+        if (std::all_of(glyphs.begin(), glyphs.end(), [](quint32 glyph) { return glyph == 0; })) {
+            continue;
+        }
         const QString family = run.rawFont().familyName();
         if (!families.contains(family)) {
             families.append(family);

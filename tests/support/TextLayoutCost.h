@@ -82,4 +82,29 @@ inline QProcessEnvironment withoutFonts(const QTemporaryDir& dir, const QString&
     return environment;
 }
 
+// Runs the tests of this executable that `filter` names (as --gtest_filter reads it) in a process
+// whose fonts leave out those under `folder` (see withoutFonts): whether they ran and passed. What
+// the child printed goes to `output`.
+inline bool passWithoutFonts(const QString& filter, const QString& folder, QString* output) {
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        return false;
+    }
+    QProcess child;
+    child.setProcessEnvironment(withoutFonts(dir, folder));
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + filter});
+    if (!child.waitForFinished(120000)) {
+        child.kill();
+        child.waitForFinished();
+        return false;
+    }
+    const QString printed = QString::fromUtf8(child.readAll());
+    if (output) {
+        *output = printed;
+    }
+    return child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0 &&
+           printed.contains(QStringLiteral("[  PASSED  ]"));
+}
+
 } // namespace velmora::test

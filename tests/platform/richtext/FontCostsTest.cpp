@@ -3,6 +3,7 @@
 #include "platform/richtext/OutsideTextDocument.h"
 #include "platform/richtext/ShapingCost.h"
 #include "tests/support/DesktopText.h"
+#include "tests/support/TextLayoutCost.h"
 #include "tests/support/ThreadCpuClock.h"
 #include "tests/support/TimeScale.h"
 
@@ -231,4 +232,17 @@ TEST(FontCosts, ADocumentsStylesLoadTheirFontsWithinItsBudget) {
     EXPECT_TRUE(shown.contains(QStringLiteral("bold")));
     EXPECT_FALSE(shown.contains(QStringLiteral("big")));
     EXPECT_TRUE(shown.contains(outsideHtmlShortenedNote()));
+}
+
+// What the tests of text expect follows the fonts there are: without Droid Sans Fallback (where
+// bootstrap installs it, the font that draws Han here) as with it. Run in a process whose fonts
+// leave it out: the font said to draw a letter no font has was the one whose box Qt draws.
+TEST(FontCosts, TheTextTestsHoldWithoutDroidSansFallback) {
+    if (test::hanFamily() != QStringLiteral("Droid Sans Fallback")) {
+        GTEST_SKIP() << "Droid Sans Fallback does not draw Han here";
+    }
+    QString printed;
+    EXPECT_TRUE(test::passWithoutFonts(QStringLiteral("-FontCosts.TheTextTestsHoldWithoutDroidSansFallback"),
+                                       QStringLiteral("*/droid/*"), &printed))
+        << printed.right(3000).toStdString();
 }
