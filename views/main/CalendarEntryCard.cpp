@@ -16,8 +16,12 @@ namespace velmora {
 
 CalendarEntryCard::CalendarEntryCard(QObject* parent) : QStyledItemDelegate(parent) {}
 
-QString CalendarEntryCard::key(const QString& html, const QFont& font, qreal width) {
-    return QString::number(width) + u'\n' + font.key() + u'\n' + html;
+QString CalendarEntryCard::key(const QString& html, const QFont& font, qreal width) const {
+    if (m_fontKey.isEmpty() || !(font == m_keyFont) || font.resolveMask() != m_keyFont.resolveMask()) {
+        m_keyFont = font;
+        m_fontKey = font.key();
+    }
+    return QString::number(width) + u'\n' + m_fontKey + u'\n' + html;
 }
 
 qreal CalendarEntryCard::descriptionWidth(const QStyleOptionViewItem& option) {
@@ -26,9 +30,9 @@ qreal CalendarEntryCard::descriptionWidth(const QStyleOptionViewItem& option) {
     return option.rect.width() - 1 - 2 * padding;
 }
 
-const QTextDocument* CalendarEntryCard::description(const QString& html, const QFont& font, qreal width,
-                                                    qint64 cost, qint64 loading) const {
-    const QString kept = key(html, font, width);
+const QTextDocument* CalendarEntryCard::description(const QString& kept, const QString& html,
+                                                    const QFont& font, qreal width, qint64 cost,
+                                                    qint64 loading) const {
     if (QTextDocument* found = m_descriptions.object(kept)) {
         return found;
     }
@@ -70,16 +74,18 @@ QSize CalendarEntryCard::sizeHint(const QStyleOptionViewItem& option, const QMod
     const QVariant html = index.data(CalendarEntryModel::DescriptionRole);
     if (html.isValid()) {
         const qreal width = descriptionWidth(option);
-        const QTextDocument* document = description(html.toString(), option.font, width);
+        const QString text = html.toString();
+        const QString kept = key(text, option.font, width);
+        const QTextDocument* document = description(kept, text, option.font, width);
         if (!document && !m_budget && width > 0) {
-            document = description(html.toString(), option.font, width, aloneCost, aloneLoading);
+            document = description(kept, text, option.font, width, aloneCost, aloneLoading);
         }
         if (m_budget) {
-            m_asked.insert(index.row(), key(html.toString(), option.font, width));
+            m_asked.insert(index.row(), kept);
             if (!document && m_wanted.remove(index.row()) && width > 0) {
                 // Each shown card may cost a little, and some take more from what its screen has left.
                 const qint64 more = std::clamp<qint64>(m_budget->left, 0, CardBudget::eachAtMost);
-                document = description(html.toString(), option.font, width, CardBudget::least + more,
+                document = description(kept, text, option.font, width, CardBudget::least + more,
                                        std::max<qint64>(m_budget->loading, 0));
                 if (const auto* outside = qobject_cast<const OutsideTextDocument*>(document)) {
                     m_budget->left -= std::max<qint64>(0, outside->spent() - CardBudget::least);
@@ -92,7 +98,7 @@ QSize CalendarEntryCard::sizeHint(const QStyleOptionViewItem& option, const QMod
             described = static_cast<int>(std::ceil(document->size().height()));
         } else {
             // Not laid out yet: as tall as its text, told from its length, would be at this width.
-            const qreal characters = std::min<qreal>(html.toString().size(), OutsideHtmlLimits{}.maxText);
+            const qreal characters = std::min<qreal>(text.size(), OutsideHtmlLimits{}.maxText);
             const int lines = static_cast<int>(
                 std::ceil(characters * metrics.averageCharWidth() / std::max<qreal>(width, 1)));
             described = std::max(1, lines) * metrics.lineSpacing();
@@ -136,9 +142,10 @@ void CalendarEntryCard::paint(QPainter* painter, const QStyleOptionViewItem& opt
     if (html.isValid()) {
         // Laid out before it is painted; one painted before its screen laid it out (a scroll
         // between two turns of the event loop) is laid out with the least a card may cost.
-        const QTextDocument* document =
-            description(html.toString(), option.font, inner.width(), m_budget ? CardBudget::least : aloneCost,
-                        m_budget ? CardBudget::least : aloneLoading);
+        const QString text = html.toString();
+        const QTextDocument* document = description(key(text, option.font, inner.width()), text, option.font,
+                                                    inner.width(), m_budget ? CardBudget::least : aloneCost,
+                                                    m_budget ? CardBudget::least : aloneLoading);
         if (document) {
             painter->translate(inner.left(), titleRow.bottom() + padding);
             QAbstractTextDocumentLayout::PaintContext context;

@@ -71,9 +71,13 @@ private:
     // kept for the size checks and paints that follow: a calendar asks for each card's size and
     // paints it many times, and laying the description out is what costs. Null when not laid out
     // and `cost` is zero.
-    const QTextDocument* description(const QString& html, const QFont& font, qreal width, qint64 cost = 0,
-                                     qint64 loading = 0) const;
-    static QString key(const QString& html, const QFont& font, qreal width);
+    // `kept` is its key (see key).
+    const QTextDocument* description(const QString& kept, const QString& html, const QFont& font, qreal width,
+                                     qint64 cost = 0, qint64 loading = 0) const;
+    // The key of a description laid out at `width` in `font`. A strip asks each card's size some
+    // ten times a page it scrolls, so the font's own key, which Qt writes out anew each time, is
+    // kept for the last font asked about.
+    QString key(const QString& html, const QFont& font, qreal width) const;
     static qreal descriptionWidth(const QStyleOptionViewItem& option);
 
     // The descriptions laid out, by width, font and HTML, while what they cost fits keptCost.
@@ -85,6 +89,8 @@ private:
     // and the rows to lay out at the next check of their size.
     mutable QHash<int, QString> m_asked;
     mutable QSet<int> m_wanted;
+    mutable QFont m_keyFont;
+    mutable QString m_fontKey;
 };
 
 } // namespace velmora
