@@ -29,7 +29,7 @@
 #if defined(VELMORA_DRAWING_TEST_MOVES)
 // A build for the tests alone, never installed: the moves of a renderer taken over, chosen by the
 // name the program is started under.
-#include "tests/images/coders/hostile-drawing/HostileMoves.h"
+#include "images/coders/vector-render/DrawingMoves.h"
 #endif
 
 using velmora::images::DrawingConfinement;
@@ -273,14 +273,14 @@ void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
         budget.disarm();
         drawn.id = request->id;
 #if defined(VELMORA_DRAWING_TEST_MOVES)
-        velmora::images::testing::HostileMoves::beforeAnswer(drawn);
+        velmora::images::drawingmoves::beforeAnswer(drawn);
 #endif
         const QByteArray answer = VectorRenderProtocol::encodeAnswer(drawn);
         if (!writeAll(answer.constData(), answer.size())) {
             ::_exit(0);
         }
 #if defined(VELMORA_DRAWING_TEST_MOVES)
-        velmora::images::testing::HostileMoves::afterAnswer();
+        velmora::images::drawingmoves::afterAnswer();
 #endif
         // Its answer written, it stops itself until it is asked again (the asking side continues
         // it then): kept idle, it cannot run at all, and one that has not stopped ran on after
@@ -297,7 +297,7 @@ int main(int argc, char** argv) {
     // Started from a descriptor, older kernels name the process after its number.
     prctl(PR_SET_NAME, "vector-template");
 #if defined(VELMORA_DRAWING_TEST_MOVES)
-    velmora::images::testing::HostileMoves::choose(argv[0]);
+    velmora::images::drawingmoves::choose(argv[0]);
 #endif
     std::signal(SIGPIPE, SIG_IGN);
     // Glyphs are drawn through Qt's fonts, which need a GUI application; no display is used.

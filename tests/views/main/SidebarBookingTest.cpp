@@ -60,6 +60,17 @@ protected:
         return view->bookingSheet();
     }
 
+    // PRJ-2, a second task of the project, in the tracker too.
+    Issue addOtherTask() {
+        jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
+                       QStringLiteral("Slow search")});
+        Issue other = task;
+        other.id = QStringLiteral("10002");
+        other.reference = QStringLiteral("PRJ-2");
+        other.name = QStringLiteral("Slow search");
+        return other;
+    }
+
     QPlainTextEdit* descriptionEditor(BookTimeView* sheet) {
         return sheet->additionalFields()->findChild<QPlainTextEdit*>();
     }
@@ -232,12 +243,7 @@ TEST_F(SidebarBookingTest, ABookingThatFailsAfterCancelIsReportedAndKeepsTheTime
 }
 
 TEST_F(SidebarBookingTest, StartingAnotherTaskBooksTheTrackedTimeOnItsOwnTaskFirst) {
-    jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
-                   QStringLiteral("Slow search")});
-    Issue other = task;
-    other.id = QStringLiteral("10002");
-    other.reference = QStringLiteral("PRJ-2");
-    other.name = QStringLiteral("Slow search");
+    const Issue other = addOtherTask();
 
     // Two hours on PRJ-1, then Start on PRJ-2 (what the toolbar's Start does).
     timer.start(project, task);
@@ -277,11 +283,7 @@ TEST_F(SidebarBookingTest, StartingAnotherTaskBooksTheTrackedTimeOnItsOwnTaskFir
 // After switching task through the booking sheet the keyboard focus is back where it was
 // (the list), or on the timer, never at the top of the window (the account header).
 TEST_F(SidebarBookingTest, AfterSwitchingTaskThroughTheSheetTheFocusIsNotOnTheAccountHeader) {
-    jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
-                   QStringLiteral("Slow search")});
-    Issue other = task;
-    other.id = QStringLiteral("10002");
-    other.reference = QStringLiteral("PRJ-2");
+    const Issue other = addOtherTask();
     // The Start the user pressed is a toolbar's, rebuilt whole once the timer's task
     // changes: it is gone when the sheet closes.
     QPointer<QPushButton> start = new QPushButton(QStringLiteral("Start"), view.get());
@@ -317,12 +319,7 @@ TEST_F(SidebarBookingTest, AfterSwitchingTaskThroughTheSheetTheFocusIsNotOnTheAc
 // task, the other task does not start and the sheet said so before the Save; a later plain
 // stop of the tracked task, booked whole, starts nothing either.
 TEST_F(SidebarBookingTest, APartialBookingOfASwitchStartsNothingNowOrAtALaterStop) {
-    jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
-                   QStringLiteral("Slow search")});
-    Issue other = task;
-    other.id = QStringLiteral("10002");
-    other.reference = QStringLiteral("PRJ-2");
-    other.name = QStringLiteral("Slow search");
+    const Issue other = addOtherTask();
     timer.start(project, task);
     env.clock->advance(5400 * 1000);
     timer.start(project, other);
@@ -466,12 +463,8 @@ TEST_F(SidebarStripTest, TheStripKeepsItsRowsTheFocusAndAWait) {
 // Book It on time that waits (the timer tracks another task) opens a sheet for the record's
 // own task and seconds, and leaves the other task's timer alone.
 TEST_F(SidebarStripTest, BookItOnReturnedTimeOpensItsOwnSheetAndLeavesTheTimerAlone) {
-    jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
-                   QStringLiteral("Slow search")});
+    const Issue other = addOtherTask();
     const QUuid id = unknownBooking(QStringLiteral("Found the cause"));
-    Issue other = task;
-    other.id = QStringLiteral("10002");
-    other.reference = QStringLiteral("PRJ-2");
     timer.start(project, other);
     env.clock->advance(600 * 1000);
     env.bookings->end(id, BookingRecord::Ending::notListed);
@@ -502,11 +495,7 @@ TEST_F(SidebarStripTest, TimeOfAGoneAccountIsBookedOnATaskOfThisOne) {
     settle();
     ASSERT_TRUE(env.bookings->record(id)->account.isEmpty());
     ASSERT_NE(strip.button(id, BookingTexts::bookOnSelectedButton), nullptr);
-    jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
-                   QStringLiteral("Slow search")});
-    Issue other = task;
-    other.id = QStringLiteral("10002");
-    other.reference = QStringLiteral("PRJ-2");
+    const Issue other = addOtherTask();
     NotificationCenter::defaultCenter().post(QString(NotificationName::bookReturnedTime),
                                              ReturnedTimeOnTask{id, project, other});
     ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));

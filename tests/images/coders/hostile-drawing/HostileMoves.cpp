@@ -1,5 +1,7 @@
 #include "tests/images/coders/hostile-drawing/HostileMoves.h"
 
+#include "images/coders/vector-render/DrawingMoves.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 
@@ -91,3 +93,20 @@ void HostileMoves::afterAnswer() {
 }
 
 } // namespace velmora::images::testing
+
+// The drawing program's hooks, in this build of it.
+namespace velmora::images::drawingmoves {
+
+void choose(const char* argv0) {
+    testing::HostileMoves::choose(argv0);
+}
+
+void beforeAnswer(VectorRenderProtocol::Answer& answer) {
+    testing::HostileMoves::beforeAnswer(answer);
+}
+
+void afterAnswer() {
+    testing::HostileMoves::afterAnswer();
+}
+
+} // namespace velmora::images::drawingmoves
