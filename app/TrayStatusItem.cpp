@@ -157,6 +157,11 @@ constexpr int timeIconSizes[] = {16, 22, 24, 32, 44, 48, 64};
 
 // The longest line of the tooltip: a task's reference, or its name, with a few words.
 constexpr qsizetype toolTipLineLength = 160;
+// What laying the tooltip's lines out may cost together (see ShapingCost), as one line of a list
+// may: where the tray is the window system's, Qt shows the tooltip as its own, which lays its
+// text out a score of times at each show (a task named with emoji, twice on hold, took a quarter
+// of a second). Words of any script fit; a name of pictures shows a few of them.
+constexpr qint64 toolTipCost = 3200;
 
 // The running time on the app's own blue, white figures.
 const QColor runningBadge(0x2f, 0x6f, 0xeb);
@@ -276,11 +281,13 @@ private:
 // Lines shown as the characters they are, whatever the tray makes of a tooltip: Qt
 // guesses rich text from a tooltip's first tag, and a task's name is anyone's text. Each
 // line is kept whole (a rich tooltip is wrapped at a guessed width, which broke even
-// "Velmora — 01:30 on WEB-1, paused" in two), so each is bounded as a name in a row.
+// "Velmora — 01:30 on WEB-1, paused" in two), so each is bounded as a name in a row, and
+// what they cost to lay out is shared (see toolTipCost).
 QString plainToolTipLines(const QStringList& lines) {
     QStringList plain;
+    const qint64 lineCost = toolTipCost / std::max<qsizetype>(lines.size(), 1);
     for (const QString& line : lines) {
-        const QString shown = plainName(line, toolTipLineLength);
+        const QString shown = plainName(line, toolTipLineLength, lineCost);
         if (!shown.isEmpty()) {
             plain << shown;
         }

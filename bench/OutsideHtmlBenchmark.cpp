@@ -17,20 +17,33 @@
 // the text of those scripts is bounded by what it costs with the fonts there are, so its figures
 // differ with and without one.
 //
+// Screens of many are held as a whole: a week of cards of dear descriptions opened and laid out at
+// a new width, a day of forty scrolled a page, the task list of emoji names scrolled a page, the
+// sidebar repainted, and the tooltip of a name of 500 emoji shown.
+//
 // Times are this thread's CPU time per view, so other work on the machine does not count.
 // Bounds: the description view and the release notes under 100 ms, a new calendar card's size
 // check, and its size check and paint, under 50 ms, a scroll of the view under 16 ms, a task row
-// painted again under 4 ms and a new one under 16 ms, for every input.
-#include "platform/richtext/CjkFontCoverage.h"
+// painted again under 4 ms and a new one under 16 ms, for every input; a week opened under 100 ms
+// and at a new width under 50, a page of a day, of the task list, a repaint of the sidebar and a
+// tooltip's show under 16. Which fonts draw what here is said before the figures (what a text
+// costs follows them; the first use of a font in a process is held by the tests, each in a
+// process of its own).
+#include "platform/richtext/FontCosts.h"
 #include "platform/updates/ReleaseNotesBrowser.h"
+#include "state/CalendarDay.h"
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
+#include "tests/support/DearCalendar.h"
 #include "tests/support/DesktopText.h"
 #include "tests/support/HostileHtml.h"
+#include "views/main/CalendarDaysView.h"
 #include "views/main/CalendarEntryCard.h"
 #include "views/main/CalendarEntryModel.h"
+#include "views/main/ProjectLinkView.h"
 #include "views/main/ProjectTaskRowView.h"
 #include "views/main/ProjectTasksModel.h"
+#include "views/main/ProjectTasksView.h"
 #include "views/main/SimpleHtmlView.h"
 
 #include "BenchMain.h"
@@ -40,7 +53,9 @@
 
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
+#include <QHelpEvent>
 #include <QImage>
+#include <QListView>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStandardItemModel>
@@ -255,6 +270,144 @@ void taskRowPaint(benchmark::State& state, const QString& text) {
     });
 }
 
+// A week of `perDay` entries a day, each with its own description of as many emoji as one view
+// may lay out.
+std::vector<CalendarDay> dearWeek(int perDay, int dayCount = 7) {
+    return velmora::test::calendarOf(perDay, velmora::test::budgetFillingEmoji(), dayCount);
+}
+
+void drain() {
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::processEvents();
+    }
+}
+
+// A week of eight dear cards a day shown anew, and then laid out at a new width.
+void BM_WeekOpen(benchmark::State& state) {
+    CalendarDaysView days;
+    days.resize(1190, 700);
+    days.show();
+    drain();
+    timed(state, [&] {
+        days.setDays(dearWeek(8));
+        drain();
+        days.viewport()->repaint();
+    });
+}
+
+void BM_WeekNewWidth(benchmark::State& state) {
+    CalendarDaysView days;
+    days.resize(1190, 700);
+    days.show();
+    drain();
+    days.setDays(dearWeek(8));
+    drain();
+    int width = 1190;
+    timed(state, [&] {
+        width = width == 1190 ? 1250 : 1190;
+        days.resize(width, 700);
+        drain();
+        days.viewport()->repaint();
+    });
+}
+
+// A day of forty dear cards scrolled a page down, or back to the top at the end.
+void BM_DayScrollPage(benchmark::State& state) {
+    CalendarDaysView days;
+    days.resize(600, 700);
+    days.show();
+    drain();
+    days.setDays(dearWeek(40, 3));
+    drain();
+    QScrollBar* bar = days.verticalScrollBar();
+    timed(state, [&] {
+        bar->setValue(
+            bar->value() >= bar->maximum() ? 0 : std::min(bar->maximum(), bar->value() + bar->pageStep()));
+        drain();
+        days.viewport()->repaint();
+    });
+}
+
+// The task list of a thousand emoji names scrolled a page down, or back to the top at the end.
+void BM_EmojiTaskListScrollPage(benchmark::State& state) {
+    bench::TaskListStores stores;
+    auto service = std::make_shared<bench::InMemoryTaskService>(
+        bench::sampleTasks(
+            1000,
+            [](Issue& task, int i) {
+                task.name =
+                    QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD\U0001F525").repeated(20) +
+                    QString::number(i);
+            }),
+        1000);
+    ProjectViewModel model(service, bench::sampleProject(), std::nullopt, stores.environment);
+    while (model.loading() || model.tasks().empty()) {
+        QCoreApplication::processEvents();
+    }
+    TimerViewModel timer(QStringLiteral("KEY"), stores.environment);
+    ProjectTasksView list(model, &timer);
+    list.resize(320, 600);
+    list.show();
+    drain();
+    QScrollBar* bar = list.verticalScrollBar();
+    timed(state, [&] {
+        bar->setValue(
+            bar->value() >= bar->maximum() ? 0 : std::min(bar->maximum(), bar->value() + bar->pageStep()));
+        list.viewport()->repaint();
+    });
+}
+
+// The sidebar's rows of ten projects named with emoji repainted.
+void BM_EmojiSidebarRepaint(benchmark::State& state) {
+    QStandardItemModel model(10, 1);
+    for (int row = 0; row < 10; ++row) {
+        model.setData(model.index(row, 0),
+                      QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD ").repeated(20) +
+                          QString::number(row));
+    }
+    QListView list;
+    list.setModel(&model);
+    list.setItemDelegate(new ProjectLinkView(&list));
+    list.resize(220, 400);
+    list.show();
+    drain();
+    list.viewport()->repaint();
+    timed(state, [&] { list.viewport()->repaint(); });
+}
+
+// The tooltip of a task named with 500 emoji shown over its row (new each time: its name changes).
+void BM_NameToolTip(benchmark::State& state) {
+    bench::TaskListStores stores;
+    auto service = std::make_shared<bench::InMemoryTaskService>(
+        bench::sampleTasks(50,
+                           [](Issue& task, int i) {
+                               task.name = QStringLiteral("\U0001F680").repeated(500) + QString::number(i);
+                           }),
+        50);
+    ProjectViewModel model(service, bench::sampleProject(), std::nullopt, stores.environment);
+    while (model.loading() || model.tasks().empty()) {
+        QCoreApplication::processEvents();
+    }
+    TimerViewModel timer(QStringLiteral("KEY"), stores.environment);
+    ProjectTasksView list(model, &timer);
+    list.resize(320, 2000);
+    list.show();
+    drain();
+    QAbstractItemView* view = &list;
+    int row = 0;
+    timed(state, [&] {
+        const QPoint at = view->visualRect(view->model()->index(row++ % 50, 0)).center() - QPoint(40, 0);
+        QHelpEvent help(QEvent::ToolTip, at, view->viewport()->mapToGlobal(at));
+        QCoreApplication::sendEvent(view->viewport(), &help);
+        drain();
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            if (top->isVisible() && top->windowFlags().testFlag(Qt::ToolTip)) {
+                top->repaint();
+            }
+        }
+    });
+}
+
 void releaseNotes(benchmark::State& state, const QString& html) {
     timed(state, [&] {
         ReleaseNotesBrowser notes;
@@ -278,10 +431,16 @@ int main(int argc, char** argv) {
                      qPrintable(velmora::test::familiesDrawing(QStringLiteral("\U0001F680")).join(u',')));
         return 1;
     }
-    const QStringList cjkFamilies = velmora::CjkFontCoverage::ofThisProcess().families();
-    std::printf("Han, kana and Hangul: %s\n",
-                cjkFamilies.isEmpty() ? "no font draws them here (bounded as letters no font draws)"
-                                      : qPrintable(QStringLiteral("drawn by ") + cjkFamilies.join(u',')));
+    // What draws what here: the figures are those of these fonts.
+    velmora::FontCosts& fonts = velmora::FontCosts::ofThisProcess();
+    for (const char32_t c : {U'a', char32_t(0x4E2D), char32_t(0x3042), char32_t(0xD55C), char32_t(0x1F680),
+                             char32_t(0x2605), char32_t(0x0F40)}) {
+        const velmora::GlyphCost glyph = fonts.cost(c);
+        const QString family = fonts.family(glyph.font);
+        std::printf("U+%04X: %s, %d a glyph (and %d the first time a text holds it)\n",
+                    static_cast<unsigned>(c), family.isEmpty() ? "no font" : qPrintable(family), glyph.each,
+                    glyph.first);
+    }
     using velmora::bench::Bounds;
     using velmora::bench::Measurement;
     using velmora::bench::Quantity;
@@ -304,7 +463,51 @@ int main(int argc, char** argv) {
         {"BM_ReleaseNotes", "release notes", releaseNotes, 0.100},
         {"BM_TaskRowFirstPaint", "task row painted first", taskRowFirstPaint, 0.016},
         {"BM_TaskRowPaint", "task row painted again", taskRowPaint, 0.004}};
+    struct Screen {
+        const char* benchmark;
+        const char* measure;
+        void (*run)(benchmark::State&);
+        double bound;
+    };
+    const Screen screens[] = {
+        {"BM_WeekOpen", "a week of dear cards opened", BM_WeekOpen, 0.100},
+        {"BM_WeekNewWidth", "a week of dear cards at a new width", BM_WeekNewWidth, 0.050},
+        {"BM_DayScrollPage", "a day of forty dear cards scrolled a page", BM_DayScrollPage, 0.016},
+        {"BM_EmojiTaskListScrollPage", "the task list of emoji names scrolled a page",
+         BM_EmojiTaskListScrollPage, 0.016},
+        {"BM_EmojiSidebarRepaint", "the sidebar of emoji names repainted", BM_EmojiSidebarRepaint, 0.016},
+        {"BM_NameToolTip", "the tooltip of a name of 500 emoji shown", BM_NameToolTip, 0.016}};
+    for (const Screen& screen : screens) {
+        const std::string benchmark = screen.benchmark;
+        benchmark::RegisterBenchmark(screen.benchmark, screen.run)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(10)
+            ->Repetitions(3)
+            ->ReportAggregatesOnly(true);
+        bounds.atMost(
+            std::string(screen.measure) + " (CPU)",
+            [benchmark](const Runs& runs) -> std::optional<Measurement> {
+                const velmora::bench::Figures* figures = runs.find(benchmark);
+                if (!figures || figures->failed) {
+                    return std::nullopt;
+                }
+                return Measurement{Quantity::seconds(figures->seconds), std::nullopt};
+            },
+            screen.bound);
+    }
     auto shapes = velmora::test::hostileHtml();
+    // Faces, tables and symbols: a face of the colour emoji font over digits, emoji in a table's
+    // cells, ratings and checklists of symbols a text font draws, a letter of each script.
+    {
+        shapes.emplace_back(QStringLiteral("emoji-face-digits"),
+                            QStringLiteral("<font face=\"Noto Color Emoji\">") +
+                                QStringLiteral("0123456789 ").repeated(1800) + QStringLiteral("</font>"));
+        shapes.emplace_back(QStringLiteral("emoji-in-table-cells"), velmora::test::emojiInTableCells());
+        shapes.emplace_back(QStringLiteral("ratings-and-checklists"), velmora::test::ratingsAndChecklists());
+        shapes.emplace_back(QStringLiteral("a-letter-of-each-script-in-6-styles"),
+                            velmora::test::inStyles(velmora::test::lettersOfEveryScript(), 6));
+    }
     for (auto& shape : scriptsAndJoiners()) {
         shapes.push_back(std::move(shape));
     }

@@ -155,11 +155,21 @@ bool isColour(QStringView value) {
     return !value.isEmpty() && value.size() <= 24 && std::all_of(value.begin(), value.end(), isAsciiLetter);
 }
 
-// A font size within a small range: a keyword, or pixels or points clamped.
+// A font size as one of a few steps: Qt loads every font a text uses again for each size it is
+// laid out at (some milliseconds each for a Han or emoji font), so sizes from outside keep to the
+// steps of small print, text and two of headings, as keywords.
 QString boundedFontSize(QStringView value) {
-    if (isOneOf(value, {"xx-small", "x-small", "small", "medium", "large", "x-large", "xx-large", "smaller",
-                        "larger"})) {
-        return value.toString();
+    if (isOneOf(value, {"xx-small", "x-small", "small", "smaller"})) {
+        return QStringLiteral("small");
+    }
+    if (isOneOf(value, {"medium"})) {
+        return QStringLiteral("medium");
+    }
+    if (isOneOf(value, {"large", "larger"})) {
+        return QStringLiteral("large");
+    }
+    if (isOneOf(value, {"x-large", "xx-large", "xxx-large"})) {
+        return QStringLiteral("x-large");
     }
     const bool pixels = value.endsWith(QLatin1String("px"));
     if (!pixels && !value.endsWith(QLatin1String("pt"))) {
@@ -176,11 +186,14 @@ QString boundedFontSize(QStringView value) {
     if (!ok) {
         return {};
     }
-    // From small print to a large heading.
-    const double low = pixels ? 8 : 6;
-    const double high = pixels ? 32 : 24;
-    return QString::number(std::clamp(size, low, high)) +
-           (pixels ? QStringLiteral("px") : QStringLiteral("pt"));
+    const double points = pixels ? size * 0.75 : size;
+    if (points < 8.5) {
+        return QStringLiteral("small");
+    }
+    if (points < 11) {
+        return QStringLiteral("medium");
+    }
+    return points < 14 ? QStringLiteral("large") : QStringLiteral("x-large");
 }
 
 // The declarations of a style that text needs (colours, weight, italics, decoration,
@@ -203,12 +216,18 @@ QString keptStyle(QStringView style) {
         if (name == u"color" || name == u"background-color") {
             kept = isColour(value) ? value : QString();
         } else if (name == u"font-weight") {
-            kept = isOneOf(value, {"normal", "bold", "bolder", "lighter", "100", "200", "300", "400", "500",
-                                   "600", "700", "800", "900"})
-                       ? value
-                       : QString();
+            // Bold or not: each weight is another font to load.
+            if (isOneOf(value, {"bold", "bolder", "600", "700", "800", "900"})) {
+                kept = QStringLiteral("bold");
+            } else if (isOneOf(value, {"normal", "lighter", "100", "200", "300", "400", "500"})) {
+                kept = QStringLiteral("normal");
+            }
         } else if (name == u"font-style") {
-            kept = isOneOf(value, {"normal", "italic", "oblique"}) ? value : QString();
+            if (isOneOf(value, {"italic", "oblique"})) {
+                kept = QStringLiteral("italic");
+            } else if (value == u"normal") {
+                kept = value;
+            }
         } else if (name == u"text-decoration") {
             const QStringList words = value.split(u' ');
             const bool lines = std::all_of(words.begin(), words.end(), [](const QString& word) {
@@ -231,24 +250,24 @@ QString keptStyle(QStringView style) {
     return out;
 }
 
-// The first family a face names, if it is a plain name: Qt searches its font database
-// for every family it has not seen, so a fragment gets only a few.
-QString firstFamily(QStringView face) {
-    QStringView family = face.left(face.indexOf(u',') < 0 ? face.size() : face.indexOf(u',')).trimmed();
-    if (family.size() >= 2 && (family.front() == u'"' || family.front() == u'\'') &&
-        family.back() == family.front()) {
-        family = family.mid(1, family.size() - 2).trimmed();
-    }
-    if (family.isEmpty() || family.size() > 64 || !std::all_of(family.begin(), family.end(), [](QChar c) {
-            return c.isLetterOrNumber() || c == u' ' || c == u'-' || c == u'_' || c == u'.';
-        })) {
+// A font's size (1 to 7, or a step from the text's, +1 or -2) as one of the steps of small print,
+// text and two of headings: 2 to 5.
+QString fontSizeStep(QStringView value) {
+    value = value.trimmed();
+    const bool relative = value.startsWith(u'+') || value.startsWith(u'-');
+    const QString number = boundedNumber(relative ? value.mid(1) : value, 7, false);
+    if (number.isEmpty()) {
         return {};
     }
-    return family.toString();
+    int size = number.toInt();
+    if (relative) {
+        size = value.startsWith(u'-') ? 3 - size : 3 + size;
+    }
+    return QString::number(std::clamp(size, 2, 5));
 }
 
 // The attribute as kept on `element`, or empty to leave it out. Spans are kept by the
-// table that holds them, and a font's face by the fragment's families.
+// table that holds them. A font's face is never kept: text from outside chooses no font.
 QString keptAttribute(QStringView element, QStringView name, QStringView value,
                       const OutsideHtmlLimits& limits) {
     if (value.size() > maxAttributeValue) {
@@ -269,7 +288,7 @@ QString keptAttribute(QStringView element, QStringView name, QStringView value,
         return isOneOf(element, {"ol", "li"}) ? boundedNumber(value, limits.maxListStart, false) : QString();
     }
     if (name == u"size") {
-        return element == u"font" ? boundedNumber(value, 7, false) : QString();
+        return element == u"font" ? fontSizeStep(value) : QString();
     }
     if (name == u"style") {
         return keptStyle(value);
@@ -328,6 +347,9 @@ public:
         }
         return m_out;
     }
+
+    qint64 spent() const { return m_cost.spent(); }
+    qint64 loaded() const { return m_cost.loaded(); }
 
 private:
     struct Open {
@@ -741,7 +763,7 @@ private:
             m_flattened = true;
             // Flat text of cells and items still reads as separate words.
             if (!(kind.flags & Phrase)) {
-                m_out += u' ';
+                writeSpace();
             }
         } else {
             ++m_elements;
@@ -756,12 +778,7 @@ private:
                     }
                     continue;
                 }
-                QString keptValue;
-                if (attribute == u"face" && name == u"font") {
-                    keptValue = keptFamily(value);
-                } else {
-                    keptValue = keptAttribute(name, attribute, value, m_limits);
-                }
+                const QString keptValue = keptAttribute(name, attribute, value, m_limits);
                 if (!keptValue.isEmpty()) {
                     m_out += u' ' + attribute + QStringLiteral("=\"") + keptValue + u'"';
                 }
@@ -782,11 +799,31 @@ private:
     // follows as a new word. Inline elements part no word.
     void endWordAt(const QString& name, const Element& kind) {
         if ((kind.flags & Block) || kind.role != Role::Other || name == u"br") {
-            m_runs.endWord();
-            m_cost.endWord();
-            m_cuttingWord = false;
+            endWord();
         }
     }
+
+    // What follows starts a word, and a letter: marks after a block's start (or a line's) sit on
+    // nothing before it, and Qt shapes them as the block's first cluster, so they count against
+    // that block, not against the letter that ended the one before.
+    void endWord() {
+        m_runs.endWord();
+        m_cost.endWord();
+        m_letters.startLetter();
+        m_cuttingWord = false;
+    }
+
+    // A space written where markup is left out, so that flat text of cells and items still reads
+    // as separate words: a word and a letter end there too.
+    void writeSpace() {
+        m_out += u' ';
+        endWord();
+    }
+
+    // How many times Qt lays out the text of a cell `depth` tables deep: four times in a table
+    // (its cells at their narrowest and widest, then at their width), and twice as often again
+    // for each table around it.
+    static int timesLaidOut(int depth) { return depth <= 0 ? 1 : 4 << (depth - 1); }
 
     // False when the element is too deep to track: it is closed at once.
     bool push(Open element) {
@@ -804,6 +841,7 @@ private:
             }
             if (element.role == Role::Table) {
                 ++m_tableDepth;
+                m_cost.setTimes(timesLaidOut(m_tableDepth));
                 m_tables.push_back(Table{});
                 m_tables.back().start = m_out.size();
             }
@@ -824,6 +862,7 @@ private:
             }
             if (top.role == Role::Table) {
                 --m_tableDepth;
+                m_cost.setTimes(timesLaidOut(m_tableDepth));
                 closeTable();
             }
         }
@@ -1039,22 +1078,6 @@ private:
         m_out += rebuilt;
     }
 
-    // A font's first family, while the fragment names no more than its few.
-    QString keptFamily(QStringView face) {
-        const QString family = firstFamily(face);
-        if (family.isEmpty()) {
-            return {};
-        }
-        const QString key = family.toLower();
-        if (!m_families.contains(key)) {
-            if (m_families.size() >= m_limits.maxFontFamilies) {
-                return {};
-            }
-            m_families.insert(key);
-        }
-        return family;
-    }
-
     QStringView m_in;
     const OutsideHtmlLimits& m_limits;
     qsizetype m_pos = 0;
@@ -1077,19 +1100,26 @@ private:
     LetterMarks m_letters{m_limits.maxMarks};
     WordRuns m_runs{m_limits.maxRunsPerWord};
     // What laying the text out costs, against the fragment's budget.
-    ShapingCost m_cost{m_limits.maxShapingCost, m_limits.cjkFonts};
+    ShapingCost m_cost{m_limits.maxShapingCost, m_limits.maxLoadingCost, m_limits.fonts};
     // Whether the rest of the word is being left out.
     bool m_cuttingWord = false;
     std::vector<Table> m_tables;
     // The cells of the grids of all kept tables so far.
     long long m_gridCells = 0;
-    QSet<QString> m_families;
 };
 
 } // namespace
 
-QString boundOutsideHtml(QStringView html, const OutsideHtmlLimits& limits) {
-    return Bounder(html, limits).run();
+QString boundOutsideHtml(QStringView html, const OutsideHtmlLimits& limits, qint64* spent, qint64* loaded) {
+    Bounder bounder(html, limits);
+    QString bounded = bounder.run();
+    if (spent) {
+        *spent = bounder.spent();
+    }
+    if (loaded) {
+        *loaded = bounder.loaded();
+    }
+    return bounded;
 }
 
 QString outsideHtmlShortenedNote() {

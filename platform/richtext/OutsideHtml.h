@@ -5,7 +5,7 @@
 
 namespace velmora {
 
-class CjkFontCoverage;
+class FontCosts;
 
 // How much of an HTML fragment from outside (a tracker's description, release notes, a
 // calendar entry) is laid out. Qt's text layout grows steeply
@@ -40,16 +40,19 @@ struct OutsideHtmlLimits {
     // with sixty English terms inline holds as many.
     int maxRunsPerWord = 128;
     // What laying the text out may cost, in Latin letters (see ShapingCost): about 24 ms on a
-    // quiet desktop, as much as 96,000 Latin letters, 8,000 of Tibetan, 4,000 of Han without a CJK
-    // font (and the 20,000 of the cap with one), or 300 pictures of a colour emoji font. Past it
-    // the rest is cut.
+    // quiet desktop, as much as 96,000 Latin letters, 8,000 of Tibetan, 4,000 of Han where Qt
+    // searches every fallback font for each (and as many as the font that draws them lets
+    // through), or 300 pictures of a colour emoji font. Finding the fonts the text needs the first
+    // time this process lays them out counts too. Past it the rest is cut.
     qint64 maxShapingCost = 96000;
-    // Which letters of Han, kana and Hangul the fonts Qt falls back to draw, which what they cost
-    // follows (see ShapingCost): null for those of this process, found when the first such
-    // letter is read.
-    const CjkFontCoverage* cjkFonts = nullptr;
-    // Font families one fragment names; further faces are left out.
-    int maxFontFamilies = 4;
+    // What finding and loading the fonts the text needs may cost where this process has not laid
+    // them out yet (in that style), in the same units: a few fonts new to it, each of which Qt
+    // looks up and loads in a few milliseconds (a text of a letter of each of 150 scripts cost a
+    // view 0.6 s so, in six styles 3.7 s). Past it the rest is cut.
+    qint64 maxLoadingCost = 64000;
+    // What the fonts cost (see FontCosts): null for those of this process, learnt as the text
+    // needs them.
+    FontCosts* fonts = nullptr;
     // The largest number a list starts from or an item is given.
     int maxListStart = 9999;
 };
@@ -58,10 +61,13 @@ struct OutsideHtmlLimits {
 // well-formed markup of known elements: unknown elements, images, scripts, style
 // sheets, comments and attributes other than plain presentation ones are left out,
 // deeper nesting than the limits is flattened, and text past the limits is cut. When
-// anything was cut or flattened, a note saying so ends the result. It reads nothing but its
-// arguments and, unless they name them, which fonts this process has for Han, kana and Hangul
-// (see CjkFontCoverage).
-QString boundOutsideHtml(QStringView html, const OutsideHtmlLimits& limits = {});
+// anything was cut or flattened, a note saying so ends the result. The text chooses no font: faces
+// and families are left out, and sizes, weights and italics keep a few steps. It reads nothing
+// but its arguments and, unless they name them, the fonts of this process (see FontCosts), which
+// finding the fonts of a script new to the process loads. `spent`, if given, is what laying the
+// result out costs (see ShapingCost), and `loaded` what finding fonts took.
+QString boundOutsideHtml(QStringView html, const OutsideHtmlLimits& limits = {}, qint64* spent = nullptr,
+                         qint64* loaded = nullptr);
 
 // The notes that end a fragment which was cut or flattened.
 QString outsideHtmlShortenedNote();

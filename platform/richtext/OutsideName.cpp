@@ -1,6 +1,7 @@
 #include "platform/richtext/OutsideName.h"
 
 #include "platform/richtext/Pictographs.h"
+#include "platform/richtext/ShapingCost.h"
 
 #include <QChar>
 
@@ -164,8 +165,12 @@ bool isHiddenInName(char32_t c) {
            (QChar::category(c) == QChar::Other_Format && !isNumberSign(c));
 }
 
-QString plainName(const QString& text, qsizetype maxLength) {
+QString plainName(const QString& text, qsizetype maxLength, qint64 maxCost, qint64 maxLoading) {
     maxLength = std::max<qsizetype>(maxLength, 1);
+    // What laying it out costs, finding its fonts included; a letter of its own is left for the
+    // ellipsis.
+    constexpr int ellipsisCost = 1;
+    ShapingCost cost(maxCost, maxLoading);
     const qsizetype scanned = std::min(text.size(), maxLength * scannedPerShown);
     const QChar* units = text.constData();
     QString plain;
@@ -207,7 +212,8 @@ QString plainName(const QString& text, qsizetype maxLength) {
             length += tags;
             i += tags;
         }
-        if (plain.size() + length + (space ? 1 : 0) > maxLength) {
+        if (plain.size() + length + (space ? 1 : 0) > maxLength || (space && !cost.keeps(u' ', false, 0)) ||
+            !cost.keeps(c, false, 0)) {
             cut = true;
             break;
         }
@@ -220,7 +226,7 @@ QString plainName(const QString& text, qsizetype maxLength) {
         if (!isCombiningMark(c) && !takesNoRoom(c)) {
             letter = c;
         }
-        if (plain.size() < maxLength) {
+        if (plain.size() < maxLength && cost.spent() + ellipsisCost <= maxCost) {
             fits = plain.size();
         }
     }

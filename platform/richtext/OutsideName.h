@@ -10,6 +10,14 @@ namespace velmora {
 // shows, in UTF-16 code units with the ellipsis that ends a longer one.
 inline constexpr qsizetype plainNameLength = 300;
 inline constexpr qsizetype plainToolTipLength = 1000;
+// What laying a name out may cost (see ShapingCost), in Latin letters, and a tooltip: a label
+// lays its text out again at each paint, and a name of 500 emoji took a tooltip a second. Some
+// fifty pictures of a colour emoji font, a hundred in a tooltip; thousands of letters.
+inline constexpr qint64 plainNameCost = 16000;
+inline constexpr qint64 plainToolTipCost = 32000;
+// What finding the fonts of a name may cost past the first it needs (see ShapingCost), the first
+// time this process lays them out: a few.
+inline constexpr qint64 plainNameLoading = 32000;
 // Combining marks shown on one letter of most scripts; the scripts whose words stack more on one
 // letter keep what those carry (see LetterMarks::marksAllowed).
 inline constexpr qsizetype plainMarksPerLetter = 3;
@@ -41,7 +49,10 @@ bool isHiddenInName(char32_t c);
 // sequence; so does the Mongolian vowel separator between Mongolian letters. Elsewhere they join
 // nothing and only hide in a word ("pay\u200Dpal" reads "paypal"). A region's flag keeps the
 // tags that name it. Code points newer than Qt's Unicode are letters and stay. Costs the
-// same however long `text` is: a name that shows nothing in its first stretch is cut there.
-QString plainName(const QString& text, qsizetype maxLength = plainNameLength);
+// same however long `text` is: a name that shows nothing in its first stretch is cut there. A
+// name that would cost more than `maxCost` to lay out (see ShapingCost: what the fonts that draw
+// it cost), or find more fonts than `maxLoading` buys, ends in an ellipsis where that is spent.
+QString plainName(const QString& text, qsizetype maxLength = plainNameLength, qint64 maxCost = plainNameCost,
+                  qint64 maxLoading = plainNameLoading);
 
 } // namespace velmora

@@ -35,6 +35,15 @@ OutsideTextBrowser::OutsideTextBrowser(QWidget* parent) : QTextBrowser(parent) {
     placeScrollBar();
 }
 
+void OutsideTextBrowser::setBoundedHtml(const QString& html, const OutsideHtmlLimits& limits, qint64 loaded) {
+    auto* outside = qobject_cast<OutsideTextDocument*>(document());
+    if (!outside) {
+        setHtml(html);
+        return;
+    }
+    outside->setBoundedHtml(html, limits, loaded, [this](const QString& text) { setHtml(text); });
+}
+
 void OutsideTextBrowser::changeEvent(QEvent* event) {
     if ((event->type() == QEvent::FontChange || event->type() == QEvent::ApplicationFontChange) &&
         document()->defaultFont() == font()) {

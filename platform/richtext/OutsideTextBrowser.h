@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/richtext/OutsideHtml.h"
+
 #include <QTextBrowser>
 
 class QScrollBar;
@@ -18,6 +20,11 @@ class OutsideTextBrowser : public QTextBrowser {
 
 public:
     explicit OutsideTextBrowser(QWidget* parent = nullptr);
+
+    // `html`, bounded already with `limits` (finding its fonts took `loaded` of them: see
+    // boundOutsideHtml), as the browser's text, the fonts its styles need loaded before it is
+    // laid out (see OutsideTextDocument::setBoundedHtml).
+    void setBoundedHtml(const QString& html, const OutsideHtmlLimits& limits = {}, qint64 loaded = 0);
 
     // The scroll bar shown while the text is taller than the browser. Scrolling works through
     // the browser's own vertical scroll bar, hidden, which this one mirrors.

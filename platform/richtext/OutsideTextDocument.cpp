@@ -1,9 +1,12 @@
 #include "platform/richtext/OutsideTextDocument.h"
 
+#include "platform/richtext/FontCosts.h"
 #include "platform/richtext/OutsideHtml.h"
 
 #include <QImage>
+#include <QScopeGuard>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QTextLayout>
 #include <QUrl>
 
@@ -27,8 +30,55 @@ OutsideTextDocument::OutsideTextDocument(QObject* parent) : QTextDocument(parent
     });
 }
 
-void OutsideTextDocument::setOutsideHtml(const QString& html) {
-    setHtml(boundOutsideHtml(html));
+void OutsideTextDocument::setOutsideHtml(const QString& html, const OutsideHtmlLimits& limits) {
+    qint64 spent = 0;
+    qint64 loaded = 0;
+    const QString bounded = boundOutsideHtml(html, limits, &spent, &loaded);
+    setBoundedHtml(bounded, limits, loaded);
+    m_spent = spent;
+}
+
+void OutsideTextDocument::setBoundedHtml(const QString& html, const OutsideHtmlLimits& limits, qint64 loaded,
+                                         const std::function<void(const QString&)>& set) {
+    // Read, but not laid out: a document whose page has no size lays nothing out.
+    const QSizeF page = pageSize();
+    setPageSize(QSizeF(0, 0));
+    if (set) {
+        set(html);
+    } else {
+        setHtml(html);
+    }
+    FontCosts& fonts = limits.fonts ? *limits.fonts : FontCosts::ofThisProcess();
+    qint64 budget = limits.maxLoadingCost - loaded;
+    // What it costs is told by whoever bounded it; what loading takes is counted from here.
+    m_spent = 0;
+    const auto done = qScopeGuard([&] { m_loaded = limits.maxLoadingCost - budget; });
+    const QFont base = defaultFont();
+    for (QTextBlock block = begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const QString text = fragment.text();
+            // The font the layout draws the fragment in.
+            const QFont style = fragment.charFormat().font().resolve(base);
+            const qsizetype drawn = loadFonts(text, style, budget, fonts);
+            if (drawn < text.size()) {
+                cutAt(fragment.position() + static_cast<int>(drawn));
+                setPageSize(page);
+                return;
+            }
+        }
+    }
+    setPageSize(page);
+}
+
+void OutsideTextDocument::cutAt(int position) {
+    QTextCursor cursor(this);
+    cursor.setPosition(position);
+    cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.insertText(outsideHtmlShortenedNote());
 }
 
 QVariant OutsideTextDocument::placeholder(int type) {

@@ -1,6 +1,7 @@
 #include "platform/richtext/ShapingCost.h"
 
 #include "platform/richtext/CjkFontCoverage.h"
+#include "platform/richtext/FontCosts.h"
 #include "platform/richtext/LetterMarks.h"
 #include "platform/richtext/Pictographs.h"
 #include "platform/richtext/WordRuns.h"
@@ -17,136 +18,6 @@ namespace {
 bool isVariationSelector(char32_t c) {
     // The ideographic ones (U+E0100 to U+E01EF) cost apart, before this is asked.
     return (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0x180B && c <= 0x180D) || c == 0x180F;
-}
-
-// What a letter of `script` costs to shape, by what its fonts cost on a desktop: the scripts
-// listed below by measure, any other (rarer ones, mostly drawn by no font, which costs Qt a
-// search of every fallback font for each letter) as a letter no font has.
-int scriptCost(QChar::Script script) {
-    switch (script) {
-    case QChar::Script_Common:
-    case QChar::Script_Inherited:
-    case QChar::Script_Latin:
-    case QChar::Script_Greek:
-    case QChar::Script_Cyrillic:
-    case QChar::Script_Armenian:
-    case QChar::Script_Hebrew:
-    case QChar::Script_Thaana:
-    case QChar::Script_Tamil:
-    case QChar::Script_Thai:
-    case QChar::Script_Georgian:
-    case QChar::Script_Ethiopic:
-    case QChar::Script_Cherokee:
-    case QChar::Script_Ogham:
-    case QChar::Script_Khmer:
-    case QChar::Script_Yi:
-        return 1;
-    case QChar::Script_Arabic:
-    case QChar::Script_Devanagari:
-    case QChar::Script_Bengali:
-    case QChar::Script_Gurmukhi:
-    case QChar::Script_Gujarati:
-    case QChar::Script_Oriya:
-    case QChar::Script_Telugu:
-    case QChar::Script_Kannada:
-    case QChar::Script_Malayalam:
-    case QChar::Script_Sinhala:
-    case QChar::Script_CanadianAboriginal:
-    case QChar::Script_OldItalic:
-    case QChar::Script_Lisu:
-    case QChar::Script_WarangCiti:
-    case QChar::Script_Adlam:
-        return 2;
-    case QChar::Script_Tifinagh:
-    case QChar::Script_OlChiki:
-    case QChar::Script_HanifiRohingya:
-        return 3;
-    case QChar::Script_Nko:
-    case QChar::Script_SoraSompeng:
-    case QChar::Script_OldHungarian:
-        return 4;
-    case QChar::Script_Lao:
-    case QChar::Script_Myanmar:
-    case QChar::Script_Avestan:
-    case QChar::Script_Marchen:
-    case QChar::Script_Newa:
-    case QChar::Script_ZanabazarSquare:
-        return 6;
-    case QChar::Script_Syriac:
-    case QChar::Script_Mongolian:
-    case QChar::Script_LinearB:
-    case QChar::Script_KayahLi:
-    case QChar::Script_Chakma:
-    case QChar::Script_Takri:
-    case QChar::Script_Khojki:
-    case QChar::Script_Ahom:
-    case QChar::Script_Bhaiksuki:
-        return 8;
-    case QChar::Script_Tibetan:
-    case QChar::Script_Deseret:
-    case QChar::Script_Buhid:
-    case QChar::Script_Coptic:
-    case QChar::Script_NewTaiLue:
-    case QChar::Script_SylotiNagri:
-    case QChar::Script_Kharoshthi:
-    case QChar::Script_Carian:
-    case QChar::Script_Cham:
-    case QChar::Script_TaiTham:
-    case QChar::Script_Bamum:
-    case QChar::Script_MeeteiMayek:
-    case QChar::Script_Kaithi:
-    case QChar::Script_Mandaic:
-    case QChar::Script_Sharada:
-    case QChar::Script_CaucasianAlbanian:
-    case QChar::Script_Siddham:
-    case QChar::Script_AnatolianHieroglyphs:
-    case QChar::Script_Tangut:
-        return 12;
-    case QChar::Script_Runic:
-    case QChar::Script_Gothic:
-    case QChar::Script_Hanunoo:
-    case QChar::Script_Limbu:
-    case QChar::Script_Cypriot:
-    case QChar::Script_Buginese:
-    case QChar::Script_OldPersian:
-    case QChar::Script_Cuneiform:
-    case QChar::Script_Sundanese:
-    case QChar::Script_Lycian:
-    case QChar::Script_EgyptianHieroglyphs:
-    case QChar::Script_ImperialAramaic:
-    case QChar::Script_OldSouthArabian:
-    case QChar::Script_InscriptionalParthian:
-    case QChar::Script_InscriptionalPahlavi:
-    case QChar::Script_Brahmi:
-    case QChar::Script_MeroiticCursive:
-    case QChar::Script_Miao:
-    case QChar::Script_PahawhHmong:
-    case QChar::Script_LinearA:
-    case QChar::Script_Mahajani:
-    case QChar::Script_Manichaean:
-    case QChar::Script_MendeKikakui:
-    case QChar::Script_Modi:
-    case QChar::Script_Mro:
-    case QChar::Script_Khudawadi:
-    case QChar::Script_Tirhuta:
-    case QChar::Script_Hatran:
-    case QChar::Script_Multani:
-        return 16;
-    case QChar::Script_Palmyrene:
-    case QChar::Script_PauCinHau:
-    case QChar::Script_Yezidi:
-    case QChar::Script_CyproMinoan:
-    case QChar::Script_OldUyghur:
-        return 32;
-    case QChar::Script_Javanese:
-        return 40;
-    case QChar::Script_Grantha:
-        return 150;
-    default:
-        // The rest of Han, Hangul and kana (those above the Basic Multilingual Plane, which few
-        // fonts draw), and the scripts no font here draws: about 5 to 6 µs.
-        return ShapingCost::missingGlyph;
-    }
 }
 
 // The small kana of the Hiragana and Katakana blocks, which a line may not break before.
@@ -179,15 +50,15 @@ static_assert(ShapingCost::unbrokenStretch >= WordRuns::lookedAtEvery,
 
 } // namespace
 
-int ShapingCost::letterCost(char32_t c) {
+int ShapingCost::costWithoutFont(char32_t c) {
     if (c < 0x80) {
-        return 1;
+        return -1;
     }
     if (c >= 0xE0100 && c <= 0xE01EF) {
         // An ideographic variation selector: where a CJK font has the sequence, choosing its
         // glyph costs some 10 µs, twice a search of every fallback font (and the Han letter
         // before it costs little then).
-        return 2 * missingGlyph;
+        return 48;
     }
     if (isVariationSelector(c)) {
         return 24;
@@ -202,47 +73,34 @@ int ShapingCost::letterCost(char32_t c) {
         // Joiners, zero-width spaces, direction marks and bidirectional controls, the soft hyphen.
         return 4;
     }
-    switch (QChar::category(c)) {
-    case QChar::Other_Format:
+    if (QChar::category(c) == QChar::Other_Format) {
         // The format controls Unicode leaves visible: the hieroglyph format controls cost 6 to 12 µs
         // each, and the rest are as rare.
         return 50;
-    case QChar::Other_PrivateUse:
-        return 28;
-    case QChar::Other_NotAssigned:
-        // Newer than Qt's Unicode (its pictures are counted apart): drawn by few fonts, if any.
-        return 24;
-    default:
-        break;
     }
-    const QChar::Script script = QChar::script(c);
-    if (c >= 0x10000 && script == QChar::Script_Common) {
-        // The symbols above the Basic Multilingual Plane (musical, numbers of old ledgers, game
-        // pieces...) are drawn by fonts far down the list Qt falls back to, or by none: a search
-        // of the fonts before them for each, 10 to 17 µs. The mathematical letters the common
-        // fonts draw cost little more than Latin ones.
-        return c >= 0x1D400 && c <= 0x1D7FF ? 2 : missingGlyph;
+    return -1;
+}
+
+FontCosts& ShapingCost::fonts() {
+    if (!m_fonts) {
+        m_fonts = &FontCosts::ofThisProcess();
     }
-    return scriptCost(script);
+    return *m_fonts;
 }
 
 bool ShapingCost::seen(char32_t c) const {
     return !m_seen.empty() && (m_seen[c / 64] >> (c % 64) & 1) != 0;
 }
 
-int ShapingCost::cjkCost(char32_t c, bool& isNew) {
-    if (!m_cjkFonts) {
-        m_cjkFonts = &CjkFontCoverage::ofThisProcess();
-    }
-    int cost = missingGlyph;
-    if (m_cjkFonts->draws(c)) {
-        const QChar::Script script = QChar::script(c);
-        const bool kana = script == QChar::Script_Hiragana || script == QChar::Script_Katakana;
-        cost = kana || script == QChar::Script_Hangul ? drawnKanaOrHangul : drawnHan;
-        // The few hundred kana cost little to load all; Han and Hangul, thousands each, do.
-        isNew = !kana && !seen(c);
+int ShapingCost::cjkCost(char32_t c, bool& isNew, int& found) {
+    const GlyphCost glyph = fonts().cost(c, &found);
+    int cost = glyph.each;
+    const QChar::Script script = QChar::script(c);
+    // The few hundred kana cost little to load all; Han and Hangul, thousands each, do.
+    if ((script == QChar::Script_Han || script == QChar::Script_Hangul) && glyph.first > 0 && c <= 0xFFFF) {
+        isNew = !seen(c);
         if (isNew) {
-            cost += m_letters < proseLetters ? newLetter : newGlyph;
+            cost += m_letters < proseLetters ? glyph.first : std::max(glyph.first, int(newGlyph));
         }
     }
     if (startsStretch(c)) {
@@ -253,34 +111,42 @@ int ShapingCost::cjkCost(char32_t c, bool& isNew) {
     return cost;
 }
 
-int ShapingCost::cost(char32_t c, bool startsRun, bool& isNew) {
+int ShapingCost::cost(char32_t c, bool startsRun, bool& isNew, int& found) {
     State& state = m_state;
     const bool picture = state.picture;
     const bool joinable = state.joinable;
     const bool joining = state.joining;
     const bool regionOpen = state.regionOpen;
     const bool blackFlag = state.blackFlag;
+    const int pictureCost = state.pictureCost;
     state.picture = state.joinable = state.joining = state.regionOpen = false;
     state.blackFlag = blackFlag && c >= LetterMarks::firstFlagTag && c <= LetterMarks::cancelTag;
     if (WordRuns::endsWord(c) || c == 0x2028 || c == 0x2029) {
         state.stretch = 0;
     }
-    if (isRegionalIndicator(c)) {
-        // Two make one flag, which costs half as much again as a picture; a letter alone draws
-        // apart.
-        state.regionOpen = !regionOpen;
-        return regionOpen ? colourGlyph / 2 : colourGlyph;
-    }
-    if (isEmojiModifier(c)) {
-        state.joinable = true;
-        // A skin tone forms one glyph with its picture; after anything else it draws apart, as a
-        // swatch that costs half as much again as a picture.
-        return picture ? 0 : colourGlyph * 3 / 2;
-    }
-    if (isPictograph(c)) {
-        state.picture = state.joinable = true;
-        state.blackFlag = c == LetterMarks::blackFlag;
-        return joining ? colourGlyph * 3 / 4 : colourGlyph;
+    if (isRegionalIndicator(c) || isEmojiModifier(c) || isPictograph(c)) {
+        const GlyphCost glyph = fonts().cost(c, &found);
+        if (glyph.colour) {
+            if (isRegionalIndicator(c)) {
+                // Two make one flag, which costs half as much again as a picture; a letter alone
+                // draws apart.
+                state.regionOpen = !regionOpen;
+                return regionOpen ? glyph.each / 2 : glyph.each;
+            }
+            if (isEmojiModifier(c)) {
+                state.joinable = true;
+                // A skin tone forms one glyph with its picture; after anything else it draws
+                // apart, as a swatch that costs half as much again as a picture.
+                return picture ? 0 : glyph.each * 3 / 2;
+            }
+            state.picture = state.joinable = true;
+            state.pictureCost = glyph.each;
+            state.blackFlag = c == LetterMarks::blackFlag;
+            return joining ? glyph.each * 3 / 4 : glyph.each;
+        }
+        // A text font draws it (a star, a check box, a heart of the application's font): a
+        // letter, and what joins it costs as after a letter.
+        return glyph.each + (startsRun ? 6 : 0);
     }
     if (c == 0x200D && joinable) {
         state.joining = true;
@@ -290,31 +156,55 @@ int ShapingCost::cost(char32_t c, bool startsRun, bool& isNew) {
         // Which presentation a picture has: part of its glyph.
         state.picture = picture;
         state.joinable = true;
+        state.pictureCost = pictureCost;
         return 1;
     }
     if (state.blackFlag) {
         // The tags naming a region's flag form one glyph with it, which costs half as much again
         // as a picture alone.
         state.joinable = true;
-        return colourGlyph / 12;
+        state.pictureCost = pictureCost;
+        return pictureCost / 12;
     }
     const int run = startsRun ? 6 : 0;
-    if (CjkFontCoverage::isCjk(c) && !isCombiningMark(c) && !takesNoRoom(c)) {
-        return cjkCost(c, isNew) + run;
+    const int withoutFont = costWithoutFont(c);
+    if (withoutFont >= 0) {
+        return withoutFont + run;
     }
-    return letterCost(c) + run;
+    if (CjkFontCoverage::isCjk(c)) {
+        return cjkCost(c, isNew, found) + run;
+    }
+    return fonts().cost(c, &found).each + run;
 }
 
 bool ShapingCost::keeps(char32_t c, bool startsRun, int unbroken) {
+    // Finding the font of a character costs what Qt's look-up and load of it do: not begun
+    // where even that would not fit, but for the first a text needs, found whatever it costs (a
+    // name's budget would never find a font dearer to load than a name is to lay out).
+    if (c >= 0x80 && costWithoutFont(c) < 0) {
+        const int finding = fonts().findingCost(c);
+        if (finding > 0 && m_loaded > 0 && m_loaded - m_firstFound + finding > m_loadingBudget) {
+            return false;
+        }
+    }
     const State before = m_state;
     bool isNew = false;
-    int added = cost(c, startsRun, isNew);
+    int found = 0;
+    int added = cost(c, startsRun, isNew, found) * m_times;
+    // What finding its font took is spent, whether it fits or not; the first is no part of the
+    // budget.
+    if (m_loaded == 0) {
+        m_firstFound = found;
+    }
+    m_loaded += found;
     // For each line Qt breaks a word anywhere it looks at the rest of the word: at the widest
     // letters, one to a line, a character costs the more the further into its word it stands.
     const int into = std::max(unbroken, m_state.stretch);
     if (into > unbrokenStretch) {
         added += into / unbrokenLook;
     }
+    // Finding its font, once done, is no reason to leave the character out: it is spent, and
+    // what is left to find more fonts is less.
     if (m_spent + added > m_budget) {
         m_state = before;
         return false;

@@ -2,93 +2,92 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 namespace velmora {
 
-class CjkFontCoverage;
+class FontCosts;
 
 // What laying text out costs Qt, counted as text from outside is read in order, in units of what
 // a Latin letter costs (about a quarter of a microsecond), so that a budget bounds the time of a
-// layout and not only its length. Measured on a desktop's fonts (a colour emoji font, fonts for
-// many scripts), where the costs differ by hundreds of times:
-// - every picture a colour emoji font draws, about 80 µs: Qt 6.4 decodes the glyph's PNG each
-//   time it shapes it. A modifier after its picture forms one glyph with it; two letters of a
+// layout and not only its length. A character that takes room costs what the font Qt falls back
+// to for it makes it cost (see FontCosts: learnt per font, from a fraction of a microsecond to
+// eighty for a picture of a colour emoji font), and finding that font, the first time a text of
+// this process needs it, costs what it takes. Besides:
+// - a picture of a colour emoji font is one glyph with the modifier after it; two letters of a
 //   flag, and a region's flag with its tags, form one at half as much again; a modifier alone
 //   draws a swatch at half as much again too; a picture joined to the one before it costs most
-//   of a picture of its own, as a chain of them draws apart;
-// - a letter no font has (Han, Hangul and kana without a CJK font, private use, scripts newer
-//   than the fonts), about 5 µs, Qt searching every fallback font for it;
-// - Han, kana and Hangul, and the punctuation, symbols and forms of their blocks, by whether a
-//   font Qt falls back to draws them (see CjkFontCoverage). Where none does, as letters no font
-//   has. Where one does, what they measure: a Han letter (or a symbol or form) three Latin
-//   letters, a kana letter or a Hangul syllable two. A Han letter or a Hangul syllable the text
-//   holds for the first time costs more, as Qt loads each glyph new to it, some 10 µs the first
-//   time it lays it out at a size: six more for as many different ones as prose holds (a few
-//   thousand in 20,000 letters), and what loading it costs for each one after those, so that a
-//   text of thousands of different letters costs a first view little more than prose does. Qt
-//   breaks Korean only at spaces, and never before CJK punctuation, iteration and length marks
-//   or small kana: a stretch of them is one a line may not break (see below). Chinese and Korean
-//   prose at the cap of text spend half to four fifths of the budget, Japanese nearly all of it:
-//   its script changes from kanji to kana every three characters or so, and each change is a run;
+//   of a picture of its own, as a chain of them draws apart. A picture a text font draws (★, ☐,
+//   ❤ in the application's font) costs as its letters do;
+// - Han, kana and Hangul and the punctuation, symbols and forms of their blocks cost what their
+//   font makes them cost, and a Han letter or a Hangul syllable the text holds for the first time
+//   costs more, as Qt loads each glyph new to it: what loading one costs with that font, and at
+//   least `newGlyph` past the few thousand different letters prose holds. Qt breaks Korean only
+//   at spaces, and never before CJK punctuation, iteration and length marks or small kana: a
+//   stretch of them is one a line may not break (see below);
 // - a character past the first few dozen of a stretch a line may not break (a word: see
 //   WordRuns), a Latin letter more for every 80 before it: for each line Qt breaks such a stretch
 //   anywhere it looks at the rest of it, some 3 ns a character, and where each letter is wider
-//   than a line (U+FDFD) every letter is a line. 20,000 letters without a break took a card
-//   600 ms so, and 50 to 70 at Latin letters; they are cut after some 3,500, while a word of a
-//   few hundred characters costs a few hundred letters more;
-// - the scripts that cost more to shape than Latin, by what their fonts cost (Tibetan 2 to 3 µs a
-//   letter, Burmese 1.2, Javanese 10, Grantha 37), and the symbols above the Basic Multilingual
-//   Plane as letters no font draws, as Qt searches the fonts before the few that draw them;
+//   than a line (U+FDFD) every letter is a line;
 // - variation selectors and format controls that are no marks, 5 to 12 µs; an ideographic
 //   variation selector about 10 µs where a CJK font has the sequence;
-// - a run of one script and direction started (1.5 µs), a paragraph (4 µs), a mark (0.5 µs).
+// - a run of one script and direction started (1.5 µs), a paragraph (4 µs), a mark (0.5 µs);
+// - text in a table's cells as many times as Qt lays its cells out (see setTimes).
 class ShapingCost {
 public:
-    // `cjkFonts`: which letters of Han, kana and Hangul the fonts draw; null for those of this
-    // process, found when the first such letter is counted.
-    explicit ShapingCost(qint64 budget, const CjkFontCoverage* cjkFonts = nullptr)
-        : m_budget(budget), m_cjkFonts(cjkFonts) {}
+    // `budget` bounds what shaping the text costs, `loading` what finding the fonts it needs does
+    // (Qt's look-up and load of each, the first time this process lays it out) past the first. `fonts`: what
+    // the fonts cost; null for those of this process, asked for when the first character is
+    // counted.
+    ShapingCost(qint64 budget, qint64 loading, FontCosts* fonts = nullptr)
+        : m_budget(budget), m_loadingBudget(loading), m_fonts(fonts) {}
 
     // Whether `c`, the next character shown, fits in what is left of the budget; `startsRun` when
     // Qt starts a run at it, `unbroken` how far into a stretch a line may not break it stands (see
-    // WordRuns). Nothing is counted when it does not fit.
+    // WordRuns). Nothing is counted when it does not fit, but what finding its font took, if that
+    // was done.
     bool keeps(char32_t c, bool startsRun, int unbroken);
     // What follows starts a new word (a new block, a line break).
     void endWord() { m_state.stretch = 0; }
+    // What follows is laid out `times` times as often as text outside tables: Qt lays a table's
+    // cells out for their narrowest and widest and then at their width, each level of tables
+    // inside another as often again (300 emoji in a 10 × 30 grid cost a card 80 ms, alone 25).
+    void setTimes(int times) { m_times = std::max(times, 1); }
     qint64 spent() const { return m_spent; }
+    // What finding fonts took.
+    qint64 loaded() const { return m_loaded; }
 
-    // What one picture of a colour emoji font costs.
-    static constexpr int colourGlyph = 320;
-    // What a letter no font draws costs: Qt searches every fallback font for it.
-    static constexpr int missingGlyph = 24;
-    // What a letter of Han (or a symbol or form of the blocks), and one of kana or Hangul, costs
-    // where a font draws it; what a Han letter or Hangul syllable new to the text costs besides,
-    // for the first of them, as many as prose holds, and after those.
-    static constexpr int drawnHan = 3;
-    static constexpr int drawnKanaOrHangul = 2;
-    static constexpr int newLetter = 6;
+    // What a Han letter or Hangul syllable new to the text costs at least besides, past as many
+    // as prose holds.
     static constexpr int proseLetters = 3000;
     static constexpr int newGlyph = 40;
     // The characters of a stretch a line may not break that cost no more than their letters; past
     // them a character costs a Latin letter more for every so many before it in the stretch.
     static constexpr int unbrokenStretch = 64;
     static constexpr int unbrokenLook = 80;
-    // What `c` costs as a letter of its script, apart from what it joins (pictures and flags) and
-    // from the fonts that draw it (Han, kana and Hangul).
-    static int letterCost(char32_t c);
+    // What `c` costs apart from the font that draws it: marks, variation selectors, format
+    // controls, what takes no room and separators, or -1 for a character whose font makes its cost.
+    static int costWithoutFont(char32_t c);
 
 private:
     // What `c` costs after what came before it, and what it leaves for what follows; `isNew` is
-    // set when it is a Han letter or Hangul syllable the text holds for the first time.
-    int cost(char32_t c, bool startsRun, bool& isNew);
-    int cjkCost(char32_t c, bool& isNew);
+    // set when it is a Han letter or Hangul syllable the text holds for the first time, `found`
+    // to what finding its font took.
+    int cost(char32_t c, bool startsRun, bool& isNew, int& found);
+    int cjkCost(char32_t c, bool& isNew, int& found);
     bool seen(char32_t c) const;
+    FontCosts& fonts();
 
     qint64 m_budget;
     qint64 m_spent = 0;
-    const CjkFontCoverage* m_cjkFonts;
+    qint64 m_loadingBudget;
+    qint64 m_loaded = 0;
+    // What finding the first font took: found whatever it costs, it takes nothing of the budget.
+    qint64 m_firstFound = 0;
+    FontCosts* m_fonts;
+    int m_times = 1;
     // What the last characters leave for the next, restored when the next does not fit.
     struct State {
         // Whether the last character was a picture that no modifier followed yet, a picture (or
@@ -99,6 +98,8 @@ private:
         bool joining = false;
         bool regionOpen = false;
         bool blackFlag = false;
+        // What the last picture costs, for the tags and modifiers that join it.
+        int pictureCost = 0;
         // The CJK characters since the last place a line surely may break.
         int stretch = 0;
     } m_state;

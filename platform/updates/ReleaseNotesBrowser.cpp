@@ -12,7 +12,9 @@ ReleaseNotesBrowser::ReleaseNotesBrowser(QWidget* parent) : OutsideTextBrowser(p
 }
 
 void ReleaseNotesBrowser::setNotes(const QString& html) {
-    setHtml(boundOutsideHtml(html));
+    qint64 loaded = 0;
+    const QString bounded = boundOutsideHtml(html, {}, nullptr, &loaded);
+    setBoundedHtml(bounded, {}, loaded);
 }
 
 QVariant ReleaseNotesBrowser::loadResource(int type, const QUrl&) {

@@ -8,9 +8,13 @@
 #include "app/UnixSignalWatcher.h"
 #include "app/WelcomeWindowController.h"
 #include "state/TimerSnapshot.h"
+#include "tests/support/DesktopText.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/ThreadCpuClock.h"
+#include "tests/support/TimeScale.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QMenu>
 #include <QPainter>
 #include <QPointer>
@@ -18,6 +22,7 @@
 #include <QSystemTrayIcon>
 #include <QTextDocument>
 #include <QTimer>
+#include <QToolTip>
 
 #include <algorithm>
 #include <cmath>
@@ -605,4 +610,43 @@ TEST(TrayStatusItemTest, TheTooltipNamesTheTaskAndWhatIsOnHold) {
     EXPECT_TRUE(shown.contains(held)) << shown.toStdString();
     item.setNotes({});
     EXPECT_FALSE(shownToolTip(item).contains(held));
+}
+
+// The tooltip shows within a frame, whatever the task is named: where the tray is one of the
+// window system's (XEmbed), Qt shows it as its own tooltip, which lays its text out a score of
+// times at each show, and a task named with 500 rockets, twice on hold, took it a quarter of a
+// second. Its lines together cost what one line of a list may.
+TEST(TrayStatusItemTest, TheTooltipOfATaskNamedWithEmojiShowsWithinAFrame) {
+    if (!colourEmojiFontDrawsEmoji()) {
+        GTEST_SKIP() << "the colour emoji font does not draw emoji here";
+    }
+    TrayStatusItem item(trayRunning());
+    item.setMenu({{QStringLiteral("Quit"), [] {}}});
+    ASSERT_NE(item.trayIcon(), nullptr);
+    const QString rockets = QStringLiteral("\U0001F680").repeated(500);
+    item.setImage(QStringLiteral("MenuBarActive"));
+    item.setSubject(rockets);
+    item.setNotes({QStringLiteral("30m on ") + rockets, QStringLiteral("1h on ") + rockets});
+    ASSERT_TRUE(item.trayIcon()->toolTip().contains(QStringLiteral("\U0001F680")));
+    QWidget anchor;
+    anchor.resize(100, 100);
+    anchor.show();
+    drainEvents();
+    double least = 1e9;
+    for (int show = 0; show < 3; ++show) {
+        // A minute later each time: the tooltip is new, and laid out anew.
+        item.setTitle(QStringLiteral("00:%1").arg(46 + show));
+        const QString tip = item.trayIcon()->toolTip();
+        ThreadCpuClock clock;
+        QToolTip::showText(QPoint(40, 40), tip, &anchor);
+        drainEvents(2);
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            if (top->isVisible() && top->windowFlags().testFlag(Qt::ToolTip)) {
+                top->repaint();
+            }
+        }
+        least = std::min(least, static_cast<double>(clock.elapsedMicroseconds()) / 1000.0);
+    }
+    QToolTip::hideText();
+    EXPECT_LT(least, static_cast<double>(cpuBudget(3 * 16)) * timeScale());
 }

@@ -9,6 +9,7 @@
 #include <QTextLayout>
 
 #include <algorithm>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -20,7 +21,8 @@ inline QString colourEmojiFamily() {
 }
 
 // The families that draw `text` laid out on one line in `font`: what the font falls back to
-// for each of its characters.
+// for each of its characters. A run of only the missing glyph (the box Qt draws with its first
+// font where no font has the character) is drawn by none.
 inline QStringList familiesDrawing(const QString& text, const QFont& font = QFont()) {
     QTextLayout layout(text, font);
     layout.beginLayout();
@@ -28,6 +30,10 @@ inline QStringList familiesDrawing(const QString& text, const QFont& font = QFon
     layout.endLayout();
     QStringList families;
     for (const QGlyphRun& run : layout.glyphRuns()) {
+        const QList<quint32> glyphs = run.glyphIndexes();
+        if (std::all_of(glyphs.begin(), glyphs.end(), [](quint32 glyph) { return glyph == 0; })) {
+            continue;
+        }
         const QString family = run.rawFont().familyName();
         if (!families.contains(family)) {
             families.append(family);
@@ -289,19 +295,22 @@ inline QString tokenOf(QStringView alphabet, int count, quint64 seed) {
 // document, a signed download with its credentials and signature, a sign-in callback with its
 // code and state, parted by spaces, to the cap of text.
 inline QString longUrls() {
-    const QString base64url = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_");
+    const QString base64url =
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_");
     const QString hex = QStringLiteral("0123456789abcdef");
     QString text;
     for (quint64 i = 1; text.size() < 19000; ++i) {
-        text += QStringLiteral("See https://tracker.example.com/browse/OPS-%1?focusedCommentId=55%1&page=com.example."
-                               "tracker.issuetabpanels%3Acomment-tabpanel#comment-55%1 and https://docs.example.org/"
-                               "document/d/%2/edit?usp=sharing&ouid=%3 then https://storage.example.net/exports/2026/12/"
-                               "report-final-%1.csv?Algorithm=HMAC-SHA256&Credential=%4%2F20261209%2Feu-central-1%2F"
-                               "storage%2Frequest&Date=20261209T101500Z&Expires=3600&SignedHeaders=host&Signature=%5 "
-                               "or https://sso.example.com/callback?code=%6&state=%7 ")
-                    .arg(i)
-                    .arg(tokenOf(base64url, 44, i), tokenOf(hex, 21, i + 1), tokenOf(hex, 20, i + 2).toUpper(),
-                         tokenOf(hex, 64, i + 3), tokenOf(base64url, 300, i + 4), tokenOf(base64url, 120, i + 5));
+        text +=
+            QStringLiteral(
+                "See https://tracker.example.com/browse/OPS-%1?focusedCommentId=55%1&page=com.example."
+                "tracker.issuetabpanels%3Acomment-tabpanel#comment-55%1 and https://docs.example.org/"
+                "document/d/%2/edit?usp=sharing&ouid=%3 then https://storage.example.net/exports/2026/12/"
+                "report-final-%1.csv?Algorithm=HMAC-SHA256&Credential=%4%2F20261209%2Feu-central-1%2F"
+                "storage%2Frequest&Date=20261209T101500Z&Expires=3600&SignedHeaders=host&Signature=%5 "
+                "or https://sso.example.com/callback?code=%6&state=%7 ")
+                .arg(i)
+                .arg(tokenOf(base64url, 44, i), tokenOf(hex, 21, i + 1), tokenOf(hex, 20, i + 2).toUpper(),
+                     tokenOf(hex, 64, i + 3), tokenOf(base64url, 300, i + 4), tokenOf(base64url, 120, i + 5));
     }
     return text;
 }
@@ -314,18 +323,22 @@ inline QString longWords() {
         "ConfigurationPostProcessorRegistry.resolveDependencyInjectionCandidatesForQualifiedTypes() "
         "in src/main/java/com/example/platform/integration/configuration/Registry.java, "
         "max_concurrent_connection_attempts_per_upstream_host_before_circuit_breaker_opens, commit "
-        "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08e3b0c44298fc1c149afbf4c8996fb924. "));
+        "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08e3b0c44298fc1c149afbf4c8996fb924."
+        " "));
 }
 
 // Symbols descriptions use, in prose: arrows, mathematics, box drawing, currency, marks of
 // measure and typography.
 inline QString ordinarySymbols() {
-    return repeatedTo(QStringLiteral(
-        "Build \u2192 test \u21D2 deploy: p \u2264 0.05, \u0394 \u2248 3 %, \u2211 = 1 200 \u20AC (\u00B1 2 \u00B0C, "
-        "\u00D7 4, \u00BD h, \u221A2, \u221E, x \u2260 y, A \u2229 B \u2286 C, \u2200 \u2203) "
-        "\u250C\u2500\u2500\u252C\u2500\u2500\u2510 \u2502 a\u2502 b\u2502 \u2514\u2500\u2500\u2534\u2500\u2500\u2518 "
-        "\u00A3 \u00A5 \u20B9 \u20BD \u2022 \u2026 \u2014 \u201Cquoted\u201D \u2116 5 \u2103 \u2713 \u2717 \u2190 \u2191 "
-        "\u2193 \u25B2 \u25CF \u2606 \u00A7 \u00B6 "));
+    return repeatedTo(
+        QStringLiteral("Build \u2192 test \u21D2 deploy: p \u2264 0.05, \u0394 \u2248 3 %, \u2211 = 1 200 "
+                       "\u20AC (\u00B1 2 \u00B0C, "
+                       "\u00D7 4, \u00BD h, \u221A2, \u221E, x \u2260 y, A \u2229 B \u2286 C, \u2200 \u2203) "
+                       "\u250C\u2500\u2500\u252C\u2500\u2500\u2510 \u2502 a\u2502 b\u2502 "
+                       "\u2514\u2500\u2500\u2534\u2500\u2500\u2518 "
+                       "\u00A3 \u00A5 \u20B9 \u20BD \u2022 \u2026 \u2014 \u201Cquoted\u201D \u2116 5 \u2103 "
+                       "\u2713 \u2717 \u2190 \u2191 "
+                       "\u2193 \u25B2 \u25CF \u2606 \u00A7 \u00B6 "));
 }
 
 // Text that a desktop's fonts (a colour emoji font, fonts for many scripts) make dear to lay
@@ -383,7 +396,8 @@ inline std::vector<std::pair<QString, QString>> desktopFontText() {
         {QStringLiteral("unbroken-hex-digits"), repeatedTo(QStringLiteral("0123456789abcdef"))},
         {QStringLiteral("words-joined-by-no-break-spaces"), repeatedTo(QStringLiteral("abcdefghi\u00A0"))},
         {QStringLiteral("words-joined-by-word-joiners"), repeatedTo(QStringLiteral("abcdefghi\u2060"))},
-        {QStringLiteral("words-joined-by-non-breaking-hyphens"), repeatedTo(QStringLiteral("abcdefghi\u2011"))},
+        {QStringLiteral("words-joined-by-non-breaking-hyphens"),
+         repeatedTo(QStringLiteral("abcdefghi\u2011"))},
         {QStringLiteral("runs-joined-by-no-break-spaces"), repeatedTo(QStringLiteral("a\u03B1\u00A0"))},
         {QStringLiteral("unbroken-hexagrams"), distinctLetters(0x4DC0, 64, 20000)},
         {QStringLiteral("unbroken-box-drawing"), distinctLetters(0x2500, 128, 20000)},
@@ -400,6 +414,90 @@ inline std::vector<std::pair<QString, QString>> desktopFontText() {
         {QStringLiteral("long-words"), longWords()},
         {QStringLiteral("ordinary-symbols"), ordinarySymbols()},
     };
+}
+
+// One letter of each script Qt knows past Latin (the first of each, in their order), `count` of
+// them at most, each with a space after it: text that makes Qt look up and load a font for nearly
+// every letter, where a desktop has fonts for many scripts.
+inline QString lettersOfEveryScript(int count = 151) {
+    std::map<int, char32_t> first;
+    for (char32_t c = 0x80; c < 0x32000; ++c) {
+        const QChar::Category category = QChar::category(c);
+        if (category < QChar::Letter_Uppercase || category > QChar::Letter_Other) {
+            continue;
+        }
+        if (QChar::script(c) > QChar::Script_Latin) {
+            first.emplace(QChar::script(c), c);
+        }
+    }
+    QString text;
+    int taken = 0;
+    for (const auto& [script, c] : first) {
+        if (taken++ >= count) {
+            break;
+        }
+        text += QString::fromUcs4(&c, 1) + u' ';
+    }
+    return text;
+}
+
+// `text` in each of `styles` styles a description may use (plain, bold, italic, both, larger,
+// smaller, the sizes of a font's steps and of the headings, code, sub- and superscript, a size in
+// pixels), a paragraph each: Qt loads each font a text needs again for each style.
+inline QString inStyles(const QString& text, int styles) {
+    static const std::vector<std::pair<const char*, const char*>> tags{
+        {"", ""},
+        {"<b>", "</b>"},
+        {"<i>", "</i>"},
+        {"<b><i>", "</i></b>"},
+        {"<big>", "</big>"},
+        {"<small>", "</small>"},
+        {"<font size=1>", "</font>"},
+        {"<font size=7>", "</font>"},
+        {"<h1>", "</h1>"},
+        {"<h2>", "</h2>"},
+        {"<h3>", "</h3>"},
+        {"<h5>", "</h5>"},
+        {"<h6>", "</h6>"},
+        {"<code>", "</code>"},
+        {"<sub>", "</sub>"},
+        {"<sup>", "</sup>"},
+        {"<span style=\"font-size:21px\">", "</span>"},
+        {"<span style=\"font-size:9px\">", "</span>"}};
+    QString html;
+    for (int i = 0; i < styles && i < static_cast<int>(tags.size()); ++i) {
+        html += QStringLiteral("<p>") + QLatin1String(tags[i].first) + text + QLatin1String(tags[i].second) +
+                QStringLiteral("</p>");
+    }
+    return html;
+}
+
+// A description of as many colour emoji as one view's budget buys, as a team's reactions.
+inline QString budgetFillingEmoji() {
+    return QStringLiteral("Release \U0001F680 ") +
+           QStringLiteral("\U0001F44D\U0001F3FD\U0001F389\U0001F525 ").repeated(100);
+}
+
+// A rocket in each cell of a table of 10 × 30: Qt lays a table's cells out three or four times.
+inline QString emojiInTableCells() {
+    QString grid = QStringLiteral("<table>");
+    for (int row = 0; row < 30; ++row) {
+        grid += QStringLiteral("<tr>") + (QStringLiteral("<td>\U0001F680</td>")).repeated(10) +
+                QStringLiteral("</tr>");
+    }
+    return grid + QStringLiteral("</table>");
+}
+
+// Ratings and checklists of symbols a text font draws (a star, a check box, a heart with the text
+// selector), some 2,000 characters.
+inline QString ratingsAndChecklists() {
+    return repeatedTo(QStringLiteral("\u2605\u2605\u2605\u2606 \u2610 done \u2764\uFE0E "), 2000);
+}
+
+// The family that draws Han here (Droid Sans Fallback, a Noto CJK family, or none: empty).
+inline QString hanFamily() {
+    const QStringList families = familiesDrawing(QStringLiteral("\u4E2D"));
+    return families.isEmpty() || families.front().isEmpty() ? QString() : families.front();
 }
 
 // Names of the same kinds, as a task row shows them.

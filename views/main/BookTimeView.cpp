@@ -10,6 +10,7 @@
 #include "introspection/QtVersion.h"
 #include "introspection/TextEditor.h"
 #include "platform/notifications/NotificationCenter.h"
+#include "platform/richtext/OutsideToolTip.h"
 #include "state/BookingRecords.h"
 #include "state/TimerViewModel.h"
 #include "validation/FormManager.h"
@@ -111,7 +112,7 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     const QMargins margins = layout->contentsMargins();
     m_taskLabel->setText(m_taskLabel->fontMetrics().elidedText(
         taskName, Qt::ElideRight, sheetWidth - margins.left() - margins.right()));
-    m_taskLabel->setToolTip(plainToolTip(taskName));
+    OutsideToolTip::attach(m_taskLabel, taskName);
     layout->addWidget(m_taskLabel);
 
     auto* divider = new QFrame(this);

@@ -52,7 +52,8 @@ QString CalendarDayView::totalText(double seconds) {
     return ReadableTimeFormatter::format(seconds).value_or(QStringLiteral("0m"));
 }
 
-CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(parent), m_day(std::move(day)) {
+CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent, std::shared_ptr<CardBudget> budget)
+    : QWidget(parent), m_day(std::move(day)) {
     setMinimumWidth(columnWidth / 2);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 8, 0, 8);
@@ -94,7 +95,9 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
     m_model->setEntries(m_day.workEntries);
     m_list = new EntryList(this);
     m_list->setModel(m_model);
-    m_list->setItemDelegate(new CalendarEntryCard(m_list));
+    m_card = new CalendarEntryCard(m_list);
+    m_card->setBudget(std::move(budget));
+    m_list->setItemDelegate(m_card);
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setSelectionMode(QAbstractItemView::NoSelection);
     m_list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -112,6 +115,12 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
         column->addStretch(1);
     }
 
+    m_list->installEventFilter(this);
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] {
+        if (m_list->hasFocus()) {
+            emit cardFocused();
+        }
+    });
     connect(m_list, &QListView::customContextMenuRequested, this, [this](const QPoint& at) {
         const QModelIndex index = m_list->indexAt(at);
         if (!index.isValid()) {
@@ -122,6 +131,49 @@ CalendarDayView::CalendarDayView(CalendarDay day, QWidget* parent) : QWidget(par
         menu.addAction(tr("Delete"), this, [this, entry] { requestDelete(entry); });
         menu.exec(m_list->viewport()->mapToGlobal(at));
     });
+}
+
+bool CalendarDayView::layOutCardsIn(const QRect& band) {
+    if (m_day.workEntries.empty()) {
+        return false;
+    }
+    // Where the cards stand now (a layout of the list that waits is done first), the ones not laid
+    // out yet as tall as their text would be.
+    const QRect shown = band.translated(-m_list->geometry().topLeft());
+    bool any = false;
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        const QModelIndex index = m_model->index(row);
+        const QRect card = m_list->visualRect(index);
+        if (card.top() > shown.bottom()) {
+            break;
+        }
+        if (card.intersects(shown) && m_card->waits(index)) {
+            m_card->want(index);
+            any = true;
+        }
+    }
+    if (any) {
+        // Asked for their sizes again, the cards shown lay out their descriptions.
+        m_list->doItemsLayout();
+    }
+    return any;
+}
+
+QRect CalendarDayView::focusedCard() const {
+    const QModelIndex current = m_list->currentIndex();
+    if (!m_list->hasFocus() || !current.isValid()) {
+        return {};
+    }
+    const QRect card = m_list->visualRect(current);
+    return QRect(m_list->viewport()->mapTo(this, card.topLeft()), card.size());
+}
+
+bool CalendarDayView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_list && event->type() == QEvent::FocusIn) {
+        // After the list has set its current card, which it does on the focus coming in.
+        QMetaObject::invokeMethod(this, &CalendarDayView::cardFocused, Qt::QueuedConnection);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 QString CalendarDayView::deleteQuestion(const WorkEntry& entry) {

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <memory>
 #include <optional>
 
 class QLabel;
@@ -14,7 +15,9 @@ class QListView;
 
 namespace velmora {
 
+class CalendarEntryCard;
 class CalendarEntryModel;
+struct CardBudget;
 
 // One day of the calendar: a header with the weekday (highlighted for today), the day
 // of the month and the day's booked total, then the day's entries as cards, or "No
@@ -28,7 +31,10 @@ public:
     static inline const QString confirmationTitle =
         QStringLiteral("Are you sure that you want to delete this?");
 
-    explicit CalendarDayView(CalendarDay day, QWidget* parent = nullptr);
+    // `budget`: the budget of the screen its cards are on (see CalendarEntryCard::setBudget); none
+    // lays each card out when its size is asked for.
+    explicit CalendarDayView(CalendarDay day, QWidget* parent = nullptr,
+                             std::shared_ptr<CardBudget> budget = nullptr);
 
     const CalendarDay& day() const { return m_day; }
 
@@ -52,12 +58,28 @@ public:
     const std::optional<WorkEntry>& deleting() const { return m_deleting; }
     QMessageBox* confirmation() const { return m_confirmation; }
 
+    // Lays out the descriptions of the cards that show within `band` (of this column's
+    // coordinates) and are not laid out yet; whether there were any.
+    bool layOutCardsIn(const QRect& band);
+
+    // The rectangle (in this column's coordinates) of the card the keyboard is on, null when
+    // the column's cards do not have the focus.
+    QRect focusedCard() const;
+
     // The context menu's "Delete": asks for confirmation.
     void requestDelete(const WorkEntry& entry);
     // The dialog's "Delete": announces the deletion (once) and closes the dialog.
     void confirmDelete();
     // The dialog's "Cancel".
     void cancelDelete();
+
+signals:
+    // The keyboard came to a card, or moved to another: the strip brings it into view, as the
+    // column's list never scrolls itself.
+    void cardFocused();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     CalendarDay m_day;
@@ -68,6 +90,7 @@ private:
     QLabel* m_noRecords = nullptr;
     QListView* m_list = nullptr;
     CalendarEntryModel* m_model = nullptr;
+    CalendarEntryCard* m_card = nullptr;
     std::optional<WorkEntry> m_deleting;
     QPointer<QMessageBox> m_confirmation;
 };

@@ -8,6 +8,7 @@
 #include "views/main/LoadFailureView.h"
 #include "views/main/ReadableAlert.h"
 
+#include <QEvent>
 #include <QStackedLayout>
 #include <QVBoxLayout>
 
@@ -91,11 +92,38 @@ void CalendarView::resizeEvent(QResizeEvent* event) {
 
 void CalendarView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // What of the calendar shows follows its window's size too.
+    window()->removeEventFilter(this);
+    window()->installEventFilter(this);
     fit();
 }
 
+bool CalendarView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == window() && event->type() == QEvent::Resize) {
+        fit();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+int CalendarView::shownWidth() const {
+    // A window smaller than its least size (the main window at scale 2 on a screen of 1366 × 768,
+    // held to the screen by the window manager) lays its contents out at that size all the same,
+    // past its own edge, where they are never seen.
+    const QWidget* top = window();
+    if (top == this || !isVisible()) {
+        return width();
+    }
+    const QRect inWindow(mapTo(top, QPoint(0, 0)), size());
+    const QRect shown = inWindow.intersected(top->rect());
+    return shown.isEmpty() ? width() : shown.width();
+}
+
 void CalendarView::fit() {
-    const CalendarMode mode = modeForWidth(width());
+    // The strip is as wide as what shows of the calendar: the days it names are the days seen,
+    // with the scroll bar beside them.
+    const int shown = shownWidth();
+    m_days->setMaximumWidth(shown < width() ? shown : QWIDGETSIZE_MAX);
+    const CalendarMode mode = modeForWidth(shown);
     // A strip "appears" only when the fit changes.
     if (m_calendarMode.currentValue() != mode) {
         selectMode(mode);

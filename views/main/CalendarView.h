@@ -20,13 +20,12 @@ class ActivityIndicator;
 class CalendarDaysView;
 class LoadFailureView;
 
-// The calendar: seven, five or three day columns, as many as fit the width (170 px a
-// day; three when even those do not fit), with a spinner in their place while entries
-// load. A new fit is handed to the calendar state only once it has held for the
-// debounce delay, so dragging a window edge reloads once. It also carries out the
-// deletion a day column announced ("WorklogDeleted"), and tells the user when the
-// tracker refused it. A load that failed is said above the columns, with one "Try
-// Again"; the columns whose entries are unknown say so instead of showing none.
+// The calendar: seven, five or three day columns, as many as fit the width that shows
+// in its window (170 px a day; three when even those do not fit, narrower then), with a spinner in their
+// place while entries load. A new fit is handed to the calendar state only once it has held for the debounce
+// delay, so dragging a window edge reloads once. It also carries out the deletion a day column announced
+// ("WorklogDeleted"), and tells the user when the tracker refused it. A load that failed is said above the
+// columns, with one "Try Again"; the columns whose entries are unknown say so instead of showing none.
 class CalendarView : public QWidget {
     Q_OBJECT
 
@@ -52,9 +51,14 @@ public:
     // Shown while the last load failed.
     LoadFailureView* failureBanner() const { return m_failureBanner; }
 
+    // How much of the calendar's width shows in its window: all of it, but where the window is
+    // smaller than its least size (more than a small screen at a large scale).
+    int shownWidth() const;
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void fit();

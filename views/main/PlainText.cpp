@@ -6,7 +6,7 @@
 namespace velmora {
 
 QString plainToolTip(const QString& text) {
-    const QString plain = plainName(text, plainToolTipLength);
+    const QString plain = plainName(text, plainToolTipLength, plainToolTipCost);
     if (plain.isEmpty()) {
         // An empty tooltip hides the tooltip; "<p></p>" would show an empty one.
         return plain;

@@ -1,10 +1,13 @@
 #include "views/main/ProjectLinkView.h"
 
+#include "platform/richtext/OutsideToolTip.h"
 #include "views/main/Appearance.h"
 #include "views/main/NavigationLinkButton.h"
 #include "views/main/ProjectListModel.h"
 #include "views/main/SystemSymbol.h"
 
+#include <QAbstractItemView>
+#include <QHelpEvent>
 #include <QPainter>
 
 #include <cmath>
@@ -71,11 +74,23 @@ void ProjectLinkView::paint(QPainter* painter, const QStyleOptionViewItem& optio
                           row.height());
     painter->setPen(look.foreground);
     painter->setFont(option.font);
-    const QString name = index.data(Qt::DisplayRole).toString();
-    painter->drawText(
-        textRect, Qt::AlignLeft | Qt::AlignVCenter,
-        option.fontMetrics.elidedText(name, Qt::ElideRight, static_cast<int>(textRect.width())));
+    const auto* model = qobject_cast<const ProjectListModel*>(index.model());
+    const QString name = model ? model->project(index.row()).name : index.data(Qt::DisplayRole).toString();
+    OutsideLines::draw(*painter,
+                       m_names.line(option.font, name, static_cast<int>(textRect.width()), option.direction),
+                       textRect, option.direction);
     painter->restore();
+}
+
+bool ProjectLinkView::helpEvent(QHelpEvent* event, QAbstractItemView* view,
+                                const QStyleOptionViewItem& option, const QModelIndex& index) {
+    const auto* model = qobject_cast<const ProjectListModel*>(index.model());
+    if (event->type() != QEvent::ToolTip || !model || !index.isValid()) {
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    }
+    OutsideToolTip::showText(event->globalPos(), model->project(index.row()).name, view->viewport(),
+                             option.rect);
+    return true;
 }
 
 } // namespace velmora

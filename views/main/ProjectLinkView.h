@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/richtext/OutsideLines.h"
+
 #include <QStyledItemDelegate>
 
 namespace velmora {
@@ -25,6 +27,14 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    // The project's name as a tooltip (see OutsideToolTip).
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
+
+private:
+    // The names as the rows show them, cut to the width they show, laid out once and drawn from
+    // that at every paint: a list of projects repaints all its rows at each hover and selection.
+    mutable OutsideLines m_names{64};
 };
 
 } // namespace velmora

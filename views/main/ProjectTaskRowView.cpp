@@ -2,6 +2,7 @@
 
 #include "core/model/Issue.h"
 #include "images/pipeline/RemoteImageManager.h"
+#include "platform/richtext/OutsideToolTip.h"
 #include "views/main/Appearance.h"
 #include "views/main/AvatarView.h"
 #include "views/main/PlainText.h"
@@ -14,7 +15,6 @@
 #include <QPointer>
 #include <QTextLayout>
 #include <QThread>
-#include <QToolTip>
 
 #include <algorithm>
 #include <cmath>
@@ -32,35 +32,6 @@ QFont scaled(const QFont& base, qreal points, bool bold = false) {
     return font;
 }
 
-// `text` cut with an ellipsis to what `width` pixels show. Laying out text costs by its
-// length, and a name may be hundreds of characters long: the characters' own advances
-// (kept per font, no layout) tell where the line ends, and only that much is laid out.
-QString elided(const QFontMetrics& metrics, const QString& text, int width) {
-    width = std::max(0, width);
-    // Nor does a line lay out more than a code unit for every two pixels, however many
-    // marks its letters carry: ordinary text of any script holds far fewer.
-    const qsizetype most = width / 2 + 2;
-    qsizetype end = 0;
-    int advance = 0;
-    while (end < text.size() && end < most && advance <= width) {
-        advance += metrics.horizontalAdvance(text[end]);
-        ++end;
-    }
-    if (end == text.size()) {
-        return metrics.elidedText(text, Qt::ElideRight, width);
-    }
-    const QString cut = text.left(end + 1);
-    const QString shown = metrics.elidedText(cut, Qt::ElideRight, width);
-    if (shown != cut) {
-        return shown;
-    }
-    // Laid out, the cut is narrower than its characters (kerning, joined forms), yet the
-    // text goes on: the ellipsis says so.
-    const QString shorter =
-        metrics.elidedText(cut, Qt::ElideRight, width - metrics.horizontalAdvance(QChar(0x2026)));
-    return shorter == cut ? cut + QChar(0x2026) : shorter;
-}
-
 } // namespace
 
 struct ProjectTaskRowView::Fonts {
@@ -74,40 +45,11 @@ struct ProjectTaskRowView::Fonts {
     QFont caption;
 };
 
-struct ProjectTaskRowView::Line {
-    // What it shows, laid out, and how wide that is.
-    QTextLayout layout;
-    qreal width = 0;
-};
-
 ProjectTaskRowView::ProjectTaskRowView(QObject* parent) : QStyledItemDelegate(parent) {}
 
-const ProjectTaskRowView::Line& ProjectTaskRowView::line(const QFont& font, const QString& text, int width,
-                                                         Qt::LayoutDirection direction) const {
-    const QString plain = plainName(text);
-    const QString key =
-        font.key() + u'\n' + QString::number(width) + u'\n' + QString::number(int(direction)) + u'\n' + plain;
-    if (const Line* kept = m_lines.object(key)) {
-        return *kept;
-    }
-    auto* made = new Line;
-    made->layout.setText(elided(QFontMetrics(font), plain, width));
-    made->layout.setFont(font);
-    QTextOption option(Qt::AlignLeft | Qt::AlignAbsolute);
-    option.setTextDirection(direction);
-    option.setWrapMode(QTextOption::NoWrap);
-    made->layout.setTextOption(option);
-    // The glyphs it shapes are kept, and every paint draws them.
-    made->layout.setCacheEnabled(true);
-    made->layout.beginLayout();
-    QTextLine laid = made->layout.createLine();
-    if (laid.isValid()) {
-        laid.setLineWidth(std::max(width, 0));
-    }
-    made->layout.endLayout();
-    made->width = laid.isValid() ? laid.naturalTextWidth() : 0;
-    m_lines.insert(key, made);
-    return *made;
+const OutsideLines::Line& ProjectTaskRowView::line(const QFont& font, const QString& text, int width,
+                                                   Qt::LayoutDirection direction) const {
+    return m_lines.line(font, text, width, direction);
 }
 
 const ProjectTaskRowView::Fonts& ProjectTaskRowView::fonts(const QFont& base) const {
@@ -292,15 +234,8 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
 
     // A line of text from the tracker cut to `width` pixels, at the start of `box` (its left, or
     // its right in a right-to-left layout) and centred in the font's height; returns its width.
-    auto drawLaid = [&](const Line& shown, const QRect& box) {
-        const QTextLine laid = shown.layout.lineAt(0);
-        if (laid.isValid()) {
-            const qreal top = box.top() + (box.height() - laid.height()) / 2.0;
-            const qreal start =
-                option.direction == Qt::RightToLeft ? box.left() + box.width() - shown.width : box.left();
-            shown.layout.draw(painter, QPointF(start, top - laid.y()));
-        }
-        return shown.width;
+    auto drawLaid = [&](const OutsideLines::Line& shown, const QRect& box) {
+        return OutsideLines::draw(*painter, shown, box, option.direction);
     };
     auto drawText = [&](const QFont& font, const QString& text, const QRect& box, int width) {
         return drawLaid(line(font, text, width, option.direction), box);
@@ -336,7 +271,7 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     painter->setFont(fonts.caption);
     painter->setPen(secondary);
     // Both are cut to the line: they come from the tracker and may be of any length.
-    const Line& state = line(fonts.caption, stateText(*task), right - left, option.direction);
+    const OutsideLines::Line& state = line(fonts.caption, stateText(*task), right - left, option.direction);
     const int stateWidth = static_cast<int>(std::ceil(state.width));
     drawLaid(state, QRect(left, y, stateWidth + 1, caption.height()));
     const qreal dotX = left + stateWidth + 5;
@@ -372,13 +307,21 @@ bool ProjectTaskRowView::helpEvent(QHelpEvent* event, QAbstractItemView* view,
                                    const QStyleOptionViewItem& option, const QModelIndex& index) {
     const auto* model = qobject_cast<const ProjectTasksModel*>(index.model());
     const Issue* task = model ? model->taskAt(index.row()) : nullptr;
-    if (event->type() == QEvent::ToolTip && task && task->assignee &&
-        avatarRect(option.rect).contains(event->pos())) {
-        QToolTip::showText(event->globalPos(), plainToolTip(task->assignee->name), view->viewport(),
-                           avatarRect(option.rect));
+    if (event->type() != QEvent::ToolTip || !task) {
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    }
+    // Text from the tracker shows in a tooltip of its own: laid out once, and bounded.
+    if (task->assignee && avatarRect(option.rect).contains(event->pos())) {
+        OutsideToolTip::showText(event->globalPos(), task->assignee->name, view->viewport(),
+                                 avatarRect(option.rect));
         return true;
     }
-    return QStyledItemDelegate::helpEvent(event, view, option, index);
+    // The key and the name; the name bounded before it is joined, as a name may be megabytes long.
+    const QString text = task->reference ? plainName(*task->reference) + QStringLiteral(" ") +
+                                               plainName(task->name, plainToolTipLength, plainToolTipCost)
+                                         : task->name;
+    OutsideToolTip::showText(event->globalPos(), text, view->viewport(), option.rect);
+    return true;
 }
 
 } // namespace velmora

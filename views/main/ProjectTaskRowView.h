@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QCache>
+#include "platform/richtext/OutsideLines.h"
+
 #include <QHash>
 #include <QImage>
 #include <QStyledItemDelegate>
@@ -42,7 +43,8 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
-    // The assignee's name as a tooltip over the avatar.
+    // The assignee's name as a tooltip over the avatar, the task's key and name elsewhere (see
+    // OutsideToolTip).
     bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
                    const QModelIndex& index) override;
 
@@ -75,12 +77,10 @@ private:
     // the platform for its smallest readable size, which cost more than the rest of a row.
     const Fonts& fonts(const QFont& base) const;
 
-    struct Line;
     // `text` as a line of a row shows it in `font` within `width` pixels: cut with an ellipsis,
-    // laid out once and kept for the paints that follow. Qt shapes a line again each time it
-    // draws it, and Qt 6.4 decodes a colour glyph's picture at every shaping: a name of flags
-    // cost tens of milliseconds each time its row was painted.
-    const Line& line(const QFont& font, const QString& text, int width, Qt::LayoutDirection direction) const;
+    // laid out once and kept for the paints that follow (see OutsideLines).
+    const OutsideLines::Line& line(const QFont& font, const QString& text, int width,
+                                   Qt::LayoutDirection direction) const;
 
     struct Avatar {
         QImage image;
@@ -97,9 +97,8 @@ private:
 
     mutable std::unique_ptr<const Fonts> m_fonts;
     // The lines of the rows painted last, by font, width, direction and text: a few screenfuls
-    // of rows (three lines each), as scrolling back and forth shows them again. Each keeps its
-    // shaped glyphs: a long list scrolled to its end would otherwise keep a layout per line.
-    mutable QCache<QString, Line> m_lines{256};
+    // of rows (three lines each), as scrolling back and forth shows them again.
+    mutable OutsideLines m_lines{256};
     int m_spinnerAngle = 0;
     // Every address asked for, loaded, loading or failed; a failed one is not asked
     // again while the list lives (one not drawn now is forgotten, and asked for again).

@@ -1,5 +1,6 @@
 #include "views/main/ProjectTaskView.h"
 
+#include "platform/richtext/OutsideToolTip.h"
 #include "views/main/Appearance.h"
 #include "views/main/AssetNames.h"
 #include "views/main/PlainText.h"
@@ -102,7 +103,7 @@ void ProjectTaskView::rebuild() {
         button->setIcon(Assets::icon(QStringLiteral("square.and.arrow.up")));
         button->setIconSize(QSize(11, 11));
         button->setCursor(Qt::PointingHandCursor);
-        button->setToolTip(plainToolTip(m_task.externalUrl->toString()));
+        OutsideToolTip::attach(button, m_task.externalUrl->toString());
         connect(button, &QToolButton::clicked, this, &ProjectTaskView::openTaskUrl);
         headerLayout->addWidget(button, 0, Qt::AlignLeft | Qt::AlignAbsolute);
         m_linkButton = button;

@@ -62,7 +62,7 @@ QVariant ProjectTasksModel::data(const QModelIndex& index, int role) const {
     case Qt::ToolTipRole:
         // Bounded before it is joined: a name may be megabytes long.
         return plainToolTip(task->reference ? plainName(*task->reference) + QStringLiteral(" ") +
-                                                  plainName(task->name, plainToolTipLength)
+                                                  plainName(task->name, plainToolTipLength, plainToolTipCost)
                                             : task->name);
     case TrackingRole:
         return isTracking(*task);

@@ -35,7 +35,8 @@ constexpr char pageEnd[] = "\n</body>\n</html>\n";
 } // namespace
 
 SimpleHtmlView::SimpleHtmlView(const QString& content, QWidget* parent)
-    : OutsideTextBrowser(parent), m_content(content), m_bounded(boundOutsideHtml(content)) {
+    : OutsideTextBrowser(parent), m_content(content),
+      m_bounded(boundOutsideHtml(content, {}, nullptr, &m_loaded)) {
     setObjectName(QStringLiteral("SimpleHtmlView"));
     // Links never navigate the view; every click comes to activateLink().
     setOpenLinks(false);
@@ -50,7 +51,7 @@ SimpleHtmlView::SimpleHtmlView(const QString& content, QWidget* parent)
 
 void SimpleHtmlView::setContent(const QString& content) {
     m_content = content;
-    m_bounded = boundOutsideHtml(content);
+    m_bounded = boundOutsideHtml(content, {}, nullptr, &m_loaded);
     m_rendered = false;
     render();
 }
@@ -116,7 +117,7 @@ void SimpleHtmlView::render() {
     m_textColor = text;
     m_linkColor = link;
     m_rendered = true;
-    setHtml(page(m_bounded, text, link));
+    setBoundedHtml(page(m_bounded, text, link), {}, m_loaded);
 }
 
 void SimpleHtmlView::activateLink(const QUrl& url) {

@@ -63,6 +63,9 @@ private:
     void activateLink(const QUrl& url);
 
     QString m_content;
+    // What finding the fonts of the content took: what is left of the budget loads its styles.
+    // Before the content bounded, which sets it.
+    qint64 m_loaded = 0;
     // The content bounded, and the colours it was last laid out in: a style or palette
     // change that leaves them as they were lays nothing out again.
     QString m_bounded;

@@ -106,6 +106,32 @@ SettingsSidebarView::SettingsSidebarView(SettingsViewModel& model, QWidget* pare
     selectRoute();
 }
 
+void SettingsSidebarView::paintEvent(QPaintEvent* event) {
+    QListWidget::paintEvent(event);
+    const QListWidgetItem* current = currentItem();
+    if (!hasFocus() || !current) {
+        return;
+    }
+    QPainter painter(viewport());
+    painter.setRenderHint(QPainter::Antialiasing);
+    // On the selection the highlight's own colour would vanish: the ring takes its text's.
+    QColor ring = palette().color(current->isSelected() ? QPalette::HighlightedText : QPalette::Highlight);
+    ring.setAlphaF(0.9);
+    painter.setPen(QPen(ring, 2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(QRectF(visualItemRect(current)).adjusted(2, 2, -2, -2), 3, 3);
+}
+
+void SettingsSidebarView::focusInEvent(QFocusEvent* event) {
+    QListWidget::focusInEvent(event);
+    viewport()->update();
+}
+
+void SettingsSidebarView::focusOutEvent(QFocusEvent* event) {
+    QListWidget::focusOutEvent(event);
+    viewport()->update();
+}
+
 void SettingsSidebarView::selectRoute() {
     for (int row = 0; row < count(); ++row) {
         if (SettingsPage::Name(item(row)->data(Qt::UserRole).toInt()) == m_model.route()) {

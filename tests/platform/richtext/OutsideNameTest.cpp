@@ -118,6 +118,19 @@ TEST(OutsideName, JoinersStayWhereAScriptsSpellingPutsThem) {
               QStringLiteral("\u0647\u062E"));
 }
 
+// A joiner after a letter of a joining script stays only before what shows whole after it, a letter
+// or a sign: before a mark it would join nothing once the mark is left out (one too many on its
+// letter), and it is left out itself, whether the mark stays or not.
+TEST(OutsideName, AJoinerAfterAJoiningLetterBeforeAMarkGoes) {
+    EXPECT_EQ(plainName(QStringLiteral("\u0647\u200D\u064B x")), QStringLiteral("\u0647\u064B x"));
+    const QString full = QStringLiteral("\u0647") + QStringLiteral("\u064B").repeated(8);
+    const int allowed = LetterMarks::marksAllowed(0x0647, plainMarksPerLetter);
+    EXPECT_EQ(plainName(full + QStringLiteral("\u200D\u0651 x")),
+              QStringLiteral("\u0647") + QStringLiteral("\u064B").repeated(allowed) + QStringLiteral(" x"));
+    // Before a sign that does not join, it keeps the letter's joining form.
+    EXPECT_EQ(plainName(QStringLiteral("\u0647\u200D. x")), QStringLiteral("\u0647\u200D. x"));
+}
+
 // A letter of a name keeps the marks words of its script carry: Burmese "smile" kept three of its
 // four and "reduce" lost its dot below, Tibetan "hrih" its visarga, pointed Hebrew its meteg or
 // accent. A pile of marks on one letter is still cut, in those scripts too.

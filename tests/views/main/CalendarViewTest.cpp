@@ -23,6 +23,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextCursor>
@@ -56,6 +57,18 @@ protected:
     }
 
     CalendarView& view() { return *controller->calendarView(); }
+
+    // Today of fifteen entries, more than the strip shows, at 600 px.
+    void showALongDay() {
+        const QDateTime morning(env.clock->now().date(), QTime(9, 0));
+        std::vector<WorkEntry> entries;
+        for (int i = 0; i < 15; ++i) {
+            entries.push_back(entryAt(QString::number(i + 1), morning.addSecs(600 * i), 600));
+        }
+        service->workEntries.answer(entries);
+        showAt(600);
+        drainEvents();
+    }
 
     // Shows the calendar at `width` and waits for the chosen mode to load.
     void showAt(int width) {
@@ -176,15 +189,53 @@ TEST_F(CalendarViewTest, DaysShowTheirEntriesAndReadableTotals) {
     EXPECT_EQ(CalendarDayView::weekdayLabel(QDate(2025, 3, 3)), QStringLiteral("MON"));
 }
 
-TEST_F(CalendarViewTest, ALongDayScrollsAndEveryEntryCanBeReached) {
-    const QDateTime morning(env.clock->now().date(), QTime(9, 0));
-    std::vector<WorkEntry> entries;
-    for (int i = 0; i < 15; ++i) {
-        entries.push_back(entryAt(QString::number(i + 1), morning.addSecs(600 * i), 600));
+// The days the calendar names are the ones it shows whole. At scale 2 a 1366 × 768 screen is 683 px
+// wide, narrower than the main window's least width: the window manager holds the window to the
+// screen, Qt lays its contents out at their least width all the same, past the window's edge, and
+// the calendar named three days and cut the third off there. It fits what shows of it; narrower
+// than three columns' ideal width (the 420 px of a 1280 × 720 screen at scale 2), three still show
+// whole.
+TEST_F(CalendarViewTest, TheDaysTheCalendarNamesShowWhole) {
+    const QDateTime today = env.clock->now();
+    service->workEntries.answer({entryAt(QStringLiteral("1"), today.addSecs(-86400), 5400),
+                                 entryAt(QStringLiteral("2"), today, 1800),
+                                 entryAt(QStringLiteral("3"), today.addSecs(86400), 600)});
+    auto expectShownWhole = [&](const std::string& what) {
+        CalendarDaysView* strip = view().daysView();
+        const auto columns = strip->columns();
+        ASSERT_GE(columns.size(), 3u) << what;
+        EXPECT_EQ(columns.size(), viewModel->visibleDays(*viewModel->calendarMode()).size())
+            << what << ": the columns are the days named";
+        QWidget* top = strip->window();
+        for (CalendarDayView* column : columns) {
+            const QRect shown(column->mapTo(top, QPoint(0, 0)), column->size());
+            const std::string day = what + ": " + column->weekdayLabelView()->text().toStdString();
+            EXPECT_TRUE(top->rect().contains(shown)) << day;
+            EXPECT_LE(column->mapTo(strip->viewport(), QPoint(column->width(), 0)).x(),
+                      strip->viewport()->width())
+                << day;
+        }
+    };
+    for (const int width : {420, 330}) {
+        showAt(width);
+        drainEvents();
+        expectShownWhole(std::to_string(width) + " px");
     }
-    service->workEntries.answer(entries);
-    showAt(600);
+    // Laid out wider than its window, wide enough for five days: what shows holds three.
+    QWidget window;
+    window.resize(700, 500);
+    controller->setParent(&window);
+    controller->setGeometry(0, 0, 1000, 500);
+    window.show();
+    ASSERT_TRUE(waitUntil(
+        [&] { return !viewModel->isLoading() && viewModel->calendarMode() == CalendarMode::threeDays; }));
     drainEvents();
+    expectShownWhole("past the window's edge");
+    controller->setParent(nullptr);
+}
+
+TEST_F(CalendarViewTest, ALongDayScrollsAndEveryEntryCanBeReached) {
+    showALongDay();
     CalendarDaysView* strip = view().daysView();
     QListView* list = strip->columns()[1]->entryList();
     ASSERT_EQ(list->model()->rowCount(), 15);
@@ -206,6 +257,39 @@ TEST_F(CalendarViewTest, ALongDayScrollsAndEveryEntryCanBeReached) {
     drainEvents();
     EXPECT_LE(cardInStrip(14).bottom(), strip->viewport()->height()) << "the last card comes into view";
     EXPECT_GE(cardInStrip(14).top(), 0);
+}
+
+// The card the keyboard is on shows, and shows its ring: the day's list never scrolls itself, and
+// the strip did not follow the keyboard, so a Tab or an arrow to a card below the strip's edge
+// left no focus in sight.
+TEST_F(CalendarViewTest, TheCardTheKeyboardIsOnComesIntoView) {
+    showALongDay();
+    CalendarDaysView* strip = view().daysView();
+    CalendarDayView* day = strip->columns()[1];
+    QListView* list = day->entryList();
+    list->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return list->hasFocus() && list->currentIndex().isValid(); }));
+    for (const int row : {14, 7, 0}) {
+        list->setCurrentIndex(list->model()->index(row, 0));
+        drainEvents();
+        const QRect card = list->visualRect(list->currentIndex());
+        const QRect inStrip(list->viewport()->mapTo(strip->viewport(), card.topLeft()), card.size());
+        EXPECT_TRUE(strip->viewport()->rect().contains(inStrip)) << "card " << row;
+        // Its ring is drawn: the accent shows along its edge.
+        const QImage picture = strip->viewport()->grab(inStrip).toImage();
+        const QColor ring = Appearance::accent(list->palette());
+        auto near = [&](const QColor& c) {
+            return std::abs(c.red() - ring.red()) + std::abs(c.green() - ring.green()) +
+                       std::abs(c.blue() - ring.blue()) <
+                   90;
+        };
+        int ringPixels = 0;
+        for (int x = 0; x < picture.width(); ++x) {
+            ringPixels += near(picture.pixelColor(x, 1)) || near(picture.pixelColor(x, 2));
+        }
+
+        EXPECT_GT(ringPixels, picture.width() / 2) << "card " << row;
+    }
 }
 
 TEST_F(CalendarViewTest, AConfirmedDeleteDeletesOnceAndReloadsOnce) {

@@ -36,6 +36,38 @@ TEST_F(SettingsWindowTest, OpensOnGeneralWithItsPageListAndLimits) {
     EXPECT_EQ(split->sidebar()->item(1)->text().trimmed(), "Time Tracking");
 }
 
+// The page list shows when it has the keyboard's focus: a ring on its current row. Its
+// selection looked the same with the focus on a switch of the page, so Tab left no trace there.
+TEST_F(SettingsWindowTest, ThePageListShowsTheKeyboardsFocus) {
+    SettingsWindowController window(environment());
+    window.show();
+    test::drainEvents();
+    SettingsSidebarView* list = window.splitViewController()->sidebar();
+    const QRect row = list->visualItemRect(list->currentItem());
+    auto picture = [&] {
+        test::drainEvents();
+        return list->viewport()->grab(row).toImage();
+    };
+    list->clearFocus();
+    const QImage without = picture();
+    list->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(test::waitUntil([&] { return list->hasFocus(); }));
+    const QImage with = picture();
+    // Pixels that differ to the eye, not by a shade.
+    int changed = 0;
+    for (int y = 0; y < with.height(); ++y) {
+        for (int x = 0; x < with.width(); ++x) {
+            const QColor a = with.pixelColor(x, y);
+            const QColor b = without.pixelColor(x, y);
+            changed += std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) +
+                           std::abs(a.blue() - b.blue()) >
+                       96;
+        }
+    }
+    // A ring around the row, not a pixel or two.
+    EXPECT_GT(changed, row.width() + row.height()) << "the focused list looks as it does without the focus";
+}
+
 TEST_F(SettingsWindowTest, ARouteSetFromOutsideShowsItsPageOnALaterTurn) {
     SettingsWindowController window(environment());
     test::drainEvents();

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QCache>
+#include <QFont>
+#include <QString>
+#include <QTextLayout>
+
+class QPainter;
+class QRectF;
+
+namespace velmora {
+
+class FontCosts;
+
+// Lines of text from outside (the names of tasks, projects and people) as rows of a list and the
+// headers of cards show them: each bounded as a name (plainName), cut with an ellipsis to the
+// width it is shown at, laid out once and drawn from what that made. Qt shapes a line again each
+// time it draws it, Qt 6.4 decodes a colour glyph's picture at every shaping, and cutting a line
+// with QFontMetrics::elidedText shapes it once more: a name of flags cost its row tens of
+// milliseconds at each paint, and the sidebar cut its names anew at every paint. Where the line
+// is cut is found from the characters' advances, without shaping what the row does not show, and
+// the fonts it needs in the row's font are loaded within a small budget first (see FontCosts).
+class OutsideLines {
+public:
+    struct Line {
+        // What it shows, laid out, and how wide that is.
+        QTextLayout layout;
+        qreal width = 0;
+    };
+
+    // Keeps the last `count` lines laid out: a few screenfuls of rows, as scrolling back and forth
+    // shows them again. `fonts`: null for those of this process.
+    explicit OutsideLines(int count = 256, FontCosts* fonts = nullptr);
+
+    // `text` as a line shows it in `font` within `width` pixels: bounded as a name, cut with an
+    // ellipsis, laid out once and kept for the paints that follow.
+    const Line& line(const QFont& font, const QString& text, int width,
+                     Qt::LayoutDirection direction = Qt::LeftToRight);
+    // Draws `line` at the start of `box` (its left, or its right in a right-to-left layout),
+    // centred in its height; returns its width.
+    static qreal draw(QPainter& painter, const Line& line, const QRectF& box,
+                      Qt::LayoutDirection direction = Qt::LeftToRight);
+
+    // What laying one line out may cost (see ShapingCost), under a millisecond: a page of a list
+    // shows ten new rows or so, each shaped once, within a frame. A row of colour emoji shows ten
+    // of them or so, then the ellipsis.
+    static constexpr qint64 lineCost = 3200;
+    // What finding and loading the fonts of one line may cost, past the first font it needs (see
+    // loadFont): a row with a name of a script new to the process loads its font, and no more.
+    static constexpr qint64 loadingBudget = 8000;
+
+    // What laid out one line takes of `width`: the text that fits, with the ellipsis if cut.
+    static QString cut(const QFont& font, const QString& plain, int width, FontCosts& fonts);
+
+private:
+    FontCosts& fonts();
+
+    QCache<QString, Line> m_lines;
+    FontCosts* m_fonts;
+};
+
+} // namespace velmora
