@@ -37,11 +37,13 @@
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -1258,14 +1260,30 @@ TEST(VectorDrawingProcessTest, childFeedsGreedyCopies) {
     if (!qEnvironmentVariableIsSet(greedyChildVariable)) {
         GTEST_SKIP() << "started by AGreedyCopyTakesNoMoreThanItsThreads";
     }
+    QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_hostile_drawing_program");
+    // The build tree may lie under a folder only its owner enters (a clone made in `mktemp -d`): the
+    // other user runs a copy of the program from a folder of its own.
+    std::optional<QTemporaryDir> ownFolder;
     if (::getuid() == 0) {
         const uid_t nobody = 65534;
+        ownFolder.emplace();
+        ASSERT_TRUE(ownFolder->isValid());
+        const QString copy = ownFolder->filePath(QStringLiteral("velmora_hostile_drawing_program"));
+        ASSERT_TRUE(QFile::copy(program, copy));
+        for (const QString& path : {ownFolder->path(), copy}) {
+            ASSERT_EQ(::chown(QFile::encodeName(path).constData(), nobody, nobody), 0);
+            ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0755), 0);
+        }
+        program = copy;
         if (::setresgid(nobody, nobody, nobody) != 0 || ::setresuid(nobody, nobody, nobody) != 0) {
             // (A container may run its root without the right to become another user.)
             GTEST_SKIP() << "root, and no other user to become: root's processes have no limit";
         }
         // As a user's own process: the sanitisers' leak checker traces it at its end.
         ::prctl(PR_SET_DUMPABLE, 1);
+        if (::access(QFile::encodeName(program).constData(), X_OK) != 0) {
+            GTEST_SKIP() << "no other user to become who may run the program from the temporary folder";
+        }
     }
     // Room for what this process and its drawing processes need, no more: a hundred threads
     // and processes beyond what the user runs now.
@@ -1274,8 +1292,7 @@ TEST(VectorDrawingProcessTest, childFeedsGreedyCopies) {
     ASSERT_EQ(::setrlimit(RLIMIT_NPROC, &limit), 0);
     QTemporaryDir links;
     const QString greedy = links.filePath(QStringLiteral("threads"));
-    ASSERT_TRUE(QFile::link(
-        QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_hostile_drawing_program"), greedy));
+    ASSERT_TRUE(QFile::link(program, greedy));
     VectorRenderHost::useProgram(greedy);
 
     std::atomic<bool> sampling{true};
