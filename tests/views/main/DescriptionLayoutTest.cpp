@@ -288,15 +288,9 @@ QString emojiDescription() {
 TEST(DescriptionLayout, TheViewShapesItsDescriptionOnceAndPaintsWhatThatMade) {
     ASSERT_TRUE(test::colourEmojiFontDrawsEmoji());
     const QString description = emojiDescription();
-    // What one layout of it costs at the view's width.
-    const qint64 layout = leastMicroseconds([&] {
-        OutsideTextDocument document;
-        document.setOutsideHtml(description);
-        document.setTextWidth(380);
-        document.documentLayout()->documentSize();
-    });
-    ASSERT_GT(layout, 2000) << "the emoji cost nothing to shape: no colour font?";
-
+    // What one layout of it costs at the view's width, and what showing it costs, measured in turns
+    // so that both meet the same load (other tests shaping at once, a page of a font file read
+    // again): showing it costs one layout and a little more, never a second one.
     auto show = [&](SimpleHtmlView& view) {
         view.resize(420, 150);
         view.setContent(description);
@@ -304,13 +298,25 @@ TEST(DescriptionLayout, TheViewShapesItsDescriptionOnceAndPaintsWhatThatMade) {
         QCoreApplication::processEvents();
         view.document()->documentLayout()->documentSize();
     };
-    // Showing it costs one layout and a little more, never a second one.
-    const qint64 shown = leastMicroseconds(
-        [&] {
-            SimpleHtmlView view;
-            show(view);
-        },
-        3);
+    qint64 layout = std::numeric_limits<qint64>::max();
+    qint64 shown = std::numeric_limits<qint64>::max();
+    for (int round = 0; round < 5; ++round) {
+        layout = std::min(layout, leastMicroseconds(
+                                      [&] {
+                                          OutsideTextDocument document;
+                                          document.setOutsideHtml(description);
+                                          document.setTextWidth(380);
+                                          document.documentLayout()->documentSize();
+                                      },
+                                      1));
+        shown = std::min(shown, leastMicroseconds(
+                                    [&] {
+                                        SimpleHtmlView view;
+                                        show(view);
+                                    },
+                                    1));
+    }
+    ASSERT_GT(layout, 2000) << "the emoji cost nothing to shape: no colour font?";
     EXPECT_LT(shown, layout * 2) << "showing the view against one layout of " << layout << " us";
 
     SimpleHtmlView view;
