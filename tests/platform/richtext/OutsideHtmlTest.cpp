@@ -1,5 +1,4 @@
 #include "platform/richtext/OutsideHtml.h"
-#include "platform/richtext/CjkFontCoverage.h"
 #include "platform/richtext/FontCosts.h"
 #include "platform/richtext/OutsideTextDocument.h"
 #include "tests/support/DesktopText.h"
