@@ -1215,20 +1215,6 @@ bool ImageSession::mayRedirect(Place start, Place to) {
     return false;
 }
 
-bool ImageSession::isTransient(const ImageError& error) {
-    static constexpr int transient[] = {NotConnectedToInternet,
-                                        Cancelled,
-                                        TimedOut,
-                                        -1018,
-                                        -1020,
-                                        CannotFindHost,
-                                        CannotConnectToHost,
-                                        NetworkConnectionLost,
-                                        CannotLoadFromNetwork};
-    return error.errorDomain() == QString(urlErrorDomain) &&
-           std::find(std::begin(transient), std::end(transient), error.code()) != std::end(transient);
-}
-
 bool ImageSession::isFetchable(const QUrl& url) {
     const QString scheme = url.scheme().toLower();
     return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));

@@ -122,9 +122,6 @@ public:
         // inward than the transfer started.
         AddressRefused = -1030,
     };
-    // Whether a transport error may pass by itself (a time-out, a lost connection, a lack of
-    // resources), so that the transfer is worth trying again later.
-    static bool isTransient(const ImageError& error);
 
     // Where an address leads, seen from the user's machine.
     enum class Place {
