@@ -464,10 +464,6 @@ void DiskCache::reindex(const QString& path) {
     }
 }
 
-int DiskCache::removeLeftoverWrites() const {
-    return AtomicFile::removeLeftoversIn(m_diskCachePath, leftoverWriteAge);
-}
-
 void DiskCache::removeExpiredData() {
     const auto type = m_config->diskCacheExpireType();
     const double maxAge = m_config->maxDiskAge();

@@ -53,11 +53,9 @@ public:
 
     // How long a write's temporary goes unchanged before it counts as left by a write that was
     // killed before its rename: one changed more recently may be a write under way in another
-    // process, which changes its file as it goes.
+    // process, which changes its file as it goes. The upkeep's walk removes the older ones it
+    // meets: no key names them, so nothing else ever does.
     static constexpr std::chrono::seconds leftoverWriteAge = std::chrono::hours(1);
-    // Removes the temporaries in the folder that writes killed before their rename left, unchanged
-    // for leftoverWriteAge; how many. Nothing else ever removes them: no key names them.
-    int removeLeftoverWrites() const;
     // Holds the folder to the configuration's size, whatever put the files there: past it the
     // oldest files go until three quarters of it are left. Runs the upkeep's steps to their end on
     // the caller's thread.
