@@ -207,6 +207,12 @@ struct DiskCache::Index {
         entries.erase(it);
     }
     bool isInStuckFolder(const QString& path) const { return stuckFolders.contains(QFileInfo(path).path()); }
+    // Forgets every entry, for the upkeep to count the folder again; folders found stuck stay so.
+    void recount() {
+        auto stuck = std::move(stuckFolders);
+        *this = Index();
+        stuckFolders = std::move(stuck);
+    }
 };
 
 namespace {
@@ -385,9 +391,7 @@ void DiskCache::removeAllData() {
     QDir(m_diskCachePath).removeRecursively();
     QDir().mkpath(m_diskCachePath);
     // What is left (files that could not be removed) is counted again.
-    auto stuck = std::move(m_index->stuckFolders);
-    m_index = std::make_unique<Index>();
-    m_index->stuckFolders = std::move(stuck);
+    m_index->recount();
 }
 
 void DiskCache::trimToSize() {
@@ -501,9 +505,7 @@ void DiskCache::removeExpiredData() {
         removeOldest(survivors, total, maxSize / 2);
     }
     // The folder is counted again by the upkeep's next steps.
-    auto stuck = std::move(m_index->stuckFolders);
-    m_index = std::make_unique<Index>();
-    m_index->stuckFolders = std::move(stuck);
+    m_index->recount();
 }
 
 bool DiskCache::removeOldestDownTo(quint64 target, int most) {
