@@ -414,11 +414,8 @@ bool DiskCache::upkeepStep() {
                 QDirIterator::Subdirectories);
         }
         // Expired entries go as the walk meets them.
-        std::optional<qint64> expiryMs;
-        const double maxAge = m_config->maxDiskAge();
-        if (maxAge >= 0 && maxAge < 1e11 && m_config->shouldRemoveExpiredDataWhenTerminate()) {
-            expiryMs = m_clock->now().toMSecsSinceEpoch() - qint64(std::llround(maxAge * 1000.0));
-        }
+        const std::optional<qint64> expiryMs =
+            m_config->shouldRemoveExpiredDataWhenTerminate() ? expiryDateMs() : std::nullopt;
         const auto type = m_config->diskCacheExpireType();
         for (int i = 0; i < countedPerStep && index.walk->hasNext(); ++i) {
             const QString path = index.walk->next();
@@ -468,16 +465,19 @@ void DiskCache::reindex(const QString& path) {
     }
 }
 
+std::optional<qint64> DiskCache::expiryDateMs() const {
+    // A negative (or NaN) age never expires; an age beyond any file's lifetime is the same.
+    const double maxAge = m_config->maxDiskAge();
+    if (maxAge >= 0 && maxAge < 1e11) {
+        return m_clock->now().toMSecsSinceEpoch() - qint64(std::llround(maxAge * 1000.0));
+    }
+    return std::nullopt;
+}
+
 void DiskCache::removeExpiredData() {
     const auto type = m_config->diskCacheExpireType();
-    const double maxAge = m_config->maxDiskAge();
     const auto maxSize = m_config->maxDiskSize();
-
-    // A negative (or NaN) age never expires; an age beyond any file's lifetime is the same.
-    std::optional<qint64> expiryMs;
-    if (maxAge >= 0 && maxAge < 1e11) {
-        expiryMs = m_clock->now().toMSecsSinceEpoch() - qint64(std::llround(maxAge * 1000.0));
-    }
+    const std::optional<qint64> expiryMs = expiryDateMs();
 
     std::lock_guard sizeLock(m_sizeMutex);
     std::vector<QString> expired;

@@ -96,6 +96,8 @@ private:
     bool removeOldestDownTo(quint64 target, int most);
     // With m_sizeMutex held: the index learns of `path` as it is now on the disk (gone: forgotten).
     void reindex(const QString& path);
+    // The date (ms since the epoch) at or before which an entry dated so expired; none: none expires.
+    std::optional<qint64> expiryDateMs() const;
 };
 
 } // namespace velmora::images
