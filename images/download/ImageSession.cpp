@@ -2,6 +2,7 @@
 
 #include "images/core/ImageError.h"
 #include "images/download/ContentDecoder.h"
+#include "platform/net/Redirects.h"
 #include "platform/net/ResponseHeadReader.h"
 #include "platform/net/SessionConfiguration.h"
 
@@ -36,17 +37,6 @@
 namespace velmora::images {
 
 namespace {
-
-bool isRedirectStatus(int status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-bool sameOrigin(const QUrl& a, const QUrl& b) {
-    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
-           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 &&
-           a.port(a.scheme() == QLatin1String("https") ? 443 : 80) ==
-               b.port(b.scheme() == QLatin1String("https") ? 443 : 80);
-}
 
 int msOf(double seconds) {
     return static_cast<int>(std::clamp(seconds, 0.001, 86400.0) * 1000);
@@ -752,7 +742,7 @@ private:
             request.method = "GET";
             request.body.reset();
         }
-        if (!sameOrigin(from, to)) {
+        if (!isSameOrigin(from, to)) {
             // What opened the door of one server opens none of another.
             request.removeHeader("Authorization");
             request.removeHeader("Cookie");

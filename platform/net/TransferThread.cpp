@@ -1,5 +1,6 @@
 #include "platform/net/TransferThread.h"
 
+#include "platform/net/Redirects.h"
 #include "platform/net/ResponseHeadReader.h"
 
 #include <QCoreApplication>
@@ -34,18 +35,6 @@ constexpr int redirectsBound = 20;
 constexpr long connectionsPerHost = 6;
 constexpr long connectionsInAll = 48;
 constexpr long idleConnectionsKept = 12;
-
-bool isRedirectStatus(int status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-bool isSameOrigin(const QUrl& a, const QUrl& b) {
-    const auto portOf = [](const QUrl& url) {
-        return url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
-    };
-    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
-           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && portOf(a) == portOf(b);
-}
 
 // The codings libcurl inflates in small windows of memory. Brotli and zstd frames may ask
 // for windows of many megabytes, which a hostile answer would have allocated for it.
