@@ -50,10 +50,7 @@ std::optional<QHostAddress> addressOf(const sockaddr* address) {
     if (!address) {
         return std::nullopt;
     }
-    if (address->sa_family == AF_INET) {
-        return QHostAddress(address);
-    }
-    if (address->sa_family == AF_INET6) {
+    if (address->sa_family == AF_INET || address->sa_family == AF_INET6) {
         return QHostAddress(address);
     }
     return std::nullopt;
