@@ -306,9 +306,7 @@ private:
         QString keptAliveHost;
         // The URL cache's answer being checked with the server, and what goes into the cache.
         std::optional<ImageSession::CachedResponse> revalidating;
-        bool servedFromCache = false;
         QIODevice* cacheDevice = nullptr;
-        QNetworkCacheMetaData cacheMetaData;
         ImageTaskMetrics metrics;
     };
 
@@ -937,7 +935,6 @@ private:
 
     void deliverCached(Transfer& transfer, const ImageSession::CachedResponse& cached) {
         transfer.headDelivered = true;
-        transfer.servedFromCache = true;
         ImageSessionDelegate* target = delegate();
         if (!target) {
             return;
@@ -1004,7 +1001,6 @@ private:
         if (!metaData.saveToDisk()) {
             return;
         }
-        transfer.cacheMetaData = metaData;
         transfer.cacheDevice = m_cache->prepare(metaData);
     }
 
