@@ -240,7 +240,12 @@ public:
     }
 
     std::optional<ImageSession::CachedResponse> cached(const QUrl& url) const {
-        const QNetworkCacheMetaData metaData = m_cache->metaData(url);
+        return cached(url, m_cache->metaData(url));
+    }
+
+    // The entry of `url` whose `metaData` was read already: reading it opens the entry's file.
+    std::optional<ImageSession::CachedResponse> cached(const QUrl& url,
+                                                       const QNetworkCacheMetaData& metaData) const {
         if (!metaData.isValid()) {
             return std::nullopt;
         }
@@ -914,10 +919,7 @@ private:
             return false;
         }
         const QNetworkCacheMetaData metaData = m_cache->metaData(request.url);
-        if (!metaData.isValid()) {
-            return false;
-        }
-        auto cached = this->cached(request.url);
+        auto cached = this->cached(request.url, metaData);
         if (!cached) {
             return false;
         }
