@@ -215,7 +215,6 @@ public:
     int loadingCost(int, const QFont&) override { return 0; }
     int load(int, const QFont&, char32_t) override { return 0; }
     QString family(int) const override { return {}; }
-    QStringList families() const override { return {}; }
 
 private:
     const CjkFontCoverage& m_cjk;
@@ -487,16 +486,6 @@ public:
         return font >= 0 && font < static_cast<int>(m_fonts.size())
                    ? m_fonts[static_cast<std::size_t>(font)].family
                    : QString();
-    }
-
-    QStringList families() const override {
-        QStringList families;
-        for (const Font& font : m_fonts) {
-            if (!font.family.isEmpty() && !families.contains(font.family)) {
-                families.append(font.family);
-            }
-        }
-        return families;
     }
 
 private:

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QFont>
-#include <QStringList>
+#include <QString>
 #include <QtGlobal>
 
 namespace velmora {
@@ -63,10 +63,8 @@ public:
     // Loads `font` in `style` by laying `c` out in it, keeps it loaded, and says what that took.
     virtual int load(int font, const QFont& style, char32_t c) = 0;
 
-    // The family of `font`, empty for none; the families found so far. For what a test or a
-    // benchmark says.
+    // The family of `font`, empty for none. For what a test or a benchmark says.
     virtual QString family(int font) const = 0;
-    virtual QStringList families() const = 0;
 
     // What a microsecond is worth, in units.
     static constexpr int unitsPerMicrosecond = 4;

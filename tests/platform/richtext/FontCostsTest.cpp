@@ -45,7 +45,6 @@ public:
         return m_loading;
     }
     QString family(int font) const override { return QString::number(font); }
-    QStringList families() const override { return {}; }
 
     int loads = 0;
 
