@@ -1,6 +1,7 @@
 #include "platform/richtext/OutsideToolTip.h"
 
 #include "platform/richtext/FontCosts.h"
+#include "platform/richtext/OutsideLines.h"
 #include "platform/richtext/OutsideName.h"
 
 #include <QApplication>
@@ -123,7 +124,7 @@ std::shared_ptr<const OutsideToolTip::Laid> OutsideToolTip::laidOut(const QStrin
     auto laid = std::make_shared<Laid>();
     QString plain = plainName(text, plainToolTipLength, plainToolTipCost);
     // The fonts it needs loaded in the tooltip's font within a line's budget.
-    qint64 budget = 8000;
+    qint64 budget = OutsideLines::loadingBudget;
     const qsizetype drawn = loadFonts(plain, font(), budget, FontCosts::ofThisProcess());
     if (drawn < plain.size()) {
         plain = plain.left(drawn) + QChar(0x2026);
