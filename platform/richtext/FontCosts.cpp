@@ -835,7 +835,7 @@ bool loadFont(char32_t c, const QFont& style, qint64& budget, FontCosts& fonts, 
     return true;
 }
 
-qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCosts& fonts) {
+qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCosts& fonts, bool* first) {
     for (qsizetype i = 0; i < text.size();) {
         char32_t c = text[i].unicode();
         qsizetype length = 1;
@@ -843,7 +843,7 @@ qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCo
             c = QChar::surrogateToUcs4(text[i], text[i + 1]);
             length = 2;
         }
-        if (!loadFont(c, style, budget, fonts)) {
+        if (!loadFont(c, style, budget, fonts, first)) {
             return i;
         }
         i += length;

@@ -76,8 +76,9 @@ public:
 bool loadFont(char32_t c, const QFont& style, qint64& budget, FontCosts& fonts, bool* first = nullptr);
 
 // Loads the fonts `text` needs in `style` while what that costs fits in `budget`, which it lessens
-// by what finding and loading them took; returns how much of `text` (in code units) the fonts
-// loaded draw: all of it when they fit.
-qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCosts& fonts);
+// by what finding and loading them took (the first whatever it costs, as loadFont, with `first`);
+// returns how much of `text` (in code units) the fonts loaded draw: all of it when they fit.
+qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCosts& fonts,
+                    bool* first = nullptr);
 
 } // namespace velmora
