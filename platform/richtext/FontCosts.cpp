@@ -215,7 +215,6 @@ public:
     int loadingCost(int, const QFont&) override { return 0; }
     int load(int, const QFont&, char32_t) override { return 0; }
     QString family(int) const override { return {}; }
-    QStringList families() const override { return {}; }
 
 private:
     const CjkFontCoverage& m_cjk;
@@ -487,16 +486,6 @@ public:
         return font >= 0 && font < static_cast<int>(m_fonts.size())
                    ? m_fonts[static_cast<std::size_t>(font)].family
                    : QString();
-    }
-
-    QStringList families() const override {
-        QStringList families;
-        for (const Font& font : m_fonts) {
-            if (!font.family.isEmpty() && !families.contains(font.family)) {
-                families.append(font.family);
-            }
-        }
-        return families;
     }
 
 private:
@@ -846,7 +835,7 @@ bool loadFont(char32_t c, const QFont& style, qint64& budget, FontCosts& fonts, 
     return true;
 }
 
-qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCosts& fonts) {
+qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCosts& fonts, bool* first) {
     for (qsizetype i = 0; i < text.size();) {
         char32_t c = text[i].unicode();
         qsizetype length = 1;
@@ -854,7 +843,7 @@ qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCo
             c = QChar::surrogateToUcs4(text[i], text[i + 1]);
             length = 2;
         }
-        if (!loadFont(c, style, budget, fonts)) {
+        if (!loadFont(c, style, budget, fonts, first)) {
             return i;
         }
         i += length;

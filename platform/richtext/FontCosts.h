@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QFont>
-#include <QStringList>
+#include <QString>
 #include <QtGlobal>
 
 namespace velmora {
@@ -63,10 +63,8 @@ public:
     // Loads `font` in `style` by laying `c` out in it, keeps it loaded, and says what that took.
     virtual int load(int font, const QFont& style, char32_t c) = 0;
 
-    // The family of `font`, empty for none; the families found so far. For what a test or a
-    // benchmark says.
+    // The family of `font`, empty for none. For what a test or a benchmark says.
     virtual QString family(int font) const = 0;
-    virtual QStringList families() const = 0;
 
     // What a microsecond is worth, in units.
     static constexpr int unitsPerMicrosecond = 4;
@@ -78,8 +76,9 @@ public:
 bool loadFont(char32_t c, const QFont& style, qint64& budget, FontCosts& fonts, bool* first = nullptr);
 
 // Loads the fonts `text` needs in `style` while what that costs fits in `budget`, which it lessens
-// by what finding and loading them took; returns how much of `text` (in code units) the fonts
-// loaded draw: all of it when they fit.
-qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCosts& fonts);
+// by what finding and loading them took (the first whatever it costs, as loadFont, with `first`);
+// returns how much of `text` (in code units) the fonts loaded draw: all of it when they fit.
+qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCosts& fonts,
+                    bool* first = nullptr);
 
 } // namespace velmora

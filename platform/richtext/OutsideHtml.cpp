@@ -5,7 +5,6 @@
 #include "platform/richtext/WordRuns.h"
 
 #include <QHash>
-#include <QSet>
 #include <algorithm>
 #include <initializer_list>
 #include <utility>

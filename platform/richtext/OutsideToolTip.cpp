@@ -1,6 +1,7 @@
 #include "platform/richtext/OutsideToolTip.h"
 
 #include "platform/richtext/FontCosts.h"
+#include "platform/richtext/OutsideLines.h"
 #include "platform/richtext/OutsideName.h"
 
 #include <QApplication>
@@ -115,19 +116,25 @@ QString OutsideToolTip::attachedText(const QWidget* widget) {
     return widget ? widget->property(attachedProperty).toString() : QString();
 }
 
+QString OutsideToolTip::shownText(const QString& text, const QFont& font, FontCosts& fonts) {
+    QString plain = plainName(text, plainToolTipLength, plainToolTipCost);
+    // The fonts it needs loaded in the tooltip's font within a line's budget.
+    qint64 budget = OutsideLines::loadingBudget;
+    bool first = true;
+    const qsizetype drawn = loadFonts(plain, font, budget, fonts, &first);
+    if (drawn < plain.size()) {
+        plain = plain.left(drawn) + QChar(0x2026);
+    }
+    return plain;
+}
+
 std::shared_ptr<const OutsideToolTip::Laid> OutsideToolTip::laidOut(const QString& text) {
     const QString key = font().key() + u'\n' + text;
     if (const auto* found = m_kept.object(key)) {
         return *found;
     }
     auto laid = std::make_shared<Laid>();
-    QString plain = plainName(text, plainToolTipLength, plainToolTipCost);
-    // The fonts it needs loaded in the tooltip's font within a line's budget.
-    qint64 budget = 8000;
-    const qsizetype drawn = loadFonts(plain, font(), budget, FontCosts::ofThisProcess());
-    if (drawn < plain.size()) {
-        plain = plain.left(drawn) + QChar(0x2026);
-    }
+    const QString plain = shownText(text, font(), FontCosts::ofThisProcess());
     laid->shown = plain;
     const QFontMetricsF metrics(font());
     const qreal widest = metrics.averageCharWidth() * widestInCharacters;

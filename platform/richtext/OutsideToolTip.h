@@ -12,6 +12,8 @@ class QTimer;
 
 namespace velmora {
 
+class FontCosts;
+
 // The tooltip of text from outside (a name, an address): the characters it is, bounded as a name is
 // (plainName, with a tooltip's length and what laying it out may cost), the fonts it needs loaded
 // within a line's budget, laid out once for the width it wraps at and painted from what that
@@ -33,6 +35,11 @@ public:
     static void attach(QWidget* widget, const QString& text);
     // The text attached to `widget`.
     static QString attachedText(const QWidget* widget);
+
+    // What the tooltip shows of `text` in `font`: bounded as a name, and cut with an ellipsis where
+    // the next font it needs would cost more to load than a line may (the first is loaded whatever
+    // it costs, as a line's is).
+    static QString shownText(const QString& text, const QFont& font, FontCosts& fonts);
 
     // The widest the text is laid out, in average characters of the tooltip's font.
     static constexpr int widestInCharacters = 60;

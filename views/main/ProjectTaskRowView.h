@@ -77,11 +77,6 @@ private:
     // the platform for its smallest readable size, which cost more than the rest of a row.
     const Fonts& fonts(const QFont& base) const;
 
-    // `text` as a line of a row shows it in `font` within `width` pixels: cut with an ellipsis,
-    // laid out once and kept for the paints that follow (see OutsideLines).
-    const OutsideLines::Line& line(const QFont& font, const QString& text, int width,
-                                   Qt::LayoutDirection direction) const;
-
     struct Avatar {
         QImage image;
         // Set while the load runs.

@@ -1,6 +1,8 @@
 #include "platform/richtext/FontCosts.h"
 #include "platform/richtext/OutsideHtml.h"
+#include "platform/richtext/OutsideLines.h"
 #include "platform/richtext/OutsideTextDocument.h"
+#include "platform/richtext/OutsideToolTip.h"
 #include "platform/richtext/ShapingCost.h"
 #include "tests/support/DesktopText.h"
 #include "tests/support/TextLayoutCost.h"
@@ -45,7 +47,6 @@ public:
         return m_loading;
     }
     QString family(int font) const override { return QString::number(font); }
-    QStringList families() const override { return {}; }
 
     int loads = 0;
 
@@ -199,6 +200,20 @@ TEST(FontCosts, LoadingTheFontsOfATextStopsWhereTheBudgetEnds) {
     bool first = true;
     EXPECT_TRUE(loadFont(0x03B1, style, small, dear, &first)) << "the first font is loaded whatever it costs";
     EXPECT_FALSE(loadFont(0x0430, style, small, dear, &first));
+}
+
+// A tooltip loads the first font its text needs whatever that costs, as a line does: a name of one
+// script whose font costs more to load in the tooltip's style than a line's budget showed as an
+// ellipsis alone.
+TEST(FontCosts, ATooltipShowsTheTextOfItsFirstFontWhateverItCostsToLoad) {
+    MadeUpFonts dear(0, 4 * OutsideLines::loadingBudget);
+    const QFont style = QGuiApplication::font();
+    const QString greek = QStringLiteral("\u03B1\u03B2\u03B3 \u03B4");
+    EXPECT_EQ(OutsideToolTip::shownText(greek, style, dear), greek);
+    // The next font that does not fit still cuts it.
+    const QString withCyrillic = greek + QStringLiteral(" \u0430\u0431");
+    MadeUpFonts again(0, 4 * OutsideLines::loadingBudget);
+    EXPECT_EQ(OutsideToolTip::shownText(withCyrillic, style, again), greek + QStringLiteral(" \u2026"));
 }
 
 // Finding a font costs from what a text may spend on fonts: the first is found whatever it costs
