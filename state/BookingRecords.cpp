@@ -123,11 +123,9 @@ void BookingRecords::load() {
                 changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
             }
         }
+        // Settled ones went above, and what is salvaged is marked damaged: a record here is
+        // kept, whatever its state.
         BookingRecord record = std::move(*read);
-        if (record.isSettled() && !record.damaged) {
-            changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
-            continue;
-        }
         if (record.state == BookingRecord::State::leaving) {
             // That run ended before the tracker's answer came.
             record.state = BookingRecord::State::unknown;
