@@ -64,6 +64,16 @@ void leaveNow(BookingRecord& record, const BootTime& boot, const QDateTime& wall
     record.nextLookUpWall.reset();
 }
 
+// Once a save is on disk, what shows the task's booked time reads it again (after the sheet
+// that waited for it has closed).
+BookingRecords::Written tellSaved(const std::optional<Project>& project) {
+    return [project](const std::optional<QString>& failure) {
+        if (!failure && project) {
+            NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), *project);
+        }
+    };
+}
+
 } // namespace
 
 BookingRecords::BookingRecords(StateEnvironment environment, QObject* parent)
@@ -539,16 +549,7 @@ void BookingRecords::answered(const QUuid& id, const QString& entryId) {
                 changed.push_back(reopened);
             }
         }
-        const std::optional<Project> project = record->project;
-        write(Change{changed, prunable(changed), std::nullopt,
-                     [project](const std::optional<QString>& failure) {
-                         // What shows the task's booked time reads it again, once the sheet
-                         // that waited for it has closed.
-                         if (!failure && project) {
-                             NotificationCenter::defaultCenter().post(
-                                 QString(NotificationName::timeEntrySaved), *project);
-                         }
-                     }});
+        write(Change{changed, prunable(changed), std::nullopt, tellSaved(record->project)});
     });
 }
 
@@ -593,13 +594,7 @@ void BookingRecords::found(const QUuid& id, const std::optional<QString>& entryI
         record->savedLater = true;
         record->question.reset();
         record->rival.reset();
-        const std::optional<Project> project = record->project;
-        store(*record, std::nullopt, [project](const std::optional<QString>& failure) {
-            // What shows the task's booked time reads it again.
-            if (!failure && project) {
-                NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), *project);
-            }
-        });
+        store(*record, std::nullopt, tellSaved(record->project));
     });
 }
 
