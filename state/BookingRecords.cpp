@@ -446,7 +446,9 @@ QUuid BookingRecords::depart(BookingRecord draft, const std::optional<QUuid>& re
         replacing ? inState(*replacing, {BookingRecord::State::returned}) : std::nullopt;
     const bool returnedLeaves = returned && draft.booking.seconds >= returned->booking.seconds;
     const QUuid id = returnedLeaves ? returned->id : newId;
-    enqueue([this, draft = std::move(draft), replacing, id, written = std::move(written)]() mutable {
+    // What the returned record held when asked: the id above was chosen by it.
+    const qint64 seen = returned ? returned->booking.seconds : 0;
+    enqueue([this, draft = std::move(draft), replacing, id, seen, written = std::move(written)]() mutable {
         const BootTime boot = m_environment.bootClock->now();
         const QDateTime wall = m_environment.currentTime();
         std::vector<BookingRecord> changed;
@@ -457,6 +459,15 @@ QUuid BookingRecords::depart(BookingRecord draft, const std::optional<QUuid>& re
             // The returned time was booked or discarded meanwhile: it is not booked twice.
             if (written) {
                 written(tr("the time to book was booked or discarded meanwhile"));
+            }
+            return;
+        }
+        if (from && from->booking.seconds != seen) {
+            // Another booking took a part of it meanwhile: whether this one takes the whole record
+            // or a part was judged on time it no longer holds, and either way a second would be
+            // held twice or nowhere. The sheet asks again.
+            if (written) {
+                written(tr("the time to book changed meanwhile"));
             }
             return;
         }
