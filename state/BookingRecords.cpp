@@ -64,6 +64,16 @@ void leaveNow(BookingRecord& record, const BootTime& boot, const QDateTime& wall
     record.nextLookUpWall.reset();
 }
 
+// Once a save is on disk, what shows the task's booked time reads it again (after the sheet
+// that waited for it has closed).
+BookingRecords::Written tellSaved(const std::optional<Project>& project) {
+    return [project](const std::optional<QString>& failure) {
+        if (!failure && project) {
+            NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), *project);
+        }
+    };
+}
+
 } // namespace
 
 BookingRecords::BookingRecords(StateEnvironment environment, QObject* parent)
@@ -123,11 +133,9 @@ void BookingRecords::load() {
                 changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
             }
         }
+        // Settled ones went above, and what is salvaged is marked damaged: a record here is
+        // kept, whatever its state.
         BookingRecord record = std::move(*read);
-        if (record.isSettled() && !record.damaged) {
-            changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
-            continue;
-        }
         if (record.state == BookingRecord::State::leaving) {
             // That run ended before the tracker's answer came.
             record.state = BookingRecord::State::unknown;
@@ -438,7 +446,9 @@ QUuid BookingRecords::depart(BookingRecord draft, const std::optional<QUuid>& re
         replacing ? inState(*replacing, {BookingRecord::State::returned}) : std::nullopt;
     const bool returnedLeaves = returned && draft.booking.seconds >= returned->booking.seconds;
     const QUuid id = returnedLeaves ? returned->id : newId;
-    enqueue([this, draft = std::move(draft), replacing, id, written = std::move(written)]() mutable {
+    // What the returned record held when asked: the id above was chosen by it.
+    const qint64 seen = returned ? returned->booking.seconds : 0;
+    enqueue([this, draft = std::move(draft), replacing, id, seen, written = std::move(written)]() mutable {
         const BootTime boot = m_environment.bootClock->now();
         const QDateTime wall = m_environment.currentTime();
         std::vector<BookingRecord> changed;
@@ -449,6 +459,15 @@ QUuid BookingRecords::depart(BookingRecord draft, const std::optional<QUuid>& re
             // The returned time was booked or discarded meanwhile: it is not booked twice.
             if (written) {
                 written(tr("the time to book was booked or discarded meanwhile"));
+            }
+            return;
+        }
+        if (from && from->booking.seconds != seen) {
+            // Another booking took a part of it meanwhile: whether this one takes the whole record
+            // or a part was judged on time it no longer holds, and either way a second would be
+            // held twice or nowhere. The sheet asks again.
+            if (written) {
+                written(tr("the time to book changed meanwhile"));
             }
             return;
         }
@@ -541,16 +560,7 @@ void BookingRecords::answered(const QUuid& id, const QString& entryId) {
                 changed.push_back(reopened);
             }
         }
-        const std::optional<Project> project = record->project;
-        write(Change{changed, prunable(changed), std::nullopt,
-                     [project](const std::optional<QString>& failure) {
-                         // What shows the task's booked time reads it again, once the sheet
-                         // that waited for it has closed.
-                         if (!failure && project) {
-                             NotificationCenter::defaultCenter().post(
-                                 QString(NotificationName::timeEntrySaved), *project);
-                         }
-                     }});
+        write(Change{changed, prunable(changed), std::nullopt, tellSaved(record->project)});
     });
 }
 
@@ -595,13 +605,7 @@ void BookingRecords::found(const QUuid& id, const std::optional<QString>& entryI
         record->savedLater = true;
         record->question.reset();
         record->rival.reset();
-        const std::optional<Project> project = record->project;
-        store(*record, std::nullopt, [project](const std::optional<QString>& failure) {
-            // What shows the task's booked time reads it again.
-            if (!failure && project) {
-                NotificationCenter::defaultCenter().post(QString(NotificationName::timeEntrySaved), *project);
-            }
-        });
+        store(*record, std::nullopt, tellSaved(record->project));
     });
 }
 

@@ -45,22 +45,6 @@ std::optional<Snapshot> snapshotFromFile(const QVariant& root) {
                     map.value(kStarredProjects).toMap(), bookings.toMap()};
 }
 
-// The maps of a damaged file that are maps: what it held that can still be read.
-SnapshotManager::LoadProblem::Readable readableParts(const QVariant& root) {
-    SnapshotManager::LoadProblem::Readable parts;
-    if (root.typeId() != QMetaType::QVariantMap) {
-        return parts;
-    }
-    const auto map = root.toMap();
-    if (map.value(kTimers).typeId() == QMetaType::QVariantMap) {
-        parts.timers = map.value(kTimers).toMap();
-    }
-    if (map.value(kBookings).typeId() == QMetaType::QVariantMap) {
-        parts.bookings = map.value(kBookings).toMap();
-    }
-    return parts;
-}
-
 // What of a damaged file the store can go on with: each map that is a map.
 Snapshot salvage(const QVariant& root) {
     Snapshot kept;
@@ -198,9 +182,9 @@ void SnapshotManager::recoverFrom(const QString& reason, const std::optional<QVa
     // Called with m_mutex held.
     LoadProblem problem;
     problem.reason = reason;
-    if (root) {
-        problem.readable = readableParts(*root);
-    }
+    // What of the damaged file reads: its timers and bookings are named to the user.
+    const Snapshot readable = root ? salvage(*root) : Snapshot{};
+    problem.readable = {readable.timers, readable.bookings};
     const QString aside = asideName(m_filePath);
     if (QFile::rename(m_filePath, aside)) {
         problem.keptAt = aside;
@@ -222,7 +206,7 @@ void SnapshotManager::recoverFrom(const QString& reason, const std::optional<QVa
         problem.previousFrom = QFileInfo(previousFilePath()).lastModified();
         logSnapshotError(QStringLiteral("Went back to the snapshot file written before, %1").arg(previousFilePath()));
     } else if (root) {
-        m_snapshot = salvage(*root);
+        m_snapshot = readable;
     }
     m_loadProblem = std::move(problem);
 }

@@ -238,6 +238,40 @@ TEST_F(BookingRecordsTest, PartOfReturnedTimeLeavesAndTheRestWaits) {
     EXPECT_EQ(records().record(part)->booking.seconds, 1800);
 }
 
+// Two bookings of one returned record asked for before either is written (two sheets, two
+// clicks): the second was judged against the time the record held when it was asked for, and
+// once the first had taken a part, it booked the rest as a record of its own while the returned
+// record kept it too. A booking whose returned time changed meanwhile is refused, and every
+// second stays held once.
+TEST_F(BookingRecordsTest, TwoBookingsOfOneReturnedRecordNeverHoldItsTimeTwice) {
+    track();
+    const QUuid first = depart();
+    track(test::makeIssue(QStringLiteral("21")), 1200);
+    records().refused(first, APIError::validation().withHttpStatus(400));
+    settle();
+    std::vector<std::optional<QString>> written;
+    const auto ask = [&](qint64 seconds) {
+        BookingRecord made = draft(seconds);
+        made.source = BookingRecord::Source::manual;
+        return records().depart(made, first, [&written](const std::optional<QString>& failure) {
+            written.push_back(failure);
+        });
+    };
+    const QUuid part = ask(1800);
+    const QUuid more = ask(2700);
+    settle();
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_FALSE(written[0].has_value()) << "the first is written";
+    EXPECT_TRUE(written[1].has_value()) << "the second is refused, its returned time having changed";
+    qint64 held = 0;
+    for (const QUuid& id : {first, part, more}) {
+        const auto record = records().record(id);
+        held += record && record->holdsSeconds() ? record->booking.seconds : 0;
+    }
+    EXPECT_EQ(held, 5400) << "every second of the returned time held once";
+    EXPECT_EQ(records().record(first)->booking.seconds, 3600);
+}
+
 // A refusal of time typed by hand leaves it on its record for the user, whatever became of
 // the sheet: a sheet closed later takes nothing with it.
 TEST_F(BookingRecordsTest, ARefusedBookingByHandWaitsOnItsRecordNeverOnlyInTheSheet) {

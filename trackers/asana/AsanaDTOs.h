@@ -168,8 +168,6 @@ struct AsanaTimeTrackingDTO {
     friend bool operator==(const AsanaTimeTrackingDTO&, const AsanaTimeTrackingDTO&) = default;
 };
 
-// What Asana answers a new time-tracking entry with (inside its "data" envelope): the
-// entry, of which only its gid is read (an answer without one is not Asana's entry).
 // The answer to a new time-tracking entry (under "data"). Only what says it is the one
 // booked is read.
 struct AsanaCreatedEntryDTO {

@@ -187,8 +187,6 @@ struct JiraWorkItemDTO {
     std::int64_t timeSpentSeconds = 0;
 };
 
-// What Jira answers a new work log with: the work log, of which only its id is read (an
-// answer without one is not Jira's work log).
 // The answer to a new work log: Jira answers with the whole work log. Only what says it is
 // the one booked is read (the rest may be missing from what a proxy makes up).
 struct JiraCreatedWorkLogDTO {

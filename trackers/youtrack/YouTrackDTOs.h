@@ -137,8 +137,6 @@ struct YouTrackWorkItemDTO {
     std::optional<QString> text;
 };
 
-// What YouTrack answers a new work item with: the item, of which only its id is read
-// (an answer without one is not YouTrack's work item).
 // The answer to a new work item, with the fields asked for (and YouTrack's own "$type",
 // which it always sends). Only what says it is the one booked is read.
 struct YouTrackCreatedWorkItemDTO {

@@ -262,7 +262,7 @@ void BookingStatusView::act(const QUuid& id, const QString& text) {
     }
 }
 
-BookingStatusView::Row BookingStatusView::makeRow(const QUuid& id) {
+BookingStatusView::Row BookingStatusView::makeRow() {
     Row made;
     made.frame = new QFrame(this);
     made.frame->setObjectName(QStringLiteral("BookingStatusRow"));
@@ -291,7 +291,6 @@ BookingStatusView::Row BookingStatusView::makeRow(const QUuid& id) {
     made.buttons = new QHBoxLayout;
     made.buttons->setSpacing(6);
     layout->addLayout(made.buttons);
-    Q_UNUSED(id);
     return made;
 }
 
@@ -390,7 +389,7 @@ void BookingStatusView::rebuild() {
         }
         auto found = m_rows.find(record.id);
         if (found == m_rows.end()) {
-            found = m_rows.insert(record.id, makeRow(record.id));
+            found = m_rows.insert(record.id, makeRow());
         }
         fill(*found, record, said);
         // In the order the bookings left.

@@ -66,7 +66,7 @@ private:
 
     void rebuild();
     void recordChanged(const QUuid& id);
-    Row makeRow(const QUuid& id);
+    Row makeRow();
     // Writes what `record` says into its row.
     void fill(Row& row, const BookingRecord& record, const BookingTexts::Line& said);
     // The buttons a record's row offers now.
