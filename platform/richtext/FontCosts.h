@@ -25,16 +25,17 @@ struct GlyphCost {
     bool colour = false;
 };
 
-// The costs of the fonts a process lays text out with. What draws a character, and what that font
-// costs, is learnt the first time a character of its script (or the symbol itself) is asked about,
-// by laying it out: that is also when Qt looks the font up and loads it, which costs a few
-// milliseconds a font (seventy for a script whose letters Qt checks every family for). So the
-// finding is priced before it is done (findingCost), and a text that would make many new fonts
-// load is cut within its budget. A font is loaded anew for each style (size, weight, italics) it
-// is laid out in, at a few milliseconds again for some: loadingCost() prices that, and load()
-// does it and keeps what Qt loaded for as long as the style stays in use here, so that Qt's font
-// cache, which lets unused fonts go after some seconds, never makes a later view load them again
-// unpriced.
+// The costs of the fonts a process lays text out with. What draws a character is learnt from Qt the
+// first time a character of its script (or the symbol itself) is asked about, by laying it out:
+// that is also when Qt looks the font up and loads it, which costs a few milliseconds a font
+// (seventy for a script whose letters Qt checks every family for). So the finding is priced before
+// it is done (findingCost), and a text that would make many new fonts load is cut within its
+// budget. A font is loaded anew for each style (size, weight, italics) it is laid out in:
+// loadingCost() prices that, and load() does it and keeps what Qt loaded for as long as the style
+// stays in use here, so that Qt's font cache, which lets unused fonts go after some seconds, never
+// makes a later view load them again unpriced. Every price is a count (glyphs by their script and
+// their font's kind, fonts found, fonts loaded), never a time taken: what a text shows never
+// depends on how busy the machine was when its fonts were first met.
 class FontCosts {
 public:
     static constexpr int noFont = -1;
@@ -51,16 +52,17 @@ public:
     static FontCosts& measured(bool cjkFontDrawsHan);
 
     // What finding what draws `c` costs now: nothing once it is known (or where it needs no
-    // font found), else what finding a font has cost so far.
+    // font found), else the price of a font found.
     virtual int findingCost(char32_t c) = 0;
     // What `c`, a character that takes room, costs: its font is found first if need be, and
     // `found` (if given) is what that took.
     virtual GlyphCost cost(char32_t c, int* found = nullptr) = 0;
 
     // What laying `font` out in `style` costs before anything is drawn with it: nothing while it
-    // is loaded in that style, else what loading it in a style has cost.
+    // is loaded in that style, else the price of loading it.
     virtual int loadingCost(int font, const QFont& style) = 0;
-    // Loads `font` in `style` by laying `c` out in it, keeps it loaded, and says what that took.
+    // Loads `font` in `style` by laying `c` out in it, keeps it loaded, and says what that is
+    // priced at.
     virtual int load(int font, const QFont& style, char32_t c) = 0;
 
     // The family of `font`, empty for none. For what a test or a benchmark says.

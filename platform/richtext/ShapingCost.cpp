@@ -70,8 +70,11 @@ int ShapingCost::costWithoutFont(char32_t c) {
         return 16;
     }
     if (takesNoRoom(c)) {
-        // Joiners, zero-width spaces, direction marks and bidirectional controls, the soft hyphen.
-        return 4;
+        // Joiners, zero-width spaces, direction marks and bidirectional controls, the soft hyphen,
+        // the fillers, the tags: they draw nothing, but Qt looks them up in the fonts as it does
+        // a letter, and where the application's font lacks one it searches every font it falls
+        // back to (see FontCosts).
+        return -1;
     }
     if (QChar::category(c) == QChar::Other_Format) {
         // The format controls Unicode leaves visible: the hieroglyph format controls cost 6 to 12 µs

@@ -32,7 +32,9 @@ class FontCosts;
 //   anywhere it looks at the rest of it, some 3 ns a character, and where each letter is wider
 //   than a line (U+FDFD) every letter is a line;
 // - variation selectors and format controls that are no marks, 5 to 12 µs; an ideographic
-//   variation selector about 10 µs where a CJK font has the sequence;
+//   variation selector about 10 µs where a CJK font has the sequence; what takes no room costs
+//   what Qt's look-up of it in the fonts costs: little where the application's font has it, the
+//   search of every fallback font where it lacks it (the Hangul fillers, the tags);
 // - a run of one script and direction started (1.5 µs), a paragraph (4 µs), a mark (0.5 µs);
 // - text in a table's cells as many times as Qt lays its cells out (see setTimes).
 class ShapingCost {
@@ -68,7 +70,8 @@ public:
     static constexpr int unbrokenStretch = 64;
     static constexpr int unbrokenLook = 80;
     // What `c` costs apart from the font that draws it: marks, variation selectors, format
-    // controls, what takes no room and separators, or -1 for a character whose font makes its cost.
+    // controls and separators, or -1 for a character whose font makes its cost (what takes no
+    // room among them: Qt looks it up in the fonts as a letter).
     static int costWithoutFont(char32_t c);
 
 private:
