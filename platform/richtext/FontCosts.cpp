@@ -10,6 +10,8 @@
 #include <QGuiApplication>
 #include <QThread>
 
+#include <array>
+
 namespace velmora {
 
 namespace {
@@ -54,8 +56,17 @@ bool loadFont(char32_t c, const QFont& style, qint64& budget, FontCosts& fonts, 
 }
 
 qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCosts& fonts, bool* first) {
+    // Every ASCII character is drawn by the application's font: once it is loaded in the style,
+    // the rest need no asking. Nor does a character asked about already: a text of a script holds
+    // the same few dozen again and again (these are the last asked, by their last eight bits).
+    bool asciiLoaded = false;
+    std::array<char32_t, 256> loaded{};
     for (qsizetype i = 0; i < text.size();) {
         char32_t c = text[i].unicode();
+        if (c < 0x80 ? asciiLoaded : loaded[c & 0xFF] == c) {
+            ++i;
+            continue;
+        }
         qsizetype length = 1;
         if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
             c = QChar::surrogateToUcs4(text[i], text[i + 1]);
@@ -63,6 +74,11 @@ qsizetype loadFonts(QStringView text, const QFont& style, qint64& budget, FontCo
         }
         if (!loadFont(c, style, budget, fonts, first)) {
             return i;
+        }
+        if (c < 0x80) {
+            asciiLoaded = asciiLoaded || !QChar::isSpace(c);
+        } else if (length == 1) {
+            loaded[c & 0xFF] = c;
         }
         i += length;
     }

@@ -245,7 +245,7 @@ LearntFontCosts::LearntFontCosts() : m_base(QGuiApplication::font()) {
 LearntFontCosts::~LearntFontCosts() = default;
 
 int LearntFontCosts::findingCost(char32_t c) {
-    return c < 0x80 || known(c) != unknown ? 0 : findingPrice;
+    return c < 0x80 || m_recent[c & 0xFF].c == c || known(c) != unknown ? 0 : findingPrice;
 }
 
 GlyphCost LearntFontCosts::cost(char32_t c, int* found) {
@@ -253,7 +253,12 @@ GlyphCost LearntFontCosts::cost(char32_t c, int* found) {
         *found = 0;
     }
     if (c < 0x80) {
-        return m_primary >= 0 ? glyphOf(m_primary, c) : GlyphCost{};
+        // What most text is: a Latin letter of the application's font.
+        return {1, 0, m_primary, false};
+    }
+    Recent& recent = m_recent[c & 0xFF];
+    if (recent.c == c) {
+        return recent.glyph;
     }
     int font = known(c);
     if (font == unknown) {
@@ -266,7 +271,9 @@ GlyphCost LearntFontCosts::cost(char32_t c, int* found) {
             *found = m_fonts.size() > before ? findingPrice : lookingPrice;
         }
     }
-    return glyphOf(font, c);
+    // What a character's font is, once found, stays: so does its price.
+    recent = {c, glyphOf(font, c)};
+    return recent.glyph;
 }
 
 int LearntFontCosts::loadingCost(int font, const QFont& style) {

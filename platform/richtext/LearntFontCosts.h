@@ -105,6 +105,13 @@ private:
 
     QFont m_base;
     std::vector<Font> m_fonts;
+    // The prices of characters asked about lately, by their last eight bits: a text of a script
+    // asks about the same few dozen again and again.
+    struct Recent {
+        char32_t c = 0;
+        GlyphCost glyph;
+    };
+    std::array<Recent, 256> m_recent{};
     QHash<int, int> m_scripts;
     QHash<char32_t, int> m_characters;
     std::vector<Style> m_styles;

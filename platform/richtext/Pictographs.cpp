@@ -35,6 +35,10 @@ constexpr PictographRange pictographs[] = {
 } // namespace
 
 bool isPictograph(char32_t c) {
+    if (c < 0x203C && c != 0x00A9 && c != 0x00AE) {
+        // Below the first of the rest: letters of most scripts are asked about here.
+        return false;
+    }
     const auto* after =
         std::upper_bound(std::begin(pictographs), std::end(pictographs), c,
                          [](char32_t value, const PictographRange& range) { return value < range.first; });

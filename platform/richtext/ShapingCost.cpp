@@ -114,7 +114,7 @@ int ShapingCost::cjkCost(char32_t c, bool& isNew, int& found) {
     return cost;
 }
 
-int ShapingCost::cost(char32_t c, bool startsRun, bool& isNew, int& found) {
+int ShapingCost::cost(char32_t c, int withoutFont, bool startsRun, bool& isNew, int& found) {
     State& state = m_state;
     const bool picture = state.picture;
     const bool joinable = state.joinable;
@@ -126,6 +126,10 @@ int ShapingCost::cost(char32_t c, bool startsRun, bool& isNew, int& found) {
     state.blackFlag = blackFlag && c >= LetterMarks::firstFlagTag && c <= LetterMarks::cancelTag;
     if (WordRuns::endsWord(c) || c == 0x2028 || c == 0x2029) {
         state.stretch = 0;
+    }
+    if (c < 0x80) {
+        // A letter of the application's font: none of the pictures, joiners and marks below.
+        return fonts().cost(c, &found).each + (startsRun ? 6 : 0);
     }
     if (isRegionalIndicator(c) || isEmojiModifier(c) || isPictograph(c)) {
         const GlyphCost glyph = fonts().cost(c, &found);
@@ -170,7 +174,6 @@ int ShapingCost::cost(char32_t c, bool startsRun, bool& isNew, int& found) {
         return pictureCost / 12;
     }
     const int run = startsRun ? 6 : 0;
-    const int withoutFont = costWithoutFont(c);
     if (withoutFont >= 0) {
         return withoutFont + run;
     }
@@ -180,11 +183,34 @@ int ShapingCost::cost(char32_t c, bool startsRun, bool& isNew, int& found) {
     return fonts().cost(c, &found).each + run;
 }
 
+bool ShapingCost::keepsAscii(bool startsRun, int unbroken) {
+    if (m_asciiCost < 0) {
+        m_asciiCost = fonts().cost(U'a').each;
+    }
+    int added = (m_asciiCost + (startsRun ? 6 : 0)) * m_times;
+    const int into = std::max(unbroken, m_state.stretch);
+    if (into > unbrokenStretch) {
+        added += into / unbrokenLook;
+    }
+    if (m_spent + added > m_budget) {
+        return false;
+    }
+    m_spent += added;
+    // Nothing before it joins it, and no font is found for it.
+    m_state.picture = m_state.joinable = m_state.joining = m_state.regionOpen = m_state.blackFlag = false;
+    return true;
+}
+
 bool ShapingCost::keeps(char32_t c, bool startsRun, int unbroken) {
+    if (c > 0x20 && c < 0x7F) {
+        // Most text is of these: a letter, a digit or a sign of the application's font.
+        return keepsAscii(startsRun, unbroken);
+    }
     // Finding the font of a character costs what Qt's look-up and load of it do: not begun
     // where even that would not fit, but for the first a text needs, found whatever it costs (a
     // name's budget would never find a font dearer to load than a name is to lay out).
-    if (c >= 0x80 && costWithoutFont(c) < 0) {
+    const int withoutFont = costWithoutFont(c);
+    if (c >= 0x80 && withoutFont < 0) {
         const int finding = fonts().findingCost(c);
         if (finding > 0 && m_loaded > 0 && m_loaded - m_firstFound + finding > m_loadingBudget) {
             return false;
@@ -193,7 +219,7 @@ bool ShapingCost::keeps(char32_t c, bool startsRun, int unbroken) {
     const State before = m_state;
     bool isNew = false;
     int found = 0;
-    int added = cost(c, startsRun, isNew, found) * m_times;
+    int added = cost(c, withoutFont, startsRun, isNew, found) * m_times;
     // What finding its font took is spent, whether it fits or not; the first is no part of the
     // budget.
     if (m_loaded == 0) {

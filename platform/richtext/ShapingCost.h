@@ -75,12 +75,15 @@ public:
     static int costWithoutFont(char32_t c);
 
 private:
-    // What `c` costs after what came before it, and what it leaves for what follows; `isNew` is
+    // What `c` costs after what came before it (`withoutFont`: costWithoutFont), and what it
+    // leaves for what follows; `isNew` is
     // set when it is a Han letter or Hangul syllable the text holds for the first time, `found`
     // to what finding its font took.
-    int cost(char32_t c, bool startsRun, bool& isNew, int& found);
+    int cost(char32_t c, int withoutFont, bool startsRun, bool& isNew, int& found);
     int cjkCost(char32_t c, bool& isNew, int& found);
     bool seen(char32_t c) const;
+    // `keeps` for an ASCII letter, digit or sign.
+    bool keepsAscii(bool startsRun, int unbroken);
     FontCosts& fonts();
 
     qint64 m_budget;
@@ -91,6 +94,8 @@ private:
     qint64 m_firstFound = 0;
     FontCosts* m_fonts;
     int m_times = 1;
+    // What an ASCII character costs (every one alike), once asked.
+    int m_asciiCost = -1;
     // What the last characters leave for the next, restored when the next does not fit.
     struct State {
         // Whether the last character was a picture that no modifier followed yet, a picture (or

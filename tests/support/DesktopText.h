@@ -31,7 +31,10 @@ inline QStringList familiesDrawing(const QString& text, const QFont& font = QFon
     QStringList families;
     for (const QGlyphRun& run : layout.glyphRuns()) {
         const QList<quint32> glyphs = run.glyphIndexes();
-        if (std::all_of(glyphs.begin(), glyphs.end(), [](quint32 glyph) { return glyph == 0; })) {
+        // Nor does Qt's box engine (it has no size, nor any family), which draws hollow boxes for
+        // a script no font is fit for.
+        if (std::all_of(glyphs.begin(), glyphs.end(), [](quint32 glyph) { return glyph == 0; }) ||
+            run.rawFont().pixelSize() <= 0) {
             continue;
         }
         const QString family = run.rawFont().familyName();
@@ -387,6 +390,13 @@ inline std::vector<std::pair<QString, QString>> desktopFontText() {
         {QStringLiteral("hieroglyph-format-controls"),
          repeatedTo(codePoints({0x13000, 0x13430, 0x13001, 0x13431, 0x13002}))},
         {QStringLiteral("closed-isolates"), repeatedTo(QStringLiteral("\u2067\u05D0\u2069 "))},
+        // What takes no room but makes Qt search the fonts it falls back to where the
+        // application's font lacks it, 10,000 of one each with a space after it: the Hangul
+        // fillers (drawn by a Korean font, or by none), a reserved code point, a tag.
+        {QStringLiteral("hangul-fillers"), QStringLiteral("\u3164 ").repeated(10000)},
+        {QStringLiteral("halfwidth-hangul-fillers"), QStringLiteral("\uFFA0 ").repeated(10000)},
+        {QStringLiteral("reserved-invisibles"), QStringLiteral("\uFFF0 ").repeated(10000)},
+        {QStringLiteral("tags"), (codePoints({0xE0067}) + u' ').repeated(10000)},
         {QStringLiteral("private-use-marks"), repeatedTo(QStringLiteral("\uE000\u0301"), 100000)},
         // One word a line may not break: Qt looks at the rest of it for each line it breaks
         // anywhere, at the cap of text 50 to 70 ms a card, and 600 where each letter is wider

@@ -1,23 +1,32 @@
 #include "platform/richtext/FontCosts.h"
 #include "platform/richtext/OutsideHtml.h"
 #include "platform/richtext/OutsideLines.h"
+#include "platform/richtext/OutsideName.h"
 #include "platform/richtext/OutsideTextDocument.h"
 #include "platform/richtext/OutsideToolTip.h"
 #include "platform/richtext/ShapingCost.h"
 #include "tests/support/DesktopText.h"
+#include "tests/support/MadeFonts.h"
 #include "tests/support/TextLayoutCost.h"
 #include "tests/support/ThreadCpuClock.h"
 #include "tests/support/TimeScale.h"
 
+#include <QCryptographicHash>
 #include <QGuiApplication>
+#include <QTemporaryDir>
+#include <QTextDocumentFragment>
 #include <QTextLayout>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <limits>
 #include <set>
+#include <thread>
 #include <utility>
+#include <vector>
 
 using namespace velmora;
 
@@ -260,4 +269,247 @@ TEST(FontCosts, TheTextTestsHoldWithoutDroidSansFallback) {
     EXPECT_TRUE(test::passWithoutFonts(QStringLiteral("-FontCosts.TheTextTestsHoldWithoutDroidSansFallback"),
                                        QStringLiteral("*/droid/*"), &printed))
         << printed.right(3000).toStdString();
+}
+
+namespace {
+
+// What `text` costs, counted as a view counts it (see ShapingCost), with no budget to stop it.
+qint64 counted(const QString& text) {
+    ShapingCost cost(std::numeric_limits<qint64>::max() / 4, std::numeric_limits<qint64>::max() / 4);
+    for (const char32_t c : text.toUcs4()) {
+        cost.keeps(c, false, 0);
+    }
+    return cost.spent();
+}
+
+// How many times `text` costs Qt what `reference` does to lay out, each at the least of a few
+// layouts taken in turns.
+double layoutRatio(const QString& text, const QString& reference) {
+    leastLayoutMicroseconds(text);
+    qint64 least = std::numeric_limits<qint64>::max();
+    qint64 against = std::numeric_limits<qint64>::max();
+    for (int round = 0; round < 3; ++round) {
+        against = std::min(against, leastLayoutMicroseconds(reference));
+        least = std::min(least, leastLayoutMicroseconds(text));
+    }
+    return static_cast<double>(std::max<qint64>(least, 1)) / static_cast<double>(std::max<qint64>(against, 1));
+}
+
+} // namespace
+
+// What takes no room costs what Qt's look-up of it costs: it draws nothing, but where the
+// application's font lacks it Qt searches every font it falls back to, as for a letter no font
+// has (the Hangul fillers, the reserved ones, the tags), and where the font has it (a zero-width
+// space) hardly anything. Priced at 4 units whatever it was, 10,000 fillers each with a space
+// after it took a view 142 to 178 ms and showed whole. Against Latin text laid out in the same
+// moment, each costs within a few times what laying it out costs, and at the cap of text a view
+// of them is cut, with its note.
+TEST(FontCosts, WhatTakesNoRoomCostsWhatQtsLookUpOfItCosts) {
+    const QString latin = QStringLiteral("abcdefgh ").repeated(222);
+    const qint64 latinCounted = counted(latin);
+    for (const char32_t c : {char32_t(0x3164), char32_t(0x115F), char32_t(0x1160), char32_t(0xFFA0),
+                             char32_t(0xFFF0), char32_t(0xE0067), char32_t(0xE0001), char32_t(0x200B)}) {
+        const QString spaced = (QString::fromUcs4(&c, 1) + u' ').repeated(1000);
+        const double measured = layoutRatio(spaced, latin);
+        const double priced = static_cast<double>(counted(spaced)) / static_cast<double>(latinCounted);
+        const std::string name = "U+" + QString::number(c, 16).toStdString();
+        EXPECT_GT(priced, measured / 3) << name << ": priced " << priced << " times Latin, laid out in "
+                                        << measured;
+        EXPECT_LT(priced, measured * 3 + 1) << name << ": priced " << priced << " times Latin, laid out in "
+                                            << measured;
+        if (measured > 4) {
+            const QString atTheCap = (QString::fromUcs4(&c, 1) + u' ').repeated(10000);
+            EXPECT_TRUE(boundOutsideHtml(atTheCap).contains(outsideHtmlShortenedNote())) << name;
+        }
+    }
+    // A description of such characters of every kind, some in bold.
+    QFile input(QStringLiteral(VELMORA_FUZZ_INPUTS "/OutsideHtml/seed-what-takes-no-room-but-is-searched-for.html"));
+    ASSERT_TRUE(input.open(QIODevice::ReadOnly));
+    const QString mixed = QTextDocumentFragment::fromHtml(QString::fromUtf8(input.readAll())).toPlainText();
+    const QString asMuchLatin = QStringLiteral("abcdefgh ").repeated(mixed.size() / 9);
+    const double measured = layoutRatio(mixed, asMuchLatin);
+    const double priced = static_cast<double>(counted(mixed)) / static_cast<double>(counted(asMuchLatin));
+    EXPECT_GT(priced, measured / 3) << "priced " << priced << " times Latin, laid out in " << measured;
+}
+
+namespace {
+
+constexpr char fontCase[] = "VELMORA_FONT_COSTS_CASE";
+
+// Bytes this process has read through read() and its kind (mapped files not counted).
+qint64 bytesRead() {
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:")) {
+            return line.mid(6).trimmed().toLongLong();
+        }
+    }
+    return -1;
+}
+
+// Runs the child test `test` of this executable with `name` in fontCase and `environment`: whether
+// it ran and passed, what it printed in `output`.
+bool passInChild(const char* test, const QString& name, QProcessEnvironment environment, QString* output) {
+    environment.insert(QString::fromLatin1(fontCase), name);
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + QLatin1String(test)});
+    if (!child.waitForFinished(300000)) {
+        child.kill();
+        child.waitForFinished();
+        return false;
+    }
+    *output = QString::fromUtf8(child.readAll());
+    // Qt's word of each family it finds unfit for a script says nothing of the test.
+    QStringList lines = output->split(u'\n');
+    lines.removeIf([](const QString& line) { return line.contains(QStringLiteral("OpenType support missing")); });
+    *output = lines.join(u'\n');
+    return child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0 &&
+           output->contains(QStringLiteral("[  PASSED  ]")) && !output->contains(QStringLiteral("SKIPPED"));
+}
+
+// A letter of each script Qt shapes only with a font fit for it, and a name of it.
+std::vector<std::pair<char32_t, QString>> scriptsQtShapesWithAFitFont() {
+    return {{0x0710, QStringLiteral("\u0710\u0712\u0713\u0715 \u0717\u0718")},
+            {0x07CA, QStringLiteral("\u07CA\u07CB\u07CC \u07CD\u07CE")},
+            {0x1780, QStringLiteral("\u1780\u1781\u1782 \u1783\u1784")},
+            {0x0915, QStringLiteral("\u0915\u093E\u092E \u0915\u0930\u094B")},
+            {0x0D85, QStringLiteral("\u0D85\u0D86\u0D87 \u0D88")},
+            {0x0780, QStringLiteral("\u0780\u0781\u0782 \u0783\u0784")}};
+}
+
+} // namespace
+
+// Run by the tests below in a process of its own, with fonts they set up; skipped otherwise.
+TEST(FontCostsChild, ScriptsOfAUsersFonts) {
+    if (qEnvironmentVariable(fontCase) != QStringLiteral("users-fonts")) {
+        GTEST_SKIP() << "runs only inside FontCosts.AUsersFontsCostWhatTheSystemsDo";
+    }
+    FontCosts& fonts = FontCosts::ofThisProcess();
+    for (const auto& [letter, name] : scriptsQtShapesWithAFitFont()) {
+        const qint64 before = bytesRead();
+        fonts.cost(letter);
+        const qint64 read = bytesRead() - before;
+        const std::string script = "U+" + QString::number(letter, 16).toStdString();
+        EXPECT_LT(read, 4 << 20) << script << ": bytes read to learn what draws it";
+        // Where Qt draws it with a font, the name shows.
+        if (!test::familiesDrawing(QString::fromUcs4(&letter, 1)).isEmpty()) {
+            EXPECT_EQ(plainName(name), name) << script;
+        }
+    }
+}
+
+// A user's fonts cost what the system's do. A font of 65 MB that claims every code point, in a
+// folder of the user's that links to itself (so that fontconfig lists it tens of times, ahead of
+// the system's fonts): whether a font shapes a script that needs one fit for it was learnt by
+// reading 16 whole files, so the first text of such a script read a gigabyte, and found none fit
+// among the copies of the one font, and its names showed as "…" alone where Qt draws them. A few
+// kilobytes of each file are read, each once, and the names show.
+TEST(FontCosts, AUsersFontsCostWhatTheSystemsDo) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString folder = dir.filePath(QStringLiteral("fonts"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString source = test::fontFileOf(QStringLiteral("sans-serif"));
+    ASSERT_TRUE(test::writeFontOfEveryCodePoint(source, QStringLiteral("Velmora Every Code Point"), 65 << 20,
+                                                QDir(folder).filePath(QStringLiteral("every.ttf"))))
+        << source.toStdString();
+    ASSERT_TRUE(QFile::link(folder, QDir(folder).filePath(QStringLiteral("again"))));
+    const QProcessEnvironment environment = test::withUserFonts(dir.path(), folder);
+    // What fontconfig lists there (and its cache, made once).
+    QProcess list;
+    list.setProcessEnvironment(environment);
+    list.start(QStringLiteral("fc-list"), {QStringLiteral(":family=Velmora Every Code Point"), QStringLiteral("file")});
+    ASSERT_TRUE(list.waitForFinished(300000));
+    ASSERT_GE(QString::fromLocal8Bit(list.readAllStandardOutput()).count(u'\n'), 17)
+        << "the font is listed many times";
+    QString printed;
+    EXPECT_TRUE(passInChild("FontCostsChild.ScriptsOfAUsersFonts", QStringLiteral("users-fonts"), environment,
+                            &printed))
+        << printed.right(3000).toStdString();
+}
+
+namespace {
+
+// What a fresh process shows of names, lines, tooltips and descriptions whose fonts it finds as
+// it shows them, one line each.
+QStringList shownInAFreshProcess() {
+    const QStringList names{QStringLiteral("\u00DCberpr\u00FCfung \u8A2A \u05E9\u05DC\u05D5\u05DD \U0001F600 e\u0301 \u2014 a  b"),
+                            QStringLiteral("Deploy \U0001F680 the release"),
+                            test::reactions().repeated(3),
+                            QStringLiteral("\U0001F680").repeated(120),
+                            QStringLiteral("\u4E2D\u6587\u540D\u5B57 \uD55C\uAD6D\uC5B4 \u0E44\u0E17\u0E22 \u0F56\u0F7C\u0F51"),
+                            QStringLiteral("\u3164 \u115F \uFFA0 ").repeated(40)};
+    QStringList shown;
+    FontCosts& fonts = FontCosts::ofThisProcess();
+    for (const QString& name : names) {
+        const QString plain = plainName(name);
+        shown << plain << OutsideLines::cut(QGuiApplication::font(), plain, 320, fonts)
+              << OutsideToolTip::shownText(name, QGuiApplication::font(), fonts);
+    }
+    for (const auto& [name, text] : test::desktopFontText()) {
+        if (name.contains(QStringLiteral("emoji")) || name.contains(QStringLiteral("han")) ||
+            name.contains(QStringLiteral("korean")) || name.contains(QStringLiteral("symbols")) ||
+            name == QStringLiteral("rockets") || name == QStringLiteral("thai-with-english")) {
+            shown << name + u' ' +
+                         QString::fromLatin1(QCryptographicHash::hash(boundOutsideHtml(text).toUtf8(),
+                                                                      QCryptographicHash::Sha1)
+                                                 .toHex());
+        }
+    }
+    return shown;
+}
+
+} // namespace
+
+TEST(FontCostsChild, PrintsWhatShows) {
+    if (qEnvironmentVariable(fontCase) != QStringLiteral("shown")) {
+        GTEST_SKIP() << "runs only inside FontCosts.WhatShowsIsTheSameOnAQuietMachineAndABusyOne";
+    }
+    for (const QString& line : shownInAFreshProcess()) {
+        std::printf("shown: %s\n", line.toUtf8().constData());
+    }
+    std::fflush(stdout);
+}
+
+// What a text shows depends on its fonts, never on how busy the machine is: a price learnt by
+// timing a font's first use, on a busy machine, cut the ordinary name "Überprüfung 訪 שלום 😀 é —
+// a  b" before its emoji for the rest of the process, and a tooltip lost its rocket. The same
+// names, lines, tooltips and descriptions, each first met in a fresh process, show the same on
+// this machine as it is and beside three busy loops a core.
+TEST(FontCosts, WhatShowsIsTheSameOnAQuietMachineAndABusyOne) {
+    auto shown = [] {
+        QString printed;
+        EXPECT_TRUE(passInChild("FontCostsChild.PrintsWhatShows", QStringLiteral("shown"),
+                                QProcessEnvironment::systemEnvironment(), &printed))
+            << printed.right(3000).toStdString();
+        QStringList lines = printed.split(u'\n');
+        lines.removeIf([](const QString& line) { return !line.startsWith(QStringLiteral("shown: ")); });
+        return lines;
+    };
+    const QStringList quiet = shown();
+    ASSERT_FALSE(quiet.isEmpty());
+    std::atomic<bool> busy{true};
+    std::vector<std::thread> loops;
+    for (unsigned i = 0; i < 3 * std::max(1u, std::thread::hardware_concurrency()); ++i) {
+        loops.emplace_back([&busy] {
+            volatile std::uint64_t spin = 0;
+            while (busy.load(std::memory_order_relaxed)) {
+                spin = spin + 1;
+            }
+        });
+    }
+    const QStringList loaded = shown();
+    busy = false;
+    for (std::thread& loop : loops) {
+        loop.join();
+    }
+    ASSERT_EQ(quiet.size(), loaded.size());
+    for (qsizetype i = 0; i < quiet.size(); ++i) {
+        EXPECT_EQ(quiet[i].toStdString(), loaded[i].toStdString());
+    }
 }
