@@ -258,7 +258,7 @@ GlyphCost LearntFontCosts::cost(char32_t c, int* found) {
     }
     Recent& recent = m_recent[c & 0xFF];
     if (recent.c == c) {
-        return recent.glyph;
+        return firstTime(recent.glyph, c);
     }
     int font = known(c);
     if (font == unknown) {
@@ -273,7 +273,28 @@ GlyphCost LearntFontCosts::cost(char32_t c, int* found) {
     }
     // What a character's font is, once found, stays: so does its price.
     recent = {c, glyphOf(font, c)};
-    return recent.glyph;
+    return firstTime(recent.glyph, c);
+}
+
+GlyphCost LearntFontCosts::firstTime(GlyphCost glyph, char32_t c) {
+    if (glyph.first <= 0 || glyph.font < 0 || c > 0xFFFF) {
+        return glyph;
+    }
+    // Qt loads a glyph of a font of thousands the first time it lays it out, and keeps it: the
+    // first text that holds it pays that, later ones do not.
+    std::vector<std::uint64_t>& loaded = m_fonts[static_cast<std::size_t>(glyph.font)].loadedGlyphs;
+    if (loaded.empty()) {
+        loaded.assign(0x10000 / 64, 0);
+    }
+    std::uint64_t& word = loaded[c / 64];
+    const std::uint64_t bit = std::uint64_t{1} << (c % 64);
+    if ((word & bit) != 0) {
+        glyph.first = 0;
+    } else {
+        word |= bit;
+        glyph.first = glyphLoadingPrice;
+    }
+    return glyph;
 }
 
 int LearntFontCosts::loadingCost(int font, const QFont& style) {

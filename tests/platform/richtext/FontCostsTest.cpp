@@ -180,8 +180,10 @@ TEST(FontCosts, WhatAFontCostsIsWhatItsGlyphsCost) {
 // priced the first time, and nothing after.
 TEST(FontCosts, AFontLoadedInAStyleIsPricedOnce) {
     FontCosts& fonts = FontCosts::ofThisProcess();
+    // A style of its own each time the test runs in a process.
+    static int round = 0;
     QFont style = QGuiApplication::font();
-    style.setPointSizeF(style.pointSizeF() + 3.25);
+    style.setPointSizeF(style.pointSizeF() + 3.25 + ++round);
     style.setItalic(true);
     const GlyphCost glyph = fonts.cost(U'a');
     EXPECT_GT(fonts.loadingCost(glyph.font, style), 0);

@@ -439,9 +439,12 @@ TEST(DescriptionLayout, TextADesktopsFontsMakeDearLaysOutAndPaintsQuickly) {
 
 // Chinese, Japanese and Korean prose at the cap of text shows whole in the description view and
 // the calendar card where a font draws it, within the same bounds as any text: each letter was
-// counted as if no font drew it, and a description was cut after some 4,000 of them. Where none
-// does, they are still cut where a search of every fallback font for each has spent the budget
-// (OutsideHtml tests both on any machine).
+// counted as if no font drew it, and a description was cut after some 4,000 of them. Qt loads
+// each glyph of such a font the first time it lays it out (15 µs with Noto Sans CJK: a first card
+// of Chinese prose took 77 to 125 ms), so a view pays for the letters new to the process and is
+// cut where they spend its budget; those it showed are loaded, and within a few views the prose
+// shows whole. Where no font draws them, they are still cut where a search of every fallback font
+// for each has spent the budget (OutsideHtml tests both on any machine).
 TEST(DescriptionLayout, CjkProseAtTheCapShowsWholeWhereAFontDrawsIt) {
     if (!test::cjkFontsInstalled()) {
         GTEST_SKIP() << "no font for Chinese, Japanese and Korean here (Debian's fonts-noto-cjk): "
@@ -455,17 +458,19 @@ TEST(DescriptionLayout, CjkProseAtTheCapShowsWholeWhereAFontDrawsIt) {
         ASSERT_GT(text.size(), 19000) << name;
         const QString end = text.right(100);
         QString shown;
-        const qint64 view = test::leastCpuMilliseconds(
-            [&text, &shown] {
-                SimpleHtmlView view;
-                view.resize(420, 300);
-                view.setContent(text);
-                view.grab();
-                view.document()->documentLayout()->documentSize();
-                shown = view.toPlainText();
-            },
-            viewBound);
-        EXPECT_LT(view, viewBound) << "the description view: " << name;
+        for (int views = 0; views < 6 && !shown.contains(end); ++views) {
+            const qint64 view = test::leastCpuMilliseconds(
+                [&text, &shown] {
+                    SimpleHtmlView view;
+                    view.resize(420, 300);
+                    view.setContent(text);
+                    view.grab();
+                    view.document()->documentLayout()->documentSize();
+                    shown = view.toPlainText();
+                },
+                viewBound, 1);
+            EXPECT_LT(view, viewBound) << "the description view: " << name;
+        }
         EXPECT_FALSE(shown.contains(outsideHtmlShortenedNote())) << name;
         EXPECT_TRUE(shown.contains(end)) << name;
 
