@@ -360,8 +360,11 @@ GlyphCost LearntFontCosts::glyphOf(int font, char32_t c) {
     const Font& found = m_fonts[static_cast<std::size_t>(font)];
     if (c >= 0x80 && takesNoRoom(c)) {
         // It draws nothing, but where the application's font lacks it Qt searches the fonts it
-        // falls back to for it, at each layout, as for a letter no font has.
-        return {primaryHas(c) ? MeasuredFontCosts::invisible : searchOfEveryFamily(), 0, font, false};
+        // falls back to for it, at each layout, as for a letter: to the end where none has it (the
+        // application's font's space stands for it then), or to the font that has it.
+        const bool searched = !primaryHas(c) && (font == m_primary || found.drawsNothing || found.colour ||
+                                                 found.farDown);
+        return {searched ? searchOfEveryFamily() : MeasuredFontCosts::invisible, 0, font, false};
     }
     if (found.unfit) {
         return {checkOfEveryFamily, 0, font, false};
