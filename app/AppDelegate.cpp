@@ -10,6 +10,7 @@
 #include "app/SoftwareUpdater.h"
 #include "app/StoredStateAlerts.h"
 #include "app/WelcomeWindowController.h"
+#include "app/WindowFrames.h"
 #include "app/WindowManager.h"
 #include "images/coders/ImageCodersManager.h"
 #include "images/coders/ImageSVGCoder.h"
@@ -24,14 +25,19 @@
 #include "views/settings/SettingsWindowController.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDialog>
 #include <QLayout>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
 #include <QUuid>
+#include <QWindow>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 
 namespace velmora {
 
@@ -89,6 +95,7 @@ AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObjec
       m_backgroundTaskManager(std::make_unique<BackgroundTaskManager>()),
       m_deepLinkHandler(std::make_unique<DeepLinkHandler>(*m_windowManager)) {
     sharedDelegate = this;
+    QCoreApplication::instance()->installEventFilter(this);
     connect(m_windowManager.get(), &WindowManager::mainMenuRebuildRequested, this,
             &AppDelegate::buildMainMenu);
     // A window made now gets its menu once it is set up, unless a build came first (the
@@ -338,7 +345,7 @@ void AppDelegate::commitData() {
     if (timer && timer->isInUse()) {
         m_environment.snapshots().save(timer->snapshot(), m_windowManager->timerKey());
     }
-    m_environment.snapshots().flush();
+    waitForTheDisk(false);
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -348,8 +355,78 @@ void AppDelegate::applicationWillTerminate() {
     m_terminated = true;
     m_windowManager->applicationWillTerminate();
     // What the bookings' records were asked to write is written before the quit.
-    m_environment.state.bookings->settle();
-    m_environment.snapshots().flush();
+    waitForTheDisk(true);
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Quit && watched == QCoreApplication::instance() && !m_terminated) {
+        // Qt closes every window before the loop ends. Their frames wait for the end of the
+        // quit (a settings file is synced on this thread), and on a disk that is slow right now
+        // (a write of the store has taken long already) the note comes at once.
+        WindowFrames::hold();
+        // A window that refuses to close calls the quit off: then they are written as usual.
+        QTimer::singleShot(0, this, [this] {
+            if (!m_terminated) {
+                WindowFrames::release();
+            }
+        });
+        const auto writing = m_environment.snapshots().writingFor();
+        if (writing && *writing >= std::chrono::milliseconds(diskWaitNoteAfterMs)) {
+            showDiskNote(true);
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::showDiskNote(bool quitting) {
+    if (m_diskNote) {
+        return;
+    }
+    m_diskNote = StoredStateAlerts::waitingForTheDisk(quitting);
+    // Painted now: the thread may have to wait for the disk next, with no turn of its loop.
+    QDeadlineTimer painted(diskNotePaintMs);
+    while (m_diskNote && !painted.hasExpired() &&
+           !(m_diskNote->windowHandle() && m_diskNote->windowHandle()->isExposed())) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
+    }
+    if (m_diskNote) {
+        m_diskNote->repaint();
+    }
+}
+
+void AppDelegate::waitForTheDisk(bool quitting) {
+    BookingRecords& records = *m_environment.state.bookings;
+    SnapshotManager& snapshots = m_environment.snapshots();
+    QTimer later;
+    later.setSingleShot(true);
+    connect(&later, &QTimer::timeout, this, [this, quitting] { showDiskNote(quitting); });
+    later.start(diskWaitNoteAfterMs);
+    for (;;) {
+        // The records go on with their queue as each of their writes ends.
+        while (records.isWriting()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        const std::uint64_t made = snapshots.changesMade();
+        const auto written = std::make_shared<std::atomic<bool>>(false);
+        snapshots.whenWritten(made, [written](const std::optional<QString>&) {
+            *written = true;
+            // Wakes the main thread from its wait for events.
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+        });
+        while (!*written) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        // Nothing changed meanwhile (a menu of the tray stays open while the app quits).
+        if (!records.isWriting() && snapshots.changesMade() == made) {
+            break;
+        }
+    }
+    if (quitting) {
+        // Last, as nothing else waits for them.
+        WindowFrames::release();
+    }
+    delete m_diskNote;
 }
 
 } // namespace velmora

@@ -3,7 +3,9 @@
 #include "app/ShellEnvironment.h"
 #include "app/WindowViews.h"
 
+#include <QDialog>
 #include <QObject>
+#include <QPointer>
 
 #include <memory>
 
@@ -76,8 +78,17 @@ public:
     // changes. Runs at most once; every way of quitting ends here.
     void applicationWillTerminate();
 
+    // A note that Velmora waits for the disk before it quits shows once the wait is this long.
+    static constexpr int diskWaitNoteAfterMs = 400;
+    // How long the note may take to be on screen before the app goes on without it.
+    static constexpr int diskNotePaintMs = 500;
+
     // Whether the configuration error alert was shown in this run.
     bool configurationAlertShown() const { return m_configurationAlertShown; }
+
+protected:
+    // Sees the application's quit coming, before Qt closes the windows.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 signals:
     // The first of the shell's windows has painted its first frame (or none did within
@@ -97,6 +108,13 @@ private:
     // Tells the user once that the snapshot file could not be read at start, and what it held.
     void tellStoredStateProblem();
     void showTimerInTitle(const QString& text);
+    // Returns once what the bookings' records were asked to write, and every change of the
+    // snapshot store, has been written (or has failed). The main thread handles its events
+    // meanwhile: a later start hears that the app is quitting, and a note says why the app is
+    // still there when the disk takes its time.
+    void waitForTheDisk(bool quitting);
+    // Shows the note that the app waits for the disk (once), painted before this returns.
+    void showDiskNote(bool quitting);
     // The environment with the booking records and their look-ups in it (made here
     // unless the caller brought its own records).
     ShellEnvironment withBookings(ShellEnvironment environment);
@@ -119,6 +137,7 @@ private:
     bool m_menuRebuildPending = false;
     QMetaObject::Connection m_storeObserver;
     bool m_terminated = false;
+    QPointer<QDialog> m_diskNote;
     bool m_configurationAlertShown = false;
 };
 

@@ -3,21 +3,26 @@
 #include "app/AppDelegate.h"
 #include "app/AppStyle.h"
 #include "app/FirstFrameExit.h"
+#include "app/QuitKey.h"
 #include "app/SingleInstance.h"
 #include "app/UnixSignalWatcher.h"
 #include "app/WindowManager.h"
 #include "core/storage/CredentialsManager.h"
+#include "core/storage/SnapshotManager.h"
 #include "core/storage/UserSettings.h"
 #include "platform/net/NetworkSession.h"
 #include "views/main/AssetNames.h"
+#include "views/main/ReadableAlert.h"
 #include "views/main/ReturnPressesFocusedButton.h"
 
 #include <QApplication>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QMessageBox>
 #include <QSslSocket>
 #include <QThreadPool>
+#include <QTimer>
 #include <QUrl>
 
 #include <csignal>
@@ -32,8 +37,14 @@ void Application::setApplicationNames() {
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Velmora"));
 }
 
-void Application::connectQuitting(AppDelegate& delegate, UnixSignalWatcher& signalWatcher) {
+void Application::connectQuitting(AppDelegate& delegate, UnixSignalWatcher& signalWatcher,
+                                  SingleInstance* instance) {
     QCoreApplication* application = QCoreApplication::instance();
+    if (instance) {
+        // First of all: it holds while the delegate waits for the disk.
+        QObject::connect(application, &QCoreApplication::aboutToQuit, instance,
+                         [instance] { instance->setQuitting(); });
+    }
     QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &delegate,
                      [] { QCoreApplication::quit(); });
     QObject::connect(
@@ -84,7 +95,48 @@ void Application::configureThreadPool() {
     QThreadPool::globalInstance()->setExpiryTimeout(idleThreadExpiryMs);
 }
 
+QMessageBox* Application::handOverAlert(SingleInstance::HandOver handedOver, const QStringList& links) {
+    const bool quitting = handedOver == SingleInstance::HandOver::Quitting;
+    QString text;
+    QString informative;
+    if (quitting) {
+        text = QStringLiteral("Velmora is still quitting.");
+        informative =
+            QStringLiteral("It is saving your timers and bookings first, so it can't be started again yet. "
+                           "Start it once it has quit.");
+        if (!links.isEmpty()) {
+            informative += QStringLiteral(" These links weren't opened; open them again then:");
+        }
+    } else {
+        text = QStringLiteral("Velmora is running but didn't answer in time.");
+        informative =
+            links.isEmpty()
+                ? QStringLiteral("It may still come forward when it responds.")
+                : QStringLiteral("It may still open these links when it responds; should nothing happen, "
+                                 "open them again:");
+    }
+    // A sign-in link carries its tokens in the query: those stay out of the words.
+    for (const QString& link : links) {
+        informative +=
+            QStringLiteral("\n") +
+            QUrl(link).adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment).toString();
+    }
+    auto* alert = new QMessageBox(quitting ? QMessageBox::Information : QMessageBox::Warning,
+                                  QApplication::applicationDisplayName(), text, QMessageBox::Ok);
+    alert->setObjectName(QStringLiteral("HandOverAlert"));
+    alert->setInformativeText(informative);
+    ReadableAlert::prepare(*alert);
+    return alert;
+}
+
 int Application::run(int argc, char** argv, const std::function<void(AppDelegate&)>& onLaunched) {
+    // Before anything can hold the main thread (the font database, which a font file that
+    // never opens blocks for ever): a termination signal ends the process from here on.
+    UnixSignalWatcher::install({SIGTERM, SIGINT, SIGHUP});
+    UnixSignalWatcher::setLastResort([] {
+        SnapshotManager::flushSharedIfMade(
+            std::chrono::duration_cast<std::chrono::milliseconds>(lastResortWrite));
+    });
     setApplicationNames();
     // On X the shared-memory upload of a window's pixels makes every repaint wait for
     // the server (a segment is reused only once the server has read it): with a running
@@ -104,32 +156,28 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     QApplication application(argc, argv);
     QApplication::setStyle(new AppStyle);
     ReturnPressesFocusedButton::install(application);
+    QuitKey::install(application);
     FirstFrameExit::installIfAsked();
+    // From here on a termination signal quits through the event loop, or ends the process
+    // where the main thread cannot take it.
+    UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
     // One app per user: a start while it runs hands its links over and ends.
     const QStringList links = SingleInstance::linksIn(QCoreApplication::arguments());
     SingleInstance instance;
-    switch (instance.handOver(links, 3000)) {
+    switch (const auto handedOver = instance.handOver(links, 3000)) {
     case SingleInstance::HandOver::Delivered:
         return 0;
-    case SingleInstance::HandOver::NotConfirmed: {
-        // The app runs but did not say it took the links. It may be frozen for a moment and
-        // take them when it resumes, or it may never: the user hears which links are in
-        // doubt, so as to open one again should nothing happen.
-        QString message =
-            links.isEmpty()
-                ? QStringLiteral("Velmora is running but did not answer in time; it may still come forward "
-                                 "when it responds.")
-                : QStringLiteral("Velmora is running but did not confirm in time that it received the links; "
-                                 "it may still open them when it responds.");
-        // A sign-in link carries its tokens in the query: those stay out of the output.
-        for (const QString& link : links) {
-            message += QStringLiteral("\nNot confirmed: ") +
-                       QUrl(link)
-                           .adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment)
-                           .toString();
-        }
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-        return SingleInstance::notConfirmedExitCode;
+    case SingleInstance::HandOver::NotConfirmed:
+    case SingleInstance::HandOver::Quitting: {
+        QMessageBox* alert = handOverAlert(handedOver, links);
+        // Also for whoever started it from a terminal, or reads the session's log.
+        std::fprintf(stderr, "%s\n%s\n", qPrintable(alert->text()), qPrintable(alert->informativeText()));
+        std::fflush(stderr);
+        QObject::connect(&signalWatcher, &UnixSignalWatcher::received, alert, &QMessageBox::reject);
+        alert->exec();
+        delete alert;
+        return handedOver == SingleInstance::HandOver::Quitting ? SingleInstance::quittingExitCode
+                                                                : SingleInstance::notConfirmedExitCode;
     }
     case SingleInstance::HandOver::NoRunningApp:
         break;
@@ -152,8 +200,7 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     } else {
         QObject::connect(&delegate, &AppDelegate::firstWindowShown, &delegate, &Application::warmUpTls);
     }
-    UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
-    connectQuitting(delegate, signalWatcher);
+    connectQuitting(delegate, signalWatcher, &instance);
     // The first window's requests wait for its first frame (the TLS library and its set-up
     // would come first otherwise); a second later at most, should no frame come.
     NetworkSession::holdMainThreadRequests();
@@ -168,6 +215,10 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     }
     if (onLaunched) {
         onLaunched(delegate);
+    }
+    // A signal taken before the loop ran (a quit then does nothing) quits once it runs.
+    if (signalWatcher.lastReceived() != 0) {
+        QTimer::singleShot(0, &application, &QCoreApplication::quit);
     }
     return QApplication::exec();
 }

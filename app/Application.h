@@ -1,6 +1,11 @@
 #pragma once
 
+#include "app/SingleInstance.h"
+
+#include <chrono>
 #include <functional>
+
+class QMessageBox;
 
 namespace velmora {
 
@@ -38,9 +43,19 @@ public:
     // Sets the application's thread pool up for a process that mostly sleeps.
     static void configureThreadPool();
 
+    // What a start says (in a window, and on its error output) when the running app did
+    // not take its links: it did not answer in time, or it is quitting.
+    static QMessageBox* handOverAlert(SingleInstance::HandOver handedOver, const QStringList& links);
+
+    // How long a termination signal that the main thread could not take waits for the
+    // snapshot store's last write before the process ends.
+    static constexpr std::chrono::seconds lastResortWrite{20};
+
     // Quits on a termination signal and when the user closed the last window, and lets
-    // the delegate finish (close hook, snapshot writes) on every quit.
-    static void connectQuitting(AppDelegate& delegate, UnixSignalWatcher& signalWatcher);
+    // the delegate finish (close hook, snapshot writes) on every quit. While it finishes,
+    // `instance` tells later starts that the app is quitting.
+    static void connectQuitting(AppDelegate& delegate, UnixSignalWatcher& signalWatcher,
+                                SingleInstance* instance = nullptr);
 };
 
 } // namespace velmora

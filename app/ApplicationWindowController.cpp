@@ -1,5 +1,7 @@
 #include "app/ApplicationWindowController.h"
 
+#include "app/WindowFrames.h"
+
 #include "core/model/NotificationNames.h"
 #include "core/model/RateLimitInfo.h"
 #include "core/time/ReadableTimeFormatter.h"
@@ -20,7 +22,6 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
-#include <QSettings>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
@@ -387,13 +388,6 @@ void ApplicationWindowController::windowWillClose() {
 }
 
 namespace {
-std::unique_ptr<QSettings> frameSettings(const QString& file) {
-    return file.isEmpty() ? std::make_unique<QSettings>()
-                          : std::make_unique<QSettings>(file, QSettings::NativeFormat);
-}
-} // namespace
-
-namespace {
 // Room for the frame's decorations around the window: a title bar above, borders about.
 constexpr int decorationsLeft = 20;
 constexpr int decorationsTop = 40;
@@ -431,12 +425,12 @@ QRect ApplicationWindowController::placedWithin(const QRect& frame, const QRect&
 }
 
 void ApplicationWindowController::saveFrame() {
-    frameSettings(m_environment.windowStateFile)->setValue(frameAutosaveName, saveGeometry());
+    WindowFrames::write(m_environment.windowStateFile, frameAutosaveName, saveGeometry());
 }
 
 void ApplicationWindowController::restoreFrame() {
     const QByteArray frame =
-        frameSettings(m_environment.windowStateFile)->value(frameAutosaveName).toByteArray();
+        WindowFrames::read(m_environment.windowStateFile, frameAutosaveName).toByteArray();
     const bool restored = !frame.isEmpty() && restoreGeometry(frame);
     // The screen the saved frame is on, else the primary one.
     const QScreen* screen = restored ? QGuiApplication::screenAt(geometry().center()) : nullptr;

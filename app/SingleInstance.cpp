@@ -114,9 +114,9 @@ SingleInstance::HandOver SingleInstance::handOver(const QStringList& links, int 
                 socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))) {
             answer += socket.read(acknowledgement().size() - answer.size());
         }
-        if (answer == acknowledgement()) {
+        if (answer == acknowledgement() || answer == quittingAnswer()) {
             socket.disconnectFromServer();
-            return HandOver::Delivered;
+            return answer == acknowledgement() ? HandOver::Delivered : HandOver::Quitting;
         }
         socket.abort();
         if (!deadline.hasExpired()) {
@@ -161,6 +161,12 @@ struct SingleInstance::Peer {
 
 const QByteArray& SingleInstance::acknowledgement() {
     static const QByteArray word = QByteArrayLiteral("received\n");
+    return word;
+}
+
+const QByteArray& SingleInstance::quittingAnswer() {
+    static const QByteArray word = QByteArrayLiteral("quitting\n");
+    static_assert(sizeof("quitting\n") == sizeof("received\n"));
     return word;
 }
 
@@ -233,8 +239,11 @@ void SingleInstance::read(Peer& peer) {
     // links arrived; the connection closes once it is out.
     peer.done = true;
     peer.received.clear();
-    socket->write(acknowledgement());
+    socket->write(m_quitting ? quittingAnswer() : acknowledgement());
     socket->disconnectFromServer();
+    if (m_quitting) {
+        return;
+    }
     QStringList links;
     for (const QByteArray& line : message.split('\n')) {
         if (!line.isEmpty()) {

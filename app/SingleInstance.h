@@ -54,15 +54,23 @@ public:
         // reach it: an app that was frozen (stopped, swapping, busy) takes what was sent
         // once it resumes, so this is "not confirmed", never "not handed over".
         NotConfirmed,
+        // The running app is quitting (waiting for the disk): it took nothing, and this start
+        // cannot be the app until it has gone.
+        Quitting,
     };
     // The status a start ends with when its hand-over was not confirmed: neither success
     // (0) nor the failure of a start (1).
     static constexpr int notConfirmedExitCode = 2;
+    // The status of a start that found the app quitting.
+    static constexpr int quittingExitCode = 3;
     // Gives `links` to the running app.
     HandOver handOver(const QStringList& links, int timeoutMs = 3000);
 
     // Becomes the app the next starts hand over to; false when the socket cannot be made.
     bool listen();
+    // From now on a later start hears that this app is quitting, and its links are not taken.
+    // The socket stays this app's until it has gone, so no second app starts on its files.
+    void setQuitting() { m_quitting = true; }
     bool isListening() const;
 
     // The command-line arguments that are links (after the program's name).
@@ -74,8 +82,10 @@ signals:
 
 private:
     struct Peer;
-    // What the running app answers a whole message with.
+    // What the running app answers a whole message with; as long, what a quitting one
+    // answers.
     static const QByteArray& acknowledgement();
+    static const QByteArray& quittingAnswer();
     static void drop(Peer& peer);
     void accept();
     void read(Peer& peer);
@@ -83,6 +93,7 @@ private:
     QString m_name;
     Limits m_limits;
     QLocalServer* m_server = nullptr;
+    bool m_quitting = false;
     // The connections still sending, the longest waiting first.
     std::deque<std::shared_ptr<Peer>> m_peers;
 };

@@ -8,8 +8,12 @@
 #include "views/main/ReadableAlert.h"
 
 #include <QDateTime>
+#include <QDialog>
+#include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
+#include <QProgressBar>
+#include <QVBoxLayout>
 
 namespace velmora {
 
@@ -36,9 +40,30 @@ QMessageBox* warning(const QString& title, const QString& text, QWidget* parent)
 } // namespace
 
 QString StoredStateAlerts::damagedText(const SnapshotManager::LoadProblem& problem) {
+    using Cause = SnapshotManager::LoadProblem::Cause;
     QStringList parts;
-    parts << tr("The file of running timers and bookings on hold was damaged (%1).")
-                 .arg(problem.reason.left(300));
+    switch (problem.cause) {
+    case Cause::NotAFile:
+        parts << tr(
+            "Where Velmora keeps its running timers and bookings on hold, there is no ordinary file but "
+            "something else (a pipe, a device, a folder, or a link to one or to nothing), so Velmora "
+            "didn't read it.");
+        break;
+    case Cause::TooLarge:
+        parts << tr(
+            "The file of running timers and bookings on hold is far larger than any Velmora writes, so "
+            "Velmora didn't read it.");
+        break;
+    case Cause::Unreadable:
+        parts << tr("The file of running timers and bookings on hold couldn't be read; the system said: %1.")
+                     .arg(problem.systemError.left(200));
+        break;
+    case Cause::Damaged:
+        parts << tr(
+            "The file of running timers and bookings on hold is damaged: it isn't in the form Velmora "
+            "writes it in (it may have been cut short, or written over by another program).");
+        break;
+    }
     if (problem.keptAt.isEmpty()) {
         parts << tr("It couldn't be moved aside either, so nothing Velmora changes is saved until it quits.");
     } else {
@@ -49,7 +74,20 @@ QString StoredStateAlerts::damagedText(const SnapshotManager::LoadProblem& probl
                     "made, after that may be missing.")
                      .arg(QLocale().toString(problem.previousFrom->toLocalTime(), QLocale::ShortFormat));
     } else {
-        parts << tr("Velmora goes on with what of it could be read.");
+        if (problem.previousUnreadable) {
+            parts
+                << (problem.previousKeptAt.isEmpty()
+                        ? tr("The copy Velmora keeps from before its last change couldn't be read either.")
+                        : tr("The copy Velmora keeps from before its last change couldn't be read either; it "
+                             "is kept at %1.")
+                              .arg(problem.previousKeptAt));
+        }
+        parts
+            << (problem.partlyRead
+                    ? tr("Velmora goes on with what of the file could be read.")
+                    : tr("Nothing of what it held could be read: any timer that was running and any booking "
+                         "on hold are not in Velmora now. Time you tracked and didn't book yet has to be "
+                         "booked by hand."));
     }
     // What the damaged file held that still reads, so the user can book it by hand.
     QStringList held;
@@ -95,6 +133,34 @@ QMessageBox* StoredStateAlerts::damaged(const SnapshotManager::LoadProblem& prob
     QMessageBox* box = warning(damagedTitle, damagedText(problem), parent);
     box->setObjectName(QStringLiteral("DamagedSnapshotAlert"));
     return box;
+}
+
+QDialog* StoredStateAlerts::waitingForTheDisk(bool quitting) {
+    auto* note = new QDialog(nullptr, Qt::Dialog);
+    note->setObjectName(QStringLiteral("DiskWaitNote"));
+    note->setWindowTitle(diskWaitTitle);
+    note->setAttribute(Qt::WA_DeleteOnClose);
+    note->setAttribute(Qt::WA_QuitOnClose, false);
+    auto* layout = new QVBoxLayout(note);
+    auto* text =
+        new QLabel(quitting ? tr("Velmora is still saving your timers and bookings, and quits as soon as "
+                                 "they are on the disk. The disk is slow to take them.")
+                            : tr("Velmora is still saving your timers and bookings. The disk is slow to "
+                                 "take them."),
+                   note);
+    text->setTextFormat(Qt::PlainText);
+    text->setWordWrap(true);
+    layout->addWidget(text);
+    // No end is known: the bar only shows that the app is alive.
+    auto* busy = new QProgressBar(note);
+    busy->setRange(0, 0);
+    busy->setTextVisible(false);
+    layout->addWidget(busy);
+    note->setMinimumWidth(note->fontMetrics().averageCharWidth() * 48);
+    note->show();
+    note->raise();
+    note->activateWindow();
+    return note;
 }
 
 QMessageBox* StoredStateAlerts::notWritten(const QString& reason, QWidget* parent) {

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QString>
 
+class QDialog;
 class QMessageBox;
 class QWidget;
 
@@ -24,6 +25,10 @@ public:
     // and bookings that could still be read of it.
     static QString damagedText(const SnapshotManager::LoadProblem& problem);
     static QMessageBox* damaged(const SnapshotManager::LoadProblem& problem, QWidget* parent);
+    static inline const QString diskWaitTitle = QStringLiteral("Velmora is saving");
+    // Shown (not modal, with no parent) while the app waits for its timers and bookings to
+    // reach the disk, before it quits (`quitting`) or as the session ends.
+    static QDialog* waitingForTheDisk(bool quitting);
     // `reason`: why the write failed. Nothing of the change happened.
     static QMessageBox* notWritten(const QString& reason, QWidget* parent);
 };

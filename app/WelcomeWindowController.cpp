@@ -1,24 +1,16 @@
 #include "app/WelcomeWindowController.h"
 
+#include "app/WindowFrames.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
-#include <QSettings>
 #include <QVBoxLayout>
 
-#include <memory>
-
 namespace velmora {
-
-namespace {
-std::unique_ptr<QSettings> frameSettings(const QString& file) {
-    return file.isEmpty() ? std::make_unique<QSettings>()
-                          : std::make_unique<QSettings>(file, QSettings::NativeFormat);
-}
-} // namespace
 
 WelcomeWindowController::WelcomeWindowController(QWidget* content, const QString& windowStateFile)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
@@ -32,7 +24,7 @@ WelcomeWindowController::WelcomeWindowController(QWidget* content, const QString
     layout->addWidget(m_content);
     m_content->setFocus();
 
-    const QPoint saved = frameSettings(m_windowStateFile)->value(frameAutosaveName).toPoint();
+    const QPoint saved = WindowFrames::read(m_windowStateFile, frameAutosaveName).toPoint();
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (!saved.isNull() && screen && screen->availableVirtualGeometry().contains(saved)) {
         move(saved);
@@ -59,7 +51,7 @@ void WelcomeWindowController::keyPressEvent(QKeyEvent* event) {
 }
 
 void WelcomeWindowController::closeEvent(QCloseEvent* event) {
-    frameSettings(m_windowStateFile)->setValue(frameAutosaveName, pos());
+    WindowFrames::write(m_windowStateFile, frameAutosaveName, pos());
     QWidget::closeEvent(event);
     emit closed();
 }

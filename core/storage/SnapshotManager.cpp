@@ -11,6 +11,13 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace velmora {
 
 namespace {
@@ -45,9 +52,11 @@ std::optional<Snapshot> snapshotFromFile(const QVariant& root) {
                     map.value(kStarredProjects).toMap(), bookings.toMap()};
 }
 
-// What of a damaged file the store can go on with: each map that is a map.
-Snapshot salvage(const QVariant& root) {
+// What of a damaged file the store can go on with: each map that is a map. `any`: whether
+// there was one.
+Snapshot salvage(const QVariant& root, bool& any) {
     Snapshot kept;
+    any = false;
     if (root.typeId() != QMetaType::QVariantMap) {
         return kept;
     }
@@ -57,9 +66,34 @@ Snapshot salvage(const QVariant& root) {
                                     std::pair{kBookings, SnapshotKind::Bookings}}) {
         if (map.value(key).typeId() == QMetaType::QVariantMap) {
             kept.map(kind) = map.value(key).toMap();
+            any = true;
         }
     }
     return kept;
+}
+
+SnapshotManager::LoadProblem problemOf(const PropertyListError& error) {
+    using Cause = SnapshotManager::LoadProblem::Cause;
+    SnapshotManager::LoadProblem problem;
+    switch (error.kind) {
+    case PropertyListError::Kind::NotAFile:
+        problem.cause = Cause::NotAFile;
+        break;
+    case PropertyListError::Kind::TooLarge:
+        problem.cause = Cause::TooLarge;
+        break;
+    case PropertyListError::Kind::Unreadable:
+        problem.cause = Cause::Unreadable;
+        break;
+    default:
+        problem.cause = Cause::Damaged;
+        break;
+    }
+    problem.reason = error.description();
+    if (error.systemError != 0) {
+        problem.systemError = QString::fromLocal8Bit(std::strerror(error.systemError));
+    }
+    return problem;
 }
 
 QVariant snapshotToFile(const Snapshot& snapshot) {
@@ -81,14 +115,37 @@ bool encodable(const QVariant& value) {
     return encoded.ok();
 }
 
-// A free name next to the file, so the unreadable file is kept for the user to look at.
-QString asideName(const QString& path) {
+// Moves whatever is at `path` (a file, a pipe, a link: never opened) to a free name next to
+// it, so that it is kept for the user to look at and never written over; where it is now, or
+// empty when it could not be moved.
+QString moveAside(const QString& path) {
     const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString candidate = path + QStringLiteral(".unreadable-") + stamp;
-    for (int n = 2; QFile::exists(candidate); ++n) {
-        candidate = path + QStringLiteral(".unreadable-") + stamp + QLatin1Char('-') + QString::number(n);
+    const QByteArray from = QFile::encodeName(path);
+    for (int n = 1; n <= 100; ++n) {
+        QString candidate = path + QStringLiteral(".unreadable-") + stamp;
+        if (n > 1) {
+            candidate += QLatin1Char('-') + QString::number(n);
+        }
+        const QByteArray to = QFile::encodeName(candidate);
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
+            return candidate;
+        }
+        if (errno == EINVAL) {
+            // A file system that cannot be asked not to replace: the name is looked at first.
+            struct stat taken {};
+            if (::lstat(to.constData(), &taken) == 0) {
+                continue;
+            }
+            if (::rename(from.constData(), to.constData()) == 0) {
+                return candidate;
+            }
+        }
+        if (errno == EEXIST) {
+            continue;
+        }
+        return {};
     }
-    return candidate;
+    return {};
 }
 
 void flushShared();
@@ -118,15 +175,25 @@ QString SnapshotManager::defaultFilePath() {
            QStringLiteral("/Velmora.plist");
 }
 
+namespace {
+std::atomic<SnapshotManager*> sharedMade{nullptr};
+} // namespace
+
 SnapshotManager& SnapshotManager::shared() {
     // Kept for the whole run; what is still pending is written when the application
     // object goes away.
     static SnapshotManager* instance = [] {
         auto* manager = new SnapshotManager(defaultFilePath());
         qAddPostRoutine(flushShared);
+        sharedMade = manager;
         return manager;
     }();
     return *instance;
+}
+
+std::optional<QString> SnapshotManager::flushSharedIfMade(std::chrono::milliseconds within) {
+    SnapshotManager* manager = sharedMade.load();
+    return manager ? manager->flush(within) : std::nullopt;
 }
 
 namespace {
@@ -169,27 +236,27 @@ void SnapshotManager::ensureLoaded() {
             m_fileIsGood = true;
             return;
         }
-        recoverFrom(QStringLiteral("it does not hold the three snapshot maps"), read.value());
+        recoverFrom(problemOf(PropertyListError{PropertyListError::Kind::Malformed,
+                                                QStringLiteral("it does not hold the three snapshot maps")}),
+                    read.value());
         return;
     }
     if (read.error().kind == PropertyListError::Kind::NotFound) {
         return;
     }
-    recoverFrom(read.error().description(), std::nullopt);
+    recoverFrom(problemOf(read.error()), std::nullopt);
 }
 
-void SnapshotManager::recoverFrom(const QString& reason, const std::optional<QVariant>& root) {
+void SnapshotManager::recoverFrom(LoadProblem problem, const std::optional<QVariant>& root) {
     // Called with m_mutex held.
-    LoadProblem problem;
-    problem.reason = reason;
+    const QString& reason = problem.reason;
     // What of the damaged file reads: its timers and bookings are named to the user.
-    const Snapshot readable = root ? salvage(*root) : Snapshot{};
+    const Snapshot readable = root ? salvage(*root, problem.partlyRead) : Snapshot{};
     problem.readable = {readable.timers, readable.bookings};
-    const QString aside = asideName(m_filePath);
-    if (QFile::rename(m_filePath, aside)) {
-        problem.keptAt = aside;
+    problem.keptAt = moveAside(m_filePath);
+    if (!problem.keptAt.isEmpty()) {
         logSnapshotError(QStringLiteral("The snapshot file could not be read (%1); it was moved to %2")
-                             .arg(reason, aside));
+                             .arg(reason, problem.keptAt));
     } else {
         // Better to keep nothing of this run than to overwrite what the user had.
         m_writesBlocked = true;
@@ -205,8 +272,22 @@ void SnapshotManager::recoverFrom(const QString& reason, const std::optional<QVa
         m_snapshot = std::move(*fallback);
         problem.previousFrom = QFileInfo(previousFilePath()).lastModified();
         logSnapshotError(QStringLiteral("Went back to the snapshot file written before, %1").arg(previousFilePath()));
-    } else if (root) {
-        m_snapshot = readable;
+    } else {
+        if (previous.ok() || previous.error().kind != PropertyListError::Kind::NotFound) {
+            // Kept as the damaged file is: the next write would put a copy of its own there.
+            problem.previousUnreadable = true;
+            problem.previousKeptAt = moveAside(previousFilePath());
+            logSnapshotError(
+                QStringLiteral("The snapshot file written before could not be read either (%1)%2")
+                    .arg(previous.ok() ? QStringLiteral("it does not hold the snapshot maps")
+                                       : previous.error().description(),
+                         problem.previousKeptAt.isEmpty()
+                             ? QString()
+                             : QStringLiteral("; it was moved to ") + problem.previousKeptAt));
+        }
+        if (root) {
+            m_snapshot = readable;
+        }
     }
     m_loadProblem = std::move(problem);
 }
@@ -285,7 +366,10 @@ void SnapshotManager::whenWritten(std::uint64_t generation,
                                   std::function<void(const std::optional<QString>&)> done) {
     std::unique_lock lock(m_mutex);
     if (m_writtenGeneration >= generation) {
-        const std::optional<QString> failure = m_lastWriteFailure;
+        // The write that took it failed, and so did every one since, or one since has it on
+        // the disk: the last write's word holds only in the first case.
+        const std::optional<QString> failure =
+            m_storedGeneration >= generation ? std::nullopt : m_lastWriteFailure;
         lock.unlock();
         done(failure);
         return;
@@ -323,9 +407,56 @@ std::optional<QString> SnapshotManager::flush() {
     std::unique_lock lock(m_mutex);
     const auto target = m_generation;
     m_done.wait(lock, [&] { return m_writtenGeneration >= target; });
-    // The write that took these changes, or a later one that took them too: a later
-    // success has them on disk, a later failure may not.
-    return m_lastWriteFailure;
+    // On the disk once a write that took them (or a later one that took them too) succeeded.
+    return m_storedGeneration >= target ? std::nullopt : m_lastWriteFailure;
+}
+
+std::optional<QString> SnapshotManager::flush(std::chrono::milliseconds within) {
+    std::unique_lock lock(m_mutex);
+    const auto target = m_generation;
+    if (!m_done.wait_for(lock, within, [&] { return m_writtenGeneration >= target; })) {
+        return QStringLiteral("the disk did not take the changes within %1 s").arg(within.count() / 1000.0);
+    }
+    return m_storedGeneration >= target ? std::nullopt : m_lastWriteFailure;
+}
+
+std::uint64_t SnapshotManager::changesMade() {
+    std::lock_guard lock(m_mutex);
+    return m_generation;
+}
+
+std::optional<std::chrono::milliseconds> SnapshotManager::writingFor() {
+    std::lock_guard lock(m_mutex);
+    if (!m_writeBegan) {
+        return std::nullopt;
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 *m_writeBegan);
+}
+
+std::optional<QString> SnapshotManager::writeOut(Snapshot snapshot, bool blocked, bool keepPrevious) {
+    // Without the lock: the callers on the main thread never wait for the disk. The copy
+    // goes with this call, so whatever of it is the last reference is let go unlocked too.
+    std::optional<QString> failure;
+    if (blocked) {
+        failure = QStringLiteral("the unreadable file at %1 is kept as it is").arg(m_filePath);
+    } else {
+        if (keepPrevious) {
+            // The file this write replaces stays beside it: should the new one be damaged
+            // later, the app goes back to it rather than to nothing.
+            if (auto kept = AtomicFile::keepCopy(m_filePath, previousFilePath()); !kept.ok()) {
+                logSnapshotError(QStringLiteral("The snapshot before this write could not be kept: ") +
+                                 kept.error());
+            }
+        }
+        if (auto written = PropertyList::writeFile(m_filePath, snapshotToFile(snapshot)); !written.ok()) {
+            failure = written.error().description();
+        }
+    }
+    if (failure) {
+        logSnapshotError(QStringLiteral("An error occurred while saving snapshot: ") + *failure);
+    }
+    return failure;
 }
 
 void SnapshotManager::writerLoop() {
@@ -334,38 +465,24 @@ void SnapshotManager::writerLoop() {
         m_wake.wait(lock, [&] { return m_stopping || m_writtenGeneration < m_generation; });
         if (m_writtenGeneration < m_generation) {
             // Always the newest snapshot: changes made while a write is under way are
-            // picked up by the next round, never overtaken by older content.
-            const Snapshot snapshot = m_snapshot;
+            // picked up by the next round, never overtaken by older content. Under the lock
+            // only what takes no time: a shared copy, and the bookkeeping after the write.
             const auto generation = m_generation;
+            Snapshot snapshot = m_snapshot;
             const bool blocked = m_writesBlocked;
             const bool keepPrevious = m_fileIsGood;
+            m_writeBegan = std::chrono::steady_clock::now();
             lock.unlock();
-            std::optional<QString> failure;
-            if (blocked) {
-                failure = QStringLiteral("the unreadable file at %1 is kept as it is").arg(m_filePath);
-            } else {
-                if (keepPrevious) {
-                    // The file this write replaces stays beside it: should the new one be damaged
-                    // later, the app goes back to it rather than to nothing.
-                    if (auto kept = AtomicFile::keepCopy(m_filePath, previousFilePath()); !kept.ok()) {
-                        logSnapshotError(QStringLiteral("The snapshot before this write could not be kept: ") +
-                                         kept.error());
-                    }
-                }
-                if (auto written = PropertyList::writeFile(m_filePath, snapshotToFile(snapshot)); !written.ok()) {
-                    failure = written.error().description();
-                }
-            }
-            if (failure) {
-                logSnapshotError(QStringLiteral("An error occurred while saving snapshot: ") + *failure);
-            }
+            const std::optional<QString> failure = writeOut(std::move(snapshot), blocked, keepPrevious);
+            std::vector<Waiter> ended;
             lock.lock();
+            m_writeBegan.reset();
             if (!failure) {
                 m_fileIsGood = true;
+                m_storedGeneration = generation;
             }
             m_lastWriteFailure = failure;
             m_writtenGeneration = generation;
-            std::vector<Waiter> ended;
             for (auto it = m_waiters.begin(); it != m_waiters.end();) {
                 if (it->generation <= generation) {
                     ended.push_back(std::move(*it));
@@ -378,6 +495,7 @@ void SnapshotManager::writerLoop() {
             for (Waiter& waiter : ended) {
                 waiter.done(failure);
             }
+            ended.clear();
             lock.lock();
             m_done.notify_all();
             continue;

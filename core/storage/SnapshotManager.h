@@ -5,6 +5,7 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <chrono>
 #include <concepts>
 #include <condition_variable>
 #include <cstdint>
@@ -69,15 +70,29 @@ class SnapshotManager {
 public:
     // What the first read found wrong with the file, for the user.
     struct LoadProblem {
-        // Why the file could not be read.
+        // What kept the file from being read: something at its path that is no file (a pipe,
+        // a device, a folder, a link to one or to nothing), a file far larger than any this
+        // store writes, one the system would not let be read, or one whose content is not a
+        // snapshot (damaged, cut short, another program's).
+        enum class Cause { NotAFile, TooLarge, Unreadable, Damaged };
+        Cause cause = Cause::Damaged;
+        // Why, in the words of the log.
         QString reason;
+        // The system's own words, where the system refused (`Unreadable`).
+        QString systemError;
         // Where the damaged file is kept now (empty: it could not be moved, and nothing is
         // written this run).
         QString keptAt;
         // When the previous file the store went back to was written; absent when there was
         // none that read.
         std::optional<QDateTime> previousFrom;
-        // The maps of the damaged file that read (empty where it is no property list).
+        // The previous file was there but did not read either; where it is kept now (empty:
+        // it could not be moved, and stays where it was).
+        bool previousUnreadable = false;
+        QString previousKeptAt;
+        // Whether any map of the damaged file read (none where it is no property list).
+        bool partlyRead = false;
+        // The maps of the damaged file that read.
         struct Readable {
             QVariantMap timers;
             QVariantMap bookings;
@@ -123,7 +138,8 @@ public:
 
     // Calls `done` once the write that holds change `generation` has ended, with why it did
     // not reach the disk (absent: it did). It is called on the writer thread (or at once,
-    // inside this call, when that write has ended already), with no lock held.
+    // inside this call, when that write has ended already: absent when a write since has put
+    // the change on the disk), with no lock held.
     void whenWritten(std::uint64_t generation, std::function<void(const std::optional<QString>&)> done);
 
     // What was wrong with the file when it was first read; absent when it read (or was not there).
@@ -150,16 +166,28 @@ public:
     // when it is on disk; otherwise why it is not (the write failed, or writes are held
     // back for an unreadable file), for a caller that must not go on without it.
     std::optional<QString> flush();
+    // The same, giving up after `within` (then: not in time).
+    std::optional<QString> flush(std::chrono::milliseconds within);
+    // How many changes were made so far: `whenWritten(changesMade(), ...)` hears of them all.
+    std::uint64_t changesMade();
+    // How long the write under way has taken so far; absent when none is.
+    std::optional<std::chrono::milliseconds> writingFor();
+
+    // `flush(within)` of the shared store, where it was made; for a process that must end
+    // without its main thread. Absent when there was nothing to write.
+    static std::optional<QString> flushSharedIfMade(std::chrono::milliseconds within);
 
 private:
     void ensureLoaded();
-    // The file could not be read (`reason`): it goes aside and the store goes on with the
-    // previous file, or with what of it reads.
-    void recoverFrom(const QString& reason, const std::optional<QVariant>& root);
+    // The file could not be read: it goes aside and the store goes on with the previous
+    // file, or with what of it reads (`root`, where it is a property list).
+    void recoverFrom(LoadProblem problem, const std::optional<QVariant>& root);
     void enqueueWrite();
     // After a change, with m_mutex held.
     void changed();
     void writerLoop();
+    // One write of `snapshot`, on the writer thread without the lock; why it failed, if it did.
+    std::optional<QString> writeOut(Snapshot snapshot, bool blocked, bool keepPrevious);
 
     const QString m_filePath;
 
@@ -172,6 +200,9 @@ private:
     Snapshot m_snapshot;
     std::uint64_t m_generation = 0;        // changes made
     std::uint64_t m_writtenGeneration = 0; // changes handled by the writer
+    std::uint64_t m_storedGeneration = 0;  // changes on the disk
+    // When the write under way began.
+    std::optional<std::chrono::steady_clock::time_point> m_writeBegan;
     // Why the last write handled did not reach the disk; absent when it did.
     std::optional<QString> m_lastWriteFailure;
     std::function<void(const Snapshot&)> m_observer;

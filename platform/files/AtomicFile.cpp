@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -112,8 +113,8 @@ Result<Void, QString> AtomicFile::write(const QString& path, const QByteArray& d
     // The file keeps the permissions it had (a user's private file stays private); only a
     // regular file's are taken, never those of whatever a link points at.
     struct stat existing {};
-    if (::lstat(target.constData(), &existing) == 0 && S_ISREG(existing.st_mode) &&
-        ::fchmod(fd, existing.st_mode & 07777) != 0) {
+    const bool existed = ::lstat(target.constData(), &existing) == 0;
+    if (existed && S_ISREG(existing.st_mode) && ::fchmod(fd, existing.st_mode & 07777) != 0) {
         return fail(QStringLiteral("set the permissions of"));
     }
     if (!writeAll(fd, data)) {
@@ -127,27 +128,49 @@ Result<Void, QString> AtomicFile::write(const QString& path, const QByteArray& d
     if (closed != 0) {
         return fail(QStringLiteral("write"));
     }
-    // The rename replaces the name: a link there is replaced, not followed.
-    if (::rename(temporary.constData(), target.constData()) != 0) {
+    // The rename replaces the name: a link there is replaced, not followed. Where the write
+    // must be durable, the names are swapped instead, so that the file from before stays at
+    // hand (under the temporary's name) until the folder has the new name on the disk.
+    // (Never with a folder: that would move the folder away.)
+    bool swapped = false;
+    if (sync && existed && !S_ISDIR(existing.st_mode) &&
+        ::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(), RENAME_EXCHANGE) == 0) {
+        swapped = true;
+    } else if (::rename(temporary.constData(), target.constData()) != 0) {
         return fail(QStringLiteral("replace"));
+    }
+    if (!sync) {
+        return R::success(Void{});
     }
     // The new name lives in the folder: until the folder is on the disk too, a power cut can
     // bring back the file from before, though the write said it was done.
-    if (sync) {
-        const QByteArray folderName = QFile::encodeName(folder);
-        const int folderFd = ::open(folderName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folderFd < 0) {
-            return R::failure(reason(QStringLiteral("open the folder of"), path, errno));
-        }
-        const int synced = ::fsync(folderFd);
-        const int error = errno;
+    const QByteArray folderName = QFile::encodeName(folder);
+    const int folderFd = ::open(folderName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int error = errno;
+    int synced = -1;
+    if (folderFd >= 0) {
+        synced = ::fsync(folderFd);
+        error = errno;
         ::close(folderFd);
-        // Some file systems cannot sync a folder (EINVAL): their renames are as durable as they get.
-        if (synced != 0 && error != EINVAL) {
-            return R::failure(reason(QStringLiteral("write the folder of"), path, error));
-        }
     }
-    return R::success(Void{});
+    // Some file systems cannot sync a folder (EINVAL): their renames are as durable as they get.
+    if (synced == 0 || (folderFd >= 0 && error == EINVAL)) {
+        if (swapped) {
+            ::unlink(temporary.constData());
+        }
+        return R::success(Void{});
+    }
+    // A failure said must be a write that did not happen: the file from before goes back to its
+    // name and the new one goes. Where there was no file before, the new one goes. (Only a
+    // file system that cannot swap names has lost the file from before by now: the failure is
+    // told all the same, since the new name may not outlast a power cut.)
+    if (swapped) {
+        ::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(), RENAME_EXCHANGE);
+        ::unlink(temporary.constData());
+    } else if (!existed) {
+        ::unlink(target.constData());
+    }
+    return R::failure(reason(QStringLiteral("write the folder of"), path, error));
 }
 
 Result<Void, QString> AtomicFile::keepCopy(const QString& from, const QString& to) {
@@ -168,9 +191,12 @@ Result<Void, QString> AtomicFile::keepCopy(const QString& from, const QString& t
         const QByteArray temporary =
             QFile::encodeName(QDir(target.absolutePath()).filePath(newTemporaryName(target.fileName())));
         if (::link(source.constData(), temporary.constData()) == 0) {
-            if (::rename(temporary.constData(), destination.constData()) != 0) {
-                const int error = errno;
-                ::unlink(temporary.constData());
+            const int renamed = ::rename(temporary.constData(), destination.constData());
+            const int error = errno;
+            // A rename onto another name of the same file (`to` already is this file) does
+            // nothing at all and leaves the temporary: it goes either way.
+            ::unlink(temporary.constData());
+            if (renamed != 0) {
                 return R::failure(reason(QStringLiteral("replace"), to, error));
             }
             return R::success(Void{});

@@ -9,12 +9,18 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace velmora {
 
@@ -401,7 +407,8 @@ Result<QVariant, PropertyListError> PropertyList::parse(const QByteArray& data) 
     plist_from_memory(data.constData(), static_cast<uint32_t>(data.size()), &raw);
     Node root(raw);
     if (!root) {
-        return DecodeResult::failure(malformed(QStringLiteral("not a property list")));
+        return DecodeResult::failure(malformed(QStringLiteral(
+            "no property list could be read from it (damaged, cut short, or of another kind)")));
     }
     const auto type = plist_get_node_type(root.get());
     if (type != PLIST_DICT && type != PLIST_ARRAY) {
@@ -412,22 +419,71 @@ Result<QVariant, PropertyListError> PropertyList::parse(const QByteArray& data) 
 }
 
 Result<QVariant, PropertyListError> PropertyList::readFile(const QString& path) {
-    QFile file(path);
-    if (!file.exists()) {
-        return DecodeResult::failure(
-            error(PropertyListError::Kind::NotFound, QStringLiteral("no file at %1").arg(path)));
+    const QByteArray native = QFile::encodeName(path);
+    const auto failure = [&path](PropertyListError::Kind kind, const QString& what, int systemError = 0) {
+        QString message = QStringLiteral("%1 %2").arg(what, path);
+        if (systemError != 0) {
+            message += QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(systemError));
+        }
+        return DecodeResult::failure(PropertyListError{kind, message, systemError});
+    };
+    struct stat entry {};
+    if (::lstat(native.constData(), &entry) != 0) {
+        const int systemError = errno;
+        return systemError == ENOENT
+                   ? failure(PropertyListError::Kind::NotFound, QStringLiteral("no file at"))
+                   : failure(PropertyListError::Kind::Unreadable, QStringLiteral("cannot look at"),
+                             systemError);
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        return DecodeResult::failure(
-            error(PropertyListError::Kind::Unreadable,
-                  QStringLiteral("cannot open %1: %2").arg(path, file.errorString())));
+    // Only a regular file is opened: a pipe would wait for a writer for ever, and a device
+    // (a link to /dev/zero) never ends. Whatever it is, it is judged before it is opened.
+    struct stat named {};
+    if (::stat(native.constData(), &named) != 0 || !S_ISREG(named.st_mode)) {
+        return failure(PropertyListError::Kind::NotAFile, QStringLiteral("not a regular file:"));
     }
-    const QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        return DecodeResult::failure(
-            error(PropertyListError::Kind::Unreadable,
-                  QStringLiteral("cannot read %1: %2").arg(path, file.errorString())));
+    if (named.st_size > maxFileSize) {
+        return failure(PropertyListError::Kind::TooLarge,
+                       QStringLiteral("%1 bytes, too large:").arg(named.st_size));
     }
+    // Non-blocking: should a pipe take the file's place between the look and the open, the
+    // open comes back at once and the look at what was opened refuses it.
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return failure(PropertyListError::Kind::Unreadable, QStringLiteral("cannot open"), errno);
+    }
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        return failure(PropertyListError::Kind::NotAFile, QStringLiteral("not a regular file:"));
+    }
+    // Up to one byte past the bound: a file that grew since it was looked at is still refused.
+    QByteArray data;
+    data.resize(qsizetype(std::min<qint64>(opened.st_size, maxFileSize) + 1));
+    qsizetype done = 0;
+    for (;;) {
+        if (done == data.size()) {
+            if (done > maxFileSize) {
+                ::close(fd);
+                return failure(PropertyListError::Kind::TooLarge, QStringLiteral("too large:"));
+            }
+            data.resize(std::min<qsizetype>(data.size() * 2, maxFileSize + 1));
+        }
+        const auto got = ::read(fd, data.data() + done, size_t(data.size() - done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            const int systemError = errno;
+            ::close(fd);
+            return failure(PropertyListError::Kind::Unreadable, QStringLiteral("cannot read"), systemError);
+        }
+        if (got == 0) {
+            break;
+        }
+        done += got;
+    }
+    ::close(fd);
+    data.truncate(done);
     return parse(data);
 }
 

@@ -13,9 +13,14 @@ namespace velmora {
 // Why a property-list file could not be read. `NotFound` is the ordinary first
 // start; the others mean a file is there that must not be thrown away lightly.
 struct PropertyListError {
-    enum class Kind { NotFound, Unreadable, Malformed, Unencodable, WriteFailed };
+    // `NotAFile`: something is at the path that is no regular file (a pipe, a device, a
+    // folder, a link to one or to nothing); `TooLarge`: a file larger than any this app
+    // writes. Neither is opened or read.
+    enum class Kind { NotFound, Unreadable, NotAFile, TooLarge, Malformed, Unencodable, WriteFailed };
     Kind kind;
     QString message;
+    // The system's error number where the system refused (`Unreadable`), else 0.
+    int systemError = 0;
 
     QString description() const { return message; }
 };
@@ -37,7 +42,11 @@ public:
     static Result<QByteArray, PropertyListError> toXml(const QVariant& root);
     static Result<QVariant, PropertyListError> parse(const QByteArray& data);
 
-    // `NotFound` when there is no file; `Unreadable` when it cannot be opened or read.
+    // Far above what the app's own files hold; a file beyond it is not read at all.
+    static constexpr qint64 maxFileSize = 32 * 1024 * 1024;
+    // `NotFound` when there is nothing at the path; `NotAFile` or `TooLarge` for what is
+    // not read at all; `Unreadable` when it cannot be opened or read. Never waits for a
+    // writer (a pipe) and never reads more than `maxFileSize` and a byte.
     static Result<QVariant, PropertyListError> readFile(const QString& path);
     // Encodes first, then replaces the file atomically: a failed write leaves the old
     // file as it was. The parent folder is created when missing.

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <memory>
 #include <optional>
 #include <pwd.h>
@@ -259,7 +260,8 @@ TEST_F(SingleInstanceLimits, AStartWhoseLinksWereNotTakenSaysSo) {
             .handOver({}, 200),
         SingleInstance::HandOver::NoRunningApp);
 
-    // The app started as that later start says so and ends with an error, and does not start.
+    // The app started as that later start says so in a window (and on its error output), does
+    // not start, and ends with an error once the window goes (here: on a termination signal).
     QProcess second;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("VELMORA_INSTANCE_NAME"), name);
@@ -269,17 +271,26 @@ TEST_F(SingleInstanceLimits, AStartWhoseLinksWereNotTakenSaysSo) {
                  {QStringLiteral("velmora://add-account"),
                   QStringLiteral("velmora://authorize-jira?token=secret-t&refreshToken=secret-r")});
     ASSERT_TRUE(second.waitForStarted());
+    QByteArray said;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            said += second.readAllStandardError();
+            return said.contains("velmora://authorize-jira") || second.state() == QProcess::NotRunning;
+        },
+        20000));
+    EXPECT_EQ(second.state(), QProcess::Running) << "gone without a window";
+    ::kill(static_cast<pid_t>(second.processId()), SIGTERM);
     EXPECT_TRUE(waitUntil([&] { return second.state() == QProcess::NotRunning; }, 20000));
     if (second.state() != QProcess::NotRunning) {
         second.kill();
         second.waitForFinished();
     }
+    said += second.readAllStandardError();
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_NE(second.exitCode(), 0);
     // Not a failure: the app listens, and a frozen one takes the links when it resumes
     // (below). The start says what it knows, and its status is that of "not confirmed".
     EXPECT_EQ(second.exitCode(), SingleInstance::notConfirmedExitCode);
-    const QByteArray said = second.readAllStandardError();
     EXPECT_TRUE(said.contains("may still")) << said.toStdString();
     EXPECT_FALSE(said.contains("nothing was handed over")) << said.toStdString();
     EXPECT_TRUE(said.contains("velmora://add-account")) << said.toStdString();

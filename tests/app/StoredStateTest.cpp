@@ -22,6 +22,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace velmora::test {
 namespace {
 
@@ -54,6 +59,32 @@ protected:
         ASSERT_FALSE(snapshots->flush().has_value());
     }
 
+    // Ends this run, lets `damage` do what it will to the files, and starts the app anew on them.
+    void startAfter(const std::function<void()>& damage) {
+        delegate.reset();
+        manager.reset();
+        snapshots.reset();
+        damage();
+        snapshots = std::make_unique<SnapshotManager>(snapshotPath());
+        manager = std::make_unique<ProviderManager>(store, credentials, *snapshots);
+        ProviderManager::setShared(manager.get());
+        launch();
+    }
+
+    // The alert about the file, once shown.
+    QMessageBox* damagedAlert() {
+        QMessageBox* alert = nullptr;
+        waitUntil([&] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (widget->objectName() == QStringLiteral("DamagedSnapshotAlert") && widget->isVisible()) {
+                    alert = qobject_cast<QMessageBox*>(widget);
+                }
+            }
+            return alert != nullptr;
+        });
+        return alert;
+    }
+
     YouTrackProvider account = addAccount(QStringLiteral("Work"));
     QUuid bookingId;
 };
@@ -66,28 +97,14 @@ TEST_F(StoredStateTest, ADamagedFileIsToldInTheAppWithWhatItHeld) {
     // One more change, so the file before it is kept.
     snapshots->save(SnapshotKind::Filters, QStringLiteral("x"), QVariantMap{});
     ASSERT_FALSE(snapshots->flush().has_value());
-    delegate.reset();
-    manager.reset();
-    snapshots.reset();
-    QFile file(snapshotPath());
-    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-    const QByteArray whole = file.readAll();
-    ASSERT_TRUE(file.resize(whole.size() / 2));
-    file.close();
-    snapshots = std::make_unique<SnapshotManager>(snapshotPath());
-    manager = std::make_unique<ProviderManager>(store, credentials, *snapshots);
-    ProviderManager::setShared(manager.get());
-
-    launch();
-    QMessageBox* alert = nullptr;
-    ASSERT_TRUE(waitUntil([&] {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (widget->objectName() == QStringLiteral("DamagedSnapshotAlert") && widget->isVisible()) {
-                alert = qobject_cast<QMessageBox*>(widget);
-            }
-        }
-        return alert != nullptr;
-    }));
+    startAfter([this] {
+        QFile file(snapshotPath());
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        const QByteArray whole = file.readAll();
+        ASSERT_TRUE(file.resize(whole.size() / 2));
+    });
+    QMessageBox* alert = damagedAlert();
+    ASSERT_NE(alert, nullptr);
     const QString said = alert->informativeText();
     EXPECT_TRUE(said.contains(QStringLiteral("went back to the copy"))) << said.toStdString();
     EXPECT_TRUE(said.contains(QStringLiteral(".unreadable-"))) << "where the damaged file is kept";
@@ -98,6 +115,40 @@ TEST_F(StoredStateTest, ADamagedFileIsToldInTheAppWithWhatItHeld) {
     alert->close();
 }
 
+// Neither the file nor its copy is a file (a link to a device, a pipe): the start reads neither,
+// waits on neither, keeps both aside, and says plainly that what they held is not in the app.
+TEST_F(StoredStateTest, NeitherFileReadableIsKeptAsideAndToldPlainly) {
+    settings.setDefaultAccount(key());
+    leaveTimeBehind();
+    const QString previous = snapshotPath() + QStringLiteral(".previous");
+    startAfter([&] {
+        QFile::remove(snapshotPath());
+        QFile::remove(previous);
+        ASSERT_EQ(::symlink("/dev/zero", QFile::encodeName(snapshotPath()).constData()), 0);
+        ASSERT_EQ(::mkfifo(QFile::encodeName(previous).constData(), 0600), 0);
+    });
+    QMessageBox* alert = damagedAlert();
+    ASSERT_NE(alert, nullptr);
+    const QString said = alert->informativeText();
+    EXPECT_TRUE(said.contains(QStringLiteral("no ordinary file"))) << said.toStdString();
+    EXPECT_TRUE(
+        said.contains(QStringLiteral("copy Velmora keeps from before its last change couldn't be read")))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("Nothing of what it held could be read"))) << said.toStdString();
+    EXPECT_FALSE(said.contains(QStringLiteral("goes on with what"))) << said.toStdString();
+    const QDir folder = QFileInfo(snapshotPath()).dir();
+    EXPECT_EQ(
+        folder.entryList({QStringLiteral("Velmora.plist.unreadable-*")}, QDir::AllEntries | QDir::System)
+            .size(),
+        1);
+    EXPECT_EQ(folder
+                  .entryList({QStringLiteral("Velmora.plist.previous.unreadable-*")},
+                             QDir::AllEntries | QDir::System)
+                  .size(),
+              1);
+    alert->close();
+}
+
 TEST_F(StoredStateTest, TheWordsOfADamagedFileNameWhatItHeld) {
     leaveTimeBehind();
     SnapshotManager::LoadProblem problem;
@@ -105,11 +156,13 @@ TEST_F(StoredStateTest, TheWordsOfADamagedFileNameWhatItHeld) {
     problem.keptAt = QStringLiteral("/home/u/Velmora.plist.unreadable-20261209-101500");
     problem.readable.timers = snapshots->load().timers;
     problem.readable.bookings = snapshots->load().bookings;
+    problem.partlyRead = true;
     const QString said = StoredStateAlerts::damagedText(problem);
     EXPECT_TRUE(said.contains(problem.keptAt));
     EXPECT_TRUE(said.contains(QStringLiteral("1h 30m on the timer of KEY-7"))) << said.toStdString();
     EXPECT_TRUE(said.contains(QStringLiteral("30m on KEY-8"))) << said.toStdString();
-    EXPECT_TRUE(said.contains(QStringLiteral("goes on with what of it could be read"))) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("goes on with what of the file could be read")))
+        << said.toStdString();
 }
 
 // Deleting an account whose booking holds time asks first: waiting keeps the account; keeping

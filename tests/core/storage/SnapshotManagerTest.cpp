@@ -4,6 +4,7 @@
 #include "tests/core/storage/LogCapture.h"
 #include "tests/support/BinaryPropertyList.h"
 #include "tests/support/FileSizeLimit.h"
+#include "tests/support/SyncGate.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -197,10 +198,17 @@ TEST(SnapshotManagerTest, AChangeTellsWhenItsWriteEnded) {
     auto result = ended.get_future();
     ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_FALSE(result.get().has_value());
-    // Asked after the write: at once.
-    bool told = false;
-    manager.whenWritten(*generation, [&](const std::optional<QString>&) { told = true; });
-    EXPECT_TRUE(told);
+    // Asked after the write: at once, with that write's outcome, whatever writes came since.
+    {
+        test::FileSizeLimit fullDisk(64);
+        ASSERT_TRUE(fullDisk.active());
+        manager.save(SnapshotKind::Filters, QStringLiteral("big"), QVariantMap{});
+        ASSERT_TRUE(manager.flush().has_value()) << "a later write that failed";
+    }
+    std::optional<std::optional<QString>> told;
+    manager.whenWritten(*generation, [&](const std::optional<QString>& failure) { told = failure; });
+    ASSERT_TRUE(told.has_value());
+    EXPECT_FALSE(told->has_value()) << "on disk, though a later write failed";
 
     QFile blocker(dir.filePath(QStringLiteral("blocker")));
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
@@ -213,6 +221,37 @@ TEST(SnapshotManagerTest, AChangeTellsWhenItsWriteEnded) {
     auto failure = failed.get_future();
     ASSERT_EQ(failure.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_TRUE(failure.get().has_value());
+}
+
+// The writer never holds what the store's callers take while it writes or syncs: every call
+// returns while a sync is held. And a change's waiter hears of the write that took its own
+// change, never of the one under way when it asked.
+TEST(SnapshotManagerTest, NoCallWaitsOnTheWritersSyncAndAWaiterHearsOfItsOwnWrite) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Velmora.plist"));
+    SnapshotManager manager(path);
+    test::SyncGate gate;
+    manager.save(SnapshotKind::Timers, kAccount, timerRecord(1));
+    ASSERT_TRUE(gate.waitForASync());
+
+    std::promise<bool> told;
+    auto calls = std::async(std::launch::async, [&] {
+        const auto second = manager.apply({{SnapshotKind::Timers, QStringLiteral("second"), timerRecord(2)}});
+        EXPECT_TRUE(manager.value(SnapshotKind::Timers, kAccount).has_value());
+        EXPECT_EQ(manager.load().timers.size(), 2);
+        EXPECT_FALSE(manager.loadProblem().has_value());
+        manager.whenWritten(*second, [&](const std::optional<QString>& failure) {
+            told.set_value(!failure && readFile(path)[QStringLiteral("timers")].toMap().contains(
+                                           QStringLiteral("second")));
+        });
+        manager.remove(SnapshotKind::Filters, QStringLiteral("none"));
+    });
+    const bool returned = calls.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
+    gate.open();
+    ASSERT_TRUE(returned) << "a call waited for the writer's sync";
+    auto onDisk = told.get_future();
+    ASSERT_EQ(onDisk.wait_for(std::chrono::minutes(1)), std::future_status::ready);
+    EXPECT_TRUE(onDisk.get()) << "told before its change was on the disk";
 }
 
 // Changes applied together reach the file together: no state a write can take holds

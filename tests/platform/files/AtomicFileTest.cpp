@@ -243,9 +243,18 @@ TEST(AtomicFileTest, AKeptCopyIsTheFileAsItWasAndReplacesWhatWasAtItsName) {
     ASSERT_TRUE(AtomicFile::write(file, "second").ok());
     EXPECT_EQ(contents(kept), "first");
     EXPECT_EQ(contents(file), "second");
+    // Kept already: the copy is a second name of the file (a write after the last keep failed).
+    // Nothing changes, and nothing is left beside them.
+    ::unlink(QFile::encodeName(kept).constData());
+    ASSERT_EQ(::link(QFile::encodeName(file).constData(), QFile::encodeName(kept).constData()), 0);
+    ASSERT_TRUE(AtomicFile::keepCopy(file, kept).ok());
+    EXPECT_EQ(contents(kept), "second");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+              (QStringList{QStringLiteral("state"), QStringLiteral("state.previous"),
+                           QStringLiteral("users-own-file")}));
     // A link is never kept as the file.
     const QString link = dir.filePath(QStringLiteral("link"));
     ASSERT_EQ(::symlink(QFile::encodeName(users).constData(), QFile::encodeName(link).constData()), 0);
     EXPECT_FALSE(AtomicFile::keepCopy(link, kept).ok());
-    EXPECT_EQ(contents(kept), "first");
+    EXPECT_EQ(contents(kept), "second");
 }

@@ -1,11 +1,13 @@
 #include "platform/files/AtomicFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fcntl.h>
 #include <mutex>
 #include <string>
@@ -30,6 +32,8 @@ struct SyncSeen {
 std::mutex seenLock;
 std::vector<SyncSeen> seen;
 std::atomic<bool> watching{false};
+// Folder syncs fail as a disk that gave up would fail them.
+std::atomic<bool> foldersFail{false};
 std::string watchedPath;
 
 std::string contentsOf(const std::string& path) {
@@ -57,14 +61,21 @@ extern "C" int fsync(int fd) {
             seen.push_back(std::move(sync));
         }
     }
+    struct stat info {};
+    if (foldersFail.load() && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
     return static_cast<int>(::syscall(SYS_fsync, fd));
 }
 
 using namespace velmora;
 
-// A rename is durable only once its folder is: without a sync of the folder, a power cut soon
-// after can bring back the file from before, though the write said it was done.
-TEST(FolderSyncTest, ASyncedWriteSyncsItsFolderAfterTheRename) {
+// The new file is on the disk before its name replaces the old one (else a power cut can leave
+// the name on an empty file), and a rename is durable only once its folder is: without a sync
+// of the folder, a power cut soon after can bring back the file from before, though the write
+// said it was done.
+TEST(FolderSyncTest, ASyncedWriteSyncsTheFileBeforeItsRenameAndTheFolderAfter) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("state.plist"));
     {
@@ -82,15 +93,47 @@ TEST(FolderSyncTest, ASyncedWriteSyncsItsFolderAfterTheRename) {
     watching = true;
     ASSERT_TRUE(AtomicFile::write(path, "new").ok());
     watching = false;
+    struct stat written {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &written), 0);
 
     std::lock_guard lock(seenLock);
+    bool fileSyncedBeforeRename = false;
     bool folderSyncedAfterRename = false;
     for (const SyncSeen& sync : seen) {
+        if (!sync.folder && sync.device == written.st_dev && sync.inode == written.st_ino) {
+            fileSyncedBeforeRename = sync.watchedContents == "old";
+        }
         if (sync.folder && sync.device == folder.st_dev && sync.inode == folder.st_ino) {
             folderSyncedAfterRename = sync.watchedContents == "new";
         }
     }
+    EXPECT_TRUE(fileSyncedBeforeRename) << "the new file was not synced before it took the name";
     EXPECT_TRUE(folderSyncedAfterRename) << "the folder was not synced once the new file had its name";
+}
+
+// A write told as failed is one that did not happen: when the folder cannot be synced after
+// the rename, the file from before is back at its name (or, where there was none, there is
+// none), and nothing is left beside it.
+TEST(FolderSyncTest, AFolderSyncThatFailsLeavesThePathAsItWas) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("state.plist"));
+    {
+        QFile old(path);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("old");
+    }
+    const QString fresh = dir.filePath(QStringLiteral("fresh.plist"));
+    foldersFail = true;
+    const auto replaced = AtomicFile::write(path, "new");
+    const auto created = AtomicFile::write(fresh, "new");
+    foldersFail = false;
+    EXPECT_FALSE(replaced.ok());
+    EXPECT_FALSE(created.ok());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "old");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+              QStringList{QStringLiteral("state.plist")});
 }
 
 // A write that need not be durable (a cache's) costs no sync at all.

@@ -12,8 +12,15 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <limits>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace velmora;
 
@@ -145,12 +152,6 @@ TEST(PropertyListTest, TellsMissingFromUnreadableFromMalformed) {
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().kind, PropertyListError::Kind::NotFound);
 
-    // A folder where the file should be cannot be read as one.
-    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.plist")));
-    auto unreadable = PropertyList::readFile(dir.filePath(QStringLiteral("folder.plist")));
-    ASSERT_FALSE(unreadable.ok());
-    EXPECT_EQ(unreadable.error().kind, PropertyListError::Kind::Unreadable);
-
     auto xml = PropertyList::toXml(sample());
     ASSERT_TRUE(xml.ok());
     const QList<QByteArray> malformed = {
@@ -168,6 +169,64 @@ TEST(PropertyListTest, TellsMissingFromUnreadableFromMalformed) {
             EXPECT_EQ(read.error().kind, PropertyListError::Kind::Malformed);
         }
     }
+}
+
+namespace {
+
+// What reading `path` comes to, or nothing when it had not come back within a minute.
+std::optional<PropertyListError::Kind> readingEnds(const QString& path) {
+    auto read = std::async(std::launch::async, [path] {
+        auto result = PropertyList::readFile(path);
+        return result.ok() ? std::optional<PropertyListError::Kind>() : result.error().kind;
+    });
+    if (read.wait_for(std::chrono::minutes(1)) == std::future_status::ready) {
+        return read.get();
+    }
+    // A reader stuck on a pipe is let go (a writer comes and goes), so the test can end.
+    const int writer = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) {
+        ::close(writer);
+    }
+    read.wait();
+    return std::nullopt;
+}
+
+} // namespace
+
+// Only a regular file is read, and only up to the bound: what else stands at the path is told
+// at once, never opened, waited on or read to its end.
+TEST(PropertyListTest, OnlyARegularFileIsReadAndOnlyUpToTheBound) {
+    QTemporaryDir dir;
+    const auto at = [&dir](const char* name) { return dir.filePath(QString::fromLatin1(name)); };
+    ASSERT_EQ(::mkfifo(QFile::encodeName(at("fifo.plist")).constData(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", QFile::encodeName(at("zero.plist")).constData()), 0);
+    ASSERT_EQ(::symlink("fifo.plist", QFile::encodeName(at("to-fifo.plist")).constData()), 0);
+    ASSERT_EQ(::symlink("none", QFile::encodeName(at("dangling.plist")).constData()), 0);
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.plist")));
+    for (const char* name : {"fifo.plist", "zero.plist", "to-fifo.plist", "dangling.plist", "folder.plist"}) {
+        const auto kind = readingEnds(at(name));
+        ASSERT_TRUE(kind.has_value()) << name << " was waited on";
+        EXPECT_EQ(*kind, PropertyListError::Kind::NotAFile) << name;
+    }
+
+    // A sparse file one byte past the bound costs nothing to refuse; at the bound it is read.
+    for (const qint64 size : {PropertyList::maxFileSize + 1, PropertyList::maxFileSize}) {
+        QFile large(at("large.plist"));
+        ASSERT_TRUE(large.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_TRUE(large.resize(size));
+        large.close();
+        const auto kind = readingEnds(at("large.plist"));
+        ASSERT_TRUE(kind.has_value());
+        EXPECT_EQ(*kind, size > PropertyList::maxFileSize ? PropertyListError::Kind::TooLarge
+                                                          : PropertyListError::Kind::Malformed);
+    }
+
+    // A link to a regular file reads as that file.
+    ASSERT_TRUE(PropertyList::writeFile(at("real.plist"), sample()).ok());
+    ASSERT_EQ(::symlink("real.plist", QFile::encodeName(at("link.plist")).constData()), 0);
+    auto linked = PropertyList::readFile(at("link.plist"));
+    ASSERT_TRUE(linked.ok());
+    EXPECT_EQ(linked.value().toMap().value(QStringLiteral("text")), sample().value(QStringLiteral("text")));
 }
 
 TEST(PropertyListTest, WriteFailsWhenTheFolderCannotBeMade) {
