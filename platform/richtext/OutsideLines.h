@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTextLayout>
 
+#include <memory>
+
 class QPainter;
 class QRectF;
 
@@ -33,9 +35,12 @@ public:
     explicit OutsideLines(int count = 256, FontCosts* fonts = nullptr);
 
     // `text` as a line shows it in `font` within `width` pixels: bounded as a name, cut with an
-    // ellipsis, laid out once and kept for the paints that follow.
-    const Line& line(const QFont& font, const QString& text, int width,
-                     Qt::LayoutDirection direction = Qt::LeftToRight);
+    // ellipsis, laid out once and kept for the paints that follow. Where it is cut, it keeps the
+    // characters it starts with (the logical ones, whatever their direction) that fit with the
+    // ellipsis, and never parts a character: a letter with its marks, a joined picture, a flag.
+    // The line stays whole for as long as it is held, whatever is laid out after it.
+    std::shared_ptr<const Line> line(const QFont& font, const QString& text, int width,
+                                     Qt::LayoutDirection direction = Qt::LeftToRight);
     // Draws `line` at the start of `box` (its left, or its right in a right-to-left layout),
     // centred in its height; returns its width.
     static qreal draw(QPainter& painter, const Line& line, const QRectF& box,
@@ -55,7 +60,7 @@ public:
 private:
     FontCosts& fonts();
 
-    QCache<QString, Line> m_lines;
+    QCache<QString, std::shared_ptr<const Line>> m_lines;
     FontCosts* m_fonts;
 };
 
