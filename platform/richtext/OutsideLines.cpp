@@ -2,6 +2,7 @@
 
 #include "platform/richtext/FontCosts.h"
 #include "platform/richtext/OutsideName.h"
+#include "platform/richtext/Pictographs.h"
 
 #include <QFontMetricsF>
 #include <QGlyphRun>
@@ -35,6 +36,22 @@ qreal pictureAdvance(const QFont& font) {
     const qreal advance = QFontMetricsF(font).horizontalAdvance(QStringLiteral("\U0001F600"));
     advances.insert(key, advance);
     return advance;
+}
+
+// What the character of `text` at `at` (a letter with its marks, a joined picture, a flag) takes
+// alone, by its advances: a colour font's picture is as wide as any.
+qreal nextAdvance(const QFont& font, const QString& text, qsizetype at) {
+    if (at >= text.size()) {
+        return 0;
+    }
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, text);
+    characters.setPosition(static_cast<int>(at));
+    const qsizetype next = std::max<qsizetype>(characters.toNextBoundary(), at + 1);
+    const char32_t c = QStringView(text).mid(at).toUcs4().value(0);
+    if (isPictograph(c) || isRegionalIndicator(c)) {
+        return pictureAdvance(font);
+    }
+    return QFontMetricsF(font).horizontalAdvance(text.mid(at, next - at));
 }
 
 // What the characters of `line` from its start up to `end` (logical, whatever their direction)
@@ -133,15 +150,23 @@ FontCosts& OutsideLines::fonts() {
 QString OutsideLines::cut(const QFont& font, const QString& plain, int width, FontCosts& fonts) {
     width = std::max(0, width);
     const QFontMetricsF metrics(font);
+    const qreal ellipsisWidth = metrics.horizontalAdvance(ellipsis);
     qint64 budget = loadingBudget;
     bool first = true;
     // Nor does a line lay out more than a code unit for every two pixels, however many marks its
     // letters carry: ordinary text of any script holds far fewer.
     const qsizetype most = width / 2 + 2;
     qsizetype end = 0;
+    // What fits beside the ellipsis.
+    qsizetype fits = 0;
     qreal advance = 0;
     bool stopped = false;
-    // One character past the width is kept for the layout to find the cut.
+    // Whether the last character was a picture of a colour font (or a selector or joiner after
+    // one), a joiner after one, and a flag's first letter.
+    bool picture = false;
+    bool joining = false;
+    bool region = false;
+    // One character past the width is looked at, to know whether the name fits whole.
     while (end < plain.size() && end < most && advance <= width) {
         char32_t c = plain[end].unicode();
         qsizetype length = 1;
@@ -156,24 +181,37 @@ QString OutsideLines::cut(const QFont& font, const QString& plain, int width, Fo
         }
         const GlyphCost glyph = fonts.cost(c);
         if (glyph.colour) {
-            advance += pictureAdvance(font);
-        } else if (length == 1) {
-            advance += metrics.horizontalAdvance(plain[end]);
+            // A skin tone, a picture joined to the one before and a flag's second letter are
+            // part of one picture, as the colour font draws them.
+            const bool joined =
+                (isEmojiModifier(c) && picture) || joining || (isRegionalIndicator(c) && region);
+            advance += joined ? 0 : pictureAdvance(font);
+            region = isRegionalIndicator(c) && !region;
+            picture = true;
+            joining = false;
         } else {
-            advance += metrics.horizontalAdvance(plain.mid(end, length));
+            advance += length == 1 ? metrics.horizontalAdvance(plain[end])
+                                   : metrics.horizontalAdvance(plain.mid(end, length));
+            const bool selector = c == 0xFE0F || c == 0xFE0E;
+            joining = picture && c == 0x200D;
+            picture = picture && (selector || joining);
+            region = false;
         }
         end += length;
+        if (advance + ellipsisWidth <= width) {
+            fits = end;
+        }
     }
     const bool whole = end == plain.size() && !stopped;
-    QString shown = plain.left(end);
-    if (!whole) {
-        // A joiner or a half of a pair joins nothing before the ellipsis.
-        while (!shown.isEmpty() && (shown.back() == QChar(0x200D) || shown.back() == QChar(0x200C))) {
-            shown.chop(1);
-        }
-        shown += ellipsis;
+    if (whole) {
+        return plain;
     }
-    return shown;
+    QString shown = plain.left(stopped ? std::min(fits, end) : fits);
+    // A joiner joins nothing before the ellipsis.
+    while (!shown.isEmpty() && (shown.back() == QChar(0x200D) || shown.back() == QChar(0x200C))) {
+        shown.chop(1);
+    }
+    return shown + ellipsis;
 }
 
 std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, const QString& text,
@@ -214,13 +252,13 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
     bool cutShort = shown.endsWith(ellipsis);
     QString stem = cutShort ? shown.chopped(1) : shown;
     QTextLine laid = layOut(cutShort ? withEllipsis(stem, direction) : shown);
-    if (cutShort && laid.isValid() && laid.naturalTextWidth() <= width) {
-        // Cut, it leaves room: joined, the letters take less than their advances alone said (an
-        // Arabic name showed a sixth narrower than a Latin one), as a joined picture does. The
-        // advances reach as far past the width as the layout fell short of it, and a few letters
-        // more (at most twice as far), and the layout cuts what they keep.
-        const qreal reach = std::max(width * qreal(width) / std::max<qreal>(laid.naturalTextWidth(), 1),
-                                     width + 2 * QFontMetricsF(font).averageCharWidth());
+    if (cutShort && shown != plain && laid.isValid() &&
+        laid.naturalTextWidth() + nextAdvance(font, plain, stem.size()) <= width) {
+        // Cut, it leaves room for the next character: joined, the letters take less than their
+        // advances alone said (an Arabic name showed a sixth narrower than a Latin one). The
+        // advances reach as far past the width as the layout fell short of it (at most twice as
+        // far), and the layout cuts what they keep.
+        const qreal reach = width * qreal(width) / std::max<qreal>(laid.naturalTextWidth(), 1);
         shown = cut(font, plain, static_cast<int>(std::min<qreal>(reach, 2.0 * width)), fonts());
         cutShort = shown.endsWith(ellipsis);
         stem = cutShort ? shown.chopped(1) : shown;
