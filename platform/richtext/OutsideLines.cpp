@@ -111,8 +111,9 @@ qsizetype fitting(const QString& plain, const QTextLine& line, qsizetype most, q
 
 // `stem` ended with the ellipsis, which reads where the text it ends does: after right-to-left
 // letters in a left-to-right line, at their left, and after left-to-right ones in a right-to-left
-// line, at their right. Without a mark, it takes the line's direction and stands at the other end
-// of a run of the other direction, beside the characters it does not end.
+// line, at their right. A mark of the last letter's direction after it makes it part of that
+// letter's run; without one it takes the line's direction and stands at the other end of the run,
+// beside characters it does not end.
 QString withEllipsis(QStringView stem, Qt::LayoutDirection direction) {
     for (qsizetype i = stem.size(); i > 0;) {
         --i;

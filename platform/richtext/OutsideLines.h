@@ -54,7 +54,9 @@ public:
     // loadFont): a row with a name of a script new to the process loads its font, and no more.
     static constexpr qint64 loadingBudget = 8000;
 
-    // What laid out one line takes of `width`: the text that fits, with the ellipsis if cut.
+    // What of `plain` one line shows within `width` by the characters' advances: all of it where it
+    // fits, else what fits beside the ellipsis, and the ellipsis (line() then cuts it by what the
+    // layout shows).
     static QString cut(const QFont& font, const QString& plain, int width, FontCosts& fonts);
 
 private:
