@@ -37,6 +37,7 @@
 #include "tests/support/DearCalendar.h"
 #include "tests/support/DesktopText.h"
 #include "tests/support/HostileHtml.h"
+#include "tests/support/TestData.h"
 #include "views/main/CalendarDaysView.h"
 #include "views/main/CalendarEntryCard.h"
 #include "views/main/CalendarEntryModel.h"
@@ -516,6 +517,17 @@ int main(int argc, char** argv) {
     }
     for (auto& [name, text] : velmora::test::desktopFontNames()) {
         shapes.emplace_back(QStringLiteral("name-") + name, text);
+    }
+    // Lists and lines that may not break, and names of either direction, as the tests keep them.
+    for (const char* file : {"one-list-of-2000-items", "nobr-of-4000-words", "pre-of-10000-tabs",
+                             "pre-of-10000-tabs-between-letters", "10000-spaced-fdfd"}) {
+        const QString name = QString::fromLatin1(file);
+        shapes.emplace_back(
+            name, velmora::test::testData(QStringLiteral("outside-html/") + name + QStringLiteral(".html")));
+    }
+    for (auto& [kind, text] :
+         velmora::test::namedTestData(QStringLiteral("outside-text/names-in-both-directions.txt"))) {
+        shapes.emplace_back(QStringLiteral("name-") + kind + QStringLiteral("-cut"), text);
     }
     for (const auto& [name, html] : shapes) {
         for (const Place& place : places) {

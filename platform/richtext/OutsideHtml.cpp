@@ -352,6 +352,9 @@ public:
 
 private:
     struct Open {
+        Open(QString name, Role role, bool kept, bool inKeptTable, Role keptRole)
+            : name(std::move(name)), role(role), kept(kept), inKeptTable(inKeptTable), keptRole(keptRole) {}
+
         QString name;
         Role role = Role::Other;
         bool kept = false;
@@ -360,6 +363,13 @@ private:
         // The role of the innermost kept element, this one or one around it: what Qt's
         // parser sees as the parent of the next tag.
         Role keptRole = Role::Other;
+        // A kept list: the items it holds so far, the attributes its tag was written with but its
+        // start, where that tag's ">" stands in what is written, and for an ordered one going on
+        // from another, the number of its first item (each is numbered in its text).
+        int items = 0;
+        QString attributes;
+        qsizetype tagEnd = 0;
+        int numberedFrom = 0;
     };
 
     // How a character of the text is written out: as it was, as the character a reference
@@ -457,8 +467,13 @@ private:
         // a script and direction not known.
         const bool unknown = written == Written::Named && c == 0;
         const char32_t letter = unknown ? char32_t(u'&') : c;
+        // What Qt lays out: the spaces of a line that may not break (<nobr>) are no-break ones, so
+        // that the line is one word however long, which Qt breaks anywhere, looking at the rest of
+        // it for each line (4,000 words cost a card 65 to 111 ms).
+        const bool noBreak = m_noBreak > 0 && m_preformatted == 0 && written == Written::AsIs;
+        const char32_t laid = noBreak && isSpace(QChar(c)) ? char32_t(0xA0) : letter;
         if (m_cuttingWord) {
-            if (unknown || !WordRuns::endsWord(letter)) {
+            if (unknown || !WordRuns::endsWord(laid)) {
                 return;
             }
             m_cuttingWord = false;
@@ -474,17 +489,23 @@ private:
         if (!m_letters.keeps(letter)) {
             return;
         }
-        if (!(unknown ? m_runs.keepsUnknown() : m_runs.keeps(letter))) {
+        if (!(unknown ? m_runs.keepsUnknown() : m_runs.keeps(laid))) {
             m_letters = letters;
             m_cuttingWord = true;
             m_cut = true;
             return;
         }
-        if (!m_cost.keeps(letter, m_runs.startedRun(), m_runs.unbroken())) {
+        // A line of preformatted text never breaks, and every paint draws it whole: a tab, and what
+        // follows one, start runs of their own (the runs such a line holds cost it the more; 10,000
+        // tabs between letters cost a card 40 ms, as many spaces 5).
+        const bool tab = m_preformatted > 0 && c == u'\t';
+        const bool startsRun = m_runs.startedRun() || tab || (m_preformatted > 0 && m_afterTab);
+        if (!m_cost.keeps(laid, startsRun, m_runs.unbroken())) {
             m_cut = true;
             m_stop = true;
             return;
         }
+        m_afterTab = tab;
         if (written == Written::Ampersand || (written == Written::Reference && c == u'&')) {
             m_out += QLatin1String("&amp;");
         } else if (c == u'<' && written != Written::Named) {
@@ -505,6 +526,7 @@ private:
     void separator(QStringView source, char32_t c, Written written) {
         m_runs.endWord();
         m_letters.startLetter();
+        m_afterTab = false;
         if (m_elements >= m_limits.maxElements) {
             m_flattened = true;
             m_out += u' ';
@@ -737,6 +759,9 @@ private:
             return;
         }
         closeImplied(kind);
+        if (kind.role == Role::Item) {
+            countItem();
+        }
         if (kind.role == Role::Cell && inKeptTable() &&
             (keptParentRole() == Role::Table || keptParentRole() == Role::Section)) {
             // A cell straight in its table gets the row it lacks.
@@ -752,11 +777,22 @@ private:
         }
         // The grid the cell or row would add to.
         Span span;
+        // A list's attributes as written, but its start.
+        QString listAttributes;
         if (kept && kind.role == Role::Row) {
             kept = admitRow();
         } else if (kept && kind.role == Role::Cell) {
             span = spanOf(attributes);
             kept = admitCell(span);
+        }
+        if (kept && startsBlockOrLine(name, kind) &&
+            !m_cost.keeps(name == u"br" ? 0x2028 : 0x2029, false, 0)) {
+            // A block or a line costs Qt what a paragraph or line separator does (an item of a
+            // list, a paragraph of a few letters, a dozen microseconds to read and lay out): past
+            // what laying the fragment out may cost, the rest is cut.
+            m_cut = true;
+            m_stop = true;
+            return;
         }
         if (!kept) {
             m_flattened = true;
@@ -778,20 +814,86 @@ private:
                     continue;
                 }
                 const QString keptValue = keptAttribute(name, attribute, value, m_limits);
-                if (!keptValue.isEmpty()) {
-                    m_out += u' ' + attribute + QStringLiteral("=\"") + keptValue + u'"';
+                if (keptValue.isEmpty()) {
+                    continue;
+                }
+                const QString written = u' ' + attribute + QStringLiteral("=\"") + keptValue + u'"';
+                m_out += written;
+                if (kind.role == Role::List && attribute != u"start") {
+                    listAttributes += written;
                 }
             }
             m_out += u'>';
+            if (kind.role == Role::Item && m_itemNumber > 0) {
+                m_out += QString::number(m_itemNumber) + QStringLiteral(". ");
+            }
         }
         if (isVoid) {
             return;
         }
-        if (push({name, kind.role, kept, isTable ? kept : inKeptTable(),
-                  kept ? kind.role : keptParentRole()}) &&
-            selfClosed) {
+        Open opened{name, kind.role, kept, isTable ? kept : inKeptTable(),
+                    kept ? kind.role : keptParentRole()};
+        if (kept && kind.role == Role::List) {
+            opened.attributes = std::move(listAttributes);
+            opened.tagEnd = m_out.size() - 1;
+        }
+        if (push(std::move(opened)) && selfClosed) {
             pop();
         }
+    }
+
+    // A list item about to be kept in the list it goes in (the innermost kept element) is counted
+    // there. Qt's HTML parsing grows with the square of the items of one list (2,000 took it some
+    // 120 ms where as many paragraphs take 5): past `maxItemsPerList` the list ends and another
+    // goes on from it, in its style, with no room between the two. Qt 6.4 numbers every list from
+    // 1, whatever its start: an ordered one goes on unmarked, each item numbered on in its text.
+    void countItem() {
+        m_itemNumber = 0;
+        auto list = std::find_if(m_open.rbegin(), m_open.rend(), [](const Open& each) { return each.kept; });
+        if (list == m_open.rend() || list->role != Role::List) {
+            return;
+        }
+        ++list->items;
+        if (list->numberedFrom > 0) {
+            m_itemNumber = list->numberedFrom + list->items - 1;
+        }
+        if (list->items <= m_limits.maxItemsPerList || m_elements >= m_limits.maxElements) {
+            // Past the elements a fragment may hold the item is flattened anyway.
+            return;
+        }
+        const QString name = list->name;
+        const int number = list->numberedFrom > 0 ? m_itemNumber : list->items;
+        const QString attributes = list->attributes;
+        const qsizetype tagEnd = list->tagEnd;
+        // What is open inside it is left out (nothing of it was kept), and it ends.
+        const std::size_t keep = static_cast<std::size_t>(m_open.rend() - list) - 1;
+        while (m_open.size() > keep) {
+            pop();
+        }
+        // It ends with no room after its last item: written into its tag, which nothing written
+        // since keeps a place after (a table it holds is closed, one around it placed its spans
+        // before it).
+        m_out.insert(tagEnd, QStringLiteral(" style=\"margin-bottom:0px\""));
+        ++m_elements;
+        const bool ordered = name == u"ol";
+        m_out += u'<' + name + attributes +
+                 (ordered ? QStringLiteral(" style=\"list-style-type:none;margin-top:0px\">")
+                          : QStringLiteral(" style=\"margin-top:0px\">"));
+        Open next{name, Role::List, true, inKeptTable(), Role::List};
+        next.attributes = attributes;
+        next.tagEnd = m_out.size() - 1;
+        next.items = 1;
+        if (ordered) {
+            next.numberedFrom = number;
+            m_itemNumber = number;
+        }
+        push(std::move(next));
+    }
+
+    // Whether Qt starts a block or a line at the element: a block, an item, a term, a line break.
+    // The parts of a table are priced with its grid.
+    static bool startsBlockOrLine(const QString& name, const Element& kind) {
+        return (kind.flags & Block) || kind.role == Role::Item || kind.role == Role::Term || name == u"br";
     }
 
     // Where a kept element starts or ends a block (or breaks the line), Qt lays out what
@@ -838,6 +940,9 @@ private:
             if (element.name == u"pre") {
                 ++m_preformatted;
             }
+            if (element.name == u"nobr") {
+                ++m_noBreak;
+            }
             if (element.role == Role::Table) {
                 ++m_tableDepth;
                 m_cost.setTimes(timesLaidOut(m_tableDepth));
@@ -858,6 +963,9 @@ private:
             --m_depth;
             if (top.name == u"pre") {
                 --m_preformatted;
+            }
+            if (top.name == u"nobr") {
+                --m_noBreak;
             }
             if (top.role == Role::Table) {
                 --m_tableDepth;
@@ -1088,6 +1196,12 @@ private:
     int m_tableDepth = 0;
     // Kept preformatted elements open: each line break in them starts a paragraph.
     int m_preformatted = 0;
+    // Kept elements open whose lines may not break (<nobr>), and whether the last character kept
+    // was a tab of preformatted text.
+    int m_noBreak = 0;
+    bool m_afterTab = false;
+    // The number the list item being opened is given in its text (see countItem), or 0.
+    int m_itemNumber = 0;
     int m_elements = 0;
     qsizetype m_textLength = 0;
     bool m_cut = false;

@@ -55,6 +55,10 @@ struct OutsideHtmlLimits {
     FontCosts* fonts = nullptr;
     // The largest number a list starts from or an item is given.
     int maxListStart = 9999;
+    // The items of one list: past them the list goes on as another, numbered on from it. Qt's HTML
+    // parsing grows with the square of the items of one list; lists of this many cost it about
+    // what as many paragraphs do (2,000 items a sixth more).
+    int maxItemsPerList = 64;
 };
 
 // The fragment rebuilt from what it says, so that Qt's HTML parser sees only

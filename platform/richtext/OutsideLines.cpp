@@ -2,13 +2,18 @@
 
 #include "platform/richtext/FontCosts.h"
 #include "platform/richtext/OutsideName.h"
+#include "platform/richtext/Pictographs.h"
 
 #include <QFontMetricsF>
+#include <QGlyphRun>
 #include <QHash>
 #include <QPainter>
+#include <QTextBoundaryFinder>
 #include <QTextOption>
 
 #include <algorithm>
+#include <limits>
+#include <vector>
 
 namespace velmora {
 
@@ -33,6 +38,105 @@ qreal pictureAdvance(const QFont& font) {
     return advance;
 }
 
+// What the character of `text` at `at` (a letter with its marks, a joined picture, a flag) takes
+// alone, by its advances: a colour font's picture is as wide as any.
+qreal nextAdvance(const QFont& font, const QString& text, qsizetype at) {
+    if (at >= text.size()) {
+        return 0;
+    }
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, text);
+    characters.setPosition(static_cast<int>(at));
+    const qsizetype next = std::max<qsizetype>(characters.toNextBoundary(), at + 1);
+    const char32_t c = QStringView(text).mid(at).toUcs4().value(0);
+    if (isPictograph(c) || isRegionalIndicator(c)) {
+        return pictureAdvance(font);
+    }
+    return QFontMetricsF(font).horizontalAdvance(text.mid(at, next - at));
+}
+
+// What the characters of `line` from its start up to `end` (logical, whatever their direction)
+// take of its width, wherever the line shows their glyphs. Qt hands them out as runs of one font,
+// each bounded by what the characters take of the run of one script and direction it is part
+// of (the runs of one such share it): what they take in all is the union of those.
+qreal widthOfStart(const QTextLine& line, qsizetype end) {
+    if (end <= 0) {
+        return 0;
+    }
+    std::vector<std::pair<qreal, qreal>> spans;
+    for (const QGlyphRun& run : line.glyphRuns(0, static_cast<int>(end))) {
+        spans.emplace_back(run.boundingRect().left(), run.boundingRect().right());
+    }
+    std::sort(spans.begin(), spans.end());
+    qreal width = 0;
+    qreal reached = -std::numeric_limits<qreal>::infinity();
+    for (const auto& [left, right] : spans) {
+        width += std::max<qreal>(0, right - std::max(left, reached));
+        reached = std::max(reached, right);
+    }
+    return width;
+}
+
+// Whether `text` parts two characters at `at`: a letter and its marks, a joined picture, a flag
+// are one.
+bool endsCharacter(const QString& text, qsizetype at) {
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, text);
+    characters.setPosition(static_cast<int>(at));
+    return characters.isAtBoundary();
+}
+
+bool isJoiner(QChar c) {
+    return c == QChar(0x200D) || c == QChar(0x200C);
+}
+
+// How much of `plain` to keep, at most `most` code units, where `line` lays out its start: the
+// longest start that ends between two characters of `plain` (never inside a letter with its marks,
+// a pair of code units, a joined picture or a flag) and whose glyphs take at most `room`.
+qsizetype fitting(const QString& plain, const QTextLine& line, qsizetype most, qreal room) {
+    std::vector<qsizetype> ends;
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, plain);
+    for (qsizetype end = characters.toNextBoundary(); end > 0 && end <= most;
+         end = characters.toNextBoundary()) {
+        ends.push_back(end);
+    }
+    // A start is never narrower than a shorter one.
+    const auto past = std::partition_point(ends.begin(), ends.end(),
+                                           [&](qsizetype end) { return widthOfStart(line, end) <= room; });
+    qsizetype end = past == ends.begin() ? 0 : *(past - 1);
+    // A joiner joins nothing before the ellipsis.
+    while (end > 0 && isJoiner(plain[end - 1])) {
+        --end;
+    }
+    return end;
+}
+
+// `stem` ended with the ellipsis, which reads where the text it ends does: after right-to-left
+// letters in a left-to-right line, at their left, and after left-to-right ones in a right-to-left
+// line, at their right. A mark of the last letter's direction after it makes it part of that
+// letter's run; without one it takes the line's direction and stands at the other end of the run,
+// beside characters it does not end.
+QString withEllipsis(QStringView stem, Qt::LayoutDirection direction) {
+    for (qsizetype i = stem.size(); i > 0;) {
+        --i;
+        char32_t c = stem[i].unicode();
+        if (stem[i].isLowSurrogate() && i > 0 && stem[i - 1].isHighSurrogate()) {
+            --i;
+            c = QChar::surrogateToUcs4(stem[i], stem[i + 1]);
+        }
+        switch (QChar::direction(c)) {
+        case QChar::DirL:
+            return stem.toString() + ellipsis +
+                   (direction == Qt::RightToLeft ? QString(QChar(0x200E)) : QString());
+        case QChar::DirR:
+        case QChar::DirAL:
+            return stem.toString() + ellipsis +
+                   (direction == Qt::RightToLeft ? QString() : QString(QChar(0x200F)));
+        default:
+            break;
+        }
+    }
+    return stem.toString() + ellipsis;
+}
+
 } // namespace
 
 OutsideLines::OutsideLines(int count, FontCosts* fonts) : m_lines(count), m_fonts(fonts) {}
@@ -47,15 +151,23 @@ FontCosts& OutsideLines::fonts() {
 QString OutsideLines::cut(const QFont& font, const QString& plain, int width, FontCosts& fonts) {
     width = std::max(0, width);
     const QFontMetricsF metrics(font);
+    const qreal ellipsisWidth = metrics.horizontalAdvance(ellipsis);
     qint64 budget = loadingBudget;
     bool first = true;
     // Nor does a line lay out more than a code unit for every two pixels, however many marks its
     // letters carry: ordinary text of any script holds far fewer.
     const qsizetype most = width / 2 + 2;
     qsizetype end = 0;
+    // What fits beside the ellipsis.
+    qsizetype fits = 0;
     qreal advance = 0;
     bool stopped = false;
-    // One character past the width is kept for the layout to find the cut.
+    // Whether the last character was a picture of a colour font (or a selector or joiner after
+    // one), a joiner after one, and a flag's first letter.
+    bool picture = false;
+    bool joining = false;
+    bool region = false;
+    // One character past the width is looked at, to know whether the name fits whole.
     while (end < plain.size() && end < most && advance <= width) {
         char32_t c = plain[end].unicode();
         qsizetype length = 1;
@@ -70,40 +182,54 @@ QString OutsideLines::cut(const QFont& font, const QString& plain, int width, Fo
         }
         const GlyphCost glyph = fonts.cost(c);
         if (glyph.colour) {
-            advance += pictureAdvance(font);
-        } else if (length == 1) {
-            advance += metrics.horizontalAdvance(plain[end]);
+            // A skin tone, a picture joined to the one before and a flag's second letter are
+            // part of one picture, as the colour font draws them.
+            const bool joined =
+                (isEmojiModifier(c) && picture) || joining || (isRegionalIndicator(c) && region);
+            advance += joined ? 0 : pictureAdvance(font);
+            region = isRegionalIndicator(c) && !region;
+            picture = true;
+            joining = false;
         } else {
-            advance += metrics.horizontalAdvance(plain.mid(end, length));
+            advance += length == 1 ? metrics.horizontalAdvance(plain[end])
+                                   : metrics.horizontalAdvance(plain.mid(end, length));
+            const bool selector = c == 0xFE0F || c == 0xFE0E;
+            joining = picture && c == 0x200D;
+            picture = picture && (selector || joining);
+            region = false;
         }
         end += length;
+        if (advance + ellipsisWidth <= width) {
+            fits = end;
+        }
     }
     const bool whole = end == plain.size() && !stopped;
-    QString shown = plain.left(end);
-    if (!whole) {
-        // A joiner or a half of a pair joins nothing before the ellipsis.
-        while (!shown.isEmpty() && (shown.back() == QChar(0x200D) || shown.back() == QChar(0x200C))) {
-            shown.chop(1);
-        }
-        shown += ellipsis;
+    if (whole) {
+        return plain;
     }
-    return shown;
+    QString shown = plain.left(stopped ? std::min(fits, end) : fits);
+    // A joiner joins nothing before the ellipsis.
+    while (!shown.isEmpty() && (shown.back() == QChar(0x200D) || shown.back() == QChar(0x200C))) {
+        shown.chop(1);
+    }
+    return shown + ellipsis;
 }
 
-const OutsideLines::Line& OutsideLines::line(const QFont& font, const QString& text, int width,
-                                             Qt::LayoutDirection direction) {
+std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, const QString& text,
+                                                             int width, Qt::LayoutDirection direction) {
     // A name shows no more than what plainName looks at of it: a name of megabytes is known by
     // that, and whether there is more.
     constexpr qsizetype lookedAt = plainNameLength * 4;
     const QString key = font.key() + u'\n' + QString::number(width) + u'\n' +
                         QString::number(int(direction)) + (text.size() > lookedAt ? u'+' : u'\n') +
                         text.left(lookedAt);
-    if (const Line* kept = m_lines.object(key)) {
+    if (const std::shared_ptr<const Line>* kept = m_lines.object(key)) {
         return *kept;
     }
+    width = std::max(width, 0);
     const QString plain = plainName(text, plainNameLength, lineCost, loadingBudget);
     QString shown = cut(font, plain, width, fonts());
-    auto* made = new Line;
+    auto made = std::make_shared<Line>();
     QTextOption option(Qt::AlignLeft | Qt::AlignAbsolute);
     option.setTextDirection(direction);
     option.setWrapMode(QTextOption::NoWrap);
@@ -117,28 +243,52 @@ const OutsideLines::Line& OutsideLines::line(const QFont& font, const QString& t
         made->layout.beginLayout();
         QTextLine laid = made->layout.createLine();
         if (laid.isValid()) {
-            laid.setLineWidth(std::max(width, 0));
+            laid.setLineWidth(width);
         }
         made->layout.endLayout();
         return laid;
     };
-    QTextLine laid = layOut(shown);
-    if (laid.isValid() && laid.naturalTextWidth() > width && !shown.isEmpty()) {
-        // Laid out, it is wider than the advances said (joined forms, kerning): cut where the
-        // layout reaches the width less the ellipsis, and lay that out once more.
-        const qreal room = std::max<qreal>(0, width - QFontMetricsF(font).horizontalAdvance(ellipsis));
-        int at = laid.xToCursor(room, QTextLine::CursorOnCharacter);
-        const QString stem = shown.endsWith(ellipsis) ? shown.chopped(1) : shown;
-        at = std::clamp(at, 0, static_cast<int>(stem.size()));
-        if (at > 0 && at < stem.size() && stem[at].isLowSurrogate()) {
-            --at;
+    // What the advances keep, and whether it ends with the ellipsis (cut() cuts with one, as
+    // plainName does a name too long to look at), which goes where the text it ends reads.
+    bool cutShort = shown.endsWith(ellipsis);
+    QString stem = cutShort ? shown.chopped(1) : shown;
+    QTextLine laid = layOut(cutShort ? withEllipsis(stem, direction) : shown);
+    if (cutShort && shown != plain && laid.isValid() &&
+        laid.naturalTextWidth() + nextAdvance(font, plain, stem.size()) <= width) {
+        // Cut, it leaves room for the next character: joined, the letters take less than their
+        // advances alone said (an Arabic name showed a sixth narrower than a Latin one). The
+        // advances reach as far past the width as the layout fell short of it (at most twice as
+        // far), and the layout cuts what they keep.
+        const qreal reach = width * qreal(width) / std::max<qreal>(laid.naturalTextWidth(), 1);
+        shown = cut(font, plain, static_cast<int>(std::min<qreal>(reach, 2.0 * width)), fonts());
+        cutShort = shown.endsWith(ellipsis);
+        stem = cutShort ? shown.chopped(1) : shown;
+        laid = layOut(cutShort ? withEllipsis(stem, direction) : shown);
+    }
+    if (laid.isValid() && !stem.isEmpty() &&
+        (laid.naturalTextWidth() > width || (cutShort && !endsCharacter(plain, stem.size())))) {
+        // Laid out, it is wider than the advances said (joined forms, kerning), or the advances
+        // parted a character: cut it again by what the layout shows, keeping the characters it
+        // starts with that fit beside the ellipsis. Their glyphs are found wherever the line puts
+        // them: a right-to-left run shows its first characters at its right.
+        const qreal room = width - QFontMetricsF(font).horizontalAdvance(ellipsis);
+        qsizetype end = fitting(plain, laid, stem.size(), room);
+        for (int tries = 0;; ++tries) {
+            laid = layOut(withEllipsis(QStringView(stem).left(end), direction));
+            const qreal over = laid.isValid() ? laid.naturalTextWidth() - width : 0;
+            if (over <= 0 || end == 0 || tries == 2) {
+                break;
+            }
+            // The letter before the cut took another form before the ellipsis than inside the
+            // line (an Arabic letter's final form): as much less again.
+            end = fitting(plain, laid, end - 1, room - over);
         }
-        shown = stem.left(at) + ellipsis;
-        laid = layOut(shown);
     }
     made->width = laid.isValid() ? laid.naturalTextWidth() : 0;
-    m_lines.insert(key, made);
-    return *made;
+    std::shared_ptr<const Line> line = std::move(made);
+    // The cache holds a handle of its own: a line it lets go stays with whoever holds it.
+    m_lines.insert(key, new std::shared_ptr<const Line>(line));
+    return line;
 }
 
 qreal OutsideLines::draw(QPainter& painter, const Line& line, const QRectF& box,

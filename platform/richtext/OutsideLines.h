@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTextLayout>
 
+#include <memory>
+
 class QPainter;
 class QRectF;
 
@@ -33,9 +35,12 @@ public:
     explicit OutsideLines(int count = 256, FontCosts* fonts = nullptr);
 
     // `text` as a line shows it in `font` within `width` pixels: bounded as a name, cut with an
-    // ellipsis, laid out once and kept for the paints that follow.
-    const Line& line(const QFont& font, const QString& text, int width,
-                     Qt::LayoutDirection direction = Qt::LeftToRight);
+    // ellipsis, laid out once and kept for the paints that follow. Where it is cut, it keeps the
+    // characters it starts with (the logical ones, whatever their direction) that fit with the
+    // ellipsis, and never parts a character: a letter with its marks, a joined picture, a flag.
+    // The line stays whole for as long as it is held, whatever is laid out after it.
+    std::shared_ptr<const Line> line(const QFont& font, const QString& text, int width,
+                                     Qt::LayoutDirection direction = Qt::LeftToRight);
     // Draws `line` at the start of `box` (its left, or its right in a right-to-left layout),
     // centred in its height; returns its width.
     static qreal draw(QPainter& painter, const Line& line, const QRectF& box,
@@ -49,13 +54,15 @@ public:
     // loadFont): a row with a name of a script new to the process loads its font, and no more.
     static constexpr qint64 loadingBudget = 8000;
 
-    // What laid out one line takes of `width`: the text that fits, with the ellipsis if cut.
+    // What of `plain` one line shows within `width` by the characters' advances: all of it where it
+    // fits, else what fits beside the ellipsis, and the ellipsis (line() then cuts it by what the
+    // layout shows).
     static QString cut(const QFont& font, const QString& plain, int width, FontCosts& fonts);
 
 private:
     FontCosts& fonts();
 
-    QCache<QString, Line> m_lines;
+    QCache<QString, std::shared_ptr<const Line>> m_lines;
     FontCosts* m_fonts;
 };
 

@@ -4,6 +4,7 @@
 #include "platform/richtext/ShapingCost.h"
 
 #include <QChar>
+#include <QTextBoundaryFinder>
 
 #include <algorithm>
 #include <iterator>
@@ -146,6 +147,23 @@ qsizetype flagTagsAt(const QChar* units, qsizetype i, qsizetype end) {
     return 0;
 }
 
+// Where the last whole character at or before `at` of `shown`, which `next` follows, ends: a cut
+// never parts a letter from its marks, a joined picture, nor a flag's two letters. What never
+// joins what is next to it (the first scripts' letters) is known without looking.
+qsizetype characterEndBefore(const QString& shown, qsizetype at, char32_t next) {
+    if (at <= 0 || (at >= shown.size() && next < 0x300) ||
+        (at < shown.size() && shown[at].unicode() < 0x300 && shown[at - 1].unicode() < 0x300)) {
+        return std::max<qsizetype>(at, 0);
+    }
+    QString around = shown;
+    if (next != 0) {
+        around += QString::fromUcs4(&next, 1);
+    }
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, around);
+    characters.setPosition(static_cast<int>(at));
+    return characters.isAtBoundary() ? at : std::max<qsizetype>(characters.toPreviousBoundary(), 0);
+}
+
 // Past this much of a name the rest is not looked at: a name that shows so little of
 // what it holds is cut there, so that bounding costs the same for a name of 10 MB.
 constexpr qsizetype scannedPerShown = 4;
@@ -184,6 +202,8 @@ QString plainName(const QString& text, qsizetype maxLength, qint64 maxCost, qint
     // joiner joins anything is read from them and from what follows it.
     char32_t letter = 0;
     char32_t last = 0;
+    // What follows where the name is cut, when it is.
+    char32_t next = codePointAt(units, scanned, text.size());
     for (qsizetype i = 0; i < scanned;) {
         char32_t c = codePointAt(units, i, scanned);
         qsizetype length = c > 0xFFFF ? 2 : 1;
@@ -215,6 +235,7 @@ QString plainName(const QString& text, qsizetype maxLength, qint64 maxCost, qint
         if (plain.size() + length + (space ? 1 : 0) > maxLength || (space && !cost.keeps(u' ', false, 0)) ||
             !cost.keeps(c, false, 0)) {
             cut = true;
+            next = c;
             break;
         }
         if (space) {
@@ -231,6 +252,7 @@ QString plainName(const QString& text, qsizetype maxLength, qint64 maxCost, qint
         }
     }
     if (cut) {
+        fits = characterEndBefore(plain, fits, next);
         plain.truncate(fits);
         // A joiner joins nothing before the ellipsis.
         while (!plain.isEmpty() && isJoinerOrSeparator(plain.back().unicode())) {

@@ -33,9 +33,11 @@ void CalendarDaysView::refill(qint64 cost, qint64 loading) {
 
 void CalendarDaysView::resizeEvent(QResizeEvent* event) {
     QScrollArea::resizeEvent(event);
-    if (width() != m_width) {
+    // What the columns share is the viewport's width: the scroll bar a tall strip shows once its
+    // cards are laid out narrows it, and the cards laid out at the wider one are laid out anew.
+    if (viewport()->width() != m_width) {
         // A new width lays the cards out anew.
-        m_width = width();
+        m_width = viewport()->width();
         m_left = 0;
         m_budget->loading = 0;
         refill(stripCost, stripLoading);

@@ -135,7 +135,7 @@ void CalendarEntryCard::paint(QPainter* painter, const QStyleOptionViewItem& opt
     // The task's key or name is the tracker's: laid out once for its width, bounded as a name.
     const QString label = index.data(CalendarEntryModel::TaskLabelRole).toString();
     const int labelWidth = std::max(0, static_cast<int>(titleRow.width()) - spentWidth - 6);
-    OutsideLines::draw(*painter, m_labels.line(option.font, label, labelWidth, option.direction),
+    OutsideLines::draw(*painter, *m_labels.line(option.font, label, labelWidth, option.direction),
                        titleRow.adjusted(0, 0, -spentWidth - 6, 0), option.direction);
 
     const QVariant html = index.data(CalendarEntryModel::DescriptionRole);

@@ -77,7 +77,7 @@ void ProjectLinkView::paint(QPainter* painter, const QStyleOptionViewItem& optio
     const auto* model = qobject_cast<const ProjectListModel*>(index.model());
     const QString name = model ? model->project(index.row()).name : index.data(Qt::DisplayRole).toString();
     OutsideLines::draw(*painter,
-                       m_names.line(option.font, name, static_cast<int>(textRect.width()), option.direction),
+                       *m_names.line(option.font, name, static_cast<int>(textRect.width()), option.direction),
                        textRect, option.direction);
     painter->restore();
 }

@@ -233,7 +233,7 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
         return OutsideLines::draw(*painter, shown, box, option.direction);
     };
     auto drawText = [&](const QFont& font, const QString& text, const QRect& box, int width) {
-        return drawLaid(m_lines.line(font, text, width, option.direction), box);
+        return drawLaid(*m_lines.line(font, text, width, option.direction), box);
     };
 
     auto drawLine = [&](const QFont& font, const QString& text, const QColor& color, bool withMark) {
@@ -266,10 +266,10 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
     painter->setFont(fonts.caption);
     painter->setPen(secondary);
     // Both are cut to the line: they come from the tracker and may be of any length.
-    const OutsideLines::Line& state =
+    const std::shared_ptr<const OutsideLines::Line> state =
         m_lines.line(fonts.caption, stateText(*task), right - left, option.direction);
-    const int stateWidth = static_cast<int>(std::ceil(state.width));
-    drawLaid(state, QRect(left, y, stateWidth + 1, caption.height()));
+    const int stateWidth = static_cast<int>(std::ceil(state->width));
+    drawLaid(*state, QRect(left, y, stateWidth + 1, caption.height()));
     const qreal dotX = left + stateWidth + 5;
     painter->setPen(Qt::NoPen);
     painter->setBrush(secondary);

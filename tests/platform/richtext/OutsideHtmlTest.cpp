@@ -3,15 +3,18 @@
 #include "platform/richtext/OutsideTextDocument.h"
 #include "tests/support/DesktopText.h"
 #include "tests/support/MarksPerLetter.h"
+#include "tests/support/TestData.h"
 #include "tests/support/TextLayoutCost.h"
 #include "tests/support/ThreadCpuClock.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QSet>
 #include <QTextBlock>
 #include <QTextBoundaryFinder>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
 #include <QTextFrame>
+#include <QTextList>
 #include <QTextTable>
 
 #include <gtest/gtest.h>
@@ -984,5 +987,118 @@ TEST(OutsideHtml, SymbolsFewFontsDrawCostWhatTheirFontsCost) {
     }
     for (const char* name : {"mathematical-alphanumerics", "ordinary-symbols", "hexagrams"}) {
         expectWhole(desktopText(QString::fromLatin1(name)), name);
+    }
+}
+
+namespace {
+
+QString dataFile(const char* name) {
+    return test::testData(QStringLiteral("outside-html/") + QLatin1String(name));
+}
+
+} // namespace
+
+// One list holds a few dozen items: Qt's HTML parsing grows with the square of the items of one
+// list (a list of 2,000 cost a view 119 to 141 ms, as many paragraphs 5). Past them the list ends
+// and another goes on from it, in its style and with no room between the two, so that it reads as
+// the one list it was: an ordered one numbered on.
+TEST(OutsideHtml, OneListHoldsAFewDozenItemsAndGoesOnAsAnother) {
+    const QString source = dataFile("one-list-of-2000-items.html");
+    ASSERT_FALSE(source.isEmpty());
+    // What it costs to lay out is held elsewhere: here every item the elements allow is kept.
+    OutsideHtmlLimits limits;
+    limits.maxShapingCost = 1'000'000;
+    QTextDocument document;
+    document.setHtml(boundOutsideHtml(source, limits));
+    QSet<QTextList*> lists;
+    int items = 0;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        QTextList* list = block.textList();
+        if (!list) {
+            continue;
+        }
+        lists.insert(list);
+        EXPECT_LE(list->count(), OutsideHtmlLimits{}.maxItemsPerList);
+        ++items;
+        // Numbered as the one list it was, by its marker or, unmarked, in its text.
+        const bool marked = list->format().style() != QTextListFormat::ListStyleUndefined;
+        EXPECT_EQ(marked ? list->itemText(block) + u' ' + block.text() : block.text(),
+                  QStringLiteral("%1. Item %1").arg(items));
+    }
+    // Up to where the fragment's elements end.
+    EXPECT_GT(items, 1900);
+    EXPECT_GT(lists.size(), 1);
+
+    // As tall as the list whole, its style kept by every part.
+    const QString list = QStringLiteral("<ul type=\"square\" style=\"color:red\">") +
+                         QStringLiteral("<li>item</li>").repeated(100) + QStringLiteral("</ul>");
+    QTextDocument whole;
+    whole.setHtml(list);
+    QTextDocument parted;
+    parted.setHtml(boundOutsideHtml(list, limits));
+    EXPECT_EQ(parted.size().height(), whole.size().height());
+    const QTextBlock last = parted.lastBlock();
+    ASSERT_NE(last.textList(), nullptr);
+    EXPECT_NE(last.textList(), parted.begin().textList());
+    EXPECT_EQ(last.textList()->format().style(), QTextListFormat::ListSquare);
+    EXPECT_EQ(last.charFormat().foreground().color(), QColor(Qt::red));
+    // Each item costs what a paragraph does to lay out (a dozen microseconds each, where its letters
+    // cost a few): a card of a list of 2,000 cost 50 to 57 ms with the list parted.
+    qint64 inItems = 0;
+    boundOutsideHtml(list, {}, &inItems);
+    qint64 paragraphs = 0;
+    boundOutsideHtml(QStringLiteral("<p>item</p>").repeated(100), {}, &paragraphs);
+    qint64 separators = 0;
+    boundOutsideHtml((QStringLiteral("item") + QChar(0x2029)).repeated(100), {}, &separators);
+    EXPECT_GE(inItems, separators);
+    EXPECT_EQ(paragraphs, separators);
+    // Lists inside items are counted apart.
+    const QString nested = QStringLiteral("<ul>") +
+                           (QStringLiteral("<li>a<ul>") + QStringLiteral("<li>b</li>").repeated(20) +
+                            QStringLiteral("</ul></li>"))
+                               .repeated(20) +
+                           QStringLiteral("</ul>");
+    EXPECT_EQ(boundOutsideHtml(nested).count(QStringLiteral("<ul")), 21);
+}
+
+// A line that may not break costs what laying it out does. The words of <nobr> are one word to Qt
+// (their spaces no-break ones), which it breaks anywhere, looking at the rest of it for each line:
+// 4,000 words cost a card 65 to 111 ms. A line of preformatted text never breaks, and each paint
+// draws it whole: every tab and what follows it is a run of its own (10,000 tabs between letters
+// cost a card 40 ms, as many spaces 5).
+TEST(OutsideHtml, ALineThatMayNotBreakCostsWhatLayingItOutDoes) {
+    auto spent = [](const QString& html) {
+        qint64 cost = 0;
+        boundOutsideHtml(html, {}, &cost);
+        return cost;
+    };
+    const QString words = QStringLiteral("word ").repeated(200);
+    QString noBreak = words;
+    noBreak.replace(u' ', QStringLiteral("&nbsp;"));
+    EXPECT_EQ(spent(QStringLiteral("<nobr>") + words + QStringLiteral("</nobr>")), spent(noBreak));
+    EXPECT_GT(spent(noBreak), 2 * spent(words));
+    // After it lines break again.
+    EXPECT_EQ(spent(QStringLiteral("<nobr>a</nobr> ") + words), spent(QStringLiteral("a ") + words));
+
+    const QString tabs = QStringLiteral("x\t").repeated(500);
+    const QString spaces = QStringLiteral("x ").repeated(500);
+    auto preformatted = [](const QString& text) {
+        return QStringLiteral("<pre>") + text + QStringLiteral("</pre>");
+    };
+    // Each tab, and the letter after it, start runs of their own: some 12 letters more than a space.
+    EXPECT_GE(spent(preformatted(tabs)) - spent(preformatted(spaces)), 500 * 10);
+    EXPECT_LT(spent(tabs), spent(spaces) * 2) << "a line that breaks";
+
+    // The cases seen, cut within a card's budget and said to be.
+    OutsideHtmlLimits card;
+    card.maxShapingCost = 40000;
+    for (const char* name :
+         {"nobr-of-4000-words.html", "pre-of-10000-tabs.html", "pre-of-10000-tabs-between-letters.html"}) {
+        const QString source = dataFile(name);
+        ASSERT_FALSE(source.isEmpty()) << name;
+        qint64 cost = 0;
+        const QString bounded = boundOutsideHtml(source, card, &cost);
+        EXPECT_TRUE(bounded.contains(outsideHtmlShortenedNote())) << name;
+        EXPECT_LE(cost, card.maxShapingCost) << name;
     }
 }

@@ -78,7 +78,8 @@ TEST(OutsideName, JoinersThatJoinNothingGo) {
     EXPECT_EQ(plainName(QStringLiteral("\u200D\u200C\u200D")), QString());
 }
 
-// A cut name never ends inside what joins: not between a flag and its tags, not on a joiner.
+// A cut name never ends inside what joins: not between a flag and its tags, not on a joiner, not
+// inside a joined picture.
 TEST(OutsideName, ACutKeepsSequencesWholeOrLeavesThemOut) {
     const QString start(plainNameLength - 4, QChar(u'x'));
     const QString cutFlag = plainName(start + englandFlag + QStringLiteral("y"));
@@ -87,7 +88,8 @@ TEST(OutsideName, ACutKeepsSequencesWholeOrLeavesThemOut) {
     EXPECT_EQ(plainName(fits + englandFlag), fits + englandFlag);
     const QString joined = plainName(QString(plainNameLength - 4, QChar(u'x')) +
                                      QString::fromUcs4(U"\U0001F469\u200D\U0001F4BB\U0001F4BB"));
-    EXPECT_TRUE(joined.endsWith(QString::fromUcs4(U"\U0001F469\u2026"))) << joined.right(4).toStdString();
+    // The woman is the start of the woman at a computer, not a picture of her own.
+    EXPECT_TRUE(joined.endsWith(QStringLiteral("x\u2026"))) << joined.right(4).toStdString();
     // Bounding twice changes nothing.
     for (const QString& name :
          {cutFlag, joined, QStringLiteral("\u0DC1\u0DCA\u200D\u0DBB\u0DD3"), englandFlag}) {

@@ -15,6 +15,7 @@
 #include "tests/support/TextLayoutCost.h"
 #include "tests/support/ThreadCpuClock.h"
 #include "tests/support/TimeScale.h"
+#include "views/main/CalendarDayView.h"
 #include "views/main/CalendarDaysView.h"
 #include "views/main/CalendarEntryCard.h"
 #include "views/main/CalendarEntryModel.h"
@@ -37,6 +38,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -288,6 +290,43 @@ TEST(OutsideTextCost, AWeekOfDearCardsOpensAndTakesANewWidthWithinItsBounds) {
         days.grab();
     });
     EXPECT_LT(wider, bound(50));
+}
+
+// The columns of a strip share one budget: each lays out what it shows within its share of what is
+// left, so no column takes what the others need, and a strip of many columns lays out what one of
+// a few does. The scroll bar a tall strip shows narrows its columns: what they laid out before it
+// showed is laid out anew at their width, within a budget of its own (the week's cards showed the
+// least a card may, the budget spent at a width they no longer had).
+TEST(OutsideTextCost, TheColumnsOfAStripShareOneBudget) {
+    // Dear for any share: a card may lay out a few thousand letters of it, and the first card of each
+    // column is all the strip shows of it.
+    const QString description = QStringLiteral("word ").repeated(4000);
+    // How much of the first card of each column the strip lays out: its height times its width.
+    auto firstCards = [&](int days, int width) {
+        CalendarDaysView strip;
+        strip.resize(width, 700);
+        strip.show();
+        drainEvents();
+        strip.setDays(calendarOf(2, description, days));
+        drainEvents();
+        std::vector<qint64> areas;
+        for (CalendarDayView* column : strip.columns()) {
+            const QListView* list = column->entryList();
+            const QRect card = list->visualRect(list->model()->index(0, 0));
+            areas.push_back(qint64{card.height()} * card.width());
+        }
+        return areas;
+    };
+    const std::vector<qint64> week = firstCards(7, 1190);
+    ASSERT_EQ(week.size(), 7u);
+    const auto [least, most] = std::minmax_element(week.begin(), week.end());
+    EXPECT_GT(*least * 2, *most) << "a column laid out far less than another";
+    const std::vector<qint64> three = firstCards(3, 520);
+    ASSERT_EQ(three.size(), 3u);
+    const qint64 all = std::accumulate(week.begin(), week.end(), qint64{0});
+    const qint64 fewer = std::accumulate(three.begin(), three.end(), qint64{0});
+    EXPECT_LT(all, fewer * 3 / 2) << "against " << fewer << " for three columns";
+    EXPECT_GT(all, fewer * 2 / 3) << "against " << fewer << " for three columns";
 }
 
 // A day of many cards scrolls a page within a frame: its kept layouts are bounded by what they

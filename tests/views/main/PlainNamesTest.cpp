@@ -9,8 +9,11 @@
 #include "tests/support/DesktopText.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/MarksPerLetter.h"
+#include "tests/support/TestData.h"
 #include "tests/support/ThreadCpuClock.h"
+#include "views/main/CalendarEntryCard.h"
 #include "views/main/CalendarEntryModel.h"
+#include "views/main/ProjectLinkView.h"
 #include "views/main/ProjectListModel.h"
 #include "views/main/ProjectTaskRowView.h"
 #include "views/main/ProjectTaskView.h"
@@ -18,11 +21,13 @@
 #include "views/main/ProjectTasksView.h"
 #include "views/main/SidebarView.h"
 
+#include <QApplication>
 #include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
 #include <QListView>
 #include <QPainter>
+#include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QToolTip>
@@ -553,4 +558,101 @@ TEST_F(PlainNamesTest, TaskRowsPaintWhatTheyLaidOut) {
                 << names[i].first.toStdString() << ": painted again against the first";
         }
     }
+}
+
+namespace {
+
+// What a door of names paints of its row `row` at `width` pixels.
+using PaintRow = std::function<QImage(int row, int width)>;
+
+// The columns where two pictures differ: how wide what one has and the other lacks shows.
+int inkWidth(const QImage& with, const QImage& without) {
+    int left = with.width();
+    int right = -1;
+    for (int y = 0; y < with.height(); ++y) {
+        for (int x = 0; x < with.width(); ++x) {
+            if (with.pixel(x, y) != without.pixel(x, y)) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+        }
+    }
+    return right < left ? 0 : right - left + 1;
+}
+
+// Row 0 of `paint` is named with nothing, and the rows after it with `names`, each longer than the
+// door shows at any of `widths`: each is cut there, and shows about as wide as the Latin one.
+void expectCutAsWideAsLatin(const std::string& door, const std::vector<std::pair<QString, QString>>& names,
+                            const PaintRow& paint, std::initializer_list<int> widths) {
+    ASSERT_EQ(names.front().first, QStringLiteral("latin"));
+    for (const int width : widths) {
+        const QImage blank = paint(0, width);
+        const int latin = inkWidth(paint(1, width), blank);
+        // Cut: the whole name is far wider.
+        ASSERT_GT(inkWidth(paint(1, 4 * width), paint(0, 4 * width)), latin * 2) << door << " at " << width;
+        for (std::size_t i = 1; i < names.size(); ++i) {
+            const int shown = inkWidth(paint(static_cast<int>(i) + 1, width), blank);
+            EXPECT_NEAR(shown, latin, 0.15 * latin)
+                << door << " at " << width << " px: " << names[i].first.toStdString() << " against latin";
+        }
+    }
+}
+
+// The rows of `model` as `delegate` paints them, each as tall as it asks at its width.
+PaintRow paintedBy(const QAbstractItemDelegate& delegate, const QAbstractItemModel& model) {
+    return [&](int row, int width) {
+        QStyleOptionViewItem option;
+        option.font = QApplication::font();
+        option.rect = QRect(0, 0, width, 0);
+        option.rect.setHeight(delegate.sizeHint(option, model.index(row, 0)).height());
+        QImage image(option.rect.size(), QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        delegate.paint(&painter, option, model.index(row, 0));
+        return image;
+    };
+}
+
+} // namespace
+
+// A name is cut by what shows of it, in either direction: the row kept the first characters up to
+// where the layout reached the width, as if a line's characters grew from left to right, and a
+// Hebrew name showed as "תיקו…", "WEB-12 תי…" after its key, an Arabic one as "…" alone. Each shows
+// as wide as a Latin name cut for the same width, in the task list, the sidebar and a calendar card.
+TEST_F(PlainNamesTest, NamesOfEitherDirectionAreCutToWhatShows) {
+    const auto names = namedTestData(QStringLiteral("outside-text/names-in-both-directions.txt"));
+    ASSERT_EQ(names.size(), 4u);
+
+    service->tasks.clear();
+    for (int i = 0; i <= static_cast<int>(names.size()); ++i) {
+        Issue task = makeIssue(QString::number(i));
+        task.reference.reset();
+        task.name = i == 0 ? QString() : names[i - 1].second;
+        task.state = Issue::State{QStringLiteral("s"), QStringLiteral("Open")};
+        task.spentTime = QStringLiteral("1h");
+        service->tasks.push_back(task);
+    }
+    ProjectViewModel model(service, makeProject(QStringLiteral("p")), std::nullopt, env.environment());
+    ASSERT_TRUE(waitUntil([&] { return model.tasks().size() == names.size() + 1; }));
+    ProjectTasksModel tasks(model, &timer);
+    ProjectTaskRowView rows;
+    expectCutAsWideAsLatin("task row", names, paintedBy(rows, tasks), {240, 320, 440});
+
+    QStandardItemModel projects;
+    projects.appendRow(new QStandardItem(QString()));
+    for (const auto& [kind, name] : names) {
+        projects.appendRow(new QStandardItem(name));
+    }
+    ProjectLinkView links;
+    expectCutAsWideAsLatin("sidebar", names, paintedBy(links, projects), {160, 220, 300});
+
+    QStandardItemModel entries;
+    for (int row = 0; row <= static_cast<int>(names.size()); ++row) {
+        auto* entry = new QStandardItem;
+        entry->setData(row == 0 ? QString() : names[row - 1].second, CalendarEntryModel::TaskLabelRole);
+        entry->setData(QStringLiteral("1h"), CalendarEntryModel::SpentTimeRole);
+        entries.appendRow(entry);
+    }
+    CalendarEntryCard cards;
+    expectCutAsWideAsLatin("calendar card", names, paintedBy(cards, entries), {140, 200, 280});
 }

@@ -1,0 +1,140 @@
+#include "platform/richtext/OutsideLines.h"
+
+#include "platform/richtext/OutsideName.h"
+#include "tests/support/TestData.h"
+
+#include <QApplication>
+#include <QFontMetricsF>
+#include <QGlyphRun>
+#include <QTextBoundaryFinder>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace velmora;
+using namespace velmora::test;
+
+namespace {
+
+constexpr QChar ellipsis(0x2026);
+
+bool isDirectionMark(QChar c) {
+    return c == QChar(0x200E) || c == QChar(0x200F);
+}
+
+// What a line keeps of its name: its text without the ellipsis and the mark that places it.
+QString kept(const OutsideLines::Line& line) {
+    QString text = line.layout.text();
+    if (!text.isEmpty() && isDirectionMark(text.back())) {
+        text.chop(1);
+    }
+    if (text.endsWith(ellipsis)) {
+        text.chop(1);
+    }
+    return text;
+}
+
+// Where the glyphs of the characters from `from` (`length` of them) show: their left and right.
+std::pair<qreal, qreal> shownAt(const OutsideLines::Line& line, int from, int length) {
+    qreal left = 1e9;
+    qreal right = -1e9;
+    for (const QGlyphRun& run : line.layout.lineAt(0).glyphRuns(from, length)) {
+        left = std::min(left, run.boundingRect().left());
+        right = std::max(right, run.boundingRect().right());
+    }
+    return {left, right};
+}
+
+// The characters (letters with their marks, joined pictures, flags) of `text` up to `end`.
+qsizetype countCharacters(const QString& text, qsizetype end) {
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    for (qsizetype at = characters.toNextBoundary(); at > 0 && at <= end; at = characters.toNextBoundary()) {
+        ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+// A line handed out stays whole for as long as its holder keeps it, whatever is laid out after
+// it: a row holds its name's line while it lays out its state's, and a cache of one line threw the
+// first away to keep the second.
+TEST(OutsideLines, ALineHandedOutOutlivesTheLinesLaidOutAfterIt) {
+    OutsideLines lines(1);
+    const QFont font = QApplication::font();
+    const auto first = lines.line(font, QStringLiteral("first"), 200);
+    const auto second = lines.line(font, QStringLiteral("second"), 200);
+    EXPECT_EQ(first->layout.text(), QStringLiteral("first"));
+    EXPECT_EQ(second->layout.text(), QStringLiteral("second"));
+}
+
+// Cut at any width, a line keeps the characters its name starts with, each whole: never half of a
+// pair of code units, a letter without its marks, part of a joined picture or of a flag. A letter
+// drawn long with 80 tatweels showed as "…" alone. What it keeps fits the width with the ellipsis.
+TEST(OutsideLines, ACutKeepsTheCharactersTheNameStartsWithWhole) {
+    const auto names = namedTestData(QStringLiteral("outside-text/names-of-joined-characters.txt"));
+    ASSERT_GE(names.size(), 10u);
+    const QFont font = QApplication::font();
+    const qreal ellipsisWidth = QFontMetricsF(font).horizontalAdvance(ellipsis);
+    OutsideLines lines;
+    for (const auto& [kind, name] : names) {
+        const QString plain = plainName(name);
+        QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, plain);
+        qsizetype widest = 0;
+        for (int width = 4; width <= 240; width += 3) {
+            const auto line = lines.line(font, name, width);
+            const QString shown = kept(*line);
+            const std::string at = kind.toStdString() + " at " + std::to_string(width) + " px";
+            ASSERT_TRUE(plain.startsWith(shown)) << at;
+            characters.setPosition(static_cast<int>(shown.size()));
+            EXPECT_TRUE(characters.isAtBoundary()) << at << ": cut inside a character";
+            if (width >= ellipsisWidth) {
+                EXPECT_LE(line->width, width + 0.5) << at;
+            }
+            if (width >= 80) {
+                EXPECT_FALSE(shown.isEmpty()) << at << ": the ellipsis alone";
+            }
+            // A wider line keeps no less, but for a letter that took another form at the cut.
+            const qsizetype letters = countCharacters(plain, shown.size());
+            EXPECT_GE(letters, widest - 1) << at << ": a wider line keeps less";
+            widest = std::max(widest, letters);
+        }
+    }
+}
+
+// The ellipsis stands where the text it ends reads to, beside its last letter: at the left of a
+// right-to-left one, in a left-to-right list too, and at the right of a left-to-right one, in a
+// right-to-left list too. Without a mark it took the list's direction and stood at the other end
+// of a run of the other direction, beside letters it does not end.
+TEST(OutsideLines, TheEllipsisEndsTheTextWhereItReads) {
+    const QFont font = QApplication::font();
+    OutsideLines lines;
+    const auto names = namedTestData(QStringLiteral("outside-text/names-in-both-directions.txt"));
+    ASSERT_EQ(names.size(), 4u);
+    for (const auto& [kind, name] : names) {
+        for (const int width : {90, 150, 230}) {
+            for (const Qt::LayoutDirection direction : {Qt::LeftToRight, Qt::RightToLeft}) {
+                const auto line = lines.line(font, name, width, direction);
+                const QString shown = kept(*line);
+                const std::string what = kind.toStdString() + " at " + std::to_string(width) +
+                                         (direction == Qt::LeftToRight ? " left to right" : " right to left");
+                // The last letter kept, and which way it reads.
+                qsizetype last = shown.size() - 1;
+                while (last >= 0 && shown[last].direction() != QChar::DirL &&
+                       shown[last].direction() != QChar::DirR && shown[last].direction() != QChar::DirAL) {
+                    --last;
+                }
+                ASSERT_GE(last, 0) << what;
+                const auto [letterLeft, letterRight] = shownAt(*line, static_cast<int>(last), 1);
+                const auto [ellipsisLeft, ellipsisRight] = shownAt(*line, static_cast<int>(shown.size()), 1);
+                if (shown[last].direction() == QChar::DirL) {
+                    EXPECT_GE(ellipsisLeft, letterRight - 0.5) << what;
+                } else {
+                    EXPECT_LE(ellipsisRight, letterLeft + 0.5) << what;
+                }
+            }
+        }
+    }
+}
