@@ -8,8 +8,10 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QUuid>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -71,6 +73,10 @@ public:
     // A booking's request ends within its resource time-out (120 s); a record still
     // leaving this long (ms) after it left has lost its answer.
     static constexpr int leavingBound = 130000;
+    // At most this many look-ups of one account are on their way at once (a start with many
+    // held bookings asks the tracker a few at a time, not all at once); the others wait
+    // their turn, in order.
+    static constexpr int lookUpsAtOnce = 4;
 
     // The tracker service of an account (its id text), or none when the account is gone.
     using ServiceFor = std::function<std::shared_ptr<ProviderService>(const QString& account)>;
@@ -149,6 +155,12 @@ private:
     quint64 m_plans = 0;
     // The services made for look-ups, per account, while it has open records.
     QHash<QString, std::shared_ptr<ProviderService>> m_services;
+    // Look-ups on their way per account, and the account of each.
+    QHash<QString, int> m_runningPerAccount;
+    QHash<QUuid, QString> m_accountOf;
+    // Look-ups waiting for their turn, per account.
+    QHash<QString, std::deque<QUuid>> m_queues;
+    QSet<QUuid> m_waiting;
     int m_recheckDelay = recheckDelay;
 };
 

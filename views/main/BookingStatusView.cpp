@@ -16,9 +16,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <climits>
 #include <functional>
 
 namespace velmora {
@@ -31,6 +34,58 @@ QLabel* plainLabel(const QString& text, QWidget* parent) {
     label->setWordWrap(true);
     label->setText(text);
     return label;
+}
+
+// A row: a stop of the keyboard of its own, whose focus ring shows while it has the focus
+// (the style draws one only after a Tab, and a row takes the focus without one).
+class BookingRowFrame : public QFrame {
+public:
+    explicit BookingRowFrame(QWidget* parent) : QFrame(parent) { setFocusPolicy(Qt::StrongFocus); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QFrame::paintEvent(event);
+        if (!hasFocus()) {
+            return;
+        }
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPen ring(palette().color(QPalette::Highlight));
+        ring.setWidth(2);
+        painter.setPen(ring);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 3, 3);
+    }
+    void focusInEvent(QFocusEvent* event) override {
+        QFrame::focusInEvent(event);
+        update();
+    }
+    void focusOutEvent(QFocusEvent* event) override {
+        QFrame::focusOutEvent(event);
+        update();
+    }
+};
+
+// Choices that let time go, or may book it twice: never given the focus by the strip.
+bool mayLoseTime(const QString& text) {
+    return text == BookingTexts::discardButton || text == BookingTexts::bookAgainButton ||
+           text == BookingRecoveryAlert::savedButton;
+}
+
+// The state and ending a record is announced by.
+std::pair<int, int> announcedAs(const BookingRecord& record) {
+    return {static_cast<int>(record.state), record.ending ? static_cast<int>(*record.ending) : -1};
+}
+
+std::pair<QString, qint64> lookAlikeGroup(const BookingRecord& record) {
+    return {record.booking.taskId, BookingRecords::minutesOf(static_cast<double>(record.booking.seconds))};
+}
+
+void setShown(QLabel* label, const QString& text) {
+    if (label->text() != text) {
+        label->setText(text);
+    }
+    label->setVisible(!text.isEmpty());
 }
 
 } // namespace
@@ -46,6 +101,7 @@ BookingStatusView::BookingStatusView(BookingRecords& records, BookingRecovery* r
     m_layout->setContentsMargins(0, 0, 0, 0);
     m_layout->setSpacing(0);
     connect(&records, &BookingRecords::recordChanged, this, &BookingStatusView::recordChanged);
+    connect(&records, &BookingRecords::answerNotNoted, this, &BookingStatusView::touch);
     if (recovery) {
         connect(recovery, &BookingRecovery::lookingUp, this, [this](const QUuid& id, bool running) {
             if (running) {
@@ -53,12 +109,17 @@ BookingStatusView::BookingStatusView(BookingRecords& records, BookingRecovery* r
             } else {
                 m_asking.remove(id);
             }
-            rebuild();
+            touch(id);
         });
     }
     rebuild();
-    // A question left open by an earlier run is asked again now.
-    for (const BookingRecord& record : records.records(m_account)) {
+    // A question left open by an earlier run is asked again now; what else the records say
+    // was announced then.
+    for (const BookingRecord& record : records.all()) {
+        if (!BookingRecords::shownFor(record, m_account)) {
+            continue;
+        }
+        m_seen.insert(record.id, announcedAs(record));
         if (record.state == BookingRecord::State::asked) {
             popUp(record);
         }
@@ -71,6 +132,17 @@ BookingStatusView::~BookingStatusView() {
             alert->deleteLater();
         }
     }
+    if (m_discardQuestion) {
+        m_discardQuestion->deleteLater();
+    }
+}
+
+QMessageBox* BookingStatusView::alert(const QUuid& id) const {
+    return m_alerts.value(id);
+}
+
+QMessageBox* BookingStatusView::discardQuestion() const {
+    return m_discardQuestion;
 }
 
 QWidget* BookingStatusView::row(const QUuid& id) const {
@@ -91,17 +163,56 @@ QPushButton* BookingStatusView::button(const QUuid& id, const QString& text) con
     return nullptr;
 }
 
+void BookingStatusView::touch(const QUuid& id) {
+    m_dirty.insert(id);
+    if (!m_rebuildAsked) {
+        m_rebuildAsked = true;
+        QMetaObject::invokeMethod(this, &BookingStatusView::rebuild, Qt::QueuedConnection);
+    }
+}
+
+void BookingStatusView::catchUp() {
+    if (m_rebuildAsked || m_full || !m_dirty.isEmpty()) {
+        rebuild();
+    }
+}
+
 void BookingStatusView::recordChanged(const QUuid& id) {
     if (!m_records) {
         return;
     }
-    const auto record = m_records->record(id);
-    if (record && !record->account.isEmpty() && record->account != m_account) {
+    const BookingRecord* record = m_records->peek(id);
+    if (record && !BookingRecords::shownFor(*record, m_account)) {
         return;
     }
     // A choice put off is put off until the booking moves on (not at every look-up).
     if (!record || record->state != BookingRecord::State::unknown) {
         m_waiting.remove(id);
+    }
+    const auto before = m_seen.constFind(id);
+    const bool moved = !record || before == m_seen.constEnd() || *before != announcedAs(*record);
+    if (record) {
+        m_seen.insert(id, announcedAs(*record));
+    } else {
+        m_seen.remove(id);
+    }
+    touch(id);
+    // Its look-alikes may be told apart differently now, before and after the change.
+    std::vector<std::pair<QString, qint64>> groups;
+    if (const auto shown = m_rows.constFind(id); shown != m_rows.constEnd()) {
+        groups.push_back(shown->looks);
+    }
+    if (record) {
+        groups.push_back(lookAlikeGroup(*record));
+    }
+    for (const auto& [task, minutes] : groups) {
+        for (const BookingRecord* alike : m_records->lookAlikes(task, minutes)) {
+            touch(alike->id);
+        }
+    }
+    if (!moved) {
+        // Only what it holds changed (a part of its time was booked): nothing new to announce.
+        return;
     }
     // What an alert asked is settled or moved on: the alert goes, the row says the rest.
     if (QPointer<QMessageBox> open = m_alerts.take(id)) {
@@ -110,7 +221,6 @@ void BookingStatusView::recordChanged(const QUuid& id) {
     if (record) {
         popUp(*record);
     }
-    rebuild();
 }
 
 void BookingStatusView::popUp(const BookingRecord& record) {
@@ -130,6 +240,7 @@ void BookingStatusView::popUp(const BookingRecord& record) {
         return;
     }
     QPointer<BookingRecords> records = m_records;
+    QPointer<BookingStatusView> self(this);
     const QUuid id = record.id;
     QMessageBox* box = nullptr;
     if (record.state == BookingRecord::State::asked) {
@@ -146,7 +257,6 @@ void BookingStatusView::popUp(const BookingRecord& record) {
                 }
             });
     } else {
-        QPointer<BookingStatusView> self(this);
         box = BookingRecoveryAlert::tellEnded(
             record, *m_records, window(),
             [self, id] {
@@ -154,14 +264,57 @@ void BookingStatusView::popUp(const BookingRecord& record) {
                     self->bookReturned(id);
                 }
             },
-            [records, id] {
-                if (records) {
-                    records->discard(id);
+            [self, id] {
+                // Asked first, once this alert has gone.
+                if (self) {
+                    QMetaObject::invokeMethod(
+                        self.data(),
+                        [self, id] {
+                            if (self) {
+                                self->askDiscard(id);
+                            }
+                        },
+                        Qt::QueuedConnection);
                 }
             });
     }
     m_alerts.insert(id, box);
     box->open();
+}
+
+QString BookingStatusView::discardQuestionText(const BookingRecord& record, const BookingRecords& records) {
+    return tr("Discard %1?").arg(BookingTexts::named(record, records));
+}
+
+void BookingStatusView::askDiscard(const QUuid& id) {
+    const auto record = m_records ? m_records->record(id) : std::nullopt;
+    if (!record || record->state != BookingRecord::State::returned || m_discardQuestion) {
+        return;
+    }
+    // Time let go is gone for good: the user says so first. Keep is the default, so Return or
+    // Escape in the question loses nothing.
+    m_discardQuestion =
+        new QMessageBox(QMessageBox::Question, tr("Discard time"), discardQuestionText(*record, *m_records),
+                        QMessageBox::NoButton, window());
+    m_discardQuestion->setInformativeText(
+        tr("Velmora then lets this time go: it books it nowhere, and no longer shows it."));
+    QPushButton* drop =
+        m_discardQuestion->addButton(BookingTexts::discardButton, QMessageBox::DestructiveRole);
+    QPushButton* keep = m_discardQuestion->addButton(tr("Keep"), QMessageBox::RejectRole);
+    m_discardQuestion->setDefaultButton(keep);
+    m_discardQuestion->setEscapeButton(keep);
+    drop->setAutoDefault(false);
+    m_discardQuestion->setAttribute(Qt::WA_DeleteOnClose);
+    m_discardQuestion->setWindowModality(Qt::WindowModal);
+    QPointer<BookingRecords> records = m_records;
+    QMessageBox* question = m_discardQuestion;
+    connect(question, &QMessageBox::finished, this, [records, question, drop, id] {
+        if (question->clickedButton() == drop && records) {
+            records->discard(id);
+        }
+    });
+    ReadableAlert::prepare(*m_discardQuestion);
+    m_discardQuestion->open();
 }
 
 void BookingStatusView::bookAgain(const QUuid& id) {
@@ -242,7 +395,7 @@ void BookingStatusView::act(const QUuid& id, const QString& text) {
     }
     if (text == BookingTexts::waitButton) {
         m_waiting.insert(id);
-        rebuild();
+        touch(id);
     } else if (text == BookingTexts::bookAgainButton) {
         bookAgain(id);
     } else if (text == BookingTexts::askNowButton) {
@@ -254,7 +407,7 @@ void BookingStatusView::act(const QUuid& id, const QString& text) {
     } else if (text == BookingRecoveryAlert::savedButton) {
         m_records->confirmSaved(id);
     } else if (text == BookingTexts::discardButton) {
-        m_records->discard(id);
+        askDiscard(id);
     } else if (text == BookingTexts::bookItButton || text == BookingTexts::bookOnSelectedButton) {
         bookReturned(id);
     } else if (text == BookingTexts::okButton) {
@@ -262,10 +415,11 @@ void BookingStatusView::act(const QUuid& id, const QString& text) {
     }
 }
 
-BookingStatusView::Row BookingStatusView::makeRow() {
+BookingStatusView::Row BookingStatusView::makeRow(const QUuid& id) {
     Row made;
-    made.frame = new QFrame(this);
+    made.frame = new BookingRowFrame(this);
     made.frame->setObjectName(QStringLiteral("BookingStatusRow"));
+    made.frame->setProperty("record", id);
     made.frame->setFrameShape(QFrame::StyledPanel);
     made.frame->setAutoFillBackground(true);
     QPalette colors = made.frame->palette();
@@ -294,25 +448,26 @@ BookingStatusView::Row BookingStatusView::makeRow() {
     return made;
 }
 
-namespace {
-
-void setShown(QLabel* label, const QString& text) {
-    if (label->text() != text) {
-        label->setText(text);
+QWidget* BookingStatusView::safeFocus(const Row& row) const {
+    for (int i = 0; i < row.buttons->count(); ++i) {
+        auto* button = qobject_cast<QPushButton*>(row.buttons->itemAt(i)->widget());
+        if (button && !mayLoseTime(button->text())) {
+            return button;
+        }
     }
-    label->setVisible(!text.isEmpty());
+    return row.frame;
 }
 
-} // namespace
-
-void BookingStatusView::fill(Row& row, const BookingRecord& record, const BookingTexts::Line& said) {
+bool BookingStatusView::fill(Row& row, const BookingRecord& record, const BookingTexts::Line& said) {
     setShown(row.headline, said.headline);
     setShown(row.detail, said.detail);
+    row.frame->setAccessibleName(said.headline);
+    row.looks = lookAlikeGroup(record);
     const QStringList wanted = buttonsFor(record);
     const bool warns = wanted.contains(BookingTexts::bookAgainButton);
     setShown(row.warning, warns ? BookingTexts::twiceWarning(record, *m_records) : QString());
     if (wanted == row.buttonTexts) {
-        return;
+        return false;
     }
     // The buttons change: one that keeps its text keeps the focus.
     QString focused;
@@ -360,74 +515,173 @@ void BookingStatusView::fill(Row& row, const BookingRecord& record, const Bookin
         gone->deleteLater();
     }
     row.buttonTexts = wanted;
-    if (!focused.isEmpty() && !refocus && !row.buttonTexts.isEmpty()) {
-        // The focused choice went: the row's first choice takes the focus, not the window's top.
-        refocus = qobject_cast<QPushButton*>(row.buttons->itemAt(0)->widget());
+    QWidget* heir = refocus;
+    if (!focused.isEmpty() && !refocus) {
+        // The focused choice went: the row's safest choice takes the focus, or the row.
+        heir = safeFocus(row);
     }
-    if (refocus && !refocus->hasFocus()) {
-        refocus->setFocus(Qt::OtherFocusReason);
+    if (heir && !heir->hasFocus()) {
+        // Where the keyboard is, its ring shows.
+        window()->setAttribute(Qt::WA_KeyboardFocusChange);
+        heir->setFocus(Qt::OtherFocusReason);
+    }
+    return true;
+}
+
+int BookingStatusView::placeOf(const QUuid& id) const {
+    // Most often the newest booking: after every row shown.
+    if (!m_records->all().empty() && m_records->all().back().id == id) {
+        return static_cast<int>(m_shown.size());
+    }
+    int place = 0;
+    for (const BookingRecord& record : m_records->all()) {
+        if (record.id == id) {
+            return place;
+        }
+        if (m_rows.contains(record.id)) {
+            ++place;
+        }
+    }
+    return place;
+}
+
+void BookingStatusView::chainTabs(int place) {
+    if (place < 0 || place >= m_shown.size()) {
+        return;
+    }
+    const auto lastOf = [](const Row& row) -> QWidget* {
+        QWidget* last = row.frame;
+        for (int i = 0; i < row.buttons->count(); ++i) {
+            if (QWidget* button = row.buttons->itemAt(i)->widget()) {
+                last = button;
+            }
+        }
+        return last;
+    };
+    const Row& row = m_rows[m_shown[place]];
+    QWidget* previous = place == 0 ? static_cast<QWidget*>(this) : lastOf(m_rows[m_shown[place - 1]]);
+    QWidget::setTabOrder(previous, row.frame);
+    previous = row.frame;
+    for (int i = 0; i < row.buttons->count(); ++i) {
+        if (QWidget* button = row.buttons->itemAt(i)->widget()) {
+            QWidget::setTabOrder(previous, button);
+            previous = button;
+        }
+    }
+    if (place + 1 < m_shown.size()) {
+        QWidget::setTabOrder(previous, m_rows[m_shown[place + 1]].frame);
     }
 }
 
 void BookingStatusView::rebuild() {
+    m_rebuildAsked = false;
     if (!m_records) {
         for (const Row& gone : std::as_const(m_rows)) {
             gone.frame->deleteLater();
         }
         m_rows.clear();
+        m_shown.clear();
         hide();
         return;
     }
-    // The focus a choice of the strip had stays in the strip when that choice goes.
-    const bool focusInStrip = isAncestorOf(window()->focusWidget());
-    QList<QUuid> shown;
-    for (const BookingRecord& record : m_records->records(m_account)) {
-        const BookingTexts::Line said = BookingTexts::line(
-            record, *m_records, {m_waiting.contains(record.id), m_asking.contains(record.id)});
-        if (said.isEmpty()) {
-            continue;
+    if (m_full) {
+        m_full = false;
+        for (const BookingRecord& record : m_records->all()) {
+            m_dirty.insert(record.id);
         }
-        auto found = m_rows.find(record.id);
-        if (found == m_rows.end()) {
-            found = m_rows.insert(record.id, makeRow());
+        for (auto it = m_rows.constBegin(); it != m_rows.constEnd(); ++it) {
+            m_dirty.insert(it.key());
         }
-        fill(*found, record, said);
-        // In the order the bookings left.
-        if (m_layout->indexOf(found->frame) != shown.size()) {
-            m_layout->insertWidget(static_cast<int>(shown.size()), found->frame);
+    }
+    if (m_dirty.isEmpty()) {
+        return;
+    }
+    QWidget* focusedBefore = window()->focusWidget();
+    const bool focusInStrip = focusedBefore && isAncestorOf(focusedBefore);
+    // The row that held the focus, and its place, for an heir should it go.
+    int focusPlace = -1;
+    for (int place = 0; focusInStrip && place < m_shown.size(); ++place) {
+        if (m_rows[m_shown[place]].frame->isAncestorOf(focusedBefore) ||
+            m_rows[m_shown[place]].frame == focusedBefore) {
+            focusPlace = place;
         }
-        found->frame->show();
-        shown.push_back(record.id);
-        // A slow answer is told in words once it is slow.
-        QPointer<BookingStatusView> self(this);
-        BookingTexts::whenSlow(record, *m_records, this, [self] {
-            if (self) {
-                self->rebuild();
-            }
+    }
+    // In the order the bookings left, so that rows come in their places.
+    std::vector<QUuid> changed(m_dirty.begin(), m_dirty.end());
+    m_dirty.clear();
+    QHash<QUuid, int> order;
+    if (changed.size() > 1) {
+        int place = 0;
+        for (const BookingRecord& record : m_records->all()) {
+            order.insert(record.id, place++);
+        }
+        std::sort(changed.begin(), changed.end(), [&order](const QUuid& a, const QUuid& b) {
+            return order.value(a, INT_MAX) < order.value(b, INT_MAX);
         });
     }
-    // Rows of records that went (or say nothing now) go; the focus a choice of the strip had
-    // goes to a choice that stays, else to the strip itself, never to the top of the window.
-    for (auto it = m_rows.begin(); it != m_rows.end();) {
-        if (shown.contains(it.key())) {
-            ++it;
+    for (const QUuid& id : changed) {
+        const BookingRecord* record = m_records->peek(id);
+        const BookingTexts::Line said =
+            record && BookingRecords::shownFor(*record, m_account)
+                ? BookingTexts::line(*record, *m_records, {m_waiting.contains(id), m_asking.contains(id)})
+                : BookingTexts::Line{};
+        auto found = m_rows.find(id);
+        if (said.isEmpty()) {
+            if (found != m_rows.end()) {
+                // Its row goes.
+                const int place = static_cast<int>(m_shown.indexOf(id));
+                found->frame->hide();
+                m_layout->removeWidget(found->frame);
+                found->frame->setParent(nullptr);
+                found->frame->deleteLater();
+                m_rows.erase(found);
+                m_shown.removeAt(place);
+                if (place > 0) {
+                    chainTabs(place - 1);
+                } else if (!m_shown.isEmpty()) {
+                    chainTabs(0);
+                }
+            }
             continue;
         }
-        it->frame->hide();
-        m_layout->removeWidget(it->frame);
-        it->frame->setParent(nullptr);
-        it->frame->deleteLater();
-        it = m_rows.erase(it);
-    }
-    if (QWidget* focused = window()->focusWidget(); focusInStrip && (!focused || !isAncestorOf(focused))) {
-        QWidget* heir = this;
-        for (const QUuid& id : shown) {
-            const Row& kept = m_rows[id];
-            if (!kept.buttonTexts.isEmpty()) {
-                heir = kept.buttons->itemAt(0)->widget();
-                break;
+        bool chained = false;
+        if (found == m_rows.end()) {
+            const int place = placeOf(id);
+            found = m_rows.insert(id, makeRow(id));
+            m_shown.insert(place, id);
+            m_layout->insertWidget(place, found->frame);
+            fill(*found, *record, said);
+            found->frame->show();
+            chainTabs(place);
+            chained = true;
+        }
+        if (!chained && fill(*found, *record, said)) {
+            chainTabs(static_cast<int>(m_shown.indexOf(id)));
+        }
+        // Its words change once its answer is slow, and again once it is past the wait.
+        if (record->state == BookingRecord::State::leaving) {
+            QPointer<BookingStatusView> self(this);
+            const auto again = [self, id] {
+                if (self) {
+                    self->touch(id);
+                }
+            };
+            BookingTexts::whenSlow(*record, *m_records, this, again);
+            if (const qint64 since = m_records->sinceLeft(*record); since < BookingTexts::answerWait) {
+                m_records->environment().bootClock->callAfter(
+                    std::chrono::milliseconds(BookingTexts::answerWait - since), this, again);
             }
         }
+    }
+    // The focus a choice of the strip had stays in the strip when that choice goes: on the
+    // row at its place (or the one before), never on the top of the window.
+    if (QWidget* focused = window()->focusWidget(); focusInStrip && (!focused || !isAncestorOf(focused))) {
+        QWidget* heir = this;
+        if (!m_shown.isEmpty()) {
+            const int place = std::clamp(focusPlace, 0, static_cast<int>(m_shown.size()) - 1);
+            heir = m_rows[m_shown[place]].frame;
+        }
+        window()->setAttribute(Qt::WA_KeyboardFocusChange);
         heir->setFocus(Qt::OtherFocusReason);
     }
     setVisible(!m_rows.isEmpty());
