@@ -1017,7 +1017,7 @@ QStringList BookingRecords::heldNotes(const QString& account) const {
         }
     }
     if (more > 0) {
-        notes << tr("%n more booking(s) held", nullptr, more);
+        notes << (more == 1 ? tr("1 more booking held") : tr("%1 more bookings held").arg(more));
     }
     return notes;
 }

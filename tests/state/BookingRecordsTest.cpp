@@ -505,6 +505,8 @@ TEST_F(BookingRecordsTest, AtMostTheBoundOfHeldRecordsIsReadAtAStartAndSettledOn
     env.snapshots->save(all);
     env.reopenSnapshots();
     EXPECT_EQ(records().records().size(), static_cast<std::size_t>(BookingRecords::recordsRead));
+    // The tray names the first, and counts the rest.
+    EXPECT_EQ(records().heldNotes(key).size(), BookingRecords::heldNotesShown + 1);
     env.snapshots->flush();
     EXPECT_EQ(SnapshotManager(env.snapshotPath()).load().bookings.size(), BookingRecords::recordsRead)
         << "the rest dropped on disk too";

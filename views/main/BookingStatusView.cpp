@@ -199,8 +199,8 @@ void BookingStatusView::recordChanged(const QUuid& id) {
     touch(id);
     // Its look-alikes may be told apart differently now, before and after the change.
     std::vector<std::pair<QString, qint64>> groups;
-    if (const auto shown = m_rows.constFind(id); shown != m_rows.constEnd()) {
-        groups.push_back(shown->looks);
+    if (const auto named = m_groups.constFind(id); named != m_groups.constEnd()) {
+        groups.push_back(*named);
     }
     if (record) {
         groups.push_back(lookAlikeGroup(*record));
@@ -462,7 +462,6 @@ bool BookingStatusView::fill(Row& row, const BookingRecord& record, const Bookin
     setShown(row.headline, said.headline);
     setShown(row.detail, said.detail);
     row.frame->setAccessibleName(said.headline);
-    row.looks = lookAlikeGroup(record);
     const QStringList wanted = buttonsFor(record);
     const bool warns = wanted.contains(BookingTexts::bookAgainButton);
     setShown(row.warning, warns ? BookingTexts::twiceWarning(record, *m_records) : QString());
@@ -528,17 +527,25 @@ bool BookingStatusView::fill(Row& row, const BookingRecord& record, const Bookin
     return true;
 }
 
-int BookingStatusView::placeOf(const QUuid& id) const {
-    // Most often the newest booking: after every row shown.
+int BookingStatusView::placeOf(const QUuid& id, const QHash<QUuid, int>& order) const {
+    if (!order.isEmpty()) {
+        const int mine = order.value(id, INT_MAX);
+        return static_cast<int>(std::lower_bound(m_said.begin(), m_said.end(), mine,
+                                                 [&order](const QUuid& said, int place) {
+                                                     return order.value(said, INT_MAX) < place;
+                                                 }) -
+                                m_said.begin());
+    }
+    // Most often the newest booking: after every row.
     if (!m_records->all().empty() && m_records->all().back().id == id) {
-        return static_cast<int>(m_shown.size());
+        return static_cast<int>(m_said.size());
     }
     int place = 0;
     for (const BookingRecord& record : m_records->all()) {
         if (record.id == id) {
             return place;
         }
-        if (m_rows.contains(record.id)) {
+        if (m_lines.contains(record.id)) {
             ++place;
         }
     }
@@ -546,9 +553,13 @@ int BookingStatusView::placeOf(const QUuid& id) const {
 }
 
 void BookingStatusView::chainTabs(int place) {
-    if (place < 0 || place >= m_shown.size()) {
-        return;
-    }
+    const auto rowAt = [this](int at) -> const Row* {
+        if (at < 0 || at >= m_shown.size()) {
+            return nullptr;
+        }
+        const auto found = m_rows.constFind(m_shown[at]);
+        return found == m_rows.constEnd() ? nullptr : &*found;
+    };
     const auto lastOf = [](const Row& row) -> QWidget* {
         QWidget* last = row.frame;
         for (int i = 0; i < row.buttons->count(); ++i) {
@@ -558,18 +569,27 @@ void BookingStatusView::chainTabs(int place) {
         }
         return last;
     };
-    const Row& row = m_rows[m_shown[place]];
-    QWidget* previous = place == 0 ? static_cast<QWidget*>(this) : lastOf(m_rows[m_shown[place - 1]]);
-    QWidget::setTabOrder(previous, row.frame);
-    previous = row.frame;
-    for (int i = 0; i < row.buttons->count(); ++i) {
-        if (QWidget* button = row.buttons->itemAt(i)->widget()) {
+    const Row* row = rowAt(place);
+    if (!row) {
+        return;
+    }
+    const Row* before = rowAt(place - 1);
+    QWidget* previous = place == 0 ? static_cast<QWidget*>(this) : before ? lastOf(*before) : nullptr;
+    if (previous) {
+        QWidget::setTabOrder(previous, row->frame);
+    }
+    previous = row->frame;
+    for (int i = 0; i < row->buttons->count(); ++i) {
+        if (QWidget* button = row->buttons->itemAt(i)->widget()) {
             QWidget::setTabOrder(previous, button);
             previous = button;
         }
     }
-    if (place + 1 < m_shown.size()) {
-        QWidget::setTabOrder(previous, m_rows[m_shown[place + 1]].frame);
+    if (const Row* after = rowAt(place + 1)) {
+        QWidget::setTabOrder(previous, after->frame);
+    } else if (place + 1 == m_shown.size() && m_more && m_more->isVisibleTo(this)) {
+        QWidget::setTabOrder(previous, m_more);
+        QWidget::setTabOrder(m_more, m_showMore);
     }
 }
 
@@ -581,6 +601,8 @@ void BookingStatusView::rebuild() {
         }
         m_rows.clear();
         m_shown.clear();
+        m_said.clear();
+        m_lines.clear();
         hide();
         return;
     }
@@ -589,24 +611,22 @@ void BookingStatusView::rebuild() {
         for (const BookingRecord& record : m_records->all()) {
             m_dirty.insert(record.id);
         }
-        for (auto it = m_rows.constBegin(); it != m_rows.constEnd(); ++it) {
+        for (auto it = m_lines.constBegin(); it != m_lines.constEnd(); ++it) {
             m_dirty.insert(it.key());
         }
-    }
-    if (m_dirty.isEmpty()) {
-        return;
+        m_refill.unite(QSet<QUuid>(m_shown.begin(), m_shown.end()));
     }
     QWidget* focusedBefore = window()->focusWidget();
     const bool focusInStrip = focusedBefore && isAncestorOf(focusedBefore);
     // The row that held the focus, and its place, for an heir should it go.
     int focusPlace = -1;
     for (int place = 0; focusInStrip && place < m_shown.size(); ++place) {
-        if (m_rows[m_shown[place]].frame->isAncestorOf(focusedBefore) ||
-            m_rows[m_shown[place]].frame == focusedBefore) {
+        if (m_rows.value(m_shown[place]).frame->isAncestorOf(focusedBefore) ||
+            m_rows.value(m_shown[place]).frame == focusedBefore) {
             focusPlace = place;
         }
     }
-    // In the order the bookings left, so that rows come in their places.
+    // In the order the bookings left, so that each comes in its place.
     std::vector<QUuid> changed(m_dirty.begin(), m_dirty.end());
     m_dirty.clear();
     QHash<QUuid, int> order;
@@ -625,39 +645,19 @@ void BookingStatusView::rebuild() {
             record && BookingRecords::shownFor(*record, m_account)
                 ? BookingTexts::line(*record, *m_records, {m_waiting.contains(id), m_asking.contains(id)})
                 : BookingTexts::Line{};
-        auto found = m_rows.find(id);
         if (said.isEmpty()) {
-            if (found != m_rows.end()) {
-                // Its row goes.
-                const int place = static_cast<int>(m_shown.indexOf(id));
-                found->frame->hide();
-                m_layout->removeWidget(found->frame);
-                found->frame->setParent(nullptr);
-                found->frame->deleteLater();
-                m_rows.erase(found);
-                m_shown.removeAt(place);
-                if (place > 0) {
-                    chainTabs(place - 1);
-                } else if (!m_shown.isEmpty()) {
-                    chainTabs(0);
-                }
+            if (m_lines.remove(id)) {
+                m_said.removeOne(id);
             }
+            m_groups.remove(id);
             continue;
         }
-        bool chained = false;
-        if (found == m_rows.end()) {
-            const int place = placeOf(id);
-            found = m_rows.insert(id, makeRow(id));
-            m_shown.insert(place, id);
-            m_layout->insertWidget(place, found->frame);
-            fill(*found, *record, said);
-            found->frame->show();
-            chainTabs(place);
-            chained = true;
+        m_groups.insert(id, lookAlikeGroup(*record));
+        if (!m_lines.contains(id)) {
+            m_said.insert(placeOf(id, order), id);
         }
-        if (!chained && fill(*found, *record, said)) {
-            chainTabs(static_cast<int>(m_shown.indexOf(id)));
-        }
+        m_lines.insert(id, said);
+        m_refill.insert(id);
         // Its words change once its answer is slow, and again once it is past the wait.
         if (record->state == BookingRecord::State::leaving) {
             QPointer<BookingStatusView> self(this);
@@ -673,18 +673,92 @@ void BookingStatusView::rebuild() {
             }
         }
     }
+    showRows();
     // The focus a choice of the strip had stays in the strip when that choice goes: on the
     // row at its place (or the one before), never on the top of the window.
     if (QWidget* focused = window()->focusWidget(); focusInStrip && (!focused || !isAncestorOf(focused))) {
         QWidget* heir = this;
         if (!m_shown.isEmpty()) {
             const int place = std::clamp(focusPlace, 0, static_cast<int>(m_shown.size()) - 1);
-            heir = m_rows[m_shown[place]].frame;
+            heir = m_rows.value(m_shown[place]).frame;
         }
         window()->setAttribute(Qt::WA_KeyboardFocusChange);
         heir->setFocus(Qt::OtherFocusReason);
     }
-    setVisible(!m_rows.isEmpty());
+    setVisible(!m_said.isEmpty());
+}
+
+void BookingStatusView::showRows() {
+    const int count = std::min<int>(m_rowsShown, static_cast<int>(m_said.size()));
+    const QList<QUuid> before = m_shown;
+    m_shown = m_said.mid(0, count);
+    const QSet<QUuid> wanted(m_shown.begin(), m_shown.end());
+    // Rows no longer among those shown go (out of the row at once: one of their buttons may be
+    // the one whose click brought this about).
+    for (auto it = m_rows.begin(); it != m_rows.end();) {
+        if (wanted.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        it->frame->hide();
+        m_layout->removeWidget(it->frame);
+        it->frame->setParent(nullptr);
+        it->frame->deleteLater();
+        it = m_rows.erase(it);
+    }
+    for (int place = 0; place < count; ++place) {
+        const QUuid id = m_shown[place];
+        const BookingRecord* record = m_records->peek(id);
+        auto found = m_rows.find(id);
+        const bool made = found == m_rows.end();
+        if (made) {
+            found = m_rows.insert(id, makeRow(id));
+        }
+        const bool buttonsChanged =
+            (made || m_refill.contains(id)) && record && fill(*found, *record, m_lines.value(id));
+        if (m_layout->indexOf(found->frame) != place) {
+            m_layout->insertWidget(place, found->frame);
+        }
+        found->frame->show();
+        if (made || buttonsChanged || before.value(place) != id) {
+            chainTabs(place);
+        }
+    }
+    m_refill.clear();
+    // What is not shown is counted, with a way to see more.
+    const int hidden = static_cast<int>(m_said.size()) - count;
+    if (hidden > 0 && !m_more) {
+        m_more = new BookingRowFrame(this);
+        m_more->setObjectName(QStringLiteral("BookingStatusMore"));
+        m_more->setFrameShape(QFrame::StyledPanel);
+        auto* layout = new QHBoxLayout(m_more);
+        layout->setContentsMargins(12, 6, 12, 6);
+        m_moreLabel = plainLabel(QString(), m_more);
+        layout->addWidget(m_moreLabel, 1);
+        m_showMore = new QPushButton(tr("Show More"), m_more);
+        m_showMore->setAutoDefault(false);
+        layout->addWidget(m_showMore);
+        connect(m_showMore, &QPushButton::clicked, this, [this] {
+            m_rowsShown += rowsAtATime;
+            m_full = true;
+            touch(QUuid());
+        });
+    }
+    if (m_more) {
+        if (hidden > 0) {
+            m_moreLabel->setText(
+                hidden == 1 ? tr("1 more booking to know of or decide on, after these.")
+                            : tr("%1 more bookings to know of or decide on, after these.").arg(hidden));
+            m_more->setAccessibleName(m_moreLabel->text());
+            if (m_layout->indexOf(m_more) != count) {
+                m_layout->insertWidget(count, m_more);
+            }
+        }
+        m_more->setVisible(hidden > 0);
+        if (hidden > 0 && count > 0) {
+            chainTabs(count - 1);
+        }
+    }
 }
 
 } // namespace velmora

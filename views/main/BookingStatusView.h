@@ -38,8 +38,9 @@ struct BookingRecord;
 //
 // Rows stay while their records do: a change rewrites a row's words and buttons in
 // place, so a button that keeps its meaning keeps the keyboard focus. Changes are taken
-// in once per turn of the event loop, and only the rows they touch are rewritten: a start
-// with many held bookings costs what its rows cost once.
+// in once per turn of the event loop, and only the words they touch are written again; the
+// first ten rows are shown, the rest counted with Show More: a start with many held
+// bookings costs what their words cost once, and lays out a few rows.
 //
 // No key throws time away: a row is a stop of its own for the keyboard (its focus ring
 // drawn), and where a choice with the focus goes, the focus goes to the row's safest
@@ -54,6 +55,9 @@ class BookingStatusView : public QWidget {
     Q_OBJECT
 
 public:
+    // Rows shown at first, and each Show More shows this many more.
+    static constexpr int rowsAtATime = 10;
+
     BookingStatusView(BookingRecords& records, BookingRecovery* recovery, const QString& account,
                       QWidget* parent = nullptr);
     ~BookingStatusView() override;
@@ -80,8 +84,6 @@ private:
         QLabel* warning = nullptr;
         QHBoxLayout* buttons = nullptr;
         QStringList buttonTexts;
-        // The look-alike group it was named among (task, minutes).
-        std::pair<QString, qint64> looks;
     };
 
     // Rewrites the rows of the records changed since the last time (all of them at first).
@@ -92,8 +94,12 @@ private:
     Row makeRow(const QUuid& id);
     // Writes what `record` says into its row; whether its buttons changed.
     bool fill(Row& row, const BookingRecord& record, const BookingTexts::Line& said);
-    // The row's place among the shown rows: in the order the bookings left.
-    int placeOf(const QUuid& id) const;
+    // The record's place among those that say something: in the order the bookings left (by
+    // `order` where it is given).
+    int placeOf(const QUuid& id, const QHash<QUuid, int>& order) const;
+    // Makes and places the rows of the first `m_rowsShown` records that say something, and
+    // counts the rest.
+    void showRows();
     // Tab goes from the row before (or the strip) to this row, then its buttons, then on to
     // the row after.
     void chainTabs(int place);
@@ -114,9 +120,23 @@ private:
     QPointer<BookingRecovery> m_recovery;
     QString m_account;
     QVBoxLayout* m_layout = nullptr;
+    // The records that say something, in the order the bookings left, and what each says.
+    QList<QUuid> m_said;
+    QHash<QUuid, BookingTexts::Line> m_lines;
+    // The look-alike group (task, minutes) each was named among.
+    QHash<QUuid, std::pair<QString, qint64>> m_groups;
+    // Rows, made for the first `m_rowsShown` of them (a start with a thousand bookings on hold
+    // lays out a few rows, and counts the rest).
     QHash<QUuid, Row> m_rows;
     // The shown rows' records, in the order shown.
     QList<QUuid> m_shown;
+    int m_rowsShown = rowsAtATime;
+    // Records whose words changed since their row was last written.
+    QSet<QUuid> m_refill;
+    // The count of what is not shown, with Show More.
+    QFrame* m_more = nullptr;
+    QLabel* m_moreLabel = nullptr;
+    QPushButton* m_showMore = nullptr;
     QHash<QUuid, QPointer<QMessageBox>> m_alerts;
     QPointer<QMessageBox> m_discardQuestion;
     // Records whose choice the user put off (Wait): until their state changes, they are

@@ -7,7 +7,9 @@
 #include "views/main/BookingTexts.h"
 
 #include <QApplication>
+#include <QFrame>
 #include <QImage>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -253,4 +255,28 @@ TEST_F(BookingStatusViewTest, AReturnedRecordThatShrinksIsNotAnnouncedAgain) {
     settle();
     ASSERT_EQ(records().record(id)->booking.seconds, 3600);
     EXPECT_EQ(strip->alert(id), nullptr) << "announced again as new";
+}
+
+// Many held bookings: the first rows show, the rest are counted, and Show More shows them.
+TEST_F(BookingStatusViewTest, ManyHeldBookingsShowTheirFirstRowsAndCountTheRest) {
+    std::vector<QUuid> held;
+    for (int i = 0; i < BookingStatusView::rowsAtATime + 2; ++i) {
+        held.push_back(unknownBooking(600 + 60 * i));
+    }
+    open();
+    for (int i = 0; i < BookingStatusView::rowsAtATime; ++i) {
+        EXPECT_NE(strip->row(held[i]), nullptr) << i;
+    }
+    EXPECT_EQ(strip->row(held.back()), nullptr);
+    auto* more = strip->findChild<QFrame*>(QStringLiteral("BookingStatusMore"));
+    ASSERT_NE(more, nullptr);
+    ASSERT_TRUE(more->isVisibleTo(strip.get()));
+    QPushButton* showMore = more->findChild<QPushButton*>();
+    ASSERT_NE(showMore, nullptr);
+    EXPECT_TRUE(more->findChild<QLabel*>()->text().startsWith(QStringLiteral("2 more bookings")))
+        << more->findChild<QLabel*>()->text().toStdString();
+    showMore->click();
+    settle();
+    EXPECT_NE(strip->row(held.back()), nullptr);
+    EXPECT_FALSE(more->isVisibleTo(strip.get()));
 }
