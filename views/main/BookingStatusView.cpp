@@ -215,6 +215,7 @@ void BookingStatusView::recordChanged(const QUuid& id) {
         return;
     }
     // What an alert asked is settled or moved on: the alert goes, the row says the rest.
+    m_alertsWaiting.removeAll(id);
     if (QPointer<QMessageBox> open = m_alerts.take(id)) {
         open->close();
     }
@@ -237,6 +238,16 @@ void BookingStatusView::popUp(const BookingRecord& record) {
                          record.ending != BookingRecord::Ending::refused &&
                          record.ending != BookingRecord::Ending::bookAgain && !record.damaged;
     if (record.state != BookingRecord::State::asked && !ended && !waiting) {
+        return;
+    }
+    // One alert at a time: the others wait their turn (a start with many questions open asks
+    // them one after another).
+    const bool oneOpen = std::any_of(m_alerts.cbegin(), m_alerts.cend(),
+                                     [](const QPointer<QMessageBox>& open) { return !open.isNull(); });
+    if (oneOpen) {
+        if (!m_alertsWaiting.contains(record.id)) {
+            m_alertsWaiting.push_back(record.id);
+        }
         return;
     }
     QPointer<BookingRecords> records = m_records;
@@ -279,7 +290,23 @@ void BookingStatusView::popUp(const BookingRecord& record) {
             });
     }
     m_alerts.insert(id, box);
+    // Once it is gone, the next that waited.
+    connect(box, &QObject::destroyed, this,
+            [this] { QMetaObject::invokeMethod(this, &BookingStatusView::nextAlert, Qt::QueuedConnection); });
     box->open();
+}
+
+void BookingStatusView::nextAlert() {
+    while (!m_alertsWaiting.isEmpty() && m_records) {
+        if (std::any_of(m_alerts.cbegin(), m_alerts.cend(),
+                        [](const QPointer<QMessageBox>& open) { return !open.isNull(); })) {
+            return;
+        }
+        // As its record stands now: one settled meanwhile asks nothing.
+        if (const BookingRecord* record = m_records->peek(m_alertsWaiting.takeFirst())) {
+            popUp(*record);
+        }
+    }
 }
 
 QString BookingStatusView::discardQuestionText(const BookingRecord& record, const BookingRecords& records) {

@@ -50,7 +50,8 @@ struct BookingRecord;
 //
 // It reads the records only, and changes them only by the user's choices. A question,
 // or an end without a save, also pops up once as an alert (BookingRecoveryAlert) unless
-// the booking sheet that sent it says it already; its answers are the row's.
+// the booking sheet that sent it says it already; its answers are the row's. One alert is
+// open at a time; the others follow, each as its record stands then.
 class BookingStatusView : public QWidget {
     Q_OBJECT
 
@@ -115,6 +116,8 @@ private:
     // Asks whether to let the record's time go; only a Discard there does.
     void askDiscard(const QUuid& id);
     void popUp(const BookingRecord& record);
+    // Opens the alert that waited for the one before to close.
+    void nextAlert();
 
     QPointer<BookingRecords> m_records;
     QPointer<BookingRecovery> m_recovery;
@@ -138,6 +141,8 @@ private:
     QLabel* m_moreLabel = nullptr;
     QPushButton* m_showMore = nullptr;
     QHash<QUuid, QPointer<QMessageBox>> m_alerts;
+    // Records whose alert waits for the open one to close, in turn.
+    QList<QUuid> m_alertsWaiting;
     QPointer<QMessageBox> m_discardQuestion;
     // Records whose choice the user put off (Wait): until their state changes, they are
     // waited for.

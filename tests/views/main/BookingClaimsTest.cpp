@@ -246,7 +246,8 @@ template <typename F> void aRateLimitedLookUpWaitsItsRetryAfter(F& f) {
     ASSERT_TRUE(record->lookedUpAt.has_value());
     EXPECT_GE(record->lookedUpAt->secsTo(*record->nextLookUpWall), 119) << "asked again before Retry-After";
     const QString detail = BookingTexts::line(*record, f.records()).detail;
-    EXPECT_TRUE(detail.contains(BookingTexts::until(*record->nextLookUpWall, QDateTime::currentDateTime())))
+    EXPECT_TRUE(detail.contains(
+        BookingTexts::until(*record->nextLookUpWall, f.records().environment().currentTime())))
         << detail.toStdString();
     const int failures = record->lookUpFailures;
     f.pass(60'000);

@@ -280,3 +280,18 @@ TEST_F(BookingStatusViewTest, ManyHeldBookingsShowTheirFirstRowsAndCountTheRest)
     EXPECT_NE(strip->row(held.back()), nullptr);
     EXPECT_FALSE(more->isVisibleTo(strip.get()));
 }
+
+// Two ends told at once pop up one after the other: the second once the first is closed.
+TEST_F(BookingStatusViewTest, OneAlertAtATime) {
+    const QUuid first = unknownBooking(1800);
+    const QUuid second = unknownBooking(2700);
+    open();
+    records().end(first, BookingRecord::Ending::notListed);
+    records().end(second, BookingRecord::Ending::notListed);
+    settle();
+    ASSERT_NE(strip->alert(first), nullptr);
+    EXPECT_EQ(strip->alert(second), nullptr) << "two alerts at once";
+    strip->alert(first)->close();
+    settle();
+    EXPECT_NE(strip->alert(second), nullptr) << "the second end was never told";
+}

@@ -198,8 +198,8 @@ template <typename F> void aSheetLeftOpenAcrossTheLookUp(F& f) {
     EXPECT_EQ(live.sheet->cancelButton()->text(), QStringLiteral("Close"));
     const QString said = live.sheet->stateLabel()->text();
     EXPECT_TRUE(said.contains(QStringLiteral("HTTP 504"))) << said.toStdString();
-    EXPECT_TRUE(
-        said.contains(BookingTexts::until(f.records().windowEndsAt(*record), QDateTime::currentDateTime())))
+    EXPECT_TRUE(said.contains(
+        BookingTexts::until(f.records().windowEndsAt(*record), f.records().environment().currentTime())))
         << said.toStdString();
     EXPECT_FALSE(said.contains(QStringLiteral("try again"), Qt::CaseInsensitive)) << said.toStdString();
     EXPECT_FALSE(said.contains(QStringLiteral("when Velmora stopped"))) << said.toStdString();
@@ -435,8 +435,8 @@ template <typename F> void a503ThatStoredNothing(F& f) {
         }
         EXPECT_TRUE(shown.contains(BookingTexts::what(*recordOf(f, live)))) << shown.toStdString();
         EXPECT_TRUE(shown.contains(QStringLiteral("on hold"))) << shown.toStdString();
-        EXPECT_TRUE(shown.contains(
-            BookingTexts::until(f.records().windowEndsAt(*recordOf(f, live)), QDateTime::currentDateTime())))
+        EXPECT_TRUE(shown.contains(BookingTexts::until(f.records().windowEndsAt(*recordOf(f, live)),
+                                                       f.records().environment().currentTime())))
             << "until when";
         EXPECT_TRUE(shown.contains(QStringLiteral("HTTP 503")));
         EXPECT_FALSE(shown.contains(QStringLiteral("try again"), Qt::CaseInsensitive)) << shown.toStdString();
