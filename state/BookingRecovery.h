@@ -37,8 +37,8 @@ class ProviderService;
 // has no list (its read failed, or an older version wrote it) do creation times judge
 // every look-alike, as below.
 //
-// An entry belongs to one booking: an entry another record holds (saved with it) is
-// never this one's, and while another booking that looks the same (the same task,
+// An entry belongs to one booking: an entry another booking claimed (BookingRecords keeps
+// the claims beyond the records, across starts) is never this one's, and while another booking that looks the same (the same task,
 // minutes and day) may be what an entry is — it is still on its way, its outcome is
 // unknown, or the user is asked about it — that entry is not taken: the look-up waits
 // for the other's answer, or (the other's outcome unknown too, or this one's window

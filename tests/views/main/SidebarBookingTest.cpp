@@ -545,7 +545,7 @@ TEST_F(SidebarStripTest, AfterCancellingTheSheetOfBookAgainNowNoKeyDiscards) {
 // the account: its answer still reaches its record and settles it, the time it held leaving with
 // it. Meanwhile the strip never says it wasn't booked.
 TEST_F(SidebarStripTest, ABookingOnItsWayWhenItsAccountGoesIsSettledByItsLateAnswer) {
-    jira.setLatency(1500, "POST");
+    jira.setLatency(scaledMs(3000), "POST");
     BookTimeView* sheet = stopTimer();
     ASSERT_NE(sheet, nullptr);
     ASSERT_TRUE(waitUntil([&] { return view->workLogForm()->knowsEntriesBefore(); }));
@@ -571,7 +571,8 @@ TEST_F(SidebarStripTest, ABookingOnItsWayWhenItsAccountGoesIsSettledByItsLateAns
     // The account's window goes.
     strip.setParent(nullptr);
     view.reset();
-    ASSERT_TRUE(waitUntil([&] { return env.bookings->record(id)->state != BookingRecord::State::leaving; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return env.bookings->record(id)->state != BookingRecord::State::leaving; }, 20000));
     settle();
     EXPECT_EQ(env.bookings->record(id)->state, BookingRecord::State::saved);
     EXPECT_FALSE(env.bookings->record(id)->holdsSeconds()) << "booked, and held again";
