@@ -45,6 +45,16 @@ std::optional<BookingRecord> recordIn(const Snapshot& state, const QUuid& id) {
     return decoded.ok() ? std::optional(decoded.value()) : std::nullopt;
 }
 
+// An entry of the tracker on task 20.
+WorkEntry entryOnTask20(const QString& id, double seconds, const QDateTime& started) {
+    WorkEntry entry;
+    entry.id = id;
+    entry.issue.id = QStringLiteral("20");
+    entry.spentTimeSeconds = seconds;
+    entry.started = started;
+    return entry;
+}
+
 class BookingRecordsTest : public ::testing::Test {
 protected:
     BookingRecordsTest() { timer = std::make_unique<TimerViewModel>(key, env.environment()); }
@@ -586,12 +596,7 @@ TEST_F(BookingRecordsTest, AClaimedEntryStaysItsBookingsAcrossPruningStartsAndDe
     records().found(first, QStringLiteral("w-7"));
     settle();
     EXPECT_EQ(records().record(first)->state, BookingRecord::State::unknown) << "taken after a start";
-    WorkEntry entry;
-    entry.id = QStringLiteral("w-7");
-    entry.issue.id = QStringLiteral("20");
-    entry.spentTimeSeconds = 1800;
-    entry.started = env.clock->now();
-    records().ask(first, entry);
+    records().ask(first, entryOnTask20(QStringLiteral("w-7"), 1800, env.clock->now()));
     settle();
     EXPECT_EQ(records().record(first)->state, BookingRecord::State::unknown) << "asked about another's entry";
 
@@ -737,12 +742,7 @@ TEST_F(BookingRecordsTest, AStoredQuestionThatDoesNotReadIsLookedUpAgain) {
     track();
     const QUuid id = depart();
     records().unseen(id, APIError::failure(APIError::Cause::TimedOut));
-    WorkEntry question;
-    question.id = QStringLiteral("w9");
-    question.issue.id = QStringLiteral("20");
-    question.spentTimeSeconds = 5400;
-    question.started = env.clock->now();
-    records().ask(id, question);
+    records().ask(id, entryOnTask20(QStringLiteral("w9"), 5400, env.clock->now()));
     settle();
     QVariantMap stored = records().record(id)->toSnapshot().toMap();
     stored.insert(QStringLiteral("question"), QVariantMap{{QStringLiteral("id"), 7}});

@@ -50,9 +50,7 @@ protected:
         }
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
-        QPen ring(palette().color(QPalette::Highlight));
-        ring.setWidth(2);
-        painter.setPen(ring);
+        painter.setPen(QPen(Appearance::accent(palette()), 2));
         painter.setBrush(Qt::NoBrush);
         painter.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 3, 3);
     }
