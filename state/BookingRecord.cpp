@@ -19,6 +19,7 @@ namespace bookingcoding {
 
 const QString kBookingTask = QStringLiteral("task");
 const QString kBookingStarted = QStringLiteral("started");
+const QString kBookingStartedMs = QStringLiteral("startedMs");
 const QString kBookingSeconds = QStringLiteral("seconds");
 const QString kBookingDescription = QStringLiteral("description");
 const QString kBookingDating = QStringLiteral("dating");
@@ -47,6 +48,7 @@ const QString kLeft = QStringLiteral("left");
 const QString kWindowEnd = QStringLiteral("windowEnd");
 const QString kWindowEndWall = QStringLiteral("windowEndWall");
 const QString kUnseen = QStringLiteral("unseen");
+const QString kAnswerOfAnother = QStringLiteral("answerOfAnother");
 const QString kStopped = QStringLiteral("stoppedWhileLeaving");
 const QString kLookUp = QStringLiteral("lookUp");
 const QString kLookUpError = QStringLiteral("lookUpError");
@@ -229,11 +231,12 @@ constexpr std::array<std::pair<State, const char*>, 7> kStates{{{State::leaving,
                                                                 {State::notSaved, "notSaved"},
                                                                 {State::returned, "returned"},
                                                                 {State::discarded, "discarded"}}};
-constexpr std::array<std::pair<Ending, const char*>, 5> kEndings{{{Ending::refused, "refused"},
+constexpr std::array<std::pair<Ending, const char*>, 6> kEndings{{{Ending::refused, "refused"},
                                                                   {Ending::notListed, "notListed"},
                                                                   {Ending::notLearnt, "notLearnt"},
                                                                   {Ending::keptByUser, "keptByUser"},
-                                                                  {Ending::bookAgain, "bookAgain"}}};
+                                                                  {Ending::bookAgain, "bookAgain"},
+                                                                  {Ending::accountGone, "accountGone"}}};
 constexpr std::array<std::pair<Source, const char*>, 2> kSources{
     {{Source::timer, "timer"}, {Source::manual, "manual"}}};
 constexpr std::array<std::pair<LookUp, const char*>, 3> kLookUps{
@@ -246,6 +249,11 @@ QVariant BookingRecord::encodeBooking(const WorkLogBooking& booking) {
                        {bookingcoding::kBookingStarted, booking.started},
                        {bookingcoding::kBookingSeconds, booking.seconds},
                        {bookingcoding::kBookingDescription, booking.description}};
+    // The date form keeps whole seconds only (older versions read it); where the tracker keeps
+    // the start to the millisecond, two bookings a second apart are told apart by it.
+    if (booking.started.isValid()) {
+        record.insert(bookingcoding::kBookingStartedMs, booking.started.toMSecsSinceEpoch());
+    }
     if (booking.dating) {
         record.insert(bookingcoding::kBookingDating, *booking.dating == WorkLogBooking::Dating::day
                                                          ? bookingcoding::kDatingDay
@@ -291,6 +299,14 @@ std::optional<WorkLogBooking> BookingRecord::decodeBooking(const QVariant& store
     }
     WorkLogBooking booking{task.toString(), started.toDateTime(), static_cast<qint64>(seconds.toDouble()),
                            description.toString()};
+    // The milliseconds, where they were kept and agree with the date (a file that says two
+    // things of one start is read by its date).
+    if (const auto startedMs = bookingcoding::wholeNumber(map.value(bookingcoding::kBookingStartedMs))) {
+        const QDateTime exact = QDateTime::fromMSecsSinceEpoch(*startedMs, booking.started.timeZone());
+        if (exact.isValid() && std::abs(booking.started.msecsTo(exact)) < 1000) {
+            booking.started = exact;
+        }
+    }
     // Later additions: a record without them (or with a value that does not read) is
     // judged with less to go on, never dropped.
     const QVariant dating = map.value(bookingcoding::kBookingDating);
@@ -369,6 +385,9 @@ QVariant BookingRecord::toSnapshot() const {
     if (unseen) {
         map.insert(bookingcoding::kUnseen, bookingcoding::errorToSnapshot(*unseen));
     }
+    if (answerOfAnother) {
+        map.insert(bookingcoding::kAnswerOfAnother, *answerOfAnother);
+    }
     if (lookUpError) {
         map.insert(bookingcoding::kLookUpError, bookingcoding::errorToSnapshot(*lookUpError));
     }
@@ -432,6 +451,9 @@ Result<BookingRecord, QString> BookingRecord::decode(const QVariant& stored) {
     record.windowEndWall =
         bookingcoding::momentFrom(map.value(bookingcoding::kWindowEndWall)).value_or(QDateTime());
     record.unseen = bookingcoding::errorFrom(map.value(bookingcoding::kUnseen));
+    if (const auto named = bookingcoding::text(map.value(bookingcoding::kAnswerOfAnother))) {
+        record.answerOfAnother = named->left(1000);
+    }
     record.stoppedWhileLeaving = map.value(bookingcoding::kStopped).toBool();
     record.lookUp = bookingcoding::named(map.value(bookingcoding::kLookUp), bookingcoding::kLookUps)
                         .value_or(LookUp::none);
@@ -516,6 +538,41 @@ std::optional<BookingRecord> BookingRecord::salvage(const QVariant& stored, cons
         record.state = State::notSaved;
     }
     return record;
+}
+
+QVariant BookingClaim::toSnapshot() const {
+    return QVariantMap{{bookingcoding::kTracker, tracker},
+                       {bookingcoding::kAccount, account},
+                       {bookingcoding::kEntryId, entryId},
+                       {bookingcoding::kTask, taskId},
+                       {bookingcoding::kBookingStarted, bookingcoding::moment(started)},
+                       {bookingcoding::kBookingSeconds, seconds}};
+}
+
+std::optional<BookingClaim> BookingClaim::fromSnapshot(const QString& key, const QVariant& stored) {
+    if (stored.typeId() != QMetaType::QVariantMap) {
+        return std::nullopt;
+    }
+    const QVariantMap map = stored.toMap();
+    BookingClaim claim;
+    claim.record = QUuid::fromString(key);
+    const auto tracker = bookingcoding::text(map.value(bookingcoding::kTracker));
+    const auto account = bookingcoding::text(map.value(bookingcoding::kAccount));
+    const auto entry = bookingcoding::text(map.value(bookingcoding::kEntryId));
+    const auto task = bookingcoding::text(map.value(bookingcoding::kTask));
+    const auto started = bookingcoding::momentFrom(map.value(bookingcoding::kBookingStarted));
+    const auto seconds = bookingcoding::wholeNumber(map.value(bookingcoding::kBookingSeconds), 1e12);
+    if (claim.record.isNull() || !tracker || !account || !entry || entry->isEmpty() || !task || !started ||
+        !started->isValid() || !seconds) {
+        return std::nullopt;
+    }
+    claim.tracker = tracker->left(40);
+    claim.account = account->left(64);
+    claim.entryId = entry->left(1000);
+    claim.taskId = task->left(1000);
+    claim.started = *started;
+    claim.seconds = *seconds;
+    return claim;
 }
 
 } // namespace velmora

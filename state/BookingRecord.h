@@ -57,6 +57,9 @@ struct BookingRecord {
         keptByUser,
         // The user chose to book it again before the window ended.
         bookAgain,
+        // Its account was deleted (the user kept the time) before the app learnt whether the
+        // tracker has it.
+        accountGone,
     };
 
     // Where its seconds came from, and so where they go back to.
@@ -105,6 +108,9 @@ struct BookingRecord {
     // What ended its request without the tracker's entry: why its outcome is unknown,
     // or the refusal (none when the app stopped while it was on its way).
     std::optional<APIError> unseen;
+    // The tracker's answer named this entry, which is another booking's (an answer repeated
+    // by a proxy or a cache): no proof of this one, whose outcome is looked up instead.
+    std::optional<QString> answerOfAnother;
     // The app stopped while it was on its way.
     bool stoppedWhileLeaving = false;
     LookUp lookUp = LookUp::none;
@@ -143,6 +149,30 @@ struct BookingRecord {
     static std::optional<WorkLogBooking> decodeBooking(const QVariant& stored);
 
     friend bool operator==(const BookingRecord&, const BookingRecord&) = default;
+};
+
+// An entry of a tracker that is known to be one booking's: the tracker's answer named it,
+// a look-up found it, or the user said so. It outlives the booking's record (which goes at
+// a start, or when newer outcomes crowd it out): while any booking whose outcome is open
+// could meet the entry, no answer, look-up or choice gives it to another booking.
+struct BookingClaim {
+    // The record whose entry it is (also its key where it is kept).
+    QUuid record;
+    QString tracker;
+    QString account;
+    QString entryId;
+    QString taskId;
+    // The booking's start (where the tracker dates by the day, when it left) and seconds: a
+    // booking meets the entry only on its task, with its minutes, within the days its
+    // look-ups read.
+    QDateTime started;
+    qint64 seconds = 0;
+
+    QVariant toSnapshot() const;
+    // The stored claim under `key`, or none where it does not read whole.
+    static std::optional<BookingClaim> fromSnapshot(const QString& key, const QVariant& stored);
+
+    friend bool operator==(const BookingClaim&, const BookingClaim&) = default;
 };
 
 // The notices of the main window that book a record's seconds on a task it names (the

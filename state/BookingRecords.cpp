@@ -10,6 +10,7 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <utility>
 
@@ -23,6 +24,27 @@ QString keyOf(const QUuid& id) {
 
 void logRecordsError(const QString& text) {
     logError(Logger::dataManager(), QStringLiteral("[BookingRecords] ") + text);
+}
+
+QString looksKey(const QString& taskId, qint64 minutes) {
+    return taskId + QLatin1Char('\n') + QString::number(minutes);
+}
+
+// Whether the tracker's names agree: a record or claim that does not say matches any.
+bool sameTrackerName(const QString& one, const QString& other) {
+    return one.isEmpty() || other.isEmpty() || one == other;
+}
+
+// Both callbacks, in turn.
+BookingRecords::Written bothWritten(BookingRecords::Written first, BookingRecords::Written second) {
+    return [first = std::move(first), second = std::move(second)](const std::optional<QString>& failure) {
+        if (first) {
+            first(failure);
+        }
+        if (second) {
+            second(failure);
+        }
+    };
 }
 
 // What is left of a record's arrival window when the boot clock cannot tell (another boot, or a
@@ -56,6 +78,7 @@ void leaveNow(BookingRecord& record, const BootTime& boot, const QDateTime& wall
     record.rival.reset();
     record.damaged = false;
     record.unseen.reset();
+    record.answerOfAnother.reset();
     record.stoppedWhileLeaving = false;
     record.lookUp = BookingRecord::LookUp::none;
     record.lookUpError.reset();
@@ -96,6 +119,7 @@ void BookingRecords::load() {
     const BootTime boot = m_environment.bootClock->now();
     const QDateTime wall = m_environment.currentTime();
     std::vector<SnapshotManager::Change> changes;
+    std::vector<BookingRecord> loaded;
     int held = 0;
     int dropped = 0;
     // Asked once per account, however many of its records there are.
@@ -150,15 +174,17 @@ void BookingRecords::load() {
             // Its account was deleted meanwhile: nothing can be asked of it, and no window
             // would show its timer. Every window shows the record instead.
             record.account.clear();
-            if (record.isOpen() || record.state == BookingRecord::State::asked) {
-                record.state = BookingRecord::State::returned;
-                record.ending = BookingRecord::Ending::notLearnt;
-                record.question.reset();
-                record.rival.reset();
-            }
+            record.source = BookingRecord::Source::manual;
+        }
+        if (record.account.isEmpty() && (record.isOpen() || record.state == BookingRecord::State::asked)) {
+            // Of no account, nothing can be asked of the tracker: the user decides.
+            record.state = BookingRecord::State::returned;
+            record.ending = BookingRecord::Ending::accountGone;
+            record.question.reset();
+            record.rival.reset();
         }
         changes.push_back({SnapshotKind::Bookings, keyOf(record.id), record.toSnapshot()});
-        m_records.push_back(std::move(record));
+        loaded.push_back(std::move(record));
     }
     if (dropped > 0) {
         logRecordsError(
@@ -194,11 +220,38 @@ void BookingRecords::load() {
         changes.push_back({SnapshotKind::Bookings, keyOf(record.id), record.toSnapshot()});
         changes.push_back({SnapshotKind::Timers, it.key(),
                            rest.isIdle() ? std::nullopt : std::optional<QVariant>(rest.toSnapshot())});
-        m_records.push_back(std::move(record));
+        loaded.push_back(std::move(record));
     }
-    std::stable_sort(m_records.begin(), m_records.end(), [](const BookingRecord& a, const BookingRecord& b) {
+    std::stable_sort(loaded.begin(), loaded.end(), [](const BookingRecord& a, const BookingRecord& b) {
         return a.booking.sent.value_or(a.booking.started) < b.booking.sent.value_or(b.booking.started);
     });
+    for (BookingRecord& record : loaded) {
+        m_records.push_back(std::move(record));
+        m_byId.insert(m_records.back().id, std::prev(m_records.end()));
+        index(m_records.back());
+    }
+    // The claims: those that read, within the bound; then those no booking can meet any more go.
+    int claimsDropped = 0;
+    for (auto it = snapshot.claims.constBegin(); it != snapshot.claims.constEnd(); ++it) {
+        auto claim =
+            m_claims.size() < claimsRead ? BookingClaim::fromSnapshot(it.key(), it.value()) : std::nullopt;
+        if (!claim || keyOf(claim->record) != it.key()) {
+            claimsDropped += m_claims.size() < claimsRead ? 0 : 1;
+            changes.push_back({SnapshotKind::Claims, it.key(), std::nullopt});
+            continue;
+        }
+        m_claimsByEntry.insert(claim->entryId, claim->record);
+        m_claims.insert(claim->record, std::move(*claim));
+    }
+    if (claimsDropped > 0) {
+        logRecordsError(
+            QStringLiteral("More claims on entries than are read at a start: %1 dropped").arg(claimsDropped));
+    }
+    for (const QUuid& gone : claimsUnneeded({})) {
+        const BookingClaim claim = m_claims.take(gone);
+        m_claimsByEntry.remove(claim.entryId, gone);
+        changes.push_back({SnapshotKind::Claims, keyOf(gone), std::nullopt});
+    }
     // What a start settles is written in the background: the file as it was reads the same
     // way again, should this write not get there.
     if (!changes.empty()) {
@@ -207,31 +260,162 @@ void BookingRecords::load() {
 }
 
 std::optional<BookingRecord> BookingRecords::record(const QUuid& id) const {
-    for (const BookingRecord& record : m_records) {
-        if (record.id == id) {
-            return record;
-        }
+    if (const BookingRecord* kept = peek(id)) {
+        return *kept;
     }
     return std::nullopt;
 }
 
+const BookingRecord* BookingRecords::peek(const QUuid& id) const {
+    const auto found = m_byId.constFind(id);
+    return found == m_byId.constEnd() ? nullptr : &**found;
+}
+
 BookingRecord* BookingRecords::find(const QUuid& id) {
-    for (BookingRecord& record : m_records) {
-        if (record.id == id) {
-            return &record;
-        }
-    }
-    return nullptr;
+    const auto found = m_byId.constFind(id);
+    return found == m_byId.constEnd() ? nullptr : &**found;
 }
 
 std::vector<BookingRecord> BookingRecords::records(const QString& account) const {
     std::vector<BookingRecord> found;
     for (const BookingRecord& record : m_records) {
-        if (account.isEmpty() || record.account == account || record.account.isEmpty()) {
+        if (shownFor(record, account)) {
             found.push_back(record);
         }
     }
     return found;
+}
+
+qint64 BookingRecords::minutesOf(double seconds) {
+    // Beyond what any tracker books: no minutes that a booking could share.
+    if (!std::isfinite(seconds) || std::abs(seconds) >= 1e12) {
+        return -1;
+    }
+    return std::llround(seconds / 60.0);
+}
+
+std::vector<const BookingRecord*> BookingRecords::lookAlikes(const QString& taskId, qint64 minutes) const {
+    std::vector<const BookingRecord*> found;
+    const auto group = m_byLooks.constFind(looksKey(taskId, minutes));
+    if (group != m_byLooks.constEnd()) {
+        for (const QUuid& id : *group) {
+            if (const BookingRecord* record = peek(id)) {
+                found.push_back(record);
+            }
+        }
+    }
+    return found;
+}
+
+void BookingRecords::index(const BookingRecord& record) {
+    m_byLooks[looksKey(record.booking.taskId, minutesOf(static_cast<double>(record.booking.seconds)))]
+        .push_back(record.id);
+    if (record.isOpen() && !record.account.isEmpty()) {
+        ++m_openPerAccount[record.account];
+    }
+}
+
+void BookingRecords::unindex(const BookingRecord& record) {
+    const QString key =
+        looksKey(record.booking.taskId, minutesOf(static_cast<double>(record.booking.seconds)));
+    if (auto group = m_byLooks.find(key); group != m_byLooks.end()) {
+        std::erase(*group, record.id);
+        if (group->empty()) {
+            m_byLooks.erase(group);
+        }
+    }
+    if (record.isOpen() && !record.account.isEmpty()) {
+        if (auto open = m_openPerAccount.find(record.account);
+            open != m_openPerAccount.end() && --*open <= 0) {
+            m_openPerAccount.erase(open);
+        }
+    }
+}
+
+BookingClaim BookingRecords::claimOf(const BookingRecord& saved) {
+    return BookingClaim{saved.id,
+                        saved.tracker,
+                        saved.account,
+                        saved.entryId.value_or(QString()),
+                        saved.booking.taskId,
+                        saved.booking.started,
+                        saved.booking.seconds};
+}
+
+const BookingClaim* BookingRecords::claimOn(const QString& tracker, const QString& taskId,
+                                            const QString& entryId, const QUuid& except) const {
+    for (auto it = m_claimsByEntry.constFind(entryId);
+         it != m_claimsByEntry.constEnd() && it.key() == entryId; ++it) {
+        const auto claim = m_claims.constFind(it.value());
+        if (claim == m_claims.constEnd() || claim->record == except || claim->taskId != taskId ||
+            !sameTrackerName(claim->tracker, tracker)) {
+            continue;
+        }
+        return &*claim;
+    }
+    return nullptr;
+}
+
+std::vector<BookingClaim> BookingRecords::claims() const {
+    std::vector<BookingClaim> kept;
+    for (const BookingClaim& claim : m_claims) {
+        kept.push_back(claim);
+    }
+    return kept;
+}
+
+bool BookingRecords::claimNeeded(const BookingClaim& claim, const std::vector<BookingRecord>& changed) const {
+    // A booking that leaves now reads the days around now.
+    if (std::abs(claim.started.secsTo(m_environment.currentTime())) < claimsKeptFor) {
+        return true;
+    }
+    const auto meets = [&claim](const BookingRecord& other) {
+        return other.id != claim.record && (other.isOpen() || other.state == BookingRecord::State::asked) &&
+               sameTrackerName(other.tracker, claim.tracker) &&
+               std::abs(other.booking.started.secsTo(claim.started)) < claimsKeptFor;
+    };
+    const auto changedOne = [&changed](const QUuid& id) -> const BookingRecord* {
+        const auto found = std::find_if(changed.begin(), changed.end(),
+                                        [&id](const BookingRecord& c) { return c.id == id; });
+        return found == changed.end() ? nullptr : &*found;
+    };
+    const qint64 minutes = minutesOf(static_cast<double>(claim.seconds));
+    for (const BookingRecord* kept : lookAlikes(claim.taskId, minutes)) {
+        const BookingRecord* now = changedOne(kept->id);
+        if (meets(now ? *now : *kept)) {
+            return true;
+        }
+    }
+    // Records the change makes.
+    return std::any_of(changed.begin(), changed.end(), [&](const BookingRecord& made) {
+        return !m_byId.contains(made.id) && made.booking.taskId == claim.taskId &&
+               minutesOf(static_cast<double>(made.booking.seconds)) == minutes && meets(made);
+    });
+}
+
+std::vector<QUuid> BookingRecords::claimsUnneeded(const std::vector<BookingRecord>& changed) const {
+    std::vector<QUuid> unneeded;
+    for (const BookingClaim& claim : m_claims) {
+        if (!claimNeeded(claim, changed)) {
+            unneeded.push_back(claim.record);
+        }
+    }
+    return unneeded;
+}
+
+std::optional<BookingRecords::Unnoted> BookingRecords::unnoted(const QUuid& id) const {
+    const auto found = m_unnoted.constFind(id);
+    return found == m_unnoted.constEnd() ? std::nullopt : std::optional(*found);
+}
+
+BookingRecords::Written BookingRecords::noteOnFailure(const QUuid& id, Unnoted::Kind kind) {
+    QPointer<BookingRecords> self(this);
+    return [self, id, kind](const std::optional<QString>& failure) {
+        if (self && failure) {
+            self->m_unnoted.insert(id, Unnoted{kind, *failure, self->m_environment.currentTime()});
+            emit self->answerNotNoted(id);
+        }
+    };
 }
 
 std::vector<BookingRecord> BookingRecords::held(const QString& account) const {
@@ -288,7 +472,15 @@ void BookingRecords::pump() {
 }
 
 void BookingRecords::write(Change change) {
-    if (change.records.empty() && change.removed.empty() && !change.timer) {
+    // Claims that no booking can meet once this is written go with it.
+    for (const QUuid& gone : claimsUnneeded(change.records)) {
+        if (std::none_of(change.claims.begin(), change.claims.end(),
+                         [&gone](const BookingClaim& made) { return made.record == gone; })) {
+            change.claimsGone.push_back(gone);
+        }
+    }
+    if (change.records.empty() && change.removed.empty() && !change.timer && change.claims.empty() &&
+        change.claimsGone.empty()) {
         if (change.written) {
             change.written(std::nullopt);
         }
@@ -306,6 +498,12 @@ void BookingRecords::write(Change change) {
     }
     for (const QUuid& id : change.removed) {
         remember(SnapshotKind::Bookings, keyOf(id), std::nullopt);
+    }
+    for (const BookingClaim& claim : change.claims) {
+        remember(SnapshotKind::Claims, keyOf(claim.record), claim.toSnapshot());
+    }
+    for (const QUuid& gone : change.claimsGone) {
+        remember(SnapshotKind::Claims, keyOf(gone), std::nullopt);
     }
     std::optional<std::pair<QString, TimerSnapshot>> timerBefore;
     if (change.timer && !change.timer->first.isEmpty()) {
@@ -378,15 +576,38 @@ void BookingRecords::writeEnded(quint64 serial, const std::optional<QString>& fa
     std::vector<QUuid> told;
     for (const BookingRecord& changed : change.records) {
         if (BookingRecord* kept = find(changed.id)) {
+            unindex(*kept);
             *kept = changed;
         } else {
             m_records.push_back(changed);
+            m_byId.insert(changed.id, std::prev(m_records.end()));
         }
+        index(changed);
+        // On disk now: what could not be noted of it is past.
+        m_unnoted.remove(changed.id);
         told.push_back(changed.id);
     }
     for (const QUuid& id : change.removed) {
-        std::erase_if(m_records, [&id](const BookingRecord& record) { return record.id == id; });
+        if (const auto found = m_byId.constFind(id); found != m_byId.constEnd()) {
+            unindex(**found);
+            m_records.erase(*found);
+            m_byId.remove(id);
+        }
+        m_unnoted.remove(id);
         told.push_back(id);
+    }
+    for (const QUuid& gone : change.claimsGone) {
+        if (const auto claim = m_claims.constFind(gone); claim != m_claims.constEnd()) {
+            m_claimsByEntry.remove(claim->entryId, gone);
+            m_claims.erase(claim);
+        }
+    }
+    for (const BookingClaim& claim : change.claims) {
+        if (const auto before = m_claims.constFind(claim.record); before != m_claims.constEnd()) {
+            m_claimsByEntry.remove(before->entryId, claim.record);
+        }
+        m_claims.insert(claim.record, claim);
+        m_claimsByEntry.insert(claim.entryId, claim.record);
     }
     if (change.timer) {
         // On disk now: a task that waited for this time may start.
@@ -436,7 +657,7 @@ std::vector<QUuid> BookingRecords::prunable(const std::vector<BookingRecord>& ch
 
 void BookingRecords::store(const BookingRecord& changed,
                            const std::optional<std::pair<QString, TimerSnapshot>>& timer, Written written) {
-    write(Change{{changed}, prunable({changed}), timer, std::move(written)});
+    write(Change{{changed}, prunable({changed}), timer, std::move(written), {}, {}});
 }
 
 QUuid BookingRecords::depart(BookingRecord draft, const std::optional<QUuid>& replacing, Written written) {
@@ -511,7 +732,7 @@ QUuid BookingRecords::depart(BookingRecord draft, const std::optional<QUuid>& re
         }
         leaveNow(leaving, boot, wall);
         changed.insert(changed.begin(), leaving);
-        write(Change{changed, prunable(changed), after, std::move(written)});
+        write(Change{changed, prunable(changed), after, std::move(written), {}, {}});
     });
     return id;
 }
@@ -525,13 +746,20 @@ BookingRecords::inState(const QUuid& id, std::initializer_list<BookingRecord::St
     return kept;
 }
 
-const BookingRecord* BookingRecords::holderOf(const QString& entryId, const QUuid& other) const {
-    for (const BookingRecord& record : m_records) {
-        if (record.id != other && record.state == BookingRecord::State::saved && record.entryId == entryId) {
-            return &record;
-        }
-    }
-    return nullptr;
+void BookingRecords::saveWith(BookingRecord record, const QString& entryId, Written written) {
+    record.state = BookingRecord::State::saved;
+    record.entryId = entryId;
+    record.question.reset();
+    record.rival.reset();
+    // Of no account, it was still on its way when the account went: where it went is said.
+    record.savedLater = record.savedLater || record.account.isEmpty();
+    std::vector<BookingRecord> changed{record};
+    write(Change{changed,
+                 prunable(changed),
+                 std::nullopt,
+                 bothWritten(tellSaved(record.project), std::move(written)),
+                 {claimOf(record)},
+                 {}});
 }
 
 void BookingRecords::answered(const QUuid& id, const QString& entryId) {
@@ -540,27 +768,21 @@ void BookingRecords::answered(const QUuid& id, const QString& entryId) {
         if (!record) {
             return;
         }
-        record->state = BookingRecord::State::saved;
-        record->entryId = entryId;
-        std::vector<BookingRecord> changed{*record};
-        // The tracker's own answer names its entry: a record a look-up gave the same entry
-        // took another booking's, and is asked about again.
-        for (const BookingRecord& other : m_records) {
-            if (other.id != id && other.state == BookingRecord::State::saved && other.entryId == entryId &&
-                other.savedLater) {
-                BookingRecord reopened = other;
-                reopened.state = BookingRecord::State::unknown;
-                reopened.entryId.reset();
-                reopened.savedLater = false;
-                reopened.lookUp = BookingRecord::LookUp::none;
-                reopened.lookedUpAt.reset();
-                logRecordsError(
-                    QStringLiteral("A booking found by a look-up held the entry another booking's "
-                                   "answer names; it is looked up again"));
-                changed.push_back(reopened);
+        if (claimOn(record->tracker, record->booking.taskId, entryId, id)) {
+            // Another booking's entry (the answer repeated by a proxy or a cache): no proof of this
+            // one, which the look-ups find or not.
+            logRecordsError(QStringLiteral("A booking's answer named an entry another booking holds; its "
+                                           "outcome is looked up"));
+            record->state =
+                record->account.isEmpty() ? BookingRecord::State::returned : BookingRecord::State::unknown;
+            if (record->state == BookingRecord::State::returned) {
+                record->ending = BookingRecord::Ending::accountGone;
             }
+            record->answerOfAnother = entryId;
+            store(*record, std::nullopt, noteOnFailure(id, Unnoted::Kind::unknown));
+            return;
         }
-        write(Change{changed, prunable(changed), std::nullopt, tellSaved(record->project)});
+        saveWith(*record, entryId, noteOnFailure(id, Unnoted::Kind::saved));
     });
 }
 
@@ -568,7 +790,7 @@ void BookingRecords::refused(const QUuid& id, const APIError& error) {
     enqueue([this, id, error] {
         if (auto record = inState(id, {BookingRecord::State::leaving, BookingRecord::State::unknown})) {
             record->unseen = error;
-            giveBack(*record, BookingRecord::Ending::refused);
+            giveBack(*record, BookingRecord::Ending::refused, noteOnFailure(id, Unnoted::Kind::refused));
         }
     });
 }
@@ -576,9 +798,16 @@ void BookingRecords::refused(const QUuid& id, const APIError& error) {
 void BookingRecords::unseen(const QUuid& id, const APIError& error) {
     enqueue([this, id, error] {
         if (auto record = inState(id, {BookingRecord::State::leaving})) {
-            record->state = BookingRecord::State::unknown;
             record->unseen = error;
-            store(*record);
+            if (record->account.isEmpty()) {
+                // Its account went while it was on its way: nothing can be asked of the tracker,
+                // so the user decides.
+                record->state = BookingRecord::State::returned;
+                record->ending = BookingRecord::Ending::accountGone;
+            } else {
+                record->state = BookingRecord::State::unknown;
+            }
+            store(*record, std::nullopt, noteOnFailure(id, Unnoted::Kind::unknown));
         }
     });
 }
@@ -589,7 +818,7 @@ void BookingRecords::found(const QUuid& id, const std::optional<QString>& entryI
         if (!record) {
             return;
         }
-        if (entryId && holderOf(*entryId, id)) {
+        if (entryId && claimOn(record->tracker, record->booking.taskId, *entryId, id)) {
             // That entry is another booking's: this one is still to be found.
             logRecordsError(
                 QStringLiteral("A look-up named an entry another booking holds; it is not taken"));
@@ -600,18 +829,27 @@ void BookingRecords::found(const QUuid& id, const std::optional<QString>& entryI
             store(*record);
             return;
         }
-        record->state = BookingRecord::State::saved;
-        record->entryId = entryId;
         record->savedLater = true;
-        record->question.reset();
-        record->rival.reset();
-        store(*record, std::nullopt, tellSaved(record->project));
+        if (!entryId) {
+            record->state = BookingRecord::State::saved;
+            record->question.reset();
+            record->rival.reset();
+            store(*record, std::nullopt, tellSaved(record->project));
+            return;
+        }
+        saveWith(*record, *entryId);
     });
 }
 
 void BookingRecords::ask(const QUuid& id, const WorkEntry& entry, const std::optional<QUuid>& rival) {
     enqueue([this, id, entry, rival] {
         if (auto record = inState(id, {BookingRecord::State::unknown})) {
+            if (claimOn(record->tracker, record->booking.taskId, entry.id, id)) {
+                // Another booking's by now: nothing to ask; the look-ups go on.
+                record->lookUp = BookingRecord::LookUp::nothingListed;
+                store(*record);
+                return;
+            }
             record->state = BookingRecord::State::asked;
             record->question = entry;
             record->rival = rival;
@@ -687,7 +925,7 @@ void BookingRecords::dismiss(const QUuid& id) {
     enqueue([this, id] {
         const BookingRecord* kept = find(id);
         if (kept && kept->isSettled()) {
-            write(Change{{}, {id}, std::nullopt, {}});
+            write(Change{{}, {id}, std::nullopt, {}, {}, {}});
         }
     });
 }
@@ -698,12 +936,15 @@ void BookingRecords::accountGoing(const QString& account, bool keepTime, Written
         for (BookingRecord record : held(account)) {
             if (keepTime) {
                 // Of no account now: every window shows it, to book on a task of another
-                // account or discard. Its look-ups cannot run without the account.
+                // account or discard. Its look-ups cannot run without the account; a booking
+                // still on its way keeps its answer, which settles it (saved, its time leaves
+                // the record), and until then the time is not offered to book elsewhere.
                 record.account.clear();
                 record.source = BookingRecord::Source::manual;
-                if (record.state != BookingRecord::State::returned) {
+                if (record.state == BookingRecord::State::unknown ||
+                    record.state == BookingRecord::State::asked) {
                     record.state = BookingRecord::State::returned;
-                    record.ending = BookingRecord::Ending::notLearnt;
+                    record.ending = BookingRecord::Ending::accountGone;
                 }
                 record.question.reset();
                 record.rival.reset();
@@ -712,7 +953,7 @@ void BookingRecords::accountGoing(const QString& account, bool keepTime, Written
             }
             changed.push_back(record);
         }
-        write(Change{changed, prunable(changed), std::nullopt, written});
+        write(Change{changed, prunable(changed), std::nullopt, written, {}, {}});
     });
 }
 
@@ -755,8 +996,13 @@ void BookingRecords::detach(const QString& account, TimerViewModel* timer) {
 
 QStringList BookingRecords::heldNotes(const QString& account) const {
     QStringList notes;
-    for (const BookingRecord& record : records(account)) {
-        if (!record.holdsSeconds()) {
+    int more = 0;
+    for (const BookingRecord& record : m_records) {
+        if (!record.holdsSeconds() || !shownFor(record, account)) {
+            continue;
+        }
+        if (notes.size() >= heldNotesShown) {
+            ++more;
             continue;
         }
         const QString time =
@@ -769,6 +1015,9 @@ QStringList BookingRecords::heldNotes(const QString& account) const {
         } else {
             notes << tr("%1 on %2 waits for you").arg(time, task);
         }
+    }
+    if (more > 0) {
+        notes << (more == 1 ? tr("1 more booking held") : tr("%1 more bookings held").arg(more));
     }
     return notes;
 }

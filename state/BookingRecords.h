@@ -14,6 +14,7 @@
 #include <deque>
 #include <functional>
 #include <initializer_list>
+#include <list>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -53,8 +54,16 @@ class TimerViewModel;
 // all. Seconds are never written onto the timer of an account that is gone, nor kept
 // only by a sheet: they stay on their record, which every main window then shows.
 //
-// An entry of the tracker belongs to one record: a record saved with an entry keeps it,
-// and no other record is ever saved with the same one.
+// An entry of the tracker belongs to one booking: a record saved with an entry claims it
+// (BookingClaim), and no other record is ever saved with the same one, nor asked about it.
+// The claims are kept in the same file (its "claims" map, under the id of the record that
+// claimed), written in the very write that saves the record, and they outlive the records:
+// a claim stays while a booking whose outcome is open (leaving, unknown, asked) could meet
+// its entry (the same tracker, task and minutes, within the days its look-ups read), and
+// while one leaving now could (its entry started within `claimsKeptFor` of now). Only then
+// does it go, with whatever change comes next; so no start, kill, pruning or deleted
+// account lets an entry pass to another booking while one could take it. An answer that
+// names a claimed entry is no save: its booking's outcome is unknown and looked up.
 //
 // The arrival window (how long after it left an unanswered booking may still reach the
 // tracker) is measured on the boot clock, which the user's clock changes do not move.
@@ -80,6 +89,14 @@ public:
     // makes so many at once) has the rest dropped, and says so. Settled records are dropped at a
     // start anyway and count for nothing.
     static constexpr int recordsRead = 1000;
+    // At most this many claims are read at a start (the rest are dropped, and it says so): a
+    // run keeps only those an open booking or one leaving now could meet.
+    static constexpr int claimsRead = 4000;
+    // A claim whose entry started this long (seconds) before now, or longer, can no longer be
+    // met by a booking that leaves now (its look-ups read two days either side of its start).
+    static constexpr qint64 claimsKeptFor = 3 * 24 * 3600;
+    // The tray names at most this many held bookings, then how many more there are.
+    static constexpr int heldNotesShown = 10;
 
     explicit BookingRecords(StateEnvironment environment, QObject* parent = nullptr);
     ~BookingRecords() override;
@@ -87,10 +104,46 @@ public:
     const StateEnvironment& environment() const { return m_environment; }
 
     std::optional<BookingRecord> record(const QUuid& id) const;
+    // The same without a copy, valid until the records next change.
+    const BookingRecord* peek(const QUuid& id) const;
     // The records a window of `account` shows, in the order they left: the account's own and
     // those of no account (a deleted account's, one whose account did not read). All of them
     // for an empty account.
     std::vector<BookingRecord> records(const QString& account = {}) const;
+    // Every record, in the order they left, without a copy.
+    const std::list<BookingRecord>& all() const { return m_records; }
+    // Whether a window of `account` shows `record` (see records()).
+    static bool shownFor(const BookingRecord& record, const QString& account) {
+        return account.isEmpty() || record.account == account || record.account.isEmpty();
+    }
+    // The records that book `minutes` whole minutes on the task `taskId` (what a look-alike
+    // of another booking has in common with it), in no particular order; valid until the
+    // records next change. What the look-ups and the words compare, without a walk of all.
+    std::vector<const BookingRecord*> lookAlikes(const QString& taskId, qint64 minutes) const;
+    // The whole minutes a booking of `seconds` books (what every tracker keeps of it).
+    static qint64 minutesOf(double seconds);
+    // Whether a record of `account` is still to be learnt about from its tracker.
+    bool hasOpen(const QString& account) const { return m_openPerAccount.value(account) > 0; }
+
+    // The claim on `entryId` (of `tracker`, on the task `taskId`) by a booking other than
+    // `except`; none while the entry is no other booking's.
+    const BookingClaim* claimOn(const QString& tracker, const QString& taskId, const QString& entryId,
+                                const QUuid& except) const;
+    // Every claim kept, for the tests and the file.
+    std::vector<BookingClaim> claims() const;
+
+    // What a tracker answered that could not be noted on disk (the write failed): the record
+    // still says what it said before, and the next start asks the tracker again. The words
+    // say what is known meanwhile.
+    struct Unnoted {
+        enum class Kind { saved, refused, unknown };
+        Kind kind = Kind::unknown;
+        // Why it could not be noted.
+        QString failure;
+        // When the answer came (wall clock).
+        QDateTime at;
+    };
+    std::optional<Unnoted> unnoted(const QUuid& id) const;
 
     // Milliseconds left of the record's arrival window on the boot clock (0 once it ended).
     qint64 windowLeft(const BookingRecord& record) const;
@@ -146,7 +199,8 @@ public:
 
     // The account is being deleted. Its records that hold seconds: discarded
     // (`keepTime` false), or kept, of no account, for the user to book on a task of another
-    // account or discard (their look-ups can no longer run: they wait for the user).
+    // account or discard (their look-ups can no longer run: they wait for the user). A
+    // booking still on its way keeps waiting for its answer, which settles it.
     void accountGoing(const QString& account, bool keepTime, Written written = {});
     // Whether `account` still has records that hold seconds.
     std::vector<BookingRecord> held(const QString& account) const;
@@ -159,7 +213,7 @@ public:
     TimerViewModel* liveTimer(const QString& account) const { return m_timers.value(account); }
 
     // One line per record of `account` that holds seconds, for the tray:
-    // "1h 30m on WEB-1 on hold until 10:52".
+    // "1h 30m on WEB-1 on hold until 10:52"; past `heldNotesShown`, how many more.
     QStringList heldNotes(const QString& account = {}) const;
 
     // Waits until every change asked for so far is on disk (or failed) and told. For the
@@ -173,6 +227,8 @@ signals:
     void recordChanged(const QUuid& id);
     // A change could not be written (why): nothing of it happened.
     void writeFailed(const QString& reason);
+    // What a tracker answered about the record could not be noted on disk (see unnoted()).
+    void answerNotNoted(const QUuid& id);
 
 private:
     // One change of records (and of an account's timer), written as one.
@@ -181,6 +237,8 @@ private:
         std::vector<QUuid> removed;
         std::optional<std::pair<QString, TimerSnapshot>> timer;
         Written written;
+        std::vector<BookingClaim> claims;
+        std::vector<QUuid> claimsGone;
     };
     struct InFlight {
         quint64 serial = 0;
@@ -201,6 +259,18 @@ private:
     void write(Change change);
     void writeEnded(quint64 serial, const std::optional<QString>& failure);
     BookingRecord* find(const QUuid& id);
+    // The indexes follow a record that comes, changes or goes.
+    void unindex(const BookingRecord& record);
+    void index(const BookingRecord& record);
+    // Whether a booking whose outcome is open (other than `except`), or one that leaves now,
+    // could meet the claimed entry.
+    bool claimNeeded(const BookingClaim& claim, const std::vector<BookingRecord>& changed) const;
+    // The claims no booking could meet any more once `changed` is written, to go with it.
+    std::vector<QUuid> claimsUnneeded(const std::vector<BookingRecord>& changed) const;
+    // The claim a record saved with its entry makes.
+    static BookingClaim claimOf(const BookingRecord& saved);
+    // Tells what a tracker answered (`kind`) when its write failed.
+    Written noteOnFailure(const QUuid& id, Unnoted::Kind kind);
     // The timer of `account` as it stands (the live one, or the stored one).
     TimerSnapshot timerOf(const QString& account) const;
     // Whether `account` is one the app still has.
@@ -211,8 +281,8 @@ private:
     // The record, while it is in one of `states`.
     std::optional<BookingRecord> inState(const QUuid& id,
                                          std::initializer_list<BookingRecord::State> states) const;
-    // The record that holds `entryId` as its saved entry, other than `other`.
-    const BookingRecord* holderOf(const QString& entryId, const QUuid& other) const;
+    // Saves `record` with the tracker's entry, and claims the entry in the same write.
+    void saveWith(BookingRecord record, const QString& entryId, Written written = {});
     // Writes the changed record (with the account's timer as given, in the same write).
     void store(const BookingRecord& record,
                const std::optional<std::pair<QString, TimerSnapshot>>& timer = std::nullopt,
@@ -222,7 +292,14 @@ private:
     void adoptTimer(const QString& account, const TimerSnapshot& snapshot, bool startWaiting);
 
     StateEnvironment m_environment;
-    std::vector<BookingRecord> m_records;
+    std::list<BookingRecord> m_records;
+    QHash<QUuid, std::list<BookingRecord>::iterator> m_byId;
+    // Record ids by task and whole minutes (see lookAlikes()).
+    QHash<QString, std::vector<QUuid>> m_byLooks;
+    QHash<QString, int> m_openPerAccount;
+    QHash<QUuid, BookingClaim> m_claims;
+    QMultiHash<QString, QUuid> m_claimsByEntry;
+    QHash<QUuid, Unnoted> m_unnoted;
     QHash<QString, QPointer<TimerViewModel>> m_timers;
     std::deque<std::function<void()>> m_queue;
     std::optional<InFlight> m_inFlight;

@@ -175,12 +175,20 @@ int BookingRecovery::recheckDelayAfter(int failures) const {
 }
 
 void BookingRecovery::start() {
-    for (const BookingRecord& record : m_records.records()) {
+    std::vector<QUuid> unknown;
+    std::vector<QUuid> leaving;
+    for (const BookingRecord& record : m_records.all()) {
         if (record.state == BookingRecord::State::unknown) {
-            lookUp(record.id);
+            unknown.push_back(record.id);
         } else if (record.state == BookingRecord::State::leaving) {
-            recordChanged(record.id);
+            leaving.push_back(record.id);
         }
+    }
+    for (const QUuid& id : unknown) {
+        lookUp(id);
+    }
+    for (const QUuid& id : leaving) {
+        recordChanged(id);
     }
 }
 
@@ -213,15 +221,23 @@ void BookingRecovery::recordChanged(const QUuid& id) {
         }
         return;
     }
-    // Unknown: looked up at once the first time, then as planned.
-    if (record->lookUp == BookingRecord::LookUp::none && !record->lookedUpAt && !isLookingUp(id)) {
+    // Unknown: looked up at once the first time, then as planned; one that learnt something but
+    // has no look-up planned (an entry it was to take turned out to be another booking's) is
+    // asked again after the usual wait.
+    if (isLookingUp(id) || m_waiting.contains(id)) {
+        return;
+    }
+    if (record->lookUp == BookingRecord::LookUp::none && !record->lookedUpAt) {
         m_planned.remove(id);
         lookUp(id);
+    } else if (!m_planned.contains(id) && record->lookUp == BookingRecord::LookUp::nothingListed) {
+        planNext(*record, recheckDelayAfter(0), BookingRecord::LookUp::nothingListed, std::nullopt);
     }
 }
 
 void BookingRecovery::forget(const QUuid& id) {
     m_planned.remove(id);
+    m_waiting.remove(id);
     if (auto running = m_running.find(id); running != m_running.end()) {
         Cancellable look = std::move(running->second);
         m_running.erase(running);
@@ -230,20 +246,25 @@ void BookingRecovery::forget(const QUuid& id) {
     }
     // A service is kept only for accounts with records still to ask about.
     for (auto it = m_services.begin(); it != m_services.end();) {
-        bool open = false;
-        for (const BookingRecord& record : m_records.records(it.key())) {
-            open = open || record.isOpen();
-        }
-        it = open ? std::next(it) : m_services.erase(it);
+        it = m_records.hasOpen(it.key()) ? std::next(it) : m_services.erase(it);
     }
 }
 
 void BookingRecovery::lookUp(const QUuid& id) {
-    const auto record = m_records.record(id);
+    const BookingRecord* record = m_records.peek(id);
     if (!record || record->state != BookingRecord::State::unknown || isLookingUp(id)) {
         return;
     }
     m_planned.remove(id);
+    if (m_runningPerAccount.value(record->account) >= lookUpsAtOnce) {
+        // The tracker is asked a few at a time: the rest wait their turn, in order.
+        if (!m_waiting.contains(id)) {
+            m_waiting.insert(id);
+            m_queues[record->account].push_back(id);
+        }
+        return;
+    }
+    m_waiting.remove(id);
     std::shared_ptr<ProviderService> service = m_services.value(record->account);
     if (!service && m_serviceFor) {
         service = m_serviceFor(record->account);
@@ -259,9 +280,12 @@ void BookingRecovery::lookUp(const QUuid& id) {
     const WorkLogBooking booking = record->booking;
     Issue task = record->task;
     task.id = booking.taskId;
+    const QString account = record->account;
     // Every start the tracker can have given it, and no more: one page in the common case.
     const DateInterval around = WorkLogBooking::startsAround(booking.started);
     QPointer<BookingRecovery> self(this);
+    ++m_runningPerAccount[account];
+    m_accountOf.insert(id, account);
     emit lookingUp(id, true);
     m_running.emplace(id, service->fetchOwnWorkEntries(task, around)
                               .receiveOn(this)
@@ -295,7 +319,25 @@ void BookingRecovery::planNext(const BookingRecord& record, qint64 delay, Bookin
 }
 
 void BookingRecovery::stopped(const QUuid& id) {
+    const QString account = m_accountOf.take(id);
+    if (auto running = m_runningPerAccount.find(account);
+        running != m_runningPerAccount.end() && --*running <= 0) {
+        m_runningPerAccount.erase(running);
+    }
     emit lookingUp(id, false);
+    // The next that waited for its turn goes (one whose record settled meanwhile is skipped).
+    auto queue = m_queues.find(account);
+    while (queue != m_queues.end() && !queue->empty() && m_runningPerAccount.value(account) < lookUpsAtOnce) {
+        const QUuid next = queue->front();
+        queue->pop_front();
+        if (queue->empty()) {
+            m_queues.erase(queue);
+        }
+        if (m_waiting.remove(next)) {
+            lookUp(next);
+        }
+        queue = m_queues.find(account);
+    }
 }
 
 std::optional<BookingRecord> BookingRecovery::lookUpEnded(const QUuid& id) {
@@ -332,7 +374,11 @@ void BookingRecovery::fail(const QUuid& id, const APIError& error) {
 
 std::optional<BookingRecord> BookingRecovery::rivalFor(const BookingRecord& record,
                                                        const WorkEntry& entry) const {
-    for (const BookingRecord& other : m_records.records(record.account)) {
+    // Only a booking of the entry's task and minutes can look like it; one asked about this
+    // very entry books them too.
+    for (const BookingRecord* candidate :
+         m_records.lookAlikes(entry.issue.id, BookingRecords::minutesOf(entry.spentTimeSeconds))) {
+        const BookingRecord& other = *candidate;
         if (other.id == record.id || other.account != record.account) {
             continue;
         }
@@ -358,14 +404,10 @@ void BookingRecovery::lookedAt(const QUuid& id, const std::vector<WorkEntry>& en
         lookUpEnded(id);
         return;
     }
-    // An entry another booking holds is that booking's.
-    const std::vector<BookingRecord> all = m_records.records();
+    // An entry another booking claimed is that booking's, whether its record is still kept or not.
     std::vector<WorkEntry> free;
     for (const WorkEntry& entry : entries) {
-        const bool held = std::any_of(all.begin(), all.end(), [&](const BookingRecord& other) {
-            return other.id != id && other.state == BookingRecord::State::saved && other.entryId == entry.id;
-        });
-        if (!held) {
+        if (!m_records.claimOn(record->tracker, record->booking.taskId, entry.id, id)) {
             free.push_back(entry);
         }
     }

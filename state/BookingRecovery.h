@@ -8,8 +8,10 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QUuid>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -35,8 +37,8 @@ class ProviderService;
 // has no list (its read failed, or an older version wrote it) do creation times judge
 // every look-alike, as below.
 //
-// An entry belongs to one booking: an entry another record holds (saved with it) is
-// never this one's, and while another booking that looks the same (the same task,
+// An entry belongs to one booking: an entry another booking claimed (BookingRecords keeps
+// the claims beyond the records, across starts) is never this one's, and while another booking that looks the same (the same task,
 // minutes and day) may be what an entry is — it is still on its way, its outcome is
 // unknown, or the user is asked about it — that entry is not taken: the look-up waits
 // for the other's answer, or (the other's outcome unknown too, or this one's window
@@ -71,6 +73,10 @@ public:
     // A booking's request ends within its resource time-out (120 s); a record still
     // leaving this long (ms) after it left has lost its answer.
     static constexpr int leavingBound = 130000;
+    // At most this many look-ups of one account are on their way at once (a start with many
+    // held bookings asks the tracker a few at a time, not all at once); the others wait
+    // their turn, in order.
+    static constexpr int lookUpsAtOnce = 4;
 
     // The tracker service of an account (its id text), or none when the account is gone.
     using ServiceFor = std::function<std::shared_ptr<ProviderService>(const QString& account)>;
@@ -149,6 +155,12 @@ private:
     quint64 m_plans = 0;
     // The services made for look-ups, per account, while it has open records.
     QHash<QString, std::shared_ptr<ProviderService>> m_services;
+    // Look-ups on their way per account, and the account of each.
+    QHash<QString, int> m_runningPerAccount;
+    QHash<QUuid, QString> m_accountOf;
+    // Look-ups waiting for their turn, per account.
+    QHash<QString, std::deque<QUuid>> m_queues;
+    QSet<QUuid> m_waiting;
     int m_recheckDelay = recheckDelay;
 };
 

@@ -26,14 +26,15 @@ const QString kTimers = QStringLiteral("timers");
 const QString kFilters = QStringLiteral("filters");
 const QString kStarredProjects = QStringLiteral("starredProjects");
 const QString kBookings = QStringLiteral("bookings");
+const QString kClaims = QStringLiteral("claims");
 
 void logSnapshotError(const QString& text) {
     logError(Logger::dataManager(), QStringLiteral("[SnapshotManager] ") + text);
 }
 
 // The file's root must be a dictionary holding the three maps (and, since later, the
-// bookings' map, absent in older files); anything else is a file this version cannot
-// make sense of.
+// bookings' and the claims' maps, absent in older files); anything else is a file this
+// version cannot make sense of.
 std::optional<Snapshot> snapshotFromFile(const QVariant& root) {
     if (root.typeId() != QMetaType::QVariantMap) {
         return std::nullopt;
@@ -44,12 +45,14 @@ std::optional<Snapshot> snapshotFromFile(const QVariant& root) {
             return std::nullopt;
         }
     }
-    const QVariant bookings = map.value(kBookings);
-    if (bookings.isValid() && bookings.typeId() != QMetaType::QVariantMap) {
-        return std::nullopt;
+    for (const auto& key : {kBookings, kClaims}) {
+        if (map.value(key).isValid() && map.value(key).typeId() != QMetaType::QVariantMap) {
+            return std::nullopt;
+        }
     }
     return Snapshot{map.value(kTimers).toMap(), map.value(kFilters).toMap(),
-                    map.value(kStarredProjects).toMap(), bookings.toMap()};
+                    map.value(kStarredProjects).toMap(), map.value(kBookings).toMap(),
+                    map.value(kClaims).toMap()};
 }
 
 // What of a damaged file the store can go on with: each map that is a map. `any`: whether
@@ -63,7 +66,8 @@ Snapshot salvage(const QVariant& root, bool& any) {
     const auto map = root.toMap();
     for (const auto& [key, kind] : {std::pair{kTimers, SnapshotKind::Timers}, std::pair{kFilters, SnapshotKind::Filters},
                                     std::pair{kStarredProjects, SnapshotKind::StarredProjects},
-                                    std::pair{kBookings, SnapshotKind::Bookings}}) {
+                                    std::pair{kBookings, SnapshotKind::Bookings},
+                                    std::pair{kClaims, SnapshotKind::Claims}}) {
         if (map.value(key).typeId() == QMetaType::QVariantMap) {
             kept.map(kind) = map.value(key).toMap();
             any = true;
@@ -100,7 +104,8 @@ QVariant snapshotToFile(const Snapshot& snapshot) {
     return QVariantMap{{kTimers, snapshot.timers},
                        {kFilters, snapshot.filters},
                        {kStarredProjects, snapshot.starredProjects},
-                       {kBookings, snapshot.bookings}};
+                       {kBookings, snapshot.bookings},
+                       {kClaims, snapshot.claims}};
 }
 
 // The snapshot lives in memory and is written whole: a value with no property-list
@@ -160,6 +165,8 @@ QVariantMap& Snapshot::map(SnapshotKind kind) {
         return filters;
     case SnapshotKind::Bookings:
         return bookings;
+    case SnapshotKind::Claims:
+        return claims;
     case SnapshotKind::StarredProjects:
         break;
     }
@@ -252,7 +259,7 @@ void SnapshotManager::recoverFrom(LoadProblem problem, const std::optional<QVari
     const QString& reason = problem.reason;
     // What of the damaged file reads: its timers and bookings are named to the user.
     const Snapshot readable = root ? salvage(*root, problem.partlyRead) : Snapshot{};
-    problem.readable = {readable.timers, readable.bookings};
+    problem.readable = {readable.timers, readable.bookings, readable.claims};
     problem.keptAt = moveAside(m_filePath);
     if (!problem.keptAt.isEmpty()) {
         logSnapshotError(QStringLiteral("The snapshot file could not be read (%1); it was moved to %2")

@@ -18,8 +18,8 @@
 namespace velmora {
 
 // The maps of the snapshot file, each keyed by text chosen by its users. "bookings"
-// came later: a file without it reads as one with none.
-enum class SnapshotKind { Timers, Filters, StarredProjects, Bookings };
+// and "claims" came later: a file without them reads as one with none.
+enum class SnapshotKind { Timers, Filters, StarredProjects, Bookings, Claims };
 
 // The whole content of the snapshot file: one map per kind, entries in property-list
 // form (see PropertyList).
@@ -28,6 +28,7 @@ struct Snapshot {
     QVariantMap filters;
     QVariantMap starredProjects;
     QVariantMap bookings;
+    QVariantMap claims;
 
     QVariantMap& map(SnapshotKind kind);
     const QVariantMap& map(SnapshotKind kind) const;
@@ -96,6 +97,7 @@ public:
         struct Readable {
             QVariantMap timers;
             QVariantMap bookings;
+            QVariantMap claims;
         } readable;
     };
 

@@ -45,6 +45,16 @@ std::optional<BookingRecord> recordIn(const Snapshot& state, const QUuid& id) {
     return decoded.ok() ? std::optional(decoded.value()) : std::nullopt;
 }
 
+// An entry of the tracker on task 20.
+WorkEntry entryOnTask20(const QString& id, double seconds, const QDateTime& started) {
+    WorkEntry entry;
+    entry.id = id;
+    entry.issue.id = QStringLiteral("20");
+    entry.spentTimeSeconds = seconds;
+    entry.started = started;
+    return entry;
+}
+
 class BookingRecordsTest : public ::testing::Test {
 protected:
     BookingRecordsTest() { timer = std::make_unique<TimerViewModel>(key, env.environment()); }
@@ -319,15 +329,57 @@ TEST_F(BookingRecordsTest, ARecordThatCannotBeWrittenChangesNothing) {
     EXPECT_TRUE(written.bookings.isEmpty());
     EXPECT_DOUBLE_EQ(timeOn(written, env.clock->now()), 5400);
 
-    // A later change of a record that exists, failing too, leaves it as it was.
+    // A later change of a record that exists, failing too, leaves it as it was; what the tracker
+    // answered is known meanwhile, for the words.
     const QUuid kept = depart();
     {
         test::FileSizeLimit full(static_cast<rlim_t>(QFileInfo(env.snapshotPath()).size()));
-        records().unseen(kept, APIError::failure(APIError::Cause::TimedOut));
+        records().answered(kept, QStringLiteral("w-1"));
         settle();
     }
     EXPECT_EQ(records().record(kept)->state, BookingRecord::State::leaving);
     EXPECT_EQ(SnapshotManager(env.snapshotPath()).load().bookings.size(), 1);
+    ASSERT_TRUE(records().unnoted(kept).has_value());
+    EXPECT_EQ(records().unnoted(kept)->kind, BookingRecords::Unnoted::Kind::saved);
+    records().unseen(kept, APIError::failure(APIError::Cause::TimedOut));
+    settle();
+    EXPECT_FALSE(records().unnoted(kept).has_value()) << "on disk now, the record says it";
+}
+
+// Seconds that never came off the timer (it tracked another task when the booking left) never
+// go back onto it when the booking is refused: the timer, back on that task, would hold them
+// twice.
+TEST_F(BookingRecordsTest, RefusedSecondsThatNeverLeftTheTimerAreNotPutBackOnIt) {
+    track(test::makeIssue(QStringLiteral("21")), 1200);
+    const QUuid id = depart(std::nullopt, BookingRecord::Source::timer, 5400);
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 1200) << "nothing came off the other task's time";
+    // The timer is back on the booking's task before the refusal comes.
+    timer->reset();
+    track(test::makeIssue(QStringLiteral("20")), 600);
+    records().refused(id, APIError::validation().withHttpStatus(400));
+    settle();
+    EXPECT_DOUBLE_EQ(timer->elapsed(), 600) << "the booking's seconds put on the timer they never left";
+    EXPECT_EQ(records().record(id)->state, BookingRecord::State::returned);
+}
+
+// The task that waits for the tracked time to be booked starts only once the booking's record,
+// which took that time off the timer, is on disk.
+TEST_F(BookingRecordsTest, AWaitingTaskStartsOnlyOnceItsBookingIsOnDisk) {
+    track();
+    timer->resume();
+    timer->start(project, test::makeIssue(QStringLiteral("21")));
+    ASSERT_TRUE(timer->hasPendingStart());
+    std::optional<bool> onDiskAtStart;
+    QUuid id;
+    QObject::connect(timer.get(), &TimerViewModel::taskChanged, timer.get(), [&] {
+        if (timer->task() && timer->task()->id == QStringLiteral("21") && !onDiskAtStart) {
+            onDiskAtStart = recordIn(SnapshotManager(env.snapshotPath()).load(), id).has_value();
+        }
+    });
+    id = records().depart(draft(static_cast<qint64>(timer->elapsed())), std::nullopt, {});
+    settle();
+    ASSERT_TRUE(onDiskAtStart.has_value()) << "the waiting task never started";
+    EXPECT_TRUE(*onDiskAtStart) << "started before its booking's record was on disk";
 }
 
 // A start settles what a start settles: settled records go, a record still leaving is
@@ -463,6 +515,8 @@ TEST_F(BookingRecordsTest, AtMostTheBoundOfHeldRecordsIsReadAtAStartAndSettledOn
     env.snapshots->save(all);
     env.reopenSnapshots();
     EXPECT_EQ(records().records().size(), static_cast<std::size_t>(BookingRecords::recordsRead));
+    // The tray names the first, and counts the rest.
+    EXPECT_EQ(records().heldNotes(key).size(), BookingRecords::heldNotesShown + 1);
     env.snapshots->flush();
     EXPECT_EQ(SnapshotManager(env.snapshotPath()).load().bookings.size(), BookingRecords::recordsRead)
         << "the rest dropped on disk too";
@@ -490,28 +544,87 @@ TEST_F(BookingRecordsTest, SettledRecordsAreKeptUpToTheirBoundOldestGoFirst) {
     EXPECT_EQ(static_cast<std::size_t>(env.snapshots->load().bookings.size()), kept + 1);
 }
 
-// An entry of the tracker is one booking's: the tracker's own answer that names it takes it
-// from a record a look-up gave it, and no look-up gives a record an entry another holds.
-TEST_F(BookingRecordsTest, AnEntryIsHeldByOneRecord) {
+// What the records and the claims say of `entry`, as a fresh start would read them from disk.
+bool claimedOnDisk(const QString& path, const QString& entry) {
+    const Snapshot written = SnapshotManager(path).load();
+    for (auto it = written.claims.constBegin(); it != written.claims.constEnd(); ++it) {
+        const auto claim = BookingClaim::fromSnapshot(it.key(), it.value());
+        if (claim && claim->entryId == entry) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// An entry of the tracker is one booking's for as long as a look-alike booking could meet it:
+// its claim is written with the save, and outlives the saved record's pruning, the starts that
+// drop settled records and the account's deletion. No look-up, no answer (one repeated by a
+// proxy), no user's word gives it to another booking; once no open booking, nor one leaving
+// now, could meet it, it goes.
+TEST_F(BookingRecordsTest, AClaimedEntryStaysItsBookingsAcrossPruningStartsAndDeletion) {
     const QUuid first = depart(std::nullopt, BookingRecord::Source::manual, 1800);
-    const QUuid second = depart(std::nullopt, BookingRecord::Source::manual, 1800);
     records().unseen(first, APIError::failure(APIError::Cause::ServerError, 503));
-    records().unseen(second, APIError::failure(APIError::Cause::ServerError, 503));
+    const QUuid second = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    settle();
+    // The claim is on disk in the very write that saves the record: no kill between them.
+    const auto states = statesDuring(*env.snapshots, [&] {
+        records().answered(second, QStringLiteral("w-7"));
+        settle();
+    });
+    ASSERT_FALSE(states.empty());
+    for (const Snapshot& state : states) {
+        const auto saved = recordIn(state, second);
+        if (saved && saved->state == BookingRecord::State::saved) {
+            EXPECT_TRUE(state.claims.contains(second.toString(QUuid::WithoutBraces)));
+        }
+    }
+    // Newer outcomes crowd the saved record out of the records kept.
+    for (int i = 0; i < BookingRecords::settledKept + 1; ++i) {
+        const QUuid other = depart(std::nullopt, BookingRecord::Source::manual, 600);
+        records().answered(other, QStringLiteral("w-other-%1").arg(i));
+        settle();
+    }
+    ASSERT_FALSE(records().record(second).has_value()) << "the saved record is pruned";
     records().found(first, QStringLiteral("w-7"));
     settle();
-    ASSERT_EQ(records().record(first)->entryId, QStringLiteral("w-7"));
-    records().found(second, QStringLiteral("w-7"));
-    settle();
-    EXPECT_EQ(records().record(second)->state, BookingRecord::State::unknown) << "not taken twice";
-    EXPECT_TRUE(records().record(second)->holdsSeconds());
+    EXPECT_EQ(records().record(first)->state, BookingRecord::State::unknown) << "taken after pruning";
 
+    // A start drops every settled record; the claim stays.
+    timer.reset();
+    env.reopenSnapshots();
+    ASSERT_TRUE(claimedOnDisk(env.snapshotPath(), QStringLiteral("w-7")));
+    records().found(first, QStringLiteral("w-7"));
+    settle();
+    EXPECT_EQ(records().record(first)->state, BookingRecord::State::unknown) << "taken after a start";
+    records().ask(first, entryOnTask20(QStringLiteral("w-7"), 1800, env.clock->now()));
+    settle();
+    EXPECT_EQ(records().record(first)->state, BookingRecord::State::unknown) << "asked about another's entry";
+
+    // An answer that repeats the saved booking's (a retrying proxy) is no save of this one.
     const QUuid third = depart(std::nullopt, BookingRecord::Source::manual, 1800);
     records().answered(third, QStringLiteral("w-7"));
     settle();
-    EXPECT_EQ(records().record(third)->entryId, QStringLiteral("w-7"));
-    EXPECT_EQ(records().record(first)->state, BookingRecord::State::unknown)
-        << "the look-up's guess gives way to the tracker's own answer";
-    EXPECT_TRUE(records().record(first)->holdsSeconds());
+    ASSERT_EQ(records().record(third)->state, BookingRecord::State::unknown)
+        << "told saved on another's entry";
+    EXPECT_EQ(records().record(third)->answerOfAnother, QStringLiteral("w-7"));
+    EXPECT_TRUE(records().record(third)->holdsSeconds());
+
+    // The account goes, its time kept: the claim stays for the look-alikes of no account.
+    records().accountGoing(key, true);
+    settle();
+    EXPECT_TRUE(claimedOnDisk(env.snapshotPath(), QStringLiteral("w-7")));
+
+    // Once nothing open could meet it, and a booking leaving now could not either, it goes.
+    records().discard(first);
+    records().discard(third);
+    env.clock->advance((BookingRecords::claimsKeptFor + 3600) * 1000);
+    settle();
+    const QUuid later = depart(std::nullopt, BookingRecord::Source::manual, 600);
+    records().answered(later, QStringLiteral("w-later"));
+    settle();
+    env.snapshots->flush();
+    EXPECT_FALSE(claimedOnDisk(env.snapshotPath(), QStringLiteral("w-7")));
+    EXPECT_TRUE(claimedOnDisk(env.snapshotPath(), QStringLiteral("w-later")));
 }
 
 // A deleted account's held time never lands on a timer no window shows: it stays on its
@@ -572,6 +685,33 @@ TEST_F(BookingRecordsTest, DeletingAnAccountKeepsOrDiscardsItsHeldTimeAsTheUserC
     EXPECT_EQ(records().record(gone)->state, BookingRecord::State::discarded);
 }
 
+// A booking still on its way when its account goes, the time kept, keeps its answer: a save
+// that comes after settles it (the time kept leaves the record); no answer, or a refusal, and
+// the time waits for the user. Until then it is not offered to book elsewhere.
+TEST_F(BookingRecordsTest, ABookingOnItsWayWhenItsAccountGoesIsSettledByItsAnswer) {
+    const QUuid saved = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    const QUuid unseen = depart(std::nullopt, BookingRecord::Source::manual, 1200);
+    const QUuid refused = depart(std::nullopt, BookingRecord::Source::manual, 600);
+    records().accountGoing(key, true);
+    settle();
+    env.goneAccounts->insert(key);
+    for (const QUuid& id : {saved, unseen, refused}) {
+        EXPECT_EQ(records().record(id)->state, BookingRecord::State::leaving) << "its answer would be lost";
+        EXPECT_TRUE(records().record(id)->account.isEmpty());
+    }
+    records().answered(saved, QStringLiteral("w-1"));
+    records().unseen(unseen, APIError::failure(APIError::Cause::TimedOut));
+    records().refused(refused, APIError::validation().withHttpStatus(400));
+    settle();
+    EXPECT_EQ(records().record(saved)->state, BookingRecord::State::saved);
+    EXPECT_FALSE(records().record(saved)->holdsSeconds()) << "booked, and held again for the user";
+    EXPECT_EQ(records().record(unseen)->state, BookingRecord::State::returned);
+    EXPECT_EQ(records().record(unseen)->ending, BookingRecord::Ending::accountGone);
+    EXPECT_EQ(records().record(refused)->state, BookingRecord::State::returned);
+    EXPECT_EQ(records().record(refused)->ending, BookingRecord::Ending::refused);
+    EXPECT_EQ(records().heldNotes().size(), 2);
+}
+
 TEST_F(BookingRecordsTest, ARecordReadsBackAsItWasWritten) {
     track();
     const QUuid id = depart();
@@ -602,12 +742,7 @@ TEST_F(BookingRecordsTest, AStoredQuestionThatDoesNotReadIsLookedUpAgain) {
     track();
     const QUuid id = depart();
     records().unseen(id, APIError::failure(APIError::Cause::TimedOut));
-    WorkEntry question;
-    question.id = QStringLiteral("w9");
-    question.issue.id = QStringLiteral("20");
-    question.spentTimeSeconds = 5400;
-    question.started = env.clock->now();
-    records().ask(id, question);
+    records().ask(id, entryOnTask20(QStringLiteral("w9"), 5400, env.clock->now()));
     settle();
     QVariantMap stored = records().record(id)->toSnapshot().toMap();
     stored.insert(QStringLiteral("question"), QVariantMap{{QStringLiteral("id"), 7}});

@@ -1,5 +1,6 @@
 #include "StateTestEnvironment.h"
 
+#include "platform/plist/PropertyList.h"
 #include "state/BookingRecords.h"
 #include "state/BookingRecovery.h"
 #include "state/TimerSnapshot.h"
@@ -333,6 +334,35 @@ TEST(BookingRecoveryJudgeTest, AKeptBookingIsFoundWhenTheTrackersDayIsNotTheDesk
         EXPECT_FALSE(BookingRecovery::looksLike(after.asDate, after.booking));
         EXPECT_FALSE(BookingRecovery::looksLike(after.asMoment, after.booking));
     }
+}
+
+// The booking as its note on disk gives it back (a property list's dates keep whole seconds).
+WorkLogBooking throughTheFile(const WorkLogBooking& booking) {
+    const auto written = PropertyList::toXml(QVariantList{BookingRecord::encodeBooking(booking)});
+    EXPECT_TRUE(written.ok());
+    const auto read = PropertyList::parse(written.value());
+    EXPECT_TRUE(read.ok());
+    return BookingRecord::decodeBooking(read.value().toList().value(0)).value_or(WorkLogBooking{});
+}
+
+// A tracker that keeps the start as sent tells two bookings 1.8 s apart by it, after a start
+// too: the note keeps the start to the millisecond (one that says two things of it is read by
+// its date).
+TEST(BookingRecoveryJudgeTest, StartsASecondAndAHalfApartStayApartThroughTheNote) {
+    WorkLogBooking first = exactBooking();
+    first.started = QDateTime::fromMSecsSinceEpoch(1'741'176'000'100);
+    WorkLogBooking second = first;
+    second.started = first.started.addMSecs(1800);
+    const WorkEntry firstsEntry =
+        entry(QStringLiteral("first"), first.started, std::nullopt, QStringLiteral("standup"));
+    const WorkLogBooking read = throughTheFile(second);
+    EXPECT_EQ(read.started.toMSecsSinceEpoch(), second.started.toMSecsSinceEpoch());
+    EXPECT_EQ(BookingRecovery::judge({firstsEntry}, read).kind, Kind::notFound) << "the other's entry taken";
+
+    QVariantMap stored = BookingRecord::encodeBooking(second).toMap();
+    stored.insert(QStringLiteral("startedMs"),
+                  static_cast<double>(second.started.addSecs(900).toMSecsSinceEpoch()));
+    EXPECT_LE(std::abs(BookingRecord::decodeBooking(stored)->started.msecsTo(second.started)), 1000);
 }
 
 // A timer that tracked half an hour on task 20, whose booking left (its record took the

@@ -391,7 +391,8 @@ FakeResponse FakeAsanaServer::bookEntry(const FakeRequest& request, const QStrin
     return data(QJsonObject{{"gid", gid},
                             {"resource_type", "time_tracking_entry"},
                             {"duration_minutes", static_cast<qint64>(entry.durationMinutes)},
-                            {"entered_on", entry.enteredOn.toString(QStringLiteral("yyyy-MM-dd"))}},
+                            {"entered_on", entry.enteredOn.toString(QStringLiteral("yyyy-MM-dd"))},
+                            {"task", QJsonObject{{"gid", taskGid}, {"resource_type", "task"}}}},
                 201);
 }
 

@@ -481,7 +481,12 @@ FakeResponse FakeJiraServer::addWorkLogFrom(const FakeRequest& request, const QS
     workLog.created = m_http.stampNow().toLocalTime();
     workLog.listedFrom = m_http.listedFromNow();
     const QString id = addWorkLog(workLog);
-    return jsonResponse(QJsonObject{{"id", id}, {"issueId", issueId}, {"timeSpentSeconds", seconds}}, 201);
+    // As Jira answers: the work log, its start as kept among it.
+    return jsonResponse(QJsonObject{{"id", id},
+                                    {"issueId", issueId},
+                                    {"timeSpentSeconds", seconds},
+                                    {"started", body.value("started")}},
+                        201);
 }
 
 FakeResponse FakeJiraServer::deleteWorkLog(const QString& issueId, const QString& workLogId) {

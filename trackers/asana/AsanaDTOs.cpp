@@ -94,10 +94,15 @@ void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO& value) {
     wire::field(json, "task", value.task);
 }
 
+void from_json(const nlohmann::json& json, AsanaCreatedEntryDTO::Task& value) {
+    wire::field(json, "gid", value.gid);
+}
+
 void from_json(const nlohmann::json& json, AsanaCreatedEntryDTO& value) {
     wire::field(json, "gid", value.gid);
     wire::field(json, "resourceType", value.resourceType);
     wire::field(json, "durationMinutes", value.durationMinutes);
+    wire::field(json, "task", value.task);
 }
 
 void from_json(const nlohmann::json& json, AsanaPaginationMeta& value) {

@@ -171,9 +171,14 @@ struct AsanaTimeTrackingDTO {
 // The answer to a new time-tracking entry (under "data"). Only what says it is the one
 // booked is read.
 struct AsanaCreatedEntryDTO {
+    struct Task {
+        QString gid;
+    };
     QString gid;
     std::optional<QString> resourceType;
     std::optional<std::int64_t> durationMinutes;
+    // The task it is on ("task", a compact task).
+    std::optional<Task> task;
 };
 
 void from_json(const nlohmann::json& json, AsanaPhotoDTO& value);
@@ -193,6 +198,7 @@ void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO::CreatedBy&
 void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO::Task& value);
 void from_json(const nlohmann::json& json, AsanaTimeTrackingEntryDTO& value);
 void from_json(const nlohmann::json& json, AsanaPaginationMeta& value);
+void from_json(const nlohmann::json& json, AsanaCreatedEntryDTO::Task& value);
 void from_json(const nlohmann::json& json, AsanaCreatedEntryDTO& value);
 
 template <typename T> void from_json(const nlohmann::json& json, AsanaResponseDTO<T>& value) {

@@ -27,7 +27,11 @@ std::optional<AsanaTimeTrackingDTO> AsanaWorkLogForm::body(double seconds) {
     return AsanaTimeTrackingDTO{AsanaTimeTrackingDTO::Data{static_cast<std::int64_t>(minutes)}};
 }
 
-bool AsanaWorkLogForm::provesEntry(const AsanaCreatedEntryDTO& answer, std::int64_t minutes) {
+bool AsanaWorkLogForm::provesEntry(const AsanaCreatedEntryDTO& answer, const QString& taskId,
+                                   std::int64_t minutes) {
+    if (answer.task && answer.task->gid != taskId) {
+        return false;
+    }
     return answer.resourceType == QStringLiteral("time_tracking_entry") && answer.durationMinutes == minutes;
 }
 
@@ -39,16 +43,17 @@ void AsanaWorkLogForm::save(std::function<void()> completion) {
     if (!booking) {
         return;
     }
+    // Asana dates the entry itself, by the day it arrives; it keeps no description.
+    const QDateTime now = QDateTime::currentDateTime();
     // Saved only when Asana answers with the new entry: a time-tracking entry of the minutes
-    // booked (a wrapper with a gid alone is anybody's answer).
+    // booked, on the task (a wrapper with a gid alone is anybody's answer).
     auto request = createdEntry(
         m_service->request()->perform<AsanaResponseDTO<AsanaCreatedEntryDTO>>(
             AsanaEndpoint::saveTimeTrackingEntry(task()), HttpMethod::Post, std::nullopt, *booking),
-        [minutes = booking->data.durationMinutes](const AsanaResponseDTO<AsanaCreatedEntryDTO>& answer) {
-            return provesEntry(answer.data, minutes) ? answer.data.gid : QString();
+        [taskId = task().id,
+         minutes = booking->data.durationMinutes](const AsanaResponseDTO<AsanaCreatedEntryDTO>& answer) {
+            return provesEntry(answer.data, taskId, minutes) ? answer.data.gid : QString();
         });
-    // Asana dates the entry itself, by the day it arrives; it keeps no description.
-    const QDateTime now = QDateTime::currentDateTime();
     WorkLogBooking record{task().id, now, booking->data.durationMinutes * 60, {}};
     record.dating = WorkLogBooking::Dating::day;
     record.sent = now;

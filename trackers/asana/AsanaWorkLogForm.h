@@ -43,8 +43,9 @@ public:
     // duration that is not a finite number of seconds within range.
     static std::optional<AsanaTimeTrackingDTO> body(double seconds);
     // Whether Asana's answer to a booking is the entry it made for it: a time-tracking
-    // entry of the minutes booked.
-    static bool provesEntry(const AsanaCreatedEntryDTO& answer, std::int64_t minutes);
+    // entry of the minutes booked, and, where the answer names its task (Asana's does), of
+    // the task booked: an answer repeated from a booking on another task is no proof.
+    static bool provesEntry(const AsanaCreatedEntryDTO& answer, const QString& taskId, std::int64_t minutes);
 
 protected:
     std::optional<Publisher<std::vector<WorkEntry>, APIError>>

@@ -185,6 +185,7 @@ void from_json(const nlohmann::json& json, JiraCreatedWorkLogDTO& value) {
     wire::field(json, "id", value.id);
     wire::field(json, "issueId", value.issueId);
     wire::field(json, "timeSpentSeconds", value.timeSpentSeconds);
+    wire::field(json, "started", value.started);
 }
 
 } // namespace velmora

@@ -193,6 +193,8 @@ struct JiraCreatedWorkLogDTO {
     QString id;
     std::optional<QString> issueId;
     std::optional<double> timeSpentSeconds;
+    // The start as Jira keeps it, in the form of JiraWorkLogDTO's.
+    std::optional<QString> started;
 };
 
 void from_json(const nlohmann::json& json, JiraTaskDTO::Fields::Status& value);

@@ -48,7 +48,13 @@ std::optional<JiraWorkItemDTO> JiraWorkLogForm::workItem(const QString& descript
 }
 
 bool JiraWorkLogForm::provesEntry(const JiraCreatedWorkLogDTO& answer, const QString& taskId,
-                                  std::int64_t seconds) {
+                                  std::int64_t seconds, const QDateTime& started) {
+    if (answer.started) {
+        const auto kept = JiraService::parseStarted(*answer.started);
+        if (!kept || kept->toMSecsSinceEpoch() != started.toMSecsSinceEpoch()) {
+            return false;
+        }
+    }
     return answer.issueId == taskId && answer.timeSpentSeconds && std::isfinite(*answer.timeSpentSeconds) &&
            *answer.timeSpentSeconds == static_cast<double>(seconds);
 }
@@ -71,12 +77,13 @@ void JiraWorkLogForm::save(std::function<void()> completion) {
     booking.trackerClock = m_service->request()->trackerClock();
     // Saved only when Jira answers with the new work log: the task's and the time's (an id
     // alone is anybody's answer).
-    auto request = createdEntry(
-        m_service->request()->perform<JiraCreatedWorkLogDTO>(JiraEndpoint::saveWorkItem(task()),
-                                                             HttpMethod::Post, std::nullopt, *body),
-        [taskId = task().id, seconds = body->timeSpentSeconds](const JiraCreatedWorkLogDTO& answer) {
-            return provesEntry(answer, taskId, seconds) ? answer.id : QString();
-        });
+    auto request =
+        createdEntry(m_service->request()->perform<JiraCreatedWorkLogDTO>(
+                         JiraEndpoint::saveWorkItem(task()), HttpMethod::Post, std::nullopt, *body),
+                     [taskId = task().id, seconds = body->timeSpentSeconds,
+                      started = booking.started](const JiraCreatedWorkLogDTO& answer) {
+                         return provesEntry(answer, taskId, seconds, started) ? answer.id : QString();
+                     });
     runSaveRequest(m_service->guardRateLimit(std::move(request)), std::move(completion), booking);
 }
 

@@ -38,8 +38,11 @@ public:
     const QString& description() const { return m_description.value(); }
     void setDraftDescription(const QString& description) override { setDescription(description); }
     // Whether Jira's answer to a booking is the work log it made for it: the id, on the
-    // task, with the seconds booked.
-    static bool provesEntry(const JiraCreatedWorkLogDTO& answer, const QString& taskId, std::int64_t seconds);
+    // task, with the seconds booked, and, where the answer gives its start (Jira's does),
+    // the start sent to the millisecond: an answer repeated from an earlier booking of the
+    // same time started earlier.
+    static bool provesEntry(const JiraCreatedWorkLogDTO& answer, const QString& taskId, std::int64_t seconds,
+                            const QDateTime& started);
     void setDescription(QString description) { m_description.setValue(std::move(description)); }
     // The current description on subscription, then every one assigned.
     Stream<QString> descriptionStream() const { return m_description.projectedValue(); }

@@ -111,7 +111,7 @@ std::optional<std::int64_t> YouTrackWorkLogForm::bookedMinutes(double seconds) {
 bool YouTrackWorkLogForm::provesEntry(const YouTrackCreatedWorkItemDTO& answer, const QString& taskId,
                                       std::int64_t minutes) {
     return answer.type == QStringLiteral("IssueWorkItem") && answer.duration &&
-           answer.duration->minutes == minutes && (!answer.issue || answer.issue->id == taskId);
+           answer.duration->minutes == minutes && answer.issue && answer.issue->id == taskId;
 }
 
 void YouTrackWorkLogForm::save(std::function<void()> completion) {

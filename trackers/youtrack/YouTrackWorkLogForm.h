@@ -53,8 +53,9 @@ public:
 
     const QString& description() const { return m_description.value(); }
     void setDraftDescription(const QString& description) override { setDescription(description); }
-    // Whether YouTrack's answer to a booking is the work item it made for it: a work item,
-    // with the minutes booked, of the task where it names one.
+    // Whether YouTrack's answer to a booking is the work item it made for it: a work item
+    // ("$type" IssueWorkItem), with the minutes booked, of the task booked (the answer is asked
+    // to name it; one that does not, or names another, is no proof).
     static bool provesEntry(const YouTrackCreatedWorkItemDTO& answer, const QString& taskId, std::int64_t minutes);
     void setDescription(const QString& description);
     const FormField<QString, CountValidator>& descriptionField() const { return m_description; }

@@ -277,14 +277,15 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
         m_form->deferBooking();
         QPointer<AbstractWorkLogForm> form = m_form;
         QPointer<BookTimeView> sheet(this);
-        const QUuid id =
-            m_records->depart(draft, m_replacing, [form, sheet](const std::optional<QString>& failure) {
+        const std::optional<QUuid> replacing = m_replacing;
+        const std::optional<QUuid> before = m_record;
+        const QUuid id = m_records->depart(
+            draft, m_replacing, [form, sheet, replacing, before](const std::optional<QString>& failure) {
                 if (form) {
                     form->releaseBooking(!failure);
                 }
                 if (failure && sheet) {
-                    sheet->showNotice(notSentTitle, recordFailureMessage(*failure));
-                    sheet->updateSaveButton();
+                    sheet->notDeparted(replacing, before, *failure);
                 }
             });
         *sent = id;
@@ -477,7 +478,8 @@ void BookTimeView::takeDurationText() {
 
 void BookTimeView::updateSaveButton() {
     const bool inProgress = m_form && m_form->networkRequestInProgress();
-    m_save->setEnabled(m_form && m_allValid && !inProgress && !m_durationTextInvalid && !bookingHeld());
+    m_save->setEnabled(m_form && m_allValid && !inProgress && !m_durationTextInvalid && !bookingHeld() &&
+                       !m_gone);
 }
 
 bool BookTimeView::bookingHeld() const {
@@ -513,6 +515,35 @@ void BookTimeView::followRecord(const QUuid& id) {
     updateSaveButton();
 }
 
+void BookTimeView::notDeparted(const std::optional<QUuid>& replacing, const std::optional<QUuid>& before,
+                               const QString& failure) {
+    // Nothing left: the sheet follows what it followed before.
+    if (m_record) {
+        followed().remove(*m_record);
+    }
+    m_record = before;
+    if (m_record) {
+        followed().insert(*m_record);
+    }
+    // Time that was returned is booked from its record or not at all, never as new time: a
+    // Save from here asks for it again, as the record holds it now.
+    m_replacing = replacing;
+    const auto held = replacing && m_records ? m_records->record(*replacing) : std::nullopt;
+    QString message = recordFailureMessage(failure);
+    if (held && held->state == BookingRecord::State::returned && m_form) {
+        m_form->setDuration(static_cast<double>(held->booking.seconds));
+        showDuration();
+        message += QLatin1Char(' ') + tr("%1 waits to be booked now: Save books the duration shown from it.")
+                                          .arg(BookingTexts::named(*held, *m_records));
+    } else if (replacing) {
+        // Booked or discarded meanwhile: nothing of it is left to book from here.
+        m_gone = true;
+    }
+    showNotice(notSentTitle, message);
+    showState();
+    updateSaveButton();
+}
+
 void BookTimeView::showState() {
     const auto record = m_record && m_records ? m_records->record(*m_record) : std::nullopt;
     const QString text = record ? BookingTexts::sheetState(*record, *m_records) : QString();
@@ -542,7 +573,7 @@ void BookTimeView::save() {
     }
     // Save and Return alike: nothing more is booked while the booking sent holds its
     // time on the tracker's side.
-    if (m_form->networkRequestInProgress() || m_durationTextInvalid || bookingHeld()) {
+    if (m_form->networkRequestInProgress() || m_durationTextInvalid || bookingHeld() || m_gone) {
         return;
     }
     // The time leaves with the booking's record, and its answer is the record's: the sheet
@@ -625,7 +656,7 @@ void BookTimeView::showAlert() {
         // The server, the network or the account failed, not what was typed.
         m_alert->setWindowTitle(notSavedTitle);
         m_alert->setText(notSavedTitle);
-        m_alert->setInformativeText(failureExplanation(*error));
+        m_alert->setInformativeText(BookingTexts::refusal(*error, m_form->trackerName()));
     }
     m_alert->setAttribute(Qt::WA_DeleteOnClose);
     m_alert->setWindowModality(Qt::WindowModal);

@@ -156,6 +156,10 @@ private:
     // unknown, asked): nothing more is booked from the sheet meanwhile.
     bool bookingHeld() const;
     void showState();
+    // The booking's record could not be made (`failure`): nothing left, and the sheet books
+    // returned time (`replacing`) only as its record holds it now.
+    void notDeparted(const std::optional<QUuid>& replacing, const std::optional<QUuid>& before,
+                     const QString& failure);
     void showPendingStart();
     void dismiss(int result);
 
@@ -191,6 +195,8 @@ private:
     bool m_dismissed = false;
     // Set while the sheet closes because its time was booked or discarded.
     bool m_settling = false;
+    // The returned time it was to book was booked or discarded elsewhere: nothing is left.
+    bool m_gone = false;
     Cancellable m_allValidSubscription;
     Cancellable m_durationSubscription;
 };

@@ -26,7 +26,7 @@ QString whyNotSaved(const BookingRecord& record) {
     const QString tracker = trackerFirst(record);
     switch (record.ending.value_or(BookingRecord::Ending::refused)) {
     case BookingRecord::Ending::refused:
-        return record.unseen ? failureExplanation(*record.unseen)
+        return record.unseen ? BookingTexts::refusal(*record.unseen, record.tracker)
                              : BookingTexts::tr("%1 did not take it.").arg(tracker);
     case BookingRecord::Ending::notListed:
         return BookingTexts::tr("%1 doesn't list it, and the time it could still arrive in has passed.")
@@ -38,25 +38,53 @@ QString whyNotSaved(const BookingRecord& record) {
         return BookingTexts::tr("You said the work log found isn't this booking.");
     case BookingRecord::Ending::bookAgain:
         return BookingTexts::tr("You chose to book it again.");
+    case BookingRecord::Ending::accountGone:
+        return BookingTexts::tr("Its account was deleted before Velmora learnt whether %1 has it.")
+            .arg(BookingTexts::tracker(record));
     }
     return {};
 }
 
+// Whether the record's outcome was never learnt: the tracker may have it.
+bool mayHaveBeenSaved(const BookingRecord& record) {
+    return record.ending == BookingRecord::Ending::notListed ||
+           record.ending == BookingRecord::Ending::notLearnt ||
+           record.ending == BookingRecord::Ending::accountGone;
+}
+
 } // namespace
 
-QString BookingTexts::what(const BookingRecord& record) {
-    const QString duration =
-        ReadableTimeFormatter::format(static_cast<double>(record.booking.seconds)).value_or(QString());
+QString BookingTexts::refusal(const APIError& error, const QString& trackerName) {
+    if (error.httpStatus() == 403) {
+        // Signing in again gives the account no permission it lacks.
+        const QString name = trackerName.isEmpty() ? tr("the tracker") : trackerName;
+        const QString first = !error.host().isEmpty() ? error.host()
+                              : trackerName.isEmpty() ? tr("The tracker")
+                                                      : trackerName;
+        return tr("%1 refused it (HTTP 403): the account may not log work on this task. Ask whoever runs "
+                  "%2 for that permission, or book the time on another task.")
+            .arg(first, name);
+    }
+    return failureExplanation(error);
+}
+
+QString BookingTexts::taskOf(const BookingRecord& record) {
     QString task = record.task.reference && !record.task.reference->isEmpty() ? *record.task.reference
                    : record.task.name.isEmpty()                               ? record.booking.taskId
                                                                               : record.task.name;
     if (task.isEmpty()) {
-        task = tr("a task whose name did not read");
+        return tr("a task whose name did not read");
     }
+    return plainName(task.left(300));
+}
+
+QString BookingTexts::what(const BookingRecord& record) {
+    const QString duration =
+        ReadableTimeFormatter::format(static_cast<double>(record.booking.seconds)).value_or(QString());
     if (duration.isEmpty()) {
-        return tr("The booking on %1").arg(plainName(task.left(300)));
+        return tr("The booking on %1").arg(taskOf(record));
     }
-    return tr("%1 on %2").arg(duration, plainName(task.left(300)));
+    return tr("%1 on %2").arg(duration, taskOf(record));
 }
 
 QString BookingTexts::named(const BookingRecord& record, const BookingRecords& records) {
@@ -66,8 +94,12 @@ QString BookingTexts::named(const BookingRecord& record, const BookingRecords& r
     };
     bool alike = false;
     bool sameMinute = false;
-    for (const BookingRecord& other : records.records(record.account)) {
-        if (other.id == record.id || what(other) != said) {
+    // Only a booking of the same task and minutes reads the same: those alone are compared.
+    for (const BookingRecord* candidate : records.lookAlikes(
+             record.booking.taskId, BookingRecords::minutesOf(static_cast<double>(record.booking.seconds)))) {
+        const BookingRecord& other = *candidate;
+        if (other.id == record.id || !BookingRecords::shownFor(other, record.account) ||
+            what(other) != said) {
             continue;
         }
         alike = true;
@@ -112,6 +144,11 @@ QString BookingTexts::until(const QDateTime& moment, const QDateTime& now) {
 
 QString BookingTexts::whyUnknown(const BookingRecord& record) {
     const QString name = tracker(record);
+    if (record.answerOfAnother) {
+        return tr("%1 answered with a work log that is another booking's (an answer given twice), not "
+                  "with this one's.")
+            .arg(trackerFirst(record));
+    }
     if (record.stoppedWhileLeaving || !record.unseen) {
         return tr("It was on its way to %1 when Velmora stopped.").arg(name);
     }
@@ -153,10 +190,29 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
     const QDateTime now = records.environment().currentTime();
     const QString name = tracker(record);
     const QString booking = named(record, records);
+    if (const auto answer = records.unnoted(record.id); answer && record.isOpen()) {
+        // What the tracker said is known, though not on disk: said as it is.
+        const QString why = tr("Velmora couldn't note that on disk (%1), so the time stays on hold here, "
+                               "and the next start of Velmora asks %2 again.")
+                                .arg(answer->failure, name);
+        switch (answer->kind) {
+        case BookingRecords::Unnoted::Kind::saved:
+            return {tr("%1 said it saved %2.").arg(trackerFirst(record), booking), why};
+        case BookingRecords::Unnoted::Kind::refused:
+            return {tr("%1 refused %2.").arg(trackerFirst(record), booking), why};
+        case BookingRecords::Unnoted::Kind::unknown:
+            return {tr("%1 didn't say whether it saved %2.").arg(trackerFirst(record), booking), why};
+        }
+    }
     if (record.damaged) {
+        if (record.state == BookingRecord::State::discarded) {
+            // The user let it go: nothing is left to say.
+            return {};
+        }
         if (!record.holdsSeconds()) {
+            // Nothing of its time read.
             return {
-                tr("Velmora couldn't read its note of a booking on %1.").arg(what(record)),
+                tr("Velmora couldn't read its note of a booking on %1.").arg(taskOf(record)),
                 tr("How much time it held did not read either. Check the task's work log in %1.").arg(name)};
         }
         return {tr("%1 may not have been booked.").arg(booking),
@@ -168,13 +224,24 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
     switch (record.state) {
     case BookingRecord::State::leaving: {
         const qint64 since = records.sinceLeft(record);
-        if (since < slowAfter) {
-            return {tr("Booking %1…").arg(booking), QString()};
+        QString detail;
+        if (since >= answerWait) {
+            // Past the wait: no time that has gone by is named.
+            detail = tr("%1 hasn't answered in the time Velmora waits for it; Velmora then asks %2 whether "
+                        "it arrived.")
+                         .arg(trackerFirst(record), name);
+        } else if (since >= slowAfter) {
+            detail = tr("%1 hasn't answered yet. Velmora waits for its answer until %2.")
+                         .arg(trackerFirst(record), until(now.addMSecs(answerWait - since), now));
         }
-        const QDateTime waitsUntil = now.addMSecs(std::max<qint64>(0, answerWait - since));
-        return {tr("Booking %1…").arg(booking),
-                tr("%1 hasn't answered yet. Velmora waits for its answer until %2.")
-                    .arg(trackerFirst(record), until(waitsUntil, now))};
+        if (record.account.isEmpty()) {
+            // Its account went while it was on its way: its answer still settles it.
+            detail = tr("Its account was deleted while it was on its way: if %1 saved it, it is booked "
+                        "there; if not, the time waits here.")
+                         .arg(name) +
+                     (detail.isEmpty() ? QString() : QLatin1Char(' ') + detail);
+        }
+        return {tr("Booking %1…").arg(booking), detail};
     }
     case BookingRecord::State::unknown: {
         const QDateTime windowEnd = records.windowEndsAt(record);
@@ -232,6 +299,12 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
         if (!record.savedLater) {
             return {};
         }
+        if (record.account.isEmpty()) {
+            return {tr("%1 was saved.").arg(booking),
+                    tr("%1 saved it after all: its answer came after its account was deleted. The time is "
+                       "booked there.")
+                        .arg(trackerFirst(record))};
+        }
         return {tr("%1 was saved.").arg(booking), tr("%1 lists it.").arg(trackerFirst(record))};
     case BookingRecord::State::notSaved:
         // Not saved and nowhere but on the timer: each ending says so.
@@ -251,6 +324,7 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
                     whyNotSaved(record) + QLatin1Char(' ') + tr("The time is back on the timer.")};
         case BookingRecord::Ending::keptByUser:
         case BookingRecord::Ending::bookAgain:
+        case BookingRecord::Ending::accountGone:
             break;
         }
         return {};
@@ -261,14 +335,20 @@ BookingTexts::Line BookingTexts::line(const BookingRecord& record, const Booking
                 tr("Its account is gone, so the time waits here: select a task of this account and book it "
                    "there, or discard it.");
         } else if (record.source == BookingRecord::Source::timer) {
-            where = tr("The timer tracks another task now, so the time waits here: book it, or discard it.");
+            // True whatever the timer does later.
+            where = tr("The timer was on another task when the time came back, so the time waits here: "
+                       "book it, or discard it.");
         } else {
             where = tr("The time waits here: book it, or discard it.");
         }
-        const bool mayBeSaved = record.ending == BookingRecord::Ending::notListed ||
-                                record.ending == BookingRecord::Ending::notLearnt;
-        if (mayBeSaved) {
-            where = tr("Check the task's work log before booking it again.") + QLatin1Char(' ') + where;
+        if (mayHaveBeenSaved(record)) {
+            // Nobody knows whether it was booked: never said that it wasn't.
+            where = tr("Check the task's work log in %1 before booking it again.").arg(name) +
+                    QLatin1Char(' ') + where;
+            return {record.ending == BookingRecord::Ending::notListed
+                        ? tr("%1 may not have been booked.").arg(booking)
+                        : tr("Couldn't learn whether %1 was booked.").arg(booking),
+                    whyNotSaved(record) + QLatin1Char(' ') + where};
         }
         return {tr("%1 wasn't booked.").arg(booking), whyNotSaved(record) + QLatin1Char(' ') + where};
     }

@@ -34,6 +34,11 @@ public:
 
     // "1h 30m on PRJ-1".
     static QString what(const BookingRecord& record);
+    // "PRJ-1": the task's reference, else its name, as plain text.
+    static QString taskOf(const BookingRecord& record);
+    // Why the tracker refused a booking, in words for someone who knows nothing of HTTP: a
+    // permission refused (403) is not mended by signing in again.
+    static QString refusal(const APIError& error, const QString& trackerName);
     // The same, told apart from another booking of the records that reads the same:
     // "30m on PRJ-1 sent at 10:42" (with the seconds where both left the same minute).
     static QString named(const BookingRecord& record, const BookingRecords& records);

@@ -65,6 +65,26 @@ SidebarView::~SidebarView() {
     if (m_sheet) {
         delete m_sheet.data();
     }
+    // A booking still on its way when the window goes (its account deleted, say) keeps its
+    // answer: the form lives on until its request ends.
+    if (m_workLogForm) {
+        keepUntilAnswered(m_workLogForm.release());
+    }
+}
+
+void SidebarView::keepUntilAnswered(AbstractWorkLogForm* form) {
+    BookingRecords* records = m_timer ? m_timer->bookings() : nullptr;
+    if (!form->networkRequestInProgress() && !form->isBookingDeferred()) {
+        form->deleteLater();
+        return;
+    }
+    // The records outlive every window: the answer reaches the booking's record through them.
+    form->setParent(records ? static_cast<QObject*>(records) : static_cast<QObject*>(window()));
+    connect(form, &AbstractWorkLogForm::networkRequestInProgressChanged, form, [form](bool inProgress) {
+        if (!inProgress) {
+            form->deleteLater();
+        }
+    });
 }
 
 void SidebarView::build() {
@@ -461,27 +481,20 @@ void SidebarView::sheetDismissed(BookTimeView* sheet) {
     QMetaObject::invokeMethod(this, &SidebarView::restoreFocus, Qt::QueuedConnection);
     const std::optional<QUuid> record = sheet->bookingRecord();
     // The form goes once nothing of it is on its way: a booking sent before the sheet
-    // closed still ends (and announces itself) as it would have. It is kept by the
-    // window, not by the sidebar: the window's content may be swapped (for the
-    // rate-limit screen) while the booking is on its way.
+    // closed still ends (and announces itself) as it would have. It is kept beyond the
+    // sidebar and the window: the window's content may be swapped (for the rate-limit
+    // screen), or the window close with its account, while the booking is on its way.
     AbstractWorkLogForm* form = m_workLogForm.release();
-    form->setParent(window());
-    if (!form->networkRequestInProgress()) {
-        form->deleteLater();
-        return;
+    if (form->networkRequestInProgress()) {
+        // Nobody else would tell the user that it failed: the time it was to book is
+        // still on the timer, so they can book it again.
+        connect(form, &AbstractWorkLogForm::errorOccurredChanged, this, [this, record](bool occurred) {
+            if (occurred) {
+                showLateBookingFailure(record);
+            }
+        });
     }
-    // Nobody else would tell the user that it failed: the time it was to book is
-    // still on the timer, so they can book it again.
-    connect(form, &AbstractWorkLogForm::errorOccurredChanged, this, [this, record](bool occurred) {
-        if (occurred) {
-            showLateBookingFailure(record);
-        }
-    });
-    connect(form, &AbstractWorkLogForm::networkRequestInProgressChanged, form, [form](bool inProgress) {
-        if (!inProgress) {
-            form->deleteLater();
-        }
-    });
+    keepUntilAnswered(form);
 }
 
 void SidebarView::restoreFocus() {

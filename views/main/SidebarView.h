@@ -112,6 +112,9 @@ private:
     // Where the focus goes once a sheet closed: where it was when the sheet opened, or the
     // timer.
     void restoreFocus();
+    // Lets go of a form once nothing of it is on its way; until then it lives on with the
+    // booking records (beyond this window), so a booking's answer still reaches its record.
+    void keepUntilAnswered(AbstractWorkLogForm* form);
     void sheetDismissed(BookTimeView* sheet);
     void setProviderSelector(bool shown);
 

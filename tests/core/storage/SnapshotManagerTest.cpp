@@ -68,8 +68,9 @@ TEST(SnapshotManagerTest, NoFileReadsEmptyAndTheFirstSaveWritesACompleteFile) {
     manager.flush();
 
     const auto file = readFile(path);
-    EXPECT_EQ(file.keys(), (QStringList{QStringLiteral("bookings"), QStringLiteral("filters"),
-                                        QStringLiteral("starredProjects"), QStringLiteral("timers")}));
+    EXPECT_EQ(file.keys(),
+              (QStringList{QStringLiteral("bookings"), QStringLiteral("claims"), QStringLiteral("filters"),
+                           QStringLiteral("starredProjects"), QStringLiteral("timers")}));
     EXPECT_TRUE(file[QStringLiteral("timers")].toMap().isEmpty());
     EXPECT_TRUE(file[QStringLiteral("starredProjects")].toMap().isEmpty());
     EXPECT_EQ(file[QStringLiteral("filters")]

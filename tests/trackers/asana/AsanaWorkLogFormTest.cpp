@@ -171,6 +171,10 @@ TEST_F(AsanaWorkLogFormTest, OnlyTheNewEntryIsASaveAndItsIdIsKept) {
                                    201),
           test::FakeResponse::json(R"({"data":{"gid":"1","resource_type":)"
                                    R"("time_tracking_entry","duration_minutes":59}})",
+                                   201),
+          // An entry of the minutes on another task (an answer repeated from its booking).
+          test::FakeResponse::json(R"({"data":{"gid":"1","resource_type":"time_tracking_entry",)"
+                                   R"("duration_minutes":60,"task":{"gid":"t2"}}})",
                                    201)}) {
         asana.interceptOnce("POST", QStringLiteral("/time_tracking_entries"), answer);
         auto next = form(3600);

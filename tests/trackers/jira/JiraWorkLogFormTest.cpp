@@ -246,6 +246,10 @@ TEST_F(JiraWorkLogFormTest, OnlyTheNewWorkLogIsASaveAndARedirectIsNeverFollowed)
         test::FakeResponse::json(R"({"id":" ","issueId":"10001","timeSpentSeconds":3600})", 201),
         test::FakeResponse::json(R"({"id":"9","issueId":"99999","timeSpentSeconds":3600})", 201),
         test::FakeResponse::json(R"({"id":"9","issueId":"10001","timeSpentSeconds":60})", 201),
+        // The work log of an earlier booking of the same time, repeated: it started earlier.
+        test::FakeResponse::json(R"({"id":"9","issueId":"10001","timeSpentSeconds":3600,)"
+                                 R"("started":"2024-03-04T10:00:00.000+0000"})",
+                                 201),
         test::FakeResponse::redirect(jira.http().url(QStringLiteral("/login")).toEncoded()),
         test::FakeResponse::redirect(jira.http().url(QStringLiteral("/login")).toEncoded(), 303)};
     for (const test::FakeResponse& answer : answers) {

@@ -333,9 +333,9 @@ TEST_F(YouTrackWorkLogFormTest, TypeNamesShowAsOneBoundedLineInThePicker) {
     EXPECT_EQ(form->type(), u"wt-9");
 }
 
-// A booking is saved only when YouTrack answers with the new work item, whose id the
-// booking's record keeps; any other 2xx leaves the outcome unknown.
-TEST_F(YouTrackWorkLogFormTest, OnlyTheNewWorkItemIsASaveAndItsIdIsKept) {
+// A booking is saved only when YouTrack answers with the new work item of the task, whose id
+// the booking's record keeps; any other 2xx leaves the outcome unknown.
+TEST_F(YouTrackWorkLogFormTest, OnlyTheNewWorkItemOfTheTaskIsASaveAndItsIdIsKept) {
     auto form = readyForm(3600);
     std::optional<QString> savedId;
     QObject::connect(form.get(), &AbstractWorkLogForm::bookingSaved,
@@ -352,7 +352,17 @@ TEST_F(YouTrackWorkLogFormTest, OnlyTheNewWorkItemIsASaveAndItsIdIsKept) {
           test::FakeResponse::json(R"({"id":"1"})", 200), test::FakeResponse::json(R"({"id":""})", 200),
           test::FakeResponse::json(R"({"id":" ","$type":"IssueWorkItem","duration":{"minutes":60}})", 200),
           test::FakeResponse::json(R"({"id":"proxy-1","$type":"Error"})", 200),
-          test::FakeResponse::json(R"({"id":"9","$type":"IssueWorkItem","duration":{"minutes":1}})", 200)}) {
+          test::FakeResponse::json(R"({"id":"9","$type":"IssueWorkItem","duration":{"minutes":1}})", 200),
+          // Everything of the work item but what it is, or whose: each alone is no proof.
+          test::FakeResponse::json(R"({"id":"9","$type":"Error","duration":{"minutes":60},)"
+                                   R"("issue":{"id":"2-1"}})",
+                                   200),
+          test::FakeResponse::json(R"({"id":"9","duration":{"minutes":60},"issue":{"id":"2-1"}})", 200),
+          test::FakeResponse::json(R"({"id":"9","$type":"IssueWorkItem","duration":{"minutes":60},)"
+                                   R"("issue":{"id":"2-2"}})",
+                                   200),
+          test::FakeResponse::json(R"({"id":"8-77","$type":"IssueWorkItem","duration":{"minutes":60}})",
+                                   200)}) {
         youTrack.interceptOnce("POST", QStringLiteral("/timeTracking/workItems"), answer);
         auto next = readyForm(3600);
         std::optional<APIError> unknown;

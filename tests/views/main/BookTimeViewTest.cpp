@@ -493,10 +493,13 @@ TEST_F(BookTimeViewTest, AFailureThatIsNotTheInputsSaysWhatHappenedAndKeepsTheSh
          "Can't reach tracker.example. The server or the network connection may be down."},
         {APIError::rateLimited(12).withHost(host),
          "tracker.example asked us to slow down. Try again in 12 seconds."},
-        {APIError::validation().withHttpStatus(403).withHost(host),
+        {APIError::unauthorized().withHttpStatus(401).withHost(host),
          "tracker.example refused the account's access. Open Settings \u203a Accounts and sign in to the "
-         "account "
-         "again."},
+         "account again."},
+        // A permission refused is not mended by signing in again.
+        {APIError::validation().withHttpStatus(403).withHost(host),
+         "tracker.example refused it (HTTP 403): the account may not log work on this task. Ask whoever "
+         "runs the tracker for that permission, or book the time on another task."},
     };
     for (const Case& failure : cases) {
         SCOPED_TRACE(failure.explanation.toStdString());
@@ -716,4 +719,59 @@ TEST_F(BookTimeViewTest, TheSheetOpensWithTheDurationSelectedSoTypingReplacesIt)
     EXPECT_EQ(view->durationField()->text(), QStringLiteral("2h"));
     EXPECT_EQ(form.duration(), 7200);
     EXPECT_TRUE(view->saveButton()->isEnabled());
+}
+
+// Two sheets book parts of one returned half hour at once (10m, then 15m while the first is on
+// its way to the disk): the second is refused, its returned time having changed. Saved again, it
+// books from the record as it stands (the 20m it holds now, which the sheet shows), never the
+// typed 15m as new time: nothing is booked or held twice.
+TEST_F(BookTimeViewTest, APartRefusedAsChangedMeanwhileIsBookedAgainFromItsRecordOnly) {
+    BookingRecord draft;
+    draft.account = QStringLiteral("ACCOUNT");
+    draft.project = project;
+    draft.task = task;
+    draft.booking = WorkLogBooking{task.id, env.clock->now(), 1800, QString()};
+    draft.source = BookingRecord::Source::manual;
+    const QUuid returned = env.bookings->depart(draft, std::nullopt, {});
+    env.bookings->settle();
+    env.bookings->refused(returned, APIError::validation().withHttpStatus(400));
+    settle();
+    ASSERT_EQ(env.bookings->record(returned)->state, BookingRecord::State::returned);
+
+    ScriptedWorkLogForm first(project, task, 600);
+    ScriptedWorkLogForm second(project, task, 900);
+    BookTimeView one(first, timer, BookTimeView::Source::manual);
+    BookTimeView other(second, timer, BookTimeView::Source::manual);
+    one.setReplacing(returned);
+    other.setReplacing(returned);
+    one.show();
+    other.show();
+    one.save();
+    other.save();
+    settle();
+    ASSERT_TRUE(waitUntil([&] { return other.alert() != nullptr; }));
+    EXPECT_TRUE(other.alert()->text().contains(QStringLiteral("changed meanwhile")))
+        << other.alert()->text().toStdString();
+    EXPECT_EQ(env.bookings->record(returned)->booking.seconds, 1200);
+    EXPECT_EQ(other.durationField()->text(), QStringLiteral("20m"))
+        << "the sheet shows what the record holds";
+    other.alert()->close();
+    settle();
+
+    other.save();
+    settle();
+    ASSERT_TRUE(other.bookingRecord().has_value());
+    EXPECT_EQ(*other.bookingRecord(), returned) << "booked as new time, not from its record";
+    ASSERT_TRUE(waitUntil([&] { return first.bookings.waiting() == 1 && second.bookings.waiting() == 1; }));
+    first.bookings.complete(QStringLiteral("e-1"));
+    second.bookings.complete(QStringLiteral("e-2"));
+    settle();
+    qint64 booked = 0;
+    qint64 held = 0;
+    for (const BookingRecord& record : env.bookings->records()) {
+        booked += record.state == BookingRecord::State::saved ? record.booking.seconds : 0;
+        held += record.holdsSeconds() ? record.booking.seconds : 0;
+    }
+    EXPECT_EQ(booked + held, 1800) << "booked " << booked << ", held " << held;
+    EXPECT_EQ(held, 0);
 }

@@ -1,11 +1,13 @@
 #include "state/BookingRecords.h"
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/FileSizeLimit.h"
 #include "tests/views/main/ScriptedWorkLogForm.h"
 #include "views/main/BookTimeView.h"
 #include "views/main/BookingStatusView.h"
 #include "views/main/BookingTexts.h"
 
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 
@@ -130,4 +132,82 @@ TEST_F(BookingWordsTest, TheHoldsEndIsNotToldTwiceOverTheSheetThatSaysIt) {
     records().settle();
     EXPECT_NE(status.alert(alone), nullptr);
     sheet.reject();
+}
+
+// Words for someone who knows nothing of the inside, and true whatever happens next: an outcome
+// nobody learnt is never "wasn't booked"; time that waits says where it came from, not what the
+// timer does now; a refused permission asks for the permission, not a new sign-in; a note that
+// did not read says which task, and what of it did read.
+TEST_F(BookingWordsTest, EachLineIsTrueForAsLongAsItShows) {
+    // Kept when its account went during the hold: nobody learnt whether the tracker has it.
+    const QUuid held = leave();
+    records().unseen(held, APIError::failure(APIError::Cause::ServerError, 503));
+    records().settle();
+    records().accountGoing(QStringLiteral("ACCOUNT"), true);
+    records().settle();
+    ASSERT_EQ(record(held).state, BookingRecord::State::returned);
+    BookingTexts::Line said = BookingTexts::line(record(held), records());
+    EXPECT_FALSE(said.headline.contains(QStringLiteral("wasn't booked"))) << said.headline.toStdString();
+    EXPECT_FALSE(said.detail.contains(QStringLiteral("passed"))) << "the window is still on";
+    EXPECT_TRUE(said.detail.contains(QStringLiteral("account was deleted"))) << said.detail.toStdString();
+
+    // Not listed when the window ended: maybe not booked, not surely not.
+    const QUuid unlisted = leave();
+    records().unseen(unlisted, APIError::failure(APIError::Cause::ServerError, 503));
+    records().end(unlisted, BookingRecord::Ending::notListed);
+    records().settle();
+    ASSERT_EQ(record(unlisted).state, BookingRecord::State::returned);
+    said = BookingTexts::line(record(unlisted), records());
+    EXPECT_FALSE(said.headline.contains(QStringLiteral("wasn't booked"))) << said.headline.toStdString();
+
+    // Back from the timer while it tracked another task: said in words that stay true.
+    BookingRecord fromTimer = record(unlisted);
+    fromTimer.source = BookingRecord::Source::timer;
+    said = BookingTexts::line(fromTimer, records());
+    EXPECT_FALSE(said.detail.contains(QStringLiteral("tracks another task now")))
+        << said.detail.toStdString();
+
+    // Refused for want of a permission.
+    const QUuid forbidden = leave();
+    records().refused(forbidden, APIError::unauthorized().withHttpStatus(403));
+    records().settle();
+    said = BookingTexts::line(record(forbidden), records());
+    EXPECT_FALSE(said.detail.contains(QStringLiteral("sign in"), Qt::CaseInsensitive))
+        << said.detail.toStdString();
+    EXPECT_TRUE(said.detail.contains(QStringLiteral("permission"))) << said.detail.toStdString();
+
+    // A note that did not read whole: its task, and its time where that read.
+    BookingRecord damaged = record(forbidden);
+    damaged.damaged = true;
+    damaged.booking.seconds = 0;
+    damaged.state = BookingRecord::State::notSaved;
+    said = BookingTexts::line(damaged, records());
+    EXPECT_EQ(said.headline, QStringLiteral("Velmora couldn't read its note of a booking on KEY-2."));
+    damaged.booking.seconds = 5400;
+    damaged.state = BookingRecord::State::discarded;
+    EXPECT_TRUE(BookingTexts::line(damaged, records()).isEmpty()) << "discarded: nothing left to say";
+}
+
+// What is known is said, never a time that has passed: an answer past the wait, and an answer
+// that came but could not be noted on disk.
+TEST_F(BookingWordsTest, ALateOrUnnotedAnswerNamesNoTimeThatPassed) {
+    const QUuid id = leave();
+    env.bootClock->advance(BookingTexts::answerWait + 60'000);
+    const QDateTime now = env.clock->now();
+    BookingTexts::Line said = BookingTexts::line(record(id), records());
+    EXPECT_FALSE(said.detail.contains(QStringLiteral("until"))) << said.detail.toStdString();
+
+    records().settle();
+    env.snapshots->flush();
+    {
+        test::FileSizeLimit full(static_cast<rlim_t>(QFileInfo(env.snapshotPath()).size()));
+        ASSERT_TRUE(full.active());
+        records().answered(id, QStringLiteral("entry-1"));
+        records().settle();
+    }
+    ASSERT_EQ(record(id).state, BookingRecord::State::leaving);
+    said = BookingTexts::line(record(id), records());
+    EXPECT_TRUE(said.headline.contains(QStringLiteral("said it saved"))) << said.headline.toStdString();
+    EXPECT_FALSE(said.detail.contains(BookingTexts::until(now, now))) << said.detail.toStdString();
+    EXPECT_TRUE(said.detail.contains(QStringLiteral("next start"))) << said.detail.toStdString();
 }

@@ -507,3 +507,75 @@ TEST_F(SidebarStripTest, TimeOfAGoneAccountIsBookedOnATaskOfThisOne) {
     ASSERT_EQ(jira.workLogs().size(), 1u);
     EXPECT_EQ(jira.workLogs().front().issueId, other.id);
 }
+
+// "Book Again Now" by keyboard, the timer on another task: its sheet opens for the time, and is
+// cancelled. The keyboard is back on the strip on a choice that loses nothing, never on Discard.
+TEST_F(SidebarStripTest, AfterCancellingTheSheetOfBookAgainNowNoKeyDiscards) {
+    const QUuid id = unknownBooking(QStringLiteral("Found the cause"));
+    timer.start(project, addOtherTask());
+    QApplication::setActiveWindow(view.get());
+    QPushButton* again = strip.button(id, BookingTexts::bookAgainButton);
+    ASSERT_NE(again, nullptr);
+    again->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == again; }));
+    QTest::keyClick(again, Qt::Key_Space);
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    ASSERT_EQ(env.bookings->record(id)->state, BookingRecord::State::returned);
+    QTest::keyClick(view->bookingSheet(), Qt::Key_Escape);
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() == nullptr; }));
+    settle();
+    QApplication::setActiveWindow(view.get());
+    settle();
+    QPushButton* discard = strip.button(id, BookingTexts::discardButton);
+    ASSERT_NE(discard, nullptr);
+    EXPECT_NE(QApplication::focusWidget(), discard) << "the keyboard rests on Discard";
+    if (QWidget* focused = QApplication::focusWidget()) {
+        QTest::keyClick(focused, Qt::Key_Space);
+    }
+    settle();
+    if (BookTimeView* sheet = view->bookingSheet()) {
+        sheet->reject();
+    }
+    settle();
+    EXPECT_EQ(env.bookings->record(id)->state, BookingRecord::State::returned)
+        << "one key discarded the time";
+}
+
+// A booking still on its way when its account is deleted (its time kept) and its window goes with
+// the account: its answer still reaches its record and settles it, the time it held leaving with
+// it. Meanwhile the strip never says it wasn't booked.
+TEST_F(SidebarStripTest, ABookingOnItsWayWhenItsAccountGoesIsSettledByItsLateAnswer) {
+    jira.setLatency(scaledMs(3000), "POST");
+    BookTimeView* sheet = stopTimer();
+    ASSERT_NE(sheet, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return view->workLogForm()->knowsEntriesBefore(); }));
+    sheet->save();
+    ASSERT_TRUE(
+        waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "POST").isEmpty(); }));
+    ASSERT_TRUE(sheet->bookingRecord().has_value());
+    const QUuid id = *sheet->bookingRecord();
+    env.bookings->accountGoing(QStringLiteral("ACCOUNT"), true);
+    settle();
+    ASSERT_EQ(env.bookings->record(id)->state, BookingRecord::State::leaving) << "its answer would be lost";
+    const auto shown = [&] {
+        QString text;
+        if (QWidget* row = strip.row(id)) {
+            for (const QLabel* label : row->findChildren<QLabel*>()) {
+                text += label->text() + QLatin1Char('\n');
+            }
+        }
+        return text;
+    };
+    EXPECT_FALSE(shown().contains(QStringLiteral("wasn't booked"))) << shown().toStdString();
+    EXPECT_TRUE(shown().contains(QStringLiteral("account was deleted"))) << shown().toStdString();
+    // The account's window goes.
+    strip.setParent(nullptr);
+    view.reset();
+    ASSERT_TRUE(
+        waitUntil([&] { return env.bookings->record(id)->state != BookingRecord::State::leaving; }, 20000));
+    settle();
+    EXPECT_EQ(env.bookings->record(id)->state, BookingRecord::State::saved);
+    EXPECT_FALSE(env.bookings->record(id)->holdsSeconds()) << "booked, and held again";
+    EXPECT_EQ(jira.workLogs().size(), 1u);
+    EXPECT_TRUE(shown().contains(QStringLiteral("was saved"))) << shown().toStdString();
+}
