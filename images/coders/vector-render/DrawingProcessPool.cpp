@@ -1,8 +1,11 @@
 #include "images/coders/vector-render/DrawingProcessPool.h"
 
+#include "images/coders/vector-render/DrawingMemoryShare.h"
 #include "images/coders/vector-render/DrawingTemplates.h"
 #include "images/coders/vector-render/ProcessCpuClock.h"
 #include "images/core/Teardown.h"
+
+#include <QFile>
 
 #include <poll.h>
 #include <pthread.h>
@@ -10,14 +13,17 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace velmora::images {
 
@@ -34,6 +40,8 @@ struct IdleProcess {
     // Whether it has been seen stopped since its answer (see hasStopped): until it is, the reaper
     // looks again at `since` and VectorRenderHost::stopWithinMs, and ends it then if it is not.
     bool stopped = false;
+    // A timer of its CPU clock (see watchCpu), deleted as it leaves the idle ones.
+    std::optional<timer_t> cpuWatch;
 };
 
 // Whether a process of this one's has stopped itself, as a drawing process does once its answer is
@@ -74,6 +82,72 @@ constexpr qint64 reusableCpuMs =
 // answer (a renderer taken over) and is ended, never asked again.
 constexpr qint64 idleCpuSlackMs = 50;
 
+// The anonymous memory a process holds now (what its copy of the template wrote, and all it took
+// since), in bytes; 0 when it cannot be read.
+quint64 anonymousMemoryOf(pid_t pid) {
+    QFile statm(QStringLiteral("/proc/%1/statm").arg(pid));
+    if (!statm.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    // Pages: all, resident, resident shared with files ...
+    const QList<QByteArray> pages = statm.readLine().split(' ');
+    const qint64 resident = pages.value(1).toLongLong();
+    const qint64 shared = pages.value(2).toLongLong();
+    return resident > shared ? quint64(resident - shared) * quint64(::sysconf(_SC_PAGESIZE)) : 0;
+}
+
+// What an idle process may hold to be kept: half of what a process may hold. It is kept to draw
+// its document again within moments, which saves a copy's start (a few milliseconds); one that took
+// more to draw gives it back now, not at the end of its idle time, and the copies that start
+// meanwhile find it free.
+quint64 keptMemoryAtMost() {
+    return DrawingMemoryShare::current().perCopy / 2;
+}
+
+void cpuWatchFired(sigval);
+
+// A timer of the process's CPU clock that fires once it has used `cpuMs` and its slack: kept idle,
+// it is stopped and uses none, so it fires only when something continued the process (a timer of
+// its own, another program of the user, a shell's job control) and it runs on. The reaper ends it
+// then, rather than whoever asks for it next. Nothing when the kernel makes none.
+std::optional<timer_t> watchCpu(pid_t pid, qint64 cpuMs) {
+    clockid_t clock{};
+    if (::clock_getcpuclockid(pid, &clock) != 0) {
+        return std::nullopt;
+    }
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD;
+    event.sigev_notify_function = cpuWatchFired;
+    timer_t timer{};
+    if (::timer_create(clock, &event, &timer) != 0) {
+        return std::nullopt;
+    }
+    const qint64 at = cpuMs + idleCpuSlackMs;
+    itimerspec when{};
+    when.it_value.tv_sec = time_t(at / 1000);
+    when.it_value.tv_nsec = long(at % 1000) * 1000000;
+    if (::timer_settime(timer, TIMER_ABSTIME, &when, nullptr) != 0) {
+        ::timer_delete(timer);
+        return std::nullopt;
+    }
+    return timer;
+}
+
+// The process of an idle one that leaves them, its timer deleted.
+Process leaving(IdleProcess& idle) {
+    if (idle.cpuWatch) {
+        ::timer_delete(*idle.cpuWatch);
+        idle.cpuWatch.reset();
+    }
+    return idle.process;
+}
+
+// Whether an idle process ran on: it used more than its slack since its answer.
+bool ranOn(const IdleProcess& idle) {
+    const qint64 cpuMs = processCpuMsOf(idle.process.pid);
+    return cpuMs < 0 || cpuMs - idle.cpuMs > idleCpuSlackMs;
+}
+
 struct Pool {
     std::mutex mutex;
     std::condition_variable slotFreed;
@@ -105,7 +179,8 @@ void endIdle(Pool& shared) {
         shared.counts.alive -= int(idle.size());
     }
     for (IdleProcess& waiting : idle) {
-        DrawingProcess::end(waiting.process);
+        Process process = leaving(waiting);
+        DrawingProcess::end(process);
     }
 }
 
@@ -116,10 +191,16 @@ void reap() {
     std::unique_lock lock(shared.mutex);
     while (!shared.stopped && !shared.idle.empty()) {
         const auto now = std::chrono::steady_clock::now();
-        // Those not yet seen stopped, once their time to stop is up: stopped, or ended.
-        std::optional<Process> ranOn;
+        // Those that ran on since their answer (their CPU clock's timer woke this), and those not
+        // yet seen stopped once their time to stop is up: stopped, or ended.
+        std::optional<Process> ended;
         auto due = shared.idle.front().since + shared.idleExit;
         for (auto it = shared.idle.begin(); it != shared.idle.end(); ++it) {
+            if (ranOn(*it)) {
+                ended = leaving(*it);
+                shared.idle.erase(it);
+                break;
+            }
             if (it->stopped) {
                 continue;
             }
@@ -129,17 +210,17 @@ void reap() {
             } else if (hasStopped(it->process.pid)) {
                 it->stopped = true;
             } else {
-                ranOn = it->process;
+                ended = leaving(*it);
                 shared.idle.erase(it);
                 break;
             }
         }
-        if (!ranOn && now < due) {
+        if (!ended && now < due) {
             shared.reaperWake.wait_until(lock, due);
             continue;
         }
-        Process process = ranOn ? *ranOn : shared.idle.front().process;
-        if (!ranOn) {
+        Process process = ended ? *ended : leaving(shared.idle.front());
+        if (!ended) {
             shared.idle.pop_front();
         }
         --shared.counts.alive;
@@ -180,6 +261,10 @@ bool saidNothing(const Process& process) {
     return ::poll(&entry, 1, 0) == 0;
 }
 
+void cpuWatchFired(sigval) {
+    pool().reaperWake.notify_all();
+}
+
 } // namespace
 
 // A process for the document `key` names: an idle one that drew that very document, if it has
@@ -201,13 +286,14 @@ std::optional<DrawingProcess> DrawingProcessPool::take(const QByteArray& key, co
         for (auto it = shared.idle.rbegin(); it != shared.idle.rend(); ++it) {
             if (it->document == key) {
                 kept = *it;
+                leaving(*kept);
                 shared.idle.erase(std::next(it).base());
                 break;
             }
         }
         if (!kept && !shared.idle.empty() &&
             shared.busy + int(shared.idle.size()) > VectorRenderHost::maxBusyProcesses()) {
-            oldest = shared.idle.front().process;
+            oldest = leaving(shared.idle.front());
             shared.idle.pop_front();
         }
     }
@@ -215,15 +301,15 @@ std::optional<DrawingProcess> DrawingProcessPool::take(const QByteArray& key, co
         retire(*oldest);
     }
     if (kept) {
-        // Stopped since its answer, silent, and no CPU time used: continued, and asked.
-        // One not seen stopped yet (on a busy machine) is waited for as long as its time to stop.
+        // Stopped since its answer and still (nothing continued it), silent, and no CPU time used:
+        // continued, and asked. One not seen stopped yet (on a busy machine) is waited for as long
+        // as its time to stop.
         const pid_t pid = kept->process.pid;
         const bool stopped =
-            kept->stopped ||
-            stopsBy(pid, kept->since + std::chrono::milliseconds(VectorRenderHost::stopWithinMs));
-        const qint64 cpuMs = processCpuMsOf(pid);
-        if (stopped && saidNothing(kept->process) && cpuMs >= 0 && cpuMs - kept->cpuMs <= idleCpuSlackMs &&
-            ::kill(pid, SIGCONT) == 0) {
+            kept->stopped
+                ? hasStopped(pid)
+                : stopsBy(pid, kept->since + std::chrono::milliseconds(VectorRenderHost::stopWithinMs));
+        if (stopped && saidNothing(kept->process) && !ranOn(*kept) && ::kill(pid, SIGCONT) == 0) {
             return kept->process;
         }
         retire(kept->process);
@@ -260,9 +346,10 @@ void DrawingProcessPool::giveBackSlot() {
 }
 
 // Keeps a process that drew well for its document, while what the kernel leaves it of its CPU
-// time holds another drawing: each one alive held a drawing slot when it started, and a start ends
-// the oldest idle one when more would be alive than the slots. Kept, it is stopped (by itself,
-// after its answer): it runs only while it draws.
+// time holds another drawing and it holds little of its memory: each one alive held a drawing
+// slot when it started, and a start ends the oldest idle one when more would be alive than the
+// slots. Kept, it is stopped (by itself, after its answer): it runs only while it draws, and is
+// ended once it runs on (see watchCpu).
 void DrawingProcessPool::giveBack(DrawingProcess process, const QByteArray& key) {
     auto& shared = pool();
     std::thread finished;
@@ -270,9 +357,13 @@ void DrawingProcessPool::giveBack(DrawingProcess process, const QByteArray& key)
     // to the reaper (the asking side waits for no process it is done with).
     const bool stopped = hasStopped(process.pid) || (sched_yield(), hasStopped(process.pid));
     const qint64 cpuMs = processCpuMsOf(process.pid);
+    std::optional<timer_t> cpuWatch;
+    if (cpuMs >= 0 && cpuMs <= reusableCpuMs && anonymousMemoryOf(process.pid) <= keptMemoryAtMost()) {
+        cpuWatch = watchCpu(process.pid, cpuMs);
+    }
     {
         std::lock_guard lock(shared.mutex);
-        if (!shared.stopped && cpuMs >= 0 && cpuMs <= reusableCpuMs) {
+        if (!shared.stopped && cpuWatch) {
             if (!shared.reaping) {
                 // The last reaper left when the pool emptied (or never ran): it is done or
                 // about to return.
@@ -285,7 +376,8 @@ void DrawingProcessPool::giveBack(DrawingProcess process, const QByteArray& key)
                 }
             }
             if (shared.reaping) {
-                shared.idle.push_back({process, std::chrono::steady_clock::now(), key, cpuMs, stopped});
+                shared.idle.push_back({process, std::chrono::steady_clock::now(), key, cpuMs, stopped,
+                                       std::exchange(cpuWatch, {})});
                 process = Process{};
                 if (!stopped) {
                     // Looked at again once its time to stop is up.
@@ -296,6 +388,9 @@ void DrawingProcessPool::giveBack(DrawingProcess process, const QByteArray& key)
     }
     if (finished.joinable()) {
         finished.join();
+    }
+    if (cpuWatch) {
+        ::timer_delete(*cpuWatch);
     }
     if (process.pid > 0) {
         retire(process);

@@ -1,5 +1,6 @@
 #include "images/coders/vector-render/DrawingTemplates.h"
 
+#include "images/coders/vector-render/DrawingMemoryShare.h"
 #include "images/coders/vector-render/DrawingProcessPool.h"
 #include "images/coders/vector-render/DrawingProgram.h"
 #include "images/coders/vector-render/VectorRenderStream.h"
@@ -45,6 +46,8 @@ struct Templates {
         // The drawing processes it made ready and has not handed over.
         std::vector<qint64> ready;
         QByteArray program;
+        // What each process it makes may hold of memory (see DrawingMemoryShare).
+        quint64 copyMemory = 0;
         // When it last made a drawing process.
         std::chrono::steady_clock::time_point used;
         // Taken by a thread that asks it (or starts it).
@@ -65,7 +68,7 @@ Templates& templates() {
     // Never destroyed: the teardown step may run after statics are gone.
     static auto* instance = [] {
         auto* created = new Templates;
-        created->entries.resize(std::size_t(std::max(2, (VectorRenderHost::maxBusyProcesses() + 3) / 4)));
+        created->entries.resize(std::size_t(DrawingMemoryShare::current().templates));
         return created;
     }();
     return *instance;
@@ -110,9 +113,11 @@ public:
     }
 
     // A started process (not yet greeted); nothing when it could not be started in time.
-    std::optional<Process> start(const Program& program, const QDeadlineTimer& deadline) {
+    std::optional<Process> start(const Program& program, const QList<QByteArray>& arguments,
+                                 const QDeadlineTimer& deadline) {
         auto job = std::make_shared<Job>();
         job->program = program;
+        job->arguments = arguments;
         std::unique_lock lock(m_mutex);
         m_jobs.push_back(job);
         m_wake.notify_all();
@@ -141,6 +146,7 @@ public:
 private:
     struct Job {
         Program program;
+        QList<QByteArray> arguments;
         std::optional<Process> process;
         bool done = false;
         bool abandoned = false;
@@ -205,7 +211,7 @@ private:
                 continue;
             }
             lock.unlock();
-            std::optional<Process> process = DrawingProgram::start(job->program, {});
+            std::optional<Process> process = DrawingProgram::start(job->program, job->arguments);
             lock.lock();
             if (job->abandoned && process) {
                 DrawingProcess::end(*process);
@@ -226,9 +232,11 @@ private:
     bool m_endDue = false;
 };
 
-// A template to ask, taken: a running one of `program` that is free, or else a free place to start
-// one in; none when every one stays busy past the deadline or the teardown begins.
-std::optional<std::size_t> takeTemplate(const QByteArray& program, const QDeadlineTimer& deadline) {
+// A template to ask, taken: a running one of `program`, started for copies of `copyMemory`, that
+// is free, or else a free place to start one in; none when every one stays busy past the deadline
+// or the teardown begins.
+std::optional<std::size_t> takeTemplate(const QByteArray& program, quint64 copyMemory,
+                                        const QDeadlineTimer& deadline) {
     auto& shared = templates();
     std::vector<EndingTemplate> ending;
     std::optional<std::size_t> taken;
@@ -239,12 +247,14 @@ std::optional<std::size_t> takeTemplate(const QByteArray& program, const QDeadli
                 break;
             }
             std::optional<std::size_t> empty;
-            for (std::size_t i = 0; i < shared.entries.size() && !taken; ++i) {
+            const std::size_t places =
+                std::min(shared.entries.size(), std::size_t(DrawingMemoryShare::current().templates));
+            for (std::size_t i = 0; i < places && !taken; ++i) {
                 Templates::Entry& entry = shared.entries[i];
                 if (entry.busy) {
                     continue;
                 }
-                if (entry.process.pid > 0 && entry.program == program) {
+                if (entry.process.pid > 0 && entry.program == program && entry.copyMemory == copyMemory) {
                     taken = i;
                 } else if (!empty) {
                     empty = i;
@@ -254,7 +264,7 @@ std::optional<std::size_t> takeTemplate(const QByteArray& program, const QDeadli
                 taken = empty;
                 Templates::Entry& entry = shared.entries[*empty];
                 if (entry.process.pid > 0) {
-                    // Of another program.
+                    // Of another program, or of another share.
                     ending.push_back(takeOut(entry));
                 }
             }
@@ -306,9 +316,10 @@ bool mayStartTemplate(Templates::Entry& entry, const QByteArray& program) {
 
 // Starts a template in `entry` (taken) and waits for its greeting. False when none greeted, or the
 // program was refused (`made` says so).
-bool startTemplate(Templates::Entry& entry, const Program& program, const QDeadlineTimer& deadline,
-                   Made* made) {
-    std::optional<Process> started = Starter::instance().start(program, deadline);
+bool startTemplate(Templates::Entry& entry, const Program& program, quint64 copyMemory,
+                   const QDeadlineTimer& deadline, Made* made) {
+    std::optional<Process> started = Starter::instance().start(
+        program, {VectorRenderProtocol::copyMemoryArgument + QByteArray::number(copyMemory)}, deadline);
     if (!started) {
         return false;
     }
@@ -329,6 +340,7 @@ bool startTemplate(Templates::Entry& entry, const Program& program, const QDeadl
     std::lock_guard lock(templates().mutex);
     entry.process = *started;
     entry.program = program.path;
+    entry.copyMemory = copyMemory;
     ++templates().started;
     return true;
 }
@@ -340,7 +352,8 @@ bool startTemplate(Templates::Entry& entry, const Program& program, const QDeadl
 std::optional<Process> makeDrawingProcess(const Program& program, const QDeadlineTimer& deadline,
                                           Made* made) {
     *made = Made::No;
-    const auto index = takeTemplate(program.path, deadline);
+    const quint64 copyMemory = DrawingMemoryShare::current().perCopy;
+    const auto index = takeTemplate(program.path, copyMemory, deadline);
     if (!index) {
         return std::nullopt;
     }
@@ -349,7 +362,8 @@ std::optional<Process> makeDrawingProcess(const Program& program, const QDeadlin
     Templates::Entry& entry = templates().entries[*index];
     for (bool startedHere = false;;) {
         if (entry.process.pid <= 0) {
-            if (!mayStartTemplate(entry, program.path) || !startTemplate(entry, program, deadline, made)) {
+            if (!mayStartTemplate(entry, program.path) ||
+                !startTemplate(entry, program, copyMemory, deadline, made)) {
                 return std::nullopt;
             }
             startedHere = true;
@@ -468,10 +482,6 @@ std::optional<DrawingProcess> DrawingTemplates::startDrawingProcess(const QDeadl
     *failure = VectorRenderHost::Failure::None;
     DrawingProcessPool::noteStarted();
     return process;
-}
-
-int DrawingTemplates::places() {
-    return int(templates().entries.size());
 }
 
 void DrawingTemplates::endAll() {

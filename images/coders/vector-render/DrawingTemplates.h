@@ -15,7 +15,8 @@ namespace velmora::images {
 // what drawing loads, reads no document, and makes a drawing process on the app's word, one ready
 // before it is asked for. They are started from one thread that lives as long as the app (the
 // kernel ties a child's death signal to the thread that forked it), a few of them, one for every
-// four drawing slots and at least two; one found gone when asked is started again in its place,
+// four drawing slots and at least two (see DrawingMemoryShare); one found gone when asked is started
+// again in its place,
 // spaced when it dies again at once; one that made no process for its idle time is ended.
 class DrawingTemplates {
 public:
@@ -26,8 +27,6 @@ public:
     // is missing or was refused (`failure` says which).
     static std::optional<DrawingProcess> startDrawingProcess(const QDeadlineTimer& deadline,
                                                              VectorRenderHost::Failure* failure);
-    // How many templates run at most: each holds one drawing process ready.
-    static int places();
     // Ends every template with the processes it made ready, waiting for those in use to be given
     // back (at most two seconds).
     static void endAll();

@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <linux/seccomp.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -36,24 +38,24 @@ const char* const allowedCalls[] = {
     "read", "readv", "pread64", "preadv", "preadv2", "lseek", "close", "close_range", "fstat", "newfstatat",
     "stat", "lstat", "statx", "fstatfs", "statfs", "access", "faccessat", "faccessat2", "readlink",
     "readlinkat", "getdents", "getdents64", "getcwd", "fadvise64", "dup", "dup2", "dup3",
-    // The protocol's socket (given, never made) and the error stream.
-    "write", "writev", "recvfrom", "sendto", "poll", "ppoll",
+    // The protocol's socket (given, never made; see the rules on send and receive below) and the
+    // error stream.
+    "write", "writev", "poll", "ppoll",
     // Qt converts and scales a large image on the threads of its pool, and each thread makes an
     // event dispatcher, which is woken through an eventfd (without one it ends the process).
     "eventfd2",
-    // Memory.
-    "brk", "mmap", "munmap", "mremap", "mprotect", "madvise",
-    // Threads of this process, and their waits.
+    // Memory (see the rules on mmap below).
+    "brk", "munmap", "mremap", "mprotect", "madvise",
+    // Threads of this process, and their waits (the clocks they wait on are below).
     "futex", "set_robust_list", "get_robust_list", "rseq", "set_tid_address", "sched_yield",
-    "sched_getaffinity", "sched_getparam", "sched_getscheduler", "sched_get_priority_max",
-    "sched_get_priority_min", "nanosleep", "clock_nanosleep", "clock_gettime", "clock_getres",
-    "gettimeofday", "time",
+    "sched_get_priority_max", "sched_get_priority_min", "nanosleep", "gettimeofday", "time",
     // Who and where this process is.
     "getpid", "gettid", "getppid", "getuid", "geteuid", "getgid", "getegid", "getresuid", "getresgid",
     "getgroups", "uname", "getrandom", "getrlimit", "getrusage",
-    // Signals within this process (those to a process are below), and the budget's timers.
+    // Signals within this process (those to a process are below), and the budget's timers, made
+    // before the filter (no timer is made after it).
     "rt_sigaction", "rt_sigprocmask", "rt_sigreturn", "rt_sigpending", "rt_sigtimedwait", "sigaltstack",
-    "restart_syscall", "timer_create", "timer_settime", "timer_gettime", "timer_getoverrun", "timer_delete",
+    "restart_syscall", "timer_settime", "timer_gettime", "timer_getoverrun", "timer_delete",
     "exit", "exit_group",
 };
 // clang-format on
@@ -79,6 +81,13 @@ bool kernelHasSeccompFilters() {
 // (libseccomp takes milliseconds to build it) with this in its place, and each process puts its
 // own id there. No process id reaches it (they stay below 2^22).
 constexpr quint32 ownIdPlaceholder = 0x3c5ee1f5;
+
+// The first real-time signal as the kernel numbers it (the C library keeps the first two for
+// itself): signals below it are pending once at most.
+constexpr scmp_datum_t firstRealTimeSignal = 32;
+// The clocks named by number (CLOCK_REALTIME to CLOCK_TAI and room for more): a process's or
+// thread's CPU clock by its id is a negative number.
+constexpr scmp_datum_t namedClocks = 16;
 
 } // namespace
 
@@ -112,9 +121,38 @@ std::optional<SystemCallFilter::Program> SystemCallFilter::build() {
     // tries clone, which is refused. The same for openat2.
     ok = ok && addRule(filter, SCMP_ACT_ERRNO(ENOSYS), "clone3");
     ok = ok && addRule(filter, SCMP_ACT_ERRNO(ENOSYS), "openat2");
-    // Signals to this process alone (its own threads included): an abort, the budget's alarm.
-    ok = ok && addRule(filter, allow, "kill", {SCMP_A0(SCMP_CMP_EQ, ownIdPlaceholder)});
-    ok = ok && addRule(filter, allow, "tgkill", {SCMP_A0(SCMP_CMP_EQ, ownIdPlaceholder)});
+    // Signals to this process alone (its own threads included): its stop after an answer, an
+    // abort. None of the real-time ones, which queue without end (up to the user's limit, which
+    // is all of the user's programs' to share).
+    ok = ok && addRule(filter, allow, "kill",
+                       {SCMP_A0(SCMP_CMP_EQ, ownIdPlaceholder), SCMP_A1(SCMP_CMP_LT, firstRealTimeSignal)});
+    ok = ok && addRule(filter, allow, "tgkill",
+                       {SCMP_A0(SCMP_CMP_EQ, ownIdPlaceholder), SCMP_A2(SCMP_CMP_LT, firstRealTimeSignal)});
+    // The clocks of this process and the machine, by name, never another process's by its id
+    // (which tells what that process does, and whether it is there).
+    for (const char* name : {"clock_gettime", "clock_getres", "clock_nanosleep"}) {
+        ok = ok && addRule(filter, allow, name, {SCMP_A0(SCMP_CMP_LT, namedClocks)});
+    }
+    // What is asked of scheduling, of this process alone (0 or its own id).
+    for (const char* name : {"sched_getaffinity", "sched_getparam", "sched_getscheduler"}) {
+        ok = ok && addRule(filter, allow, name, {SCMP_A0(SCMP_CMP_EQ, 0)});
+        ok = ok && addRule(filter, allow, name, {SCMP_A0(SCMP_CMP_EQ, ownIdPlaceholder)});
+    }
+    // The protocol's socket, with the flags the protocol passes (MSG_NOSIGNAL and MSG_DONTWAIT
+    // sending, MSG_DONTWAIT receiving) and no address: never an out-of-band byte, a peek or a
+    // message held back, each of which runs parts of the kernel the protocol never needs.
+    ok = ok && addRule(filter, allow, "sendto",
+                       {SCMP_A3(SCMP_CMP_MASKED_EQ, ~scmp_datum_t(MSG_NOSIGNAL | MSG_DONTWAIT), 0),
+                        SCMP_A4(SCMP_CMP_EQ, 0)});
+    ok =
+        ok && addRule(filter, allow, "recvfrom",
+                      {SCMP_A3(SCMP_CMP_MASKED_EQ, ~scmp_datum_t(MSG_DONTWAIT), 0), SCMP_A4(SCMP_CMP_EQ, 0)});
+    // Memory mapped from a file, or anonymous and private: never locked (which the user's limit
+    // of locked memory would allow), and never anonymous and shared, which its limit of data does
+    // not count.
+    ok = ok && addRule(filter, allow, "mmap", {SCMP_A3(SCMP_CMP_MASKED_EQ, MAP_LOCKED | MAP_ANONYMOUS, 0)});
+    ok = ok && addRule(filter, allow, "mmap",
+                       {SCMP_A3(SCMP_CMP_MASKED_EQ, MAP_LOCKED | MAP_ANONYMOUS | MAP_SHARED, MAP_ANONYMOUS)});
     // Limits read, never set.
     ok = ok && addRule(filter, allow, "prlimit64", {SCMP_A0(SCMP_CMP_EQ, 0), SCMP_A2(SCMP_CMP_EQ, 0)});
     // What is asked of descriptors: flags and duplicates, never a lock or an owner for signals.

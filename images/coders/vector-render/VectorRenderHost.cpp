@@ -1,5 +1,6 @@
 #include "images/coders/vector-render/VectorRenderHost.h"
 
+#include "images/coders/vector-render/DrawingMemoryShare.h"
 #include "images/coders/vector-render/DrawingProcessPool.h"
 #include "images/coders/vector-render/DrawingProgram.h"
 #include "images/coders/vector-render/DrawingTemplates.h"
@@ -36,8 +37,7 @@ QByteArray documentKey(const VectorRenderProtocol::Request& request) {
 } // namespace
 
 int VectorRenderHost::maxBusyProcesses() {
-    static const int count = std::max(2, QThread::idealThreadCount());
-    return count;
+    return DrawingMemoryShare::current().drawingSlots;
 }
 
 QString VectorRenderHost::findProgram(const QString& binaryDirectory, QStringList* lookedAt) {
@@ -199,6 +199,12 @@ void VectorRenderHost::setIdleExitMsForTesting(int milliseconds) {
     DrawingProcessPool::setIdleExit(std::chrono::milliseconds(milliseconds > 0 ? milliseconds : idleExitMs));
     DrawingTemplates::setIdleExit(
         std::chrono::milliseconds(milliseconds > 0 ? milliseconds : templateIdleExitMs));
+}
+
+void VectorRenderHost::setMemoryShareForTesting(quint64 bytes) {
+    DrawingMemoryShare::setShareForTesting(bytes);
+    DrawingProcessPool::endIdle();
+    DrawingTemplates::endAll();
 }
 
 std::pair<int, int> VectorRenderHost::templatesForTesting() {
