@@ -122,10 +122,12 @@ std::optional<timer_t> watchCpu(pid_t pid, qint64 cpuMs) {
     if (::timer_create(clock, &event, &timer) != 0) {
         return std::nullopt;
     }
-    const qint64 at = cpuMs + idleCpuSlackMs;
+    // Just past its slack, and again every few milliseconds of its CPU time until it is ended.
+    const qint64 at = cpuMs + idleCpuSlackMs + 1;
     itimerspec when{};
     when.it_value.tv_sec = time_t(at / 1000);
     when.it_value.tv_nsec = long(at % 1000) * 1000000;
+    when.it_interval.tv_nsec = 10 * 1000000;
     if (::timer_settime(timer, TIMER_ABSTIME, &when, nullptr) != 0) {
         ::timer_delete(timer);
         return std::nullopt;
@@ -262,7 +264,10 @@ bool saidNothing(const Process& process) {
 }
 
 void cpuWatchFired(sigval) {
-    pool().reaperWake.notify_all();
+    // Under the lock: the reaper is then either asleep or about to look again, never between.
+    auto& shared = pool();
+    std::lock_guard lock(shared.mutex);
+    shared.reaperWake.notify_all();
 }
 
 } // namespace
@@ -397,12 +402,13 @@ void DrawingProcessPool::giveBack(DrawingProcess process, const QByteArray& key)
     }
 }
 
-void DrawingProcessPool::retire(DrawingProcess& process) {
+int DrawingProcessPool::retire(DrawingProcess& process) {
     // Waited for: a process holds its memory until it is gone, and no more are alive at once than
     // the slots.
-    DrawingProcess::end(process);
+    const int status = DrawingProcess::end(process);
     std::lock_guard lock(pool().mutex);
     --pool().counts.alive;
+    return status;
 }
 
 void DrawingProcessPool::endIdle() {

@@ -28,8 +28,8 @@ public:
                                               VectorRenderHost::Failure* failure);
     // Keeps a process that drew well for `key`, or ends it (see the .cpp).
     static void giveBack(DrawingProcess process, const QByteArray& key);
-    // Ends a process of the pool's, drawing or idle.
-    static void retire(DrawingProcess& process);
+    // Ends a process of the pool's, drawing or idle; its wait status (see DrawingProcess::end).
+    static int retire(DrawingProcess& process);
     // Ends every process kept idle.
     static void endIdle();
 

@@ -10,6 +10,7 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -418,6 +419,12 @@ void endTemplatesOf(const QByteArray& program) {
     }
 }
 
+// Whether a process of this one's has ended (not yet waited for).
+bool hasEnded(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
 // Ends every template, waiting for those in use to be given back (at the teardown, within a few
 // milliseconds; at most two seconds).
 void endTemplates() {
@@ -455,20 +462,36 @@ std::optional<DrawingProcess> DrawingTemplates::startDrawingProcess(const QDeadl
         *failure = VectorRenderHost::Failure::ProgramRefused;
         return std::nullopt;
     }
-    *failure = VectorRenderHost::Failure::NoGreeting;
-    Made made = Made::No;
-    auto process = makeDrawingProcess(chosen, deadline, &made);
-    if (!process) {
-        if (made == Made::Refused) {
-            *failure = VectorRenderHost::Failure::ProgramRefused;
+    // A copy made ready that was killed before it was handed over (the kernel ends them first
+    // when memory runs out, see DrawingMemoryShare) costs no avatar: a template's next is asked
+    // for, as many times as there are templates (each may have held one so).
+    for (int handed = 0;; ++handed) {
+        *failure = VectorRenderHost::Failure::NoGreeting;
+        Made made = Made::No;
+        auto process = makeDrawingProcess(chosen, deadline, &made);
+        if (!process) {
+            if (made == Made::Refused) {
+                *failure = VectorRenderHost::Failure::ProgramRefused;
+            }
+            return std::nullopt;
         }
-        return std::nullopt;
-    }
-    if (const Greeted said = DrawingProgram::greeted(*process, chosen.path, false, deadline);
-        said != Greeted::Yes) {
-        const bool ended = said == Greeted::Silent && !deadline.hasExpired() && !Teardown::hasBegun();
+        const Greeted said = DrawingProgram::greeted(*process, chosen.path, false, deadline);
+        // It greeted as it was made ready: killed since, it is gone before it reads a document.
+        if (said == Greeted::Yes && !hasEnded(process->pid)) {
+            *failure = VectorRenderHost::Failure::None;
+            DrawingProcessPool::noteStarted();
+            return process;
+        }
+        // Before the deadline, its stream ended (with or without a greeting): it ended, or was
+        // killed.
+        const bool ended = (said == Greeted::Silent && !deadline.hasExpired() && !Teardown::hasBegun()) ||
+                           said == Greeted::Yes;
         const int status = DrawingProcess::end(*process);
-        if (ended) {
+        const bool killed = ended && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        if (killed && handed < DrawingMemoryShare::current().templates) {
+            continue;
+        }
+        if (ended && said == Greeted::Silent) {
             DrawingProgram::logEndBeforeGreeting(chosen.path, status);
         }
         if (said == Greeted::Refused) {
@@ -479,9 +502,6 @@ std::optional<DrawingProcess> DrawingTemplates::startDrawingProcess(const QDeadl
         }
         return std::nullopt;
     }
-    *failure = VectorRenderHost::Failure::None;
-    DrawingProcessPool::noteStarted();
-    return process;
 }
 
 void DrawingTemplates::endAll() {

@@ -4,6 +4,7 @@
 #include "images/coders/vector-render/DrawingProcessPool.h"
 #include "images/coders/vector-render/DrawingProgram.h"
 #include "images/coders/vector-render/DrawingTemplates.h"
+#include "images/coders/vector-render/ProcessCpuClock.h"
 #include "images/coders/vector-render/VectorRenderStream.h"
 #include "images/core/DecodeAttempt.h"
 #include "images/core/ImageLibraryLog.h"
@@ -17,12 +18,24 @@
 #include <QScopeGuard>
 #include <QThread>
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
 
 namespace velmora::images {
 
 namespace {
+
+// What the kernel's accounting of a process's CPU time may add to what the process itself read.
+constexpr qint64 cpuAccountingMs = 100;
+
+// Whether a process's wait status tells of an end of its own (an exit, a crash), not a kill: the
+// asking side kills with SIGKILL, and so do the kernel at a process's CPU limit and when memory
+// runs out.
+bool endedOnItsOwn(int status) {
+    return status != -1 && (WIFEXITED(status) || (WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL));
+}
 
 // What names a document: its kind and a digest of its bytes. Two documents from two places with
 // the same bytes are one document (whatever a process learnt of one, it has of the other).
@@ -135,6 +148,7 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
                                            VectorRenderStream::Watch::Teardown);
     };
     DrawingProcessPool::count(&Counts::sent);
+    const qint64 cpuAtRequest = processCpuMsOf(process->pid);
     if (send(header.constData(), header.size()) &&
         send(request.document.constData(), request.document.size()) &&
         receive(answerHeader, sizeof answerHeader)) {
@@ -156,6 +170,18 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
             }
         }
     }
+    // What the drawing used of the process's CPU time (read before it is waited for): past the
+    // budget it stops itself at, the process ran on where it should have stopped.
+    const qint64 cpuUsedMs = cpuAtRequest >= 0 ? processCpuMsOf(process->pid) - cpuAtRequest : -1;
+    const bool pastItsBudget = cpuUsedMs >= VectorRenderProtocol::cpuBudgetMs + cpuAccountingMs;
+    // A drawing stopped at its wall time with its CPU time unspent met a busy machine; one that
+    // says so having spent it answers what is refused.
+    using Status = VectorRenderProtocol::Status;
+    Status status = answer ? answer->status : Status::NoPage;
+    if (answer && status == Status::OutOfTime && pastItsBudget) {
+        answer.reset();
+        refused = true;
+    }
     if (!answer) {
         why = Teardown::hasBegun()   ? Failure::TornDown
               : refused              ? Failure::AnswerRefused
@@ -164,23 +190,32 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     }
     // A process that ran out of its budget may have been stopped anywhere (and ends itself when
     // its own timers stopped it): the next request gets a new one.
-    const bool stopped = answer && (answer->status == VectorRenderProtocol::Status::OverBudget ||
-                                    answer->status == VectorRenderProtocol::Status::OutOfTime);
+    const bool stopped = answer && (status == Status::OverBudget || status == Status::OutOfTime);
+    int ending = -1;
     if (answer && !stopped) {
         DrawingProcessPool::giveBack(*process, key);
     } else {
-        DrawingProcessPool::retire(*process);
+        ending = DrawingProcessPool::retire(*process);
     }
     if (answer) {
-        if (answer->status == VectorRenderProtocol::Status::OverBudget) {
+        if (status == Status::OverBudget) {
             DecodeAttempt::noteOverBudget();
-        } else if (answer->status == VectorRenderProtocol::Status::OutOfTime) {
+        } else if (status == Status::OutOfTime) {
             // Its wall time ran out with CPU time to spare: the machine's load, not the document.
             DecodeAttempt::noteNoDrawing();
         }
-    } else if (quick && drawing.hasExpired() && !Teardown::hasBegun()) {
+    } else if (Teardown::hasBegun()) {
+        DecodeAttempt::noteNoDrawing();
+    } else if (quick && drawing.hasExpired() && !refused) {
         DecodeAttempt::noteGaveUpAtQuickLimit();
+    } else if (refused || pastItsBudget || endedOnItsOwn(ending)) {
+        // Its answer refused, its CPU time spent past the budget it stops itself at (killed at its
+        // deadline or by its CPU limit), or crashed: the document's doing, not asked again before a
+        // growing delay.
+        DecodeAttempt::noteDrawingEnded();
     } else {
+        // Killed at its deadline (or by another, the kernel short of memory) with its CPU time
+        // unspent: a machine too busy to give it that, which says nothing of the document.
         DecodeAttempt::noteNoDrawing();
     }
     return answer;

@@ -70,9 +70,13 @@ public:
 
     // Nothing when the process failed, ran out of time or the teardown began; `failure` tells
     // which. An answer may say the drawing ran out of its budget (Status::OverBudget): that is
-    // the document's cost, the failures above are not, nor a drawing stopped at its wall time
-    // with CPU time to spare (Status::OutOfTime), which met a busy machine. The decode attempt on the calling
-    // thread (DecodeAttempt) learns the same, and a drawing under its quick limit is given up at that limit.
+    // the document's cost, and so is a process that ended while it drew by the document's doing
+    // (an answer refused, an OutOfTime with its CPU time spent among them; a crash; killed at its
+    // deadline or by its CPU limit having spent more CPU time than its budget), which is tried
+    // again only after a growing delay. The other failures are not the document's (a process
+    // killed with its CPU time unspent met a busy machine), nor is a drawing stopped at its wall
+    // time with CPU time to spare (Status::OutOfTime). The decode attempt on the calling thread
+    // (DecodeAttempt) learns which, and a drawing under its quick limit is given up at that limit.
     static std::optional<VectorRenderProtocol::Answer> ask(const VectorRenderProtocol::Request& request,
                                                            Failure* failure = nullptr);
 

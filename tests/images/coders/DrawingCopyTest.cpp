@@ -22,6 +22,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -125,9 +126,12 @@ char stateOf(qint64 pid) {
     return at < text.size() ? text.at(at) : 0;
 }
 
+// Whether a process of this one's has ended, every thread of it (its first thread shows as a
+// zombie while the others still end), or is gone.
 bool gone(qint64 pid) {
-    const char state = stateOf(pid);
-    return state == 0 || state == 'Z';
+    siginfo_t info{};
+    return stateOf(pid) == 0 ||
+           (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid);
 }
 
 // Whether a copy is done confining itself (a copy a template made ready does so beside what a test
@@ -274,6 +278,17 @@ TEST_F(DrawingCopyTest, EveryCopyRunsUnderLimitsOfItsOwnAndIsTheFirstTheOutOfMem
         for (const qint64 pid : templates) {
             EXPECT_EQ(oomScoreAdjustmentOf(pid), 1000) << "template " << pid;
         }
+        // The copies made ready killed, as that killer would: the next avatar is drawn all the same.
+        std::set<qint64> killed;
+        for (const qint64 pid : childProcesses()) {
+            if (stateOf(pid) != 'T' && ::kill(pid_t(pid), SIGKILL) == 0) {
+                killed.insert(pid);
+            }
+        }
+        ASSERT_TRUE(eventually([&] { return std::all_of(killed.begin(), killed.end(), gone); }));
+        VectorRenderHost::Failure failure = VectorRenderHost::Failure::None;
+        EXPECT_TRUE(VectorRenderHost::ask(svgAvatar(++variant), &failure).has_value())
+            << "the copies made ready were killed: " << int(failure);
     }
 }
 
