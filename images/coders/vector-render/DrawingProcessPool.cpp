@@ -5,8 +5,7 @@
 #include "images/coders/vector-render/ProcessCpuClock.h"
 #include "images/core/Teardown.h"
 
-#include <QFile>
-
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -18,6 +17,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -85,14 +86,25 @@ constexpr qint64 idleCpuSlackMs = 50;
 // The anonymous memory a process holds now (what its copy of the template wrote, and all it took
 // since), in bytes; 0 when it cannot be read.
 quint64 anonymousMemoryOf(pid_t pid) {
-    QFile statm(QStringLiteral("/proc/%1/statm").arg(pid));
-    if (!statm.open(QIODevice::ReadOnly)) {
+    // Read as it is, without Qt: this is asked after each drawing kept.
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/statm", int(pid));
+    const int file = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) {
         return 0;
     }
+    char text[128];
+    const ssize_t read = ::read(file, text, sizeof text - 1);
+    ::close(file);
+    if (read <= 0) {
+        return 0;
+    }
+    text[read] = '\0';
     // Pages: all, resident, resident shared with files ...
-    const QList<QByteArray> pages = statm.readLine().split(' ');
-    const qint64 resident = pages.value(1).toLongLong();
-    const qint64 shared = pages.value(2).toLongLong();
+    char* next = nullptr;
+    (void)std::strtoll(text, &next, 10);
+    const long long resident = std::strtoll(next, &next, 10);
+    const long long shared = std::strtoll(next, &next, 10);
     return resident > shared ? quint64(resident - shared) * quint64(::sysconf(_SC_PAGESIZE)) : 0;
 }
 
