@@ -116,35 +116,12 @@ int oomScoreAdjustmentOf(qint64 pid) {
     return adjustment.open(QIODevice::ReadOnly) ? adjustment.readAll().trimmed().toInt() : -1001;
 }
 
-char stateOf(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    const QByteArray text = stat.readAll();
-    const qsizetype at = text.lastIndexOf(')') + 2;
-    return at < text.size() ? text.at(at) : 0;
-}
-
 // Whether a process of this one's has ended, every thread of it (its first thread shows as a
 // zombie while the others still end), or is gone.
 bool gone(qint64 pid) {
     siginfo_t info{};
-    return stateOf(pid) == 0 ||
+    return processState(pid) == 0 ||
            (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid);
-}
-
-// Whether a copy is done confining itself (a copy a template made ready does so beside what a test
-// looks at): its own thread under the filter, loaded last, beside its drawing thread; or it ended.
-bool doneConfining(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return true;
-    }
-    const QByteArray text = status.readAll();
-    return text.contains("State:\tZ") ||
-           (text.contains("Seccomp:\t2") &&
-            text.contains("\nThreads:\t" + QByteArray::number(DrawingConfinement::drawingThreads) + "\n"));
 }
 
 template <typename Condition> bool eventually(Condition condition, int withinMs = 20000) {
@@ -281,7 +258,7 @@ TEST_F(DrawingCopyTest, EveryCopyRunsUnderLimitsOfItsOwnAndIsTheFirstTheOutOfMem
         // The copies made ready killed, as that killer would: the next avatar is drawn all the same.
         std::set<qint64> killed;
         for (const qint64 pid : childProcesses()) {
-            if (stateOf(pid) != 'T' && ::kill(pid_t(pid), SIGKILL) == 0) {
+            if (processState(pid) != 'T' && ::kill(pid_t(pid), SIGKILL) == 0) {
                 killed.insert(pid);
             }
         }
@@ -305,7 +282,7 @@ TEST_F(DrawingCopyTest, AStoppedCopyThatRunsAgainIsEndedBeforeItBurnsItsCpuTime)
         qint64 copy = -1;
         ASSERT_TRUE(eventually([&] {
             for (const qint64 pid : childProcesses()) {
-                if (stateOf(pid) == 'T') {
+                if (processState(pid) == 'T') {
                     copy = pid;
                 }
             }
