@@ -478,6 +478,8 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
         }
     };
     static constexpr std::size_t maxRefusals = 1024;
+    // Past this many in a row, the delay is the longest anyway.
+    static constexpr int maxFailures = 30;
     std::mutex refusalsMutex;
     std::map<QString, Refusal> refusals;
 
@@ -495,11 +497,23 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
             return std::nullopt;
         }
         const auto stored = disk->drawingRefusalForKey(key);
-        const auto refusal = stored ? Refusal::decoded(*stored) : std::nullopt;
+        auto refusal = stored ? Refusal::decoded(*stored) : std::nullopt;
         if (refusal) {
+            // As the file says, within what a refusal made now could say (a clock set back since,
+            // or a file written by another hand, refuses no longer than the longest delay).
+            refusal->failures = std::min(refusal->failures, maxFailures);
+            refusal->untilMs = std::min(refusal->untilMs, nowMs() + longestDelay().count());
             remember(key, *refusal);
         }
         return refusal;
+    }
+
+    std::chrono::milliseconds firstDelay() const { return delayOf(config->drawingRetryDelay()); }
+    std::chrono::milliseconds longestDelay() const {
+        return std::max(firstDelay(), delayOf(config->maxDrawingRetryDelay()));
+    }
+    static std::chrono::milliseconds delayOf(double seconds) {
+        return std::chrono::milliseconds(std::llround(std::clamp(seconds, 0.0, 86400.0) * 1000));
     }
 
     void remember(const QString& key, const Refusal& refusal) {
@@ -517,13 +531,8 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
     // many in a row.
     Refusal refuse(const QString& key, const std::optional<Refusal>& before) {
         Refusal refusal;
-        refusal.failures = std::min((before ? before->failures : 0) + 1, 30);
-        const auto seconds = [](double value) {
-            return std::chrono::milliseconds(std::llround(std::clamp(value, 0.0, 86400.0) * 1000));
-        };
-        const auto first = seconds(config->drawingRetryDelay());
-        const auto most = std::max(first, seconds(config->maxDrawingRetryDelay()));
-        refusal.untilMs = nowMs() + RetryDelay::after(refusal.failures, first, most).count();
+        refusal.failures = std::min((before ? before->failures : 0) + 1, maxFailures);
+        refusal.untilMs = nowMs() + RetryDelay::after(refusal.failures, firstDelay(), longestDelay()).count();
         remember(key, refusal);
         return refusal;
     }
