@@ -28,6 +28,17 @@ public:
     virtual quint64 totalSize() const = 0;
     virtual quint64 totalCount() const = 0;
 
+    // What is kept of a refused drawing with a key's bytes (see AbstractImageCache::refuseDrawing);
+    // a cache that keeps none answers none. No data removes it; new bytes for the key have none.
+    virtual std::optional<QByteArray> drawingRefusalForKey(const QString& key) const {
+        Q_UNUSED(key);
+        return std::nullopt;
+    }
+    virtual void setDrawingRefusal(const std::optional<QByteArray>& refusal, const QString& key) {
+        Q_UNUSED(refusal);
+        Q_UNUSED(key);
+    }
+
     // Carries the files of an older location over; a cache without a location of its own ignores it.
     virtual void moveCacheDirectory(const QString& sourcePath, const QString& destinationPath) {
         Q_UNUSED(sourcePath);

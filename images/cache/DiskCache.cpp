@@ -27,8 +27,43 @@
 namespace velmora::images {
 
 const char* const DiskCache::extendedAttributeName = "user.velmora.images.DiskCache";
+const char* const DiskCache::drawingRefusalAttributeName = "user.velmora.images.DrawingRefused";
 
 namespace {
+
+// The extended attribute `name` of the file at `path` (never through a link); none when it has
+// none, or the file system keeps none.
+std::optional<QByteArray> attributeOf(const QString& path, const char* name) {
+    const auto file = QFile::encodeName(path);
+    // The value may grow between asking its size and reading it; one retry covers a writer racing us.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto size = ::lgetxattr(file.constData(), name, nullptr, 0);
+        if (size < 0) {
+            return std::nullopt;
+        }
+        QByteArray value(qsizetype(size), Qt::Uninitialized);
+        const auto read = ::lgetxattr(file.constData(), name, value.data(), size_t(value.size()));
+        if (read >= 0) {
+            value.truncate(qsizetype(read));
+            return value;
+        }
+        if (errno != ERANGE) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// Sets (or with none removes) it. A file system without extended attributes simply keeps none:
+// errors are not the caller's.
+void setAttributeOf(const QString& path, const char* name, const std::optional<QByteArray>& value) {
+    const auto file = QFile::encodeName(path);
+    if (value) {
+        ::lsetxattr(file.constData(), name, value->constData(), size_t(value->size()), 0);
+    } else {
+        ::lremovexattr(file.constData(), name);
+    }
+}
 
 // The extension of the last path component: what follows its last dot, when that dot is neither the
 // first nor the last character.
@@ -348,35 +383,19 @@ void DiskCache::setData(const QByteArray& data, const QString& key) {
 }
 
 std::optional<QByteArray> DiskCache::extendedDataForKey(const QString& key) const {
-    const auto path = QFile::encodeName(cachePathForKey(key));
-    // The value may grow between asking its size and reading it; one retry covers a writer racing us.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const auto size = ::lgetxattr(path.constData(), extendedAttributeName, nullptr, 0);
-        if (size < 0) {
-            return std::nullopt;
-        }
-        QByteArray value(qsizetype(size), Qt::Uninitialized);
-        const auto read =
-            ::lgetxattr(path.constData(), extendedAttributeName, value.data(), size_t(value.size()));
-        if (read >= 0) {
-            value.truncate(qsizetype(read));
-            return value;
-        }
-        if (errno != ERANGE) {
-            return std::nullopt;
-        }
-    }
-    return std::nullopt;
+    return attributeOf(cachePathForKey(key), extendedAttributeName);
 }
 
 void DiskCache::setExtendedData(const std::optional<QByteArray>& data, const QString& key) {
-    const auto path = QFile::encodeName(cachePathForKey(key));
-    // A file system without extended attributes simply keeps none: errors are not the caller's.
-    if (data) {
-        ::lsetxattr(path.constData(), extendedAttributeName, data->constData(), size_t(data->size()), 0);
-    } else {
-        ::lremovexattr(path.constData(), extendedAttributeName);
-    }
+    setAttributeOf(cachePathForKey(key), extendedAttributeName, data);
+}
+
+std::optional<QByteArray> DiskCache::drawingRefusalForKey(const QString& key) const {
+    return attributeOf(cachePathForKey(key), drawingRefusalAttributeName);
+}
+
+void DiskCache::setDrawingRefusal(const std::optional<QByteArray>& refusal, const QString& key) {
+    setAttributeOf(cachePathForKey(key), drawingRefusalAttributeName, refusal);
 }
 
 void DiskCache::removeDataForKey(const QString& key) {

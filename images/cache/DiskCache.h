@@ -18,7 +18,8 @@ class ImageCacheConfig;
 // key's extension, always written to a new file in the folder and renamed over the entry (so a link
 // at its path is replaced, never followed; atomic writes wait for the disk first, which a cache does
 // not need and the default leaves out), the folder is held to a size, and the
-// key's extended data lives in a `user.` extended attribute of that file. Every answer comes from the
+// key's extended data lives in a `user.` extended attribute of that file, and so does a refused
+// drawing of its bytes (gone with them when new bytes are written). Every answer comes from the
 // file system at the moment of the call, so files of an earlier run are found again. Only the
 // cache's own files count: a link, a pipe or a file larger than the configuration's entry limit is a
 // miss. Failures are not reported: a read that fails is a miss, a write that fails leaves the
@@ -28,6 +29,8 @@ public:
     ~DiskCache() override;
     // The name of the extended attribute that holds a key's extended data.
     static const char* const extendedAttributeName;
+    // And the one that holds what is kept of a refused drawing of its bytes.
+    static const char* const drawingRefusalAttributeName;
     // The longest extension, in UTF-8 bytes, that a file name keeps: 32 digits, a dot and this
     // many bytes fill the 255 bytes a Linux file name may have.
     static constexpr int maxExtensionBytes = 222;
@@ -43,6 +46,8 @@ public:
     void setData(const QByteArray& data, const QString& key) override;
     std::optional<QByteArray> extendedDataForKey(const QString& key) const override;
     void setExtendedData(const std::optional<QByteArray>& data, const QString& key) override;
+    std::optional<QByteArray> drawingRefusalForKey(const QString& key) const override;
+    void setDrawingRefusal(const std::optional<QByteArray>& refusal, const QString& key) override;
     void removeDataForKey(const QString& key) override;
     void removeAllData() override;
     void removeExpiredData() override;

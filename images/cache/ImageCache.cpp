@@ -9,7 +9,9 @@
 #include "images/cache/MemoryCache.h"
 #include "images/coders/ImageCodersManager.h"
 #include "images/core/CallbackQueue.h"
+#include "images/core/DecodeAttempt.h"
 #include "images/core/DispatchQueue.h"
+#include "images/core/RetryDelay.h"
 #include "images/core/Teardown.h"
 
 #include <QCoreApplication>
@@ -17,6 +19,8 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -209,6 +213,8 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
         QByteArray bytes;
         std::optional<QByteArray> extended;
         std::function<void()> done;
+        // A refused drawing of the bytes, kept with them.
+        std::optional<QByteArray> refusal;
     };
     std::mutex writesMutex;
     std::condition_variable writeEnded;
@@ -305,7 +311,7 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
     // Queues `bytes` (and the image's extended data) for `key`; `done` runs once it is written or
     // dropped.
     void queueWrite(const QString& key, const QByteArray& bytes, const Image& image,
-                    std::function<void()> done) {
+                    std::function<void()> done, std::optional<QByteArray> refusal = std::nullopt) {
         std::vector<std::function<void()>> dropped;
         {
             std::lock_guard lock(writesMutex);
@@ -315,7 +321,7 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
                 pendingWrites.erase(it);
             }
             PendingWrite write{++nextWrite, bytes, image ? image.extendedObject() : std::nullopt,
-                               std::move(done)};
+                               std::move(done), std::move(refusal)};
             pendingBytes += quint64(bytes.size());
             pendingWrites.emplace(key, std::move(write));
             const quint64 budget = config->maxDiskWriteBacklog();
@@ -372,6 +378,9 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
         disk->setData(write.bytes, key);
         if (write.extended) {
             disk->setExtendedData(*write.extended, key);
+        }
+        if (write.refusal) {
+            disk->setDrawingRefusal(*write.refusal, key);
         }
         std::function<void()> done;
         {
@@ -447,12 +456,105 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
         return std::nullopt;
     }
 
+    // Refused drawings (see AbstractImageCache::refuseDrawing) of this run, and those the disk's
+    // files told of, by key: how many ended so in a row, and until when (ms since the epoch on
+    // the configuration's clock) they are refused. Held to a bound: the soonest to end go first.
+    struct Refusal {
+        int failures = 0;
+        qint64 untilMs = 0;
+
+        QByteArray encoded() const {
+            return QByteArray::number(failures) + ' ' + QByteArray::number(untilMs);
+        }
+        static std::optional<Refusal> decoded(const QByteArray& text) {
+            const QList<QByteArray> parts = text.split(' ');
+            bool failuresRead = false;
+            bool untilRead = false;
+            const Refusal read{parts.value(0).toInt(&failuresRead), parts.value(1).toLongLong(&untilRead)};
+            if (parts.size() != 2 || !failuresRead || !untilRead || read.failures < 1) {
+                return std::nullopt;
+            }
+            return read;
+        }
+    };
+    static constexpr std::size_t maxRefusals = 1024;
+    // Past this many in a row, the delay is the longest anyway.
+    static constexpr int maxFailures = 30;
+    std::mutex refusalsMutex;
+    std::map<QString, Refusal> refusals;
+
+    qint64 nowMs() const { return config->clock()->now().toMSecsSinceEpoch(); }
+
+    // The refusal of `key` this run knows of; on the I/O thread, `lookOnDisk` reads its file's.
+    std::optional<Refusal> refusalOf(const QString& key, bool lookOnDisk) {
+        {
+            std::lock_guard lock(refusalsMutex);
+            if (const auto it = refusals.find(key); it != refusals.end()) {
+                return it->second;
+            }
+        }
+        if (!lookOnDisk) {
+            return std::nullopt;
+        }
+        const auto stored = disk->drawingRefusalForKey(key);
+        auto refusal = stored ? Refusal::decoded(*stored) : std::nullopt;
+        if (refusal) {
+            // As the file says, within what a refusal made now could say (a clock set back since,
+            // or a file written by another hand, refuses no longer than the longest delay).
+            refusal->failures = std::min(refusal->failures, maxFailures);
+            refusal->untilMs = std::min(refusal->untilMs, nowMs() + longestDelay().count());
+            remember(key, *refusal);
+        }
+        return refusal;
+    }
+
+    std::chrono::milliseconds firstDelay() const { return delayOf(config->drawingRetryDelay()); }
+    std::chrono::milliseconds longestDelay() const {
+        return std::max(firstDelay(), delayOf(config->maxDrawingRetryDelay()));
+    }
+    static std::chrono::milliseconds delayOf(double seconds) {
+        return std::chrono::milliseconds(std::llround(std::clamp(seconds, 0.0, 86400.0) * 1000));
+    }
+
+    void remember(const QString& key, const Refusal& refusal) {
+        std::lock_guard lock(refusalsMutex);
+        refusals[key] = refusal;
+        while (refusals.size() > maxRefusals) {
+            refusals.erase(
+                std::min_element(refusals.begin(), refusals.end(), [](const auto& a, const auto& b) {
+                    return a.second.untilMs < b.second.untilMs;
+                }));
+        }
+    }
+
+    // Another drawing of `key`'s bytes ended its process: refused for the growing delay of as
+    // many in a row.
+    Refusal refuse(const QString& key, const std::optional<Refusal>& before) {
+        Refusal refusal;
+        refusal.failures = std::min((before ? before->failures : 0) + 1, maxFailures);
+        refusal.untilMs = nowMs() + RetryDelay::after(refusal.failures, firstDelay(), longestDelay()).count();
+        remember(key, refusal);
+        return refusal;
+    }
+
+    void forgetRefusal(const QString& key) {
+        std::lock_guard lock(refusalsMutex);
+        refusals.erase(key);
+    }
+
     Image diskImage(const QString& key, const std::optional<QByteArray>& data, ImageCacheOptions options,
                     const RemoteImageContext& context) {
         if (!data || key.isEmpty()) {
             return {};
         }
+        // Bytes whose drawing ended its process are not drawn again before their delay is over.
+        std::optional<Refusal> refusal;
+        io->sync([&] { refusal = refusalOf(key, true); });
+        if (refusal && refusal->untilMs > nowMs()) {
+            return {};
+        }
         bool unreadable = isCutShort(*data);
+        const DecodeAttempt attempt;
         auto image = unreadable ? Image()
                                 : imageCacheDecodeImageData(*data, key, imageOptionsFromCacheOptions(options),
                                                             context);
@@ -461,14 +563,25 @@ struct ImageCache::Core : std::enable_shared_from_this<ImageCache::Core> {
             image = Image();
             unreadable = true;
         }
+        if (!image && attempt.drawingEnded()) {
+            const QByteArray refused = refuse(key, refusal).encoded();
+            io->sync([&] { disk->setDrawingRefusal(refused, key); });
+            return {};
+        }
         if (!image) {
             // A file that cannot be decoded would be read and refused again on every query. One that
             // only this query's options refuse (an animated kind to match, a coder of its own) is
-            // another query's image and stays.
-            if (!data->isEmpty() && (unreadable || !decodesAtAll(*data))) {
+            // another query's image and stays, and so is one that could not be drawn now (which
+            // says nothing of it, and would be asked for another drawing).
+            if (!data->isEmpty() && !attempt.hadNoDrawing() && !attempt.gaveUpAtQuickLimit() &&
+                (unreadable || !decodesAtAll(*data))) {
                 io->sync([&] { removeFromDisk(key); });
             }
             return {};
+        }
+        if (refusal) {
+            forgetRefusal(key);
+            io->sync([&] { disk->setDrawingRefusal(std::nullopt, key); });
         }
         // Extended data travels as bytes both ways; nothing read from a cache file becomes an object.
         std::optional<QByteArray> extended;
@@ -651,6 +764,8 @@ void ImageCache::storeImage(const Image& image, const std::optional<QByteArray>&
             done = [queue, completion] { queue->async(completion); };
         }
         if (bytes) {
+            // New bytes: nothing refused of them yet (their file is new, without the old one's).
+            core->forgetRefusal(key);
             core->queueWrite(key, *bytes, image, std::move(done));
             return;
         }
@@ -853,6 +968,26 @@ std::shared_ptr<ImageCacheToken> ImageCache::queryCacheOperationForKey(const QSt
         });
     });
     return token;
+}
+
+std::optional<QDateTime> ImageCache::drawingRefusedUntil(const QString& key) {
+    const auto refusal = key.isEmpty() ? std::nullopt : d->refusalOf(key, false);
+    if (!refusal || refusal->untilMs <= d->nowMs()) {
+        return std::nullopt;
+    }
+    return QDateTime::fromMSecsSinceEpoch(refusal->untilMs);
+}
+
+void ImageCache::refuseDrawing(const QString& key, const QByteArray& bytes) {
+    if (key.isEmpty()) {
+        return;
+    }
+    const QByteArray refusal = d->refuse(key, d->refusalOf(key, false)).encoded();
+    if (!bytes.isEmpty()) {
+        d->queueWrite(key, bytes, Image(), nullptr, refusal);
+        return;
+    }
+    d->io->async([core = d, key, refusal] { core->disk->setDrawingRefusal(refusal, key); });
 }
 
 std::shared_ptr<RemoteImageOperation> ImageCache::queryImageForKey(const QString& key,

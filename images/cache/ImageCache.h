@@ -114,6 +114,10 @@ public:
     void clearMemory();
     void clearDiskOnCompletion(ImageCacheCompletion completion);
     void clearWithCacheType(ImageCacheType cacheType, ImageCacheCompletion completion) override;
+    // Refused drawings: kept with the bytes on the disk level (see DiskCache), and known to this
+    // run; bytes refused are not drawn by any query (a miss) until their refusal ends.
+    std::optional<QDateTime> drawingRefusedUntil(const QString& key) override;
+    void refuseDrawing(const QString& key, const QByteArray& bytes) override;
     // Removes expired files, then trims to the size limit.
     void deleteOldFilesWithCompletion(ImageCacheCompletion completion);
 

@@ -24,6 +24,9 @@ std::shared_ptr<ImageCacheConfig> ImageCacheConfig::copy() const {
     result->m_maxMemoryCost = m_maxMemoryCost;
     result->m_maxMemoryCount = m_maxMemoryCount;
     result->m_diskCacheExpireType = m_diskCacheExpireType;
+    result->m_drawingRetryDelay = m_drawingRetryDelay;
+    result->m_maxDrawingRetryDelay = m_maxDrawingRetryDelay;
+    result->m_clock = m_clock;
     result->m_memoryCacheFactory = m_memoryCacheFactory;
     result->m_diskCacheFactory = m_diskCacheFactory;
     return result;
@@ -51,6 +54,9 @@ VELMORA_CONFIG_FIELD(quint64, maxDiskWriteBacklog, setMaxDiskWriteBacklog, m_max
 VELMORA_CONFIG_FIELD(quint64, maxDiskEntrySize, setMaxDiskEntrySize, m_maxDiskEntrySize)
 VELMORA_CONFIG_FIELD(ImageCacheConfigExpireType, diskCacheExpireType, setDiskCacheExpireType,
                      m_diskCacheExpireType)
+VELMORA_CONFIG_FIELD(double, drawingRetryDelay, setDrawingRetryDelay, m_drawingRetryDelay)
+VELMORA_CONFIG_FIELD(double, maxDrawingRetryDelay, setMaxDrawingRetryDelay, m_maxDrawingRetryDelay)
+VELMORA_CONFIG_FIELD(std::shared_ptr<Clock>, clock, setClock, m_clock)
 VELMORA_CONFIG_FIELD(MemoryCacheFactory, memoryCacheFactory, setMemoryCacheFactory, m_memoryCacheFactory)
 VELMORA_CONFIG_FIELD(DiskCacheFactory, diskCacheFactory, setDiskCacheFactory, m_diskCacheFactory)
 

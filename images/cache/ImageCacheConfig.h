@@ -1,5 +1,8 @@
 #pragma once
 
+#include "images/core/RetryDelay.h"
+#include "platform/async/Clock.h"
+
 #include <QObject>
 
 #include <functional>
@@ -86,6 +89,16 @@ public:
     void setMaxMemoryCount(quint64 value);
     ImageCacheConfigExpireType diskCacheExpireType() const;
     void setDiskCacheExpireType(ImageCacheConfigExpireType value);
+    // A document whose drawing ended its drawing process waits this long (seconds) before it is
+    // drawn again, twice as long after each further such end, up to the most: as a download that
+    // failed in a way that may pass waits (see RetryDelay).
+    double drawingRetryDelay() const;
+    void setDrawingRetryDelay(double seconds);
+    double maxDrawingRetryDelay() const;
+    void setMaxDrawingRetryDelay(double seconds);
+    // The clock those delays are read on, which a refusal is kept by across starts (a wall clock).
+    std::shared_ptr<Clock> clock() const;
+    void setClock(std::shared_ptr<Clock> clock);
     MemoryCacheFactory memoryCacheFactory() const;
     void setMemoryCacheFactory(MemoryCacheFactory factory);
     DiskCacheFactory diskCacheFactory() const;
@@ -108,6 +121,9 @@ private:
     quint64 m_maxMemoryCost = 0;
     quint64 m_maxMemoryCount = 0;
     ImageCacheConfigExpireType m_diskCacheExpireType = ImageCacheConfigExpireType::ModificationDate;
+    double m_drawingRetryDelay = RetryDelay::firstSeconds;
+    double m_maxDrawingRetryDelay = RetryDelay::mostSeconds;
+    std::shared_ptr<Clock> m_clock = Clock::system();
     MemoryCacheFactory m_memoryCacheFactory;
     DiskCacheFactory m_diskCacheFactory;
 };

@@ -44,4 +44,10 @@ void DecodeAttempt::noteOverBudget() {
     }
 }
 
+void DecodeAttempt::noteDrawingEnded() {
+    for (DecodeAttempt* attempt = innermost; attempt; attempt = attempt->m_outer) {
+        attempt->m_drawingEnded = true;
+    }
+}
+
 } // namespace velmora::images

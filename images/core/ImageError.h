@@ -36,6 +36,11 @@ public:
     // (its download or decode did not get its turn, the download timed out or lost its
     // connection). Asked again, it is tried again, no sooner than the downloader lets it.
     static constexpr QLatin1String notNowKey{"VIRemoteImageErrorNotNowKey"};
+    // Set (true), with notNowKey, on a decode failure whose drawing ended its drawing process (it
+    // ran to its deadline or its CPU limit, crashed, or answered what was refused): the document's
+    // doing, or a machine out of memory. It is not drawn again before a growing delay is over
+    // (see RetryDelay), which the image cache keeps with its bytes, across starts too.
+    static constexpr QLatin1String drawingEndedKey{"VIRemoteImageErrorDrawingEndedKey"};
     // System call failures carry errno as their code in this domain.
     static constexpr QLatin1String posixDomain{"POSIXErrorDomain"};
 

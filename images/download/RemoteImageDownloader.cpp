@@ -410,11 +410,7 @@ struct RemoteImageDownloader::State : std::enable_shared_from_this<RemoteImageDo
         }
         Retry& retry = retries[key];
         retry.failures = std::min(retry.failures + 1, 30);
-        auto delay = retryDelay;
-        for (int i = 1; i < retry.failures && delay < maxRetryDelay; ++i) {
-            delay *= 2;
-        }
-        retry.due = now + std::min(delay, maxRetryDelay);
+        retry.due = now + RetryDelay::after(retry.failures, retryDelay, maxRetryDelay);
         retry.touched = now;
         retry.undrawnBytes =
             error.value(ImageError::decodeWithoutDrawingKey).toBool() ? std::max<qint64>(bytes, 1) : 0;
@@ -871,6 +867,7 @@ bool RemoteImageDownloader::shouldBlockFailedURL(const QUrl&, const ImageError& 
         if (error.is(ImageErrorCode::BadImageData)) {
             const QVariantMap info = error.userInfo();
             return !info.value(QString(ImageError::decodeWithoutDrawingKey)).toBool() &&
+                   !info.value(QString(ImageError::drawingEndedKey)).toBool() &&
                    !info.value(QString(RemoteImageDownloaderOperation::notAPictureKey)).toBool();
         }
         return error.is(ImageErrorCode::InvalidURL);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "images/core/RetryDelay.h"
 #include "images/download/AbstractRemoteImageDownloaderOperation.h"
 #include "images/download/ImageSession.h"
 
@@ -38,8 +39,8 @@ struct RemoteImageDownloaderConfig {
     // waits this long before it downloads again, twice as long after each further one, up to the
     // most; until then it waits behind every download not yet tried. One whose bytes came whole
     // but were not drawn now waits besides until the decode lanes hold room for them.
-    double retryDelay = 2.0;
-    double maxRetryDelay = 120.0;
+    double retryDelay = RetryDelay::firstSeconds;
+    double maxRetryDelay = RetryDelay::mostSeconds;
     // Progress is reported each time this fraction of the whole has arrived (0 to 1).
     double minimumProgressInterval = 0;
     // Read once when the downloader is made; none means the standard configuration.

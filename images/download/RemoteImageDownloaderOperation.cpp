@@ -40,12 +40,19 @@ ImageError notAPictureError(const QString& message) {
                        {QString(ImageError::notNowKey), true}});
 }
 
-// Why a decode gave no image: the document's fault, unless no drawing could be made for it now or
-// the bytes are no picture at all.
+// Why a decode gave no image: the document's fault (refused for the run, or for a growing delay
+// when its drawing ended its drawing process), unless no drawing could be made for it now or the
+// bytes are no picture at all.
 ImageError decodeFailure(const DecodeAttempt& attempt, const QByteArray& data) {
     if (attempt.ranOutOfBudget()) {
         return ImageError(ImageErrorCode::BadImageData,
                           QStringLiteral("Downloaded image decode failed: drawing it ran out of its budget"));
+    }
+    if (attempt.drawingEnded()) {
+        return ImageError(
+            ImageErrorCode::BadImageData,
+            QStringLiteral("Downloaded image decode failed: drawing it ended its drawing process"),
+            {{QString(ImageError::drawingEndedKey), true}, {QString(ImageError::notNowKey), true}});
     }
     if (attempt.hadNoDrawing()) {
         return ImageError(
@@ -727,7 +734,10 @@ void RemoteImageDownloaderOperation::startCoderOperation(const QByteArray& data,
                     if (!image) {
                         const ImageError failure = decodeFailure(attempt, data);
                         self->reportOutcome(failure);
-                        self->callCompletionBlock(token, Image(), QByteArray(), failure, true);
+                        // A document whose drawing ended its process goes with its bytes: the
+                        // cache keeps them with the refusal, and they are not downloaded again.
+                        const bool ended = failure.value(ImageError::drawingEndedKey).toBool();
+                        self->callCompletionBlock(token, Image(), ended ? data : QByteArray(), failure, true);
                     } else if (image.size().width() <= 0 || image.size().height() <= 0) {
                         self->callCompletionBlock(token, Image(), QByteArray(),
                                                   ImageError(ImageErrorCode::BadImageData,

@@ -60,6 +60,15 @@ std::optional<QByteArray> optionalBytes(const QByteArray& data) {
     return data.isNull() ? std::nullopt : std::optional<QByteArray>(data);
 }
 
+// The answer for bytes whose drawing ended its drawing process, until their delay is over.
+ImageError drawingRefusedError(const QDateTime& until) {
+    return ImageError(
+        ImageErrorCode::BadImageData,
+        QStringLiteral("Image not drawn: drawing it ended its drawing process; drawn again after %1")
+            .arg(until.toString(Qt::ISODate)),
+        {{QString(ImageError::drawingEndedKey), true}, {QString(ImageError::notNowKey), true}});
+}
+
 } // namespace
 
 // One load as it travels through the steps. Blocks hold it (and the manager) strongly and the
@@ -258,9 +267,7 @@ void RemoteImageManager::callCacheProcess(const std::shared_ptr<Load>& load) {
 
 void RemoteImageManager::callOriginalCacheProcess(const std::shared_ptr<Load>& load) {
     const auto& context = load->context;
-    const auto cache = context.originalImageCache.valueOr(nullptr) ? context.originalImageCache.value()
-                       : context.imageCache.valueOr(nullptr)       ? context.imageCache.value()
-                                                                   : m_imageCache;
+    const auto cache = originalCacheOf(context);
     const auto queryType = context.originalQueryCacheType.valueOr(ImageCacheType::Disk);
     if (queryType == ImageCacheType::None) {
         callDownloadProcess(load, Image(), QByteArray(), ImageCacheType::None);
@@ -298,6 +305,15 @@ void RemoteImageManager::callDownloadProcess(const std::shared_ptr<Load>& load, 
     }
     op->setCacheOperation(nullptr);
 
+    if (!cachedImage) {
+        // Bytes whose drawing ended its process wait their delay: neither drawn nor downloaded.
+        if (const auto until = originalCacheOf(load->context)
+                                   ->drawingRefusedUntil(originalCacheKeyForURL(load->url, load->context))) {
+            deliver(load, Image(), QByteArray(), drawingRefusedError(*until), ImageCacheType::None, true);
+            safelyRemoveOperationFromRunning(op);
+            return;
+        }
+    }
     const auto loader =
         load->context.imageLoader.valueOr(nullptr) ? load->context.imageLoader.value() : m_imageLoader;
     bool shouldDownload = !(load->options & RemoteImageFromCacheOnly) &&
@@ -348,7 +364,11 @@ void RemoteImageManager::callDownloadProcess(const std::shared_ptr<Load>& load, 
                 self->deliver(load, Image(), QByteArray(), error, ImageCacheType::None, true);
             } else if (!error.isNull()) {
                 self->deliver(load, Image(), QByteArray(), error, ImageCacheType::None, true);
-                if (finished && !data.isEmpty() && error.value(ImageError::notNowKey).toBool()) {
+                if (finished && !data.isEmpty() && error.value(ImageError::drawingEndedKey).toBool()) {
+                    // Its drawing ended its process: kept with the refusal, which waits its delay.
+                    self->originalCacheOf(load->context)
+                        ->refuseDrawing(self->originalCacheKeyForURL(load->url, load->context), data);
+                } else if (finished && !data.isEmpty() && error.value(ImageError::notNowKey).toBool()) {
                     // Downloaded whole but not drawn now: kept where the next load looks before it
                     // downloads. A cache may drop it under load; the download it then costs waits
                     // until the decodes have room for its bytes, so it is not dropped again.
@@ -380,11 +400,16 @@ void RemoteImageManager::callDownloadProcess(const std::shared_ptr<Load>& load, 
     op->setLoaderOperation(operation);
 }
 
+std::shared_ptr<AbstractImageCache>
+RemoteImageManager::originalCacheOf(const RemoteImageContext& context) const {
+    return context.originalImageCache.valueOr(nullptr) ? context.originalImageCache.value()
+           : context.imageCache.valueOr(nullptr)       ? context.imageCache.value()
+                                                       : m_imageCache;
+}
+
 void RemoteImageManager::keepUndrawn(const std::shared_ptr<Load>& load, const QByteArray& data) {
     const auto& context = load->context;
-    const auto cache = context.originalImageCache.valueOr(nullptr) ? context.originalImageCache.value()
-                       : context.imageCache.valueOr(nullptr)       ? context.imageCache.value()
-                                                                   : m_imageCache;
+    const auto cache = originalCacheOf(context);
     const auto target = context.originalStoreCacheType.valueOr(ImageCacheType::Disk);
     const auto queried = context.originalQueryCacheType.valueOr(ImageCacheType::Disk);
     if (!includesDisk(target) || !includesDisk(queried) || context.cacheSerializer.valueOr(nullptr)) {
@@ -455,9 +480,7 @@ void RemoteImageManager::callStoreOriginalProcess(const std::shared_ptr<Load>& l
                                                   const QByteArray& originalData, const QByteArray& cacheData,
                                                   ImageCacheType cacheType, bool finished) {
     const auto& context = load->context;
-    const auto cache = context.originalImageCache.valueOr(nullptr) ? context.originalImageCache.value()
-                       : context.imageCache.valueOr(nullptr)       ? context.imageCache.value()
-                                                                   : m_imageCache;
+    const auto cache = originalCacheOf(context);
     auto target = context.originalStoreCacheType.valueOr(ImageCacheType::Disk);
     if (cacheType == ImageCacheType::Disk) {
         // It came from the disk: writing it there again gains nothing.

@@ -106,6 +106,8 @@ private:
                     const QString& key, const std::shared_ptr<AbstractImageCache>& cache,
                     ImageCacheType target, bool finished, std::function<void()> completion);
     bool shouldBlockFailedURL(const std::shared_ptr<Load>& load, const ImageError& error);
+    // The cache the original's bytes are kept in (and their refused drawings).
+    std::shared_ptr<AbstractImageCache> originalCacheOf(const RemoteImageContext& context) const;
     // Keeps the bytes of an image downloaded but not drawn now in the disk level of the original
     // cache, so that it is not downloaded again.
     void keepUndrawn(const std::shared_ptr<Load>& load, const QByteArray& data);

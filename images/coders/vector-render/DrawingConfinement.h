@@ -14,7 +14,8 @@ namespace velmora::images {
 // drawing does not need, so that a renderer taken over by a hostile document reaches no user
 // file, no network and no other process. It is confined as a whole or it draws nothing.
 //
-// Two parts:
+// Two parts (each in a file of its own: ReadablePaths, LandlockFileSystem, NamespaceFileSystem,
+// SystemCallFilter):
 //  - the file system: only what drawing reads stays readable (system libraries and data under
 //    /usr and /lib*, /etc/fonts, the font files and font caches fontconfig names, the folders of
 //    the Qt that is loaded, this process's own /proc entry), and nothing anywhere is writable.
@@ -99,6 +100,9 @@ public:
     // name them: never the home folder, a folder holding it, or a folder under it other than a
     // font cache.
     static QList<Readable> readablePaths();
+
+    // What an errno from a call of a means says of it.
+    static MeansAnswer answerTo(int error);
 
     // The system-call filter alone (the tests load it with nothing else), for every thread of the
     // process. Empty when it holds; what failed otherwise, with what the kernel answered in

@@ -11,8 +11,10 @@
 namespace velmora::images {
 
 // The asking side of the vector drawing processes (see VectorRenderProtocol). Each request takes a
-// process of its own, so no drawing waits for another (unless as many as the machine has cores
-// draw at once: then for one of them to end, within its deadline). A process that does not greet
+// process of its own, so no drawing waits for another (unless as many as the drawing slots draw at
+// once: then for one of them to end, within its deadline; the slots are the cores, or fewer where
+// the memory the drawing processes may hold together would leave each too little, see
+// DrawingMemoryShare). A process that does not greet
 // within startDeadlineMs, or does not answer by the deadline, or answers anything but its
 // request, is killed and the request has no answer. Once the library's teardown has begun, a
 // drawing in flight is given up at once and its process killed, so quitting never waits for one.
@@ -20,10 +22,13 @@ namespace velmora::images {
 // One document, one process: a process that drew a document is given no other (one taken over by
 // a hostile document could answer the next ones as it pleased), and is kept only to draw the same
 // document again (a PDF's page size, then its pixels), the one used last taken first, and only
-// while it has used no CPU time since its answer and has the CPU time left for another drawing
-// (the kernel ends each at VectorRenderProtocol::processCpuSeconds). One left idle for idleExitMs
-// is ended, and so is the oldest idle one when a new process would make more alive than the
-// drawing slots. Nothing wakes while processes wait but the one timer of the oldest's end.
+// while it has used no CPU time since its answer, has the CPU time left for another drawing (the
+// kernel ends each at VectorRenderProtocol::processCpuSeconds) and holds under half of what a
+// process may hold of memory. One left idle for idleExitMs is ended, and so is the oldest idle one
+// when a new process would make more alive than the drawing slots, and one that runs again once
+// stopped (continued by anything) as soon as it has used its slack of CPU time. Nothing wakes while
+// processes wait but the one timer of the oldest's end, and a timer of each one's CPU clock, which
+// stands still while it is stopped.
 //
 // Each process is a copy of one template process (see VectorRenderProtocol), which loads what
 // drawing loads once and reads no document, so a process costs a copy and its confinement, not a
@@ -65,9 +70,13 @@ public:
 
     // Nothing when the process failed, ran out of time or the teardown began; `failure` tells
     // which. An answer may say the drawing ran out of its budget (Status::OverBudget): that is
-    // the document's cost, the failures above are not, nor a drawing stopped at its wall time
-    // with CPU time to spare (Status::OutOfTime), which met a busy machine. The decode attempt on the calling
-    // thread (DecodeAttempt) learns the same, and a drawing under its quick limit is given up at that limit.
+    // the document's cost, and so is a process that ended while it drew by the document's doing
+    // (an answer refused, an OutOfTime with its CPU time spent among them; a crash; killed at its
+    // deadline or by its CPU limit having spent more CPU time than its budget), which is tried
+    // again only after a growing delay. The other failures are not the document's (a process
+    // killed with its CPU time unspent met a busy machine), nor is a drawing stopped at its wall
+    // time with CPU time to spare (Status::OutOfTime). The decode attempt on the calling thread
+    // (DecodeAttempt) learns which, and a drawing under its quick limit is given up at that limit.
     static std::optional<VectorRenderProtocol::Answer> ask(const VectorRenderProtocol::Request& request,
                                                            Failure* failure = nullptr);
 
@@ -84,7 +93,8 @@ public:
     // For tests: starts the program at this path from now on (idle processes and templates of the
     // one before are ended); what is said once of a program is said again of it.
     static void useProgram(const QString& path);
-    // Processes drawing at once, and so processes at all.
+    // Processes drawing at once, and so processes at all (besides the one each template holds
+    // ready).
     static int maxBusyProcesses();
     // How long a drawing process is kept idle. It is kept for its own document alone, which comes
     // again within moments if at all (a PDF's size and then its pixels, a view drawing the same
@@ -116,6 +126,10 @@ public:
     // For tests: processes started from now on close the app's descriptors as on a kernel
     // without close_range (false), or as usual (true).
     static void setCloseRangeForTesting(bool available);
+    // For tests: what the drawing processes may hold together from now on (see DrawingMemoryShare;
+    // 0: this machine's share). Idle processes and templates are ended, so the next are started
+    // with their part of it.
+    static void setMemoryShareForTesting(quint64 bytes);
     // For tests: the idle time of drawing processes and templates from now on (idleExitMs and
     // templateIdleExitMs again with 0), and what the processes did since the last call.
     static void setIdleExitMsForTesting(int milliseconds);

@@ -66,6 +66,21 @@ public:
     // keeps it only then). What a process that goes on after its answer (a renderer taken over)
     // can burn, whatever it does: less than this.
     static constexpr int processCpuSeconds = 2;
+    // The signals that may be pending for a drawing process at once, whoever sent them (its
+    // RLIMIT_SIGPENDING): what its two budget timers need, made before it lowers the limit (a
+    // timer's signal is set aside when the timer is made). The kernel counts pending signals for
+    // the user as a whole, so a drawing process that queued them without bound would take them
+    // from every program of the user; none may make a timer of its own once confined.
+    static constexpr int pendingSignals = 2;
+    // What a drawing process may hold of memory (its part of the share the drawing processes have
+    // together, see DrawingMemoryShare) is given to the template as this argument, in bytes. A
+    // copy is held to it by its RLIMIT_DATA (what it maps privately and writable: its heap, its
+    // threads' stacks), with its main thread's stack apart (RLIMIT_STACK, stackBytes).
+    static constexpr const char* copyMemoryArgument = "--copy-memory-bytes=";
+    static constexpr quint64 stackBytes = 8ull * 1024 * 1024;
+    static constexpr quint64 dataLimitOf(quint64 copyMemory) {
+        return copyMemory > 2 * stackBytes ? copyMemory - stackBytes : stackBytes;
+    }
     // The status a drawing process ends with, before it greets, when it could not start its
     // drawing thread (the user's processes at their limit): a passing want, not the program's.
     static constexpr int noDrawingThreadStatus = 3;

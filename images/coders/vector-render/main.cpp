@@ -15,12 +15,14 @@
 #include <QGuiApplication>
 #include <QtEndian>
 
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -75,18 +77,26 @@ void budgetSpent(int) {
     ::_exit(0);
 }
 
-// How long the timers run: the budgets, or longer where a test starts the program with
-// --cpu-timer-ms=N or --wall-timer-ms=N, to see what stops a drawing without them.
-struct TimerLengths {
+// What the host gives each drawing process: how long its timers run (the budgets, or longer
+// where a test starts the program with --cpu-timer-ms=N or --wall-timer-ms=N, to see what stops a
+// drawing without them), and what it may hold of memory (VectorRenderProtocol::copyMemoryArgument;
+// without it, only the template's limit of address space).
+struct Given {
     int cpuMs = VectorRenderProtocol::cpuBudgetMs;
     int wallMs = VectorRenderProtocol::wallBudgetMs;
+    quint64 copyMemory = 0;
 
-    static TimerLengths fromArguments(int argc, char** argv) {
-        TimerLengths lengths;
+    static Given fromArguments(int argc, char** argv) {
+        Given given;
         for (int i = 1; i < argc; ++i) {
             const QByteArray argument(argv[i]);
-            for (auto [name, length] : {std::pair{"--cpu-timer-ms=", &lengths.cpuMs},
-                                        std::pair{"--wall-timer-ms=", &lengths.wallMs}}) {
+            if (argument.startsWith(VectorRenderProtocol::copyMemoryArgument)) {
+                given.copyMemory =
+                    argument.mid(qsizetype(std::strlen(VectorRenderProtocol::copyMemoryArgument)))
+                        .toULongLong();
+            }
+            for (auto [name, length] :
+                 {std::pair{"--cpu-timer-ms=", &given.cpuMs}, std::pair{"--wall-timer-ms=", &given.wallMs}}) {
                 if (!argument.startsWith(name)) {
                     continue;
                 }
@@ -98,7 +108,7 @@ struct TimerLengths {
                 }
             }
         }
-        return lengths;
+        return given;
     }
 };
 
@@ -106,7 +116,7 @@ struct TimerLengths {
 // draws) once a drawing has used its budget of either.
 class BudgetTimers {
 public:
-    explicit BudgetTimers(TimerLengths lengths) : m_lengths(lengths) {
+    explicit BudgetTimers(Given given) : m_given(given) {
         struct sigaction action {};
         action.sa_handler = budgetSpent;
         sigemptyset(&action.sa_mask);
@@ -131,8 +141,8 @@ public:
                     sizeof outOfTimeAnswer);
         drawingCpuStart = processCpuNow();
         drawing = 1;
-        set(m_cpu, m_lengths.cpuMs);
-        set(m_wall, m_lengths.wallMs);
+        set(m_cpu, m_given.cpuMs);
+        set(m_wall, m_given.wallMs);
     }
     // A signal after this finds nothing drawing: it runs on this thread, so never while the
     // answer is being written.
@@ -150,7 +160,7 @@ private:
         timer_settime(timer, 0, &spec, nullptr);
     }
 
-    TimerLengths m_lengths;
+    Given m_given;
     timer_t m_cpu{};
     timer_t m_wall{};
     bool m_ready = false;
@@ -224,19 +234,42 @@ void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
 // A drawing process, in the copy of the template just made (see
 // VectorRenderStream::serveAsTemplate): it confines itself, greets, and draws until its stream
 // ends. Never returns.
-[[noreturn]] void drawDocuments(TimerLengths lengths, PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
+// The limits a drawing process takes before it is confined (the filter keeps each from being
+// raised): the kernel's, at all times, whatever runs in it. False when one could not be set.
+bool limitCopy(const Given& given) {
+    const auto limit = [](int resource, rlim_t value) {
+        rlimit current{};
+        if (getrlimit(resource, &current) != 0) {
+            return false;
+        }
+        // Never above what it was given: a hard limit lower already stays.
+        value = current.rlim_max == RLIM_INFINITY ? value : std::min(value, current.rlim_max);
+        const rlimit set{value, value};
+        return setrlimit(resource, &set) == 0;
+    };
+    // Its CPU time in all: the budget timers are its own, which a renderer taken over may disarm,
+    // and run only while it draws.
+    bool limited = limit(RLIMIT_CPU, rlim_t(VectorRenderProtocol::processCpuSeconds));
+    // The signals pending for it: its timers' were set aside as they were made, and the kernel
+    // counts them for the user as a whole.
+    limited = limited && limit(RLIMIT_SIGPENDING, rlim_t(VectorRenderProtocol::pendingSignals));
+    // No memory locked (the filter refuses each way to lock it besides).
+    limited = limited && limit(RLIMIT_MEMLOCK, 0);
+    // Its part of the share of memory the drawing processes have together: its heap and its
+    // threads' stacks, and its main thread's stack apart. (The address sanitiser maps terabytes of
+    // its own.)
+    if (given.copyMemory > 0 && !addressSanitized) {
+        limited = limited && limit(RLIMIT_STACK, rlim_t(VectorRenderProtocol::stackBytes)) &&
+                  limit(RLIMIT_DATA, rlim_t(VectorRenderProtocol::dataLimitOf(given.copyMemory)));
+    }
+    return limited;
+}
+
+[[noreturn]] void drawDocuments(Given given, PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
     // Named as the program: what looks for drawing processes by name finds them.
     prctl(PR_SET_NAME, "velmora-vector-render");
-    BudgetTimers budget(lengths);
-    if (!budget.ready()) {
-        ::_exit(1);
-    }
-    // Its CPU time in all, whatever runs in it once it is confined: the budget timers above are
-    // its own, which a renderer taken over may disarm, and run only while it draws; this limit is
-    // the kernel's, at all times, and the filter keeps it from being raised.
-    const rlimit cpu{rlim_t(VectorRenderProtocol::processCpuSeconds),
-                     rlim_t(VectorRenderProtocol::processCpuSeconds)};
-    if (setrlimit(RLIMIT_CPU, &cpu) != 0) {
+    BudgetTimers budget(given);
+    if (!budget.ready() || !limitCopy(given)) {
         ::_exit(1);
     }
     // Confined as a whole before the first document is read; otherwise it says so and draws
@@ -293,9 +326,21 @@ void warmUp(PdfPageRenderer& pdf, SvgDocumentRenderer& svg) {
 
 } // namespace
 
+// Asks the kernel to end this process first when the machine runs out of memory, before any
+// other program of the user's: a drawing process (its copies inherit it) draws an avatar, which
+// keeps its placeholder.
+void firstToGoWhenMemoryRunsOut() {
+    const int adjustment = ::open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+    if (adjustment >= 0) {
+        (void)!::write(adjustment, "1000", 4);
+        ::close(adjustment);
+    }
+}
+
 int main(int argc, char** argv) {
     // Started from a descriptor, older kernels name the process after its number.
     prctl(PR_SET_NAME, "vector-template");
+    firstToGoWhenMemoryRunsOut();
 #if defined(VELMORA_DRAWING_TEST_MOVES)
     velmora::images::drawingmoves::choose(argv[0]);
 #endif
@@ -309,7 +354,7 @@ int main(int argc, char** argv) {
         const rlimit memory{rlim_t(1) << 30, rlim_t(1) << 30};
         setrlimit(RLIMIT_AS, &memory);
     }
-    const TimerLengths lengths = TimerLengths::fromArguments(argc, argv);
+    const Given given = Given::fromArguments(argc, argv);
     PdfPageRenderer pdf;
     SvgDocumentRenderer svg;
     DrawingConfinement::prepare();
@@ -323,7 +368,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Each copy keeps what the template holds open for its confinement.
-    VectorRenderStream::serveAsTemplate([&] { drawDocuments(lengths, pdf, svg); },
+    VectorRenderStream::serveAsTemplate([&] { drawDocuments(given, pdf, svg); },
                                         DrawingConfinement::heldDescriptors());
     return 0;
 }

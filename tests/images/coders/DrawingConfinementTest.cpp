@@ -1,5 +1,6 @@
 #include "images/coders/vector-render/DrawingConfinement.h"
 #include "images/coders/vector-render/PdfPageRenderer.h"
+#include "images/coders/vector-render/ReadablePaths.h"
 #include "images/coders/vector-render/SvgDocumentRenderer.h"
 #include "images/coders/vector-render/VectorRenderHost.h"
 #include "tests/images/coders/hostile-drawing/HostileMoves.h"
@@ -830,4 +831,43 @@ TEST(DrawingConfinementTest, AFontFileSwappedAfterTheTemplateStartedOpensNothing
         EXPECT_EQ(run.exitCode, 0) << run.output;
         EXPECT_NE(run.output.find("swap child done"), std::string::npos) << run.output;
     }
+}
+
+// The template opens what a drawing process may read one folder at a time without following a
+// link: a path judged readable, then swapped for a link to the home by another program of the
+// user (the last part, or a folder on the way), opens nothing, while one left as it was opens.
+TEST(DrawingConfinementTest, ThePathsJudgedReadableAreOpenedThroughNoLinkPutThereSince) {
+    if (qEnvironmentVariableIsSet(confinedChildVariable)) {
+        GTEST_SKIP();
+    }
+    QTemporaryDir root;
+    const QByteArray at = QFile::encodeName(root.path());
+    const QString home = root.filePath(QStringLiteral("home"));
+    ASSERT_TRUE(writeFile(home + QStringLiteral("/secret.txt")));
+    ASSERT_TRUE(writeFile(home + QStringLiteral("/b.ttf")));
+    ASSERT_TRUE(writeFile(root.filePath(QStringLiteral("fonts/a.ttf")), "a font"));
+    ASSERT_TRUE(writeFile(root.filePath(QStringLiteral("fonts/c.ttf")), "a font"));
+    ASSERT_TRUE(writeFile(root.filePath(QStringLiteral("fonts/sub/b.ttf")), "a font"));
+    ASSERT_TRUE(QDir().mkpath(root.filePath(QStringLiteral("cache"))));
+    // As judged: each path resolved, none a link.
+    QList<DrawingConfinement::Readable> judged;
+    for (const char* path : {"/cache", "/fonts/a.ttf", "/fonts/sub/b.ttf", "/fonts/c.ttf"}) {
+        judged.append({at + path, at + path});
+    }
+    // Swapped since: the cache folder, a font file and a folder on the way to another.
+    const auto swap = [&](const QString& path, const QString& to) {
+        return QDir(path).removeRecursively() && (QFile::exists(path) ? QFile::remove(path) : true) &&
+               QFile::link(to, path);
+    };
+    ASSERT_TRUE(swap(root.filePath(QStringLiteral("cache")), home));
+    ASSERT_TRUE(swap(root.filePath(QStringLiteral("fonts/a.ttf")), home + QStringLiteral("/secret.txt")));
+    ASSERT_TRUE(swap(root.filePath(QStringLiteral("fonts/sub")), home));
+
+    std::vector<ReadablePaths::Held> held = ReadablePaths::hold(judged);
+    const auto closeHeld = qScopeGuard([&held] { ReadablePaths::close(held); });
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held.front().entry.path, at + "/fonts/c.ttf");
+    struct stat font {};
+    ASSERT_EQ(::stat((at + "/fonts/c.ttf").constData(), &font), 0);
+    EXPECT_EQ(held.front().inode, font.st_ino);
 }

@@ -43,7 +43,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <optional>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -52,6 +51,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -166,20 +166,6 @@ bool isRedAvatar(const Image& image) {
     return centre.red() > 200 && centre.green() < 60 && centre.blue() < 60;
 }
 
-// Whether a drawing process is done confining itself (a copy a template made ready does so at
-// once, beside what a test looks at): its drawing thread started (once its file system is closed)
-// and its own thread under the filter, loaded last; or it has ended.
-bool doneConfining(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return true;
-    }
-    const QByteArray text = status.readAll();
-    return text.contains("State:\tZ") ||
-           (text.contains("Seccomp:\t2") &&
-            text.contains("\nThreads:\t" + QByteArray::number(DrawingConfinement::drawingThreads) + "\n"));
-}
-
 // Waits until each of `pids` is done confining itself; false if one is not within the bound.
 bool allDoneConfining(const QList<qint64>& pids) {
     QElapsedTimer waited;
@@ -203,17 +189,6 @@ QList<pid_t> drawingProcesses() {
         }
     }
     return found;
-}
-
-// The process's state letter (R, S, T, Z ...), or 0 once it is gone.
-char processState(pid_t pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    const QByteArray text = stat.readAll();
-    const qsizetype at = text.lastIndexOf(')') + 2;
-    return at < text.size() ? text.at(at) : 0;
 }
 
 VectorRenderProtocol::Request pageSizeOf(const QByteArray& pdf) {
@@ -1260,7 +1235,8 @@ TEST(VectorDrawingProcessTest, childFeedsGreedyCopies) {
     if (!qEnvironmentVariableIsSet(greedyChildVariable)) {
         GTEST_SKIP() << "started by AGreedyCopyTakesNoMoreThanItsThreads";
     }
-    QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_hostile_drawing_program");
+    QString program =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/velmora_hostile_drawing_program");
     // The build tree may lie under a folder only its owner enters (a clone made in `mktemp -d`): the
     // other user runs a copy of the program from a folder of its own.
     std::optional<QTemporaryDir> ownFolder;

@@ -411,7 +411,7 @@ TEST_F(Avatars, AVectorAvatarInTheDiskCacheIsShownFromItAtTheNextStart) {
             // Drawn once, and stored before it is answered.
             const auto drawn = ask(path, RemoteImageWaitStoreCache, first, context);
             ASSERT_TRUE(answered(drawn)) << path.constData();
-            ASSERT_TRUE(drawn->image) << path.constData();
+            ASSERT_TRUE(drawn->image) << path.constData() << ": " << drawn->error.message().toStdString();
             // A later start: the same folder, nothing in memory.
             const auto later = managerOver(cacheFolder->path());
             const QString key = later->cacheKeyForURL(server.url(QString::fromLatin1(path)), context);

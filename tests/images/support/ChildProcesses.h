@@ -1,5 +1,7 @@
 #pragma once
 
+#include "images/coders/vector-render/DrawingConfinement.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -91,6 +93,31 @@ inline std::set<qint64> templateProcesses() {
         }
     }
     return found;
+}
+
+// A process's state letter (R, S, T, Z ...), or 0 once it is gone.
+inline char processState(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    const QByteArray text = stat.readAll();
+    const qsizetype at = text.lastIndexOf(')') + 2;
+    return at < text.size() ? text.at(at) : 0;
+}
+
+// Whether a drawing process is done confining itself (a copy a template made ready does so at
+// once, beside what a test looks at): its drawing thread started (once its file system is closed)
+// and its own thread under the filter, loaded last; or it has ended.
+inline bool doneConfining(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return true;
+    }
+    const QByteArray text = status.readAll();
+    return text.contains("State:\tZ") ||
+           (text.contains("Seccomp:\t2") &&
+            text.contains("\nThreads:\t" + QByteArray::number(DrawingConfinement::drawingThreads) + "\n"));
 }
 
 // Starts this test executable again, running only `test`, with `variable` set to `value`.
