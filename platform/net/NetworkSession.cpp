@@ -1,16 +1,13 @@
 #include "platform/net/NetworkSession.h"
 
+#include "platform/net/ProxyChoice.h"
 #include "platform/net/TransferThread.h"
+#include "platform/net/TrustStore.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QFile>
 #include <QLocale>
-#include <QNetworkProxyFactory>
 #include <QThread>
 #include <QThreadStorage>
-
-#include <curl/curl.h>
 
 #include <algorithm>
 #include <functional>
@@ -120,100 +117,6 @@ ReplyMailbox& threadMailbox() {
         perThread.setLocalData(new ReplyMailbox);
     }
     return *perThread.localData();
-}
-
-// The same authorities in any order give the same key.
-QByteArray trustKey(const QList<QSslCertificate>& authorities) {
-    QList<QByteArray> digests;
-    digests.reserve(authorities.size());
-    for (const auto& certificate : authorities) {
-        digests.append(certificate.digest(QCryptographicHash::Sha256));
-    }
-    std::sort(digests.begin(), digests.end());
-    digests.erase(std::unique(digests.begin(), digests.end()), digests.end());
-    return digests.join();
-}
-
-// The system's authorities as libcurl finds them by default.
-QByteArray systemAuthorities() {
-    static const QByteArray bundle = [] {
-        QByteArray path;
-        if (CURL* easy = curl_easy_init()) {
-            char* defaultPath = nullptr;
-            if (curl_easy_getinfo(easy, CURLINFO_CAINFO, &defaultPath) == CURLE_OK && defaultPath) {
-                path = defaultPath;
-            }
-            curl_easy_cleanup(easy);
-        }
-        QFile file(QFile::decodeName(path));
-        if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-            qWarning("The system's certificate authorities (%s) cannot be read", path.constData());
-            return QByteArray();
-        }
-        return file.readAll() + '\n';
-    }();
-    return bundle;
-}
-
-// The system's authorities and `extra` as one bundle, made once per set of authorities:
-// parsing the system's costs milliseconds, and requests of one trust share it.
-std::shared_ptr<const QByteArray> authorityBundle(const QList<QSslCertificate>& extra) {
-    if (extra.isEmpty()) {
-        return nullptr;
-    }
-    static std::mutex mutex;
-    static std::map<QByteArray, std::shared_ptr<const QByteArray>> bundles;
-    const QByteArray key = trustKey(extra);
-    std::lock_guard lock(mutex);
-    if (const auto it = bundles.find(key); it != bundles.end()) {
-        return it->second;
-    }
-    QByteArray pem = systemAuthorities();
-    for (const QSslCertificate& certificate : extra) {
-        pem += certificate.toPem();
-    }
-    if (bundles.size() >= 8) {
-        bundles.clear(); // sets of authorities come from tests and a try-out file: a few at most
-    }
-    auto bundle = std::make_shared<const QByteArray>(std::move(pem));
-    bundles.emplace(key, bundle);
-    return bundle;
-}
-
-// The proxy the system's configuration names for `url` (the environment's variables, the
-// desktop's settings), as Qt's own requests took it: a request to this machine goes
-// direct. Set into the order, so that libcurl reads no environment of its own.
-void setProxy(TransferOrder& order) {
-    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(order.url));
-    for (const QNetworkProxy& proxy : proxies) {
-        QByteArray scheme;
-        switch (proxy.type()) {
-        case QNetworkProxy::NoProxy:
-            return;
-        case QNetworkProxy::HttpProxy:
-            scheme = "http";
-            break;
-        case QNetworkProxy::HttpCachingProxy:
-            if (order.url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0) {
-                continue;
-            }
-            scheme = "http";
-            break;
-        case QNetworkProxy::Socks5Proxy:
-            scheme = "socks5h";
-            break;
-        default:
-            continue;
-        }
-        QUrl address;
-        address.setScheme(QString::fromLatin1(scheme));
-        address.setHost(proxy.hostName());
-        address.setPort(proxy.port());
-        order.proxy = address.toEncoded();
-        order.proxyUser = proxy.user().toUtf8();
-        order.proxyPassword = proxy.password().toUtf8();
-        return;
-    }
 }
 
 // A line break (or NUL) in a header would end the header early: whatever follows it,
@@ -376,9 +279,15 @@ NetworkSession::start(const HttpRequest& request,
         order.resourceTimeout = std::min(order.resourceTimeout, *cap);
     }
     order.maxBodySize = std::max<qint64>(request.maxBodySize.value_or(config.maxBodySize), 0);
-    order.authorities =
-        authorityBundle(config.extraCaCertificates + SessionConfiguration::environmentCaCertificates());
-    setProxy(order);
+    const QList<QSslCertificate> extra =
+        config.extraCaCertificates + SessionConfiguration::environmentCaCertificates();
+    if (!extra.isEmpty()) {
+        order.authorities = TrustStore::of(extra);
+    }
+    ProxyChoice proxy = ProxyChoice::forUrl(order.url);
+    order.proxy = std::move(proxy.proxy);
+    order.proxyUser = std::move(proxy.user);
+    order.proxyPassword = std::move(proxy.password);
 
     ReplyMailbox& mailbox = threadMailbox();
     const std::shared_ptr<MailboxLink> link = mailbox.link();

@@ -1,0 +1,130 @@
+#pragma once
+
+#include "platform/net/AddressRule.h"
+#include "platform/net/ResponseHeadReader.h"
+#include "platform/net/TrustStore.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace velmora {
+
+// How one caller's transfers use connections: each caller (the trackers, each avatar session)
+// gives its own, and the transport holds every transfer of that caller to it.
+struct ConnectionUse {
+    // Transfers under way to one host (scheme, name and port), and in all; the rest wait in
+    // turn, their own time-outs running.
+    int perHost = 6;
+    int inAll = 48;
+    // Hosts that keep an idle connection for a later transfer; a transfer to any other host
+    // closes its connection once answered.
+    int hostsKeptAlive = 12;
+    // An idle connection is closed by this side after this long, whatever the server said about
+    // keeping it: a server closes idle connections after a few seconds, and a request that
+    // meets one it is closing gets no answer.
+    std::chrono::seconds idleAge{4};
+    // Cookies the caller's transfers keep among themselves (a transfer takes part when its
+    // order asks for them).
+    bool cookies = false;
+};
+
+// One request as the transfer thread carries it, with everything the sender's thread
+// decided (headers, bounds, trust, proxy) already in it.
+struct TransferOrder {
+    QUrl url;
+    QByteArray method = "GET";
+    // "Name: value" as sent; "Name;" sends a header with an empty value and "Name:" keeps
+    // one that libcurl would add of its own from going out.
+    std::vector<QByteArray> headerLines;
+    std::optional<QByteArray> body;
+    // Whether the request may go out again on a new connection after its body began
+    // (GET, PUT, DELETE...). A booking's POST may not: once a byte of its body was read it
+    // is never read again, so no connection but the first can carry it.
+    bool mayBeSentTwice = true;
+    // No byte moved for this long ends the transfer; so does its whole time.
+    std::chrono::milliseconds stallTimeout{60000};
+    std::chrono::milliseconds resourceTimeout{120000};
+    // The look-up and the connection of a hop, TLS included: a name that never answers holds
+    // the transfer's place no longer.
+    std::chrono::milliseconds connectTimeout{10000};
+    // The head's time: from the head's first byte (each interim head starting it again) or,
+    // with `headTimeFromHopStart`, from the hop's start (look-up and connection included).
+    std::chrono::milliseconds headTimeout{10000};
+    bool headTimeFromHopStart = false;
+    // An answer's head, every interim head before it counted; its trailers count the same.
+    ResponseHeadReader::Limits headLimits{64 * 1024, 100};
+    // The body as it came over the wire; past it the transfer ends where its bytes arrive.
+    qint64 maxBodySize = 16 * 1024 * 1024;
+    // The most bytes read from a connection at once; 0: libcurl's own.
+    qint64 readBufferBytes = 0;
+    // The codings libcurl is to ask for and inflate; empty: the body is handed on as it came.
+    QByteArray inflatedCodings = "gzip, deflate";
+    // The authorities trusted; none: the system's alone.
+    std::shared_ptr<const TrustStore> authorities;
+    // "http://host:port" or "socks5h://host:port"; empty: none, whatever the environment says.
+    QByteArray proxy;
+    QByteArray proxyUser;
+    QByteArray proxyPassword;
+    // Sent as basic authentication when set.
+    std::optional<std::pair<QByteArray, QByteArray>> credential;
+    bool cookies = false;
+    // The addresses a transfer may reach; none: any (a tracker the user named may be anywhere).
+    std::shared_ptr<const AddressRule> addresses;
+    // The caller's use of connections; none: the trackers'.
+    std::shared_ptr<const ConnectionUse> connections;
+};
+
+// How a transfer ended, as the transport saw it.
+struct TransferEnd {
+    enum class Kind {
+        Done,             // the answer came whole
+        Failed,           // libcurl's `code` says why
+        TimedOut,         // a time bound passed (`message` says which)
+        HeadTooLarge,     // past the head's bounds
+        HeadMalformed,    // no head where one must be, or a length that is no number
+        TrailersTooLarge, // the trailers after a chunked body passed the head's bound
+        BodyTooLarge,     // past maxBodySize, announced or arriving
+        AddressRefused,   // the address rule refused where the transfer would go
+        OutOfResources,   // no socket could be made (descriptors or memory)
+        Cancelled,        // the caller ended it
+        Stopped,          // the transport stopped (the application's end)
+        EndedByReader,    // the reader ended it, and knows why
+    };
+    Kind kind = Kind::Done;
+    int code = 0; // libcurl's
+    QString message;
+    // The request went out on a connection: it may have reached the server.
+    bool requestSent = false;
+    // The final answer's head was whole.
+    bool headDone = false;
+};
+
+// What a caller does with a transfer's answer as it arrives, on the transfer thread.
+class TransferReader {
+public:
+    virtual ~TransferReader() = default;
+    enum class Verdict {
+        Take,  // the body is wanted
+        Again, // a new hop with the order as the reader changed it (a redirect, a credential)
+        End,   // the reader ends the transfer; its end comes as EndedByReader
+    };
+    // Before the first hop; false: the reader answered itself, no hop goes out and no end comes.
+    virtual bool begin(TransferOrder& order) {
+        Q_UNUSED(order);
+        return true;
+    }
+    // Once the final answer's head of a hop is whole.
+    virtual Verdict head(const ResponseHeadReader& head, TransferOrder& order) = 0;
+    // False ends the transfer (as EndedByReader).
+    virtual bool body(const char* data, qsizetype size) = 0;
+    // Once, last; not after a cancellation that asked for none.
+    virtual void end(const TransferEnd& end) = 0;
+};
+
+} // namespace velmora
