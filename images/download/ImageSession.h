@@ -2,6 +2,7 @@
 
 #include "images/download/ImageRequest.h"
 #include "images/download/ImageResponse.h"
+#include "platform/net/TransferOrder.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -15,16 +16,15 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <optional>
-#include <shared_mutex>
-
-class QThread;
 
 namespace velmora::images {
 
 class ImageDataTask;
 class ImageError;
 class ImageSession;
+class ImageUrlCache;
 
 // The session a task belongs to, or none once the session is gone.
 struct ImageSessionLink {
@@ -45,7 +45,7 @@ struct ImageCredential {
     QString password;
 };
 
-// Receives the events of a session's transfers, all on the session's network thread,
+// Receives the events of a session's transfers, all on the network thread,
 // one at a time, in the order they happen for each transfer.
 class ImageSessionDelegate {
 public:
@@ -79,8 +79,8 @@ public:
     virtual void didComplete(ImageDataTask& task, const ImageError& error) = 0;
 };
 
-// Image transfers over HTTP and HTTPS only, run by libcurl's multi interface on a network thread
-// of the session's own, with a disk-backed URL cache. A transfer of any other URL completes at once
+// Image transfers over HTTP and HTTPS only, carried by the process's one transport (the network
+// thread of platform/net) under the session's own bounds, with a disk-backed URL cache. A transfer of any other URL completes at once
 // as UnsupportedURL. Each transfer ends as TimedOut at its time-out, counted for the whole transfer,
 // when it receives nothing for its stall bound, and when its head is not whole within its own
 // bound; a head past `maximumHeaderBytes` or `maximumHeaderLines` (interim 1xx heads counted, then
@@ -88,7 +88,8 @@ public:
 // at once, and a body past the request's bound ends the transfer where its bytes arrive
 // (DataLengthExceedsMaximum); a compressed body that stops before its own end, or a body shorter
 // than its length, is a failed transfer. Each connection's address is judged before it is made and
-// again before a request goes out on it (placeOf): never the local link, and for a redirect never
+// again before a request goes out on it (placeOf), or through the user's proxy the target's own
+// addresses before the proxy is asked: never the local link, and for a redirect never
 // further inward than the first hop went. At most `maximumRedirects` redirects are followed. A host
 // holds at most `connectionsPerHost` connections and the session `connections`; at most
 // `hostsKeptAlive` hosts keep an idle connection, which this side closes after
@@ -124,13 +125,7 @@ public:
     };
 
     // Where an address leads, seen from the user's machine.
-    enum class Place {
-        Loopback,  // this machine (127.0.0.0/8, ::1, 0.0.0.0/8)
-        LinkLocal, // the local link (169.254.0.0/16, fe80::/10)
-        Private,   // the user's network (RFC 1918, shared 100.64.0.0/10, unique local fc00::/7)
-        Public,    // anywhere else a connection can go
-        Unusable,  // multicast, broadcast, reserved: nowhere a transfer goes
-    };
+    using Place = AddressPlace;
     static Place placeOf(const QHostAddress& address);
     // Whether a redirect from a transfer that started at `start` may go to `to`: never further
     // inward, never to the local link (public: public only; private: private or public;
@@ -177,11 +172,10 @@ public:
     ImageSession(Configuration configuration, ImageSessionDelegate* delegate);
     // Whether a session fetches the URL at all: http and https, nothing else.
     static bool isFetchable(const QUrl& url);
-    // Cancels all transfers and stops the network thread. No delegate call happens after. Not
-    // from the session's own thread.
+    // Cancels all transfers. No delegate call happens after. Not from the network thread.
     ~ImageSession();
     // What the destructor does, for a session that lives on: later tasks are refused and a
-    // cached answer reads as none. Not from the session's own thread.
+    // cached answer reads as none. Not from the network thread.
     void stop();
     ImageSession(const ImageSession&) = delete;
     ImageSession& operator=(const ImageSession&) = delete;
@@ -204,24 +198,30 @@ public:
     // cancelled, otherwise they run on unobserved.
     void invalidate(bool cancelTasks);
     bool isInvalidated() const { return m_invalidated.load(); }
-    // Whether the caller runs on the session's network thread, where its delegate is called: a
+    // Whether the caller runs on the network thread, where its delegate is called: a
     // session is not stopped nor destroyed there (it would wait for itself).
     bool isCurrentThread() const;
 
 private:
     friend class ImageDataTask;
-    class Worker;
+    class Transfer;
     void resume(const std::shared_ptr<ImageDataTask>& task);
     void cancel(quint64 taskIdentifier);
+    void transferEnded(quint64 taskIdentifier);
 
     Configuration m_configuration;
     std::atomic<ImageSessionDelegate*> m_delegate;
     std::atomic<bool> m_invalidated{false};
-    std::unique_ptr<QThread> m_thread;
-    // Null once stopped; posting to the worker holds the lock shared, so it never meets a
-    // worker that is being deleted.
-    mutable std::shared_mutex m_workerLock;
-    Worker* m_worker = nullptr;
+    // What the session's transfers are given: its use of connections, its address rule, its
+    // trust, its URL cache.
+    std::shared_ptr<const ConnectionUse> m_connections;
+    std::shared_ptr<const AddressRule> m_addresses;
+    std::shared_ptr<const TrustStore> m_trust;
+    std::shared_ptr<ImageUrlCache> m_urlCache;
+    // Running transfers by task; none is started once stopped.
+    mutable std::mutex m_mutex;
+    std::map<quint64, quint64> m_transfers;
+    bool m_stopped = false;
     std::atomic<quint64> m_nextIdentifier{1};
     std::shared_ptr<ImageSessionLink> m_link;
 };
