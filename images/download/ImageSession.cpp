@@ -12,8 +12,6 @@
 #include <QDateTime>
 #include <QStandardPaths>
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -27,46 +25,34 @@ std::chrono::milliseconds msOf(double seconds) {
     return std::chrono::milliseconds(static_cast<qint64>(std::clamp(seconds, 0.001, 86400.0) * 1000));
 }
 
-ImageSession::UrlErrorCode urlErrorCode(int code) {
-    switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
+ImageSession::UrlErrorCode urlErrorCode(TransferEnd::Cause cause) {
+    using Cause = TransferEnd::Cause;
+    switch (cause) {
+    case Cause::TimedOut:
         return ImageSession::TimedOut;
-    case CURLE_COULDNT_RESOLVE_HOST:
+    case Cause::NameNotFound:
         return ImageSession::CannotFindHost;
-    case CURLE_COULDNT_CONNECT:
+    case Cause::ConnectionRefused:
         return ImageSession::CannotConnectToHost;
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
+    case Cause::ConnectionLost:
         return ImageSession::NetworkConnectionLost;
-    case CURLE_UNSUPPORTED_PROTOCOL:
+    case Cause::Unsupported:
         return ImageSession::UnsupportedURL;
-    case CURLE_URL_MALFORMAT:
+    case Cause::BadUrl:
         return ImageSession::BadURL;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
+    case Cause::TlsRefused:
+    case Cause::TlsBroken:
         return ImageSession::SecureConnectionFailed;
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_BAD_CONTENT_ENCODING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-    case CURLE_HTTP3:
+    case Cause::NotHttp:
         return ImageSession::BadServerResponse;
-    case CURLE_OUT_OF_MEMORY:
-    case CURLE_FAILED_INIT:
-    case CURLE_AGAIN:
+    case Cause::OutOfResources:
         // The network layer could not go on: out of descriptors or memory, among others.
         return ImageSession::CannotLoadFromNetwork;
-    default:
-        return ImageSession::Unknown;
+    case Cause::None:
+    case Cause::Other:
+        break;
     }
+    return ImageSession::Unknown;
 }
 
 ImageError urlError(ImageSession::UrlErrorCode code, const QString& message) {
@@ -358,12 +344,12 @@ private:
             if (m_error) {
                 return *m_error;
             }
-            if (!m_headDelivered && end.code == CURLE_OUT_OF_MEMORY) {
+            if (!m_headDelivered && end.cause == TransferEnd::Cause::OutOfResources && end.requestSent) {
                 // libcurl holds a head's line in a buffer of its own bound (100 KiB), and says no
                 // more than "out of memory" when a line passes it.
                 return urlError(BadServerResponse, QStringLiteral("The answer's head has a line past 100 KiB"));
             }
-            return urlError(urlErrorCode(end.code), end.message);
+            return urlError(urlErrorCode(end.cause), end.message);
         }
         return urlError(Unknown, end.message);
     }

@@ -96,6 +96,22 @@ struct TransferEnd {
         Stopped,          // the transport stopped (the application's end)
         EndedByReader,    // the reader ended it, and knows why
     };
+    // What a failure below HTTP (Failed) came to.
+    enum class Cause {
+        None,
+        TimedOut,
+        NameNotFound,
+        ConnectionRefused,
+        ConnectionLost,
+        Unsupported,    // a scheme or protocol not spoken
+        BadUrl,
+        TlsRefused,     // a certificate refused, or this side's trust unusable
+        TlsBroken,      // the handshake broken off, as a reset before it is
+        NotHttp,        // an answer that is not HTTP/1.1 as spoken here, or an unreadable coding
+        OutOfResources, // memory, descriptors, handles (libcurl says "out of memory" also for a
+                        // head's line past its own bound)
+        Other,
+    };
     Kind kind = Kind::Done;
     int code = 0; // libcurl's
     QString message;
@@ -103,6 +119,7 @@ struct TransferEnd {
     bool requestSent = false;
     // The final answer's head was whole.
     bool headDone = false;
+    Cause cause = Cause::None;
 };
 
 // What a caller does with a transfer's answer as it arrives, on the transfer thread.

@@ -81,6 +81,50 @@ bool isAcceptedCoding(const QByteArray& contentEncoding) {
     return true;
 }
 
+TransferEnd::Cause causeOf(CURLcode code) {
+    using Cause = TransferEnd::Cause;
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return Cause::TimedOut;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return Cause::NameNotFound;
+    case CURLE_COULDNT_CONNECT:
+        return Cause::ConnectionRefused;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+        return Cause::ConnectionLost;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return Cause::Unsupported;
+    case CURLE_URL_MALFORMAT:
+        return Cause::BadUrl;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+        return Cause::TlsRefused;
+    case CURLE_SSL_CONNECT_ERROR:
+        return Cause::TlsBroken;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_HTTP3:
+        return Cause::NotHttp;
+    case CURLE_OUT_OF_MEMORY:
+    case CURLE_FAILED_INIT:
+    case CURLE_AGAIN:
+        return Cause::OutOfResources;
+    default:
+        return Cause::Other;
+    }
+}
+
 // A tracker request's answer, kept whole and handed over at its end.
 class ResponseCollector final : public TransferReader {
 public:
@@ -163,30 +207,20 @@ private:
         default:
             return {Kind::ConnectionFailed, end.message, neverSent};
         }
-        switch (end.code) {
-        case CURLE_OPERATION_TIMEDOUT:
+        using Cause = TransferEnd::Cause;
+        switch (end.cause) {
+        case Cause::TimedOut:
             return {Kind::TimedOut, end.message, false};
-        // A certificate refused, or this side's trust unusable. A handshake the server broke
-        // off (CURLE_SSL_CONNECT_ERROR) is a connection that failed, as a reset before it is.
-        case CURLE_PEER_FAILED_VERIFICATION:
-        case CURLE_SSL_CERTPROBLEM:
-        case CURLE_SSL_CIPHER:
-        case CURLE_SSL_CACERT_BADFILE:
-        case CURLE_SSL_ISSUER_ERROR:
-        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-        case CURLE_SSL_INVALIDCERTSTATUS:
+        case Cause::TlsRefused:
             return {Kind::TlsFailure, end.message, neverSent};
-        case CURLE_OUT_OF_MEMORY:
+        case Cause::OutOfResources:
             if (end.requestSent && !end.headDone) {
                 // What libcurl says when a line of the head passes its buffer's bound.
                 return {Kind::ProtocolFailure, QStringLiteral("a line of the answer's head is too long"), false};
             }
             return {Kind::ConnectionFailed, end.message, neverSent};
-        case CURLE_WEIRD_SERVER_REPLY:
-        case CURLE_UNSUPPORTED_PROTOCOL:
-        case CURLE_BAD_CONTENT_ENCODING:
-        case CURLE_HTTP2:
-        case CURLE_HTTP2_STREAM:
+        case Cause::NotHttp:
+        case Cause::Unsupported:
             return {Kind::ProtocolFailure, end.message, false};
         default:
             return {Kind::ConnectionFailed, end.message, neverSent};
@@ -610,8 +644,10 @@ private:
 
     void lookedUpNow(Transfer& transfer, const std::vector<QHostAddress>& addresses) {
         if (addresses.empty()) {
-            end(transfer.id, {TransferEnd::Kind::Failed, CURLE_COULDNT_RESOLVE_HOST,
-                              QStringLiteral("Could not resolve host: %1").arg(transfer.order.url.host())});
+            TransferEnd failed{TransferEnd::Kind::Failed, CURLE_COULDNT_RESOLVE_HOST,
+                               QStringLiteral("Could not resolve host: %1").arg(transfer.order.url.host())};
+            failed.cause = TransferEnd::Cause::NameNotFound;
+            end(transfer.id, failed);
             return;
         }
         for (const QHostAddress& address : addresses) {
@@ -843,7 +879,9 @@ private:
         } else {
             const QString what = transfer.curlError[0] ? QString::fromUtf8(transfer.curlError.data())
                                                        : QString::fromUtf8(curl_easy_strerror(result));
-            end(transfer.id, {Kind::Failed, int(result), what});
+            TransferEnd failed{Kind::Failed, int(result), what};
+            failed.cause = causeOf(result);
+            end(transfer.id, failed);
         }
     }
 
@@ -1070,31 +1108,28 @@ TransferThread& TransferThread::instance() {
 }
 
 quint64 TransferThread::start(TransferOrder order, Done done) {
-    quint64 id = 0;
-    {
-        std::lock_guard lock(m_mutex);
-        id = m_nextTransfer++;
-    }
-    Command command;
-    command.transfer = id;
-    command.order = std::move(order);
-    command.reader = std::make_shared<ResponseCollector>(id, std::move(done));
-    post(std::move(command));
+    const quint64 id = nextTransfer();
+    startAs(id, std::move(order), std::make_shared<ResponseCollector>(id, std::move(done)));
     return id;
 }
 
 quint64 TransferThread::start(TransferOrder order, std::shared_ptr<TransferReader> reader) {
-    quint64 id = 0;
-    {
-        std::lock_guard lock(m_mutex);
-        id = m_nextTransfer++;
-    }
+    const quint64 id = nextTransfer();
+    startAs(id, std::move(order), std::move(reader));
+    return id;
+}
+
+quint64 TransferThread::nextTransfer() {
+    std::lock_guard lock(m_mutex);
+    return m_nextTransfer++;
+}
+
+void TransferThread::startAs(quint64 id, TransferOrder order, std::shared_ptr<TransferReader> reader) {
     Command command;
     command.transfer = id;
     command.order = std::move(order);
     command.reader = std::move(reader);
     post(std::move(command));
-    return id;
 }
 
 void TransferThread::post(Command command) {

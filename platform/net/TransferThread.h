@@ -72,6 +72,8 @@ private:
 
     TransferThread() = default;
     void run(void* multi);
+    quint64 nextTransfer();
+    void startAs(quint64 id, TransferOrder order, std::shared_ptr<TransferReader> reader);
     void post(Command command);
 
     mutable std::mutex m_mutex;
