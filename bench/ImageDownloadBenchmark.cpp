@@ -18,6 +18,10 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
 namespace {
 
 using namespace velmora;
@@ -78,6 +82,69 @@ void BM_HundredAvatars(benchmark::State& state) {
 }
 BENCHMARK(BM_HundredAvatars)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 
+// 40 people's avatars on a screen opened cold: each on a host of its own (a new connection
+// each, its handshake included over HTTPS), by a session made for the round. Plain HTTP beside
+// HTTPS, round by round: what TLS adds is a handshake per connection, not a parse of the
+// authorities per connection.
+constexpr int coldAvatars = 40;
+
+double coldRound(bool https, std::vector<std::unique_ptr<test::LoopbackImageServer>>& hosts,
+                 const QTemporaryDir& cacheFolder) {
+    struct Count : ImageSessionDelegate {
+        std::atomic<int> ended{0};
+        std::atomic<int> failed{0};
+        void didComplete(ImageDataTask&, const ImageError& error) override {
+            failed += error.isNull() ? 0 : 1;
+            ++ended;
+        }
+    } count;
+    ImageSession::Configuration configuration;
+    configuration.urlCacheDirectory = cacheFolder.path();
+    configuration.extraCaCertificates = test::LoopbackImageServer::trustedCaCertificates();
+    QElapsedTimer timer;
+    timer.start();
+    ImageSession session(configuration, &count);
+    std::vector<std::shared_ptr<ImageDataTask>> tasks;
+    for (int i = 0; i < coldAvatars; ++i) {
+        ImageRequest request;
+        request.url = hosts[size_t(i) * 2 + (https ? 1 : 0)]->url(QStringLiteral("/a.png"));
+        tasks.push_back(session.dataTask(request, false));
+        tasks.back()->resume();
+    }
+    test::waitUntil([&] { return count.ended.load() == coldAvatars; }, 60000);
+    const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+    return count.ended.load() == coldAvatars && count.failed.load() == 0 ? ms : -1;
+}
+
+void BM_FortyColdAvatarsHttpsBesideHttp(benchmark::State& state) {
+    std::vector<std::unique_ptr<test::LoopbackImageServer>> hosts;
+    for (int i = 0; i < coldAvatars; ++i) {
+        for (const auto scheme : {test::LoopbackImageServer::Scheme::Http, test::LoopbackImageServer::Scheme::Https}) {
+            hosts.push_back(test::LoopbackImageServer::onHost(100 + i, scheme));
+            hosts.back()->serve("/a.png", test::ImageAnswer::image(test::LoopbackImageServer::png(48, 48)));
+        }
+    }
+    QTemporaryDir cacheFolder;
+    std::vector<double> http;
+    std::vector<double> https;
+    for (auto _ : state) {
+        http.push_back(coldRound(false, hosts, cacheFolder));
+        https.push_back(coldRound(true, hosts, cacheFolder));
+        if (http.back() < 0 || https.back() < 0) {
+            state.SkipWithError("an avatar failed");
+            return;
+        }
+        state.SetIterationTime((http.back() + https.back()) / 1000.0);
+    }
+    const auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    state.counters["http_ms"] = median(http);
+    state.counters["https_ms"] = median(https);
+}
+BENCHMARK(BM_FortyColdAvatarsHttpsBesideHttp)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -111,5 +178,16 @@ int main(int argc, char** argv) {
             return peak ? std::optional<Measurement>({Quantity::count(*peak), std::nullopt}) : std::nullopt;
         },
         6);
+    bounds.atMost(
+        "40 cold avatars: HTTPS / HTTP",
+        [](const Runs& runs) -> std::optional<Measurement> {
+            const char* cold = "BM_FortyColdAvatarsHttpsBesideHttp";
+            const auto https = Bounds::counter(runs, cold, "https_ms");
+            const auto http = Bounds::counter(runs, cold, "http_ms");
+            return https && http ? std::optional<Measurement>(
+                                       {Quantity::seconds(*https / 1e3), Quantity::seconds(*http / 1e3)})
+                                 : std::nullopt;
+        },
+        1.5);
     return velmora::bench::runBenchmarks(argc, argv, bounds);
 }

@@ -35,12 +35,13 @@ constexpr long idleConnectionsKept = 32;
 // The tracker's use of connections: a host holds at most six (as browsers keep), all hosts
 // together 48, and any host may keep one idle (a user has a few trackers).
 std::shared_ptr<const ConnectionUse> trackerConnections() {
-    static const auto use = [] {
+    // Never destroyed: the transfer thread may still ask for it as the process exits.
+    static const auto* const use = [] {
         ConnectionUse trackers;
         trackers.hostsKeptAlive = trackers.inAll;
-        return std::make_shared<const ConnectionUse>(trackers);
+        return new std::shared_ptr<const ConnectionUse>(std::make_shared<const ConnectionUse>(trackers));
     }();
-    return use;
+    return *use;
 }
 
 long wholeMs(std::chrono::milliseconds ms) {

@@ -6,6 +6,8 @@ namespace velmora::test {
 // of a name under ".unanswered.test" made in this process (by any library, on any thread) blocks
 // until `releaseAll`, then fails. Other names are looked up as usual. A test that uses it holds an
 // instance; its destruction releases the look-ups still waiting.
+// (Names that end in ".here.test" always answer 127.0.0.1: this machine under a name that no
+// proxy rule takes for this machine.)
 class UnansweredNames {
 public:
     UnansweredNames();

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -22,8 +23,10 @@ struct QuitRun {
 
 // Runs the quitting program against `server` and waits for its end (bounded: a loaded
 // machine under the sanitizers starts and ends it in well under a minute).
-QuitRun runQuittingProgram(test::FakeHttpsServer& server, const QStringList& extra = {}) {
+QuitRun runQuittingProgram(test::FakeHttpsServer& server, const QStringList& extra = {},
+                           const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.setProgram(QCoreApplication::applicationDirPath() +
                        QStringLiteral("/velmora_net_quitting_program"));
     process.setArguments(QStringList{server.url(QStringLiteral("/ping")).toString()} + extra);
@@ -90,4 +93,20 @@ TEST(QuittingProcess, AThreadStartedBesideARequestDoesNotHoldTheQuit) {
         EXPECT_LT(run.teardownMs, test::scaledMs(1500))
             << "attempt " << attempt << ": " << run.output.toStdString();
     }
+}
+
+// Whoever sets SSLKEYLOGFILE in the user's environment would read every TLS secret of every
+// connection from that file: it is never written, nor made.
+TEST(QuittingProcess, NoTlsSecretIsWrittenWhereTheEnvironmentAsks) {
+    test::FakeHttpsServer server;
+    server.on("GET", "/ping", test::FakeResponse::json(R"({"ok":true})"));
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString keys = folder.filePath(QStringLiteral("keys"));
+    auto environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("SSLKEYLOGFILE"), keys);
+    const QuitRun run = runQuittingProgram(server, {}, environment);
+    ASSERT_FALSE(run.crashed) << run.output.toStdString();
+    ASSERT_EQ(run.exitCode, 0) << "the request was not answered: " << run.output.toStdString();
+    EXPECT_FALSE(QFile::exists(keys)) << QFile(keys).size() << " bytes of secrets";
 }

@@ -1,0 +1,113 @@
+#include "platform/net/NetworkSession.h"
+#include "platform/net/TransferThread.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/LoopbackImageServer.h"
+#include "tests/support/TimeScale.h"
+#include "tests/support/UnansweredNames.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <optional>
+#include <vector>
+
+using namespace velmora;
+using namespace std::chrono_literals;
+using test::ImageAnswer;
+
+namespace {
+
+using Outcome = Result<HttpResponse, TransportError>;
+
+// The outcomes of transfers started on the transfer thread directly, by transfer.
+struct Outcomes {
+    TransferThread::Done sink() {
+        return [this](quint64 transfer, Outcome outcome) {
+            std::lock_guard lock(mutex);
+            ends.emplace_back(transfer, std::move(outcome));
+        };
+    }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return ends.size();
+    }
+    std::mutex mutex;
+    std::vector<std::pair<quint64, Outcome>> ends;
+};
+
+std::optional<Outcome> run(const std::shared_ptr<NetworkSession>& session, const QUrl& url, int waitMs) {
+    std::optional<Outcome> outcome;
+    HttpRequest request;
+    request.url = url;
+    auto running = session->send(std::move(request)).subscribe([&](Outcome r) { outcome = std::move(r); });
+    test::waitUntil([&] { return outcome.has_value(); }, waitMs);
+    return outcome;
+}
+
+} // namespace
+
+// The application's end stops the transport: a transfer under way and one still waiting for a
+// connection each hear that the network is shutting down, said as never sent only for the one
+// that never went out, so a caller never waits for an answer that cannot come.
+TEST(Transport, StoppingTellsEveryTransferUnderWayOrWaitingHowItEnded) {
+    test::LoopbackImageServer server;
+    server.serve("/silent", ImageAnswer::neverAnswered());
+    auto oneAtATime = std::make_shared<ConnectionUse>();
+    oneAtATime->perHost = 1;
+    Outcomes outcomes;
+    std::vector<quint64> started;
+    for (int i = 0; i < 2; ++i) {
+        TransferOrder order;
+        order.url = server.url(QStringLiteral("/silent"));
+        order.connections = oneAtATime;
+        started.push_back(TransferThread::instance().start(order, outcomes.sink()));
+    }
+    ASSERT_TRUE(test::waitUntil([&] { return server.acceptedConnections() == 1; }, 5000));
+    ASSERT_TRUE(test::waitUntil([&] { return server.requestCount("/silent") == 1; }, 5000));
+    TransferThread::instance().stop();
+    ASSERT_EQ(outcomes.count(), 2u);
+    for (const auto& [transfer, outcome] : outcomes.ends) {
+        ASSERT_FALSE(outcome.ok());
+        EXPECT_EQ(outcome.error().kind, TransportError::Kind::ConnectionFailed);
+        EXPECT_TRUE(outcome.error().message.contains(QStringLiteral("shutting down")))
+            << outcome.error().message.toStdString();
+        // The first went out and may have reached the server; the second never left.
+        EXPECT_EQ(outcome.error().neverSent, transfer == started[1]) << transfer;
+    }
+    // A later request starts the transport again.
+    server.serve("/ping", ImageAnswer::image("{}", "application/json"));
+    const auto again = run(NetworkSession::create(), server.url(QStringLiteral("/ping")), 5000);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_TRUE(again->ok()) << again->error().description().toStdString();
+}
+
+// A server closes an idle connection after a few seconds; a booking sent on one it is closing
+// gets no answer. This side closes its idle tracker connections well before that happens.
+TEST(Transport, AnIdleTrackerConnectionIsClosedByThisSideWithinSeconds) {
+    test::LoopbackImageServer server;
+    server.setIgnoresConnectionClose(true);
+    server.serve("/ping", ImageAnswer::image("{}", "application/json"));
+    const auto outcome = run(NetworkSession::create(), server.url(QStringLiteral("/ping")), 5000);
+    ASSERT_TRUE(outcome.has_value() && outcome->ok());
+    EXPECT_EQ(server.openConnections(), 1) << "kept for the next request";
+    EXPECT_TRUE(test::waitUntil([&] { return server.openConnections() == 0; }, 8000))
+        << server.openConnections() << " connections open";
+}
+
+// A name that never answers holds a tracker request's place no longer than the connection's
+// own bound, however long the request may stall otherwise.
+TEST(Transport, ANameThatNeverAnswersHoldsATrackerRequestOnlyForTheConnectionsBound) {
+    test::UnansweredNames unanswered;
+    auto configuration = SessionConfiguration::standard();
+    configuration.requestTimeout = 60s;
+    QElapsedTimer clock;
+    clock.start();
+    const auto outcome = run(NetworkSession::create(configuration),
+                             QUrl(QStringLiteral("http://tracker.unanswered.test/rest/api/3/myself")), 30000);
+    ASSERT_TRUE(outcome.has_value()) << "still waiting after " << clock.elapsed() << " ms";
+    EXPECT_FALSE(outcome->ok());
+    EXPECT_EQ(outcome->error().kind, TransportError::Kind::TimedOut) << outcome->error().description().toStdString();
+    EXPECT_GE(clock.elapsed(), 9000);
+}
