@@ -24,24 +24,18 @@ using test::LoopbackProxy;
 
 namespace {
 
-class Ends : public ImageSessionDelegate {
-public:
-    void didReceiveData(ImageDataTask& task, const QByteArray& data) override {
-        std::lock_guard lock(mutex);
-        bytes[task.taskIdentifier()] += data.size();
-    }
+// How each task ended, by task.
+struct Ends : ImageSessionDelegate {
     void didComplete(ImageDataTask& task, const ImageError& error) override {
         std::lock_guard lock(mutex);
         ends[task.taskIdentifier()] = error;
     }
     std::optional<ImageError> endOf(quint64 task) {
         std::lock_guard lock(mutex);
-        const auto it = ends.find(task);
-        return it == ends.end() ? std::nullopt : std::optional<ImageError>(it->second);
+        return ends.contains(task) ? std::optional<ImageError>(ends[task]) : std::nullopt;
     }
     std::mutex mutex;
     std::map<quint64, ImageError> ends;
-    std::map<quint64, qint64> bytes;
 };
 
 // The environment's proxy variables for one test, whatever it ends with.
