@@ -356,6 +356,10 @@ public:
         std::vector<quint64> ids;
         for (const auto& [id, transfer] : m_transfers) {
             ids.push_back(id);
+            transfer->waiting = false;
+        }
+        for (auto& [use, client] : m_clients) {
+            client.waiting.clear();
         }
         for (quint64 id : ids) {
             end(id, {TransferEnd::Kind::Stopped, 0, QStringLiteral("the network is shutting down")});
@@ -478,7 +482,9 @@ private:
             }
             return false;
         }
-        transfer.waiting = false;
+        if (std::exchange(transfer.waiting, false)) {
+            std::erase(client.waiting, transfer.id);
+        }
         transfer.placed = true;
         ++client.running;
         ++client.runningTo[transfer.host];
@@ -585,7 +591,12 @@ private:
         for (const auto& [id, transfer] : m_transfers) {
             if (transfer->order.connections.get() == use) {
                 ids.push_back(id);
+                // None of them starts as another ends.
+                transfer->waiting = false;
             }
+        }
+        if (const auto it = m_clients.find(use); it != m_clients.end()) {
+            it->second.waiting.clear();
         }
         for (quint64 id : ids) {
             end(id, {TransferEnd::Kind::Cancelled, 0, QStringLiteral("cancelled")}, false);
