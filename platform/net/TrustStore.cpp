@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 
 #include <curl/curl.h>
 #include <openssl/err.h>
@@ -28,43 +29,56 @@ QByteArray trustKey(const QList<QSslCertificate>& authorities) {
     return digests.join();
 }
 
-// The system's authorities as libcurl finds them by default.
-QByteArray systemAuthorities() {
-    static const QByteArray bundle = [] {
-        QByteArray path;
+// Where libcurl finds the system's authorities by default: a folder of them by their names'
+// hashes, and one bundle of them all.
+struct SystemAuthorities {
+    QByteArray folder;
+    QByteArray bundle;
+};
+
+const SystemAuthorities& systemAuthorities() {
+    static const SystemAuthorities places = [] {
+        SystemAuthorities found;
         if (CURL* easy = curl_easy_init()) {
-            char* defaultPath = nullptr;
-            if (curl_easy_getinfo(easy, CURLINFO_CAINFO, &defaultPath) == CURLE_OK && defaultPath) {
-                path = defaultPath;
+            char* path = nullptr;
+            if (curl_easy_getinfo(easy, CURLINFO_CAPATH, &path) == CURLE_OK && path) {
+                found.folder = path;
+            }
+            path = nullptr;
+            if (curl_easy_getinfo(easy, CURLINFO_CAINFO, &path) == CURLE_OK && path) {
+                found.bundle = path;
             }
             curl_easy_cleanup(easy);
         }
-        QFile file(QFile::decodeName(path));
-        if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-            qWarning("The system's certificate authorities (%s) cannot be read", path.constData());
-            return QByteArray();
-        }
-        return file.readAll() + '\n';
+        return found;
     }();
-    return bundle;
+    return places;
 }
 
-int addPem(X509_STORE* store, const QByteArray& pem) {
-    if (pem.isEmpty()) {
-        return 0;
+// The system's authorities into `store`: from the folder, each read the first time a chain needs
+// it and kept in the store from then on (a few of some 150 are ever needed, and each costs
+// memory once parsed); from the bundle, all at once, where there is no folder.
+void addSystemAuthorities(X509_STORE* store) {
+    const SystemAuthorities& places = systemAuthorities();
+    if (!places.folder.isEmpty() && QFileInfo(QFile::decodeName(places.folder)).isDir() &&
+        X509_STORE_load_path(store, places.folder.constData()) == 1) {
+        return;
     }
+    if (places.bundle.isEmpty() || X509_STORE_load_file(store, places.bundle.constData()) != 1) {
+        ERR_clear_error();
+        qWarning("The system's certificate authorities (%s) cannot be read", places.bundle.constData());
+    }
+}
+
+void addPem(X509_STORE* store, const QByteArray& pem) {
     BIO* bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
-    int count = 0;
     while (X509* certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
         // A certificate the store holds already is no error.
-        if (X509_STORE_add_cert(store, certificate) == 1) {
-            ++count;
-        }
+        X509_STORE_add_cert(store, certificate);
         X509_free(certificate);
     }
-    ERR_clear_error(); // the end of the bundle reads as an error
+    ERR_clear_error(); // the end of the PEM reads as an error
     BIO_free(bio);
-    return count;
 }
 
 } // namespace
@@ -84,9 +98,9 @@ std::shared_ptr<const TrustStore> TrustStore::of(const QList<QSslCertificate>& e
     std::shared_ptr<TrustStore> trust(new TrustStore);
     auto* store = X509_STORE_new();
     trust->m_store = store;
-    trust->m_count = addPem(store, systemAuthorities());
+    addSystemAuthorities(store);
     for (const QSslCertificate& certificate : extra) {
-        trust->m_count += addPem(store, certificate.toPem());
+        addPem(store, certificate.toPem());
     }
     if (!key.isEmpty()) {
         trust->m_tag = QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(32);

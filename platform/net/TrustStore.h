@@ -8,9 +8,9 @@
 
 namespace velmora {
 
-// The authorities a connection trusts, parsed once into one store that every connection of
-// that trust shares: parsing the system's bundle costs tens of milliseconds, which a store of
-// its own per connection would spend on every new connection.
+// The authorities a connection trusts, in one store that every connection of that trust shares:
+// each authority is parsed once, not once per connection (parsing the system's whole bundle
+// costs tens of milliseconds and about a megabyte), and the system's only when a chain needs it.
 class TrustStore {
 public:
     // The system's authorities and `extra`; the same set (in any order) gives the same store.
@@ -24,13 +24,11 @@ public:
     // Empty for the system's authorities alone; otherwise what tells this set apart, so a
     // connection verified under one trust never carries a request of another.
     const QByteArray& tag() const { return m_tag; }
-    int authorities() const { return m_count; }
 
 private:
     TrustStore() = default;
     void* m_store = nullptr;
     QByteArray m_tag;
-    int m_count = 0;
 };
 
 } // namespace velmora
