@@ -656,10 +656,20 @@ private:
 
     void lookedUpNow(Transfer& transfer, const std::vector<QHostAddress>& addresses) {
         if (addresses.empty()) {
-            TransferEnd failed{TransferEnd::Kind::Failed, CURLE_COULDNT_RESOLVE_HOST,
-                               QStringLiteral("Could not resolve host: %1").arg(transfer.order.url.host())};
-            failed.cause = TransferEnd::Cause::NameNotFound;
-            end(transfer.id, failed);
+            // A name this machine does not find, where only the proxy reaches out: judged by the
+            // name alone (this machine's own names never go), and taken for the outside world,
+            // which a redirect may not leave.
+            const QString host = transfer.order.url.host().toLower();
+            if (host == QLatin1String("localhost") || host.endsWith(QLatin1String(".localhost"))) {
+                end(transfer.id, {TransferEnd::Kind::AddressRefused, 0,
+                                  QStringLiteral("Refused: %1 is this machine").arg(host)});
+                return;
+            }
+            if (!transfer.start) {
+                transfer.start = AddressPlace::Public;
+            }
+            transfer.judged = true;
+            beginHop(transfer);
             return;
         }
         for (const QHostAddress& address : addresses) {

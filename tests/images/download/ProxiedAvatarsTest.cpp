@@ -73,7 +73,8 @@ protected:
         // Names under ".here.test" are this machine, seen by no proxy rule as this machine.
         test::UnansweredNames::waiting();
     }
-    void TearDown() override { QNetworkProxyFactory::setApplicationProxyFactory(nullptr); }
+    // Back to the system's proxy view, as the application starts with it.
+    void TearDown() override { QNetworkProxyFactory::setUseSystemConfiguration(true); }
 
     // Fetches `url` with a session of its own and waits for its end.
     ImageError fetch(const QUrl& url, ImageSession::Configuration configuration = {}) {
@@ -166,4 +167,21 @@ TEST_F(ProxiedAvatars, anInwardTargetIsRefusedBeforeTheProxyIsAsked) {
     EXPECT_TRUE(isAddressRefused(literal)) << literal.message().toStdString();
     EXPECT_TRUE(m_proxy.requests().empty()) << refused.message().toStdString();
     EXPECT_EQ(server.requestCount("/secret.png"), 0);
+}
+
+// Where only the proxy reaches out, this machine may not find the image server's name at all: the
+// target is then judged by its name alone, and the proxy, which finds it, carries the request.
+TEST_F(ProxiedAvatars, aNameOnlyTheProxyFindsGoesThroughIt) {
+    LoopbackImageServer server;
+    server.serve("/a.png", ImageAnswer::image(LoopbackImageServer::png(4, 4)));
+    ProxyEnvironment environment;
+    environment.set("http_proxy", m_proxy.address());
+    test::UnansweredNames unanswered;
+    unanswered.releaseAll(); // every look-up of such a name fails at once
+    const QUrl url = server.url(QStringLiteral("/a.png"), QStringLiteral("avatars.unanswered.test"));
+    const ImageError error = fetch(url);
+    EXPECT_TRUE(error.isNull()) << error.message().toStdString();
+    ASSERT_EQ(m_proxy.requests().size(), 1u);
+    EXPECT_EQ(m_proxy.requests()[0].target, url.toEncoded());
+    EXPECT_EQ(server.requestCount("/a.png"), 1);
 }
