@@ -1,5 +1,6 @@
 #include "platform/net/TransferThread.h"
 
+#include "platform/net/ConnectionReuse.h"
 #include "platform/net/Redirects.h"
 #include "platform/net/ResponseHeadReader.h"
 
@@ -172,6 +173,9 @@ private:
         // The request went out on a connection (some hop's, some attempt's): it may have
         // reached the server.
         bool requestSent = false;
+        // The request goes on a new connection: a kept one held bytes nobody asked for.
+        bool freshConnection = false;
+        ConnectionReuse reuse;
         bool headDone = false;
         bool redirecting = false;
         int redirects = 0;
@@ -257,6 +261,11 @@ private:
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
         curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Carrier::onPrerequest);
         curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
+        transfer.reuse.watch(easy);
+        // A booking's answer is its own only on a connection that carried nothing before it, and
+        // none after it may take a late second answer to it.
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, long(transfer.freshConnection || !order.mayBeSentTwice));
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, long(!order.mayBeSentTwice));
 
         curl_slist* list = nullptr;
         for (const QByteArray& line : order.headerLines) {
@@ -316,7 +325,12 @@ private:
     }
 
     void hopDone(Transfer& transfer, CURLcode result) {
-        if (transfer.endedBy) {
+        if (transfer.reuse.refusedConnection() && !transfer.freshConnection) {
+            // Nothing of the request went out: it goes again, once, on a new connection.
+            dropHop(transfer);
+            transfer.freshConnection = true;
+            beginHop(transfer);
+        } else if (transfer.endedBy) {
             finish(transfer.id, Outcome::failure(*transfer.endedBy));
         } else if (transfer.redirecting) {
             followRedirect(transfer);
@@ -534,8 +548,12 @@ private:
         return CURL_SEEKFUNC_OK;
     }
 
-    static int onPrerequest(void* context, char*, char*, int, int) {
-        static_cast<Transfer*>(context)->requestSent = true;
+    static int onPrerequest(void* context, char* peerAddress, char*, int peerPort, int localPort) {
+        auto& transfer = *static_cast<Transfer*>(context);
+        if (!transfer.reuse.mayCarryRequest(peerAddress, peerPort, localPort)) {
+            return CURL_PREREQFUNC_ABORT;
+        }
+        transfer.requestSent = true;
         return CURL_PREREQFUNC_OK;
     }
 

@@ -124,6 +124,13 @@ ImageAnswer ImageAnswer::cutShort(double fraction, bool announceWhole) const {
     return copy;
 }
 
+ImageAnswer ImageAnswer::followedBy(QByteArray wholeAnswer, int afterMs) const {
+    auto copy = *this;
+    copy.strayAnswer = std::move(wholeAnswer);
+    copy.strayAfterMs = std::max(0, afterMs);
+    return copy;
+}
+
 ImageAnswer ImageAnswer::withoutContentLength() const {
     auto copy = *this;
     copy.sendContentLength = false;
@@ -170,6 +177,7 @@ struct LoopbackImageServer::Shared {
     int openConnections = 0;
     int peakConnections = 0;
     int acceptedConnections = 0;
+    int straysSent = 0;
     qint64 bodyBytesSent = 0;
     qint64 bytesSent = 0;
     bool ignoresConnectionClose = false;
@@ -483,6 +491,20 @@ private:
             return;
         }
         it->second.answering = false;
+        if (answer.strayAfterMs >= 0) {
+            QTimer::singleShot(answer.strayAfterMs, socket, [this, socket, stray = answer.strayAnswer] {
+                if (socket->state() != QAbstractSocket::ConnectedState) {
+                    return;
+                }
+                // Sent at once, not held back for the acknowledgement of the answer before it, and
+                // in the kernel's hands before it is counted.
+                socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                write(socket, stray);
+                socket->flush();
+                std::lock_guard lock(m_shared->mutex);
+                ++m_shared->straysSent;
+            });
+        }
         if (it->second.buffer.contains("\r\n\r\n")) {
             read(socket);
         }
@@ -618,6 +640,11 @@ qint64 LoopbackImageServer::bytesSent() const {
 int LoopbackImageServer::acceptedConnections() const {
     std::lock_guard lock(m_shared->mutex);
     return m_shared->acceptedConnections;
+}
+
+int LoopbackImageServer::straysSent() const {
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->straysSent;
 }
 
 void LoopbackImageServer::setIgnoresConnectionClose(bool ignores) {
