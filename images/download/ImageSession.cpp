@@ -1,7 +1,7 @@
 #include "images/download/ImageSession.h"
 
 #include "images/core/ImageError.h"
-#include "images/download/ContentDecoder.h"
+#include "platform/net/ContentDecoder.h"
 #include "platform/net/ConnectionReuse.h"
 #include "platform/net/Redirects.h"
 #include "platform/net/ResponseHeadReader.h"
@@ -829,6 +829,12 @@ private:
             return false;
         }
         if (const auto encoding = response.header("Content-Encoding")) {
+            if (!ContentDecoder::isReadable(*encoding)) {
+                transfer.endedBy = ImageError(QString(urlErrorDomain), BadServerResponse,
+                                              QStringLiteral("The answer is encoded as %1, which was not asked for")
+                                                  .arg(QString::fromLatin1(encoding->left(64))));
+                return false;
+            }
             transfer.decoder = ContentDecoder::forEncoding(*encoding);
             if (transfer.decoder) {
                 // The length is the encoded one: of the decoded body nothing is known ahead.
