@@ -164,6 +164,11 @@ ImageAnswer ImageAnswer::withContentType(QByteArray type) const {
 
 // --- shared state ------------------------------------------------------------
 
+// Where the answer to a request that carries an Authorization header is kept, beside its path's.
+namespace {
+constexpr char authorizedRoute[] = " (authorized)";
+} // namespace
+
 struct LoopbackImageServer::Shared {
     mutable std::mutex mutex;
     std::map<QByteArray, ImageAnswer> routes;
@@ -324,7 +329,15 @@ private:
             m_waiting[path].append(QPointer<QTcpSocket>(socket));
             return;
         }
-        answer(socket, path);
+        const bool authorized = std::any_of(headers.begin(), headers.end(), [](const auto& header) {
+            return header.first.compare("Authorization", Qt::CaseInsensitive) == 0;
+        });
+        answer(socket, authorized && hasRoute(path + authorizedRoute) ? path + authorizedRoute : path);
+    }
+
+    bool hasRoute(const QByteArray& path) const {
+        std::lock_guard lock(m_shared->mutex);
+        return m_shared->routes.count(path) > 0;
     }
 
     void answer(QTcpSocket* socket, const QByteArray& path) {
@@ -564,6 +577,10 @@ QUrl LoopbackImageServer::url(const QString& path, const QString& hostName) cons
 void LoopbackImageServer::serve(const QByteArray& path, ImageAnswer answer) {
     std::lock_guard lock(m_shared->mutex);
     m_shared->routes[path] = std::move(answer);
+}
+
+void LoopbackImageServer::serveAuthorized(const QByteArray& path, ImageAnswer answer) {
+    serve(path + authorizedRoute, std::move(answer));
 }
 
 void LoopbackImageServer::setLatency(int ms) {

@@ -106,6 +106,9 @@ public:
     QUrl url(const QString& path, const QString& hostName) const;
 
     void serve(const QByteArray& path, ImageAnswer answer);
+    // The answer of `path` to a request that carries an Authorization header (any), in place of
+    // the one `serve` gave.
+    void serveAuthorized(const QByteArray& path, ImageAnswer answer);
     // Added before every answer's own latency.
     void setLatency(int ms);
 
