@@ -8,8 +8,8 @@
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using velmora::ResponseHeadReader;
     using velmora::ContentDecoder;
+    using velmora::ResponseHeadReader;
     const QByteArray input = velmora::fuzz::bytes(data, size);
 
     ResponseHeadReader::Limits limits;

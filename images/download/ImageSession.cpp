@@ -1,8 +1,8 @@
 #include "images/download/ImageSession.h"
 
 #include "images/core/ImageError.h"
-#include "platform/net/ContentDecoder.h"
 #include "platform/net/ConnectionReuse.h"
+#include "platform/net/ContentDecoder.h"
 #include "platform/net/Redirects.h"
 #include "platform/net/ResponseHeadReader.h"
 #include "platform/net/SessionConfiguration.h"
@@ -830,9 +830,10 @@ private:
         }
         if (const auto encoding = response.header("Content-Encoding")) {
             if (!ContentDecoder::isReadable(*encoding)) {
-                transfer.endedBy = ImageError(QString(urlErrorDomain), BadServerResponse,
-                                              QStringLiteral("The answer is encoded as %1, which was not asked for")
-                                                  .arg(QString::fromLatin1(encoding->left(64))));
+                transfer.endedBy =
+                    ImageError(QString(urlErrorDomain), BadServerResponse,
+                               QStringLiteral("The answer is encoded as %1, which was not asked for")
+                                   .arg(QString::fromLatin1(encoding->left(64))));
                 return false;
             }
             transfer.decoder = ContentDecoder::forEncoding(*encoding);

@@ -77,7 +77,8 @@ bool hasUnreadBytes(curl_socket_t socket) {
         return true;
     }
     char byte = 0;
-    return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != -1 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != -1 ||
+           (errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
 int onCloseSocket(void*, curl_socket_t socket) {

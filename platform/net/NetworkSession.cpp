@@ -375,9 +375,9 @@ NetworkSession::start(const HttpRequest& request,
     order.headerLines = headerLinesOf(config.headers, request);
     if (headSizeOf(request.url.toEncoded(), order.headerLines) > requestHeadBound) {
         // The message never repeats the URL or a header: either may hold a token.
-        sink(Out::failure({TransportError::Kind::InvalidRequest,
-                           QStringLiteral("the request's address and headers pass %1 bytes").arg(requestHeadBound),
-                           true}));
+        sink(Out::failure(
+            {TransportError::Kind::InvalidRequest,
+             QStringLiteral("the request's address and headers pass %1 bytes").arg(requestHeadBound), true}));
         return {};
     }
     order.body = request.body;

@@ -248,7 +248,8 @@ private:
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(transfer.resourceDeadline -
                                                                                 SteadyClock::now());
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, wholeMs(left));
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, wholeMs(std::min({left, order.stallTimeout, connectTimeBound})));
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                         wholeMs(std::min({left, order.stallTimeout, connectTimeBound})));
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
                          static_cast<long>(std::max<qint64>(1, (order.stallTimeout.count() + 999) / 1000)));
@@ -261,16 +262,22 @@ private:
         transfer.reuse.watch(easy);
         // A booking's answer is its own only on a connection that carried nothing before it, and
         // none after it may take a late second answer to it.
-        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, long(transfer.freshConnection || !order.mayBeSentTwice));
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT,
+                         long(transfer.freshConnection || !order.mayBeSentTwice));
         curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, long(!order.mayBeSentTwice));
 
         curl_slist* list = nullptr;
+        bool askedCodings = false;
         for (const QByteArray& line : order.headerLines) {
             list = curl_slist_append(list, line.constData());
+            askedCodings = askedCodings || line.toLower().startsWith("accept-encoding");
+        }
+        if (!askedCodings) {
+            list = curl_slist_append(list,
+                                     ("Accept-Encoding: " + ContentDecoder::acceptedEncodings()).constData());
         }
         // libcurl would ask the server to wait for a go before a large body; nobody waits here.
         list = curl_slist_append(list, "Expect:");
-        list = curl_slist_append(list, ("Accept-Encoding: " + ContentDecoder::acceptedEncodings()).constData());
         transfer.headerList.reset(list);
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
 
@@ -334,9 +341,10 @@ private:
             followRedirect(transfer);
         } else if (result == CURLE_OK && transfer.headDone && transfer.decoder && transfer.bodyArrived > 0 &&
                    !transfer.decoder->isComplete()) {
-            finish(transfer.id, Outcome::failure({TransportError::Kind::ProtocolFailure,
-                                                  QStringLiteral("the compressed answer ended before its own end"),
-                                                  false}));
+            finish(
+                transfer.id,
+                Outcome::failure({TransportError::Kind::ProtocolFailure,
+                                  QStringLiteral("the compressed answer ended before its own end"), false}));
         } else if (result == CURLE_OK && transfer.headDone) {
             finish(transfer.id, Outcome::success(std::move(transfer.response)));
         } else {
@@ -533,12 +541,14 @@ private:
             return keep(data, qsizetype(length)) ? length : 0;
         }
         if (transfer.bodyArrived > maxBody) {
-            keep(nullptr, maxBody + 1);
+            transfer.endedBy = TransportError{TransportError::Kind::TooLarge,
+                                              QStringLiteral("more than %1 bytes").arg(maxBody), false};
             return 0;
         }
         if (transfer.decoder->feed(data, qsizetype(length), keep) == ContentDecoder::Result::Corrupt) {
-            transfer.endedBy = TransportError{TransportError::Kind::ProtocolFailure,
-                                              QStringLiteral("the compressed answer does not inflate"), false};
+            transfer.endedBy =
+                TransportError{TransportError::Kind::ProtocolFailure,
+                               QStringLiteral("the compressed answer does not inflate"), false};
         }
         return transfer.endedBy ? 0 : length;
     }

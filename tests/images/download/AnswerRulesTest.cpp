@@ -114,7 +114,8 @@ TEST_F(AvatarAnswerRules, aRedirectToAnotherOriginCarriesNoAuthorizationCookiesO
     other->serve("/avatar.png", ImageAnswer::image(LoopbackImageServer::png(4, 4)));
     LoopbackImageServer start;
     start.serve("/moved.png", ImageAnswer::redirect(other->url(QStringLiteral("/avatar.png")).toEncoded()));
-    start.serve("/private.png", ImageAnswer::failure(401).withHeader("WWW-Authenticate", R"(Basic realm="x")"));
+    start.serve("/private.png",
+                ImageAnswer::failure(401).withHeader("WWW-Authenticate", R"(Basic realm="x")"));
     start.serveAuthorized("/private.png",
                           ImageAnswer::redirect(other->url(QStringLiteral("/avatar.png")).toEncoded()));
     session();

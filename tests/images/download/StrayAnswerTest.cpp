@@ -92,8 +92,9 @@ TEST(StrayAnswer, NoAvatarIsDrawnFromAnAnswerThatCameForNoRequest) {
     for (const auto scheme : {LoopbackImageServer::Scheme::Http, LoopbackImageServer::Scheme::Https}) {
         for (const int afterMs : {20, 200, 6000}) {
             StrayCase c{scheme, afterMs, std::make_unique<LoopbackImageServer>(scheme), {}, {}};
-            c.server->serve("/first.png",
-                            ImageAnswer::image(LoopbackImageServer::png(12, 12, Qt::blue)).followedBy(stray, afterMs));
+            c.server->serve(
+                "/first.png",
+                ImageAnswer::image(LoopbackImageServer::png(12, 12, Qt::blue)).followedBy(stray, afterMs));
             c.server->serve("/second.png", ImageAnswer::image(LoopbackImageServer::png(12, 12, Qt::green))
                                                .withHeader("Cache-Control", "max-age=3600"));
             c.first = download(downloader, c.server->url(QStringLiteral("/first.png")), tokens);

@@ -32,11 +32,13 @@ SessionConfiguration trusting() {
     return config;
 }
 
-std::optional<Outcome> run(HttpRequest request, SessionConfiguration config = trusting(), int waitMs = 10000) {
+std::optional<Outcome> run(HttpRequest request, SessionConfiguration config = trusting(),
+                           int waitMs = 10000) {
     std::optional<Outcome> outcome;
-    auto running = NetworkSession::create(std::move(config))->send(std::move(request)).subscribe([&](Outcome r) {
-        outcome = std::move(r);
-    });
+    auto running =
+        NetworkSession::create(std::move(config))->send(std::move(request)).subscribe([&](Outcome r) {
+            outcome = std::move(r);
+        });
     test::waitUntil([&] { return outcome.has_value(); }, waitMs);
     return outcome;
 }
@@ -124,12 +126,14 @@ TEST(AnswerRules, ARequestThatWentOutAndGotNoHeadIsNeverCalledNotSent) {
 // taken: the answer is unreadable. The same length twice is one length.
 TEST(AnswerRules, TwoDifferentLengthsAreUnreadableFraming) {
     test::FakeHttpsServer server;
-    server.on("GET", "/two", test::FakeResponse::garbage(
-                                 "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 12\r\n\r\n{}{\"x\":true}"));
-    server.on("GET", "/listed", test::FakeResponse::garbage(
-                                    "HTTP/1.1 200 OK\r\nContent-Length: 12, 2\r\n\r\n{}{\"x\":true}"));
-    server.on("GET", "/same",
-              test::FakeResponse::garbage("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\n{}"));
+    server.on("GET", "/two",
+              test::FakeResponse::garbage(
+                  "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 12\r\n\r\n{}{\"x\":true}"));
+    server.on("GET", "/listed",
+              test::FakeResponse::garbage("HTTP/1.1 200 OK\r\nContent-Length: 12, 2\r\n\r\n{}{\"x\":true}"));
+    server.on(
+        "GET", "/same",
+        test::FakeResponse::garbage("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\n{}"));
     for (const char* path : {"/two", "/listed"}) {
         SCOPED_TRACE(path);
         const auto outcome = run(request(server.url(QString::fromLatin1(path))));
@@ -151,7 +155,8 @@ TEST(AnswerRules, AskedForCodingsInflateAndOthersAreRefused) {
     test::LoopbackImageServer server(Scheme::Https);
     const QByteArray json = R"({"values":[)" + QByteArray(4000, ' ') + "]}";
     const auto encoded = [](QByteArray bytes, const QByteArray& coding) {
-        return ImageAnswer::image(std::move(bytes), "application/json").withHeader("Content-Encoding", coding);
+        return ImageAnswer::image(std::move(bytes), "application/json")
+            .withHeader("Content-Encoding", coding);
     };
     server.serve("/raw", encoded(packed(json, -15), "deflate"));
     server.serve("/zlib", encoded(packed(json, 15), "deflate"));
@@ -213,8 +218,8 @@ TEST(AnswerRules, ANameThatNeverAnswersEndsAtTheConnectionBound) {
     config.requestTimeout = std::chrono::seconds(60);
     QElapsedTimer clock;
     clock.start();
-    const auto outcome =
-        run(request(QUrl(QStringLiteral("https://tracker.unanswered.test/rest/api/3/myself"))), config, 40000);
+    const auto outcome = run(
+        request(QUrl(QStringLiteral("https://tracker.unanswered.test/rest/api/3/myself"))), config, 40000);
     ASSERT_TRUE(outcome.has_value()) << "no outcome after " << clock.elapsed() << " ms";
     ASSERT_FALSE(outcome->ok());
     EXPECT_EQ(outcome->error().kind, Kind::TimedOut) << qPrintable(outcome->error().description());

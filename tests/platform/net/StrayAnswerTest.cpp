@@ -83,7 +83,8 @@ TEST_P(AStrayAnswer, IsNeverTakenForALaterRequestsAnswer) {
             StrayCase c{scheme, afterMs, std::make_unique<test::LoopbackImageServer>(scheme), {}, {}, {}};
             c.server->serve("/first", ImageAnswer::image(R"({"first":true})", "application/json")
                                           .followedBy(wholeAnswer(201, strayBooking), afterMs));
-            ImageAnswer refused = ImageAnswer::image(R"({"errorMessages":["not booked"]})", "application/json");
+            ImageAnswer refused =
+                ImageAnswer::image(R"({"errorMessages":["not booked"]})", "application/json");
             refused.status = 500;
             c.server->serve("/worklog", refused);
             c.server->serve("/projects", ImageAnswer::image(R"({"values":[]})", "application/json"));
@@ -91,9 +92,10 @@ TEST_P(AStrayAnswer, IsNeverTakenForALaterRequestsAnswer) {
         }
     }
     for (StrayCase& c : cases) {
-        c.running.push_back(session->send(get(c.server->url(QStringLiteral("/first")))).subscribe([&c](Outcome r) {
-            c.first = std::move(r);
-        }));
+        c.running.push_back(
+            session->send(get(c.server->url(QStringLiteral("/first")))).subscribe([&c](Outcome r) {
+                c.first = std::move(r);
+            }));
     }
     // Each case's next requests go once its stray answer is on its way, the last once the one
     // before it was answered.
@@ -141,5 +143,6 @@ TEST_P(AStrayAnswer, IsNeverTakenForALaterRequestsAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(NetworkSession, AStrayAnswer, testing::Values(Follow::Booking, Follow::LookUp),
                          [](const testing::TestParamInfo<Follow>& info) {
-                             return std::string(info.param == Follow::Booking ? "ThenABooking" : "ThenALookUp");
+                             return std::string(info.param == Follow::Booking ? "ThenABooking"
+                                                                              : "ThenALookUp");
                          });
