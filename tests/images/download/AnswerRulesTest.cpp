@@ -6,6 +6,7 @@
 #include "images/download/ImageSession.h"
 
 #include "tests/support/EventLoop.h"
+#include "tests/support/PackedBodies.h"
 #include "tests/support/LoopbackImageServer.h"
 #include "tests/support/TimeScale.h"
 
@@ -17,9 +18,9 @@
 #include <mutex>
 #include <optional>
 
-#include <zlib.h>
 
 using namespace velmora;
+using test::packed;
 using namespace velmora::images;
 using test::ImageAnswer;
 using test::LoopbackImageServer;
@@ -91,19 +92,6 @@ protected:
     std::unique_ptr<ImageSession> m_session;
 };
 
-QByteArray packed(const QByteArray& body, int windowBits) {
-    z_stream stream{};
-    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-    QByteArray out(qsizetype(deflateBound(&stream, uLong(body.size()))) + 64, Qt::Uninitialized);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.constData()));
-    stream.avail_in = uInt(body.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = uInt(out.size());
-    deflate(&stream, Z_FINISH);
-    out.truncate(qsizetype(stream.total_out));
-    deflateEnd(&stream);
-    return out;
-}
 
 } // namespace
 

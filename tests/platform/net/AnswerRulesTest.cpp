@@ -4,6 +4,7 @@
 
 #include "platform/net/NetworkSession.h"
 #include "tests/support/EventLoop.h"
+#include "tests/support/PackedBodies.h"
 #include "tests/support/FakeHttpsServer.h"
 #include "tests/support/LoopbackImageServer.h"
 #include "tests/support/TimeScale.h"
@@ -15,9 +16,9 @@
 
 #include <optional>
 
-#include <zlib.h>
 
 using namespace velmora;
+using test::packed;
 
 namespace {
 
@@ -54,20 +55,6 @@ HttpRequest request(const QUrl& url, const QByteArray& method = "GET") {
     return request;
 }
 
-// `body` as one zlib stream: `windowBits` 15 + 16 a gzip member, 15 a zlib stream, -15 raw deflate.
-QByteArray packed(const QByteArray& body, int windowBits) {
-    z_stream stream{};
-    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-    QByteArray out(qsizetype(deflateBound(&stream, uLong(body.size()))) + 64, Qt::Uninitialized);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.constData()));
-    stream.avail_in = uInt(body.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = uInt(out.size());
-    deflate(&stream, Z_FINISH);
-    out.truncate(qsizetype(stream.total_out));
-    deflateEnd(&stream);
-    return out;
-}
 
 } // namespace
 

@@ -1,26 +1,15 @@
 #include "platform/net/ContentDecoder.h"
 
+#include "tests/support/PackedBodies.h"
+
 #include <gtest/gtest.h>
 
-#include <zlib.h>
 
 using namespace velmora;
+using test::packed;
 
 namespace {
 
-QByteArray packed(const QByteArray& body, int windowBits) {
-    z_stream stream{};
-    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-    QByteArray out(qsizetype(deflateBound(&stream, uLong(body.size()))) + 64, Qt::Uninitialized);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.constData()));
-    stream.avail_in = uInt(body.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = uInt(out.size());
-    deflate(&stream, Z_FINISH);
-    out.truncate(qsizetype(stream.total_out));
-    deflateEnd(&stream);
-    return out;
-}
 
 struct Decoded {
     ContentDecoder::Result result = ContentDecoder::Result::Ok;
