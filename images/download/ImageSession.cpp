@@ -1,7 +1,8 @@
 #include "images/download/ImageSession.h"
 
 #include "images/core/ImageError.h"
-#include "images/download/ContentDecoder.h"
+#include "platform/net/ConnectionReuse.h"
+#include "platform/net/ContentDecoder.h"
 #include "platform/net/Redirects.h"
 #include "platform/net/ResponseHeadReader.h"
 #include "platform/net/SessionConfiguration.h"
@@ -303,6 +304,9 @@ private:
         bool redirecting = false;
         bool refused = false;
         bool retryWithCredential = false;
+        // The hop goes on a new connection: a kept one held bytes nobody asked for.
+        bool freshConnection = false;
+        ConnectionReuse reuse;
         qint64 received = 0;
         qint64 rawReceived = 0;
         qint64 trailerBytes = 0;
@@ -523,6 +527,8 @@ private:
         curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &transfer);
         curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Worker::onPrerequest);
         curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
+        transfer.reuse.watch(easy);
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, long(transfer.freshConnection));
         if (request.handlesCookies) {
             curl_easy_setopt(easy, CURLOPT_SHARE, m_share);
             curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
@@ -666,6 +672,13 @@ private:
     // A hop that libcurl finished, well or not.
     void hopDone(Transfer& transfer, CURLcode result) {
         const quint64 identifier = transfer.identifier;
+        if (transfer.reuse.refusedConnection() && !transfer.freshConnection) {
+            // Nothing of the request went out: it goes again, once, on a new connection.
+            transfer.freshConnection = true;
+            dropHop(transfer);
+            beginHop(identifier, transfer.request.url);
+            return;
+        }
         if (transfer.endedBy) {
             const ImageError error = *transfer.endedBy;
             end(identifier, error);
@@ -816,6 +829,13 @@ private:
             return false;
         }
         if (const auto encoding = response.header("Content-Encoding")) {
+            if (!ContentDecoder::isReadable(*encoding)) {
+                transfer.endedBy =
+                    ImageError(QString(urlErrorDomain), BadServerResponse,
+                               QStringLiteral("The answer is encoded as %1, which was not asked for")
+                                   .arg(QString::fromLatin1(encoding->left(64))));
+                return false;
+            }
             transfer.decoder = ContentDecoder::forEncoding(*encoding);
             if (transfer.decoder) {
                 // The length is the encoded one: of the decoded body nothing is known ahead.
@@ -1104,8 +1124,12 @@ curl_socket_t ImageSession::Worker::onOpenSocket(void* transfer, curlsocktype pu
     return socket;
 }
 
-int ImageSession::Worker::onPrerequest(void* transfer, char* connectedIp, char*, int, int) {
+int ImageSession::Worker::onPrerequest(void* transfer, char* connectedIp, char*, int connectedPort,
+                                       int localPort) {
     auto* t = static_cast<Transfer*>(transfer);
+    if (!t->reuse.mayCarryRequest(connectedIp, connectedPort, localPort)) {
+        return CURL_PREREQFUNC_ABORT;
+    }
     // The connection may be one kept from another transfer, whose address no hook of this one saw.
     const QHostAddress address(QString::fromLatin1(connectedIp));
     if (const auto refusal = t->worker->refusalOf(*t, address)) {

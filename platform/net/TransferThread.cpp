@@ -1,5 +1,7 @@
 #include "platform/net/TransferThread.h"
 
+#include "platform/net/ConnectionReuse.h"
+#include "platform/net/ContentDecoder.h"
 #include "platform/net/Redirects.h"
 #include "platform/net/ResponseHeadReader.h"
 
@@ -28,6 +30,9 @@ constexpr int headLinesBound = 100;
 // From a head's first byte to its end: a head comes in a packet or two, whatever the server
 // thought before it. The time to that first byte is the stall bound's.
 constexpr std::chrono::milliseconds headTimeBound{10000};
+// From the name's look-up to a connection made (its TLS handshake included): a name or a host
+// that never answers holds a request's place no longer than this, whatever its stall bound.
+constexpr std::chrono::milliseconds connectTimeBound{10000};
 // Redirects a request that may go twice follows on its own server.
 constexpr int redirectsBound = 20;
 // Connections a host holds at most (as browsers keep), and all hosts together; connections
@@ -35,19 +40,6 @@ constexpr int redirectsBound = 20;
 constexpr long connectionsPerHost = 6;
 constexpr long connectionsInAll = 48;
 constexpr long idleConnectionsKept = 12;
-
-// The codings libcurl inflates in small windows of memory. Brotli and zstd frames may ask
-// for windows of many megabytes, which a hostile answer would have allocated for it.
-bool isAcceptedCoding(const QByteArray& contentEncoding) {
-    for (const QByteArray& coding : contentEncoding.split(',')) {
-        const QByteArray name = coding.trimmed().toLower();
-        if (!name.isEmpty() && name != "gzip" && name != "x-gzip" && name != "deflate" &&
-            name != "identity") {
-            return false;
-        }
-    }
-    return true;
-}
 
 long wholeMs(std::chrono::milliseconds ms) {
     return static_cast<long>(std::clamp<qint64>(ms.count(), 1, 86400000));
@@ -165,13 +157,19 @@ private:
         std::array<char, CURL_ERROR_SIZE> curlError{};
         std::optional<ResponseHeadReader> head;
         HttpResponse response;
-        // Bytes of the answer's body kept, and of the request's body handed to libcurl.
+        std::unique_ptr<ContentDecoder> decoder;
+        // Bytes of the answer's body as they came and as kept, and of the request's body
+        // handed to libcurl.
+        qint64 bodyArrived = 0;
         qint64 bodyRead = 0;
         qint64 bodyOffset = 0;
         qint64 trailerBytes = 0;
         // The request went out on a connection (some hop's, some attempt's): it may have
         // reached the server.
         bool requestSent = false;
+        // The request goes on a new connection: a kept one held bytes nobody asked for.
+        bool freshConnection = false;
+        ConnectionReuse reuse;
         bool headDone = false;
         bool redirecting = false;
         int redirects = 0;
@@ -204,6 +202,8 @@ private:
         transfer.headDeadline.reset();
         transfer.headDone = false;
         transfer.redirecting = false;
+        transfer.decoder.reset();
+        transfer.bodyArrived = 0;
         transfer.bodyRead = 0;
         transfer.bodyOffset = 0;
         transfer.trailerBytes = 0;
@@ -241,13 +241,15 @@ private:
         }
         // A proxy's answer to CONNECT is libcurl's to read; only the server's heads come here.
         curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+        // The body comes as sent; this side inflates it, in slices its bound can stop.
+        curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
         // Time below HTTP too: the whole transfer, its connection, and a floor of a byte a second
         // over the stall bound. This side's own clock ends them to the millisecond.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(transfer.resourceDeadline -
                                                                                 SteadyClock::now());
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, wholeMs(left));
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, wholeMs(std::min(left, order.stallTimeout)));
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                         wholeMs(std::min({left, order.stallTimeout, connectTimeBound})));
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
                          static_cast<long>(std::max<qint64>(1, (order.stallTimeout.count() + 999) / 1000)));
@@ -257,10 +259,22 @@ private:
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
         curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Carrier::onPrerequest);
         curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
+        transfer.reuse.watch(easy);
+        // A booking's answer is its own only on a connection that carried nothing before it, and
+        // none after it may take a late second answer to it.
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT,
+                         long(transfer.freshConnection || !order.mayBeSentTwice));
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, long(!order.mayBeSentTwice));
 
         curl_slist* list = nullptr;
+        bool askedCodings = false;
         for (const QByteArray& line : order.headerLines) {
             list = curl_slist_append(list, line.constData());
+            askedCodings = askedCodings || line.toLower().startsWith("accept-encoding");
+        }
+        if (!askedCodings) {
+            list = curl_slist_append(list,
+                                     ("Accept-Encoding: " + ContentDecoder::acceptedEncodings()).constData());
         }
         // libcurl would ask the server to wait for a go before a large body; nobody waits here.
         list = curl_slist_append(list, "Expect:");
@@ -316,10 +330,21 @@ private:
     }
 
     void hopDone(Transfer& transfer, CURLcode result) {
-        if (transfer.endedBy) {
+        if (transfer.reuse.refusedConnection() && !transfer.freshConnection) {
+            // Nothing of the request went out: it goes again, once, on a new connection.
+            dropHop(transfer);
+            transfer.freshConnection = true;
+            beginHop(transfer);
+        } else if (transfer.endedBy) {
             finish(transfer.id, Outcome::failure(*transfer.endedBy));
         } else if (transfer.redirecting) {
             followRedirect(transfer);
+        } else if (result == CURLE_OK && transfer.headDone && transfer.decoder && transfer.bodyArrived > 0 &&
+                   !transfer.decoder->isComplete()) {
+            finish(
+                transfer.id,
+                Outcome::failure({TransportError::Kind::ProtocolFailure,
+                                  QStringLiteral("the compressed answer ended before its own end"), false}));
         } else if (result == CURLE_OK && transfer.headDone) {
             finish(transfer.id, Outcome::success(std::move(transfer.response)));
         } else {
@@ -462,13 +487,16 @@ private:
             transfer.redirecting = true;
             return false;
         }
-        if (const auto coding = response.header("Content-Encoding"); coding && !isAcceptedCoding(*coding)) {
-            transfer.endedBy =
-                TransportError{Kind::ProtocolFailure,
-                               QStringLiteral("the answer is encoded as %1, which was not asked for")
-                                   .arg(QString::fromLatin1(*coding)),
-                               false};
-            return false;
+        if (const auto coding = response.header("Content-Encoding")) {
+            if (!ContentDecoder::isReadable(*coding)) {
+                transfer.endedBy =
+                    TransportError{Kind::ProtocolFailure,
+                                   QStringLiteral("the answer is encoded as %1, which was not asked for")
+                                       .arg(QString::fromLatin1(coding->left(64))),
+                                   false};
+                return false;
+            }
+            transfer.decoder = ContentDecoder::forEncoding(*coding);
         }
         const qint64 maxBody = std::max<qint64>(transfer.order.maxBodySize, 0);
         if (const auto length = response.header("Content-Length");
@@ -496,15 +524,33 @@ private:
             return 0;
         }
         const qint64 maxBody = std::max<qint64>(transfer.order.maxBodySize, 0);
-        if (transfer.bodyRead + qint64(length) > maxBody) {
-            // Ended where its bytes arrive: nothing past the bound is kept or waits.
+        // Ended where its bytes arrive, as they came and as inflated: nothing past the bound is
+        // kept or waits.
+        const auto keep = [&transfer, maxBody](const char* bytes, qsizetype size) {
+            if (transfer.bodyRead + size > maxBody) {
+                transfer.endedBy = TransportError{TransportError::Kind::TooLarge,
+                                                  QStringLiteral("more than %1 bytes").arg(maxBody), false};
+                return false;
+            }
+            transfer.bodyRead += size;
+            transfer.response.body.append(bytes, size);
+            return true;
+        };
+        transfer.bodyArrived += qint64(length);
+        if (!transfer.decoder) {
+            return keep(data, qsizetype(length)) ? length : 0;
+        }
+        if (transfer.bodyArrived > maxBody) {
             transfer.endedBy = TransportError{TransportError::Kind::TooLarge,
                                               QStringLiteral("more than %1 bytes").arg(maxBody), false};
             return 0;
         }
-        transfer.bodyRead += qint64(length);
-        transfer.response.body.append(data, qsizetype(length));
-        return length;
+        if (transfer.decoder->feed(data, qsizetype(length), keep) == ContentDecoder::Result::Corrupt) {
+            transfer.endedBy =
+                TransportError{TransportError::Kind::ProtocolFailure,
+                               QStringLiteral("the compressed answer does not inflate"), false};
+        }
+        return transfer.endedBy ? 0 : length;
     }
 
     static size_t onRead(char* buffer, size_t size, size_t count, void* context) {
@@ -534,8 +580,12 @@ private:
         return CURL_SEEKFUNC_OK;
     }
 
-    static int onPrerequest(void* context, char*, char*, int, int) {
-        static_cast<Transfer*>(context)->requestSent = true;
+    static int onPrerequest(void* context, char* peerAddress, char*, int peerPort, int localPort) {
+        auto& transfer = *static_cast<Transfer*>(context);
+        if (!transfer.reuse.mayCarryRequest(peerAddress, peerPort, localPort)) {
+            return CURL_PREREQFUNC_ABORT;
+        }
+        transfer.requestSent = true;
         return CURL_PREREQFUNC_OK;
     }
 
