@@ -116,30 +116,11 @@ bool aFontShapes(char32_t c, const std::vector<QByteArray>& tags) {
     return shapes;
 }
 
-// Whether the fonts of `family` draw their glyphs as pictures in colour (bitmaps, layers), as
-// fontconfig learnt when it scanned them; where it knows no such family, from the font's own small
-// tables (never the bitmaps themselves, megabytes in a colour emoji font).
-bool drawsInColour(const QString& family, const QRawFont& raw) {
-    FcPattern* pattern = FcPatternCreate();
-    const QByteArray name = family.toUtf8();
-    FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(name.constData()));
-    FcObjectSet* objects = FcObjectSetBuild(FC_COLOR, nullptr);
-    FcFontSet* fonts = FcFontList(nullptr, pattern, objects);
-    bool colour = false;
-    const bool listed = fonts && fonts->nfont > 0;
-    for (int i = 0; listed && i < fonts->nfont && !colour; ++i) {
-        FcBool value = FcFalse;
-        colour = FcPatternGetBool(fonts->fonts[i], FC_COLOR, 0, &value) == FcResultMatch && value;
-    }
-    if (fonts) {
-        FcFontSetDestroy(fonts);
-    }
-    FcObjectSetDestroy(objects);
-    FcPatternDestroy(pattern);
-    if (!listed) {
-        colour = !raw.fontTable("CBLC").isEmpty() || !raw.fontTable("COLR").isEmpty();
-    }
-    return colour;
+// Whether `raw`, a font fontconfig does not list, draws its glyphs as pictures in colour (bitmaps,
+// layers), from its own small tables (never the bitmaps themselves, megabytes in a colour emoji
+// font).
+bool tablesDrawInColour(const QRawFont& raw) {
+    return !raw.fontTable("CBLC").isEmpty() || !raw.fontTable("COLR").isEmpty();
 }
 
 bool isLetterOfScript(char32_t c) {
@@ -321,26 +302,52 @@ QString LearntFontCosts::family(int font) const {
                                                                 : QString();
 }
 
-int LearntFontCosts::searchOfEveryFamily() {
-    if (m_families < 0) {
-        // Qt falls back to each family once, by its first name, to 255 of them.
-        FcPattern* pattern = FcPatternCreate();
-        FcObjectSet* objects = FcObjectSetBuild(FC_FAMILY, nullptr);
-        FcFontSet* fonts = FcFontList(nullptr, pattern, objects);
-        QSet<QString> families;
-        for (int i = 0; fonts && i < fonts->nfont; ++i) {
-            FcChar8* family = nullptr;
-            if (FcPatternGetString(fonts->fonts[i], FC_FAMILY, 0, &family) == FcResultMatch && family) {
-                families.insert(QString::fromUtf8(reinterpret_cast<const char*>(family)).toCaseFolded());
+void LearntFontCosts::listFamilies() {
+    if (m_families >= 0) {
+        return;
+    }
+    // One pass over what fontconfig lists, whatever asks first: on a desktop of thousands of font
+    // files each pass takes it a millisecond or more, and a process meets a new font now and then.
+    FcPattern* pattern = FcPatternCreate();
+    FcObjectSet* objects = FcObjectSetBuild(FC_FAMILY, FC_COLOR, nullptr);
+    FcFontSet* fonts = FcFontList(nullptr, pattern, objects);
+    QSet<QString> first;
+    for (int i = 0; fonts && i < fonts->nfont; ++i) {
+        FcBool colour = FcFalse;
+        const bool drawsColour =
+            FcPatternGetBool(fonts->fonts[i], FC_COLOR, 0, &colour) == FcResultMatch && colour;
+        FcChar8* family = nullptr;
+        for (int name = 0;
+             FcPatternGetString(fonts->fonts[i], FC_FAMILY, name, &family) == FcResultMatch && family; ++name) {
+            const QString folded = QString::fromUtf8(reinterpret_cast<const char*>(family)).toCaseFolded();
+            if (name == 0) {
+                first.insert(folded);
+            }
+            m_listedFamilies.insert(folded);
+            if (drawsColour) {
+                m_colourFamilies.insert(folded);
             }
         }
-        if (fonts) {
-            FcFontSetDestroy(fonts);
-        }
-        FcObjectSetDestroy(objects);
-        FcPatternDestroy(pattern);
-        m_families = std::min<int>(static_cast<int>(families.size()), 255);
     }
+    if (fonts) {
+        FcFontSetDestroy(fonts);
+    }
+    FcObjectSetDestroy(objects);
+    FcPatternDestroy(pattern);
+    // Qt falls back to each family once, by its first name, to 255 of them.
+    m_families = std::min<int>(static_cast<int>(first.size()), 255);
+}
+
+bool LearntFontCosts::drawsInColour(const QString& family, const QRawFont& raw) {
+    // As fontconfig learnt when it scanned the fonts of the family; where it lists no such family,
+    // from the font's own tables.
+    listFamilies();
+    const QString folded = family.toCaseFolded();
+    return m_listedFamilies.contains(folded) ? m_colourFamilies.contains(folded) : tablesDrawInColour(raw);
+}
+
+int LearntFontCosts::searchOfEveryFamily() {
+    listFamilies();
     // Each family Qt checks for the character costs it some 30 ns: a Latin letter for every eight.
     return std::max(MeasuredFontCosts::invisible, (m_families + familiesPerUnit - 1) / familiesPerUnit);
 }
