@@ -82,7 +82,8 @@ bool aFontShapes(char32_t c, const std::vector<QByteArray>& tags) {
     FcFontSet* fonts = FcFontList(nullptr, pattern, objects);
     bool shapes = false;
     std::set<std::tuple<dev_t, ino_t, int>> read;
-    for (int i = 0; fonts && i < fonts->nfont && !shapes && static_cast<int>(read.size()) < mostFilesRead; ++i) {
+    for (int i = 0; fonts && i < fonts->nfont && !shapes && static_cast<int>(read.size()) < mostFilesRead;
+         ++i) {
         FcChar8* file = nullptr;
         int index = 0;
         if (FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &file) != FcResultMatch || !file) {
@@ -125,7 +126,8 @@ bool tablesDrawInColour(const QRawFont& raw) {
 
 bool isLetterOfScript(char32_t c) {
     const QChar::Script script = QChar::script(c);
-    return script != QChar::Script_Common && script != QChar::Script_Inherited && script != QChar::Script_Unknown;
+    return script != QChar::Script_Common && script != QChar::Script_Inherited &&
+           script != QChar::Script_Unknown;
 }
 
 // The font Qt draws `c` with in `font`, laid out alone: glyph 0 of its first font where none has
@@ -298,8 +300,9 @@ int LearntFontCosts::load(int font, const QFont& style, char32_t c) {
 }
 
 QString LearntFontCosts::family(int font) const {
-    return font >= 0 && font < static_cast<int>(m_fonts.size()) ? m_fonts[static_cast<std::size_t>(font)].family
-                                                                : QString();
+    return font >= 0 && font < static_cast<int>(m_fonts.size())
+               ? m_fonts[static_cast<std::size_t>(font)].family
+               : QString();
 }
 
 void LearntFontCosts::listFamilies() {
@@ -318,7 +321,8 @@ void LearntFontCosts::listFamilies() {
             FcPatternGetBool(fonts->fonts[i], FC_COLOR, 0, &colour) == FcResultMatch && colour;
         FcChar8* family = nullptr;
         for (int name = 0;
-             FcPatternGetString(fonts->fonts[i], FC_FAMILY, name, &family) == FcResultMatch && family; ++name) {
+             FcPatternGetString(fonts->fonts[i], FC_FAMILY, name, &family) == FcResultMatch && family;
+             ++name) {
             const QString folded = QString::fromUtf8(reinterpret_cast<const char*>(family)).toCaseFolded();
             if (name == 0) {
                 first.insert(folded);
@@ -369,15 +373,15 @@ GlyphCost LearntFontCosts::glyphOf(int font, char32_t c) {
         // It draws nothing, but where the application's font lacks it Qt searches the fonts it
         // falls back to for it, at each layout, as for a letter: to the end where none has it (the
         // application's font's space stands for it then), or to the font that has it.
-        const bool searched = !primaryHas(c) && (font == m_primary || found.drawsNothing || found.colour ||
-                                                 found.farDown);
+        const bool searched =
+            !primaryHas(c) && (font == m_primary || found.drawsNothing || found.colour || found.farDown);
         return {searched ? searchOfEveryFamily() : MeasuredFontCosts::invisible, 0, font, false};
     }
     if (found.unfit) {
         return {checkOfEveryFamily, 0, font, false};
     }
     if (found.drawsNothing) {
-        return {searchOfEveryFamily(), 0, font, false};
+        return {searchOfEveryFamily(), 0, font, false, !QChar::isMark(c)};
     }
     if (found.colour) {
         return {MeasuredFontCosts::colourGlyph, 0, font, true};
@@ -513,8 +517,9 @@ LearntFontCosts::Style& LearntFontCosts::keptStyle(const QFont& style) {
             m_lastKept = static_cast<int>(m_styles.size()) - 1;
         } else {
             // The one used longest ago goes: what it loaded may go too, and is priced again.
-            const auto oldest = std::min_element(m_styles.begin(), m_styles.end(),
-                                                 [](const Style& a, const Style& b) { return a.used < b.used; });
+            const auto oldest =
+                std::min_element(m_styles.begin(), m_styles.end(),
+                                 [](const Style& a, const Style& b) { return a.used < b.used; });
             *oldest = Style{m_lastKey, style, {}, 0};
             m_lastKept = static_cast<int>(oldest - m_styles.begin());
         }

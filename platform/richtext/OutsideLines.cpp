@@ -169,6 +169,10 @@ QString OutsideLines::cut(const QFont& font, const QString& plain, int width, Fo
     bool picture = false;
     bool joining = false;
     bool region = false;
+    // What a character no font draws takes: the box of the line's font, measured once, as Qt
+    // searches every font it falls back to again for each one measured (a row of Korean where
+    // no font has Hangul measured its letters at twice what laying them out costs).
+    qreal box = -1;
     // One character past the width is looked at, to know whether the name fits whole.
     while (end < plain.size() && end < most && advance <= width) {
         char32_t c = plain[end].unicode();
@@ -193,8 +197,12 @@ QString OutsideLines::cut(const QFont& font, const QString& plain, int width, Fo
             picture = true;
             joining = false;
         } else {
-            advance += length == 1 ? metrics.horizontalAdvance(plain[end])
-                                   : metrics.horizontalAdvance(plain.mid(end, length));
+            if (glyph.boxed && box < 0) {
+                box = metrics.horizontalAdvance(plain.mid(end, length));
+            }
+            advance += glyph.boxed   ? box
+                       : length == 1 ? metrics.horizontalAdvance(plain[end])
+                                     : metrics.horizontalAdvance(plain.mid(end, length));
             const bool selector = c == 0xFE0F || c == 0xFE0E;
             joining = picture && c == 0x200D;
             picture = picture && (selector || joining);
