@@ -64,7 +64,9 @@ QString latinName() {
 // The folder of a desktop's fonts: VELMORA_MANY_FONTS, else the one scripts/bench unpacks them in.
 QString fontsFolder() {
     const QString given = qEnvironmentVariable("VELMORA_MANY_FONTS");
-    return given.isEmpty() ? QFileInfo(QCoreApplication::applicationFilePath()).absolutePath() + QStringLiteral("/../many-fonts") : given;
+    return given.isEmpty() ? QFileInfo(QCoreApplication::applicationFilePath()).absolutePath() +
+                                 QStringLiteral("/../many-fonts")
+                           : given;
 }
 
 int fontFiles(const QString& folder) {
@@ -127,7 +129,8 @@ void repaintToolTips() {
 
 // What the app spends on its first row or tooltip of emoji: its line of the name laid out and drawn,
 // or its tooltip of it shown and painted. `shown` is what it showed.
-[[gnu::noinline]] double appFirstUse(bool row, QPainter& painter, OutsideLines& lines, QWidget& owner, QString& shown) {
+[[gnu::noinline]] double appFirstUse(bool row, QPainter& painter, OutsideLines& lines, QWidget& owner,
+                                     QString& shown) {
     const QFont font = QApplication::font();
     const double start = threadCpuSeconds();
     if (row) {
@@ -219,7 +222,8 @@ QProcessEnvironment manyFonts(const QString& dir, const QString& folder) {
 }
 
 // The CPU of a first use in a fresh process; what it showed, where the app's, goes to `shown`.
-std::optional<double> inChild(const QString& which, QProcessEnvironment environment, QString* shown = nullptr) {
+std::optional<double> inChild(const QString& which, QProcessEnvironment environment,
+                              QString* shown = nullptr) {
     environment.insert(QString::fromLatin1(caseVariable), which);
     QProcess child;
     child.setProcessEnvironment(environment);
@@ -230,11 +234,13 @@ std::optional<double> inChild(const QString& which, QProcessEnvironment environm
         return std::nullopt;
     }
     const QString printed = QString::fromUtf8(child.readAll());
-    const QRegularExpressionMatch figure = QRegularExpression(QStringLiteral("seconds: (-?[0-9.e-]+)")).match(printed);
+    const QRegularExpressionMatch figure =
+        QRegularExpression(QStringLiteral("seconds: (-?[0-9.e-]+)")).match(printed);
     if (child.exitCode() != 0 || !figure.hasMatch()) {
         return std::nullopt;
     }
-    const QRegularExpressionMatch text = QRegularExpression(QStringLiteral("shown: ([A-Za-z0-9+/=]*)")).match(printed);
+    const QRegularExpressionMatch text =
+        QRegularExpression(QStringLiteral("shown: ([A-Za-z0-9+/=]*)")).match(printed);
     if (shown && text.hasMatch()) {
         *shown = QString::fromUtf8(QByteArray::fromBase64(text.captured(1).toLatin1()));
     }
@@ -323,7 +329,8 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1);
     velmora::bench::Bounds bounds;
-    appsShare(bounds, "first emoji row on a desktop of fonts: the app's CPU besides Qt's", "BM_FirstEmojiRow");
+    appsShare(bounds, "first emoji row on a desktop of fonts: the app's CPU besides Qt's",
+              "BM_FirstEmojiRow");
     appsShare(bounds, "first emoji tooltip on a desktop of fonts: the app's CPU besides Qt's",
               "BM_FirstEmojiToolTip");
     return velmora::bench::runBenchmarks(argc, argv, bounds);

@@ -15,7 +15,8 @@ namespace velmora {
 inline void fillInBands(QPainter& painter, const QRect& rect, const QColor& color) {
     constexpr int band = 48;
     for (int top = rect.top(); top <= rect.bottom(); top += band) {
-        painter.fillRect(QRect(rect.left(), top, rect.width(), std::min(band, rect.bottom() + 1 - top)), color);
+        painter.fillRect(QRect(rect.left(), top, rect.width(), std::min(band, rect.bottom() + 1 - top)),
+                         color);
     }
 }
 

@@ -115,7 +115,8 @@ namespace {
 // The outline of `frame` (its outermost pixels) in `line`, rounded by `radius` at its corners,
 // and its inside in `body`: its straight sides and its inside as rectangles, and only the corners
 // antialiased, each alone (see fillInBands).
-void drawCardFrame(QPainter& painter, const QRect& frame, int radius, const QColor& line, const QColor& body) {
+void drawCardFrame(QPainter& painter, const QRect& frame, int radius, const QColor& line,
+                   const QColor& body) {
     if (frame.width() <= 2 * radius + 2 || frame.height() <= 2 * radius + 2) {
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(QPen(line, 1));
@@ -135,11 +136,13 @@ void drawCardFrame(QPainter& painter, const QRect& frame, int radius, const QCol
     fillInBands(painter, QRect(right, top + corner, 1, frame.height() - 2 * corner), line);
     // The inside: between the corners at the top and the bottom, and whole in between.
     fillInBands(painter, QRect(left + corner, top + 1, frame.width() - 2 * corner, corner - 1), body);
-    fillInBands(painter, QRect(left + corner, bottom - corner + 1, frame.width() - 2 * corner, corner - 1), body);
+    fillInBands(painter, QRect(left + corner, bottom - corner + 1, frame.width() - 2 * corner, corner - 1),
+                body);
     fillInBands(painter, QRect(left + 1, top + corner, frame.width() - 2, frame.height() - 2 * corner), body);
     // The corners, each the corner of the rounded rectangle they belong to.
-    for (const QPoint at : {QPoint(left, top), QPoint(right - corner + 1, top), QPoint(left, bottom - corner + 1),
-                            QPoint(right - corner + 1, bottom - corner + 1)}) {
+    for (const QPoint at :
+         {QPoint(left, top), QPoint(right - corner + 1, top), QPoint(left, bottom - corner + 1),
+          QPoint(right - corner + 1, bottom - corner + 1)}) {
         painter.save();
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(QPen(line, 1));
