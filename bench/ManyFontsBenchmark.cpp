@@ -127,7 +127,7 @@ void repaintToolTips() {
     }
 }
 
-// What the app spends on its first row or tooltip of emoji: its line of the name laid out and drawn,
+// What the app spends on its first row or tooltip of emoji (a function of its own in a profile): its line of the name laid out and drawn,
 // or its tooltip of it shown and painted. `shown` is what it showed.
 [[gnu::noinline]] double appFirstUse(bool row, QPainter& painter, OutsideLines& lines, QWidget& owner,
                                      QString& shown) {
