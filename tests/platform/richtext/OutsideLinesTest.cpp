@@ -2,6 +2,7 @@
 
 #include "platform/richtext/FontCosts.h"
 #include "platform/richtext/OutsideName.h"
+#include "tests/support/DesktopText.h"
 #include "tests/support/TestData.h"
 #include "tests/support/ThreadCpuClock.h"
 
@@ -68,13 +69,10 @@ qsizetype countCharacters(const QString& text, qsizetype end) {
 // turns against that layout, each at the least of a few runs.
 TEST(OutsideLines, CharactersNoFontDrawsAreMeasuredOnceALine) {
     FontCosts& fonts = FontCosts::ofThisProcess();
-    if (!fonts.cost(0x1ED01).boxed) {
-        GTEST_SKIP() << "a font draws the Ottoman Siyaq numbers here";
+    if (!fonts.cost(0xD55C).boxed) {
+        GTEST_SKIP() << "a font draws Hangul here";
     }
-    QString name;
-    for (char32_t c = 0x1ED01; c < 0x1ED3D; ++c) {
-        name += QString::fromUcs4(&c, 1) + (c % 8 == 0 ? QStringLiteral(" ") : QString());
-    }
+    const QString name = koreanText().repeated(3);
     const QFont font = QApplication::font();
     const QString shown = OutsideLines::cut(font, name, 300, fonts);
     ASSERT_GT(shown.size(), 20);
