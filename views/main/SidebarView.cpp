@@ -33,6 +33,9 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cmath>
+
 namespace velmora {
 
 namespace {
@@ -90,7 +93,9 @@ void SidebarView::keepUntilAnswered(AbstractWorkLogForm* form) {
 void SidebarView::build() {
     setFixedWidth(columnWidth);
     auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 8, 0, 8);
+    // Tight enough that a short window (a small screen at scale 2) keeps two projects and the time.
+    column->setContentsMargins(0, 6, 0, 6);
+    column->setSpacing(4);
 
     // The account header.
     m_header = new QWidget(this);
@@ -129,7 +134,8 @@ void SidebarView::build() {
                       }),
         tr("Calendar"), SystemSymbol::Name::calendar, this);
     list->addWidget(m_calendar);
-    list->addSpacing(20);
+    // A gap that gives way first when the window is short.
+    list->addItem(new QSpacerItem(0, 20, QSizePolicy::Minimum, QSizePolicy::Preferred));
     auto* sectionHeader = secondaryLabel(tr("Projects"), this);
     QFont sectionFont = Appearance::scaledFont(sectionHeader->font(), 0.85);
     sectionFont.setBold(true);
@@ -189,6 +195,11 @@ void SidebarView::build() {
         }
     });
     m_projects->addWidget(m_projectsFailure);
+    // However short the window, two projects show (the failure's page, the tallest, would
+    // otherwise hold the column's least height, and crush the rest when it cannot).
+    const int row = std::max(fontMetrics().height(), 16) +
+                    static_cast<int>(std::ceil(2 * NavigationLinkButton::verticalPadding));
+    m_projects->setMinimumHeight(2 * row + 2 * m_list->frameWidth());
     list->addWidget(m_projects, 1);
     column->addLayout(list, 1);
 
