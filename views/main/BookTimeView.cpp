@@ -112,6 +112,8 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(10);
     m_body->setWidget(content);
+    // What the body shows changes its height: the sheet follows (fitHeight).
+    content->installEventFilter(this);
     m_body->viewport()->setAutoFillBackground(false);
     content->setAutoFillBackground(false);
     sheetLayout->addWidget(m_body, 1);
@@ -363,6 +365,10 @@ void BookTimeView::showLoadFailure() {
 }
 
 bool BookTimeView::eventFilter(QObject* watched, QEvent* event) {
+    if (m_body && watched == m_body->widget() && event->type() == QEvent::LayoutRequest) {
+        // After the body's layout has taken the change in.
+        QMetaObject::invokeMethod(this, &BookTimeView::fitHeight, Qt::QueuedConnection);
+    }
     if (m_fitOnExpose && watched == windowHandle() && event->type() == QEvent::Expose) {
         m_fitOnExpose = false;
         watched->removeEventFilter(this);
