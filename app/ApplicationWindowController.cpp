@@ -54,10 +54,13 @@ public:
             return QSize(0, 0);
         }
         const int width = std::max(viewport()->width(), 1);
-        const int height = rows->hasHeightForWidth() ? rows->heightForWidth(width) : rows->sizeHint().height();
+        const int height =
+            rows->hasHeightForWidth() ? rows->heightForWidth(width) : rows->sizeHint().height();
         return QSize(rows->sizeHint().width(), std::max(height, rows->minimumSizeHint().height()));
     }
-    QSize minimumSizeHint() const override { return QSize(0, std::min(sizeHint().height(), maximumHeight())); }
+    QSize minimumSizeHint() const override {
+        return QSize(0, std::min(sizeHint().height(), maximumHeight()));
+    }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
@@ -223,7 +226,8 @@ void ApplicationWindowController::setTitleAndSubtitle(const QString& title, cons
 
 void ApplicationWindowController::setRunningTime(const QString& text) {
     m_runningTime = text;
-    const QString title = text.isEmpty() ? m_viewTitle : QStringLiteral("⏱ ") + text + QStringLiteral(" — ") + m_viewTitle;
+    const QString title =
+        text.isEmpty() ? m_viewTitle : QStringLiteral("⏱ ") + text + QStringLiteral(" — ") + m_viewTitle;
     if (title != windowTitle()) {
         setWindowTitle(title);
     }

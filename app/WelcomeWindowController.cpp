@@ -71,9 +71,10 @@ void WelcomeWindowController::showKeptTime() {
     if (kept.size() > named) {
         what += QLatin1Char(' ') + tr("and %n more", nullptr, static_cast<int>(kept.size() - named));
     }
-    m_keptNote->setText(tr("Velmora keeps %1 from a deleted account, not booked. Add an account, and its main "
-                           "window offers to book that time on one of its tasks, or to discard it.")
-                            .arg(what));
+    m_keptNote->setText(
+        tr("Velmora keeps %1 from a deleted account, not booked. Add an account, and its main "
+           "window offers to book that time on one of its tasks, or to discard it.")
+            .arg(what));
     m_keptNote->show();
 }
 

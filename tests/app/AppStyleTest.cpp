@@ -6,10 +6,10 @@
 #include <QApplication>
 #include <QDialog>
 #include <QHBoxLayout>
-#include <QPushButton>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPainter>
+#include <QPushButton>
 #include <QStyleOption>
 #include <QToolBar>
 

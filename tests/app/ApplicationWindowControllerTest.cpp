@@ -365,12 +365,15 @@ TEST_F(ApplicationWindowControllerTest, TheRunningTimeStaysInTheTitleAcrossViewC
     window.applicationViewModel()->setRoute(ApplicationRoute::forProject(makeProject(QStringLiteral("p1"))));
     pump();
     pump();
-    EXPECT_TRUE(window.windowTitle().endsWith(QStringLiteral(" — Project p1"))) << window.windowTitle().toStdString();
-    EXPECT_TRUE(window.windowTitle().startsWith(time + QStringLiteral(" — "))) << window.windowTitle().toStdString();
+    EXPECT_TRUE(window.windowTitle().endsWith(QStringLiteral(" — Project p1")))
+        << window.windowTitle().toStdString();
+    EXPECT_TRUE(window.windowTitle().startsWith(time + QStringLiteral(" — ")))
+        << window.windowTitle().toStdString();
     window.applicationViewModel()->setRoute(ApplicationRoute::calendar());
     pump();
     pump();
-    EXPECT_TRUE(window.windowTitle().startsWith(time + QStringLiteral(" — "))) << window.windowTitle().toStdString();
+    EXPECT_TRUE(window.windowTitle().startsWith(time + QStringLiteral(" — ")))
+        << window.windowTitle().toStdString();
     EXPECT_EQ(window.windowTitle().count(running), 1);
 
     window.timerViewModel()->reset();

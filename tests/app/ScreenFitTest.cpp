@@ -206,8 +206,8 @@ TEST_F(ScreenFitTest, TheSettingsWindowFitsOnEveryPage) {
     windows().showSettings();
     SettingsWindowController* window = windows().settingsWindow();
     ASSERT_NE(window, nullptr);
-    for (const auto page : {SettingsPage::Name::general, SettingsPage::Name::timeTracking,
-                            SettingsPage::Name::accounts}) {
+    for (const auto page :
+         {SettingsPage::Name::general, SettingsPage::Name::timeTracking, SettingsPage::Name::accounts}) {
         window->splitViewController()->viewModel().setRoute(page);
         drainEvents();
         const std::string name = SettingsPage::rawValue(page).toStdString();

@@ -45,7 +45,8 @@ TEST_F(SettingsWindowShellTest, TabReachesTheAccountRowsBeforeAddAccount) {
                     : focused ? QString::fromLatin1(focused->metaObject()->className())
                               : QStringLiteral("nothing"));
     }
-    EXPECT_EQ(reached, QStringList({QStringLiteral("row 1"), QStringLiteral("row 2"), QStringLiteral("Add Account")}))
+    EXPECT_EQ(reached,
+              QStringList({QStringLiteral("row 1"), QStringLiteral("row 2"), QStringLiteral("Add Account")}))
         << reached.join(QStringLiteral(", ")).toStdString();
 }
 

@@ -72,8 +72,12 @@ TEST_F(WelcomePathTest, TimeKeptFromTheLastAccountIsToldInTheWelcomeWindow) {
     booking.dating = WorkLogBooking::Dating::day;
     booking.sent = sent;
     booking.trackerClock = ClockOffset{-500, 500};
-    QVariantMap stored = TimerSnapshot{makeProject(QStringLiteral("p1")), makeIssue(QStringLiteral("7")),
-                                       TimerViewModel::State::paused, 420, std::nullopt, std::nullopt}
+    QVariantMap stored = TimerSnapshot{makeProject(QStringLiteral("p1")),
+                                       makeIssue(QStringLiteral("7")),
+                                       TimerViewModel::State::paused,
+                                       420,
+                                       std::nullopt,
+                                       std::nullopt}
                              .toSnapshot()
                              .toMap();
     stored.insert(QStringLiteral("booking"), BookingRecord::encodeBooking(booking));
@@ -84,7 +88,8 @@ TEST_F(WelcomePathTest, TimeKeptFromTheLastAccountIsToldInTheWelcomeWindow) {
     ASSERT_TRUE(waitUntil([&] { return !records.held(key).empty(); }));
 
     bool written = false;
-    records.accountGoing(key, true, [&written](const std::optional<QString>& failure) { written = !failure; });
+    records.accountGoing(key, true,
+                         [&written](const std::optional<QString>& failure) { written = !failure; });
     ASSERT_TRUE(waitUntil([&] { return written; }));
     ASSERT_TRUE(manager->deleteProvider(*account.id()).ok());
     drainEvents();

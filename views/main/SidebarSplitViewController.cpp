@@ -42,7 +42,8 @@ void SidebarSplitViewController::setDetailViewController(QWidget* detail) {
 }
 
 void SidebarSplitViewController::fitWidth(int width) {
-    m_detailMinimum = std::clamp(width - sidebarWidth - handleWidth(), 1, static_cast<int>(detailMinimumWidth));
+    m_detailMinimum =
+        std::clamp(width - sidebarWidth - handleWidth(), 1, static_cast<int>(detailMinimumWidth));
     if (m_detail) {
         m_detail->setMinimumWidth(m_detailMinimum);
     }

@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace velmora {
 
@@ -539,13 +540,32 @@ void SidebarView::showLateBookingFailure(const std::optional<QUuid>& id) {
     }
     BookingRecords* records = m_timer ? m_timer->bookings() : nullptr;
     const auto record = records && id ? records->record(*id) : std::nullopt;
+    if (record && record->isOpen()) {
+        // The form heard of the failure before the booking's record took it in: where the time
+        // went (back on the timer, or waiting here) is the record's to say once it has.
+        if (!m_lateFailureWaits) {
+            m_lateFailureWaits = true;
+            auto told = std::make_shared<QMetaObject::Connection>();
+            *told = connect(records, &BookingRecords::recordChanged, this,
+                            [this, records, id, told](const QUuid& changed) {
+                                const auto now = records->record(*id);
+                                if (changed != *id || (now && now->isOpen())) {
+                                    return;
+                                }
+                                disconnect(*told);
+                                m_lateFailureWaits = false;
+                                showLateBookingFailure(id);
+                            });
+        }
+        return;
+    }
     const QString title = tr("The work log could not be saved.");
     m_lateFailureAlert = new QMessageBox(QMessageBox::Warning, title, title, QMessageBox::Ok, window());
     m_lateFailureAlert->setTextFormat(Qt::PlainText);
     m_lateFailureAlert->setInformativeText(
         record && record->state == BookingRecord::State::returned
-            ? tr("The timer tracks another task now, so the time waits in the main window, to be booked or "
-                 "discarded.")
+            ? tr("The timer was on another task when the time came back, so the time waits in the main "
+                 "window, to be booked or discarded.")
             : tr("The time is back on the timer, so it can be booked again."));
     m_lateFailureAlert->setAttribute(Qt::WA_DeleteOnClose);
     m_lateFailureAlert->setWindowModality(Qt::WindowModal);

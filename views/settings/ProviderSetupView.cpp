@@ -123,8 +123,8 @@ void ProviderSetupView::build() {
     m_unopenedBox->setObjectName(QStringLiteral("unopenedAddress"));
     auto* unopened = new QVBoxLayout(m_unopenedBox);
     unopened->setContentsMargins(0, 0, 0, 0);
-    auto* unopenedText = new QLabel(
-        QStringLiteral("No browser could be opened. To sign in, open this address in a browser:"));
+    auto* unopenedText =
+        new QLabel(QStringLiteral("No browser could be opened. To sign in, open this address in a browser:"));
     unopenedText->setWordWrap(true);
     unopened->addWidget(unopenedText);
     auto* addressRow = new QHBoxLayout;

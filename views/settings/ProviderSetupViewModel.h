@@ -11,8 +11,8 @@
 #include "validation/ValidationContainer.h"
 
 #include <QObject>
-#include <QUrl>
 #include <QString>
+#include <QUrl>
 #include <QUuid>
 
 #include <functional>

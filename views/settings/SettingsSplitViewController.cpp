@@ -47,7 +47,8 @@ SettingsSplitViewController::SettingsSplitViewController(SettingsEnvironment env
 SettingsSplitViewController::~SettingsSplitViewController() = default;
 
 void SettingsSplitViewController::fitWidth(int width) {
-    const int list = std::clamp(width - detailMinimumWidth, compactSidebarWidth, static_cast<int>(sidebarWidth));
+    const int list =
+        std::clamp(width - detailMinimumWidth, compactSidebarWidth, static_cast<int>(sidebarWidth));
     m_sidebar->setFixedWidth(list);
     m_pages->setMinimumWidth(
         std::clamp(width - list - m_splitter->handleWidth(), 0, static_cast<int>(detailMinimumWidth)));

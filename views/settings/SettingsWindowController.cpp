@@ -60,7 +60,9 @@ QSize SettingsWindowController::minimumSizeWithin(const QRect& available) {
 QSize SettingsWindowController::firstStartSize(const QRect& available) {
     // The General page, the longest, shows whole at 640; the frame's decorations come
     // on top of this size, so a margin keeps them on screen.
-    return QSize(760, 640).boundedTo(ScreenRoom::within(available).size()).expandedTo(minimumSizeWithin(available));
+    return QSize(760, 640)
+        .boundedTo(ScreenRoom::within(available).size())
+        .expandedTo(minimumSizeWithin(available));
 }
 
 void SettingsWindowController::closeEvent(QCloseEvent* event) {

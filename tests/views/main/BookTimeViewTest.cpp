@@ -785,8 +785,9 @@ TEST_F(BookTimeViewTest, WordsShownLaterGrowTheSheetRatherThanScrollIt) {
     auto view = sheet(form);
     settle();
     const int before = view->height();
-    view->stateLabel()->setText(QStringLiteral("The booking is on its way. It may still arrive until 10:52; the "
-                                               "sheet waits for the tracker's answer, and so does the timer."));
+    view->stateLabel()->setText(
+        QStringLiteral("The booking is on its way. It may still arrive until 10:52; the "
+                       "sheet waits for the tracker's answer, and so does the timer."));
     view->stateLabel()->show();
     settle();
     auto* body = view->findChild<QScrollArea*>(QStringLiteral("SheetBody"));
