@@ -36,6 +36,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSet>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -404,7 +405,10 @@ void BookTimeView::fitHeight() {
     }
     sheet->activate();
     const QMargins margins = sheet->contentsMargins();
-    const int bodyWidth = sheetWidth - margins.left() - margins.right();
+    // Measured as narrow as a scroll bar would leave it: wrapped words then fit at either width,
+    // and a scroll bar shown for a moment (words that grew before the sheet did) goes again.
+    const int scrollBar = m_body->verticalScrollBar()->sizeHint().width();
+    const int bodyWidth = sheetWidth - margins.left() - margins.right() - scrollBar;
     const int body = content->hasHeightForWidth() ? content->totalHeightForWidth(bodyWidth)
                                                   : content->totalSizeHint().height();
     int height = margins.top() + body + sheet->spacing() + m_save->sizeHint().height() + margins.bottom();

@@ -794,4 +794,9 @@ TEST_F(BookTimeViewTest, WordsShownLaterGrowTheSheetRatherThanScrollIt) {
     ASSERT_NE(body, nullptr);
     EXPECT_GT(view->height(), before);
     EXPECT_EQ(body->verticalScrollBar()->maximum(), 0) << "the screen has room for all of it";
+
+    // Words that grow while shown (a longer line under the duration as it is typed).
+    view->stateLabel()->setText(view->stateLabel()->text() + QLatin1Char(' ') + view->stateLabel()->text());
+    settle();
+    EXPECT_EQ(body->verticalScrollBar()->maximum(), 0) << "grown, the sheet still shows all of it";
 }
