@@ -246,24 +246,6 @@ TEST_F(ApplicationWindowControllerTest, TheWindowOpensWithinTheScreenAtAnyScale)
     }
     // A frame that fits stays where it was.
     EXPECT_EQ(W::placedWithin(QRect(40, 50, 1000, 700), QRect(0, 0, 1440, 900)), QRect(40, 50, 1000, 700));
-
-    // This test's screen is 800 pixels wide: the window, its frame included, is on it,
-    // opened fresh and opened again from a frame saved larger.
-    auto& window = openWindow();
-    window.show();
-    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
-    ASSERT_LT(available.width(), W::minimumWidth + 40);
-    EXPECT_TRUE(available.contains(window.frameGeometry()))
-        << window.frameGeometry().width() << " x " << window.frameGeometry().height();
-    window.setGeometry(QRect(-30, 20, 1500, 1100));
-    window.close();
-    delegate.reset();
-    launch();
-    ApplicationWindowController* again = windows().applicationWindow();
-    ASSERT_NE(again, nullptr);
-    again->show();
-    EXPECT_TRUE(available.contains(again->frameGeometry()))
-        << again->frameGeometry().x() << ", " << again->frameGeometry().width();
 }
 
 TEST_F(ApplicationWindowControllerTest, AProjectSuppliesTheToolbarAndItsSearchFieldSurvivesRebuilds) {
@@ -529,23 +511,8 @@ TEST_F(ApplicationWindowControllerTest, ABookingThatMayHaveBeenSavedIsAskedAbout
 // Now asks once more.
 TEST_F(ApplicationWindowControllerTest, ABookingCheckThatCannotReachTheTrackerIsToldAndTriedAgain) {
     account = addAccount(QStringLiteral("Alpha"));
+    storeUnansweredBooking(key(), 1800);
     const QDateTime sent = QDateTime::currentDateTime().addSecs(-60);
-    WorkLogBooking booking{QStringLiteral("7"), sent, 1800, QString()};
-    booking.dating = WorkLogBooking::Dating::day;
-    booking.sent = sent;
-    booking.trackerClock = ClockOffset{-500, 500};
-    QVariantMap stored = TimerSnapshot{makeProject(QStringLiteral("p1")),
-                                       makeIssue(QStringLiteral("7")),
-                                       TimerViewModel::State::paused,
-                                       1800,
-                                       std::nullopt,
-                                       std::nullopt}
-                             .toSnapshot()
-                             .toMap();
-    stored.insert(QStringLiteral("booking"), BookingRecord::encodeBooking(booking));
-    snapshots->save(SnapshotKind::Timers, key(), stored);
-    service->workEntries.answerError(
-        APIError::failure(APIError::Cause::Unreachable).withHost("yt.example.test"));
     launch();
     auto* window = windows().applicationWindow();
     ASSERT_NE(window, nullptr);

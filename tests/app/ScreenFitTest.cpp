@@ -3,7 +3,6 @@
 #include "app/WindowManager.h"
 #include "state/ApplicationViewModel.h"
 #include "state/BookingRecords.h"
-#include "state/TimerSnapshot.h"
 #include "tests/support/EventLoop.h"
 #include "tests/views/main/ScriptedWorkLogForm.h"
 #include "views/main/BookTimeView.h"
@@ -74,24 +73,7 @@ protected:
     // The main window with a booking on hold in its strip, whose words take several lines.
     ApplicationWindowController& windowWithStrip() {
         account = addAccount(QStringLiteral("Alpha"));
-        const QString key = uuidText(*account.id());
-        const QDateTime sent = QDateTime::currentDateTime().addSecs(-60);
-        WorkLogBooking booking{QStringLiteral("7"), sent, 1800, QString()};
-        booking.dating = WorkLogBooking::Dating::day;
-        booking.sent = sent;
-        booking.trackerClock = ClockOffset{-500, 500};
-        QVariantMap stored = TimerSnapshot{makeProject(QStringLiteral("p1")),
-                                           makeIssue(QStringLiteral("7")),
-                                           TimerViewModel::State::paused,
-                                           1800,
-                                           std::nullopt,
-                                           std::nullopt}
-                                 .toSnapshot()
-                                 .toMap();
-        stored.insert(QStringLiteral("booking"), BookingRecord::encodeBooking(booking));
-        snapshots->save(SnapshotKind::Timers, key, stored);
-        service->workEntries.answerError(
-            APIError::failure(APIError::Cause::Unreachable).withHost("yt.example.test"));
+        storeUnansweredBooking(uuidText(*account.id()), 1800);
         launch();
         ApplicationWindowController* window = windows().applicationWindow();
         EXPECT_NE(window, nullptr);

@@ -2,7 +2,6 @@
 
 #include "app/WelcomeWindowController.h"
 #include "state/BookingRecords.h"
-#include "state/TimerSnapshot.h"
 #include "tests/support/EventLoop.h"
 #include "views/settings/WelcomeView.h"
 #include "views/settings/YouTrackProviderView.h"
@@ -67,22 +66,7 @@ TEST_F(WelcomePathTest, NoAccountsLeadThroughTheWelcomeWindowToTheFirstAccountsM
 TEST_F(WelcomePathTest, TimeKeptFromTheLastAccountIsToldInTheWelcomeWindow) {
     const YouTrackProvider account = addAccount(QStringLiteral("Alpha"));
     const QString key = uuidText(*account.id());
-    const QDateTime sent = QDateTime::currentDateTime().addSecs(-60);
-    WorkLogBooking booking{QStringLiteral("7"), sent, 420, QString()};
-    booking.dating = WorkLogBooking::Dating::day;
-    booking.sent = sent;
-    booking.trackerClock = ClockOffset{-500, 500};
-    QVariantMap stored = TimerSnapshot{makeProject(QStringLiteral("p1")),
-                                       makeIssue(QStringLiteral("7")),
-                                       TimerViewModel::State::paused,
-                                       420,
-                                       std::nullopt,
-                                       std::nullopt}
-                             .toSnapshot()
-                             .toMap();
-    stored.insert(QStringLiteral("booking"), BookingRecord::encodeBooking(booking));
-    snapshots->save(SnapshotKind::Timers, key, stored);
-    service->workEntries.answerError(APIError::failure(APIError::Cause::Unreachable));
+    storeUnansweredBooking(key, 420);
     launch();
     BookingRecords& records = delegate->bookingRecords();
     ASSERT_TRUE(waitUntil([&] { return !records.held(key).empty(); }));
