@@ -4,6 +4,7 @@
 
 #include "state/BookingRecords.h"
 #include "views/main/BookingTexts.h"
+#include "views/main/ScreenRoom.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QScreen>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace velmora {
@@ -23,7 +25,11 @@ WelcomeWindowController::WelcomeWindowController(QWidget* content, const QString
       m_content(content ? content : new QWidget), m_windowStateFile(windowStateFile), m_records(records) {
     setObjectName(frameAutosaveName);
     setWindowTitle(QStringLiteral("Welcome to Velmora"));
-    setFixedSize(width, height);
+    // The usual size where the screen has room for it; on a smaller one (a small screen at a
+    // high scale) what it has, the content scrolling.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect room = screen ? ScreenRoom::within(screen->availableGeometry()) : QRect();
+    setFixedSize(room.isEmpty() ? QSize(width, height) : QSize(width, height).boundedTo(room.size()));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     // Time kept from a deleted account waits for an account to be booked on: the user lands
@@ -35,7 +41,12 @@ WelcomeWindowController::WelcomeWindowController(QWidget* content, const QString
     m_keptNote->setContentsMargins(25, 10, 25, 0);
     m_keptNote->hide();
     layout->addWidget(m_keptNote);
-    layout->addWidget(m_content, 1);
+    auto* scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setFocusPolicy(Qt::NoFocus);
+    scroll->setWidget(m_content);
+    layout->addWidget(scroll, 1);
     if (m_records) {
         connect(m_records, &BookingRecords::recordChanged, this, &WelcomeWindowController::showKeptTime);
     }
@@ -43,8 +54,7 @@ WelcomeWindowController::WelcomeWindowController(QWidget* content, const QString
     m_content->setFocus();
 
     const QPoint saved = WindowFrames::read(m_windowStateFile, frameAutosaveName).toPoint();
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    if (!saved.isNull() && screen && screen->availableVirtualGeometry().contains(saved)) {
+    if (!saved.isNull() && screen && screen->availableVirtualGeometry().contains(QRect(saved, size()))) {
         move(saved);
     } else if (screen) {
         QRect area(QPoint(), size());

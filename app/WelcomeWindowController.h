@@ -11,7 +11,8 @@ namespace velmora {
 class BookingRecords;
 
 // The window shown while no account is usable: the welcome view in a window of
-// 640 x 460 that cannot be resized and keeps its place between runs.
+// 640 x 460 (less on a screen without room for it, the view scrolling) that cannot be resized
+// and keeps its place between runs.
 class WelcomeWindowController : public QWidget {
     Q_OBJECT
 

@@ -1,5 +1,6 @@
 #include "ShellFixture.h"
 
+#include "app/WelcomeWindowController.h"
 #include "app/WindowManager.h"
 #include "state/ApplicationViewModel.h"
 #include "state/BookingRecords.h"
@@ -14,6 +15,7 @@
 #include "views/settings/SettingsSplitViewController.h"
 #include "views/settings/SettingsViewModel.h"
 #include "views/settings/SettingsWindowController.h"
+#include "views/settings/WelcomeView.h"
 
 #include <QGuiApplication>
 #include <QLabel>
@@ -201,5 +203,25 @@ TEST_F(ScreenFitTest, TheSettingsWindowFitsOnEveryPage) {
         for (const QScrollArea* scroll : detail->findChildren<QScrollArea*>()) {
             EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0) << name << ": its rows fit its width";
         }
+    }
+}
+
+TEST_F(ScreenFitTest, TheWelcomeWindowFitsAndEveryTrackerCanBeChosen) {
+    launch();
+    WelcomeWindowController* welcome = windows().welcomeWindow();
+    ASSERT_TRUE(welcome->isVisible());
+    drainEvents();
+    expectWindowOnScreen(welcome, "welcome window");
+    auto* view = qobject_cast<WelcomeView*>(welcome->content());
+    ASSERT_NE(view, nullptr);
+    auto* scroll = welcome->findChild<QScrollArea*>();
+    for (const auto route : {IntroRoute::youTrackSetup, IntroRoute::jiraSetup, IntroRoute::asanaSetup}) {
+        QPushButton* button = view->trackerButton(route);
+        ASSERT_NE(button, nullptr);
+        if (scroll) {
+            scroll->ensureWidgetVisible(button);
+            drainEvents();
+        }
+        EXPECT_TRUE(globalRect(welcome).contains(globalRect(button))) << "a tracker's button out of reach";
     }
 }
