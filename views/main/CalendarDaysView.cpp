@@ -44,6 +44,9 @@ CalendarDaysView::CalendarDaysView(QWidget* parent)
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    // The keyboard goes to the days' cards, which show their ring and bring themselves into view;
+    // the area itself draws no ring, and a stop of its own would leave the focus out of sight.
+    setFocusPolicy(Qt::NoFocus);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
         refill(scrollCost, stripLoading / 4);
         layOutWhatShows();

@@ -294,6 +294,24 @@ TEST_F(CalendarViewTest, TheCardTheKeyboardIsOnComesIntoView) {
     }
 }
 
+// Tab stops only where a ring shows it: the days' cards, never the area that holds them (a
+// scroll area that draws no ring took a stop of its own).
+TEST_F(CalendarViewTest, TabNeverStopsOnTheDaysArea) {
+    showALongDay();
+    CalendarDaysView* strip = view().daysView();
+    QApplication::setActiveWindow(controller.get());
+    QListView* list = strip->columns()[1]->entryList();
+    list->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return list->hasFocus(); }));
+    for (int step = 0; step < 12; ++step) {
+        QWidget* focused = QApplication::focusWidget();
+        ASSERT_NE(focused, nullptr);
+        QTest::keyClick(focused, Qt::Key_Tab);
+        EXPECT_NE(QApplication::focusWidget(), strip) << "after " << step + 1 << " Tabs";
+        EXPECT_NE(QApplication::focusWidget(), strip->widget()) << "after " << step + 1 << " Tabs";
+    }
+}
+
 TEST_F(CalendarViewTest, AConfirmedDeleteDeletesOnceAndReloadsOnce) {
     const QDateTime today = env.clock->now();
     service->workEntries.answer({entryAt(QStringLiteral("1"), today, 5400)});

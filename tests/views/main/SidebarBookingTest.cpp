@@ -242,6 +242,36 @@ TEST_F(SidebarBookingTest, ABookingThatFailsAfterCancelIsReportedAndKeepsTheTime
     EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
 }
 
+// Refused after the timer went on to another task, the time waits in the main window; the alert
+// says so in words that stay true once the timer is idle too.
+TEST_F(SidebarBookingTest, ABookingRefusedAfterTheTimerMovedOnSaysWhereTheTimeWaits) {
+    const Issue other = addOtherTask();
+    jira.setLatency(200, "POST");
+    jira.interceptOnce("POST", QStringLiteral("/worklog"), FakeResponse::json("{}", 400).withDelay(600));
+    BookTimeView* sheet = stopTimer();
+    ASSERT_NE(sheet, nullptr);
+    ASSERT_TRUE(
+        waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "GET").isEmpty(); }));
+    drainEvents();
+    sheet->save();
+    ASSERT_TRUE(
+        waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "POST").isEmpty(); }));
+    sheet->cancel();
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() == nullptr; }));
+    timer.start(project, other);
+
+    ASSERT_TRUE(waitUntil([&] { return view->lateBookingFailureAlert() != nullptr; }));
+    QMessageBox* alert = view->lateBookingFailureAlert();
+    EXPECT_EQ(timer.task(), other);
+    timer.reset();
+    drainEvents();
+    ASSERT_FALSE(timer.isInUse());
+    const QString said = alert->informativeText();
+    EXPECT_TRUE(said.contains(QStringLiteral("main window"))) << said.toStdString();
+    EXPECT_FALSE(said.contains(QStringLiteral("tracks another task now")))
+        << "the timer is idle: " << said.toStdString();
+}
+
 TEST_F(SidebarBookingTest, StartingAnotherTaskBooksTheTrackedTimeOnItsOwnTaskFirst) {
     const Issue other = addOtherTask();
 
