@@ -20,6 +20,7 @@
 #include "platform/richtext/OutsideToolTip.h"
 
 #include "BenchMain.h"
+#include "tests/support/MadeFonts.h"
 
 #include <benchmark/benchmark.h>
 
@@ -202,25 +203,6 @@ double firstUse(const QString& which, QString& shown) {
 
 // --- In the parent.
 
-// A fontconfig configuration in `dir` with the fonts of `folder` before the system's, and a cache
-// of its own.
-QProcessEnvironment manyFonts(const QString& dir, const QString& folder) {
-    const QString path = QDir(dir).filePath(QStringLiteral("fonts.conf"));
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        file.write(QStringLiteral("<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"fonts.dtd\">\n"
-                                  "<fontconfig>\n  <dir>%1</dir>\n"
-                                  "  <include ignore_missing=\"yes\">/etc/fonts/fonts.conf</include>\n"
-                                  "  <cachedir>%2</cachedir>\n</fontconfig>\n")
-                       .arg(folder, QDir(dir).filePath(QStringLiteral("cache")))
-                       .toUtf8());
-    }
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("FONTCONFIG_FILE"), path);
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    return environment;
-}
-
 // The CPU of a first use in a fresh process; what it showed, where the app's, goes to `shown`.
 std::optional<double> inChild(const QString& which, QProcessEnvironment environment,
                               QString* shown = nullptr) {
@@ -255,7 +237,8 @@ void firstUseOnManyFonts(benchmark::State& state, const QString& what) {
         return;
     }
     QTemporaryDir dir;
-    QProcessEnvironment environment = manyFonts(dir.path(), folder);
+    QProcessEnvironment environment = test::withUserFonts(dir.path(), folder);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     // Once, unmeasured: fontconfig writes its cache of the folder, and the app tells what it shows,
     // which Qt then draws.
     QString shown;
