@@ -140,9 +140,13 @@ AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObjec
     BookingRecords* records = m_environment.state.bookings;
     m_menuBarManager->setNotes([records] { return records->heldNotes(); });
     connect(records, &BookingRecords::recordChanged, m_menuBarManager.get(), &MenuBarManager::refresh);
-    // A booking's note that could not be written changed nothing: the user hears so.
-    connect(records, &BookingRecords::writeFailed, this,
-            [this](const QString& reason) { StoredStateAlerts::notWritten(reason, alertParent())->open(); });
+    // A booking's note that could not be written changed nothing: the user hears so, once (a
+    // booking's sheet says it itself, with what it means for that booking).
+    connect(records, &BookingRecords::writeFailed, this, [this](const QString& reason, bool toldByAsker) {
+        if (!toldByAsker) {
+            StoredStateAlerts::notWritten(reason, alertParent())->open();
+        }
+    });
     ShellHooks::setInstance(m_windowManager.get());
     m_windowManager->selectInitialAccount();
 }

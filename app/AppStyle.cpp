@@ -80,6 +80,42 @@ void AppStyle::drawComplexControl(ComplexControl control, const QStyleOptionComp
     painter->restore();
 }
 
+void AppStyle::drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                           const QWidget* widget) const {
+    const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option);
+    const bool filled = button && (element == CE_PushButtonBevel || element == CE_PushButtonLabel) &&
+                        button->features.testFlag(QStyleOptionButton::DefaultButton) &&
+                        !button->features.testFlag(QStyleOptionButton::Flat) &&
+                        button->state.testFlag(State_Enabled);
+    if (!filled) {
+        QProxyStyle::drawControl(element, option, painter, widget);
+        return;
+    }
+    if (element == CE_PushButtonLabel) {
+        QStyleOptionButton label = *button;
+        label.palette.setColor(QPalette::ButtonText, button->palette.color(QPalette::HighlightedText));
+        QProxyStyle::drawControl(element, &label, painter, widget);
+        return;
+    }
+    QColor fill = button->palette.color(QPalette::Highlight);
+    if (button->state.testFlag(State_Sunken)) {
+        fill = fill.darker(115);
+    }
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(QPen(fill.darker(125), 1));
+    painter->setBrush(fill);
+    const QRectF panel = QRectF(button->rect).adjusted(1.5, 1.5, -1.5, -1.5);
+    painter->drawRoundedRect(panel, 3, 3);
+    // The keyboard on the default itself: a ring in the label's colour inside the fill.
+    if (button->state.testFlag(State_HasFocus) && button->state.testFlag(State_KeyboardFocusChange)) {
+        painter->setPen(QPen(button->palette.color(QPalette::HighlightedText), 1.5));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRoundedRect(panel.adjusted(2, 2, -2, -2), 2, 2);
+    }
+    painter->restore();
+}
+
 QIcon AppStyle::extensionIcon(bool vertical, bool rightToLeft, const QColor& color) {
     return drawnIcon([&](QPainter& painter) {
         // Drawn pointing right, then turned into place about the centre.

@@ -25,6 +25,11 @@ public:
     void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
                             const QWidget* widget = nullptr) const override;
 
+    // A dialog's default button (what Return presses) is filled with the accent, its label in
+    // the accent's text colour: the desktop style marks it with a frame much like the focus's.
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget = nullptr) const override;
+
     // Two chevrons pointing the way a toolbar's hidden items lie: right (left in a
     // right-to-left layout) for a horizontal toolbar, down for a vertical one.
     static QIcon extensionIcon(bool vertical, bool rightToLeft, const QColor& color);

@@ -12,6 +12,7 @@
 #include "state/ProjectViewModel.h"
 #include "state/TimerViewModel.h"
 #include "views/main/BookingStatusView.h"
+#include "views/main/ScreenRoom.h"
 #include "views/main/SidebarSplitViewController.h"
 #include "views/main/ToolbarDelegate.h"
 #include "views/main/ToolbarItemIdentifier.h"
@@ -22,6 +23,7 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
@@ -30,6 +32,47 @@
 #include <utility>
 
 namespace velmora {
+
+namespace {
+
+// The booking strip's room: as tall as its rows, up to what the window gives it, and scrolled
+// beyond that.
+class StripArea : public QScrollArea {
+public:
+    explicit StripArea(QWidget* parent) : QScrollArea(parent) {
+        setObjectName(QStringLiteral("BookingStatusScroll"));
+        setFrameShape(QFrame::NoFrame);
+        setWidgetResizable(true);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+        viewport()->setAutoFillBackground(false);
+    }
+
+    QSize sizeHint() const override {
+        const QWidget* rows = widget();
+        if (!rows || rows->isHidden()) {
+            return QSize(0, 0);
+        }
+        const int width = std::max(viewport()->width(), 1);
+        const int height =
+            rows->hasHeightForWidth() ? rows->heightForWidth(width) : rows->sizeHint().height();
+        return QSize(rows->sizeHint().width(), std::max(height, rows->minimumSizeHint().height()));
+    }
+    QSize minimumSizeHint() const override {
+        return QSize(0, std::min(sizeHint().height(), maximumHeight()));
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // Rows came or went: the bar asks for the strip's new height.
+        if (watched == widget() && event->type() == QEvent::LayoutRequest) {
+            updateGeometry();
+        }
+        return QScrollArea::eventFilter(watched, event);
+    }
+};
+
+} // namespace
 
 ApplicationWindowController::ApplicationWindowController(AnyProvider provider, ShellEnvironment environment,
                                                          WindowViews views, IsSwitching isSwitching)
@@ -68,12 +111,18 @@ ApplicationWindowController* ApplicationWindowController::make(const AnyProvider
         bar->setObjectName(QStringLiteral("BookingStatusBar"));
         auto* status =
             new BookingStatusView(*records, environment.bookingRecovery, id ? uuidText(*id) : QString(), bar);
-        bar->addWidget(status, 1);
+        // The strip takes what the content leaves, and scrolls beyond it (fitStrip).
+        auto* scroll = new StripArea(bar);
+        const bool shown = !status->isHidden();
+        scroll->setWidget(status);
+        status->setVisible(shown);
+        bar->addWidget(scroll, 1);
         window->setStatusBar(bar);
         // Shown only while a row is.
         bar->setVisible(status->isVisibleTo(bar));
         status->installEventFilter(window);
         window->m_bookingStatus = status;
+        window->m_stripArea = scroll;
     }
     window->setupContent();
     return window;
@@ -92,6 +141,8 @@ void ApplicationWindowController::setupContent() {
     QWidget* sidebar =
         m_views.sidebar ? m_views.sidebar(*m_applicationViewModel, *m_timerViewModel) : nullptr;
     auto* split = new SidebarSplitViewController(sidebar);
+    // The least width the screen allows (restoreFrame).
+    split->fitWidth(QMainWindow::minimumWidth());
     split->resize(size());
     disconnect(m_routeDisposable);
     delete takeCentralWidget();
@@ -141,6 +192,8 @@ void ApplicationWindowController::routeChanged(const ApplicationRoute& route) {
         split->setDetailViewController(detail ? detail : new QWidget);
     }
     updateToolbar(route);
+    // Another pane needs another height.
+    fitStrip();
     m_previousRoute = route;
 }
 
@@ -162,20 +215,19 @@ void ApplicationWindowController::updateToolbar() {
 
 void ApplicationWindowController::setTitleAndSubtitle(const QString& title, const QString& subtitle) {
     m_subtitle = subtitle;
-    // Each part is isolated (first-strong isolates): a project's name from a tracker may be of
-    // either direction, and a right-to-left name ending in a number drew the title's own count
-    // into its run ("Pay 12 — 900 100 ו issues").
-    auto isolated = [](const QString& part) {
-        return part.isEmpty() ? part : QChar(0x2068) + part + QChar(0x2069);
-    };
-    m_viewTitle =
-        subtitle.isEmpty() ? isolated(title) : isolated(title) + QStringLiteral(" — ") + isolated(subtitle);
+    // The view's own title (a project's name from a tracker, of either direction) comes last:
+    // nothing follows it for its direction to draw into its run (a right-to-left name ending in
+    // a number took the count after it, "Pay 12 — 900 100 ו issues"), and what comes before it
+    // is the app's own words, which set the title's direction. No invisible marks are needed,
+    // which tools that match window titles would not type.
+    m_viewTitle = subtitle.isEmpty() ? title : subtitle + QStringLiteral(" — ") + title;
     setRunningTime(m_runningTime);
 }
 
 void ApplicationWindowController::setRunningTime(const QString& text) {
     m_runningTime = text;
-    const QString title = text.isEmpty() ? m_viewTitle : m_viewTitle + QStringLiteral(" — ⏱ ") + text;
+    const QString title =
+        text.isEmpty() ? m_viewTitle : QStringLiteral("⏱ ") + text + QStringLiteral(" — ") + m_viewTitle;
     if (title != windowTitle()) {
         setWindowTitle(title);
     }
@@ -362,6 +414,44 @@ void ApplicationWindowController::showRateLimit(std::int64_t delay) {
     }
 }
 
+void ApplicationWindowController::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    fitStrip();
+}
+
+bool ApplicationWindowController::event(QEvent* event) {
+    const bool handled = QMainWindow::event(event);
+    // The content's needs changed (projects loaded, another pane, a toolbar rebuilt).
+    if (event->type() == QEvent::LayoutRequest) {
+        fitStrip();
+    }
+    return handled;
+}
+
+void ApplicationWindowController::fitStrip() {
+    if (!m_stripArea) {
+        return;
+    }
+    // The content keeps what it needs (the project list and the time whole); the strip takes
+    // the rest, and at least a line of its words.
+    int content = centralWidget() ? centralWidget()->minimumSizeHint().height() : 0;
+    if (QWidget* menu = menuWidget(); menu && !menu->isHidden()) {
+        content += menu->sizeHint().height();
+    }
+    for (const QToolBar* toolbar : findChildren<QToolBar*>(Qt::FindDirectChildrenOnly)) {
+        if (!toolbar->isHidden() && toolBarArea(const_cast<QToolBar*>(toolbar)) == Qt::TopToolBarArea) {
+            content += toolbar->sizeHint().height();
+        }
+    }
+    // The bar's own room around the strip.
+    content += std::max(0, statusBar()->minimumSizeHint().height() - m_stripArea->minimumSizeHint().height());
+    const int line = m_stripArea->fontMetrics().lineSpacing();
+    const int cap = std::max(line, height() - content);
+    if (cap != m_stripArea->maximumHeight()) {
+        m_stripArea->setMaximumHeight(cap);
+    }
+}
+
 bool ApplicationWindowController::eventFilter(QObject* watched, QEvent* event) {
     // The bar under the content comes and goes with the booking line in it.
     if (watched == m_bookingStatus && statusBar() &&
@@ -388,14 +478,8 @@ void ApplicationWindowController::windowWillClose() {
 }
 
 namespace {
-// Room for the frame's decorations around the window: a title bar above, borders about.
-constexpr int decorationsLeft = 20;
-constexpr int decorationsTop = 40;
-constexpr int decorationsRight = 20;
-constexpr int decorationsBottom = 20;
-
 QRect roomWithin(const QRect& available) {
-    return available.adjusted(decorationsLeft, decorationsTop, -decorationsRight, -decorationsBottom);
+    return ScreenRoom::within(available);
 }
 } // namespace
 

@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
+#include <QScrollArea>
 #include <QString>
 
 #include <cstdint>
@@ -99,6 +100,8 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -138,6 +141,9 @@ private:
     QString m_viewTitle;
     QString m_runningTime;
     QPointer<QWidget> m_bookingStatus;
+    // The booking strip's scrolled room, as tall as the content leaves it.
+    QPointer<QScrollArea> m_stripArea;
+    void fitStrip();
 };
 
 } // namespace velmora

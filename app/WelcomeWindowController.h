@@ -1,12 +1,18 @@
 #pragma once
 
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
+class QLabel;
+
 namespace velmora {
 
+class BookingRecords;
+
 // The window shown while no account is usable: the welcome view in a window of
-// 640 x 460 that cannot be resized and keeps its place between runs.
+// 640 x 460 (less on a screen without room for it, the view scrolling) that cannot be resized
+// and keeps its place between runs.
 class WelcomeWindowController : public QWidget {
     Q_OBJECT
 
@@ -16,9 +22,13 @@ public:
     static inline const QString frameAutosaveName = QStringLiteral("WelcomeWindow");
 
     // Takes `content` (the welcome view); `windowStateFile` as in ShellEnvironment.
-    explicit WelcomeWindowController(QWidget* content, const QString& windowStateFile = {});
+    // With `records`, it says what time a deleted account left to be booked.
+    explicit WelcomeWindowController(QWidget* content, const QString& windowStateFile = {},
+                                     BookingRecords* records = nullptr);
 
     QWidget* content() const { return m_content; }
+    // The time kept from a deleted account, and where it can be booked; hidden while there is none.
+    QLabel* keptTimeNote() const { return m_keptNote; }
 
 signals:
     // The window closed (by the user or by the window manager).
@@ -30,8 +40,12 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void showKeptTime();
+
     QWidget* m_content;
     QString m_windowStateFile;
+    QPointer<BookingRecords> m_records;
+    QLabel* m_keptNote = nullptr;
 };
 
 } // namespace velmora

@@ -31,7 +31,8 @@ WindowManager::~WindowManager() {
 WelcomeWindowController* WindowManager::welcomeWindow() {
     if (!m_welcomeWindow) {
         QWidget* content = m_views.welcomeView ? m_views.welcomeView() : nullptr;
-        m_welcomeWindow = new WelcomeWindowController(content, m_environment.windowStateFile);
+        m_welcomeWindow =
+            new WelcomeWindowController(content, m_environment.windowStateFile, m_environment.state.bookings);
         m_welcomeWindow->setAttribute(Qt::WA_QuitOnClose, false);
         connect(m_welcomeWindow, &WelcomeWindowController::closed, this, [this] {
             if (m_closingOwnWindows == 0) {

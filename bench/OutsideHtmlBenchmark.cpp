@@ -18,8 +18,8 @@
 // differ with and without one.
 //
 // Screens of many are held as a whole: a week of cards of dear descriptions opened and laid out at
-// a new width, a day of forty scrolled a page, the task list of emoji names scrolled a page, the
-// sidebar repainted, and the tooltip of a name of 500 emoji shown.
+// a new width, a day of forty scrolled a page, the task lists of emoji names and of Korean names
+// scrolled a page, the sidebar repainted, and the tooltip of a name of 500 emoji shown.
 //
 // Times are this thread's CPU time per view, so other work on the machine does not count.
 // Bounds: the description view and the release notes under 100 ms, a new calendar card's size
@@ -329,18 +329,12 @@ void BM_DayScrollPage(benchmark::State& state) {
     });
 }
 
-// The task list of a thousand emoji names scrolled a page down, or back to the top at the end.
-void BM_EmojiTaskListScrollPage(benchmark::State& state) {
+// The task list of a thousand tasks named by `name` scrolled a page down, or back to the top at
+// the end.
+template <typename Name> void taskListScrollPage(benchmark::State& state, Name name) {
     bench::TaskListStores stores;
     auto service = std::make_shared<bench::InMemoryTaskService>(
-        bench::sampleTasks(
-            1000,
-            [](Issue& task, int i) {
-                task.name =
-                    QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD\U0001F525").repeated(20) +
-                    QString::number(i);
-            }),
-        1000);
+        bench::sampleTasks(1000, [&name](Issue& task, int i) { task.name = name(i); }), 1000);
     ProjectViewModel model(service, bench::sampleProject(), std::nullopt, stores.environment);
     while (model.loading() || model.tasks().empty()) {
         QCoreApplication::processEvents();
@@ -355,6 +349,21 @@ void BM_EmojiTaskListScrollPage(benchmark::State& state) {
         bar->setValue(
             bar->value() >= bar->maximum() ? 0 : std::min(bar->maximum(), bar->value() + bar->pageStep()));
         list.viewport()->repaint();
+    });
+}
+
+void BM_EmojiTaskListScrollPage(benchmark::State& state) {
+    taskListScrollPage(state, [](int i) {
+        return QStringLiteral("\U0001F680\U0001F389\U0001F44D\U0001F3FD\U0001F525").repeated(20) +
+               QString::number(i);
+    });
+}
+
+// Korean names, each longer than its row, as a Korean team writes them (where no font installed
+// says it is for Korean, a fallback font far down Qt's list draws Hangul).
+void BM_KoreanTaskListScrollPage(benchmark::State& state) {
+    taskListScrollPage(state, [](int i) {
+        return QStringLiteral("WEB-%1 ").arg(i) + velmora::test::koreanText().repeated(3);
     });
 }
 
@@ -476,6 +485,8 @@ int main(int argc, char** argv) {
         {"BM_DayScrollPage", "a day of forty dear cards scrolled a page", BM_DayScrollPage, 0.016},
         {"BM_EmojiTaskListScrollPage", "the task list of emoji names scrolled a page",
          BM_EmojiTaskListScrollPage, 0.016},
+        {"BM_KoreanTaskListScrollPage", "the task list of Korean names scrolled a page",
+         BM_KoreanTaskListScrollPage, 0.016},
         {"BM_EmojiSidebarRepaint", "the sidebar of emoji names repainted", BM_EmojiSidebarRepaint, 0.016},
         {"BM_NameToolTip", "the tooltip of a name of 500 emoji shown", BM_NameToolTip, 0.016}};
     for (const Screen& screen : screens) {

@@ -2,14 +2,14 @@
 // that stop at a bound: whatever the bytes, neither passes its bound nor reads past its input.
 #include "FuzzSupport.h"
 
-#include "images/download/ContentDecoder.h"
+#include "platform/net/ContentDecoder.h"
 #include "platform/net/ResponseHeadReader.h"
 
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using velmora::ContentDecoder;
     using velmora::ResponseHeadReader;
-    using velmora::images::ContentDecoder;
     const QByteArray input = velmora::fuzz::bytes(data, size);
 
     ResponseHeadReader::Limits limits;

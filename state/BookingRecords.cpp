@@ -517,7 +517,7 @@ void BookingRecords::write(Change change) {
     if (!generation) {
         const QString reason = QStringLiteral("a value of it has no stored form");
         logRecordsError(QStringLiteral("A booking record could not be written: ") + reason);
-        emit writeFailed(reason);
+        emit writeFailed(reason, change.askerTells);
         if (change.written) {
             change.written(reason);
         }
@@ -566,7 +566,7 @@ void BookingRecords::writeEnded(quint64 serial, const std::optional<QString>& fa
             }
         }
         logRecordsError(QStringLiteral("A booking record could not be written: ") + *failure);
-        emit writeFailed(*failure);
+        emit writeFailed(*failure, change.askerTells);
         if (change.written) {
             change.written(failure);
         }
@@ -732,7 +732,7 @@ QUuid BookingRecords::depart(BookingRecord draft, const std::optional<QUuid>& re
         }
         leaveNow(leaving, boot, wall);
         changed.insert(changed.begin(), leaving);
-        write(Change{changed, prunable(changed), after, std::move(written), {}, {}});
+        write(Change{changed, prunable(changed), after, std::move(written), {}, {}, true});
     });
     return id;
 }

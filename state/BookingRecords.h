@@ -161,7 +161,8 @@ public:
     // (`replacing`), the returned record itself leaves with them (and so keeps them until the
     // tracker's entry is seen); booking only part of them, the rest stays returned on it and
     // a new record leaves with that part. The id of the record that leaves; `written` says
-    // whether it is on disk: only then may the booking be sent.
+    // whether it is on disk: only then may the booking be sent. A failure is the caller's to
+    // tell (`writeFailed` says it is told).
     QUuid depart(BookingRecord draft, const std::optional<QUuid>& replacing, Written written);
 
     // The tracker answered with its new entry: saved.
@@ -225,8 +226,9 @@ public:
 signals:
     // The record changed (or went: then record() has none), and the change is on disk.
     void recordChanged(const QUuid& id);
-    // A change could not be written (why): nothing of it happened.
-    void writeFailed(const QString& reason);
+    // A change could not be written (why): nothing of it happened. `toldByAsker`: whoever asked
+    // for the change tells the user (a booking's sheet does), so no one else should.
+    void writeFailed(const QString& reason, bool toldByAsker);
     // What a tracker answered about the record could not be noted on disk (see unnoted()).
     void answerNotNoted(const QUuid& id);
 
@@ -239,6 +241,8 @@ private:
         Written written;
         std::vector<BookingClaim> claims;
         std::vector<QUuid> claimsGone;
+        // The failure is told by whoever asked for the change.
+        bool askerTells = false;
     };
     struct InFlight {
         quint64 serial = 0;

@@ -1,9 +1,9 @@
 #include "images/download/ImageSession.h"
 
 #include "images/core/ImageError.h"
-#include "images/download/ContentDecoder.h"
 #include "images/download/ImageAddressPolicy.h"
 #include "images/download/ImageUrlCache.h"
+#include "platform/net/ContentDecoder.h"
 #include "platform/net/ProxyChoice.h"
 #include "platform/net/Redirects.h"
 #include "platform/net/SessionConfiguration.h"
@@ -110,7 +110,7 @@ public:
         order.maxBodySize =
             m_request.maximumBodyBytes > 0 ? m_request.maximumBodyBytes : std::numeric_limits<qint64>::max();
         order.readBufferBytes = configuration.readBufferBytes;
-        order.inflatedCodings.clear(); // inflated here, in bounded steps
+        order.inflated = false; // inflated here, in bounded steps
         order.authorities = m_session->m_trust;
         ProxyChoice proxy = ProxyChoice::forUrl(m_request.url);
         order.proxy = std::move(proxy.proxy);
@@ -182,6 +182,12 @@ public:
             return Verdict::Again;
         }
         if (const auto encoding = response.header("Content-Encoding")) {
+            if (!ContentDecoder::isReadable(*encoding)) {
+                m_error = ImageError(QString(urlErrorDomain), BadServerResponse,
+                                     QStringLiteral("The answer is encoded as %1, which was not asked for")
+                                         .arg(QString::fromLatin1(encoding->left(64))));
+                return Verdict::End;
+            }
             m_decoder = ContentDecoder::forEncoding(*encoding);
             if (m_decoder) {
                 // The length is the encoded one: of the decoded body nothing is known ahead.

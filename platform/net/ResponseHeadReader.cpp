@@ -1,5 +1,7 @@
 #include "platform/net/ResponseHeadReader.h"
 
+#include <optional>
+
 namespace velmora {
 
 namespace {
@@ -38,6 +40,25 @@ QByteArrayView withoutLineEnd(QByteArrayView line) {
 }
 
 } // namespace
+
+bool ResponseHeadReader::hasOneLength() const {
+    // Two lengths frame the body two ways, and a box between may have read it the other way:
+    // the same length repeated (in headers of its own or a list) is one, two that differ none.
+    std::optional<QByteArray> length;
+    for (const auto& [name, value] : m_headers) {
+        if (name.compare("Content-Length", Qt::CaseInsensitive) != 0) {
+            continue;
+        }
+        for (const QByteArray& item : value.split(',')) {
+            const QByteArray trimmed = item.trimmed();
+            if (length && *length != trimmed) {
+                return false;
+            }
+            length = trimmed;
+        }
+    }
+    return true;
+}
 
 ResponseHeadReader::Step ResponseHeadReader::addLine(QByteArrayView line) {
     if (m_finished) {
@@ -86,7 +107,7 @@ ResponseHeadReader::Step ResponseHeadReader::addLine(QByteArrayView line) {
             return Step::InterimDone;
         }
         m_finished = true;
-        return Step::Done;
+        return hasOneLength() ? Step::Done : Step::Malformed;
     }
     if (text.front() == ' ' || text.front() == '\t') {
         // An old-style continuation of the previous header's value.

@@ -21,7 +21,7 @@ public:
         InterimDone, // an interim answer (1xx) ended: the final one follows
         Done,        // the final answer's head ended
         TooLarge,    // past the bounds
-        Malformed,   // no status line where one must be
+        Malformed,   // no status line where one must be, or two lengths that differ
     };
 
     explicit ResponseHeadReader(Limits limits) : m_limits(limits) {}
@@ -36,6 +36,8 @@ public:
     qint64 bytesRead() const { return m_bytes; }
 
 private:
+    bool hasOneLength() const;
+
     Limits m_limits;
     qint64 m_bytes = 0;
     int m_lines = 0;

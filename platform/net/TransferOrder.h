@@ -63,8 +63,9 @@ struct TransferOrder {
     qint64 maxBodySize = 16 * 1024 * 1024;
     // The most bytes read from a connection at once; 0: libcurl's own.
     qint64 readBufferBytes = 0;
-    // The codings libcurl is to ask for and inflate; empty: the body is handed on as it came.
-    QByteArray inflatedCodings = "gzip, deflate";
+    // The transport asks for the codings it reads (unless the caller's own headers ask for some)
+    // and inflates the body in bounded steps; false: the body is handed on as it came.
+    bool inflated = true;
     // The authorities trusted; none: the system's alone.
     std::shared_ptr<const TrustStore> authorities;
     // "http://host:port" or "socks5h://host:port"; empty: none, whatever the environment says.

@@ -1,5 +1,7 @@
 #include "platform/net/TransferThread.h"
 
+#include "platform/net/ConnectionReuse.h"
+#include "platform/net/ContentDecoder.h"
 #include "platform/net/Redirects.h"
 #include "platform/net/ResponseHeadReader.h"
 
@@ -69,19 +71,6 @@ void setUpLibcurl() {
     });
 }
 
-// The codings libcurl inflates in small windows of memory. Brotli and zstd frames may ask
-// for windows of many megabytes, which a hostile answer would have allocated for it.
-bool isAcceptedCoding(const QByteArray& contentEncoding) {
-    for (const QByteArray& coding : contentEncoding.split(',')) {
-        const QByteArray name = coding.trimmed().toLower();
-        if (!name.isEmpty() && name != "gzip" && name != "x-gzip" && name != "deflate" &&
-            name != "identity") {
-            return false;
-        }
-    }
-    return true;
-}
-
 TransferEnd::Cause causeOf(CURLcode code) {
     using Cause = TransferEnd::Cause;
     switch (code) {
@@ -132,7 +121,6 @@ public:
     ResponseCollector(quint64 id, TransferThread::Done done) : m_id(id), m_done(std::move(done)) {}
 
     Verdict head(const ResponseHeadReader& head, TransferOrder& order) override {
-        using Kind = TransportError::Kind;
         m_response = HttpResponse();
         m_response.statusCode = head.status();
         m_response.headers = head.headers();
@@ -140,13 +128,7 @@ public:
         if (isRedirectStatus(m_response.statusCode) && m_response.header("Location") && order.mayBeSentTwice) {
             return redirect(head, order);
         }
-        if (const auto coding = m_response.header("Content-Encoding"); coding && !isAcceptedCoding(*coding)) {
-            m_error = TransportError{Kind::ProtocolFailure,
-                                     QStringLiteral("the answer is encoded as %1, which was not asked for")
-                                         .arg(QString::fromLatin1(*coding)),
-                                     false};
-            return Verdict::End;
-        }
+        // Its codings are the transport's to inflate (or refuse).
         return Verdict::Take;
     }
 
@@ -381,12 +363,20 @@ private:
         std::unique_ptr<curl_slist, CurlSlistFree> headerList;
         std::array<char, CURL_ERROR_SIZE> curlError{};
         std::optional<ResponseHeadReader> head;
+        // Inflates the body of a caller that leaves that to the transport.
+        std::unique_ptr<ContentDecoder> decoder;
+        // Bytes of the answer's body as they came and as handed on, and of the request's body
+        // handed to libcurl.
+        qint64 bodyArrived = 0;
         qint64 bodyRead = 0;
         qint64 bodyOffset = 0;
         qint64 trailerBytes = 0;
         // The request went out on a connection (some hop's, some attempt's): it may have
         // reached the server.
         bool requestSent = false;
+        // The request goes on a new connection: a kept one held bytes nobody asked for.
+        bool freshConnection = false;
+        ConnectionReuse reuse;
         bool headDone = false;
         // The reader asked for another hop.
         bool again = false;
@@ -700,6 +690,8 @@ private:
         transfer.endedBy.reset();
         transfer.refusal.clear();
         transfer.outOfResources = false;
+        transfer.decoder.reset();
+        transfer.bodyArrived = 0;
         transfer.bodyRead = 0;
         transfer.bodyOffset = 0;
         transfer.trailerBytes = 0;
@@ -759,9 +751,9 @@ private:
         }
         // A proxy's answer to CONNECT is libcurl's to read; only the server's heads come here.
         curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-        if (!order.inflatedCodings.isEmpty()) {
-            curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, order.inflatedCodings.constData());
-        }
+        // The body comes as sent: a caller's codings are inflated here, in slices its bound can
+        // stop, or by the caller itself.
+        curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
         if (order.credential) {
             curl_easy_setopt(easy, CURLOPT_HTTPAUTH, long(CURLAUTH_BASIC));
             curl_easy_setopt(easy, CURLOPT_USERNAME, order.credential->first.constData());
@@ -797,10 +789,22 @@ private:
         curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
         curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Carrier::onPrerequest);
         curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
+        transfer.reuse.watch(easy);
+        // A booking's answer is its own only on a connection that carried nothing before it, and
+        // none after it may take a late second answer to it.
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT,
+                         long(transfer.freshConnection || !order.mayBeSentTwice));
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, long(!order.mayBeSentTwice));
 
         curl_slist* list = nullptr;
+        bool askedCodings = false;
         for (const QByteArray& line : order.headerLines) {
             list = curl_slist_append(list, line.constData());
+            askedCodings = askedCodings || line.toLower().startsWith("accept-encoding");
+        }
+        if (order.inflated && !askedCodings) {
+            list = curl_slist_append(list,
+                                     ("Accept-Encoding: " + ContentDecoder::acceptedEncodings()).constData());
         }
         // libcurl would ask the server to wait for a go before a large body; nobody waits here.
         list = curl_slist_append(list, "Expect:");
@@ -880,7 +884,13 @@ private:
 
     void hopDone(Transfer& transfer, CURLcode result) {
         using Kind = TransferEnd::Kind;
-        if (transfer.endedBy) {
+        if (transfer.reuse.refusedConnection() && !transfer.freshConnection) {
+            // Nothing of the request went out: it goes again, once, on a new connection.
+            dropHop(transfer);
+            transfer.freshConnection = true;
+            beginHop(transfer);
+            admit();
+        } else if (transfer.endedBy) {
             end(transfer.id, *transfer.endedBy);
         } else if (transfer.again) {
             ++transfer.hop;
@@ -888,6 +898,9 @@ private:
             dropHop(transfer, true);
             beginHop(transfer);
             admit();
+        } else if (result == CURLE_OK && transfer.headDone && transfer.decoder && transfer.bodyArrived > 0 &&
+                   !transfer.decoder->isComplete()) {
+            end(transfer.id, unreadableBody(QStringLiteral("the compressed answer ended before its own end")));
         } else if (result == CURLE_OK && transfer.headDone) {
             end(transfer.id, {Kind::Done, 0, QString()});
         } else if (result == CURLE_OK) {
@@ -956,6 +969,36 @@ private:
         return headEnded(transfer) ? length : 0;
     }
 
+    // A body that cannot be read as its coding says: the answer is no HTTP spoken here.
+    static TransferEnd unreadableBody(const QString& why) {
+        TransferEnd broken{TransferEnd::Kind::Failed, 0, why};
+        broken.cause = TransferEnd::Cause::NotHttp;
+        return broken;
+    }
+
+    // The body's coding, for a caller that leaves inflating to the transport: one it reads, or
+    // the hop ends. Brotli and zstd frames may ask for windows of many megabytes, which a hostile
+    // answer would have allocated for it, and are never asked for.
+    static bool takeCoding(Transfer& transfer) {
+        // Codings in several lines are one list, applied in turn (and more than one is never read).
+        std::optional<QByteArray> codings;
+        for (const auto& [name, value] : transfer.head->headers()) {
+            if (name.compare("Content-Encoding", Qt::CaseInsensitive) == 0) {
+                codings = codings ? *codings + ", " + value : value;
+            }
+        }
+        if (!codings) {
+            return true;
+        }
+        if (!ContentDecoder::isReadable(*codings)) {
+            transfer.endedBy = unreadableBody(QStringLiteral("the answer is encoded as %1, which was not asked for")
+                                                  .arg(QString::fromLatin1(codings->left(64))));
+            return false;
+        }
+        transfer.decoder = ContentDecoder::forEncoding(*codings);
+        return true;
+    }
+
     // The final answer's head is whole: its length is judged, then its reader says what comes
     // next. False ends the hop.
     static bool headEnded(Transfer& transfer) {
@@ -980,7 +1023,7 @@ private:
         switch (transfer.reader->head(*transfer.head, transfer.order)) {
         case TransferReader::Verdict::Take:
             transfer.headDone = true;
-            return true;
+            return transfer.order.inflated ? takeCoding(transfer) : true;
         case TransferReader::Verdict::Again:
             transfer.again = true;
             return false;
@@ -1000,17 +1043,34 @@ private:
             return 0;
         }
         const qint64 maxBody = std::max<qint64>(transfer.order.maxBodySize, 0);
-        if (transfer.bodyRead + qint64(length) > maxBody) {
-            // Ended where its bytes arrive: nothing past the bound is kept or waits.
+        // Ended where its bytes arrive, as they came and as inflated: nothing past the bound is
+        // kept or waits.
+        const auto handOn = [&transfer, maxBody](const char* bytes, qsizetype size) {
+            if (transfer.bodyRead + size > maxBody) {
+                transfer.endedBy =
+                    TransferEnd{Kind::BodyTooLarge, 0, QStringLiteral("more than %1 bytes").arg(maxBody)};
+                return false;
+            }
+            transfer.bodyRead += size;
+            if (!transfer.reader->body(bytes, size)) {
+                transfer.endedBy = TransferEnd{Kind::EndedByReader, 0, QString()};
+                return false;
+            }
+            return true;
+        };
+        transfer.bodyArrived += qint64(length);
+        if (!transfer.decoder) {
+            return handOn(data, qsizetype(length)) ? length : 0;
+        }
+        if (transfer.bodyArrived > maxBody) {
             transfer.endedBy = TransferEnd{Kind::BodyTooLarge, 0, QStringLiteral("more than %1 bytes").arg(maxBody)};
             return 0;
         }
-        transfer.bodyRead += qint64(length);
-        if (!transfer.reader->body(data, qsizetype(length))) {
-            transfer.endedBy = TransferEnd{Kind::EndedByReader, 0, QString()};
-            return 0;
+        if (transfer.decoder->feed(data, qsizetype(length), handOn) == ContentDecoder::Result::Corrupt &&
+            !transfer.endedBy) {
+            transfer.endedBy = unreadableBody(QStringLiteral("the compressed answer does not inflate"));
         }
-        return length;
+        return transfer.endedBy ? 0 : length;
     }
 
     static size_t onRead(char* buffer, size_t size, size_t count, void* context) {
@@ -1074,13 +1134,16 @@ private:
         for (auto& [use, client] : carrier.m_clients) {
             client.idle.erase(socket);
         }
-        return ::close(socket);
+        return ConnectionReuse::closeSocket(socket);
     }
 
     // The request goes out on a connection, new or kept from another transfer (whose address no
     // hook of this one saw).
     static int onPrerequest(void* context, char* connectedIp, char*, int connectedPort, int localPort) {
         auto& transfer = *static_cast<Transfer*>(context);
+        if (!transfer.reuse.mayCarryRequest(connectedIp, connectedPort, localPort)) {
+            return CURL_PREREQFUNC_ABORT;
+        }
         const QByteArray used = route(connectedIp, connectedPort, localPort);
         for (auto& [use, client] : transfer.carrier->m_clients) {
             std::erase_if(client.idle, [&](const auto& entry) { return entry.second.route == used; });

@@ -23,6 +23,9 @@ struct GlyphCost {
     // Whether that font draws pictures in colour (a colour emoji font): pictures joined into one
     // glyph cost as one, and a modifier or a flag's letter alone draws apart.
     bool colour = false;
+    // Whether it is known that no font draws it: Qt draws the box of the text's own font for it,
+    // as wide for every such character.
+    bool boxed = false;
 };
 
 // The costs of the fonts a process lays text out with. What draws a character is learnt from Qt the

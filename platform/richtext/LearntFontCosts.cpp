@@ -82,7 +82,8 @@ bool aFontShapes(char32_t c, const std::vector<QByteArray>& tags) {
     FcFontSet* fonts = FcFontList(nullptr, pattern, objects);
     bool shapes = false;
     std::set<std::tuple<dev_t, ino_t, int>> read;
-    for (int i = 0; fonts && i < fonts->nfont && !shapes && static_cast<int>(read.size()) < mostFilesRead; ++i) {
+    for (int i = 0; fonts && i < fonts->nfont && !shapes && static_cast<int>(read.size()) < mostFilesRead;
+         ++i) {
         FcChar8* file = nullptr;
         int index = 0;
         if (FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &file) != FcResultMatch || !file) {
@@ -116,35 +117,17 @@ bool aFontShapes(char32_t c, const std::vector<QByteArray>& tags) {
     return shapes;
 }
 
-// Whether the fonts of `family` draw their glyphs as pictures in colour (bitmaps, layers), as
-// fontconfig learnt when it scanned them; where it knows no such family, from the font's own small
-// tables (never the bitmaps themselves, megabytes in a colour emoji font).
-bool drawsInColour(const QString& family, const QRawFont& raw) {
-    FcPattern* pattern = FcPatternCreate();
-    const QByteArray name = family.toUtf8();
-    FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(name.constData()));
-    FcObjectSet* objects = FcObjectSetBuild(FC_COLOR, nullptr);
-    FcFontSet* fonts = FcFontList(nullptr, pattern, objects);
-    bool colour = false;
-    const bool listed = fonts && fonts->nfont > 0;
-    for (int i = 0; listed && i < fonts->nfont && !colour; ++i) {
-        FcBool value = FcFalse;
-        colour = FcPatternGetBool(fonts->fonts[i], FC_COLOR, 0, &value) == FcResultMatch && value;
-    }
-    if (fonts) {
-        FcFontSetDestroy(fonts);
-    }
-    FcObjectSetDestroy(objects);
-    FcPatternDestroy(pattern);
-    if (!listed) {
-        colour = !raw.fontTable("CBLC").isEmpty() || !raw.fontTable("COLR").isEmpty();
-    }
-    return colour;
+// Whether `raw`, a font fontconfig does not list, draws its glyphs as pictures in colour (bitmaps,
+// layers), from its own small tables (never the bitmaps themselves, megabytes in a colour emoji
+// font).
+bool tablesDrawInColour(const QRawFont& raw) {
+    return !raw.fontTable("CBLC").isEmpty() || !raw.fontTable("COLR").isEmpty();
 }
 
 bool isLetterOfScript(char32_t c) {
     const QChar::Script script = QChar::script(c);
-    return script != QChar::Script_Common && script != QChar::Script_Inherited && script != QChar::Script_Unknown;
+    return script != QChar::Script_Common && script != QChar::Script_Inherited &&
+           script != QChar::Script_Unknown;
 }
 
 // The font Qt draws `c` with in `font`, laid out alone: glyph 0 of its first font where none has
@@ -190,22 +173,35 @@ qint64 layOutTime(const QString& text, const QFont& font) {
 
 // Whether Qt searches most of the fonts it falls back to for `c` before it finds the font that
 // draws it (as it does for Han where Droid Sans Fallback draws it, last but a few of 150): laid out
-// in `font` in turns with as many Latin letters, each at the least of a few layouts, its glyphs cost
-// many times what its script's price says. Not a time kept: a ratio to Latin letters laid out in
-// the same moment, and one far from the line it is held to either way (a font near the top of the
-// list costs about its price, one near the end tens of times Latin), so a busy machine, which slows
-// both alike, tells the same.
+// in `font` in turns with Latin letters, each at the least of a few layouts, its glyphs cost many
+// times what its script's price says. Not a time kept: a ratio to Latin letters laid out in the same
+// moment (a font near the top of the list costs about its price, one near the end tens of times
+// Latin), so a busy machine, which slows both alike, tells the same. A ratio within twice the line
+// either way (Han on Droid Sans Fallback is some 28 times Latin, against 16) is taken again over
+// more turns, against four times the Latin letters: on a machine busy with other processes that
+// wake and sleep, a few short layouts of Latin were each slowed now and then, and the Han of a
+// process so started showed other than that of a quiet one.
 bool foundFarDown(char32_t c, int price, const QFont& font) {
     constexpr int glyphs = 96;
     const QString text = QString::fromUcs4(&c, 1).repeated(glyphs);
-    const QString latin = QStringLiteral("abcdefghijklmnopqrstuvwxyz").repeated(4).left(glyphs);
-    qint64 least = std::numeric_limits<qint64>::max();
-    qint64 reference = std::numeric_limits<qint64>::max();
-    for (int round = 0; round < 3; ++round) {
-        reference = std::min(reference, layOutTime(latin, font));
-        least = std::min(least, layOutTime(text, font));
+    const QString alphabet = QStringLiteral("abcdefghijklmnopqrstuvwxyz").repeated(16);
+    const qint64 line = 4 * qint64(price) + 4;
+    auto ratio = [&](int rounds, int latinLength) {
+        const QString latin = alphabet.left(latinLength);
+        qint64 least = std::numeric_limits<qint64>::max();
+        qint64 reference = std::numeric_limits<qint64>::max();
+        for (int round = 0; round < rounds; ++round) {
+            reference = std::min(reference, layOutTime(latin, font));
+            least = std::min(least, layOutTime(text, font));
+        }
+        return static_cast<double>(least) * latinLength /
+               (static_cast<double>(std::max<qint64>(reference, 1)) * glyphs);
+    };
+    double measured = ratio(3, glyphs);
+    if (measured > line / 2.0 && measured < 2.0 * line) {
+        measured = ratio(7, 4 * glyphs);
     }
-    return least > (4 * qint64(price) + 4) * reference;
+    return measured > static_cast<double>(line);
 }
 
 } // namespace
@@ -317,30 +313,58 @@ int LearntFontCosts::load(int font, const QFont& style, char32_t c) {
 }
 
 QString LearntFontCosts::family(int font) const {
-    return font >= 0 && font < static_cast<int>(m_fonts.size()) ? m_fonts[static_cast<std::size_t>(font)].family
-                                                                : QString();
+    return font >= 0 && font < static_cast<int>(m_fonts.size())
+               ? m_fonts[static_cast<std::size_t>(font)].family
+               : QString();
+}
+
+void LearntFontCosts::listFamilies() {
+    if (m_families >= 0) {
+        return;
+    }
+    // One pass over what fontconfig lists, whatever asks first: on a desktop of thousands of font
+    // files each pass takes it a millisecond or more, and a process meets a new font now and then.
+    FcPattern* pattern = FcPatternCreate();
+    FcObjectSet* objects = FcObjectSetBuild(FC_FAMILY, FC_COLOR, nullptr);
+    FcFontSet* fonts = FcFontList(nullptr, pattern, objects);
+    QSet<QString> first;
+    for (int i = 0; fonts && i < fonts->nfont; ++i) {
+        FcBool colour = FcFalse;
+        const bool drawsColour =
+            FcPatternGetBool(fonts->fonts[i], FC_COLOR, 0, &colour) == FcResultMatch && colour;
+        FcChar8* family = nullptr;
+        for (int name = 0;
+             FcPatternGetString(fonts->fonts[i], FC_FAMILY, name, &family) == FcResultMatch && family;
+             ++name) {
+            const QString folded = QString::fromUtf8(reinterpret_cast<const char*>(family)).toCaseFolded();
+            if (name == 0) {
+                first.insert(folded);
+            }
+            m_listedFamilies.insert(folded);
+            if (drawsColour) {
+                m_colourFamilies.insert(folded);
+            }
+        }
+    }
+    if (fonts) {
+        FcFontSetDestroy(fonts);
+    }
+    FcObjectSetDestroy(objects);
+    FcPatternDestroy(pattern);
+    // Qt falls back to each family once, by its first name, to 255 of them.
+    m_families = std::min<int>(static_cast<int>(first.size()), 255);
+}
+
+bool LearntFontCosts::drawsInColour(const QString& family, const QRawFont& raw) {
+    // As fontconfig learnt when it scanned the fonts of the family; where it lists no such family,
+    // from the font's own tables.
+    listFamilies();
+    const QString folded = family.toCaseFolded();
+    return m_listedFamilies.contains(folded) ? m_colourFamilies.contains(folded) : tablesDrawInColour(raw);
 }
 
 int LearntFontCosts::searchOfEveryFamily() {
-    if (m_families < 0) {
-        // Qt falls back to each family once, by its first name, to 255 of them.
-        FcPattern* pattern = FcPatternCreate();
-        FcObjectSet* objects = FcObjectSetBuild(FC_FAMILY, nullptr);
-        FcFontSet* fonts = FcFontList(nullptr, pattern, objects);
-        QSet<QString> families;
-        for (int i = 0; fonts && i < fonts->nfont; ++i) {
-            FcChar8* family = nullptr;
-            if (FcPatternGetString(fonts->fonts[i], FC_FAMILY, 0, &family) == FcResultMatch && family) {
-                families.insert(QString::fromUtf8(reinterpret_cast<const char*>(family)).toCaseFolded());
-            }
-        }
-        if (fonts) {
-            FcFontSetDestroy(fonts);
-        }
-        FcObjectSetDestroy(objects);
-        FcPatternDestroy(pattern);
-        m_families = std::min<int>(static_cast<int>(families.size()), 255);
-    }
+    listFamilies();
     // Each family Qt checks for the character costs it some 30 ns: a Latin letter for every eight.
     return std::max(MeasuredFontCosts::invisible, (m_families + familiesPerUnit - 1) / familiesPerUnit);
 }
@@ -362,15 +386,15 @@ GlyphCost LearntFontCosts::glyphOf(int font, char32_t c) {
         // It draws nothing, but where the application's font lacks it Qt searches the fonts it
         // falls back to for it, at each layout, as for a letter: to the end where none has it (the
         // application's font's space stands for it then), or to the font that has it.
-        const bool searched = !primaryHas(c) && (font == m_primary || found.drawsNothing || found.colour ||
-                                                 found.farDown);
+        const bool searched =
+            !primaryHas(c) && (font == m_primary || found.drawsNothing || found.colour || found.farDown);
         return {searched ? searchOfEveryFamily() : MeasuredFontCosts::invisible, 0, font, false};
     }
     if (found.unfit) {
         return {checkOfEveryFamily, 0, font, false};
     }
     if (found.drawsNothing) {
-        return {searchOfEveryFamily(), 0, font, false};
+        return {searchOfEveryFamily(), 0, font, false, !QChar::isMark(c)};
     }
     if (found.colour) {
         return {MeasuredFontCosts::colourGlyph, 0, font, true};
@@ -506,8 +530,9 @@ LearntFontCosts::Style& LearntFontCosts::keptStyle(const QFont& style) {
             m_lastKept = static_cast<int>(m_styles.size()) - 1;
         } else {
             // The one used longest ago goes: what it loaded may go too, and is priced again.
-            const auto oldest = std::min_element(m_styles.begin(), m_styles.end(),
-                                                 [](const Style& a, const Style& b) { return a.used < b.used; });
+            const auto oldest =
+                std::min_element(m_styles.begin(), m_styles.end(),
+                                 [](const Style& a, const Style& b) { return a.used < b.used; });
             *oldest = Style{m_lastKey, style, {}, 0};
             m_lastKept = static_cast<int>(oldest - m_styles.begin());
         }

@@ -5,6 +5,7 @@
 #include <QFont>
 #include <QHash>
 #include <QRawFont>
+#include <QSet>
 #include <QString>
 
 #include <array>
@@ -106,6 +107,10 @@ private:
     bool primaryHas(char32_t c);
     // What Qt's search of every family it falls back to costs, for a glyph: by how many there are.
     int searchOfEveryFamily();
+    // Whether the fonts of `family` (whose font `raw` is) draw their glyphs as pictures in colour.
+    bool drawsInColour(const QString& family, const QRawFont& raw);
+    // Counts the families fontconfig lists, and learns which draw in colour, once.
+    void listFamilies();
     void see(const QFont& style);
     bool isLoaded(int font, const QFont& style);
     Style& keptStyle(const QFont& style);
@@ -124,8 +129,11 @@ private:
     std::vector<Style> m_styles;
     quint64 m_clock = 0;
     int m_primary = -1;
-    // The families there are, once counted.
+    // The families there are, once counted (by their first names), and all their names, those of
+    // fonts that draw in colour apart, case-folded.
     int m_families = -1;
+    QSet<QString> m_listedFamilies;
+    QSet<QString> m_colourFamilies;
     // The style asked about last, told apart from the next without building its key: a text is
     // asked about one character at a time, all of them in one style.
     QFont m_lastStyle;

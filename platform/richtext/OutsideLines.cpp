@@ -22,8 +22,10 @@ namespace {
 constexpr QChar ellipsis(0x2026);
 
 // What a picture of a colour font is wide in `font`: measured once per font, as measuring each
-// picture would shape it, and shaping one decodes it.
-qreal pictureAdvance(const QFont& font) {
+// picture would shape it, and shaping one decodes it. Measured on `c`, the first picture a line
+// holds, whose font the line needs anyway: a picture it does not hold may send Qt to load a font
+// of its own first (on a desktop of many fonts, a couple of milliseconds).
+qreal pictureAdvance(const QFont& font, char32_t c) {
     static QHash<QString, qreal> advances;
     const QString key = font.key();
     const auto found = advances.constFind(key);
@@ -33,7 +35,7 @@ qreal pictureAdvance(const QFont& font) {
     if (advances.size() > 64) {
         advances.clear();
     }
-    const qreal advance = QFontMetricsF(font).horizontalAdvance(QStringLiteral("\U0001F600"));
+    const qreal advance = QFontMetricsF(font).horizontalAdvance(QString::fromUcs4(&c, 1));
     advances.insert(key, advance);
     return advance;
 }
@@ -49,7 +51,7 @@ qreal nextAdvance(const QFont& font, const QString& text, qsizetype at) {
     const qsizetype next = std::max<qsizetype>(characters.toNextBoundary(), at + 1);
     const char32_t c = QStringView(text).mid(at).toUcs4().value(0);
     if (isPictograph(c) || isRegionalIndicator(c)) {
-        return pictureAdvance(font);
+        return pictureAdvance(font, c);
     }
     return QFontMetricsF(font).horizontalAdvance(text.mid(at, next - at));
 }
@@ -167,6 +169,10 @@ QString OutsideLines::cut(const QFont& font, const QString& plain, int width, Fo
     bool picture = false;
     bool joining = false;
     bool region = false;
+    // What a character no font draws takes: the box of the line's font, measured once, as Qt
+    // searches every font it falls back to again for each one measured (a row of Korean where
+    // no font has Hangul measured its letters at twice what laying them out costs).
+    qreal box = -1;
     // One character past the width is looked at, to know whether the name fits whole.
     while (end < plain.size() && end < most && advance <= width) {
         char32_t c = plain[end].unicode();
@@ -186,13 +192,17 @@ QString OutsideLines::cut(const QFont& font, const QString& plain, int width, Fo
             // part of one picture, as the colour font draws them.
             const bool joined =
                 (isEmojiModifier(c) && picture) || joining || (isRegionalIndicator(c) && region);
-            advance += joined ? 0 : pictureAdvance(font);
+            advance += joined ? 0 : pictureAdvance(font, c);
             region = isRegionalIndicator(c) && !region;
             picture = true;
             joining = false;
         } else {
-            advance += length == 1 ? metrics.horizontalAdvance(plain[end])
-                                   : metrics.horizontalAdvance(plain.mid(end, length));
+            if (glyph.boxed && box < 0) {
+                box = metrics.horizontalAdvance(plain.mid(end, length));
+            }
+            advance += glyph.boxed   ? box
+                       : length == 1 ? metrics.horizontalAdvance(plain[end])
+                                     : metrics.horizontalAdvance(plain.mid(end, length));
             const bool selector = c == 0xFE0F || c == 0xFE0E;
             joining = picture && c == 0x200D;
             picture = picture && (selector || joining);

@@ -4,13 +4,18 @@
 #include "views/main/Appearance.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QHBoxLayout>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPainter>
+#include <QPushButton>
 #include <QStyleOption>
 #include <QToolBar>
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 using namespace velmora;
 
@@ -97,4 +102,43 @@ TEST(AppStyle, AToolButtonWithKeyboardFocusWearsAnAccentRing) {
     EXPECT_EQ(accentPixels(QStyle::State_HasFocus), 0) << "a click's focus shows no ring";
     EXPECT_GT(accentPixels(QStyle::State_HasFocus | QStyle::State_KeyboardFocusChange), 64);
     EXPECT_EQ(accentPixels(QStyle::State_KeyboardFocusChange), 0);
+}
+
+// A dialog's default button (what Return presses) is filled with the accent; the button the
+// keyboard is on wears only a ring of it, so the two never look alike.
+TEST(AppStyle, TheDefaultButtonIsFilledAndTheFocusedOneRingedOnly) {
+    QApplication::setStyle(new AppStyle);
+    QDialog dialog;
+    auto* layout = new QHBoxLayout(&dialog);
+    auto* focused = new QPushButton(QStringLiteral("Delete"), &dialog);
+    focused->setAutoDefault(false);
+    auto* standing = new QPushButton(QStringLiteral("Cancel"), &dialog);
+    standing->setDefault(true);
+    layout->addWidget(focused);
+    layout->addWidget(standing);
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    focused->setFocus(Qt::TabFocusReason);
+    QApplication::processEvents();
+    ASSERT_TRUE(focused->hasFocus());
+    ASSERT_TRUE(standing->isDefault());
+    const QColor accent = dialog.palette().color(QPalette::Active, QPalette::Highlight);
+    // The share of a button's pixels in the accent colour.
+    const auto accentShare = [&accent](QPushButton* button) {
+        const QImage drawn = button->grab().toImage();
+        int near = 0;
+        for (int y = 0; y < drawn.height(); ++y) {
+            for (int x = 0; x < drawn.width(); ++x) {
+                const QColor pixel = drawn.pixelColor(x, y);
+                near += std::abs(pixel.red() - accent.red()) + std::abs(pixel.green() - accent.green()) +
+                                    std::abs(pixel.blue() - accent.blue()) <
+                                60
+                            ? 1
+                            : 0;
+            }
+        }
+        return double(near) / double(drawn.width() * drawn.height());
+    };
+    EXPECT_GT(accentShare(standing), 0.4) << "the default is filled with the accent";
+    EXPECT_LT(accentShare(focused), 0.25) << "the focused button only wears a ring";
 }

@@ -10,6 +10,8 @@
 #include "core/storage/UserSettings.h"
 #include "platform/keyring/InMemoryKeyring.h"
 #include "platform/store/ProviderStore.h"
+#include "state/BookingRecord.h"
+#include "state/TimerSnapshot.h"
 #include "state/TimerViewModel.h"
 #include "tests/state/FakeProviderService.h"
 #include "tests/state/StateTestEnvironment.h"
@@ -69,6 +71,29 @@ protected:
         entity.id = QUuid::createUuid();
         EXPECT_TRUE(store.insertProvider(entity).ok());
         return YouTrackProvider::fromEntity(entity).value();
+    }
+
+    // The stored timer of account `key` with a booking of `seconds` on WEB-like task 7 sent a
+    // minute ago whose answer never came, as an earlier version kept it: the start makes it a
+    // record on hold. The tracker's look-ups fail, so it stays so.
+    void storeUnansweredBooking(const QString& key, qint64 seconds) {
+        const QDateTime sent = QDateTime::currentDateTime().addSecs(-60);
+        WorkLogBooking booking{QStringLiteral("7"), sent, seconds, QString()};
+        booking.dating = WorkLogBooking::Dating::day;
+        booking.sent = sent;
+        booking.trackerClock = ClockOffset{-500, 500};
+        QVariantMap stored = TimerSnapshot{makeProject(QStringLiteral("p1")),
+                                           makeIssue(QStringLiteral("7")),
+                                           TimerViewModel::State::paused,
+                                           static_cast<double>(seconds),
+                                           std::nullopt,
+                                           std::nullopt}
+                                 .toSnapshot()
+                                 .toMap();
+        stored.insert(QStringLiteral("booking"), BookingRecord::encodeBooking(booking));
+        snapshots->save(SnapshotKind::Timers, key, stored);
+        service->workEntries.answerError(
+            APIError::failure(APIError::Cause::Unreachable).withHost("yt.example.test"));
     }
 
     // The delegate as the app makes it, started up.

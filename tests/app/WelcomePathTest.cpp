@@ -1,10 +1,12 @@
 #include "ShellFixture.h"
 
 #include "app/WelcomeWindowController.h"
+#include "state/BookingRecords.h"
 #include "tests/support/EventLoop.h"
 #include "views/settings/WelcomeView.h"
 #include "views/settings/YouTrackProviderView.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -57,4 +59,38 @@ TEST_F(WelcomePathTest, NoAccountsLeadThroughTheWelcomeWindowToTheFirstAccountsM
     EXPECT_EQ(account.parameters().baseUrl, "yt.example.test/youtrack");
     EXPECT_EQ(settings.defaultAccount(), uuidText(*account.id()));
     EXPECT_TRUE(keyring->contains(uuidText(*account.id())));
+}
+
+// The last account deleted with its held time kept: the welcome window, where the user lands,
+// says what is kept and that the main window offers it once an account is added.
+TEST_F(WelcomePathTest, TimeKeptFromTheLastAccountIsToldInTheWelcomeWindow) {
+    const YouTrackProvider account = addAccount(QStringLiteral("Alpha"));
+    const QString key = uuidText(*account.id());
+    storeUnansweredBooking(key, 420);
+    launch();
+    BookingRecords& records = delegate->bookingRecords();
+    ASSERT_TRUE(waitUntil([&] { return !records.held(key).empty(); }));
+
+    bool written = false;
+    records.accountGoing(key, true,
+                         [&written](const std::optional<QString>& failure) { written = !failure; });
+    ASSERT_TRUE(waitUntil([&] { return written; }));
+    ASSERT_TRUE(manager->deleteProvider(*account.id()).ok());
+    drainEvents();
+    WelcomeWindowController* welcome = windows().welcomeWindow();
+    ASSERT_TRUE(welcome->isVisible());
+    const QLabel* note = welcome->keptTimeNote();
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->isVisibleTo(welcome));
+    EXPECT_TRUE(note->text().contains(QStringLiteral("7m on KEY-7"))) << note->text().toStdString();
+    EXPECT_TRUE(note->text().contains(QStringLiteral("add an account"), Qt::CaseInsensitive))
+        << note->text().toStdString();
+
+    // Booked or discarded later, the note goes.
+    for (const BookingRecord& kept : records.records()) {
+        records.discard(kept.id);
+    }
+    records.settle();
+    drainEvents();
+    EXPECT_FALSE(note->isVisibleTo(welcome));
 }

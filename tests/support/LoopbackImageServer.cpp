@@ -124,6 +124,13 @@ ImageAnswer ImageAnswer::cutShort(double fraction, bool announceWhole) const {
     return copy;
 }
 
+ImageAnswer ImageAnswer::followedBy(QByteArray wholeAnswer, int afterMs) const {
+    auto copy = *this;
+    copy.strayAnswer = std::move(wholeAnswer);
+    copy.strayAfterMs = std::max(0, afterMs);
+    return copy;
+}
+
 ImageAnswer ImageAnswer::withoutContentLength() const {
     auto copy = *this;
     copy.sendContentLength = false;
@@ -157,6 +164,11 @@ ImageAnswer ImageAnswer::withContentType(QByteArray type) const {
 
 // --- shared state ------------------------------------------------------------
 
+// Where the answer to a request that carries an Authorization header is kept, beside its path's.
+namespace {
+constexpr char authorizedRoute[] = " (authorized)";
+} // namespace
+
 struct LoopbackImageServer::Shared {
     mutable std::mutex mutex;
     std::map<QByteArray, ImageAnswer> routes;
@@ -170,6 +182,8 @@ struct LoopbackImageServer::Shared {
     int openConnections = 0;
     int peakConnections = 0;
     int acceptedConnections = 0;
+    int straysSent = 0;
+    int straysDue = 0;
     qint64 bodyBytesSent = 0;
     qint64 bytesSent = 0;
     bool ignoresConnectionClose = false;
@@ -316,7 +330,15 @@ private:
             m_waiting[path].append(QPointer<QTcpSocket>(socket));
             return;
         }
-        answer(socket, path);
+        const bool authorized = std::any_of(headers.begin(), headers.end(), [](const auto& header) {
+            return header.first.compare("Authorization", Qt::CaseInsensitive) == 0;
+        });
+        answer(socket, authorized && hasRoute(path + authorizedRoute) ? path + authorizedRoute : path);
+    }
+
+    bool hasRoute(const QByteArray& path) const {
+        std::lock_guard lock(m_shared->mutex);
+        return m_shared->routes.count(path) > 0;
     }
 
     void answer(QTcpSocket* socket, const QByteArray& path) {
@@ -483,6 +505,26 @@ private:
             return;
         }
         it->second.answering = false;
+        if (answer.strayAfterMs >= 0) {
+            QTimer::singleShot(answer.strayAfterMs, this,
+                               [this, socket = QPointer<QTcpSocket>(socket), stray = answer.strayAnswer] {
+                {
+                    std::lock_guard lock(m_shared->mutex);
+                    ++m_shared->straysDue;
+                }
+                if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
+                    // The client closed the connection first: nothing is left to answer on.
+                    return;
+                }
+                // Sent at once, not held back for the acknowledgement of the answer before it, and
+                // in the kernel's hands before it is counted.
+                socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                write(socket, stray);
+                socket->flush();
+                std::lock_guard lock(m_shared->mutex);
+                ++m_shared->straysSent;
+            });
+        }
         if (it->second.buffer.contains("\r\n\r\n")) {
             read(socket);
         }
@@ -542,6 +584,10 @@ QUrl LoopbackImageServer::url(const QString& path, const QString& hostName) cons
 void LoopbackImageServer::serve(const QByteArray& path, ImageAnswer answer) {
     std::lock_guard lock(m_shared->mutex);
     m_shared->routes[path] = std::move(answer);
+}
+
+void LoopbackImageServer::serveAuthorized(const QByteArray& path, ImageAnswer answer) {
+    serve(path + authorizedRoute, std::move(answer));
 }
 
 void LoopbackImageServer::setLatency(int ms) {
@@ -618,6 +664,16 @@ qint64 LoopbackImageServer::bytesSent() const {
 int LoopbackImageServer::acceptedConnections() const {
     std::lock_guard lock(m_shared->mutex);
     return m_shared->acceptedConnections;
+}
+
+int LoopbackImageServer::straysSent() const {
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->straysSent;
+}
+
+int LoopbackImageServer::straysDue() const {
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->straysDue;
 }
 
 void LoopbackImageServer::setIgnoresConnectionClose(bool ignores) {

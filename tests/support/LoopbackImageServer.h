@@ -43,6 +43,11 @@ struct ImageAnswer {
     // `announceWholeLength` the Content-Length still says the whole body. -1: the whole body.
     qsizetype cutAfter = -1;
     bool announceWholeLength = false;
+    // A second whole answer (head and body, sent as given) that follows this one on its connection
+    // `strayAfterMs` later, for no request: a server, or a box in front of it, that answers twice.
+    // -1: none.
+    int strayAfterMs = -1;
+    QByteArray strayAnswer;
 
     static ImageAnswer image(QByteArray body, QByteArray contentType = "image/png");
     static ImageAnswer failure(int status, QByteArray body = {});
@@ -68,6 +73,8 @@ struct ImageAnswer {
     // The first `fraction` of the body, then a clean close; announced as such, or (with
     // `announceWhole`) as the whole body.
     ImageAnswer cutShort(double fraction, bool announceWhole = false) const;
+    // See `strayAnswer`.
+    ImageAnswer followedBy(QByteArray wholeAnswer, int afterMs) const;
 };
 
 // An HTTP or HTTPS image server on a loopback address (127.0.0.1 unless told another of
@@ -99,6 +106,9 @@ public:
     QUrl url(const QString& path, const QString& hostName) const;
 
     void serve(const QByteArray& path, ImageAnswer answer);
+    // The answer of `path` to a request that carries an Authorization header (any), in place of
+    // the one `serve` gave.
+    void serveAuthorized(const QByteArray& path, ImageAnswer answer);
     // Added before every answer's own latency.
     void setLatency(int ms);
 
@@ -125,6 +135,11 @@ public:
     qint64 bytesSent() const;
     // Connections accepted so far.
     int acceptedConnections() const;
+    // Stray answers (see ImageAnswer::strayAnswer) written to their connections so far.
+    int straysSent() const;
+    // Stray answers whose time came, written or not: a connection the client closed before takes
+    // none.
+    int straysDue() const;
     // A server that keeps every connection open after its answer, even one whose request asked
     // for it to close, and never says it closes: only the client can end it.
     void setIgnoresConnectionClose(bool ignores);

@@ -22,6 +22,7 @@
 #include "views/main/CustomTextEditor.h"
 #include "views/main/PlainText.h"
 #include "views/main/ReadableAlert.h"
+#include "views/main/ScreenRoom.h"
 
 #include <QEvent>
 #include <QFontDatabase>
@@ -34,9 +35,13 @@
 #include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSet>
 #include <QVBoxLayout>
 #include <QWindow>
+
+#include <algorithm>
 
 namespace velmora {
 
@@ -93,8 +98,26 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     setWindowTitle(tr("Save your work log"));
     setFixedWidth(sheetWidth);
 
-    auto* layout = new QVBoxLayout(this);
+    auto* sheetLayout = new QVBoxLayout(this);
+    sheetLayout->setSpacing(10);
+    // Everything but the buttons scrolls, so a sheet taller than the screen keeps its buttons
+    // in view (a small screen at a high scale has a few hundred pixels).
+    m_body = new QScrollArea(this);
+    m_body->setObjectName(QStringLiteral("SheetBody"));
+    m_body->setFrameShape(QFrame::NoFrame);
+    m_body->setWidgetResizable(true);
+    m_body->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_body->setMinimumHeight(0);
+    auto* content = new QWidget(m_body);
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(10);
+    m_body->setWidget(content);
+    // What the body shows changes its height: the sheet follows (fitHeight).
+    content->installEventFilter(this);
+    m_body->viewport()->setAutoFillBackground(false);
+    content->setAutoFillBackground(false);
+    sheetLayout->addWidget(m_body, 1);
 
     auto* title = new QLabel(tr("Save your work log"), this);
     QFont titleFont = title->font();
@@ -109,7 +132,7 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     m_taskLabel->setWordWrap(false);
     m_taskLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     const QString taskName = bookedTaskName(form.task());
-    const QMargins margins = layout->contentsMargins();
+    const QMargins margins = sheetLayout->contentsMargins();
     m_taskLabel->setText(m_taskLabel->fontMetrics().elidedText(
         taskName, Qt::ElideRight, sheetWidth - margins.left() - margins.right()));
     OutsideToolTip::attach(m_taskLabel, taskName);
@@ -209,7 +232,7 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     buttons->addStretch(1);
     buttons->addWidget(m_progress);
     buttons->addWidget(m_save);
-    layout->addLayout(buttons);
+    sheetLayout->addLayout(buttons);
 
     connect(m_durationField, &QLineEdit::textEdited, this, &BookTimeView::durationTextEdited);
     connect(m_durationField, &QLineEdit::editingFinished, this, &BookTimeView::takeDurationText);
@@ -343,6 +366,10 @@ void BookTimeView::showLoadFailure() {
 }
 
 bool BookTimeView::eventFilter(QObject* watched, QEvent* event) {
+    if (m_body && watched == m_body->widget() && event->type() == QEvent::LayoutRequest) {
+        // After the body's layout has taken the change in.
+        QMetaObject::invokeMethod(this, &BookTimeView::fitHeight, Qt::QueuedConnection);
+    }
     if (m_fitOnExpose && watched == windowHandle() && event->type() == QEvent::Expose) {
         m_fitOnExpose = false;
         watched->removeEventFilter(this);
@@ -369,15 +396,26 @@ bool BookTimeView::event(QEvent* event) {
 
 void BookTimeView::fitHeight() {
     // The width is fixed, so the height follows from the content: messages that wrap
-    // make the sheet taller instead of pushing its buttons out of view.
-    QLayout* content = layout();
-    if (!content) {
+    // make the sheet taller instead of pushing its buttons out of view. On a screen too
+    // small for it, the sheet takes what the screen has and its body scrolls.
+    QLayout* sheet = layout();
+    QLayout* content = m_body && m_body->widget() ? m_body->widget()->layout() : nullptr;
+    if (!sheet || !content) {
         return;
     }
-    content->activate();
-    const int height = content->hasHeightForWidth() ? content->totalHeightForWidth(sheetWidth)
-                                                    : content->totalSizeHint().height();
-    if (height <= 0 || height == this->height()) {
+    sheet->activate();
+    const QMargins margins = sheet->contentsMargins();
+    // Measured as narrow as a scroll bar would leave it: wrapped words then fit at either width,
+    // and a scroll bar shown for a moment (words that grew before the sheet did) goes again.
+    const int scrollBar = m_body->verticalScrollBar()->sizeHint().width();
+    const int bodyWidth = sheetWidth - margins.left() - margins.right() - scrollBar;
+    const int body = content->hasHeightForWidth() ? content->totalHeightForWidth(bodyWidth)
+                                                  : content->totalSizeHint().height();
+    int height = margins.top() + body + sheet->spacing() + m_save->sizeHint().height() + margins.bottom();
+    if (const QRect room = ScreenRoom::of(*this); room.height() > 0) {
+        height = std::min(height, room.height());
+    }
+    if (body <= 0 || height == this->height()) {
         return;
     }
     // A window the desktop is still placing is left alone until it shows: changing its

@@ -15,6 +15,7 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 
 namespace velmora {
 
@@ -36,7 +37,8 @@ class ValidationMessageView;
 // duration field shows: text that does not read as a duration disables Save and says
 // why; Return in the field saves once Save can. What the tracker's inputs could not
 // load (the YouTrack types) is said above them, with "Try Again"; the sheet books
-// without them meanwhile. The width is fixed and the height follows the content.
+// without them meanwhile. The width is fixed and the height follows the content, up to the
+// screen's: what is above the buttons then scrolls.
 //
 // Every booking leaves with its record (BookingRecords), which takes its seconds off the
 // timer in the same write; nothing is sent when the record cannot be written, and the
@@ -187,6 +189,8 @@ private:
     // A fit waits for the window to show.
     bool m_fitOnExpose = false;
     bool m_shownOnce = false;
+    // Everything above the buttons.
+    QScrollArea* m_body = nullptr;
     QPushButton* m_save = nullptr;
     QPushButton* m_cancel = nullptr;
     ActivityIndicator* m_progress = nullptr;

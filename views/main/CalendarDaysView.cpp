@@ -1,6 +1,7 @@
 #include "views/main/CalendarDaysView.h"
 
 #include "views/main/Appearance.h"
+#include "views/main/BandedFill.h"
 #include "views/main/CalendarDayView.h"
 
 #include "views/main/CalendarEntryCard.h"
@@ -8,10 +9,34 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLayout>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QScrollBar>
 #include <QTimer>
 
 namespace velmora {
+
+namespace {
+
+// The hairline between two days, as tall as the longest of them: drawn where it shows, in bands
+// (see fillInBands), not as a line Qt's raster engine fills with its threads.
+class DayDivider : public QFrame {
+public:
+    explicit DayDivider(QWidget* parent) : QFrame(parent) {
+        setFrameShape(QFrame::VLine);
+        setFrameShadow(QFrame::Plain);
+    }
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QPainter painter(this);
+        const QRect shown = event->rect();
+        fillInBands(painter, QRect(width() / 2, shown.top(), 1, shown.height()),
+                    palette().color(QPalette::WindowText));
+    }
+};
+
+} // namespace
 
 CalendarDaysView::CalendarDaysView(QWidget* parent)
     : QScrollArea(parent), m_budget(std::make_shared<CardBudget>()) {
@@ -19,6 +44,9 @@ CalendarDaysView::CalendarDaysView(QWidget* parent)
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    // The keyboard goes to the days' cards, which show their ring and bring themselves into view;
+    // the area itself draws no ring, and a stop of its own would leave the focus out of sight.
+    setFocusPolicy(Qt::NoFocus);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
         refill(scrollCost, stripLoading / 4);
         layOutWhatShows();
@@ -95,9 +123,7 @@ void CalendarDaysView::setDays(std::vector<CalendarDay> days) {
     layout->setContentsMargins(10, 0, 10, 0);
     for (std::size_t i = 0; i < m_days.size(); ++i) {
         if (i > 0) {
-            auto* divider = new QFrame(row);
-            divider->setFrameShape(QFrame::VLine);
-            divider->setFrameShadow(QFrame::Plain);
+            auto* divider = new DayDivider(row);
             divider->setObjectName(QStringLiteral("CalendarDivider"));
             // A hairline, not a bar.
             QPalette colors = divider->palette();

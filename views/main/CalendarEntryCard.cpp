@@ -3,6 +3,7 @@
 #include "platform/richtext/OutsideHtml.h"
 #include "platform/richtext/OutsideTextDocument.h"
 #include "views/main/Appearance.h"
+#include "views/main/BandedFill.h"
 #include "views/main/CalendarEntryModel.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -109,14 +110,59 @@ QSize CalendarEntryCard::sizeHint(const QStyleOptionViewItem& option, const QMod
     return QSize(option.rect.width(), height + spacing);
 }
 
+namespace {
+
+// The outline of `frame` (its outermost pixels) in `line`, rounded by `radius` at its corners,
+// and its inside in `body`: its straight sides and its inside as rectangles, and only the corners
+// antialiased, each alone (see fillInBands).
+void drawCardFrame(QPainter& painter, const QRect& frame, int radius, const QColor& line,
+                   const QColor& body) {
+    if (frame.width() <= 2 * radius + 2 || frame.height() <= 2 * radius + 2) {
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(line, 1));
+        painter.setBrush(body);
+        painter.drawRoundedRect(QRectF(frame).adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
+        return;
+    }
+    const int corner = radius + 1;
+    const int left = frame.left();
+    const int top = frame.top();
+    const int right = frame.right();
+    const int bottom = frame.bottom();
+    // The sides between the corners.
+    fillInBands(painter, QRect(left + corner, top, frame.width() - 2 * corner, 1), line);
+    fillInBands(painter, QRect(left + corner, bottom, frame.width() - 2 * corner, 1), line);
+    fillInBands(painter, QRect(left, top + corner, 1, frame.height() - 2 * corner), line);
+    fillInBands(painter, QRect(right, top + corner, 1, frame.height() - 2 * corner), line);
+    // The inside: between the corners at the top and the bottom, and whole in between.
+    fillInBands(painter, QRect(left + corner, top + 1, frame.width() - 2 * corner, corner - 1), body);
+    fillInBands(painter, QRect(left + corner, bottom - corner + 1, frame.width() - 2 * corner, corner - 1),
+                body);
+    fillInBands(painter, QRect(left + 1, top + corner, frame.width() - 2, frame.height() - 2 * corner), body);
+    // The corners, each the corner of the rounded rectangle they belong to.
+    for (const QPoint at :
+         {QPoint(left, top), QPoint(right - corner + 1, top), QPoint(left, bottom - corner + 1),
+          QPoint(right - corner + 1, bottom - corner + 1)}) {
+        painter.save();
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(line, 1));
+        painter.setBrush(body);
+        painter.setClipRect(QRect(at, QSize(corner, corner)), Qt::IntersectClip);
+        painter.drawRoundedRect(QRectF(frame).adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
+        painter.restore();
+    }
+}
+
+} // namespace
+
 void CalendarEntryCard::paint(QPainter* painter, const QStyleOptionViewItem& option,
                               const QModelIndex& index) const {
     painter->save();
-    painter->setRenderHint(QPainter::Antialiasing);
     const QRectF card = QRectF(option.rect).adjusted(0.5, 0.5, -0.5, -0.5 - spacing);
-    painter->setPen(QPen(Appearance::quaternary(option.palette).darker(110), 1));
-    painter->setBrush(Appearance::withOpacity(QColor(Qt::black), 0.01));
-    painter->drawRoundedRect(card, cornerRadius, cornerRadius);
+    drawCardFrame(*painter, option.rect.adjusted(0, 0, 0, -spacing), static_cast<int>(cornerRadius),
+                  Appearance::quaternary(option.palette).darker(110),
+                  Appearance::withOpacity(QColor(Qt::black), 0.01));
+    painter->setRenderHint(QPainter::Antialiasing);
     if (option.state & QStyle::State_HasFocus) {
         // The entry the keyboard is on (the arrows move between the cards).
         painter->setPen(QPen(Appearance::accent(option.palette), 2));

@@ -215,6 +215,15 @@ void ProjectTaskRowView::paint(QPainter* painter, const QStyleOptionViewItem& op
         painter->setBrush(active ? Appearance::accent(colors) : Appearance::inactiveSelection(colors));
         painter->drawRoundedRect(QRectF(rect).adjusted(4, 1, -4, -1), 5, 5);
     }
+    // The row the keyboard is on wears a ring, chosen or not: Tab into the list makes a row
+    // current without choosing it. On the highlight it takes the highlight's text colour.
+    if (option.state & QStyle::State_HasFocus) {
+        painter->setPen(
+            QPen(selectedRow && active ? colors.color(QPalette::HighlightedText) : Appearance::accent(colors),
+                 1.5));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRoundedRect(QRectF(rect).adjusted(6, 4, -6, -4), 4, 4);
+    }
     // Light text only on the strong highlight of the active window.
     const bool selected = selectedRow && active;
     const QColor primary = selected ? colors.color(QPalette::HighlightedText) : Appearance::primary(colors);

@@ -30,15 +30,23 @@ void SidebarSplitViewController::setDetailViewController(QWidget* detail) {
     }
     m_detail = detail;
     if (detail) {
-        detail->setMinimumWidth(detailMinimumWidth);
+        detail->setMinimumWidth(m_detailMinimum);
         insertWidget(1, detail);
         setCollapsible(1, false);
         setStretchFactor(1, 1);
         // The sidebar's slot is exactly its column; all the rest is the detail's.
-        setSizes({sidebarWidth, std::max(detailMinimumWidth, width() - sidebarWidth - handleWidth())});
+        setSizes({sidebarWidth, std::max(m_detailMinimum, width() - sidebarWidth - handleWidth())});
         detail->show();
     }
     emit detailViewControllerChanged(detail);
+}
+
+void SidebarSplitViewController::fitWidth(int width) {
+    m_detailMinimum =
+        std::clamp(width - sidebarWidth - handleWidth(), 1, static_cast<int>(detailMinimumWidth));
+    if (m_detail) {
+        m_detail->setMinimumWidth(m_detailMinimum);
+    }
 }
 
 } // namespace velmora

@@ -33,6 +33,10 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
 namespace velmora {
 
 namespace {
@@ -90,7 +94,9 @@ void SidebarView::keepUntilAnswered(AbstractWorkLogForm* form) {
 void SidebarView::build() {
     setFixedWidth(columnWidth);
     auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 8, 0, 8);
+    // Tight enough that a short window (a small screen at scale 2) keeps two projects and the time.
+    column->setContentsMargins(0, 6, 0, 6);
+    column->setSpacing(4);
 
     // The account header.
     m_header = new QWidget(this);
@@ -129,7 +135,8 @@ void SidebarView::build() {
                       }),
         tr("Calendar"), SystemSymbol::Name::calendar, this);
     list->addWidget(m_calendar);
-    list->addSpacing(20);
+    // A gap that gives way first when the window is short.
+    list->addItem(new QSpacerItem(0, 20, QSizePolicy::Minimum, QSizePolicy::Preferred));
     auto* sectionHeader = secondaryLabel(tr("Projects"), this);
     QFont sectionFont = Appearance::scaledFont(sectionHeader->font(), 0.85);
     sectionFont.setBold(true);
@@ -189,6 +196,11 @@ void SidebarView::build() {
         }
     });
     m_projects->addWidget(m_projectsFailure);
+    // However short the window, two projects show (the failure's page, the tallest, would
+    // otherwise hold the column's least height, and crush the rest when it cannot).
+    const int row = std::max(fontMetrics().height(), 16) +
+                    static_cast<int>(std::ceil(2 * NavigationLinkButton::verticalPadding));
+    m_projects->setMinimumHeight(2 * row + 2 * m_list->frameWidth());
     list->addWidget(m_projects, 1);
     column->addLayout(list, 1);
 
@@ -528,13 +540,32 @@ void SidebarView::showLateBookingFailure(const std::optional<QUuid>& id) {
     }
     BookingRecords* records = m_timer ? m_timer->bookings() : nullptr;
     const auto record = records && id ? records->record(*id) : std::nullopt;
+    if (record && record->isOpen()) {
+        // The form heard of the failure before the booking's record took it in: where the time
+        // went (back on the timer, or waiting here) is the record's to say once it has.
+        if (!m_lateFailureWaits) {
+            m_lateFailureWaits = true;
+            auto told = std::make_shared<QMetaObject::Connection>();
+            *told = connect(records, &BookingRecords::recordChanged, this,
+                            [this, records, id, told](const QUuid& changed) {
+                                const auto now = records->record(*id);
+                                if (changed != *id || (now && now->isOpen())) {
+                                    return;
+                                }
+                                disconnect(*told);
+                                m_lateFailureWaits = false;
+                                showLateBookingFailure(id);
+                            });
+        }
+        return;
+    }
     const QString title = tr("The work log could not be saved.");
     m_lateFailureAlert = new QMessageBox(QMessageBox::Warning, title, title, QMessageBox::Ok, window());
     m_lateFailureAlert->setTextFormat(Qt::PlainText);
     m_lateFailureAlert->setInformativeText(
         record && record->state == BookingRecord::State::returned
-            ? tr("The timer tracks another task now, so the time waits in the main window, to be booked or "
-                 "discarded.")
+            ? tr("The timer was on another task when the time came back, so the time waits in the main "
+                 "window, to be booked or discarded.")
             : tr("The time is back on the timer, so it can be booked again."));
     m_lateFailureAlert->setAttribute(Qt::WA_DeleteOnClose);
     m_lateFailureAlert->setWindowModality(Qt::WindowModal);

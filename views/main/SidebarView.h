@@ -72,6 +72,8 @@ public:
     BookTimeView* bookingSheet() const { return m_sheet; }
     // The alert for a booking that failed after its sheet had closed, while shown.
     QMessageBox* lateBookingFailureAlert() const { return m_lateFailureAlert; }
+    // The alert waits for the refusal to be on the booking's record, whose words it says.
+    bool m_lateFailureWaits = false;
 
     // Parts, for tests and for the window around it.
     QWidget* accountHeader() const { return m_header; }

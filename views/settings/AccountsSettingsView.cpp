@@ -34,6 +34,7 @@ AccountsSettingsView::AccountsSettingsView(SettingsViewModel& model, ProviderSto
     m_section = m_form->addSection();
     listLayout->addWidget(m_form, 1);
     auto* footer = new QHBoxLayout;
+    m_footer = footer;
     footer->setContentsMargins(20, 0, 20, 16);
     footer->addStretch();
     m_addAccount = new QPushButton(QStringLiteral("Add Account"));
@@ -87,15 +88,16 @@ void AccountsSettingsView::reloadRows() {
         m_section->addRow(new SettingsRow(QStringLiteral("No accounts"), QString(), nullptr));
         return;
     }
-    QWidget* previous = nullptr;
     for (const auto& account : accounts) {
         auto* row = new AccountRowView(account);
         connect(row, &AccountRowView::chosen, this, &AccountsSettingsView::openEditor);
         m_section->addRow(row);
-        previous = row;
     }
-    // Tab follows the page down: the rows, then the button under them.
-    QWidget::setTabOrder(previous, m_addAccount);
+    // Tab follows the page down: the rows, then the button under them. New rows join the focus
+    // chain at its end, after the button (moving the button after them by the chain's order did
+    // not hold), so the button joins it again, after them.
+    m_addAccount->setParent(nullptr);
+    m_footer->addWidget(m_addAccount);
 }
 
 void AccountsSettingsView::openEditor(const AnyProvider& provider) {

@@ -13,6 +13,7 @@
 
 #include <optional>
 
+class QHBoxLayout;
 class QPushButton;
 class QStackedWidget;
 
@@ -77,6 +78,8 @@ private:
     SettingsForm* m_form;
     SettingsSection* m_section;
     QPushButton* m_addAccount;
+    // The row that holds Add Account.
+    QHBoxLayout* m_footer = nullptr;
     QPointer<AccountSelectionView> m_selection;
     QPointer<CreateAccountView> m_setup;
     QPointer<EditAccountView> m_editor;

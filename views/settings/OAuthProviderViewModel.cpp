@@ -6,7 +6,6 @@
 #include "platform/notifications/NotificationCenter.h"
 #include "validation/NonEmptyValidator.h"
 
-#include <QDesktopServices>
 #include <QUrl>
 
 namespace velmora {
@@ -71,7 +70,7 @@ template <ProviderProtocol P> void OAuthProviderViewModel<P>::authorize() {
             });
     }
     setAwaitingCredentials(true);
-    QDesktopServices::openUrl(url);
+    openInBrowser(url);
 }
 
 template <ProviderProtocol P>

@@ -10,7 +10,9 @@
 #include "views/main/ValidationError.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -116,6 +118,32 @@ void ProviderSetupView::build() {
     credentialsLayout->addWidget(m_credentials);
     layout->addWidget(credentialsBox);
 
+    // A sign-in no browser could be opened for: the address to open by hand.
+    m_unopenedBox = new QWidget;
+    m_unopenedBox->setObjectName(QStringLiteral("unopenedAddress"));
+    auto* unopened = new QVBoxLayout(m_unopenedBox);
+    unopened->setContentsMargins(0, 0, 0, 0);
+    auto* unopenedText =
+        new QLabel(QStringLiteral("No browser could be opened. To sign in, open this address in a browser:"));
+    unopenedText->setWordWrap(true);
+    unopened->addWidget(unopenedText);
+    auto* addressRow = new QHBoxLayout;
+    m_unopenedField = new QLineEdit;
+    m_unopenedField->setObjectName(QStringLiteral("unopenedAddressField"));
+    m_unopenedField->setReadOnly(true);
+    addressRow->addWidget(m_unopenedField, 1);
+    m_copyAddress = new QPushButton(QStringLiteral("Copy"));
+    m_copyAddress->setObjectName(QStringLiteral("copyAddress"));
+    m_copyAddress->setAutoDefault(false);
+    connect(m_copyAddress, &QPushButton::clicked, this,
+            [this] { QGuiApplication::clipboard()->setText(m_unopenedField->text()); });
+    addressRow->addWidget(m_copyAddress);
+    unopened->addLayout(addressRow);
+    m_unopenedBox->hide();
+    layout->addWidget(m_unopenedBox);
+    connect(m_viewModel, &ProviderSetupViewModel::unopenedAddressChanged, this,
+            &ProviderSetupView::showUnopenedAddress);
+
     // Footer.
     m_footer = new QWidget;
     auto* footer = new QHBoxLayout(m_footer);
@@ -184,6 +212,13 @@ void ProviderSetupView::keyPressEvent(QKeyEvent* event) {
     if (m_mainButton && m_mainButton->isEnabled() && m_mainButton->isVisible()) {
         m_mainButton->click();
     }
+}
+
+void ProviderSetupView::showUnopenedAddress() {
+    const QUrl& address = m_viewModel->unopenedAddress();
+    m_unopenedField->setText(address.toString(QUrl::FullyEncoded));
+    m_unopenedField->setCursorPosition(0);
+    m_unopenedBox->setVisible(!address.isEmpty());
 }
 
 void ProviderSetupView::updateCredentialsVisibility() {

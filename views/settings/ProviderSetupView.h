@@ -59,6 +59,10 @@ public:
     static inline const QString waitButton = QStringLiteral("Wait");
     static inline const QString keepTimeButton = QStringLiteral("Delete, Keep the Time");
     static inline const QString discardTimeButton = QStringLiteral("Delete, Discard the Time");
+    // The sign-in address no browser could be opened at, with Copy; hidden otherwise.
+    QWidget* unopenedAddressBox() const { return m_unopenedBox; }
+    QLineEdit* unopenedAddressField() const { return m_unopenedField; }
+    QPushButton* copyAddressButton() const { return m_copyAddress; }
     // The delete confirmation on screen, if any.
     QMessageBox* deleteConfirmationDialog() const { return m_deleteDialog; }
     bool deleteConfirmation() const { return m_deleteDialog != nullptr; }
@@ -104,6 +108,7 @@ private:
     void rebuildMainButton();
     void updateCredentialsVisibility();
     void askToDelete();
+    void showUnopenedAddress();
 
     ProviderSetupViewModel* m_viewModel;
     Action m_onDelete;
@@ -119,6 +124,9 @@ private:
     QPushButton* m_deleteButton = nullptr;
     QPushButton* m_cancelButton = nullptr;
     ActivityIndicator* m_progress = nullptr;
+    QWidget* m_unopenedBox = nullptr;
+    QLineEdit* m_unopenedField = nullptr;
+    QPushButton* m_copyAddress = nullptr;
     QPointer<QMessageBox> m_alert;
     QPointer<QMessageBox> m_deleteDialog;
 };

@@ -2,6 +2,10 @@
 
 #include "views/settings/ProviderNameValidation.h"
 
+#include "core/model/Logger.h"
+
+#include <QDesktopServices>
+
 namespace velmora {
 
 ProviderSetupViewModel::ProviderSetupViewModel(ProviderType type, const QString& name, Action onSave,
@@ -57,6 +61,18 @@ void ProviderSetupViewModel::setBadCredentials(bool value) {
     }
     m_badCredentials = value;
     emit badCredentialsChanged(value);
+}
+
+void ProviderSetupViewModel::openInBrowser(const QUrl& address) {
+    const bool opened = m_openBrowser ? m_openBrowser(address) : QDesktopServices::openUrl(address);
+    const QUrl unopened = opened ? QUrl() : address;
+    if (!opened) {
+        logError(Logger::network(), QStringLiteral("No browser could be opened for the sign-in"));
+    }
+    if (unopened != m_unopenedAddress) {
+        m_unopenedAddress = unopened;
+        emit unopenedAddressChanged(m_unopenedAddress);
+    }
 }
 
 void ProviderSetupViewModel::setSaveError(const QString& message) {

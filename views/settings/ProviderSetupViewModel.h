@@ -12,6 +12,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QUrl>
 #include <QUuid>
 
 #include <functional>
@@ -94,6 +95,13 @@ public:
     // Whether the form waits for the tracker's credentials from the browser sign-in.
     bool awaitingCredentials() const { return m_awaitingCredentials; }
 
+    // What opens an address in the browser (the desktop's, unless set), and whether it could.
+    using BrowserOpener = std::function<bool(const QUrl&)>;
+    void setBrowserOpener(BrowserOpener open) { m_openBrowser = std::move(open); }
+    // The sign-in address no browser could be opened at, for the user to open by hand; empty
+    // otherwise.
+    const QUrl& unopenedAddress() const { return m_unopenedAddress; }
+
     // The user message of a failed store.
     static QString saveErrorMessage(const ProviderManagerError& error);
 
@@ -104,6 +112,7 @@ signals:
     void saveErrorChanged(const QString& message);
     // The main button or the picker's choices may have changed.
     void choicesChanged();
+    void unopenedAddressChanged(const QUrl& address);
 
 protected:
     ProviderSetupViewModel(ProviderType type, const QString& name, Action onSave, QObject* parent);
@@ -124,6 +133,8 @@ protected:
     void release(Cancellable& slot);
 
     void setAwaitingCredentials(bool value) { m_awaitingCredentials = value; }
+    // Opens `address` in the browser; where none opens, the address is kept for the user.
+    void openInBrowser(const QUrl& address);
 
     // A request that checks the credentials failed: raises `badCredentials` with why.
     void checkFailed(const APIError& error);
@@ -161,6 +172,8 @@ private:
     bool m_badCredentials = false;
     std::optional<APIError> m_failure;
     bool m_awaitingCredentials = false;
+    BrowserOpener m_openBrowser;
+    QUrl m_unopenedAddress;
     int m_running = 0;
     QString m_saveError;
 };

@@ -11,6 +11,8 @@
 #include <QSplitter>
 #include <QStackedWidget>
 
+#include <algorithm>
+
 namespace velmora {
 
 SettingsSplitViewController::SettingsSplitViewController(SettingsEnvironment environment, QWidget* parent)
@@ -43,6 +45,14 @@ SettingsSplitViewController::SettingsSplitViewController(SettingsEnvironment env
 }
 
 SettingsSplitViewController::~SettingsSplitViewController() = default;
+
+void SettingsSplitViewController::fitWidth(int width) {
+    const int list =
+        std::clamp(width - detailMinimumWidth, compactSidebarWidth, static_cast<int>(sidebarWidth));
+    m_sidebar->setFixedWidth(list);
+    m_pages->setMinimumWidth(
+        std::clamp(width - list - m_splitter->handleWidth(), 0, static_cast<int>(detailMinimumWidth)));
+}
 
 QWidget* SettingsSplitViewController::detail() const {
     return m_pages->currentWidget();

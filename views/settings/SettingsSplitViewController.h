@@ -20,6 +20,8 @@ class SettingsSplitViewController : public QWidget {
 public:
     static constexpr int sidebarWidth = 215;
     static constexpr int detailMinimumWidth = 500;
+    // The least the page list shrinks to on a narrow screen.
+    static constexpr int compactSidebarWidth = 150;
 
     explicit SettingsSplitViewController(SettingsEnvironment environment, QWidget* parent = nullptr);
     ~SettingsSplitViewController() override;
@@ -31,6 +33,10 @@ public:
     QSplitter* splitter() const { return m_splitter; }
     // The page shown now.
     QWidget* detail() const;
+
+    // Fits the page list and the page into `width` (a narrow screen's): the list shrinks first,
+    // then the page's least width.
+    void fitWidth(int width);
 
     // Sets the window title and rebuilds the page for the route.
     void updateDetail();

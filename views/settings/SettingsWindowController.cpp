@@ -2,12 +2,15 @@
 
 #include "views/settings/SettingsSplitViewController.h"
 
+#include "views/main/ScreenRoom.h"
+
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
 #include <QSettings>
 
+#include <algorithm>
 #include <memory>
 
 namespace velmora {
@@ -23,9 +26,13 @@ SettingsWindowController::SettingsWindowController(SettingsEnvironment environme
     : QMainWindow(parent), m_windowStateFile(environment.windowStateFile) {
     m_split = new SettingsSplitViewController(std::move(environment), this);
     setCentralWidget(m_split);
-    setMinimumSize(715, 400);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    const QSize minimum = minimumSizeWithin(available);
+    setMinimumSize(minimum);
+    m_split->fitWidth(minimum.width());
     setWindowTitle(tr("Settings"));
-    resize(715, 400);
+    resize(minimum);
     m_frameSettled = new QTimer(this);
     m_frameSettled->setSingleShot(true);
     m_frameSettled->setInterval(500);
@@ -33,20 +40,29 @@ SettingsWindowController::SettingsWindowController(SettingsEnvironment environme
 
     const QByteArray frame =
         frameSettings(m_windowStateFile)->value(QLatin1String(frameAutosaveName)).toByteArray();
+    const QRect room = ScreenRoom::within(available);
     if (frame.isEmpty() || !restoreGeometry(frame)) {
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            resize(firstStartSize(screen->availableGeometry()));
-            move(screen->availableGeometry().center() - rect().center());
-        }
+        resize(firstStartSize(available));
+        move(available.center() - rect().center());
+    } else if (!available.contains(frameGeometry())) {
+        // Kept from a larger screen, or a smaller scale.
+        resize(size().boundedTo(room.size()).expandedTo(minimum));
+        move(std::clamp(x(), room.left(), std::max(room.left(), room.right() - width() + 1)),
+             std::clamp(y(), room.top(), std::max(room.top(), room.bottom() - height() + 1)));
     }
     m_restored = true;
+}
+
+QSize SettingsWindowController::minimumSizeWithin(const QRect& available) {
+    return QSize(715, 400).boundedTo(ScreenRoom::within(available).size()).expandedTo(QSize(1, 1));
 }
 
 QSize SettingsWindowController::firstStartSize(const QRect& available) {
     // The General page, the longest, shows whole at 640; the frame's decorations come
     // on top of this size, so a margin keeps them on screen.
-    const QSize room = available.size() - QSize(40, 60);
-    return QSize(760, 640).boundedTo(room).expandedTo(QSize(715, 400));
+    return QSize(760, 640)
+        .boundedTo(ScreenRoom::within(available).size())
+        .expandedTo(minimumSizeWithin(available));
 }
 
 void SettingsWindowController::closeEvent(QCloseEvent* event) {

@@ -9,7 +9,8 @@ namespace velmora {
 
 class SettingsSplitViewController;
 
-// The settings window: at least 715 × 400, titled after its page, its frame kept under
+// The settings window: at least 715 × 400 where the screen has room (less on a small one, with a
+// narrower page list and pages that scroll), titled after its page, its frame kept under
 // "SettingsWindow". Closing it keeps it (and its page) for the next time it is shown.
 class SettingsWindowController : public QMainWindow {
     Q_OBJECT
@@ -22,6 +23,8 @@ public:
     // `available`: tall enough for the longest page, within the screen, never under
     // the minimum.
     static QSize firstStartSize(const QRect& available);
+    // The least size on such a screen: 715 × 400, or what the screen has room for.
+    static QSize minimumSizeWithin(const QRect& available);
 
     SettingsSplitViewController* splitViewController() const { return m_split; }
 

@@ -2,10 +2,10 @@
 // situation it is there for (a real server's head, a flood, a host that hogs places, a descriptor
 // table), not against its own value.
 
-#include "images/download/ContentDecoder.h"
 #include "images/download/DecodeLanes.h"
 #include "images/download/ImageSession.h"
 #include "images/download/RemoteImageDownloader.h"
+#include "platform/net/ContentDecoder.h"
 #include "platform/net/ResponseHeadReader.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include <zlib.h>
 
 using namespace velmora::images;
+using velmora::ContentDecoder;
 using velmora::ResponseHeadReader;
 
 namespace {

@@ -1,16 +1,21 @@
 #include "platform/richtext/OutsideLines.h"
 
+#include "platform/richtext/FontCosts.h"
 #include "platform/richtext/OutsideName.h"
+#include "tests/support/DesktopText.h"
 #include "tests/support/TestData.h"
+#include "tests/support/ThreadCpuClock.h"
 
 #include <QApplication>
 #include <QFontMetricsF>
 #include <QGlyphRun>
 #include <QTextBoundaryFinder>
+#include <QTextLayout>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -57,6 +62,35 @@ qsizetype countCharacters(const QString& text, qsizetype end) {
 }
 
 } // namespace
+
+// A character no font draws shows as the box of the line's font, as wide as every other such: a
+// line measures it once. Measured one by one, each made Qt search every font it falls back to again,
+// and a row of Korean where no font has Hangul cost twice what laying out what it shows did. Held in
+// turns against that layout, each at the least of a few runs.
+TEST(OutsideLines, CharactersNoFontDrawsAreMeasuredOnceALine) {
+    FontCosts& fonts = FontCosts::ofThisProcess();
+    if (!fonts.cost(0xD55C).boxed) {
+        GTEST_SKIP() << "a font draws Hangul here";
+    }
+    const QString name = koreanText().repeated(3);
+    const QFont font = QApplication::font();
+    const QString shown = OutsideLines::cut(font, name, 300, fonts);
+    ASSERT_GT(shown.size(), 20);
+    qint64 cutting = std::numeric_limits<qint64>::max();
+    qint64 layingOut = std::numeric_limits<qint64>::max();
+    for (int round = 0; round < 5; ++round) {
+        ThreadCpuClock clock;
+        OutsideLines::cut(font, name, 300, fonts);
+        cutting = std::min(cutting, clock.elapsedMicroseconds());
+        clock.restart();
+        QTextLayout layout(shown, font);
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        layingOut = std::min(layingOut, clock.elapsedMicroseconds());
+    }
+    EXPECT_LT(cutting, layingOut / 3) << "cut " << cutting << " us, laid out " << layingOut << " us";
+}
 
 // A line handed out stays whole for as long as its holder keeps it, whatever is laid out after
 // it: a row holds its name's line while it lays out its state's, and a cache of one line threw the

@@ -21,6 +21,8 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -774,4 +776,27 @@ TEST_F(BookTimeViewTest, APartRefusedAsChangedMeanwhileIsBookedAgainFromItsRecor
     }
     EXPECT_EQ(booked + held, 1800) << "booked " << booked << ", held " << held;
     EXPECT_EQ(held, 0);
+}
+
+// Words that appear after the sheet opened make it taller while the screen has room: its body
+// scrolls only on a screen too small for it.
+TEST_F(BookTimeViewTest, WordsShownLaterGrowTheSheetRatherThanScrollIt) {
+    ScriptedWorkLogForm form(project, task, 5400);
+    auto view = sheet(form);
+    settle();
+    const int before = view->height();
+    view->stateLabel()->setText(
+        QStringLiteral("The booking is on its way. It may still arrive until 10:52; the "
+                       "sheet waits for the tracker's answer, and so does the timer."));
+    view->stateLabel()->show();
+    settle();
+    auto* body = view->findChild<QScrollArea*>(QStringLiteral("SheetBody"));
+    ASSERT_NE(body, nullptr);
+    EXPECT_GT(view->height(), before);
+    EXPECT_EQ(body->verticalScrollBar()->maximum(), 0) << "the screen has room for all of it";
+
+    // Words that grow while shown (a longer line under the duration as it is typed).
+    view->stateLabel()->setText(view->stateLabel()->text() + QLatin1Char(' ') + view->stateLabel()->text());
+    settle();
+    EXPECT_EQ(body->verticalScrollBar()->maximum(), 0) << "grown, the sheet still shows all of it";
 }

@@ -31,6 +31,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 using namespace velmora;
 using namespace velmora::test;
 using namespace std::chrono_literals;
@@ -292,6 +294,24 @@ TEST_F(CalendarViewTest, TheCardTheKeyboardIsOnComesIntoView) {
     }
 }
 
+// Tab stops only where a ring shows it: the days' cards, never the area that holds them (a
+// scroll area that draws no ring took a stop of its own).
+TEST_F(CalendarViewTest, TabNeverStopsOnTheDaysArea) {
+    showALongDay();
+    CalendarDaysView* strip = view().daysView();
+    QApplication::setActiveWindow(controller.get());
+    QListView* list = strip->columns()[1]->entryList();
+    list->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return list->hasFocus(); }));
+    for (int step = 0; step < 12; ++step) {
+        QWidget* focused = QApplication::focusWidget();
+        ASSERT_NE(focused, nullptr);
+        QTest::keyClick(focused, Qt::Key_Tab);
+        EXPECT_NE(QApplication::focusWidget(), strip) << "after " << step + 1 << " Tabs";
+        EXPECT_NE(QApplication::focusWidget(), strip->widget()) << "after " << step + 1 << " Tabs";
+    }
+}
+
 TEST_F(CalendarViewTest, AConfirmedDeleteDeletesOnceAndReloadsOnce) {
     const QDateTime today = env.clock->now();
     service->workEntries.answer({entryAt(QStringLiteral("1"), today, 5400)});
@@ -448,6 +468,52 @@ TEST(CalendarEntryCardTest, TheFocusedEntryShowsAFocusRing) {
     const QColor ring = Appearance::accent(option.palette);
     EXPECT_EQ(pixelsOf(paint(QStyle::State_Enabled), ring), 0);
     EXPECT_GT(pixelsOf(paint(QStyle::State_Enabled | QStyle::State_HasFocus), ring), 2 * 160);
+}
+
+// Qt's raster engine hands a fill of a hundred lines or more to a pool of threads in parts and
+// waits for them: waking them cost a day of cards scrolled a page more than the fills did. A tall
+// card is painted on the thread that paints it, and looks as a rounded card does: its outline along
+// each side, its corners round, its body shaded.
+TEST(CalendarEntryCardTest, ATallCardIsPaintedOnThePaintingThreadAlone) {
+    CalendarEntryModel model;
+    model.setEntries({entryAt(QStringLiteral("1"), QDateTime::currentDateTime(), 1800)});
+    CalendarEntryCard card;
+    QStyleOptionViewItem option;
+    option.palette = QApplication::palette();
+    option.font = QApplication::font();
+    option.rect = QRect(0, 0, 200, 640);
+    QImage image(option.rect.size(), QImage::Format_ARGB32_Premultiplied);
+    const QColor window = option.palette.color(QPalette::Window);
+    auto cpu = [](clockid_t clock) {
+        timespec time{};
+        clock_gettime(clock, &time);
+        return qint64(time.tv_sec) * 1000000000 + time.tv_nsec;
+    };
+    const qint64 processBefore = cpu(CLOCK_PROCESS_CPUTIME_ID);
+    const qint64 threadBefore = cpu(CLOCK_THREAD_CPUTIME_ID);
+    for (int i = 0; i < 40; ++i) {
+        image.fill(window);
+        QPainter painter(&image);
+        card.paint(&painter, option, model.index(0));
+    }
+    const qint64 thread = cpu(CLOCK_THREAD_CPUTIME_ID) - threadBefore;
+    const qint64 others = cpu(CLOCK_PROCESS_CPUTIME_ID) - processBefore - thread;
+    EXPECT_LT(others, thread / 4) << "other threads " << others / 1000 << " us, painting " << thread / 1000
+                                  << " us";
+
+    const int bottom = option.rect.height() - CalendarEntryCard::spacing - 1;
+    const QColor outline = image.pixelColor(0, 320);
+    EXPECT_NE(outline, window);
+    for (const QPoint side : {QPoint(0, 100), QPoint(199, 320), QPoint(100, 0), QPoint(100, bottom)}) {
+        EXPECT_EQ(image.pixelColor(side), outline) << side.x() << "," << side.y();
+    }
+    for (const QPoint corner : {QPoint(0, 0), QPoint(199, 0), QPoint(0, bottom), QPoint(199, bottom)}) {
+        EXPECT_NE(image.pixelColor(corner), outline) << corner.x() << "," << corner.y();
+    }
+    const QColor body = image.pixelColor(100, 320);
+    EXPECT_NE(body, window);
+    EXPECT_EQ(image.pixelColor(150, 600), body);
+    EXPECT_EQ(image.pixelColor(100, bottom + 5), window);
 }
 
 // Jira's work-log comments are text as typed: the card shows their characters, never

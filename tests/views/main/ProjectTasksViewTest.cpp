@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 
 using namespace velmora;
@@ -165,6 +166,46 @@ TEST_F(ProjectTasksViewTest, TheSelectedRowsTextReadsOnItsHighlight) {
     const QColor text = option.palette.color(QPalette::HighlightedText);
     EXPECT_GE(Appearance::contrast(text, highlight), Appearance::minimumContrast)
         << text.name().toStdString() << " on " << highlight.name().toStdString();
+}
+
+// The row the keyboard is on shows a ring, selected or not (Tab into the list makes a row
+// current without choosing it).
+TEST_F(ProjectTasksViewTest, TheRowTheKeyboardIsOnShowsItsRing) {
+    auto view = list();
+    const QModelIndex first = view->model()->index(0, 0);
+    for (const bool selected : {false, true}) {
+        QStyleOptionViewItem option;
+        option.initFrom(view->viewport());
+        option.font = view->font();
+        option.state |= QStyle::State_HasFocus | QStyle::State_Active | QStyle::State_Enabled;
+        if (selected) {
+            option.state |= QStyle::State_Selected;
+        }
+        option.rect =
+            QRect(QPoint(0, 0), view->itemDelegate()->sizeHint(option, first).expandedTo(QSize(300, 0)));
+        QImage row(option.rect.size(), QImage::Format_RGB32);
+        row.fill(option.palette.color(QPalette::Base));
+        {
+            QPainter painter(&row);
+            view->itemDelegate()->paint(&painter, option, first);
+        }
+        // Along the row's top edge, away from its rounded corners, the ring stands out of what is under it.
+        const QColor under =
+            selected ? Appearance::accent(option.palette) : option.palette.color(QPalette::Base);
+        int ring = 0;
+        for (int x = 12; x < row.width() - 12; ++x) {
+            for (int y = 0; y < 7; ++y) {
+                const QColor pixel = row.pixelColor(x, y);
+                if (std::abs(pixel.red() - under.red()) + std::abs(pixel.green() - under.green()) +
+                        std::abs(pixel.blue() - under.blue()) >
+                    90) {
+                    ++ring;
+                    break;
+                }
+            }
+        }
+        EXPECT_GT(ring, (row.width() - 24) / 2) << (selected ? "selected" : "not selected");
+    }
 }
 
 TEST(ProjectTaskRowView, FillsTheMissingFactsWithTheirPlaceholders) {

@@ -60,6 +60,17 @@ protected:
         return view->bookingSheet();
     }
 
+    // Save, once the read of what was there has ended (a booking still waiting for it would go
+    // with the sheet), and wait until the booking is on its way.
+    [[nodiscard]] bool saveUntilTheBookingLeaves(BookTimeView* sheet) {
+        if (!waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "GET").isEmpty(); })) {
+            return false;
+        }
+        drainEvents();
+        sheet->save();
+        return waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "POST").isEmpty(); });
+    }
+
     // PRJ-2, a second task of the project, in the tracker too.
     Issue addOtherTask() {
         jira.addIssue({QStringLiteral("10002"), QStringLiteral("PRJ-2"), QStringLiteral("10000"),
@@ -187,14 +198,7 @@ TEST_F(SidebarBookingTest, ABookingSentBeforeCancelStillEndsAndOnlyAnnouncesItse
     jira.setLatency(200, "POST");
     BookTimeView* sheet = stopTimer();
     ASSERT_NE(sheet, nullptr);
-    // Sent: the read of what was there has ended (a booking still waiting for it would
-    // go with the sheet).
-    ASSERT_TRUE(
-        waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "GET").isEmpty(); }));
-    drainEvents();
-    sheet->save();
-    ASSERT_TRUE(
-        waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "POST").isEmpty(); }));
+    ASSERT_TRUE(saveUntilTheBookingLeaves(sheet));
     // The time is the booking's now: Cancel only closes the sheet.
     sheet->cancel();
     EXPECT_EQ(sheet->discardQuestion(), nullptr);
@@ -212,12 +216,7 @@ TEST_F(SidebarBookingTest, ABookingThatFailsAfterCancelIsReportedAndKeepsTheTime
     jira.interceptOnce("POST", QStringLiteral("/worklog"), FakeResponse::json("{}", 400).withDelay(200));
     BookTimeView* sheet = stopTimer();
     ASSERT_NE(sheet, nullptr);
-    ASSERT_TRUE(
-        waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "GET").isEmpty(); }));
-    drainEvents();
-    sheet->save();
-    ASSERT_TRUE(
-        waitUntil([&] { return !jira.http().requestsTo(QStringLiteral("/worklog"), "POST").isEmpty(); }));
+    ASSERT_TRUE(saveUntilTheBookingLeaves(sheet));
     sheet->cancel();
     EXPECT_EQ(sheet->discardQuestion(), nullptr);
     ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() == nullptr; }));
@@ -240,6 +239,31 @@ TEST_F(SidebarBookingTest, ABookingThatFailsAfterCancelIsReportedAndKeepsTheTime
     EXPECT_EQ(timer.state(), TimerViewModel::State::paused);
     EXPECT_EQ(timer.task(), task);
     EXPECT_DOUBLE_EQ(timer.elapsed(), 5400);
+}
+
+// Refused after the timer went on to another task, the time waits in the main window; the alert
+// says so in words that stay true once the timer is idle too.
+TEST_F(SidebarBookingTest, ABookingRefusedAfterTheTimerMovedOnSaysWhereTheTimeWaits) {
+    const Issue other = addOtherTask();
+    jira.setLatency(200, "POST");
+    jira.interceptOnce("POST", QStringLiteral("/worklog"), FakeResponse::json("{}", 400).withDelay(600));
+    BookTimeView* sheet = stopTimer();
+    ASSERT_NE(sheet, nullptr);
+    ASSERT_TRUE(saveUntilTheBookingLeaves(sheet));
+    sheet->cancel();
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() == nullptr; }));
+    timer.start(project, other);
+
+    ASSERT_TRUE(waitUntil([&] { return view->lateBookingFailureAlert() != nullptr; }));
+    QMessageBox* alert = view->lateBookingFailureAlert();
+    EXPECT_EQ(timer.task(), other);
+    timer.reset();
+    drainEvents();
+    ASSERT_FALSE(timer.isInUse());
+    const QString said = alert->informativeText();
+    EXPECT_TRUE(said.contains(QStringLiteral("main window"))) << said.toStdString();
+    EXPECT_FALSE(said.contains(QStringLiteral("tracks another task now")))
+        << "the timer is idle: " << said.toStdString();
 }
 
 TEST_F(SidebarBookingTest, StartingAnotherTaskBooksTheTrackedTimeOnItsOwnTaskFirst) {

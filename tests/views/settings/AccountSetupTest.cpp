@@ -14,6 +14,7 @@
 #include "views/settings/YouTrackProviderView.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -355,6 +356,48 @@ protected:
     FakeJiraServer jira;
     FakeAsanaServer asana;
 };
+
+// With no browser to open, Authorize shows the sign-in address and a button that copies it;
+// a later Authorize that opens the browser takes them away.
+TEST_F(OAuthSetup, AuthorizeWithNoBrowserShowsTheAddressToOpenAndCopiesIt) {
+    for (const bool jira : {true, false}) {
+        std::unique_ptr<ProviderSetupView> view;
+        ProviderSetupViewModel* model = nullptr;
+        if (jira) {
+            auto* made = new JiraProviderView(new JiraProviderViewModel([] {}), {}, [] {});
+            model = &made->model();
+            view.reset(made);
+        } else {
+            auto* made = new AsanaProviderView(new AsanaProviderViewModel([] {}), {}, [] {});
+            model = &made->model();
+            view.reset(made);
+        }
+        bool opens = false;
+        model->setBrowserOpener([&opens](const QUrl&) { return opens; });
+        view->show();
+        type(view->findChild<QLineEdit*>(QStringLiteral("nameField")), "Work");
+        drainEvents();
+        QPushButton* authorize = view->findChild<QPushButton*>(QStringLiteral("mainButton"));
+        ASSERT_NE(authorize, nullptr);
+        ASSERT_EQ(authorize->text(), "Authorize");
+        EXPECT_FALSE(view->unopenedAddressBox()->isVisibleTo(view.get()));
+        QTest::mouseClick(authorize, Qt::LeftButton);
+        drainEvents();
+        ASSERT_TRUE(view->unopenedAddressBox()->isVisibleTo(view.get())) << (jira ? "Jira" : "Asana");
+        const QString address = view->unopenedAddressField()->text();
+        EXPECT_TRUE(address.contains(jira ? "oauth/app/jira/redirect" : "oauth/app/asana/redirect"))
+            << address.toStdString();
+        EXPECT_TRUE(view->unopenedAddressField()->isReadOnly());
+        QApplication::clipboard()->clear();
+        QTest::mouseClick(view->copyAddressButton(), Qt::LeftButton);
+        EXPECT_EQ(QApplication::clipboard()->text(), address);
+
+        opens = true;
+        QTest::mouseClick(authorize, Qt::LeftButton);
+        drainEvents();
+        EXPECT_FALSE(view->unopenedAddressBox()->isVisibleTo(view.get())) << "the browser opened it";
+    }
+}
 
 TEST_F(OAuthSetup, JiraTakesCredentialsOnlyAfterAuthorizeThenLoadsSitesAndSavesTheChosenOne) {
     int saves = 0;

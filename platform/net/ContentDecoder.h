@@ -6,20 +6,26 @@
 #include <functional>
 #include <memory>
 
-namespace velmora::images {
+namespace velmora {
 
 // Undoes an answer's Content-Encoding (gzip, deflate) as its bytes arrive, handing the decoded
 // bytes on in slices of at most `sliceBytes`, so a small stream that inflates to gigabytes is
 // stopped by whoever takes the slices, not by memory. A stream is whole only when it reached its
 // own end: a transfer that stops before it is a broken answer, whatever the connection said.
+// "deflate" is read as a zlib stream or, as many servers send it, raw; a gzip stream may be
+// several members, and zeros after its end (padding) are passed over.
 class ContentDecoder {
 public:
     // Takes a slice of decoded bytes; false stops the decoding (the taker wants no more).
     using Sink = std::function<bool(const char* data, qsizetype size)>;
 
     // A decoder for the answer's Content-Encoding, or none where the body is taken as it comes
-    // (no encoding, "identity", or one that was never asked for).
+    // (no encoding, "identity") or is not read at all (see isReadable).
     static std::unique_ptr<ContentDecoder> forEncoding(QByteArrayView contentEncoding);
+    // Whether an answer of this Content-Encoding can be read: none, "identity", or one coding
+    // asked for. Brotli and zstd never are: their frames may ask for windows of many megabytes,
+    // which a hostile answer would have allocated for it.
+    static bool isReadable(QByteArrayView contentEncoding);
     // The encodings asked for, as an Accept-Encoding value.
     static QByteArray acceptedEncodings();
 
@@ -41,4 +47,4 @@ private:
     std::unique_ptr<Stream> m_stream;
 };
 
-} // namespace velmora::images
+} // namespace velmora

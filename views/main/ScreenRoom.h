@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QRect>
+
+class QWidget;
+
+namespace velmora {
+
+// What of a screen a window may take, leaving room for the frame the desktop draws around it
+// (a title bar above, borders about): a window sized and placed within it is whole on screen,
+// at any scale.
+namespace ScreenRoom {
+
+// Room for the frame's decorations, in the window's own units.
+constexpr int decorationsLeft = 20;
+constexpr int decorationsTop = 40;
+constexpr int decorationsRight = 20;
+constexpr int decorationsBottom = 20;
+
+// `available` (a screen's available geometry) less the decorations.
+QRect within(const QRect& available);
+// The room of the screen `widget` is on (its parent's, for a sheet not shown yet), else the
+// primary screen's; empty without a screen.
+QRect of(const QWidget& widget);
+
+} // namespace ScreenRoom
+
+} // namespace velmora
