@@ -200,7 +200,7 @@ public:
         if (m_task->storesInUrlCache() && m_request.method == "GET" && !m_request.body && status == 200) {
             m_cacheWriting = m_session->m_urlCache->prepare(response);
         }
-        ImageSessionDelegate* target = delegate();
+        const Telling target = telling();
         if (!target) {
             return Verdict::Take;
         }
@@ -234,7 +234,22 @@ public:
     void end(const TransferEnd& end) override { complete(errorOf(end), true); }
 
 private:
-    ImageSessionDelegate* delegate() const { return m_session->delegate(); }
+    // The delegate, for one call or a few in a row; none once the session was invalidated. The
+    // session's delivery lock is held meanwhile, so an invalidation from another thread waits
+    // for the call to end, and the delegate it let go is never called after.
+    class Telling {
+    public:
+        explicit Telling(const ImageSession& session)
+            : m_lock(session.m_delivery), m_delegate(session.delegate()) {}
+        explicit operator bool() const { return m_delegate != nullptr; }
+        ImageSessionDelegate* operator->() const { return m_delegate; }
+
+    private:
+        std::unique_lock<std::recursive_mutex> m_lock;
+        ImageSessionDelegate* m_delegate;
+    };
+
+    Telling telling() const { return Telling(*m_session); }
 
     Verdict redirect(int status, const QByteArray& locationHeader, TransferOrder& order) {
         const Configuration& configuration = m_session->m_configuration;
@@ -268,7 +283,7 @@ private:
 
     bool wantsCredential(const ImageResponse& response) {
         const auto challenge = response.header("WWW-Authenticate");
-        ImageSessionDelegate* target = delegate();
+        const Telling target = telling();
         if (!challenge || !challenge->trimmed().toLower().startsWith("basic") || !target) {
             return false;
         }
@@ -294,7 +309,7 @@ private:
         if (m_cacheWriting && !m_cacheWriting->write(chunk)) {
             m_cacheWriting.reset();
         }
-        if (ImageSessionDelegate* target = delegate()) {
+        if (const Telling target = telling()) {
             target->didReceiveData(*m_task, chunk);
         }
         return !m_error;
@@ -306,7 +321,7 @@ private:
 
     void deliverCached(const ImageUrlCache::Entry& cached) {
         m_headDelivered = true;
-        ImageSessionDelegate* target = delegate();
+        const Telling target = telling();
         if (!target) {
             return;
         }
@@ -366,7 +381,7 @@ private:
             m_cacheWriting.reset();
         }
         m_session->transferEnded(m_task->taskIdentifier());
-        ImageSessionDelegate* target = delegate();
+        const Telling target = telling();
         if (!target) {
             return;
         }
@@ -482,7 +497,13 @@ std::optional<ImageSession::CachedResponse> ImageSession::cachedResponse(const Q
 }
 
 void ImageSession::invalidate(bool cancelTasks) {
-    if (m_invalidated.exchange(true) || !cancelTasks) {
+    const bool already = m_invalidated.exchange(true);
+    if (!isCurrentThread()) {
+        // A delegate call under way on the transport's thread ends first: once this returns, the
+        // delegate may go.
+        std::lock_guard told(m_delivery);
+    }
+    if (already || !cancelTasks) {
         return;
     }
     std::map<quint64, quint64> transfers;

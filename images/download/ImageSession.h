@@ -194,8 +194,9 @@ public:
     };
     std::optional<CachedResponse> cachedResponse(const QUrl& url) const;
 
-    // No delegate call happens after this; with `cancelTasks` running transfers are
-    // cancelled, otherwise they run on unobserved.
+    // No delegate call happens after this, nor is one under way once it returns (called on the
+    // transport's thread, from within a delegate call, only that call's own end is left); with
+    // `cancelTasks` running transfers are cancelled, otherwise they run on unobserved.
     void invalidate(bool cancelTasks);
     bool isInvalidated() const { return m_invalidated.load(); }
     // Whether the caller runs on the network thread, where its delegate is called: a
@@ -212,6 +213,8 @@ private:
     Configuration m_configuration;
     std::atomic<ImageSessionDelegate*> m_delegate;
     std::atomic<bool> m_invalidated{false};
+    // Held while the delegate is called: see invalidate().
+    mutable std::recursive_mutex m_delivery;
     // What the session's transfers are given: its use of connections, its address rule, its
     // trust, its URL cache.
     std::shared_ptr<const ConnectionUse> m_connections;

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 using namespace velmora::images;
 using velmora::test::ImageAnswer;
@@ -147,4 +148,70 @@ TEST(SessionEnd, ADownloaderLetGoLastOnItsNetworkThreadStops) {
                                                       bool) { answered = true; });
     downloader.reset();
     ASSERT_TRUE(velmora::test::waitUntil([&] { return answered.load() && gone.expired(); }));
+}
+
+namespace {
+
+// A delegate whose first look at a body is held until the test lets it go, and which notes
+// whether it was called once it was let go itself.
+class HeldDelegate : public ImageSessionDelegate {
+public:
+    void didReceiveData(ImageDataTask&, const QByteArray&) override {
+        if (gone) {
+            calledWhenGone = true;
+        }
+        inCall = true;
+        while (!release) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        inCall = false;
+    }
+    void didComplete(ImageDataTask&, const ImageError&) override {
+        if (gone) {
+            calledWhenGone = true;
+        }
+    }
+
+    std::atomic<bool> inCall{false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> gone{false};
+    std::atomic<bool> calledWhenGone{false};
+};
+
+} // namespace
+
+// The owner of a session's delegate invalidates the session and then lets the delegate go, while
+// the session itself may live on with another holder. An invalidation from another thread
+// returns only once a delegate call under way has ended, so the delegate it let go is never in use.
+TEST(SessionEnd, AnInvalidationWaitsForTheDelegateCallUnderWay) {
+    LoopbackImageServer server;
+    server.serve("/avatar.png", ImageAnswer::image(LoopbackImageServer::png(4, 4)));
+    QTemporaryDir folder;
+    ImageSession::Configuration configuration;
+    configuration.urlCacheDirectory = folder.path();
+    HeldDelegate delegate;
+    auto session = std::make_shared<ImageSession>(configuration, &delegate);
+    ImageRequest request;
+    request.url = server.url(QStringLiteral("/avatar.png"));
+    session->dataTask(request, false)->resume();
+    ASSERT_TRUE(velmora::test::waitUntil([&] { return delegate.inCall.load(); }));
+
+    std::atomic<bool> asked{false};
+    std::atomic<bool> invalidated{false};
+    std::thread owner([&] {
+        asked = true;
+        session->invalidate(true);
+        invalidated = true;
+    });
+    // The call under way is held well past the moment the invalidation was asked for.
+    ASSERT_TRUE(velmora::test::waitUntil([&] { return asked.load(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const bool returnedDuringTheCall = invalidated.load();
+    delegate.release = true;
+    owner.join();
+    delegate.gone = true;
+    EXPECT_FALSE(returnedDuringTheCall) << "the invalidation returned while its delegate was in a call";
+    EXPECT_FALSE(delegate.inCall.load());
+    session.reset();
+    EXPECT_FALSE(delegate.calledWhenGone.load());
 }
