@@ -139,6 +139,23 @@ QString withEllipsis(QStringView stem, Qt::LayoutDirection direction) {
     return stem.toString() + ellipsis;
 }
 
+// The direction a name reads in: that of the first letter with one of its own (as a paragraph of
+// either direction takes it), else the list's.
+Qt::LayoutDirection readingDirection(const QString& name, Qt::LayoutDirection list) {
+    for (const char32_t c : QStringView(name).toUcs4()) {
+        switch (QChar::direction(c)) {
+        case QChar::DirL:
+            return Qt::LeftToRight;
+        case QChar::DirR:
+        case QChar::DirAL:
+            return Qt::RightToLeft;
+        default:
+            break;
+        }
+    }
+    return list;
+}
+
 } // namespace
 
 OutsideLines::OutsideLines(int count, FontCosts* fonts) : m_lines(count), m_fonts(fonts) {}
@@ -240,6 +257,9 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
     const QString plain = plainName(text, plainNameLength, lineCost, loadingBudget);
     QString shown = cut(font, plain, width, fonts());
     auto made = std::make_shared<Line>();
+    // Laid out as a paragraph of its own: a Hebrew name with Latin words in it reads from its
+    // right in a left-to-right list too.
+    direction = readingDirection(plain, direction);
     QTextOption option(Qt::AlignLeft | Qt::AlignAbsolute);
     option.setTextDirection(direction);
     option.setWrapMode(QTextOption::NoWrap);

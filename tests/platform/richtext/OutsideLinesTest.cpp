@@ -172,3 +172,40 @@ TEST(OutsideLines, TheEllipsisEndsTheTextWhereItReads) {
         }
     }
 }
+
+// A name reads in its own direction, the one of the letter it starts with, in a list of either
+// direction: its first letter stands at the side that direction starts from, beyond the first
+// letter of the other direction, whole or cut. Laid out in the list's direction, a Hebrew name
+// with Latin words in it showed its words in the wrong order to a Hebrew reader.
+TEST(OutsideLines, ANameReadsInTheDirectionOfTheLetterItStartsWith) {
+    const QFont font = QApplication::font();
+    OutsideLines lines;
+    const auto names = namedTestData(QStringLiteral("outside-text/names-starting-either-way.txt"));
+    ASSERT_EQ(names.size(), 2u);
+    for (const auto& [kind, name] : names) {
+        const bool rightToLeft = kind == QStringLiteral("rtl");
+        // The first letter of the other direction.
+        const auto other = std::find_if(name.begin(), name.end(), [rightToLeft](QChar c) {
+            return rightToLeft ? c.direction() == QChar::DirL : c.direction() == QChar::DirR;
+        });
+        ASSERT_NE(other, name.end()) << kind.toStdString();
+        const int otherAt = static_cast<int>(other - name.begin());
+        const qreal whole = QFontMetricsF(font).horizontalAdvance(name);
+        for (const int width : {static_cast<int>(whole) + 40, static_cast<int>(whole * 0.6)}) {
+            for (const Qt::LayoutDirection direction : {Qt::LeftToRight, Qt::RightToLeft}) {
+                const auto line = lines.line(font, name, width, direction);
+                const std::string what = kind.toStdString() + " at " + std::to_string(width) +
+                                         (direction == Qt::LeftToRight ? " in a left-to-right list"
+                                                                       : " in a right-to-left list");
+                ASSERT_GT(kept(*line).size(), otherAt) << what;
+                const auto [firstLeft, firstRight] = shownAt(*line, 0, 1);
+                const auto [otherLeft, otherRight] = shownAt(*line, otherAt, 1);
+                if (rightToLeft) {
+                    EXPECT_GT(firstLeft, otherRight) << what;
+                } else {
+                    EXPECT_LT(firstRight, otherLeft) << what;
+                }
+            }
+        }
+    }
+}
