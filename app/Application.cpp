@@ -20,7 +20,6 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMessageBox>
-#include <QSslSocket>
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
@@ -77,15 +76,6 @@ void Application::connectKeyringAhead(Keyring& keyring, const UserSettings& sett
     if (const QString account = settings.defaultAccount(); !account.isEmpty()) {
         keyring.connectAhead(account);
     }
-}
-
-void Application::warmUpTls() {
-    // The TLS library is large to load, and loading it holds the dynamic loader's lock,
-    // which every plugin the main thread loads meanwhile (the store's database driver,
-    // the window's image formats) waits for: it starts once the store is open, when the
-    // current account's first request is near; with no account, once the first window
-    // is on screen.
-    QThreadPool::globalInstance()->start([] { QSslSocket::supportsSsl(); });
 }
 
 void Application::configureThreadPool() {
@@ -195,11 +185,6 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     // came (another account, the welcome window), the secret is not kept.
     QObject::connect(&delegate, &AppDelegate::firstWindowShown, &delegate,
                      [] { CredentialsManager::shared().keyring().forgetAhead(); });
-    if (delegate.windowManager().provider()) {
-        warmUpTls();
-    } else {
-        QObject::connect(&delegate, &AppDelegate::firstWindowShown, &delegate, &Application::warmUpTls);
-    }
     connectQuitting(delegate, signalWatcher, &instance);
     // The first window's requests wait for its first frame (the TLS library and its set-up
     // would come first otherwise); a second later at most, should no frame come.

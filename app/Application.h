@@ -34,8 +34,6 @@ public:
     // Has the keyring connect ahead and read the default account's item, off the main
     // thread, while the app starts; nothing when there is no default account.
     static void connectKeyringAhead(Keyring& keyring, const UserSettings& settings);
-    // Starts loading, off the main thread, what the first request will need.
-    static void warmUpTls();
 
     // How long an idle thread of the application's thread pool waits for more work
     // before it ends.
