@@ -1272,20 +1272,28 @@ void TransferThread::forget(const ConnectionUse* use) {
     command.use = use;
     command.forgotten = std::make_shared<std::promise<void>>();
     std::future<void> forgotten = command.forgotten->get_future();
+    bool here = false;
     {
         std::lock_guard lock(m_mutex);
         if (!m_multi) {
             return;
         }
+        here = std::this_thread::get_id() == m_threadId;
         m_commands.push_back(std::move(command));
         curl_multi_wakeup(static_cast<CURLM*>(m_multi));
     }
-    forgotten.wait();
+    // On the transfer thread itself (the last holder of a session let go in a transfer's end),
+    // the thread takes the command once this call is back; waiting for it here would wait for ever.
+    if (!here) {
+        forgotten.wait();
+    }
 }
 
 bool TransferThread::isCurrentThread() const {
+    // By the thread's id, which stays until the thread has ended: a stop takes the thread's
+    // handle away before it ends, while the thread still runs transfers' ends.
     std::lock_guard lock(m_mutex);
-    return m_thread.joinable() && std::this_thread::get_id() == m_threadId;
+    return std::this_thread::get_id() == m_threadId;
 }
 
 void TransferThread::stop() {
@@ -1304,6 +1312,7 @@ void TransferThread::stop() {
     thread.join();
     std::lock_guard lock(m_mutex);
     m_stopping = false;
+    m_threadId = {};
 }
 
 void TransferThread::run(void* handle) {

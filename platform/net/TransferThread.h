@@ -44,7 +44,8 @@ public:
     // Ends the transfer, telling its reader (as Cancelled) only when `tell`; from any thread.
     void cancel(quint64 transfer, bool tell = false);
     // Ends every transfer of that use of connections without telling anyone, and lets go of
-    // what the transport kept for it; returns once done. Not from the transfer thread.
+    // what the transport kept for it; returns once done (on the transfer thread itself, at once,
+    // the thread doing it next).
     void forget(const ConnectionUse* use);
     // Ends every transfer, each told that the network is shutting down, and stops the thread (a
     // later start starts it again). The application's end and the process's exit call it.

@@ -9,8 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 using namespace velmora;
@@ -81,6 +86,45 @@ TEST(Transport, StoppingTellsEveryTransferUnderWayOrWaitingHowItEnded) {
     const auto again = run(NetworkSession::create(), server.url(QStringLiteral("/ping")), 5000);
     ASSERT_TRUE(again.has_value());
     EXPECT_TRUE(again->ok()) << again->error().description().toStdString();
+}
+
+// The last holder of a session may let go on the transport's own thread, in a transfer's ending,
+// just as the application's end stops the transport. The session's end asks the transport to
+// forget its connections, which must not wait for the very thread it runs on (the stop waited for
+// that thread for ever: the app hung at its end), and the thread still knows itself meanwhile, so
+// that a holder can move what must not end there to another thread.
+TEST(Transport, ASessionLetGoOnTheTransportsThreadAsItStopsEndsWithoutWaitingForItself) {
+    test::LoopbackImageServer server;
+    server.serve("/ping", ImageAnswer::image("{}", "application/json"));
+    auto gone = std::make_shared<ConnectionUse>();
+    std::atomic<bool> ending = false;
+    std::atomic<bool> knewItself = false;
+    std::atomic<bool> forgot = false;
+    TransferOrder order;
+    order.url = server.url(QStringLiteral("/ping"));
+    TransferThread::instance().start(order, [&, gone](quint64, Outcome) {
+        ending = true;
+        // The stop below takes the thread meanwhile and waits for it.
+        std::this_thread::sleep_for(300ms);
+        knewItself = TransferThread::instance().isCurrentThread();
+        TransferThread::instance().forget(gone.get());
+        forgot = true;
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return ending.load(); }, 10000));
+    std::atomic<bool> stopped = false;
+    std::thread stopping([&] {
+        TransferThread::instance().stop();
+        stopped = true;
+    });
+    if (!test::waitUntil([&] { return stopped.load(); }, 15000)) {
+        // Nothing can end the thread that waits for itself: fail the whole program here.
+        std::fprintf(stderr, "the transport's stop never ended: its thread waits for itself\n");
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    stopping.join();
+    EXPECT_TRUE(forgot);
+    EXPECT_TRUE(knewItself) << "the transport's thread took itself for another while it stopped";
 }
 
 // A server closes an idle connection after a few seconds; a booking sent on one it is closing
