@@ -467,10 +467,6 @@ void ImageSession::stop() {
     TransferThread::instance().forget(m_connections.get());
 }
 
-bool ImageSession::isCurrentThread() const {
-    return TransferThread::instance().isCurrentThread();
-}
-
 ImageSessionDelegate* ImageSession::delegate() const {
     return m_invalidated ? nullptr : m_delegate.load();
 }
@@ -498,7 +494,7 @@ std::optional<ImageSession::CachedResponse> ImageSession::cachedResponse(const Q
 
 void ImageSession::invalidate(bool cancelTasks) {
     const bool already = m_invalidated.exchange(true);
-    if (!isCurrentThread()) {
+    if (!TransferThread::instance().isCurrentThread()) {
         // A delegate call under way on the transport's thread ends first: once this returns, the
         // delegate may go.
         std::lock_guard told(m_delivery);

@@ -199,9 +199,6 @@ public:
     // `cancelTasks` running transfers are cancelled, otherwise they run on unobserved.
     void invalidate(bool cancelTasks);
     bool isInvalidated() const { return m_invalidated.load(); }
-    // Whether the caller runs on the network thread, where its delegate is called: a
-    // session is not stopped nor destroyed there (it would wait for itself).
-    bool isCurrentThread() const;
 
 private:
     friend class ImageDataTask;

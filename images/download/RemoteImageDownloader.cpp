@@ -508,21 +508,16 @@ RemoteImageDownloader::RemoteImageDownloader(const RemoteImageDownloaderConfig& 
 RemoteImageDownloader::~RemoteImageDownloader() {
     m_state->cancelAll();
     m_state->stopWatching();
-    // The session's thread stops here, so no session event reaches this object later. The last
-    // holder of a downloader may let go on that very thread (a caller's block that held the
-    // downloader's owner goes with a download's answer), where the session cannot wait for its
-    // thread to end: it stops telling this object at once, and goes on a thread of its own.
+    // The session stops telling this object here, so no session event reaches it later. The last
+    // holder of a downloader may let go on the transport's thread (a caller's block that held the
+    // downloader's owner goes with a download's answer); the session may end there too, since
+    // the transport never waits for its own thread.
     //
     // Another holder (an operation still under way) may keep the session past this object: it
     // tells this object nothing more either way, and a call to it under way on the transport's
     // thread ends before this object goes.
-    auto session = std::exchange(m_state->session, nullptr);
-    if (!session) {
-        return;
-    }
-    session->invalidate(true);
-    if (session->isCurrentThread()) {
-        std::thread([session = std::move(session)]() mutable { session.reset(); }).detach();
+    if (auto session = std::exchange(m_state->session, nullptr)) {
+        session->invalidate(true);
     }
 }
 

@@ -92,7 +92,7 @@ TEST(Transport, StoppingTellsEveryTransferUnderWayOrWaitingHowItEnded) {
 // just as the application's end stops the transport. The session's end asks the transport to
 // forget its connections, which must not wait for the very thread it runs on (the stop waited for
 // that thread for ever: the app hung at its end), and the thread still knows itself meanwhile, so
-// that a holder can move what must not end there to another thread.
+// that what it runs never waits there for a call under way on that same thread.
 TEST(Transport, ASessionLetGoOnTheTransportsThreadAsItStopsEndsWithoutWaitingForItself) {
     test::LoopbackImageServer server;
     server.serve("/ping", ImageAnswer::image("{}", "application/json"));
