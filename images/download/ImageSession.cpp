@@ -435,8 +435,8 @@ ImageSession::ImageSession(Configuration configuration, ImageSessionDelegate* de
     use.cookies = true;
     m_connections = std::make_shared<const ConnectionUse>(use);
     m_addresses = imageAddressRule(m_configuration.placeOfAddress);
-    const QList<QSslCertificate> extra =
-        m_configuration.extraCaCertificates + SessionConfiguration::processExtraCaCertificates();
+    const QList<QByteArray> extra =
+        TrustStore::derOf(m_configuration.extraCaCertificates) + SessionConfiguration::processExtraAuthorities();
     if (!extra.isEmpty()) {
         m_trust = TrustStore::of(extra);
     }

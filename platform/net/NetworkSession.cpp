@@ -299,8 +299,8 @@ NetworkSession::start(const HttpRequest& request,
         order.resourceTimeout = std::min(order.resourceTimeout, *cap);
     }
     order.maxBodySize = std::max<qint64>(request.maxBodySize.value_or(config.maxBodySize), 0);
-    const QList<QSslCertificate> extra =
-        config.extraCaCertificates + SessionConfiguration::environmentCaCertificates();
+    const QList<QByteArray> extra =
+        TrustStore::derOf(config.extraCaCertificates) + SessionConfiguration::environmentAuthorities();
     if (!extra.isEmpty()) {
         order.authorities = TrustStore::of(extra);
     }

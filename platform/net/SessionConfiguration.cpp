@@ -3,6 +3,12 @@
 #include <QFile>
 #include <QLoggingCategory>
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <climits>
 #include <mutex>
 
 #include <sys/stat.h>
@@ -31,7 +37,7 @@ struct ReadAuthorities {
     qint64 size = 0;
     qint64 modifiedSeconds = 0;
     qint64 modifiedNanoseconds = 0;
-    QList<QSslCertificate> certificates;
+    QList<QByteArray> certificates;
 
     bool sameFileAs(const ReadAuthorities& other) const {
         return path == other.path && device == other.device && inode == other.inode && size == other.size &&
@@ -41,6 +47,27 @@ struct ReadAuthorities {
 std::optional<ReadAuthorities>& lastRead() {
     static std::optional<ReadAuthorities> read;
     return read;
+}
+
+// Every certificate of a PEM text, each in DER; what is not a certificate is passed over.
+QList<QByteArray> certificatesOfPem(const QByteArray& pem) {
+    QList<QByteArray> certificates;
+    BIO* bio = BIO_new_mem_buf(pem.constData(), static_cast<int>(std::min<qsizetype>(pem.size(), INT_MAX)));
+    if (!bio) {
+        return certificates;
+    }
+    while (X509* certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+        unsigned char* der = nullptr;
+        const int length = i2d_X509(certificate, &der);
+        if (length > 0) {
+            certificates.append(QByteArray(reinterpret_cast<const char*>(der), length));
+        }
+        OPENSSL_free(der);
+        X509_free(certificate);
+    }
+    ERR_clear_error(); // the end of the text reads as an error
+    BIO_free(bio);
+    return certificates;
 }
 } // namespace
 
@@ -66,14 +93,16 @@ void SessionConfiguration::setProcessExtraCaCertificates(const QList<QSslCertifi
     processCertificates() = certificates;
 }
 
-QList<QSslCertificate> SessionConfiguration::processExtraCaCertificates() {
-    QList<QSslCertificate> certificates = environmentCaCertificates();
+QList<QByteArray> SessionConfiguration::processExtraAuthorities() {
+    QList<QByteArray> certificates = environmentAuthorities();
     std::lock_guard lock(processMutex());
-    certificates += processCertificates();
+    for (const QSslCertificate& certificate : processCertificates()) {
+        certificates.append(certificate.toDer());
+    }
     return certificates;
 }
 
-QList<QSslCertificate> SessionConfiguration::environmentCaCertificates() {
+QList<QByteArray> SessionConfiguration::environmentAuthorities() {
     const QString path = qEnvironmentVariable(extraCaFileVariable);
     if (path.isEmpty()) {
         return {};
@@ -103,7 +132,7 @@ QList<QSslCertificate> SessionConfiguration::environmentCaCertificates() {
             return read->certificates;
         }
     }
-    const QList<QSslCertificate> certificates = QSslCertificate::fromData(file.readAll(), QSsl::Pem);
+    const QList<QByteArray> certificates = certificatesOfPem(file.readAll());
     if (certificates.isEmpty()) {
         qWarning("%s names %s, which holds no PEM certificate", extraCaFileVariable, qPrintable(path));
     }

@@ -47,8 +47,8 @@ struct SessionConfiguration {
     static std::optional<std::chrono::milliseconds> processTimeoutCap();
 
     // The authorities set above, plus those of the PEM file that the environment
-    // variable below names (read again whenever that file changed).
-    static QList<QSslCertificate> processExtraCaCertificates();
+    // variable below names (read again whenever that file changed), each in DER.
+    static QList<QByteArray> processExtraAuthorities();
 
     // Names a PEM file of extra authorities to trust, so the running app can be tried
     // against the fake trackers of the tests. Unset (the normal case) adds nothing; a
@@ -56,8 +56,11 @@ struct SessionConfiguration {
     // in the log). Nothing is ever trusted without it. What was read is kept while the
     // file stays the same (path, device, inode, size and modification time), and read
     // again once any of them changed; servers are verified against it all the same.
+    // Each certificate comes back in DER, read by the transport's own TLS library:
+    // reading it through Qt would load Qt's TLS back ends, and set that library up a
+    // second time, in an app whose connections never use them.
     static constexpr char extraCaFileVariable[] = "VELMORA_EXTRA_CA_FILE";
-    static QList<QSslCertificate> environmentCaCertificates();
+    static QList<QByteArray> environmentAuthorities();
 };
 
 } // namespace velmora

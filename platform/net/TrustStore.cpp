@@ -6,7 +6,6 @@
 
 #include <curl/curl.h>
 #include <openssl/err.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -18,11 +17,11 @@ namespace velmora {
 namespace {
 
 // The same authorities in any order give the same key.
-QByteArray trustKey(const QList<QSslCertificate>& authorities) {
+QByteArray trustKey(const QList<QByteArray>& authorities) {
     QList<QByteArray> digests;
     digests.reserve(authorities.size());
-    for (const auto& certificate : authorities) {
-        digests.append(certificate.digest(QCryptographicHash::Sha256));
+    for (const auto& der : authorities) {
+        digests.append(QCryptographicHash::hash(der, QCryptographicHash::Sha256));
     }
     std::sort(digests.begin(), digests.end());
     digests.erase(std::unique(digests.begin(), digests.end()), digests.end());
@@ -70,15 +69,14 @@ void addSystemAuthorities(X509_STORE* store) {
     }
 }
 
-void addPem(X509_STORE* store, const QByteArray& pem) {
-    BIO* bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
-    while (X509* certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+void addDer(X509_STORE* store, const QByteArray& der) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(der.constData());
+    if (X509* certificate = d2i_X509(nullptr, &bytes, static_cast<long>(der.size()))) {
         // A certificate the store holds already is no error.
         X509_STORE_add_cert(store, certificate);
         X509_free(certificate);
     }
-    ERR_clear_error(); // the end of the PEM reads as an error
-    BIO_free(bio);
+    ERR_clear_error();
 }
 
 } // namespace
@@ -87,7 +85,16 @@ TrustStore::~TrustStore() {
     X509_STORE_free(static_cast<X509_STORE*>(m_store));
 }
 
-std::shared_ptr<const TrustStore> TrustStore::of(const QList<QSslCertificate>& extra) {
+QList<QByteArray> TrustStore::derOf(const QList<QSslCertificate>& certificates) {
+    QList<QByteArray> der;
+    der.reserve(certificates.size());
+    for (const QSslCertificate& certificate : certificates) {
+        der.append(certificate.toDer());
+    }
+    return der;
+}
+
+std::shared_ptr<const TrustStore> TrustStore::of(const QList<QByteArray>& extra) {
     static std::mutex mutex;
     static std::map<QByteArray, std::shared_ptr<const TrustStore>> stores;
     const QByteArray key = trustKey(extra);
@@ -99,8 +106,8 @@ std::shared_ptr<const TrustStore> TrustStore::of(const QList<QSslCertificate>& e
     auto* store = X509_STORE_new();
     trust->m_store = store;
     addSystemAuthorities(store);
-    for (const QSslCertificate& certificate : extra) {
-        addPem(store, certificate.toPem());
+    for (const QByteArray& der : extra) {
+        addDer(store, der);
     }
     if (!key.isEmpty()) {
         trust->m_tag = QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(32);

@@ -13,8 +13,11 @@ namespace velmora {
 // costs tens of milliseconds and about a megabyte), and the system's only when a chain needs it.
 class TrustStore {
 public:
-    // The system's authorities and `extra`; the same set (in any order) gives the same store.
-    static std::shared_ptr<const TrustStore> of(const QList<QSslCertificate>& extra);
+    // The system's authorities and `extra` (each certificate in DER); the same set (in any
+    // order) gives the same store.
+    static std::shared_ptr<const TrustStore> of(const QList<QByteArray>& extra);
+    // The certificates in DER, as `of` takes them.
+    static QList<QByteArray> derOf(const QList<QSslCertificate>& certificates);
     ~TrustStore();
     TrustStore(const TrustStore&) = delete;
     TrustStore& operator=(const TrustStore&) = delete;

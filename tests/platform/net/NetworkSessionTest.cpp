@@ -207,11 +207,11 @@ TEST(NetworkSession, AnAuthorityFileIsTrustedOnlyWhenTheEnvironmentNamesIt) {
     test::FakeHttpsServer second;
     second.onAny([](const test::FakeRequest&) { return test::FakeResponse::empty(200); });
     auto trusted = run(NetworkSession::create(), get(second.url("/")));
-    EXPECT_EQ(SessionConfiguration::processExtraCaCertificates().size(), 1);
+    EXPECT_EQ(SessionConfiguration::processExtraAuthorities().size(), 1);
 
     // A file that is not there trusts nothing and breaks nothing.
     qputenv(SessionConfiguration::extraCaFileVariable, "/nonexistent/ca.pem");
-    EXPECT_TRUE(SessionConfiguration::environmentCaCertificates().isEmpty());
+    EXPECT_TRUE(SessionConfiguration::environmentAuthorities().isEmpty());
     qunsetenv(SessionConfiguration::extraCaFileVariable);
     ASSERT_TRUE(trusted.has_value());
     EXPECT_TRUE(trusted->ok()) << (trusted->ok() ? "" : trusted->error().message.toStdString());
@@ -249,21 +249,21 @@ TEST(NetworkSession, TheAuthorityFileIsReadAgainOnlyOnceItChanged) {
     qputenv(SessionConfiguration::extraCaFileVariable, QFile::encodeName(path));
 
     write(authority);
-    const QList<QSslCertificate> first = SessionConfiguration::environmentCaCertificates();
+    const QList<QByteArray> first = SessionConfiguration::environmentAuthorities();
     ASSERT_EQ(first.size(), 1);
-    EXPECT_EQ(first, QSslCertificate::fromData(authority, QSsl::Pem));
+    EXPECT_EQ(first.front(), QSslCertificate::fromData(authority, QSsl::Pem).value(0).toDer());
 
     // Other bytes of the same size, with the time they were written put back: the file
     // looks unchanged, so what was read stands (read again, it would trust nothing).
     const timespec before = written.st_mtim;
     write(QByteArray(authority.size(), 'x'));
     setModified(before);
-    EXPECT_EQ(SessionConfiguration::environmentCaCertificates(), first);
+    EXPECT_EQ(SessionConfiguration::environmentAuthorities(), first);
 
     // Changed in size alone, its time put back too: read again.
     write(other);
     setModified(before);
-    const QList<QSslCertificate> changed = SessionConfiguration::environmentCaCertificates();
+    const QList<QByteArray> changed = SessionConfiguration::environmentAuthorities();
     ASSERT_EQ(changed.size(), 1);
     EXPECT_NE(changed.front(), first.front());
 
@@ -271,7 +271,30 @@ TEST(NetworkSession, TheAuthorityFileIsReadAgainOnlyOnceItChanged) {
     const timespec earlier = written.st_mtim;
     write(QByteArray(other.size(), 'x'));
     setModified({earlier.tv_sec + 1, earlier.tv_nsec});
-    EXPECT_TRUE(SessionConfiguration::environmentCaCertificates().isEmpty());
+    EXPECT_TRUE(SessionConfiguration::environmentAuthorities().isEmpty());
+}
+
+// The try-out file is read by the transport's own TLS library: Qt's TLS back ends, which
+// no connection of the app uses, stay unloaded (they cost the running app about a
+// megabyte, and set that library up a second time).
+TEST(NetworkSession, TheAuthorityFileIsReadWithoutLoadingQtsTlsBackEnds) {
+    const auto tlsPluginsLoaded = [] {
+        QFile maps(QStringLiteral("/proc/self/maps"));
+        return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("/plugins/tls/");
+    };
+    if (tlsPluginsLoaded()) {
+        GTEST_SKIP() << "an earlier test of this process loaded them (ctest runs each test on its own)";
+    }
+    struct VariableGuard {
+        ~VariableGuard() { qunsetenv(SessionConfiguration::extraCaFileVariable); }
+    } unset;
+    qputenv(SessionConfiguration::extraCaFileVariable,
+            (test::FakeHttpsServer::certificatesDirectory() + QStringLiteral("/test-ca.pem")).toUtf8());
+    // Nothing listens there: the request fails at once, after its authorities were read.
+    auto refused = run(NetworkSession::create(), get(QUrl(QStringLiteral("https://127.0.0.1:1/"))));
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_FALSE(refused->ok());
+    EXPECT_FALSE(tlsPluginsLoaded());
 }
 
 TEST(NetworkSession, StalledAndOverlongRequestsTimeOut) {
