@@ -253,7 +253,13 @@ void ProjectViewModel::receiveFirstPage(std::vector<Issue> page) {
 
 void ProjectViewModel::receiveNextPage(std::vector<Issue> page) {
     // Appended in place: paging through a long project costs the new page only.
+    m_tasksKept = m_tasks.size();
     m_tasks.insert(m_tasks.end(), std::make_move_iterator(page.begin()), std::make_move_iterator(page.end()));
+    if (!m_tasksPaginator.hasMorePages()) {
+        // The list is whole: the room kept for further pages (up to as much again as the
+        // tasks take) is given back.
+        m_tasks.shrink_to_fit();
+    }
     emit tasksChanged();
     setHasMoreTasks(m_tasksPaginator.hasMorePages());
 }
@@ -325,6 +331,7 @@ void ProjectViewModel::setAssignees(std::vector<User> assignees) {
 
 void ProjectViewModel::setTasks(std::vector<Issue> tasks) {
     m_tasks = std::move(tasks);
+    m_tasksKept = 0;
     emit tasksChanged();
 }
 

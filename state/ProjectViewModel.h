@@ -82,6 +82,9 @@ public:
     const std::optional<User>& assignee() const { return m_assignee; }
     void setAssignee(std::optional<User> assignee);
     const std::vector<Issue>& tasks() const { return m_tasks; }
+    // How many of the first tasks the last change of `tasks` left as they were: all that
+    // were there when a further page was added, none when the list was replaced.
+    std::size_t tasksKeptByLastChange() const { return m_tasksKept; }
     const std::optional<Issue>& task() const { return m_task; }
     void setTask(std::optional<Issue> task);
     bool loadingMoreTasks() const { return m_loadingMoreTasks; }
@@ -168,6 +171,7 @@ private:
     std::vector<User> m_assignees;
     std::optional<User> m_assignee;
     std::vector<Issue> m_tasks;
+    std::size_t m_tasksKept = 0;
     std::optional<Issue> m_task;
     AnyPaginator<Issue> m_tasksPaginator;
     // Counts the queries made by resetTasks() and the first pages asked for, so a

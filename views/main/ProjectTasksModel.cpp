@@ -6,9 +6,21 @@
 
 namespace velmora {
 
+namespace {
+std::vector<QString> idsOf(const std::vector<Issue>& tasks, std::size_t from = 0) {
+    std::vector<QString> ids;
+    ids.reserve(tasks.size() - std::min(from, tasks.size()));
+    for (std::size_t i = from; i < tasks.size(); ++i) {
+        ids.push_back(tasks[i].id);
+    }
+    return ids;
+}
+} // namespace
+
 ProjectTasksModel::ProjectTasksModel(ProjectViewModel& viewModel, TimerViewModel* timer, QObject* parent)
-    : QAbstractListModel(parent), m_viewModel(&viewModel), m_timer(timer), m_tasks(viewModel.tasks()),
+    : QAbstractListModel(parent), m_viewModel(&viewModel), m_timer(timer),
       m_spinner(viewModel.loadingMoreTasks() || viewModel.moreTasksError()) {
+    m_ids = idsOf(viewModel.tasks());
     connect(&viewModel, &ProjectViewModel::tasksChanged, this, &ProjectTasksModel::tasksChanged);
     connect(&viewModel, &ProjectViewModel::loadingMoreTasksChanged, this, &ProjectTasksModel::spinnerChanged);
     connect(&viewModel, &ProjectViewModel::moreTasksErrorChanged, this, &ProjectTasksModel::spinnerChanged);
@@ -21,19 +33,22 @@ int ProjectTasksModel::rowCount(const QModelIndex& parent) const {
     if (parent.isValid()) {
         return 0;
     }
-    return taskCount() + (m_spinner && !m_tasks.empty() ? 1 : 0);
+    return taskCount() + (m_spinner && !m_ids.empty() ? 1 : 0);
 }
 
 const Issue* ProjectTasksModel::taskAt(int row) const {
-    if (row < 0 || row >= taskCount()) {
+    // The state's list changes just before this model hears of it: a row it still shows
+    // may be gone there for that moment.
+    if (row < 0 || row >= taskCount() || !m_viewModel ||
+        static_cast<std::size_t>(row) >= m_viewModel->tasks().size()) {
         return nullptr;
     }
-    return &m_tasks[static_cast<std::size_t>(row)];
+    return &m_viewModel->tasks()[static_cast<std::size_t>(row)];
 }
 
 int ProjectTasksModel::rowOf(const QString& taskId) const {
-    for (std::size_t i = 0; i < m_tasks.size(); ++i) {
-        if (m_tasks[i].id == taskId) {
+    for (std::size_t i = 0; i < m_ids.size(); ++i) {
+        if (m_ids[i] == taskId) {
             return static_cast<int>(i);
         }
     }
@@ -75,14 +90,16 @@ QVariant ProjectTasksModel::data(const QModelIndex& index, int role) const {
 
 void ProjectTasksModel::tasksChanged() {
     const std::vector<Issue>& next = m_viewModel->tasks();
-    const std::size_t old = m_tasks.size();
-    bool extends = !m_tasks.empty() && next.size() > old;
-    for (std::size_t i = 0; extends && i < old; ++i) {
-        extends = m_tasks[i].id == next[i].id;
+    const std::size_t old = m_ids.size();
+    // The rows the state kept as they were need no look (a further page keeps them all).
+    const std::size_t kept = std::min(m_viewModel->tasksKeptByLastChange(), old);
+    bool extends = !m_ids.empty() && next.size() > old;
+    for (std::size_t i = kept; extends && i < old; ++i) {
+        extends = m_ids[i] == next[i].id;
     }
     if (!extends) {
         beginResetModel();
-        m_tasks = next;
+        m_ids = idsOf(next);
         m_spinner = m_viewModel->loadingMoreTasks() || m_viewModel->moreTasksError();
         endResetModel();
         return;
@@ -95,13 +112,12 @@ void ProjectTasksModel::tasksChanged() {
         endRemoveRows();
     }
     beginInsertRows({}, static_cast<int>(old), static_cast<int>(next.size()) - 1);
-    m_tasks.insert(m_tasks.end(), next.begin() + static_cast<std::ptrdiff_t>(old), next.end());
+    const std::vector<QString> added = idsOf(next, old);
+    m_ids.insert(m_ids.end(), added.begin(), added.end());
     endInsertRows();
-    for (std::size_t i = 0; i < old; ++i) {
-        if (!(m_tasks[i] == next[i])) {
-            m_tasks[i] = next[i];
-            emit dataChanged(index(static_cast<int>(i)), index(static_cast<int>(i)));
-        }
+    // The same tasks in a list that replaced the old one (a reload) may read otherwise now.
+    if (kept < old) {
+        emit dataChanged(index(static_cast<int>(kept)), index(static_cast<int>(old) - 1));
     }
     spinnerChanged();
 }
@@ -109,7 +125,7 @@ void ProjectTasksModel::tasksChanged() {
 void ProjectTasksModel::spinnerChanged() {
     // A page that failed keeps the row: it says so there, with its retry.
     const bool wanted =
-        (m_viewModel->loadingMoreTasks() || m_viewModel->moreTasksError().has_value()) && !m_tasks.empty();
+        (m_viewModel->loadingMoreTasks() || m_viewModel->moreTasksError().has_value()) && !m_ids.empty();
     if (wanted == m_spinner) {
         return;
     }
@@ -126,7 +142,7 @@ void ProjectTasksModel::spinnerChanged() {
 }
 
 void ProjectTasksModel::trackingChanged() {
-    if (!m_tasks.empty()) {
+    if (!m_ids.empty()) {
         emit dataChanged(index(0), index(taskCount() - 1), {TrackingRole});
     }
 }

@@ -15,7 +15,8 @@ namespace velmora {
 // loads or after it failed, one more under the last task for the spinner or the
 // failure. A page that extends the list
 // inserts its rows; anything else resets the model. The rows read the window's timer
-// for the tracking mark.
+// for the tracking mark. The tasks themselves are read from the project's state, not
+// copied: a long project's list is held once.
 class ProjectTasksModel : public QAbstractListModel {
     Q_OBJECT
 
@@ -35,7 +36,7 @@ public:
     const Issue* taskAt(int row) const;
     // The row of the task with this id, or -1.
     int rowOf(const QString& taskId) const;
-    int taskCount() const { return static_cast<int>(m_tasks.size()); }
+    int taskCount() const { return static_cast<int>(m_ids.size()); }
     bool showsSpinner() const { return m_spinner; }
     bool isTracking(const Issue& task) const;
 
@@ -46,7 +47,8 @@ private:
 
     QPointer<ProjectViewModel> m_viewModel;
     QPointer<TimerViewModel> m_timer;
-    std::vector<Issue> m_tasks;
+    // The ids of the rows shown, which tell a further page from another list.
+    std::vector<QString> m_ids;
     bool m_spinner = false;
 };
 

@@ -351,3 +351,53 @@ TEST_F(ProjectTasksViewTest, AnAvatarNotDrawnNowIsAskedForAgainWhenItsRowIsPaint
     ASSERT_TRUE(waitUntil([&] { return !rows->avatarImage(dee).isNull(); }, 20000));
     EXPECT_EQ(server.requestCount("/dee.png"), 1);
 }
+
+// A long project's tasks are held once: the rows read the state's own list, which gives
+// back the room it kept for further pages once the last page is in.
+TEST_F(ProjectTasksViewTest, ALoadedProjectsTasksAreHeldOnce) {
+    auto view = list();
+    for (const std::size_t wanted : {40u, 50u}) {
+        view->scrollToBottom();
+        drainEvents();
+        env.clock->advance(20);
+        ASSERT_TRUE(waitUntil([&] { return model->tasks().size() == wanted; }));
+    }
+    ASSERT_FALSE(model->hasMoreTasks());
+    const ProjectTasksModel* rows = view->tasksModel();
+    ASSERT_EQ(rows->taskCount(), 50);
+    for (int row = 0; row < rows->taskCount(); ++row) {
+        EXPECT_EQ(rows->taskAt(row), &model->tasks()[static_cast<std::size_t>(row)]) << row;
+    }
+    EXPECT_EQ(model->tasks().capacity(), model->tasks().size());
+}
+
+// A reload whose first page holds the shown tasks and more keeps the rows (and the
+// selection) and shows what the tasks read now.
+TEST_F(ProjectTasksViewTest, AReloadThatExtendsTheListShowsTheTasksNewValues) {
+    service->tasks = makeIssues(10);
+    auto view = std::make_unique<ProjectTasksView>(
+        *(model = std::make_unique<ProjectViewModel>(service, makeProject(QStringLiteral("p")), std::nullopt,
+                                                     env.environment())),
+        &timer);
+    ASSERT_TRUE(waitUntil([&] { return model->tasks().size() == 10; }));
+    view->show();
+    drainEvents();
+    ProjectTasksModel* rows = view->tasksModel();
+    ASSERT_EQ(rows->taskCount(), 10);
+
+    service->tasks = makeIssues(15);
+    service->tasks[3].name = QStringLiteral("Renamed meanwhile");
+    int resets = 0;
+    bool renamedRowRepainted = false;
+    QObject::connect(rows, &QAbstractItemModel::modelReset, [&] { ++resets; });
+    QObject::connect(rows, &QAbstractItemModel::dataChanged, [&](const QModelIndex& from, const QModelIndex& to) {
+        renamedRowRepainted = renamedRowRepainted || (from.row() <= 3 && to.row() >= 3);
+    });
+    model->refresh(false);
+    ASSERT_TRUE(waitUntil([&] { return model->tasks().size() == 15; }));
+    drainEvents();
+    EXPECT_EQ(resets, 0) << "the rows shown stay";
+    EXPECT_EQ(rows->taskCount(), 15);
+    EXPECT_EQ(rows->data(rows->index(3)).toString(), QStringLiteral("Renamed meanwhile"));
+    EXPECT_TRUE(renamedRowRepainted);
+}
