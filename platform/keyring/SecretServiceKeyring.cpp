@@ -1,10 +1,5 @@
-// GLib names struct members "signals", which Qt defines as a keyword macro.
-#pragma push_macro("signals")
-#undef signals
-#include <libsecret/secret.h>
-#pragma pop_macro("signals")
-
 #include "platform/keyring/SecretServiceKeyring.h"
+#include "platform/keyring/SecretServiceBus.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -18,17 +13,21 @@
 
 namespace velmora {
 
-// One thread that runs the keyring calls in order. It outlives its keyring when a call
-// is still stuck at destruction: the thread is detached and ends after that call.
+// One thread that runs the keyring calls in order, over a connection to the bus that only
+// it uses and keeps from one call to the next. It outlives its keyring while a call is
+// still under way at destruction: the thread is detached and ends after that call, which
+// its own deadline bounds.
 class SecretServiceKeyring::Worker {
 public:
+    using Job = std::function<void(std::unique_ptr<SecretServiceBus>&)>;
+
     static std::shared_ptr<Worker> start() {
         auto worker = std::shared_ptr<Worker>(new Worker());
         std::thread([worker] { worker->loop(); }).detach();
         return worker;
     }
 
-    void post(std::function<void()> job) {
+    void post(Job job) {
         {
             std::lock_guard lock(m_mutex);
             m_jobs.push_back(std::move(job));
@@ -48,6 +47,7 @@ private:
     Worker() = default;
 
     void loop() {
+        std::unique_ptr<SecretServiceBus> bus;
         std::unique_lock lock(m_mutex);
         for (;;) {
             m_wake.wait(lock, [&] { return m_stopping || !m_jobs.empty(); });
@@ -57,223 +57,152 @@ private:
             auto job = std::move(m_jobs.front());
             m_jobs.pop_front();
             lock.unlock();
-            job();
+            job(bus);
             lock.lock();
         }
     }
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<std::function<void()>> m_jobs;
+    std::deque<Job> m_jobs;
     bool m_stopping = false;
 };
 
 namespace {
 
-const SecretSchema* schemaFor(const QByteArray& name) {
-    // libsecret keeps a pointer to the schema for the call only; one per prefix is
-    // enough, and prefixes are few (one in the application, one per test).
-    static std::mutex mutex;
-    static std::map<QByteArray, std::unique_ptr<SecretSchema>> schemas;
-    std::lock_guard lock(mutex);
-    auto& schema = schemas[name];
-    if (!schema) {
-        schema = std::make_unique<SecretSchema>();
-        *schema = SecretSchema{};
-        schema->name = schemas.find(name)->first.constData();
-        schema->flags = SECRET_SCHEMA_NONE;
-        schema->attributes[0] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
-        schema->attributes[1] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
-        schema->attributes[2] = {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING};
-    }
-    return schema.get();
-}
+using Wait = SecretServiceBus::Wait;
 
-struct GErrorFree {
-    void operator()(GError* e) const { g_error_free(e); }
-};
-using ErrorPtr = std::unique_ptr<GError, GErrorFree>;
-
-struct ObjectUnref {
-    void operator()(gpointer o) const { g_object_unref(o); }
-};
-template <typename T> using GObjectPtr = std::unique_ptr<T, ObjectUnref>;
-
-struct HashUnref {
-    void operator()(GHashTable* t) const { g_hash_table_unref(t); }
-};
-using HashPtr = std::unique_ptr<GHashTable, HashUnref>;
-
-struct ItemList {
-    GList* list = nullptr;
-    ~ItemList() { g_list_free_full(list, g_object_unref); }
-};
-
-KeyringError toKeyringError(const GError* error, const char* what) {
-    const QString text = QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromUtf8(error->message));
-    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
-        return {KeyringError::Kind::TimedOut, text};
-    }
-    if (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED) {
-        return {KeyringError::Kind::Locked, text};
-    }
-    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
-        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER) ||
-        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND) ||
-        g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NOT_FOUND) || error->domain == G_SPAWN_ERROR) {
-        return {KeyringError::Kind::Unavailable, text};
-    }
-    return {KeyringError::Kind::Failed, text};
-}
-
-// The pieces every call needs: the service connection, the schema, the attributes.
+// The pieces every call needs: the connection, the attributes, the call's bounds.
 class Session {
 public:
-    Session(const QString& prefix, const QString& collection, GCancellable* cancellable)
-        : m_prefix(prefix.toUtf8()), m_collection(collection.toUtf8()), m_schema(schemaFor(m_prefix)),
-          m_cancellable(cancellable) {}
+    Session(const QString& prefix, const QString& collection, std::unique_ptr<SecretServiceBus>& bus, Wait wait)
+        : m_prefix(prefix.toUtf8()), m_collection(collection.toUtf8()), m_bus(bus), m_wait(wait) {}
 
+    // The worker's connection, opened afresh when it has none that is still good.
     std::optional<KeyringError> connect() {
-        GError* raw = nullptr;
-        m_service.reset(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, m_cancellable, &raw));
-        ErrorPtr error(raw);
-        if (!m_service) {
-            if (error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
-                return toKeyringError(error.get(), "connecting to the Secret Service");
-            }
-            return KeyringError{
-                KeyringError::Kind::Unavailable,
-                QStringLiteral("no Secret Service: %1")
-                    .arg(error ? QString::fromUtf8(error->message) : QStringLiteral("unknown"))};
+        if (m_bus && m_bus->usable()) {
+            return std::nullopt;
         }
+        m_bus.reset();
+        auto opened = SecretServiceBus::open(m_wait);
+        if (!opened.ok()) {
+            return opened.error();
+        }
+        m_bus = std::move(opened.value());
         return std::nullopt;
     }
 
-    HashPtr attributes(const QString& account, const QString* kind = nullptr) const {
-        HashPtr table(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free));
-        g_hash_table_insert(table.get(), g_strdup("account"),
-                            g_strdup(accountAttribute(account).constData()));
+    // As the items were always written: "xdg:schema" names the app (or the test), so a
+    // search meets no item of anyone else's with the same account attribute.
+    QMap<QByteArray, QByteArray> attributes(const QString& account, const QString* kind = nullptr) const {
+        QMap<QByteArray, QByteArray> attributes{{"account", accountAttribute(account)}, {"xdg:schema", m_prefix}};
         if (kind) {
-            g_hash_table_insert(table.get(), g_strdup("service"),
-                                g_strdup((m_prefix + '.' + kind->toUtf8()).constData()));
+            attributes.insert("service", m_prefix + '.' + kind->toUtf8());
         }
-        return table;
+        return attributes;
     }
 
     QByteArray accountAttribute(const QString& account) const { return m_prefix + '.' + account.toUtf8(); }
 
+    struct Item {
+        QByteArray path;
+        bool locked = false;
+    };
+
     // The account's items, newest first.
-    Result<std::vector<SecretItem*>, KeyringError> search(const QString& account, bool withSecrets,
-                                                          ItemList& holder) {
-        using R = Result<std::vector<SecretItem*>, KeyringError>;
-        auto attrs = attributes(account);
-        GError* raw = nullptr;
-        const auto flags = static_cast<SecretSearchFlags>(
-            SECRET_SEARCH_ALL | (withSecrets ? SECRET_SEARCH_LOAD_SECRETS : SECRET_SEARCH_NONE));
-        holder.list =
-            secret_service_search_sync(m_service.get(), m_schema, attrs.get(), flags, m_cancellable, &raw);
-        ErrorPtr error(raw);
-        if (error) {
-            return R::failure(toKeyringError(error.get(), "searching the keyring"));
+    Result<std::vector<Item>, KeyringError> search(const QString& account) {
+        using R = Result<std::vector<Item>, KeyringError>;
+        auto found = m_bus->searchItems(attributes(account), m_wait);
+        if (!found.ok()) {
+            return R::failure(found.error());
         }
-        std::vector<SecretItem*> items;
-        for (GList* l = holder.list; l; l = l->next) {
-            items.push_back(static_cast<SecretItem*>(l->data));
+        std::vector<std::pair<quint64, Item>> items;
+        for (const QByteArray& path : found.value().unlocked) {
+            items.push_back({0, Item{path, false}});
         }
-        std::stable_sort(items.begin(), items.end(), [](SecretItem* a, SecretItem* b) {
-            return secret_item_get_modified(a) > secret_item_get_modified(b);
-        });
-        return R::success(std::move(items));
+        for (const QByteArray& path : found.value().locked) {
+            items.push_back({0, Item{path, true}});
+        }
+        if (items.size() > 1) {
+            for (auto& [modified, item] : items) {
+                auto when = m_bus->property(item.path, "org.freedesktop.Secret.Item", "Modified", m_wait);
+                if (!when.ok()) {
+                    if (when.error().kind == KeyringError::Kind::TimedOut ||
+                        when.error().kind == KeyringError::Kind::Unavailable) {
+                        return R::failure(when.error());
+                    }
+                    continue; // an item that hides its age sorts as the oldest
+                }
+                modified = when.value().toULongLong();
+            }
+        }
+        std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        std::vector<Item> sorted;
+        sorted.reserve(items.size());
+        for (auto& entry : items) {
+            sorted.push_back(std::move(entry.second));
+        }
+        return R::success(std::move(sorted));
     }
 
     // The collection must exist and be unlocked: storing into a missing or locked one
     // would make the daemon prompt, and nobody may be there to answer.
     // Resolves the collection (an alias such as "default", or an object path) and
-    // asks the daemon itself whether it is locked: libsecret's cached objects may
-    // still show an older state.
+    // asks the daemon itself whether it is locked.
     std::optional<KeyringError> checkCollection() {
-        GDBusConnection* bus = g_dbus_proxy_get_connection(G_DBUS_PROXY(m_service.get()));
-        const char* name = g_dbus_proxy_get_name(G_DBUS_PROXY(m_service.get()));
+        const auto missing = [&] {
+            return KeyringError{
+                KeyringError::Kind::Unavailable,
+                QStringLiteral("the keyring has no collection \"%1\"").arg(QString::fromUtf8(m_collection))};
+        };
         if (!m_collection.startsWith('/')) {
-            GError* raw = nullptr;
-            GVariant* reply = g_dbus_connection_call_sync(
-                bus, name, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "ReadAlias",
-                g_variant_new("(s)", m_collection.constData()), G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE,
-                -1, m_cancellable, &raw);
-            ErrorPtr error(raw);
-            if (error) {
-                return toKeyringError(error.get(), "opening the keyring");
+            auto path = m_bus->readAlias(m_collection, m_wait);
+            if (!path.ok()) {
+                return path.error();
             }
-            const char* path = nullptr;
-            g_variant_get(reply, "(&o)", &path);
-            m_collectionPath = QByteArray(path);
-            g_variant_unref(reply);
+            m_collectionPath = path.value();
         } else {
             m_collectionPath = m_collection;
         }
         if (m_collectionPath.isEmpty() || m_collectionPath == "/") {
-            return KeyringError{
-                KeyringError::Kind::Unavailable,
-                QStringLiteral("the keyring has no collection \"%1\"").arg(QString::fromUtf8(m_collection))};
+            return missing();
         }
-        GError* raw = nullptr;
-        GVariant* reply = g_dbus_connection_call_sync(
-            bus, name, m_collectionPath.constData(), "org.freedesktop.DBus.Properties", "Get",
-            g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"), G_VARIANT_TYPE("(v)"),
-            G_DBUS_CALL_FLAGS_NONE, -1, m_cancellable, &raw);
-        ErrorPtr error(raw);
-        if (error) {
-            if (g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
-                g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT)) {
-                return KeyringError{KeyringError::Kind::Unavailable,
-                                    QStringLiteral("the keyring has no collection \"%1\"")
-                                        .arg(QString::fromUtf8(m_collection))};
+        auto locked = m_bus->property(m_collectionPath, "org.freedesktop.Secret.Collection", "Locked", m_wait);
+        if (!locked.ok()) {
+            if (locked.error().message.contains(QLatin1String("UnknownMethod")) ||
+                locked.error().message.contains(QLatin1String("UnknownObject")) ||
+                locked.error().message.contains(QLatin1String("No such")) ||
+                locked.error().message.contains(QLatin1String("does not exist"))) {
+                return missing();
             }
-            return toKeyringError(error.get(), "opening the keyring");
+            return locked.error();
         }
-        GVariant* value = nullptr;
-        g_variant_get(reply, "(v)", &value);
-        const bool locked =
-            value && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
-        if (value) {
-            g_variant_unref(value);
-        }
-        g_variant_unref(reply);
-        if (locked) {
+        if (locked.value().toBool()) {
             return KeyringError{KeyringError::Kind::Locked, QStringLiteral("the keyring is locked")};
         }
         return std::nullopt;
     }
 
-    SecretService* service() const { return m_service.get(); }
-    const SecretSchema* schema() const { return m_schema; }
-    GCancellable* cancellable() const { return m_cancellable; }
+    SecretServiceBus& bus() const { return *m_bus; }
+    const Wait& wait() const { return m_wait; }
     const QByteArray& prefix() const { return m_prefix; }
     // The object path found by `checkCollection()`.
-    const char* collectionPath() const { return m_collectionPath.constData(); }
+    const QByteArray& collectionPath() const { return m_collectionPath; }
 
 private:
     QByteArray m_prefix;
     QByteArray m_collection;
     QByteArray m_collectionPath;
-    const SecretSchema* m_schema;
-    GCancellable* m_cancellable;
-    GObjectPtr<SecretService> m_service;
+    std::unique_ptr<SecretServiceBus>& m_bus;
+    Wait m_wait;
 };
-
-QByteArray attributeOf(SecretItem* item, const char* name) {
-    HashPtr attrs(secret_item_get_attributes(item));
-    const auto* value = attrs ? static_cast<const char*>(g_hash_table_lookup(attrs.get(), name)) : nullptr;
-    return value ? QByteArray(value) : QByteArray();
-}
 
 Result<std::optional<QByteArray>, KeyringError> doLoad(Session& session, const QString& account) {
     using R = Result<std::optional<QByteArray>, KeyringError>;
     if (auto failed = session.connect()) {
         return R::failure(*failed);
     }
-    ItemList holder;
-    auto found = session.search(account, true, holder);
+    auto found = session.search(account);
     if (!found.ok()) {
         return R::failure(found.error());
     }
@@ -286,31 +215,15 @@ Result<std::optional<QByteArray>, KeyringError> doLoad(Session& session, const Q
         }
         return R::success(std::nullopt);
     }
-    SecretItem* item = found.value().front();
-    SecretValue* value = secret_item_get_secret(item);
-    if (!value) {
-        // The search loads the secrets of unlocked items only. Ask the daemon itself
-        // rather than the item's cached "Locked" property, which may be out of date.
-        GError* raw = nullptr;
-        secret_item_load_secret_sync(item, session.cancellable(), &raw);
-        ErrorPtr error(raw);
-        if (error) {
-            return R::failure(toKeyringError(error.get(), "reading the keyring item"));
-        }
-        value = secret_item_get_secret(item);
+    const Session::Item& item = found.value().front();
+    if (item.locked) {
+        return R::failure({KeyringError::Kind::Locked, QStringLiteral("the keyring item is locked")});
     }
-    if (!value) {
-        return R::failure(
-            secret_item_get_locked(item)
-                ? KeyringError{KeyringError::Kind::Locked, QStringLiteral("the keyring item is locked")}
-                : KeyringError{KeyringError::Kind::Failed,
-                               QStringLiteral("the keyring item has no readable value")});
+    auto secret = session.bus().secretOf(item.path, session.wait());
+    if (!secret.ok()) {
+        return R::failure(secret.error());
     }
-    gsize length = 0;
-    const gchar* data = secret_value_get(value, &length);
-    QByteArray bytes(data, static_cast<qsizetype>(length));
-    secret_value_unref(value);
-    return R::success(std::optional<QByteArray>(std::move(bytes)));
+    return R::success(std::optional<QByteArray>(std::move(secret.value())));
 }
 
 Result<Void, KeyringError> doStore(Session& session, const QString& account, const QString& kind,
@@ -322,62 +235,28 @@ Result<Void, KeyringError> doStore(Session& session, const QString& account, con
     if (auto failed = session.checkCollection()) {
         return R::failure(*failed);
     }
-    auto attrs = session.attributes(account, &kind);
     const QByteArray label = session.prefix() + " (" + kind.toUtf8() + ')';
-    SecretValue* value = secret_value_new(secret.constData(), secret.size(), "application/octet-stream");
-    GError* raw = nullptr;
     // Same attributes replace the item in place; nothing is deleted before the new value
     // is safely stored.
-    const gboolean stored =
-        secret_service_store_sync(session.service(), session.schema(), attrs.get(), session.collectionPath(),
-                                  label.constData(), value, session.cancellable(), &raw);
-    secret_value_unref(value);
-    ErrorPtr error(raw);
-    if (!stored || error) {
-        return R::failure(error ? toKeyringError(error.get(), "storing in the keyring")
-                                : KeyringError{KeyringError::Kind::Failed,
-                                               QStringLiteral("storing in the keyring failed")});
+    auto stored = session.bus().createItem(session.collectionPath(), label, session.attributes(account, &kind), secret,
+                                           session.wait());
+    if (!stored.ok()) {
+        return R::failure(stored.error());
     }
     // One item per account: an item left from another kind goes, now that the new one
     // is in place. Failing here leaves an older item that loading never prefers.
-    ItemList holder;
-    auto found = session.search(account, false, holder);
+    auto found = session.search(account);
     if (found.ok()) {
         const QByteArray service = session.prefix() + '.' + kind.toUtf8();
-        for (SecretItem* item : found.value()) {
-            if (attributeOf(item, "service") != service) {
-                GError* ignored = nullptr;
-                secret_item_delete_sync(item, session.cancellable(), &ignored);
-                ErrorPtr dropped(ignored);
+        for (const Session::Item& item : found.value()) {
+            auto attributes =
+                session.bus().property(item.path, "org.freedesktop.Secret.Item", "Attributes", session.wait());
+            if (attributes.ok() && attributes.value().toMap().value(QStringLiteral("service")).toByteArray() != service) {
+                (void)session.bus().deleteItem(item.path, session.wait());
             }
         }
     }
     return R::success(Void{});
-}
-
-// Whether the daemon holds `item` locked right now.
-Result<bool, KeyringError> itemLockedNow(Session& session, SecretItem* item) {
-    using R = Result<bool, KeyringError>;
-    auto* proxy = G_DBUS_PROXY(item);
-    GError* raw = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(
-        g_dbus_proxy_get_connection(proxy), g_dbus_proxy_get_name(proxy), g_dbus_proxy_get_object_path(proxy),
-        "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", "org.freedesktop.Secret.Item", "Locked"), G_VARIANT_TYPE("(v)"),
-        G_DBUS_CALL_FLAGS_NONE, -1, session.cancellable(), &raw);
-    ErrorPtr error(raw);
-    if (error) {
-        return R::failure(toKeyringError(error.get(), "reading the keyring item"));
-    }
-    GVariant* value = nullptr;
-    g_variant_get(reply, "(v)", &value);
-    const bool locked =
-        value && g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
-    if (value) {
-        g_variant_unref(value);
-    }
-    g_variant_unref(reply);
-    return R::success(locked);
 }
 
 Result<bool, KeyringError> doRemove(Session& session, const QString& account) {
@@ -385,8 +264,7 @@ Result<bool, KeyringError> doRemove(Session& session, const QString& account) {
     if (auto failed = session.connect()) {
         return R::failure(*failed);
     }
-    ItemList holder;
-    auto found = session.search(account, false, holder);
+    auto found = session.search(account);
     if (!found.ok()) {
         return R::failure(found.error());
     }
@@ -399,29 +277,27 @@ Result<bool, KeyringError> doRemove(Session& session, const QString& account) {
         }
         return R::success(false);
     }
-    for (SecretItem* item : found.value()) {
+    for (const Session::Item& item : found.value()) {
         // The daemon deletes items of a locked collection too, so ask it whether the item
-        // is locked: libsecret's cached "Locked" property may not have caught up yet.
-        auto locked = itemLockedNow(session, item);
+        // is locked right now.
+        auto locked = session.bus().property(item.path, "org.freedesktop.Secret.Item", "Locked", session.wait());
         if (!locked.ok()) {
             return R::failure(locked.error());
         }
-        if (locked.value()) {
+        if (item.locked || locked.value().toBool()) {
             return R::failure({KeyringError::Kind::Locked, QStringLiteral("the keyring item is locked")});
         }
     }
-    for (SecretItem* item : found.value()) {
-        GError* raw = nullptr;
-        secret_item_delete_sync(item, session.cancellable(), &raw);
-        ErrorPtr error(raw);
-        if (error) {
-            return R::failure(toKeyringError(error.get(), "removing from the keyring"));
+    for (const Session::Item& item : found.value()) {
+        if (auto removed = session.bus().deleteItem(item.path, session.wait()); !removed.ok()) {
+            return R::failure(removed.error());
         }
     }
     return R::success(!found.value().empty());
 }
 
-// Runs `op` on the worker and waits at most `timeout` for it.
+// Runs `op` on the worker and waits at most `timeout` for it; the call itself stops by
+// the same deadline, or as soon as it is given up.
 template <typename R>
 R runBounded(SecretServiceKeyring::Worker& worker, const QString& prefix, const QString& collection,
              std::chrono::milliseconds timeout, std::function<R(Session&)> op) {
@@ -429,17 +305,17 @@ R runBounded(SecretServiceKeyring::Worker& worker, const QString& prefix, const 
         std::mutex mutex;
         std::condition_variable done;
         std::optional<R> result;
-        GCancellable* cancellable = g_cancellable_new();
-        ~Call() { g_object_unref(cancellable); }
+        KeyringCancel cancel;
     };
     auto call = std::make_shared<Call>();
-    worker.post([call, prefix, collection, op = std::move(op)] {
+    const auto deadline = SecretServiceBus::Clock::now() + timeout;
+    worker.post([call, prefix, collection, deadline, op = std::move(op)](std::unique_ptr<SecretServiceBus>& bus) {
         std::optional<R> result;
-        if (g_cancellable_is_cancelled(call->cancellable)) {
+        if (call->cancel.cancelled) {
             result =
                 R::failure({KeyringError::Kind::TimedOut, QStringLiteral("the keyring call was abandoned")});
         } else {
-            Session session(prefix, collection, call->cancellable);
+            Session session(prefix, collection, bus, Wait{deadline, &call->cancel});
             result = op(session);
         }
         {
@@ -449,8 +325,8 @@ R runBounded(SecretServiceKeyring::Worker& worker, const QString& prefix, const 
         call->done.notify_all();
     });
     std::unique_lock lock(call->mutex);
-    if (!call->done.wait_for(lock, timeout, [&] { return call->result.has_value(); })) {
-        g_cancellable_cancel(call->cancellable);
+    if (!call->done.wait_until(lock, deadline, [&] { return call->result.has_value(); })) {
+        call->cancel.cancelled = true;
         return R::failure({KeyringError::Kind::TimedOut,
                            QStringLiteral("the keyring did not answer within %1 ms").arg(timeout.count())});
     }
@@ -478,8 +354,7 @@ struct SecretServiceKeyring::ReadAhead {
     std::mutex mutex;
     std::condition_variable done;
     std::optional<LoadResult> result;
-    GCancellable* cancellable = g_cancellable_new();
-    ~ReadAhead() { g_object_unref(cancellable); }
+    KeyringCancel cancel;
 
     void finish(LoadResult outcome) {
         {
@@ -488,8 +363,8 @@ struct SecretServiceKeyring::ReadAhead {
         }
         done.notify_all();
     }
-    // Lets go of the worker: the libsecret call in flight returns as cancelled.
-    void setAside() { g_cancellable_cancel(cancellable); }
+    // Lets go of the worker: the call in flight returns as cancelled.
+    void setAside() { cancel.cancelled = true; }
 };
 
 void SecretServiceKeyring::connectAhead(const QString& account) {
@@ -505,34 +380,30 @@ void SecretServiceKeyring::connectAhead(const QString& account) {
             previous->setAside();
         }
     }
-    // libsecret keeps the service object, with its session, for every later call; a
-    // failure here is met again, and reported, by the call that needs the service.
-    m_worker->post([ahead, prefix = m_prefix, collection = m_collection] {
-        if (g_cancellable_is_cancelled(ahead->cancellable)) {
+    // The worker keeps the connection, with its session, for every later call; a failure
+    // here is met again, and reported, by the call that needs the connection. The read
+    // keeps its own bound: nobody may be waiting for it.
+    const auto deadline = SecretServiceBus::Clock::now() + m_timeout;
+    m_worker->post([ahead, prefix = m_prefix, collection = m_collection,
+                    deadline](std::unique_ptr<SecretServiceBus>& bus) {
+        if (ahead->cancel.cancelled) {
             ahead->finish(ReadAhead::LoadResult::failure(
                 {KeyringError::Kind::TimedOut, QStringLiteral("the read ahead was set aside")}));
             return;
         }
-        GError* raw = nullptr;
-        GObjectPtr<SecretService> service(
-            secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, ahead->cancellable, &raw));
-        ErrorPtr error(raw);
+        Session session(prefix, collection, bus, Wait{deadline, &ahead->cancel});
         if (ahead->account.isEmpty()) {
+            (void)session.connect();
             ahead->finish(ReadAhead::LoadResult::success(std::nullopt));
             return;
         }
-        Session session(prefix, collection, ahead->cancellable);
-        ahead->finish(doLoad(session, ahead->account));
-    });
-    // The bound is watched from a thread of its own, which ends as soon as the read does:
-    // the worker is the one thing that cannot watch it. A read ahead is made once a start.
-    std::thread([ahead, timeout = m_timeout] {
-        std::unique_lock lock(ahead->mutex);
-        if (!ahead->done.wait_for(lock, timeout, [&] { return ahead->result.has_value(); })) {
-            lock.unlock();
+        auto outcome = doLoad(session, ahead->account);
+        if (!outcome.ok() && outcome.error().kind == KeyringError::Kind::TimedOut) {
+            // Past its bound: what it found is its own end, not the keyring's answer.
             ahead->setAside();
         }
-    }).detach();
+        ahead->finish(std::move(outcome));
+    });
 }
 
 void SecretServiceKeyring::forgetAhead() {
@@ -565,7 +436,7 @@ Result<std::optional<QByteArray>, KeyringError> SecretServiceKeyring::load(const
                 ahead->setAside();
                 return timedOut();
             }
-            if (!g_cancellable_is_cancelled(ahead->cancellable)) {
+            if (!ahead->cancel.cancelled) {
                 return std::move(*ahead->result);
             }
             // The read outlived its own bound before this load came: what it found is

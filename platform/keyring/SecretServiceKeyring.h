@@ -12,11 +12,11 @@ namespace velmora {
 // collection (or the one given), with the attributes "account" (prefix + "." + account) and
 // "service" (prefix + "." + kind); the secret is only in the item's value.
 //
-// libsecret's calls block, and a keyring daemon that hangs (or waits for a prompt no
-// one sees) would hang the caller with them. So every call runs on a worker thread of
-// this object and the caller waits at most `timeout`; a call that takes longer is
-// cancelled and reported as `TimedOut`. Calls never unlock anything or prompt: a locked
-// keyring is reported as `Locked`.
+// A keyring daemon that hangs (or waits for a prompt no one sees) must not hang the caller.
+// So every call runs on a worker thread of this object, over a bus connection of its own,
+// and the caller waits at most `timeout`; a call that takes longer is cancelled and
+// reported as `TimedOut`. Calls never unlock anything or prompt: a locked keyring is
+// reported as `Locked`.
 class SecretServiceKeyring : public Keyring {
 public:
     // `collection` is the collection new items go to: an alias ("default") or a D-Bus
@@ -29,8 +29,8 @@ public:
     Result<Void, KeyringError> store(const QString& account, const QString& kind,
                                      const QByteArray& secret) override;
     Result<bool, KeyringError> remove(const QString& account) override;
-    // Opens the connection to the Secret Service and its session on the worker: libsecret
-    // keeps both for the process, and opening them (a bus connection and a key exchange)
+    // Opens the connection to the Secret Service and its session on the worker, which keeps
+    // both for its later calls: opening them (a bus connection and a key exchange)
     // is most of what a first call costs. Reading an item costs a few round trips more,
     // which the app's start spends connecting to the display instead of waiting. What is
     // done ahead holds the worker no longer than `timeout`, and is cancelled as soon as it

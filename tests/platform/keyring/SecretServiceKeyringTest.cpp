@@ -185,6 +185,56 @@ TEST_F(SecretServiceKeyringTest, OneItemPerAccountWhateverItsKindAndAccountsStay
     EXPECT_FALSE(foreign.value().has_value());
 }
 
+// The items of users who stored their credentials before stay theirs: what another client
+// of the service wrote the way earlier versions did (the same schema name and attributes)
+// is read, replaced in place and removed, and what this keyring writes, through the
+// service's encrypted session, reads back the same in that other client.
+TEST_F(SecretServiceKeyringTest, ItemsOfAnotherClientWithTheSameAttributesAreTheSameItems) {
+    const QString key = account();
+    const QByteArray prefix = m_prefix.toUtf8();
+    SecretSchema schema{};
+    schema.name = prefix.constData();
+    schema.flags = SECRET_SCHEMA_NONE;
+    schema.attributes[0] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    schema.attributes[1] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    const QByteArray accountValue = prefix + '.' + key.toUtf8();
+    const QByteArray serviceValue = prefix + ".Jira";
+    GError* error = nullptr;
+    const QByteArray earlier(R"({"token":"written-earlier","bytes":"\u00e9\u0000x"})");
+    SecretValue* value = secret_value_new(earlier.constData(), earlier.size(), "application/octet-stream");
+    const bool stored = secret_password_store_binary_sync(&schema, nullptr, (prefix + " (Jira)").constData(), value,
+                                                          nullptr, &error, "account", accountValue.constData(),
+                                                          "service", serviceValue.constData(), nullptr);
+    secret_value_unref(value);
+    ASSERT_TRUE(stored) << (error ? error->message : "");
+    g_clear_error(&error);
+
+    auto loaded = m_keyring->load(key);
+    ASSERT_TRUE(loaded.ok()) << loaded.error().message.toStdString();
+    EXPECT_EQ(loaded.value().value_or(QByteArray()), earlier);
+
+    // Every byte value, and a length that is not a multiple of the cipher's block.
+    QByteArray mine(1000, '\0');
+    for (int i = 0; i < mine.size(); ++i) {
+        mine[i] = static_cast<char>(i * 7);
+    }
+    ASSERT_TRUE(m_keyring->store(key, QStringLiteral("Jira"), mine).ok());
+    ASSERT_EQ(rawItems(m_prefix, key).size(), 1u) << "replaced in place";
+    SecretValue* read = secret_password_lookup_binary_sync(&schema, nullptr, &error, "account",
+                                                           accountValue.constData(), nullptr);
+    ASSERT_NE(read, nullptr) << (error ? error->message : "");
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(read, &length);
+    EXPECT_EQ(QByteArray(bytes, static_cast<qsizetype>(length)), mine);
+    secret_value_unref(read);
+    g_clear_error(&error);
+
+    auto removed = m_keyring->remove(key);
+    ASSERT_TRUE(removed.ok());
+    EXPECT_TRUE(removed.value());
+    EXPECT_TRUE(rawItems(m_prefix, key).empty());
+}
+
 // A collection of the test's own, made and unlocked with a password through the
 // daemon's interface for exactly this, so that locking it disturbs no other test.
 class TestCollection {

@@ -1,0 +1,675 @@
+#include "platform/keyring/SecretServiceBus.h"
+
+#include <dbus/dbus.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
+#include <openssl/rand.h>
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace velmora {
+
+namespace {
+
+constexpr char serviceName[] = "org.freedesktop.secrets";
+constexpr char servicePath[] = "/org/freedesktop/secrets";
+constexpr char serviceInterface[] = "org.freedesktop.Secret.Service";
+constexpr char itemInterface[] = "org.freedesktop.Secret.Item";
+constexpr char collectionInterface[] = "org.freedesktop.Secret.Collection";
+constexpr char propertiesInterface[] = "org.freedesktop.DBus.Properties";
+constexpr char dhAlgorithm[] = "dh-ietf1024-sha256-aes128-cbc-pkcs7";
+// The longest a wait on the socket lasts before the caller's word is looked at again.
+constexpr auto pollStep = std::chrono::milliseconds(20);
+
+using Clock = SecretServiceBus::Clock;
+
+template <typename T> Result<T, KeyringError> failure(KeyringError::Kind kind, QString message) {
+    return Result<T, KeyringError>::failure(KeyringError{kind, std::move(message)});
+}
+
+struct MessageUnref {
+    void operator()(DBusMessage* message) const { dbus_message_unref(message); }
+};
+using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
+
+DBusMessage* methodCall(const char* path, const char* interface, const char* method) {
+    return dbus_message_new_method_call(serviceName, path, interface, method);
+}
+
+// Writing a message. libdbus answers false only when it runs out of memory.
+void appendString(DBusMessageIter* iter, int type, const QByteArray& text) {
+    const char* data = text.constData();
+    dbus_message_iter_append_basic(iter, type, &data);
+}
+
+void appendBytes(DBusMessageIter* iter, const QByteArray& bytes) {
+    DBusMessageIter array;
+    dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE_AS_STRING, &array);
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
+    dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &data, static_cast<int>(bytes.size()));
+    dbus_message_iter_close_container(iter, &array);
+}
+
+void appendAttributes(DBusMessageIter* iter, const QMap<QByteArray, QByteArray>& attributes) {
+    DBusMessageIter array;
+    dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, "{ss}", &array);
+    for (auto it = attributes.begin(); it != attributes.end(); ++it) {
+        DBusMessageIter entry;
+        dbus_message_iter_open_container(&array, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+        appendString(&entry, DBUS_TYPE_STRING, it.key());
+        appendString(&entry, DBUS_TYPE_STRING, it.value());
+        dbus_message_iter_close_container(&array, &entry);
+    }
+    dbus_message_iter_close_container(iter, &array);
+}
+
+// Reading one: every read checks the type it finds, since the answer is another
+// program's.
+std::optional<QByteArray> readString(DBusMessageIter* iter) {
+    const int type = dbus_message_iter_get_arg_type(iter);
+    if (type != DBUS_TYPE_STRING && type != DBUS_TYPE_OBJECT_PATH) {
+        return std::nullopt;
+    }
+    const char* text = nullptr;
+    dbus_message_iter_get_basic(iter, &text);
+    return QByteArray(text ? text : "");
+}
+
+std::optional<QByteArray> readBytes(DBusMessageIter* iter) {
+    if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_ARRAY ||
+        dbus_message_iter_get_element_type(iter) != DBUS_TYPE_BYTE) {
+        return std::nullopt;
+    }
+    DBusMessageIter array;
+    dbus_message_iter_recurse(iter, &array);
+    const unsigned char* data = nullptr;
+    int length = 0;
+    dbus_message_iter_get_fixed_array(&array, &data, &length);
+    return QByteArray(reinterpret_cast<const char*>(data), length);
+}
+
+std::optional<QList<QByteArray>> readPaths(DBusMessageIter* iter) {
+    if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_ARRAY ||
+        dbus_message_iter_get_element_type(iter) != DBUS_TYPE_OBJECT_PATH) {
+        return std::nullopt;
+    }
+    QList<QByteArray> paths;
+    DBusMessageIter array;
+    dbus_message_iter_recurse(iter, &array);
+    while (dbus_message_iter_get_arg_type(&array) == DBUS_TYPE_OBJECT_PATH) {
+        paths.append(*readString(&array));
+        dbus_message_iter_next(&array);
+    }
+    return paths;
+}
+
+std::optional<QMap<QByteArray, QByteArray>> readAttributes(DBusMessageIter* iter) {
+    if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_ARRAY ||
+        dbus_message_iter_get_element_type(iter) != DBUS_TYPE_DICT_ENTRY) {
+        return std::nullopt;
+    }
+    QMap<QByteArray, QByteArray> attributes;
+    DBusMessageIter array;
+    dbus_message_iter_recurse(iter, &array);
+    while (dbus_message_iter_get_arg_type(&array) == DBUS_TYPE_DICT_ENTRY) {
+        DBusMessageIter entry;
+        dbus_message_iter_recurse(&array, &entry);
+        const auto key = readString(&entry);
+        dbus_message_iter_next(&entry);
+        const auto value = readString(&entry);
+        if (!key || !value) {
+            return std::nullopt;
+        }
+        attributes.insert(*key, *value);
+        dbus_message_iter_next(&array);
+    }
+    return attributes;
+}
+
+QString messageOf(DBusMessage* error) {
+    DBusMessageIter iter;
+    if (dbus_message_iter_init(error, &iter)) {
+        if (const auto text = readString(&iter)) {
+            return QString::fromUtf8(*text);
+        }
+    }
+    return QString::fromUtf8(dbus_message_get_error_name(error));
+}
+
+// Where the session bus is: the environment's address, else the user's runtime folder.
+QByteArray sessionBusAddress() {
+    const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (!address.isEmpty()) {
+        return address;
+    }
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo::exists(QString::fromLocal8Bit(runtime + "/bus"))) {
+        return "unix:path=" + runtime + "/bus";
+    }
+    return {};
+}
+
+struct BnFree {
+    void operator()(BIGNUM* number) const { BN_clear_free(number); }
+};
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+struct BnCtxFree {
+    void operator()(BN_CTX* context) const { BN_CTX_free(context); }
+};
+
+} // namespace
+
+KeyringError::Kind SecretServiceBus::kindOfError(const QByteArray& name) {
+    if (name == "org.freedesktop.Secret.Error.IsLocked") {
+        return KeyringError::Kind::Locked;
+    }
+    if (name == "org.freedesktop.DBus.Error.NoReply" || name == "org.freedesktop.DBus.Error.Timeout" ||
+        name == "org.freedesktop.DBus.Error.TimedOut") {
+        return KeyringError::Kind::TimedOut;
+    }
+    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" || name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+        name.startsWith("org.freedesktop.DBus.Error.Spawn") || name == "org.freedesktop.DBus.Error.NoServer" ||
+        name == "org.freedesktop.DBus.Error.FileNotFound" || name == "org.freedesktop.DBus.Error.Disconnected") {
+        return KeyringError::Kind::Unavailable;
+    }
+    return KeyringError::Kind::Failed;
+}
+
+SecretServiceBus::~SecretServiceBus() {
+    if (m_connection) {
+        dbus_connection_close(m_connection);
+        dbus_connection_unref(m_connection);
+    }
+    m_key.fill('\0');
+}
+
+bool SecretServiceBus::usable() const {
+    return m_connection && !m_broken && dbus_connection_get_is_connected(m_connection);
+}
+
+Result<std::unique_ptr<SecretServiceBus>, KeyringError> SecretServiceBus::open(const Wait& wait) {
+    using R = Result<std::unique_ptr<SecretServiceBus>, KeyringError>;
+    const QByteArray address = sessionBusAddress();
+    if (address.isEmpty()) {
+        return failure<std::unique_ptr<SecretServiceBus>>(KeyringError::Kind::Unavailable,
+                                                          QStringLiteral("no Secret Service: no session bus"));
+    }
+    DBusError error;
+    dbus_error_init(&error);
+    // Connecting to a local socket does not wait for the bus to answer: signing in does,
+    // and that goes through `call` with its bounds.
+    DBusConnection* connection = dbus_connection_open_private(address.constData(), &error);
+    if (!connection) {
+        const QString why = QString::fromUtf8(error.message ? error.message : "cannot connect");
+        dbus_error_free(&error);
+        return failure<std::unique_ptr<SecretServiceBus>>(KeyringError::Kind::Unavailable,
+                                                          QStringLiteral("no Secret Service: %1").arg(why));
+    }
+    dbus_connection_set_exit_on_disconnect(connection, FALSE);
+    std::unique_ptr<SecretServiceBus> bus(new SecretServiceBus);
+    bus->m_connection = connection;
+    auto hello = bus->call(dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                        "org.freedesktop.DBus", "Hello"),
+                           wait, "signing in to the session bus");
+    if (!hello.ok()) {
+        KeyringError why = hello.error();
+        if (why.kind == KeyringError::Kind::Failed) {
+            why.kind = KeyringError::Kind::Unavailable;
+        }
+        return R::failure(why);
+    }
+    MessagePtr helloReply(hello.value());
+    if (auto session = bus->openSession(wait); !session.ok()) {
+        KeyringError why = session.error();
+        if (why.kind != KeyringError::Kind::TimedOut) {
+            why = {KeyringError::Kind::Unavailable, QStringLiteral("no Secret Service: %1").arg(why.message)};
+        }
+        return R::failure(why);
+    }
+    return R::success(std::move(bus));
+}
+
+Result<DBusMessage*, KeyringError> SecretServiceBus::call(DBusMessage* message, const Wait& wait, const char* what) {
+    using R = Result<DBusMessage*, KeyringError>;
+    MessagePtr owned(message);
+    m_lastError.clear();
+    const auto timedOut = [&] {
+        // The answer may still come; this connection must not carry it to another call.
+        m_broken = true;
+        return failure<DBusMessage*>(KeyringError::Kind::TimedOut,
+                                     QStringLiteral("%1: the keyring did not answer in time").arg(QLatin1String(what)));
+    };
+    if (!message) {
+        return failure<DBusMessage*>(KeyringError::Kind::Failed, QStringLiteral("%1: out of memory").arg(what));
+    }
+    const auto left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(wait.deadline - Clock::now());
+    };
+    if (left().count() <= 0 || (wait.cancel && wait.cancel->cancelled)) {
+        return timedOut();
+    }
+    DBusPendingCall* pending = nullptr;
+    const int timeout = static_cast<int>(std::min<qint64>(left().count() + 1000, INT_MAX));
+    if (!dbus_connection_send_with_reply(m_connection, message, &pending, timeout) || !pending) {
+        m_broken = true;
+        return failure<DBusMessage*>(KeyringError::Kind::Unavailable,
+                                     QStringLiteral("%1: the session bus closed the connection").arg(what));
+    }
+    while (!dbus_pending_call_get_completed(pending)) {
+        const auto remaining = left();
+        if (remaining.count() <= 0 || (wait.cancel && wait.cancel->cancelled)) {
+            dbus_pending_call_cancel(pending);
+            dbus_pending_call_unref(pending);
+            return timedOut();
+        }
+        const int step = static_cast<int>(std::min(remaining, pollStep).count());
+        if (!dbus_connection_read_write_dispatch(m_connection, std::max(step, 1)) &&
+            !dbus_pending_call_get_completed(pending)) {
+            dbus_pending_call_cancel(pending);
+            dbus_pending_call_unref(pending);
+            m_broken = true;
+            return failure<DBusMessage*>(KeyringError::Kind::Unavailable,
+                                         QStringLiteral("%1: the session bus closed the connection").arg(what));
+        }
+    }
+    DBusMessage* reply = dbus_pending_call_steal_reply(pending);
+    dbus_pending_call_unref(pending);
+    if (!reply) {
+        m_broken = true;
+        return failure<DBusMessage*>(KeyringError::Kind::Failed, QStringLiteral("%1: no answer").arg(what));
+    }
+    if (dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR) {
+        MessagePtr error(reply);
+        const QByteArray name = dbus_message_get_error_name(reply);
+        m_lastError = name;
+        const KeyringError::Kind kind = kindOfError(name);
+        if (kind == KeyringError::Kind::TimedOut || kind == KeyringError::Kind::Unavailable) {
+            m_broken = true;
+        }
+        return failure<DBusMessage*>(kind, QStringLiteral("%1: %2").arg(QLatin1String(what), messageOf(reply)));
+    }
+    return R::success(reply);
+}
+
+Result<Void, KeyringError> SecretServiceBus::openSession(const Wait& wait) {
+    using R = Result<Void, KeyringError>;
+    // The Diffie-Hellman exchange of the service's "dh-ietf1024" session: the second Oakley
+    // group, generator 2; the AES key is HKDF-SHA256 of the shared secret (padded to the
+    // prime's length), without salt or info.
+    std::unique_ptr<BN_CTX, BnCtxFree> context(BN_CTX_new());
+    BnPtr prime(BN_get_rfc2409_prime_1024(nullptr));
+    BnPtr generator(BN_new());
+    BnPtr secret(BN_new());
+    BnPtr ours(BN_new());
+    if (!context || !prime || !generator || !secret || !ours || !BN_set_word(generator.get(), 2)) {
+        return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the key exchange could not start"));
+    }
+    do {
+        if (!BN_priv_rand_range(secret.get(), prime.get())) {
+            return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("no random numbers"));
+        }
+    } while (BN_cmp(secret.get(), BN_value_one()) <= 0);
+    if (!BN_mod_exp(ours.get(), generator.get(), secret.get(), prime.get(), context.get())) {
+        return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the key exchange could not start"));
+    }
+    QByteArray ourKey(BN_num_bytes(ours.get()), '\0');
+    BN_bn2bin(ours.get(), reinterpret_cast<unsigned char*>(ourKey.data()));
+
+    DBusMessage* message = methodCall(servicePath, serviceInterface, "OpenSession");
+    if (message) {
+        DBusMessageIter iter, variant;
+        dbus_message_iter_init_append(message, &iter);
+        appendString(&iter, DBUS_TYPE_STRING, dhAlgorithm);
+        dbus_message_iter_open_container(&iter, DBUS_TYPE_VARIANT, "ay", &variant);
+        appendBytes(&variant, ourKey);
+        dbus_message_iter_close_container(&iter, &variant);
+    }
+    auto answer = call(message, wait, "opening a session with the keyring");
+    if (!answer.ok()) {
+        if (m_lastError != "org.freedesktop.DBus.Error.NotSupported") {
+            return R::failure(answer.error());
+        }
+        // A service without encrypted sessions: secrets in the clear, as its only offer.
+        DBusMessage* plain = methodCall(servicePath, serviceInterface, "OpenSession");
+        if (plain) {
+            DBusMessageIter iter, variant;
+            dbus_message_iter_init_append(plain, &iter);
+            appendString(&iter, DBUS_TYPE_STRING, "plain");
+            dbus_message_iter_open_container(&iter, DBUS_TYPE_VARIANT, "s", &variant);
+            appendString(&variant, DBUS_TYPE_STRING, QByteArray(""));
+            dbus_message_iter_close_container(&iter, &variant);
+        }
+        auto plainAnswer = call(plain, wait, "opening a session with the keyring");
+        if (!plainAnswer.ok()) {
+            return R::failure(plainAnswer.error());
+        }
+        MessagePtr reply(plainAnswer.value());
+        DBusMessageIter iter;
+        dbus_message_iter_init(reply.get(), &iter);
+        dbus_message_iter_next(&iter);
+        const auto path = readString(&iter);
+        if (!path) {
+            return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the keyring's session answer is unreadable"));
+        }
+        m_session = *path;
+        m_key.clear();
+        return R::success(Void{});
+    }
+    MessagePtr reply(answer.value());
+    DBusMessageIter iter, variant;
+    std::optional<QByteArray> theirKey, path;
+    if (dbus_message_iter_init(reply.get(), &iter) && dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_VARIANT) {
+        dbus_message_iter_recurse(&iter, &variant);
+        theirKey = readBytes(&variant);
+        dbus_message_iter_next(&iter);
+        path = readString(&iter);
+    }
+    if (!theirKey || !path || theirKey->isEmpty() || theirKey->size() > BN_num_bytes(prime.get())) {
+        return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the keyring's session answer is unreadable"));
+    }
+    BnPtr theirs(BN_bin2bn(reinterpret_cast<const unsigned char*>(theirKey->constData()),
+                           static_cast<int>(theirKey->size()), nullptr));
+    BnPtr largest(BN_dup(prime.get()));
+    BnPtr shared(BN_new());
+    // A key of 0, 1 or p - 1 would give a secret anyone knows.
+    if (!theirs || !largest || !shared || !BN_sub_word(largest.get(), 1) || BN_cmp(theirs.get(), BN_value_one()) <= 0 ||
+        BN_cmp(theirs.get(), largest.get()) >= 0 ||
+        !BN_mod_exp(shared.get(), theirs.get(), secret.get(), prime.get(), context.get())) {
+        return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the keyring's session key is unusable"));
+    }
+    QByteArray sharedBytes(BN_num_bytes(prime.get()), '\0');
+    BN_bn2binpad(shared.get(), reinterpret_cast<unsigned char*>(sharedBytes.data()), int(sharedBytes.size()));
+    QByteArray key(16, '\0');
+    std::size_t keyLength = static_cast<std::size_t>(key.size());
+    EVP_PKEY_CTX* kdf = EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr);
+    const bool derived = kdf && EVP_PKEY_derive_init(kdf) > 0 && EVP_PKEY_CTX_set_hkdf_md(kdf, EVP_sha256()) > 0 &&
+                         EVP_PKEY_CTX_set1_hkdf_key(kdf, reinterpret_cast<const unsigned char*>(sharedBytes.constData()),
+                                                    int(sharedBytes.size())) > 0 &&
+                         EVP_PKEY_derive(kdf, reinterpret_cast<unsigned char*>(key.data()), &keyLength) > 0 &&
+                         keyLength == 16;
+    EVP_PKEY_CTX_free(kdf);
+    sharedBytes.fill('\0');
+    if (!derived) {
+        return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the keyring's session key is unusable"));
+    }
+    m_session = *path;
+    m_key = key;
+    key.fill('\0');
+    return R::success(Void{});
+}
+
+QByteArray SecretServiceBus::encrypt(const QByteArray& plain, QByteArray* parameters) const {
+    if (m_key.isEmpty()) {
+        parameters->clear();
+        return plain;
+    }
+    QByteArray iv(16, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(iv.data()), int(iv.size())) != 1) {
+        return {};
+    }
+    QByteArray out(plain.size() + 16, '\0');
+    int written = 0, last = 0;
+    EVP_CIPHER_CTX* cipher = EVP_CIPHER_CTX_new();
+    const bool ok =
+        cipher &&
+        EVP_EncryptInit_ex(cipher, EVP_aes_128_cbc(), nullptr, reinterpret_cast<const unsigned char*>(m_key.constData()),
+                           reinterpret_cast<const unsigned char*>(iv.constData())) == 1 &&
+        EVP_EncryptUpdate(cipher, reinterpret_cast<unsigned char*>(out.data()), &written,
+                          reinterpret_cast<const unsigned char*>(plain.constData()), int(plain.size())) == 1 &&
+        EVP_EncryptFinal_ex(cipher, reinterpret_cast<unsigned char*>(out.data()) + written, &last) == 1;
+    EVP_CIPHER_CTX_free(cipher);
+    if (!ok) {
+        return {};
+    }
+    out.truncate(written + last);
+    *parameters = iv;
+    return out;
+}
+
+std::optional<QByteArray> SecretServiceBus::decrypt(const QByteArray& encrypted, const QByteArray& parameters) const {
+    if (m_key.isEmpty()) {
+        return encrypted;
+    }
+    if (parameters.size() != 16 || encrypted.isEmpty() || encrypted.size() % 16 != 0) {
+        return std::nullopt;
+    }
+    QByteArray out(encrypted.size(), '\0');
+    int written = 0, last = 0;
+    EVP_CIPHER_CTX* cipher = EVP_CIPHER_CTX_new();
+    const bool ok =
+        cipher &&
+        EVP_DecryptInit_ex(cipher, EVP_aes_128_cbc(), nullptr, reinterpret_cast<const unsigned char*>(m_key.constData()),
+                           reinterpret_cast<const unsigned char*>(parameters.constData())) == 1 &&
+        EVP_DecryptUpdate(cipher, reinterpret_cast<unsigned char*>(out.data()), &written,
+                          reinterpret_cast<const unsigned char*>(encrypted.constData()), int(encrypted.size())) == 1 &&
+        EVP_DecryptFinal_ex(cipher, reinterpret_cast<unsigned char*>(out.data()) + written, &last) == 1;
+    EVP_CIPHER_CTX_free(cipher);
+    if (!ok) {
+        out.fill('\0');
+        return std::nullopt;
+    }
+    out.truncate(written + last);
+    return out;
+}
+
+Result<SecretServiceBus::Found, KeyringError> SecretServiceBus::searchItems(const QMap<QByteArray, QByteArray>& attributes,
+                                                                            const Wait& wait) {
+    using R = Result<Found, KeyringError>;
+    DBusMessage* message = methodCall(servicePath, serviceInterface, "SearchItems");
+    if (message) {
+        DBusMessageIter iter;
+        dbus_message_iter_init_append(message, &iter);
+        appendAttributes(&iter, attributes);
+    }
+    auto answer = call(message, wait, "searching the keyring");
+    if (!answer.ok()) {
+        return R::failure(answer.error());
+    }
+    MessagePtr reply(answer.value());
+    DBusMessageIter iter;
+    Found found;
+    std::optional<QList<QByteArray>> unlocked, locked;
+    if (dbus_message_iter_init(reply.get(), &iter)) {
+        unlocked = readPaths(&iter);
+        dbus_message_iter_next(&iter);
+        locked = readPaths(&iter);
+    }
+    if (!unlocked || !locked) {
+        return failure<Found>(KeyringError::Kind::Failed, QStringLiteral("the keyring's search answer is unreadable"));
+    }
+    found.unlocked = *unlocked;
+    found.locked = *locked;
+    return R::success(std::move(found));
+}
+
+Result<QByteArray, KeyringError> SecretServiceBus::readAlias(const QByteArray& alias, const Wait& wait) {
+    DBusMessage* message = methodCall(servicePath, serviceInterface, "ReadAlias");
+    if (message) {
+        DBusMessageIter iter;
+        dbus_message_iter_init_append(message, &iter);
+        appendString(&iter, DBUS_TYPE_STRING, alias);
+    }
+    auto answer = call(message, wait, "opening the keyring");
+    if (!answer.ok()) {
+        return Result<QByteArray, KeyringError>::failure(answer.error());
+    }
+    MessagePtr reply(answer.value());
+    DBusMessageIter iter;
+    const auto path = dbus_message_iter_init(reply.get(), &iter) ? readString(&iter) : std::nullopt;
+    if (!path) {
+        return failure<QByteArray>(KeyringError::Kind::Failed, QStringLiteral("the keyring's alias answer is unreadable"));
+    }
+    return Result<QByteArray, KeyringError>::success(*path);
+}
+
+Result<QVariant, KeyringError> SecretServiceBus::property(const QByteArray& path, const char* interface,
+                                                          const char* name, const Wait& wait) {
+    using R = Result<QVariant, KeyringError>;
+    DBusMessage* message = dbus_message_new_method_call(serviceName, path.constData(), propertiesInterface, "Get");
+    if (message) {
+        DBusMessageIter iter;
+        dbus_message_iter_init_append(message, &iter);
+        appendString(&iter, DBUS_TYPE_STRING, interface);
+        appendString(&iter, DBUS_TYPE_STRING, name);
+    }
+    auto answer = call(message, wait, "reading the keyring");
+    if (!answer.ok()) {
+        return R::failure(answer.error());
+    }
+    MessagePtr reply(answer.value());
+    DBusMessageIter iter, variant;
+    if (!dbus_message_iter_init(reply.get(), &iter) || dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_VARIANT) {
+        return failure<QVariant>(KeyringError::Kind::Failed, QStringLiteral("the keyring's answer is unreadable"));
+    }
+    dbus_message_iter_recurse(&iter, &variant);
+    switch (dbus_message_iter_get_arg_type(&variant)) {
+    case DBUS_TYPE_BOOLEAN: {
+        dbus_bool_t value = FALSE;
+        dbus_message_iter_get_basic(&variant, &value);
+        return R::success(QVariant(bool(value)));
+    }
+    case DBUS_TYPE_UINT64: {
+        dbus_uint64_t value = 0;
+        dbus_message_iter_get_basic(&variant, &value);
+        return R::success(QVariant(qulonglong(value)));
+    }
+    case DBUS_TYPE_ARRAY:
+        if (const auto attributes = readAttributes(&variant)) {
+            QVariantMap map;
+            for (auto it = attributes->begin(); it != attributes->end(); ++it) {
+                map.insert(QString::fromUtf8(it.key()), it.value());
+            }
+            return R::success(QVariant(map));
+        }
+        break;
+    default:
+        if (const auto text = readString(&variant)) {
+            return R::success(QVariant(*text));
+        }
+        break;
+    }
+    return failure<QVariant>(KeyringError::Kind::Failed, QStringLiteral("the keyring's answer is unreadable"));
+}
+
+Result<QByteArray, KeyringError> SecretServiceBus::secretOf(const QByteArray& item, const Wait& wait) {
+    using R = Result<QByteArray, KeyringError>;
+    DBusMessage* message = dbus_message_new_method_call(serviceName, item.constData(), itemInterface, "GetSecret");
+    if (message) {
+        DBusMessageIter iter;
+        dbus_message_iter_init_append(message, &iter);
+        appendString(&iter, DBUS_TYPE_OBJECT_PATH, m_session);
+    }
+    auto answer = call(message, wait, "reading the keyring item");
+    if (!answer.ok()) {
+        return R::failure(answer.error());
+    }
+    MessagePtr reply(answer.value());
+    DBusMessageIter iter, secret;
+    std::optional<QByteArray> parameters, value;
+    if (dbus_message_iter_init(reply.get(), &iter) && dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_STRUCT) {
+        dbus_message_iter_recurse(&iter, &secret);
+        dbus_message_iter_next(&secret); // the session
+        parameters = readBytes(&secret);
+        dbus_message_iter_next(&secret);
+        value = readBytes(&secret);
+    }
+    const auto plain = parameters && value ? decrypt(*value, *parameters) : std::nullopt;
+    if (value) {
+        value->fill('\0');
+    }
+    if (!plain) {
+        return failure<QByteArray>(KeyringError::Kind::Failed, QStringLiteral("the keyring item has no readable value"));
+    }
+    return R::success(*plain);
+}
+
+KeyringError SecretServiceBus::dismiss(const QByteArray& prompt, const Wait& wait) {
+    DBusMessage* message =
+        dbus_message_new_method_call(serviceName, prompt.constData(), "org.freedesktop.Secret.Prompt", "Dismiss");
+    if (auto answer = call(message, wait, "dismissing the keyring's prompt"); answer.ok()) {
+        dbus_message_unref(answer.value());
+    }
+    return {KeyringError::Kind::Locked, QStringLiteral("the keyring asked to be unlocked")};
+}
+
+Result<Void, KeyringError> SecretServiceBus::createItem(const QByteArray& collection, const QByteArray& label,
+                                                        const QMap<QByteArray, QByteArray>& attributes,
+                                                        const QByteArray& secret, const Wait& wait) {
+    using R = Result<Void, KeyringError>;
+    QByteArray parameters;
+    QByteArray encrypted = encrypt(secret, &parameters);
+    if (encrypted.isEmpty() && !secret.isEmpty()) {
+        return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the secret could not be encrypted"));
+    }
+    DBusMessage* message =
+        dbus_message_new_method_call(serviceName, collection.constData(), collectionInterface, "CreateItem");
+    if (message) {
+        DBusMessageIter iter, properties, entry, variant, value;
+        dbus_message_iter_init_append(message, &iter);
+        dbus_message_iter_open_container(&iter, DBUS_TYPE_ARRAY, "{sv}", &properties);
+        dbus_message_iter_open_container(&properties, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+        appendString(&entry, DBUS_TYPE_STRING, "org.freedesktop.Secret.Item.Label");
+        dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "s", &variant);
+        appendString(&variant, DBUS_TYPE_STRING, label);
+        dbus_message_iter_close_container(&entry, &variant);
+        dbus_message_iter_close_container(&properties, &entry);
+        dbus_message_iter_open_container(&properties, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+        appendString(&entry, DBUS_TYPE_STRING, "org.freedesktop.Secret.Item.Attributes");
+        dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "a{ss}", &variant);
+        appendAttributes(&variant, attributes);
+        dbus_message_iter_close_container(&entry, &variant);
+        dbus_message_iter_close_container(&properties, &entry);
+        dbus_message_iter_close_container(&iter, &properties);
+
+        dbus_message_iter_open_container(&iter, DBUS_TYPE_STRUCT, nullptr, &value);
+        appendString(&value, DBUS_TYPE_OBJECT_PATH, m_session);
+        appendBytes(&value, parameters);
+        appendBytes(&value, encrypted);
+        appendString(&value, DBUS_TYPE_STRING, "application/octet-stream");
+        dbus_message_iter_close_container(&iter, &value);
+        const dbus_bool_t replace = TRUE;
+        dbus_message_iter_append_basic(&iter, DBUS_TYPE_BOOLEAN, &replace);
+    }
+    encrypted.fill('\0');
+    auto answer = call(message, wait, "storing in the keyring");
+    if (!answer.ok()) {
+        return R::failure(answer.error());
+    }
+    MessagePtr reply(answer.value());
+    DBusMessageIter iter;
+    std::optional<QByteArray> item, prompt;
+    if (dbus_message_iter_init(reply.get(), &iter)) {
+        item = readString(&iter);
+        dbus_message_iter_next(&iter);
+        prompt = readString(&iter);
+    }
+    if (!item || !prompt) {
+        return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the keyring's answer is unreadable"));
+    }
+    if (*prompt != "/") {
+        return R::failure(dismiss(*prompt, wait));
+    }
+    return R::success(Void{});
+}
+
+Result<Void, KeyringError> SecretServiceBus::deleteItem(const QByteArray& item, const Wait& wait) {
+    using R = Result<Void, KeyringError>;
+    auto answer = call(dbus_message_new_method_call(serviceName, item.constData(), itemInterface, "Delete"), wait,
+                       "removing from the keyring");
+    if (!answer.ok()) {
+        return R::failure(answer.error());
+    }
+    MessagePtr reply(answer.value());
+    DBusMessageIter iter;
+    const auto prompt = dbus_message_iter_init(reply.get(), &iter) ? readString(&iter) : std::nullopt;
+    if (prompt && *prompt != "/") {
+        return R::failure(dismiss(*prompt, wait));
+    }
+    return R::success(Void{});
+}
+
+} // namespace velmora

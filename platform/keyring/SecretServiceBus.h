@@ -1,0 +1,89 @@
+#pragma once
+
+#include "platform/async/Result.h"
+#include "platform/keyring/KeyringError.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QVariant>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+
+struct DBusConnection;
+struct DBusMessage;
+
+namespace velmora {
+
+// Tells a keyring call that its caller gave up on it: the call stops at its next look.
+struct KeyringCancel {
+    std::atomic<bool> cancelled{false};
+};
+
+// The Secret Service on the session bus, spoken over a private connection of our own that
+// only the thread using it ever touches, so every wait is bounded by the caller's deadline
+// and ends as soon as the caller gives up: connecting, signing in to the bus, and each
+// call. The secrets travel encrypted (the service's Diffie-Hellman session with AES, where
+// it offers one; in the clear only where it offers nothing else).
+class SecretServiceBus {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // A call's time and its caller's word.
+    struct Wait {
+        Clock::time_point deadline;
+        const KeyringCancel* cancel = nullptr;
+    };
+
+    // A connection with its session; `Unavailable` when there is no bus or no Secret Service.
+    static Result<std::unique_ptr<SecretServiceBus>, KeyringError> open(const Wait& wait);
+    ~SecretServiceBus();
+    SecretServiceBus(const SecretServiceBus&) = delete;
+    SecretServiceBus& operator=(const SecretServiceBus&) = delete;
+
+    // Still good for another call: a connection that was cut, or left mid-call (a wait that
+    // ended), is not, and is opened afresh.
+    bool usable() const;
+
+    struct Found {
+        QList<QByteArray> unlocked;
+        QList<QByteArray> locked;
+    };
+    Result<Found, KeyringError> searchItems(const QMap<QByteArray, QByteArray>& attributes, const Wait& wait);
+    // The object path of a collection alias ("default"); "/" when it names none.
+    Result<QByteArray, KeyringError> readAlias(const QByteArray& alias, const Wait& wait);
+    Result<QVariant, KeyringError> property(const QByteArray& path, const char* interface, const char* name,
+                                            const Wait& wait);
+    Result<QByteArray, KeyringError> secretOf(const QByteArray& item, const Wait& wait);
+    // Creates the item, or replaces the one with the same attributes in place.
+    Result<Void, KeyringError> createItem(const QByteArray& collection, const QByteArray& label,
+                                          const QMap<QByteArray, QByteArray>& attributes, const QByteArray& secret,
+                                          const Wait& wait);
+    Result<Void, KeyringError> deleteItem(const QByteArray& item, const Wait& wait);
+
+    // The kind an error of the bus or the service stands for.
+    static KeyringError::Kind kindOfError(const QByteArray& name);
+
+private:
+    SecretServiceBus() = default;
+    // Sends `message` (taking it) and waits for its answer; the answer, or why none came.
+    Result<DBusMessage*, KeyringError> call(DBusMessage* message, const Wait& wait, const char* what);
+    Result<Void, KeyringError> openSession(const Wait& wait);
+    // A prompt the service asked for is dismissed: nobody may be there to answer it.
+    KeyringError dismiss(const QByteArray& prompt, const Wait& wait);
+    QByteArray encrypt(const QByteArray& plain, QByteArray* parameters) const;
+    std::optional<QByteArray> decrypt(const QByteArray& encrypted, const QByteArray& parameters) const;
+
+    DBusConnection* m_connection = nullptr;
+    bool m_broken = false;
+    // The name of the error the last call met, if any.
+    QByteArray m_lastError;
+    QByteArray m_session;
+    // Empty for a session in the clear.
+    QByteArray m_key;
+};
+
+} // namespace velmora
