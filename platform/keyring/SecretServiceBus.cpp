@@ -67,6 +67,21 @@ void appendAttributes(DBusMessageIter* iter, const QMap<QByteArray, QByteArray>&
     dbus_message_iter_close_container(iter, &array);
 }
 
+// libdbus ends the program on a string that is not UTF-8 (or holds a NUL): each is
+// looked at before it goes into a message.
+bool isText(const QByteArray& text) {
+    return !text.contains('\0') && dbus_validate_utf8(text.constData(), nullptr);
+}
+
+bool textsAreValid(const QMap<QByteArray, QByteArray>& attributes) {
+    for (auto it = attributes.begin(); it != attributes.end(); ++it) {
+        if (!isText(it.key()) || !isText(it.value())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Reading one: every read checks the type it finds, since the answer is another
 // program's.
 std::optional<QByteArray> readString(DBusMessageIter* iter) {
@@ -162,6 +177,10 @@ struct BnCtxFree {
 };
 
 } // namespace
+
+bool SecretServiceBus::isObjectPath(const QByteArray& path) {
+    return !path.isEmpty() && !path.contains('\0') && dbus_validate_path(path.constData(), nullptr);
+}
 
 KeyringError::Kind SecretServiceBus::kindOfError(const QByteArray& name) {
     if (name == "org.freedesktop.Secret.Error.IsLocked") {
@@ -459,6 +478,9 @@ std::optional<QByteArray> SecretServiceBus::decrypt(const QByteArray& encrypted,
 Result<SecretServiceBus::Found, KeyringError> SecretServiceBus::searchItems(const QMap<QByteArray, QByteArray>& attributes,
                                                                             const Wait& wait) {
     using R = Result<Found, KeyringError>;
+    if (!textsAreValid(attributes)) {
+        return failure<Found>(KeyringError::Kind::Failed, QStringLiteral("an attribute is not text"));
+    }
     DBusMessage* message = methodCall(servicePath, serviceInterface, "SearchItems");
     if (message) {
         DBusMessageIter iter;
@@ -487,6 +509,9 @@ Result<SecretServiceBus::Found, KeyringError> SecretServiceBus::searchItems(cons
 }
 
 Result<QByteArray, KeyringError> SecretServiceBus::readAlias(const QByteArray& alias, const Wait& wait) {
+    if (!isText(alias)) {
+        return failure<QByteArray>(KeyringError::Kind::Unavailable, QStringLiteral("no such collection"));
+    }
     DBusMessage* message = methodCall(servicePath, serviceInterface, "ReadAlias");
     if (message) {
         DBusMessageIter iter;
@@ -509,6 +534,9 @@ Result<QByteArray, KeyringError> SecretServiceBus::readAlias(const QByteArray& a
 Result<QVariant, KeyringError> SecretServiceBus::property(const QByteArray& path, const char* interface,
                                                           const char* name, const Wait& wait) {
     using R = Result<QVariant, KeyringError>;
+    if (!isObjectPath(path)) {
+        return failure<QVariant>(KeyringError::Kind::Failed, QStringLiteral("not an object of the keyring"));
+    }
     DBusMessage* message = dbus_message_new_method_call(serviceName, path.constData(), propertiesInterface, "Get");
     if (message) {
         DBusMessageIter iter;
@@ -600,6 +628,9 @@ Result<Void, KeyringError> SecretServiceBus::createItem(const QByteArray& collec
                                                         const QMap<QByteArray, QByteArray>& attributes,
                                                         const QByteArray& secret, const Wait& wait) {
     using R = Result<Void, KeyringError>;
+    if (!textsAreValid(attributes) || !isText(label) || !isObjectPath(collection)) {
+        return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("an attribute is not text"));
+    }
     QByteArray parameters;
     QByteArray encrypted = encrypt(secret, &parameters);
     if (encrypted.isEmpty() && !secret.isEmpty()) {

@@ -64,8 +64,13 @@ public:
                                           const Wait& wait);
     Result<Void, KeyringError> deleteItem(const QByteArray& item, const Wait& wait);
 
+    // The name of the error the last call met (empty when it met none).
+    const QByteArray& lastError() const { return m_lastError; }
+
     // The kind an error of the bus or the service stands for.
     static KeyringError::Kind kindOfError(const QByteArray& name);
+    // A path the bus takes: libdbus ends the program on one it does not.
+    static bool isObjectPath(const QByteArray& path);
 
 private:
     SecretServiceBus() = default;

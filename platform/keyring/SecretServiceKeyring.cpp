@@ -164,15 +164,14 @@ public:
         } else {
             m_collectionPath = m_collection;
         }
-        if (m_collectionPath.isEmpty() || m_collectionPath == "/") {
+        if (m_collectionPath.isEmpty() || m_collectionPath == "/" || !SecretServiceBus::isObjectPath(m_collectionPath)) {
             return missing();
         }
         auto locked = m_bus->property(m_collectionPath, "org.freedesktop.Secret.Collection", "Locked", m_wait);
         if (!locked.ok()) {
-            if (locked.error().message.contains(QLatin1String("UnknownMethod")) ||
-                locked.error().message.contains(QLatin1String("UnknownObject")) ||
-                locked.error().message.contains(QLatin1String("No such")) ||
-                locked.error().message.contains(QLatin1String("does not exist"))) {
+            const QByteArray& error = m_bus->lastError();
+            if (error == "org.freedesktop.DBus.Error.UnknownMethod" || error == "org.freedesktop.DBus.Error.UnknownObject" ||
+                error == "org.freedesktop.DBus.Error.UnknownInterface") {
                 return missing();
             }
             return locked.error();

@@ -235,6 +235,20 @@ TEST_F(SecretServiceKeyringTest, ItemsOfAnotherClientWithTheSameAttributesAreThe
     EXPECT_TRUE(rawItems(m_prefix, key).empty());
 }
 
+// A collection named by a path the bus does not take is no collection, not a crash (the
+// bus library ends the program on such a path).
+TEST_F(SecretServiceKeyringTest, ACollectionPathTheBusDoesNotTakeIsNoCollection) {
+    for (const QString& path : {QStringLiteral("/not//a path"), QStringLiteral("/trailing/")}) {
+        SecretServiceKeyring odd(m_prefix, 5s, path);
+        auto stored = odd.store(account(), QStringLiteral("Jira"), "x");
+        ASSERT_FALSE(stored.ok()) << path.toStdString();
+        EXPECT_EQ(stored.error().kind, KeyringError::Kind::Unavailable) << stored.error().message.toStdString();
+        auto loaded = odd.load(account());
+        ASSERT_FALSE(loaded.ok()) << path.toStdString();
+        EXPECT_EQ(loaded.error().kind, KeyringError::Kind::Unavailable) << loaded.error().message.toStdString();
+    }
+}
+
 // A collection of the test's own, made and unlocked with a password through the
 // daemon's interface for exactly this, so that locking it disturbs no other test.
 class TestCollection {
