@@ -421,6 +421,31 @@ Result<Void, KeyringError> SecretServiceBus::openSession(const Wait& wait) {
     return R::success(Void{});
 }
 
+namespace {
+// AES-128 in CBC with PKCS #7 padding, one way or the other; none when it fails (a wrong key
+// or a damaged text shows as bad padding).
+std::optional<QByteArray> aes128Cbc(const QByteArray& key, const QByteArray& iv, const QByteArray& input,
+                                    bool encrypting) {
+    QByteArray out(input.size() + 16, '\0');
+    int written = 0, last = 0;
+    EVP_CIPHER_CTX* cipher = EVP_CIPHER_CTX_new();
+    const bool ok =
+        cipher &&
+        EVP_CipherInit_ex(cipher, EVP_aes_128_cbc(), nullptr, reinterpret_cast<const unsigned char*>(key.constData()),
+                          reinterpret_cast<const unsigned char*>(iv.constData()), encrypting ? 1 : 0) == 1 &&
+        EVP_CipherUpdate(cipher, reinterpret_cast<unsigned char*>(out.data()), &written,
+                         reinterpret_cast<const unsigned char*>(input.constData()), int(input.size())) == 1 &&
+        EVP_CipherFinal_ex(cipher, reinterpret_cast<unsigned char*>(out.data()) + written, &last) == 1;
+    EVP_CIPHER_CTX_free(cipher);
+    if (!ok) {
+        out.fill('\0');
+        return std::nullopt;
+    }
+    out.truncate(written + last);
+    return out;
+}
+} // namespace
+
 QByteArray SecretServiceBus::encrypt(const QByteArray& plain, QByteArray* parameters) const {
     if (m_key.isEmpty()) {
         parameters->clear();
@@ -430,23 +455,12 @@ QByteArray SecretServiceBus::encrypt(const QByteArray& plain, QByteArray* parame
     if (RAND_bytes(reinterpret_cast<unsigned char*>(iv.data()), int(iv.size())) != 1) {
         return {};
     }
-    QByteArray out(plain.size() + 16, '\0');
-    int written = 0, last = 0;
-    EVP_CIPHER_CTX* cipher = EVP_CIPHER_CTX_new();
-    const bool ok =
-        cipher &&
-        EVP_EncryptInit_ex(cipher, EVP_aes_128_cbc(), nullptr, reinterpret_cast<const unsigned char*>(m_key.constData()),
-                           reinterpret_cast<const unsigned char*>(iv.constData())) == 1 &&
-        EVP_EncryptUpdate(cipher, reinterpret_cast<unsigned char*>(out.data()), &written,
-                          reinterpret_cast<const unsigned char*>(plain.constData()), int(plain.size())) == 1 &&
-        EVP_EncryptFinal_ex(cipher, reinterpret_cast<unsigned char*>(out.data()) + written, &last) == 1;
-    EVP_CIPHER_CTX_free(cipher);
-    if (!ok) {
+    auto encrypted = aes128Cbc(m_key, iv, plain, true);
+    if (!encrypted) {
         return {};
     }
-    out.truncate(written + last);
     *parameters = iv;
-    return out;
+    return *encrypted;
 }
 
 std::optional<QByteArray> SecretServiceBus::decrypt(const QByteArray& encrypted, const QByteArray& parameters) const {
@@ -456,23 +470,7 @@ std::optional<QByteArray> SecretServiceBus::decrypt(const QByteArray& encrypted,
     if (parameters.size() != 16 || encrypted.isEmpty() || encrypted.size() % 16 != 0) {
         return std::nullopt;
     }
-    QByteArray out(encrypted.size(), '\0');
-    int written = 0, last = 0;
-    EVP_CIPHER_CTX* cipher = EVP_CIPHER_CTX_new();
-    const bool ok =
-        cipher &&
-        EVP_DecryptInit_ex(cipher, EVP_aes_128_cbc(), nullptr, reinterpret_cast<const unsigned char*>(m_key.constData()),
-                           reinterpret_cast<const unsigned char*>(parameters.constData())) == 1 &&
-        EVP_DecryptUpdate(cipher, reinterpret_cast<unsigned char*>(out.data()), &written,
-                          reinterpret_cast<const unsigned char*>(encrypted.constData()), int(encrypted.size())) == 1 &&
-        EVP_DecryptFinal_ex(cipher, reinterpret_cast<unsigned char*>(out.data()) + written, &last) == 1;
-    EVP_CIPHER_CTX_free(cipher);
-    if (!ok) {
-        out.fill('\0');
-        return std::nullopt;
-    }
-    out.truncate(written + last);
-    return out;
+    return aes128Cbc(m_key, parameters, encrypted, false);
 }
 
 Result<SecretServiceBus::Found, KeyringError> SecretServiceBus::searchItems(const QMap<QByteArray, QByteArray>& attributes,
