@@ -31,14 +31,6 @@ template <typename T> Result<T, KeyringError> failure(KeyringError::Kind kind, Q
     return Result<T, KeyringError>::failure(KeyringError{kind, std::move(message)});
 }
 
-struct MessageUnref {
-    void operator()(DBusMessage* message) const { dbus_message_unref(message); }
-};
-using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
-
-DBusMessage* methodCall(const char* path, const char* interface, const char* method) {
-    return dbus_message_new_method_call(serviceName, path, interface, method);
-}
 
 // Writing a message. libdbus answers false only when it runs out of memory.
 void appendString(DBusMessageIter* iter, int type, const QByteArray& text) {
@@ -65,6 +57,14 @@ void appendAttributes(DBusMessageIter* iter, const QMap<QByteArray, QByteArray>&
         dbus_message_iter_close_container(&array, &entry);
     }
     dbus_message_iter_close_container(iter, &array);
+}
+
+// A variant of `signature`, its value written by `write`.
+void appendVariant(DBusMessageIter* iter, const char* signature, const std::function<void(DBusMessageIter*)>& write) {
+    DBusMessageIter variant;
+    dbus_message_iter_open_container(iter, DBUS_TYPE_VARIANT, signature, &variant);
+    write(&variant);
+    dbus_message_iter_close_container(iter, &variant);
 }
 
 // libdbus ends the program on a string that is not UTF-8 (or holds a NUL): each is
@@ -198,6 +198,10 @@ KeyringError::Kind SecretServiceBus::kindOfError(const QByteArray& name) {
     return KeyringError::Kind::Failed;
 }
 
+void SecretServiceBus::ReplyUnref::operator()(DBusMessage* reply) const {
+    dbus_message_unref(reply);
+}
+
 SecretServiceBus::~SecretServiceBus() {
     if (m_connection) {
         dbus_connection_close(m_connection);
@@ -241,7 +245,6 @@ Result<std::unique_ptr<SecretServiceBus>, KeyringError> SecretServiceBus::open(c
         }
         return R::failure(why);
     }
-    MessagePtr helloReply(hello.value());
     if (auto session = bus->openSession(wait); !session.ok()) {
         KeyringError why = session.error();
         if (why.kind != KeyringError::Kind::TimedOut) {
@@ -252,18 +255,19 @@ Result<std::unique_ptr<SecretServiceBus>, KeyringError> SecretServiceBus::open(c
     return R::success(std::move(bus));
 }
 
-Result<DBusMessage*, KeyringError> SecretServiceBus::call(DBusMessage* message, const Wait& wait, const char* what) {
-    using R = Result<DBusMessage*, KeyringError>;
-    MessagePtr owned(message);
+Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::call(DBusMessage* message, const Wait& wait,
+                                                                     const char* what) {
+    using R = Result<Reply, KeyringError>;
+    const Reply owned(message);
     m_lastError.clear();
     const auto timedOut = [&] {
         // The answer may still come; this connection must not carry it to another call.
         m_broken = true;
-        return failure<DBusMessage*>(KeyringError::Kind::TimedOut,
+        return failure<Reply>(KeyringError::Kind::TimedOut,
                                      QStringLiteral("%1: the keyring did not answer in time").arg(QLatin1String(what)));
     };
     if (!message) {
-        return failure<DBusMessage*>(KeyringError::Kind::Failed, QStringLiteral("%1: out of memory").arg(what));
+        return failure<Reply>(KeyringError::Kind::Failed, QStringLiteral("%1: out of memory").arg(what));
     }
     const auto left = [&] {
         return std::chrono::duration_cast<std::chrono::milliseconds>(wait.deadline - Clock::now());
@@ -275,7 +279,7 @@ Result<DBusMessage*, KeyringError> SecretServiceBus::call(DBusMessage* message, 
     const int timeout = static_cast<int>(std::min<qint64>(left().count() + 1000, INT_MAX));
     if (!dbus_connection_send_with_reply(m_connection, message, &pending, timeout) || !pending) {
         m_broken = true;
-        return failure<DBusMessage*>(KeyringError::Kind::Unavailable,
+        return failure<Reply>(KeyringError::Kind::Unavailable,
                                      QStringLiteral("%1: the session bus closed the connection").arg(what));
     }
     while (!dbus_pending_call_get_completed(pending)) {
@@ -291,27 +295,42 @@ Result<DBusMessage*, KeyringError> SecretServiceBus::call(DBusMessage* message, 
             dbus_pending_call_cancel(pending);
             dbus_pending_call_unref(pending);
             m_broken = true;
-            return failure<DBusMessage*>(KeyringError::Kind::Unavailable,
+            return failure<Reply>(KeyringError::Kind::Unavailable,
                                          QStringLiteral("%1: the session bus closed the connection").arg(what));
         }
     }
-    DBusMessage* reply = dbus_pending_call_steal_reply(pending);
+    Reply reply(dbus_pending_call_steal_reply(pending));
     dbus_pending_call_unref(pending);
     if (!reply) {
         m_broken = true;
-        return failure<DBusMessage*>(KeyringError::Kind::Failed, QStringLiteral("%1: no answer").arg(what));
+        return failure<Reply>(KeyringError::Kind::Failed, QStringLiteral("%1: no answer").arg(what));
     }
-    if (dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR) {
-        MessagePtr error(reply);
-        const QByteArray name = dbus_message_get_error_name(reply);
+    if (dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_ERROR) {
+        const QByteArray name = dbus_message_get_error_name(reply.get());
         m_lastError = name;
         const KeyringError::Kind kind = kindOfError(name);
         if (kind == KeyringError::Kind::TimedOut || kind == KeyringError::Kind::Unavailable) {
             m_broken = true;
         }
-        return failure<DBusMessage*>(kind, QStringLiteral("%1: %2").arg(QLatin1String(what), messageOf(reply)));
+        return failure<Reply>(kind, QStringLiteral("%1: %2").arg(QLatin1String(what), messageOf(reply.get())));
     }
-    return R::success(reply);
+    return R::success(std::move(reply));
+}
+
+Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::request(const QByteArray& path, const char* interface,
+                                                                        const char* method, const Arguments& arguments,
+                                                                        const Wait& wait, const char* what) {
+    if (!isObjectPath(path)) {
+        return failure<Reply>(KeyringError::Kind::Failed,
+                              QStringLiteral("%1: not an object of the keyring").arg(QLatin1String(what)));
+    }
+    DBusMessage* message = dbus_message_new_method_call(serviceName, path.constData(), interface, method);
+    if (message && arguments) {
+        DBusMessageIter iter;
+        dbus_message_iter_init_append(message, &iter);
+        arguments(&iter);
+    }
+    return call(message, wait, what);
 }
 
 Result<Void, KeyringError> SecretServiceBus::openSession(const Wait& wait) {
@@ -338,56 +357,46 @@ Result<Void, KeyringError> SecretServiceBus::openSession(const Wait& wait) {
     QByteArray ourKey(BN_num_bytes(ours.get()), '\0');
     BN_bn2bin(ours.get(), reinterpret_cast<unsigned char*>(ourKey.data()));
 
-    DBusMessage* message = methodCall(servicePath, serviceInterface, "OpenSession");
-    if (message) {
-        DBusMessageIter iter, variant;
-        dbus_message_iter_init_append(message, &iter);
-        appendString(&iter, DBUS_TYPE_STRING, dhAlgorithm);
-        dbus_message_iter_open_container(&iter, DBUS_TYPE_VARIANT, "ay", &variant);
-        appendBytes(&variant, ourKey);
-        dbus_message_iter_close_container(&iter, &variant);
-    }
-    auto answer = call(message, wait, "opening a session with the keyring");
+    const auto openSession = [&](const char* algorithm, const char* signature, const Arguments& input) {
+        return request(servicePath, serviceInterface, "OpenSession",
+                       [&](DBusMessageIter* args) {
+                           appendString(args, DBUS_TYPE_STRING, algorithm);
+                           appendVariant(args, signature, input);
+                       },
+                       wait, "opening a session with the keyring");
+    };
+    auto answer = openSession(dhAlgorithm, "ay", [&](DBusMessageIter* value) { appendBytes(value, ourKey); });
+    bool inTheClear = false;
     if (!answer.ok()) {
         if (m_lastError != "org.freedesktop.DBus.Error.NotSupported") {
             return R::failure(answer.error());
         }
         // A service without encrypted sessions: secrets in the clear, as its only offer.
-        DBusMessage* plain = methodCall(servicePath, serviceInterface, "OpenSession");
-        if (plain) {
-            DBusMessageIter iter, variant;
-            dbus_message_iter_init_append(plain, &iter);
-            appendString(&iter, DBUS_TYPE_STRING, "plain");
-            dbus_message_iter_open_container(&iter, DBUS_TYPE_VARIANT, "s", &variant);
-            appendString(&variant, DBUS_TYPE_STRING, QByteArray(""));
-            dbus_message_iter_close_container(&iter, &variant);
+        answer = openSession("plain", "s", [](DBusMessageIter* value) { appendString(value, DBUS_TYPE_STRING, ""); });
+        if (!answer.ok()) {
+            return R::failure(answer.error());
         }
-        auto plainAnswer = call(plain, wait, "opening a session with the keyring");
-        if (!plainAnswer.ok()) {
-            return R::failure(plainAnswer.error());
-        }
-        MessagePtr reply(plainAnswer.value());
-        DBusMessageIter iter;
-        dbus_message_iter_init(reply.get(), &iter);
-        dbus_message_iter_next(&iter);
-        const auto path = readString(&iter);
-        if (!path) {
-            return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the keyring's session answer is unreadable"));
-        }
-        m_session = *path;
-        m_key.clear();
-        return R::success(Void{});
+        inTheClear = true;
     }
-    MessagePtr reply(answer.value());
+    // The service's output (its key; nothing for a session in the clear), then the session.
     DBusMessageIter iter, variant;
     std::optional<QByteArray> theirKey, path;
-    if (dbus_message_iter_init(reply.get(), &iter) && dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_VARIANT) {
+    if (dbus_message_iter_init(answer.value().get(), &iter) &&
+        dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_VARIANT) {
         dbus_message_iter_recurse(&iter, &variant);
         theirKey = readBytes(&variant);
         dbus_message_iter_next(&iter);
         path = readString(&iter);
     }
-    if (!theirKey || !path || theirKey->isEmpty() || theirKey->size() > BN_num_bytes(prime.get())) {
+    if (!path) {
+        return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the keyring's session answer is unreadable"));
+    }
+    if (inTheClear) {
+        m_session = *path;
+        m_key.clear();
+        return R::success(Void{});
+    }
+    if (!theirKey || theirKey->isEmpty() || theirKey->size() > BN_num_bytes(prime.get())) {
         return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the keyring's session answer is unreadable"));
     }
     BnPtr theirs(BN_bin2bn(reinterpret_cast<const unsigned char*>(theirKey->constData()),
@@ -479,21 +488,15 @@ Result<SecretServiceBus::Found, KeyringError> SecretServiceBus::searchItems(cons
     if (!textsAreValid(attributes)) {
         return failure<Found>(KeyringError::Kind::Failed, QStringLiteral("an attribute is not text"));
     }
-    DBusMessage* message = methodCall(servicePath, serviceInterface, "SearchItems");
-    if (message) {
-        DBusMessageIter iter;
-        dbus_message_iter_init_append(message, &iter);
-        appendAttributes(&iter, attributes);
-    }
-    auto answer = call(message, wait, "searching the keyring");
+    auto answer = request(servicePath, serviceInterface, "SearchItems",
+                          [&](DBusMessageIter* args) { appendAttributes(args, attributes); }, wait,
+                          "searching the keyring");
     if (!answer.ok()) {
         return R::failure(answer.error());
     }
-    MessagePtr reply(answer.value());
     DBusMessageIter iter;
-    Found found;
     std::optional<QList<QByteArray>> unlocked, locked;
-    if (dbus_message_iter_init(reply.get(), &iter)) {
+    if (dbus_message_iter_init(answer.value().get(), &iter)) {
         unlocked = readPaths(&iter);
         dbus_message_iter_next(&iter);
         locked = readPaths(&iter);
@@ -501,28 +504,21 @@ Result<SecretServiceBus::Found, KeyringError> SecretServiceBus::searchItems(cons
     if (!unlocked || !locked) {
         return failure<Found>(KeyringError::Kind::Failed, QStringLiteral("the keyring's search answer is unreadable"));
     }
-    found.unlocked = *unlocked;
-    found.locked = *locked;
-    return R::success(std::move(found));
+    return R::success(Found{std::move(*unlocked), std::move(*locked)});
 }
 
 Result<QByteArray, KeyringError> SecretServiceBus::readAlias(const QByteArray& alias, const Wait& wait) {
     if (!isText(alias)) {
         return failure<QByteArray>(KeyringError::Kind::Unavailable, QStringLiteral("no such collection"));
     }
-    DBusMessage* message = methodCall(servicePath, serviceInterface, "ReadAlias");
-    if (message) {
-        DBusMessageIter iter;
-        dbus_message_iter_init_append(message, &iter);
-        appendString(&iter, DBUS_TYPE_STRING, alias);
-    }
-    auto answer = call(message, wait, "opening the keyring");
+    auto answer = request(servicePath, serviceInterface, "ReadAlias",
+                          [&](DBusMessageIter* args) { appendString(args, DBUS_TYPE_STRING, alias); }, wait,
+                          "opening the keyring");
     if (!answer.ok()) {
         return Result<QByteArray, KeyringError>::failure(answer.error());
     }
-    MessagePtr reply(answer.value());
     DBusMessageIter iter;
-    const auto path = dbus_message_iter_init(reply.get(), &iter) ? readString(&iter) : std::nullopt;
+    const auto path = dbus_message_iter_init(answer.value().get(), &iter) ? readString(&iter) : std::nullopt;
     if (!path) {
         return failure<QByteArray>(KeyringError::Kind::Failed, QStringLiteral("the keyring's alias answer is unreadable"));
     }
@@ -532,23 +528,18 @@ Result<QByteArray, KeyringError> SecretServiceBus::readAlias(const QByteArray& a
 Result<QVariant, KeyringError> SecretServiceBus::property(const QByteArray& path, const char* interface,
                                                           const char* name, const Wait& wait) {
     using R = Result<QVariant, KeyringError>;
-    if (!isObjectPath(path)) {
-        return failure<QVariant>(KeyringError::Kind::Failed, QStringLiteral("not an object of the keyring"));
-    }
-    DBusMessage* message = dbus_message_new_method_call(serviceName, path.constData(), propertiesInterface, "Get");
-    if (message) {
-        DBusMessageIter iter;
-        dbus_message_iter_init_append(message, &iter);
-        appendString(&iter, DBUS_TYPE_STRING, interface);
-        appendString(&iter, DBUS_TYPE_STRING, name);
-    }
-    auto answer = call(message, wait, "reading the keyring");
+    auto answer = request(path, propertiesInterface, "Get",
+                          [&](DBusMessageIter* args) {
+                              appendString(args, DBUS_TYPE_STRING, interface);
+                              appendString(args, DBUS_TYPE_STRING, name);
+                          },
+                          wait, "reading the keyring");
     if (!answer.ok()) {
         return R::failure(answer.error());
     }
-    MessagePtr reply(answer.value());
     DBusMessageIter iter, variant;
-    if (!dbus_message_iter_init(reply.get(), &iter) || dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_VARIANT) {
+    if (!dbus_message_iter_init(answer.value().get(), &iter) ||
+        dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_VARIANT) {
         return failure<QVariant>(KeyringError::Kind::Failed, QStringLiteral("the keyring's answer is unreadable"));
     }
     dbus_message_iter_recurse(&iter, &variant);
@@ -583,20 +574,16 @@ Result<QVariant, KeyringError> SecretServiceBus::property(const QByteArray& path
 
 Result<QByteArray, KeyringError> SecretServiceBus::secretOf(const QByteArray& item, const Wait& wait) {
     using R = Result<QByteArray, KeyringError>;
-    DBusMessage* message = dbus_message_new_method_call(serviceName, item.constData(), itemInterface, "GetSecret");
-    if (message) {
-        DBusMessageIter iter;
-        dbus_message_iter_init_append(message, &iter);
-        appendString(&iter, DBUS_TYPE_OBJECT_PATH, m_session);
-    }
-    auto answer = call(message, wait, "reading the keyring item");
+    auto answer = request(item, itemInterface, "GetSecret",
+                          [&](DBusMessageIter* args) { appendString(args, DBUS_TYPE_OBJECT_PATH, m_session); }, wait,
+                          "reading the keyring item");
     if (!answer.ok()) {
         return R::failure(answer.error());
     }
-    MessagePtr reply(answer.value());
     DBusMessageIter iter, secret;
     std::optional<QByteArray> parameters, value;
-    if (dbus_message_iter_init(reply.get(), &iter) && dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_STRUCT) {
+    if (dbus_message_iter_init(answer.value().get(), &iter) &&
+        dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_STRUCT) {
         dbus_message_iter_recurse(&iter, &secret);
         dbus_message_iter_next(&secret); // the session
         parameters = readBytes(&secret);
@@ -613,20 +600,40 @@ Result<QByteArray, KeyringError> SecretServiceBus::secretOf(const QByteArray& it
     return R::success(*plain);
 }
 
-KeyringError SecretServiceBus::dismiss(const QByteArray& prompt, const Wait& wait) {
-    DBusMessage* message =
-        dbus_message_new_method_call(serviceName, prompt.constData(), "org.freedesktop.Secret.Prompt", "Dismiss");
-    if (auto answer = call(message, wait, "dismissing the keyring's prompt"); answer.ok()) {
-        dbus_message_unref(answer.value());
+Result<Void, KeyringError> SecretServiceBus::finishedWithoutPrompt(Result<Reply, KeyringError> answer,
+                                                                   int promptAt, const Wait& wait) {
+    using R = Result<Void, KeyringError>;
+    if (!answer.ok()) {
+        return R::failure(answer.error());
     }
-    return {KeyringError::Kind::Locked, QStringLiteral("the keyring asked to be unlocked")};
+    // The paths before the prompt (what was made), then the prompt, "/" for none.
+    DBusMessageIter iter;
+    std::optional<QByteArray> prompt;
+    if (dbus_message_iter_init(answer.value().get(), &iter)) {
+        for (int at = 0; at <= promptAt; ++at) {
+            prompt = readString(&iter);
+            if (!prompt || (at < promptAt && !dbus_message_iter_next(&iter))) {
+                prompt.reset();
+                break;
+            }
+        }
+    }
+    if (!prompt) {
+        return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the keyring's answer is unreadable"));
+    }
+    if (*prompt != "/") {
+        // Nobody may be there to answer it.
+        (void)request(*prompt, "org.freedesktop.Secret.Prompt", "Dismiss", {}, wait,
+                      "dismissing the keyring's prompt");
+        return failure<Void>(KeyringError::Kind::Locked, QStringLiteral("the keyring asked to be unlocked"));
+    }
+    return R::success(Void{});
 }
 
 Result<Void, KeyringError> SecretServiceBus::createItem(const QByteArray& collection, const QByteArray& label,
                                                         const QMap<QByteArray, QByteArray>& attributes,
                                                         const QByteArray& secret, const Wait& wait) {
-    using R = Result<Void, KeyringError>;
-    if (!textsAreValid(attributes) || !isText(label) || !isObjectPath(collection)) {
+    if (!textsAreValid(attributes) || !isText(label)) {
         return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("an attribute is not text"));
     }
     QByteArray parameters;
@@ -634,71 +641,42 @@ Result<Void, KeyringError> SecretServiceBus::createItem(const QByteArray& collec
     if (encrypted.isEmpty() && !secret.isEmpty()) {
         return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the secret could not be encrypted"));
     }
-    DBusMessage* message =
-        dbus_message_new_method_call(serviceName, collection.constData(), collectionInterface, "CreateItem");
-    if (message) {
-        DBusMessageIter iter, properties, entry, variant, value;
-        dbus_message_iter_init_append(message, &iter);
-        dbus_message_iter_open_container(&iter, DBUS_TYPE_ARRAY, "{sv}", &properties);
-        dbus_message_iter_open_container(&properties, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-        appendString(&entry, DBUS_TYPE_STRING, "org.freedesktop.Secret.Item.Label");
-        dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "s", &variant);
-        appendString(&variant, DBUS_TYPE_STRING, label);
-        dbus_message_iter_close_container(&entry, &variant);
-        dbus_message_iter_close_container(&properties, &entry);
-        dbus_message_iter_open_container(&properties, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-        appendString(&entry, DBUS_TYPE_STRING, "org.freedesktop.Secret.Item.Attributes");
-        dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "a{ss}", &variant);
-        appendAttributes(&variant, attributes);
-        dbus_message_iter_close_container(&entry, &variant);
-        dbus_message_iter_close_container(&properties, &entry);
-        dbus_message_iter_close_container(&iter, &properties);
+    const auto appendProperty = [](DBusMessageIter* properties, const char* name, const char* signature,
+                                   const Arguments& write) {
+        DBusMessageIter entry;
+        dbus_message_iter_open_container(properties, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+        appendString(&entry, DBUS_TYPE_STRING, name);
+        appendVariant(&entry, signature, write);
+        dbus_message_iter_close_container(properties, &entry);
+    };
+    auto answer = request(
+        collection, collectionInterface, "CreateItem",
+        [&](DBusMessageIter* args) {
+            DBusMessageIter properties, value;
+            dbus_message_iter_open_container(args, DBUS_TYPE_ARRAY, "{sv}", &properties);
+            appendProperty(&properties, "org.freedesktop.Secret.Item.Label", "s",
+                           [&](DBusMessageIter* text) { appendString(text, DBUS_TYPE_STRING, label); });
+            appendProperty(&properties, "org.freedesktop.Secret.Item.Attributes", "a{ss}",
+                           [&](DBusMessageIter* map) { appendAttributes(map, attributes); });
+            dbus_message_iter_close_container(args, &properties);
 
-        dbus_message_iter_open_container(&iter, DBUS_TYPE_STRUCT, nullptr, &value);
-        appendString(&value, DBUS_TYPE_OBJECT_PATH, m_session);
-        appendBytes(&value, parameters);
-        appendBytes(&value, encrypted);
-        appendString(&value, DBUS_TYPE_STRING, "application/octet-stream");
-        dbus_message_iter_close_container(&iter, &value);
-        const dbus_bool_t replace = TRUE;
-        dbus_message_iter_append_basic(&iter, DBUS_TYPE_BOOLEAN, &replace);
-    }
+            dbus_message_iter_open_container(args, DBUS_TYPE_STRUCT, nullptr, &value);
+            appendString(&value, DBUS_TYPE_OBJECT_PATH, m_session);
+            appendBytes(&value, parameters);
+            appendBytes(&value, encrypted);
+            appendString(&value, DBUS_TYPE_STRING, "application/octet-stream");
+            dbus_message_iter_close_container(args, &value);
+            const dbus_bool_t replace = TRUE;
+            dbus_message_iter_append_basic(args, DBUS_TYPE_BOOLEAN, &replace);
+        },
+        wait, "storing in the keyring");
     encrypted.fill('\0');
-    auto answer = call(message, wait, "storing in the keyring");
-    if (!answer.ok()) {
-        return R::failure(answer.error());
-    }
-    MessagePtr reply(answer.value());
-    DBusMessageIter iter;
-    std::optional<QByteArray> item, prompt;
-    if (dbus_message_iter_init(reply.get(), &iter)) {
-        item = readString(&iter);
-        dbus_message_iter_next(&iter);
-        prompt = readString(&iter);
-    }
-    if (!item || !prompt) {
-        return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the keyring's answer is unreadable"));
-    }
-    if (*prompt != "/") {
-        return R::failure(dismiss(*prompt, wait));
-    }
-    return R::success(Void{});
+    return finishedWithoutPrompt(std::move(answer), 1, wait);
 }
 
 Result<Void, KeyringError> SecretServiceBus::deleteItem(const QByteArray& item, const Wait& wait) {
-    using R = Result<Void, KeyringError>;
-    auto answer = call(dbus_message_new_method_call(serviceName, item.constData(), itemInterface, "Delete"), wait,
-                       "removing from the keyring");
-    if (!answer.ok()) {
-        return R::failure(answer.error());
-    }
-    MessagePtr reply(answer.value());
-    DBusMessageIter iter;
-    const auto prompt = dbus_message_iter_init(reply.get(), &iter) ? readString(&iter) : std::nullopt;
-    if (prompt && *prompt != "/") {
-        return R::failure(dismiss(*prompt, wait));
-    }
-    return R::success(Void{});
+    return finishedWithoutPrompt(request(item, itemInterface, "Delete", {}, wait, "removing from the keyring"), 0,
+                                 wait);
 }
 
 } // namespace velmora

@@ -10,11 +10,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
 struct DBusConnection;
 struct DBusMessage;
+struct DBusMessageIter;
 
 namespace velmora {
 
@@ -74,11 +76,24 @@ public:
 
 private:
     SecretServiceBus() = default;
+    struct ReplyUnref {
+        void operator()(DBusMessage* reply) const;
+    };
+    using Reply = std::unique_ptr<DBusMessage, ReplyUnref>;
+    // Writes a call's arguments.
+    using Arguments = std::function<void(DBusMessageIter*)>;
     // Sends `message` (taking it) and waits for its answer; the answer, or why none came.
-    Result<DBusMessage*, KeyringError> call(DBusMessage* message, const Wait& wait, const char* what);
+    Result<Reply, KeyringError> call(DBusMessage* message, const Wait& wait, const char* what);
+    // Asks `method` of the service's object at `path` (a path the bus does not take is
+    // refused here), with what `arguments` writes.
+    Result<Reply, KeyringError> request(const QByteArray& path, const char* interface, const char* method,
+                                        const Arguments& arguments, const Wait& wait, const char* what);
     Result<Void, KeyringError> openSession(const Wait& wait);
-    // A prompt the service asked for is dismissed: nobody may be there to answer it.
-    KeyringError dismiss(const QByteArray& prompt, const Wait& wait);
+    // The outcome of a call whose answer holds a prompt as its argument `promptAt`: a prompt
+    // the service asks for is dismissed and reported as `Locked`, since nobody may be there
+    // to answer it.
+    Result<Void, KeyringError> finishedWithoutPrompt(Result<Reply, KeyringError> answer, int promptAt,
+                                                     const Wait& wait);
     QByteArray encrypt(const QByteArray& plain, QByteArray* parameters) const;
     std::optional<QByteArray> decrypt(const QByteArray& encrypted, const QByteArray& parameters) const;
 

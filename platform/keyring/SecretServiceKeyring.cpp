@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
