@@ -1,4 +1,5 @@
 #include "platform/net/SessionConfiguration.h"
+#include "platform/net/TrustStore.h"
 
 #include <QFile>
 #include <QLoggingCategory>
@@ -96,10 +97,7 @@ void SessionConfiguration::setProcessExtraCaCertificates(const QList<QSslCertifi
 QList<QByteArray> SessionConfiguration::processExtraAuthorities() {
     QList<QByteArray> certificates = environmentAuthorities();
     std::lock_guard lock(processMutex());
-    for (const QSslCertificate& certificate : processCertificates()) {
-        certificates.append(certificate.toDer());
-    }
-    return certificates;
+    return certificates + TrustStore::derOf(processCertificates());
 }
 
 QList<QByteArray> SessionConfiguration::environmentAuthorities() {

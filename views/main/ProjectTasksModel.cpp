@@ -7,20 +7,18 @@
 namespace velmora {
 
 namespace {
-std::vector<QString> idsOf(const std::vector<Issue>& tasks, std::size_t from = 0) {
-    std::vector<QString> ids;
-    ids.reserve(tasks.size() - std::min(from, tasks.size()));
+// Appends the ids of the tasks from `from` on.
+void appendIds(std::vector<QString>& ids, const std::vector<Issue>& tasks, std::size_t from = 0) {
     for (std::size_t i = from; i < tasks.size(); ++i) {
         ids.push_back(tasks[i].id);
     }
-    return ids;
 }
 } // namespace
 
 ProjectTasksModel::ProjectTasksModel(ProjectViewModel& viewModel, TimerViewModel* timer, QObject* parent)
     : QAbstractListModel(parent), m_viewModel(&viewModel), m_timer(timer),
       m_spinner(viewModel.loadingMoreTasks() || viewModel.moreTasksError()) {
-    m_ids = idsOf(viewModel.tasks());
+    appendIds(m_ids, viewModel.tasks());
     connect(&viewModel, &ProjectViewModel::tasksChanged, this, &ProjectTasksModel::tasksChanged);
     connect(&viewModel, &ProjectViewModel::loadingMoreTasksChanged, this, &ProjectTasksModel::spinnerChanged);
     connect(&viewModel, &ProjectViewModel::moreTasksErrorChanged, this, &ProjectTasksModel::spinnerChanged);
@@ -99,7 +97,8 @@ void ProjectTasksModel::tasksChanged() {
     }
     if (!extends) {
         beginResetModel();
-        m_ids = idsOf(next);
+        m_ids.clear();
+        appendIds(m_ids, next);
         m_spinner = m_viewModel->loadingMoreTasks() || m_viewModel->moreTasksError();
         endResetModel();
         return;
@@ -112,8 +111,7 @@ void ProjectTasksModel::tasksChanged() {
         endRemoveRows();
     }
     beginInsertRows({}, static_cast<int>(old), static_cast<int>(next.size()) - 1);
-    const std::vector<QString> added = idsOf(next, old);
-    m_ids.insert(m_ids.end(), added.begin(), added.end());
+    appendIds(m_ids, next, old);
     endInsertRows();
     // The same tasks in a list that replaced the old one (a reload) may read otherwise now.
     if (kept < old) {
