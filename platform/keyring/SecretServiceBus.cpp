@@ -32,41 +32,6 @@ template <typename T> Result<T, KeyringError> failure(KeyringError::Kind kind, Q
 }
 
 
-// Writing a message. libdbus answers false only when it runs out of memory.
-void appendString(DBusMessageIter* iter, int type, const QByteArray& text) {
-    const char* data = text.constData();
-    dbus_message_iter_append_basic(iter, type, &data);
-}
-
-void appendBytes(DBusMessageIter* iter, const QByteArray& bytes) {
-    DBusMessageIter array;
-    dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE_AS_STRING, &array);
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
-    dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &data, static_cast<int>(bytes.size()));
-    dbus_message_iter_close_container(iter, &array);
-}
-
-void appendAttributes(DBusMessageIter* iter, const QMap<QByteArray, QByteArray>& attributes) {
-    DBusMessageIter array;
-    dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, "{ss}", &array);
-    for (auto it = attributes.begin(); it != attributes.end(); ++it) {
-        DBusMessageIter entry;
-        dbus_message_iter_open_container(&array, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-        appendString(&entry, DBUS_TYPE_STRING, it.key());
-        appendString(&entry, DBUS_TYPE_STRING, it.value());
-        dbus_message_iter_close_container(&array, &entry);
-    }
-    dbus_message_iter_close_container(iter, &array);
-}
-
-// A variant of `signature`, its value written by `write`.
-void appendVariant(DBusMessageIter* iter, const char* signature, const std::function<void(DBusMessageIter*)>& write) {
-    DBusMessageIter variant;
-    dbus_message_iter_open_container(iter, DBUS_TYPE_VARIANT, signature, &variant);
-    write(&variant);
-    dbus_message_iter_close_container(iter, &variant);
-}
-
 // libdbus ends the program on a string that is not UTF-8 (or holds a NUL): each is
 // looked at before it goes into a message.
 bool isText(const QByteArray& text) {
@@ -82,19 +47,77 @@ bool textsAreValid(const QMap<QByteArray, QByteArray>& attributes) {
     return true;
 }
 
+// Writing a message: each value is looked at first, since libdbus ends the program on one
+// it does not take (a path of the wrong form, a text that is not UTF-8, an array over its
+// bound); false for such a value. Otherwise libdbus answers false only when it runs out of
+// memory.
+bool appendString(DBusMessageIter* iter, int type, const QByteArray& text) {
+    if (type == DBUS_TYPE_OBJECT_PATH ? !SecretServiceBus::isObjectPath(text) : !isText(text)) {
+        return false;
+    }
+    const char* data = text.constData();
+    return dbus_message_iter_append_basic(iter, type, &data);
+}
+
+bool appendBytes(DBusMessageIter* iter, const QByteArray& bytes) {
+    if (bytes.size() > SecretServiceBus::maxSecret + 16) {
+        return false;
+    }
+    DBusMessageIter array;
+    dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE_AS_STRING, &array);
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const bool written = dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &data, int(bytes.size()));
+    return dbus_message_iter_close_container(iter, &array) && written;
+}
+
+bool appendAttributes(DBusMessageIter* iter, const QMap<QByteArray, QByteArray>& attributes) {
+    DBusMessageIter array;
+    bool written = dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, "{ss}", &array);
+    for (auto it = attributes.begin(); written && it != attributes.end(); ++it) {
+        DBusMessageIter entry;
+        written = dbus_message_iter_open_container(&array, DBUS_TYPE_DICT_ENTRY, nullptr, &entry) &&
+                  appendString(&entry, DBUS_TYPE_STRING, it.key()) &&
+                  appendString(&entry, DBUS_TYPE_STRING, it.value()) &&
+                  dbus_message_iter_close_container(&array, &entry);
+    }
+    return written && dbus_message_iter_close_container(iter, &array);
+}
+
+// A variant of `signature`, its value written by `write`.
+bool appendVariant(DBusMessageIter* iter, const char* signature, const std::function<bool(DBusMessageIter*)>& write) {
+    DBusMessageIter variant;
+    return dbus_message_iter_open_container(iter, DBUS_TYPE_VARIANT, signature, &variant) && write(&variant) &&
+           dbus_message_iter_close_container(iter, &variant);
+}
+
 // Reading one: every read checks the type it finds, since the answer is another
-// program's.
-std::optional<QByteArray> readString(DBusMessageIter* iter) {
-    const int type = dbus_message_iter_get_arg_type(iter);
-    if (type != DBUS_TYPE_STRING && type != DBUS_TYPE_OBJECT_PATH) {
+// program's, and how much it is before it is copied.
+std::optional<QByteArray> readBasic(DBusMessageIter* iter, int type, qsizetype bound) {
+    if (dbus_message_iter_get_arg_type(iter) != type) {
         return std::nullopt;
     }
     const char* text = nullptr;
     dbus_message_iter_get_basic(iter, &text);
-    return QByteArray(text ? text : "");
+    const qsizetype length = text ? qsizetype(qstrnlen(text, size_t(bound) + 1)) : 0;
+    if (length > bound) {
+        return std::nullopt;
+    }
+    return QByteArray(text, length);
 }
 
-std::optional<QByteArray> readBytes(DBusMessageIter* iter) {
+std::optional<QByteArray> readText(DBusMessageIter* iter, qsizetype bound = SecretServiceBus::maxText) {
+    return readBasic(iter, DBUS_TYPE_STRING, bound);
+}
+
+std::optional<QByteArray> readPath(DBusMessageIter* iter) {
+    auto path = readBasic(iter, DBUS_TYPE_OBJECT_PATH, SecretServiceBus::maxText);
+    if (!path || !SecretServiceBus::isObjectPath(*path)) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+std::optional<QByteArray> readBytes(DBusMessageIter* iter, qsizetype bound = SecretServiceBus::maxSecret + 16) {
     if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_ARRAY ||
         dbus_message_iter_get_element_type(iter) != DBUS_TYPE_BYTE) {
         return std::nullopt;
@@ -104,6 +127,9 @@ std::optional<QByteArray> readBytes(DBusMessageIter* iter) {
     const unsigned char* data = nullptr;
     int length = 0;
     dbus_message_iter_get_fixed_array(&array, &data, &length);
+    if (length < 0 || length > bound) {
+        return std::nullopt;
+    }
     return QByteArray(reinterpret_cast<const char*>(data), length);
 }
 
@@ -116,7 +142,11 @@ std::optional<QList<QByteArray>> readPaths(DBusMessageIter* iter) {
     DBusMessageIter array;
     dbus_message_iter_recurse(iter, &array);
     while (dbus_message_iter_get_arg_type(&array) == DBUS_TYPE_OBJECT_PATH) {
-        paths.append(*readString(&array));
+        auto path = readPath(&array);
+        if (!path) {
+            return std::nullopt;
+        }
+        paths.append(std::move(*path));
         dbus_message_iter_next(&array);
     }
     return paths;
@@ -133,9 +163,9 @@ std::optional<QMap<QByteArray, QByteArray>> readAttributes(DBusMessageIter* iter
     while (dbus_message_iter_get_arg_type(&array) == DBUS_TYPE_DICT_ENTRY) {
         DBusMessageIter entry;
         dbus_message_iter_recurse(&array, &entry);
-        const auto key = readString(&entry);
+        const auto key = readText(&entry);
         dbus_message_iter_next(&entry);
-        const auto value = readString(&entry);
+        const auto value = readText(&entry);
         if (!key || !value) {
             return std::nullopt;
         }
@@ -148,7 +178,7 @@ std::optional<QMap<QByteArray, QByteArray>> readAttributes(DBusMessageIter* iter
 QString messageOf(DBusMessage* error) {
     DBusMessageIter iter;
     if (dbus_message_iter_init(error, &iter)) {
-        if (const auto text = readString(&iter)) {
+        if (const auto text = readText(&iter)) {
             return QString::fromUtf8(*text);
         }
     }
@@ -328,7 +358,11 @@ Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::request(const QB
     if (message && arguments) {
         DBusMessageIter iter;
         dbus_message_iter_init_append(message, &iter);
-        arguments(&iter);
+        if (!arguments(&iter)) {
+            dbus_message_unref(message);
+            return failure<Reply>(KeyringError::Kind::Failed,
+                                  QStringLiteral("%1: a value the bus does not take").arg(QLatin1String(what)));
+        }
     }
     return call(message, wait, what);
 }
@@ -360,19 +394,19 @@ Result<Void, KeyringError> SecretServiceBus::openSession(const Wait& wait) {
     const auto openSession = [&](const char* algorithm, const char* signature, const Arguments& input) {
         return request(servicePath, serviceInterface, "OpenSession",
                        [&](DBusMessageIter* args) {
-                           appendString(args, DBUS_TYPE_STRING, algorithm);
-                           appendVariant(args, signature, input);
+                           return appendString(args, DBUS_TYPE_STRING, algorithm) &&
+                                  appendVariant(args, signature, input);
                        },
                        wait, "opening a session with the keyring");
     };
-    auto answer = openSession(dhAlgorithm, "ay", [&](DBusMessageIter* value) { appendBytes(value, ourKey); });
+    auto answer = openSession(dhAlgorithm, "ay", [&](DBusMessageIter* value) { return appendBytes(value, ourKey); });
     bool inTheClear = false;
     if (!answer.ok()) {
         if (m_lastError != "org.freedesktop.DBus.Error.NotSupported") {
             return R::failure(answer.error());
         }
         // A service without encrypted sessions: secrets in the clear, as its only offer.
-        answer = openSession("plain", "s", [](DBusMessageIter* value) { appendString(value, DBUS_TYPE_STRING, ""); });
+        answer = openSession("plain", "s", [](DBusMessageIter* value) { return appendString(value, DBUS_TYPE_STRING, ""); });
         if (!answer.ok()) {
             return R::failure(answer.error());
         }
@@ -386,7 +420,7 @@ Result<Void, KeyringError> SecretServiceBus::openSession(const Wait& wait) {
         dbus_message_iter_recurse(&iter, &variant);
         theirKey = readBytes(&variant);
         dbus_message_iter_next(&iter);
-        path = readString(&iter);
+        path = readPath(&iter);
     }
     if (!path) {
         return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("the keyring's session answer is unreadable"));
@@ -489,7 +523,7 @@ Result<SecretServiceBus::Found, KeyringError> SecretServiceBus::searchItems(cons
         return failure<Found>(KeyringError::Kind::Failed, QStringLiteral("an attribute is not text"));
     }
     auto answer = request(servicePath, serviceInterface, "SearchItems",
-                          [&](DBusMessageIter* args) { appendAttributes(args, attributes); }, wait,
+                          [&](DBusMessageIter* args) { return appendAttributes(args, attributes); }, wait,
                           "searching the keyring");
     if (!answer.ok()) {
         return R::failure(answer.error());
@@ -512,13 +546,13 @@ Result<QByteArray, KeyringError> SecretServiceBus::readAlias(const QByteArray& a
         return failure<QByteArray>(KeyringError::Kind::Unavailable, QStringLiteral("no such collection"));
     }
     auto answer = request(servicePath, serviceInterface, "ReadAlias",
-                          [&](DBusMessageIter* args) { appendString(args, DBUS_TYPE_STRING, alias); }, wait,
+                          [&](DBusMessageIter* args) { return appendString(args, DBUS_TYPE_STRING, alias); }, wait,
                           "opening the keyring");
     if (!answer.ok()) {
         return Result<QByteArray, KeyringError>::failure(answer.error());
     }
     DBusMessageIter iter;
-    const auto path = dbus_message_iter_init(answer.value().get(), &iter) ? readString(&iter) : std::nullopt;
+    const auto path = dbus_message_iter_init(answer.value().get(), &iter) ? readPath(&iter) : std::nullopt;
     if (!path) {
         return failure<QByteArray>(KeyringError::Kind::Failed, QStringLiteral("the keyring's alias answer is unreadable"));
     }
@@ -530,8 +564,8 @@ Result<QVariant, KeyringError> SecretServiceBus::property(const QByteArray& path
     using R = Result<QVariant, KeyringError>;
     auto answer = request(path, propertiesInterface, "Get",
                           [&](DBusMessageIter* args) {
-                              appendString(args, DBUS_TYPE_STRING, interface);
-                              appendString(args, DBUS_TYPE_STRING, name);
+                              return appendString(args, DBUS_TYPE_STRING, interface) &&
+                                     appendString(args, DBUS_TYPE_STRING, name);
                           },
                           wait, "reading the keyring");
     if (!answer.ok()) {
@@ -563,10 +597,17 @@ Result<QVariant, KeyringError> SecretServiceBus::property(const QByteArray& path
             return R::success(QVariant(map));
         }
         break;
-    default:
-        if (const auto text = readString(&variant)) {
+    case DBUS_TYPE_STRING:
+        if (const auto text = readText(&variant)) {
             return R::success(QVariant(*text));
         }
+        break;
+    case DBUS_TYPE_OBJECT_PATH:
+        if (const auto path = readPath(&variant)) {
+            return R::success(QVariant(*path));
+        }
+        break;
+    default:
         break;
     }
     return failure<QVariant>(KeyringError::Kind::Failed, QStringLiteral("the keyring's answer is unreadable"));
@@ -575,7 +616,7 @@ Result<QVariant, KeyringError> SecretServiceBus::property(const QByteArray& path
 Result<QByteArray, KeyringError> SecretServiceBus::secretOf(const QByteArray& item, const Wait& wait) {
     using R = Result<QByteArray, KeyringError>;
     auto answer = request(item, itemInterface, "GetSecret",
-                          [&](DBusMessageIter* args) { appendString(args, DBUS_TYPE_OBJECT_PATH, m_session); }, wait,
+                          [&](DBusMessageIter* args) { return appendString(args, DBUS_TYPE_OBJECT_PATH, m_session); }, wait,
                           "reading the keyring item");
     if (!answer.ok()) {
         return R::failure(answer.error());
@@ -611,7 +652,7 @@ Result<Void, KeyringError> SecretServiceBus::finishedWithoutPrompt(Result<Reply,
     std::optional<QByteArray> prompt;
     if (dbus_message_iter_init(answer.value().get(), &iter)) {
         for (int at = 0; at <= promptAt; ++at) {
-            prompt = readString(&iter);
+            prompt = readPath(&iter);
             if (!prompt || (at < promptAt && !dbus_message_iter_next(&iter))) {
                 prompt.reset();
                 break;
@@ -644,30 +685,27 @@ Result<Void, KeyringError> SecretServiceBus::createItem(const QByteArray& collec
     const auto appendProperty = [](DBusMessageIter* properties, const char* name, const char* signature,
                                    const Arguments& write) {
         DBusMessageIter entry;
-        dbus_message_iter_open_container(properties, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-        appendString(&entry, DBUS_TYPE_STRING, name);
-        appendVariant(&entry, signature, write);
-        dbus_message_iter_close_container(properties, &entry);
+        return dbus_message_iter_open_container(properties, DBUS_TYPE_DICT_ENTRY, nullptr, &entry) &&
+               appendString(&entry, DBUS_TYPE_STRING, name) && appendVariant(&entry, signature, write) &&
+               dbus_message_iter_close_container(properties, &entry);
     };
     auto answer = request(
         collection, collectionInterface, "CreateItem",
         [&](DBusMessageIter* args) {
             DBusMessageIter properties, value;
-            dbus_message_iter_open_container(args, DBUS_TYPE_ARRAY, "{sv}", &properties);
-            appendProperty(&properties, "org.freedesktop.Secret.Item.Label", "s",
-                           [&](DBusMessageIter* text) { appendString(text, DBUS_TYPE_STRING, label); });
-            appendProperty(&properties, "org.freedesktop.Secret.Item.Attributes", "a{ss}",
-                           [&](DBusMessageIter* map) { appendAttributes(map, attributes); });
-            dbus_message_iter_close_container(args, &properties);
-
-            dbus_message_iter_open_container(args, DBUS_TYPE_STRUCT, nullptr, &value);
-            appendString(&value, DBUS_TYPE_OBJECT_PATH, m_session);
-            appendBytes(&value, parameters);
-            appendBytes(&value, encrypted);
-            appendString(&value, DBUS_TYPE_STRING, "application/octet-stream");
-            dbus_message_iter_close_container(args, &value);
             const dbus_bool_t replace = TRUE;
-            dbus_message_iter_append_basic(args, DBUS_TYPE_BOOLEAN, &replace);
+            return dbus_message_iter_open_container(args, DBUS_TYPE_ARRAY, "{sv}", &properties) &&
+                   appendProperty(&properties, "org.freedesktop.Secret.Item.Label", "s",
+                                  [&](DBusMessageIter* text) { return appendString(text, DBUS_TYPE_STRING, label); }) &&
+                   appendProperty(&properties, "org.freedesktop.Secret.Item.Attributes", "a{ss}",
+                                  [&](DBusMessageIter* map) { return appendAttributes(map, attributes); }) &&
+                   dbus_message_iter_close_container(args, &properties) &&
+                   dbus_message_iter_open_container(args, DBUS_TYPE_STRUCT, nullptr, &value) &&
+                   appendString(&value, DBUS_TYPE_OBJECT_PATH, m_session) && appendBytes(&value, parameters) &&
+                   appendBytes(&value, encrypted) &&
+                   appendString(&value, DBUS_TYPE_STRING, "application/octet-stream") &&
+                   dbus_message_iter_close_container(args, &value) &&
+                   dbus_message_iter_append_basic(args, DBUS_TYPE_BOOLEAN, &replace);
         },
         wait, "storing in the keyring");
     encrypted.fill('\0');

@@ -74,14 +74,20 @@ public:
     // A path the bus takes: libdbus ends the program on one it does not.
     static bool isObjectPath(const QByteArray& path);
 
+    // The most a secret is, either way (credentials are a few kilobytes; libdbus ends the
+    // program on an array over 64 MiB).
+    static constexpr qsizetype maxSecret = 4 << 20;
+    // The most a text or a path of an answer is.
+    static constexpr qsizetype maxText = 4096;
+
 private:
     SecretServiceBus() = default;
     struct ReplyUnref {
         void operator()(DBusMessage* reply) const;
     };
     using Reply = std::unique_ptr<DBusMessage, ReplyUnref>;
-    // Writes a call's arguments.
-    using Arguments = std::function<void(DBusMessageIter*)>;
+    // Writes a call's arguments; false for one the bus would not take.
+    using Arguments = std::function<bool(DBusMessageIter*)>;
     // Sends `message` (taking it) and waits for its answer; the answer, or why none came.
     Result<Reply, KeyringError> call(DBusMessage* message, const Wait& wait, const char* what);
     // Asks `method` of the service's object at `path` (a path the bus does not take is
