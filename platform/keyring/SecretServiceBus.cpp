@@ -22,6 +22,11 @@ constexpr char itemInterface[] = "org.freedesktop.Secret.Item";
 constexpr char collectionInterface[] = "org.freedesktop.Secret.Collection";
 constexpr char propertiesInterface[] = "org.freedesktop.DBus.Properties";
 constexpr char dhAlgorithm[] = "dh-ietf1024-sha256-aes128-cbc-pkcs7";
+constexpr char busName[] = "org.freedesktop.DBus";
+constexpr char busPath[] = "/org/freedesktop/DBus";
+// Who owns the service's name, told by the bus as it changes.
+constexpr char ownerRule[] = "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                             "member='NameOwnerChanged',path='/org/freedesktop/DBus',arg0='org.freedesktop.secrets'";
 // The longest a wait on the socket lasts before the caller's word is looked at again.
 constexpr auto pollStep = std::chrono::milliseconds(20);
 
@@ -265,11 +270,8 @@ Result<std::unique_ptr<SecretServiceBus>, KeyringError> SecretServiceBus::open(c
     dbus_connection_set_exit_on_disconnect(connection, FALSE);
     std::unique_ptr<SecretServiceBus> bus(new SecretServiceBus);
     bus->m_connection = connection;
-    auto hello = bus->call(dbus_message_new_method_call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                        "org.freedesktop.DBus", "Hello"),
-                           wait, "signing in to the session bus");
-    if (!hello.ok()) {
-        KeyringError why = hello.error();
+    if (auto signedIn = bus->signIn(wait); !signedIn.ok()) {
+        KeyringError why = signedIn.error();
         if (why.kind == KeyringError::Kind::Failed) {
             why.kind = KeyringError::Kind::Unavailable;
         }
@@ -285,16 +287,84 @@ Result<std::unique_ptr<SecretServiceBus>, KeyringError> SecretServiceBus::open(c
     return R::success(std::move(bus));
 }
 
+Result<Void, KeyringError> SecretServiceBus::signIn(const Wait& wait) {
+    using R = Result<Void, KeyringError>;
+    const auto askBus = [&](const char* method, const Arguments& arguments, const char* what) {
+        return request(busName, busPath, busName, method, arguments, wait, what);
+    };
+    const auto text = [](const char* value) {
+        return [value](DBusMessageIter* args) { return appendString(args, DBUS_TYPE_STRING, value); };
+    };
+    if (auto hello = askBus("Hello", {}, "signing in to the session bus"); !hello.ok()) {
+        return R::failure(hello.error());
+    }
+    // Told of every change of owner from here on, so none between asking and being told is missed.
+    if (auto watched = askBus("AddMatch", text(ownerRule), "following the keyring's owner"); !watched.ok()) {
+        return R::failure(watched.error());
+    }
+    auto owner = askBus("GetNameOwner", text(serviceName), "finding the keyring");
+    if (!owner.ok() && m_lastError == "org.freedesktop.DBus.Error.NameHasNoOwner") {
+        // Started on demand where the bus knows how, as a call to the name would have it.
+        const auto start = [](DBusMessageIter* args) {
+            const dbus_uint32_t flags = 0;
+            return appendString(args, DBUS_TYPE_STRING, serviceName) &&
+                   dbus_message_iter_append_basic(args, DBUS_TYPE_UINT32, &flags);
+        };
+        if (auto started = askBus("StartServiceByName", start, "starting the keyring"); !started.ok()) {
+            return R::failure(started.error());
+        }
+        owner = askBus("GetNameOwner", text(serviceName), "finding the keyring");
+    }
+    if (!owner.ok()) {
+        return R::failure(owner.error());
+    }
+    DBusMessageIter iter;
+    const auto name = dbus_message_iter_init(owner.value().get(), &iter) ? readText(&iter) : std::nullopt;
+    // A unique name (":1.42"): the one peer that may answer for the service.
+    if (!name || !name->startsWith(':') || !dbus_validate_bus_name(name->constData(), nullptr)) {
+        return failure<Void>(KeyringError::Kind::Unavailable, QStringLiteral("the bus named no owner of the keyring"));
+    }
+    m_owner = *name;
+    return R::success(Void{});
+}
+
+bool SecretServiceBus::followedOwner(DBusMessage* message) {
+    if (!dbus_message_is_signal(message, busName, "NameOwnerChanged") ||
+        qstrcmp(dbus_message_get_sender(message), busName) != 0) {
+        return false;
+    }
+    DBusMessageIter iter;
+    std::optional<QByteArray> name, newOwner;
+    if (dbus_message_iter_init(message, &iter)) {
+        name = readText(&iter);
+        dbus_message_iter_next(&iter);
+        dbus_message_iter_next(&iter);
+        newOwner = readText(&iter);
+    }
+    if (name == QByteArray(serviceName) && !m_owner.isEmpty() && newOwner != m_owner) {
+        // Whoever has the name now never issued our session.
+        m_ownerChanged = true;
+    }
+    return true;
+}
+
 Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::call(DBusMessage* message, const Wait& wait,
                                                                      const char* what) {
     using R = Result<Reply, KeyringError>;
     const Reply owned(message);
     m_lastError.clear();
+    m_lastErrorFromService = false;
     const auto timedOut = [&] {
         // The answer may still come; this connection must not carry it to another call.
         m_broken = true;
         return failure<Reply>(KeyringError::Kind::TimedOut,
-                                     QStringLiteral("%1: the keyring did not answer in time").arg(QLatin1String(what)));
+                              QStringLiteral("%1: the keyring did not answer in time").arg(QLatin1String(what)));
+    };
+    const auto cut = [&] {
+        m_broken = true;
+        m_lost = true;
+        return failure<Reply>(KeyringError::Kind::Unavailable,
+                              QStringLiteral("%1: the session bus closed the connection").arg(what));
     };
     if (!message) {
         return failure<Reply>(KeyringError::Kind::Failed, QStringLiteral("%1: out of memory").arg(what));
@@ -305,56 +375,71 @@ Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::call(DBusMessage
     if (left().count() <= 0 || (wait.cancel && wait.cancel->cancelled)) {
         return timedOut();
     }
-    DBusPendingCall* pending = nullptr;
-    const int timeout = static_cast<int>(std::min<qint64>(left().count() + 1000, INT_MAX));
-    if (!dbus_connection_send_with_reply(m_connection, message, &pending, timeout) || !pending) {
-        m_broken = true;
-        return failure<Reply>(KeyringError::Kind::Unavailable,
-                                     QStringLiteral("%1: the session bus closed the connection").arg(what));
+    // Only the bus answers for itself; for the service, only the peer that owned its name
+    // when the session was opened. The bus passes on any peer's answer to a call of ours,
+    // so whoever else answers is not listened to, and the call goes on waiting.
+    const bool toBus = qstrcmp(dbus_message_get_destination(message), busName) == 0;
+    const auto mayAnswer = [&](const char* sender) {
+        return sender && (qstrcmp(sender, busName) == 0 || (!toBus && m_owner == sender));
+    };
+    dbus_uint32_t serial = 0;
+    if (!dbus_connection_send(m_connection, message, &serial)) {
+        return cut();
     }
-    while (!dbus_pending_call_get_completed(pending)) {
+    for (;;) {
+        while (DBusMessage* next = dbus_connection_pop_message(m_connection)) {
+            Reply in(next);
+            const int type = dbus_message_get_type(next);
+            if (followedOwner(next) || dbus_message_get_reply_serial(next) != serial ||
+                (type != DBUS_MESSAGE_TYPE_METHOD_RETURN && type != DBUS_MESSAGE_TYPE_ERROR) ||
+                !mayAnswer(dbus_message_get_sender(next))) {
+                continue;
+            }
+            if (type == DBUS_MESSAGE_TYPE_ERROR) {
+                const QByteArray name = dbus_message_get_error_name(next);
+                m_lastError = name;
+                m_lastErrorFromService = !toBus && m_owner == dbus_message_get_sender(next);
+                const KeyringError::Kind kind = kindOfError(name);
+                if (kind == KeyringError::Kind::TimedOut || kind == KeyringError::Kind::Unavailable) {
+                    m_broken = true;
+                }
+                return failure<Reply>(kind, QStringLiteral("%1: %2").arg(QLatin1String(what), messageOf(next)));
+            }
+            return R::success(std::move(in));
+        }
+        if (m_ownerChanged && !toBus) {
+            m_broken = true;
+            m_lost = true;
+            return failure<Reply>(KeyringError::Kind::Unavailable,
+                                  QStringLiteral("%1: the keyring was replaced").arg(QLatin1String(what)));
+        }
         const auto remaining = left();
         if (remaining.count() <= 0 || (wait.cancel && wait.cancel->cancelled)) {
-            dbus_pending_call_cancel(pending);
-            dbus_pending_call_unref(pending);
             return timedOut();
         }
         const int step = static_cast<int>(std::min(remaining, pollStep).count());
-        if (!dbus_connection_read_write_dispatch(m_connection, std::max(step, 1)) &&
-            !dbus_pending_call_get_completed(pending)) {
-            dbus_pending_call_cancel(pending);
-            dbus_pending_call_unref(pending);
-            m_broken = true;
-            return failure<Reply>(KeyringError::Kind::Unavailable,
-                                         QStringLiteral("%1: the session bus closed the connection").arg(what));
+        if (!dbus_connection_read_write(m_connection, std::max(step, 1)) ||
+            !dbus_connection_get_is_connected(m_connection)) {
+            return cut();
         }
     }
-    Reply reply(dbus_pending_call_steal_reply(pending));
-    dbus_pending_call_unref(pending);
-    if (!reply) {
-        m_broken = true;
-        return failure<Reply>(KeyringError::Kind::Failed, QStringLiteral("%1: no answer").arg(what));
-    }
-    if (dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_ERROR) {
-        const QByteArray name = dbus_message_get_error_name(reply.get());
-        m_lastError = name;
-        const KeyringError::Kind kind = kindOfError(name);
-        if (kind == KeyringError::Kind::TimedOut || kind == KeyringError::Kind::Unavailable) {
-            m_broken = true;
-        }
-        return failure<Reply>(kind, QStringLiteral("%1: %2").arg(QLatin1String(what), messageOf(reply.get())));
-    }
-    return R::success(std::move(reply));
 }
 
 Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::request(const QByteArray& path, const char* interface,
+                                                                        const char* method, const Arguments& arguments,
+                                                                        const Wait& wait, const char* what) {
+    return request(m_owner, path, interface, method, arguments, wait, what);
+}
+
+Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::request(const QByteArray& destination,
+                                                                        const QByteArray& path, const char* interface,
                                                                         const char* method, const Arguments& arguments,
                                                                         const Wait& wait, const char* what) {
     if (!isObjectPath(path)) {
         return failure<Reply>(KeyringError::Kind::Failed,
                               QStringLiteral("%1: not an object of the keyring").arg(QLatin1String(what)));
     }
-    DBusMessage* message = dbus_message_new_method_call(serviceName, path.constData(), interface, method);
+    DBusMessage* message = dbus_message_new_method_call(destination.constData(), path.constData(), interface, method);
     if (message && arguments) {
         DBusMessageIter iter;
         dbus_message_iter_init_append(message, &iter);
@@ -402,7 +487,8 @@ Result<Void, KeyringError> SecretServiceBus::openSession(const Wait& wait) {
     auto answer = openSession(dhAlgorithm, "ay", [&](DBusMessageIter* value) { return appendBytes(value, ourKey); });
     bool inTheClear = false;
     if (!answer.ok()) {
-        if (m_lastError != "org.freedesktop.DBus.Error.NotSupported") {
+        // Only the service itself may say so: anyone else's word would put the secrets in the clear.
+        if (m_lastError != "org.freedesktop.DBus.Error.NotSupported" || !m_lastErrorFromService) {
             return R::failure(answer.error());
         }
         // A service without encrypted sessions: secrets in the clear, as its only offer.

@@ -94,6 +94,15 @@ private:
     // refused here), with what `arguments` writes.
     Result<Reply, KeyringError> request(const QByteArray& path, const char* interface, const char* method,
                                         const Arguments& arguments, const Wait& wait, const char* what);
+    // The same, of the peer `destination`.
+    Result<Reply, KeyringError> request(const QByteArray& destination, const QByteArray& path, const char* interface,
+                                        const char* method, const Arguments& arguments, const Wait& wait,
+                                        const char* what);
+    // Signs in to the bus and learns who owns the service's name (starting it where the bus
+    // knows how), following every change of owner from then on.
+    Result<Void, KeyringError> signIn(const Wait& wait);
+    // Whether `message` is the bus telling of a change of the service's owner (noted).
+    bool followedOwner(DBusMessage* message);
     Result<Void, KeyringError> openSession(const Wait& wait);
     // The outcome of a call whose answer holds a prompt as its argument `promptAt`: a prompt
     // the service asks for is dismissed and reported as `Locked`, since nobody may be there
@@ -107,6 +116,15 @@ private:
     bool m_broken = false;
     // The name of the error the last call met, if any.
     QByteArray m_lastError;
+    // Whether that error came from the service itself (not from the bus).
+    bool m_lastErrorFromService = false;
+    // The unique name of the peer that owns the service's name.
+    QByteArray m_owner;
+    // Another peer has the name now, or none does.
+    bool m_ownerChanged = false;
+    // The session is gone with the service or the connection: opened again, a call may
+    // succeed.
+    bool m_lost = false;
     QByteArray m_session;
     // Empty for a session in the clear.
     QByteArray m_key;

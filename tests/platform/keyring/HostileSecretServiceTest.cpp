@@ -37,6 +37,8 @@ struct LoadCase {
 TEST_F(HostileSecretServiceTest, EachHostileAnswerIsRefusedAndNoneEndsTheProgram) {
     const std::pair<const char*, LoadCase> cases[] = {
         {"session path as a string", {Trick::SessionPathAsString, Kind::Unavailable, "SearchItems", nullptr}},
+        {"another peer refuses first", {Trick::SpoofNotSupported, std::nullopt, "OpenSession plain", nullptr}},
+        {"another peer finds nothing first", {Trick::SpoofNoItems, std::nullopt, nullptr, nullptr}},
         {"server key 0", {Trick::KeyZero, Kind::Unavailable, "SearchItems", nullptr}},
         {"server key 1", {Trick::KeyOne, Kind::Unavailable, "SearchItems", nullptr}},
         {"server key p - 1", {Trick::KeyPrimeMinusOne, Kind::Unavailable, "SearchItems", nullptr}},
