@@ -403,6 +403,11 @@ Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::call(DBusMessage
                 if (kind == KeyringError::Kind::TimedOut || kind == KeyringError::Kind::Unavailable) {
                     m_broken = true;
                 }
+                if (name == "org.freedesktop.Secret.Error.NoSession") {
+                    // A service started again since knows nothing of the session.
+                    m_broken = true;
+                    m_lost = true;
+                }
                 return failure<Reply>(kind, QStringLiteral("%1: %2").arg(QLatin1String(what), messageOf(next)));
             }
             return R::success(std::move(in));

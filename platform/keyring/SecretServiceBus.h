@@ -49,6 +49,9 @@ public:
     // Still good for another call: a connection that was cut, or left mid-call (a wait that
     // ended), is not, and is opened afresh.
     bool usable() const;
+    // The session went with the service (started again or replaced) or with the connection:
+    // one opened afresh may well serve the call that met this.
+    bool lost() const { return m_lost || m_ownerChanged; }
 
     struct Found {
         QList<QByteArray> unlocked;

@@ -181,6 +181,10 @@ public:
         return std::nullopt;
     }
 
+    // The session went with the service or the connection (see SecretServiceBus::lost).
+    bool lost() const { return m_bus && m_bus->lost(); }
+    void drop() { m_bus.reset(); }
+
     SecretServiceBus& bus() const { return *m_bus; }
     const Wait& wait() const { return m_wait; }
     const QByteArray& prefix() const { return m_prefix; }
@@ -194,6 +198,18 @@ private:
     std::unique_ptr<SecretServiceBus>& m_bus;
     Wait m_wait;
 };
+
+// Runs `op`, and once more on a connection opened afresh when the session was lost on the
+// way: a keyring started again, or another that took its place, is picked up by the call
+// that meets it, so at most one call fails.
+template <typename R> R onceMoreIfLost(Session& session, const std::function<R(Session&)>& op) {
+    R result = op(session);
+    if (!result.ok() && session.lost()) {
+        session.drop();
+        result = op(session);
+    }
+    return result;
+}
 
 Result<std::optional<QByteArray>, KeyringError> doLoad(Session& session, const QString& account) {
     using R = Result<std::optional<QByteArray>, KeyringError>;
@@ -314,7 +330,7 @@ R runBounded(SecretServiceKeyring::Worker& worker, const QString& prefix, const 
                 R::failure({KeyringError::Kind::TimedOut, QStringLiteral("the keyring call was abandoned")});
         } else {
             Session session(prefix, collection, bus, Wait{deadline, &call->cancel});
-            result = op(session);
+            result = onceMoreIfLost<R>(session, op);
         }
         {
             std::lock_guard lock(call->mutex);
@@ -395,7 +411,8 @@ void SecretServiceKeyring::connectAhead(const QString& account) {
             ahead->finish(ReadAhead::LoadResult::success(std::nullopt));
             return;
         }
-        auto outcome = doLoad(session, ahead->account);
+        auto outcome = onceMoreIfLost<ReadAhead::LoadResult>(
+            session, [&](Session& s) { return doLoad(s, ahead->account); });
         if (!outcome.ok() && outcome.error().kind == KeyringError::Kind::TimedOut) {
             // Past its bound: what it found is its own end, not the keyring's answer.
             ahead->setAside();

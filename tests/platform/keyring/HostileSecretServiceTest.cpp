@@ -60,6 +60,17 @@ TEST_F(HostileSecretServiceTest, EachHostileAnswerIsRefusedAndNoneEndsTheProgram
     }
 }
 
+TEST_F(HostileSecretServiceTest, AReplacedServiceIsPickedUpAtTheNextCall) {
+    SecretServiceKeyring keyring(prefix, 10s);
+    ASSERT_TRUE(keyring.load(QStringLiteral("A")).ok());
+    m_service.replace();
+    for (int call = 0; call < 2; ++call) {
+        auto loaded = keyring.load(QStringLiteral("A"));
+        ASSERT_TRUE(loaded.ok()) << call << ": " << loaded.error().message.toStdString();
+        EXPECT_EQ(loaded.value(), std::optional<QByteArray>(token));
+    }
+}
+
 TEST_F(HostileSecretServiceTest, StoresThatCannotLandOrMayHaveLanded) {
     SecretServiceKeyring keyring(prefix, 1s);
     m_service.play(Trick::Prompt);
