@@ -122,7 +122,9 @@ std::optional<QByteArray> readPath(DBusMessageIter* iter) {
     return path;
 }
 
-std::optional<QByteArray> readBytes(DBusMessageIter* iter, qsizetype bound = SecretServiceBus::maxSecret + 16) {
+// `tooLarge` tells an array over `bound` from one of the wrong type.
+std::optional<QByteArray> readBytes(DBusMessageIter* iter, qsizetype bound = SecretServiceBus::maxSecret + 16,
+                                    bool* tooLarge = nullptr) {
     if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_ARRAY ||
         dbus_message_iter_get_element_type(iter) != DBUS_TYPE_BYTE) {
         return std::nullopt;
@@ -133,6 +135,9 @@ std::optional<QByteArray> readBytes(DBusMessageIter* iter, qsizetype bound = Sec
     int length = 0;
     dbus_message_iter_get_fixed_array(&array, &data, &length);
     if (length < 0 || length > bound) {
+        if (tooLarge) {
+            *tooLarge = true;
+        }
         return std::nullopt;
     }
     return QByteArray(reinterpret_cast<const char*>(data), length);
@@ -180,12 +185,12 @@ std::optional<QMap<QByteArray, QByteArray>> readAttributes(DBusMessageIter* iter
     return attributes;
 }
 
-QString messageOf(DBusMessage* error) {
+// An error's text; none when it is over its bound.
+std::optional<QString> messageOf(DBusMessage* error) {
     DBusMessageIter iter;
-    if (dbus_message_iter_init(error, &iter)) {
-        if (const auto text = readText(&iter)) {
-            return QString::fromUtf8(*text);
-        }
+    if (dbus_message_iter_init(error, &iter) && dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_STRING) {
+        const auto text = readText(&iter);
+        return text ? std::optional(QString::fromUtf8(*text)) : std::nullopt;
     }
     return QString::fromUtf8(dbus_message_get_error_name(error));
 }
@@ -268,6 +273,9 @@ Result<std::unique_ptr<SecretServiceBus>, KeyringError> SecretServiceBus::open(c
                                                           QStringLiteral("no Secret Service: %1").arg(why));
     }
     dbus_connection_set_exit_on_disconnect(connection, FALSE);
+    // Bounds what an answer (or a flood of messages from anyone on the bus) can cost.
+    dbus_connection_set_max_message_size(connection, maxMessage);
+    dbus_connection_set_max_received_size(connection, 2 * maxMessage);
     std::unique_ptr<SecretServiceBus> bus(new SecretServiceBus);
     bus->m_connection = connection;
     if (auto signedIn = bus->signIn(wait); !signedIn.ok()) {
@@ -408,7 +416,12 @@ Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::call(DBusMessage
                     m_broken = true;
                     m_lost = true;
                 }
-                return failure<Reply>(kind, QStringLiteral("%1: %2").arg(QLatin1String(what), messageOf(next)));
+                const auto text = messageOf(next);
+                if (!text) {
+                    return failure<Reply>(KeyringError::Kind::Unavailable,
+                                          QStringLiteral("%1: the keyring's error is unreadable").arg(what));
+                }
+                return failure<Reply>(kind, QStringLiteral("%1: %2").arg(QLatin1String(what), *text));
             }
             return R::success(std::move(in));
         }
@@ -619,9 +632,19 @@ Result<SecretServiceBus::Found, KeyringError> SecretServiceBus::searchItems(cons
     if (!answer.ok()) {
         return R::failure(answer.error());
     }
+    // Counted before a path is copied.
+    const auto count = [](DBusMessageIter* list) {
+        return dbus_message_iter_get_arg_type(list) == DBUS_TYPE_ARRAY ? dbus_message_iter_get_element_count(list)
+                                                                       : 0;
+    };
     DBusMessageIter iter;
     std::optional<QList<QByteArray>> unlocked, locked;
     if (dbus_message_iter_init(answer.value().get(), &iter)) {
+        DBusMessageIter second = iter;
+        if (count(&iter) + (dbus_message_iter_next(&second) ? count(&second) : 0) > maxPaths) {
+            return failure<Found>(KeyringError::Kind::Unavailable,
+                                  QStringLiteral("the keyring's search answer is unreadable: over %1 items").arg(maxPaths));
+        }
         unlocked = readPaths(&iter);
         dbus_message_iter_next(&iter);
         locked = readPaths(&iter);
@@ -714,13 +737,18 @@ Result<QByteArray, KeyringError> SecretServiceBus::secretOf(const QByteArray& it
     }
     DBusMessageIter iter, secret;
     std::optional<QByteArray> parameters, value;
+    bool tooLarge = false;
     if (dbus_message_iter_init(answer.value().get(), &iter) &&
         dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_STRUCT) {
         dbus_message_iter_recurse(&iter, &secret);
         dbus_message_iter_next(&secret); // the session
-        parameters = readBytes(&secret);
+        parameters = readBytes(&secret, 16);
         dbus_message_iter_next(&secret);
-        value = readBytes(&secret);
+        value = readBytes(&secret, maxSecret + 16, &tooLarge);
+    }
+    if (tooLarge) {
+        return failure<QByteArray>(KeyringError::Kind::Unavailable,
+                                   QStringLiteral("the keyring item is unreadable: over %1 bytes").arg(maxSecret));
     }
     const auto plain = parameters && value ? decrypt(*value, *parameters) : std::nullopt;
     if (value) {

@@ -82,6 +82,11 @@ public:
     static constexpr qsizetype maxSecret = 4 << 20;
     // The most a text or a path of an answer is.
     static constexpr qsizetype maxText = 4096;
+    // The most items a search may find: an account has one.
+    static constexpr int maxPaths = 4096;
+    // The largest message taken in at all (room for the largest secret): libdbus cuts the
+    // connection on a larger one once it has read its header.
+    static constexpr long maxMessage = 2 * maxSecret;
 
 private:
     SecretServiceBus() = default;

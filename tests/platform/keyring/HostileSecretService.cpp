@@ -232,10 +232,11 @@ void HostileSecretService::answer(DBusMessage* call) {
     DBusMessageIter args;
     dbus_message_iter_init_append(reply, &args);
     const Trick trick = m_trick;
-    const bool failsSearch = trick == Trick::HugeError || trick == Trick::ForgedLogLine;
+    const bool failsSearch = trick == Trick::HugeError || trick == Trick::LongError || trick == Trick::ForgedLogLine;
     if (member == "SearchItems" && failsSearch) {
-        const QByteArray text = trick == Trick::HugeError ? QByteArray(50'000'000, 'x')
-                                                           : "no such thing\n[keyring] forged: the user signed out";
+        const QByteArray text = trick == Trick::HugeError   ? QByteArray(50'000'000, 'x')
+                                : trick == Trick::LongError ? QByteArray(8192, 'x')
+                                                            : "no such thing\n[keyring] forged: the user signed out";
         fail(reply, call, "org.example.Hostile.Error", text.constData());
     } else if (member == "OpenSession") {
         openSession(call, reply);
@@ -393,7 +394,8 @@ void HostileSecretService::getSecret(DBusMessage* call, DBusMessage*& reply) {
     lock.unlock();
     const Trick trick = m_trick;
     QByteArray iv = key.isEmpty() ? QByteArray() : randomBytes(16);
-    QByteArray value = trick == Trick::HugeSecret ? QByteArray(40 << 20, 's')
+    QByteArray value = trick == Trick::HugeSecret    ? QByteArray(40 << 20, 's')
+                       : trick == Trick::LargeSecret ? QByteArray(6 << 20, 's')
                        : key.isEmpty()              ? secret
                                                     : aes(key, iv, secret, true);
     if (trick == Trick::LongIv) {

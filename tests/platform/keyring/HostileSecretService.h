@@ -25,9 +25,11 @@ public:
         SpoofNoItems,          // another peer answers a search with nothing first
         ManyPaths,             // a search answers more paths than any account has
         HugeError,             // a search fails with a 50 MB error text
+        LongError,             // or with one of 8 KiB
         ForgedLogLine,         // a search fails with an error text of several lines
         OtherSession,          // a secret names a session the client never opened
-        HugeSecret,            // a secret larger than any credentials
+        HugeSecret,            // a secret of 40 MiB
+        LargeSecret,           // one of 6 MiB, more than any credentials
         KeyZero,               // the service's public key is 0, 1 or p - 1
         KeyOne,
         KeyPrimeMinusOne,
