@@ -42,7 +42,12 @@ public:
         if (!data.value()) {
             return R::success(std::nullopt);
         }
-        auto decoded = decodeJsonText<C>(QString::fromUtf8(*data.value()));
+        QString text = QString::fromUtf8(*data.value());
+        auto decoded = decodeJsonText<C>(text);
+        // The credentials live on in what was decoded; these copies are wiped, not left in
+        // freed memory.
+        text.fill(QChar());
+        data.value()->fill('\0');
         if (!decoded.ok()) {
             return R::success(std::nullopt);
         }
@@ -52,7 +57,12 @@ public:
     // Stores typed credentials under their kind's identifier.
     template <ProviderCredentials C>
     Result<Void, KeyringError> store(const C& credentials, const QString& key) {
-        return store(encodeJsonText(credentials).toUtf8(), key, C::identifier());
+        QString text = encodeJsonText(credentials);
+        QByteArray data = text.toUtf8();
+        text.fill(QChar());
+        auto stored = store(data, key, C::identifier());
+        data.fill('\0');
+        return stored;
     }
 
     // Creates or overwrites the account's item with `data`; `identifier` ("Jira",

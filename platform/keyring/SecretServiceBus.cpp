@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace velmora {
 
@@ -122,9 +123,10 @@ std::optional<QByteArray> readPath(DBusMessageIter* iter) {
     return path;
 }
 
-// `tooLarge` tells an array over `bound` from one of the wrong type.
+// `tooLarge` tells an array over `bound` from one of the wrong type. A secret's bytes are
+// wiped in the answer once copied (`wipe`): in a session in the clear they are the secret.
 std::optional<QByteArray> readBytes(DBusMessageIter* iter, qsizetype bound = SecretServiceBus::maxSecret + 16,
-                                    bool* tooLarge = nullptr) {
+                                    bool* tooLarge = nullptr, bool wipe = false) {
     if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_ARRAY ||
         dbus_message_iter_get_element_type(iter) != DBUS_TYPE_BYTE) {
         return std::nullopt;
@@ -140,7 +142,12 @@ std::optional<QByteArray> readBytes(DBusMessageIter* iter, qsizetype bound = Sec
         }
         return std::nullopt;
     }
-    return QByteArray(reinterpret_cast<const char*>(data), length);
+    QByteArray bytes(reinterpret_cast<const char*>(data), length);
+    if (wipe && length > 0) {
+        // The answer is ours alone, and its body plain memory libdbus never reads again.
+        std::memset(const_cast<unsigned char*>(data), 0, std::size_t(length));
+    }
+    return bytes;
 }
 
 std::optional<QList<QByteArray>> readPaths(DBusMessageIter* iter) {
@@ -185,14 +192,35 @@ std::optional<QMap<QByteArray, QByteArray>> readAttributes(DBusMessageIter* iter
     return attributes;
 }
 
-// An error's text; none when it is over its bound.
+// Another program's text as one quoted line of at most `bound` characters, to go into the
+// log: a line break or quote in it cannot make it look like a line of the log's own.
+QString quoted(const QByteArray& text, qsizetype bound = 200) {
+    const QString whole = QString::fromUtf8(text);
+    QString line = QStringLiteral("\"");
+    for (const QChar c : whole.left(bound)) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            line += QLatin1Char('\\');
+            line += c;
+        } else if (c == QLatin1Char('\n')) {
+            line += QLatin1String("\\n");
+        } else if (c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line ||
+                   c.category() == QChar::Separator_Paragraph) {
+            line += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        } else {
+            line += c;
+        }
+    }
+    return line + (whole.size() > bound ? QStringLiteral("\"…") : QStringLiteral("\""));
+}
+
+// An error's text, quoted; none when it is over its bound.
 std::optional<QString> messageOf(DBusMessage* error) {
     DBusMessageIter iter;
     if (dbus_message_iter_init(error, &iter) && dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_STRING) {
         const auto text = readText(&iter);
-        return text ? std::optional(QString::fromUtf8(*text)) : std::nullopt;
+        return text ? std::optional(quoted(*text)) : std::nullopt;
     }
-    return QString::fromUtf8(dbus_message_get_error_name(error));
+    return quoted(dbus_message_get_error_name(error));
 }
 
 // Where the session bus is: the environment's address, else the user's runtime folder.
@@ -736,28 +764,30 @@ Result<QByteArray, KeyringError> SecretServiceBus::secretOf(const QByteArray& it
         return R::failure(answer.error());
     }
     DBusMessageIter iter, secret;
-    std::optional<QByteArray> parameters, value;
+    std::optional<QByteArray> session, parameters, value;
     bool tooLarge = false;
     if (dbus_message_iter_init(answer.value().get(), &iter) &&
         dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_STRUCT) {
         dbus_message_iter_recurse(&iter, &secret);
-        dbus_message_iter_next(&secret); // the session
+        session = readPath(&secret);
+        dbus_message_iter_next(&secret);
         parameters = readBytes(&secret, 16);
         dbus_message_iter_next(&secret);
-        value = readBytes(&secret, maxSecret + 16, &tooLarge);
+        value = readBytes(&secret, maxSecret + 16, &tooLarge, true);
     }
     if (tooLarge) {
         return failure<QByteArray>(KeyringError::Kind::Unavailable,
                                    QStringLiteral("the keyring item is unreadable: over %1 bytes").arg(maxSecret));
     }
-    const auto plain = parameters && value ? decrypt(*value, *parameters) : std::nullopt;
+    // A secret of another session is not one this client can read (nor one it asked for).
+    auto plain = parameters && value && session == m_session ? decrypt(*value, *parameters) : std::nullopt;
     if (value) {
         value->fill('\0');
     }
     if (!plain) {
         return failure<QByteArray>(KeyringError::Kind::Failed, QStringLiteral("the keyring item has no readable value"));
     }
-    return R::success(*plain);
+    return R::success(std::move(*plain));
 }
 
 Result<Void, KeyringError> SecretServiceBus::finishedWithoutPrompt(Result<Reply, KeyringError> answer,
@@ -795,6 +825,10 @@ Result<Void, KeyringError> SecretServiceBus::createItem(const QByteArray& collec
                                                         const QByteArray& secret, const Wait& wait) {
     if (!textsAreValid(attributes) || !isText(label)) {
         return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("an attribute is not text"));
+    }
+    if (secret.size() > maxSecret) {
+        return failure<Void>(KeyringError::Kind::Failed,
+                             QStringLiteral("the secret is over the keyring's bound of %1 bytes").arg(maxSecret));
     }
     QByteArray parameters;
     QByteArray encrypted = encrypt(secret, &parameters);

@@ -44,6 +44,7 @@ TEST_F(HostileSecretServiceTest, EachHostileAnswerIsRefusedAndNoneEndsTheProgram
         {"a secret of 40 MiB", {Trick::HugeSecret, Kind::Unavailable, nullptr, nullptr}},
         {"an error text of 8 KiB", {Trick::LongError, Kind::Unavailable, nullptr, nullptr}},
         {"a secret of 6 MiB", {Trick::LargeSecret, Kind::Unavailable, nullptr, nullptr}},
+        {"a secret of another session", {Trick::OtherSession, Kind::Failed, nullptr, nullptr}},
         {"server key 0", {Trick::KeyZero, Kind::Unavailable, "SearchItems", nullptr}},
         {"server key 1", {Trick::KeyOne, Kind::Unavailable, "SearchItems", nullptr}},
         {"server key p - 1", {Trick::KeyPrimeMinusOne, Kind::Unavailable, "SearchItems", nullptr}},
@@ -63,6 +64,15 @@ TEST_F(HostileSecretServiceTest, EachHostileAnswerIsRefusedAndNoneEndsTheProgram
         EXPECT_TRUE(!c.unseen || !calls.contains(QLatin1String(c.unseen))) << name << ": " << calls.join(", ").toStdString();
         EXPECT_TRUE(!c.seen || calls.contains(QLatin1String(c.seen))) << name << ": " << calls.join(", ").toStdString();
     }
+}
+
+TEST_F(HostileSecretServiceTest, TheServicesErrorTextIsOneQuotedBoundedLine) {
+    m_service.play(Trick::ForgedLogLine);
+    auto loaded = SecretServiceKeyring(prefix, 10s).load(QStringLiteral("A"));
+    ASSERT_FALSE(loaded.ok());
+    const QString text = loaded.error().message;
+    EXPECT_FALSE(text.contains(QLatin1Char('\n'))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QLatin1String(R"("no such thing\n[keyring] forged)"))) << text.toStdString();
 }
 
 TEST_F(HostileSecretServiceTest, AReplacedServiceIsPickedUpAtTheNextCall) {
@@ -89,4 +99,10 @@ TEST_F(HostileSecretServiceTest, StoresThatCannotLandOrMayHaveLanded) {
     auto huge = keyring.store(QStringLiteral("C"), QStringLiteral("Jira"), QByteArray(64 << 20, 'c'));
     EXPECT_FALSE(huge.ok());
     EXPECT_FALSE(m_service.takeCalls().contains(QLatin1String("CreateItem")));
+
+    // Stored, but its answer never came: found there, it counts as stored.
+    m_service.play(Trick::StoreWithoutAnswer);
+    auto unanswered = keyring.store(QStringLiteral("D"), QStringLiteral("Jira"), "d");
+    EXPECT_TRUE(unanswered.ok()) << unanswered.error().message.toStdString();
+    EXPECT_EQ(m_service.secretOf(QByteArray(prefix) + ".D"), QByteArray("d"));
 }
