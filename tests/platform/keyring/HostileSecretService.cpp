@@ -223,9 +223,15 @@ void HostileSecretService::spoof(DBusMessage* call) {
 void HostileSecretService::answer(DBusMessage* call) {
     const QByteArray member = dbus_message_get_member(call);
     const QByteArray path = dbus_message_get_path(call);
+    QString seen = QString::fromUtf8(member);
+    if (member == "OpenSession") {
+        const char* algorithm = "";
+        dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &algorithm, DBUS_TYPE_INVALID);
+        seen += QByteArray(algorithm) == "plain" ? QStringLiteral(" plain") : QStringLiteral(" dh");
+    }
     {
         std::lock_guard lock(m_mutex);
-        m_calls.append(QString::fromUtf8(member));
+        m_calls.append(seen);
     }
     spoof(call);
     DBusMessage* reply = dbus_message_new_method_return(call);
@@ -294,10 +300,6 @@ void HostileSecretService::openSession(DBusMessage* call, DBusMessage*& reply) {
     const char* algorithm = nullptr;
     dbus_message_iter_get_basic(&in, &algorithm);
     const bool plain = QByteArray(algorithm) == "plain";
-    {
-        std::lock_guard lock(m_mutex);
-        m_calls.last() += plain ? QStringLiteral(" plain") : QStringLiteral(" dh");
-    }
     const Trick trick = m_trick;
     if (!plain && (trick == Trick::FailedOnDh || trick == Trick::PlainOnly)) {
         fail(reply, call, trick == Trick::PlainOnly ? DBUS_ERROR_NOT_SUPPORTED : DBUS_ERROR_FAILED, "not today");
@@ -394,12 +396,15 @@ void HostileSecretService::getSecret(DBusMessage* call, DBusMessage*& reply) {
     lock.unlock();
     const Trick trick = m_trick;
     QByteArray iv = key.isEmpty() ? QByteArray() : randomBytes(16);
+    if (trick == Trick::ShortIv) {
+        iv[15] = 1; // not the NUL a QByteArray ends with, which would stand in for it
+    }
     QByteArray value = trick == Trick::HugeSecret    ? QByteArray(40 << 20, 's')
                        : trick == Trick::LargeSecret ? QByteArray(6 << 20, 's')
                        : key.isEmpty()              ? secret
                                                     : aes(key, iv, secret, true);
-    if (trick == Trick::LongIv) {
-        iv.append('\0');
+    if (trick == Trick::ShortIv) {
+        iv.chop(1);
     }
     DBusMessageIter args, fields;
     dbus_message_iter_init_append(reply, &args);

@@ -36,7 +36,7 @@ public:
         FailedOnDh,            // the encrypted session refused with another error
         PlainOnly,             // the encrypted session refused as not supported
         LeadingZeroShared,     // the shared secret starts with a zero byte
-        LongIv,                // a secret's IV has a byte too many
+        ShortIv,               // a secret's IV lacks its last byte
         Prompt,                // a change asks for a prompt
         StoreWithoutAnswer,    // an item is stored, its answer never sent
     };

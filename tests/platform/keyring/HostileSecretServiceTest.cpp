@@ -51,7 +51,7 @@ TEST_F(HostileSecretServiceTest, EachHostileAnswerIsRefusedAndNoneEndsTheProgram
         {"encryption refused by failing", {Trick::FailedOnDh, Kind::Unavailable, "OpenSession plain", nullptr}},
         {"encryption not supported", {Trick::PlainOnly, std::nullopt, nullptr, "OpenSession plain"}},
         {"a shared secret with a leading zero", {Trick::LeadingZeroShared, std::nullopt, nullptr, nullptr}},
-        {"an IV of 17 bytes", {Trick::LongIv, Kind::Failed, nullptr, nullptr}},
+        {"an IV of 15 bytes", {Trick::ShortIv, Kind::Failed, nullptr, nullptr}},
     };
     for (const auto& [name, c] : cases) {
         m_service.play(c.trick);
