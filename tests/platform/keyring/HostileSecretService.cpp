@@ -17,10 +17,12 @@ namespace {
 
 constexpr char name[] = "org.freedesktop.secrets";
 constexpr char sessionPrefix[] = "/org/freedesktop/secrets/session/s";
+const QByteArray collection = "/org/freedesktop/secrets/collection/login";
 
 // A bus that starts nothing on demand (only this service ever owns the name), with a
 // session bus's limits: it carries whatever the service sends.
-constexpr char busConfig[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+constexpr char busConfig[] =
+    R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
@@ -28,7 +30,9 @@ constexpr char busConfig[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD 
 <limit name="max_incoming_bytes">1000000000</limit><limit name="max_outgoing_bytes">1000000000</limit></busconfig>)";
 
 using Bn = std::unique_ptr<BIGNUM, decltype(&BN_clear_free)>;
-Bn bn(BIGNUM* number) { return Bn(number, &BN_clear_free); }
+Bn bn(BIGNUM* number) {
+    return Bn(number, &BN_clear_free);
+}
 
 QByteArray readBytes(DBusMessageIter* iter) {
     DBusMessageIter array;
@@ -52,32 +56,18 @@ void appendBasic(DBusMessageIter* iter, int type, const QByteArray& text) {
     dbus_message_iter_append_basic(iter, type, &data);
 }
 
-QMap<QByteArray, QByteArray> readAttributes(DBusMessageIter* iter) {
-    QMap<QByteArray, QByteArray> attributes;
-    DBusMessageIter array, entry;
-    for (dbus_message_iter_recurse(iter, &array); dbus_message_iter_get_arg_type(&array) == DBUS_TYPE_DICT_ENTRY;
-         dbus_message_iter_next(&array)) {
-        const char *key = nullptr, *value = nullptr;
-        dbus_message_iter_recurse(&array, &entry);
-        dbus_message_iter_get_basic(&entry, &key);
-        dbus_message_iter_next(&entry);
-        dbus_message_iter_get_basic(&entry, &value);
-        attributes.insert(key, value);
-    }
-    return attributes;
-}
-
 QByteArray aes(const QByteArray& key, const QByteArray& iv, const QByteArray& input, bool encrypting) {
     QByteArray out(input.size() + 16, '\0');
     int written = 0, last = 0;
     EVP_CIPHER_CTX* cipher = EVP_CIPHER_CTX_new();
     const auto* in = reinterpret_cast<const unsigned char*>(input.constData());
     auto* to = reinterpret_cast<unsigned char*>(out.data());
-    const bool ok = EVP_CipherInit_ex(cipher, EVP_aes_128_cbc(), nullptr,
-                                      reinterpret_cast<const unsigned char*>(key.constData()),
-                                      reinterpret_cast<const unsigned char*>(iv.constData()), encrypting) == 1 &&
-                    EVP_CipherUpdate(cipher, to, &written, in, int(input.size())) == 1 &&
-                    EVP_CipherFinal_ex(cipher, to + written, &last) == 1;
+    const bool ok =
+        EVP_CipherInit_ex(cipher, EVP_aes_128_cbc(), nullptr,
+                          reinterpret_cast<const unsigned char*>(key.constData()),
+                          reinterpret_cast<const unsigned char*>(iv.constData()), encrypting) == 1 &&
+        EVP_CipherUpdate(cipher, to, &written, in, int(input.size())) == 1 &&
+        EVP_CipherFinal_ex(cipher, to + written, &last) == 1;
     EVP_CIPHER_CTX_free(cipher);
     return ok ? out.left(written + last) : QByteArray();
 }
@@ -92,6 +82,29 @@ QByteArray randomBytes(int size) {
     QByteArray bytes(size, '\0');
     RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), size);
     return bytes;
+}
+
+// The "account" attribute of a search or of a new item's properties (the first entry of the
+// first dictionary at any depth holding one).
+QByteArray accountIn(DBusMessageIter* iter) {
+    for (; dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_INVALID; dbus_message_iter_next(iter)) {
+        const int type = dbus_message_iter_get_arg_type(iter);
+        if (type == DBUS_TYPE_STRING) {
+            const char* key = nullptr;
+            dbus_message_iter_get_basic(iter, &key);
+            if (QByteArray(key) == "account" && dbus_message_iter_next(iter)) {
+                dbus_message_iter_get_basic(iter, &key);
+                return key;
+            }
+        } else if (type == DBUS_TYPE_ARRAY || type == DBUS_TYPE_DICT_ENTRY || type == DBUS_TYPE_VARIANT) {
+            DBusMessageIter inner;
+            dbus_message_iter_recurse(iter, &inner);
+            if (QByteArray found = accountIn(&inner); !found.isEmpty()) {
+                return found;
+            }
+        }
+    }
+    return {};
 }
 
 } // namespace
@@ -162,18 +175,12 @@ bool HostileSecretService::takeName() {
 
 void HostileSecretService::hold(const QByteArray& account, const QByteArray& secret) {
     std::lock_guard lock(m_mutex);
-    m_items.insert("/org/freedesktop/secrets/collection/login/i" + QByteArray::number(m_items.size()),
-                   Item{{{"account", account}}, secret});
+    m_items.insert(account, secret);
 }
 
 QByteArray HostileSecretService::secretOf(const QByteArray& account) {
     std::lock_guard lock(m_mutex);
-    for (const Item& item : m_items) {
-        if (item.attributes.value("account") == account) {
-            return item.secret;
-        }
-    }
-    return {};
+    return m_items.value(account);
 }
 
 QStringList HostileSecretService::takeCalls() {
@@ -189,9 +196,12 @@ void HostileSecretService::serve() {
         }
         dbus_connection_read_write(m_service, 10);
         while (DBusMessage* call = dbus_connection_pop_message(m_service)) {
-            if (dbus_message_get_type(call) == DBUS_MESSAGE_TYPE_METHOD_CALL) {
-                answer(call);
+            DBusMessage* reply = dbus_message_new_method_return(call);
+            if (dbus_message_get_type(call) == DBUS_MESSAGE_TYPE_METHOD_CALL && answer(call, reply)) {
+                dbus_connection_send(m_service, reply, nullptr);
+                dbus_connection_flush(m_service);
             }
+            dbus_message_unref(reply);
             dbus_message_unref(call);
         }
     }
@@ -199,11 +209,10 @@ void HostileSecretService::serve() {
 
 // The other peer's answer, sent and delivered before the service's own.
 void HostileSecretService::spoof(DBusMessage* call) {
-    const QByteArray member = dbus_message_get_member(call);
     DBusMessage* forged = nullptr;
-    if (m_trick == Trick::SpoofNotSupported && member == "OpenSession") {
+    if (m_trick == Trick::SpoofNotSupported && dbus_message_has_member(call, "OpenSession")) {
         forged = dbus_message_new_error(call, DBUS_ERROR_NOT_SUPPORTED, "no encrypted sessions here");
-    } else if (m_trick == Trick::SpoofNoItems && member == "SearchItems") {
+    } else if (m_trick == Trick::SpoofNoItems && dbus_message_has_member(call, "SearchItems")) {
         forged = dbus_message_new_method_return(call);
         DBusMessageIter iter, none;
         dbus_message_iter_init_append(forged, &iter);
@@ -220,78 +229,75 @@ void HostileSecretService::spoof(DBusMessage* call) {
     }
 }
 
-void HostileSecretService::answer(DBusMessage* call) {
+bool HostileSecretService::answer(DBusMessage* call, DBusMessage*& reply) {
     const QByteArray member = dbus_message_get_member(call);
-    const QByteArray path = dbus_message_get_path(call);
-    QString seen = QString::fromUtf8(member);
+    const char* algorithm = "";
     if (member == "OpenSession") {
-        const char* algorithm = "";
         dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &algorithm, DBUS_TYPE_INVALID);
-        seen += QByteArray(algorithm) == "plain" ? QStringLiteral(" plain") : QStringLiteral(" dh");
     }
     {
         std::lock_guard lock(m_mutex);
-        m_calls.append(seen);
+        m_calls.append(QString::fromUtf8(member + (*algorithm ? QByteArray(" ") + algorithm : QByteArray())));
     }
     spoof(call);
-    DBusMessage* reply = dbus_message_new_method_return(call);
-    DBusMessageIter args;
+    DBusMessageIter args, in, variant, paths;
     dbus_message_iter_init_append(reply, &args);
     const Trick trick = m_trick;
-    const bool failsSearch = trick == Trick::HugeError || trick == Trick::LongError || trick == Trick::ForgedLogLine;
-    if (member == "SearchItems" && failsSearch) {
-        const QByteArray text = trick == Trick::HugeError   ? QByteArray(50'000'000, 'x')
-                                : trick == Trick::LongError ? QByteArray(8192, 'x')
-                                                            : "no such thing\n[keyring] forged: the user signed out";
+    if (member == "SearchItems" &&
+        (trick == Trick::HugeError || trick == Trick::LongError || trick == Trick::ForgedLogLine)) {
+        const QByteArray text = trick == Trick::HugeError ? QByteArray(50'000'000, 'x')
+                                : trick == Trick::LongError
+                                    ? QByteArray(8192, 'x')
+                                    : "no such thing\n[keyring] forged: the user signed out";
         fail(reply, call, "org.example.Hostile.Error", text.constData());
     } else if (member == "OpenSession") {
         openSession(call, reply);
-    } else if (member == "SearchItems") {
-        search(call, reply);
     } else if (member == "GetSecret") {
         getSecret(call, reply);
+    } else if (member == "SearchItems") {
+        dbus_message_iter_init(call, &in);
+        const QByteArray account = accountIn(&in);
+        std::lock_guard lock(m_mutex);
+        dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "o", &paths);
+        for (int i = 0; i < (trick == Trick::ManyPaths ? 100'000 : 0); ++i) {
+            appendBasic(&paths, DBUS_TYPE_OBJECT_PATH, collection + "/n" + QByteArray::number(i));
+        }
+        if (m_items.contains(account)) {
+            appendBasic(&paths, DBUS_TYPE_OBJECT_PATH, collection + "/i" + account.toHex());
+        }
+        dbus_message_iter_close_container(&args, &paths);
+        dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "o", &paths);
+        dbus_message_iter_close_container(&args, &paths);
     } else if (member == "ReadAlias") {
-        appendBasic(&args, DBUS_TYPE_OBJECT_PATH, "/org/freedesktop/secrets/collection/login");
-    } else if (member == "Get") {
-        const char *interface = nullptr, *property = nullptr;
-        dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &property,
-                              DBUS_TYPE_INVALID);
-        DBusMessageIter variant;
+        appendBasic(&args, DBUS_TYPE_OBJECT_PATH, collection);
+    } else if (member == "Get") { // whether the collection is locked: never
         const dbus_bool_t no = FALSE;
-        const bool attributes = QByteArray(property) == "Attributes";
-        dbus_message_iter_open_container(&args, DBUS_TYPE_VARIANT, attributes ? "a{ss}" : "b", &variant);
-        if (attributes) {
-            DBusMessageIter map, entry;
-            std::lock_guard lock(m_mutex);
-            dbus_message_iter_open_container(&variant, DBUS_TYPE_ARRAY, "{ss}", &map);
-            for (const auto& [key, value] : m_items.value(path).attributes.asKeyValueRange()) {
-                dbus_message_iter_open_container(&map, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-                appendBasic(&entry, DBUS_TYPE_STRING, key);
-                appendBasic(&entry, DBUS_TYPE_STRING, value);
-                dbus_message_iter_close_container(&map, &entry);
-            }
-            dbus_message_iter_close_container(&variant, &map);
-        } else {
-            dbus_message_iter_append_basic(&variant, DBUS_TYPE_BOOLEAN, &no);
-        }
+        dbus_message_iter_open_container(&args, DBUS_TYPE_VARIANT, "b", &variant);
+        dbus_message_iter_append_basic(&variant, DBUS_TYPE_BOOLEAN, &no);
         dbus_message_iter_close_container(&args, &variant);
-    } else if (member == "CreateItem" || member == "Delete") {
-        if (trick != Trick::Prompt && member == "Delete") {
+    } else if (member == "CreateItem") {
+        if (trick != Trick::Prompt) {
+            DBusMessageIter fields;
+            dbus_message_iter_init(call, &in);
+            const QByteArray account = accountIn(&in);
+            dbus_message_iter_next(&in);
+            dbus_message_iter_recurse(&in, &fields);
+            const char* session = nullptr;
+            dbus_message_iter_get_basic(&fields, &session);
+            dbus_message_iter_next(&fields);
+            const QByteArray iv = readBytes(&fields);
+            dbus_message_iter_next(&fields);
             std::lock_guard lock(m_mutex);
-            m_items.remove(path);
+            const QByteArray key = m_sessions.value(session);
+            m_items.insert(account,
+                           key.isEmpty() ? readBytes(&fields) : aes(key, iv, readBytes(&fields), false));
         }
-        if (trick != Trick::Prompt && member == "CreateItem" && !createItem(call)) {
-            dbus_message_unref(reply);
-            return;
-        }
-        if (member == "CreateItem") {
-            appendBasic(&args, DBUS_TYPE_OBJECT_PATH, "/");
-        }
-        appendBasic(&args, DBUS_TYPE_OBJECT_PATH, trick == Trick::Prompt ? "/org/freedesktop/secrets/prompt/p1" : "/");
+        appendBasic(&args, DBUS_TYPE_OBJECT_PATH, "/");
+        appendBasic(&args, DBUS_TYPE_OBJECT_PATH,
+                    trick == Trick::Prompt ? "/org/freedesktop/secrets/prompt/p1" : "/");
+        return trick != Trick::StoreWithoutAnswer;
     }
-    dbus_connection_send(m_service, reply, nullptr);
-    dbus_connection_flush(m_service);
-    dbus_message_unref(reply);
+    return true;
 }
 
 void HostileSecretService::openSession(DBusMessage* call, DBusMessage*& reply) {
@@ -302,7 +308,8 @@ void HostileSecretService::openSession(DBusMessage* call, DBusMessage*& reply) {
     const bool plain = QByteArray(algorithm) == "plain";
     const Trick trick = m_trick;
     if (!plain && (trick == Trick::FailedOnDh || trick == Trick::PlainOnly)) {
-        fail(reply, call, trick == Trick::PlainOnly ? DBUS_ERROR_NOT_SUPPORTED : DBUS_ERROR_FAILED, "not today");
+        fail(reply, call, trick == Trick::PlainOnly ? DBUS_ERROR_NOT_SUPPORTED : DBUS_ERROR_FAILED,
+             "not today");
         return;
     }
     QByteArray output, key;
@@ -313,12 +320,14 @@ void HostileSecretService::openSession(DBusMessage* call, DBusMessage*& reply) {
         std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> context(BN_CTX_new(), &BN_CTX_free);
         Bn prime = bn(BN_get_rfc2409_prime_1024(nullptr)), secret = bn(BN_new()), ours = bn(BN_new()),
            shared = bn(BN_new()), two = bn(BN_new()),
-           client = bn(BN_bin2bn(reinterpret_cast<const unsigned char*>(theirs.constData()), int(theirs.size()), nullptr));
+           client = bn(BN_bin2bn(reinterpret_cast<const unsigned char*>(theirs.constData()),
+                                 int(theirs.size()), nullptr));
         BN_set_word(two.get(), 2);
         do {
             BN_rand_range(secret.get(), prime.get());
             BN_mod_exp(shared.get(), client.get(), secret.get(), prime.get(), context.get());
-        } while (trick == Trick::LeadingZeroShared && BN_num_bytes(shared.get()) == BN_num_bytes(prime.get()));
+        } while (trick == Trick::LeadingZeroShared &&
+                 BN_num_bytes(shared.get()) == BN_num_bytes(prime.get()));
         BN_mod_exp(ours.get(), two.get(), secret.get(), prime.get(), context.get());
         if (trick == Trick::KeyZero || trick == Trick::KeyOne) {
             BN_set_word(ours.get(), trick == Trick::KeyOne ? 1 : 0);
@@ -335,7 +344,8 @@ void HostileSecretService::openSession(DBusMessage* call, DBusMessage*& reply) {
         EVP_PKEY_CTX* kdf = EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr);
         EVP_PKEY_derive_init(kdf);
         EVP_PKEY_CTX_set_hkdf_md(kdf, EVP_sha256());
-        EVP_PKEY_CTX_set1_hkdf_key(kdf, reinterpret_cast<const unsigned char*>(padded.constData()), int(padded.size()));
+        EVP_PKEY_CTX_set1_hkdf_key(kdf, reinterpret_cast<const unsigned char*>(padded.constData()),
+                                   int(padded.size()));
         EVP_PKEY_derive(kdf, reinterpret_cast<unsigned char*>(key.data()), &length);
         EVP_PKEY_CTX_free(kdf);
     }
@@ -359,35 +369,12 @@ void HostileSecretService::openSession(DBusMessage* call, DBusMessage*& reply) {
     }
 }
 
-void HostileSecretService::search(DBusMessage* call, DBusMessage* reply) {
-    DBusMessageIter in, args, paths;
-    dbus_message_iter_init(call, &in);
-    const QMap<QByteArray, QByteArray> wanted = readAttributes(&in);
-    dbus_message_iter_init_append(reply, &args);
-    dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "o", &paths);
-    if (m_trick == Trick::ManyPaths) {
-        for (int i = 0; i < 100'000; ++i) {
-            appendBasic(&paths, DBUS_TYPE_OBJECT_PATH, "/org/freedesktop/secrets/collection/login/n" + QByteArray::number(i));
-        }
-    }
-    {
-        std::lock_guard lock(m_mutex);
-        for (const auto& [path, item] : m_items.asKeyValueRange()) {
-            if (item.attributes.value("account") == wanted.value("account")) {
-                appendBasic(&paths, DBUS_TYPE_OBJECT_PATH, path);
-            }
-        }
-    }
-    dbus_message_iter_close_container(&args, &paths);
-    dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "o", &paths);
-    dbus_message_iter_close_container(&args, &paths);
-}
-
 void HostileSecretService::getSecret(DBusMessage* call, DBusMessage*& reply) {
     const char* session = nullptr;
     dbus_message_get_args(call, nullptr, DBUS_TYPE_OBJECT_PATH, &session, DBUS_TYPE_INVALID);
     std::unique_lock lock(m_mutex);
-    const QByteArray secret = m_items.value(dbus_message_get_path(call)).secret;
+    const QByteArray secret = m_items.value(
+        QByteArray::fromHex(QByteArray(dbus_message_get_path(call)).mid(collection.size() + 2)));
     if (!m_sessions.contains(session)) {
         fail(reply, call, "org.freedesktop.Secret.Error.NoSession", "no such session");
         return;
@@ -401,8 +388,8 @@ void HostileSecretService::getSecret(DBusMessage* call, DBusMessage*& reply) {
     }
     QByteArray value = trick == Trick::HugeSecret    ? QByteArray(40 << 20, 's')
                        : trick == Trick::LargeSecret ? QByteArray(6 << 20, 's')
-                       : key.isEmpty()              ? secret
-                                                    : aes(key, iv, secret, true);
+                       : key.isEmpty()               ? secret
+                                                     : aes(key, iv, secret, true);
     if (trick == Trick::ShortIv) {
         iv.chop(1);
     }
@@ -415,38 +402,4 @@ void HostileSecretService::getSecret(DBusMessage* call, DBusMessage*& reply) {
     appendBytes(&fields, value);
     appendBasic(&fields, DBUS_TYPE_STRING, "text/plain");
     dbus_message_iter_close_container(&args, &fields);
-}
-
-bool HostileSecretService::createItem(DBusMessage* call) {
-    DBusMessageIter in, properties, entry, variant, fields;
-    dbus_message_iter_init(call, &in);
-    Item item;
-    for (dbus_message_iter_recurse(&in, &properties); dbus_message_iter_get_arg_type(&properties) == DBUS_TYPE_DICT_ENTRY;
-         dbus_message_iter_next(&properties)) {
-        const char* property = nullptr;
-        dbus_message_iter_recurse(&properties, &entry);
-        dbus_message_iter_get_basic(&entry, &property);
-        dbus_message_iter_next(&entry);
-        dbus_message_iter_recurse(&entry, &variant);
-        if (QByteArray(property).endsWith(".Attributes")) {
-            item.attributes = readAttributes(&variant);
-        }
-    }
-    dbus_message_iter_next(&in);
-    dbus_message_iter_recurse(&in, &fields);
-    const char* session = nullptr;
-    dbus_message_iter_get_basic(&fields, &session);
-    dbus_message_iter_next(&fields);
-    const QByteArray iv = readBytes(&fields);
-    dbus_message_iter_next(&fields);
-    const QByteArray value = readBytes(&fields);
-    std::lock_guard lock(m_mutex);
-    const QByteArray key = m_sessions.value(session);
-    item.secret = key.isEmpty() ? value : aes(key, iv, value, false);
-    QByteArray path = "/org/freedesktop/secrets/collection/login/i" + QByteArray::number(m_items.size());
-    for (const auto& [held, existing] : m_items.asKeyValueRange()) {
-        path = existing.attributes == item.attributes ? held : path;
-    }
-    m_items.insert(path, item);
-    return m_trick != Trick::StoreWithoutAnswer;
 }

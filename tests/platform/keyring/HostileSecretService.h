@@ -20,25 +20,25 @@ class HostileSecretService {
 public:
     enum class Trick {
         None,
-        SessionPathAsString,   // the session path comes as a string
-        SpoofNotSupported,     // another peer refuses the encrypted session first
-        SpoofNoItems,          // another peer answers a search with nothing first
-        ManyPaths,             // a search answers more paths than any account has
-        HugeError,             // a search fails with a 50 MB error text
-        LongError,             // or with one of 8 KiB
-        ForgedLogLine,         // a search fails with an error text of several lines
-        OtherSession,          // a secret names a session the client never opened
-        HugeSecret,            // a secret of 40 MiB
-        LargeSecret,           // one of 6 MiB, more than any credentials
-        KeyZero,               // the service's public key is 0, 1 or p - 1
+        SessionPathAsString, // the session path comes as a string
+        SpoofNotSupported,   // another peer refuses the encrypted session first
+        SpoofNoItems,        // another peer answers a search with nothing first
+        ManyPaths,           // a search answers 100,000 paths
+        HugeError,           // a search fails with a 50 MB error text
+        LongError,           // or with one of 8 KiB
+        ForgedLogLine,       // or with an error text of two lines
+        OtherSession,        // a secret names a session the client never opened
+        HugeSecret,          // a secret of 40 MiB
+        LargeSecret,         // one of 6 MiB, more than any credentials
+        KeyZero,             // the service's public key is 0, 1 or p - 1
         KeyOne,
         KeyPrimeMinusOne,
-        FailedOnDh,            // the encrypted session refused with another error
-        PlainOnly,             // the encrypted session refused as not supported
-        LeadingZeroShared,     // the shared secret starts with a zero byte
-        ShortIv,               // a secret's IV lacks its last byte
-        Prompt,                // a change asks for a prompt
-        StoreWithoutAnswer,    // an item is stored, its answer never sent
+        FailedOnDh,         // the encrypted session refused with another error
+        PlainOnly,          // the encrypted session refused as not supported
+        LeadingZeroShared,  // the shared secret starts with a zero byte
+        ShortIv,            // a secret's IV lacks its last byte
+        Prompt,             // a change asks for a prompt
+        StoreWithoutAnswer, // an item is stored, its answer never sent
     };
 
     HostileSecretService();
@@ -57,19 +57,13 @@ public:
     QStringList takeCalls();
 
 private:
-    struct Item {
-        QMap<QByteArray, QByteArray> attributes;
-        QByteArray secret;
-    };
     void serve();
     bool takeName();
-    void answer(DBusMessage* call);
-    // Each writes its answer into `reply`, or puts an error in its place.
+    // Each writes its answer into `reply`, or puts an error in its place; false when none
+    // is to be sent.
+    bool answer(DBusMessage* call, DBusMessage*& reply);
     void openSession(DBusMessage* call, DBusMessage*& reply);
-    void search(DBusMessage* call, DBusMessage* reply);
     void getSecret(DBusMessage* call, DBusMessage*& reply);
-    // Stores the item; false when its answer is to be kept back.
-    bool createItem(DBusMessage* call);
     void spoof(DBusMessage* call);
 
     QProcess m_daemon;
@@ -83,7 +77,7 @@ private:
     bool m_ok = false;
     std::mutex m_mutex;
     QStringList m_calls;
-    QMap<QByteArray, Item> m_items; // by object path
+    QMap<QByteArray, QByteArray> m_items;    // account attribute -> secret
     QMap<QByteArray, QByteArray> m_sessions; // path -> AES key, empty for a plain one
     int m_sessionCount = 0;
     std::thread m_thread;

@@ -37,7 +37,8 @@ struct LoadCase {
 TEST_F(HostileSecretServiceTest, EachHostileAnswerIsRefusedAndNoneEndsTheProgram) {
     const std::pair<const char*, LoadCase> cases[] = {
         {"session path as a string", {Trick::SessionPathAsString, Kind::Unavailable, "SearchItems", nullptr}},
-        {"another peer refuses first", {Trick::SpoofNotSupported, std::nullopt, "OpenSession plain", nullptr}},
+        {"another peer refuses first",
+         {Trick::SpoofNotSupported, std::nullopt, "OpenSession plain", nullptr}},
         {"another peer finds nothing first", {Trick::SpoofNoItems, std::nullopt, nullptr, nullptr}},
         {"a search of 100,000 paths", {Trick::ManyPaths, Kind::Unavailable, "GetSecret", nullptr}},
         {"a 50 MB error text", {Trick::HugeError, Kind::Unavailable, nullptr, nullptr}},
@@ -48,7 +49,8 @@ TEST_F(HostileSecretServiceTest, EachHostileAnswerIsRefusedAndNoneEndsTheProgram
         {"server key 0", {Trick::KeyZero, Kind::Unavailable, "SearchItems", nullptr}},
         {"server key 1", {Trick::KeyOne, Kind::Unavailable, "SearchItems", nullptr}},
         {"server key p - 1", {Trick::KeyPrimeMinusOne, Kind::Unavailable, "SearchItems", nullptr}},
-        {"encryption refused by failing", {Trick::FailedOnDh, Kind::Unavailable, "OpenSession plain", nullptr}},
+        {"encryption refused by failing",
+         {Trick::FailedOnDh, Kind::Unavailable, "OpenSession plain", nullptr}},
         {"encryption not supported", {Trick::PlainOnly, std::nullopt, nullptr, "OpenSession plain"}},
         {"a shared secret with a leading zero", {Trick::LeadingZeroShared, std::nullopt, nullptr, nullptr}},
         {"an IV of 15 bytes", {Trick::ShortIv, Kind::Failed, nullptr, nullptr}},
@@ -59,10 +61,13 @@ TEST_F(HostileSecretServiceTest, EachHostileAnswerIsRefusedAndNoneEndsTheProgram
         auto loaded = SecretServiceKeyring(prefix, 10s).load(QStringLiteral("A"));
         const QStringList calls = m_service.takeCalls();
         const auto why = loaded.ok() ? std::nullopt : std::optional(loaded.error().kind);
-        EXPECT_EQ(why, c.failure) << name << ": " << (loaded.ok() ? "" : loaded.error().message.toStdString());
+        EXPECT_EQ(why, c.failure) << name << ": "
+                                  << (loaded.ok() ? "" : loaded.error().message.toStdString());
         EXPECT_TRUE(!loaded.ok() || loaded.value() == token) << name;
-        EXPECT_TRUE(!c.unseen || !calls.contains(QLatin1String(c.unseen))) << name << ": " << calls.join(", ").toStdString();
-        EXPECT_TRUE(!c.seen || calls.contains(QLatin1String(c.seen))) << name << ": " << calls.join(", ").toStdString();
+        EXPECT_TRUE(!c.unseen || !calls.contains(QLatin1String(c.unseen)))
+            << name << ": " << calls.join(", ").toStdString();
+        EXPECT_TRUE(!c.seen || calls.contains(QLatin1String(c.seen)))
+            << name << ": " << calls.join(", ").toStdString();
     }
 }
 
