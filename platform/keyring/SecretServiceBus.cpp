@@ -481,7 +481,7 @@ Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::request(const QB
                                                                         const QByteArray& path, const char* interface,
                                                                         const char* method, const Arguments& arguments,
                                                                         const Wait& wait, const char* what) {
-    if (!isObjectPath(path)) {
+    if (!isObjectPath(path) || !dbus_validate_bus_name(destination.constData(), nullptr)) {
         return failure<Reply>(KeyringError::Kind::Failed,
                               QStringLiteral("%1: not an object of the keyring").arg(QLatin1String(what)));
     }
