@@ -123,10 +123,9 @@ std::optional<QByteArray> readPath(DBusMessageIter* iter) {
     return path;
 }
 
-// `tooLarge` tells an array over `bound` from one of the wrong type. A secret's bytes are
-// wiped in the answer once copied (`wipe`): in a session in the clear they are the secret.
+// `tooLarge` tells an array over `bound` from one of the wrong type.
 std::optional<QByteArray> readBytes(DBusMessageIter* iter, qsizetype bound = SecretServiceBus::maxSecret + 16,
-                                    bool* tooLarge = nullptr, bool wipe = false) {
+                                    bool* tooLarge = nullptr) {
     if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_ARRAY ||
         dbus_message_iter_get_element_type(iter) != DBUS_TYPE_BYTE) {
         return std::nullopt;
@@ -142,12 +141,7 @@ std::optional<QByteArray> readBytes(DBusMessageIter* iter, qsizetype bound = Sec
         }
         return std::nullopt;
     }
-    QByteArray bytes(reinterpret_cast<const char*>(data), length);
-    if (wipe && length > 0) {
-        // The answer is ours alone, and its body plain memory libdbus never reads again.
-        std::memset(const_cast<unsigned char*>(data), 0, std::size_t(length));
-    }
-    return bytes;
+    return QByteArray(reinterpret_cast<const char*>(data), length);
 }
 
 std::optional<QList<QByteArray>> readPaths(DBusMessageIter* iter) {
@@ -266,8 +260,38 @@ KeyringError::Kind SecretServiceBus::kindOfError(const QByteArray& name) {
     return KeyringError::Kind::Failed;
 }
 
-void SecretServiceBus::ReplyUnref::operator()(DBusMessage* reply) const {
-    dbus_message_unref(reply);
+namespace {
+// Zeroes every byte array under `iter`: the secrets a message carries, in the clear in a
+// session without encryption, which libdbus would otherwise leave in the memory it frees.
+void wipeBytes(DBusMessageIter* iter) {
+    for (int type; (type = dbus_message_iter_get_arg_type(iter)) != DBUS_TYPE_INVALID; dbus_message_iter_next(iter)) {
+        if (type == DBUS_TYPE_ARRAY && dbus_message_iter_get_element_type(iter) == DBUS_TYPE_BYTE) {
+            DBusMessageIter array;
+            dbus_message_iter_recurse(iter, &array);
+            const unsigned char* data = nullptr;
+            int length = 0;
+            dbus_message_iter_get_fixed_array(&array, &data, &length);
+            if (data && length > 0) {
+                std::memset(const_cast<unsigned char*>(data), 0, std::size_t(length));
+            }
+        } else if (type == DBUS_TYPE_ARRAY || type == DBUS_TYPE_STRUCT || type == DBUS_TYPE_VARIANT ||
+                   type == DBUS_TYPE_DICT_ENTRY) {
+            DBusMessageIter inner;
+            dbus_message_iter_recurse(iter, &inner);
+            wipeBytes(&inner);
+        }
+    }
+}
+} // namespace
+
+void SecretServiceBus::ReplyUnref::operator()(DBusMessage* message) const {
+    // Ours alone by now: a call's message is sent (or its connection given up) before its
+    // owner lets go of it.
+    DBusMessageIter iter;
+    if (dbus_message_iter_init(message, &iter)) {
+        wipeBytes(&iter);
+    }
+    dbus_message_unref(message);
 }
 
 SecretServiceBus::~SecretServiceBus() {
@@ -773,7 +797,7 @@ Result<QByteArray, KeyringError> SecretServiceBus::secretOf(const QByteArray& it
         dbus_message_iter_next(&secret);
         parameters = readBytes(&secret, 16);
         dbus_message_iter_next(&secret);
-        value = readBytes(&secret, maxSecret + 16, &tooLarge, true);
+        value = readBytes(&secret, maxSecret + 16, &tooLarge);
     }
     if (tooLarge) {
         return failure<QByteArray>(KeyringError::Kind::Unavailable,

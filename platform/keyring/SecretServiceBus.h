@@ -90,8 +90,9 @@ public:
 
 private:
     SecretServiceBus() = default;
+    // Lets go of a message, sent or received, wiping what secrets it held first.
     struct ReplyUnref {
-        void operator()(DBusMessage* reply) const;
+        void operator()(DBusMessage* message) const;
     };
     using Reply = std::unique_ptr<DBusMessage, ReplyUnref>;
     // Writes a call's arguments; false for one the bus would not take.
