@@ -26,8 +26,9 @@ constexpr char dhAlgorithm[] = "dh-ietf1024-sha256-aes128-cbc-pkcs7";
 constexpr char busName[] = "org.freedesktop.DBus";
 constexpr char busPath[] = "/org/freedesktop/DBus";
 // Who owns the service's name, told by the bus as it changes.
-constexpr char ownerRule[] = "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-                             "member='NameOwnerChanged',path='/org/freedesktop/DBus',arg0='org.freedesktop.secrets'";
+constexpr char ownerRule[] =
+    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+    "member='NameOwnerChanged',path='/org/freedesktop/DBus',arg0='org.freedesktop.secrets'";
 // The longest a wait on the socket lasts before the caller's word is looked at again.
 constexpr auto pollStep = std::chrono::milliseconds(20);
 
@@ -36,7 +37,6 @@ using Clock = SecretServiceBus::Clock;
 template <typename T> Result<T, KeyringError> failure(KeyringError::Kind kind, QString message) {
     return Result<T, KeyringError>::failure(KeyringError{kind, std::move(message)});
 }
-
 
 // libdbus ends the program on a string that is not UTF-8 (or holds a NUL): each is
 // looked at before it goes into a message.
@@ -72,7 +72,8 @@ bool appendBytes(DBusMessageIter* iter, const QByteArray& bytes) {
     DBusMessageIter array;
     dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, DBUS_TYPE_BYTE_AS_STRING, &array);
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
-    const bool written = dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &data, int(bytes.size()));
+    const bool written =
+        dbus_message_iter_append_fixed_array(&array, DBUS_TYPE_BYTE, &data, int(bytes.size()));
     return dbus_message_iter_close_container(iter, &array) && written;
 }
 
@@ -90,10 +91,11 @@ bool appendAttributes(DBusMessageIter* iter, const QMap<QByteArray, QByteArray>&
 }
 
 // A variant of `signature`, its value written by `write`.
-bool appendVariant(DBusMessageIter* iter, const char* signature, const std::function<bool(DBusMessageIter*)>& write) {
+bool appendVariant(DBusMessageIter* iter, const char* signature,
+                   const std::function<bool(DBusMessageIter*)>& write) {
     DBusMessageIter variant;
-    return dbus_message_iter_open_container(iter, DBUS_TYPE_VARIANT, signature, &variant) && write(&variant) &&
-           dbus_message_iter_close_container(iter, &variant);
+    return dbus_message_iter_open_container(iter, DBUS_TYPE_VARIANT, signature, &variant) &&
+           write(&variant) && dbus_message_iter_close_container(iter, &variant);
 }
 
 // Reading one: every read checks the type it finds, since the answer is another
@@ -264,7 +266,8 @@ namespace {
 // Zeroes every byte array under `iter`: the secrets a message carries, in the clear in a
 // session without encryption, which libdbus would otherwise leave in the memory it frees.
 void wipeBytes(DBusMessageIter* iter) {
-    for (int type; (type = dbus_message_iter_get_arg_type(iter)) != DBUS_TYPE_INVALID; dbus_message_iter_next(iter)) {
+    for (int type; (type = dbus_message_iter_get_arg_type(iter)) != DBUS_TYPE_INVALID;
+         dbus_message_iter_next(iter)) {
         if (type == DBUS_TYPE_ARRAY && dbus_message_iter_get_element_type(iter) == DBUS_TYPE_BYTE) {
             DBusMessageIter array;
             dbus_message_iter_recurse(iter, &array);
@@ -382,7 +385,8 @@ Result<Void, KeyringError> SecretServiceBus::signIn(const Wait& wait) {
     const auto name = dbus_message_iter_init(owner.value().get(), &iter) ? readText(&iter) : std::nullopt;
     // A unique name (":1.42"): the one peer that may answer for the service.
     if (!name || !name->startsWith(':') || !dbus_validate_bus_name(name->constData(), nullptr)) {
-        return failure<Void>(KeyringError::Kind::Unavailable, QStringLiteral("the bus named no owner of the keyring"));
+        return failure<Void>(KeyringError::Kind::Unavailable,
+                             QStringLiteral("the bus named no owner of the keyring"));
     }
     m_owner = *name;
     return R::success(Void{});
@@ -417,8 +421,9 @@ Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::call(DBusMessage
     const auto timedOut = [&] {
         // The answer may still come; this connection must not carry it to another call.
         m_broken = true;
-        return failure<Reply>(KeyringError::Kind::TimedOut,
-                              QStringLiteral("%1: the keyring did not answer in time").arg(QLatin1String(what)));
+        return failure<Reply>(
+            KeyringError::Kind::TimedOut,
+            QStringLiteral("%1: the keyring did not answer in time").arg(QLatin1String(what)));
     };
     const auto cut = [&] {
         m_broken = true;
@@ -501,22 +506,24 @@ Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::request(const QB
     return request(m_owner, path, interface, method, arguments, wait, what);
 }
 
-Result<SecretServiceBus::Reply, KeyringError> SecretServiceBus::request(const QByteArray& destination,
-                                                                        const QByteArray& path, const char* interface,
-                                                                        const char* method, const Arguments& arguments,
-                                                                        const Wait& wait, const char* what) {
+Result<SecretServiceBus::Reply, KeyringError>
+SecretServiceBus::request(const QByteArray& destination, const QByteArray& path, const char* interface,
+                          const char* method, const Arguments& arguments, const Wait& wait,
+                          const char* what) {
     if (!isObjectPath(path) || !dbus_validate_bus_name(destination.constData(), nullptr)) {
         return failure<Reply>(KeyringError::Kind::Failed,
                               QStringLiteral("%1: not an object of the keyring").arg(QLatin1String(what)));
     }
-    DBusMessage* message = dbus_message_new_method_call(destination.constData(), path.constData(), interface, method);
+    DBusMessage* message =
+        dbus_message_new_method_call(destination.constData(), path.constData(), interface, method);
     if (message && arguments) {
         DBusMessageIter iter;
         dbus_message_iter_init_append(message, &iter);
         if (!arguments(&iter)) {
             dbus_message_unref(message);
-            return failure<Reply>(KeyringError::Kind::Failed,
-                                  QStringLiteral("%1: a value the bus does not take").arg(QLatin1String(what)));
+            return failure<Reply>(
+                KeyringError::Kind::Failed,
+                QStringLiteral("%1: a value the bus does not take").arg(QLatin1String(what)));
         }
     }
     return call(message, wait, what);
@@ -547,14 +554,16 @@ Result<Void, KeyringError> SecretServiceBus::openSession(const Wait& wait) {
     BN_bn2bin(ours.get(), reinterpret_cast<unsigned char*>(ourKey.data()));
 
     const auto openSession = [&](const char* algorithm, const char* signature, const Arguments& input) {
-        return request(servicePath, serviceInterface, "OpenSession",
-                       [&](DBusMessageIter* args) {
-                           return appendString(args, DBUS_TYPE_STRING, algorithm) &&
-                                  appendVariant(args, signature, input);
-                       },
-                       wait, "opening a session with the keyring");
+        return request(
+            servicePath, serviceInterface, "OpenSession",
+            [&](DBusMessageIter* args) {
+                return appendString(args, DBUS_TYPE_STRING, algorithm) &&
+                       appendVariant(args, signature, input);
+            },
+            wait, "opening a session with the keyring");
     };
-    auto answer = openSession(dhAlgorithm, "ay", [&](DBusMessageIter* value) { return appendBytes(value, ourKey); });
+    auto answer =
+        openSession(dhAlgorithm, "ay", [&](DBusMessageIter* value) { return appendBytes(value, ourKey); });
     bool inTheClear = false;
     if (!answer.ok()) {
         // Only the service itself may say so: anyone else's word would put the secrets in the clear.
@@ -562,7 +571,8 @@ Result<Void, KeyringError> SecretServiceBus::openSession(const Wait& wait) {
             return R::failure(answer.error());
         }
         // A service without encrypted sessions: secrets in the clear, as its only offer.
-        answer = openSession("plain", "s", [](DBusMessageIter* value) { return appendString(value, DBUS_TYPE_STRING, ""); });
+        answer = openSession(
+            "plain", "s", [](DBusMessageIter* value) { return appendString(value, DBUS_TYPE_STRING, ""); });
         if (!answer.ok()) {
             return R::failure(answer.error());
         }
@@ -678,24 +688,27 @@ Result<SecretServiceBus::Found, KeyringError> SecretServiceBus::searchItems(cons
     if (!textsAreValid(attributes)) {
         return failure<Found>(KeyringError::Kind::Failed, QStringLiteral("an attribute is not text"));
     }
-    auto answer = request(servicePath, serviceInterface, "SearchItems",
-                          [&](DBusMessageIter* args) { return appendAttributes(args, attributes); }, wait,
-                          "searching the keyring");
+    auto answer = request(
+        servicePath, serviceInterface, "SearchItems",
+        [&](DBusMessageIter* args) { return appendAttributes(args, attributes); }, wait,
+        "searching the keyring");
     if (!answer.ok()) {
         return R::failure(answer.error());
     }
     // Counted before a path is copied.
     const auto count = [](DBusMessageIter* list) {
-        return dbus_message_iter_get_arg_type(list) == DBUS_TYPE_ARRAY ? dbus_message_iter_get_element_count(list)
-                                                                       : 0;
+        return dbus_message_iter_get_arg_type(list) == DBUS_TYPE_ARRAY
+                   ? dbus_message_iter_get_element_count(list)
+                   : 0;
     };
     DBusMessageIter iter;
     std::optional<QList<QByteArray>> unlocked, locked;
     if (dbus_message_iter_init(answer.value().get(), &iter)) {
         DBusMessageIter second = iter;
         if (count(&iter) + (dbus_message_iter_next(&second) ? count(&second) : 0) > maxPaths) {
-            return failure<Found>(KeyringError::Kind::Unavailable,
-                                  QStringLiteral("the keyring's search answer is unreadable: over %1 items").arg(maxPaths));
+            return failure<Found>(
+                KeyringError::Kind::Unavailable,
+                QStringLiteral("the keyring's search answer is unreadable: over %1 items").arg(maxPaths));
         }
         unlocked = readPaths(&iter);
         dbus_message_iter_next(&iter);
@@ -711,9 +724,10 @@ Result<QByteArray, KeyringError> SecretServiceBus::readAlias(const QByteArray& a
     if (!isText(alias)) {
         return failure<QByteArray>(KeyringError::Kind::Unavailable, QStringLiteral("no such collection"));
     }
-    auto answer = request(servicePath, serviceInterface, "ReadAlias",
-                          [&](DBusMessageIter* args) { return appendString(args, DBUS_TYPE_STRING, alias); }, wait,
-                          "opening the keyring");
+    auto answer = request(
+        servicePath, serviceInterface, "ReadAlias",
+        [&](DBusMessageIter* args) { return appendString(args, DBUS_TYPE_STRING, alias); }, wait,
+        "opening the keyring");
     if (!answer.ok()) {
         return Result<QByteArray, KeyringError>::failure(answer.error());
     }
@@ -728,12 +742,13 @@ Result<QByteArray, KeyringError> SecretServiceBus::readAlias(const QByteArray& a
 Result<QVariant, KeyringError> SecretServiceBus::property(const QByteArray& path, const char* interface,
                                                           const char* name, const Wait& wait) {
     using R = Result<QVariant, KeyringError>;
-    auto answer = request(path, propertiesInterface, "Get",
-                          [&](DBusMessageIter* args) {
-                              return appendString(args, DBUS_TYPE_STRING, interface) &&
-                                     appendString(args, DBUS_TYPE_STRING, name);
-                          },
-                          wait, "reading the keyring");
+    auto answer = request(
+        path, propertiesInterface, "Get",
+        [&](DBusMessageIter* args) {
+            return appendString(args, DBUS_TYPE_STRING, interface) &&
+                   appendString(args, DBUS_TYPE_STRING, name);
+        },
+        wait, "reading the keyring");
     if (!answer.ok()) {
         return R::failure(answer.error());
     }
@@ -781,9 +796,10 @@ Result<QVariant, KeyringError> SecretServiceBus::property(const QByteArray& path
 
 Result<QByteArray, KeyringError> SecretServiceBus::secretOf(const QByteArray& item, const Wait& wait) {
     using R = Result<QByteArray, KeyringError>;
-    auto answer = request(item, itemInterface, "GetSecret",
-                          [&](DBusMessageIter* args) { return appendString(args, DBUS_TYPE_OBJECT_PATH, m_session); }, wait,
-                          "reading the keyring item");
+    auto answer = request(
+        item, itemInterface, "GetSecret",
+        [&](DBusMessageIter* args) { return appendString(args, DBUS_TYPE_OBJECT_PATH, m_session); }, wait,
+        "reading the keyring item");
     if (!answer.ok()) {
         return R::failure(answer.error());
     }
@@ -800,8 +816,9 @@ Result<QByteArray, KeyringError> SecretServiceBus::secretOf(const QByteArray& it
         value = readBytes(&secret, maxSecret + 16, &tooLarge);
     }
     if (tooLarge) {
-        return failure<QByteArray>(KeyringError::Kind::Unavailable,
-                                   QStringLiteral("the keyring item is unreadable: over %1 bytes").arg(maxSecret));
+        return failure<QByteArray>(
+            KeyringError::Kind::Unavailable,
+            QStringLiteral("the keyring item is unreadable: over %1 bytes").arg(maxSecret));
     }
     // A secret of another session is not one this client can read (nor one it asked for).
     auto plain = parameters && value && session == m_session ? decrypt(*value, *parameters) : std::nullopt;
@@ -851,8 +868,9 @@ Result<Void, KeyringError> SecretServiceBus::createItem(const QByteArray& collec
         return failure<Void>(KeyringError::Kind::Failed, QStringLiteral("an attribute is not text"));
     }
     if (secret.size() > maxSecret) {
-        return failure<Void>(KeyringError::Kind::Failed,
-                             QStringLiteral("the secret is over the keyring's bound of %1 bytes").arg(maxSecret));
+        return failure<Void>(
+            KeyringError::Kind::Failed,
+            QStringLiteral("the secret is over the keyring's bound of %1 bytes").arg(maxSecret));
     }
     QByteArray parameters;
     QByteArray encrypted = encrypt(secret, &parameters);
@@ -872,14 +890,15 @@ Result<Void, KeyringError> SecretServiceBus::createItem(const QByteArray& collec
             DBusMessageIter properties, value;
             const dbus_bool_t replace = TRUE;
             return dbus_message_iter_open_container(args, DBUS_TYPE_ARRAY, "{sv}", &properties) &&
-                   appendProperty(&properties, "org.freedesktop.Secret.Item.Label", "s",
-                                  [&](DBusMessageIter* text) { return appendString(text, DBUS_TYPE_STRING, label); }) &&
+                   appendProperty(
+                       &properties, "org.freedesktop.Secret.Item.Label", "s",
+                       [&](DBusMessageIter* text) { return appendString(text, DBUS_TYPE_STRING, label); }) &&
                    appendProperty(&properties, "org.freedesktop.Secret.Item.Attributes", "a{ss}",
                                   [&](DBusMessageIter* map) { return appendAttributes(map, attributes); }) &&
                    dbus_message_iter_close_container(args, &properties) &&
                    dbus_message_iter_open_container(args, DBUS_TYPE_STRUCT, nullptr, &value) &&
-                   appendString(&value, DBUS_TYPE_OBJECT_PATH, m_session) && appendBytes(&value, parameters) &&
-                   appendBytes(&value, encrypted) &&
+                   appendString(&value, DBUS_TYPE_OBJECT_PATH, m_session) &&
+                   appendBytes(&value, parameters) && appendBytes(&value, encrypted) &&
                    appendString(&value, DBUS_TYPE_STRING, "application/octet-stream") &&
                    dbus_message_iter_close_container(args, &value) &&
                    dbus_message_iter_append_basic(args, DBUS_TYPE_BOOLEAN, &replace);

@@ -104,9 +104,9 @@ private:
     Result<Reply, KeyringError> request(const QByteArray& path, const char* interface, const char* method,
                                         const Arguments& arguments, const Wait& wait, const char* what);
     // The same, of the peer `destination`.
-    Result<Reply, KeyringError> request(const QByteArray& destination, const QByteArray& path, const char* interface,
-                                        const char* method, const Arguments& arguments, const Wait& wait,
-                                        const char* what);
+    Result<Reply, KeyringError> request(const QByteArray& destination, const QByteArray& path,
+                                        const char* interface, const char* method, const Arguments& arguments,
+                                        const Wait& wait, const char* what);
     // Signs in to the bus and learns who owns the service's name (starting it where the bus
     // knows how), following every change of owner from then on.
     Result<Void, KeyringError> signIn(const Wait& wait);

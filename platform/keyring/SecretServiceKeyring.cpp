@@ -474,8 +474,9 @@ Result<Void, KeyringError> SecretServiceKeyring::store(const QString& account, c
                                                        const QByteArray& secret) {
     using R = Result<Void, KeyringError>;
     forgetAhead();
-    auto stored = runBounded<R>(*m_worker, m_prefix, m_collection, m_timeout,
-                                [account, kind, secret](Session& s) { return doStore(s, account, kind, secret); });
+    auto stored =
+        runBounded<R>(*m_worker, m_prefix, m_collection, m_timeout,
+                      [account, kind, secret](Session& s) { return doStore(s, account, kind, secret); });
     if (stored.ok() || stored.error().kind != KeyringError::Kind::TimedOut) {
         return stored;
     }
@@ -483,10 +484,9 @@ Result<Void, KeyringError> SecretServiceKeyring::store(const QString& account, c
     // failed, the caller would give up an account whose secret is in the keyring. So it is
     // looked up once.
     using Loaded = Result<std::optional<QByteArray>, KeyringError>;
-    auto found = runBounded<Loaded>(*m_worker, m_prefix, m_collection, m_timeout,
-                                    [account](Session& s) { return onceMoreIfLost<Loaded>(s, [&](Session& again) {
-                                        return doLoad(again, account);
-                                    }); });
+    auto found = runBounded<Loaded>(*m_worker, m_prefix, m_collection, m_timeout, [account](Session& s) {
+        return onceMoreIfLost<Loaded>(s, [&](Session& again) { return doLoad(again, account); });
+    });
     const bool landed = found.ok() && found.value() == secret;
     if (found.ok() && found.value()) {
         found.value()->fill('\0');
