@@ -157,6 +157,11 @@ void HostileSecretService::replace() {
     }
 }
 
+void HostileSecretService::forgetSessions() {
+    std::lock_guard lock(m_mutex);
+    m_sessions.clear();
+}
+
 bool HostileSecretService::takeName() {
     if (m_service) {
         dbus_connection_close(m_service);
@@ -168,8 +173,7 @@ bool HostileSecretService::takeName() {
                        dbus_bus_request_name(m_service, name, DBUS_NAME_FLAG_DO_NOT_QUEUE, &error) ==
                            DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER;
     dbus_error_free(&error);
-    std::lock_guard lock(m_mutex);
-    m_sessions.clear();
+    forgetSessions();
     return owned;
 }
 

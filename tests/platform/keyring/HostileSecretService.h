@@ -53,6 +53,8 @@ public:
     QByteArray secretOf(const QByteArray& account);
     // The service goes and another takes its name: a new peer, knowing no session.
     void replace();
+    // The service forgets its sessions, as one started again would.
+    void forgetSessions();
     // The calls seen since the last look ("OpenSession plain", "SearchItems", ...).
     QStringList takeCalls();
 

@@ -80,14 +80,17 @@ TEST_F(HostileSecretServiceTest, TheServicesErrorTextIsOneQuotedBoundedLine) {
     EXPECT_TRUE(text.contains(QLatin1String(R"("no such thing\n[keyring] forged)"))) << text.toStdString();
 }
 
-TEST_F(HostileSecretServiceTest, AReplacedServiceIsPickedUpAtTheNextCall) {
-    SecretServiceKeyring keyring(prefix, 10s);
-    ASSERT_TRUE(keyring.load(QStringLiteral("A")).ok());
-    m_service.replace();
-    for (int call = 0; call < 2; ++call) {
-        auto loaded = keyring.load(QStringLiteral("A"));
-        ASSERT_TRUE(loaded.ok()) << call << ": " << loaded.error().message.toStdString();
-        EXPECT_EQ(loaded.value(), std::optional<QByteArray>(token));
+// Replaced by another peer, or started again under the same one (its sessions gone).
+TEST_F(HostileSecretServiceTest, AReplacedOrRestartedServiceIsPickedUpAtTheNextCall) {
+    for (const bool samePeer : {false, true}) {
+        SecretServiceKeyring keyring(prefix, 10s);
+        ASSERT_TRUE(keyring.load(QStringLiteral("A")).ok());
+        samePeer ? m_service.forgetSessions() : m_service.replace();
+        for (int call = 0; call < 2; ++call) {
+            auto loaded = keyring.load(QStringLiteral("A"));
+            ASSERT_TRUE(loaded.ok()) << samePeer << call << ": " << loaded.error().message.toStdString();
+            EXPECT_EQ(loaded.value(), std::optional<QByteArray>(token));
+        }
     }
 }
 
