@@ -34,4 +34,14 @@ inline std::vector<std::pair<QString, QString>> namedTestData(const QString& rel
     return named;
 }
 
+// The text named `name` in a file of named texts (see namedTestData); empty where none is.
+inline QString namedTestText(const QString& relative, const QString& name) {
+    for (const auto& [named, text] : namedTestData(relative)) {
+        if (named == name) {
+            return text;
+        }
+    }
+    return {};
+}
+
 } // namespace velmora::test
