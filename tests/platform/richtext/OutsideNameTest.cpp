@@ -154,13 +154,3 @@ TEST(OutsideName, ALetterKeepsTheMarksItsScriptsWordsCarry) {
             << hex(letter).toStdString();
     }
 }
-
-// A name quoted in one of the app's sentences is isolated where it has a direction to give the
-// sentence (right-to-left letters, Arabic digits); a name of neither goes in as it is.
-TEST(OutsideName, AQuotedNameIsIsolatedWhereItWouldTurnTheSentence) {
-    const QString isolate = QStringLiteral("\u2068%1\u2069");
-    EXPECT_EQ(quotedName(QStringLiteral("\u202Eפרויקט 12")), isolate.arg(QStringLiteral("פרויקט 12")));
-    EXPECT_EQ(quotedName(QStringLiteral("#\u0661\u0662")), isolate.arg(QStringLiteral("#\u0661\u0662")));
-    EXPECT_EQ(quotedName(QStringLiteral("WEB-1 Fix 12")), QStringLiteral("WEB-1 Fix 12"));
-    EXPECT_EQ(quotedName(QStringLiteral("\u200F")), QString());
-}
