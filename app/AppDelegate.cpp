@@ -20,6 +20,7 @@
 #include "state/TimerSnapshot.h"
 #include "state/TimerViewModel.h"
 #include "trackers/RefreshProviderUsers.h"
+#include "views/main/BookingTexts.h"
 #include "views/main/ProjectSplitViewController.h"
 #include "views/main/ReadableAlert.h"
 #include "views/settings/SettingsWindowController.h"
@@ -138,7 +139,7 @@ AppDelegate::AppDelegate(ShellEnvironment environment, WindowViews views, QObjec
     m_windowManager->setSoftwareUpdater(m_softwareUpdater.get());
     // The tray names what is on hold.
     BookingRecords* records = m_environment.state.bookings;
-    m_menuBarManager->setNotes([records] { return records->heldNotes(); });
+    m_menuBarManager->setNotes([records] { return BookingTexts::heldNotes(*records); });
     connect(records, &BookingRecords::recordChanged, m_menuBarManager.get(), &MenuBarManager::refresh);
     // A booking's note that could not be written changed nothing: the user hears so, once (a
     // booking's sheet says it itself, with what it means for that booking).

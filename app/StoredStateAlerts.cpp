@@ -24,7 +24,7 @@ constexpr int namedMost = 8;
 
 QString taskName(const Issue& task) {
     const QString name = task.reference && !task.reference->isEmpty() ? *task.reference : task.name;
-    return plainName(name.left(80));
+    return quotedName(name, quotedNameShortLength);
 }
 
 QMessageBox* warning(const QString& title, const QString& text, QWidget* parent) {

@@ -317,7 +317,7 @@ void TrayStatusItem::showToolTip() {
     if (!m_title.isEmpty()) {
         first += QStringLiteral(" — ") + m_title;
         if (!m_subject.isEmpty()) {
-            first += QStringLiteral(" on ") + m_subject;
+            first += QStringLiteral(" on ") + quotedName(m_subject, quotedNameShortLength);
         }
         if (!m_running) {
             first += QStringLiteral(", paused");

@@ -994,7 +994,8 @@ void BookingRecords::detach(const QString& account, TimerViewModel* timer) {
     }
 }
 
-QStringList BookingRecords::heldNotes(const QString& account) const {
+QStringList BookingRecords::heldNotes(const QString& account,
+                                      const std::function<QString(const QString&)>& quote) const {
     QStringList notes;
     int more = 0;
     for (const BookingRecord& record : m_records) {
@@ -1007,7 +1008,8 @@ QStringList BookingRecords::heldNotes(const QString& account) const {
         }
         const QString time =
             ReadableTimeFormatter::format(static_cast<double>(record.booking.seconds)).value_or(QString());
-        const QString task = record.task.reference.value_or(record.task.name).left(80);
+        const QString name = record.task.reference.value_or(record.task.name);
+        const QString task = quote ? quote(name) : name;
         if (record.isOpen()) {
             notes << tr("%1 on %2 on hold until %3")
                          .arg(time, task,

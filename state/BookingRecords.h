@@ -214,8 +214,11 @@ public:
     TimerViewModel* liveTimer(const QString& account) const { return m_timers.value(account); }
 
     // One line per record of `account` that holds seconds, for the tray:
-    // "1h 30m on WEB-1 on hold until 10:52"; past `heldNotesShown`, how many more.
-    QStringList heldNotes(const QString& account = {}) const;
+    // "1h 30m on WEB-1 on hold until 10:52"; past `heldNotesShown`, how many more. Each task's
+    // name goes in as `quote` gives it (the views bound and isolate names; see
+    // BookingTexts::heldNotes), else whole.
+    QStringList heldNotes(const QString& account = {},
+                          const std::function<QString(const QString&)>& quote = {}) const;
 
     // Waits until every change asked for so far is on disk (or failed) and told. For the
     // quit (and tests); nothing else waits for the disk.

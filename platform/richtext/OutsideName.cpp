@@ -263,4 +263,22 @@ QString plainName(const QString& text, qsizetype maxLength, qint64 maxCost, qint
     return plain;
 }
 
+QString isolatedName(const QString& plain) {
+    for (qsizetype i = 0; i < plain.size(); ++i) {
+        const char32_t c = codePointAt(plain.constData(), i, plain.size());
+        const QChar::Direction direction = QChar::direction(c);
+        if (direction == QChar::DirR || direction == QChar::DirAL || direction == QChar::DirAN) {
+            return QChar(0x2068) + plain + QChar(0x2069);
+        }
+        if (c > 0xFFFF) {
+            ++i;
+        }
+    }
+    return plain;
+}
+
+QString quotedName(const QString& text, qsizetype maxLength) {
+    return isolatedName(plainName(text, maxLength));
+}
+
 } // namespace velmora

@@ -55,4 +55,21 @@ bool isHiddenInName(char32_t c);
 QString plainName(const QString& text, qsizetype maxLength = plainNameLength, qint64 maxCost = plainNameCost,
                   qint64 maxLoading = plainNameLoading);
 
+// How much of a name a sentence quotes where several share a line (the tray's notes, what an
+// alert lists).
+inline constexpr qsizetype quotedNameShortLength = 80;
+
+// `plain` (a name as plainName gives it) as one of the app's sentences, labels or titles quotes
+// it: isolated (U+2068 ... U+2069) where it holds what would give the sentence a direction of its
+// own or carry the words beside it into its run, right-to-left letters or Arabic digits. The
+// sentence reads in the app's direction whatever the name it opens with: "פרויקט 12 starts once
+// this time is booked." keeps its full stop at its end. A name of neither cannot turn a
+// left-to-right sentence and goes in as it is, so what other tools match in a text keeps its
+// plain form.
+QString isolatedName(const QString& plain);
+// What a sentence quotes of a tracker's name: `text` bounded as plainName bounds it (cut between
+// whole characters, with an ellipsis, at `maxLength`), then isolated (isolatedName). Every
+// sentence that quotes a name takes it from here, never from a cut of its own.
+QString quotedName(const QString& text, qsizetype maxLength = plainNameLength);
+
 } // namespace velmora

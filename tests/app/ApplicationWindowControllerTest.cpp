@@ -10,6 +10,7 @@
 #include "state/TimerSnapshot.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FileSizeLimit.h"
+#include "tests/support/TestData.h"
 #include "tests/views/main/AlertTexts.h"
 #include "tests/views/main/ScriptedWorkLogForm.h"
 #include "views/main/BookTimeView.h"
@@ -331,6 +332,23 @@ TEST_F(ApplicationWindowControllerTest, TheTitleKeepsAProjectsNameApartFromItsNe
             previous = x;
         }
     }
+}
+
+// A list that failed to load has no count to open the title with: the title still opens with the
+// app's words, not with a right-to-left name ("Velmora — 2026 אתר — 01:30 ⏱" in a title bar).
+TEST_F(ApplicationWindowControllerTest, ATitleOpensInTheAppsDirectionWhenTheListFailed) {
+    service->holdPages = true;
+    auto& window = openWindow();
+    startTimer(window);
+    Project project = makeProject(QStringLiteral("p1"));
+    project.name =
+        namedTestText(QStringLiteral("outside-text/names-cut-in-sentences.txt"), QStringLiteral("opening"));
+    window.applicationViewModel()->setRoute(ApplicationRoute::forProject(project));
+    ASSERT_TRUE(waitUntil([&] { return service->waitingPages() > 0; }));
+    service->failPage(service->pageRequests.size() - 1, APIError::failure(APIError::Cause::Unreachable));
+    pump();
+    const QString title = window.windowTitle();
+    EXPECT_TRUE(title.contains(project.name) && !title.isRightToLeft()) << title.toStdString();
 }
 
 // Where no tray shows the running time, the title does; a view's own title replaces

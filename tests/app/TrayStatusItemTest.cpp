@@ -603,6 +603,9 @@ TEST(TrayStatusItemTest, TheTooltipNamesTheTaskAndWhatIsOnHold) {
     QString shown = shownToolTip(item);
     EXPECT_TRUE(shown.contains(QStringLiteral("00:45 on <b>WEB-2</b>, paused"))) << shown.toStdString();
     EXPECT_TRUE(shown.contains(held)) << shown.toStdString();
+    // A long name is cut, never the word that says the timer is paused.
+    item.setSubject(QStringLiteral("WEB-2 ").repeated(100));
+    EXPECT_TRUE(shownToolTip(item).contains(QStringLiteral("…, paused"))) << shownToolTip(item).toStdString();
 
     item.setRunning(true);
     shown = shownToolTip(item);

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,14 @@ inline std::vector<std::pair<QString, QString>> namedTestData(const QString& rel
         named.emplace_back(line.left(tab), line.mid(tab + 1));
     }
     return named;
+}
+
+// The text named `name` in a file of named texts (see namedTestData); empty where none is.
+inline QString namedTestText(const QString& relative, const QString& name) {
+    const auto named = namedTestData(relative);
+    const auto found =
+        std::find_if(named.begin(), named.end(), [&](const auto& one) { return one.first == name; });
+    return found == named.end() ? QString() : found->second;
 }
 
 } // namespace velmora::test

@@ -350,8 +350,8 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
 QString BookTimeView::bookedTaskName(const Issue& task) {
     // The sheet shows a line of it: a tracker's name of any length costs no more than that.
     constexpr qsizetype shownLength = 300;
-    const QString reference = task.reference ? plainName(task.reference->left(shownLength)) : QString();
-    const QString name = plainName(task.name.left(shownLength));
+    const QString reference = task.reference ? plainName(*task.reference, shownLength) : QString();
+    const QString name = plainName(task.name, shownLength);
     // One line, whatever line breaks the tracker's names hold.
     return (reference.isEmpty() ? name : reference + QLatin1Char(' ') + name).simplified();
 }
@@ -441,12 +441,13 @@ void BookTimeView::showPendingStart() {
         m_pendingStartLabel->hide();
         return;
     }
-    const QString nextName = bookedTaskName(*next);
+    const QString nextName = isolatedName(bookedTaskName(*next));
     const double left = m_timer->elapsed() - m_form->duration();
     if (left >= TimerViewModel::minimumBookable) {
         const QString kept = ReadableTimeFormatter::format(left).value_or(QString());
-        m_pendingStartLabel->setText(tr("%1 won't start: the %2 not booked here stays on the timer of %3.")
-                                         .arg(nextName, kept, bookedTaskName(*m_timer->task())));
+        m_pendingStartLabel->setText(
+            tr("%1 won't start: the %2 not booked here stays on the timer of %3.")
+                .arg(nextName, kept, isolatedName(bookedTaskName(*m_timer->task()))));
     } else {
         m_pendingStartLabel->setText(tr("%1 starts once this time is booked.").arg(nextName));
     }
@@ -623,7 +624,7 @@ void BookTimeView::save() {
 QString BookTimeView::discardQuestionText(double seconds, const Issue& task) {
     const QString duration = ReadableTimeFormatter::format(seconds).value_or(QString());
     const QString name = task.reference && !task.reference->isEmpty() ? *task.reference : task.name;
-    return tr("Discard %1 tracked on %2?").arg(duration, plainName(name));
+    return tr("Discard %1 tracked on %2?").arg(duration, quotedName(name));
 }
 
 void BookTimeView::cancel() {

@@ -42,7 +42,7 @@ QString BookingRecoveryAlert::questionText(const WorkEntry& entry, const QString
         when = tr("on %1").arg(QLocale().toString(entry.started.date(), QLocale::ShortFormat));
     }
     return tr("A %1 work log on %2 %3 may be this booking.")
-        .arg(duration(entry.spentTimeSeconds), plainName(taskName), when);
+        .arg(duration(entry.spentTimeSeconds), quotedName(taskName), when);
 }
 
 QMessageBox* BookingRecoveryAlert::askWhetherSaved(const BookingRecord& record, const BookingRecords& records,

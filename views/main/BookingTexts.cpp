@@ -75,7 +75,11 @@ QString BookingTexts::taskOf(const BookingRecord& record) {
     if (task.isEmpty()) {
         return tr("a task whose name did not read");
     }
-    return plainName(task.left(300));
+    return quotedName(task);
+}
+
+QStringList BookingTexts::heldNotes(const BookingRecords& records) {
+    return records.heldNotes({}, [](const QString& name) { return quotedName(name, quotedNameShortLength); });
 }
 
 QString BookingTexts::what(const BookingRecord& record) {

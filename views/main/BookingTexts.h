@@ -67,6 +67,10 @@ public:
     // The booking sheet's word on the booking it sent; empty when the sheet needs none.
     static QString sheetState(const BookingRecord& record, const BookingRecords& records);
 
+    // The tray's lines of what is on hold (BookingRecords::heldNotes), each task's name quoted
+    // as a sentence quotes one where several share a line.
+    static QStringList heldNotes(const BookingRecords& records);
+
     // The warning beside "Book Again Now", naming the booking it is about.
     static QString twiceWarning(const BookingRecord& record, const BookingRecords& records);
     // The answers the main window offers.

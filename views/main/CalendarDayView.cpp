@@ -179,7 +179,7 @@ bool CalendarDayView::eventFilter(QObject* watched, QEvent* event) {
 QString CalendarDayView::deleteQuestion(const WorkEntry& entry) {
     const QString task = entry.issue.reference && !entry.issue.reference->isEmpty() ? *entry.issue.reference
                                                                                     : entry.issue.name;
-    return tr("Delete the %1 work log on %2?").arg(plainName(entry.spentTime), plainName(task));
+    return tr("Delete the %1 work log on %2?").arg(plainName(entry.spentTime), quotedName(task));
 }
 
 void CalendarDayView::requestDelete(const WorkEntry& entry) {

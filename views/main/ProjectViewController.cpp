@@ -136,9 +136,10 @@ void ProjectViewController::updateView() {
     const std::optional<APIError>& error = m_viewModel->loadError();
     const bool failedEmpty = !m_viewModel->loading() && error && count == 0;
     if (ToolbarHost* host = ToolbarHost::of(this)) {
-        // A list that failed to load has no count to tell.
+        // A list that failed to load has no count to tell, and says so: the title opens with the
+        // app's own words whatever the project's name reads.
         host->setTitleAndSubtitle(plainName(m_viewModel->project().name),
-                                  failedEmpty  ? QString()
+                                  failedEmpty  ? tr("issues not loaded")
                                   : count == 1 ? tr("1 issue")
                                                : QString(QString::number(count) + QStringLiteral(" issues")));
     }

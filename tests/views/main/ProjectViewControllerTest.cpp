@@ -281,7 +281,7 @@ TEST_F(ProjectViewControllerTest, AFailedLoadShowsWhatFailedAndTryAgainRecovers)
     EXPECT_EQ(page->explanationLabel()->text(),
               "Can't reach jira.example. The server or the network connection may be down.");
     EXPECT_TRUE(view.findChildren<ProjectNoTasksView*>().isEmpty());
-    EXPECT_TRUE(host.subtitle.isEmpty()) << "no count for a list that did not load";
+    EXPECT_EQ(host.subtitle, "issues not loaded") << "no count for a list that did not load";
 
     QTest::mouseClick(page->tryAgainButton(), Qt::LeftButton);
     settle();

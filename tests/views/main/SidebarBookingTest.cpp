@@ -3,6 +3,7 @@
 #include "state/ApplicationViewModel.h"
 #include "state/BookingRecovery.h"
 #include "tests/state/StateTestEnvironment.h"
+#include "tests/support/TestData.h"
 #include "tests/trackers/jira/JiraFixture.h"
 #include "trackers/jira/JiraWorkLogForm.h"
 #include "views/main/BookTimeView.h"
@@ -337,6 +338,22 @@ TEST_F(SidebarBookingTest, AfterSwitchingTaskThroughTheSheetTheFocusIsNotOnTheAc
     EXPECT_TRUE(start.isNull());
     EXPECT_TRUE(focused == view->projectList() || view->timerBlock()->isAncestorOf(focused))
         << focused->metaObject()->className() << " " << focused->objectName().toStdString();
+}
+
+// A switch to a task whose name reads right to left: the sheet's line reads in the app's
+// direction, its full stop at its end (".starts once this time is booked 12 פרויקט" before).
+TEST_F(SidebarBookingTest, TheLineOfASwitchToARightToLeftTaskKeepsItsOwnDirection) {
+    Issue other = addOtherTask();
+    other.reference.reset();
+    other.name =
+        namedTestText(QStringLiteral("outside-text/names-cut-in-sentences.txt"), QStringLiteral("opening"));
+    timer.start(project, task);
+    env.clock->advance(5400 * 1000);
+    timer.start(project, other);
+    ASSERT_TRUE(waitUntil([&] { return view->bookingSheet() != nullptr; }));
+    const QString said = view->bookingSheet()->pendingStartLabel()->text();
+    EXPECT_TRUE(said.startsWith(QStringLiteral("\u2068%1\u2069 starts once").arg(other.name)) && !said.isRightToLeft())
+        << said.toStdString();
 }
 
 // A switch whose sheet books only part of the tracked time: the rest stays on the tracked
