@@ -7,6 +7,7 @@
 #include <QHash>
 #include <algorithm>
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,10 @@ constexpr const char* tableParts[] = {"caption", "tbody", "td", "tfoot", "th", "
 // Blocks that end an open paragraph.
 constexpr const char* blocks[] = {"address", "blockquote", "center", "div", "dl", "h1",  "h2",    "h3", "h4",
                                   "h5",      "h6",         "hr",     "ol",  "p",  "pre", "table", "ul"};
+
+// Embeddings and isolates open at once; further ones are left out. Text nests a few; each open
+// one is closed where its element ends, so that many of them would pile up on the letter there.
+constexpr std::size_t maxOpenControls = 16;
 
 // Open elements tracked to match their end tags; deeper ones are not tracked (their
 // tags are dropped anyway), which bounds the cost of every match.
@@ -338,6 +343,7 @@ public:
         while (!m_open.empty()) {
             pop();
         }
+        closeControls(0);
         m_cut = m_cut || m_letters.leftOutWhatTakesNoRoom();
         if (m_cut) {
             m_out += QStringLiteral("<p>") + outsideHtmlShortenedNote() + QStringLiteral("</p>");
@@ -463,6 +469,11 @@ private:
     // hold, the rest of the word is left out; past what laying the text out may cost (see
     // ShapingCost), the rest of the text.
     void kept(QStringView source, char32_t c, Written written) {
+        if (c == 0x202D || c == 0x202E) {
+            // An override reverses letters themselves ("gnp.exe"): text from outside never says
+            // how to draw the app's own, so it is left out as it is from names.
+            return;
+        }
         // A name Qt knows and that is not read here stands for a character that takes room, of
         // a script and direction not known.
         const bool unknown = written == Written::Named && c == 0;
@@ -506,6 +517,9 @@ private:
             return;
         }
         m_afterTab = tab;
+        if (!control(c)) {
+            return;
+        }
         if (written == Written::Ampersand || (written == Written::Reference && c == u'&')) {
             m_out += QLatin1String("&amp;");
         } else if (c == u'<' && written != Written::Named) {
@@ -524,6 +538,7 @@ private:
     // fragment's elements. Past them it reads as a space, and the note says the layout was
     // flattened.
     void separator(QStringView source, char32_t c, Written written) {
+        closeControls(0);
         m_runs.endWord();
         m_letters.startLetter();
         m_afterTab = false;
@@ -758,6 +773,11 @@ private:
             }
             return;
         }
+        if (startsBlockOrLine(name, kind) || kind.role != Role::Other) {
+            // Qt ends an embedding only at a block's end: one opened before a line break or a
+            // block would turn around what follows it.
+            closeControls(0);
+        }
         closeImplied(kind);
         if (kind.role == Role::Item) {
             countItem();
@@ -914,6 +934,38 @@ private:
         m_cuttingWord = false;
     }
 
+    // Whether the character is written, keeping count of the embeddings and isolates it opens or
+    // closes as the bidirectional algorithm does: a pop closes the innermost embedding unless an
+    // isolate is open inside it, an isolate's end closes it and all opened inside it. One past the
+    // few that may be open at once is left out.
+    bool control(char32_t c) {
+        const bool embedding = c == 0x202A || c == 0x202B;
+        if (embedding || (c >= 0x2066 && c <= 0x2068)) {
+            if (m_controls.size() >= maxOpenControls) {
+                return false;
+            }
+            m_controls.push_back({!embedding, m_open.size()});
+        } else if (c == 0x202C && !m_controls.empty() && !m_controls.back().isolate) {
+            m_controls.pop_back();
+        } else if (c == 0x2069) {
+            const auto isolate = std::find_if(m_controls.rbegin(), m_controls.rend(),
+                                              [](const Control& each) { return each.isolate; });
+            if (isolate != m_controls.rend()) {
+                m_controls.erase(std::next(isolate).base(), m_controls.end());
+            }
+        }
+        return true;
+    }
+
+    // Closes, innermost first, the embeddings and isolates opened while `depth` or more elements
+    // were open: those of the element that ends when it is the `depth`th, or all of them for 0.
+    void closeControls(std::size_t depth) {
+        while (!m_controls.empty() && m_controls.back().depth >= depth) {
+            m_out += QChar(m_controls.back().isolate ? 0x2069 : 0x202C);
+            m_controls.pop_back();
+        }
+    }
+
     // A space written where markup is left out, so that flat text of cells and items still reads
     // as separate words: a word and a letter end there too.
     void writeSpace() {
@@ -956,6 +1008,7 @@ private:
     }
 
     void pop() {
+        closeControls(m_open.size());
         const Open& top = m_open.back();
         if (top.kept) {
             endWordAt(top.name, element(top.name));
@@ -1216,6 +1269,13 @@ private:
     ShapingCost m_cost{m_limits.maxShapingCost, m_limits.maxLoadingCost, m_limits.fonts};
     // Whether the rest of the word is being left out.
     bool m_cuttingWord = false;
+    // The embeddings and isolates of the text open where it stands, each with the number of
+    // elements open where it was opened: it is closed where the innermost of them ends.
+    struct Control {
+        bool isolate = false;
+        std::size_t depth = 0;
+    };
+    std::vector<Control> m_controls;
     std::vector<Table> m_tables;
     // The cells of the grids of all kept tables so far.
     long long m_gridCells = 0;

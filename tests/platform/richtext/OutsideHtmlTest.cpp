@@ -1102,3 +1102,69 @@ TEST(OutsideHtml, ALineThatMayNotBreakCostsWhatLayingItOutDoes) {
         EXPECT_LE(cost, card.maxShapingCost) << name;
     }
 }
+
+namespace {
+
+// Where the words of each line of `document` stand against the order they are written in, or empty
+// when they read in it: a word (letters and digits, Latin or Hebrew) starts right of every word
+// before it on its line, a Latin word's letters run left to right and a Hebrew word's right to left.
+std::string misreadWords(QTextDocument& document) {
+    document.setTextWidth(2000);
+    document.documentLayout()->documentSize();
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        const QString text = block.text();
+        QTextLayout* layout = block.layout();
+        for (int l = 0; l < layout->lineCount(); ++l) {
+            const QTextLine line = layout->lineAt(l);
+            qreal wordsEnd = -1e9;
+            qreal wordLeft = 1e9;
+            qreal wordRight = -1e9;
+            qreal previous = 0;
+            bool hebrew = false;
+            for (int i = line.textStart(); i <= line.textStart() + line.textLength(); ++i) {
+                const bool letter = i < line.textStart() + line.textLength() && text[i].isLetterOrNumber();
+                if (!letter) {
+                    if (wordRight > -1e9 && wordLeft + 0.5 < wordsEnd) {
+                        return "a word stands left of one before it in: " + text.toStdString();
+                    }
+                    wordsEnd = std::max(wordsEnd, wordRight);
+                    wordLeft = 1e9;
+                    wordRight = -1e9;
+                    continue;
+                }
+                const QList<QGlyphRun> runs = line.glyphRuns(i, 1);
+                if (runs.isEmpty()) {
+                    continue;
+                }
+                const QRectF box = runs.front().boundingRect();
+                const bool inWord = wordRight > -1e9;
+                if (inWord && (hebrew ? box.center().x() > previous : box.center().x() < previous)) {
+                    return "a word reads backwards in: " + text.toStdString();
+                }
+                hebrew = text[i].script() == QChar::Script_Hebrew;
+                previous = box.center().x();
+                wordLeft = std::min(wordLeft, box.left());
+                wordRight = std::max(wordRight, box.right());
+            }
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+// A description or comment reads in the order it is written, whatever controls of direction it
+// holds: an override ("Spent \u202E1h 30m" would read "Spent m03 h1") is left out, raw or as a
+// reference, and an embedding or isolate ends with the element it opens in, at a line break and at
+// a block.
+TEST(OutsideHtml, NoControlOfDirectionReordersPastItsElement) {
+    const auto cases = test::namedTestData(QStringLiteral("outside-html/bidirectional-controls.txt"));
+    ASSERT_GE(cases.size(), 10U);
+    for (const auto& [name, html] : cases) {
+        const QString bounded = boundOutsideHtml(html);
+        EXPECT_FALSE(bounded.contains(QChar(0x202D)) || bounded.contains(QChar(0x202E))) << name.toStdString();
+        OutsideTextDocument document;
+        document.setOutsideHtml(html);
+        EXPECT_EQ(misreadWords(document), "") << name.toStdString();
+    }
+}
