@@ -70,26 +70,40 @@ std::vector<QByteArray> openTypeTags(QChar::Script script) {
 // the same files again.
 constexpr int mostFilesRead = 64;
 
-// Whether a font installed has `c` and is fit for Qt to shape its script (see openTypeTags), told
-// from the fonts' own tables (fontconfig lists them; of each file, a few kilobytes are read) without
-// asking Qt, whose look-up is what would cost. Each file is read once however often it is listed.
+// Whether a font installed may have `c` and be fit for Qt to shape its script (see openTypeTags),
+// told from the fonts' own tables (fontconfig lists them; of each file, a few kilobytes are read)
+// without asking Qt, whose look-up is what would cost. Each file is read once however often it is
+// listed. False only where every file listed was read and none is fit: past the files read, where
+// a folder of fonts claiming every character comes first, what draws the script is learnt as any
+// other font is, by laying it out.
 bool aFontShapes(char32_t c, const std::vector<QByteArray>& tags) {
     FcCharSet* characters = FcCharSetCreate();
     FcCharSetAddChar(characters, static_cast<FcChar32>(c));
     FcPattern* pattern = FcPatternCreate();
     FcPatternAddCharSet(pattern, FC_CHARSET, characters);
-    FcObjectSet* objects = FcObjectSetBuild(FC_FILE, FC_INDEX, nullptr);
+    FcObjectSet* objects = FcObjectSetBuild(FC_FILE, FC_INDEX, FC_CHARSET, nullptr);
     FcFontSet* fonts = FcFontList(nullptr, pattern, objects);
+    // The fonts of fewest characters first: a script's own font has a few hundred, where a font
+    // claiming every character (a fallback of last resort, a broken font) has a million.
+    std::vector<std::pair<FcChar32, int>> order;
+    for (int f = 0; fonts && f < fonts->nfont; ++f) {
+        FcCharSet* has = nullptr;
+        const bool counted = FcPatternGetCharSet(fonts->fonts[f], FC_CHARSET, 0, &has) == FcResultMatch && has;
+        order.emplace_back(counted ? FcCharSetCount(has) : std::numeric_limits<FcChar32>::max(), f);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     bool shapes = false;
     std::set<std::tuple<dev_t, ino_t, int>> read;
-    for (int i = 0; fonts && i < fonts->nfont && !shapes && static_cast<int>(read.size()) < mostFilesRead;
-         ++i) {
+    std::size_t i = 0;
+    for (; i < order.size() && !shapes && static_cast<int>(read.size()) < mostFilesRead; ++i) {
+        const FcPattern* font = fonts->fonts[order[i].second];
         FcChar8* file = nullptr;
         int index = 0;
-        if (FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &file) != FcResultMatch || !file) {
+        if (FcPatternGetString(font, FC_FILE, 0, &file) != FcResultMatch || !file) {
             continue;
         }
-        FcPatternGetInteger(fonts->fonts[i], FC_INDEX, 0, &index);
+        FcPatternGetInteger(font, FC_INDEX, 0, &index);
         // The face of a collection; past it, the instance of a variable font, which shares its
         // tables.
         const int face = index & 0xFFFF;
@@ -108,6 +122,7 @@ bool aFontShapes(char32_t c, const std::vector<QByteArray>& tags) {
                      return std::find(tags.begin(), tags.end(), script) != tags.end();
                  });
     }
+    shapes = shapes || i < order.size();
     if (fonts) {
         FcFontSetDestroy(fonts);
     }

@@ -437,6 +437,39 @@ TEST(FontCosts, AUsersFontsCostWhatTheSystemsDo) {
         << printed.right(3000).toStdString();
 }
 
+// Where a user's folder holds many fonts that claim every character (or every one of the scripts
+// Qt shapes only with a fit font) and are fit for none, listed before the system's, the fonts read
+// to learn whether one is fit were those alone, and Syriac, Devanagari and Khmer names showed "…"
+// where Qt draws them with their Noto fonts. Past the files it reads, what draws the script is
+// learnt by laying it out.
+TEST(FontCosts, ManyUsersFontsOfEveryCharacterHideNoScript) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString folder = dir.filePath(QStringLiteral("fonts"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString source = test::fontFileOf(QStringLiteral("Noto Sans Lycian"));
+    // Fonts of the letters of the names alone have fewer characters than any script's own font.
+    test::madefonts::CodePoints letters;
+    for (const auto& [letter, name] : scriptsQtShapesWithAFitFont()) {
+        for (const char32_t c : name.toUcs4()) {
+            letters.emplace_back(c, c);
+        }
+    }
+    std::sort(letters.begin(), letters.end());
+    letters.erase(std::unique(letters.begin(), letters.end()), letters.end());
+    for (int i = 0; i < 150; ++i) {
+        const QString family = QStringLiteral("Velmora Claims All %1").arg(i);
+        ASSERT_TRUE(test::writeFontOfEveryCodePoint(
+            source, family, 0, QDir(folder).filePath(family + QStringLiteral(".ttf")),
+            i % 3 == 0 ? test::madefonts::CodePoints{{0, 0x10FFFF}} : letters))
+            << source.toStdString();
+    }
+    QString printed;
+    EXPECT_TRUE(passInChild("FontCostsChild.ScriptsOfAUsersFonts", QStringLiteral("users-fonts"),
+                            test::withUserFonts(dir.path(), folder), &printed))
+        << printed.right(3000).toStdString();
+}
+
 namespace {
 
 // What a fresh process shows of names, lines, tooltips and descriptions whose fonts it finds as
