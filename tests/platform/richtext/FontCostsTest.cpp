@@ -6,12 +6,15 @@
 #include "platform/richtext/OutsideToolTip.h"
 #include "platform/richtext/ShapingCost.h"
 #include "tests/support/DesktopText.h"
+#include "tests/support/EventLoop.h"
 #include "tests/support/MadeFonts.h"
 #include "tests/support/TextLayoutCost.h"
 #include "tests/support/ThreadCpuClock.h"
 #include "tests/support/TimeScale.h"
 
 #include <QCryptographicHash>
+#include <QPainter>
+#include <QWidget>
 #include <QGuiApplication>
 #include <QTemporaryDir>
 #include <QTextDocumentFragment>
@@ -549,4 +552,60 @@ TEST(FontCosts, WhatShowsIsTheSameOnAQuietMachineAndABusyOne) {
     for (qsizetype i = 0; i < quiet.size(); ++i) {
         EXPECT_EQ(quiet[i].toStdString(), loaded[i].toStdString());
     }
+}
+
+namespace {
+
+// Names whose fonts a process meets first in a row: each new picture or mathematical letter is a
+// font to find.
+const QStringList firstRowNames{QStringLiteral("Launch \U0001F389 party for the new release"),
+                                QStringLiteral("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7\U0001F1EE\U0001F1F9"
+                                               "\U0001F1EA\U0001F1F8\U0001F1EC\U0001F1E7"),
+                                QStringLiteral("\U0001D509\U0001D526\U0001D535 \U0001D531\U0001D525\U0001D522 "
+                                               "\U0001D529\U0001D52C\U0001D524\U0001D526\U0001D52B")};
+
+// A page of rows, each a name drawn through lines kept across paints.
+class RowsPage final : public QWidget {
+public:
+    OutsideLines lines;
+    QStringList shown;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        shown.clear();
+        for (int i = 0; i < firstRowNames.size(); ++i) {
+            const auto line = lines.line(font(), firstRowNames[i], 260);
+            OutsideLines::draw(painter, *line, QRectF(0, 30 * i, 260, 30));
+            shown << line->layout.text();
+        }
+    }
+};
+
+} // namespace
+
+TEST(FontCostsChild, FirstRows) {
+    if (qEnvironmentVariable(fontCase) != QStringLiteral("first-rows")) {
+        GTEST_SKIP() << "runs only inside FontCosts.AFirstRowShowsWhatFitsOnceItsFontsHaveLoaded";
+    }
+    RowsPage page;
+    page.resize(300, 100);
+    page.show();
+    EXPECT_TRUE(test::waitUntil([&] { return page.shown.value(2) == firstRowNames[2]; }, 10000))
+        << page.shown.join(u'|').toStdString();
+    for (int i = 0; i < firstRowNames.size(); ++i) {
+        EXPECT_EQ(page.shown.value(i).toStdString(),
+                  OutsideLines().line(page.font(), firstRowNames[i], 260)->layout.text().toStdString());
+    }
+}
+
+// A row that needs fonts the process has not loaded is cut where its budget for loading them ends,
+// and was kept so: the first mathematical name showed "𝔉𝔦…" in 260 px and a row of flags one flag,
+// where once their fonts had loaded they showed whole. Laid out again as they load, each shows what
+// fits.
+TEST(FontCosts, AFirstRowShowsWhatFitsOnceItsFontsHaveLoaded) {
+    QString printed;
+    EXPECT_TRUE(passInChild("FontCostsChild.FirstRows", QStringLiteral("first-rows"),
+                            QProcessEnvironment::systemEnvironment(), &printed))
+        << printed.right(3000).toStdString();
 }
