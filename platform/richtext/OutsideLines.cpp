@@ -94,6 +94,16 @@ bool isJoiner(QChar c) {
     return c == QChar(0x200D) || c == QChar(0x200C);
 }
 
+// Where the first character of `plain` ends its first picture (before its first joiner) when it
+// joins more pictures than any one emoji is made of (a family of four): no colour font draws them
+// as one, and Qt draws them apart, fifty joined women as fifty women. Else 0.
+qsizetype firstPartOfJoined(const QString& plain) {
+    constexpr qsizetype mostJoinedInOne = 4;
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, plain);
+    const QStringView first = QStringView(plain).left(characters.toNextBoundary());
+    return first.count(QChar(0x200D)) >= mostJoinedInOne ? first.indexOf(QChar(0x200D)) : 0;
+}
+
 // How much of `plain` to keep, at most `most` code units, where `line` lays out its start: the
 // longest start that ends between two characters of `plain` (never inside a letter with its marks,
 // a pair of code units, a joined picture or a flag) and whose glyphs take at most `room`.
@@ -200,6 +210,15 @@ void paintAgain(QWidget* widget) {
 
 } // namespace
 
+QString OutsideLines::startOfLongFirstCharacter(const QString& text) {
+    // No more is looked at than a name's bound does, nor kept than a letter with its marks.
+    constexpr qsizetype letterWithMarks = 16;
+    const QString head = text.left(plainNameLength * 4);
+    const qsizetype part = firstPartOfJoined(head);
+    const QString start = plainName(head.left(part > 0 ? part : letterWithMarks));
+    return start.endsWith(ellipsis) ? start : start + ellipsis;
+}
+
 OutsideLines::OutsideLines(int count, FontCosts* fonts) : m_lines(count), m_fonts(fonts) {}
 
 FontCosts& OutsideLines::fonts() {
@@ -305,7 +324,10 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
         before = (*kept)->layout.text();
     }
     width = std::max(width, 0);
-    const QString plain = plainName(text, plainNameLength, lineCost, loadingBudget);
+    QString plain = plainName(text, plainNameLength, lineCost, loadingBudget);
+    if (plain == QString(ellipsis)) {
+        plain = startOfLongFirstCharacter(text);
+    }
     bool waiting = false;
     QString shown = cut(font, plain, width, fonts(), &waiting);
     auto made = std::make_shared<Line>();

@@ -70,6 +70,11 @@ public:
     static QString cut(const QFont& font, const QString& plain, int width, FontCosts& fonts,
                        bool* waiting = nullptr);
 
+    // What a name whose first character is longer than a name's bound shows (plainName keeps the
+    // ellipsis alone of it): the start of that character as Qt draws it, a letter with the marks a
+    // name keeps or the first of the pictures it joins more of than one emoji is, and the ellipsis.
+    static QString startOfLongFirstCharacter(const QString& text);
+
 private:
     FontCosts& fonts();
 
