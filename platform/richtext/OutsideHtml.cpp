@@ -4,8 +4,11 @@
 #include "platform/richtext/ShapingCost.h"
 #include "platform/richtext/WordRuns.h"
 
+#include <QFont>
+#include <QFontMetricsF>
 #include <QHash>
 #include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <iterator>
 #include <utility>
@@ -321,6 +324,58 @@ int spanValue(QStringView value, int max) {
     return std::max(1, number.isEmpty() ? 1 : number.toInt());
 }
 
+// The numbering an ordered list's type names, as Qt reads it: "1", "a", "A", "i" or "I".
+QChar listNumbering(const std::vector<std::pair<QString, QStringView>>& attributes) {
+    for (const auto& [name, value] : attributes) {
+        if (name == u"type" && value.size() == 1 && QStringView(u"1aAiI").contains(value.front())) {
+            return value.front();
+        }
+    }
+    return u'1';
+}
+
+// The number an ordered list starts from, within [0, max]; 0 when it says none.
+int listStart(const std::vector<std::pair<QString, QStringView>>& attributes, int max) {
+    for (const auto& [name, value] : attributes) {
+        if (name == u"start" && value.size() <= maxAttributeValue) {
+            return boundedNumber(value, max, false).toInt();
+        }
+    }
+    return 0;
+}
+
+// `number` in a list's numbering, as Qt numbers its items.
+QString listNumber(int number, QChar numbering) {
+    const char16_t kind = numbering.unicode();
+    QString written;
+    if (kind == u'a' || kind == u'A') {
+        for (; number > 0; number = (number - 1) / 26) {
+            written.prepend(QChar(kind + (number - 1) % 26));
+        }
+        return written;
+    }
+    if ((kind == u'i' || kind == u'I') && number < 4000) {
+        static constexpr std::pair<int, const char*> numerals[] = {
+            {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"}, {50, "l"},
+            {40, "xl"},  {10, "x"},   {9, "ix"},  {5, "v"},    {4, "iv"},  {1, "i"}};
+        for (const auto& [value, numeral] : numerals) {
+            for (; number >= value; number -= value) {
+                written += QLatin1String(numeral);
+            }
+        }
+        return kind == u'I' ? written.toUpper() : written;
+    }
+    return QString::number(number);
+}
+
+// The end of an item's tag and its number in its text, where Qt would draw its label: in the margin
+// before the text, by as much as the number takes in the application's font.
+QString numberInText(int number, QChar numbering) {
+    const QString label = listNumber(number, numbering) + QStringLiteral(". ");
+    const int hanging = static_cast<int>(std::ceil(QFontMetricsF(QFont()).horizontalAdvance(label)));
+    return QStringLiteral(" style=\"text-indent:-%1px\">").arg(hanging) + label;
+}
+
 class Bounder {
 public:
     Bounder(QStringView html, const OutsideHtmlLimits& limits)
@@ -376,6 +431,10 @@ private:
         QString attributes;
         qsizetype tagEnd = 0;
         int numberedFrom = 0;
+        // An ordered list's numbering ("1", "a", "A", "i" or "I"), and while Qt numbers its items,
+        // where each item's tag ends in what is written.
+        QChar numbering = u'1';
+        std::vector<qsizetype> itemEnds;
     };
 
     // How a character of the text is written out: as it was, as the character a reference
@@ -797,8 +856,10 @@ private:
         }
         // The grid the cell or row would add to.
         Span span;
-        // A list's attributes as written, but its start.
+        // A list's attributes as written, but its start; an ordered one's numbering and start.
         QString listAttributes;
+        QChar numbering = u'1';
+        const int start = kind.role == Role::List ? listStart(attributes, m_limits.maxListStart) : 0;
         if (kept && kind.role == Role::Row) {
             kept = admitRow();
         } else if (kept && kind.role == Role::Cell) {
@@ -843,9 +904,20 @@ private:
                     listAttributes += written;
                 }
             }
-            m_out += u'>';
+            if (kind.role == Role::List && name == u"ol") {
+                numbering = listNumbering(attributes);
+                if (start > 1) {
+                    // Qt numbers it from 1: its items are numbered in their text.
+                    m_out += QStringLiteral(" style=\"list-style-type:none\"");
+                }
+            }
             if (kind.role == Role::Item && m_itemNumber > 0) {
-                m_out += QString::number(m_itemNumber) + QStringLiteral(". ");
+                m_out += numberInText(m_itemNumber, m_itemNumbering);
+            } else {
+                m_out += u'>';
+                if (kind.role == Role::Item && m_itemList < m_open.size()) {
+                    m_open[m_itemList].itemEnds.push_back(m_out.size());
+                }
             }
         }
         if (isVoid) {
@@ -856,6 +928,8 @@ private:
         if (kept && kind.role == Role::List) {
             opened.attributes = std::move(listAttributes);
             opened.tagEnd = m_out.size() - 1;
+            opened.numbering = numbering;
+            opened.numberedFrom = start > 1 ? start : 0;
         }
         if (push(std::move(opened)) && selfClosed) {
             pop();
@@ -869,11 +943,16 @@ private:
     // 1, whatever its start: an ordered one goes on unmarked, each item numbered on in its text.
     void countItem() {
         m_itemNumber = 0;
+        m_itemList = m_open.size();
         auto list = std::find_if(m_open.rbegin(), m_open.rend(), [](const Open& each) { return each.kept; });
         if (list == m_open.rend() || list->role != Role::List) {
             return;
         }
         ++list->items;
+        m_itemNumbering = list->numbering;
+        if (list->name == u"ol" && list->numberedFrom == 0) {
+            m_itemList = static_cast<std::size_t>(m_open.rend() - list) - 1;
+        }
         if (list->numberedFrom > 0) {
             m_itemNumber = list->numberedFrom + list->items - 1;
         }
@@ -885,6 +964,9 @@ private:
         const int number = list->numberedFrom > 0 ? m_itemNumber : list->items;
         const QString attributes = list->attributes;
         const qsizetype tagEnd = list->tagEnd;
+        const QChar numbering = list->numbering;
+        const std::vector<qsizetype> itemEnds = std::move(list->itemEnds);
+        m_itemList = m_open.size();
         // What is open inside it is left out (nothing of it was kept), and it ends.
         const std::size_t keep = static_cast<std::size_t>(m_open.rend() - list) - 1;
         while (m_open.size() > keep) {
@@ -893,9 +975,21 @@ private:
         // It ends with no room after its last item: written into its tag, which nothing written
         // since keeps a place after (a table it holds is closed, one around it placed its spans
         // before it).
-        m_out.insert(tagEnd, QStringLiteral(" style=\"margin-bottom:0px\""));
-        ++m_elements;
         const bool ordered = name == u"ol";
+        // Numbered by Qt so far, its items are numbered in their text as the next part's are: each
+        // where Qt would, in the list's numbering.
+        QString rebuilt = QStringLiteral(" style=\"margin-bottom:0px") +
+                          (ordered && !itemEnds.empty() ? QStringLiteral(";list-style-type:none\"") : QStringLiteral("\""));
+        qsizetype from = tagEnd;
+        for (std::size_t item = 0; item < itemEnds.size(); ++item) {
+            rebuilt += QStringView(m_out).mid(from, itemEnds[item] - 1 - from);
+            rebuilt += numberInText(static_cast<int>(item) + 1, numbering);
+            from = itemEnds[item];
+        }
+        rebuilt += QStringView(m_out).mid(from);
+        m_out.truncate(tagEnd);
+        m_out += rebuilt;
+        ++m_elements;
         m_out += u'<' + name + attributes +
                  (ordered ? QStringLiteral(" style=\"list-style-type:none;margin-top:0px\">")
                           : QStringLiteral(" style=\"margin-top:0px\">"));
@@ -903,6 +997,7 @@ private:
         next.attributes = attributes;
         next.tagEnd = m_out.size() - 1;
         next.items = 1;
+        next.numbering = numbering;
         if (ordered) {
             next.numberedFrom = number;
             m_itemNumber = number;
@@ -1253,8 +1348,12 @@ private:
     // was a tab of preformatted text.
     int m_noBreak = 0;
     bool m_afterTab = false;
-    // The number the list item being opened is given in its text (see countItem), or 0.
+    // The number the list item being opened is given in its text (see countItem), or 0, in its
+    // list's numbering; else the list it goes in where Qt numbers it (an index of m_open), or past
+    // them.
     int m_itemNumber = 0;
+    QChar m_itemNumbering = u'1';
+    std::size_t m_itemList = 0;
     int m_elements = 0;
     qsizetype m_textLength = 0;
     bool m_cut = false;
