@@ -328,6 +328,11 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
     if (plain == QString(ellipsis)) {
         plain = startOfLongFirstCharacter(text);
     }
+    if (!plain.isEmpty() && QChar::isMark(QStringView(plain).left(2).toUcs4().value(0))) {
+        // Marks with no letter before them sit on the dotted circle, as a font draws them alone:
+        // else they stand before the line's start, over whatever is drawn there.
+        plain.prepend(QChar(0x25CC));
+    }
     bool waiting = false;
     QString shown = cut(font, plain, width, fonts(), &waiting);
     auto made = std::make_shared<Line>();

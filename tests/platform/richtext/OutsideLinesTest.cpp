@@ -228,3 +228,24 @@ TEST(OutsideLines, ALongFirstCharacterShowsItsStart) {
         EXPECT_LE(line->width, 270) << kind.toStdString();
     }
 }
+
+// A name of combining marks alone drew them before its row's start, over the sidebar's icon: it
+// draws inside its row.
+TEST(OutsideLines, ANameOfMarksAloneDrawsInsideItsRow) {
+    const QFont font = QApplication::font();
+    OutsideLines lines;
+    for (const auto& [kind, name] : namedTestData(QStringLiteral("outside-text/names-of-marks-alone.txt"))) {
+        for (const Qt::LayoutDirection direction : {Qt::LeftToRight, Qt::RightToLeft}) {
+            const auto line = lines.line(font, name, 200, direction);
+            // Where its glyphs' ink is.
+            QRectF ink;
+            for (const QGlyphRun& run : line->layout.glyphRuns()) {
+                for (qsizetype i = 0; i < run.glyphIndexes().size(); ++i) {
+                    ink |= run.rawFont().boundingRect(run.glyphIndexes()[i]).translated(run.positions()[i]);
+                }
+            }
+            EXPECT_GE(ink.left(), -0.5) << kind.toStdString();
+            EXPECT_LE(ink.right(), line->width + 0.5) << kind.toStdString();
+        }
+    }
+}
