@@ -368,12 +368,15 @@ QString listNumber(int number, QChar numbering) {
     return QString::number(number);
 }
 
-// The end of an item's tag and its number in its text, where Qt would draw its label: in the margin
-// before the text, by as much as the number takes in the application's font.
-QString numberInText(int number, QChar numbering) {
+// The end of an item's tag and its number in its text, where Qt would draw its label when `hanging`:
+// in the margin before the text, by as much as the number takes in the application's font.
+QString numberInText(int number, QChar numbering, bool hanging) {
     const QString label = listNumber(number, numbering) + QStringLiteral(". ");
-    const int hanging = static_cast<int>(std::ceil(QFontMetricsF(QFont()).horizontalAdvance(label)));
-    return QStringLiteral(" style=\"text-indent:-%1px\">").arg(hanging) + label;
+    if (!hanging) {
+        return u'>' + label;
+    }
+    const int indent = static_cast<int>(std::ceil(QFontMetricsF(QFont()).horizontalAdvance(label)));
+    return QStringLiteral(" style=\"text-indent:-%1px\">").arg(indent) + label;
 }
 
 class Bounder {
@@ -912,7 +915,7 @@ private:
                 }
             }
             if (kind.role == Role::Item && m_itemNumber > 0) {
-                m_out += numberInText(m_itemNumber, m_itemNumbering);
+                m_out += numberInText(m_itemNumber, m_itemNumbering, mayHang(1));
             } else {
                 m_out += u'>';
                 if (kind.role == Role::Item && m_itemList < m_open.size()) {
@@ -981,9 +984,10 @@ private:
         QString rebuilt = QStringLiteral(" style=\"margin-bottom:0px") +
                           (ordered && !itemEnds.empty() ? QStringLiteral(";list-style-type:none\"") : QStringLiteral("\""));
         qsizetype from = tagEnd;
+        const bool hanging = mayHang(itemEnds.size());
         for (std::size_t item = 0; item < itemEnds.size(); ++item) {
             rebuilt += QStringView(m_out).mid(from, itemEnds[item] - 1 - from);
-            rebuilt += numberInText(static_cast<int>(item) + 1, numbering);
+            rebuilt += numberInText(static_cast<int>(item) + 1, numbering, hanging);
             from = itemEnds[item];
         }
         rebuilt += QStringView(m_out).mid(from);
@@ -1003,6 +1007,14 @@ private:
             m_itemNumber = number;
         }
         push(std::move(next));
+    }
+
+    // Whether `items` more numbers may hang in the margin: each item's style for it is some thirty
+    // characters, more than a list of items that say nothing ("<li>") holds. What is written stays
+    // within a few times what was read: past that, numbers stand in the text.
+    bool mayHang(std::size_t items) const {
+        constexpr qsizetype hangingStyle = 40;
+        return m_out.size() + hangingStyle * static_cast<qsizetype>(items) <= 3 * m_pos + 2048;
     }
 
     // Whether Qt starts a block or a line at the element: a block, an item, a term, a line break.

@@ -1212,4 +1212,7 @@ TEST(OutsideHtml, AnOrderedListKeepsItsNumbersAndIndentWhereverItIsSplit) {
         }
         EXPECT_EQ(item, 100) << name.toStdString();
     }
+    // What numbers a list in its text stays within a few times what the list says.
+    const QString empty = QStringLiteral("<ol start=\"2\">") + QStringLiteral("<li>").repeated(2000);
+    EXPECT_LE(boundOutsideHtml(empty).size(), empty.size() * 4 + 4096);
 }
