@@ -75,29 +75,21 @@ constexpr int mostFilesRead = 64;
 // without asking Qt, whose look-up is what would cost. Each file is read once however often it is
 // listed. False only where every file listed was read and none is fit: past the files read, where
 // a folder of fonts claiming every character comes first, what draws the script is learnt as any
-// other font is, by laying it out.
+// other font is, by laying it out. (Reading the fonts of fewest characters first would ask
+// fontconfig for every listed font's characters: 8 to 16 ms a script among 250 such fonts.)
 bool aFontShapes(char32_t c, const std::vector<QByteArray>& tags) {
     FcCharSet* characters = FcCharSetCreate();
     FcCharSetAddChar(characters, static_cast<FcChar32>(c));
     FcPattern* pattern = FcPatternCreate();
     FcPatternAddCharSet(pattern, FC_CHARSET, characters);
-    FcObjectSet* objects = FcObjectSetBuild(FC_FILE, FC_INDEX, FC_CHARSET, nullptr);
+    FcObjectSet* objects = FcObjectSetBuild(FC_FILE, FC_INDEX, nullptr);
     FcFontSet* fonts = FcFontList(nullptr, pattern, objects);
-    // The fonts of fewest characters first: a script's own font has a few hundred, where a font
-    // claiming every character (a fallback of last resort, a broken font) has a million.
-    std::vector<std::pair<FcChar32, int>> order;
-    for (int f = 0; fonts && f < fonts->nfont; ++f) {
-        FcCharSet* has = nullptr;
-        const bool counted = FcPatternGetCharSet(fonts->fonts[f], FC_CHARSET, 0, &has) == FcResultMatch && has;
-        order.emplace_back(counted ? FcCharSetCount(has) : std::numeric_limits<FcChar32>::max(), f);
-    }
-    std::stable_sort(order.begin(), order.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
     bool shapes = false;
     std::set<std::tuple<dev_t, ino_t, int>> read;
-    std::size_t i = 0;
-    for (; i < order.size() && !shapes && static_cast<int>(read.size()) < mostFilesRead; ++i) {
-        const FcPattern* font = fonts->fonts[order[i].second];
+    const int listed = fonts ? fonts->nfont : 0;
+    int i = 0;
+    for (; i < listed && !shapes && static_cast<int>(read.size()) < mostFilesRead; ++i) {
+        const FcPattern* font = fonts->fonts[i];
         FcChar8* file = nullptr;
         int index = 0;
         if (FcPatternGetString(font, FC_FILE, 0, &file) != FcResultMatch || !file) {
@@ -122,7 +114,7 @@ bool aFontShapes(char32_t c, const std::vector<QByteArray>& tags) {
                      return std::find(tags.begin(), tags.end(), script) != tags.end();
                  });
     }
-    shapes = shapes || i < order.size();
+    shapes = shapes || i < listed;
     if (fonts) {
         FcFontSetDestroy(fonts);
     }
@@ -491,6 +483,12 @@ int LearntFontCosts::fontOf(char32_t c) {
         font.colour = drawn.drawn && drawsInColour(family, drawn.raw);
         font.farDown = drawn.drawn && !font.colour && m_primary >= 0 &&
                        foundFarDown(c, MeasuredFontCosts::drawnGlyph(c).each, m_base);
+        // A script Qt shapes only with a fit font, laid out to learn what draws it (past the files
+        // read to tell), and drawn with none: each style costs Qt's check of every family.
+        if (!drawn.drawn && !takesNoRoom(c) && !openTypeTags(script).empty()) {
+            font.unfit = true;
+            font.styled = checkOfEveryFamily;
+        }
     }
     // A letter above the Basic Multilingual Plane no font draws (a rare extension of Han) says
     // nothing of its script's other letters, nor does what takes no room.

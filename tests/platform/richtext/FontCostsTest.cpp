@@ -1,4 +1,5 @@
 #include "platform/richtext/FontCosts.h"
+#include "platform/richtext/LearntFontCosts.h"
 #include "platform/richtext/OutsideHtml.h"
 #include "platform/richtext/OutsideLines.h"
 #include "platform/richtext/OutsideName.h"
@@ -409,9 +410,15 @@ TEST(FontCostsChild, ScriptsOfAUsersFonts) {
         const qint64 read = bytesRead() - before;
         const std::string script = "U+" + QString::number(letter, 16).toStdString();
         EXPECT_LT(read, 4 << 20) << script << ": bytes read to learn what draws it";
-        // Where Qt draws it with a font, the name shows.
+        // Where Qt draws it with a font, the name shows; where with none, each style it is laid
+        // out in costs Qt's check of every family.
         if (!test::familiesDrawing(QString::fromUcs4(&letter, 1)).isEmpty()) {
             EXPECT_EQ(plainName(name), name) << script;
+        } else {
+            QFont style;
+            style.setPointSize(31);
+            EXPECT_EQ(fonts.loadingCost(fonts.cost(letter).font, style), LearntFontCosts::checkOfEveryFamily)
+                << script;
         }
     }
 }
