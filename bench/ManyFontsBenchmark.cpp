@@ -77,15 +77,15 @@ QString nameOf(const char* script, char32_t first) {
 // The rows of a page, each of a script: "page-a" (Arabic to Tibetan), "page-b" (Adlam to Vai).
 QStringList pageOf(const QString& which) {
     static const std::pair<const char*, char32_t> first[] = {
-        {"Arabic", 0x0628},   {"Armenian", 0x0531}, {"Bengali", 0x0995},   {"Devanagari", 0x0915},
-        {"Ethiopic", 0x1200}, {"Georgian", 0x10D0}, {"Gujarati", 0x0A95},  {"Gurmukhi", 0x0A15},
-        {"Hebrew", 0x05D0},   {"Kannada", 0x0C95},  {"Khmer", 0x1780},     {"Malayalam", 0x0D15},
-        {"Myanmar", 0x1000},  {"Sinhala", 0x0D9A},  {"Tamil", 0x0B95},     {"Tibetan", 0x0F40}};
+        {"Arabic", 0x0628},   {"Armenian", 0x0531}, {"Bengali", 0x0995},  {"Devanagari", 0x0915},
+        {"Ethiopic", 0x1200}, {"Georgian", 0x10D0}, {"Gujarati", 0x0A95}, {"Gurmukhi", 0x0A15},
+        {"Hebrew", 0x05D0},   {"Kannada", 0x0C95},  {"Khmer", 0x1780},    {"Malayalam", 0x0D15},
+        {"Myanmar", 0x1000},  {"Sinhala", 0x0D9A},  {"Tamil", 0x0B95},    {"Tibetan", 0x0F40}};
     static const std::pair<const char*, char32_t> second[] = {
-        {"Adlam", 0x1E900},   {"Balinese", 0x1B13}, {"Bamum", 0xA6A0},    {"Buginese", 0x1A00},
-        {"Cham", 0xAA00},     {"Cherokee", 0x13A0}, {"Javanese", 0xA98F}, {"Lepcha", 0x1C00},
-        {"Limbu", 0x1901},    {"Mongolian", 0x1820}, {"NKo", 0x07CA},     {"Ol Chiki", 0x1C5A},
-        {"Sundanese", 0x1B8A}, {"Syriac", 0x0710},  {"Tifinagh", 0x2D30}, {"Vai", 0xA500}};
+        {"Adlam", 0x1E900},    {"Balinese", 0x1B13},  {"Bamum", 0xA6A0},    {"Buginese", 0x1A00},
+        {"Cham", 0xAA00},      {"Cherokee", 0x13A0},  {"Javanese", 0xA98F}, {"Lepcha", 0x1C00},
+        {"Limbu", 0x1901},     {"Mongolian", 0x1820}, {"NKo", 0x07CA},      {"Ol Chiki", 0x1C5A},
+        {"Sundanese", 0x1B8A}, {"Syriac", 0x0710},    {"Tifinagh", 0x2D30}, {"Vai", 0xA500}};
     QStringList names;
     for (const auto& [script, letter] : which.endsWith(QStringLiteral("page-a")) ? first : second) {
         names << nameOf(script, letter);

@@ -981,8 +981,9 @@ private:
         const bool ordered = name == u"ol";
         // Numbered by Qt so far, its items are numbered in their text as the next part's are: each
         // where Qt would, in the list's numbering.
-        QString rebuilt = QStringLiteral(" style=\"margin-bottom:0px") +
-                          (ordered && !itemEnds.empty() ? QStringLiteral(";list-style-type:none\"") : QStringLiteral("\""));
+        QString rebuilt =
+            QStringLiteral(" style=\"margin-bottom:0px") +
+            (ordered && !itemEnds.empty() ? QStringLiteral(";list-style-type:none\"") : QStringLiteral("\""));
         qsizetype from = tagEnd;
         const bool hanging = mayHang(itemEnds.size());
         for (std::size_t item = 0; item < itemEnds.size(); ++item) {

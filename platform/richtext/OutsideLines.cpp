@@ -10,10 +10,10 @@
 #include <QHash>
 #include <QPainter>
 #include <QPointer>
-#include <QTimer>
-#include <QWidget>
 #include <QTextBoundaryFinder>
 #include <QTextOption>
+#include <QTimer>
+#include <QWidget>
 
 #include <algorithm>
 #include <limits>
@@ -228,7 +228,8 @@ FontCosts& OutsideLines::fonts() {
     return *m_fonts;
 }
 
-QString OutsideLines::cut(const QFont& font, const QString& plain, int width, FontCosts& fonts, bool* waiting) {
+QString OutsideLines::cut(const QFont& font, const QString& plain, int width, FontCosts& fonts,
+                          bool* waiting) {
     width = std::max(0, width);
     const QFontMetricsF metrics(font);
     const qreal ellipsisWidth = metrics.horizontalAdvance(ellipsis);
@@ -338,7 +339,8 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
     auto made = std::make_shared<Line>();
     // The name was cut where finding its fonts ran out of budget (or where laying it out did,
     // which the fonts it has yet to find may cost less), or the line where loading them did.
-    made->waiting = waiting || (plain.endsWith(ellipsis) && findsFonts(QStringView(text).left(lookedAt), fonts()));
+    made->waiting =
+        waiting || (plain.endsWith(ellipsis) && findsFonts(QStringView(text).left(lookedAt), fonts()));
     // Laid out as a paragraph of its own: a Hebrew name with Latin words in it reads from its
     // right in a left-to-right list too.
     direction = readingDirection(plain, direction);

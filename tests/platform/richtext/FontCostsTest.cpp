@@ -14,12 +14,12 @@
 #include "tests/support/TimeScale.h"
 
 #include <QCryptographicHash>
-#include <QPainter>
-#include <QWidget>
 #include <QGuiApplication>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QTextDocumentFragment>
 #include <QTextLayout>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
@@ -569,11 +569,12 @@ namespace {
 
 // Names whose fonts a process meets first in a row: each new picture or mathematical letter is a
 // font to find.
-const QStringList firstRowNames{QStringLiteral("Launch \U0001F389 party for the new release"),
-                                QStringLiteral("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7\U0001F1EE\U0001F1F9"
-                                               "\U0001F1EA\U0001F1F8\U0001F1EC\U0001F1E7"),
-                                QStringLiteral("\U0001D509\U0001D526\U0001D535 \U0001D531\U0001D525\U0001D522 "
-                                               "\U0001D529\U0001D52C\U0001D524\U0001D526\U0001D52B")};
+const QStringList firstRowNames{
+    QStringLiteral("Launch \U0001F389 party for the new release"),
+    QStringLiteral("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7\U0001F1EE\U0001F1F9"
+                   "\U0001F1EA\U0001F1F8\U0001F1EC\U0001F1E7"),
+    QStringLiteral("\U0001D509\U0001D526\U0001D535 \U0001D531\U0001D525\U0001D522 "
+                   "\U0001D529\U0001D52C\U0001D524\U0001D526\U0001D52B")};
 
 // A page of rows, each a name drawn through lines kept across paints.
 class RowsPage final : public QWidget {

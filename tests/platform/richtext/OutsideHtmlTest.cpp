@@ -8,9 +8,9 @@
 #include "tests/support/ThreadCpuClock.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTextBlock>
-#include <QRegularExpression>
 #include <QTextBoundaryFinder>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
@@ -584,11 +584,13 @@ TEST(OutsideHtml, ListsStartFromASmallNumber) {
     const int start = OutsideHtmlLimits{}.maxListStart;
     EXPECT_LE(start, 10000);
     // Numbered in the items' text, as Qt numbers every list from 1.
-    const QString bounded = boundOutsideHtml(QStringLiteral("<ol start=\"999999\"><li value=\"5000000\">a</li></ol>"));
+    const QString bounded =
+        boundOutsideHtml(QStringLiteral("<ol start=\"999999\"><li value=\"5000000\">a</li></ol>"));
     EXPECT_TRUE(bounded.startsWith(QStringLiteral("<ol start=\"%1\"").arg(start))) << bounded.toStdString();
     EXPECT_TRUE(bounded.contains(QStringLiteral("<li value=\"%1\"").arg(start))) << bounded.toStdString();
     EXPECT_TRUE(bounded.contains(QStringLiteral(">%1. a</li></ol>").arg(start))) << bounded.toStdString();
-    EXPECT_TRUE(boundOutsideHtml(QStringLiteral("<ol start=\"3\"><li>a</li></ol>")).contains(QStringLiteral(">3. a</li>")));
+    EXPECT_TRUE(boundOutsideHtml(QStringLiteral("<ol start=\"3\"><li>a</li></ol>"))
+                    .contains(QStringLiteral(">3. a</li>")));
 }
 
 // Elements nest no deeper than the depth limit; deeper tags are left out, their text
@@ -1165,7 +1167,8 @@ TEST(OutsideHtml, NoControlOfDirectionReordersPastItsElement) {
     ASSERT_GE(cases.size(), 10U);
     for (const auto& [name, html] : cases) {
         const QString bounded = boundOutsideHtml(html);
-        EXPECT_FALSE(bounded.contains(QChar(0x202D)) || bounded.contains(QChar(0x202E))) << name.toStdString();
+        EXPECT_FALSE(bounded.contains(QChar(0x202D)) || bounded.contains(QChar(0x202E)))
+            << name.toStdString();
         OutsideTextDocument document;
         document.setOutsideHtml(html);
         EXPECT_EQ(misreadWords(document), "") << name.toStdString();
