@@ -4,9 +4,13 @@
 #include "platform/richtext/ShapingCost.h"
 #include "platform/richtext/WordRuns.h"
 
+#include <QFont>
+#include <QFontMetricsF>
 #include <QHash>
 #include <algorithm>
+#include <cmath>
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -37,6 +41,10 @@ constexpr const char* tableParts[] = {"caption", "tbody", "td", "tfoot", "th", "
 // Blocks that end an open paragraph.
 constexpr const char* blocks[] = {"address", "blockquote", "center", "div", "dl", "h1",  "h2",    "h3", "h4",
                                   "h5",      "h6",         "hr",     "ol",  "p",  "pre", "table", "ul"};
+
+// Embeddings and isolates open at once; further ones are left out. Text nests a few; each open
+// one is closed where its element ends, so that many of them would pile up on the letter there.
+constexpr std::size_t maxOpenControls = 16;
 
 // Open elements tracked to match their end tags; deeper ones are not tracked (their
 // tags are dropped anyway), which bounds the cost of every match.
@@ -316,6 +324,61 @@ int spanValue(QStringView value, int max) {
     return std::max(1, number.isEmpty() ? 1 : number.toInt());
 }
 
+// The numbering an ordered list's type names, as Qt reads it: "1", "a", "A", "i" or "I".
+QChar listNumbering(const std::vector<std::pair<QString, QStringView>>& attributes) {
+    for (const auto& [name, value] : attributes) {
+        if (name == u"type" && value.size() == 1 && QStringView(u"1aAiI").contains(value.front())) {
+            return value.front();
+        }
+    }
+    return u'1';
+}
+
+// The number an ordered list starts from, within [0, max]; 0 when it says none.
+int listStart(const std::vector<std::pair<QString, QStringView>>& attributes, int max) {
+    for (const auto& [name, value] : attributes) {
+        if (name == u"start" && value.size() <= maxAttributeValue) {
+            return boundedNumber(value, max, false).toInt();
+        }
+    }
+    return 0;
+}
+
+// `number` in a list's numbering, as Qt numbers its items.
+QString listNumber(int number, QChar numbering) {
+    const char16_t kind = numbering.unicode();
+    QString written;
+    if (kind == u'a' || kind == u'A') {
+        for (; number > 0; number = (number - 1) / 26) {
+            written.prepend(QChar(kind + (number - 1) % 26));
+        }
+        return written;
+    }
+    if ((kind == u'i' || kind == u'I') && number < 4000) {
+        static constexpr std::pair<int, const char*> numerals[] = {
+            {1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"}, {50, "l"},
+            {40, "xl"},  {10, "x"},   {9, "ix"},  {5, "v"},    {4, "iv"},  {1, "i"}};
+        for (const auto& [value, numeral] : numerals) {
+            for (; number >= value; number -= value) {
+                written += QLatin1String(numeral);
+            }
+        }
+        return kind == u'I' ? written.toUpper() : written;
+    }
+    return QString::number(number);
+}
+
+// The end of an item's tag and its number in its text, where Qt would draw its label when `hanging`:
+// in the margin before the text, by as much as the number takes in the application's font.
+QString numberInText(int number, QChar numbering, bool hanging) {
+    const QString label = listNumber(number, numbering) + QStringLiteral(". ");
+    if (!hanging) {
+        return u'>' + label;
+    }
+    const int indent = static_cast<int>(std::ceil(QFontMetricsF(QFont()).horizontalAdvance(label)));
+    return QStringLiteral(" style=\"text-indent:-%1px\">").arg(indent) + label;
+}
+
 class Bounder {
 public:
     Bounder(QStringView html, const OutsideHtmlLimits& limits)
@@ -338,6 +401,7 @@ public:
         while (!m_open.empty()) {
             pop();
         }
+        closeControls(0);
         m_cut = m_cut || m_letters.leftOutWhatTakesNoRoom();
         if (m_cut) {
             m_out += QStringLiteral("<p>") + outsideHtmlShortenedNote() + QStringLiteral("</p>");
@@ -370,6 +434,10 @@ private:
         QString attributes;
         qsizetype tagEnd = 0;
         int numberedFrom = 0;
+        // An ordered list's numbering ("1", "a", "A", "i" or "I"), and while Qt numbers its items,
+        // where each item's tag ends in what is written.
+        QChar numbering = u'1';
+        std::vector<qsizetype> itemEnds;
     };
 
     // How a character of the text is written out: as it was, as the character a reference
@@ -463,6 +531,11 @@ private:
     // hold, the rest of the word is left out; past what laying the text out may cost (see
     // ShapingCost), the rest of the text.
     void kept(QStringView source, char32_t c, Written written) {
+        if (c == 0x202D || c == 0x202E) {
+            // An override reverses letters themselves ("gnp.exe"): text from outside never says
+            // how to draw the app's own, so it is left out as it is from names.
+            return;
+        }
         // A name Qt knows and that is not read here stands for a character that takes room, of
         // a script and direction not known.
         const bool unknown = written == Written::Named && c == 0;
@@ -506,6 +579,9 @@ private:
             return;
         }
         m_afterTab = tab;
+        if (!control(c)) {
+            return;
+        }
         if (written == Written::Ampersand || (written == Written::Reference && c == u'&')) {
             m_out += QLatin1String("&amp;");
         } else if (c == u'<' && written != Written::Named) {
@@ -524,6 +600,7 @@ private:
     // fragment's elements. Past them it reads as a space, and the note says the layout was
     // flattened.
     void separator(QStringView source, char32_t c, Written written) {
+        closeControls(0);
         m_runs.endWord();
         m_letters.startLetter();
         m_afterTab = false;
@@ -758,6 +835,11 @@ private:
             }
             return;
         }
+        if (startsBlockOrLine(name, kind) || kind.role != Role::Other) {
+            // Qt ends an embedding only at a block's end: one opened before a line break or a
+            // block would turn around what follows it.
+            closeControls(0);
+        }
         closeImplied(kind);
         if (kind.role == Role::Item) {
             countItem();
@@ -777,8 +859,10 @@ private:
         }
         // The grid the cell or row would add to.
         Span span;
-        // A list's attributes as written, but its start.
+        // A list's attributes as written, but its start; an ordered one's numbering and start.
         QString listAttributes;
+        QChar numbering = u'1';
+        const int start = kind.role == Role::List ? listStart(attributes, m_limits.maxListStart) : 0;
         if (kept && kind.role == Role::Row) {
             kept = admitRow();
         } else if (kept && kind.role == Role::Cell) {
@@ -823,9 +907,20 @@ private:
                     listAttributes += written;
                 }
             }
-            m_out += u'>';
+            if (kind.role == Role::List && name == u"ol") {
+                numbering = listNumbering(attributes);
+                if (start > 1) {
+                    // Qt numbers it from 1: its items are numbered in their text.
+                    m_out += QStringLiteral(" style=\"list-style-type:none\"");
+                }
+            }
             if (kind.role == Role::Item && m_itemNumber > 0) {
-                m_out += QString::number(m_itemNumber) + QStringLiteral(". ");
+                m_out += numberInText(m_itemNumber, m_itemNumbering, mayHang(1));
+            } else {
+                m_out += u'>';
+                if (kind.role == Role::Item && m_itemList < m_open.size()) {
+                    m_open[m_itemList].itemEnds.push_back(m_out.size());
+                }
             }
         }
         if (isVoid) {
@@ -836,6 +931,8 @@ private:
         if (kept && kind.role == Role::List) {
             opened.attributes = std::move(listAttributes);
             opened.tagEnd = m_out.size() - 1;
+            opened.numbering = numbering;
+            opened.numberedFrom = start > 1 ? start : 0;
         }
         if (push(std::move(opened)) && selfClosed) {
             pop();
@@ -849,11 +946,16 @@ private:
     // 1, whatever its start: an ordered one goes on unmarked, each item numbered on in its text.
     void countItem() {
         m_itemNumber = 0;
+        m_itemList = m_open.size();
         auto list = std::find_if(m_open.rbegin(), m_open.rend(), [](const Open& each) { return each.kept; });
         if (list == m_open.rend() || list->role != Role::List) {
             return;
         }
         ++list->items;
+        m_itemNumbering = list->numbering;
+        if (list->name == u"ol" && list->numberedFrom == 0) {
+            m_itemList = static_cast<std::size_t>(m_open.rend() - list) - 1;
+        }
         if (list->numberedFrom > 0) {
             m_itemNumber = list->numberedFrom + list->items - 1;
         }
@@ -865,6 +967,9 @@ private:
         const int number = list->numberedFrom > 0 ? m_itemNumber : list->items;
         const QString attributes = list->attributes;
         const qsizetype tagEnd = list->tagEnd;
+        const QChar numbering = list->numbering;
+        const std::vector<qsizetype> itemEnds = std::move(list->itemEnds);
+        m_itemList = m_open.size();
         // What is open inside it is left out (nothing of it was kept), and it ends.
         const std::size_t keep = static_cast<std::size_t>(m_open.rend() - list) - 1;
         while (m_open.size() > keep) {
@@ -873,9 +978,23 @@ private:
         // It ends with no room after its last item: written into its tag, which nothing written
         // since keeps a place after (a table it holds is closed, one around it placed its spans
         // before it).
-        m_out.insert(tagEnd, QStringLiteral(" style=\"margin-bottom:0px\""));
-        ++m_elements;
         const bool ordered = name == u"ol";
+        // Numbered by Qt so far, its items are numbered in their text as the next part's are: each
+        // where Qt would, in the list's numbering.
+        QString rebuilt =
+            QStringLiteral(" style=\"margin-bottom:0px") +
+            (ordered && !itemEnds.empty() ? QStringLiteral(";list-style-type:none\"") : QStringLiteral("\""));
+        qsizetype from = tagEnd;
+        const bool hanging = mayHang(itemEnds.size());
+        for (std::size_t item = 0; item < itemEnds.size(); ++item) {
+            rebuilt += QStringView(m_out).mid(from, itemEnds[item] - 1 - from);
+            rebuilt += numberInText(static_cast<int>(item) + 1, numbering, hanging);
+            from = itemEnds[item];
+        }
+        rebuilt += QStringView(m_out).mid(from);
+        m_out.truncate(tagEnd);
+        m_out += rebuilt;
+        ++m_elements;
         m_out += u'<' + name + attributes +
                  (ordered ? QStringLiteral(" style=\"list-style-type:none;margin-top:0px\">")
                           : QStringLiteral(" style=\"margin-top:0px\">"));
@@ -883,11 +1002,20 @@ private:
         next.attributes = attributes;
         next.tagEnd = m_out.size() - 1;
         next.items = 1;
+        next.numbering = numbering;
         if (ordered) {
             next.numberedFrom = number;
             m_itemNumber = number;
         }
         push(std::move(next));
+    }
+
+    // Whether `items` more numbers may hang in the margin: each item's style for it is some thirty
+    // characters, more than a list of items that say nothing ("<li>") holds. What is written stays
+    // within a few times what was read: past that, numbers stand in the text.
+    bool mayHang(std::size_t items) const {
+        constexpr qsizetype hangingStyle = 40;
+        return m_out.size() + hangingStyle * static_cast<qsizetype>(items) <= 3 * m_pos + 2048;
     }
 
     // Whether Qt starts a block or a line at the element: a block, an item, a term, a line break.
@@ -912,6 +1040,38 @@ private:
         m_cost.endWord();
         m_letters.startLetter();
         m_cuttingWord = false;
+    }
+
+    // Whether the character is written, keeping count of the embeddings and isolates it opens or
+    // closes as the bidirectional algorithm does: a pop closes the innermost embedding unless an
+    // isolate is open inside it, an isolate's end closes it and all opened inside it. One past the
+    // few that may be open at once is left out.
+    bool control(char32_t c) {
+        const bool embedding = c == 0x202A || c == 0x202B;
+        if (embedding || (c >= 0x2066 && c <= 0x2068)) {
+            if (m_controls.size() >= maxOpenControls) {
+                return false;
+            }
+            m_controls.push_back({!embedding, m_open.size()});
+        } else if (c == 0x202C && !m_controls.empty() && !m_controls.back().isolate) {
+            m_controls.pop_back();
+        } else if (c == 0x2069) {
+            const auto isolate = std::find_if(m_controls.rbegin(), m_controls.rend(),
+                                              [](const Control& each) { return each.isolate; });
+            if (isolate != m_controls.rend()) {
+                m_controls.erase(std::next(isolate).base(), m_controls.end());
+            }
+        }
+        return true;
+    }
+
+    // Closes, innermost first, the embeddings and isolates opened while `depth` or more elements
+    // were open: those of the element that ends when it is the `depth`th, or all of them for 0.
+    void closeControls(std::size_t depth) {
+        while (!m_controls.empty() && m_controls.back().depth >= depth) {
+            m_out += QChar(m_controls.back().isolate ? 0x2069 : 0x202C);
+            m_controls.pop_back();
+        }
     }
 
     // A space written where markup is left out, so that flat text of cells and items still reads
@@ -956,6 +1116,7 @@ private:
     }
 
     void pop() {
+        closeControls(m_open.size());
         const Open& top = m_open.back();
         if (top.kept) {
             endWordAt(top.name, element(top.name));
@@ -1200,8 +1361,12 @@ private:
     // was a tab of preformatted text.
     int m_noBreak = 0;
     bool m_afterTab = false;
-    // The number the list item being opened is given in its text (see countItem), or 0.
+    // The number the list item being opened is given in its text (see countItem), or 0, in its
+    // list's numbering; else the list it goes in where Qt numbers it (an index of m_open), or past
+    // them.
     int m_itemNumber = 0;
+    QChar m_itemNumbering = u'1';
+    std::size_t m_itemList = 0;
     int m_elements = 0;
     qsizetype m_textLength = 0;
     bool m_cut = false;
@@ -1216,6 +1381,13 @@ private:
     ShapingCost m_cost{m_limits.maxShapingCost, m_limits.maxLoadingCost, m_limits.fonts};
     // Whether the rest of the word is being left out.
     bool m_cuttingWord = false;
+    // The embeddings and isolates of the text open where it stands, each with the number of
+    // elements open where it was opened: it is closed where the innermost of them ends.
+    struct Control {
+        bool isolate = false;
+        std::size_t depth = 0;
+    };
+    std::vector<Control> m_controls;
     std::vector<Table> m_tables;
     // The cells of the grids of all kept tables so far.
     long long m_gridCells = 0;

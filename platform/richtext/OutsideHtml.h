@@ -65,7 +65,11 @@ struct OutsideHtmlLimits {
 // well-formed markup of known elements: unknown elements, images, scripts, style
 // sheets, comments and attributes other than plain presentation ones are left out,
 // deeper nesting than the limits is flattened, and text past the limits is cut. When
-// anything was cut or flattened, a note saying so ends the result. The text chooses no font: faces
+// anything was cut or flattened, a note saying so ends the result. Its direction is its own: the
+// overrides (U+202D, U+202E) are left out, and every embedding or isolate it opens ends with the
+// element it opens in, at a line break and at a block. An ordered list Qt would number otherwise
+// than it says (from a start past 1, split past `maxItemsPerList`) is numbered in its items' text,
+// in its numbering type, each number in the margin. The text chooses no font: faces
 // and families are left out, and sizes, weights and italics keep a few steps. It reads nothing
 // but its arguments and, unless they name them, the fonts of this process (see FontCosts), which
 // finding the fonts of a script new to the process loads. `spent`, if given, is what laying the

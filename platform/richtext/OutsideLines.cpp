@@ -4,12 +4,16 @@
 #include "platform/richtext/OutsideName.h"
 #include "platform/richtext/Pictographs.h"
 
+#include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QGlyphRun>
 #include <QHash>
 #include <QPainter>
+#include <QPointer>
 #include <QTextBoundaryFinder>
 #include <QTextOption>
+#include <QTimer>
+#include <QWidget>
 
 #include <algorithm>
 #include <limits>
@@ -90,6 +94,16 @@ bool isJoiner(QChar c) {
     return c == QChar(0x200D) || c == QChar(0x200C);
 }
 
+// Where the first character of `plain` ends its first picture (before its first joiner) when it
+// joins more pictures than any one emoji is made of (a family of four): no colour font draws them
+// as one, and Qt draws them apart, fifty joined women as fifty women. Else 0.
+qsizetype firstPartOfJoined(const QString& plain) {
+    constexpr qsizetype mostJoinedInOne = 4;
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, plain);
+    const QStringView first = QStringView(plain).left(characters.toNextBoundary());
+    return first.count(QChar(0x200D)) >= mostJoinedInOne ? first.indexOf(QChar(0x200D)) : 0;
+}
+
 // How much of `plain` to keep, at most `most` code units, where `line` lays out its start: the
 // longest start that ends between two characters of `plain` (never inside a letter with its marks,
 // a pair of code units, a joined picture or a flag) and whose glyphs take at most `room`.
@@ -156,7 +170,54 @@ Qt::LayoutDirection readingDirection(const QString& name, Qt::LayoutDirection li
     return list;
 }
 
+// Whether showing `text` needs a font found that is not yet.
+bool findsFonts(QStringView text, FontCosts& fonts) {
+    for (const char32_t c : text.toUcs4()) {
+        if (c >= 0x80 && fonts.findingCost(c) > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// How many more lines waiting for their fonts may be laid out anew before the widgets showing them
+// are painted again.
+int relaidLeft = OutsideLines::relaidPerPaint;
+
+// Has `widget` painted again once the paint under way is done, with lines waiting for their fonts
+// laid out anew then: the fonts they loaded within their budgets are loaded by then, and they
+// reach further.
+void paintAgain(QWidget* widget) {
+    static std::vector<QPointer<QWidget>> waiting;
+    if (!widget || std::find(waiting.begin(), waiting.end(), widget) != waiting.end()) {
+        return;
+    }
+    waiting.emplace_back(widget);
+    if (waiting.size() > 1) {
+        return;
+    }
+    QTimer::singleShot(0, QCoreApplication::instance(), [] {
+        relaidLeft = OutsideLines::relaidPerPaint;
+        const std::vector<QPointer<QWidget>> painted = std::move(waiting);
+        waiting.clear();
+        for (const QPointer<QWidget>& each : painted) {
+            if (each) {
+                each->update();
+            }
+        }
+    });
+}
+
 } // namespace
+
+QString OutsideLines::startOfLongFirstCharacter(const QString& text) {
+    // No more is looked at than a name's bound does, nor kept than a letter with its marks.
+    constexpr qsizetype letterWithMarks = 16;
+    const QString head = text.left(plainNameLength * 4);
+    const qsizetype part = firstPartOfJoined(head);
+    const QString start = plainName(head.left(part > 0 ? part : letterWithMarks));
+    return start.endsWith(ellipsis) ? start : start + ellipsis;
+}
 
 OutsideLines::OutsideLines(int count, FontCosts* fonts) : m_lines(count), m_fonts(fonts) {}
 
@@ -167,7 +228,8 @@ FontCosts& OutsideLines::fonts() {
     return *m_fonts;
 }
 
-QString OutsideLines::cut(const QFont& font, const QString& plain, int width, FontCosts& fonts) {
+QString OutsideLines::cut(const QFont& font, const QString& plain, int width, FontCosts& fonts,
+                          bool* waiting) {
     width = std::max(0, width);
     const QFontMetricsF metrics(font);
     const qreal ellipsisWidth = metrics.horizontalAdvance(ellipsis);
@@ -230,6 +292,9 @@ QString OutsideLines::cut(const QFont& font, const QString& plain, int width, Fo
             fits = end;
         }
     }
+    if (waiting) {
+        *waiting = stopped;
+    }
     const bool whole = end == plain.size() && !stopped;
     if (whole) {
         return plain;
@@ -250,13 +315,32 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
     const QString key = font.key() + u'\n' + QString::number(width) + u'\n' +
                         QString::number(int(direction)) + (text.size() > lookedAt ? u'+' : u'\n') +
                         text.left(lookedAt);
+    // What the line showed when it was laid out waiting for its fonts.
+    QString before;
     if (const std::shared_ptr<const Line>* kept = m_lines.object(key)) {
-        return *kept;
+        if (!(*kept)->waiting || relaidLeft <= 0) {
+            return *kept;
+        }
+        --relaidLeft;
+        before = (*kept)->layout.text();
     }
     width = std::max(width, 0);
-    const QString plain = plainName(text, plainNameLength, lineCost, loadingBudget);
-    QString shown = cut(font, plain, width, fonts());
+    QString plain = plainName(text, plainNameLength, lineCost, loadingBudget);
+    if (plain == QString(ellipsis)) {
+        plain = startOfLongFirstCharacter(text);
+    }
+    if (!plain.isEmpty() && QChar::isMark(QStringView(plain).left(2).toUcs4().value(0))) {
+        // Marks with no letter before them sit on the dotted circle, as a font draws them alone:
+        // else they stand before the line's start, over whatever is drawn there.
+        plain.prepend(QChar(0x25CC));
+    }
+    bool waiting = false;
+    QString shown = cut(font, plain, width, fonts(), &waiting);
     auto made = std::make_shared<Line>();
+    // The name was cut where finding its fonts ran out of budget (or where laying it out did,
+    // which the fonts it has yet to find may cost less), or the line where loading them did.
+    made->waiting =
+        waiting || (plain.endsWith(ellipsis) && findsFonts(QStringView(text).left(lookedAt), fonts()));
     // Laid out as a paragraph of its own: a Hebrew name with Latin words in it reads from its
     // right in a left-to-right list too.
     direction = readingDirection(plain, direction);
@@ -290,7 +374,8 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
         // advances reach as far past the width as the layout fell short of it (at most twice as
         // far), and the layout cuts what they keep.
         const qreal reach = width * qreal(width) / std::max<qreal>(laid.naturalTextWidth(), 1);
-        shown = cut(font, plain, static_cast<int>(std::min<qreal>(reach, 2.0 * width)), fonts());
+        shown = cut(font, plain, static_cast<int>(std::min<qreal>(reach, 2.0 * width)), fonts(), &waiting);
+        made->waiting = made->waiting || waiting;
         cutShort = shown.endsWith(ellipsis);
         stem = cutShort ? shown.chopped(1) : shown;
         laid = layOut(cutShort ? withEllipsis(stem, direction) : shown);
@@ -315,6 +400,8 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
         }
     }
     made->width = laid.isValid() ? laid.naturalTextWidth() : 0;
+    // Laid out again to no more, it waits no longer: what it lacks is no font to load.
+    made->waiting = made->waiting && made->layout.text() != before;
     std::shared_ptr<const Line> line = std::move(made);
     // The cache holds a handle of its own: a line it lets go stays with whoever holds it.
     m_lines.insert(key, new std::shared_ptr<const Line>(line));
@@ -323,6 +410,9 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
 
 qreal OutsideLines::draw(QPainter& painter, const Line& line, const QRectF& box,
                          Qt::LayoutDirection direction) {
+    if (line.waiting) {
+        paintAgain(dynamic_cast<QWidget*>(painter.device()));
+    }
     const QTextLine laid = line.layout.lineAt(0);
     if (laid.isValid()) {
         const qreal top = box.top() + (box.height() - laid.height()) / 2.0;

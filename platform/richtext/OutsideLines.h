@@ -28,6 +28,9 @@ public:
         // What it shows, laid out, and how wide that is.
         QTextLayout layout;
         qreal width = 0;
+        // Cut where the budget for loading its fonts ran out, not where the width ends: laid out
+        // again once they have loaded (see draw).
+        bool waiting = false;
     };
 
     // Keeps the last `count` lines laid out: a few screenfuls of rows, as scrolling back and forth
@@ -42,7 +45,9 @@ public:
     std::shared_ptr<const Line> line(const QFont& font, const QString& text, int width,
                                      Qt::LayoutDirection direction = Qt::LeftToRight);
     // Draws `line` at the start of `box` (its left, or its right in a right-to-left layout),
-    // centred in its height; returns its width.
+    // centred in its height; returns its width. A line waiting for its fonts has the widget painted
+    // on painted again once this paint is done, and line() then lays it out anew, a few lines each
+    // time (see relaidPerPaint).
     static qreal draw(QPainter& painter, const Line& line, const QRectF& box,
                       Qt::LayoutDirection direction = Qt::LeftToRight);
 
@@ -53,11 +58,22 @@ public:
     // What finding and loading the fonts of one line may cost, past the first font it needs (see
     // loadFont): a row with a name of a script new to the process loads its font, and no more.
     static constexpr qint64 loadingBudget = 8000;
+    // The lines waiting for their fonts laid out anew between two paints of the widgets showing
+    // them, all together: each loads a font or two within its own budget, a page of them costs a
+    // few milliseconds.
+    static constexpr int relaidPerPaint = 4;
 
     // What of `plain` one line shows within `width` by the characters' advances: all of it where it
     // fits, else what fits beside the ellipsis, and the ellipsis (line() then cuts it by what the
-    // layout shows).
-    static QString cut(const QFont& font, const QString& plain, int width, FontCosts& fonts);
+    // layout shows). `waiting`, if given, says whether it was cut where the budget for loading
+    // fonts ran out.
+    static QString cut(const QFont& font, const QString& plain, int width, FontCosts& fonts,
+                       bool* waiting = nullptr);
+
+    // What a name whose first character is longer than a name's bound shows (plainName keeps the
+    // ellipsis alone of it): the start of that character as Qt draws it, a letter with the marks a
+    // name keeps or the first of the pictures it joins more of than one emoji is, and the ellipsis.
+    static QString startOfLongFirstCharacter(const QString& text);
 
 private:
     FontCosts& fonts();

@@ -118,6 +118,9 @@ QString OutsideToolTip::attachedText(const QWidget* widget) {
 
 QString OutsideToolTip::shownText(const QString& text, const QFont& font, FontCosts& fonts) {
     QString plain = plainName(text, plainToolTipLength, plainToolTipCost);
+    if (plain == QString(QChar(0x2026))) {
+        plain = OutsideLines::startOfLongFirstCharacter(text);
+    }
     // The fonts it needs loaded in the tooltip's font within a line's budget.
     qint64 budget = OutsideLines::loadingBudget;
     bool first = true;

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
+#include <vector>
 
 namespace velmora::test {
 
@@ -62,8 +64,13 @@ inline QByteArray nameTable(const QString& family) {
     return table + strings;
 }
 
-// A character map that draws every code point with glyph `glyph` (a format 13 subtable).
-inline QByteArray everyCodePoint(quint32 glyph) {
+// The code points a made font claims, ranges of first and last.
+using CodePoints = std::vector<std::pair<quint32, quint32>>;
+
+// A character map that draws the code points of `claimed` with glyph `glyph` (a format 13
+// subtable).
+inline QByteArray everyCodePoint(quint32 glyph, const CodePoints& claimed) {
+    const auto groups = static_cast<quint32>(claimed.size());
     QByteArray table;
     put16(table, 0);
     put16(table, 1);
@@ -72,22 +79,26 @@ inline QByteArray everyCodePoint(quint32 glyph) {
     put32(table, 12);
     put16(table, 13);
     put16(table, 0);
-    put32(table, 28);
+    put32(table, 16 + 12 * groups);
     put32(table, 0);
-    put32(table, 1);
-    put32(table, 0);
-    put32(table, 0x10FFFF);
-    put32(table, glyph);
+    put32(table, groups);
+    for (const auto& [first, last] : claimed) {
+        put32(table, first);
+        put32(table, last);
+        put32(table, glyph);
+    }
     return table;
 }
 
 } // namespace madefonts
 
 // Writes to `path` the font of `source` named `family`, whose character map claims every code
-// point, and which is `size` bytes long: a table nothing reads fills it (a hole in the file, which
-// takes no disk). What Qt and fontconfig read of a font is all there.
+// point (or those of `claimed`), and which is `size` bytes long: a table nothing reads
+// fills it (a hole in the file, which takes no disk). What Qt and fontconfig read of a font is all
+// there.
 inline bool writeFontOfEveryCodePoint(const QString& source, const QString& family, qint64 size,
-                                      const QString& path) {
+                                      const QString& path,
+                                      const madefonts::CodePoints& claimed = {{0, 0x10FFFF}}) {
     using namespace madefonts;
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly)) {
@@ -109,7 +120,7 @@ inline bool writeFontOfEveryCodePoint(const QString& source, const QString& fami
         tables[QByteArray(record, 4)] = font.mid(offset, length);
     }
     tables.erase(QByteArray("DSIG"));
-    tables[QByteArray("cmap")] = everyCodePoint(3);
+    tables[QByteArray("cmap")] = everyCodePoint(3, claimed);
     tables[QByteArray("name")] = nameTable(family);
     const int written = static_cast<int>(tables.size()) + 1;
     QByteArray out = font.left(4);

@@ -1,4 +1,5 @@
 #include "platform/richtext/FontCosts.h"
+#include "platform/richtext/LearntFontCosts.h"
 #include "platform/richtext/OutsideHtml.h"
 #include "platform/richtext/OutsideLines.h"
 #include "platform/richtext/OutsideName.h"
@@ -6,6 +7,7 @@
 #include "platform/richtext/OutsideToolTip.h"
 #include "platform/richtext/ShapingCost.h"
 #include "tests/support/DesktopText.h"
+#include "tests/support/EventLoop.h"
 #include "tests/support/MadeFonts.h"
 #include "tests/support/TextLayoutCost.h"
 #include "tests/support/ThreadCpuClock.h"
@@ -13,9 +15,11 @@
 
 #include <QCryptographicHash>
 #include <QGuiApplication>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QTextDocumentFragment>
 #include <QTextLayout>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
@@ -386,6 +390,12 @@ std::vector<std::pair<char32_t, QString>> scriptsQtShapesWithAFitFont() {
             {0x0780, QStringLiteral("\u0780\u0781\u0782 \u0783\u0784")}};
 }
 
+// A folder of a user's fonts in `dir`, empty; empty where it cannot be made.
+QString usersFontsFolder(const QTemporaryDir& dir) {
+    const QString folder = dir.filePath(QStringLiteral("fonts"));
+    return dir.isValid() && QDir().mkpath(folder) ? folder : QString();
+}
+
 } // namespace
 
 // Run by the tests below in a process of its own, with fonts they set up; skipped otherwise.
@@ -400,9 +410,15 @@ TEST(FontCostsChild, ScriptsOfAUsersFonts) {
         const qint64 read = bytesRead() - before;
         const std::string script = "U+" + QString::number(letter, 16).toStdString();
         EXPECT_LT(read, 4 << 20) << script << ": bytes read to learn what draws it";
-        // Where Qt draws it with a font, the name shows.
+        // Where Qt draws it with a font, the name shows; where with none, each style it is laid
+        // out in costs Qt's check of every family.
         if (!test::familiesDrawing(QString::fromUcs4(&letter, 1)).isEmpty()) {
             EXPECT_EQ(plainName(name), name) << script;
+        } else {
+            QFont style;
+            style.setPointSize(31);
+            EXPECT_EQ(fonts.loadingCost(fonts.cost(letter).font, style), LearntFontCosts::checkOfEveryFamily)
+                << script;
         }
     }
 }
@@ -415,9 +431,8 @@ TEST(FontCostsChild, ScriptsOfAUsersFonts) {
 // kilobytes of each file are read, each once, and the names show.
 TEST(FontCosts, AUsersFontsCostWhatTheSystemsDo) {
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString folder = dir.filePath(QStringLiteral("fonts"));
-    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString folder = usersFontsFolder(dir);
+    ASSERT_FALSE(folder.isEmpty());
     const QString source = test::fontFileOf(QStringLiteral("sans-serif"));
     ASSERT_TRUE(test::writeFontOfEveryCodePoint(source, QStringLiteral("Velmora Every Code Point"), 65 << 20,
                                                 QDir(folder).filePath(QStringLiteral("every.ttf"))))
@@ -434,6 +449,38 @@ TEST(FontCosts, AUsersFontsCostWhatTheSystemsDo) {
     QString printed;
     EXPECT_TRUE(passInChild("FontCostsChild.ScriptsOfAUsersFonts", QStringLiteral("users-fonts"), environment,
                             &printed))
+        << printed.right(3000).toStdString();
+}
+
+// Where a user's folder holds many fonts that claim every character (or every one of the scripts
+// Qt shapes only with a fit font) and are fit for none, listed before the system's, the fonts read
+// to learn whether one is fit were those alone, and Syriac, Devanagari and Khmer names showed "…"
+// where Qt draws them with their Noto fonts. Past the files it reads, what draws the script is
+// learnt by laying it out.
+TEST(FontCosts, ManyUsersFontsOfEveryCharacterHideNoScript) {
+    QTemporaryDir dir;
+    const QString folder = usersFontsFolder(dir);
+    ASSERT_FALSE(folder.isEmpty());
+    const QString source = test::fontFileOf(QStringLiteral("Noto Sans Lycian"));
+    // Fonts of the letters of the names alone have fewer characters than any script's own font.
+    test::madefonts::CodePoints letters;
+    for (const auto& [letter, name] : scriptsQtShapesWithAFitFont()) {
+        for (const char32_t c : name.toUcs4()) {
+            letters.emplace_back(c, c);
+        }
+    }
+    std::sort(letters.begin(), letters.end());
+    letters.erase(std::unique(letters.begin(), letters.end()), letters.end());
+    for (int i = 0; i < 150; ++i) {
+        const QString family = QStringLiteral("Velmora Claims All %1").arg(i);
+        ASSERT_TRUE(test::writeFontOfEveryCodePoint(
+            source, family, 0, QDir(folder).filePath(family + QStringLiteral(".ttf")),
+            i % 3 == 0 ? test::madefonts::CodePoints{{0, 0x10FFFF}} : letters))
+            << source.toStdString();
+    }
+    QString printed;
+    EXPECT_TRUE(passInChild("FontCostsChild.ScriptsOfAUsersFonts", QStringLiteral("users-fonts"),
+                            test::withUserFonts(dir.path(), folder), &printed))
         << printed.right(3000).toStdString();
 }
 
@@ -516,4 +563,61 @@ TEST(FontCosts, WhatShowsIsTheSameOnAQuietMachineAndABusyOne) {
     for (qsizetype i = 0; i < quiet.size(); ++i) {
         EXPECT_EQ(quiet[i].toStdString(), loaded[i].toStdString());
     }
+}
+
+namespace {
+
+// Names whose fonts a process meets first in a row: each new picture or mathematical letter is a
+// font to find.
+const QStringList firstRowNames{
+    QStringLiteral("Launch \U0001F389 party for the new release"),
+    QStringLiteral("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7\U0001F1EE\U0001F1F9"
+                   "\U0001F1EA\U0001F1F8\U0001F1EC\U0001F1E7"),
+    QStringLiteral("\U0001D509\U0001D526\U0001D535 \U0001D531\U0001D525\U0001D522 "
+                   "\U0001D529\U0001D52C\U0001D524\U0001D526\U0001D52B")};
+
+// A page of rows, each a name drawn through lines kept across paints.
+class RowsPage final : public QWidget {
+public:
+    OutsideLines lines;
+    QStringList shown;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        shown.clear();
+        for (int i = 0; i < firstRowNames.size(); ++i) {
+            const auto line = lines.line(font(), firstRowNames[i], 260);
+            OutsideLines::draw(painter, *line, QRectF(0, 30 * i, 260, 30));
+            shown << line->layout.text();
+        }
+    }
+};
+
+} // namespace
+
+TEST(FontCostsChild, FirstRows) {
+    if (qEnvironmentVariable(fontCase) != QStringLiteral("first-rows")) {
+        GTEST_SKIP() << "runs only inside FontCosts.AFirstRowShowsWhatFitsOnceItsFontsHaveLoaded";
+    }
+    RowsPage page;
+    page.resize(300, 100);
+    page.show();
+    EXPECT_TRUE(test::waitUntil([&] { return page.shown.value(2) == firstRowNames[2]; }, 10000))
+        << page.shown.join(u'|').toStdString();
+    for (int i = 0; i < firstRowNames.size(); ++i) {
+        EXPECT_EQ(page.shown.value(i).toStdString(),
+                  OutsideLines().line(page.font(), firstRowNames[i], 260)->layout.text().toStdString());
+    }
+}
+
+// A row that needs fonts the process has not loaded is cut where its budget for loading them ends,
+// and was kept so: the first mathematical name showed "𝔉𝔦…" in 260 px and a row of flags one flag,
+// where once their fonts had loaded they showed whole. Laid out again as they load, each shows what
+// fits.
+TEST(FontCosts, AFirstRowShowsWhatFitsOnceItsFontsHaveLoaded) {
+    QString printed;
+    EXPECT_TRUE(passInChild("FontCostsChild.FirstRows", QStringLiteral("first-rows"),
+                            QProcessEnvironment::systemEnvironment(), &printed))
+        << printed.right(3000).toStdString();
 }

@@ -8,6 +8,7 @@
 #include "tests/support/ThreadCpuClock.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTextBlock>
 #include <QTextBoundaryFinder>
@@ -582,10 +583,14 @@ TEST(OutsideHtml, OutsideTextChoosesNoFont) {
 TEST(OutsideHtml, ListsStartFromASmallNumber) {
     const int start = OutsideHtmlLimits{}.maxListStart;
     EXPECT_LE(start, 10000);
-    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<ol start=\"999999\"><li value=\"5000000\">a</li></ol>")),
-              QStringLiteral("<ol start=\"%1\"><li value=\"%1\">a</li></ol>").arg(start));
-    EXPECT_EQ(boundOutsideHtml(QStringLiteral("<ol start=\"3\"><li>a</li></ol>")),
-              QStringLiteral("<ol start=\"3\"><li>a</li></ol>"));
+    // Numbered in the items' text, as Qt numbers every list from 1.
+    const QString bounded =
+        boundOutsideHtml(QStringLiteral("<ol start=\"999999\"><li value=\"5000000\">a</li></ol>"));
+    EXPECT_TRUE(bounded.startsWith(QStringLiteral("<ol start=\"%1\"").arg(start))) << bounded.toStdString();
+    EXPECT_TRUE(bounded.contains(QStringLiteral("<li value=\"%1\"").arg(start))) << bounded.toStdString();
+    EXPECT_TRUE(bounded.contains(QStringLiteral(">%1. a</li></ol>").arg(start))) << bounded.toStdString();
+    EXPECT_TRUE(boundOutsideHtml(QStringLiteral("<ol start=\"3\"><li>a</li></ol>"))
+                    .contains(QStringLiteral(">3. a</li>")));
 }
 
 // Elements nest no deeper than the depth limit; deeper tags are left out, their text
@@ -1101,4 +1106,116 @@ TEST(OutsideHtml, ALineThatMayNotBreakCostsWhatLayingItOutDoes) {
         EXPECT_TRUE(bounded.contains(outsideHtmlShortenedNote())) << name;
         EXPECT_LE(cost, card.maxShapingCost) << name;
     }
+}
+
+namespace {
+
+// Where the words of each line of `document` stand against the order they are written in, or empty
+// when they read in it: a word (letters and digits, Latin or Hebrew) starts right of every word
+// before it on its line, a Latin word's letters run left to right and a Hebrew word's right to left.
+std::string misreadWords(QTextDocument& document) {
+    document.setTextWidth(2000);
+    document.documentLayout()->documentSize();
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        const QString text = block.text();
+        QTextLayout* layout = block.layout();
+        for (int l = 0; l < layout->lineCount(); ++l) {
+            const QTextLine line = layout->lineAt(l);
+            qreal wordsEnd = -1e9;
+            qreal wordLeft = 1e9;
+            qreal wordRight = -1e9;
+            qreal previous = 0;
+            bool hebrew = false;
+            for (int i = line.textStart(); i <= line.textStart() + line.textLength(); ++i) {
+                const bool letter = i < line.textStart() + line.textLength() && text[i].isLetterOrNumber();
+                if (!letter) {
+                    if (wordRight > -1e9 && wordLeft + 0.5 < wordsEnd) {
+                        return "a word stands left of one before it in: " + text.toStdString();
+                    }
+                    wordsEnd = std::max(wordsEnd, wordRight);
+                    wordLeft = 1e9;
+                    wordRight = -1e9;
+                    continue;
+                }
+                const QList<QGlyphRun> runs = line.glyphRuns(i, 1);
+                if (runs.isEmpty()) {
+                    continue;
+                }
+                const QRectF box = runs.front().boundingRect();
+                const bool inWord = wordRight > -1e9;
+                if (inWord && (hebrew ? box.center().x() > previous : box.center().x() < previous)) {
+                    return "a word reads backwards in: " + text.toStdString();
+                }
+                hebrew = text[i].script() == QChar::Script_Hebrew;
+                previous = box.center().x();
+                wordLeft = std::min(wordLeft, box.left());
+                wordRight = std::max(wordRight, box.right());
+            }
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+// A description or comment reads in the order it is written, whatever controls of direction it
+// holds: an override ("Spent \u202E1h 30m" would read "Spent m03 h1") is left out, raw or as a
+// reference, and an embedding or isolate ends with the element it opens in, at a line break and at
+// a block.
+TEST(OutsideHtml, NoControlOfDirectionReordersPastItsElement) {
+    const auto cases = test::namedTestData(QStringLiteral("outside-html/bidirectional-controls.txt"));
+    ASSERT_GE(cases.size(), 10U);
+    for (const auto& [name, html] : cases) {
+        const QString bounded = boundOutsideHtml(html);
+        EXPECT_FALSE(bounded.contains(QChar(0x202D)) || bounded.contains(QChar(0x202E)))
+            << name.toStdString();
+        OutsideTextDocument document;
+        document.setOutsideHtml(html);
+        EXPECT_EQ(misreadWords(document), "") << name.toStdString();
+    }
+}
+
+// A list split to bound what Qt's parsing costs went on in decimal numbers written in its items'
+// text, after their number where the items before had it in the margin, and Qt numbers every list
+// from 1: a list keeps its numbering type and start, numbered as Qt numbers, and its items' text
+// stands where the first's does.
+TEST(OutsideHtml, AnOrderedListKeepsItsNumbersAndIndentWhereverItIsSplit) {
+    QString items;
+    for (int i = 1; i <= 110; ++i) {
+        items += QStringLiteral("<li>Item %1</li>").arg(i);
+    }
+    for (const auto& [name, list] : test::namedTestData(QStringLiteral("outside-html/ordered-lists.txt"))) {
+        const QRegularExpression type(QStringLiteral("type=\"(.)\""));
+        const QRegularExpression start(QStringLiteral("start=\"(\\d+)\""));
+        const int from = std::max(1, start.match(list).captured(1).toInt());
+        // Qt's own labels of the type, from the start.
+        QTextDocument numbered;
+        numbered.setHtml(QStringLiteral("<ol type=\"%1\">").arg(type.match(list).captured(1)) + items);
+        OutsideTextDocument document;
+        document.setTextWidth(600);
+        document.setOutsideHtml(list.arg(items.left(items.indexOf(QStringLiteral("<li>Item 101<")))));
+        document.documentLayout()->documentSize();
+        int item = 0;
+        qreal firstText = -1;
+        for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+            const qsizetype text = block.text().indexOf(QStringLiteral("Item"));
+            if (!block.textList() || text < 0) {
+                continue;
+            }
+            const QTextBlock expected = numbered.findBlockByNumber(item + from - 1);
+            const QString label = block.textList()->format().style() != QTextListFormat::ListStyleUndefined
+                                      ? block.textList()->itemText(block)
+                                      : block.text().left(text).trimmed();
+            ++item;
+            const std::string at = name.toStdString() + ", item " + std::to_string(item);
+            EXPECT_EQ(label, expected.textList()->itemText(expected)) << at;
+            const qreal x = block.layout()->position().x() + block.layout()->lineAt(0).cursorToX(text);
+            firstText = firstText < 0 ? x : firstText;
+            EXPECT_NEAR(x, firstText, 1.5) << at;
+        }
+        EXPECT_EQ(item, 100) << name.toStdString();
+    }
+    // What numbers a list in its text stays within a few times what the list says.
+    const QString empty = QStringLiteral("<ol start=\"2\">") + QStringLiteral("<li>").repeated(2000);
+    EXPECT_LE(boundOutsideHtml(empty).size(), empty.size() * 4 + 4096);
 }

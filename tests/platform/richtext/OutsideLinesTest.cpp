@@ -2,6 +2,7 @@
 
 #include "platform/richtext/FontCosts.h"
 #include "platform/richtext/OutsideName.h"
+#include "platform/richtext/OutsideToolTip.h"
 #include "tests/support/DesktopText.h"
 #include "tests/support/TestData.h"
 #include "tests/support/ThreadCpuClock.h"
@@ -206,6 +207,45 @@ TEST(OutsideLines, ANameReadsInTheDirectionOfTheLetterItStartsWith) {
                     EXPECT_LT(firstRight, otherLeft) << what;
                 }
             }
+        }
+    }
+}
+
+// A first character longer than a name's bound (a letter with thousands of marks, fifty joined
+// women, which Qt draws as fifty) showed as "…" alone in a row and a tooltip: its start shows, a
+// letter with its marks or the first picture, then the ellipsis.
+TEST(OutsideLines, ALongFirstCharacterShowsItsStart) {
+    const QFont font = QApplication::font();
+    OutsideLines lines;
+    const auto names = namedTestData(QStringLiteral("outside-text/names-of-long-first-characters.txt"));
+    ASSERT_EQ(names.size(), 2u);
+    for (const auto& [kind, name] : names) {
+        const auto line = lines.line(font, name, 270);
+        const QString tip = OutsideToolTip::shownText(name, font, FontCosts::ofThisProcess());
+        for (const QString& shown : {kept(*line), tip.chopped(1)}) {
+            EXPECT_TRUE(!shown.isEmpty() && name.startsWith(shown.left(2))) << kind.toStdString();
+        }
+        EXPECT_LE(line->width, 270) << kind.toStdString();
+    }
+}
+
+// A name of combining marks alone drew them before its row's start, over the sidebar's icon: it
+// draws inside its row.
+TEST(OutsideLines, ANameOfMarksAloneDrawsInsideItsRow) {
+    const QFont font = QApplication::font();
+    OutsideLines lines;
+    for (const auto& [kind, name] : namedTestData(QStringLiteral("outside-text/names-of-marks-alone.txt"))) {
+        for (const Qt::LayoutDirection direction : {Qt::LeftToRight, Qt::RightToLeft}) {
+            const auto line = lines.line(font, name, 200, direction);
+            // Where its glyphs' ink is.
+            QRectF ink;
+            for (const QGlyphRun& run : line->layout.glyphRuns()) {
+                for (qsizetype i = 0; i < run.glyphIndexes().size(); ++i) {
+                    ink |= run.rawFont().boundingRect(run.glyphIndexes()[i]).translated(run.positions()[i]);
+                }
+            }
+            EXPECT_GE(ink.left(), -0.5) << kind.toStdString();
+            EXPECT_LE(ink.right(), line->width + 0.5) << kind.toStdString();
         }
     }
 }
