@@ -252,7 +252,11 @@ QString plainName(const QString& text, qsizetype maxLength, qint64 maxCost, qint
         }
     }
     if (cut) {
-        fits = characterEndBefore(plain, fits, next);
+        // A first character longer than the whole bound has no end to cut at: its start shows
+        // (the letter with the marks kept, the first of the joined pictures), not the ellipsis
+        // alone, which would leave a row, a title or a sentence with nothing of the name.
+        const qsizetype whole = characterEndBefore(plain, fits, next);
+        fits = whole > 0 ? whole : fits;
         plain.truncate(fits);
         // A joiner joins nothing before the ellipsis.
         while (!plain.isEmpty() && isJoinerOrSeparator(plain.back().unicode())) {

@@ -1,5 +1,6 @@
 #include "platform/richtext/OutsideName.h"
 #include "tests/support/MarksPerLetter.h"
+#include "tests/support/TestData.h"
 
 #include <QString>
 
@@ -152,5 +153,18 @@ TEST(OutsideName, ALetterKeepsTheMarksItsScriptsWordsCarry) {
         EXPECT_LE(allowed, 8);
         EXPECT_EQ(plainName(pile), one(letter) + one(mark).repeated(allowed) + QStringLiteral(" x"))
             << hex(letter).toStdString();
+    }
+}
+
+// A name whose first character is longer than a name's bound (a letter under thousands of
+// accents, fifty joined women) shows that character's start and the ellipsis, never the
+// ellipsis alone: the page title and the sentences that quote it have nothing else to show.
+TEST(OutsideName, ALongFirstCharacterShowsItsStart) {
+    for (const auto& [kind, name] : test::namedTestData(QStringLiteral("outside-text/names-of-long-first-characters.txt"))) {
+        for (const qsizetype bound : {qsizetype(80), plainNameLength}) {
+            const QString shown = plainName(name, bound);
+            EXPECT_TRUE(shown.size() > 1 && name.startsWith(shown.left(2)))
+                << kind.toStdString() << " at " << bound;
+        }
     }
 }
