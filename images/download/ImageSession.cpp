@@ -116,6 +116,7 @@ public:
         order.proxy = std::move(proxy.proxy);
         order.proxyUser = std::move(proxy.user);
         order.proxyPassword = std::move(proxy.password);
+        order.proxyRefusal = std::move(proxy.refusal);
         if (m_credential) {
             order.credential = std::make_pair(m_credential->user.toUtf8(), m_credential->password.toUtf8());
         }
@@ -358,6 +359,8 @@ private:
             return tooLarge(m_request.maximumBodyBytes);
         case Kind::AddressRefused:
             return urlError(AddressRefused, end.message);
+        case Kind::ProxyRefused:
+            return urlError(CannotConnectToHost, end.message);
         case Kind::OutOfResources:
         case Kind::Stopped:
             return urlError(CannotLoadFromNetwork, end.message);

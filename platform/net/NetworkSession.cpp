@@ -308,6 +308,7 @@ NetworkSession::start(const HttpRequest& request,
     order.proxy = std::move(proxy.proxy);
     order.proxyUser = std::move(proxy.user);
     order.proxyPassword = std::move(proxy.password);
+    order.proxyRefusal = std::move(proxy.refusal);
 
     ReplyMailbox& mailbox = threadMailbox();
     const std::shared_ptr<MailboxLink> link = mailbox.link();

@@ -68,10 +68,12 @@ struct TransferOrder {
     bool inflated = true;
     // The authorities trusted; none: the system's alone.
     std::shared_ptr<const TrustStore> authorities;
-    // "http://host:port" or "socks5h://host:port"; empty: none, whatever the environment says.
+    // "<scheme>://host:port" (ProxyChoice); empty: none, whatever the environment says.
     QByteArray proxy;
     QByteArray proxyUser;
     QByteArray proxyPassword;
+    // The proxy the user named cannot be used: why. The transfer ends unsent (ProxyRefused).
+    QString proxyRefusal;
     // Sent as basic authentication when set.
     std::optional<std::pair<QByteArray, QByteArray>> credential;
     bool cookies = false;
@@ -92,6 +94,7 @@ struct TransferEnd {
         TrailersTooLarge, // the trailers after a chunked body passed the head's bound
         BodyTooLarge,     // past maxBodySize, announced or arriving
         AddressRefused,   // the address rule refused where the transfer would go
+        ProxyRefused,     // the proxy the user named cannot be used, and nothing goes direct
         OutOfResources,   // no socket could be made (descriptors or memory)
         Cancelled,        // the caller ended it
         Stopped,          // the transport stopped (the application's end)

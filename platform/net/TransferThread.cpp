@@ -2,6 +2,7 @@
 
 #include "platform/net/ConnectionReuse.h"
 #include "platform/net/ContentDecoder.h"
+#include "platform/net/ProxyChoice.h"
 #include "platform/net/Redirects.h"
 #include "platform/net/ResponseHeadReader.h"
 
@@ -608,9 +609,13 @@ private:
         if (!order.addresses || order.proxy.isEmpty() || transfer.judged) {
             return true;
         }
-        const QHostAddress literal(order.url.host());
-        if (!literal.isNull()) {
-            lookedUpNow(transfer, {literal});
+        if (const auto literal = addressLiteral(order.url.host())) {
+            lookedUpNow(transfer, {*literal});
+            return false;
+        }
+        if (ProxyChoice::resolvesNames(order.proxy)) {
+            // The proxy looks the name up: here it is judged by the name alone.
+            lookedUpNow(transfer, {});
             return false;
         }
         const QByteArray host = order.url.host().toUtf8();
@@ -649,7 +654,10 @@ private:
             // A name this machine does not find, where only the proxy reaches out: judged by the
             // name alone (this machine's own names never go), and taken for the outside world,
             // which a redirect may not leave.
-            const QString host = transfer.order.url.host().toLower();
+            QString host = transfer.order.url.host().toLower();
+            while (host.endsWith(QLatin1Char('.'))) {
+                host.chop(1);
+            }
             if (host == QLatin1String("localhost") || host.endsWith(QLatin1String(".localhost"))) {
                 end(transfer.id, {TransferEnd::Kind::AddressRefused, 0,
                                   QStringLiteral("Refused: %1 is this machine").arg(host)});
@@ -676,6 +684,10 @@ private:
     }
 
     void beginHop(Transfer& transfer) {
+        if (!transfer.order.proxyRefusal.isEmpty()) {
+            end(transfer.id, {TransferEnd::Kind::ProxyRefused, 0, transfer.order.proxyRefusal});
+            return;
+        }
         if (!transfer.placed && !place(transfer)) {
             return;
         }
