@@ -112,6 +112,7 @@ public:
         order.readBufferBytes = configuration.readBufferBytes;
         order.inflated = false; // inflated here, in bounded steps
         order.authorities = m_session->m_trust;
+        order.environmentAuthorities = true;
         ProxyChoice proxy = ProxyChoice::forUrl(m_request.url);
         order.proxy = std::move(proxy.proxy);
         order.proxyUser = std::move(proxy.user);
@@ -439,7 +440,7 @@ ImageSession::ImageSession(Configuration configuration, ImageSessionDelegate* de
     m_connections = std::make_shared<const ConnectionUse>(use);
     m_addresses = imageAddressRule(m_configuration.placeOfAddress);
     const QList<QByteArray> extra =
-        TrustStore::derOf(m_configuration.extraCaCertificates) + SessionConfiguration::processExtraAuthorities();
+        TrustStore::derOf(m_configuration.extraCaCertificates + SessionConfiguration::standard().extraCaCertificates);
     if (!extra.isEmpty()) {
         m_trust = TrustStore::of(extra);
     }

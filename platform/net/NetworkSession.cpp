@@ -299,11 +299,10 @@ NetworkSession::start(const HttpRequest& request,
         order.resourceTimeout = std::min(order.resourceTimeout, *cap);
     }
     order.maxBodySize = std::max<qint64>(request.maxBodySize.value_or(config.maxBodySize), 0);
-    const QList<QByteArray> extra =
-        TrustStore::derOf(config.extraCaCertificates) + SessionConfiguration::environmentAuthorities();
-    if (!extra.isEmpty()) {
-        order.authorities = TrustStore::of(extra);
+    if (!config.extraCaCertificates.isEmpty()) {
+        order.authorities = TrustStore::of(TrustStore::derOf(config.extraCaCertificates));
     }
+    order.environmentAuthorities = true;
     ProxyChoice proxy = ProxyChoice::forUrl(order.url);
     order.proxy = std::move(proxy.proxy);
     order.proxyUser = std::move(proxy.user);

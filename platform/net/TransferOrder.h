@@ -68,6 +68,9 @@ struct TransferOrder {
     bool inflated = true;
     // The authorities trusted; none: the system's alone.
     std::shared_ptr<const TrustStore> authorities;
+    // The environment's authority file (SessionConfiguration::environmentAuthorities) adds to
+    // them; read on the transfer thread, never on the sender's.
+    bool environmentAuthorities = false;
     // "<scheme>://host:port" (ProxyChoice); empty: none, whatever the environment says.
     QByteArray proxy;
     QByteArray proxyUser;

@@ -5,6 +5,8 @@
 #include "platform/net/ProxyChoice.h"
 #include "platform/net/Redirects.h"
 #include "platform/net/ResponseHeadReader.h"
+#include "platform/net/SessionConfiguration.h"
+#include "platform/net/TlsLibrary.h"
 
 #include <QCoreApplication>
 
@@ -54,18 +56,7 @@ long wholeMs(std::chrono::milliseconds ms) {
 void setUpLibcurl() {
     static std::once_flag once;
     std::call_once(once, [] {
-        // libcurl opens the file this variable names at its set-up, and writes every TLS secret
-        // of every connection into it: whoever set it in the user's environment would read the
-        // user's traffic. It is never honoured; each connection also drops the hook (below).
-        const char* keyLog = std::getenv("SSLKEYLOGFILE");
-        const QByteArray kept = keyLog ? QByteArray(keyLog) : QByteArray();
-        if (keyLog) {
-            ::unsetenv("SSLKEYLOGFILE");
-        }
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        if (!kept.isNull()) {
-            ::setenv("SSLKEYLOGFILE", kept.constData(), 1);
-        }
+        TlsLibrary::setUpLibcurl();
         // Registered after the TLS library set up its own clean-up at exit (when it was let to),
         // so the thread has stopped before that clean-up runs.
         std::atexit([] { TransferThread::instance().stop(); });
@@ -687,6 +678,14 @@ private:
         if (!transfer.order.proxyRefusal.isEmpty()) {
             end(transfer.id, {TransferEnd::Kind::ProxyRefused, 0, transfer.order.proxyRefusal});
             return;
+        }
+        if (std::exchange(transfer.order.environmentAuthorities, false)) {
+            // Read here, off the sender's thread: the file is kept while it stays the same.
+            if (const QList<QByteArray> file = SessionConfiguration::environmentAuthorities(); !file.isEmpty()) {
+                const QList<QByteArray> given =
+                    transfer.order.authorities ? transfer.order.authorities->extra() : QList<QByteArray>();
+                transfer.order.authorities = TrustStore::of(given + file);
+            }
         }
         if (!transfer.placed && !place(transfer)) {
             return;

@@ -3,6 +3,7 @@
 #include "tests/support/FakeHttpsServer.h"
 #include "tests/support/LoopbackImageServer.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
@@ -272,6 +273,48 @@ TEST(NetworkSession, TheAuthorityFileIsReadAgainOnlyOnceItChanged) {
     write(QByteArray(other.size(), 'x'));
     setModified({earlier.tv_sec + 1, earlier.tv_nsec});
     EXPECT_TRUE(SessionConfiguration::environmentAuthorities().isEmpty());
+}
+
+// The try-out authority file is read as the snapshot files are: a regular file of bounded size,
+// opened without waiting, off the main thread (a FIFO hung a Save, /dev/zero ended the app); what
+// is refused is said once, and the requests go on without it.
+TEST(NetworkSession, TheAuthorityFileIsARegularFileOfBoundedSizeReadOffTheMainThread) {
+    QTemporaryDir folder;
+    const QString fifo = folder.filePath(QStringLiteral("fifo.pem"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString large = folder.filePath(QStringLiteral("large.pem"));
+    QFile sparse(large);
+    ASSERT_TRUE(sparse.open(QIODevice::WriteOnly) && sparse.resize(600LL * 1024 * 1024));
+    static std::vector<std::pair<QString, bool>> warnings; // text, from the main thread
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+        warnings.emplace_back(text, QThread::currentThread() == qApp->thread());
+    });
+    struct Restore {
+        QtMessageHandler handler;
+        ~Restore() {
+            qInstallMessageHandler(handler);
+            qunsetenv(SessionConfiguration::extraCaFileVariable);
+        }
+    } restore{previous};
+    test::LoopbackImageServer server(Scheme::Http);
+    server.serve("/ping", ImageAnswer::image("{}", "application/json"));
+    auto session = NetworkSession::create();
+    for (const QString& path : {fifo, QStringLiteral("/dev/zero"), large}) {
+        qputenv(SessionConfiguration::extraCaFileVariable, QFile::encodeName(path));
+        warnings.clear();
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < 2; ++i) {
+            const auto outcome = run(session, get(server.url(QStringLiteral("/ping"))));
+            ASSERT_TRUE(outcome.has_value() && outcome->ok()) << path.toStdString();
+        }
+        EXPECT_LT(clock.elapsed(), 5000) << path.toStdString();
+        const auto told = std::count_if(warnings.begin(), warnings.end(),
+                                        [&](const auto& warning) { return warning.first.contains(path); });
+        EXPECT_EQ(told, 1) << path.toStdString();
+        EXPECT_TRUE(std::none_of(warnings.begin(), warnings.end(), [](const auto& w) { return w.second; }))
+            << "read on the main thread";
+    }
 }
 
 // The try-out file is read by the transport's own TLS library: Qt's TLS back ends, which
