@@ -12,6 +12,8 @@
 
 #include <curl/curl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <linux/tcp.h> // the count of bytes received, which glibc's header leaves out
 #include <openssl/ssl.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -21,6 +23,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -219,6 +222,7 @@ public:
         // Each caller's caps are held here, transfer by transfer; the multi handle only bounds
         // the idle connections it keeps for all of them.
         curl_multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, idleConnectionsKept);
+        current = this;
     }
 
     ~Carrier() {
@@ -231,6 +235,7 @@ public:
         for (auto& [use, client] : m_clients) {
             curl_share_cleanup(client.share);
         }
+        current = nullptr;
     }
 
     Carrier(const Carrier&) = delete;
@@ -275,6 +280,7 @@ public:
 
     // Lets libcurl move what can move, then ends what finished or passed a bound.
     void work() {
+        noteHeadsBegun();
         int running = 0;
         curl_multi_perform(m_multi, &running);
         int left = 0;
@@ -389,6 +395,10 @@ private:
         SteadyClock::time_point resourceDeadline;
         SteadyClock::time_point lastProgress;
         std::optional<SteadyClock::time_point> headDeadline;
+        // Bytes the connection had received when the request went out (or an interim head
+        // ended), over plain TCP: more than that, and the head has begun.
+        std::optional<quint64> receivedBefore;
+        curl_socket_t socket = CURL_SOCKET_BAD;
     };
 
     struct Idle {
@@ -408,6 +418,63 @@ private:
         std::deque<quint64> waiting;
         std::map<curl_socket_t, Idle> idle;
     };
+
+    // The head's time runs from its first byte, which libcurl tells of only once a whole line
+    // came (a head at a byte a second took minutes). Over plain TCP the connection's count of
+    // bytes received says it, looked at before libcurl reads them; over TLS the first record of
+    // data does (onTlsMessage).
+    void noteHeadsBegun() {
+        for (const auto& [id, transfer] : m_transfers) {
+            if (transfer->receivedBefore && !transfer->headDeadline &&
+                bytesReceived(*transfer).value_or(0) > *transfer->receivedBefore) {
+                headBegun(*transfer);
+            }
+        }
+    }
+
+    static void headBegun(Transfer& transfer) {
+        transfer.receivedBefore.reset();
+        if (!transfer.headDeadline && !transfer.headDone) {
+            transfer.headDeadline =
+                SteadyClock::now() + std::min(transfer.order.headTimeout, transfer.order.stallTimeout);
+        }
+    }
+
+    // What the hop's connection has received so far, over plain TCP (over TLS to the server
+    // its records are told apart by the TLS library's hook).
+    static std::optional<quint64> bytesReceived(const Transfer& transfer) {
+        if (transfer.socket == CURL_SOCKET_BAD) {
+            return std::nullopt;
+        }
+        tcp_info info{};
+        socklen_t size = sizeof info;
+        if (::getsockopt(transfer.socket, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+            size < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) {
+            return std::nullopt;
+        }
+        return quint64(info.tcpi_bytes_received);
+    }
+
+    // A record of the server's data arrived on a TLS connection: the head of the transfer that
+    // waits for one on it has begun. Called by the TLS library on the transfer thread.
+    static void onTlsMessage(int written, int version, int type, const void* bytes, size_t length, SSL* ssl, void*) {
+        const auto* first = static_cast<const unsigned char*>(bytes);
+        // TLS 1.3 hides every record's type (a session ticket comes as "data" too) but tells it
+        // apart once decrypted; before 1.3 the record's own type says it.
+        const bool data = !written && length >= 1 && first[0] == SSL3_RT_APPLICATION_DATA &&
+                          (version >= TLS1_3_VERSION ? type == SSL3_RT_INNER_CONTENT_TYPE : type == SSL3_RT_HEADER);
+        if (!data || !current) {
+            return;
+        }
+        for (const auto& [id, transfer] : current->m_transfers) {
+            curl_tlssessioninfo* tls = nullptr;
+            if (transfer->easy && transfer->requestSent && !transfer->headDeadline && !transfer->headDone &&
+                curl_easy_getinfo(transfer->easy, CURLINFO_TLS_SSL_PTR, &tls) == CURLE_OK && tls &&
+                tls->internals == ssl) {
+                headBegun(*transfer);
+            }
+        }
+    }
 
     static std::optional<QString> lateness(const Transfer& transfer, SteadyClock::time_point now) {
         if (now >= transfer.resourceDeadline) {
@@ -696,6 +763,8 @@ private:
         transfer.curlError.fill(0);
         transfer.head.emplace(transfer.order.headLimits);
         transfer.headDeadline.reset();
+        transfer.receivedBefore.reset();
+        transfer.socket = CURL_SOCKET_BAD;
         transfer.headDone = false;
         transfer.again = false;
         transfer.endedBy.reset();
@@ -872,6 +941,8 @@ private:
         }
         transfer.headerList.reset();
         transfer.headDeadline.reset();
+        transfer.receivedBefore.reset();
+        transfer.socket = CURL_SOCKET_BAD;
         if (m_clients.contains(transfer.order.connections.get())) {
             unplace(transfer);
         }
@@ -962,6 +1033,7 @@ private:
             // The final answer may take the server's time to come, as any answer may.
             if (!transfer.order.headTimeFromHopStart) {
                 transfer.headDeadline.reset();
+                transfer.receivedBefore = bytesReceived(transfer);
             }
             return length;
         case ResponseHeadReader::Step::TooLarge:
@@ -977,6 +1049,7 @@ private:
             break;
         }
         transfer.headDeadline.reset();
+        transfer.receivedBefore.reset();
         return headEnded(transfer) ? length : 0;
     }
 
@@ -1015,9 +1088,24 @@ private:
     static bool headEnded(Transfer& transfer) {
         using Kind = TransferEnd::Kind;
         const qint64 maxBody = std::max<qint64>(transfer.order.maxBodySize, 0);
+        const bool bodyRead = transfer.order.method != "HEAD" && transfer.head->status() != 304 &&
+                              !isRedirectStatus(transfer.head->status());
+        // libcurl reads "chunked" alone; any other transfer coding ("identity" among them) it
+        // would read to the connection's close, which may never come.
+        std::optional<QByteArray> transferCodings;
         for (const auto& [name, value] : transfer.head->headers()) {
-            if (name.compare("Content-Length", Qt::CaseInsensitive) != 0 || transfer.order.method == "HEAD" ||
-                transfer.head->status() == 304 || isRedirectStatus(transfer.head->status())) {
+            if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
+                transferCodings = transferCodings ? *transferCodings + ", " + value.trimmed() : value.trimmed();
+            }
+        }
+        if (bodyRead && transferCodings && transferCodings->toLower() != "chunked") {
+            transfer.endedBy = TransferEnd{Kind::HeadMalformed, 0,
+                                           QStringLiteral("the answer's transfer coding (%1) is not read here")
+                                               .arg(QString::fromLatin1(transferCodings->left(64)))};
+            return false;
+        }
+        for (const auto& [name, value] : transfer.head->headers()) {
+            if (name.compare("Content-Length", Qt::CaseInsensitive) != 0 || !bodyRead) {
                 continue;
             }
             bool ok = false;
@@ -1174,6 +1262,11 @@ private:
         // Connected: the look-up and the handshake are behind it.
         transfer.lastProgress = SteadyClock::now();
         transfer.requestSent = true;
+        if (!transfer.headDeadline &&
+            transfer.order.url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0) {
+            transfer.socket = ConnectionReuse::socketOf(connectedIp, connectedPort, localPort);
+            transfer.receivedBefore = bytesReceived(transfer);
+        }
         return CURL_PREREQFUNC_OK;
     }
 
@@ -1182,12 +1275,15 @@ private:
         auto* ssl = static_cast<SSL_CTX*>(context);
         const auto& transfer = *static_cast<Transfer*>(transferContext);
         SSL_CTX_set_keylog_callback(ssl, nullptr);
+        SSL_CTX_set_msg_callback(ssl, &Carrier::onTlsMessage);
         const std::shared_ptr<const TrustStore> trust =
             transfer.order.authorities ? transfer.order.authorities : TrustStore::of({});
         SSL_CTX_set1_cert_store(ssl, static_cast<X509_STORE*>(trust->store()));
         return CURLE_OK;
     }
 
+    // The carrier of the transfer thread, for the TLS library's hook, which is told no transfer.
+    static inline Carrier* current = nullptr;
     CURLM* m_multi;
     std::map<quint64, std::unique_ptr<Transfer>> m_transfers;
     std::map<const ConnectionUse*, Client> m_clients;

@@ -155,3 +155,30 @@ TEST(Transport, ANameThatNeverAnswersHoldsATrackerRequestOnlyForTheConnectionsBo
     EXPECT_EQ(outcome->error().kind, TransportError::Kind::TimedOut) << outcome->error().description().toStdString();
     EXPECT_GE(clock.elapsed(), 9000);
 }
+
+// The head's time runs from its first byte, whatever its lines' length: a head that comes a byte
+// a time, a status line that never ends, ends at the head's bound (it ran to the stall bound).
+TEST(Transport, AHeadThatComesAByteAtATimeEndsAtTheHeadsBoundCountedFromItsFirstByte) {
+    using Scheme = test::LoopbackImageServer::Scheme;
+    for (const Scheme scheme : {Scheme::Http, Scheme::Https}) {
+        test::LoopbackImageServer server(scheme);
+        server.serve("/slow", ImageAnswer::headByteByByte(100));
+        TransferOrder order;
+        order.url = server.url(QStringLiteral("/slow"));
+        order.headTimeout = 1500ms;
+        order.stallTimeout = 30s;
+        order.authorities =
+            TrustStore::of(TrustStore::derOf(test::LoopbackImageServer::trustedCaCertificates()));
+        Outcomes outcomes;
+        QElapsedTimer clock;
+        clock.start();
+        TransferThread::instance().start(order, outcomes.sink());
+        ASSERT_TRUE(test::waitUntil([&] { return outcomes.count() == 1; }, 10000))
+            << (scheme == Scheme::Https ? "https" : "http") << ": still reading the head";
+        const Outcome& outcome = outcomes.ends.front().second;
+        ASSERT_FALSE(outcome.ok());
+        EXPECT_EQ(outcome.error().kind, TransportError::Kind::TimedOut);
+        EXPECT_TRUE(outcome.error().message.contains(QStringLiteral("head"))) << outcome.error().message.toStdString();
+        EXPECT_GE(clock.elapsed(), 1500);
+    }
+}
