@@ -146,9 +146,9 @@ qsizetype headSizeOf(const QByteArray& url, const std::vector<QByteArray>& heade
     return size;
 }
 
+// A read alone: any write (a PUT or DELETE too) goes once, as a booking's POST does.
 bool mayBeSentTwice(const QByteArray& method) {
-    return method == "GET" || method == "HEAD" || method == "PUT" || method == "DELETE" ||
-           method == "OPTIONS";
+    return method == "GET" || method == "HEAD";
 }
 
 // The languages the user reads, as Qt told servers: "de-DE,en,*".

@@ -52,6 +52,11 @@ std::shared_ptr<const ConnectionUse> trackerConnections() {
     return *use;
 }
 
+// Whatever the caller says, a write (any method but GET and HEAD) goes once.
+bool sentOnce(const TransferOrder& order) {
+    return !order.mayBeSentTwice || (order.method != "GET" && order.method != "HEAD");
+}
+
 long wholeMs(std::chrono::milliseconds ms) {
     return static_cast<long>(std::clamp<qint64>(ms.count(), 1, 86400000));
 }
@@ -870,11 +875,12 @@ private:
         curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Carrier::onPrerequest);
         curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
         transfer.reuse.watch(easy);
-        // A booking's answer is its own only on a connection that carried nothing before it, and
-        // none after it may take a late second answer to it.
-        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT,
-                         long(transfer.freshConnection || !order.mayBeSentTwice));
-        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, long(!order.mayBeSentTwice));
+        // A write's answer is its own only on a connection that carried nothing before it, and
+        // none after it may take a late second answer to it. On a new connection libcurl never
+        // sends it again either (it does so only for a kept one that closed unanswered).
+        const bool once = sentOnce(order);
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, long(transfer.freshConnection || once));
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, long(once));
 
         curl_slist* list = nullptr;
         bool askedCodings = false;
@@ -1187,7 +1193,7 @@ private:
 
     static int onSeek(void* context, curl_off_t offset, int origin) {
         auto& transfer = *static_cast<Transfer*>(context);
-        if (!transfer.order.mayBeSentTwice) {
+        if (sentOnce(transfer.order)) {
             // libcurl seeks back to send the body again on a new connection, after the one it
             // went out on closed without an answer: the server may have taken it.
             return CURL_SEEKFUNC_CANTSEEK;

@@ -536,6 +536,31 @@ TEST(NetworkSession, ABookingGoesOnAConnectionOfItsOwnAndOneTheServerDropsIsNotS
     EXPECT_EQ(server.requests().at(0).peerPort, server.requests().at(2).peerPort);
 }
 
+// Every write (any method but GET and HEAD) goes as a booking does: on a connection of its own,
+// never a kept one a stray answer may wait on, and never sent again by the transport when the
+// server took it and dropped the connection (a DELETE sent twice was answered 404).
+TEST(NetworkSession, EveryWriteGoesOnAConnectionOfItsOwnAndIsNeverSentAgain) {
+    for (const QByteArray method : {"DELETE", "PUT", "PATCH"}) {
+        SCOPED_TRACE(method.constData());
+        test::FakeHttpsServer server;
+        server.on("GET", "/projects", test::FakeResponse::json("[]"));
+        server.on(method, "/worklog/1", test::FakeResponse::noAnswer());
+        auto session = NetworkSession::create(trusting());
+        ASSERT_TRUE(run(session, get(server.url("/projects")))->ok());
+        HttpRequest write = get(server.url("/worklog/1"));
+        write.method = method;
+        if (method != "DELETE") {
+            write.body = QByteArray(R"({"timeSpentSeconds":60})");
+        }
+        const auto outcome = run(session, write);
+        ASSERT_TRUE(outcome.has_value());
+        EXPECT_FALSE(outcome->ok());
+        EXPECT_FALSE(outcome->error().neverSent);
+        ASSERT_EQ(server.requestsTo(QStringLiteral("/worklog/1"), method).size(), 1);
+        EXPECT_NE(server.requests().at(0).peerPort, server.requestsTo(QStringLiteral("/worklog/1"), method).at(0).peerPort);
+    }
+}
+
 TEST(NetworkSession, KeepsNoCookies) {
     test::FakeHttpsServer server;
     server.on("GET", "/login",
