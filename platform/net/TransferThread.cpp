@@ -178,7 +178,8 @@ private:
         const bool neverSent = !end.requestSent;
         switch (end.kind) {
         case End::TimedOut:
-            return {Kind::TimedOut, end.message, false};
+            // Out of time in its queue, it never went.
+            return {Kind::TimedOut, end.message, neverSent};
         case End::HeadTooLarge:
         case End::HeadMalformed:
         case End::TrailersTooLarge:
@@ -193,7 +194,7 @@ private:
         using Cause = TransferEnd::Cause;
         switch (end.cause) {
         case Cause::TimedOut:
-            return {Kind::TimedOut, end.message, false};
+            return {Kind::TimedOut, end.message, neverSent};
         case Cause::TlsRefused:
             return {Kind::TlsFailure, end.message, neverSent};
         case Cause::OutOfResources:

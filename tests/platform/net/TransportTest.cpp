@@ -182,3 +182,28 @@ TEST(Transport, AHeadThatComesAByteAtATimeEndsAtTheHeadsBoundCountedFromItsFirst
         EXPECT_GE(clock.elapsed(), 1500);
     }
 }
+
+// A request that timed out while it still waited for a connection place never left: it is said
+// so, and a booking's time may go again (it read as possibly sent).
+TEST(Transport, ARequestThatTimedOutInItsQueueIsNeverSent) {
+    test::LoopbackImageServer server;
+    server.serve("/silent", ImageAnswer::neverAnswered());
+    auto oneAtATime = std::make_shared<ConnectionUse>();
+    oneAtATime->perHost = 1;
+    Outcomes outcomes;
+    TransferOrder order;
+    order.url = server.url(QStringLiteral("/silent"));
+    order.connections = oneAtATime;
+    const quint64 first = TransferThread::instance().start(order, outcomes.sink());
+    ASSERT_TRUE(test::waitUntil([&] { return server.requestCount("/silent") == 1; }, 5000));
+    order.method = "POST";
+    order.body = QByteArray("{}");
+    order.resourceTimeout = 500ms;
+    TransferThread::instance().start(order, outcomes.sink());
+    ASSERT_TRUE(test::waitUntil([&] { return outcomes.count() == 1; }, 5000));
+    TransferThread::instance().cancel(first);
+    const Outcome& queued = outcomes.ends.front().second;
+    ASSERT_FALSE(queued.ok());
+    EXPECT_EQ(queued.error().kind, TransportError::Kind::TimedOut);
+    EXPECT_TRUE(queued.error().neverSent) << queued.error().message.toStdString();
+}
