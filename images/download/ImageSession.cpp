@@ -183,7 +183,14 @@ public:
             order = this->order();
             return Verdict::Again;
         }
-        if (const auto encoding = response.header("Content-Encoding")) {
+        // Codings in several lines are one list, applied in turn.
+        std::optional<QByteArray> encoding;
+        for (const auto& [name, value] : response.headers) {
+            if (name.compare("Content-Encoding", Qt::CaseInsensitive) == 0) {
+                encoding = encoding ? *encoding + ", " + value : value;
+            }
+        }
+        if (encoding) {
             if (!ContentDecoder::isReadable(*encoding)) {
                 m_error = ImageError(QString(urlErrorDomain), BadServerResponse,
                                      QStringLiteral("The answer is encoded as %1, which was not asked for")

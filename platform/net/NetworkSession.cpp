@@ -133,19 +133,6 @@ bool headersAreSafe(const HttpHeaders& headers) {
     return true;
 }
 
-// The most a request's URL and headers may hold together. libcurl builds the head of a request in
-// a buffer of its own bound (1 MiB) and fails past it only after the request was handed over,
-// as if it might have gone out; a tracker's server refuses far less (some kilobytes).
-constexpr qsizetype requestHeadBound = 512 * 1024;
-
-qsizetype headSizeOf(const QByteArray& url, const std::vector<QByteArray>& headerLines) {
-    qsizetype size = url.size();
-    for (const QByteArray& line : headerLines) {
-        size += line.size() + 2;
-    }
-    return size;
-}
-
 // A read alone: any write (a PUT or DELETE too) goes once, as a booking's POST does.
 bool mayBeSentTwice(const QByteArray& method) {
     return method == "GET" || method == "HEAD";
@@ -276,7 +263,7 @@ NetworkSession::start(const HttpRequest& request,
     order.url = request.url;
     order.method = request.method;
     order.headerLines = headerLinesOf(config.headers, request);
-    if (headSizeOf(request.url.toEncoded(), order.headerLines) > requestHeadBound) {
+    if (requestHeadSize(order) > requestHeadBound) {
         // The message never repeats the URL or a header: either may hold a token.
         sink(Out::failure(
             {TransportError::Kind::InvalidRequest,

@@ -86,6 +86,19 @@ struct TransferOrder {
     std::shared_ptr<const ConnectionUse> connections;
 };
 
+// The most a request's URL and headers may hold together. libcurl builds the head of a request in
+// a buffer of its own bound (1 MiB) and fails past it only after the request was handed over,
+// as if it might have gone out; a server refuses far less (some kilobytes).
+constexpr qsizetype requestHeadBound = 512 * 1024;
+
+inline qsizetype requestHeadSize(const TransferOrder& order) {
+    qsizetype size = order.url.toEncoded().size();
+    for (const QByteArray& line : order.headerLines) {
+        size += line.size() + 2;
+    }
+    return size;
+}
+
 // How a transfer ended, as the transport saw it.
 struct TransferEnd {
     enum class Kind {

@@ -752,6 +752,14 @@ private:
             end(transfer.id, {TransferEnd::Kind::ProxyRefused, 0, transfer.order.proxyRefusal});
             return;
         }
+        if (requestHeadSize(transfer.order) > requestHeadBound) {
+            // Never repeating the URL, which may hold a token.
+            TransferEnd refused{TransferEnd::Kind::Failed, CURLE_URL_MALFORMAT,
+                                QStringLiteral("the request's address and headers pass %1 bytes").arg(requestHeadBound)};
+            refused.cause = TransferEnd::Cause::BadUrl;
+            end(transfer.id, refused);
+            return;
+        }
         if (std::exchange(transfer.order.environmentAuthorities, false)) {
             // Read here, off the sender's thread: the file is kept while it stays the same.
             if (const QList<QByteArray> file = SessionConfiguration::environmentAuthorities(); !file.isEmpty()) {
