@@ -163,8 +163,10 @@ int TransferThread::Carrier::sleepMs() const {
     for (const auto& [id, transfer] : m_transfers) {
         next = std::min(next, transfer->resourceDeadline);
         next = std::min(next, transfer->lastProgress + transfer->order.stallTimeout);
-        if (transfer->headDeadline) {
-            next = std::min(next, *transfer->headDeadline);
+        for (const auto& deadline : {transfer->headDeadline, transfer->lookUpDeadline}) {
+            if (deadline) {
+                next = std::min(next, *deadline);
+            }
         }
     }
     for (const auto& [use, client] : m_clients) {
@@ -203,6 +205,9 @@ std::optional<QString> TransferThread::Carrier::lateness(const Transfer& transfe
     }
     if (transfer.headDeadline && now >= *transfer.headDeadline) {
         return QStringLiteral("the answer's head did not end");
+    }
+    if (transfer.lookUpDeadline && now >= *transfer.lookUpDeadline) {
+        return QStringLiteral("the target's name was not found in time");
     }
     return std::nullopt;
 }

@@ -101,6 +101,8 @@ private:
         // ended), over plain TCP: more than that, and the head has begun.
         std::optional<quint64> receivedBefore;
         curl_socket_t socket = CURL_SOCKET_BAD;
+        // A proxied target's look-up, in turn with others, is held to the connection's bound.
+        std::optional<SteadyClock::time_point> lookUpDeadline;
     };
 
     struct Idle {
@@ -156,7 +158,8 @@ private:
     // --- hops ---
 
     // Through a proxy the connection goes to the proxy, which the user named: the target's own
-    // addresses are judged before the proxy is asked, on a thread of their own.
+    // addresses are judged before the proxy is asked (looked up on a few threads, in turn),
+    // or its name alone where the proxy looks names up.
     bool judgeThroughProxy(Transfer& transfer);
     void lookedUp(quint64 id, int hop, const std::vector<QHostAddress>& addresses);
     void lookedUpNow(Transfer& transfer, const std::vector<QHostAddress>& addresses);

@@ -25,8 +25,10 @@ namespace velmora {
 // request's stall and whole time-outs, its connection's time, its body's size; a transfer that
 // passes one ends at once and costs no other transfer its place or its time. Each caller's
 // transfers keep to that caller's use of connections (ConnectionUse). One store of authorities
-// per trust is shared by every connection, and TLS sessions are resumed. Names are looked up a
-// thread per look-up, so a look-up that never answers holds only its own transfer.
+// per trust is shared by every connection, and TLS sessions are resumed. libcurl looks a direct
+// connection's name up on a thread per look-up, so one that never answers holds only its own
+// transfer; a proxied target's names, judged here before the proxy is asked, are looked up on
+// a few threads in turn, each transfer held to its connection's bound meanwhile.
 class TransferThread {
 public:
     using Outcome = Result<HttpResponse, TransportError>;

@@ -212,6 +212,9 @@ TEST_F(ProxiedAvatars, TheNameGoesToASocksProxyThatLooksItUpAndAnAddressIsJudged
             EXPECT_EQ(test::UnansweredNames::waiting(), 0);
             ASSERT_EQ(m_proxy.requests().size(), before + 1);
             EXPECT_EQ(m_proxy.requests().back().target, "avatars.unanswered.test:" + QByteArray::number(server.port()));
+            // A name of this machine's own, which only a name's judge sees, never goes.
+            const QUrl own = server.url(QStringLiteral("/secret.png"), QStringLiteral("avatars.localhost."));
+            EXPECT_TRUE(isAddressRefused(fetch(own, configuration)));
         }
         const size_t asked = m_proxy.requests().size();
         EXPECT_TRUE(isAddressRefused(fetch(QUrl::fromEncoded(inward), configuration))) << scheme.constData();

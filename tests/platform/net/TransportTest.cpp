@@ -207,3 +207,26 @@ TEST(Transport, ARequestThatTimedOutInItsQueueIsNeverSent) {
     EXPECT_EQ(queued.error().kind, TransportError::Kind::TimedOut);
     EXPECT_TRUE(queued.error().neverSent) << queued.error().message.toStdString();
 }
+
+// A proxied target's addresses are looked up on a few threads, not one thread per request:
+// names that never answer hold those few, and every transfer, queued or not, ends at its
+// connection's bound.
+TEST(Transport, AProxiedTargetsLookUpsRunOnAFewThreads) {
+    test::UnansweredNames unanswered;
+    Outcomes outcomes;
+    for (int i = 0; i < 12; ++i) {
+        TransferOrder order;
+        order.url = QUrl(QStringLiteral("http://host%1.unanswered.test/a.png").arg(i));
+        order.proxy = "http://127.0.0.1:1";
+        order.addresses = std::make_shared<AddressRule>();
+        order.connectTimeout = 1500ms;
+        TransferThread::instance().start(order, outcomes.sink());
+    }
+    ASSERT_TRUE(test::waitUntil([] { return test::UnansweredNames::waiting() > 0; }, 5000));
+    test::waitUntil([] { return false; }, 500);
+    EXPECT_LE(test::UnansweredNames::waiting(), 4);
+    ASSERT_TRUE(test::waitUntil([&] { return outcomes.count() == 12; }, 8000)) << outcomes.count() << " ended";
+    for (const auto& [transfer, outcome] : outcomes.ends) {
+        EXPECT_EQ(outcome.error().kind, TransportError::Kind::TimedOut);
+    }
+}
