@@ -42,6 +42,22 @@ struct Outcomes {
     std::vector<std::pair<quint64, Outcome>> ends;
 };
 
+// A server that never answers, reached one transfer at a time.
+struct OneAtATime {
+    OneAtATime() {
+        server.serve("/silent", ImageAnswer::neverAnswered());
+        use->perHost = 1;
+    }
+    TransferOrder order() const {
+        TransferOrder order;
+        order.url = server.url(QStringLiteral("/silent"));
+        order.connections = use;
+        return order;
+    }
+    test::LoopbackImageServer server;
+    std::shared_ptr<ConnectionUse> use = std::make_shared<ConnectionUse>();
+};
+
 std::optional<Outcome> run(const std::shared_ptr<NetworkSession>& session, const QUrl& url, int waitMs) {
     std::optional<Outcome> outcome;
     HttpRequest request;
@@ -57,17 +73,12 @@ std::optional<Outcome> run(const std::shared_ptr<NetworkSession>& session, const
 // connection each hear that the network is shutting down, said as never sent only for the one
 // that never went out, so a caller never waits for an answer that cannot come.
 TEST(Transport, StoppingTellsEveryTransferUnderWayOrWaitingHowItEnded) {
-    test::LoopbackImageServer server;
-    server.serve("/silent", ImageAnswer::neverAnswered());
-    auto oneAtATime = std::make_shared<ConnectionUse>();
-    oneAtATime->perHost = 1;
+    OneAtATime silent;
+    test::LoopbackImageServer& server = silent.server;
     Outcomes outcomes;
     std::vector<quint64> started;
     for (int i = 0; i < 2; ++i) {
-        TransferOrder order;
-        order.url = server.url(QStringLiteral("/silent"));
-        order.connections = oneAtATime;
-        started.push_back(TransferThread::instance().start(order, outcomes.sink()));
+        started.push_back(TransferThread::instance().start(silent.order(), outcomes.sink()));
     }
     ASSERT_TRUE(test::waitUntil([&] { return server.acceptedConnections() == 1; }, 5000));
     ASSERT_TRUE(test::waitUntil([&] { return server.requestCount("/silent") == 1; }, 5000));
@@ -186,16 +197,11 @@ TEST(Transport, AHeadThatComesAByteAtATimeEndsAtTheHeadsBoundCountedFromItsFirst
 // A request that timed out while it still waited for a connection place never left: it is said
 // so, and a booking's time may go again (it read as possibly sent).
 TEST(Transport, ARequestThatTimedOutInItsQueueIsNeverSent) {
-    test::LoopbackImageServer server;
-    server.serve("/silent", ImageAnswer::neverAnswered());
-    auto oneAtATime = std::make_shared<ConnectionUse>();
-    oneAtATime->perHost = 1;
+    OneAtATime silent;
     Outcomes outcomes;
-    TransferOrder order;
-    order.url = server.url(QStringLiteral("/silent"));
-    order.connections = oneAtATime;
+    TransferOrder order = silent.order();
     const quint64 first = TransferThread::instance().start(order, outcomes.sink());
-    ASSERT_TRUE(test::waitUntil([&] { return server.requestCount("/silent") == 1; }, 5000));
+    ASSERT_TRUE(test::waitUntil([&] { return silent.server.requestCount("/silent") == 1; }, 5000));
     order.method = "POST";
     order.body = QByteArray("{}");
     order.resourceTimeout = 500ms;
