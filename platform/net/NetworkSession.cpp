@@ -241,6 +241,22 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
         });
 }
 
+void NetworkSession::openAheadFor(const QUrl& url) const {
+    const QString scheme = url.scheme().toLower();
+    ProxyChoice proxy = ProxyChoice::forUrl(url);
+    if (!url.isValid() || url.host().isEmpty() || !proxy.proxy.isEmpty() || !proxy.refusal.isEmpty() ||
+        (scheme != QLatin1String("https") && scheme != QLatin1String("http"))) {
+        return;
+    }
+    TransferOrder order;
+    order.url = url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
+    if (!m_configuration.extraCaCertificates.isEmpty()) {
+        order.authorities = TrustStore::of(TrustStore::derOf(m_configuration.extraCaCertificates));
+    }
+    order.environmentAuthorities = true;
+    TransferThread::instance().openAhead(std::move(order));
+}
+
 std::function<void()>
 NetworkSession::start(const HttpRequest& request,
                       std::function<void(Result<HttpResponse, TransportError>)> sink) const {

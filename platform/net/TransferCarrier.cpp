@@ -119,6 +119,7 @@ void TransferThread::Carrier::take(Command command) {
         transfer.order.connections = trackerConnections();
     }
     transfer.reader = std::move(command.reader);
+    transfer.ahead = transfer.order.openAheadOnly;
     const auto now = SteadyClock::now();
     transfer.resourceDeadline = now + transfer.order.resourceTimeout;
     transfer.lastProgress = now;
@@ -145,6 +146,7 @@ void TransferThread::Carrier::work() {
             hopDone(*transfer, message->data.result);
         }
     }
+    pumpDirectTransfers();
     const auto now = SteadyClock::now();
     std::vector<std::pair<quint64, QString>> late;
     for (const auto& [id, transfer] : m_transfers) {
@@ -373,6 +375,9 @@ void TransferThread::Carrier::beginHop(Transfer& transfer) {
     if (transfer.order.headTimeFromHopStart) {
         transfer.headDeadline = now + std::min(transfer.order.headTimeout, transfer.order.resourceTimeout);
     }
+    if (takeAhead(transfer)) {
+        return;
+    }
     CURL* easy = setUpEasy(transfer);
     if (!easy) {
         end(transfer.id, {TransferEnd::Kind::Failed, CURLE_FAILED_INIT, QStringLiteral("no transfer could be made")});
@@ -427,6 +432,10 @@ void TransferThread::Carrier::end(quint64 id, TransferEnd how, bool tell) {
 }
 
 void TransferThread::Carrier::hopDone(Transfer& transfer, CURLcode result) {
+    if (transfer.ahead) {
+        aheadConnected(transfer, result);
+        return;
+    }
     using Kind = TransferEnd::Kind;
     if (transfer.reuse.refusedConnection() && !transfer.freshConnection) {
         // Nothing of the request went out: it goes again, once, on a new connection.

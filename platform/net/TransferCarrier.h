@@ -21,6 +21,7 @@
 #include <chrono>
 #include <deque>
 #include <map>
+#include <vector>
 
 namespace velmora {
 
@@ -30,6 +31,18 @@ using SteadyClock = std::chrono::steady_clock;
 inline bool sentOnce(const TransferOrder& order) {
     return !order.mayBeSentTwice || (order.method != "GET" && order.method != "HEAD");
 }
+
+// A write's request and answer on a connection opened ahead (TransferAhead.cpp).
+struct DirectExchange {
+    QByteArray out;
+    qsizetype sent = 0;
+    QByteArray in; // read, not yet taken
+    bool received = false;
+    // How the body is framed, and what is left of it (or of the chunk under way).
+    enum class Body { None, Length, Chunked, ToClose } body = Body::None;
+    enum class Chunk { Size, Data, DataEnd, Trailers } chunk = Chunk::Size;
+    qint64 left = 0;
+};
 
 // The tracker's use of connections (a transfer's when its order names none).
 std::shared_ptr<const ConnectionUse> trackerConnections();
@@ -48,6 +61,8 @@ public:
     int sleepMs() const;
     // Every transfer ends, told that the network is shutting down.
     void stopAll();
+    // The sockets of the writes on connections opened ahead, for the loop's wait.
+    std::vector<curl_waitfd> directSockets() const;
 private:
     struct CurlSlistFree {
         void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -103,6 +118,11 @@ private:
         curl_socket_t socket = CURL_SOCKET_BAD;
         // A proxied target's look-up, in turn with others, is held to the connection's bound.
         std::optional<SteadyClock::time_point> lookUpDeadline;
+        // A connection opened ahead for a write (connected once `aheadReady`), or a write on one:
+        // its request and answer then pass here, not through libcurl's HTTP.
+        bool ahead = false;
+        bool aheadReady = false;
+        std::unique_ptr<DirectExchange> direct;
     };
 
     struct Idle {
@@ -155,6 +175,18 @@ private:
     void closeAgedConnections(SteadyClock::time_point now);
     bool hasTransfers(const ConnectionUse* use) const;
     void forget(const ConnectionUse* use);
+    // --- connections opened ahead (TransferAhead.cpp) ---
+
+    QString aheadKey(const Transfer& transfer) const;
+    void aheadConnected(Transfer& transfer, CURLcode result);
+    // Puts the write on a connection opened ahead for it, when one is ready: false otherwise.
+    bool takeAhead(Transfer& transfer);
+    // Sends what is left of the request and reads what came; may end the transfer.
+    void pumpDirect(Transfer& transfer);
+    bool readDirect(Transfer& transfer);
+    void directEnded(Transfer& transfer, CURLcode result);
+    void pumpDirectTransfers();
+
     // --- hops ---
 
     // Through a proxy the connection goes to the proxy, which the user named: the target's own

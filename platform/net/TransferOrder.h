@@ -84,6 +84,9 @@ struct TransferOrder {
     std::shared_ptr<const AddressRule> addresses;
     // The caller's use of connections; none: the trackers'.
     std::shared_ptr<const ConnectionUse> connections;
+    // Opens the connection (TLS included) that the next write to this origin, of the same trust
+    // and caller, will go on, and sends nothing: kept for the caller's idle age.
+    bool openAheadOnly = false;
 };
 
 // The most a request's URL and headers may hold together. libcurl builds the head of a request in

@@ -137,6 +137,11 @@ CURL* TransferThread::Carrier::setUpEasy(Transfer& transfer) {
             curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, order.method.constData());
         }
     }
+    if (transfer.ahead) {
+        // The connection alone, TLS included; the write that takes it sends its request itself.
+        curl_easy_setopt(easy, CURLOPT_CONNECT_ONLY, 1L);
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+    }
     return easy;
 }
 

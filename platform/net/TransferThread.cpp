@@ -98,6 +98,17 @@ void TransferThread::post(Command command) {
     }
 }
 
+void TransferThread::openAhead(TransferOrder order) {
+    // Told nothing: a connection opened ahead is the transport's to keep or let go.
+    class Unread final : public TransferReader {
+        Verdict head(const ResponseHeadReader&, TransferOrder&) override { return Verdict::End; }
+        bool body(const char*, qsizetype) override { return false; }
+        void end(const TransferEnd&) override {}
+    };
+    order.openAheadOnly = true;
+    start(std::move(order), std::make_shared<Unread>());
+}
+
 void TransferThread::cancel(quint64 transfer, bool tell) {
     std::lock_guard lock(m_mutex);
     if (!m_multi) {
@@ -190,7 +201,8 @@ void TransferThread::run(void* handle) {
             break;
         }
         carrier.work();
-        curl_multi_poll(multi, nullptr, 0, carrier.sleepMs(), nullptr);
+        std::vector<curl_waitfd> direct = carrier.directSockets();
+        curl_multi_poll(multi, direct.data(), unsigned(direct.size()), carrier.sleepMs(), nullptr);
     }
 }
 

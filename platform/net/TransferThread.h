@@ -43,6 +43,9 @@ public:
     quint64 start(TransferOrder order, Done done);
     // The same, the answer handed to `reader` as it arrives.
     quint64 start(TransferOrder order, std::shared_ptr<TransferReader> reader);
+    // Opens ahead the connection a write to `order`'s origin will go on (the order's trust and
+    // caller; never through a proxy), so that write pays no handshake: it goes on it alone.
+    void openAhead(TransferOrder order);
     // Ends the transfer, telling its reader (as Cancelled) only when `tell`; from any thread.
     void cancel(quint64 transfer, bool tell = false);
     // Ends every transfer of that use of connections without telling anyone, and lets go of

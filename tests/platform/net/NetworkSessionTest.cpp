@@ -793,3 +793,26 @@ TEST(NetworkSession, TheSystemsProxyCarriesRequestsAndThisMachineGoesDirect) {
     EXPECT_EQ(local.requestCount("/ping"), 1);
     EXPECT_EQ(proxy.totalRequestCount(), 1);
 }
+
+// Where a write is known to be coming, its connection is opened ahead: the write goes on it, no
+// handshake of its own, and on it alone (the next write opens its own).
+TEST(NetworkSession, AWriteGoesOnTheConnectionOpenedAheadForItAlone) {
+    for (const Scheme scheme : {Scheme::Https, Scheme::Http}) {
+        test::LoopbackImageServer server(scheme);
+        server.serve("/worklog", ImageAnswer::image(R"({"id":"1"})", "application/json"));
+        auto session = NetworkSession::create(trusting());
+        HttpRequest booking = get(server.url(QStringLiteral("/worklog")));
+        booking.method = "POST";
+        booking.body = QByteArray(R"({"timeSpentSeconds":60})");
+        session->openAheadFor(booking.url);
+        ASSERT_TRUE(test::waitUntil([&] { return server.acceptedConnections() == 1; }, 5000));
+        test::waitUntil([] { return false; }, 200); // its handshake done
+        for (int write = 1; write <= 2; ++write) {
+            const auto outcome = run(session, booking);
+            ASSERT_TRUE(outcome.has_value() && outcome->ok()) << (outcome ? outcome->error().description().toStdString() : "");
+            EXPECT_EQ(outcome->value().body, R"({"id":"1"})");
+            EXPECT_EQ(server.acceptedConnections(), write) << "write " << write;
+        }
+        EXPECT_EQ(server.requestCount("/worklog"), 2);
+    }
+}
