@@ -816,3 +816,39 @@ TEST(NetworkSession, AWriteGoesOnTheConnectionOpenedAheadForItAlone) {
         EXPECT_EQ(server.requestCount("/worklog"), 2);
     }
 }
+
+// On a connection opened ahead the answer is framed as on any other: by its length, in chunks
+// (trailers after them), by the connection's end, or with no body at all.
+TEST(NetworkSession, AWritesAnswerOnAConnectionOpenedAheadIsReadInEveryFraming) {
+    struct Framing {
+        const char* path;
+        QByteArray answer;
+        QByteArray body;
+    };
+    const Framing framings[] = {
+        {"/length", "HTTP/1.1 201 Created\r\nContent-Length: 8\r\n\r\n{\"id\":1}", R"({"id":1})"},
+        {"/chunks", "HTTP/1.1 201 Created\r\nTransfer-Encoding: chunked\r\n\r\n4;x=y\r\n{\"id\r\n5\r\n\":11}\r\n0\r\nX-T: 1\r\n\r\n",
+         R"({"id":11})"},
+        {"/close", "HTTP/1.1 201 Created\r\nConnection: close\r\n\r\n{\"id\":12}", R"({"id":12})"},
+        {"/none", "HTTP/1.1 204 No Content\r\n\r\n", ""},
+    };
+    test::FakeHttpsServer server;
+    for (const Framing& framing : framings) {
+        server.on("POST", framing.path, test::FakeResponse::garbage(framing.answer));
+    }
+    auto session = NetworkSession::create(trusting());
+    for (const Framing& framing : framings) {
+        SCOPED_TRACE(framing.path);
+        HttpRequest booking = get(server.url(QString::fromLatin1(framing.path)));
+        booking.method = "POST";
+        booking.body = QByteArray(R"({"timeSpentSeconds":60})");
+        session->openAheadFor(booking.url);
+        test::waitUntil([] { return false; }, 300);
+        const auto outcome = run(session, booking);
+        ASSERT_TRUE(outcome.has_value() && outcome->ok()) << (outcome ? outcome->error().description().toStdString() : "");
+        EXPECT_EQ(outcome->value().body, framing.body);
+        EXPECT_EQ(server.requestsTo(QString::fromLatin1(framing.path)).size(), 1);
+        EXPECT_EQ(server.requestsTo(QString::fromLatin1(framing.path)).front().body, booking.body);
+    }
+}
+
