@@ -814,6 +814,12 @@ TEST(NetworkSession, AWriteGoesOnTheConnectionOpenedAheadForItAlone) {
             EXPECT_EQ(server.acceptedConnections(), write) << "write " << write;
         }
         EXPECT_EQ(server.requestCount("/worklog"), 2);
+        if (scheme == Scheme::Http) {
+            // One never used is let go within seconds, as an idle connection is.
+            session->openAheadFor(booking.url);
+            ASSERT_TRUE(test::waitUntil([&] { return server.acceptedConnections() == 3; }, 5000));
+            EXPECT_TRUE(test::waitUntil([&] { return server.openConnections() == 0; }, 8000));
+        }
     }
 }
 
