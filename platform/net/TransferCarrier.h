@@ -7,6 +7,7 @@
 //   TransferCallbacks.cpp    the head, the body and the request's body as libcurl hands them over
 //   TransferConnections.cpp  which connection a request may go on, which are kept and how long
 //   TransferProxyLookUps.cpp a proxied target's addresses, judged before the proxy is asked
+//   TransferAhead.cpp        a write's connection opened ahead, and the write's exchange on it
 // Only the transfer thread calls any of it.
 
 #include "platform/net/ConnectionReuse.h"
