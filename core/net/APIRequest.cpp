@@ -99,6 +99,12 @@ std::optional<QUrl> APIRequest::usable(const QUrl& url) {
     return url;
 }
 
+void APIRequest::openConnectionAhead() const {
+    if (m_session) {
+        m_session->openAheadFor(QUrl(QStringLiteral("https://") + m_baseUrl));
+    }
+}
+
 std::optional<QUrl> APIRequest::url(const Endpoint& endpoint) const {
     const QString path = endpoint.path();
     // An id the tracker handed us could be "." or "..". Encoded or not, the URL would

@@ -66,6 +66,8 @@ public:
     const std::shared_ptr<NetworkSession>& session() const { return m_session; }
     void setSession(std::shared_ptr<NetworkSession> session) { m_session = std::move(session); }
     const JsonDecoder& decoder() const { return m_decoder; }
+    // A write to the tracker is coming: its connection is opened now (NetworkSession::openAheadFor).
+    void openConnectionAhead() const;
 
     // How far the tracker's clock runs from this machine's, as its recent answers (to
     // any client of the same host) tell; absent when none told.

@@ -85,6 +85,10 @@ public:
     // Loads the inputs again after a failure; nothing for a form that loads none.
     virtual void retryInputsLoad() {}
 
+    // Opens the connection the booking will go on, as the sheet opens: Save then pays no
+    // handshake. Nothing for a form with no tracker behind it.
+    virtual void openConnectionAhead() {}
+
     // The tracker's name as the user knows it ("Jira"); empty where not known.
     virtual QString trackerName() const { return {}; }
     // Puts the description typed for an earlier booking of the same time into the form's

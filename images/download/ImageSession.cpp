@@ -112,10 +112,12 @@ public:
         order.readBufferBytes = configuration.readBufferBytes;
         order.inflated = false; // inflated here, in bounded steps
         order.authorities = m_session->m_trust;
+        order.environmentAuthorities = true;
         ProxyChoice proxy = ProxyChoice::forUrl(m_request.url);
         order.proxy = std::move(proxy.proxy);
         order.proxyUser = std::move(proxy.user);
         order.proxyPassword = std::move(proxy.password);
+        order.proxyRefusal = std::move(proxy.refusal);
         if (m_credential) {
             order.credential = std::make_pair(m_credential->user.toUtf8(), m_credential->password.toUtf8());
         }
@@ -181,7 +183,14 @@ public:
             order = this->order();
             return Verdict::Again;
         }
-        if (const auto encoding = response.header("Content-Encoding")) {
+        // Codings in several lines are one list, applied in turn.
+        std::optional<QByteArray> encoding;
+        for (const auto& [name, value] : response.headers) {
+            if (name.compare("Content-Encoding", Qt::CaseInsensitive) == 0) {
+                encoding = encoding ? *encoding + ", " + value : value;
+            }
+        }
+        if (encoding) {
             if (!ContentDecoder::isReadable(*encoding)) {
                 m_error = ImageError(QString(urlErrorDomain), BadServerResponse,
                                      QStringLiteral("The answer is encoded as %1, which was not asked for")
@@ -358,6 +367,8 @@ private:
             return tooLarge(m_request.maximumBodyBytes);
         case Kind::AddressRefused:
             return urlError(AddressRefused, end.message);
+        case Kind::ProxyRefused:
+            return urlError(CannotConnectToHost, end.message);
         case Kind::OutOfResources:
         case Kind::Stopped:
             return urlError(CannotLoadFromNetwork, end.message);
@@ -436,7 +447,7 @@ ImageSession::ImageSession(Configuration configuration, ImageSessionDelegate* de
     m_connections = std::make_shared<const ConnectionUse>(use);
     m_addresses = imageAddressRule(m_configuration.placeOfAddress);
     const QList<QByteArray> extra =
-        TrustStore::derOf(m_configuration.extraCaCertificates) + SessionConfiguration::processExtraAuthorities();
+        TrustStore::derOf(m_configuration.extraCaCertificates + SessionConfiguration::standard().extraCaCertificates);
     if (!extra.isEmpty()) {
         m_trust = TrustStore::of(extra);
     }

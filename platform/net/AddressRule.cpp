@@ -63,6 +63,17 @@ AddressPlace placeOfAddress(const QHostAddress& address) {
     return AddressPlace::Unusable;
 }
 
+std::optional<QHostAddress> addressLiteral(QString host) {
+    while (host.endsWith(QLatin1Char('.'))) {
+        host.chop(1);
+    }
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
+        host = host.mid(1, host.size() - 2);
+    }
+    const QHostAddress address(host);
+    return address.isNull() ? std::nullopt : std::optional<QHostAddress>(address);
+}
+
 bool AddressRule::mayFollow(AddressPlace start, AddressPlace to) {
     switch (start) {
     case AddressPlace::Public:

@@ -19,6 +19,10 @@ enum class AddressPlace {
 
 AddressPlace placeOfAddress(const QHostAddress& address);
 
+// The address a URL's host spells, however it is spelled ("127.0.0.1.", "[::1]"); none for a
+// name. A resolver or a proxy drops a trailing dot, so an address with one is still that address.
+std::optional<QHostAddress> addressLiteral(QString host);
+
 // Which addresses a transfer may reach: its first hop never the local link nor what is no
 // place, and a later hop (a redirect) never further inward than the first went (public:
 // public only; private: private or public; loopback: loopback only). The transport judges

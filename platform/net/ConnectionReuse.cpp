@@ -44,8 +44,9 @@ std::pair<int, QByteArray> portAndAddress(const sockaddr_storage& address) {
     return {-1, {}};
 }
 
-// The socket whose ends are these; CURL_SOCKET_BAD when none of libcurl's is.
-curl_socket_t socketOf(const char* peerAddress, int peerPort, int localPort) {
+} // namespace
+
+curl_socket_t ConnectionReuse::socketOf(const char* peerAddress, int peerPort, int localPort) {
     Sockets& all = sockets();
     std::lock_guard lock(all.mutex);
     for (const curl_socket_t socket : all.open) {
@@ -65,6 +66,8 @@ curl_socket_t socketOf(const char* peerAddress, int peerPort, int localPort) {
     }
     return CURL_SOCKET_BAD;
 }
+
+namespace {
 
 // Whether bytes (or the peer's end) wait unread on `socket`, looked at without waiting or taking
 // any.

@@ -29,6 +29,8 @@ public:
     // Closes a connection's socket: the engine's close hook (CURLOPT_CLOSESOCKETFUNCTION) ends
     // with it, so no socket number is looked up once it may name another connection.
     static int closeSocket(curl_socket_t socket);
+    // The socket of libcurl's whose ends are these; CURL_SOCKET_BAD when none is.
+    static curl_socket_t socketOf(const char* peerAddress, int peerPort, int localPort);
 
 private:
     static int onSocket(void* self, curl_socket_t socket, curlsocktype purpose);

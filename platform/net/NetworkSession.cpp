@@ -133,22 +133,9 @@ bool headersAreSafe(const HttpHeaders& headers) {
     return true;
 }
 
-// The most a request's URL and headers may hold together. libcurl builds the head of a request in
-// a buffer of its own bound (1 MiB) and fails past it only after the request was handed over,
-// as if it might have gone out; a tracker's server refuses far less (some kilobytes).
-constexpr qsizetype requestHeadBound = 512 * 1024;
-
-qsizetype headSizeOf(const QByteArray& url, const std::vector<QByteArray>& headerLines) {
-    qsizetype size = url.size();
-    for (const QByteArray& line : headerLines) {
-        size += line.size() + 2;
-    }
-    return size;
-}
-
+// A read alone: any write (a PUT or DELETE too) goes once, as a booking's POST does.
 bool mayBeSentTwice(const QByteArray& method) {
-    return method == "GET" || method == "HEAD" || method == "PUT" || method == "DELETE" ||
-           method == "OPTIONS";
+    return method == "GET" || method == "HEAD";
 }
 
 // The languages the user reads, as Qt told servers: "de-DE,en,*".
@@ -254,6 +241,22 @@ Publisher<HttpResponse, TransportError> NetworkSession::send(HttpRequest request
         });
 }
 
+void NetworkSession::openAheadFor(const QUrl& url) const {
+    const QString scheme = url.scheme().toLower();
+    ProxyChoice proxy = ProxyChoice::forUrl(url);
+    if (!url.isValid() || url.host().isEmpty() || !proxy.proxy.isEmpty() || !proxy.refusal.isEmpty() ||
+        (scheme != QLatin1String("https") && scheme != QLatin1String("http"))) {
+        return;
+    }
+    TransferOrder order;
+    order.url = url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
+    if (!m_configuration.extraCaCertificates.isEmpty()) {
+        order.authorities = TrustStore::of(TrustStore::derOf(m_configuration.extraCaCertificates));
+    }
+    order.environmentAuthorities = true;
+    TransferThread::instance().openAhead(std::move(order));
+}
+
 std::function<void()>
 NetworkSession::start(const HttpRequest& request,
                       std::function<void(Result<HttpResponse, TransportError>)> sink) const {
@@ -276,7 +279,7 @@ NetworkSession::start(const HttpRequest& request,
     order.url = request.url;
     order.method = request.method;
     order.headerLines = headerLinesOf(config.headers, request);
-    if (headSizeOf(request.url.toEncoded(), order.headerLines) > requestHeadBound) {
+    if (requestHeadSize(order) > requestHeadBound) {
         // The message never repeats the URL or a header: either may hold a token.
         sink(Out::failure(
             {TransportError::Kind::InvalidRequest,
@@ -299,15 +302,15 @@ NetworkSession::start(const HttpRequest& request,
         order.resourceTimeout = std::min(order.resourceTimeout, *cap);
     }
     order.maxBodySize = std::max<qint64>(request.maxBodySize.value_or(config.maxBodySize), 0);
-    const QList<QByteArray> extra =
-        TrustStore::derOf(config.extraCaCertificates) + SessionConfiguration::environmentAuthorities();
-    if (!extra.isEmpty()) {
-        order.authorities = TrustStore::of(extra);
+    if (!config.extraCaCertificates.isEmpty()) {
+        order.authorities = TrustStore::of(TrustStore::derOf(config.extraCaCertificates));
     }
+    order.environmentAuthorities = true;
     ProxyChoice proxy = ProxyChoice::forUrl(order.url);
     order.proxy = std::move(proxy.proxy);
     order.proxyUser = std::move(proxy.user);
     order.proxyPassword = std::move(proxy.password);
+    order.proxyRefusal = std::move(proxy.refusal);
 
     ReplyMailbox& mailbox = threadMailbox();
     const std::shared_ptr<MailboxLink> link = mailbox.link();

@@ -40,6 +40,11 @@ public:
     // subscription aborts the request and closes its connection.
     Publisher<HttpResponse, TransportError> send(HttpRequest request) const;
 
+    // A write to `url`'s server is coming (a booking sheet opened, a timer stopped): the
+    // connection it will go on is opened now, so the write pays no handshake. Nothing is sent;
+    // the connection is let go unused after a few seconds, and never goes through a proxy.
+    void openAheadFor(const QUrl& url) const;
+
     // While held, the requests the main thread sends wait and start on release, in the
     // order they were sent; one cancelled meanwhile never starts. The app holds them
     // until its first window is on screen: a request's set-up (the TLS library, its

@@ -12,7 +12,12 @@
 #include <climits>
 #include <mutex>
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace velmora {
 
@@ -105,18 +110,36 @@ QList<QByteArray> SessionConfiguration::environmentAuthorities() {
     if (path.isEmpty()) {
         return {};
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qWarning("%s names %s, which cannot be read: %s", extraCaFileVariable, qPrintable(path),
-                 qPrintable(file.errorString()));
-        return {};
+    // Each refusal is told once, not once per request.
+    const auto refuse = [&path](const QString& why) {
+        static QString lastTold;
+        std::lock_guard lock(processMutex());
+        const QString told = path + QLatin1Char(' ') + why;
+        if (told != lastTold) {
+            lastTold = told;
+            qWarning("%s names %s, which is not read: %s", extraCaFileVariable, qPrintable(path), qPrintable(why));
+        }
+        return QList<QByteArray>();
+    };
+    // As the snapshot files are read: opened without waiting (a FIFO's writer may never come),
+    // a regular file only (a device reads for ever), of a bounded size.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return refuse(QString::fromLocal8Bit(std::strerror(errno)));
     }
-    // Every request asks, on the thread that sends it (the main thread's Save among
-    // them), and parsing even one PEM certificate costs milliseconds. What was read is
-    // kept while the file that is open now is the one it was read from, unchanged: the
-    // same file (device and inode) with the same size and modification time.
+    const struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
     struct stat status {};
-    const bool known = ::fstat(file.handle(), &status) == 0;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return refuse(QStringLiteral("not a regular file"));
+    }
+    if (status.st_size > authorityFileBound) {
+        return refuse(QStringLiteral("larger than %1 bytes").arg(authorityFileBound));
+    }
+    // What was read is kept while the file that is open now is the one it was read from,
+    // unchanged: the same file (device and inode) with the same size and modification time.
     const ReadAuthorities version{path,
                                   static_cast<quint64>(status.st_dev),
                                   static_cast<quint64>(status.st_ino),
@@ -124,21 +147,38 @@ QList<QByteArray> SessionConfiguration::environmentAuthorities() {
                                   static_cast<qint64>(status.st_mtim.tv_sec),
                                   static_cast<qint64>(status.st_mtim.tv_nsec),
                                   {}};
-    if (known) {
+    {
         std::lock_guard lock(processMutex());
         if (const auto& read = lastRead(); read && read->sameFileAs(version)) {
             return read->certificates;
         }
     }
-    const QList<QByteArray> certificates = certificatesOfPem(file.readAll());
+    // Read to its end, never past the bound, whatever it grew to since.
+    QByteArray pem;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return refuse(QString::fromLocal8Bit(std::strerror(errno)));
+        }
+        if (got == 0) {
+            break;
+        }
+        if (pem.size() + got > authorityFileBound) {
+            return refuse(QStringLiteral("larger than %1 bytes").arg(authorityFileBound));
+        }
+        pem.append(buffer, got);
+    }
+    const QList<QByteArray> certificates = certificatesOfPem(pem);
     if (certificates.isEmpty()) {
-        qWarning("%s names %s, which holds no PEM certificate", extraCaFileVariable, qPrintable(path));
+        refuse(QStringLiteral("it holds no PEM certificate"));
     }
-    if (known) {
-        std::lock_guard lock(processMutex());
-        lastRead() = version;
-        lastRead()->certificates = certificates;
-    }
+    std::lock_guard lock(processMutex());
+    lastRead() = version;
+    lastRead()->certificates = certificates;
     return certificates;
 }
 

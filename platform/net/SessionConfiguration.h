@@ -60,6 +60,9 @@ struct SessionConfiguration {
     // reading it through Qt would load Qt's TLS back ends, and set that library up a
     // second time, in an app whose connections never use them.
     static constexpr char extraCaFileVariable[] = "VELMORA_EXTRA_CA_FILE";
+    // The most that file may hold (a system's whole bundle is some 200 KiB); it is read on the
+    // transfer thread, never on a sender's, and only a regular file is.
+    static constexpr qint64 authorityFileBound = 4 * 1024 * 1024;
     static QList<QByteArray> environmentAuthorities();
 };
 

@@ -13,6 +13,10 @@ public:
     // called first thing in main, before anything speaks TLS. False when the library
     // refused (it is then used as it was).
     static bool keepStateUntilExit();
+    // Sets libcurl up, once, before anything of it is called (libcurl sets itself up on its
+    // first handle otherwise): libcurl opens the file SSLKEYLOGFILE names at its set-up and
+    // writes every TLS secret into it, so the variable is hidden from that set-up.
+    static void setUpLibcurl();
 };
 
 } // namespace velmora

@@ -68,10 +68,15 @@ struct TransferOrder {
     bool inflated = true;
     // The authorities trusted; none: the system's alone.
     std::shared_ptr<const TrustStore> authorities;
-    // "http://host:port" or "socks5h://host:port"; empty: none, whatever the environment says.
+    // The environment's authority file (SessionConfiguration::environmentAuthorities) adds to
+    // them; read on the transfer thread, never on the sender's.
+    bool environmentAuthorities = false;
+    // "<scheme>://host:port" (ProxyChoice); empty: none, whatever the environment says.
     QByteArray proxy;
     QByteArray proxyUser;
     QByteArray proxyPassword;
+    // The proxy the user named cannot be used: why. The transfer ends unsent (ProxyRefused).
+    QString proxyRefusal;
     // Sent as basic authentication when set.
     std::optional<std::pair<QByteArray, QByteArray>> credential;
     bool cookies = false;
@@ -79,7 +84,23 @@ struct TransferOrder {
     std::shared_ptr<const AddressRule> addresses;
     // The caller's use of connections; none: the trackers'.
     std::shared_ptr<const ConnectionUse> connections;
+    // Opens the connection (TLS included) that the next write to this origin, of the same trust
+    // and caller, will go on, and sends nothing: kept for the caller's idle age.
+    bool openAheadOnly = false;
 };
+
+// The most a request's URL and headers may hold together. libcurl builds the head of a request in
+// a buffer of its own bound (1 MiB) and fails past it only after the request was handed over,
+// as if it might have gone out; a server refuses far less (some kilobytes).
+constexpr qsizetype requestHeadBound = 512 * 1024;
+
+inline qsizetype requestHeadSize(const TransferOrder& order) {
+    qsizetype size = order.url.toEncoded().size();
+    for (const QByteArray& line : order.headerLines) {
+        size += line.size() + 2;
+    }
+    return size;
+}
 
 // How a transfer ended, as the transport saw it.
 struct TransferEnd {
@@ -92,6 +113,7 @@ struct TransferEnd {
         TrailersTooLarge, // the trailers after a chunked body passed the head's bound
         BodyTooLarge,     // past maxBodySize, announced or arriving
         AddressRefused,   // the address rule refused where the transfer would go
+        ProxyRefused,     // the proxy the user named cannot be used, and nothing goes direct
         OutOfResources,   // no socket could be made (descriptors or memory)
         Cancelled,        // the caller ended it
         Stopped,          // the transport stopped (the application's end)

@@ -25,8 +25,10 @@ namespace velmora {
 // request's stall and whole time-outs, its connection's time, its body's size; a transfer that
 // passes one ends at once and costs no other transfer its place or its time. Each caller's
 // transfers keep to that caller's use of connections (ConnectionUse). One store of authorities
-// per trust is shared by every connection, and TLS sessions are resumed. Names are looked up a
-// thread per look-up, so a look-up that never answers holds only its own transfer.
+// per trust is shared by every connection, and TLS sessions are resumed. libcurl looks a direct
+// connection's name up on a thread per look-up, so one that never answers holds only its own
+// transfer; a proxied target's names, judged here before the proxy is asked, are looked up on
+// a few threads in turn, each transfer held to its connection's bound meanwhile.
 class TransferThread {
 public:
     using Outcome = Result<HttpResponse, TransportError>;
@@ -41,6 +43,9 @@ public:
     quint64 start(TransferOrder order, Done done);
     // The same, the answer handed to `reader` as it arrives.
     quint64 start(TransferOrder order, std::shared_ptr<TransferReader> reader);
+    // Opens ahead the connection a write to `order`'s origin will go on (the order's trust and
+    // caller; never through a proxy), so that write pays no handshake: it goes on it alone.
+    void openAhead(TransferOrder order);
     // Ends the transfer, telling its reader (as Cancelled) only when `tell`; from any thread.
     void cancel(quint64 transfer, bool tell = false);
     // Ends every transfer of that use of connections without telling anyone, and lets go of

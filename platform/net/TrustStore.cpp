@@ -1,4 +1,5 @@
 #include "platform/net/TrustStore.h"
+#include "platform/net/TlsLibrary.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -37,6 +38,7 @@ struct SystemAuthorities {
 
 const SystemAuthorities& systemAuthorities() {
     static const SystemAuthorities places = [] {
+        TlsLibrary::setUpLibcurl();
         SystemAuthorities found;
         if (CURL* easy = curl_easy_init()) {
             char* path = nullptr;
@@ -105,6 +107,7 @@ std::shared_ptr<const TrustStore> TrustStore::of(const QList<QByteArray>& extra)
     std::shared_ptr<TrustStore> trust(new TrustStore);
     auto* store = X509_STORE_new();
     trust->m_store = store;
+    trust->m_extra = extra;
     addSystemAuthorities(store);
     for (const QByteArray& der : extra) {
         addDer(store, der);

@@ -27,11 +27,14 @@ public:
     // Empty for the system's authorities alone; otherwise what tells this set apart, so a
     // connection verified under one trust never carries a request of another.
     const QByteArray& tag() const { return m_tag; }
+    // The authorities added to the system's, as `of` took them.
+    const QList<QByteArray>& extra() const { return m_extra; }
 
 private:
     TrustStore() = default;
     void* m_store = nullptr;
     QByteArray m_tag;
+    QList<QByteArray> m_extra;
 };
 
 } // namespace velmora

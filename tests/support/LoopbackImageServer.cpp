@@ -111,6 +111,12 @@ ImageAnswer ImageAnswer::trickledEndlessHeader(int intervalMs) {
     return answer;
 }
 
+ImageAnswer ImageAnswer::headByteByByte(int intervalMs) {
+    ImageAnswer answer = endlessHeader();
+    answer.headByteMs = std::max(1, intervalMs);
+    return answer;
+}
+
 ImageAnswer ImageAnswer::afterInterimAnswer(int status) const {
     auto copy = *this;
     copy.interimStatus = status;
@@ -371,6 +377,16 @@ private:
         if (answer.interimStatus > 0) {
             write(socket, "HTTP/1.1 " + QByteArray::number(answer.interimStatus) +
                               " Interim\r\nLink: </style.css>; rel=preload; as=style\r\n\r\n");
+        }
+        if (answer.headByteMs > 0) {
+            auto* trickle = new QTimer(socket);
+            auto sent = std::make_shared<qsizetype>(0);
+            connect(trickle, &QTimer::timeout, socket, [this, socket, sent] {
+                static const QByteArray start = "HTTP/1.1 200 ";
+                write(socket, *sent < start.size() ? start.mid((*sent)++, 1) : QByteArray("a"));
+            });
+            trickle->start(answer.headByteMs);
+            return;
         }
         if (answer.endlessHead) {
             write(socket, "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n");

@@ -37,6 +37,9 @@ struct ImageAnswer {
     // With `endlessHead`: short header lines that never stop coming, one every this many ms, so
     // the head never stalls and grows slowly; 0: as fast as the connection takes them.
     int headTrickleMs = 0;
+    // With `endlessHead`: the head a byte at a time from its first, one every this many ms, in a
+    // status line that never ends; 0: not so.
+    int headByteMs = 0;
     // An interim answer (1xx, with a Link header as 103 Early Hints sends) before the answer; 0: none.
     int interimStatus = 0;
     // Only this many bytes of the body are sent (from 0 on), then the connection is closed; with
@@ -69,6 +72,8 @@ struct ImageAnswer {
     static ImageAnswer endlessHeader(bool manyLines = false);
     // See `headTrickleMs`.
     static ImageAnswer trickledEndlessHeader(int intervalMs);
+    // See `headByteMs`.
+    static ImageAnswer headByteByByte(int intervalMs);
     ImageAnswer afterInterimAnswer(int status = 103) const;
     // The first `fraction` of the body, then a clean close; announced as such, or (with
     // `announceWhole`) as the whole body.

@@ -37,6 +37,7 @@ public:
     // Books the duration on the task; `completion` runs on the main thread once Asana
     // took it. An invalid form (under a minute) sends nothing.
     QString trackerName() const override { return QStringLiteral("Asana"); }
+    void openConnectionAhead() override { m_service->request()->openConnectionAhead(); }
     void save(std::function<void()> completion) override;
 
     // The body a duration books: its whole minutes, cut toward zero. None for a

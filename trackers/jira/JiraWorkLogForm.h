@@ -58,6 +58,7 @@ public:
     // Books the duration with the description when the whole form is valid; otherwise
     // does nothing.
     QString trackerName() const override { return QStringLiteral("Jira"); }
+    void openConnectionAhead() override { m_service->request()->openConnectionAhead(); }
     void save(std::function<void()> completion) override;
 
     // The body of a booking made at `bookedAt`: whole seconds (the fraction dropped),

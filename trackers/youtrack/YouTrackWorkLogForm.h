@@ -79,6 +79,7 @@ public:
     // Books the work item when the form is valid; `completion` runs once the
     // tracker accepted it. Ignored while a booking is pending.
     QString trackerName() const override { return QStringLiteral("YouTrack"); }
+    void openConnectionAhead() override { m_service->request()->openConnectionAhead(); }
     void save(std::function<void()> completion) override;
 
     // Setting the flag to false while one of the form's requests still runs keeps

@@ -277,6 +277,7 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     // What is on the task already, read while the user reads the sheet: a booking whose
     // answer never comes is then told apart from those.
     form.learnEntriesBefore();
+    form.openConnectionAhead();
     // Nothing leaves without its record on disk. The record's id goes with the booking's
     // answer whatever becomes of the sheet: the answer is the record's to take.
     auto sent = std::make_shared<std::optional<QUuid>>();

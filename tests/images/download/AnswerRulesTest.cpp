@@ -162,6 +162,8 @@ TEST_F(AvatarAnswerRules, anAnswerIsReadOnlyInAFormItWasAskedIn) {
     server.serve("/br.png", encoded(png, "br"));
     server.serve("/zstd.png", encoded(png, "zstd"));
     server.serve("/two-lengths.png", ImageAnswer::image(png).withHeader("Content-Length", "7"));
+    // Codings in two lines are one list: gzip then brotli.
+    server.serve("/two-codings.png", encoded(packed(png, 15 + 16), "gzip").withHeader("Content-Encoding", "br"));
     session();
     for (const char* path : {"/raw.png", "/padded.png"}) {
         SCOPED_TRACE(path);
@@ -169,11 +171,23 @@ TEST_F(AvatarAnswerRules, anAnswerIsReadOnlyInAFormItWasAskedIn) {
         EXPECT_TRUE(error.isNull()) << error.message().toStdString();
         EXPECT_EQ(bytes, png);
     }
-    for (const char* path : {"/br.png", "/zstd.png", "/two-lengths.png"}) {
+    for (const char* path : {"/br.png", "/zstd.png", "/two-lengths.png", "/two-codings.png"}) {
         SCOPED_TRACE(path);
         const auto [error, bytes] = fetch(server.url(QString::fromLatin1(path)));
         EXPECT_TRUE(isUrlError(error, ImageSession::BadServerResponse)) << error.message().toStdString();
         EXPECT_TRUE(bytes.isEmpty()) << bytes.size() << " bytes handed on";
     }
     EXPECT_EQ(server.lastRequestHeader("/br.png", "Accept-Encoding"), "gzip, deflate");
+}
+
+// An address and headers past the tracker road's bound are refused before anything is sent
+// (libcurl failed such a request only once handed over, as a broken answer).
+TEST_F(AvatarAnswerRules, aUrlPastTheRequestsBoundIsABadUrlNeverSent) {
+    LoopbackImageServer server;
+    QUrl url = server.url(QStringLiteral("/a.png"));
+    url.setQuery(QStringLiteral("q=") + QString(520 * 1024, QLatin1Char('a')));
+    session();
+    const auto [error, bytes] = fetch(url);
+    EXPECT_TRUE(isUrlError(error, ImageSession::BadURL)) << error.message().left(200).toStdString();
+    EXPECT_EQ(server.totalRequestCount(), 0);
 }

@@ -185,3 +185,43 @@ TEST_F(ProxiedAvatars, aNameOnlyTheProxyFindsGoesThroughIt) {
     EXPECT_EQ(m_proxy.requests()[0].target, url.toEncoded());
     EXPECT_EQ(server.requestCount("/a.png"), 1);
 }
+
+// A proxy that looks names up (socks5h) is handed the name: none is looked up here, not even one
+// this machine would never find; an address is judged as an address however it is spelled (a
+// trailing dot that the proxy drops), as a first URL and as a redirect from a public server.
+TEST_F(ProxiedAvatars, TheNameGoesToASocksProxyThatLooksItUpAndAnAddressIsJudgedHoweverSpelled) {
+    LoopbackImageServer server;
+    server.serve("/a.png", ImageAnswer::image(LoopbackImageServer::png(4, 4)));
+    server.serve("/secret.png", ImageAnswer::image(LoopbackImageServer::png(4, 4)));
+    const QByteArray inward = "http://169.254.169.254.:" + QByteArray::number(server.port()) + "/secret.png";
+    server.serve("/away", ImageAnswer::redirect(inward));
+    ImageSession::Configuration configuration;
+    // This machine stands for a public server; the local link stays the local link.
+    configuration.placeOfAddress = [](const QHostAddress& address) {
+        return address.isLoopback() ? ImageSession::Place::Public : placeOfAddress(address);
+    };
+    test::UnansweredNames unanswered; // never released: a look-up here would hang
+    for (const QByteArray scheme : {"socks5h", "http"}) {
+        ProxyEnvironment environment;
+        environment.set("http_proxy", m_proxy.address({}, {}, scheme));
+        const size_t before = m_proxy.requests().size();
+        if (scheme == "socks5h") {
+            const QUrl named = server.url(QStringLiteral("/a.png"), QStringLiteral("avatars.unanswered.test"));
+            const ImageError error = fetch(named, configuration);
+            EXPECT_TRUE(error.isNull()) << error.message().toStdString();
+            EXPECT_EQ(test::UnansweredNames::waiting(), 0);
+            ASSERT_EQ(m_proxy.requests().size(), before + 1);
+            EXPECT_EQ(m_proxy.requests().back().target, "avatars.unanswered.test:" + QByteArray::number(server.port()));
+            // A name of this machine's own, which only a name's judge sees, never goes.
+            const QUrl own = server.url(QStringLiteral("/secret.png"), QStringLiteral("avatars.localhost."));
+            EXPECT_TRUE(isAddressRefused(fetch(own, configuration)));
+        }
+        const size_t asked = m_proxy.requests().size();
+        EXPECT_TRUE(isAddressRefused(fetch(QUrl::fromEncoded(inward), configuration))) << scheme.constData();
+        EXPECT_EQ(m_proxy.requests().size(), asked) << scheme.constData();
+        const ImageError redirected =
+            fetch(server.url(QStringLiteral("/away"), QStringLiteral("avatars.here.test")), configuration);
+        EXPECT_TRUE(isAddressRefused(redirected)) << scheme.constData() << ": " << redirected.message().toStdString();
+    }
+    EXPECT_EQ(server.requestCount("/secret.png"), 0);
+}

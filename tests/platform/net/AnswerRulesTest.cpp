@@ -135,6 +135,19 @@ TEST(AnswerRules, TwoDifferentLengthsAreUnreadableFraming) {
     EXPECT_EQ(same->value().body, "{}");
 }
 
+// A transfer coding other than chunked ("identity" with a length among them) would be read to
+// the connection's close, which a server that keeps it never sends: refused at once.
+TEST(AnswerRules, ATransferCodingOtherThanChunkedIsRefusedAtOnce) {
+    test::FakeHttpsServer server;
+    auto kept = test::FakeResponse::garbage("HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\nContent-Length: 2\r\n\r\n{}");
+    kept.keepOpen = true;
+    server.on("GET", "/identity", kept);
+    const auto outcome = run(request(server.url(QStringLiteral("/identity"))), trusting(), 5000);
+    ASSERT_TRUE(outcome.has_value()) << "waited for the connection's close";
+    ASSERT_FALSE(outcome->ok()) << "read as " << outcome->value().body.toStdString();
+    EXPECT_EQ(outcome->error().kind, Kind::ProtocolFailure);
+}
+
 // Raw deflate (what some servers send as "deflate"), a zlib stream, and a gzip member followed
 // by padding all read; brotli and zstd, never asked for, are refused, their bytes not taken as
 // the answer.

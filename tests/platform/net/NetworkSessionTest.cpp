@@ -3,6 +3,7 @@
 #include "tests/support/FakeHttpsServer.h"
 #include "tests/support/LoopbackImageServer.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
@@ -274,6 +275,48 @@ TEST(NetworkSession, TheAuthorityFileIsReadAgainOnlyOnceItChanged) {
     EXPECT_TRUE(SessionConfiguration::environmentAuthorities().isEmpty());
 }
 
+// The try-out authority file is read as the snapshot files are: a regular file of bounded size,
+// opened without waiting, off the main thread (a FIFO hung a Save, /dev/zero ended the app); what
+// is refused is said once, and the requests go on without it.
+TEST(NetworkSession, TheAuthorityFileIsARegularFileOfBoundedSizeReadOffTheMainThread) {
+    QTemporaryDir folder;
+    const QString fifo = folder.filePath(QStringLiteral("fifo.pem"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString large = folder.filePath(QStringLiteral("large.pem"));
+    QFile sparse(large);
+    ASSERT_TRUE(sparse.open(QIODevice::WriteOnly) && sparse.resize(600LL * 1024 * 1024));
+    static std::vector<std::pair<QString, bool>> warnings; // text, from the main thread
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+        warnings.emplace_back(text, QThread::currentThread() == qApp->thread());
+    });
+    struct Restore {
+        QtMessageHandler handler;
+        ~Restore() {
+            qInstallMessageHandler(handler);
+            qunsetenv(SessionConfiguration::extraCaFileVariable);
+        }
+    } restore{previous};
+    test::LoopbackImageServer server(Scheme::Http);
+    server.serve("/ping", ImageAnswer::image("{}", "application/json"));
+    auto session = NetworkSession::create();
+    for (const QString& path : {fifo, QStringLiteral("/dev/zero"), large}) {
+        qputenv(SessionConfiguration::extraCaFileVariable, QFile::encodeName(path));
+        warnings.clear();
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < 2; ++i) {
+            const auto outcome = run(session, get(server.url(QStringLiteral("/ping"))));
+            ASSERT_TRUE(outcome.has_value() && outcome->ok()) << path.toStdString();
+        }
+        EXPECT_LT(clock.elapsed(), 5000) << path.toStdString();
+        const auto told = std::count_if(warnings.begin(), warnings.end(),
+                                        [&](const auto& warning) { return warning.first.contains(path); });
+        EXPECT_EQ(told, 1) << path.toStdString();
+        EXPECT_TRUE(std::none_of(warnings.begin(), warnings.end(), [](const auto& w) { return w.second; }))
+            << "read on the main thread";
+    }
+}
+
 // The try-out file is read by the transport's own TLS library: Qt's TLS back ends, which
 // no connection of the app uses, stay unloaded (they cost the running app about a
 // megabyte, and set that library up a second time).
@@ -491,6 +534,31 @@ TEST(NetworkSession, ABookingGoesOnAConnectionOfItsOwnAndOneTheServerDropsIsNotS
     // The booking went on a connection of its own; the read after it on the first one.
     EXPECT_NE(server.requests().at(0).peerPort, server.requests().at(1).peerPort);
     EXPECT_EQ(server.requests().at(0).peerPort, server.requests().at(2).peerPort);
+}
+
+// Every write (any method but GET and HEAD) goes as a booking does: on a connection of its own,
+// never a kept one a stray answer may wait on, and never sent again by the transport when the
+// server took it and dropped the connection (a DELETE sent twice was answered 404).
+TEST(NetworkSession, EveryWriteGoesOnAConnectionOfItsOwnAndIsNeverSentAgain) {
+    for (const QByteArray method : {"DELETE", "PUT", "PATCH"}) {
+        SCOPED_TRACE(method.constData());
+        test::FakeHttpsServer server;
+        server.on("GET", "/projects", test::FakeResponse::json("[]"));
+        server.on(method, "/worklog/1", test::FakeResponse::noAnswer());
+        auto session = NetworkSession::create(trusting());
+        ASSERT_TRUE(run(session, get(server.url("/projects")))->ok());
+        HttpRequest write = get(server.url("/worklog/1"));
+        write.method = method;
+        if (method != "DELETE") {
+            write.body = QByteArray(R"({"timeSpentSeconds":60})");
+        }
+        const auto outcome = run(session, write);
+        ASSERT_TRUE(outcome.has_value());
+        EXPECT_FALSE(outcome->ok());
+        EXPECT_FALSE(outcome->error().neverSent);
+        ASSERT_EQ(server.requestsTo(QStringLiteral("/worklog/1"), method).size(), 1);
+        EXPECT_NE(server.requests().at(0).peerPort, server.requestsTo(QStringLiteral("/worklog/1"), method).at(0).peerPort);
+    }
 }
 
 TEST(NetworkSession, KeepsNoCookies) {
@@ -725,3 +793,68 @@ TEST(NetworkSession, TheSystemsProxyCarriesRequestsAndThisMachineGoesDirect) {
     EXPECT_EQ(local.requestCount("/ping"), 1);
     EXPECT_EQ(proxy.totalRequestCount(), 1);
 }
+
+// Where a write is known to be coming, its connection is opened ahead: the write goes on it, no
+// handshake of its own, and on it alone (the next write opens its own).
+TEST(NetworkSession, AWriteGoesOnTheConnectionOpenedAheadForItAlone) {
+    for (const Scheme scheme : {Scheme::Https, Scheme::Http}) {
+        test::LoopbackImageServer server(scheme);
+        server.serve("/worklog", ImageAnswer::image(R"({"id":"1"})", "application/json"));
+        auto session = NetworkSession::create(trusting());
+        HttpRequest booking = get(server.url(QStringLiteral("/worklog")));
+        booking.method = "POST";
+        booking.body = QByteArray(R"({"timeSpentSeconds":60})");
+        session->openAheadFor(booking.url);
+        ASSERT_TRUE(test::waitUntil([&] { return server.acceptedConnections() == 1; }, 5000));
+        test::waitUntil([] { return false; }, 200); // its handshake done
+        for (int write = 1; write <= 2; ++write) {
+            const auto outcome = run(session, booking);
+            ASSERT_TRUE(outcome.has_value() && outcome->ok()) << (outcome ? outcome->error().description().toStdString() : "");
+            EXPECT_EQ(outcome->value().body, R"({"id":"1"})");
+            EXPECT_EQ(server.acceptedConnections(), write) << "write " << write;
+        }
+        EXPECT_EQ(server.requestCount("/worklog"), 2);
+        if (scheme == Scheme::Http) {
+            // One never used is let go within seconds, as an idle connection is.
+            session->openAheadFor(booking.url);
+            ASSERT_TRUE(test::waitUntil([&] { return server.acceptedConnections() == 3; }, 5000));
+            EXPECT_TRUE(test::waitUntil([&] { return server.openConnections() == 0; }, 8000));
+        }
+    }
+}
+
+// On a connection opened ahead the answer is framed as on any other: by its length, in chunks
+// (trailers after them), by the connection's end, or with no body at all.
+TEST(NetworkSession, AWritesAnswerOnAConnectionOpenedAheadIsReadInEveryFraming) {
+    struct Framing {
+        const char* path;
+        QByteArray answer;
+        QByteArray body;
+    };
+    const Framing framings[] = {
+        {"/length", "HTTP/1.1 201 Created\r\nContent-Length: 8\r\n\r\n{\"id\":1}", R"({"id":1})"},
+        {"/chunks", "HTTP/1.1 201 Created\r\nTransfer-Encoding: chunked\r\n\r\n4;x=y\r\n{\"id\r\n5\r\n\":11}\r\n0\r\nX-T: 1\r\n\r\n",
+         R"({"id":11})"},
+        {"/close", "HTTP/1.1 201 Created\r\nConnection: close\r\n\r\n{\"id\":12}", R"({"id":12})"},
+        {"/none", "HTTP/1.1 204 No Content\r\n\r\n", ""},
+    };
+    test::FakeHttpsServer server;
+    for (const Framing& framing : framings) {
+        server.on("POST", framing.path, test::FakeResponse::garbage(framing.answer));
+    }
+    auto session = NetworkSession::create(trusting());
+    for (const Framing& framing : framings) {
+        SCOPED_TRACE(framing.path);
+        HttpRequest booking = get(server.url(QString::fromLatin1(framing.path)));
+        booking.method = "POST";
+        booking.body = QByteArray(R"({"timeSpentSeconds":60})");
+        session->openAheadFor(booking.url);
+        test::waitUntil([] { return false; }, 300);
+        const auto outcome = run(session, booking);
+        ASSERT_TRUE(outcome.has_value() && outcome->ok()) << (outcome ? outcome->error().description().toStdString() : "");
+        EXPECT_EQ(outcome->value().body, framing.body);
+        EXPECT_EQ(server.requestsTo(QString::fromLatin1(framing.path)).size(), 1);
+        EXPECT_EQ(server.requestsTo(QString::fromLatin1(framing.path)).front().body, booking.body);
+    }
+}
+

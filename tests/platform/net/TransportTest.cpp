@@ -42,6 +42,22 @@ struct Outcomes {
     std::vector<std::pair<quint64, Outcome>> ends;
 };
 
+// A server that never answers, reached one transfer at a time.
+struct OneAtATime {
+    OneAtATime() {
+        server.serve("/silent", ImageAnswer::neverAnswered());
+        use->perHost = 1;
+    }
+    TransferOrder order() const {
+        TransferOrder order;
+        order.url = server.url(QStringLiteral("/silent"));
+        order.connections = use;
+        return order;
+    }
+    test::LoopbackImageServer server;
+    std::shared_ptr<ConnectionUse> use = std::make_shared<ConnectionUse>();
+};
+
 std::optional<Outcome> run(const std::shared_ptr<NetworkSession>& session, const QUrl& url, int waitMs) {
     std::optional<Outcome> outcome;
     HttpRequest request;
@@ -57,17 +73,12 @@ std::optional<Outcome> run(const std::shared_ptr<NetworkSession>& session, const
 // connection each hear that the network is shutting down, said as never sent only for the one
 // that never went out, so a caller never waits for an answer that cannot come.
 TEST(Transport, StoppingTellsEveryTransferUnderWayOrWaitingHowItEnded) {
-    test::LoopbackImageServer server;
-    server.serve("/silent", ImageAnswer::neverAnswered());
-    auto oneAtATime = std::make_shared<ConnectionUse>();
-    oneAtATime->perHost = 1;
+    OneAtATime silent;
+    test::LoopbackImageServer& server = silent.server;
     Outcomes outcomes;
     std::vector<quint64> started;
     for (int i = 0; i < 2; ++i) {
-        TransferOrder order;
-        order.url = server.url(QStringLiteral("/silent"));
-        order.connections = oneAtATime;
-        started.push_back(TransferThread::instance().start(order, outcomes.sink()));
+        started.push_back(TransferThread::instance().start(silent.order(), outcomes.sink()));
     }
     ASSERT_TRUE(test::waitUntil([&] { return server.acceptedConnections() == 1; }, 5000));
     ASSERT_TRUE(test::waitUntil([&] { return server.requestCount("/silent") == 1; }, 5000));
@@ -154,4 +165,74 @@ TEST(Transport, ANameThatNeverAnswersHoldsATrackerRequestOnlyForTheConnectionsBo
     EXPECT_FALSE(outcome->ok());
     EXPECT_EQ(outcome->error().kind, TransportError::Kind::TimedOut) << outcome->error().description().toStdString();
     EXPECT_GE(clock.elapsed(), 9000);
+}
+
+// The head's time runs from its first byte, whatever its lines' length: a head that comes a byte
+// a time, a status line that never ends, ends at the head's bound (it ran to the stall bound).
+TEST(Transport, AHeadThatComesAByteAtATimeEndsAtTheHeadsBoundCountedFromItsFirstByte) {
+    using Scheme = test::LoopbackImageServer::Scheme;
+    for (const Scheme scheme : {Scheme::Http, Scheme::Https}) {
+        test::LoopbackImageServer server(scheme);
+        server.serve("/slow", ImageAnswer::headByteByByte(100));
+        TransferOrder order;
+        order.url = server.url(QStringLiteral("/slow"));
+        order.headTimeout = 1500ms;
+        order.stallTimeout = 30s;
+        order.authorities =
+            TrustStore::of(TrustStore::derOf(test::LoopbackImageServer::trustedCaCertificates()));
+        Outcomes outcomes;
+        QElapsedTimer clock;
+        clock.start();
+        TransferThread::instance().start(order, outcomes.sink());
+        ASSERT_TRUE(test::waitUntil([&] { return outcomes.count() == 1; }, 10000))
+            << (scheme == Scheme::Https ? "https" : "http") << ": still reading the head";
+        const Outcome& outcome = outcomes.ends.front().second;
+        ASSERT_FALSE(outcome.ok());
+        EXPECT_EQ(outcome.error().kind, TransportError::Kind::TimedOut);
+        EXPECT_TRUE(outcome.error().message.contains(QStringLiteral("head"))) << outcome.error().message.toStdString();
+        EXPECT_GE(clock.elapsed(), 1500);
+    }
+}
+
+// A request that timed out while it still waited for a connection place never left: it is said
+// so, and a booking's time may go again (it read as possibly sent).
+TEST(Transport, ARequestThatTimedOutInItsQueueIsNeverSent) {
+    OneAtATime silent;
+    Outcomes outcomes;
+    TransferOrder order = silent.order();
+    const quint64 first = TransferThread::instance().start(order, outcomes.sink());
+    ASSERT_TRUE(test::waitUntil([&] { return silent.server.requestCount("/silent") == 1; }, 5000));
+    order.method = "POST";
+    order.body = QByteArray("{}");
+    order.resourceTimeout = 500ms;
+    TransferThread::instance().start(order, outcomes.sink());
+    ASSERT_TRUE(test::waitUntil([&] { return outcomes.count() == 1; }, 5000));
+    TransferThread::instance().cancel(first);
+    const Outcome& queued = outcomes.ends.front().second;
+    ASSERT_FALSE(queued.ok());
+    EXPECT_EQ(queued.error().kind, TransportError::Kind::TimedOut);
+    EXPECT_TRUE(queued.error().neverSent) << queued.error().message.toStdString();
+}
+
+// A proxied target's addresses are looked up on a few threads, not one thread per request:
+// names that never answer hold those few, and every transfer, queued or not, ends at its
+// connection's bound.
+TEST(Transport, AProxiedTargetsLookUpsRunOnAFewThreads) {
+    test::UnansweredNames unanswered;
+    Outcomes outcomes;
+    for (int i = 0; i < 12; ++i) {
+        TransferOrder order;
+        order.url = QUrl(QStringLiteral("http://host%1.unanswered.test/a.png").arg(i));
+        order.proxy = "http://127.0.0.1:1";
+        order.addresses = std::make_shared<AddressRule>();
+        order.connectTimeout = 1500ms;
+        TransferThread::instance().start(order, outcomes.sink());
+    }
+    ASSERT_TRUE(test::waitUntil([] { return test::UnansweredNames::waiting() > 0; }, 5000));
+    test::waitUntil([] { return false; }, 500);
+    EXPECT_LE(test::UnansweredNames::waiting(), 4);
+    ASSERT_TRUE(test::waitUntil([&] { return outcomes.count() == 12; }, 8000)) << outcomes.count() << " ended";
+    for (const auto& [transfer, outcome] : outcomes.ends) {
+        EXPECT_EQ(outcome.error().kind, TransportError::Kind::TimedOut);
+    }
 }
