@@ -16,9 +16,9 @@
 #include "views/main/ReturnPressesFocusedButton.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QFontDatabase>
 #include <QGuiApplication>
-#include <QFile>
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QMessageBox>

@@ -14,26 +14,26 @@
 
 namespace {
 
-#define VELMORA_CURL_FUNCTIONS(F)                                                                  \
-    F(global_init, CURLcode, (long))                                                                \
-    F(easy_init, CURL*, ())                                                                         \
-    F(easy_cleanup, void, (CURL*))                                                                  \
-    F(easy_setopt, CURLcode, (CURL*, CURLoption, ...))                                              \
-    F(easy_getinfo, CURLcode, (CURL*, CURLINFO, ...))                                               \
-    F(easy_strerror, const char*, (CURLcode))                                                       \
-    F(slist_append, curl_slist*, (curl_slist*, const char*))                                        \
-    F(slist_free_all, void, (curl_slist*))                                                          \
-    F(share_init, CURLSH*, ())                                                                      \
-    F(share_cleanup, CURLSHcode, (CURLSH*))                                                         \
-    F(share_setopt, CURLSHcode, (CURLSH*, CURLSHoption, ...))                                       \
-    F(multi_init, CURLM*, ())                                                                       \
-    F(multi_cleanup, CURLMcode, (CURLM*))                                                           \
-    F(multi_setopt, CURLMcode, (CURLM*, CURLMoption, ...))                                          \
-    F(multi_add_handle, CURLMcode, (CURLM*, CURL*))                                                 \
-    F(multi_remove_handle, CURLMcode, (CURLM*, CURL*))                                              \
-    F(multi_perform, CURLMcode, (CURLM*, int*))                                                     \
-    F(multi_poll, CURLMcode, (CURLM*, curl_waitfd[], unsigned int, int, int*))                      \
-    F(multi_info_read, CURLMsg*, (CURLM*, int*))                                                    \
+#define VELMORA_CURL_FUNCTIONS(F)                                                                            \
+    F(global_init, CURLcode, (long))                                                                         \
+    F(easy_init, CURL*, ())                                                                                  \
+    F(easy_cleanup, void, (CURL*))                                                                           \
+    F(easy_setopt, CURLcode, (CURL*, CURLoption, ...))                                                       \
+    F(easy_getinfo, CURLcode, (CURL*, CURLINFO, ...))                                                        \
+    F(easy_strerror, const char*, (CURLcode))                                                                \
+    F(slist_append, curl_slist*, (curl_slist*, const char*))                                                 \
+    F(slist_free_all, void, (curl_slist*))                                                                   \
+    F(share_init, CURLSH*, ())                                                                               \
+    F(share_cleanup, CURLSHcode, (CURLSH*))                                                                  \
+    F(share_setopt, CURLSHcode, (CURLSH*, CURLSHoption, ...))                                                \
+    F(multi_init, CURLM*, ())                                                                                \
+    F(multi_cleanup, CURLMcode, (CURLM*))                                                                    \
+    F(multi_setopt, CURLMcode, (CURLM*, CURLMoption, ...))                                                   \
+    F(multi_add_handle, CURLMcode, (CURLM*, CURL*))                                                          \
+    F(multi_remove_handle, CURLMcode, (CURLM*, CURL*))                                                       \
+    F(multi_perform, CURLMcode, (CURLM*, int*))                                                              \
+    F(multi_poll, CURLMcode, (CURLM*, curl_waitfd[], unsigned int, int, int*))                               \
+    F(multi_info_read, CURLMsg*, (CURLM*, int*))                                                             \
     F(multi_wakeup, CURLMcode, (CURLM*))
 
 struct CurlLibrary {
@@ -53,8 +53,8 @@ const CurlLibrary* curlLibrary() {
         }
         static CurlLibrary functions;
         bool all = true;
-#define VELMORA_CURL_BIND(name, result, parameters)                                                 \
-    functions.name = reinterpret_cast<result(*) parameters>(::dlsym(library, "curl_" #name));       \
+#define VELMORA_CURL_BIND(name, result, parameters)                                                          \
+    functions.name = reinterpret_cast<result(*) parameters>(::dlsym(library, "curl_" #name));                \
     all = all && functions.name;
         VELMORA_CURL_FUNCTIONS(VELMORA_CURL_BIND)
 #undef VELMORA_CURL_BIND

@@ -386,7 +386,8 @@ TEST_F(DrawingCopyTest, ACopyIsKeptIdleOnlyWhileItHoldsUnderHalfItsPartOfTheShar
         const auto answer = VectorRenderHost::ask(svgAvatar(++variant));
         ASSERT_TRUE(answer.has_value());
         ASSERT_EQ(int(answer->pageSize.width()) - 1, HostileMoves::hoardMostMiB);
-        EXPECT_EQ(!gone(qint64(answer->pageSize.height())), HostileMoves::hoardMostMiB * mib * 2 < partMiB * mib);
+        EXPECT_EQ(!gone(qint64(answer->pageSize.height())),
+                  HostileMoves::hoardMostMiB * mib * 2 < partMiB * mib);
     }
 }
 

@@ -188,8 +188,9 @@ TEST(DrawingRefusal, ADocumentWhoseDrawingEndsItsProcessWaitsItsDelayAcrossStart
         VectorRenderHost::useProgram(real);
     });
 
-    waitsItsGrowingDelayAcrossStarts("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"60\" height=\"60\"><rect "
-                                     "width=\"60\" height=\"60\" fill=\"red\"/></svg>");
+    waitsItsGrowingDelayAcrossStarts(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"60\" height=\"60\"><rect "
+        "width=\"60\" height=\"60\" fill=\"red\"/></svg>");
 }
 
 TEST(DrawingRefusal, ADrawingEndedAtItsWallTimeOnABusyMachineWaitsItsDelayAsWell) {
