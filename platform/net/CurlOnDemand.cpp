@@ -167,21 +167,17 @@ VELMORA_CURL_HIDDEN CURLMcode curl_multi_wakeup(CURLM* multi) {
 // The variadic ones take one argument after the option, read as the library reads it. They are
 // given only handles the library made, so it is there.
 
-VELMORA_CURL_HIDDEN CURLcode curl_easy_setopt(CURL* easy, CURLoption option, ...) {
-    va_list arguments;
-    va_start(arguments, option);
-    const CURLcode result = setOption(curlLibrary()->easy_setopt, easy, option, arguments);
-    va_end(arguments);
-    return result;
-}
-
-VELMORA_CURL_HIDDEN CURLMcode curl_multi_setopt(CURLM* multi, CURLMoption option, ...) {
-    va_list arguments;
-    va_start(arguments, option);
-    const CURLMcode result = setOption(curlLibrary()->multi_setopt, multi, option, arguments);
-    va_end(arguments);
-    return result;
-}
+#define VELMORA_CURL_SETOPT(name, Result, Handle, Option)                                                    \
+    VELMORA_CURL_HIDDEN Result curl_##name(Handle* handle, Option option, ...) {                             \
+        va_list arguments;                                                                                   \
+        va_start(arguments, option);                                                                         \
+        const Result result = setOption(curlLibrary()->name, handle, option, arguments);                     \
+        va_end(arguments);                                                                                   \
+        return result;                                                                                       \
+    }
+VELMORA_CURL_SETOPT(easy_setopt, CURLcode, CURL, CURLoption)
+VELMORA_CURL_SETOPT(multi_setopt, CURLMcode, CURLM, CURLMoption)
+#undef VELMORA_CURL_SETOPT
 
 // Every piece of information is asked for with a place to put it.
 VELMORA_CURL_HIDDEN CURLcode curl_easy_getinfo(CURL* easy, CURLINFO info, ...) {
