@@ -16,13 +16,17 @@
 #include "views/main/ReturnPressesFocusedButton.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
+
+#include <dlfcn.h>
 
 #include <csignal>
 #include <cstdio>
@@ -67,6 +71,19 @@ void Application::warmUp() {
     // window first needs it. Qt guards it with its own lock. (Image plugins load one at
     // a time, as images of their type arrive.)
     QThreadPool::globalInstance()->start([] { QFontDatabase::families(); });
+}
+
+std::jthread Application::loadStoreDriverAhead() {
+    // The store is first opened while the first window is built, and that open loads the driver
+    // and SQLite (a plugin and a library, mapped and bound): loaded meanwhile, while the
+    // application object connects to the display, they are there when it opens. Qt's plugin
+    // loader takes the same file, already loaded; where it looks elsewhere, this was only a
+    // library loaded for nothing.
+    return std::jthread([] {
+        const QString plugin =
+            QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/sqldrivers/libqsqlite.so");
+        ::dlopen(QFile::encodeName(plugin).constData(), RTLD_NOW | RTLD_LOCAL);
+    });
 }
 
 void Application::connectKeyringAhead(Keyring& keyring, const UserSettings& settings) {
@@ -143,6 +160,7 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     // display, and the default account's item is read right after it, so the window
     // finds its credentials read rather than waiting some round trips for them.
     connectKeyringAhead(CredentialsManager::shared().keyring(), UserSettings::shared());
+    std::jthread storeDriver = loadStoreDriverAhead();
     QApplication application(argc, argv);
     QApplication::setStyle(new AppStyle);
     ReturnPressesFocusedButton::install(application);
@@ -180,6 +198,7 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     warmUp();
     QApplication::setWindowIcon(Assets::icon(QStringLiteral("Velmora")));
 
+    storeDriver.join();
     AppDelegate delegate;
     // The default account's window took what the keyring read ahead; when no such window
     // came (another account, the welcome window), the secret is not kept.

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <thread>
 
 class QMessageBox;
 
@@ -31,6 +32,9 @@ public:
 
     // Starts loading, off the main thread, what the first window will need.
     static void warmUp();
+    // Loads the account store's driver (Qt's SQLite plugin, and SQLite) on a thread of its own,
+    // joined as the result goes.
+    static std::jthread loadStoreDriverAhead();
     // Has the keyring connect ahead and read the default account's item, off the main
     // thread, while the app starts; nothing when there is no default account.
     static void connectKeyringAhead(Keyring& keyring, const UserSettings& settings);

@@ -6,7 +6,8 @@ namespace velmora::images {
 // image or none; "none" may mean the document is bad, that it ran out of its own budget, that its
 // drawing ended its drawing process (it ran to its deadline or the kernel's CPU limit, crashed,
 // or answered what was refused), or only that no drawing could be made for it now (none could
-// start in time, the library is being torn down), which says nothing about the document. The
+// start in time, the library is being torn down), which says nothing about the document. A
+// drawing a busy machine ended (at its wall time, its CPU time unspent) is noted as both. The
 // code that draws notes which; the code that decodes reads it back here.
 //
 // An attempt may also bound each drawing it makes: one that has not answered within the limit is

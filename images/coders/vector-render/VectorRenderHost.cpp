@@ -197,12 +197,20 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
     } else {
         ending = DrawingProcessPool::retire(*process);
     }
+    // A drawing that ended its process with its CPU time unspent (stopped at its wall time, killed
+    // at its deadline or by another, the kernel short of memory) met a machine too busy to give it
+    // that, which says nothing of the document; but a busy machine stays busy for a while, and a
+    // document asked again and again would be drawn to its wall time at every ask, each time
+    // costing the machine more than its CPU budget alone. So it too waits the growing delay.
+    const auto endedOnABusyMachine = [] {
+        DecodeAttempt::noteNoDrawing();
+        DecodeAttempt::noteDrawingEnded();
+    };
     if (answer) {
         if (status == Status::OverBudget) {
             DecodeAttempt::noteOverBudget();
         } else if (status == Status::OutOfTime) {
-            // Its wall time ran out with CPU time to spare: the machine's load, not the document.
-            DecodeAttempt::noteNoDrawing();
+            endedOnABusyMachine();
         }
     } else if (Teardown::hasBegun()) {
         DecodeAttempt::noteNoDrawing();
@@ -214,9 +222,7 @@ std::optional<VectorRenderProtocol::Answer> VectorRenderHost::ask(const VectorRe
         // growing delay.
         DecodeAttempt::noteDrawingEnded();
     } else {
-        // Killed at its deadline (or by another, the kernel short of memory) with its CPU time
-        // unspent: a machine too busy to give it that, which says nothing of the document.
-        DecodeAttempt::noteNoDrawing();
+        endedOnABusyMachine();
     }
     return answer;
 }

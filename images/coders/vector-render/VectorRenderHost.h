@@ -73,10 +73,12 @@ public:
     // the document's cost, and so is a process that ended while it drew by the document's doing
     // (an answer refused, an OutOfTime with its CPU time spent among them; a crash; killed at its
     // deadline or by its CPU limit having spent more CPU time than its budget), which is tried
-    // again only after a growing delay. The other failures are not the document's (a process
-    // killed with its CPU time unspent met a busy machine), nor is a drawing stopped at its wall
-    // time with CPU time to spare (Status::OutOfTime). The decode attempt on the calling thread
-    // (DecodeAttempt) learns which, and a drawing under its quick limit is given up at that limit.
+    // again only after a growing delay. A drawing stopped at its wall time with CPU time to spare
+    // (Status::OutOfTime), or whose process was killed with its CPU time unspent, met a busy
+    // machine: not the document's doing, but it ended its process all the same and waits that
+    // delay too. The other failures (no slot, no process, the teardown) drew nothing. The decode
+    // attempt on the calling thread (DecodeAttempt) learns which, and a drawing under its quick
+    // limit is given up at that limit.
     static std::optional<VectorRenderProtocol::Answer> ask(const VectorRenderProtocol::Request& request,
                                                            Failure* failure = nullptr);
 

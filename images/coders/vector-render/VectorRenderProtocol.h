@@ -54,7 +54,7 @@ public:
     // asks (PDF), and by timers of the process itself wherever it is (an SVG, which QtSvg reads
     // and draws without asking, or one PDF operator that never returns). Only the CPU time is the
     // document's cost: a drawing stopped at the wall time with its CPU time unspent met a busy
-    // machine (Status::OutOfTime), and is tried again when asked again.
+    // machine (Status::OutOfTime), and is tried again after a delay (see VectorRenderHost::ask).
     static constexpr int cpuBudgetMs = 1000;
     static constexpr int wallBudgetMs = 1500;
     // How long the asking side waits for an answer before it kills the process, from the request

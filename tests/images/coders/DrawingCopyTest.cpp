@@ -367,6 +367,30 @@ TEST_F(DrawingCopyTest, TheCopiesHoldNoMoreThanTheirShareAtOnceAndAHoardIsNotKep
     }
 }
 
+// A copy kept idle holds what it took until it is ended: kept for its document only while it holds
+// under half its part of the share, one that took more is ended at its answer.
+TEST_F(DrawingCopyTest, ACopyIsKeptIdleOnlyWhileItHoldsUnderHalfItsPartOfTheShare) {
+    if (sanitized) {
+        GTEST_SKIP() << "a sanitised build's copies hold the sanitiser's own memory besides";
+    }
+    VectorRenderHost::setMemoryShareForTesting(quint64(1) << 40);
+    const auto most = DrawingMemoryShare::current();
+    const quint64 copies = quint64(most.drawingSlots + most.templates);
+    use(shapes().first(), "hoard");
+    int variant = 0;
+    // The hoard holds its most, which is over half of the first part and under half of the second.
+    for (const quint64 partMiB : {256, 512}) {
+        SCOPED_TRACE(std::to_string(partMiB) + " MiB a copy");
+        VectorRenderHost::setMemoryShareForTesting(partMiB * mib * copies);
+        ASSERT_EQ(DrawingMemoryShare::current().perCopy, partMiB * mib);
+        const auto answer = VectorRenderHost::ask(svgAvatar(++variant));
+        ASSERT_TRUE(answer.has_value());
+        ASSERT_EQ(int(answer->pageSize.width()) - 1, HostileMoves::hoardMostMiB);
+        EXPECT_EQ(!gone(qint64(answer->pageSize.height())),
+                  HostileMoves::hoardMostMiB * mib * 2 < partMiB * mib);
+    }
+}
+
 // Whatever the cores, the copies alive at once hold an eighth of the RAM at most: fewer draw at
 // once where their parts would be too small to draw in, never more than the cores (or two).
 TEST(DrawingMemoryShareTest, TheCopiesAliveAtOnceHoldAnEighthOfTheRamAtMostWhateverTheCores) {

@@ -1,7 +1,9 @@
 // A hostile avatar whose drawing ends its drawing process (at its deadline, its CPU limit, in a
 // crash) was drawn again at every ask from the bytes in the disk cache: one such SVG asked every
 // second for a minute took 30 drawing processes and 32 s of CPU time. It waits the growing delay
-// of a failed download before it is drawn again, across starts too.
+// of a failed download before it is drawn again, across starts too. On a busy machine, where its
+// wall time ran out before its CPU budget, it was drawn at every ask (55 copies, 24 s of CPU time
+// in a minute at a load of 30): a drawing ended at its wall time waits that delay as well.
 
 #include "images/cache/ImageCache.h"
 #include "images/cache/ImageCacheConfig.h"
@@ -12,6 +14,8 @@
 #include "images/download/RemoteImageDownloader.h"
 #include "images/pipeline/RemoteImageManager.h"
 #include "platform/async/Clock.h"
+#include "tests/images/support/ChildProcesses.h"
+#include "tests/images/support/DrawingProgram.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/LoopbackImageServer.h"
 
@@ -19,16 +23,21 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace velmora::images;
 using velmora::test::ImageAnswer;
 using velmora::test::LoopbackImageServer;
+using namespace velmora::images::testing;
 
 namespace {
 
@@ -77,38 +86,43 @@ struct Start {
     }
 };
 
+// A busy machine while this lives, a minute at most: a loop burning each core, and the drawing
+// processes let run 2 ms in every 100 (see Throttle).
+class BusyMachine {
+public:
+    BusyMachine() {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        for (int core = 0; core < QThread::idealThreadCount(); ++core) {
+            m_loops.emplace_back([this, until] {
+                while (m_going.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < until) {
+                }
+            });
+        }
+    }
+    ~BusyMachine() {
+        m_going = false;
+        for (std::thread& loop : m_loops) {
+            loop.join();
+        }
+    }
+
+private:
+    std::atomic<bool> m_going{true};
+    std::vector<std::thread> m_loops;
+    Throttle m_throttle{[] { return childProcesses(); }, 2};
+};
+
 // Drawings sent to a drawing process since the last call.
 int drawingsSent() {
     return VectorRenderHost::takeCountsForTesting().sent;
 }
 
-} // namespace
-
-TEST(DrawingRefusal, ADocumentWhoseDrawingEndsItsProcessWaitsItsDelayAcrossStarts) {
-    ImageCodersManager::sharedManager()->addCoder(ImageSVGCoder::sharedCoder());
-    // The real program, which burns its CPU on both its threads as it draws, its budget's alarm
-    // ignored, until it is ended.
-    QTemporaryDir links;
-    const QString hostile = links.filePath(QStringLiteral("spin-to-deadline"));
-    ASSERT_TRUE(QFile::link(QCoreApplication::applicationDirPath() +
-                                QStringLiteral("/velmora_hostile_drawing_program"),
-                            hostile));
-    const QString real = VectorRenderHost::programPath();
-    VectorRenderHost::useProgram(hostile);
-    // Its own CPU limit ends it, however busy the machine: a drawing killed at its deadline with its
-    // CPU time unspent met a busy machine, which is never held against a document.
-    VectorRenderHost::setAnswerDeadlineMsForTesting(10 * 60 * 1000);
-    const auto restore = qScopeGuard([&real] {
-        VectorRenderHost::setAnswerDeadlineMsForTesting(0);
-        VectorRenderHost::useProgram(real);
-    });
-
+// Asks for `svg`, whose drawing ends its process, as rows do through two starts of the app on
+// one cache folder: drawn once, then refused until its delay is over, and twice as long after it
+// ended again.
+void waitsItsGrowingDelayAcrossStarts(const QByteArray& svg) {
     LoopbackImageServer server;
-    server.serve(
-        "/hostile.svg",
-        ImageAnswer::image("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"60\" height=\"60\"><rect "
-                           "width=\"60\" height=\"60\" fill=\"red\"/></svg>",
-                           "image/svg+xml"));
+    server.serve("/hostile.svg", ImageAnswer::image(svg, "image/svg+xml"));
     const QUrl url = server.url(QStringLiteral("/hostile.svg"));
     QTemporaryDir folder;
     auto clock = std::make_shared<velmora::ManualClock>(QDateTime::currentDateTime());
@@ -152,4 +166,46 @@ TEST(DrawingRefusal, ADocumentWhoseDrawingEndsItsProcessWaitsItsDelayAcrossStart
     EXPECT_TRUE(refusedNow(second.ask(url)));
     EXPECT_EQ(drawingsSent(), 1);
     EXPECT_EQ(server.requestCount("/hostile.svg"), 1);
+}
+
+} // namespace
+
+TEST(DrawingRefusal, ADocumentWhoseDrawingEndsItsProcessWaitsItsDelayAcrossStarts) {
+    ImageCodersManager::sharedManager()->addCoder(ImageSVGCoder::sharedCoder());
+    // The real program, which burns its CPU on both its threads as it draws, its budget's alarm
+    // ignored, until it is ended.
+    QTemporaryDir links;
+    const QString hostile = links.filePath(QStringLiteral("spin-to-deadline"));
+    ASSERT_TRUE(QFile::link(QCoreApplication::applicationDirPath() +
+                                QStringLiteral("/velmora_hostile_drawing_program"),
+                            hostile));
+    const QString real = VectorRenderHost::programPath();
+    VectorRenderHost::useProgram(hostile);
+    // Its own CPU limit ends it, however busy the machine.
+    VectorRenderHost::setAnswerDeadlineMsForTesting(10 * 60 * 1000);
+    const auto restore = qScopeGuard([&real] {
+        VectorRenderHost::setAnswerDeadlineMsForTesting(0);
+        VectorRenderHost::useProgram(real);
+    });
+
+    waitsItsGrowingDelayAcrossStarts(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"60\" height=\"60\"><rect "
+        "width=\"60\" height=\"60\" fill=\"red\"/></svg>");
+}
+
+TEST(DrawingRefusal, ADrawingEndedAtItsWallTimeOnABusyMachineWaitsItsDelayAsWell) {
+    ImageCodersManager::sharedManager()->addCoder(ImageSVGCoder::sharedCoder());
+    // The real program, drawing a finely dashed path 300 times (some tenths of a second of CPU
+    // time), on a machine whose every core is busy and where the drawing processes get a fiftieth
+    // of a core: its wall time runs out long before its CPU budget.
+    QByteArray path = "<path id=\"p\" stroke=\"#000\" stroke-dasharray=\"0.05\" fill=\"red\" d=\"M0 0";
+    for (int i = 0; i < 400; ++i) {
+        path += " L" + QByteArray::number(i * 37 % 60) + " " + QByteArray::number(i * 53 % 60);
+    }
+    const BusyMachine busy;
+    waitsItsGrowingDelayAcrossStarts("<svg xmlns=\"http://www.w3.org/2000/svg\" "
+                                     "xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"60\" "
+                                     "height=\"60\"><defs>" +
+                                     path + "\"/></defs>" +
+                                     QByteArray("<use xlink:href=\"#p\"/>").repeated(300) + "</svg>");
 }

@@ -317,6 +317,24 @@ TEST(NetworkSession, TheAuthorityFileIsARegularFileOfBoundedSizeReadOffTheMainTh
     }
 }
 
+// The transport's library and the thirty it brings (directory look-ups, a second TLS library,
+// compression) cost a start a tenth of a bare window's: they load with the first request.
+namespace {
+bool transportLoaded() {
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("/libcurl.so");
+}
+// As the program starts, before any test ran.
+const bool transportLoadedAtStart = transportLoaded();
+} // namespace
+
+TEST(NetworkSession, TheTransportsLibraryIsLoadedByTheFirstRequestNotAtStart) {
+    EXPECT_FALSE(transportLoadedAtStart);
+    auto refused = run(NetworkSession::create(), get(QUrl(QStringLiteral("http://127.0.0.1:1/"))));
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_TRUE(transportLoaded());
+}
+
 // The try-out file is read by the transport's own TLS library: Qt's TLS back ends, which
 // no connection of the app uses, stay unloaded (they cost the running app about a
 // megabyte, and set that library up a second time).
