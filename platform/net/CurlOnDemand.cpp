@@ -21,6 +21,8 @@ namespace {
     F(easy_setopt, CURLcode, (CURL*, CURLoption, ...))                                                       \
     F(easy_getinfo, CURLcode, (CURL*, CURLINFO, ...))                                                        \
     F(easy_strerror, const char*, (CURLcode))                                                                \
+    F(easy_send, CURLcode, (CURL*, const void*, size_t, size_t*))                                            \
+    F(easy_recv, CURLcode, (CURL*, void*, size_t, size_t*))                                                  \
     F(slist_append, curl_slist*, (curl_slist*, const char*))                                                 \
     F(slist_free_all, void, (curl_slist*))                                                                   \
     F(share_init, CURLSH*, ())                                                                               \
@@ -111,6 +113,14 @@ VELMORA_CURL_HIDDEN void curl_easy_cleanup(CURL* easy) {
 
 VELMORA_CURL_HIDDEN const char* curl_easy_strerror(CURLcode code) {
     return forward(&CurlLibrary::easy_strerror, "the transport's library could not be loaded", code);
+}
+
+VELMORA_CURL_HIDDEN CURLcode curl_easy_send(CURL* easy, const void* bytes, size_t length, size_t* sent) {
+    return forward(&CurlLibrary::easy_send, CURLE_FAILED_INIT, easy, bytes, length, sent);
+}
+
+VELMORA_CURL_HIDDEN CURLcode curl_easy_recv(CURL* easy, void* bytes, size_t length, size_t* received) {
+    return forward(&CurlLibrary::easy_recv, CURLE_FAILED_INIT, easy, bytes, length, received);
 }
 
 VELMORA_CURL_HIDDEN curl_slist* curl_slist_append(curl_slist* list, const char* text) {
