@@ -29,7 +29,8 @@ std::optional<AsanaTimeTrackingDTO> AsanaWorkLogForm::body(double seconds) {
 
 bool AsanaWorkLogForm::provesEntry(const AsanaCreatedEntryDTO& answer, const QString& taskId,
                                    std::int64_t minutes) {
-    if (answer.task && answer.task->gid != taskId) {
+    // Asana's answer always names the task: without it, it is not the entry this booking made.
+    if (!answer.task || answer.task->gid != taskId) {
         return false;
     }
     return answer.resourceType == QStringLiteral("time_tracking_entry") && answer.durationMinutes == minutes;

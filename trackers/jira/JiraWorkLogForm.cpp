@@ -49,11 +49,14 @@ std::optional<JiraWorkItemDTO> JiraWorkLogForm::workItem(const QString& descript
 
 bool JiraWorkLogForm::provesEntry(const JiraCreatedWorkLogDTO& answer, const QString& taskId,
                                   std::int64_t seconds, const QDateTime& started) {
-    if (answer.started) {
-        const auto kept = JiraService::parseStarted(*answer.started);
-        if (!kept || kept->toMSecsSinceEpoch() != started.toMSecsSinceEpoch()) {
-            return false;
-        }
+    // Jira's answer always carries the start it kept, to the millisecond: one without it, or
+    // with another, is not the work log this booking made.
+    if (!answer.started) {
+        return false;
+    }
+    const auto kept = JiraService::parseStarted(*answer.started);
+    if (!kept || kept->toMSecsSinceEpoch() != started.toMSecsSinceEpoch()) {
+        return false;
     }
     return answer.issueId == taskId && answer.timeSpentSeconds && std::isfinite(*answer.timeSpentSeconds) &&
            *answer.timeSpentSeconds == static_cast<double>(seconds);

@@ -172,6 +172,10 @@ TEST_F(AsanaWorkLogFormTest, OnlyTheNewEntryIsASaveAndItsIdIsKept) {
           test::FakeResponse::json(R"({"data":{"gid":"1","resource_type":)"
                                    R"("time_tracking_entry","duration_minutes":59}})",
                                    201),
+          // An entry without its task: Asana's own answers always name it.
+          test::FakeResponse::json(R"({"data":{"gid":"1","resource_type":"time_tracking_entry",)"
+                                   R"("duration_minutes":60}})",
+                                   201),
           // An entry of the minutes on another task (an answer repeated from its booking).
           test::FakeResponse::json(R"({"data":{"gid":"1","resource_type":"time_tracking_entry",)"
                                    R"("duration_minutes":60,"task":{"gid":"t2"}}})",

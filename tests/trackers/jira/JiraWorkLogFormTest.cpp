@@ -81,6 +81,18 @@ TEST(JiraWorkItemTest, TheBodyHasWholeSecondsItsStartAndTheDescriptionAsOneParag
     }
 }
 
+// Jira keeps the start to the millisecond: one a few milliseconds off is another booking's.
+TEST(JiraWorkItemTest, TheProofsStartIsComparedToTheMillisecond) {
+    const QDateTime started = QDateTime::fromMSecsSinceEpoch(1'709'546'400'250, QTimeZone::utc());
+    const auto proves = [&](const char* kept) {
+        return JiraWorkLogForm::provesEntry({QStringLiteral("9"), QStringLiteral("10001"), 3600.0,
+                                             QString::fromLatin1(kept)},
+                                            QStringLiteral("10001"), 3600, started);
+    };
+    EXPECT_TRUE(proves("2024-03-04T10:00:00.250+0000"));
+    EXPECT_FALSE(proves("2024-03-04T10:00:00.000+0000"));
+}
+
 TEST(JiraWorkItemTest, TheStartIsWrittenAsJiraDoesWithTheLocalOffset) {
     const QDateTime at(QDate(2026, 12, 7), QTime(9, 15, 0, 250), QTimeZone(3600));
     // Shown in the local zone with its offset, whatever that zone is.
@@ -246,6 +258,8 @@ TEST_F(JiraWorkLogFormTest, OnlyTheNewWorkLogIsASaveAndARedirectIsNeverFollowed)
         test::FakeResponse::json(R"({"id":" ","issueId":"10001","timeSpentSeconds":3600})", 201),
         test::FakeResponse::json(R"({"id":"9","issueId":"99999","timeSpentSeconds":3600})", 201),
         test::FakeResponse::json(R"({"id":"9","issueId":"10001","timeSpentSeconds":60})", 201),
+        // Without its start (Jira's own answers always carry it).
+        test::FakeResponse::json(R"({"id":"9","issueId":"10001","timeSpentSeconds":3600})", 201),
         // The work log of an earlier booking of the same time, repeated: it started earlier.
         test::FakeResponse::json(R"({"id":"9","issueId":"10001","timeSpentSeconds":3600,)"
                                  R"("started":"2024-03-04T10:00:00.000+0000"})",
