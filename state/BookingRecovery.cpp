@@ -4,6 +4,7 @@
 #include "core/model/ProviderService.h"
 
 #include <QPointer>
+#include <QSet>
 #include <QTime>
 #include <QTimeZone>
 
@@ -105,8 +106,17 @@ bool BookingRecovery::looksLike(const WorkEntry& entry, const WorkLogBooking& bo
     return false;
 }
 
-BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& entries,
+BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& listed,
                                                 const WorkLogBooking& booking) {
+    // A paged list repeats an entry made between two of its pages: it is still one entry.
+    std::vector<WorkEntry> entries;
+    QSet<QString> seen;
+    for (const WorkEntry& entry : listed) {
+        if (!seen.contains(entry.id)) {
+            seen.insert(entry.id);
+            entries.push_back(entry);
+        }
+    }
     if (booking.before) {
         // What was there is known: the booking is the one look-alike that is new. Its
         // stamps are not weighed (the clocks may be two, cached or apart), except that

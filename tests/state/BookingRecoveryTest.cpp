@@ -181,6 +181,22 @@ TEST(BookingRecoveryJudgeTest, ARecordOfTheVersionBeforeIsStillRecovered) {
         Kind::notFound);
 }
 
+// A paged list repeats an item when entries arrive between its pages: the same entry twice
+// is still one look-alike, and the booking.
+TEST(BookingRecoveryJudgeTest, AnEntryListedTwiceIsOneEntry) {
+    WorkLogBooking listed = dayBooking();
+    listed.before = std::vector<QString>{};
+    const WorkEntry ownExact =
+        entry(QStringLiteral("j"), exactBooking().started, std::nullopt, QStringLiteral("standup"));
+    const WorkEntry ownByDay = entry(QStringLiteral("d"), midnight(), sent.addSecs(2));
+    const std::pair<WorkLogBooking, WorkEntry> cases[] = {
+        {exactBooking(), ownExact}, {dayBooking(), ownByDay}, {listed, ownByDay}};
+    for (const auto& [booking, own] : cases) {
+        const auto verdict = BookingRecovery::judge({own, own}, booking);
+        EXPECT_EQ(verdict.kind, Kind::saved) << own.id.toStdString();
+    }
+}
+
 TEST(BookingRecoveryJudgeTest, AnEntryListedBeforeTheBookingLeftIsNeverIt) {
     // Stamped as if made after it left (a clock apart, a cache's date): listed before,
     // so another booking.
