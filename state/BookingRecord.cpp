@@ -59,6 +59,8 @@ const QString kRival = QStringLiteral("rival");
 const QString kDamaged = QStringLiteral("damaged");
 const QString kBoot = QStringLiteral("boot");
 const QString kMsecs = QStringLiteral("msecs");
+const QString kAged = QStringLiteral("aged");
+const QString kSince = QStringLiteral("since");
 
 using SnapshotCoding::isNumber;
 
@@ -546,7 +548,9 @@ QVariant BookingClaim::toSnapshot() const {
                        {bookingcoding::kEntryId, entryId},
                        {bookingcoding::kTask, taskId},
                        {bookingcoding::kBookingStarted, bookingcoding::moment(started)},
-                       {bookingcoding::kBookingSeconds, seconds}};
+                       {bookingcoding::kBookingSeconds, seconds},
+                       {bookingcoding::kAged, agedBefore},
+                       {bookingcoding::kSince, bookingcoding::bootTime(since)}};
 }
 
 std::optional<BookingClaim> BookingClaim::fromSnapshot(const QString& key, const QVariant& stored) {
@@ -572,6 +576,9 @@ std::optional<BookingClaim> BookingClaim::fromSnapshot(const QString& key, const
     claim.taskId = task->left(1000);
     claim.started = *started;
     claim.seconds = *seconds;
+    // Claims of earlier versions say nothing of their age: it counts from this start.
+    claim.agedBefore = std::max<qint64>(0, bookingcoding::wholeNumber(map.value(bookingcoding::kAged)).value_or(0));
+    claim.since = bookingcoding::bootTimeFrom(map.value(bookingcoding::kSince));
     return claim;
 }
 

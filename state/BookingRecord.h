@@ -13,6 +13,7 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -167,6 +168,15 @@ struct BookingClaim {
     // look-ups read.
     QDateTime started;
     qint64 seconds = 0;
+    // Its age, on clocks no one sets: what it had reached before `since` (ms), and the boot-clock
+    // moment from which it counts on. A claim of another boot counts from that boot's start.
+    qint64 agedBefore = 0;
+    BootTime since;
+
+    // Its age (ms) at `now`.
+    qint64 age(const BootTime& now) const {
+        return agedBefore + (since.sameBoot(now) ? std::max<qint64>(0, now.msecs - since.msecs) : 0);
+    }
 
     QVariant toSnapshot() const;
     // The stored claim under `key`, or none where it does not read whole.

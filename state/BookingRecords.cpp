@@ -35,6 +35,12 @@ bool sameTrackerName(const QString& one, const QString& other) {
     return one.isEmpty() || other.isEmpty() || one == other;
 }
 
+// Whether a claim and a record are of one account: a record of no account (its account went,
+// the time kept) may be of the claim's.
+bool sameAccount(const QString& claim, const QString& record) {
+    return claim.isEmpty() || record.isEmpty() || claim == record;
+}
+
 // Both callbacks, in turn.
 BookingRecords::Written bothWritten(BookingRecords::Written first, BookingRecords::Written second) {
     return [first = std::move(first), second = std::move(second)](const std::optional<QString>& failure) {
@@ -232,16 +238,39 @@ void BookingRecords::load() {
     }
     // The claims: those that read, within the bound; then those no booking can meet any more go.
     int claimsDropped = 0;
+    // The last moment known of each boot (a claim made or a booking that left then).
+    QHash<QByteArray, qint64> lastSeen;
+    const auto seen = [&lastSeen](const BootTime& at) {
+        if (!at.boot.isEmpty()) {
+            qint64& last = lastSeen[at.boot];
+            last = std::max(last, at.msecs);
+        }
+    };
+    for (const BookingRecord& record : m_records) {
+        seen(record.left);
+    }
+    std::vector<BookingClaim> read;
     for (auto it = snapshot.claims.constBegin(); it != snapshot.claims.constEnd(); ++it) {
-        auto claim =
-            m_claims.size() < claimsRead ? BookingClaim::fromSnapshot(it.key(), it.value()) : std::nullopt;
+        const bool within = static_cast<int>(read.size()) < claimsRead;
+        auto claim = within ? BookingClaim::fromSnapshot(it.key(), it.value()) : std::nullopt;
         if (!claim || keyOf(claim->record) != it.key()) {
-            claimsDropped += m_claims.size() < claimsRead ? 0 : 1;
+            claimsDropped += within ? 0 : 1;
             changes.push_back({SnapshotKind::Claims, it.key(), std::nullopt});
             continue;
         }
-        m_claimsByEntry.insert(claim->entryId, claim->record);
-        m_claims.insert(claim->record, std::move(*claim));
+        seen(claim->since);
+        read.push_back(std::move(*claim));
+    }
+    for (BookingClaim& claim : read) {
+        if (!claim.since.sameBoot(boot)) {
+            // Kept since another boot: it aged at least until the last moment known of that
+            // boot, and through all of this one (the boot clock counts from the boot's start).
+            claim.agedBefore += std::max<qint64>(0, lastSeen.value(claim.since.boot) - claim.since.msecs);
+            claim.since = BootTime{boot.boot, 0};
+            changes.push_back({SnapshotKind::Claims, keyOf(claim.record), claim.toSnapshot()});
+        }
+        m_claimsByEntry.insert(claim.entryId, claim.record);
+        m_claims.insert(claim.record, std::move(claim));
     }
     if (claimsDropped > 0) {
         logRecordsError(
@@ -332,23 +361,25 @@ void BookingRecords::unindex(const BookingRecord& record) {
     }
 }
 
-BookingClaim BookingRecords::claimOf(const BookingRecord& saved) {
+BookingClaim BookingRecords::claimOf(const BookingRecord& saved) const {
     return BookingClaim{saved.id,
                         saved.tracker,
                         saved.account,
                         saved.entryId.value_or(QString()),
                         saved.booking.taskId,
                         saved.booking.started,
-                        saved.booking.seconds};
+                        saved.booking.seconds,
+                        0,
+                        m_environment.bootClock->now()};
 }
 
-const BookingClaim* BookingRecords::claimOn(const QString& tracker, const QString& taskId,
-                                            const QString& entryId, const QUuid& except) const {
+const BookingClaim* BookingRecords::claimOn(const BookingRecord& record, const QString& entryId) const {
     for (auto it = m_claimsByEntry.constFind(entryId);
          it != m_claimsByEntry.constEnd() && it.key() == entryId; ++it) {
         const auto claim = m_claims.constFind(it.value());
-        if (claim == m_claims.constEnd() || claim->record == except || claim->taskId != taskId ||
-            !sameTrackerName(claim->tracker, tracker)) {
+        if (claim == m_claims.constEnd() || claim->record == record.id ||
+            claim->taskId != record.booking.taskId || !sameTrackerName(claim->tracker, record.tracker) ||
+            !sameAccount(claim->account, record.account)) {
             continue;
         }
         return &*claim;
@@ -364,15 +395,18 @@ std::vector<BookingClaim> BookingRecords::claims() const {
     return kept;
 }
 
-bool BookingRecords::claimNeeded(const BookingClaim& claim, const std::vector<BookingRecord>& changed) const {
-    // A booking that leaves now reads the days around now.
-    if (std::abs(claim.started.secsTo(m_environment.currentTime())) < claimsKeptFor) {
+bool BookingRecords::claimNeeded(const BookingClaim& claim, const std::vector<BookingRecord>& changed,
+                                 const BootTime& now) const {
+    // A booking that leaves now reads the days around now: a claim younger than that may meet it.
+    // Its age is read on the boot clock, which no one sets: the wall clock, set days ahead for a
+    // while, dated bookings that its look-ups may still meet.
+    if (claim.age(now) < claimsKeptFor * 1000) {
         return true;
     }
+    // An open booking of its account, task and minutes may meet it, whatever their dates say.
     const auto meets = [&claim](const BookingRecord& other) {
         return other.id != claim.record && (other.isOpen() || other.state == BookingRecord::State::asked) &&
-               sameTrackerName(other.tracker, claim.tracker) &&
-               std::abs(other.booking.started.secsTo(claim.started)) < claimsKeptFor;
+               sameTrackerName(other.tracker, claim.tracker) && sameAccount(claim.account, other.account);
     };
     const auto changedOne = [&changed](const QUuid& id) -> const BookingRecord* {
         const auto found = std::find_if(changed.begin(), changed.end(),
@@ -395,8 +429,9 @@ bool BookingRecords::claimNeeded(const BookingClaim& claim, const std::vector<Bo
 
 std::vector<QUuid> BookingRecords::claimsUnneeded(const std::vector<BookingRecord>& changed) const {
     std::vector<QUuid> unneeded;
+    const BootTime now = m_environment.bootClock->now();
     for (const BookingClaim& claim : m_claims) {
-        if (!claimNeeded(claim, changed)) {
+        if (!claimNeeded(claim, changed, now)) {
             unneeded.push_back(claim.record);
         }
     }
@@ -475,7 +510,8 @@ void BookingRecords::write(Change change) {
     // Claims that no booking can meet once this is written go with it.
     for (const QUuid& gone : claimsUnneeded(change.records)) {
         if (std::none_of(change.claims.begin(), change.claims.end(),
-                         [&gone](const BookingClaim& made) { return made.record == gone; })) {
+                         [&gone](const BookingClaim& made) { return made.record == gone; }) &&
+            std::find(change.claimsGone.begin(), change.claimsGone.end(), gone) == change.claimsGone.end()) {
             change.claimsGone.push_back(gone);
         }
     }
@@ -768,7 +804,7 @@ void BookingRecords::answered(const QUuid& id, const QString& entryId) {
         if (!record) {
             return;
         }
-        if (claimOn(record->tracker, record->booking.taskId, entryId, id)) {
+        if (claimOn(*record, entryId)) {
             // Another booking's entry (the answer repeated by a proxy or a cache): no proof of this
             // one, which the look-ups find or not.
             logRecordsError(QStringLiteral("A booking's answer named an entry another booking holds; its "
@@ -818,7 +854,7 @@ void BookingRecords::found(const QUuid& id, const std::optional<QString>& entryI
         if (!record) {
             return;
         }
-        if (entryId && claimOn(record->tracker, record->booking.taskId, *entryId, id)) {
+        if (entryId && claimOn(*record, *entryId)) {
             // That entry is another booking's: this one is still to be found.
             logRecordsError(
                 QStringLiteral("A look-up named an entry another booking holds; it is not taken"));
@@ -844,7 +880,7 @@ void BookingRecords::found(const QUuid& id, const std::optional<QString>& entryI
 void BookingRecords::ask(const QUuid& id, const WorkEntry& entry, const std::optional<QUuid>& rival) {
     enqueue([this, id, entry, rival] {
         if (auto record = inState(id, {BookingRecord::State::unknown})) {
-            if (claimOn(record->tracker, record->booking.taskId, entry.id, id)) {
+            if (claimOn(*record, entry.id)) {
                 // Another booking's by now: nothing to ask; the look-ups go on.
                 record->lookUp = BookingRecord::LookUp::nothingListed;
                 store(*record);
@@ -953,7 +989,20 @@ void BookingRecords::accountGoing(const QString& account, bool keepTime, Written
             }
             changed.push_back(record);
         }
-        write(Change{changed, prunable(changed), std::nullopt, written, {}, {}});
+        // The account's claims guard only its own bookings: those none of its time kept could
+        // meet go with it.
+        std::vector<QUuid> claimsGone;
+        for (const BookingClaim& claim : m_claims) {
+            const auto guards = [&claim](const BookingRecord& kept) {
+                return kept.holdsSeconds() && kept.booking.taskId == claim.taskId &&
+                       minutesOf(static_cast<double>(kept.booking.seconds)) ==
+                           minutesOf(static_cast<double>(claim.seconds));
+            };
+            if (claim.account == account && std::none_of(changed.begin(), changed.end(), guards)) {
+                claimsGone.push_back(claim.record);
+            }
+        }
+        write(Change{changed, prunable(changed), std::nullopt, written, {}, std::move(claimsGone)});
     });
 }
 

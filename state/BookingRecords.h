@@ -55,15 +55,19 @@ class TimerViewModel;
 // only by a sheet: they stay on their record, which every main window then shows.
 //
 // An entry of the tracker belongs to one booking: a record saved with an entry claims it
-// (BookingClaim), and no other record is ever saved with the same one, nor asked about it.
-// The claims are kept in the same file (its "claims" map, under the id of the record that
-// claimed), written in the very write that saves the record, and they outlive the records:
-// a claim stays while a booking whose outcome is open (leaving, unknown, asked) could meet
-// its entry (the same tracker, task and minutes, within the days its look-ups read), and
-// while one leaving now could (its entry started within `claimsKeptFor` of now). Only then
-// does it go, with whatever change comes next; so no start, kill, pruning or deleted
-// account lets an entry pass to another booking while one could take it. An answer that
-// names a claimed entry is no save: its booking's outcome is unknown and looked up.
+// (BookingClaim), and no other record of its account is ever saved with the same one, nor
+// asked about it (two sites or instances of one tracker number their entries alike, so a
+// claim binds its own account's bookings only). The claims are kept in the same file (its
+// "claims" map, under the id of the record that claimed), written in the very write that
+// saves the record, and they outlive the records: a claim stays while a booking of its
+// account whose outcome is open (leaving, unknown, asked) could meet its entry (the same
+// tracker, task and minutes, whatever their dates say), and while one leaving now could (it
+// is younger than `claimsKeptFor` on the boot clock, which no one sets: see
+// BookingClaim::age). Only then does it go, with whatever change comes next; so no start,
+// kill, pruning, clock set wrong for a while or deleted account lets an entry pass to
+// another booking while one could take it. A deleted account's claims stay only where its
+// time kept could meet them. An answer that names a claimed entry is no save: its booking's
+// outcome is unknown and looked up.
 //
 // The arrival window (how long after it left an unanswered booking may still reach the
 // tracker) is measured on the boot clock, which the user's clock changes do not move.
@@ -92,8 +96,8 @@ public:
     // At most this many claims are read at a start (the rest are dropped, and it says so): a
     // run keeps only those an open booking or one leaving now could meet.
     static constexpr int claimsRead = 4000;
-    // A claim whose entry started this long (seconds) before now, or longer, can no longer be
-    // met by a booking that leaves now (its look-ups read two days either side of its start).
+    // A claim this old (seconds, on the boot clock: see BookingClaim::age) can no longer be met
+    // by a booking that leaves now (its look-ups read two days either side of its start).
     static constexpr qint64 claimsKeptFor = 3 * 24 * 3600;
     // The tray names at most this many held bookings, then how many more there are.
     static constexpr int heldNotesShown = 10;
@@ -125,10 +129,10 @@ public:
     // Whether a record of `account` is still to be learnt about from its tracker.
     bool hasOpen(const QString& account) const { return m_openPerAccount.value(account) > 0; }
 
-    // The claim on `entryId` (of `tracker`, on the task `taskId`) by a booking other than
-    // `except`; none while the entry is no other booking's.
-    const BookingClaim* claimOn(const QString& tracker, const QString& taskId, const QString& entryId,
-                                const QUuid& except) const;
+    // The claim on `entryId` by a booking other than `record` of its account (the same site or
+    // instance: two of them number their entries alike), its tracker and its task; none while the
+    // entry is no other booking's.
+    const BookingClaim* claimOn(const BookingRecord& record, const QString& entryId) const;
     // Every claim kept, for the tests and the file.
     std::vector<BookingClaim> claims() const;
 
@@ -268,11 +272,12 @@ private:
     void index(const BookingRecord& record);
     // Whether a booking whose outcome is open (other than `except`), or one that leaves now,
     // could meet the claimed entry.
-    bool claimNeeded(const BookingClaim& claim, const std::vector<BookingRecord>& changed) const;
+    bool claimNeeded(const BookingClaim& claim, const std::vector<BookingRecord>& changed,
+                     const BootTime& now) const;
     // The claims no booking could meet any more once `changed` is written, to go with it.
     std::vector<QUuid> claimsUnneeded(const std::vector<BookingRecord>& changed) const;
     // The claim a record saved with its entry makes.
-    static BookingClaim claimOf(const BookingRecord& saved);
+    BookingClaim claimOf(const BookingRecord& saved) const;
     // Tells what a tracker answered (`kind`) when its write failed.
     Written noteOnFailure(const QUuid& id, Unnoted::Kind kind);
     // The timer of `account` as it stands (the live one, or the stored one).

@@ -417,7 +417,7 @@ void BookingRecovery::lookedAt(const QUuid& id, const std::vector<WorkEntry>& en
     // An entry another booking claimed is that booking's, whether its record is still kept or not.
     std::vector<WorkEntry> free;
     for (const WorkEntry& entry : entries) {
-        if (!m_records.claimOn(record->tracker, record->booking.taskId, entry.id, id)) {
+        if (!m_records.claimOn(*record, entry.id)) {
             free.push_back(entry);
         }
     }

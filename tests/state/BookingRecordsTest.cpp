@@ -70,9 +70,9 @@ protected:
         timer->pause();
     }
 
-    BookingRecord draft(qint64 seconds = 5400) const {
+    BookingRecord draft(qint64 seconds = 5400, const QString& account = key) const {
         BookingRecord made;
-        made.account = key;
+        made.account = account;
         made.tracker = QStringLiteral("Jira");
         made.project = project;
         made.task = test::makeIssue(QStringLiteral("20"));
@@ -82,8 +82,9 @@ protected:
     }
 
     QUuid depart(const std::optional<QUuid>& replacing = std::nullopt,
-                 BookingRecord::Source source = BookingRecord::Source::timer, qint64 seconds = 5400) {
-        BookingRecord made = draft(seconds);
+                 BookingRecord::Source source = BookingRecord::Source::timer, qint64 seconds = 5400,
+                 const QString& account = key) {
+        BookingRecord made = draft(seconds, account);
         made.source = source;
         std::optional<std::optional<QString>> written;
         const QUuid id = records().depart(
@@ -618,6 +619,7 @@ TEST_F(BookingRecordsTest, AClaimedEntryStaysItsBookingsAcrossPruningStartsAndDe
     records().discard(first);
     records().discard(third);
     env.clock->advance((BookingRecords::claimsKeptFor + 3600) * 1000);
+    env.bootClock->advance((BookingRecords::claimsKeptFor + 3600) * 1000);
     settle();
     const QUuid later = depart(std::nullopt, BookingRecord::Source::manual, 600);
     records().answered(later, QStringLiteral("w-later"));
@@ -625,6 +627,83 @@ TEST_F(BookingRecordsTest, AClaimedEntryStaysItsBookingsAcrossPruningStartsAndDe
     env.snapshots->flush();
     EXPECT_FALSE(claimedOnDisk(env.snapshotPath(), QStringLiteral("w-7")));
     EXPECT_TRUE(claimedOnDisk(env.snapshotPath(), QStringLiteral("w-later")));
+}
+
+// Two instances of one tracker number their entries alike: an entry is another booking's only
+// when both are of one account. Deleting an account lets go of the claims none of its time kept
+// could meet.
+TEST_F(BookingRecordsTest, AnEntryIsAnotherBookingsOnlyWithinItsAccount) {
+    const QString other = QStringLiteral("5B0C9E2A-1F3D-4E6A-8B7C-9D0E1F2A3B4C");
+    const QUuid mine = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().answered(mine, QStringLiteral("125-31"));
+    const QUuid theirs = depart(std::nullopt, BookingRecord::Source::manual, 1800, other);
+    records().answered(theirs, QStringLiteral("125-31"));
+    settle();
+    EXPECT_EQ(records().record(theirs)->state, BookingRecord::State::saved) << "taken for the other's";
+
+    const auto claimsOf = [&](const QString& account) {
+        const auto all = records().claims();
+        return std::count_if(all.begin(), all.end(), [&](const BookingClaim& c) { return c.account == account; });
+    };
+    records().accountGoing(key, false);
+    settle();
+    EXPECT_EQ(claimsOf(key), 0) << "a discarded account's claims guard nothing";
+    EXPECT_EQ(claimsOf(other), 1);
+}
+
+// A claim's age is read on the boot clock, never on the wall clock: a clock set days ahead or
+// back, for a while, frees no claim, nor does a restart; days on the boot clock do, once no
+// open booking (nor question) of its account, task and minutes could meet it, whatever its dates.
+TEST_F(BookingRecordsTest, NoClaimIsFreedByTheWallClockAlone) {
+    const qint64 day = 24 * 3600 * 1000LL;
+    const auto claimed = [&](const QString& entry) {
+        // Another write, as any change of the records makes.
+        const QUuid other = depart(std::nullopt, BookingRecord::Source::manual, 60);
+        records().refused(other, APIError::validation());
+        records().discard(other);
+        settle();
+        const auto all = records().claims();
+        return std::any_of(all.begin(), all.end(), [&](const BookingClaim& c) { return c.entryId == entry; });
+    };
+    const QUuid open = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().unseen(open, APIError::failure(APIError::Cause::ServerError, 503));
+    env.clock->advance(4 * day);
+    const QUuid saved = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().answered(saved, QStringLiteral("w-2"));
+    settle();
+    env.clock->advance(-4 * day);
+    EXPECT_TRUE(claimed(QStringLiteral("w-2")));
+    records().found(open, QStringLiteral("w-2"));
+    settle();
+    EXPECT_EQ(records().record(open)->state, BookingRecord::State::unknown) << "took a claimed entry";
+    // A question still open holds it past its days; once answered, it goes.
+    records().ask(open, entryOnTask20(QStringLiteral("w-3"), 1800, env.clock->now()));
+    env.bootClock->advance(BookingRecords::claimsKeptFor * 1000 + day);
+    EXPECT_TRUE(claimed(QStringLiteral("w-2")));
+    records().keepTime(open);
+    records().discard(open);
+    EXPECT_FALSE(claimed(QStringLiteral("w-2")));
+
+    const QUuid later = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().answered(later, QStringLiteral("w-4"));
+    struct Step {
+        const char* what;
+        std::function<void()> move;
+        bool kept;
+    };
+    const Step steps[] = {
+        {"the wall clock days ahead", [&] { env.clock->advance(5 * day); }, true},
+        {"the wall clock days back", [&] { env.clock->advance(-10 * day); }, true},
+        {"a restart on another boot", [&] { env.bootClock->reboot("next-boot"); env.reopenSnapshots(); }, true},
+        {"a day on the boot clock", [&] { env.bootClock->advance(day); }, true},
+        {"days on the boot clock", [&] { env.bootClock->advance(BookingRecords::claimsKeptFor * 1000); },
+         false},
+    };
+    timer.reset();
+    for (const Step& step : steps) {
+        step.move();
+        EXPECT_EQ(claimed(QStringLiteral("w-4")), step.kept) << step.what;
+    }
 }
 
 // A deleted account's held time never lands on a timer no window shows: it stays on its
