@@ -969,6 +969,15 @@ void BookingRecords::dismiss(const QUuid& id) {
 void BookingRecords::accountGoing(const QString& account, bool keepTime, Written written) {
     enqueue([this, account, keepTime, written = std::move(written)] {
         std::vector<BookingRecord> changed;
+        std::optional<std::pair<QString, TimerSnapshot>> timer;
+        if (keepTime) {
+            // The timer's time is kept too, as time of a booking of the gone account that waits for
+            // the user; it leaves the timer in the same write.
+            if (auto fromTimer = timerTimeKept(account)) {
+                changed.push_back(std::move(*fromTimer));
+                timer = std::pair(account, TimerSnapshot{});
+            }
+        }
         for (BookingRecord record : held(account)) {
             if (keepTime) {
                 // Of no account now: every window shows it, to book on a task of another
@@ -1002,8 +1011,36 @@ void BookingRecords::accountGoing(const QString& account, bool keepTime, Written
                 claimsGone.push_back(claim.record);
             }
         }
-        write(Change{changed, prunable(changed), std::nullopt, written, {}, std::move(claimsGone)});
+        write(Change{changed, prunable(changed), timer, written, {}, std::move(claimsGone)});
     });
+}
+
+std::optional<BookingRecord> BookingRecords::timerTimeKept(const QString& account) const {
+    const QDateTime wall = m_environment.currentTime();
+    const TimerSnapshot timer = timerOf(account);
+    const qint64 seconds = std::llround(timer.isIdle() ? 0.0 : timer.elapsed(wall));
+    if (seconds < 1) {
+        return std::nullopt;
+    }
+    BookingRecord kept;
+    kept.id = QUuid::createUuid();
+    kept.project = timer.project;
+    kept.task = timer.task.value_or(Issue{});
+    kept.booking = WorkLogBooking{kept.task.id, wall.addSecs(-seconds), seconds, QString()};
+    // Of the account's tracker, as its bookings say.
+    for (const BookingRecord& record : m_records) {
+        if (record.account == account && !record.tracker.isEmpty()) {
+            kept.tracker = record.tracker;
+        }
+    }
+    kept.source = BookingRecord::Source::manual;
+    kept.state = BookingRecord::State::returned;
+    kept.ending = BookingRecord::Ending::accountGone;
+    const BootTime boot = m_environment.bootClock->now();
+    kept.left = boot;
+    kept.windowEnd = boot;
+    kept.windowEndWall = wall;
+    return kept;
 }
 
 void BookingRecords::giveBack(BookingRecord record, BookingRecord::Ending ending, Written written) {

@@ -204,8 +204,9 @@ public:
 
     // The account is being deleted. Its records that hold seconds: discarded
     // (`keepTime` false), or kept, of no account, for the user to book on a task of another
-    // account or discard (their look-ups can no longer run: they wait for the user). A
-    // booking still on its way keeps waiting for its answer, which settles it.
+    // account or discard (their look-ups can no longer run: they wait for the user), and the
+    // time its timer holds with them, on a record of its own, in the write that empties the
+    // timer. A booking still on its way keeps waiting for its answer, which settles it.
     void accountGoing(const QString& account, bool keepTime, Written written = {});
     // Whether `account` still has records that hold seconds.
     std::vector<BookingRecord> held(const QString& account) const;
@@ -284,6 +285,9 @@ private:
     TimerSnapshot timerOf(const QString& account) const;
     // Whether `account` is one the app still has.
     bool accountExists(const QString& account) const;
+    // The time `account`'s timer holds, as a record of no account that waits for the user;
+    // none while it holds none.
+    std::optional<BookingRecord> timerTimeKept(const QString& account) const;
     // Ends `record` without a save: its seconds go onto the timer while that is free, or
     // stay on it (returned).
     void giveBack(BookingRecord record, BookingRecord::Ending ending, Written written = {});

@@ -764,6 +764,33 @@ TEST_F(BookingRecordsTest, DeletingAnAccountKeepsOrDiscardsItsHeldTimeAsTheUserC
     EXPECT_EQ(records().record(gone)->state, BookingRecord::State::discarded);
 }
 
+// "Keep the Time" keeps every second the account holds: its timer's too, running or paused,
+// on a record of no account that every window shows, in the write that lets the timer go.
+TEST_F(BookingRecordsTest, DeletingAnAccountKeepingItsTimeKeepsItsTimersTimeOnARecord) {
+    for (const bool running : {false, true}) {
+        track();
+        if (running) {
+            timer->resume();
+            env.clock->advance(60 * 1000);
+        }
+        records().accountGoing(key, true);
+        settle();
+        const auto all = records().records(QStringLiteral("ANOTHER"));
+        const auto kept = std::find_if(all.begin(), all.end(), [](const BookingRecord& r) {
+            return r.state == BookingRecord::State::returned;
+        });
+        ASSERT_NE(kept, all.end()) << "running " << running;
+        EXPECT_EQ(kept->booking.seconds, running ? 5460 : 5400);
+        EXPECT_EQ(kept->task.id, QStringLiteral("20"));
+        EXPECT_TRUE(kept->account.isEmpty());
+        EXPECT_FALSE(timer->isInUse()) << "the seconds are not kept twice";
+        env.snapshots->flush();
+        EXPECT_FALSE(SnapshotManager(env.snapshotPath()).load().timers.contains(key));
+        records().discard(kept->id);
+        settle();
+    }
+}
+
 // A booking still on its way when its account goes, the time kept, keeps its answer: a save
 // that comes after settles it (the time kept leaves the record); no answer, or a refusal, and
 // the time waits for the user. Until then it is not offered to book elsewhere.
