@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <initializer_list>
 #include <utility>
 
@@ -126,26 +127,34 @@ void BookingRecords::load() {
     const QDateTime wall = m_environment.currentTime();
     std::vector<SnapshotManager::Change> changes;
     std::vector<BookingRecord> loaded;
-    int held = 0;
-    int dropped = 0;
     // Asked once per account, however many of its records there are.
     QHash<QString, bool> accounts;
     const auto exists = [this, &accounts](const QString& account) {
         const auto known = accounts.constFind(account);
         return known != accounts.constEnd() ? *known : *accounts.insert(account, accountExists(account));
     };
+    // Settled records hold nothing and go at a start: read no further, and never let them
+    // crowd out a record that holds time. Of those that hold time, the bound reads the open ones
+    // first (their look-ups and windows run now); the rest stay in the file, unread, for a
+    // later start.
+    std::vector<QVariantMap::const_iterator> open;
+    std::vector<QVariantMap::const_iterator> waiting;
     for (auto it = snapshot.bookings.constBegin(); it != snapshot.bookings.constEnd(); ++it) {
-        // Settled records hold nothing and go at a start: read no further, and never let them
-        // crowd out a record that holds time.
         if (BookingRecord::storedAsSettled(it.value())) {
             changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
-            continue;
+        } else {
+            (BookingRecord::storedAsOpen(it.value()) ? open : waiting).push_back(it);
         }
-        if (++held > recordsRead) {
-            ++dropped;
-            changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
-            continue;
-        }
+    }
+    open.insert(open.end(), waiting.begin(), waiting.end());
+    if (open.size() > static_cast<std::size_t>(recordsRead)) {
+        m_recordsSetAside = static_cast<int>(open.size()) - recordsRead;
+        open.resize(recordsRead);
+        logRecordsError(QStringLiteral("More booking records that hold time than are read at a start: %1 "
+                                       "stay in the file for a later start")
+                            .arg(m_recordsSetAside));
+    }
+    for (const auto& it : open) {
         auto decoded = BookingRecord::decode(it.value());
         std::optional<BookingRecord> read;
         if (decoded.ok() && keyOf(decoded.value().id) == it.key()) {
@@ -166,21 +175,26 @@ void BookingRecords::load() {
         // Settled ones went above, and what is salvaged is marked damaged: a record here is
         // kept, whatever its state.
         BookingRecord record = std::move(*read);
+        // Only what a start changes is written again.
+        bool changed = record.damaged;
         if (record.state == BookingRecord::State::leaving) {
             // That run ended before the tracker's answer came.
             record.state = BookingRecord::State::unknown;
             record.stoppedWhileLeaving = true;
+            changed = true;
         }
         if (!record.windowEnd.sameBoot(boot)) {
             // Another boot: the boot clock's moments say nothing here; what is left of the
             // window is read off the wall clock, unless that went back.
             windowFromWallClock(record, boot, wall);
+            changed = true;
         }
         if (!record.account.isEmpty() && !exists(record.account)) {
             // Its account was deleted meanwhile: nothing can be asked of it, and no window
             // would show its timer. Every window shows the record instead.
             record.account.clear();
             record.source = BookingRecord::Source::manual;
+            changed = true;
         }
         if (record.account.isEmpty() && (record.isOpen() || record.state == BookingRecord::State::asked)) {
             // Of no account, nothing can be asked of the tracker: the user decides.
@@ -188,14 +202,12 @@ void BookingRecords::load() {
             record.ending = BookingRecord::Ending::accountGone;
             record.question.reset();
             record.rival.reset();
+            changed = true;
         }
-        changes.push_back({SnapshotKind::Bookings, keyOf(record.id), record.toSnapshot()});
+        if (changed) {
+            changes.push_back({SnapshotKind::Bookings, keyOf(record.id), record.toSnapshot()});
+        }
         loaded.push_back(std::move(record));
-    }
-    if (dropped > 0) {
-        logRecordsError(
-            QStringLiteral("More booking records that hold time than are read at a start: %1 dropped")
-                .arg(dropped));
     }
     // Bookings the timers of earlier versions kept, with the time still on the timer: the
     // record takes the seconds over, in the same write.
@@ -236,8 +248,8 @@ void BookingRecords::load() {
         m_byId.insert(m_records.back().id, std::prev(m_records.end()));
         index(m_records.back());
     }
-    // The claims: those that read, within the bound; then those no booking can meet any more go.
-    int claimsDropped = 0;
+    // The claims: every one that reads (what of it reads, where not whole), those past the bound
+    // left in the file; then those no booking can meet any more go.
     // The last moment known of each boot (a claim made or a booking that left then).
     QHash<QByteArray, qint64> lastSeen;
     const auto seen = [&lastSeen](const BootTime& at) {
@@ -251,12 +263,18 @@ void BookingRecords::load() {
     }
     std::vector<BookingClaim> read;
     for (auto it = snapshot.claims.constBegin(); it != snapshot.claims.constEnd(); ++it) {
-        const bool within = static_cast<int>(read.size()) < claimsRead;
-        auto claim = within ? BookingClaim::fromSnapshot(it.key(), it.value()) : std::nullopt;
+        auto claim = BookingClaim::fromSnapshot(it.key(), it.value());
         if (!claim || keyOf(claim->record) != it.key()) {
-            claimsDropped += within ? 0 : 1;
-            changes.push_back({SnapshotKind::Claims, it.key(), std::nullopt});
-            continue;
+            // What of it reads still guards its entry; without the entry, its task's look-alikes
+            // are asked about instead of taken.
+            claim = BookingClaim::salvage(it.key(), it.value());
+            logRecordsError(claim ? QStringLiteral("A claim on an entry could not be read whole; what of it "
+                                                   "reads is kept")
+                                  : QStringLiteral("A claim on an entry is kept under no record's id; it is "
+                                                   "left in the file"));
+            if (!claim) {
+                continue;
+            }
         }
         seen(claim->since);
         read.push_back(std::move(*claim));
@@ -268,13 +286,49 @@ void BookingRecords::load() {
             claim.agedBefore += std::max<qint64>(0, lastSeen.value(claim.since.boot) - claim.since.msecs);
             claim.since = BootTime{boot.boot, 0};
             changes.push_back({SnapshotKind::Claims, keyOf(claim.record), claim.toSnapshot()});
+        } else if (claim.damaged) {
+            changes.push_back({SnapshotKind::Claims, keyOf(claim.record), claim.toSnapshot()});
+        }
+    }
+    if (read.size() > static_cast<std::size_t>(claimsRead)) {
+        // Those an open booking could meet first, then the youngest; the rest stay in the file
+        // as they are for a later start, and meanwhile their tasks' look-alikes are asked about.
+        std::vector<std::pair<bool, qint64>> rank;
+        rank.reserve(read.size());
+        for (const BookingClaim& claim : read) {
+            rank.emplace_back(!claimMet(claim, {}), claim.age(boot));
+        }
+        std::vector<std::size_t> order(read.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&rank](std::size_t a, std::size_t b) { return rank[a] < rank[b]; });
+        QSet<QString> setAside;
+        std::vector<BookingClaim> kept;
+        kept.reserve(claimsRead);
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            BookingClaim& claim = read[order[i]];
+            if (i < static_cast<std::size_t>(claimsRead)) {
+                kept.push_back(std::move(claim));
+            } else {
+                askOn(claim);
+                setAside.insert(keyOf(claim.record));
+            }
+        }
+        std::erase_if(changes, [&setAside](const SnapshotManager::Change& change) {
+            return change.kind == SnapshotKind::Claims && setAside.contains(change.key);
+        });
+        m_claimsSetAside = static_cast<int>(setAside.size());
+        read = std::move(kept);
+        logRecordsError(QStringLiteral("More claims on entries than are read at a start: %1 stay in the file "
+                                       "for a later start")
+                            .arg(m_claimsSetAside));
+    }
+    for (BookingClaim& claim : read) {
+        if (claim.entryId.isEmpty()) {
+            askOn(claim);
         }
         m_claimsByEntry.insert(claim.entryId, claim.record);
         m_claims.insert(claim.record, std::move(claim));
-    }
-    if (claimsDropped > 0) {
-        logRecordsError(
-            QStringLiteral("More claims on entries than are read at a start: %1 dropped").arg(claimsDropped));
     }
     for (const QUuid& gone : claimsUnneeded({})) {
         const BookingClaim claim = m_claims.take(gone);
@@ -370,7 +424,8 @@ BookingClaim BookingRecords::claimOf(const BookingRecord& saved) const {
                         saved.booking.started,
                         saved.booking.seconds,
                         0,
-                        m_environment.bootClock->now()};
+                        m_environment.bootClock->now(),
+                        false};
 }
 
 const BookingClaim* BookingRecords::claimOn(const BookingRecord& record, const QString& entryId) const {
@@ -378,13 +433,22 @@ const BookingClaim* BookingRecords::claimOn(const BookingRecord& record, const Q
          it != m_claimsByEntry.constEnd() && it.key() == entryId; ++it) {
         const auto claim = m_claims.constFind(it.value());
         if (claim == m_claims.constEnd() || claim->record == record.id ||
-            claim->taskId != record.booking.taskId || !sameTrackerName(claim->tracker, record.tracker) ||
+            (!claim->taskId.isEmpty() && claim->taskId != record.booking.taskId) ||
+            !sameTrackerName(claim->tracker, record.tracker) ||
             !sameAccount(claim->account, record.account)) {
             continue;
         }
         return &*claim;
     }
     return nullptr;
+}
+
+void BookingRecords::askOn(const BookingClaim& claim) {
+    m_askOnTasks.insert(claim.taskId);
+}
+
+bool BookingRecords::mustAsk(const BookingRecord& record) const {
+    return m_askOnTasks.contains(record.booking.taskId) || m_askOnTasks.contains(QString());
 }
 
 std::vector<BookingClaim> BookingRecords::claims() const {
@@ -400,9 +464,10 @@ bool BookingRecords::claimNeeded(const BookingClaim& claim, const std::vector<Bo
     // A booking that leaves now reads the days around now: a claim younger than that may meet it.
     // Its age is read on the boot clock, which no one sets: the wall clock, set days ahead for a
     // while, dated bookings that its look-ups may still meet.
-    if (claim.age(now) < claimsKeptFor * 1000) {
-        return true;
-    }
+    return claim.age(now) < claimsKeptFor * 1000 || claimMet(claim, changed);
+}
+
+bool BookingRecords::claimMet(const BookingClaim& claim, const std::vector<BookingRecord>& changed) const {
     // An open booking of its account, task and minutes may meet it, whatever their dates say.
     const auto meets = [&claim](const BookingRecord& other) {
         return other.id != claim.record && (other.isOpen() || other.state == BookingRecord::State::asked) &&
@@ -429,6 +494,10 @@ bool BookingRecords::claimNeeded(const BookingClaim& claim, const std::vector<Bo
 
 std::vector<QUuid> BookingRecords::claimsUnneeded(const std::vector<BookingRecord>& changed) const {
     std::vector<QUuid> unneeded;
+    if (m_recordsSetAside > 0) {
+        // Bookings left in the file for a later start may meet any of them.
+        return unneeded;
+    }
     const BootTime now = m_environment.bootClock->now();
     for (const BookingClaim& claim : m_claims) {
         if (!claimNeeded(claim, changed, now)) {
@@ -1104,6 +1173,12 @@ QStringList BookingRecords::heldNotes(const QString& account) const {
     }
     if (more > 0) {
         notes << (more == 1 ? tr("1 more booking held") : tr("%1 more bookings held").arg(more));
+    }
+    if (m_recordsSetAside > 0) {
+        notes << (m_recordsSetAside == 1
+                      ? tr("1 more held booking kept in the data file, read at a later start")
+                      : tr("%1 more held bookings kept in the data file, read at a later start")
+                            .arg(m_recordsSetAside));
     }
     return notes;
 }

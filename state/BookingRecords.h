@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QUuid>
 
@@ -89,12 +90,15 @@ public:
     // read the newest outcomes, and every write of the records carries each kept one (20 made
     // the file 80 KB and each booking's writes some milliseconds dearer).
     static constexpr int settledKept = 4;
-    // At most this many records that hold seconds are read at a start; a file with more (no run
-    // makes so many at once) has the rest dropped, and says so. Settled records are dropped at a
-    // start anyway and count for nothing.
+    // At most this many records that hold seconds are read at a start, those still to be learnt
+    // about first; a file with more (no run makes so many at once) keeps the rest unread for a
+    // later start, and the tray says so. Settled records go at a start anyway and count for
+    // nothing.
     static constexpr int recordsRead = 1000;
-    // At most this many claims are read at a start (the rest are dropped, and it says so): a
-    // run keeps only those an open booking or one leaving now could meet.
+    // At most this many claims are read at a start, those an open booking could meet first, then
+    // the youngest; the rest stay in the file for a later start, and meanwhile the look-alikes on
+    // their tasks are asked about, never taken. A run keeps only those an open booking or one
+    // leaving now could meet.
     static constexpr int claimsRead = 4000;
     // A claim this old (seconds, on the boot clock: see BookingClaim::age) can no longer be met
     // by a booking that leaves now (its look-ups read two days either side of its start).
@@ -133,6 +137,13 @@ public:
     // instance: two of them number their entries alike), its tracker and its task; none while the
     // entry is no other booking's.
     const BookingClaim* claimOn(const BookingRecord& record, const QString& entryId) const;
+    // Whether an entry a look-up finds for `record` is asked about rather than taken: a claim
+    // that did not read whole, or one left in the file past the bound, may be on its task.
+    bool mustAsk(const BookingRecord& record) const;
+    // How many records that hold time, and claims, a start left in the file unread (past
+    // their bounds), for a later start.
+    int recordsSetAside() const { return m_recordsSetAside; }
+    int claimsSetAside() const { return m_claimsSetAside; }
     // Every claim kept, for the tests and the file.
     std::vector<BookingClaim> claims() const;
 
@@ -275,6 +286,10 @@ private:
     // could meet the claimed entry.
     bool claimNeeded(const BookingClaim& claim, const std::vector<BookingRecord>& changed,
                      const BootTime& now) const;
+    // Whether a booking whose outcome is open could meet the claimed entry, whatever its age.
+    bool claimMet(const BookingClaim& claim, const std::vector<BookingRecord>& changed) const;
+    // Look-ups on the claim's task ask rather than take (see mustAsk()).
+    void askOn(const BookingClaim& claim);
     // The claims no booking could meet any more once `changed` is written, to go with it.
     std::vector<QUuid> claimsUnneeded(const std::vector<BookingRecord>& changed) const;
     // The claim a record saved with its entry makes.
@@ -312,6 +327,10 @@ private:
     QHash<QString, int> m_openPerAccount;
     QHash<QUuid, BookingClaim> m_claims;
     QMultiHash<QString, QUuid> m_claimsByEntry;
+    // Tasks whose look-alikes are asked about (any task: an empty one).
+    QSet<QString> m_askOnTasks;
+    int m_recordsSetAside = 0;
+    int m_claimsSetAside = 0;
     QHash<QUuid, Unnoted> m_unnoted;
     QHash<QString, QPointer<TimerViewModel>> m_timers;
     std::deque<std::function<void()>> m_queue;

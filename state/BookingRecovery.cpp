@@ -443,13 +443,14 @@ void BookingRecovery::finish(const QUuid& id, const Verdict& verdict) {
     if (!record) {
         return;
     }
-    if (verdict.kind == Verdict::Kind::saved) {
+    if (verdict.kind == Verdict::Kind::saved && !(verdict.entry && m_records.mustAsk(*record))) {
         m_records.found(id, verdict.entry ? std::optional(verdict.entry->id) : std::nullopt);
         return;
     }
-    if (verdict.kind == Verdict::Kind::uncertain && verdict.entry) {
+    if (verdict.kind != Verdict::Kind::notFound && verdict.entry) {
         // The record stays until the user answers: quitting (or a crash) with the
-        // question open asks it again at the next start.
+        // question open asks it again at the next start. (A claim on the task that did not read
+        // whole, or was left unread, may be on the entry found: it is asked about too.)
         m_records.ask(id, *verdict.entry);
         return;
     }

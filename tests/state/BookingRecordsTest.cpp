@@ -516,11 +516,89 @@ TEST_F(BookingRecordsTest, AtMostTheBoundOfHeldRecordsIsReadAtAStartAndSettledOn
     env.snapshots->save(all);
     env.reopenSnapshots();
     EXPECT_EQ(records().records().size(), static_cast<std::size_t>(BookingRecords::recordsRead));
-    // The tray names the first, and counts the rest.
-    EXPECT_EQ(records().heldNotes(key).size(), BookingRecords::heldNotesShown + 1);
+    // The tray names the first, counts the rest, and says how many wait in the file.
+    EXPECT_EQ(records().heldNotes(key).size(), BookingRecords::heldNotesShown + 2);
+    EXPECT_EQ(records().recordsSetAside(), 51);
     env.snapshots->flush();
-    EXPECT_EQ(SnapshotManager(env.snapshotPath()).load().bookings.size(), BookingRecords::recordsRead)
-        << "the rest dropped on disk too";
+    EXPECT_EQ(SnapshotManager(env.snapshotPath()).load().bookings.size(), BookingRecords::recordsRead + 51)
+        << "no held second is dropped at a start";
+}
+
+// Past their bounds, what an open booking needs is read first, and the rest stays in the file
+// unread: an open record after a bound's worth of returned ones, the claim it could meet after
+// a bound's worth of others. A look-alike on a claim left unread is asked about, not taken.
+TEST_F(BookingRecordsTest, PastTheBoundsWhatOpenBookingsNeedIsReadFirstAndTheRestKept) {
+    const QUuid open = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().unseen(open, APIError::failure(APIError::Cause::TimedOut));
+    settle();
+    Snapshot all = env.snapshots->load();
+    const QVariantMap one = all.bookings.value(open.toString(QUuid::WithoutBraces)).toMap();
+    const QString last = QStringLiteral("ffffffff-ffff-4fff-bfff-ffffffff%1");
+    all.bookings.clear();
+    for (int i = 0; i < BookingRecords::recordsRead; ++i) {
+        QVariantMap copy = one;
+        const QString returnedKey = QUuid::createUuid().toString(QUuid::WithoutBraces).replace(0, 1, "0");
+        copy.insert(QStringLiteral("id"), returnedKey);
+        copy.insert(QStringLiteral("state"), QStringLiteral("returned"));
+        all.bookings.insert(returnedKey, copy);
+    }
+    QVariantMap openCopy = one;
+    openCopy.insert(QStringLiteral("id"), last.arg(QStringLiteral("0000")));
+    all.bookings.insert(last.arg(QStringLiteral("0000")), openCopy);
+    const auto claimOn = [](const QString& task, qint64 seconds, const QString& entry) {
+        BookingClaim claim{QUuid::createUuid(), QStringLiteral("Jira"), key, entry, task, {}, seconds, 0, {}, false};
+        return claim.toSnapshot();
+    };
+    for (int i = 0; i < BookingRecords::claimsRead; ++i) {
+        all.claims.insert(QUuid::createUuid().toString(QUuid::WithoutBraces).replace(0, 1, "0"),
+                          claimOn(QStringLiteral("30"), 600, QStringLiteral("w-%1").arg(i)));
+    }
+    all.claims.insert(last.arg(QStringLiteral("0001")), claimOn(QStringLiteral("20"), 1800, QStringLiteral("w-20")));
+    env.snapshots->save(all);
+    timer.reset();
+    env.reopenSnapshots();
+
+    const BookingRecord* read = records().peek(QUuid::fromString(last.arg(QStringLiteral("0000"))));
+    ASSERT_NE(read, nullptr) << "the open booking is read first";
+    EXPECT_NE(records().claimOn(*read, QStringLiteral("w-20")), nullptr) << "the claim it could meet is read";
+    EXPECT_EQ(records().recordsSetAside(), 1);
+    EXPECT_EQ(records().claimsSetAside(), 1);
+    BookingRecord onThirty = *read;
+    onThirty.booking.taskId = QStringLiteral("30");
+    EXPECT_TRUE(records().mustAsk(onThirty)) << "a claim left unread may be on its task";
+    EXPECT_FALSE(records().mustAsk(*read));
+    env.snapshots->flush();
+    const Snapshot written = SnapshotManager(env.snapshotPath()).load();
+    EXPECT_EQ(written.bookings.size(), BookingRecords::recordsRead + 1) << "nothing dropped";
+    EXPECT_EQ(written.claims.size(), BookingRecords::claimsRead + 1);
+}
+
+// A claim that does not read whole keeps what reads: its entry stays its booking's; without
+// an entry, its task's look-alikes are asked about.
+TEST_F(BookingRecordsTest, ADamagedClaimIsSalvagedFieldByFieldOrMakesItsTaskAsk) {
+    const QUuid open = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().unseen(open, APIError::failure(APIError::Cause::TimedOut));
+    settle();
+    Snapshot all = env.snapshots->load();
+    BookingClaim whole{QUuid::createUuid(), QStringLiteral("Jira"), key, QStringLiteral("w-1"),
+                       QStringLiteral("20"), env.clock->now(), 1800, 0, {}, false};
+    QVariantMap badSeconds = whole.toSnapshot().toMap();
+    badSeconds.insert(QStringLiteral("seconds"), QStringLiteral("1800"));
+    all.claims.insert(whole.record.toString(QUuid::WithoutBraces), badSeconds);
+    QVariantMap badEntry = whole.toSnapshot().toMap();
+    badEntry.insert(QStringLiteral("entryId"), 7);
+    badEntry.insert(QStringLiteral("task"), QStringLiteral("21"));
+    all.claims.insert(QUuid::createUuid().toString(QUuid::WithoutBraces), badEntry);
+    env.snapshots->save(all);
+    timer.reset();
+    env.reopenSnapshots();
+    const BookingRecord* read = records().peek(open);
+    ASSERT_NE(read, nullptr);
+    EXPECT_NE(records().claimOn(*read, QStringLiteral("w-1")), nullptr) << "dropped for its seconds";
+    EXPECT_FALSE(records().mustAsk(*read));
+    BookingRecord onTwentyOne = *read;
+    onTwentyOne.booking.taskId = QStringLiteral("21");
+    EXPECT_TRUE(records().mustAsk(onTwentyOne));
 }
 
 // Settled records are kept for the views up to their bound, the oldest going first; a
