@@ -49,8 +49,7 @@ void AsanaWorkLogForm::save(std::function<void()> completion) {
     // Saved only when Asana answers with the new entry: a time-tracking entry of the minutes
     // booked, on the task (a wrapper with a gid alone is anybody's answer).
     auto request = createdEntry(
-        m_service->request()->perform<AsanaResponseDTO<AsanaCreatedEntryDTO>>(
-            AsanaEndpoint::saveTimeTrackingEntry(task()), HttpMethod::Post, std::nullopt, *booking),
+        m_service->saveTimeTrackingEntry(task(), *booking),
         [taskId = task().id,
          minutes = booking->data.durationMinutes](const AsanaResponseDTO<AsanaCreatedEntryDTO>& answer) {
             return provesEntry(answer.data, taskId, minutes) ? answer.data.gid : QString();

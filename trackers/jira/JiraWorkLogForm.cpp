@@ -81,8 +81,7 @@ void JiraWorkLogForm::save(std::function<void()> completion) {
     // Saved only when Jira answers with the new work log: the task's and the time's (an id
     // alone is anybody's answer).
     auto request =
-        createdEntry(m_service->request()->perform<JiraCreatedWorkLogDTO>(
-                         JiraEndpoint::saveWorkItem(task()), HttpMethod::Post, std::nullopt, *body),
+        createdEntry(m_service->saveWorkItem(task(), *body),
                      [taskId = task().id, seconds = body->timeSpentSeconds,
                       started = booking.started](const JiraCreatedWorkLogDTO& answer) {
                          return provesEntry(answer, taskId, seconds, started) ? answer.id : QString();

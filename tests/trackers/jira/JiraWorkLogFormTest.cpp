@@ -196,7 +196,7 @@ TEST_F(JiraWorkLogFormTest, UnderAMinuteIsNeverBookedEvenWithoutAView) {
     EXPECT_EQ(jira.workLogs().size(), 1u);
 }
 
-TEST_F(JiraWorkLogFormTest, ARateLimitedSaveSendsNothingAndARefusedOneIsNotRefreshed) {
+TEST_F(JiraWorkLogFormTest, ARateLimitedSaveSendsNothingAndARefusedOneIsRefreshedOnce) {
     auto svc = service();
     svc->setRateLimitedUntil(clock->now().addSecs(30));
     auto limited = form(3600, svc);
@@ -205,13 +205,21 @@ TEST_F(JiraWorkLogFormTest, ARateLimitedSaveSendsNothingAndARefusedOneIsNotRefre
     EXPECT_FALSE(limited->networkRequestInProgress());
     EXPECT_EQ(jira.requestCount(), 0);
 
+    // A 401 answered the booking: nothing was stored. The token is refreshed once and the
+    // booking sent again on a fresh request; refused again, it ends there.
     jira.revokeToken(QStringLiteral("token-1"));
     auto refused = form(3600);
-    EXPECT_FALSE(saveAndWait(*refused));
-    EXPECT_TRUE(refused->errorOccurred());
-    EXPECT_EQ(refused->description(), QString()); // values kept for another try
-    EXPECT_EQ(maker.refreshCount(), 0);
-    EXPECT_TRUE(jira.workLogs().empty());
+    EXPECT_TRUE(saveAndWait(*refused));
+    EXPECT_EQ(maker.refreshCount(), 1);
+    EXPECT_EQ(jira.workLogs().size(), 1u);
+    jira.interceptOnce("POST", QStringLiteral("/worklog"), test::FakeResponse::json("{}", 401));
+    jira.interceptOnce("POST", QStringLiteral("/worklog"), test::FakeResponse::json("{}", 401));
+    auto again = form(3600);
+    EXPECT_FALSE(saveAndWait(*again));
+    EXPECT_TRUE(again->errorOccurred());
+    EXPECT_EQ(again->description(), QString()); // values kept for another try
+    EXPECT_LE(maker.refreshCount(), 2);
+    EXPECT_EQ(jira.workLogs().size(), 1u);
 }
 
 TEST_F(JiraWorkLogFormTest, TheDescriptionInputEditsTheFormAndShowsItsMessage) {
