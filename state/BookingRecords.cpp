@@ -4,15 +4,19 @@
 #include "core/model/NotificationNames.h"
 #include "core/time/ReadableTimeFormatter.h"
 #include "platform/notifications/NotificationCenter.h"
+#include "state/BookingClaimsJournal.h"
 #include "state/TimerViewModel.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <numeric>
 #include <initializer_list>
+#include <limits>
 #include <utility>
 
 namespace velmora {
@@ -249,7 +253,8 @@ void BookingRecords::load() {
         index(m_records.back());
     }
     // The claims: every one that reads (what of it reads, where not whole), those past the bound
-    // left in the file; then those no booking can meet any more go.
+    // left on disk unread; then those no booking can meet any more go. They live in their journal;
+    // an earlier version kept them in the snapshot file, whence they move into it.
     // The last moment known of each boot (a claim made or a booking that left then).
     QHash<QByteArray, qint64> lastSeen;
     const auto seen = [&lastSeen](const BootTime& at) {
@@ -261,23 +266,41 @@ void BookingRecords::load() {
     for (const BookingRecord& record : m_records) {
         seen(record.left);
     }
-    std::vector<BookingClaim> read;
+    const QString journalPath = BookingClaimsJournal::pathFor(snapshots.filePath());
+    BookingClaimsJournal::Read journal = BookingClaimsJournal::read(journalPath);
+    // Anything read differently from how it is stored has the journal written anew.
+    bool rewrite = journal.unreadable > 0 || !snapshot.claims.isEmpty() ||
+                   journal.endedLines > std::max<qsizetype>(100, static_cast<qsizetype>(journal.claims.size()));
     for (auto it = snapshot.claims.constBegin(); it != snapshot.claims.constEnd(); ++it) {
-        auto claim = BookingClaim::fromSnapshot(it.key(), it.value());
-        if (!claim || keyOf(claim->record) != it.key()) {
+        journal.claims.emplace_back(it.key(), it.value());
+        changes.push_back({SnapshotKind::Claims, it.key(), std::nullopt});
+    }
+    std::vector<BookingClaim> read;
+    for (const auto& [key, value] : journal.claims) {
+        auto claim = BookingClaim::fromSnapshot(key, value);
+        if (!claim || keyOf(claim->record) != key) {
             // What of it reads still guards its entry; without the entry, its task's look-alikes
             // are asked about instead of taken.
-            claim = BookingClaim::salvage(it.key(), it.value());
-            logRecordsError(claim ? QStringLiteral("A claim on an entry could not be read whole; what of it "
-                                                   "reads is kept")
-                                  : QStringLiteral("A claim on an entry is kept under no record's id; it is "
-                                                   "left in the file"));
+            claim = BookingClaim::salvage(key, value);
+            logRecordsError(QStringLiteral("A claim on an entry could not be read whole; what of it is kept"));
             if (!claim) {
                 continue;
             }
+            rewrite = true;
         }
         seen(claim->since);
         read.push_back(std::move(*claim));
+    }
+    for (int i = 0; i < journal.unreadable; ++i) {
+        // A line of which nothing reads: a claim of any task, on any entry, for its days.
+        logRecordsError(QStringLiteral("A claim on an entry did not read at all; every look-alike is asked "
+                                       "about for its days"));
+        BookingClaim unknown;
+        unknown.record = QUuid::createUuid();
+        unknown.seconds = -1;
+        unknown.damaged = true;
+        unknown.since = boot;
+        read.push_back(std::move(unknown));
     }
     for (BookingClaim& claim : read) {
         if (!claim.since.sameBoot(boot)) {
@@ -285,14 +308,13 @@ void BookingRecords::load() {
             // boot, and through all of this one (the boot clock counts from the boot's start).
             claim.agedBefore += std::max<qint64>(0, lastSeen.value(claim.since.boot) - claim.since.msecs);
             claim.since = BootTime{boot.boot, 0};
-            changes.push_back({SnapshotKind::Claims, keyOf(claim.record), claim.toSnapshot()});
-        } else if (claim.damaged) {
-            changes.push_back({SnapshotKind::Claims, keyOf(claim.record), claim.toSnapshot()});
+            rewrite = true;
         }
     }
+    std::vector<BookingClaim> setAside;
     if (read.size() > static_cast<std::size_t>(claimsRead)) {
-        // Those an open booking could meet first, then the youngest; the rest stay in the file
-        // as they are for a later start, and meanwhile their tasks' look-alikes are asked about.
+        // Those an open booking could meet first, then the youngest; the rest stay on disk for a
+        // later start, and meanwhile their tasks' look-alikes are asked about.
         std::vector<std::pair<bool, qint64>> rank;
         rank.reserve(read.size());
         for (const BookingClaim& claim : read) {
@@ -302,7 +324,6 @@ void BookingRecords::load() {
         std::iota(order.begin(), order.end(), std::size_t{0});
         std::stable_sort(order.begin(), order.end(),
                          [&rank](std::size_t a, std::size_t b) { return rank[a] < rank[b]; });
-        QSet<QString> setAside;
         std::vector<BookingClaim> kept;
         kept.reserve(claimsRead);
         for (std::size_t i = 0; i < order.size(); ++i) {
@@ -311,15 +332,12 @@ void BookingRecords::load() {
                 kept.push_back(std::move(claim));
             } else {
                 askOn(claim);
-                setAside.insert(keyOf(claim.record));
+                setAside.push_back(std::move(claim));
             }
         }
-        std::erase_if(changes, [&setAside](const SnapshotManager::Change& change) {
-            return change.kind == SnapshotKind::Claims && setAside.contains(change.key);
-        });
         m_claimsSetAside = static_cast<int>(setAside.size());
         read = std::move(kept);
-        logRecordsError(QStringLiteral("More claims on entries than are read at a start: %1 stay in the file "
+        logRecordsError(QStringLiteral("More claims on entries than are read at a start: %1 stay on disk "
                                        "for a later start")
                             .arg(m_claimsSetAside));
     }
@@ -333,7 +351,23 @@ void BookingRecords::load() {
     for (const QUuid& gone : claimsUnneeded({})) {
         const BookingClaim claim = m_claims.take(gone);
         m_claimsByEntry.remove(claim.entryId, gone);
-        changes.push_back({SnapshotKind::Claims, keyOf(gone), std::nullopt});
+        rewrite = true;
+    }
+    if (rewrite) {
+        QByteArray lines;
+        for (const BookingClaim& claim : m_claims) {
+            lines += BookingClaimsJournal::lineOf(claim);
+        }
+        for (const BookingClaim& claim : setAside) {
+            lines += BookingClaimsJournal::lineOf(claim);
+        }
+        if (const auto failure = BookingClaimsJournal::rewrite(journalPath, lines)) {
+            // The claims stay where they were read from: the snapshot file keeps its own.
+            logRecordsError(QStringLiteral("The claims on entries could not be written: ") + *failure);
+            std::erase_if(changes, [](const SnapshotManager::Change& change) {
+                return change.kind == SnapshotKind::Claims;
+            });
+        }
     }
     // What a start settles is written in the background: the file as it was reads the same
     // way again, should this write not get there.
@@ -459,14 +493,6 @@ std::vector<BookingClaim> BookingRecords::claims() const {
     return kept;
 }
 
-bool BookingRecords::claimNeeded(const BookingClaim& claim, const std::vector<BookingRecord>& changed,
-                                 const BootTime& now) const {
-    // A booking that leaves now reads the days around now: a claim younger than that may meet it.
-    // Its age is read on the boot clock, which no one sets: the wall clock, set days ahead for a
-    // while, dated bookings that its look-ups may still meet.
-    return claim.age(now) < claimsKeptFor * 1000 || claimMet(claim, changed);
-}
-
 bool BookingRecords::claimMet(const BookingClaim& claim, const std::vector<BookingRecord>& changed) const {
     // An open booking of its account, task and minutes may meet it, whatever their dates say.
     const auto meets = [&claim](const BookingRecord& other) {
@@ -498,9 +524,32 @@ std::vector<QUuid> BookingRecords::claimsUnneeded(const std::vector<BookingRecor
         // Bookings left in the file for a later start may meet any of them.
         return unneeded;
     }
+    // A booking that leaves now reads the days around now: a claim younger than that may meet
+    // it. Its age is read on the boot clock, which no one sets: the wall clock, set days ahead
+    // for a while, dated bookings that its look-ups may still meet. Older, it stays while an
+    // open booking could meet it.
     const BootTime now = m_environment.bootClock->now();
+    const qint64 kept = claimsKeptFor * 1000;
+    if (now.boot == m_claimsAging.boot && now.msecs < m_claimsAging.nextAgeOut) {
+        // No claim came of age since the last walk: only those past their days may go. (A
+        // Save walks none of the thousands a busy week keeps.)
+        for (const QUuid& id : m_claimsAging.aged) {
+            const auto claim = m_claims.constFind(id);
+            if (claim != m_claims.constEnd() && !claimMet(*claim, changed)) {
+                unneeded.push_back(id);
+            }
+        }
+        return unneeded;
+    }
+    m_claimsAging = ClaimsAging{now.boot, std::numeric_limits<qint64>::max(), {}};
     for (const BookingClaim& claim : m_claims) {
-        if (!claimNeeded(claim, changed, now)) {
+        const qint64 age = claim.age(now);
+        if (age < kept) {
+            m_claimsAging.nextAgeOut = std::min(m_claimsAging.nextAgeOut, now.msecs + kept - age);
+            continue;
+        }
+        m_claimsAging.aged.push_back(claim.record);
+        if (!claimMet(claim, changed)) {
             unneeded.push_back(claim.record);
         }
     }
@@ -591,6 +640,58 @@ void BookingRecords::write(Change change) {
         }
         return;
     }
+    if (!change.claims.empty() || !change.claimsGone.empty()) {
+        // The claims go to their journal first, on the disk before the records that made them
+        // are: no moment on disk has a record saved without its claim.
+        QByteArray lines;
+        for (const BookingClaim& claim : change.claims) {
+            lines += BookingClaimsJournal::lineOf(claim);
+        }
+        for (const QUuid& gone : change.claimsGone) {
+            lines += BookingClaimsJournal::goneLine(gone);
+        }
+        auto append = std::make_shared<std::packaged_task<std::optional<QString>()>>(
+            [path = BookingClaimsJournal::pathFor(m_environment.snapshotManager().filePath()),
+             lines = std::move(lines)] { return BookingClaimsJournal::append(path, lines); });
+        const quint64 serial = ++m_serials;
+        m_inFlight = InFlight{serial, std::move(change), std::nullopt, {}, append->get_future().share()};
+        QPointer<BookingRecords> self(this);
+        QThreadPool::globalInstance()->start([append, self, serial] {
+            (*append)();
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self, serial] {
+                    if (self) {
+                        self->journalEnded(serial);
+                    }
+                },
+                Qt::QueuedConnection);
+        });
+        return;
+    }
+    writeSnapshot(std::move(change));
+}
+
+void BookingRecords::journalEnded(quint64 serial) {
+    if (!m_inFlight || m_inFlight->serial != serial || !m_inFlight->journal) {
+        return;
+    }
+    const std::optional<QString> failure = m_inFlight->journal->get();
+    Change change = std::move(m_inFlight->change);
+    m_inFlight.reset();
+    if (failure) {
+        logRecordsError(QStringLiteral("A claim on an entry could not be written: ") + *failure);
+        emit writeFailed(*failure, change.askerTells);
+        if (change.written) {
+            change.written(failure);
+        }
+        pump();
+        return;
+    }
+    writeSnapshot(std::move(change));
+}
+
+void BookingRecords::writeSnapshot(Change change) {
     SnapshotManager& snapshots = m_environment.snapshotManager();
     std::vector<SnapshotManager::Change> changes;
     std::vector<SnapshotManager::Change> undo;
@@ -604,12 +705,6 @@ void BookingRecords::write(Change change) {
     for (const QUuid& id : change.removed) {
         remember(SnapshotKind::Bookings, keyOf(id), std::nullopt);
     }
-    for (const BookingClaim& claim : change.claims) {
-        remember(SnapshotKind::Claims, keyOf(claim.record), claim.toSnapshot());
-    }
-    for (const QUuid& gone : change.claimsGone) {
-        remember(SnapshotKind::Claims, keyOf(gone), std::nullopt);
-    }
     std::optional<std::pair<QString, TimerSnapshot>> timerBefore;
     if (change.timer && !change.timer->first.isEmpty()) {
         const QString& account = change.timer->first;
@@ -617,6 +712,13 @@ void BookingRecords::write(Change change) {
         remember(SnapshotKind::Timers, account,
                  change.timer->second.isIdle() ? std::nullopt
                                                : std::optional<QVariant>(change.timer->second.toSnapshot()));
+    }
+    if (changes.empty()) {
+        // Claims alone: on disk already.
+        const quint64 serial = ++m_serials;
+        m_inFlight = InFlight{serial, std::move(change), std::nullopt, {}, std::nullopt};
+        writeEnded(serial, std::nullopt);
+        return;
     }
     const auto generation = snapshots.apply(changes);
     if (!generation) {
@@ -635,7 +737,7 @@ void BookingRecords::write(Change change) {
         adoptTimer(change.timer->first, change.timer->second, false);
     }
     const quint64 serial = ++m_serials;
-    m_inFlight = InFlight{serial, std::move(change), std::move(timerBefore), std::move(undo)};
+    m_inFlight = InFlight{serial, std::move(change), std::move(timerBefore), std::move(undo), std::nullopt};
     QPointer<BookingRecords> self(this);
     snapshots.whenWritten(*generation, [self, serial](const std::optional<QString>& failure) {
         // On the writer thread: the records hear of it on theirs.
@@ -713,6 +815,12 @@ void BookingRecords::writeEnded(quint64 serial, const std::optional<QString>& fa
         }
         m_claims.insert(claim.record, claim);
         m_claimsByEntry.insert(claim.entryId, claim.record);
+        // It comes of age in its days from now, maybe before any kept.
+        const BootTime now = m_environment.bootClock->now();
+        if (now.boot == m_claimsAging.boot) {
+            m_claimsAging.nextAgeOut =
+                std::min(m_claimsAging.nextAgeOut, now.msecs + claimsKeptFor * 1000 - claim.age(now));
+        }
     }
     if (change.timer) {
         // On disk now: a task that waited for this time may start.
@@ -730,7 +838,10 @@ void BookingRecords::writeEnded(quint64 serial, const std::optional<QString>& fa
 void BookingRecords::settle() {
     SnapshotManager& snapshots = m_environment.snapshotManager();
     while (isWriting()) {
-        if (m_inFlight) {
+        if (m_inFlight && m_inFlight->journal) {
+            m_inFlight->journal->wait();
+            journalEnded(m_inFlight->serial);
+        } else if (m_inFlight) {
             const auto failure = snapshots.flush();
             writeEnded(m_inFlight->serial, failure);
         } else {

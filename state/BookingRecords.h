@@ -14,6 +14,7 @@
 
 #include <deque>
 #include <functional>
+#include <future>
 #include <initializer_list>
 #include <list>
 #include <optional>
@@ -58,9 +59,9 @@ class TimerViewModel;
 // An entry of the tracker belongs to one booking: a record saved with an entry claims it
 // (BookingClaim), and no other record of its account is ever saved with the same one, nor
 // asked about it (two sites or instances of one tracker number their entries alike, so a
-// claim binds its own account's bookings only). The claims are kept in the same file (its
-// "claims" map, under the id of the record that claimed), written in the very write that
-// saves the record, and they outlive the records: a claim stays while a booking of its
+// claim binds its own account's bookings only). The claims are kept in a journal of their
+// own beside the file (BookingClaimsJournal: what a Save writes does not grow with them), on
+// the disk before the write that saves the record, and they outlive the records: a claim stays while a booking of its
 // account whose outcome is open (leaving, unknown, asked) could meet its entry (the same
 // tracker, task and minutes, whatever their dates say), and while one leaving now could (it
 // is younger than `claimsKeptFor` on the boot clock, which no one sets: see
@@ -266,6 +267,8 @@ private:
         // The timer as it was before the change took it over, to go back to on a failure.
         std::optional<std::pair<QString, TimerSnapshot>> timerBefore;
         std::vector<SnapshotManager::Change> undo;
+        // The claims' lines on their way to their journal, before the rest is written.
+        std::optional<std::shared_future<std::optional<QString>>> journal;
     };
 
     // Loads the records, settles what a start settles and takes over the bookings the
@@ -278,14 +281,14 @@ private:
     // only `written` is told.
     void write(Change change);
     void writeEnded(quint64 serial, const std::optional<QString>& failure);
+    // The claims' lines of the change in flight are on disk (or failed): the rest is written.
+    void journalEnded(quint64 serial);
+    // Writes what of `change` goes to the snapshot file (its claims are on disk already).
+    void writeSnapshot(Change change);
     BookingRecord* find(const QUuid& id);
     // The indexes follow a record that comes, changes or goes.
     void unindex(const BookingRecord& record);
     void index(const BookingRecord& record);
-    // Whether a booking whose outcome is open (other than `except`), or one that leaves now,
-    // could meet the claimed entry.
-    bool claimNeeded(const BookingClaim& claim, const std::vector<BookingRecord>& changed,
-                     const BootTime& now) const;
     // Whether a booking whose outcome is open could meet the claimed entry, whatever its age.
     bool claimMet(const BookingClaim& claim, const std::vector<BookingRecord>& changed) const;
     // Look-ups on the claim's task ask rather than take (see mustAsk()).
@@ -327,6 +330,15 @@ private:
     QHash<QString, int> m_openPerAccount;
     QHash<QUuid, BookingClaim> m_claims;
     QMultiHash<QString, QUuid> m_claimsByEntry;
+    // Where the claims' ages stood at the last walk of them all: the first moment (boot clock)
+    // a claim then young comes of age, and those already of age (kept while an open booking
+    // could meet them).
+    struct ClaimsAging {
+        QByteArray boot;
+        qint64 nextAgeOut = 0;
+        std::vector<QUuid> aged;
+    };
+    mutable ClaimsAging m_claimsAging;
     // Tasks whose look-alikes are asked about (any task: an empty one).
     QSet<QString> m_askOnTasks;
     int m_recordsSetAside = 0;
