@@ -725,6 +725,11 @@ TEST_F(BookingRecordsTest, AnEntryIsAnotherBookingsOnlyWithinItsAccount) {
         const auto all = records().claims();
         return std::count_if(all.begin(), all.end(), [&](const BookingClaim& c) { return c.account == account; });
     };
+    // A record of an earlier version, which did not name its tracker, is of any tracker.
+    BookingRecord unnamed = *records().record(theirs);
+    unnamed.id = QUuid::createUuid();
+    unnamed.tracker.clear();
+    EXPECT_NE(records().claimOn(unnamed, QStringLiteral("125-31")), nullptr);
     records().accountGoing(key, false);
     settle();
     EXPECT_EQ(claimsOf(key), 0) << "a discarded account's claims guard nothing";

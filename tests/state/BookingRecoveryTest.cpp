@@ -469,6 +469,22 @@ TEST_F(BookingRecoveryTest, AnUnknownBookingIsLookedUpAtOnceAndFoundItsSecondsAr
     EXPECT_FALSE(timer->isInUse()) << "nothing came back to the timer";
 }
 
+// Many held bookings of one account ask its tracker a few at a time; each that ends lets the
+// next that waited go.
+TEST_F(BookingRecoveryTest, TheLookUpsOfOneAccountGoAFewAtATime) {
+    service->workEntries.hold();
+    unseen();
+    for (int i = 0; i < BookingRecovery::lookUpsAtOnce + 2; ++i) {
+        records().unseen(depart(booking), APIError::failure(APIError::Cause::TimedOut));
+    }
+    settle();
+    EXPECT_EQ(service->workEntries.waiting(), BookingRecovery::lookUpsAtOnce);
+    service->workEntries.complete({});
+    settle();
+    EXPECT_EQ(service->workEntries.waiting(), BookingRecovery::lookUpsAtOnce) << "the next went";
+    EXPECT_EQ(lookUps(), BookingRecovery::lookUpsAtOnce + 1);
+}
+
 // Nothing listed inside the arrival window only plans the next look-up, after the
 // default 30 s on the boot clock and not before; the window's end decides.
 TEST_F(BookingRecoveryTest, NothingListedIsAskedAgainThirtySecondsLaterUntilTheWindowEnds) {
