@@ -284,6 +284,8 @@ void BookingRecords::load() {
             claim = BookingClaim::salvage(key, value);
             logRecordsError(QStringLiteral("A claim on an entry could not be read whole; what of it is kept"));
             if (!claim) {
+                // Kept under no record's id: nothing of it reads.
+                ++journal.unreadable;
                 continue;
             }
             rewrite = true;

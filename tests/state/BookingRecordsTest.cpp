@@ -602,6 +602,20 @@ TEST_F(BookingRecordsTest, ADamagedClaimIsSalvagedFieldByFieldOrMakesItsTaskAsk)
     BookingRecord onTwentyOne = *read;
     onTwentyOne.booking.taskId = QStringLiteral("21");
     EXPECT_TRUE(records().mustAsk(onTwentyOne));
+
+    // Claims that are no map at all: the file is read all the same, and every look-alike asks.
+    QVariantMap root{{QStringLiteral("timers"), QVariantMap{}},
+                     {QStringLiteral("filters"), QVariantMap{}},
+                     {QStringLiteral("starredProjects"), QVariantMap{}},
+                     {QStringLiteral("bookings"), env.snapshots->load().bookings},
+                     {QStringLiteral("claims"), QStringLiteral("not a map")}};
+    env.bookings.reset();
+    env.snapshots->flush();
+    ASSERT_TRUE(PropertyList::writeFile(env.snapshotPath(), root).ok());
+    QFile::remove(BookingClaimsJournal::pathFor(env.snapshotPath()));
+    env.reopenSnapshots();
+    ASSERT_NE(records().peek(open), nullptr) << "the file was set aside";
+    EXPECT_TRUE(records().mustAsk(*records().peek(open)));
 }
 
 // Settled records are kept for the views up to their bound, the oldest going first; a
