@@ -274,6 +274,9 @@ private:
     // Loads the records, settles what a start settles and takes over the bookings the
     // timers of earlier versions kept.
     void load();
+    // Reads the claims (within their bound, those open bookings could meet first) and lets go
+    // of those no booking can meet; what the snapshot file must change goes into `changes`.
+    void loadClaims(const Snapshot& snapshot, const BootTime& boot, std::vector<SnapshotManager::Change>& changes);
     // Runs `step` once every change asked for before it is on disk.
     void enqueue(std::function<void()> step);
     void pump();
