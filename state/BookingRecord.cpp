@@ -471,21 +471,20 @@ Result<BookingRecord, QString> BookingRecord::decode(const QVariant& stored) {
     return Decoded::success(std::move(record));
 }
 
-bool BookingRecord::storedAsSettled(const QVariant& stored) {
+std::optional<BookingRecord::State> BookingRecord::storedState(const QVariant& stored) {
     if (stored.typeId() != QMetaType::QVariantMap) {
-        return false;
+        return std::nullopt;
     }
-    const auto state =
-        bookingcoding::named(stored.toMap().value(bookingcoding::kState), bookingcoding::kStates);
+    return bookingcoding::named(stored.toMap().value(bookingcoding::kState), bookingcoding::kStates);
+}
+
+bool BookingRecord::storedAsSettled(const QVariant& stored) {
+    const auto state = storedState(stored);
     return state && (*state == State::saved || *state == State::notSaved || *state == State::discarded);
 }
 
 bool BookingRecord::storedAsOpen(const QVariant& stored) {
-    if (stored.typeId() != QMetaType::QVariantMap) {
-        return false;
-    }
-    const auto state =
-        bookingcoding::named(stored.toMap().value(bookingcoding::kState), bookingcoding::kStates);
+    const auto state = storedState(stored);
     return state && (*state == State::leaving || *state == State::unknown || *state == State::asked);
 }
 

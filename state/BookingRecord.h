@@ -146,6 +146,8 @@ struct BookingRecord {
     // Whether a stored record says its outcome is still to be learnt (leaving, unknown, asked),
     // read the same way.
     static bool storedAsOpen(const QVariant& stored);
+    // The state a stored record says it is in, read alone.
+    static std::optional<State> storedState(const QVariant& stored);
 
     // The coded form of a booking as sent (also what the timers of earlier versions kept),
     // and back; a record that does not read is absent.

@@ -286,6 +286,8 @@ private:
     void writeEnded(quint64 serial, const std::optional<QString>& failure);
     // The claims' lines of the change in flight are on disk (or failed): the rest is written.
     void journalEnded(quint64 serial);
+    // Tells that `change` could not be written (why), and goes on with the next.
+    void notWritten(const Change& change, const QString& failure);
     // Writes what of `change` goes to the snapshot file (its claims are on disk already).
     void writeSnapshot(Change change);
     BookingRecord* find(const QUuid& id);

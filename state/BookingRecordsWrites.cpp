@@ -89,11 +89,7 @@ void BookingRecords::journalEnded(quint64 serial) {
     m_inFlight.reset();
     if (failure) {
         logRecordsError(QStringLiteral("A claim on an entry could not be written: ") + *failure);
-        emit writeFailed(*failure, change.askerTells);
-        if (change.written) {
-            change.written(failure);
-        }
-        pump();
+        notWritten(change, *failure);
         return;
     }
     writeSnapshot(std::move(change));
@@ -181,11 +177,7 @@ void BookingRecords::writeEnded(quint64 serial, const std::optional<QString>& fa
             }
         }
         logRecordsError(QStringLiteral("A booking record could not be written: ") + *failure);
-        emit writeFailed(*failure, change.askerTells);
-        if (change.written) {
-            change.written(failure);
-        }
-        pump();
+        notWritten(change, *failure);
         return;
     }
     std::vector<QUuid> told;
@@ -239,6 +231,14 @@ void BookingRecords::writeEnded(quint64 serial, const std::optional<QString>& fa
     }
     if (change.written) {
         change.written(std::nullopt);
+    }
+    pump();
+}
+
+void BookingRecords::notWritten(const Change& change, const QString& failure) {
+    emit writeFailed(failure, change.askerTells);
+    if (change.written) {
+        change.written(failure);
     }
     pump();
 }
