@@ -589,7 +589,7 @@ void BM_SaveRecordsWithClaims(benchmark::State& state) {
     state.counters["file_bytes"] = static_cast<double>(QFileInfo(path).size());
 }
 
-BENCHMARK(BM_SaveRecordsWithClaims)->Arg(0)->Arg(4000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
+BENCHMARK(BM_SaveRecordsWithClaims)->Arg(0)->Arg(4000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(200);
 BENCHMARK(BM_SaveToWorkLogAnswer)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_PlainPostKeptAlive)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_PlainPostNewConnection)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
