@@ -2,6 +2,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/AppStyle.h"
+#include "app/DataFolderLock.h"
 #include "app/FirstFrameExit.h"
 #include "app/QuitKey.h"
 #include "app/SingleInstance.h"
@@ -17,6 +18,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QIcon>
@@ -136,6 +138,30 @@ QMessageBox* Application::handOverAlert(SingleInstance::HandOver handedOver, con
     return alert;
 }
 
+int Application::startOverHeldFolder(const QString& holder, const QStringList& links,
+                                     UnixSignalWatcher& signalWatcher) {
+    if (!holder.isEmpty() && SingleInstance(holder).handOver(links, 3000) == SingleInstance::HandOver::Delivered) {
+        std::fprintf(stderr, "Velmora already runs in another session of yours over the same data; it has "
+                             "taken over this start.\n");
+        std::fflush(stderr);
+        return 0;
+    }
+    auto* alert = new QMessageBox(QMessageBox::Warning, QApplication::applicationDisplayName(),
+                                  QStringLiteral("Velmora already runs in another session of yours."),
+                                  QMessageBox::Ok);
+    alert->setObjectName(QStringLiteral("DataFolderInUseAlert"));
+    alert->setInformativeText(
+        QStringLiteral("It writes your timers and bookings, and a second Velmora over the same data would "
+                       "undo what it saves. Use the one that runs, or quit it and start Velmora again."));
+    ReadableAlert::prepare(*alert);
+    std::fprintf(stderr, "%s\n%s\n", qPrintable(alert->text()), qPrintable(alert->informativeText()));
+    std::fflush(stderr);
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::received, alert, &QMessageBox::reject);
+    alert->exec();
+    delete alert;
+    return dataFolderInUseExitCode;
+}
+
 int Application::run(int argc, char** argv, const std::function<void(AppDelegate&)>& onLaunched) {
     // Before anything can hold the main thread (the font database, which a font file that
     // never opens blocks for ever): a termination signal ends the process from here on.
@@ -189,6 +215,12 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     }
     case SingleInstance::HandOver::NoRunningApp:
         break;
+    }
+    // One writer per data folder: an app of another session of the user (another runtime
+    // folder, so another socket) may write it already.
+    DataFolderLock dataLock(QFileInfo(SnapshotManager::defaultFilePath()).absolutePath());
+    if (dataLock.take(instance.name()) == DataFolderLock::Outcome::heldByAnother) {
+        return startOverHeldFolder(dataLock.holder(), links, signalWatcher);
     }
     instance.listen();
     // The windows come and go as accounts change; quitting is the shell's decision.

@@ -48,6 +48,13 @@ public:
     // What a start says (in a window, and on its error output) when the running app did
     // not take its links: it did not answer in time, or it is quitting.
     static QMessageBox* handOverAlert(SingleInstance::HandOver handedOver, const QStringList& links);
+    // The status of a start that found another session's app writing the data folder and
+    // could not hand over to it.
+    static constexpr int dataFolderInUseExitCode = 4;
+    // A start over a data folder another app writes (`holder`: its socket): the links go to
+    // that app, or the start refuses and says so. Yields the exit status.
+    static int startOverHeldFolder(const QString& holder, const QStringList& links,
+                                   UnixSignalWatcher& signalWatcher);
 
     // How long a termination signal that the main thread could not take waits for the
     // snapshot store's last write before the process ends.

@@ -668,6 +668,63 @@ void BM_SaveWithTheReadOnItsWayBesideFloor(benchmark::State& state) {
     state.counters["wait_bound_ms"] = static_cast<double>(AbstractWorkLogForm::entriesWaitBound.count());
 }
 
+// What a Save writes of its booking's record, with `claims` claims of earlier bookings kept
+// (a busy week of a team's bookings): from the booking leaving (its record written before it
+// is sent) to its answer noted (the record saved, its claim made), each on disk. The tracker
+// is left out: what is measured is what the claims add to the Save's writes.
+void BM_SaveRecordsWithClaims(benchmark::State& state) {
+    const int claims = static_cast<int>(state.range(0));
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("Velmora.plist"));
+    {
+        SnapshotManager seed(path);
+        std::vector<SnapshotManager::Change> changes;
+        const QDateTime morning = QDateTime::currentDateTime().addSecs(-3600);
+        for (int i = 0; i < claims; ++i) {
+            const BookingClaim claim{QUuid::createUuid(), QStringLiteral("Jira"),
+                                     QStringLiteral("ACCOUNT"), QString::number(20000 + i),
+                                     QString::number(10000 + i % 40), morning.addSecs(i),
+                                     900 * (1 + i % 7), 0, {}, false};
+            changes.push_back({SnapshotKind::Claims, claim.record.toString(QUuid::WithoutBraces), claim.toSnapshot()});
+        }
+        seed.apply(changes);
+        seed.flush();
+    }
+    SnapshotManager snapshots(path);
+    StateEnvironment environment;
+    environment.snapshots = &snapshots;
+    environment.accountExists = [](const QString&) { return true; };
+    BookingRecords records(environment);
+    records.settle();
+    snapshots.flush();
+    std::vector<double> saves;
+    std::vector<double> cpu;
+    int booked = 0;
+    for (auto _ : state) {
+        BookingRecord draft;
+        draft.account = QStringLiteral("ACCOUNT");
+        draft.tracker = QStringLiteral("Jira");
+        draft.source = BookingRecord::Source::manual;
+        draft.task.id = QStringLiteral("10001");
+        draft.booking = WorkLogBooking{draft.task.id, QDateTime::currentDateTime().addSecs(-1800), 1800, {}};
+        const double cpuBefore = threadCpuSeconds();
+        QElapsedTimer timer;
+        timer.start();
+        bool left = false;
+        const QUuid id = records.depart(draft, std::nullopt, [&](const std::optional<QString>&) { left = true; });
+        processUntil([&] { return left; });
+        records.answered(id, QStringLiteral("w-%1").arg(++booked));
+        processUntil([&] { return records.peek(id) && records.peek(id)->state == BookingRecord::State::saved; });
+        saves.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e9);
+        cpu.push_back(threadCpuSeconds() - cpuBefore);
+        state.SetIterationTime(saves.back());
+    }
+    state.counters["save_ms"] = median(saves) * 1e3;
+    state.counters["main_cpu_ms"] = median(cpu) * 1e3;
+    state.counters["file_bytes"] = static_cast<double>(QFileInfo(path).size());
+}
+
+BENCHMARK(BM_SaveRecordsWithClaims)->Arg(0)->Arg(4000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(200);
 BENCHMARK(BM_SaveToWorkLogAnswer)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_SaveToWorkLogAnswerOpenedAhead)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_SaveWithTheTracker50msAway)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
@@ -774,5 +831,18 @@ int main(int argc, char** argv) {
                       return Measurement{Quantity::seconds(*saved / 1e3), Quantity::seconds(*kept / 1e3)};
                   },
                   1.2);
+    for (const char* counter : {"save_ms", "main_cpu_ms"}) {
+        bounds.atMost(
+            std::string("booking: a Save's record writes with 4,000 claims / with none, ") + counter,
+            [counter](const Runs& runs) -> std::optional<Measurement> {
+                const auto many = Bounds::counter(runs, "BM_SaveRecordsWithClaims/4000", counter);
+                const auto none = Bounds::counter(runs, "BM_SaveRecordsWithClaims/0", counter);
+                if (!many || !none) {
+                    return std::nullopt;
+                }
+                return Measurement{Quantity::seconds(*many / 1e3), Quantity::seconds(*none / 1e3)};
+            },
+            1.2);
+    }
     return velmora::bench::runBenchmarks(argc, argv, bounds, true);
 }

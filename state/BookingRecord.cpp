@@ -59,6 +59,8 @@ const QString kRival = QStringLiteral("rival");
 const QString kDamaged = QStringLiteral("damaged");
 const QString kBoot = QStringLiteral("boot");
 const QString kMsecs = QStringLiteral("msecs");
+const QString kAged = QStringLiteral("aged");
+const QString kSince = QStringLiteral("since");
 
 using SnapshotCoding::isNumber;
 
@@ -469,13 +471,21 @@ Result<BookingRecord, QString> BookingRecord::decode(const QVariant& stored) {
     return Decoded::success(std::move(record));
 }
 
-bool BookingRecord::storedAsSettled(const QVariant& stored) {
+std::optional<BookingRecord::State> BookingRecord::storedState(const QVariant& stored) {
     if (stored.typeId() != QMetaType::QVariantMap) {
-        return false;
+        return std::nullopt;
     }
-    const auto state =
-        bookingcoding::named(stored.toMap().value(bookingcoding::kState), bookingcoding::kStates);
+    return bookingcoding::named(stored.toMap().value(bookingcoding::kState), bookingcoding::kStates);
+}
+
+bool BookingRecord::storedAsSettled(const QVariant& stored) {
+    const auto state = storedState(stored);
     return state && (*state == State::saved || *state == State::notSaved || *state == State::discarded);
+}
+
+bool BookingRecord::storedAsOpen(const QVariant& stored) {
+    const auto state = storedState(stored);
+    return state && (*state == State::leaving || *state == State::unknown || *state == State::asked);
 }
 
 std::optional<BookingRecord> BookingRecord::salvage(const QVariant& stored, const QString& key) {
@@ -546,7 +556,9 @@ QVariant BookingClaim::toSnapshot() const {
                        {bookingcoding::kEntryId, entryId},
                        {bookingcoding::kTask, taskId},
                        {bookingcoding::kBookingStarted, bookingcoding::moment(started)},
-                       {bookingcoding::kBookingSeconds, seconds}};
+                       {bookingcoding::kBookingSeconds, seconds},
+                       {bookingcoding::kAged, agedBefore},
+                       {bookingcoding::kSince, bookingcoding::bootTime(since)}};
 }
 
 std::optional<BookingClaim> BookingClaim::fromSnapshot(const QString& key, const QVariant& stored) {
@@ -572,6 +584,33 @@ std::optional<BookingClaim> BookingClaim::fromSnapshot(const QString& key, const
     claim.taskId = task->left(1000);
     claim.started = *started;
     claim.seconds = *seconds;
+    // Claims of earlier versions say nothing of their age: it counts from this start.
+    claim.agedBefore = std::max<qint64>(0, bookingcoding::wholeNumber(map.value(bookingcoding::kAged)).value_or(0));
+    claim.since = bookingcoding::bootTimeFrom(map.value(bookingcoding::kSince));
+    return claim;
+}
+
+std::optional<BookingClaim> BookingClaim::salvage(const QString& key, const QVariant& stored) {
+    BookingClaim claim;
+    claim.record = QUuid::fromString(key);
+    if (claim.record.isNull()) {
+        return std::nullopt;
+    }
+    const QVariantMap map = stored.toMap();
+    const auto textOf = [&map](const QString& name, qsizetype most) {
+        return bookingcoding::text(map.value(name)).value_or(QString()).left(most);
+    };
+    // What does not read matches whatever it is compared with: a claim of any tracker or
+    // account, on any task, of any entry there (then the task's look-alikes are asked about).
+    claim.tracker = textOf(bookingcoding::kTracker, 40);
+    claim.account = textOf(bookingcoding::kAccount, 64);
+    claim.entryId = textOf(bookingcoding::kEntryId, 1000);
+    claim.taskId = textOf(bookingcoding::kTask, 1000);
+    claim.started = bookingcoding::momentFrom(map.value(bookingcoding::kBookingStarted)).value_or(QDateTime());
+    claim.seconds = bookingcoding::wholeNumber(map.value(bookingcoding::kBookingSeconds), 1e12).value_or(-1);
+    claim.agedBefore = std::max<qint64>(0, bookingcoding::wholeNumber(map.value(bookingcoding::kAged)).value_or(0));
+    claim.since = bookingcoding::bootTimeFrom(map.value(bookingcoding::kSince));
+    claim.damaged = true;
     return claim;
 }
 

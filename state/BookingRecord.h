@@ -13,6 +13,7 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -142,6 +143,11 @@ struct BookingRecord {
     // Whether a stored record says it holds no seconds any more (saved, not saved,
     // discarded), read without decoding the rest of it.
     static bool storedAsSettled(const QVariant& stored);
+    // Whether a stored record says its outcome is still to be learnt (leaving, unknown, asked),
+    // read the same way.
+    static bool storedAsOpen(const QVariant& stored);
+    // The state a stored record says it is in, read alone.
+    static std::optional<State> storedState(const QVariant& stored);
 
     // The coded form of a booking as sent (also what the timers of earlier versions kept),
     // and back; a record that does not read is absent.
@@ -167,10 +173,25 @@ struct BookingClaim {
     // look-ups read.
     QDateTime started;
     qint64 seconds = 0;
+    // Its age, on clocks no one sets: what it had reached before `since` (ms), and the boot-clock
+    // moment from which it counts on. A claim of another boot counts from that boot's start.
+    qint64 agedBefore = 0;
+    BootTime since;
+    // It did not read whole (see salvage()).
+    bool damaged = false;
+
+    // Its age (ms) at `now`.
+    qint64 age(const BootTime& now) const {
+        return agedBefore + (since.sameBoot(now) ? std::max<qint64>(0, now.msecs - since.msecs) : 0);
+    }
 
     QVariant toSnapshot() const;
     // The stored claim under `key`, or none where it does not read whole.
     static std::optional<BookingClaim> fromSnapshot(const QString& key, const QVariant& stored);
+    // What of a stored claim that does not read whole still reads, field by field, marked
+    // damaged: a field that does not read is empty (it matches any), its seconds -1. None
+    // where its key is no record's id.
+    static std::optional<BookingClaim> salvage(const QString& key, const QVariant& stored);
 
     friend bool operator==(const BookingClaim&, const BookingClaim&) = default;
 };

@@ -1,13 +1,9 @@
 #include "state/BookingRecords.h"
 
-#include "core/model/Logger.h"
 #include "core/model/NotificationNames.h"
-#include "core/time/ReadableTimeFormatter.h"
 #include "platform/notifications/NotificationCenter.h"
+#include "state/BookingRecordsCommon.h"
 #include "state/TimerViewModel.h"
-
-#include <QCoreApplication>
-#include <QMetaObject>
 
 #include <algorithm>
 #include <cmath>
@@ -16,23 +12,13 @@
 
 namespace velmora {
 
+using bookingrecords::keyOf;
+using bookingrecords::logRecordsError;
+
 namespace {
-
-QString keyOf(const QUuid& id) {
-    return id.toString(QUuid::WithoutBraces);
-}
-
-void logRecordsError(const QString& text) {
-    logError(Logger::dataManager(), QStringLiteral("[BookingRecords] ") + text);
-}
 
 QString looksKey(const QString& taskId, qint64 minutes) {
     return taskId + QLatin1Char('\n') + QString::number(minutes);
-}
-
-// Whether the tracker's names agree: a record or claim that does not say matches any.
-bool sameTrackerName(const QString& one, const QString& other) {
-    return one.isEmpty() || other.isEmpty() || one == other;
 }
 
 // Both callbacks, in turn.
@@ -120,26 +106,34 @@ void BookingRecords::load() {
     const QDateTime wall = m_environment.currentTime();
     std::vector<SnapshotManager::Change> changes;
     std::vector<BookingRecord> loaded;
-    int held = 0;
-    int dropped = 0;
     // Asked once per account, however many of its records there are.
     QHash<QString, bool> accounts;
     const auto exists = [this, &accounts](const QString& account) {
         const auto known = accounts.constFind(account);
         return known != accounts.constEnd() ? *known : *accounts.insert(account, accountExists(account));
     };
+    // Settled records hold nothing and go at a start: read no further, and never let them
+    // crowd out a record that holds time. Of those that hold time, the bound reads the open ones
+    // first (their look-ups and windows run now); the rest stay in the file, unread, for a
+    // later start.
+    std::vector<QVariantMap::const_iterator> open;
+    std::vector<QVariantMap::const_iterator> waiting;
     for (auto it = snapshot.bookings.constBegin(); it != snapshot.bookings.constEnd(); ++it) {
-        // Settled records hold nothing and go at a start: read no further, and never let them
-        // crowd out a record that holds time.
         if (BookingRecord::storedAsSettled(it.value())) {
             changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
-            continue;
+        } else {
+            (BookingRecord::storedAsOpen(it.value()) ? open : waiting).push_back(it);
         }
-        if (++held > recordsRead) {
-            ++dropped;
-            changes.push_back({SnapshotKind::Bookings, it.key(), std::nullopt});
-            continue;
-        }
+    }
+    open.insert(open.end(), waiting.begin(), waiting.end());
+    if (open.size() > static_cast<std::size_t>(recordsRead)) {
+        m_recordsSetAside = static_cast<int>(open.size()) - recordsRead;
+        open.resize(recordsRead);
+        logRecordsError(QStringLiteral("More booking records that hold time than are read at a start: %1 "
+                                       "stay in the file for a later start")
+                            .arg(m_recordsSetAside));
+    }
+    for (const auto& it : open) {
         auto decoded = BookingRecord::decode(it.value());
         std::optional<BookingRecord> read;
         if (decoded.ok() && keyOf(decoded.value().id) == it.key()) {
@@ -160,21 +154,26 @@ void BookingRecords::load() {
         // Settled ones went above, and what is salvaged is marked damaged: a record here is
         // kept, whatever its state.
         BookingRecord record = std::move(*read);
+        // Only what a start changes is written again.
+        bool changed = record.damaged;
         if (record.state == BookingRecord::State::leaving) {
             // That run ended before the tracker's answer came.
             record.state = BookingRecord::State::unknown;
             record.stoppedWhileLeaving = true;
+            changed = true;
         }
         if (!record.windowEnd.sameBoot(boot)) {
             // Another boot: the boot clock's moments say nothing here; what is left of the
             // window is read off the wall clock, unless that went back.
             windowFromWallClock(record, boot, wall);
+            changed = true;
         }
         if (!record.account.isEmpty() && !exists(record.account)) {
             // Its account was deleted meanwhile: nothing can be asked of it, and no window
             // would show its timer. Every window shows the record instead.
             record.account.clear();
             record.source = BookingRecord::Source::manual;
+            changed = true;
         }
         if (record.account.isEmpty() && (record.isOpen() || record.state == BookingRecord::State::asked)) {
             // Of no account, nothing can be asked of the tracker: the user decides.
@@ -182,14 +181,12 @@ void BookingRecords::load() {
             record.ending = BookingRecord::Ending::accountGone;
             record.question.reset();
             record.rival.reset();
+            changed = true;
         }
-        changes.push_back({SnapshotKind::Bookings, keyOf(record.id), record.toSnapshot()});
+        if (changed) {
+            changes.push_back({SnapshotKind::Bookings, keyOf(record.id), record.toSnapshot()});
+        }
         loaded.push_back(std::move(record));
-    }
-    if (dropped > 0) {
-        logRecordsError(
-            QStringLiteral("More booking records that hold time than are read at a start: %1 dropped")
-                .arg(dropped));
     }
     // Bookings the timers of earlier versions kept, with the time still on the timer: the
     // record takes the seconds over, in the same write.
@@ -230,28 +227,7 @@ void BookingRecords::load() {
         m_byId.insert(m_records.back().id, std::prev(m_records.end()));
         index(m_records.back());
     }
-    // The claims: those that read, within the bound; then those no booking can meet any more go.
-    int claimsDropped = 0;
-    for (auto it = snapshot.claims.constBegin(); it != snapshot.claims.constEnd(); ++it) {
-        auto claim =
-            m_claims.size() < claimsRead ? BookingClaim::fromSnapshot(it.key(), it.value()) : std::nullopt;
-        if (!claim || keyOf(claim->record) != it.key()) {
-            claimsDropped += m_claims.size() < claimsRead ? 0 : 1;
-            changes.push_back({SnapshotKind::Claims, it.key(), std::nullopt});
-            continue;
-        }
-        m_claimsByEntry.insert(claim->entryId, claim->record);
-        m_claims.insert(claim->record, std::move(*claim));
-    }
-    if (claimsDropped > 0) {
-        logRecordsError(
-            QStringLiteral("More claims on entries than are read at a start: %1 dropped").arg(claimsDropped));
-    }
-    for (const QUuid& gone : claimsUnneeded({})) {
-        const BookingClaim claim = m_claims.take(gone);
-        m_claimsByEntry.remove(claim.entryId, gone);
-        changes.push_back({SnapshotKind::Claims, keyOf(gone), std::nullopt});
-    }
+    loadClaims(snapshot, boot, changes);
     // What a start settles is written in the background: the file as it was reads the same
     // way again, should this write not get there.
     if (!changes.empty()) {
@@ -332,92 +308,6 @@ void BookingRecords::unindex(const BookingRecord& record) {
     }
 }
 
-BookingClaim BookingRecords::claimOf(const BookingRecord& saved) {
-    return BookingClaim{saved.id,
-                        saved.tracker,
-                        saved.account,
-                        saved.entryId.value_or(QString()),
-                        saved.booking.taskId,
-                        saved.booking.started,
-                        saved.booking.seconds};
-}
-
-const BookingClaim* BookingRecords::claimOn(const QString& tracker, const QString& taskId,
-                                            const QString& entryId, const QUuid& except) const {
-    for (auto it = m_claimsByEntry.constFind(entryId);
-         it != m_claimsByEntry.constEnd() && it.key() == entryId; ++it) {
-        const auto claim = m_claims.constFind(it.value());
-        if (claim == m_claims.constEnd() || claim->record == except || claim->taskId != taskId ||
-            !sameTrackerName(claim->tracker, tracker)) {
-            continue;
-        }
-        return &*claim;
-    }
-    return nullptr;
-}
-
-std::vector<BookingClaim> BookingRecords::claims() const {
-    std::vector<BookingClaim> kept;
-    for (const BookingClaim& claim : m_claims) {
-        kept.push_back(claim);
-    }
-    return kept;
-}
-
-bool BookingRecords::claimNeeded(const BookingClaim& claim, const std::vector<BookingRecord>& changed) const {
-    // A booking that leaves now reads the days around now.
-    if (std::abs(claim.started.secsTo(m_environment.currentTime())) < claimsKeptFor) {
-        return true;
-    }
-    const auto meets = [&claim](const BookingRecord& other) {
-        return other.id != claim.record && (other.isOpen() || other.state == BookingRecord::State::asked) &&
-               sameTrackerName(other.tracker, claim.tracker) &&
-               std::abs(other.booking.started.secsTo(claim.started)) < claimsKeptFor;
-    };
-    const auto changedOne = [&changed](const QUuid& id) -> const BookingRecord* {
-        const auto found = std::find_if(changed.begin(), changed.end(),
-                                        [&id](const BookingRecord& c) { return c.id == id; });
-        return found == changed.end() ? nullptr : &*found;
-    };
-    const qint64 minutes = minutesOf(static_cast<double>(claim.seconds));
-    for (const BookingRecord* kept : lookAlikes(claim.taskId, minutes)) {
-        const BookingRecord* now = changedOne(kept->id);
-        if (meets(now ? *now : *kept)) {
-            return true;
-        }
-    }
-    // Records the change makes.
-    return std::any_of(changed.begin(), changed.end(), [&](const BookingRecord& made) {
-        return !m_byId.contains(made.id) && made.booking.taskId == claim.taskId &&
-               minutesOf(static_cast<double>(made.booking.seconds)) == minutes && meets(made);
-    });
-}
-
-std::vector<QUuid> BookingRecords::claimsUnneeded(const std::vector<BookingRecord>& changed) const {
-    std::vector<QUuid> unneeded;
-    for (const BookingClaim& claim : m_claims) {
-        if (!claimNeeded(claim, changed)) {
-            unneeded.push_back(claim.record);
-        }
-    }
-    return unneeded;
-}
-
-std::optional<BookingRecords::Unnoted> BookingRecords::unnoted(const QUuid& id) const {
-    const auto found = m_unnoted.constFind(id);
-    return found == m_unnoted.constEnd() ? std::nullopt : std::optional(*found);
-}
-
-BookingRecords::Written BookingRecords::noteOnFailure(const QUuid& id, Unnoted::Kind kind) {
-    QPointer<BookingRecords> self(this);
-    return [self, id, kind](const std::optional<QString>& failure) {
-        if (self && failure) {
-            self->m_unnoted.insert(id, Unnoted{kind, *failure, self->m_environment.currentTime()});
-            emit self->answerNotNoted(id);
-        }
-    };
-}
-
 std::vector<BookingRecord> BookingRecords::held(const QString& account) const {
     std::vector<BookingRecord> found;
     for (const BookingRecord& record : m_records) {
@@ -455,182 +345,6 @@ TimerSnapshot BookingRecords::timerOf(const QString& account) const {
 void BookingRecords::adoptTimer(const QString& account, const TimerSnapshot& snapshot, bool startWaiting) {
     if (const auto live = m_timers.value(account)) {
         live->adopt(snapshot, startWaiting);
-    }
-}
-
-void BookingRecords::enqueue(std::function<void()> step) {
-    m_queue.push_back(std::move(step));
-    pump();
-}
-
-void BookingRecords::pump() {
-    while (!m_inFlight && !m_queue.empty()) {
-        std::function<void()> step = std::move(m_queue.front());
-        m_queue.pop_front();
-        step();
-    }
-}
-
-void BookingRecords::write(Change change) {
-    // Claims that no booking can meet once this is written go with it.
-    for (const QUuid& gone : claimsUnneeded(change.records)) {
-        if (std::none_of(change.claims.begin(), change.claims.end(),
-                         [&gone](const BookingClaim& made) { return made.record == gone; })) {
-            change.claimsGone.push_back(gone);
-        }
-    }
-    if (change.records.empty() && change.removed.empty() && !change.timer && change.claims.empty() &&
-        change.claimsGone.empty()) {
-        if (change.written) {
-            change.written(std::nullopt);
-        }
-        return;
-    }
-    SnapshotManager& snapshots = m_environment.snapshotManager();
-    std::vector<SnapshotManager::Change> changes;
-    std::vector<SnapshotManager::Change> undo;
-    const auto remember = [&](SnapshotKind kind, const QString& key, std::optional<QVariant> value) {
-        undo.push_back({kind, key, snapshots.value(kind, key)});
-        changes.push_back({kind, key, std::move(value)});
-    };
-    for (const BookingRecord& record : change.records) {
-        remember(SnapshotKind::Bookings, keyOf(record.id), record.toSnapshot());
-    }
-    for (const QUuid& id : change.removed) {
-        remember(SnapshotKind::Bookings, keyOf(id), std::nullopt);
-    }
-    for (const BookingClaim& claim : change.claims) {
-        remember(SnapshotKind::Claims, keyOf(claim.record), claim.toSnapshot());
-    }
-    for (const QUuid& gone : change.claimsGone) {
-        remember(SnapshotKind::Claims, keyOf(gone), std::nullopt);
-    }
-    std::optional<std::pair<QString, TimerSnapshot>> timerBefore;
-    if (change.timer && !change.timer->first.isEmpty()) {
-        const QString& account = change.timer->first;
-        timerBefore = std::pair(account, timerOf(account));
-        remember(SnapshotKind::Timers, account,
-                 change.timer->second.isIdle() ? std::nullopt
-                                               : std::optional<QVariant>(change.timer->second.toSnapshot()));
-    }
-    const auto generation = snapshots.apply(changes);
-    if (!generation) {
-        const QString reason = QStringLiteral("a value of it has no stored form");
-        logRecordsError(QStringLiteral("A booking record could not be written: ") + reason);
-        emit writeFailed(reason, change.askerTells);
-        if (change.written) {
-            change.written(reason);
-        }
-        return;
-    }
-    // The live timer takes its new time at once, so that what it writes of itself meanwhile
-    // (a pause, a typed time) starts from it; a task waiting for that time starts only once
-    // it is on disk.
-    if (timerBefore) {
-        adoptTimer(change.timer->first, change.timer->second, false);
-    }
-    const quint64 serial = ++m_serials;
-    m_inFlight = InFlight{serial, std::move(change), std::move(timerBefore), std::move(undo)};
-    QPointer<BookingRecords> self(this);
-    snapshots.whenWritten(*generation, [self, serial](const std::optional<QString>& failure) {
-        // On the writer thread: the records hear of it on theirs.
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, serial, failure] {
-                if (self) {
-                    self->writeEnded(serial, failure);
-                }
-            },
-            Qt::QueuedConnection);
-    });
-}
-
-void BookingRecords::writeEnded(quint64 serial, const std::optional<QString>& failure) {
-    if (!m_inFlight || m_inFlight->serial != serial) {
-        return;
-    }
-    InFlight ended = std::move(*m_inFlight);
-    m_inFlight.reset();
-    Change& change = ended.change;
-    if (failure) {
-        // Nothing of it happened: the store and the timer go back to what is on disk.
-        m_environment.snapshotManager().apply(ended.undo);
-        if (ended.timerBefore) {
-            const QString& account = ended.timerBefore->first;
-            if (timerOf(account) == change.timer->second) {
-                adoptTimer(account, ended.timerBefore->second, false);
-            } else {
-                logRecordsError(
-                    QStringLiteral("The timer changed while a booking record was written that could "
-                                   "not be; it keeps what it has now"));
-            }
-        }
-        logRecordsError(QStringLiteral("A booking record could not be written: ") + *failure);
-        emit writeFailed(*failure, change.askerTells);
-        if (change.written) {
-            change.written(failure);
-        }
-        pump();
-        return;
-    }
-    std::vector<QUuid> told;
-    for (const BookingRecord& changed : change.records) {
-        if (BookingRecord* kept = find(changed.id)) {
-            unindex(*kept);
-            *kept = changed;
-        } else {
-            m_records.push_back(changed);
-            m_byId.insert(changed.id, std::prev(m_records.end()));
-        }
-        index(changed);
-        // On disk now: what could not be noted of it is past.
-        m_unnoted.remove(changed.id);
-        told.push_back(changed.id);
-    }
-    for (const QUuid& id : change.removed) {
-        if (const auto found = m_byId.constFind(id); found != m_byId.constEnd()) {
-            unindex(**found);
-            m_records.erase(*found);
-            m_byId.remove(id);
-        }
-        m_unnoted.remove(id);
-        told.push_back(id);
-    }
-    for (const QUuid& gone : change.claimsGone) {
-        if (const auto claim = m_claims.constFind(gone); claim != m_claims.constEnd()) {
-            m_claimsByEntry.remove(claim->entryId, gone);
-            m_claims.erase(claim);
-        }
-    }
-    for (const BookingClaim& claim : change.claims) {
-        if (const auto before = m_claims.constFind(claim.record); before != m_claims.constEnd()) {
-            m_claimsByEntry.remove(before->entryId, claim.record);
-        }
-        m_claims.insert(claim.record, claim);
-        m_claimsByEntry.insert(claim.entryId, claim.record);
-    }
-    if (change.timer) {
-        // On disk now: a task that waited for this time may start.
-        adoptTimer(change.timer->first, timerOf(change.timer->first), true);
-    }
-    for (const QUuid& id : told) {
-        emit recordChanged(id);
-    }
-    if (change.written) {
-        change.written(std::nullopt);
-    }
-    pump();
-}
-
-void BookingRecords::settle() {
-    SnapshotManager& snapshots = m_environment.snapshotManager();
-    while (isWriting()) {
-        if (m_inFlight) {
-            const auto failure = snapshots.flush();
-            writeEnded(m_inFlight->serial, failure);
-        } else {
-            pump();
-        }
     }
 }
 
@@ -768,7 +482,7 @@ void BookingRecords::answered(const QUuid& id, const QString& entryId) {
         if (!record) {
             return;
         }
-        if (claimOn(record->tracker, record->booking.taskId, entryId, id)) {
+        if (claimOn(*record, entryId)) {
             // Another booking's entry (the answer repeated by a proxy or a cache): no proof of this
             // one, which the look-ups find or not.
             logRecordsError(QStringLiteral("A booking's answer named an entry another booking holds; its "
@@ -818,7 +532,7 @@ void BookingRecords::found(const QUuid& id, const std::optional<QString>& entryI
         if (!record) {
             return;
         }
-        if (entryId && claimOn(record->tracker, record->booking.taskId, *entryId, id)) {
+        if (entryId && claimOn(*record, *entryId)) {
             // That entry is another booking's: this one is still to be found.
             logRecordsError(
                 QStringLiteral("A look-up named an entry another booking holds; it is not taken"));
@@ -844,7 +558,7 @@ void BookingRecords::found(const QUuid& id, const std::optional<QString>& entryI
 void BookingRecords::ask(const QUuid& id, const WorkEntry& entry, const std::optional<QUuid>& rival) {
     enqueue([this, id, entry, rival] {
         if (auto record = inState(id, {BookingRecord::State::unknown})) {
-            if (claimOn(record->tracker, record->booking.taskId, entry.id, id)) {
+            if (claimOn(*record, entry.id)) {
                 // Another booking's by now: nothing to ask; the look-ups go on.
                 record->lookUp = BookingRecord::LookUp::nothingListed;
                 store(*record);
@@ -933,6 +647,15 @@ void BookingRecords::dismiss(const QUuid& id) {
 void BookingRecords::accountGoing(const QString& account, bool keepTime, Written written) {
     enqueue([this, account, keepTime, written = std::move(written)] {
         std::vector<BookingRecord> changed;
+        std::optional<std::pair<QString, TimerSnapshot>> timer;
+        if (keepTime) {
+            // The timer's time is kept too, as time of a booking of the gone account that waits for
+            // the user; it leaves the timer in the same write.
+            if (auto fromTimer = timerTimeKept(account)) {
+                changed.push_back(std::move(*fromTimer));
+                timer = std::pair(account, TimerSnapshot{});
+            }
+        }
         for (BookingRecord record : held(account)) {
             if (keepTime) {
                 // Of no account now: every window shows it, to book on a task of another
@@ -953,8 +676,49 @@ void BookingRecords::accountGoing(const QString& account, bool keepTime, Written
             }
             changed.push_back(record);
         }
-        write(Change{changed, prunable(changed), std::nullopt, written, {}, {}});
+        // The account's claims guard only its own bookings: those none of its time kept could
+        // meet go with it.
+        std::vector<QUuid> claimsGone;
+        for (const BookingClaim& claim : m_claims) {
+            const auto guards = [&claim](const BookingRecord& kept) {
+                return kept.holdsSeconds() && kept.booking.taskId == claim.taskId &&
+                       minutesOf(static_cast<double>(kept.booking.seconds)) ==
+                           minutesOf(static_cast<double>(claim.seconds));
+            };
+            if (claim.account == account && std::none_of(changed.begin(), changed.end(), guards)) {
+                claimsGone.push_back(claim.record);
+            }
+        }
+        write(Change{changed, prunable(changed), timer, written, {}, std::move(claimsGone)});
     });
+}
+
+std::optional<BookingRecord> BookingRecords::timerTimeKept(const QString& account) const {
+    const QDateTime wall = m_environment.currentTime();
+    const TimerSnapshot timer = timerOf(account);
+    const qint64 seconds = std::llround(timer.isIdle() ? 0.0 : timer.elapsed(wall));
+    if (seconds < 1) {
+        return std::nullopt;
+    }
+    BookingRecord kept;
+    kept.id = QUuid::createUuid();
+    kept.project = timer.project;
+    kept.task = timer.task.value_or(Issue{});
+    kept.booking = WorkLogBooking{kept.task.id, wall.addSecs(-seconds), seconds, QString()};
+    // Of the account's tracker, as its bookings say.
+    for (const BookingRecord& record : m_records) {
+        if (record.account == account && !record.tracker.isEmpty()) {
+            kept.tracker = record.tracker;
+        }
+    }
+    kept.source = BookingRecord::Source::manual;
+    kept.state = BookingRecord::State::returned;
+    kept.ending = BookingRecord::Ending::accountGone;
+    const BootTime boot = m_environment.bootClock->now();
+    kept.left = boot;
+    kept.windowEnd = boot;
+    kept.windowEndWall = wall;
+    return kept;
 }
 
 void BookingRecords::giveBack(BookingRecord record, BookingRecord::Ending ending, Written written) {
@@ -992,36 +756,6 @@ void BookingRecords::detach(const QString& account, TimerViewModel* timer) {
     if (m_timers.value(account) == timer) {
         m_timers.remove(account);
     }
-}
-
-QStringList BookingRecords::heldNotes(const QString& account,
-                                      const std::function<QString(const QString&)>& quote) const {
-    QStringList notes;
-    int more = 0;
-    for (const BookingRecord& record : m_records) {
-        if (!record.holdsSeconds() || !shownFor(record, account)) {
-            continue;
-        }
-        if (notes.size() >= heldNotesShown) {
-            ++more;
-            continue;
-        }
-        const QString time =
-            ReadableTimeFormatter::format(static_cast<double>(record.booking.seconds)).value_or(QString());
-        const QString name = record.task.reference.value_or(record.task.name);
-        const QString task = quote ? quote(name) : name;
-        if (record.isOpen()) {
-            notes << tr("%1 on %2 on hold until %3")
-                         .arg(time, task,
-                              windowEndsAt(record).toLocalTime().time().toString(QStringLiteral("HH:mm")));
-        } else {
-            notes << tr("%1 on %2 waits for you").arg(time, task);
-        }
-    }
-    if (more > 0) {
-        notes << (more == 1 ? tr("1 more booking held") : tr("%1 more bookings held").arg(more));
-    }
-    return notes;
 }
 
 } // namespace velmora

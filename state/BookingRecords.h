@@ -8,11 +8,13 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QUuid>
 
 #include <deque>
 #include <functional>
+#include <future>
 #include <initializer_list>
 #include <list>
 #include <optional>
@@ -55,15 +57,19 @@ class TimerViewModel;
 // only by a sheet: they stay on their record, which every main window then shows.
 //
 // An entry of the tracker belongs to one booking: a record saved with an entry claims it
-// (BookingClaim), and no other record is ever saved with the same one, nor asked about it.
-// The claims are kept in the same file (its "claims" map, under the id of the record that
-// claimed), written in the very write that saves the record, and they outlive the records:
-// a claim stays while a booking whose outcome is open (leaving, unknown, asked) could meet
-// its entry (the same tracker, task and minutes, within the days its look-ups read), and
-// while one leaving now could (its entry started within `claimsKeptFor` of now). Only then
-// does it go, with whatever change comes next; so no start, kill, pruning or deleted
-// account lets an entry pass to another booking while one could take it. An answer that
-// names a claimed entry is no save: its booking's outcome is unknown and looked up.
+// (BookingClaim), and no other record of its account is ever saved with the same one, nor
+// asked about it (two sites or instances of one tracker number their entries alike, so a
+// claim binds its own account's bookings only). The claims are kept in a journal of their
+// own beside the file (BookingClaimsJournal: what a Save writes does not grow with them), on
+// the disk before the write that saves the record, and they outlive the records: a claim stays while a booking of its
+// account whose outcome is open (leaving, unknown, asked) could meet its entry (the same
+// tracker, task and minutes, whatever their dates say), and while one leaving now could (it
+// is younger than `claimsKeptFor` on the boot clock, which no one sets: see
+// BookingClaim::age). Only then does it go, with whatever change comes next; so no start,
+// kill, pruning, clock set wrong for a while or deleted account lets an entry pass to
+// another booking while one could take it. A deleted account's claims stay only where its
+// time kept could meet them. An answer that names a claimed entry is no save: its booking's
+// outcome is unknown and looked up.
 //
 // The arrival window (how long after it left an unanswered booking may still reach the
 // tracker) is measured on the boot clock, which the user's clock changes do not move.
@@ -85,15 +91,18 @@ public:
     // read the newest outcomes, and every write of the records carries each kept one (20 made
     // the file 80 KB and each booking's writes some milliseconds dearer).
     static constexpr int settledKept = 4;
-    // At most this many records that hold seconds are read at a start; a file with more (no run
-    // makes so many at once) has the rest dropped, and says so. Settled records are dropped at a
-    // start anyway and count for nothing.
+    // At most this many records that hold seconds are read at a start, those still to be learnt
+    // about first; a file with more (no run makes so many at once) keeps the rest unread for a
+    // later start, and the tray says so. Settled records go at a start anyway and count for
+    // nothing.
     static constexpr int recordsRead = 1000;
-    // At most this many claims are read at a start (the rest are dropped, and it says so): a
-    // run keeps only those an open booking or one leaving now could meet.
+    // At most this many claims are read at a start, those an open booking could meet first, then
+    // the youngest; the rest stay in the file for a later start, and meanwhile the look-alikes on
+    // their tasks are asked about, never taken. A run keeps only those an open booking or one
+    // leaving now could meet.
     static constexpr int claimsRead = 4000;
-    // A claim whose entry started this long (seconds) before now, or longer, can no longer be
-    // met by a booking that leaves now (its look-ups read two days either side of its start).
+    // A claim this old (seconds, on the boot clock: see BookingClaim::age) can no longer be met
+    // by a booking that leaves now (its look-ups read two days either side of its start).
     static constexpr qint64 claimsKeptFor = 3 * 24 * 3600;
     // The tray names at most this many held bookings, then how many more there are.
     static constexpr int heldNotesShown = 10;
@@ -125,10 +134,17 @@ public:
     // Whether a record of `account` is still to be learnt about from its tracker.
     bool hasOpen(const QString& account) const { return m_openPerAccount.value(account) > 0; }
 
-    // The claim on `entryId` (of `tracker`, on the task `taskId`) by a booking other than
-    // `except`; none while the entry is no other booking's.
-    const BookingClaim* claimOn(const QString& tracker, const QString& taskId, const QString& entryId,
-                                const QUuid& except) const;
+    // The claim on `entryId` by a booking other than `record` of its account (the same site or
+    // instance: two of them number their entries alike), its tracker and its task; none while the
+    // entry is no other booking's.
+    const BookingClaim* claimOn(const BookingRecord& record, const QString& entryId) const;
+    // Whether an entry a look-up finds for `record` is asked about rather than taken: a claim
+    // that did not read whole, or one left in the file past the bound, may be on its task.
+    bool mustAsk(const BookingRecord& record) const;
+    // How many records that hold time, and claims, a start left in the file unread (past
+    // their bounds), for a later start.
+    int recordsSetAside() const { return m_recordsSetAside; }
+    int claimsSetAside() const { return m_claimsSetAside; }
     // Every claim kept, for the tests and the file.
     std::vector<BookingClaim> claims() const;
 
@@ -200,8 +216,9 @@ public:
 
     // The account is being deleted. Its records that hold seconds: discarded
     // (`keepTime` false), or kept, of no account, for the user to book on a task of another
-    // account or discard (their look-ups can no longer run: they wait for the user). A
-    // booking still on its way keeps waiting for its answer, which settles it.
+    // account or discard (their look-ups can no longer run: they wait for the user), and the
+    // time its timer holds with them, on a record of its own, in the write that empties the
+    // timer. A booking still on its way keeps waiting for its answer, which settles it.
     void accountGoing(const QString& account, bool keepTime, Written written = {});
     // Whether `account` still has records that hold seconds.
     std::vector<BookingRecord> held(const QString& account) const;
@@ -253,11 +270,16 @@ private:
         // The timer as it was before the change took it over, to go back to on a failure.
         std::optional<std::pair<QString, TimerSnapshot>> timerBefore;
         std::vector<SnapshotManager::Change> undo;
+        // The claims' lines on their way to their journal, before the rest is written.
+        std::optional<std::shared_future<std::optional<QString>>> journal;
     };
 
     // Loads the records, settles what a start settles and takes over the bookings the
     // timers of earlier versions kept.
     void load();
+    // Reads the claims (within their bound, those open bookings could meet first) and lets go
+    // of those no booking can meet; what the snapshot file must change goes into `changes`.
+    void loadClaims(const Snapshot& snapshot, const BootTime& boot, std::vector<SnapshotManager::Change>& changes);
     // Runs `step` once every change asked for before it is on disk.
     void enqueue(std::function<void()> step);
     void pump();
@@ -265,23 +287,33 @@ private:
     // only `written` is told.
     void write(Change change);
     void writeEnded(quint64 serial, const std::optional<QString>& failure);
+    // The claims' lines of the change in flight are on disk (or failed): the rest is written.
+    void journalEnded(quint64 serial);
+    // Tells that `change` could not be written (why), and goes on with the next.
+    void notWritten(const Change& change, const QString& failure);
+    // Writes what of `change` goes to the snapshot file (its claims are on disk already).
+    void writeSnapshot(Change change);
     BookingRecord* find(const QUuid& id);
     // The indexes follow a record that comes, changes or goes.
     void unindex(const BookingRecord& record);
     void index(const BookingRecord& record);
-    // Whether a booking whose outcome is open (other than `except`), or one that leaves now,
-    // could meet the claimed entry.
-    bool claimNeeded(const BookingClaim& claim, const std::vector<BookingRecord>& changed) const;
+    // Whether a booking whose outcome is open could meet the claimed entry, whatever its age.
+    bool claimMet(const BookingClaim& claim, const std::vector<BookingRecord>& changed) const;
+    // Look-ups on the claim's task ask rather than take (see mustAsk()).
+    void askOn(const BookingClaim& claim);
     // The claims no booking could meet any more once `changed` is written, to go with it.
     std::vector<QUuid> claimsUnneeded(const std::vector<BookingRecord>& changed) const;
     // The claim a record saved with its entry makes.
-    static BookingClaim claimOf(const BookingRecord& saved);
+    BookingClaim claimOf(const BookingRecord& saved) const;
     // Tells what a tracker answered (`kind`) when its write failed.
     Written noteOnFailure(const QUuid& id, Unnoted::Kind kind);
     // The timer of `account` as it stands (the live one, or the stored one).
     TimerSnapshot timerOf(const QString& account) const;
     // Whether `account` is one the app still has.
     bool accountExists(const QString& account) const;
+    // The time `account`'s timer holds, as a record of no account that waits for the user;
+    // none while it holds none.
+    std::optional<BookingRecord> timerTimeKept(const QString& account) const;
     // Ends `record` without a save: its seconds go onto the timer while that is free, or
     // stay on it (returned).
     void giveBack(BookingRecord record, BookingRecord::Ending ending, Written written = {});
@@ -306,6 +338,19 @@ private:
     QHash<QString, int> m_openPerAccount;
     QHash<QUuid, BookingClaim> m_claims;
     QMultiHash<QString, QUuid> m_claimsByEntry;
+    // Where the claims' ages stood at the last walk of them all: the first moment (boot clock)
+    // a claim then young comes of age, and those already of age (kept while an open booking
+    // could meet them).
+    struct ClaimsAging {
+        QByteArray boot;
+        qint64 nextAgeOut = 0;
+        std::vector<QUuid> aged;
+    };
+    mutable ClaimsAging m_claimsAging;
+    // Tasks whose look-alikes are asked about (any task: an empty one).
+    QSet<QString> m_askOnTasks;
+    int m_recordsSetAside = 0;
+    int m_claimsSetAside = 0;
     QHash<QUuid, Unnoted> m_unnoted;
     QHash<QString, QPointer<TimerViewModel>> m_timers;
     std::deque<std::function<void()>> m_queue;

@@ -4,6 +4,7 @@
 #include "core/model/ProviderService.h"
 
 #include <QPointer>
+#include <QSet>
 #include <QTime>
 #include <QTimeZone>
 
@@ -105,8 +106,17 @@ bool BookingRecovery::looksLike(const WorkEntry& entry, const WorkLogBooking& bo
     return false;
 }
 
-BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& entries,
+BookingRecovery::Verdict BookingRecovery::judge(const std::vector<WorkEntry>& listed,
                                                 const WorkLogBooking& booking) {
+    // A paged list repeats an entry made between two of its pages: it is still one entry.
+    std::vector<WorkEntry> entries;
+    QSet<QString> seen;
+    for (const WorkEntry& entry : listed) {
+        if (!seen.contains(entry.id)) {
+            seen.insert(entry.id);
+            entries.push_back(entry);
+        }
+    }
     if (booking.before) {
         // What was there is known: the booking is the one look-alike that is new. Its
         // stamps are not weighed (the clocks may be two, cached or apart), except that
@@ -407,7 +417,7 @@ void BookingRecovery::lookedAt(const QUuid& id, const std::vector<WorkEntry>& en
     // An entry another booking claimed is that booking's, whether its record is still kept or not.
     std::vector<WorkEntry> free;
     for (const WorkEntry& entry : entries) {
-        if (!m_records.claimOn(record->tracker, record->booking.taskId, entry.id, id)) {
+        if (!m_records.claimOn(*record, entry.id)) {
             free.push_back(entry);
         }
     }
@@ -433,13 +443,14 @@ void BookingRecovery::finish(const QUuid& id, const Verdict& verdict) {
     if (!record) {
         return;
     }
-    if (verdict.kind == Verdict::Kind::saved) {
+    if (verdict.kind == Verdict::Kind::saved && !(verdict.entry && m_records.mustAsk(*record))) {
         m_records.found(id, verdict.entry ? std::optional(verdict.entry->id) : std::nullopt);
         return;
     }
-    if (verdict.kind == Verdict::Kind::uncertain && verdict.entry) {
+    if (verdict.kind != Verdict::Kind::notFound && verdict.entry) {
         // The record stays until the user answers: quitting (or a crash) with the
-        // question open asks it again at the next start.
+        // question open asks it again at the next start. (A claim on the task that did not read
+        // whole, or was left unread, may be on the entry found: it is asked about too.)
         m_records.ask(id, *verdict.entry);
         return;
     }

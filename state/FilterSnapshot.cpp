@@ -8,14 +8,14 @@
 namespace velmora {
 
 namespace {
-const QString kState = QStringLiteral("state");
+const QString kFilterState = QStringLiteral("state");
 const QString kAssignee = QStringLiteral("assignee");
 } // namespace
 
 QVariant FilterSnapshot::toSnapshot() const {
     QVariantMap map;
     if (state) {
-        map.insert(kState, SnapshotCoding::encode(*state));
+        map.insert(kFilterState, SnapshotCoding::encode(*state));
     }
     if (assignee) {
         map.insert(kAssignee, SnapshotCoding::encode(*assignee));
@@ -29,7 +29,7 @@ std::optional<FilterSnapshot> FilterSnapshot::fromSnapshot(const QVariant& store
     }
     const QVariantMap map = stored.toMap();
     FilterSnapshot snapshot;
-    if (const QVariant state = map.value(kState); state.isValid() && !PropertyList::isNull(state)) {
+    if (const QVariant state = map.value(kFilterState); state.isValid() && !PropertyList::isNull(state)) {
         auto decoded = SnapshotCoding::decode<Issue::State>(state);
         if (!decoded.ok()) {
             return std::nullopt;

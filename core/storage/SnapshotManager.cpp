@@ -45,14 +45,16 @@ std::optional<Snapshot> snapshotFromFile(const QVariant& root) {
             return std::nullopt;
         }
     }
-    for (const auto& key : {kBookings, kClaims}) {
-        if (map.value(key).isValid() && map.value(key).typeId() != QMetaType::QVariantMap) {
-            return std::nullopt;
-        }
+    if (map.value(kBookings).isValid() && map.value(kBookings).typeId() != QMetaType::QVariantMap) {
+        return std::nullopt;
     }
+    // Claims that are no map are no reason to set the file aside: they are kept under a key that
+    // is no record's, for the booking records to take as a claim that does not read.
+    const QVariant claims = map.value(kClaims);
+    const bool claimsRead = !claims.isValid() || claims.typeId() == QMetaType::QVariantMap;
     return Snapshot{map.value(kTimers).toMap(), map.value(kFilters).toMap(),
                     map.value(kStarredProjects).toMap(), map.value(kBookings).toMap(),
-                    map.value(kClaims).toMap()};
+                    claimsRead ? claims.toMap() : QVariantMap{{QStringLiteral("unreadable"), claims}}};
 }
 
 // What of a damaged file the store can go on with: each map that is a map. `any`: whether

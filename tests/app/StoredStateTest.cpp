@@ -166,7 +166,8 @@ TEST_F(StoredStateTest, TheWordsOfADamagedFileNameWhatItHeld) {
 }
 
 // Deleting an account whose booking holds time asks first: waiting keeps the account; keeping
-// the time deletes it and leaves the time on its record, of no account, for every window.
+// the time deletes it and leaves the time on its record, of no account, for every window, the
+// timer's time too.
 TEST_F(StoredStateTest, DeletingAnAccountWhoseBookingHoldsTimeAsksAndKeepsItAsChosen) {
     leaveTimeBehind();
     launch();
@@ -196,7 +197,11 @@ TEST_F(StoredStateTest, DeletingAnAccountWhoseBookingHoldsTimeAsksAndKeepsItAsCh
     ASSERT_TRUE(record.has_value()) << "the held time went with the account";
     EXPECT_TRUE(record->account.isEmpty());
     EXPECT_EQ(record->state, BookingRecord::State::returned);
-    EXPECT_EQ(records.records(QStringLiteral("ANOTHER-ACCOUNT")).size(), 1u) << "every window shows it";
+    const auto shown = records.records(QStringLiteral("ANOTHER-ACCOUNT"));
+    EXPECT_EQ(shown.size(), 2u) << "every window shows it, and the timer's time kept with it";
+    EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [](const BookingRecord& kept) {
+        return kept.task.id == QStringLiteral("7") && kept.booking.seconds == 5400;
+    })) << "the timer's hour and a half went with the account";
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "StateTestEnvironment.h"
 
 #include "platform/plist/PropertyList.h"
+#include "state/BookingClaimsJournal.h"
 #include "state/BookingRecords.h"
 #include "state/TimerSnapshot.h"
 #include "state/TimerViewModel.h"
@@ -70,9 +71,9 @@ protected:
         timer->pause();
     }
 
-    BookingRecord draft(qint64 seconds = 5400) const {
+    BookingRecord draft(qint64 seconds = 5400, const QString& account = key) const {
         BookingRecord made;
-        made.account = key;
+        made.account = account;
         made.tracker = QStringLiteral("Jira");
         made.project = project;
         made.task = test::makeIssue(QStringLiteral("20"));
@@ -82,8 +83,9 @@ protected:
     }
 
     QUuid depart(const std::optional<QUuid>& replacing = std::nullopt,
-                 BookingRecord::Source source = BookingRecord::Source::timer, qint64 seconds = 5400) {
-        BookingRecord made = draft(seconds);
+                 BookingRecord::Source source = BookingRecord::Source::timer, qint64 seconds = 5400,
+                 const QString& account = key) {
+        BookingRecord made = draft(seconds, account);
         made.source = source;
         std::optional<std::optional<QString>> written;
         const QUuid id = records().depart(
@@ -515,11 +517,105 @@ TEST_F(BookingRecordsTest, AtMostTheBoundOfHeldRecordsIsReadAtAStartAndSettledOn
     env.snapshots->save(all);
     env.reopenSnapshots();
     EXPECT_EQ(records().records().size(), static_cast<std::size_t>(BookingRecords::recordsRead));
-    // The tray names the first, and counts the rest.
-    EXPECT_EQ(records().heldNotes(key).size(), BookingRecords::heldNotesShown + 1);
+    // The tray names the first, counts the rest, and says how many wait in the file.
+    EXPECT_EQ(records().heldNotes(key).size(), BookingRecords::heldNotesShown + 2);
+    EXPECT_EQ(records().recordsSetAside(), 51);
     env.snapshots->flush();
-    EXPECT_EQ(SnapshotManager(env.snapshotPath()).load().bookings.size(), BookingRecords::recordsRead)
-        << "the rest dropped on disk too";
+    EXPECT_EQ(SnapshotManager(env.snapshotPath()).load().bookings.size(), BookingRecords::recordsRead + 51)
+        << "no held second is dropped at a start";
+}
+
+// Past their bounds, what an open booking needs is read first, and the rest stays in the file
+// unread: an open record after a bound's worth of returned ones, the claim it could meet after
+// a bound's worth of others. A look-alike on a claim left unread is asked about, not taken.
+TEST_F(BookingRecordsTest, PastTheBoundsWhatOpenBookingsNeedIsReadFirstAndTheRestKept) {
+    const QUuid open = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().unseen(open, APIError::failure(APIError::Cause::TimedOut));
+    settle();
+    Snapshot all = env.snapshots->load();
+    const QVariantMap one = all.bookings.value(open.toString(QUuid::WithoutBraces)).toMap();
+    const QString last = QStringLiteral("ffffffff-ffff-4fff-bfff-ffffffff%1");
+    all.bookings.clear();
+    for (int i = 0; i < BookingRecords::recordsRead; ++i) {
+        QVariantMap copy = one;
+        const QString returnedKey = QUuid::createUuid().toString(QUuid::WithoutBraces).replace(0, 1, "0");
+        copy.insert(QStringLiteral("id"), returnedKey);
+        copy.insert(QStringLiteral("state"), QStringLiteral("returned"));
+        all.bookings.insert(returnedKey, copy);
+    }
+    QVariantMap openCopy = one;
+    openCopy.insert(QStringLiteral("id"), last.arg(QStringLiteral("0000")));
+    all.bookings.insert(last.arg(QStringLiteral("0000")), openCopy);
+    const auto claimOn = [](const QString& task, qint64 seconds, const QString& entry) {
+        BookingClaim claim{QUuid::createUuid(), QStringLiteral("Jira"), key, entry, task, {}, seconds, 0, {}, false};
+        return claim.toSnapshot();
+    };
+    for (int i = 0; i < BookingRecords::claimsRead; ++i) {
+        all.claims.insert(QUuid::createUuid().toString(QUuid::WithoutBraces).replace(0, 1, "0"),
+                          claimOn(QStringLiteral("30"), 600, QStringLiteral("w-%1").arg(i)));
+    }
+    all.claims.insert(last.arg(QStringLiteral("0001")), claimOn(QStringLiteral("20"), 1800, QStringLiteral("w-20")));
+    env.snapshots->save(all);
+    timer.reset();
+    env.reopenSnapshots();
+
+    const BookingRecord* read = records().peek(QUuid::fromString(last.arg(QStringLiteral("0000"))));
+    ASSERT_NE(read, nullptr) << "the open booking is read first";
+    EXPECT_NE(records().claimOn(*read, QStringLiteral("w-20")), nullptr) << "the claim it could meet is read";
+    EXPECT_EQ(records().recordsSetAside(), 1);
+    EXPECT_EQ(records().claimsSetAside(), 1);
+    BookingRecord onThirty = *read;
+    onThirty.booking.taskId = QStringLiteral("30");
+    EXPECT_TRUE(records().mustAsk(onThirty)) << "a claim left unread may be on its task";
+    EXPECT_FALSE(records().mustAsk(*read));
+    env.snapshots->flush();
+    const Snapshot written = SnapshotManager(env.snapshotPath()).load();
+    EXPECT_EQ(written.bookings.size(), BookingRecords::recordsRead + 1) << "nothing dropped";
+    EXPECT_TRUE(written.claims.isEmpty()) << "an earlier version's claims move to their journal";
+    EXPECT_EQ(BookingClaimsJournal::read(BookingClaimsJournal::pathFor(env.snapshotPath())).claims.size(),
+              static_cast<std::size_t>(BookingRecords::claimsRead + 1));
+}
+
+// A claim that does not read whole keeps what reads: its entry stays its booking's; without
+// an entry, its task's look-alikes are asked about.
+TEST_F(BookingRecordsTest, ADamagedClaimIsSalvagedFieldByFieldOrMakesItsTaskAsk) {
+    const QUuid open = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().unseen(open, APIError::failure(APIError::Cause::TimedOut));
+    settle();
+    Snapshot all = env.snapshots->load();
+    BookingClaim whole{QUuid::createUuid(), QStringLiteral("Jira"), key, QStringLiteral("w-1"),
+                       QStringLiteral("20"), env.clock->now(), 1800, 0, {}, false};
+    QVariantMap badSeconds = whole.toSnapshot().toMap();
+    badSeconds.insert(QStringLiteral("seconds"), QStringLiteral("1800"));
+    all.claims.insert(whole.record.toString(QUuid::WithoutBraces), badSeconds);
+    QVariantMap badEntry = whole.toSnapshot().toMap();
+    badEntry.insert(QStringLiteral("entryId"), 7);
+    badEntry.insert(QStringLiteral("task"), QStringLiteral("21"));
+    all.claims.insert(QUuid::createUuid().toString(QUuid::WithoutBraces), badEntry);
+    env.snapshots->save(all);
+    timer.reset();
+    env.reopenSnapshots();
+    const BookingRecord* read = records().peek(open);
+    ASSERT_NE(read, nullptr);
+    EXPECT_NE(records().claimOn(*read, QStringLiteral("w-1")), nullptr) << "dropped for its seconds";
+    EXPECT_FALSE(records().mustAsk(*read));
+    BookingRecord onTwentyOne = *read;
+    onTwentyOne.booking.taskId = QStringLiteral("21");
+    EXPECT_TRUE(records().mustAsk(onTwentyOne));
+
+    // Claims that are no map at all: the file is read all the same, and every look-alike asks.
+    QVariantMap root{{QStringLiteral("timers"), QVariantMap{}},
+                     {QStringLiteral("filters"), QVariantMap{}},
+                     {QStringLiteral("starredProjects"), QVariantMap{}},
+                     {QStringLiteral("bookings"), env.snapshots->load().bookings},
+                     {QStringLiteral("claims"), QStringLiteral("not a map")}};
+    env.bookings.reset();
+    env.snapshots->flush();
+    ASSERT_TRUE(PropertyList::writeFile(env.snapshotPath(), root).ok());
+    QFile::remove(BookingClaimsJournal::pathFor(env.snapshotPath()));
+    env.reopenSnapshots();
+    ASSERT_NE(records().peek(open), nullptr) << "the file was set aside";
+    EXPECT_TRUE(records().mustAsk(*records().peek(open)));
 }
 
 // Settled records are kept for the views up to their bound, the oldest going first; a
@@ -546,9 +642,8 @@ TEST_F(BookingRecordsTest, SettledRecordsAreKeptUpToTheirBoundOldestGoFirst) {
 
 // What the records and the claims say of `entry`, as a fresh start would read them from disk.
 bool claimedOnDisk(const QString& path, const QString& entry) {
-    const Snapshot written = SnapshotManager(path).load();
-    for (auto it = written.claims.constBegin(); it != written.claims.constEnd(); ++it) {
-        const auto claim = BookingClaim::fromSnapshot(it.key(), it.value());
+    for (const auto& [key, value] : BookingClaimsJournal::read(BookingClaimsJournal::pathFor(path)).claims) {
+        const auto claim = BookingClaim::fromSnapshot(key, value);
         if (claim && claim->entryId == entry) {
             return true;
         }
@@ -575,7 +670,7 @@ TEST_F(BookingRecordsTest, AClaimedEntryStaysItsBookingsAcrossPruningStartsAndDe
     for (const Snapshot& state : states) {
         const auto saved = recordIn(state, second);
         if (saved && saved->state == BookingRecord::State::saved) {
-            EXPECT_TRUE(state.claims.contains(second.toString(QUuid::WithoutBraces)));
+            EXPECT_TRUE(claimedOnDisk(env.snapshotPath(), QStringLiteral("w-7")));
         }
     }
     // Newer outcomes crowd the saved record out of the records kept.
@@ -618,6 +713,7 @@ TEST_F(BookingRecordsTest, AClaimedEntryStaysItsBookingsAcrossPruningStartsAndDe
     records().discard(first);
     records().discard(third);
     env.clock->advance((BookingRecords::claimsKeptFor + 3600) * 1000);
+    env.bootClock->advance((BookingRecords::claimsKeptFor + 3600) * 1000);
     settle();
     const QUuid later = depart(std::nullopt, BookingRecord::Source::manual, 600);
     records().answered(later, QStringLiteral("w-later"));
@@ -625,6 +721,88 @@ TEST_F(BookingRecordsTest, AClaimedEntryStaysItsBookingsAcrossPruningStartsAndDe
     env.snapshots->flush();
     EXPECT_FALSE(claimedOnDisk(env.snapshotPath(), QStringLiteral("w-7")));
     EXPECT_TRUE(claimedOnDisk(env.snapshotPath(), QStringLiteral("w-later")));
+}
+
+// Two instances of one tracker number their entries alike: an entry is another booking's only
+// when both are of one account. Deleting an account lets go of the claims none of its time kept
+// could meet.
+TEST_F(BookingRecordsTest, AnEntryIsAnotherBookingsOnlyWithinItsAccount) {
+    const QString other = QStringLiteral("5B0C9E2A-1F3D-4E6A-8B7C-9D0E1F2A3B4C");
+    const QUuid mine = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().answered(mine, QStringLiteral("125-31"));
+    const QUuid theirs = depart(std::nullopt, BookingRecord::Source::manual, 1800, other);
+    records().answered(theirs, QStringLiteral("125-31"));
+    settle();
+    EXPECT_EQ(records().record(theirs)->state, BookingRecord::State::saved) << "taken for the other's";
+
+    const auto claimsOf = [&](const QString& account) {
+        const auto all = records().claims();
+        return std::count_if(all.begin(), all.end(), [&](const BookingClaim& c) { return c.account == account; });
+    };
+    // A record of an earlier version, which did not name its tracker, is of any tracker.
+    BookingRecord unnamed = *records().record(theirs);
+    unnamed.id = QUuid::createUuid();
+    unnamed.tracker.clear();
+    EXPECT_NE(records().claimOn(unnamed, QStringLiteral("125-31")), nullptr);
+    records().accountGoing(key, false);
+    settle();
+    EXPECT_EQ(claimsOf(key), 0) << "a discarded account's claims guard nothing";
+    EXPECT_EQ(claimsOf(other), 1);
+}
+
+// A claim's age is read on the boot clock, never on the wall clock: a clock set days ahead or
+// back, for a while, frees no claim, nor does a restart; days on the boot clock do, once no
+// open booking (nor question) of its account, task and minutes could meet it, whatever its dates.
+TEST_F(BookingRecordsTest, NoClaimIsFreedByTheWallClockAlone) {
+    const qint64 day = 24 * 3600 * 1000LL;
+    const auto claimed = [&](const QString& entry) {
+        // Another write, as any change of the records makes.
+        const QUuid other = depart(std::nullopt, BookingRecord::Source::manual, 60);
+        records().refused(other, APIError::validation());
+        records().discard(other);
+        settle();
+        const auto all = records().claims();
+        return std::any_of(all.begin(), all.end(), [&](const BookingClaim& c) { return c.entryId == entry; });
+    };
+    const QUuid open = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().unseen(open, APIError::failure(APIError::Cause::ServerError, 503));
+    env.clock->advance(4 * day);
+    const QUuid saved = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().answered(saved, QStringLiteral("w-2"));
+    settle();
+    env.clock->advance(-4 * day);
+    EXPECT_TRUE(claimed(QStringLiteral("w-2")));
+    records().found(open, QStringLiteral("w-2"));
+    settle();
+    EXPECT_EQ(records().record(open)->state, BookingRecord::State::unknown) << "took a claimed entry";
+    // A question still open holds it past its days; once answered, it goes.
+    records().ask(open, entryOnTask20(QStringLiteral("w-3"), 1800, env.clock->now()));
+    env.bootClock->advance(BookingRecords::claimsKeptFor * 1000 + day);
+    EXPECT_TRUE(claimed(QStringLiteral("w-2")));
+    records().keepTime(open);
+    records().discard(open);
+    EXPECT_FALSE(claimed(QStringLiteral("w-2")));
+
+    const QUuid later = depart(std::nullopt, BookingRecord::Source::manual, 1800);
+    records().answered(later, QStringLiteral("w-4"));
+    struct Step {
+        const char* what;
+        std::function<void()> move;
+        bool kept;
+    };
+    const Step steps[] = {
+        {"the wall clock days ahead", [&] { env.clock->advance(5 * day); }, true},
+        {"the wall clock days back", [&] { env.clock->advance(-10 * day); }, true},
+        {"a restart on another boot", [&] { env.bootClock->reboot("next-boot"); env.reopenSnapshots(); }, true},
+        {"a day on the boot clock", [&] { env.bootClock->advance(day); }, true},
+        {"days on the boot clock", [&] { env.bootClock->advance(BookingRecords::claimsKeptFor * 1000); },
+         false},
+    };
+    timer.reset();
+    for (const Step& step : steps) {
+        step.move();
+        EXPECT_EQ(claimed(QStringLiteral("w-4")), step.kept) << step.what;
+    }
 }
 
 // A deleted account's held time never lands on a timer no window shows: it stays on its
@@ -683,6 +861,33 @@ TEST_F(BookingRecordsTest, DeletingAnAccountKeepsOrDiscardsItsHeldTimeAsTheUserC
     records().accountGoing(key, false);
     settle();
     EXPECT_EQ(records().record(gone)->state, BookingRecord::State::discarded);
+}
+
+// "Keep the Time" keeps every second the account holds: its timer's too, running or paused,
+// on a record of no account that every window shows, in the write that lets the timer go.
+TEST_F(BookingRecordsTest, DeletingAnAccountKeepingItsTimeKeepsItsTimersTimeOnARecord) {
+    for (const bool running : {false, true}) {
+        track();
+        if (running) {
+            timer->resume();
+            env.clock->advance(60 * 1000);
+        }
+        records().accountGoing(key, true);
+        settle();
+        const auto all = records().records(QStringLiteral("ANOTHER"));
+        const auto kept = std::find_if(all.begin(), all.end(), [](const BookingRecord& r) {
+            return r.state == BookingRecord::State::returned;
+        });
+        ASSERT_NE(kept, all.end()) << "running " << running;
+        EXPECT_EQ(kept->booking.seconds, running ? 5460 : 5400);
+        EXPECT_EQ(kept->task.id, QStringLiteral("20"));
+        EXPECT_TRUE(kept->account.isEmpty());
+        EXPECT_FALSE(timer->isInUse()) << "the seconds are not kept twice";
+        env.snapshots->flush();
+        EXPECT_FALSE(SnapshotManager(env.snapshotPath()).load().timers.contains(key));
+        records().discard(kept->id);
+        settle();
+    }
 }
 
 // A booking still on its way when its account goes, the time kept, keeps its answer: a save

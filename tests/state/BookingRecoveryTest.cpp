@@ -181,6 +181,22 @@ TEST(BookingRecoveryJudgeTest, ARecordOfTheVersionBeforeIsStillRecovered) {
         Kind::notFound);
 }
 
+// A paged list repeats an item when entries arrive between its pages: the same entry twice
+// is still one look-alike, and the booking.
+TEST(BookingRecoveryJudgeTest, AnEntryListedTwiceIsOneEntry) {
+    WorkLogBooking listed = dayBooking();
+    listed.before = std::vector<QString>{};
+    const WorkEntry ownExact =
+        entry(QStringLiteral("j"), exactBooking().started, std::nullopt, QStringLiteral("standup"));
+    const WorkEntry ownByDay = entry(QStringLiteral("d"), midnight(), sent.addSecs(2));
+    const std::pair<WorkLogBooking, WorkEntry> cases[] = {
+        {exactBooking(), ownExact}, {dayBooking(), ownByDay}, {listed, ownByDay}};
+    for (const auto& [booking, own] : cases) {
+        const auto verdict = BookingRecovery::judge({own, own}, booking);
+        EXPECT_EQ(verdict.kind, Kind::saved) << own.id.toStdString();
+    }
+}
+
 TEST(BookingRecoveryJudgeTest, AnEntryListedBeforeTheBookingLeftIsNeverIt) {
     // Stamped as if made after it left (a clock apart, a cache's date): listed before,
     // so another booking.
@@ -451,6 +467,22 @@ TEST_F(BookingRecoveryTest, AnUnknownBookingIsLookedUpAtOnceAndFoundItsSecondsAr
     EXPECT_TRUE(record()->savedLater) << "the main window says it was found";
     EXPECT_EQ(record()->entryId, QStringLiteral("ours"));
     EXPECT_FALSE(timer->isInUse()) << "nothing came back to the timer";
+}
+
+// Many held bookings of one account ask its tracker a few at a time; each that ends lets the
+// next that waited go.
+TEST_F(BookingRecoveryTest, TheLookUpsOfOneAccountGoAFewAtATime) {
+    service->workEntries.hold();
+    unseen();
+    for (int i = 0; i < BookingRecovery::lookUpsAtOnce + 2; ++i) {
+        records().unseen(depart(booking), APIError::failure(APIError::Cause::TimedOut));
+    }
+    settle();
+    EXPECT_EQ(service->workEntries.waiting(), BookingRecovery::lookUpsAtOnce);
+    service->workEntries.complete({});
+    settle();
+    EXPECT_EQ(service->workEntries.waiting(), BookingRecovery::lookUpsAtOnce) << "the next went";
+    EXPECT_EQ(lookUps(), BookingRecovery::lookUpsAtOnce + 1);
 }
 
 // Nothing listed inside the arrival window only plans the next look-up, after the

@@ -642,4 +642,21 @@ Publisher<Void, APIError> AsanaService::deleteWorkEntry(const WorkEntry& entry) 
         request()->perform<Void>(AsanaEndpoint::deleteTimeTrackingEntry(entry), HttpMethod::Delete));
 }
 
+Publisher<AsanaResponseDTO<AsanaCreatedEntryDTO>, APIError>
+AsanaService::saveTimeTrackingEntry(const Issue& task, const AsanaTimeTrackingDTO& body) {
+    using P = Publisher<AsanaResponseDTO<AsanaCreatedEntryDTO>, APIError>;
+    const auto post = [task, body](const std::shared_ptr<APIRequest>& request) {
+        return request->perform<AsanaResponseDTO<AsanaCreatedEntryDTO>>(
+            AsanaEndpoint::saveTimeTrackingEntry(task), HttpMethod::Post, std::nullopt, body);
+    };
+    const Client used = client();
+    auto self = shared_from_this();
+    return post(used.request).catchError([self, used, post](const APIError& error) -> P {
+        if (!error.is(APIError::Kind::Unauthorized) || error.httpStatus() != 401 || !self->m_provider.id()) {
+            return P::fail(error);
+        }
+        return self->renewedClient(used).flatMap([post](const Client& renewed) { return post(renewed.request); });
+    });
+}
+
 } // namespace velmora

@@ -128,6 +128,12 @@ public:
     // Guarded; every error reaches the caller as it is.
     Publisher<Void, APIError> deleteWorkEntry(const WorkEntry& entry) override;
 
+    // Books `body` on the task. Unguarded (the booking guards it) and no read's recovery: every
+    // answer is the booking's own, except a 401, which proves nothing was stored: then, once,
+    // the token is exchanged and the entry sent again on a fresh request.
+    Publisher<AsanaResponseDTO<AsanaCreatedEntryDTO>, APIError> saveTimeTrackingEntry(const Issue& task,
+                                                                                       const AsanaTimeTrackingDTO& body);
+
     // Exchanges a refresh token for a new pair at the maker's server, over the current
     // client (so with its headers). No guard, no recovery.
     Publisher<Credentials, APIError> refreshToken(const QString& refreshToken) const;

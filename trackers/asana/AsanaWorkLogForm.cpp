@@ -29,7 +29,8 @@ std::optional<AsanaTimeTrackingDTO> AsanaWorkLogForm::body(double seconds) {
 
 bool AsanaWorkLogForm::provesEntry(const AsanaCreatedEntryDTO& answer, const QString& taskId,
                                    std::int64_t minutes) {
-    if (answer.task && answer.task->gid != taskId) {
+    // Asana's answer always names the task: without it, it is not the entry this booking made.
+    if (!answer.task || answer.task->gid != taskId) {
         return false;
     }
     return answer.resourceType == QStringLiteral("time_tracking_entry") && answer.durationMinutes == minutes;
@@ -48,8 +49,7 @@ void AsanaWorkLogForm::save(std::function<void()> completion) {
     // Saved only when Asana answers with the new entry: a time-tracking entry of the minutes
     // booked, on the task (a wrapper with a gid alone is anybody's answer).
     auto request = createdEntry(
-        m_service->request()->perform<AsanaResponseDTO<AsanaCreatedEntryDTO>>(
-            AsanaEndpoint::saveTimeTrackingEntry(task()), HttpMethod::Post, std::nullopt, *booking),
+        m_service->saveTimeTrackingEntry(task(), *booking),
         [taskId = task().id,
          minutes = booking->data.durationMinutes](const AsanaResponseDTO<AsanaCreatedEntryDTO>& answer) {
             return provesEntry(answer.data, taskId, minutes) ? answer.data.gid : QString();

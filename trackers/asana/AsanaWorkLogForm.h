@@ -44,8 +44,8 @@ public:
     // duration that is not a finite number of seconds within range.
     static std::optional<AsanaTimeTrackingDTO> body(double seconds);
     // Whether Asana's answer to a booking is the entry it made for it: a time-tracking
-    // entry of the minutes booked, and, where the answer names its task (Asana's does), of
-    // the task booked: an answer repeated from a booking on another task is no proof.
+    // entry of the minutes booked, on the task booked (Asana's answer always names it): an
+    // answer repeated from a booking on another task, or one without a task, is no proof.
     static bool provesEntry(const AsanaCreatedEntryDTO& answer, const QString& taskId, std::int64_t minutes);
 
 protected:

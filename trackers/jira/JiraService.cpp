@@ -681,4 +681,29 @@ Publisher<Void, APIError> JiraService::deleteWorkEntry(const WorkEntry& entry) {
     return guardRateLimit(request()->perform<Void>(JiraEndpoint::deleteWorkItem(entry), HttpMethod::Delete));
 }
 
+Publisher<JiraCreatedWorkLogDTO, APIError> JiraService::saveWorkItem(const Issue& task,
+                                                                   const JiraWorkItemDTO& body) {
+    using P = Publisher<JiraCreatedWorkLogDTO, APIError>;
+    const auto post = [task, body](const RequestPtr& request) {
+        return request->perform<JiraCreatedWorkLogDTO>(JiraEndpoint::saveWorkItem(task), HttpMethod::Post,
+                                                       std::nullopt, body);
+    };
+    const RequestPtr used = request();
+    auto self = shared_from_this();
+    return post(used).catchError([self, used, post](const APIError& error) -> P {
+        if (!error.is(APIError::Kind::Unauthorized) || error.httpStatus() != 401 || !self->m_provider.id() ||
+            self->isRefused(used)) {
+            return P::fail(error);
+        }
+        if (self->request() != used) {
+            // Another request renewed the token meanwhile.
+            return post(self->request());
+        }
+        return self->refreshedCredentials().flatMap([self, post](const Credentials& credentials) {
+            self->applyRefreshedToken(credentials);
+            return post(self->request());
+        });
+    });
+}
+
 } // namespace velmora

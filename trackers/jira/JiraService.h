@@ -143,6 +143,11 @@ public:
     // is asked for the interval ("startedAfter", "startedBefore"; the issue's work log
     // has no author filter), and each log is checked here for its author and start
     // whatever it filtered.
+    // Books a work log on the task. Unguarded (the booking guards it) and no read's recovery:
+    // every answer is the booking's own, except a 401, which proves nothing was stored: then,
+    // once, the token is refreshed and the work log sent again on a fresh request.
+    Publisher<JiraCreatedWorkLogDTO, APIError> saveWorkItem(const Issue& task, const JiraWorkItemDTO& body);
+
     Publisher<std::vector<WorkEntry>, APIError> fetchOwnWorkEntries(const Issue& task,
                                                                     const DateInterval& interval) override;
 

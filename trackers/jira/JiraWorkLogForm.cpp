@@ -49,11 +49,14 @@ std::optional<JiraWorkItemDTO> JiraWorkLogForm::workItem(const QString& descript
 
 bool JiraWorkLogForm::provesEntry(const JiraCreatedWorkLogDTO& answer, const QString& taskId,
                                   std::int64_t seconds, const QDateTime& started) {
-    if (answer.started) {
-        const auto kept = JiraService::parseStarted(*answer.started);
-        if (!kept || kept->toMSecsSinceEpoch() != started.toMSecsSinceEpoch()) {
-            return false;
-        }
+    // Jira's answer always carries the start it kept, to the millisecond: one without it, or
+    // with another, is not the work log this booking made.
+    if (!answer.started) {
+        return false;
+    }
+    const auto kept = JiraService::parseStarted(*answer.started);
+    if (!kept || kept->toMSecsSinceEpoch() != started.toMSecsSinceEpoch()) {
+        return false;
     }
     return answer.issueId == taskId && answer.timeSpentSeconds && std::isfinite(*answer.timeSpentSeconds) &&
            *answer.timeSpentSeconds == static_cast<double>(seconds);
@@ -78,8 +81,7 @@ void JiraWorkLogForm::save(std::function<void()> completion) {
     // Saved only when Jira answers with the new work log: the task's and the time's (an id
     // alone is anybody's answer).
     auto request =
-        createdEntry(m_service->request()->perform<JiraCreatedWorkLogDTO>(
-                         JiraEndpoint::saveWorkItem(task()), HttpMethod::Post, std::nullopt, *body),
+        createdEntry(m_service->saveWorkItem(task(), *body),
                      [taskId = task().id, seconds = body->timeSpentSeconds,
                       started = booking.started](const JiraCreatedWorkLogDTO& answer) {
                          return provesEntry(answer, taskId, seconds, started) ? answer.id : QString();

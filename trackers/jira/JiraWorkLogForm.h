@@ -38,9 +38,9 @@ public:
     const QString& description() const { return m_description.value(); }
     void setDraftDescription(const QString& description) override { setDescription(description); }
     // Whether Jira's answer to a booking is the work log it made for it: the id, on the
-    // task, with the seconds booked, and, where the answer gives its start (Jira's does),
-    // the start sent to the millisecond: an answer repeated from an earlier booking of the
-    // same time started earlier.
+    // task, with the seconds booked, and the start sent to the millisecond (Jira's answer
+    // always gives it): an answer repeated from an earlier booking of the same time started
+    // earlier, and one without a start proves nothing.
     static bool provesEntry(const JiraCreatedWorkLogDTO& answer, const QString& taskId, std::int64_t seconds,
                             const QDateTime& started);
     void setDescription(QString description) { m_description.setValue(std::move(description)); }

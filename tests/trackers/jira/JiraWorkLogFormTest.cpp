@@ -81,6 +81,18 @@ TEST(JiraWorkItemTest, TheBodyHasWholeSecondsItsStartAndTheDescriptionAsOneParag
     }
 }
 
+// Jira keeps the start to the millisecond: one a few milliseconds off is another booking's.
+TEST(JiraWorkItemTest, TheProofsStartIsComparedToTheMillisecond) {
+    const QDateTime started = QDateTime::fromMSecsSinceEpoch(1'709'546'400'250, QTimeZone::utc());
+    const auto proves = [&](const char* kept) {
+        return JiraWorkLogForm::provesEntry({QStringLiteral("9"), QStringLiteral("10001"), 3600.0,
+                                             QString::fromLatin1(kept)},
+                                            QStringLiteral("10001"), 3600, started);
+    };
+    EXPECT_TRUE(proves("2024-03-04T10:00:00.250+0000"));
+    EXPECT_FALSE(proves("2024-03-04T10:00:00.000+0000"));
+}
+
 TEST(JiraWorkItemTest, TheStartIsWrittenAsJiraDoesWithTheLocalOffset) {
     const QDateTime at(QDate(2026, 12, 7), QTime(9, 15, 0, 250), QTimeZone(3600));
     // Shown in the local zone with its offset, whatever that zone is.
@@ -184,7 +196,7 @@ TEST_F(JiraWorkLogFormTest, UnderAMinuteIsNeverBookedEvenWithoutAView) {
     EXPECT_EQ(jira.workLogs().size(), 1u);
 }
 
-TEST_F(JiraWorkLogFormTest, ARateLimitedSaveSendsNothingAndARefusedOneIsNotRefreshed) {
+TEST_F(JiraWorkLogFormTest, ARateLimitedSaveSendsNothingAndARefusedOneIsRefreshedOnce) {
     auto svc = service();
     svc->setRateLimitedUntil(clock->now().addSecs(30));
     auto limited = form(3600, svc);
@@ -193,13 +205,21 @@ TEST_F(JiraWorkLogFormTest, ARateLimitedSaveSendsNothingAndARefusedOneIsNotRefre
     EXPECT_FALSE(limited->networkRequestInProgress());
     EXPECT_EQ(jira.requestCount(), 0);
 
+    // A 401 answered the booking: nothing was stored. The token is refreshed once and the
+    // booking sent again on a fresh request; refused again, it ends there.
     jira.revokeToken(QStringLiteral("token-1"));
     auto refused = form(3600);
-    EXPECT_FALSE(saveAndWait(*refused));
-    EXPECT_TRUE(refused->errorOccurred());
-    EXPECT_EQ(refused->description(), QString()); // values kept for another try
-    EXPECT_EQ(maker.refreshCount(), 0);
-    EXPECT_TRUE(jira.workLogs().empty());
+    EXPECT_TRUE(saveAndWait(*refused));
+    EXPECT_EQ(maker.refreshCount(), 1);
+    EXPECT_EQ(jira.workLogs().size(), 1u);
+    jira.interceptOnce("POST", QStringLiteral("/worklog"), test::FakeResponse::json("{}", 401));
+    jira.interceptOnce("POST", QStringLiteral("/worklog"), test::FakeResponse::json("{}", 401));
+    auto again = form(3600);
+    EXPECT_FALSE(saveAndWait(*again));
+    EXPECT_TRUE(again->errorOccurred());
+    EXPECT_EQ(again->description(), QString()); // values kept for another try
+    EXPECT_LE(maker.refreshCount(), 2);
+    EXPECT_EQ(jira.workLogs().size(), 1u);
 }
 
 TEST_F(JiraWorkLogFormTest, TheDescriptionInputEditsTheFormAndShowsItsMessage) {
@@ -246,6 +266,8 @@ TEST_F(JiraWorkLogFormTest, OnlyTheNewWorkLogIsASaveAndARedirectIsNeverFollowed)
         test::FakeResponse::json(R"({"id":" ","issueId":"10001","timeSpentSeconds":3600})", 201),
         test::FakeResponse::json(R"({"id":"9","issueId":"99999","timeSpentSeconds":3600})", 201),
         test::FakeResponse::json(R"({"id":"9","issueId":"10001","timeSpentSeconds":60})", 201),
+        // Without its start (Jira's own answers always carry it).
+        test::FakeResponse::json(R"({"id":"9","issueId":"10001","timeSpentSeconds":3600})", 201),
         // The work log of an earlier booking of the same time, repeated: it started earlier.
         test::FakeResponse::json(R"({"id":"9","issueId":"10001","timeSpentSeconds":3600,)"
                                  R"("started":"2024-03-04T10:00:00.000+0000"})",
