@@ -137,15 +137,26 @@ void waitsItsGrowingDelayAcrossStarts(const QByteArray& svg) {
     // drawing ended.
     Start first(folder.path(), clock);
     Answer answer = first.ask(url);
+    // A machine busier still (the whole suite beside this test) may start no copy in time: no
+    // drawing at all, which says nothing of the document and starts no delay. Asked again then,
+    // as a row would be; a drawing that ended is never asked again here.
+    const auto noDrawingStarted = [&](const Answer& answer) {
+        return !refusedNow(answer) && answer.error.value(ImageError::decodeWithoutDrawingKey).toBool();
+    };
+    int asks = 1;
+    for (; asks < 4 && noDrawingStarted(answer); ++asks) {
+        answer = first.ask(url);
+    }
     EXPECT_TRUE(refusedNow(answer)) << answer.error.message().toStdString();
     EXPECT_FALSE(first.manager->isFailedURL(url)) << "refused for the run";
-    EXPECT_LE(drawingsSent(), 2);
+    EXPECT_LE(drawingsSent(), 2 * asks);
+    const int downloads = server.requestCount("/hostile.svg");
     // Asked again and again within its delay: neither drawn nor downloaded.
     for (int i = 0; i < 10; ++i) {
         EXPECT_TRUE(refusedNow(first.ask(url))) << "ask " << i;
     }
     EXPECT_EQ(drawingsSent(), 0) << "drawn again within its delay";
-    EXPECT_EQ(server.requestCount("/hostile.svg"), 1);
+    EXPECT_EQ(server.requestCount("/hostile.svg"), downloads);
 
     // Started again, with the same cache folder: still refused.
     Start second(folder.path(), clock);
@@ -153,7 +164,7 @@ void waitsItsGrowingDelayAcrossStarts(const QByteArray& svg) {
         EXPECT_TRUE(refusedNow(second.ask(url))) << "ask " << i << " after a start";
     }
     EXPECT_EQ(drawingsSent(), 0) << "drawn again after a start within its delay";
-    EXPECT_EQ(server.requestCount("/hostile.svg"), 1);
+    EXPECT_EQ(server.requestCount("/hostile.svg"), downloads);
 
     // Its delay over, drawn once more from the bytes kept; ended again, it waits twice as long.
     clock->advance(delayMs);
@@ -165,7 +176,7 @@ void waitsItsGrowingDelayAcrossStarts(const QByteArray& svg) {
     clock->advance(delayMs);
     EXPECT_TRUE(refusedNow(second.ask(url)));
     EXPECT_EQ(drawingsSent(), 1);
-    EXPECT_EQ(server.requestCount("/hostile.svg"), 1);
+    EXPECT_EQ(server.requestCount("/hostile.svg"), downloads);
 }
 
 } // namespace
