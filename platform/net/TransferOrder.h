@@ -26,10 +26,10 @@ struct ConnectionUse {
     // Hosts that keep an idle connection for a later transfer; a transfer to any other host
     // closes its connection once answered.
     int hostsKeptAlive = 12;
-    // An idle connection is closed by this side after this long, whatever the server said about
-    // keeping it: a server closes idle connections after a few seconds, and a request that
-    // meets one it is closing gets no answer. A connection opened ahead for a write, on which
-    // nothing was said yet, keeps to it whatever follows.
+    // Without `serverKeeps`, an idle connection is closed by this side after this long, whatever
+    // the server said about keeping it: a server closes idle connections after a few seconds,
+    // and a request that meets one it is closing gets no answer. A connection opened ahead for a
+    // write, on which nothing was said yet, keeps to it in any case.
     std::chrono::seconds idleAge{4};
     // With it, a connection idle after an answer is kept as long as its server said it keeps it
     // (`Keep-Alive: timeout=N`) less a second, `unsaid` where it said nothing, never past `most`:
