@@ -80,7 +80,8 @@ void TransferThread::Carrier::aheadConnected(Transfer& transfer, CURLcode result
         end(transfer.id, {TransferEnd::Kind::Cancelled, 0, QString()}, false);
         return;
     }
-    // Kept no longer than an idle connection of its caller: the server may close it any time after.
+    // Kept no longer than its caller's idle age: the server said nothing on it yet about how long
+    // it keeps it, and may close it any time after.
     const auto now = SteadyClock::now();
     transfer.aheadReady = true;
     transfer.socket = socket;

@@ -62,12 +62,15 @@ TransferEnd::Cause causeOf(CURLcode code) {
 } // namespace
 
 // The tracker's use of connections: a host holds at most six (as browsers keep), all hosts
-// together 48, and any host may keep one idle (a user has a few trackers).
+// together 48, and any host may keep one idle (a user has a few trackers) for as long as its
+// server keeps it: the read after a pause (the sheet's, seconds after the timer's Stop) pays no
+// new connection. Writes never go on a kept connection.
 std::shared_ptr<const ConnectionUse> trackerConnections() {
     // Never destroyed: the transfer thread may still ask for it as the process exits.
     static const auto* const use = [] {
         ConnectionUse trackers;
         trackers.hostsKeptAlive = trackers.inAll;
+        trackers.serverKeeps = ConnectionUse::ServerKeeps{};
         return new std::shared_ptr<const ConnectionUse>(std::make_shared<const ConnectionUse>(trackers));
     }();
     return *use;
@@ -132,6 +135,7 @@ void TransferThread::Carrier::take(Command command) {
 }
 
 void TransferThread::Carrier::work() {
+    closeAgedConnections(SteadyClock::now());
     noteHeadsBegun();
     int running = 0;
     curl_multi_perform(m_multi, &running);
@@ -157,7 +161,6 @@ void TransferThread::Carrier::work() {
     for (auto& [id, why] : late) {
         end(id, {TransferEnd::Kind::TimedOut, 0, why});
     }
-    closeAgedConnections(now);
 }
 
 int TransferThread::Carrier::sleepMs() const {
@@ -173,7 +176,7 @@ int TransferThread::Carrier::sleepMs() const {
     }
     for (const auto& [use, client] : m_clients) {
         for (const auto& [socket, idle] : client.idle) {
-            next = std::min(next, idle.since + use->idleAge);
+            next = std::min(next, idle.closesAt);
         }
     }
     if (next == SteadyClock::time_point::max()) {
@@ -401,8 +404,10 @@ void TransferThread::Carrier::dropHop(Transfer& transfer, bool done) {
             curl_easy_getinfo(easy, CURLINFO_PRIMARY_IP, &remote);
             curl_easy_getinfo(easy, CURLINFO_PRIMARY_PORT, &remotePort);
             curl_easy_getinfo(easy, CURLINFO_LOCAL_PORT, &localPort);
+            const HttpHeaders said = transfer.head ? transfer.head->headers() : HttpHeaders();
             m_clients.at(transfer.order.connections.get()).idle[socket] =
-                Idle{SteadyClock::now(), route(remote, remotePort, localPort)};
+                Idle{SteadyClock::now() + transfer.order.connections->idleAgeAfter(said),
+                     route(remote, remotePort, localPort)};
         }
         curl_multi_remove_handle(m_multi, easy);
         curl_easy_cleanup(easy);

@@ -127,7 +127,7 @@ private:
     };
 
     struct Idle {
-        SteadyClock::time_point since;
+        SteadyClock::time_point closesAt;
         QByteArray route; // the connection's two ends
     };
 
@@ -171,8 +171,9 @@ private:
     void admit();
     // At most `hostsKeptAlive` hosts keep an idle connection: whether this hop's host is one.
     bool keepAlive(Transfer& transfer);
-    // An idle connection past its caller's age is shut here: the server sees it closed then,
-    // and libcurl, finding it dead, never hands it another request.
+    // An idle connection past its age (its caller's, or what its server said) is shut here,
+    // before libcurl may hand it another request: the server sees it closed then, and libcurl,
+    // finding it dead, never does.
     void closeAgedConnections(SteadyClock::time_point now);
     bool hasTransfers(const ConnectionUse* use) const;
     void forget(const ConnectionUse* use);
@@ -201,7 +202,7 @@ private:
     CURL* setUpEasy(Transfer& transfer);
     // Lets the hop's handle go: removed from the multi handle, which closes a connection that
     // is not done, at once. A connection the hop leaves idle is kept in mind, to be shut at
-    // its age.
+    // its age, which its answer's head may say.
     void dropHop(Transfer& transfer, bool done = false);
     // Ends the transfer, telling its reader unless told not to.
     void end(quint64 id, TransferEnd how, bool tell = true);

@@ -6,6 +6,34 @@
 
 namespace velmora {
 
+std::chrono::milliseconds ConnectionUse::idleAgeAfter(const HttpHeaders& headers) const {
+    if (!serverKeeps) {
+        return idleAge;
+    }
+    // "timeout=N" among the parameters of each Keep-Alive line; the shortest said counts.
+    std::optional<qint64> said;
+    for (const auto& [name, value] : headers) {
+        if (name.trimmed().compare("Keep-Alive", Qt::CaseInsensitive) != 0) {
+            continue;
+        }
+        for (const QByteArray& parameter : value.split(',')) {
+            const qsizetype equals = parameter.indexOf('=');
+            bool number = false;
+            const qint64 seconds = parameter.mid(equals + 1).trimmed().toLongLong(&number);
+            if (equals > 0 && number && seconds >= 0 &&
+                parameter.left(equals).trimmed().compare("timeout", Qt::CaseInsensitive) == 0) {
+                said = std::min(said.value_or(seconds), seconds);
+            }
+        }
+    }
+    if (!said) {
+        return std::min(serverKeeps->unsaid, serverKeeps->most);
+    }
+    // A second short of the server's time: its close and this side's next read do not cross.
+    const qint64 most = serverKeeps->most.count();
+    return std::chrono::seconds(std::max<qint64>(0, std::min(*said, most + 1) - 1));
+}
+
 QByteArray TransferThread::Carrier::route(const char* remote, long remotePort, long localPort) {
     return QByteArray(remote ? remote : "") + ' ' + QByteArray::number(qint64(remotePort)) + ' ' +
            QByteArray::number(qint64(localPort));
@@ -16,7 +44,7 @@ bool TransferThread::Carrier::keepAlive(Transfer& transfer) {
     const ConnectionUse& use = *transfer.order.connections;
     const auto now = SteadyClock::now();
     std::erase_if(client.keptAlive, [&](const auto& entry) {
-        return entry.second.running == 0 && now - entry.second.lastUsed > use.idleAge;
+        return entry.second.running == 0 && now - entry.second.lastUsed > use.longestIdleAge();
     });
     auto it = client.keptAlive.find(transfer.host);
     if (it == client.keptAlive.end() && int(client.keptAlive.size()) < use.hostsKeptAlive) {
@@ -33,8 +61,8 @@ bool TransferThread::Carrier::keepAlive(Transfer& transfer) {
 
 void TransferThread::Carrier::closeAgedConnections(SteadyClock::time_point now) {
     for (auto& [use, client] : m_clients) {
-        std::erase_if(client.idle, [&, use = use](const auto& entry) {
-            if (now - entry.second.since < use->idleAge) {
+        std::erase_if(client.idle, [&](const auto& entry) {
+            if (now < entry.second.closesAt) {
                 return false;
             }
             ::shutdown(entry.first, SHUT_RDWR);

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -25,10 +26,32 @@ struct ConnectionUse {
     // Hosts that keep an idle connection for a later transfer; a transfer to any other host
     // closes its connection once answered.
     int hostsKeptAlive = 12;
-    // An idle connection is closed by this side after this long, whatever the server said about
-    // keeping it: a server closes idle connections after a few seconds, and a request that
-    // meets one it is closing gets no answer.
+    // Without `serverKeeps`, an idle connection is closed by this side after this long, whatever
+    // the server said about keeping it: a server closes idle connections after a few seconds,
+    // and a request that meets one it is closing gets no answer. A connection opened ahead for a
+    // write, on which nothing was said yet, keeps to it in any case.
     std::chrono::seconds idleAge{4};
+    // With it, a connection idle after an answer is kept as long as its server said it keeps it
+    // (`Keep-Alive: timeout=N`) less a second, `unsaid` where it said nothing, never past `most`:
+    // a read goes on it as long as it lasts. Only reads may: one that meets a connection the
+    // server closed anyway sees it closed before it goes (ConnectionReuse), or is sent again on
+    // a new one by libcurl when the close crossed it.
+    struct ServerKeeps {
+        // Servers that close an idle connection within seconds say so, as a rule, in that very
+        // header; load balancers in front of a tracker keep one a minute or more, unsaid.
+        std::chrono::seconds unsaid{60};
+        // A box on the way (an address translator, a firewall) may forget a quiet connection after
+        // some minutes without a word to either end, and a read sent on it would wait for its
+        // stall bound: kept no longer than this whatever the server says.
+        std::chrono::seconds most{120};
+    };
+    std::optional<ServerKeeps> serverKeeps;
+    // How long a connection is kept idle after an answer with these headers.
+    std::chrono::milliseconds idleAgeAfter(const HttpHeaders& headers) const;
+    // The longest any connection of this use is kept idle.
+    std::chrono::seconds longestIdleAge() const {
+        return serverKeeps ? std::max(idleAge, serverKeeps->most) : idleAge;
+    }
     // Cookies the caller's transfers keep among themselves (a transfer takes part when its
     // order asks for them).
     bool cookies = false;

@@ -72,9 +72,10 @@ CURL* TransferThread::Carrier::setUpEasy(Transfer& transfer) {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME,
                      static_cast<long>(std::max<qint64>(1, (order.stallTimeout.count() + 999) / 1000)));
-    // Idle connections: reused only while younger than the caller's bound.
+    // Idle connections: reused only while younger than the caller's longest age (each is shut
+    // at its own before, closeAgedConnections).
     const ConnectionUse& use = *order.connections;
-    curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, long(std::max<qint64>(1, use.idleAge.count())));
+    curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, long(std::max<qint64>(1, use.longestIdleAge().count())));
     if (order.readBufferBytes > 0) {
         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE,
                          long(std::clamp<qint64>(order.readBufferBytes, 1024, CURL_MAX_READ_SIZE)));

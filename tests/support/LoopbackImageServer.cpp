@@ -193,6 +193,8 @@ struct LoopbackImageServer::Shared {
     qint64 bodyBytesSent = 0;
     qint64 bytesSent = 0;
     bool ignoresConnectionClose = false;
+    int idleCloseMs = -1;
+    bool closesKeptOnRequest = false;
 };
 
 // --- worker on the server's thread ----------------------------------------------
@@ -253,6 +255,7 @@ private:
         bool answering = false;
         // The request asked for the connection to close once it is answered.
         bool closeAfter = false;
+        int answered = 0;
     };
 
     void accept() {
@@ -315,8 +318,10 @@ private:
         }
         connection.answering = true;
         bool hold = false;
+        bool dropped = false;
         {
             std::lock_guard lock(m_shared->mutex);
+            dropped = m_shared->closesKeptOnRequest && connection.answered > 0;
             for (const auto& [name, value] : headers) {
                 if (name.compare("Connection", Qt::CaseInsensitive) == 0 &&
                     value.toLower().contains("close") && !m_shared->ignoresConnectionClose) {
@@ -327,10 +332,14 @@ private:
             ++m_shared->total;
             m_shared->lastHeaders[path] = headers;
             m_shared->lastMethods[path] = method;
-            hold = m_shared->holding[path];
+            hold = !dropped && m_shared->holding[path];
             if (hold) {
                 ++m_shared->held[path];
             }
+        }
+        if (dropped) {
+            socket->disconnectFromHost();
+            return;
         }
         if (hold) {
             m_waiting[path].append(QPointer<QTcpSocket>(socket));
@@ -521,6 +530,20 @@ private:
             return;
         }
         it->second.answering = false;
+        const int answered = ++it->second.answered;
+        int idleCloseMs = -1;
+        {
+            std::lock_guard lock(m_shared->mutex);
+            idleCloseMs = m_shared->idleCloseMs;
+        }
+        if (idleCloseMs >= 0) {
+            QTimer::singleShot(idleCloseMs, this, [this, socket = QPointer<QTcpSocket>(socket), answered] {
+                const auto idle = socket ? m_connections.find(socket) : m_connections.end();
+                if (idle != m_connections.end() && !idle->second.answering && idle->second.answered == answered) {
+                    socket->disconnectFromHost();
+                }
+            });
+        }
         if (answer.strayAfterMs >= 0) {
             QTimer::singleShot(answer.strayAfterMs, this,
                                [this, socket = QPointer<QTcpSocket>(socket), stray = answer.strayAnswer] {
@@ -695,6 +718,16 @@ int LoopbackImageServer::straysDue() const {
 void LoopbackImageServer::setIgnoresConnectionClose(bool ignores) {
     std::lock_guard lock(m_shared->mutex);
     m_shared->ignoresConnectionClose = ignores;
+}
+
+void LoopbackImageServer::setClosesIdleConnectionsAfter(int ms) {
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->idleCloseMs = ms;
+}
+
+void LoopbackImageServer::setClosesKeptConnectionsOnRequest(bool closes) {
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->closesKeptOnRequest = closes;
 }
 
 qint64 LoopbackImageServer::bodyBytesSent() const {

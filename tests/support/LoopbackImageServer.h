@@ -148,6 +148,12 @@ public:
     // A server that keeps every connection open after its answer, even one whose request asked
     // for it to close, and never says it closes: only the client can end it.
     void setIgnoresConnectionClose(bool ignores);
+    // A server that closes a connection silently (its answers never said so) once it was idle
+    // `ms` after an answer; -1: never.
+    void setClosesIdleConnectionsAfter(int ms);
+    // A server that closes a connection it answered on before as soon as the next request
+    // arrives on it, unanswered (counted as arrived): its idle close crossed the request.
+    void setClosesKeptConnectionsOnRequest(bool closes);
 
     static QList<QSslCertificate> trustedCaCertificates();
 
