@@ -3,6 +3,7 @@
 #include "views/main/ActivityIndicator.h"
 #include "views/main/Appearance.h"
 #include "views/main/DisableReasons.h"
+#include "views/main/DiscardQuestion.h"
 #include "views/main/LoadFailureView.h"
 #include "views/main/ReadableAlert.h"
 #include "views/main/ValidatedContainerModifier.h"
@@ -277,19 +278,18 @@ void ProviderSetupView::askToDelete() {
     QPushButton* keep = nullptr;
     QPushButton* discard = nullptr;
     QPushButton* cancel = nullptr;
+    // Every button keeps its auto-default: the default look follows the focus, and Return
+    // presses the button drawn as the default, which the focus is on.
     if (held.isEmpty()) {
         remove = dialog->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
         remove->setObjectName(QStringLiteral("confirmDelete"));
-        remove->setAutoDefault(false);
         cancel = dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     } else {
         // Time that may still be booked goes nowhere by accident: waiting keeps the account.
         keep = dialog->addButton(keepTimeButton, QMessageBox::AcceptRole);
         keep->setObjectName(QStringLiteral("deleteKeepingTime"));
-        keep->setAutoDefault(false);
         discard = dialog->addButton(discardTimeButton, QMessageBox::DestructiveRole);
         discard->setObjectName(QStringLiteral("deleteDiscardingTime"));
-        discard->setAutoDefault(false);
         cancel = dialog->addButton(waitButton, QMessageBox::RejectRole);
     }
     cancel->setObjectName(QStringLiteral("cancelDelete"));
@@ -302,8 +302,11 @@ void ProviderSetupView::askToDelete() {
                 Action action;
                 if (clicked == remove && m_onDelete) {
                     action = m_onDelete;
-                } else if ((clicked == keep || clicked == discard) && m_onDeleteHeld) {
-                    action = [onDelete = m_onDeleteHeld, keepTime = clicked == keep] { onDelete(keepTime); };
+                } else if (clicked == keep && m_onDeleteHeld) {
+                    action = [onDelete = m_onDeleteHeld] { onDelete(true); };
+                } else if (clicked == discard && m_onDeleteHeld) {
+                    // Time let go is gone for good: asked first, naming it, as anywhere else.
+                    action = [this] { askToDiscard(); };
                 }
                 if (!action) {
                     return;
@@ -315,6 +318,26 @@ void ProviderSetupView::askToDelete() {
     m_deleteDialog = dialog;
     ReadableAlert::prepare(*dialog);
     dialog->open();
+}
+
+void ProviderSetupView::askToDiscard() {
+    if (m_discardQuestion) {
+        return;
+    }
+    const QString what = m_heldNames ? m_heldNames() : QString();
+    const DiscardQuestion asked = DiscardQuestion::make(
+        tr("Discard %1?").arg(what),
+        tr("Velmora then lets this time go: it books it nowhere, and no longer shows it. The account is "
+           "deleted."),
+        this);
+    m_discardQuestion = asked.box;
+    connect(asked.box, &QMessageBox::finished, this, [this, asked] {
+        if (asked.box->clickedButton() == asked.discard && m_onDeleteHeld) {
+            QMetaObject::invokeMethod(
+                this, [onDelete = m_onDeleteHeld] { onDelete(false); }, Qt::QueuedConnection);
+        }
+    });
+    asked.box->open();
 }
 
 std::pair<QString, QString> ProviderSetupView::checkFailure(const std::optional<APIError>& failure,

@@ -56,6 +56,8 @@ public:
         m_heldNote = std::move(note);
         m_onDeleteHeld = std::move(onDelete);
     }
+    // The time "Delete, Discard the Time" names as it asks whether to let it go ("30m on KEY-8").
+    void setHeldNames(std::function<QString()> names) { m_heldNames = std::move(names); }
     static inline const QString waitButton = QStringLiteral("Wait");
     static inline const QString keepTimeButton = QStringLiteral("Delete, Keep the Time");
     static inline const QString discardTimeButton = QStringLiteral("Delete, Discard the Time");
@@ -66,6 +68,8 @@ public:
     // The delete confirmation on screen, if any.
     QMessageBox* deleteConfirmationDialog() const { return m_deleteDialog; }
     bool deleteConfirmation() const { return m_deleteDialog != nullptr; }
+    // The question "Delete, Discard the Time" asks, while it is open.
+    QMessageBox* discardQuestionDialog() const { return m_discardQuestion; }
 
 protected:
     struct Alert {
@@ -108,12 +112,14 @@ private:
     void rebuildMainButton();
     void updateCredentialsVisibility();
     void askToDelete();
+    void askToDiscard();
     void showUnopenedAddress();
 
     ProviderSetupViewModel* m_viewModel;
     Action m_onDelete;
     std::function<QString()> m_deleteNote;
     std::function<QString()> m_heldNote;
+    std::function<QString()> m_heldNames;
     std::function<void(bool keepTime)> m_onDeleteHeld;
     Action m_onCancel;
     QLineEdit* m_name = nullptr;
@@ -129,6 +135,7 @@ private:
     QPushButton* m_copyAddress = nullptr;
     QPointer<QMessageBox> m_alert;
     QPointer<QMessageBox> m_deleteDialog;
+    QPointer<QMessageBox> m_discardQuestion;
 };
 
 } // namespace velmora
