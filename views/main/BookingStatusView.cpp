@@ -459,7 +459,26 @@ BookingStatusView::Row BookingStatusView::makeRow(const QUuid& id) {
     made.buttons = new QHBoxLayout;
     made.buttons->setSpacing(6);
     layout->addLayout(made.buttons);
+    // Beside the headline, however many lines the words take: a strip given little room
+    // shows what the row is about and what can be done.
+    layout->setAlignment(made.buttons, Qt::AlignTop);
     return made;
+}
+
+int BookingStatusView::leadHeight() const {
+    const auto first = m_shown.isEmpty() ? m_rows.constEnd() : m_rows.constFind(m_shown.first());
+    if (first == m_rows.constEnd()) {
+        return 0;
+    }
+    const Row& row = *first;
+    int lead = row.headline->sizeHint().height();
+    for (int i = 0; i < row.buttons->count(); ++i) {
+        if (const QWidget* button = row.buttons->itemAt(i)->widget()) {
+            lead = std::max(lead, button->sizeHint().height());
+        }
+    }
+    const QMargins margins = row.frame->layout()->contentsMargins();
+    return lead + margins.top() + margins.bottom() + 2 * row.frame->frameWidth();
 }
 
 QWidget* BookingStatusView::safeFocus(const Row& row) const {

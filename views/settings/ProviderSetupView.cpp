@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace velmora {
@@ -220,6 +221,20 @@ void ProviderSetupView::showUnopenedAddress() {
     m_unopenedField->setText(address.toString(QUrl::FullyEncoded));
     m_unopenedField->setCursorPosition(0);
     m_unopenedBox->setVisible(!address.isEmpty());
+    if (!address.isEmpty()) {
+        // The address comes above the buttons: in a form that scrolls, they stay in view.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                for (QWidget* up = parentWidget(); up; up = up->parentWidget()) {
+                    if (auto* scroll = qobject_cast<QScrollArea*>(up)) {
+                        scroll->ensureWidgetVisible(m_footer, 0, 0);
+                        return;
+                    }
+                }
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void ProviderSetupView::updateCredentialsVisibility() {
