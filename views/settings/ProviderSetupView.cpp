@@ -6,6 +6,7 @@
 #include "views/main/DiscardQuestion.h"
 #include "views/main/LoadFailureView.h"
 #include "views/main/ReadableAlert.h"
+#include "views/main/UnopenedAddressView.h"
 #include "views/main/ValidatedContainerModifier.h"
 #include "views/main/ValidatedFormManagerModifier.h"
 #include "views/main/ValidationError.h"
@@ -121,27 +122,7 @@ void ProviderSetupView::build() {
     layout->addWidget(credentialsBox);
 
     // A sign-in no browser could be opened for: the address to open by hand.
-    m_unopenedBox = new QWidget;
-    m_unopenedBox->setObjectName(QStringLiteral("unopenedAddress"));
-    auto* unopened = new QVBoxLayout(m_unopenedBox);
-    unopened->setContentsMargins(0, 0, 0, 0);
-    auto* unopenedText =
-        new QLabel(QStringLiteral("No browser could be opened. To sign in, open this address in a browser:"));
-    unopenedText->setWordWrap(true);
-    unopened->addWidget(unopenedText);
-    auto* addressRow = new QHBoxLayout;
-    m_unopenedField = new QLineEdit;
-    m_unopenedField->setObjectName(QStringLiteral("unopenedAddressField"));
-    m_unopenedField->setReadOnly(true);
-    addressRow->addWidget(m_unopenedField, 1);
-    m_copyAddress = new QPushButton(QStringLiteral("Copy"));
-    m_copyAddress->setObjectName(QStringLiteral("copyAddress"));
-    m_copyAddress->setAutoDefault(false);
-    connect(m_copyAddress, &QPushButton::clicked, this,
-            [this] { QGuiApplication::clipboard()->setText(m_unopenedField->text()); });
-    addressRow->addWidget(m_copyAddress);
-    unopened->addLayout(addressRow);
-    m_unopenedBox->hide();
+    m_unopenedBox = new UnopenedAddressView(QStringLiteral("To sign in, open this address in a browser:"));
     layout->addWidget(m_unopenedBox);
     connect(m_viewModel, &ProviderSetupViewModel::unopenedAddressChanged, this,
             &ProviderSetupView::showUnopenedAddress);
@@ -216,11 +197,21 @@ void ProviderSetupView::keyPressEvent(QKeyEvent* event) {
     }
 }
 
+QWidget* ProviderSetupView::unopenedAddressBox() const {
+    return m_unopenedBox;
+}
+
+QLineEdit* ProviderSetupView::unopenedAddressField() const {
+    return m_unopenedBox->field();
+}
+
+QPushButton* ProviderSetupView::copyAddressButton() const {
+    return m_unopenedBox->copyButton();
+}
+
 void ProviderSetupView::showUnopenedAddress() {
     const QUrl& address = m_viewModel->unopenedAddress();
-    m_unopenedField->setText(address.toString(QUrl::FullyEncoded));
-    m_unopenedField->setCursorPosition(0);
-    m_unopenedBox->setVisible(!address.isEmpty());
+    m_unopenedBox->showAddress(address);
     if (!address.isEmpty()) {
         // The address comes above the buttons: in a form that scrolls, they stay in view.
         QMetaObject::invokeMethod(

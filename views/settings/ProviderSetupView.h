@@ -20,6 +20,7 @@ class QVBoxLayout;
 namespace velmora {
 
 class ActivityIndicator;
+class UnopenedAddressView;
 
 // The form that every tracker's setup view is: "Base information" with the name,
 // "Account credentials" with the tracker's fields (behind "Change credentials" when
@@ -62,9 +63,9 @@ public:
     static inline const QString keepTimeButton = QStringLiteral("Delete, Keep the Time");
     static inline const QString discardTimeButton = QStringLiteral("Delete, Discard the Time");
     // The sign-in address no browser could be opened at, with Copy; hidden otherwise.
-    QWidget* unopenedAddressBox() const { return m_unopenedBox; }
-    QLineEdit* unopenedAddressField() const { return m_unopenedField; }
-    QPushButton* copyAddressButton() const { return m_copyAddress; }
+    QWidget* unopenedAddressBox() const;
+    QLineEdit* unopenedAddressField() const;
+    QPushButton* copyAddressButton() const;
     // The delete confirmation on screen, if any.
     QMessageBox* deleteConfirmationDialog() const { return m_deleteDialog; }
     bool deleteConfirmation() const { return m_deleteDialog != nullptr; }
@@ -130,9 +131,7 @@ private:
     QPushButton* m_deleteButton = nullptr;
     QPushButton* m_cancelButton = nullptr;
     ActivityIndicator* m_progress = nullptr;
-    QWidget* m_unopenedBox = nullptr;
-    QLineEdit* m_unopenedField = nullptr;
-    QPushButton* m_copyAddress = nullptr;
+    UnopenedAddressView* m_unopenedBox = nullptr;
     QPointer<QMessageBox> m_alert;
     QPointer<QMessageBox> m_deleteDialog;
     QPointer<QMessageBox> m_discardQuestion;
