@@ -10,6 +10,7 @@
 #include "tests/support/SyncGate.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QLineEdit>
 #include <QProcess>
@@ -237,6 +238,35 @@ TEST_F(QuittingTest, AQuitWaitingOnTheDiskSaysSoAndALaterStartHearsIt) {
     EXPECT_TRUE(fromDisk.value(SnapshotKind::Filters, QStringLiteral("last")).has_value());
     EXPECT_TRUE(QSettings(environment().windowStateFile, QSettings::NativeFormat)
                     .contains(ApplicationWindowController::frameAutosaveName));
+}
+
+// A quit the disk takes in time says nothing: the note is for a disk that keeps the app waiting
+// (should a busy disk take that long here, the note comes no sooner).
+TEST_F(QuittingTest, AQuitTheDiskTakesInTimeShowsNoNote) {
+    addAccount(QStringLiteral("Alpha"));
+    launch();
+    UnixSignalWatcher watcher({SIGTERM});
+    Application::connectQuitting(*delegate, watcher, nullptr);
+    snapshots->save(SnapshotKind::Filters, QStringLiteral("last"), QVariantMap{});
+    struct NoteWatch : QObject {
+        QElapsedTimer quitting;
+        std::optional<qint64> seenAfter;
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            if (event->type() == QEvent::Show && watched->objectName() == "DiskWaitNote" && !seenAfter) {
+                seenAfter = quitting.elapsed();
+            }
+            return false;
+        }
+    } watch;
+    qApp->installEventFilter(&watch);
+    QTimer::singleShot(0, [&watch] {
+        watch.quitting.start();
+        QCoreApplication::quit();
+    });
+    QCoreApplication::exec();
+    qApp->removeEventFilter(&watch);
+    EXPECT_GE(watch.seenAfter.value_or(AppDelegate::diskWaitNoteAfterMs), AppDelegate::diskWaitNoteAfterMs);
+    EXPECT_TRUE(SnapshotManager(snapshotPath()).value(SnapshotKind::Filters, QStringLiteral("last")).has_value());
 }
 
 namespace {
