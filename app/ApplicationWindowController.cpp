@@ -444,8 +444,18 @@ void ApplicationWindowController::fitStrip() {
         }
     }
     // The bar's own room around the strip.
-    content += std::max(0, statusBar()->minimumSizeHint().height() - m_stripArea->minimumSizeHint().height());
+    const int bar = std::max(0, statusBar()->minimumSizeHint().height() - m_stripArea->minimumSizeHint().height());
+    content += bar;
     const int line = m_stripArea->fontMetrics().lineSpacing();
+    // The first row's headline and buttons show, its words scrolling: where the content leaves
+    // less, the window grows into what the screen has (its frame drawn, what is left of it).
+    const auto* status = qobject_cast<const BookingStatusView*>(m_bookingStatus.data());
+    const int lead = status && !status->isHidden() ? status->leadHeight() : 0;
+    if (const QRect room = ScreenRoom::of(*this); lead > height() - content && isVisible() && !isMaximized() &&
+                                                  !isFullScreen() && room.height() > height()) {
+        resize(width(), std::min(room.height(), content + lead));
+        ScreenRoom::keepWithin(*this);
+    }
     const int cap = std::max(line, height() - content);
     if (cap != m_stripArea->maximumHeight()) {
         m_stripArea->setMaximumHeight(cap);

@@ -5,6 +5,7 @@
 #include "state/BookingRecords.h"
 #include "views/main/BookingTexts.h"
 #include "views/main/ScreenRoom.h"
+#include "views/settings/WelcomeView.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -12,9 +13,11 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace velmora {
 
@@ -25,11 +28,7 @@ WelcomeWindowController::WelcomeWindowController(QWidget* content, const QString
       m_content(content ? content : new QWidget), m_windowStateFile(windowStateFile), m_records(records) {
     setObjectName(frameAutosaveName);
     setWindowTitle(QStringLiteral("Welcome to Velmora"));
-    // The usual size where the screen has room for it; on a smaller one (a small screen at a
-    // high scale) what it has, the content scrolling.
     const QScreen* screen = QGuiApplication::primaryScreen();
-    const QRect room = screen ? ScreenRoom::within(screen->availableGeometry()) : QRect();
-    setFixedSize(room.isEmpty() ? QSize(width, height) : QSize(width, height).boundedTo(room.size()));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     // Time kept from a deleted account waits for an account to be booked on: the user lands
@@ -41,12 +40,13 @@ WelcomeWindowController::WelcomeWindowController(QWidget* content, const QString
     m_keptNote->setContentsMargins(25, 10, 25, 0);
     m_keptNote->hide();
     layout->addWidget(m_keptNote);
-    auto* scroll = new QScrollArea(this);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setFocusPolicy(Qt::NoFocus);
-    scroll->setWidget(m_content);
-    layout->addWidget(scroll, 1);
+    m_scroll = new QScrollArea(this);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setFocusPolicy(Qt::NoFocus);
+    m_scroll->setWidget(m_content);
+    m_scroll->viewport()->installEventFilter(this);
+    layout->addWidget(m_scroll, 1);
     if (m_records) {
         connect(m_records, &BookingRecords::recordChanged, this, &WelcomeWindowController::showKeptTime);
     }
@@ -74,6 +74,7 @@ void WelcomeWindowController::showKeptTime() {
     }
     if (kept.isEmpty()) {
         m_keptNote->hide();
+        fit();
         return;
     }
     constexpr qsizetype named = 3;
@@ -86,6 +87,53 @@ void WelcomeWindowController::showKeptTime() {
            "window offers to book that time on one of its tasks, or to discard it.")
             .arg(what));
     m_keptNote->show();
+    fit();
+}
+
+void WelcomeWindowController::fit() {
+    // The usual size where the screen has room for it; on a smaller one (a small screen at a
+    // high scale) what it has, the content scrolling.
+    QSize wanted(width, height);
+    if (!m_keptNote->isHidden()) {
+        wanted.rheight() += m_keptNote->heightForWidth(width);
+    }
+    const QRect room = ScreenRoom::of(*this);
+    const QSize size = room.isEmpty() ? wanted : wanted.boundedTo(room.size());
+    if (size == this->size() && minimumSize() == size) {
+        return;
+    }
+    setFixedSize(size);
+    ScreenRoom::keepWithin(*this);
+}
+
+void WelcomeWindowController::keepTrackersInView() {
+    const auto* view = qobject_cast<const WelcomeView*>(m_content);
+    if (!view || view->setupView()) {
+        return;
+    }
+    for (const IntroRoute route : {IntroRoute::asanaSetup, IntroRoute::youTrackSetup}) {
+        if (QPushButton* button = view->trackerButton(route)) {
+            m_scroll->ensureWidgetVisible(button, 0, 0);
+        }
+    }
+}
+
+void WelcomeWindowController::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (QWindow* window = windowHandle()) {
+        window->installEventFilter(this);
+    }
+}
+
+bool WelcomeWindowController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == windowHandle() && event->type() == QEvent::Expose && windowHandle()->isExposed()) {
+        // The frame is drawn now: the room it leaves is known.
+        QMetaObject::invokeMethod(this, &WelcomeWindowController::fit, Qt::QueuedConnection);
+    }
+    if (watched == m_scroll->viewport() && event->type() == QEvent::Resize) {
+        QMetaObject::invokeMethod(this, &WelcomeWindowController::keepTrackersInView, Qt::QueuedConnection);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void WelcomeWindowController::keyPressEvent(QKeyEvent* event) {

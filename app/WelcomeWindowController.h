@@ -5,6 +5,7 @@
 #include <QWidget>
 
 class QLabel;
+class QScrollArea;
 
 namespace velmora {
 
@@ -36,13 +37,21 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     // Return presses the focused button, as Space does.
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void showKeptTime();
+    // Its usual size grown by the note, within the screen's room (what the frame leaves of it,
+    // once drawn), and on the screen.
+    void fit();
+    // On a screen too short for the whole view, it is scrolled to the trackers to choose from.
+    void keepTrackersInView();
 
     QWidget* m_content;
+    QScrollArea* m_scroll = nullptr;
     QString m_windowStateFile;
     QPointer<BookingRecords> m_records;
     QLabel* m_keptNote = nullptr;

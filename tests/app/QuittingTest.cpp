@@ -10,6 +10,7 @@
 #include "tests/support/SyncGate.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QLineEdit>
 #include <QProcess>
@@ -19,6 +20,7 @@
 #include <QTimer>
 #include <QUuid>
 
+#include <atomic>
 #include <csignal>
 #include <future>
 #include <optional>
@@ -188,8 +190,8 @@ TEST_F(QuittingTest, CtrlQInASheetQuitsTheWayTheMenuDoes) {
 // A quit whose last write the disk is slow to take keeps the main thread's events going while
 // it waits (nothing of it syncs on that thread before, a closing window's frame included): a
 // note says why the app is still there, and a later start hears that it is quitting instead
-// of waiting for an answer that never comes. The write, and the frame, are on disk before the
-// app ends.
+// of waiting for an answer that never comes. The write, the frame, and a change made while the
+// quit waits, are on disk before the app ends.
 TEST_F(QuittingTest, AQuitWaitingOnTheDiskSaysSoAndALaterStartHearsIt) {
     addAccount(QStringLiteral("Alpha"));
     launch();
@@ -209,10 +211,43 @@ TEST_F(QuittingTest, AQuitWaitingOnTheDiskSaysSoAndALaterStartHearsIt) {
         gate.open();
     });
     bool noteSeen = false;
+    // A change made while the quit waits, once the write of what the quit waits for is under way:
+    // the disk holds that write (`holding`), then the change's own (`again`) a second longer.
+    std::optional<test::SyncGate> holding;
+    std::optional<test::SyncGate> again;
+    std::atomic<bool> holdingClosed = false;
+    std::atomic<bool> againClosed = false;
+    bool changed = false;
+    int heldAtTheEnd = 0;
+    std::thread reopen;
+    snapshots->whenWritten(snapshots->changesMade(), [&](const std::optional<QString>&) {
+        holding.emplace();
+        holdingClosed = true;
+    });
     std::optional<SingleInstance::HandOver> later;
     std::thread laterStart;
     QTimer look;
     QObject::connect(&look, &QTimer::timeout, [&] {
+        if (holdingClosed && !changed && gate.waitForASync()) {
+            changed = true;
+            const std::uint64_t before = snapshots->changesMade();
+            snapshots->save(SnapshotKind::Filters, QStringLiteral("meanwhile"), QVariantMap{});
+            snapshots->whenWritten(before, [&](const std::optional<QString>&) {
+                again.emplace();
+                againClosed = true;
+            });
+            reopen = std::thread([&] {
+                for (int tries = 0; !againClosed && tries < 6000; ++tries) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                std::lock_guard lock(test::syncgate::lock);
+                heldAtTheEnd = test::syncgate::held;
+                test::syncgate::closed = false;
+                test::syncgate::changed.notify_all();
+            });
+            holding->open();
+        }
         if (noteSeen || !visibleWindow(QStringLiteral("DiskWaitNote"))) {
             return;
         }
@@ -229,14 +264,50 @@ TEST_F(QuittingTest, AQuitWaitingOnTheDiskSaysSoAndALaterStartHearsIt) {
     if (laterStart.joinable()) {
         laterStart.join();
     }
+    if (reopen.joinable()) {
+        reopen.join();
+    }
 
     EXPECT_TRUE(noteSeen) << "nothing said while the quit waited for the disk";
     EXPECT_EQ(later, SingleInstance::HandOver::Quitting);
     EXPECT_EQ(visibleWindow(QStringLiteral("DiskWaitNote")), nullptr) << "the note goes with the wait";
     SnapshotManager fromDisk(snapshotPath());
     EXPECT_TRUE(fromDisk.value(SnapshotKind::Filters, QStringLiteral("last")).has_value());
+    EXPECT_TRUE(changed);
+    EXPECT_TRUE(fromDisk.value(SnapshotKind::Filters, QStringLiteral("meanwhile")).has_value());
+    // The quit went on to its end (the frame's sync) while that change's write was held.
+    EXPECT_EQ(heldAtTheEnd, 1) << "the app ended before a change made while it waited was written";
     EXPECT_TRUE(QSettings(environment().windowStateFile, QSettings::NativeFormat)
                     .contains(ApplicationWindowController::frameAutosaveName));
+}
+
+// A quit the disk takes in time says nothing: the note is for a disk that keeps the app waiting
+// (should a busy disk take that long here, the note comes no sooner).
+TEST_F(QuittingTest, AQuitTheDiskTakesInTimeShowsNoNote) {
+    addAccount(QStringLiteral("Alpha"));
+    launch();
+    UnixSignalWatcher watcher({SIGTERM});
+    Application::connectQuitting(*delegate, watcher, nullptr);
+    snapshots->save(SnapshotKind::Filters, QStringLiteral("last"), QVariantMap{});
+    struct NoteWatch : QObject {
+        QElapsedTimer quitting;
+        std::optional<qint64> seenAfter;
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            if (event->type() == QEvent::Show && watched->objectName() == "DiskWaitNote" && !seenAfter) {
+                seenAfter = quitting.elapsed();
+            }
+            return false;
+        }
+    } watch;
+    qApp->installEventFilter(&watch);
+    QTimer::singleShot(0, [&watch] {
+        watch.quitting.start();
+        QCoreApplication::quit();
+    });
+    QCoreApplication::exec();
+    qApp->removeEventFilter(&watch);
+    EXPECT_GE(watch.seenAfter.value_or(AppDelegate::diskWaitNoteAfterMs), AppDelegate::diskWaitNoteAfterMs);
+    EXPECT_TRUE(SnapshotManager(snapshotPath()).value(SnapshotKind::Filters, QStringLiteral("last")).has_value());
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "app/WindowManager.h"
 #include "state/ApplicationViewModel.h"
 #include "state/BookingRecords.h"
+#include "state/ProjectViewModel.h"
 #include "tests/support/EventLoop.h"
 #include "tests/views/main/ScriptedWorkLogForm.h"
 #include "views/main/BookTimeView.h"
@@ -12,6 +13,8 @@
 #include "views/main/SidebarSplitViewController.h"
 #include "views/main/SidebarView.h"
 #include "views/main/TimerBlockView.h"
+#include "views/main/ProjectSplitViewController.h"
+#include "views/settings/ProviderSetupView.h"
 #include "views/settings/SettingsSplitViewController.h"
 #include "views/settings/SettingsViewModel.h"
 #include "views/settings/SettingsWindowController.h"
@@ -72,6 +75,18 @@ protected:
         EXPECT_LE(least.height(), window->height()) << what;
     }
 
+    // Shown in the scrolled view without a scroll by hand: whole, or its top lines where it is
+    // taller than the view.
+    void expectInView(const QScrollArea* scroll, const QWidget* widget, const char* what) {
+        const QRect view = globalRect(scroll->viewport());
+        const QRect shown = globalRect(widget);
+        EXPECT_TRUE(widget->isVisible()) << what;
+        EXPECT_TRUE(shown.height() <= view.height() ? view.contains(shown)
+                                                     : view.contains(shown.topLeft()) &&
+                                                           view.contains(shown.topRight() - QPoint(1, 0)))
+            << what << ": " << shown.y() << "+" << shown.height() << " in " << view.y() << "+" << view.height();
+    }
+
     // The main window with a booking on hold in its strip, whose words take several lines.
     ApplicationWindowController& windowWithStrip() {
         account = addAccount(QStringLiteral("Alpha"));
@@ -127,12 +142,41 @@ TEST_F(ScreenFitTest, TheMainWindowWithTheStripKeepsTheProjectsAndTheTime) {
         ASSERT_NE(scroll, nullptr) << "a strip taller than its room scrolls";
         EXPECT_GT(scroll->verticalScrollBar()->maximum(), 0);
     }
+    // Its headline and its buttons show as it is, and within the screen.
+    ASSERT_NE(scroll, nullptr);
+    auto* headline = strip->findChild<QLabel*>(QStringLiteral("BookingStatusHeadline"));
+    ASSERT_NE(headline, nullptr);
+    expectInView(scroll, headline, "the strip's headline");
+    for (const QPushButton* button : strip->findChildren<QPushButton*>()) {
+        if (button->isVisibleTo(strip)) {
+            expectInView(scroll, button, button->text().toStdString().c_str());
+            EXPECT_TRUE(available.contains(globalRect(button))) << button->text().toStdString();
+        }
+    }
 
     // A project's tasks in the pane beside it fit too.
+    service->tasks = {makeIssue(QStringLiteral("7")), makeIssue(QStringLiteral("8"))};
     window.applicationViewModel()->setRoute(ApplicationRoute::forProject(makeProject(QStringLiteral("p1"))));
     drainEvents();
     expectWindowOnScreen(&window, "main window with a project");
     expectWhole(sidebar->timerBlock(), "the time beside a project");
+
+    // A task chosen: its detail beside the list, neither over the other, the detail whole.
+    ProjectSplitViewController* tasks = nullptr;
+    ASSERT_TRUE(waitUntil([&] { return (tasks = window.findChild<ProjectSplitViewController*>()) != nullptr; }));
+    auto* project = window.findChild<ProjectViewModel*>();
+    ASSERT_NE(project, nullptr);
+    project->setTask(makeIssue(QStringLiteral("7")));
+    ASSERT_TRUE(waitUntil([&] { return tasks->detailView() && tasks->detailView()->isVisible(); }));
+    drainEvents();
+    const QRect rows = globalRect(tasks->widget(0));
+    const QRect detail = globalRect(tasks->detailView());
+    EXPECT_FALSE(rows.intersects(detail)) << "the list to " << rows.right() << ", the detail from " << detail.left();
+    EXPECT_TRUE(globalRect(&window).contains(detail)) << "the detail cut at the window's edge";
+    EXPECT_TRUE(available.contains(detail));
+    for (const QLabel* value : {tasks->detailView()->assigneeValue(), tasks->detailView()->nameLabel()}) {
+        EXPECT_GE(value->width(), value->minimumSizeHint().width()) << value->text().toStdString();
+    }
 }
 
 TEST_F(ScreenFitTest, SheetsScrollTheirBodyAndKeepTheirButtonsOnScreen) {
@@ -157,6 +201,7 @@ TEST_F(ScreenFitTest, SheetsScrollTheirBodyAndKeepTheirButtonsOnScreen) {
     auto* body = qobject_cast<QScrollArea*>(sheet->findChild<QScrollArea*>(QStringLiteral("SheetBody")));
     ASSERT_NE(body, nullptr);
     const QRect save = globalRect(sheet->saveButton());
+    expectInView(body, sheet->pendingStartLabel(), "what starts next, as it appears");
     body->ensureWidgetVisible(sheet->pendingStartLabel());
     drainEvents();
     EXPECT_TRUE(globalRect(body->viewport()).contains(globalRect(sheet->pendingStartLabel()).center()));
@@ -178,6 +223,7 @@ TEST_F(ScreenFitTest, SheetsScrollTheirBodyAndKeepTheirButtonsOnScreen) {
     expectWindowOnScreen(sheet, "hold sheet");
     expectWhole(sheet->cancelButton(), "Close");
     EXPECT_EQ(sheet->cancelButton()->text(), QStringLiteral("Close"));
+    expectInView(body, sheet->stateLabel(), "the answer, as it appears");
     body->ensureWidgetVisible(sheet->stateLabel());
     drainEvents();
     EXPECT_TRUE(globalRect(body->viewport()).intersects(globalRect(sheet->stateLabel())));
@@ -218,10 +264,51 @@ TEST_F(ScreenFitTest, TheWelcomeWindowFitsAndEveryTrackerCanBeChosen) {
     for (const auto route : {IntroRoute::youTrackSetup, IntroRoute::jiraSetup, IntroRoute::asanaSetup}) {
         QPushButton* button = view->trackerButton(route);
         ASSERT_NE(button, nullptr);
+        EXPECT_TRUE(globalRect(scroll ? scroll->viewport() : welcome).contains(globalRect(button)))
+            << "a tracker's button below the fold";
         if (scroll) {
             scroll->ensureWidgetVisible(button);
             drainEvents();
         }
         EXPECT_TRUE(globalRect(welcome).contains(globalRect(button))) << "a tracker's button out of reach";
+    }
+}
+
+// The welcome window telling of time kept from a deleted account, and its account form showing
+// the address no browser could be opened at: every tracker and every button in view.
+TEST_F(ScreenFitTest, TheWelcomeWindowsNoteAndTheUnopenedAddressLeaveEveryButtonInView) {
+    BookingRecord kept;
+    kept.id = QUuid::createUuid();
+    kept.tracker = QStringLiteral("YouTrack");
+    kept.task = makeIssue(QStringLiteral("8"));
+    kept.booking = WorkLogBooking{QStringLiteral("8"), QDateTime::currentDateTime(), 1800, QString()};
+    kept.state = BookingRecord::State::returned;
+    snapshots->save(SnapshotKind::Bookings, kept.id.toString(QUuid::WithoutBraces), kept.toSnapshot());
+    launch();
+    WelcomeWindowController* welcome = windows().welcomeWindow();
+    ASSERT_TRUE(waitUntil([&] { return welcome->keptTimeNote()->isVisible(); }));
+    drainEvents();
+    expectWindowOnScreen(welcome, "welcome window with its note");
+    auto* view = qobject_cast<WelcomeView*>(welcome->content());
+    ASSERT_NE(view, nullptr);
+    for (const auto route : {IntroRoute::youTrackSetup, IntroRoute::jiraSetup, IntroRoute::asanaSetup}) {
+        EXPECT_TRUE(globalRect(welcome).contains(globalRect(view->trackerButton(route))))
+            << "a tracker's button below the fold";
+    }
+
+    view->trackerButton(IntroRoute::jiraSetup)->click();
+    ProviderSetupView* form = view->setupView();
+    ASSERT_NE(form, nullptr);
+    form->viewModel().setBrowserOpener([](const QUrl&) { return false; });
+    form->nameField()->setText(QStringLiteral("Work"));
+    form->viewModel().name().setValue(QStringLiteral("Work"));
+    drainEvents();
+    form->mainButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return form->unopenedAddressBox()->isVisible(); }));
+    drainEvents();
+    expectWindowOnScreen(welcome, "welcome window with the address");
+    for (const QWidget* button : {static_cast<QWidget*>(form->mainButton()), static_cast<QWidget*>(form->cancelButton()),
+                                  static_cast<QWidget*>(form->copyAddressButton())}) {
+        expectWhole(button, button->objectName().toStdString().c_str());
     }
 }

@@ -8,6 +8,8 @@
 #include "tests/app/ShellFixture.h"
 #include "tests/support/EventLoop.h"
 #include "tests/support/FileSizeLimit.h"
+#include "views/main/BookingTexts.h"
+#include "views/main/ReturnPressesFocusedButton.h"
 #include "views/settings/EditAccountView.h"
 #include "views/settings/ProviderSetupView.h"
 #include "views/settings/SettingsViewModel.h"
@@ -15,6 +17,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QPushButton>
+#include <QTest>
 
 #include <QFile>
 #include <QFileInfo>
@@ -202,6 +205,45 @@ TEST_F(StoredStateTest, DeletingAnAccountWhoseBookingHoldsTimeAsksAndKeepsItAsCh
     EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [](const BookingRecord& kept) {
         return kept.task.id == QStringLiteral("7") && kept.booking.seconds == 5400;
     })) << "the timer's hour and a half went with the account";
+}
+
+// By keyboard: the default look follows the focus, Return presses what is drawn as the default,
+// and "Delete, Discard the Time" asks first, naming the time, as the strip's Discard does.
+TEST_F(StoredStateTest, TheDeleteDialogWithHeldTimeHasNoDestructiveKey) {
+    // The keys as the app takes them.
+    std::unique_ptr<ReturnPressesFocusedButton> keys(ReturnPressesFocusedButton::install(*qApp));
+    leaveTimeBehind();
+    launch();
+    BookingRecords& records = delegate->bookingRecords();
+    SettingsViewModel model;
+    EditAccountView editor(model, AnyProvider(account), nullptr, snapshots.get(), &records);
+    editor.show();
+    editor.setupView()->deleteButton()->click();
+    QMessageBox* asked = editor.setupView()->deleteConfirmationDialog();
+    ASSERT_NE(asked, nullptr);
+    asked->activateWindow();
+    auto* wait = qobject_cast<QPushButton*>(asked->defaultButton());
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == wait; }));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+    auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
+    ASSERT_NE(focused, nullptr);
+    ASSERT_EQ(focused->text(), ProviderSetupView::discardTimeButton);
+    EXPECT_TRUE(focused->isDefault() && !wait->isDefault()) << "the default look stayed on Wait";
+    QTest::keyClick(focused, Qt::Key_Return);
+    drainEvents();
+    records.settle();
+    EXPECT_TRUE(manager->provider(*account.id()).has_value()) << "deleted without a question";
+    ASSERT_EQ(records.held(key()).size(), 1u) << "the time went without a question";
+    QMessageBox* question = editor.setupView()->discardQuestionDialog();
+    ASSERT_NE(question, nullptr);
+    EXPECT_TRUE(question->text().contains(QStringLiteral("30m on KEY-8"))) << question->text().toStdString();
+    // Its own Discard lets the time go, and the account with it.
+    for (QAbstractButton* button : question->buttons()) {
+        if (button->text() == BookingTexts::discardButton) {
+            button->click();
+        }
+    }
+    ASSERT_TRUE(waitUntil([&] { return !manager->provider(*account.id()).has_value(); }));
 }
 
 } // namespace

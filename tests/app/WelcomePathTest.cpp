@@ -85,6 +85,14 @@ TEST_F(WelcomePathTest, TimeKeptFromTheLastAccountIsToldInTheWelcomeWindow) {
     EXPECT_TRUE(note->text().contains(QStringLiteral("7m on KEY-7"))) << note->text().toStdString();
     EXPECT_TRUE(note->text().contains(QStringLiteral("add an account"), Qt::CaseInsensitive))
         << note->text().toStdString();
+    // The window grows for the note where the screen has room: every tracker still in view.
+    auto* view = qobject_cast<WelcomeView*>(welcome->content());
+    ASSERT_NE(view, nullptr);
+    for (const auto route : {IntroRoute::youTrackSetup, IntroRoute::jiraSetup, IntroRoute::asanaSetup}) {
+        const QWidget* button = view->trackerButton(route);
+        EXPECT_TRUE(welcome->rect().contains(QRect(button->mapTo(welcome, QPoint()), button->size())))
+            << button->objectName().toStdString() << " below the fold";
+    }
 
     // Booked or discarded later, the note goes.
     for (const BookingRecord& kept : records.records()) {

@@ -24,6 +24,7 @@
 #include "views/main/ReadableAlert.h"
 #include "views/main/ScreenRoom.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QFontDatabase>
 #include <QFrame>
@@ -115,6 +116,13 @@ BookTimeView::BookTimeView(AbstractWorkLogForm& form, TimerViewModel& timer, Sou
     m_body->setWidget(content);
     // What the body shows changes its height: the sheet follows (fitHeight).
     content->installEventFilter(this);
+    m_body->viewport()->installEventFilter(this);
+    connect(m_body->verticalScrollBar(), &QScrollBar::actionTriggered, this, [this] { m_reveal = nullptr; });
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now && m_body->isAncestorOf(now)) {
+            m_reveal = nullptr;
+        }
+    });
     m_body->viewport()->setAutoFillBackground(false);
     content->setAutoFillBackground(false);
     sheetLayout->addWidget(m_body, 1);
@@ -370,6 +378,11 @@ bool BookTimeView::eventFilter(QObject* watched, QEvent* event) {
     if (m_body && watched == m_body->widget() && event->type() == QEvent::LayoutRequest) {
         // After the body's layout has taken the change in.
         QMetaObject::invokeMethod(this, &BookTimeView::fitHeight, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &BookTimeView::revealAnswer, Qt::QueuedConnection);
+    }
+    if (m_reveal && m_body && watched == m_body->viewport() && event->type() == QEvent::Resize) {
+        // The sheet took its new height (the desktop may give it later than asked).
+        QMetaObject::invokeMethod(this, &BookTimeView::revealAnswer, Qt::QueuedConnection);
     }
     if (m_fitOnExpose && watched == windowHandle() && event->type() == QEvent::Expose) {
         m_fitOnExpose = false;
@@ -429,6 +442,22 @@ void BookTimeView::fitHeight() {
         return;
     }
     setFixedHeight(height);
+    ScreenRoom::keepWithin(*this);
+}
+
+void BookTimeView::revealAnswer() {
+    for (QLabel* answer : {m_stateLabel, m_pendingStartLabel}) {
+        const QString said = answer->isVisibleTo(this) ? answer->text() : QString();
+        if (said != m_answered.value(answer)) {
+            m_answered.insert(answer, said);
+            if (!said.isEmpty()) {
+                m_reveal = answer;
+            }
+        }
+    }
+    if (m_reveal && m_reveal->isVisibleTo(this)) {
+        m_body->ensureWidgetVisible(m_reveal, 0, 0);
+    }
 }
 
 bool BookTimeView::isFollowing(const QUuid& record) {

@@ -6,6 +6,7 @@
 
 #include <QDialog>
 #include <QMessageBox>
+#include <QHash>
 #include <QPointer>
 
 #include <QUuid>
@@ -163,6 +164,10 @@ private:
     void notDeparted(const std::optional<QUuid>& replacing, const std::optional<QUuid>& before,
                      const QString& failure);
     void showPendingStart();
+    // Scrolls the body to what the sheet answers (the booking's state, what starts next) as
+    // it appears or changes: below the fields, it would otherwise be out of view on a short
+    // screen. A scroll or a focus change by the user ends that until the next answer.
+    void revealAnswer();
     void dismiss(int result);
 
     QPointer<AbstractWorkLogForm> m_form;
@@ -191,6 +196,8 @@ private:
     bool m_shownOnce = false;
     // Everything above the buttons.
     QScrollArea* m_body = nullptr;
+    QPointer<QLabel> m_reveal;
+    QHash<QLabel*, QString> m_answered;
     QPushButton* m_save = nullptr;
     QPushButton* m_cancel = nullptr;
     ActivityIndicator* m_progress = nullptr;

@@ -9,6 +9,7 @@
 #include "views/main/BookTimeView.h"
 #include "views/main/BookingRecoveryAlert.h"
 #include "views/main/BookingTexts.h"
+#include "views/main/DiscardQuestion.h"
 #include "views/main/ReadableAlert.h"
 
 #include <QApplication>
@@ -316,30 +317,18 @@ void BookingStatusView::askDiscard(const QUuid& id) {
     if (!record || record->state != BookingRecord::State::returned || m_discardQuestion) {
         return;
     }
-    // Time let go is gone for good: the user says so first. Keep is the default, so Return or
-    // Escape in the question loses nothing.
-    m_discardQuestion =
-        new QMessageBox(QMessageBox::Question, tr("Discard time"), discardQuestionText(*record, *m_records),
-                        QMessageBox::NoButton, window());
-    m_discardQuestion->setInformativeText(
-        tr("Velmora then lets this time go: it books it nowhere, and no longer shows it."));
-    QPushButton* drop =
-        m_discardQuestion->addButton(BookingTexts::discardButton, QMessageBox::DestructiveRole);
-    QPushButton* keep = m_discardQuestion->addButton(tr("Keep"), QMessageBox::RejectRole);
-    m_discardQuestion->setDefaultButton(keep);
-    m_discardQuestion->setEscapeButton(keep);
-    drop->setAutoDefault(false);
-    m_discardQuestion->setAttribute(Qt::WA_DeleteOnClose);
-    m_discardQuestion->setWindowModality(Qt::WindowModal);
+    // Time let go is gone for good: the user says so first.
+    const DiscardQuestion asked = DiscardQuestion::make(
+        discardQuestionText(*record, *m_records),
+        tr("Velmora then lets this time go: it books it nowhere, and no longer shows it."), window());
+    m_discardQuestion = asked.box;
     QPointer<BookingRecords> records = m_records;
-    QMessageBox* question = m_discardQuestion;
-    connect(question, &QMessageBox::finished, this, [records, question, drop, id] {
-        if (question->clickedButton() == drop && records) {
+    connect(asked.box, &QMessageBox::finished, this, [records, asked, id] {
+        if (asked.box->clickedButton() == asked.discard && records) {
             records->discard(id);
         }
     });
-    ReadableAlert::prepare(*m_discardQuestion);
-    m_discardQuestion->open();
+    asked.box->open();
 }
 
 void BookingStatusView::bookAgain(const QUuid& id) {
@@ -470,7 +459,26 @@ BookingStatusView::Row BookingStatusView::makeRow(const QUuid& id) {
     made.buttons = new QHBoxLayout;
     made.buttons->setSpacing(6);
     layout->addLayout(made.buttons);
+    // Beside the headline, however many lines the words take: a strip given little room
+    // shows what the row is about and what can be done.
+    layout->setAlignment(made.buttons, Qt::AlignTop);
     return made;
+}
+
+int BookingStatusView::leadHeight() const {
+    const auto first = m_shown.isEmpty() ? m_rows.constEnd() : m_rows.constFind(m_shown.first());
+    if (first == m_rows.constEnd()) {
+        return 0;
+    }
+    const Row& row = *first;
+    int lead = row.headline->sizeHint().height();
+    for (int i = 0; i < row.buttons->count(); ++i) {
+        if (const QWidget* button = row.buttons->itemAt(i)->widget()) {
+            lead = std::max(lead, button->sizeHint().height());
+        }
+    }
+    const QMargins margins = row.frame->layout()->contentsMargins();
+    return lead + margins.top() + margins.bottom() + 2 * row.frame->frameWidth();
 }
 
 QWidget* BookingStatusView::safeFocus(const Row& row) const {

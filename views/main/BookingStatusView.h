@@ -77,6 +77,10 @@ public:
     // Takes in the changes told so far now, rather than at the next turn of the event loop.
     void catchUp();
 
+    // The height that shows the first row's headline and buttons (its words may scroll); 0
+    // while no row shows.
+    int leadHeight() const;
+
 private:
     struct Row {
         QFrame* frame = nullptr;

@@ -2,7 +2,10 @@
 
 #include <QEvent>
 #include <QLabel>
+#include <QScreen>
 #include <QWidget>
+
+#include <algorithm>
 
 namespace velmora {
 
@@ -27,6 +30,10 @@ void PopoverOnHover::setText(QString text) {
     }
 }
 
+PopoverOnHover* PopoverOnHover::of(const QWidget* target) {
+    return target ? target->findChild<PopoverOnHover*>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
+}
+
 QWidget* PopoverOnHover::popover() const {
     return m_popover && m_popover->isVisible() ? m_popover.data() : nullptr;
 }
@@ -40,8 +47,18 @@ bool PopoverOnHover::eventFilter(QObject* watched, QEvent* event) {
             break;
         case QEvent::Leave:
         case QEvent::HoverLeave:
-        case QEvent::Hide:
             setHovering(false);
+            break;
+        case QEvent::FocusIn:
+            setFocused(true);
+            break;
+        case QEvent::FocusOut:
+            setFocused(false);
+            break;
+        case QEvent::Hide:
+            m_isFocused = false;
+            setHovering(false);
+            update();
             break;
         default:
             break;
@@ -51,11 +68,22 @@ bool PopoverOnHover::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void PopoverOnHover::setHovering(bool hovering) {
-    if (m_isHovering == hovering) {
+    m_isHovering = hovering;
+    update();
+}
+
+void PopoverOnHover::setFocused(bool focused) {
+    m_isFocused = focused;
+    update();
+}
+
+void PopoverOnHover::update() {
+    const bool shown = m_isHovering || m_isFocused;
+    if (m_shown == shown) {
         return;
     }
-    m_isHovering = hovering;
-    if (!hovering) {
+    m_shown = shown;
+    if (!shown) {
         if (m_popover) {
             m_popover->hide();
         }
@@ -101,6 +129,21 @@ void PopoverOnHover::place() {
     case ArrowEdge::trailing:
         at = QPoint(bounds.left() - size.width() - 4, bounds.center().y() - size.height() / 2);
         break;
+    }
+    if (const QScreen* screen = m_target->screen()) {
+        const QRect room = screen->availableGeometry();
+        // No room on its side (a window at the screen's edge): on the other side of the widget.
+        if (at.y() < room.top() && m_arrowEdge == ArrowEdge::bottom) {
+            at.setY(bounds.bottom() + 4);
+        } else if (at.y() + size.height() > room.bottom() && m_arrowEdge == ArrowEdge::top) {
+            at.setY(bounds.top() - size.height() - 4);
+        } else if (at.x() + size.width() > room.right() && m_arrowEdge == ArrowEdge::leading) {
+            at.setX(bounds.left() - size.width() - 4);
+        } else if (at.x() < room.left() && m_arrowEdge == ArrowEdge::trailing) {
+            at.setX(bounds.right() + 4);
+        }
+        at.setX(std::clamp(at.x(), room.left(), std::max(room.left(), room.right() - size.width() + 1)));
+        at.setY(std::clamp(at.y(), room.top(), std::max(room.top(), room.bottom() - size.height() + 1)));
     }
     m_popover->move(at);
 }

@@ -5,7 +5,10 @@
 #include "views/main/ProjectTasksView.h"
 #include "views/main/ToolbarHost.h"
 
+#include <QResizeEvent>
 #include <QSettings>
+
+#include <algorithm>
 
 #include <memory>
 
@@ -57,8 +60,8 @@ void ProjectSplitViewController::updateDetail(const std::optional<Issue>& task) 
             m_detail->setTask(m_viewModel->project(), *task);
         } else {
             m_detail = new ProjectTaskView(m_viewModel->project(), *task);
-            m_detail->setMinimumWidth(detailMinimumWidth);
             addWidget(m_detail);
+            fitWidth(width());
             setStretchFactor(0, 0);
             setStretchFactor(1, 1);
             restoreDividerPlace();
@@ -67,6 +70,22 @@ void ProjectSplitViewController::updateDetail(const std::optional<Issue>& task) 
     if (ToolbarHost* host = ToolbarHost::of(this)) {
         host->updateToolbar();
     }
+}
+
+void ProjectSplitViewController::resizeEvent(QResizeEvent* event) {
+    fitWidth(event->size().width());
+    QSplitter::resizeEvent(event);
+}
+
+void ProjectSplitViewController::fitWidth(int width) {
+    const int room = width - (m_detail ? handleWidth() : 0);
+    int detail = 0;
+    if (m_detail) {
+        const int needed = std::min(m_detail->minimumSizeHint().width(), static_cast<int>(detailMinimumWidth));
+        detail = std::clamp(room - listMinimumWidth, std::max(needed, 1), static_cast<int>(detailMinimumWidth));
+        m_detail->setMinimumWidth(detail);
+    }
+    m_tasks->setMinimumWidth(std::clamp(room - detail, 1, static_cast<int>(listMinimumWidth)));
 }
 
 void ProjectSplitViewController::saveDividerPlace() {

@@ -39,7 +39,13 @@ public:
     // Where the divider's place is kept; empty: the app's settings file (tests set their own).
     static void setSettingsFile(const QString& file);
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    // Keeps the list and the detail side by side within `width`: the detail narrows first, down
+    // to what its content needs, then the list (whose rows scroll).
+    void fitWidth(int width);
     void saveDividerPlace();
     void restoreDividerPlace();
 

@@ -4,6 +4,7 @@
 #include "views/main/Appearance.h"
 #include "views/main/AssetNames.h"
 #include "views/main/PlainText.h"
+#include "views/main/UnopenedAddressView.h"
 
 #include <QDesktopServices>
 #include <QFrame>
@@ -61,8 +62,12 @@ void ProjectTaskView::openTaskUrl() {
     }
     if (m_opener) {
         m_opener(*m_task.externalUrl);
-    } else {
-        QDesktopServices::openUrl(*m_task.externalUrl);
+        return;
+    }
+    const bool opened =
+        m_openBrowser ? m_openBrowser(*m_task.externalUrl) : QDesktopServices::openUrl(*m_task.externalUrl);
+    if (m_unopened) {
+        m_unopened->showAddress(opened ? QUrl() : *m_task.externalUrl);
     }
 }
 
@@ -74,6 +79,7 @@ void ProjectTaskView::rebuild() {
     }
     // The parts of the task shown before go with it.
     m_linkButton = nullptr;
+    m_unopened = nullptr;
     m_referenceLabel = nullptr;
     m_nameLabel = nullptr;
     m_stateValue = nullptr;
@@ -107,6 +113,9 @@ void ProjectTaskView::rebuild() {
         connect(button, &QToolButton::clicked, this, &ProjectTaskView::openTaskUrl);
         headerLayout->addWidget(button, 0, Qt::AlignLeft | Qt::AlignAbsolute);
         m_linkButton = button;
+        // Where no browser opens it, the address to open by hand, as a sign-in shows it.
+        m_unopened = new UnopenedAddressView(tr("To see the task, open this address in a browser:"), header);
+        headerLayout->addWidget(m_unopened);
     } else if (m_task.reference) {
         m_referenceLabel = verbatim(*m_task.reference, header);
         m_referenceLabel->setFont(subheadline);

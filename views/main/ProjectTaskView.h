@@ -3,6 +3,7 @@
 #include "core/model/Issue.h"
 #include "core/model/Project.h"
 #include "views/main/SimpleHtmlView.h"
+#include "views/main/UnopenedAddressView.h"
 
 #include <QLabel>
 #include <QPointer>
@@ -33,6 +34,11 @@ public:
 
     // Tests replace the desktop (for the key's link and the description's links).
     void setOpener(Opener opener);
+    // Opens the key's link in the browser, saying whether one opened; the desktop's by default.
+    using BrowserOpener = std::function<bool(const QUrl&)>;
+    void setBrowserOpener(BrowserOpener open) { m_openBrowser = std::move(open); }
+    // The key's address, shown once no browser could be opened at it; null without a link.
+    UnopenedAddressView* unopenedAddress() const { return m_unopened; }
 
     // The parts, for tests: null when not shown.
     QToolButton* linkButton() const { return m_linkButton; }
@@ -54,6 +60,8 @@ private:
     Project m_project;
     Issue m_task;
     Opener m_opener;
+    BrowserOpener m_openBrowser;
+    QPointer<UnopenedAddressView> m_unopened;
     QVBoxLayout* m_layout = nullptr;
     QPointer<QWidget> m_content;
     QPointer<QToolButton> m_linkButton;

@@ -260,12 +260,16 @@ void ProjectViewController::addToolbarItem(QToolBar& toolbar, const QString& ide
         connect(action, &QAction::triggered, this, command);
     };
     if (identifier == id::timeTrackingDisabled) {
-        auto* warning = new QLabel;
+        // A stop for the keyboard too: its explanation shows while it has the focus.
+        auto* warning = new QToolButton;
         warning->setObjectName(identifier);
-        warning->setPixmap(Assets::pixmap(QStringLiteral("exclamationmark.triangle.fill"), QSize(18, 18)));
-        warning->setContentsMargins(6, 0, 6, 0);
-        PopoverOnHover::attach(warning, tr("This project does not have the time tracking feature enabled"),
-                               PopoverOnHover::ArrowEdge::bottom, 170);
+        warning->setAutoRaise(true);
+        warning->setFocusPolicy(Qt::TabFocus);
+        warning->setIcon(Assets::icon(QStringLiteral("exclamationmark.triangle.fill")));
+        warning->setIconSize(QSize(18, 18));
+        const QString why = tr("This project does not have the time tracking feature enabled");
+        warning->setAccessibleName(why);
+        PopoverOnHover::attach(warning, why, PopoverOnHover::ArrowEdge::bottom, 170);
         toolbar.addWidget(warning)->setObjectName(identifier);
     } else if (identifier == id::refreshData) {
         addCommand(QStringLiteral("arrow.clockwise.circle"), tr("Refresh"),
@@ -342,7 +346,12 @@ bool ProjectViewController::eventFilter(QObject* watched, QEvent* event) {
                    static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
             searchField()->clear();
             commitSearch();
-            searchField()->clearFocus();
+            // The keyboard goes back to the tasks it searched.
+            if (ProjectSplitViewController* split = splitViewController()) {
+                split->tasksView()->setFocus(Qt::OtherFocusReason);
+            } else {
+                searchField()->clearFocus();
+            }
             return true;
         }
     }

@@ -1,8 +1,12 @@
 #include "views/main/ScreenRoom.h"
 
 #include <QGuiApplication>
+
+#include <algorithm>
+
 #include <QScreen>
 #include <QWidget>
+#include <QWindow>
 
 namespace velmora::ScreenRoom {
 
@@ -18,7 +22,32 @@ QRect of(const QWidget& widget) {
     if (!screen) {
         screen = QGuiApplication::primaryScreen();
     }
-    return screen ? within(screen->availableGeometry()) : QRect();
+    if (!screen) {
+        return QRect();
+    }
+    const QWindow* window = shown == &widget && widget.isWindow() ? widget.windowHandle() : nullptr;
+    if (window && window->isExposed()) {
+        const QMargins frame = window->frameMargins();
+        return screen->availableGeometry().adjusted(frame.left(), frame.top(), -frame.right(), -frame.bottom());
+    }
+    return within(screen->availableGeometry());
+}
+
+void keepWithin(QWidget& window) {
+    const QRect room = of(window);
+    if (!window.isVisible() || room.isEmpty()) {
+        return;
+    }
+    // The window's own area, its frame about it.
+    const QRect area = window.geometry();
+    const auto fitted = [](int at, int size, int from, int to) {
+        return std::clamp(at, from, std::max(from, to - size + 1));
+    };
+    const QPoint shift(fitted(area.left(), area.width(), room.left(), room.right()) - area.left(),
+                       fitted(area.top(), area.height(), room.top(), room.bottom()) - area.top());
+    if (!shift.isNull()) {
+        window.move(window.pos() + shift);
+    }
 }
 
 } // namespace velmora::ScreenRoom

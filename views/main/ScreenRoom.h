@@ -20,8 +20,12 @@ constexpr int decorationsBottom = 20;
 // `available` (a screen's available geometry) less the decorations.
 QRect within(const QRect& available);
 // The room of the screen `widget` is on (its parent's, for a sheet not shown yet), else the
-// primary screen's; empty without a screen.
+// primary screen's; empty without a screen. For a window on screen, whose frame the desktop
+// has drawn, the room that frame leaves (a slim frame leaves more than the decorations above).
 QRect of(const QWidget& widget);
+// Moves the window `window` on screen, where it is shown, so that it lies within its room (a
+// window that grew may reach past the screen's edge).
+void keepWithin(QWidget& window);
 
 } // namespace ScreenRoom
 

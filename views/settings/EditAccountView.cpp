@@ -42,6 +42,7 @@ EditAccountView::EditAccountView(SettingsViewModel& settingsModel, const AnyProv
                                  self->deleteAccountHolding(keepTime);
                              }
                          });
+    m_setup->setHeldNames([self] { return self ? self->heldNames().join(QStringLiteral("; ")) : QString(); });
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_setup);
@@ -64,15 +65,19 @@ QString EditAccountView::unbookedTimeNote() const {
                  .value_or(QString()));
 }
 
-QString EditAccountView::heldTimeNote() const {
+QStringList EditAccountView::heldNames() const {
     const auto& id = providerId(m_provider);
-    if (!id || !m_bookings) {
-        return {};
-    }
     QStringList held;
-    for (const BookingRecord& record : m_bookings->held(uuidText(*id))) {
-        held << BookingTexts::named(record, *m_bookings);
+    if (id && m_bookings) {
+        for (const BookingRecord& record : m_bookings->held(uuidText(*id))) {
+            held << BookingTexts::named(record, *m_bookings);
+        }
     }
+    return held;
+}
+
+QString EditAccountView::heldTimeNote() const {
+    const QStringList held = heldNames();
     if (held.isEmpty()) {
         return {};
     }

@@ -2,6 +2,7 @@
 
 #include "core/model/AnyProvider.h"
 
+#include <QStringList>
 #include <QWidget>
 
 namespace velmora {
@@ -30,6 +31,8 @@ public:
     // "Velmora still holds 30m on WEB-1 sent at 10:42, whose booking may have reached Jira…",
     // or empty when the account's bookings hold nothing.
     QString heldTimeNote() const;
+    // What its bookings hold, one entry a booking ("30m on WEB-1").
+    QStringList heldNames() const;
 
     const AnyProvider& provider() const { return m_provider; }
     ProviderSetupView* setupView() const { return m_setup; }

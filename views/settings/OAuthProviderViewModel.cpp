@@ -65,6 +65,7 @@ template <ProviderProtocol P> void OAuthProviderViewModel<P>::authorize() {
                     return;
                 }
                 if (const auto* credentials = notification.objectAs<Credentials>()) {
+                    forgetUnopenedAddress();
                     setCredentials(*credentials);
                 }
             });

@@ -3,8 +3,10 @@
 #include "views/main/ActivityIndicator.h"
 #include "views/main/Appearance.h"
 #include "views/main/DisableReasons.h"
+#include "views/main/DiscardQuestion.h"
 #include "views/main/LoadFailureView.h"
 #include "views/main/ReadableAlert.h"
+#include "views/main/UnopenedAddressView.h"
 #include "views/main/ValidatedContainerModifier.h"
 #include "views/main/ValidatedFormManagerModifier.h"
 #include "views/main/ValidationError.h"
@@ -19,6 +21,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace velmora {
@@ -119,27 +122,7 @@ void ProviderSetupView::build() {
     layout->addWidget(credentialsBox);
 
     // A sign-in no browser could be opened for: the address to open by hand.
-    m_unopenedBox = new QWidget;
-    m_unopenedBox->setObjectName(QStringLiteral("unopenedAddress"));
-    auto* unopened = new QVBoxLayout(m_unopenedBox);
-    unopened->setContentsMargins(0, 0, 0, 0);
-    auto* unopenedText =
-        new QLabel(QStringLiteral("No browser could be opened. To sign in, open this address in a browser:"));
-    unopenedText->setWordWrap(true);
-    unopened->addWidget(unopenedText);
-    auto* addressRow = new QHBoxLayout;
-    m_unopenedField = new QLineEdit;
-    m_unopenedField->setObjectName(QStringLiteral("unopenedAddressField"));
-    m_unopenedField->setReadOnly(true);
-    addressRow->addWidget(m_unopenedField, 1);
-    m_copyAddress = new QPushButton(QStringLiteral("Copy"));
-    m_copyAddress->setObjectName(QStringLiteral("copyAddress"));
-    m_copyAddress->setAutoDefault(false);
-    connect(m_copyAddress, &QPushButton::clicked, this,
-            [this] { QGuiApplication::clipboard()->setText(m_unopenedField->text()); });
-    addressRow->addWidget(m_copyAddress);
-    unopened->addLayout(addressRow);
-    m_unopenedBox->hide();
+    m_unopenedBox = new UnopenedAddressView(QStringLiteral("To sign in, open this address in a browser:"));
     layout->addWidget(m_unopenedBox);
     connect(m_viewModel, &ProviderSetupViewModel::unopenedAddressChanged, this,
             &ProviderSetupView::showUnopenedAddress);
@@ -214,11 +197,35 @@ void ProviderSetupView::keyPressEvent(QKeyEvent* event) {
     }
 }
 
+QWidget* ProviderSetupView::unopenedAddressBox() const {
+    return m_unopenedBox;
+}
+
+QLineEdit* ProviderSetupView::unopenedAddressField() const {
+    return m_unopenedBox->field();
+}
+
+QPushButton* ProviderSetupView::copyAddressButton() const {
+    return m_unopenedBox->copyButton();
+}
+
 void ProviderSetupView::showUnopenedAddress() {
     const QUrl& address = m_viewModel->unopenedAddress();
-    m_unopenedField->setText(address.toString(QUrl::FullyEncoded));
-    m_unopenedField->setCursorPosition(0);
-    m_unopenedBox->setVisible(!address.isEmpty());
+    m_unopenedBox->showAddress(address);
+    if (!address.isEmpty()) {
+        // The address comes above the buttons: in a form that scrolls, they stay in view.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                for (QWidget* up = parentWidget(); up; up = up->parentWidget()) {
+                    if (auto* scroll = qobject_cast<QScrollArea*>(up)) {
+                        scroll->ensureWidgetVisible(m_footer, 0, 0);
+                        return;
+                    }
+                }
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void ProviderSetupView::updateCredentialsVisibility() {
@@ -277,19 +284,18 @@ void ProviderSetupView::askToDelete() {
     QPushButton* keep = nullptr;
     QPushButton* discard = nullptr;
     QPushButton* cancel = nullptr;
+    // Every button keeps its auto-default: the default look follows the focus, and Return
+    // presses the button drawn as the default, which the focus is on.
     if (held.isEmpty()) {
         remove = dialog->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
         remove->setObjectName(QStringLiteral("confirmDelete"));
-        remove->setAutoDefault(false);
         cancel = dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     } else {
         // Time that may still be booked goes nowhere by accident: waiting keeps the account.
         keep = dialog->addButton(keepTimeButton, QMessageBox::AcceptRole);
         keep->setObjectName(QStringLiteral("deleteKeepingTime"));
-        keep->setAutoDefault(false);
         discard = dialog->addButton(discardTimeButton, QMessageBox::DestructiveRole);
         discard->setObjectName(QStringLiteral("deleteDiscardingTime"));
-        discard->setAutoDefault(false);
         cancel = dialog->addButton(waitButton, QMessageBox::RejectRole);
     }
     cancel->setObjectName(QStringLiteral("cancelDelete"));
@@ -302,8 +308,11 @@ void ProviderSetupView::askToDelete() {
                 Action action;
                 if (clicked == remove && m_onDelete) {
                     action = m_onDelete;
-                } else if ((clicked == keep || clicked == discard) && m_onDeleteHeld) {
-                    action = [onDelete = m_onDeleteHeld, keepTime = clicked == keep] { onDelete(keepTime); };
+                } else if (clicked == keep && m_onDeleteHeld) {
+                    action = [onDelete = m_onDeleteHeld] { onDelete(true); };
+                } else if (clicked == discard && m_onDeleteHeld) {
+                    // Time let go is gone for good: asked first, naming it, as anywhere else.
+                    action = [this] { askToDiscard(); };
                 }
                 if (!action) {
                     return;
@@ -315,6 +324,26 @@ void ProviderSetupView::askToDelete() {
     m_deleteDialog = dialog;
     ReadableAlert::prepare(*dialog);
     dialog->open();
+}
+
+void ProviderSetupView::askToDiscard() {
+    if (m_discardQuestion) {
+        return;
+    }
+    const QString what = m_heldNames ? m_heldNames() : QString();
+    const DiscardQuestion asked = DiscardQuestion::make(
+        tr("Discard %1?").arg(what),
+        tr("Velmora then lets this time go: it books it nowhere, and no longer shows it. The account is "
+           "deleted."),
+        this);
+    m_discardQuestion = asked.box;
+    connect(asked.box, &QMessageBox::finished, this, [this, asked] {
+        if (asked.box->clickedButton() == asked.discard && m_onDeleteHeld) {
+            QMetaObject::invokeMethod(
+                this, [onDelete = m_onDeleteHeld] { onDelete(false); }, Qt::QueuedConnection);
+        }
+    });
+    asked.box->open();
 }
 
 std::pair<QString, QString> ProviderSetupView::checkFailure(const std::optional<APIError>& failure,

@@ -20,6 +20,7 @@ class QVBoxLayout;
 namespace velmora {
 
 class ActivityIndicator;
+class UnopenedAddressView;
 
 // The form that every tracker's setup view is: "Base information" with the name,
 // "Account credentials" with the tracker's fields (behind "Change credentials" when
@@ -56,16 +57,20 @@ public:
         m_heldNote = std::move(note);
         m_onDeleteHeld = std::move(onDelete);
     }
+    // The time "Delete, Discard the Time" names as it asks whether to let it go ("30m on KEY-8").
+    void setHeldNames(std::function<QString()> names) { m_heldNames = std::move(names); }
     static inline const QString waitButton = QStringLiteral("Wait");
     static inline const QString keepTimeButton = QStringLiteral("Delete, Keep the Time");
     static inline const QString discardTimeButton = QStringLiteral("Delete, Discard the Time");
     // The sign-in address no browser could be opened at, with Copy; hidden otherwise.
-    QWidget* unopenedAddressBox() const { return m_unopenedBox; }
-    QLineEdit* unopenedAddressField() const { return m_unopenedField; }
-    QPushButton* copyAddressButton() const { return m_copyAddress; }
+    QWidget* unopenedAddressBox() const;
+    QLineEdit* unopenedAddressField() const;
+    QPushButton* copyAddressButton() const;
     // The delete confirmation on screen, if any.
     QMessageBox* deleteConfirmationDialog() const { return m_deleteDialog; }
     bool deleteConfirmation() const { return m_deleteDialog != nullptr; }
+    // The question "Delete, Discard the Time" asks, while it is open.
+    QMessageBox* discardQuestionDialog() const { return m_discardQuestion; }
 
 protected:
     struct Alert {
@@ -108,12 +113,14 @@ private:
     void rebuildMainButton();
     void updateCredentialsVisibility();
     void askToDelete();
+    void askToDiscard();
     void showUnopenedAddress();
 
     ProviderSetupViewModel* m_viewModel;
     Action m_onDelete;
     std::function<QString()> m_deleteNote;
     std::function<QString()> m_heldNote;
+    std::function<QString()> m_heldNames;
     std::function<void(bool keepTime)> m_onDeleteHeld;
     Action m_onCancel;
     QLineEdit* m_name = nullptr;
@@ -124,11 +131,10 @@ private:
     QPushButton* m_deleteButton = nullptr;
     QPushButton* m_cancelButton = nullptr;
     ActivityIndicator* m_progress = nullptr;
-    QWidget* m_unopenedBox = nullptr;
-    QLineEdit* m_unopenedField = nullptr;
-    QPushButton* m_copyAddress = nullptr;
+    UnopenedAddressView* m_unopenedBox = nullptr;
     QPointer<QMessageBox> m_alert;
     QPointer<QMessageBox> m_deleteDialog;
+    QPointer<QMessageBox> m_discardQuestion;
 };
 
 } // namespace velmora

@@ -75,6 +75,13 @@ void ProviderSetupViewModel::openInBrowser(const QUrl& address) {
     }
 }
 
+void ProviderSetupViewModel::forgetUnopenedAddress() {
+    if (!m_unopenedAddress.isEmpty()) {
+        m_unopenedAddress.clear();
+        emit unopenedAddressChanged(m_unopenedAddress);
+    }
+}
+
 void ProviderSetupViewModel::setSaveError(const QString& message) {
     if (m_saveError == message) {
         return;

@@ -135,6 +135,8 @@ protected:
     void setAwaitingCredentials(bool value) { m_awaitingCredentials = value; }
     // Opens `address` in the browser; where none opens, the address is kept for the user.
     void openInBrowser(const QUrl& address);
+    // The sign-in came back: the address kept for the user is done with.
+    void forgetUnopenedAddress();
 
     // A request that checks the credentials failed: raises `badCredentials` with why.
     void checkFailed(const APIError& error);

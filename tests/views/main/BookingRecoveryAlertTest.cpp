@@ -147,8 +147,18 @@ TEST(BookingRecoveryAlertTest, AFailedLookUpSaysWhyAndWhenAndOffersToAskNow) {
     BookingStatusView status(made.records(), &recovery, QStringLiteral("ACCOUNT"), &window);
     window.show();
     recovery.start();
-    ASSERT_TRUE(
-        waitUntil([&] { return made.records().record(made.id)->lookUp == BookingRecord::LookUp::failed; }));
+    // What the records learn is theirs once it is on the disk, and the strip's once it took it in:
+    // each wait takes the writes in (however long a busy disk takes them) and waits for the strip.
+    const auto shows = [&](const std::function<bool()>& done) {
+        return waitUntil([&] {
+            made.records().settle();
+            return done();
+        });
+    };
+    ASSERT_TRUE(shows([&] {
+        return made.records().record(made.id)->lookUp == BookingRecord::LookUp::failed &&
+               status.button(made.id, BookingTexts::askNowButton);
+    }));
     const BookingTexts::Line said = BookingTexts::line(*made.records().record(made.id), made.records());
     EXPECT_TRUE(said.detail.contains(QStringLiteral("Couldn't ask Asana whether it arrived")))
         << said.detail.toStdString();
@@ -166,8 +176,9 @@ TEST(BookingRecoveryAlertTest, AFailedLookUpSaysWhyAndWhenAndOffersToAskNow) {
     }
     // The window ends with the tracker still out of reach: the hold ends, told as such.
     made.env.bootClock->advance(BookingRecords::arrivalWindow * 1000 + 1000);
-    ASSERT_TRUE(
-        waitUntil([&] { return made.records().record(made.id)->state != BookingRecord::State::unknown; }));
+    ASSERT_TRUE(shows([&] {
+        return made.records().record(made.id)->state != BookingRecord::State::unknown && status.alert(made.id);
+    }));
     const BookingTexts::Line ended = BookingTexts::line(*made.records().record(made.id), made.records());
     EXPECT_EQ(ended.headline, QStringLiteral("Couldn't learn whether 30m on <b>BIG-20</b> was booked."))
         << "nobody learnt whether it was: never said it wasn't";

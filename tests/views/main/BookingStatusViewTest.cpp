@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -295,3 +296,70 @@ TEST_F(BookingStatusViewTest, OneAlertAtATime) {
     settle();
     EXPECT_NE(strip->alert(second), nullptr) << "the second end was never told";
 }
+
+namespace {
+
+// A row's focused choice that goes in a rebuild, and where the focus is to go.
+struct LostChoice {
+    const char* what;
+    QString focused;
+    std::function<void(BookingRecords&, const QUuid&)> change; // none: the choice is pressed
+    QString heir;                                              // empty: the row itself
+};
+
+void PrintTo(const LostChoice& lost, std::ostream* out) {
+    *out << lost.what;
+}
+
+class BookingStatusFocusTest : public BookingStatusViewTest, public ::testing::WithParamInterface<LostChoice> {};
+
+WorkEntry entryLike(qint64 seconds) {
+    WorkEntry entry;
+    entry.id = QStringLiteral("w1");
+    entry.issue.id = QStringLiteral("20");
+    entry.spentTimeSeconds = seconds;
+    return entry;
+}
+
+} // namespace
+
+// The focused choice of a row goes: the focus goes to the row's first choice that loses nothing,
+// or to the row where none is left, never where Qt would pass it on.
+TEST_P(BookingStatusFocusTest, TheFocusGoesToTheRowsSafestChoice) {
+    const LostChoice& lost = GetParam();
+    const QUuid id = unknownBooking();
+    open();
+    QPushButton* from = strip->button(id, lost.focused);
+    ASSERT_NE(from, nullptr);
+    from->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == from; }));
+    if (lost.change) {
+        lost.change(records(), id);
+    } else {
+        from->click();
+    }
+    settle();
+    closeAlert(id);
+    QWidget* heir = lost.heir.isEmpty() ? strip->row(id) : strip->button(id, lost.heir);
+    ASSERT_NE(heir, nullptr);
+    EXPECT_EQ(QApplication::focusWidget(), heir) << focusName();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rebuilds, BookingStatusFocusTest,
+    ::testing::Values(
+        LostChoice{"refused", BookingTexts::bookAgainButton,
+                   [](BookingRecords& r, const QUuid& id) { r.end(id, BookingRecord::Ending::notListed); },
+                   BookingTexts::bookItButton},
+        LostChoice{"kept of no account", BookingTexts::waitButton,
+                   [](BookingRecords& r, const QUuid&) { r.accountGoing(stripAccount, true); },
+                   BookingTexts::bookOnSelectedButton},
+        LostChoice{"asked", BookingTexts::bookAgainButton,
+                   [](BookingRecords& r, const QUuid& id) { r.ask(id, entryLike(5400)); },
+                   BookingRecoveryAlert::keepButton},
+        LostChoice{"put off", BookingTexts::waitButton, nullptr, QString()}),
+    [](const ::testing::TestParamInfo<LostChoice>& info) {
+        std::string name = info.param.what;
+        std::replace(name.begin(), name.end(), ' ', '_');
+        return name;
+    });

@@ -9,6 +9,7 @@
 #include "tests/state/StateTestEnvironment.h"
 #include "tests/support/EventLoop.h"
 #include "views/main/LoadFailureView.h"
+#include "views/main/PopoverOnHover.h"
 #include "views/main/ProjectNoTasksView.h"
 #include "views/main/ProjectSplitViewController.h"
 #include "views/main/ProjectTaskView.h"
@@ -19,7 +20,9 @@
 #include "views/main/TimerBlockView.h"
 #include "views/main/ToolbarItemIdentifier.h"
 
+#include <QApplication>
 #include <QLabel>
+#include <QScreen>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -180,6 +183,21 @@ TEST_F(ProjectViewControllerTest, WithoutTimeTrackingOnlyTheWarningAndNoTimerIte
     open(project);
     EXPECT_EQ(host.identifiers,
               (QStringList{id::timeTrackingDisabled, id::refreshData, id::filter, id::trackingSplitItem}));
+    // Its explanation comes to the keyboard too, on screen with the window at the screen's top.
+    auto* warning = host.toolbar->findChild<QWidget*>(id::timeTrackingDisabled);
+    ASSERT_NE(warning, nullptr);
+    EXPECT_TRUE(warning->focusPolicy() & Qt::TabFocus);
+    host.move(host.screen()->availableGeometry().topLeft());
+    host.activateWindow();
+    ASSERT_TRUE(waitUntil([&] { return host.isActiveWindow(); }));
+    warning->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == warning; }));
+    QWidget* explained = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        explained = PopoverOnHover::of(warning) ? PopoverOnHover::of(warning)->popover() : nullptr;
+        return explained;
+    }));
+    EXPECT_TRUE(host.screen()->availableGeometry().contains(explained->geometry()));
     // No selection and an idle timer: start is offered but does nothing.
     model->setTask(std::nullopt);
     controller->startTimeTracking();
@@ -234,6 +252,12 @@ TEST_F(ProjectViewControllerTest, TheSearchFieldKeepsItsTextAndFocusThroughRebui
     EXPECT_TRUE(host.toolbar->isAncestorOf(search));
     EXPECT_TRUE(search->hasFocus());
     EXPECT_EQ(service->taskQueries.size(), queries) << "a rebuild is not the end of an edit";
+    // Escape ends the search, and the keyboard goes back to the list.
+    QTest::keyClick(search, Qt::Key_Escape);
+    settle();
+    EXPECT_TRUE(search->text().isEmpty());
+    ASSERT_NE(view.splitViewController(), nullptr);
+    EXPECT_TRUE(view.splitViewController()->tasksView()->hasFocus()) << "the focus went nowhere";
 }
 
 TEST_F(ProjectViewControllerTest, ASavedEntryReloadsOnlyItsOwnProject) {

@@ -18,6 +18,8 @@ using namespace velmora;
 TEST(PopoverOnHoverTest, ShowsWhileThePointerRestsAndWrapsAtItsWidth) {
     QWidget target;
     target.resize(40, 20);
+    // With room above it on the screen.
+    target.move(200, 300);
     target.show();
     const QString text = QStringLiteral("The provider is not functioning. Please review the settings for "
                                         "diagnostic purposes.");

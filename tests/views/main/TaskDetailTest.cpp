@@ -1,7 +1,11 @@
 #include "views/main/ProjectTaskView.h"
 #include "views/main/SimpleHtmlView.h"
+#include "views/main/UnopenedAddressView.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QImage>
 #include <QTextDocument>
 #include <QToolButton>
@@ -132,6 +136,18 @@ TEST(ProjectTaskView, TheKeyLinksToTheTaskOnlyForWebPages) {
     ASSERT_EQ(opened.size(), 1u);
     ASSERT_NE(view.descriptionView(), nullptr);
     EXPECT_TRUE(view.descriptionView()->toPlainText().contains(QStringLiteral("Steps")));
+
+    // No browser: the address shows, with Copy, as a sign-in's does.
+    ProjectTaskView unopened(Project{}, task);
+    unopened.setBrowserOpener([](const QUrl&) { return false; });
+    unopened.show();
+    ASSERT_NE(unopened.unopenedAddress(), nullptr);
+    EXPECT_FALSE(unopened.unopenedAddress()->isVisible());
+    unopened.linkButton()->click();
+    EXPECT_TRUE(unopened.unopenedAddress()->isVisible());
+    EXPECT_EQ(unopened.unopenedAddress()->field()->text(), "https://tracker.example/T-7");
+    unopened.unopenedAddress()->copyButton()->click();
+    EXPECT_EQ(QApplication::clipboard()->text(), "https://tracker.example/T-7");
 
     task.reference = QStringLiteral("T-7");
     task.externalUrl = QUrl(QStringLiteral("javascript:alert(1)"));

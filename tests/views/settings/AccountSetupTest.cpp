@@ -396,6 +396,21 @@ TEST_F(OAuthSetup, AuthorizeWithNoBrowserShowsTheAddressToOpenAndCopiesIt) {
         QTest::mouseClick(authorize, Qt::LeftButton);
         drainEvents();
         EXPECT_FALSE(view->unopenedAddressBox()->isVisibleTo(view.get())) << "the browser opened it";
+
+        // Opened by hand after all: the sign-in link that comes back takes the address away.
+        opens = false;
+        QTest::mouseClick(authorize, Qt::LeftButton);
+        drainEvents();
+        ASSERT_TRUE(view->unopenedAddressBox()->isVisibleTo(view.get()));
+        if (jira) {
+            NotificationCenter::defaultCenter().post(QString(NotificationName::jiraCredentialsReceived),
+                                                     JiraProvider::Credentials{"token-1", "refresh-1"});
+        } else {
+            NotificationCenter::defaultCenter().post(QString(NotificationName::asanaCredentialsReceived),
+                                                     AsanaProvider::Credentials{"token-1", "refresh-1"});
+        }
+        drainEvents();
+        EXPECT_FALSE(view->unopenedAddressBox()->isVisibleTo(view.get())) << "the link came back";
     }
 }
 
