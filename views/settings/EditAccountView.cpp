@@ -3,6 +3,7 @@
 #include "core/storage/ProviderManager.h"
 #include "core/storage/SnapshotManager.h"
 #include "core/time/ReadableTimeFormatter.h"
+#include "platform/richtext/OutsideName.h"
 #include "state/BookingRecords.h"
 #include "state/TimerSnapshot.h"
 #include "views/main/BookingTexts.h"
@@ -42,7 +43,8 @@ EditAccountView::EditAccountView(SettingsViewModel& settingsModel, const AnyProv
                                  self->deleteAccountHolding(keepTime);
                              }
                          });
-    m_setup->setHeldNames([self] { return self ? self->heldNames().join(QStringLiteral("; ")) : QString(); });
+    m_setup->setHeldNames(
+        [self] { return self ? self->discardedNames().join(QStringLiteral("; ")) : QString(); });
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_setup);
@@ -74,6 +76,23 @@ QStringList EditAccountView::heldNames() const {
         }
     }
     return held;
+}
+
+QStringList EditAccountView::discardedNames() const {
+    QStringList named;
+    const auto& id = providerId(m_provider);
+    SnapshotManager& snapshots = m_snapshots ? *m_snapshots : SnapshotManager::shared();
+    const auto timer = id ? snapshots.value<TimerSnapshot>(uuidText(*id)) : std::nullopt;
+    const double seconds = timer ? timer->elapsed(QDateTime::currentDateTime()) : 0;
+    // The timer's time goes with the account too: a question that named only the bookings'
+    // let an hour go unsaid.
+    if (seconds >= 1) {
+        const QString time = ReadableTimeFormatter::format(seconds).value_or(QString());
+        named << (timer->task ? tr("%1 on the timer of %2")
+                                    .arg(time, quotedName(timer->task->reference.value_or(timer->task->name)))
+                              : tr("%1 on the timer").arg(time));
+    }
+    return named + heldNames();
 }
 
 QString EditAccountView::heldTimeNote() const {

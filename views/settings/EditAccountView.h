@@ -33,6 +33,8 @@ public:
     QString heldTimeNote() const;
     // What its bookings hold, one entry a booking ("30m on WEB-1").
     QStringList heldNames() const;
+    // Everything "Delete, Discard the Time" lets go: the timer's time, then the bookings'.
+    QStringList discardedNames() const;
 
     const AnyProvider& provider() const { return m_provider; }
     ProviderSetupView* setupView() const { return m_setup; }
