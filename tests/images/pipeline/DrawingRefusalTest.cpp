@@ -23,16 +23,11 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <memory>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 using namespace velmora::images;
 using velmora::test::ImageAnswer;
@@ -84,32 +79,6 @@ struct Start {
         std::lock_guard lock(*mutex);
         return *answer;
     }
-};
-
-// A busy machine while this lives, a minute at most: a loop burning each core, and the drawing
-// processes let run 2 ms in every 100 (see Throttle).
-class BusyMachine {
-public:
-    BusyMachine() {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-        for (int core = 0; core < QThread::idealThreadCount(); ++core) {
-            m_loops.emplace_back([this, until] {
-                while (m_going.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < until) {
-                }
-            });
-        }
-    }
-    ~BusyMachine() {
-        m_going = false;
-        for (std::thread& loop : m_loops) {
-            loop.join();
-        }
-    }
-
-private:
-    std::atomic<bool> m_going{true};
-    std::vector<std::thread> m_loops;
-    Throttle m_throttle{[] { return childProcesses(); }, 2};
 };
 
 // Drawings sent to a drawing process since the last call.
@@ -207,13 +176,15 @@ TEST(DrawingRefusal, ADocumentWhoseDrawingEndsItsProcessWaitsItsDelayAcrossStart
 TEST(DrawingRefusal, ADrawingEndedAtItsWallTimeOnABusyMachineWaitsItsDelayAsWell) {
     ImageCodersManager::sharedManager()->addCoder(ImageSVGCoder::sharedCoder());
     // The real program, drawing a finely dashed path 300 times (some tenths of a second of CPU
-    // time), on a machine whose every core is busy and where the drawing processes get a fiftieth
-    // of a core: its wall time runs out long before its CPU budget.
+    // time), on a machine where the drawing processes get a fiftieth of a core: its wall time runs
+    // out long before its CPU budget.
     QByteArray path = "<path id=\"p\" stroke=\"#000\" stroke-dasharray=\"0.05\" fill=\"red\" d=\"M0 0";
     for (int i = 0; i < 400; ++i) {
         path += " L" + QByteArray::number(i * 37 % 60) + " " + QByteArray::number(i * 53 % 60);
     }
-    const BusyMachine busy;
+    // As busy as a machine gets for the drawing processes: each let run 2 ms in every 100. Only
+    // they are held back; loops burning every core would slow every test running beside this one.
+    const Throttle busy([] { return childProcesses(); }, 2);
     waitsItsGrowingDelayAcrossStarts("<svg xmlns=\"http://www.w3.org/2000/svg\" "
                                      "xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"60\" "
                                      "height=\"60\"><defs>" +
