@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -145,7 +146,8 @@ TEST(Transport, ASessionLetGoOnTheTransportsThreadAsItStopsEndsWithoutWaitingFor
 TEST(Transport, AnIdleTrackerConnectionIsKeptWhileItsServerKeepsItAndClosedByThisSideFirst) {
     test::LoopbackImageServer says;
     test::LoopbackImageServer silent;
-    says.serve("/ping", ImageAnswer::image("{}", "application/json").withHeader("Keep-Alive", "timeout=7, max=100"));
+    says.serve("/ping",
+               ImageAnswer::image("{}", "application/json").withHeader("Keep-Alive", "timeout=12, max=100"));
     silent.serve("/ping", ImageAnswer::image("{}", "application/json"));
     const auto session = NetworkSession::create();
     for (test::LoopbackImageServer* server : {&says, &silent}) {
@@ -156,11 +158,16 @@ TEST(Transport, AnIdleTrackerConnectionIsKeptWhileItsServerKeepsItAndClosedByThi
     QElapsedTimer idle;
     idle.start();
     test::waitUntil([] { return false; }, 5000);
-    EXPECT_EQ(says.openConnections(), 1) << "closed after " << idle.elapsed() << " ms idle";
+    // A machine that held this test past the server's time says nothing of the age kept: only a
+    // look well within it is judged.
+    if (idle.elapsed() < 10000) {
+        EXPECT_EQ(says.openConnections(), 1) << "closed after " << idle.elapsed() << " ms idle";
+    }
     const auto later = run(session, silent.url(QStringLiteral("/ping")), 5000);
     ASSERT_TRUE(later.has_value() && later->ok());
     EXPECT_EQ(silent.acceptedConnections(), 1) << "the read after the gap opened a connection";
-    EXPECT_TRUE(test::waitUntil([&] { return says.openConnections() == 0; }, int(7000 - idle.elapsed())))
+    EXPECT_TRUE(test::waitUntil([&] { return says.openConnections() == 0; },
+                                std::max(1000, int(12000 - idle.elapsed()))))
         << "still open after " << idle.elapsed() << " ms idle";
 }
 
