@@ -484,9 +484,9 @@ Result<Void, KeyringError> SecretServiceKeyring::store(const QString& account, c
     // failed, the caller would give up an account whose secret is in the keyring. So it is
     // looked up once.
     using Loaded = Result<std::optional<QByteArray>, KeyringError>;
-    auto found = runBounded<Loaded>(*m_worker, m_prefix, m_collection, m_timeout, [account](Session& s) {
-        return onceMoreIfLost<Loaded>(s, [&](Session& again) { return doLoad(again, account); });
-    });
+    // runBounded tries it once more itself if the session was lost.
+    auto found = runBounded<Loaded>(*m_worker, m_prefix, m_collection, m_timeout,
+                                    [account](Session& s) { return doLoad(s, account); });
     const bool landed = found.ok() && found.value() == secret;
     if (found.ok() && found.value()) {
         found.value()->fill('\0');
