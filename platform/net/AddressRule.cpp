@@ -1,5 +1,7 @@
 #include "platform/net/AddressRule.h"
 
+#include <utility>
+
 namespace velmora {
 
 namespace {
@@ -63,10 +65,15 @@ AddressPlace placeOfAddress(const QHostAddress& address) {
     return AddressPlace::Unusable;
 }
 
-std::optional<QHostAddress> addressLiteral(QString host) {
+QString hostAsResolved(QString host) {
     while (host.endsWith(QLatin1Char('.'))) {
         host.chop(1);
     }
+    return host.toLower();
+}
+
+std::optional<QHostAddress> addressLiteral(QString host) {
+    host = hostAsResolved(std::move(host));
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
         host = host.mid(1, host.size() - 2);
     }
@@ -94,7 +101,8 @@ std::optional<QString> AddressRule::refusal(std::optional<AddressPlace> start, c
     const AddressPlace to = place(address);
     if (start) {
         if (!mayFollow(*start, to)) {
-            return QStringLiteral("Redirect refused: %1 leads further inward than the first server").arg(host);
+            return QStringLiteral("Redirect refused: %1 leads further inward than the first server")
+                .arg(host);
         }
         return std::nullopt;
     }

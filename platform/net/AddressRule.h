@@ -19,6 +19,9 @@ enum class AddressPlace {
 
 AddressPlace placeOfAddress(const QHostAddress& address);
 
+// A host as a resolver or a proxy reads it: in lower case, without the trailing dots they drop.
+QString hostAsResolved(QString host);
+
 // The address a URL's host spells, however it is spelled ("127.0.0.1.", "[::1]"); none for a
 // name. A resolver or a proxy drops a trailing dot, so an address with one is still that address.
 std::optional<QHostAddress> addressLiteral(QString host);

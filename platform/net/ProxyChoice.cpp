@@ -60,7 +60,7 @@ bool exceptedByEnvironment(const QString& host) {
 
 // This machine, by name or address, is never reached through a proxy.
 bool isThisMachine(const QString& host) {
-    if (host == QLatin1String("localhost") || host.startsWith(QLatin1String("localhost."))) {
+    if (hostAsResolved(host) == QLatin1String("localhost")) {
         return true;
     }
     const auto literal = addressLiteral(host);

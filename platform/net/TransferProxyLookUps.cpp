@@ -128,10 +128,7 @@ void TransferThread::Carrier::lookedUpNow(Transfer& transfer, const std::vector<
         // A name this machine does not find, where only the proxy reaches out: judged by the
         // name alone (this machine's own names never go), and taken for the outside world,
         // which a redirect may not leave.
-        QString host = transfer.order.url.host().toLower();
-        while (host.endsWith(QLatin1Char('.'))) {
-            host.chop(1);
-        }
+        const QString host = hostAsResolved(transfer.order.url.host());
         if (host == QLatin1String("localhost") || host.endsWith(QLatin1String(".localhost"))) {
             end(transfer.id, {TransferEnd::Kind::AddressRefused, 0,
                               QStringLiteral("Refused: %1 is this machine").arg(host)});

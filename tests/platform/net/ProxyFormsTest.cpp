@@ -56,6 +56,23 @@ TEST(ProxyForms, EverySchemeLibcurlSpeaksIsTakenWithItsCredentialAndABareHostIsH
     }
 }
 
+// Only this machine goes direct past a proxy the user names: "localhost" however spelled and its
+// loopback addresses, never an outside name that merely starts with "localhost.".
+TEST(ProxyForms, OnlyThisMachineGoesDirect) {
+    const Variable proxy("https_proxy", "http://127.0.0.1:3128");
+    const std::pair<const char*, bool> hosts[] = {
+        {"https://localhost/", true},
+        {"https://LOCALHOST./", true},
+        {"https://127.0.0.2/", true},
+        {"https://[::1]/", true},
+        {"https://localhost.example.com/", false},
+        {"https://tracker.example.com/", false},
+    };
+    for (const auto& [url, direct] : hosts) {
+        EXPECT_EQ(ProxyChoice::forUrl(QUrl(QString::fromLatin1(url))).proxy.isEmpty(), direct) << url;
+    }
+}
+
 // Through the tests' own proxy (HTTP and SOCKS on one port): the name goes to the proxy where
 // the form says the proxy looks it up, and the address looked up here otherwise.
 TEST(ProxyForms, TrackerRequestsGoThroughEachFormAndAnUnknownSchemeSendsNothing) {
