@@ -291,6 +291,8 @@ private:
     void journalEnded(quint64 serial);
     // Tells that `change` could not be written (why), and goes on with the next.
     void notWritten(const Change& change, const QString& failure);
+    // Forgets the claims of `gone` and appends their ends to the journal, off this thread.
+    void endClaims(const std::vector<QUuid>& gone);
     // Writes what of `change` goes to the snapshot file (its claims are on disk already).
     void writeSnapshot(Change change);
     BookingRecord* find(const QUuid& id);
@@ -355,6 +357,8 @@ private:
     QHash<QString, QPointer<TimerViewModel>> m_timers;
     std::deque<std::function<void()>> m_queue;
     std::optional<InFlight> m_inFlight;
+    // The ends of claims, appended once the write that made them unneeded is on disk.
+    std::optional<std::shared_future<void>> m_claimsEnding;
     quint64 m_serials = 0;
 };
 

@@ -48,15 +48,13 @@ void BookingRecords::write(Change change) {
         }
         return;
     }
-    if (!change.claims.empty() || !change.claimsGone.empty()) {
+    if (!change.claims.empty()) {
         // The claims go to their journal first, on the disk before the records that made them
-        // are: no moment on disk has a record saved without its claim.
+        // are: no moment on disk has a record saved without its claim. Their ends go after the
+        // write that made them unneeded (see writeEnded).
         QByteArray lines;
         for (const BookingClaim& claim : change.claims) {
             lines += BookingClaimsJournal::lineOf(claim);
-        }
-        for (const QUuid& gone : change.claimsGone) {
-            lines += BookingClaimsJournal::goneLine(gone);
         }
         auto append = std::make_shared<std::packaged_task<std::optional<QString>()>>(
             [path = BookingClaimsJournal::pathFor(m_environment.snapshotManager().filePath()),
@@ -203,12 +201,7 @@ void BookingRecords::writeEnded(quint64 serial, const std::optional<QString>& fa
         m_unnoted.remove(id);
         told.push_back(id);
     }
-    for (const QUuid& gone : change.claimsGone) {
-        if (const auto claim = m_claims.constFind(gone); claim != m_claims.constEnd()) {
-            m_claimsByEntry.remove(claim->entryId, gone);
-            m_claims.erase(claim);
-        }
-    }
+    endClaims(change.claimsGone);
     for (const BookingClaim& claim : change.claims) {
         if (const auto before = m_claims.constFind(claim.record); before != m_claims.constEnd()) {
             m_claimsByEntry.remove(before->entryId, claim.record);
@@ -235,6 +228,35 @@ void BookingRecords::writeEnded(quint64 serial, const std::optional<QString>& fa
     pump();
 }
 
+void BookingRecords::endClaims(const std::vector<QUuid>& gone) {
+    if (gone.empty()) {
+        return;
+    }
+    // Only now that the records that no longer need them are on disk: ended before, a write that
+    // failed would leave a booking on disk without the claim that guards it. A line lost here
+    // (the app ended first) keeps its claim a while longer, never shorter.
+    QByteArray lines;
+    for (const QUuid& record : gone) {
+        lines += BookingClaimsJournal::goneLine(record);
+        if (const auto claim = m_claims.constFind(record); claim != m_claims.constEnd()) {
+            m_claimsByEntry.remove(claim->entryId, record);
+            m_claims.erase(claim);
+        }
+    }
+    auto append = std::make_shared<std::packaged_task<void()>>(
+        [path = BookingClaimsJournal::pathFor(m_environment.snapshotManager().filePath()),
+         lines = std::move(lines), before = m_claimsEnding] {
+            if (before) {
+                before->wait();
+            }
+            if (const auto failure = BookingClaimsJournal::append(path, lines)) {
+                logRecordsError(QStringLiteral("The end of a claim could not be written: ") + *failure);
+            }
+        });
+    m_claimsEnding = append->get_future().share();
+    QThreadPool::globalInstance()->start([append] { (*append)(); });
+}
+
 void BookingRecords::notWritten(const Change& change, const QString& failure) {
     emit writeFailed(failure, change.askerTells);
     if (change.written) {
@@ -255,6 +277,9 @@ void BookingRecords::settle() {
         } else {
             pump();
         }
+    }
+    if (m_claimsEnding) {
+        m_claimsEnding->wait();
     }
 }
 

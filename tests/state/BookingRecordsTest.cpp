@@ -779,6 +779,23 @@ TEST_F(BookingRecordsTest, NoClaimIsFreedByTheWallClockAlone) {
     records().ask(open, entryOnTask20(QStringLiteral("w-3"), 1800, env.clock->now()));
     env.bootClock->advance(BookingRecords::claimsKeptFor * 1000 + day);
     EXPECT_TRUE(claimed(QStringLiteral("w-2")));
+    // The question answered in a write that fails: the booking stays asked on disk, and so does
+    // the claim that guards it.
+    const QString journal = BookingClaimsJournal::pathFor(env.snapshotPath());
+    {
+        // Room for a line more of the journal, none for the snapshot.
+        const qint64 room = QFileInfo(journal).size() + 256;
+        ASSERT_LT(room, QFileInfo(env.snapshotPath()).size());
+        test::FileSizeLimit full(static_cast<rlim_t>(room));
+        records().keepTime(open);
+        settle();
+    }
+    ASSERT_EQ(records().record(open)->state, BookingRecord::State::asked);
+    const auto onDisk = BookingClaimsJournal::read(journal).claims;
+    EXPECT_TRUE(std::any_of(onDisk.begin(), onDisk.end(), [](const auto& stored) {
+        const auto claim = BookingClaim::fromSnapshot(stored.first, stored.second);
+        return claim && claim->entryId == QStringLiteral("w-2");
+    })) << "its end written, though the booking's was not";
     records().keepTime(open);
     records().discard(open);
     EXPECT_FALSE(claimed(QStringLiteral("w-2")));
