@@ -175,7 +175,14 @@ VELMORA_CURL_HIDDEN CURLMcode curl_multi_wakeup(CURLM* multi) {
 }
 
 // The variadic ones take one argument after the option, read as the library reads it. They are
-// given only handles the library made, so it is there.
+// given only handles the library made, so it is there. Their last named parameters are the
+// library's option enumerations, as its header declares them; va_start after one is sound where
+// it is passed as the int it is, which these hold.
+static_assert(sizeof(CURLoption) == sizeof(int) && sizeof(CURLMoption) == sizeof(int) &&
+              sizeof(CURLINFO) == sizeof(int) && sizeof(CURLSHoption) == sizeof(int));
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
 
 #define VELMORA_CURL_SETOPT(name, Result, Handle, Option)                                                    \
     VELMORA_CURL_HIDDEN Result curl_##name(Handle* handle, Option option, ...) {                             \
