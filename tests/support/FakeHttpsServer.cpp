@@ -309,6 +309,12 @@ void FakeHttpsServer::stop() {
     for (QSslSocket* socket : sockets) {
         socket->abort();
     }
+    // Connections the server took in but had not handed over yet (their TLS handshake under way)
+    // end too: left open, a request on one (a write on a connection opened ahead) waited for
+    // an answer a stopped server never gives.
+    for (QSslSocket* taken : m_server->findChildren<QSslSocket*>(QString(), Qt::FindDirectChildrenOnly)) {
+        taken->abort();
+    }
 }
 
 bool FakeHttpsServer::start() {
