@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QPainter>
 #include <QPointer>
+#include <QRawFont>
 #include <QTextBoundaryFinder>
 #include <QTextOption>
 #include <QTimer>
@@ -329,7 +330,8 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
     if (plain == QString(ellipsis)) {
         plain = startOfLongFirstCharacter(text);
     }
-    if (!plain.isEmpty() && QChar::isMark(QStringView(plain).left(2).toUcs4().value(0))) {
+    const bool marksAlone = !plain.isEmpty() && QChar::isMark(QStringView(plain).left(2).toUcs4().value(0));
+    if (marksAlone) {
         // Marks with no letter before them sit on the dotted circle, as a font draws them alone:
         // else they stand before the line's start, over whatever is drawn there.
         plain.prepend(QChar(0x25CC));
@@ -400,6 +402,24 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
         }
     }
     made->width = laid.isValid() ? laid.naturalTextWidth() : 0;
+    if (marksAlone && laid.isValid()) {
+        // A mark can still reach back past the circle's start (an enclosing circle, drawn by
+        // another font than the circle's on some desktops, by some 9 px): the line starts where
+        // its ink does, and is as wide as its ink.
+        QRectF ink;
+        for (const QGlyphRun& run : made->layout.glyphRuns()) {
+            const QList<quint32> glyphs = run.glyphIndexes();
+            const QList<QPointF> positions = run.positions();
+            for (qsizetype i = 0; i < glyphs.size() && i < positions.size(); ++i) {
+                ink |= run.rawFont().boundingRect(glyphs[i]).translated(positions[i]);
+            }
+        }
+        if (ink.left() < 0) {
+            laid.setPosition(QPointF(-ink.left(), laid.y()));
+            ink.translate(-ink.left(), 0);
+        }
+        made->width = std::max(made->width + laid.x(), ink.right());
+    }
     // Laid out again to no more, it waits no longer: what it lacks is no font to load.
     made->waiting = made->waiting && made->layout.text() != before;
     std::shared_ptr<const Line> line = std::move(made);
