@@ -80,22 +80,18 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
     }
 
     // Under the lock: moves the decodes overdue in the quick lane to the costly places free (only
-    // while others wait for a quick place), then starts what fits. Returns when the next one is due.
+    // while others wait for a quick place), then starts what fits. Returns when the next one is due,
+    // as the lanes are once it has the lock again: what came while it had let it go (a decode
+    // handed in, its wake-up sent to nobody) is counted too.
     std::optional<Clock::time_point> startWhatFits(std::unique_lock<std::mutex>& lock) {
-        std::optional<Clock::time_point> next;
         if (!quick.empty()) {
             const auto now = Clock::now();
             for (auto& running : inQuickLane) {
-                if (running.movedToCostly) {
-                    continue;
-                }
                 const auto due = running.since + std::chrono::milliseconds(quickStayMs);
-                if (due <= now && costlyRunning < costlySlots) {
+                if (!running.movedToCostly && due <= now && costlyRunning < costlySlots) {
                     running.movedToCostly = true;
                     --quickRunning;
                     ++costlyRunning;
-                } else if (due > now && (!next || due < *next)) {
-                    next = due;
                 }
             }
         }
@@ -129,6 +125,27 @@ struct DecodeLanes::State : std::enable_shared_from_this<DecodeLanes::State> {
             listener();
         }
         lock.lock();
+        return nextDue();
+    }
+
+    // Under the lock: when the next decode overdue in the quick lane is to move, while others wait
+    // for a quick place. One overdue already moves now where a costly place is free, else once
+    // one frees (its end starts what fits).
+    std::optional<Clock::time_point> nextDue() const {
+        if (quick.empty()) {
+            return std::nullopt;
+        }
+        const auto now = Clock::now();
+        std::optional<Clock::time_point> next;
+        for (const auto& running : inQuickLane) {
+            const auto due = running.since + std::chrono::milliseconds(quickStayMs);
+            if (running.movedToCostly || (due <= now && costlyRunning >= costlySlots)) {
+                continue;
+            }
+            if (!next || due < *next) {
+                next = due;
+            }
+        }
         return next;
     }
 

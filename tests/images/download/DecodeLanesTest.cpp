@@ -274,6 +274,32 @@ TEST(DecodeLanesTest, ADecodeThatCannotBeCutShortLeavesTheQuickLaneAfterASecond)
     EXPECT_TRUE(stuck.waitForNoneRunning());
 }
 
+TEST(DecodeLanesTest, ADecodeHandedInWhileTheWatchHasLetTheLockGoStillMovesTheStuckOneOn) {
+    // The watch moves the stuck first decode on after a second and starts the second, which sticks
+    // as well; the room listener it then tells (with the lock let go) hands a third in. The second
+    // is moved on a second later and the third runs: the watch counted the third although its
+    // wake-up came while it was not waiting (it waited for ever).
+    DecodeLanes lanes(1, 2);
+    Jobs stuck;
+    Jobs third;
+    third.letGo();
+    std::atomic<bool> armed = false;
+    const int listener = lanes.addRoomListener([&] {
+        if (armed.exchange(false)) {
+            lanes.submit(third.job(2), 1);
+        }
+    });
+    const auto removeListener = qScopeGuard([&] { lanes.removeRoomListener(listener); });
+    lanes.submit(stuck.job(0), 1);
+    ASSERT_TRUE(stuck.waitForStarts(1));
+    lanes.submit(stuck.job(1), 1);
+    armed = true;
+    ASSERT_TRUE(stuck.waitForStarts(2));
+    EXPECT_TRUE(third.waitForStarts(1, 5000));
+    stuck.letGo();
+    EXPECT_TRUE(stuck.waitForNoneRunning());
+}
+
 TEST(DecodeLanesTest, ACostlyDrawingGivesItsQuickPlaceUpAfterAQuarterSecond) {
     // A plain avatar draws in a few milliseconds; a costly document holds a quick place a quarter
     // of a second. The least of three tries is taken: a busy machine only ever adds to it.
