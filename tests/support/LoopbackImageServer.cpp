@@ -547,20 +547,20 @@ private:
         if (answer.strayAfterMs >= 0) {
             QTimer::singleShot(answer.strayAfterMs, this,
                                [this, socket = QPointer<QTcpSocket>(socket), stray = answer.strayAnswer] {
-                {
-                    std::lock_guard lock(m_shared->mutex);
-                    ++m_shared->straysDue;
-                }
                 if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
                     // The client closed the connection first: nothing is left to answer on.
+                    std::lock_guard lock(m_shared->mutex);
+                    ++m_shared->straysDue;
                     return;
                 }
                 // Sent at once, not held back for the acknowledgement of the answer before it, and
-                // in the kernel's hands before it is counted.
+                // in the kernel's hands before it is counted: counted before, a request sent once it
+                // was due could be on its way before the stray, which then answers it rightly.
                 socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
                 write(socket, stray);
                 socket->flush();
                 std::lock_guard lock(m_shared->mutex);
+                ++m_shared->straysDue;
                 ++m_shared->straysSent;
             });
         }

@@ -142,8 +142,8 @@ public:
     int acceptedConnections() const;
     // Stray answers (see ImageAnswer::strayAnswer) written to their connections so far.
     int straysSent() const;
-    // Stray answers whose time came, written or not: a connection the client closed before takes
-    // none.
+    // Stray answers whose time came: written (in the kernel's hands), or not when the client had
+    // closed the connection before.
     int straysDue() const;
     // A server that keeps every connection open after its answer, even one whose request asked
     // for it to close, and never says it closes: only the client can end it.
