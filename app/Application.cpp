@@ -188,6 +188,10 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     connectKeyringAhead(CredentialsManager::shared().keyring(), UserSettings::shared());
     std::jthread storeDriver = loadStoreDriverAhead();
     QApplication application(argc, argv);
+    // The font database first: the checks for another app that follow take a millisecond or
+    // two, which its loading on a worker thread fills. (A start handed over to a running app
+    // ends once it is loaded.)
+    warmUp();
     QApplication::setStyle(new AppStyle);
     ReturnPressesFocusedButton::install(application);
     QuitKey::install(application);
@@ -227,7 +231,6 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     QApplication::setQuitOnLastWindowClosed(false);
     Assets::initialise();
     configureThreadPool();
-    warmUp();
     QApplication::setWindowIcon(Assets::icon(QStringLiteral("Velmora")));
 
     storeDriver.join();
