@@ -182,14 +182,16 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) {
         qputenv("QT_XCB_NO_MITSHM", "1");
     }
+    QApplication application(argc, argv);
     // The current account's service is made with its credentials before the main window
     // shows, and the keyring's first call opens a bus connection and a session (a key
     // exchange) that take longer than reading the credentials themselves: that starts
-    // now, on the keyring's own thread, while the application object connects to the
-    // display, and the default account's item is read right after it, so the window
-    // finds its credentials read rather than waiting some round trips for them.
+    // now, on the keyring's own thread, while the app checks for another running one and
+    // builds its shell, and the default account's item is read right after it, so the
+    // window finds its credentials read rather than waiting some round trips for them.
+    // (Started before the application object, it competed with the object's loading of
+    // the display's plugin and connection, and the window came 1.5 ms later.)
     connectKeyringAhead(CredentialsManager::shared().keyring(), UserSettings::shared());
-    QApplication application(argc, argv);
     // The font database and the store's driver next: the checks for another app that follow
     // take a millisecond or two, which their loading on threads of their own fills. (A start
     // handed over to a running app ends once they are loaded.)
