@@ -182,6 +182,10 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) {
         qputenv("QT_XCB_NO_MITSHM", "1");
     }
+    // The keyring and the settings are made before the application object: made after it,
+    // beside the display's connection, they put the welcome window 1.5 ms later.
+    Keyring& keyring = CredentialsManager::shared().keyring();
+    const UserSettings& settings = UserSettings::shared();
     QApplication application(argc, argv);
     // The current account's service is made with its credentials before the main window
     // shows, and the keyring's first call opens a bus connection and a session (a key
@@ -191,7 +195,7 @@ int Application::run(int argc, char** argv, const std::function<void(AppDelegate
     // window finds its credentials read rather than waiting some round trips for them.
     // (Started before the application object, it competed with the object's loading of
     // the display's plugin and connection, and the window came 1.5 ms later.)
-    connectKeyringAhead(CredentialsManager::shared().keyring(), UserSettings::shared());
+    connectKeyringAhead(keyring, settings);
     // The font database and the store's driver next: the checks for another app that follow
     // take a millisecond or two, which their loading on threads of their own fills. (A start
     // handed over to a running app ends once they are loaded.)
