@@ -408,10 +408,11 @@ std::shared_ptr<const OutsideLines::Line> OutsideLines::line(const QFont& font, 
         // its ink does, and is as wide as its ink.
         QRectF ink;
         for (const QGlyphRun& run : made->layout.glyphRuns()) {
+            const QRawFont face = run.rawFont();
             const QList<quint32> glyphs = run.glyphIndexes();
             const QList<QPointF> positions = run.positions();
             for (qsizetype i = 0; i < glyphs.size() && i < positions.size(); ++i) {
-                ink |= run.rawFont().boundingRect(glyphs[i]).translated(positions[i]);
+                ink |= face.boundingRect(glyphs[i]).translated(positions[i]);
             }
         }
         if (ink.left() < 0) {
