@@ -501,13 +501,16 @@ bool BookingStatusView::fill(Row& row, const BookingRecord& record, const Bookin
     if (wanted == row.buttonTexts) {
         return false;
     }
-    // The buttons change: one that keeps its text keeps the focus.
+    // The buttons change: one that keeps its text keeps the focus. The focus is the window's,
+    // read whether or not the window is active: a rebuild while an alert or another program
+    // has the keyboard must still hand it on, to be found when the window is back.
+    QWidget* windowFocus = window()->focusWidget();
     QString focused;
     QList<QPushButton*> old;
     for (int i = 0; i < row.buttons->count(); ++i) {
         if (auto* button = qobject_cast<QPushButton*>(row.buttons->itemAt(i)->widget())) {
             old.push_back(button);
-            if (button->hasFocus()) {
+            if (button == windowFocus) {
                 focused = button->text();
             }
         }
@@ -552,7 +555,7 @@ bool BookingStatusView::fill(Row& row, const BookingRecord& record, const Bookin
         // The focused choice went: the row's safest choice takes the focus, or the row.
         heir = safeFocus(row);
     }
-    if (heir && !heir->hasFocus()) {
+    if (heir && window()->focusWidget() != heir) {
         // Where the keyboard is, its ring shows.
         window()->setAttribute(Qt::WA_KeyboardFocusChange);
         heir->setFocus(Qt::OtherFocusReason);

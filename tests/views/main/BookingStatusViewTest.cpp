@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <tuple>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -311,7 +312,10 @@ void PrintTo(const LostChoice& lost, std::ostream* out) {
     *out << lost.what;
 }
 
-class BookingStatusFocusTest : public BookingStatusViewTest, public ::testing::WithParamInterface<LostChoice> {};
+// With another window active while the row is rebuilt (an alert that came first, another
+// program): the row's focused choice is then the window's, not the application's.
+class BookingStatusFocusTest : public BookingStatusViewTest,
+                               public ::testing::WithParamInterface<std::tuple<LostChoice, bool>> {};
 
 WorkEntry entryLike(qint64 seconds) {
     WorkEntry entry;
@@ -326,13 +330,19 @@ WorkEntry entryLike(qint64 seconds) {
 // The focused choice of a row goes: the focus goes to the row's first choice that loses nothing,
 // or to the row where none is left, never where Qt would pass it on.
 TEST_P(BookingStatusFocusTest, TheFocusGoesToTheRowsSafestChoice) {
-    const LostChoice& lost = GetParam();
+    const auto& [lost, elsewhere] = GetParam();
     const QUuid id = unknownBooking();
     open();
     QPushButton* from = strip->button(id, lost.focused);
     ASSERT_NE(from, nullptr);
     from->setFocus(Qt::TabFocusReason);
     ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == from; }));
+    QWidget other;
+    if (elsewhere) {
+        other.show();
+        QApplication::setActiveWindow(&other);
+        ASSERT_TRUE(waitUntil([&] { return QApplication::activeWindow() == &other; }));
+    }
     if (lost.change) {
         lost.change(records(), id);
     } else {
@@ -350,7 +360,7 @@ TEST_P(BookingStatusFocusTest, TheFocusGoesToTheRowsSafestChoice) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rebuilds, BookingStatusFocusTest,
-    ::testing::Values(
+    ::testing::Combine(::testing::Values(
         LostChoice{"refused", BookingTexts::bookAgainButton,
                    [](BookingRecords& r, const QUuid& id) { r.end(id, BookingRecord::Ending::notListed); },
                    BookingTexts::bookItButton},
@@ -360,9 +370,9 @@ INSTANTIATE_TEST_SUITE_P(
         LostChoice{"asked", BookingTexts::bookAgainButton,
                    [](BookingRecords& r, const QUuid& id) { r.ask(id, entryLike(5400)); },
                    BookingRecoveryAlert::keepButton},
-        LostChoice{"put off", BookingTexts::waitButton, nullptr, QString()}),
-    [](const ::testing::TestParamInfo<LostChoice>& info) {
-        std::string name = info.param.what;
+        LostChoice{"put off", BookingTexts::waitButton, nullptr, QString()}), ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<LostChoice, bool>>& info) {
+        std::string name = std::get<0>(info.param).what;
         std::replace(name.begin(), name.end(), ' ', '_');
-        return name;
+        return name + (std::get<1>(info.param) ? "_elsewhere" : "");
     });
