@@ -5,6 +5,7 @@
 // wall time ran out before its CPU budget, it was drawn at every ask (55 copies, 24 s of CPU time
 // in a minute at a load of 30): a drawing ended at its wall time waits that delay as well.
 
+#include "images/cache/DiskCache.h"
 #include "images/cache/ImageCache.h"
 #include "images/cache/ImageCacheConfig.h"
 #include "images/coders/ImageCodersManager.h"
@@ -127,7 +128,14 @@ void waitsItsGrowingDelayAcrossStarts(const QByteArray& svg) {
     EXPECT_EQ(drawingsSent(), 0) << "drawn again within its delay";
     EXPECT_EQ(server.requestCount("/hostile.svg"), downloads);
 
-    // Started again, with the same cache folder: still refused.
+    // Started again, with the same cache folder: still refused. The first start's cache writes
+    // the refusal on a queue of its own, as a quit waits for; this start goes on once it is there.
+    const auto cache = std::dynamic_pointer_cast<ImageCache>(first.manager->imageCache());
+    ASSERT_NE(cache, nullptr);
+    const DiskCache disk(cache->diskCachePath(), std::make_shared<ImageCacheConfig>());
+    const QString key = first.manager->cacheKeyForURL(url);
+    EXPECT_TRUE(velmora::test::waitUntil([&] { return disk.drawingRefusalForKey(key).has_value(); }, 60000))
+        << "the refusal never reached the disk";
     Start second(folder.path(), clock);
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(refusedNow(second.ask(url))) << "ask " << i << " after a start";
