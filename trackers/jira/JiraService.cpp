@@ -688,21 +688,26 @@ Publisher<JiraCreatedWorkLogDTO, APIError> JiraService::saveWorkItem(const Issue
         return request->perform<JiraCreatedWorkLogDTO>(JiraEndpoint::saveWorkItem(task), HttpMethod::Post,
                                                        std::nullopt, body);
     };
+    // Only a 401 that answered the POST itself proves the booking was not stored: it alone goes
+    // again, as a read does (once, on a refreshed token; a fresh token refused again marks the
+    // client so that no later refusal refreshes it over again).
+    const auto answeredRefusal = [](const APIError& error) {
+        return error.is(APIError::Kind::Unauthorized) && error.httpStatus() == 401;
+    };
     const RequestPtr used = request();
     auto self = shared_from_this();
-    return post(used).catchError([self, used, post](const APIError& error) -> P {
-        if (!error.is(APIError::Kind::Unauthorized) || error.httpStatus() != 401 || !self->m_provider.id() ||
-            self->isRefused(used)) {
+    return post(used).catchError([self, used, post, answeredRefusal](const APIError& error) -> P {
+        if (!answeredRefusal(error)) {
             return P::fail(error);
         }
-        if (self->request() != used) {
-            // Another request renewed the token meanwhile.
-            return post(self->request());
-        }
-        return self->refreshedCredentials().flatMap([self, post](const Credentials& credentials) {
-            self->applyRefreshedToken(credentials);
-            return post(self->request());
-        });
+        const auto again = [self, post, answeredRefusal] {
+            const RequestPtr fresh = self->request();
+            return post(fresh).catchError([self, fresh, answeredRefusal](const APIError& refused) -> P {
+                return answeredRefusal(refused) ? self->handleError<JiraCreatedWorkLogDTO>(refused, {}, fresh, 1)
+                                                : P::fail(refused);
+            });
+        };
+        return self->handleError<JiraCreatedWorkLogDTO>(error, again, used, 0);
     });
 }
 

@@ -214,12 +214,18 @@ TEST_F(JiraWorkLogFormTest, ARateLimitedSaveSendsNothingAndARefusedOneIsRefreshe
     EXPECT_EQ(jira.workLogs().size(), 1u);
     jira.interceptOnce("POST", QStringLiteral("/worklog"), test::FakeResponse::json("{}", 401));
     jira.interceptOnce("POST", QStringLiteral("/worklog"), test::FakeResponse::json("{}", 401));
-    auto again = form(3600);
+    const auto oneService = service(); // as the app keeps one per account
+    auto again = form(3600, oneService);
     EXPECT_FALSE(saveAndWait(*again));
     EXPECT_TRUE(again->errorOccurred());
     EXPECT_EQ(again->description(), QString()); // values kept for another try
     EXPECT_LE(maker.refreshCount(), 2);
     EXPECT_EQ(jira.workLogs().size(), 1u);
+    // A token refused fresh is not refreshed again at the next refusal: the account needs signing in.
+    const int refreshes = maker.refreshCount();
+    jira.interceptOnce("POST", QStringLiteral("/worklog"), test::FakeResponse::json("{}", 401));
+    EXPECT_FALSE(saveAndWait(*form(3600, oneService)));
+    EXPECT_EQ(maker.refreshCount(), refreshes);
 }
 
 TEST_F(JiraWorkLogFormTest, TheDescriptionInputEditsTheFormAndShowsItsMessage) {
