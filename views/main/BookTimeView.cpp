@@ -1,5 +1,6 @@
 #include "views/main/BookTimeView.h"
 
+#include "views/main/DiscardQuestion.h"
 #include "views/main/LoadFailureView.h"
 
 #include "core/model/NotificationNames.h"
@@ -673,27 +674,18 @@ void BookTimeView::cancel() {
         discard();
         return;
     }
-    // Tracked time is gone for good once discarded: the user says so first. Keep is
-    // the default, so Return or Escape in the question loses nothing.
-    m_discardQuestion = new QMessageBox(QMessageBox::Question, tr("Discard tracked time"),
-                                        discardQuestionText(m_timer->elapsed(), *m_timer->task()),
-                                        QMessageBox::NoButton, this);
-    m_discardQuestion->setTextFormat(Qt::PlainText);
-    QPushButton* discardButton = m_discardQuestion->addButton(tr("Discard"), QMessageBox::DestructiveRole);
-    QPushButton* keepButton = m_discardQuestion->addButton(tr("Keep"), QMessageBox::RejectRole);
-    m_discardQuestion->setDefaultButton(keepButton);
-    m_discardQuestion->setEscapeButton(keepButton);
-    m_discardQuestion->setAttribute(Qt::WA_DeleteOnClose);
-    m_discardQuestion->setWindowModality(Qt::WindowModal);
-    QMessageBox* question = m_discardQuestion;
-    connect(question, &QMessageBox::finished, this, [this, question, discardButton] {
-        if (question->clickedButton() == discardButton) {
+    // Tracked time is gone for good once discarded: the user says so first.
+    const DiscardQuestion asked =
+        DiscardQuestion::make(discardQuestionText(m_timer->elapsed(), *m_timer->task()), QString(), this);
+    asked.box->setWindowTitle(tr("Discard tracked time"));
+    m_discardQuestion = asked.box;
+    connect(asked.box, &QMessageBox::finished, this, [this, asked] {
+        if (asked.box->clickedButton() == asked.discard) {
             // After the question has gone, so the sheet never closes under it.
             QMetaObject::invokeMethod(this, &BookTimeView::discard, Qt::QueuedConnection);
         }
     });
-    ReadableAlert::prepare(*m_discardQuestion);
-    m_discardQuestion->open();
+    asked.box->open();
 }
 
 void BookTimeView::discard() {
