@@ -31,6 +31,8 @@ constexpr char ownerRule[] =
     "member='NameOwnerChanged',path='/org/freedesktop/DBus',arg0='org.freedesktop.secrets'";
 // The longest a wait on the socket lasts before the caller's word is looked at again.
 constexpr auto pollStep = std::chrono::milliseconds(20);
+// A secret as it crosses the bus: sealed by the session, it grows by up to one cipher block.
+constexpr qsizetype maxSealed = SecretServiceBus::maxSecret + 16;
 
 using Clock = SecretServiceBus::Clock;
 
@@ -66,7 +68,7 @@ bool appendString(DBusMessageIter* iter, int type, const QByteArray& text) {
 }
 
 bool appendBytes(DBusMessageIter* iter, const QByteArray& bytes) {
-    if (bytes.size() > SecretServiceBus::maxSecret + 16) {
+    if (bytes.size() > maxSealed) {
         return false;
     }
     DBusMessageIter array;
@@ -126,7 +128,7 @@ std::optional<QByteArray> readPath(DBusMessageIter* iter) {
 }
 
 // `tooLarge` tells an array over `bound` from one of the wrong type.
-std::optional<QByteArray> readBytes(DBusMessageIter* iter, qsizetype bound = SecretServiceBus::maxSecret + 16,
+std::optional<QByteArray> readBytes(DBusMessageIter* iter, qsizetype bound = maxSealed,
                                     bool* tooLarge = nullptr) {
     if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_ARRAY ||
         dbus_message_iter_get_element_type(iter) != DBUS_TYPE_BYTE) {
@@ -813,7 +815,7 @@ Result<QByteArray, KeyringError> SecretServiceBus::secretOf(const QByteArray& it
         dbus_message_iter_next(&secret);
         parameters = readBytes(&secret, 16);
         dbus_message_iter_next(&secret);
-        value = readBytes(&secret, maxSecret + 16, &tooLarge);
+        value = readBytes(&secret, maxSealed, &tooLarge);
     }
     if (tooLarge) {
         return failure<QByteArray>(
