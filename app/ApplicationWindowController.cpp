@@ -511,10 +511,7 @@ QRect ApplicationWindowController::placedWithin(const QRect& frame, const QRect&
     const QRect room = roomWithin(available);
     QRect placed(frame.topLeft(),
                  frame.size().boundedTo(room.size()).expandedTo(minimumSizeWithin(available)));
-    placed.moveLeft(
-        std::clamp(placed.left(), room.left(), std::max(room.left(), room.right() - placed.width() + 1)));
-    placed.moveTop(
-        std::clamp(placed.top(), room.top(), std::max(room.top(), room.bottom() - placed.height() + 1)));
+    placed.moveTopLeft(ScreenRoom::fitted(placed, room));
     return placed;
 }
 

@@ -1,11 +1,12 @@
 #include "views/main/PopoverOnHover.h"
 
+#include "views/main/ScreenRoom.h"
+
 #include <QEvent>
 #include <QLabel>
 #include <QScreen>
 #include <QWidget>
 
-#include <algorithm>
 
 namespace velmora {
 
@@ -142,8 +143,7 @@ void PopoverOnHover::place() {
         } else if (at.x() < room.left() && m_arrowEdge == ArrowEdge::trailing) {
             at.setX(bounds.right() + 4);
         }
-        at.setX(std::clamp(at.x(), room.left(), std::max(room.left(), room.right() - size.width() + 1)));
-        at.setY(std::clamp(at.y(), room.top(), std::max(room.top(), room.bottom() - size.height() + 1)));
+        at = ScreenRoom::fitted(QRect(at, size), room);
     }
     m_popover->move(at);
 }

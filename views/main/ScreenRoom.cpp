@@ -33,6 +33,14 @@ QRect of(const QWidget& widget) {
     return within(screen->availableGeometry());
 }
 
+QPoint fitted(const QRect& area, const QRect& room) {
+    const auto along = [](int at, int size, int from, int to) {
+        return std::clamp(at, from, std::max(from, to - size + 1));
+    };
+    return QPoint(along(area.left(), area.width(), room.left(), room.right()),
+                  along(area.top(), area.height(), room.top(), room.bottom()));
+}
+
 void keepWithin(QWidget& window) {
     const QRect room = of(window);
     if (!window.isVisible() || room.isEmpty()) {
@@ -40,11 +48,7 @@ void keepWithin(QWidget& window) {
     }
     // The window's own area, its frame about it.
     const QRect area = window.geometry();
-    const auto fitted = [](int at, int size, int from, int to) {
-        return std::clamp(at, from, std::max(from, to - size + 1));
-    };
-    const QPoint shift(fitted(area.left(), area.width(), room.left(), room.right()) - area.left(),
-                       fitted(area.top(), area.height(), room.top(), room.bottom()) - area.top());
+    const QPoint shift = fitted(area, room) - area.topLeft();
     if (!shift.isNull()) {
         window.move(window.pos() + shift);
     }

@@ -23,6 +23,9 @@ QRect within(const QRect& available);
 // primary screen's; empty without a screen. For a window on screen, whose frame the desktop
 // has drawn, the room that frame leaves (a slim frame leaves more than the decorations above).
 QRect of(const QWidget& widget);
+// Where `area` goes to lie within `room`, moved as little as it can be; one larger than the room
+// keeps its top left corner in it.
+QPoint fitted(const QRect& area, const QRect& room);
 // Moves the window `window` on screen, where it is shown, so that it lies within its room (a
 // window that grew may reach past the screen's edge).
 void keepWithin(QWidget& window);
