@@ -271,8 +271,9 @@ QWidget* lastTabStopIn(QWidget& window, QWidget& pane) {
 void ApplicationWindowController::updateToolbar(const ApplicationRoute& shown) {
     // An item kept by the pane (the search field) moves to the new toolbar with its
     // text and, when it had it, the keyboard focus; a button that had it hands it to
-    // the new toolbar's item of the same name, or at the same place.
-    QPointer<QWidget> focused = QApplication::focusWidget();
+    // the new toolbar's item of the same name, or at the same place. The window's own focus,
+    // kept while another window has the keyboard (a project opened from the tray).
+    QPointer<QWidget> focused = focusWidget();
     const bool focusInToolbar = m_toolbar && focused && m_toolbar->isAncestorOf(focused);
     QString focusedItem;
     qsizetype focusedIndex = -1;

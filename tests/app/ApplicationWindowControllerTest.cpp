@@ -751,4 +751,19 @@ TEST_F(ApplicationWindowControllerTest, TabReachesTheAccountSwitcherTheWeekArrow
     QWidget* focused = QApplication::focusWidget();
     ASSERT_NE(focused, nullptr);
     EXPECT_TRUE(window.toolbar()->isAncestorOf(focused));
+
+    // The toolbar rebuilt while another window has the keyboard (a project opened from the
+    // tray): the focus is in the new toolbar when the window is back.
+    QWidget other;
+    other.show();
+    QApplication::setActiveWindow(&other);
+    ASSERT_TRUE(waitUntil([&] { return QApplication::activeWindow() == &other; }));
+    window.applicationViewModel()->setRoute(ApplicationRoute::forProject(makeProject(QStringLiteral("p2"))));
+    pump();
+    pump();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(waitUntil([&] { return QApplication::activeWindow() == &window; }));
+    focused = QApplication::focusWidget();
+    EXPECT_TRUE(focused && window.toolbar()->isAncestorOf(focused))
+        << (focused ? focused->metaObject()->className() : "nothing");
 }
