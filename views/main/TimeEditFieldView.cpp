@@ -183,7 +183,13 @@ bool TimeEditFieldView::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     if (watched == m_field && event->type() == QEvent::FocusOut) {
-        focusChanged(false);
+        // Another window taking the keyboard, or the field's own menu, is no leaving: the edit
+        // goes on when the user is back, and a time half typed is not taken meanwhile.
+        const auto* focus = dynamic_cast<const QFocusEvent*>(event);
+        const Qt::FocusReason reason = focus ? focus->reason() : Qt::OtherFocusReason;
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
+            focusChanged(false);
+        }
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -133,6 +133,33 @@ TEST_F(TimerBlockViewTest, LeavingTheFieldCommitsLikeReturn) {
     EXPECT_EQ(timer.elapsed(), 7230);
 }
 
+// Another window taking the keyboard, or the field's own menu, is no leaving: a time half typed
+// ("0:0" on the way to "0:05:00") is not taken for the timer's while the user looks elsewhere.
+TEST_F(TimerBlockViewTest, AnotherWindowOrAMenuLeavesTheEditAsItIs) {
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("1")));
+    env.clock->advance(7'200'000);
+    QLineEdit other;
+    other.show();
+    const auto activate = [](QWidget* window) {
+        QApplication::setActiveWindow(window);
+        return waitUntil([&] { return QApplication::activeWindow() == window; });
+    };
+    ASSERT_TRUE(activate(&block));
+    QTest::mouseClick(block.timeField()->elapsedLabel(), Qt::LeftButton);
+    block.timeField()->textField()->selectAll();
+    QTest::keyClicks(block.timeField()->textField(), QStringLiteral("0:0"));
+    ASSERT_TRUE(activate(&other));
+    EXPECT_TRUE(block.timeField()->isEditing());
+    EXPECT_EQ(timer.elapsed(), 7200) << "the half-typed time was taken";
+    ASSERT_TRUE(activate(&block));
+    QFocusEvent menu(QEvent::FocusOut, Qt::PopupFocusReason);
+    QCoreApplication::sendEvent(block.timeField()->textField(), &menu);
+    EXPECT_TRUE(block.timeField()->isEditing());
+    QTest::keyClicks(block.timeField()->textField(), QStringLiteral("5:00"));
+    QTest::keyClick(block.timeField()->textField(), Qt::Key_Return);
+    EXPECT_EQ(timer.elapsed(), 300);
+}
+
 // The time is edited from the keyboard too: Tab reaches it, Return, Space or F2 opens
 // its field (and a figure typed on it starts the field with that figure), Return takes
 // the new time, Escape leaves the time as it was, and either way the focus stays on it.
