@@ -77,6 +77,10 @@ TimeEditFieldView::TimeEditFieldView(TimerViewModel& timer, QWidget* parent)
     m_stack->setCurrentWidget(m_label);
 
     connect(m_field, &QLineEdit::returnPressed, this, &TimeEditFieldView::commitEdit);
+    // An edit left open while the user was elsewhere is of the time it began on: once that
+    // time has gone to another task, or been booked and the timer emptied, it goes too, and
+    // nothing typed for it reaches the next task.
+    connect(&timer, &TimerViewModel::taskChanged, this, &TimeEditFieldView::cancelEdit);
     // A wake-up for each second the running timer gathers, none while it does not run.
     m_ticker = new ElapsedTicker(
         timer, 1, [this] { refresh(); }, this);

@@ -158,6 +158,16 @@ TEST_F(TimerBlockViewTest, AnotherWindowOrAMenuLeavesTheEditAsItIs) {
     QTest::keyClicks(block.timeField()->textField(), QStringLiteral("5:00"));
     QTest::keyClick(block.timeField()->textField(), Qt::Key_Return);
     EXPECT_EQ(timer.elapsed(), 300);
+
+    // Left open while the time was booked from elsewhere (the tray's Stop): it goes with the time.
+    QTest::mouseClick(block.timeField()->elapsedLabel(), Qt::LeftButton);
+    QTest::keyClicks(block.timeField()->textField(), QStringLiteral("1:00:00"));
+    ASSERT_TRUE(activate(&other));
+    timer.cancel();
+    timer.reset();
+    EXPECT_FALSE(block.timeField()->isEditing());
+    timer.start(makeProject(QStringLiteral("p")), makeIssue(QStringLiteral("2")));
+    EXPECT_EQ(timer.elapsed(), 0) << "time typed for the booked task reached the next";
 }
 
 // The time is edited from the keyboard too: Tab reaches it, Return, Space or F2 opens
