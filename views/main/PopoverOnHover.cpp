@@ -7,7 +7,6 @@
 #include <QScreen>
 #include <QWidget>
 
-
 namespace velmora {
 
 PopoverOnHover* PopoverOnHover::attach(QWidget* target, QString text, ArrowEdge arrowEdge,

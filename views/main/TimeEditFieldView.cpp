@@ -135,17 +135,6 @@ void TimeEditFieldView::commitEdit() {
     endEdit();
 }
 
-void TimeEditFieldView::focusChanged(bool focused) {
-    if (focused || !m_editing || m_ending) {
-        return;
-    }
-    takeText();
-    if (m_value != m_initialValue && m_timer) {
-        m_timer->setDuration(m_value);
-    }
-    endEdit();
-}
-
 void TimeEditFieldView::endEdit() {
     // Giving up the focus below reports a focus loss; that is this same ending.
     m_ending = true;
@@ -191,8 +180,10 @@ bool TimeEditFieldView::eventFilter(QObject* watched, QEvent* event) {
         // goes on when the user is back, and a time half typed is not taken meanwhile.
         const auto* focus = dynamic_cast<const QFocusEvent*>(event);
         const Qt::FocusReason reason = focus ? focus->reason() : Qt::OtherFocusReason;
-        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
-            focusChanged(false);
+        // Leaving ends the edit as Return does, unless the edit is ending already (giving
+        // up the focus is part of its end).
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason && !m_ending) {
+            commitEdit();
         }
     }
     return QWidget::eventFilter(watched, event);

@@ -39,7 +39,7 @@ public:
 
     // A click on the time.
     void beginEdit();
-    // Return in the field, or a timer button clicked while the field is open.
+    // Return in the field, leaving it, or a timer button clicked while the field is open.
     void commitEdit();
     // Escape in the field: the edit ends, the timer keeps its time.
     void cancelEdit();
@@ -50,7 +50,6 @@ protected:
 private:
     // Takes the typed text into `m_value` when it reads as a time.
     void takeText();
-    void focusChanged(bool focused);
     void endEdit();
     void refresh();
 
