@@ -141,8 +141,8 @@ TEST_F(TimerBlockViewTest, AnotherWindowOrAMenuLeavesTheEditAsItIs) {
     QLineEdit other;
     other.show();
     const auto activate = [](QWidget* window) {
-        QApplication::setActiveWindow(window);
-        return waitUntil([&] { return QApplication::activeWindow() == window; });
+        window->activateWindow();
+        return QTest::qWaitForWindowActive(window);
     };
     ASSERT_TRUE(activate(&block));
     QTest::mouseClick(block.timeField()->elapsedLabel(), Qt::LeftButton);
